@@ -11,7 +11,8 @@ class CompileLog;
 class GSSymbolTable;
 struct SyntaxNode;
 
-struct ParseContext {
+class ParseContext {
+public:
     GSSymbolTable* symbols = nullptr;    // shared by every file of a unit
     SyntaxNode* declarations = nullptr;  // top level: include directives, then classes
     int errorCount = 0;
@@ -21,14 +22,13 @@ struct ParseContext {
     uint32_t sourceCrc = 0;              // identity word 1: CRC-32 of the source text
     uint32_t fileNameCrc = 0;            // identity word 2: CRC-32 of the lower-cased name part
     Utils::FrameMemory stringPool;       // names and literal texts of this file
-    Utils::FrameMemory nodeMemory;       // syntax nodes, never freed one by one
 
     ParseContext() = default;
     ParseContext(const ParseContext&) = delete;
     ParseContext& operator=(const ParseContext&) = delete;
 
-    // Clears the counts, the file name and the tree, re-initialises the pools
-    // (2048-byte blocks) and sets the log and the symbol table.
+    // Clears the counts, the file name and the tree, re-initialises the string
+    // pool (2048-byte blocks) and sets the log and the symbol table.
     void Reset(CompileLog* newLog, GSSymbolTable* table)
     {
         errorCount = 0;
@@ -38,7 +38,6 @@ struct ParseContext {
         sourceCrc = 0;
         fileNameCrc = 0;
         stringPool.Init(Utils::FrameMemory::kDefaultBlockSize);
-        nodeMemory.Init(Utils::FrameMemory::kDefaultBlockSize);
         log = newLog;
         symbols = table;
     }
