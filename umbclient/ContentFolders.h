@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-class KUID;
+struct KUID;
 
 // ---- process-wide roots (set at start-up) ----
 
