@@ -1,0 +1,268 @@
+#pragma once
+// Soups: trees of named, typed tags. A container (ACSChunk) is a counted node
+// holding an ordered list of TDBDataTag; a tag is a name (interned, compared by
+// handle) and one value: a child container (shared by reference), binary
+// bytes, floats, text, ints or KUIDs. SoupRef is the counted reference that
+// every user holds. Soups are not locked internally: callers that share one
+// across threads hold the process-wide lock.
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "foundation/KUID.h"
+#include "kiv/PString.h"
+#include "kiv/RefCount.h"
+
+class TStream;
+class ACSChunk;
+class SoupRef;
+
+// Data types of a tag value.
+enum SoupDataType : uint8_t {
+  kSoupNone = 0,
+  kSoupContainer = 1,
+  kSoupBinary = 2,
+  kSoupFloat = 3,  // one or more f32
+  kSoupText = 4,   // bytes of the text, no terminator
+  kSoupInt = 6,    // one or more i32
+  kSoupKUID = 7,   // one or more packed 8-byte KUIDs
+};
+
+// Deepest container nesting the readers accept and the writers produce.
+constexpr int kMaxSoupDepth = 256;
+
+// One named value inside a container. Values of up to 8 bytes are held inline.
+class TDBDataTag {
+public:
+  TDBDataTag() noexcept {}
+  TDBDataTag(const TDBDataTag& other);
+  TDBDataTag(TDBDataTag&& other) noexcept;
+  TDBDataTag& operator=(const TDBDataTag& other);
+  TDBDataTag& operator=(TDBDataTag&& other) noexcept;
+  ~TDBDataTag() { Free(); }
+
+  // A value of the given type (not kSoupContainer) holding a copy of the bytes.
+  static TDBDataTag MakeBytes(Kiv::PString name, SoupDataType type, const void* data, size_t size);
+  // A container value; the child gains a reference. child must not be null.
+  static TDBDataTag MakeContainer(Kiv::PString name, ACSChunk* child);
+
+  const Kiv::PString& GetName() const noexcept { return m_name; }
+  SoupDataType GetDataType() const noexcept { return static_cast<SoupDataType>(m_type); }
+  // Size of the value in bytes (0 for a container).
+  uint32_t GetSize() const noexcept { return m_size; }
+  const uint8_t* GetData() const noexcept { return m_size <= kInline ? m_value.bytes : m_value.heap; }
+  ACSChunk* GetContainer() const noexcept { return m_type == kSoupContainer ? m_value.child : nullptr; }
+
+  // Converters between value types. Each gives false when the value does not
+  // convert to exactly one value of the wanted type (wrong size, text that is
+  // not a number, a float out of the int range or not finite...).
+  bool ToInt(int32_t& out) const;
+  bool ToFloat(float& out) const;
+  bool ToKUID(KUID& out) const;
+  // Text of the value: text as stored; numbers in their soup text form
+  // (lists comma-separated); KUIDs as FormatKUIDTag. False for containers and binary.
+  bool ToText(std::string& out) const;
+  // Every value as a float list: floats, ints, or a comma-separated text.
+  bool ToFloatList(std::vector<float>& out) const;
+
+private:
+  friend class ACSChunk;
+  static constexpr uint32_t kInline = 8;
+  void Free() noexcept;
+  void CopyFrom(const TDBDataTag& other);
+
+  Kiv::PString m_name;
+  uint32_t m_size = 0;
+  uint8_t m_type = kSoupNone;
+  union Value {
+    uint8_t bytes[kInline];
+    uint8_t* heap;
+    ACSChunk* child;
+  } m_value{};
+};
+
+// A counted soup node. Data type 1 is a container; the one node of data type 0
+// is the shared null node, which every reader treats as no soup.
+class ACSChunk {
+public:
+  ACSChunk(const ACSChunk&) = delete;
+  ACSChunk& operator=(const ACSChunk&) = delete;
+
+  // A new empty container with no references yet.
+  static ACSChunk* Create();
+  // The shared null node (data type 0, never freed).
+  static ACSChunk* SharedNull();
+
+  void AddRef() noexcept { m_refs.fetch_add(1, std::memory_order_relaxed); }
+  void Release() noexcept;
+  uint32_t RefCount() const noexcept { return m_refs.load(std::memory_order_relaxed); }
+  SoupDataType GetDataType() const noexcept { return static_cast<SoupDataType>(m_type); }
+
+  // Child count.
+  size_t CountChildren() const noexcept { return m_tags.size(); }
+  const TDBDataTag& GetTag(size_t index) const { return m_tags[index]; }
+  // Index of the first tag named name at or after start; -1 when none.
+  long FindTag(const Kiv::PString& name, size_t start = 0) const noexcept;
+  // Appends a named child container by reference (not copied). Refused (false)
+  // when this node is the child or lies inside it: a soup never contains itself.
+  bool AddNamedChild(const Kiv::PString& name, ACSChunk* child);
+  // Appends a value; a container value is checked as AddNamedChild does.
+  bool AppendTag(TDBDataTag tag);
+  // Removes the first tag that refers to the child container; false when none does.
+  bool RemoveChild(const ACSChunk* child);
+  void RemoveTag(size_t index);
+  // Removes every tag of that name; returns how many went.
+  size_t RemoveTagsNamed(const Kiv::PString& name);
+  // True when node is this container or any container below it.
+  bool Reaches(const ACSChunk* node) const;
+
+private:
+  friend class SoupTextParser;
+  friend class TDBBinaryFile;
+  explicit ACSChunk(uint8_t type) : m_type(type) {}
+  ~ACSChunk() = default;
+
+  std::atomic<uint32_t> m_refs{0};
+  uint8_t m_type;
+  std::vector<TDBDataTag> m_tags;
+};
+
+// The container node and the soup node are one class.
+using TDBContainerTag = ACSChunk;
+
+// A counted reference to a soup container; null means no soup. A reference is
+// never made to the shared null node: FromChunk turns it (and any node of data
+// type 0) into null, so "valid" and "not null" are the same test.
+class SoupRef {
+public:
+  SoupRef() noexcept = default;
+  SoupRef(const SoupRef& other) noexcept;
+  SoupRef(SoupRef&& other) noexcept : m_node(other.m_node) { other.m_node = nullptr; }
+  SoupRef& operator=(const SoupRef& other) noexcept;  // shares the node
+  SoupRef& operator=(SoupRef&& other) noexcept;
+  ~SoupRef() { Clear(); }
+
+  static SoupRef FromChunk(ACSChunk* node);
+  static SoupRef NewContainer();
+
+  ACSChunk* Get() const noexcept { return m_node; }
+  bool IsNull() const noexcept { return m_node == nullptr; }
+  bool IsValid() const noexcept { return m_node != nullptr; }
+  explicit operator bool() const noexcept { return m_node != nullptr; }
+  friend bool operator==(const SoupRef& a, const SoupRef& b) noexcept { return a.m_node == b.m_node; }
+
+  // A null reference gets a new empty container.
+  void EnsureContainer();
+  // Releases the node; the reference becomes null.
+  void Clear() noexcept;
+  // Number of tags; 0 for null.
+  size_t CountTags() const noexcept;
+
+  // Name of the tag at index; the shared empty string for null or out of range.
+  Kiv::PString GetIndexedTagName(size_t index) const;
+  // The tag at index when it is a container, else null.
+  SoupRef GetIndexedSoup(size_t index) const;
+
+  // Getters read the first tag of the name and give the default when the
+  // reference is null, the tag is missing or its value does not convert.
+  bool HasNamedTag(const Kiv::PString& name) const;
+  Kiv::PString GetNamedTag(const Kiv::PString& name, const Kiv::PString& def = Kiv::PString::Empty()) const;
+  int32_t GetNamedTagAsInt(const Kiv::PString& name, int32_t def = 0) const;
+  float GetNamedTagAsFloat(const Kiv::PString& name, float def = 0.0f) const;
+  KUID GetNamedTagAsKUID(const Kiv::PString& name, const KUID& def = KUID::Null()) const;
+  // kSoupNone when missing.
+  SoupDataType GetNamedTagType(const Kiv::PString& name) const;
+  // The child when it is a container, else null.
+  SoupRef GetNamedSoup(const Kiv::PString& name) const;
+  // The tag "camera" as floats; true when present and not empty.
+  bool GetCameraFloats(std::vector<float>& out) const;
+  // The first of "0", "1", "2"... that no tag uses.
+  Kiv::PString GetUniqueTagName() const;
+
+  // Setters make a null reference a new container, remove every tag of the
+  // same name and append the new value at the end.
+  void SetNamedTag(const Kiv::PString& name, std::string_view text);
+  void SetNamedTagInt(const Kiv::PString& name, int32_t value);
+  void SetNamedTagFloat(const Kiv::PString& name, float value);
+  void SetNamedTagFloatArray(const Kiv::PString& name, const float* values, size_t count);
+  void SetNamedTagKUID(const Kiv::PString& name, const KUID& value);
+  // Enters the child by reference (a null child enters a new empty container).
+  // Refused, with nothing changed, when the child is this soup or holds it.
+  bool SetNamedSoup(const Kiv::PString& name, const SoupRef& child);
+  // Removes the first tag of that name, if any.
+  void RemoveNamedTag(const Kiv::PString& name);
+
+  // This reference becomes a new container holding a deep copy of source
+  // (source may be this soup or share its node).
+  void Copy(const SoupRef& source);
+  // Writes the text form to the log as one line.
+  void Log() const;
+
+private:
+  explicit SoupRef(ACSChunk* node) noexcept : m_node(node) {
+    if (m_node) m_node->AddRef();
+  }
+  const TDBDataTag* FindTag(const Kiv::PString& name) const;
+  void SetBytes(const Kiv::PString& name, SoupDataType type, const void* data, size_t size);
+
+  ACSChunk* m_node = nullptr;
+};
+
+// A counted copy of raw bytes.
+class ACSRawDataCore : public Kiv::ReferenceCountMP {
+public:
+  // Null for length 0.
+  static Kiv::Ref<ACSRawDataCore> CreateCopy(const void* data, size_t size);
+  const uint8_t* Data() const noexcept { return m_bytes.get(); }
+  size_t Size() const noexcept { return m_size; }
+
+private:
+  ACSRawDataCore(std::unique_ptr<uint8_t[]> bytes, size_t size) : m_bytes(std::move(bytes)), m_size(size) {}
+  std::unique_ptr<uint8_t[]> m_bytes;
+  size_t m_size;
+};
+
+// ---- the text form (see docs/soup-formats.md) ----
+// Parses a whole text into a new container. On failure out is null and error
+// (when given) says what and where.
+bool ParseSoupText(std::string_view text, SoupRef& out, std::string* error = nullptr);
+// Appends the text form of the soup (nothing for null). False when the soup is
+// nested deeper than kMaxSoupDepth (out then holds a partial text).
+bool WriteSoupText(const SoupRef& soup, std::string& out);
+
+// ---- the binary "ACS$" form ----
+// Reads and writes the binary form on a stream.
+class TDBBinaryFile {
+public:
+  explicit TDBBinaryFile(TStream& stream) : m_stream(stream) {}
+  bool Write(const SoupRef& soup);
+  // A leading u32 0 before the magic is skipped. False, with soup null, on a
+  // malformed, truncated or over-deep input; the stream is then left past
+  // whatever was read.
+  bool Read(SoupRef& soup);
+
+  static bool Encode(const SoupRef& soup, std::string& out);
+  static bool Decode(const uint8_t* data, size_t size, SoupRef& soup);
+
+private:
+  TStream& m_stream;
+};
+
+bool WriteSoupBinary(TStream& stream, const SoupRef& soup);
+bool ReadSoupBinary(TStream& stream, SoupRef& soup);
+
+// ---- files ----
+// Clears the soup and loads the file: the text form for "txt", the binary form
+// for "chump", "cdp" and "cdp2". ext empty: the path's own extension. The
+// path is taken relative to baseFolder unless that is empty. False (soup
+// null) when the file does not open, the form is unknown or it does not parse.
+bool LoadSoupFile(SoupRef& soup, std::string_view baseFolder, std::string_view path, std::string_view ext = {});
+// Writes the soup in the form the extension names, replacing the file
+// atomically (a failure leaves the old file whole).
+bool SaveSoupFile(const SoupRef& soup, std::string_view baseFolder, std::string_view path, std::string_view ext = {});
+// Loads folder/name in the text form, falling back to folder/name + ".tmp".
+bool LoadSoupFileWithBackup(std::string_view folder, std::string_view name, SoupRef& out);
