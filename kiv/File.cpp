@@ -1,0 +1,615 @@
+#include "kiv/File.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+#include <random>
+
+#include "kiv/String.h"
+
+namespace Kiv {
+
+namespace {
+
+thread_local std::string t_lastError;
+
+bool Fail(std::string_view what, std::string_view path, int err) {
+  t_lastError.assign(what);
+  t_lastError += " '";
+  t_lastError += path;
+  t_lastError += "': ";
+  t_lastError += std::strerror(err);
+  return false;
+}
+
+bool FailText(std::string_view what, std::string_view path) {
+  t_lastError.assign(what);
+  t_lastError += " '";
+  t_lastError += path;
+  t_lastError += "'";
+  return false;
+}
+
+bool IsSep(char c) { return c == '/' || c == '\\'; }
+
+std::mutex g_faultLock;
+std::function<bool(std::string_view)> g_faultInjector;
+
+bool StepAllowed(std::string_view step) {
+  std::lock_guard<std::mutex> guard(g_faultLock);
+  return !g_faultInjector || g_faultInjector(step);
+}
+
+// Splits at either separator, dropping empty components.
+std::vector<std::string_view> SplitComponents(std::string_view path) {
+  std::vector<std::string_view> parts;
+  size_t i = 0;
+  while (i < path.size()) {
+    while (i < path.size() && IsSep(path[i])) ++i;
+    size_t b = i;
+    while (i < path.size() && !IsSep(path[i])) ++i;
+    if (i > b) parts.push_back(path.substr(b, i - b));
+  }
+  return parts;
+}
+
+bool LExists(const std::string& path) {
+  struct stat st;
+  return ::lstat(path.c_str(), &st) == 0;
+}
+
+// Finds the on-disk name in folder matching name without regard to case.
+// Several candidates: the smallest by byte order, so the choice is stable.
+std::optional<std::string> MatchInFolder(const std::string& folder, std::string_view name) {
+  DIR* dir = ::opendir(folder.empty() ? "." : folder.c_str());
+  if (!dir) return std::nullopt;
+  std::optional<std::string> best;
+  while (dirent* e = ::readdir(dir)) {
+    std::string_view n(e->d_name);
+    if (n.size() == name.size() && CompareNoCase(n, name) == 0) {
+      if (!best || n < *best) best = std::string(n);
+    }
+  }
+  ::closedir(dir);
+  return best;
+}
+
+bool ValidPathText(std::string_view path) {
+  if (path.empty()) return FailText("empty path", path);
+  if (path.find('\0') != std::string_view::npos) return FailText("path holds a NUL character", "");
+  return true;
+}
+
+std::optional<std::string> Resolve(std::string_view path, bool lastMayBeMissing) {
+  if (!ValidPathText(path)) return std::nullopt;
+  std::string out;
+  if (IsSep(path[0])) out = "/";
+  std::vector<std::string_view> parts = SplitComponents(path);
+  if (parts.empty()) {
+    if (out.empty()) FailText("empty path", path);
+    return out.empty() ? std::nullopt : std::optional<std::string>(out);
+  }
+  for (size_t i = 0; i < parts.size(); ++i) {
+    std::string_view part = parts[i];
+    std::string folder = out;
+    std::string candidate = out;
+    if (!candidate.empty() && candidate.back() != '/') candidate += '/';
+    candidate += part;
+    if (part == "." || part == ".." || LExists(candidate)) {
+      out = std::move(candidate);
+      continue;
+    }
+    int err = errno;
+    if (err == ENAMETOOLONG) {
+      Fail("cannot resolve", path, err);
+      return std::nullopt;
+    }
+    std::optional<std::string> match = MatchInFolder(folder, part);
+    if (match) {
+      if (!out.empty() && out.back() != '/') out += '/';
+      out += *match;
+      continue;
+    }
+    if (lastMayBeMissing && i + 1 == parts.size()) {
+      out = std::move(candidate);
+      continue;
+    }
+    FailText("no such file or folder", path);
+    return std::nullopt;
+  }
+  return out;
+}
+
+}  // namespace
+
+std::optional<std::string> ResolvePath(std::string_view path) { return Resolve(path, false); }
+std::optional<std::string> ResolvePathForCreate(std::string_view path) { return Resolve(path, true); }
+
+int FileExists(std::string_view path) { return ResolvePath(path) ? 0 : -1; }
+
+const std::string& File::LastError() { return t_lastError; }
+
+void File::SetFaultInjector(std::function<bool(std::string_view)> injector) {
+  std::lock_guard<std::mutex> guard(g_faultLock);
+  g_faultInjector = std::move(injector);
+}
+
+File::File(File&& other) noexcept : m_fd(other.m_fd), m_path(std::move(other.m_path)) { other.m_fd = -1; }
+
+File& File::operator=(File&& other) noexcept {
+  if (this != &other) {
+    Close();
+    m_fd = other.m_fd;
+    m_path = std::move(other.m_path);
+    other.m_fd = -1;
+  }
+  return *this;
+}
+
+bool File::Open(std::string_view path, Mode mode) {
+  Close();
+  std::optional<std::string> resolved = mode == Mode::Read ? ResolvePath(path) : ResolvePathForCreate(path);
+  if (!resolved) return false;
+  int flags = O_CLOEXEC;
+  switch (mode) {
+    case Mode::Read: flags |= O_RDONLY; break;
+    case Mode::Write: flags |= O_WRONLY | O_CREAT | O_TRUNC; break;
+    case Mode::Append: flags |= O_WRONLY | O_CREAT | O_APPEND; break;
+    case Mode::ReadWrite: flags |= O_RDWR | O_CREAT; break;
+    default: return FailText("bad open mode for", path);
+  }
+  // Refuse a folder before O_TRUNC or O_WRONLY could matter.
+  if (IsDirectory(*resolved)) return FailText("is a folder, not a file:", *resolved);
+  int fd = ::open(resolved->c_str(), flags, 0666);
+  if (fd < 0) return Fail("cannot open", *resolved, errno);
+  struct stat st;
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    return FailText("not a regular file:", *resolved);
+  }
+  m_fd = fd;
+  m_path = std::move(*resolved);
+  return true;
+}
+
+void File::Close() {
+  if (m_fd >= 0) ::close(m_fd);
+  m_fd = -1;
+  m_path.clear();
+}
+
+int64_t File::Read(void* buffer, size_t size) {
+  if (m_fd < 0) return FailText("read from a closed file", ""), -1;
+  size_t done = 0;
+  auto* p = static_cast<char*>(buffer);
+  while (done < size) {
+    ssize_t n = ::read(m_fd, p + done, size - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return Fail("cannot read", m_path, errno), -1;
+    }
+    if (n == 0) break;
+    done += static_cast<size_t>(n);
+  }
+  return static_cast<int64_t>(done);
+}
+
+int64_t File::Write(const void* buffer, size_t size) {
+  if (m_fd < 0) return FailText("write to a closed file", ""), -1;
+  size_t done = 0;
+  const auto* p = static_cast<const char*>(buffer);
+  while (done < size) {
+    ssize_t n = ::write(m_fd, p + done, size - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return Fail("cannot write", m_path, errno), -1;
+    }
+    done += static_cast<size_t>(n);
+  }
+  return static_cast<int64_t>(done);
+}
+
+bool File::Seek(int64_t offset, Whence whence) {
+  if (m_fd < 0) return FailText("seek in a closed file", "");
+  int w = whence == Begin ? SEEK_SET : (whence == Current ? SEEK_CUR : SEEK_END);
+  if (::lseek(m_fd, static_cast<off_t>(offset), w) < 0) return Fail("cannot seek", m_path, errno);
+  return true;
+}
+
+int64_t File::Tell() const {
+  if (m_fd < 0) return -1;
+  return static_cast<int64_t>(::lseek(m_fd, 0, SEEK_CUR));
+}
+
+int64_t File::Length() const {
+  if (m_fd < 0) return -1;
+  struct stat st;
+  if (::fstat(m_fd, &st) != 0) return -1;
+  return static_cast<int64_t>(st.st_size);
+}
+
+bool File::Sync() {
+  if (m_fd < 0) return false;
+  if (::fsync(m_fd) != 0) return Fail("cannot sync", m_path, errno);
+  return true;
+}
+
+bool File::Exists(std::string_view path) { return FileExists(path) == 0; }
+
+bool File::IsDirectory(std::string_view path) {
+  std::optional<std::string> r = ResolvePath(path);
+  struct stat st;
+  return r && ::stat(r->c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+int64_t File::FileSize(std::string_view path) {
+  std::optional<std::string> r = ResolvePath(path);
+  struct stat st;
+  if (!r || ::stat(r->c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
+  return static_cast<int64_t>(st.st_size);
+}
+
+bool File::Unlink(std::string_view path) {
+  std::optional<std::string> r = ResolvePath(path);
+  if (!r) return false;
+  if (IsDirectory(*r)) return FailText("is a folder, not a file:", *r);
+  if (::unlink(r->c_str()) != 0) return Fail("cannot delete", *r, errno);
+  return true;
+}
+
+namespace {
+bool PruneResolved(const std::string& path) {
+  struct stat st;
+  if (::lstat(path.c_str(), &st) != 0) return errno == ENOENT ? true : Fail("cannot delete", path, errno);
+  if (S_ISDIR(st.st_mode)) {
+    DIR* dir = ::opendir(path.c_str());
+    if (!dir) return Fail("cannot list", path, errno);
+    std::vector<std::string> names;
+    while (dirent* e = ::readdir(dir)) {
+      std::string_view n(e->d_name);
+      if (n != "." && n != "..") names.emplace_back(n);
+    }
+    ::closedir(dir);
+    bool ok = true;
+    for (const std::string& n : names) ok = PruneResolved(path + "/" + n) && ok;
+    if (!ok) return false;
+    if (::rmdir(path.c_str()) != 0) return Fail("cannot delete", path, errno);
+    return true;
+  }
+  if (::unlink(path.c_str()) != 0) return Fail("cannot delete", path, errno);
+  return true;
+}
+}  // namespace
+
+bool File::Prune(std::string_view path) {
+  std::optional<std::string> r = ResolvePath(path);
+  if (!r) return ValidPathText(path);  // nothing there: nothing left
+  return PruneResolved(*r);
+}
+
+bool File::Rename(std::string_view from, std::string_view to) {
+  std::optional<std::string> f = ResolvePath(from);
+  if (!f) return false;
+  std::optional<std::string> t = ResolvePathForCreate(to);
+  if (!t) return false;
+  if (::rename(f->c_str(), t->c_str()) != 0) return Fail("cannot rename", *f, errno);
+  return true;
+}
+
+bool File::CreateDirectories(std::string_view path) {
+  if (!ValidPathText(path)) return false;
+  std::string out;
+  if (IsSep(path[0])) out = "/";
+  for (std::string_view part : SplitComponents(path)) {
+    if (!out.empty() && out.back() != '/') out += '/';
+    std::string folder = out;
+    std::string candidate = out + std::string(part);
+    if (part != "." && part != ".." && !LExists(candidate)) {
+      if (std::optional<std::string> m = MatchInFolder(folder, part)) candidate = folder + *m;
+    }
+    struct stat st;
+    if (::stat(candidate.c_str(), &st) == 0) {
+      if (!S_ISDIR(st.st_mode)) return FailText("a file is in the way of folder", candidate);
+    } else if (::mkdir(candidate.c_str(), 0777) != 0 && errno != EEXIST) {
+      return Fail("cannot create folder", candidate, errno);
+    }
+    out = std::move(candidate);
+  }
+  return true;
+}
+
+namespace {
+template <class Bytes>
+bool ReadAll(std::string_view path, Bytes& out, uint64_t maxBytes) {
+  out.clear();
+  File f;
+  if (!f.Open(path, File::Mode::Read)) return false;
+  int64_t len = f.Length();
+  if (len < 0) return FailText("cannot size", path);
+  if (static_cast<uint64_t>(len) > maxBytes) return FailText("file too large:", path);
+  out.resize(static_cast<size_t>(len));
+  int64_t n = len ? f.Read(out.data(), out.size()) : 0;
+  if (n < 0) return false;
+  out.resize(static_cast<size_t>(n));  // a file that shrank meanwhile
+  return true;
+}
+}  // namespace
+
+bool File::ReadWholeFile(std::string_view path, std::vector<uint8_t>& out, uint64_t maxBytes) {
+  return ReadAll(path, out, maxBytes);
+}
+
+bool File::ReadWholeFile(std::string_view path, std::string& out, uint64_t maxBytes) {
+  return ReadAll(path, out, maxBytes);
+}
+
+bool File::ReplaceFileAtomic(std::string_view path, const void* data, size_t size) {
+  std::optional<std::string> target = ResolvePathForCreate(path);
+  if (!target) return false;
+  if (IsDirectory(*target)) return FailText("is a folder, not a file:", *target);
+  static std::atomic<unsigned> counter{0};
+  std::string temp = *target + ".tmp" + std::to_string(::getpid()) + "_" + std::to_string(counter.fetch_add(1));
+  if (!StepAllowed("open")) return FailText("injected failure opening", temp);
+  int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  if (fd < 0) return Fail("cannot create", temp, errno);
+  auto abandon = [&](bool result) {
+    ::close(fd);
+    ::unlink(temp.c_str());
+    return result;
+  };
+  if (!StepAllowed("write")) return abandon(FailText("injected failure writing", temp));
+  const auto* p = static_cast<const char*>(data);
+  size_t done = 0;
+  while (done < size) {
+    ssize_t n = ::write(fd, p + done, size - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return abandon(Fail("cannot write", temp, errno));
+    }
+    done += static_cast<size_t>(n);
+  }
+  if (!StepAllowed("sync")) return abandon(FailText("injected failure syncing", temp));
+  if (::fsync(fd) != 0) return abandon(Fail("cannot sync", temp, errno));
+  // Keep the old file's permissions when there is one.
+  struct stat st;
+  if (::stat(target->c_str(), &st) == 0) ::fchmod(fd, st.st_mode & 07777);
+  if (::close(fd) != 0) {
+    ::unlink(temp.c_str());
+    return Fail("cannot close", temp, errno);
+  }
+  if (!StepAllowed("rename")) {
+    ::unlink(temp.c_str());
+    return FailText("injected failure renaming onto", *target);
+  }
+  if (::rename(temp.c_str(), target->c_str()) != 0) {
+    int err = errno;
+    ::unlink(temp.c_str());
+    return Fail("cannot replace", *target, err);
+  }
+  // Make the rename itself durable.
+  std::string folder = *target;
+  size_t slash = folder.rfind('/');
+  folder = slash == std::string::npos ? "." : (slash == 0 ? "/" : folder.substr(0, slash));
+  int dfd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dfd >= 0) {
+    ::fsync(dfd);
+    ::close(dfd);
+  }
+  return true;
+}
+
+// ---- Path ----
+
+bool File::Path::IsAbsolute() const noexcept {
+  if (m_text.empty()) return false;
+  if (IsSep(m_text[0])) return true;
+  return m_text.size() >= 2 && m_text[1] == ':' &&
+         ((m_text[0] >= 'A' && m_text[0] <= 'Z') || (m_text[0] >= 'a' && m_text[0] <= 'z'));
+}
+
+File::Path& File::Path::Join(std::string_view part) {
+  if (part.empty()) return *this;
+  if (!m_text.empty() && !IsSep(m_text.back())) m_text += '/';
+  size_t skip = 0;
+  if (!m_text.empty())
+    while (skip < part.size() && IsSep(part[skip])) ++skip;
+  m_text.append(part.substr(skip));
+  return *this;
+}
+
+File::Path& File::Path::AddToLast(std::string_view text) {
+  m_text.append(text);
+  return *this;
+}
+
+namespace {
+// Start of the last component.
+size_t LastStart(const std::string& s) {
+  size_t p = s.find_last_of("/\\");
+  return p == std::string::npos ? 0 : p + 1;
+}
+}  // namespace
+
+std::string File::Path::GetExt() const {
+  size_t start = LastStart(m_text);
+  size_t dot = m_text.rfind('.');
+  if (dot == std::string::npos || dot < start) return std::string();
+  return m_text.substr(dot + 1);
+}
+
+File::Path& File::Path::SetExt(std::string_view ext) {
+  size_t start = LastStart(m_text);
+  size_t dot = m_text.rfind('.');
+  if (dot != std::string::npos && dot >= start) m_text.erase(dot);
+  if (!ext.empty() && ext[0] == '.') ext.remove_prefix(1);
+  if (!ext.empty()) {
+    m_text += '.';
+    m_text.append(ext);
+  }
+  return *this;
+}
+
+bool File::Path::IsExt(std::string_view ext) const {
+  if (!ext.empty() && ext[0] == '.') ext.remove_prefix(1);
+  if (ext.empty()) return GetExt().empty();
+  std::string_view name = std::string_view(m_text).substr(LastStart(m_text));
+  if (name.size() < ext.size() + 1) return false;
+  std::string_view tail = name.substr(name.size() - ext.size());
+  return name[name.size() - ext.size() - 1] == '.' && CompareNoCase(tail, ext) == 0;
+}
+
+std::string File::Path::GetFileName() const { return m_text.substr(LastStart(m_text)); }
+
+File::Path& File::Path::RemoveFileName() {
+  size_t start = LastStart(m_text);
+  if (start == 0) {
+    m_text.clear();
+  } else if (start == 1) {
+    m_text.erase(1);  // keep the root separator
+  } else {
+    m_text.erase(start - 1);
+  }
+  return *this;
+}
+
+File::Path& File::Path::ReplaceForwardSlashes() {
+  std::replace(m_text.begin(), m_text.end(), '/', '\\');
+  return *this;
+}
+
+File::Path& File::Path::Normalise() {
+  bool absolute = !m_text.empty() && IsSep(m_text[0]);
+  std::vector<std::string_view> out;
+  std::string source = m_text;
+  for (std::string_view part : SplitComponents(source)) {
+    if (part == ".") continue;
+    if (part == "..") {
+      if (!out.empty() && out.back() != "..") {
+        out.pop_back();
+        continue;
+      }
+      if (absolute) continue;  // nothing above the root
+    }
+    out.push_back(part);
+  }
+  std::string text;
+  if (absolute) text.push_back('/');
+  for (size_t i = 0; i < out.size(); ++i) {
+    if (i) text += '/';
+    text.append(out[i]);
+  }
+  if (text.empty() && !source.empty()) text.push_back('.');
+  m_text = std::move(text);
+  return *this;
+}
+
+std::string File::Path::ExtractFirstPath() {
+  size_t b = 0;
+  while (b < m_text.size() && IsSep(m_text[b])) ++b;
+  size_t e = b;
+  while (e < m_text.size() && !IsSep(m_text[e])) ++e;
+  std::string first = m_text.substr(b, e - b);
+  size_t rest = e;
+  while (rest < m_text.size() && IsSep(m_text[rest])) ++rest;
+  m_text.erase(0, rest);
+  return first;
+}
+
+bool File::Path::MakeRelativeTo(const Path& base) {
+  std::vector<std::string_view> mine = SplitComponents(m_text);
+  std::vector<std::string_view> theirs = SplitComponents(base.m_text);
+  if (IsAbsolute() != base.IsAbsolute() || theirs.size() > mine.size()) return false;
+  for (size_t i = 0; i < theirs.size(); ++i)
+    if (CompareNoCase(mine[i], theirs[i]) != 0) return false;
+  std::string text;
+  for (size_t i = theirs.size(); i < mine.size(); ++i) {
+    if (!text.empty()) text += '/';
+    text.append(mine[i]);
+  }
+  m_text = std::move(text);
+  return true;
+}
+
+// ---- Find ----
+
+bool MatchWildcard(std::string_view pattern, std::string_view name) {
+  if (pattern == "*.*") pattern = "*";
+  // Iterative match with one backtrack point: linear in practice, no recursion.
+  size_t p = 0, n = 0, starP = std::string_view::npos, starN = 0;
+  auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; };
+  while (n < name.size()) {
+    if (p < pattern.size() && pattern[p] == '*') {
+      starP = p++;
+      starN = n;
+    } else if (p < pattern.size() && (pattern[p] == '?' || lower(pattern[p]) == lower(name[n]))) {
+      ++p;
+      ++n;
+    } else if (starP != std::string_view::npos) {
+      p = starP + 1;
+      n = ++starN;
+    } else {
+      return false;
+    }
+  }
+  while (p < pattern.size() && pattern[p] == '*') ++p;
+  return p == pattern.size();
+}
+
+File::Find::Find(std::string_view pattern) {
+  size_t cut = std::string_view::npos;
+  for (size_t i = pattern.size(); i-- > 0;)
+    if (IsSep(pattern[i])) {
+      cut = i;
+      break;
+    }
+  std::string_view folder = cut == std::string_view::npos ? std::string_view(".") : pattern.substr(0, cut == 0 ? 1 : cut);
+  std::string_view wild = cut == std::string_view::npos ? pattern : pattern.substr(cut + 1);
+  if (wild.empty()) wild = "*";
+  std::optional<std::string> resolved = ResolvePath(folder);
+  if (!resolved) return;
+  m_folder = *resolved;
+  DIR* dir = ::opendir(m_folder.c_str());
+  if (!dir) {
+    Fail("cannot list", m_folder, errno);
+    return;
+  }
+  while (dirent* e = ::readdir(dir)) {
+    std::string_view n(e->d_name);
+    if (n == "." || n == ".." || !MatchWildcard(wild, n)) continue;
+    std::string full = m_folder + "/" + std::string(n);
+    struct stat st;
+    bool isDir = ::stat(full.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    m_entries.push_back({std::string(n), isDir});
+  }
+  ::closedir(dir);
+  std::sort(m_entries.begin(), m_entries.end(), [](const Entry& a, const Entry& b) {
+    int c = CompareNoCase(a.name, b.name);
+    return c != 0 ? c < 0 : a.name < b.name;
+  });
+}
+
+bool File::Find::Next() {
+  if (!m_started) {
+    m_started = true;
+    return !m_entries.empty();
+  }
+  if (m_index + 1 >= m_entries.size()) {
+    m_index = m_entries.size() ? m_entries.size() - 1 : 0;
+    return false;
+  }
+  ++m_index;
+  return true;
+}
+
+std::string File::Find::FullPath() const {
+  return m_folder == "/" ? "/" + Name() : m_folder + "/" + Name();
+}
+
+}  // namespace Kiv

@@ -1,0 +1,169 @@
+#pragma once
+// Files and paths. Lookups accept "\\" and "/" as separators and resolve each
+// component without regard to case (an exact-case name wins), because stored
+// paths were written for a case-insensitive file system. Nothing here throws:
+// failures give false or -1, and File::LastError() says why.
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace Kiv {
+
+class File {
+public:
+  enum class Mode {
+    Read,       // existing file, read only
+    Write,      // create or truncate, write only
+    Append,     // create if missing, every write at the end
+    ReadWrite,  // create if missing, read and write, no truncation
+  };
+  enum Whence { Begin = 0, Current = 1, End = 2 };
+
+  class Path;
+  class Find;
+
+  File() = default;
+  File(const File&) = delete;
+  File& operator=(const File&) = delete;
+  File(File&& other) noexcept;
+  File& operator=(File&& other) noexcept;
+  ~File() { Close(); }
+
+  // Opens a regular file (a directory is refused). Resolves the path first.
+  bool Open(std::string_view path, Mode mode);
+  void Close();
+  bool IsOpen() const noexcept { return m_fd >= 0; }
+  // Bytes transferred, or -1. Read gives fewer bytes only at the end.
+  int64_t Read(void* buffer, size_t size);
+  int64_t Write(const void* buffer, size_t size);
+  bool Seek(int64_t offset, Whence whence = Begin);
+  int64_t Tell() const;
+  int64_t Length() const;
+  // Pushes written data to the disk.
+  bool Sync();
+  const std::string& OpenPath() const noexcept { return m_path; }
+
+  // Why the last failing call on this thread failed.
+  static const std::string& LastError();
+
+  static bool Exists(std::string_view path) ;
+  static bool IsDirectory(std::string_view path);
+  // Size of an existing regular file, or -1.
+  static int64_t FileSize(std::string_view path);
+  static bool Unlink(std::string_view path);
+  // Removes a file or a whole folder tree; true when nothing is left.
+  static bool Prune(std::string_view path);
+  static bool Rename(std::string_view from, std::string_view to);
+  // Creates the folder and any missing parents; true when it exists after.
+  static bool CreateDirectories(std::string_view path);
+  // Reads a whole regular file; refuses files above maxBytes.
+  static bool ReadWholeFile(std::string_view path, std::vector<uint8_t>& out, uint64_t maxBytes = UINT64_C(1) << 32);
+  static bool ReadWholeFile(std::string_view path, std::string& out, uint64_t maxBytes = UINT64_C(1) << 32);
+  // Replaces (or creates) the file with the bytes: writes a temporary file
+  // in the same folder, syncs it and renames it over the old one, so a
+  // failure leaves the old file whole.
+  static bool ReplaceFileAtomic(std::string_view path, const void* data, size_t size);
+  static bool ReplaceFileAtomic(std::string_view path, std::string_view bytes) {
+    return ReplaceFileAtomic(path, bytes.data(), bytes.size());
+  }
+  static bool WriteWholeFile(std::string_view path, std::string_view bytes) { return ReplaceFileAtomic(path, bytes); }
+
+  // Test seam: when set, called before each step of ReplaceFileAtomic
+  // ("open", "write", "sync", "rename"); returning false fails that step.
+  static void SetFaultInjector(std::function<bool(std::string_view step)> injector);
+
+private:
+  int m_fd = -1;
+  std::string m_path;
+};
+
+// 0 when the path names an existing file or folder, -1 otherwise.
+int FileExists(std::string_view path);
+
+// The on-disk spelling of an existing path: "\\" and "/" both separate, and
+// each component matches without regard to case (the exact spelling wins when
+// several differ only in case). Empty when a component is missing.
+std::optional<std::string> ResolvePath(std::string_view path);
+// As ResolvePath for every folder; the last component keeps its given
+// spelling when no file of that name exists yet. Empty when a folder is missing.
+std::optional<std::string> ResolvePathForCreate(std::string_view path);
+
+// A path value with no length limit. Both separators are understood; joins
+// add "/" unless the text already ends in a separator.
+class File::Path {
+public:
+  Path() = default;
+  Path(const char* text) : m_text(text ? text : "") {}
+  Path(std::string_view text) : m_text(text) {}
+  Path(std::string text) : m_text(std::move(text)) {}
+
+  const char* c_str() const noexcept { return m_text.c_str(); }
+  const std::string& Str() const noexcept { return m_text; }
+  std::string_view View() const noexcept { return m_text; }
+  size_t Length() const noexcept { return m_text.size(); }
+  bool IsEmpty() const noexcept { return m_text.empty(); }
+  bool IsAbsolute() const noexcept;
+
+  Path& Join(std::string_view part);
+  // Appends text to the last component ("a/b" + "_x" gives "a/b_x").
+  Path& AddToLast(std::string_view text);
+  // Extension of the last component without the dot; "" when it has none.
+  std::string GetExt() const;
+  // Replaces the extension (given with or without the dot); "" removes it.
+  Path& SetExt(std::string_view ext);
+  // True when the last component ends with "." + ext, ignoring case; ext may
+  // hold dots ("lm.txt") and may be given with its leading dot.
+  bool IsExt(std::string_view ext) const;
+  // The last component.
+  std::string GetFileName() const;
+  // Drops the last component and the separator before it.
+  Path& RemoveFileName();
+  // "/" becomes "\\", the form stored in configs.
+  Path& ReplaceForwardSlashes();
+  // "\\" becomes "/", repeated separators and "." components go, and ".."
+  // removes the component before it where there is one.
+  Path& Normalise();
+  // Removes the first component (and its separator) and returns it.
+  std::string ExtractFirstPath();
+  // Makes the path relative to base when it lies under it (components
+  // compared without regard to case); false and unchanged otherwise.
+  bool MakeRelativeTo(const Path& base);
+
+  friend bool operator==(const Path& a, const Path& b) noexcept { return a.m_text == b.m_text; }
+
+private:
+  std::string m_text;
+};
+
+// Entries of one folder whose names match a wildcard ("*" and "?", without
+// regard to case; "*.*" matches every name). The folder part of the pattern is
+// resolved like any path. Entries come sorted by name, "." and ".." skipped.
+class File::Find {
+public:
+  explicit Find(std::string_view pattern);
+  // Moves to the next entry; false when there are no more.
+  bool Next();
+  const std::string& Name() const noexcept { return m_entries[m_index].name; }
+  std::string FullPath() const;
+  bool IsDirectory() const noexcept { return m_entries[m_index].directory; }
+  size_t Count() const noexcept { return m_entries.size(); }
+
+private:
+  struct Entry {
+    std::string name;
+    bool directory;
+  };
+  std::string m_folder;
+  std::vector<Entry> m_entries;
+  size_t m_index = 0;
+  bool m_started = false;
+};
+
+// Wildcard match of a name against "*" and "?", ignoring ASCII case.
+bool MatchWildcard(std::string_view pattern, std::string_view name);
+
+}  // namespace Kiv

@@ -1,0 +1,87 @@
+#include "kiv/Thread.h"
+
+#include <chrono>
+#include <system_error>
+
+namespace Kiv {
+
+void Event::Set() {
+  {
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_set = true;
+  }
+  if (m_manual)
+    m_cond.notify_all();
+  else
+    m_cond.notify_one();
+}
+
+void Event::Reset() {
+  std::lock_guard<std::mutex> guard(m_lock);
+  m_set = false;
+}
+
+bool Event::IsSet() const {
+  std::lock_guard<std::mutex> guard(m_lock);
+  return m_set;
+}
+
+bool Event::Wait(int64_t timeoutMs) {
+  std::unique_lock<std::mutex> guard(m_lock);
+  auto ready = [this] { return m_set; };
+  if (timeoutMs < 0)
+    m_cond.wait(guard, ready);
+  else if (!m_cond.wait_for(guard, std::chrono::milliseconds(timeoutMs), ready))
+    return false;
+  if (!m_manual) m_set = false;
+  return true;
+}
+
+bool Semaphore::Release(long count) {
+  {
+    std::lock_guard<std::mutex> guard(m_lock);
+    if (count <= 0 || m_count > m_max - count) return false;
+    m_count += count;
+  }
+  m_cond.notify_all();
+  return true;
+}
+
+bool Semaphore::Wait(int64_t timeoutMs) {
+  std::unique_lock<std::mutex> guard(m_lock);
+  auto ready = [this] { return m_count > 0; };
+  if (timeoutMs < 0)
+    m_cond.wait(guard, ready);
+  else if (!m_cond.wait_for(guard, std::chrono::milliseconds(timeoutMs), ready))
+    return false;
+  --m_count;
+  return true;
+}
+
+bool Thread::Start(std::function<void()> body) {
+  if (m_thread.joinable()) return false;
+  m_finished = false;
+  try {
+    m_thread = std::thread([this, body = std::move(body)] {
+      body();
+      m_finished = true;
+    });
+  } catch (const std::system_error&) {
+    return false;
+  }
+  return true;
+}
+
+void Thread::Join() {
+  if (m_thread.joinable() && m_thread.get_id() != std::this_thread::get_id()) m_thread.join();
+}
+
+uint32_t CurrentThreadId() {
+  static std::atomic<uint32_t> next{1};
+  thread_local uint32_t id = next.fetch_add(1);
+  return id;
+}
+
+void Sleep(uint32_t milliseconds) { std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds)); }
+
+}  // namespace Kiv

@@ -1,0 +1,110 @@
+#pragma once
+// Threads and locks. Mutex is recursive: the same thread may lock it again.
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <thread>
+
+namespace Kiv {
+
+class Mutex {
+public:
+  void Lock() { m_mutex.lock(); }
+  bool TryLock() { return m_mutex.try_lock(); }
+  void Unlock() { m_mutex.unlock(); }
+  // For std::lock_guard and friends.
+  void lock() { Lock(); }
+  bool try_lock() { return TryLock(); }
+  void unlock() { Unlock(); }
+
+private:
+  std::recursive_mutex m_mutex;
+};
+
+// The engine's critical section: a recursive lock too.
+using CriticalSection = Mutex;
+
+// Holds a lock for its scope; Unlock releases it early.
+class SingleLock {
+public:
+  explicit SingleLock(Mutex& mutex, bool lockNow = true) : m_mutex(mutex) {
+    if (lockNow) Lock();
+  }
+  ~SingleLock() { Unlock(); }
+  SingleLock(const SingleLock&) = delete;
+  SingleLock& operator=(const SingleLock&) = delete;
+  void Lock() {
+    if (!m_locked) m_mutex.Lock();
+    m_locked = true;
+  }
+  void Unlock() {
+    if (m_locked) m_mutex.Unlock();
+    m_locked = false;
+  }
+  bool IsLocked() const { return m_locked; }
+
+private:
+  Mutex& m_mutex;
+  bool m_locked = false;
+};
+
+// An event: Set wakes waiters. A manual-reset event stays set until Reset;
+// an auto-reset event lets exactly one waiter through per Set.
+class Event {
+public:
+  explicit Event(bool manualReset = false, bool initiallySet = false)
+      : m_manual(manualReset), m_set(initiallySet) {}
+  void Set();
+  void Reset();
+  // Waits at most timeoutMs (negative: forever); true when the event was set.
+  bool Wait(int64_t timeoutMs = -1);
+  bool IsSet() const;
+
+private:
+  mutable std::mutex m_lock;
+  std::condition_variable m_cond;
+  bool m_manual;
+  bool m_set;
+};
+
+// A counting semaphore with an upper bound.
+class Semaphore {
+public:
+  explicit Semaphore(long initial = 0, long maximum = 0x7fffffff) : m_count(initial), m_max(maximum) {}
+  // Adds count; false (and nothing added) when that would pass the maximum.
+  bool Release(long count = 1);
+  // Takes one; waits at most timeoutMs (negative: forever).
+  bool Wait(int64_t timeoutMs = -1);
+
+private:
+  std::mutex m_lock;
+  std::condition_variable m_cond;
+  long m_count;
+  long m_max;
+};
+
+// A thread running one function. Join waits for it; the destructor joins.
+class Thread {
+public:
+  Thread() = default;
+  ~Thread() { Join(); }
+  Thread(const Thread&) = delete;
+  Thread& operator=(const Thread&) = delete;
+  // False when it is already running or the system refuses a thread.
+  bool Start(std::function<void()> body);
+  void Join();
+  bool IsRunning() const { return m_thread.joinable() && !m_finished.load(); }
+  bool Joinable() const { return m_thread.joinable(); }
+
+private:
+  std::thread m_thread;
+  std::atomic<bool> m_finished{false};
+};
+
+// A small stable number for the calling thread (1 for the first caller).
+uint32_t CurrentThreadId();
+void Sleep(uint32_t milliseconds);
+
+}  // namespace Kiv
