@@ -24,8 +24,9 @@ public:
     // Where errors go; without a sink they are only counted.
     void SetErrorSink(ErrorSink sink, void* user) { sink_ = sink; sinkUser_ = user; }
 
-    // Next token code; 0 at end of input. A match longer than the buffer is reported
-    // as an error ("Token longer than %u bytes, line %d.") and returned as SYMBOL_UNKNOWN.
+    // Next token code; 0 at end of input. A match longer than the buffer (a token
+    // or a line comment) is reported to the sink as an error on the line where it
+    // starts and comes back as SYMBOL_UNKNOWN; scanning goes on after it.
     int Next();
 
     // The current token's raw text (a view into the source text; stays valid while
@@ -38,9 +39,17 @@ public:
     int ErrorCount() const { return errors_; }
 
 private:
-    int Scan();
+    struct FailedLiteral {
+        const char* start = nullptr;  // the opening quote of an attempt that failed
+        const char* stop = nullptr;   // where it failed
+    };
+    const char* MatchLiteral(const char* quote, FailedLiteral& failed, bool allowEmpty);
     void SkipBlockComment();
-    bool Refuse(std::size_t length);
+    void CountLines(const char* from, const char* to);
+    int Refuse(const char* start, const char* stop);
+
+    FailedLiteral failedString_;
+    FailedLiteral failedChar_;
 
     const char* text_;
     const char* end_;

@@ -1,0 +1,315 @@
+#include "gamescript/compiler/Scanner.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+namespace GSCompiler {
+
+namespace {
+
+struct Keyword {
+    const char* text;
+    unsigned char length;
+    int token;
+};
+
+// In token order, so KeywordText can index it.
+constexpr Keyword kKeywords[kKeywordCount] = {
+    {"break", 5, KEYWORD_BREAK},     {"case", 4, KEYWORD_CASE},       {"continue", 8, KEYWORD_CONTINUE},
+    {"default", 7, KEYWORD_DEFAULT}, {"else", 4, KEYWORD_ELSE},       {"for", 3, KEYWORD_FOR},
+    {"goto", 4, KEYWORD_GOTO},       {"if", 2, KEYWORD_IF},           {"null", 4, KEYWORD_NULL},
+    {"return", 6, KEYWORD_RETURN},   {"switch", 6, KEYWORD_SWITCH},   {"while", 5, KEYWORD_WHILE},
+    {"and", 3, KEYWORD_AND},         {"or", 2, KEYWORD_OR},           {"true", 4, KEYWORD_TRUE},
+    {"false", 5, KEYWORD_FALSE},     {"void", 4, KEYWORD_VOID},       {"bool", 4, KEYWORD_BOOL},
+    {"int", 3, KEYWORD_INT},         {"float", 5, KEYWORD_FLOAT},     {"string", 6, KEYWORD_STRING},
+    {"object", 6, KEYWORD_OBJECT},   {"class", 5, KEYWORD_CLASS},     {"include", 7, KEYWORD_INCLUDE},
+    {"define", 6, KEYWORD_DEFINE},   {"static", 6, KEYWORD_STATIC},   {"public", 6, KEYWORD_PUBLIC},
+    {"native", 6, KEYWORD_NATIVE},   {"final", 5, KEYWORD_FINAL},     {"thread", 6, KEYWORD_THREAD},
+    {"game", 4, KEYWORD_GAME},       {"secured", 7, KEYWORD_SECURED}, {"size", 4, KEYWORD_SIZE},
+    {"isclass", 7, KEYWORD_ISCLASS}, {"copy", 4, KEYWORD_COPY},       {"me", 2, KEYWORD_ME},
+    {"new", 3, KEYWORD_NEW},         {"cast", 4, KEYWORD_CAST},       {"wait", 4, KEYWORD_WAIT},
+    {"on", 2, KEYWORD_ON},
+};
+
+enum CharClass : unsigned char { C_OTHER, C_LETTER, C_DIGIT };
+
+struct Tables {
+    unsigned char cls[256];
+    // Keywords grouped by first letter: indexes into kKeywords, -1 terminated.
+    signed char byLetter[26][8];
+
+    constexpr Tables() : cls(), byLetter()
+    {
+        for (int c = 0; c < 256; ++c) {
+            bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_';
+            cls[c] = letter ? C_LETTER : (c >= '0' && c <= '9') ? C_DIGIT : C_OTHER;
+        }
+        for (auto& row : byLetter)
+            for (auto& v : row) v = -1;
+        for (int k = 0; k < kKeywordCount; ++k) {
+            auto* row = byLetter[kKeywords[k].text[0] - 'a'];
+            int n = 0;
+            while (row[n] >= 0) ++n;
+            row[n] = static_cast<signed char>(k);
+        }
+    }
+};
+
+constexpr Tables kTables;
+
+inline bool IsIdent(unsigned char c) { return kTables.cls[c] != C_OTHER; }
+inline bool IsDigit(unsigned char c) { return kTables.cls[c] == C_DIGIT; }
+inline bool IsHex(unsigned char c)
+{
+    return IsDigit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+int KeywordOrIdentifier(const char* s, std::size_t n)
+{
+    unsigned char first = static_cast<unsigned char>(s[0]);
+    if (n < 2 || n > 8 || first < 'a' || first > 'z') return IDENTIFIER;
+    for (signed char k : kTables.byLetter[first - 'a']) {
+        if (k < 0) break;
+        const Keyword& kw = kKeywords[k];
+        if (kw.length == n && std::memcmp(kw.text, s, n) == 0) return kw.token;
+    }
+    return IDENTIFIER;
+}
+
+Scanner* g_currentScanner = nullptr;
+
+}  // namespace
+
+const char* KeywordText(int token)
+{
+    if (token < KEYWORD_BREAK || token > KEYWORD_ON) return nullptr;
+    return kKeywords[token - KEYWORD_BREAK].text;
+}
+
+Scanner* CurrentScanner() { return g_currentScanner; }
+void SetCurrentScanner(Scanner* scanner) { g_currentScanner = scanner; }
+
+Scanner::Scanner(const char* text, std::size_t length, std::size_t bufferSize)
+    : text_(text), end_(text + length), pos_(text), bufferSize_(bufferSize), token_(text)
+{
+}
+
+void Scanner::CountLines(const char* from, const char* to)
+{
+    line_ += int(std::count(from, to, '\n'));
+}
+
+int Scanner::Refuse(const char* start, const char* stop)
+{
+    ++errors_;
+    if (sink_) {
+        char message[96];
+        std::snprintf(message, sizeof message, "Token longer than %zu bytes, line %d.", bufferSize_, line_);
+        sink_(sinkUser_, line_, message);
+    }
+    token_ = start;
+    tokenLength_ = std::size_t(stop - start);
+    CountLines(start, stop);
+    pos_ = stop;
+    return SYMBOL_UNKNOWN;
+}
+
+// The end of the quoted literal whose opening quote is at `quote`, or null when
+// none matches. An attempt that starts inside an earlier failed attempt of the
+// same quote reaches the same failure (the earlier one passed over this quote as
+// an escaped character, so both continue in the same state), so it fails at once
+// and scanning stays linear.
+const char* Scanner::MatchLiteral(const char* quote, FailedLiteral& failed, bool allowEmpty)
+{
+    if (quote > failed.start && quote < failed.stop) return nullptr;
+    const char q = *quote;
+    const char* p = quote + 1;
+    bool empty = true;
+    while (p < end_) {
+        char c = *p;
+        if (c == q) {
+            if (empty && !allowEmpty) return nullptr;
+            return p + 1;
+        }
+        if (c == '\\') {
+            if (p + 1 >= end_ || p[1] == '\n') break;
+            p += 2;
+        } else {
+            ++p;
+        }
+        empty = false;
+    }
+    failed.start = quote;
+    failed.stop = p;
+    return nullptr;
+}
+
+void Scanner::SkipBlockComment()
+{
+    const char* p = pos_;
+    while (p < end_) {
+        const void* star = std::memchr(p, '*', std::size_t(end_ - p));
+        if (!star) {
+            p = end_;
+            break;
+        }
+        const char* s = static_cast<const char*>(star);
+        if (s + 1 < end_ && s[1] == '/') {
+            CountLines(pos_, s + 2);
+            pos_ = s + 2;
+            inComment_ = false;
+            return;
+        }
+        p = s + 1;
+    }
+    // The input ends inside the comment: that ends the input normally.
+    CountLines(pos_, end_);
+    pos_ = end_;
+    inComment_ = false;
+}
+
+int Scanner::Next()
+{
+    for (;;) {
+        if (inComment_) SkipBlockComment();
+        const char* s = pos_;
+        if (s >= end_) {
+            token_ = end_;
+            tokenLength_ = 0;
+            return TOKEN_END;
+        }
+        const unsigned char c = static_cast<unsigned char>(*s);
+        const char* e = s + 1;  // end of the match
+        int token;
+        switch (c) {
+        case '\n':
+            ++line_;
+            [[fallthrough]];
+        case ' ': case '\t': case '\r': case '\v': case '\f':
+            pos_ = e;
+            continue;
+        case '/':
+            if (e < end_ && *e == '*') {
+                pos_ = e + 1;
+                inComment_ = true;
+                continue;
+            }
+            if (e < end_ && *e == '/') {
+                const void* nl = std::memchr(e, '\n', std::size_t(end_ - e));
+                const char* stop = nl ? static_cast<const char*>(nl) : end_;
+                if (std::size_t(stop - s) > bufferSize_) return Refuse(s, stop);
+                pos_ = stop;  // the newline is left for the whitespace rule
+                continue;
+            }
+            token = '/';
+            break;
+        case '"':
+            if (const char* stop = MatchLiteral(s, failedString_, true)) {
+                e = stop;
+                token = CONSTANT_STRING;
+            } else {
+                token = SYMBOL_UNKNOWN;
+            }
+            break;
+        case '\'':
+            if (const char* stop = MatchLiteral(s, failedChar_, false)) {
+                e = stop;
+                token = CONSTANT_CHAR;
+            } else {
+                token = SYMBOL_UNKNOWN;
+            }
+            break;
+        case '0': case '1': case '2': case '3': case '4':
+        case '5': case '6': case '7': case '8': case '9':
+            if (c == '0' && e + 1 < end_ && (*e == 'x' || *e == 'X') && IsHex(static_cast<unsigned char>(e[1]))) {
+                e += 2;
+                while (e < end_ && IsHex(static_cast<unsigned char>(*e))) ++e;
+                token = CONSTANT_HEX;
+                break;
+            }
+            while (e < end_ && IsDigit(static_cast<unsigned char>(*e))) ++e;
+            token = CONSTANT_INT;
+            if (e < end_ && *e == '.') {
+                ++e;
+                while (e < end_ && IsDigit(static_cast<unsigned char>(*e))) ++e;
+                token = CONSTANT_FLOAT;
+            }
+            break;
+        case '.':
+            if (e < end_ && IsDigit(static_cast<unsigned char>(*e))) {
+                while (e < end_ && IsDigit(static_cast<unsigned char>(*e))) ++e;
+                token = CONSTANT_FLOAT;
+            } else {
+                token = '.';
+            }
+            break;
+        case '[': {
+            const char* p = e;
+            while (p < end_ && (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\v' || *p == '\f')) ++p;
+            if (p < end_ && *p == ']') {
+                e = p + 1;
+                token = SYMBOL_OP_DIM;
+            } else {
+                token = '[';
+            }
+            break;
+        }
+        case '>':
+            token = '>';
+            if (e < end_ && *e == '>') { ++e; token = SYMBOL_RIGHT_SHIFT; }
+            else if (e < end_ && *e == '=') { ++e; token = SYMBOL_GTE; }
+            break;
+        case '<':
+            token = '<';
+            if (e < end_ && *e == '<') { ++e; token = SYMBOL_LEFT_SHIFT; }
+            else if (e < end_ && *e == '=') { ++e; token = SYMBOL_LTE; }
+            break;
+        case '+':
+            token = '+';
+            if (e < end_ && *e == '+') { ++e; token = SYMBOL_INC; }
+            break;
+        case '-':
+            token = '-';
+            if (e < end_ && *e == '-') { ++e; token = SYMBOL_DEC; }
+            break;
+        case '=':
+            token = '=';
+            if (e < end_ && *e == '=') { ++e; token = SYMBOL_EQ; }
+            break;
+        case '!':
+            token = '!';
+            if (e < end_ && *e == '=') { ++e; token = SYMBOL_NEQ; }
+            break;
+        case ';': case ':': case '{': case '}': case ',': case '(': case ')':
+        case ']': case '&': case '~': case '*': case '%': case '^': case '|':
+            token = c;
+            break;
+        default:
+            if (kTables.cls[c] == C_LETTER) {
+                if (c == 'L' && e < end_ && (*e == '"' || *e == '\'')) {
+                    const char* stop = *e == '"' ? MatchLiteral(e, failedString_, true)
+                                                 : MatchLiteral(e, failedChar_, false);
+                    if (stop) {
+                        token = *e == '"' ? CONSTANT_STRING : CONSTANT_CHAR;
+                        e = stop;
+                        break;
+                    }
+                }
+                while (e < end_ && IsIdent(static_cast<unsigned char>(*e))) ++e;
+                token = KeywordOrIdentifier(s, std::size_t(e - s));
+            } else {
+                token = SYMBOL_UNKNOWN;
+            }
+            break;
+        }
+        if (std::size_t(e - s) > bufferSize_) return Refuse(s, e);
+        token_ = s;
+        tokenLength_ = std::size_t(e - s);
+        if (token == CONSTANT_STRING || token == CONSTANT_CHAR || token == SYMBOL_OP_DIM) CountLines(s, e);
+        pos_ = e;
+        return token;
+    }
+}
+
+}  // namespace GSCompiler
