@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <climits>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -65,20 +66,82 @@ bool LExists(const std::string& path) {
   return ::lstat(path.c_str(), &st) == 0;
 }
 
-// Finds the on-disk name in folder matching name without regard to case.
-// Several candidates: the smallest by byte order, so the choice is stable.
-std::optional<std::string> MatchInFolder(const std::string& folder, std::string_view name) {
+// On-disk names in folder equal to name without regard to case, the exact
+// spelling first and the rest in byte order, so the choice is stable.
+std::vector<std::string> MatchesInFolder(const std::string& folder, std::string_view name) {
+  std::vector<std::string> found;
   DIR* dir = ::opendir(folder.empty() ? "." : folder.c_str());
-  if (!dir) return std::nullopt;
-  std::optional<std::string> best;
+  if (!dir) return found;
   while (dirent* e = ::readdir(dir)) {
     std::string_view n(e->d_name);
-    if (n.size() == name.size() && CompareNoCase(n, name) == 0) {
-      if (!best || n < *best) best = std::string(n);
-    }
+    if (n.size() == name.size() && CompareNoCase(n, name) == 0) found.emplace_back(n);
   }
   ::closedir(dir);
-  return best;
+  std::sort(found.begin(), found.end(), [name](const std::string& a, const std::string& b) {
+    if ((a == name) != (b == name)) return a == name;
+    return a < b;
+  });
+  return found;
+}
+
+std::optional<std::string> MatchInFolder(const std::string& folder, std::string_view name) {
+  std::vector<std::string> m = MatchesInFolder(folder, name);
+  if (m.empty()) return std::nullopt;
+  return m.front();
+}
+
+std::string JoinOne(const std::string& folder, std::string_view part) {
+  std::string out = folder;
+  if (!out.empty() && out.back() != '/') out += '/';
+  out += part;
+  return out;
+}
+
+// Refuses texts no system call could take, before any disk access.
+bool WithinSystemLimits(std::string_view path, const std::vector<std::string_view>& parts) {
+  if (path.size() >= PATH_MAX) return Fail("cannot use", path.substr(0, 64), ENAMETOOLONG);
+  for (std::string_view p : parts)
+    if (p.size() > NAME_MAX) return Fail("cannot use", path.substr(0, 64), ENAMETOOLONG);
+  return true;
+}
+
+// Resolves parts[index..] below folder. Where several names differ only in
+// case, each is tried in turn (exact first), so "Dir/a" is found even when an
+// empty "dir" sits beside it.
+bool ResolveFrom(const std::string& folder, const std::vector<std::string_view>& parts, size_t index,
+                 bool lastMayBeMissing, std::string& out) {
+  if (index == parts.size()) {
+    out = folder;
+    return true;
+  }
+  std::string_view part = parts[index];
+  if (part == ".") return ResolveFrom(folder, parts, index + 1, lastMayBeMissing, out);
+  std::string exact = JoinOne(folder, part);
+  bool last = index + 1 == parts.size();
+  if (part == "..") return ResolveFrom(exact, parts, index + 1, lastMayBeMissing, out);
+  if (last) {
+    if (LExists(exact)) {
+      out = exact;
+      return true;
+    }
+    std::optional<std::string> m = MatchInFolder(folder, part);
+    if (m) {
+      out = JoinOne(folder, *m);
+      return true;
+    }
+    if (lastMayBeMissing) {
+      out = exact;
+      return true;
+    }
+    return false;
+  }
+  for (const std::string& name : MatchesInFolder(folder, part)) {
+    std::string next = JoinOne(folder, name);
+    struct stat st;
+    if (::stat(next.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) continue;
+    if (ResolveFrom(next, parts, index + 1, lastMayBeMissing, out)) return true;
+  }
+  return false;
 }
 
 bool ValidPathText(std::string_view path) {
@@ -89,41 +152,19 @@ bool ValidPathText(std::string_view path) {
 
 std::optional<std::string> Resolve(std::string_view path, bool lastMayBeMissing) {
   if (!ValidPathText(path)) return std::nullopt;
-  std::string out;
-  if (IsSep(path[0])) out = "/";
   std::vector<std::string_view> parts = SplitComponents(path);
+  if (!WithinSystemLimits(path, parts)) return std::nullopt;
+  std::string start = IsSep(path[0]) ? "/" : "";
   if (parts.empty()) {
-    if (out.empty()) FailText("empty path", path);
-    return out.empty() ? std::nullopt : std::optional<std::string>(out);
+    if (start.empty()) FailText("empty path", path);
+    return start.empty() ? std::nullopt : std::optional<std::string>(start);
   }
-  for (size_t i = 0; i < parts.size(); ++i) {
-    std::string_view part = parts[i];
-    std::string folder = out;
-    std::string candidate = out;
-    if (!candidate.empty() && candidate.back() != '/') candidate += '/';
-    candidate += part;
-    if (part == "." || part == ".." || LExists(candidate)) {
-      out = std::move(candidate);
-      continue;
-    }
-    int err = errno;
-    if (err == ENAMETOOLONG) {
-      Fail("cannot resolve", path, err);
-      return std::nullopt;
-    }
-    std::optional<std::string> match = MatchInFolder(folder, part);
-    if (match) {
-      if (!out.empty() && out.back() != '/') out += '/';
-      out += *match;
-      continue;
-    }
-    if (lastMayBeMissing && i + 1 == parts.size()) {
-      out = std::move(candidate);
-      continue;
-    }
+  std::string out;
+  if (!ResolveFrom(start, parts, 0, lastMayBeMissing, out)) {
     FailText("no such file or folder", path);
     return std::nullopt;
   }
+  if (out.empty()) out = ".";
   return out;
 }
 
@@ -304,7 +345,7 @@ bool File::Rename(std::string_view from, std::string_view to) {
 }
 
 bool File::CreateDirectories(std::string_view path) {
-  if (!ValidPathText(path)) return false;
+  if (!ValidPathText(path) || !WithinSystemLimits(path, SplitComponents(path))) return false;
   std::string out;
   if (IsSep(path[0])) out = "/";
   for (std::string_view part : SplitComponents(path)) {

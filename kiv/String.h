@@ -44,6 +44,7 @@ public:
 
   friend bool operator==(const String& a, const String& b) noexcept { return a.m_text == b.m_text; }
   friend bool operator==(const String& a, std::string_view b) noexcept { return a.m_text == b; }
+  friend bool operator==(const String& a, const char* b) noexcept { return a.m_text == (b ? b : ""); }
 
 private:
   std::string m_text;

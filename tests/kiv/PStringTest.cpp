@@ -1,0 +1,124 @@
+#include <gtest/gtest.h>
+
+#include <set>
+#include <thread>
+#include <unordered_set>
+#include <vector>
+
+#include "kiv/PString.h"
+#include "kiv/String.h"
+
+using Kiv::PString;
+
+TEST(PString, EqualTextsShareOneHandleAndDifferentTextsDoNot) {
+  PString a("tag-name");
+  std::string built = std::string("tag-") + "name";
+  PString b(built);
+  PString c(std::string_view("tag-name2").substr(0, 8));
+  EXPECT_EQ(a.Handle(), b.Handle());
+  EXPECT_EQ(a, c);
+  EXPECT_FALSE(a == PString("Tag-name"));  // case matters
+  EXPECT_EQ(std::hash<PString>()(a), std::hash<PString>()(b));
+}
+
+TEST(PString, NullIsDistinctFromTheSharedEmptyString) {
+  PString null;
+  PString fromNullPointer(static_cast<const char*>(nullptr));
+  PString empty("");
+  EXPECT_TRUE(null.IsNull());
+  EXPECT_TRUE(fromNullPointer.IsNull());
+  EXPECT_FALSE(empty.IsNull());
+  EXPECT_TRUE(null.IsEmpty());
+  EXPECT_TRUE(empty.IsEmpty());
+  EXPECT_FALSE(null == empty);
+  EXPECT_EQ(empty, PString::Empty());
+  EXPECT_STREQ(null.c_str(), "");
+  EXPECT_EQ(null.Length(), 0u);
+}
+
+TEST(PString, ReleasingTheLastHolderRemovesTheText) {
+  size_t before = PString::InternedCount();
+  {
+    PString a("only-held-here-7731");
+    PString b = a;
+    PString c = std::move(b);
+    EXPECT_TRUE(b.IsNull());
+    EXPECT_EQ(PString::InternedCount(), before + 1);
+    a = PString();
+    EXPECT_EQ(PString::InternedCount(), before + 1);  // c still holds it
+  }
+  EXPECT_EQ(PString::InternedCount(), before);
+}
+
+TEST(PString, InterningFromManyThreadsGivesOneHandlePerText) {
+  constexpr int kThreads = 8;
+  constexpr int kTexts = 200;
+  std::vector<std::vector<const void*>> seen(kThreads);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([t, &seen] {
+      std::vector<PString> held;
+      for (int round = 0; round < 20; ++round) {
+        for (int i = 0; i < kTexts; ++i) {
+          // Create and drop strings too, so entries die and are reborn
+          // while other threads intern the same texts.
+          PString transient(PString().Setf("text-%d", (i + t + round) % kTexts));
+          if (round == 19) held.push_back(PString(PString().Setf("text-%d", i)));
+        }
+      }
+      for (const PString& s : held) seen[t].push_back(s.Handle());
+      // Keep the strings alive until every thread recorded its handles.
+      static std::atomic<int> done{0};
+      done.fetch_add(1);
+      while (done.load() < kThreads) std::this_thread::yield();
+    });
+  }
+  for (auto& th : threads) th.join();
+  for (int t = 1; t < kThreads; ++t) EXPECT_EQ(seen[t], seen[0]);
+  std::set<const void*> distinct(seen[0].begin(), seen[0].end());
+  EXPECT_EQ(distinct.size(), static_cast<size_t>(kTexts));
+}
+
+TEST(PString, FormattingCaseChangesAndEditsMakeNewInternedStrings) {
+  PString s;
+  s.Setf("%s:%d", "kuid", 42);
+  EXPECT_EQ(s, PString("kuid:42"));
+  PString mixed("MiXed-Ä1");
+  EXPECT_EQ(mixed.ToLower(), PString("mixed-Ä1"));  // ASCII only
+  EXPECT_EQ(mixed.ToUpper(), PString("MIXED-Ä1"));
+  EXPECT_TRUE(PString().ToLower().IsNull());
+
+  PString text("abcabc");
+  EXPECT_EQ(text.Find("bc"), 1);
+  EXPECT_EQ(text.Find("bc", 2), 4);
+  EXPECT_EQ(text.Find("zz"), -1);
+  EXPECT_EQ(text.Find("a", 100), -1);
+  EXPECT_EQ(text.Find('c', 3), 5);
+  EXPECT_EQ(text.Insert(3, "-"), PString("abc-abc"));
+  EXPECT_EQ(text.Insert(99, "!"), PString("abcabc!"));
+  EXPECT_EQ(text.Delete(1, 2), PString("aabc"));
+  EXPECT_EQ(text.Delete(4, 100), PString("abca"));
+  EXPECT_EQ(text.Delete(50, 1), text);
+  EXPECT_EQ(text, PString("abcabc"));  // the original is unchanged
+}
+
+TEST(String, TokenSkipsEmptyPiecesAndSetfCaseWork) {
+  Kiv::String s(",a,,b c,");
+  auto parts = s.Token(", ");
+  ASSERT_EQ(parts.size(), 3u);
+  EXPECT_EQ(parts[0], "a");
+  EXPECT_EQ(parts[1], "b");
+  EXPECT_EQ(parts[2], "c");
+  EXPECT_TRUE(Kiv::String(",,,").Token(",").empty());
+  EXPECT_EQ(Kiv::String("a,b").Token("").size(), 1u);
+
+  Kiv::AnsiString a;
+  a.Setf("%05.1f|%s", 2.5, "Name");
+  EXPECT_EQ(a, "002.5|Name");
+  a.ToUpper();
+  EXPECT_EQ(a, "002.5|NAME");
+  EXPECT_EQ(a.Compare("002.5|name", true), 0);
+  EXPECT_LT(a.Compare("002.5|name"), 0);
+  EXPECT_EQ(Kiv::CompareNoCase("abc", "ABD"), -1);
+  EXPECT_EQ(Kiv::CompareNoCase("abc", "AB"), 1);
+}
