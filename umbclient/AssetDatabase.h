@@ -92,7 +92,7 @@ struct UMBAssetInfo {
     ~UMBAssetInfo();
 
     KUID kuid;
-    int32_t filled = 0;          // the mask the record was filled with (0 = not found)
+    int32_t filled = 0;          // the mask the record was filled with
     std::string localisedName;   // config "username"
     std::string creatorName;     // config "author"
     std::string category;        // config "category-class"

@@ -74,6 +74,7 @@ public:
 
 private:
     friend class FolderCache;
+    friend ContentFolder* OpenContentFolder(const std::string& setName, const std::string& path);
     std::string m_setName;
     std::string m_path;
     int m_refs = 0;  // guarded by the folder cache's lock
