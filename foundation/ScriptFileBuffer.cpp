@@ -1,0 +1,147 @@
+#include "foundation/ScriptFileBuffer.h"
+
+#include <cstring>
+
+#include "foundation/Crc32.h"
+#include "foundation/FileUtil.h"
+#include "kiv/File.h"
+
+// Enciphered form: "RGSE", version byte 1, three zero bytes, then u32 plain
+// length, u32 CRC-32 of the plain text and u32 key seed (little-endian), then
+// the plain text XORed with an xorshift32 key stream from the seed.
+namespace {
+
+constexpr char kMagic[4] = {'R', 'G', 'S', 'E'};
+constexpr size_t kHeaderSize = 20;
+constexpr uint8_t kVersion = 1;
+
+uint32_t GetU32(const uint8_t* p) {
+  return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
+}
+
+void PutU32(uint8_t* p, uint32_t v) {
+  p[0] = uint8_t(v);
+  p[1] = uint8_t(v >> 8);
+  p[2] = uint8_t(v >> 16);
+  p[3] = uint8_t(v >> 24);
+}
+
+// XORs the key stream of seed over n bytes (the same call enciphers and deciphers).
+void ApplyKeyStream(uint32_t seed, const uint8_t* in, uint8_t* out, size_t n) {
+  uint32_t state = seed;
+  for (size_t i = 0; i < n; ++i) {
+    state ^= state << 13;
+    state ^= state >> 17;
+    state ^= state << 5;
+    out[i] = static_cast<uint8_t>(in[i] ^ (state >> 24));
+  }
+}
+
+bool EndsWithNoCase(std::string_view s, std::string_view suffix) {
+  if (s.size() < suffix.size()) return false;
+  for (size_t i = 0; i < suffix.size(); ++i) {
+    char a = s[s.size() - suffix.size() + i];
+    if (a >= 'A' && a <= 'Z') a = static_cast<char>(a - 'A' + 'a');
+    if (a != suffix[i]) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+void ScriptFileBuffer::Reset() { Clear(); }
+
+void ScriptFileBuffer::Clear() {
+  std::vector<char>().swap(m_storage);
+  data = nullptr;
+  length = 0;
+  prefixLength = 0;
+  enciphered = false;
+}
+
+void ScriptFileBuffer::SetText(std::vector<char>&& bytes, size_t textLength) {
+  m_storage = std::move(bytes);
+  m_storage.resize(textLength + 1);
+  m_storage[textLength] = '\0';
+  data = m_storage.data();
+  length = static_cast<uint32_t>(textLength);
+}
+
+void ScriptFileBuffer::Assign(const void* bytes, size_t size, bool isEnciphered) {
+  Clear();
+  if (size > kMaxFileSize) return;
+  std::vector<char> copy(size + 1);
+  if (size) std::memcpy(copy.data(), bytes, size);
+  SetText(std::move(copy), size);
+  enciphered = isEnciphered;
+}
+
+bool ScriptFileBuffer::Load(const char* baseFolder, const char* path) {
+  Clear();
+  if (!path || !*path) return false;
+  const std::string_view name(path);
+  bool isEnciphered;
+  if (EndsWithNoCase(name, ".gse"))
+    isEnciphered = true;
+  else if (EndsWithNoCase(name, ".gs"))
+    isEnciphered = false;
+  else
+    return false;
+  const auto resolved = Kiv::ResolvePath(PathUnder(baseFolder, name));
+  if (!resolved || Kiv::File::IsDirectory(*resolved)) return false;
+  std::string bytes;
+  if (!Kiv::File::ReadWholeFile(*resolved, bytes, kMaxFileSize)) return false;
+  Assign(bytes.data(), bytes.size(), isEnciphered);
+  return true;
+}
+
+bool ScriptFileBuffer::Decode() {
+  if (!enciphered) return true;
+  const auto* in = reinterpret_cast<const uint8_t*>(data);
+  const size_t size = length;
+  bool ok = in && size >= kHeaderSize && std::memcmp(in, kMagic, 4) == 0 && in[4] == kVersion && in[5] == 0 &&
+            in[6] == 0 && in[7] == 0;
+  const uint32_t plainLength = ok ? GetU32(in + 8) : 0;
+  const uint32_t crc = ok ? GetU32(in + 12) : 0;
+  const uint32_t seed = ok ? GetU32(in + 16) : 0;
+  ok = ok && seed != 0 && plainLength == size - kHeaderSize;
+  if (!ok) {
+    Clear();
+    return false;
+  }
+  std::vector<char> out(kScriptPrefix.size() + plainLength + 1);
+  std::memcpy(out.data(), kScriptPrefix.data(), kScriptPrefix.size());
+  auto* plain = reinterpret_cast<uint8_t*>(out.data() + kScriptPrefix.size());
+  ApplyKeyStream(seed, in + kHeaderSize, plain, plainLength);
+  if (Crc32(plain, plainLength) != crc) {
+    Clear();
+    return false;
+  }
+  SetText(std::move(out), kScriptPrefix.size() + plainLength);
+  prefixLength = static_cast<uint32_t>(kScriptPrefix.size());
+  enciphered = false;
+  return true;
+}
+
+std::string_view ScriptFileBuffer::PlainText() const {
+  if (!data) return {};
+  return std::string_view(data + prefixLength, length - prefixLength);
+}
+
+std::vector<uint8_t> ScriptFileBuffer::Encode(std::string_view plainText) {
+  std::vector<uint8_t> out(kHeaderSize + plainText.size());
+  const uint32_t crc = Crc32(plainText.data(), plainText.size());
+  uint32_t seed = crc ^ 0x5A17C0DEu;
+  if (seed == 0) seed = 1;
+  std::memcpy(out.data(), kMagic, 4);
+  out[4] = kVersion;
+  PutU32(out.data() + 8, static_cast<uint32_t>(plainText.size()));
+  PutU32(out.data() + 12, crc);
+  PutU32(out.data() + 16, seed);
+  ApplyKeyStream(seed, reinterpret_cast<const uint8_t*>(plainText.data()), out.data() + kHeaderSize, plainText.size());
+  return out;
+}
+
+uint32_t ScriptSourceChecksum(std::string_view plainText) { return Crc32(plainText.data(), plainText.size()); }
+
+uint32_t ScriptSourceChecksum(const ScriptFileBuffer& buffer) { return ScriptSourceChecksum(buffer.PlainText()); }
