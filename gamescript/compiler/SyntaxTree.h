@@ -3,11 +3,9 @@
 // and marker bits, and the pool that owns them for the life of a parse context.
 
 #include <cstdint>
-#include <deque>
-#include <memory>
 #include <string>
-#include <string_view>
-#include <vector>
+
+#include "gamescript/runtime/Memory.h"
 
 namespace GSCompiler {
 
@@ -88,20 +86,9 @@ struct SyntaxNode {
   SyntaxNode* nextDependent = nullptr;
 };
 
-// Owns the nodes and pooled texts of one parse context. Nodes are never freed
-// one by one; Clear drops everything at once.
-class NodePool {
- public:
-  SyntaxNode* New(uint32_t category, uint32_t kind, uint32_t line);
-  // Copies the text (up to its length; an embedded NUL ends it for readers).
-  const char* Intern(std::string_view text);
-  void Clear();
-  size_t NodeCount() const { return nodes_.size(); }
-
- private:
-  std::deque<SyntaxNode> nodes_;
-  std::vector<std::unique_ptr<char[]>> texts_;
-};
+// A new node from `memory` (the parse context's pool; nodes are never freed one
+// by one). Null when the pool cannot give the memory.
+SyntaxNode* NewNode(Utils::FrameMemory& memory, uint32_t category, uint32_t kind, uint32_t line);
 
 // Appends `tail` (itself possibly a chain) at the end of the chain of `head`;
 // returns the chain's head.

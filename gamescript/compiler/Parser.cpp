@@ -1,0 +1,887 @@
+#include "gamescript/compiler/Parser.h"
+
+#include <cfloat>
+#include <charconv>
+#include <cmath>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "gamescript/compiler/Messages.h"
+#include "gamescript/compiler/ParseContext.h"
+#include "gamescript/compiler/Scanner.h"
+#include "gamescript/compiler/SyntaxTree.h"
+#include "gamescript/compiler/Tokens.h"
+#include "gamescript/runtime/StringPool.h"
+
+namespace GSCompiler {
+
+namespace {
+
+// Bound on the parser's own recursion (statements, expressions, prefix
+// operators). A nest this deep is refused as a parser stack overflow long
+// before the machine stack is at risk; any tree that deep would fail the
+// semantic walk's nesting limit anyway.
+constexpr int kMaxNesting = 2000;
+
+struct ParseStop {};  // unwinds the parse after its one error report
+
+class Parser {
+public:
+    Parser(Scanner& scanner, ParseContext& context) : scanner_(scanner), ctx_(context) {}
+
+    int Run()
+    {
+        try {
+            ctx_.declarations = Program();
+            return 0;
+        } catch (const ParseStop&) {
+            ctx_.declarations = nullptr;
+            return 1;
+        }
+    }
+
+private:
+    // --- tokens: the look-ahead is read only when a decision needs it, so a
+    // node made right after its last token carries that token's line.
+    int Peek()
+    {
+        if (!loaded_) {
+            token_ = scanner_.Next();
+            text_ = scanner_.Text();
+            loaded_ = true;
+        }
+        return token_;
+    }
+    void Advance()
+    {
+        Peek();
+        loaded_ = false;
+    }
+    bool Accept(int token)
+    {
+        if (Peek() != token)
+            return false;
+        Advance();
+        return true;
+    }
+    void Expect(int token)
+    {
+        if (!Accept(token))
+            Fail("parse error");
+    }
+    uint32_t Line() const { return static_cast<uint32_t>(scanner_.Line()); }
+
+    [[noreturn]] void Fail(const char* what)
+    {
+        const int line = scanner_.Line();
+        ReportError(ctx_, true, false, line, "%s, line %d", what, line);
+        throw ParseStop();
+    }
+
+    struct Nest {
+        explicit Nest(Parser& p) : parser(p)
+        {
+            if (++parser.depth_ > kMaxNesting)
+                parser.Fail("parser stack overflow");
+        }
+        ~Nest() { --parser.depth_; }
+        Parser& parser;
+    };
+
+    // --- nodes
+    SyntaxNode* Node(uint32_t category, uint32_t kind)
+    {
+        SyntaxNode* node = NewNode(ctx_.stringPool, category, kind, Line());
+        if (node == nullptr)
+            Fail("parser stack overflow");  // the node pool is exhausted
+        return node;
+    }
+    SyntaxNode* Operator(int32_t op, SyntaxNode* a, SyntaxNode* b = nullptr, SyntaxNode* c = nullptr)
+    {
+        SyntaxNode* node = Node(CatExpression, ExprOperator);
+        node->value = op;
+        node->child[0] = a;
+        node->child[1] = b;
+        node->child[2] = c;
+        return node;
+    }
+    const char* Pool(std::string_view text)
+    {
+        const char* copy = ctx_.stringPool.StrDup(text.data(), text.size());
+        if (copy == nullptr)
+            Fail("parser stack overflow");
+        return copy;
+    }
+    // The current IDENTIFIER as a name node.
+    SyntaxNode* Name()
+    {
+        if (Peek() != IDENTIFIER)
+            Fail("parse error");
+        const std::string_view text = text_;
+        Advance();
+        SyntaxNode* node = Node(CatDeclaration, DeclName);
+        node->text = Pool(text);
+        return node;
+    }
+    SyntaxNode* AsName(SyntaxNode* identifier)
+    {
+        identifier->category = CatDeclaration;
+        identifier->kind = DeclName;
+        return identifier;
+    }
+
+    // --- declarations
+    SyntaxNode* Program()
+    {
+        SyntaxNode* includes = nullptr;
+        while (Accept(KEYWORD_INCLUDE)) {
+            if (Peek() != CONSTANT_STRING)
+                Fail("parse error");
+            std::string file = Utils::UnquoteLiteral(text_, false);
+            Advance();
+            for (char& c : file)
+                if (c >= 'A' && c <= 'Z')
+                    c = static_cast<char>(c - 'A' + 'a');
+            SyntaxNode* name = Node(CatDeclaration, DeclName);
+            name->text = Pool(std::string_view(file.c_str()));
+            SyntaxNode* include = Node(CatDeclaration, DeclInclude);
+            include->child[0] = name;
+            includes = AppendChain(includes, include);
+        }
+        SyntaxNode* classes = nullptr;
+        do {
+            classes = AppendChain(classes, ClassDeclaration());
+        } while (Peek() != TOKEN_END);
+        return AppendChain(includes, classes);
+    }
+
+    static uint32_t SpecifierBit(int token)
+    {
+        switch (token) {
+        case KEYWORD_PUBLIC: return SpecPublic;
+        case KEYWORD_NATIVE: return SpecNative;
+        case KEYWORD_FINAL: return SpecFinal;
+        case KEYWORD_THREAD: return SpecThread;
+        case KEYWORD_STATIC: return SpecStatic;
+        case KEYWORD_GAME: return SpecGame;
+        case KEYWORD_SECURED: return SpecSecured;
+        case KEYWORD_DEFINE: return SpecDefine;
+        default: return 0;
+        }
+    }
+    uint32_t Specifiers()
+    {
+        uint32_t bits = 0;
+        while (uint32_t bit = SpecifierBit(Peek())) {
+            bits |= bit;
+            Advance();
+        }
+        return bits;
+    }
+
+    SyntaxNode* ClassDeclaration()
+    {
+        const uint32_t specifiers = Specifiers();
+        Expect(KEYWORD_CLASS);
+        SyntaxNode* name = Name();
+        SyntaxNode* bases = nullptr;
+        if (Accept(KEYWORD_ISCLASS)) {
+            bases = Name();
+            while (Accept(','))
+                AppendChain(bases, Name());
+        }
+        Expect('{');
+        SyntaxNode* members = nullptr;
+        while (Peek() != '}')
+            members = AppendChain(members, MemberDeclaration());
+        Advance();
+        Expect(';');
+        SyntaxNode* node = Node(CatDeclaration, DeclClass);
+        node->child[0] = name;
+        node->child[1] = bases;
+        node->child[2] = members;
+        node->flags = specifiers;
+        return node;
+    }
+
+    static bool IsPrimitive(int token) { return token >= KEYWORD_VOID && token <= KEYWORD_OBJECT; }
+
+    SyntaxNode* TypeSpecifier()
+    {
+        const int token = Peek();
+        SyntaxNode* name = nullptr;
+        int32_t code;
+        if (IsPrimitive(token)) {
+            code = token - KEYWORD_VOID;
+            Advance();
+        } else if (token == IDENTIFIER) {
+            name = Name();
+            code = TypeObject;
+        } else {
+            Fail("parse error");
+        }
+        return FinishType(code, name);
+    }
+    // The optional "[ ]" after a type, then the type node.
+    SyntaxNode* FinishType(int32_t code, SyntaxNode* name)
+    {
+        if (Accept(SYMBOL_OP_DIM))
+            code += TypeVoidArray;
+        SyntaxNode* type = Node(CatDeclaration, DeclType);
+        type->value = code;
+        type->child[0] = name;
+        return type;
+    }
+
+    SyntaxNode* MemberDeclaration()
+    {
+        const uint32_t specifiers = Specifiers();
+        SyntaxNode* type = TypeSpecifier();
+        SyntaxNode* name = Name();
+        SyntaxNode* node;
+        if (Accept('(')) {
+            SyntaxNode* parameters = ParameterList();
+            if (Peek() == '{') {
+                SyntaxNode* body = CompoundStatement();
+                body->flags |= FlagFunctionBody;
+                node = Node(CatDeclaration, DeclFunction);
+                node->child[3] = body;
+            } else {
+                Expect(';');
+                node = Node(CatDeclaration, DeclPrototype);
+            }
+            node->child[0] = type;
+            node->child[1] = name;
+            node->child[2] = parameters;
+        } else {
+            node = VariableList(type, name);
+            node->flags |= FlagClassMember;
+        }
+        node->flags |= specifiers;
+        return node;
+    }
+
+    // After "(": nothing, "void", or parameters; then ")".
+    SyntaxNode* ParameterList()
+    {
+        if (Accept(')'))
+            return nullptr;
+        SyntaxNode* first = nullptr;
+        if (Accept(KEYWORD_VOID)) {
+            if (Accept(')'))
+                return nullptr;
+            SyntaxNode* type = FinishType(TypeVoid, nullptr);
+            first = Parameter(type);
+        } else {
+            first = Parameter(TypeSpecifier());
+        }
+        while (Accept(','))
+            AppendChain(first, Parameter(TypeSpecifier()));
+        Expect(')');
+        return first;
+    }
+    SyntaxNode* Parameter(SyntaxNode* type)
+    {
+        SyntaxNode* name = Name();
+        SyntaxNode* node = Node(CatDeclaration, DeclParameter);
+        node->child[0] = type;
+        node->child[1] = name;
+        return node;
+    }
+
+    // type and the first declarator's name already read; through the ";".
+    SyntaxNode* VariableList(SyntaxNode* type, SyntaxNode* firstName)
+    {
+        SyntaxNode* declarators = Declarator(firstName);
+        while (Accept(','))
+            AppendChain(declarators, Declarator(Name()));
+        Expect(';');
+        SyntaxNode* node = Node(CatDeclaration, DeclVariables);
+        node->child[0] = type;
+        node->child[1] = declarators;
+        return node;
+    }
+    SyntaxNode* Declarator(SyntaxNode* name)
+    {
+        SyntaxNode* value = nullptr;
+        if (Accept('='))
+            value = Binary(0);
+        SyntaxNode* node = Node(CatDeclaration, DeclDeclarator);
+        node->child[0] = name;
+        node->child[1] = value;
+        return node;
+    }
+
+    // --- statements
+    SyntaxNode* CompoundStatement()
+    {
+        Expect('{');
+        SyntaxNode* statements = nullptr;
+        while (Peek() != '}')
+            statements = AppendChain(statements, Statement());
+        Advance();
+        SyntaxNode* node = Node(CatStatement, StmtCompound);
+        node->child[0] = statements;
+        return node;
+    }
+
+    SyntaxNode* StatementNode(uint32_t kind, SyntaxNode* a = nullptr, SyntaxNode* b = nullptr,
+                              SyntaxNode* c = nullptr, SyntaxNode* d = nullptr)
+    {
+        SyntaxNode* node = Node(CatStatement, kind);
+        node->child[0] = a;
+        node->child[1] = b;
+        node->child[2] = c;
+        node->child[3] = d;
+        return node;
+    }
+
+    static void MarkDiscarded(SyntaxNode* list)
+    {
+        for (SyntaxNode* n = list; n != nullptr; n = n->next)
+            n->flags |= FlagDiscarded;
+    }
+
+    // ";" alone gives nothing; an expression statement marks every expression.
+    SyntaxNode* ExpressionStatement()
+    {
+        if (Accept(';'))
+            return nullptr;
+        SyntaxNode* list = Expression();
+        Expect(';');
+        MarkDiscarded(list);
+        return list;
+    }
+
+    SyntaxNode* ParenthesisedExpression()
+    {
+        Expect('(');
+        SyntaxNode* e = Expression();
+        Expect(')');
+        return e;
+    }
+
+    SyntaxNode* Statement()
+    {
+        Nest nest(*this);
+        const int token = Peek();
+        switch (token) {
+        case '{':
+            return CompoundStatement();
+        case ';':
+            Advance();
+            return nullptr;
+        case KEYWORD_IF: {
+            Advance();
+            SyntaxNode* condition = ParenthesisedExpression();
+            SyntaxNode* then = Statement();
+            SyntaxNode* otherwise = nullptr;
+            if (Accept(KEYWORD_ELSE))
+                otherwise = Statement();
+            return StatementNode(StmtIf, condition, then, otherwise);
+        }
+        case KEYWORD_SWITCH: {
+            Advance();
+            SyntaxNode* value = ParenthesisedExpression();
+            if (Peek() != '{')
+                Fail("parse error");
+            return StatementNode(StmtSwitch, value, CompoundStatement());
+        }
+        case KEYWORD_WAIT: {
+            Advance();
+            Expect('(');
+            Expect(')');
+            if (Peek() != '{')
+                Fail("parse error");
+            return StatementNode(StmtWait, CompoundStatement());
+        }
+        case KEYWORD_WHILE: {
+            Advance();
+            SyntaxNode* condition = ParenthesisedExpression();
+            return StatementNode(StmtWhile, condition, Statement());
+        }
+        case KEYWORD_FOR: {
+            Advance();
+            Expect('(');
+            SyntaxNode* init = ExpressionStatement();
+            SyntaxNode* condition = ExpressionStatement();
+            if (condition != nullptr) {
+                SyntaxNode* last = condition;
+                while (last->next != nullptr)
+                    last = last->next;
+                last->flags &= ~FlagDiscarded;
+            }
+            SyntaxNode* step = nullptr;
+            if (Peek() != ')') {
+                step = Expression();
+                MarkDiscarded(step);
+            }
+            Expect(')');
+            SyntaxNode* body = Statement();
+            return StatementNode(StmtFor, init, condition, body, step);
+        }
+        case KEYWORD_GOTO: {
+            Advance();
+            SyntaxNode* label = Name();
+            Expect(';');
+            return StatementNode(StmtGoto, label);
+        }
+        case KEYWORD_CONTINUE:
+            Advance();
+            Expect(';');
+            return StatementNode(StmtContinue);
+        case KEYWORD_BREAK:
+            Advance();
+            Expect(';');
+            return StatementNode(StmtBreak);
+        case KEYWORD_RETURN: {
+            Advance();
+            SyntaxNode* value = nullptr;
+            if (Peek() != ';')
+                value = Expression();
+            Expect(';');
+            return StatementNode(StmtReturn, value);
+        }
+        case KEYWORD_CASE: {
+            Advance();
+            SyntaxNode* value = Binary(0);
+            Expect(':');
+            SyntaxNode* labelled = Statement();
+            SyntaxNode* node = StatementNode(StmtCase, value);
+            node->next = labelled;
+            return node;
+        }
+        case KEYWORD_DEFAULT: {
+            Advance();
+            Expect(':');
+            SyntaxNode* labelled = Statement();
+            SyntaxNode* node = StatementNode(StmtDefault);
+            node->next = labelled;
+            return node;
+        }
+        case KEYWORD_ON: {
+            Advance();
+            SyntaxNode* major = Constant();
+            Expect(',');
+            SyntaxNode* minor = Constant();
+            SyntaxNode* variable = nullptr;
+            if (Accept(','))
+                variable = Unary();
+            Expect(':');
+            SyntaxNode* labelled = Statement();
+            SyntaxNode* node = StatementNode(StmtOn, major, minor, variable);
+            node->next = labelled;
+            return node;
+        }
+        case IDENTIFIER: {
+            // A label, a declaration of a class-typed variable, or an expression:
+            // the token after the name decides.
+            SyntaxNode* identifier = Identifier();
+            const int after = Peek();
+            if (after == ':') {
+                Advance();
+                SyntaxNode* labelled = Statement();
+                SyntaxNode* node = StatementNode(StmtLabel, AsName(identifier));
+                node->next = labelled;
+                return node;
+            }
+            if (after == IDENTIFIER || after == SYMBOL_OP_DIM) {
+                SyntaxNode* type = FinishType(TypeObject, AsName(identifier));
+                return VariableList(type, Name());
+            }
+            pending_ = identifier;
+            return ExpressionStatement();
+        }
+        default:
+            if (IsPrimitive(token)) {
+                SyntaxNode* type = TypeSpecifier();
+                return VariableList(type, Name());
+            }
+            return ExpressionStatement();
+        }
+    }
+
+    // --- expressions
+    // A comma list; each appended expression marks the list's first as discarded.
+    SyntaxNode* Expression()
+    {
+        SyntaxNode* list = Assignment();
+        while (Accept(',')) {
+            list->flags |= FlagDiscarded;
+            AppendChain(list, Assignment());
+        }
+        return list;
+    }
+
+    SyntaxNode* Assignment()
+    {
+        Nest nest(*this);
+        bool unary = false;
+        SyntaxNode* left = Binary(0, &unary);
+        if (unary && Peek() == '=') {
+            Advance();
+            SyntaxNode* right = Assignment();
+            return Operator(OpAssign, left, right);
+        }
+        return left;
+    }
+
+    struct BinaryOperator {
+        int level;
+        int32_t op;
+    };
+    static BinaryOperator BinaryOf(int token)
+    {
+        switch (token) {
+        case KEYWORD_OR: return {0, OpOr};
+        case KEYWORD_AND: return {1, OpAnd};
+        case '|': return {2, OpBitOr};
+        case '^': return {3, OpBitXor};
+        case '&': return {4, OpBitAnd};
+        case SYMBOL_EQ: return {5, OpEq};
+        case SYMBOL_NEQ: return {5, OpNotEq};
+        case '<': return {6, OpLess};
+        case '>': return {6, OpGreater};
+        case SYMBOL_LTE: return {6, OpLessEq};
+        case SYMBOL_GTE: return {6, OpGreaterEq};
+        case SYMBOL_LEFT_SHIFT: return {7, OpShl};
+        case SYMBOL_RIGHT_SHIFT: return {7, OpShr};
+        case '+': return {8, OpAdd};
+        case '-': return {8, OpSub};
+        case '*': return {9, OpMul};
+        case '/': return {9, OpDiv};
+        case '%': return {9, OpMod};
+        default: return {-1, -1};
+        }
+    }
+
+    // Left-associative binary operators from `minLevel` up; `unary` tells
+    // whether the result is a bare unary expression (a possible assignment target).
+    SyntaxNode* Binary(int minLevel, bool* unary = nullptr)
+    {
+        bool isUnary = false;
+        SyntaxNode* left = Cast(&isUnary);
+        for (;;) {
+            const BinaryOperator b = BinaryOf(Peek());
+            if (b.level < minLevel)
+                break;
+            Advance();
+            SyntaxNode* right = Binary(b.level + 1);
+            left = Operator(b.op, left, right);
+            isUnary = false;
+        }
+        if (unary != nullptr)
+            *unary = isUnary;
+        return left;
+    }
+
+    SyntaxNode* Cast(bool* unary)
+    {
+        Nest nest(*this);
+        *unary = false;
+        if (pending_ == nullptr) {
+            if (Peek() == '(') {
+                Advance();
+                if (IsPrimitive(Peek())) {
+                    SyntaxNode* type = TypeSpecifier();  // a class name here is not a cast
+                    Expect(')');
+                    bool ignored;
+                    SyntaxNode* operand = Cast(&ignored);
+                    return Operator(OpCast, operand, type);
+                }
+                SyntaxNode* inner = Expression();
+                Expect(')');
+                *unary = true;
+                return Postfix(inner);
+            }
+            if (Accept(KEYWORD_CAST)) {
+                Expect('<');
+                SyntaxNode* type = TypeSpecifier();
+                Expect('>');
+                bool ignored;
+                SyntaxNode* operand = Cast(&ignored);
+                return Operator(OpCast, operand, type);
+            }
+        }
+        *unary = true;
+        return Unary();
+    }
+
+    SyntaxNode* Unary()
+    {
+        Nest nest(*this);
+        if (pending_ != nullptr)
+            return Postfix(Primary());
+        int32_t op;
+        switch (Peek()) {
+        case SYMBOL_INC:
+            Advance();
+            return Operator(OpPreInc, Unary());
+        case SYMBOL_DEC:
+            Advance();
+            return Operator(OpPreDec, Unary());
+        case '+': op = OpPlus; break;
+        case '-': op = OpNegate; break;
+        case '~': op = OpComplement; break;
+        case '!': op = OpNot; break;
+        default: return Postfix(Primary());
+        }
+        Advance();
+        bool ignored;
+        return Operator(op, Cast(&ignored));
+    }
+
+    SyntaxNode* Postfix(SyntaxNode* e)
+    {
+        for (;;) {
+            switch (Peek()) {
+            case '[': {
+                Advance();
+                if (Accept(',')) {
+                    SyntaxNode* to = Assignment();
+                    Expect(']');
+                    e = Operator(OpRange, e, nullptr, to);
+                    break;
+                }
+                SyntaxNode* index = Assignment();
+                if (Accept(',')) {
+                    SyntaxNode* to = nullptr;
+                    if (Peek() != ']')
+                        to = Assignment();
+                    Expect(']');
+                    e = Operator(OpRange, e, index, to);
+                } else {
+                    Expect(']');
+                    e = Operator(OpIndex, e, index);
+                }
+                break;
+            }
+            case '(': {
+                Advance();
+                SyntaxNode* arguments = nullptr;
+                if (Peek() != ')')
+                    arguments = ArgumentList();
+                Expect(')');
+                SyntaxNode* call = Node(CatExpression, ExprCall);
+                call->child[0] = e;
+                call->child[1] = arguments;
+                e = call;
+                break;
+            }
+            case '.':
+                Advance();
+                switch (Peek()) {
+                case KEYWORD_SIZE:
+                    Advance();
+                    Expect('(');
+                    Expect(')');
+                    e = Operator(OpSize, e);
+                    break;
+                case KEYWORD_ISCLASS: {
+                    Advance();
+                    Expect('(');
+                    SyntaxNode* name = Name();
+                    Expect(')');
+                    e = Operator(OpIsClass, e, name);
+                    break;
+                }
+                case KEYWORD_COPY: {
+                    Advance();
+                    Expect('(');
+                    SyntaxNode* source = Assignment();
+                    Expect(')');
+                    e = Operator(OpCopy, e, source);
+                    break;
+                }
+                default:
+                    e = Operator(OpMember, e, Name());
+                    break;
+                }
+                break;
+            case SYMBOL_INC:
+                Advance();
+                e = Operator(OpPostInc, e);
+                break;
+            case SYMBOL_DEC:
+                Advance();
+                e = Operator(OpPostDec, e);
+                break;
+            default:
+                return e;
+            }
+        }
+    }
+
+    SyntaxNode* ArgumentList()
+    {
+        SyntaxNode* first = Assignment();
+        while (Accept(','))
+            AppendChain(first, Assignment());
+        return first;
+    }
+
+    SyntaxNode* Identifier()
+    {
+        const std::string_view text = text_;
+        Advance();
+        SyntaxNode* node = Node(CatExpression, ExprIdentifier);
+        node->text = Pool(text);
+        return node;
+    }
+
+    SyntaxNode* Primary()
+    {
+        if (pending_ != nullptr) {
+            SyntaxNode* e = pending_;
+            pending_ = nullptr;
+            return e;
+        }
+        switch (Peek()) {
+        case IDENTIFIER:
+            return Identifier();
+        case KEYWORD_ME:
+            Advance();
+            return Node(CatExpression, ExprMe);
+        case KEYWORD_NULL:
+            Advance();
+            return Node(CatExpression, ExprNull);
+        case KEYWORD_NEW:
+            return New();
+        case '(': {
+            Advance();
+            SyntaxNode* inner = Expression();
+            Expect(')');
+            return inner;
+        }
+        default:
+            return Constant();
+        }
+    }
+
+    SyntaxNode* New()
+    {
+        Advance();
+        const int token = Peek();
+        SyntaxNode* name = nullptr;
+        int32_t code;
+        if (IsPrimitive(token)) {
+            code = token - KEYWORD_VOID;
+            Advance();
+        } else if (token == IDENTIFIER) {
+            name = Name();
+            code = TypeObject;
+        } else {
+            Fail("parse error");
+        }
+        SyntaxNode* count = nullptr;
+        SyntaxNode* arguments = nullptr;
+        if (Accept('[')) {
+            count = Expression();
+            Expect(']');
+            code += TypeVoidArray;
+        } else {
+            Expect('(');
+            if (Peek() != ')')
+                arguments = ArgumentList();
+            Expect(')');
+        }
+        SyntaxNode* type = Node(CatDeclaration, DeclType);
+        type->value = code;
+        type->child[0] = name;
+        return Operator(OpNew, type, count, arguments);
+    }
+
+    // --- constants
+    SyntaxNode* ConstantNode(int32_t constType, uint32_t datum)
+    {
+        Advance();
+        SyntaxNode* node = Node(CatExpression, ExprConstant);
+        node->value = constType;
+        node->datum = datum;
+        return node;
+    }
+
+    // A whole-number literal as a 32-bit pattern; beyond 32 bits is refused.
+    uint32_t WholeNumber(std::string_view digits, int base)
+    {
+        uint64_t value = 0;
+        for (char c : digits) {
+            int d = (c >= '0' && c <= '9') ? c - '0' : (c | 0x20) - 'a' + 10;
+            value = value * static_cast<uint64_t>(base) + static_cast<uint64_t>(d);
+            if (value > 0xFFFFFFFFull)
+                Fail("integer constant too large");
+        }
+        return static_cast<uint32_t>(value);
+    }
+
+    static uint32_t FloatBits(std::string_view text)
+    {
+        double d = 0.0;
+        const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), d);
+        (void)end;
+        if (ec == std::errc::result_out_of_range) {
+            // Too large becomes infinity, too small zero, as the conversion would round.
+            const size_t dot = text.find('.');
+            const std::string_view whole = text.substr(0, dot);
+            d = whole.find_first_not_of('0') == std::string_view::npos ? 0.0 : HUGE_VAL;
+        }
+        float f;
+        if (std::isinf(d) || std::fabs(d) > static_cast<double>(FLT_MAX))
+            f = d < 0 ? -HUGE_VALF : HUGE_VALF;
+        else
+            f = static_cast<float>(d);
+        uint32_t bits;
+        std::memcpy(&bits, &f, sizeof bits);
+        return bits;
+    }
+
+    SyntaxNode* Constant()
+    {
+        const int token = Peek();
+        const std::string_view text = text_;
+        switch (token) {
+        case CONSTANT_HEX:
+            return ConstantNode(ConstInt, WholeNumber(text.substr(2), 16));
+        case CONSTANT_INT:
+            return ConstantNode(ConstInt, WholeNumber(text, 10));
+        case CONSTANT_FLOAT:
+            return ConstantNode(ConstFloat, FloatBits(text));
+        case CONSTANT_CHAR: {
+            const std::string value = Utils::UnquoteLiteral(text, true);
+            const int32_t c = value.empty() ? 0 : static_cast<signed char>(value[0]);
+            return ConstantNode(ConstInt, static_cast<uint32_t>(c));
+        }
+        case CONSTANT_STRING: {
+            const std::string value = Utils::UnquoteLiteral(text, true);
+            SyntaxNode* node = ConstantNode(ConstString, 0);
+            node->text = Pool(std::string_view(value.c_str()));  // an escaped NUL ends the text
+            return node;
+        }
+        case KEYWORD_TRUE:
+            return ConstantNode(ConstBool, 1);
+        case KEYWORD_FALSE:
+            return ConstantNode(ConstBool, 0);
+        default:
+            Fail("parse error");
+        }
+    }
+
+    Scanner& scanner_;
+    ParseContext& ctx_;
+    int token_ = 0;
+    std::string_view text_;
+    bool loaded_ = false;
+    int depth_ = 0;
+    SyntaxNode* pending_ = nullptr;  // a primary already read at a statement's start
+};
+
+}  // namespace
+
+int Parse(Scanner& scanner, ParseContext& context)
+{
+    Parser parser(scanner, context);
+    return parser.Run();
+}
+
+}  // namespace GSCompiler

@@ -1,0 +1,228 @@
+#pragma once
+// The compiler's symbol table of one unit: source files it depends on, classes
+// with their members and inheritance, functions, parameters and locals in
+// nested block levels.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "gamescript/compiler/SyntaxTree.h"
+
+namespace GSCompiler {
+
+class ParseContext;
+class GSSymbolTable;
+class GSClassSymbol;
+
+enum : uint32_t { SymDependent = 1, SymVariable = 2, SymFunction = 3, SymClass = 4 };
+
+// Internal specifier bits of symbols.
+enum : uint32_t {
+    SymPrototypeOnly = 0x2000000,  // function declared by a prototype, body not met yet
+    SymInnerMember = 0x80000000,   // entered in a class member table above level 0
+};
+
+class GSSymbol {
+public:
+    virtual ~GSSymbol() = default;
+
+    GSSymbol* chain = nullptr;  // hash-chain link
+    std::string name;
+    int32_t index = -1;         // member number, or the cell of a parameter or local
+    int32_t importIndex = -1;   // class or function import index
+    uint32_t type = TypeNone;
+    int32_t level = 0;          // block level of the declaration; -1 only in probes
+    uint32_t specifiers = 0;
+    uint32_t reserved = 0;
+    uint32_t kind = 0;
+    GSSymbol* scopeNext = nullptr;        // next symbol of the same block level
+    GSClassSymbol* ownerClass = nullptr;  // member table that holds it
+    GSSymbolTable* ownerTable = nullptr;  // global table that holds it
+
+    bool HasOwner() const { return ownerClass != nullptr || ownerTable != nullptr; }
+
+protected:
+    explicit GSSymbol(uint32_t k) : kind(k) {}
+};
+
+class GSDependentSymbol : public GSSymbol {
+public:
+    GSDependentSymbol() : GSSymbol(SymDependent) {}
+    uint32_t sourceCrc = 0;    // CRC-32 of the source text
+    uint32_t fileNameCrc = 0;  // CRC-32 of the lower-cased file name
+};
+
+class GSVariableSymbol : public GSSymbol {
+public:
+    GSVariableSymbol() : GSSymbol(SymVariable) {}
+    std::string className;  // class of an object variable; empty otherwise
+};
+
+class GSFunctionSymbol : public GSSymbol {
+public:
+    GSFunctionSymbol() : GSSymbol(SymFunction) {}
+    std::string signatureKey;  // "$ret@Class::name(types)"
+    int32_t parameterCells = 1;  // P: cell 0 is me
+    int32_t localCount = 0;
+    int32_t temporaryCount = 0;
+    std::string resultClass;
+};
+
+// Hash table of symbols whose chains are kept in symbol order; equal symbols
+// are refused.
+class SymbolHash {
+public:
+    explicit SymbolHash(uint32_t buckets = 61) : buckets_(buckets, nullptr) {}
+    bool Insert(GSSymbol* symbol);
+    // The entry equal to the probe, or null.
+    GSSymbol* Find(const GSSymbol& probe) const;
+    bool Remove(GSSymbol* symbol);
+    uint32_t Count() const { return count_; }
+    // Visits the entries in table order (bucket by bucket, each chain in order).
+    template <typename F>
+    void ForEach(F&& visit) const
+    {
+        for (GSSymbol* head : buckets_)
+            for (GSSymbol* s = head; s != nullptr; s = s->chain)
+                visit(s);
+    }
+
+private:
+    std::vector<GSSymbol*> buckets_;
+    uint32_t count_ = 0;
+};
+
+struct AncestorEntry {
+    GSClassSymbol* base = nullptr;
+    int32_t vo = 0;  // variable offset
+    int32_t fo = 0;  // function offset
+    bool direct = false;
+};
+
+struct ExtendsEntry {
+    std::string name;
+    int line = 0;
+};
+
+class GSClassSymbol : public GSSymbol {
+public:
+    GSClassSymbol() : GSSymbol(SymClass), members(31) {}
+    std::vector<AncestorEntry> ancestors;
+    std::vector<ExtendsEntry> extends;  // base names still to be resolved
+    SymbolHash members;
+    GSDependentSymbol* declaringFile = nullptr;
+    int32_t ownVariables = 0;   // V
+    int32_t ownFunctions = 0;   // F
+    int32_t variableBase = 2;   // VB
+    int32_t functionBase = 0;   // FB
+
+private:
+    friend class GSSymbolTable;
+    bool resolving_ = false;      // extends list being resolved (cycle guard)
+    bool resolveFailed_ = false;  // reported once; later resolutions fail quietly
+};
+
+class GSSymbolTable {
+public:
+    static constexpr int kMaxLevel = 63;
+
+    GSSymbolTable() { Reset(); }
+    GSSymbolTable(const GSSymbolTable&) = delete;
+    GSSymbolTable& operator=(const GSSymbolTable&) = delete;
+
+    // Empties everything: scopes (level 0, no current function), symbols, the
+    // global table and both import counters.
+    void Reset();
+
+    // Where class-hierarchy errors are counted and logged; may be null.
+    void SetContext(ParseContext* context) { context_ = context; }
+    ParseContext* Context() const { return context_; }
+
+    // New symbols with the defaults; a class records the current file.
+    GSDependentSymbol* NewDependent(const std::string& name);
+    GSVariableSymbol* NewVariable(const std::string& name);
+    GSFunctionSymbol* NewFunction(const std::string& name);
+    GSClassSymbol* NewClass(const std::string& name);
+
+    // Enters the symbol at the current level: globally without a class, else in
+    // the class's member table (numbered when `number` and at level 0). False
+    // when the symbol already has an owner or an equal symbol is there.
+    bool Add(GSSymbol* symbol, GSClassSymbol* cls, bool number);
+    // Removes the symbol from whichever table holds it.
+    bool Remove(GSSymbol* symbol);
+
+    // Opens a block level. False (level unchanged, closing still balances) when
+    // 63 levels are already open: the caller reports the nesting error.
+    bool OpenBlock();
+    // Removes every symbol of the current level and lowers it. Level 0 stays.
+    void CloseBlock();
+    // Closes every level down to 0.
+    void ClearScopes();
+    int Level() const { return level_; }
+
+    // Finds a name: without a class, in the global table; with a class, in its
+    // member table (level 0 only when membersOnly), then its ancestors, then the
+    // globals when withGlobals. Marks what it finds as referenced.
+    GSSymbol* Lookup(const std::string& name, GSClassSymbol* cls, bool withGlobals, bool membersOnly);
+    // The entered source file of that name (compared without regard to case).
+    GSDependentSymbol* FindDependent(const std::string& name) const;
+
+    // Gives a class, or a function and its class, their import indexes.
+    void MarkReferenced(GSSymbol* symbol);
+    // Every global class and its functions lose their import index; counters 0.
+    void ResetImportIndexes();
+    int32_t ClassImportCount() const { return classImports_; }
+    int32_t FunctionImportCount() const { return functionImports_; }
+
+    // The class itself (offsets 0) or its ancestor entry of that name; null when
+    // none or when the extends list fails to resolve.
+    const AncestorEntry* FindAncestor(GSClassSymbol* cls, const std::string& name);
+    // Functions of `cls` with that plain name and argument count, in table
+    // order; when none and searchAncestors, those of each ancestor's own table.
+    int FindFunctions(GSClassSymbol* cls, const std::string& name, int argumentCount,
+                      GSFunctionSymbol** result, int capacity, bool searchAncestors);
+    // The cell of a member variable or the slot of a member function as seen
+    // from `cls`; -1 when it belongs to no ancestor or does not fit 16 bits.
+    int32_t MemberPosition(GSClassSymbol* cls, GSSymbol* member);
+
+    // Resolves the extends list once (messages in the class's declaring file).
+    bool ResolveExtends(GSClassSymbol* cls);
+    // Adds base as an ancestor of cls; null on success, else the name of the
+    // entry that is already there.
+    const char* AddBase(GSClassSymbol* cls, GSClassSymbol* base, bool direct, int32_t vo, int32_t fo);
+
+    GSFunctionSymbol* currentFunction = nullptr;
+    GSDependentSymbol* currentFile = nullptr;
+
+    // Every global symbol in table order, in the compiler's dump format.
+    std::string Dump() const;
+
+private:
+    template <typename T>
+    T* Make(const std::string& name);
+    GSSymbol* LookupInClass(GSClassSymbol* cls, const GSSymbol& probe, int depth);
+
+    std::vector<std::unique_ptr<GSSymbol>> symbols_;
+    SymbolHash globals_{61};
+    GSSymbol* scopes_[kMaxLevel + 1] = {};
+    int level_ = 0;
+    int overflow_ = 0;  // blocks opened beyond the last level
+    int32_t classImports_ = 0;
+    int32_t functionImports_ = 0;
+    ParseContext* context_ = nullptr;
+};
+
+// The name a type has inside symbol names and signature keys: the class name
+// for object types, "Class[]" for arrays of a class, else the type's name.
+std::string TypeText(uint32_t type, const std::string& className);
+// "::name(t1,t2)" from the plain name and the parameter type texts.
+std::string FunctionSymbolName(const std::string& name, const std::vector<std::string>& parameterTypes);
+// "$ret@Class::name(t1,t2)".
+std::string SignatureKey(const std::string& returnType, const std::string& className,
+                         const std::string& symbolName);
+// The text between "::" and "(" of a function symbol's name.
+std::string PlainFunctionName(const std::string& symbolName);
+
+}  // namespace GSCompiler
