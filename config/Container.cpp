@@ -1,0 +1,595 @@
+#include "config/Container.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <unordered_set>
+
+#include "config/DataManager.h"
+#include "config/ErrorHandler.h"
+#include "config/Messages.h"
+#include "config/TagNames.h"
+
+namespace OBLLib {
+
+namespace {
+std::atomic<uint64_t> g_nextId{1};
+std::atomic<long> g_liveTags{0};
+std::atomic<long> g_liveContainers{0};
+
+// Deeper inheritance than this is taken for a malformed schema.
+constexpr size_t kMaxInheritDepth = 64;
+
+const Kiv::PString kNoContainerDefinition("$obl_container_nocontainerdefinition");
+const Kiv::PString kTypeSpecification("$obl_container_typespecification");
+const Kiv::PString kNotBoolean("$obl_container_notboolean");
+const Kiv::PString kObsoleteTag("$obl_container_obsoletetag");
+const Kiv::PString kNoDefinition("$obl_container_nodefinition");
+const Kiv::PString kNoSmoke("$obl_container_nosmoke");
+const Kiv::PString kInheritCycle("$obl_container_inheritcycle");
+
+std::unordered_map<Kiv::PString, TagRuleFn>& RuleTable() {
+  static std::unordered_map<Kiv::PString, TagRuleFn> table;
+  return table;
+}
+
+bool EqualsIgnoreCase(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+         });
+}
+
+// Build times 100, truncated, without the rounding allowance.
+int32_t TruncatedHundredths(float build) {
+  float v = build * 100.0f;
+  if (!std::isfinite(v) || v >= 2147483520.0f || v <= -2147483520.0f) return 0;
+  return static_cast<int32_t>(v);
+}
+
+// "0", or a whole base-10 number other than zero.
+bool IsArrayIndexName(std::string_view name) {
+  if (name == "0") return true;
+  long long n = 0;
+  auto [end, ec] = std::from_chars(name.data(), name.data() + name.size(), n);
+  return ec == std::errc() && end == name.data() + name.size() && n != 0;
+}
+
+ErrorHandler* Findings() { return ErrorHandler::Instance(); }
+
+// The asset's build, or the construction default when no schema manager exists.
+float AssetBuild() {
+  DataManager* dm = DataManager::Existing();
+  return dm ? dm->build : 3.4f;
+}
+}  // namespace
+
+// Named entries merged in order: a later entry of a name replaces the earlier
+// one and takes the last place. Built once at the end, so a merge of n
+// entries stays linear.
+struct Container::DefinitionMerge {
+  struct Item {
+    Kiv::PString name;
+    SoupRef soup;
+    Kiv::PString text;
+    bool live;
+  };
+  struct Table {
+    std::vector<Item> items;
+    std::unordered_map<Kiv::PString, size_t> where;
+    void Set(const Kiv::PString& name, SoupRef soup, Kiv::PString text) {
+      if (auto found = where.find(name); found != where.end()) items[found->second].live = false;
+      where[name] = items.size();
+      items.push_back(Item{name, std::move(soup), std::move(text), true});
+    }
+    // Every container entry of the soup, by reference.
+    void MergeEntries(const SoupRef& from) {
+      for (size_t i = 0; i < from.CountTags(); ++i)
+        if (SoupRef entry = from.GetIndexedSoup(i)) Set(from.GetIndexedTagName(i), entry, {});
+    }
+    // Every text value of the soup.
+    void MergeTexts(const SoupRef& from) {
+      if (!from) return;
+      for (size_t i = 0; i < from.CountTags(); ++i) {
+        const TDBDataTag& tag = from.Get()->GetTag(i);
+        std::string text;
+        if (tag.GetDataType() == kSoupText && tag.ToText(text)) Set(tag.GetName(), {}, Kiv::PString(text));
+      }
+    }
+    // Null when nothing was merged.
+    SoupRef Build() const {
+      SoupRef out;
+      for (const Item& item : items) {
+        if (!item.live) continue;
+        out.EnsureContainer();
+        if (item.soup)
+          out.Get()->AddNamedChild(item.name, item.soup.Get());
+        else
+          out.Get()->AppendTag(TDBDataTag::MakeBytes(item.name, kSoupText, item.text.c_str(), item.text.Length()));
+      }
+      return out;
+    }
+  };
+  Table subs, tagArray, arrayElements;
+  void MergeDefinition(const SoupRef& definition) {
+    subs.MergeEntries(definition.GetNamedSoup(tn::subpossibilities));
+    tagArray.MergeEntries(definition.GetNamedSoup(tn::tagarray));
+    arrayElements.MergeTexts(definition.GetNamedSoup(tn::array_element));
+  }
+};
+
+void RegisterTagRule(const Kiv::PString& name, TagRuleFn rule) {
+  if (rule)
+    RuleTable()[name] = rule;
+  else
+    RuleTable().erase(name);
+}
+
+TagRuleFn FindTagRule(const Kiv::PString& name) {
+  auto found = RuleTable().find(name);
+  return found == RuleTable().end() ? nullptr : found->second;
+}
+
+int32_t BuildHundredths(float build) {
+  float v = build * 100.0f + 0.1f;
+  if (!std::isfinite(v) || v >= 2147483520.0f || v <= -2147483520.0f) return 0;
+  return static_cast<int32_t>(v);
+}
+
+// ---- Tag ----
+
+Tag::Tag() : m_id(g_nextId.fetch_add(1)) { g_liveTags.fetch_add(1); }
+
+Tag::~Tag() {
+  if (ErrorHandler* eh = Findings()) eh->ForgetTag(this);
+  if (DataManager* dm = DataManager::Existing()) dm->UnregisterTag(this);
+  g_liveTags.fetch_sub(1);
+  owner = nullptr;
+}
+
+long Tag::LiveCount() { return g_liveTags.load(); }
+
+void Tag::BindValidation(const SoupRef& def) {
+  SoupRef validation = def.GetNamedSoup(tn::validation);
+  for (size_t i = 0; i < validation.CountTags(); ++i) {
+    TagRuleFn rule = FindTagRule(validation.GetIndexedTagName(i));
+    if (!rule) continue;  // names the rule table does not know are skipped
+    rules.push_back(rule);
+    ruleParameters.push_back(validation.GetIndexedSoup(i));
+  }
+}
+
+bool RunTagRules(Tag& tag) {
+  bool ok = true;
+  for (size_t i = 0; i < tag.rules.size(); ++i) ok = tag.rules[i](tag, tag.ruleParameters[i]) && ok;
+  return ok;
+}
+
+bool RunContainerRules(Container& container) {
+  bool ok = true;
+  for (size_t i = 0; i < container.rules.size(); ++i)
+    ok = container.rules[i](container, container.ruleParameters[i]) && ok;
+  return ok;
+}
+
+// ---- Container: life cycle ----
+
+Container::Container() : m_id(g_nextId.fetch_add(1)) { g_liveContainers.fetch_add(1); }
+
+Container::~Container() {
+  extensions.reset();
+  if (ErrorHandler* eh = Findings()) eh->ForgetContainer(this);
+  DataManager* dm = DataManager::Existing();
+  if (dm) dm->ForgetContainer(this);
+  g_liveContainers.fetch_sub(1);
+
+  for (std::vector<Tag*>* list : {&tags, &headerTags, &definitionTags}) {
+    for (Tag* tag : *list) delete tag;
+    list->clear();
+  }
+  for (Container*& child : children) {
+    Container* doomed = child;
+    child = nullptr;  // the child then finds nothing to unlink
+    delete doomed;
+  }
+  children.clear();
+
+  if (parent) {
+    auto self = std::find(parent->children.begin(), parent->children.end(), this);
+    if (self != parent->children.end()) parent->children.erase(self);
+  } else if (dm) {
+    dm->ClearLiveObjects();
+    dm->ClearKeyList(tn::mesh_table);
+    dm->ClearKeyList(tn::attached_track);
+    dm->ClearKeyList(tn::queues);
+  }
+}
+
+long Container::LiveCount() { return g_liveContainers.load(); }
+
+// ---- Container: building ----
+
+Tag* Container::MakeTag(int32_t tagIndex, Container* tagOwner, const Kiv::PString& tagName) {
+  Tag* tag = new Tag();
+  tag->index = tagIndex;
+  tag->owner = tagOwner;
+  tag->name = tagName;
+  return tag;
+}
+
+void Container::AddTag(Tag* tag) {
+  if (EqualsIgnoreCase(tag->name.View(), "kuid") || EqualsIgnoreCase(tag->name.View(), "username"))
+    headerTags.push_back(tag);
+  else
+    tags.push_back(tag);
+}
+
+void Container::AddChild(Container* child) { children.push_back(child); }
+
+Container* Container::MakeChild(const Kiv::PString& childName, const Kiv::PString& typeName, Container* childParent,
+                                const SoupRef& config, int32_t childIndex) {
+  SoupRef def = FindChildDefinition(typeName);
+  if (!def) {
+    if (ErrorHandler* eh = Findings()) eh->Error(FormatMessage(kNoContainerDefinition, {typeName}), this);
+    return nullptr;
+  }
+  Container* child = new Container();
+  child->name = childName;
+  child->parent = childParent;
+  child->type = typeName;
+  child->index = childIndex;
+  child->schema = DataManager::Instance()->Schema();
+  child->configSoup = config;
+  child->savingName = def.GetNamedTag(tn::savingname);
+  return child;
+}
+
+void Container::RemoveDefinitionTag(const Kiv::PString& tagName) {
+  auto found = std::find_if(definitionTags.begin(), definitionTags.end(),
+                            [&](const Tag* t) { return t->name == tagName; });
+  if (found == definitionTags.end()) return;
+  Tag* doomed = *found;
+  definitionTags.erase(found);
+  delete doomed;
+}
+
+void Container::MoveHeaderTagsToFront() {
+  tags.insert(tags.begin(), headerTags.begin(), headerTags.end());
+  headerTags.clear();
+}
+
+void Container::KeepExtensions(const SoupRef& soup) {
+  auto holder = std::make_unique<SoupRef>();
+  holder->Copy(soup);
+  extensions = std::move(holder);
+}
+
+void Container::AddContainerRule(ContainerRuleFn rule, const SoupRef& parameters) {
+  rules.push_back(rule);
+  ruleParameters.push_back(parameters);
+}
+
+bool Container::BuildAtLeast(float b) const { return BuildHundredths(AssetBuild()) >= BuildHundredths(b); }
+
+bool Container::HasTagNamed(const Kiv::PString& tagName) {
+  // Tags join the list through AddTag; index what was added since the last
+  // look, and start again if the list was changed some other way.
+  if (tags.size() < m_tagNamesIndexed) {
+    m_tagNames.clear();
+    m_tagNamesIndexed = 0;
+  }
+  for (; m_tagNamesIndexed < tags.size(); ++m_tagNamesIndexed) ++m_tagNames[tags[m_tagNamesIndexed]->name];
+  return m_tagNames.count(tagName) != 0;
+}
+
+// ---- Container: definitions ----
+
+SoupRef Container::FindChildDefinition(const Kiv::PString& typeName) const {
+  if (schema) return schema.GetNamedSoup(typeName);
+  return DataManager::Instance()->Schema().GetNamedSoup(typeName);
+}
+
+void Container::ResolveInheritance(const SoupRef& def, DefinitionMerge& merge, std::vector<Kiv::PString>& path) {
+  SoupRef inherit = def.GetNamedSoup(tn::inherit);
+  for (size_t i = 0; i < inherit.CountTags(); ++i) {
+    Kiv::PString baseName = inherit.GetIndexedTagName(i);
+    // A definition that inherits from itself, directly or through others,
+    // would never finish: report it and leave that branch out.
+    if (std::find(path.begin(), path.end(), baseName) != path.end() || path.size() >= kMaxInheritDepth) {
+      if (ErrorHandler* eh = Findings()) eh->Error(FormatMessage(kInheritCycle, {baseName}), this);
+      continue;
+    }
+    SoupRef base = FindChildDefinition(baseName);
+    if (!base) continue;
+    path.push_back(baseName);
+    ResolveInheritance(base, merge, path);
+    path.pop_back();
+    merge.MergeDefinition(base);
+  }
+}
+
+void Container::LoadDefinition(const SoupRef& def, bool makeCompulsory) {
+  DefinitionMerge merge;
+  std::vector<Kiv::PString> path{type};
+  ResolveInheritance(def, merge, path);
+  merge.MergeDefinition(def);
+  SoupRef subs = merge.subs.Build();
+  SoupRef tagArray = merge.tagArray.Build();
+  SoupRef arrayElements = merge.arrayElements.Build();
+
+  for (size_t i = 0; i < subs.CountTags(); ++i) {
+    SoupRef entry = subs.GetIndexedSoup(i);
+    Kiv::PString entryName = subs.GetIndexedTagName(i);
+    if (!entry || entryName.IsEmpty()) continue;
+    Kiv::PString kind = entry.GetNamedTag(tn::kind);
+    int32_t compulsory = entry.GetNamedTagAsInt(tn::compulsory, 0);
+    if (kind == tn::element) {
+      Kiv::PString elementType = entry.GetNamedTag(tn::element_type);
+      if (compulsory != 0) AddCompulsoryElement(elementType);
+      AddElementType(elementType);
+    } else if (kind == tn::value && (compulsory == 0 || makeCompulsory)) {
+      Tag* tag = CreateTagFromDefinition(this, entryName, entry, SoupRef());
+      if (!tag) return;  // a tag of that name exists already: the definition ends here
+      tag->BindValidation(entry);
+      if (compulsory == 0)
+        definitionTags.push_back(tag);
+      else
+        AddTag(tag);
+    }
+  }
+  if (tagArray) tagArrayDefinition = tagArray;
+  for (size_t i = 0; i < arrayElements.CountTags(); ++i) AddElementType(arrayElements.GetNamedTag(arrayElements.GetIndexedTagName(i)));
+}
+
+void Container::AddElementType(const Kiv::PString& typeName) {
+  if (!typeName.IsEmpty() && std::find(elementTypeNames.begin(), elementTypeNames.end(), typeName) != elementTypeNames.end())
+    return;
+  elementTypeNames.push_back(typeName);
+  elementDefinitions.push_back(FindChildDefinition(typeName));
+}
+
+void Container::AddCompulsoryElement(const Kiv::PString& typeName) {
+  compulsoryElementDefinitions.push_back(FindChildDefinition(typeName));
+}
+
+Tag* Container::CreateTagFromDefinition(Container* tagOwner, const Kiv::PString& tagName, const SoupRef& entry,
+                                        const SoupRef& values) {
+  if (tagOwner->HasTagNamed(tagName)) return nullptr;
+  Tag* tag = MakeTag(static_cast<int32_t>(tagOwner->tags.size()), tagOwner, tagName);
+
+  Kiv::PString given = values ? values.GetNamedTag(tagName) : Kiv::PString();
+  if (!given.IsEmpty()) {
+    tag->value = given;
+  } else if (entry.HasNamedTag(tn::default_)) {
+    Kiv::PString def = entry.GetNamedTag(tn::default_);
+    tag->value = def == tn::parent ? tagOwner->name : def;
+  } else {
+    tag->value = Kiv::PString::Empty();
+  }
+  if (entry.GetNamedTagAsInt(tn::compulsory, 0) == 0 && values) tagOwner->RemoveDefinitionTag(tagName);
+  // The type note is only a trace: nothing is recorded, so the text is not built.
+  if (ErrorHandler* eh = Findings()) eh->Trace(kTypeSpecification, tag);
+  ClassifyTag(tag, entry, values, tagOwner);
+  return tag;
+}
+
+void Container::ClassifyTag(Tag* tag, const SoupRef& entry, const SoupRef& values, Container* tagOwner) {
+  tag->definition = entry;
+  const Kiv::PString type = entry.GetNamedTag(tn::type);
+  DataManager* dm = DataManager::Instance();
+  ErrorHandler* eh = Findings();
+
+  if (type == tn::string_) {
+    tag->typeCode = Tag::kString;
+    if (!values) {
+      // Tags made from the definition alone take the user's own details.
+      const PersonalDetails& me = dm->Personal();
+      const Kiv::PString& n = tag->name;
+      if (n == tn::license) tag->value = me.license;
+      else if (n == tn::author) tag->value = me.author;
+      else if (n == tn::organisation) tag->value = me.organisation;
+      else if (n == tn::contact_email) tag->value = me.email;
+      else if (n == tn::website || n == tn::contact_website) tag->value = me.website;
+    }
+    tag->disabled = entry.GetNamedTagAsInt(tn::disabled, 0) != 0;
+    tag->filter = entry.GetNamedTag(tn::filter);
+  } else if (type == tn::int_ || type == tn::float_) {
+    tag->typeCode = type == tn::int_ ? Tag::kInt : Tag::kFloat;
+    tag->disabled = entry.GetNamedTagAsInt(tn::disabled, 0) != 0;
+  } else if (type == tn::bool_) {
+    tag->typeCode = Tag::kBool;
+    const std::string_view v = tag->value.View();
+    if (!v.empty() && v != "0" && v != "1" && eh) eh->Warning(FormatMessage(kNotBoolean, {tag->name, tagOwner->name}), tag);
+  } else if (type == tn::listbox) {
+    tag->typeCode = Tag::kListBox;
+    if (!tag->value.IsEmpty() && !IsInListBoxSource(entry, tag->value)) tag->value = Kiv::PString::Empty();
+  } else if (type == tn::combobox) {
+    tag->typeCode = Tag::kComboBox;
+    const Kiv::PString src = entry.GetNamedTag(tn::source);
+    if (src == tn::attachment) {
+      if (entry.GetNamedTagAsInt(tn::unique, 0) != 0)
+        dm->RegisterUniqueTag(tag);
+      else
+        dm->RegisterTag(tag);
+      tag->source = src;
+      tag->hasSource = true;
+    } else if (src == tn::mesh_table || src == tn::attached_track || src == tn::queues) {
+      dm->RegisterTagBySource(src, tag);
+      tag->source = src;
+      tag->hasSource = true;
+    } else if (!tag->value.IsEmpty() && !IsInComboBoxSource(entry, tag->value)) {
+      tag->value = Kiv::PString::Empty();
+    }
+  } else if (type == tn::intcombobox) {
+    tag->typeCode = Tag::kIntComboBox;
+    if (!tag->value.IsEmpty() && !IsInIntComboBoxSource(entry, tag->value)) tag->value = Kiv::PString::Empty();
+  } else if (type == tn::kuid) {
+    tag->typeCode = Tag::kKUID;
+    if (tag->value.IsEmpty()) tag->value = Kiv::PString(FormatKUIDTag(KUID::Null()));
+  } else if (type == tn::filepath || type == tn::filepathedit) {
+    tag->typeCode = type == tn::filepath ? Tag::kFilePath : Tag::kFilePathEdit;
+    tag->dataType = entry.GetNamedTag(tn::datatype);
+    tag->isFilePath = true;
+    if (tag->name == tn::script) return;
+    if (values && values.HasNamedTag(tn::mesh_asset)) {
+      dm->borrowedMesh = true;
+    } else if (const auto& check = dm->GetLODMeshCheck()) {
+      Kiv::File::Path path = dm->assetFolder;
+      path.Join(tag->value.ToLower().View());
+      if (auto record = check(path.Str(), *tagOwner)) tagOwner->lodMeshRecord = std::move(record);
+    }
+  } else if (type == tn::kuidbrowser) {
+    tag->typeCode = Tag::kKUIDBrowser;
+    if (entry.HasNamedTag(tn::category)) tag->category = entry.GetNamedTag(tn::category);
+    if (entry.HasNamedTag(tn::filter)) tag->filter = entry.GetNamedTag(tn::filter);
+  } else {
+    static const std::unordered_map<Kiv::PString, int32_t> simple = {
+        {tn::vector2, Tag::kVector2},       {tn::vector3, Tag::kVector3},
+        {tn::rgb, Tag::kVector3},           {tn::vector4, Tag::kVector4},
+        {tn::vector5, Tag::kVector5},       {tn::floatlist, Tag::kFloatList},
+        {tn::doublestring, Tag::kDoubleString}, {tn::stringkuid, Tag::kStringKUID},
+        {tn::stringkuidbrowser, Tag::kStringKUIDBrowser},
+    };
+    if (auto found = simple.find(type); found != simple.end()) {
+      tag->typeCode = found->second;
+      return;
+    }
+    const Kiv::PString& n = tag->name;
+    if ((n == tn::bang || n == tn::rem || n == tn::semicolon) && BuildHundredths(dm->build) < 250) {
+      tag->typeCode = Tag::kComment;
+      return;
+    }
+    const bool obsolete =
+        std::find(tagOwner->obsoleteTagNames.begin(), tagOwner->obsoleteTagNames.end(), n) !=
+            tagOwner->obsoleteTagNames.end() ||
+        n.View().starts_with("category-region-") || n.View().starts_with("category-era-");
+    if (!eh) return;
+    if (obsolete) {
+      Kiv::PString text = FormatMessage(kObsoleteTag, {n, tagOwner->name});
+      if (TruncatedHundredths(dm->build) >= 290)
+        eh->Error(text, tag);
+      else
+        eh->Warning(text, tag);
+    } else {
+      eh->Error(FormatMessage(kNoDefinition, {n, tagOwner->name}), tag);
+    }
+  }
+}
+
+SoupRef Container::ApplyObsoleteTags(const SoupRef& def) {
+  SoupRef obsolete = def.GetNamedSoup(tn::obsolete_tag);
+  if (!obsolete) return def;
+  const int32_t assetBuild = BuildHundredths(AssetBuild());
+  DefinitionMerge::Table stillValid;
+  for (size_t i = 0; i < obsolete.CountTags(); ++i) {
+    Kiv::PString entryName = obsolete.GetIndexedTagName(i);
+    SoupRef entry = obsolete.GetIndexedSoup(i);
+    int32_t since = BuildHundredths(entry.GetNamedTagAsFloat(tn::obsolete_version, 2.6f));
+    if (assetBuild >= since)
+      obsoleteTagNames.push_back(entryName);
+    else if (entry)
+      stillValid.Set(entryName, entry, {});
+  }
+  if (stillValid.where.empty()) return def;
+
+  // The schema's definition is shared by every check: the entries that are
+  // still valid for this asset go into a private copy of it.
+  DefinitionMerge::Table merged;
+  merged.MergeEntries(def.GetNamedSoup(tn::subpossibilities));
+  for (const auto& item : stillValid.items)
+    if (item.live) merged.Set(item.name, item.soup, {});
+  SoupRef own = SoupRef::NewContainer();
+  for (size_t i = 0; i < def.CountTags(); ++i)
+    if (def.GetIndexedTagName(i) != tn::subpossibilities) own.Get()->AppendTag(def.Get()->GetTag(i));
+  own.SetNamedSoup(tn::subpossibilities, merged.Build());
+  return own;
+}
+
+// ---- Container: lookups ----
+
+SoupRef Container::ExpandNumberedArray(const SoupRef& def, const Kiv::PString& tagName) const {
+  SoupRef subs = def.GetNamedSoup(tn::subpossibilities);
+  if (SoupRef own = subs.GetNamedSoup(tagName)) return own;
+  if (def.HasNamedTag(tn::array_element)) return def.GetNamedSoup(tn::array_element);
+  if (IsArrayIndexName(tagName.View())) {
+    for (size_t i = 0; i < subs.CountTags(); ++i) {
+      SoupRef entry = subs.GetIndexedSoup(i);
+      if (entry && entry.GetNamedTagAsInt(tn::numarray, 0) != 0) return entry;
+    }
+  }
+  return SoupRef();
+}
+
+SoupRef Container::FindEntryDefinition(const SoupRef& def, const std::vector<SoupRef>& elements,
+                                       const Kiv::PString& tagName) {
+  if (SoupRef e = def.GetNamedSoup(tn::subpossibilities).GetNamedSoup(tagName)) return e;
+  if (SoupRef e = def.GetNamedSoup(tn::tagarray).GetNamedSoup(tagName)) return e;
+  for (const SoupRef& element : elements) {
+    if (SoupRef e = element.GetNamedSoup(tn::subpossibilities).GetNamedSoup(tagName)) return e;
+    if (SoupRef e = element.GetNamedSoup(tn::tagarray).GetNamedSoup(tagName)) return e;
+  }
+  return SoupRef();
+}
+
+void Container::CheckStringTableTag(const SoupRef& def, const Kiv::PString& tagName, SoupRef& result,
+                                    Container* container) {
+  result = ExpandNumberedArray(def, tagName);
+  if (result) return;
+  if (tagName.View().starts_with("string-table-")) {
+    result = ExpandNumberedArray(def, tn::string_table);
+  } else if (tagName.View().starts_with("smoke")) {
+    result = ExpandNumberedArray(def, tn::smoke);
+    if (!result)
+      if (ErrorHandler* eh = Findings()) eh->Error(FormatMessage(kNoSmoke), container);
+  }
+}
+
+Kiv::PString Container::GetContainerType(const SoupRef& soup, const Kiv::PString& text) const {
+  Kiv::PString found;
+  const size_t count = soup.CountTags();
+  for (size_t i = 0; i < count; ++i) {
+    Kiv::PString value = soup.GetNamedTag(Kiv::PString("container-type" + std::to_string(i)));
+    if (value.View().find(text.View()) != std::string_view::npos) {
+      found = value;
+      break;
+    }
+  }
+  if (found.IsEmpty()) found = soup.GetNamedTag(tn::container_type0);
+  return found;
+}
+
+void Container::CountCompulsoryElements(const SoupRef& def, std::map<Kiv::PString, float, PStringLess>& out,
+                                        Compulsory which) const {
+  SoupRef subs = def.GetNamedSoup(tn::subpossibilities);
+  for (size_t i = 0; i < subs.CountTags(); ++i) {
+    SoupRef entry = subs.GetIndexedSoup(i);
+    if (!entry) continue;
+    float build = entry.GetNamedTagAsFloat(tn::compulsory, 0.0f);
+    if (!(build > 0.0f)) continue;
+    bool isContainer = entry.GetNamedTagType(tn::element_type) == kSoupText;
+    if (isContainer == (which == Compulsory::kContainers)) out[subs.GetIndexedTagName(i)] = build;
+  }
+}
+
+bool Container::IsInComboBoxSource(const SoupRef& def, const Kiv::PString& v) const {
+  const DataFileList* list = DataManager::Instance()->GetDataFile(def.GetNamedTag(tn::source));
+  return list && list->HasKey(v.View());
+}
+
+bool Container::IsInIntComboBoxSource(const SoupRef& def, const Kiv::PString& v) const {
+  return IsInComboBoxSource(def, v);
+}
+
+bool Container::IsInListBoxSource(const SoupRef& def, const Kiv::PString& v) const {
+  const DataFileList* list = DataManager::Instance()->GetDataFile(def.GetNamedTag(tn::source));
+  if (!list || list->lines.empty()) return false;
+  std::string_view rest = v.View();
+  while (true) {
+    size_t cut = rest.find(';');
+    std::string_view item = rest.substr(0, cut);
+    if (!item.empty() && list->HasKey(item)) return true;
+    if (cut == std::string_view::npos) return false;
+    rest.remove_prefix(cut + 1);
+  }
+}
+
+}  // namespace OBLLib

@@ -1,0 +1,220 @@
+#pragma once
+// The typed, schema-checked form of an asset config: a tree of containers,
+// each holding tags bound to their definitions in the schema.
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <unordered_map>
+#include <vector>
+
+#include "foundation/Soup.h"
+#include "kiv/PString.h"
+
+namespace OBLLib {
+
+class Container;
+class Tag;
+struct LODMeshRecord;  // what the mesh check keeps about a file-path tag's mesh
+
+// Orders interned strings by their text, for maps that are printed or compared.
+struct PStringLess {
+  bool operator()(const Kiv::PString& a, const Kiv::PString& b) const { return a.View() < b.View(); }
+};
+
+using TagRuleFn = bool (*)(Tag& tag, const SoupRef& parameters);
+using ContainerRuleFn = bool (*)(Container& container, const SoupRef& parameters);
+
+// The table of named tag validation rules that BindValidation looks names up
+// in. The rules themselves register here.
+void RegisterTagRule(const Kiv::PString& name, TagRuleFn rule);
+TagRuleFn FindTagRule(const Kiv::PString& name);
+
+// Builds compared in whole hundredths: build * 100 + 0.1, truncated. A build
+// that is not finite or out of range counts as 0 rather than overflowing.
+int32_t BuildHundredths(float build);
+
+class Tag {
+public:
+  // The value form a tag holds; set by Container::ClassifyTag.
+  enum TypeCode : int32_t {
+    kUnclassified = -1,
+    kFloat = 0,
+    kString,
+    kNone,
+    kInt,
+    kBool,
+    kVector2,
+    kVector3,
+    kVector4,
+    kVector5,
+    kFloatList,
+    kComboBox,
+    kIntComboBox,
+    kListBox,
+    kDoubleString,
+    kKUID,
+    kFilePath,
+    kFilePathEdit,
+    kStringKUID,
+    kKUIDBrowser,
+    kStringKUIDBrowser,
+    kComment,
+  };
+
+  Tag();
+  virtual ~Tag();
+  Tag(const Tag&) = delete;
+  Tag& operator=(const Tag&) = delete;
+
+  // Appends the rules named in the definition's "validation" container that
+  // the rule table knows, each with its parameter soup.
+  void BindValidation(const SoupRef& definition);
+
+  // Serial id, never reused in the process: findings are attributed by it.
+  uint64_t Id() const { return m_id; }
+  // Number of tags alive in the process.
+  static long LiveCount();
+
+  Kiv::PString name;
+  Kiv::PString value;  // the value as text, whatever the type
+  int32_t typeCode = kUnclassified;
+  int32_t index = -1;  // position in the owner's tag list when made
+  Container* owner = nullptr;
+  Kiv::PString dataType;  // file-path tags: the definition's "datatype"
+  bool hasSource = false;  // combo box filed under a registry source
+  Kiv::PString source;
+  bool emptyIsError = true;  // an empty string value is an error, not a warning
+  std::vector<TagRuleFn> rules;
+  std::vector<SoupRef> ruleParameters;
+  bool disabled = false;
+  bool isFilePath = false;
+  SoupRef definition;
+  Kiv::PString category;  // kuidbrowser tags
+  Kiv::PString filter;    // string and kuidbrowser tags
+
+private:
+  const uint64_t m_id;
+};
+
+// Runs every bound rule of the tag in order (all of them, even after one
+// fails); true when each returned true.
+bool RunTagRules(Tag& tag);
+// The same over a container's own rules.
+bool RunContainerRules(Container& container);
+
+class Container {
+public:
+  Container();
+  virtual ~Container();
+  Container(const Container&) = delete;
+  Container& operator=(const Container&) = delete;
+
+  uint64_t Id() const { return m_id; }
+  // Number of containers alive in the process.
+  static long LiveCount();
+
+  // ---- building the tree ----
+
+  // A new tag with these fields; not added to any list.
+  Tag* MakeTag(int32_t index, Container* owner, const Kiv::PString& name);
+  // Takes ownership: "kuid" and "username" (any case) go to the header tags.
+  void AddTag(Tag* tag);
+  // Takes ownership of a child container.
+  void AddChild(Container* child);
+  // A new child made from the schema definition named typeName, or null (with
+  // a finding against this container) when there is no such definition. The
+  // caller adds it to its children and loads its definition.
+  Container* MakeChild(const Kiv::PString& name, const Kiv::PString& typeName, Container* parent,
+                       const SoupRef& config, int32_t index);
+  // Deletes the first prepared definition tag of that name.
+  void RemoveDefinitionTag(const Kiv::PString& name);
+  // Puts the header tags, in their order, before every other tag.
+  void MoveHeaderTagsToFront();
+  // Keeps a deep copy of the soup; the export then writes only it.
+  void KeepExtensions(const SoupRef& soup);
+  void AddContainerRule(ContainerRuleFn rule, const SoupRef& parameters);
+  // True when the asset under check is of this build or later (whole hundredths).
+  bool BuildAtLeast(float build) const;
+
+  // ---- definitions ----
+
+  // The schema's definition of that name, or null.
+  SoupRef FindChildDefinition(const Kiv::PString& typeName) const;
+  // Fills the element definitions, the prepared (and with makeCompulsory the
+  // compulsory) tags and the tag array from the definition and what it inherits.
+  void LoadDefinition(const SoupRef& definition, bool makeCompulsory);
+  // A new classified tag for a config tag (or for a definition entry alone when
+  // values is null); null when a tag of that name is already in the tags list.
+  Tag* CreateTagFromDefinition(Container* owner, const Kiv::PString& name, const SoupRef& entry,
+                               const SoupRef& values);
+  // Sets the tag's type code and the fields its type keeps; reports values and
+  // names the definition does not allow.
+  void ClassifyTag(Tag* tag, const SoupRef& entry, const SoupRef& values, Container* owner);
+  // Admits the definition's obsolete tags by build: names obsolete for this
+  // asset go to the obsolete tag names; the others stay valid. Returns the
+  // definition to use for this container: the given one, or a private copy
+  // with the still-valid obsolete entries added to its "subpossibilities".
+  // The schema itself is never changed.
+  SoupRef ApplyObsoleteTags(const SoupRef& definition);
+  void AddElementType(const Kiv::PString& typeName);
+  void AddCompulsoryElement(const Kiv::PString& typeName);
+
+  // ---- lookups ----
+
+  // The entry that defines a tag name, with "array-element" and "numarray".
+  SoupRef ExpandNumberedArray(const SoupRef& definition, const Kiv::PString& name) const;
+  // The entry that defines a child container's name in the definition or, in
+  // turn, in each of the element definitions.
+  static SoupRef FindEntryDefinition(const SoupRef& definition, const std::vector<SoupRef>& elements,
+                                     const Kiv::PString& name);
+  // Entry lookup with the "string-table-" and "smoke" name families.
+  void CheckStringTableTag(const SoupRef& definition, const Kiv::PString& name, SoupRef& result,
+                           Container* container);
+  // The first "container-type%i" whose text contains text, else "container-type0".
+  Kiv::PString GetContainerType(const SoupRef& soup, const Kiv::PString& text) const;
+  enum class Compulsory { kTags, kContainers };
+  // The compulsory subpossibilities with their builds: tags (entries without
+  // "element-type") or containers (entries with one).
+  void CountCompulsoryElements(const SoupRef& definition, std::map<Kiv::PString, float, PStringLess>& out,
+                               Compulsory which) const;
+  bool IsInComboBoxSource(const SoupRef& definition, const Kiv::PString& value) const;
+  bool IsInIntComboBoxSource(const SoupRef& definition, const Kiv::PString& value) const;
+  bool IsInListBoxSource(const SoupRef& definition, const Kiv::PString& value) const;
+
+  // ---- fields ----
+
+  int32_t index = -1;
+  Kiv::PString name;
+  Kiv::PString type;
+  Kiv::PString savingName;
+  std::vector<SoupRef> elementDefinitions;
+  std::vector<SoupRef> compulsoryElementDefinitions;
+  std::vector<Container*> children;
+  std::vector<Tag*> tags;
+  std::vector<Tag*> headerTags;
+  std::vector<Tag*> definitionTags;
+  std::vector<Kiv::PString> obsoleteTagNames;
+  std::vector<Kiv::PString> elementTypeNames;
+  SoupRef tagArrayDefinition;
+  Container* parent = nullptr;
+  SoupRef configSoup;
+  SoupRef schema;
+  bool isRoot = false;
+  std::vector<ContainerRuleFn> rules;
+  std::vector<SoupRef> ruleParameters;
+  std::shared_ptr<LODMeshRecord> lodMeshRecord;
+  std::unique_ptr<SoupRef> extensions;
+
+private:
+  bool HasTagNamed(const Kiv::PString& name);
+  struct DefinitionMerge;
+  void ResolveInheritance(const SoupRef& definition, DefinitionMerge& merge, std::vector<Kiv::PString>& path);
+
+  const uint64_t m_id;
+  // Names in the tags list, for the duplicate test of CreateTagFromDefinition.
+  std::unordered_map<Kiv::PString, int> m_tagNames;
+  size_t m_tagNamesIndexed = 0;
+};
+
+}  // namespace OBLLib

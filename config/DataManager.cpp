@@ -1,0 +1,314 @@
+#include "config/DataManager.h"
+
+#include <algorithm>
+#include <cctype>
+
+#include "config/Container.h"
+#include "config/TagNames.h"
+#include "foundation/Log.h"
+#include "umbclient/ContentFolders.h"
+
+namespace OBLLib {
+
+namespace {
+DataManager* g_instance = nullptr;
+
+// A data file above this size is skipped: the lists are short option tables.
+constexpr uint64_t kMaxDataFileBytes = 16u << 20;
+
+const char* const kSchemaFiles[] = {"inheritance.txt", "kind.txt", "container.txt"};
+constexpr const char* kPersonalDetails = "personalDetails.txt";
+
+std::string Lower(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return out;
+}
+
+std::string_view TrimLineEnd(std::string_view s) {
+  while (!s.empty() && (s.back() == '\r' || s.back() == '\n')) s.remove_suffix(1);
+  return s;
+}
+}  // namespace
+
+bool DataFileList::HasKey(std::string_view text) const { return lowerKeys.count(Lower(text)) != 0; }
+
+// ---- life cycle ----
+
+DataManager::DataManager(const char* rootFolder) : m_rootFolder(rootFolder ? rootFolder : "") {}
+
+DataManager::~DataManager() {
+  ClearLiveObjects();
+  ReleaseAssetFolder();
+}
+
+bool DataManager::Create(const char* rootFolder) {
+  if (g_instance) Destroy();
+  g_instance = new DataManager(rootFolder);
+  return true;
+}
+
+DataManager* DataManager::Instance() {
+  if (!g_instance) ReportFatalError("DataManager::Instance> datamanger not initialised");
+  if (!g_instance->m_initialised) {
+    g_instance->m_initialised = true;
+    g_instance->EnsureInitialised();
+  }
+  return g_instance;
+}
+
+DataManager* DataManager::Existing() { return g_instance; }
+
+void DataManager::Destroy() {
+  DataManager* dm = g_instance;
+  if (!dm) return;
+  if (!dm->SavePersonalDetails()) LogLine("DataManager::Destroy> unable to save '%s'", kPersonalDetails);
+  dm->UnloadSchema();
+  g_instance = nullptr;
+  delete dm;
+}
+
+bool DataManager::EnsureInitialised() {
+  if (!Kiv::File::IsDirectory(m_rootFolder.View())) {
+    LogLine("DataManager::EnsureInitialised> data folder '%s' not found", m_rootFolder.c_str());
+    return false;
+  }
+  LoadPersonalDetails();
+  return true;
+}
+
+// ---- schema ----
+
+bool DataManager::LoadSchema() {
+  // Loaded once; a failed load is not retried, and its failure is remembered.
+  if (m_schemaLoaded) return m_schemaResult;
+  m_schemaLoaded = true;
+  m_schema.Clear();
+
+  for (const char* file : kSchemaFiles) {
+    std::string path = m_rootFolder.Str() + file;
+    SoupRef soup;
+    if (!LoadSoupFile(soup, {}, path, "txt")) {
+      LogLine("DataManager::LoadSchema> unable to read schema file '%s'", path.c_str());
+      continue;
+    }
+    // A later definition of a name replaces an earlier one; the definition
+    // soup is shared, not copied.
+    for (size_t i = 0; i < soup.CountTags(); ++i) {
+      Kiv::PString name = soup.GetIndexedTagName(i);
+      SoupRef definition = soup.GetIndexedSoup(i);
+      if (!definition) {
+        LogLine("DataManager::LoadSchema> '%s' in '%s' is not a definition", name.c_str(), path.c_str());
+        continue;
+      }
+      m_schema.SetNamedSoup(name, definition);
+    }
+  }
+  if (!m_schema) {
+    LogLine("DataManager::LoadSchema> no definitions in '%s'", m_rootFolder.c_str());
+    m_schemaResult = false;
+    return false;
+  }
+  m_schemaResult = LoadDataFiles();
+  return m_schemaResult;
+}
+
+bool DataManager::LoadDataFiles() {
+  if (!Kiv::File::IsDirectory(m_rootFolder.View())) {
+    LogLine("DataManager::LoadSchema> unable to list '%s'", m_rootFolder.c_str());
+    return false;
+  }
+  Kiv::File::Find find(m_rootFolder.Str() + "*.*");
+  while (find.Next()) {
+    if (find.IsDirectory()) continue;
+    std::string text;
+    if (!Kiv::File::ReadWholeFile(find.FullPath(), text, kMaxDataFileBytes)) {
+      LogLine("DataManager::LoadSchema> skipped data file '%s'", find.FullPath().c_str());
+      continue;
+    }
+    // Text ends at a NUL byte: what follows is not a list.
+    if (size_t nul = text.find('\0'); nul != std::string::npos) text.resize(nul);
+
+    DataFileList list;
+    std::string_view rest(text);
+    while (!rest.empty()) {
+      size_t end = rest.find('\n');
+      std::string_view line = rest.substr(0, end);
+      rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
+      size_t blank = line.find(' ');
+      Kiv::PString key, value;
+      if (blank == std::string_view::npos) {
+        key = Kiv::PString(TrimLineEnd(line));
+      } else {
+        key = Kiv::PString(line.substr(0, blank));
+        value = Kiv::PString(TrimLineEnd(line.substr(blank + 1)));
+      }
+      list.lowerKeys.insert(Lower(key.View()));
+      list.lines.emplace_back(std::move(key), std::move(value));
+    }
+    m_dataFiles[Lower(find.Name())] = std::move(list);
+  }
+  return true;
+}
+
+const DataFileList* DataManager::GetDataFile(const Kiv::PString& fileName) const {
+  auto found = m_dataFiles.find(Lower(fileName.View()));
+  return found == m_dataFiles.end() ? nullptr : &found->second;
+}
+
+void DataManager::UnloadSchema() {
+  if (!m_schemaLoaded) return;
+  ClearLiveObjects();
+  ReleaseAssetFolder();
+  m_firstTags.Clear();
+  m_secondTags.Clear();
+  m_dataFiles.clear();
+  m_schema.Clear();
+  m_schemaLoaded = false;
+  m_schemaResult = false;
+}
+
+// ---- personal details ----
+
+bool DataManager::LoadPersonalDetails() {
+  std::string path = m_rootFolder.Str() + kPersonalDetails;
+  if (Kiv::FileExists(path) != 0) return true;
+  SoupRef soup;
+  if (!LoadSoupFile(soup, {}, path, "txt")) {
+    // Keep the user's file as it is: it is not rewritten at shut-down.
+    LogLine("DataManager::LoadPersonalDetails> unable to read '%s'", path.c_str());
+    m_personalUnreadable = true;
+    return false;
+  }
+  m_personalUnreadable = false;
+  m_personal.author = soup.GetNamedTag(tn::author);
+  m_personal.organisation = soup.GetNamedTag(tn::organisation);
+  m_personal.email = soup.GetNamedTag(tn::email);
+  m_personal.website = soup.GetNamedTag(tn::website);
+  m_personal.license = soup.GetNamedTag(tn::license);
+  m_personal.isInputBoxOn = soup.GetNamedTagAsInt(tn::isinputboxon, 0) != 0;
+  return true;
+}
+
+bool DataManager::SavePersonalDetails() {
+  if (m_personalUnreadable) return false;
+  SoupRef soup = SoupRef::NewContainer();
+  soup.SetNamedTag(tn::author, m_personal.author.View());
+  soup.SetNamedTag(tn::organisation, m_personal.organisation.View());
+  soup.SetNamedTag(tn::email, m_personal.email.View());
+  soup.SetNamedTag(tn::website, m_personal.website.View());
+  soup.SetNamedTag(tn::license, m_personal.license.View());
+  soup.SetNamedTagInt(tn::isinputboxon, m_personal.isInputBoxOn ? 1 : 0);
+  return SaveSoupFile(soup, {}, m_rootFolder.Str() + kPersonalDetails, "txt");
+}
+
+// ---- asset under check ----
+
+void DataManager::ReleaseAssetFolder() {
+  if (m_assetFolderHandle) FolderCache::Release(m_assetFolderHandle);
+  m_assetFolderHandle = nullptr;
+}
+
+ContentFolder* DataManager::SetCurrentAsset(const Kiv::PString& assetName, const Kiv::File::Path& folder) {
+  ReleaseAssetFolder();
+  m_assetName = assetName;
+  assetFolder = folder;
+  std::string relative;
+  assetContentKey.clear();
+  if (!SplitContentPath(folder.Str(), assetContentKey, relative)) assetContentKey.clear();
+  std::string root = GetContentRootPath();
+  std::string path = root.empty() ? assetName.Str() : Kiv::File::Path(root).Join(assetName.View()).Str();
+  m_assetFolderHandle = OpenContentFolder(path);
+  return m_assetFolderHandle;
+}
+
+// ---- registries ----
+
+void DataManager::RegisterTagBySource(const Kiv::PString& key, Tag* tag) {
+  m_keyRegistry[key].Append(tag);
+  m_tagKeys[tag].push_back(key);
+}
+
+void DataManager::RegisterObjectByKey(const Kiv::PString& key, Container* container) {
+  m_objectRegistry[key].Append(container);
+  m_objectKeys[container].push_back(key);
+}
+
+void DataManager::RegisterTag(Tag* tag) { m_firstTags.AppendUnique(tag); }
+
+void DataManager::RegisterUniqueTag(Tag* tag) { m_secondTags.Append(tag); }
+
+bool DataManager::IsPathRegistered(const Kiv::PString& path, const Kiv::PString& key) const {
+  if (const PtrList<Container>* list = ObjectsByKey(key)) {
+    for (const Container* c : *list)
+      if (c->name == path) return true;
+  }
+  for (const auto& [id, object] : m_liveObjects)
+    if (object && object->ListsFile(path)) return true;
+  return false;
+}
+
+void DataManager::UnregisterTag(const Tag* tag) {
+  if (auto keys = m_tagKeys.find(tag); keys != m_tagKeys.end()) {
+    for (const Kiv::PString& key : keys->second)
+      if (auto list = m_keyRegistry.find(key); list != m_keyRegistry.end()) list->second.RemoveAll(tag);
+    m_tagKeys.erase(keys);
+  }
+  m_firstTags.RemoveAll(tag);
+  m_secondTags.RemoveAll(tag);
+}
+
+void DataManager::ForgetContainer(const Container* container) {
+  if (auto found = m_liveObjects.find(container->Id()); found != m_liveObjects.end()) {
+    if (found->second.get() == m_currentMesh) m_currentMesh = nullptr;
+    m_liveObjects.erase(found);
+  }
+  if (auto keys = m_objectKeys.find(container); keys != m_objectKeys.end()) {
+    for (const Kiv::PString& key : keys->second)
+      if (auto list = m_objectRegistry.find(key); list != m_objectRegistry.end()) list->second.RemoveAll(container);
+    m_objectKeys.erase(keys);
+  }
+}
+
+void DataManager::ClearKeyList(const Kiv::PString& key) {
+  auto list = m_keyRegistry.find(key);
+  if (list == m_keyRegistry.end()) return;
+  for (Tag* tag : list->second) {
+    auto keys = m_tagKeys.find(tag);
+    if (keys == m_tagKeys.end()) continue;
+    std::erase(keys->second, key);
+    if (keys->second.empty()) m_tagKeys.erase(keys);
+  }
+  list->second.Clear();
+}
+
+const PtrList<Tag>* DataManager::TagsBySource(const Kiv::PString& key) const {
+  auto found = m_keyRegistry.find(key);
+  return found == m_keyRegistry.end() ? nullptr : &found->second;
+}
+
+const PtrList<Container>* DataManager::ObjectsByKey(const Kiv::PString& key) const {
+  auto found = m_objectRegistry.find(key);
+  return found == m_objectRegistry.end() ? nullptr : &found->second;
+}
+
+// ---- live objects ----
+
+void DataManager::SetLiveObject(const Container* container, std::unique_ptr<LiveObject> object) {
+  auto& slot = m_liveObjects[container->Id()];
+  if (slot && slot.get() == m_currentMesh) m_currentMesh = nullptr;
+  slot = std::move(object);
+}
+
+LiveObject* DataManager::GetLiveObject(const Container* container) const {
+  auto found = m_liveObjects.find(container->Id());
+  return found == m_liveObjects.end() ? nullptr : found->second.get();
+}
+
+void DataManager::ClearLiveObjects() {
+  // The current mesh is one of them: it must not outlive the map.
+  m_currentMesh = nullptr;
+  m_liveObjects.clear();
+}
+
+}  // namespace OBLLib

@@ -1,0 +1,169 @@
+#pragma once
+// The process-wide schema manager of the config-schema library: the merged
+// schema of "OBLData/", the data-file lists, the user's personal details, the
+// asset under check and the registries of live config tags and containers.
+#include <functional>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+#include "config/PtrList.h"
+#include "foundation/Soup.h"
+#include "kiv/File.h"
+#include "kiv/PString.h"
+
+class ContentFolder;
+
+namespace OBLLib {
+
+class Container;
+class Tag;
+struct LODMeshRecord;
+
+// An object loaded for a config container during a check (a mesh); owned by
+// the live-object map and deleted through this base.
+class LiveObject {
+public:
+  virtual ~LiveObject() = default;
+  // True when the object lists this path among its file records.
+  virtual bool ListsFile(const Kiv::PString& path) const = 0;
+};
+
+struct PersonalDetails {
+  Kiv::PString author;        // "author"
+  Kiv::PString license;       // "license"
+  Kiv::PString organisation;  // "organisation"
+  Kiv::PString email;         // "email"
+  Kiv::PString website;       // "website"
+  bool isInputBoxOn = false;  // "isinputboxon"
+};
+
+// One data file of the schema folder: its lines as key/value pairs, in order.
+// A line without a blank has a null value.
+struct DataFileList {
+  std::vector<std::pair<Kiv::PString, Kiv::PString>> lines;
+  std::unordered_set<std::string> lowerKeys;  // the keys folded to lower case
+  // True when some line's key equals the text, ignoring case.
+  bool HasKey(std::string_view text) const;
+};
+
+class DataManager {
+public:
+  // Makes the singleton for the data folder (text with its trailing "/"); true.
+  static bool Create(const char* rootFolder);
+  // The singleton; ends the process when there is none. The first call runs
+  // EnsureInitialised.
+  static DataManager* Instance();
+  // The singleton or null, without side effects (for destructors at shut-down).
+  static DataManager* Existing();
+  // Saves the personal details, unloads everything and deletes the singleton.
+  static void Destroy();
+
+  explicit DataManager(const char* rootFolder);
+  virtual ~DataManager();
+  DataManager(const DataManager&) = delete;
+  DataManager& operator=(const DataManager&) = delete;
+
+  // True when the data folder exists; then the personal details are loaded.
+  bool EnsureInitialised();
+  // Loads the three schema files and the data-file table, once; later calls
+  // give the first call's result.
+  bool LoadSchema();
+  // Reads "personalDetails.txt"; a missing file changes nothing. False when
+  // the file exists but does not read.
+  bool LoadPersonalDetails();
+  // Writes "personalDetails.txt" (replacing it atomically).
+  bool SavePersonalDetails();
+
+  // Makes an asset the asset under check; returns its content folder (may be null).
+  ContentFolder* SetCurrentAsset(const Kiv::PString& assetName, const Kiv::File::Path& folder);
+  // The name of the asset under check (null when none).
+  Kiv::PString GetCurrentAssetPath() const { return m_assetName; }
+
+  // ---- registries ----
+  void RegisterTagBySource(const Kiv::PString& key, Tag* tag);
+  void RegisterObjectByKey(const Kiv::PString& key, Container* container);
+  // Files the tag in the first tag list unless it is there already.
+  void RegisterTag(Tag* tag);
+  void RegisterUniqueTag(Tag* tag);
+  // True when a container filed under key is named path, or a live object
+  // lists path among its files.
+  bool IsPathRegistered(const Kiv::PString& path, const Kiv::PString& key) const;
+  // Removes the tag from every key-registry list and both tag lists.
+  void UnregisterTag(const Tag* tag);
+  // Drops what is filed for a container that goes away: its live object and
+  // its object-registry entries.
+  void ForgetContainer(const Container* container);
+  // Empties one key-registry list.
+  void ClearKeyList(const Kiv::PString& key);
+
+  const PtrList<Tag>* TagsBySource(const Kiv::PString& key) const;
+  const PtrList<Container>* ObjectsByKey(const Kiv::PString& key) const;
+  const PtrList<Tag>& FirstTagList() const { return m_firstTags; }
+  const PtrList<Tag>& SecondTagList() const { return m_secondTags; }
+
+  // ---- live objects ----
+  // Files an object for the container, deleting one filed before.
+  void SetLiveObject(const Container* container, std::unique_ptr<LiveObject> object);
+  LiveObject* GetLiveObject(const Container* container) const;
+  size_t LiveObjectCount() const { return m_liveObjects.size(); }
+  // Deletes every live object; the current mesh becomes null with them.
+  void ClearLiveObjects();
+  LiveObject* CurrentMesh() const { return m_currentMesh; }
+  void SetCurrentMesh(LiveObject* mesh) { m_currentMesh = mesh; }
+
+  // ---- schema and data files ----
+  const SoupRef& Schema() const { return m_schema; }
+  // The data file of that name (compared ignoring case), or null.
+  const DataFileList* GetDataFile(const Kiv::PString& fileName) const;
+  size_t DataFileCount() const { return m_dataFiles.size(); }
+
+  // The mesh check of file-path tags: given the path (asset folder + value in
+  // lower case) and the owner, a record to keep on the owner, or null. Unset,
+  // file paths are not checked here.
+  using LODMeshCheck = std::function<std::shared_ptr<LODMeshRecord>(const std::string& path, Container& owner)>;
+  void SetLODMeshCheck(LODMeshCheck check) { m_lodMeshCheck = std::move(check); }
+  const LODMeshCheck& GetLODMeshCheck() const { return m_lodMeshCheck; }
+
+  const Kiv::PString& RootFolder() const { return m_rootFolder; }
+  PersonalDetails& Personal() { return m_personal; }
+
+  // ---- state of the asset under check ----
+  bool meshFailure = false;
+  bool borrowedMesh = false;
+  bool checkOptions[2] = {false, false};
+  Kiv::File::Path assetFolder;
+  std::string assetContentKey;  // content folder key of the asset folder ("" when none)
+  Kiv::PString configFileName;
+  float build = 3.4f;
+
+private:
+  bool LoadDataFiles();
+  void UnloadSchema();
+  void ReleaseAssetFolder();
+
+  bool m_schemaLoaded = false;
+  bool m_schemaResult = false;
+  bool m_initialised = false;
+  bool m_personalUnreadable = false;  // the file exists but did not read: never overwrite it
+  Kiv::PString m_rootFolder;
+  SoupRef m_schema;
+  std::unordered_map<uint64_t, std::unique_ptr<LiveObject>> m_liveObjects;  // by container id
+  LiveObject* m_currentMesh = nullptr;
+  PersonalDetails m_personal;
+  std::unordered_map<Kiv::PString, PtrList<Container>> m_objectRegistry;
+  std::unordered_map<const Container*, std::vector<Kiv::PString>> m_objectKeys;  // reverse index
+  std::unordered_map<Kiv::PString, PtrList<Tag>> m_keyRegistry;
+  std::unordered_map<const Tag*, std::vector<Kiv::PString>> m_tagKeys;  // reverse index
+  PtrList<Tag> m_firstTags;
+  PtrList<Tag> m_secondTags;
+  std::unordered_map<std::string, DataFileList> m_dataFiles;  // by lower-case file name
+  ContentFolder* m_assetFolderHandle = nullptr;
+  Kiv::PString m_assetName;
+  LODMeshCheck m_lodMeshCheck;
+};
+
+}  // namespace OBLLib

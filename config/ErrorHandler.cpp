@@ -1,0 +1,139 @@
+#include "config/ErrorHandler.h"
+
+#include <cstdio>
+
+#include "config/Container.h"
+#include "foundation/InterfaceTextDB.h"
+
+namespace OBLLib {
+
+namespace {
+ErrorHandler* g_instance = nullptr;
+
+const Kiv::PString& PrefixKey(int severity) {
+  static const Kiv::PString error("$obl_eh_error");
+  static const Kiv::PString warning("$obl_eh_warning");
+  static const Kiv::PString message("$obl_eh_message");
+  return severity == ErrorHandler::kError ? error : severity == ErrorHandler::kWarning ? warning : message;
+}
+
+uint64_t IdOf(const Container* c) { return c ? c->Id() : 0; }
+uint64_t IdOf(const Tag* t) { return t ? t->Id() : 0; }
+}  // namespace
+
+bool ErrorHandler::Create() {
+  delete g_instance;
+  g_instance = new ErrorHandler();
+  return true;
+}
+
+void ErrorHandler::Destroy() {
+  if (!g_instance) return;
+  g_instance->Clear();
+  delete g_instance;
+  g_instance = nullptr;
+}
+
+ErrorHandler* ErrorHandler::Instance() { return g_instance; }
+
+ErrorHandler::~ErrorHandler() { Clear(); }
+
+void ErrorHandler::Clear() {
+  m_entries.clear();
+  m_ownerText.clear();
+  m_text.clear();
+  m_byOwner.clear();
+}
+
+void ErrorHandler::Index(EntryList::iterator it) {
+  const void* text = it->text.Handle();
+  ++m_ownerText[Key{it->container, text, kByContainer}];
+  ++m_ownerText[Key{it->tag, text, kByTag}];
+  ++m_text[text];
+  if (it->container) m_byOwner[it->container].push_back(it);
+  if (it->tag) m_byOwner[it->tag].push_back(it);
+}
+
+void ErrorHandler::Unindex(EntryList::iterator it) {
+  const void* text = it->text.Handle();
+  auto drop = [](auto& map, const auto& key) {
+    auto found = map.find(key);
+    if (found != map.end() && --found->second == 0) map.erase(found);
+  };
+  drop(m_ownerText, Key{it->container, text, kByContainer});
+  drop(m_ownerText, Key{it->tag, text, kByTag});
+  drop(m_text, text);
+  for (uint64_t owner : {it->container, it->tag}) {
+    if (!owner) continue;
+    auto list = m_byOwner.find(owner);
+    if (list == m_byOwner.end()) continue;
+    auto& q = list->second;
+    for (auto pos = q.begin(); pos != q.end(); ++pos) {
+      if (*pos == it) {
+        q.erase(pos);
+        break;
+      }
+    }
+    if (q.empty()) m_byOwner.erase(list);
+  }
+}
+
+bool ErrorHandler::Report(int severity, const Kiv::PString& text, uint64_t container, uint64_t tag,
+                          bool unattributed) {
+  const void* handle = text.Handle();
+  if (unattributed) {
+    if (m_text.count(handle)) return false;
+  } else if (container) {
+    if (m_ownerText.count(Key{container, handle, kByContainer})) return false;
+  } else {
+    if (m_ownerText.count(Key{tag, handle, kByTag})) return false;
+  }
+  if (m_echo) {
+    Kiv::PString prefix = InterfaceTextDB::Instance().GetString(PrefixKey(severity), true);
+    std::fwrite(prefix.c_str(), 1, prefix.Length(), stdout);
+    std::fwrite(text.c_str(), 1, text.Length(), stdout);
+    std::fputc('\n', stdout);
+  }
+  m_entries.push_back(Entry{container, tag, text, severity});
+  Index(std::prev(m_entries.end()));
+  return true;
+}
+
+// The container and tag forms compare only the owner field they name; a null
+// owner therefore matches entries whose field is empty, as an address would.
+bool ErrorHandler::Error(const Kiv::PString& t, const Container* c) { return Report(kError, t, IdOf(c), 0, false); }
+bool ErrorHandler::Error(const Kiv::PString& t, const Tag* g) { return Report(kError, t, 0, IdOf(g), false); }
+bool ErrorHandler::Error(const Kiv::PString& t) { return Report(kError, t, 0, 0, true); }
+bool ErrorHandler::Warning(const Kiv::PString& t, const Container* c) { return Report(kWarning, t, IdOf(c), 0, false); }
+bool ErrorHandler::Warning(const Kiv::PString& t, const Tag* g) { return Report(kWarning, t, 0, IdOf(g), false); }
+bool ErrorHandler::Warning(const Kiv::PString& t) { return Report(kWarning, t, 0, 0, true); }
+bool ErrorHandler::Message(const Kiv::PString& t, const Container* c) { return Report(kMessage, t, IdOf(c), 0, false); }
+bool ErrorHandler::Message(const Kiv::PString& t, const Tag* g) { return Report(kMessage, t, 0, IdOf(g), false); }
+bool ErrorHandler::Message(const Kiv::PString& t) { return Report(kMessage, t, 0, 0, true); }
+
+bool ErrorHandler::Trace(const Kiv::PString&, const Container*) { return true; }
+bool ErrorHandler::Trace(const Kiv::PString&, const Tag*) { return true; }
+
+bool ErrorHandler::IsNotReported(const Kiv::PString& text) const { return m_text.count(text.Handle()) == 0; }
+
+void ErrorHandler::SetEntries(const EntryList& entries) {
+  if (&entries == &m_entries) return;
+  EntryList copy(entries);
+  Clear();
+  m_entries.swap(copy);
+  for (auto it = m_entries.begin(); it != m_entries.end(); ++it) Index(it);
+}
+
+void ErrorHandler::ForgetOwner(uint64_t id) {
+  if (!id) return;
+  auto list = m_byOwner.find(id);
+  if (list == m_byOwner.end()) return;
+  EntryList::iterator first = list->second.front();
+  Unindex(first);
+  m_entries.erase(first);
+}
+
+void ErrorHandler::ForgetTag(const Tag* tag) { ForgetOwner(IdOf(tag)); }
+void ErrorHandler::ForgetContainer(const Container* container) { ForgetOwner(IdOf(container)); }
+
+}  // namespace OBLLib

@@ -1,0 +1,106 @@
+#pragma once
+// Collector of the findings that the config-schema library makes while it
+// imports, checks and exports asset configs. One instance per process.
+//
+// Entries are attributed to containers and tags by their serial id, never by
+// address: a tag or container made later at a reused address must not see the
+// findings of an earlier one.
+#include <cstdint>
+#include <deque>
+#include <list>
+#include <unordered_map>
+
+#include "kiv/PString.h"
+
+namespace OBLLib {
+
+class Container;
+class Tag;
+
+class ErrorHandler {
+public:
+  enum Severity : int { kMessage = 0, kWarning = 2, kError = 3 };
+
+  struct Entry {
+    uint64_t container = 0;  // serial id of the container, 0 when none
+    uint64_t tag = 0;        // serial id of the tag, 0 when none
+    Kiv::PString text;       // the message as the caller built it
+    int severity = kMessage;
+  };
+  using EntryList = std::list<Entry>;
+
+  // Makes the singleton (echo off, no entries); true.
+  static bool Create();
+  // Clears and deletes the singleton; nothing when there is none.
+  static void Destroy();
+  // The singleton, or null before Create and after Destroy.
+  static ErrorHandler* Instance();
+
+  ErrorHandler() = default;
+  virtual ~ErrorHandler();
+  ErrorHandler(const ErrorHandler&) = delete;
+  ErrorHandler& operator=(const ErrorHandler&) = delete;
+
+  // Drops every entry.
+  void Clear();
+
+  // Records a finding; false when the same text is already recorded for the
+  // same owner (for the unattributed form: for any owner).
+  bool Error(const Kiv::PString& text, const Container* container);
+  bool Error(const Kiv::PString& text, const Tag* tag);
+  bool Error(const Kiv::PString& text);
+  bool Warning(const Kiv::PString& text, const Container* container);
+  bool Warning(const Kiv::PString& text, const Tag* tag);
+  bool Warning(const Kiv::PString& text);
+  bool Message(const Kiv::PString& text, const Container* container);
+  bool Message(const Kiv::PString& text, const Tag* tag);
+  bool Message(const Kiv::PString& text);
+
+  // Progress notes of the import and export: recorded nowhere, always true.
+  bool Trace(const Kiv::PString& text, const Container* container);
+  bool Trace(const Kiv::PString& text, const Tag* tag);
+
+  // False when any entry holds this text, whatever its owner.
+  bool IsNotReported(const Kiv::PString& text) const;
+
+  // Replaces the list by a copy of another.
+  void SetEntries(const EntryList& entries);
+  void SetEcho(bool echo) { m_echo = echo; }
+  bool Echo() const { return m_echo; }
+
+  // Removes the first entry attributed to this owner (only that one).
+  void ForgetTag(const Tag* tag);
+  void ForgetContainer(const Container* container);
+
+  // The list itself, in the order of reporting.
+  const EntryList& GetEntries() const { return m_entries; }
+
+private:
+  enum Field : uint8_t { kByContainer, kByTag };
+  struct Key {
+    uint64_t id;
+    const void* text;
+    Field field;
+    bool operator==(const Key&) const = default;
+  };
+  struct KeyHash {
+    size_t operator()(const Key& k) const noexcept {
+      return std::hash<uint64_t>()(k.id * 0x9E3779B97F4A7C15ull ^ k.field) ^ std::hash<const void*>()(k.text);
+    }
+  };
+
+  bool Report(int severity, const Kiv::PString& text, uint64_t container, uint64_t tag, bool unattributed);
+  void Index(EntryList::iterator it);
+  void Unindex(EntryList::iterator it);
+  void ForgetOwner(uint64_t id);
+
+  bool m_echo = false;
+  EntryList m_entries;
+  // Counts behind the repeat test, so a report costs O(1) however long the list.
+  std::unordered_map<Key, int, KeyHash> m_ownerText;
+  std::unordered_map<const void*, int> m_text;
+  // Entries of each owner in list order, for ForgetTag / ForgetContainer.
+  std::unordered_map<uint64_t, std::deque<EntryList::iterator>> m_byOwner;
+};
+
+}  // namespace OBLLib
