@@ -121,6 +121,7 @@ public:
   bool Reaches(const ACSChunk* node) const;
 
 private:
+  friend class SoupRef;
   friend class SoupTextParser;
   friend class TDBBinaryFile;
   explicit ACSChunk(uint8_t type) : m_type(type) {}
@@ -249,6 +250,8 @@ public:
   static bool Decode(const uint8_t* data, size_t size, SoupRef& soup);
 
 private:
+  friend class SoupBinaryDecoder;
+  static std::vector<TDBDataTag>& TagsOf(ACSChunk* node) { return node->m_tags; }
   TStream& m_stream;
 };
 

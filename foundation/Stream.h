@@ -150,6 +150,7 @@ private:
 };
 
 // A stream over an owned growable byte buffer. Writes past the end grow it.
+// Reset empties the buffer and returns to offset 0.
 class TBuffer : public TStream {
 public:
   TBuffer();

@@ -1,0 +1,644 @@
+#include "foundation/Soup.h"
+
+#include <charconv>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <unordered_map>
+#include <unordered_set>
+
+#include "foundation/SoupInternal.h"
+#include "kiv/Log.h"
+
+namespace soup_detail {
+
+bool ParseIntToken(std::string_view token, int32_t& out) {
+  if (token.empty()) return false;
+  const char* p = token.data();
+  const char* end = p + token.size();
+  bool negative = *p == '-';
+  if (negative) ++p;
+  if (p == end) return false;
+  int64_t value = 0;
+  for (; p != end; ++p) {
+    unsigned digit = static_cast<unsigned char>(*p) - '0';
+    if (digit > 9) return false;
+    value = value * 10 + digit;
+    if (value > INT64_C(2147483648)) return false;
+  }
+  if (negative) value = -value;
+  if (value > INT32_MAX) return false;
+  out = static_cast<int32_t>(value);
+  return true;
+}
+
+bool ParseFloatToken(std::string_view token, float& out) {
+  if (token.empty() || token.front() == '+') return false;
+  if (token == "nan") {
+    out = std::nanf("");
+    return true;
+  }
+  if (token == "inf" || token == "-inf") {
+    out = token[0] == '-' ? -HUGE_VALF : HUGE_VALF;
+    return true;
+  }
+  // Only digits, signs, points and exponents: from_chars would also take
+  // "infinity" and the like, which the writer never produces.
+  bool digit = false;
+  for (char c : token) {
+    if (c >= '0' && c <= '9') digit = true;
+    else if (c != '-' && c != '+' && c != '.' && c != 'e' && c != 'E') return false;
+  }
+  if (!digit) return false;
+  const char* end = token.data() + token.size();
+  auto [next, ec] = std::from_chars(token.data(), end, out, std::chars_format::general);
+  return ec == std::errc() && next == end;
+}
+
+void AppendInt(std::string& out, int32_t value) {
+  char buf[16];
+  auto [end, ec] = std::to_chars(buf, buf + sizeof buf, value);
+  (void)ec;
+  out.append(buf, end);
+}
+
+void AppendFloat(std::string& out, float value) {
+  if (std::isnan(value)) {
+    out += "nan";
+    return;
+  }
+  if (std::isinf(value)) {
+    out += value < 0 ? "-inf" : "inf";
+    return;
+  }
+  char buf[32];
+  auto [end, ec] = std::to_chars(buf, buf + sizeof buf, value);
+  (void)ec;
+  std::string_view text(buf, end - buf);
+  out += text;
+  if (text.find_first_of(".e") == std::string_view::npos) out += ".0";
+}
+
+}  // namespace soup_detail
+
+using namespace soup_detail;
+
+namespace {
+
+uint32_t LoadU32(const uint8_t* b) {
+  return static_cast<uint32_t>(b[0]) | static_cast<uint32_t>(b[1]) << 8 | static_cast<uint32_t>(b[2]) << 16 |
+         static_cast<uint32_t>(b[3]) << 24;
+}
+
+// Truncation of a float to an int, refused outside the int range.
+bool FloatToInt(float f, int32_t& out) {
+  if (!std::isfinite(f) || f < -2147483648.0f || f >= 2147483648.0f) return false;
+  out = static_cast<int32_t>(f);
+  return true;
+}
+
+std::string_view Trim(std::string_view s) {
+  auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
+  while (!s.empty() && blank(s.front())) s.remove_prefix(1);
+  while (!s.empty() && blank(s.back())) s.remove_suffix(1);
+  return s;
+}
+
+size_t ValueWidth(SoupDataType type) {
+  switch (type) {
+    case kSoupFloat:
+    case kSoupInt: return 4;
+    case kSoupKUID: return 8;
+    default: return 1;
+  }
+}
+
+}  // namespace
+
+// ---- TDBDataTag ----
+
+void TDBDataTag::Free() noexcept {
+  if (m_type == kSoupContainer) {
+    if (m_value.child) m_value.child->Release();
+  } else if (m_size > kInline) {
+    ::operator delete(m_value.heap);
+  }
+  m_type = kSoupNone;
+  m_size = 0;
+}
+
+void TDBDataTag::CopyFrom(const TDBDataTag& other) {
+  m_name = other.m_name;
+  m_type = other.m_type;
+  m_size = other.m_size;
+  if (m_type == kSoupContainer) {
+    m_value.child = other.m_value.child;
+    if (m_value.child) m_value.child->AddRef();
+  } else if (m_size > kInline) {
+    m_value.heap = static_cast<uint8_t*>(::operator new(m_size));
+    std::memcpy(m_value.heap, other.m_value.heap, m_size);
+  } else {
+    m_value = other.m_value;
+  }
+}
+
+TDBDataTag::TDBDataTag(const TDBDataTag& other) { CopyFrom(other); }
+
+TDBDataTag::TDBDataTag(TDBDataTag&& other) noexcept
+    : m_name(std::move(other.m_name)), m_size(other.m_size), m_type(other.m_type), m_value(other.m_value) {
+  other.m_type = kSoupNone;
+  other.m_size = 0;
+}
+
+TDBDataTag& TDBDataTag::operator=(const TDBDataTag& other) {
+  if (this != &other) {
+    TDBDataTag copy(other);
+    *this = std::move(copy);
+  }
+  return *this;
+}
+
+TDBDataTag& TDBDataTag::operator=(TDBDataTag&& other) noexcept {
+  if (this != &other) {
+    Free();
+    m_name = std::move(other.m_name);
+    m_size = other.m_size;
+    m_type = other.m_type;
+    m_value = other.m_value;
+    other.m_type = kSoupNone;
+    other.m_size = 0;
+  }
+  return *this;
+}
+
+TDBDataTag TDBDataTag::MakeBytes(Kiv::PString name, SoupDataType type, const void* data, size_t size) {
+  TDBDataTag tag;
+  tag.m_name = std::move(name);
+  if (type == kSoupContainer || type == kSoupNone) return tag;
+  // Typed values hold whole values only.
+  size -= size % ValueWidth(type);
+  if (size > UINT32_MAX) size = 0;
+  tag.m_type = type;
+  tag.m_size = static_cast<uint32_t>(size);
+  if (size > kInline) {
+    tag.m_value.heap = static_cast<uint8_t*>(::operator new(size));
+    std::memcpy(tag.m_value.heap, data, size);
+  } else if (size != 0) {
+    std::memcpy(tag.m_value.bytes, data, size);
+  }
+  return tag;
+}
+
+TDBDataTag TDBDataTag::MakeContainer(Kiv::PString name, ACSChunk* child) {
+  TDBDataTag tag;
+  tag.m_name = std::move(name);
+  tag.m_type = kSoupContainer;
+  tag.m_value.child = child;
+  child->AddRef();
+  return tag;
+}
+
+bool TDBDataTag::ToInt(int32_t& out) const {
+  const uint8_t* d = GetData();
+  switch (m_type) {
+    case kSoupInt:
+    case kSoupBinary:
+      if (m_size != 4) return false;
+      out = static_cast<int32_t>(LoadU32(d));
+      return true;
+    case kSoupFloat: {
+      if (m_size != 4) return false;
+      float f;
+      std::memcpy(&f, d, 4);
+      return FloatToInt(f, out);
+    }
+    case kSoupText: {
+      std::string_view text = Trim(std::string_view(reinterpret_cast<const char*>(d), m_size));
+      if (ParseIntToken(text, out)) return true;
+      float f;
+      return ParseFloatToken(text, f) && FloatToInt(f, out);
+    }
+    default: return false;
+  }
+}
+
+bool TDBDataTag::ToFloat(float& out) const {
+  const uint8_t* d = GetData();
+  switch (m_type) {
+    case kSoupFloat:
+    case kSoupBinary:
+      if (m_size != 4) return false;
+      std::memcpy(&out, d, 4);
+      return true;
+    case kSoupInt:
+      if (m_size != 4) return false;
+      out = static_cast<float>(static_cast<int32_t>(LoadU32(d)));
+      return true;
+    case kSoupText: {
+      std::string_view text = Trim(std::string_view(reinterpret_cast<const char*>(d), m_size));
+      int32_t i;
+      if (ParseIntToken(text, i)) {
+        out = static_cast<float>(i);
+        return true;
+      }
+      return ParseFloatToken(text, out);
+    }
+    default: return false;
+  }
+}
+
+bool TDBDataTag::ToKUID(KUID& out) const {
+  const uint8_t* d = GetData();
+  switch (m_type) {
+    case kSoupKUID:
+    case kSoupBinary:
+      if (m_size != 8) return false;
+      out = KUID::UnpackSoup(d);
+      return true;
+    case kSoupText:
+      return TryParseKUID(std::string_view(reinterpret_cast<const char*>(d), m_size), false, out);
+    default: return false;
+  }
+}
+
+bool TDBDataTag::ToText(std::string& out) const {
+  out.clear();
+  const uint8_t* d = GetData();
+  switch (m_type) {
+    case kSoupText: out.assign(reinterpret_cast<const char*>(d), m_size); return true;
+    case kSoupInt:
+      for (uint32_t i = 0; i < m_size; i += 4) {
+        if (i) out += ',';
+        AppendInt(out, static_cast<int32_t>(LoadU32(d + i)));
+      }
+      return true;
+    case kSoupFloat:
+      for (uint32_t i = 0; i < m_size; i += 4) {
+        if (i) out += ',';
+        float f;
+        std::memcpy(&f, d + i, 4);
+        AppendFloat(out, f);
+      }
+      return true;
+    case kSoupKUID:
+      for (uint32_t i = 0; i < m_size; i += 8) {
+        if (i) out += ',';
+        out += FormatKUIDTag(KUID::UnpackSoup(d + i));
+      }
+      return true;
+    default: return false;
+  }
+}
+
+bool TDBDataTag::ToFloatList(std::vector<float>& out) const {
+  out.clear();
+  const uint8_t* d = GetData();
+  switch (m_type) {
+    case kSoupFloat:
+      out.resize(m_size / 4);
+      if (m_size) std::memcpy(out.data(), d, m_size);
+      return true;
+    case kSoupInt:
+      for (uint32_t i = 0; i < m_size; i += 4) out.push_back(static_cast<float>(static_cast<int32_t>(LoadU32(d + i))));
+      return true;
+    case kSoupText: {
+      std::string_view text(reinterpret_cast<const char*>(d), m_size);
+      if (Trim(text).empty()) return true;
+      while (true) {
+        size_t comma = text.find(',');
+        std::string_view item = Trim(text.substr(0, comma));
+        float f;
+        int32_t i;
+        if (ParseIntToken(item, i)) f = static_cast<float>(i);
+        else if (!ParseFloatToken(item, f)) {
+          out.clear();
+          return false;
+        }
+        out.push_back(f);
+        if (comma == std::string_view::npos) return true;
+        text.remove_prefix(comma + 1);
+      }
+    }
+    default: return false;
+  }
+}
+
+// ---- ACSChunk ----
+
+ACSChunk* ACSChunk::Create() { return new ACSChunk(kSoupContainer); }
+
+ACSChunk* ACSChunk::SharedNull() {
+  // One reference held forever, so it is never freed.
+  static ACSChunk* node = [] {
+    ACSChunk* n = new ACSChunk(kSoupNone);
+    n->AddRef();
+    return n;
+  }();
+  return node;
+}
+
+void ACSChunk::Release() noexcept {
+  if (m_refs.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
+  // Tear down without recursion so a deep tree cannot exhaust the stack.
+  std::vector<ACSChunk*> doomed{this};
+  while (!doomed.empty()) {
+    ACSChunk* node = doomed.back();
+    doomed.pop_back();
+    for (TDBDataTag& tag : node->m_tags) {
+      if (tag.m_type != kSoupContainer) continue;
+      ACSChunk* child = tag.m_value.child;
+      tag.m_type = kSoupNone;
+      if (child && child->m_refs.fetch_sub(1, std::memory_order_acq_rel) == 1) doomed.push_back(child);
+    }
+    delete node;
+  }
+}
+
+long ACSChunk::FindTag(const Kiv::PString& name, size_t start) const noexcept {
+  for (size_t i = start; i < m_tags.size(); ++i)
+    if (m_tags[i].GetName() == name) return static_cast<long>(i);
+  return -1;
+}
+
+bool ACSChunk::Reaches(const ACSChunk* node) const {
+  if (node == this) return true;
+  std::vector<const ACSChunk*> pending{this};
+  std::unordered_set<const ACSChunk*> seen{this};
+  while (!pending.empty()) {
+    const ACSChunk* current = pending.back();
+    pending.pop_back();
+    for (const TDBDataTag& tag : current->m_tags) {
+      const ACSChunk* child = tag.GetContainer();
+      if (!child) continue;
+      if (child == node) return true;
+      if (seen.insert(child).second) pending.push_back(child);
+    }
+  }
+  return false;
+}
+
+bool ACSChunk::AddNamedChild(const Kiv::PString& name, ACSChunk* child) {
+  if (!child || child->GetDataType() != kSoupContainer || child->Reaches(this)) return false;
+  m_tags.push_back(TDBDataTag::MakeContainer(name, child));
+  return true;
+}
+
+bool ACSChunk::AppendTag(TDBDataTag tag) {
+  if (tag.GetDataType() == kSoupNone) return false;
+  ACSChunk* child = tag.GetContainer();
+  if (child && (child->GetDataType() != kSoupContainer || child->Reaches(this))) return false;
+  m_tags.push_back(std::move(tag));
+  return true;
+}
+
+bool ACSChunk::RemoveChild(const ACSChunk* child) {
+  for (size_t i = 0; i < m_tags.size(); ++i) {
+    if (child && m_tags[i].GetContainer() == child) {
+      RemoveTag(i);
+      return true;
+    }
+  }
+  return false;
+}
+
+void ACSChunk::RemoveTag(size_t index) {
+  if (index < m_tags.size()) m_tags.erase(m_tags.begin() + static_cast<long>(index));
+}
+
+size_t ACSChunk::RemoveTagsNamed(const Kiv::PString& name) {
+  size_t before = m_tags.size();
+  std::erase_if(m_tags, [&](const TDBDataTag& t) { return t.GetName() == name; });
+  return before - m_tags.size();
+}
+
+// ---- SoupRef ----
+
+SoupRef::SoupRef(const SoupRef& other) noexcept : m_node(other.m_node) {
+  if (m_node) m_node->AddRef();
+}
+
+SoupRef& SoupRef::operator=(const SoupRef& other) noexcept {
+  if (other.m_node) other.m_node->AddRef();
+  ACSChunk* old = m_node;
+  m_node = other.m_node;
+  if (old) old->Release();
+  return *this;
+}
+
+SoupRef& SoupRef::operator=(SoupRef&& other) noexcept {
+  if (this != &other) {
+    ACSChunk* old = m_node;
+    m_node = other.m_node;
+    other.m_node = nullptr;
+    if (old) old->Release();
+  }
+  return *this;
+}
+
+SoupRef SoupRef::FromChunk(ACSChunk* node) {
+  if (!node || node->GetDataType() == kSoupNone) return SoupRef();
+  return SoupRef(node);
+}
+
+SoupRef SoupRef::NewContainer() { return SoupRef(ACSChunk::Create()); }
+
+void SoupRef::EnsureContainer() {
+  if (!m_node) {
+    m_node = ACSChunk::Create();
+    m_node->AddRef();
+  }
+}
+
+void SoupRef::Clear() noexcept {
+  if (m_node) {
+    ACSChunk* old = m_node;
+    m_node = nullptr;
+    old->Release();
+  }
+}
+
+size_t SoupRef::CountTags() const noexcept { return m_node ? m_node->CountChildren() : 0; }
+
+Kiv::PString SoupRef::GetIndexedTagName(size_t index) const {
+  if (!m_node || index >= m_node->CountChildren()) return Kiv::PString::Empty();
+  return m_node->GetTag(index).GetName();
+}
+
+SoupRef SoupRef::GetIndexedSoup(size_t index) const {
+  if (!m_node || index >= m_node->CountChildren()) return SoupRef();
+  return FromChunk(m_node->GetTag(index).GetContainer());
+}
+
+const TDBDataTag* SoupRef::FindTag(const Kiv::PString& name) const {
+  if (!m_node) return nullptr;
+  long index = m_node->FindTag(name);
+  return index < 0 ? nullptr : &m_node->GetTag(static_cast<size_t>(index));
+}
+
+bool SoupRef::HasNamedTag(const Kiv::PString& name) const {
+  const TDBDataTag* tag = FindTag(name);
+  return tag && tag->GetDataType() != kSoupNone;
+}
+
+Kiv::PString SoupRef::GetNamedTag(const Kiv::PString& name, const Kiv::PString& def) const {
+  const TDBDataTag* tag = FindTag(name);
+  std::string text;
+  if (!tag || !tag->ToText(text)) return def;
+  return Kiv::PString(text);
+}
+
+int32_t SoupRef::GetNamedTagAsInt(const Kiv::PString& name, int32_t def) const {
+  const TDBDataTag* tag = FindTag(name);
+  int32_t value;
+  return tag && tag->ToInt(value) ? value : def;
+}
+
+float SoupRef::GetNamedTagAsFloat(const Kiv::PString& name, float def) const {
+  const TDBDataTag* tag = FindTag(name);
+  float value;
+  return tag && tag->ToFloat(value) ? value : def;
+}
+
+KUID SoupRef::GetNamedTagAsKUID(const Kiv::PString& name, const KUID& def) const {
+  const TDBDataTag* tag = FindTag(name);
+  KUID value;
+  return tag && tag->ToKUID(value) ? value : def;
+}
+
+SoupDataType SoupRef::GetNamedTagType(const Kiv::PString& name) const {
+  const TDBDataTag* tag = FindTag(name);
+  return tag ? tag->GetDataType() : kSoupNone;
+}
+
+SoupRef SoupRef::GetNamedSoup(const Kiv::PString& name) const {
+  const TDBDataTag* tag = FindTag(name);
+  return tag ? FromChunk(tag->GetContainer()) : SoupRef();
+}
+
+bool SoupRef::GetCameraFloats(std::vector<float>& out) const {
+  static const Kiv::PString kCamera("camera");
+  out.clear();
+  const TDBDataTag* tag = FindTag(kCamera);
+  if (!tag || !tag->ToFloatList(out)) {
+    out.clear();
+    return false;
+  }
+  return !out.empty();
+}
+
+Kiv::PString SoupRef::GetUniqueTagName() const {
+  // Mark the decimal names in use (only 0..count can matter), then take the first gap.
+  size_t count = CountTags();
+  std::vector<bool> used(count + 1, false);
+  for (size_t i = 0; i < count; ++i) {
+    std::string_view name = m_node->GetTag(i).GetName().View();
+    if (name.empty() || name.size() > 10 || (name.size() > 1 && name[0] == '0')) continue;
+    uint64_t value = 0;
+    bool digits = true;
+    for (char c : name) {
+      if (c < '0' || c > '9') {
+        digits = false;
+        break;
+      }
+      value = value * 10 + static_cast<uint64_t>(c - '0');
+    }
+    if (digits && value <= count) used[value] = true;
+  }
+  size_t first = 0;
+  while (used[first]) ++first;
+  return Kiv::PString(std::to_string(first));
+}
+
+void SoupRef::SetBytes(const Kiv::PString& name, SoupDataType type, const void* data, size_t size) {
+  EnsureContainer();
+  TDBDataTag tag = TDBDataTag::MakeBytes(name, type, data, size);
+  m_node->RemoveTagsNamed(name);
+  m_node->m_tags.push_back(std::move(tag));
+}
+
+void SoupRef::SetNamedTag(const Kiv::PString& name, std::string_view text) {
+  SetBytes(name, kSoupText, text.data(), text.size());
+}
+
+void SoupRef::SetNamedTagInt(const Kiv::PString& name, int32_t value) {
+  uint8_t b[4];
+  for (int i = 0; i < 4; ++i) b[i] = static_cast<uint8_t>(static_cast<uint32_t>(value) >> (8 * i));
+  SetBytes(name, kSoupInt, b, 4);
+}
+
+void SoupRef::SetNamedTagFloat(const Kiv::PString& name, float value) { SetNamedTagFloatArray(name, &value, 1); }
+
+void SoupRef::SetNamedTagFloatArray(const Kiv::PString& name, const float* values, size_t count) {
+  std::vector<uint8_t> bytes(count * 4);
+  for (size_t i = 0; i < count; ++i) {
+    uint32_t bits;
+    std::memcpy(&bits, &values[i], 4);
+    for (int b = 0; b < 4; ++b) bytes[i * 4 + b] = static_cast<uint8_t>(bits >> (8 * b));
+  }
+  SetBytes(name, kSoupFloat, bytes.data(), bytes.size());
+}
+
+void SoupRef::SetNamedTagKUID(const Kiv::PString& name, const KUID& value) {
+  uint8_t b[8];
+  value.PackSoup(b);
+  SetBytes(name, kSoupKUID, b, 8);
+}
+
+bool SoupRef::SetNamedSoup(const Kiv::PString& name, const SoupRef& child) {
+  SoupRef entered = child.IsNull() ? NewContainer() : child;  // keeps the child alive throughout
+  EnsureContainer();
+  if (entered.m_node->Reaches(m_node)) return false;
+  m_node->RemoveTagsNamed(name);
+  m_node->m_tags.push_back(TDBDataTag::MakeContainer(name, entered.m_node));
+  return true;
+}
+
+void SoupRef::RemoveNamedTag(const Kiv::PString& name) {
+  if (!m_node) return;
+  long index = m_node->FindTag(name);
+  if (index >= 0) m_node->RemoveTag(static_cast<size_t>(index));
+}
+
+void SoupRef::Copy(const SoupRef& source) {
+  // Copy first, then let go of the old node: source may be this very soup.
+  // Containers shared inside the source stay shared (once each) in the copy.
+  SoupRef copy = NewContainer();
+  if (source.m_node) {
+    std::unordered_map<const ACSChunk*, ACSChunk*> copies{{source.m_node, copy.m_node}};
+    std::vector<std::pair<const ACSChunk*, ACSChunk*>> pending{{source.m_node, copy.m_node}};
+    while (!pending.empty()) {
+      auto [from, to] = pending.back();
+      pending.pop_back();
+      for (size_t i = 0; i < from->CountChildren(); ++i) {
+        const TDBDataTag& tag = from->GetTag(i);
+        const ACSChunk* child = tag.GetContainer();
+        if (!child) {
+          to->m_tags.push_back(tag);
+          continue;
+        }
+        auto [it, fresh] = copies.emplace(child, nullptr);
+        if (fresh) {
+          it->second = ACSChunk::Create();
+          pending.emplace_back(child, it->second);
+        }
+        to->m_tags.push_back(TDBDataTag::MakeContainer(tag.GetName(), it->second));
+      }
+    }
+  }
+  *this = std::move(copy);
+}
+
+void SoupRef::Log() const {
+  std::string text;
+  WriteSoupText(*this, text);
+  Kiv::Log::Instance().Printf(Kiv::LogLevel::Warning, "%s", text.c_str());
+}
+
+// ---- ACSRawDataCore ----
+
+Kiv::Ref<ACSRawDataCore> ACSRawDataCore::CreateCopy(const void* data, size_t size) {
+  if (size == 0 || !data) return {};
+  std::unique_ptr<uint8_t[]> bytes(new uint8_t[size]);
+  std::memcpy(bytes.get(), data, size);
+  return Kiv::Ref<ACSRawDataCore>(new ACSRawDataCore(std::move(bytes), size));
+}

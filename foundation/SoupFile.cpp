@@ -1,0 +1,75 @@
+// Loading and saving soups as files, in the form their extension names.
+#include <string>
+#include <vector>
+
+#include "foundation/Soup.h"
+#include "kiv/File.h"
+#include "kiv/Log.h"
+#include "kiv/String.h"
+
+namespace {
+
+// Soup files larger than this are refused rather than read into memory.
+constexpr uint64_t kMaxSoupFileSize = UINT64_C(1) << 30;
+
+enum class SoupForm { Unknown, Text, Binary };
+
+SoupForm FormOf(std::string_view path, std::string_view ext) {
+  std::string e = ext.empty() ? Kiv::File::Path(path).GetExt() : std::string(ext);
+  if (!e.empty() && e.front() == '.') e.erase(0, 1);
+  e = Kiv::ToLowerAscii(e);
+  if (e == "txt") return SoupForm::Text;
+  if (e == "chump" || e == "cdp" || e == "cdp2") return SoupForm::Binary;
+  return SoupForm::Unknown;
+}
+
+std::string FullPath(std::string_view baseFolder, std::string_view path) {
+  if (baseFolder.empty()) return std::string(path);
+  return Kiv::File::Path(baseFolder).Join(path).Str();
+}
+
+}  // namespace
+
+bool LoadSoupFile(SoupRef& soup, std::string_view baseFolder, std::string_view path, std::string_view ext) {
+  soup.Clear();
+  std::string full = FullPath(baseFolder, path);
+  SoupForm form = FormOf(path, ext);
+  if (form == SoupForm::Unknown) {
+    Kiv::Log::Instance().Printf(Kiv::LogLevel::Warning, "LoadSoupFile> '%s' is not a soup file type", full.c_str());
+    return false;
+  }
+  std::string bytes;
+  if (!Kiv::File::ReadWholeFile(full, bytes, kMaxSoupFileSize)) return false;
+  if (form == SoupForm::Text) {
+    std::string error;
+    if (ParseSoupText(bytes, soup, &error)) return true;
+    Kiv::Log::Instance().Printf(Kiv::LogLevel::Warning, "LoadSoupFile> '%s' %s", full.c_str(), error.c_str());
+    return false;
+  }
+  if (TDBBinaryFile::Decode(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), soup)) return true;
+  Kiv::Log::Instance().Printf(Kiv::LogLevel::Warning, "LoadSoupFile> '%s' is not a valid binary soup", full.c_str());
+  return false;
+}
+
+bool SaveSoupFile(const SoupRef& soup, std::string_view baseFolder, std::string_view path, std::string_view ext) {
+  std::string full = FullPath(baseFolder, path);
+  std::string bytes;
+  bool encoded = false;
+  switch (FormOf(path, ext)) {
+    case SoupForm::Text: encoded = WriteSoupText(soup, bytes); break;
+    case SoupForm::Binary: encoded = TDBBinaryFile::Encode(soup, bytes); break;
+    case SoupForm::Unknown: break;
+  }
+  if (!encoded) {
+    Kiv::Log::Instance().Printf(Kiv::LogLevel::Warning, "SaveSoupFile> cannot write '%s' in this form", full.c_str());
+    return false;
+  }
+  return Kiv::File::ReplaceFileAtomic(full, bytes);
+}
+
+bool LoadSoupFileWithBackup(std::string_view folder, std::string_view name, SoupRef& out) {
+  if (LoadSoupFile(out, folder, name, "txt")) return true;
+  std::string backup(name);
+  backup += ".tmp";
+  return LoadSoupFile(out, folder, backup, "txt");
+}

@@ -1,0 +1,387 @@
+// The soup text form: lines of "name value", containers as "name { ... }".
+// See docs/soup-formats.md.
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "foundation/Soup.h"
+#include "foundation/SoupInternal.h"
+
+using namespace soup_detail;
+
+namespace {
+
+inline bool IsBlank(unsigned char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+// Bytes that end an unquoted token.
+inline bool IsDelimiter(unsigned char c) { return IsBlank(c) || c == '{' || c == '}' || c == '"'; }
+
+inline int HexValue(unsigned char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  c |= 0x20;
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
+}
+
+void StoreU32(std::string& out, uint32_t v) {
+  char b[4];
+  for (int i = 0; i < 4; ++i) b[i] = static_cast<char>(v >> (8 * i));
+  out.append(b, 4);
+}
+
+}  // namespace
+
+// Parses one text into a tree. Tags of the open containers wait on one flat
+// stack and move into their container, sized exactly, when it closes.
+class SoupTextParser {
+public:
+  explicit SoupTextParser(std::string_view text)
+      : m_p(text.data()), m_end(text.data() + text.size()), m_begin(text.data()) {}
+
+  bool Parse(SoupRef& out, std::string* error) {
+    if (m_end - m_p >= 3 && std::memcmp(m_p, "\xEF\xBB\xBF", 3) == 0) m_p += 3;
+    bool ok = Run();
+    if (!ok) {
+      if (error) *error = "line " + std::to_string(LineOf(m_errorAt)) + ": " + m_error;
+      out.Clear();
+      return false;
+    }
+    out = SoupRef::FromChunk(Close(0));
+    return true;
+  }
+
+private:
+  struct Open {
+    size_t firstTag;      // index in m_tags of its first tag
+    Kiv::PString name;    // the tag name it will be entered under
+    const char* openedAt;
+  };
+
+  bool Fail(const char* at, std::string message) {
+    m_errorAt = at;
+    m_error = std::move(message);
+    return false;
+  }
+
+  size_t LineOf(const char* at) const {
+    size_t line = 1;
+    for (const char* p = m_begin; p < at && p < m_end; ++p)
+      if (*p == '\n') ++line;
+    return line;
+  }
+
+  void SkipBlanks() {
+    while (m_p < m_end && IsBlank(static_cast<unsigned char>(*m_p))) ++m_p;
+  }
+
+  // A quoted token starting at the opening quote; "\"" and "\\" are escapes,
+  // every other byte (line breaks and lone backslashes too) stands for itself.
+  bool ReadQuoted(std::string_view& out) {
+    const char* open = m_p;
+    const char* start = ++m_p;
+    const char* q = static_cast<const char*>(std::memchr(start, '"', m_end - start));
+    if (q && !std::memchr(start, '\\', q - start)) {
+      out = std::string_view(start, q - start);
+      m_p = q + 1;
+      return true;
+    }
+    m_scratch.clear();
+    for (const char* c = start; c < m_end; ++c) {
+      if (*c == '\\' && c + 1 < m_end && (c[1] == '"' || c[1] == '\\')) {
+        m_scratch.push_back(*++c);
+      } else if (*c == '"') {
+        m_p = c + 1;
+        out = m_scratch;
+        return true;
+      } else {
+        m_scratch.push_back(*c);
+      }
+    }
+    return Fail(open, "unterminated quoted text");
+  }
+
+  std::string_view ReadBare() {
+    const char* start = m_p;
+    while (m_p < m_end && !IsDelimiter(static_cast<unsigned char>(*m_p))) ++m_p;
+    return std::string_view(start, m_p - start);
+  }
+
+  // Names repeat endlessly in real soups: intern each distinct one once per parse.
+  Kiv::PString Intern(std::string_view name) {
+    uint32_t h = 2166136261u;
+    for (unsigned char c : name) h = (h ^ c) * 16777619u;
+    if (m_cache.empty()) m_cache.resize(256);
+    size_t mask = m_cache.size() - 1;
+    for (size_t i = h & mask;; i = (i + 1) & mask) {
+      CacheSlot& slot = m_cache[i];
+      if (slot.name.IsNull()) {
+        slot.hash = h;
+        slot.name = Kiv::PString(name);
+        if (++m_cacheUsed * 2 > m_cache.size()) {
+          Kiv::PString result = slot.name;
+          GrowCache();
+          return result;
+        }
+        return slot.name;
+      }
+      if (slot.hash == h && slot.name.View() == name) return slot.name;
+    }
+  }
+
+  void GrowCache() {
+    std::vector<CacheSlot> old;
+    old.swap(m_cache);
+    m_cache.resize(old.size() * 2);
+    size_t mask = m_cache.size() - 1;
+    for (CacheSlot& slot : old) {
+      if (slot.name.IsNull()) continue;
+      size_t i = slot.hash & mask;
+      while (!m_cache[i].name.IsNull()) i = (i + 1) & mask;
+      m_cache[i] = std::move(slot);
+    }
+  }
+
+  // Moves the tags of the container opened at depth into a new node.
+  ACSChunk* Close(size_t depth) {
+    size_t first = depth == 0 ? 0 : m_open[depth - 1].firstTag;
+    ACSChunk* node = ACSChunk::Create();
+    node->m_tags.reserve(m_tags.size() - first);
+    for (size_t i = first; i < m_tags.size(); ++i) node->m_tags.push_back(std::move(m_tags[i]));
+    m_tags.resize(first);
+    return node;
+  }
+
+  bool Run() {
+    while (true) {
+      SkipBlanks();
+      if (m_p == m_end) {
+        if (!m_open.empty()) return Fail(m_open.back().openedAt, "container '" + m_open.back().name.Str() + "' is not closed");
+        return true;
+      }
+      if (*m_p == '}') {
+        if (m_open.empty()) return Fail(m_p, "'}' without an open container");
+        ++m_p;
+        ACSChunk* node = Close(m_open.size());
+        Kiv::PString name = std::move(m_open.back().name);
+        m_open.pop_back();
+        m_tags.push_back(TDBDataTag::MakeContainer(std::move(name), node));
+        continue;
+      }
+      if (*m_p == '{') return Fail(m_p, "'{' without a tag name");
+      const char* nameAt = m_p;
+      std::string_view nameText;
+      if (*m_p == '"') {
+        if (!ReadQuoted(nameText)) return false;
+      } else {
+        nameText = ReadBare();
+      }
+      Kiv::PString name = Intern(nameText);
+      SkipBlanks();
+      if (m_p == m_end || *m_p == '}') return Fail(nameAt, "tag '" + name.Str() + "' has no value");
+      if (*m_p == '{') {
+        if (m_open.size() >= static_cast<size_t>(kMaxSoupDepth)) return Fail(m_p, "containers nested too deeply");
+        m_open.push_back({m_tags.size(), std::move(name), m_p});
+        ++m_p;
+        continue;
+      }
+      if (*m_p == '"') {
+        std::string_view text;
+        if (!ReadQuoted(text)) return false;
+        m_tags.push_back(TDBDataTag::MakeBytes(std::move(name), kSoupText, text.data(), text.size()));
+        continue;
+      }
+      const char* valueAt = m_p;
+      std::string_view token = ReadBare();
+      if (!AddBareValue(std::move(name), token, valueAt)) return false;
+    }
+  }
+
+  // An unquoted value: numbers, KUIDs, lists of them, "[hex]", a typed empty
+  // list, or else plain text.
+  bool AddBareValue(Kiv::PString name, std::string_view token, const char* at) {
+    if (token.front() == '[') {
+      if (token.back() != ']') return Fail(at, "binary value of '" + name.Str() + "' is not closed by ']'");
+      std::string_view hex = token.substr(1, token.size() - 2);
+      if (hex.size() % 2) return Fail(at, "binary value of '" + name.Str() + "' has an odd number of digits");
+      m_scratch.clear();
+      for (size_t i = 0; i < hex.size(); i += 2) {
+        int hi = HexValue(hex[i]), lo = HexValue(hex[i + 1]);
+        if (hi < 0 || lo < 0) return Fail(at, "binary value of '" + name.Str() + "' is not hexadecimal");
+        m_scratch.push_back(static_cast<char>(hi << 4 | lo));
+      }
+      m_tags.push_back(TDBDataTag::MakeBytes(std::move(name), kSoupBinary, m_scratch.data(), m_scratch.size()));
+      return true;
+    }
+    if (token == "float[]" || token == "int[]" || token == "kuid[]") {
+      SoupDataType type = token[0] == 'f' ? kSoupFloat : token[0] == 'i' ? kSoupInt : kSoupKUID;
+      m_tags.push_back(TDBDataTag::MakeBytes(std::move(name), type, nullptr, 0));
+      return true;
+    }
+    // A single int is by far the most common value: take it without the list machinery.
+    int32_t single;
+    if (ParseIntToken(token, single)) {
+      m_tags.push_back(TDBDataTag::MakeBytes(std::move(name), kSoupInt, &single, 4));
+      return true;
+    }
+    SoupDataType type = ClassifyList(token);
+    if (type == kSoupText) {
+      m_tags.push_back(TDBDataTag::MakeBytes(std::move(name), kSoupText, token.data(), token.size()));
+    } else {
+      m_tags.push_back(TDBDataTag::MakeBytes(std::move(name), type, m_scratch.data(), m_scratch.size()));
+    }
+    return true;
+  }
+
+  // Comma-separated ints, numbers or KUIDs, packed into m_scratch; kSoupText
+  // when the token is none of these.
+  SoupDataType ClassifyList(std::string_view token) {
+    m_ints.clear();
+    m_floats.clear();
+    bool allInts = true, allNumbers = true, allKUIDs = true;
+    m_scratch.clear();
+    size_t start = 0;
+    while (true) {
+      size_t comma = token.find(',', start);
+      std::string_view item = token.substr(start, comma == std::string_view::npos ? std::string_view::npos : comma - start);
+      int32_t i;
+      float f;
+      KUID k;
+      if (allInts && ParseIntToken(item, i)) {
+        m_ints.push_back(i);
+        m_floats.push_back(static_cast<float>(i));
+        allKUIDs = false;
+      } else if (allNumbers && ParseFloatToken(item, f)) {
+        allInts = false;
+        allKUIDs = false;
+        m_floats.push_back(f);
+      } else if (allKUIDs && !item.empty() && item.front() == '<' && TryParseKUID(item, true, k)) {
+        allInts = allNumbers = false;
+        char packed[8];
+        k.PackSoup(reinterpret_cast<uint8_t*>(packed));
+        m_scratch.append(packed, 8);
+      } else {
+        return kSoupText;
+      }
+      if (!allInts && !allNumbers && !allKUIDs) return kSoupText;
+      if (comma == std::string_view::npos) break;
+      start = comma + 1;
+    }
+    if (allInts) {
+      for (int32_t v : m_ints) StoreU32(m_scratch, static_cast<uint32_t>(v));
+      return kSoupInt;
+    }
+    if (allNumbers) {
+      for (float v : m_floats) {
+        uint32_t bits;
+        std::memcpy(&bits, &v, 4);
+        StoreU32(m_scratch, bits);
+      }
+      return kSoupFloat;
+    }
+    return kSoupKUID;
+  }
+
+  struct CacheSlot {
+    uint32_t hash = 0;
+    Kiv::PString name;
+  };
+
+  const char* m_p;
+  const char* m_end;
+  const char* m_begin;
+  std::vector<TDBDataTag> m_tags;
+  std::vector<Open> m_open;
+  std::vector<CacheSlot> m_cache;
+  size_t m_cacheUsed = 0;
+  std::string m_scratch;
+  std::vector<int32_t> m_ints;
+  std::vector<float> m_floats;
+  const char* m_errorAt = nullptr;
+  std::string m_error;
+};
+
+bool ParseSoupText(std::string_view text, SoupRef& out, std::string* error) {
+  SoupTextParser parser(text);
+  return parser.Parse(out, error);
+}
+
+// ---- writer ----
+
+namespace {
+
+bool NeedsQuotes(std::string_view name) {
+  if (name.empty()) return true;
+  for (unsigned char c : name)
+    if (c < 0x21 || c == '{' || c == '}' || c == '"' || c == 0x7F) return true;
+  return false;
+}
+
+void AppendQuoted(std::string& out, std::string_view text) {
+  out += '"';
+  for (char c : text) {
+    if (c == '"' || c == '\\') out += '\\';
+    out += c;
+  }
+  out += '"';
+}
+
+void AppendValue(std::string& out, const TDBDataTag& tag) {
+  static const char kHex[] = "0123456789abcdef";
+  const uint8_t* d = tag.GetData();
+  uint32_t size = tag.GetSize();
+  switch (tag.GetDataType()) {
+    case kSoupText: AppendQuoted(out, std::string_view(reinterpret_cast<const char*>(d), size)); return;
+    case kSoupBinary:
+      out += '[';
+      for (uint32_t i = 0; i < size; ++i) {
+        out += kHex[d[i] >> 4];
+        out += kHex[d[i] & 15];
+      }
+      out += ']';
+      return;
+    case kSoupInt:
+    case kSoupFloat:
+    case kSoupKUID: {
+      if (size == 0) {
+        out += tag.GetDataType() == kSoupInt ? "int[]" : tag.GetDataType() == kSoupFloat ? "float[]" : "kuid[]";
+        return;
+      }
+      std::string text;
+      tag.ToText(text);
+      out += text;
+      return;
+    }
+    default: out += "\"\""; return;
+  }
+}
+
+bool WriteContainer(const ACSChunk& node, int depth, std::string& out) {
+  if (depth > kMaxSoupDepth) return false;
+  for (size_t i = 0; i < node.CountChildren(); ++i) {
+    const TDBDataTag& tag = node.GetTag(i);
+    if (tag.GetDataType() == kSoupNone) continue;
+    out.append(static_cast<size_t>(depth) * 2, ' ');
+    std::string_view name = tag.GetName().View();
+    if (NeedsQuotes(name)) AppendQuoted(out, name);
+    else out += name;
+    if (const ACSChunk* child = tag.GetContainer()) {
+      out += '\n';
+      out.append(static_cast<size_t>(depth) * 2, ' ');
+      out += "{\n";
+      if (!WriteContainer(*child, depth + 1, out)) return false;
+      out.append(static_cast<size_t>(depth) * 2, ' ');
+      out += "}\n";
+    } else {
+      out += ' ';
+      AppendValue(out, tag);
+      out += '\n';
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+bool WriteSoupText(const SoupRef& soup, std::string& out) {
+  if (!soup) return true;
+  return WriteContainer(*soup.Get(), 0, out);
+}
