@@ -6,6 +6,7 @@
 
 #include "foundation/Log.h"
 #include "kiv/Clock.h"
+#include "kiv/Random.h"
 
 // ---------------------------------------------------------------------------
 // The process-wide recursive lock.
@@ -424,4 +425,9 @@ void ServiceMainThread() {
   if (!queue.IsMainThread()) return;
   queue.ServiceMainThread();
   if (g_collectionDue.load()) CollectUnusedResources();
+}
+
+Kiv::Rand& ProcessRandom() {
+  static Kiv::Rand random;
+  return random;
 }

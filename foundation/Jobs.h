@@ -194,7 +194,8 @@ public:
 // jobs of the process queue and a collection of unused resources when one is due.
 void ServiceMainThread();
 
-// The process-wide random generator; NextInt(n) yields 0 .. n-1.
+// The process-wide random generator (seeded from the clock); NextInt(n) yields
+// 0 .. n-1. Not locked: the main thread and the online layer use it.
 Kiv::Rand& ProcessRandom();
 
 // On the main thread runs every registered collector of unused resources at

@@ -1,0 +1,57 @@
+#pragma once
+// A shared, counted array of counted engine objects (geometry chunks,
+// materials): one reference count for the array, one reference held on each
+// element. Shared by a mesh definition, its instances and their clones until
+// one makes its own copy.
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+// T needs AddRef() and Release() (the engine's counted objects).
+template <class T>
+class RefArray {
+public:
+  // A new array of count null elements with reference count 1.
+  static RefArray* Create(uint32_t count) { return new RefArray(count); }
+
+  void AddRef() { m_refs.fetch_add(1, std::memory_order_relaxed); }
+  // Drops one reference; at zero releases every element and frees the array.
+  // A null array is ignored.
+  static void Release(RefArray* array) {
+    if (array && array->m_refs.fetch_sub(1, std::memory_order_acq_rel) == 1) delete array;
+  }
+
+  long RefCount() const { return m_refs.load(); }
+  bool IsShared() const { return RefCount() > 1; }
+  uint32_t Count() const { return m_count; }
+  T* Get(uint32_t index) const { return index < m_count ? m_items[index] : nullptr; }
+  // Stores element (adding a reference to it) and releases the one it replaces.
+  // An index past the end is ignored.
+  void Set(uint32_t index, T* element) {
+    if (index >= m_count) return;
+    if (element) element->AddRef();
+    T* old = m_items[index];
+    m_items[index] = element;
+    if (old) old->Release();
+  }
+  // A new unshared array (reference count 1) holding the same elements.
+  RefArray* Clone() const {
+    RefArray* copy = Create(m_count);
+    for (uint32_t i = 0; i < m_count; ++i) copy->Set(i, m_items[i]);
+    return copy;
+  }
+
+private:
+  explicit RefArray(uint32_t count) : m_count(count), m_items(new T*[count]()) {}
+  ~RefArray() {
+    for (uint32_t i = 0; i < m_count; ++i)
+      if (m_items[i]) m_items[i]->Release();
+  }
+  RefArray(const RefArray&) = delete;
+  RefArray& operator=(const RefArray&) = delete;
+
+  std::atomic<long> m_refs{1};
+  uint32_t m_count;
+  std::unique_ptr<T*[]> m_items;
+};
