@@ -1,0 +1,56 @@
+#pragma once
+// A temporary schema folder with a schema manager and error handler around
+// each test, and helpers to write schema files and build soups from text.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "config/Container.h"
+#include "config/DataManager.h"
+#include "config/ErrorHandler.h"
+#include "foundation/InterfaceTextDB.h"
+#include "foundation/Soup.h"
+
+class ConfigFixture : public ::testing::Test {
+protected:
+  void SetUp() override {
+    InterfaceTextDB::SetFolder(std::string(ROVANA_SOURCE_DIR) + "/samples/install/strings");
+    char name[] = "/tmp/oblXXXXXX";
+    ASSERT_NE(mkdtemp(name), nullptr);
+    m_dir = name;
+    OBLLib::ErrorHandler::Create();
+  }
+  void TearDown() override {
+    OBLLib::DataManager::Destroy();
+    OBLLib::ErrorHandler::Destroy();
+    std::filesystem::remove_all(m_dir);
+  }
+
+  std::string Root() const { return m_dir.string() + "/"; }
+  void Write(const std::string& file, const std::string& text) {
+    std::ofstream(m_dir / file, std::ios::binary) << text;
+  }
+  // Creates the schema manager on the folder and loads the schema.
+  OBLLib::DataManager* Start(bool loadSchema = true) {
+    OBLLib::DataManager::Create(Root().c_str());
+    OBLLib::DataManager* dm = OBLLib::DataManager::Instance();
+    if (loadSchema) dm->LoadSchema();
+    return dm;
+  }
+  static SoupRef Soup(const std::string& text) {
+    SoupRef s;
+    std::string error;
+    EXPECT_TRUE(ParseSoupText(text, s, &error)) << error;
+    return s;
+  }
+  static OBLLib::ErrorHandler& EH() { return *OBLLib::ErrorHandler::Instance(); }
+  static size_t Findings(int severity) {
+    size_t n = 0;
+    for (const auto& e : EH().GetEntries()) n += e.severity == severity;
+    return n;
+  }
+
+  std::filesystem::path m_dir;
+};

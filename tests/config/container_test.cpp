@@ -1,0 +1,342 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <limits>
+#include <map>
+#include <set>
+
+#include "ConfigFixture.h"
+#include "config/TagNames.h"
+
+using OBLLib::Container;
+using OBLLib::DataManager;
+using OBLLib::ErrorHandler;
+using OBLLib::Tag;
+namespace tn = OBLLib::tn;
+using P = Kiv::PString;
+
+namespace {
+
+const char* const kSchema = R"(
+base-a { subpossibilities { x { kind "value" type "int" default 1 } shared { kind "value" type "string" } } }
+base-b { subpossibilities { x { kind "value" type "float" } } }
+thing {
+  top-level 1
+  inherit { base-a 1 base-b 1 }
+  subpossibilities {
+    name { kind "value" type "string" compulsory 1 }
+    flag { kind "value" type "bool" }
+    pick { kind "value" type "combobox" source "choices.txt" }
+    multi { kind "value" type "listbox" source "choices.txt" }
+    att { kind "value" type "combobox" source "attachment" unique 1 }
+    att2 { kind "value" type "combobox" source "attachment" }
+    mt { kind "value" type "combobox" source "mesh-table" }
+    id { kind "value" type "kuid" }
+    author { kind "value" type "string" }
+    owner-name { kind "value" type "string" default "parent" }
+    mesh { kind "value" type "filepath" datatype "meshes" }
+    part { kind "element" element-type "part-def" compulsory 1 }
+    extra { kind "element" element-type "extra-def" }
+    string-table { kind "value" type "string" }
+    item { kind "value" type "string" numarray 1 }
+  }
+  obsolete-tag { old-tag { kind "value" type "string" obsolete-version 3.0 } }
+}
+part-def { savingname "saved-part" subpossibilities { p { kind "value" type "int" compulsory 2.5 } c { kind "element" element-type "x" compulsory 1 } } }
+extra-def { subpossibilities { e { kind "value" type "int" } } }
+listed { array-element { a "part-def" b "extra-def" } subpossibilities { z { kind "value" type "int" } } }
+typed { container-type0 "first" container-type1 "second one" }
+cyc-a { inherit { cyc-b 1 } subpossibilities { a { kind "value" type "int" } } }
+cyc-b { inherit { cyc-a 1 cyc-b 1 } subpossibilities { b { kind "value" type "int" } } }
+)";
+
+class ContainerTest : public ConfigFixture {
+protected:
+  void SetUp() override {
+    ConfigFixture::SetUp();
+    Write("kind.txt", kSchema);
+    Write("choices.txt", "Alpha\nBeta two words\n");
+    Write("personalDetails.txt", "author \"Ann\"\n");
+    dm = Start();
+    ASSERT_TRUE(dm->Schema());
+    startTags = Tag::LiveCount();
+    startContainers = Container::LiveCount();
+  }
+  void TearDown() override {
+    root.reset();
+    EXPECT_EQ(Tag::LiveCount(), startTags);
+    EXPECT_EQ(Container::LiveCount(), startContainers);
+    ConfigFixture::TearDown();
+  }
+  Container& Load(const char* type, float build, bool makeCompulsory) {
+    dm->build = build;
+    root = std::make_unique<Container>();
+    root->type = root->name = P(type);
+    root->schema = dm->Schema();
+    root->LoadDefinition(dm->Schema().GetNamedSoup(P(type)), makeCompulsory);
+    return *root;
+  }
+  // Classifies one config value of the "thing" definition into the root.
+  Tag* Value(const char* name, const std::string& value) {
+    const SoupRef& schema = dm->Schema();
+    SoupRef entry = Container::FindEntryDefinition(schema.GetNamedSoup(P("thing")),
+                                                   {schema.GetNamedSoup(P("base-a")), schema.GetNamedSoup(P("base-b"))}, P(name));
+    SoupRef values = SoupRef::NewContainer();
+    values.SetNamedTag(P(name), value);
+    Tag* tag = root->CreateTagFromDefinition(root.get(), P(name), entry, values);
+    if (tag) root->AddTag(tag);
+    return tag;
+  }
+  static Tag* Find(const std::vector<Tag*>& list, const char* name) {
+    auto it = std::find_if(list.begin(), list.end(), [&](Tag* t) { return t->name == P(name); });
+    return it == list.end() ? nullptr : *it;
+  }
+
+  DataManager* dm = nullptr;
+  std::unique_ptr<Container> root;
+  long startTags = 0, startContainers = 0;
+};
+
+TEST_F(ContainerTest, DefinitionMergesInheritanceInOrder) {
+  Container& c = Load("thing", 3.4f, false);
+  // x comes from base-a and then base-b: the later one wins.
+  Tag* x = Find(c.definitionTags, "x");
+  ASSERT_NE(x, nullptr);
+  EXPECT_EQ(x->typeCode, Tag::kFloat);
+  EXPECT_NE(Find(c.definitionTags, "shared"), nullptr);
+  // The compulsory value is made only on request.
+  EXPECT_EQ(Find(c.tags, "name"), nullptr);
+  EXPECT_EQ(Find(c.definitionTags, "name"), nullptr);
+  EXPECT_EQ(c.elementTypeNames, (std::vector<P>{P("part-def"), P("extra-def")}));
+  ASSERT_EQ(c.compulsoryElementDefinitions.size(), 1u);
+  EXPECT_EQ(c.compulsoryElementDefinitions[0], dm->Schema().GetNamedSoup(P("part-def")));
+  // Defaults: "parent" is the owner's name; a prepared author is the user.
+  EXPECT_EQ(Find(c.definitionTags, "owner-name")->value, P("thing"));
+  EXPECT_EQ(Find(c.definitionTags, "author")->value, P("Ann"));
+  EXPECT_EQ(Find(c.definitionTags, "id")->value, P("<NULL>"));
+
+  Container& again = Load("thing", 3.4f, true);
+  EXPECT_NE(Find(again.tags, "name"), nullptr);
+}
+
+TEST_F(ContainerTest, ArrayElementsAddElementTypesOnce) {
+  Container& c = Load("listed", 3.4f, false);
+  EXPECT_EQ(c.elementTypeNames, (std::vector<P>{P("part-def"), P("extra-def")}));
+  c.AddElementType(P("part-def"));
+  EXPECT_EQ(c.elementDefinitions.size(), 2u);
+}
+
+TEST_F(ContainerTest, InheritCycleEndsWithAFinding) {
+  Container& c = Load("cyc-a", 3.4f, false);
+  EXPECT_NE(Find(c.definitionTags, "a"), nullptr);
+  EXPECT_NE(Find(c.definitionTags, "b"), nullptr);
+  EXPECT_GE(Findings(ErrorHandler::kError), 1u);
+  EXPECT_NE(EH().GetEntries().front().text.View().find("cyc-"), std::string_view::npos);
+}
+
+TEST_F(ContainerTest, ValuesAreClassifiedAndCheckedAgainstTheirSources) {
+  Load("thing", 3.4f, false);
+  Tag* flag = Value("flag", "yes");
+  EXPECT_EQ(flag->typeCode, Tag::kBool);
+  EXPECT_EQ(flag->value, P("yes"));
+  ASSERT_EQ(Findings(ErrorHandler::kWarning), 1u);
+  EXPECT_NE(EH().GetEntries().back().text.View().find("'flag' in 'thing'"), std::string_view::npos);
+  EXPECT_EQ(EH().GetEntries().back().tag, flag->Id());
+
+  EXPECT_EQ(Value("pick", "gamma")->value, P(""));
+  EXPECT_EQ(Value("multi", "gamma;bEtA")->value, P("gamma;bEtA"));
+  EXPECT_EQ(Value("shared", "text")->typeCode, Tag::kString);
+  // A config value replaces the prepared tag of the same name.
+  EXPECT_EQ(Find(root->definitionTags, "shared"), nullptr);
+  // A second tag of a name already in the list is refused.
+  EXPECT_EQ(Value("shared", "again"), nullptr);
+  // Config values win over the user's details.
+  EXPECT_EQ(Value("author", "Bob")->value, P("Bob"));
+}
+
+TEST_F(ContainerTest, RegistrySourcesFileTagsUntilTheTreeGoes) {
+  Load("thing", 3.4f, false);
+  Tag* att = Value("att", "a.0");
+  Tag* att2 = Value("att2", "a.1");
+  Tag* mt = Value("mt", "default");
+  EXPECT_TRUE(att->hasSource && mt->hasSource);
+  EXPECT_EQ(dm->SecondTagList().Items(), std::vector<Tag*>{att});
+  EXPECT_TRUE(dm->FirstTagList().Contains(att2));
+  EXPECT_EQ(dm->TagsBySource(tn::mesh_table)->Items(), std::vector<Tag*>{mt});
+  root.reset();
+  EXPECT_FALSE(dm->FirstTagList().Contains(att2));
+  EXPECT_TRUE(dm->SecondTagList().Empty());
+  EXPECT_TRUE(dm->TagsBySource(tn::mesh_table)->Empty());
+}
+
+TEST_F(ContainerTest, FilePathsGoToTheMeshCheckOrMarkABorrowedMesh) {
+  std::vector<std::string> checked;
+  dm->SetLODMeshCheck([&](const std::string& path, Container&) {
+    checked.push_back(path);
+    return std::shared_ptr<OBLLib::LODMeshRecord>();
+  });
+  dm->assetFolder = Kiv::File::Path("/assets/a");
+  Load("thing", 3.4f, false);
+  checked.clear();  // the prepared tag was checked too
+  Tag* mesh = Value("mesh", "Body.LM");
+  EXPECT_EQ(mesh->typeCode, Tag::kFilePath);
+  EXPECT_EQ(mesh->dataType, P("meshes"));
+  EXPECT_EQ(checked, std::vector<std::string>{"/assets/a/body.lm"});
+
+  root->RemoveDefinitionTag(P("mesh"));
+  SoupRef values = Soup("mesh \"x.im\"\nmesh-asset <kuid:1:2>\n");
+  SoupRef entry = dm->Schema().GetNamedSoup(P("thing")).GetNamedSoup(tn::subpossibilities).GetNamedSoup(P("mesh"));
+  Container other;
+  delete root->CreateTagFromDefinition(&other, P("mesh"), entry, values);
+  EXPECT_TRUE(dm->borrowedMesh);
+  EXPECT_EQ(checked.size(), 1u);
+}
+
+TEST_F(ContainerTest, CommentsAndObsoleteTagsDependOnTheBuild) {
+  Load("thing", 2.4f, false);
+  EXPECT_EQ(Value("rem", "old")->typeCode, Tag::kComment);
+  EXPECT_TRUE(EH().GetEntries().empty());
+
+  Load("thing", 2.5f, false);
+  Tag* rem = Value("rem", "old");
+  EXPECT_EQ(rem->typeCode, Tag::kUnclassified);
+  EXPECT_EQ(Findings(ErrorHandler::kError), 1u);
+
+  EH().Clear();
+  Load("thing", 2.801f, false);
+  Value("category-era-1900s", "x");
+  EXPECT_EQ(Findings(ErrorHandler::kWarning), 1u);
+  Load("thing", 2.901f, false);
+  Value("category-era-1900s", "x");
+  EXPECT_EQ(Findings(ErrorHandler::kError), 1u);
+}
+
+TEST_F(ContainerTest, ObsoleteTagsNeverChangeTheSharedSchema) {
+  const SoupRef thing = dm->Schema().GetNamedSoup(P("thing"));
+  const size_t entries = thing.GetNamedSoup(tn::subpossibilities).CountTags();
+
+  Container& older = Load("thing", 2.901f, false);
+  SoupRef own = older.ApplyObsoleteTags(thing);
+  EXPECT_TRUE(older.obsoleteTagNames.empty());
+  EXPECT_NE(own, thing);
+  EXPECT_TRUE(own.GetNamedSoup(tn::subpossibilities).GetNamedSoup(P("old-tag")));
+  EXPECT_EQ(thing.GetNamedSoup(tn::subpossibilities).CountTags(), entries);
+  EXPECT_FALSE(thing.GetNamedSoup(tn::subpossibilities).GetNamedSoup(P("old-tag")));
+
+  // A later, newer asset still sees the tag as obsolete.
+  Container& newer = Load("thing", 3.001f, false);
+  EXPECT_EQ(newer.ApplyObsoleteTags(thing), thing);
+  EXPECT_EQ(newer.obsoleteTagNames, std::vector<P>{P("old-tag")});
+  Value("old-tag", "x");
+  EXPECT_EQ(Findings(ErrorHandler::kError), 1u);
+}
+
+TEST_F(ContainerTest, EntryLookupsFollowNumbersAndNameFamilies) {
+  Container& c = Load("thing", 3.4f, false);
+  const SoupRef thing = dm->Schema().GetNamedSoup(P("thing"));
+  const SoupRef item = thing.GetNamedSoup(tn::subpossibilities).GetNamedSoup(P("item"));
+  EXPECT_EQ(c.ExpandNumberedArray(thing, P("7")), item);
+  EXPECT_EQ(c.ExpandNumberedArray(thing, P("0")), item);
+  EXPECT_FALSE(c.ExpandNumberedArray(thing, P("seven")));
+  EXPECT_FALSE(c.ExpandNumberedArray(thing, P("99999999999999999999")));
+  const SoupRef listed = dm->Schema().GetNamedSoup(P("listed"));
+  EXPECT_EQ(c.ExpandNumberedArray(listed, P("anything")), listed.GetNamedSoup(tn::array_element));
+
+  SoupRef found;
+  c.CheckStringTableTag(thing, P("string-table-de"), found, &c);
+  EXPECT_EQ(found, thing.GetNamedSoup(tn::subpossibilities).GetNamedSoup(tn::string_table));
+  c.CheckStringTableTag(thing, P("smoke3"), found, &c);
+  EXPECT_FALSE(found);
+  c.CheckStringTableTag(thing, P("smoke4"), found, &c);
+  EXPECT_EQ(Findings(ErrorHandler::kError), 1u);
+
+  const SoupRef part = dm->Schema().GetNamedSoup(P("part-def"));
+  EXPECT_EQ(Container::FindEntryDefinition(thing, {part}, P("p")), part.GetNamedSoup(tn::subpossibilities).GetNamedSoup(P("p")));
+  EXPECT_FALSE(Container::FindEntryDefinition(thing, {part}, P("nowhere")));
+
+  const SoupRef typed = dm->Schema().GetNamedSoup(P("typed"));
+  EXPECT_EQ(c.GetContainerType(typed, P("second")), P("second one"));
+  EXPECT_EQ(c.GetContainerType(typed, P("third")), P("first"));
+
+  std::map<P, float, OBLLib::PStringLess> tagsNeeded, containersNeeded;
+  c.CountCompulsoryElements(part, tagsNeeded, Container::Compulsory::kTags);
+  c.CountCompulsoryElements(part, containersNeeded, Container::Compulsory::kContainers);
+  EXPECT_EQ(tagsNeeded.size(), 1u);
+  EXPECT_FLOAT_EQ(tagsNeeded[P("p")], 2.5f);
+  EXPECT_EQ(containersNeeded.size(), 1u);
+  EXPECT_EQ(containersNeeded.count(P("c")), 1u);
+}
+
+TEST_F(ContainerTest, ChildrenAndHeaderTags) {
+  Container& c = Load("thing", 3.4f, false);
+  EXPECT_EQ(c.MakeChild(P("n"), P("no-such-def"), &c, SoupRef(), 0), nullptr);
+  EXPECT_EQ(EH().GetEntries().back().container, c.Id());
+  Container* part = c.MakeChild(P("part"), P("part-def"), &c, SoupRef(), 3);
+  ASSERT_NE(part, nullptr);
+  EXPECT_EQ(part->savingName, P("saved-part"));
+  EXPECT_EQ(part->index, 3);
+  c.AddChild(part);
+  Container* extra = c.MakeChild(P("extra"), P("extra-def"), &c, SoupRef(), 4);
+  c.AddChild(extra);
+  delete part;
+  EXPECT_EQ(c.children, std::vector<Container*>{extra});
+
+  for (const char* n : {"a", "KUID", "b", "UserName"}) c.AddTag(c.MakeTag(0, &c, P(n)));
+  EXPECT_EQ(c.headerTags.size(), 2u);
+  c.MoveHeaderTagsToFront();
+  ASSERT_EQ(c.tags.size(), 4u);
+  EXPECT_EQ(c.tags[0]->name, P("KUID"));
+  EXPECT_EQ(c.tags[1]->name, P("UserName"));
+  EXPECT_TRUE(c.headerTags.empty());
+
+  SoupRef src = Soup("k 1\n");
+  c.KeepExtensions(src);
+  src.SetNamedTagInt(P("k"), 2);
+  EXPECT_EQ(c.extensions->GetNamedTagAsInt(P("k")), 1);
+}
+
+int g_calls = 0;
+bool Fails(Tag&, const SoupRef&) { return ++g_calls, false; }
+bool Passes(Tag&, const SoupRef& p) { return ++g_calls, p.GetNamedTagAsInt(P("min")) == 3; }
+
+TEST_F(ContainerTest, RulesBindByNameAndAllRun) {
+  OBLLib::RegisterTagRule(P("fails"), Fails);
+  OBLLib::RegisterTagRule(P("passes"), Passes);
+  Tag tag;
+  EXPECT_TRUE(OBLLib::RunTagRules(tag));
+  tag.BindValidation(Soup("validation { fails 1 unknown 1 passes { min 3 } }"));
+  ASSERT_EQ(tag.rules.size(), 2u);
+  EXPECT_FALSE(tag.ruleParameters[0]);
+  g_calls = 0;
+  EXPECT_FALSE(OBLLib::RunTagRules(tag));
+  EXPECT_EQ(g_calls, 2);
+  OBLLib::RegisterTagRule(P("fails"), nullptr);
+  OBLLib::RegisterTagRule(P("passes"), nullptr);
+}
+
+TEST_F(ContainerTest, BuildsCompareInWholeHundredths) {
+  Container& c = Load("thing", 2.9f, false);
+  EXPECT_TRUE(c.BuildAtLeast(2.9f));
+  EXPECT_FALSE(c.BuildAtLeast(2.91f));
+  dm->build = 2.89f;
+  EXPECT_FALSE(c.BuildAtLeast(2.9f));
+  EXPECT_EQ(OBLLib::BuildHundredths(std::numeric_limits<float>::quiet_NaN()), 0);
+  EXPECT_EQ(OBLLib::BuildHundredths(1e30f), 0);
+}
+
+TEST(TagNames, VocabularyIsCompleteDistinctAndCaseSensitive) {
+  auto all = OBLLib::AllTagNames();
+  ASSERT_EQ(all.size(), 203u);
+  std::set<const void*> handles;
+  for (const P* p : all) handles.insert(p->Handle());
+  EXPECT_EQ(handles.size(), 203u);
+  EXPECT_EQ(*all.front(), P(";"));
+  EXPECT_EQ(*all.back(), P("qa1"));
+  EXPECT_EQ(tn::quote, P("\""));
+  EXPECT_EQ(tn::bin_assetrix_exe, P("bin\\Assetrix.exe"));
+  EXPECT_FALSE(P("KUID") == tn::kuid);
+  EXPECT_EQ(tn::empty, P(""));
+  EXPECT_EQ(OBLLib::sc::kuid_table, P("kuid-table"));
+}
+
+}  // namespace

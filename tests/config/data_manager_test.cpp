@@ -1,0 +1,213 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "ConfigFixture.h"
+#include "config/TagNames.h"
+#include "umbclient/ContentFolders.h"
+
+using OBLLib::Container;
+using OBLLib::DataManager;
+using OBLLib::Tag;
+namespace tn = OBLLib::tn;
+
+namespace {
+
+class DataManagerTest : public ConfigFixture {};
+
+std::string ReadFile(const std::filesystem::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+TEST_F(DataManagerTest, LaterSchemaFileWinsAndReplacedDefinitionsMoveToTheEnd) {
+  Write("inheritance.txt", "A { x 1 }\nB { from \"inheritance\" }\n");
+  Write("kind.txt", "A { x 2 }\nlooseValue 5\n");
+  Write("container.txt", "C { y 3 }\nB { from \"container\" }\n");
+  DataManager* dm = Start(false);
+  ASSERT_TRUE(dm->LoadSchema());
+  const SoupRef& schema = dm->Schema();
+  ASSERT_EQ(schema.CountTags(), 3u);  // the loose value is not a definition
+  EXPECT_EQ(schema.GetIndexedTagName(0), Kiv::PString("A"));
+  EXPECT_EQ(schema.GetIndexedTagName(1), Kiv::PString("C"));
+  EXPECT_EQ(schema.GetIndexedTagName(2), Kiv::PString("B"));
+  EXPECT_EQ(schema.GetNamedSoup(Kiv::PString("A")).GetNamedTagAsInt(Kiv::PString("x")), 2);
+  EXPECT_EQ(schema.GetNamedSoup(Kiv::PString("B")).GetNamedTag(tn::from), Kiv::PString("container"));
+}
+
+TEST_F(DataManagerTest, SchemaFailureIsRememberedNotRetried) {
+  Write("inheritance.txt", "A { unclosed");
+  Write("kind.txt", "");
+  DataManager* dm = Start(false);
+  EXPECT_FALSE(dm->LoadSchema());
+  Write("container.txt", "C { y 3 }\n");
+  EXPECT_FALSE(dm->LoadSchema());  // the earlier failure stands
+  EXPECT_FALSE(dm->Schema());
+}
+
+TEST_F(DataManagerTest, OneBrokenSchemaFileLeavesTheOthers) {
+  Write("inheritance.txt", "\x01\x02 { { }");
+  Write("container.txt", "C { y 3 }\n");
+  DataManager* dm = Start();
+  EXPECT_TRUE(dm->Schema().GetNamedSoup(Kiv::PString("C")));
+  EXPECT_TRUE(dm->LoadSchema());
+}
+
+TEST_F(DataManagerTest, DataFilesAreReadAsWholeKeyValueLines) {
+  Write("container.txt", "C { y 3 }\n");
+  const std::string longValue(1000, 'v');
+  Write("Lists.txt", "three word line\r\nsingle\nblank \n\nkey " + longValue + "\n");
+  Write("binary.dat", std::string("ok line\n\0after nul\n", 20));
+  std::filesystem::create_directory(m_dir / "sub");
+  DataManager* dm = Start();
+
+  const OBLLib::DataFileList* lists = dm->GetDataFile(Kiv::PString("lists.TXT"));
+  ASSERT_NE(lists, nullptr);
+  ASSERT_EQ(lists->lines.size(), 5u);
+  EXPECT_EQ(lists->lines[0].first, Kiv::PString("three"));
+  EXPECT_EQ(lists->lines[0].second, Kiv::PString("word line"));
+  EXPECT_EQ(lists->lines[1].first, Kiv::PString("single"));
+  EXPECT_TRUE(lists->lines[1].second.IsNull());
+  EXPECT_FALSE(lists->lines[2].second.IsNull());
+  EXPECT_TRUE(lists->lines[2].second.IsEmpty());
+  EXPECT_EQ(lists->lines[4].second.Str(), longValue);
+  EXPECT_TRUE(lists->HasKey("SINGLE"));
+
+  const OBLLib::DataFileList* binary = dm->GetDataFile(Kiv::PString("binary.dat"));
+  ASSERT_NE(binary, nullptr);
+  EXPECT_EQ(binary->lines.size(), 1u);
+  EXPECT_EQ(dm->GetDataFile(Kiv::PString("sub")), nullptr);
+  EXPECT_NE(dm->GetDataFile(Kiv::PString("container.txt")), nullptr);  // every file is a data file
+}
+
+TEST_F(DataManagerTest, PersonalDetailsRoundTripInTagOrder) {
+  Write("personalDetails.txt", "license \"CC\"\nauthor \"Ann\"\nisinputboxon 1\n");
+  DataManager* dm = Start(false);
+  EXPECT_EQ(dm->Personal().author, Kiv::PString("Ann"));
+  EXPECT_EQ(dm->Personal().license, Kiv::PString("CC"));
+  EXPECT_TRUE(dm->Personal().email.IsEmpty());
+  EXPECT_TRUE(dm->Personal().isInputBoxOn);
+  dm->Personal().email = Kiv::PString("ann@example.org");
+  DataManager::Destroy();
+
+  const std::string text = ReadFile(m_dir / "personalDetails.txt");
+  size_t at = 0;
+  for (const char* name : {"author", "organisation", "email", "website", "license", "isinputboxon"}) {
+    size_t found = text.find(name, at);
+    ASSERT_NE(found, std::string::npos) << name << " missing or out of order in:\n" << text;
+    at = found;
+  }
+  SoupRef back = Soup(text);
+  EXPECT_EQ(back.GetNamedTag(tn::email), Kiv::PString("ann@example.org"));
+  EXPECT_EQ(back.GetNamedTagAsInt(tn::isinputboxon), 1);
+}
+
+TEST_F(DataManagerTest, UnreadablePersonalDetailsAreNotOverwritten) {
+  const std::string broken = "author { \"never closed\"";
+  Write("personalDetails.txt", broken);
+  Start(false);
+  DataManager::Destroy();
+  EXPECT_EQ(ReadFile(m_dir / "personalDetails.txt"), broken);
+}
+
+TEST_F(DataManagerTest, MissingRootFolderLeavesAnEmptyRecord) {
+  DataManager::Create((Root() + "absent/").c_str());
+  DataManager* dm = DataManager::Instance();
+  EXPECT_FALSE(dm->EnsureInitialised());
+  EXPECT_TRUE(dm->Personal().author.IsEmpty());
+  EXPECT_FALSE(dm->LoadSchema());
+}
+
+TEST_F(DataManagerTest, TagListsStayConsistentThroughRegisterAndUnregister) {
+  DataManager* dm = Start(false);
+  std::vector<std::unique_ptr<Tag>> t;
+  for (int i = 0; i < 4; ++i) t.push_back(std::make_unique<Tag>());
+  dm->RegisterTag(t[0].get());
+  dm->RegisterTag(t[1].get());
+  dm->RegisterTag(t[0].get());  // already there: unchanged
+  dm->RegisterTag(t[2].get());
+  EXPECT_EQ(dm->FirstTagList().Items(), (std::vector<Tag*>{t[0].get(), t[1].get(), t[2].get()}));
+  dm->RegisterUniqueTag(t[3].get());
+  dm->RegisterUniqueTag(t[1].get());
+  dm->RegisterTagBySource(tn::mesh_table, t[1].get());
+  dm->RegisterTagBySource(tn::queues, t[1].get());
+  dm->RegisterTagBySource(tn::queues, t[2].get());
+
+  dm->UnregisterTag(t[1].get());
+  EXPECT_EQ(dm->FirstTagList().Items(), (std::vector<Tag*>{t[0].get(), t[2].get()}));
+  EXPECT_EQ(dm->SecondTagList().Items(), (std::vector<Tag*>{t[3].get()}));
+  EXPECT_TRUE(dm->TagsBySource(tn::mesh_table)->Empty());
+  EXPECT_EQ(dm->TagsBySource(tn::queues)->Items(), (std::vector<Tag*>{t[2].get()}));
+
+  t.clear();  // destroyed tags unregister themselves
+  EXPECT_TRUE(dm->FirstTagList().Empty());
+  EXPECT_TRUE(dm->SecondTagList().Empty());
+  EXPECT_TRUE(dm->TagsBySource(tn::queues)->Empty());
+}
+
+struct FakeMesh : OBLLib::LiveObject {
+  explicit FakeMesh(int* deaths) : deaths(deaths) {}
+  ~FakeMesh() override { ++*deaths; }
+  bool ListsFile(const Kiv::PString& path) const override { return path == Kiv::PString("body.im"); }
+  int* deaths;
+};
+
+TEST_F(DataManagerTest, LiveObjectsGoWithTheirContainersAndTheCurrentMeshWithThem) {
+  DataManager* dm = Start(false);
+  int deaths = 0;
+  auto root = std::make_unique<Container>();
+  auto* child = new Container();
+  child->parent = root.get();
+  child->name = Kiv::PString("mesh-a");
+  root->AddChild(child);
+  dm->SetLiveObject(child, std::make_unique<FakeMesh>(&deaths));
+  dm->SetCurrentMesh(dm->GetLiveObject(child));
+  dm->RegisterObjectByKey(tn::mesh, child);
+
+  EXPECT_TRUE(dm->IsPathRegistered(Kiv::PString("mesh-a"), tn::mesh));
+  EXPECT_FALSE(dm->IsPathRegistered(Kiv::PString("mesh-a"), tn::light));
+  EXPECT_TRUE(dm->IsPathRegistered(Kiv::PString("body.im"), tn::light));
+
+  delete child;
+  EXPECT_EQ(deaths, 1);
+  EXPECT_EQ(dm->CurrentMesh(), nullptr);
+  EXPECT_TRUE(root->children.empty());
+  EXPECT_TRUE(dm->ObjectsByKey(tn::mesh)->Empty());
+
+  dm->SetLiveObject(root.get(), std::make_unique<FakeMesh>(&deaths));
+  dm->SetCurrentMesh(dm->GetLiveObject(root.get()));
+  dm->ClearLiveObjects();
+  EXPECT_EQ(deaths, 2);
+  EXPECT_EQ(dm->CurrentMesh(), nullptr);
+
+  dm->SetLiveObject(root.get(), std::make_unique<FakeMesh>(&deaths));
+  root.reset();  // deleting the root empties the map
+  EXPECT_EQ(deaths, 3);
+  EXPECT_EQ(dm->LiveObjectCount(), 0u);
+}
+
+TEST_F(DataManagerTest, CurrentAssetHoldsOneContentFolderReference) {
+  SetContentRootPath(m_dir.string());
+  DataManager* dm = Start(false);
+  ContentFolder* first = dm->SetCurrentAsset(Kiv::PString("assetA"), Kiv::File::Path(Root() + "assetA"));
+  ASSERT_NE(first, nullptr);
+  EXPECT_EQ(dm->GetCurrentAssetPath(), Kiv::PString("assetA"));
+  EXPECT_EQ(first->RefCount(), 1);
+  ContentFolder* second = dm->SetCurrentAsset(Kiv::PString("assetB"), Kiv::File::Path(Root() + "assetB"));
+  EXPECT_EQ(first->RefCount(), 0);
+  ASSERT_NE(second, nullptr);
+  DataManager::Destroy();
+  EXPECT_EQ(second->RefCount(), 0);
+  SetContentRootPath("");
+}
+
+TEST(DataManagerDeathTest, InstanceBeforeCreateEndsTheProcess) {
+  EXPECT_EXIT(DataManager::Instance(), ::testing::ExitedWithCode(1),
+              "DataManager::Instance> datamanger not initialised");
+}
+
+}  // namespace

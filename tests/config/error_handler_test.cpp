@@ -1,0 +1,112 @@
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "config/Container.h"
+#include "config/ErrorHandler.h"
+
+using OBLLib::Container;
+using OBLLib::ErrorHandler;
+using OBLLib::Tag;
+
+namespace {
+
+class ErrorHandlerTest : public ::testing::Test {
+protected:
+  void SetUp() override { ErrorHandler::Create(); }
+  void TearDown() override { ErrorHandler::Destroy(); }
+};
+
+TEST_F(ErrorHandlerTest, RepeatsAreRefusedPerOwnerAndForm) {
+  ErrorHandler& h = *ErrorHandler::Instance();
+  Container a, b;
+  Tag t;
+  const Kiv::PString text("same text");
+  EXPECT_TRUE(h.Error(text, &a));
+  EXPECT_FALSE(h.Warning(text, &a));  // any severity counts as a repeat
+  EXPECT_TRUE(h.Error(text, &b));
+  EXPECT_TRUE(h.Error(text, &t));
+  EXPECT_FALSE(h.Message(text, &t));
+  EXPECT_EQ(h.GetEntries().size(), 3u);
+  // An unattributed report is refused when any entry holds the text...
+  EXPECT_FALSE(h.Error(text));
+  EXPECT_FALSE(h.IsNotReported(text));
+  // ...while an attributed one is refused only for its own owner.
+  const Kiv::PString other("other text");
+  EXPECT_TRUE(h.Warning(other));
+  EXPECT_FALSE(h.Warning(other));
+  EXPECT_TRUE(h.Warning(other, &a));
+  EXPECT_EQ(h.GetEntries().back().severity, ErrorHandler::kWarning);
+  EXPECT_EQ(h.GetEntries().back().container, a.Id());
+
+  h.Clear();
+  EXPECT_TRUE(h.GetEntries().empty());
+  EXPECT_TRUE(h.IsNotReported(text));
+  EXPECT_TRUE(h.Error(text, &a));
+}
+
+TEST_F(ErrorHandlerTest, DestroyedOwnerTakesOnlyItsFirstEntry) {
+  ErrorHandler& h = *ErrorHandler::Instance();
+  const Kiv::PString first("first"), second("second"), kept("kept");
+  Container c;
+  h.Error(kept, &c);
+  auto tag = std::make_unique<Tag>();
+  const uint64_t oldId = tag->Id();
+  h.Error(first, tag.get());
+  h.Warning(second, tag.get());
+  tag.reset();
+  ASSERT_EQ(h.GetEntries().size(), 2u);
+  EXPECT_EQ(h.GetEntries().back().text, second);
+  EXPECT_EQ(h.GetEntries().back().tag, oldId);
+
+  // A new tag is a new owner, even where the allocator reuses the address:
+  // the left-over entry must not swallow its findings.
+  for (int i = 0; i < 8; ++i) {
+    auto fresh = std::make_unique<Tag>();
+    EXPECT_NE(fresh->Id(), oldId);
+    EXPECT_TRUE(h.Warning(second, fresh.get()));
+  }
+  h.ForgetContainer(&c);
+  for (const auto& e : h.GetEntries()) EXPECT_NE(e.text, kept);
+}
+
+TEST_F(ErrorHandlerTest, EchoIsOffUnlessSwitchedOn) {
+  ErrorHandler& h = *ErrorHandler::Instance();
+  ::testing::internal::CaptureStdout();
+  h.Error(Kiv::PString("quiet finding"));
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
+  h.SetEcho(true);
+  ::testing::internal::CaptureStdout();
+  h.Error(Kiv::PString("loud finding"));
+  std::string out = ::testing::internal::GetCapturedStdout();
+  EXPECT_NE(out.find("loud finding\n"), std::string::npos);
+  EXPECT_EQ(h.GetEntries().back().text, Kiv::PString("loud finding"));  // the entry keeps the bare text
+}
+
+TEST_F(ErrorHandlerTest, SetEntriesCopiesAndKeepsRepeatTest) {
+  ErrorHandler& h = *ErrorHandler::Instance();
+  Container c;
+  h.Error(Kiv::PString("a"), &c);
+  ErrorHandler::EntryList saved = h.GetEntries();
+  h.Clear();
+  h.SetEntries(saved);
+  EXPECT_EQ(h.GetEntries().size(), 1u);
+  EXPECT_FALSE(h.Error(Kiv::PString("a"), &c));
+  h.ForgetContainer(&c);
+  EXPECT_TRUE(h.GetEntries().empty());
+  EXPECT_EQ(saved.size(), 1u);
+}
+
+TEST(ErrorHandlerLifetime, InstanceFollowsCreateAndDestroy) {
+  ErrorHandler::Destroy();
+  EXPECT_EQ(ErrorHandler::Instance(), nullptr);
+  EXPECT_TRUE(ErrorHandler::Create());
+  ASSERT_NE(ErrorHandler::Instance(), nullptr);
+  ErrorHandler::Instance()->Error(Kiv::PString("x"));
+  ErrorHandler::Destroy();
+  EXPECT_EQ(ErrorHandler::Instance(), nullptr);
+  // Trees that outlive the handler still tear down.
+  { Container c; }
+}
+
+}  // namespace
