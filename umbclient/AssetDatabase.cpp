@@ -73,6 +73,37 @@ void CollectKUIDs(const SoupRef& soup, bool root, std::vector<KUID>& out, int de
     }
 }
 
+}  // namespace
+
+void WriteUrlRecord(TStream& s, const UrlParts& url) {
+    s.WriteString(url.scheme);
+    s.WriteString(url.user);
+    s.WriteString(url.password);
+    s.WriteString(url.host);
+    s.WriteU32(static_cast<uint32_t>(url.port));
+    s.WriteString(url.path);
+    s.WriteString(url.query);
+    s.WriteString(url.fragment);
+}
+
+bool ReadUrlRecord(TStream& s, UrlParts& url) {
+    UrlParts r;
+    r.scheme = s.ReadString();
+    r.user = s.ReadString();
+    r.password = s.ReadString();
+    r.host = s.ReadString();
+    uint32_t port = s.ReadU32();
+    r.path = s.ReadString();
+    r.query = s.ReadString();
+    r.fragment = s.ReadString();
+    if (s.GetError() || port > 65535) return false;
+    r.port = static_cast<int>(port);
+    url = std::move(r);
+    return true;
+}
+
+namespace {
+
 bool HasScriptSource(const std::string& folder) {
     Kiv::File::Find find(folder + "/*");
     while (find.Next()) {
@@ -428,7 +459,8 @@ bool FolderAssetDatabase::Impl::Answer(uint32_t id, TBuffer& body, TBuffer& repl
             reply.WriteString(standIns.onlineSessionKey);
             return true;
         case UMBRequest::UrlStart: {
-            std::string url = body.ReadString();
+            UrlParts url;
+            if (!ReadUrlRecord(body, url)) return false;
             uint32_t mode = body.ReadU32();
             if (body.GetError()) return false;
             // No network here: the stand-in decides; without one the request fails.

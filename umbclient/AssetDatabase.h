@@ -18,6 +18,7 @@
 #include "foundation/KUID.h"
 #include "foundation/Soup.h"
 #include "foundation/Stream.h"
+#include "foundation/UrlParts.h"
 
 // ---- request numbers ----
 namespace UMBRequest {
@@ -37,7 +38,9 @@ enum : uint32_t {
     GetLocalData = 121,        // owner KUID, pstring name -> binary soup (empty soup when none)
     SetLocalData = 122,        // post: owner KUID, pstring name, binary soup
     QueryTextureOption = 181,  // empty -> u8
-    UrlStart = 230,            // string url, u32 mode -> u32 request id (0 = refused)
+    UrlStart = 230,            // URL record, u32 mode -> u32 request id
+                               // (record: scheme, user, password, host strings, u32 port,
+                               //  path, query, fragment strings)
     UrlClose = 231,            // post: u32 request id
     UrlPoll = 232,             // u32 request id -> u8 finished, u32 status
     GetOnlineAccount = 240,    // empty -> string, string, string, u16, string, u16
@@ -140,7 +143,8 @@ public:
 // Stand-ins for what would need the network; tests and start-up may replace them.
 struct UMBStandIns {
     // Status word of a URL request (0 success); called once per request when it starts.
-    std::function<uint32_t(const std::string& url, uint32_t mode)> urlStatus;
+    // Without one every URL request ends with status 1.
+    std::function<uint32_t(const UrlParts& url, uint32_t mode)> urlStatus;
     bool textureOption = false;                 // answer of request 181
     std::string onlineSessionKey;               // answer of request 242
 };

@@ -12,6 +12,7 @@
 #include "umbclient/AssetDatabase.h"
 #include "umbclient/ContentFolders.h"
 #include "umbclient/Filter.h"
+#include "umbclient/UrlRequest.h"
 
 namespace {
 
@@ -284,8 +285,8 @@ TEST_F(AssetDatabaseTest, StandInsDecideTheServiceAnswers) {
     standIns.textureOption = true;
     standIns.onlineSessionKey = "key-1";
     std::string seenUrl;
-    standIns.urlStatus = [&seenUrl](const std::string& url, uint32_t mode) {
-        seenUrl = url;
+    standIns.urlStatus = [&seenUrl](const UrlParts& url, uint32_t mode) {
+        seenUrl = url.scheme + "|" + url.host;
         return mode == 2 ? 0u : 7u;
     };
     ASSERT_TRUE(UMBOpenDatabase(std::make_unique<FolderAssetDatabase>(tree.Path("user"), tree.Path("install"), standIns)));
@@ -293,27 +294,36 @@ TEST_F(AssetDatabaseTest, StandInsDecideTheServiceAnswers) {
     EXPECT_TRUE(UMBQueryTextureOption());
     EXPECT_EQ(UMBGetOnlineSessionKey(), "key-1");
 
-    TBuffer start, reply;
-    start.WriteString("oalogin://");
-    start.WriteU32(2);
-    ASSERT_TRUE(UMBExecuteTransaction(UMBRequest::UrlStart, start, reply));
-    uint32_t id = reply.ReadU32();
-    EXPECT_NE(id, 0u);
-    EXPECT_EQ(seenUrl, "oalogin://");
+    UrlParts url;
+    ASSERT_TRUE(url.Parse("oalogin://host"));
+    auto request = UMBUrlRequest::Start(url, 2);
+    ASSERT_NE(request, nullptr);
+    EXPECT_EQ(seenUrl, "oalogin|host");
+    EXPECT_EQ(request->QueryStatus(), UMBUrlRequest::kStatusPending);
+    EXPECT_TRUE(request->Poll());
+    EXPECT_EQ(request->QueryStatus(), 0u);
+    request->Close();
+    request->Close();  // once only
+    auto refused = UMBUrlRequest::Start(url, 3);
+    ASSERT_NE(refused, nullptr);
+    EXPECT_TRUE(refused->Poll());
+    EXPECT_EQ(refused->QueryStatus(), 7u);
+    refused.reset();  // closes
+    // A closed request is gone from the database.
     TBuffer poll, polled;
-    poll.WriteU32(id);
-    ASSERT_TRUE(UMBExecuteTransaction(UMBRequest::UrlPoll, poll, polled));
-    EXPECT_TRUE(polled.ReadBool());
-    EXPECT_EQ(polled.ReadU32(), 0u);
-    TBuffer close;
-    close.WriteU32(id);
-    EXPECT_TRUE(UMBPostMessage(UMBRequest::UrlClose, close));
-    EXPECT_FALSE(UMBPostMessage(UMBRequest::UrlClose, close));  // already gone
-    TBuffer after;
-    EXPECT_FALSE(UMBExecuteTransaction(UMBRequest::UrlPoll, poll, after));
-    EXPECT_EQ(fresh->RequestCount(UMBRequest::UrlStart), 1u);
-    EXPECT_EQ(fresh->RequestCount(UMBRequest::UrlPoll), 2u);
+    poll.WriteU32(1);
+    EXPECT_FALSE(UMBExecuteTransaction(UMBRequest::UrlPoll, poll, polled));
+    EXPECT_EQ(fresh->RequestCount(UMBRequest::UrlStart), 2u);
+    EXPECT_EQ(fresh->RequestCount(UMBRequest::UrlPoll), 3u);
     EXPECT_EQ(fresh->RequestCount(UMBRequest::UrlClose), 2u);
+
+    // Without a stand-in every URL request fails.
+    UMBCloseDatabase();
+    ASSERT_TRUE(UMBOpenDatabase(std::make_unique<FolderAssetDatabase>(tree.Path("user"), tree.Path("install"))));
+    auto plain = UMBUrlRequest::Start(url, 2);
+    ASSERT_NE(plain, nullptr);
+    EXPECT_TRUE(plain->Poll());
+    EXPECT_EQ(plain->QueryStatus(), 1u);
 }
 
 TEST_F(AssetDatabaseTest, LocalDataRoundTripAndCorruptStore) {
