@@ -1,0 +1,340 @@
+#include "kiv/Bitmap.h"
+
+#include <climits>
+#include <cstring>
+
+#include "kiv/File.h"
+#include "kiv/String.h"
+
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wunused-function"
+#include <stb_image.h>
+#include <stb_image_write.h>
+#pragma GCC diagnostic pop
+
+namespace Kiv {
+
+namespace {
+
+// Above this many pixels a decode could take gigabytes: refused like an
+// over-large side.
+constexpr int64_t kMaxPixels = int64_t(1) << 26;
+// Image files above this are refused before they are read.
+constexpr uint64_t kMaxFileBytes = uint64_t(1) << 28;
+
+void AppendBytes(void* context, void* data, int size) {
+  auto* out = static_cast<std::vector<uint8_t>*>(context);
+  const auto* p = static_cast<const uint8_t*>(data);
+  out->insert(out->end(), p, p + size);
+}
+
+// The decoder pads a cut-off JPEG with zeros and reports success, so a
+// truncated file is caught here: after the first start-of-scan segment there
+// must be an end-of-image marker (inside scan data a 0xFF byte is always
+// followed by 0x00 or a restart marker, so the pair cannot occur by chance).
+bool JpegHasEnd(const uint8_t* data, size_t size) {
+  size_t i = 2;
+  while (i + 4 <= size) {
+    if (data[i] != 0xFF) return false;
+    uint8_t marker = data[i + 1];
+    if (marker == 0xFF) {  // fill byte
+      ++i;
+      continue;
+    }
+    size_t length = (size_t(data[i + 2]) << 8) | data[i + 3];
+    if (length < 2) return false;
+    i += 2 + length;
+    if (marker == 0xDA) {
+      for (size_t j = i; j + 1 < size; ++j)
+        if (data[j] == 0xFF && data[j + 1] == 0xD9) return true;
+      return false;
+    }
+  }
+  return false;
+}
+
+// The decoder stops at the end chunk without reading its checksum; a PNG
+// must hold every chunk whole up to and including that end chunk.
+bool PngHasEnd(const uint8_t* data, size_t size) {
+  size_t i = 8;
+  while (i + 12 <= size) {
+    size_t length = (size_t(data[i]) << 24) | (size_t(data[i + 1]) << 16) | (size_t(data[i + 2]) << 8) | data[i + 3];
+    if (length > size - i - 12) return false;
+    if (std::memcmp(data + i + 4, "IEND", 4) == 0) return true;
+    i += 12 + length;
+  }
+  return false;
+}
+
+uint32_t Le16(const uint8_t* p) { return uint32_t(p[0]) | (uint32_t(p[1]) << 8); }
+uint32_t Le32(const uint8_t* p) { return Le16(p) | (Le16(p + 2) << 16); }
+
+// The decoder reads past the end of a BMP as zero bytes; the pixel rows the
+// header declares must all be present.
+bool BmpHasEnd(const uint8_t* data, size_t size) {
+  if (size < 26) return false;
+  uint64_t offset = Le32(data + 10), header = Le32(data + 14);
+  uint64_t w, h, bpp, compression = 0;
+  if (header == 12) {
+    w = Le16(data + 18);
+    h = Le16(data + 20);
+    bpp = Le16(data + 24);
+  } else {
+    if (size < 34) return false;
+    int32_t sw = static_cast<int32_t>(Le32(data + 18)), sh = static_cast<int32_t>(Le32(data + 22));
+    w = static_cast<uint64_t>(sw < 0 ? -int64_t(sw) : sw);
+    h = static_cast<uint64_t>(sh < 0 ? -int64_t(sh) : sh);
+    bpp = Le16(data + 28);
+    compression = Le32(data + 30);
+  }
+  if (compression == 1 || compression == 2) return true;  // run-length data: refused by the decoder itself
+  uint64_t row = ((bpp * w + 31) / 32) * 4;
+  return offset + row * h <= size;
+}
+
+// The same for TGA, whose run-length packets are walked to their end.
+bool TgaHasEnd(const uint8_t* data, size_t size) {
+  if (size < 18) return false;
+  uint64_t idLength = data[0], mapType = data[1], type = data[2];
+  uint64_t mapLength = Le16(data + 5), mapBits = data[7];
+  uint64_t w = Le16(data + 12), h = Le16(data + 14), bits = data[16];
+  uint64_t pixelBytes = (bits + 7) / 8;
+  uint64_t pos = 18 + idLength + (mapType ? mapLength * ((mapBits + 7) / 8) : 0);
+  uint64_t pixels = w * h;
+  if (type < 8) return pos + pixels * pixelBytes <= size;
+  while (pixels > 0) {
+    if (pos >= size) return false;
+    uint8_t packet = data[pos++];
+    uint64_t count = (packet & 0x7Fu) + 1;
+    pos += (packet & 0x80u) ? pixelBytes : count * pixelBytes;
+    if (pos > size) return false;
+    pixels -= count < pixels ? count : pixels;
+  }
+  return true;
+}
+
+}  // namespace
+
+int Bitmap::BytesPerPixel(Format format) {
+  switch (format) {
+    case FormatRGB24: return 3;
+    case FormatRGBA32:
+    case FormatRGBX32: return 4;
+    case FormatGray8: return 1;
+    default: return 0;
+  }
+}
+
+bool Bitmap::Fail(std::string message) {
+  m_error = std::move(message);
+  return false;
+}
+
+void Bitmap::Destroy() {
+  m_width = m_height = 0;
+  m_format = FormatNone;
+  m_pixels.clear();
+  m_pixels.shrink_to_fit();
+}
+
+bool Bitmap::Create(int width, int height, Format format, size_t blockBytes) {
+  Destroy();
+  if (width <= 0 || height <= 0 || width > MaxSide || height > MaxSide)
+    return Fail(String().Setf("Bitmap::Create> bad size %d x %d", width, height).Str());
+  if (static_cast<int64_t>(width) * height > kMaxPixels)
+    return Fail(String().Setf("Bitmap::Create> %d x %d is too many pixels", width, height).Str());
+  size_t bytes;
+  if (format == FormatBlock) {
+    if (blockBytes == 0 || blockBytes > static_cast<size_t>(kMaxPixels) * 4)
+      return Fail("Bitmap::Create> bad block size");
+    bytes = blockBytes;
+  } else if (BytesPerPixel(format) > 0) {
+    bytes = static_cast<size_t>(width) * static_cast<size_t>(height) * static_cast<size_t>(BytesPerPixel(format));
+  } else {
+    return Fail(String().Setf("Bitmap::Create> unknown format %d", static_cast<int>(format)).Str());
+  }
+  try {
+    m_pixels.assign(bytes, 0);
+  } catch (const std::bad_alloc&) {
+    return Fail("Bitmap::Create> out of memory");
+  }
+  m_width = width;
+  m_height = height;
+  m_format = format;
+  m_error.clear();
+  return true;
+}
+
+bool Bitmap::Load(const PString& path, std::string_view baseFolder) {
+  Destroy();
+  File::Path full(path.View());
+  if (!baseFolder.empty() && !full.IsAbsolute()) full = File::Path(baseFolder).Join(path.View());
+  std::vector<uint8_t> bytes;
+  if (!File::ReadWholeFile(full.View(), bytes, kMaxFileBytes))
+    return Fail("Bitmap::Load> cannot read image: " + File::LastError());
+  return LoadFromMemory(bytes.data(), bytes.size(), full.View());
+}
+
+bool Bitmap::LoadFromMemory(const uint8_t* data, size_t size, std::string_view name) {
+  Destroy();
+  std::string label(name);
+  if (!data || size == 0) return Fail("Bitmap::Load> '" + label + "' is empty");
+  if (size > INT_MAX) return Fail("Bitmap::Load> '" + label + "' is too large");
+  int len = static_cast<int>(size);
+  int w = 0, h = 0, comp = 0;
+  if (!stbi_info_from_memory(data, len, &w, &h, &comp))
+    return Fail("Bitmap::Load> '" + label + "' is not a readable image (" + stbi_failure_reason() + ")");
+  if (w <= 0 || h <= 0 || w > MaxSide || h > MaxSide || static_cast<int64_t>(w) * h > kMaxPixels)
+    return Fail(String().Setf("Bitmap::Load> '%s' declares %d x %d pixels, more than allowed", label.c_str(), w, h).Str());
+  // The decoder tells every type but TGA by its magic; what it took for a
+  // picture without one of these is a TGA.
+  static const uint8_t kPngMagic[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+  bool complete;
+  if (size >= 8 && std::memcmp(data, kPngMagic, 8) == 0)
+    complete = PngHasEnd(data, size);
+  else if (size >= 2 && data[0] == 0xFF && data[1] == 0xD8)
+    complete = JpegHasEnd(data, size);
+  else if (size >= 2 && data[0] == 'B' && data[1] == 'M')
+    complete = BmpHasEnd(data, size);
+  else
+    complete = TgaHasEnd(data, size);
+  if (!complete) return Fail("Bitmap::Load> '" + label + "' is not a readable image (truncated file)");
+  stbi_uc* pixels = stbi_load_from_memory(data, len, &w, &h, &comp, 0);
+  if (!pixels)
+    return Fail("Bitmap::Load> '" + label + "' is not a readable image (" + stbi_failure_reason() + ")");
+  Format format = comp == 1 ? FormatGray8 : (comp == 3 ? FormatRGB24 : FormatRGBA32);
+  if ((comp < 1 || comp > 4) || !Create(w, h, format)) {
+    stbi_image_free(pixels);
+    return Fail("Bitmap::Load> '" + label + "' has an unsupported layout");
+  }
+  size_t count = static_cast<size_t>(w) * static_cast<size_t>(h);
+  uint8_t* out = m_pixels.data();
+  const stbi_uc* in = pixels;
+  for (size_t i = 0; i < count; ++i) {
+    switch (comp) {
+      case 1: out[i] = in[i]; break;
+      case 2:  // gray and alpha
+        out[4 * i] = out[4 * i + 1] = out[4 * i + 2] = in[2 * i];
+        out[4 * i + 3] = in[2 * i + 1];
+        break;
+      case 3:
+        out[3 * i] = in[3 * i + 2];
+        out[3 * i + 1] = in[3 * i + 1];
+        out[3 * i + 2] = in[3 * i];
+        break;
+      default:
+        out[4 * i] = in[4 * i + 2];
+        out[4 * i + 1] = in[4 * i + 1];
+        out[4 * i + 2] = in[4 * i];
+        out[4 * i + 3] = in[4 * i + 3];
+        break;
+    }
+  }
+  stbi_image_free(pixels);
+  return true;
+}
+
+Bitmap::FileType Bitmap::FileTypeFromPath(std::string_view path) {
+  File::Path p(path);
+  if (p.IsExt("bmp")) return FileType::BMP;
+  if (p.IsExt("tga")) return FileType::TGA;
+  if (p.IsExt("png")) return FileType::PNG;
+  if (p.IsExt("jpg") || p.IsExt("jpeg")) return FileType::JPEG;
+  return FileType::Unknown;
+}
+
+bool Bitmap::SaveToMemory(FileType type, std::vector<uint8_t>& out, int jpegQuality) {
+  out.clear();
+  if (IsEmpty() || m_format == FormatBlock) return Fail("Bitmap::Save> no pixels to save");
+  // stb wants R, G, B(, A) order.
+  int comp = m_format == FormatGray8 ? 1 : (m_format == FormatRGBA32 && type != FileType::JPEG ? 4 : 3);
+  size_t count = static_cast<size_t>(m_width) * static_cast<size_t>(m_height);
+  std::vector<uint8_t> rgb(count * static_cast<size_t>(comp));
+  int bpp = BytesPerPixel();
+  for (size_t i = 0; i < count; ++i) {
+    const uint8_t* px = m_pixels.data() + i * static_cast<size_t>(bpp);
+    uint8_t* o = rgb.data() + i * static_cast<size_t>(comp);
+    if (comp == 1) {
+      o[0] = px[0];
+      continue;
+    }
+    o[0] = px[2];
+    o[1] = px[1];
+    o[2] = px[0];
+    if (comp == 4) o[3] = px[3];
+  }
+  int ok = 0;
+  switch (type) {
+    case FileType::BMP: ok = stbi_write_bmp_to_func(AppendBytes, &out, m_width, m_height, comp, rgb.data()); break;
+    case FileType::TGA: ok = stbi_write_tga_to_func(AppendBytes, &out, m_width, m_height, comp, rgb.data()); break;
+    case FileType::PNG:
+      ok = stbi_write_png_to_func(AppendBytes, &out, m_width, m_height, comp, rgb.data(), m_width * comp);
+      break;
+    case FileType::JPEG:
+      ok = stbi_write_jpg_to_func(AppendBytes, &out, m_width, m_height, comp, rgb.data(),
+                                  jpegQuality < 1 ? 1 : (jpegQuality > 100 ? 100 : jpegQuality));
+      break;
+    default: return Fail("Bitmap::Save> unknown image file type");
+  }
+  if (!ok) {
+    out.clear();
+    return Fail("Bitmap::Save> the image encoder failed");
+  }
+  return true;
+}
+
+bool Bitmap::Save(std::string_view path, int jpegQuality) {
+  FileType type = FileTypeFromPath(path);
+  if (type == FileType::Unknown) return Fail("Bitmap::Save> no image type for '" + std::string(path) + "'");
+  std::vector<uint8_t> bytes;
+  if (!SaveToMemory(type, bytes, jpegQuality)) return false;
+  if (!File::ReplaceFileAtomic(path, bytes.data(), bytes.size()))
+    return Fail("Bitmap::Save> " + File::LastError());
+  return true;
+}
+
+uint32_t Bitmap::GetPixel(int x, int y) const {
+  int bpp = BytesPerPixel();
+  if (bpp == 0 || x < 0 || y < 0 || x >= m_width || y >= m_height) return 0;
+  const uint8_t* p = m_pixels.data() + (static_cast<size_t>(y) * static_cast<size_t>(m_width) + static_cast<size_t>(x)) * static_cast<size_t>(bpp);
+  switch (m_format) {
+    case FormatGray8: return 0xFF000000u | (uint32_t(p[0]) << 16) | (uint32_t(p[0]) << 8) | p[0];
+    case FormatRGB24:
+    case FormatRGBX32: return 0xFF000000u | (uint32_t(p[2]) << 16) | (uint32_t(p[1]) << 8) | p[0];
+    default: return (uint32_t(p[3]) << 24) | (uint32_t(p[2]) << 16) | (uint32_t(p[1]) << 8) | p[0];
+  }
+}
+
+void Bitmap::SetPixel(int x, int y, uint32_t argb) {
+  int bpp = BytesPerPixel();
+  if (bpp == 0 || x < 0 || y < 0 || x >= m_width || y >= m_height) return;
+  uint8_t* p = m_pixels.data() + (static_cast<size_t>(y) * static_cast<size_t>(m_width) + static_cast<size_t>(x)) * static_cast<size_t>(bpp);
+  uint8_t b = argb & 0xFF, g = (argb >> 8) & 0xFF, r = (argb >> 16) & 0xFF, a = argb >> 24;
+  if (m_format == FormatGray8) {
+    p[0] = static_cast<uint8_t>((r * 77 + g * 150 + b * 29 + 128) >> 8);
+    return;
+  }
+  p[0] = b;
+  p[1] = g;
+  p[2] = r;
+  if (bpp == 4) p[3] = m_format == FormatRGBX32 ? 0xFF : a;
+}
+
+void Bitmap::Clear(uint32_t argb) {
+  for (int y = 0; y < m_height; ++y)
+    for (int x = 0; x < m_width; ++x) SetPixel(x, y, argb);
+}
+
+bool Bitmap::ConvertTo(Format format) {
+  if (IsEmpty() || m_format == FormatBlock || BytesPerPixel(format) == 0)
+    return Fail("Bitmap::ConvertTo> cannot convert these pixels");
+  if (format == m_format) return true;
+  Bitmap out;
+  if (!out.Create(m_width, m_height, format)) return Fail(out.LastError());
+  for (int y = 0; y < m_height; ++y)
+    for (int x = 0; x < m_width; ++x) out.SetPixel(x, y, GetPixel(x, y));
+  *this = std::move(out);
+  return true;
+}
+
+}  // namespace Kiv

@@ -1,0 +1,78 @@
+#pragma once
+// A bitmap in memory with load and save of BMP, TGA, PNG and JPEG files.
+// Pixel formats (the engine's codes):
+//   1 RGB24   three bytes per pixel, in the order B, G, R
+//   2 RGBA32  four bytes per pixel, B, G, R, A (a little-endian 0xAARRGGBB)
+//   3 RGBX32  as 2, but opaque: the alpha byte is not meaningful
+//   4 Gray8   one byte per pixel
+//   5 Block   an opaque block of bytes of a given size (compressed data)
+// Rows are stored top row first, without padding.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "kiv/PString.h"
+
+namespace Kiv {
+
+class Bitmap {
+public:
+  enum Format : int { FormatNone = 0, FormatRGB24 = 1, FormatRGBA32 = 2, FormatRGBX32 = 3, FormatGray8 = 4, FormatBlock = 5 };
+  enum class FileType { Unknown, BMP, TGA, PNG, JPEG };
+
+  // Larger declared sizes are refused before any pixel memory is taken.
+  static constexpr int MaxSide = 16384;
+
+  Bitmap() = default;
+
+  // A zeroed bitmap. Block bitmaps take their byte size from blockBytes.
+  bool Create(int width, int height, Format format, size_t blockBytes = 0);
+  void Destroy();
+
+  // Loads an image file; a relative path is taken below baseFolder when one
+  // is given. On failure the bitmap is left empty and LastError() says why.
+  bool Load(const PString& path, std::string_view baseFolder = {});
+  bool LoadFromMemory(const uint8_t* data, size_t size, std::string_view nameForMessages = "memory");
+  // Writes the file type chosen by the extension (".bmp", ".tga", ".png",
+  // ".jpg" or ".jpeg"), replacing any old file only when the write succeeds.
+  bool Save(std::string_view path, int jpegQuality = 90);
+  bool SaveToMemory(FileType type, std::vector<uint8_t>& out, int jpegQuality = 90);
+  static FileType FileTypeFromPath(std::string_view path);
+
+  bool IsEmpty() const { return m_format == FormatNone; }
+  int Width() const { return m_width; }
+  int Height() const { return m_height; }
+  Format GetFormat() const { return m_format; }
+  // Bytes per pixel; 0 for block and empty bitmaps.
+  int BytesPerPixel() const { return BytesPerPixel(m_format); }
+  static int BytesPerPixel(Format format);
+  size_t Pitch() const { return static_cast<size_t>(m_width) * static_cast<size_t>(BytesPerPixel()); }
+  uint8_t* Data() { return m_pixels.data(); }
+  const uint8_t* Data() const { return m_pixels.data(); }
+  size_t DataSize() const { return m_pixels.size(); }
+
+  // The pixel as 0xAARRGGBB (alpha 255 for formats without one; gray copies
+  // into R, G and B). 0 outside the bitmap or for block data.
+  uint32_t GetPixel(int x, int y) const;
+  // Ignored outside the bitmap and for block data.
+  void SetPixel(int x, int y, uint32_t argb);
+  // Every pixel set to argb.
+  void Clear(uint32_t argb);
+  // Converts the pixels to another pixel format (not to or from Block).
+  bool ConvertTo(Format format);
+
+  const std::string& LastError() const { return m_error; }
+
+private:
+  bool Fail(std::string message);
+
+  int m_width = 0;
+  int m_height = 0;
+  Format m_format = FormatNone;
+  std::vector<uint8_t> m_pixels;
+  std::string m_error;
+};
+
+}  // namespace Kiv

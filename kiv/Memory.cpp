@@ -1,0 +1,98 @@
+#include "kiv/Memory.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+namespace Kiv {
+
+namespace {
+
+// The header keeps the block aligned for any fundamental type.
+constexpr size_t kHeader = alignof(std::max_align_t) > sizeof(size_t) ? alignof(std::max_align_t) : sizeof(size_t);
+
+HeapCounters g_alloc;
+
+void* CountedAlloc(HeapCounters& c, size_t size) {
+  if (size > SIZE_MAX - kHeader) return nullptr;
+  auto* raw = static_cast<unsigned char*>(std::malloc(size + kHeader));
+  if (!raw) return nullptr;
+  std::memcpy(raw, &size, sizeof size);
+  c.liveBytes.fetch_add(static_cast<int64_t>(size));
+  c.liveBlocks.fetch_add(1);
+  c.allocations.fetch_add(1);
+  return raw + kHeader;
+}
+
+void CountedFree(HeapCounters& c, void* block) {
+  if (!block) return;
+  auto* raw = static_cast<unsigned char*>(block) - kHeader;
+  size_t size;
+  std::memcpy(&size, raw, sizeof size);
+  c.liveBytes.fetch_sub(static_cast<int64_t>(size));
+  c.liveBlocks.fetch_sub(1);
+  std::free(raw);
+}
+
+}  // namespace
+
+void* PackedHeap::Alloc(size_t size) { return CountedAlloc(m_counters, size); }
+void PackedHeap::Free(void* block) { CountedFree(m_counters, block); }
+
+size_t PackedHeap::BlockSize(const void* block) {
+  if (!block) return 0;
+  size_t size;
+  std::memcpy(&size, static_cast<const unsigned char*>(block) - kHeader, sizeof size);
+  return size;
+}
+
+void* Alloc::Allocate(size_t size) { return CountedAlloc(g_alloc, size); }
+void Alloc::Free(void* block) { CountedFree(g_alloc, block); }
+int64_t Alloc::LiveBytes() { return g_alloc.liveBytes.load(); }
+int64_t Alloc::LiveBlocks() { return g_alloc.liveBlocks.load(); }
+uint64_t Alloc::AllocationCount() { return g_alloc.allocations.load(); }
+
+DynamicBuffer::DynamicBuffer(size_t initialSize, size_t growBy) : m_growBy(growBy ? growBy : 1) {
+  Resize(std::min(initialSize, MaxSize));
+}
+
+bool DynamicBuffer::Grow(size_t needed) {
+  if (needed > MaxSize) return false;
+  if (needed <= m_bytes.capacity()) return true;
+  // Grow by at least the step and at least half again, so appends stay linear.
+  size_t target = std::max({needed, m_bytes.capacity() + m_growBy, m_bytes.capacity() + m_bytes.capacity() / 2});
+  target = std::min(target, MaxSize);
+  try {
+    m_bytes.reserve(target);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  return true;
+}
+
+bool DynamicBuffer::Resize(size_t size) {
+  if (!Grow(size)) return false;
+  m_bytes.resize(size, 0);
+  return true;
+}
+
+bool DynamicBuffer::Reserve(size_t size) { return Grow(size); }
+
+bool DynamicBuffer::Append(const void* data, size_t size) { return Write(m_bytes.size(), data, size); }
+
+bool DynamicBuffer::Write(size_t offset, const void* data, size_t size) {
+  if (offset > MaxSize || size > MaxSize - offset) return false;
+  size_t end = offset + size;
+  if (end > m_bytes.size() && !Resize(end)) return false;
+  if (size) std::memcpy(m_bytes.data() + offset, data, size);
+  return true;
+}
+
+size_t DynamicBuffer::Read(size_t offset, void* data, size_t size) const {
+  if (offset >= m_bytes.size()) return 0;
+  size_t n = std::min(size, m_bytes.size() - offset);
+  std::memcpy(data, m_bytes.data() + offset, n);
+  return n;
+}
+
+}  // namespace Kiv
