@@ -1,0 +1,19 @@
+// Name resolution for the online-access sockets on a connector thread of its own.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// Queues the resolution of (host, port) to an IPv4 address; when it succeeds the connector
+// thread writes the 16-byte socket address (sockaddr_in) into `out`. A newer request for the
+// same `out` replaces an older one still pending, so a slow old answer never overwrites a
+// newer address. False (nothing queued) for an empty host, a port outside 1..65535 or a
+// null `out`.
+bool QueueAsyncConnect(const std::string& host, int port, void* out);
+
+// Drops every pending request for `out`; after it returns nothing more is written there.
+// Owners of `out` call this before they free it.
+void CancelAsyncConnect(void* out);
+
+// Waits until every queued request is done (shut-down and tests).
+void FlushAsyncConnects();
