@@ -1,0 +1,388 @@
+#include "gamescript/compiler/Driver.h"
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "gamescript/compiler/Source.h"
+#include "gamescript/runtime/StringPool.h"
+
+namespace GSCompiler {
+
+namespace {
+
+constexpr double kCompilerVersion = 1.02;
+
+std::list<IncludePath>& IncludeList()
+{
+    static std::list<IncludePath> list;  // emptied once more at exit by its destructor
+    return list;
+}
+
+bool EndsWithGse(std::string_view name)
+{
+    if (name.size() < 4) return false;
+    std::string_view tail = name.substr(name.size() - 4);
+    return tail[0] == '.' && (tail[1] | 0x20) == 'g' && (tail[2] | 0x20) == 's' && (tail[3] | 0x20) == 'e';
+}
+
+std::string Lower(std::string_view text)
+{
+    std::string out(text);
+    for (char& c : out)
+        if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
+    return out;
+}
+
+void PrintUsage(const char* argv0)
+{
+    const std::string program(Utils::FileNamePart(argv0 ? argv0 : ""));
+    std::printf("MELKO GameScript Compiler V%4.2f\n\n", kCompilerVersion);
+    std::printf("%s returns number of compile errors\n", program.c_str());
+    std::printf("%s <option> <option>..\nwhere <option> is one of the following\n\n", program.c_str());
+    std::printf("<-d> print documentation, u might wanna pipe it to a text document =)\n");
+    std::printf("<-s> silent\n");
+    std::printf("<-bfilename> dump the build info (compile log) to file\n");
+    std::printf("<-ppathname> output path\n");
+    std::printf("<-ofilename> output library filename\n");
+    std::printf("<filename> input source file\n");
+    std::printf("<-ipathname> additional include path\n");
+}
+
+// The library would be written here once code generation exists; until then a
+// clean compile says in its log that no library was written.
+void NoteLibraryNotWritten(CompileLog* log, const std::string& target)
+{
+    if (log) log->Addf("Library '%s' not written: code generation is not available yet.", target.c_str());
+}
+
+}  // namespace
+
+// ------------------------------------------------------------ include paths
+
+void AppendIncludePath(const IncludePath& entry) { IncludeList().push_back(entry); }
+void PrependIncludePath(const IncludePath& entry) { IncludeList().push_front(entry); }
+void ClearIncludePaths() { IncludeList().clear(); }
+const std::list<IncludePath>& IncludePaths() { return IncludeList(); }
+
+// ------------------------------------------------------------ compile log
+
+void CompileLog::Add(const char* text)
+{
+    if (!text) text = "";
+    if (const char* copy = memory_.StrDup(text)) queue_.Push(copy);
+}
+
+void CompileLog::Addf(const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    va_list again;
+    va_copy(again, args);
+    int n = std::vsnprintf(nullptr, 0, format, args);
+    va_end(args);
+    std::string text(n > 0 ? std::size_t(n) : 0, '\0');
+    if (n > 0) std::vsnprintf(text.data(), text.size() + 1, format, again);
+    va_end(again);
+    if (const char* copy = memory_.StrDup(text.data(), text.size())) queue_.Push(copy);
+}
+
+// ------------------------------------------------------------ compile unit
+
+int CompileUnit::Compile(const char* sourceName, CompileLog* log)
+{
+    log_ = log;
+    symbols_.Reset();
+    fileCount_ = 0;
+
+    // A ".gse" unit compiles under its ".gs" name; the reader falls back to the
+    // enciphered file.
+    std::string name = sourceName ? sourceName : "";
+    if (EndsWithGse(name)) name.pop_back();
+
+    root_.Reset(log, &symbols_);
+    symbols_.SetContext(&root_);
+    int errors = CompileSource(name.c_str(), root_, true);
+    // Code generation runs here when there were no errors; it arrives with the
+    // library writer.
+    if (errors != 0 && log_) log_->Addf(".. while compiling '%s'", name.c_str());
+    symbols_.SetContext(nullptr);
+    return errors;
+}
+
+int CompileUnit::CompileSource(const char* fileName, ParseContext& context, bool mainFile)
+{
+    (void)mainFile;  // tells the declaration checks whether this is an include
+    const std::string lower = Lower(fileName ? fileName : "");
+    if (int result = ReadAndParseSource(lower.c_str(), context)) return result;
+
+    // Files are entered and looked up under their file-name part, so an include
+    // written with a folder is still recognised as already compiled.
+    const std::string key(Utils::FileNamePart(lower));
+    GSDependentSymbol* file = symbols_.NewDependent(key);
+    if (!file) {
+        if (log_) log_->Add("Internal Compiler Error.");
+        return 1;
+    }
+    file->sourceCrc = context.sourceCrc;
+    file->fileNameCrc = context.fileNameCrc;
+    file->index = fileCount_;
+    if (!symbols_.Add(file, nullptr, false)) {
+        if (log_) log_->Add("Internal Compiler Error.");
+        return 1;
+    }
+    ++fileCount_;
+
+    int errors = 0;
+    for (const SyntaxNode* decl = context.declarations; decl; decl = decl->next) {
+        if (decl->category != CatDeclaration || decl->kind != DeclInclude) continue;
+        const SyntaxNode* nameNode = decl->child[0];
+        const char* include = nameNode && nameNode->text ? nameNode->text : "";
+        if (symbols_.FindDependent(std::string(Utils::FileNamePart(include)))) continue;  // included before, or a cycle
+        ParseContext sub;
+        sub.Reset(context.log, context.symbols);
+        symbols_.SetContext(&sub);
+        const int n = CompileSource(include, sub, false);
+        symbols_.SetContext(&context);
+        errors += n;
+        if (n != 0 && log_) log_->Addf(".. while compiling '%s'", include);
+    }
+    symbols_.ClearScopes();
+
+    if (errors == 0) {
+        GSDependentSymbol* self = symbols_.FindDependent(key);
+        if (!self) return 1;
+        symbols_.currentFile = self;
+        context.errorCount = 0;
+        // The declaration and statement checks run here over this file's tree
+        // (an include for its declarations only); they arrive with the semantic pass.
+        errors = context.errorCount;
+    }
+    return errors;
+}
+
+// ------------------------------------------------------------ entries
+
+int CompileFile(const char* source, const char* outputPath, const std::vector<IncludePath>& includes,
+                CompileLog* log)
+{
+    if (!source) source = "";
+    // Search order: the source's own folder, then the given folders in order.
+    ClearIncludePaths();
+    Kiv::File::Path sourceFolder(source);
+    sourceFolder.RemoveFileName();
+    PrependIncludePath(IncludePath{sourceFolder, Kiv::PString()});
+    for (const IncludePath& entry : includes) AppendIncludePath(entry);
+
+    const std::string unitName(Utils::FileNamePart(source));
+    int errors;
+    {
+        CompileUnit unit;
+        errors = unit.Compile(unitName.c_str(), log);
+    }
+
+    // Output folder: the output path when given, else the source's folder. An
+    // output path that names an existing folder is that folder, with or without
+    // a trailing separator.
+    Kiv::File::Path folder;
+    if (outputPath && *outputPath) {
+        folder = Kiv::File::Path(outputPath);
+        if (!Kiv::File::IsDirectory(outputPath)) folder.RemoveFileName();
+    } else {
+        folder = sourceFolder;
+    }
+    Kiv::File::Path library = folder;
+    library.Join(unitName);
+    library.SetExt("");
+    library.AddToLast(".gsl");
+
+    if (errors == 0) NoteLibraryNotWritten(log, library.Str());
+    return errors;
+}
+
+int CompileToFile(const char* source, const char* outputFile, CompileLog* log)
+{
+    if (!source) return 0;
+    int errors;
+    {
+        CompileUnit unit;
+        errors = unit.Compile(source, log);
+    }
+    if (errors == 0 && outputFile) NoteLibraryNotWritten(log, outputFile);
+    return errors;
+}
+
+int CompilerMain(int argc, char** argv)
+{
+    bool silent = false;
+    const char* buildLog = nullptr;
+    const char* outputPath = nullptr;
+    const char* source = nullptr;
+    std::vector<IncludePath> includes;
+    CompileLog log;
+
+    for (int i = 1; i < argc; ++i) {
+        const char* arg = argv[i];
+        if (!arg) continue;
+        if (arg[0] != '-') {
+            source = arg;  // a later source replaces an earlier one
+            continue;
+        }
+        switch (arg[1]) {
+        case 's': silent = true; break;
+        case 'b': buildLog = arg + 2; break;
+        case 'p': outputPath = arg + 2; break;
+        case 'i': includes.push_back(IncludePath{Kiv::File::Path(arg + 2), Kiv::PString()}); break;
+        case 'd':
+            std::printf("%s\n", LanguageDocument());
+            return 0;
+        default: break;  // "-c", "-t", "-l", "-o", any other and "-" alone are ignored
+        }
+    }
+
+    int result;
+    if (source && *source) {
+        result = CompileFile(source, outputPath, includes, &log);
+    } else {
+        PrintUsage(argc > 0 ? argv[0] : nullptr);
+        result = 1;
+    }
+
+    std::FILE* file = buildLog ? std::fopen(buildLog, "a+") : nullptr;
+    for (std::size_t i = 0; i < log.Count(); ++i) {
+        if (file) std::fprintf(file, "%s\n", log.At(i));
+        if (!silent) std::printf("%s\n", log.At(i));
+    }
+    if (file) std::fclose(file);
+    std::fflush(stdout);
+    return result;
+}
+
+}  // namespace GSCompiler
+
+namespace GSCompiler {
+
+const char* LanguageDocument()
+{
+    return R"DOC(GameScript language and compiler
+================================
+
+1. Overview
+-----------
+GameScript is a small, statically typed, class based language. One source
+file (".gs", or ".gse" when enciphered) and the files it includes compile
+into one library file (".gsl"). Libraries are loaded on demand by the script
+machine, which runs their functions in cooperative script threads that
+exchange messages between game objects.
+
+2. Compiler
+-----------
+    compile <source> [-s] [-b<file>] [-p<path>] [-i<path>]...
+
+  <source>    the source file; the library is named after it (".gsl").
+  -s          silent: the compile log is not printed.
+  -b<file>    append the compile log to <file>.
+  -p<path>    folder for the library (default: the source's folder).
+  -i<path>    one more include folder; repeatable, searched in order.
+  -d          print this document and do nothing else.
+
+The result (exit code) is the number of compile errors. Include files are
+searched in the source's own folder, then in the "-i" folders in the order
+given; a missing "name.gs" is also looked for as "name.gse". Every file is
+compiled once per library, however often it is included, so include cycles
+are harmless. Messages have the form "file(line) : message".
+
+Sources are plain 8-bit (ANSI) text. A file that starts with the UTF-8
+byte-order mark is refused: save it as ANSI.
+
+3. Lexical structure
+--------------------
+Comments:     // to the end of the line, and /* ... */ (not nested; an
+              unclosed comment ends the file).
+Identifiers:  a letter or "_", then letters, digits or "_". Case matters.
+Keywords:     break case continue default else for goto if null return
+              switch while and or true false void bool int float string
+              object class include define static public native final thread
+              game secured size isclass copy me new cast wait on
+Integers:     123 (decimal, leading zeros allowed), 0x1F (hexadecimal).
+Floats:       1.5  1.  .5   (no exponent form).
+Characters:   'a'  '\n'   (value of the first character).
+Strings:      "text"  with escapes \n \t \v \r \f \b \a \0 \\ \' \" ;
+              a backslash before any other character gives that character.
+              Strings may span lines.
+A single token may be at most 16384 bytes long.
+
+4. Types
+--------
+  void  bool  int  float  string  object  <ClassName>
+  and arrays of each: int[]  string[]  MyClass[]  ...
+bool, int and float are values; strings, objects and arrays are references
+(null when empty). A 32-bit int, a 32-bit float.
+
+5. Program structure
+--------------------
+    include "other.gs";            // includes first
+    class Base { ... };            // then at least one class
+    game class Train isclass Base, Other {
+        public int count = 3;      // member variable with a constant value
+        define float SPEED = 1.5;  // named constant
+        public void Init(int n);   // prototype, body given later or natively
+        thread void Run(void) { ... }
+    };
+
+Specifiers:  public native static final thread game secured define
+A class may extend several classes ("isclass A, B"); a class cannot extend
+a static or a final class, nor itself through its ancestors.
+
+6. Statements
+-------------
+    { ... }                       block with its own local variables
+    int a = 1, b;                 local declarations
+    expression;
+    if (c) s1; else s2;           else binds to the nearest if
+    while (c) s;
+    for (init; cond; step) s;
+    switch (x) { case 1: ... break; default: ... }
+    break;  continue;  return;  return x;
+    label:  goto label;
+    wait() { on "Major", "Minor" : { ... } on "Major", "Minor", source : ... }
+There is no conditional operator, no compound assignment (+= and the like)
+and no && or ||: use "and" and "or".
+
+7. Expressions
+--------------
+By falling precedence:
+    postfix   a[i]  a[i,j]  a[i,]  a[,j]  f(x)  a.b  a++  a--
+              a.size()  a.isclass(Class)  a.copy(b)
+    prefix    ++a  --a  +a  -a  !a  ~a  (int)x  cast<Class>x
+    multiply  *  /  %
+    add       +  -
+    shift     <<  >>
+    compare   <  >  <=  >=
+    equal     ==  !=
+    bits      &  ^  |
+    logic     and  or
+    assign    =   (right to left)
+Primary:  names, me, null, constants, new Class(), new int[n], ( expr ).
+
+8. Library file
+---------------
+A ".gsl" file is a header (size, magic 0xF762575D, version 1.02, the two
+identity words: the CRC-32 of the source text and of its lower-cased file
+name, and the source name) followed by chunks: the dependencies (the
+libraries of the included files), the string table, the imported classes
+and functions, and the classes with their functions and byte code.
+
+9. Byte code and runtime
+------------------------
+Functions compile to a stack byte code of 32-bit cells. A script thread has
+a stack of 1024 cells; each call pushes a frame. Threads are cooperative:
+they run until they wait for a message, sleep or end. Messages carry a major
+and a minor text, a source and a destination, and are sent at once, posted
+for later, or delayed; handlers and "wait ... on" statements receive them.
+Native functions of the host program are linked by their signature keys,
+such as "$string@KUID::GetName()".
+)DOC";
+}
+
+}  // namespace GSCompiler

@@ -1,0 +1,97 @@
+#pragma once
+// The GameScript compiler's driver: the "compile" command line, the compile
+// entries used by the tool, the include-path list and the compile log.
+
+#include <cstdarg>
+#include <cstddef>
+#include <list>
+#include <vector>
+
+#include "gamescript/compiler/ParseContext.h"
+#include "gamescript/compiler/SymbolTable.h"
+#include "gamescript/runtime/Memory.h"
+#include "gamescript/runtime/Queue.h"
+#include "kiv/File.h"
+#include "kiv/PString.h"
+
+namespace GSCompiler {
+
+// One folder searched for sources. `base` is a base-folder key handed to the
+// file functions together with the path; empty for folders from the command line.
+struct IncludePath {
+    Kiv::File::Path path;
+    Kiv::PString base;
+};
+
+// The process-wide include-path list, searched in order by the source reader.
+// One compile at a time: the list is shared by every compile entry.
+void AppendIncludePath(const IncludePath& entry);
+void PrependIncludePath(const IncludePath& entry);
+void ClearIncludePaths();
+const std::list<IncludePath>& IncludePaths();
+
+// The messages of one compile run, in arrival order. Texts are copied into the
+// log's own memory; the whole log is freed with it.
+class CompileLog {
+public:
+    CompileLog() = default;
+    CompileLog(const CompileLog&) = delete;
+    CompileLog& operator=(const CompileLog&) = delete;
+
+    void Add(const char* text);
+    // Adds a formatted text; outside text only ever fills the arguments.
+    void Addf(const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+    std::size_t Count() const { return queue_.Count(); }
+    const char* At(std::size_t i) const { return queue_.At(i); }
+
+private:
+    Utils::FrameMemory memory_;
+    Utils::Queue<const char*> queue_;
+};
+
+// The state of one compilation: the main file's parse context, the unit's
+// symbol table and the count of source files entered so far.
+class CompileUnit {
+public:
+    CompileUnit() = default;
+    CompileUnit(const CompileUnit&) = delete;
+    CompileUnit& operator=(const CompileUnit&) = delete;
+
+    // Compiles the unit whose main source is `sourceName` (a ".gse" name is
+    // compiled under its ".gs" name). Returns the error count.
+    int Compile(const char* sourceName, CompileLog* log);
+    // Reads, parses and enters one file, then its includes depth first (each
+    // file once). Returns the error count of the file and its includes.
+    int CompileSource(const char* fileName, ParseContext& context, bool mainFile);
+
+    GSSymbolTable& Symbols() { return symbols_; }
+    ParseContext& RootContext() { return root_; }
+    int FileCount() const { return fileCount_; }
+
+private:
+    CompileLog* log_ = nullptr;
+    GSSymbolTable symbols_;
+    ParseContext root_;
+    int fileCount_ = 0;
+};
+
+// The "compile" command: reads the switches, compiles one source and prints the
+// log. Returns the error count, 1 after printing the usage, 0 after "-d".
+int CompilerMain(int argc, char** argv);
+
+// Compiles `source` with its own folder, then `includes`, as the include-path
+// list, for a library next to `outputPath` (or the source when null) named after
+// the source. Returns the error count.
+int CompileFile(const char* source, const char* outputPath, const std::vector<IncludePath>& includes,
+                CompileLog* log);
+
+// Compiles `source` with the include-path list the caller has filled, for a
+// library at exactly `outputFile` (nothing is written when null). Returns the
+// error count; 0 at once when `source` is null.
+int CompileToFile(const char* source, const char* outputFile, CompileLog* log);
+
+// The language document that "-d" prints.
+const char* LanguageDocument();
+
+}  // namespace GSCompiler
