@@ -17,8 +17,10 @@ std::atomic<uint64_t> g_nextId{1};
 std::atomic<long> g_liveTags{0};
 std::atomic<long> g_liveContainers{0};
 
-// Deeper inheritance than this is taken for a malformed schema.
+// Deeper or wider inheritance than this is taken for a malformed schema: a
+// definition reached along many paths is merged once per path.
 constexpr size_t kMaxInheritDepth = 64;
+constexpr size_t kMaxInheritMerges = 4096;
 
 const Kiv::PString kNoContainerDefinition("$obl_container_nocontainerdefinition");
 const Kiv::PString kTypeSpecification("$obl_container_typespecification");
@@ -27,6 +29,7 @@ const Kiv::PString kObsoleteTag("$obl_container_obsoletetag");
 const Kiv::PString kNoDefinition("$obl_container_nodefinition");
 const Kiv::PString kNoSmoke("$obl_container_nosmoke");
 const Kiv::PString kInheritCycle("$obl_container_inheritcycle");
+const Kiv::PString kInheritTooDeep("$obl_container_inherittoodeep");
 
 std::unordered_map<Kiv::PString, TagRuleFn>& RuleTable() {
   static std::unordered_map<Kiv::PString, TagRuleFn> table;
@@ -68,32 +71,25 @@ float AssetBuild() {
 // entries stays linear.
 struct Container::DefinitionMerge {
   struct Item {
-    Kiv::PString name;
-    SoupRef soup;
-    Kiv::PString text;
+    TDBDataTag tag;
     bool live;
   };
   struct Table {
     std::vector<Item> items;
     std::unordered_map<Kiv::PString, size_t> where;
-    void Set(const Kiv::PString& name, SoupRef soup, Kiv::PString text) {
-      if (auto found = where.find(name); found != where.end()) items[found->second].live = false;
-      where[name] = items.size();
-      items.push_back(Item{name, std::move(soup), std::move(text), true});
+    void Set(const TDBDataTag& tag) {
+      if (auto found = where.find(tag.GetName()); found != where.end()) items[found->second].live = false;
+      where[tag.GetName()] = items.size();
+      items.push_back(Item{tag, true});
     }
-    // Every container entry of the soup, by reference.
+    // Every tag of the soup; containers stay shared, not copied.
     void MergeEntries(const SoupRef& from) {
-      for (size_t i = 0; i < from.CountTags(); ++i)
-        if (SoupRef entry = from.GetIndexedSoup(i)) Set(from.GetIndexedTagName(i), entry, {});
+      for (size_t i = 0; i < from.CountTags(); ++i) Set(from.Get()->GetTag(i));
     }
     // Every text value of the soup.
     void MergeTexts(const SoupRef& from) {
-      if (!from) return;
-      for (size_t i = 0; i < from.CountTags(); ++i) {
-        const TDBDataTag& tag = from.Get()->GetTag(i);
-        std::string text;
-        if (tag.GetDataType() == kSoupText && tag.ToText(text)) Set(tag.GetName(), {}, Kiv::PString(text));
-      }
+      for (size_t i = 0; i < from.CountTags(); ++i)
+        if (from.Get()->GetTag(i).GetDataType() == kSoupText) Set(from.Get()->GetTag(i));
     }
     // Null when nothing was merged.
     SoupRef Build() const {
@@ -101,15 +97,13 @@ struct Container::DefinitionMerge {
       for (const Item& item : items) {
         if (!item.live) continue;
         out.EnsureContainer();
-        if (item.soup)
-          out.Get()->AddNamedChild(item.name, item.soup.Get());
-        else
-          out.Get()->AppendTag(TDBDataTag::MakeBytes(item.name, kSoupText, item.text.c_str(), item.text.Length()));
+        out.Get()->AppendTag(item.tag);
       }
       return out;
     }
   };
   Table subs, tagArray, arrayElements;
+  size_t merges = 0;
   void MergeDefinition(const SoupRef& definition) {
     subs.MergeEntries(definition.GetNamedSoup(tn::subpossibilities));
     tagArray.MergeEntries(definition.GetNamedSoup(tn::tagarray));
@@ -294,9 +288,13 @@ void Container::ResolveInheritance(const SoupRef& def, DefinitionMerge& merge, s
     Kiv::PString baseName = inherit.GetIndexedTagName(i);
     // A definition that inherits from itself, directly or through others,
     // would never finish: report it and leave that branch out.
-    if (std::find(path.begin(), path.end(), baseName) != path.end() || path.size() >= kMaxInheritDepth) {
+    if (std::find(path.begin(), path.end(), baseName) != path.end()) {
       if (ErrorHandler* eh = Findings()) eh->Error(FormatMessage(kInheritCycle, {baseName}), this);
       continue;
+    }
+    if (path.size() >= kMaxInheritDepth || merge.merges >= kMaxInheritMerges) {
+      if (ErrorHandler* eh = Findings()) eh->Error(FormatMessage(kInheritTooDeep, {type}), this);
+      return;
     }
     SoupRef base = FindChildDefinition(baseName);
     if (!base) continue;
@@ -304,6 +302,7 @@ void Container::ResolveInheritance(const SoupRef& def, DefinitionMerge& merge, s
     ResolveInheritance(base, merge, path);
     path.pop_back();
     merge.MergeDefinition(base);
+    ++merge.merges;
   }
 }
 
@@ -481,13 +480,12 @@ SoupRef Container::ApplyObsoleteTags(const SoupRef& def) {
   const int32_t assetBuild = BuildHundredths(AssetBuild());
   DefinitionMerge::Table stillValid;
   for (size_t i = 0; i < obsolete.CountTags(); ++i) {
-    Kiv::PString entryName = obsolete.GetIndexedTagName(i);
     SoupRef entry = obsolete.GetIndexedSoup(i);
     int32_t since = BuildHundredths(entry.GetNamedTagAsFloat(tn::obsolete_version, 2.6f));
     if (assetBuild >= since)
-      obsoleteTagNames.push_back(entryName);
+      obsoleteTagNames.push_back(obsolete.GetIndexedTagName(i));
     else if (entry)
-      stillValid.Set(entryName, entry, {});
+      stillValid.Set(obsolete.Get()->GetTag(i));
   }
   if (stillValid.where.empty()) return def;
 
@@ -496,7 +494,7 @@ SoupRef Container::ApplyObsoleteTags(const SoupRef& def) {
   DefinitionMerge::Table merged;
   merged.MergeEntries(def.GetNamedSoup(tn::subpossibilities));
   for (const auto& item : stillValid.items)
-    if (item.live) merged.Set(item.name, item.soup, {});
+    if (item.live) merged.Set(item.tag);
   SoupRef own = SoupRef::NewContainer();
   for (size_t i = 0; i < def.CountTags(); ++i)
     if (def.GetIndexedTagName(i) != tn::subpossibilities) own.Get()->AppendTag(def.Get()->GetTag(i));

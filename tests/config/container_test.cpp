@@ -4,6 +4,7 @@
 #include <limits>
 #include <map>
 #include <set>
+#include <sstream>
 
 #include "ConfigFixture.h"
 #include "config/TagNames.h"
@@ -45,6 +46,8 @@ thing {
 part-def { savingname "saved-part" subpossibilities { p { kind "value" type "int" compulsory 2.5 } c { kind "element" element-type "x" compulsory 1 } } }
 extra-def { subpossibilities { e { kind "value" type "int" } } }
 listed { array-element { a "part-def" b "extra-def" } subpossibilities { z { kind "value" type "int" } } }
+table-base { tagarray { kind "value" type "string" } }
+table-def { inherit { table-base 1 } tagarray { type "kuid" } }
 typed { container-type0 "first" container-type1 "second one" }
 cyc-a { inherit { cyc-b 1 } subpossibilities { a { kind "value" type "int" } } }
 cyc-b { inherit { cyc-a 1 cyc-b 1 } subpossibilities { b { kind "value" type "int" } } }
@@ -124,6 +127,15 @@ TEST_F(ContainerTest, ArrayElementsAddElementTypesOnce) {
   EXPECT_EQ(c.elementTypeNames, (std::vector<P>{P("part-def"), P("extra-def")}));
   c.AddElementType(P("part-def"));
   EXPECT_EQ(c.elementDefinitions.size(), 2u);
+}
+
+TEST_F(ContainerTest, TagArraysMergeValueByValue) {
+  Container& c = Load("table-def", 3.4f, false);
+  ASSERT_TRUE(c.tagArrayDefinition);
+  EXPECT_EQ(c.tagArrayDefinition.GetNamedTag(tn::kind), tn::value);
+  EXPECT_EQ(c.tagArrayDefinition.GetNamedTag(tn::type), tn::kuid);
+  EXPECT_EQ(c.tagArrayDefinition.CountTags(), 2u);
+  EXPECT_FALSE(Load("extra-def", 3.4f, false).tagArrayDefinition);
 }
 
 TEST_F(ContainerTest, InheritCycleEndsWithAFinding) {
@@ -337,6 +349,32 @@ TEST(TagNames, VocabularyIsCompleteDistinctAndCaseSensitive) {
   EXPECT_FALSE(P("KUID") == tn::kuid);
   EXPECT_EQ(tn::empty, P(""));
   EXPECT_EQ(OBLLib::sc::kuid_table, P("kuid-table"));
+}
+
+}  // namespace
+
+namespace {
+
+class WideInheritanceTest : public ConfigFixture {};
+
+TEST_F(WideInheritanceTest, ManyPathsToOneDefinitionEndWithAFinding) {
+  // Each level inherits both definitions of the next: 2^40 paths to the last.
+  std::ostringstream schema;
+  for (int level = 0; level < 40; ++level) {
+    for (const char* side : {"a", "b"}) {
+      schema << 'd' << level << side << " { inherit { d" << level + 1 << "a 1 d" << level + 1
+             << "b 1 } subpossibilities { v" << level << " { kind \"value\" type \"int\" } } }\n";
+    }
+  }
+  Write("kind.txt", schema.str());
+  DataManager* dm = Start();
+  {
+    Container c;
+    c.type = P("d0a");
+    c.LoadDefinition(dm->Schema().GetNamedSoup(P("d0a")), false);
+    EXPECT_FALSE(c.definitionTags.empty());
+    EXPECT_EQ(Findings(ErrorHandler::kError), 1u);
+  }
 }
 
 }  // namespace
