@@ -26,6 +26,26 @@ constexpr int kMaxNesting = 2000;
 
 struct ParseStop {};  // unwinds the parse after its one error report
 
+// A list under construction; appending keeps a tail so long lists stay linear.
+struct Chain {
+    SyntaxNode* head = nullptr;
+    SyntaxNode* tail = nullptr;
+
+    explicit Chain(SyntaxNode* first = nullptr) { Add(first); }
+    void Add(SyntaxNode* node)
+    {
+        if (node == nullptr)
+            return;
+        if (head == nullptr)
+            head = node;
+        else
+            tail->next = node;
+        tail = node;
+        while (tail->next != nullptr)
+            tail = tail->next;
+    }
+};
+
 class Parser {
 public:
     Parser(Scanner& scanner, ParseContext& context) : scanner_(scanner), ctx_(context) {}
@@ -134,7 +154,7 @@ private:
     // --- declarations
     SyntaxNode* Program()
     {
-        SyntaxNode* includes = nullptr;
+        Chain program;
         while (Accept(KEYWORD_INCLUDE)) {
             if (Peek() != CONSTANT_STRING)
                 Fail("parse error");
@@ -147,13 +167,12 @@ private:
             name->text = Pool(std::string_view(file.c_str()));
             SyntaxNode* include = Node(CatDeclaration, DeclInclude);
             include->child[0] = name;
-            includes = AppendChain(includes, include);
+            program.Add(include);
         }
-        SyntaxNode* classes = nullptr;
         do {
-            classes = AppendChain(classes, ClassDeclaration());
+            program.Add(ClassDeclaration());
         } while (Peek() != TOKEN_END);
-        return AppendChain(includes, classes);
+        return program.head;
     }
 
     static uint32_t SpecifierBit(int token)
@@ -185,22 +204,22 @@ private:
         const uint32_t specifiers = Specifiers();
         Expect(KEYWORD_CLASS);
         SyntaxNode* name = Name();
-        SyntaxNode* bases = nullptr;
+        Chain bases;
         if (Accept(KEYWORD_ISCLASS)) {
-            bases = Name();
+            bases.Add(Name());
             while (Accept(','))
-                AppendChain(bases, Name());
+                bases.Add(Name());
         }
         Expect('{');
-        SyntaxNode* members = nullptr;
+        Chain members;
         while (Peek() != '}')
-            members = AppendChain(members, MemberDeclaration());
+            members.Add(MemberDeclaration());
         Advance();
         Expect(';');
         SyntaxNode* node = Node(CatDeclaration, DeclClass);
         node->child[0] = name;
-        node->child[1] = bases;
-        node->child[2] = members;
+        node->child[1] = bases.head;
+        node->child[2] = members.head;
         node->flags = specifiers;
         return node;
     }
@@ -267,19 +286,19 @@ private:
     {
         if (Accept(')'))
             return nullptr;
-        SyntaxNode* first = nullptr;
+        Chain parameters;
         if (Accept(KEYWORD_VOID)) {
             if (Accept(')'))
                 return nullptr;
             SyntaxNode* type = FinishType(TypeVoid, nullptr);
-            first = Parameter(type);
+            parameters.Add(Parameter(type));
         } else {
-            first = Parameter(TypeSpecifier());
+            parameters.Add(Parameter(TypeSpecifier()));
         }
         while (Accept(','))
-            AppendChain(first, Parameter(TypeSpecifier()));
+            parameters.Add(Parameter(TypeSpecifier()));
         Expect(')');
-        return first;
+        return parameters.head;
     }
     SyntaxNode* Parameter(SyntaxNode* type)
     {
@@ -293,13 +312,13 @@ private:
     // type and the first declarator's name already read; through the ";".
     SyntaxNode* VariableList(SyntaxNode* type, SyntaxNode* firstName)
     {
-        SyntaxNode* declarators = Declarator(firstName);
+        Chain declarators(Declarator(firstName));
         while (Accept(','))
-            AppendChain(declarators, Declarator(Name()));
+            declarators.Add(Declarator(Name()));
         Expect(';');
         SyntaxNode* node = Node(CatDeclaration, DeclVariables);
         node->child[0] = type;
-        node->child[1] = declarators;
+        node->child[1] = declarators.head;
         return node;
     }
     SyntaxNode* Declarator(SyntaxNode* name)
@@ -317,12 +336,12 @@ private:
     SyntaxNode* CompoundStatement()
     {
         Expect('{');
-        SyntaxNode* statements = nullptr;
+        Chain statements;
         while (Peek() != '}')
-            statements = AppendChain(statements, Statement());
+            statements.Add(Statement());
         Advance();
         SyntaxNode* node = Node(CatStatement, StmtCompound);
-        node->child[0] = statements;
+        node->child[0] = statements.head;
         return node;
     }
 
@@ -346,7 +365,7 @@ private:
     // ";" alone gives nothing; an expression statement marks every expression.
     SyntaxNode* ExpressionStatement()
     {
-        if (Accept(';'))
+        if (pending_ == nullptr && Accept(';'))
             return nullptr;
         SyntaxNode* list = Expression();
         Expect(';');
@@ -506,12 +525,12 @@ private:
     // A comma list; each appended expression marks the list's first as discarded.
     SyntaxNode* Expression()
     {
-        SyntaxNode* list = Assignment();
+        Chain list(Assignment());
         while (Accept(',')) {
-            list->flags |= FlagDiscarded;
-            AppendChain(list, Assignment());
+            list.head->flags |= FlagDiscarded;
+            list.Add(Assignment());
         }
-        return list;
+        return list.head;
     }
 
     SyntaxNode* Assignment()
@@ -715,10 +734,10 @@ private:
 
     SyntaxNode* ArgumentList()
     {
-        SyntaxNode* first = Assignment();
+        Chain arguments(Assignment());
         while (Accept(','))
-            AppendChain(first, Assignment());
-        return first;
+            arguments.Add(Assignment());
+        return arguments.head;
     }
 
     SyntaxNode* Identifier()

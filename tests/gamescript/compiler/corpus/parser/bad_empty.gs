@@ -1,0 +1,1 @@
+// EXPECT: bad_empty.gs(2) : parse error, line 2
