@@ -321,7 +321,7 @@ bool, int and float are values; strings, objects and arrays are references
 
 5. Program structure
 --------------------
-    include "other.gs";            // includes first
+    include "other.gs"             // includes first
     class Base { ... };            // then at least one class
     game class Train isclass Base, Other {
         public int count = 3;      // member variable with a constant value

@@ -1,0 +1,319 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+#include "foundation/ScriptFileBuffer.h"
+#include "gamescript/compiler/Driver.h"
+#include "gamescript/compiler/ParseContext.h"
+#include "gamescript/compiler/Scanner.h"
+#include "gamescript/compiler/Source.h"
+
+namespace fs = std::filesystem;
+using namespace GSCompiler;
+
+namespace {
+
+const char* kUsage =
+    "MELKO GameScript Compiler V1.02\n\n"
+    "prog returns number of compile errors\n"
+    "prog <option> <option>..\nwhere <option> is one of the following\n\n"
+    "<-d> print documentation, u might wanna pipe it to a text document =)\n"
+    "<-s> silent\n"
+    "<-bfilename> dump the build info (compile log) to file\n"
+    "<-ppathname> output path\n"
+    "<-ofilename> output library filename\n"
+    "<filename> input source file\n"
+    "<-ipathname> additional include path\n";
+
+const char* kClass = "class A { };\n";
+
+class TempTree {
+public:
+    TempTree()
+    {
+        static std::atomic<int> serial{0};
+        root_ = fs::temp_directory_path() /
+                ("gsdriver-" + std::to_string(getpid()) + "-" + std::to_string(serial++));
+        fs::create_directories(root_);
+    }
+    ~TempTree()
+    {
+        std::error_code ec;
+        fs::remove_all(root_, ec);
+    }
+    std::string Write(const std::string& rel, const std::string& text)
+    {
+        fs::path p = root_ / rel;
+        fs::create_directories(p.parent_path());
+        std::ofstream(p, std::ios::binary) << text;
+        return p.string();
+    }
+    std::string Path(const std::string& rel = "") const { return (root_ / rel).string(); }
+
+private:
+    fs::path root_;
+};
+
+struct MainRun {
+    int result;
+    std::string out;
+};
+
+MainRun Main(std::vector<std::string> args)
+{
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    testing::internal::CaptureStdout();
+    int r = CompilerMain(int(argv.size()), argv.data());
+    return {r, testing::internal::GetCapturedStdout()};
+}
+
+std::vector<std::string> Lines(const CompileLog& log)
+{
+    std::vector<std::string> out;
+    for (std::size_t i = 0; i < log.Count(); ++i) out.emplace_back(log.At(i));
+    return out;
+}
+
+std::string Joined(const CompileLog& log)
+{
+    std::string out;
+    for (const std::string& l : Lines(log)) out += l + "\n";
+    return out;
+}
+
+}  // namespace
+
+TEST(DriverCommandLine, NoSourcePrintsBannerAndUsage)
+{
+    // The command word arrives as an empty argument.
+    MainRun r = Main({"C:\\tools/bin\\prog", "", "-s", "-x"});
+    EXPECT_EQ(r.result, 1);
+    EXPECT_EQ(r.out, kUsage);
+    r = Main({"prog"});
+    EXPECT_EQ(r.result, 1);
+    EXPECT_EQ(r.out, kUsage);
+}
+
+TEST(DriverCommandLine, DocumentWinsOverEverythingElse)
+{
+    TempTree t;
+    std::string src = t.Write("a.gs", "this is not valid");
+    MainRun r = Main({"prog", src, "-d"});
+    EXPECT_EQ(r.result, 0);
+    EXPECT_EQ(r.out, std::string(LanguageDocument()) + "\n");
+    EXPECT_EQ(r.out.find("parse error"), std::string::npos);
+}
+
+TEST(DriverCommandLine, LaterSourceReplacesEarlierAndLogIsPrinted)
+{
+    TempTree t;
+    std::string good = t.Write("dir/good.gs", kClass);
+    MainRun r = Main({"prog", "", t.Path("missing.gs"), good});
+    EXPECT_EQ(r.result, 0);
+    EXPECT_EQ(r.out, "Library '" + t.Path("dir/good.gsl") +
+                         "' not written: code generation is not available yet.\n");
+
+    r = Main({"prog", "", t.Path("missing.gs")});
+    EXPECT_EQ(r.result, 1);
+    EXPECT_EQ(r.out, "Could not read file (null) : missing.gs.\n.. while compiling 'missing.gs'\n");
+}
+
+TEST(DriverCommandLine, BuildLogIsAppendedAndSilentPrintsNothing)
+{
+    TempTree t;
+    std::string bad = t.Write("bad.gs", "class A { }\n");  // no closing ";"
+    std::string logFile = t.Path("build.log");
+    std::ofstream(logFile) << "earlier\n";
+    MainRun r = Main({"prog", "-s", "-b" + logFile, bad, "-c", "-t", "-l", "-ofoo", "-"});
+    EXPECT_EQ(r.result, 1);
+    EXPECT_EQ(r.out, "");
+    r = Main({"prog", "-b" + logFile, bad});
+    EXPECT_EQ(r.result, 1);
+    const std::string messages = "bad.gs(2) : parse error, line 2\n.. while compiling 'bad.gs'\n";
+    EXPECT_EQ(r.out, messages);
+    std::ifstream in(logFile);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    EXPECT_EQ(ss.str(), "earlier\n" + messages + messages);
+
+    // A build log that cannot be opened is skipped; the usage still prints.
+    r = Main({"prog", "-b" + t.Path("no/such/dir/log.txt")});
+    EXPECT_EQ(r.result, 1);
+    EXPECT_EQ(r.out, kUsage);
+}
+
+TEST(DriverCommandLine, OutputFolderRules)
+{
+    TempTree t;
+    std::string src = t.Write("dir/a.gs", kClass);
+    fs::create_directories(t.Path("out"));
+    auto note = [](const std::string& lib) {
+        return "Library '" + lib + "' not written: code generation is not available yet.\n";
+    };
+    EXPECT_EQ(Main({"prog", src}).out, note(t.Path("dir/a.gsl")));
+    EXPECT_EQ(Main({"prog", src, "-p" + t.Path("out/")}).out, note(t.Path("out/a.gsl")));
+    // A folder given without a trailing separator is still that folder.
+    EXPECT_EQ(Main({"prog", src, "-p" + t.Path("out")}).out, note(t.Path("out/a.gsl")));
+    // A path that is not a folder: its last name is removed.
+    EXPECT_EQ(Main({"prog", src, "-p" + t.Path("out/x.gsl")}).out, note(t.Path("out/a.gsl")));
+}
+
+TEST(DriverIncludes, SearchOrderIsSourceFolderThenIncludeFoldersInOrder)
+{
+    TempTree t;
+    std::string main = t.Write("src/main.gs", "include \"inc.gs\"\nclass M { };\n");
+    t.Write("first/other.gs", kClass);
+    t.Write("second/inc.gs", "\n\n\n\nclass { };\n");  // parse error on line 5
+    t.Write("third/inc.gs", "class { };\n");          // parse error on line 1
+    CompileLog log;
+    std::vector<IncludePath> inc = {{t.Path("first"), {}}, {t.Path("second"), {}}, {t.Path("third"), {}}};
+    EXPECT_EQ(CompileFile(main.c_str(), nullptr, inc, &log), 1);
+    EXPECT_EQ(Joined(log), "inc.gs(5) : parse error, line 5\n.. while compiling 'inc.gs'\n"
+                           ".. while compiling 'main.gs'\n");
+    ASSERT_EQ(IncludePaths().size(), 4u);
+    EXPECT_EQ(IncludePaths().front().path.Str(), t.Path("src"));
+
+    // A file in the source's own folder wins over every include folder.
+    t.Write("src/inc.gs", "\nclass { };\n");
+    CompileLog log2;
+    EXPECT_EQ(CompileFile(main.c_str(), nullptr, inc, &log2), 1);
+    EXPECT_EQ(Lines(log2).at(0), "inc.gs(2) : parse error, line 2");
+}
+
+TEST(DriverIncludes, CyclesAndRepeatsCompileEachFileOnce)
+{
+    TempTree t;
+    t.Write("a.gs", "include \"b.gs\"\ninclude \"a.gs\"\nclass A { };\n");
+    t.Write("b.gs", "include \"A.GS\"\ninclude \"sub/c.gs\"\ninclude \"c.gs\"\nclass B { };\n");
+    t.Write("sub/c.gs", kClass);
+    t.Write("c.gs", "class C { };\n");
+    ClearIncludePaths();
+    AppendIncludePath({t.Path(), {}});
+    CompileLog log;
+    CompileUnit unit;
+    EXPECT_EQ(unit.Compile("a.gs", &log), 0) << Joined(log);
+    EXPECT_EQ(unit.FileCount(), 3);
+    EXPECT_TRUE(Lines(log).empty()) << Joined(log);
+    // Indexes: the main file 0, then depth first in the order entered.
+    ASSERT_NE(unit.Symbols().FindDependent("a.gs"), nullptr);
+    EXPECT_EQ(unit.Symbols().FindDependent("a.gs")->index, 0);
+    EXPECT_EQ(unit.Symbols().FindDependent("b.gs")->index, 1);
+    EXPECT_EQ(unit.Symbols().FindDependent("c.gs")->index, 2);
+    ClearIncludePaths();
+}
+
+TEST(DriverIncludes, MissingIncludeIsReportedWithTheChain)
+{
+    TempTree t;
+    std::string main = t.Write("m.gs", "include \"lost.gs\"\nclass M { };\n");
+    CompileLog log;
+    EXPECT_EQ(CompileFile(main.c_str(), nullptr, {{t.Path("extra"), {}}}, &log), 1);
+    EXPECT_EQ(Lines(log), (std::vector<std::string>{"Could not read file (null) : lost.gs.",
+                                                    ".. while compiling 'lost.gs'", ".. while compiling 'm.gs'"}));
+}
+
+TEST(DriverSources, EncipheredFallbackAndGseUnitName)
+{
+    TempTree t;
+    auto bytes = ScriptFileBuffer::Encode("class Secret { };\n");
+    t.Write("s.gse", std::string(bytes.begin(), bytes.end()));
+    t.Write("bad.gse", "not an enciphered file");
+    ClearIncludePaths();
+    AppendIncludePath({t.Path("empty"), {}});
+    AppendIncludePath({t.Path(), {}});
+    CompileLog log;
+    CompileUnit unit;
+    EXPECT_EQ(unit.Compile("s.gse", &log), 0) << Joined(log);
+    ASSERT_NE(unit.Symbols().FindDependent("s.gs"), nullptr);
+
+    // A file that cannot be deciphered is one error and no message of its own.
+    CompileLog log2;
+    EXPECT_EQ(unit.Compile("bad.gs", &log2), 1);
+    EXPECT_EQ(Lines(log2), (std::vector<std::string>{".. while compiling 'bad.gs'"}));
+    ClearIncludePaths();
+}
+
+TEST(DriverSources, IdentityWords)
+{
+    TempTree t;
+    t.Write("one.gs", kClass);
+    t.Write("two.gs", kClass);
+    t.Write("Three.gs", "class B { };\n");
+    auto bytes = ScriptFileBuffer::Encode(kClass);
+    t.Write("four.gse", std::string(bytes.begin(), bytes.end()));
+    ClearIncludePaths();
+    AppendIncludePath({t.Path(), {}});
+    auto read = [](const char* name, uint32_t& text, uint32_t& file) {
+        ParseContext c;
+        c.Reset(nullptr, nullptr);
+        int r = ReadAndParseSource(name, c);
+        text = c.sourceCrc;
+        file = c.fileNameCrc;
+        return r;
+    };
+    uint32_t t1, f1, t2, f2, t3, f3, t4, f4, t5, f5;
+    ASSERT_EQ(read("one.gs", t1, f1), 0);
+    ASSERT_EQ(read("two.gs", t2, f2), 0);
+    ASSERT_EQ(read("three.gs", t3, f3), 0);
+    ASSERT_EQ(read("THREE.GS", t4, f4), 0);
+    ASSERT_EQ(read("four.gs", t5, f5), 0);  // found through the ".gse" fallback
+    EXPECT_EQ(t1, t2);
+    EXPECT_NE(f1, f2);
+    EXPECT_NE(t1, t3);
+    EXPECT_EQ(f3, f4);
+    EXPECT_EQ(t5, t1);  // the decipher prefix is not part of the text
+    EXPECT_EQ(t1, ScriptSourceChecksum(kClass));
+    EXPECT_EQ(CurrentParseContext(), nullptr);
+    EXPECT_EQ(CurrentScanner(), nullptr);
+    ClearIncludePaths();
+}
+
+TEST(DriverSources, CompileToFileEntries)
+{
+    TempTree t;
+    t.Write("x.gs", kClass);
+    EXPECT_EQ(CompileToFile(nullptr, "out.gsl", nullptr), 0);
+    ClearIncludePaths();
+    AppendIncludePath({t.Path(), {}});
+    CompileLog log;
+    EXPECT_EQ(CompileToFile("x.gs", nullptr, &log), 0);
+    EXPECT_TRUE(Lines(log).empty());
+    EXPECT_EQ(CompileToFile("x.gs", "cache/x.gsl", &log), 0);
+    EXPECT_EQ(Lines(log), (std::vector<std::string>{
+                              "Library 'cache/x.gsl' not written: code generation is not available yet."}));
+    EXPECT_EQ(CompileToFile("y.gs", "cache/y.gsl", nullptr), 1);  // no log: nothing recorded, still counted
+    // A full path passes through the search: a rooted name is not joined.
+    CompileLog log2;
+    EXPECT_EQ(CompileToFile(t.Path("x.gs").c_str(), nullptr, &log2), 0) << Joined(log2);
+    ClearIncludePaths();
+}
+
+TEST(DriverSources, OverlongTokensAndEmptyFilesAreCompileErrors)
+{
+    TempTree t;
+    std::string big = t.Write("big.gs", "class A {\n string s = \"" + std::string(100 * 1024, 'x') + "\";\n};\n");
+    std::string comment = t.Write("comment.gs", "class A { };\n//" + std::string(20000, '-') + "\n");
+    std::string empty = t.Write("empty.gs", "");
+    CompileLog log;
+    EXPECT_EQ(CompileFile(big.c_str(), nullptr, {}, &log), 1);
+    EXPECT_EQ(Lines(log), (std::vector<std::string>{"big.gs(2) : Token longer than 16384 bytes, line 2.",
+                                                    "big.gs(2) : parse error, line 2",
+                                                    ".. while compiling 'big.gs'"}));
+    // An over-long comment line is refused like a token.
+    CompileLog log2;
+    EXPECT_EQ(CompileFile(comment.c_str(), nullptr, {}, &log2), 1);
+    EXPECT_EQ(Lines(log2), (std::vector<std::string>{"comment.gs(2) : Token longer than 16384 bytes, line 2.",
+                                                     "comment.gs(2) : parse error, line 2",
+                                                     ".. while compiling 'comment.gs'"}));
+    CompileLog log3;
+    EXPECT_EQ(CompileFile(empty.c_str(), nullptr, {}, &log3), 1);
+    EXPECT_EQ(Lines(log3), (std::vector<std::string>{"empty.gs(1) : parse error, line 1",
+                                                     ".. while compiling 'empty.gs'"}));
+}
