@@ -1,0 +1,103 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "foundation/Soup.h"
+#include "kiv/File.h"
+#include "soup_test_util.h"
+
+namespace {
+
+class SoupFileTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    m_dir = std::filesystem::temp_directory_path() /
+            ("rovana_soup_file_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+    std::filesystem::remove_all(m_dir);
+    std::filesystem::create_directories(m_dir);
+  }
+  void TearDown() override {
+    Kiv::File::SetFaultInjector(nullptr);
+    std::filesystem::remove_all(m_dir);
+  }
+  void Put(const std::string& name, const std::string& bytes) {
+    std::ofstream(m_dir / name, std::ios::binary) << bytes;
+  }
+  std::string Get(const std::string& name) {
+    std::ifstream in(m_dir / name, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+  }
+  std::string Dir() const { return m_dir.string(); }
+
+  std::filesystem::path m_dir;
+};
+
+TEST_F(SoupFileTest, BothFormsRoundTripByExtension) {
+  SoupRef soup = souptest::RandomSoup(11);
+  soup.SetNamedTagKUID("kuid", KUID(12, 34, 0));
+  for (const char* name : {"config.txt", "config.chump", "pack.cdp", "pack.CDP2"}) {
+    ASSERT_TRUE(SaveSoupFile(soup, Dir(), name)) << name;
+    SoupRef back = SoupRef::NewContainer();
+    ASSERT_TRUE(LoadSoupFile(back, Dir(), name)) << name;
+    EXPECT_TRUE(souptest::SameTree(soup.Get(), back.Get())) << name;
+  }
+  EXPECT_EQ(Get("config.chump").substr(0, 4), "ACS$");
+  EXPECT_NE(Get("config.txt").find("kuid <kuid:12:34>"), std::string::npos);
+
+  // The form follows the extension argument when one is given.
+  ASSERT_TRUE(SaveSoupFile(soup, "", (m_dir / "data.bin").string(), "chump"));
+  SoupRef back;
+  EXPECT_TRUE(LoadSoupFile(back, "", (m_dir / "data.bin").string(), "chump"));
+  EXPECT_FALSE(LoadSoupFile(back, Dir(), "data.bin"));
+  EXPECT_FALSE(SaveSoupFile(soup, Dir(), "data.bin"));
+  // Case of the name on disk does not matter.
+  EXPECT_TRUE(LoadSoupFile(back, Dir(), "CONFIG.TXT"));
+}
+
+TEST_F(SoupFileTest, FailuresLeaveNoSoupAndKeepOldFiles) {
+  SoupRef soup;
+  soup.SetNamedTagInt("v", 1);
+  ASSERT_TRUE(SaveSoupFile(soup, Dir(), "keep.txt"));
+  std::string before = Get("keep.txt");
+
+  // A failing write step leaves the old file whole.
+  Kiv::File::SetFaultInjector([](std::string_view step) { return step != "rename"; });
+  soup.SetNamedTagInt("v", 2);
+  EXPECT_FALSE(SaveSoupFile(soup, Dir(), "keep.txt"));
+  Kiv::File::SetFaultInjector(nullptr);
+  EXPECT_EQ(Get("keep.txt"), before);
+
+  SoupRef loaded = SoupRef::NewContainer();
+  EXPECT_FALSE(LoadSoupFile(loaded, Dir(), "missing.txt"));
+  EXPECT_TRUE(loaded.IsNull());
+  Put("bad.txt", "a {\n");
+  loaded = SoupRef::NewContainer();
+  EXPECT_FALSE(LoadSoupFile(loaded, Dir(), "bad.txt"));
+  EXPECT_TRUE(loaded.IsNull());
+  Put("bad.chump", "ACS$garbage");
+  EXPECT_FALSE(LoadSoupFile(loaded, Dir(), "bad.chump"));
+  std::filesystem::create_directories(m_dir / "folder.txt");
+  EXPECT_FALSE(LoadSoupFile(loaded, Dir(), "folder.txt"));
+}
+
+TEST_F(SoupFileTest, BackupTwinIsTheFallback) {
+  SoupRef out;
+  EXPECT_FALSE(LoadSoupFileWithBackup(Dir(), "settings.txt", out));
+  Put("settings.txt.tmp", "from tmp\n");
+  ASSERT_TRUE(LoadSoupFileWithBackup(Dir(), "settings.txt", out));
+  EXPECT_EQ(out.GetNamedTag("from").Str(), "tmp");
+  Put("settings.txt", "from main\n");
+  ASSERT_TRUE(LoadSoupFileWithBackup(Dir(), "settings.txt", out));
+  EXPECT_EQ(out.GetNamedTag("from").Str(), "main");
+  // A damaged main file falls back too.
+  Put("settings.txt", "from {\n");
+  ASSERT_TRUE(LoadSoupFileWithBackup(Dir(), "settings.txt", out));
+  EXPECT_EQ(out.GetNamedTag("from").Str(), "tmp");
+}
+
+}  // namespace

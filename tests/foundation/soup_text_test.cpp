@@ -1,0 +1,143 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+
+#include "foundation/Soup.h"
+#include "soup_test_util.h"
+
+namespace {
+
+bool ParseFails(std::string_view text, std::string& error) {
+  SoupRef soup = SoupRef::NewContainer();
+  bool ok = ParseSoupText(text, soup, &error);
+  EXPECT_TRUE(ok || soup.IsNull());
+  return !ok;
+}
+
+TEST(SoupText, RandomTreesRoundTrip) {
+  for (uint32_t seed = 1; seed <= 300; ++seed) {
+    SoupRef soup = souptest::RandomSoup(seed);
+    std::string text;
+    ASSERT_TRUE(WriteSoupText(soup, text));
+    SoupRef back;
+    std::string error;
+    ASSERT_TRUE(ParseSoupText(text, back, &error)) << "seed " << seed << ": " << error << "\n" << text;
+    std::string where;
+    EXPECT_TRUE(souptest::SameTree(soup.Get(), back.Get(), &where)) << "seed " << seed << " at " << where << "\n" << text;
+    // Writing the read tree again gives the same text.
+    std::string again;
+    WriteSoupText(back, again);
+    EXPECT_EQ(text, again);
+  }
+}
+
+TEST(SoupText, ValueClassification) {
+  SoupRef s;
+  std::string error;
+  ASSERT_TRUE(ParseSoupText(
+      "kind traincar\nint 12\nints 1,-2,3\nfloats 1,2.5\nspecial inf,-inf,nan\nkuids <kuid:1:2>,<NULL>\n"
+      "path \"mesh\\body.im\"\nquote \"say \\\"hi\\\" \\\\ end\"\nmulti \"line1\nline2\"\nbin []\nnone int[]\n"
+      "almost 1,\nmixed 1,<kuid:1:2>\n\"sp ace\" \"\"\nbraces{\n}\n",
+      s, &error))
+      << error;
+  EXPECT_EQ(s.GetNamedTagType("kind"), kSoupText);
+  EXPECT_EQ(s.GetNamedTag("kind").Str(), "traincar");
+  EXPECT_EQ(s.GetNamedTagType("int"), kSoupInt);
+  EXPECT_EQ(s.GetNamedTag("ints").Str(), "1,-2,3");
+  EXPECT_EQ(s.GetNamedTagType("floats"), kSoupFloat);
+  EXPECT_EQ(s.GetNamedTag("floats").Str(), "1.0,2.5");
+  EXPECT_EQ(s.GetNamedTag("special").Str(), "inf,-inf,nan");
+  EXPECT_EQ(s.GetNamedTagType("kuids"), kSoupKUID);
+  EXPECT_EQ(s.GetNamedTag("kuids").Str(), "<kuid:1:2>,<NULL>");
+  // A lone backslash is part of the text; only \" and \\ are escapes.
+  EXPECT_EQ(s.GetNamedTag("path").Str(), "mesh\\body.im");
+  EXPECT_EQ(s.GetNamedTag("quote").Str(), "say \"hi\" \\ end");
+  EXPECT_EQ(s.GetNamedTag("multi").Str(), "line1\nline2");
+  EXPECT_EQ(s.GetNamedTagType("bin"), kSoupBinary);
+  EXPECT_EQ(s.GetNamedTagType("none"), kSoupInt);
+  EXPECT_EQ(s.GetNamedTag("none").Str(), "");
+  EXPECT_EQ(s.GetNamedTagType("almost"), kSoupText);
+  EXPECT_EQ(s.GetNamedTagType("mixed"), kSoupText);
+  EXPECT_TRUE(s.HasNamedTag("sp ace"));
+  EXPECT_EQ(s.GetNamedTagType("braces"), kSoupContainer);
+}
+
+TEST(SoupText, FloatsKeepTheirBitsAndType) {
+  SoupRef s;
+  const float values[] = {0.1f, -0.0f, 1e-45f, 3.4028235e38f, 16777217.0f, 2.0f};
+  s.SetNamedTagFloatArray("f", values, 6);
+  s.SetNamedTagFloat("whole", 2.0f);
+  std::string text;
+  WriteSoupText(s, text);
+  EXPECT_NE(text.find("whole 2.0\n"), std::string::npos) << text;
+  SoupRef back;
+  ASSERT_TRUE(ParseSoupText(text, back));
+  EXPECT_TRUE(souptest::SameTree(s.Get(), back.Get())) << text;
+  EXPECT_EQ(back.GetNamedTagType("whole"), kSoupFloat);
+  EXPECT_EQ(back.GetNamedTagAsFloat("whole"), 2.0f);
+}
+
+TEST(SoupText, MalformedInputNamesTheLine) {
+  std::string error;
+  EXPECT_TRUE(ParseFails("a 1\nb\n{\n  c 2\n", error));
+  EXPECT_EQ(error, "line 3: container 'b' is not closed");
+  EXPECT_TRUE(ParseFails("a 1\n}\n", error));
+  EXPECT_EQ(error, "line 2: '}' without an open container");
+  EXPECT_TRUE(ParseFails("a 1\nb\n", error));
+  EXPECT_EQ(error, "line 2: tag 'b' has no value");
+  EXPECT_TRUE(ParseFails("c\n{\n  x\n}\n", error));
+  EXPECT_EQ(error, "line 3: tag 'x' has no value");
+  EXPECT_TRUE(ParseFails("a \"open\nmore", error));
+  EXPECT_EQ(error, "line 1: unterminated quoted text");
+  EXPECT_TRUE(ParseFails("\n{ }", error));
+  EXPECT_EQ(error, "line 2: '{' without a tag name");
+  EXPECT_TRUE(ParseFails("b [0g]\n", error));
+  EXPECT_TRUE(ParseFails("b [012]\n", error));
+  EXPECT_TRUE(ParseFails("b [01\n", error));
+  EXPECT_TRUE(ParseFails("\"name", error));
+
+  SoupRef ok;
+  EXPECT_TRUE(ParseSoupText("", ok));
+  EXPECT_TRUE(ok.IsValid());
+  EXPECT_EQ(ok.CountTags(), 0u);
+  EXPECT_TRUE(ParseSoupText("\xEF\xBB\xBFkuid <kuid:1:2>\r\n", ok));
+  EXPECT_EQ(ok.GetNamedTagAsKUID("kuid"), KUID(1, 2, 0));
+}
+
+TEST(SoupText, NestingLimit) {
+  auto nested = [](int depth) {
+    std::string text;
+    for (int i = 0; i < depth; ++i) text += "c {\n";
+    text += "leaf 1\n";
+    for (int i = 0; i < depth; ++i) text += "}\n";
+    return text;
+  };
+  SoupRef deep;
+  std::string error;
+  ASSERT_TRUE(ParseSoupText(nested(kMaxSoupDepth), deep, &error)) << error;
+  std::string written;
+  EXPECT_TRUE(WriteSoupText(deep, written));
+  EXPECT_FALSE(ParseSoupText(nested(kMaxSoupDepth + 1), deep, &error));
+  EXPECT_NE(error.find("nested too deeply"), std::string::npos);
+  // Hostile depth fails cleanly, without deep recursion.
+  EXPECT_FALSE(ParseSoupText(std::string(1000000, '{'), deep, &error));
+  std::string opens;
+  for (int i = 0; i < 200000; ++i) opens += "a{";
+  EXPECT_FALSE(ParseSoupText(opens, deep, &error));
+  EXPECT_NE(error.find("nested too deeply"), std::string::npos);
+
+  // The writer refuses what the reader would refuse.
+  SoupRef tooDeep = SoupRef::NewContainer();
+  ACSChunk* tail = tooDeep.Get();
+  for (int i = 0; i <= kMaxSoupDepth; ++i) {
+    ACSChunk* next = ACSChunk::Create();
+    tail->AddNamedChild("c", next);
+    tail = next;
+  }
+  tail->AppendTag(TDBDataTag::MakeBytes("leaf", kSoupInt, "\1\0\0\0", 4));
+  std::string out;
+  EXPECT_FALSE(WriteSoupText(tooDeep, out));
+}
+
+}  // namespace
