@@ -5,6 +5,7 @@
 #include <atomic>
 #include <map>
 #include <mutex>
+#include <set>
 #include <shared_mutex>
 
 #include "kiv/File.h"
@@ -204,8 +205,10 @@ struct FolderAssetDatabase::Impl {
     const Entry* Find(const KUID& k) const;  // exact, else resolved
     KUID Resolve(const KUID& k) const;
     KUID Newest(const KUID& k) const;
-    UMBAssetInfo InfoFor(const Entry& e, int32_t mask);
-    bool IsFavourite(const KUID& k);
+    // favourites: the KUID texts of the "favorites" record when the caller has them at
+    // hand, else read here.
+    UMBAssetInfo InfoFor(const Entry& e, int32_t mask, const std::set<std::string>* favourites = nullptr);
+    std::set<std::string> Favourites();
 
     // ---- requests ----
     bool Answer(uint32_t id, TBuffer& body, TBuffer& reply);
@@ -379,12 +382,18 @@ const FolderAssetDatabase::Impl::Entry* FolderAssetDatabase::Impl::Find(const KU
     return it == assets.end() ? nullptr : &it->second;
 }
 
-bool FolderAssetDatabase::Impl::IsFavourite(const KUID& k) {
+std::set<std::string> FolderAssetDatabase::Impl::Favourites() {
+    std::set<std::string> out;
     SoupRef fav = LoadRecord("favorites");
-    return fav.GetNamedTagAsInt(Kiv::PString(FormatKUIDTag(k))) != 0;
+    for (size_t i = 0; i < fav.CountTags(); ++i) {
+        int32_t v = 0;
+        if (fav.Get()->GetTag(i).ToInt(v) && v != 0) out.insert(fav.GetIndexedTagName(i).Str());
+    }
+    return out;
 }
 
-UMBAssetInfo FolderAssetDatabase::Impl::InfoFor(const Entry& e, int32_t mask) {
+UMBAssetInfo FolderAssetDatabase::Impl::InfoFor(const Entry& e, int32_t mask,
+                                                const std::set<std::string>* favourites) {
     const UMBAssetInfo& all = e.info;
     UMBAssetInfo r;
     r.kuid = all.kuid;
@@ -398,7 +407,10 @@ UMBAssetInfo FolderAssetDatabase::Impl::InfoFor(const Entry& e, int32_t mask) {
         r.kind = all.kind;
     }
     if (mask & kInfoFlags) r.stateFlags = all.stateFlags;
-    if (mask & kInfoRating) r.rating = IsFavourite(all.kuid) ? 5 : 0xFF;
+    if (mask & kInfoRating) {
+        std::set<std::string> loaded = favourites ? std::set<std::string>() : Favourites();
+        r.rating = (favourites ? *favourites : loaded).count(FormatKUIDTag(all.kuid)) ? 5 : 0xFF;
+    }
     if (mask & kInfoBuild) {
         r.buildVersion = all.buildVersion;
         r.buildVersionKnown = all.buildVersionKnown;
@@ -572,8 +584,9 @@ bool FolderAssetDatabase::Impl::Query(TBuffer& body, TBuffer& reply) {
     auto element = UMBFilterElement::Read(body);
     if (!element || element->GetType() != UMBFilterElement::kTypeGroup) return false;
     std::vector<KUID> found;
+    std::set<std::string> favourites = Favourites();
     for (const auto& [k, e] : assets) {
-        UMBAssetInfo info = InfoFor(e, kInfoAll);
+        UMBAssetInfo info = InfoFor(e, kInfoAll, &favourites);
         if (element->Matches(UMBFilterSubject{info, e.keywords})) found.push_back(k);
     }
     reply.WriteU32(static_cast<uint32_t>(found.size()));
