@@ -1,9 +1,10 @@
 // RovanaUtil: the command-line content tool.
-#include <cstdio>
-#include <cstring>
+#include <string>
+#include <vector>
+
+#include "cli/App.h"
 
 int main(int argc, char** argv) {
-  std::puts("RovanaUtil - content tool\n\nUsage: rovanautil <command> [arguments]\n\n  help    this text");
-  if (argc < 2) return -1;
-  return std::strcmp(argv[1], "help") == 0 ? 0 : -1;
+  std::vector<std::string> args(argv, argv + argc);
+  return Cli::Main(args, Cli::Environment::FromProcess(argc > 0 ? argv[0] : nullptr));
 }

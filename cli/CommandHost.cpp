@@ -1,0 +1,151 @@
+#include "cli/CommandHost.h"
+
+#include <charconv>
+
+#include "cli/CommandLine.h"
+#include "cli/StartUp.h"
+#include "cli/Subsystems.h"
+#include "foundation/Jobs.h"
+#include "foundation/ResultsLog.h"
+
+namespace Cli {
+
+namespace {
+
+// Result texts on one line: backslash, line feed and carriage return escaped.
+std::string Escape(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (char c : text) {
+    switch (c) {
+      case '\\': out += "\\\\"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      default: out.push_back(c);
+    }
+  }
+  return out;
+}
+
+bool ParseNumber(const std::string& text, uint32_t& value) {
+  if (text.empty() || text.size() > 9) return false;
+  for (char c : text)
+    if (c < '0' || c > '9') return false;
+  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  return ec == std::errc() && end == text.data() + text.size();
+}
+
+// Reads one line without its line break. False at the end of input. A line
+// longer than kMaxHostLine is consumed whole and reported as too long.
+bool ReadLine(std::FILE* in, std::string& line, bool& tooLong) {
+  line.clear();
+  tooLong = false;
+  int c;
+  bool any = false;
+  while ((c = std::fgetc(in)) != EOF) {
+    any = true;
+    if (c == '\n') return true;
+    if (line.size() < kMaxHostLine)
+      line.push_back(static_cast<char>(c));
+    else
+      tooLong = true;
+  }
+  return any;
+}
+
+}  // namespace
+
+void ValidateAssetTask::Check(void*) {
+  m_result = CheckAssetFolder(m_log, m_folder);
+  m_ran = true;
+}
+
+bool ValidateAssetTask::Run() {
+  auto* job = new TCXCallbackCPPVoidPtr<ValidateAssetTask>(this, &ValidateAssetTask::Check);
+  if (!PostJob(nullptr, job, kJobMainThread, nullptr, this) || !m_ran) {
+    m_log.AddResult(ResultsLog::kError, nullptr, "The asset check of '" + m_folder + "' could not be run.");
+    return false;
+  }
+  return m_result;
+}
+
+bool CommandHostCallback(uint32_t request, const std::vector<std::string>& args, ResultsLog& log,
+                         int& result, std::string& error) {
+  switch (request) {
+    case kHostValidateAsset:
+      if (args.size() != 1 || args[0].empty()) {
+        error = "request 0 takes one argument: the asset folder";
+        return false;
+      }
+      ShutdownSpecRegistry();
+      result = ValidateAssetTask(log, args[0]).Run() ? 1 : 0;
+      return true;
+    case kHostConvertTextures:
+      if (args.empty() || args.size() > 2 || args[0].empty()) {
+        error = "request 1 takes the folder and an optional content-set name";
+        return false;
+      }
+      ShutdownSpecRegistry();
+      result = ConvertTexturesInFolder(args.size() > 1 ? args[1] : std::string(), args[0], log);
+      return true;
+    default:
+      error = "unknown request " + std::to_string(request);
+      return false;
+  }
+}
+
+int ServeCommandHost(std::FILE* in, std::FILE* out, const std::string& baseFolder) {
+  int answered = 0;
+  std::string line;
+  bool tooLong = false;
+  while (ReadLine(in, line, tooLong)) {
+    std::vector<std::string> words;
+    std::string error;
+    if (tooLong) {
+      std::fprintf(out, "- ERR request line longer than %zu bytes\n", kMaxHostLine);
+      std::fflush(out);
+      continue;
+    }
+    if (!SplitCommandLine(line, words, error)) {
+      std::fprintf(out, "- ERR %s\n", error.c_str());
+      std::fflush(out);
+      continue;
+    }
+    if (words.empty()) continue;
+    uint32_t id = 0, request = 0;
+    if (!ParseNumber(words[0], id)) {
+      std::fprintf(out, "- ERR bad transaction id\n");
+      std::fflush(out);
+      continue;
+    }
+    if (words.size() < 2 || !ParseNumber(words[1], request)) {
+      std::fprintf(out, "%u ERR missing or bad request number\n", id);
+      std::fflush(out);
+      continue;
+    }
+    std::vector<std::string> args(words.begin() + 2, words.end());
+    // Both requests name a folder first.
+    if (!args.empty() && !args[0].empty() && args[0][0] != '/' && !baseFolder.empty())
+      args[0] = baseFolder + "/" + args[0];
+    ResultsLog log;
+    int result = 0;
+    if (!CommandHostCallback(request, args, log, result, error)) {
+      std::fprintf(out, "%u ERR %s\n", id, error.c_str());
+      std::fflush(out);
+      continue;
+    }
+    for (const ResultsLog::Entry& entry : log.Entries())
+      std::fprintf(out, "%u R %d %s\n", id, entry.severity, Escape(entry.text).c_str());
+    std::fprintf(out, "%u OK %d\n", id, result);
+    std::fflush(out);
+    ++answered;
+  }
+  return answered;
+}
+
+int RunCommandHost(Session& session) {
+  ServeCommandHost(session.in, session.out, session.startFolder);
+  return 0;
+}
+
+}  // namespace Cli

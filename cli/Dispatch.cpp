@@ -1,0 +1,108 @@
+#include "cli/Dispatch.h"
+
+#include <filesystem>
+#include <system_error>
+
+#include "cli/CommandHost.h"
+#include "cli/StartUp.h"
+#include "foundation/ResultsLog.h"
+#include "kiv/PString.h"
+
+#if __has_include("gamescript/compiler/Driver.h")
+#include "gamescript/compiler/Driver.h"
+#define ROVANA_HAVE_COMPILER 1
+#else
+#define ROVANA_HAVE_COMPILER 0
+#endif
+
+namespace fs = std::filesystem;
+
+namespace Cli {
+
+namespace {
+
+// Command words, interned once.
+const Kiv::PString& WordHelp() {
+  static const Kiv::PString word("help");
+  return word;
+}
+const Kiv::PString& WordCompile() {
+  static const Kiv::PString word("compile");
+  return word;
+}
+const Kiv::PString& WordCommandHost() {
+  static const Kiv::PString word("umbcommandhost");
+  return word;
+}
+
+}  // namespace
+
+void PrintHelp(std::FILE* out) {
+  std::fputs(
+      "RovanaUtil - content tool for the Rovana asset collection\n"
+      "\n"
+      "Usage: rovanautil <command> [arguments]\n"
+      "       rovanautil @<batch file>   (every line one command line, arguments in double quotes)\n"
+      "\n"
+      "Commands:\n"
+      "  help                 print this text\n"
+      "  compile <source.gs> [-s] [-d] [-b<log file>] [-p<output path>] [-i<include path>]\n"
+      "                       compile a GameScript source into a .gsl library\n"
+      "\n"
+      "Start-up options, anywhere on the line: norender -kivlog -noumbclient -nostartumbdaemon\n"
+      "Folders: ROVANA_ROOT (installation), ROVANA_USERDATA (user data)\n"
+      "Exit code: 0 success, -1 failure, -100 fault during a command\n",
+      out);
+  std::fflush(out);
+}
+
+int CompileCommand(Session& session, std::vector<std::string>& args, ResultsLog& log) {
+  std::error_code ec;
+  fs::path working = fs::current_path(ec);
+  if (!session.startFolder.empty()) fs::current_path(session.startFolder, ec);
+  struct ChangeBack {
+    fs::path folder;
+    ~ChangeBack() {
+      std::error_code ignored;
+      if (!folder.empty()) fs::current_path(folder, ignored);
+    }
+  } changeBack{working};
+
+  if (args.size() < 3 || args[2].empty()) {
+    log.AddResult(ResultsLog::kError, nullptr, "Invalid file path.");
+    return -1;
+  }
+  args[1].clear();
+#if ROVANA_HAVE_COMPILER
+  std::vector<char*> argv;
+  argv.reserve(args.size() + 1);
+  for (std::string& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  int errors = GSCompiler::CompilerMain(static_cast<int>(args.size()), argv.data());
+  return errors > 0 ? -1 : 0;
+#else
+  // The compiler joins the build with gamescript/compiler/Driver.h; this call
+  // site then runs it.
+  log.AddResult(ResultsLog::kError, nullptr, "The GameScript compiler is not available in this build.");
+  return -1;
+#endif
+}
+
+int Dispatch(Session& session, std::vector<std::string>& args, ResultsLog& log) {
+  if (args.size() < 2) {
+    log.AddResult(ResultsLog::kError, nullptr, "Missing command. Run \"rovanautil help\" for the commands.");
+    return -1;
+  }
+  const Kiv::PString word = Kiv::PString(args[1]).ToLower();
+  if (word == WordHelp()) {
+    PrintHelp(session.out);
+    return 0;
+  }
+  if (word == WordCompile()) return CompileCommand(session, args, log);
+  if (word == WordCommandHost()) return RunCommandHost(session);
+  log.AddResult(ResultsLog::kError, nullptr,
+                "Unknown command '" + args[1] + "'. Run \"rovanautil help\" for the commands.");
+  return -1;
+}
+
+}  // namespace Cli

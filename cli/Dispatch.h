@@ -1,0 +1,29 @@
+#pragma once
+// The command dispatcher and its workers.
+#include <cstdio>
+#include <string>
+#include <vector>
+
+class ResultsLog;
+
+namespace Cli {
+
+struct Session;
+
+// The help text: the commands this program has (hidden ones left out).
+void PrintHelp(std::FILE* out);
+
+// Runs one command line: args[0] is the program, args[1] the command word
+// (compared lower-cased, as an interned string, in a fixed order), the rest
+// its arguments. Workers may change `args` (the compiler gets the command
+// word blanked). Errors are added to `log` at severity 3. Returns the exit
+// code: 0 success, -1 failure.
+int Dispatch(Session& session, std::vector<std::string>& args, ResultsLog& log);
+
+// "compile": changes to the user's start folder, refuses an empty first
+// argument with "Invalid file path.", blanks the command word and runs the
+// script compiler with the whole argument vector, then changes back. -1 when
+// the compiler reports errors, else 0.
+int CompileCommand(Session& session, std::vector<std::string>& args, ResultsLog& log);
+
+}  // namespace Cli

@@ -1,0 +1,124 @@
+#include "cli/StartUp.h"
+
+#include <cstdarg>
+#include <filesystem>
+#include <system_error>
+
+#include "cli/Folders.h"
+#include "cli/Subsystems.h"
+#include "foundation/InterfaceTextDB.h"
+#include "foundation/Jobs.h"
+#include "foundation/Log.h"
+#include "foundation/Soup.h"
+#include "gamescript/runtime/ScriptLogHook.h"
+#include "kiv/Log.h"
+#include "umbclient/AssetDatabase.h"
+#include "umbclient/ContentFolders.h"
+
+namespace fs = std::filesystem;
+
+namespace Cli {
+
+namespace {
+
+void Fail(Session& session, const std::string& line) {
+  std::fprintf(session.out, "- %s\n", line.c_str());
+  std::fflush(session.out);
+}
+
+}  // namespace
+
+void ScriptLogPrinter(const char* format, ...) {
+  char text[16384];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  LogLine("ScriptLog> %s", text);
+}
+
+bool StartUp(Session& session) {
+  // The user's folder, for arguments given relative to it; then the
+  // installation root, so the schema folder and the product's relative
+  // paths resolve as they do in an installation.
+  std::error_code ec;
+  session.startFolder = fs::current_path(ec).string();
+  if (ec) {
+    Fail(session, "Unable to read the current folder.");
+    return false;
+  }
+  if (session.installationRoot.empty()) {
+    Fail(session, "Unable to find the installation folder (a folder holding \"OBLData/\"; set ROVANA_ROOT).");
+    return false;
+  }
+  fs::current_path(session.installationRoot, ec);
+  if (ec) {
+    Fail(session, "Unable to change to the installation folder '" + session.installationRoot + "'.");
+    return false;
+  }
+  session.folderChanged = true;
+
+  if (!StartConfigSchema("OBLData/")) {
+    Fail(session, "OBLLib initialisation failed.");
+    return false;
+  }
+  session.configSchemaStarted = true;
+
+  // The engine stand-in: nothing renders, so "norender" changes nothing; its
+  // log sink echoes to standard error with "-kivlog" (standard output carries
+  // the results and the command host's answers).
+  Kiv::Log::Instance().SetConsole(session.options.kivLog, stderr);
+  SetUpConfigSchemaScene();
+
+  if (session.userDataFolder.empty()) {
+    Fail(session, "Unable to find the user-data folder (set ROVANA_USERDATA).");
+    return false;
+  }
+  std::string error;
+  if (!LayOutUserData(session.userDataFolder, error)) {
+    Fail(session, error);
+    return false;
+  }
+  SetInstallationRoot(session.installationRoot);
+  SetUserDataFolder(session.userDataFolder);
+  InterfaceTextDB::SetFolder(session.installationRoot + "/strings");
+  session.logOpen = Kiv::Log::Instance().OpenFile(session.userDataFolder + "/rovanautil.log");
+  if (!session.logOpen) Fail(session, "Unable to open the log file in '" + session.userDataFolder + "'.");
+
+  // The database is embedded: "-noumbclient" and "-nostartumbdaemon" choose
+  // between a daemon client and starting the daemon, and there is no daemon.
+  UMBSetDatabaseHooks(&CreateSpecRegistry, &DestroySpecRegistry);
+  session.databaseOpen = UMBOpenDatabase();
+  if (!session.databaseOpen) Fail(session, "Unable to open the asset database in '" + session.userDataFolder + "'.");
+
+  if (session.databaseOpen) {
+    SoupRef internet = UMBGetSettingsRecord("internet");
+    session.language = internet.GetNamedTag(Kiv::PString("language")).Str();
+    LogLine("StartUp> language '%s'", session.language.c_str());
+  }
+
+  RegisterEnginePlugins();
+  session.pluginsRegistered = true;
+  return UMBIsDatabaseOpen();
+}
+
+void ShutDown(Session& session) {
+  if (session.endsProcess) JobQueue::Process().Stop();
+  if (session.pluginsRegistered) ReleaseEnginePlugins();
+  session.pluginsRegistered = false;
+  if (session.databaseOpen || UMBIsDatabaseOpen()) UMBCloseDatabase();
+  session.databaseOpen = false;
+  if (session.configSchemaStarted) StopConfigSchema();
+  session.configSchemaStarted = false;
+  GSRuntime::ScriptLogHook = nullptr;
+  if (session.logOpen) Kiv::Log::Instance().CloseFile();
+  session.logOpen = false;
+  Kiv::Log::Instance().SetConsole(false, stderr);
+  if (session.folderChanged) {
+    std::error_code ec;
+    fs::current_path(session.startFolder, ec);
+  }
+  session.folderChanged = false;
+}
+
+}  // namespace Cli

@@ -1,0 +1,7 @@
+#include "gamescript/runtime/ScriptLogHook.h"
+
+namespace GSRuntime {
+
+ScriptLogFunction ScriptLogHook = nullptr;
+
+}  // namespace GSRuntime

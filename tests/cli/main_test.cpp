@@ -1,0 +1,202 @@
+// The whole program run in-process: exit codes, start-up failures, results
+// and summary lines, batch files and the fault guard.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <filesystem>
+#include <stdexcept>
+
+#include "cli/App.h"
+#include "cli/Results.h"
+#include "foundation/ResultsLog.h"
+#include "TempTree.h"
+#include "umbclient/AssetDatabase.h"
+
+namespace {
+
+class MainTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    m_tree.MakeDir("install/OBLData");
+    m_root = m_tree.Path("install");
+    m_userData = m_tree.Path("user");
+    m_start = std::filesystem::current_path().string();
+  }
+  void TearDown() override {
+    // Shut-down must leave the process as it found it.
+    EXPECT_EQ(std::filesystem::current_path().string(), m_start);
+    EXPECT_FALSE(UMBIsDatabaseOpen());
+  }
+
+  int Run(std::vector<std::string> args, const std::string& input = "") {
+    args.insert(args.begin(), "rovanautil");
+    Cli::Environment env;
+    env.programPath = "/nonexistent/bin/rovanautil";
+    env.rootVariable = m_root.c_str();
+    env.userDataVariable = m_userData.c_str();
+    env.out = m_out.File();
+    env.endsProcess = false;
+    std::FILE* in = fmemopen(const_cast<char*>(input.data()), input.size() + 1, "r");
+    env.in = in;
+    int code = Cli::Main(args, env);
+    std::fclose(in);
+    return code;
+  }
+  std::string Output() { return m_out.Text(); }
+
+  TempTree m_tree;
+  CapturedOutput m_out;
+  std::string m_root, m_userData, m_start;
+};
+
+size_t Count(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size())) ++n;
+  return n;
+}
+
+}  // namespace
+
+TEST_F(MainTest, HelpWithoutArgumentFailsAndAsRequestedSucceeds) {
+  m_root = m_tree.Path("nowhere");  // help needs no start-up
+  EXPECT_EQ(Run({}), -1);
+  EXPECT_NE(Output().find("Usage: rovanautil"), std::string::npos);
+  EXPECT_EQ(Run({"HELP"}), 0);
+  EXPECT_EQ(Count(Output(), "Usage: rovanautil"), 2u);
+  // Start-up options alone leave no command.
+  EXPECT_EQ(Run({"-kivlog", "norender"}), -1);
+  // The help text lists the commands the program has, not the hidden ones.
+  EXPECT_NE(Output().find("compile"), std::string::npos);
+  EXPECT_EQ(Output().find("umbcommandhost"), std::string::npos);
+  EXPECT_EQ(Output().find("validate"), std::string::npos);
+}
+
+TEST_F(MainTest, CommandRunsAfterStartUpWithOptionsRemoved) {
+  // "-kivlog" between the command word and its empty path must not count as
+  // the path.
+  EXPECT_EQ(Run({"norender", "-noumbclient", "Compile", "-kivlog", "", "-nostartumbdaemon"}), -1);
+  EXPECT_EQ(Output(), "- Invalid file path.\nOK (1 Errors,0 Warnings)\n");
+  // Start-up laid out the user data.
+  EXPECT_TRUE(std::filesystem::is_directory(m_userData + "/local"));
+  EXPECT_TRUE(std::filesystem::is_directory(m_userData + "/settings"));
+}
+
+TEST_F(MainTest, UnknownCommandIsAnErrorResult) {
+  EXPECT_EQ(Run({"frobnicate", "x"}), -1);
+  std::string out = Output();
+  EXPECT_NE(out.find("- Unknown command 'frobnicate'."), std::string::npos) << out;
+  EXPECT_NE(out.find("OK (1 Errors,0 Warnings)\n"), std::string::npos) << out;
+}
+
+TEST_F(MainTest, FailingStartUpPrintsInitFailed) {
+  m_root = m_tree.MakeDir("bare");  // no OBLData/
+  EXPECT_EQ(Run({"help2"}), -1);
+  EXPECT_EQ(Output(), "- OBLLib initialisation failed.\n- Init failed\n");
+
+  // A user-data folder that cannot be made: the database cannot open.
+  m_root = m_tree.Path("install");
+  m_userData = m_tree.Write("userfile", "a file, not a folder");
+  EXPECT_EQ(Run({"help"}), 0);  // help needs no start-up
+  EXPECT_EQ(Run({"compile", "x.gs"}), -1);
+  std::string out = Output();
+  EXPECT_NE(out.find("- Init failed\n"), std::string::npos) << out;
+  EXPECT_EQ(out.find("OK ("), std::string::npos) << out;
+}
+
+TEST_F(MainTest, CompileRefusesAnEmptyPathAndComesBackToItsFolder) {
+  EXPECT_EQ(Run({"compile"}), -1);
+  EXPECT_EQ(Run({"compile", ""}), -1);
+  std::string out = Output();
+  EXPECT_EQ(Count(out, "- Invalid file path.\n"), 2u) << out;
+  EXPECT_EQ(Count(out, "OK (1 Errors,0 Warnings)\n"), 2u) << out;
+}
+
+TEST_F(MainTest, BatchFileRunsEveryLine) {
+  std::string batch = m_tree.Write("three.txt", "\"help\"\n\"nothing\" \"a b\"\n\n\"compile\" \"\"\n");
+  EXPECT_EQ(Run({"@" + batch}), -1);
+  std::string out = Output();
+  EXPECT_EQ(Count(out, "Usage: rovanautil"), 1u) << out;
+  EXPECT_EQ(Count(out, "- Unknown command 'nothing'."), 1u) << out;
+  EXPECT_EQ(Count(out, "- Invalid file path."), 1u) << out;
+  // One results log and summary per line.
+  EXPECT_EQ(Count(out, "OK (0 Errors,0 Warnings)\n"), 1u) << out;
+  EXPECT_EQ(Count(out, "OK (1 Errors,0 Warnings)\n"), 2u) << out;
+
+  std::string good = m_tree.Write("good.txt", "help\nHELP\n\"help\"\n");
+  EXPECT_EQ(Run({"@" + good}), 0);
+}
+
+TEST_F(MainTest, BatchFileRelativeToTheUsersFolder) {
+  // Start-up changes to the installation root; the batch file is still
+  // found where the user is.
+  std::filesystem::path here = std::filesystem::current_path();
+  std::filesystem::current_path(m_tree.Root());
+  m_tree.Write("rel.txt", "help\n");
+  int code = Run({"@rel.txt"});
+  std::filesystem::current_path(here);
+  EXPECT_EQ(code, 0) << Output();
+}
+
+TEST_F(MainTest, BatchProblemsRunNothing) {
+  std::string bad = m_tree.Write("bad.txt", "\"help\"\n\"compile\" \"x.gs\n");
+  EXPECT_EQ(Run({"@" + bad}), -1);
+  std::string out = Output();
+  EXPECT_EQ(out.find("Usage:"), std::string::npos) << out;
+  EXPECT_NE(out.find("- Batch file '" + bad + "' line 2: unterminated quote.\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("OK (1 Errors,0 Warnings)\n"), std::string::npos) << out;
+
+  EXPECT_EQ(Run({"@" + m_tree.Path("missing.txt")}), -1);
+  EXPECT_NE(Output().find("- Unable to open batch file '" + m_tree.Path("missing.txt") + "'."), std::string::npos);
+  EXPECT_EQ(Run({"@" + m_tree.Write("ok.txt", "help\n"), "extra"}), -1);
+}
+
+TEST_F(MainTest, CommandHostServesStandardInput) {
+  m_tree.MakeDir("user/local/asset1");
+  m_tree.Write("user/local/asset1/config.txt", "kuid <kuid:1:2>\n");
+  // Folders in requests are relative to the user's folder, not to the
+  // installation root that start-up changes to.
+  std::filesystem::path here = std::filesystem::current_path();
+  std::filesystem::current_path(m_tree.Root());
+  int code = Run({"umbcommandhost"}, "5 0 user/local/asset1\nnot a request\n6 1 \"user/local/asset1\"\n");
+  std::filesystem::current_path(here);
+  EXPECT_EQ(code, 0);
+  std::string out = Output();
+  EXPECT_NE(out.find("5 R 3 Asset validation is not available in this build; '" + m_tree.Root() +
+                     "/user/local/asset1' was not checked.\n5 OK 0\n"),
+            std::string::npos) << out;
+  EXPECT_NE(out.find("- ERR bad transaction id\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("6 OK 2\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("OK (0 Errors,0 Warnings)\n"), std::string::npos) << out;
+}
+
+TEST(ResultsOutput, PrefixesBySeverityThenSummary) {
+  ResultsLog log;
+  log.AddResult(ResultsLog::kInformation, nullptr, "note");
+  log.AddResult(ResultsLog::kWarning, nullptr, "careful");
+  log.AddResult(ResultsLog::kError, nullptr, "broken");
+  log.AddResult(ResultsLog::kSuccess, nullptr, "done");
+  log.AddResult(ResultsLog::kError, nullptr, "broken again");
+  CapturedOutput out;
+  Cli::PrintResults(out.File(), log);
+  EXPECT_EQ(out.Text(), "; note\n! careful\n- broken\n+ done\n- broken again\nOK (2 Errors,1 Warnings)\n");
+  EXPECT_EQ(Cli::SummaryLine(0, 0), "OK (0 Errors,0 Warnings)");
+}
+
+TEST(FaultGuard, ResultPassesThrough) {
+  CapturedOutput out;
+  EXPECT_EQ(Cli::RunGuarded(out.File(), [] { return -1; }), -1);
+  EXPECT_EQ(Cli::RunGuarded(out.File(), [] { return 0; }), 0);
+  EXPECT_EQ(out.Text(), "");
+}
+
+TEST(FaultGuardDeathTest, ExceptionOrSignalEndsTheProcessWithMinus100) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(Cli::RunGuarded(stdout, []() -> int { throw std::runtime_error("boom"); }),
+              ::testing::ExitedWithCode(static_cast<unsigned char>(-100)), "");
+  EXPECT_EXIT(Cli::RunGuarded(stdout, []() -> int { throw 42; }),
+              ::testing::ExitedWithCode(static_cast<unsigned char>(-100)), "");
+  EXPECT_EXIT(Cli::RunGuarded(stdout, []() -> int { std::raise(SIGSEGV); return 0; }),
+              ::testing::ExitedWithCode(static_cast<unsigned char>(-100)), "");
+  EXPECT_EXIT(Cli::RunGuarded(stdout, []() -> int { std::abort(); }),
+              ::testing::ExitedWithCode(static_cast<unsigned char>(-100)), "");
+}
