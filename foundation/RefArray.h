@@ -30,9 +30,10 @@ public:
   // An index past the end is ignored.
   void Set(uint32_t index, T* element) {
     if (index >= m_count) return;
+    T*& slot = m_items[index];
     if (element) element->AddRef();
-    T* old = m_items[index];
-    m_items[index] = element;
+    T* old = slot;
+    slot = element;
     if (old) old->Release();
   }
   // A new unshared array (reference count 1) holding the same elements.

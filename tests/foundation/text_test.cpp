@@ -1,0 +1,149 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "foundation/Text.h"
+
+TEST(MatchTagExpression, AlternativesAndAbsentTerms) {
+  EXPECT_TRUE(MatchTagExpression("TR;TV", ""));
+  EXPECT_TRUE(MatchTagExpression("", ""));
+  EXPECT_TRUE(MatchTagExpression("TR;TV", "TR;TV"));
+  EXPECT_TRUE(MatchTagExpression("TV;XX;TR", "TR;TV"));
+  EXPECT_FALSE(MatchTagExpression("TR", "TR;TV"));
+  EXPECT_TRUE(MatchTagExpression("TO", "TR;TV|TO"));
+  EXPECT_FALSE(MatchTagExpression("TX", "TR;TV|TO"));
+  EXPECT_TRUE(MatchTagExpression("TR", "TR;-TV"));
+  EXPECT_FALSE(MatchTagExpression("TR;TV", "TR;-TV"));
+  EXPECT_TRUE(MatchTagExpression("TR;TV", "TR;-TV|TV"));
+  EXPECT_TRUE(MatchTagExpression("", "-TV"));
+  // Whole tags only, never substrings.
+  EXPECT_FALSE(MatchTagExpression("TRX", "TR"));
+  EXPECT_FALSE(MatchTagExpression("T", "TR"));
+  // "?" matches one character.
+  EXPECT_TRUE(MatchTagExpression("SWA", "?WA"));
+  EXPECT_TRUE(MatchTagExpression("BR;JWA", "?WA"));
+  EXPECT_FALSE(MatchTagExpression("WA", "?WA"));
+  EXPECT_FALSE(MatchTagExpression("XSWA", "?WA"));
+  // Blanks around terms and empty pieces are ignored.
+  EXPECT_TRUE(MatchTagExpression(" TR ; TV ", "TV ;; TR"));
+  EXPECT_FALSE(MatchTagExpression("TR", "|"));
+}
+
+TEST(SubstituteMacro, ReplacesWithoutRegardToCaseAndNeverRescans) {
+  std::string s = "File $(FileName) and $(FILENAME), not $(file) or $(FILENAME";
+  EXPECT_EQ(SubstituteMacro(s, "filename", "a.gs"), 2);
+  EXPECT_EQ(s, "File a.gs and a.gs, not $(file) or $(FILENAME");
+  std::string loop = "$(x)";
+  EXPECT_EQ(SubstituteMacro(loop, "x", "$(x)$(x)"), 1);
+  EXPECT_EQ(loop, "$(x)$(x)");
+  std::string none = "nothing here $";
+  EXPECT_EQ(SubstituteMacro(none, "x", "y"), 0);
+  EXPECT_EQ(none, "nothing here $");
+  Kiv::String ks("<$(A)>");
+  SubstituteMacro(ks, "a", "1");
+  EXPECT_EQ(ks.Str(), "<1>");
+}
+
+TEST(Text, LowerAndMakeString) {
+  Kiv::PString p("MiXeD");
+  PStringToLower(p);
+  EXPECT_EQ(p, Kiv::PString("mixed"));
+  Kiv::PString null;
+  PStringToLower(null);
+  EXPECT_TRUE(null.IsNull());
+  EXPECT_EQ(MakeString("abc").Str(), "abc");
+  EXPECT_EQ(MakeString(nullptr).Str(), "");
+}
+
+TEST(DecodeUtf8Char, ValidAndMalformedSequences) {
+  size_t used = 99;
+  EXPECT_EQ(DecodeUtf8Char("A", 1, &used), 0x41u);
+  EXPECT_EQ(used, 1u);
+  EXPECT_EQ(DecodeUtf8Char("\xC3\xA9", 2, &used), 0xE9u);
+  EXPECT_EQ(used, 2u);
+  EXPECT_EQ(DecodeUtf8Char("\xE2\x82\xAC", 3, &used), 0x20ACu);
+  EXPECT_EQ(used, 3u);
+  EXPECT_EQ(DecodeUtf8Char("\xF0\x9F\x98\x80", 4, &used), 0x1F600u);
+  EXPECT_EQ(used, 4u);
+  EXPECT_EQ(DecodeUtf8Char("", 0, &used), 0u);
+  EXPECT_EQ(used, 0u);
+  // Overlong, surrogate, out of range, stray continuation: one byte, U+FFFD.
+  for (const char* bad : {"\xC0\xAF", "\xE0\x80\xAF", "\xED\xA0\x80", "\xF4\x90\x80\x80", "\x80", "\xFF"}) {
+    EXPECT_EQ(DecodeUtf8Char(bad, std::strlen(bad), &used), 0xFFFDu) << bad;
+    EXPECT_EQ(used, 1u);
+  }
+}
+
+// A truncated sequence at the end of the text must not read past it: the
+// bytes after the given length are a guard that would complete the sequence.
+TEST(DecodeUtf8Char, TruncatedInputStopsAtTheEnd) {
+  const char euro[] = "\xE2\x82\xAC";
+  size_t used;
+  for (size_t n = 1; n < 3; ++n) {
+    EXPECT_EQ(DecodeUtf8Char(euro, n, &used), 0xFFFDu);
+    EXPECT_EQ(used, 1u);
+  }
+  // Walking any byte string consumes at least one byte per step and ends exactly.
+  const char mixed[] = "a\xC3\xA9\xE2\x82\xF0\x9F\x98";
+  size_t pos = 0, steps = 0;
+  while (pos < sizeof mixed - 1) {
+    DecodeUtf8Char(mixed + pos, sizeof mixed - 1 - pos, &used);
+    ASSERT_GE(used, 1u);
+    pos += used;
+    ++steps;
+  }
+  EXPECT_EQ(pos, sizeof mixed - 1);
+  EXPECT_EQ(steps, 1u + 1u + 2u + 3u);
+}
+
+TEST(ConvertCodePageInPlace, Between1252AndUtf8) {
+  char buf[32] = "caf\xE9 \x80";  // "café €" in 1252
+  EXPECT_EQ(ConvertCodePageInPlace(buf, sizeof buf, kCodePage1252, kCodePageUtf8), 0);
+  EXPECT_STREQ(buf, "caf\xC3\xA9 \xE2\x82\xAC");
+  EXPECT_EQ(ConvertCodePageInPlace(buf, sizeof buf, kCodePageUtf8, kCodePage1252), 0);
+  EXPECT_STREQ(buf, "caf\xE9 \x80");
+  // A character 1252 lacks becomes "?".
+  char cjk[16] = "x\xE4\xB8\xAD";
+  EXPECT_EQ(ConvertCodePageInPlace(cjk, sizeof cjk, kCodePageUtf8, kCodePage1252), 0);
+  EXPECT_STREQ(cjk, "x?");
+}
+
+TEST(ConvertCodePageInPlace, SmallBufferAndFailures) {
+  char small[6] = "\xE9\xE9\xE9";  // needs 7 bytes as UTF-8
+  EXPECT_EQ(ConvertCodePageInPlace(small, sizeof small, kCodePage1252, kCodePageUtf8), 7);
+  EXPECT_STREQ(small, "\xE9\xE9\xE9");
+  char badUtf8[8] = "a\xC3(b";
+  EXPECT_EQ(ConvertCodePageInPlace(badUtf8, sizeof badUtf8, kCodePageUtf8, kCodePage1252), -1);
+  EXPECT_STREQ(badUtf8, "a?(b");
+  char unknown[8] = "\xE9z";
+  EXPECT_EQ(ConvertCodePageInPlace(unknown, sizeof unknown, 437, kCodePageUtf8), -1);
+  EXPECT_STREQ(unknown, "?z");
+  char unterminated[3] = {'a', '\xE9', 'b'};
+  EXPECT_EQ(ConvertCodePageInPlace(unterminated, sizeof unterminated, kCodePage1252, kCodePageUtf8), -1);
+  EXPECT_EQ(unterminated[1], '?');
+}
+
+TEST(SafeFormat, FillsByPositionAndType) {
+  EXPECT_EQ(SafeFormat("Tag '%s' in %s", {"kuid", "config.txt"}), "Tag 'kuid' in config.txt");
+  EXPECT_EQ(SafeFormat("%d of %d (%5.1f%%)", {3, 4, 75.0}), "3 of 4 ( 75.0%)");
+  EXPECT_EQ(SafeFormat("%2$s-%1$s", {"a", "b"}), "b-a");
+  EXPECT_EQ(SafeFormat("%x %X %u %c", {255, 255, 7, 65}), "ff FF 7 A");
+  EXPECT_EQ(SafeFormat("[%-4s|%4s]", {"ab", "cd"}), "[ab  |  cd]");
+  EXPECT_EQ(SafeFormat("%.2s", {"abcdef"}), "ab");
+  // Types convert: a number for %s, a text for %d.
+  EXPECT_EQ(SafeFormat("%s/%d", {12, "34"}), "12/34");
+}
+
+// Outside text never acts as a printf format: missing parameters print
+// nothing, and dangerous or unknown conversions are copied as text.
+TEST(SafeFormat, HostileTextIsHarmless) {
+  EXPECT_EQ(SafeFormat("%s %s %s %d", {"one"}), "one   ");
+  EXPECT_EQ(SafeFormat("%n%p%q", {"x"}), "%n%p%q");
+  EXPECT_EQ(SafeFormat("100%", {}), "100%");
+  EXPECT_EQ(SafeFormat("%99999d", {1}), "%99999d");
+  EXPECT_EQ(SafeFormat("%.999f", {1.0}), "%.999f");
+  EXPECT_EQ(SafeFormat("%0$s|%9$s", {"a"}), "%0$s|");
+  std::string wide = SafeFormat("%255.255f", {1e300});
+  EXPECT_GE(wide.size(), 255u);
+}
