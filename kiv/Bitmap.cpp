@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "kiv/File.h"
+#include "kiv/JpegDecode.h"
 #include "kiv/String.h"
 
 #pragma GCC diagnostic push
@@ -182,18 +183,26 @@ bool Bitmap::LoadFromMemory(const uint8_t* data, size_t size, std::string_view n
   if (size > INT_MAX) return Fail("Bitmap::Load> '" + label + "' is too large");
   int len = static_cast<int>(size);
   int w = 0, h = 0, comp = 0;
+  if (size >= 2 && data[0] == 0xFF && data[1] == 0xD8) {
+    // JPEG goes to libjpeg-turbo, the decoder hardened against corrupt files.
+    if (!JpegHasEnd(data, size))
+      return Fail("Bitmap::Load> '" + label + "' is not a readable image (truncated file)");
+    JpegImage jpeg;
+    std::string why;
+    if (!DecodeJpeg(data, size, MaxSide, kMaxPixels, jpeg, why))
+      return Fail("Bitmap::Load> '" + label + "' is not a readable image (" + why + ")");
+    return Adopt(jpeg.pixels.data(), jpeg.width, jpeg.height, jpeg.channels, label);
+  }
   if (!stbi_info_from_memory(data, len, &w, &h, &comp))
     return Fail("Bitmap::Load> '" + label + "' is not a readable image (" + stbi_failure_reason() + ")");
   if (w <= 0 || h <= 0 || w > MaxSide || h > MaxSide || static_cast<int64_t>(w) * h > kMaxPixels)
     return Fail(String().Setf("Bitmap::Load> '%s' declares %d x %d pixels, more than allowed", label.c_str(), w, h).Str());
-  // The decoder tells every type but TGA by its magic; what it took for a
-  // picture without one of these is a TGA.
+  // The decoder tells PNG and BMP by their magic; what it took for a picture
+  // without one of these is a TGA.
   static const uint8_t kPngMagic[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
   bool complete;
   if (size >= 8 && std::memcmp(data, kPngMagic, 8) == 0)
     complete = PngHasEnd(data, size);
-  else if (size >= 2 && data[0] == 0xFF && data[1] == 0xD8)
-    complete = JpegHasEnd(data, size);
   else if (size >= 2 && data[0] == 'B' && data[1] == 'M')
     complete = BmpHasEnd(data, size);
   else
@@ -202,14 +211,18 @@ bool Bitmap::LoadFromMemory(const uint8_t* data, size_t size, std::string_view n
   stbi_uc* pixels = stbi_load_from_memory(data, len, &w, &h, &comp, 0);
   if (!pixels)
     return Fail("Bitmap::Load> '" + label + "' is not a readable image (" + stbi_failure_reason() + ")");
+  bool ok = Adopt(pixels, w, h, comp, label);
+  stbi_image_free(pixels);
+  return ok;
+}
+
+// Takes decoded pixels in R, G, B(, A) order with comp channels.
+bool Bitmap::Adopt(const uint8_t* in, int w, int h, int comp, const std::string& label) {
   Format format = comp == 1 ? FormatGray8 : (comp == 3 ? FormatRGB24 : FormatRGBA32);
-  if ((comp < 1 || comp > 4) || !Create(w, h, format)) {
-    stbi_image_free(pixels);
+  if ((comp < 1 || comp > 4) || !Create(w, h, format))
     return Fail("Bitmap::Load> '" + label + "' has an unsupported layout");
-  }
   size_t count = static_cast<size_t>(w) * static_cast<size_t>(h);
   uint8_t* out = m_pixels.data();
-  const stbi_uc* in = pixels;
   for (size_t i = 0; i < count; ++i) {
     switch (comp) {
       case 1: out[i] = in[i]; break;
@@ -230,7 +243,6 @@ bool Bitmap::LoadFromMemory(const uint8_t* data, size_t size, std::string_view n
         break;
     }
   }
-  stbi_image_free(pixels);
   return true;
 }
 

@@ -67,6 +67,7 @@ public:
 
 private:
   bool Fail(std::string message);
+  bool Adopt(const uint8_t* pixels, int width, int height, int channels, const std::string& label);
 
   int m_width = 0;
   int m_height = 0;

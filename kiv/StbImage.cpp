@@ -1,9 +1,9 @@
 // The one place that compiles the image decoder and encoder. Only the four
 // file types the bitmap class handles are built in, and nothing reads files
-// directly: all input comes from memory.
+// directly: all input comes from memory. JPEG is decoded by libjpeg-turbo
+// instead (see JpegDecode.cpp); only the JPEG encoder is taken from here.
 #define STB_IMAGE_IMPLEMENTATION
 #define STBI_ONLY_PNG
-#define STBI_ONLY_JPEG
 #define STBI_ONLY_BMP
 #define STBI_ONLY_TGA
 #define STBI_NO_STDIO

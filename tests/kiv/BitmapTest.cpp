@@ -158,6 +158,26 @@ TEST(Bitmap, HugeDeclaredSizesAreRefused) {
   EXPECT_FALSE(b.Create(5, 5, Bitmap::FormatNone));
 }
 
+// Huffman tables whose code counts add up to more than 256 symbols once
+// overflowed a table inside the decoder.
+TEST(Bitmap, CorruptJpegTablesAreRefused) {
+  std::vector<uint8_t> jpg = {0xFF, 0xD8, 0xFF, 0xC0, 0, 11, 8, 0, 8, 0, 8, 1, 1, 0x11, 0};  // 8 x 8 gray
+  std::vector<uint8_t> dht = {0xFF, 0xC4, 0, 0, 0x00};
+  for (int i = 0; i < 16; ++i) dht.push_back(0x11);  // 16 x 17 = 272 symbols
+  for (int i = 0; i < 272; ++i) dht.push_back(static_cast<uint8_t>(i));
+  size_t len = dht.size() - 2;
+  dht[2] = static_cast<uint8_t>(len >> 8);
+  dht[3] = static_cast<uint8_t>(len);
+  jpg.insert(jpg.end(), dht.begin(), dht.end());
+  const uint8_t sos[] = {0xFF, 0xDA, 0, 8, 1, 1, 0x00, 0, 63, 0, 0x12, 0x34, 0xFF, 0xD9};
+  jpg.insert(jpg.end(), std::begin(sos), std::end(sos));
+  Bitmap b;
+  EXPECT_FALSE(b.LoadFromMemory(jpg.data(), jpg.size(), "bad-tables.jpg"));
+  EXPECT_TRUE(b.IsEmpty());
+  EXPECT_NE(b.LastError().find("bad-tables.jpg"), std::string::npos) << b.LastError();
+  EXPECT_NE(b.LastError().find("Huffman"), std::string::npos) << b.LastError();
+}
+
 TEST(Bitmap, PixelAccessAndConversion) {
   Bitmap b;
   ASSERT_TRUE(b.Create(3, 2, Bitmap::FormatRGBA32));

@@ -1,0 +1,140 @@
+#include "kiv/JpegDecode.h"
+
+#include <csetjmp>
+#include <cstdio>
+#include <cstring>
+
+#include <jpeglib.h>
+#include <jerror.h>
+
+namespace Kiv {
+
+namespace {
+
+struct ErrorManager {
+  jpeg_error_mgr base;
+  std::jmp_buf jump;
+  char message[JMSG_LENGTH_MAX];
+  bool truncated;
+};
+
+void OnError(j_common_ptr cinfo) {
+  auto* err = reinterpret_cast<ErrorManager*>(cinfo->err);
+  (*cinfo->err->format_message)(cinfo, err->message);
+  std::longjmp(err->jump, 1);
+}
+
+// Warnings are not printed; a premature end of data is remembered, because
+// the library would otherwise pad the picture with grey and succeed.
+void OnMessage(j_common_ptr cinfo, int level) {
+  auto* err = reinterpret_cast<ErrorManager*>(cinfo->err);
+  if (level < 0 && cinfo->err->msg_code == JWRN_JPEG_EOF) err->truncated = true;
+}
+
+// A progressive file may hold any number of scans; beyond this many it is
+// refused rather than decoded for minutes.
+constexpr int kMaxScans = 256;
+
+void OnProgress(j_common_ptr cinfo) {
+  if (cinfo->is_decompressor) {
+    auto* d = reinterpret_cast<j_decompress_ptr>(cinfo);
+    if (d->input_scan_number > kMaxScans) {
+      auto* err = reinterpret_cast<ErrorManager*>(cinfo->err);
+      std::snprintf(err->message, sizeof err->message, "more than %d scans", kMaxScans);
+      std::longjmp(err->jump, 1);
+    }
+  }
+}
+
+// Everything between setjmp and a longjmp from the library is plain C data:
+// no destructor is ever skipped. The output buffer is sized by the caller's
+// callback before any row is written.
+struct DecodeState {
+  jpeg_decompress_struct cinfo;
+  ErrorManager err;
+  jpeg_progress_mgr progress;
+  uint8_t* rows;
+  size_t rowBytes;
+};
+
+int Decode(DecodeState& s, const uint8_t* data, size_t size, int maxSide, int64_t maxPixels,
+           JpegImage& out, char* reason, size_t reasonSize) {
+  s.cinfo.err = jpeg_std_error(&s.err.base);
+  s.err.base.error_exit = OnError;
+  s.err.base.emit_message = OnMessage;
+  s.err.truncated = false;
+  s.err.message[0] = 0;
+  if (setjmp(s.err.jump)) {
+    std::snprintf(reason, reasonSize, "%s", s.err.message);
+    jpeg_destroy_decompress(&s.cinfo);
+    return 0;
+  }
+  jpeg_create_decompress(&s.cinfo);
+  s.cinfo.mem->max_memory_to_use = 512L * 1024 * 1024;
+  s.progress.progress_monitor = OnProgress;
+  s.cinfo.progress = &s.progress;
+  jpeg_mem_src(&s.cinfo, data, static_cast<unsigned long>(size));
+  jpeg_read_header(&s.cinfo, TRUE);
+  if (s.cinfo.image_width == 0 || s.cinfo.image_height == 0 || s.cinfo.image_width > static_cast<JDIMENSION>(maxSide) ||
+      s.cinfo.image_height > static_cast<JDIMENSION>(maxSide) ||
+      static_cast<int64_t>(s.cinfo.image_width) * s.cinfo.image_height > maxPixels) {
+    std::snprintf(reason, reasonSize, "declares %u x %u pixels, more than allowed", s.cinfo.image_width,
+                  s.cinfo.image_height);
+    jpeg_destroy_decompress(&s.cinfo);
+    return 0;
+  }
+  bool cmyk = s.cinfo.jpeg_color_space == JCS_CMYK || s.cinfo.jpeg_color_space == JCS_YCCK;
+  bool gray = s.cinfo.jpeg_color_space == JCS_GRAYSCALE;
+  s.cinfo.out_color_space = cmyk ? JCS_CMYK : (gray ? JCS_GRAYSCALE : JCS_RGB);
+  jpeg_start_decompress(&s.cinfo);
+  int inChannels = s.cinfo.output_components;
+  out.width = static_cast<int>(s.cinfo.output_width);
+  out.height = static_cast<int>(s.cinfo.output_height);
+  out.channels = gray ? 1 : 3;
+  s.rowBytes = static_cast<size_t>(out.width) * static_cast<size_t>(inChannels);
+  // The rows are written in place, CMYK rows wider than the RGB result, so
+  // the buffer takes the larger layout; it was reserved before setjmp could
+  // matter for it (resize does not throw here for sizes within the limits).
+  out.pixels.resize(s.rowBytes * static_cast<size_t>(out.height));
+  s.rows = out.pixels.data();
+  while (s.cinfo.output_scanline < s.cinfo.output_height) {
+    JSAMPROW row = s.rows + s.rowBytes * s.cinfo.output_scanline;
+    jpeg_read_scanlines(&s.cinfo, &row, 1);
+  }
+  jpeg_finish_decompress(&s.cinfo);
+  jpeg_destroy_decompress(&s.cinfo);
+  if (s.err.truncated) {
+    std::snprintf(reason, reasonSize, "truncated JPEG data");
+    return 0;
+  }
+  if (cmyk) {
+    // Adobe writes CMYK inverted: each channel times K gives the colour.
+    size_t count = static_cast<size_t>(out.width) * static_cast<size_t>(out.height);
+    uint8_t* p = out.pixels.data();
+    for (size_t i = 0; i < count; ++i) {
+      unsigned k = p[4 * i + 3];
+      p[3 * i] = static_cast<uint8_t>(p[4 * i] * k / 255);
+      p[3 * i + 1] = static_cast<uint8_t>(p[4 * i + 1] * k / 255);
+      p[3 * i + 2] = static_cast<uint8_t>(p[4 * i + 2] * k / 255);
+    }
+    out.pixels.resize(count * 3);
+  }
+  return 1;
+}
+
+}  // namespace
+
+bool DecodeJpeg(const uint8_t* data, size_t size, int maxSide, int64_t maxPixels, JpegImage& out, std::string& error) {
+  out = JpegImage();
+  DecodeState state;
+  std::memset(&state, 0, sizeof state);
+  char reason[JMSG_LENGTH_MAX + 64] = {};
+  if (!Decode(state, data, size, maxSide, maxPixels, out, reason, sizeof reason)) {
+    error = reason[0] ? reason : "corrupt JPEG data";
+    out = JpegImage();
+    return false;
+  }
+  return true;
+}
+
+}  // namespace Kiv
