@@ -202,6 +202,7 @@ TEST_F(DataManagerTest, CurrentAssetHoldsOneContentFolderReference) {
   ASSERT_NE(second, nullptr);
   DataManager::Destroy();
   EXPECT_EQ(second->RefCount(), 0);
+  FolderCache::Purge();
   SetContentRootPath("");
 }
 
