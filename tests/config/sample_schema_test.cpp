@@ -1,0 +1,97 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <set>
+#include <sstream>
+
+#include "ConfigFixture.h"
+#include "config/TagNames.h"
+
+using OBLLib::Container;
+using OBLLib::DataManager;
+namespace tn = OBLLib::tn;
+
+namespace {
+
+const std::string kSource = ROVANA_SOURCE_DIR;
+
+class SampleSchemaTest : public ConfigFixture {};
+
+// The schema we ship: every kind loads without a finding, and every name it
+// refers to (inherited definitions, element types, source lists) exists.
+TEST_F(SampleSchemaTest, ShippedSchemaIsSelfConsistent) {
+  // A copy: the schema manager writes the personal details back at the end.
+  std::filesystem::copy(kSource + "/samples/install/OBLData", m_dir, std::filesystem::copy_options::recursive);
+  DataManager::Create(Root().c_str());
+  DataManager* dm = DataManager::Instance();
+  ASSERT_TRUE(dm->LoadSchema());
+  const SoupRef& schema = dm->Schema();
+  size_t kinds = 0;
+  for (size_t i = 0; i < schema.CountTags(); ++i) {
+    const Kiv::PString name = schema.GetIndexedTagName(i);
+    const SoupRef def = schema.GetIndexedSoup(i);
+    SoupRef inherit = def.GetNamedSoup(tn::inherit);
+    for (size_t j = 0; j < inherit.CountTags(); ++j)
+      EXPECT_TRUE(schema.GetNamedSoup(inherit.GetIndexedTagName(j))) << name.Str() << " inherits a missing definition";
+
+    Container c;
+    c.type = c.name = name;
+    c.LoadDefinition(def, true);
+    kinds += def.GetNamedTagAsInt(tn::top_level) != 0;
+    for (size_t j = 0; j < c.elementTypeNames.size(); ++j) {
+      if (c.elementTypeNames[j] == tn::element) continue;  // the "kind" word of an array element
+      EXPECT_TRUE(c.elementDefinitions[j]) << name.Str() << ": no definition " << c.elementTypeNames[j].Str();
+    }
+    for (const auto* list : {&c.tags, &c.definitionTags}) {
+      for (const OBLLib::Tag* tag : *list) {
+        Kiv::PString source = tag->definition.GetNamedTag(tn::source);
+        if (!source.IsEmpty() && !tag->hasSource) {
+          EXPECT_NE(dm->GetDataFile(source), nullptr) << name.Str() << ": no list " << source.Str();
+        }
+      }
+    }
+  }
+  EXPECT_GE(kinds, 15u);
+  for (const char* kind : {"scenery", "mesh", "traincar", "track", "bogey", "bridge", "scenery-trackside"})
+    EXPECT_NE(schema.GetNamedSoup(Kiv::PString(kind)).GetNamedTagAsInt(tn::top_level), 0) << kind;
+  for (const char* container : {"mesh-table", "thumbnails", "kuid-table", "string-table"})
+    EXPECT_TRUE(schema.GetNamedSoup(Kiv::PString(container))) << container;
+  EXPECT_TRUE(EH().GetEntries().empty()) << EH().GetEntries().front().text.Str();
+}
+
+// A run that changes nothing leaves the shipped personal details as they are.
+TEST_F(SampleSchemaTest, ShutDownWritesTheShippedPersonalDetailsBackUnchanged) {
+  const std::string shipped = kSource + "/samples/install/OBLData/personalDetails.txt";
+  std::filesystem::copy_file(shipped, m_dir / "personalDetails.txt");
+  Start(false);
+  DataManager::Destroy();
+  std::ifstream a(shipped, std::ios::binary), b(m_dir / "personalDetails.txt", std::ios::binary);
+  std::stringstream sa, sb;
+  sa << a.rdbuf();
+  sb << b.rdbuf();
+  EXPECT_FALSE(sa.str().empty());
+  EXPECT_EQ(sa.str(), sb.str());
+}
+
+// Every message key the library reports has an English text.
+TEST(SampleStrings, EveryConfigMessageKeyHasAText) {
+  std::set<std::string> keys;
+  const std::regex key(R"(\$obl_[a-z_0-9]+)");
+  for (const auto& file : std::filesystem::directory_iterator(kSource + "/config")) {
+    std::ifstream in(file.path());
+    std::stringstream text;
+    text << in.rdbuf();
+    const std::string s = text.str();
+    for (std::sregex_iterator it(s.begin(), s.end(), key), end; it != end; ++it) keys.insert(it->str());
+  }
+  ASSERT_GE(keys.size(), 8u);
+  InterfaceTextDB::SetFolder(kSource + "/samples/install/strings");
+  for (const std::string& k : keys) {
+    Kiv::PString text = InterfaceTextDB::Instance().GetString(Kiv::PString(k));
+    EXPECT_NE(text, Kiv::PString(k)) << k << " has no text";
+  }
+}
+
+}  // namespace
