@@ -1,6 +1,7 @@
 #include "cli/CommandHost.h"
 
 #include <charconv>
+#include <iterator>
 
 #include "cli/CommandLine.h"
 #include "cli/StartUp.h"
@@ -94,51 +95,56 @@ bool CommandHostCallback(uint32_t request, const std::vector<std::string>& args,
   }
 }
 
+HostLine ParseHostRequest(std::string_view line, HostRequest& request, std::string& errorAnswer) {
+  std::vector<std::string> words;
+  std::string error;
+  request = HostRequest();
+  if (!SplitCommandLine(line, words, error)) {
+    errorAnswer = "- ERR " + error;
+    return HostLine::kMalformed;
+  }
+  if (words.empty()) return HostLine::kBlank;
+  if (!ParseNumber(words[0], request.id)) {
+    errorAnswer = "- ERR bad transaction id";
+    return HostLine::kMalformed;
+  }
+  if (words.size() < 2 || !ParseNumber(words[1], request.request)) {
+    errorAnswer = std::to_string(request.id) + " ERR missing or bad request number";
+    return HostLine::kMalformed;
+  }
+  request.args.assign(std::make_move_iterator(words.begin() + 2), std::make_move_iterator(words.end()));
+  return HostLine::kRequest;
+}
+
 int ServeCommandHost(std::FILE* in, std::FILE* out, const std::string& baseFolder) {
   int answered = 0;
   std::string line;
   bool tooLong = false;
   while (ReadLine(in, line, tooLong)) {
-    std::vector<std::string> words;
-    std::string error;
-    if (tooLong) {
-      std::fprintf(out, "- ERR request line longer than %zu bytes\n", kMaxHostLine);
-      std::fflush(out);
-      continue;
+    HostRequest request;
+    std::string answer;
+    HostLine kind = tooLong ? HostLine::kMalformed : ParseHostRequest(line, request, answer);
+    if (tooLong) answer = "- ERR request line longer than " + std::to_string(kMaxHostLine) + " bytes";
+    if (kind == HostLine::kBlank) continue;
+    if (kind == HostLine::kRequest) {
+      // Both requests name a folder first.
+      std::vector<std::string>& args = request.args;
+      if (!args.empty() && !args[0].empty() && args[0][0] != '/' && !baseFolder.empty())
+        args[0] = baseFolder + "/" + args[0];
+      ResultsLog log;
+      int result = 0;
+      std::string error;
+      if (CommandHostCallback(request.request, args, log, result, error)) {
+        for (const ResultsLog::Entry& entry : log.Entries())
+          std::fprintf(out, "%u R %d %s\n", request.id, entry.severity, Escape(entry.text).c_str());
+        answer = std::to_string(request.id) + " OK " + std::to_string(result);
+        ++answered;
+      } else {
+        answer = std::to_string(request.id) + " ERR " + error;
+      }
     }
-    if (!SplitCommandLine(line, words, error)) {
-      std::fprintf(out, "- ERR %s\n", error.c_str());
-      std::fflush(out);
-      continue;
-    }
-    if (words.empty()) continue;
-    uint32_t id = 0, request = 0;
-    if (!ParseNumber(words[0], id)) {
-      std::fprintf(out, "- ERR bad transaction id\n");
-      std::fflush(out);
-      continue;
-    }
-    if (words.size() < 2 || !ParseNumber(words[1], request)) {
-      std::fprintf(out, "%u ERR missing or bad request number\n", id);
-      std::fflush(out);
-      continue;
-    }
-    std::vector<std::string> args(words.begin() + 2, words.end());
-    // Both requests name a folder first.
-    if (!args.empty() && !args[0].empty() && args[0][0] != '/' && !baseFolder.empty())
-      args[0] = baseFolder + "/" + args[0];
-    ResultsLog log;
-    int result = 0;
-    if (!CommandHostCallback(request, args, log, result, error)) {
-      std::fprintf(out, "%u ERR %s\n", id, error.c_str());
-      std::fflush(out);
-      continue;
-    }
-    for (const ResultsLog::Entry& entry : log.Entries())
-      std::fprintf(out, "%u R %d %s\n", id, entry.severity, Escape(entry.text).c_str());
-    std::fprintf(out, "%u OK %d\n", id, result);
+    std::fprintf(out, "%s\n", answer.c_str());
     std::fflush(out);
-    ++answered;
   }
   return answered;
 }

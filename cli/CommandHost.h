@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <string_view>
 #include <vector>
 
 class ResultsLog;
@@ -44,6 +45,19 @@ private:
   bool m_ran = false;
   bool m_result = false;
 };
+
+// One request line of the command host.
+struct HostRequest {
+  uint32_t id = 0;       // the sender's transaction number, echoed in the answer
+  uint32_t request = 0;  // CommandHostRequest
+  std::vector<std::string> args;
+};
+
+enum class HostLine { kRequest, kBlank, kMalformed };
+
+// Parses one request line (without its line break). For a malformed line
+// `errorAnswer` gets the whole answer line (without line break).
+HostLine ParseHostRequest(std::string_view line, HostRequest& request, std::string& errorAnswer);
 
 // Longest request line; a longer one is refused whole.
 constexpr size_t kMaxHostLine = 65536;

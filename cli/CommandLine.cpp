@@ -38,6 +38,30 @@ bool SplitCommandLine(std::string_view line, std::vector<std::string>& args, std
   return true;
 }
 
+bool ParseBatchText(std::string_view text, const std::string& path, std::vector<BatchCommand>& commands,
+                    std::string& error) {
+  commands.clear();
+  std::vector<BatchCommand> parsed;
+  size_t start = 0;
+  int lineNumber = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    ++lineNumber;
+    BatchCommand command;
+    command.line = lineNumber;
+    std::string why;
+    if (!SplitCommandLine(text.substr(start, end - start), command.args, why)) {
+      error = "Batch file '" + path + "' line " + std::to_string(lineNumber) + ": " + why + ".";
+      return false;
+    }
+    if (!command.args.empty()) parsed.push_back(std::move(command));
+    start = end + 1;
+  }
+  commands = std::move(parsed);
+  return true;
+}
+
 bool ReadBatchFile(const std::string& path, std::vector<BatchCommand>& commands, std::string& error) {
   commands.clear();
   std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(path.c_str(), "rb"), &std::fclose);
@@ -61,25 +85,7 @@ bool ReadBatchFile(const std::string& path, std::vector<BatchCommand>& commands,
     return false;
   }
 
-  std::vector<BatchCommand> parsed;
-  size_t start = 0;
-  int lineNumber = 0;
-  while (start < text.size()) {
-    size_t end = text.find('\n', start);
-    if (end == std::string::npos) end = text.size();
-    ++lineNumber;
-    BatchCommand command;
-    command.line = lineNumber;
-    std::string why;
-    if (!SplitCommandLine(std::string_view(text).substr(start, end - start), command.args, why)) {
-      error = "Batch file '" + path + "' line " + std::to_string(lineNumber) + ": " + why + ".";
-      return false;
-    }
-    if (!command.args.empty()) parsed.push_back(std::move(command));
-    start = end + 1;
-  }
-  commands = std::move(parsed);
-  return true;
+  return ParseBatchText(text, path, commands, error);
 }
 
 }  // namespace Cli

@@ -26,6 +26,11 @@ struct BatchCommand {
 // cannot exhaust memory.
 constexpr size_t kMaxBatchFileBytes = 16u << 20;
 
+// Splits the text of a batch file (named `path` in messages) into commands,
+// as ReadBatchFile does.
+bool ParseBatchText(std::string_view text, const std::string& path, std::vector<BatchCommand>& commands,
+                    std::string& error);
+
 // Reads a batch file: every non-blank line is one command line. The whole
 // file is checked before anything runs: false, with `error` naming the file
 // and line, when it cannot be read, is too large or has a malformed line.
