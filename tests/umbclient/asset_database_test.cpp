@@ -468,3 +468,27 @@ TEST_F(AssetDatabaseTest, QueriesWithNestedGroupsSelectTheRightAssets) {
 }
 
 }  // namespace
+
+namespace {
+
+// The shipped sample tree must index cleanly: every config parses and carries its own KUID.
+TEST(SampleTreeTest, EverySampleAssetIsIndexed) {
+    std::string samples = std::string(ROVANA_SOURCE_DIR) + "/samples";
+    LogCapture log;
+    FolderAssetDatabase db(samples + "/userdata", samples + "/install");
+    db.Rescan();
+    EXPECT_GE(db.AssetCount(), 4u);
+    EXPECT_EQ(log.Count("skipped"), 0);
+    EXPECT_EQ(log.Count("duplicate"), 0);
+
+    // The query every script search starts from finds them all.
+    TBuffer body, reply;
+    UMBFilterElementGroup listed(1, 0);
+    listed.Add(std::make_unique<UMBFilterElementBool>(kStateListingPrivilege));
+    listed.Write(body);
+    body.Rewind();
+    ASSERT_TRUE(db.Execute(UMBRequest::RunQuery, body, reply));
+    EXPECT_EQ(reply.ReadU32(), db.AssetCount());
+}
+
+}  // namespace
