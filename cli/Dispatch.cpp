@@ -79,7 +79,11 @@ int CompileCommand(Session& session, std::vector<std::string>& args, ResultsLog&
   for (std::string& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
   int errors = GSCompiler::CompilerMain(static_cast<int>(args.size()), argv.data());
-  return errors > 0 ? -1 : 0;
+  if (errors <= 0) return 0;
+  // The compiler printed its own messages; the result says the command failed,
+  // so the summary line agrees with the exit code.
+  log.AddResult(ResultsLog::kError, nullptr, "Compile failed (compiler result " + std::to_string(errors) + ").");
+  return -1;
 #else
   // The compiler joins the build with gamescript/compiler/Driver.h; this call
   // site then runs it.

@@ -22,8 +22,9 @@ int Dispatch(Session& session, std::vector<std::string>& args, ResultsLog& log);
 
 // "compile": changes to the user's start folder, refuses an empty first
 // argument with "Invalid file path.", blanks the command word and runs the
-// script compiler with the whole argument vector, then changes back. -1 when
-// the compiler reports errors, else 0.
+// script compiler with the whole argument vector, then changes back. -1, with
+// an error result, when the compiler reports errors (or printed its usage),
+// else 0.
 int CompileCommand(Session& session, std::vector<std::string>& args, ResultsLog& log);
 
 }  // namespace Cli

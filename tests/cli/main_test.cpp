@@ -4,10 +4,13 @@
 
 #include <csignal>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <stdexcept>
 
 #include "cli/App.h"
 #include "cli/Results.h"
+#include "cli/StartUp.h"
 #include "foundation/ResultsLog.h"
 #include "TempTree.h"
 #include "umbclient/AssetDatabase.h"
@@ -111,6 +114,32 @@ TEST_F(MainTest, CompileRefusesAnEmptyPathAndComesBackToItsFolder) {
   EXPECT_EQ(Count(out, "OK (1 Errors,0 Warnings)\n"), 2u) << out;
 }
 
+TEST_F(MainTest, CompileRunsTheCompilerFromTheUsersFolder) {
+  m_tree.Write("src/good.gs", "class Good { int x; };\n");
+  m_tree.Write("src/bad.gs", "class Bad { int x };\n");
+  std::filesystem::path here = std::filesystem::current_path();
+  std::filesystem::current_path(m_tree.Root());
+  int good = Run({"compile", "src/good.gs", "-s"});
+  // The build log lands where the user is, not in the installation root.
+  int bad = Run({"COMPILE", "src/bad.gs", "-s", "-bbuild.log"});
+  // Only switches: the blanked command word is no source, so the compiler
+  // prints its usage (to standard output) and the command fails.
+  ::testing::internal::CaptureStdout();
+  int usage = Run({"compile", "-s"});
+  std::string compilerOut = ::testing::internal::GetCapturedStdout();
+  std::filesystem::current_path(here);
+  std::string out = Output();
+  EXPECT_EQ(good, 0) << out;
+  EXPECT_EQ(bad, -1) << out;
+  std::ifstream log(m_tree.Path("build.log"));
+  std::string logText((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
+  EXPECT_NE(logText.find("bad.gs(1) :"), std::string::npos) << logText;
+  EXPECT_EQ(usage, -1) << out;
+  EXPECT_NE(compilerOut.find("returns number of compile errors"), std::string::npos) << compilerOut;
+  EXPECT_EQ(Count(out, "- Compile failed (compiler result "), 2u) << out;
+  EXPECT_EQ(Count(out, "OK (1 Errors,0 Warnings)\n"), 2u) << out;
+}
+
 TEST_F(MainTest, BatchFileRunsEveryLine) {
   std::string batch = m_tree.Write("three.txt", "\"help\"\n\"nothing\" \"a b\"\n\n\"compile\" \"\"\n");
   EXPECT_EQ(Run({"@" + batch}), -1);
@@ -167,6 +196,26 @@ TEST_F(MainTest, CommandHostServesStandardInput) {
   EXPECT_NE(out.find("- ERR bad transaction id\n"), std::string::npos) << out;
   EXPECT_NE(out.find("6 OK 2\n"), std::string::npos) << out;
   EXPECT_NE(out.find("OK (0 Errors,0 Warnings)\n"), std::string::npos) << out;
+}
+
+TEST_F(MainTest, StartUpOpensTheDatabaseAndShutDownUndoesIt) {
+  m_tree.Write("user/settings/internet.txt", "language \"deutsch\"\nusername \"x\"\n");
+  m_tree.Write("user/local/a/config.txt", "kuid <kuid:7:8>\nkind scenery\nusername \"A\"\n");
+  Cli::Session session;
+  session.installationRoot = m_root;
+  session.userDataFolder = m_userData;
+  session.out = m_out.File();
+  session.endsProcess = false;
+  ASSERT_TRUE(Cli::StartUp(session)) << Output();
+  EXPECT_EQ(std::filesystem::current_path().string(), m_root);
+  EXPECT_EQ(session.startFolder, m_start);
+  EXPECT_EQ(session.language, "deutsch");
+  EXPECT_TRUE(UMBIsDatabaseOpen());
+  EXPECT_EQ(UMBGetAssetFolder(KUID(7, 8, 0)), m_userData + "/local/a");
+  EXPECT_TRUE(std::filesystem::exists(m_userData + "/rovanautil.log"));
+  Cli::ShutDown(session);
+  EXPECT_FALSE(UMBIsDatabaseOpen());
+  EXPECT_EQ(Output(), "");
 }
 
 TEST(ResultsOutput, PrefixesBySeverityThenSummary) {
