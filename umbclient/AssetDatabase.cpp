@@ -695,6 +695,7 @@ bool FolderAssetDatabase::SetSettingsRecord(std::string_view name, const SoupRef
 namespace {
 
 struct Global {
+    std::mutex openClose;    // one open or close at a time, hooks included
     std::shared_mutex lock;  // shared by requests, exclusive for open and close
     std::unique_ptr<AssetDatabase> db;
     std::mutex hookLock;
@@ -726,9 +727,28 @@ bool UMBOpenDatabase() {
     return UMBOpenDatabase(std::move(db));
 }
 
+namespace {
+
+// Must hold G().openClose.
+void CloseLocked() {
+    if (!UMBIsDatabaseOpen()) return;
+    std::function<void()> hook;
+    {
+        std::lock_guard<std::mutex> g(G().hookLock);
+        hook = G().onClose;
+    }
+    if (hook) hook();
+    std::unique_lock<std::shared_mutex> g(G().lock);
+    G().db.reset();
+    G().flush = true;
+}
+
+}  // namespace
+
 bool UMBOpenDatabase(std::unique_ptr<AssetDatabase> db) {
     if (!db) return false;
-    UMBCloseDatabase();
+    std::lock_guard<std::mutex> sequence(G().openClose);
+    CloseLocked();
     {
         std::unique_lock<std::shared_mutex> g(G().lock);
         G().db = std::move(db);
@@ -744,16 +764,8 @@ bool UMBOpenDatabase(std::unique_ptr<AssetDatabase> db) {
 }
 
 void UMBCloseDatabase() {
-    if (!UMBIsDatabaseOpen()) return;
-    std::function<void()> hook;
-    {
-        std::lock_guard<std::mutex> g(G().hookLock);
-        hook = G().onClose;
-    }
-    if (hook) hook();
-    std::unique_lock<std::shared_mutex> g(G().lock);
-    G().db.reset();
-    G().flush = true;
+    std::lock_guard<std::mutex> sequence(G().openClose);
+    CloseLocked();
 }
 
 bool UMBIsDatabaseOpen() {

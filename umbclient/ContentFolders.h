@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstddef>
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -70,14 +71,14 @@ public:
     // A file inside the folder: Path() joined with `relative`.
     std::string FilePath(std::string_view relative) const;
 
-    int RefCount() const { return m_refs; }
+    int RefCount() const { return m_refs.load(std::memory_order_relaxed); }
 
 private:
     friend class FolderCache;
     friend ContentFolder* OpenContentFolder(const std::string& setName, const std::string& path);
     std::string m_setName;
     std::string m_path;
-    int m_refs = 0;  // guarded by the folder cache's lock
+    std::atomic<int> m_refs{0};  // changed under the folder cache's lock
 };
 
 class FolderCache {
