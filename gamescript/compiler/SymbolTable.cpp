@@ -402,19 +402,19 @@ bool GSSymbolTable::ResolveExtends(GSClassSymbol* cls)
     return true;
 }
 
-const AncestorEntry* GSSymbolTable::FindAncestor(GSClassSymbol* cls, const std::string& name)
+bool GSSymbolTable::FindAncestor(GSClassSymbol* cls, const std::string& name, AncestorEntry& entry)
 {
-    if (!ResolveExtends(cls))
-        return nullptr;
+    ResolveExtends(cls);
     if (cls->name == name) {
-        static thread_local AncestorEntry self;
-        self = {cls, 0, 0, false};
-        return &self;
+        entry = {cls, 0, 0, false};
+        return true;
     }
     for (const AncestorEntry& e : cls->ancestors)
-        if (e.base->name == name)
-            return &e;
-    return nullptr;
+        if (e.base->name == name) {
+            entry = e;
+            return true;
+        }
+    return false;
 }
 
 std::string PlainFunctionName(const std::string& symbolName)

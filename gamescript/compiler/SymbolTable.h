@@ -176,9 +176,9 @@ public:
     int32_t ClassImportCount() const { return classImports_; }
     int32_t FunctionImportCount() const { return functionImports_; }
 
-    // The class itself (offsets 0) or its ancestor entry of that name; null when
-    // none or when the extends list fails to resolve.
-    const AncestorEntry* FindAncestor(GSClassSymbol* cls, const std::string& name);
+    // The class itself (offsets 0) or its first ancestor entry of that name,
+    // after resolving the extends list; false when there is none.
+    bool FindAncestor(GSClassSymbol* cls, const std::string& name, AncestorEntry& entry);
     // Functions of `cls` with that plain name and argument count, in table
     // order; when none and searchAncestors, those of each ancestor's own table.
     int FindFunctions(GSClassSymbol* cls, const std::string& name, int argumentCount,

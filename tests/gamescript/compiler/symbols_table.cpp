@@ -241,9 +241,14 @@ TEST(SymbolsClasses, ThreeLevelLayout)
 
     // Members of the ancestors are found from C, its own first.
     EXPECT_EQ(f.table.Lookup("a1", c, false, true), a1);
-    EXPECT_EQ(f.table.FindAncestor(c, "A")->vo, 4);
-    EXPECT_EQ(f.table.FindAncestor(c, "C")->base, c);
-    EXPECT_EQ(f.table.FindAncestor(c, "Z"), nullptr);
+    AncestorEntry entry;
+    ASSERT_TRUE(f.table.FindAncestor(c, "A", entry));
+    EXPECT_EQ(entry.vo, 4);
+    EXPECT_FALSE(entry.direct);
+    ASSERT_TRUE(f.table.FindAncestor(c, "C", entry));
+    EXPECT_EQ(entry.base, c);
+    EXPECT_EQ(entry.vo, 0);
+    EXPECT_FALSE(f.table.FindAncestor(c, "Z", entry));
     EXPECT_TRUE(f.Lines().empty());
 }
 
