@@ -649,6 +649,11 @@ bool File::Find::Next() {
   return true;
 }
 
+const std::string& File::Find::Name() const noexcept {
+  static const std::string none;
+  return HasEntry() ? m_entries[m_index].name : none;
+}
+
 std::string File::Find::FullPath() const {
   return m_folder == "/" ? "/" + Name() : m_folder + "/" + Name();
 }

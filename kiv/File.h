@@ -147,9 +147,10 @@ public:
   explicit Find(std::string_view pattern);
   // Moves to the next entry; false when there are no more.
   bool Next();
-  const std::string& Name() const noexcept { return m_entries[m_index].name; }
+  // The current entry; empty before the first successful Next.
+  const std::string& Name() const noexcept;
   std::string FullPath() const;
-  bool IsDirectory() const noexcept { return m_entries[m_index].directory; }
+  bool IsDirectory() const noexcept { return HasEntry() && m_entries[m_index].directory; }
   size_t Count() const noexcept { return m_entries.size(); }
 
 private:
@@ -157,6 +158,7 @@ private:
     std::string name;
     bool directory;
   };
+  bool HasEntry() const noexcept { return m_started && m_index < m_entries.size(); }
   std::string m_folder;
   std::vector<Entry> m_entries;
   size_t m_index = 0;

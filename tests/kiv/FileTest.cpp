@@ -181,7 +181,9 @@ TEST_F(FileTest, FindListsMatchingEntriesSorted) {
   File::Find all(root + "/lib/*.*");
   EXPECT_EQ(all.Count(), 4u);
   File::Find none(root + "/nowhere/*");
+  EXPECT_EQ(none.Name(), "");
   EXPECT_FALSE(none.Next());
+  EXPECT_EQ(none.Name(), "");
 
   EXPECT_TRUE(Kiv::MatchWildcard("*.txt", "config.TXT"));
   EXPECT_TRUE(Kiv::MatchWildcard("con?ig*", "config.txt"));
