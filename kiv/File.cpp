@@ -135,9 +135,14 @@ bool ResolveFrom(const std::string& folder, const std::vector<std::string_view>&
     }
     return false;
   }
+  // The exact spelling first, without listing the folder: the common case.
+  struct stat st;
+  if (::stat(exact.c_str(), &st) == 0 && S_ISDIR(st.st_mode) &&
+      ResolveFrom(exact, parts, index + 1, lastMayBeMissing, out))
+    return true;
   for (const std::string& name : MatchesInFolder(folder, part)) {
+    if (name == part) continue;  // tried above
     std::string next = JoinOne(folder, name);
-    struct stat st;
     if (::stat(next.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) continue;
     if (ResolveFrom(next, parts, index + 1, lastMayBeMissing, out)) return true;
   }

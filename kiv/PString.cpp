@@ -67,7 +67,7 @@ void Release(PString::Entry* e) {
 }  // namespace
 
 PString::PString(const char* text) : m_entry(text ? Intern(text) : nullptr) {}
-PString::PString(const char* text, size_t length) : m_entry(Intern(std::string_view(text ? text : "", text ? length : 0))) {}
+PString::PString(const char* text, size_t length) : m_entry(text ? Intern(std::string_view(text, length)) : nullptr) {}
 PString::PString(std::string_view text) : m_entry(Intern(text)) {}
 PString::PString(const std::string& text) : m_entry(Intern(text)) {}
 PString::PString(const PString& other) noexcept : m_entry(other.m_entry) { AddRef(m_entry); }

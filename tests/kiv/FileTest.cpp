@@ -63,6 +63,9 @@ TEST_F(FileTest, ExactCaseWinsWhenNamesDifferOnlyInCase) {
   EXPECT_EQ(Slurp("dir/name.txt"), "lower");
   EXPECT_EQ(Slurp("dir/Name.txt"), "upper");
   EXPECT_EQ(Slurp("Dir/other.txt"), "second folder");
+  // The exact folder "dir" lacks the file: its case twin "Dir" is searched next.
+  EXPECT_EQ(Slurp("dir/OTHER.txt"), "second folder");
+  EXPECT_EQ(*Kiv::ResolvePathForCreate(root + "/dir/new.txt"), root + "/dir/new.txt");
   // No exact match: a stable choice, the same every time.
   std::string first = Slurp("DIR/NAME.TXT");
   EXPECT_TRUE(first == "upper" || first == "lower");
