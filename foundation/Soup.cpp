@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -325,12 +326,44 @@ bool TDBDataTag::ToFloatList(std::vector<float>& out) const {
 
 // ---- ACSChunk ----
 
-ACSChunk* ACSChunk::Create() { return new ACSChunk(kSoupContainer); }
+ACSChunk* ACSChunk::Create() { return CreateWithRoom(0); }
+
+ACSChunk* ACSChunk::CreateWithRoom(size_t room) {
+  static_assert(sizeof(ACSChunk) % alignof(TDBDataTag) == 0);
+  if (room > UINT32_MAX) throw std::bad_alloc();
+  void* block = ::operator new(sizeof(ACSChunk) + room * sizeof(TDBDataTag));
+  ACSChunk* node = ::new (block) ACSChunk(kSoupContainer);
+  node->m_capacity = static_cast<uint32_t>(room);
+  node->m_data = room ? node->Room() : nullptr;
+  return node;
+}
+
+void ACSChunk::Destroy() noexcept {
+  for (uint32_t i = 0; i < m_count; ++i) m_data[i].~TDBDataTag();
+  if (m_data != Room()) ::operator delete(m_data);
+  this->~ACSChunk();
+  ::operator delete(static_cast<void*>(this));
+}
+
+void ACSChunk::PushTag(TDBDataTag&& tag) {
+  if (m_count == m_capacity) {
+    uint64_t capacity = m_capacity < 4 ? 4 : uint64_t(m_capacity) * 2;
+    if (capacity > UINT32_MAX) throw std::bad_alloc();
+    auto* grown = static_cast<TDBDataTag*>(::operator new(capacity * sizeof(TDBDataTag)));
+    if (m_count) std::memcpy(static_cast<void*>(grown), static_cast<const void*>(m_data), m_count * sizeof(TDBDataTag));
+    if (m_data != Room()) ::operator delete(m_data);
+    m_data = grown;
+    m_capacity = static_cast<uint32_t>(capacity);
+  }
+  ::new (static_cast<void*>(m_data + m_count)) TDBDataTag(std::move(tag));
+  ++m_count;
+}
 
 ACSChunk* ACSChunk::SharedNull() {
   // One reference held forever, so it is never freed.
   static ACSChunk* node = [] {
-    ACSChunk* n = new ACSChunk(kSoupNone);
+    ACSChunk* n = Create();
+    n->m_type = kSoupNone;
     n->AddRef();
     return n;
   }();
@@ -340,23 +373,26 @@ ACSChunk* ACSChunk::SharedNull() {
 void ACSChunk::Release() noexcept {
   if (m_refs.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
   // Tear down without recursion so a deep tree cannot exhaust the stack.
-  std::vector<ACSChunk*> doomed{this};
-  while (!doomed.empty()) {
-    ACSChunk* node = doomed.back();
-    doomed.pop_back();
-    for (TDBDataTag& tag : node->m_tags) {
+  ACSChunk* node = this;
+  std::vector<ACSChunk*> doomed;
+  while (true) {
+    for (uint32_t i = 0; i < node->m_count; ++i) {
+      TDBDataTag& tag = node->m_data[i];
       if (tag.m_type != kSoupContainer) continue;
       ACSChunk* child = tag.m_value.child;
       tag.m_type = kSoupNone;
       if (child && child->m_refs.fetch_sub(1, std::memory_order_acq_rel) == 1) doomed.push_back(child);
     }
-    delete node;
+    node->Destroy();
+    if (doomed.empty()) return;
+    node = doomed.back();
+    doomed.pop_back();
   }
 }
 
 long ACSChunk::FindTag(const Kiv::PString& name, size_t start) const noexcept {
-  for (size_t i = start; i < m_tags.size(); ++i)
-    if (m_tags[i].GetName() == name) return static_cast<long>(i);
+  for (size_t i = start; i < m_count; ++i)
+    if (m_data[i].GetName() == name) return static_cast<long>(i);
   return -1;
 }
 
@@ -367,8 +403,8 @@ bool ACSChunk::Reaches(const ACSChunk* node) const {
   while (!pending.empty()) {
     const ACSChunk* current = pending.back();
     pending.pop_back();
-    for (const TDBDataTag& tag : current->m_tags) {
-      const ACSChunk* child = tag.GetContainer();
+    for (uint32_t i = 0; i < current->m_count; ++i) {
+      const ACSChunk* child = current->m_data[i].GetContainer();
       if (!child) continue;
       if (child == node) return true;
       if (seen.insert(child).second) pending.push_back(child);
@@ -379,7 +415,7 @@ bool ACSChunk::Reaches(const ACSChunk* node) const {
 
 bool ACSChunk::AddNamedChild(const Kiv::PString& name, ACSChunk* child) {
   if (!child || child->GetDataType() != kSoupContainer || child->Reaches(this)) return false;
-  m_tags.push_back(TDBDataTag::MakeContainer(name, child));
+  PushTag(TDBDataTag::MakeContainer(name, child));
   return true;
 }
 
@@ -387,13 +423,13 @@ bool ACSChunk::AppendTag(TDBDataTag tag) {
   if (tag.GetDataType() == kSoupNone) return false;
   ACSChunk* child = tag.GetContainer();
   if (child && (child->GetDataType() != kSoupContainer || child->Reaches(this))) return false;
-  m_tags.push_back(std::move(tag));
+  PushTag(std::move(tag));
   return true;
 }
 
 bool ACSChunk::RemoveChild(const ACSChunk* child) {
-  for (size_t i = 0; i < m_tags.size(); ++i) {
-    if (child && m_tags[i].GetContainer() == child) {
+  for (size_t i = 0; i < m_count; ++i) {
+    if (child && m_data[i].GetContainer() == child) {
       RemoveTag(i);
       return true;
     }
@@ -402,13 +438,26 @@ bool ACSChunk::RemoveChild(const ACSChunk* child) {
 }
 
 void ACSChunk::RemoveTag(size_t index) {
-  if (index < m_tags.size()) m_tags.erase(m_tags.begin() + static_cast<long>(index));
+  if (index >= m_count) return;
+  m_data[index].~TDBDataTag();
+  std::memmove(static_cast<void*>(m_data + index), static_cast<const void*>(m_data + index + 1),
+               (m_count - index - 1) * sizeof(TDBDataTag));
+  --m_count;
 }
 
 size_t ACSChunk::RemoveTagsNamed(const Kiv::PString& name) {
-  size_t before = m_tags.size();
-  std::erase_if(m_tags, [&](const TDBDataTag& t) { return t.GetName() == name; });
-  return before - m_tags.size();
+  uint32_t kept = 0;
+  for (uint32_t i = 0; i < m_count; ++i) {
+    if (m_data[i].GetName() == name) {
+      m_data[i].~TDBDataTag();
+    } else {
+      if (kept != i) std::memcpy(static_cast<void*>(m_data + kept), static_cast<const void*>(m_data + i), sizeof(TDBDataTag));
+      ++kept;
+    }
+  }
+  size_t removed = m_count - kept;
+  m_count = kept;
+  return removed;
 }
 
 // ---- SoupRef ----
@@ -553,7 +602,7 @@ void SoupRef::SetBytes(const Kiv::PString& name, SoupDataType type, const void* 
   EnsureContainer();
   TDBDataTag tag = TDBDataTag::MakeBytes(name, type, data, size);
   m_node->RemoveTagsNamed(name);
-  m_node->m_tags.push_back(std::move(tag));
+  m_node->PushTag(std::move(tag));
 }
 
 void SoupRef::SetNamedTag(const Kiv::PString& name, std::string_view text) {
@@ -589,7 +638,7 @@ bool SoupRef::SetNamedSoup(const Kiv::PString& name, const SoupRef& child) {
   EnsureContainer();
   if (entered.m_node->Reaches(m_node)) return false;
   m_node->RemoveTagsNamed(name);
-  m_node->m_tags.push_back(TDBDataTag::MakeContainer(name, entered.m_node));
+  m_node->PushTag(TDBDataTag::MakeContainer(name, entered.m_node));
   return true;
 }
 
@@ -613,15 +662,15 @@ void SoupRef::Copy(const SoupRef& source) {
         const TDBDataTag& tag = from->GetTag(i);
         const ACSChunk* child = tag.GetContainer();
         if (!child) {
-          to->m_tags.push_back(tag);
+          to->PushTag(TDBDataTag(tag));
           continue;
         }
         auto [it, fresh] = copies.emplace(child, nullptr);
         if (fresh) {
-          it->second = ACSChunk::Create();
+          it->second = ACSChunk::CreateWithRoom(child->CountChildren());
           pending.emplace_back(child, it->second);
         }
-        to->m_tags.push_back(TDBDataTag::MakeContainer(tag.GetName(), it->second));
+        to->PushTag(TDBDataTag::MakeContainer(tag.GetName(), it->second));
       }
     }
   }

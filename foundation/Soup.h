@@ -35,7 +35,7 @@ enum SoupDataType : uint8_t {
 // Deepest container nesting the readers accept and the writers produce.
 constexpr int kMaxSoupDepth = 256;
 
-// One named value inside a container. Values of up to 8 bytes are held inline.
+// One named value inside a container. Values of up to 16 bytes are held inline.
 class TDBDataTag {
 public:
   TDBDataTag() noexcept {}
@@ -71,7 +71,8 @@ public:
 
 private:
   friend class ACSChunk;
-  static constexpr uint32_t kInline = 8;
+  friend class SoupTextParser;
+  static constexpr uint32_t kInline = 16;
   void Free() noexcept;
   void CopyFrom(const TDBDataTag& other);
 
@@ -103,8 +104,8 @@ public:
   SoupDataType GetDataType() const noexcept { return static_cast<SoupDataType>(m_type); }
 
   // Child count.
-  size_t CountChildren() const noexcept { return m_tags.size(); }
-  const TDBDataTag& GetTag(size_t index) const { return m_tags[index]; }
+  size_t CountChildren() const noexcept { return m_count; }
+  const TDBDataTag& GetTag(size_t index) const { return m_data[index]; }
   // Index of the first tag named name at or after start; -1 when none.
   long FindTag(const Kiv::PString& name, size_t start = 0) const noexcept;
   // Appends a named child container by reference (not copied). Refused (false)
@@ -127,9 +128,21 @@ private:
   explicit ACSChunk(uint8_t type) : m_type(type) {}
   ~ACSChunk() = default;
 
+  // A container with room for that many tags right behind the node, so a
+  // container read from a file is one block.
+  static ACSChunk* CreateWithRoom(size_t room);
+  // Destroys the tags and frees the node.
+  void Destroy() noexcept;
+  void PushTag(TDBDataTag&& tag);
+  TDBDataTag* Room() noexcept { return reinterpret_cast<TDBDataTag*>(this + 1); }
+
   std::atomic<uint32_t> m_refs{0};
   uint8_t m_type;
-  std::vector<TDBDataTag> m_tags;
+  // Tags are moved between blocks by copying their bytes: a tag holds no
+  // pointer into itself.
+  uint32_t m_count = 0;
+  uint32_t m_capacity = 0;
+  TDBDataTag* m_data = nullptr;
 };
 
 // The container node and the soup node are one class.
@@ -251,7 +264,8 @@ public:
 
 private:
   friend class SoupBinaryDecoder;
-  static std::vector<TDBDataTag>& TagsOf(ACSChunk* node) { return node->m_tags; }
+  static ACSChunk* CreateWithRoom(size_t room) { return ACSChunk::CreateWithRoom(room); }
+  static void PushTag(ACSChunk* node, TDBDataTag&& tag) { node->PushTag(std::move(tag)); }
   TStream& m_stream;
 };
 

@@ -56,13 +56,14 @@ class SoupBinaryDecoder {
 public:
   SoupBinaryDecoder(const uint8_t* data, size_t size) : m_p(data), m_end(data + size) {}
 
-  // Fills node from the input; false on anything malformed.
-  bool Container(int depth, std::vector<TDBDataTag>& tags) {
+  // Reads one container; false on anything malformed.
+  bool Container(int depth, SoupRef& out) {
     if (depth > kMaxSoupDepth) return false;
     uint32_t count;
     if (!U32(count)) return false;
     if (count > Left() / kMinTagSize) return false;
-    tags.reserve(count);
+    ACSChunk* node = TDBBinaryFile::CreateWithRoom(count);
+    out = SoupRef::FromChunk(node);  // frees the node if anything below fails
     for (uint32_t i = 0; i < count; ++i) {
       uint32_t nameLength;
       if (!U32(nameLength) || nameLength > kMaxNameLength || nameLength + 1u > Left()) return false;
@@ -70,9 +71,9 @@ public:
       m_p += nameLength;
       uint8_t type = *m_p++;
       if (type == kSoupContainer) {
-        ACSChunk* child = ACSChunk::Create();
-        tags.push_back(TDBDataTag::MakeContainer(std::move(name), child));
-        if (!Container(depth + 1, TDBBinaryFile::TagsOf(child))) return false;
+        SoupRef child;
+        if (!Container(depth + 1, child)) return false;
+        TDBBinaryFile::PushTag(node, TDBDataTag::MakeContainer(std::move(name), child.Get()));
         continue;
       }
       if (type != kSoupBinary && type != kSoupFloat && type != kSoupText && type != kSoupInt && type != kSoupKUID)
@@ -81,7 +82,7 @@ public:
       if (!U32(size) || size > Left()) return false;
       size_t width = type == kSoupKUID ? 8 : (type == kSoupInt || type == kSoupFloat) ? 4 : 1;
       if (size % width) return false;
-      tags.push_back(TDBDataTag::MakeBytes(std::move(name), static_cast<SoupDataType>(type), m_p, size));
+      TDBBinaryFile::PushTag(node, TDBDataTag::MakeBytes(std::move(name), static_cast<SoupDataType>(type), m_p, size));
       m_p += size;
     }
     return true;
@@ -132,8 +133,8 @@ bool TDBBinaryFile::Decode(const uint8_t* data, size_t size, SoupRef& soup) {
   uint32_t length = GetU32(data + 8);
   if (length != size - kHeaderSize) return false;
   SoupBinaryDecoder decoder(data + kHeaderSize, length);
-  SoupRef root = SoupRef::NewContainer();
-  if (!decoder.Container(0, TagsOf(root.Get())) || !decoder.AtEnd()) return false;
+  SoupRef root;
+  if (!decoder.Container(0, root) || !decoder.AtEnd()) return false;
   soup = std::move(root);
   return true;
 }

@@ -11,9 +11,24 @@ using namespace soup_detail;
 
 namespace {
 
-inline bool IsBlank(unsigned char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
-// Bytes that end an unquoted token.
-inline bool IsDelimiter(unsigned char c) { return IsBlank(c) || c == '{' || c == '}' || c == '"'; }
+struct CharTable {
+  bool blank[256] = {};
+  bool delimiter[256] = {};  // bytes that end an unquoted token
+  constexpr CharTable() {
+    for (unsigned char c : {' ', '\t', '\n', '\r'}) blank[c] = delimiter[c] = true;
+    for (unsigned char c : {'{', '}', '"'}) delimiter[c] = true;
+  }
+};
+constexpr CharTable kChars;
+
+inline bool IsBlank(unsigned char c) { return kChars.blank[c]; }
+inline bool IsDelimiter(unsigned char c) { return kChars.delimiter[c]; }
+
+inline uint64_t LoadPartial(const char* p, size_t n) {
+  uint64_t v = 0;
+  std::memcpy(&v, p, n);
+  return v;
+}
 
 inline int HexValue(unsigned char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -36,6 +51,12 @@ class SoupTextParser {
 public:
   explicit SoupTextParser(std::string_view text)
       : m_p(text.data()), m_end(text.data() + text.size()), m_begin(text.data()) {}
+  SoupTextParser(const SoupTextParser&) = delete;
+  SoupTextParser& operator=(const SoupTextParser&) = delete;
+  ~SoupTextParser() {
+    for (size_t i = 0; i < m_count; ++i) m_tags[i].~TDBDataTag();
+    ::operator delete(m_tags);
+  }
 
   bool Parse(SoupRef& out, std::string* error) {
     if (m_end - m_p >= 3 && std::memcmp(m_p, "\xEF\xBB\xBF", 3) == 0) m_p += 3;
@@ -105,25 +126,42 @@ private:
     return std::string_view(start, m_p - start);
   }
 
+  // The first eight bytes of a name (zero-padded); reads past the name when
+  // the text goes on for eight more bytes, which saves a byte loop.
+  uint64_t Head(std::string_view name) const {
+    size_t n = name.size() < 8 ? name.size() : 8;
+    if (n == 8) return LoadPartial(name.data(), 8);
+    if (name.data() >= m_begin && name.data() + 8 <= m_end) {
+      uint64_t v = LoadPartial(name.data(), 8);
+      return n == 0 ? 0 : v & (~uint64_t{0} >> (64 - 8 * n));
+    }
+    return LoadPartial(name.data(), n);
+  }
+
   // Names repeat endlessly in real soups: intern each distinct one once per parse.
   Kiv::PString Intern(std::string_view name) {
-    uint32_t h = 2166136261u;
-    for (unsigned char c : name) h = (h ^ c) * 16777619u;
+    uint64_t head = Head(name);
+    uint64_t h = (head ^ name.size()) * 0x9E3779B97F4A7C15ull;
+    for (size_t i = 8; i < name.size(); i += 8)
+      h = (h ^ LoadPartial(name.data() + i, name.size() - i < 8 ? name.size() - i : 8)) * 0xFF51AFD7ED558CCDull;
+    h ^= h >> 32;
     if (m_cache.empty()) m_cache.resize(256);
     size_t mask = m_cache.size() - 1;
     for (size_t i = h & mask;; i = (i + 1) & mask) {
       CacheSlot& slot = m_cache[i];
       if (slot.name.IsNull()) {
-        slot.hash = h;
+        slot.head = head;
+        slot.length = static_cast<uint32_t>(name.size());
+        slot.hash = static_cast<uint32_t>(h);
         slot.name = Kiv::PString(name);
-        if (++m_cacheUsed * 2 > m_cache.size()) {
-          Kiv::PString result = slot.name;
-          GrowCache();
-          return result;
-        }
-        return slot.name;
+        slot.text = slot.name.c_str();
+        Kiv::PString result = slot.name;
+        if (++m_cacheUsed * 2 > m_cache.size()) GrowCache();
+        return result;
       }
-      if (slot.hash == h && slot.name.View() == name) return slot.name;
+      if (slot.head == head && slot.length == name.size() &&
+          (name.size() <= 8 || std::memcmp(slot.text + 8, name.data() + 8, name.size() - 8) == 0))
+        return slot.name;
     }
   }
 
@@ -140,13 +178,51 @@ private:
     }
   }
 
+  // Tags of the open containers wait here; they move by their bytes.
+  // A new tag at the top of the stack holding a copy of the bytes.
+  void PushBytes(Kiv::PString&& name, SoupDataType type, const void* data, size_t size) {
+    TDBDataTag& tag = Emplace(std::move(name));
+    if (size > UINT32_MAX) size = 0;
+    tag.m_type = type;
+    tag.m_size = static_cast<uint32_t>(size);
+    uint8_t* out = tag.m_value.bytes;
+    if (size > TDBDataTag::kInline) out = tag.m_value.heap = static_cast<uint8_t*>(::operator new(size));
+    if (size) std::memcpy(out, data, size);
+  }
+
+  TDBDataTag& Emplace(Kiv::PString&& name) {
+    Reserve();
+    TDBDataTag* tag = ::new (static_cast<void*>(m_tags + m_count)) TDBDataTag();
+    ++m_count;
+    tag->m_name = std::move(name);
+    return *tag;
+  }
+
+  void Push(TDBDataTag&& tag) {
+    Reserve();
+    ::new (static_cast<void*>(m_tags + m_count)) TDBDataTag(std::move(tag));
+    ++m_count;
+  }
+
+  void Reserve() {
+    if (m_count == m_capacity) {
+      size_t capacity = m_capacity < 64 ? 64 : m_capacity * 2;
+      auto* grown = static_cast<TDBDataTag*>(::operator new(capacity * sizeof(TDBDataTag)));
+      if (m_count) std::memcpy(static_cast<void*>(grown), static_cast<const void*>(m_tags), m_count * sizeof(TDBDataTag));
+      ::operator delete(m_tags);
+      m_tags = grown;
+      m_capacity = capacity;
+    }
+  }
+
   // Moves the tags of the container opened at depth into a new node.
   ACSChunk* Close(size_t depth) {
     size_t first = depth == 0 ? 0 : m_open[depth - 1].firstTag;
-    ACSChunk* node = ACSChunk::Create();
-    node->m_tags.reserve(m_tags.size() - first);
-    for (size_t i = first; i < m_tags.size(); ++i) node->m_tags.push_back(std::move(m_tags[i]));
-    m_tags.resize(first);
+    size_t n = m_count - first;
+    ACSChunk* node = ACSChunk::CreateWithRoom(n);
+    if (n) std::memcpy(static_cast<void*>(node->m_data), static_cast<const void*>(m_tags + first), n * sizeof(TDBDataTag));
+    node->m_count = static_cast<uint32_t>(n);
+    m_count = first;
     return node;
   }
 
@@ -163,7 +239,7 @@ private:
         ACSChunk* node = Close(m_open.size());
         Kiv::PString name = std::move(m_open.back().name);
         m_open.pop_back();
-        m_tags.push_back(TDBDataTag::MakeContainer(std::move(name), node));
+        Push(TDBDataTag::MakeContainer(std::move(name), node));
         continue;
       }
       if (*m_p == '{') return Fail(m_p, "'{' without a tag name");
@@ -179,14 +255,14 @@ private:
       if (m_p == m_end || *m_p == '}') return Fail(nameAt, "tag '" + name.Str() + "' has no value");
       if (*m_p == '{') {
         if (m_open.size() >= static_cast<size_t>(kMaxSoupDepth)) return Fail(m_p, "containers nested too deeply");
-        m_open.push_back({m_tags.size(), std::move(name), m_p});
+        m_open.push_back({m_count, std::move(name), m_p});
         ++m_p;
         continue;
       }
       if (*m_p == '"') {
         std::string_view text;
         if (!ReadQuoted(text)) return false;
-        m_tags.push_back(TDBDataTag::MakeBytes(std::move(name), kSoupText, text.data(), text.size()));
+        PushBytes(std::move(name), kSoupText, text.data(), text.size());
         continue;
       }
       const char* valueAt = m_p;
@@ -208,25 +284,25 @@ private:
         if (hi < 0 || lo < 0) return Fail(at, "binary value of '" + name.Str() + "' is not hexadecimal");
         m_scratch.push_back(static_cast<char>(hi << 4 | lo));
       }
-      m_tags.push_back(TDBDataTag::MakeBytes(std::move(name), kSoupBinary, m_scratch.data(), m_scratch.size()));
+      PushBytes(std::move(name), kSoupBinary, m_scratch.data(), m_scratch.size());
       return true;
     }
     if (token == "float[]" || token == "int[]" || token == "kuid[]") {
       SoupDataType type = token[0] == 'f' ? kSoupFloat : token[0] == 'i' ? kSoupInt : kSoupKUID;
-      m_tags.push_back(TDBDataTag::MakeBytes(std::move(name), type, nullptr, 0));
+      PushBytes(std::move(name), type, nullptr, 0);
       return true;
     }
     // A single int is by far the most common value: take it without the list machinery.
     int32_t single;
     if (ParseIntToken(token, single)) {
-      m_tags.push_back(TDBDataTag::MakeBytes(std::move(name), kSoupInt, &single, 4));
+      PushBytes(std::move(name), kSoupInt, &single, 4);
       return true;
     }
     SoupDataType type = ClassifyList(token);
     if (type == kSoupText) {
-      m_tags.push_back(TDBDataTag::MakeBytes(std::move(name), kSoupText, token.data(), token.size()));
+      PushBytes(std::move(name), kSoupText, token.data(), token.size());
     } else {
-      m_tags.push_back(TDBDataTag::MakeBytes(std::move(name), type, m_scratch.data(), m_scratch.size()));
+      PushBytes(std::move(name), type, m_scratch.data(), m_scratch.size());
     }
     return true;
   }
@@ -281,14 +357,19 @@ private:
   }
 
   struct CacheSlot {
+    uint64_t head = 0;      // first eight bytes of the name
+    uint32_t length = 0;
     uint32_t hash = 0;
+    const char* text = nullptr;  // the interned text, held by name
     Kiv::PString name;
   };
 
   const char* m_p;
   const char* m_end;
   const char* m_begin;
-  std::vector<TDBDataTag> m_tags;
+  TDBDataTag* m_tags = nullptr;
+  size_t m_count = 0;
+  size_t m_capacity = 0;
   std::vector<Open> m_open;
   std::vector<CacheSlot> m_cache;
   size_t m_cacheUsed = 0;
