@@ -17,13 +17,6 @@ std::string g_folder = "strings";
 constexpr int kMaxReportedMisses = 10;
 constexpr uint64_t kMaxTableFileSize = uint64_t{16} << 20;
 
-// RAII hold of the process-wide lock by the calling thread.
-struct HoldGlobalLock {
-  uint32_t id = Kiv::CurrentThreadId();
-  HoldGlobalLock() { AcquireGlobalLock(id, true); }
-  ~HoldGlobalLock() { ReleaseGlobalLock(id); }
-};
-
 std::string Unescape(std::string_view text) {
   std::string out;
   out.reserve(text.size());
@@ -47,7 +40,7 @@ std::string Unescape(std::string_view text) {
 InterfaceTextDB& InterfaceTextDB::Instance() {
   static InterfaceTextDB db;
   if (!g_loaded.load(std::memory_order_acquire)) {
-    HoldGlobalLock hold;
+    GlobalLockGuard hold;
     if (!g_loaded.load(std::memory_order_relaxed)) {
       db.Load();
       g_loaded.store(true, std::memory_order_release);
@@ -57,7 +50,7 @@ InterfaceTextDB& InterfaceTextDB::Instance() {
 }
 
 void InterfaceTextDB::SetFolder(std::string_view folder) {
-  HoldGlobalLock hold;
+  GlobalLockGuard hold;
   {
     std::lock_guard<std::mutex> lock(g_folderMutex);
     g_folder = std::string(folder);
@@ -127,7 +120,7 @@ size_t InterfaceTextDB::LoadTableText(std::string_view text, std::string_view fi
 Kiv::PString InterfaceTextDB::GetString(const Kiv::PString& key, bool report) {
   if (key.IsEmpty()) return key;
   {
-    HoldGlobalLock hold;
+    GlobalLockGuard hold;
     auto it = m_texts.find(key);
     if (it != m_texts.end()) return it->second;
   }
@@ -137,7 +130,7 @@ Kiv::PString InterfaceTextDB::GetString(const Kiv::PString& key, bool report) {
 }
 
 size_t InterfaceTextDB::Count() const {
-  HoldGlobalLock hold;
+  GlobalLockGuard hold;
   return m_texts.size();
 }
 

@@ -62,16 +62,6 @@ private:
   Member m_member;
 };
 
-// A job from a plain function object (for code that has no member to call).
-class TCXCallbackFunction final : public TCXCallback {
-public:
-  explicit TCXCallbackFunction(std::function<void(void*)> fn) : m_fn(std::move(fn)) {}
-  void Invoke(void* argument) override { m_fn(argument); }
-
-private:
-  std::function<void(void*)> m_fn;
-};
-
 // Job flags whose two low bits are both set run on the main thread; any other
 // value runs on a worker thread of the queue. Higher bits carry no meaning here.
 inline constexpr uint32_t kJobMainThread = 3;

@@ -6,7 +6,6 @@
 #include <vector>
 
 #include "foundation/Jobs.h"
-#include "kiv/Random.h"
 #include "kiv/Thread.h"
 
 TEST(GlobalLock, RecursiveByThreadIdAndStrictOnRelease) {
@@ -253,14 +252,6 @@ TEST(ProcessServices, ClockCountsFromFirstUse) {
   EXPECT_FLOAT_EQ(ProcessClock::SecondsFloat(), 2.5f);
   ProcessClock::SetSource(nullptr);
   EXPECT_LT(ProcessClock::Seconds(), 1.0);
-}
-
-TEST(ProcessServices, RandomStaysInRange) {
-  for (int i = 0; i < 2000; ++i) {
-    const int v = ProcessRandom().NextInt(255);
-    ASSERT_GE(v, 0);
-    ASSERT_LE(v, 254);
-  }
 }
 
 TEST(ProcessServices, CollectionOnMainThreadOrMarkedDue) {

@@ -45,17 +45,6 @@ TEST(SubstituteMacro, ReplacesWithoutRegardToCaseAndNeverRescans) {
   EXPECT_EQ(ks.Str(), "<1>");
 }
 
-TEST(Text, LowerAndMakeString) {
-  Kiv::PString p("MiXeD");
-  PStringToLower(p);
-  EXPECT_EQ(p, Kiv::PString("mixed"));
-  Kiv::PString null;
-  PStringToLower(null);
-  EXPECT_TRUE(null.IsNull());
-  EXPECT_EQ(MakeString("abc").Str(), "abc");
-  EXPECT_EQ(MakeString(nullptr).Str(), "");
-}
-
 TEST(DecodeUtf8Char, ValidAndMalformedSequences) {
   size_t used = 99;
   EXPECT_EQ(DecodeUtf8Char("A", 1, &used), 0x41u);
