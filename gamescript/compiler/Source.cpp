@@ -1,5 +1,6 @@
 #include "gamescript/compiler/Source.h"
 
+#include <filesystem>
 #include <string>
 
 #include "foundation/Crc32.h"
@@ -19,12 +20,15 @@ namespace {
 
 ParseContext* g_currentContext = nullptr;
 
-// A regular file at path (relative to base when one is given). Folders do not
-// count, so a folder named like a source does not end the search.
+// A regular file at path (relative to base when one is given). Folders, pipes
+// and devices do not count: reading one could block or never end.
 bool SourceExists(const char* base, const std::string& path)
 {
     const std::string full = PathUnder(base, path);
-    return Kiv::FileExists(full) == 0 && !Kiv::File::IsDirectory(full);
+    if (Kiv::FileExists(full) != 0) return false;
+    const auto resolved = Kiv::ResolvePath(full);
+    std::error_code ec;
+    return resolved && std::filesystem::is_regular_file(*resolved, ec);
 }
 
 void ScannerError(void* user, int line, const char* message)

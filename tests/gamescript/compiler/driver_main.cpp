@@ -5,6 +5,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -316,4 +317,20 @@ TEST(DriverSources, OverlongTokensAndEmptyFilesAreCompileErrors)
     EXPECT_EQ(CompileFile(empty.c_str(), nullptr, {}, &log3), 1);
     EXPECT_EQ(Lines(log3), (std::vector<std::string>{"empty.gs(1) : parse error, line 1",
                                                      ".. while compiling 'empty.gs'"}));
+}
+
+TEST(DriverSources, OnlyRegularFilesAreSources)
+{
+    TempTree t;
+    fs::create_directories(t.Path("first/x.gs"));  // a folder named like the source
+    fs::create_directories(t.Path("second"));
+    ASSERT_EQ(mkfifo(t.Path("second/x.gs").c_str(), 0600), 0);  // reading it would block
+    t.Write("third/x.gs", kClass);
+    ClearIncludePaths();
+    AppendIncludePath({t.Path("first"), {}});
+    AppendIncludePath({t.Path("second"), {}});
+    AppendIncludePath({t.Path("third"), {}});
+    CompileLog log;
+    EXPECT_EQ(CompileToFile("x.gs", nullptr, &log), 0) << Joined(log);
+    ClearIncludePaths();
 }
