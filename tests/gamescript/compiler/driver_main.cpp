@@ -148,6 +148,11 @@ TEST(DriverCommandLine, BuildLogIsAppendedAndSilentPrintsNothing)
     r = Main({"prog", "-b" + t.Path("no/such/dir/log.txt")});
     EXPECT_EQ(r.result, 1);
     EXPECT_EQ(r.out, kUsage);
+    // After the usage the named build log is still opened (and made, empty).
+    r = Main({"prog", "-b" + t.Path("fresh.log")});
+    EXPECT_EQ(r.result, 1);
+    EXPECT_TRUE(fs::exists(t.Path("fresh.log")));
+    EXPECT_EQ(fs::file_size(t.Path("fresh.log")), 0u);
 }
 
 TEST(DriverCommandLine, OutputFolderRules)
