@@ -275,6 +275,21 @@ bool Container::HasTagNamed(const Kiv::PString& tagName) {
   return m_tagNames.count(tagName) != 0;
 }
 
+Kiv::PString Container::ValueOf(const SoupRef& values, const Kiv::PString& tagName) {
+  if (!(m_valueSoup == values) || m_valueCount != values.CountTags()) {
+    m_valueSoup = values;
+    m_valueCount = values.CountTags();
+    m_valueIndex.clear();
+    for (size_t i = 0; i < m_valueCount; ++i) m_valueIndex.emplace(values.Get()->GetTag(i).GetName(), i);
+  }
+  auto found = m_valueIndex.find(tagName);
+  if (found == m_valueIndex.end()) return Kiv::PString();
+  const TDBDataTag& tag = values.Get()->GetTag(found->second);
+  if (!(tag.GetName() == tagName)) return values.GetNamedTag(tagName);  // renamed since: look it up plainly
+  std::string text;
+  return tag.ToText(text) ? Kiv::PString(text) : Kiv::PString();
+}
+
 // ---- Container: definitions ----
 
 SoupRef Container::FindChildDefinition(const Kiv::PString& typeName) const {
@@ -355,7 +370,7 @@ Tag* Container::CreateTagFromDefinition(Container* tagOwner, const Kiv::PString&
   if (tagOwner->HasTagNamed(tagName)) return nullptr;
   Tag* tag = MakeTag(static_cast<int32_t>(tagOwner->tags.size()), tagOwner, tagName);
 
-  Kiv::PString given = values ? values.GetNamedTag(tagName) : Kiv::PString();
+  Kiv::PString given = values ? tagOwner->ValueOf(values, tagName) : Kiv::PString();
   if (!given.IsEmpty()) {
     tag->value = given;
   } else if (entry.HasNamedTag(tn::default_)) {

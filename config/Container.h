@@ -208,6 +208,8 @@ public:
 
 private:
   bool HasTagNamed(const Kiv::PString& name);
+  // The text of the first tag of that name in values (empty when none).
+  Kiv::PString ValueOf(const SoupRef& values, const Kiv::PString& name);
   struct DefinitionMerge;
   void ResolveInheritance(const SoupRef& definition, DefinitionMerge& merge, std::vector<Kiv::PString>& path);
 
@@ -215,6 +217,11 @@ private:
   // Names in the tags list, for the duplicate test of CreateTagFromDefinition.
   std::unordered_map<Kiv::PString, int> m_tagNames;
   size_t m_tagNamesIndexed = 0;
+  // First index of each name in the config soup last read, so reading the
+  // values of n tags costs O(n), not O(n^2).
+  SoupRef m_valueSoup;
+  size_t m_valueCount = 0;
+  std::unordered_map<Kiv::PString, size_t> m_valueIndex;
 };
 
 }  // namespace OBLLib
