@@ -90,8 +90,12 @@ private:
     return line;
   }
 
+  // Local pointers: a char read may alias m_p, which would keep it in memory.
   void SkipBlanks() {
-    while (m_p < m_end && IsBlank(static_cast<unsigned char>(*m_p))) ++m_p;
+    const char* p = m_p;
+    const char* end = m_end;
+    while (p < end && IsBlank(static_cast<unsigned char>(*p))) ++p;
+    m_p = p;
   }
 
   // A quoted token starting at the opening quote; "\"" and "\\" are escapes,
@@ -122,28 +126,31 @@ private:
 
   std::string_view ReadBare() {
     const char* start = m_p;
-    while (m_p < m_end && !IsDelimiter(static_cast<unsigned char>(*m_p))) ++m_p;
-    return std::string_view(start, m_p - start);
+    const char* p = start;
+    const char* end = m_end;
+    while (p < end && !IsDelimiter(static_cast<unsigned char>(*p))) ++p;
+    m_p = p;
+    return std::string_view(start, p - start);
   }
 
-  // The first eight bytes of a name (zero-padded); reads past the name when
-  // the text goes on for eight more bytes, which saves a byte loop.
-  uint64_t Head(std::string_view name) const {
-    size_t n = name.size() < 8 ? name.size() : 8;
-    if (n == 8) return LoadPartial(name.data(), 8);
-    if (name.data() >= m_begin && name.data() + 8 <= m_end) {
-      uint64_t v = LoadPartial(name.data(), 8);
-      return n == 0 ? 0 : v & (~uint64_t{0} >> (64 - 8 * n));
-    }
-    return LoadPartial(name.data(), n);
+  // Eight bytes of a name from offset at (zero-padded past its end). Reads a
+  // whole word when the text goes on that far, which saves a byte loop.
+  uint64_t Word(std::string_view name, size_t at) const {
+    if (at >= name.size()) return 0;
+    size_t n = name.size() - at;
+    const char* p = name.data() + at;
+    if (n >= 8) return LoadPartial(p, 8);
+    if (p >= m_begin && p + 8 <= m_end) return LoadPartial(p, 8) & (~uint64_t{0} >> (64 - 8 * n));
+    return LoadPartial(p, n);
   }
 
   // Names repeat endlessly in real soups: intern each distinct one once per parse.
   Kiv::PString Intern(std::string_view name) {
-    uint64_t head = Head(name);
+    uint64_t head = Word(name, 0);
+    uint64_t next = Word(name, 8);
     uint64_t h = (head ^ name.size()) * 0x9E3779B97F4A7C15ull;
-    for (size_t i = 8; i < name.size(); i += 8)
-      h = (h ^ LoadPartial(name.data() + i, name.size() - i < 8 ? name.size() - i : 8)) * 0xFF51AFD7ED558CCDull;
+    h = (h ^ next) * 0xFF51AFD7ED558CCDull;
+    for (size_t i = 16; i < name.size(); i += 8) h = (h ^ Word(name, i)) * 0xC4CEB9FE1A85EC53ull;
     h ^= h >> 32;
     if (m_cache.empty()) m_cache.resize(256);
     size_t mask = m_cache.size() - 1;
@@ -151,6 +158,7 @@ private:
       CacheSlot& slot = m_cache[i];
       if (slot.name.IsNull()) {
         slot.head = head;
+        slot.next = next;
         slot.length = static_cast<uint32_t>(name.size());
         slot.hash = static_cast<uint32_t>(h);
         slot.name = Kiv::PString(name);
@@ -159,8 +167,8 @@ private:
         if (++m_cacheUsed * 2 > m_cache.size()) GrowCache();
         return result;
       }
-      if (slot.head == head && slot.length == name.size() &&
-          (name.size() <= 8 || std::memcmp(slot.text + 8, name.data() + 8, name.size() - 8) == 0))
+      if (slot.head == head && slot.next == next && slot.length == name.size() &&
+          (name.size() <= 16 || std::memcmp(slot.text + 16, name.data() + 16, name.size() - 16) == 0))
         return slot.name;
     }
   }
@@ -310,34 +318,37 @@ private:
   // Comma-separated ints, numbers or KUIDs, packed into m_scratch; kSoupText
   // when the token is none of these.
   SoupDataType ClassifyList(std::string_view token) {
+    m_scratch.clear();
+    if (token.front() == '<') {
+      for (size_t start = 0;;) {
+        size_t comma = token.find(',', start);
+        std::string_view item = token.substr(start, comma == std::string_view::npos ? std::string_view::npos : comma - start);
+        KUID k;
+        if (!QuickKUID(item, k) && !TryParseKUID(item, true, k)) return kSoupText;
+        char packed[8];
+        k.PackSoup(reinterpret_cast<uint8_t*>(packed));
+        m_scratch.append(packed, 8);
+        if (comma == std::string_view::npos) return kSoupKUID;
+        start = comma + 1;
+      }
+    }
     m_ints.clear();
     m_floats.clear();
-    bool allInts = true, allNumbers = true, allKUIDs = true;
-    m_scratch.clear();
-    size_t start = 0;
-    while (true) {
+    bool allInts = true;
+    for (size_t start = 0;;) {
       size_t comma = token.find(',', start);
       std::string_view item = token.substr(start, comma == std::string_view::npos ? std::string_view::npos : comma - start);
       int32_t i;
       float f;
-      KUID k;
       if (allInts && ParseIntToken(item, i)) {
         m_ints.push_back(i);
         m_floats.push_back(static_cast<float>(i));
-        allKUIDs = false;
-      } else if (allNumbers && ParseFloatToken(item, f)) {
+      } else if (ParseFloatToken(item, f)) {
         allInts = false;
-        allKUIDs = false;
         m_floats.push_back(f);
-      } else if (allKUIDs && !item.empty() && item.front() == '<' && TryParseKUID(item, true, k)) {
-        allInts = allNumbers = false;
-        char packed[8];
-        k.PackSoup(reinterpret_cast<uint8_t*>(packed));
-        m_scratch.append(packed, 8);
       } else {
         return kSoupText;
       }
-      if (!allInts && !allNumbers && !allKUIDs) return kSoupText;
       if (comma == std::string_view::npos) break;
       start = comma + 1;
     }
@@ -345,19 +356,48 @@ private:
       for (int32_t v : m_ints) StoreU32(m_scratch, static_cast<uint32_t>(v));
       return kSoupInt;
     }
-    if (allNumbers) {
-      for (float v : m_floats) {
-        uint32_t bits;
-        std::memcpy(&bits, &v, 4);
-        StoreU32(m_scratch, bits);
-      }
-      return kSoupFloat;
+    for (float v : m_floats) {
+      uint32_t bits;
+      std::memcpy(&bits, &v, 4);
+      StoreU32(m_scratch, bits);
     }
-    return kSoupKUID;
+    return kSoupFloat;
+  }
+
+  // The lower-case forms "<kuid:U:C>" and "<kuid2:U:C:V>" that writers
+  // produce, read without the general parser; false sends anything else there.
+  static bool QuickKUID(std::string_view item, KUID& out) {
+    const char* p = item.data();
+    const char* end = p + item.size();
+    if (item.size() < 10 || std::memcmp(p, "<kuid", 5) != 0) return false;
+    p += 5;
+    bool withVersion = *p == '2';
+    if (withVersion) ++p;
+    int32_t values[3];
+    int wanted = withVersion ? 3 : 2;
+    for (int n = 0; n < wanted; ++n) {
+      if (p >= end || *p != ':') return false;
+      ++p;
+      bool negative = p < end && *p == '-';
+      if (negative) ++p;
+      const char* digits = p;
+      int64_t v = 0;
+      while (p < end && *p >= '0' && *p <= '9' && p - digits < 10) v = v * 10 + (*p++ - '0');
+      if (p == digits || (p < end && *p >= '0' && *p <= '9')) return false;
+      if (negative) v = -v;
+      if (v < INT32_MIN || v > INT32_MAX) return false;
+      values[n] = static_cast<int32_t>(v);
+    }
+    if (p + 1 != end || *p != '>') return false;
+    KUID k = withVersion ? KUID(values[0], values[1], values[2]) : KUID::FromUserContent(values[0], values[1]);
+    if (!k.FitsPacked()) return false;
+    out = k;
+    return true;
   }
 
   struct CacheSlot {
-    uint64_t head = 0;      // first eight bytes of the name
+    uint64_t head = 0;  // bytes 0..7 of the name, zero-padded
+    uint64_t next = 0;  // bytes 8..15
     uint32_t length = 0;
     uint32_t hash = 0;
     const char* text = nullptr;  // the interned text, held by name
