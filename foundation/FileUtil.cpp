@@ -22,6 +22,8 @@ bool RenameFileUnder(const char* base, std::string_view from, std::string_view t
   if (!source) return false;
   const auto target = Kiv::ResolvePathForCreate(PathUnder(base, to));
   if (!target) return false;
+  // Never replace another file: a rename that would lose one fails instead.
+  if (*target != *source && Kiv::FileExists(*target) == 0) return false;
   return Kiv::File::Rename(*source, *target);
 }
 

@@ -13,7 +13,8 @@ std::string PathUnder(const char* base, std::string_view name);
 bool FileExistsUnder(const char* base, std::string_view name);
 
 // Renames a file, both names relative to base when one is given; the target
-// folder must exist. False when the rename fails (the source stays as it was).
+// folder must exist. False when the rename fails or another file already has
+// the target name (nothing is replaced; the source stays as it was).
 bool RenameFileUnder(const char* base, std::string_view from, std::string_view to);
 
 // True when the name ends, compared without regard to case, in ".texture.txt".

@@ -3,6 +3,8 @@
 #include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
+#include <string>
 #include <limits>
 
 #include "foundation/FileUtil.h"
@@ -187,6 +189,15 @@ TEST(FileUtil, ExistsRenameAndTextureNames) {
   EXPECT_FALSE(RenameFileUnder(base.c_str(), "sub/tex.texture.txt", "sub/again.txt"));
   EXPECT_FALSE(RenameFileUnder(base.c_str(), "sub/renamed.txt", "nofolder/x.txt"));
   EXPECT_TRUE(fs::exists(dir / "Sub" / "renamed.txt"));
+  // An existing file of the target name is never replaced.
+  std::ofstream(dir / "Sub" / "keep.txt") << "keep me";
+  EXPECT_FALSE(RenameFileUnder(base.c_str(), "sub/renamed.txt", "sub/KEEP.txt"));
+  std::ifstream kept(dir / "Sub" / "keep.txt");
+  std::string keptText((std::istreambuf_iterator<char>(kept)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(keptText, "keep me");
+  EXPECT_TRUE(fs::exists(dir / "Sub" / "renamed.txt"));
+  EXPECT_TRUE(RenameFileUnder(base.c_str(), "sub/renamed.txt", "sub/final.txt"));
+  EXPECT_TRUE(fs::exists(dir / "Sub" / "final.txt"));
   fs::remove_all(dir);
 
   EXPECT_TRUE(IsTextureTxtFile("wall.texture.txt"));
