@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <random>
 #include <string>
+#include <vector>
 
 #include "foundation/Text.h"
 
@@ -135,4 +138,34 @@ TEST(SafeFormat, HostileTextIsHarmless) {
   EXPECT_EQ(SafeFormat("%0$s|%9$s", {"a"}), "%0$s|");
   std::string wide = SafeFormat("%255.255f", {1e300});
   EXPECT_GE(wide.size(), 255u);
+}
+
+// Random bytes through the text helpers that read outside text: no crash
+// (the sanitizer build checks reads), bounded output, and the documented
+// invariants.
+TEST(TextHelpers, RandomInputIsHandledSafely) {
+  std::mt19937 rng(99);
+  const char alphabet[] = "%$()-;|?ab1.\xC3\xA9\xE2\x82\x80\xF0\xFF sd*#";
+  for (int round = 0; round < 3000; ++round) {
+    std::string s(rng() % 40, '\0');
+    for (char& c : s) c = (rng() % 4) ? alphabet[rng() % (sizeof alphabet - 1)] : static_cast<char>(rng());
+    const std::string out = SafeFormat(s, {1, "two", 3.5});
+    ASSERT_LE(out.size(), s.size() + 3 * 600);
+    MatchTagExpression(s, s.substr(0, s.size() / 2));
+    std::string copy = s;
+    SubstituteMacro(copy, "a", "$(a)");
+    size_t pos = 0, used = 0;
+    while (pos < s.size()) {
+      const uint32_t cp = DecodeUtf8Char(s.data() + pos, s.size() - pos, &used);
+      ASSERT_GE(used, 1u);
+      ASSERT_LE(cp, 0x10FFFFu);
+      pos += used;
+    }
+    ASSERT_EQ(pos, s.size());
+    std::vector<char> buf(s.size() * 3 + 1);
+    std::copy(s.begin(), s.end(), buf.begin());
+    const int r = ConvertCodePageInPlace(buf.data(), buf.size(), round % 2 ? kCodePageUtf8 : kCodePage1252,
+                                         round % 2 ? kCodePage1252 : kCodePageUtf8);
+    ASSERT_TRUE(r == 0 || r == -1) << r;
+  }
 }
