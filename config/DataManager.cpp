@@ -13,8 +13,11 @@ namespace OBLLib {
 namespace {
 DataManager* g_instance = nullptr;
 
-// A data file above this size is skipped: the lists are short option tables.
+// Files above these sizes are skipped with a log line: the lists are short
+// option tables and the schema a few hundred definitions.
 constexpr uint64_t kMaxDataFileBytes = 16u << 20;
+constexpr int64_t kMaxSchemaFileBytes = 64 << 20;
+constexpr int64_t kMaxPersonalDetailsBytes = 1 << 20;
 
 const char* const kSchemaFiles[] = {"inheritance.txt", "kind.txt", "container.txt"};
 constexpr const char* kPersonalDetails = "personalDetails.txt";
@@ -88,6 +91,10 @@ bool DataManager::LoadSchema() {
   for (const char* file : kSchemaFiles) {
     std::string path = m_rootFolder.Str() + file;
     SoupRef soup;
+    if (Kiv::File::FileSize(path) > kMaxSchemaFileBytes) {
+      LogLine("DataManager::LoadSchema> schema file '%s' is too large", path.c_str());
+      continue;
+    }
     if (!LoadSoupFile(soup, {}, path, "txt")) {
       LogLine("DataManager::LoadSchema> unable to read schema file '%s'", path.c_str());
       continue;
@@ -174,7 +181,7 @@ bool DataManager::LoadPersonalDetails() {
   std::string path = m_rootFolder.Str() + kPersonalDetails;
   if (Kiv::FileExists(path) != 0) return true;
   SoupRef soup;
-  if (!LoadSoupFile(soup, {}, path, "txt")) {
+  if (Kiv::File::FileSize(path) > kMaxPersonalDetailsBytes || !LoadSoupFile(soup, {}, path, "txt")) {
     // Keep the user's file as it is: it is not rewritten at shut-down.
     LogLine("DataManager::LoadPersonalDetails> unable to read '%s'", path.c_str());
     m_personalUnreadable = true;

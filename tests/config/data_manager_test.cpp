@@ -63,7 +63,10 @@ TEST_F(DataManagerTest, DataFilesAreReadAsWholeKeyValueLines) {
   Write("Lists.txt", "three word line\r\nsingle\nblank \n\nkey " + longValue + "\n");
   Write("binary.dat", std::string("ok line\n\0after nul\n", 20));
   std::filesystem::create_directory(m_dir / "sub");
+  Write("huge.txt", "");
+  std::filesystem::resize_file(m_dir / "huge.txt", 17u << 20);
   DataManager* dm = Start();
+  EXPECT_EQ(dm->GetDataFile(Kiv::PString("huge.txt")), nullptr);
 
   const OBLLib::DataFileList* lists = dm->GetDataFile(Kiv::PString("lists.TXT"));
   ASSERT_NE(lists, nullptr);
@@ -112,6 +115,12 @@ TEST_F(DataManagerTest, UnreadablePersonalDetailsAreNotOverwritten) {
   Start(false);
   DataManager::Destroy();
   EXPECT_EQ(ReadFile(m_dir / "personalDetails.txt"), broken);
+
+  // An oversized file is not read, and not replaced either.
+  std::filesystem::resize_file(m_dir / "personalDetails.txt", 3u << 20);
+  Start(false);
+  DataManager::Destroy();
+  EXPECT_EQ(std::filesystem::file_size(m_dir / "personalDetails.txt"), 3u << 20);
 }
 
 TEST_F(DataManagerTest, MissingRootFolderLeavesAnEmptyRecord) {
