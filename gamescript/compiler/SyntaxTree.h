@@ -9,6 +9,8 @@
 
 namespace GSCompiler {
 
+class GSSymbol;
+
 // Node categories.
 enum : uint32_t { CatDeclaration = 0, CatStatement = 1, CatExpression = 2 };
 
@@ -64,6 +66,13 @@ enum : uint32_t {
   FlagClassMember = 0x4000000,   // variable declaration list inside a class
   FlagFunctionBody = 0x8000000,  // compound statement that is a function's body
   FlagDiscarded = 0x10000000,    // expression whose value is not used
+  // Set by the semantic pass. An identifier naming a class used as a static
+  // reference carries SpecStatic; identifiers and members also carry the
+  // specifier bits of their symbol.
+  FlagHasDefault = 0x400000,        // switch statement that has its default
+  FlagInheritedCall = 0x1000000,    // call of `inherited`: the current function's parent version
+  FlagQualifiedCall = 0x20000000,   // call through ".": the receiver is child 0's child 0
+  FlagLValue = 0x40000000,          // expression that can be assigned to
 };
 
 struct SyntaxNode {
@@ -84,6 +93,19 @@ struct SyntaxNode {
   SyntaxNode* target = nullptr;
   SyntaxNode* firstDependent = nullptr;
   SyntaxNode* nextDependent = nullptr;
+  // Filled by the semantic pass:
+  // - symbol: the class of a class declaration or of a static reference, the
+  //   function of a function declaration or a call (for `inherited`, the
+  //   current function), the variable of a declarator, a parameter, an
+  //   identifier or a member access (".");
+  // - position: the cell of a declarator, parameter, identifier or member
+  //   access, or the function slot of a call, as seen from the class the node
+  //   reaches it through (a local's or parameter's own cell); -1 when none.
+  // Folded operators and defines become constant nodes (kind ExprConstant)
+  // without children; an argument that needs a conversion is wrapped in an
+  // OpCast node whose child 1 is a DeclType node of the parameter's type.
+  GSSymbol* symbol = nullptr;
+  int32_t position = -1;
 };
 
 // A new node from `memory` (the parse context's pool; nodes are never freed one
