@@ -22,7 +22,7 @@ namespace {
 // operators). A nest this deep is refused as a parser stack overflow long
 // before the machine stack is at risk; any tree that deep would fail the
 // semantic walk's nesting limit anyway.
-constexpr int kMaxNesting = 2000;
+constexpr int kMaxNesting = 1000;
 
 struct ParseStop {};  // unwinds the parse after its one error report
 
@@ -92,7 +92,7 @@ private:
     }
     uint32_t Line() const { return static_cast<uint32_t>(scanner_.Line()); }
 
-    [[noreturn]] void Fail(const char* what)
+    [[noreturn, gnu::noinline, gnu::cold]] void Fail(const char* what)
     {
         const int line = scanner_.Line();
         ReportError(ctx_, true, false, line, "%s, line %d", what, line);
@@ -381,144 +381,181 @@ private:
         return e;
     }
 
+    // Each statement form has its own function so that the frame on the
+    // recursive path (statement, block, statement) stays small.
     SyntaxNode* Statement()
     {
         Nest nest(*this);
         const int token = Peek();
         switch (token) {
-        case '{':
-            return CompoundStatement();
-        case ';':
-            Advance();
-            return nullptr;
-        case KEYWORD_IF: {
-            Advance();
-            SyntaxNode* condition = ParenthesisedExpression();
-            SyntaxNode* then = Statement();
-            SyntaxNode* otherwise = nullptr;
-            if (Accept(KEYWORD_ELSE))
-                otherwise = Statement();
-            return StatementNode(StmtIf, condition, then, otherwise);
-        }
-        case KEYWORD_SWITCH: {
-            Advance();
-            SyntaxNode* value = ParenthesisedExpression();
-            if (Peek() != '{')
-                Fail("parse error");
-            return StatementNode(StmtSwitch, value, CompoundStatement());
-        }
-        case KEYWORD_WAIT: {
-            Advance();
-            Expect('(');
-            Expect(')');
-            if (Peek() != '{')
-                Fail("parse error");
-            return StatementNode(StmtWait, CompoundStatement());
-        }
-        case KEYWORD_WHILE: {
-            Advance();
-            SyntaxNode* condition = ParenthesisedExpression();
-            return StatementNode(StmtWhile, condition, Statement());
-        }
-        case KEYWORD_FOR: {
-            Advance();
-            Expect('(');
-            SyntaxNode* init = ExpressionStatement();
-            SyntaxNode* condition = ExpressionStatement();
-            if (condition != nullptr) {
-                SyntaxNode* last = condition;
-                while (last->next != nullptr)
-                    last = last->next;
-                last->flags &= ~FlagDiscarded;
-            }
-            SyntaxNode* step = nullptr;
-            if (Peek() != ')') {
-                step = Expression();
-                MarkDiscarded(step);
-            }
-            Expect(')');
-            SyntaxNode* body = Statement();
-            return StatementNode(StmtFor, init, condition, body, step);
-        }
-        case KEYWORD_GOTO: {
-            Advance();
-            SyntaxNode* label = Name();
-            Expect(';');
-            return StatementNode(StmtGoto, label);
-        }
-        case KEYWORD_CONTINUE:
-            Advance();
-            Expect(';');
-            return StatementNode(StmtContinue);
-        case KEYWORD_BREAK:
-            Advance();
-            Expect(';');
-            return StatementNode(StmtBreak);
-        case KEYWORD_RETURN: {
-            Advance();
-            SyntaxNode* value = nullptr;
-            if (Peek() != ';')
-                value = Expression();
-            Expect(';');
-            return StatementNode(StmtReturn, value);
-        }
-        case KEYWORD_CASE: {
-            Advance();
-            SyntaxNode* value = Binary(0);
-            Expect(':');
-            SyntaxNode* labelled = Statement();
-            SyntaxNode* node = StatementNode(StmtCase, value);
-            node->next = labelled;
-            return node;
-        }
-        case KEYWORD_DEFAULT: {
-            Advance();
-            Expect(':');
-            SyntaxNode* labelled = Statement();
-            SyntaxNode* node = StatementNode(StmtDefault);
-            node->next = labelled;
-            return node;
-        }
-        case KEYWORD_ON: {
-            Advance();
-            SyntaxNode* major = Constant();
-            Expect(',');
-            SyntaxNode* minor = Constant();
-            SyntaxNode* variable = nullptr;
-            if (Accept(','))
-                variable = Unary();
-            Expect(':');
-            SyntaxNode* labelled = Statement();
-            SyntaxNode* node = StatementNode(StmtOn, major, minor, variable);
-            node->next = labelled;
-            return node;
-        }
-        case IDENTIFIER: {
-            // A label, a declaration of a class-typed variable, or an expression:
-            // the token after the name decides.
-            SyntaxNode* identifier = Identifier();
-            const int after = Peek();
-            if (after == ':') {
-                Advance();
-                SyntaxNode* labelled = Statement();
-                SyntaxNode* node = StatementNode(StmtLabel, AsName(identifier));
-                node->next = labelled;
-                return node;
-            }
-            if (after == IDENTIFIER || after == SYMBOL_OP_DIM) {
-                SyntaxNode* type = FinishType(TypeObject, AsName(identifier));
-                return VariableList(type, Name());
-            }
-            pending_ = identifier;
-            return ExpressionStatement();
-        }
+        case '{': return CompoundStatement();
+        case ';': Advance(); return nullptr;
+        case KEYWORD_IF: return IfStatement();
+        case KEYWORD_SWITCH: return SwitchStatement();
+        case KEYWORD_WAIT: return WaitStatement();
+        case KEYWORD_WHILE: return WhileStatement();
+        case KEYWORD_FOR: return ForStatement();
+        case KEYWORD_GOTO: return GotoStatement();
+        case KEYWORD_CONTINUE: return SimpleJump(StmtContinue);
+        case KEYWORD_BREAK: return SimpleJump(StmtBreak);
+        case KEYWORD_RETURN: return ReturnStatement();
+        case KEYWORD_CASE: return CaseStatement();
+        case KEYWORD_DEFAULT: return DefaultStatement();
+        case KEYWORD_ON: return OnStatement();
+        case IDENTIFIER: return NameStatement();
         default:
-            if (IsPrimitive(token)) {
-                SyntaxNode* type = TypeSpecifier();
-                return VariableList(type, Name());
-            }
+            if (IsPrimitive(token))
+                return LocalDeclaration();
             return ExpressionStatement();
         }
+    }
+
+    [[gnu::noinline]] SyntaxNode* IfStatement()
+    {
+        Advance();
+        SyntaxNode* condition = ParenthesisedExpression();
+        SyntaxNode* then = Statement();
+        SyntaxNode* otherwise = nullptr;
+        if (Accept(KEYWORD_ELSE))
+            otherwise = Statement();
+        return StatementNode(StmtIf, condition, then, otherwise);
+    }
+
+    [[gnu::noinline]] SyntaxNode* SwitchStatement()
+    {
+        Advance();
+        SyntaxNode* value = ParenthesisedExpression();
+        if (Peek() != '{')
+            Fail("parse error");
+        return StatementNode(StmtSwitch, value, CompoundStatement());
+    }
+
+    [[gnu::noinline]] SyntaxNode* WaitStatement()
+    {
+        Advance();
+        Expect('(');
+        Expect(')');
+        if (Peek() != '{')
+            Fail("parse error");
+        return StatementNode(StmtWait, CompoundStatement());
+    }
+
+    [[gnu::noinline]] SyntaxNode* WhileStatement()
+    {
+        Advance();
+        SyntaxNode* condition = ParenthesisedExpression();
+        return StatementNode(StmtWhile, condition, Statement());
+    }
+
+    [[gnu::noinline]] SyntaxNode* ForStatement()
+    {
+        Advance();
+        Expect('(');
+        SyntaxNode* init = ExpressionStatement();
+        SyntaxNode* condition = ExpressionStatement();
+        if (condition != nullptr) {
+            SyntaxNode* last = condition;
+            while (last->next != nullptr)
+                last = last->next;
+            last->flags &= ~FlagDiscarded;
+        }
+        SyntaxNode* step = nullptr;
+        if (Peek() != ')') {
+            step = Expression();
+            MarkDiscarded(step);
+        }
+        Expect(')');
+        SyntaxNode* body = Statement();
+        return StatementNode(StmtFor, init, condition, body, step);
+    }
+
+    [[gnu::noinline]] SyntaxNode* GotoStatement()
+    {
+        Advance();
+        SyntaxNode* label = Name();
+        Expect(';');
+        return StatementNode(StmtGoto, label);
+    }
+
+    [[gnu::noinline]] SyntaxNode* SimpleJump(uint32_t kind)
+    {
+        Advance();
+        Expect(';');
+        return StatementNode(kind);
+    }
+
+    [[gnu::noinline]] SyntaxNode* ReturnStatement()
+    {
+        Advance();
+        SyntaxNode* value = nullptr;
+        if (Peek() != ';')
+            value = Expression();
+        Expect(';');
+        return StatementNode(StmtReturn, value);
+    }
+
+    [[gnu::noinline]] SyntaxNode* CaseStatement()
+    {
+        Advance();
+        SyntaxNode* value = Binary(0);
+        Expect(':');
+        SyntaxNode* labelled = Statement();
+        SyntaxNode* node = StatementNode(StmtCase, value);
+        node->next = labelled;
+        return node;
+    }
+
+    [[gnu::noinline]] SyntaxNode* DefaultStatement()
+    {
+        Advance();
+        Expect(':');
+        SyntaxNode* labelled = Statement();
+        SyntaxNode* node = StatementNode(StmtDefault);
+        node->next = labelled;
+        return node;
+    }
+
+    [[gnu::noinline]] SyntaxNode* OnStatement()
+    {
+        Advance();
+        SyntaxNode* major = Constant();
+        Expect(',');
+        SyntaxNode* minor = Constant();
+        SyntaxNode* variable = nullptr;
+        if (Accept(','))
+            variable = Unary();
+        Expect(':');
+        SyntaxNode* labelled = Statement();
+        SyntaxNode* node = StatementNode(StmtOn, major, minor, variable);
+        node->next = labelled;
+        return node;
+    }
+
+    // A label, a declaration of a class-typed variable, or an expression: the
+    // token after the name decides.
+    [[gnu::noinline]] SyntaxNode* NameStatement()
+    {
+        SyntaxNode* identifier = Identifier();
+        const int after = Peek();
+        if (after == ':') {
+            Advance();
+            SyntaxNode* labelled = Statement();
+            SyntaxNode* node = StatementNode(StmtLabel, AsName(identifier));
+            node->next = labelled;
+            return node;
+        }
+        if (after == IDENTIFIER || after == SYMBOL_OP_DIM) {
+            SyntaxNode* type = FinishType(TypeObject, AsName(identifier));
+            return VariableList(type, Name());
+        }
+        pending_ = identifier;
+        return ExpressionStatement();
+    }
+
+    [[gnu::noinline]] SyntaxNode* LocalDeclaration()
+    {
+        SyntaxNode* type = TypeSpecifier();
+        return VariableList(type, Name());
     }
 
     // --- expressions
@@ -595,7 +632,7 @@ private:
         return left;
     }
 
-    SyntaxNode* Cast(bool* unary)
+    [[gnu::noinline]] SyntaxNode* Cast(bool* unary)
     {
         Nest nest(*this);
         *unary = false;
@@ -651,7 +688,7 @@ private:
         return Operator(op, Cast(&ignored));
     }
 
-    SyntaxNode* Postfix(SyntaxNode* e)
+    [[gnu::noinline]] SyntaxNode* Postfix(SyntaxNode* e)
     {
         for (;;) {
             switch (Peek()) {
@@ -749,7 +786,7 @@ private:
         return node;
     }
 
-    SyntaxNode* Primary()
+    [[gnu::noinline]] SyntaxNode* Primary()
     {
         if (pending_ != nullptr) {
             SyntaxNode* e = pending_;
@@ -778,7 +815,7 @@ private:
         }
     }
 
-    SyntaxNode* New()
+    [[gnu::noinline]] SyntaxNode* New()
     {
         Advance();
         const int token = Peek();
@@ -855,7 +892,7 @@ private:
         return bits;
     }
 
-    SyntaxNode* Constant()
+    [[gnu::noinline]] SyntaxNode* Constant()
     {
         const int token = Peek();
         const std::string_view text = text_;

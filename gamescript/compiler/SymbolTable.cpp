@@ -230,7 +230,7 @@ void GSSymbolTable::ClearScopes()
 // ---------------------------------------------------------------------------
 // Lookup and import indexes
 
-GSSymbol* GSSymbolTable::LookupInClass(GSClassSymbol* cls, const GSSymbol& probe, int)
+GSSymbol* GSSymbolTable::LookupInClass(GSClassSymbol* cls, const GSSymbol& probe)
 {
     if (GSSymbol* s = cls->members.Find(probe))
         return s;
@@ -248,7 +248,7 @@ GSSymbol* GSSymbolTable::Lookup(const std::string& name, GSClassSymbol* cls, boo
     GSSymbol* found = nullptr;
     if (cls != nullptr) {
         const Probe probe(name, membersOnly ? 0 : -1, SymVariable);
-        found = LookupInClass(cls, probe, 0);
+        found = LookupInClass(cls, probe);
     }
     if (found == nullptr && (cls == nullptr || withGlobals))
         found = globals_.Find(Probe(name, -1, SymVariable));

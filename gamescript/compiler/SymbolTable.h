@@ -202,7 +202,7 @@ public:
 private:
     template <typename T>
     T* Make(const std::string& name);
-    GSSymbol* LookupInClass(GSClassSymbol* cls, const GSSymbol& probe, int depth);
+    GSSymbol* LookupInClass(GSClassSymbol* cls, const GSSymbol& probe);
 
     std::vector<std::unique_ptr<GSSymbol>> symbols_;
     SymbolHash globals_{61};
