@@ -58,6 +58,10 @@ class GSVariableSymbol : public GSSymbol {
 public:
     GSVariableSymbol() : GSSymbol(SymVariable) {}
     std::string className;  // class of an object variable; empty otherwise
+    // The value of a define, set once its initialiser is checked: the
+    // constant's 32-bit value, or the text of a string define.
+    uint32_t defineValue = 0;
+    std::string defineText;
 };
 
 class GSFunctionSymbol : public GSSymbol {
