@@ -18,8 +18,14 @@ std::condition_variable g_lockFree;
 uint32_t g_lockOwner = 0;
 int g_lockDepth = 0;
 
-// The thread that runs static initialisers is the program's main thread.
-const uint32_t g_mainThreadId = Kiv::CurrentThreadId();
+// The thread that runs static initialisers is the program's main thread. A
+// function-local static, so a queue made during another file's static
+// initialisation sees it too.
+uint32_t MainThreadId() {
+  static const uint32_t id = Kiv::CurrentThreadId();
+  return id;
+}
+[[maybe_unused]] const uint32_t g_mainThreadAtStart = MainThreadId();
 
 }  // namespace
 
@@ -64,12 +70,12 @@ struct JobQueue::Job {
 };
 
 JobQueue::JobQueue(uint32_t mainThreadId, unsigned workers)
-    : m_mainThread(mainThreadId ? mainThreadId : g_mainThreadId), m_workerCount(workers ? workers : 1) {}
+    : m_mainThread(mainThreadId ? mainThreadId : MainThreadId()), m_workerCount(workers ? workers : 1) {}
 
 JobQueue::~JobQueue() { Stop(); }
 
 JobQueue& JobQueue::Process() {
-  static JobQueue queue(g_mainThreadId, 2);
+  static JobQueue queue(MainThreadId(), 2);
   return queue;
 }
 

@@ -284,7 +284,7 @@ std::string SafeFormat(std::string_view text, const std::vector<FormatArg>& args
         i = j + 1;
       }
     }
-    // Our own conversion spec, built only from characters we accept.
+    // Our own printf conversion, built only from characters we accept.
     std::string spec = "%";
     while (i < text.size() && std::strchr("-+ #0", text[i]) && spec.size() < 8) spec += text[i++];
     int width = 0, precision = -1;
