@@ -2,7 +2,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <thread>
 #include <vector>
 
 #include "foundation/InterfaceTextDB.h"
@@ -90,16 +89,4 @@ TEST(ResultsLog, MessageKeysResolveBeforeFilling) {
   EXPECT_EQ(entries[0].text, "File 'x.txt' is broken");
   EXPECT_EQ(entries[1].text, "$missing_key_for_results");
   EXPECT_EQ(entries[2].text, "$test_key with words stays as it is");
-}
-
-TEST(ResultsLog, ConcurrentAddsAreAllKept) {
-  ResultsLog log;
-  std::vector<std::thread> threads;
-  for (int t = 0; t < 4; ++t)
-    threads.emplace_back([&log, t] {
-      for (int i = 0; i < 500; ++i) log.AddResult(1 + (i + t) % 4, nullptr, "x");
-    });
-  for (auto& th : threads) th.join();
-  EXPECT_EQ(log.Size(), 2000u);
-  EXPECT_EQ(log.InformationCount() + log.WarningCount() + log.ErrorCount() + log.SuccessCount(), 2000);
 }
