@@ -34,6 +34,7 @@ big
   }
   tagarray { kind "value" type "kuid" }
 }
+part-def { subpossibilities { x { kind "value" type "int" } } }
 )";
 
 struct Fixture {
@@ -68,7 +69,8 @@ struct Config {
 };
 
 // n value tags: most are table entries, every fourth an attachment, every
-// eighth a mesh-table part and every sixteenth a bad bool that makes a finding.
+// eighth a mesh-table part and every sixteenth a bad bool that makes a
+// finding; and a child container for every tenth tag.
 Config MakeConfig(int n) {
   Config c;
   c.soup = SoupRef::NewContainer();
@@ -81,7 +83,7 @@ Config MakeConfig(int n) {
   return c;
 }
 
-const Kiv::PString kAtt("att"), kPart("part"), kFlag("flag");
+const Kiv::PString kAtt("att"), kPart("part"), kFlag("flag"), kPartDef("part-def");
 
 // One asset check's worth of work on the tree, then its deletion.
 void BuildCheckDelete(const Config& config) {
@@ -102,6 +104,12 @@ void BuildCheckDelete(const Config& config) {
     tag->BindValidation(entry);
     RunTagRules(*tag);
     root->AddTag(tag);
+    if (i % 10 == 0) {
+      Container* child = root->MakeChild(config.names[i], kPartDef, root.get(), SoupRef(), static_cast<int32_t>(i));
+      if (!child) std::abort();
+      root->AddChild(child);
+      DataManager::Instance()->RegisterObjectByKey(root->name, child);
+    }
   }
   root->MoveHeaderTagsToFront();
   root.reset();

@@ -21,6 +21,7 @@ std::atomic<long> g_liveContainers{0};
 // definition reached along many paths is merged once per path.
 constexpr size_t kMaxInheritDepth = 64;
 constexpr size_t kMaxInheritMerges = 4096;
+constexpr size_t kMaxInheritEntries = 1u << 20;
 
 const Kiv::PString kNoContainerDefinition("$obl_container_nocontainerdefinition");
 const Kiv::PString kTypeSpecification("$obl_container_typespecification");
@@ -104,6 +105,10 @@ struct Container::DefinitionMerge {
   };
   Table subs, tagArray, arrayElements;
   size_t merges = 0;
+  bool OverBudget() const {
+    return merges >= kMaxInheritMerges ||
+           subs.items.size() + tagArray.items.size() + arrayElements.items.size() >= kMaxInheritEntries;
+  }
   void MergeDefinition(const SoupRef& definition) {
     subs.MergeEntries(definition.GetNamedSoup(tn::subpossibilities));
     tagArray.MergeEntries(definition.GetNamedSoup(tn::tagarray));
@@ -182,14 +187,17 @@ Container::~Container() {
   }
   for (Container*& child : children) {
     Container* doomed = child;
-    child = nullptr;  // the child then finds nothing to unlink
+    child = nullptr;
+    doomed->m_parentGoing = true;  // no need to search this list for itself
     delete doomed;
   }
   children.clear();
 
   if (parent) {
-    auto self = std::find(parent->children.begin(), parent->children.end(), this);
-    if (self != parent->children.end()) parent->children.erase(self);
+    if (!m_parentGoing) {
+      auto self = std::find(parent->children.begin(), parent->children.end(), this);
+      if (self != parent->children.end()) parent->children.erase(self);
+    }
   } else if (dm) {
     dm->ClearLiveObjects();
     dm->ClearKeyList(tn::mesh_table);
@@ -307,7 +315,7 @@ void Container::ResolveInheritance(const SoupRef& def, DefinitionMerge& merge, s
       if (ErrorHandler* eh = Findings()) eh->Error(FormatMessage(kInheritCycle, {baseName}), this);
       continue;
     }
-    if (path.size() >= kMaxInheritDepth || merge.merges >= kMaxInheritMerges) {
+    if (path.size() >= kMaxInheritDepth || merge.OverBudget()) {
       if (ErrorHandler* eh = Findings()) eh->Error(FormatMessage(kInheritTooDeep, {type}), this);
       return;
     }

@@ -214,6 +214,7 @@ private:
   void ResolveInheritance(const SoupRef& definition, DefinitionMerge& merge, std::vector<Kiv::PString>& path);
 
   const uint64_t m_id;
+  bool m_parentGoing = false;  // set while the parent deletes its children
   // Names in the tags list, for the duplicate test of CreateTagFromDefinition.
   std::unordered_map<Kiv::PString, int> m_tagNames;
   size_t m_tagNamesIndexed = 0;
