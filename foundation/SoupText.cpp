@@ -430,7 +430,8 @@ bool ParseSoupText(std::string_view text, SoupRef& out, std::string* error) {
 namespace {
 
 bool NeedsQuotes(std::string_view name) {
-  if (name.empty()) return true;
+  // A leading byte-order mark would be skipped when the text is read again.
+  if (name.empty() || name.starts_with("\xEF\xBB\xBF")) return true;
   for (unsigned char c : name)
     if (c < 0x21 || c == '{' || c == '}' || c == '"' || c == 0x7F) return true;
   return false;

@@ -103,6 +103,13 @@ TEST(SoupText, MalformedInputNamesTheLine) {
   EXPECT_EQ(ok.CountTags(), 0u);
   EXPECT_TRUE(ParseSoupText("\xEF\xBB\xBFkuid <kuid:1:2>\r\n", ok));
   EXPECT_EQ(ok.GetNamedTagAsKUID("kuid"), KUID(1, 2, 0));
+  // A name that itself starts with those bytes keeps them through a write and read.
+  SoupRef bom;
+  bom.SetNamedTagInt("\xEF\xBB\xBFx", 1);
+  std::string text;
+  WriteSoupText(bom, text);
+  ASSERT_TRUE(ParseSoupText(text, ok));
+  EXPECT_EQ(ok.GetIndexedTagName(0).Str(), "\xEF\xBB\xBFx");
 }
 
 TEST(SoupText, NestingLimit) {
