@@ -62,6 +62,7 @@ public:
     // constant's 32-bit value, or the text of a string define.
     uint32_t defineValue = 0;
     std::string defineText;
+    bool defineSet = false;  // false while its initialiser is still being checked
 };
 
 class GSFunctionSymbol : public GSSymbol {
@@ -199,6 +200,13 @@ public:
 
     GSFunctionSymbol* currentFunction = nullptr;
     GSDependentSymbol* currentFile = nullptr;
+
+    // Visits every global symbol (files and classes) in table order.
+    template <typename F>
+    void ForEachGlobal(F&& visit) const
+    {
+        globals_.ForEach(visit);
+    }
 
     // Every global symbol in table order, in the compiler's dump format.
     std::string Dump() const;

@@ -381,6 +381,10 @@ TEST(SymbolsDump, GlobalSymbolsInTableOrder)
     fn->specifiers |= SpecPublic;
     GSClassSymbol* b = f.Class("B", {"A"});
     ASSERT_TRUE(f.table.ResolveExtends(b));
+    std::vector<std::string> globals;
+    f.table.ForEachGlobal([&](GSSymbol* s) { globals.push_back(s->name); });
+    std::sort(globals.begin(), globals.end());
+    EXPECT_EQ(globals, (std::vector<std::string>{"A", "B", "main.gs"}));
     const std::string dump = f.table.Dump();
     EXPECT_EQ(dump.rfind("Symbol Table\n", 0), 0u);
     EXPECT_NE(dump.find("\nDependent \"main.gs\", crc 0xABCD, filename crc 0x12\n"), std::string::npos);
