@@ -1,0 +1,243 @@
+#include "gamescript/compiler/Emit.h"
+
+#include <cstring>
+
+#include "gamescript/compiler/Driver.h"
+
+namespace GSCompiler {
+
+using GSRuntime::FindOpcode;
+using GSRuntime::OP_PUSHK;
+
+// ------------------------------------------------------------ image writer
+
+void ImageWriter::Bytes(const void* data, std::size_t n)
+{
+    const std::size_t at = buffer_.Position();
+    buffer_.Ensure(at + n);
+    if (buffer_.Flags() & Utils::ByteBuffer::kNoStorage) return;
+    std::memcpy(buffer_.Data() + at, data, n);
+    buffer_.SetPosition(at + n);
+}
+
+void ImageWriter::U16(uint16_t v)
+{
+    const uint8_t b[2] = {uint8_t(v), uint8_t(v >> 8)};
+    Bytes(b, 2);
+}
+
+void ImageWriter::U32(uint32_t v)
+{
+    const uint8_t b[4] = {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)};
+    Bytes(b, 4);
+}
+
+void ImageWriter::PatchU16(std::size_t at, uint16_t v)
+{
+    if (Failed() || at + 2 > buffer_.Length()) {
+        failed_ = true;
+        return;
+    }
+    buffer_.Data()[at] = uint8_t(v);
+    buffer_.Data()[at + 1] = uint8_t(v >> 8);
+}
+
+void ImageWriter::PatchU32(std::size_t at, uint32_t v)
+{
+    if (Failed() || at + 4 > buffer_.Length()) {
+        failed_ = true;
+        return;
+    }
+    uint8_t* p = buffer_.Data() + at;
+    p[0] = uint8_t(v);
+    p[1] = uint8_t(v >> 8);
+    p[2] = uint8_t(v >> 16);
+    p[3] = uint8_t(v >> 24);
+}
+
+std::size_t ImageWriter::BeginChunk(uint32_t type)
+{
+    const std::size_t start = Position();
+    U32(0);
+    U32(type);
+    return start;
+}
+
+void ImageWriter::EndChunk(std::size_t start) { PatchU32(start, static_cast<uint32_t>(Position() - start)); }
+
+// ------------------------------------------------------------ emitters
+
+GSCFunction::GSCFunction(GSFunctionSymbol* functionSymbol) : symbol(functionSymbol)
+{
+    code.Init(1024);
+    lines.reserve(128);
+}
+
+void GSCFunction::Begin(uint8_t op)
+{
+    if (emitHook) emitHook(Length());
+    if (const GSRuntime::OpcodeInfo* info = FindOpcode(op)) depth += info->stack;
+    if (depth > maxDepth) maxDepth = depth;
+    ImageWriter(code).U8(op);
+}
+
+void GSCFunction::CheckRange(int64_t v, int64_t low, int64_t high, const char* what)
+{
+    if ((v < low || v > high) && overflow_.empty())
+        overflow_ = std::string(what) + " " + std::to_string(v);
+}
+
+void GSCFunction::Emit(uint8_t op) { Begin(op); }
+
+void GSCFunction::EmitU16(uint8_t op, int64_t operand)
+{
+    const GSRuntime::OpcodeInfo* info = FindOpcode(op);
+    const char* what = "operand";
+    if (info) {
+        switch (info->form) {
+        case GSRuntime::OperandForm::Local: what = "frame cell"; break;
+        case GSRuntime::OperandForm::Member: what = "member cell"; break;
+        case GSRuntime::OperandForm::String: what = "string index"; break;
+        case GSRuntime::OperandForm::Class: what = "class index"; break;
+        default: break;
+        }
+    }
+    CheckRange(operand, 0, 0xFFFF, what);
+    Begin(op);
+    ImageWriter(code).U16(static_cast<uint16_t>(operand));
+}
+
+void GSCFunction::EmitS16(uint8_t op, int64_t operand)
+{
+    CheckRange(operand, -0x8000, 0x7FFF, "call distance");
+    Begin(op);
+    ImageWriter(code).U16(static_cast<uint16_t>(operand));
+}
+
+void GSCFunction::EmitU16U16(uint8_t op, int64_t distance, int64_t slot)
+{
+    CheckRange(distance, -0x8000, 0x7FFF, "call distance");
+    CheckRange(slot, 0, 0xFFFF, "function slot");
+    Begin(op);
+    ImageWriter w(code);
+    w.U16(static_cast<uint16_t>(distance));
+    w.U16(static_cast<uint16_t>(slot));
+}
+
+void GSCFunction::EmitU32(uint8_t op, uint32_t operand)
+{
+    Begin(op);
+    ImageWriter(code).U32(operand);
+}
+
+void GSCFunction::EmitF32(float value)
+{
+    uint32_t bits;
+    std::memcpy(&bits, &value, 4);
+    EmitU32(OP_PUSHK, bits);
+}
+
+void GSCFunction::EmitJump(uint8_t op, int label, const char* file, uint32_t line, const char* text)
+{
+    if (IsDefined(label)) {
+        EmitU32(op, labels_[std::size_t(label)].offset);
+        return;
+    }
+    EmitU32(op, 0);
+    AddFixup(label, Length() - 4, file, line, text);
+}
+
+void GSCFunction::PutU16(uint16_t v) { ImageWriter(code).U16(v); }
+void GSCFunction::PutU32(uint32_t v) { ImageWriter(code).U32(v); }
+void GSCFunction::PatchU16(std::size_t at, uint16_t v) { ImageWriter(code).PatchU16(at, v); }
+void GSCFunction::PatchU32(std::size_t at, uint32_t v) { ImageWriter(code).PatchU32(at, v); }
+
+// ------------------------------------------------------------ labels
+
+int GSCFunction::NewLabel()
+{
+    labels_.emplace_back();
+    return static_cast<int>(labels_.size() - 1);
+}
+
+int GSCFunction::LabelOf(const std::string& name)
+{
+    auto found = labelNames_.find(name);
+    if (found != labelNames_.end()) return found->second;
+    const int id = NewLabel();
+    labelNames_.emplace(name, id);
+    return id;
+}
+
+bool GSCFunction::DefineLabel(int id, uint32_t offset)
+{
+    if (id < 0 || std::size_t(id) >= labels_.size() || labels_[std::size_t(id)].defined) return false;
+    labels_[std::size_t(id)] = Label{true, offset};
+    return true;
+}
+
+bool GSCFunction::IsDefined(int id) const
+{
+    return id >= 0 && std::size_t(id) < labels_.size() && labels_[std::size_t(id)].defined;
+}
+
+void GSCFunction::AddFixup(int id, uint32_t operandOffset, const char* file, uint32_t line, const char* text)
+{
+    fixups_.push_back(Fixup{id, operandOffset, file ? file : "", line, text ? text : ""});
+}
+
+int GSCFunction::ResolveFixups(CompileLog* log)
+{
+    int unresolved = 0;
+    for (const Fixup& f : fixups_) {
+        if (IsDefined(f.label)) {
+            PatchU32(f.operandOffset, labels_[std::size_t(f.label)].offset);
+            continue;
+        }
+        ++unresolved;
+        if (log) log->Addf("%s(%u) : %s, line %u", f.file, f.line, f.text, f.line);
+    }
+    fixups_.clear();
+    return unresolved;
+}
+
+// ------------------------------------------------------------ record
+
+bool GSCFunction::WriteBody(ImageWriter& image, const BodyHeader& header, std::size_t alignBase) const
+{
+    const std::size_t start = image.BeginChunk(9);
+    image.U32(header.key);
+    image.U32(header.returnType);
+    image.U32(header.returnClass);
+    image.U32(header.flags);
+    image.I32(header.slot);
+    if (depth != 0) return false;
+
+    const int32_t locals = header.localCount + temporaries;  // L
+    image.U32(static_cast<uint32_t>(locals + 4));
+    image.I32(1 - header.parameterCells);
+    image.U32(static_cast<uint32_t>(locals + 1));
+    image.U32(static_cast<uint32_t>(maxDepth + locals + 4));
+    image.U32(static_cast<uint32_t>(header.parameterCells));
+    image.U32(static_cast<uint32_t>(header.localCount));
+    image.U32(static_cast<uint32_t>(temporaries));
+    image.U32(static_cast<uint32_t>(referenceCells.size()));
+    for (int32_t cell : referenceCells) image.I32(cell);
+    image.U32(Length());
+    if (Length()) image.Bytes(Code(), Length());
+    static const uint8_t kPad[3] = {0xFF, 0xFF, 0xFF};
+    const std::size_t misalign = (image.Position() - alignBase) % 4;
+    if (misalign) image.Bytes(kPad, 4 - misalign);
+    if (header.debugPart) {
+        image.Bytes("lgbd", 4);
+        image.U32(static_cast<uint32_t>(lines.size()));
+        for (const LineDebugInfo& entry : lines) {
+            image.U32(entry.offset);
+            image.U32(entry.line);
+        }
+    }
+    image.EndChunk(start);
+    return true;
+}
+
+}  // namespace GSCompiler

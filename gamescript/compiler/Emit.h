@@ -1,0 +1,146 @@
+#pragma once
+// Function emission: the growable code buffer of one function with an emitter
+// per operand form, stack-depth accounting from the instruction table, the line
+// table, numbered and named labels with forward-jump fix-ups, and the writer of
+// the function's record in the library image.
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "gamescript/runtime/Memory.h"
+#include "gamescript/runtime/Opcodes.h"
+
+namespace GSCompiler {
+
+class CompileLog;
+class GSFunctionSymbol;
+
+// Little-endian writer over a byte buffer. A buffer without storage drops every
+// write; a patch outside the written bytes marks the writer failed instead.
+class ImageWriter {
+public:
+    explicit ImageWriter(Utils::ByteBuffer& buffer) : buffer_(buffer) {}
+
+    void U8(uint8_t v) { Bytes(&v, 1); }
+    void U16(uint16_t v);
+    void U32(uint32_t v);
+    void I32(int32_t v) { U32(static_cast<uint32_t>(v)); }
+    void Bytes(const void* data, std::size_t n);
+    void PatchU16(std::size_t at, uint16_t v);
+    void PatchU32(std::size_t at, uint32_t v);
+
+    // Chunk framing: BeginChunk reserves the size word and writes the type;
+    // EndChunk fills the size (bytes from the size word to the current end).
+    std::size_t BeginChunk(uint32_t type);
+    void EndChunk(std::size_t start);
+
+    std::size_t Position() const { return buffer_.Position(); }
+    bool Failed() const { return failed_ || (buffer_.Flags() & Utils::ByteBuffer::kNoStorage) != 0; }
+    Utils::ByteBuffer& Buffer() { return buffer_; }
+
+private:
+    Utils::ByteBuffer& buffer_;
+    bool failed_ = false;
+};
+
+// The fields of a function record that come from the library (string and import
+// indexes) or from the symbols, as the body writer needs them.
+struct BodyHeader {
+    uint32_t key = 0;           // string index of the signature key
+    uint32_t returnType = 0;    // type code
+    uint32_t returnClass = 0xFFFFFFFF;
+    uint32_t flags = 0;         // specifier bits already masked
+    int32_t slot = -1;
+    int32_t parameterCells = 1; // P
+    int32_t localCount = 0;
+    bool debugPart = true;      // the class initialiser has no line table
+};
+
+class GSCFunction {
+public:
+    struct LineDebugInfo {
+        uint32_t offset;
+        uint32_t line;
+    };
+
+    explicit GSCFunction(GSFunctionSymbol* functionSymbol);
+    virtual ~GSCFunction() = default;
+    GSCFunction(const GSCFunction&) = delete;
+    GSCFunction& operator=(const GSCFunction&) = delete;
+
+    GSFunctionSymbol* symbol;  // null for a class initialiser
+    Utils::ByteBuffer code;
+    // Called with the code length before each instruction is written.
+    std::function<void(uint32_t)> emitHook;
+    int32_t depth = 0;
+    int32_t maxDepth = 0;
+    int32_t temporaries = 0;      // temporaries used (at most 8)
+    std::vector<LineDebugInfo> lines;
+    std::vector<int32_t> referenceCells;
+
+    // Emitters, one per operand form; each calls the hook, counts the depth
+    // change of the opcode, then writes the opcode and its operands. Operands
+    // that do not fit their 16-bit field are written truncated and recorded:
+    // OperandOverflow() then names the first such value.
+    void Emit(uint8_t op);
+    void EmitU16(uint8_t op, int64_t operand);
+    void EmitS16(uint8_t op, int64_t operand);
+    void EmitU16U16(uint8_t op, int64_t distance, int64_t slot);  // s16 distance, u16 slot
+    void EmitU32(uint8_t op, uint32_t operand);
+    void EmitF32(float value);
+    // A jump to a label: at once when it is defined, else through a fix-up.
+    void EmitJump(uint8_t op, int label, const char* file, uint32_t line, const char* text);
+
+    // Raw operand words after an instruction (variable forms of WAIT, SWITCH).
+    void PutU16(uint16_t v);
+    void PutU32(uint32_t v);
+    void PatchU16(std::size_t at, uint16_t v);
+    void PatchU32(std::size_t at, uint32_t v);
+    uint32_t Length() const { return static_cast<uint32_t>(code.Length()); }
+    const uint8_t* Code() const { return code.Data(); }
+
+    // Labels: ids count up from 0; a named label is created on first use.
+    int NewLabel();
+    int LabelOf(const std::string& name);
+    // False when the label does not exist or is already defined.
+    bool DefineLabel(int id, uint32_t offset);
+    bool IsDefined(int id) const;
+    void AddFixup(int id, uint32_t operandOffset, const char* file, uint32_t line, const char* text);
+    // Patches every fix-up whose label is defined; each one whose label is not is
+    // logged as "file(line) : text, line N". Returns the number of those.
+    int ResolveFixups(CompileLog* log);
+
+    // Writes the function's record (chunk 9). Padding is counted from
+    // `alignBase` of the image. False, with nothing after the slot word
+    // written, when the stack depth is not back to 0.
+    bool WriteBody(ImageWriter& image, const BodyHeader& header, std::size_t alignBase) const;
+
+    // The first operand that did not fit its field, or empty.
+    const std::string& OperandOverflow() const { return overflow_; }
+
+private:
+    struct Label {
+        bool defined = false;
+        uint32_t offset = 0;
+    };
+    struct Fixup {
+        int label;
+        uint32_t operandOffset;
+        const char* file;
+        uint32_t line;
+        const char* text;
+    };
+    void Begin(uint8_t op);
+    void CheckRange(int64_t v, int64_t low, int64_t high, const char* what);
+
+    std::vector<Label> labels_;
+    std::unordered_map<std::string, int> labelNames_;
+    std::vector<Fixup> fixups_;
+    std::string overflow_;
+};
+
+}  // namespace GSCompiler

@@ -1,0 +1,87 @@
+#pragma once
+// The byte-code instruction set: one table of every opcode with its mnemonic,
+// operand form and the stack-depth change the compiler counts for it. The
+// emitter, the disassembler, the interpreter and the load-time verifier all
+// read this table, so an opcode is described in exactly one place.
+
+#include <cstddef>
+#include <cstdint>
+
+namespace GSRuntime {
+
+// Operand forms. The form fixes the operand bytes and what they index.
+enum class OperandForm : uint8_t {
+    None,    // no operand
+    Local,   // u16 frame cell
+    Member,  // u16 member cell
+    String,  // u16 string-table index of the current library
+    Class,   // u16 class-table index of the current library
+    Const,   // u32 word (int, or float bits)
+    Target,  // u32 code offset within the current function
+    Call,    // s16 receiver distance, u16 dispatch slot
+    Parent,  // s16 receiver distance
+    Wait,    // u16 h, h x (u16 major, u16 minor), h x u32 target
+    Switch,  // u16 c, c x i32 key, c x u32 target, u32 default
+};
+
+struct OpcodeInfo {
+    const char* mnemonic;
+    OperandForm form;
+    int8_t stack;  // depth change counted by the compiler ("varies" counts 0)
+};
+
+#define GS_OPCODES(X)                                                                     \
+    X(ADDI, None, -1) X(SUBI, None, -1) X(MULI, None, -1) X(DIVI, None, -1)               \
+    X(MODI, None, -1) X(NEGI, None, 0) X(INCI, None, 0) X(DECI, None, 0)                  \
+    X(ITOF, None, 0) X(CMPI, None, -1) X(PUSH0, None, 1) X(PUSH1, None, 1)                \
+    X(EQ, None, 0) X(AND, None, -1) X(OR, None, -1) X(XOR, None, -1)                      \
+    X(COMPL, None, 0) X(SHL, None, -1) X(SHR, None, -1) X(ADDF, None, -1)                 \
+    X(SUBF, None, -1) X(MULF, None, -1) X(DIVF, None, -1) X(MODF, None, -1)               \
+    X(NEGF, None, 0) X(INCF, None, 0) X(DECF, None, 0) X(FTOI, None, 0)                   \
+    X(CMPF, None, -1) X(LNOT, None, 0) X(PUSHK, Const, 1) X(LDL, Local, 1)                \
+    X(LDLO, Local, 1) X(STL, Local, -1) X(STLK, Local, 0) X(STLO, Local, -1)              \
+    X(STLOK, Local, 0) X(POP, None, -1) X(POPO, None, -1) X(DUP, None, 1)                 \
+    X(DUPO, None, 1) X(DUP2O, None, 2) X(SWAP, None, 0) X(JMP, Target, 0)                 \
+    X(JZ, Target, -1) X(JNZ, Target, -1) X(JZK, Target, 0) X(JNZK, Target, 0)            \
+    X(JLT, Target, -1) X(JLE, Target, -1) X(JGT, Target, -1) X(JGE, Target, -1)          \
+    X(LT, None, 0) X(LE, None, 0) X(GT, None, 0) X(GE, None, 0)                           \
+    X(NEWA, None, 0) X(NEWAO, None, 0) X(ALEN, None, 0) X(ACOPY, None, 0)                 \
+    X(LDA, None, -1) X(STA, None, -3) X(STAK, None, -2) X(LDAO, None, -1)                 \
+    X(STAO, None, -3) X(STAOK, None, -2) X(ASUB, None, -2) X(ASET, None, -4)              \
+    X(ASETK, None, -3) X(ASUBO, None, -2) X(ASETO, None, -4) X(ASETOK, None, -3)          \
+    X(NEWS, None, 1) X(LDSTR, String, 1) X(ITOS, None, 0) X(BTOS, None, 0)                \
+    X(FTOS, None, 0) X(SCOPY, None, 0) X(SLEN, None, 0) X(LDCH, None, -1)                 \
+    X(STCH, None, -3) X(STCHK, None, -2) X(SSUB, None, -2) X(SSET, None, -4)              \
+    X(SSETK, None, -3) X(SCMP, None, -1) X(SCAT, None, -1) X(ISA, Class, 0)               \
+    X(NEW, Class, 1) X(LDCLS, Class, 1) X(CAST, Class, 0) X(CMPO, None, -1)               \
+    X(ISNULL, None, 0) X(NOTNULL, None, 0) X(CALL, Call, 0) X(CALLN, Call, 0)             \
+    X(START, Call, 0) X(LDM, Member, 0) X(LDMO, Member, 0) X(STM, Member, -2)             \
+    X(STMK, Member, -1) X(STMO, Member, -2) X(STMOK, Member, -1) X(LDS, Member, 1)        \
+    X(LDSO, Member, 1) X(STS, Member, -1) X(STSO, Member, -1) X(STSK, Member, 0)          \
+    X(STSOK, Member, 0) X(RET, None, 0) X(RETV, None, 0) X(RETVO, None, 0)                \
+    X(WAIT, Wait, 0) X(SWITCH, Switch, -1) X(CALLP, Parent, 0) X(NE, None, 0)
+
+enum Opcode : uint8_t {
+#define GS_OPCODE_ENUM(name, form, stack) OP_##name,
+    GS_OPCODES(GS_OPCODE_ENUM)
+#undef GS_OPCODE_ENUM
+    kOpcodeCount
+};
+
+static_assert(kOpcodeCount == 116, "the instruction set has 116 opcodes");
+
+// The table entry of an opcode byte; null for 116..255 (illegal instructions).
+const OpcodeInfo* FindOpcode(uint8_t op);
+
+// Length in bytes (opcode included) of the instruction at `offset` of `code`;
+// 0 when the byte is not an opcode or the instruction does not fit in `size`.
+std::size_t InstructionLength(const uint8_t* code, std::size_t size, std::size_t offset);
+
+// Little-endian operand readers (no bounds checks: callers check the length).
+inline uint16_t ReadU16(const uint8_t* p) { return uint16_t(p[0] | p[1] << 8); }
+inline uint32_t ReadU32(const uint8_t* p)
+{
+    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+}
+
+}  // namespace GSRuntime
