@@ -7,6 +7,7 @@
 #include "cli/StartUp.h"
 #include "foundation/ResultsLog.h"
 #include "kiv/PString.h"
+#include "mesh/TextureConvert.h"
 
 #if __has_include("gamescript/compiler/Driver.h")
 #include "gamescript/compiler/Driver.h"
@@ -32,6 +33,10 @@ const Kiv::PString& WordCompile() {
 }
 const Kiv::PString& WordCommandHost() {
   static const Kiv::PString word("umbcommandhost");
+  return word;
+}
+const Kiv::PString& WordCompressTexture() {
+  static const Kiv::PString word("compresstexture");
   return word;
 }
 
@@ -92,6 +97,18 @@ int CompileCommand(Session& session, std::vector<std::string>& args, ResultsLog&
 #endif
 }
 
+// "compresstexture <folder>": converts every texture description below the
+// folder (taken from the user's own folder when relative).
+int CompressTextureCommand(Session& session, std::vector<std::string>& args, ResultsLog& log) {
+  if (args.size() < 3 || args[2].empty()) {
+    log.AddResult(ResultsLog::kError, nullptr, "Missing folder parameter.");
+    return -1;
+  }
+  fs::path folder(args[2]);
+  if (folder.is_relative() && !session.startFolder.empty()) folder = fs::path(session.startFolder) / folder;
+  return ConvertTexturesInFolderCommand(std::string(), folder.string(), log) == kTextureConvertDone ? 0 : -1;
+}
+
 int Dispatch(Session& session, std::vector<std::string>& args, ResultsLog& log) {
   if (args.size() < 2) {
     log.AddResult(ResultsLog::kError, nullptr, "Missing command. Run \"rovanautil help\" for the commands.");
@@ -104,6 +121,7 @@ int Dispatch(Session& session, std::vector<std::string>& args, ResultsLog& log) 
   }
   if (word == WordCompile()) return CompileCommand(session, args, log);
   if (word == WordCommandHost()) return RunCommandHost(session);
+  if (word == WordCompressTexture()) return CompressTextureCommand(session, args, log);
   log.AddResult(ResultsLog::kError, nullptr,
                 "Unknown command '" + args[1] + "'. Run \"rovanautil help\" for the commands.");
   return -1;

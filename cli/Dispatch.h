@@ -27,4 +27,9 @@ int Dispatch(Session& session, std::vector<std::string>& args, ResultsLog& log);
 // else 0.
 int CompileCommand(Session& session, std::vector<std::string>& args, ResultsLog& log);
 
+// "compresstexture <folder>" (hidden): converts every "*.texture.txt" below
+// the folder into a ".texture" beside it. 0 when every file converted (or
+// there was none), else -1.
+int CompressTextureCommand(Session& session, std::vector<std::string>& args, ResultsLog& log);
+
 }  // namespace Cli

@@ -8,6 +8,7 @@
 #include "foundation/FileUtil.h"
 #include "foundation/ResultsLog.h"
 #include "kiv/File.h"
+#include "mesh/TextureConvert.h"
 
 namespace Cli {
 
@@ -49,18 +50,6 @@ bool HasConfig(const std::string& folder) {
   return Kiv::FileExists(folder + "/config.txt") == 0 || Kiv::FileExists(folder + "/config.chump") == 0;
 }
 
-void FindTextureFiles(const std::string& folder, int depth, std::vector<std::string>& out) {
-  // The depth bound keeps a folder loop (a link to a parent) from running forever.
-  if (depth > 64) return;
-  Kiv::File::Find find(folder + "/*");
-  while (find.Next()) {
-    if (find.IsDirectory())
-      FindTextureFiles(find.FullPath(), depth + 1, out);
-    else if (IsTextureTxtFile(find.Name()))
-      out.push_back(find.FullPath());
-  }
-}
-
 }  // namespace
 
 // Today: the asset's folder and config are looked for, and then the check is
@@ -81,22 +70,9 @@ bool CheckAssetFolder(ResultsLog& log, const std::string& assetFolder) {
   return false;
 }
 
-// Today: the texture descriptions are found as the conversion would find
-// them; a folder without any gives 2 (nothing to convert), and each one found
-// gets an error result because the converter is not in this program. Later:
-// ConvertTexturesInFolder(setName, folder, log) of the texture code.
+// ConvertTexturesInFolder of the texture code.
 int ConvertTexturesInFolder(const std::string& setName, const std::string& folder, ResultsLog& log) {
-  (void)setName;
-  if (!Kiv::File::IsDirectory(folder)) {
-    log.AddResult(ResultsLog::kError, nullptr, "Texture folder '" + folder + "' not found.");
-    return 0;
-  }
-  std::vector<std::string> files;
-  FindTextureFiles(folder, 0, files);
-  for (const std::string& file : files)
-    log.AddResult(ResultsLog::kError, nullptr,
-                  "Texture conversion is not available in this build; '" + file + "' was not converted.");
-  return files.empty() ? 2 : 0;
+  return static_cast<int>(::ConvertTexturesInFolder(setName, folder, log));
 }
 
 }  // namespace Cli

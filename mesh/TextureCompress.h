@@ -1,0 +1,65 @@
+#pragma once
+// One face of a texture as a chain of mip images, made from a 32-bit bitmap
+// either uncompressed (each level half the size of the one before, down to
+// 1 x 1) or block-compressed through NVIDIA Texture Tools.
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <nvtt/nvtt.h>
+
+#include "kiv/Bitmap.h"
+
+class TextureCompress {
+public:
+  TextureCompress() = default;
+  virtual ~TextureCompress() = default;
+  TextureCompress(const TextureCompress&) = delete;
+  TextureCompress& operator=(const TextureCompress&) = delete;
+
+  // Compresses source (engine format 2 or 3; its alpha may be changed) into
+  // target, which must be empty, as format code 1, 3, 5, 10, 11 or 12. On
+  // failure target is left empty and errorText, when given, holds the
+  // compressor's error text (empty when it gave none).
+  static bool Compress(Kiv::Bitmap& source, TextureCompress& target, int code, bool alpha, bool wrap,
+                       bool normalMap, bool mipmap, bool hardware, std::string* errorText = nullptr);
+
+  size_t Count() const { return m_images.size(); }
+  // Level i of the chain; null past the end.
+  const Kiv::Bitmap* Get(size_t i) const { return i < m_images.size() ? m_images[i].get() : nullptr; }
+  void Append(std::unique_ptr<Kiv::Bitmap> image) { m_images.push_back(std::move(image)); }
+  void Clear() { m_images.clear(); }
+
+private:
+  std::vector<std::unique_ptr<Kiv::Bitmap>> m_images;
+};
+
+// Receives the compressor's images, one block bitmap (engine format 5) per
+// image, and appends them to a chain.
+class OurOutputHandler final : public nvtt::OutputHandler {
+public:
+  explicit OurOutputHandler(TextureCompress& target) : m_target(target) {}
+  void beginImage(int size, int width, int height, int depth, int face, int miplevel) override;
+  // Refused (false) with no image begun or when the data would pass its size.
+  bool writeData(const void* data, int size) override;
+  // Appends the image still held; false when an image was refused or is short.
+  bool Finish();
+
+private:
+  TextureCompress& m_target;
+  std::unique_ptr<Kiv::Bitmap> m_current;
+  int m_size = 0;
+  int m_written = 0;
+  bool m_failed = false;
+};
+
+// Keeps the compressor's error text for the job that runs it.
+class OurErrorHandler final : public nvtt::ErrorHandler {
+public:
+  explicit OurErrorHandler(std::string& text) : m_text(text) {}
+  void error(nvtt::Error e) override;
+
+private:
+  std::string& m_text;
+};
