@@ -319,6 +319,24 @@ TEST(SymbolsClasses, LongInheritanceChainsResolveWithoutDeepRecursionFailures)
     EXPECT_EQ(last->variableBase, 2 + 2 * 300);
 }
 
+TEST(SymbolsClasses, UnresolvedChainsDeeperThanTheBoundAreRefusedOnce)
+{
+    Fixture f;
+    f.Class("K0");
+    for (int i = 1; i <= 1100; ++i) {
+        std::string name = "K", base = "K";
+        name += std::to_string(i);
+        base += std::to_string(i - 1);
+        f.Class(name, {base}, 0, i);
+    }
+    auto* last = static_cast<GSClassSymbol*>(f.table.Lookup("K1100", nullptr, true, false));
+    EXPECT_FALSE(f.table.ResolveExtends(last));
+    EXPECT_EQ(f.Lines(), std::vector<std::string>{"main.gs(76) : Class K75 derives through too many classes, line 76."});
+    // Classes near the root were never touched by the failure and still resolve.
+    auto* near = static_cast<GSClassSymbol*>(f.table.Lookup("K10", nullptr, true, false));
+    EXPECT_TRUE(f.table.ResolveExtends(near));
+}
+
 TEST(SymbolsImports, IndexesFollowFirstUseAndReset)
 {
     Fixture f;
