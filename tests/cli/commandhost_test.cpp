@@ -37,9 +37,10 @@ TEST(CommandHost, RoundTripOfBothRequests) {
   // Asset checks are refused, not passed, while validation is missing.
   EXPECT_NE(out.find("1 R 3 Asset validation is not available in this build; '" + asset + "' was not checked.\n1 OK 0\n"),
             std::string::npos) << out;
-  // The texture description is found (below a sub-folder) and reported.
-  EXPECT_NE(out.find("22 R 3 Texture conversion is not available in this build; '"), std::string::npos) << out;
-  EXPECT_NE(out.find("wall.texture.txt' was not converted.\n22 OK 0\n"), std::string::npos) << out;
+  // The texture description is found (below a sub-folder) and reported: it
+  // lies outside the named content set.
+  EXPECT_NE(out.find("22 R 3 Unable to determine relative path for '"), std::string::npos) << out;
+  EXPECT_NE(out.find("wall.texture.txt'\n22 OK 0\n"), std::string::npos) << out;
   // No texture description: nothing to convert is success (a last line without
   // a line break is still a request).
   EXPECT_NE(out.find("3 OK 2\n"), std::string::npos) << out;
@@ -51,7 +52,7 @@ TEST(CommandHost, RequestFailuresAnswerWithTheirResults) {
   std::string out = Serve("7 0 \"" + tree.Path("gone") + "\"\n8 0 \"" + empty + "\"\n9 1 \"" + tree.Path("gone") + "\"\n");
   EXPECT_EQ(out, "7 R 3 Asset folder '" + tree.Path("gone") + "' not found.\n7 OK 0\n"
                  "8 R 3 No config.txt or config.chump in '" + empty + "'.\n8 OK 0\n"
-                 "9 R 3 Texture folder '" + tree.Path("gone") + "' not found.\n9 OK 0\n");
+                 "9 R 3 Unable to search path: '" + tree.Path("gone") + "'\n9 OK 0\n");
 }
 
 TEST(CommandHost, MalformedLinesGetErrorsAndTheHostGoesOn) {
