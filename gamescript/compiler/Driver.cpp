@@ -4,6 +4,8 @@
 #include <cstring>
 #include <string>
 
+#include "gamescript/compiler/CodeGen.h"
+#include "gamescript/compiler/Semantic.h"
 #include "gamescript/compiler/Source.h"
 #include "gamescript/runtime/StringPool.h"
 
@@ -49,11 +51,29 @@ void PrintUsage(const char* argv0)
     std::printf("<-ipathname> additional include path\n");
 }
 
-// The library would be written here once code generation exists; until then a
-// clean compile says in its log that no library was written.
-void NoteLibraryNotWritten(CompileLog* log, const std::string& target)
+// Builds the library of a unit compiled without errors and stores it at `path`
+// through a temporary file, so a failure leaves any old library whole. Returns
+// the error count (0 or 1); messages only when there is a log.
+int WriteLibraryFile(CompileUnit& unit, const char* sourceName, const std::string& path, CompileLog* log,
+                     bool exactPath)
 {
-    if (log) log->Addf("Library '%s' not written: code generation is not available yet.", target.c_str());
+    Utils::ByteBuffer buffer;
+    buffer.Init(1024);
+    if (!unit.WriteLibrary(buffer, log, sourceName)) {
+        if (log) {
+            if (exactPath) log->Addf("Internal Compiler Error on '%s'.\n", sourceName);
+            else log->Add("Internal Compiler Error.\n");
+        }
+        return 1;
+    }
+    if (!Kiv::File::ReplaceFileAtomic(path, buffer.Data(), buffer.Length())) {
+        if (log) {
+            if (exactPath) log->Addf("Unable to open output file: '%s'.\n", path.c_str());
+            else log->Add("Unable to open output file.\n");
+        }
+        return 1;
+    }
+    return 0;
 }
 
 }  // namespace
@@ -100,11 +120,22 @@ int CompileUnit::Compile(const char* sourceName, CompileLog* log)
     std::string name = sourceName ? sourceName : "";
     if (EndsWithGse(name)) name.pop_back();
 
+    image_.Clear();
+    files_.clear();
     root_.Reset(log, &symbols_);
     symbols_.SetContext(&root_);
     int errors = CompileSource(name.c_str(), root_, true);
-    // Code generation runs here when there were no errors; it arrives with the
-    // library writer.
+    if (errors == 0) {
+        CodeGenerator generator(symbols_, image_, root_);
+        if (!generator.Generate(root_.declarations)) {
+            // Errors of the source were reported as such; anything else is ours.
+            errors = generator.CountedErrors();
+            if (errors == 0) {
+                errors = 1;
+                if (log_) log_->Add("\nInternal Code Generation Error...");
+            }
+        }
+    }
     if (errors != 0 && log_) log_->Addf(".. while compiling '%s'", name.c_str());
     symbols_.SetContext(nullptr);
     return errors;
@@ -112,7 +143,6 @@ int CompileUnit::Compile(const char* sourceName, CompileLog* log)
 
 int CompileUnit::CompileSource(const char* fileName, ParseContext& context, bool mainFile)
 {
-    (void)mainFile;  // tells the declaration checks whether this is an include
     const std::string lower = Lower(fileName ? fileName : "");
     if (int result = ReadAndParseSource(lower.c_str(), context)) return result;
 
@@ -132,6 +162,7 @@ int CompileUnit::CompileSource(const char* fileName, ParseContext& context, bool
         return 1;
     }
     ++fileCount_;
+    files_.push_back(file);
 
     int errors = 0;
     for (const SyntaxNode* decl = context.declarations; decl; decl = decl->next) {
@@ -154,8 +185,10 @@ int CompileUnit::CompileSource(const char* fileName, ParseContext& context, bool
         if (!self) return 1;
         symbols_.currentFile = self;
         context.errorCount = 0;
-        // The declaration and statement checks run here over this file's tree
-        // (an include for its declarations only); they arrive with the semantic pass.
+        // Import indexes count what this file itself refers to; an include
+        // is checked for its declarations only.
+        symbols_.ResetImportIndexes();
+        Check(context.declarations, context, !mainFile);
         errors = context.errorCount;
     }
     return errors;
@@ -175,11 +208,8 @@ int CompileFile(const char* source, const char* outputPath, const std::vector<In
     for (const IncludePath& entry : includes) AppendIncludePath(entry);
 
     const std::string unitName(Utils::FileNamePart(source));
-    int errors;
-    {
-        CompileUnit unit;
-        errors = unit.Compile(unitName.c_str(), log);
-    }
+    CompileUnit unit;
+    int errors = unit.Compile(unitName.c_str(), log);
 
     // Output folder: the output path when given, else the source's folder. An
     // output path that names an existing folder is that folder, with or without
@@ -196,20 +226,27 @@ int CompileFile(const char* source, const char* outputPath, const std::vector<In
     library.SetExt("");
     library.AddToLast(".gsl");
 
-    if (errors == 0) NoteLibraryNotWritten(log, library.Str());
+    if (errors == 0) errors = WriteLibraryFile(unit, source, library.Str(), log, false);
     return errors;
 }
 
 int CompileToFile(const char* source, const char* outputFile, CompileLog* log)
 {
     if (!source) return 0;
-    int errors;
-    {
-        CompileUnit unit;
-        errors = unit.Compile(source, log);
-    }
-    if (errors == 0 && outputFile) NoteLibraryNotWritten(log, outputFile);
+    CompileUnit unit;
+    int errors = unit.Compile(source, log);
+    if (errors == 0 && outputFile) errors = WriteLibraryFile(unit, source, outputFile, log, true);
     return errors;
+}
+
+bool CompileUnit::WriteLibrary(Utils::ByteBuffer& buffer, CompileLog* log, const char* sourceName)
+{
+    LibrarySource source;
+    source.name = sourceName;
+    source.sourceCrc = root_.sourceCrc;
+    source.fileNameCrc = root_.fileNameCrc;
+    source.files = files_;
+    return WriteLibraryImage(buffer, symbols_, image_, source, log);
 }
 
 int CompilerMain(int argc, char** argv)

@@ -7,6 +7,7 @@
 #include <list>
 #include <vector>
 
+#include "gamescript/compiler/Library.h"
 #include "gamescript/compiler/ParseContext.h"
 #include "gamescript/compiler/SymbolTable.h"
 #include "gamescript/runtime/Memory.h"
@@ -65,15 +66,24 @@ public:
     // file once). Returns the error count of the file and its includes.
     int CompileSource(const char* fileName, ParseContext& context, bool mainFile);
 
+    // Writes the library image of a unit compiled without errors into `buffer`.
+    // False (with a message in the log) when it cannot be built.
+    bool WriteLibrary(Utils::ByteBuffer& buffer, CompileLog* log, const char* sourceName);
+    // The index of the text in the library's string table, interning it once.
+    uint32_t InternString(const std::string& text) { return image_.InternString(text); }
+
     GSSymbolTable& Symbols() { return symbols_; }
     ParseContext& RootContext() { return root_; }
     int FileCount() const { return fileCount_; }
+    LibraryImage& Image() { return image_; }
 
 private:
     CompileLog* log_ = nullptr;
     GSSymbolTable symbols_;
     ParseContext root_;
     int fileCount_ = 0;
+    LibraryImage image_;
+    std::vector<GSDependentSymbol*> files_;  // by file index
 };
 
 // The "compile" command: reads the switches, compiles one source and prints the

@@ -118,8 +118,8 @@ TEST(DriverCommandLine, LaterSourceReplacesEarlierAndLogIsPrinted)
     std::string good = t.Write("dir/good.gs", kClass);
     MainRun r = Main({"prog", "", t.Path("missing.gs"), good});
     EXPECT_EQ(r.result, 0);
-    EXPECT_EQ(r.out, "Library '" + t.Path("dir/good.gsl") +
-                         "' not written: code generation is not available yet.\n");
+    EXPECT_EQ(r.out, "");
+    EXPECT_TRUE(fs::exists(t.Path("dir/good.gsl")));
 
     r = Main({"prog", "", t.Path("missing.gs")});
     EXPECT_EQ(r.result, 1);
@@ -160,15 +160,20 @@ TEST(DriverCommandLine, OutputFolderRules)
     TempTree t;
     std::string src = t.Write("dir/a.gs", kClass);
     fs::create_directories(t.Path("out"));
-    auto note = [](const std::string& lib) {
-        return "Library '" + lib + "' not written: code generation is not available yet.\n";
+    // Each run writes one library; the file tells where it went.
+    auto writes = [&](std::vector<std::string> args, const std::string& lib) {
+        std::error_code ec;
+        fs::remove(lib, ec);
+        const MainRun r = Main(std::move(args));
+        return r.result == 0 && r.out.empty() && fs::exists(lib);
     };
-    EXPECT_EQ(Main({"prog", src}).out, note(t.Path("dir/a.gsl")));
-    EXPECT_EQ(Main({"prog", src, "-p" + t.Path("out/")}).out, note(t.Path("out/a.gsl")));
+    EXPECT_TRUE(writes({"prog", src}, t.Path("dir/a.gsl")));
+    EXPECT_TRUE(writes({"prog", src, "-p" + t.Path("out/")}, t.Path("out/a.gsl")));
     // A folder given without a trailing separator is still that folder.
-    EXPECT_EQ(Main({"prog", src, "-p" + t.Path("out")}).out, note(t.Path("out/a.gsl")));
+    EXPECT_TRUE(writes({"prog", src, "-p" + t.Path("out")}, t.Path("out/a.gsl")));
     // A path that is not a folder: its last name is removed.
-    EXPECT_EQ(Main({"prog", src, "-p" + t.Path("out/x.gsl")}).out, note(t.Path("out/a.gsl")));
+    EXPECT_TRUE(writes({"prog", src, "-p" + t.Path("out/x.gsl")}, t.Path("out/a.gsl")));
+    EXPECT_FALSE(fs::exists(t.Path("out/x.gsl")));
 }
 
 TEST(DriverIncludes, SearchOrderIsSourceFolderThenIncludeFoldersInOrder)
@@ -198,7 +203,7 @@ TEST(DriverIncludes, CyclesAndRepeatsCompileEachFileOnce)
     TempTree t;
     t.Write("a.gs", "include \"b.gs\"\ninclude \"a.gs\"\nclass A { };\n");
     t.Write("b.gs", "include \"A.GS\"\ninclude \"sub/c.gs\"\ninclude \"c.gs\"\nclass B { };\n");
-    t.Write("sub/c.gs", kClass);
+    t.Write("sub/c.gs", "class D { };\n");
     t.Write("c.gs", "class C { };\n");
     ClearIncludePaths();
     AppendIncludePath({t.Path(), {}});
@@ -291,9 +296,13 @@ TEST(DriverSources, CompileToFileEntries)
     CompileLog log;
     EXPECT_EQ(CompileToFile("x.gs", nullptr, &log), 0);
     EXPECT_TRUE(Lines(log).empty());
-    EXPECT_EQ(CompileToFile("x.gs", "cache/x.gsl", &log), 0);
-    EXPECT_EQ(Lines(log), (std::vector<std::string>{
-                              "Library 'cache/x.gsl' not written: code generation is not available yet."}));
+    EXPECT_EQ(CompileToFile("x.gs", t.Path("x.gsl").c_str(), &log), 0);
+    EXPECT_TRUE(Lines(log).empty());
+    EXPECT_TRUE(fs::exists(t.Path("x.gsl")));
+    // A library that cannot be stored is one error with its message.
+    const std::string lost = t.Path("no/such/folder/x.gsl");
+    EXPECT_EQ(CompileToFile("x.gs", lost.c_str(), &log), 1);
+    EXPECT_EQ(Lines(log), (std::vector<std::string>{"Unable to open output file: '" + lost + "'.\n"}));
     EXPECT_EQ(CompileToFile("y.gs", "cache/y.gsl", nullptr), 1);  // no log: nothing recorded, still counted
     // A full path passes through the search: a rooted name is not joined.
     CompileLog log2;

@@ -1,6 +1,6 @@
-// A clean file compiles; no library is written yet.
+// A clean file compiles.
 // result: 0
-// expect: Library '$DIR/clean.gsl' not written: code generation is not available yet.
+// (compiles to a library)
 class Clean {
   public int count = 3;
 };
