@@ -25,7 +25,7 @@ const Kiv::PString kuid_table("kuid-table"), script("script"), class_("class"), 
     scriptclass("scriptclass"), thumbnails("thumbnails"), thumbnail("thumbnail"), width("width"), height("height"),
     image("image"), alias("alias"), mesh_table("mesh-table"), script_include_table("script-include-table"),
     behavior("behavior"), default_("default"), kuid("kuid"), editing("editing"), base("base");
-const char* const Custom = "Custom";
+const Kiv::String Custom("Custom");
 }  // namespace sc
 
 Kiv::Mutex& AssetCheckMutex() {

@@ -5,6 +5,7 @@
 #include <span>
 
 #include "kiv/PString.h"
+#include "kiv/String.h"
 #include "kiv/Thread.h"
 
 namespace OBLLib {
@@ -21,7 +22,7 @@ std::span<const Kiv::PString* const> AllTagNames();
 namespace sc {
 extern const Kiv::PString kuid_table, script, class_, scriptlibrary, scriptclass, thumbnails, thumbnail, width,
     height, image, alias, mesh_table, script_include_table, behavior, default_, kuid, editing, base;
-extern const char* const Custom;
+extern const Kiv::String Custom;
 }  // namespace sc
 
 // Serialises asset checks and asset compiles between the job thread and any
