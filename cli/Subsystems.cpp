@@ -5,6 +5,8 @@
 
 #include <vector>
 
+#include "config/DataManager.h"
+#include "config/ErrorHandler.h"
 #include "foundation/FileUtil.h"
 #include "foundation/ResultsLog.h"
 #include "kiv/File.h"
@@ -12,17 +14,22 @@
 
 namespace Cli {
 
-// Today: the schema folder must exist; nothing is created. Later:
-// OBLLib::ErrorHandler::Create(), then OBLLib::DataManager::Create(folder),
-// returning false (after destroying the error handler) when either fails.
+// The schema folder must exist; then the error handler and the schema
+// manager are made (the schema files themselves are read on first use).
 bool StartConfigSchema(const std::string& oblDataFolder) {
-  return Kiv::File::IsDirectory(oblDataFolder);
+  if (!Kiv::File::IsDirectory(oblDataFolder)) return false;
+  if (!OBLLib::ErrorHandler::Create()) return false;
+  if (!OBLLib::DataManager::Create(oblDataFolder.c_str())) {
+    OBLLib::ErrorHandler::Destroy();
+    return false;
+  }
+  return true;
 }
 
-// Today: there is no schema manager and no render context to hand over.
-// Later: DataManager::Instance()->SetUpScene(render context), then
-// DataManager::RegisterRovanaBumpVertexType().
-void SetUpConfigSchemaScene() {}
+// The first use of the schema manager reads "personalDetails.txt". There is
+// no render context to hand over yet: the engine stand-in draws nothing and
+// the shared material resources come with the material code.
+void SetUpConfigSchemaScene() { OBLLib::DataManager::Instance(); }
 
 // Today: the engine stand-in asks for no plug-ins. Later: registers the
 // material plug-ins and mesh resource types of the mesh code.
@@ -39,10 +46,13 @@ void DestroySpecRegistry() {}
 // Later: SpecRegistry::Shutdown().
 void ShutdownSpecRegistry() {}
 
-// Today: nothing was created by StartConfigSchema. Later:
-// DataManager::ReleaseSharedResources(), DataManager::Destroy(),
-// ErrorHandler::Destroy(), each only for what exists.
-void StopConfigSchema() {}
+// Writes "personalDetails.txt" back and destroys the schema manager and the
+// error handler, each only when it exists. (The shared material resources,
+// released first, come with the material code.)
+void StopConfigSchema() {
+  if (OBLLib::DataManager::Existing()) OBLLib::DataManager::Destroy();
+  OBLLib::ErrorHandler::Destroy();
+}
 
 namespace {
 
