@@ -244,8 +244,13 @@ bool CodeGenerator::Function(const SyntaxNode* node)
         counted_ += unresolved;
         ok = unresolved == 0;
     }
-    if (ok && !fn->OperandOverflow().empty())
-        ok = Counted(node->line, "%s does not fit in 16 bits, line %d.", fn->OperandOverflow().c_str());
+    if (ok && !fn->OperandOverflow().empty()) {
+        // Reported at the source line of the instruction.
+        uint32_t line = node->line;
+        for (const GSCFunction::LineDebugInfo& entry : fn->lines)
+            if (entry.offset <= fn->OperandOverflowOffset()) line = entry.line;
+        ok = Counted(line, "%s does not fit in 16 bits, line %d.", fn->OperandOverflow().c_str());
+    }
     symbol->temporaryCount = fn->temporaries;
     labels_.clear();
     functionSymbol_ = nullptr;

@@ -83,8 +83,10 @@ void GSCFunction::Begin(uint8_t op)
 
 void GSCFunction::CheckRange(int64_t v, int64_t low, int64_t high, const char* what)
 {
-    if ((v < low || v > high) && overflow_.empty())
+    if ((v < low || v > high) && overflow_.empty()) {
         overflow_ = std::string(what) + " " + std::to_string(v);
+        overflowAt_ = Length();
+    }
 }
 
 void GSCFunction::Emit(uint8_t op) { Begin(op); }

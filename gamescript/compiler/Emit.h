@@ -121,6 +121,8 @@ public:
 
     // The first operand that did not fit its field, or empty.
     const std::string& OperandOverflow() const { return overflow_; }
+    // Code offset of the instruction with that operand.
+    uint32_t OperandOverflowOffset() const { return overflowAt_; }
 
 private:
     struct Label {
@@ -141,6 +143,7 @@ private:
     std::unordered_map<std::string, int> labelNames_;
     std::vector<Fixup> fixups_;
     std::string overflow_;
+    uint32_t overflowAt_ = 0;
 };
 
 }  // namespace GSCompiler

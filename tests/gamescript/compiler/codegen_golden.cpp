@@ -143,3 +143,108 @@ class A isclass Node {
               "0074: LDSO 6\n0077: ACOPY\n0078: STSO 6\n"
               "007b: RET\n");
 }
+
+TEST(CodegenGolden, ExpressionForms)
+{
+    Built b = Build(R"(class Node {
+  public Node next;
+  public int value;
+  public native int Peek(int k);
+  public int Twice(int k) { return k * 2; }
+};
+game class G isclass Node {
+  public int[] items;
+  thread void Run(int n) { }
+  public int Twice(int k) { return inherited(k) + 1; }
+  public int Exprs(int a, float f, string s, Node o) {
+    float g = a + f * 2;
+    bool c = s == "x" and f > a or o != null;
+    int k = -a + ~a;
+    k = a++ + --items[a];
+    o.value++;
+    s = s[1, ] + s[, 2] + (string)f + (string)c;
+    k = items.size() + s.size() + s[0];
+    c = o.isclass(G) and !c and !s;
+    items = new int[a];
+    o = new Node();
+    G gg = cast<G>o;
+    Run(3);
+    o.Peek(1);
+    k = Twice(Peek(2));
+    return o.Peek(a);
+  }
+};
+)");
+    ASSERT_EQ(b.errors, 0) << b.Log();
+    EXPECT_EQ(b.problem, "");
+    EXPECT_EQ(b.Listing("G", "Twice"), "0000: LDLO 0\n0003: LDL 1\n0006: CALLP -1\n0009: PUSHK 1\n000e: ADDI\n000f: RETV\n");
+    // Cells: a 1, f 2, s 3, o 4; locals g 5, c 6, k 7, gg 8; the temporary 9.
+    EXPECT_EQ(b.Listing("G", "Exprs"),
+              "0000: LDL 1\n0003: ITOF\n0004: LDL 2\n0007: PUSHK 2\n000c: ITOF\n000d: MULF\n000e: ADDF\n000f: STL 5\n"
+              // (s == "x" and f > a) or o != null, each side left on the stack as the value
+              "0012: LDLO 3\n0015: LDSTR 0 \"x\"\n0018: SCMP\n0019: EQ\n001a: JZK 0029\n001f: POP\n"
+              "0020: LDL 2\n0023: LDL 1\n0026: ITOF\n0027: CMPF\n0028: GT\n"
+              "0029: JNZK 0035\n002e: POP\n002f: LDLO 4\n0032: PUSH0\n0033: CMPO\n0034: NE\n0035: STL 6\n"
+              "0038: LDL 1\n003b: NEGI\n003c: LDL 1\n003f: COMPL\n0040: ADDI\n0041: STL 7\n"
+              // a++ keeps the old value, --items[a] the new one, each in the temporary
+              "0044: LDL 1\n0047: STLK 9\n004a: INCI\n004b: STL 1\n004e: LDL 9\n"
+              "0051: LDSO 6\n0054: LDL 1\n0057: DUP2O\n0058: LDA\n0059: DECI\n005a: STLK 9\n005d: STA\n"
+              "005e: LDL 9\n0061: ADDI\n0062: STL 7\n"
+              "0065: LDLO 4\n0068: DUPO\n0069: LDM 3\n006c: INCI\n006d: STM 3\n"
+              // ranges push the end, then the start; a missing one is -1
+              "0070: LDLO 3\n0073: PUSHK -1\n0078: PUSHK 1\n007d: SSUB\n"
+              "007e: LDLO 3\n0081: PUSHK 2\n0086: PUSHK -1\n008b: SSUB\n008c: SCAT\n"
+              "008d: LDL 2\n0090: FTOS\n0091: SCAT\n0092: LDL 6\n0095: BTOS\n0096: SCAT\n0097: STLO 3\n"
+              "009a: LDSO 6\n009d: ALEN\n009e: LDLO 3\n00a1: SLEN\n00a2: ADDI\n"
+              "00a3: LDLO 3\n00a6: PUSHK 0\n00ab: LDCH\n00ac: ADDI\n00ad: STL 7\n"
+              "00b0: LDLO 4\n00b3: ISA 1\n00b6: JZK 00c0\n00bb: POP\n00bc: LDL 6\n00bf: EQ\n"
+              "00c0: JZK 00ca\n00c5: POP\n00c6: LDLO 3\n00c9: ISNULL\n00ca: STL 6\n"
+              "00cd: LDL 1\n00d0: NEWA\n00d1: STSO 6\n"
+              "00d4: NEW 0\n00d7: STLO 4\n"
+              "00da: LDLO 4\n00dd: CAST 1\n00e0: STLO 8\n"
+              // calls: receiver, arguments, then the distance 1 - P and the slot
+              "00e3: LDLO 0\n00e6: PUSHK 3\n00eb: START -1 2\n"
+              "00f0: LDLO 4\n00f3: PUSHK 1\n00f8: CALLN -1 0\n00fd: POP\n"
+              "00fe: LDLO 0\n0101: LDLO 0\n0104: PUSHK 2\n0109: CALLN -1 0\n010e: CALL -1 3\n0113: STL 7\n"
+              "0116: LDLO 4\n0119: LDL 1\n011c: CALLN -1 0\n0121: RETV\n");
+    const LibraryCheck::Function* f = b.Find("G", "Exprs");
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(f->temporaries, 1u);
+    EXPECT_EQ(f->referenceCells, (std::vector<int32_t>{3, 4, 8}));
+    // The native function has a record without code.
+    const LibraryCheck::Function* peek = b.Find("Node", "Peek");
+    ASSERT_NE(peek, nullptr);
+    EXPECT_TRUE(peek->code.empty());
+    EXPECT_EQ(peek->flags, 0x3u);
+}
+
+TEST(CodegenGolden, GotoLabelsAndTheirErrors)
+{
+    Built b = Build("class A {\n public int v;\n public void F(void) {\n again: v = v + 1;\n"
+                    "  if (v < 3) goto again;\n  goto done;\n  v = 9;\n done: v = 0;\n }\n};\n");
+    ASSERT_EQ(b.errors, 0) << b.Log();
+    EXPECT_EQ(b.Listing("A", "F"), "0000: LDS 2\n0003: PUSHK 1\n0008: ADDI\n0009: STS 2\n"
+                                   "000c: LDS 2\n000f: PUSHK 3\n0014: CMPI\n0015: LT\n0016: JZ 0020\n"
+                                   "001b: JMP 0000\n0020: JMP 002d\n0025: PUSHK 9\n002a: STS 2\n"
+                                   "002d: PUSHK 0\n0032: STS 2\n0035: RET\n");
+
+    Built missing = Build("class A {\n public void F(void) {\n  goto nowhere;\n }\n};\n");
+    EXPECT_EQ(missing.errors, 1);
+    EXPECT_EQ(missing.log, (std::vector<std::string>{"m.gs(3) : no matching label, line 3", ".. while compiling 'm.gs'"}));
+
+    Built twice = Build("class A {\n public void F(void) {\n  here: ;\n  here: ;\n }\n};\n");
+    EXPECT_EQ(twice.errors, 1);
+    EXPECT_EQ(twice.log.at(0), "m.gs(4) : label here already defined, line 4.");
+}
+
+TEST(CodegenGolden, OperandsBeyondSixteenBitsAreErrorsNotWrapped)
+{
+    // 65,537 distinct strings: the last one's index does not fit LDSTR's operand.
+    std::string text = "class A {\n public string s;\n public void F(void) {\n";
+    for (int i = 0; i <= 65536; ++i) text += "  s = \"t" + std::to_string(i) + "\";\n";
+    text += " }\n};\n";
+    Built b = Build(text);
+    EXPECT_EQ(b.errors, 1);
+    ASSERT_FALSE(b.log.empty());
+    EXPECT_EQ(b.log[0], "m.gs(65540) : string index 65536 does not fit in 16 bits, line 65540.");
+}

@@ -1,0 +1,256 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "foundation/Crc32.h"
+#include "tests/gamescript/compiler/codegen_support.h"
+
+using namespace CodegenTest;
+
+namespace {
+
+// Little-endian image builder for the expected bytes.
+struct Bytes {
+    std::vector<uint8_t> b;
+    Bytes& W(uint32_t v)
+    {
+        for (int i = 0; i < 4; ++i) b.push_back(uint8_t(v >> (8 * i)));
+        return *this;
+    }
+    Bytes& S(const std::string& text)
+    {
+        b.insert(b.end(), text.begin(), text.end());
+        b.push_back(0);
+        return *this;
+    }
+    Bytes& Raw(std::initializer_list<uint8_t> bytes)
+    {
+        b.insert(b.end(), bytes);
+        return *this;
+    }
+    Bytes& Pad(uint8_t fill)
+    {
+        while (b.size() % 4) b.push_back(fill);
+        return *this;
+    }
+};
+
+constexpr uint32_t kNone = 0xFFFFFFFF;
+constexpr uint32_t kVersionBits = 0x3F828F5C;  // 1.02 as a float
+
+std::string Lower(std::string s)
+{
+    for (char& c : s)
+        if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
+    return s;
+}
+
+// Header and chunk 2 of a library "m.gs" without includes.
+Bytes Header(const Built& b, const std::string& text)
+{
+    const uint32_t id1 = Crc32(text.data(), text.size());
+    const uint32_t id2 = Crc32LowerString("m.gs");
+    const std::string name = Lower(b.mainPath);
+    Bytes x;
+    x.W(0).W(0xF762575D).W(kVersionBits).W(id1).W(id2).W(uint32_t(name.size() + 1)).S(name);
+    x.W(20).W(2).W(1).W(id1).W(id2);
+    return x;
+}
+
+// Chunk 3 holding `strings` in index order.
+void StringTable(Bytes& x, const std::vector<std::string>& strings)
+{
+    const std::size_t start = x.b.size();
+    x.W(0).W(3).W(uint32_t(strings.size()));
+    uint32_t offset = 0;
+    for (const std::string& s : strings) {
+        x.W(offset);
+        offset += uint32_t(s.size() + 1);
+    }
+    for (const std::string& s : strings) x.S(s);
+    x.Pad(0);
+    const uint32_t size = uint32_t(x.b.size() - start);
+    std::memcpy(&x.b[start], &size, 4);
+}
+
+// Empty when equal, else the first differing offset with both bytes.
+std::string Diff(const std::vector<uint8_t>& got, const std::vector<uint8_t>& want)
+{
+    const std::size_t n = std::min(got.size(), want.size());
+    for (std::size_t i = 0; i < n; ++i)
+        if (got[i] != want[i])
+            return "offset " + std::to_string(i) + ": got " + std::to_string(got[i]) + ", want " + std::to_string(want[i]);
+    if (got.size() != want.size()) return "sizes " + std::to_string(got.size()) + " and " + std::to_string(want.size());
+    return "";
+}
+
+void Total(Bytes& x)
+{
+    const uint32_t size = uint32_t(x.b.size());
+    std::memcpy(&x.b[0], &size, 4);
+}
+
+// The record of a class initialiser without code: 16 words, no line table.
+void EmptyInitialiser(Bytes& x, uint32_t key)
+{
+    x.W(64).W(9).W(key).W(0).W(kNone).W(0x20).W(kNone);
+    x.W(4).W(0).W(1).W(4).W(1).W(0).W(0).W(0).W(0);
+}
+
+}  // namespace
+
+TEST(LibraryGolden, EmptyClass)
+{
+    const std::string text = "class Empty { };\n";
+    Built b = Build(text);
+    ASSERT_EQ(b.errors, 0) << b.Log();
+    Bytes x = Header(b, text);
+    StringTable(x, {"Empty", "::Empty()"});
+    x.W(12).W(4).W(0);                 // no class imports
+    x.W(12).W(5).W(0);                 // no function imports
+    x.W(164).W(6).W(1);                // one class
+    x.W(152).W(7).W(0).W(0).W(0);      // name, flags, no ancestors
+    x.W(76).W(8).W(1);                 // only the initialiser
+    EmptyInitialiser(x, 1);
+    x.W(12).W(10).W(0);                // no member variables
+    x.W(12).W(11).W(0);                // empty function table
+    x.W(32).W(12).W(5).W(1).W(1).W(1).W(0).W(0);  // V + 5 cells; the record {1, 1, 0}
+    Total(x);
+    EXPECT_EQ(Diff(b.bytes, x.b), "");
+    EXPECT_EQ(b.problem, "");
+}
+
+TEST(LibraryGolden, OneFunction)
+{
+    const std::string text = "class A {\n  public int Get(int x) { return x + 1; }\n};\n";
+    Built b = Build(text);
+    ASSERT_EQ(b.errors, 0) << b.Log();
+    Bytes x = Header(b, text);
+    StringTable(x, {"A", "::Get(int)", "$int@A::Get(int)", "::A()"});
+    x.W(20).W(4).W(1).W(0).W(0);        // class A from file 0
+    x.W(24).W(5).W(1).W(0).W(1).W(0);   // A::Get(int), slot 0
+    x.W(264).W(6).W(1);
+    x.W(252).W(7).W(0).W(0).W(0);
+    x.W(168).W(8).W(2);
+    // Get: key, int, no class, public, slot 0; L = 0: advance 4, base -1,
+    // header 1, size D + 4 with D = 2, P = 2, no locals, temporaries or cells.
+    x.W(92).W(9).W(2).W(2).W(kNone).W(1).W(0);
+    x.W(4).W(uint32_t(-1)).W(1).W(6).W(2).W(0).W(0).W(0);
+    x.W(10).Raw({0x1F, 1, 0, 0x1E, 1, 0, 0, 0, 0x00, 0x6E});  // LDL 1, PUSHK 1, ADDI, RETV
+    x.Raw({0xFF, 0xFF});                                       // to 4 from chunk 4
+    x.Raw({'l', 'g', 'b', 'd'}).W(1).W(0).W(2);                 // one line entry
+    EmptyInitialiser(x, 3);
+    x.W(12).W(10).W(0);
+    x.W(20).W(11).W(1).W(0).W(0);       // table: import 0 at offset 0
+    x.W(32).W(12).W(5).W(1).W(1).W(1).W(0).W(0);
+    Total(x);
+    EXPECT_EQ(Diff(b.bytes, x.b), "");
+    EXPECT_EQ(b.problem, "");
+}
+
+TEST(LibraryGolden, OneImportAndAMemberWithItsInitialiser)
+{
+    const std::string lib = "class Lib {\n  public int v;\n};\n";
+    const std::string text = "include \"lib.gs\"\nclass User {\n  public Lib other;\n  public int n = 7;\n};\n";
+    Built b = Build(text, {{"lib.gs", lib}});
+    ASSERT_EQ(b.errors, 0) << b.Log();
+    ASSERT_EQ(b.problem, "");
+    // Chunk 2: the library itself, then the included file.
+    Bytes deps;
+    deps.W(28).W(2).W(2)
+        .W(Crc32(text.data(), text.size())).W(Crc32LowerString("m.gs"))
+        .W(Crc32(lib.data(), lib.size())).W(Crc32LowerString("lib.gs"));
+    const std::size_t at = 24 + b.lib.name.size() + 1;
+    ASSERT_GE(b.bytes.size(), at + deps.b.size());
+    EXPECT_EQ(std::vector<uint8_t>(b.bytes.begin() + long(at), b.bytes.begin() + long(at + deps.b.size())), deps.b);
+    EXPECT_EQ(b.lib.classImports, (std::vector<std::pair<uint32_t, std::string>>{{1, "Lib"}}));
+    ASSERT_EQ(b.lib.classes.size(), 1u);
+    const LibraryCheck::Class& user = b.lib.classes[0];
+    std::vector<std::string> variables = user.variables;  // readers find them by name
+    std::sort(variables.begin(), variables.end());
+    EXPECT_EQ(variables, (std::vector<std::string>{"n", "other"}));
+    EXPECT_EQ(user.instanceCells, 2u + 2u + 3u);
+    EXPECT_EQ(b.Listing("User", "::User()"), "0000: PUSHK 7\n0005: STS 3\n0008: RET\n");
+}
+
+TEST(LibraryGolden, OverrideKeepsItsTablePosition)
+{
+    const std::string text = R"(class Base {
+  public int F(void) { return 1; }
+  public int G(void) { return 2; }
+};
+class Derived isclass Base {
+  public int H(void) { return 4; }
+  public int G(void) { return 3; }
+};
+)";
+    Built b = Build(text);
+    ASSERT_EQ(b.errors, 0) << b.Log();
+    ASSERT_EQ(b.problem, "");
+    ASSERT_EQ(b.lib.classes.size(), 2u);
+    auto names = [&](const LibraryCheck::Class& c) {
+        std::vector<std::string> out;
+        for (uint32_t f : c.table) out.push_back(b.lib.functionImports[f]);
+        return out;
+    };
+    EXPECT_EQ(names(b.lib.classes[0]), (std::vector<std::string>{"Base::F()", "Base::G()"}));
+    // G stays where Base had it; the new H comes after every inherited entry.
+    EXPECT_EQ(names(b.lib.classes[1]), (std::vector<std::string>{"Base::F()", "Derived::G()", "Derived::H()"}));
+    // Chunk 11 of Derived byte for byte: each entry's offset is that of the
+    // implementing class's part (Base's part starts at cell 2).
+    const auto& imports = b.lib.functionImports;
+    auto index = [&](const std::string& n) {
+        return uint32_t(std::find(imports.begin(), imports.end(), n) - imports.begin());
+    };
+    Bytes table;
+    table.W(36).W(11).W(3).W(index("Base::F()")).W(2).W(index("Derived::G()")).W(0).W(index("Derived::H()")).W(0);
+    const auto found = std::search(b.bytes.begin(), b.bytes.end(), table.b.begin(), table.b.end());
+    EXPECT_NE(found, b.bytes.end());
+    // Derived: one ancestor, so records {0, 2, -2}, {1, 3, 0} and {1, 1, 0}.
+    Bytes layout;
+    layout.W(56).W(12).W(2 + 2 + 0 + 3).W(3).W(0).W(2).W(uint32_t(-2)).W(1).W(3).W(0).W(1).W(1).W(0).W(0);
+    EXPECT_NE(std::search(b.bytes.begin(), b.bytes.end(), layout.b.begin(), layout.b.end()), b.bytes.end());
+}
+
+TEST(LibraryGolden, DifferentReturnTypeOfAnInheritedFunctionFailsTheClass)
+{
+    // Two bases with the same function but different results meet in one table.
+    Built b = Build(R"(class P { public int F(void) { return 1; } };
+class Q { public float F(void) { return 1.0; } };
+class R isclass P, Q { };
+)");
+    EXPECT_EQ(b.errors, 1);
+    EXPECT_EQ(b.log, (std::vector<std::string>{"Wrong return type on function:$float@Q::F()\n",
+                                               "Internal Compiler Error.\n"}));
+}
+
+TEST(LibraryWrite, FailedWriteKeepsTheOldLibraryAndCountsOneError)
+{
+    TempDir dir;
+    dir.Write("x.gs", "class X { };\n");
+    const std::string target = dir.Write("x.gsl", "old library");
+    GSCompiler::ClearIncludePaths();
+    GSCompiler::AppendIncludePath({Kiv::File::Path(dir.Path()), {}});
+    for (const char* step : {"open", "write", "sync", "rename"}) {
+        Kiv::File::SetFaultInjector([step](std::string_view s) { return s != step; });
+        GSCompiler::CompileLog log;
+        EXPECT_EQ(GSCompiler::CompileToFile("x.gs", target.c_str(), &log), 1) << step;
+        Kiv::File::SetFaultInjector(nullptr);
+        ASSERT_EQ(log.Count(), 1u);
+        EXPECT_EQ(std::string(log.At(0)), "Unable to open output file: '" + target + "'.\n");
+        const std::vector<uint8_t> kept = ReadFile(target);
+        EXPECT_EQ(std::string(kept.begin(), kept.end()), "old library") << step;
+    }
+    // Without a fault the library replaces the old file.
+    GSCompiler::CompileLog log;
+    EXPECT_EQ(GSCompiler::CompileToFile("x.gs", target.c_str(), &log), 0);
+    LibraryCheck::Library lib;
+    EXPECT_EQ(LibraryCheck::Check(ReadFile(target), lib), "");
+    EXPECT_EQ(lib.name, "x.gs");
+    // A compile with errors writes nothing over it either.
+    dir.Write("x.gs", "class X { int f(void) { return; } };\n");
+    const std::vector<uint8_t> before = ReadFile(target);
+    EXPECT_EQ(GSCompiler::CompileToFile("x.gs", target.c_str(), &log), 1);
+    EXPECT_EQ(ReadFile(target), before);
+    GSCompiler::ClearIncludePaths();
+}
