@@ -73,6 +73,7 @@ private:
   friend class ACSChunk;
   friend class SoupTextParser;
   static constexpr uint32_t kInline = 16;
+  explicit TDBDataTag(const Kiv::PString& name) : m_name(name) {}
   void Free() noexcept;
   void CopyFrom(const TDBDataTag& other);
 

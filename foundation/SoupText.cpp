@@ -72,8 +72,7 @@ public:
 
 private:
   struct Open {
-    size_t firstTag;      // index in m_tags of its first tag
-    Kiv::PString name;    // the tag name it will be entered under
+    size_t firstTag;  // index of its first tag; the container's own tag is just before
     const char* openedAt;
   };
 
@@ -144,15 +143,16 @@ private:
     return LoadPartial(p, n);
   }
 
-  // Names repeat endlessly in real soups: intern each distinct one once per parse.
-  Kiv::PString Intern(std::string_view name) {
+  // Names repeat endlessly in real soups: intern each distinct one once per
+  // parse. The reference stays valid until the next call.
+  const Kiv::PString& Intern(std::string_view name) {
     uint64_t head = Word(name, 0);
     uint64_t next = Word(name, 8);
     uint64_t h = (head ^ name.size()) * 0x9E3779B97F4A7C15ull;
     h = (h ^ next) * 0xFF51AFD7ED558CCDull;
     for (size_t i = 16; i < name.size(); i += 8) h = (h ^ Word(name, i)) * 0xC4CEB9FE1A85EC53ull;
     h ^= h >> 32;
-    if (m_cache.empty()) m_cache.resize(256);
+    if ((m_cacheUsed + 1) * 2 > m_cache.size()) GrowCache();
     size_t mask = m_cache.size() - 1;
     for (size_t i = h & mask;; i = (i + 1) & mask) {
       CacheSlot& slot = m_cache[i];
@@ -163,9 +163,8 @@ private:
         slot.hash = static_cast<uint32_t>(h);
         slot.name = Kiv::PString(name);
         slot.text = slot.name.c_str();
-        Kiv::PString result = slot.name;
-        if (++m_cacheUsed * 2 > m_cache.size()) GrowCache();
-        return result;
+        ++m_cacheUsed;
+        return slot.name;
       }
       if (slot.head == head && slot.next == next && slot.length == name.size() &&
           (name.size() <= 16 || std::memcmp(slot.text + 16, name.data() + 16, name.size() - 16) == 0))
@@ -176,7 +175,7 @@ private:
   void GrowCache() {
     std::vector<CacheSlot> old;
     old.swap(m_cache);
-    m_cache.resize(old.size() * 2);
+    m_cache.resize(old.empty() ? 256 : old.size() * 2);
     size_t mask = m_cache.size() - 1;
     for (CacheSlot& slot : old) {
       if (slot.name.IsNull()) continue;
@@ -186,30 +185,23 @@ private:
     }
   }
 
-  // Tags of the open containers wait here; they move by their bytes.
-  // A new tag at the top of the stack holding a copy of the bytes.
-  void PushBytes(Kiv::PString&& name, SoupDataType type, const void* data, size_t size) {
-    TDBDataTag& tag = Emplace(std::move(name));
-    if (size > UINT32_MAX) size = 0;
-    tag.m_type = type;
-    tag.m_size = static_cast<uint32_t>(size);
-    uint8_t* out = tag.m_value.bytes;
-    if (size > TDBDataTag::kInline) out = tag.m_value.heap = static_cast<uint8_t*>(::operator new(size));
-    if (size) std::memcpy(out, data, size);
-  }
-
-  TDBDataTag& Emplace(Kiv::PString&& name) {
+  // Tags of the open containers wait here; they move by their bytes. A tag
+  // is placed when its name is read and gets its value after.
+  TDBDataTag& PushNamed(const Kiv::PString& name) {
     Reserve();
-    TDBDataTag* tag = ::new (static_cast<void*>(m_tags + m_count)) TDBDataTag();
+    TDBDataTag* tag = ::new (static_cast<void*>(m_tags + m_count)) TDBDataTag(name);
     ++m_count;
-    tag->m_name = std::move(name);
     return *tag;
   }
 
-  void Push(TDBDataTag&& tag) {
-    Reserve();
-    ::new (static_cast<void*>(m_tags + m_count)) TDBDataTag(std::move(tag));
-    ++m_count;
+  // Gives the tag a copy of the bytes as its value.
+  static void SetValue(TDBDataTag& tag, SoupDataType type, const void* data, size_t size) {
+    if (size > UINT32_MAX) size = 0;
+    uint8_t* out = tag.m_value.bytes;
+    if (size > TDBDataTag::kInline) out = tag.m_value.heap = static_cast<uint8_t*>(::operator new(size));
+    if (size) std::memcpy(out, data, size);
+    tag.m_type = type;
+    tag.m_size = static_cast<uint32_t>(size);
   }
 
   void Reserve() {
@@ -223,9 +215,8 @@ private:
     }
   }
 
-  // Moves the tags of the container opened at depth into a new node.
-  ACSChunk* Close(size_t depth) {
-    size_t first = depth == 0 ? 0 : m_open[depth - 1].firstTag;
+  // Moves the tags from first on into a new node.
+  ACSChunk* Close(size_t first) {
     size_t n = m_count - first;
     ACSChunk* node = ACSChunk::CreateWithRoom(n);
     if (n) std::memcpy(static_cast<void*>(node->m_data), static_cast<const void*>(m_tags + first), n * sizeof(TDBDataTag));
@@ -238,16 +229,20 @@ private:
     while (true) {
       SkipBlanks();
       if (m_p == m_end) {
-        if (!m_open.empty()) return Fail(m_open.back().openedAt, "container '" + m_open.back().name.Str() + "' is not closed");
+        if (!m_open.empty())
+          return Fail(m_open.back().openedAt, "container '" + m_tags[m_open.back().firstTag - 1].GetName().Str() + "' is not closed");
         return true;
       }
       if (*m_p == '}') {
         if (m_open.empty()) return Fail(m_p, "'}' without an open container");
         ++m_p;
-        ACSChunk* node = Close(m_open.size());
-        Kiv::PString name = std::move(m_open.back().name);
+        size_t first = m_open.back().firstTag;
         m_open.pop_back();
-        Push(TDBDataTag::MakeContainer(std::move(name), node));
+        ACSChunk* node = Close(first);
+        TDBDataTag& tag = m_tags[first - 1];
+        node->AddRef();
+        tag.m_value.child = node;
+        tag.m_type = kSoupContainer;
         continue;
       }
       if (*m_p == '{') return Fail(m_p, "'{' without a tag name");
@@ -258,59 +253,60 @@ private:
       } else {
         nameText = ReadBare();
       }
-      Kiv::PString name = Intern(nameText);
+      size_t index = m_count;
+      PushNamed(Intern(nameText));
       SkipBlanks();
-      if (m_p == m_end || *m_p == '}') return Fail(nameAt, "tag '" + name.Str() + "' has no value");
+      if (m_p == m_end || *m_p == '}') return Fail(nameAt, "tag '" + m_tags[index].GetName().Str() + "' has no value");
       if (*m_p == '{') {
         if (m_open.size() >= static_cast<size_t>(kMaxSoupDepth)) return Fail(m_p, "containers nested too deeply");
-        m_open.push_back({m_count, std::move(name), m_p});
+        m_open.push_back({m_count, m_p});
         ++m_p;
         continue;
       }
       if (*m_p == '"') {
         std::string_view text;
         if (!ReadQuoted(text)) return false;
-        PushBytes(std::move(name), kSoupText, text.data(), text.size());
+        SetValue(m_tags[index], kSoupText, text.data(), text.size());
         continue;
       }
       const char* valueAt = m_p;
       std::string_view token = ReadBare();
-      if (!AddBareValue(std::move(name), token, valueAt)) return false;
+      if (!AddBareValue(m_tags[index], token, valueAt)) return false;
     }
   }
 
   // An unquoted value: numbers, KUIDs, lists of them, "[hex]", a typed empty
   // list, or else plain text.
-  bool AddBareValue(Kiv::PString name, std::string_view token, const char* at) {
+  bool AddBareValue(TDBDataTag& tag, std::string_view token, const char* at) {
     if (token.front() == '[') {
-      if (token.back() != ']') return Fail(at, "binary value of '" + name.Str() + "' is not closed by ']'");
+      if (token.back() != ']') return Fail(at, "binary value of '" + tag.GetName().Str() + "' is not closed by ']'");
       std::string_view hex = token.substr(1, token.size() - 2);
-      if (hex.size() % 2) return Fail(at, "binary value of '" + name.Str() + "' has an odd number of digits");
+      if (hex.size() % 2) return Fail(at, "binary value of '" + tag.GetName().Str() + "' has an odd number of digits");
       m_scratch.clear();
       for (size_t i = 0; i < hex.size(); i += 2) {
         int hi = HexValue(hex[i]), lo = HexValue(hex[i + 1]);
-        if (hi < 0 || lo < 0) return Fail(at, "binary value of '" + name.Str() + "' is not hexadecimal");
+        if (hi < 0 || lo < 0) return Fail(at, "binary value of '" + tag.GetName().Str() + "' is not hexadecimal");
         m_scratch.push_back(static_cast<char>(hi << 4 | lo));
       }
-      PushBytes(std::move(name), kSoupBinary, m_scratch.data(), m_scratch.size());
+      SetValue(tag, kSoupBinary, m_scratch.data(), m_scratch.size());
       return true;
     }
     if (token == "float[]" || token == "int[]" || token == "kuid[]") {
       SoupDataType type = token[0] == 'f' ? kSoupFloat : token[0] == 'i' ? kSoupInt : kSoupKUID;
-      PushBytes(std::move(name), type, nullptr, 0);
+      SetValue(tag, type, nullptr, 0);
       return true;
     }
     // A single int is by far the most common value: take it without the list machinery.
     int32_t single;
     if (ParseIntToken(token, single)) {
-      PushBytes(std::move(name), kSoupInt, &single, 4);
+      SetValue(tag, kSoupInt, &single, 4);
       return true;
     }
     SoupDataType type = ClassifyList(token);
     if (type == kSoupText) {
-      PushBytes(std::move(name), kSoupText, token.data(), token.size());
+      SetValue(tag, kSoupText, token.data(), token.size());
     } else {
-      PushBytes(std::move(name), type, m_scratch.data(), m_scratch.size());
+      SetValue(tag, type, m_scratch.data(), m_scratch.size());
     }
     return true;
   }
