@@ -1,6 +1,8 @@
 // Parses arbitrary bytes as a GameScript source, then enters the classes it
-// declares into a symbol table and resolves their bases. Any input must end in
-// a tree or exactly one reported parse error, never a crash or a hang.
+// declares into a symbol table and resolves their bases, and runs the semantic
+// checks over it, once for its declarations only and once whole. Any input
+// must end in a tree or exactly one reported parse error, and in checks whose
+// result agrees with the errors they logged, never a crash or a hang.
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -10,10 +12,39 @@
 #include "gamescript/compiler/ParseContext.h"
 #include "gamescript/compiler/Parser.h"
 #include "gamescript/compiler/Scanner.h"
+#include "gamescript/compiler/Semantic.h"
 #include "gamescript/compiler/SymbolTable.h"
 #include "gamescript/compiler/SyntaxTree.h"
 
 using namespace GSCompiler;
+
+namespace {
+
+// Parses the input again into a fresh context and table and checks it.
+void CheckSource(const uint8_t* data, size_t size, bool declarationsOnly)
+{
+    CompileLog log;
+    ParseContext context;
+    GSSymbolTable table;
+    context.Reset(&log, &table);
+    context.fileName = context.stringPool.StrDup("fuzz.gs");
+    table.SetContext(&context);
+    GSDependentSymbol* file = table.NewDependent("fuzz.gs");
+    table.Add(file, nullptr, false);
+    table.currentFile = file;
+    Scanner scanner(reinterpret_cast<const char*>(data), size);
+    if (Parse(scanner, context) != 0)
+        return;
+    const bool ok = Check(context.declarations, context, declarationsOnly);
+    // Every error is one logged line; the result tells whether there was one.
+    if (ok != (context.errorCount == 0) || log.Count() != static_cast<size_t>(context.errorCount))
+        __builtin_trap();
+    if (table.Level() != 0 || table.currentFunction != nullptr)
+        __builtin_trap();
+    (void)DumpTree(context.declarations);
+}
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
@@ -58,5 +89,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         cls->members.ForEach([&](GSSymbol* m) { (void)table.MemberPosition(cls, m); });
     }
     (void)table.Dump();
+
+    CheckSource(data, size, true);
+    CheckSource(data, size, false);
     return 0;
 }
