@@ -72,7 +72,12 @@ int KeywordOrIdentifier(const char* s, std::size_t n)
     for (signed char k : kTables.byLetter[first - 'a']) {
         if (k < 0) break;
         const Keyword& kw = kKeywords[k];
-        if (kw.length == n && std::memcmp(kw.text, s, n) == 0) return kw.token;
+        if (kw.length != n) continue;
+        // At most eight bytes and the first already equal: a plain loop beats a
+        // library call here.
+        std::size_t i = 1;
+        while (i < n && kw.text[i] == s[i]) ++i;
+        if (i == n) return kw.token;
     }
     return IDENTIFIER;
 }
@@ -174,6 +179,9 @@ int Scanner::Next()
     for (;;) {
         if (inComment_) SkipBlockComment();
         const char* s = pos_;
+        // Runs of blanks (indentation) without a dispatch per byte.
+        while (s < end_ && (*s == ' ' || *s == '\t')) ++s;
+        pos_ = s;
         if (s >= end_) {
             token_ = end_;
             tokenLength_ = 0;
