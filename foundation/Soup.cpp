@@ -9,7 +9,7 @@
 #include <unordered_set>
 
 #include "foundation/SoupInternal.h"
-#include "kiv/Log.h"
+#include "foundation/Log.h"
 
 namespace soup_detail {
 
@@ -414,13 +414,14 @@ bool ACSChunk::Reaches(const ACSChunk* node) const {
 }
 
 bool ACSChunk::AddNamedChild(const Kiv::PString& name, ACSChunk* child) {
-  if (!child || child->GetDataType() != kSoupContainer || child->Reaches(this)) return false;
+  if (m_type != kSoupContainer || !child || child->GetDataType() != kSoupContainer || child->Reaches(this)) return false;
   PushTag(TDBDataTag::MakeContainer(name, child));
   return true;
 }
 
 bool ACSChunk::AppendTag(TDBDataTag tag) {
-  if (tag.GetDataType() == kSoupNone) return false;
+  // The shared null node stays empty.
+  if (m_type != kSoupContainer || tag.GetDataType() == kSoupNone) return false;
   ACSChunk* child = tag.GetContainer();
   if (child && (child->GetDataType() != kSoupContainer || child->Reaches(this))) return false;
   PushTag(std::move(tag));
@@ -680,7 +681,7 @@ void SoupRef::Copy(const SoupRef& source) {
 void SoupRef::Log() const {
   std::string text;
   WriteSoupText(*this, text);
-  Kiv::Log::Instance().Printf(Kiv::LogLevel::Warning, "%s", text.c_str());
+  LogLine("%s", text.c_str());
 }
 
 // ---- ACSRawDataCore ----

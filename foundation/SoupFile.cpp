@@ -4,7 +4,7 @@
 
 #include "foundation/Soup.h"
 #include "kiv/File.h"
-#include "kiv/Log.h"
+#include "foundation/Log.h"
 #include "kiv/String.h"
 
 namespace {
@@ -35,7 +35,7 @@ bool LoadSoupFile(SoupRef& soup, std::string_view baseFolder, std::string_view p
   std::string full = FullPath(baseFolder, path);
   SoupForm form = FormOf(path, ext);
   if (form == SoupForm::Unknown) {
-    Kiv::Log::Instance().Printf(Kiv::LogLevel::Warning, "LoadSoupFile> '%s' is not a soup file type", full.c_str());
+    LogLine("LoadSoupFile> '%s' is not a soup file type", full.c_str());
     return false;
   }
   std::string bytes;
@@ -43,11 +43,11 @@ bool LoadSoupFile(SoupRef& soup, std::string_view baseFolder, std::string_view p
   if (form == SoupForm::Text) {
     std::string error;
     if (ParseSoupText(bytes, soup, &error)) return true;
-    Kiv::Log::Instance().Printf(Kiv::LogLevel::Warning, "LoadSoupFile> '%s' %s", full.c_str(), error.c_str());
+    LogLine("LoadSoupFile> '%s' %s", full.c_str(), error.c_str());
     return false;
   }
   if (TDBBinaryFile::Decode(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), soup)) return true;
-  Kiv::Log::Instance().Printf(Kiv::LogLevel::Warning, "LoadSoupFile> '%s' is not a valid binary soup", full.c_str());
+  LogLine("LoadSoupFile> '%s' is not a valid binary soup", full.c_str());
   return false;
 }
 
@@ -61,7 +61,7 @@ bool SaveSoupFile(const SoupRef& soup, std::string_view baseFolder, std::string_
     case SoupForm::Unknown: break;
   }
   if (!encoded) {
-    Kiv::Log::Instance().Printf(Kiv::LogLevel::Warning, "SaveSoupFile> cannot write '%s' in this form", full.c_str());
+    LogLine("SaveSoupFile> cannot write '%s' in this form", full.c_str());
     return false;
   }
   return Kiv::File::ReplaceFileAtomic(full, bytes);

@@ -43,6 +43,10 @@ TEST(SoupNull, NullAndSharedNullReadAsNoSoup) {
   EXPECT_TRUE(SoupRef::FromChunk(ACSChunk::SharedNull()).IsNull());
   EXPECT_TRUE(SoupRef::FromChunk(nullptr).IsNull());
   EXPECT_EQ(ACSChunk::SharedNull()->GetDataType(), kSoupNone);
+  // Nothing can be added to the shared null node.
+  EXPECT_FALSE(ACSChunk::SharedNull()->AppendTag(TDBDataTag::MakeBytes("x", kSoupInt, "\1\0\0\0", 4)));
+  EXPECT_FALSE(ACSChunk::SharedNull()->AddNamedChild("c", SoupRef::NewContainer().Get()));
+  EXPECT_EQ(ACSChunk::SharedNull()->CountChildren(), 0u);
 
   // A setter on a null reference makes it a container of its own.
   none.SetNamedTagInt("n", 3);
