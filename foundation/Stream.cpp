@@ -237,13 +237,12 @@ Kiv::PString TStream::ReadPString() {
     SetError(kErrorStringTooLong);
     return Kiv::PString::Empty();
   }
-  char text[kMaxStringLength];
-  if (ReadBytes(text, stored) != stored) {
+  std::string text(stored, '\0');
+  if (ReadBytes(text.data(), stored) != stored) {
     SetError(kErrorShortRead);
     return Kiv::PString::Empty();
   }
-  size_t length = std::find(text, text + stored, '\0') - text;
-  return Kiv::PString(std::string_view(text, length));
+  return Kiv::PString(std::string_view(text.c_str()));
 }
 
 int64_t TStream::WriteLengthPlaceholder() {
