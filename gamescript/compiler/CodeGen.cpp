@@ -233,8 +233,10 @@ bool CodeGenerator::Function(const SyntaxNode* node)
     function_ = fn;
     functionSymbol_ = symbol;
     labels_.clear();
-    fn->emitHook = [this, fn](uint32_t offset) {
-        if (fn->lines.empty() || fn->lines.back().line != line_) fn->lines.push_back({offset, line_});
+    fn->hookContext = &line_;
+    fn->emitHook = [](void* context, GSCFunction& f, uint32_t offset) {
+        const uint32_t line = *static_cast<const uint32_t*>(context);
+        if (f.lines.empty() || f.lines.back().line != line) f.lines.push_back({offset, line});
     };
     bool ok = Statement(node->child[3]);
     fn->emitHook = nullptr;

@@ -11,44 +11,23 @@ using GSRuntime::OP_PUSHK;
 
 // ------------------------------------------------------------ image writer
 
-void ImageWriter::Bytes(const void* data, std::size_t n)
-{
-    const std::size_t at = buffer_.Position();
-    buffer_.Ensure(at + n);
-    if (buffer_.Flags() & Utils::ByteBuffer::kNoStorage) return;
-    std::memcpy(buffer_.Data() + at, data, n);
-    buffer_.SetPosition(at + n);
-}
-
-void ImageWriter::U16(uint16_t v)
-{
-    const uint8_t b[2] = {uint8_t(v), uint8_t(v >> 8)};
-    Bytes(b, 2);
-}
-
-void ImageWriter::U32(uint32_t v)
-{
-    const uint8_t b[4] = {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)};
-    Bytes(b, 4);
-}
-
 void ImageWriter::PatchU16(std::size_t at, uint16_t v)
 {
-    if (Failed() || at + 2 > buffer_.Length()) {
+    if (at + 2 > data_.size()) {
         failed_ = true;
         return;
     }
-    buffer_.Data()[at] = uint8_t(v);
-    buffer_.Data()[at + 1] = uint8_t(v >> 8);
+    data_[at] = uint8_t(v);
+    data_[at + 1] = uint8_t(v >> 8);
 }
 
 void ImageWriter::PatchU32(std::size_t at, uint32_t v)
 {
-    if (Failed() || at + 4 > buffer_.Length()) {
+    if (at + 4 > data_.size()) {
         failed_ = true;
         return;
     }
-    uint8_t* p = buffer_.Data() + at;
+    uint8_t* p = data_.data() + at;
     p[0] = uint8_t(v);
     p[1] = uint8_t(v >> 8);
     p[2] = uint8_t(v >> 16);
@@ -65,20 +44,26 @@ std::size_t ImageWriter::BeginChunk(uint32_t type)
 
 void ImageWriter::EndChunk(std::size_t start) { PatchU32(start, static_cast<uint32_t>(Position() - start)); }
 
+bool ImageWriter::CopyTo(Utils::ByteBuffer& buffer) const
+{
+    const std::size_t at = buffer.Position();
+    buffer.Ensure(at + data_.size());
+    if (buffer.Flags() & Utils::ByteBuffer::kNoStorage) return false;
+    if (!data_.empty()) std::memcpy(buffer.Data() + at, data_.data(), data_.size());
+    buffer.SetPosition(at + data_.size());
+    return true;
+}
+
 // ------------------------------------------------------------ emitters
 
-GSCFunction::GSCFunction(GSFunctionSymbol* functionSymbol) : symbol(functionSymbol)
-{
-    code.Init(1024);
-    lines.reserve(128);
-}
+GSCFunction::GSCFunction(GSFunctionSymbol* functionSymbol) : symbol(functionSymbol) { code.Reserve(256); }
 
 void GSCFunction::Begin(uint8_t op)
 {
-    if (emitHook) emitHook(Length());
+    if (emitHook) emitHook(hookContext, *this, Length());
     if (const GSRuntime::OpcodeInfo* info = FindOpcode(op)) depth += info->stack;
     if (depth > maxDepth) maxDepth = depth;
-    ImageWriter(code).U8(op);
+    code.U8(op);
 }
 
 void GSCFunction::CheckRange(int64_t v, int64_t low, int64_t high, const char* what)
@@ -106,14 +91,14 @@ void GSCFunction::EmitU16(uint8_t op, int64_t operand)
     }
     CheckRange(operand, 0, 0xFFFF, what);
     Begin(op);
-    ImageWriter(code).U16(static_cast<uint16_t>(operand));
+    code.U16(static_cast<uint16_t>(operand));
 }
 
 void GSCFunction::EmitS16(uint8_t op, int64_t operand)
 {
     CheckRange(operand, -0x8000, 0x7FFF, "call distance");
     Begin(op);
-    ImageWriter(code).U16(static_cast<uint16_t>(operand));
+    code.U16(static_cast<uint16_t>(operand));
 }
 
 void GSCFunction::EmitU16U16(uint8_t op, int64_t distance, int64_t slot)
@@ -121,15 +106,14 @@ void GSCFunction::EmitU16U16(uint8_t op, int64_t distance, int64_t slot)
     CheckRange(distance, -0x8000, 0x7FFF, "call distance");
     CheckRange(slot, 0, 0xFFFF, "function slot");
     Begin(op);
-    ImageWriter w(code);
-    w.U16(static_cast<uint16_t>(distance));
-    w.U16(static_cast<uint16_t>(slot));
+    code.U16(static_cast<uint16_t>(distance));
+    code.U16(static_cast<uint16_t>(slot));
 }
 
 void GSCFunction::EmitU32(uint8_t op, uint32_t operand)
 {
     Begin(op);
-    ImageWriter(code).U32(operand);
+    code.U32(operand);
 }
 
 void GSCFunction::EmitF32(float value)
@@ -149,10 +133,10 @@ void GSCFunction::EmitJump(uint8_t op, int label, const char* file, uint32_t lin
     AddFixup(label, Length() - 4, file, line, text);
 }
 
-void GSCFunction::PutU16(uint16_t v) { ImageWriter(code).U16(v); }
-void GSCFunction::PutU32(uint32_t v) { ImageWriter(code).U32(v); }
-void GSCFunction::PatchU16(std::size_t at, uint16_t v) { ImageWriter(code).PatchU16(at, v); }
-void GSCFunction::PatchU32(std::size_t at, uint32_t v) { ImageWriter(code).PatchU32(at, v); }
+void GSCFunction::PutU16(uint16_t v) { code.U16(v); }
+void GSCFunction::PutU32(uint32_t v) { code.U32(v); }
+void GSCFunction::PatchU16(std::size_t at, uint16_t v) { code.PatchU16(at, v); }
+void GSCFunction::PatchU32(std::size_t at, uint32_t v) { code.PatchU32(at, v); }
 
 // ------------------------------------------------------------ labels
 

@@ -6,7 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
+#include <cstring>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -19,17 +19,31 @@ namespace GSCompiler {
 class CompileLog;
 class GSFunctionSymbol;
 
-// Little-endian writer over a byte buffer. A buffer without storage drops every
-// write; a patch outside the written bytes marks the writer failed instead.
+// Little-endian writer of a growing image. A patch outside the written bytes
+// marks the writer failed instead of writing.
 class ImageWriter {
 public:
-    explicit ImageWriter(Utils::ByteBuffer& buffer) : buffer_(buffer) {}
-
-    void U8(uint8_t v) { Bytes(&v, 1); }
-    void U16(uint16_t v);
-    void U32(uint32_t v);
+    void U8(uint8_t v) { data_.push_back(v); }
+    void U16(uint16_t v)
+    {
+        uint8_t* p = Grow(2);
+        p[0] = uint8_t(v);
+        p[1] = uint8_t(v >> 8);
+    }
+    void U32(uint32_t v)
+    {
+        uint8_t* p = Grow(4);
+        p[0] = uint8_t(v);
+        p[1] = uint8_t(v >> 8);
+        p[2] = uint8_t(v >> 16);
+        p[3] = uint8_t(v >> 24);
+    }
     void I32(int32_t v) { U32(static_cast<uint32_t>(v)); }
-    void Bytes(const void* data, std::size_t n);
+    void Reserve(std::size_t n) { data_.reserve(n); }
+    void Bytes(const void* data, std::size_t n)
+    {
+        if (n) std::memcpy(Grow(n), data, n);
+    }
     void PatchU16(std::size_t at, uint16_t v);
     void PatchU32(std::size_t at, uint32_t v);
 
@@ -38,12 +52,22 @@ public:
     std::size_t BeginChunk(uint32_t type);
     void EndChunk(std::size_t start);
 
-    std::size_t Position() const { return buffer_.Position(); }
-    bool Failed() const { return failed_ || (buffer_.Flags() & Utils::ByteBuffer::kNoStorage) != 0; }
-    Utils::ByteBuffer& Buffer() { return buffer_; }
+    std::size_t Position() const { return data_.size(); }
+    bool Failed() const { return failed_; }
+    const uint8_t* Data() const { return data_.data(); }
+    // Appends the image to `buffer`; false when the buffer has no storage.
+    bool CopyTo(Utils::ByteBuffer& buffer) const;
 
 private:
-    Utils::ByteBuffer& buffer_;
+    // Room for n more bytes at the end; returns where they start.
+    uint8_t* Grow(std::size_t n)
+    {
+        const std::size_t at = data_.size();
+        data_.resize(at + n);
+        return data_.data() + at;
+    }
+
+    std::vector<uint8_t> data_;
     bool failed_ = false;
 };
 
@@ -73,9 +97,11 @@ public:
     GSCFunction& operator=(const GSCFunction&) = delete;
 
     GSFunctionSymbol* symbol;  // null for a class initialiser
-    Utils::ByteBuffer code;
-    // Called with the code length before each instruction is written.
-    std::function<void(uint32_t)> emitHook;
+    ImageWriter code;
+    // Called with the code length before each instruction is written (the
+    // code generator keeps the line table with it); `hookContext` is passed on.
+    void (*emitHook)(void* context, GSCFunction& function, uint32_t offset) = nullptr;
+    void* hookContext = nullptr;
     int32_t depth = 0;
     int32_t maxDepth = 0;
     int32_t temporaries = 0;      // temporaries used (at most 8)
@@ -100,7 +126,7 @@ public:
     void PutU32(uint32_t v);
     void PatchU16(std::size_t at, uint16_t v);
     void PatchU32(std::size_t at, uint32_t v);
-    uint32_t Length() const { return static_cast<uint32_t>(code.Length()); }
+    uint32_t Length() const { return static_cast<uint32_t>(code.Position()); }
     const uint8_t* Code() const { return code.Data(); }
 
     // Labels: ids count up from 0; a named label is created on first use.

@@ -257,9 +257,8 @@ bool Writer::Write(Utils::ByteBuffer& out, const LibrarySource& source)
 
     // Chunks 4, 5 and 6 in their own buffer: they intern names, and the string
     // table must be complete before it is written.
-    Utils::ByteBuffer second;
-    second.Init(512);
-    ImageWriter tail(second);
+    ImageWriter tail;
+    tail.Reserve(4096);
     if (!WriteImports(tail)) return false;
     const std::size_t classesStart = tail.BeginChunk(6);
     tail.U32(static_cast<uint32_t>(image_.classes.size()));
@@ -268,7 +267,7 @@ bool Writer::Write(Utils::ByteBuffer& out, const LibrarySource& source)
     tail.EndChunk(classesStart);
     if (image_.Strings().size() > 0xFFFF) return Fail("Too many strings: string indexes do not fit in 16 bits.");
 
-    ImageWriter w(out);
+    ImageWriter w;
     w.U32(0);
     w.U32(kLibraryMagic);
     float version = kLibraryVersion;
@@ -305,10 +304,12 @@ bool Writer::Write(Utils::ByteBuffer& out, const LibrarySource& source)
     if (const std::size_t misalign = w.Position() % 4) w.Bytes(kZero, 4 - misalign);
     w.EndChunk(start);
 
-    if (tail.Failed()) return Fail("Internal Compiler Error: out of memory while writing the library.");
-    w.Bytes(second.Data(), tail.Position());
+    w.Bytes(tail.Data(), tail.Position());
     w.PatchU32(0, static_cast<uint32_t>(w.Position()));
-    if (w.Failed()) return Fail("Internal Compiler Error: out of memory while writing the library.");
+    // A size word that could not be filled in would leave a library whose
+    // sizes do not describe its data.
+    if (tail.Failed() || w.Failed()) return Fail("Internal Compiler Error: a chunk size could not be written.");
+    if (!w.CopyTo(out)) return Fail("Internal Compiler Error: out of memory while writing the library.");
     return true;
 }
 

@@ -2,17 +2,11 @@
 
 namespace GSRuntime {
 
-namespace {
-
-constexpr OpcodeInfo kTable[kOpcodeCount] = {
+const OpcodeInfo kOpcodeTable[kOpcodeCount] = {
 #define GS_OPCODE_INFO(name, form, stack) {#name, OperandForm::form, stack},
     GS_OPCODES(GS_OPCODE_INFO)
 #undef GS_OPCODE_INFO
 };
-
-}  // namespace
-
-const OpcodeInfo* FindOpcode(uint8_t op) { return op < kOpcodeCount ? &kTable[op] : nullptr; }
 
 std::size_t InstructionLength(const uint8_t* code, std::size_t size, std::size_t offset)
 {

@@ -70,8 +70,11 @@ enum Opcode : uint8_t {
 
 static_assert(kOpcodeCount == 116, "the instruction set has 116 opcodes");
 
+// The table, indexed by opcode.
+extern const OpcodeInfo kOpcodeTable[kOpcodeCount];
+
 // The table entry of an opcode byte; null for 116..255 (illegal instructions).
-const OpcodeInfo* FindOpcode(uint8_t op);
+inline const OpcodeInfo* FindOpcode(uint8_t op) { return op < kOpcodeCount ? &kOpcodeTable[op] : nullptr; }
 
 // Length in bytes (opcode included) of the instruction at `offset` of `code`;
 // 0 when the byte is not an opcode or the instruction does not fit in `size`.

@@ -16,7 +16,7 @@ namespace {
 
 std::vector<uint8_t> Bytes(const GSCFunction& f) { return {f.Code(), f.Code() + f.Length()}; }
 
-std::vector<uint8_t> Image(Utils::ByteBuffer& b) { return {b.Data(), b.Data() + b.Length()}; }
+std::vector<uint8_t> Image(const ImageWriter& w) { return {w.Data(), w.Data() + w.Position()}; }
 
 }  // namespace
 
@@ -123,16 +123,14 @@ TEST(CodegenEmit, LabelsAndFixups)
 TEST(CodegenEmit, FunctionRecordLayout)
 {
     GSCFunction f(nullptr);
-    f.emitHook = [&f](uint32_t offset) { f.lines.push_back({offset, 7 + offset}); };
+    f.emitHook = [](void*, GSCFunction& g, uint32_t offset) { g.lines.push_back({offset, 7 + offset}); };
     f.Emit(OP_PUSH1);
     f.EmitU16(OP_STL, 2);
     f.Emit(OP_RET);
     f.temporaries = 1;
     f.referenceCells = {1};
 
-    Utils::ByteBuffer buffer;
-    buffer.Init(64);
-    ImageWriter w(buffer);
+    ImageWriter w;
     BodyHeader h;
     h.key = 3;
     h.returnType = 2;
@@ -157,17 +155,15 @@ TEST(CodegenEmit, FunctionRecordLayout)
     for (uint32_t v : {3u, 0u, 7u, 1u, 8u, 4u, 11u})
         for (int i = 0; i < 4; ++i) expected.push_back(uint8_t(v >> (8 * i)));
     expected[0] = uint8_t(expected.size());
-    EXPECT_EQ(Image(buffer), expected);
+    EXPECT_EQ(Image(w), expected);
 
     // Padding is counted from the given base, not from the buffer start.
-    Utils::ByteBuffer shifted;
-    shifted.Init(64);
-    ImageWriter s(shifted);
+    ImageWriter s;
     s.U8(0);
     h.debugPart = false;
     ASSERT_TRUE(f.WriteBody(s, h, 1));
-    EXPECT_EQ((shifted.Length() - 1) % 4, 0u);
-    EXPECT_EQ(shifted.Data()[shifted.Length() - 1], 0xFF);
+    EXPECT_EQ((s.Position() - 1) % 4, 0u);
+    EXPECT_EQ(s.Data()[s.Position() - 1], 0xFF);
 }
 
 TEST(CodegenEmit, UnbalancedFunctionIsNotWritten)
@@ -175,27 +171,40 @@ TEST(CodegenEmit, UnbalancedFunctionIsNotWritten)
     GSCFunction f(nullptr);
     f.Emit(OP_PUSH1);
     f.Emit(OP_RET);
-    Utils::ByteBuffer buffer;
-    buffer.Init(64);
-    ImageWriter w(buffer);
+    ImageWriter w;
     EXPECT_FALSE(f.WriteBody(w, BodyHeader{}, 0));
-    EXPECT_EQ(buffer.Length(), 7u * 4);  // stops after the slot word
+    EXPECT_EQ(w.Position(), 7u * 4);  // stops after the slot word
 }
 
-TEST(CodegenEmit, WriterWithoutStorageDropsWritesAndFailsPatches)
+TEST(CodegenEmit, PatchesOutsideTheImageFailAndCopiesNeedStorage)
 {
-    Utils::ByteBuffer none;  // never initialised: no storage
-    ImageWriter w(none);
+    ImageWriter w;
     const std::size_t start = w.BeginChunk(3);
     w.U32(5);
     w.EndChunk(start);
+    EXPECT_FALSE(w.Failed());
+    EXPECT_EQ(ReadU32(w.Data()), 12u);
+    w.PatchU32(10, 7);  // would pass the written bytes
     EXPECT_TRUE(w.Failed());
-    EXPECT_EQ(none.Length(), 0u);
 
-    Utils::ByteBuffer small;
-    small.Init(8);
-    ImageWriter v(small);
-    v.U32(1);
-    v.PatchU32(2, 7);  // would pass the written bytes
-    EXPECT_TRUE(v.Failed());
+    Utils::ByteBuffer none;  // never initialised: no storage
+    EXPECT_FALSE(w.CopyTo(none));
+    Utils::ByteBuffer some;
+    some.Init(4);
+    ASSERT_TRUE(w.CopyTo(some));
+    EXPECT_EQ(some.Length(), 12u);
+    EXPECT_EQ(ReadU32(some.Data() + 4), 3u);
+}
+
+TEST(CodegenEmit, LibraryIsNotBuiltIntoABufferWithoutStorage)
+{
+    GSSymbolTable symbols;
+    LibraryImage image;
+    LibrarySource source;
+    source.name = "x.gs";
+    Utils::ByteBuffer none;
+    CompileLog log;
+    EXPECT_FALSE(WriteLibraryImage(none, symbols, image, source, &log));
+    ASSERT_EQ(log.Count(), 1u);
+    EXPECT_STREQ(log.At(0), "Internal Compiler Error: out of memory while writing the library.");
 }
