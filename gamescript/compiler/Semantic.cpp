@@ -664,6 +664,8 @@ bool SemanticWalker::CheckReturn(SyntaxNode* node)
         }
         return true;
     }
+    if (value->type == TypeNone)
+        return false;  // the value's own error was reported
     if (!CanConvert(expected, value->type)) {
         Error(line, "return type mismatch, expecting %s, line %d.", expectedText.c_str(), line);
         return false;
