@@ -125,6 +125,7 @@ int CompileUnit::Compile(const char* sourceName, CompileLog* log)
     root_.Reset(log, &symbols_);
     symbols_.SetContext(&root_);
     int errors = CompileSource(name.c_str(), root_, true);
+    if (errors != 0 && log_) log_->Addf(".. while compiling '%s'", name.c_str());
     if (errors == 0) {
         CodeGenerator generator(symbols_, image_, root_);
         if (!generator.Generate(root_.declarations)) {
@@ -136,7 +137,6 @@ int CompileUnit::Compile(const char* sourceName, CompileLog* log)
             }
         }
     }
-    if (errors != 0 && log_) log_->Addf(".. while compiling '%s'", name.c_str());
     symbols_.SetContext(nullptr);
     return errors;
 }

@@ -254,3 +254,54 @@ TEST(LibraryWrite, FailedWriteKeepsTheOldLibraryAndCountsOneError)
     EXPECT_EQ(ReadFile(target), before);
     GSCompiler::ClearIncludePaths();
 }
+
+namespace {
+
+struct MainRun {
+    int result;
+    std::string out;
+};
+
+MainRun RunMain(std::vector<std::string> args)
+{
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    testing::internal::CaptureStdout();
+    const int r = GSCompiler::CompilerMain(int(argv.size()), argv.data());
+    return {r, testing::internal::GetCapturedStdout()};
+}
+
+}  // namespace
+
+TEST(LibraryCommandLine, OutputPathIncludeFoldersAndBuildLog)
+{
+    TempDir dir;
+    const std::string main = dir.Write("src/game.gs", "include \"shared.gs\"\nclass Game isclass Shared { };\n");
+    dir.Write("first/other.gs", "class Other { };\n");
+    dir.Write("second/shared.gs", "class Shared {\n  public int n = 1;\n};\n");
+    std::filesystem::create_directories(dir.Path("out"));
+
+    // -i folders are searched in order after the source's own folder; -p
+    // names the folder of the library.
+    MainRun r = RunMain({"prog", "-i" + dir.Path("first"), "-i" + dir.Path("second"), "-p" + dir.Path("out"), main});
+    EXPECT_EQ(r.result, 0) << r.out;
+    EXPECT_EQ(r.out, "");
+    LibraryCheck::Library lib;
+    ASSERT_EQ(LibraryCheck::Check(ReadFile(dir.Path("out/game.gsl")), lib), "");
+    EXPECT_EQ(lib.dependencies.size(), 2u);
+    EXPECT_EQ(lib.classImports, (std::vector<std::pair<uint32_t, std::string>>{{1, "Shared"}}));
+    EXPECT_FALSE(std::filesystem::exists(dir.Path("src/game.gsl")));
+
+    // Without the include folder the include is missing: the count of errors
+    // is the result, "-b" with "-s" sends the log to the file only, and the
+    // library of the earlier run is left as it was.
+    const std::vector<uint8_t> before = ReadFile(dir.Path("out/game.gsl"));
+    const std::string logFile = dir.Path("build.log");
+    r = RunMain({"prog", "-s", "-b" + logFile, "-p" + dir.Path("out"), main});
+    EXPECT_EQ(r.result, 1);
+    EXPECT_EQ(r.out, "");
+    const std::vector<uint8_t> logged = ReadFile(logFile);
+    EXPECT_EQ(std::string(logged.begin(), logged.end()),
+              "Could not read file (null) : shared.gs.\n.. while compiling 'shared.gs'\n.. while compiling 'game.gs'\n");
+    EXPECT_EQ(ReadFile(dir.Path("out/game.gsl")), before);
+}
