@@ -14,6 +14,7 @@ class Vehicle
 {
   public int wheels = Limits.MAX / 50;
   public float speed;
+  public define int DOORS = 2;
 
   public int Wheels() { return wheels; }
   public void Accelerate(float by) { speed = speed + by; }
@@ -70,5 +71,6 @@ game class Train isclass Vehicle
     letters[0] = 'x';
     Limits.used = Limits.used + 1;
     bool fast = speed > Limits.RATIO or !Limits.ON;
+    int doors = Vehicle.DOORS + v.DOORS;
   }
 };
