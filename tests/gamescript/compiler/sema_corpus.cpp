@@ -123,6 +123,20 @@ TEST(SemaIncludes, IncludedFilesAreCheckedForTheirDeclarationsOnly)
     EXPECT_EQ(scale->child[1]->datum, 0x40000000u);
 }
 
+TEST(SemaIncludes, CyclicClassesOfAnIncludeAreReportedWhereUsed)
+{
+    // Classes of an include resolve their bases only when used; a cycle among
+    // them is then reported (in the include's name) and nothing loops.
+    auto unit = SemaTest::CheckTexts(
+        "class Main\n{\n  void F(Loop a)\n  {\n    a.x = 1;\n    a.Go();\n    Loop b = new Other();\n  }\n};\n",
+        "main.gs",
+        {{"loop.gs", "class Loop isclass Other { public int x; public void Go(); };\nclass Other isclass Loop { };\n"}});
+    EXPECT_FALSE(unit->ok);
+    const auto lines = unit->Lines();
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines[0], "loop.gs(2) : Class Loop and Other causes cyclic derivation, line 2.");
+}
+
 TEST(SemaDeclarations, LocalsWithSpecifiersAreRefused)
 {
     // The grammar gives locals no specifiers; a tree that has them anyway is
