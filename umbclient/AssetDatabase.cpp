@@ -105,14 +105,33 @@ bool ReadUrlRecord(TStream& s, UrlParts& url) {
 
 namespace {
 
-bool HasScriptSource(const std::string& folder) {
+// What one listing of a folder tells about it. Listing once per folder keeps the scan
+// clear of failing lookups, which cost a search of every parent folder.
+struct FolderFacts {
+    std::string chump, text;  // on-disk names of "config.chump" / "config.txt", empty when absent
+    bool scriptSource = false;
+    std::vector<std::string> subfolders;
+};
+
+FolderFacts ListFolder(const std::string& folder) {
+    FolderFacts f;
     Kiv::File::Find find(folder + "/*");
     while (find.Next()) {
-        if (find.IsDirectory()) continue;
-        Kiv::File::Path p(find.Name());
-        if (p.IsExt("gs") || p.IsExt("gse")) return true;
+        const std::string& name = find.Name();
+        if (find.IsDirectory()) {
+            f.subfolders.push_back(name);
+            continue;
+        }
+        Kiv::File::Path p(name);
+        std::string lower = name;
+        for (char& c : lower) c = (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c;
+        // Find gives names in sorted order: an exact spelling sorts before other cases only
+        // by chance, so prefer it explicitly.
+        if (lower == "config.chump" && (f.chump.empty() || name == "config.chump")) f.chump = name;
+        if (lower == "config.txt" && (f.text.empty() || name == "config.txt")) f.text = name;
+        if (p.IsExt("gs") || p.IsExt("gse")) f.scriptSource = true;
     }
-    return false;
+    return f;
 }
 
 int64_t ModifiedTime(const std::string& path) {
@@ -198,7 +217,7 @@ struct FolderAssetDatabase::Impl {
 
     // ---- scanning ----
     void ScanRoot(const std::string& key, const std::string& folder, int depth);
-    void AddAsset(const std::string& key, const std::string& folder, bool chump);
+    void AddAsset(const std::string& key, const std::string& folder, const std::string& file, bool scripts);
     void ComputeStates();
 
     // ---- lookups ----
@@ -252,22 +271,20 @@ size_t FolderAssetDatabase::AssetCount() const {
 }
 
 void FolderAssetDatabase::Impl::ScanRoot(const std::string& key, const std::string& folder, int depth) {
-    if (depth > 8 || !Kiv::File::IsDirectory(folder)) return;
-    Kiv::File::Find find(folder + "/*");
-    while (find.Next()) {
-        if (!find.IsDirectory()) continue;
-        std::string sub = folder + "/" + find.Name();
-        bool chump = Kiv::File::Exists(sub + "/config.chump");
-        if (chump || Kiv::File::Exists(sub + "/config.txt"))
-            AddAsset(key, sub, chump);
+    if (depth > 8) return;
+    for (const std::string& name : ListFolder(folder).subfolders) {
+        std::string sub = folder + "/" + name;
+        FolderFacts facts = ListFolder(sub);
+        if (!facts.chump.empty() || !facts.text.empty())
+            AddAsset(key, sub, facts.chump.empty() ? facts.text : facts.chump, facts.scriptSource);
         else
             ScanRoot(key, sub, depth + 1);  // a folder of asset folders
     }
 }
 
-void FolderAssetDatabase::Impl::AddAsset(const std::string& key, const std::string& folder, bool chump) {
+void FolderAssetDatabase::Impl::AddAsset(const std::string& key, const std::string& folder,
+                                         const std::string& file, bool scripts) {
     SoupRef config;
-    const char* file = chump ? "config.chump" : "config.txt";
     if (!LoadSoupFile(config, folder, file)) {
         UmbLog("FolderAssetDatabase::Rescan> skipped '" + folder + "': malformed " + file);
         return;
@@ -325,7 +342,7 @@ void FolderAssetDatabase::Impl::AddAsset(const std::string& key, const std::stri
     }
     if (!info.localisedName.empty()) set(kStateValidName);
     if (info.kind.empty()) set(kStateFaulty);
-    if (HasScriptSource(folder)) set(kStateHasScriptSource);
+    if (scripts) set(kStateHasScriptSource);
     info.stateFlags = f;
     assets.emplace(kuid, std::move(e));
 }
