@@ -1,6 +1,7 @@
 #include "gamescript/compiler/Emit.h"
 
 #include <cstring>
+#include <new>
 
 #include "gamescript/compiler/Driver.h"
 
@@ -11,9 +12,19 @@ using GSRuntime::OP_PUSHK;
 
 // ------------------------------------------------------------ image writer
 
+void ImageWriter::Expand(std::size_t needed)
+{
+    std::size_t capacity = capacity_ ? capacity_ * 2 : 256;
+    if (capacity < needed) capacity = needed;
+    auto* data = static_cast<uint8_t*>(std::realloc(data_, capacity));
+    if (!data) throw std::bad_alloc();
+    data_ = data;
+    capacity_ = capacity;
+}
+
 void ImageWriter::PatchU16(std::size_t at, uint16_t v)
 {
-    if (at + 2 > data_.size()) {
+    if (at + 2 > size_) {
         failed_ = true;
         return;
     }
@@ -23,11 +34,11 @@ void ImageWriter::PatchU16(std::size_t at, uint16_t v)
 
 void ImageWriter::PatchU32(std::size_t at, uint32_t v)
 {
-    if (at + 4 > data_.size()) {
+    if (at + 4 > size_) {
         failed_ = true;
         return;
     }
-    uint8_t* p = data_.data() + at;
+    uint8_t* p = data_ + at;
     p[0] = uint8_t(v);
     p[1] = uint8_t(v >> 8);
     p[2] = uint8_t(v >> 16);
@@ -47,10 +58,10 @@ void ImageWriter::EndChunk(std::size_t start) { PatchU32(start, static_cast<uint
 bool ImageWriter::CopyTo(Utils::ByteBuffer& buffer) const
 {
     const std::size_t at = buffer.Position();
-    buffer.Ensure(at + data_.size());
+    buffer.Ensure(at + size_);
     if (buffer.Flags() & Utils::ByteBuffer::kNoStorage) return false;
-    if (!data_.empty()) std::memcpy(buffer.Data() + at, data_.data(), data_.size());
-    buffer.SetPosition(at + data_.size());
+    if (size_) std::memcpy(buffer.Data() + at, data_, size_);
+    buffer.SetPosition(at + size_);
     return true;
 }
 

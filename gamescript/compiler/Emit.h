@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <unordered_map>
@@ -23,7 +24,12 @@ class GSFunctionSymbol;
 // marks the writer failed instead of writing.
 class ImageWriter {
 public:
-    void U8(uint8_t v) { data_.push_back(v); }
+    ImageWriter() = default;
+    ~ImageWriter() { std::free(data_); }
+    ImageWriter(const ImageWriter&) = delete;
+    ImageWriter& operator=(const ImageWriter&) = delete;
+
+    void U8(uint8_t v) { *Grow(1) = v; }
     void U16(uint16_t v)
     {
         uint8_t* p = Grow(2);
@@ -39,10 +45,14 @@ public:
         p[3] = uint8_t(v >> 24);
     }
     void I32(int32_t v) { U32(static_cast<uint32_t>(v)); }
-    void Reserve(std::size_t n) { data_.reserve(n); }
     void Bytes(const void* data, std::size_t n)
     {
         if (n) std::memcpy(Grow(n), data, n);
+    }
+    // Makes room for n bytes in all without writing them.
+    void Reserve(std::size_t n)
+    {
+        if (n > capacity_) Expand(n);
     }
     void PatchU16(std::size_t at, uint16_t v);
     void PatchU32(std::size_t at, uint32_t v);
@@ -52,22 +62,27 @@ public:
     std::size_t BeginChunk(uint32_t type);
     void EndChunk(std::size_t start);
 
-    std::size_t Position() const { return data_.size(); }
+    std::size_t Position() const { return size_; }
     bool Failed() const { return failed_; }
-    const uint8_t* Data() const { return data_.data(); }
+    const uint8_t* Data() const { return data_; }
     // Appends the image to `buffer`; false when the buffer has no storage.
     bool CopyTo(Utils::ByteBuffer& buffer) const;
 
 private:
-    // Room for n more bytes at the end; returns where they start.
+    // Room for n more bytes at the end; returns where they start. Storage
+    // grows geometrically; running out of memory throws std::bad_alloc.
     uint8_t* Grow(std::size_t n)
     {
-        const std::size_t at = data_.size();
-        data_.resize(at + n);
-        return data_.data() + at;
+        if (size_ + n > capacity_) Expand(size_ + n);
+        uint8_t* p = data_ + size_;
+        size_ += n;
+        return p;
     }
+    void Expand(std::size_t needed);
 
-    std::vector<uint8_t> data_;
+    uint8_t* data_ = nullptr;
+    std::size_t size_ = 0;
+    std::size_t capacity_ = 0;
     bool failed_ = false;
 };
 
