@@ -21,7 +21,7 @@ struct Names {
         categoryRegion{"category-region"}, categoryEra{"category-era"}, kind{"kind"},
         build{"rovana-build"}, parent{"parent"}, description{"description"}, keywords{"keywords"},
         obsoleteTable{"obsolete-table"}, script{"script"}, scriptLibrary{"scriptlibrary"},
-        className{"class"}, scriptClass{"scriptclass"}, internet{"internet"};
+        className{"class"}, scriptClass{"scriptclass"};
 };
 
 const Names& N() {
@@ -52,8 +52,10 @@ bool IsRecordName(std::string_view name) {
 
 std::string TextOf(const SoupRef& soup, const Kiv::PString& name) { return soup.GetNamedTag(name).Str(); }
 
-// Every KUID value of a config below the root "kuid" tag, outside "obsolete-table".
-void CollectKUIDs(const SoupRef& soup, bool root, std::vector<KUID>& out, int depth) {
+// Every KUID value of a config below the root "kuid" tag, outside "obsolete-table", in
+// order and without repeats.
+void CollectKUIDs(const SoupRef& soup, bool root, std::vector<KUID>& out, std::set<KUID, KuidLess>& seen,
+                  int depth) {
     if (depth > kMaxSoupDepth) return;
     ACSChunk* node = soup.Get();
     if (!node) return;
@@ -61,14 +63,11 @@ void CollectKUIDs(const SoupRef& soup, bool root, std::vector<KUID>& out, int de
         const TDBDataTag& tag = node->GetTag(i);
         if (root && (tag.GetName() == N().kuid || tag.GetName() == N().obsoleteTable)) continue;
         if (tag.GetDataType() == kSoupContainer) {
-            CollectKUIDs(soup.GetIndexedSoup(i), false, out, depth + 1);
+            CollectKUIDs(soup.GetIndexedSoup(i), false, out, seen, depth + 1);
         } else if (tag.GetDataType() == kSoupKUID) {
             for (uint32_t off = 0; off + 8 <= tag.GetSize(); off += 8) {
                 KUID k = KUID::UnpackSoup(tag.GetData() + off);
-                if (k.IsNull()) continue;
-                bool seen = false;
-                for (const KUID& x : out) seen = seen || x == k;
-                if (!seen) out.push_back(k);
+                if (!k.IsNull() && seen.insert(k).second) out.push_back(k);
             }
         }
     }
@@ -321,7 +320,8 @@ void FolderAssetDatabase::Impl::AddAsset(const std::string& key, const std::stri
     info.parent = config.GetNamedTagAsKUID(N().parent);
     info.modifiedTime = ModifiedTime(folder + "/" + file);
     e.keywords = TextOf(config, N().keywords);
-    CollectKUIDs(config, true, e.dependencies, 0);
+    std::set<KUID, KuidLess> seen;
+    CollectKUIDs(config, true, e.dependencies, seen, 0);
 
     uint32_t f = 0;
     auto set = [&f](UMBAssetState s) { f |= 1u << s; };
