@@ -34,7 +34,6 @@ bool ParseIntToken(std::string_view token, int32_t& out) {
 }
 
 bool ParseFloatToken(std::string_view token, float& out) {
-  if (token.empty() || token.front() == '+') return false;
   if (token == "nan") {
     out = std::nanf("");
     return true;
@@ -43,14 +42,10 @@ bool ParseFloatToken(std::string_view token, float& out) {
     out = token[0] == '-' ? -HUGE_VALF : HUGE_VALF;
     return true;
   }
-  // Only digits, signs, points and exponents: from_chars would also take
-  // "infinity" and the like, which the writer never produces.
-  bool digit = false;
-  for (char c : token) {
-    if (c >= '0' && c <= '9') digit = true;
-    else if (c != '-' && c != '+' && c != '.' && c != 'e' && c != 'E') return false;
-  }
-  if (!digit) return false;
+  // A digit or point must come first (after a minus): from_chars would also
+  // take "infinity" and "nan(...)", which the writer never produces.
+  size_t first = !token.empty() && token[0] == '-' ? 1 : 0;
+  if (first >= token.size() || !((token[first] >= '0' && token[first] <= '9') || token[first] == '.')) return false;
   const char* end = token.data() + token.size();
   auto [next, ec] = std::from_chars(token.data(), end, out, std::chars_format::general);
   return ec == std::errc() && next == end;

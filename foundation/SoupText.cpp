@@ -302,6 +302,23 @@ private:
       SetValue(tag, kSoupInt, &single, 4);
       return true;
     }
+    // Single floats and KUIDs likewise.
+    if (token.find(',') == std::string_view::npos) {
+      float f;
+      if (ParseFloatToken(token, f)) {
+        SetValue(tag, kSoupFloat, &f, 4);
+        return true;
+      }
+      KUID k;
+      if (token.front() == '<' && (QuickKUID(token, k) || TryParseKUID(token, true, k))) {
+        uint8_t packed[8];
+        k.PackSoup(packed);
+        SetValue(tag, kSoupKUID, packed, 8);
+        return true;
+      }
+      SetValue(tag, kSoupText, token.data(), token.size());
+      return true;
+    }
     SoupDataType type = ClassifyList(token);
     if (type == kSoupText) {
       SetValue(tag, kSoupText, token.data(), token.size());
