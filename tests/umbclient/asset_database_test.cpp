@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -432,6 +434,29 @@ TEST_F(AssetDatabaseTest, HooksRunAroundOpenAndClose) {
     UMBCloseDatabase();  // nothing open: no hook
     UMBSetDatabaseHooks(nullptr, nullptr);
     EXPECT_EQ(calls, (std::vector<std::string>{"close", "open", "close"}));
+}
+
+TEST_F(AssetDatabaseTest, RequestsDuringReopenSeeAnOpenDatabaseOrNone) {
+    // Requests from other threads while the database is closed and reopened: each answer is
+    // either right or the no-database answer, never a request to a freed database.
+    std::atomic<bool> stop{false};
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> clients;
+    for (int t = 0; t < 3; ++t)
+        clients.emplace_back([&] {
+            while (!stop) {
+                std::string name = GetAssetName(kGamma);
+                if (!name.empty() && name != "Gamma") ++wrong;
+            }
+        });
+    for (int i = 0; i < 20; ++i) {
+        UMBCloseDatabase();
+        ASSERT_TRUE(UMBOpenDatabase());
+    }
+    stop = true;
+    for (auto& c : clients) c.join();
+    EXPECT_EQ(wrong, 0);
+    EXPECT_EQ(GetAssetName(kGamma), "Gamma");
 }
 
 TEST_F(AssetDatabaseTest, QueriesWithNestedGroupsSelectTheRightAssets) {
