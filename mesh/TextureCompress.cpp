@@ -71,6 +71,39 @@ bool CompressUncompressed(const Kiv::Bitmap& source, TextureCompress& target, in
   }
 }
 
+// One run of the block compressor into target.
+bool RunCompressor(const Kiv::Bitmap& source, TextureCompress& target, int code, bool alpha, bool wrap,
+                   bool normalMap, bool mipmap, bool hardware, std::string& error) {
+  nvtt::InputOptions input;
+  input.setMipmapGeneration(mipmap, -1);
+  input.setNormalMap(normalMap);
+  input.setWrapMode(wrap ? nvtt::WrapMode_Repeat : nvtt::WrapMode_Clamp);
+  input.setTextureLayout(nvtt::TextureType_2D, source.Width(), source.Height(), 1);
+  input.setFormat(nvtt::InputFormat_BGRA_8UB);
+  input.setMipmapData(source.Data(), source.Width(), source.Height(), 1, 0, 0);
+  // Box for every texture: this library's other filters read shared state
+  // when they wrap, so two jobs at once would change each other's output.
+  input.setMipmapFilter(nvtt::MipmapFilter_Box);
+
+  nvtt::CompressionOptions compression;
+  compression.setFormat(code == Kiv::kTexDXT1 ? (alpha ? nvtt::Format_DXT1a : nvtt::Format_DXT1)
+                        : code == Kiv::kTexDXT3 ? nvtt::Format_DXT3
+                                                : nvtt::Format_DXT5);
+  compression.setQuality(nvtt::Quality_Production);
+
+  OurOutputHandler output(target);
+  OurErrorHandler errors(error);
+  nvtt::OutputOptions outputOptions;
+  outputOptions.setOutputHandler(&output);
+  outputOptions.setErrorHandler(&errors);
+  outputOptions.setOutputHeader(false);
+
+  nvtt::Compressor compressor;
+  compressor.enableCudaAcceleration(hardware);
+  bool ok = compressor.process(input, compression, outputOptions);
+  return output.Finish() && ok;
+}
+
 }  // namespace
 
 bool TextureCompress::Compress(Kiv::Bitmap& source, TextureCompress& target, int code, bool alpha, bool wrap,
@@ -92,32 +125,7 @@ bool TextureCompress::Compress(Kiv::Bitmap& source, TextureCompress& target, int
     case Kiv::kTexDXT1:
     case Kiv::kTexDXT3:
     case Kiv::kTexDXT5: {
-      nvtt::InputOptions input;
-      input.setMipmapGeneration(mipmap, -1);
-      input.setNormalMap(normalMap);
-      input.setWrapMode(wrap ? nvtt::WrapMode_Repeat : nvtt::WrapMode_Clamp);
-      input.setTextureLayout(nvtt::TextureType_2D, source.Width(), source.Height(), 1);
-      input.setFormat(nvtt::InputFormat_BGRA_8UB);
-      input.setMipmapData(source.Data(), source.Width(), source.Height(), 1, 0, 0);
-      input.setMipmapFilter(normalMap ? nvtt::MipmapFilter_Box : nvtt::MipmapFilter_Kaiser);
-
-      nvtt::CompressionOptions compression;
-      compression.setFormat(code == Kiv::kTexDXT1 ? (alpha ? nvtt::Format_DXT1a : nvtt::Format_DXT1)
-                            : code == Kiv::kTexDXT3 ? nvtt::Format_DXT3
-                                                    : nvtt::Format_DXT5);
-      compression.setQuality(nvtt::Quality_Production);
-
-      OurOutputHandler output(target);
-      OurErrorHandler errors(error);
-      nvtt::OutputOptions outputOptions;
-      outputOptions.setOutputHandler(&output);
-      outputOptions.setErrorHandler(&errors);
-      outputOptions.setOutputHeader(false);
-
-      nvtt::Compressor compressor;
-      compressor.enableCudaAcceleration(hardware);
-      ok = compressor.process(input, compression, outputOptions);
-      if (!output.Finish()) ok = false;
+      ok = RunCompressor(source, target, code, alpha, wrap, normalMap, mipmap, hardware, error);
       break;
     }
     default:
