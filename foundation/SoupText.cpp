@@ -3,6 +3,9 @@
 #include <cstring>
 #include <string>
 #include <vector>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "foundation/Soup.h"
 #include "foundation/SoupInternal.h"
@@ -23,6 +26,44 @@ constexpr CharTable kChars;
 
 inline bool IsBlank(unsigned char c) { return kChars.blank[c]; }
 inline bool IsDelimiter(unsigned char c) { return kChars.delimiter[c]; }
+
+// First byte at or after p that is not a blank (or end). Indentation and line
+// breaks are most of a soup text, so sixteen bytes are tested at a time.
+inline const char* SkipBlankBytes(const char* p, const char* end) {
+#if defined(__SSE2__)
+  const __m128i space = _mm_set1_epi8(' '), tab = _mm_set1_epi8('\t'), lf = _mm_set1_epi8('\n'), cr = _mm_set1_epi8('\r');
+  while (end - p >= 16) {
+    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    __m128i blank = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, space), _mm_cmpeq_epi8(v, tab)),
+                                 _mm_or_si128(_mm_cmpeq_epi8(v, lf), _mm_cmpeq_epi8(v, cr)));
+    unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(blank)) ^ 0xFFFFu;
+    if (mask) return p + __builtin_ctz(mask);
+    p += 16;
+  }
+#endif
+  while (p < end && IsBlank(static_cast<unsigned char>(*p))) ++p;
+  return p;
+}
+
+// First byte at or after p that ends an unquoted token (or end).
+inline const char* FindDelimiter(const char* p, const char* end) {
+#if defined(__SSE2__)
+  const __m128i space = _mm_set1_epi8(' '), tab = _mm_set1_epi8('\t'), lf = _mm_set1_epi8('\n'), cr = _mm_set1_epi8('\r');
+  const __m128i open = _mm_set1_epi8('{'), close = _mm_set1_epi8('}'), quote = _mm_set1_epi8('"');
+  while (end - p >= 16) {
+    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, space), _mm_cmpeq_epi8(v, tab)),
+                               _mm_or_si128(_mm_cmpeq_epi8(v, lf), _mm_cmpeq_epi8(v, cr)));
+    hit = _mm_or_si128(hit, _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, open), _mm_cmpeq_epi8(v, close)),
+                                         _mm_cmpeq_epi8(v, quote)));
+    unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(hit));
+    if (mask) return p + __builtin_ctz(mask);
+    p += 16;
+  }
+#endif
+  while (p < end && !IsDelimiter(static_cast<unsigned char>(*p))) ++p;
+  return p;
+}
 
 inline uint64_t LoadPartial(const char* p, size_t n) {
   uint64_t v = 0;
@@ -89,13 +130,7 @@ private:
     return line;
   }
 
-  // Local pointers: a char read may alias m_p, which would keep it in memory.
-  void SkipBlanks() {
-    const char* p = m_p;
-    const char* end = m_end;
-    while (p < end && IsBlank(static_cast<unsigned char>(*p))) ++p;
-    m_p = p;
-  }
+  void SkipBlanks() { m_p = SkipBlankBytes(m_p, m_end); }
 
   // A quoted token starting at the opening quote; "\"" and "\\" are escapes,
   // every other byte (line breaks and lone backslashes too) stands for itself.
@@ -125,11 +160,8 @@ private:
 
   std::string_view ReadBare() {
     const char* start = m_p;
-    const char* p = start;
-    const char* end = m_end;
-    while (p < end && !IsDelimiter(static_cast<unsigned char>(*p))) ++p;
-    m_p = p;
-    return std::string_view(start, p - start);
+    m_p = FindDelimiter(start, m_end);
+    return std::string_view(start, m_p - start);
   }
 
   // Eight bytes of a name from offset at (zero-padded past its end). Reads a
