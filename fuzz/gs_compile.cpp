@@ -1,0 +1,61 @@
+// Compiles arbitrary bytes as one GameScript source: parse, check, generate the
+// byte code and write the library image. A source that passes the checks must
+// either be refused by code generation with logged errors or give a library
+// that an independent reader accepts (framing, counts, indexes, frame words,
+// instruction boundaries and jump targets); never a crash or a hang.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "gamescript/compiler/CodeGen.h"
+#include "gamescript/compiler/Driver.h"
+#include "gamescript/compiler/Library.h"
+#include "gamescript/compiler/ParseContext.h"
+#include "gamescript/compiler/Parser.h"
+#include "gamescript/compiler/Scanner.h"
+#include "gamescript/compiler/Semantic.h"
+#include "gamescript/compiler/SymbolTable.h"
+#include "tests/gamescript/compiler/library_checker.h"
+
+using namespace GSCompiler;
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    CompileLog log;
+    ParseContext context;
+    GSSymbolTable table;
+    context.Reset(&log, &table);
+    context.fileName = context.stringPool.StrDup("fuzz.gs");
+    table.SetContext(&context);
+    GSDependentSymbol* file = table.NewDependent("fuzz.gs");
+    file->index = 0;
+    table.Add(file, nullptr, false);
+    table.currentFile = file;
+    Scanner scanner(reinterpret_cast<const char*>(data), size);
+    if (Parse(scanner, context) != 0) return 0;
+    table.ClearScopes();
+    table.ResetImportIndexes();
+    if (!Check(context.declarations, context, false) || context.errorCount != 0) return 0;
+
+    LibraryImage image;
+    CodeGenerator generator(table, image, context);
+    const std::size_t before = log.Count();
+    if (!generator.Generate(context.declarations)) {
+        if (log.Count() == before) __builtin_trap();  // a refusal always says why
+        return 0;
+    }
+    Utils::ByteBuffer buffer;
+    buffer.Init(1024);
+    LibrarySource source;
+    source.name = "fuzz.gs";
+    source.files = {file};
+    if (!WriteLibraryImage(buffer, table, image, source, &log)) {
+        if (log.Count() == before) __builtin_trap();
+        return 0;
+    }
+    const std::vector<uint8_t> bytes(buffer.Data(), buffer.Data() + buffer.Length());
+    LibraryCheck::Library library;
+    if (!LibraryCheck::Check(bytes, library).empty()) __builtin_trap();
+    return 0;
+}
