@@ -26,9 +26,9 @@ namespace {
 // semantic walk's nesting limit anyway.
 constexpr int kMaxNesting = 1000;
 
-struct ParseStop {};
+struct ParseStop {};  // unwinds the parse after its one error report
 
-const SyntaxNode kBlankNode{};  // what every new node starts as  // unwinds the parse after its one error report
+const SyntaxNode kBlankNode{};  // what every new node starts as
 
 // A list under construction; appending keeps a tail so long lists stay linear.
 struct Chain {
@@ -159,8 +159,11 @@ private:
     {
         const std::size_t need = text.size() + 1;
         if (static_cast<std::size_t>(high_ - low_) < need) {
-            // Longer than any chunk: the pool gives it storage of its own.
-            if (need > ctx_.stringPool.BlockSize() - (alignof(SyntaxNode) - 1) || !NewChunk()) {
+            // A text longer than a chunk goes to the pool, which gives it storage
+            // of its own; so does any text when no chunk can be had.
+            const std::size_t block = ctx_.stringPool.BlockSize();
+            const std::size_t chunk = block > alignof(SyntaxNode) ? block - (alignof(SyntaxNode) - 1) : 0;
+            if (need > chunk || !NewChunk()) {
                 const char* copy = ctx_.stringPool.StrDup(text.data(), text.size());
                 if (copy == nullptr)
                     Fail("parser stack overflow");
