@@ -65,16 +65,22 @@ uint32_t Writer::ClassIndexOf(const std::string& className)
     return static_cast<uint32_t>(s->importIndex);
 }
 
+// The table has one entry per dispatch slot of K, so that the slot a call is
+// compiled with (the function's number plus its class's first slot, plus the
+// ancestor's offset) is also its position, for K's own view and for the view of
+// every ancestor part. Ancestors are filled first; a function overrides, in
+// every position they hold, the entries of the same name and parameters.
 bool Writer::BuildFunctionTable(GSClassSymbol* k, GSClassSymbol* scanned, std::vector<GSFunctionSymbolExt>& table)
 {
     for (const AncestorEntry& e : scanned->ancestors)
         if (e.direct && !BuildFunctionTable(k, e.base, table)) return false;
 
-    int32_t vo = 0;
+    int32_t vo = 0, fo = 0;
     if (scanned != k) {
         for (const AncestorEntry& e : k->ancestors)
             if (e.base == scanned) {
                 vo = e.vo;
+                fo = e.fo;
                 break;
             }
     }
@@ -91,17 +97,18 @@ bool Writer::BuildFunctionTable(GSClassSymbol* k, GSClassSymbol* scanned, std::v
     for (GSFunctionSymbol* f : own) {
         // Every entry of the table is written as a function import.
         symbols_.MarkReferenced(f);
-        auto same = std::find_if(table.begin(), table.end(),
-                                 [&](const GSFunctionSymbolExt& e) { return e.function->name == f->name; });
-        if (same == table.end()) {
-            table.push_back({f, vo});
-            continue;
+        for (GSFunctionSymbolExt& e : table) {
+            if (!e.function || e.function->name != f->name) continue;
+            if (KeyHead(e.function->signatureKey) != KeyHead(f->signatureKey)) {
+                if (log_) log_->Addf("Wrong return type on function:%s\n", f->signatureKey.c_str());
+                return false;
+            }
+            e = {f, vo};
         }
-        if (KeyHead(same->function->signatureKey) != KeyHead(f->signatureKey)) {
-            if (log_) log_->Addf("Wrong return type on function:%s\n", f->signatureKey.c_str());
-            return false;
-        }
-        *same = {f, vo};
+        const int64_t position = int64_t(fo) + scanned->functionBase + f->index;
+        if (position < 0 || position >= int64_t(table.size()))
+            return Fail("Internal Compiler Error: a function slot lies outside its class's table.");
+        table[std::size_t(position)] = {f, vo};
     }
     return true;
 }
@@ -252,8 +259,15 @@ bool Writer::Write(Utils::ByteBuffer& out, const LibrarySource& source)
     // Function tables first: their entries must carry import indexes before the
     // import chunks are written.
     std::vector<std::vector<GSFunctionSymbolExt>> tables(image_.classes.size());
-    for (std::size_t i = 0; i < image_.classes.size(); ++i)
-        if (!BuildFunctionTable(image_.classes[i]->symbol, image_.classes[i]->symbol, tables[i])) return false;
+    for (std::size_t i = 0; i < image_.classes.size(); ++i) {
+        GSClassSymbol* k = image_.classes[i]->symbol;
+        const int64_t slots = int64_t(k->functionBase) + k->ownFunctions;
+        if (slots > 0xFFFF) return Fail("Too many functions in one class: slots do not fit in 16 bits.");
+        tables[i].assign(std::size_t(std::max<int64_t>(slots, 0)), GSFunctionSymbolExt{nullptr, 0});
+        if (!BuildFunctionTable(k, k, tables[i])) return false;
+        for (const GSFunctionSymbolExt& e : tables[i])
+            if (!e.function) return Fail("Internal Compiler Error: a function slot of a class has no function.");
+    }
 
     // Chunks 4, 5 and 6 in their own buffer: they intern names, and the string
     // table must be complete before it is written.

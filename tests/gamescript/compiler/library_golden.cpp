@@ -194,8 +194,11 @@ class Derived isclass Base {
         return out;
     };
     EXPECT_EQ(names(b.lib.classes[0]), (std::vector<std::string>{"Base::F()", "Base::G()"}));
-    // G stays where Base had it; the new H comes after every inherited entry.
-    EXPECT_EQ(names(b.lib.classes[1]), (std::vector<std::string>{"Base::F()", "Derived::G()", "Derived::H()"}));
+    // G takes over the position Base had it at; the new functions follow every
+    // inherited entry, each at its own slot (H 2, G 3), which is the slot that
+    // calls through a Derived reference use.
+    EXPECT_EQ(names(b.lib.classes[1]),
+              (std::vector<std::string>{"Base::F()", "Derived::G()", "Derived::H()", "Derived::G()"}));
     // Chunk 11 of Derived byte for byte: each entry's offset is that of the
     // implementing class's part (Base's part starts at cell 2).
     const auto& imports = b.lib.functionImports;
@@ -203,7 +206,8 @@ class Derived isclass Base {
         return uint32_t(std::find(imports.begin(), imports.end(), n) - imports.begin());
     };
     Bytes table;
-    table.W(36).W(11).W(3).W(index("Base::F()")).W(2).W(index("Derived::G()")).W(0).W(index("Derived::H()")).W(0);
+    table.W(44).W(11).W(4).W(index("Base::F()")).W(2).W(index("Derived::G()")).W(0);
+    table.W(index("Derived::H()")).W(0).W(index("Derived::G()")).W(0);
     const auto found = std::search(b.bytes.begin(), b.bytes.end(), table.b.begin(), table.b.end());
     EXPECT_NE(found, b.bytes.end());
     // Derived: one ancestor, so records {0, 2, -2}, {1, 3, 0} and {1, 1, 0}.
@@ -304,4 +308,51 @@ TEST(LibraryCommandLine, OutputPathIncludeFoldersAndBuildLog)
     EXPECT_EQ(std::string(logged.begin(), logged.end()),
               "Could not read file (null) : shared.gs.\n.. while compiling 'shared.gs'\n.. while compiling 'game.gs'\n");
     EXPECT_EQ(ReadFile(dir.Path("out/game.gsl")), before);
+}
+
+TEST(LibraryGolden, CallSlotsIndexTheTableOfTheReceiversClass)
+{
+    // A call is compiled with the slot of the function as seen from the
+    // receiver's class; that position of the class's function table (or of an
+    // ancestor part of it) must hold the function called, overrides included.
+    Built b = Build(R"(class P {
+  public int F(void) { return 1; }
+  public int G(void) { return 2; }
+};
+class Q {
+  public int K(void) { return 5; }
+};
+class D isclass P, Q {
+  public int H(void) { return 4; }
+  public int G(void) { return 3; }
+  public int K(void) { return 6; }
+  public int Use(D d, P p, Q q) { return d.G() + d.H() + d.F() + p.G() + q.K() + d.K(); }
+};
+)");
+    ASSERT_EQ(b.errors, 0) << b.Log();
+    ASSERT_EQ(b.problem, "");
+    const LibraryCheck::Class* d = nullptr;
+    for (const auto& c : b.lib.classes)
+        if (c.name == "D") d = &c;
+    ASSERT_NE(d, nullptr);
+    // Slots from the calls of Use, in call order.
+    std::vector<uint32_t> slots;
+    const LibraryCheck::Function* use = b.Find("D", "Use");
+    ASSERT_NE(use, nullptr);
+    for (std::size_t pc = 0; pc < use->code.size();) {
+        const std::size_t n = GSRuntime::InstructionLength(use->code.data(), use->code.size(), pc);
+        ASSERT_NE(n, 0u);
+        if (use->code[pc] == GSRuntime::OP_CALL) slots.push_back(GSRuntime::ReadU16(use->code.data() + pc + 3));
+        pc += n;
+    }
+    ASSERT_EQ(slots.size(), 6u);
+    // Q's part of D's table starts after all of P's slots (two), so q.K()'s
+    // slot 0 is position 2 in a D object.
+    auto at = [&](uint32_t position) { return b.lib.functionImports[d->table.at(position)]; };
+    EXPECT_EQ(at(slots[0]), "D::G()");
+    EXPECT_EQ(at(slots[1]), "D::H()");
+    EXPECT_EQ(at(slots[2]), "P::F()");
+    EXPECT_EQ(at(slots[3]), "D::G()");      // through P's part at offset 0
+    EXPECT_EQ(at(2 + slots[4]), "D::K()");  // through Q's part at offset 2
+    EXPECT_EQ(at(slots[5]), "D::K()");
 }
