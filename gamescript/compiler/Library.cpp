@@ -142,7 +142,6 @@ bool Writer::WriteImports(ImageWriter& w)
         if (!f || !f->ownerClass || f->ownerClass->importIndex < 0) consistent = false;
     // A count that does not match its records would make the library unreadable.
     if (!consistent) return Fail("Internal Compiler Error: import tables do not match their symbols.");
-    if (classes.size() > 0xFFFF) return Fail("Too many classes referenced: class indexes do not fit in 16 bits.");
 
     std::size_t start = w.BeginChunk(4);
     w.U32(static_cast<uint32_t>(classes.size()));
@@ -166,6 +165,9 @@ bool Writer::WriteImports(ImageWriter& w)
 bool Writer::WriteClass(ImageWriter& w, const GSCClass& cls, const std::vector<GSFunctionSymbolExt>& table)
 {
     GSClassSymbol* k = cls.symbol;
+    // Member cells are 16-bit fields of the records and of the member instructions.
+    if (int64_t(k->variableBase) + k->ownVariables + 3 > 0x8000)
+        return Fail("Too many member variables in one class: cells do not fit in 16 bits.");
     const std::size_t classStart = w.BeginChunk(7);
     w.U32(image_.InternString(k->name));
     w.U32(k->specifiers & kClassFlagsMask);
@@ -262,7 +264,8 @@ bool Writer::Write(Utils::ByteBuffer& out, const LibrarySource& source)
     for (std::size_t i = 0; i < image_.classes.size(); ++i) {
         GSClassSymbol* k = image_.classes[i]->symbol;
         const int64_t slots = int64_t(k->functionBase) + k->ownFunctions;
-        if (slots > 0xFFFF) return Fail("Too many functions in one class: slots do not fit in 16 bits.");
+        // Slots are 16-bit fields of the records and of the call instructions.
+        if (slots > 0x8000) return Fail("Too many functions in one class: slots do not fit in 16 bits.");
         tables[i].assign(std::size_t(std::max<int64_t>(slots, 0)), GSFunctionSymbolExt{nullptr, 0});
         if (!BuildFunctionTable(k, k, tables[i])) return false;
         for (const GSFunctionSymbolExt& e : tables[i])
@@ -279,7 +282,6 @@ bool Writer::Write(Utils::ByteBuffer& out, const LibrarySource& source)
     for (std::size_t i = 0; i < image_.classes.size(); ++i)
         if (!WriteClass(tail, *image_.classes[i], tables[i])) return false;
     tail.EndChunk(classesStart);
-    if (image_.Strings().size() > 0xFFFF) return Fail("Too many strings: string indexes do not fit in 16 bits.");
 
     ImageWriter w;
     w.U32(0);

@@ -247,3 +247,22 @@ TEST(CodegenGolden, OperandsBeyondSixteenBitsAreErrorsNotWrapped)
     ASSERT_FALSE(b.log.empty());
     EXPECT_EQ(b.log[0], "m.gs(65540) : string index 65536 does not fit in 16 bits, line 65540.");
 }
+
+TEST(CodegenGolden, ClassesBeyondSixteenBitCellsOrSlotsAreRefused)
+{
+    std::string members = "class Big {\n";
+    for (int i = 0; i < 33000; ++i) members += " int v" + std::to_string(i) + ";\n";
+    members += "};\n";
+    Built b = Build(members);
+    EXPECT_EQ(b.errors, 1);
+    EXPECT_EQ(b.log, (std::vector<std::string>{"Too many member variables in one class: cells do not fit in 16 bits.",
+                                               "Internal Compiler Error.\n"}));
+
+    std::string functions = "class Big {\n";
+    for (int i = 0; i < 33000; ++i) functions += " int f" + std::to_string(i) + "(void) { return 1; }\n";
+    functions += "};\n";
+    Built c = Build(functions);
+    EXPECT_EQ(c.errors, 1);
+    ASSERT_FALSE(c.log.empty());
+    EXPECT_EQ(c.log[0], "Too many functions in one class: slots do not fit in 16 bits.");
+}
