@@ -67,7 +67,7 @@ bool ImageWriter::CopyTo(Utils::ByteBuffer& buffer) const
 
 // ------------------------------------------------------------ emitters
 
-GSCFunction::GSCFunction(GSFunctionSymbol* functionSymbol) : symbol(functionSymbol) { code.Reserve(256); }
+GSCFunction::GSCFunction(GSFunctionSymbol* functionSymbol) : symbol(functionSymbol) { code.Reserve(64); }
 
 void GSCFunction::Begin(uint8_t op)
 {
