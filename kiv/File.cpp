@@ -213,13 +213,19 @@ bool File::Open(std::string_view path, Mode mode) {
   }
   // Refuse a folder before O_TRUNC or O_WRONLY could matter.
   if (IsDirectory(*resolved)) return FailText("is a folder, not a file:", *resolved);
-  int fd = ::open(resolved->c_str(), flags, 0666);
-  if (fd < 0) return Fail("cannot open", *resolved, errno);
+  // Non-blocking while the kind of file is unknown: opening a named pipe or
+  // a device could otherwise wait forever. Only regular files are kept.
+  int fd = ::open(resolved->c_str(), flags | O_NONBLOCK, 0666);
+  if (fd < 0) {
+    if (errno == ENXIO) return FailText("not a regular file:", *resolved);
+    return Fail("cannot open", *resolved, errno);
+  }
   struct stat st;
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     ::close(fd);
     return FailText("not a regular file:", *resolved);
   }
+  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   m_fd = fd;
   m_path = std::move(*resolved);
   return true;

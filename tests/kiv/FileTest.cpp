@@ -102,15 +102,20 @@ TEST_F(FileTest, OpenReadWriteSeekAndModes) {
 TEST_F(FileTest, BadPathsAndFoldersGiveFailuresNotCrashes) {
   Put("sub/file.txt", "x");
   File f;
+  std::string bytes;
   EXPECT_FALSE(f.Open(root + "/missing.txt", File::Mode::Read));
   EXPECT_NE(File::LastError().find("missing.txt"), std::string::npos);
   EXPECT_FALSE(f.Open(root + "/sub", File::Mode::Read));  // a folder where a file is expected
   EXPECT_FALSE(f.Open(root + "/SUB", File::Mode::Write));
   EXPECT_TRUE(fs::is_directory(root + "/sub"));
-  std::string bytes;
   EXPECT_FALSE(File::ReadWholeFile(root + "/sub", bytes));
   EXPECT_FALSE(File::ReplaceFileAtomic(root + "/sub", "data"));
   EXPECT_FALSE(f.Open(root + "/nofolder/new.txt", File::Mode::Write));
+  // A named pipe is refused at once, not waited on.
+  ASSERT_EQ(::mkfifo((root + "/pipe").c_str(), 0600), 0);
+  EXPECT_FALSE(f.Open(root + "/pipe", File::Mode::Read));
+  EXPECT_FALSE(f.Open(root + "/PIPE", File::Mode::Write));
+  EXPECT_FALSE(File::ReadWholeFile(root + "/pipe", bytes));
   EXPECT_FALSE(f.Open("", File::Mode::Read));
   EXPECT_EQ(Kiv::FileExists(""), -1);
   EXPECT_EQ(Kiv::FileExists(std::string("a\0b", 3)), -1);
