@@ -122,8 +122,7 @@ FolderFacts ListFolder(const std::string& folder) {
             continue;
         }
         Kiv::File::Path p(name);
-        std::string lower = name;
-        for (char& c : lower) c = (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c;
+        std::string lower = Kiv::ToLowerAscii(name);
         // Find gives names in sorted order: an exact spelling sorts before other cases only
         // by chance, so prefer it explicitly.
         if (lower == "config.chump" && (f.chump.empty() || name == "config.chump")) f.chump = name;
@@ -714,6 +713,9 @@ namespace {
 struct Global {
     std::mutex openClose;    // one open or close at a time, hooks included
     std::shared_mutex lock;  // shared by requests, exclusive for open and close
+    // Taken briefly before either side of `lock`: a waiting open or close holds it, so a
+    // steady stream of requests from other threads cannot keep it waiting.
+    std::mutex gate;
     std::unique_ptr<AssetDatabase> db;
     std::mutex hookLock;
     std::function<void()> onOpen, onClose;
@@ -724,6 +726,28 @@ Global& G() {
     static Global g;
     return g;
 }
+
+// Requests hold this while they use the open database.
+class ReadLock {
+public:
+    ReadLock() {
+        std::lock_guard<std::mutex> gate(G().gate);
+        m_lock = std::shared_lock<std::shared_mutex>(G().lock);
+    }
+
+private:
+    std::shared_lock<std::shared_mutex> m_lock;
+};
+
+// Open and close hold this while they replace the database.
+class WriteLock {
+public:
+    WriteLock() : m_gate(G().gate), m_lock(G().lock) {}
+
+private:
+    std::lock_guard<std::mutex> m_gate;
+    std::unique_lock<std::shared_mutex> m_lock;
+};
 
 }  // namespace
 
@@ -755,7 +779,7 @@ void CloseLocked() {
         hook = G().onClose;
     }
     if (hook) hook();
-    std::unique_lock<std::shared_mutex> g(G().lock);
+    WriteLock g;
     G().db.reset();
     G().flush = true;
 }
@@ -767,7 +791,7 @@ bool UMBOpenDatabase(std::unique_ptr<AssetDatabase> db) {
     std::lock_guard<std::mutex> sequence(G().openClose);
     CloseLocked();
     {
-        std::unique_lock<std::shared_mutex> g(G().lock);
+        WriteLock g;
         G().db = std::move(db);
         G().flush = true;
     }
@@ -786,19 +810,19 @@ void UMBCloseDatabase() {
 }
 
 bool UMBIsDatabaseOpen() {
-    std::shared_lock<std::shared_mutex> g(G().lock);
+    ReadLock g;
     return G().db != nullptr;
 }
 
 AssetDatabase* UMBGetDatabase() {
-    std::shared_lock<std::shared_mutex> g(G().lock);
+    ReadLock g;
     return G().db.get();
 }
 
 bool UMBTakeResolutionCacheFlush() { return G().flush.exchange(false); }
 
 bool UMBExecuteTransaction(uint32_t commandId, TBuffer& body, TBuffer& reply) {
-    std::shared_lock<std::shared_mutex> g(G().lock);
+    ReadLock g;
     if (!G().db) {
         UmbLog("UMBExecuteTransaction> no asset database open");
         return false;
@@ -808,7 +832,7 @@ bool UMBExecuteTransaction(uint32_t commandId, TBuffer& body, TBuffer& reply) {
 }
 
 bool UMBPostMessage(uint32_t commandId, TBuffer& body) {
-    std::shared_lock<std::shared_mutex> g(G().lock);
+    ReadLock g;
     if (!G().db) {
         UmbLog("UMBPostMessage> no asset database open");
         return false;
@@ -966,12 +990,12 @@ bool GetAssetScriptInfo(const KUID& kuid, std::string& scriptPath, std::string& 
 }
 
 SoupRef UMBGetSettingsRecord(std::string_view name) {
-    std::shared_lock<std::shared_mutex> g(G().lock);
+    ReadLock g;
     if (!G().db) return SoupRef::NewContainer();
     return G().db->GetSettingsRecord(name);
 }
 
 bool UMBSetSettingsRecord(std::string_view name, const SoupRef& record) {
-    std::shared_lock<std::shared_mutex> g(G().lock);
+    ReadLock g;
     return G().db && G().db->SetSettingsRecord(name, record);
 }

@@ -5,15 +5,6 @@
 
 namespace {
 
-char Lower(char c) { return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c; }
-
-bool SameText(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i)
-        if (Lower(a[i]) != Lower(b[i])) return false;
-    return true;
-}
-
 bool ContainsText(std::string_view hay, std::string_view needle) {
     if (needle.empty()) return true;
     for (size_t i = 0; i + needle.size() <= hay.size(); ++i)

@@ -2,6 +2,12 @@
 #pragma once
 
 #include <string>
+#include <string_view>
+
+#include "kiv/String.h"
+
+// Texts equal with ASCII letters folded (table keys, filter items).
+inline bool SameText(std::string_view a, std::string_view b) { return Kiv::CompareNoCase(a, b) == 0; }
 
 // One line to the program's log.
 void UmbLog(const std::string& line);
