@@ -330,12 +330,13 @@ ACSChunk* ACSChunk::CreateWithRoom(size_t room) {
   ACSChunk* node = ::new (block) ACSChunk(kSoupContainer);
   node->m_capacity = static_cast<uint32_t>(room);
   node->m_data = room ? node->Room() : nullptr;
+  node->m_tagsInRoom = room != 0;
   return node;
 }
 
 void ACSChunk::Destroy() noexcept {
   for (uint32_t i = 0; i < m_count; ++i) m_data[i].~TDBDataTag();
-  if (m_data != Room()) ::operator delete(m_data);
+  if (!m_tagsInRoom) ::operator delete(m_data);
   this->~ACSChunk();
   ::operator delete(static_cast<void*>(this));
 }
@@ -346,7 +347,8 @@ void ACSChunk::PushTag(TDBDataTag&& tag) {
     if (capacity > UINT32_MAX) throw std::bad_alloc();
     auto* grown = static_cast<TDBDataTag*>(::operator new(capacity * sizeof(TDBDataTag)));
     if (m_count) std::memcpy(static_cast<void*>(grown), static_cast<const void*>(m_data), m_count * sizeof(TDBDataTag));
-    if (m_data != Room()) ::operator delete(m_data);
+    if (!m_tagsInRoom) ::operator delete(m_data);
+    m_tagsInRoom = false;
     m_data = grown;
     m_capacity = static_cast<uint32_t>(capacity);
   }

@@ -139,6 +139,7 @@ private:
 
   std::atomic<uint32_t> m_refs{0};
   uint8_t m_type;
+  bool m_tagsInRoom = false;  // m_data is the room behind the node, not a block of its own
   // Tags are moved between blocks by copying their bytes: a tag holds no
   // pointer into itself.
   uint32_t m_count = 0;
