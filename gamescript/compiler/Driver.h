@@ -66,8 +66,9 @@ public:
     // file once). Returns the error count of the file and its includes.
     int CompileSource(const char* fileName, ParseContext& context, bool mainFile);
 
-    // Writes the library image of a unit compiled without errors into `buffer`.
-    // False (with a message in the log) when it cannot be built.
+    // Writes the library image of a unit compiled without errors into `buffer`,
+    // releasing the main file's syntax tree first. False (with a message in the
+    // log) when it cannot be built.
     bool WriteLibrary(Utils::ByteBuffer& buffer, CompileLog* log, const char* sourceName);
     // The index of the text in the library's string table, interning it once.
     uint32_t InternString(const std::string& text) { return image_.InternString(text); }

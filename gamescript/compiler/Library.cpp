@@ -320,12 +320,12 @@ bool Writer::Write(Utils::ByteBuffer& out, const LibrarySource& source)
     if (const std::size_t misalign = w.Position() % 4) w.Bytes(kZero, 4 - misalign);
     w.EndChunk(start);
 
-    w.Bytes(tail.Data(), tail.Position());
-    w.PatchU32(0, static_cast<uint32_t>(w.Position()));
+    w.PatchU32(0, static_cast<uint32_t>(w.Position() + tail.Position()));
     // A size word that could not be filled in would leave a library whose
     // sizes do not describe its data.
     if (tail.Failed() || w.Failed()) return Fail("Internal Compiler Error: a chunk size could not be written.");
-    if (!w.CopyTo(out)) return Fail("Internal Compiler Error: out of memory while writing the library.");
+    if (!w.CopyTo(out) || !tail.CopyTo(out))
+        return Fail("Internal Compiler Error: out of memory while writing the library.");
     return true;
 }
 
