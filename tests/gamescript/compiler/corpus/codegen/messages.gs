@@ -17,5 +17,16 @@ game class Signal {
     on "Signal", "Reset": state = 0;
   }
 
-  public void Start(void) { Watch(3); }
+  public Signal[] history;
+
+  // Messages stored into an element and into a member of another object.
+  thread void Record(int slot) {
+    history = new Signal[4];
+    wait() {
+      on "Log", "Slot", history[slot]: slot++;
+      on "Log", "Partner", partner.partner: break;
+    }
+  }
+
+  public void Start(void) { Watch(3); Record(0); }
 };
