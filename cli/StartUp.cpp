@@ -13,6 +13,7 @@
 #include "gamescript/runtime/ScriptLogHook.h"
 #include "kiv/Log.h"
 #include "umbclient/AssetDatabase.h"
+#include "umbclient/AsyncConnect.h"
 #include "umbclient/ContentFolders.h"
 
 namespace fs = std::filesystem;
@@ -110,6 +111,8 @@ void ShutDown(Session& session) {
   session.databaseOpen = false;
   if (session.configSchemaStarted) StopConfigSchema();
   session.configSchemaStarted = false;
+  // The network layer: name resolutions still queued for online sockets end here.
+  if (session.endsProcess) StopAsyncConnects();
   GSRuntime::ScriptLogHook = nullptr;
   if (session.logOpen) Kiv::Log::Instance().CloseFile();
   session.logOpen = false;

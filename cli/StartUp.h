@@ -14,9 +14,9 @@ struct Session {
   StartupOptions options;
   std::FILE* out = stdout;       // results, summaries, start-up failures
   std::FILE* in = stdin;         // requests of the command host
-  // Shut-down stops the process job queue, which cannot be restarted. Only the
-  // end of the process may do that; code that runs the program more than once
-  // in one process (tests) clears this.
+  // Shut-down stops the process job queue and the network layer, which cannot
+  // be restarted. Only the end of the process may do that; code that runs the
+  // program more than once in one process (tests) clears this.
   bool endsProcess = true;
 
   // Set by start-up.
@@ -42,7 +42,8 @@ bool StartUp(Session& session);
 
 // Runs the shut-down in order for whatever start-up reached: stops the job
 // queue, releases the plug-in object, closes the asset database, stops the
-// config schema library, closes the log and changes back to the user's folder.
+// config schema library, stops the network layer's name resolution, closes the
+// log and changes back to the user's folder.
 void ShutDown(Session& session);
 
 // The installed printer of the script runtime's diagnostics hook: formats

@@ -25,7 +25,11 @@ struct Request {
 
 class Connector {
 public:
-    ~Connector() {
+    ~Connector() { Stop(); }
+
+    // Drops every pending request, refuses new ones and waits for the connector thread
+    // (which finishes the resolution it is in, without writing its answer).
+    void Stop() {
         {
             std::lock_guard<std::mutex> g(m_lock);
             m_stop = true;
@@ -33,6 +37,8 @@ public:
             m_latest.clear();
         }
         m_wake.notify_all();
+        m_idle.notify_all();
+        std::lock_guard<std::mutex> join(m_joinLock);
         if (m_thread.joinable()) m_thread.join();
     }
 
@@ -57,7 +63,7 @@ public:
 
     void Flush() {
         std::unique_lock<std::mutex> g(m_lock);
-        m_idle.wait(g, [this] { return m_queue.empty() && !m_busy; });
+        m_idle.wait(g, [this] { return m_stop || (m_queue.empty() && !m_busy); });
     }
 
 private:
@@ -65,7 +71,11 @@ private:
         std::unique_lock<std::mutex> g(m_lock);
         while (true) {
             m_wake.wait(g, [this] { return m_stop || !m_queue.empty(); });
-            if (m_stop) return;
+            if (m_stop) {
+                m_busy = false;
+                m_idle.notify_all();
+                return;
+            }
             Request r = m_queue.front();
             m_queue.pop_front();
             if (m_latest.count(r.out) == 0 || m_latest[r.out] != r.generation) continue;  // superseded
@@ -108,6 +118,7 @@ private:
     bool m_busy = false;
     bool m_stop = false;
     std::thread m_thread;
+    std::mutex m_joinLock;  // one joiner at a time
 };
 
 Connector& TheConnector() {
@@ -127,3 +138,5 @@ bool QueueAsyncConnect(const std::string& host, int port, void* out) {
 void CancelAsyncConnect(void* out) { TheConnector().Cancel(out); }
 
 void FlushAsyncConnects() { TheConnector().Flush(); }
+
+void StopAsyncConnects() { TheConnector().Stop(); }

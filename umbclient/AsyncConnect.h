@@ -17,3 +17,7 @@ void CancelAsyncConnect(void* out);
 
 // Waits until every queued request is done (shut-down and tests).
 void FlushAsyncConnects();
+
+// The network layer's shut-down: drops every pending request (nothing more is written to any
+// `out`), refuses new ones from then on and waits for the connector thread to end.
+void StopAsyncConnects();

@@ -52,3 +52,29 @@ TEST(AsyncConnectTest, NewestRequestWinsAndCancelStopsWrites) {
 }
 
 }  // namespace
+
+namespace {
+
+// Stopping ends the connector for the rest of the process, so it runs in a child.
+TEST(AsyncConnectDeathTest, StopDropsPendingRequestsAndRefusesNewOnes) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    auto run = [] {
+        sockaddr_in first{}, pending[64];
+        std::memset(pending, 0xCD, sizeof pending);
+        if (!QueueAsyncConnect("127.0.0.1", 5251, &first)) std::_Exit(2);
+        for (auto& p : pending)
+            if (!QueueAsyncConnect("127.0.0.4", 4000, &p)) std::_Exit(3);
+        StopAsyncConnects();
+        // Whatever was still queued is never written, not even later.
+        unsigned char after[sizeof pending];
+        std::memcpy(after, pending, sizeof pending);
+        FlushAsyncConnects();
+        if (std::memcmp(after, pending, sizeof pending) != 0) std::_Exit(4);
+        if (QueueAsyncConnect("127.0.0.1", 5251, &first)) std::_Exit(5);
+        StopAsyncConnects();  // twice is harmless
+        std::_Exit(0);
+    };
+    EXPECT_EXIT(run(), ::testing::ExitedWithCode(0), "");
+}
+
+}  // namespace
