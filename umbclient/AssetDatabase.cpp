@@ -132,6 +132,12 @@ FolderFacts ListFolder(const std::string& folder) {
     return f;
 }
 
+// Raised whenever what KUIDs resolve to may have changed (open, close, rescan).
+std::atomic<bool>& ResolutionCacheFlush() {
+    static std::atomic<bool> flag{false};
+    return flag;
+}
+
 int64_t ModifiedTime(const std::string& path) {
     struct stat st {};
     if (stat(path.c_str(), &st) != 0) return 0;
@@ -261,6 +267,7 @@ void FolderAssetDatabase::Rescan() {
     }
     if (!m_impl->installRoot.empty()) m_impl->ScanRoot("base", m_impl->installRoot + "/base", 0);
     m_impl->ComputeStates();
+    ResolutionCacheFlush() = true;
 }
 
 size_t FolderAssetDatabase::AssetCount() const {
@@ -719,7 +726,6 @@ struct Global {
     std::unique_ptr<AssetDatabase> db;
     std::mutex hookLock;
     std::function<void()> onOpen, onClose;
-    std::atomic<bool> flush{false};
 };
 
 Global& G() {
@@ -781,7 +787,7 @@ void CloseLocked() {
     if (hook) hook();
     WriteLock g;
     G().db.reset();
-    G().flush = true;
+    ResolutionCacheFlush() = true;
 }
 
 }  // namespace
@@ -793,7 +799,7 @@ bool UMBOpenDatabase(std::unique_ptr<AssetDatabase> db) {
     {
         WriteLock g;
         G().db = std::move(db);
-        G().flush = true;
+        ResolutionCacheFlush() = true;
     }
     std::function<void()> hook;
     {
@@ -819,7 +825,7 @@ AssetDatabase* UMBGetDatabase() {
     return G().db.get();
 }
 
-bool UMBTakeResolutionCacheFlush() { return G().flush.exchange(false); }
+bool UMBTakeResolutionCacheFlush() { return ResolutionCacheFlush().exchange(false); }
 
 bool UMBExecuteTransaction(uint32_t commandId, TBuffer& body, TBuffer& reply) {
     ReadLock g;

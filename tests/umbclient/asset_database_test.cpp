@@ -125,6 +125,15 @@ TEST_F(AssetDatabaseTest, IndexesTreeReportsDuplicatesAndSkipsMalformedConfigs) 
     EXPECT_EQ(UMBGetAssetFolder(KUID(400, 1, 0)), "");
     EXPECT_TRUE(UMBTakeResolutionCacheFlush());
     EXPECT_FALSE(UMBTakeResolutionCacheFlush());
+
+    // A newer version installed while the database is open: after a rescan the flag tells
+    // resolution caches that <kuid:100:2> now means version 2.
+    tree.WriteSoup("user/local/beta2/config.txt", Config(KUID(100, 2, 2), "Beta two", "scenery", "BU"));
+    EXPECT_EQ(UMBResolveKUID(KUID(100, 2, 0)), kBeta0);
+    EXPECT_EQ(UMBGetUpdatedKUID(kBeta0), kBeta1);
+    folder->Rescan();
+    EXPECT_TRUE(UMBTakeResolutionCacheFlush());
+    EXPECT_EQ(UMBGetUpdatedKUID(kBeta0), KUID(100, 2, 2));
 }
 
 TEST_F(AssetDatabaseTest, AssetRequestsAnswerAndCount) {
