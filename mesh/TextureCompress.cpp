@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <mutex>
 
 #include "kiv/TextureResource.h"
 
@@ -81,8 +82,8 @@ bool RunCompressor(const Kiv::Bitmap& source, TextureCompress& target, int code,
   input.setTextureLayout(nvtt::TextureType_2D, source.Width(), source.Height(), 1);
   input.setFormat(nvtt::InputFormat_BGRA_8UB);
   input.setMipmapData(source.Data(), source.Width(), source.Height(), 1, 0, 0);
-  // Box for every texture: this library's other filters read shared state
-  // when they wrap, so two jobs at once would change each other's output.
+  // Box for every texture: this library's other mip filters share state
+  // between runs, so two jobs at once would change each other's output.
   input.setMipmapFilter(nvtt::MipmapFilter_Box);
 
   nvtt::CompressionOptions compression;
@@ -98,6 +99,11 @@ bool RunCompressor(const Kiv::Bitmap& source, TextureCompress& target, int code,
   outputOptions.setErrorHandler(&errors);
   outputOptions.setOutputHeader(false);
 
+  // This library's DXT1 encoder shares state between runs: two at once give
+  // each other different output, so DXT1 runs one at a time.
+  static std::mutex dxt1Lock;
+  std::unique_lock<std::mutex> lock(dxt1Lock, std::defer_lock);
+  if (code == Kiv::kTexDXT1) lock.lock();
   nvtt::Compressor compressor;
   compressor.enableCudaAcceleration(hardware);
   bool ok = compressor.process(input, compression, outputOptions);

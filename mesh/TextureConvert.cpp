@@ -210,7 +210,7 @@ public:
         m_root(root),
         m_log(log),
         m_queue(Kiv::CurrentThreadId(), GetTextureConversionWorkers()),
-        m_maxPending(2 * GetTextureConversionWorkers()) {}
+        m_maxPending(GetTextureConversionWorkers() + 1) {}
 
   // Every job is waited for and freed before the log can go.
   ~FolderConversion() {
