@@ -129,6 +129,21 @@ Kiv::PString InterfaceTextDB::GetString(const Kiv::PString& key, bool report) {
   return key;
 }
 
+bool InterfaceTextDB::FindString(const Kiv::PString& key, Kiv::PString& out) {
+  if (key.IsEmpty()) {
+    out = key;
+    return false;
+  }
+  GlobalLockGuard hold;
+  auto it = m_texts.find(key);
+  if (it == m_texts.end()) {
+    out = Kiv::PString::Empty();
+    return false;
+  }
+  out = it->second;
+  return true;
+}
+
 size_t InterfaceTextDB::Count() const {
   GlobalLockGuard hold;
   return m_texts.size();

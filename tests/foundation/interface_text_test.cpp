@@ -89,6 +89,30 @@ TEST_F(InterfaceTextTest, MissingKeysGiveTheKeyAndAreReportedTenTimesPerProcess)
   }
 }
 
+// The string-table lookup: found texts as GetString, a miss is empty and silent.
+TEST_F(InterfaceTextTest, TableLookupMissIsEmptyAndSilent) {
+  Write("core.txt", "$known yes\n$blank\n");
+  InterfaceTextDB::SetFolder(m_dir.string());
+  int logged = 0;
+  const int id = Kiv::Log::Instance().AddListener([&](Kiv::LogLevel, std::string_view line) {
+    if (line.find("InterfaceTextDB::") != std::string_view::npos) ++logged;
+  });
+  InterfaceTextDB& db = InterfaceTextDB::Instance();
+  Kiv::PString out("stale");
+  EXPECT_TRUE(db.FindString("$known", out));
+  EXPECT_EQ(out, Kiv::PString("yes"));
+  EXPECT_TRUE(db.FindString("$blank", out));
+  EXPECT_EQ(out, Kiv::PString(""));
+  out = Kiv::PString("stale");
+  EXPECT_FALSE(db.FindString("$absent", out));
+  EXPECT_EQ(out, Kiv::PString(""));
+  out = Kiv::PString("stale");
+  EXPECT_FALSE(db.FindString(Kiv::PString(""), out));
+  EXPECT_EQ(out, Kiv::PString(""));
+  Kiv::Log::Instance().RemoveListener(id);
+  EXPECT_EQ(logged, 0);
+}
+
 TEST_F(InterfaceTextTest, ChangingTheFolderLoadsAgainAndAMissingFolderIsEmpty) {
   Write("a.txt", "$k one\n");
   InterfaceTextDB::SetFolder(m_dir.string());
