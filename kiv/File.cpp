@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstring>
 #include <mutex>
+#include <new>
 #include <random>
 
 #include "kiv/String.h"
@@ -386,7 +387,11 @@ bool ReadAll(std::string_view path, Bytes& out, uint64_t maxBytes) {
   int64_t len = f.Length();
   if (len < 0) return FailText("cannot size", path);
   if (static_cast<uint64_t>(len) > maxBytes) return FailText("file too large:", path);
-  out.resize(static_cast<size_t>(len));
+  try {
+    out.resize(static_cast<size_t>(len));
+  } catch (const std::bad_alloc&) {
+    return FailText("out of memory reading", path);
+  }
   int64_t n = len ? f.Read(out.data(), out.size()) : 0;
   if (n < 0) return false;
   out.resize(static_cast<size_t>(n));  // a file that shrank meanwhile

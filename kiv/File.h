@@ -60,9 +60,9 @@ public:
   static bool Rename(std::string_view from, std::string_view to);
   // Creates the folder and any missing parents; true when it exists after.
   static bool CreateDirectories(std::string_view path);
-  // Reads a whole regular file; refuses files above maxBytes.
-  static bool ReadWholeFile(std::string_view path, std::vector<uint8_t>& out, uint64_t maxBytes = UINT64_C(1) << 32);
-  static bool ReadWholeFile(std::string_view path, std::string& out, uint64_t maxBytes = UINT64_C(1) << 32);
+  // Reads a whole regular file; refuses files above maxBytes (1 GiB unless given).
+  static bool ReadWholeFile(std::string_view path, std::vector<uint8_t>& out, uint64_t maxBytes = UINT64_C(1) << 30);
+  static bool ReadWholeFile(std::string_view path, std::string& out, uint64_t maxBytes = UINT64_C(1) << 30);
   // Replaces (or creates) the file with the bytes: writes a temporary file
   // in the same folder, syncs it and renames it over the old one, so a
   // failure leaves the old file whole.
