@@ -12,7 +12,6 @@
 #include <cstring>
 #include <mutex>
 #include <new>
-#include <random>
 
 #include "kiv/String.h"
 
