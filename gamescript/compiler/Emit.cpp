@@ -4,11 +4,22 @@
 #include <new>
 
 #include "gamescript/compiler/Driver.h"
+#include "gamescript/compiler/SyntaxTree.h"
 
 namespace GSCompiler {
 
 using GSRuntime::FindOpcode;
 using GSRuntime::OP_PUSHK;
+
+uint32_t TypeFromName(std::string_view word, bool classAsObject)
+{
+    for (uint32_t type = TypeVoid; type <= TypeNull; ++type) {
+        const char* name = TypeName(type);
+        if (*name && word == name) return type;
+    }
+    if (word.find("[]") != std::string_view::npos) return TypeObjectArray;
+    return classAsObject ? TypeObject : TypeNone;
+}
 
 // ------------------------------------------------------------ image writer
 

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -19,6 +20,11 @@ namespace GSCompiler {
 
 class CompileLog;
 class GSFunctionSymbol;
+
+// The type code of a printable type name ("void" .. "object[]", "null"). Any
+// other word containing "[]" is an array of a class (11); any other word
+// names a class: 12, or 5 when `classAsObject`.
+uint32_t TypeFromName(std::string_view word, bool classAsObject);
 
 // Little-endian writer of a growing image. A patch outside the written bytes
 // marks the writer failed instead of writing.

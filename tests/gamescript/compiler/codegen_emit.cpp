@@ -208,3 +208,14 @@ TEST(CodegenEmit, LibraryIsNotBuiltIntoABufferWithoutStorage)
     ASSERT_EQ(log.Count(), 1u);
     EXPECT_STREQ(log.At(0), "Internal Compiler Error: out of memory while writing the library.");
 }
+
+TEST(CodegenEmit, TypeNamesReadBackToTheirCodes)
+{
+    for (uint32_t type = TypeVoid; type <= TypeObjectArray; ++type)
+        EXPECT_EQ(TypeFromName(TypeName(type), false), type) << TypeName(type);
+    EXPECT_EQ(TypeFromName("null", false), uint32_t(TypeNull));
+    EXPECT_EQ(TypeFromName("Asset[]", false), uint32_t(TypeObjectArray));
+    EXPECT_EQ(TypeFromName("Asset", false), uint32_t(TypeNone));
+    EXPECT_EQ(TypeFromName("Asset", true), uint32_t(TypeObject));
+    EXPECT_EQ(TypeFromName("", true), uint32_t(TypeObject));  // the empty name is no type word
+}
