@@ -87,10 +87,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   const Model model = Expect(text);
   if (db.Count() != model.texts.size() || db.LoadErrors() != model.malformed) std::abort();
-  for (const auto& [key, value] : model.texts)
+  Kiv::PString found;
+  for (const auto& [key, value] : model.texts) {
+    if (!db.FindString(Kiv::PString(key), found) || found.View() != value) std::abort();
     if (db.GetString(Kiv::PString(key)).View() != value) std::abort();
+  }
   if (!g_previousKey.empty() && !model.texts.count(g_previousKey) &&
-      db.GetString(Kiv::PString(g_previousKey)).View() != g_previousKey)
+      (db.FindString(Kiv::PString(g_previousKey), found) ||
+       db.GetString(Kiv::PString(g_previousKey)).View() != g_previousKey))
     std::abort();
   g_previousKey = model.texts.empty() ? std::string() : model.texts.begin()->first;
   return 0;
