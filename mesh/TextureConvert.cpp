@@ -216,6 +216,8 @@ public:
   ~FolderConversion() {
     while (!m_pending.empty()) FinishOldest();
     m_queue.Stop();
+    // The content folders the jobs opened are no longer held by anyone.
+    FolderCache::Purge();
   }
 
   bool Walk(const std::string& folder, int depth) {
