@@ -362,7 +362,7 @@ int AsciiTextureResource::LoadTxt() {
   std::string text;
   if (!File::ReadWholeFile(path, text, kMaxDescriptionBytes)) return Fail("cannot read '" + path + "': " + File::LastError());
   std::string primaryName, alphaName, why;
-  if (!ParseDescription(text, m_settings, primaryName, alphaName, why)) return Fail("'" + path + "': " + why);
+  if (!ParseDescription(text, m_settings, primaryName, alphaName, why)) return Fail(why);
   const std::string folder = File::Path(path).RemoveFileName().Str();
 
   Bitmap image;
