@@ -100,18 +100,19 @@ void GSCFunction::Emit(uint8_t op) { Begin(op); }
 
 void GSCFunction::EmitU16(uint8_t op, int64_t operand)
 {
-    const GSRuntime::OpcodeInfo* info = FindOpcode(op);
-    const char* what = "operand";
-    if (info) {
-        switch (info->form) {
-        case GSRuntime::OperandForm::Local: what = "frame cell"; break;
-        case GSRuntime::OperandForm::Member: what = "member cell"; break;
-        case GSRuntime::OperandForm::String: what = "string index"; break;
-        case GSRuntime::OperandForm::Class: what = "class index"; break;
-        default: break;
+    if (operand < 0 || operand > 0xFFFF) {
+        const char* what = "operand";
+        if (const GSRuntime::OpcodeInfo* info = FindOpcode(op)) {
+            switch (info->form) {
+            case GSRuntime::OperandForm::Local: what = "frame cell"; break;
+            case GSRuntime::OperandForm::Member: what = "member cell"; break;
+            case GSRuntime::OperandForm::String: what = "string index"; break;
+            case GSRuntime::OperandForm::Class: what = "class index"; break;
+            default: break;
+            }
         }
+        CheckRange(operand, 0, 0xFFFF, what);
     }
-    CheckRange(operand, 0, 0xFFFF, what);
     Begin(op);
     code.U16(static_cast<uint16_t>(operand));
 }
