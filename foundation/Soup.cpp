@@ -33,6 +33,14 @@ bool ParseIntToken(std::string_view token, int32_t& out) {
   return true;
 }
 
+bool IsIntegerSpelling(std::string_view token) {
+  if (!token.empty() && token[0] == '-') token.remove_prefix(1);
+  if (token.empty()) return false;
+  for (char c : token)
+    if (c < '0' || c > '9') return false;
+  return true;
+}
+
 bool ParseFloatToken(std::string_view token, float& out) {
   if (token == "nan") {
     out = std::nanf("");
@@ -211,8 +219,9 @@ bool TDBDataTag::ToInt(int32_t& out) const {
     case kSoupText: {
       std::string_view text = Trim(std::string_view(reinterpret_cast<const char*>(d), m_size));
       if (ParseIntToken(text, out)) return true;
+      // An integer past the i32 range must not come back as a rounded neighbour.
       float f;
-      return ParseFloatToken(text, f) && FloatToInt(f, out);
+      return !IsIntegerSpelling(text) && ParseFloatToken(text, f) && FloatToInt(f, out);
     }
     default: return false;
   }

@@ -334,10 +334,11 @@ private:
       SetValue(tag, kSoupInt, &single, 4);
       return true;
     }
-    // Single floats and KUIDs likewise.
+    // Single floats and KUIDs likewise. An integer outside the i32 range stays
+    // text: as a float it would come back rounded.
     if (token.find(',') == std::string_view::npos) {
       float f;
-      if (ParseFloatToken(token, f)) {
+      if (!IsIntegerSpelling(token) && ParseFloatToken(token, f)) {
         SetValue(tag, kSoupFloat, &f, 4);
         return true;
       }
@@ -380,6 +381,7 @@ private:
     m_ints.clear();
     m_floats.clear();
     bool allInts = true;
+    bool anyFloat = false;  // an item spelled as a float, not as an integer
     for (size_t start = 0;;) {
       size_t comma = token.find(',', start);
       std::string_view item = token.substr(start, comma == std::string_view::npos ? std::string_view::npos : comma - start);
@@ -390,6 +392,7 @@ private:
         m_floats.push_back(static_cast<float>(i));
       } else if (ParseFloatToken(item, f)) {
         allInts = false;
+        anyFloat = anyFloat || !IsIntegerSpelling(item);
         m_floats.push_back(f);
       } else {
         return kSoupText;
@@ -397,6 +400,8 @@ private:
       if (comma == std::string_view::npos) break;
       start = comma + 1;
     }
+    // Only integers, one of them outside the i32 range: keep the text whole.
+    if (!allInts && !anyFloat) return kSoupText;
     if (allInts) {
       for (int32_t v : m_ints) StoreU32(m_scratch, static_cast<uint32_t>(v));
       return kSoupInt;

@@ -38,7 +38,8 @@ TEST(SoupText, ValueClassification) {
   ASSERT_TRUE(ParseSoupText(
       "kind traincar\nint 12\nints 1,-2,3\nfloats 1,2.5\nspecial inf,-inf,nan\nkuids <kuid:1:2>,<NULL>\n"
       "path \"mesh\\body.im\"\nquote \"say \\\"hi\\\" \\\\ end\"\nmulti \"line1\nline2\"\nbin []\nnone int[]\n"
-      "almost 1,\nmixed 1,<kuid:1:2>\n\"sp ace\" \"\"\nbraces{\n}\n",
+      "almost 1,\nmixed 1,<kuid:1:2>\n\"sp ace\" \"\"\nbraces{\n}\n"
+      "big 2147483648\nlow -2147483649\nbigs 1,99999999999\nbigfloat 1.5,2147483648\nedge -2147483648\n",
       s, &error))
       << error;
   EXPECT_EQ(s.GetNamedTagType("kind"), kSoupText);
@@ -61,6 +62,16 @@ TEST(SoupText, ValueClassification) {
   EXPECT_EQ(s.GetNamedTagType("mixed"), kSoupText);
   EXPECT_TRUE(s.HasNamedTag("sp ace"));
   EXPECT_EQ(s.GetNamedTagType("braces"), kSoupContainer);
+  // Integers past the i32 range keep their exact text rather than a rounded
+  // float; beside a real float they are numbers of a float list.
+  EXPECT_EQ(s.GetNamedTagType("big"), kSoupText);
+  EXPECT_EQ(s.GetNamedTag("low").Str(), "-2147483649");
+  EXPECT_EQ(s.GetNamedTag("bigs").Str(), "1,99999999999");
+  EXPECT_EQ(s.GetNamedTagAsInt("low", 7), 7);
+  EXPECT_EQ(s.GetNamedTagAsFloat("big"), 2147483648.0f);
+  EXPECT_EQ(s.GetNamedTagType("bigfloat"), kSoupFloat);
+  EXPECT_EQ(s.GetNamedTagType("edge"), kSoupInt);
+  EXPECT_EQ(s.GetNamedTagAsInt("edge"), INT32_MIN);
 }
 
 TEST(SoupText, FloatsKeepTheirBitsAndType) {
