@@ -9,6 +9,7 @@
 #include "config/ErrorHandler.h"
 #include "config/Messages.h"
 #include "config/TagNames.h"
+#include "kiv/String.h"
 
 namespace OBLLib {
 
@@ -35,12 +36,6 @@ const Kiv::PString kInheritTooDeep("$obl_container_inherittoodeep");
 std::unordered_map<Kiv::PString, TagRuleFn>& RuleTable() {
   static std::unordered_map<Kiv::PString, TagRuleFn> table;
   return table;
-}
-
-bool EqualsIgnoreCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
-         });
 }
 
 // Build times 100, truncated, without the rounding allowance.
@@ -219,7 +214,7 @@ Tag* Container::MakeTag(int32_t tagIndex, Container* tagOwner, const Kiv::PStrin
 }
 
 void Container::AddTag(Tag* tag) {
-  if (EqualsIgnoreCase(tag->name.View(), "kuid") || EqualsIgnoreCase(tag->name.View(), "username"))
+  if (Kiv::CompareNoCase(tag->name.View(), "kuid") == 0 || Kiv::CompareNoCase(tag->name.View(), "username") == 0)
     headerTags.push_back(tag);
   else
     tags.push_back(tag);
@@ -274,12 +269,14 @@ bool Container::BuildAtLeast(float b) const { return BuildHundredths(AssetBuild(
 
 bool Container::HasTagNamed(const Kiv::PString& tagName) {
   // Tags join the list through AddTag; index what was added since the last
-  // look, and start again if the list was changed some other way.
-  if (tags.size() < m_tagNamesIndexed) {
+  // look. When the indexed part changed some other way (tags inserted in front
+  // of it, or removed), index the whole list again.
+  if (tags.size() < m_tagNamesIndexed || (m_tagNamesIndexed && tags[m_tagNamesIndexed - 1] != m_lastIndexedTag)) {
     m_tagNames.clear();
     m_tagNamesIndexed = 0;
   }
   for (; m_tagNamesIndexed < tags.size(); ++m_tagNamesIndexed) ++m_tagNames[tags[m_tagNamesIndexed]->name];
+  m_lastIndexedTag = tags.empty() ? nullptr : tags.back();
   return m_tagNames.count(tagName) != 0;
 }
 

@@ -218,6 +218,7 @@ private:
   // Names in the tags list, for the duplicate test of CreateTagFromDefinition.
   std::unordered_map<Kiv::PString, int> m_tagNames;
   size_t m_tagNamesIndexed = 0;
+  const Tag* m_lastIndexedTag = nullptr;  // tags[m_tagNamesIndexed - 1] when indexed
   // First index of each name in the config soup last read, so reading the
   // values of n tags costs O(n), not O(n^2).
   SoupRef m_valueSoup;

@@ -1,11 +1,11 @@
 #include "config/DataManager.h"
 
 #include <algorithm>
-#include <cctype>
 
 #include "config/Container.h"
 #include "config/TagNames.h"
 #include "foundation/Log.h"
+#include "kiv/String.h"
 #include "umbclient/ContentFolders.h"
 
 namespace OBLLib {
@@ -22,19 +22,13 @@ constexpr int64_t kMaxPersonalDetailsBytes = 1 << 20;
 const char* const kSchemaFiles[] = {"inheritance.txt", "kind.txt", "container.txt"};
 constexpr const char* kPersonalDetails = "personalDetails.txt";
 
-std::string Lower(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return out;
-}
-
 std::string_view TrimLineEnd(std::string_view s) {
   while (!s.empty() && (s.back() == '\r' || s.back() == '\n')) s.remove_suffix(1);
   return s;
 }
 }  // namespace
 
-bool DataFileList::HasKey(std::string_view text) const { return lowerKeys.count(Lower(text)) != 0; }
+bool DataFileList::HasKey(std::string_view text) const { return lowerKeys.count(Kiv::ToLowerAscii(text)) != 0; }
 
 // ---- life cycle ----
 
@@ -150,16 +144,16 @@ bool DataManager::LoadDataFiles() {
         key = Kiv::PString(line.substr(0, blank));
         value = Kiv::PString(TrimLineEnd(line.substr(blank + 1)));
       }
-      list.lowerKeys.insert(Lower(key.View()));
+      list.lowerKeys.insert(Kiv::ToLowerAscii(key.View()));
       list.lines.emplace_back(std::move(key), std::move(value));
     }
-    m_dataFiles[Lower(find.Name())] = std::move(list);
+    m_dataFiles[Kiv::ToLowerAscii(find.Name())] = std::move(list);
   }
   return true;
 }
 
 const DataFileList* DataManager::GetDataFile(const Kiv::PString& fileName) const {
-  auto found = m_dataFiles.find(Lower(fileName.View()));
+  auto found = m_dataFiles.find(Kiv::ToLowerAscii(fileName.View()));
   return found == m_dataFiles.end() ? nullptr : &found->second;
 }
 

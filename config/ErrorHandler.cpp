@@ -78,15 +78,20 @@ void ErrorHandler::Unindex(EntryList::iterator it) {
   }
 }
 
-bool ErrorHandler::Report(int severity, const Kiv::PString& text, uint64_t container, uint64_t tag,
-                          bool unattributed) {
+bool ErrorHandler::Report(int severity, const Kiv::PString& text, uint64_t container, uint64_t tag, Form form) {
   const void* handle = text.Handle();
-  if (unattributed) {
-    if (m_text.count(handle)) return false;
-  } else if (container) {
-    if (m_ownerText.count(Key{container, handle, kByContainer})) return false;
-  } else {
-    if (m_ownerText.count(Key{tag, handle, kByTag})) return false;
+  // Each form compares only the owner field it names; a null owner therefore
+  // matches the entries whose field is empty, as an address would.
+  switch (form) {
+    case Form::kUnattributed:
+      if (m_text.count(handle)) return false;
+      break;
+    case Form::kContainer:
+      if (m_ownerText.count(Key{container, handle, kByContainer})) return false;
+      break;
+    case Form::kTag:
+      if (m_ownerText.count(Key{tag, handle, kByTag})) return false;
+      break;
   }
   if (m_echo) {
     Kiv::PString prefix = InterfaceTextDB::Instance().GetString(PrefixKey(severity), true);
@@ -99,17 +104,15 @@ bool ErrorHandler::Report(int severity, const Kiv::PString& text, uint64_t conta
   return true;
 }
 
-// The container and tag forms compare only the owner field they name; a null
-// owner therefore matches entries whose field is empty, as an address would.
-bool ErrorHandler::Error(const Kiv::PString& t, const Container* c) { return Report(kError, t, IdOf(c), 0, false); }
-bool ErrorHandler::Error(const Kiv::PString& t, const Tag* g) { return Report(kError, t, 0, IdOf(g), false); }
-bool ErrorHandler::Error(const Kiv::PString& t) { return Report(kError, t, 0, 0, true); }
-bool ErrorHandler::Warning(const Kiv::PString& t, const Container* c) { return Report(kWarning, t, IdOf(c), 0, false); }
-bool ErrorHandler::Warning(const Kiv::PString& t, const Tag* g) { return Report(kWarning, t, 0, IdOf(g), false); }
-bool ErrorHandler::Warning(const Kiv::PString& t) { return Report(kWarning, t, 0, 0, true); }
-bool ErrorHandler::Message(const Kiv::PString& t, const Container* c) { return Report(kMessage, t, IdOf(c), 0, false); }
-bool ErrorHandler::Message(const Kiv::PString& t, const Tag* g) { return Report(kMessage, t, 0, IdOf(g), false); }
-bool ErrorHandler::Message(const Kiv::PString& t) { return Report(kMessage, t, 0, 0, true); }
+bool ErrorHandler::Error(const Kiv::PString& t, const Container* c) { return Report(kError, t, IdOf(c), 0, Form::kContainer); }
+bool ErrorHandler::Error(const Kiv::PString& t, const Tag* g) { return Report(kError, t, 0, IdOf(g), Form::kTag); }
+bool ErrorHandler::Error(const Kiv::PString& t) { return Report(kError, t, 0, 0, Form::kUnattributed); }
+bool ErrorHandler::Warning(const Kiv::PString& t, const Container* c) { return Report(kWarning, t, IdOf(c), 0, Form::kContainer); }
+bool ErrorHandler::Warning(const Kiv::PString& t, const Tag* g) { return Report(kWarning, t, 0, IdOf(g), Form::kTag); }
+bool ErrorHandler::Warning(const Kiv::PString& t) { return Report(kWarning, t, 0, 0, Form::kUnattributed); }
+bool ErrorHandler::Message(const Kiv::PString& t, const Container* c) { return Report(kMessage, t, IdOf(c), 0, Form::kContainer); }
+bool ErrorHandler::Message(const Kiv::PString& t, const Tag* g) { return Report(kMessage, t, 0, IdOf(g), Form::kTag); }
+bool ErrorHandler::Message(const Kiv::PString& t) { return Report(kMessage, t, 0, 0, Form::kUnattributed); }
 
 bool ErrorHandler::Trace(const Kiv::PString&, const Container*) { return true; }
 bool ErrorHandler::Trace(const Kiv::PString&, const Tag*) { return true; }

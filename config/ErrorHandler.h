@@ -89,7 +89,8 @@ private:
     }
   };
 
-  bool Report(int severity, const Kiv::PString& text, uint64_t container, uint64_t tag, bool unattributed);
+  enum class Form : uint8_t { kContainer, kTag, kUnattributed };
+  bool Report(int severity, const Kiv::PString& text, uint64_t container, uint64_t tag, Form form);
   void Index(EntryList::iterator it);
   void Unindex(EntryList::iterator it);
   void ForgetOwner(uint64_t id);

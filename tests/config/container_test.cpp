@@ -295,7 +295,12 @@ TEST_F(ContainerTest, ChildrenAndHeaderTags) {
 
   for (const char* n : {"a", "KUID", "b", "UserName"}) c.AddTag(c.MakeTag(0, &c, P(n)));
   EXPECT_EQ(c.headerTags.size(), 2u);
+  EXPECT_EQ(c.CreateTagFromDefinition(&c, P("b"), SoupRef(), SoupRef()), nullptr);
   c.MoveHeaderTagsToFront();
+  // The header tags now stand in the tags list, in front of what was there:
+  // a second one of their names is refused like any other.
+  std::unique_ptr<Tag> second(c.CreateTagFromDefinition(&c, P("KUID"), SoupRef(), SoupRef()));
+  EXPECT_EQ(second, nullptr);
   ASSERT_EQ(c.tags.size(), 4u);
   EXPECT_EQ(c.tags[0]->name, P("KUID"));
   EXPECT_EQ(c.tags[1]->name, P("UserName"));

@@ -43,6 +43,17 @@ TEST_F(ErrorHandlerTest, RepeatsAreRefusedPerOwnerAndForm) {
   EXPECT_TRUE(h.GetEntries().empty());
   EXPECT_TRUE(h.IsNotReported(text));
   EXPECT_TRUE(h.Error(text, &a));
+
+  // A null owner is compared in the field its form names: an entry of a
+  // container does not stop the tag form with no tag, and the other way round.
+  h.Clear();
+  EXPECT_TRUE(h.Error(text, &a));
+  EXPECT_TRUE(h.Error(text, static_cast<const Container*>(nullptr)));
+  EXPECT_FALSE(h.Error(text, static_cast<const Container*>(nullptr)));
+  h.Clear();
+  EXPECT_TRUE(h.Error(text, &t));
+  EXPECT_TRUE(h.Error(text, static_cast<const Tag*>(nullptr)));
+  EXPECT_FALSE(h.Warning(text, static_cast<const Tag*>(nullptr)));
 }
 
 TEST_F(ErrorHandlerTest, DestroyedOwnerTakesOnlyItsFirstEntry) {
