@@ -2,7 +2,12 @@
 
 #include <algorithm>
 #include <cstring>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <future>
 #include <mutex>
+#include <thread>
 
 #include "kiv/TextureResource.h"
 
@@ -82,9 +87,8 @@ bool RunCompressor(const Kiv::Bitmap& source, TextureCompress& target, int code,
   input.setTextureLayout(nvtt::TextureType_2D, source.Width(), source.Height(), 1);
   input.setFormat(nvtt::InputFormat_BGRA_8UB);
   input.setMipmapData(source.Data(), source.Width(), source.Height(), 1, 0, 0);
-  // Box for every texture: this library's other mip filters share state
-  // between runs, so two jobs at once would change each other's output.
-  input.setMipmapFilter(nvtt::MipmapFilter_Box);
+  // Normal maps average plainly; colour maps get the sharper Kaiser filter.
+  input.setMipmapFilter(normalMap ? nvtt::MipmapFilter_Box : nvtt::MipmapFilter_Kaiser);
 
   nvtt::CompressionOptions compression;
   compression.setFormat(code == Kiv::kTexDXT1 ? (alpha ? nvtt::Format_DXT1a : nvtt::Format_DXT1)
@@ -99,15 +103,42 @@ bool RunCompressor(const Kiv::Bitmap& source, TextureCompress& target, int code,
   outputOptions.setErrorHandler(&errors);
   outputOptions.setOutputHeader(false);
 
-  // This library's DXT1 encoder shares state between runs: two at once give
-  // each other different output, so DXT1 runs one at a time.
-  static std::mutex dxt1Lock;
-  std::unique_lock<std::mutex> lock(dxt1Lock, std::defer_lock);
-  if (code == Kiv::kTexDXT1) lock.lock();
   nvtt::Compressor compressor;
   compressor.enableCudaAcceleration(hardware);
   bool ok = compressor.process(input, compression, outputOptions);
   return output.Finish() && ok;
+}
+
+// Runs every block compression on one thread, one at a time: this library's
+// DXT1 output changes when runs overlap or move between threads, and the
+// output must not depend on how many jobs run at once.
+bool OnCompressorThread(const std::function<bool()>& task) {
+  struct Worker {
+    std::mutex lock;
+    std::condition_variable wake;
+    std::deque<std::packaged_task<bool()>*> tasks;
+    Worker() {
+      std::thread([this] {
+        for (;;) {
+          std::unique_lock<std::mutex> hold(lock);
+          wake.wait(hold, [this] { return !tasks.empty(); });
+          std::packaged_task<bool()>* next = tasks.front();
+          tasks.pop_front();
+          hold.unlock();
+          (*next)();
+        }
+      }).detach();
+    }
+  };
+  static Worker* worker = new Worker;  // lives as long as the process
+  std::packaged_task<bool()> job(task);
+  std::future<bool> done = job.get_future();
+  {
+    std::lock_guard<std::mutex> hold(worker->lock);
+    worker->tasks.push_back(&job);
+  }
+  worker->wake.notify_one();
+  return done.get();
 }
 
 }  // namespace
@@ -131,7 +162,7 @@ bool TextureCompress::Compress(Kiv::Bitmap& source, TextureCompress& target, int
     case Kiv::kTexDXT1:
     case Kiv::kTexDXT3:
     case Kiv::kTexDXT5: {
-      ok = RunCompressor(source, target, code, alpha, wrap, normalMap, mipmap, hardware, error);
+      ok = OnCompressorThread([&] { return RunCompressor(source, target, code, alpha, wrap, normalMap, mipmap, hardware, error); });
       break;
     }
     default:
