@@ -6,6 +6,9 @@
 
 namespace GSCompiler {
 
+// Big sources hold hundreds of thousands of nodes: keep them free of padding.
+static_assert(sizeof(void*) != 8 || sizeof(SyntaxNode) == 128, "SyntaxNode gained padding");
+
 SyntaxNode* NewNode(Utils::FrameMemory& memory, uint32_t category, uint32_t kind, uint32_t line)
 {
     void* raw = memory.Alloc(sizeof(SyntaxNode), alignof(SyntaxNode));

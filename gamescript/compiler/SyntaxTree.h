@@ -75,19 +75,13 @@ enum : uint32_t {
   FlagLValue = 0x40000000,          // expression that can be assigned to
 };
 
+// Pointers first, then the 32-bit fields: no padding, 128 bytes a node.
 struct SyntaxNode {
   SyntaxNode* child[4] = {nullptr, nullptr, nullptr, nullptr};
   SyntaxNode* next = nullptr;       // following node of a list
   SyntaxNode* enclosing = nullptr;  // set by the semantic pass
-  uint32_t category = 0;
   const char* text = nullptr;       // name, or the text of a string constant (pooled)
-  uint32_t datum = 0;               // constant value: bool, integer or float bits
-  uint32_t kind = 0;
-  int32_t value = -1;               // type code, operator code or constant type
-  uint32_t line = 0;
-  uint32_t flags = 0;
   const char* className = nullptr;  // filled by the semantic pass
-  uint32_t type = TypeNone;         // filled by the semantic pass
   // Filled by the semantic pass: the statement a jump belongs to and the chain
   // of dependent statements (cases of a switch, on statements of a wait).
   SyntaxNode* target = nullptr;
@@ -105,6 +99,13 @@ struct SyntaxNode {
   // without children; an argument that needs a conversion is wrapped in an
   // OpCast node whose child 1 is a DeclType node of the parameter's type.
   GSSymbol* symbol = nullptr;
+  uint32_t category = 0;
+  uint32_t datum = 0;               // constant value: bool, integer or float bits
+  uint32_t kind = 0;
+  int32_t value = -1;               // type code, operator code or constant type
+  uint32_t line = 0;
+  uint32_t flags = 0;
+  uint32_t type = TypeNone;         // filled by the semantic pass
   int32_t position = -1;
 };
 

@@ -5,6 +5,10 @@
 #include <cstring>
 #include <new>
 
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+
 namespace Utils {
 
 namespace {
@@ -112,14 +116,57 @@ bool FrameMemory::Init(std::size_t blockSize)
     return first_ != nullptr;
 }
 
+namespace {
+constexpr std::size_t kHugePage = std::size_t(2) << 20;
+// From this slab size on, slabs are whole huge pages: one fault maps 2 MiB.
+constexpr std::size_t kHugeFrom = std::size_t(1) << 20;
+}  // namespace
+
+bool FrameMemory::NewSlab(std::size_t blockBytes)
+{
+    const std::size_t header = (sizeof(Slab) + alignof(Block) - 1) / alignof(Block) * alignof(Block);
+    if (blockBytes > SIZE_MAX / 2 - header)
+        return false;
+    std::size_t size = std::max(nextSlabBytes_, header + blockBytes);
+    void* raw = nullptr;
+    if (size >= kHugeFrom) {
+        size = std::max(kHugePage, (size + kHugePage - 1) / kHugePage * kHugePage);
+        raw = std::aligned_alloc(kHugePage, size);
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+        if (raw != nullptr)
+            madvise(raw, size, MADV_HUGEPAGE);  // only a hint; failure changes nothing
+#endif
+    }
+    if (raw == nullptr) {
+        size = std::max(header + blockBytes, std::min(size, kHugeFrom));
+        raw = std::malloc(size);
+        if (raw == nullptr)
+            return false;
+    }
+    Slab* slab = static_cast<Slab*>(raw);
+    slab->next = slabs_;
+    slabs_ = slab;
+    slabCursor_ = static_cast<uint8_t*>(raw) + header;
+    slabEnd_ = static_cast<uint8_t*>(raw) + size;
+    // The next slab doubles, up to one huge page.
+    nextSlabBytes_ = std::min(std::max(size * 2, header + 2 * blockBytes), kHugePage);
+    return true;
+}
+
 FrameMemory::Block* FrameMemory::NewBlock()
 {
-    void* raw = std::malloc(sizeof(Block) + blockSize_);
-    if (!raw) return nullptr;
-    Block* b = static_cast<Block*>(raw);
+    const std::size_t align = alignof(Block);
+    if (blockSize_ > SIZE_MAX / 2)
+        return nullptr;
+    const std::size_t bytes = (sizeof(Block) + blockSize_ + align - 1) / align * align;
+    if (static_cast<std::size_t>(slabEnd_ - slabCursor_) < bytes && !NewSlab(bytes))
+        return nullptr;
+    Block* b = reinterpret_cast<Block*>(slabCursor_);
+    slabCursor_ += bytes;
     b->data = reinterpret_cast<uint8_t*>(b + 1);
     b->used = 0;
     b->next = nullptr;
+    b->ownAllocation = false;
     return b;
 }
 
@@ -163,6 +210,7 @@ char* FrameMemory::StrDup(const char* text, std::size_t length)
         b->data = reinterpret_cast<uint8_t*>(b + 1);
         b->used = blockSize_;  // counts as full
         b->next = current_->next;
+        b->ownAllocation = true;
         current_->next = b;
         total_ += length + 1;
         ++count_;
@@ -176,12 +224,20 @@ char* FrameMemory::StrDup(const char* text, std::size_t length)
 
 void FrameMemory::FreeAll()
 {
-    Block* b = first_;
-    while (b) {
+    for (Block* b = first_; b != nullptr;) {
         Block* next = b->next;
-        std::free(b);
+        if (b->ownAllocation)
+            std::free(b);
         b = next;
     }
+    for (Slab* slab = slabs_; slab != nullptr;) {
+        Slab* next = slab->next;
+        std::free(slab);
+        slab = next;
+    }
+    slabs_ = nullptr;
+    slabCursor_ = slabEnd_ = nullptr;
+    nextSlabBytes_ = 0;
     first_ = current_ = nullptr;
     total_ = 0;
     count_ = 0;

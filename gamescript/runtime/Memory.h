@@ -79,9 +79,21 @@ private:
         uint8_t* data;
         std::size_t used;
         Block* next;
+        bool ownAllocation;  // an oversized text's block, allocated alone
+    };
+    // Blocks are carved from larger slabs that grow geometrically, so a big
+    // pool costs few allocations and few page faults while a small one stays
+    // one block. The block size callers see is unchanged.
+    struct Slab {
+        Slab* next;
     };
     Block* NewBlock();
+    bool NewSlab(std::size_t blockBytes);
 
+    Slab* slabs_ = nullptr;
+    uint8_t* slabCursor_ = nullptr;
+    uint8_t* slabEnd_ = nullptr;
+    std::size_t nextSlabBytes_ = 0;
     Block* first_ = nullptr;
     Block* current_ = nullptr;
     std::size_t total_ = 0;

@@ -79,7 +79,7 @@ TEST(ParserPool, NamesAndTextsOfEveryLengthSurvive)
 
 TEST(ParserPool, BlockTooSmallForANodeIsReportedNotCrashed)
 {
-    for (size_t block : {0, 16, 150}) {
+    for (size_t block : {0, 16, 120}) {
         const auto p = ParseWithBlock("class A { int x = 1; };", block);
         EXPECT_EQ(p->result, 1) << block;
         EXPECT_EQ(p->Lines(), std::vector<std::string>{"t.gs(1) : parser stack overflow, line 1"}) << block;
