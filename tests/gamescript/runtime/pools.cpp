@@ -180,6 +180,27 @@ TEST(BlockMemory, AllocatesDistinctElementsAndRefusesBadFrees)
     EXPECT_TRUE(refill.count(got[3]));
 }
 
+// Elements come from the last bitmap word first and, within a word, lowest
+// element first; a freed element is the next one taken from its word.
+TEST(BlockMemory, TakesTheLastWordFirstAndItsLowestElement)
+{
+    BlockMemory m;
+    ASSERT_TRUE(m.Init(64, 4, 100));
+    std::vector<char*> got;
+    for (int i = 0; i < 64; ++i) got.push_back(static_cast<char*>(m.Alloc()));
+    EXPECT_EQ(m.BlockCount(), 1u);
+    for (int i = 1; i < 32; ++i) ASSERT_EQ(got[i], got[0] + 4 * i);
+    EXPECT_EQ(got[32], got[0] - 32 * 4);  // then word 0, element 0
+    for (int i = 33; i < 64; ++i) ASSERT_EQ(got[i], got[32] + 4 * (i - 32));
+    ASSERT_TRUE(m.Free(got[40]));
+    ASSERT_TRUE(m.Free(got[35]));
+    // The block with room is used again (no second block); word 0 holds both
+    // free elements and the lower one is taken first.
+    EXPECT_EQ(m.Alloc(), got[35]);
+    EXPECT_EQ(m.Alloc(), got[40]);
+    EXPECT_EQ(m.BlockCount(), 1u);
+}
+
 TEST(BlockMemory, EmptyBlockIsFreedPastTheSpareThreshold)
 {
     BlockMemory m;
