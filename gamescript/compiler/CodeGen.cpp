@@ -195,6 +195,15 @@ bool CodeGenerator::Class(const SyntaxNode* node)
         function_ = &class_->initialiser;
         function_->Emit(OP_RET);
     }
+    if (ok) {
+        // Initialisers jump too ("and", "or"): their targets are patched like a
+        // function's, or the jumps would lead back to offset 0.
+        const int unresolved = class_->initialiser.ResolveFixups(context_.log);
+        context_.errorCount += unresolved;
+        counted_ += unresolved;
+        ok = unresolved == 0;
+    }
+    class_->initialiser.ReleaseLabels();
     if (ok && !class_->initialiser.OperandOverflow().empty())
         ok = Counted(node->line, "%s does not fit in 16 bits, line %d.", class_->initialiser.OperandOverflow().c_str());
     class_ = nullptr;
@@ -236,7 +245,9 @@ bool CodeGenerator::Function(const SyntaxNode* node)
     fn->hookContext = &line_;
     fn->emitHook = [](void* context, GSCFunction& f, uint32_t offset) {
         const uint32_t line = *static_cast<const uint32_t*>(context);
-        if (f.lines.empty() || f.lines.back().line != line) f.lines.push_back({offset, line});
+        if (f.lines.empty()) f.lines.reserve(16);
+        else if (f.lines.back().line == line) return;
+        f.lines.push_back({offset, line});
     };
     bool ok = Statement(node->child[3]);
     fn->emitHook = nullptr;
@@ -254,6 +265,7 @@ bool CodeGenerator::Function(const SyntaxNode* node)
         ok = Counted(line, "%s does not fit in 16 bits, line %d.", fn->OperandOverflow().c_str());
     }
     symbol->temporaryCount = fn->temporaries;
+    fn->ReleaseLabels();
     labels_.clear();
     functionSymbol_ = nullptr;
     function_ = nullptr;

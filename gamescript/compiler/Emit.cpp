@@ -78,7 +78,12 @@ bool ImageWriter::CopyTo(Utils::ByteBuffer& buffer) const
 
 // ------------------------------------------------------------ emitters
 
-GSCFunction::GSCFunction(GSFunctionSymbol* functionSymbol) : symbol(functionSymbol) { code.Reserve(64); }
+// A function body is usually a few hundred bytes; a class initialiser is
+// often empty. Starting near the usual size saves most regrowth.
+GSCFunction::GSCFunction(GSFunctionSymbol* functionSymbol) : symbol(functionSymbol)
+{
+    code.Reserve(functionSymbol ? 256 : 32);
+}
 
 void GSCFunction::Begin(uint8_t op)
 {
@@ -165,6 +170,7 @@ void GSCFunction::PatchU32(std::size_t at, uint32_t v) { code.PatchU32(at, v); }
 
 int GSCFunction::NewLabel()
 {
+    if (labels_.empty()) labels_.reserve(8);
     labels_.emplace_back();
     return static_cast<int>(labels_.size() - 1);
 }
@@ -192,6 +198,7 @@ bool GSCFunction::IsDefined(int id) const
 
 void GSCFunction::AddFixup(int id, uint32_t operandOffset, const char* file, uint32_t line, const char* text)
 {
+    if (fixups_.empty()) fixups_.reserve(8);
     fixups_.push_back(Fixup{id, operandOffset, file ? file : "", line, text ? text : ""});
 }
 
@@ -208,6 +215,13 @@ int GSCFunction::ResolveFixups(CompileLog* log)
     }
     fixups_.clear();
     return unresolved;
+}
+
+void GSCFunction::ReleaseLabels()
+{
+    std::vector<Label>().swap(labels_);
+    std::vector<Fixup>().swap(fixups_);
+    labelNames_.clear();
 }
 
 // ------------------------------------------------------------ record

@@ -160,6 +160,9 @@ public:
     // Patches every fix-up whose label is defined; each one whose label is not is
     // logged as "file(line) : text, line N". Returns the number of those.
     int ResolveFixups(CompileLog* log);
+    // Frees the label and fix-up tables once the code is final; the record is
+    // kept until the library is written and needs only code, cells and lines.
+    void ReleaseLabels();
 
     // Writes the function's record (chunk 9). Padding is counted from
     // `alignBase` of the image. False, with nothing after the slot word

@@ -143,6 +143,22 @@ class A isclass Node {
               "007b: RET\n");
 }
 
+// Member initialisers with "and" and "or" jump forward inside the class
+// initialiser; the targets must be patched there as in a function.
+TEST(CodegenGolden, InitialiserJumpsLandAfterTheirOperands)
+{
+    Built b = Build("class A {\n  public int x = 3;\n  public bool b = x > 1 and x < 9;\n"
+                    "  public bool c = x == 0 or b;\n};\n");
+    ASSERT_EQ(b.errors, 0) << b.Log();
+    EXPECT_EQ(b.problem, "");
+    EXPECT_EQ(b.Listing("A", "::A()"),
+              "0000: PUSHK 3\n0005: STS 2\n"
+              "0008: LDS 2\n000b: PUSHK 1\n0010: CMPI\n0011: GT\n0012: JZK 0022\n0017: POP\n"
+              "0018: LDS 2\n001b: PUSHK 9\n0020: CMPI\n0021: LT\n0022: STS 3\n"
+              "0025: LDS 2\n0028: PUSHK 0\n002d: CMPI\n002e: EQ\n002f: JNZK 0038\n0034: POP\n"
+              "0035: LDS 3\n0038: STS 4\n003b: RET\n");
+}
+
 TEST(CodegenGolden, ExpressionForms)
 {
     Built b = Build(R"(class Node {
