@@ -258,3 +258,28 @@ TEST(TextureConvert, NestedFoldersAndNamedSets) {
   EXPECT_EQ(t.format, 3u);  // too small to compress, opaque
   EXPECT_EQ(t.levels, 4u);
 }
+
+TEST(TextureConvert, FailedMoveBackIsReportedAndNothingIsLost) {
+  TextureDir dir;
+  ASSERT_TRUE(dir.Image("t/a.png", 16, 16, [](int x, int y) { return Smooth(x, y, 16, 16); }));
+  dir.Write("t/a.texture.txt", "Primary=a.png\n");
+  JobQueue queue(Kiv::CurrentThreadId(), 1);
+  ResultsLog log;
+  {
+    UMBTextureConvertFileRPC job(&queue);
+    job.Start("", dir.Path("t/a.texture.txt"), &log, dir.Path("t"));
+    // The load step waits for this thread; meanwhile the name is taken.
+    ASSERT_TRUE(Kiv::File::Exists(dir.Path("t/a.texture.convert-tex.txt")));
+    dir.Write("t/a.texture.txt", "someone else's file");
+    job.Chain().WaitUntilDone();
+    EXPECT_FALSE(job.Succeeded());
+  }
+  queue.Stop();
+  EXPECT_TRUE(AnyEntryContains(log, "Unable to rename file 'a.texture.convert-tex.txt' in subst ''", ResultsLog::kError))
+      << Dump(log);
+  std::string kept, other;
+  ASSERT_TRUE(Kiv::File::ReadWholeFile(dir.Path("t/a.texture.convert-tex.txt"), kept));
+  EXPECT_EQ(kept, "Primary=a.png\n");
+  ASSERT_TRUE(Kiv::File::ReadWholeFile(dir.Path("t/a.texture.txt"), other));
+  EXPECT_EQ(other, "someone else's file");
+}
