@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <climits>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,6 +13,7 @@
 #include <cstring>
 #include <mutex>
 #include <new>
+#include <unordered_map>
 
 #include "kiv/String.h"
 
@@ -66,21 +68,191 @@ bool LExists(const std::string& path) {
   return ::lstat(path.c_str(), &st) == 0;
 }
 
+bool SameTime(const timespec& a, const timespec& b) { return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec; }
+bool Earlier(const timespec& a, const timespec& b) {
+  return a.tv_sec != b.tv_sec ? a.tv_sec < b.tv_sec : a.tv_nsec < b.tv_nsec;
+}
+
+// Folder listings kept between lookups, so that a name missing as spelled
+// costs a hash lookup instead of reading a folder of thousands of entries.
+// A listing is used only while the folder's device, inode and modification
+// time are unchanged, and only when the listing began on a later clock tick
+// than that time: a change made within the tick of the listing would not move
+// the time, so such a listing is read again next time. Changes made through
+// this file (create, rename, delete) patch the listing in place and vouch for
+// it, so adding many entries one by one does not read the folder each time;
+// the price is that another writer's change to the same folder within the
+// same tick as one of ours goes unseen by lookups that need another case
+// until the folder changes again (lookups spelled exactly never need it).
+class FolderCache {
+public:
+  // Names in folder equal to name without regard to case, in byte order.
+  std::vector<std::string> Lookup(const std::string& given, std::string_view name) {
+    const std::string folder = Key(given);
+    const std::string key = ToLowerAscii(name);
+    struct stat st;
+    if (::stat(Os(folder), &st) != 0 || !S_ISDIR(st.st_mode)) return {};
+    {
+      std::lock_guard<std::mutex> guard(m_lock);
+      auto it = m_folders.find(folder);
+      if (it != m_folders.end() && it->second.settled && it->second.Matches(st)) return it->second.Find(key);
+    }
+    timespec listStart;
+    ::clock_gettime(CLOCK_REALTIME_COARSE, &listStart);
+    Listing listing;
+    DIR* dir = ::opendir(Os(folder));
+    if (!dir) return {};
+    while (dirent* e = ::readdir(dir)) {
+      std::string_view n(e->d_name);
+      if (n != "." && n != "..") listing.Add(n);
+    }
+    ::closedir(dir);
+    listing.Stamp(st);
+    std::vector<std::string> found = listing.Find(key);
+    // A same-tick listing is kept only for our own changes to vouch for.
+    listing.settled = Earlier(st.st_mtim, listStart);
+    Store(folder, std::move(listing));
+    return found;
+  }
+
+  // Stats the folder before a change, to tell later whether only our own
+  // change happened to it since its listing.
+  struct Before {
+    std::string folder;
+    bool known = false;
+    struct stat st {};
+  };
+  Before Prepare(const std::string& path) {
+    Before b;
+    b.folder = FolderOf(Key(path));
+    b.known = ::stat(Os(b.folder), &b.st) == 0;
+    return b;
+  }
+  // After our change: name was added (added) or removed (!added) in the folder.
+  void Changed(const Before& before, std::string_view name, bool added) {
+    std::lock_guard<std::mutex> guard(m_lock);
+    auto it = m_folders.find(before.folder);
+    if (it == m_folders.end()) return;
+    struct stat now;
+    if (!before.known || !it->second.Matches(before.st) || ::stat(Os(before.folder), &now) != 0) {
+      Drop(it);
+      return;
+    }
+    if (added)
+      it->second.Add(name);
+    else
+      it->second.Remove(name);
+    it->second.Stamp(now);
+    it->second.settled = true;
+  }
+  // Forgets the listing of path and of every folder below it.
+  void Forget(const std::string& given) {
+    const std::string path = Key(given);
+    std::lock_guard<std::mutex> guard(m_lock);
+    for (auto it = m_folders.begin(); it != m_folders.end();) {
+      const std::string& k = it->first;
+      bool below = k.size() > path.size() && k.compare(0, path.size(), path) == 0 &&
+                   (k[path.size()] == '/' || path.back() == '/');
+      if (k == path || below)
+        it = Drop(it);
+      else
+        ++it;
+    }
+  }
+
+  // One spelling per folder: no trailing separator except for the root.
+  static std::string Key(std::string folder) {
+    while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+    return folder;
+  }
+  static std::string FolderOf(const std::string& path) {
+    size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return std::string();
+    return slash == 0 ? std::string("/") : path.substr(0, slash);
+  }
+
+private:
+  struct Listing {
+    dev_t dev = 0;
+    ino_t ino = 0;
+    timespec mtime{};
+    size_t count = 0;
+    bool settled = false;
+    std::unordered_map<std::string, std::vector<std::string>> byLower;
+
+    void Add(std::string_view name) {
+      std::vector<std::string>& v = byLower[ToLowerAscii(name)];
+      auto at = std::lower_bound(v.begin(), v.end(), name);
+      if (at != v.end() && *at == name) return;
+      v.insert(at, std::string(name));
+      ++count;
+    }
+    void Remove(std::string_view name) {
+      auto it = byLower.find(ToLowerAscii(name));
+      if (it == byLower.end()) return;
+      auto at = std::find(it->second.begin(), it->second.end(), name);
+      if (at == it->second.end()) return;
+      it->second.erase(at);
+      --count;
+      if (it->second.empty()) byLower.erase(it);
+    }
+    std::vector<std::string> Find(const std::string& lower) const {
+      auto it = byLower.find(lower);
+      return it == byLower.end() ? std::vector<std::string>() : it->second;
+    }
+    void Stamp(const struct stat& st) {
+      dev = st.st_dev;
+      ino = st.st_ino;
+      mtime = st.st_mtim;
+    }
+    bool Matches(const struct stat& st) const {
+      return dev == st.st_dev && ino == st.st_ino && SameTime(mtime, st.st_mtim);
+    }
+  };
+  using Map = std::unordered_map<std::string, Listing>;
+
+  static const char* Os(const std::string& folder) { return folder.empty() ? "." : folder.c_str(); }
+
+  Map::iterator Drop(Map::iterator it) {
+    m_names -= it->second.count;
+    return m_folders.erase(it);
+  }
+  void Store(const std::string& folder, Listing&& listing) {
+    std::lock_guard<std::mutex> guard(m_lock);
+    auto it = m_folders.find(folder);
+    if (it != m_folders.end()) Drop(it);
+    // A bound on memory: start over rather than track use.
+    if (m_folders.size() >= kMaxFolders || m_names + listing.count > kMaxNames) {
+      m_folders.clear();
+      m_names = 0;
+    }
+    m_names += listing.count;
+    m_folders.emplace(folder, std::move(listing));
+  }
+
+  static constexpr size_t kMaxFolders = 256;
+  static constexpr size_t kMaxNames = 1u << 18;
+  std::mutex m_lock;
+  Map m_folders;
+  size_t m_names = 0;
+};
+
+FolderCache& Folders() {
+  static FolderCache* cache = new FolderCache;  // never destroyed: used until exit
+  return *cache;
+}
+
+std::string LastComponent(const std::string& path) {
+  size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
 // On-disk names in folder equal to name without regard to case, the exact
 // spelling first and the rest in byte order, so the choice is stable.
 std::vector<std::string> MatchesInFolder(const std::string& folder, std::string_view name) {
-  std::vector<std::string> found;
-  DIR* dir = ::opendir(folder.empty() ? "." : folder.c_str());
-  if (!dir) return found;
-  while (dirent* e = ::readdir(dir)) {
-    std::string_view n(e->d_name);
-    if (n.size() == name.size() && CompareNoCase(n, name) == 0) found.emplace_back(n);
-  }
-  ::closedir(dir);
-  std::sort(found.begin(), found.end(), [name](const std::string& a, const std::string& b) {
-    if ((a == name) != (b == name)) return a == name;
-    return a < b;
-  });
+  std::vector<std::string> found = Folders().Lookup(folder, name);
+  auto exact = std::find(found.begin(), found.end(), name);
+  if (exact != found.end()) std::rotate(found.begin(), exact, exact + 1);
   return found;
 }
 
@@ -164,7 +336,15 @@ std::optional<std::string> Resolve(std::string_view path, bool lastMayBeMissing)
     if (start.empty()) FailText("empty path", path);
     return start.empty() ? std::nullopt : std::optional<std::string>(start);
   }
-  std::string out;
+  // One lstat for the path as spelled: when it is there, every component
+  // matched exactly, which is what the walk below would choose too.
+  std::string out = start;
+  for (std::string_view part : parts) {
+    if (part == ".") continue;
+    if (!out.empty() && out.back() != '/') out += '/';
+    out.append(part);
+  }
+  if (LExists(out.empty() ? std::string(".") : out)) return out.empty() ? std::string(".") : out;
   if (!ResolveFrom(start, parts, 0, lastMayBeMissing, out)) {
     FailText("no such file or folder", path);
     return std::nullopt;
@@ -215,7 +395,10 @@ bool File::Open(std::string_view path, Mode mode) {
   if (IsDirectory(*resolved)) return FailText("is a folder, not a file:", *resolved);
   // Non-blocking while the kind of file is unknown: opening a named pipe or
   // a device could otherwise wait forever. Only regular files are kept.
+  FolderCache::Before before;
+  if (mode != Mode::Read) before = Folders().Prepare(*resolved);
   int fd = ::open(resolved->c_str(), flags | O_NONBLOCK, 0666);
+  if (mode != Mode::Read && fd >= 0) Folders().Changed(before, LastComponent(*resolved), true);
   if (fd < 0) {
     if (errno == ENXIO) return FailText("not a regular file:", *resolved);
     return Fail("cannot open", *resolved, errno);
@@ -312,7 +495,9 @@ bool File::Unlink(std::string_view path) {
   std::optional<std::string> r = ResolvePath(path);
   if (!r) return false;
   if (IsDirectory(*r)) return FailText("is a folder, not a file:", *r);
+  FolderCache::Before before = Folders().Prepare(*r);
   if (::unlink(r->c_str()) != 0) return Fail("cannot delete", *r, errno);
+  Folders().Changed(before, LastComponent(*r), false);
   return true;
 }
 
@@ -343,7 +528,12 @@ bool PruneResolved(const std::string& path) {
 bool File::Prune(std::string_view path) {
   std::optional<std::string> r = ResolvePath(path);
   if (!r) return ValidPathText(path);  // nothing there: nothing left
-  return PruneResolved(*r);
+  FolderCache::Before before = Folders().Prepare(*r);
+  bool gone = PruneResolved(*r);
+  Folders().Forget(*r);
+  if (gone) Folders().Changed(before, LastComponent(*r), false);
+  else Folders().Forget(before.folder);
+  return gone;
 }
 
 bool File::Rename(std::string_view from, std::string_view to) {
@@ -351,7 +541,17 @@ bool File::Rename(std::string_view from, std::string_view to) {
   if (!f) return false;
   std::optional<std::string> t = ResolvePathForCreate(to);
   if (!t) return false;
+  FolderCache::Before fromBefore = Folders().Prepare(*f);
+  FolderCache::Before toBefore = Folders().Prepare(*t);
   if (::rename(f->c_str(), t->c_str()) != 0) return Fail("cannot rename", *f, errno);
+  Folders().Forget(*f);  // a renamed folder's listings sit under its old path
+  Folders().Forget(*t);
+  if (fromBefore.folder == toBefore.folder) {
+    Folders().Forget(fromBefore.folder);  // two changes: one stat cannot vouch for both
+  } else {
+    Folders().Changed(fromBefore, LastComponent(*f), false);
+    Folders().Changed(toBefore, LastComponent(*t), true);
+  }
   return true;
 }
 
@@ -369,8 +569,11 @@ bool File::CreateDirectories(std::string_view path) {
     struct stat st;
     if (::stat(candidate.c_str(), &st) == 0) {
       if (!S_ISDIR(st.st_mode)) return FailText("a file is in the way of folder", candidate);
-    } else if (::mkdir(candidate.c_str(), 0777) != 0 && errno != EEXIST) {
-      return Fail("cannot create folder", candidate, errno);
+    } else {
+      FolderCache::Before before = Folders().Prepare(candidate);
+      if (::mkdir(candidate.c_str(), 0777) != 0 && errno != EEXIST)
+        return Fail("cannot create folder", candidate, errno);
+      Folders().Changed(before, part, true);
     }
     out = std::move(candidate);
   }
@@ -412,6 +615,8 @@ bool File::ReplaceFileAtomic(std::string_view path, const void* data, size_t siz
   if (IsDirectory(*target)) return FailText("is a folder, not a file:", *target);
   static std::atomic<unsigned> counter{0};
   std::string temp = *target + ".tmp" + std::to_string(::getpid()) + "_" + std::to_string(counter.fetch_add(1));
+  // The temporary file comes and goes; only the target's name stays.
+  FolderCache::Before before = Folders().Prepare(*target);
   if (!StepAllowed("open")) return FailText("injected failure opening", temp);
   int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
   if (fd < 0) return Fail("cannot create", temp, errno);
@@ -449,6 +654,7 @@ bool File::ReplaceFileAtomic(std::string_view path, const void* data, size_t siz
     ::unlink(temp.c_str());
     return Fail("cannot replace", *target, err);
   }
+  Folders().Changed(before, LastComponent(*target), true);
   // Make the rename itself durable.
   std::string folder = *target;
   size_t slash = folder.rfind('/');

@@ -8,6 +8,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "kiv/String.h"
+
 namespace Kiv {
 
 struct PString::Entry {
@@ -105,16 +107,7 @@ size_t PString::Length() const noexcept { return m_entry ? m_entry->text.size() 
 PString& PString::Setf(const char* format, ...) {
   va_list args;
   va_start(args, format);
-  va_list copy;
-  va_copy(copy, args);
-  int n = std::vsnprintf(nullptr, 0, format, copy);
-  va_end(copy);
-  std::string out;
-  if (n > 0) {
-    out.resize(static_cast<size_t>(n) + 1);
-    std::vsnprintf(out.data(), out.size(), format, args);
-    out.resize(static_cast<size_t>(n));
-  }
+  std::string out = FormatV(format, args);
   va_end(args);
   *this = PString(out);
   return *this;
@@ -122,10 +115,7 @@ PString& PString::Setf(const char* format, ...) {
 
 PString PString::ToLower() const {
   if (IsNull()) return PString();
-  std::string s(View());
-  for (char& c : s)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return PString(s);
+  return PString(ToLowerAscii(View()));
 }
 
 PString PString::ToUpper() const {

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -173,6 +174,85 @@ TEST_F(FileTest, FolderOperations) {
   EXPECT_TRUE(File::Prune(root + "/a"));
   EXPECT_FALSE(fs::exists(root + "/A"));
   EXPECT_TRUE(File::Prune(root + "/a"));  // nothing left is success
+}
+
+// Folder listings are remembered between lookups; these pin that every
+// answer still matches the disk after changes made by kiv and by others.
+// All at one instant an hour ago, so two folders can carry the same time.
+void SetOld(const std::string& folder) {
+  static const fs::file_time_type old = fs::file_time_type::clock::now() - std::chrono::hours(1);
+  fs::last_write_time(folder, old);
+}
+
+TEST_F(FileTest, LookupsFollowChangesMadeBesideKiv) {
+  Put("Assets/item.txt", "lower");
+  SetOld(root + "/Assets");
+  EXPECT_EQ(Slurp("ASSETS/ITEM.TXT"), "lower");
+  EXPECT_EQ(Kiv::FileExists(root + "/assets\\other.TXT"), -1);  // remembered listing
+  // A case twin that sorts first appears: the choice moves to it.
+  Put("Assets/Item.txt", "upper");
+  EXPECT_EQ(Slurp("ASSETS/ITEM.TXT"), "upper");
+  EXPECT_EQ(Slurp("Assets/item.txt"), "lower");  // the exact spelling still wins
+  Put("Assets/Other.txt", "o");
+  EXPECT_EQ(Kiv::FileExists(root + "/assets\\other.TXT"), 0);
+  SetOld(root + "/Assets");
+  EXPECT_EQ(Kiv::FileExists(root + "/assets/OTHER.txt"), 0);
+  fs::remove(root + "/Assets/Other.txt");
+  EXPECT_EQ(Kiv::FileExists(root + "/assets/OTHER.txt"), -1);
+  // Changes in the same instant as the listing are seen too.
+  for (int i = 0; i < 50; ++i) {
+    std::string name = "burst" + std::to_string(i);
+    ASSERT_EQ(Kiv::FileExists(root + "/assets/" + name), -1);
+    Put("Assets/" + name + "X", "");
+    ASSERT_EQ(Kiv::FileExists(root + "/assets/" + name + "x"), 0) << i;
+  }
+  // The same relative folder name in another working folder is another folder.
+  Put("other/Assets/ITEM.TXT", "elsewhere");
+  for (const char* folder : {"", "/Assets", "/other", "/other/Assets"}) SetOld(root + folder);
+  std::string cwd = fs::current_path().string();
+  fs::current_path(root);
+  auto here = Kiv::ResolvePath("assets/Item.TXT");
+  fs::current_path(root + "/other");
+  auto there = Kiv::ResolvePath("assets/Item.TXT");
+  fs::current_path(cwd);
+  ASSERT_TRUE(here && there);
+  EXPECT_EQ(*here, "Assets/Item.txt");
+  EXPECT_EQ(*there, "Assets/ITEM.TXT");
+}
+
+TEST_F(FileTest, LookupsFollowChangesMadeThroughKiv) {
+  ASSERT_TRUE(File::CreateDirectories(root + "/Big"));
+  for (int i = 0; i < 50; ++i) Put("Big/Entry" + std::to_string(i), "");
+  SetOld(root + "/Big");
+  EXPECT_EQ(Kiv::FileExists(root + "/big/NEW.txt"), -1);
+  ASSERT_TRUE(File::ReplaceFileAtomic(root + "/big/New.txt", "n"));
+  EXPECT_EQ(*Kiv::ResolvePath(root + "/BIG/NEW.TXT"), root + "/Big/New.txt");
+  // Another writer's change before ours is not covered up by our own.
+  Put("Big/Outside.TXT", "");
+  ASSERT_TRUE(File::ReplaceFileAtomic(root + "/big/Second.txt", "s"));
+  EXPECT_EQ(Kiv::FileExists(root + "/big/outside.txt"), 0);
+  EXPECT_EQ(Kiv::FileExists(root + "/big/SECOND.txt"), 0);
+  EXPECT_TRUE(File::CreateDirectories(root + "/big/Sub/deeper"));
+  EXPECT_TRUE(File::CreateDirectories(root + "/BIG/SUB/DEEPER/x"));  // no case twin made
+  EXPECT_TRUE(fs::is_directory(root + "/Big/Sub/deeper/x"));
+  File f;
+  ASSERT_TRUE(f.Open(root + "/big/sub/Opened.txt", File::Mode::Append));
+  f.Close();
+  EXPECT_EQ(Kiv::FileExists(root + "/big/SUB/opened.TXT"), 0);
+  ASSERT_TRUE(File::Rename(root + "/big/new.txt", root + "/big/sub/Moved.txt"));
+  EXPECT_EQ(Kiv::FileExists(root + "/big/NEW.TXT"), -1);
+  EXPECT_EQ(*Kiv::ResolvePath(root + "/big/sub/MOVED.TXT"), root + "/Big/Sub/Moved.txt");
+  ASSERT_TRUE(File::Rename(root + "/big/sub", root + "/big/Renamed"));
+  EXPECT_EQ(Kiv::FileExists(root + "/big/SUB/moved.txt"), -1);
+  EXPECT_EQ(Kiv::FileExists(root + "/big/RENAMED/moved.txt"), 0);
+  EXPECT_TRUE(File::Unlink(root + "/big/renamed/MOVED.TXT"));
+  EXPECT_EQ(Kiv::FileExists(root + "/big/renamed/moved.txt"), -1);
+  EXPECT_TRUE(File::Prune(root + "/BIG/renamed"));
+  EXPECT_EQ(Kiv::FileExists(root + "/big/renamed/deeper"), -1);
+  // A folder made again under the pruned name starts empty.
+  ASSERT_TRUE(File::CreateDirectories(root + "/Big/Renamed"));
+  EXPECT_EQ(Kiv::FileExists(root + "/big/renamed/OPENED.txt"), -1);
+  EXPECT_EQ(std::distance(fs::directory_iterator(root + "/Big"), fs::directory_iterator()), 53);
 }
 
 TEST_F(FileTest, FindListsMatchingEntriesSorted) {
