@@ -3,6 +3,8 @@
 #include <charconv>
 #include <cstdio>
 
+#include "kiv/String.h"
+
 void KUID::PackSoup(uint8_t out[8]) const {
   uint32_t words[2] = {PackedWord(), static_cast<uint32_t>(content)};
   for (int w = 0; w < 2; ++w)
@@ -34,16 +36,6 @@ std::string FormatKUIDTag(const KUID& kuid) {
 }
 
 namespace {
-
-bool EqualsNoCase(std::string_view text, std::string_view lowerWord) {
-  if (text.size() != lowerWord.size()) return false;
-  for (size_t i = 0; i < text.size(); ++i) {
-    char c = text[i];
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    if (c != lowerWord[i]) return false;
-  }
-  return true;
-}
 
 bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
@@ -90,16 +82,16 @@ bool TryParseKUID(std::string_view text, bool strict, KUID& out) {
   } else if (strict) {
     return false;
   }
-  if (EqualsNoCase(text, "null")) return true;
+  if (Kiv::CompareNoCase(text, "null") == 0) return true;
   size_t colon = text.find(':');
   if (colon == std::string_view::npos) return false;
   std::string_view keyword = text.substr(0, colon);
   int32_t values[3];
   int count = 0;
   if (!ParseNumbers(text.substr(colon + 1), values, count)) return false;
-  if (EqualsNoCase(keyword, "kuid")) {
+  if (Kiv::CompareNoCase(keyword, "kuid") == 0) {
     if (count != 2) return false;
-  } else if (EqualsNoCase(keyword, "kuid2")) {
+  } else if (Kiv::CompareNoCase(keyword, "kuid2") == 0) {
     if (count != 3) return false;
   } else {
     return false;
