@@ -216,6 +216,46 @@ class Derived isclass Base {
     EXPECT_NE(std::search(b.bytes.begin(), b.bytes.end(), layout.b.begin(), layout.b.end()), b.bytes.end());
 }
 
+// A derived class whose base comes from an included file, with a string
+// member, a string parameter and a string local: every byte worked out by hand.
+TEST(LibraryGolden, DerivedClassWithReferenceCells)
+{
+    const std::string base = "class B {\n  public string name;\n};\n";
+    const std::string text = "include \"b.gs\"\nclass D isclass B {\n  string label;\n"
+                             "  public void Set(string s) { string t; t = s; name = t; }\n};\n";
+    Built b = Build(text, {{"b.gs", base}});
+    ASSERT_EQ(b.errors, 0) << b.Log();
+    const uint32_t id1 = Crc32(text.data(), text.size());
+    const uint32_t id2 = Crc32LowerString("m.gs");
+    const std::string name = Lower(b.mainPath);
+    Bytes x;
+    x.W(0).W(0xF762575D).W(kVersionBits).W(id1).W(id2).W(uint32_t(name.size() + 1)).S(name);
+    x.W(28).W(2).W(2).W(id1).W(id2).W(Crc32(base.data(), base.size())).W(Crc32LowerString("b.gs"));
+    StringTable(x, {"B", "D", "::Set(string)", "$void@D::Set(string)", "::D()", "label"});
+    x.W(28).W(4).W(2).W(1).W(0).W(0).W(1);  // B from the included file, D from this one
+    x.W(24).W(5).W(1).W(1).W(2).W(0);       // D::Set(string) at slot 0
+    x.W(336).W(6).W(1);
+    x.W(324).W(7).W(1).W(0).W(1);           // D, no flags, one ancestor
+    x.W(0).W(2).W(1);                       // B at cell 2, named in the extends list
+    x.W(180).W(8).W(2);
+    // Set: P = 2, one local (cell 2), no temporaries, so L = 1; depth 1.
+    x.W(104).W(9).W(3).W(0).W(kNone).W(1).W(0);
+    x.W(5).W(uint32_t(-1)).W(2).W(6).W(2).W(1).W(0);
+    x.W(2).W(1).W(2);                       // s and t hold references
+    // LDLO 1, SCOPY, STLO 2, LDLO 2, SCOPY, STSO 4 (name: B's cell 2 + 2), RET
+    x.W(15).Raw({0x20, 1, 0, 0x4D, 0x23, 2, 0, 0x20, 2, 0, 0x4D, 0x6A, 4, 0, 0x6D});
+    x.Raw({0xFF});                          // 108 + 87 bytes from chunk 4: one pad byte
+    x.Raw({'l', 'g', 'b', 'd'}).W(1).W(0).W(4);
+    EmptyInitialiser(x, 4);
+    x.W(32).W(10).W(1).W(5).W(4).W(kNone).W(0).W(5);  // label: string, private, cell 5
+    x.W(20).W(11).W(1).W(0).W(0);
+    // VB(D) = 2 + 3 = 5, V = 1: 9 cells; records {0, 2, -2}, {1, 3, 0}, {1, 1, 0}; label holds a reference.
+    x.W(60).W(12).W(9).W(3).W(0).W(2).W(uint32_t(-2)).W(1).W(3).W(0).W(1).W(1).W(0).W(1).W(5);
+    Total(x);
+    EXPECT_EQ(Diff(b.bytes, x.b), "");
+    EXPECT_EQ(b.problem, "");
+}
+
 TEST(LibraryGolden, DifferentReturnTypeOfAnInheritedFunctionFailsTheClass)
 {
     // Two bases with the same function but different results meet in one table.
