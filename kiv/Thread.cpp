@@ -5,11 +5,18 @@
 
 namespace Kiv {
 
+namespace {
+// Longer waits count as forever: the clock arithmetic behind them would
+// overflow and time out at once.
+constexpr int64_t kForeverMs = int64_t{1} << 40;  // about 35 years
+bool Forever(int64_t timeoutMs) { return timeoutMs < 0 || timeoutMs >= kForeverMs; }
+}  // namespace
+
+// Notifies under the lock: a waiter may destroy the event as soon as its
+// Wait returns, which it cannot do before the lock is released.
 void Event::Set() {
-  {
-    std::lock_guard<std::mutex> guard(m_lock);
-    m_set = true;
-  }
+  std::lock_guard<std::mutex> guard(m_lock);
+  m_set = true;
   if (m_manual)
     m_cond.notify_all();
   else
@@ -29,7 +36,7 @@ bool Event::IsSet() const {
 bool Event::Wait(int64_t timeoutMs) {
   std::unique_lock<std::mutex> guard(m_lock);
   auto ready = [this] { return m_set; };
-  if (timeoutMs < 0)
+  if (Forever(timeoutMs))
     m_cond.wait(guard, ready);
   else if (!m_cond.wait_for(guard, std::chrono::milliseconds(timeoutMs), ready))
     return false;
@@ -38,11 +45,9 @@ bool Event::Wait(int64_t timeoutMs) {
 }
 
 bool Semaphore::Release(long count) {
-  {
-    std::lock_guard<std::mutex> guard(m_lock);
-    if (count <= 0 || m_count > m_max - count) return false;
-    m_count += count;
-  }
+  std::lock_guard<std::mutex> guard(m_lock);
+  if (count <= 0 || m_count > m_max - count) return false;
+  m_count += count;
   m_cond.notify_all();
   return true;
 }
@@ -50,7 +55,7 @@ bool Semaphore::Release(long count) {
 bool Semaphore::Wait(int64_t timeoutMs) {
   std::unique_lock<std::mutex> guard(m_lock);
   auto ready = [this] { return m_count > 0; };
-  if (timeoutMs < 0)
+  if (Forever(timeoutMs))
     m_cond.wait(guard, ready);
   else if (!m_cond.wait_for(guard, std::chrono::milliseconds(timeoutMs), ready))
     return false;
@@ -60,16 +65,24 @@ bool Semaphore::Wait(int64_t timeoutMs) {
 
 bool Thread::Start(std::function<void()> body) {
   if (m_thread.joinable()) return false;
-  m_finished = false;
+  auto finished = std::make_shared<std::atomic<bool>>(false);
   try {
-    m_thread = std::thread([this, body = std::move(body)] {
+    m_thread = std::thread([finished, body = std::move(body)] {
       body();
-      m_finished = true;
+      finished->store(true);
     });
   } catch (const std::system_error&) {
     return false;
   }
+  m_finished = std::move(finished);
   return true;
+}
+
+Thread::~Thread() {
+  if (m_thread.joinable() && m_thread.get_id() == std::this_thread::get_id())
+    m_thread.detach();
+  else
+    Join();
 }
 
 void Thread::Join() {

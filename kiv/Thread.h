@@ -4,6 +4,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -58,7 +59,8 @@ public:
       : m_manual(manualReset), m_set(initiallySet) {}
   void Set();
   void Reset();
-  // Waits at most timeoutMs (negative: forever); true when the event was set.
+  // Waits at most timeoutMs (negative or beyond 2^40 ms: forever); true when
+  // the event was set.
   bool Wait(int64_t timeoutMs = -1);
   bool IsSet() const;
 
@@ -75,7 +77,7 @@ public:
   explicit Semaphore(long initial = 0, long maximum = 0x7fffffff) : m_count(initial), m_max(maximum) {}
   // Adds count; false (and nothing added) when that would pass the maximum.
   bool Release(long count = 1);
-  // Takes one; waits at most timeoutMs (negative: forever).
+  // Takes one; waits at most timeoutMs (negative or beyond 2^40 ms: forever).
   bool Wait(int64_t timeoutMs = -1);
 
 private:
@@ -85,22 +87,25 @@ private:
   long m_max;
 };
 
-// A thread running one function. Join waits for it; the destructor joins.
+// A thread running one function. Join waits for it; the destructor joins,
+// except on the thread itself (a body may delete its own Thread object),
+// where it lets the thread finish on its own.
 class Thread {
 public:
   Thread() = default;
-  ~Thread() { Join(); }
+  ~Thread();
   Thread(const Thread&) = delete;
   Thread& operator=(const Thread&) = delete;
   // False when it is already running or the system refuses a thread.
   bool Start(std::function<void()> body);
   void Join();
-  bool IsRunning() const { return m_thread.joinable() && !m_finished.load(); }
+  bool IsRunning() const { return m_thread.joinable() && m_finished && !m_finished->load(); }
   bool Joinable() const { return m_thread.joinable(); }
 
 private:
   std::thread m_thread;
-  std::atomic<bool> m_finished{false};
+  // Shared with the running body, which may outlive this object.
+  std::shared_ptr<std::atomic<bool>> m_finished;
 };
 
 // A small stable number for the calling thread (1 for the first caller).

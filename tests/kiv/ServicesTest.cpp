@@ -168,6 +168,34 @@ TEST(Threads, RecursiveMutexEventsAndSemaphores) {
   EXPECT_EQ(Kiv::CurrentThreadId(), mine);
 }
 
+// Timeouts far beyond any real wait mean "wait until set", not "give up".
+TEST(Threads, HugeTimeoutsWaitInsteadOfFailingAtOnce) {
+  for (int64_t timeout : {INT64_MAX, INT64_MAX / 1000, int64_t{1} << 53}) {
+    Kiv::Event event;
+    Kiv::Semaphore sem;
+    Kiv::Thread setter;
+    ASSERT_TRUE(setter.Start([&] {
+      Kiv::Sleep(20);
+      event.Set();
+      sem.Release();
+    }));
+    EXPECT_TRUE(event.Wait(timeout)) << timeout;
+    EXPECT_TRUE(sem.Wait(timeout)) << timeout;
+    setter.Join();
+  }
+}
+
+// A thread may drop the last holder of its own Thread object.
+TEST(Threads, AThreadMayDestroyItsOwnThreadObject) {
+  Kiv::Event done(true);
+  auto* self = new Kiv::Thread;
+  ASSERT_TRUE(self->Start([&] {
+    delete self;
+    done.Set();
+  }));
+  EXPECT_TRUE(done.Wait(5000));
+}
+
 struct Counted : Kiv::ReferenceCountMP {
   explicit Counted(std::atomic<int>& d) : deaths(d) {}
   ~Counted() override { ++deaths; }
