@@ -120,10 +120,7 @@ PString PString::ToLower() const {
 
 PString PString::ToUpper() const {
   if (IsNull()) return PString();
-  std::string s(View());
-  for (char& c : s)
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  return PString(s);
+  return PString(ToUpperAscii(View()));
 }
 
 int PString::Find(std::string_view needle, size_t start) const noexcept {

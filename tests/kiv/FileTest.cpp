@@ -174,6 +174,16 @@ TEST_F(FileTest, FolderOperations) {
   EXPECT_TRUE(File::Prune(root + "/a"));
   EXPECT_FALSE(fs::exists(root + "/A"));
   EXPECT_TRUE(File::Prune(root + "/a"));  // nothing left is success
+
+  // Far past 260 characters on disk, found in another case and separator.
+  std::string deep = root, asked = root;
+  for (char c : std::string("vwxyz")) {
+    deep += "/" + std::string(100, c);
+    asked += "\\" + std::string(100, static_cast<char>(c - 'a' + 'A'));
+  }
+  ASSERT_TRUE(File::CreateDirectories(deep));
+  ASSERT_TRUE(File::ReplaceFileAtomic(deep + "/Leaf.txt", "deep"));
+  EXPECT_EQ(*Kiv::ResolvePath(asked + "/leaf.TXT"), deep + "/Leaf.txt");
 }
 
 // Folder listings are remembered between lookups; these pin that every
