@@ -155,4 +155,25 @@ TEST(SemaDeclarations, LocalsWithSpecifiersAreRefused)
     EXPECT_EQ(parsed->Lines(), std::vector<std::string>{"t.gs(5) : variable declaration has illegal specifiers, line 5."});
 }
 
+TEST(SemaDeclarations, MeOutsideAClassIsRefused)
+{
+    // The grammar keeps every declaration inside a class; a variable declared
+    // outside one (a tree made by hand) goes to the global table, and `me` in
+    // its initialiser has no class to name.
+    auto parsed = ParserTest::ParseText("class A\n{\n  A self = me;\n};\n");
+    ASSERT_EQ(parsed->result, 0);
+    SyntaxNode* variables = SemaTest::FindNode(parsed->Tree(), [](SyntaxNode* n) {
+        return n->category == CatDeclaration && n->kind == DeclVariables;
+    });
+    ASSERT_NE(variables, nullptr);
+    variables->next = nullptr;
+    variables->flags &= ~FlagClassMember;
+    const auto declared = SemaTest::CheckTexts("class A { };", "a.gs");
+    GSSymbolTable& table = *declared->table;
+    parsed->context->symbols = &table;
+    table.SetContext(parsed->context.get());
+    EXPECT_FALSE(Check(variables, *parsed->context, false));
+    EXPECT_EQ(parsed->Lines(), std::vector<std::string>{"t.gs(3) : me keyword invalid in static, line 3."});
+}
+
 }  // namespace
