@@ -13,22 +13,24 @@ std::function<LocalTime()> g_local;
 std::function<int64_t()> g_unix;
 
 const auto g_start = std::chrono::steady_clock::now();
+
+// A copy of the injected source, called outside the lock so that a source
+// may itself ask the clock (local time made from the injected milliseconds).
+template <class F>
+F Source(const F& source) {
+  std::lock_guard<std::mutex> guard(g_lock);
+  return source;
+}
 }  // namespace
 
 uint64_t Clock::Milliseconds() {
-  {
-    std::lock_guard<std::mutex> guard(g_lock);
-    if (g_ms) return g_ms();
-  }
+  if (auto source = Source(g_ms)) return source();
   auto d = std::chrono::steady_clock::now() - g_start;
   return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(d).count());
 }
 
 LocalTime Clock::Now() {
-  {
-    std::lock_guard<std::mutex> guard(g_lock);
-    if (g_local) return g_local();
-  }
+  if (auto source = Source(g_local)) return source();
   auto now = std::chrono::system_clock::now();
   std::time_t t = std::chrono::system_clock::to_time_t(now);
   std::tm tm{};
@@ -47,10 +49,7 @@ LocalTime Clock::Now() {
 }
 
 int64_t Clock::UnixTime() {
-  {
-    std::lock_guard<std::mutex> guard(g_lock);
-    if (g_unix) return g_unix();
-  }
+  if (auto source = Source(g_unix)) return source();
   return static_cast<int64_t>(std::time(nullptr));
 }
 

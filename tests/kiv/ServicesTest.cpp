@@ -316,6 +316,16 @@ TEST(Clock, SourcesCanBeInjectedAndRestored) {
   uint64_t t0 = Kiv::Clock::Milliseconds();
   Kiv::Sleep(20);
   EXPECT_GE(Kiv::Clock::Milliseconds(), t0 + 15);
+  // One source may be built on another.
+  Kiv::Clock::SetMillisecondsSource([] { return uint64_t{61000}; });
+  Kiv::Clock::SetLocalTimeSource([] {
+    Kiv::LocalTime t;
+    t.second = static_cast<int>(Kiv::Clock::Milliseconds() / 1000 % 60);
+    return t;
+  });
+  EXPECT_EQ(Kiv::Clock::Now().second, 1);
+  Kiv::Clock::SetLocalTimeSource(nullptr);
+  Kiv::Clock::SetMillisecondsSource(nullptr);
   Kiv::LocalTime now = Kiv::Clock::Now();
   EXPECT_GE(now.year, 2024);
   EXPECT_GE(now.month, 1);
