@@ -71,7 +71,7 @@ public:
     // log) when it cannot be built.
     bool WriteLibrary(Utils::ByteBuffer& buffer, CompileLog* log, const char* sourceName);
     // The index of the text in the library's string table, interning it once.
-    uint32_t InternString(const std::string& text) { return image_.InternString(text); }
+    uint32_t InternString(std::string_view text) { return image_.InternString(text); }
 
     GSSymbolTable& Symbols() { return symbols_; }
     ParseContext& RootContext() { return root_; }

@@ -331,13 +331,13 @@ bool Writer::Write(Utils::ByteBuffer& out, const LibrarySource& source)
 
 }  // namespace
 
-uint32_t LibraryImage::InternString(const std::string& text)
+uint32_t LibraryImage::InternString(std::string_view text)
 {
     auto found = index_.find(text);
     if (found != index_.end()) return found->second;
     const auto index = static_cast<uint32_t>(strings_.size());
-    strings_.push_back(text);
-    index_.emplace(text, index);
+    const std::string& stored = strings_.emplace_back(text);
+    index_.emplace(std::string_view(stored), index);
     return index;
 }
 

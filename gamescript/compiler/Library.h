@@ -5,8 +5,10 @@
 // table, instance layout) per class the main file defines.
 
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -41,15 +43,16 @@ public:
 class LibraryImage {
 public:
     // The index of the text, interning it on first use.
-    uint32_t InternString(const std::string& text);
-    const std::vector<std::string>& Strings() const { return strings_; }
+    uint32_t InternString(std::string_view text);
+    const std::deque<std::string>& Strings() const { return strings_; }
     void Clear();
 
     std::vector<std::unique_ptr<GSCClass>> classes;  // classes the main file defines
 
 private:
-    std::vector<std::string> strings_;
-    std::unordered_map<std::string, uint32_t> index_;
+    // A deque never moves its strings, so the index can key on views of them.
+    std::deque<std::string> strings_;
+    std::unordered_map<std::string_view, uint32_t> index_;
 };
 
 // True for the type codes whose cells hold counted references.
