@@ -79,7 +79,7 @@ SoupRef MakeCollection(size_t assets) {
     asset.SetNamedTag("kind", "traincar");
     asset.SetNamedTag("category-class", "AS");
     asset.SetNamedTag("category-region", "UK;DE");
-    asset.SetNamedTagFloat("trainz-build", 3.4f);
+    asset.SetNamedTagFloat("rovana-build", 3.4f);
     asset.SetNamedTagInt("mass", static_cast<int32_t>(rng() % 100000));
     const float camera[3] = {0.5f, static_cast<float>(rng() % 100) / 7.0f, -3.25f};
     asset.SetNamedTagFloatArray("camera", camera, 3);
