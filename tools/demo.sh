@@ -1,11 +1,17 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds the program and runs its main job on the
-# bundled samples.
+# Installs what is missing, builds the program and runs its main jobs on the
+# bundled samples: compile a sample script into a ".gsl" library and convert
+# the sample textures. Outputs go to build/demo/; samples/ is left as it is.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/install-deps.sh
-cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release -DROVANA_TESTS=OFF -DROVANA_BENCH=OFF >/dev/null
+cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build/release --target rovanautil
 bin=build/release/rovanautil
+rm -rf build/demo && mkdir -p build/demo
+cp -r samples/textures build/demo/textures
 set -x
 "$bin" help
+"$bin" compile samples/userdata/local/signal_box/signalbox.gs -pbuild/demo/
+"$bin" compresstexture build/demo/textures
+ls -l build/demo build/demo/textures
