@@ -90,6 +90,8 @@ public:
   std::vector<std::string> Lookup(const std::string& given, std::string_view name) {
     const std::string folder = Key(given);
     const std::string key = ToLowerAscii(name);
+    std::atomic<uint64_t>& changes = ChangesOf(folder);
+    const uint64_t changesBefore = changes.load();
     struct stat st;
     if (::stat(Os(folder), &st) != 0 || !S_ISDIR(st.st_mode)) return {};
     {
@@ -111,7 +113,7 @@ public:
     std::vector<std::string> found = listing.Find(key);
     // A same-tick listing is kept only for our own changes to vouch for.
     listing.settled = Earlier(st.st_mtim, listStart);
-    Store(folder, std::move(listing));
+    Store(folder, std::move(listing), changes, changesBefore);
     return found;
   }
 
@@ -125,12 +127,14 @@ public:
   Before Prepare(const std::string& path) {
     Before b;
     b.folder = FolderOf(Key(path));
+    ChangesOf(b.folder).fetch_add(1);
     b.known = ::stat(Os(b.folder), &b.st) == 0;
     return b;
   }
   // After our change: name was added (added) or removed (!added) in the folder.
   void Changed(const Before& before, std::string_view name, bool added) {
     std::lock_guard<std::mutex> guard(m_lock);
+    ChangesOf(before.folder).fetch_add(1);
     auto it = m_folders.find(before.folder);
     if (it == m_folders.end()) return;
     struct stat now;
@@ -217,8 +221,12 @@ private:
     m_names -= it->second.count;
     return m_folders.erase(it);
   }
-  void Store(const std::string& folder, Listing&& listing) {
+  // A listing read while one of our own changes to the folder was under way
+  // may miss it without the time showing it, and is not kept.
+  void Store(const std::string& folder, Listing&& listing, const std::atomic<uint64_t>& changes,
+             uint64_t changesBefore) {
     std::lock_guard<std::mutex> guard(m_lock);
+    if (changes.load() != changesBefore) return;
     auto it = m_folders.find(folder);
     if (it != m_folders.end()) Drop(it);
     // A bound on memory: start over rather than track use.
@@ -230,9 +238,17 @@ private:
     m_folders.emplace(folder, std::move(listing));
   }
 
+  // Counts of our own changes begun and ended, per folder (folders may share
+  // a counter: that only keeps a listing less often).
+  std::atomic<uint64_t>& ChangesOf(const std::string& folder) {
+    return m_changes[std::hash<std::string>()(folder) % kChangeSlots];
+  }
+
+  static constexpr size_t kChangeSlots = 64;
   static constexpr size_t kMaxFolders = 256;
   static constexpr size_t kMaxNames = 1u << 18;
   std::mutex m_lock;
+  std::atomic<uint64_t> m_changes[kChangeSlots] = {};
   Map m_folders;
   size_t m_names = 0;
 };

@@ -3,11 +3,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "kiv/File.h"
 
@@ -178,8 +181,10 @@ TEST_F(FileTest, FolderOperations) {
   // Far past 260 characters on disk, found in another case and separator.
   std::string deep = root, asked = root;
   for (char c : std::string("vwxyz")) {
-    deep += "/" + std::string(100, c);
-    asked += "\\" + std::string(100, static_cast<char>(c - 'a' + 'A'));
+    deep += '/';
+    deep.append(100, c);
+    asked += '\\';
+    asked.append(100, static_cast<char>(c - 'a' + 'A'));
   }
   ASSERT_TRUE(File::CreateDirectories(deep));
   ASSERT_TRUE(File::ReplaceFileAtomic(deep + "/Leaf.txt", "deep"));
@@ -263,6 +268,29 @@ TEST_F(FileTest, LookupsFollowChangesMadeThroughKiv) {
   ASSERT_TRUE(File::CreateDirectories(root + "/Big/Renamed"));
   EXPECT_EQ(Kiv::FileExists(root + "/big/renamed/OPENED.txt"), -1);
   EXPECT_EQ(std::distance(fs::directory_iterator(root + "/Big"), fs::directory_iterator()), 53);
+}
+
+TEST_F(FileTest, ThreadsAddingToOneFolderEachFindTheirOwnFiles) {
+  ASSERT_TRUE(File::CreateDirectories(root + "/Shared"));
+  std::vector<std::thread> threads;
+  std::atomic<int> missed{0};
+  for (int t = 0; t < 4; ++t)
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 100; ++i) {
+        std::string name = std::to_string(t);
+        name.insert(0, 1, 'T');
+        name += '_';
+        name += std::to_string(i);
+        if (Kiv::FileExists(root + "/shared/" + name + ".txt") == 0) ++missed;
+        if (i % 2 ? !File::ReplaceFileAtomic(root + "/shared/" + name + ".Txt", "x")
+                  : !File::CreateDirectories(root + "/SHARED/" + name + ".Txt"))
+          ++missed;
+        if (Kiv::FileExists(root + "/Shared/" + name + ".TXT") != 0) ++missed;
+      }
+    });
+  for (auto& th : threads) th.join();
+  EXPECT_EQ(missed.load(), 0);
+  EXPECT_EQ(std::distance(fs::directory_iterator(root + "/Shared"), fs::directory_iterator()), 400);
 }
 
 TEST_F(FileTest, FindListsMatchingEntriesSorted) {

@@ -55,8 +55,9 @@ TEST(PString, InterningFromManyThreadsGivesOneHandlePerText) {
   constexpr int kTexts = 200;
   std::vector<std::vector<const void*>> seen(kThreads);
   std::vector<std::thread> threads;
+  std::atomic<int> done{0};
   for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([t, &seen] {
+    threads.emplace_back([t, &seen, &done] {
       std::vector<PString> held;
       for (int round = 0; round < 20; ++round) {
         for (int i = 0; i < kTexts; ++i) {
@@ -68,7 +69,6 @@ TEST(PString, InterningFromManyThreadsGivesOneHandlePerText) {
       }
       for (const PString& s : held) seen[t].push_back(s.Handle());
       // Keep the strings alive until every thread recorded its handles.
-      static std::atomic<int> done{0};
       done.fetch_add(1);
       while (done.load() < kThreads) std::this_thread::yield();
     });
