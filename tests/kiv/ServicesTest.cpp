@@ -216,6 +216,26 @@ TEST(RefCount, LastHolderDeletesAcrossThreads) {
   root.Reset();
   EXPECT_EQ(deaths.load(), 1);
 
+  // The single-thread base: a copied object starts with no holders of its own.
+  struct Single : Kiv::ReferenceCount {
+    explicit Single(std::atomic<int>& d) : deaths(d) {}
+    Single(const Single& o) : Kiv::ReferenceCount(o), deaths(o.deaths) {}
+    ~Single() override { ++deaths; }
+    std::atomic<int>& deaths;
+  };
+  deaths = 0;
+  Kiv::Ref<Single> a(new Single(deaths));
+  Kiv::Ref<Single> b = a;
+  Kiv::Ref<Single> copy(new Single(*a));
+  EXPECT_EQ(a->GetReferenceCount(), 2);
+  EXPECT_EQ(copy->GetReferenceCount(), 1);
+  a.Reset();
+  EXPECT_EQ(deaths.load(), 0);
+  b.Reset();
+  EXPECT_EQ(deaths.load(), 1);
+  copy.Reset();
+  EXPECT_EQ(deaths.load(), 2);
+
   Kiv::ProtectedLong n(5);
   EXPECT_EQ(n.Increment(), 6);
   EXPECT_EQ(n.Decrement(), 5);
