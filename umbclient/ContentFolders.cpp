@@ -176,6 +176,10 @@ namespace {
 struct Cache {
     std::mutex lock;
     std::vector<ContentFolder*> entries;
+    // The cache owns its folders: whatever is still cached at exit goes with it.
+    ~Cache() {
+        for (ContentFolder* f : entries) delete f;
+    }
 };
 
 Cache& TheCache() {
