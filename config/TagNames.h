@@ -18,7 +18,7 @@ namespace tn {
 // Every vocabulary constant in the order it was made.
 std::span<const Kiv::PString* const> AllTagNames();
 
-// Words of the spec and compile code that stand outside the vocabulary.
+// Words of the asset-spec and script-compile code that stand outside the vocabulary.
 namespace sc {
 extern const Kiv::PString kuid_table, script, class_, scriptlibrary, scriptclass, thumbnails, thumbnail, width,
     height, image, alias, mesh_table, script_include_table, behavior, default_, kuid, editing, base;

@@ -178,7 +178,7 @@ private:
 
 // ---- open and close ----
 
-// Called after the database opens and before it closes (the spec registry lives between).
+// Called after the database opens and before it closes (the asset-spec registry lives between).
 void UMBSetDatabaseHooks(std::function<void()> onOpen, std::function<void()> onClose);
 
 // Opens the folder-backed database over GetUserDataFolder() and GetInstallationRoot().
@@ -191,7 +191,7 @@ bool UMBIsDatabaseOpen();
 // The open database, or null. Valid until UMBCloseDatabase.
 AssetDatabase* UMBGetDatabase();
 
-// Raised whenever the database's contents may have changed; the spec registry empties its
+// Raised whenever the database's contents may have changed; the asset-spec registry empties its
 // KUID resolution cache when it takes the flag (returns whether it was raised, and clears it).
 bool UMBTakeResolutionCacheFlush();
 
