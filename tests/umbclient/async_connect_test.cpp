@@ -9,15 +9,6 @@
 
 namespace {
 
-TEST(AsyncConnectTest, ResolvesIntoTheGivenAddress) {
-    sockaddr_in address{};
-    ASSERT_TRUE(QueueAsyncConnect("127.0.0.1", 5251, &address));
-    FlushAsyncConnects();
-    EXPECT_EQ(address.sin_family, AF_INET);
-    EXPECT_EQ(ntohs(address.sin_port), 5251);
-    EXPECT_EQ(ntohl(address.sin_addr.s_addr), 0x7F000001u);
-}
-
 TEST(AsyncConnectTest, RefusesBadArgumentsAndKeepsAddressOnFailure) {
     sockaddr_in address{};
     EXPECT_FALSE(QueueAsyncConnect("", 5251, &address));
@@ -37,6 +28,7 @@ TEST(AsyncConnectTest, NewestRequestWinsAndCancelStopsWrites) {
     ASSERT_TRUE(QueueAsyncConnect("127.0.0.2", 1000, &address));
     ASSERT_TRUE(QueueAsyncConnect("127.0.0.3", 2000, &address));
     FlushAsyncConnects();
+    EXPECT_EQ(address.sin_family, AF_INET);
     EXPECT_EQ(ntohl(address.sin_addr.s_addr), 0x7F000003u);
     EXPECT_EQ(ntohs(address.sin_port), 2000);
 
@@ -51,9 +43,6 @@ TEST(AsyncConnectTest, NewestRequestWinsAndCancelStopsWrites) {
     FlushAsyncConnects();
 }
 
-}  // namespace
-
-namespace {
 
 // Stopping ends the connector for the rest of the process, so it runs in a child.
 TEST(AsyncConnectDeathTest, StopDropsPendingRequestsAndRefusesNewOnes) {
