@@ -12,6 +12,8 @@
 #include <unistd.h>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "gamescript/compiler/Driver.h"
 #include "gamescript/runtime/Disassemble.h"
 #include "tests/gamescript/compiler/library_checker.h"
@@ -106,6 +108,21 @@ inline Built Build(const std::string& text, const std::map<std::string, std::str
 {
     TempDir dir;
     return Build(dir, text, files);
+}
+
+// The command-line program's result and what it printed.
+struct MainRun {
+    int result;
+    std::string out;
+};
+
+inline MainRun RunMain(std::vector<std::string> args)
+{
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    testing::internal::CaptureStdout();
+    const int r = GSCompiler::CompilerMain(int(argv.size()), argv.data());
+    return {r, testing::internal::GetCapturedStdout()};
 }
 
 }  // namespace CodegenTest

@@ -1,12 +1,7 @@
-#include <gtest/gtest.h>
-
-#include <atomic>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <sys/stat.h>
-#include <unistd.h>
 #include <vector>
 
 #include "foundation/ScriptFileBuffer.h"
@@ -14,9 +9,14 @@
 #include "gamescript/compiler/ParseContext.h"
 #include "gamescript/compiler/Scanner.h"
 #include "gamescript/compiler/Source.h"
+#include "tests/gamescript/compiler/codegen_support.h"
+#include "tests/gamescript/compiler/parser_support.h"
 
 namespace fs = std::filesystem;
 using namespace GSCompiler;
+using CodegenTest::MainRun;
+using CodegenTest::TempDir;
+using ParserTest::LogLines;
 
 namespace {
 
@@ -34,58 +34,12 @@ const char* kUsage =
 
 const char* kClass = "class A { };\n";
 
-class TempTree {
-public:
-    TempTree()
-    {
-        static std::atomic<int> serial{0};
-        root_ = fs::temp_directory_path() /
-                ("gsdriver-" + std::to_string(getpid()) + "-" + std::to_string(serial++));
-        fs::create_directories(root_);
-    }
-    ~TempTree()
-    {
-        std::error_code ec;
-        fs::remove_all(root_, ec);
-    }
-    std::string Write(const std::string& rel, const std::string& text)
-    {
-        fs::path p = root_ / rel;
-        fs::create_directories(p.parent_path());
-        std::ofstream(p, std::ios::binary) << text;
-        return p.string();
-    }
-    std::string Path(const std::string& rel = "") const { return (root_ / rel).string(); }
-
-private:
-    fs::path root_;
-};
-
-struct MainRun {
-    int result;
-    std::string out;
-};
-
-MainRun Main(std::vector<std::string> args)
-{
-    std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(a.data());
-    testing::internal::CaptureStdout();
-    int r = CompilerMain(int(argv.size()), argv.data());
-    return {r, testing::internal::GetCapturedStdout()};
-}
-
-std::vector<std::string> Lines(const CompileLog& log)
-{
-    std::vector<std::string> out;
-    for (std::size_t i = 0; i < log.Count(); ++i) out.emplace_back(log.At(i));
-    return out;
-}
+MainRun Main(std::vector<std::string> args) { return CodegenTest::RunMain(std::move(args)); }
 
 std::string Joined(const CompileLog& log)
 {
     std::string out;
-    for (const std::string& l : Lines(log)) out += l + "\n";
+    for (const std::string& l : LogLines(log)) out += l + "\n";
     return out;
 }
 
@@ -104,7 +58,7 @@ TEST(DriverCommandLine, NoSourcePrintsBannerAndUsage)
 
 TEST(DriverCommandLine, DocumentWinsOverEverythingElse)
 {
-    TempTree t;
+    TempDir t;
     std::string src = t.Write("a.gs", "this is not valid");
     MainRun r = Main({"prog", src, "-d"});
     EXPECT_EQ(r.result, 0);
@@ -114,7 +68,7 @@ TEST(DriverCommandLine, DocumentWinsOverEverythingElse)
 
 TEST(DriverCommandLine, LaterSourceReplacesEarlierAndLogIsPrinted)
 {
-    TempTree t;
+    TempDir t;
     std::string good = t.Write("dir/good.gs", kClass);
     MainRun r = Main({"prog", "", t.Path("missing.gs"), good});
     EXPECT_EQ(r.result, 0);
@@ -128,7 +82,7 @@ TEST(DriverCommandLine, LaterSourceReplacesEarlierAndLogIsPrinted)
 
 TEST(DriverCommandLine, BuildLogIsAppendedAndSilentPrintsNothing)
 {
-    TempTree t;
+    TempDir t;
     std::string bad = t.Write("bad.gs", "class A { }\n");  // no closing ";"
     std::string logFile = t.Path("build.log");
     std::ofstream(logFile) << "earlier\n";
@@ -139,10 +93,7 @@ TEST(DriverCommandLine, BuildLogIsAppendedAndSilentPrintsNothing)
     EXPECT_EQ(r.result, 1);
     const std::string messages = "bad.gs(2) : parse error, line 2\n.. while compiling 'bad.gs'\n";
     EXPECT_EQ(r.out, messages);
-    std::ifstream in(logFile);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    EXPECT_EQ(ss.str(), "earlier\n" + messages + messages);
+    EXPECT_EQ(ParserTest::ReadFile(logFile), "earlier\n" + messages + messages);
 
     // A build log that cannot be opened is skipped; the usage still prints.
     r = Main({"prog", "-b" + t.Path("no/such/dir/log.txt")});
@@ -157,7 +108,7 @@ TEST(DriverCommandLine, BuildLogIsAppendedAndSilentPrintsNothing)
 
 TEST(DriverCommandLine, OutputFolderRules)
 {
-    TempTree t;
+    TempDir t;
     std::string src = t.Write("dir/a.gs", kClass);
     fs::create_directories(t.Path("out"));
     // Each run writes one library; the file tells where it went.
@@ -178,7 +129,7 @@ TEST(DriverCommandLine, OutputFolderRules)
 
 TEST(DriverIncludes, SearchOrderIsSourceFolderThenIncludeFoldersInOrder)
 {
-    TempTree t;
+    TempDir t;
     std::string main = t.Write("src/main.gs", "include \"inc.gs\"\nclass M { };\n");
     t.Write("first/other.gs", kClass);
     t.Write("second/inc.gs", "\n\n\n\nclass { };\n");  // parse error on line 5
@@ -195,12 +146,12 @@ TEST(DriverIncludes, SearchOrderIsSourceFolderThenIncludeFoldersInOrder)
     t.Write("src/inc.gs", "\nclass { };\n");
     CompileLog log2;
     EXPECT_EQ(CompileFile(main.c_str(), nullptr, inc, &log2), 1);
-    EXPECT_EQ(Lines(log2).at(0), "inc.gs(2) : parse error, line 2");
+    EXPECT_EQ(LogLines(log2).at(0), "inc.gs(2) : parse error, line 2");
 }
 
 TEST(DriverIncludes, CyclesAndRepeatsCompileEachFileOnce)
 {
-    TempTree t;
+    TempDir t;
     t.Write("a.gs", "include \"b.gs\"\ninclude \"a.gs\"\nclass A { };\n");
     t.Write("b.gs", "include \"A.GS\"\ninclude \"sub/c.gs\"\ninclude \"c.gs\"\nclass B { };\n");
     t.Write("sub/c.gs", "class D { };\n");
@@ -211,7 +162,7 @@ TEST(DriverIncludes, CyclesAndRepeatsCompileEachFileOnce)
     CompileUnit unit;
     EXPECT_EQ(unit.Compile("a.gs", &log), 0) << Joined(log);
     EXPECT_EQ(unit.FileCount(), 3);
-    EXPECT_TRUE(Lines(log).empty()) << Joined(log);
+    EXPECT_TRUE(LogLines(log).empty()) << Joined(log);
     // Indexes: the main file 0, then depth first in the order entered.
     ASSERT_NE(unit.Symbols().FindDependent("a.gs"), nullptr);
     EXPECT_EQ(unit.Symbols().FindDependent("a.gs")->index, 0);
@@ -222,17 +173,17 @@ TEST(DriverIncludes, CyclesAndRepeatsCompileEachFileOnce)
 
 TEST(DriverIncludes, MissingIncludeIsReportedWithTheChain)
 {
-    TempTree t;
+    TempDir t;
     std::string main = t.Write("m.gs", "include \"lost.gs\"\nclass M { };\n");
     CompileLog log;
     EXPECT_EQ(CompileFile(main.c_str(), nullptr, {{t.Path("extra"), {}}}, &log), 1);
-    EXPECT_EQ(Lines(log), (std::vector<std::string>{"Could not read file (null) : lost.gs.",
+    EXPECT_EQ(LogLines(log), (std::vector<std::string>{"Could not read file (null) : lost.gs.",
                                                     ".. while compiling 'lost.gs'", ".. while compiling 'm.gs'"}));
 }
 
 TEST(DriverSources, EncipheredFallbackAndGseUnitName)
 {
-    TempTree t;
+    TempDir t;
     auto bytes = ScriptFileBuffer::Encode("class Secret { };\n");
     t.Write("s.gse", std::string(bytes.begin(), bytes.end()));
     t.Write("bad.gse", "not an enciphered file");
@@ -247,13 +198,13 @@ TEST(DriverSources, EncipheredFallbackAndGseUnitName)
     // A file that cannot be deciphered is one error and no message of its own.
     CompileLog log2;
     EXPECT_EQ(unit.Compile("bad.gs", &log2), 1);
-    EXPECT_EQ(Lines(log2), (std::vector<std::string>{".. while compiling 'bad.gs'"}));
+    EXPECT_EQ(LogLines(log2), (std::vector<std::string>{".. while compiling 'bad.gs'"}));
     ClearIncludePaths();
 }
 
 TEST(DriverSources, IdentityWords)
 {
-    TempTree t;
+    TempDir t;
     t.Write("one.gs", kClass);
     t.Write("two.gs", kClass);
     t.Write("Three.gs", "class B { };\n");
@@ -288,21 +239,21 @@ TEST(DriverSources, IdentityWords)
 
 TEST(DriverSources, CompileToFileEntries)
 {
-    TempTree t;
+    TempDir t;
     t.Write("x.gs", kClass);
     EXPECT_EQ(CompileToFile(nullptr, "out.gsl", nullptr), 0);
     ClearIncludePaths();
     AppendIncludePath({t.Path(), {}});
     CompileLog log;
     EXPECT_EQ(CompileToFile("x.gs", nullptr, &log), 0);
-    EXPECT_TRUE(Lines(log).empty());
+    EXPECT_TRUE(LogLines(log).empty());
     EXPECT_EQ(CompileToFile("x.gs", t.Path("x.gsl").c_str(), &log), 0);
-    EXPECT_TRUE(Lines(log).empty());
+    EXPECT_TRUE(LogLines(log).empty());
     EXPECT_TRUE(fs::exists(t.Path("x.gsl")));
     // A library that cannot be stored is one error with its message.
     const std::string lost = t.Path("no/such/folder/x.gsl");
     EXPECT_EQ(CompileToFile("x.gs", lost.c_str(), &log), 1);
-    EXPECT_EQ(Lines(log), (std::vector<std::string>{"Unable to open output file: '" + lost + "'.\n"}));
+    EXPECT_EQ(LogLines(log), (std::vector<std::string>{"Unable to open output file: '" + lost + "'.\n"}));
     EXPECT_EQ(CompileToFile("y.gs", "cache/y.gsl", nullptr), 1);  // no log: nothing recorded, still counted
     // A full path passes through the search: a rooted name is not joined.
     CompileLog log2;
@@ -312,30 +263,30 @@ TEST(DriverSources, CompileToFileEntries)
 
 TEST(DriverSources, OverlongTokensAndEmptyFilesAreCompileErrors)
 {
-    TempTree t;
+    TempDir t;
     std::string big = t.Write("big.gs", "class A {\n string s = \"" + std::string(100 * 1024, 'x') + "\";\n};\n");
     std::string comment = t.Write("comment.gs", "class A { };\n//" + std::string(20000, '-') + "\n");
     std::string empty = t.Write("empty.gs", "");
     CompileLog log;
     EXPECT_EQ(CompileFile(big.c_str(), nullptr, {}, &log), 1);
-    EXPECT_EQ(Lines(log), (std::vector<std::string>{"big.gs(2) : Token longer than 16384 bytes, line 2.",
+    EXPECT_EQ(LogLines(log), (std::vector<std::string>{"big.gs(2) : Token longer than 16384 bytes, line 2.",
                                                     "big.gs(2) : parse error, line 2",
                                                     ".. while compiling 'big.gs'"}));
     // An over-long comment line is refused like a token.
     CompileLog log2;
     EXPECT_EQ(CompileFile(comment.c_str(), nullptr, {}, &log2), 1);
-    EXPECT_EQ(Lines(log2), (std::vector<std::string>{"comment.gs(2) : Token longer than 16384 bytes, line 2.",
+    EXPECT_EQ(LogLines(log2), (std::vector<std::string>{"comment.gs(2) : Token longer than 16384 bytes, line 2.",
                                                      "comment.gs(2) : parse error, line 2",
                                                      ".. while compiling 'comment.gs'"}));
     CompileLog log3;
     EXPECT_EQ(CompileFile(empty.c_str(), nullptr, {}, &log3), 1);
-    EXPECT_EQ(Lines(log3), (std::vector<std::string>{"empty.gs(1) : parse error, line 1",
+    EXPECT_EQ(LogLines(log3), (std::vector<std::string>{"empty.gs(1) : parse error, line 1",
                                                      ".. while compiling 'empty.gs'"}));
 }
 
 TEST(DriverSources, OnlyRegularFilesAreSources)
 {
-    TempTree t;
+    TempDir t;
     fs::create_directories(t.Path("first/x.gs"));  // a folder named like the source
     fs::create_directories(t.Path("second"));
     ASSERT_EQ(mkfifo(t.Path("second/x.gs").c_str(), 0600), 0);  // reading it would block

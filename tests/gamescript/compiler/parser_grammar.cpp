@@ -1,6 +1,8 @@
 // The syntax trees the parser builds, one group of productions per test.
 #include <gtest/gtest.h>
 
+#include <sstream>
+
 #include "tests/gamescript/compiler/parser_support.h"
 
 using namespace GSCompiler;
@@ -40,155 +42,49 @@ std::string Expr(const std::string& expression)
     return dump;
 }
 
-TEST(ParserGrammar, BinaryPrecedenceAndAssociativity)
+// \n \t \0 and \\ of a corpus field.
+std::string Unescape(const std::string& field)
 {
-    EXPECT_EQ(Expr("a or b and c | d ^ e & f == g < h << i + j * k"),
-              "(op29or id a (op28and id b (op27| id c (op26^ id d (op25& id e (op23== id f (op19< id g "
-              "(op17<< id h (op15+ id i (op12* id j id k))))))))))");
-    EXPECT_EQ(Expr("a * b + c"), "(op15+ (op12* id a id b) id c)");
-    EXPECT_EQ(Expr("a - b - c"), "(op16- (op16- id a id b) id c)");
-    EXPECT_EQ(Expr("a / b % c"), "(op14% (op13/ id a id b) id c)");
-    EXPECT_EQ(Expr("a != b == c"), "(op23== (op24!= id a id b) id c)");
-    EXPECT_EQ(Expr("a <= b >= c > d"), "(op20> (op22>= (op21<= id a id b) id c) id d)");
-    EXPECT_EQ(Expr("a >> b"), "(op18>> id a id b)");
-    EXPECT_EQ(Expr("(a + b) * c"), "(op12* (op15+ id a id b) id c)");
+    std::string out;
+    for (size_t i = 0; i < field.size(); ++i) {
+        if (field[i] != '\\' || i + 1 == field.size()) {
+            out += field[i];
+            continue;
+        }
+        const char c = field[++i];
+        out += c == 'n' ? '\n' : c == 't' ? '\t' : c == '0' ? '\0' : c;
+    }
+    return out;
 }
 
-TEST(ParserGrammar, AssignmentNeedsAUnaryTarget)
+// Each line of corpus/parser/trees.txt: a kind (E expression, B body, F whole
+// file), a tab, the text, a tab, and the tree dump or the only message.
+TEST(ParserGrammar, TreesOfTheTreeCorpus)
 {
-    EXPECT_EQ(Expr("a = b = c"), "(op30= id a (op30= id b id c))");
-    EXPECT_EQ(Expr("a[i].m = -b"), "(op30= (op2. (op10[] id a id i) name m) (op4- id b))");
-    EXPECT_EQ(Expr("(a) = 1"), "(op30= id a int 1)");
-    EXPECT_EQ(Expr("-a = 1"), "(op30= (op4- id a) int 1)");
-    EXPECT_EQ(Expr("a + b = c"), "error: t.gs(1) : parse error, line 1");
-    EXPECT_EQ(Expr("(int)a = c"), "error: t.gs(1) : parse error, line 1");
-    EXPECT_EQ(Expr("a = b or c"), "(op30= id a (op29or id b id c))");
-}
-
-TEST(ParserGrammar, UnaryPrefixAndPostfixCodes)
-{
-    EXPECT_EQ(Expr("a--"), "(op0-- id a)");
-    EXPECT_EQ(Expr("a++"), "(op1++ id a)");
-    EXPECT_EQ(Expr("--a"), "(op7-- id a)");
-    EXPECT_EQ(Expr("++a"), "(op8++ id a)");
-    EXPECT_EQ(Expr("+a"), "(op3+ id a)");
-    EXPECT_EQ(Expr("-a"), "(op4- id a)");
-    EXPECT_EQ(Expr("!a"), "(op5! id a)");
-    EXPECT_EQ(Expr("~a"), "(op6~ id a)");
-    EXPECT_EQ(Expr("- -a++"), "(op4- (op4- (op1++ id a)))");
-    EXPECT_EQ(Expr("++--a"), "(op8++ (op7-- id a))");
-    EXPECT_EQ(Expr("-(int)a"), "(op4- (op11() id a type 2))");
-    // A prefix ++ takes a unary expression, never a cast.
-    EXPECT_EQ(Expr("++(int)a"), "error: t.gs(1) : parse error, line 1");
-}
-
-TEST(ParserGrammar, CastsTakePrimitiveTypesInParenthesesAndAnyTypeInCast)
-{
-    EXPECT_EQ(Expr("(int)x"), "(op11() id x type 2)");
-    EXPECT_EQ(Expr("(float[])x"), "(op11() id x type 9)");
-    EXPECT_EQ(Expr("(string)(bool)x"), "(op11() (op11() id x type 1) type 4)");
-    EXPECT_EQ(Expr("cast<Foo>x"), "(op11() id x (type 5 name Foo))");
-    EXPECT_EQ(Expr("cast<Foo[]>x.y"), "(op11() (op2. id x name y) (type 11 name Foo))");
-    EXPECT_EQ(Expr("cast<object>me"), "(op11() me type 5)");
-    EXPECT_EQ(Expr("a * (int)b"), "(op12* id a (op11() id b type 2))");
-    // A parenthesised class name before an operand is not a cast.
-    EXPECT_EQ(Expr("(Foo)x"), "error: t.gs(1) : parse error, line 1");
-    EXPECT_EQ(Expr("cast(Foo)x"), "error: t.gs(1) : parse error, line 1");
-}
-
-TEST(ParserGrammar, PostfixForms)
-{
-    EXPECT_EQ(Expr("a[i]"), "(op10[] id a id i)");
-    EXPECT_EQ(Expr("a[,j]"), "(op9[,] id a _ id j)");
-    EXPECT_EQ(Expr("a[i,]"), "(op9[,] id a id i)");
-    EXPECT_EQ(Expr("a[i,j]"), "(op9[,] id a id i id j)");
-    EXPECT_EQ(Expr("f()"), "(call id f)");
-    EXPECT_EQ(Expr("f(a, b = c)"), "(call id f [id a (op30= id b id c)])");
-    EXPECT_EQ(Expr("o.m(1)"), "(call (op2. id o name m) int 1)");
-    EXPECT_EQ(Expr("o.m.n"), "(op2. (op2. id o name m) name n)");
-    EXPECT_EQ(Expr("a.size()"), "(op31size id a)");
-    EXPECT_EQ(Expr("o.isclass(Foo)"), "(op32isclass id o name Foo)");
-    EXPECT_EQ(Expr("a.copy(b)"), "(op33copy id a id b)");
-    EXPECT_EQ(Expr("f(x)[2]++"), "(op1++ (op10[] (call id f id x) int 2))");
-    EXPECT_EQ(Expr("a[]"), "error: t.gs(1) : parse error, line 1");
-    EXPECT_EQ(Expr("a.size"), "error: t.gs(1) : parse error, line 1");
-}
-
-TEST(ParserGrammar, PrimaryAndNew)
-{
-    EXPECT_EQ(Expr("me"), "me");
-    EXPECT_EQ(Expr("null"), "null");
-    EXPECT_EQ(Expr("new Foo()"), "(op34new (type 5 name Foo))");
-    EXPECT_EQ(Expr("new Foo(1, x)"), "(op34new (type 5 name Foo) _ [int 1 id x])");
-    EXPECT_EQ(Expr("new Foo[n]"), "(op34new (type 11 name Foo) id n)");
-    EXPECT_EQ(Expr("new int[5]"), "(op34new type 8 int 5)");
-    EXPECT_EQ(Expr("new string()"), "(op34new type 4)");
-    EXPECT_EQ(Expr("new Foo"), "error: t.gs(1) : parse error, line 1");
-    EXPECT_EQ(Expr("new 5()"), "error: t.gs(1) : parse error, line 1");
-    // A parenthesised comma list has no node of its own; its first is discarded.
-    EXPECT_EQ(Body("x = (a, b);"), "(op30= #10000000 id x [id a #10000000 id b])\n");
-}
-
-TEST(ParserGrammar, Constants)
-{
-    EXPECT_EQ(Expr("0x1F"), "int 31");
-    EXPECT_EQ(Expr("0XFFFFFFFF"), "int -1");
-    EXPECT_EQ(Expr("007"), "int 7");
-    EXPECT_EQ(Expr("4294967295"), "int -1");
-    EXPECT_EQ(Expr("2147483648"), "int -2147483648");
-    EXPECT_EQ(Expr("4294967296"), "error: t.gs(1) : integer constant too large, line 1");
-    EXPECT_EQ(Expr("0x100000000"), "error: t.gs(1) : integer constant too large, line 1");
-    EXPECT_EQ(Expr("1.5"), "float 1.5");
-    EXPECT_EQ(Expr(".25"), "float 0.25");
-    EXPECT_EQ(Expr("3."), "float 3");
-    EXPECT_EQ(Expr("1" + std::string(60, '0') + ".0"), "float inf");
-    EXPECT_EQ(Expr("true"), "bool 1");
-    EXPECT_EQ(Expr("false"), "bool 0");
-    EXPECT_EQ(Expr("'ab'"), "int 97");
-    EXPECT_EQ(Expr("'\\n'"), "int 10");
-    EXPECT_EQ(Expr("'\\xff'"), "int 120");
-    EXPECT_EQ(Expr("''"), "error: t.gs(1) : parse error, line 1");  // not a constant
-    EXPECT_EQ(Expr("\"a\\qb\""), "str \"aqb\"");
-    EXPECT_EQ(Expr("\"tab\\there\""), "str \"tab\there\"");
-    EXPECT_EQ(Expr("\"cut\\0here\""), "str \"cut\"");
-    EXPECT_EQ(Expr("L\"wide\""), "str \"wide\"");
-}
-
-TEST(ParserGrammar, SelectionAndIteration)
-{
-    // The else belongs to the nearest if.
-    EXPECT_EQ(Body("if (a) if (b) x; else y;"), "(if id a (if id b id x #10000000 id y #10000000))\n");
-    EXPECT_EQ(Body("if (a) ; else { }"), "(if id a _ block)\n");
-    EXPECT_EQ(Body("while (a < b) a++;"), "(while (op19< id a id b) (op1++ #10000000 id a))\n");
-    EXPECT_EQ(Body("for (i = 0, j = 1; i < n, j; i++, j++) ;"),
-              "(for [(op30= #10000000 id i int 0) (op30= #10000000 id j int 1)] "
-              "[(op19< #10000000 id i id n) id j] _ [(op1++ #10000000 id i) (op1++ #10000000 id j)])\n");
-    EXPECT_EQ(Body("for (;;) break;"), "(for _ _ break)\n");
-    EXPECT_EQ(Body("switch (a) { case 1: x; case 2: default: y; }"),
-              "(switch id a (block [(case int 1) id x #10000000 (case int 2) default id y #10000000]))\n");
-    EXPECT_EQ(Body("wait() { on \"A\", \"B\", m: x; on \"C\", \"\": break; }"),
-              "(wait (block [(on str \"A\" str \"B\" id m) id x #10000000 (on str \"C\" str \"\") break]))\n");
-    EXPECT_EQ(Body("switch (a) x;"), "error: t.gs(1) : parse error, line 1");
-    EXPECT_EQ(Body("wait(a) { }"), "error: t.gs(1) : parse error, line 1");
-    EXPECT_EQ(Body("on a, \"B\": x;"), "error: t.gs(1) : parse error, line 1");
-    EXPECT_EQ(Body("if a x;"), "error: t.gs(1) : parse error, line 1");
-}
-
-TEST(ParserGrammar, JumpsLabelsAndLocalDeclarations)
-{
-    EXPECT_EQ(Body("L: x; goto L;"), "(label name L)\nid x #10000000\n(goto name L)\n");
-    EXPECT_EQ(Body("return; return a, b; continue; break;"),
-              "return\n(return [id a #10000000 id b])\ncontinue\nbreak\n");
-    EXPECT_EQ(Body("int a = 1, b;"), "(vars type 2 [(declarator name a int 1) (declarator name b)])\n");
-    EXPECT_EQ(Body("Foo f; Foo[] g = null;"),
-              "(vars (type 5 name Foo) (declarator name f))\n"
-              "(vars (type 11 name Foo) (declarator name g null))\n");
-    EXPECT_EQ(Body("string[] s;"), "(vars type 10 (declarator name s))\n");
-    EXPECT_EQ(Body("a, b;"), "id a #10000000\nid b #10000000\n");
-    EXPECT_EQ(Body("{ ; { } }"), "(block block)\n");
-    EXPECT_EQ(Body("int a = b = 1;"), "error: t.gs(1) : parse error, line 1");
-    EXPECT_EQ(Body("static int a;"), "error: t.gs(1) : parse error, line 1");
-    EXPECT_EQ(Body("goto 5;"), "error: t.gs(1) : parse error, line 1");
+    std::istringstream lines(ParserTest::ReadFile(std::filesystem::path(ROVANA_SOURCE_DIR) /
+                                                  "tests/gamescript/compiler/corpus/parser/trees.txt"));
+    std::string line;
+    int cases = 0;
+    while (std::getline(lines, line)) {
+        if (line.empty() || line[0] == '#')
+            continue;
+        const size_t tab1 = line.find('\t'), tab2 = line.find('\t', tab1 + 1);
+        ASSERT_TRUE(tab1 == 1 && tab2 != std::string::npos) << line;
+        const std::string text = Unescape(line.substr(2, tab2 - 2)), want = Unescape(line.substr(tab2 + 1));
+        ++cases;
+        if (line[0] == 'E') {
+            EXPECT_EQ(Expr(text), want) << text;
+        } else if (line[0] == 'B') {
+            EXPECT_EQ(Body(text), want) << text;
+        } else {
+            auto p = ParseText(text, "x.gs");
+            EXPECT_EQ(p->result, 1) << text;
+            EXPECT_EQ(p->Lines(), std::vector<std::string>{want}) << text;
+            EXPECT_EQ(p->context->errorCount, 1) << text;
+            EXPECT_EQ(p->Tree(), nullptr) << text;
+        }
+    }
+    EXPECT_GE(cases, 100);
 }
 
 TEST(ParserGrammar, ClassesMembersAndIncludes)
@@ -221,33 +117,6 @@ TEST(ParserGrammar, NodeLines)
     EXPECT_EQ(sum->line, 7u);            // made once the token after it was read
     EXPECT_EQ(ret->line, 7u);            // made at its closing ";"
     EXPECT_EQ(p->Tree()->line, 9u);
-}
-
-TEST(ParserGrammar, FileLevelErrors)
-{
-    struct Case {
-        const char* source;
-        const char* message;
-    } cases[] = {
-        {"", "x.gs(1) : parse error, line 1"},
-        {"include \"a.gs\"\n", "x.gs(2) : parse error, line 2"},                 // no class
-        {"class A { }\n", "x.gs(2) : parse error, line 2"},                      // no final ";"
-        {"class A { void f() { };\n};", "x.gs(1) : parse error, line 1"},      // ";" after a body
-        {"class A { };\ninclude \"a.gs\"", "x.gs(2) : parse error, line 2"},    // includes first
-        {"class A {\n\n int x @ ;\n};", "x.gs(3) : parse error, line 3"},        // unknown character
-        {"class A { int f() { /* open", "x.gs(1) : parse error, line 1"},
-        {"class A { int f(void, int a) { } };", "x.gs(1) : parse error, line 1"},
-        {"class A isclass { };", "x.gs(1) : parse error, line 1"},
-        {"class A { int; };", "x.gs(1) : parse error, line 1"},
-        {"Class A { };", "x.gs(1) : parse error, line 1"},
-    };
-    for (const Case& c : cases) {
-        auto p = ParseText(c.source, "x.gs");
-        EXPECT_EQ(p->result, 1) << c.source;
-        EXPECT_EQ(p->Lines(), std::vector<std::string>{c.message}) << c.source;
-        EXPECT_EQ(p->context->errorCount, 1) << c.source;
-        EXPECT_EQ(p->Tree(), nullptr) << c.source;
-    }
 }
 
 TEST(ParserGrammar, DeepNestingIsRefusedWithoutExhaustingTheStack)
