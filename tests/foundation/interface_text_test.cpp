@@ -98,17 +98,13 @@ TEST_F(InterfaceTextTest, TableLookupMissIsEmptyAndSilent) {
     if (line.find("InterfaceTextDB::") != std::string_view::npos) ++logged;
   });
   InterfaceTextDB& db = InterfaceTextDB::Instance();
-  Kiv::PString out("stale");
-  EXPECT_TRUE(db.FindString("$known", out));
-  EXPECT_EQ(out, Kiv::PString("yes"));
-  EXPECT_TRUE(db.FindString("$blank", out));
-  EXPECT_EQ(out, Kiv::PString(""));
-  out = Kiv::PString("stale");
-  EXPECT_FALSE(db.FindString("$absent", out));
-  EXPECT_EQ(out, Kiv::PString(""));
-  out = Kiv::PString("stale");
-  EXPECT_FALSE(db.FindString(Kiv::PString(""), out));
-  EXPECT_EQ(out, Kiv::PString(""));
+  const struct { const char* key; bool found; const char* text; } cases[] = {
+      {"$known", true, "yes"}, {"$blank", true, ""}, {"$absent", false, ""}, {"", false, ""}};
+  for (const auto& c : cases) {
+    Kiv::PString out("stale");
+    EXPECT_EQ(db.FindString(Kiv::PString(c.key), out), c.found) << c.key;
+    EXPECT_EQ(out, Kiv::PString(c.text)) << c.key;
+  }
   Kiv::Log::Instance().RemoveListener(id);
   EXPECT_EQ(logged, 0);
 }

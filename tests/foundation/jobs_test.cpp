@@ -54,12 +54,12 @@ namespace {
 struct Recorder {
   std::atomic<uint32_t> ranOn{0};
   std::atomic<int> runs{0};
+  TCXCallback* Job() { return new TCXCallbackCPPVoidPtr<Recorder>(this, &Recorder::Run); }
   void Run(void* arg) {
     ranOn = Kiv::CurrentThreadId();
     ++runs;
     if (arg) *static_cast<int*>(arg) += 1;
   }
-  void Throw(void*) { throw std::runtime_error("step failed"); }
 };
 
 }  // namespace
@@ -68,7 +68,7 @@ TEST(JobQueue, MainThreadJobFromMainThreadRunsAtOnce) {
   JobQueue queue(Kiv::CurrentThreadId());
   Recorder r;
   int value = 0;
-  EXPECT_TRUE(queue.Post(new TCXCallbackCPPVoidPtr<Recorder>(&r, &Recorder::Run), kJobMainThread, &value, nullptr));
+  EXPECT_TRUE(queue.Post(r.Job(), kJobMainThread, &value, nullptr));
   EXPECT_EQ(value, 1);
   EXPECT_EQ(r.ranOn.load(), Kiv::CurrentThreadId());
 }
@@ -83,7 +83,7 @@ TEST(JobQueue, JobPostedFromWorkerRunsOnMainThreadWhilePosterWaits) {
   std::atomic<bool> postReturned{false};
   std::atomic<bool> postResult{false};
   std::thread worker([&] {
-    postResult = queue.Post(new TCXCallbackCPPVoidPtr<Recorder>(&r, &Recorder::Run), 3, &value, &r);
+    postResult = queue.Post(r.Job(), 3, &value, &r);
     postReturned = true;
   });
   ASSERT_TRUE(queue.WaitForMainThreadJob(5000));
@@ -101,7 +101,7 @@ TEST(JobQueue, JobPostedFromWorkerRunsOnMainThreadWhilePosterWaits) {
 TEST(JobQueue, WorkerJobsRunOffTheMainThreadAndStopReleasesWaiters) {
   JobQueue queue(Kiv::CurrentThreadId());
   Recorder r;
-  ASSERT_TRUE(queue.Post(new TCXCallbackCPPVoidPtr<Recorder>(&r, &Recorder::Run), 0, nullptr, nullptr));
+  ASSERT_TRUE(queue.Post(r.Job(), 0, nullptr, nullptr));
   for (int i = 0; i < 5000 && r.runs.load() == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   EXPECT_EQ(r.runs.load(), 1);
   EXPECT_NE(r.ranOn.load(), Kiv::CurrentThreadId());
@@ -111,7 +111,7 @@ TEST(JobQueue, WorkerJobsRunOffTheMainThreadAndStopReleasesWaiters) {
   std::atomic<int> result{-1};
   Recorder never;
   std::thread poster([&] {
-    result = queue.Post(new TCXCallbackCPPVoidPtr<Recorder>(&never, &Recorder::Run), 3, nullptr, nullptr) ? 1 : 0;
+    result = queue.Post(never.Job(), 3, nullptr, nullptr) ? 1 : 0;
   });
   ASSERT_TRUE(queue.WaitForMainThreadJob(5000));
   std::thread stopper([&] { queue.Stop(); });
@@ -120,13 +120,13 @@ TEST(JobQueue, WorkerJobsRunOffTheMainThreadAndStopReleasesWaiters) {
   EXPECT_EQ(result.load(), 0);
   EXPECT_EQ(never.runs.load(), 0);
   // After the stop nothing is accepted.
-  EXPECT_FALSE(queue.Post(new TCXCallbackCPPVoidPtr<Recorder>(&r, &Recorder::Run), 0, nullptr, nullptr));
+  EXPECT_FALSE(queue.Post(r.Job(), 0, nullptr, nullptr));
   EXPECT_FALSE(queue.Post(nullptr, 0, nullptr, nullptr));
 }
 
 TEST(JobQueue, ProcessQueueServicedByServiceMainThread) {
   Recorder r;
-  std::thread worker([&] { PostJob(nullptr, new TCXCallbackCPPVoidPtr<Recorder>(&r, &Recorder::Run), 3, nullptr, nullptr); });
+  std::thread worker([&] { PostJob(nullptr, r.Job(), 3, nullptr, nullptr); });
   while (r.runs.load() == 0) {
     ServiceMainThread();
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -154,6 +154,7 @@ struct ChainProbe {
 };
 
 void* Tag(intptr_t n) { return reinterpret_cast<void*>(n); }
+TCXCallback* Step(ChainProbe& p) { return new TCXCallbackCPPVoidPtr<ChainProbe>(&p, &ChainProbe::Step); }
 
 }  // namespace
 
@@ -163,10 +164,10 @@ TEST(RovanaWorkerCallChain, StepsRunInOrderWithTheirOwnThreads) {
   RovanaWorkerCallChain chain(&queue);
   EXPECT_FALSE(chain.Start());  // no step yet
   for (intptr_t i = 1; i <= 5; ++i)
-    chain.AddStep(new TCXCallbackCPPVoidPtr<ChainProbe>(&probe, &ChainProbe::Step), i == 3 ? 3 : 0, Tag(i));
+    chain.AddStep(Step(probe), i == 3 ? 3 : 0, Tag(i));
   ASSERT_TRUE(chain.Start());
   EXPECT_FALSE(chain.Start());
-  EXPECT_FALSE(chain.AddStep(new TCXCallbackCPPVoidPtr<ChainProbe>(&probe, &ChainProbe::Step), 0));
+  EXPECT_FALSE(chain.AddStep(Step(probe), 0));
   chain.WaitUntilDone();  // services step 3 on this (main) thread
   EXPECT_FALSE(chain.IsRunning());
   EXPECT_FALSE(chain.Failed());
@@ -183,16 +184,16 @@ TEST(RovanaWorkerCallChain, FailedStepSetsTheFlagAndLaterStepsStillRun) {
   JobQueue queue(Kiv::CurrentThreadId());
   ChainProbe probe;
   RovanaWorkerCallChain chain(&queue);
-  chain.AddStep(new TCXCallbackCPPVoidPtr<ChainProbe>(&probe, &ChainProbe::Step), 11, Tag(1));
+  chain.AddStep(Step(probe), 11, Tag(1));
   chain.AddStep(new TCXCallbackCPPVoidPtr<ChainProbe>(&probe, &ChainProbe::Fail), 24, Tag(2));
-  chain.AddStep(new TCXCallbackCPPVoidPtr<ChainProbe>(&probe, &ChainProbe::Step), 9, Tag(3));
+  chain.AddStep(Step(probe), 9, Tag(3));
   ASSERT_TRUE(chain.Start());
   chain.WaitUntilDone();
   EXPECT_TRUE(chain.Failed());
   EXPECT_EQ(probe.order, (std::vector<int>{1, 2, 3}));
   // A new start clears the flag.
   RovanaWorkerCallChain clean(&queue);
-  clean.AddStep(new TCXCallbackCPPVoidPtr<ChainProbe>(&probe, &ChainProbe::Step), 0, Tag(4));
+  clean.AddStep(Step(probe), 0, Tag(4));
   ASSERT_TRUE(clean.Start());
   clean.WaitUntilDone();
   EXPECT_FALSE(clean.Failed());
@@ -204,8 +205,8 @@ TEST(RovanaWorkerCallChain, WaitFromAnotherThread) {
   JobQueue queue(Kiv::CurrentThreadId());
   ChainProbe probe;
   RovanaWorkerCallChain chain(&queue);
-  chain.AddStep(new TCXCallbackCPPVoidPtr<ChainProbe>(&probe, &ChainProbe::Step), 3, Tag(1));
-  chain.AddStep(new TCXCallbackCPPVoidPtr<ChainProbe>(&probe, &ChainProbe::Step), 0, Tag(2));
+  chain.AddStep(Step(probe), 3, Tag(1));
+  chain.AddStep(Step(probe), 0, Tag(2));
   std::atomic<bool> done{false};
   std::thread waiter([&] {
     chain.Start();
@@ -224,8 +225,8 @@ TEST(RovanaWorkerCallChain, StoppedQueueEndsTheChainAsFailed) {
   JobQueue queue(Kiv::CurrentThreadId());
   ChainProbe probe;
   RovanaWorkerCallChain chain(&queue);
-  chain.AddStep(new TCXCallbackCPPVoidPtr<ChainProbe>(&probe, &ChainProbe::Step), 0, Tag(1));
-  chain.AddStep(new TCXCallbackCPPVoidPtr<ChainProbe>(&probe, &ChainProbe::Step), 3, Tag(2));
+  chain.AddStep(Step(probe), 0, Tag(1));
+  chain.AddStep(Step(probe), 3, Tag(2));
   ASSERT_TRUE(chain.Start());
   // Stop from a thread that is not the main thread: the main-thread step is dropped.
   for (int i = 0; i < 5000 && probe.order.empty(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));

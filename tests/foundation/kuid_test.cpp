@@ -7,32 +7,23 @@
 
 namespace {
 
-TEST(KuidText, NullFormsAndParsing) {
-  KUID null;
-  EXPECT_TRUE(null.IsNull());
-  EXPECT_EQ(FormatKUIDTag(null), "<NULL>");
-  EXPECT_EQ(null.GetBaseString(), "<NULL>");
+TEST(KuidText, FormsAndParsing) {
+  EXPECT_EQ(FormatKUIDTag(KUID()), "<NULL>");
+  EXPECT_EQ(KUID().GetBaseString(), "<NULL>");
+  EXPECT_EQ(KUID(1, 2, 3).GetBaseString(), "<kuid:1:2>");
   for (const char* text : {"<NULL>", "<null>", "<NuLl>"}) {
     KUID k(1, 2, 0);
-    EXPECT_TRUE(TryParseKUID(text, true, k)) << text;
-    EXPECT_TRUE(k.IsNull()) << text;
+    EXPECT_TRUE(TryParseKUID(text, true, k) && k.IsNull()) << text;
   }
-  // A KUID that is only partly null is not the null KUID.
-  EXPECT_FALSE(KUID(-1, -1, 0).IsNull());
-  EXPECT_EQ(FormatKUIDTag(KUID(-1, -1, 0)), "<kuid2:-1:-1:0>");
-}
-
-TEST(KuidText, ShortAndLongForms) {
-  EXPECT_EQ(FormatKUIDTag(KUID(1, 2, 0)), "<kuid:1:2>");
-  EXPECT_EQ(FormatKUIDTag(KUID(1, 2, 3)), "<kuid2:1:2:3>");
-  EXPECT_EQ(FormatKUIDTag(KUID(-5, 3, 127)), "<kuid:-5:3>");
-  EXPECT_EQ(FormatKUIDTag(KUID(5, 3, 127)), "<kuid2:5:3:127>");
-  EXPECT_EQ(FormatKUIDTag(KUID(-5, 3, 0)), "<kuid2:-5:3:0>");
-  EXPECT_EQ(KUID(1, 2, 3).GetBaseString(), "<kuid:1:2>");
-
-  // The short form carries the version by the sign of the user id.
-  EXPECT_EQ(ParseKUID("<kuid:-5:3>", true), KUID(-5, 3, 127));
-  EXPECT_EQ(ParseKUID("<kuid:5:3>", true), KUID(5, 3, 0));
+  // The short form carries the version by the sign of the user id; a KUID
+  // that is only partly null is not the null KUID.
+  const struct { KUID kuid; const char* text; } forms[] = {
+      {KUID(1, 2, 0), "<kuid:1:2>"},         {KUID(1, 2, 3), "<kuid2:1:2:3>"},   {KUID(-5, 3, 127), "<kuid:-5:3>"},
+      {KUID(5, 3, 127), "<kuid2:5:3:127>"},  {KUID(-5, 3, 0), "<kuid2:-5:3:0>"}, {KUID(-1, -1, 0), "<kuid2:-1:-1:0>"}};
+  for (const auto& f : forms) {
+    EXPECT_EQ(FormatKUIDTag(f.kuid), f.text);
+    EXPECT_EQ(ParseKUID(f.text, true), f.kuid) << f.text;
+  }
   EXPECT_EQ(ParseKUID("<KUID2:5:3:9>", true), KUID(5, 3, 9));
 }
 
@@ -57,12 +48,8 @@ TEST(KuidText, StrictAndLooseParsing) {
 
 TEST(KuidText, CommandArgumentForms) {
   KUID k;
-  ASSERT_TRUE(ParseKUIDArgument("12:34", k));
-  EXPECT_EQ(k, KUID(12, 34, 0));
-  ASSERT_TRUE(ParseKUIDArgument("-3:4", k));
-  EXPECT_EQ(k, KUID(-3, 4, 127));
-  ASSERT_TRUE(ParseKUIDArgument("1:2:3", k));
-  EXPECT_EQ(k, KUID(1, 2, 3));
+  const struct { const char* text; KUID kuid; } good[] = {{"12:34", KUID(12, 34, 0)}, {"-3:4", KUID(-3, 4, 127)}, {"1:2:3", KUID(1, 2, 3)}};
+  for (const auto& g : good) EXPECT_TRUE(ParseKUIDArgument(g.text, k) && k == g.kuid) << g.text;
   for (const char* bad : {"", "1", "1:2:3:4", "a:b", "1:2:", ":1:2", "<kuid:1:2>", "1:2:200", "1 :2"})
     EXPECT_FALSE(ParseKUIDArgument(bad, k)) << bad;
 }

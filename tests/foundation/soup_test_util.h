@@ -41,7 +41,8 @@ inline void Fill(std::mt19937& rng, SoupRef& soup, int depth) {
   for (size_t i = 0; i < count; ++i) {
     Kiv::PString name(RandomText(rng, true));
     TDBDataTag tag;
-    switch (rng() % 7) {
+    const int t = static_cast<int>(rng() % 7);
+    switch (t) {
       case 0:
         if (depth < 5) {
           SoupRef child;
@@ -62,18 +63,16 @@ inline void Fill(std::mt19937& rng, SoupRef& soup, int depth) {
         tag = TDBDataTag::MakeBytes(name, kSoupBinary, bytes.data(), bytes.size());
         break;
       }
-      case 3: {
-        float values[5];
-        size_t n = rng() % 6;
-        for (size_t v = 0; v < n; ++v) values[v] = RandomFloat(rng, true);
-        tag = TDBDataTag::MakeBytes(name, kSoupFloat, values, n * 4);
-        break;
-      }
+      case 3:
       case 4: {
-        int32_t values[4];
-        size_t n = rng() % 5;
-        for (size_t v = 0; v < n; ++v) values[v] = static_cast<int32_t>(rng());
-        tag = TDBDataTag::MakeBytes(name, kSoupInt, values, n * 4);
+        uint32_t values[5];
+        size_t n = rng() % 6;
+        for (size_t v = 0; v < n; ++v) {
+          float f = RandomFloat(rng, true);
+          values[v] = static_cast<uint32_t>(rng());
+          if (t == 3) std::memcpy(&values[v], &f, 4);
+        }
+        tag = TDBDataTag::MakeBytes(name, t == 3 ? kSoupFloat : kSoupInt, values, n * 4);
         break;
       }
       case 5: {

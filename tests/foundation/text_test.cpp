@@ -9,28 +9,15 @@
 #include "foundation/Text.h"
 
 TEST(MatchTagExpression, AlternativesAndAbsentTerms) {
-  EXPECT_TRUE(MatchTagExpression("TR;TV", ""));
-  EXPECT_TRUE(MatchTagExpression("", ""));
-  EXPECT_TRUE(MatchTagExpression("TR;TV", "TR;TV"));
-  EXPECT_TRUE(MatchTagExpression("TV;XX;TR", "TR;TV"));
-  EXPECT_FALSE(MatchTagExpression("TR", "TR;TV"));
-  EXPECT_TRUE(MatchTagExpression("TO", "TR;TV|TO"));
-  EXPECT_FALSE(MatchTagExpression("TX", "TR;TV|TO"));
-  EXPECT_TRUE(MatchTagExpression("TR", "TR;-TV"));
-  EXPECT_FALSE(MatchTagExpression("TR;TV", "TR;-TV"));
-  EXPECT_TRUE(MatchTagExpression("TR;TV", "TR;-TV|TV"));
-  EXPECT_TRUE(MatchTagExpression("", "-TV"));
-  // Whole tags only, never substrings.
-  EXPECT_FALSE(MatchTagExpression("TRX", "TR"));
-  EXPECT_FALSE(MatchTagExpression("T", "TR"));
-  // "?" matches one character.
-  EXPECT_TRUE(MatchTagExpression("SWA", "?WA"));
-  EXPECT_TRUE(MatchTagExpression("BR;JWA", "?WA"));
-  EXPECT_FALSE(MatchTagExpression("WA", "?WA"));
-  EXPECT_FALSE(MatchTagExpression("XSWA", "?WA"));
-  // Blanks around terms and empty pieces are ignored.
-  EXPECT_TRUE(MatchTagExpression(" TR ; TV ", "TV ;; TR"));
-  EXPECT_FALSE(MatchTagExpression("TR", "|"));
+  // {tags, expression, matches}: whole tags only, "?" is one character,
+  // blanks and empty pieces are ignored.
+  const struct { const char* tags; const char* expr; bool match; } cases[] = {
+      {"TR;TV", "", true},        {"", "", true},           {"TR;TV", "TR;TV", true},     {"TV;XX;TR", "TR;TV", true},
+      {"TR", "TR;TV", false},     {"TO", "TR;TV|TO", true}, {"TX", "TR;TV|TO", false},    {"TR", "TR;-TV", true},
+      {"TR;TV", "TR;-TV", false}, {"TR;TV", "TR;-TV|TV", true}, {"", "-TV", true},        {"TRX", "TR", false},
+      {"T", "TR", false},         {"SWA", "?WA", true},     {"BR;JWA", "?WA", true},      {"WA", "?WA", false},
+      {"XSWA", "?WA", false},     {" TR ; TV ", "TV ;; TR", true}, {"TR", "|", false}};
+  for (const auto& c : cases) EXPECT_EQ(MatchTagExpression(c.tags, c.expr), c.match) << c.tags << " ~ " << c.expr;
 }
 
 TEST(SubstituteMacro, ReplacesWithoutRegardToCaseAndNeverRescans) {
@@ -50,16 +37,12 @@ TEST(SubstituteMacro, ReplacesWithoutRegardToCaseAndNeverRescans) {
 
 TEST(DecodeUtf8Char, ValidAndMalformedSequences) {
   size_t used = 99;
-  EXPECT_EQ(DecodeUtf8Char("A", 1, &used), 0x41u);
-  EXPECT_EQ(used, 1u);
-  EXPECT_EQ(DecodeUtf8Char("\xC3\xA9", 2, &used), 0xE9u);
-  EXPECT_EQ(used, 2u);
-  EXPECT_EQ(DecodeUtf8Char("\xE2\x82\xAC", 3, &used), 0x20ACu);
-  EXPECT_EQ(used, 3u);
-  EXPECT_EQ(DecodeUtf8Char("\xF0\x9F\x98\x80", 4, &used), 0x1F600u);
-  EXPECT_EQ(used, 4u);
-  EXPECT_EQ(DecodeUtf8Char("", 0, &used), 0u);
-  EXPECT_EQ(used, 0u);
+  const struct { const char* bytes; uint32_t cp; } valid[] = {
+      {"", 0}, {"A", 0x41}, {"\xC3\xA9", 0xE9}, {"\xE2\x82\xAC", 0x20AC}, {"\xF0\x9F\x98\x80", 0x1F600}};
+  for (const auto& v : valid) {
+    EXPECT_EQ(DecodeUtf8Char(v.bytes, std::strlen(v.bytes), &used), v.cp);
+    EXPECT_EQ(used, std::strlen(v.bytes));
+  }
   // Overlong, surrogate, out of range, stray continuation: one byte, U+FFFD.
   for (const char* bad : {"\xC0\xAF", "\xE0\x80\xAF", "\xED\xA0\x80", "\xF4\x90\x80\x80", "\x80", "\xFF"}) {
     EXPECT_EQ(DecodeUtf8Char(bad, std::strlen(bad), &used), 0xFFFDu) << bad;

@@ -14,26 +14,19 @@
 #include "foundation/UrlParts.h"
 
 TEST(UrlParts, ParsesTheParts) {
-  UrlParts url;
-  ASSERT_TRUE(url.Parse("oalogin://"));
-  EXPECT_EQ(url.scheme, "oalogin");
-  EXPECT_EQ(url.host, "");
-  EXPECT_EQ(url.path, "");
-  ASSERT_TRUE(url.Parse("HTTPS://user:pw@Example.org:8443/a/b.php?x=1&y=2#top"));
-  EXPECT_EQ(url.scheme, "https");
-  EXPECT_EQ(url.user, "user");
-  EXPECT_EQ(url.password, "pw");
-  EXPECT_EQ(url.host, "Example.org");
-  EXPECT_EQ(url.port, 8443);
-  EXPECT_EQ(url.path, "/a/b.php");
-  EXPECT_EQ(url.query, "x=1&y=2");
-  EXPECT_EQ(url.fragment, "top");
-  ASSERT_TRUE(url.Parse("http://[::1]:80/"));
-  EXPECT_EQ(url.host, "[::1]");
-  EXPECT_EQ(url.port, 80);
-  ASSERT_TRUE(url.Parse("mailto:someone"));
-  EXPECT_EQ(url.path, "someone");
-  EXPECT_EQ(url.port, 0);
+  // scheme|user|password|host|port|path|query|fragment
+  const struct { const char* url; const char* parts; } cases[] = {
+      {"oalogin://", "oalogin||||0|||"},
+      {"HTTPS://user:pw@Example.org:8443/a/b.php?x=1&y=2#top", "https|user|pw|Example.org|8443|/a/b.php|x=1&y=2|top"},
+      {"http://[::1]:80/", "http|||[::1]|80|/||"},
+      {"mailto:someone", "mailto||||0|someone||"}};
+  for (const auto& c : cases) {
+    UrlParts u;
+    ASSERT_TRUE(u.Parse(c.url)) << c.url;
+    EXPECT_EQ(u.scheme + "|" + u.user + "|" + u.password + "|" + u.host + "|" + std::to_string(u.port) + "|" + u.path +
+                  "|" + u.query + "|" + u.fragment,
+              c.parts);
+  }
 }
 
 TEST(UrlParts, RefusesMalformedText) {
@@ -200,9 +193,6 @@ TEST(FileUtil, ExistsRenameAndTextureNames) {
   EXPECT_TRUE(fs::exists(dir / "Sub" / "final.txt"));
   fs::remove_all(dir);
 
-  EXPECT_TRUE(IsTextureTxtFile("wall.texture.txt"));
-  EXPECT_TRUE(IsTextureTxtFile("A/B/WALL.TEXTURE.TXT"));
-  EXPECT_FALSE(IsTextureTxtFile("wall.txt"));
-  EXPECT_FALSE(IsTextureTxtFile("texture.txt"));
-  EXPECT_FALSE(IsTextureTxtFile("wall.convert-tex.txt"));
+  for (const char* yes : {"wall.texture.txt", "A/B/WALL.TEXTURE.TXT"}) EXPECT_TRUE(IsTextureTxtFile(yes)) << yes;
+  for (const char* no : {"wall.txt", "texture.txt", "wall.convert-tex.txt"}) EXPECT_FALSE(IsTextureTxtFile(no)) << no;
 }

@@ -311,13 +311,11 @@ TEST_F(FileTest, FindListsMatchingEntriesSorted) {
   EXPECT_FALSE(none.Next());
   EXPECT_EQ(none.Name(), "");
 
-  EXPECT_TRUE(Kiv::MatchWildcard("*.txt", "config.TXT"));
-  EXPECT_TRUE(Kiv::MatchWildcard("con?ig*", "config.txt"));
-  EXPECT_TRUE(Kiv::MatchWildcard("*a*b*c", "xxaxxbxxbc"));
-  EXPECT_FALSE(Kiv::MatchWildcard("*.txt", "config.txt.bak"));
-  EXPECT_FALSE(Kiv::MatchWildcard("?", ""));
-  EXPECT_TRUE(Kiv::MatchWildcard("*", ""));
-  EXPECT_FALSE(Kiv::MatchWildcard(std::string(30, '*') + "b", std::string(200, 'a')));
+  const struct { std::string pattern, name; bool match; } wild[] = {
+      {"*.txt", "config.TXT", true},      {"con?ig*", "config.txt", true}, {"*a*b*c", "xxaxxbxxbc", true},
+      {"*.txt", "config.txt.bak", false}, {"?", "", false},                {"*", "", true},
+      {std::string(30, '*') + "b", std::string(200, 'a'), false}};
+  for (const auto& w : wild) EXPECT_EQ(Kiv::MatchWildcard(w.pattern, w.name), w.match) << w.pattern << " " << w.name;
 }
 
 TEST(Path, JoinExtensionsAndComponents) {
@@ -344,10 +342,8 @@ TEST(Path, JoinExtensionsAndComponents) {
   EXPECT_EQ(File::Path("/c.txt").RemoveFileName().Str(), "/");
   EXPECT_EQ(File::Path("c.txt").RemoveFileName().Str(), "");
   EXPECT_EQ(File::Path("a/b\\c").ReplaceForwardSlashes().Str(), "a\\b\\c");
-  EXPECT_EQ(File::Path("a\\\\b/./c/../d").Normalise().Str(), "a/b/d");
-  EXPECT_EQ(File::Path("../x/..").Normalise().Str(), "..");
-  EXPECT_EQ(File::Path("/../x").Normalise().Str(), "/x");
-  EXPECT_EQ(File::Path("./").Normalise().Str(), ".");
+  const std::pair<const char*, const char*> normal[] = {{"a\\\\b/./c/../d", "a/b/d"}, {"../x/..", ".."}, {"/../x", "/x"}, {"./", "."}};
+  for (const auto& [in, out] : normal) EXPECT_EQ(File::Path(in).Normalise().Str(), out) << in;
 
   File::Path q("\\root\\folder\\file.txt");
   EXPECT_EQ(q.ExtractFirstPath(), "root");

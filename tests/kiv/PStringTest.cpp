@@ -105,10 +105,7 @@ TEST(PString, FormattingCaseChangesAndEditsMakeNewInternedStrings) {
 TEST(String, TokenSkipsEmptyPiecesAndSetfCaseWork) {
   Kiv::String s(",a,,b c,");
   auto parts = s.Token(", ");
-  ASSERT_EQ(parts.size(), 3u);
-  EXPECT_EQ(parts[0], "a");
-  EXPECT_EQ(parts[1], "b");
-  EXPECT_EQ(parts[2], "c");
+  EXPECT_EQ(parts, (std::vector<Kiv::String>{"a", "b", "c"}));
   EXPECT_TRUE(Kiv::String(",,,").Token(",").empty());
   EXPECT_EQ(Kiv::String("a,b").Token("").size(), 1u);
 
