@@ -5,8 +5,6 @@
 // peak memory of one compile relative to the source size.
 #include <benchmark/benchmark.h>
 
-#include <algorithm>
-#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -15,122 +13,62 @@
 #include <string>
 #include <unistd.h>
 
+#include "bench/gs_bench_support.h"
 #include "gamescript/compiler/Driver.h"
-#include "gamescript/compiler/Scanner.h"
 
 namespace {
+
+using namespace GSBench;
 
 constexpr int kLines = 50000;
 namespace fs = std::filesystem;
 
-std::string Fill(const char* templ, int number)
-{
-    const std::string n = std::to_string(number);
-    std::string out;
-    for (const char* p = templ; *p; ++p) {
-        if (*p == '@') out += n;
-        else out += *p;
-    }
-    return out;
-}
-
 // One class per 20 lines, with loops, a switch, calls and string building.
 std::string MakeGameScript()
 {
-    std::string s;
-    s.reserve(kLines * 40);
-    int lines = 0;
-    for (int c = 0; lines + 20 <= kLines; ++c) {
-        s += Fill("class C@ {\n"
-                  "  public int count = 3;\n"
-                  "  float ratio = 1.5;\n"
-                  "  public void Reset(void) { count = 0; ratio = 0.0; }\n"
-                  "  public int Step(int a, float b) {\n"
-                  "    int i;\n"
-                  "    for (i = 0; i < a; i++) {\n"
-                  "      if (i % 2 == 0 and b > 0.5) count = count + i * 2;\n"
-                  "      else count = count - 1;\n"
-                  "    }\n"
-                  "    switch (a) { case 1: count = 5; break; case 7: count = 2; break; default: break; }\n"
-                  "    string s = \"value \" + (string)count;\n"
-                  "    while (ratio > 10.0) ratio = ratio / 2.0;\n"
-                  "    ratio = ratio * 0.5 + (float)a;\n"
-                  "    Reset();\n"
-                  "    // a comment line\n"
-                  "    return count + s.size();\n"
-                  "  }\n"
-                  "};\n"
-                  "\n",
-                  c);
-        lines += 20;
-    }
-    return s;
-}
-
-size_t CountLuaTokens(const std::string& text)
-{
-    size_t n = 0;
-    for (size_t i = 0; i < text.size();) {
-        const unsigned char c = static_cast<unsigned char>(text[i]);
-        if (std::isspace(c)) { ++i; continue; }
-        if (c == '-' && i + 1 < text.size() && text[i + 1] == '-') {
-            while (i < text.size() && text[i] != '\n') ++i;
-            continue;
-        }
-        ++n;
-        if (std::isalpha(c) || c == '_') {
-            while (i < text.size() && (std::isalnum(static_cast<unsigned char>(text[i])) || text[i] == '_')) ++i;
-        } else if (std::isdigit(c)) {
-            while (i < text.size() && (std::isdigit(static_cast<unsigned char>(text[i])) || text[i] == '.')) ++i;
-        } else if (c == '"') {
-            for (++i; i < text.size() && text[i] != '"'; ++i) {}
-            ++i;
-        } else if (text.compare(i, 3, "...") == 0) {
-            i += 3;
-        } else {
-            static const char* two[] = {"..", "==", "~=", "<=", ">=", "//", "::"};
-            size_t step = 1;
-            for (const char* t : two)
-                if (text.compare(i, 2, t) == 0) step = 2;
-            i += step;
-        }
-    }
-    return n;
+    return RepeatClasses("class C@ {\n"
+                         "  public int count = 3;\n"
+                         "  float ratio = 1.5;\n"
+                         "  public void Reset(void) { count = 0; ratio = 0.0; }\n"
+                         "  public int Step(int a, float b) {\n"
+                         "    int i;\n"
+                         "    for (i = 0; i < a; i++) {\n"
+                         "      if (i % 2 == 0 and b > 0.5) count = count + i * 2;\n"
+                         "      else count = count - 1;\n"
+                         "    }\n"
+                         "    switch (a) { case 1: count = 5; break; case 7: count = 2; break; default: break; }\n"
+                         "    string s = \"value \" + (string)count;\n"
+                         "    while (ratio > 10.0) ratio = ratio / 2.0;\n"
+                         "    ratio = ratio * 0.5 + (float)a;\n"
+                         "    Reset();\n"
+                         "    // a comment line\n"
+                         "    return count + s.size();\n"
+                         "  }\n"
+                         "};\n"
+                         "\n",
+                         20, kLines);
 }
 
 // Lua of the same shape as the classes above, until the token count is reached.
 std::string MakeLua(size_t tokens)
 {
-    std::string s;
-    for (int c = 0;; ++c) {
-        s += Fill("C@ = { count = 3, ratio = 1.5 }\n"
-                  "function C@.Step(a, b)\n"
-                  "  local i = 0\n"
-                  "  for i = 0, a - 1 do\n"
-                  "    if i % 2 == 0 and b > 0.5 then C@.count = C@.count + i * 2\n"
-                  "    else C@.count = C@.count - 1 end\n"
-                  "  end\n"
-                  "  if a == 1 then C@.count = 5 elseif a == 7 then C@.count = 2 end\n"
-                  "  local s = \"value \" .. tostring(C@.count)\n"
-                  "  while C@.ratio > 10.0 do C@.ratio = C@.ratio / 2.0 end\n"
-                  "  C@.ratio = C@.ratio * 0.5 + a\n"
-                  "  C@.Reset()\n"
-                  "  -- a comment line\n"
-                  "  return C@.count + #s\n"
-                  "end\n"
-                  "function C@.Reset() C@.count = 0 C@.ratio = 0.0 end\n",
-                  c);
-        if (c % 64 == 0 && CountLuaTokens(s) >= tokens) break;
-    }
-    return s;
-}
-
-size_t CountTokens(const std::string& text)
-{
-    GSCompiler::Scanner scanner(text.data(), text.size());
-    size_t n = 0;
-    while (scanner.Next() != 0) ++n;
-    return n;
+    return RepeatLua("C@ = { count = 3, ratio = 1.5 }\n"
+                     "function C@.Step(a, b)\n"
+                     "  local i = 0\n"
+                     "  for i = 0, a - 1 do\n"
+                     "    if i % 2 == 0 and b > 0.5 then C@.count = C@.count + i * 2\n"
+                     "    else C@.count = C@.count - 1 end\n"
+                     "  end\n"
+                     "  if a == 1 then C@.count = 5 elseif a == 7 then C@.count = 2 end\n"
+                     "  local s = \"value \" .. tostring(C@.count)\n"
+                     "  while C@.ratio > 10.0 do C@.ratio = C@.ratio / 2.0 end\n"
+                     "  C@.ratio = C@.ratio * 0.5 + a\n"
+                     "  C@.Reset()\n"
+                     "  -- a comment line\n"
+                     "  return C@.count + #s\n"
+                     "end\n"
+                     "function C@.Reset() C@.count = 0 C@.ratio = 0.0 end\n",
+                     tokens);
 }
 
 struct Inputs {
@@ -156,18 +94,7 @@ const Inputs& Data()
         in.luaTokens = CountLuaTokens(lua);
         const std::string luaPath = (in.folder / "big.lua").string();
         std::ofstream(luaPath, std::ios::binary) << lua;
-        const std::string command = "luac5.4 -o '" + (in.folder / "big.luac").string() + "' '" + luaPath + "'";
-        in.luaSeconds = 1e9;
-        for (int i = 0; i < 5; ++i) {
-            const auto start = std::chrono::steady_clock::now();
-            const int rc = std::system(command.c_str());
-            const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
-            if (rc != 0) {
-                in.luaSeconds = 0;
-                break;
-            }
-            in.luaSeconds = std::min(in.luaSeconds, took.count());
-        }
+        in.luaSeconds = BestCommandSeconds("luac5.4 -o '" + (in.folder / "big.luac").string() + "' '" + luaPath + "'");
         return in;
     }();
     return inputs;
@@ -237,13 +164,7 @@ int main(int argc, char** argv)
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
 
-    double best = 1e9;
-    for (int i = 0; i < 5; ++i) {
-        const auto start = std::chrono::steady_clock::now();
-        CompileOnce();
-        const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
-        best = std::min(best, took.count());
-    }
+    const double best = BestSeconds(CompileOnce);
     std::printf("GameScript source: %d lines, %zu bytes, %zu tokens, %d errors; Lua source: %zu tokens\n", kLines,
                 in.gsBytes, in.gsTokens, errors, in.luaTokens);
     if (before > 0 && peak > 0)

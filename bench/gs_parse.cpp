@@ -4,10 +4,8 @@
 // ours is faster).
 #include <benchmark/benchmark.h>
 
-#include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #ifdef __GLIBC__
@@ -17,96 +15,43 @@
 #include <unistd.h>
 #include <vector>
 
+#include "bench/gs_bench_support.h"
 #include "gamescript/compiler/ParseContext.h"
 #include "gamescript/compiler/Parser.h"
-#include "gamescript/compiler/Scanner.h"
 
 namespace {
 
-constexpr int kLines = 50000;
+using namespace GSBench;
 
-// The template with every "@" replaced by the number.
-std::string Fill(const char* templ, int number)
-{
-    const std::string n = std::to_string(number);
-    std::string out;
-    for (const char* p = templ; *p; ++p) {
-        if (*p == '@') out += n;
-        else out += *p;
-    }
-    return out;
-}
+constexpr int kLines = 50000;
 
 // One class per 16 lines.
 std::string MakeGameScript()
 {
-    std::string s;
-    s.reserve(kLines * 40);
-    int lines = 0;
-    for (int c = 0; lines + 16 <= kLines; ++c) {
-        s += Fill("class C@ {\n"
-                  "  public int count = 3;\n"
-                  "  float ratio = 1.5;\n"
-                  "  public int Step(int a, float b) {\n"
-                  "    int i;\n"
-                  "    for (i = 0; i < a; i++) {\n"
-                  "      if (i % 2 == 0 and b > 0.5) count = count + i * 2;\n"
-                  "      else count = count - 1;\n"
-                  "    }\n"
-                  "    string s = \"value \" + (string)count;\n"
-                  "    ratio = ratio * 0.5 + (float)a;\n"
-                  "    // a comment line\n"
-                  "    return count;\n"
-                  "  }\n"
-                  "  public void Reset(void) { count = 0; ratio = 0.0; }\n"
-                  "};\n",
-                  c);
-        lines += 16;
-    }
-    return s;
-}
-
-// Counts Lua tokens: names and keywords, numbers, strings, and operators
-// (longest of "...", "..", "==", "~=", "<=", ">=", "//", "::", else one character).
-size_t CountLuaTokens(const std::string& text)
-{
-    size_t n = 0;
-    for (size_t i = 0; i < text.size();) {
-        const unsigned char c = static_cast<unsigned char>(text[i]);
-        if (std::isspace(c)) { ++i; continue; }
-        if (c == '-' && i + 1 < text.size() && text[i + 1] == '-') {
-            while (i < text.size() && text[i] != '\n') ++i;
-            continue;
-        }
-        ++n;
-        if (std::isalpha(c) || c == '_') {
-            while (i < text.size() && (std::isalnum(static_cast<unsigned char>(text[i])) || text[i] == '_')) ++i;
-        } else if (std::isdigit(c)) {
-            while (i < text.size() && (std::isdigit(static_cast<unsigned char>(text[i])) || text[i] == '.')) ++i;
-        } else if (c == '"') {
-            for (++i; i < text.size() && text[i] != '"'; ++i) {}
-            ++i;
-        } else if (text.compare(i, 3, "...") == 0) {
-            i += 3;
-        } else {
-            static const char* two[] = {"..", "==", "~=", "<=", ">=", "//", "::"};
-            size_t step = 1;
-            for (const char* t : two)
-                if (text.compare(i, 2, t) == 0) step = 2;
-            i += step;
-        }
-    }
-    return n;
+    return RepeatClasses("class C@ {\n"
+                         "  public int count = 3;\n"
+                         "  float ratio = 1.5;\n"
+                         "  public int Step(int a, float b) {\n"
+                         "    int i;\n"
+                         "    for (i = 0; i < a; i++) {\n"
+                         "      if (i % 2 == 0 and b > 0.5) count = count + i * 2;\n"
+                         "      else count = count - 1;\n"
+                         "    }\n"
+                         "    string s = \"value \" + (string)count;\n"
+                         "    ratio = ratio * 0.5 + (float)a;\n"
+                         "    // a comment line\n"
+                         "    return count;\n"
+                         "  }\n"
+                         "  public void Reset(void) { count = 0; ratio = 0.0; }\n"
+                         "};\n",
+                         16, kLines);
 }
 
 // Lua functions of the same shape as the classes above, until the token count
 // reaches `tokens`.
 std::string MakeLua(size_t tokens)
 {
-    std::string s;
-    std::string block;
-    for (int c = 0;; ++c) {
-        block = Fill("C@ = { count = 3, ratio = 1.5 }\n"
+    return RepeatLua("C@ = { count = 3, ratio = 1.5 }\n"
                      "function C@.Step(a, b)\n"
                      "  local i = 0\n"
                      "  for i = 0, a - 1 do\n"
@@ -119,19 +64,7 @@ std::string MakeLua(size_t tokens)
                      "  return C@.count\n"
                      "end\n"
                      "function C@.Reset() C@.count = 0 C@.ratio = 0.0 end\n",
-                     c);
-        s += block;
-        if (c % 64 == 0 && CountLuaTokens(s) >= tokens) break;
-    }
-    return s;
-}
-
-size_t CountTokens(const std::string& text)
-{
-    GSCompiler::Scanner scanner(text.data(), text.size());
-    size_t n = 0;
-    while (scanner.Next() != 0) ++n;
-    return n;
+                     tokens);
 }
 
 struct Inputs {
@@ -152,20 +85,7 @@ const Inputs& Data()
         in.luaTokens = CountLuaTokens(lua);
         in.luaPath = (std::filesystem::temp_directory_path() / Fill("gs_parse_bench_@.lua", int(getpid()))).string();
         std::ofstream(in.luaPath, std::ios::binary) << lua;
-        std::string command = "luac5.4 -p '";
-        command += in.luaPath;
-        command += "'";
-        in.luaSeconds = 1e9;
-        for (int i = 0; i < 5; ++i) {
-            const auto start = std::chrono::steady_clock::now();
-            const int rc = std::system(command.c_str());
-            const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
-            if (rc != 0) {
-                in.luaSeconds = 0;
-                break;
-            }
-            in.luaSeconds = std::min(in.luaSeconds, took.count());
-        }
+        in.luaSeconds = BestCommandSeconds("luac5.4 -p '" + in.luaPath + "'");
         std::filesystem::remove(in.luaPath);
         return in;
     }();
@@ -218,20 +138,6 @@ void BM_LuacParse(benchmark::State& state)
 BENCHMARK(BM_LuacParse)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Scan)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Parse)->Unit(benchmark::kMillisecond);
-
-// Times one pass of `work` over the source, best of five.
-template <class Work>
-double BestSeconds(Work work)
-{
-    double best = 1e9;
-    for (int i = 0; i < 5; ++i) {
-        const auto start = std::chrono::steady_clock::now();
-        work();
-        const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
-        best = std::min(best, took.count());
-    }
-    return best;
-}
 
 }  // namespace
 
