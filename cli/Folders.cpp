@@ -14,19 +14,6 @@ const size_t kUserDataFolderCount = sizeof kUserDataFolders / sizeof kUserDataFo
 
 namespace {
 
-std::string Absolute(const std::string& path) {
-  std::error_code ec;
-  fs::path p = fs::absolute(fs::path(path), ec);
-  if (ec) return path;
-  return p.lexically_normal().string();
-}
-
-// Without a trailing separator, so joins and messages read cleanly.
-std::string Trimmed(std::string path) {
-  while (path.size() > 1 && path.back() == '/') path.pop_back();
-  return path;
-}
-
 bool HoldsSchema(const fs::path& folder) {
   return Kiv::File::IsDirectory((folder / "OBLData").string());
 }
@@ -37,17 +24,17 @@ std::string ProgramPath(const char* argv0) {
   std::error_code ec;
   fs::path self = fs::read_symlink("/proc/self/exe", ec);
   if (!ec && !self.empty()) return self.string();
-  return Absolute(argv0 ? argv0 : "");
+  return Kiv::AbsolutePath(argv0 ? argv0 : "");
 }
 
 std::string FindInstallationRoot(const std::string& programPath, const char* rootVariable) {
-  if (rootVariable && *rootVariable) return Trimmed(Absolute(rootVariable));
+  if (rootVariable && *rootVariable) return Kiv::AbsolutePath(rootVariable);
   if (programPath.empty()) return {};
-  fs::path folder = fs::path(Absolute(programPath)).parent_path();
+  fs::path folder = fs::path(Kiv::AbsolutePath(programPath)).parent_path();
   while (!folder.empty()) {
-    if (HoldsSchema(folder)) return Trimmed(folder.string());
+    if (HoldsSchema(folder)) return folder.string();
     fs::path samples = folder / "samples" / "install";
-    if (HoldsSchema(samples)) return Trimmed(samples.string());
+    if (HoldsSchema(samples)) return samples.string();
     fs::path parent = folder.parent_path();
     if (parent == folder) break;
     folder = parent;
@@ -56,7 +43,7 @@ std::string FindInstallationRoot(const std::string& programPath, const char* roo
 }
 
 std::string FindUserDataFolder(const std::string& installationRoot, const char* userDataVariable) {
-  if (userDataVariable && *userDataVariable) return Trimmed(Absolute(userDataVariable));
+  if (userDataVariable && *userDataVariable) return Kiv::AbsolutePath(userDataVariable);
   if (installationRoot.empty()) return {};
   fs::path root(installationRoot);
   fs::path inside = root / "userdata";

@@ -11,8 +11,10 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <mutex>
 #include <new>
+#include <system_error>
 #include <unordered_map>
 
 #include "kiv/String.h"
@@ -373,6 +375,14 @@ std::optional<std::string> Resolve(std::string_view path, bool lastMayBeMissing)
 
 std::optional<std::string> ResolvePath(std::string_view path) { return Resolve(path, false); }
 std::optional<std::string> ResolvePathForCreate(std::string_view path) { return Resolve(path, true); }
+
+std::string AbsolutePath(std::string_view path) {
+  std::error_code ec;
+  const std::filesystem::path absolute = std::filesystem::absolute(std::filesystem::path(path), ec);
+  std::string text = ec ? std::string(path) : absolute.lexically_normal().generic_string();
+  while (text.size() > 1 && text.back() == '/') text.pop_back();
+  return text;
+}
 
 int FileExists(std::string_view path) { return ResolvePath(path) ? 0 : -1; }
 

@@ -92,6 +92,11 @@ std::optional<std::string> ResolvePath(std::string_view path);
 // spelling when no file of that name exists yet. Empty when a folder is missing.
 std::optional<std::string> ResolvePathForCreate(std::string_view path);
 
+// The path made absolute against the working folder with "." and ".."
+// components resolved, without a trailing separator (the root keeps its own);
+// the path as given, trimmed the same way, when the working folder is unknown.
+std::string AbsolutePath(std::string_view path);
+
 // A path value with no length limit. Both separators are understood; joins
 // add "/" unless the text already ends in a separator.
 class File::Path {

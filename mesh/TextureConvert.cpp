@@ -31,15 +31,6 @@ constexpr uint32_t kReleaseFlags = 9;
 
 constexpr int kMaxFolderDepth = 64;
 
-std::string AbsoluteNormal(const std::string& path) {
-  std::error_code ec;
-  fs::path p = fs::absolute(fs::path(path), ec);
-  if (ec) return path;
-  std::string text = p.lexically_normal().generic_string();
-  while (text.size() > 1 && text.back() == '/') text.pop_back();
-  return text;
-}
-
 // The folder of the content set a description is converted in.
 std::string SetFolderFor(const std::string& setName, const std::string& path, const std::string& walkRoot) {
   const std::string root = GetContentRootPath();
@@ -104,14 +95,14 @@ void UMBTextureConvertFileRPC::Start(const std::string& setName, const std::stri
 }
 
 void UMBTextureConvertFileRPC::Prepare(const std::string& walkRoot) {
-  const std::string path = AbsoluteNormal(m_path);
-  std::string setFolder = SetFolderFor(m_setName, path, AbsoluteNormal(walkRoot));
+  const std::string path = Kiv::AbsolutePath(m_path);
+  std::string setFolder = SetFolderFor(m_setName, path, Kiv::AbsolutePath(walkRoot));
   Kiv::File::Path relative(path);
-  if (setFolder.empty() || !relative.MakeRelativeTo(Kiv::File::Path(AbsoluteNormal(setFolder)))) {
+  if (setFolder.empty() || !relative.MakeRelativeTo(Kiv::File::Path(Kiv::AbsolutePath(setFolder)))) {
     Error("Unable to determine relative path for '$(FILE_NAME)'", "file_name", m_path);
     return;
   }
-  m_setFolder = AbsoluteNormal(setFolder);
+  m_setFolder = Kiv::AbsolutePath(setFolder);
   m_outputName = Kiv::File::Path(relative).SetExt("").Str();
   m_sourceName = relative.Str();
   m_convName = Kiv::File::Path(relative).SetExt("convert-tex.txt").Str();
