@@ -17,24 +17,6 @@ bool EqualNoCase(std::string_view a, std::string_view b) {
   return true;
 }
 
-std::string_view Trim(std::string_view s) {
-  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
-  return s;
-}
-
-// Calls fn for every trimmed, non-empty piece of s between separators.
-template <class Fn>
-bool ForEachPiece(std::string_view s, char separator, Fn fn) {
-  while (true) {
-    size_t at = s.find(separator);
-    std::string_view piece = Trim(s.substr(0, at));
-    if (!piece.empty() && !fn(piece)) return false;
-    if (at == std::string_view::npos) return true;
-    s.remove_prefix(at + 1);
-  }
-}
-
 bool TermMatchesTag(std::string_view term, std::string_view tag) {
   if (term.size() != tag.size()) return false;
   for (size_t i = 0; i < term.size(); ++i)
@@ -44,7 +26,7 @@ bool TermMatchesTag(std::string_view term, std::string_view tag) {
 
 bool TagPresent(std::string_view tagList, std::string_view term) {
   bool found = false;
-  ForEachPiece(tagList, ';', [&](std::string_view tag) {
+  ForEachListItem(tagList, ";", [&](std::string_view tag) {
     if (TermMatchesTag(term, tag)) found = true;
     return !found;
   });
@@ -202,13 +184,19 @@ int ConvertCodePageInPlace(char* buffer, size_t size, int fromCodePage, int toCo
   return 0;
 }
 
+std::string_view TrimBlanks(std::string_view s) {
+  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
+  return s;
+}
+
 bool MatchTagExpression(std::string_view tagList, std::string_view expression) {
-  if (Trim(expression).empty()) return true;
+  if (TrimBlanks(expression).empty()) return true;
   bool any = false;
-  ForEachPiece(expression, '|', [&](std::string_view alternative) {
-    bool all = ForEachPiece(alternative, ';', [&](std::string_view term) {
+  ForEachListItem(expression, "|", [&](std::string_view alternative) {
+    bool all = ForEachListItem(alternative, ";", [&](std::string_view term) {
       if (term.front() == '-') {
-        std::string_view absent = Trim(term.substr(1));
+        std::string_view absent = TrimBlanks(term.substr(1));
         return absent.empty() || !TagPresent(tagList, absent);
       }
       return TagPresent(tagList, term);

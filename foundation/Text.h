@@ -42,6 +42,22 @@ int ConvertCodePageInPlace(char* buffer, size_t size, int fromCodePage, int toCo
 // uses 1 byte. Never reads past text + available.
 uint32_t DecodeUtf8Char(const char* text, size_t available, size_t* used);
 
+// s without its leading and trailing spaces and tabs.
+std::string_view TrimBlanks(std::string_view s);
+
+// Calls fn for every blank-trimmed, non-empty item of list between any of the
+// separators, until fn returns false. False when fn stopped it.
+template <class Fn>
+bool ForEachListItem(std::string_view list, std::string_view separators, Fn fn) {
+  while (true) {
+    size_t at = list.find_first_of(separators);
+    std::string_view item = TrimBlanks(list.substr(0, at));
+    if (!item.empty() && !fn(item)) return false;
+    if (at == std::string_view::npos) return true;
+    list.remove_prefix(at + 1);
+  }
+}
+
 // True when the expression is empty or one of its "|"-separated alternatives
 // has every ";"-separated term present in the ";"-separated tag list; a term
 // with a leading "-" must be absent. Terms and tags are compared exactly, except

@@ -1,6 +1,7 @@
 #include "umbclient/Filter.h"
 
 #include "foundation/Stream.h"
+#include "foundation/Text.h"
 #include "umbclient/Internal.h"
 
 namespace {
@@ -12,35 +13,15 @@ bool ContainsText(std::string_view hay, std::string_view needle) {
     return false;
 }
 
-std::string_view Trim(std::string_view s) {
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
-    return s;
-}
-
-// Calls f for each non-empty item of a list separated by any of `seps`.
-template <typename F>
-void ForEachItem(std::string_view list, std::string_view seps, F f) {
-    while (true) {
-        size_t cut = list.find_first_of(seps);
-        std::string_view item = Trim(list.substr(0, cut));
-        if (!item.empty()) f(item);
-        if (cut == std::string_view::npos) return;
-        list.remove_prefix(cut + 1);
-    }
-}
-
 bool ListHolds(std::string_view list, std::string_view seps, std::string_view item) {
-    bool found = false;
-    ForEachItem(list, seps, [&](std::string_view x) { found = found || SameText(x, item); });
-    return found;
+    return !ForEachListItem(list, seps, [&](std::string_view x) { return !SameText(x, item); });
 }
 
 // The filter list against the asset's list: at least one plain item (when any) and
 // every "#" item.
 bool ListMatches(std::string_view filter, std::string_view assetList, std::string_view seps) {
     bool anyPlain = false, plainHit = false, required = true;
-    ForEachItem(filter, ";", [&](std::string_view item) {
+    ForEachListItem(filter, ";", [&](std::string_view item) {
         if (item.front() == '#') {
             item.remove_prefix(1);
             if (!item.empty() && !ListHolds(assetList, seps, item)) required = false;
@@ -48,6 +29,7 @@ bool ListMatches(std::string_view filter, std::string_view assetList, std::strin
             anyPlain = true;
             plainHit = plainHit || ListHolds(assetList, seps, item);
         }
+        return true;
     });
     return required && (!anyPlain || plainHit);
 }
