@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "gamescript/compiler/Scanner.h"
+#include "tests/gamescript/compiler/parser_support.h"
 
 using namespace GSCompiler;
 
@@ -93,22 +94,21 @@ TEST(LexerTokens, NumberedFrom258InOrder)
     EXPECT_EQ(KeywordText(IDENTIFIER), nullptr);
 }
 
-TEST(LexerTokens, KeywordsOnlyWhenStandingAlone)
+// Each line of corpus/lexer/names.txt: a text, a tab, and its token names.
+TEST(LexerTokens, TokenNamesOfTheScannerTable)
 {
-    EXPECT_EQ(Names("Class classy class_ class2 _if IF ifx if"), "IDENTIFIER IDENTIFIER IDENTIFIER IDENTIFIER "
-                                                                 "IDENTIFIER IDENTIFIER IDENTIFIER if");
-    EXPECT_EQ(Names("me.size()"), "me . size ( )");
-    EXPECT_EQ(Names("L Lx"), "IDENTIFIER IDENTIFIER");
-    // Blank runs of any shape change neither the tokens nor the line count.
-    auto toks = Scan("  \t \tif\t\t(x)   \n\t  \t\n   while \t");
-    EXPECT_EQ(Names("  \t \tif\t\t(x)   \n\t  \t\n   while \t"), "if ( IDENTIFIER ) while");
-    ASSERT_EQ(toks.size(), 5u);
-    EXPECT_EQ(toks[3].line, 1);
-    EXPECT_EQ(toks[4].line, 3);
-    EXPECT_TRUE(Scan(" \t \t ").empty());
+    int cases = 0;
+    for (const std::string& line : ParserTest::TableLines("lexer/names.txt")) {
+        const size_t tab = line.find('\t');
+        ASSERT_NE(tab, std::string::npos) << line;
+        const std::string text = ParserTest::Unescape(line.substr(0, tab));
+        EXPECT_EQ(Names(text), line.substr(tab + 1)) << line;
+        ++cases;
+    }
+    EXPECT_GE(cases, 30);
 }
 
-TEST(LexerTokens, ExamplesFromTheRules)
+TEST(LexerTokens, TextsAndLinesOfTokens)
 {
     auto toks = Scan("x=1.5;//c");
     ASSERT_EQ(toks.size(), 4u);
@@ -116,65 +116,24 @@ TEST(LexerTokens, ExamplesFromTheRules)
     EXPECT_EQ(toks[1], (Tok{'=', "=", 1}));
     EXPECT_EQ(toks[2], (Tok{CONSTANT_FLOAT, "1.5", 1}));
     EXPECT_EQ(toks[3], (Tok{';', ";", 1}));
-
-    EXPECT_EQ(Names("int [ ] a;"), "int SYMBOL_OP_DIM IDENTIFIER ;");
-    EXPECT_EQ(Names("int[\t\n\v\f]a"), "int SYMBOL_OP_DIM IDENTIFIER");
-    EXPECT_EQ(Names("a[\r]"), "IDENTIFIER [ ]");  // a carriage return breaks the dimension token
-    EXPECT_EQ(Names("a[1]"), "IDENTIFIER [ CONSTANT_INT ]");
-}
-
-TEST(LexerTokens, Numbers)
-{
-    EXPECT_EQ(Names("0x1F 0XaB 0x"), "CONSTANT_HEX CONSTANT_HEX CONSTANT_INT IDENTIFIER");
-    EXPECT_EQ(Names("007 1e5"), "CONSTANT_INT CONSTANT_INT IDENTIFIER");
-    EXPECT_EQ(Names("1. .5 1.5.3"), "CONSTANT_FLOAT CONSTANT_FLOAT CONSTANT_FLOAT CONSTANT_FLOAT");
-    EXPECT_EQ(Names("a.b 0x1.5"), "IDENTIFIER . IDENTIFIER CONSTANT_HEX CONSTANT_FLOAT");
-    auto toks = Scan("12abc 0x0g");
-    ASSERT_EQ(toks.size(), 4u);
+    toks = Scan("12abc 0x0g \"a\\\"b\" L'q'");
+    ASSERT_EQ(toks.size(), 6u);
     EXPECT_EQ(toks[0].text, "12");
     EXPECT_EQ(toks[1].text, "abc");
     EXPECT_EQ(toks[2].text, "0x0");
     EXPECT_EQ(toks[3].text, "g");
+    EXPECT_EQ(toks[4].text, "\"a\\\"b\"");
+    EXPECT_EQ(toks[5].text, "L'q'");
+    // Blank runs of any shape change neither the tokens nor the line count.
+    toks = Scan("  \t \tif\t\t(x)   \n\t  \t\n   while \t");
+    ASSERT_EQ(toks.size(), 5u);
+    EXPECT_EQ(toks[3].line, 1);
+    EXPECT_EQ(toks[4].line, 3);
+    EXPECT_TRUE(Scan(" \t \t ").empty());
 }
 
-TEST(LexerTokens, CharacterAndStringConstants)
+TEST(LexerTokens, UnknownCharactersAndManyFailedLiterals)
 {
-    EXPECT_EQ(Names("'a' L'ab' '\\'' '\\\\'"), "CONSTANT_CHAR CONSTANT_CHAR CONSTANT_CHAR CONSTANT_CHAR");
-    EXPECT_EQ(Names("''"), "SYMBOL_UNKNOWN SYMBOL_UNKNOWN");  // a character constant needs an item
-    EXPECT_EQ(Names("\"\" L\"x\" \"a\\\"b\""), "CONSTANT_STRING CONSTANT_STRING CONSTANT_STRING");
-    auto toks = Scan("\"a\\\"b\" L'q'");
-    ASSERT_EQ(toks.size(), 2u);
-    EXPECT_EQ(toks[0].text, "\"a\\\"b\"");
-    EXPECT_EQ(toks[1].text, "L'q'");
-    // Unterminated: the quote is an unknown character and scanning goes on.
-    EXPECT_EQ(Names("\"abc"), "SYMBOL_UNKNOWN IDENTIFIER");
-    EXPECT_EQ(Names("L\"abc"), "IDENTIFIER SYMBOL_UNKNOWN IDENTIFIER");
-    // A backslash before a newline is not an item.
-    EXPECT_EQ(Names("\"a\\\nb\""), "SYMBOL_UNKNOWN IDENTIFIER SYMBOL_UNKNOWN IDENTIFIER SYMBOL_UNKNOWN");
-}
-
-TEST(LexerTokens, FailedLiteralsInsideEarlierFailuresStillMatchTheRules)
-{
-    // The second quote is escaped inside the first attempt; both attempts fail at
-    // the backslash-newline, and the string after it still scans.
-    EXPECT_EQ(Names("\"x\\\"y\\\n\"z\""),
-              "SYMBOL_UNKNOWN IDENTIFIER SYMBOL_UNKNOWN SYMBOL_UNKNOWN IDENTIFIER SYMBOL_UNKNOWN CONSTANT_STRING");
-    EXPECT_EQ(Names("'x\\'y\\\n'z'"),
-              "SYMBOL_UNKNOWN IDENTIFIER SYMBOL_UNKNOWN SYMBOL_UNKNOWN IDENTIFIER SYMBOL_UNKNOWN CONSTANT_CHAR");
-    // Many escaped quotes before an unterminated end: every one is an unknown
-    // character, and the run completes.
-    std::string text;
-    for (int i = 0; i < 20000; ++i) text += "\"a\\";
-    auto toks = Scan(text);
-    EXPECT_EQ(toks.size(), 60000u);
-}
-
-TEST(LexerTokens, OperatorsAndUnknownCharacters)
-{
-    EXPECT_EQ(Names(">> << ++ -- <= >= == !="), "SYMBOL_RIGHT_SHIFT SYMBOL_LEFT_SHIFT SYMBOL_INC SYMBOL_DEC "
-                                                "SYMBOL_LTE SYMBOL_GTE SYMBOL_EQ SYMBOL_NEQ");
-    EXPECT_EQ(Names(">>= && || += -> ---"), "SYMBOL_RIGHT_SHIFT = & & | | + = - > SYMBOL_DEC -");
-    EXPECT_EQ(Names(";:{},=()[.]&!~-+*/%<>^|"), "; : { } , = ( ) [ . ] & ! ~ - + * / % < > ^ |");
     std::string odd = "?@#$\\";
     odd += '\0';
     odd += "\x01\x80\xff";
@@ -182,17 +141,11 @@ TEST(LexerTokens, OperatorsAndUnknownCharacters)
     ASSERT_EQ(toks.size(), odd.size());
     for (const Tok& t : toks) EXPECT_EQ(t.code, SYMBOL_UNKNOWN);
     EXPECT_EQ(toks[5].text, std::string(1, '\0'));
-    EXPECT_EQ(Names("\xEF\xBB\xBF" "a"), "SYMBOL_UNKNOWN SYMBOL_UNKNOWN SYMBOL_UNKNOWN IDENTIFIER");
-}
-
-TEST(LexerTokens, Comments)
-{
-    EXPECT_EQ(Names("/* a */b"), "IDENTIFIER");
-    EXPECT_EQ(Names("/* /* */ x */"), "IDENTIFIER * /");  // comments do not nest
-    EXPECT_EQ(Names("a /*/ b */ c"), "IDENTIFIER IDENTIFIER");
-    EXPECT_EQ(Names("a /* never closed\n\n"), "IDENTIFIER");
-    EXPECT_EQ(Names("a // x */ y\r\nb"), "IDENTIFIER IDENTIFIER");
-    EXPECT_EQ(Names("a/b"), "IDENTIFIER / IDENTIFIER");
+    // Many escaped quotes before an unterminated end: every one is an unknown
+    // character, and the run completes.
+    std::string text;
+    for (int i = 0; i < 20000; ++i) text += "\"a\\";
+    EXPECT_EQ(Scan(text).size(), 60000u);
 }
 
 TEST(LexerLines, EveryMatchedNewlineCounts)
@@ -213,7 +166,8 @@ TEST(LexerLines, EveryMatchedNewlineCounts)
 TEST(LexerLimits, OverlongMatchIsAnErrorAndScanningGoesOn)
 {
     Errors errors;
-    std::string ok = "\"" + std::string(Scanner::kBufferSize - 2, 'a') + "\"";
+    std::string ok(Scanner::kBufferSize, 'a');
+    ok.front() = ok.back() = '"';
     auto toks = Scan(ok, &errors);
     ASSERT_EQ(toks.size(), 1u);
     EXPECT_EQ(toks[0].code, CONSTANT_STRING);
@@ -245,7 +199,8 @@ TEST(LexerLimits, OverlongLineCommentAndIdentifier)
     EXPECT_EQ(errors.seen[1].second, "Token longer than 32 bytes, line 2.");
 
     // Without a sink the error is still counted.
-    std::string lit = "'" + std::string(40, 'q') + "'";
+    std::string lit(42, 'q');
+    lit.front() = lit.back() = '\'';
     Scanner s(lit.data(), lit.size(), 32);
     EXPECT_EQ(s.Next(), SYMBOL_UNKNOWN);
     EXPECT_EQ(s.ErrorCount(), 1);

@@ -1,8 +1,6 @@
 // The syntax trees the parser builds, one group of productions per test.
 #include <gtest/gtest.h>
 
-#include <sstream>
-
 #include "tests/gamescript/compiler/parser_support.h"
 
 using namespace GSCompiler;
@@ -42,35 +40,15 @@ std::string Expr(const std::string& expression)
     return dump;
 }
 
-// \n \t \0 and \\ of a corpus field.
-std::string Unescape(const std::string& field)
-{
-    std::string out;
-    for (size_t i = 0; i < field.size(); ++i) {
-        if (field[i] != '\\' || i + 1 == field.size()) {
-            out += field[i];
-            continue;
-        }
-        const char c = field[++i];
-        out += c == 'n' ? '\n' : c == 't' ? '\t' : c == '0' ? '\0' : c;
-    }
-    return out;
-}
-
 // Each line of corpus/parser/trees.txt: a kind (E expression, B body, F whole
 // file), a tab, the text, a tab, and the tree dump or the only message.
 TEST(ParserGrammar, TreesOfTheTreeCorpus)
 {
-    std::istringstream lines(ParserTest::ReadFile(std::filesystem::path(ROVANA_SOURCE_DIR) /
-                                                  "tests/gamescript/compiler/corpus/parser/trees.txt"));
-    std::string line;
     int cases = 0;
-    while (std::getline(lines, line)) {
-        if (line.empty() || line[0] == '#')
-            continue;
+    for (const std::string& line : ParserTest::TableLines("parser/trees.txt")) {
         const size_t tab1 = line.find('\t'), tab2 = line.find('\t', tab1 + 1);
         ASSERT_TRUE(tab1 == 1 && tab2 != std::string::npos) << line;
-        const std::string text = Unescape(line.substr(2, tab2 - 2)), want = Unescape(line.substr(tab2 + 1));
+        const std::string text = ParserTest::Unescape(line.substr(2, tab2 - 2)), want = ParserTest::Unescape(line.substr(tab2 + 1));
         ++cases;
         if (line[0] == 'E') {
             EXPECT_EQ(Expr(text), want) << text;

@@ -72,6 +72,40 @@ inline std::vector<std::string> Expectations(const std::string& source, const st
     return found;
 }
 
+// A field of a corpus table: \n \r \t \v \f \0 \\ and \xHH stand for those bytes.
+inline std::string Unescape(const std::string& field)
+{
+    std::string out;
+    for (size_t i = 0; i < field.size(); ++i) {
+        if (field[i] != '\\' || i + 1 == field.size()) {
+            out += field[i];
+            continue;
+        }
+        const char c = field[++i];
+        if (c == 'x' && i + 2 < field.size()) {
+            out += static_cast<char>(std::stoi(field.substr(i + 1, 2), nullptr, 16));
+            i += 2;
+            continue;
+        }
+        const std::string from = "nrtvf0", to("\n\r\t\v\f\0", 6);
+        const size_t at = from.find(c);
+        out += at == std::string::npos ? c : to[at];
+    }
+    return out;
+}
+
+// The lines of a corpus table that are neither empty nor "#" comments.
+inline std::vector<std::string> TableLines(const char* relative)
+{
+    std::istringstream in(ReadFile(std::filesystem::path(ROVANA_SOURCE_DIR) / "tests/gamescript/compiler/corpus" / relative));
+    std::vector<std::string> lines;
+    std::string line;
+    while (std::getline(in, line))
+        if (!line.empty() && line[0] != '#')
+            lines.push_back(line);
+    return lines;
+}
+
 inline std::vector<std::filesystem::path> CorpusFiles(const char* folder)
 {
     std::vector<std::filesystem::path> files;
