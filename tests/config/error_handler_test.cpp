@@ -108,15 +108,11 @@ TEST_F(ErrorHandlerTest, SetEntriesCopiesAndKeepsRepeatTest) {
   EXPECT_EQ(saved.size(), 1u);
 }
 
-TEST(ErrorHandlerLifetime, InstanceFollowsCreateAndDestroy) {
-  ErrorHandler::Destroy();
-  EXPECT_EQ(ErrorHandler::Instance(), nullptr);
-  EXPECT_TRUE(ErrorHandler::Create());
-  ASSERT_NE(ErrorHandler::Instance(), nullptr);
+TEST(ErrorHandlerLifetime, TreesOutliveTheHandler) {
+  ASSERT_TRUE(ErrorHandler::Create());
   ErrorHandler::Instance()->Error(Kiv::PString("x"));
   ErrorHandler::Destroy();
   EXPECT_EQ(ErrorHandler::Instance(), nullptr);
-  // Trees that outlive the handler still tear down.
   { Container c; }
 }
 

@@ -67,22 +67,16 @@ TEST_F(SampleSchemaTest, ShutDownWritesTheShippedPersonalDetailsBackUnchanged) {
   std::filesystem::copy_file(shipped, m_dir / "personalDetails.txt");
   Start(false);
   DataManager::Destroy();
-  std::ifstream a(shipped, std::ios::binary), b(m_dir / "personalDetails.txt", std::ios::binary);
-  std::stringstream sa, sb;
-  sa << a.rdbuf();
-  sb << b.rdbuf();
-  EXPECT_FALSE(sa.str().empty());
-  EXPECT_EQ(sa.str(), sb.str());
+  const std::string before = ReadFile(shipped);
+  EXPECT_FALSE(before.empty());
+  EXPECT_EQ(ReadFile(m_dir / "personalDetails.txt"), before);
 }
 
 // Every message key the library reports has an English text.
 TEST(SampleStrings, EveryConfigMessageKeyHasAText) {
   std::set<std::string> keys;
   for (const auto& file : std::filesystem::directory_iterator(kSource + "/config")) {
-    std::ifstream in(file.path());
-    std::stringstream text;
-    text << in.rdbuf();
-    const std::string s = text.str();
+    const std::string s = ReadFile(file.path());
     for (size_t at = s.find("$obl_"); at != std::string::npos; at = s.find("$obl_", at + 1)) {
       size_t end = at + 5;
       while (end < s.size() && (std::islower(static_cast<unsigned char>(s[end])) || s[end] == '_' ||

@@ -2,45 +2,14 @@
 // alpha detection, resampling and the chunk-file container.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-
 #include "kiv/Bitmap.h"
 #include "kiv/ChunkFile.h"
 #include "kiv/File.h"
 #include "kiv/Options.h"
 #include "kiv/TextureResource.h"
+#include "tests/mesh/TextureTestSupport.h"
 
 namespace {
-
-class Folder {
-public:
-  Folder() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "rovana-kivtex-XXXXXX").string();
-    if (mkdtemp(pattern.data())) m_root = pattern;
-  }
-  ~Folder() {
-    std::error_code ec;
-    std::filesystem::remove_all(m_root, ec);
-  }
-  std::string Path(const std::string& name) const { return m_root + "/" + name; }
-  void Write(const std::string& name, const std::string& text) const {
-    std::filesystem::create_directories(std::filesystem::path(Path(name)).parent_path());
-    std::ofstream(Path(name), std::ios::binary) << text;
-  }
-  bool Image(const std::string& name, int w, int h, uint32_t (*pixel)(int, int)) const {
-    Kiv::Bitmap b;
-    if (!b.Create(w, h, Kiv::Bitmap::FormatRGBA32)) return false;
-    for (int y = 0; y < h; ++y)
-      for (int x = 0; x < w; ++x) b.SetPixel(x, y, pixel(x, y));
-    return b.Save(Path(name));
-  }
-  const std::string& Root() const { return m_root; }
-
-private:
-  std::string m_root;
-};
 
 // A texture that loads its description like the engine does.
 class Plain : public Kiv::AsciiTextureResource {
@@ -49,7 +18,7 @@ public:
 };
 
 struct Loaded {
-  Loaded(const Folder& f, const std::string& name) : res(new Plain(name, f.Root())) { result = res->Lock(); }
+  Loaded(const TextureDir& f, const std::string& name) : res(new Plain(name, f.Root())) { result = res->Lock(); }
   ~Loaded() {
     if (result == 0) res->Unlock();
     res->ReleaseReference();
@@ -137,7 +106,7 @@ TEST(TextureDescription, SettingsWordsAndRefusals) {
 }
 
 TEST(TextureLoad, AlphaKindComesFromTheImagesUnlessGiven) {
-  Folder f;
+  TextureDir f;
   ASSERT_TRUE(f.Image("opaque.png", 8, 4, [](int x, int) { return 0xff000000u | static_cast<uint32_t>(x * 30); }));
   ASSERT_TRUE(f.Image("masked.png", 8, 4, [](int x, int) { return x < 4 ? 0xff112233u : 0x00112233u; }));
   ASSERT_TRUE(f.Image("graded.png", 8, 4, [](int x, int) { return static_cast<uint32_t>(x * 30) << 24 | 0x445566u; }));

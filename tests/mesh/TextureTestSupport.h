@@ -4,6 +4,7 @@
 // compressor under test).
 #include <squish.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>

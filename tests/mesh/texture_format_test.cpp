@@ -120,15 +120,6 @@ TEST(TextureFormat, OptionsAndDescriptionPrecedence) {
 }
 
 TEST(TextureFormat, SizeLimitKeepsProportions) {
-  {
-    Loaded t(4096, 1024, kOpaque, "", "");
-    ASSERT_EQ(t.LockResult(), 0);
-    uint32_t w, h;
-    t->GetSize(w, h);
-    EXPECT_EQ(w, 2048u);
-    EXPECT_EQ(h, 512u);
-    EXPECT_EQ(t->GetNumMipLevels(), 12u);
-  }
   struct Limit {
     const char* option;
     uint32_t w, h;
@@ -160,11 +151,9 @@ TEST(TextureFormat, UncompressedChainsHalveDownToOnePixel) {
     TextureCompress chain;
     ASSERT_TRUE(TextureCompress::Compress(source, chain, code, true, false, false, true, false));
     ASSERT_EQ(chain.Count(), 4u);
-    const int sizes[4][2] = {{8, 2}, {4, 1}, {2, 1}, {1, 1}};
-    for (int i = 0; i < 4; ++i) {
-      EXPECT_EQ(chain.Get(i)->Width(), sizes[i][0]);
-      EXPECT_EQ(chain.Get(i)->Height(), sizes[i][1]);
-    }
+    std::string sizes;
+    for (size_t i = 0; i < 4; ++i) sizes += std::to_string(chain.Get(i)->Width()) + "x" + std::to_string(chain.Get(i)->Height()) + " ";
+    EXPECT_EQ(sizes, "8x2 4x1 2x1 1x1 ");
     const Kiv::Bitmap& top = *chain.Get(0);
     EXPECT_EQ(top.DataSize(), code == 5 ? 48u : 64u);
     if (code == 1) {

@@ -215,11 +215,9 @@ TEST_F(AssetDatabaseTest, InfoOfTheInstalledCopy) {
     Kiv::File::Prune(tree.Path("user/editing"));
     ASSERT_TRUE(UMBOpenDatabase());
     UMBAssetInfo info = GetAssetInfo(kAlpha, kInfoAll);
-    EXPECT_EQ(info.localisedName, "Alpha");
-    EXPECT_EQ(info.creatorName, "Ann");
-    EXPECT_EQ(info.categoryRegion, "GB");
-    EXPECT_EQ(info.categoryEra, "1950s;1960s");
-    EXPECT_EQ(info.kind, "traincar");
+    EXPECT_EQ(info.localisedName + "|" + info.creatorName + "|" + info.categoryRegion + "|" + info.categoryEra + "|" +
+                  info.kind,
+              "Alpha|Ann|GB|1950s;1960s|traincar");
     EXPECT_TRUE(info.buildVersionKnown);
     EXPECT_FLOAT_EQ(info.buildVersion, 2.9f);
     EXPECT_EQ(info.parent, kGamma);
