@@ -13,48 +13,50 @@ namespace Utils {
 // h = h * 3 + c over the bytes, c taken as a signed byte, in 32-bit arithmetic.
 uint32_t StringHash(std::string_view text);
 
-// Hash table keyed by text, chains kept in byte order, duplicates refused.
-// The key text is copied into the entry.
-template <class Value>
-class StringKeyTable {
+// Buckets of chains kept in key order, duplicates refused. The entry stores
+// its own copy of the key (Stored) made from the key looked up (Key). Keys
+// gives the bucket of a key (Keys::Hash) and how a stored key orders against
+// it (Keys::Order: below 0, 0 or above 0).
+template <class Stored, class Key, class Value, class Keys>
+class SortedChainTable {
 public:
     struct Entry {
-        std::string key;
+        Stored key;
         Value value;
         Entry* next;
     };
 
-    explicit StringKeyTable(std::size_t bucketCount) : count_(bucketCount ? bucketCount : 1)
+    explicit SortedChainTable(std::size_t bucketCount) : count_(bucketCount ? bucketCount : 1)
     {
         buckets_ = new Entry*[count_]();
     }
-    ~StringKeyTable()
+    ~SortedChainTable()
     {
         Clear();
         delete[] buckets_;
     }
-    StringKeyTable(const StringKeyTable&) = delete;
-    StringKeyTable& operator=(const StringKeyTable&) = delete;
+    SortedChainTable(const SortedChainTable&) = delete;
+    SortedChainTable& operator=(const SortedChainTable&) = delete;
 
     // False (and the first entry kept) when the key is present.
-    bool Insert(std::string_view key, Value value)
+    bool Insert(const Key& key, Value value)
     {
-        Entry** link = &buckets_[StringHash(key) % count_];
+        Entry** link = &buckets_[Keys::Hash(key) % count_];
         while (*link) {
-            int c = std::string_view((*link)->key).compare(key);
+            int c = Keys::Order((*link)->key, key);
             if (c == 0) return false;
             if (c > 0) break;
             link = &(*link)->next;
         }
-        *link = new Entry{std::string(key), std::move(value), *link};
+        *link = new Entry{Stored(key), std::move(value), *link};
         ++entries_;
         return true;
     }
     // The entry of the key, or null.
-    Entry* Find(std::string_view key) const
+    Entry* Find(const Key& key) const
     {
-        for (Entry* e = buckets_[StringHash(key) % count_]; e; e = e->next) {
-            int c = std::string_view(e->key).compare(key);
+        for (Entry* e = buckets_[Keys::Hash(key) % count_]; e; e = e->next) {
+            int c = Keys::Order(e->key, key);
             if (c == 0) return e;
             if (c > 0) break;
         }
@@ -85,81 +87,44 @@ private:
     std::size_t entries_ = 0;
 };
 
+// Text keys: chains kept in byte order.
+struct StringKeys {
+    static uint32_t Hash(std::string_view key) { return StringHash(key); }
+    static int Order(const std::string& stored, std::string_view key) { return std::string_view(stored).compare(key); }
+};
+
+// Hash table keyed by text, chains kept in byte order, duplicates refused.
+// The key text is copied into the entry.
+template <class Value>
+using StringKeyTable = SortedChainTable<std::string, std::string_view, Value, StringKeys>;
+
+// A 64-bit library id as its low and high words.
+struct IdKey {
+    uint32_t low;
+    uint32_t high;
+};
+
+// Id keys: bucket by the low word; chains ordered by low word, then high word.
+struct IdKeys {
+    static uint32_t Hash(const IdKey& key) { return key.low; }
+    static int Order(const IdKey& stored, const IdKey& key)
+    {
+        if (stored.low != key.low) return stored.low < key.low ? -1 : 1;
+        if (stored.high != key.high) return stored.high < key.high ? -1 : 1;
+        return 0;
+    }
+};
+
 // Hash table keyed by a 64-bit library id (low word, high word); bucket = low
 // word mod bucket count; chains ordered by low word, then high word.
 template <class Value>
-class IdKeyTable {
+class IdKeyTable : public SortedChainTable<IdKey, IdKey, Value, IdKeys> {
 public:
-    struct Entry {
-        uint32_t low;
-        uint32_t high;
-        Value value;
-        Entry* next;
-    };
+    using Base = SortedChainTable<IdKey, IdKey, Value, IdKeys>;
+    using Base::Base;
 
-    explicit IdKeyTable(std::size_t bucketCount) : count_(bucketCount ? bucketCount : 1)
-    {
-        buckets_ = new Entry*[count_]();
-    }
-    ~IdKeyTable()
-    {
-        Clear();
-        delete[] buckets_;
-    }
-    IdKeyTable(const IdKeyTable&) = delete;
-    IdKeyTable& operator=(const IdKeyTable&) = delete;
-
-    bool Insert(uint32_t low, uint32_t high, Value value)
-    {
-        Entry** link = &buckets_[low % count_];
-        while (*link) {
-            int c = Order(**link, low, high);
-            if (c == 0) return false;
-            if (c > 0) break;
-            link = &(*link)->next;
-        }
-        *link = new Entry{low, high, std::move(value), *link};
-        ++entries_;
-        return true;
-    }
-    Entry* Find(uint32_t low, uint32_t high) const
-    {
-        for (Entry* e = buckets_[low % count_]; e; e = e->next) {
-            int c = Order(*e, low, high);
-            if (c == 0) return e;
-            if (c > 0) break;
-        }
-        return nullptr;
-    }
-    template <class Release>
-    void Clear(Release&& release)
-    {
-        for (std::size_t i = 0; i < count_; ++i) {
-            while (Entry* e = buckets_[i]) {
-                buckets_[i] = e->next;
-                release(e->value);
-                delete e;
-            }
-        }
-        entries_ = 0;
-    }
-    void Clear()
-    {
-        Clear([](Value&) {});
-    }
-    std::size_t Count() const { return entries_; }
-
-private:
-    static int Order(const Entry& e, uint32_t low, uint32_t high)
-    {
-        if (e.low != low) return e.low < low ? -1 : 1;
-        if (e.high != high) return e.high < high ? -1 : 1;
-        return 0;
-    }
-
-    Entry** buckets_;
-    std::size_t count_;
-    std::size_t entries_ = 0;
+    bool Insert(uint32_t low, uint32_t high, Value value) { return Base::Insert(IdKey{low, high}, std::move(value)); }
+    typename Base::Entry* Find(uint32_t low, uint32_t high) const { return Base::Find(IdKey{low, high}); }
 };
 
 // The text after the last "\\", "/" or ":"; the whole text when there is none.
