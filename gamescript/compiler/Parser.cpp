@@ -269,20 +269,25 @@ private:
 
     static bool IsPrimitive(int token) { return token >= KEYWORD_VOID && token <= KEYWORD_OBJECT; }
 
-    SyntaxNode* TypeSpecifier()
+    // The code of the primitive type or class name at the current token; a
+    // class name's node goes to name.
+    int32_t TypeName(SyntaxNode*& name)
     {
         const int token = Peek();
-        SyntaxNode* name = nullptr;
-        int32_t code;
+        name = nullptr;
         if (IsPrimitive(token)) {
-            code = token - KEYWORD_VOID;
             Advance();
-        } else if (token == IDENTIFIER) {
-            name = Name();
-            code = TypeObject;
-        } else {
-            Fail("parse error");
+            return token - KEYWORD_VOID;
         }
+        if (token != IDENTIFIER) Fail("parse error");
+        name = Name();
+        return TypeObject;
+    }
+
+    SyntaxNode* TypeSpecifier()
+    {
+        SyntaxNode* name;
+        const int32_t code = TypeName(name);
         return FinishType(code, name);
     }
     // The optional "[ ]" after a type, then the type node.
@@ -861,18 +866,8 @@ private:
     [[gnu::noinline]] SyntaxNode* New()
     {
         Advance();
-        const int token = Peek();
-        SyntaxNode* name = nullptr;
-        int32_t code;
-        if (IsPrimitive(token)) {
-            code = token - KEYWORD_VOID;
-            Advance();
-        } else if (token == IDENTIFIER) {
-            name = Name();
-            code = TypeObject;
-        } else {
-            Fail("parse error");
-        }
+        SyntaxNode* name;
+        int32_t code = TypeName(name);
         SyntaxNode* count = nullptr;
         SyntaxNode* arguments = nullptr;
         if (Accept('[')) {
