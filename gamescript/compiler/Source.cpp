@@ -24,9 +24,7 @@ ParseContext* g_currentContext = nullptr;
 // and devices do not count: reading one could block or never end.
 bool SourceExists(const char* base, const std::string& path)
 {
-    const std::string full = PathUnder(base, path);
-    if (Kiv::FileExists(full) != 0) return false;
-    const auto resolved = Kiv::ResolvePath(full);
+    const auto resolved = Kiv::ResolvePath(PathUnder(base, path));
     std::error_code ec;
     return resolved && std::filesystem::is_regular_file(*resolved, ec);
 }
