@@ -41,7 +41,6 @@ TEST(ScriptFileBuffer, EncodeDecodeRoundTripAndSameChecksum) {
     ASSERT_TRUE(buffer.enciphered);
     ASSERT_TRUE(buffer.Decode());
     EXPECT_FALSE(buffer.enciphered);
-    EXPECT_EQ(buffer.prefixLength, ScriptFileBuffer::kScriptPrefix.size());
     EXPECT_EQ(std::string_view(buffer.data, buffer.prefixLength), ScriptFileBuffer::kScriptPrefix);
     EXPECT_EQ(buffer.PlainText(), text);
     EXPECT_EQ(buffer.data[buffer.length], '\0');

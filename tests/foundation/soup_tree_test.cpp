@@ -99,11 +99,8 @@ TEST(SoupGetters, SizeRulesAndConversions) {
                                               {"b8", -1},   {"c", -1},    {"big", -1},  {"nan", -1}};
   for (const auto& [name, value] : ints) EXPECT_EQ(s.GetNamedTagAsInt(name, -1), value) << name;
 
-  EXPECT_EQ(s.GetNamedTagAsFloat("i"), 7.0f);
-  EXPECT_EQ(s.GetNamedTagAsFloat("f"), 2.75f);
-  EXPECT_EQ(s.GetNamedTagAsFloat("ftext"), 4.5f);
-  EXPECT_EQ(s.GetNamedTagAsFloat("flist", -1.0f), -1.0f);
-  EXPECT_EQ(s.GetNamedTagAsFloat("word", -1.0f), -1.0f);
+  const std::pair<const char*, float> floats[] = {{"i", 7.0f}, {"f", 2.75f}, {"ftext", 4.5f}, {"flist", -1.0f}, {"word", -1.0f}};
+  for (const auto& [name, value] : floats) EXPECT_EQ(s.GetNamedTagAsFloat(name, -1.0f), value) << name;
   EXPECT_TRUE(std::isnan(s.GetNamedTagAsFloat("nan")));
 
   EXPECT_EQ(s.GetNamedTagAsKUID("k"), KUID(10, 20, 0));

@@ -31,14 +31,7 @@ class LogFile : public ::testing::Test {
 protected:
   void SetUp() override {
     path = (fs::temp_directory_path() / ("kivlog_" + std::to_string(::getpid()) + ".txt")).string();
-    Kiv::LocalTime t;
-    t.year = 2026;
-    t.month = 3;
-    t.day = 9;
-    t.hour = 7;
-    t.minute = 5;
-    t.second = 4;
-    Kiv::Clock::SetLocalTimeSource([t] { return t; });
+    Kiv::Clock::SetLocalTimeSource([] { return Kiv::LocalTime{.year = 2026, .month = 3, .day = 9, .hour = 7, .minute = 5, .second = 4}; });
     log.SetConsole(false);
   }
   void TearDown() override {
