@@ -8,32 +8,23 @@
 #include <string>
 #include <vector>
 
+#include "fuzz/gs_fuzz_support.h"
 #include "gamescript/compiler/CodeGen.h"
-#include "gamescript/compiler/Driver.h"
 #include "gamescript/compiler/Library.h"
-#include "gamescript/compiler/ParseContext.h"
-#include "gamescript/compiler/Parser.h"
-#include "gamescript/compiler/Scanner.h"
 #include "gamescript/compiler/Semantic.h"
-#include "gamescript/compiler/SymbolTable.h"
 #include "tests/gamescript/compiler/library_checker.h"
 
 using namespace GSCompiler;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    CompileLog log;
-    ParseContext context;
-    GSSymbolTable table;
-    context.Reset(&log, &table);
-    context.fileName = context.stringPool.StrDup("fuzz.gs");
-    table.SetContext(&context);
-    GSDependentSymbol* file = table.NewDependent("fuzz.gs");
+    GSFuzz::OneSource one;
+    CompileLog& log = one.log;
+    ParseContext& context = one.context;
+    GSSymbolTable& table = one.table;
+    GSDependentSymbol* file = one.file;
     file->index = 0;
-    table.Add(file, nullptr, false);
-    table.currentFile = file;
-    Scanner scanner(reinterpret_cast<const char*>(data), size);
-    if (Parse(scanner, context) != 0) return 0;
+    if (one.Parse(data, size) != 0) return 0;
     table.ClearScopes();
     table.ResetImportIndexes();
     if (!Check(context.declarations, context, false) || context.errorCount != 0) return 0;

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "fuzz/gs_fuzz_support.h"
 #include "gamescript/compiler/Driver.h"
 #include "gamescript/compiler/ParseContext.h"
 #include "gamescript/compiler/Parser.h"
@@ -23,17 +24,11 @@ namespace {
 // Parses the input again into a fresh context and table and checks it.
 void CheckSource(const uint8_t* data, size_t size, bool declarationsOnly)
 {
-    CompileLog log;
-    ParseContext context;
-    GSSymbolTable table;
-    context.Reset(&log, &table);
-    context.fileName = context.stringPool.StrDup("fuzz.gs");
-    table.SetContext(&context);
-    GSDependentSymbol* file = table.NewDependent("fuzz.gs");
-    table.Add(file, nullptr, false);
-    table.currentFile = file;
-    Scanner scanner(reinterpret_cast<const char*>(data), size);
-    if (Parse(scanner, context) != 0)
+    GSFuzz::OneSource one;
+    const CompileLog& log = one.log;
+    ParseContext& context = one.context;
+    const GSSymbolTable& table = one.table;
+    if (one.Parse(data, size) != 0)
         return;
     const bool ok = Check(context.declarations, context, declarationsOnly);
     // Every error is one logged line; the result tells whether there was one.
