@@ -211,16 +211,10 @@ TEST(LexerLimits, OverlongLineCommentAndIdentifier)
 // optionally, "// last line: N" for the line number after the last token.
 TEST(LexerCorpus, FilesScanAsTheirHeadersSay)
 {
-    namespace fs = std::filesystem;
-    fs::path dir = fs::path(ROVANA_SOURCE_DIR) / "tests/gamescript/compiler/corpus/lexer";
     int files = 0;
-    for (const auto& entry : fs::directory_iterator(dir)) {
-        if (entry.path().extension() != ".gs") continue;
+    for (const auto& path : ParserTest::CorpusFiles("lexer")) {
         ++files;
-        std::ifstream in(entry.path(), std::ios::binary);
-        std::stringstream ss;
-        ss << in.rdbuf();
-        std::string text = ss.str();
+        const std::string text = ParserTest::ReadFile(path);
         std::istringstream lines(text);
         std::string line, expected;
         int lastLine = -1;
@@ -232,9 +226,9 @@ TEST(LexerCorpus, FilesScanAsTheirHeadersSay)
         auto toks = Scan(text);
         std::string got;
         for (const Tok& t : toks) Append(got, Name(t.code));
-        EXPECT_EQ(got, expected) << entry.path();
+        EXPECT_EQ(got, expected) << path;
         if (lastLine > 0 && !toks.empty()) {
-            EXPECT_EQ(toks.back().line, lastLine) << entry.path();
+            EXPECT_EQ(toks.back().line, lastLine) << path;
         }
     }
     EXPECT_GE(files, 3);

@@ -62,17 +62,6 @@ TEST(SemaLimits, DeepNestingIsAnErrorNotACrash)
     EXPECT_EQ(init->child[1]->datum, 101u);
 }
 
-TEST(SemaLimits, SelfReferencingDefinesAreErrors)
-{
-    auto unit = SemaTest::CheckTexts("class A\n{\n  define int X = X + 1;\n  define int Y = Z;\n  define int Z = Y;\n};\n");
-    EXPECT_EQ(unit->Lines(), (std::vector<std::string>{
-                                 "t.gs(3) : define variable must have a const assignment, line 3.",
-                                 "t.gs(4) : variable Z not declared, line 4.",
-                                 "t.gs(4) : define variable must have a const assignment, line 4.",
-                                 "t.gs(5) : define variable must have a const assignment, line 5.",
-                             }));
-}
-
 TEST(SemaIncludes, IncludedFilesAreCheckedForTheirDeclarationsOnly)
 {
     // The include's bodies and member initialisers hold errors that are not

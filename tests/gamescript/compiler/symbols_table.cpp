@@ -37,6 +37,15 @@ struct Fixture {
         EXPECT_TRUE(table.Add(c, nullptr, false)) << name;
         return c;
     }
+    // K0 .. Kn, each Ki deriving from K(i-1) on line i; returns Kn.
+    GSClassSymbol* Chain(int n)
+    {
+        auto name = [](int i) { return std::string(1, 'K').append(std::to_string(i)); };
+        GSClassSymbol* last = Class("K0");
+        for (int i = 1; i <= n; ++i)
+            last = Class(name(i), {name(i - 1)}, 0, i);
+        return last;
+    }
     GSVariableSymbol* Variable(GSClassSymbol* cls, const std::string& name)
     {
         GSVariableSymbol* v = table.NewVariable(name);
@@ -306,14 +315,7 @@ TEST(SymbolsClasses, DerivingFromItselfIsCyclic)
 TEST(SymbolsClasses, LongInheritanceChainsResolveWithoutDeepRecursionFailures)
 {
     Fixture f;
-    f.Class("K0");
-    for (int i = 1; i <= 300; ++i) {
-        std::string name = "K", base = "K";
-        name += std::to_string(i);
-        base += std::to_string(i - 1);
-        f.Class(name, {base});
-    }
-    auto* last = static_cast<GSClassSymbol*>(f.table.Lookup("K300", nullptr, true, false));
+    GSClassSymbol* last = f.Chain(300);
     ASSERT_TRUE(f.table.ResolveExtends(last));
     EXPECT_EQ(last->ancestors.size(), 300u);
     EXPECT_EQ(last->variableBase, 2 + 2 * 300);
@@ -322,14 +324,7 @@ TEST(SymbolsClasses, LongInheritanceChainsResolveWithoutDeepRecursionFailures)
 TEST(SymbolsClasses, UnresolvedChainsDeeperThanTheBoundAreRefusedOnce)
 {
     Fixture f;
-    f.Class("K0");
-    for (int i = 1; i <= 1100; ++i) {
-        std::string name = "K", base = "K";
-        name += std::to_string(i);
-        base += std::to_string(i - 1);
-        f.Class(name, {base}, 0, i);
-    }
-    auto* last = static_cast<GSClassSymbol*>(f.table.Lookup("K1100", nullptr, true, false));
+    GSClassSymbol* last = f.Chain(1100);
     EXPECT_FALSE(f.table.ResolveExtends(last));
     EXPECT_EQ(f.Lines(), std::vector<std::string>{"main.gs(76) : Class K75 derives through too many classes, line 76."});
     // Classes near the root were never touched by the failure and still resolve.
