@@ -212,26 +212,20 @@ TEST(DriverSources, IdentityWords)
     t.Write("four.gse", std::string(bytes.begin(), bytes.end()));
     ClearIncludePaths();
     AppendIncludePath({t.Path(), {}});
-    auto read = [](const char* name, uint32_t& text, uint32_t& file) {
+    // The text and file-name checksums a source is identified by.
+    auto read = [](const char* name) {
         ParseContext c;
         c.Reset(nullptr, nullptr);
-        int r = ReadAndParseSource(name, c);
-        text = c.sourceCrc;
-        file = c.fileNameCrc;
-        return r;
+        EXPECT_EQ(ReadAndParseSource(name, c), 0) << name;
+        return std::make_pair(c.sourceCrc, c.fileNameCrc);
     };
-    uint32_t t1, f1, t2, f2, t3, f3, t4, f4, t5, f5;
-    ASSERT_EQ(read("one.gs", t1, f1), 0);
-    ASSERT_EQ(read("two.gs", t2, f2), 0);
-    ASSERT_EQ(read("three.gs", t3, f3), 0);
-    ASSERT_EQ(read("THREE.GS", t4, f4), 0);
-    ASSERT_EQ(read("four.gs", t5, f5), 0);  // found through the ".gse" fallback
-    EXPECT_EQ(t1, t2);
-    EXPECT_NE(f1, f2);
-    EXPECT_NE(t1, t3);
-    EXPECT_EQ(f3, f4);
-    EXPECT_EQ(t5, t1);  // the decipher prefix is not part of the text
-    EXPECT_EQ(t1, ScriptSourceChecksum(kClass));
+    const auto one = read("one.gs"), two = read("two.gs"), three = read("three.gs");
+    EXPECT_EQ(one.first, two.first);
+    EXPECT_NE(one.second, two.second);
+    EXPECT_NE(one.first, three.first);
+    EXPECT_EQ(three.second, read("THREE.GS").second);
+    EXPECT_EQ(read("four.gs").first, one.first);  // through the ".gse" fallback; the decipher prefix is not text
+    EXPECT_EQ(one.first, ScriptSourceChecksum(kClass));
     EXPECT_EQ(CurrentParseContext(), nullptr);
     EXPECT_EQ(CurrentScanner(), nullptr);
     ClearIncludePaths();
@@ -267,21 +261,19 @@ TEST(DriverSources, OverlongTokensAndEmptyFilesAreCompileErrors)
     std::string big = t.Write("big.gs", "class A {\n string s = \"" + std::string(100 * 1024, 'x') + "\";\n};\n");
     std::string comment = t.Write("comment.gs", "class A { };\n//" + std::string(20000, '-') + "\n");
     std::string empty = t.Write("empty.gs", "");
-    CompileLog log;
-    EXPECT_EQ(CompileFile(big.c_str(), nullptr, {}, &log), 1);
-    EXPECT_EQ(LogLines(log), (std::vector<std::string>{"big.gs(2) : Token longer than 16384 bytes, line 2.",
-                                                    "big.gs(2) : parse error, line 2",
-                                                    ".. while compiling 'big.gs'"}));
     // An over-long comment line is refused like a token.
-    CompileLog log2;
-    EXPECT_EQ(CompileFile(comment.c_str(), nullptr, {}, &log2), 1);
-    EXPECT_EQ(LogLines(log2), (std::vector<std::string>{"comment.gs(2) : Token longer than 16384 bytes, line 2.",
-                                                     "comment.gs(2) : parse error, line 2",
-                                                     ".. while compiling 'comment.gs'"}));
-    CompileLog log3;
-    EXPECT_EQ(CompileFile(empty.c_str(), nullptr, {}, &log3), 1);
-    EXPECT_EQ(LogLines(log3), (std::vector<std::string>{"empty.gs(1) : parse error, line 1",
-                                                     ".. while compiling 'empty.gs'"}));
+    const std::pair<std::string, std::vector<std::string>> cases[] = {
+        {big, {"big.gs(2) : Token longer than 16384 bytes, line 2.", "big.gs(2) : parse error, line 2",
+               ".. while compiling 'big.gs'"}},
+        {comment, {"comment.gs(2) : Token longer than 16384 bytes, line 2.", "comment.gs(2) : parse error, line 2",
+                   ".. while compiling 'comment.gs'"}},
+        {empty, {"empty.gs(1) : parse error, line 1", ".. while compiling 'empty.gs'"}},
+    };
+    for (const auto& [file, messages] : cases) {
+        CompileLog log;
+        EXPECT_EQ(CompileFile(file.c_str(), nullptr, {}, &log), 1) << file;
+        EXPECT_EQ(LogLines(log), messages);
+    }
 }
 
 TEST(DriverSources, OnlyRegularFilesAreSources)

@@ -101,6 +101,25 @@ uint32_t ExpectedBinary(int32_t op, uint32_t l, uint32_t r)
     }
 }
 
+// Checks the statements in one function: those expected as TypeNone are
+// refused with a message containing `message`, the others get their type.
+void CheckTypes(const std::vector<std::string>& statements, const std::vector<uint32_t>& expected,
+                const std::string& message)
+{
+    auto unit = SemaTest::CheckTexts(Source(statements));
+    const std::set<size_t> refused = MessageLines(unit->Lines());
+    const std::vector<SyntaxNode*> nodes = Statements(*unit);
+    ASSERT_EQ(nodes.size(), statements.size());
+    for (size_t k = 0; k < statements.size(); ++k) {
+        EXPECT_EQ(refused.count(k) == 1, expected[k] == TypeNone) << statements[k];
+        if (expected[k] != TypeNone) {
+            EXPECT_EQ(nodes[k]->type, expected[k]) << statements[k];
+        }
+    }
+    for (const std::string& line : unit->Lines())
+        EXPECT_NE(line.find(message), std::string::npos) << line;
+}
+
 TEST(SemaTypes, EveryOperandPairOfEveryBinaryOperator)
 {
     for (int32_t op = OpMul; op <= OpOr; ++op) {
@@ -111,22 +130,8 @@ TEST(SemaTypes, EveryOperandPairOfEveryBinaryOperator)
                 statements.push_back(std::string(l.text) + " " + OperatorName(op) + " " + r.text);
                 expected.push_back(ExpectedBinary(op, l.type, r.type));
             }
-        auto unit = SemaTest::CheckTexts(Source(statements));
-        const std::set<size_t> refused = MessageLines(unit->Lines());
-        const std::vector<SyntaxNode*> nodes = Statements(*unit);
-        ASSERT_EQ(nodes.size(), statements.size());
-        for (size_t k = 0; k < statements.size(); ++k) {
-            if (expected[k] == TypeNone) {
-                EXPECT_TRUE(refused.count(k)) << statements[k];
-            } else {
-                EXPECT_FALSE(refused.count(k)) << statements[k];
-                EXPECT_EQ(nodes[k]->type, expected[k]) << statements[k];
-            }
-        }
         // Every refusal names the operator.
-        for (const std::string& line : unit->Lines())
-            EXPECT_NE(line.find(std::string("illegal types for operand ") + OperatorName(op) + ", line "),
-                      std::string::npos) << line;
+        CheckTypes(statements, expected, std::string("illegal types for operand ") + OperatorName(op) + ", line ");
     }
 }
 
@@ -154,19 +159,7 @@ TEST(SemaTypes, EveryOperandOfEveryUnaryOperator)
                 result = In(o.type, {TypeInt, TypeFloat}) ? o.type : TypeNone;
             expected.push_back(result);
         }
-        auto unit = SemaTest::CheckTexts(Source(statements));
-        const std::set<size_t> refused = MessageLines(unit->Lines());
-        const std::vector<SyntaxNode*> nodes = Statements(*unit);
-        ASSERT_EQ(nodes.size(), statements.size());
-        for (size_t k = 0; k < statements.size(); ++k) {
-            EXPECT_EQ(refused.count(k) == 1, expected[k] == TypeNone) << statements[k];
-            if (expected[k] != TypeNone) {
-                EXPECT_EQ(nodes[k]->type, expected[k]) << statements[k];
-            }
-        }
-        for (const std::string& line : unit->Lines())
-            EXPECT_NE(line.find(std::string("illegal types for unary operand ") + OperatorName(u.op)), std::string::npos)
-                << line;
+        CheckTypes(statements, expected, std::string("illegal types for unary operand ") + OperatorName(u.op));
     }
 }
 
