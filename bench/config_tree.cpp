@@ -95,7 +95,7 @@ void BuildCheckDelete(const Config& config) {
   root->LoadDefinition(f.def, true);
   const SoupRef tagArray = root->tagArrayDefinition;
   for (size_t i = 0; i < config.names.size(); ++i) {
-    SoupRef entry = i % 16 == 0 ? subs.GetNamedSoup(kFlag)
+    SoupRef entry = i % 16 == 0  ? subs.GetNamedSoup(kFlag)
                     : i % 8 == 0 ? subs.GetNamedSoup(kPart)
                     : i % 4 == 0 ? subs.GetNamedSoup(kAtt)
                                  : tagArray;
@@ -105,7 +105,8 @@ void BuildCheckDelete(const Config& config) {
     RunTagRules(*tag);
     root->AddTag(tag);
     if (i % 10 == 0) {
-      Container* child = root->MakeChild(config.names[i], kPartDef, root.get(), SoupRef(), static_cast<int32_t>(i));
+      Container* child =
+          root->MakeChild(config.names[i], kPartDef, root.get(), SoupRef(), static_cast<int32_t>(i));
       if (!child) std::abort();
       root->AddChild(child);
       DataManager::Instance()->RegisterObjectByKey(root->name, child);
@@ -121,9 +122,9 @@ void BM_ConfigTree(benchmark::State& state) {
   for (auto _ : state) BuildCheckDelete(config);
   state.SetItemsProcessed(state.iterations() * state.range(0));
   // Seconds per tag: the inverse of the tag rate.
-  state.counters["s_per_tag"] = benchmark::Counter(static_cast<double>(state.range(0)),
-                                                   benchmark::Counter::kIsIterationInvariantRate |
-                                                       benchmark::Counter::kInvert);
+  state.counters["s_per_tag"] =
+      benchmark::Counter(static_cast<double>(state.range(0)),
+                         benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
 BENCHMARK(BM_ConfigTree)->Arg(1000)->Arg(10000)->Unit(benchmark::kMicrosecond);
 
@@ -148,9 +149,10 @@ int main(int argc, char** argv) {
   // Quadratic work would make the 10,000-tag cost per tag ten times the
   // 1,000-tag one; memory-cache effects alone stay within a small factor.
   const double small = NanosPerTag(1000, 50), large = NanosPerTag(10000, 10), huge = NanosPerTag(100000, 3);
-  std::printf("config tree: ns per tag %.1f at 1,000 tags, %.1f at 10,000, %.1f at 100,000; "
-              "ratio 10k/1k %.2f, 100k/10k %.2f (quadratic would be 10)\n",
-              small, large, huge, large / small, huge / large);
+  std::printf(
+      "config tree: ns per tag %.1f at 1,000 tags, %.1f at 10,000, %.1f at 100,000; "
+      "ratio 10k/1k %.2f, 100k/10k %.2f (quadratic would be 10)\n",
+      small, large, huge, large / small, huge / large);
   benchmark::Shutdown();
   return 0;
 }

@@ -65,8 +65,8 @@ void BM_Crc32VsZlibRatio(benchmark::State& state) {
   state.counters["ours_MiB_per_s"] = mib / ours;
   state.counters["zlib_MiB_per_s"] = mib / theirs;
   state.counters["speed_ratio"] = theirs / ours;
-  std::printf("Crc32 vs zlib crc32 on 64 MiB: %.0f MiB/s vs %.0f MiB/s, ratio %.2fx\n", mib / ours, mib / theirs,
-              theirs / ours);
+  std::printf("Crc32 vs zlib crc32 on 64 MiB: %.0f MiB/s vs %.0f MiB/s, ratio %.2fx\n", mib / ours,
+              mib / theirs, theirs / ours);
 }
 
 }  // namespace

@@ -14,112 +14,110 @@
 namespace GSBench {
 
 // The template with every "@" replaced by the number.
-inline std::string Fill(const char* templ, int number)
-{
-    const std::string n = std::to_string(number);
-    std::string out;
-    for (const char* p = templ; *p; ++p) {
-        if (*p == '@') out += n;
-        else out += *p;
-    }
-    return out;
+inline std::string Fill(const char* templ, int number) {
+  const std::string n = std::to_string(number);
+  std::string out;
+  for (const char* p = templ; *p; ++p) {
+    if (*p == '@')
+      out += n;
+    else
+      out += *p;
+  }
+  return out;
 }
 
 // Numbered copies of a class template of linesPerClass lines, as many as fit
 // in totalLines.
-inline std::string RepeatClasses(const char* templ, int linesPerClass, int totalLines)
-{
-    std::string s;
-    s.reserve(std::size_t(totalLines) * 40);
-    int lines = 0;
-    for (int c = 0; lines + linesPerClass <= totalLines; ++c) {
-        s += Fill(templ, c);
-        lines += linesPerClass;
-    }
-    return s;
+inline std::string RepeatClasses(const char* templ, int linesPerClass, int totalLines) {
+  std::string s;
+  s.reserve(std::size_t(totalLines) * 40);
+  int lines = 0;
+  for (int c = 0; lines + linesPerClass <= totalLines; ++c) {
+    s += Fill(templ, c);
+    lines += linesPerClass;
+  }
+  return s;
 }
 
 // Tokens the GameScript scanner finds in the text.
-inline std::size_t CountTokens(const std::string& text)
-{
-    GSCompiler::Scanner scanner(text.data(), text.size());
-    std::size_t n = 0;
-    while (scanner.Next() != 0) ++n;
-    return n;
+inline std::size_t CountTokens(const std::string& text) {
+  GSCompiler::Scanner scanner(text.data(), text.size());
+  std::size_t n = 0;
+  while (scanner.Next() != 0) ++n;
+  return n;
 }
 
 // Counts Lua tokens: names and keywords, numbers, strings, and operators
 // (longest of "...", "..", "==", "~=", "<=", ">=", "//", "::", else one character).
-inline std::size_t CountLuaTokens(const std::string& text)
-{
-    std::size_t n = 0;
-    for (std::size_t i = 0; i < text.size();) {
-        const unsigned char c = static_cast<unsigned char>(text[i]);
-        if (std::isspace(c)) { ++i; continue; }
-        if (c == '-' && i + 1 < text.size() && text[i + 1] == '-') {
-            while (i < text.size() && text[i] != '\n') ++i;
-            continue;
-        }
-        ++n;
-        if (std::isalpha(c) || c == '_') {
-            while (i < text.size() && (std::isalnum(static_cast<unsigned char>(text[i])) || text[i] == '_')) ++i;
-        } else if (std::isdigit(c)) {
-            while (i < text.size() && (std::isdigit(static_cast<unsigned char>(text[i])) || text[i] == '.')) ++i;
-        } else if (c == '"') {
-            for (++i; i < text.size() && text[i] != '"'; ++i) {}
-            ++i;
-        } else if (text.compare(i, 3, "...") == 0) {
-            i += 3;
-        } else {
-            static const char* two[] = {"..", "==", "~=", "<=", ">=", "//", "::"};
-            std::size_t step = 1;
-            for (const char* t : two)
-                if (text.compare(i, 2, t) == 0) step = 2;
-            i += step;
-        }
+inline std::size_t CountLuaTokens(const std::string& text) {
+  std::size_t n = 0;
+  for (std::size_t i = 0; i < text.size();) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    if (std::isspace(c)) {
+      ++i;
+      continue;
     }
-    return n;
+    if (c == '-' && i + 1 < text.size() && text[i + 1] == '-') {
+      while (i < text.size() && text[i] != '\n') ++i;
+      continue;
+    }
+    ++n;
+    if (std::isalpha(c) || c == '_') {
+      while (i < text.size() && (std::isalnum(static_cast<unsigned char>(text[i])) || text[i] == '_')) ++i;
+    } else if (std::isdigit(c)) {
+      while (i < text.size() && (std::isdigit(static_cast<unsigned char>(text[i])) || text[i] == '.')) ++i;
+    } else if (c == '"') {
+      for (++i; i < text.size() && text[i] != '"'; ++i) {}
+      ++i;
+    } else if (text.compare(i, 3, "...") == 0) {
+      i += 3;
+    } else {
+      static const char* two[] = {"..", "==", "~=", "<=", ">=", "//", "::"};
+      std::size_t step = 1;
+      for (const char* t : two)
+        if (text.compare(i, 2, t) == 0) step = 2;
+      i += step;
+    }
+  }
+  return n;
 }
 
 // Numbered copies of a Lua template until the text holds at least `tokens`
 // tokens (counted every 64 copies, the count being a pass over the whole text).
-inline std::string RepeatLua(const char* templ, std::size_t tokens)
-{
-    std::string s;
-    for (int c = 0;; ++c) {
-        s += Fill(templ, c);
-        if (c % 64 == 0 && CountLuaTokens(s) >= tokens) break;
-    }
-    return s;
+inline std::string RepeatLua(const char* templ, std::size_t tokens) {
+  std::string s;
+  for (int c = 0;; ++c) {
+    s += Fill(templ, c);
+    if (c % 64 == 0 && CountLuaTokens(s) >= tokens) break;
+  }
+  return s;
 }
 
 // Best time of five runs of work, in seconds.
 template <class Work>
-double BestSeconds(Work work)
-{
-    double best = 1e9;
-    for (int i = 0; i < 5; ++i) {
-        const auto start = std::chrono::steady_clock::now();
-        work();
-        const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
-        best = std::min(best, took.count());
-    }
-    return best;
+double BestSeconds(Work work) {
+  double best = 1e9;
+  for (int i = 0; i < 5; ++i) {
+    const auto start = std::chrono::steady_clock::now();
+    work();
+    const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+    best = std::min(best, took.count());
+  }
+  return best;
 }
 
 // Best time of five runs of a shell command, in seconds; 0 when a run fails
 // (the reference tool is missing or rejected its input).
-inline double BestCommandSeconds(const std::string& command)
-{
-    double best = 1e9;
-    for (int i = 0; i < 5; ++i) {
-        const auto start = std::chrono::steady_clock::now();
-        const int rc = std::system(command.c_str());
-        const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
-        if (rc != 0) return 0;
-        best = std::min(best, took.count());
-    }
-    return best;
+inline double BestCommandSeconds(const std::string& command) {
+  double best = 1e9;
+  for (int i = 0; i < 5; ++i) {
+    const auto start = std::chrono::steady_clock::now();
+    const int rc = std::system(command.c_str());
+    const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+    if (rc != 0) return 0;
+    best = std::min(best, took.count());
+  }
+  return best;
 }
 
 }  // namespace GSBench

@@ -30,10 +30,10 @@ void* CountedAlloc(size_t size) {
   if (!block) throw std::bad_alloc();
   *static_cast<size_t*>(block) = size;
   if (!g_counting.load(std::memory_order_relaxed)) return static_cast<char*>(block) + kHeader;
-  int64_t live = g_live.fetch_add(static_cast<int64_t>(size), std::memory_order_relaxed) + static_cast<int64_t>(size);
+  int64_t live =
+      g_live.fetch_add(static_cast<int64_t>(size), std::memory_order_relaxed) + static_cast<int64_t>(size);
   int64_t peak = g_peak.load(std::memory_order_relaxed);
-  while (live > peak && !g_peak.compare_exchange_weak(peak, live, std::memory_order_relaxed)) {
-  }
+  while (live > peak && !g_peak.compare_exchange_weak(peak, live, std::memory_order_relaxed)) {}
   return static_cast<char*>(block) + kHeader;
 }
 
@@ -58,8 +58,9 @@ namespace {
 // ---- the test tree: asset configs as they appear in a content collection ----
 
 std::string Words(std::mt19937& rng, size_t count) {
-  static const char* kWords[] = {"red", "steam", "locomotive", "with", "tender", "built", "for", "the", "northern",
-                                 "line", "freight", "service", "and", "heavy", "coal", "trains", "in", "1923"};
+  static const char* kWords[] = {"red", "steam", "locomotive", "with",   "tender",  "built",
+                                 "for", "the",   "northern",   "line",   "freight", "service",
+                                 "and", "heavy", "coal",       "trains", "in",      "1923"};
   std::string s;
   for (size_t i = 0; i < count; ++i) {
     if (i) s += ' ';
@@ -94,7 +95,8 @@ SoupRef MakeCollection(size_t assets) {
     asset.SetNamedSoup("mesh-table", meshes);
     SoupRef kuids;
     for (int k = 0; k < 5; ++k)
-      kuids.SetNamedTagKUID(std::to_string(k), KUID(static_cast<int32_t>(rng() % 500000), static_cast<int32_t>(rng() % 90000), 0));
+      kuids.SetNamedTagKUID(std::to_string(k), KUID(static_cast<int32_t>(rng() % 500000),
+                                                    static_cast<int32_t>(rng() % 90000), 0));
     asset.SetNamedSoup("kuid-table", kuids);
     SoupRef strings;
     strings.SetNamedTag("en", Words(rng, 6));
@@ -143,8 +145,10 @@ void AppendJson(std::string& out, const ACSChunk& node) {
       case kSoupInt:
       case kSoupFloat:
         tag.ToText(text);
-        if (tag.GetSize() > 4) out += '[' + text + ']';
-        else out += text;
+        if (tag.GetSize() > 4)
+          out += '[' + text + ']';
+        else
+          out += text;
         break;
       default: out += "null";
     }
@@ -208,7 +212,7 @@ public:
       const Inputs& in = GetInputs();
       std::string name = run.benchmark_name();
       double bytes = name.find("Soup") != std::string::npos ? static_cast<double>(in.soupText.size())
-                                                              : static_cast<double>(in.json.size());
+                                                            : static_cast<double>(in.json.size());
       double rate = bytes * static_cast<double>(run.iterations) / run.real_accumulated_time / 1e6;
       double& best = name.find("Soup") != std::string::npos ? soupMBs : jsonMBs;
       if (rate > best) best = rate;
@@ -271,14 +275,16 @@ int main(int argc, char** argv) {
 
   std::printf("soup text %zu bytes, JSON %zu bytes\n", in.soupText.size(), in.json.size());
   if (reporter.jsonMBs > 0)
-    std::printf("benchmark runs (best of 5): soup %.1f MB/s, RapidJSON DOM %.1f MB/s, ratio %.2fx\n", reporter.soupMBs,
-                reporter.jsonMBs, reporter.soupMBs / reporter.jsonMBs);
+    std::printf("benchmark runs (best of 5): soup %.1f MB/s, RapidJSON DOM %.1f MB/s, ratio %.2fx\n",
+                reporter.soupMBs, reporter.jsonMBs, reporter.soupMBs / reporter.jsonMBs);
   double soupSeconds, jsonSeconds;
   InterleavedBest(soupSeconds, jsonSeconds);
   double soupMBs = static_cast<double>(in.soupText.size()) / soupSeconds / 1e6;
   double jsonMBs = static_cast<double>(in.json.size()) / jsonSeconds / 1e6;
-  std::printf("throughput (alternating rounds, best of 30): soup %.1f MB/s, RapidJSON DOM %.1f MB/s, ratio %.2fx (target >= 1.0x)\n",
-              soupMBs, jsonMBs, soupMBs / jsonMBs);
+  std::printf(
+      "throughput (alternating rounds, best of 30): soup %.1f MB/s, RapidJSON DOM %.1f MB/s, ratio %.2fx "
+      "(target >= 1.0x)\n",
+      soupMBs, jsonMBs, soupMBs / jsonMBs);
   std::printf("memory: parsed soup %.2fx its text (peak while parsing %.2fx; target <= 3x)\n",
               static_cast<double>(kept) / static_cast<double>(in.soupText.size()),
               static_cast<double>(peak) / static_cast<double>(in.soupText.size()));

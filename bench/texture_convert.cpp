@@ -21,7 +21,7 @@
 #include "foundation/ResultsLog.h"
 #include "kiv/Bitmap.h"
 #include "kiv/File.h"
-#include "mesh/TextureConvert.h"
+#include "graphics/texture/TextureConvert.h"
 
 namespace fs = std::filesystem;
 
@@ -150,7 +150,8 @@ bool SameBytesForAnyWorkerCount(unsigned workers) {
   const std::string det = TheFolder().root + "/det";
   fs::create_directories(det);
   for (int i = 0; i < 8; ++i) {
-    fs::copy_file(FileOf(TheFolder().root + "/src", i, ".png"), FileOf(det, i, ".png"), fs::copy_options::overwrite_existing);
+    fs::copy_file(FileOf(TheFolder().root + "/src", i, ".png"), FileOf(det, i, ".png"),
+                  fs::copy_options::overwrite_existing);
     fs::copy_file(FileOf(TheFolder().root + "/src", i, ".texture.txt"), FileOf(det, i, ".texture.txt"),
                   fs::copy_options::overwrite_existing);
   }

@@ -25,127 +25,130 @@ namespace {
 constexpr int kAssets = 10000;
 
 struct Tree {
-    std::string root;
-    Tree() {
-        char pattern[] = "/tmp/umb-bench-XXXXXX";
-        root = mkdtemp(pattern) ? pattern : "";
-        Kiv::File::CreateDirectories(root + "/user/local");
-        for (int i = 0; i < kAssets; ++i) {
-            SoupRef c = SoupRef::NewContainer();
-            c.SetNamedTagKUID("kuid", KUID(1000 + i % 50, i, 0));
-            c.SetNamedTag("username", "Asset " + std::to_string(i));
-            c.SetNamedTag("kind", i % 3 ? "scenery" : "traincar");
-            c.SetNamedTag("category-class", i % 3 ? "BU" : "TR");
-            std::string folder = root + "/user/local/a" + std::to_string(i);
-            // Plain system calls: the case-insensitive create of the file layer looks through
-            // the 10,000 siblings for each new name, and its atomic replace syncs every file;
-            // both only slow the set-up.
-            ::mkdir(folder.c_str(), 0755);
-            std::string text;
-            WriteSoupText(c, text);
-            if (std::FILE* f = std::fopen((folder + "/config.txt").c_str(), "wb")) {
-                std::fwrite(text.data(), 1, text.size(), f);
-                std::fclose(f);
-            }
-        }
-        Kiv::File::CreateDirectories(root + "/user/settings");
+  std::string root;
+  Tree() {
+    char pattern[] = "/tmp/umb-bench-XXXXXX";
+    root = mkdtemp(pattern) ? pattern : "";
+    Kiv::File::CreateDirectories(root + "/user/local");
+    for (int i = 0; i < kAssets; ++i) {
+      SoupRef c = SoupRef::NewContainer();
+      c.SetNamedTagKUID("kuid", KUID(1000 + i % 50, i, 0));
+      c.SetNamedTag("username", "Asset " + std::to_string(i));
+      c.SetNamedTag("kind", i % 3 ? "scenery" : "traincar");
+      c.SetNamedTag("category-class", i % 3 ? "BU" : "TR");
+      std::string folder = root + "/user/local/a" + std::to_string(i);
+      // Plain system calls: the case-insensitive create of the file layer looks through
+      // the 10,000 siblings for each new name, and its atomic replace syncs every file;
+      // both only slow the set-up.
+      ::mkdir(folder.c_str(), 0755);
+      std::string text;
+      WriteSoupText(c, text);
+      if (std::FILE* f = std::fopen((folder + "/config.txt").c_str(), "wb")) {
+        std::fwrite(text.data(), 1, text.size(), f);
+        std::fclose(f);
+      }
     }
-    ~Tree() { Kiv::File::Prune(root); }
+    Kiv::File::CreateDirectories(root + "/user/settings");
+  }
+  ~Tree() { Kiv::File::Prune(root); }
 };
 
 Tree& TheTree() {
-    static Tree tree;
-    return tree;
+  static Tree tree;
+  return tree;
 }
 
 FolderAssetDatabase& Opened() {
-    static FolderAssetDatabase* db = [] {
-        auto d = std::make_unique<FolderAssetDatabase>(TheTree().root + "/user", TheTree().root + "/install");
-        d->Rescan();
-        FolderAssetDatabase* raw = d.get();
-        UMBOpenDatabase(std::move(d));
-        return raw;
-    }();
-    return *db;
+  static FolderAssetDatabase* db = [] {
+    auto d = std::make_unique<FolderAssetDatabase>(TheTree().root + "/user", TheTree().root + "/install");
+    d->Rescan();
+    FolderAssetDatabase* raw = d.get();
+    UMBOpenDatabase(std::move(d));
+    return raw;
+  }();
+  return *db;
 }
 
 void BM_Rescan(benchmark::State& state) {
-    FolderAssetDatabase db(TheTree().root + "/user", TheTree().root + "/install");
-    for (auto _ : state) {
-        db.Rescan();
-        benchmark::DoNotOptimize(db.AssetCount());
-    }
-    state.counters["assets"] = static_cast<double>(db.AssetCount());
-    state.counters["per_asset_us"] = benchmark::Counter(
-        static_cast<double>(db.AssetCount()) * state.iterations(),
-        benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+  FolderAssetDatabase db(TheTree().root + "/user", TheTree().root + "/install");
+  for (auto _ : state) {
+    db.Rescan();
+    benchmark::DoNotOptimize(db.AssetCount());
+  }
+  state.counters["assets"] = static_cast<double>(db.AssetCount());
+  state.counters["per_asset_us"] =
+      benchmark::Counter(static_cast<double>(db.AssetCount()) * state.iterations(),
+                         benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 BENCHMARK(BM_Rescan)->Unit(benchmark::kMillisecond)->Iterations(3);
 
 void BM_QueryAll(benchmark::State& state) {
-    Opened();
-    UMBFilterElementGroup query(1, 0);
-    query.Add(std::make_unique<UMBFilterElementBool>(kStateLocal));
-    UMBFilterElementGroup::AddGroup(query, std::make_unique<UMBFilterElementBool>(kStateObsolete));
-    query.Add(std::make_unique<UMBFilterElementString>(UMBFilterElementString::kCategoryList, "TR"));
-    size_t found = 0;
-    for (auto _ : state) found = UMBRunQuery(query).size();
-    state.counters["found"] = static_cast<double>(found);
+  Opened();
+  UMBFilterElementGroup query(1, 0);
+  query.Add(std::make_unique<UMBFilterElementBool>(kStateLocal));
+  UMBFilterElementGroup::AddGroup(query, std::make_unique<UMBFilterElementBool>(kStateObsolete));
+  query.Add(std::make_unique<UMBFilterElementString>(UMBFilterElementString::kCategoryList, "TR"));
+  size_t found = 0;
+  for (auto _ : state) found = UMBRunQuery(query).size();
+  state.counters["found"] = static_cast<double>(found);
 }
 BENCHMARK(BM_QueryAll)->Unit(benchmark::kMillisecond);
 
 // One round trip of 16 bytes over a local socket pair, echoed by a second thread.
 double LoopbackRoundTripMicros() {
-    int fds[2];
-    if (socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0) return 0;
-    constexpr int kTrips = 20000;
-    std::thread echo([fd = fds[1]] {
-        char buf[16];
-        for (int i = 0; i < kTrips; ++i) {
-            if (read(fd, buf, sizeof buf) != sizeof buf) break;
-            if (write(fd, buf, sizeof buf) != sizeof buf) break;
-        }
-    });
-    char buf[16] = {};
-    auto start = std::chrono::steady_clock::now();
+  int fds[2];
+  if (socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0) return 0;
+  constexpr int kTrips = 20000;
+  std::thread echo([fd = fds[1]] {
+    char buf[16];
     for (int i = 0; i < kTrips; ++i) {
-        if (write(fds[0], buf, sizeof buf) != sizeof buf || read(fds[0], buf, sizeof buf) != sizeof buf) break;
+      if (read(fd, buf, sizeof buf) != sizeof buf) break;
+      if (write(fd, buf, sizeof buf) != sizeof buf) break;
     }
-    auto end = std::chrono::steady_clock::now();
-    echo.join();
-    close(fds[0]);
-    close(fds[1]);
-    return std::chrono::duration<double, std::micro>(end - start).count() / kTrips;
+  });
+  char buf[16] = {};
+  auto start = std::chrono::steady_clock::now();
+  for (int i = 0; i < kTrips; ++i) {
+    if (write(fds[0], buf, sizeof buf) != sizeof buf || read(fds[0], buf, sizeof buf) != sizeof buf) break;
+  }
+  auto end = std::chrono::steady_clock::now();
+  echo.join();
+  close(fds[0]);
+  close(fds[1]);
+  return std::chrono::duration<double, std::micro>(end - start).count() / kTrips;
 }
 
 void BM_ResolvePerAsset(benchmark::State& state) {
-    Opened();
-    int i = 0;
-    for (auto _ : state) {
-        KUID k(1000 + i % 50, i % kAssets, 0);
-        benchmark::DoNotOptimize(UMBResolveKUID(k));
-        benchmark::DoNotOptimize(UMBGetUpdatedKUID(k));
-        ++i;
-    }
-    state.counters["requests_per_s"] = benchmark::Counter(2.0 * state.iterations(), benchmark::Counter::kIsRate);
+  Opened();
+  int i = 0;
+  for (auto _ : state) {
+    KUID k(1000 + i % 50, i % kAssets, 0);
+    benchmark::DoNotOptimize(UMBResolveKUID(k));
+    benchmark::DoNotOptimize(UMBGetUpdatedKUID(k));
+    ++i;
+  }
+  state.counters["requests_per_s"] =
+      benchmark::Counter(2.0 * state.iterations(), benchmark::Counter::kIsRate);
 }
 BENCHMARK(BM_ResolvePerAsset);
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    // The ratio: one in-process request against one loopback round trip.
-    Opened();
-    constexpr int kRequests = 20000;
-    auto start = std::chrono::steady_clock::now();
-    for (int i = 0; i < kRequests; ++i) benchmark::DoNotOptimize(UMBResolveKUID(KUID(1000 + i % 50, i % kAssets, 0)));
-    double request = std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count() / kRequests;
-    double roundTrip = LoopbackRoundTripMicros();
-    std::printf("request 26: %.3f us per request; loopback round trip: %.3f us; ratio %.3f\n", request, roundTrip,
-                roundTrip > 0 ? request / roundTrip : 0.0);
-    UMBCloseDatabase();
-    benchmark::Shutdown();
-    return 0;
+  benchmark::Initialize(&argc, argv);
+  benchmark::RunSpecifiedBenchmarks();
+  // The ratio: one in-process request against one loopback round trip.
+  Opened();
+  constexpr int kRequests = 20000;
+  auto start = std::chrono::steady_clock::now();
+  for (int i = 0; i < kRequests; ++i)
+    benchmark::DoNotOptimize(UMBResolveKUID(KUID(1000 + i % 50, i % kAssets, 0)));
+  double request =
+      std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count() / kRequests;
+  double roundTrip = LoopbackRoundTripMicros();
+  std::printf("request 26: %.3f us per request; loopback round trip: %.3f us; ratio %.3f\n", request,
+              roundTrip, roundTrip > 0 ? request / roundTrip : 0.0);
+  UMBCloseDatabase();
+  benchmark::Shutdown();
+  return 0;
 }

@@ -48,7 +48,7 @@ public:
     stack.ss_sp = alternateStack;
     stack.ss_size = sizeof alternateStack;
     m_haveStack = sigaltstack(&stack, &m_previousStack) == 0;
-    struct sigaction action{};
+    struct sigaction action {};
     action.sa_handler = &OnFaultSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_ONSTACK;

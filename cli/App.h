@@ -12,12 +12,12 @@ struct Session;
 // Where the program's own decisions read the outside world; tests fill it
 // with their own values.
 struct Environment {
-  std::string programPath;   // the running program
+  std::string programPath;                 // the running program
   const char* rootVariable = nullptr;      // ROVANA_ROOT
   const char* userDataVariable = nullptr;  // ROVANA_USERDATA
   std::FILE* out = stdout;
   std::FILE* in = stdin;
-  bool endsProcess = true;   // see Session::endsProcess
+  bool endsProcess = true;  // see Session::endsProcess
   // The environment of this process.
   static Environment FromProcess(const char* argv0);
 };

@@ -70,8 +70,8 @@ bool ValidateAssetTask::Run() {
   return m_result;
 }
 
-bool CommandHostCallback(uint32_t request, const std::vector<std::string>& args, ResultsLog& log,
-                         int& result, std::string& error) {
+bool CommandHostCallback(uint32_t request, const std::vector<std::string>& args, ResultsLog& log, int& result,
+                         std::string& error) {
   switch (request) {
     case kHostValidateAsset:
       if (args.size() != 1 || args[0].empty()) {
@@ -89,9 +89,7 @@ bool CommandHostCallback(uint32_t request, const std::vector<std::string>& args,
       ShutdownSpecRegistry();
       result = ConvertTexturesInFolder(args.size() > 1 ? args[1] : std::string(), args[0], log);
       return true;
-    default:
-      error = "unknown request " + std::to_string(request);
-      return false;
+    default: error = "unknown request " + std::to_string(request); return false;
   }
 }
 

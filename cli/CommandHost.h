@@ -16,8 +16,8 @@ struct Session;
 
 // Request numbers of CommandHostCallback.
 enum CommandHostRequest : uint32_t {
-  kHostValidateAsset = 0,     // argument: the asset folder
-  kHostConvertTextures = 1,   // arguments: the folder [, the content-set name]
+  kHostValidateAsset = 0,    // argument: the asset folder
+  kHostConvertTextures = 1,  // arguments: the folder [, the content-set name]
 };
 
 // Runs one request: drops the asset specs first (so the request sees the
@@ -25,8 +25,8 @@ enum CommandHostRequest : uint32_t {
 // word: validate 1 valid / 0 not; textures 2 / 0 / 1 as the conversion
 // reports. False, with `error` set, when the request number is unknown or its
 // arguments are wrong (nothing runs then).
-bool CommandHostCallback(uint32_t request, const std::vector<std::string>& args, ResultsLog& log,
-                         int& result, std::string& error);
+bool CommandHostCallback(uint32_t request, const std::vector<std::string>& args, ResultsLog& log, int& result,
+                         std::string& error);
 
 // The validate request: a job posted to the main thread runs the asset check
 // on the folder with the request's log; the request waits for it.

@@ -7,7 +7,7 @@
 #include "cli/StartUp.h"
 #include "foundation/ResultsLog.h"
 #include "kiv/PString.h"
-#include "mesh/TextureConvert.h"
+#include "graphics/texture/TextureConvert.h"
 
 #if __has_include("gamescript/compiler/Driver.h")
 #include "gamescript/compiler/Driver.h"
@@ -51,7 +51,8 @@ void PrintHelp(std::FILE* out) {
       "\n"
       "Commands:\n"
       "  help                 print this text\n"
-      "  compile <source.gs> [-s] [-d] [-b<log file>] [-p<output path>] [-o<library file>] [-i<include path>]\n"
+      "  compile <source.gs> [-s] [-d] [-b<log file>] [-p<output path>] [-o<library file>] [-i<include "
+      "path>]\n"
       "                       compile a GameScript source into a .gsl library\n"
       "                       (-s silent, -d print the documentation, -b write the compile log to a file,\n"
       "                       -p output folder, -o output library name, -i extra include folder)\n"
@@ -89,7 +90,8 @@ int CompileCommand(Session& session, std::vector<std::string>& args, ResultsLog&
   if (errors <= 0) return 0;
   // The compiler printed its own messages; the result says the command failed,
   // so the summary line agrees with the exit code.
-  log.AddResult(ResultsLog::kError, nullptr, "Compile failed (compiler result " + std::to_string(errors) + ").");
+  log.AddResult(ResultsLog::kError, nullptr,
+                "Compile failed (compiler result " + std::to_string(errors) + ").");
   return -1;
 #else
   // The compiler joins the build with gamescript/compiler/Driver.h; this call

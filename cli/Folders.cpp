@@ -9,14 +9,13 @@ namespace fs = std::filesystem;
 
 namespace Cli {
 
-const char* const kUserDataFolders[] = {"local", "original", "backups", "editing", "cache", "trash", "settings"};
+const char* const kUserDataFolders[] = {"local", "original", "backups", "editing",
+                                        "cache", "trash",    "settings"};
 const size_t kUserDataFolderCount = sizeof kUserDataFolders / sizeof kUserDataFolders[0];
 
 namespace {
 
-bool HoldsSchema(const fs::path& folder) {
-  return Kiv::File::IsDirectory((folder / "OBLData").string());
-}
+bool HoldsSchema(const fs::path& folder) { return Kiv::File::IsDirectory((folder / "OBLData").string()); }
 
 }  // namespace
 
@@ -49,7 +48,8 @@ std::string FindUserDataFolder(const std::string& installationRoot, const char* 
   fs::path inside = root / "userdata";
   if (Kiv::File::IsDirectory(inside.string())) return inside.string();
   fs::path beside = root.parent_path() / "userdata";
-  if (root.has_parent_path() && Kiv::File::IsDirectory(beside.string())) return beside.lexically_normal().string();
+  if (root.has_parent_path() && Kiv::File::IsDirectory(beside.string()))
+    return beside.lexically_normal().string();
   return inside.string();
 }
 

@@ -7,10 +7,10 @@
 namespace Cli {
 
 struct StartupOptions {
-  bool noRender = false;          // "norender": the engine runs with the null renderer
-  bool kivLog = false;            // "-kivlog": the engine log is echoed to standard error
-  bool umbClient = true;          // cleared by "-noumbclient"
-  bool startUmbDaemon = true;     // cleared by "-nostartumbdaemon"
+  bool noRender = false;       // "norender": the engine runs with the null renderer
+  bool kivLog = false;         // "-kivlog": the engine log is echoed to standard error
+  bool umbClient = true;       // cleared by "-noumbclient"
+  bool startUmbDaemon = true;  // cleared by "-nostartumbdaemon"
 };
 
 // Removes every start-up option from `args` (args[0], the program, is never

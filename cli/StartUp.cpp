@@ -90,7 +90,8 @@ bool StartUp(Session& session) {
   // between a daemon client and starting the daemon, and there is no daemon.
   UMBSetDatabaseHooks(&CreateSpecRegistry, &DestroySpecRegistry);
   session.databaseOpen = UMBOpenDatabase();
-  if (!session.databaseOpen) Fail(session, "Unable to open the asset database in '" + session.userDataFolder + "'.");
+  if (!session.databaseOpen)
+    Fail(session, "Unable to open the asset database in '" + session.userDataFolder + "'.");
 
   if (session.databaseOpen) {
     SoupRef internet = UMBGetSettingsRecord("internet");

@@ -12,8 +12,8 @@ struct Session {
   std::string installationRoot;  // empty: unknown
   std::string userDataFolder;    // empty: unknown
   StartupOptions options;
-  std::FILE* out = stdout;       // results, summaries, start-up failures
-  std::FILE* in = stdin;         // requests of the command host
+  std::FILE* out = stdout;  // results, summaries, start-up failures
+  std::FILE* in = stdin;    // requests of the command host
   // Shut-down stops the process job queue and the network layer, which cannot
   // be restarted. Only the end of the process may do that; code that runs the
   // program more than once in one process (tests) clears this.

@@ -10,7 +10,7 @@
 #include "foundation/FileUtil.h"
 #include "foundation/ResultsLog.h"
 #include "kiv/File.h"
-#include "mesh/TextureConvert.h"
+#include "graphics/texture/TextureConvert.h"
 
 namespace Cli {
 

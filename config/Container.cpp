@@ -214,7 +214,8 @@ Tag* Container::MakeTag(int32_t tagIndex, Container* tagOwner, const Kiv::PStrin
 }
 
 void Container::AddTag(Tag* tag) {
-  if (Kiv::CompareNoCase(tag->name.View(), "kuid") == 0 || Kiv::CompareNoCase(tag->name.View(), "username") == 0)
+  if (Kiv::CompareNoCase(tag->name.View(), "kuid") == 0 ||
+      Kiv::CompareNoCase(tag->name.View(), "username") == 0)
     headerTags.push_back(tag);
   else
     tags.push_back(tag);
@@ -222,8 +223,8 @@ void Container::AddTag(Tag* tag) {
 
 void Container::AddChild(Container* child) { children.push_back(child); }
 
-Container* Container::MakeChild(const Kiv::PString& childName, const Kiv::PString& typeName, Container* childParent,
-                                const SoupRef& config, int32_t childIndex) {
+Container* Container::MakeChild(const Kiv::PString& childName, const Kiv::PString& typeName,
+                                Container* childParent, const SoupRef& config, int32_t childIndex) {
   SoupRef def = FindChildDefinition(typeName);
   if (!def) {
     if (ErrorHandler* eh = Findings()) eh->Error(FormatMessage(kNoContainerDefinition, {typeName}), this);
@@ -271,7 +272,8 @@ bool Container::HasTagNamed(const Kiv::PString& tagName) {
   // Tags join the list through AddTag; index what was added since the last
   // look. When the indexed part changed some other way (tags inserted in front
   // of it, or removed), index the whole list again.
-  if (tags.size() < m_tagNamesIndexed || (m_tagNamesIndexed && tags[m_tagNamesIndexed - 1] != m_lastIndexedTag)) {
+  if (tags.size() < m_tagNamesIndexed ||
+      (m_tagNamesIndexed && tags[m_tagNamesIndexed - 1] != m_lastIndexedTag)) {
     m_tagNames.clear();
     m_tagNamesIndexed = 0;
   }
@@ -302,7 +304,8 @@ SoupRef Container::FindChildDefinition(const Kiv::PString& typeName) const {
   return DataManager::Instance()->Schema().GetNamedSoup(typeName);
 }
 
-void Container::ResolveInheritance(const SoupRef& def, DefinitionMerge& merge, std::vector<Kiv::PString>& path) {
+void Container::ResolveInheritance(const SoupRef& def, DefinitionMerge& merge,
+                                   std::vector<Kiv::PString>& path) {
   SoupRef inherit = def.GetNamedSoup(tn::inherit);
   for (size_t i = 0; i < inherit.CountTags(); ++i) {
     Kiv::PString baseName = inherit.GetIndexedTagName(i);
@@ -356,11 +359,13 @@ void Container::LoadDefinition(const SoupRef& def, bool makeCompulsory) {
     }
   }
   if (tagArray) tagArrayDefinition = tagArray;
-  for (size_t i = 0; i < arrayElements.CountTags(); ++i) AddElementType(arrayElements.GetNamedTag(arrayElements.GetIndexedTagName(i)));
+  for (size_t i = 0; i < arrayElements.CountTags(); ++i)
+    AddElementType(arrayElements.GetNamedTag(arrayElements.GetIndexedTagName(i)));
 }
 
 void Container::AddElementType(const Kiv::PString& typeName) {
-  if (!typeName.IsEmpty() && std::find(elementTypeNames.begin(), elementTypeNames.end(), typeName) != elementTypeNames.end())
+  if (!typeName.IsEmpty() &&
+      std::find(elementTypeNames.begin(), elementTypeNames.end(), typeName) != elementTypeNames.end())
     return;
   elementTypeNames.push_back(typeName);
   elementDefinitions.push_back(FindChildDefinition(typeName));
@@ -370,8 +375,8 @@ void Container::AddCompulsoryElement(const Kiv::PString& typeName) {
   compulsoryElementDefinitions.push_back(FindChildDefinition(typeName));
 }
 
-Tag* Container::CreateTagFromDefinition(Container* tagOwner, const Kiv::PString& tagName, const SoupRef& entry,
-                                        const SoupRef& values) {
+Tag* Container::CreateTagFromDefinition(Container* tagOwner, const Kiv::PString& tagName,
+                                        const SoupRef& entry, const SoupRef& values) {
   if (tagOwner->HasTagNamed(tagName)) return nullptr;
   Tag* tag = MakeTag(static_cast<int32_t>(tagOwner->tags.size()), tagOwner, tagName);
 
@@ -403,11 +408,16 @@ void Container::ClassifyTag(Tag* tag, const SoupRef& entry, const SoupRef& value
       // Tags made from the definition alone take the user's own details.
       const PersonalDetails& me = dm->Personal();
       const Kiv::PString& n = tag->name;
-      if (n == tn::license) tag->value = me.license;
-      else if (n == tn::author) tag->value = me.author;
-      else if (n == tn::organisation) tag->value = me.organisation;
-      else if (n == tn::contact_email) tag->value = me.email;
-      else if (n == tn::website || n == tn::contact_website) tag->value = me.website;
+      if (n == tn::license)
+        tag->value = me.license;
+      else if (n == tn::author)
+        tag->value = me.author;
+      else if (n == tn::organisation)
+        tag->value = me.organisation;
+      else if (n == tn::contact_email)
+        tag->value = me.email;
+      else if (n == tn::website || n == tn::contact_website)
+        tag->value = me.website;
     }
     tag->disabled = entry.GetNamedTagAsInt(tn::disabled, 0) != 0;
     tag->filter = entry.GetNamedTag(tn::filter);
@@ -417,7 +427,8 @@ void Container::ClassifyTag(Tag* tag, const SoupRef& entry, const SoupRef& value
   } else if (type == tn::bool_) {
     tag->typeCode = Tag::kBool;
     const std::string_view v = tag->value.View();
-    if (!v.empty() && v != "0" && v != "1" && eh) eh->Warning(FormatMessage(kNotBoolean, {tag->name, tagOwner->name}), tag);
+    if (!v.empty() && v != "0" && v != "1" && eh)
+      eh->Warning(FormatMessage(kNotBoolean, {tag->name, tagOwner->name}), tag);
   } else if (type == tn::listbox) {
     tag->typeCode = Tag::kListBox;
     if (!tag->value.IsEmpty() && !IsInListBoxSource(entry, tag->value)) tag->value = Kiv::PString::Empty();
@@ -440,7 +451,8 @@ void Container::ClassifyTag(Tag* tag, const SoupRef& entry, const SoupRef& value
     }
   } else if (type == tn::intcombobox) {
     tag->typeCode = Tag::kIntComboBox;
-    if (!tag->value.IsEmpty() && !IsInIntComboBoxSource(entry, tag->value)) tag->value = Kiv::PString::Empty();
+    if (!tag->value.IsEmpty() && !IsInIntComboBoxSource(entry, tag->value))
+      tag->value = Kiv::PString::Empty();
   } else if (type == tn::kuid) {
     tag->typeCode = Tag::kKUID;
     if (tag->value.IsEmpty()) tag->value = Kiv::PString(FormatKUIDTag(KUID::Null()));
@@ -462,10 +474,14 @@ void Container::ClassifyTag(Tag* tag, const SoupRef& entry, const SoupRef& value
     if (entry.HasNamedTag(tn::filter)) tag->filter = entry.GetNamedTag(tn::filter);
   } else {
     static const std::unordered_map<Kiv::PString, int32_t> simple = {
-        {tn::vector2, Tag::kVector2},       {tn::vector3, Tag::kVector3},
-        {tn::rgb, Tag::kVector3},           {tn::vector4, Tag::kVector4},
-        {tn::vector5, Tag::kVector5},       {tn::floatlist, Tag::kFloatList},
-        {tn::doublestring, Tag::kDoubleString}, {tn::stringkuid, Tag::kStringKUID},
+        {tn::vector2, Tag::kVector2},
+        {tn::vector3, Tag::kVector3},
+        {tn::rgb, Tag::kVector3},
+        {tn::vector4, Tag::kVector4},
+        {tn::vector5, Tag::kVector5},
+        {tn::floatlist, Tag::kFloatList},
+        {tn::doublestring, Tag::kDoubleString},
+        {tn::stringkuid, Tag::kStringKUID},
         {tn::stringkuidbrowser, Tag::kStringKUIDBrowser},
     };
     if (auto found = simple.find(type); found != simple.end()) {
@@ -477,10 +493,9 @@ void Container::ClassifyTag(Tag* tag, const SoupRef& entry, const SoupRef& value
       tag->typeCode = Tag::kComment;
       return;
     }
-    const bool obsolete =
-        std::find(tagOwner->obsoleteTagNames.begin(), tagOwner->obsoleteTagNames.end(), n) !=
-            tagOwner->obsoleteTagNames.end() ||
-        n.View().starts_with("category-region-") || n.View().starts_with("category-era-");
+    const bool obsolete = std::find(tagOwner->obsoleteTagNames.begin(), tagOwner->obsoleteTagNames.end(),
+                                    n) != tagOwner->obsoleteTagNames.end() ||
+                          n.View().starts_with("category-region-") || n.View().starts_with("category-era-");
     if (!eh) return;
     if (obsolete) {
       Kiv::PString text = FormatMessage(kObsoleteTag, {n, tagOwner->name});

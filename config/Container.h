@@ -81,7 +81,7 @@ public:
   int32_t typeCode = kUnclassified;
   int32_t index = -1;  // position in the owner's tag list when made
   Container* owner = nullptr;
-  Kiv::PString dataType;  // file-path tags: the definition's "datatype"
+  Kiv::PString dataType;   // file-path tags: the definition's "datatype"
   bool hasSource = false;  // combo box filed under a registry source
   Kiv::PString source;
   bool emptyIsError = true;  // an empty string value is an error, not a warning

@@ -28,7 +28,9 @@ std::string_view TrimLineEnd(std::string_view s) {
 }
 }  // namespace
 
-bool DataFileList::HasKey(std::string_view text) const { return lowerKeys.count(Kiv::ToLowerAscii(text)) != 0; }
+bool DataFileList::HasKey(std::string_view text) const {
+  return lowerKeys.count(Kiv::ToLowerAscii(text)) != 0;
+}
 
 // ---- life cycle ----
 
@@ -266,7 +268,8 @@ void DataManager::ForgetContainer(const Container* container) {
   }
   if (auto keys = m_objectKeys.find(container); keys != m_objectKeys.end()) {
     for (const Kiv::PString& key : keys->second)
-      if (auto list = m_objectRegistry.find(key); list != m_objectRegistry.end()) list->second.RemoveAll(container);
+      if (auto list = m_objectRegistry.find(key); list != m_objectRegistry.end())
+        list->second.RemoveAll(container);
     m_objectKeys.erase(keys);
   }
 }

@@ -124,7 +124,8 @@ public:
   // The mesh check of file-path tags: given the path (asset folder + value in
   // lower case) and the owner, a record to keep on the owner, or null. Unset,
   // file paths are not checked here.
-  using LODMeshCheck = std::function<std::shared_ptr<LODMeshRecord>(const std::string& path, Container& owner)>;
+  using LODMeshCheck =
+      std::function<std::shared_ptr<LODMeshRecord>(const std::string& path, Container& owner)>;
   void SetLODMeshCheck(LODMeshCheck check) { m_lodMeshCheck = std::move(check); }
   const LODMeshCheck& GetLODMeshCheck() const { return m_lodMeshCheck; }
 

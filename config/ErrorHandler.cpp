@@ -78,7 +78,8 @@ void ErrorHandler::Unindex(EntryList::iterator it) {
   }
 }
 
-bool ErrorHandler::Report(int severity, const Kiv::PString& text, uint64_t container, uint64_t tag, Form form) {
+bool ErrorHandler::Report(int severity, const Kiv::PString& text, uint64_t container, uint64_t tag,
+                          Form form) {
   const void* handle = text.Handle();
   // Each form compares only the owner field it names; a null owner therefore
   // matches the entries whose field is empty, as an address would.
@@ -104,14 +105,26 @@ bool ErrorHandler::Report(int severity, const Kiv::PString& text, uint64_t conta
   return true;
 }
 
-bool ErrorHandler::Error(const Kiv::PString& t, const Container* c) { return Report(kError, t, IdOf(c), 0, Form::kContainer); }
-bool ErrorHandler::Error(const Kiv::PString& t, const Tag* g) { return Report(kError, t, 0, IdOf(g), Form::kTag); }
+bool ErrorHandler::Error(const Kiv::PString& t, const Container* c) {
+  return Report(kError, t, IdOf(c), 0, Form::kContainer);
+}
+bool ErrorHandler::Error(const Kiv::PString& t, const Tag* g) {
+  return Report(kError, t, 0, IdOf(g), Form::kTag);
+}
 bool ErrorHandler::Error(const Kiv::PString& t) { return Report(kError, t, 0, 0, Form::kUnattributed); }
-bool ErrorHandler::Warning(const Kiv::PString& t, const Container* c) { return Report(kWarning, t, IdOf(c), 0, Form::kContainer); }
-bool ErrorHandler::Warning(const Kiv::PString& t, const Tag* g) { return Report(kWarning, t, 0, IdOf(g), Form::kTag); }
+bool ErrorHandler::Warning(const Kiv::PString& t, const Container* c) {
+  return Report(kWarning, t, IdOf(c), 0, Form::kContainer);
+}
+bool ErrorHandler::Warning(const Kiv::PString& t, const Tag* g) {
+  return Report(kWarning, t, 0, IdOf(g), Form::kTag);
+}
 bool ErrorHandler::Warning(const Kiv::PString& t) { return Report(kWarning, t, 0, 0, Form::kUnattributed); }
-bool ErrorHandler::Message(const Kiv::PString& t, const Container* c) { return Report(kMessage, t, IdOf(c), 0, Form::kContainer); }
-bool ErrorHandler::Message(const Kiv::PString& t, const Tag* g) { return Report(kMessage, t, 0, IdOf(g), Form::kTag); }
+bool ErrorHandler::Message(const Kiv::PString& t, const Container* c) {
+  return Report(kMessage, t, IdOf(c), 0, Form::kContainer);
+}
+bool ErrorHandler::Message(const Kiv::PString& t, const Tag* g) {
+  return Report(kMessage, t, 0, IdOf(g), Form::kTag);
+}
 bool ErrorHandler::Message(const Kiv::PString& t) { return Report(kMessage, t, 0, 0, Form::kUnattributed); }
 
 bool ErrorHandler::Trace(const Kiv::PString&, const Container*) { return true; }

@@ -21,10 +21,11 @@ const Kiv::PString* const g_all[] = {
 std::span<const Kiv::PString* const> AllTagNames() { return g_all; }
 
 namespace sc {
-const Kiv::PString kuid_table("kuid-table"), script("script"), class_("class"), scriptlibrary("scriptlibrary"),
-    scriptclass("scriptclass"), thumbnails("thumbnails"), thumbnail("thumbnail"), width("width"), height("height"),
-    image("image"), alias("alias"), mesh_table("mesh-table"), script_include_table("script-include-table"),
-    behavior("behavior"), default_("default"), kuid("kuid"), editing("editing"), base("base");
+const Kiv::PString kuid_table("kuid-table"), script("script"), class_("class"),
+    scriptlibrary("scriptlibrary"), scriptclass("scriptclass"), thumbnails("thumbnails"),
+    thumbnail("thumbnail"), width("width"), height("height"), image("image"), alias("alias"),
+    mesh_table("mesh-table"), script_include_table("script-include-table"), behavior("behavior"),
+    default_("default"), kuid("kuid"), editing("editing"), base("base");
 const Kiv::String Custom("Custom");
 }  // namespace sc
 

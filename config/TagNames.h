@@ -20,8 +20,8 @@ std::span<const Kiv::PString* const> AllTagNames();
 
 // Words of the asset-spec and script-compile code that stand outside the vocabulary.
 namespace sc {
-extern const Kiv::PString kuid_table, script, class_, scriptlibrary, scriptclass, thumbnails, thumbnail, width,
-    height, image, alias, mesh_table, script_include_table, behavior, default_, kuid, editing, base;
+extern const Kiv::PString kuid_table, script, class_, scriptlibrary, scriptclass, thumbnails, thumbnail,
+    width, height, image, alias, mesh_table, script_include_table, behavior, default_, kuid, editing, base;
 extern const Kiv::String Custom;
 }  // namespace sc
 

@@ -22,7 +22,8 @@ public:
   class Iterator {
   public:
     Iterator() = default;
-    Iterator(const BlockList* list, Block* block, size_t index) : m_list(list), m_block(block), m_index(index) {}
+    Iterator(const BlockList* list, Block* block, size_t index)
+        : m_list(list), m_block(block), m_index(index) {}
 
     bool IsEnd() const { return m_block == nullptr; }
     T& operator*() const { return m_block->entries[m_index]; }

@@ -29,5 +29,6 @@ bool RenameFileUnder(const char* base, std::string_view from, std::string_view t
 
 bool IsTextureTxtFile(std::string_view name) {
   constexpr std::string_view suffix = ".texture.txt";
-  return name.size() >= suffix.size() && Kiv::CompareNoCase(name.substr(name.size() - suffix.size()), suffix) == 0;
+  return name.size() >= suffix.size() &&
+         Kiv::CompareNoCase(name.substr(name.size() - suffix.size()), suffix) == 0;
 }

@@ -102,8 +102,8 @@ size_t InterfaceTextDB::LoadTableText(std::string_view text, std::string_view fi
     std::string_view key = line.substr(0, keyEnd);
     if (key.size() < 2 || key[0] != '$') {
       if (bad++ < 5)
-        LogLine("InterfaceTextDB::Load> Malformed line %zu in '%.*s'", lineNo, static_cast<int>(fileName.size()),
-                fileName.data());
+        LogLine("InterfaceTextDB::Load> Malformed line %zu in '%.*s'", lineNo,
+                static_cast<int>(fileName.size()), fileName.data());
       continue;
     }
     std::string_view value;

@@ -59,12 +59,12 @@ void ReleaseGlobalLock(uint32_t threadId) {
 struct JobQueue::Job {
   TCXCallback* callback = nullptr;  // deleted after the run when ownsCallback
   bool ownsCallback = true;
-  std::function<void()> task;       // used instead of callback by call chains
-  std::function<void()> onCancel;   // run instead when the job is dropped unrun
+  std::function<void()> task;      // used instead of callback by call chains
+  std::function<void()> onCancel;  // run instead when the job is dropped unrun
   void* argument = nullptr;
   const void* owner = nullptr;
   uint32_t flags = 0;
-  bool waited = false;              // a poster waits on done; the poster owns the job
+  bool waited = false;  // a poster waits on done; the poster owns the job
   std::atomic<bool> done{false};
   bool ran = false;
 };
@@ -180,9 +180,9 @@ int JobQueue::ServiceMainThread() {
 
 bool JobQueue::WaitForMainThreadJob(int timeoutMs) {
   std::unique_lock<std::mutex> lock(m_mutex);
-  return m_mainWake.wait_for(lock, std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs),
-                             [this] { return !m_mainJobs.empty() || m_stopped; }) &&
-         !m_mainJobs.empty();
+  return m_mainWake.wait_for(lock, std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs), [this] {
+    return !m_mainJobs.empty() || m_stopped;
+  }) && !m_mainJobs.empty();
 }
 
 void JobQueue::WorkerLoop() {
@@ -255,7 +255,8 @@ bool PostJob(JobQueue* queue, TCXCallback* callback, uint32_t flags, void* argum
 // ---------------------------------------------------------------------------
 // Worker call chains.
 
-RovanaWorkerCallChain::RovanaWorkerCallChain(JobQueue* queue) : m_queue(queue ? queue : &JobQueue::Process()) {}
+RovanaWorkerCallChain::RovanaWorkerCallChain(JobQueue* queue)
+    : m_queue(queue ? queue : &JobQueue::Process()) {}
 
 RovanaWorkerCallChain::~RovanaWorkerCallChain() {
   WaitUntilDone();

@@ -17,7 +17,8 @@ struct KUID {
 
   // The default value is the null KUID (-1, -1, 127): "no asset".
   constexpr KUID() = default;
-  constexpr KUID(int32_t userId, int32_t contentId, int32_t ver) : user(userId), content(contentId), version(ver) {}
+  constexpr KUID(int32_t userId, int32_t contentId, int32_t ver)
+      : user(userId), content(contentId), version(ver) {}
 
   // The two-number form: version 0 for a non-negative user id, 127 for a negative one.
   static constexpr KUID FromUserContent(int32_t userId, int32_t contentId) {

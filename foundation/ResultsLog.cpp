@@ -40,13 +40,15 @@ std::string ResultsLog::FillPlaceholders(std::string_view text, const SoupRef& p
   return out;
 }
 
-void ResultsLog::AddResult(int severity, RovanaProperty* asset, std::string_view text, const SoupRef& params) {
+void ResultsLog::AddResult(int severity, RovanaProperty* asset, std::string_view text,
+                           const SoupRef& params) {
   if (severity < kInformation || severity > kSuccess) {
     LogLine("ResultsLog::AddResult> severity %d recorded as an error", severity);
     severity = kError;
   }
   std::string resolved;
-  if (text.size() > 1 && text[0] == '$' && text[1] != '(' && text.find_first_of(" \t\r\n") == std::string_view::npos)
+  if (text.size() > 1 && text[0] == '$' && text[1] != '(' &&
+      text.find_first_of(" \t\r\n") == std::string_view::npos)
     resolved = InterfaceTextDB::Instance().GetString(Kiv::PString(text), true).Str();
   else
     resolved = std::string(text);

@@ -95,7 +95,8 @@ public:
   // by that tag's value as text; inserted values are not searched again and
   // unmatched placeholders stay. A severity outside 1..4 is recorded as an
   // error. asset may be null; the log keeps its own reference.
-  void AddResult(int severity, RovanaProperty* asset, std::string_view text, const SoupRef& params = SoupRef());
+  void AddResult(int severity, RovanaProperty* asset, std::string_view text,
+                 const SoupRef& params = SoupRef());
 
   // Entries in the order they were added (a copy, safe while others add).
   std::vector<Entry> Entries() const;

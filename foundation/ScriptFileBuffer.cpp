@@ -138,10 +138,15 @@ std::vector<uint8_t> ScriptFileBuffer::Encode(std::string_view plainText) {
   PutU32(out.data() + 8, static_cast<uint32_t>(plainText.size()));
   PutU32(out.data() + 12, crc);
   PutU32(out.data() + 16, seed);
-  ApplyKeyStream(seed, reinterpret_cast<const uint8_t*>(plainText.data()), out.data() + kHeaderSize, plainText.size());
+  ApplyKeyStream(seed, reinterpret_cast<const uint8_t*>(plainText.data()), out.data() + kHeaderSize,
+                 plainText.size());
   return out;
 }
 
-uint32_t ScriptSourceChecksum(std::string_view plainText) { return Crc32(plainText.data(), plainText.size()); }
+uint32_t ScriptSourceChecksum(std::string_view plainText) {
+  return Crc32(plainText.data(), plainText.size());
+}
 
-uint32_t ScriptSourceChecksum(const ScriptFileBuffer& buffer) { return ScriptSourceChecksum(buffer.PlainText()); }
+uint32_t ScriptSourceChecksum(const ScriptFileBuffer& buffer) {
+  return ScriptSourceChecksum(buffer.PlainText());
+}

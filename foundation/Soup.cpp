@@ -53,7 +53,8 @@ bool ParseFloatToken(std::string_view token, float& out) {
   // A digit or point must come first (after a minus): from_chars would also
   // take "infinity" and "nan(...)", which the writer never produces.
   size_t first = !token.empty() && token[0] == '-' ? 1 : 0;
-  if (first >= token.size() || !((token[first] >= '0' && token[first] <= '9') || token[first] == '.')) return false;
+  if (first >= token.size() || !((token[first] >= '0' && token[first] <= '9') || token[first] == '.'))
+    return false;
   const char* end = token.data() + token.size();
   auto [next, ec] = std::from_chars(token.data(), end, out, std::chars_format::general);
   return ec == std::errc() && next == end;
@@ -304,7 +305,8 @@ bool TDBDataTag::ToFloatList(std::vector<float>& out) const {
       if (m_size) std::memcpy(out.data(), d, m_size);
       return true;
     case kSoupInt:
-      for (uint32_t i = 0; i < m_size; i += 4) out.push_back(static_cast<float>(static_cast<int32_t>(LoadU32(d + i))));
+      for (uint32_t i = 0; i < m_size; i += 4)
+        out.push_back(static_cast<float>(static_cast<int32_t>(LoadU32(d + i))));
       return true;
     case kSoupText: {
       std::string_view text(reinterpret_cast<const char*>(d), m_size);
@@ -314,7 +316,8 @@ bool TDBDataTag::ToFloatList(std::vector<float>& out) const {
         std::string_view item = Trim(text.substr(0, comma));
         float f;
         int32_t i;
-        if (ParseIntToken(item, i)) f = static_cast<float>(i);
+        if (ParseIntToken(item, i))
+          f = static_cast<float>(i);
         else if (!ParseFloatToken(item, f)) {
           out.clear();
           return false;
@@ -355,7 +358,8 @@ void ACSChunk::PushTag(TDBDataTag&& tag) {
     uint64_t capacity = m_capacity < 4 ? 4 : uint64_t(m_capacity) * 2;
     if (capacity > UINT32_MAX) throw std::bad_alloc();
     auto* grown = static_cast<TDBDataTag*>(::operator new(capacity * sizeof(TDBDataTag)));
-    if (m_count) std::memcpy(static_cast<void*>(grown), static_cast<const void*>(m_data), m_count * sizeof(TDBDataTag));
+    if (m_count)
+      std::memcpy(static_cast<void*>(grown), static_cast<const void*>(m_data), m_count * sizeof(TDBDataTag));
     if (!m_tagsInRoom) ::operator delete(m_data);
     m_tagsInRoom = false;
     m_data = grown;
@@ -420,7 +424,8 @@ bool ACSChunk::Reaches(const ACSChunk* node) const {
 }
 
 bool ACSChunk::AddNamedChild(const Kiv::PString& name, ACSChunk* child) {
-  if (m_type != kSoupContainer || !child || child->GetDataType() != kSoupContainer || child->Reaches(this)) return false;
+  if (m_type != kSoupContainer || !child || child->GetDataType() != kSoupContainer || child->Reaches(this))
+    return false;
   PushTag(TDBDataTag::MakeContainer(name, child));
   return true;
 }
@@ -458,7 +463,9 @@ size_t ACSChunk::RemoveTagsNamed(const Kiv::PString& name) {
     if (m_data[i].GetName() == name) {
       m_data[i].~TDBDataTag();
     } else {
-      if (kept != i) std::memcpy(static_cast<void*>(m_data + kept), static_cast<const void*>(m_data + i), sizeof(TDBDataTag));
+      if (kept != i)
+        std::memcpy(static_cast<void*>(m_data + kept), static_cast<const void*>(m_data + i),
+                    sizeof(TDBDataTag));
       ++kept;
     }
   }
@@ -622,7 +629,9 @@ void SoupRef::SetNamedTagInt(const Kiv::PString& name, int32_t value) {
   SetBytes(name, kSoupInt, b, 4);
 }
 
-void SoupRef::SetNamedTagFloat(const Kiv::PString& name, float value) { SetNamedTagFloatArray(name, &value, 1); }
+void SoupRef::SetNamedTagFloat(const Kiv::PString& name, float value) {
+  SetNamedTagFloatArray(name, &value, 1);
+}
 
 void SoupRef::SetNamedTagFloatArray(const Kiv::PString& name, const float* values, size_t count) {
   std::vector<uint8_t> bytes(count * 4);

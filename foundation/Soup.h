@@ -279,9 +279,11 @@ bool ReadSoupBinary(TStream& stream, SoupRef& soup);
 // for "chump", "cdp" and "cdp2". ext empty: the path's own extension. The
 // path is taken relative to baseFolder unless that is empty. False (soup
 // null) when the file does not open, the form is unknown or it does not parse.
-bool LoadSoupFile(SoupRef& soup, std::string_view baseFolder, std::string_view path, std::string_view ext = {});
+bool LoadSoupFile(SoupRef& soup, std::string_view baseFolder, std::string_view path,
+                  std::string_view ext = {});
 // Writes the soup in the form the extension names, replacing the file
 // atomically (a failure leaves the old file whole).
-bool SaveSoupFile(const SoupRef& soup, std::string_view baseFolder, std::string_view path, std::string_view ext = {});
+bool SaveSoupFile(const SoupRef& soup, std::string_view baseFolder, std::string_view path,
+                  std::string_view ext = {});
 // Loads folder/name in the text form, falling back to folder/name + ".tmp".
 bool LoadSoupFileWithBackup(std::string_view folder, std::string_view name, SoupRef& out);

@@ -76,13 +76,15 @@ public:
         TDBBinaryFile::PushTag(node, TDBDataTag::MakeContainer(std::move(name), child.Get()));
         continue;
       }
-      if (type != kSoupBinary && type != kSoupFloat && type != kSoupText && type != kSoupInt && type != kSoupKUID)
+      if (type != kSoupBinary && type != kSoupFloat && type != kSoupText && type != kSoupInt &&
+          type != kSoupKUID)
         return false;
       uint32_t size;
       if (!U32(size) || size > Left()) return false;
       size_t width = type == kSoupKUID ? 8 : (type == kSoupInt || type == kSoupFloat) ? 4 : 1;
       if (size % width) return false;
-      TDBBinaryFile::PushTag(node, TDBDataTag::MakeBytes(std::move(name), static_cast<SoupDataType>(type), m_p, size));
+      TDBBinaryFile::PushTag(
+          node, TDBDataTag::MakeBytes(std::move(name), static_cast<SoupDataType>(type), m_p, size));
       m_p += size;
     }
     return true;
@@ -110,8 +112,10 @@ bool TDBBinaryFile::Encode(const SoupRef& soup, std::string& out) {
   PutU32(out, 0);
   size_t body = out.size();
   bool ok = true;
-  if (soup) ok = EncodeContainer(*soup.Get(), 0, out);
-  else PutU32(out, 0);
+  if (soup)
+    ok = EncodeContainer(*soup.Get(), 0, out);
+  else
+    PutU32(out, 0);
   if (!ok || out.size() - body > UINT32_MAX) {
     out.resize(start);
     return false;

@@ -51,7 +51,8 @@ bool LoadSoupFile(SoupRef& soup, std::string_view baseFolder, std::string_view p
   return false;
 }
 
-bool SaveSoupFile(const SoupRef& soup, std::string_view baseFolder, std::string_view path, std::string_view ext) {
+bool SaveSoupFile(const SoupRef& soup, std::string_view baseFolder, std::string_view path,
+                  std::string_view ext) {
   std::string full = FullPath(baseFolder, path);
   std::string bytes;
   bool encoded = false;

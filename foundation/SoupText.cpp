@@ -31,7 +31,8 @@ inline bool IsDelimiter(unsigned char c) { return kChars.delimiter[c]; }
 // breaks are most of a soup text, so sixteen bytes are tested at a time.
 inline const char* SkipBlankBytes(const char* p, const char* end) {
 #if defined(__SSE2__)
-  const __m128i space = _mm_set1_epi8(' '), tab = _mm_set1_epi8('\t'), lf = _mm_set1_epi8('\n'), cr = _mm_set1_epi8('\r');
+  const __m128i space = _mm_set1_epi8(' '), tab = _mm_set1_epi8('\t'), lf = _mm_set1_epi8('\n'),
+                cr = _mm_set1_epi8('\r');
   while (end - p >= 16) {
     __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
     __m128i blank = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, space), _mm_cmpeq_epi8(v, tab)),
@@ -48,7 +49,8 @@ inline const char* SkipBlankBytes(const char* p, const char* end) {
 // First byte at or after p that ends an unquoted token (or end).
 inline const char* FindDelimiter(const char* p, const char* end) {
 #if defined(__SSE2__)
-  const __m128i space = _mm_set1_epi8(' '), tab = _mm_set1_epi8('\t'), lf = _mm_set1_epi8('\n'), cr = _mm_set1_epi8('\r');
+  const __m128i space = _mm_set1_epi8(' '), tab = _mm_set1_epi8('\t'), lf = _mm_set1_epi8('\n'),
+                cr = _mm_set1_epi8('\r');
   const __m128i open = _mm_set1_epi8('{'), close = _mm_set1_epi8('}'), quote = _mm_set1_epi8('"');
   while (end - p >= 16) {
     __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
@@ -240,7 +242,9 @@ private:
     if (m_count == m_capacity) {
       size_t capacity = m_capacity < 64 ? 64 : m_capacity * 2;
       auto* grown = static_cast<TDBDataTag*>(::operator new(capacity * sizeof(TDBDataTag)));
-      if (m_count) std::memcpy(static_cast<void*>(grown), static_cast<const void*>(m_tags), m_count * sizeof(TDBDataTag));
+      if (m_count)
+        std::memcpy(static_cast<void*>(grown), static_cast<const void*>(m_tags),
+                    m_count * sizeof(TDBDataTag));
       ::operator delete(m_tags);
       m_tags = grown;
       m_capacity = capacity;
@@ -251,7 +255,9 @@ private:
   ACSChunk* Close(size_t first) {
     size_t n = m_count - first;
     ACSChunk* node = ACSChunk::CreateWithRoom(n);
-    if (n) std::memcpy(static_cast<void*>(node->m_data), static_cast<const void*>(m_tags + first), n * sizeof(TDBDataTag));
+    if (n)
+      std::memcpy(static_cast<void*>(node->m_data), static_cast<const void*>(m_tags + first),
+                  n * sizeof(TDBDataTag));
     node->m_count = static_cast<uint32_t>(n);
     m_count = first;
     return node;
@@ -262,7 +268,8 @@ private:
       SkipBlanks();
       if (m_p == m_end) {
         if (!m_open.empty())
-          return Fail(m_open.back().openedAt, "container '" + m_tags[m_open.back().firstTag - 1].GetName().Str() + "' is not closed");
+          return Fail(m_open.back().openedAt,
+                      "container '" + m_tags[m_open.back().firstTag - 1].GetName().Str() + "' is not closed");
         return true;
       }
       if (*m_p == '}') {
@@ -288,9 +295,11 @@ private:
       size_t index = m_count;
       PushNamed(Intern(nameText));
       SkipBlanks();
-      if (m_p == m_end || *m_p == '}') return Fail(nameAt, "tag '" + m_tags[index].GetName().Str() + "' has no value");
+      if (m_p == m_end || *m_p == '}')
+        return Fail(nameAt, "tag '" + m_tags[index].GetName().Str() + "' has no value");
       if (*m_p == '{') {
-        if (m_open.size() >= static_cast<size_t>(kMaxSoupDepth)) return Fail(m_p, "containers nested too deeply");
+        if (m_open.size() >= static_cast<size_t>(kMaxSoupDepth))
+          return Fail(m_p, "containers nested too deeply");
         m_open.push_back({m_count, m_p});
         ++m_p;
         continue;
@@ -311,13 +320,16 @@ private:
   // list, or else plain text.
   bool AddBareValue(TDBDataTag& tag, std::string_view token, const char* at) {
     if (token.front() == '[') {
-      if (token.back() != ']') return Fail(at, "binary value of '" + tag.GetName().Str() + "' is not closed by ']'");
+      if (token.back() != ']')
+        return Fail(at, "binary value of '" + tag.GetName().Str() + "' is not closed by ']'");
       std::string_view hex = token.substr(1, token.size() - 2);
-      if (hex.size() % 2) return Fail(at, "binary value of '" + tag.GetName().Str() + "' has an odd number of digits");
+      if (hex.size() % 2)
+        return Fail(at, "binary value of '" + tag.GetName().Str() + "' has an odd number of digits");
       m_scratch.clear();
       for (size_t i = 0; i < hex.size(); i += 2) {
         int hi = HexValue(hex[i]), lo = HexValue(hex[i + 1]);
-        if (hi < 0 || lo < 0) return Fail(at, "binary value of '" + tag.GetName().Str() + "' is not hexadecimal");
+        if (hi < 0 || lo < 0)
+          return Fail(at, "binary value of '" + tag.GetName().Str() + "' is not hexadecimal");
         m_scratch.push_back(static_cast<char>(hi << 4 | lo));
       }
       SetValue(tag, kSoupBinary, m_scratch.data(), m_scratch.size());
@@ -368,7 +380,8 @@ private:
     if (token.front() == '<') {
       for (size_t start = 0;;) {
         size_t comma = token.find(',', start);
-        std::string_view item = token.substr(start, comma == std::string_view::npos ? std::string_view::npos : comma - start);
+        std::string_view item =
+            token.substr(start, comma == std::string_view::npos ? std::string_view::npos : comma - start);
         KUID k;
         if (!QuickKUID(item, k) && !TryParseKUID(item, true, k)) return kSoupText;
         char packed[8];
@@ -384,7 +397,8 @@ private:
     bool anyFloat = false;  // an item spelled as a float, not as an integer
     for (size_t start = 0;;) {
       size_t comma = token.find(',', start);
-      std::string_view item = token.substr(start, comma == std::string_view::npos ? std::string_view::npos : comma - start);
+      std::string_view item =
+          token.substr(start, comma == std::string_view::npos ? std::string_view::npos : comma - start);
       int32_t i;
       float f;
       if (allInts && ParseIntToken(item, i)) {
@@ -439,7 +453,8 @@ private:
       values[n] = static_cast<int32_t>(v);
     }
     if (p + 1 != end || *p != '>') return false;
-    KUID k = withVersion ? KUID(values[0], values[1], values[2]) : KUID::FromUserContent(values[0], values[1]);
+    KUID k =
+        withVersion ? KUID(values[0], values[1], values[2]) : KUID::FromUserContent(values[0], values[1]);
     if (!k.FitsPacked()) return false;
     out = k;
     return true;
@@ -514,7 +529,9 @@ void AppendValue(std::string& out, const TDBDataTag& tag) {
     case kSoupFloat:
     case kSoupKUID: {
       if (size == 0) {
-        out += tag.GetDataType() == kSoupInt ? "int[]" : tag.GetDataType() == kSoupFloat ? "float[]" : "kuid[]";
+        out += tag.GetDataType() == kSoupInt     ? "int[]"
+               : tag.GetDataType() == kSoupFloat ? "float[]"
+                                                 : "kuid[]";
         return;
       }
       std::string text;
@@ -533,8 +550,10 @@ bool WriteContainer(const ACSChunk& node, int depth, std::string& out) {
     if (tag.GetDataType() == kSoupNone) continue;
     out.append(static_cast<size_t>(depth) * 2, ' ');
     std::string_view name = tag.GetName().View();
-    if (NeedsQuotes(name)) AppendQuoted(out, name);
-    else out += name;
+    if (NeedsQuotes(name))
+      AppendQuoted(out, name);
+    else
+      out += name;
     if (const ACSChunk* child = tag.GetContainer()) {
       out += '\n';
       out.append(static_cast<size_t>(depth) * 2, ' ');

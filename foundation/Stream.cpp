@@ -253,7 +253,8 @@ int64_t TStream::WriteLengthPlaceholder() {
 
 bool TStream::PatchLengthPlaceholder(int64_t placeholder) {
   int64_t current = Tell();
-  if (placeholder < 0 || current < placeholder + 4 || current - placeholder - 4 > INT64_C(0xFFFFFFFF)) return false;
+  if (placeholder < 0 || current < placeholder + 4 || current - placeholder - 4 > INT64_C(0xFFFFFFFF))
+    return false;
   if (!SeekTo(placeholder, 0)) return false;
   WriteU32(static_cast<uint32_t>(current - placeholder - 4));
   return SeekTo(current, 0);
@@ -304,7 +305,9 @@ bool TFile::Seek(int64_t offset, int whence) {
   return m_file->Seek(offset, static_cast<Kiv::File::Whence>(whence));
 }
 
-bool TFile::IsEOF() { return m_readAheadLeft == 0 && (!m_file->IsOpen() || m_file->Tell() >= m_file->Length()); }
+bool TFile::IsEOF() {
+  return m_readAheadLeft == 0 && (!m_file->IsOpen() || m_file->Tell() >= m_file->Length());
+}
 
 // ---- TBuffer ----
 
@@ -345,7 +348,8 @@ size_t TBuffer::Read(void* data, size_t n) {
 }
 
 bool TBuffer::Seek(int64_t offset, int whence) {
-  int64_t base = whence == 0 ? 0 : whence == 1 ? static_cast<int64_t>(m_position)
+  int64_t base = whence == 0   ? 0
+                 : whence == 1 ? static_cast<int64_t>(m_position)
                  : whence == 2 ? static_cast<int64_t>(m_buffer->Size())
                                : -1;
   if (base < 0) return false;

@@ -16,7 +16,7 @@
 namespace Kiv {
 class DynamicBuffer;
 class File;
-}
+}  // namespace Kiv
 
 // Open modes of TFile (the engine file modes).
 enum TFileMode : int {

@@ -123,11 +123,17 @@ uint32_t DecodeUtf8Char(const char* text, size_t available, size_t* used) {
   size_t n;
   uint32_t cp, min;
   if (b0 >= 0xC2 && b0 <= 0xDF) {
-    n = 2; cp = b0 & 0x1F; min = 0x80;
+    n = 2;
+    cp = b0 & 0x1F;
+    min = 0x80;
   } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-    n = 3; cp = b0 & 0x0F; min = 0x800;
+    n = 3;
+    cp = b0 & 0x0F;
+    min = 0x800;
   } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-    n = 4; cp = b0 & 0x07; min = 0x10000;
+    n = 4;
+    cp = b0 & 0x07;
+    min = 0x10000;
   } else {
     return 0xFFFD;
   }
@@ -276,7 +282,8 @@ std::string SafeFormat(std::string_view text, const std::vector<FormatArg>& args
     std::string spec = "%";
     while (i < text.size() && std::strchr("-+ #0", text[i]) && spec.size() < 8) spec += text[i++];
     int width = 0, precision = -1;
-    while (i < text.size() && text[i] >= '0' && text[i] <= '9') width = std::min(width * 10 + (text[i++] - '0'), 1000);
+    while (i < text.size() && text[i] >= '0' && text[i] <= '9')
+      width = std::min(width * 10 + (text[i++] - '0'), 1000);
     if (i < text.size() && text[i] == '.') {
       ++i;
       precision = 0;
@@ -314,14 +321,19 @@ std::string SafeFormat(std::string_view text, const std::vector<FormatArg>& args
       }
       case 'c': {
         spec += 'c';
-        n = std::snprintf(buf, sizeof buf, spec.c_str(), static_cast<int>(static_cast<unsigned char>(arg.AsInt())));
+        n = std::snprintf(buf, sizeof buf, spec.c_str(),
+                          static_cast<int>(static_cast<unsigned char>(arg.AsInt())));
         break;
       }
-      case 'd': case 'i':
+      case 'd':
+      case 'i':
         spec += "lld";
         n = std::snprintf(buf, sizeof buf, spec.c_str(), arg.AsInt());
         break;
-      case 'u': case 'x': case 'X': case 'o':
+      case 'u':
+      case 'x':
+      case 'X':
+      case 'o':
         spec += "ll";
         spec += conv;
         n = std::snprintf(buf, sizeof buf, spec.c_str(), static_cast<unsigned long long>(arg.AsInt()));

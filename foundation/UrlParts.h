@@ -5,7 +5,7 @@
 #include <string_view>
 
 struct UrlParts {
-  std::string scheme;    // lower-cased
+  std::string scheme;  // lower-cased
   std::string user;
   std::string password;
   std::string host;

@@ -51,7 +51,8 @@ void Import(Container& target, const SoupRef& def, const SoupRef& config, int de
       target.CheckStringTableTag(own, name, entry, &target);
       if (!entry) entry = Container::FindEntryDefinition(own, target.elementDefinitions, name);
       Kiv::PString type = entry.GetNamedTag(tn::element_type);
-      if (entry.HasNamedTag(tn::container_type0)) type = target.GetContainerType(entry, nested.GetNamedTag(tn::kind));
+      if (entry.HasNamedTag(tn::container_type0))
+        type = target.GetContainerType(entry, nested.GetNamedTag(tn::kind));
       Container* child = target.MakeChild(name, type, &target, nested, static_cast<int32_t>(i));
       if (!child) continue;
       target.AddChild(child);
@@ -83,7 +84,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     schemaText = input.substr(0, cut);
     configText = input.substr(cut + 4);
   }
-  std::ofstream(g_dir + "kind.txt", std::ios::binary | std::ios::trunc).write(schemaText.data(), schemaText.size());
+  std::ofstream(g_dir + "kind.txt", std::ios::binary | std::ios::trunc)
+      .write(schemaText.data(), schemaText.size());
   std::filesystem::remove(g_dir + "personalDetails.txt");
 
   const long tagsBefore = Tag::LiveCount(), containersBefore = Container::LiveCount();

@@ -16,37 +16,36 @@
 
 using namespace GSCompiler;
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
-{
-    GSFuzz::OneSource one;
-    CompileLog& log = one.log;
-    ParseContext& context = one.context;
-    GSSymbolTable& table = one.table;
-    GSDependentSymbol* file = one.file;
-    file->index = 0;
-    if (one.Parse(data, size) != 0) return 0;
-    table.ClearScopes();
-    table.ResetImportIndexes();
-    if (!Check(context.declarations, context, false) || context.errorCount != 0) return 0;
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  GSFuzz::OneSource one;
+  CompileLog& log = one.log;
+  ParseContext& context = one.context;
+  GSSymbolTable& table = one.table;
+  GSDependentSymbol* file = one.file;
+  file->index = 0;
+  if (one.Parse(data, size) != 0) return 0;
+  table.ClearScopes();
+  table.ResetImportIndexes();
+  if (!Check(context.declarations, context, false) || context.errorCount != 0) return 0;
 
-    LibraryImage image;
-    CodeGenerator generator(table, image, context);
-    const std::size_t before = log.Count();
-    if (!generator.Generate(context.declarations)) {
-        if (log.Count() == before) __builtin_trap();  // a refusal always says why
-        return 0;
-    }
-    Utils::ByteBuffer buffer;
-    buffer.Init(1024);
-    LibrarySource source;
-    source.name = "fuzz.gs";
-    source.files = {file};
-    if (!WriteLibraryImage(buffer, table, image, source, &log)) {
-        if (log.Count() == before) __builtin_trap();
-        return 0;
-    }
-    const std::vector<uint8_t> bytes(buffer.Data(), buffer.Data() + buffer.Length());
-    LibraryCheck::Library library;
-    if (!LibraryCheck::Check(bytes, library).empty()) __builtin_trap();
+  LibraryImage image;
+  CodeGenerator generator(table, image, context);
+  const std::size_t before = log.Count();
+  if (!generator.Generate(context.declarations)) {
+    if (log.Count() == before) __builtin_trap();  // a refusal always says why
     return 0;
+  }
+  Utils::ByteBuffer buffer;
+  buffer.Init(1024);
+  LibrarySource source;
+  source.name = "fuzz.gs";
+  source.files = {file};
+  if (!WriteLibraryImage(buffer, table, image, source, &log)) {
+    if (log.Count() == before) __builtin_trap();
+    return 0;
+  }
+  const std::vector<uint8_t> bytes(buffer.Data(), buffer.Data() + buffer.Length());
+  LibraryCheck::Library library;
+  if (!LibraryCheck::Check(bytes, library).empty()) __builtin_trap();
+  return 0;
 }

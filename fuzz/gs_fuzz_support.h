@@ -13,29 +13,27 @@
 namespace GSFuzz {
 
 struct OneSource {
-    GSCompiler::CompileLog log;
-    GSCompiler::ParseContext context;
-    GSCompiler::GSSymbolTable table;
-    GSCompiler::GSDependentSymbol* file = nullptr;
+  GSCompiler::CompileLog log;
+  GSCompiler::ParseContext context;
+  GSCompiler::GSSymbolTable table;
+  GSCompiler::GSDependentSymbol* file = nullptr;
 
-    OneSource()
-    {
-        context.Reset(&log, &table);
-        context.fileName = context.stringPool.StrDup("fuzz.gs");
-        table.SetContext(&context);
-        file = table.NewDependent("fuzz.gs");
-        table.Add(file, nullptr, false);
-        table.currentFile = file;
-    }
-    OneSource(const OneSource&) = delete;
-    OneSource& operator=(const OneSource&) = delete;
+  OneSource() {
+    context.Reset(&log, &table);
+    context.fileName = context.stringPool.StrDup("fuzz.gs");
+    table.SetContext(&context);
+    file = table.NewDependent("fuzz.gs");
+    table.Add(file, nullptr, false);
+    table.currentFile = file;
+  }
+  OneSource(const OneSource&) = delete;
+  OneSource& operator=(const OneSource&) = delete;
 
-    // Parses the bytes into the context: 0 when they gave a tree.
-    int Parse(const uint8_t* data, size_t size)
-    {
-        GSCompiler::Scanner scanner(reinterpret_cast<const char*>(data), size);
-        return GSCompiler::Parse(scanner, context);
-    }
+  // Parses the bytes into the context: 0 when they gave a tree.
+  int Parse(const uint8_t* data, size_t size) {
+    GSCompiler::Scanner scanner(reinterpret_cast<const char*>(data), size);
+    return GSCompiler::Parse(scanner, context);
+  }
 };
 
 }  // namespace GSFuzz

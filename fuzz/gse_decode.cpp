@@ -15,7 +15,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     return 0;
   }
   const std::string text(buffer.PlainText());
-  if (buffer.prefixLength != ScriptFileBuffer::kScriptPrefix.size() || buffer.data[buffer.length] != '\0') std::abort();
+  if (buffer.prefixLength != ScriptFileBuffer::kScriptPrefix.size() || buffer.data[buffer.length] != '\0')
+    std::abort();
   const auto again = ScriptFileBuffer::Encode(text);
   ScriptFileBuffer second;
   second.Assign(again.data(), again.size(), true);

@@ -24,7 +24,8 @@ struct Model {
 std::string Unescaped(std::string_view text) {
   std::string out;
   for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '\\' && i + 1 < text.size() && (text[i + 1] == 'n' || text[i + 1] == 't' || text[i + 1] == '\\')) {
+    if (text[i] == '\\' && i + 1 < text.size() &&
+        (text[i + 1] == 'n' || text[i + 1] == 't' || text[i + 1] == '\\')) {
       out += text[i + 1] == 'n' ? '\n' : text[i + 1] == 't' ? '\t' : '\\';
       ++i;
     } else {
@@ -65,7 +66,10 @@ const std::filesystem::path& Folder() {
     Kiv::Log::Instance().SetConsole(false);  // malformed lines are logged
     auto p = std::filesystem::temp_directory_path() / ("rovana_fuzz_itext_" + std::to_string(getpid()));
     std::filesystem::create_directories(p);
-    std::atexit([] { std::error_code ec; std::filesystem::remove_all(Folder(), ec); });
+    std::atexit([] {
+      std::error_code ec;
+      std::filesystem::remove_all(Folder(), ec);
+    });
     return p;
   }();
   return folder;

@@ -10,7 +10,7 @@
 #include "kiv/File.h"
 #include "kiv/Options.h"
 #include "kiv/TextureResource.h"
-#include "mesh/CompressAsciiResource.h"
+#include "graphics/texture/CompressAsciiResource.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string_view text(reinterpret_cast<const char*>(data), size);

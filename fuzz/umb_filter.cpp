@@ -6,20 +6,20 @@
 #include "umbclient/Filter.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    TBuffer in(data, size);
-    auto element = UMBFilterElement::Read(in);
-    if (!element) return 0;
-    UMBAssetInfo info;
-    info.localisedName = "Blue Engine";
-    info.category = "TR;TV";
-    info.categoryEra = "1950s";
-    info.categoryRegion = "GB";
-    info.stateFlags = 0x15555;
-    element->Matches(UMBFilterSubject{info, "steam, red"});
-    TBuffer out;
-    element->Write(out);
-    out.Rewind();
-    auto again = UMBFilterElement::Read(out);
-    if (!again) __builtin_trap();  // whatever was read must write back readable
-    return 0;
+  TBuffer in(data, size);
+  auto element = UMBFilterElement::Read(in);
+  if (!element) return 0;
+  UMBAssetInfo info;
+  info.localisedName = "Blue Engine";
+  info.category = "TR;TV";
+  info.categoryEra = "1950s";
+  info.categoryRegion = "GB";
+  info.stateFlags = 0x15555;
+  element->Matches(UMBFilterSubject{info, "steam, red"});
+  TBuffer out;
+  element->Write(out);
+  out.Rewind();
+  auto again = UMBFilterElement::Read(out);
+  if (!again) __builtin_trap();  // whatever was read must write back readable
+  return 0;
 }

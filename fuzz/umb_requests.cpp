@@ -18,37 +18,37 @@ const uint32_t kPosts[] = {50, 122, 231, 241};
 std::string g_root;
 
 FolderAssetDatabase& Database() {
-    static std::unique_ptr<FolderAssetDatabase> db = [] {
-        char pattern[] = "/tmp/umb-fuzz-XXXXXX";
-        g_root = mkdtemp(pattern) ? pattern : "/tmp/umb-fuzz";
-        std::atexit([] { Kiv::File::Prune(g_root); });
-        SoupRef config = SoupRef::NewContainer();
-        config.SetNamedTagKUID("kuid", KUID(1, 2, 0));
-        config.SetNamedTag("username", "Fuzz");
-        config.SetNamedTag("kind", "scenery");
-        Kiv::File::CreateDirectories(g_root + "/user/local/a");
-        Kiv::File::CreateDirectories(g_root + "/user/settings");
-        SaveSoupFile(config, g_root + "/user/local/a", "config.txt");
-        auto d = std::make_unique<FolderAssetDatabase>(g_root + "/user", g_root + "/install");
-        d->Rescan();
-        return d;
-    }();
-    return *db;
+  static std::unique_ptr<FolderAssetDatabase> db = [] {
+    char pattern[] = "/tmp/umb-fuzz-XXXXXX";
+    g_root = mkdtemp(pattern) ? pattern : "/tmp/umb-fuzz";
+    std::atexit([] { Kiv::File::Prune(g_root); });
+    SoupRef config = SoupRef::NewContainer();
+    config.SetNamedTagKUID("kuid", KUID(1, 2, 0));
+    config.SetNamedTag("username", "Fuzz");
+    config.SetNamedTag("kind", "scenery");
+    Kiv::File::CreateDirectories(g_root + "/user/local/a");
+    Kiv::File::CreateDirectories(g_root + "/user/settings");
+    SaveSoupFile(config, g_root + "/user/local/a", "config.txt");
+    auto d = std::make_unique<FolderAssetDatabase>(g_root + "/user", g_root + "/install");
+    d->Rescan();
+    return d;
+  }();
+  return *db;
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    if (size == 0) return 0;
-    FolderAssetDatabase& db = Database();
-    TBuffer body(data + 1, size - 1);
-    const size_t nRequests = sizeof kRequests / sizeof kRequests[0];
-    size_t pick = data[0] % (nRequests + sizeof kPosts / sizeof kPosts[0]);
-    if (pick < nRequests) {
-        TBuffer reply;
-        db.Execute(kRequests[pick], body, reply);
-    } else {
-        db.Post(kPosts[pick - nRequests], body);
-    }
-    return 0;
+  if (size == 0) return 0;
+  FolderAssetDatabase& db = Database();
+  TBuffer body(data + 1, size - 1);
+  const size_t nRequests = sizeof kRequests / sizeof kRequests[0];
+  size_t pick = data[0] % (nRequests + sizeof kPosts / sizeof kPosts[0]);
+  if (pick < nRequests) {
+    TBuffer reply;
+    db.Execute(kRequests[pick], body, reply);
+  } else {
+    db.Post(kPosts[pick - nRequests], body);
+  }
+  return 0;
 }

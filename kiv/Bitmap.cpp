@@ -59,7 +59,8 @@ bool JpegHasEnd(const uint8_t* data, size_t size) {
 bool PngHasEnd(const uint8_t* data, size_t size) {
   size_t i = 8;
   while (i + 12 <= size) {
-    size_t length = (size_t(data[i]) << 24) | (size_t(data[i + 1]) << 16) | (size_t(data[i + 2]) << 8) | data[i + 3];
+    size_t length =
+        (size_t(data[i]) << 24) | (size_t(data[i + 1]) << 16) | (size_t(data[i + 2]) << 8) | data[i + 3];
     if (length > size - i - 12) return false;
     if (std::memcmp(data + i + 4, "IEND", 4) == 0) return true;
     i += 12 + length;
@@ -150,7 +151,8 @@ bool Bitmap::Create(int width, int height, Format format, size_t blockBytes) {
       return Fail("Bitmap::Create> bad block size");
     bytes = blockBytes;
   } else if (BytesPerPixel(format) > 0) {
-    bytes = static_cast<size_t>(width) * static_cast<size_t>(height) * static_cast<size_t>(BytesPerPixel(format));
+    bytes =
+        static_cast<size_t>(width) * static_cast<size_t>(height) * static_cast<size_t>(BytesPerPixel(format));
   } else {
     return Fail(String().Setf("Bitmap::Create> unknown format %d", static_cast<int>(format)).Str());
   }
@@ -196,7 +198,10 @@ bool Bitmap::LoadFromMemory(const uint8_t* data, size_t size, std::string_view n
   if (!stbi_info_from_memory(data, len, &w, &h, &comp))
     return Fail("Bitmap::Load> '" + label + "' is not a readable image (" + stbi_failure_reason() + ")");
   if (w <= 0 || h <= 0 || w > MaxSide || h > MaxSide || static_cast<int64_t>(w) * h > kMaxPixels)
-    return Fail(String().Setf("Bitmap::Load> '%s' declares %d x %d pixels, more than allowed", label.c_str(), w, h).Str());
+    return Fail(
+        String()
+            .Setf("Bitmap::Load> '%s' declares %d x %d pixels, more than allowed", label.c_str(), w, h)
+            .Str());
   // The decoder tells PNG and BMP by their magic; what it took for a picture
   // without one of these is a TGA.
   static const uint8_t kPngMagic[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
@@ -277,8 +282,12 @@ bool Bitmap::SaveToMemory(FileType type, std::vector<uint8_t>& out, int jpegQual
   }
   int ok = 0;
   switch (type) {
-    case FileType::BMP: ok = stbi_write_bmp_to_func(AppendBytes, &out, m_width, m_height, comp, rgb.data()); break;
-    case FileType::TGA: ok = stbi_write_tga_to_func(AppendBytes, &out, m_width, m_height, comp, rgb.data()); break;
+    case FileType::BMP:
+      ok = stbi_write_bmp_to_func(AppendBytes, &out, m_width, m_height, comp, rgb.data());
+      break;
+    case FileType::TGA:
+      ok = stbi_write_tga_to_func(AppendBytes, &out, m_width, m_height, comp, rgb.data());
+      break;
     case FileType::PNG:
       ok = stbi_write_png_to_func(AppendBytes, &out, m_width, m_height, comp, rgb.data(), m_width * comp);
       break;
@@ -308,7 +317,9 @@ bool Bitmap::Save(std::string_view path, int jpegQuality) {
 uint32_t Bitmap::GetPixel(int x, int y) const {
   int bpp = BytesPerPixel();
   if (bpp == 0 || x < 0 || y < 0 || x >= m_width || y >= m_height) return 0;
-  const uint8_t* p = m_pixels.data() + (static_cast<size_t>(y) * static_cast<size_t>(m_width) + static_cast<size_t>(x)) * static_cast<size_t>(bpp);
+  const uint8_t* p =
+      m_pixels.data() + (static_cast<size_t>(y) * static_cast<size_t>(m_width) + static_cast<size_t>(x)) *
+                            static_cast<size_t>(bpp);
   switch (m_format) {
     case FormatGray8: return 0xFF000000u | (uint32_t(p[0]) << 16) | (uint32_t(p[0]) << 8) | p[0];
     case FormatRGB24:
@@ -320,7 +331,9 @@ uint32_t Bitmap::GetPixel(int x, int y) const {
 void Bitmap::SetPixel(int x, int y, uint32_t argb) {
   int bpp = BytesPerPixel();
   if (bpp == 0 || x < 0 || y < 0 || x >= m_width || y >= m_height) return;
-  uint8_t* p = m_pixels.data() + (static_cast<size_t>(y) * static_cast<size_t>(m_width) + static_cast<size_t>(x)) * static_cast<size_t>(bpp);
+  uint8_t* p =
+      m_pixels.data() + (static_cast<size_t>(y) * static_cast<size_t>(m_width) + static_cast<size_t>(x)) *
+                            static_cast<size_t>(bpp);
   uint8_t b = argb & 0xFF, g = (argb >> 8) & 0xFF, r = (argb >> 16) & 0xFF, a = argb >> 24;
   if (m_format == FormatGray8) {
     p[0] = static_cast<uint8_t>((r * 77 + g * 150 + b * 29 + 128) >> 8);

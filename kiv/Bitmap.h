@@ -19,7 +19,14 @@ namespace Kiv {
 
 class Bitmap {
 public:
-  enum Format : int { FormatNone = 0, FormatRGB24 = 1, FormatRGBA32 = 2, FormatRGBX32 = 3, FormatGray8 = 4, FormatBlock = 5 };
+  enum Format : int {
+    FormatNone = 0,
+    FormatRGB24 = 1,
+    FormatRGBA32 = 2,
+    FormatRGBX32 = 3,
+    FormatGray8 = 4,
+    FormatBlock = 5
+  };
   enum class FileType { Unknown, BMP, TGA, PNG, JPEG };
 
   // Larger declared sizes are refused before any pixel memory is taken.

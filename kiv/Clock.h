@@ -8,8 +8,8 @@ namespace Kiv {
 
 struct LocalTime {
   int year = 0;
-  int month = 0;   // 1..12
-  int day = 0;     // 1..31
+  int month = 0;      // 1..12
+  int day = 0;        // 1..31
   int dayOfWeek = 0;  // 0 Sunday .. 6
   int hour = 0;
   int minute = 0;

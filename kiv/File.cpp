@@ -557,8 +557,10 @@ bool File::Prune(std::string_view path) {
   FolderCache::Before before = Folders().Prepare(*r);
   bool gone = PruneResolved(*r);
   Folders().Forget(*r);
-  if (gone) Folders().Changed(before, LastComponent(*r), false);
-  else Folders().Forget(before.folder);
+  if (gone)
+    Folders().Changed(before, LastComponent(*r), false);
+  else
+    Folders().Forget(before.folder);
   return gone;
 }
 
@@ -640,7 +642,8 @@ bool File::ReplaceFileAtomic(std::string_view path, const void* data, size_t siz
   if (!target) return false;
   if (IsDirectory(*target)) return FailText("is a folder, not a file:", *target);
   static std::atomic<unsigned> counter{0};
-  std::string temp = *target + ".tmp" + std::to_string(::getpid()) + "_" + std::to_string(counter.fetch_add(1));
+  std::string temp =
+      *target + ".tmp" + std::to_string(::getpid()) + "_" + std::to_string(counter.fetch_add(1));
   // The temporary file comes and goes; only the target's name stays.
   FolderCache::Before before = Folders().Prepare(*target);
   if (!StepAllowed("open")) return FailText("injected failure opening", temp);
@@ -857,7 +860,8 @@ File::Find::Find(std::string_view pattern) {
       cut = i;
       break;
     }
-  std::string_view folder = cut == std::string_view::npos ? std::string_view(".") : pattern.substr(0, cut == 0 ? 1 : cut);
+  std::string_view folder =
+      cut == std::string_view::npos ? std::string_view(".") : pattern.substr(0, cut == 0 ? 1 : cut);
   std::string_view wild = cut == std::string_view::npos ? pattern : pattern.substr(cut + 1);
   if (wild.empty()) wild = "*";
   std::optional<std::string> resolved = ResolvePath(folder);
@@ -901,8 +905,6 @@ const std::string& File::Find::Name() const noexcept {
   return HasEntry() ? m_entries[m_index].name : none;
 }
 
-std::string File::Find::FullPath() const {
-  return m_folder == "/" ? "/" + Name() : m_folder + "/" + Name();
-}
+std::string File::Find::FullPath() const { return m_folder == "/" ? "/" + Name() : m_folder + "/" + Name(); }
 
 }  // namespace Kiv

@@ -50,7 +50,7 @@ public:
   // Why the last failing call on this thread failed.
   static const std::string& LastError();
 
-  static bool Exists(std::string_view path) ;
+  static bool Exists(std::string_view path);
   static bool IsDirectory(std::string_view path);
   // Size of an existing regular file, or -1.
   static int64_t FileSize(std::string_view path);
@@ -61,7 +61,8 @@ public:
   // Creates the folder and any missing parents; true when it exists after.
   static bool CreateDirectories(std::string_view path);
   // Reads a whole regular file; refuses files above maxBytes (1 GiB unless given).
-  static bool ReadWholeFile(std::string_view path, std::vector<uint8_t>& out, uint64_t maxBytes = UINT64_C(1) << 30);
+  static bool ReadWholeFile(std::string_view path, std::vector<uint8_t>& out,
+                            uint64_t maxBytes = UINT64_C(1) << 30);
   static bool ReadWholeFile(std::string_view path, std::string& out, uint64_t maxBytes = UINT64_C(1) << 30);
   // Replaces (or creates) the file with the bytes: writes a temporary file
   // in the same folder, syncs it and renames it over the old one, so a
@@ -70,7 +71,9 @@ public:
   static bool ReplaceFileAtomic(std::string_view path, std::string_view bytes) {
     return ReplaceFileAtomic(path, bytes.data(), bytes.size());
   }
-  static bool WriteWholeFile(std::string_view path, std::string_view bytes) { return ReplaceFileAtomic(path, bytes); }
+  static bool WriteWholeFile(std::string_view path, std::string_view bytes) {
+    return ReplaceFileAtomic(path, bytes);
+  }
 
   // Test seam: when set, called before each step of ReplaceFileAtomic
   // ("open", "write", "sync", "rename"); returning false fails that step.

@@ -57,8 +57,8 @@ struct DecodeState {
   size_t rowBytes;
 };
 
-int Decode(DecodeState& s, const uint8_t* data, size_t size, int maxSide, int64_t maxPixels,
-           JpegImage& out, char* reason, size_t reasonSize) {
+int Decode(DecodeState& s, const uint8_t* data, size_t size, int maxSide, int64_t maxPixels, JpegImage& out,
+           char* reason, size_t reasonSize) {
   s.cinfo.err = jpeg_std_error(&s.err.base);
   s.err.base.error_exit = OnError;
   s.err.base.emit_message = OnMessage;
@@ -75,7 +75,8 @@ int Decode(DecodeState& s, const uint8_t* data, size_t size, int maxSide, int64_
   s.cinfo.progress = &s.progress;
   jpeg_mem_src(&s.cinfo, data, static_cast<unsigned long>(size));
   jpeg_read_header(&s.cinfo, TRUE);
-  if (s.cinfo.image_width == 0 || s.cinfo.image_height == 0 || s.cinfo.image_width > static_cast<JDIMENSION>(maxSide) ||
+  if (s.cinfo.image_width == 0 || s.cinfo.image_height == 0 ||
+      s.cinfo.image_width > static_cast<JDIMENSION>(maxSide) ||
       s.cinfo.image_height > static_cast<JDIMENSION>(maxSide) ||
       static_cast<int64_t>(s.cinfo.image_width) * s.cinfo.image_height > maxPixels) {
     std::snprintf(reason, reasonSize, "declares %u x %u pixels, more than allowed", s.cinfo.image_width,
@@ -124,7 +125,8 @@ int Decode(DecodeState& s, const uint8_t* data, size_t size, int maxSide, int64_
 
 }  // namespace
 
-bool DecodeJpeg(const uint8_t* data, size_t size, int maxSide, int64_t maxPixels, JpegImage& out, std::string& error) {
+bool DecodeJpeg(const uint8_t* data, size_t size, int maxSide, int64_t maxPixels, JpegImage& out,
+                std::string& error) {
   out = JpegImage();
   DecodeState state;
   std::memset(&state, 0, sizeof state);

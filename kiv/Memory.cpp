@@ -9,7 +9,8 @@ namespace Kiv {
 namespace {
 
 // The header keeps the block aligned for any fundamental type.
-constexpr size_t kHeader = alignof(std::max_align_t) > sizeof(size_t) ? alignof(std::max_align_t) : sizeof(size_t);
+constexpr size_t kHeader = alignof(std::max_align_t) > sizeof(size_t) ? alignof(std::max_align_t)
+                                                                      : sizeof(size_t);
 
 HeapCounters g_alloc;
 
@@ -60,7 +61,8 @@ bool DynamicBuffer::Grow(size_t needed) {
   if (needed > MaxSize) return false;
   if (needed <= m_bytes.capacity()) return true;
   // Grow by at least the step and at least half again, so appends stay linear.
-  size_t target = std::max({needed, m_bytes.capacity() + m_growBy, m_bytes.capacity() + m_bytes.capacity() / 2});
+  size_t target =
+      std::max({needed, m_bytes.capacity() + m_growBy, m_bytes.capacity() + m_bytes.capacity() / 2});
   target = std::min(target, MaxSize);
   try {
     m_bytes.reserve(target);

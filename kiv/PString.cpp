@@ -69,7 +69,8 @@ void Release(PString::Entry* e) {
 }  // namespace
 
 PString::PString(const char* text) : m_entry(text ? Intern(text) : nullptr) {}
-PString::PString(const char* text, size_t length) : m_entry(text ? Intern(std::string_view(text, length)) : nullptr) {}
+PString::PString(const char* text, size_t length)
+    : m_entry(text ? Intern(std::string_view(text, length)) : nullptr) {}
 PString::PString(std::string_view text) : m_entry(Intern(text)) {}
 PString::PString(const std::string& text) : m_entry(Intern(text)) {}
 PString::PString(const PString& other) noexcept : m_entry(other.m_entry) { AddRef(m_entry); }
@@ -101,7 +102,9 @@ const PString& PString::Empty() {
 }
 
 const char* PString::c_str() const noexcept { return m_entry ? m_entry->text.c_str() : ""; }
-std::string_view PString::View() const noexcept { return m_entry ? std::string_view(m_entry->text) : std::string_view(); }
+std::string_view PString::View() const noexcept {
+  return m_entry ? std::string_view(m_entry->text) : std::string_view();
+}
 size_t PString::Length() const noexcept { return m_entry ? m_entry->text.size() : 0; }
 
 PString& PString::Setf(const char* format, ...) {

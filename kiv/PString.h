@@ -14,7 +14,7 @@ class PString {
 public:
   // The null string: no text at all (distinct from the shared empty string).
   PString() noexcept = default;
-  PString(const char* text);  // nullptr gives the null string
+  PString(const char* text);                 // nullptr gives the null string
   PString(const char* text, size_t length);  // nullptr gives the null string
   PString(std::string_view text);
   PString(const std::string& text);

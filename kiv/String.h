@@ -28,7 +28,10 @@ public:
   String& Setf(const char* format, ...) __attribute__((format(printf, 2, 3)));
   // Appends formatted text.
   String& Appendf(const char* format, ...) __attribute__((format(printf, 2, 3)));
-  String& operator+=(std::string_view text) { m_text.append(text); return *this; }
+  String& operator+=(std::string_view text) {
+    m_text.append(text);
+    return *this;
+  }
 
   // ASCII case changes in place, independent of the locale.
   String& ToLower();

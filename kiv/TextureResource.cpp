@@ -285,8 +285,8 @@ bool AsciiTextureResource::ApplySetting(TextureSettings& s, std::string_view key
   return true;
 }
 
-bool AsciiTextureResource::ParseDescription(std::string_view text, TextureSettings& settings, std::string& primary,
-                                            std::string& alpha, std::string& why) {
+bool AsciiTextureResource::ParseDescription(std::string_view text, TextureSettings& settings,
+                                            std::string& primary, std::string& alpha, std::string& why) {
   primary.clear();
   alpha.clear();
   if (text.size() > kMaxDescriptionBytes) {
@@ -360,7 +360,8 @@ int AsciiTextureResource::Fail(std::string why) {
 int AsciiTextureResource::LoadTxt() {
   const std::string path = FilePath();
   std::string text;
-  if (!File::ReadWholeFile(path, text, kMaxDescriptionBytes)) return Fail("cannot read '" + path + "': " + File::LastError());
+  if (!File::ReadWholeFile(path, text, kMaxDescriptionBytes))
+    return Fail("cannot read '" + path + "': " + File::LastError());
   std::string primaryName, alphaName, why;
   if (!ParseDescription(text, m_settings, primaryName, alphaName, why)) return Fail(why);
   const std::string folder = File::Path(path).RemoveFileName().Str();

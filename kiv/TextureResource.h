@@ -22,10 +22,10 @@ inline constexpr uint32_t kTextureFormTag = 0x46544D4D;
 
 // Texture format codes.
 enum TextureFormatCode : int {
-  kTexRGBA32 = 1,   // uncompressed with alpha
-  kTexRGBX32 = 3,   // uncompressed, opaque
-  kTexRGB24 = 5,    // uncompressed, three bytes per pixel
-  kTexDXT1 = 10,    // DXT1, or DXT1a with alpha
+  kTexRGBA32 = 1,  // uncompressed with alpha
+  kTexRGBX32 = 3,  // uncompressed, opaque
+  kTexRGB24 = 5,   // uncompressed, three bytes per pixel
+  kTexDXT1 = 10,   // DXT1, or DXT1a with alpha
   kTexDXT3 = 11,
   kTexDXT5 = 12,
 };
@@ -37,9 +37,9 @@ std::unique_ptr<Bitmap> ScaleBitmap(const Bitmap& source, int width, int height)
 
 // Settings of a texture as its description and the options give them.
 struct TextureSettings {
-  uint8_t alphaKind = 255;       // 0 none, 1 graded, 2 masked (0 or 255 only), 255 not known yet
-  bool alphaKindGiven = false;   // AlphaHint named it; the images do not decide
-  uint8_t compressionHint = 4;   // 0 none, 1 dxt1, 2 dxt3, 3 dxt5, 4 leave it to the options
+  uint8_t alphaKind = 255;      // 0 none, 1 graded, 2 masked (0 or 255 only), 255 not known yet
+  bool alphaKindGiven = false;  // AlphaHint named it; the images do not decide
+  uint8_t compressionHint = 4;  // 0 none, 1 dxt1, 2 dxt3, 3 dxt5, 4 leave it to the options
   uint8_t normalMap = 0;
   uint8_t modifyMap = 0;         // 1: the green channel is flipped when compressed
   uint8_t wrapS = 2, wrapT = 2;  // 2 repeat, 1 clamp

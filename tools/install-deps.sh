@@ -7,7 +7,9 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libpng-dev libjpeg-dev zlib1g-dev libstb-dev
   libnvtt-dev libnvtt-bin libsquish-dev
-  rapidjson-dev lua5.4
+  rapidjson-dev lua5.4 liblua5.4-dev clang-format
+  libfreetype-dev libfontconfig-dev fonts-dejavu-core
+  libenet-dev libembree-dev libmeshoptimizer-dev
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -27,7 +27,7 @@ std::string AddTagsToList(std::string_view base, std::string_view extra);
 // takes the rest of the row. Returns the number of rows taken.
 namespace AssetTables {
 struct Row {
-    std::string key1, key2, value;
+  std::string key1, key2, value;
 };
 size_t ParseRows(std::string_view text, size_t fields, std::vector<Row>& out);
 // Drops the cached tables so the next lookup reads the files again.

@@ -17,113 +17,112 @@
 namespace {
 
 struct Request {
-    std::string host;
-    uint16_t port;
-    void* out;
-    uint64_t generation;
+  std::string host;
+  uint16_t port;
+  void* out;
+  uint64_t generation;
 };
 
 class Connector {
 public:
-    ~Connector() { Stop(); }
+  ~Connector() { Stop(); }
 
-    // Drops every pending request, refuses new ones and waits for the connector thread
-    // (which finishes the resolution it is in, without writing its answer).
-    void Stop() {
-        {
-            std::lock_guard<std::mutex> g(m_lock);
-            m_stop = true;
-            m_queue.clear();
-            m_latest.clear();
-        }
-        m_wake.notify_all();
-        m_idle.notify_all();
-        std::lock_guard<std::mutex> join(m_joinLock);
-        if (m_thread.joinable()) m_thread.join();
+  // Drops every pending request, refuses new ones and waits for the connector thread
+  // (which finishes the resolution it is in, without writing its answer).
+  void Stop() {
+    {
+      std::lock_guard<std::mutex> g(m_lock);
+      m_stop = true;
+      m_queue.clear();
+      m_latest.clear();
     }
+    m_wake.notify_all();
+    m_idle.notify_all();
+    std::lock_guard<std::mutex> join(m_joinLock);
+    if (m_thread.joinable()) m_thread.join();
+  }
 
-    bool Queue(const std::string& host, uint16_t port, void* out) {
-        std::lock_guard<std::mutex> g(m_lock);
-        if (m_stop) return false;
-        uint64_t gen = ++m_generation;
-        m_latest[out] = gen;
-        m_queue.push_back(Request{host, port, out, gen});
-        if (!m_thread.joinable()) m_thread = std::thread([this] { Run(); });
-        m_wake.notify_all();
-        return true;
-    }
+  bool Queue(const std::string& host, uint16_t port, void* out) {
+    std::lock_guard<std::mutex> g(m_lock);
+    if (m_stop) return false;
+    uint64_t gen = ++m_generation;
+    m_latest[out] = gen;
+    m_queue.push_back(Request{host, port, out, gen});
+    if (!m_thread.joinable()) m_thread = std::thread([this] { Run(); });
+    m_wake.notify_all();
+    return true;
+  }
 
-    void Cancel(void* out) {
-        std::lock_guard<std::mutex> g(m_lock);
-        m_latest.erase(out);  // writes are checked against this under the lock
-        for (auto it = m_queue.begin(); it != m_queue.end();)
-            it = it->out == out ? m_queue.erase(it) : it + 1;
-        m_idle.notify_all();
-    }
+  void Cancel(void* out) {
+    std::lock_guard<std::mutex> g(m_lock);
+    m_latest.erase(out);  // writes are checked against this under the lock
+    for (auto it = m_queue.begin(); it != m_queue.end();) it = it->out == out ? m_queue.erase(it) : it + 1;
+    m_idle.notify_all();
+  }
 
-    void Flush() {
-        std::unique_lock<std::mutex> g(m_lock);
-        m_idle.wait(g, [this] { return m_stop || (m_queue.empty() && !m_busy); });
-    }
+  void Flush() {
+    std::unique_lock<std::mutex> g(m_lock);
+    m_idle.wait(g, [this] { return m_stop || (m_queue.empty() && !m_busy); });
+  }
 
 private:
-    void Run() {
-        std::unique_lock<std::mutex> g(m_lock);
-        while (true) {
-            m_wake.wait(g, [this] { return m_stop || !m_queue.empty(); });
-            if (m_stop) {
-                m_busy = false;
-                m_idle.notify_all();
-                return;
-            }
-            Request r = m_queue.front();
-            m_queue.pop_front();
-            if (m_latest.count(r.out) == 0 || m_latest[r.out] != r.generation) continue;  // superseded
-            m_busy = true;
-            g.unlock();
-            sockaddr_in address{};
-            bool ok = Resolve(r.host, r.port, address);
-            g.lock();
-            auto it = m_latest.find(r.out);
-            if (it != m_latest.end() && it->second == r.generation) {
-                if (ok) std::memcpy(r.out, &address, sizeof address);
-                m_latest.erase(it);
-            }
-            m_busy = false;
-            if (m_queue.empty()) m_idle.notify_all();
-        }
+  void Run() {
+    std::unique_lock<std::mutex> g(m_lock);
+    while (true) {
+      m_wake.wait(g, [this] { return m_stop || !m_queue.empty(); });
+      if (m_stop) {
+        m_busy = false;
+        m_idle.notify_all();
+        return;
+      }
+      Request r = m_queue.front();
+      m_queue.pop_front();
+      if (m_latest.count(r.out) == 0 || m_latest[r.out] != r.generation) continue;  // superseded
+      m_busy = true;
+      g.unlock();
+      sockaddr_in address{};
+      bool ok = Resolve(r.host, r.port, address);
+      g.lock();
+      auto it = m_latest.find(r.out);
+      if (it != m_latest.end() && it->second == r.generation) {
+        if (ok) std::memcpy(r.out, &address, sizeof address);
+        m_latest.erase(it);
+      }
+      m_busy = false;
+      if (m_queue.empty()) m_idle.notify_all();
     }
+  }
 
-    static bool Resolve(const std::string& host, uint16_t port, sockaddr_in& out) {
-        addrinfo hints{};
-        hints.ai_family = AF_INET;
-        hints.ai_socktype = SOCK_DGRAM;
-        addrinfo* found = nullptr;
-        if (getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || !found) {
-            UmbLog("QueueAsyncConnect> unable to resolve '" + host + "'");
-            return false;
-        }
-        std::memcpy(&out, found->ai_addr, sizeof out);
-        freeaddrinfo(found);
-        out.sin_family = AF_INET;
-        out.sin_port = htons(port);
-        return true;
+  static bool Resolve(const std::string& host, uint16_t port, sockaddr_in& out) {
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_DGRAM;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || !found) {
+      UmbLog("QueueAsyncConnect> unable to resolve '" + host + "'");
+      return false;
     }
+    std::memcpy(&out, found->ai_addr, sizeof out);
+    freeaddrinfo(found);
+    out.sin_family = AF_INET;
+    out.sin_port = htons(port);
+    return true;
+  }
 
-    std::mutex m_lock;
-    std::condition_variable m_wake, m_idle;
-    std::deque<Request> m_queue;
-    std::map<void*, uint64_t> m_latest;  // the request whose answer `out` may still take
-    uint64_t m_generation = 0;
-    bool m_busy = false;
-    bool m_stop = false;
-    std::thread m_thread;
-    std::mutex m_joinLock;  // one joiner at a time
+  std::mutex m_lock;
+  std::condition_variable m_wake, m_idle;
+  std::deque<Request> m_queue;
+  std::map<void*, uint64_t> m_latest;  // the request whose answer `out` may still take
+  uint64_t m_generation = 0;
+  bool m_busy = false;
+  bool m_stop = false;
+  std::thread m_thread;
+  std::mutex m_joinLock;  // one joiner at a time
 };
 
 Connector& TheConnector() {
-    static Connector c;
-    return c;
+  static Connector c;
+  return c;
 }
 
 }  // namespace
@@ -131,8 +130,8 @@ Connector& TheConnector() {
 static_assert(sizeof(sockaddr_in) == 16, "the socket address is 16 bytes");
 
 bool QueueAsyncConnect(const std::string& host, int port, void* out) {
-    if (host.empty() || port < 1 || port > 65535 || !out) return false;
-    return TheConnector().Queue(host, static_cast<uint16_t>(port), out);
+  if (host.empty() || port < 1 || port > 65535 || !out) return false;
+  return TheConnector().Queue(host, static_cast<uint16_t>(port), out);
 }
 
 void CancelAsyncConnect(void* out) { TheConnector().Cancel(out); }

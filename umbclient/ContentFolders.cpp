@@ -12,154 +12,153 @@
 namespace {
 
 struct Roots {
-    std::mutex lock;
-    std::string installation;
-    std::string userData;
-    std::string contentRoot;
+  std::mutex lock;
+  std::string installation;
+  std::string userData;
+  std::string contentRoot;
 };
 
 Roots& TheRoots() {
-    static Roots r;
-    return r;
+  static Roots r;
+  return r;
 }
 
-constexpr std::array<const char*, 6> kUserDataKeys = {"local", "original", "backups",
-                                                      "editing", "cache", "settings"};
+constexpr std::array<const char*, 6> kUserDataKeys = {"local",   "original", "backups",
+                                                      "editing", "cache",    "settings"};
 
 bool IsUserDataKey(std::string_view key) {
-    return std::find(kUserDataKeys.begin(), kUserDataKeys.end(), key) != kUserDataKeys.end();
+  return std::find(kUserDataKeys.begin(), kUserDataKeys.end(), key) != kUserDataKeys.end();
 }
 
 // "/" separators, "." and ".." folded, no trailing separator.
 std::string Normalised(std::string_view path) {
-    Kiv::File::Path p(path);
-    p.Normalise();
-    std::string s = p.Str();
-    while (s.size() > 1 && s.back() == '/') s.pop_back();
-    return s;
+  Kiv::File::Path p(path);
+  p.Normalise();
+  std::string s = p.Str();
+  while (s.size() > 1 && s.back() == '/') s.pop_back();
+  return s;
 }
 
 // True when `path` climbs above its start with ".." (after folding).
 bool Escapes(std::string_view path) {
-    int depth = 0;
-    size_t i = 0;
-    while (i <= path.size()) {
-        size_t j = path.find_first_of("/\\", i);
-        if (j == std::string_view::npos) j = path.size();
-        std::string_view part = path.substr(i, j - i);
-        if (part == "..") {
-            if (--depth < 0) return true;
-        } else if (!part.empty() && part != ".") {
-            ++depth;
-        }
-        i = j + 1;
+  int depth = 0;
+  size_t i = 0;
+  while (i <= path.size()) {
+    size_t j = path.find_first_of("/\\", i);
+    if (j == std::string_view::npos) j = path.size();
+    std::string_view part = path.substr(i, j - i);
+    if (part == "..") {
+      if (--depth < 0) return true;
+    } else if (!part.empty() && part != ".") {
+      ++depth;
     }
-    return false;
+    i = j + 1;
+  }
+  return false;
 }
 
 // The part of `path` below `folder` (both normalised); false when it is not below it.
 bool RelativeTo(const std::string& path, const std::string& folder, std::string& relative) {
-    if (folder.empty()) return false;
-    Kiv::File::Path p(path);
-    if (!p.MakeRelativeTo(Kiv::File::Path(folder))) return false;
-    relative = p.Str();
-    while (!relative.empty() && relative.front() == '/') relative.erase(0, 1);
-    return true;
+  if (folder.empty()) return false;
+  Kiv::File::Path p(path);
+  if (!p.MakeRelativeTo(Kiv::File::Path(folder))) return false;
+  relative = p.Str();
+  while (!relative.empty() && relative.front() == '/') relative.erase(0, 1);
+  return true;
 }
 
 std::string Join(std::string base, std::string_view part) {
-    if (base.empty()) return base;
-    if (base.back() != '/') base += '/';
-    base.append(part);
-    return base;
+  if (base.empty()) return base;
+  if (base.back() != '/') base += '/';
+  base.append(part);
+  return base;
 }
 
 }  // namespace
 
 void SetInstallationRoot(const std::string& path) {
-    std::lock_guard<std::mutex> g(TheRoots().lock);
-    TheRoots().installation = path.empty() ? path : Normalised(path);
+  std::lock_guard<std::mutex> g(TheRoots().lock);
+  TheRoots().installation = path.empty() ? path : Normalised(path);
 }
 
 std::string GetInstallationRoot() {
-    std::lock_guard<std::mutex> g(TheRoots().lock);
-    return TheRoots().installation;
+  std::lock_guard<std::mutex> g(TheRoots().lock);
+  return TheRoots().installation;
 }
 
 void SetUserDataFolder(const std::string& path) {
-    std::lock_guard<std::mutex> g(TheRoots().lock);
-    TheRoots().userData = path.empty() ? path : Normalised(path);
+  std::lock_guard<std::mutex> g(TheRoots().lock);
+  TheRoots().userData = path.empty() ? path : Normalised(path);
 }
 
 std::string GetUserDataFolder() {
-    std::lock_guard<std::mutex> g(TheRoots().lock);
-    return TheRoots().userData;
+  std::lock_guard<std::mutex> g(TheRoots().lock);
+  return TheRoots().userData;
 }
 
 void SetContentRootPath(const std::string& path) {
-    std::lock_guard<std::mutex> g(TheRoots().lock);
-    TheRoots().contentRoot = path;
+  std::lock_guard<std::mutex> g(TheRoots().lock);
+  TheRoots().contentRoot = path;
 }
 
 std::string GetContentRootPath() {
-    std::lock_guard<std::mutex> g(TheRoots().lock);
-    return TheRoots().contentRoot;
+  std::lock_guard<std::mutex> g(TheRoots().lock);
+  return TheRoots().contentRoot;
 }
 
 std::string GetContentFolderPath(std::string_view key) {
-    // A key is one folder name: separators or ".." would leave the root.
-    if (key.empty() || key == "." || key == ".." || key.find_first_of("/\\") != std::string_view::npos)
-        return std::string();
-    return Join(IsUserDataKey(key) ? GetUserDataFolder() : GetInstallationRoot(), key);
+  // A key is one folder name: separators or ".." would leave the root.
+  if (key.empty() || key == "." || key == ".." || key.find_first_of("/\\") != std::string_view::npos)
+    return std::string();
+  return Join(IsUserDataKey(key) ? GetUserDataFolder() : GetInstallationRoot(), key);
 }
 
 bool SplitContentPath(const std::string& path, std::string& key, std::string& relative) {
-    key.clear();
-    relative.clear();
-    if (path.empty() || Escapes(path)) return false;
-    std::string normal = Normalised(path);
-    std::string rest;
-    for (const char* k : kUserDataKeys) {
-        std::string folder = GetContentFolderPath(k);
-        if (!folder.empty() && RelativeTo(normal, folder, rest)) {
-            key = k;
-            relative = rest;
-            return true;
-        }
+  key.clear();
+  relative.clear();
+  if (path.empty() || Escapes(path)) return false;
+  std::string normal = Normalised(path);
+  std::string rest;
+  for (const char* k : kUserDataKeys) {
+    std::string folder = GetContentFolderPath(k);
+    if (!folder.empty() && RelativeTo(normal, folder, rest)) {
+      key = k;
+      relative = rest;
+      return true;
     }
-    if (!RelativeTo(normal, GetInstallationRoot(), rest) || rest.empty()) return false;
-    size_t cut = rest.find('/');
-    std::string first = rest.substr(0, cut);
-    // The user-data keys never name folders below the installation root.
-    if (IsUserDataKey(first)) return false;
-    key = first;
-    relative = cut == std::string::npos ? std::string() : rest.substr(cut + 1);
-    return true;
+  }
+  if (!RelativeTo(normal, GetInstallationRoot(), rest) || rest.empty()) return false;
+  size_t cut = rest.find('/');
+  std::string first = rest.substr(0, cut);
+  // The user-data keys never name folders below the installation root.
+  if (IsUserDataKey(first)) return false;
+  key = first;
+  relative = cut == std::string::npos ? std::string() : rest.substr(cut + 1);
+  return true;
 }
 
 bool SplitContentPath(std::string& path) {
-    std::string key, relative;
-    if (!SplitContentPath(path, key, relative)) return false;
-    path = relative;
-    return true;
+  std::string key, relative;
+  if (!SplitContentPath(path, key, relative)) return false;
+  path = relative;
+  return true;
 }
 
 std::string GetPluginsFolderPath() {
-    std::string root = GetInstallationRoot();
-    return root.empty() ? root : Join(root, "bin/plugins");
+  std::string root = GetInstallationRoot();
+  return root.empty() ? root : Join(root, "bin/plugins");
 }
 
 std::string GetLibraryCachePath(const KUID& kuid) {
-    std::string cache = GetContentFolderPath("cache");
-    if (cache.empty()) return cache;
-    std::string folder = Join(cache, "libraries/" + std::to_string(kuid.user) + "_" +
-                                         std::to_string(kuid.content) + "_" +
-                                         std::to_string(kuid.version));
-    if (!Kiv::File::IsDirectory(folder) && !Kiv::File::CreateDirectories(folder)) {
-        UmbLog("GetLibraryCachePath> unable to create '" + folder + "'");
-        return std::string();
-    }
-    return folder;
+  std::string cache = GetContentFolderPath("cache");
+  if (cache.empty()) return cache;
+  std::string folder = Join(cache, "libraries/" + std::to_string(kuid.user) + "_" +
+                                       std::to_string(kuid.content) + "_" + std::to_string(kuid.version));
+  if (!Kiv::File::IsDirectory(folder) && !Kiv::File::CreateDirectories(folder)) {
+    UmbLog("GetLibraryCachePath> unable to create '" + folder + "'");
+    return std::string();
+  }
+  return folder;
 }
 
 // ---- content folders and their cache ----
@@ -167,105 +166,100 @@ std::string GetLibraryCachePath(const KUID& kuid) {
 ContentFolder::ContentFolder(std::string setName, std::string path)
     : m_setName(std::move(setName)), m_path(std::move(path)) {}
 
-std::string ContentFolder::FilePath(std::string_view relative) const {
-    return Join(m_path, relative);
-}
+std::string ContentFolder::FilePath(std::string_view relative) const { return Join(m_path, relative); }
 
 namespace {
 
 struct Cache {
-    std::mutex lock;
-    std::vector<ContentFolder*> entries;
-    // The cache owns its folders: whatever is still cached at exit goes with it.
-    ~Cache() {
-        for (ContentFolder* f : entries) delete f;
-    }
+  std::mutex lock;
+  std::vector<ContentFolder*> entries;
+  // The cache owns its folders: whatever is still cached at exit goes with it.
+  ~Cache() {
+    for (ContentFolder* f : entries) delete f;
+  }
 };
 
 Cache& TheCache() {
-    static Cache c;
-    return c;
+  static Cache c;
+  return c;
 }
 
 // Must hold the cache lock.
 size_t PurgeLocked(Cache& c) {
-    size_t before = c.entries.size();
-    auto keep = std::stable_partition(c.entries.begin(), c.entries.end(),
-                                      [](ContentFolder* f) { return f->RefCount() > 0; });
-    for (auto it = keep; it != c.entries.end(); ++it) delete *it;
-    c.entries.erase(keep, c.entries.end());
-    return before - c.entries.size();
+  size_t before = c.entries.size();
+  auto keep = std::stable_partition(c.entries.begin(), c.entries.end(),
+                                    [](ContentFolder* f) { return f->RefCount() > 0; });
+  for (auto it = keep; it != c.entries.end(); ++it) delete *it;
+  c.entries.erase(keep, c.entries.end());
+  return before - c.entries.size();
 }
 
 }  // namespace
 
 void FolderCache::AddRef(ContentFolder* folder) {
-    if (!folder) return;
-    Cache& c = TheCache();
-    std::lock_guard<std::mutex> g(c.lock);
-    // Only folders the cache owns are counted; anything else would be a stale handle.
-    if (std::find(c.entries.begin(), c.entries.end(), folder) == c.entries.end()) {
-        UmbLog("FolderCache::AddRef> unknown folder");
-        return;
-    }
-    ++folder->m_refs;
+  if (!folder) return;
+  Cache& c = TheCache();
+  std::lock_guard<std::mutex> g(c.lock);
+  // Only folders the cache owns are counted; anything else would be a stale handle.
+  if (std::find(c.entries.begin(), c.entries.end(), folder) == c.entries.end()) {
+    UmbLog("FolderCache::AddRef> unknown folder");
+    return;
+  }
+  ++folder->m_refs;
 }
 
 void FolderCache::Release(ContentFolder* folder) {
-    if (!folder) return;
-    Cache& c = TheCache();
-    std::lock_guard<std::mutex> g(c.lock);
-    if (std::find(c.entries.begin(), c.entries.end(), folder) == c.entries.end() ||
-        folder->m_refs <= 0) {
-        UmbLog("FolderCache::Release> folder not held");
-        return;
-    }
-    --folder->m_refs;
+  if (!folder) return;
+  Cache& c = TheCache();
+  std::lock_guard<std::mutex> g(c.lock);
+  if (std::find(c.entries.begin(), c.entries.end(), folder) == c.entries.end() || folder->m_refs <= 0) {
+    UmbLog("FolderCache::Release> folder not held");
+    return;
+  }
+  --folder->m_refs;
 }
 
 size_t FolderCache::Size() {
-    Cache& c = TheCache();
-    std::lock_guard<std::mutex> g(c.lock);
-    return c.entries.size();
+  Cache& c = TheCache();
+  std::lock_guard<std::mutex> g(c.lock);
+  return c.entries.size();
 }
 
 size_t FolderCache::Purge() {
-    Cache& c = TheCache();
-    std::lock_guard<std::mutex> g(c.lock);
-    return PurgeLocked(c);
+  Cache& c = TheCache();
+  std::lock_guard<std::mutex> g(c.lock);
+  return PurgeLocked(c);
 }
 
-ContentFolder* OpenContentFolder(const std::string& path) {
-    return OpenContentFolder(std::string(), path);
-}
+ContentFolder* OpenContentFolder(const std::string& path) { return OpenContentFolder(std::string(), path); }
 
 ContentFolder* OpenContentFolder(const std::string& setName, const std::string& path) {
-    if (path.empty()) return nullptr;
-    std::string normal = Normalised(path);
-    Cache& c = TheCache();
-    std::lock_guard<std::mutex> g(c.lock);
-    for (ContentFolder* f : c.entries) {
-        if (f->SetName() == setName && f->Path() == normal) {
-            ++f->m_refs;
-            return f;
-        }
+  if (path.empty()) return nullptr;
+  std::string normal = Normalised(path);
+  Cache& c = TheCache();
+  std::lock_guard<std::mutex> g(c.lock);
+  for (ContentFolder* f : c.entries) {
+    if (f->SetName() == setName && f->Path() == normal) {
+      ++f->m_refs;
+      return f;
     }
-    if (c.entries.size() >= FolderCache::kCapacity) PurgeLocked(c);
-    if (c.entries.size() >= FolderCache::kCapacity) {
-        UmbLog("OpenContentFolder> folder cache full, unable to open '" + normal + "'");
-        return nullptr;
-    }
-    auto* f = new ContentFolder(setName, normal);
-    f->m_refs = 1;
-    c.entries.push_back(f);
-    return f;
+  }
+  if (c.entries.size() >= FolderCache::kCapacity) PurgeLocked(c);
+  if (c.entries.size() >= FolderCache::kCapacity) {
+    UmbLog("OpenContentFolder> folder cache full, unable to open '" + normal + "'");
+    return nullptr;
+  }
+  auto* f = new ContentFolder(setName, normal);
+  f->m_refs = 1;
+  c.entries.push_back(f);
+  return f;
 }
 
 ContentFolder* OpenNamedContentFolder(std::string_view key, bool& ok) {
-    ok = true;
-    if (key.empty()) return nullptr;
-    std::string path = GetContentFolderPath(key);
-    ContentFolder* f = path.empty() ? nullptr : OpenContentFolder(std::string(key), path);
-    ok = f != nullptr;
-    return f;
+  ok = true;
+  if (key.empty()) return nullptr;
+  std::string path = GetContentFolderPath(key);
+  ContentFolder* f = path.empty() ? nullptr : OpenContentFolder(std::string(key), path);
+  ok = f != nullptr;
+  return f;
 }

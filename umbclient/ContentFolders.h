@@ -61,39 +61,39 @@ std::string GetLibraryCachePath(const KUID& kuid);
 // OpenContentFolder / FolderCache::AddRef and give them back with FolderCache::Release.
 class ContentFolder {
 public:
-    ContentFolder(std::string setName, std::string path);
-    virtual ~ContentFolder() = default;
-    ContentFolder(const ContentFolder&) = delete;
-    ContentFolder& operator=(const ContentFolder&) = delete;
+  ContentFolder(std::string setName, std::string path);
+  virtual ~ContentFolder() = default;
+  ContentFolder(const ContentFolder&) = delete;
+  ContentFolder& operator=(const ContentFolder&) = delete;
 
-    const std::string& SetName() const { return m_setName; }
-    const std::string& Path() const { return m_path; }
-    // A file inside the folder: Path() joined with `relative`.
-    std::string FilePath(std::string_view relative) const;
+  const std::string& SetName() const { return m_setName; }
+  const std::string& Path() const { return m_path; }
+  // A file inside the folder: Path() joined with `relative`.
+  std::string FilePath(std::string_view relative) const;
 
-    int RefCount() const { return m_refs.load(std::memory_order_relaxed); }
+  int RefCount() const { return m_refs.load(std::memory_order_relaxed); }
 
 private:
-    friend class FolderCache;
-    friend ContentFolder* OpenContentFolder(const std::string& setName, const std::string& path);
-    std::string m_setName;
-    std::string m_path;
-    std::atomic<int> m_refs{0};  // changed under the folder cache's lock
+  friend class FolderCache;
+  friend ContentFolder* OpenContentFolder(const std::string& setName, const std::string& path);
+  std::string m_setName;
+  std::string m_path;
+  std::atomic<int> m_refs{0};  // changed under the folder cache's lock
 };
 
 class FolderCache {
 public:
-    static constexpr size_t kCapacity = 256;
+  static constexpr size_t kCapacity = 256;
 
-    // Adds / drops one reference. A null folder is ignored. A folder whose count drops to
-    // zero stays cached until a purge.
-    static void AddRef(ContentFolder* folder);
-    static void Release(ContentFolder* folder);
+  // Adds / drops one reference. A null folder is ignored. A folder whose count drops to
+  // zero stays cached until a purge.
+  static void AddRef(ContentFolder* folder);
+  static void Release(ContentFolder* folder);
 
-    // Number of cached entries (referenced or not).
-    static size_t Size();
-    // Deletes every unreferenced entry; returns how many were removed.
-    static size_t Purge();
+  // Number of cached entries (referenced or not).
+  static size_t Size();
+  // Deletes every unreferenced entry; returns how many were removed.
+  static size_t Purge();
 };
 
 // Looks up the folder for (setName, path) in the folder cache or creates it; a hit adds a

@@ -31,8 +31,8 @@ std::string NamedClass(uint32_t type, const char* className);
 // A parameter type as written in a function symbol name ("int", "Foo[]"):
 // its type code and, for object types, its class name.
 struct ParameterType {
-    uint32_t type;
-    std::string className;
+  uint32_t type;
+  std::string className;
 };
 ParameterType ParseParameterType(const std::string& text);
 

@@ -18,82 +18,82 @@ class ParseContext;
 
 class CodeGenerator {
 public:
-    // Errors are reported in `context` (the main file's) and its compile log.
-    CodeGenerator(GSSymbolTable& symbols, LibraryImage& image, ParseContext& context);
-    CodeGenerator(const CodeGenerator&) = delete;
-    CodeGenerator& operator=(const CodeGenerator&) = delete;
+  // Errors are reported in `context` (the main file's) and its compile log.
+  CodeGenerator(GSSymbolTable& symbols, LibraryImage& image, ParseContext& context);
+  CodeGenerator(const CodeGenerator&) = delete;
+  CodeGenerator& operator=(const CodeGenerator&) = delete;
 
-    // Generates every class of the declaration list into the image. False when
-    // generation failed; CountedErrors() then tells how many errors of the
-    // source were reported (0 means an internal failure, already logged).
-    bool Generate(const SyntaxNode* declarations);
-    int CountedErrors() const { return counted_; }
+  // Generates every class of the declaration list into the image. False when
+  // generation failed; CountedErrors() then tells how many errors of the
+  // source were reported (0 means an internal failure, already logged).
+  bool Generate(const SyntaxNode* declarations);
+  int CountedErrors() const { return m_counted; }
 
 private:
-    struct JumpLabels {
-        int breakLabel = -1;
-        int continueLabel = -1;
+  struct JumpLabels {
+    int breakLabel = -1;
+    int continueLabel = -1;
+  };
+  struct SwitchState {
+    struct Case {
+      int32_t value;
+      uint32_t offset;
+      uint32_t line;
     };
-    struct SwitchState {
-        struct Case {
-            int32_t value;
-            uint32_t offset;
-            uint32_t line;
-        };
-        std::vector<Case> cases;
-        uint32_t defaultOffset = 0;
-        bool hasDefault = false;
-    };
-    struct WaitState {
-        std::vector<const SyntaxNode*> ons;
-        std::vector<uint32_t> offsets;
-        int endLabel = -1;
-    };
+    std::vector<Case> cases;
+    uint32_t defaultOffset = 0;
+    bool hasDefault = false;
+  };
+  struct WaitState {
+    std::vector<const SyntaxNode*> ons;
+    std::vector<uint32_t> offsets;
+    int endLabel = -1;
+  };
 
-    bool Class(const SyntaxNode* node);
-    bool Function(const SyntaxNode* node);
-    bool Variables(const SyntaxNode* node, bool member);
-    bool Statement(const SyntaxNode* node);
-    bool StatementList(const SyntaxNode* first);
-    bool Switch(const SyntaxNode* node);
-    bool Wait(const SyntaxNode* node);
-    bool On(const SyntaxNode* node);
-    bool Condition(const SyntaxNode* node);
+  bool Class(const SyntaxNode* node);
+  bool Function(const SyntaxNode* node);
+  bool Variables(const SyntaxNode* node, bool member);
+  bool Statement(const SyntaxNode* node);
+  bool StatementList(const SyntaxNode* first);
+  bool Switch(const SyntaxNode* node);
+  bool Wait(const SyntaxNode* node);
+  bool On(const SyntaxNode* node);
+  bool Condition(const SyntaxNode* node);
 
-    // Expressions: Value pushes exactly one cell; Effect leaves nothing.
-    bool Value(const SyntaxNode* node);
-    bool Effect(const SyntaxNode* node);
-    bool Expression(const SyntaxNode* node, bool used);
-    bool Operator(const SyntaxNode* node, bool used);
-    bool Call(const SyntaxNode* node, bool used);
-    bool Assign(const SyntaxNode* target, const SyntaxNode* value, bool used, bool copy);
-    bool Step(const SyntaxNode* node, bool used);
-    bool Comparison(const SyntaxNode* node);
-    bool Convert(uint32_t from, const char* fromClass, uint32_t to, const char* toClass);
-    bool ClassOperand(uint8_t op, const char* className);
-    uint32_t StringIndex(const char* text);
+  // Expressions: Value pushes exactly one cell; Effect leaves nothing.
+  bool Value(const SyntaxNode* node);
+  bool Effect(const SyntaxNode* node);
+  bool Expression(const SyntaxNode* node, bool used);
+  bool Operator(const SyntaxNode* node, bool used);
+  bool Call(const SyntaxNode* node, bool used);
+  bool Assign(const SyntaxNode* target, const SyntaxNode* value, bool used, bool copy);
+  bool Step(const SyntaxNode* node, bool used);
+  bool Comparison(const SyntaxNode* node);
+  bool Convert(uint32_t from, const char* fromClass, uint32_t to, const char* toClass);
+  bool ClassOperand(uint8_t op, const char* className);
+  uint32_t StringIndex(const char* text);
 
-    int Temporary();
-    void FreeTemporary(int t);
-    int32_t TemporaryCell(int t) const;
+  int Temporary();
+  void FreeTemporary(int t);
+  int32_t TemporaryCell(int t) const;
 
-    bool Internal(const char* text);
-    bool Counted(uint32_t line, const char* format, const char* argument);
-    JumpLabels& LabelsOf(const SyntaxNode* node);
-    const char* FileName() const;
+  bool Internal(const char* text);
+  bool Counted(uint32_t line, const char* format, const char* argument);
+  JumpLabels& LabelsOf(const SyntaxNode* node);
+  const char* FileName() const;
 
-    GSSymbolTable& symbols_;
-    LibraryImage& image_;
-    ParseContext& context_;
-    int counted_ = 0;
-    GSCClass* class_ = nullptr;
-    GSCFunction* function_ = nullptr;  // the code being written (a function or an initialiser)
-    GSFunctionSymbol* functionSymbol_ = nullptr;
-    uint32_t line_ = 0;
-    bool tempsInUse_[8] = {};
-    std::unordered_map<const SyntaxNode*, JumpLabels> labels_;
-    std::vector<SwitchState*> switches_;
-    std::vector<WaitState*> waits_;
+  GSSymbolTable& m_symbols;
+  LibraryImage& m_image;
+  ParseContext& m_context;
+  int m_counted = 0;
+  GSCClass* m_class = nullptr;
+  GSCFunction* m_function = nullptr;  // the code being written (a function or an initialiser)
+  GSFunctionSymbol* m_functionSymbol = nullptr;
+  uint32_t m_line = 0;
+  bool m_tempsInUse[8] = {};
+  std::unordered_map<const SyntaxNode*, JumpLabels> m_labels;
+  std::vector<SwitchState*> m_switches;
+  std::vector<WaitState*> m_waits;
 };
 
 }  // namespace GSCompiler

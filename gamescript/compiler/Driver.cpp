@@ -15,65 +15,64 @@ namespace {
 
 constexpr double kCompilerVersion = 1.02;
 
-std::list<IncludePath>& IncludeList()
-{
-    static std::list<IncludePath> list;  // emptied once more at exit by its destructor
-    return list;
+std::list<IncludePath>& IncludeList() {
+  static std::list<IncludePath> list;  // emptied once more at exit by its destructor
+  return list;
 }
 
-bool EndsWithGse(std::string_view name)
-{
-    if (name.size() < 4) return false;
-    std::string_view tail = name.substr(name.size() - 4);
-    return tail[0] == '.' && (tail[1] | 0x20) == 'g' && (tail[2] | 0x20) == 's' && (tail[3] | 0x20) == 'e';
+bool EndsWithGse(std::string_view name) {
+  if (name.size() < 4) return false;
+  std::string_view tail = name.substr(name.size() - 4);
+  return tail[0] == '.' && (tail[1] | 0x20) == 'g' && (tail[2] | 0x20) == 's' && (tail[3] | 0x20) == 'e';
 }
 
-std::string Lower(std::string_view text)
-{
-    std::string out(text);
-    for (char& c : out)
-        if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
-    return out;
+std::string Lower(std::string_view text) {
+  std::string out(text);
+  for (char& c : out)
+    if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
+  return out;
 }
 
-void PrintUsage(const char* argv0)
-{
-    const std::string program(Utils::FileNamePart(argv0 ? argv0 : ""));
-    std::printf("MELKO GameScript Compiler V%4.2f\n\n", kCompilerVersion);
-    std::printf("%s returns number of compile errors\n", program.c_str());
-    std::printf("%s <option> <option>..\nwhere <option> is one of the following\n\n", program.c_str());
-    std::printf("<-d> print documentation, u might wanna pipe it to a text document =)\n");
-    std::printf("<-s> silent\n");
-    std::printf("<-bfilename> dump the build info (compile log) to file\n");
-    std::printf("<-ppathname> output path\n");
-    std::printf("<-ofilename> output library filename\n");
-    std::printf("<filename> input source file\n");
-    std::printf("<-ipathname> additional include path\n");
+void PrintUsage(const char* argv0) {
+  const std::string program(Utils::FileNamePart(argv0 ? argv0 : ""));
+  std::printf("MELKO GameScript Compiler V%4.2f\n\n", kCompilerVersion);
+  std::printf("%s returns number of compile errors\n", program.c_str());
+  std::printf("%s <option> <option>..\nwhere <option> is one of the following\n\n", program.c_str());
+  std::printf("<-d> print documentation, u might wanna pipe it to a text document =)\n");
+  std::printf("<-s> silent\n");
+  std::printf("<-bfilename> dump the build info (compile log) to file\n");
+  std::printf("<-ppathname> output path\n");
+  std::printf("<-ofilename> output library filename\n");
+  std::printf("<filename> input source file\n");
+  std::printf("<-ipathname> additional include path\n");
 }
 
 // Builds the library of a unit compiled without errors and stores it at `path`
 // through a temporary file, so a failure leaves any old library whole. Returns
 // the error count (0 or 1); messages only when there is a log.
 int WriteLibraryFile(CompileUnit& unit, const char* sourceName, const std::string& path, CompileLog* log,
-                     bool exactPath)
-{
-    Utils::ByteBuffer buffer;
-    buffer.Init(1024);
-    if (!unit.WriteLibrary(buffer, log, sourceName)) {
-        if (log) {
-            if (exactPath) log->Addf("Internal Compiler Error on '%s'.\n", sourceName);
-            else log->Add("Internal Compiler Error.\n");
-        }
-        return 1;
+                     bool exactPath) {
+  Utils::ByteBuffer buffer;
+  buffer.Init(1024);
+  if (!unit.WriteLibrary(buffer, log, sourceName)) {
+    if (log) {
+      if (exactPath)
+        log->Addf("Internal Compiler Error on '%s'.\n", sourceName);
+      else
+        log->Add("Internal Compiler Error.\n");
     }
-    if (!Kiv::File::ReplaceFileAtomic(path, buffer.Data(), buffer.Length())) {
-        if (log) {
-            if (exactPath) log->Addf("Unable to open output file: '%s'.\n", path.c_str());
-            else log->Add("Unable to open output file.\n");
-        }
-        return 1;
+    return 1;
+  }
+  if (!Kiv::File::ReplaceFileAtomic(path, buffer.Data(), buffer.Length())) {
+    if (log) {
+      if (exactPath)
+        log->Addf("Unable to open output file: '%s'.\n", path.c_str());
+      else
+        log->Add("Unable to open output file.\n");
     }
-    return 0;
+    return 1;
+  }
+  return 0;
 }
 
 }  // namespace
@@ -87,226 +86,216 @@ const std::list<IncludePath>& IncludePaths() { return IncludeList(); }
 
 // ------------------------------------------------------------ compile log
 
-void CompileLog::Add(const char* text)
-{
-    if (!text) text = "";
-    if (const char* copy = memory_.StrDup(text)) queue_.Push(copy);
+void CompileLog::Add(const char* text) {
+  if (!text) text = "";
+  if (const char* copy = m_memory.StrDup(text)) m_queue.Push(copy);
 }
 
-void CompileLog::Addf(const char* format, ...)
-{
-    va_list args;
-    va_start(args, format);
-    va_list again;
-    va_copy(again, args);
-    int n = std::vsnprintf(nullptr, 0, format, args);
-    va_end(args);
-    std::string text(n > 0 ? std::size_t(n) : 0, '\0');
-    if (n > 0) std::vsnprintf(text.data(), text.size() + 1, format, again);
-    va_end(again);
-    if (const char* copy = memory_.StrDup(text.data(), text.size())) queue_.Push(copy);
+void CompileLog::Addf(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  va_list again;
+  va_copy(again, args);
+  int n = std::vsnprintf(nullptr, 0, format, args);
+  va_end(args);
+  std::string text(n > 0 ? std::size_t(n) : 0, '\0');
+  if (n > 0) std::vsnprintf(text.data(), text.size() + 1, format, again);
+  va_end(again);
+  if (const char* copy = m_memory.StrDup(text.data(), text.size())) m_queue.Push(copy);
 }
 
 // ------------------------------------------------------------ compile unit
 
-int CompileUnit::Compile(const char* sourceName, CompileLog* log)
-{
-    log_ = log;
-    symbols_.Reset();
-    fileCount_ = 0;
+int CompileUnit::Compile(const char* sourceName, CompileLog* log) {
+  m_log = log;
+  m_symbols.Reset();
+  m_fileCount = 0;
 
-    // A ".gse" unit compiles under its ".gs" name; the reader falls back to the
-    // enciphered file.
-    std::string name = sourceName ? sourceName : "";
-    if (EndsWithGse(name)) name.pop_back();
+  // A ".gse" unit compiles under its ".gs" name; the reader falls back to the
+  // enciphered file.
+  std::string name = sourceName ? sourceName : "";
+  if (EndsWithGse(name)) name.pop_back();
 
-    image_.Clear();
-    files_.clear();
-    root_.Reset(log, &symbols_);
-    symbols_.SetContext(&root_);
-    int errors = CompileSource(name.c_str(), root_, true);
-    if (errors != 0 && log_) log_->Addf(".. while compiling '%s'", name.c_str());
-    if (errors == 0) {
-        CodeGenerator generator(symbols_, image_, root_);
-        if (!generator.Generate(root_.declarations)) {
-            // Errors of the source were reported as such; anything else is ours.
-            errors = generator.CountedErrors();
-            if (errors == 0) {
-                errors = 1;
-                if (log_) log_->Add("\nInternal Code Generation Error...");
-            }
-        }
+  m_image.Clear();
+  m_files.clear();
+  m_root.Reset(log, &m_symbols);
+  m_symbols.SetContext(&m_root);
+  int errors = CompileSource(name.c_str(), m_root, true);
+  if (errors != 0 && m_log) m_log->Addf(".. while compiling '%s'", name.c_str());
+  if (errors == 0) {
+    CodeGenerator generator(m_symbols, m_image, m_root);
+    if (!generator.Generate(m_root.declarations)) {
+      // Errors of the source were reported as such; anything else is ours.
+      errors = generator.CountedErrors();
+      if (errors == 0) {
+        errors = 1;
+        if (m_log) m_log->Add("\nInternal Code Generation Error...");
+      }
     }
-    symbols_.SetContext(nullptr);
-    return errors;
+  }
+  m_symbols.SetContext(nullptr);
+  return errors;
 }
 
-int CompileUnit::CompileSource(const char* fileName, ParseContext& context, bool mainFile)
-{
-    const std::string lower = Lower(fileName ? fileName : "");
-    if (int result = ReadAndParseSource(lower.c_str(), context)) return result;
+int CompileUnit::CompileSource(const char* fileName, ParseContext& context, bool mainFile) {
+  const std::string lower = Lower(fileName ? fileName : "");
+  if (int result = ReadAndParseSource(lower.c_str(), context)) return result;
 
-    // Files are entered and looked up under their file-name part, so an include
-    // written with a folder is still recognised as already compiled.
-    const std::string key(Utils::FileNamePart(lower));
-    GSDependentSymbol* file = symbols_.NewDependent(key);
-    if (!file) {
-        if (log_) log_->Add("Internal Compiler Error.");
-        return 1;
-    }
-    file->sourceCrc = context.sourceCrc;
-    file->fileNameCrc = context.fileNameCrc;
-    file->index = fileCount_;
-    if (!symbols_.Add(file, nullptr, false)) {
-        if (log_) log_->Add("Internal Compiler Error.");
-        return 1;
-    }
-    ++fileCount_;
-    files_.push_back(file);
+  // Files are entered and looked up under their file-name part, so an include
+  // written with a folder is still recognised as already compiled.
+  const std::string key(Utils::FileNamePart(lower));
+  GSDependentSymbol* file = m_symbols.NewDependent(key);
+  if (!file) {
+    if (m_log) m_log->Add("Internal Compiler Error.");
+    return 1;
+  }
+  file->sourceCrc = context.sourceCrc;
+  file->fileNameCrc = context.fileNameCrc;
+  file->index = m_fileCount;
+  if (!m_symbols.Add(file, nullptr, false)) {
+    if (m_log) m_log->Add("Internal Compiler Error.");
+    return 1;
+  }
+  ++m_fileCount;
+  m_files.push_back(file);
 
-    int errors = 0;
-    for (const SyntaxNode* decl = context.declarations; decl; decl = decl->next) {
-        if (decl->category != CatDeclaration || decl->kind != DeclInclude) continue;
-        const SyntaxNode* nameNode = decl->child[0];
-        const char* include = nameNode && nameNode->text ? nameNode->text : "";
-        if (symbols_.FindDependent(std::string(Utils::FileNamePart(include)))) continue;  // included before, or a cycle
-        ParseContext sub;
-        sub.Reset(context.log, context.symbols);
-        symbols_.SetContext(&sub);
-        const int n = CompileSource(include, sub, false);
-        symbols_.SetContext(&context);
-        errors += n;
-        if (n != 0 && log_) log_->Addf(".. while compiling '%s'", include);
-    }
-    symbols_.ClearScopes();
+  int errors = 0;
+  for (const SyntaxNode* decl = context.declarations; decl; decl = decl->next) {
+    if (decl->category != CatDeclaration || decl->kind != DeclInclude) continue;
+    const SyntaxNode* nameNode = decl->child[0];
+    const char* include = nameNode && nameNode->text ? nameNode->text : "";
+    if (m_symbols.FindDependent(std::string(Utils::FileNamePart(include))))
+      continue;  // included before, or a cycle
+    ParseContext sub;
+    sub.Reset(context.log, context.symbols);
+    m_symbols.SetContext(&sub);
+    const int n = CompileSource(include, sub, false);
+    m_symbols.SetContext(&context);
+    errors += n;
+    if (n != 0 && m_log) m_log->Addf(".. while compiling '%s'", include);
+  }
+  m_symbols.ClearScopes();
 
-    if (errors == 0) {
-        GSDependentSymbol* self = symbols_.FindDependent(key);
-        if (!self) return 1;
-        symbols_.currentFile = self;
-        context.errorCount = 0;
-        // Import indexes count what this file itself refers to; an include
-        // is checked for its declarations only.
-        symbols_.ResetImportIndexes();
-        Check(context.declarations, context, !mainFile);
-        errors = context.errorCount;
-    }
-    return errors;
+  if (errors == 0) {
+    GSDependentSymbol* self = m_symbols.FindDependent(key);
+    if (!self) return 1;
+    m_symbols.currentFile = self;
+    context.errorCount = 0;
+    // Import indexes count what this file itself refers to; an include
+    // is checked for its declarations only.
+    m_symbols.ResetImportIndexes();
+    Check(context.declarations, context, !mainFile);
+    errors = context.errorCount;
+  }
+  return errors;
 }
 
 // ------------------------------------------------------------ entries
 
 int CompileFile(const char* source, const char* outputPath, const std::vector<IncludePath>& includes,
-                CompileLog* log)
-{
-    if (!source) source = "";
-    // Search order: the source's own folder, then the given folders in order.
-    ClearIncludePaths();
-    Kiv::File::Path sourceFolder(source);
-    sourceFolder.RemoveFileName();
-    PrependIncludePath(IncludePath{sourceFolder, Kiv::PString()});
-    for (const IncludePath& entry : includes) AppendIncludePath(entry);
+                CompileLog* log) {
+  if (!source) source = "";
+  // Search order: the source's own folder, then the given folders in order.
+  ClearIncludePaths();
+  Kiv::File::Path sourceFolder(source);
+  sourceFolder.RemoveFileName();
+  PrependIncludePath(IncludePath{sourceFolder, Kiv::PString()});
+  for (const IncludePath& entry : includes) AppendIncludePath(entry);
 
-    const std::string unitName(Utils::FileNamePart(source));
-    CompileUnit unit;
-    int errors = unit.Compile(unitName.c_str(), log);
+  const std::string unitName(Utils::FileNamePart(source));
+  CompileUnit unit;
+  int errors = unit.Compile(unitName.c_str(), log);
 
-    // Output folder: the output path when given, else the source's folder. An
-    // output path that names an existing folder is that folder, with or without
-    // a trailing separator.
-    Kiv::File::Path folder;
-    if (outputPath && *outputPath) {
-        folder = Kiv::File::Path(outputPath);
-        if (!Kiv::File::IsDirectory(outputPath)) folder.RemoveFileName();
-    } else {
-        folder = sourceFolder;
-    }
-    Kiv::File::Path library = folder;
-    library.Join(unitName);
-    library.SetExt("");
-    library.AddToLast(".gsl");
+  // Output folder: the output path when given, else the source's folder. An
+  // output path that names an existing folder is that folder, with or without
+  // a trailing separator.
+  Kiv::File::Path folder;
+  if (outputPath && *outputPath) {
+    folder = Kiv::File::Path(outputPath);
+    if (!Kiv::File::IsDirectory(outputPath)) folder.RemoveFileName();
+  } else {
+    folder = sourceFolder;
+  }
+  Kiv::File::Path library = folder;
+  library.Join(unitName);
+  library.SetExt("");
+  library.AddToLast(".gsl");
 
-    if (errors == 0) errors = WriteLibraryFile(unit, source, library.Str(), log, false);
-    return errors;
+  if (errors == 0) errors = WriteLibraryFile(unit, source, library.Str(), log, false);
+  return errors;
 }
 
-int CompileToFile(const char* source, const char* outputFile, CompileLog* log)
-{
-    if (!source) return 0;
-    CompileUnit unit;
-    int errors = unit.Compile(source, log);
-    if (errors == 0 && outputFile) errors = WriteLibraryFile(unit, source, outputFile, log, true);
-    return errors;
+int CompileToFile(const char* source, const char* outputFile, CompileLog* log) {
+  if (!source) return 0;
+  CompileUnit unit;
+  int errors = unit.Compile(source, log);
+  if (errors == 0 && outputFile) errors = WriteLibraryFile(unit, source, outputFile, log, true);
+  return errors;
 }
 
-bool CompileUnit::WriteLibrary(Utils::ByteBuffer& buffer, CompileLog* log, const char* sourceName)
-{
-    LibrarySource source;
-    source.name = sourceName;
-    source.sourceCrc = root_.sourceCrc;
-    source.fileNameCrc = root_.fileNameCrc;
-    source.files = files_;
-    // The syntax tree has been turned into code; its memory goes before the
-    // image is built, which lowers the peak of a large compile.
-    root_.declarations = nullptr;
-    root_.fileName = nullptr;
-    root_.stringPool.FreeAll();
-    return WriteLibraryImage(buffer, symbols_, image_, source, log);
+bool CompileUnit::WriteLibrary(Utils::ByteBuffer& buffer, CompileLog* log, const char* sourceName) {
+  LibrarySource source;
+  source.name = sourceName;
+  source.sourceCrc = m_root.sourceCrc;
+  source.fileNameCrc = m_root.fileNameCrc;
+  source.files = m_files;
+  // The syntax tree has been turned into code; its memory goes before the
+  // image is built, which lowers the peak of a large compile.
+  m_root.declarations = nullptr;
+  m_root.fileName = nullptr;
+  m_root.stringPool.FreeAll();
+  return WriteLibraryImage(buffer, m_symbols, m_image, source, log);
 }
 
-int CompilerMain(int argc, char** argv)
-{
-    bool silent = false;
-    const char* buildLog = nullptr;
-    const char* outputPath = nullptr;
-    const char* source = nullptr;
-    std::vector<IncludePath> includes;
-    CompileLog log;
+int CompilerMain(int argc, char** argv) {
+  bool silent = false;
+  const char* buildLog = nullptr;
+  const char* outputPath = nullptr;
+  const char* source = nullptr;
+  std::vector<IncludePath> includes;
+  CompileLog log;
 
-    for (int i = 1; i < argc; ++i) {
-        const char* arg = argv[i];
-        if (!arg) continue;
-        if (arg[0] != '-') {
-            source = arg;  // a later source replaces an earlier one
-            continue;
-        }
-        switch (arg[1]) {
-        case 's': silent = true; break;
-        case 'b': buildLog = arg + 2; break;
-        case 'p': outputPath = arg + 2; break;
-        case 'i': includes.push_back(IncludePath{Kiv::File::Path(arg + 2), Kiv::PString()}); break;
-        case 'd':
-            std::printf("%s\n", LanguageDocument());
-            return 0;
-        default: break;  // "-c", "-t", "-l", "-o", any other and "-" alone are ignored
-        }
+  for (int i = 1; i < argc; ++i) {
+    const char* arg = argv[i];
+    if (!arg) continue;
+    if (arg[0] != '-') {
+      source = arg;  // a later source replaces an earlier one
+      continue;
     }
+    switch (arg[1]) {
+      case 's': silent = true; break;
+      case 'b': buildLog = arg + 2; break;
+      case 'p': outputPath = arg + 2; break;
+      case 'i': includes.push_back(IncludePath{Kiv::File::Path(arg + 2), Kiv::PString()}); break;
+      case 'd': std::printf("%s\n", LanguageDocument()); return 0;
+      default: break;  // "-c", "-t", "-l", "-o", any other and "-" alone are ignored
+    }
+  }
 
-    int result;
-    if (source && *source) {
-        result = CompileFile(source, outputPath, includes, &log);
-    } else {
-        PrintUsage(argc > 0 ? argv[0] : nullptr);
-        result = 1;
-    }
+  int result;
+  if (source && *source) {
+    result = CompileFile(source, outputPath, includes, &log);
+  } else {
+    PrintUsage(argc > 0 ? argv[0] : nullptr);
+    result = 1;
+  }
 
-    std::FILE* file = buildLog ? std::fopen(buildLog, "a+") : nullptr;
-    for (std::size_t i = 0; i < log.Count(); ++i) {
-        if (file) std::fprintf(file, "%s\n", log.At(i));
-        if (!silent) std::printf("%s\n", log.At(i));
-    }
-    if (file) std::fclose(file);
-    std::fflush(stdout);
-    return result;
+  std::FILE* file = buildLog ? std::fopen(buildLog, "a+") : nullptr;
+  for (std::size_t i = 0; i < log.Count(); ++i) {
+    if (file) std::fprintf(file, "%s\n", log.At(i));
+    if (!silent) std::printf("%s\n", log.At(i));
+  }
+  if (file) std::fclose(file);
+  std::fflush(stdout);
+  return result;
 }
 
 }  // namespace GSCompiler
 
 namespace GSCompiler {
 
-const char* LanguageDocument()
-{
-    return R"DOC(GameScript language and compiler
+const char* LanguageDocument() {
+  return R"DOC(GameScript language and compiler
 ================================
 
 1. Overview

@@ -20,8 +20,8 @@ namespace GSCompiler {
 // One folder searched for sources. `base` is a base-folder key handed to the
 // file functions together with the path; empty for folders from the command line.
 struct IncludePath {
-    Kiv::File::Path path;
-    Kiv::PString base;
+  Kiv::File::Path path;
+  Kiv::PString base;
 };
 
 // The process-wide include-path list, searched in order by the source reader.
@@ -35,56 +35,56 @@ const std::list<IncludePath>& IncludePaths();
 // log's own memory; the whole log is freed with it.
 class CompileLog {
 public:
-    CompileLog() = default;
-    CompileLog(const CompileLog&) = delete;
-    CompileLog& operator=(const CompileLog&) = delete;
+  CompileLog() = default;
+  CompileLog(const CompileLog&) = delete;
+  CompileLog& operator=(const CompileLog&) = delete;
 
-    void Add(const char* text);
-    // Adds a formatted text; outside text only ever fills the arguments.
-    void Addf(const char* format, ...) __attribute__((format(printf, 2, 3)));
+  void Add(const char* text);
+  // Adds a formatted text; outside text only ever fills the arguments.
+  void Addf(const char* format, ...) __attribute__((format(printf, 2, 3)));
 
-    std::size_t Count() const { return queue_.Count(); }
-    const char* At(std::size_t i) const { return queue_.At(i); }
+  std::size_t Count() const { return m_queue.Count(); }
+  const char* At(std::size_t i) const { return m_queue.At(i); }
 
 private:
-    Utils::FrameMemory memory_;
-    Utils::Queue<const char*> queue_;
+  Utils::FrameMemory m_memory;
+  Utils::Queue<const char*> m_queue;
 };
 
 // The state of one compilation: the main file's parse context, the unit's
 // symbol table and the count of source files entered so far.
 class CompileUnit {
 public:
-    CompileUnit() = default;
-    CompileUnit(const CompileUnit&) = delete;
-    CompileUnit& operator=(const CompileUnit&) = delete;
+  CompileUnit() = default;
+  CompileUnit(const CompileUnit&) = delete;
+  CompileUnit& operator=(const CompileUnit&) = delete;
 
-    // Compiles the unit whose main source is `sourceName` (a ".gse" name is
-    // compiled under its ".gs" name). Returns the error count.
-    int Compile(const char* sourceName, CompileLog* log);
-    // Reads, parses and enters one file, then its includes depth first (each
-    // file once). Returns the error count of the file and its includes.
-    int CompileSource(const char* fileName, ParseContext& context, bool mainFile);
+  // Compiles the unit whose main source is `sourceName` (a ".gse" name is
+  // compiled under its ".gs" name). Returns the error count.
+  int Compile(const char* sourceName, CompileLog* log);
+  // Reads, parses and enters one file, then its includes depth first (each
+  // file once). Returns the error count of the file and its includes.
+  int CompileSource(const char* fileName, ParseContext& context, bool mainFile);
 
-    // Writes the library image of a unit compiled without errors into `buffer`,
-    // releasing the main file's syntax tree first. False (with a message in the
-    // log) when it cannot be built.
-    bool WriteLibrary(Utils::ByteBuffer& buffer, CompileLog* log, const char* sourceName);
-    // The index of the text in the library's string table, interning it once.
-    uint32_t InternString(std::string_view text) { return image_.InternString(text); }
+  // Writes the library image of a unit compiled without errors into `buffer`,
+  // releasing the main file's syntax tree first. False (with a message in the
+  // log) when it cannot be built.
+  bool WriteLibrary(Utils::ByteBuffer& buffer, CompileLog* log, const char* sourceName);
+  // The index of the text in the library's string table, interning it once.
+  uint32_t InternString(std::string_view text) { return m_image.InternString(text); }
 
-    GSSymbolTable& Symbols() { return symbols_; }
-    ParseContext& RootContext() { return root_; }
-    int FileCount() const { return fileCount_; }
-    LibraryImage& Image() { return image_; }
+  GSSymbolTable& Symbols() { return m_symbols; }
+  ParseContext& RootContext() { return m_root; }
+  int FileCount() const { return m_fileCount; }
+  LibraryImage& Image() { return m_image; }
 
 private:
-    CompileLog* log_ = nullptr;
-    GSSymbolTable symbols_;
-    ParseContext root_;
-    int fileCount_ = 0;
-    LibraryImage image_;
-    std::vector<GSDependentSymbol*> files_;  // by file index
+  CompileLog* m_log = nullptr;
+  GSSymbolTable m_symbols;
+  ParseContext m_root;
+  int m_fileCount = 0;
+  LibraryImage m_image;
+  std::vector<GSDependentSymbol*> m_files;  // by file index
 };
 
 // The "compile" command: reads the switches, compiles one source and prints the

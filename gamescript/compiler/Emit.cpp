@@ -11,154 +11,139 @@ namespace GSCompiler {
 using GSRuntime::FindOpcode;
 using GSRuntime::OP_PUSHK;
 
-uint32_t TypeFromName(std::string_view word, bool classAsObject)
-{
-    for (uint32_t type = TypeVoid; type <= TypeNull; ++type) {
-        const char* name = TypeName(type);
-        if (*name && word == name) return type;
-    }
-    if (word.find("[]") != std::string_view::npos) return TypeObjectArray;
-    return classAsObject ? TypeObject : TypeNone;
+uint32_t TypeFromName(std::string_view word, bool classAsObject) {
+  for (uint32_t type = TypeVoid; type <= TypeNull; ++type) {
+    const char* name = TypeName(type);
+    if (*name && word == name) return type;
+  }
+  if (word.find("[]") != std::string_view::npos) return TypeObjectArray;
+  return classAsObject ? TypeObject : TypeNone;
 }
 
 // ------------------------------------------------------------ image writer
 
-void ImageWriter::Expand(std::size_t needed)
-{
-    std::size_t capacity = capacity_ ? capacity_ * 2 : 256;
-    if (capacity < needed) capacity = needed;
-    auto* data = static_cast<uint8_t*>(std::realloc(data_, capacity));
-    if (!data) throw std::bad_alloc();
-    data_ = data;
-    capacity_ = capacity;
+void ImageWriter::Expand(std::size_t needed) {
+  std::size_t capacity = m_capacity ? m_capacity * 2 : 256;
+  if (capacity < needed) capacity = needed;
+  auto* data = static_cast<uint8_t*>(std::realloc(m_data, capacity));
+  if (!data) throw std::bad_alloc();
+  m_data = data;
+  m_capacity = capacity;
 }
 
-void ImageWriter::PatchU16(std::size_t at, uint16_t v)
-{
-    if (at + 2 > size_) {
-        failed_ = true;
-        return;
-    }
-    data_[at] = uint8_t(v);
-    data_[at + 1] = uint8_t(v >> 8);
+void ImageWriter::PatchU16(std::size_t at, uint16_t v) {
+  if (at + 2 > m_size) {
+    m_failed = true;
+    return;
+  }
+  m_data[at] = uint8_t(v);
+  m_data[at + 1] = uint8_t(v >> 8);
 }
 
-void ImageWriter::PatchU32(std::size_t at, uint32_t v)
-{
-    if (at + 4 > size_) {
-        failed_ = true;
-        return;
-    }
-    uint8_t* p = data_ + at;
-    p[0] = uint8_t(v);
-    p[1] = uint8_t(v >> 8);
-    p[2] = uint8_t(v >> 16);
-    p[3] = uint8_t(v >> 24);
+void ImageWriter::PatchU32(std::size_t at, uint32_t v) {
+  if (at + 4 > m_size) {
+    m_failed = true;
+    return;
+  }
+  uint8_t* p = m_data + at;
+  p[0] = uint8_t(v);
+  p[1] = uint8_t(v >> 8);
+  p[2] = uint8_t(v >> 16);
+  p[3] = uint8_t(v >> 24);
 }
 
-std::size_t ImageWriter::BeginChunk(uint32_t type)
-{
-    const std::size_t start = Position();
-    U32(0);
-    U32(type);
-    return start;
+std::size_t ImageWriter::BeginChunk(uint32_t type) {
+  const std::size_t start = Position();
+  U32(0);
+  U32(type);
+  return start;
 }
 
 void ImageWriter::EndChunk(std::size_t start) { PatchU32(start, static_cast<uint32_t>(Position() - start)); }
 
-bool ImageWriter::CopyTo(Utils::ByteBuffer& buffer) const
-{
-    const std::size_t at = buffer.Position();
-    buffer.Ensure(at + size_);
-    if (buffer.Flags() & Utils::ByteBuffer::kNoStorage) return false;
-    if (size_) std::memcpy(buffer.Data() + at, data_, size_);
-    buffer.SetPosition(at + size_);
-    return true;
+bool ImageWriter::CopyTo(Utils::ByteBuffer& buffer) const {
+  const std::size_t at = buffer.Position();
+  buffer.Ensure(at + m_size);
+  if (buffer.Flags() & Utils::ByteBuffer::kNoStorage) return false;
+  if (m_size) std::memcpy(buffer.Data() + at, m_data, m_size);
+  buffer.SetPosition(at + m_size);
+  return true;
 }
 
 // ------------------------------------------------------------ emitters
 
 // A function body is usually a few hundred bytes; a class initialiser is
 // often empty. Starting near the usual size saves most regrowth.
-GSCFunction::GSCFunction(GSFunctionSymbol* functionSymbol) : symbol(functionSymbol)
-{
-    code.Reserve(functionSymbol ? 256 : 32);
+GSCFunction::GSCFunction(GSFunctionSymbol* functionSymbol) : symbol(functionSymbol) {
+  code.Reserve(functionSymbol ? 256 : 32);
 }
 
-void GSCFunction::Begin(uint8_t op)
-{
-    if (emitHook) emitHook(hookContext, *this, Length());
-    if (const GSRuntime::OpcodeInfo* info = FindOpcode(op)) depth += info->stack;
-    if (depth > maxDepth) maxDepth = depth;
-    code.U8(op);
+void GSCFunction::Begin(uint8_t op) {
+  if (emitHook) emitHook(hookContext, *this, Length());
+  if (const GSRuntime::OpcodeInfo* info = FindOpcode(op)) depth += info->stack;
+  if (depth > maxDepth) maxDepth = depth;
+  code.U8(op);
 }
 
-void GSCFunction::CheckRange(int64_t v, int64_t low, int64_t high, const char* what)
-{
-    if ((v < low || v > high) && overflow_.empty()) {
-        overflow_ = std::string(what) + " " + std::to_string(v);
-        overflowAt_ = Length();
-    }
+void GSCFunction::CheckRange(int64_t v, int64_t low, int64_t high, const char* what) {
+  if ((v < low || v > high) && m_overflow.empty()) {
+    m_overflow = std::string(what) + " " + std::to_string(v);
+    m_overflowAt = Length();
+  }
 }
 
 void GSCFunction::Emit(uint8_t op) { Begin(op); }
 
-void GSCFunction::EmitU16(uint8_t op, int64_t operand)
-{
-    if (operand < 0 || operand > 0xFFFF) {
-        const char* what = "operand";
-        if (const GSRuntime::OpcodeInfo* info = FindOpcode(op)) {
-            switch (info->form) {
-            case GSRuntime::OperandForm::Local: what = "frame cell"; break;
-            case GSRuntime::OperandForm::Member: what = "member cell"; break;
-            case GSRuntime::OperandForm::String: what = "string index"; break;
-            case GSRuntime::OperandForm::Class: what = "class index"; break;
-            default: break;
-            }
-        }
-        CheckRange(operand, 0, 0xFFFF, what);
+void GSCFunction::EmitU16(uint8_t op, int64_t operand) {
+  if (operand < 0 || operand > 0xFFFF) {
+    const char* what = "operand";
+    if (const GSRuntime::OpcodeInfo* info = FindOpcode(op)) {
+      switch (info->form) {
+        case GSRuntime::OperandForm::Local: what = "frame cell"; break;
+        case GSRuntime::OperandForm::Member: what = "member cell"; break;
+        case GSRuntime::OperandForm::String: what = "string index"; break;
+        case GSRuntime::OperandForm::Class: what = "class index"; break;
+        default: break;
+      }
     }
-    Begin(op);
-    code.U16(static_cast<uint16_t>(operand));
+    CheckRange(operand, 0, 0xFFFF, what);
+  }
+  Begin(op);
+  code.U16(static_cast<uint16_t>(operand));
 }
 
-void GSCFunction::EmitS16(uint8_t op, int64_t operand)
-{
-    CheckRange(operand, -0x8000, 0x7FFF, "call distance");
-    Begin(op);
-    code.U16(static_cast<uint16_t>(operand));
+void GSCFunction::EmitS16(uint8_t op, int64_t operand) {
+  CheckRange(operand, -0x8000, 0x7FFF, "call distance");
+  Begin(op);
+  code.U16(static_cast<uint16_t>(operand));
 }
 
-void GSCFunction::EmitU16U16(uint8_t op, int64_t distance, int64_t slot)
-{
-    CheckRange(distance, -0x8000, 0x7FFF, "call distance");
-    CheckRange(slot, 0, 0xFFFF, "function slot");
-    Begin(op);
-    code.U16(static_cast<uint16_t>(distance));
-    code.U16(static_cast<uint16_t>(slot));
+void GSCFunction::EmitU16U16(uint8_t op, int64_t distance, int64_t slot) {
+  CheckRange(distance, -0x8000, 0x7FFF, "call distance");
+  CheckRange(slot, 0, 0xFFFF, "function slot");
+  Begin(op);
+  code.U16(static_cast<uint16_t>(distance));
+  code.U16(static_cast<uint16_t>(slot));
 }
 
-void GSCFunction::EmitU32(uint8_t op, uint32_t operand)
-{
-    Begin(op);
-    code.U32(operand);
+void GSCFunction::EmitU32(uint8_t op, uint32_t operand) {
+  Begin(op);
+  code.U32(operand);
 }
 
-void GSCFunction::EmitF32(float value)
-{
-    uint32_t bits;
-    std::memcpy(&bits, &value, 4);
-    EmitU32(OP_PUSHK, bits);
+void GSCFunction::EmitF32(float value) {
+  uint32_t bits;
+  std::memcpy(&bits, &value, 4);
+  EmitU32(OP_PUSHK, bits);
 }
 
-void GSCFunction::EmitJump(uint8_t op, int label, const char* file, uint32_t line, const char* text)
-{
-    if (IsDefined(label)) {
-        EmitU32(op, labels_[std::size_t(label)].offset);
-        return;
-    }
-    EmitU32(op, 0);
-    AddFixup(label, Length() - 4, file, line, text);
+void GSCFunction::EmitJump(uint8_t op, int label, const char* file, uint32_t line, const char* text) {
+  if (IsDefined(label)) {
+    EmitU32(op, m_labels[std::size_t(label)].offset);
+    return;
+  }
+  EmitU32(op, 0);
+  AddFixup(label, Length() - 4, file, line, text);
 }
 
 void GSCFunction::PutU16(uint16_t v) { code.U16(v); }
@@ -168,99 +153,92 @@ void GSCFunction::PatchU32(std::size_t at, uint32_t v) { code.PatchU32(at, v); }
 
 // ------------------------------------------------------------ labels
 
-int GSCFunction::NewLabel()
-{
-    if (labels_.empty()) labels_.reserve(8);
-    labels_.emplace_back();
-    return static_cast<int>(labels_.size() - 1);
+int GSCFunction::NewLabel() {
+  if (m_labels.empty()) m_labels.reserve(8);
+  m_labels.emplace_back();
+  return static_cast<int>(m_labels.size() - 1);
 }
 
-int GSCFunction::LabelOf(const std::string& name)
-{
-    auto found = labelNames_.find(name);
-    if (found != labelNames_.end()) return found->second;
-    const int id = NewLabel();
-    labelNames_.emplace(name, id);
-    return id;
+int GSCFunction::LabelOf(const std::string& name) {
+  auto found = m_labelNames.find(name);
+  if (found != m_labelNames.end()) return found->second;
+  const int id = NewLabel();
+  m_labelNames.emplace(name, id);
+  return id;
 }
 
-bool GSCFunction::DefineLabel(int id, uint32_t offset)
-{
-    if (id < 0 || std::size_t(id) >= labels_.size() || labels_[std::size_t(id)].defined) return false;
-    labels_[std::size_t(id)] = Label{true, offset};
-    return true;
+bool GSCFunction::DefineLabel(int id, uint32_t offset) {
+  if (id < 0 || std::size_t(id) >= m_labels.size() || m_labels[std::size_t(id)].defined) return false;
+  m_labels[std::size_t(id)] = Label{true, offset};
+  return true;
 }
 
-bool GSCFunction::IsDefined(int id) const
-{
-    return id >= 0 && std::size_t(id) < labels_.size() && labels_[std::size_t(id)].defined;
+bool GSCFunction::IsDefined(int id) const {
+  return id >= 0 && std::size_t(id) < m_labels.size() && m_labels[std::size_t(id)].defined;
 }
 
-void GSCFunction::AddFixup(int id, uint32_t operandOffset, const char* file, uint32_t line, const char* text)
-{
-    if (fixups_.empty()) fixups_.reserve(8);
-    fixups_.push_back(Fixup{id, operandOffset, file ? file : "", line, text ? text : ""});
+void GSCFunction::AddFixup(int id, uint32_t operandOffset, const char* file, uint32_t line,
+                           const char* text) {
+  if (m_fixups.empty()) m_fixups.reserve(8);
+  m_fixups.push_back(Fixup{id, operandOffset, file ? file : "", line, text ? text : ""});
 }
 
-int GSCFunction::ResolveFixups(CompileLog* log)
-{
-    int unresolved = 0;
-    for (const Fixup& f : fixups_) {
-        if (IsDefined(f.label)) {
-            PatchU32(f.operandOffset, labels_[std::size_t(f.label)].offset);
-            continue;
-        }
-        ++unresolved;
-        if (log) log->Addf("%s(%u) : %s, line %u", f.file, f.line, f.text, f.line);
+int GSCFunction::ResolveFixups(CompileLog* log) {
+  int unresolved = 0;
+  for (const Fixup& f : m_fixups) {
+    if (IsDefined(f.label)) {
+      PatchU32(f.operandOffset, m_labels[std::size_t(f.label)].offset);
+      continue;
     }
-    fixups_.clear();
-    return unresolved;
+    ++unresolved;
+    if (log) log->Addf("%s(%u) : %s, line %u", f.file, f.line, f.text, f.line);
+  }
+  m_fixups.clear();
+  return unresolved;
 }
 
-void GSCFunction::ReleaseLabels()
-{
-    std::vector<Label>().swap(labels_);
-    std::vector<Fixup>().swap(fixups_);
-    labelNames_.clear();
+void GSCFunction::ReleaseLabels() {
+  std::vector<Label>().swap(m_labels);
+  std::vector<Fixup>().swap(m_fixups);
+  m_labelNames.clear();
 }
 
 // ------------------------------------------------------------ record
 
-bool GSCFunction::WriteBody(ImageWriter& image, const BodyHeader& header, std::size_t alignBase) const
-{
-    const std::size_t start = image.BeginChunk(9);
-    image.U32(header.key);
-    image.U32(header.returnType);
-    image.U32(header.returnClass);
-    image.U32(header.flags);
-    image.I32(header.slot);
-    if (depth != 0) return false;
+bool GSCFunction::WriteBody(ImageWriter& image, const BodyHeader& header, std::size_t alignBase) const {
+  const std::size_t start = image.BeginChunk(9);
+  image.U32(header.key);
+  image.U32(header.returnType);
+  image.U32(header.returnClass);
+  image.U32(header.flags);
+  image.I32(header.slot);
+  if (depth != 0) return false;
 
-    const int32_t locals = header.localCount + temporaries;  // L
-    image.U32(static_cast<uint32_t>(locals + 4));
-    image.I32(1 - header.parameterCells);
-    image.U32(static_cast<uint32_t>(locals + 1));
-    image.U32(static_cast<uint32_t>(maxDepth + locals + 4));
-    image.U32(static_cast<uint32_t>(header.parameterCells));
-    image.U32(static_cast<uint32_t>(header.localCount));
-    image.U32(static_cast<uint32_t>(temporaries));
-    image.U32(static_cast<uint32_t>(referenceCells.size()));
-    for (int32_t cell : referenceCells) image.I32(cell);
-    image.U32(Length());
-    if (Length()) image.Bytes(Code(), Length());
-    static const uint8_t kPad[3] = {0xFF, 0xFF, 0xFF};
-    const std::size_t misalign = (image.Position() - alignBase) % 4;
-    if (misalign) image.Bytes(kPad, 4 - misalign);
-    if (header.debugPart) {
-        image.Bytes("lgbd", 4);
-        image.U32(static_cast<uint32_t>(lines.size()));
-        for (const LineDebugInfo& entry : lines) {
-            image.U32(entry.offset);
-            image.U32(entry.line);
-        }
+  const int32_t locals = header.localCount + temporaries;  // L
+  image.U32(static_cast<uint32_t>(locals + 4));
+  image.I32(1 - header.parameterCells);
+  image.U32(static_cast<uint32_t>(locals + 1));
+  image.U32(static_cast<uint32_t>(maxDepth + locals + 4));
+  image.U32(static_cast<uint32_t>(header.parameterCells));
+  image.U32(static_cast<uint32_t>(header.localCount));
+  image.U32(static_cast<uint32_t>(temporaries));
+  image.U32(static_cast<uint32_t>(referenceCells.size()));
+  for (int32_t cell : referenceCells) image.I32(cell);
+  image.U32(Length());
+  if (Length()) image.Bytes(Code(), Length());
+  static const uint8_t kPad[3] = {0xFF, 0xFF, 0xFF};
+  const std::size_t misalign = (image.Position() - alignBase) % 4;
+  if (misalign) image.Bytes(kPad, 4 - misalign);
+  if (header.debugPart) {
+    image.Bytes("lgbd", 4);
+    image.U32(static_cast<uint32_t>(lines.size()));
+    for (const LineDebugInfo& entry : lines) {
+      image.U32(entry.offset);
+      image.U32(entry.line);
     }
-    image.EndChunk(start);
-    return true;
+  }
+  image.EndChunk(start);
+  return true;
 }
 
 }  // namespace GSCompiler

@@ -30,170 +30,165 @@ uint32_t TypeFromName(std::string_view word, bool classAsObject);
 // marks the writer failed instead of writing.
 class ImageWriter {
 public:
-    ImageWriter() = default;
-    ~ImageWriter() { std::free(data_); }
-    ImageWriter(const ImageWriter&) = delete;
-    ImageWriter& operator=(const ImageWriter&) = delete;
+  ImageWriter() = default;
+  ~ImageWriter() { std::free(m_data); }
+  ImageWriter(const ImageWriter&) = delete;
+  ImageWriter& operator=(const ImageWriter&) = delete;
 
-    void U8(uint8_t v) { *Grow(1) = v; }
-    void U16(uint16_t v)
-    {
-        uint8_t* p = Grow(2);
-        p[0] = uint8_t(v);
-        p[1] = uint8_t(v >> 8);
-    }
-    void U32(uint32_t v)
-    {
-        uint8_t* p = Grow(4);
-        p[0] = uint8_t(v);
-        p[1] = uint8_t(v >> 8);
-        p[2] = uint8_t(v >> 16);
-        p[3] = uint8_t(v >> 24);
-    }
-    void I32(int32_t v) { U32(static_cast<uint32_t>(v)); }
-    void Bytes(const void* data, std::size_t n)
-    {
-        if (n) std::memcpy(Grow(n), data, n);
-    }
-    // Makes room for n bytes in all without writing them.
-    void Reserve(std::size_t n)
-    {
-        if (n > capacity_) Expand(n);
-    }
-    void PatchU16(std::size_t at, uint16_t v);
-    void PatchU32(std::size_t at, uint32_t v);
+  void U8(uint8_t v) { *Grow(1) = v; }
+  void U16(uint16_t v) {
+    uint8_t* p = Grow(2);
+    p[0] = uint8_t(v);
+    p[1] = uint8_t(v >> 8);
+  }
+  void U32(uint32_t v) {
+    uint8_t* p = Grow(4);
+    p[0] = uint8_t(v);
+    p[1] = uint8_t(v >> 8);
+    p[2] = uint8_t(v >> 16);
+    p[3] = uint8_t(v >> 24);
+  }
+  void I32(int32_t v) { U32(static_cast<uint32_t>(v)); }
+  void Bytes(const void* data, std::size_t n) {
+    if (n) std::memcpy(Grow(n), data, n);
+  }
+  // Makes room for n bytes in all without writing them.
+  void Reserve(std::size_t n) {
+    if (n > m_capacity) Expand(n);
+  }
+  void PatchU16(std::size_t at, uint16_t v);
+  void PatchU32(std::size_t at, uint32_t v);
 
-    // Chunk framing: BeginChunk reserves the size word and writes the type;
-    // EndChunk fills the size (bytes from the size word to the current end).
-    std::size_t BeginChunk(uint32_t type);
-    void EndChunk(std::size_t start);
+  // Chunk framing: BeginChunk reserves the size word and writes the type;
+  // EndChunk fills the size (bytes from the size word to the current end).
+  std::size_t BeginChunk(uint32_t type);
+  void EndChunk(std::size_t start);
 
-    std::size_t Position() const { return size_; }
-    bool Failed() const { return failed_; }
-    const uint8_t* Data() const { return data_; }
-    // Appends the image to `buffer`; false when the buffer has no storage.
-    bool CopyTo(Utils::ByteBuffer& buffer) const;
+  std::size_t Position() const { return m_size; }
+  bool Failed() const { return m_failed; }
+  const uint8_t* Data() const { return m_data; }
+  // Appends the image to `buffer`; false when the buffer has no storage.
+  bool CopyTo(Utils::ByteBuffer& buffer) const;
 
 private:
-    // Room for n more bytes at the end; returns where they start. Storage
-    // grows geometrically; running out of memory throws std::bad_alloc.
-    uint8_t* Grow(std::size_t n)
-    {
-        if (size_ + n > capacity_) Expand(size_ + n);
-        uint8_t* p = data_ + size_;
-        size_ += n;
-        return p;
-    }
-    void Expand(std::size_t needed);
+  // Room for n more bytes at the end; returns where they start. Storage
+  // grows geometrically; running out of memory throws std::bad_alloc.
+  uint8_t* Grow(std::size_t n) {
+    if (m_size + n > m_capacity) Expand(m_size + n);
+    uint8_t* p = m_data + m_size;
+    m_size += n;
+    return p;
+  }
+  void Expand(std::size_t needed);
 
-    uint8_t* data_ = nullptr;
-    std::size_t size_ = 0;
-    std::size_t capacity_ = 0;
-    bool failed_ = false;
+  uint8_t* m_data = nullptr;
+  std::size_t m_size = 0;
+  std::size_t m_capacity = 0;
+  bool m_failed = false;
 };
 
 // The fields of a function record that come from the library (string and import
 // indexes) or from the symbols, as the body writer needs them.
 struct BodyHeader {
-    uint32_t key = 0;           // string index of the signature key
-    uint32_t returnType = 0;    // type code
-    uint32_t returnClass = 0xFFFFFFFF;
-    uint32_t flags = 0;         // specifier bits already masked
-    int32_t slot = -1;
-    int32_t parameterCells = 1; // P
-    int32_t localCount = 0;
-    bool debugPart = true;      // the class initialiser has no line table
+  uint32_t key = 0;         // string index of the signature key
+  uint32_t returnType = 0;  // type code
+  uint32_t returnClass = 0xFFFFFFFF;
+  uint32_t flags = 0;  // specifier bits already masked
+  int32_t slot = -1;
+  int32_t parameterCells = 1;  // P
+  int32_t localCount = 0;
+  bool debugPart = true;  // the class initialiser has no line table
 };
 
 class GSCFunction {
 public:
-    struct LineDebugInfo {
-        uint32_t offset;
-        uint32_t line;
-    };
+  struct LineDebugInfo {
+    uint32_t offset;
+    uint32_t line;
+  };
 
-    explicit GSCFunction(GSFunctionSymbol* functionSymbol);
-    virtual ~GSCFunction() = default;
-    GSCFunction(const GSCFunction&) = delete;
-    GSCFunction& operator=(const GSCFunction&) = delete;
+  explicit GSCFunction(GSFunctionSymbol* functionSymbol);
+  virtual ~GSCFunction() = default;
+  GSCFunction(const GSCFunction&) = delete;
+  GSCFunction& operator=(const GSCFunction&) = delete;
 
-    GSFunctionSymbol* symbol;  // null for a class initialiser
-    ImageWriter code;
-    // Called with the code length before each instruction is written (the
-    // code generator keeps the line table with it); `hookContext` is passed on.
-    void (*emitHook)(void* context, GSCFunction& function, uint32_t offset) = nullptr;
-    void* hookContext = nullptr;
-    int32_t depth = 0;
-    int32_t maxDepth = 0;
-    int32_t temporaries = 0;      // temporaries used (at most 8)
-    std::vector<LineDebugInfo> lines;
-    std::vector<int32_t> referenceCells;
+  GSFunctionSymbol* symbol;  // null for a class initialiser
+  ImageWriter code;
+  // Called with the code length before each instruction is written (the
+  // code generator keeps the line table with it); `hookContext` is passed on.
+  void (*emitHook)(void* context, GSCFunction& function, uint32_t offset) = nullptr;
+  void* hookContext = nullptr;
+  int32_t depth = 0;
+  int32_t maxDepth = 0;
+  int32_t temporaries = 0;  // temporaries used (at most 8)
+  std::vector<LineDebugInfo> lines;
+  std::vector<int32_t> referenceCells;
 
-    // Emitters, one per operand form; each calls the hook, counts the depth
-    // change of the opcode, then writes the opcode and its operands. Operands
-    // that do not fit their 16-bit field are written truncated and recorded:
-    // OperandOverflow() then names the first such value.
-    void Emit(uint8_t op);
-    void EmitU16(uint8_t op, int64_t operand);
-    void EmitS16(uint8_t op, int64_t operand);
-    void EmitU16U16(uint8_t op, int64_t distance, int64_t slot);  // s16 distance, u16 slot
-    void EmitU32(uint8_t op, uint32_t operand);
-    void EmitF32(float value);
-    // A jump to a label: at once when it is defined, else through a fix-up.
-    void EmitJump(uint8_t op, int label, const char* file, uint32_t line, const char* text);
+  // Emitters, one per operand form; each calls the hook, counts the depth
+  // change of the opcode, then writes the opcode and its operands. Operands
+  // that do not fit their 16-bit field are written truncated and recorded:
+  // OperandOverflow() then names the first such value.
+  void Emit(uint8_t op);
+  void EmitU16(uint8_t op, int64_t operand);
+  void EmitS16(uint8_t op, int64_t operand);
+  void EmitU16U16(uint8_t op, int64_t distance, int64_t slot);  // s16 distance, u16 slot
+  void EmitU32(uint8_t op, uint32_t operand);
+  void EmitF32(float value);
+  // A jump to a label: at once when it is defined, else through a fix-up.
+  void EmitJump(uint8_t op, int label, const char* file, uint32_t line, const char* text);
 
-    // Raw operand words after an instruction (variable forms of WAIT, SWITCH).
-    void PutU16(uint16_t v);
-    void PutU32(uint32_t v);
-    void PatchU16(std::size_t at, uint16_t v);
-    void PatchU32(std::size_t at, uint32_t v);
-    uint32_t Length() const { return static_cast<uint32_t>(code.Position()); }
-    const uint8_t* Code() const { return code.Data(); }
+  // Raw operand words after an instruction (variable forms of WAIT, SWITCH).
+  void PutU16(uint16_t v);
+  void PutU32(uint32_t v);
+  void PatchU16(std::size_t at, uint16_t v);
+  void PatchU32(std::size_t at, uint32_t v);
+  uint32_t Length() const { return static_cast<uint32_t>(code.Position()); }
+  const uint8_t* Code() const { return code.Data(); }
 
-    // Labels: ids count up from 0; a named label is created on first use.
-    int NewLabel();
-    int LabelOf(const std::string& name);
-    // False when the label does not exist or is already defined.
-    bool DefineLabel(int id, uint32_t offset);
-    bool IsDefined(int id) const;
-    void AddFixup(int id, uint32_t operandOffset, const char* file, uint32_t line, const char* text);
-    // Patches every fix-up whose label is defined; each one whose label is not is
-    // logged as "file(line) : text, line N". Returns the number of those.
-    int ResolveFixups(CompileLog* log);
-    // Frees the label and fix-up tables once the code is final; the record is
-    // kept until the library is written and needs only code, cells and lines.
-    void ReleaseLabels();
+  // Labels: ids count up from 0; a named label is created on first use.
+  int NewLabel();
+  int LabelOf(const std::string& name);
+  // False when the label does not exist or is already defined.
+  bool DefineLabel(int id, uint32_t offset);
+  bool IsDefined(int id) const;
+  void AddFixup(int id, uint32_t operandOffset, const char* file, uint32_t line, const char* text);
+  // Patches every fix-up whose label is defined; each one whose label is not is
+  // logged as "file(line) : text, line N". Returns the number of those.
+  int ResolveFixups(CompileLog* log);
+  // Frees the label and fix-up tables once the code is final; the record is
+  // kept until the library is written and needs only code, cells and lines.
+  void ReleaseLabels();
 
-    // Writes the function's record (chunk 9). Padding is counted from
-    // `alignBase` of the image. False, with nothing after the slot word
-    // written, when the stack depth is not back to 0.
-    bool WriteBody(ImageWriter& image, const BodyHeader& header, std::size_t alignBase) const;
+  // Writes the function's record (chunk 9). Padding is counted from
+  // `alignBase` of the image. False, with nothing after the slot word
+  // written, when the stack depth is not back to 0.
+  bool WriteBody(ImageWriter& image, const BodyHeader& header, std::size_t alignBase) const;
 
-    // The first operand that did not fit its field, or empty.
-    const std::string& OperandOverflow() const { return overflow_; }
-    // Code offset of the instruction with that operand.
-    uint32_t OperandOverflowOffset() const { return overflowAt_; }
+  // The first operand that did not fit its field, or empty.
+  const std::string& OperandOverflow() const { return m_overflow; }
+  // Code offset of the instruction with that operand.
+  uint32_t OperandOverflowOffset() const { return m_overflowAt; }
 
 private:
-    struct Label {
-        bool defined = false;
-        uint32_t offset = 0;
-    };
-    struct Fixup {
-        int label;
-        uint32_t operandOffset;
-        const char* file;
-        uint32_t line;
-        const char* text;
-    };
-    void Begin(uint8_t op);
-    void CheckRange(int64_t v, int64_t low, int64_t high, const char* what);
+  struct Label {
+    bool defined = false;
+    uint32_t offset = 0;
+  };
+  struct Fixup {
+    int label;
+    uint32_t operandOffset;
+    const char* file;
+    uint32_t line;
+    const char* text;
+  };
+  void Begin(uint8_t op);
+  void CheckRange(int64_t v, int64_t low, int64_t high, const char* what);
 
-    std::vector<Label> labels_;
-    std::unordered_map<std::string, int> labelNames_;
-    std::vector<Fixup> fixups_;
-    std::string overflow_;
-    uint32_t overflowAt_ = 0;
+  std::vector<Label> m_labels;
+  std::unordered_map<std::string, int> m_labelNames;
+  std::vector<Fixup> m_fixups;
+  std::string m_overflow;
+  uint32_t m_overflowAt = 0;
 };
 
 }  // namespace GSCompiler

@@ -9,8 +9,8 @@ namespace GSCompiler {
 // A bool, int or float constant: its constant kind (ConstBool, ConstInt,
 // ConstFloat) and its 32-bit cell (0 or 1, the integer, the float's bits).
 struct FoldValue {
-    int32_t kind = 0;
-    uint32_t bits = 0;
+  int32_t kind = 0;
+  uint32_t bits = 0;
 };
 
 FoldValue FoldInt(int32_t value);

@@ -11,58 +11,52 @@ namespace {
 
 // An entry of a function table while it is built.
 struct GSFunctionSymbolExt {
-    GSFunctionSymbol* function;
-    int32_t variableOffset;  // of the implementing class inside the class written
+  GSFunctionSymbol* function;
+  int32_t variableOffset;  // of the implementing class inside the class written
 };
 
 int32_t Widen16(int64_t v) { return static_cast<int16_t>(static_cast<uint16_t>(v)); }
 
-int32_t SlotOf(const GSFunctionSymbol* f)
-{
-    if (!f->ownerClass) return -1;
-    return Widen16(int64_t(f->ownerClass->functionBase) + f->index);
+int32_t SlotOf(const GSFunctionSymbol* f) {
+  if (!f->ownerClass) return -1;
+  return Widen16(int64_t(f->ownerClass->functionBase) + f->index);
 }
 
-int32_t CellOf(const GSVariableSymbol* v)
-{
-    if (v->level > 0) return v->index;
-    if (!v->ownerClass) return -1;
-    return Widen16(int64_t(v->ownerClass->variableBase) + v->index);
+int32_t CellOf(const GSVariableSymbol* v) {
+  if (v->level > 0) return v->index;
+  if (!v->ownerClass) return -1;
+  return Widen16(int64_t(v->ownerClass->variableBase) + v->index);
 }
 
 std::string KeyHead(const std::string& key) { return key.substr(0, key.find('@')); }
 
 class Writer {
 public:
-    Writer(GSSymbolTable& symbols, LibraryImage& image, CompileLog* log)
-        : symbols_(symbols), image_(image), log_(log)
-    {
-    }
+  Writer(GSSymbolTable& symbols, LibraryImage& image, CompileLog* log)
+      : m_symbols(symbols), m_image(image), m_log(log) {}
 
-    bool Write(Utils::ByteBuffer& out, const LibrarySource& source);
+  bool Write(Utils::ByteBuffer& out, const LibrarySource& source);
 
 private:
-    bool Fail(const char* text)
-    {
-        if (log_) log_->Add(text);
-        return false;
-    }
-    uint32_t ClassIndexOf(const std::string& className);
-    bool BuildFunctionTable(GSClassSymbol* k, GSClassSymbol* scanned, std::vector<GSFunctionSymbolExt>& table);
-    bool WriteImports(ImageWriter& w);
-    bool WriteClass(ImageWriter& w, const GSCClass& cls, const std::vector<GSFunctionSymbolExt>& table);
+  bool Fail(const char* text) {
+    if (m_log) m_log->Add(text);
+    return false;
+  }
+  uint32_t ClassIndexOf(const std::string& className);
+  bool BuildFunctionTable(GSClassSymbol* k, GSClassSymbol* scanned, std::vector<GSFunctionSymbolExt>& table);
+  bool WriteImports(ImageWriter& w);
+  bool WriteClass(ImageWriter& w, const GSCClass& cls, const std::vector<GSFunctionSymbolExt>& table);
 
-    GSSymbolTable& symbols_;
-    LibraryImage& image_;
-    CompileLog* log_;
+  GSSymbolTable& m_symbols;
+  LibraryImage& m_image;
+  CompileLog* m_log;
 };
 
-uint32_t Writer::ClassIndexOf(const std::string& className)
-{
-    if (className.empty() || className == "object") return kNoClass;
-    GSSymbol* s = symbols_.Lookup(className, nullptr, true, false);
-    if (!s || s->kind != SymClass || s->importIndex < 0) return kNoClass;
-    return static_cast<uint32_t>(s->importIndex);
+uint32_t Writer::ClassIndexOf(const std::string& className) {
+  if (className.empty() || className == "object") return kNoClass;
+  GSSymbol* s = m_symbols.Lookup(className, nullptr, true, false);
+  if (!s || s->kind != SymClass || s->importIndex < 0) return kNoClass;
+  return static_cast<uint32_t>(s->importIndex);
 }
 
 // The table has one entry per dispatch slot of K, so that the slot a call is
@@ -70,288 +64,282 @@ uint32_t Writer::ClassIndexOf(const std::string& className)
 // ancestor's offset) is also its position, for K's own view and for the view of
 // every ancestor part. Ancestors are filled first; a function overrides, in
 // every position they hold, the entries of the same name and parameters.
-bool Writer::BuildFunctionTable(GSClassSymbol* k, GSClassSymbol* scanned, std::vector<GSFunctionSymbolExt>& table)
-{
-    for (const AncestorEntry& e : scanned->ancestors)
-        if (e.direct && !BuildFunctionTable(k, e.base, table)) return false;
+bool Writer::BuildFunctionTable(GSClassSymbol* k, GSClassSymbol* scanned,
+                                std::vector<GSFunctionSymbolExt>& table) {
+  for (const AncestorEntry& e : scanned->ancestors)
+    if (e.direct && !BuildFunctionTable(k, e.base, table)) return false;
 
-    int32_t vo = 0, fo = 0;
-    if (scanned != k) {
-        for (const AncestorEntry& e : k->ancestors)
-            if (e.base == scanned) {
-                vo = e.vo;
-                fo = e.fo;
-                break;
-            }
-    }
-    std::vector<GSFunctionSymbol*> own;
-    scanned->members.ForEach([&](GSSymbol* s) {
-        if (s->kind != SymFunction) return;
-        auto* f = static_cast<GSFunctionSymbol*>(s);
-        // A new entry goes before existing entries of the same slot.
-        auto at = std::lower_bound(own.begin(), own.end(), f, [](const GSFunctionSymbol* a, const GSFunctionSymbol* b) {
-            return SlotOf(a) < SlotOf(b);
-        });
-        own.insert(at, f);
-    });
-    for (GSFunctionSymbol* f : own) {
-        // Every entry of the table is written as a function import.
-        symbols_.MarkReferenced(f);
-        for (GSFunctionSymbolExt& e : table) {
-            if (!e.function || e.function->name != f->name) continue;
-            if (KeyHead(e.function->signatureKey) != KeyHead(f->signatureKey)) {
-                if (log_) log_->Addf("Wrong return type on function:%s\n", f->signatureKey.c_str());
-                return false;
-            }
-            e = {f, vo};
-        }
-        const int64_t position = int64_t(fo) + scanned->functionBase + f->index;
-        if (position < 0 || position >= int64_t(table.size()))
-            return Fail("Internal Compiler Error: a function slot lies outside its class's table.");
-        table[std::size_t(position)] = {f, vo};
-    }
-    return true;
-}
-
-bool Writer::WriteImports(ImageWriter& w)
-{
-    // Chunk 4: one record per class import index, each naming its defining file.
-    std::vector<GSClassSymbol*> classes(std::size_t(symbols_.ClassImportCount()), nullptr);
-    std::vector<GSFunctionSymbol*> functions(std::size_t(symbols_.FunctionImportCount()), nullptr);
-    bool consistent = true;
-    symbols_.ForEachGlobal([&](GSSymbol* s) {
-        if (s->kind != SymClass) return;
-        auto* c = static_cast<GSClassSymbol*>(s);
-        if (c->importIndex >= 0) {
-            if (std::size_t(c->importIndex) < classes.size() && !classes[std::size_t(c->importIndex)])
-                classes[std::size_t(c->importIndex)] = c;
-            else
-                consistent = false;
-        }
-        c->members.ForEach([&](GSSymbol* m) {
-            if (m->kind != SymFunction || m->importIndex < 0) return;
-            if (std::size_t(m->importIndex) < functions.size() && !functions[std::size_t(m->importIndex)])
-                functions[std::size_t(m->importIndex)] = static_cast<GSFunctionSymbol*>(m);
-            else
-                consistent = false;
-        });
-    });
-    for (GSClassSymbol* c : classes)
-        if (!c || !c->declaringFile || c->declaringFile->index < 0) consistent = false;
-    for (GSFunctionSymbol* f : functions)
-        if (!f || !f->ownerClass || f->ownerClass->importIndex < 0) consistent = false;
-    // A count that does not match its records would make the library unreadable.
-    if (!consistent) return Fail("Internal Compiler Error: import tables do not match their symbols.");
-
-    std::size_t start = w.BeginChunk(4);
-    w.U32(static_cast<uint32_t>(classes.size()));
-    for (GSClassSymbol* c : classes) {
-        w.U32(static_cast<uint32_t>(c->declaringFile->index));
-        w.U32(image_.InternString(c->name));
-    }
-    w.EndChunk(start);
-
-    start = w.BeginChunk(5);
-    w.U32(static_cast<uint32_t>(functions.size()));
-    for (GSFunctionSymbol* f : functions) {
-        w.U32(static_cast<uint32_t>(f->ownerClass->importIndex));
-        w.U32(image_.InternString(f->name));
-        w.I32(SlotOf(f));
-    }
-    w.EndChunk(start);
-    return true;
-}
-
-bool Writer::WriteClass(ImageWriter& w, const GSCClass& cls, const std::vector<GSFunctionSymbolExt>& table)
-{
-    GSClassSymbol* k = cls.symbol;
-    // Member cells are 16-bit fields of the records and of the member instructions.
-    if (int64_t(k->variableBase) + k->ownVariables + 3 > 0x8000)
-        return Fail("Too many member variables in one class: cells do not fit in 16 bits.");
-    const std::size_t classStart = w.BeginChunk(7);
-    w.U32(image_.InternString(k->name));
-    w.U32(k->specifiers & kClassFlagsMask);
-    w.U32(static_cast<uint32_t>(k->ancestors.size()));
-    for (const AncestorEntry& e : k->ancestors) {
-        w.U32(static_cast<uint32_t>(e.base->importIndex));
-        w.I32(e.vo);
-        w.U32(e.direct ? 1 : 0);
-    }
-
-    // Chunk 8: the functions, then the class initialiser.
-    const std::size_t listStart = w.BeginChunk(8);
-    w.U32(static_cast<uint32_t>(cls.functions.size() + 1));
-    for (const auto& fn : cls.functions) {
-        const GSFunctionSymbol* f = fn->symbol;
-        BodyHeader h;
-        h.key = image_.InternString(f->signatureKey);
-        h.returnType = f->type;
-        h.returnClass = ClassIndexOf(f->resultClass);
-        h.flags = f->specifiers & kFunctionFlagsMask;
-        h.slot = SlotOf(f);
-        h.parameterCells = f->parameterCells;
-        h.localCount = f->localCount;
-        if (!fn->WriteBody(w, h, 0)) {
-            if (log_) log_->Addf("Stack depth of function %s is not balanced.", f->signatureKey.c_str());
-            return false;
-        }
-    }
-    BodyHeader init;
-    init.key = image_.InternString("::" + k->name + "()");
-    init.flags = SpecConstructor;
-    init.debugPart = false;
-    if (!cls.initialiser.WriteBody(w, init, 0)) {
-        if (log_) log_->Addf("Stack depth of the initialiser of class %s is not balanced.", k->name.c_str());
+  int32_t vo = 0, fo = 0;
+  if (scanned != k) {
+    for (const AncestorEntry& e : k->ancestors)
+      if (e.base == scanned) {
+        vo = e.vo;
+        fo = e.fo;
+        break;
+      }
+  }
+  std::vector<GSFunctionSymbol*> own;
+  scanned->members.ForEach([&](GSSymbol* s) {
+    if (s->kind != SymFunction) return;
+    auto* f = static_cast<GSFunctionSymbol*>(s);
+    // A new entry goes before existing entries of the same slot.
+    auto at = std::lower_bound(
+        own.begin(), own.end(), f,
+        [](const GSFunctionSymbol* a, const GSFunctionSymbol* b) { return SlotOf(a) < SlotOf(b); });
+    own.insert(at, f);
+  });
+  for (GSFunctionSymbol* f : own) {
+    // Every entry of the table is written as a function import.
+    m_symbols.MarkReferenced(f);
+    for (GSFunctionSymbolExt& e : table) {
+      if (!e.function || e.function->name != f->name) continue;
+      if (KeyHead(e.function->signatureKey) != KeyHead(f->signatureKey)) {
+        if (m_log) m_log->Addf("Wrong return type on function:%s\n", f->signatureKey.c_str());
         return false;
+      }
+      e = {f, vo};
     }
-    w.EndChunk(listStart);
-
-    // Chunk 10: member variables (defines are constants, not cells).
-    const std::size_t varStart = w.BeginChunk(10);
-    const std::size_t countAt = w.Position();
-    w.U32(0);
-    uint32_t count = 0;
-    k->members.ForEach([&](GSSymbol* s) {
-        if (s->kind != SymVariable || (s->specifiers & SpecDefine)) return;
-        auto* v = static_cast<GSVariableSymbol*>(s);
-        w.U32(image_.InternString(v->name));
-        w.U32(v->type);
-        w.U32(ClassIndexOf(v->className));
-        w.U32(v->specifiers & SpecPublic);
-        w.I32(CellOf(v));
-        ++count;
-    });
-    w.PatchU32(countAt, count);
-    w.EndChunk(varStart);
-
-    // Chunk 11: the function table.
-    const std::size_t tableStart = w.BeginChunk(11);
-    w.U32(static_cast<uint32_t>(table.size()));
-    for (const GSFunctionSymbolExt& e : table) {
-        w.U32(static_cast<uint32_t>(e.function->importIndex));
-        w.I32(e.variableOffset);
-    }
-    w.EndChunk(tableStart);
-
-    // Chunk 12: the instance layout.
-    const std::size_t layoutStart = w.BeginChunk(12);
-    w.U32(static_cast<uint32_t>(k->variableBase + k->ownVariables + 3));
-    w.U32(static_cast<uint32_t>(2 * k->ancestors.size() + 1));
-    for (const AncestorEntry& e : k->ancestors) {
-        w.U32(0);
-        w.I32(e.vo);
-        w.I32(-e.vo);
-        w.U32(1);
-        w.I32(e.vo + 1);
-        w.I32(e.fo);
-    }
-    w.U32(1);
-    w.I32(1);
-    w.I32(0);
-    w.U32(static_cast<uint32_t>(cls.referenceCells.size()));
-    for (int32_t cell : cls.referenceCells) w.I32(cell);
-    w.EndChunk(layoutStart);
-
-    w.EndChunk(classStart);
-    return true;
+    const int64_t position = int64_t(fo) + scanned->functionBase + f->index;
+    if (position < 0 || position >= int64_t(table.size()))
+      return Fail("Internal Compiler Error: a function slot lies outside its class's table.");
+    table[std::size_t(position)] = {f, vo};
+  }
+  return true;
 }
 
-bool Writer::Write(Utils::ByteBuffer& out, const LibrarySource& source)
-{
-    // Function tables first: their entries must carry import indexes before the
-    // import chunks are written.
-    std::vector<std::vector<GSFunctionSymbolExt>> tables(image_.classes.size());
-    for (std::size_t i = 0; i < image_.classes.size(); ++i) {
-        GSClassSymbol* k = image_.classes[i]->symbol;
-        const int64_t slots = int64_t(k->functionBase) + k->ownFunctions;
-        // Slots are 16-bit fields of the records and of the call instructions.
-        if (slots > 0x8000) return Fail("Too many functions in one class: slots do not fit in 16 bits.");
-        tables[i].assign(std::size_t(std::max<int64_t>(slots, 0)), GSFunctionSymbolExt{nullptr, 0});
-        if (!BuildFunctionTable(k, k, tables[i])) return false;
-        for (const GSFunctionSymbolExt& e : tables[i])
-            if (!e.function) return Fail("Internal Compiler Error: a function slot of a class has no function.");
+bool Writer::WriteImports(ImageWriter& w) {
+  // Chunk 4: one record per class import index, each naming its defining file.
+  std::vector<GSClassSymbol*> classes(std::size_t(m_symbols.ClassImportCount()), nullptr);
+  std::vector<GSFunctionSymbol*> functions(std::size_t(m_symbols.FunctionImportCount()), nullptr);
+  bool consistent = true;
+  m_symbols.ForEachGlobal([&](GSSymbol* s) {
+    if (s->kind != SymClass) return;
+    auto* c = static_cast<GSClassSymbol*>(s);
+    if (c->importIndex >= 0) {
+      if (std::size_t(c->importIndex) < classes.size() && !classes[std::size_t(c->importIndex)])
+        classes[std::size_t(c->importIndex)] = c;
+      else
+        consistent = false;
     }
+    c->members.ForEach([&](GSSymbol* m) {
+      if (m->kind != SymFunction || m->importIndex < 0) return;
+      if (std::size_t(m->importIndex) < functions.size() && !functions[std::size_t(m->importIndex)])
+        functions[std::size_t(m->importIndex)] = static_cast<GSFunctionSymbol*>(m);
+      else
+        consistent = false;
+    });
+  });
+  for (GSClassSymbol* c : classes)
+    if (!c || !c->declaringFile || c->declaringFile->index < 0) consistent = false;
+  for (GSFunctionSymbol* f : functions)
+    if (!f || !f->ownerClass || f->ownerClass->importIndex < 0) consistent = false;
+  // A count that does not match its records would make the library unreadable.
+  if (!consistent) return Fail("Internal Compiler Error: import tables do not match their symbols.");
 
-    // Chunks 4, 5 and 6 in their own buffer: they intern names, and the string
-    // table must be complete before it is written.
-    ImageWriter tail;
-    tail.Reserve(4096);
-    if (!WriteImports(tail)) return false;
-    const std::size_t classesStart = tail.BeginChunk(6);
-    tail.U32(static_cast<uint32_t>(image_.classes.size()));
-    for (std::size_t i = 0; i < image_.classes.size(); ++i)
-        if (!WriteClass(tail, *image_.classes[i], tables[i])) return false;
-    tail.EndChunk(classesStart);
+  std::size_t start = w.BeginChunk(4);
+  w.U32(static_cast<uint32_t>(classes.size()));
+  for (GSClassSymbol* c : classes) {
+    w.U32(static_cast<uint32_t>(c->declaringFile->index));
+    w.U32(m_image.InternString(c->name));
+  }
+  w.EndChunk(start);
 
-    ImageWriter w;
+  start = w.BeginChunk(5);
+  w.U32(static_cast<uint32_t>(functions.size()));
+  for (GSFunctionSymbol* f : functions) {
+    w.U32(static_cast<uint32_t>(f->ownerClass->importIndex));
+    w.U32(m_image.InternString(f->name));
+    w.I32(SlotOf(f));
+  }
+  w.EndChunk(start);
+  return true;
+}
+
+bool Writer::WriteClass(ImageWriter& w, const GSCClass& cls, const std::vector<GSFunctionSymbolExt>& table) {
+  GSClassSymbol* k = cls.symbol;
+  // Member cells are 16-bit fields of the records and of the member instructions.
+  if (int64_t(k->variableBase) + k->ownVariables + 3 > 0x8000)
+    return Fail("Too many member variables in one class: cells do not fit in 16 bits.");
+  const std::size_t classStart = w.BeginChunk(7);
+  w.U32(m_image.InternString(k->name));
+  w.U32(k->specifiers & kClassFlagsMask);
+  w.U32(static_cast<uint32_t>(k->ancestors.size()));
+  for (const AncestorEntry& e : k->ancestors) {
+    w.U32(static_cast<uint32_t>(e.base->importIndex));
+    w.I32(e.vo);
+    w.U32(e.direct ? 1 : 0);
+  }
+
+  // Chunk 8: the functions, then the class initialiser.
+  const std::size_t listStart = w.BeginChunk(8);
+  w.U32(static_cast<uint32_t>(cls.functions.size() + 1));
+  for (const auto& fn : cls.functions) {
+    const GSFunctionSymbol* f = fn->symbol;
+    BodyHeader h;
+    h.key = m_image.InternString(f->signatureKey);
+    h.returnType = f->type;
+    h.returnClass = ClassIndexOf(f->resultClass);
+    h.flags = f->specifiers & kFunctionFlagsMask;
+    h.slot = SlotOf(f);
+    h.parameterCells = f->parameterCells;
+    h.localCount = f->localCount;
+    if (!fn->WriteBody(w, h, 0)) {
+      if (m_log) m_log->Addf("Stack depth of function %s is not balanced.", f->signatureKey.c_str());
+      return false;
+    }
+  }
+  BodyHeader init;
+  init.key = m_image.InternString("::" + k->name + "()");
+  init.flags = SpecConstructor;
+  init.debugPart = false;
+  if (!cls.initialiser.WriteBody(w, init, 0)) {
+    if (m_log) m_log->Addf("Stack depth of the initialiser of class %s is not balanced.", k->name.c_str());
+    return false;
+  }
+  w.EndChunk(listStart);
+
+  // Chunk 10: member variables (defines are constants, not cells).
+  const std::size_t varStart = w.BeginChunk(10);
+  const std::size_t countAt = w.Position();
+  w.U32(0);
+  uint32_t count = 0;
+  k->members.ForEach([&](GSSymbol* s) {
+    if (s->kind != SymVariable || (s->specifiers & SpecDefine)) return;
+    auto* v = static_cast<GSVariableSymbol*>(s);
+    w.U32(m_image.InternString(v->name));
+    w.U32(v->type);
+    w.U32(ClassIndexOf(v->className));
+    w.U32(v->specifiers & SpecPublic);
+    w.I32(CellOf(v));
+    ++count;
+  });
+  w.PatchU32(countAt, count);
+  w.EndChunk(varStart);
+
+  // Chunk 11: the function table.
+  const std::size_t tableStart = w.BeginChunk(11);
+  w.U32(static_cast<uint32_t>(table.size()));
+  for (const GSFunctionSymbolExt& e : table) {
+    w.U32(static_cast<uint32_t>(e.function->importIndex));
+    w.I32(e.variableOffset);
+  }
+  w.EndChunk(tableStart);
+
+  // Chunk 12: the instance layout.
+  const std::size_t layoutStart = w.BeginChunk(12);
+  w.U32(static_cast<uint32_t>(k->variableBase + k->ownVariables + 3));
+  w.U32(static_cast<uint32_t>(2 * k->ancestors.size() + 1));
+  for (const AncestorEntry& e : k->ancestors) {
     w.U32(0);
-    w.U32(kLibraryMagic);
-    float version = kLibraryVersion;
-    uint32_t versionBits;
-    std::memcpy(&versionBits, &version, 4);
-    w.U32(versionBits);
-    w.U32(source.sourceCrc);
-    w.U32(source.fileNameCrc);
-    std::string name = source.name ? source.name : "";
-    for (char& c : name)
-        if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
-    w.U32(static_cast<uint32_t>(name.size() + 1));
-    w.Bytes(name.c_str(), name.size() + 1);
+    w.I32(e.vo);
+    w.I32(-e.vo);
+    w.U32(1);
+    w.I32(e.vo + 1);
+    w.I32(e.fo);
+  }
+  w.U32(1);
+  w.I32(1);
+  w.I32(0);
+  w.U32(static_cast<uint32_t>(cls.referenceCells.size()));
+  for (int32_t cell : cls.referenceCells) w.I32(cell);
+  w.EndChunk(layoutStart);
 
-    std::size_t start = w.BeginChunk(2);
-    w.U32(static_cast<uint32_t>(source.files.size()));
-    for (const GSDependentSymbol* f : source.files) {
-        w.U32(f ? f->sourceCrc : 0);
-        w.U32(f ? f->fileNameCrc : 0);
-    }
-    w.EndChunk(start);
+  w.EndChunk(classStart);
+  return true;
+}
 
-    start = w.BeginChunk(3);
-    const auto& strings = image_.Strings();
-    w.U32(static_cast<uint32_t>(strings.size()));
-    const std::size_t offsetsAt = w.Position();
-    for (std::size_t i = 0; i < strings.size(); ++i) w.U32(0);
-    const std::size_t area = w.Position();
-    for (std::size_t i = 0; i < strings.size(); ++i) {
-        w.PatchU32(offsetsAt + 4 * i, static_cast<uint32_t>(w.Position() - area));
-        w.Bytes(strings[i].c_str(), strings[i].size() + 1);
-    }
-    static const uint8_t kZero[3] = {0, 0, 0};
-    if (const std::size_t misalign = w.Position() % 4) w.Bytes(kZero, 4 - misalign);
-    w.EndChunk(start);
+bool Writer::Write(Utils::ByteBuffer& out, const LibrarySource& source) {
+  // Function tables first: their entries must carry import indexes before the
+  // import chunks are written.
+  std::vector<std::vector<GSFunctionSymbolExt>> tables(m_image.classes.size());
+  for (std::size_t i = 0; i < m_image.classes.size(); ++i) {
+    GSClassSymbol* k = m_image.classes[i]->symbol;
+    const int64_t slots = int64_t(k->functionBase) + k->ownFunctions;
+    // Slots are 16-bit fields of the records and of the call instructions.
+    if (slots > 0x8000) return Fail("Too many functions in one class: slots do not fit in 16 bits.");
+    tables[i].assign(std::size_t(std::max<int64_t>(slots, 0)), GSFunctionSymbolExt{nullptr, 0});
+    if (!BuildFunctionTable(k, k, tables[i])) return false;
+    for (const GSFunctionSymbolExt& e : tables[i])
+      if (!e.function) return Fail("Internal Compiler Error: a function slot of a class has no function.");
+  }
 
-    w.PatchU32(0, static_cast<uint32_t>(w.Position() + tail.Position()));
-    // A size word that could not be filled in would leave a library whose
-    // sizes do not describe its data.
-    if (tail.Failed() || w.Failed()) return Fail("Internal Compiler Error: a chunk size could not be written.");
-    if (!w.CopyTo(out) || !tail.CopyTo(out))
-        return Fail("Internal Compiler Error: out of memory while writing the library.");
-    return true;
+  // Chunks 4, 5 and 6 in their own buffer: they intern names, and the string
+  // table must be complete before it is written.
+  ImageWriter tail;
+  tail.Reserve(4096);
+  if (!WriteImports(tail)) return false;
+  const std::size_t classesStart = tail.BeginChunk(6);
+  tail.U32(static_cast<uint32_t>(m_image.classes.size()));
+  for (std::size_t i = 0; i < m_image.classes.size(); ++i)
+    if (!WriteClass(tail, *m_image.classes[i], tables[i])) return false;
+  tail.EndChunk(classesStart);
+
+  ImageWriter w;
+  w.U32(0);
+  w.U32(kLibraryMagic);
+  float version = kLibraryVersion;
+  uint32_t versionBits;
+  std::memcpy(&versionBits, &version, 4);
+  w.U32(versionBits);
+  w.U32(source.sourceCrc);
+  w.U32(source.fileNameCrc);
+  std::string name = source.name ? source.name : "";
+  for (char& c : name)
+    if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
+  w.U32(static_cast<uint32_t>(name.size() + 1));
+  w.Bytes(name.c_str(), name.size() + 1);
+
+  std::size_t start = w.BeginChunk(2);
+  w.U32(static_cast<uint32_t>(source.files.size()));
+  for (const GSDependentSymbol* f : source.files) {
+    w.U32(f ? f->sourceCrc : 0);
+    w.U32(f ? f->fileNameCrc : 0);
+  }
+  w.EndChunk(start);
+
+  start = w.BeginChunk(3);
+  const auto& strings = m_image.Strings();
+  w.U32(static_cast<uint32_t>(strings.size()));
+  const std::size_t offsetsAt = w.Position();
+  for (std::size_t i = 0; i < strings.size(); ++i) w.U32(0);
+  const std::size_t area = w.Position();
+  for (std::size_t i = 0; i < strings.size(); ++i) {
+    w.PatchU32(offsetsAt + 4 * i, static_cast<uint32_t>(w.Position() - area));
+    w.Bytes(strings[i].c_str(), strings[i].size() + 1);
+  }
+  static const uint8_t kZero[3] = {0, 0, 0};
+  if (const std::size_t misalign = w.Position() % 4) w.Bytes(kZero, 4 - misalign);
+  w.EndChunk(start);
+
+  w.PatchU32(0, static_cast<uint32_t>(w.Position() + tail.Position()));
+  // A size word that could not be filled in would leave a library whose
+  // sizes do not describe its data.
+  if (tail.Failed() || w.Failed()) return Fail("Internal Compiler Error: a chunk size could not be written.");
+  if (!w.CopyTo(out) || !tail.CopyTo(out))
+    return Fail("Internal Compiler Error: out of memory while writing the library.");
+  return true;
 }
 
 }  // namespace
 
-uint32_t LibraryImage::InternString(std::string_view text)
-{
-    auto found = index_.find(text);
-    if (found != index_.end()) return found->second;
-    const auto index = static_cast<uint32_t>(strings_.size());
-    const std::string& stored = strings_.emplace_back(text);
-    index_.emplace(std::string_view(stored), index);
-    return index;
+uint32_t LibraryImage::InternString(std::string_view text) {
+  auto found = m_index.find(text);
+  if (found != m_index.end()) return found->second;
+  const auto index = static_cast<uint32_t>(m_strings.size());
+  const std::string& stored = m_strings.emplace_back(text);
+  m_index.emplace(std::string_view(stored), index);
+  return index;
 }
 
-void LibraryImage::Clear()
-{
-    strings_.clear();
-    index_.clear();
-    classes.clear();
+void LibraryImage::Clear() {
+  m_strings.clear();
+  m_index.clear();
+  classes.clear();
 }
 
 bool WriteLibraryImage(Utils::ByteBuffer& out, GSSymbolTable& symbols, LibraryImage& image,
-                       const LibrarySource& source, CompileLog* log)
-{
-    return Writer(symbols, image, log).Write(out, source);
+                       const LibrarySource& source, CompileLog* log) {
+  return Writer(symbols, image, log).Write(out, source);
 }
 
 }  // namespace GSCompiler

@@ -21,53 +21,52 @@ class CompileLog;
 
 constexpr uint32_t kLibraryMagic = 0xF762575D;
 constexpr float kLibraryVersion = 1.02f;
-constexpr uint32_t kClassFlagsMask = 0x14C;     // static, final, game, secured
-constexpr uint32_t kFunctionFlagsMask = 0x3B;   // public, native, final, thread, constructor
+constexpr uint32_t kClassFlagsMask = 0x14C;    // static, final, game, secured
+constexpr uint32_t kFunctionFlagsMask = 0x3B;  // public, native, final, thread, constructor
 constexpr uint32_t kNoClass = 0xFFFFFFFF;
 
 // Code-generation record of one defined class.
 class GSCClass {
 public:
-    explicit GSCClass(GSClassSymbol* classSymbol) : symbol(classSymbol), initialiser(nullptr) {}
-    GSCClass(const GSCClass&) = delete;
-    GSCClass& operator=(const GSCClass&) = delete;
+  explicit GSCClass(GSClassSymbol* classSymbol) : symbol(classSymbol), initialiser(nullptr) {}
+  GSCClass(const GSCClass&) = delete;
+  GSCClass& operator=(const GSCClass&) = delete;
 
-    GSClassSymbol* symbol;
-    std::vector<std::unique_ptr<GSCFunction>> functions;  // in generation order
-    GSCFunction initialiser;             // member initialisers; ends with RET when not empty
-    std::vector<int32_t> referenceCells; // member cells holding references, in declaration order
+  GSClassSymbol* symbol;
+  std::vector<std::unique_ptr<GSCFunction>> functions;  // in generation order
+  GSCFunction initialiser;                              // member initialisers; ends with RET when not empty
+  std::vector<int32_t> referenceCells;  // member cells holding references, in declaration order
 };
 
 // What the writer needs of a unit besides its symbols: the interned strings
 // and the defined classes.
 class LibraryImage {
 public:
-    // The index of the text, interning it on first use.
-    uint32_t InternString(std::string_view text);
-    const std::deque<std::string>& Strings() const { return strings_; }
-    void Clear();
+  // The index of the text, interning it on first use.
+  uint32_t InternString(std::string_view text);
+  const std::deque<std::string>& Strings() const { return m_strings; }
+  void Clear();
 
-    std::vector<std::unique_ptr<GSCClass>> classes;  // classes the main file defines
+  std::vector<std::unique_ptr<GSCClass>> classes;  // classes the main file defines
 
 private:
-    // A deque never moves its strings, so the index can key on views of them.
-    std::deque<std::string> strings_;
-    std::unordered_map<std::string_view, uint32_t> index_;
+  // A deque never moves its strings, so the index can key on views of them.
+  std::deque<std::string> m_strings;
+  std::unordered_map<std::string_view, uint32_t> m_index;
 };
 
 // True for the type codes whose cells hold counted references.
-inline bool IsReferenceType(uint32_t type)
-{
-    return type == TypeString || type == TypeObject || type == TypeNull ||
-           (type >= TypeBoolArray && type <= TypeObjectArray);
+inline bool IsReferenceType(uint32_t type) {
+  return type == TypeString || type == TypeObject || type == TypeNull ||
+         (type >= TypeBoolArray && type <= TypeObjectArray);
 }
 
 // Everything the writer needs to know about the compilation.
 struct LibrarySource {
-    const char* name = nullptr;        // source name as given to the compiler
-    uint32_t sourceCrc = 0;            // library id word 1
-    uint32_t fileNameCrc = 0;          // library id word 2
-    std::vector<GSDependentSymbol*> files;  // by file index; 0 is the main file
+  const char* name = nullptr;             // source name as given to the compiler
+  uint32_t sourceCrc = 0;                 // library id word 1
+  uint32_t fileNameCrc = 0;               // library id word 2
+  std::vector<GSDependentSymbol*> files;  // by file index; 0 is the main file
 };
 
 // Writes the whole library into `out`. False, with a message in `log`, when a

@@ -16,53 +16,45 @@ namespace {
 constexpr size_t kMessageSize = 256;
 
 void Report(ParseContext& context, const char* fileName, bool isError, bool isWarning, int line,
-            const char* format, va_list args)
-{
-    if (isError)
-        ++context.errorCount;
-    if (isWarning)
-        ++context.warningCount;
-    if (context.log == nullptr)
-        return;
-    char message[kMessageSize];
-    std::vsnprintf(message, sizeof message, format, args);
-    std::string text = fileName ? fileName : "";
-    text += '(';
-    text += std::to_string(line);
-    text += ") : ";
-    text += message;
-    context.log->Add(text.c_str());
+            const char* format, va_list args) {
+  if (isError) ++context.errorCount;
+  if (isWarning) ++context.warningCount;
+  if (context.log == nullptr) return;
+  char message[kMessageSize];
+  std::vsnprintf(message, sizeof message, format, args);
+  std::string text = fileName ? fileName : "";
+  text += '(';
+  text += std::to_string(line);
+  text += ") : ";
+  text += message;
+  context.log->Add(text.c_str());
 }
 
 }  // namespace
 
-void ReportError(ParseContext& context, bool isError, bool isWarning, int line, const char* format, ...)
-{
-    va_list args;
-    va_start(args, format);
-    Report(context, context.fileName, isError, isWarning, line, format, args);
-    va_end(args);
+void ReportError(ParseContext& context, bool isError, bool isWarning, int line, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  Report(context, context.fileName, isError, isWarning, line, format, args);
+  va_end(args);
 }
 
 void ReportErrorInFile(ParseContext& context, const char* fileName, bool isError, bool isWarning, int line,
-                       const char* format, ...)
-{
-    va_list args;
-    va_start(args, format);
-    Report(context, fileName, isError, isWarning, line, format, args);
-    va_end(args);
+                       const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  Report(context, fileName, isError, isWarning, line, format, args);
+  va_end(args);
 }
 
-void ReportPlain(ParseContext& context, const char* format, ...)
-{
-    if (context.log == nullptr)
-        return;
-    char message[kMessageSize];
-    va_list args;
-    va_start(args, format);
-    std::vsnprintf(message, sizeof message, format, args);
-    va_end(args);
-    context.log->Add(message);
+void ReportPlain(ParseContext& context, const char* format, ...) {
+  if (context.log == nullptr) return;
+  char message[kMessageSize];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(message, sizeof message, format, args);
+  va_end(args);
+  context.log->Add(message);
 }
 
 }  // namespace GSCompiler

@@ -13,34 +13,33 @@ struct SyntaxNode;
 
 class ParseContext {
 public:
-    GSSymbolTable* symbols = nullptr;    // shared by every file of a unit
-    SyntaxNode* declarations = nullptr;  // top level: include directives, then classes
-    int errorCount = 0;
-    int warningCount = 0;
-    CompileLog* log = nullptr;           // null: messages are dropped
-    const char* fileName = nullptr;      // pooled; the name this file's messages carry
-    uint32_t sourceCrc = 0;              // identity word 1: CRC-32 of the source text
-    uint32_t fileNameCrc = 0;            // identity word 2: CRC-32 of the lower-cased name part
-    Utils::FrameMemory stringPool;       // names and literal texts of this file
+  GSSymbolTable* symbols = nullptr;    // shared by every file of a unit
+  SyntaxNode* declarations = nullptr;  // top level: include directives, then classes
+  int errorCount = 0;
+  int warningCount = 0;
+  CompileLog* log = nullptr;       // null: messages are dropped
+  const char* fileName = nullptr;  // pooled; the name this file's messages carry
+  uint32_t sourceCrc = 0;          // identity word 1: CRC-32 of the source text
+  uint32_t fileNameCrc = 0;        // identity word 2: CRC-32 of the lower-cased name part
+  Utils::FrameMemory stringPool;   // names and literal texts of this file
 
-    ParseContext() = default;
-    ParseContext(const ParseContext&) = delete;
-    ParseContext& operator=(const ParseContext&) = delete;
+  ParseContext() = default;
+  ParseContext(const ParseContext&) = delete;
+  ParseContext& operator=(const ParseContext&) = delete;
 
-    // Clears the counts, the file name and the tree, re-initialises the string
-    // pool (2048-byte blocks) and sets the log and the symbol table.
-    void Reset(CompileLog* newLog, GSSymbolTable* table)
-    {
-        errorCount = 0;
-        warningCount = 0;
-        fileName = nullptr;
-        declarations = nullptr;
-        sourceCrc = 0;
-        fileNameCrc = 0;
-        stringPool.Init(Utils::FrameMemory::kDefaultBlockSize);
-        log = newLog;
-        symbols = table;
-    }
+  // Clears the counts, the file name and the tree, re-initialises the string
+  // pool (2048-byte blocks) and sets the log and the symbol table.
+  void Reset(CompileLog* newLog, GSSymbolTable* table) {
+    errorCount = 0;
+    warningCount = 0;
+    fileName = nullptr;
+    declarations = nullptr;
+    sourceCrc = 0;
+    fileNameCrc = 0;
+    stringPool.Init(Utils::FrameMemory::kDefaultBlockSize);
+    log = newLog;
+    symbols = table;
+  }
 };
 
 // The context of the file being read; null outside ReadAndParseSource.

@@ -32,965 +32,844 @@ const SyntaxNode kBlankNode{};  // what every new node starts as
 
 // A list under construction; appending keeps a tail so long lists stay linear.
 struct Chain {
-    SyntaxNode* head = nullptr;
-    SyntaxNode* tail = nullptr;
+  SyntaxNode* head = nullptr;
+  SyntaxNode* tail = nullptr;
 
-    explicit Chain(SyntaxNode* first = nullptr) { Add(first); }
-    void Add(SyntaxNode* node)
-    {
-        if (node == nullptr)
-            return;
-        if (head == nullptr)
-            head = node;
-        else
-            tail->next = node;
-        tail = node;
-        while (tail->next != nullptr)
-            tail = tail->next;
-    }
+  explicit Chain(SyntaxNode* first = nullptr) { Add(first); }
+  void Add(SyntaxNode* node) {
+    if (node == nullptr) return;
+    if (head == nullptr)
+      head = node;
+    else
+      tail->next = node;
+    tail = node;
+    while (tail->next != nullptr) tail = tail->next;
+  }
 };
 
 class Parser {
 public:
-    Parser(Scanner& scanner, ParseContext& context) : scanner_(scanner), ctx_(context) {}
+  Parser(Scanner& scanner, ParseContext& context) : m_scanner(scanner), m_ctx(context) {}
 
-    int Run()
-    {
-        try {
-            ctx_.declarations = Program();
-            return 0;
-        } catch (const ParseStop&) {
-            ctx_.declarations = nullptr;
-            return 1;
-        }
+  int Run() {
+    try {
+      m_ctx.declarations = Program();
+      return 0;
+    } catch (const ParseStop&) {
+      m_ctx.declarations = nullptr;
+      return 1;
     }
+  }
 
 private:
-    // --- tokens: the look-ahead is read only when a decision needs it, so a
-    // node made right after its last token carries that token's line.
-    int Peek()
-    {
-        if (!loaded_) {
-            token_ = scanner_.Next();
-            text_ = scanner_.Text();
-            loaded_ = true;
-        }
-        return token_;
+  // --- tokens: the look-ahead is read only when a decision needs it, so a
+  // node made right after its last token carries that token's line.
+  int Peek() {
+    if (!m_loaded) {
+      m_token = m_scanner.Next();
+      m_text = m_scanner.Text();
+      m_loaded = true;
     }
-    void Advance()
-    {
-        Peek();
-        loaded_ = false;
-    }
-    bool Accept(int token)
-    {
-        if (Peek() != token)
-            return false;
-        Advance();
-        return true;
-    }
-    void Expect(int token)
-    {
-        if (!Accept(token))
-            Fail("parse error");
-    }
-    uint32_t Line() const { return static_cast<uint32_t>(scanner_.Line()); }
+    return m_token;
+  }
+  void Advance() {
+    Peek();
+    m_loaded = false;
+  }
+  bool Accept(int token) {
+    if (Peek() != token) return false;
+    Advance();
+    return true;
+  }
+  void Expect(int token) {
+    if (!Accept(token)) Fail("parse error");
+  }
+  uint32_t Line() const { return static_cast<uint32_t>(m_scanner.Line()); }
 
-    [[noreturn, gnu::noinline, gnu::cold]] void Fail(const char* what)
-    {
-        const int line = scanner_.Line();
-        ReportError(ctx_, true, false, line, "%s, line %d", what, line);
-        throw ParseStop();
-    }
+  [[noreturn, gnu::noinline, gnu::cold]] void Fail(const char* what) {
+    const int line = m_scanner.Line();
+    ReportError(m_ctx, true, false, line, "%s, line %d", what, line);
+    throw ParseStop();
+  }
 
-    struct Nest {
-        explicit Nest(Parser& p) : parser(p)
-        {
-            if (++parser.depth_ > kMaxNesting)
-                parser.Fail("parser stack overflow");
-        }
-        ~Nest() { --parser.depth_; }
-        Parser& parser;
-    };
+  struct Nest {
+    explicit Nest(Parser& p) : parser(p) {
+      if (++parser.m_depth > kMaxNesting) parser.Fail("parser stack overflow");
+    }
+    ~Nest() { --parser.m_depth; }
+    Parser& parser;
+  };
 
-    // --- nodes and texts
-    // Nodes and short texts are carved from chunks of nearly a whole pool
-    // block: nodes from the bottom (the chunk is aligned and a node's size keeps
-    // the next one aligned), texts from the top. One pool call per chunk instead
-    // of one per node and per name, and no alignment pad per node: the tree
-    // takes less memory and the parse touches fewer fresh pages. Everything
-    // still lives and dies with the pool.
-    bool NewChunk()
-    {
-        Utils::FrameMemory& pool = ctx_.stringPool;
-        constexpr std::size_t pad = alignof(SyntaxNode) - 1;
-        if (pool.BlockSize() <= pad + sizeof(SyntaxNode))
-            return false;
-        const std::size_t size = pool.BlockSize() - pad;
-        auto* chunk = static_cast<char*>(pool.Alloc(size, alignof(SyntaxNode)));
-        if (chunk == nullptr)
-            return false;
-        low_ = chunk;
-        high_ = chunk + size;
-        return true;
+  // --- nodes and texts
+  // Nodes and short texts are carved from chunks of nearly a whole pool
+  // block: nodes from the bottom (the chunk is aligned and a node's size keeps
+  // the next one aligned), texts from the top. One pool call per chunk instead
+  // of one per node and per name, and no alignment pad per node: the tree
+  // takes less memory and the parse touches fewer fresh pages. Everything
+  // still lives and dies with the pool.
+  bool NewChunk() {
+    Utils::FrameMemory& pool = m_ctx.stringPool;
+    constexpr std::size_t pad = alignof(SyntaxNode) - 1;
+    if (pool.BlockSize() <= pad + sizeof(SyntaxNode)) return false;
+    const std::size_t size = pool.BlockSize() - pad;
+    auto* chunk = static_cast<char*>(pool.Alloc(size, alignof(SyntaxNode)));
+    if (chunk == nullptr) return false;
+    m_low = chunk;
+    m_high = chunk + size;
+    return true;
+  }
+  SyntaxNode* Node(uint32_t category, uint32_t kind) {
+    if (static_cast<std::size_t>(m_high - m_low) < sizeof(SyntaxNode) && !NewChunk())
+      Fail("parser stack overflow");  // the node pool is exhausted
+    SyntaxNode* node = ::new (static_cast<void*>(m_low)) SyntaxNode(kBlankNode);
+    m_low += sizeof(SyntaxNode);
+    node->category = category;
+    node->kind = kind;
+    node->line = Line();
+    return node;
+  }
+  SyntaxNode* Operator(int32_t op, SyntaxNode* a, SyntaxNode* b = nullptr, SyntaxNode* c = nullptr) {
+    SyntaxNode* node = Node(CatExpression, ExprOperator);
+    node->value = op;
+    node->child[0] = a;
+    node->child[1] = b;
+    node->child[2] = c;
+    return node;
+  }
+  // A NUL-terminated copy of `text` in the pool.
+  const char* Pool(std::string_view text) {
+    const std::size_t need = text.size() + 1;
+    if (static_cast<std::size_t>(m_high - m_low) < need) {
+      // A text longer than a chunk goes to the pool, which gives it storage
+      // of its own; so does any text when no chunk can be had.
+      const std::size_t block = m_ctx.stringPool.BlockSize();
+      const std::size_t chunk = block > alignof(SyntaxNode) ? block - (alignof(SyntaxNode) - 1) : 0;
+      if (need > chunk || !NewChunk()) {
+        const char* copy = m_ctx.stringPool.StrDup(text.data(), text.size());
+        if (copy == nullptr) Fail("parser stack overflow");
+        return copy;
+      }
     }
-    SyntaxNode* Node(uint32_t category, uint32_t kind)
-    {
-        if (static_cast<std::size_t>(high_ - low_) < sizeof(SyntaxNode) && !NewChunk())
-            Fail("parser stack overflow");  // the node pool is exhausted
-        SyntaxNode* node = ::new (static_cast<void*>(low_)) SyntaxNode(kBlankNode);
-        low_ += sizeof(SyntaxNode);
-        node->category = category;
-        node->kind = kind;
-        node->line = Line();
-        return node;
-    }
-    SyntaxNode* Operator(int32_t op, SyntaxNode* a, SyntaxNode* b = nullptr, SyntaxNode* c = nullptr)
-    {
-        SyntaxNode* node = Node(CatExpression, ExprOperator);
-        node->value = op;
-        node->child[0] = a;
-        node->child[1] = b;
-        node->child[2] = c;
-        return node;
-    }
-    // A NUL-terminated copy of `text` in the pool.
-    const char* Pool(std::string_view text)
-    {
-        const std::size_t need = text.size() + 1;
-        if (static_cast<std::size_t>(high_ - low_) < need) {
-            // A text longer than a chunk goes to the pool, which gives it storage
-            // of its own; so does any text when no chunk can be had.
-            const std::size_t block = ctx_.stringPool.BlockSize();
-            const std::size_t chunk = block > alignof(SyntaxNode) ? block - (alignof(SyntaxNode) - 1) : 0;
-            if (need > chunk || !NewChunk()) {
-                const char* copy = ctx_.stringPool.StrDup(text.data(), text.size());
-                if (copy == nullptr)
-                    Fail("parser stack overflow");
-                return copy;
-            }
-        }
-        high_ -= need;
-        if (!text.empty())
-            std::memcpy(high_, text.data(), text.size());
-        high_[text.size()] = '\0';
-        return high_;
-    }
-    // The current IDENTIFIER as a name node.
-    SyntaxNode* Name()
-    {
-        if (Peek() != IDENTIFIER)
-            Fail("parse error");
-        const std::string_view text = text_;
-        Advance();
-        SyntaxNode* node = Node(CatDeclaration, DeclName);
-        node->text = Pool(text);
-        return node;
-    }
-    SyntaxNode* AsName(SyntaxNode* identifier)
-    {
-        identifier->category = CatDeclaration;
-        identifier->kind = DeclName;
-        return identifier;
-    }
+    m_high -= need;
+    if (!text.empty()) std::memcpy(m_high, text.data(), text.size());
+    m_high[text.size()] = '\0';
+    return m_high;
+  }
+  // The current IDENTIFIER as a name node.
+  SyntaxNode* Name() {
+    if (Peek() != IDENTIFIER) Fail("parse error");
+    const std::string_view text = m_text;
+    Advance();
+    SyntaxNode* node = Node(CatDeclaration, DeclName);
+    node->text = Pool(text);
+    return node;
+  }
+  SyntaxNode* AsName(SyntaxNode* identifier) {
+    identifier->category = CatDeclaration;
+    identifier->kind = DeclName;
+    return identifier;
+  }
 
-    // --- declarations
-    SyntaxNode* Program()
-    {
-        Chain program;
-        while (Accept(KEYWORD_INCLUDE)) {
-            if (Peek() != CONSTANT_STRING)
-                Fail("parse error");
-            std::string file = Utils::UnquoteLiteral(text_, false);
-            Advance();
-            for (char& c : file)
-                if (c >= 'A' && c <= 'Z')
-                    c = static_cast<char>(c - 'A' + 'a');
-            SyntaxNode* name = Node(CatDeclaration, DeclName);
-            name->text = Pool(std::string_view(file.c_str()));
-            SyntaxNode* include = Node(CatDeclaration, DeclInclude);
-            include->child[0] = name;
-            program.Add(include);
-        }
-        do {
-            program.Add(ClassDeclaration());
-        } while (Peek() != TOKEN_END);
-        return program.head;
+  // --- declarations
+  SyntaxNode* Program() {
+    Chain program;
+    while (Accept(KEYWORD_INCLUDE)) {
+      if (Peek() != CONSTANT_STRING) Fail("parse error");
+      std::string file = Utils::UnquoteLiteral(m_text, false);
+      Advance();
+      for (char& c : file)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+      SyntaxNode* name = Node(CatDeclaration, DeclName);
+      name->text = Pool(std::string_view(file.c_str()));
+      SyntaxNode* include = Node(CatDeclaration, DeclInclude);
+      include->child[0] = name;
+      program.Add(include);
     }
+    do {
+      program.Add(ClassDeclaration());
+    } while (Peek() != TOKEN_END);
+    return program.head;
+  }
 
-    static uint32_t SpecifierBit(int token)
-    {
-        switch (token) {
-        case KEYWORD_PUBLIC: return SpecPublic;
-        case KEYWORD_NATIVE: return SpecNative;
-        case KEYWORD_FINAL: return SpecFinal;
-        case KEYWORD_THREAD: return SpecThread;
-        case KEYWORD_STATIC: return SpecStatic;
-        case KEYWORD_GAME: return SpecGame;
-        case KEYWORD_SECURED: return SpecSecured;
-        case KEYWORD_DEFINE: return SpecDefine;
-        default: return 0;
-        }
+  static uint32_t SpecifierBit(int token) {
+    switch (token) {
+      case KEYWORD_PUBLIC: return SpecPublic;
+      case KEYWORD_NATIVE: return SpecNative;
+      case KEYWORD_FINAL: return SpecFinal;
+      case KEYWORD_THREAD: return SpecThread;
+      case KEYWORD_STATIC: return SpecStatic;
+      case KEYWORD_GAME: return SpecGame;
+      case KEYWORD_SECURED: return SpecSecured;
+      case KEYWORD_DEFINE: return SpecDefine;
+      default: return 0;
     }
-    uint32_t Specifiers()
-    {
-        uint32_t bits = 0;
-        while (uint32_t bit = SpecifierBit(Peek())) {
-            bits |= bit;
-            Advance();
-        }
-        return bits;
+  }
+  uint32_t Specifiers() {
+    uint32_t bits = 0;
+    while (uint32_t bit = SpecifierBit(Peek())) {
+      bits |= bit;
+      Advance();
     }
+    return bits;
+  }
 
-    SyntaxNode* ClassDeclaration()
-    {
-        const uint32_t specifiers = Specifiers();
-        Expect(KEYWORD_CLASS);
-        SyntaxNode* name = Name();
-        Chain bases;
-        if (Accept(KEYWORD_ISCLASS)) {
-            bases.Add(Name());
-            while (Accept(','))
-                bases.Add(Name());
-        }
-        Expect('{');
-        Chain members;
-        while (Peek() != '}')
-            members.Add(MemberDeclaration());
-        Advance();
+  SyntaxNode* ClassDeclaration() {
+    const uint32_t specifiers = Specifiers();
+    Expect(KEYWORD_CLASS);
+    SyntaxNode* name = Name();
+    Chain bases;
+    if (Accept(KEYWORD_ISCLASS)) {
+      bases.Add(Name());
+      while (Accept(',')) bases.Add(Name());
+    }
+    Expect('{');
+    Chain members;
+    while (Peek() != '}') members.Add(MemberDeclaration());
+    Advance();
+    Expect(';');
+    SyntaxNode* node = Node(CatDeclaration, DeclClass);
+    node->child[0] = name;
+    node->child[1] = bases.head;
+    node->child[2] = members.head;
+    node->flags = specifiers;
+    return node;
+  }
+
+  static bool IsPrimitive(int token) { return token >= KEYWORD_VOID && token <= KEYWORD_OBJECT; }
+
+  // The code of the primitive type or class name at the current token; a
+  // class name's node goes to name.
+  int32_t TypeName(SyntaxNode*& name) {
+    const int token = Peek();
+    name = nullptr;
+    if (IsPrimitive(token)) {
+      Advance();
+      return token - KEYWORD_VOID;
+    }
+    if (token != IDENTIFIER) Fail("parse error");
+    name = Name();
+    return TypeObject;
+  }
+
+  SyntaxNode* TypeSpecifier() {
+    SyntaxNode* name;
+    const int32_t code = TypeName(name);
+    return FinishType(code, name);
+  }
+  // The optional "[ ]" after a type, then the type node.
+  SyntaxNode* FinishType(int32_t code, SyntaxNode* name) {
+    if (Accept(SYMBOL_OP_DIM)) code += TypeVoidArray;
+    SyntaxNode* type = Node(CatDeclaration, DeclType);
+    type->value = code;
+    type->child[0] = name;
+    return type;
+  }
+
+  SyntaxNode* MemberDeclaration() {
+    const uint32_t specifiers = Specifiers();
+    SyntaxNode* type = TypeSpecifier();
+    SyntaxNode* name = Name();
+    SyntaxNode* node;
+    if (Accept('(')) {
+      SyntaxNode* parameters = ParameterList();
+      if (Peek() == '{') {
+        SyntaxNode* body = CompoundStatement();
+        body->flags |= FlagFunctionBody;
+        node = Node(CatDeclaration, DeclFunction);
+        node->child[3] = body;
+      } else {
         Expect(';');
-        SyntaxNode* node = Node(CatDeclaration, DeclClass);
-        node->child[0] = name;
-        node->child[1] = bases.head;
-        node->child[2] = members.head;
-        node->flags = specifiers;
-        return node;
+        node = Node(CatDeclaration, DeclPrototype);
+      }
+      node->child[0] = type;
+      node->child[1] = name;
+      node->child[2] = parameters;
+    } else {
+      node = VariableList(type, name);
+      node->flags |= FlagClassMember;
     }
+    node->flags |= specifiers;
+    return node;
+  }
 
-    static bool IsPrimitive(int token) { return token >= KEYWORD_VOID && token <= KEYWORD_OBJECT; }
+  // After "(": nothing, "void", or parameters; then ")".
+  SyntaxNode* ParameterList() {
+    if (Accept(')')) return nullptr;
+    Chain parameters;
+    if (Accept(KEYWORD_VOID)) {
+      if (Accept(')')) return nullptr;
+      SyntaxNode* type = FinishType(TypeVoid, nullptr);
+      parameters.Add(Parameter(type));
+    } else {
+      parameters.Add(Parameter(TypeSpecifier()));
+    }
+    while (Accept(',')) parameters.Add(Parameter(TypeSpecifier()));
+    Expect(')');
+    return parameters.head;
+  }
+  SyntaxNode* Parameter(SyntaxNode* type) {
+    SyntaxNode* name = Name();
+    SyntaxNode* node = Node(CatDeclaration, DeclParameter);
+    node->child[0] = type;
+    node->child[1] = name;
+    return node;
+  }
 
-    // The code of the primitive type or class name at the current token; a
-    // class name's node goes to name.
-    int32_t TypeName(SyntaxNode*& name)
-    {
-        const int token = Peek();
-        name = nullptr;
-        if (IsPrimitive(token)) {
-            Advance();
-            return token - KEYWORD_VOID;
-        }
-        if (token != IDENTIFIER) Fail("parse error");
-        name = Name();
-        return TypeObject;
-    }
+  // type and the first declarator's name already read; through the ";".
+  SyntaxNode* VariableList(SyntaxNode* type, SyntaxNode* firstName) {
+    Chain declarators(Declarator(firstName));
+    while (Accept(',')) declarators.Add(Declarator(Name()));
+    Expect(';');
+    SyntaxNode* node = Node(CatDeclaration, DeclVariables);
+    node->child[0] = type;
+    node->child[1] = declarators.head;
+    return node;
+  }
+  SyntaxNode* Declarator(SyntaxNode* name) {
+    SyntaxNode* value = nullptr;
+    if (Accept('=')) value = Binary(0);
+    SyntaxNode* node = Node(CatDeclaration, DeclDeclarator);
+    node->child[0] = name;
+    node->child[1] = value;
+    return node;
+  }
 
-    SyntaxNode* TypeSpecifier()
-    {
-        SyntaxNode* name;
-        const int32_t code = TypeName(name);
-        return FinishType(code, name);
-    }
-    // The optional "[ ]" after a type, then the type node.
-    SyntaxNode* FinishType(int32_t code, SyntaxNode* name)
-    {
-        if (Accept(SYMBOL_OP_DIM))
-            code += TypeVoidArray;
-        SyntaxNode* type = Node(CatDeclaration, DeclType);
-        type->value = code;
-        type->child[0] = name;
-        return type;
-    }
+  // --- statements
+  SyntaxNode* CompoundStatement() {
+    Expect('{');
+    Chain statements;
+    while (Peek() != '}') statements.Add(Statement());
+    Advance();
+    SyntaxNode* node = Node(CatStatement, StmtCompound);
+    node->child[0] = statements.head;
+    return node;
+  }
 
-    SyntaxNode* MemberDeclaration()
-    {
-        const uint32_t specifiers = Specifiers();
-        SyntaxNode* type = TypeSpecifier();
-        SyntaxNode* name = Name();
-        SyntaxNode* node;
-        if (Accept('(')) {
-            SyntaxNode* parameters = ParameterList();
-            if (Peek() == '{') {
-                SyntaxNode* body = CompoundStatement();
-                body->flags |= FlagFunctionBody;
-                node = Node(CatDeclaration, DeclFunction);
-                node->child[3] = body;
-            } else {
-                Expect(';');
-                node = Node(CatDeclaration, DeclPrototype);
-            }
-            node->child[0] = type;
-            node->child[1] = name;
-            node->child[2] = parameters;
-        } else {
-            node = VariableList(type, name);
-            node->flags |= FlagClassMember;
-        }
-        node->flags |= specifiers;
-        return node;
-    }
+  SyntaxNode* StatementNode(uint32_t kind, SyntaxNode* a = nullptr, SyntaxNode* b = nullptr,
+                            SyntaxNode* c = nullptr, SyntaxNode* d = nullptr) {
+    SyntaxNode* node = Node(CatStatement, kind);
+    node->child[0] = a;
+    node->child[1] = b;
+    node->child[2] = c;
+    node->child[3] = d;
+    return node;
+  }
 
-    // After "(": nothing, "void", or parameters; then ")".
-    SyntaxNode* ParameterList()
-    {
-        if (Accept(')'))
-            return nullptr;
-        Chain parameters;
-        if (Accept(KEYWORD_VOID)) {
-            if (Accept(')'))
-                return nullptr;
-            SyntaxNode* type = FinishType(TypeVoid, nullptr);
-            parameters.Add(Parameter(type));
-        } else {
-            parameters.Add(Parameter(TypeSpecifier()));
-        }
-        while (Accept(','))
-            parameters.Add(Parameter(TypeSpecifier()));
-        Expect(')');
-        return parameters.head;
-    }
-    SyntaxNode* Parameter(SyntaxNode* type)
-    {
-        SyntaxNode* name = Name();
-        SyntaxNode* node = Node(CatDeclaration, DeclParameter);
-        node->child[0] = type;
-        node->child[1] = name;
-        return node;
-    }
+  static void MarkDiscarded(SyntaxNode* list) {
+    for (SyntaxNode* n = list; n != nullptr; n = n->next) n->flags |= FlagDiscarded;
+  }
 
-    // type and the first declarator's name already read; through the ";".
-    SyntaxNode* VariableList(SyntaxNode* type, SyntaxNode* firstName)
-    {
-        Chain declarators(Declarator(firstName));
-        while (Accept(','))
-            declarators.Add(Declarator(Name()));
-        Expect(';');
-        SyntaxNode* node = Node(CatDeclaration, DeclVariables);
-        node->child[0] = type;
-        node->child[1] = declarators.head;
-        return node;
-    }
-    SyntaxNode* Declarator(SyntaxNode* name)
-    {
-        SyntaxNode* value = nullptr;
-        if (Accept('='))
-            value = Binary(0);
-        SyntaxNode* node = Node(CatDeclaration, DeclDeclarator);
-        node->child[0] = name;
-        node->child[1] = value;
-        return node;
-    }
+  // ";" alone gives nothing; an expression statement marks every expression.
+  SyntaxNode* ExpressionStatement() {
+    if (m_pending == nullptr && Accept(';')) return nullptr;
+    SyntaxNode* list = Expression();
+    Expect(';');
+    MarkDiscarded(list);
+    return list;
+  }
 
-    // --- statements
-    SyntaxNode* CompoundStatement()
-    {
-        Expect('{');
-        Chain statements;
-        while (Peek() != '}')
-            statements.Add(Statement());
-        Advance();
-        SyntaxNode* node = Node(CatStatement, StmtCompound);
-        node->child[0] = statements.head;
-        return node;
-    }
+  SyntaxNode* ParenthesisedExpression() {
+    Expect('(');
+    SyntaxNode* e = Expression();
+    Expect(')');
+    return e;
+  }
 
-    SyntaxNode* StatementNode(uint32_t kind, SyntaxNode* a = nullptr, SyntaxNode* b = nullptr,
-                              SyntaxNode* c = nullptr, SyntaxNode* d = nullptr)
-    {
-        SyntaxNode* node = Node(CatStatement, kind);
-        node->child[0] = a;
-        node->child[1] = b;
-        node->child[2] = c;
-        node->child[3] = d;
-        return node;
-    }
-
-    static void MarkDiscarded(SyntaxNode* list)
-    {
-        for (SyntaxNode* n = list; n != nullptr; n = n->next)
-            n->flags |= FlagDiscarded;
-    }
-
-    // ";" alone gives nothing; an expression statement marks every expression.
-    SyntaxNode* ExpressionStatement()
-    {
-        if (pending_ == nullptr && Accept(';'))
-            return nullptr;
-        SyntaxNode* list = Expression();
-        Expect(';');
-        MarkDiscarded(list);
-        return list;
-    }
-
-    SyntaxNode* ParenthesisedExpression()
-    {
-        Expect('(');
-        SyntaxNode* e = Expression();
-        Expect(')');
-        return e;
-    }
-
-    // Each statement form has its own function so that the frame on the
-    // recursive path (statement, block, statement) stays small.
-    SyntaxNode* Statement()
-    {
-        Nest nest(*this);
-        const int token = Peek();
-        switch (token) {
-        case '{': return CompoundStatement();
-        case ';': Advance(); return nullptr;
-        case KEYWORD_IF: return IfStatement();
-        case KEYWORD_SWITCH: return SwitchStatement();
-        case KEYWORD_WAIT: return WaitStatement();
-        case KEYWORD_WHILE: return WhileStatement();
-        case KEYWORD_FOR: return ForStatement();
-        case KEYWORD_GOTO: return GotoStatement();
-        case KEYWORD_CONTINUE: return SimpleJump(StmtContinue);
-        case KEYWORD_BREAK: return SimpleJump(StmtBreak);
-        case KEYWORD_RETURN: return ReturnStatement();
-        case KEYWORD_CASE: return CaseStatement();
-        case KEYWORD_DEFAULT: return DefaultStatement();
-        case KEYWORD_ON: return OnStatement();
-        case IDENTIFIER: return NameStatement();
-        default:
-            if (IsPrimitive(token))
-                return LocalDeclaration();
-            return ExpressionStatement();
-        }
-    }
-
-    [[gnu::noinline]] SyntaxNode* IfStatement()
-    {
-        Advance();
-        SyntaxNode* condition = ParenthesisedExpression();
-        SyntaxNode* then = Statement();
-        SyntaxNode* otherwise = nullptr;
-        if (Accept(KEYWORD_ELSE))
-            otherwise = Statement();
-        return StatementNode(StmtIf, condition, then, otherwise);
-    }
-
-    [[gnu::noinline]] SyntaxNode* SwitchStatement()
-    {
-        Advance();
-        SyntaxNode* value = ParenthesisedExpression();
-        if (Peek() != '{')
-            Fail("parse error");
-        return StatementNode(StmtSwitch, value, CompoundStatement());
-    }
-
-    [[gnu::noinline]] SyntaxNode* WaitStatement()
-    {
-        Advance();
-        Expect('(');
-        Expect(')');
-        if (Peek() != '{')
-            Fail("parse error");
-        return StatementNode(StmtWait, CompoundStatement());
-    }
-
-    [[gnu::noinline]] SyntaxNode* WhileStatement()
-    {
-        Advance();
-        SyntaxNode* condition = ParenthesisedExpression();
-        return StatementNode(StmtWhile, condition, Statement());
-    }
-
-    [[gnu::noinline]] SyntaxNode* ForStatement()
-    {
-        Advance();
-        Expect('(');
-        SyntaxNode* init = ExpressionStatement();
-        SyntaxNode* condition = ExpressionStatement();
-        if (condition != nullptr) {
-            SyntaxNode* last = condition;
-            while (last->next != nullptr)
-                last = last->next;
-            last->flags &= ~FlagDiscarded;
-        }
-        SyntaxNode* step = nullptr;
-        if (Peek() != ')') {
-            step = Expression();
-            MarkDiscarded(step);
-        }
-        Expect(')');
-        SyntaxNode* body = Statement();
-        return StatementNode(StmtFor, init, condition, body, step);
-    }
-
-    [[gnu::noinline]] SyntaxNode* GotoStatement()
-    {
-        Advance();
-        SyntaxNode* label = Name();
-        Expect(';');
-        return StatementNode(StmtGoto, label);
-    }
-
-    [[gnu::noinline]] SyntaxNode* SimpleJump(uint32_t kind)
-    {
-        Advance();
-        Expect(';');
-        return StatementNode(kind);
-    }
-
-    [[gnu::noinline]] SyntaxNode* ReturnStatement()
-    {
-        Advance();
-        SyntaxNode* value = nullptr;
-        if (Peek() != ';')
-            value = Expression();
-        Expect(';');
-        return StatementNode(StmtReturn, value);
-    }
-
-    [[gnu::noinline]] SyntaxNode* CaseStatement()
-    {
-        Advance();
-        SyntaxNode* value = Binary(0);
-        Expect(':');
-        SyntaxNode* labelled = Statement();
-        SyntaxNode* node = StatementNode(StmtCase, value);
-        node->next = labelled;
-        return node;
-    }
-
-    [[gnu::noinline]] SyntaxNode* DefaultStatement()
-    {
-        Advance();
-        Expect(':');
-        SyntaxNode* labelled = Statement();
-        SyntaxNode* node = StatementNode(StmtDefault);
-        node->next = labelled;
-        return node;
-    }
-
-    [[gnu::noinline]] SyntaxNode* OnStatement()
-    {
-        Advance();
-        SyntaxNode* major = Constant();
-        Expect(',');
-        SyntaxNode* minor = Constant();
-        SyntaxNode* variable = nullptr;
-        if (Accept(','))
-            variable = Unary();
-        Expect(':');
-        SyntaxNode* labelled = Statement();
-        SyntaxNode* node = StatementNode(StmtOn, major, minor, variable);
-        node->next = labelled;
-        return node;
-    }
-
-    // A label, a declaration of a class-typed variable, or an expression: the
-    // token after the name decides.
-    [[gnu::noinline]] SyntaxNode* NameStatement()
-    {
-        SyntaxNode* identifier = Identifier();
-        const int after = Peek();
-        if (after == ':') {
-            Advance();
-            SyntaxNode* labelled = Statement();
-            SyntaxNode* node = StatementNode(StmtLabel, AsName(identifier));
-            node->next = labelled;
-            return node;
-        }
-        if (after == IDENTIFIER || after == SYMBOL_OP_DIM) {
-            SyntaxNode* type = FinishType(TypeObject, AsName(identifier));
-            return VariableList(type, Name());
-        }
-        pending_ = identifier;
+  // Each statement form has its own function so that the frame on the
+  // recursive path (statement, block, statement) stays small.
+  SyntaxNode* Statement() {
+    Nest nest(*this);
+    const int token = Peek();
+    switch (token) {
+      case '{': return CompoundStatement();
+      case ';': Advance(); return nullptr;
+      case KEYWORD_IF: return IfStatement();
+      case KEYWORD_SWITCH: return SwitchStatement();
+      case KEYWORD_WAIT: return WaitStatement();
+      case KEYWORD_WHILE: return WhileStatement();
+      case KEYWORD_FOR: return ForStatement();
+      case KEYWORD_GOTO: return GotoStatement();
+      case KEYWORD_CONTINUE: return SimpleJump(StmtContinue);
+      case KEYWORD_BREAK: return SimpleJump(StmtBreak);
+      case KEYWORD_RETURN: return ReturnStatement();
+      case KEYWORD_CASE: return CaseStatement();
+      case KEYWORD_DEFAULT: return DefaultStatement();
+      case KEYWORD_ON: return OnStatement();
+      case IDENTIFIER: return NameStatement();
+      default:
+        if (IsPrimitive(token)) return LocalDeclaration();
         return ExpressionStatement();
     }
+  }
 
-    [[gnu::noinline]] SyntaxNode* LocalDeclaration()
-    {
-        SyntaxNode* type = TypeSpecifier();
-        return VariableList(type, Name());
+  [[gnu::noinline]] SyntaxNode* IfStatement() {
+    Advance();
+    SyntaxNode* condition = ParenthesisedExpression();
+    SyntaxNode* then = Statement();
+    SyntaxNode* otherwise = nullptr;
+    if (Accept(KEYWORD_ELSE)) otherwise = Statement();
+    return StatementNode(StmtIf, condition, then, otherwise);
+  }
+
+  [[gnu::noinline]] SyntaxNode* SwitchStatement() {
+    Advance();
+    SyntaxNode* value = ParenthesisedExpression();
+    if (Peek() != '{') Fail("parse error");
+    return StatementNode(StmtSwitch, value, CompoundStatement());
+  }
+
+  [[gnu::noinline]] SyntaxNode* WaitStatement() {
+    Advance();
+    Expect('(');
+    Expect(')');
+    if (Peek() != '{') Fail("parse error");
+    return StatementNode(StmtWait, CompoundStatement());
+  }
+
+  [[gnu::noinline]] SyntaxNode* WhileStatement() {
+    Advance();
+    SyntaxNode* condition = ParenthesisedExpression();
+    return StatementNode(StmtWhile, condition, Statement());
+  }
+
+  [[gnu::noinline]] SyntaxNode* ForStatement() {
+    Advance();
+    Expect('(');
+    SyntaxNode* init = ExpressionStatement();
+    SyntaxNode* condition = ExpressionStatement();
+    if (condition != nullptr) {
+      SyntaxNode* last = condition;
+      while (last->next != nullptr) last = last->next;
+      last->flags &= ~FlagDiscarded;
     }
-
-    // --- expressions
-    // A comma list; each appended expression marks the list's first as discarded.
-    SyntaxNode* Expression()
-    {
-        Chain list(Assignment());
-        while (Accept(',')) {
-            list.head->flags |= FlagDiscarded;
-            list.Add(Assignment());
-        }
-        return list.head;
+    SyntaxNode* step = nullptr;
+    if (Peek() != ')') {
+      step = Expression();
+      MarkDiscarded(step);
     }
+    Expect(')');
+    SyntaxNode* body = Statement();
+    return StatementNode(StmtFor, init, condition, body, step);
+  }
 
-    SyntaxNode* Assignment()
-    {
-        Nest nest(*this);
-        bool unary = false;
-        SyntaxNode* left = Binary(0, &unary);
-        if (unary && Peek() == '=') {
-            Advance();
-            SyntaxNode* right = Assignment();
-            return Operator(OpAssign, left, right);
-        }
-        return left;
+  [[gnu::noinline]] SyntaxNode* GotoStatement() {
+    Advance();
+    SyntaxNode* label = Name();
+    Expect(';');
+    return StatementNode(StmtGoto, label);
+  }
+
+  [[gnu::noinline]] SyntaxNode* SimpleJump(uint32_t kind) {
+    Advance();
+    Expect(';');
+    return StatementNode(kind);
+  }
+
+  [[gnu::noinline]] SyntaxNode* ReturnStatement() {
+    Advance();
+    SyntaxNode* value = nullptr;
+    if (Peek() != ';') value = Expression();
+    Expect(';');
+    return StatementNode(StmtReturn, value);
+  }
+
+  [[gnu::noinline]] SyntaxNode* CaseStatement() {
+    Advance();
+    SyntaxNode* value = Binary(0);
+    Expect(':');
+    SyntaxNode* labelled = Statement();
+    SyntaxNode* node = StatementNode(StmtCase, value);
+    node->next = labelled;
+    return node;
+  }
+
+  [[gnu::noinline]] SyntaxNode* DefaultStatement() {
+    Advance();
+    Expect(':');
+    SyntaxNode* labelled = Statement();
+    SyntaxNode* node = StatementNode(StmtDefault);
+    node->next = labelled;
+    return node;
+  }
+
+  [[gnu::noinline]] SyntaxNode* OnStatement() {
+    Advance();
+    SyntaxNode* major = Constant();
+    Expect(',');
+    SyntaxNode* minor = Constant();
+    SyntaxNode* variable = nullptr;
+    if (Accept(',')) variable = Unary();
+    Expect(':');
+    SyntaxNode* labelled = Statement();
+    SyntaxNode* node = StatementNode(StmtOn, major, minor, variable);
+    node->next = labelled;
+    return node;
+  }
+
+  // A label, a declaration of a class-typed variable, or an expression: the
+  // token after the name decides.
+  [[gnu::noinline]] SyntaxNode* NameStatement() {
+    SyntaxNode* identifier = Identifier();
+    const int after = Peek();
+    if (after == ':') {
+      Advance();
+      SyntaxNode* labelled = Statement();
+      SyntaxNode* node = StatementNode(StmtLabel, AsName(identifier));
+      node->next = labelled;
+      return node;
     }
-
-    struct BinaryOperator {
-        int level;
-        int32_t op;
-    };
-    static BinaryOperator BinaryOf(int token)
-    {
-        switch (token) {
-        case KEYWORD_OR: return {0, OpOr};
-        case KEYWORD_AND: return {1, OpAnd};
-        case '|': return {2, OpBitOr};
-        case '^': return {3, OpBitXor};
-        case '&': return {4, OpBitAnd};
-        case SYMBOL_EQ: return {5, OpEq};
-        case SYMBOL_NEQ: return {5, OpNotEq};
-        case '<': return {6, OpLess};
-        case '>': return {6, OpGreater};
-        case SYMBOL_LTE: return {6, OpLessEq};
-        case SYMBOL_GTE: return {6, OpGreaterEq};
-        case SYMBOL_LEFT_SHIFT: return {7, OpShl};
-        case SYMBOL_RIGHT_SHIFT: return {7, OpShr};
-        case '+': return {8, OpAdd};
-        case '-': return {8, OpSub};
-        case '*': return {9, OpMul};
-        case '/': return {9, OpDiv};
-        case '%': return {9, OpMod};
-        default: return {-1, -1};
-        }
+    if (after == IDENTIFIER || after == SYMBOL_OP_DIM) {
+      SyntaxNode* type = FinishType(TypeObject, AsName(identifier));
+      return VariableList(type, Name());
     }
+    m_pending = identifier;
+    return ExpressionStatement();
+  }
 
-    // Left-associative binary operators from `minLevel` up; `unary` tells
-    // whether the result is a bare unary expression (a possible assignment target).
-    SyntaxNode* Binary(int minLevel, bool* unary = nullptr)
-    {
-        bool isUnary = false;
-        SyntaxNode* left = Cast(&isUnary);
-        for (;;) {
-            const BinaryOperator b = BinaryOf(Peek());
-            if (b.level < minLevel)
-                break;
-            Advance();
-            SyntaxNode* right = Binary(b.level + 1);
-            left = Operator(b.op, left, right);
-            isUnary = false;
-        }
-        if (unary != nullptr)
-            *unary = isUnary;
-        return left;
+  [[gnu::noinline]] SyntaxNode* LocalDeclaration() {
+    SyntaxNode* type = TypeSpecifier();
+    return VariableList(type, Name());
+  }
+
+  // --- expressions
+  // A comma list; each appended expression marks the list's first as discarded.
+  SyntaxNode* Expression() {
+    Chain list(Assignment());
+    while (Accept(',')) {
+      list.head->flags |= FlagDiscarded;
+      list.Add(Assignment());
     }
+    return list.head;
+  }
 
-    [[gnu::noinline]] SyntaxNode* Cast(bool* unary)
-    {
-        Nest nest(*this);
-        *unary = false;
-        if (pending_ == nullptr) {
-            if (Peek() == '(') {
-                Advance();
-                if (IsPrimitive(Peek())) {
-                    SyntaxNode* type = TypeSpecifier();  // a class name here is not a cast
-                    Expect(')');
-                    bool ignored;
-                    SyntaxNode* operand = Cast(&ignored);
-                    return Operator(OpCast, operand, type);
-                }
-                SyntaxNode* inner = Expression();
-                Expect(')');
-                *unary = true;
-                return Postfix(inner);
-            }
-            if (Accept(KEYWORD_CAST)) {
-                Expect('<');
-                SyntaxNode* type = TypeSpecifier();
-                Expect('>');
-                bool ignored;
-                SyntaxNode* operand = Cast(&ignored);
-                return Operator(OpCast, operand, type);
-            }
+  SyntaxNode* Assignment() {
+    Nest nest(*this);
+    bool unary = false;
+    SyntaxNode* left = Binary(0, &unary);
+    if (unary && Peek() == '=') {
+      Advance();
+      SyntaxNode* right = Assignment();
+      return Operator(OpAssign, left, right);
+    }
+    return left;
+  }
+
+  struct BinaryOperator {
+    int level;
+    int32_t op;
+  };
+  static BinaryOperator BinaryOf(int token) {
+    switch (token) {
+      case KEYWORD_OR: return {0, OpOr};
+      case KEYWORD_AND: return {1, OpAnd};
+      case '|': return {2, OpBitOr};
+      case '^': return {3, OpBitXor};
+      case '&': return {4, OpBitAnd};
+      case SYMBOL_EQ: return {5, OpEq};
+      case SYMBOL_NEQ: return {5, OpNotEq};
+      case '<': return {6, OpLess};
+      case '>': return {6, OpGreater};
+      case SYMBOL_LTE: return {6, OpLessEq};
+      case SYMBOL_GTE: return {6, OpGreaterEq};
+      case SYMBOL_LEFT_SHIFT: return {7, OpShl};
+      case SYMBOL_RIGHT_SHIFT: return {7, OpShr};
+      case '+': return {8, OpAdd};
+      case '-': return {8, OpSub};
+      case '*': return {9, OpMul};
+      case '/': return {9, OpDiv};
+      case '%': return {9, OpMod};
+      default: return {-1, -1};
+    }
+  }
+
+  // Left-associative binary operators from `minLevel` up; `unary` tells
+  // whether the result is a bare unary expression (a possible assignment target).
+  SyntaxNode* Binary(int minLevel, bool* unary = nullptr) {
+    bool isUnary = false;
+    SyntaxNode* left = Cast(&isUnary);
+    for (;;) {
+      const BinaryOperator b = BinaryOf(Peek());
+      if (b.level < minLevel) break;
+      Advance();
+      SyntaxNode* right = Binary(b.level + 1);
+      left = Operator(b.op, left, right);
+      isUnary = false;
+    }
+    if (unary != nullptr) *unary = isUnary;
+    return left;
+  }
+
+  [[gnu::noinline]] SyntaxNode* Cast(bool* unary) {
+    Nest nest(*this);
+    *unary = false;
+    if (m_pending == nullptr) {
+      if (Peek() == '(') {
+        Advance();
+        if (IsPrimitive(Peek())) {
+          SyntaxNode* type = TypeSpecifier();  // a class name here is not a cast
+          Expect(')');
+          bool ignored;
+          SyntaxNode* operand = Cast(&ignored);
+          return Operator(OpCast, operand, type);
         }
+        SyntaxNode* inner = Expression();
+        Expect(')');
         *unary = true;
-        return Unary();
-    }
-
-    SyntaxNode* Unary()
-    {
-        Nest nest(*this);
-        if (pending_ != nullptr)
-            return Postfix(Primary());
-        int32_t op;
-        switch (Peek()) {
-        case SYMBOL_INC:
-            Advance();
-            return Operator(OpPreInc, Unary());
-        case SYMBOL_DEC:
-            Advance();
-            return Operator(OpPreDec, Unary());
-        case '+': op = OpPlus; break;
-        case '-': op = OpNegate; break;
-        case '~': op = OpComplement; break;
-        case '!': op = OpNot; break;
-        default: return Postfix(Primary());
-        }
-        Advance();
+        return Postfix(inner);
+      }
+      if (Accept(KEYWORD_CAST)) {
+        Expect('<');
+        SyntaxNode* type = TypeSpecifier();
+        Expect('>');
         bool ignored;
-        return Operator(op, Cast(&ignored));
+        SyntaxNode* operand = Cast(&ignored);
+        return Operator(OpCast, operand, type);
+      }
     }
+    *unary = true;
+    return Unary();
+  }
 
-    [[gnu::noinline]] SyntaxNode* Postfix(SyntaxNode* e)
-    {
-        for (;;) {
-            switch (Peek()) {
-            case '[': {
-                Advance();
-                if (Accept(',')) {
-                    SyntaxNode* to = Assignment();
-                    Expect(']');
-                    e = Operator(OpRange, e, nullptr, to);
-                    break;
-                }
-                SyntaxNode* index = Assignment();
-                if (Accept(',')) {
-                    SyntaxNode* to = nullptr;
-                    if (Peek() != ']')
-                        to = Assignment();
-                    Expect(']');
-                    e = Operator(OpRange, e, index, to);
-                } else {
-                    Expect(']');
-                    e = Operator(OpIndex, e, index);
-                }
-                break;
-            }
-            case '(': {
-                Advance();
-                SyntaxNode* arguments = nullptr;
-                if (Peek() != ')')
-                    arguments = ArgumentList();
-                Expect(')');
-                SyntaxNode* call = Node(CatExpression, ExprCall);
-                call->child[0] = e;
-                call->child[1] = arguments;
-                e = call;
-                break;
-            }
-            case '.':
-                Advance();
-                switch (Peek()) {
-                case KEYWORD_SIZE:
-                    Advance();
-                    Expect('(');
-                    Expect(')');
-                    e = Operator(OpSize, e);
-                    break;
-                case KEYWORD_ISCLASS: {
-                    Advance();
-                    Expect('(');
-                    SyntaxNode* name = Name();
-                    Expect(')');
-                    e = Operator(OpIsClass, e, name);
-                    break;
-                }
-                case KEYWORD_COPY: {
-                    Advance();
-                    Expect('(');
-                    SyntaxNode* source = Assignment();
-                    Expect(')');
-                    e = Operator(OpCopy, e, source);
-                    break;
-                }
-                default:
-                    e = Operator(OpMember, e, Name());
-                    break;
-                }
-                break;
-            case SYMBOL_INC:
-                Advance();
-                e = Operator(OpPostInc, e);
-                break;
-            case SYMBOL_DEC:
-                Advance();
-                e = Operator(OpPostDec, e);
-                break;
-            default:
-                return e;
-            }
-        }
+  SyntaxNode* Unary() {
+    Nest nest(*this);
+    if (m_pending != nullptr) return Postfix(Primary());
+    int32_t op;
+    switch (Peek()) {
+      case SYMBOL_INC: Advance(); return Operator(OpPreInc, Unary());
+      case SYMBOL_DEC: Advance(); return Operator(OpPreDec, Unary());
+      case '+': op = OpPlus; break;
+      case '-': op = OpNegate; break;
+      case '~': op = OpComplement; break;
+      case '!': op = OpNot; break;
+      default: return Postfix(Primary());
     }
+    Advance();
+    bool ignored;
+    return Operator(op, Cast(&ignored));
+  }
 
-    SyntaxNode* ArgumentList()
-    {
-        Chain arguments(Assignment());
-        while (Accept(','))
-            arguments.Add(Assignment());
-        return arguments.head;
-    }
-
-    SyntaxNode* Identifier()
-    {
-        const std::string_view text = text_;
-        Advance();
-        SyntaxNode* node = Node(CatExpression, ExprIdentifier);
-        node->text = Pool(text);
-        return node;
-    }
-
-    [[gnu::noinline]] SyntaxNode* Primary()
-    {
-        if (pending_ != nullptr) {
-            SyntaxNode* e = pending_;
-            pending_ = nullptr;
-            return e;
-        }
-        switch (Peek()) {
-        case IDENTIFIER:
-            return Identifier();
-        case KEYWORD_ME:
-            Advance();
-            return Node(CatExpression, ExprMe);
-        case KEYWORD_NULL:
-            Advance();
-            return Node(CatExpression, ExprNull);
-        case KEYWORD_NEW:
-            return New();
-        case '(': {
-            Advance();
-            SyntaxNode* inner = Expression();
-            Expect(')');
-            return inner;
-        }
-        default:
-            return Constant();
-        }
-    }
-
-    [[gnu::noinline]] SyntaxNode* New()
-    {
-        Advance();
-        SyntaxNode* name;
-        int32_t code = TypeName(name);
-        SyntaxNode* count = nullptr;
-        SyntaxNode* arguments = nullptr;
-        if (Accept('[')) {
-            count = Expression();
+  [[gnu::noinline]] SyntaxNode* Postfix(SyntaxNode* e) {
+    for (;;) {
+      switch (Peek()) {
+        case '[': {
+          Advance();
+          if (Accept(',')) {
+            SyntaxNode* to = Assignment();
             Expect(']');
-            code += TypeVoidArray;
-        } else {
-            Expect('(');
-            if (Peek() != ')')
-                arguments = ArgumentList();
-            Expect(')');
+            e = Operator(OpRange, e, nullptr, to);
+            break;
+          }
+          SyntaxNode* index = Assignment();
+          if (Accept(',')) {
+            SyntaxNode* to = nullptr;
+            if (Peek() != ']') to = Assignment();
+            Expect(']');
+            e = Operator(OpRange, e, index, to);
+          } else {
+            Expect(']');
+            e = Operator(OpIndex, e, index);
+          }
+          break;
         }
-        SyntaxNode* type = Node(CatDeclaration, DeclType);
-        type->value = code;
-        type->child[0] = name;
-        return Operator(OpNew, type, count, arguments);
+        case '(': {
+          Advance();
+          SyntaxNode* arguments = nullptr;
+          if (Peek() != ')') arguments = ArgumentList();
+          Expect(')');
+          SyntaxNode* call = Node(CatExpression, ExprCall);
+          call->child[0] = e;
+          call->child[1] = arguments;
+          e = call;
+          break;
+        }
+        case '.':
+          Advance();
+          switch (Peek()) {
+            case KEYWORD_SIZE:
+              Advance();
+              Expect('(');
+              Expect(')');
+              e = Operator(OpSize, e);
+              break;
+            case KEYWORD_ISCLASS: {
+              Advance();
+              Expect('(');
+              SyntaxNode* name = Name();
+              Expect(')');
+              e = Operator(OpIsClass, e, name);
+              break;
+            }
+            case KEYWORD_COPY: {
+              Advance();
+              Expect('(');
+              SyntaxNode* source = Assignment();
+              Expect(')');
+              e = Operator(OpCopy, e, source);
+              break;
+            }
+            default: e = Operator(OpMember, e, Name()); break;
+          }
+          break;
+        case SYMBOL_INC:
+          Advance();
+          e = Operator(OpPostInc, e);
+          break;
+        case SYMBOL_DEC:
+          Advance();
+          e = Operator(OpPostDec, e);
+          break;
+        default: return e;
+      }
     }
+  }
 
-    // --- constants
-    SyntaxNode* ConstantNode(int32_t constType, uint32_t datum)
-    {
+  SyntaxNode* ArgumentList() {
+    Chain arguments(Assignment());
+    while (Accept(',')) arguments.Add(Assignment());
+    return arguments.head;
+  }
+
+  SyntaxNode* Identifier() {
+    const std::string_view text = m_text;
+    Advance();
+    SyntaxNode* node = Node(CatExpression, ExprIdentifier);
+    node->text = Pool(text);
+    return node;
+  }
+
+  [[gnu::noinline]] SyntaxNode* Primary() {
+    if (m_pending != nullptr) {
+      SyntaxNode* e = m_pending;
+      m_pending = nullptr;
+      return e;
+    }
+    switch (Peek()) {
+      case IDENTIFIER: return Identifier();
+      case KEYWORD_ME: Advance(); return Node(CatExpression, ExprMe);
+      case KEYWORD_NULL: Advance(); return Node(CatExpression, ExprNull);
+      case KEYWORD_NEW: return New();
+      case '(': {
         Advance();
-        SyntaxNode* node = Node(CatExpression, ExprConstant);
-        node->value = constType;
-        node->datum = datum;
+        SyntaxNode* inner = Expression();
+        Expect(')');
+        return inner;
+      }
+      default: return Constant();
+    }
+  }
+
+  [[gnu::noinline]] SyntaxNode* New() {
+    Advance();
+    SyntaxNode* name;
+    int32_t code = TypeName(name);
+    SyntaxNode* count = nullptr;
+    SyntaxNode* arguments = nullptr;
+    if (Accept('[')) {
+      count = Expression();
+      Expect(']');
+      code += TypeVoidArray;
+    } else {
+      Expect('(');
+      if (Peek() != ')') arguments = ArgumentList();
+      Expect(')');
+    }
+    SyntaxNode* type = Node(CatDeclaration, DeclType);
+    type->value = code;
+    type->child[0] = name;
+    return Operator(OpNew, type, count, arguments);
+  }
+
+  // --- constants
+  SyntaxNode* ConstantNode(int32_t constType, uint32_t datum) {
+    Advance();
+    SyntaxNode* node = Node(CatExpression, ExprConstant);
+    node->value = constType;
+    node->datum = datum;
+    return node;
+  }
+
+  // A whole-number literal as a 32-bit pattern; beyond 32 bits is refused.
+  uint32_t WholeNumber(std::string_view digits, int base) {
+    uint64_t value = 0;
+    for (char c : digits) {
+      int d = (c >= '0' && c <= '9') ? c - '0' : (c | 0x20) - 'a' + 10;
+      value = value * static_cast<uint64_t>(base) + static_cast<uint64_t>(d);
+      if (value > 0xFFFFFFFFull) Fail("integer constant too large");
+    }
+    return static_cast<uint32_t>(value);
+  }
+
+  static uint32_t FloatBits(std::string_view text) {
+    double d = 0.0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), d);
+    (void)end;
+    if (ec == std::errc::result_out_of_range) {
+      // Too large becomes infinity, too small zero, as the conversion would round.
+      const size_t dot = text.find('.');
+      const std::string_view whole = text.substr(0, dot);
+      d = whole.find_first_not_of('0') == std::string_view::npos ? 0.0 : HUGE_VAL;
+    }
+    float f;
+    if (std::isinf(d) || std::fabs(d) > static_cast<double>(FLT_MAX))
+      f = d < 0 ? -HUGE_VALF : HUGE_VALF;
+    else
+      f = static_cast<float>(d);
+    uint32_t bits;
+    std::memcpy(&bits, &f, sizeof bits);
+    return bits;
+  }
+
+  // The pooled text of a string literal (`literal` as scanned: quoted, maybe
+  // with the L prefix). A NUL, escaped or raw, ends the text.
+  const char* StringText(std::string_view literal) {
+    std::string_view inner = literal;
+    if (inner.front() == 'L') inner.remove_prefix(1);
+    inner = inner.substr(1, inner.size() - 2);
+    if (std::memchr(inner.data(), '\\', inner.size()) == nullptr)
+      return Pool(inner.substr(0, inner.find('\0')));  // nothing to unescape
+    const std::string value = Utils::UnquoteLiteral(literal, true);
+    return Pool(std::string_view(value.c_str()));
+  }
+
+  [[gnu::noinline]] SyntaxNode* Constant() {
+    const int token = Peek();
+    const std::string_view text = m_text;
+    switch (token) {
+      case CONSTANT_HEX: return ConstantNode(ConstInt, WholeNumber(text.substr(2), 16));
+      case CONSTANT_INT: return ConstantNode(ConstInt, WholeNumber(text, 10));
+      case CONSTANT_FLOAT: return ConstantNode(ConstFloat, FloatBits(text));
+      case CONSTANT_CHAR: {
+        const std::string value = Utils::UnquoteLiteral(text, true);
+        const int32_t c = value.empty() ? 0 : static_cast<signed char>(value[0]);
+        return ConstantNode(ConstInt, static_cast<uint32_t>(c));
+      }
+      case CONSTANT_STRING: {
+        SyntaxNode* node = ConstantNode(ConstString, 0);
+        node->text = StringText(text);
         return node;
+      }
+      case KEYWORD_TRUE: return ConstantNode(ConstBool, 1);
+      case KEYWORD_FALSE: return ConstantNode(ConstBool, 0);
+      default: Fail("parse error");
     }
+  }
 
-    // A whole-number literal as a 32-bit pattern; beyond 32 bits is refused.
-    uint32_t WholeNumber(std::string_view digits, int base)
-    {
-        uint64_t value = 0;
-        for (char c : digits) {
-            int d = (c >= '0' && c <= '9') ? c - '0' : (c | 0x20) - 'a' + 10;
-            value = value * static_cast<uint64_t>(base) + static_cast<uint64_t>(d);
-            if (value > 0xFFFFFFFFull)
-                Fail("integer constant too large");
-        }
-        return static_cast<uint32_t>(value);
-    }
-
-    static uint32_t FloatBits(std::string_view text)
-    {
-        double d = 0.0;
-        const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), d);
-        (void)end;
-        if (ec == std::errc::result_out_of_range) {
-            // Too large becomes infinity, too small zero, as the conversion would round.
-            const size_t dot = text.find('.');
-            const std::string_view whole = text.substr(0, dot);
-            d = whole.find_first_not_of('0') == std::string_view::npos ? 0.0 : HUGE_VAL;
-        }
-        float f;
-        if (std::isinf(d) || std::fabs(d) > static_cast<double>(FLT_MAX))
-            f = d < 0 ? -HUGE_VALF : HUGE_VALF;
-        else
-            f = static_cast<float>(d);
-        uint32_t bits;
-        std::memcpy(&bits, &f, sizeof bits);
-        return bits;
-    }
-
-    // The pooled text of a string literal (`literal` as scanned: quoted, maybe
-    // with the L prefix). A NUL, escaped or raw, ends the text.
-    const char* StringText(std::string_view literal)
-    {
-        std::string_view inner = literal;
-        if (inner.front() == 'L')
-            inner.remove_prefix(1);
-        inner = inner.substr(1, inner.size() - 2);
-        if (std::memchr(inner.data(), '\\', inner.size()) == nullptr)
-            return Pool(inner.substr(0, inner.find('\0')));  // nothing to unescape
-        const std::string value = Utils::UnquoteLiteral(literal, true);
-        return Pool(std::string_view(value.c_str()));
-    }
-
-    [[gnu::noinline]] SyntaxNode* Constant()
-    {
-        const int token = Peek();
-        const std::string_view text = text_;
-        switch (token) {
-        case CONSTANT_HEX:
-            return ConstantNode(ConstInt, WholeNumber(text.substr(2), 16));
-        case CONSTANT_INT:
-            return ConstantNode(ConstInt, WholeNumber(text, 10));
-        case CONSTANT_FLOAT:
-            return ConstantNode(ConstFloat, FloatBits(text));
-        case CONSTANT_CHAR: {
-            const std::string value = Utils::UnquoteLiteral(text, true);
-            const int32_t c = value.empty() ? 0 : static_cast<signed char>(value[0]);
-            return ConstantNode(ConstInt, static_cast<uint32_t>(c));
-        }
-        case CONSTANT_STRING: {
-            SyntaxNode* node = ConstantNode(ConstString, 0);
-            node->text = StringText(text);
-            return node;
-        }
-        case KEYWORD_TRUE:
-            return ConstantNode(ConstBool, 1);
-        case KEYWORD_FALSE:
-            return ConstantNode(ConstBool, 0);
-        default:
-            Fail("parse error");
-        }
-    }
-
-    Scanner& scanner_;
-    ParseContext& ctx_;
-    int token_ = 0;
-    std::string_view text_;
-    bool loaded_ = false;
-    int depth_ = 0;
-    SyntaxNode* pending_ = nullptr;  // a primary already read at a statement's start
-    char* low_ = nullptr;            // free room of the current chunk: [low_, high_)
-    char* high_ = nullptr;
+  Scanner& m_scanner;
+  ParseContext& m_ctx;
+  int m_token = 0;
+  std::string_view m_text;
+  bool m_loaded = false;
+  int m_depth = 0;
+  SyntaxNode* m_pending = nullptr;  // a primary already read at a statement's start
+  char* m_low = nullptr;            // free room of the current chunk: [m_low, m_high)
+  char* m_high = nullptr;
 };
 
 }  // namespace
 
-int Parse(Scanner& scanner, ParseContext& context)
-{
-    Parser parser(scanner, context);
-    return parser.Run();
+int Parse(Scanner& scanner, ParseContext& context) {
+  Parser parser(scanner, context);
+  return parser.Run();
 }
 
 }  // namespace GSCompiler

@@ -9,9 +9,9 @@ namespace GSCompiler {
 namespace {
 
 struct Keyword {
-    const char* text;
-    unsigned char length;
-    int token;
+  const char* text;
+  unsigned char length;
+  int token;
 };
 
 // In token order, so KeywordText can index it.
@@ -35,89 +35,77 @@ constexpr Keyword kKeywords[kKeywordCount] = {
 enum CharClass : unsigned char { C_OTHER, C_LETTER, C_DIGIT };
 
 struct Tables {
-    unsigned char cls[256];
-    // Keywords grouped by first letter: indexes into kKeywords, -1 terminated.
-    signed char byLetter[26][8];
+  unsigned char cls[256];
+  // Keywords grouped by first letter: indexes into kKeywords, -1 terminated.
+  signed char byLetter[26][8];
 
-    constexpr Tables() : cls(), byLetter()
-    {
-        for (int c = 0; c < 256; ++c) {
-            bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_';
-            cls[c] = letter ? C_LETTER : (c >= '0' && c <= '9') ? C_DIGIT : C_OTHER;
-        }
-        for (auto& row : byLetter)
-            for (auto& v : row) v = -1;
-        for (int k = 0; k < kKeywordCount; ++k) {
-            auto* row = byLetter[kKeywords[k].text[0] - 'a'];
-            int n = 0;
-            while (row[n] >= 0) ++n;
-            row[n] = static_cast<signed char>(k);
-        }
+  constexpr Tables() : cls(), byLetter() {
+    for (int c = 0; c < 256; ++c) {
+      bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_';
+      cls[c] = letter ? C_LETTER : (c >= '0' && c <= '9') ? C_DIGIT : C_OTHER;
     }
+    for (auto& row : byLetter)
+      for (auto& v : row) v = -1;
+    for (int k = 0; k < kKeywordCount; ++k) {
+      auto* row = byLetter[kKeywords[k].text[0] - 'a'];
+      int n = 0;
+      while (row[n] >= 0) ++n;
+      row[n] = static_cast<signed char>(k);
+    }
+  }
 };
 
 constexpr Tables kTables;
 
 inline bool IsIdent(unsigned char c) { return kTables.cls[c] != C_OTHER; }
 inline bool IsDigit(unsigned char c) { return kTables.cls[c] == C_DIGIT; }
-inline bool IsHex(unsigned char c)
-{
-    return IsDigit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
+inline bool IsHex(unsigned char c) { return IsDigit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
 
-int KeywordOrIdentifier(const char* s, std::size_t n)
-{
-    unsigned char first = static_cast<unsigned char>(s[0]);
-    if (n < 2 || n > 8 || first < 'a' || first > 'z') return IDENTIFIER;
-    for (signed char k : kTables.byLetter[first - 'a']) {
-        if (k < 0) break;
-        const Keyword& kw = kKeywords[k];
-        if (kw.length != n) continue;
-        // At most eight bytes and the first already equal: a plain loop beats a
-        // library call here.
-        std::size_t i = 1;
-        while (i < n && kw.text[i] == s[i]) ++i;
-        if (i == n) return kw.token;
-    }
-    return IDENTIFIER;
+int KeywordOrIdentifier(const char* s, std::size_t n) {
+  unsigned char first = static_cast<unsigned char>(s[0]);
+  if (n < 2 || n > 8 || first < 'a' || first > 'z') return IDENTIFIER;
+  for (signed char k : kTables.byLetter[first - 'a']) {
+    if (k < 0) break;
+    const Keyword& kw = kKeywords[k];
+    if (kw.length != n) continue;
+    // At most eight bytes and the first already equal: a plain loop beats a
+    // library call here.
+    std::size_t i = 1;
+    while (i < n && kw.text[i] == s[i]) ++i;
+    if (i == n) return kw.token;
+  }
+  return IDENTIFIER;
 }
 
 Scanner* g_currentScanner = nullptr;
 
 }  // namespace
 
-const char* KeywordText(int token)
-{
-    if (token < KEYWORD_BREAK || token > KEYWORD_ON) return nullptr;
-    return kKeywords[token - KEYWORD_BREAK].text;
+const char* KeywordText(int token) {
+  if (token < KEYWORD_BREAK || token > KEYWORD_ON) return nullptr;
+  return kKeywords[token - KEYWORD_BREAK].text;
 }
 
 Scanner* CurrentScanner() { return g_currentScanner; }
 void SetCurrentScanner(Scanner* scanner) { g_currentScanner = scanner; }
 
 Scanner::Scanner(const char* text, std::size_t length, std::size_t bufferSize)
-    : text_(text), end_(text + length), pos_(text), bufferSize_(bufferSize), token_(text)
-{
-}
+    : m_text(text), m_end(text + length), m_pos(text), m_bufferSize(bufferSize), m_token(text) {}
 
-void Scanner::CountLines(const char* from, const char* to)
-{
-    line_ += int(std::count(from, to, '\n'));
-}
+void Scanner::CountLines(const char* from, const char* to) { m_line += int(std::count(from, to, '\n')); }
 
-int Scanner::Refuse(const char* start, const char* stop)
-{
-    ++errors_;
-    if (sink_) {
-        char message[96];
-        std::snprintf(message, sizeof message, "Token longer than %zu bytes, line %d.", bufferSize_, line_);
-        sink_(sinkUser_, line_, message);
-    }
-    token_ = start;
-    tokenLength_ = std::size_t(stop - start);
-    CountLines(start, stop);
-    pos_ = stop;
-    return SYMBOL_UNKNOWN;
+int Scanner::Refuse(const char* start, const char* stop) {
+  ++m_errors;
+  if (m_sink) {
+    char message[96];
+    std::snprintf(message, sizeof message, "Token longer than %zu bytes, line %d.", m_bufferSize, m_line);
+    m_sink(m_sinkUser, m_line, message);
+  }
+  m_token = start;
+  m_tokenLength = std::size_t(stop - start);
+  CountLines(start, stop);
+  m_pos = stop;
+  return SYMBOL_UNKNOWN;
 }
 
 // The end of the quoted literal whose opening quote is at `quote`, or null when
@@ -125,199 +113,237 @@ int Scanner::Refuse(const char* start, const char* stop)
 // same quote reaches the same failure (the earlier one passed over this quote as
 // an escaped character, so both continue in the same state), so it fails at once
 // and scanning stays linear.
-const char* Scanner::MatchLiteral(const char* quote, FailedLiteral& failed, bool allowEmpty)
-{
-    if (quote > failed.start && quote < failed.stop) return nullptr;
-    const char q = *quote;
-    const char* p = quote + 1;
-    bool empty = true;
-    while (p < end_) {
-        char c = *p;
-        if (c == q) {
-            if (empty && !allowEmpty) return nullptr;
-            return p + 1;
+const char* Scanner::MatchLiteral(const char* quote, FailedLiteral& failed, bool allowEmpty) {
+  if (quote > failed.start && quote < failed.stop) return nullptr;
+  const char q = *quote;
+  const char* p = quote + 1;
+  bool empty = true;
+  while (p < m_end) {
+    char c = *p;
+    if (c == q) {
+      if (empty && !allowEmpty) return nullptr;
+      return p + 1;
+    }
+    if (c == '\\') {
+      if (p + 1 >= m_end || p[1] == '\n') break;
+      p += 2;
+    } else {
+      ++p;
+    }
+    empty = false;
+  }
+  failed.start = quote;
+  failed.stop = p;
+  return nullptr;
+}
+
+void Scanner::SkipBlockComment() {
+  const char* p = m_pos;
+  while (p < m_end) {
+    const void* star = std::memchr(p, '*', std::size_t(m_end - p));
+    if (!star) {
+      p = m_end;
+      break;
+    }
+    const char* s = static_cast<const char*>(star);
+    if (s + 1 < m_end && s[1] == '/') {
+      CountLines(m_pos, s + 2);
+      m_pos = s + 2;
+      m_inComment = false;
+      return;
+    }
+    p = s + 1;
+  }
+  // The input ends inside the comment: that ends the input normally.
+  CountLines(m_pos, m_end);
+  m_pos = m_end;
+  m_inComment = false;
+}
+
+int Scanner::Next() {
+  for (;;) {
+    if (m_inComment) SkipBlockComment();
+    const char* s = m_pos;
+    // Runs of blanks (indentation) without a dispatch per byte.
+    while (s < m_end && (*s == ' ' || *s == '\t')) ++s;
+    m_pos = s;
+    if (s >= m_end) {
+      m_token = m_end;
+      m_tokenLength = 0;
+      return TOKEN_END;
+    }
+    const unsigned char c = static_cast<unsigned char>(*s);
+    const char* e = s + 1;  // end of the match
+    int token;
+    switch (c) {
+      case '\n': ++m_line; [[fallthrough]];
+      case ' ':
+      case '\t':
+      case '\r':
+      case '\v':
+      case '\f': m_pos = e; continue;
+      case '/':
+        if (e < m_end && *e == '*') {
+          m_pos = e + 1;
+          m_inComment = true;
+          continue;
         }
-        if (c == '\\') {
-            if (p + 1 >= end_ || p[1] == '\n') break;
-            p += 2;
+        if (e < m_end && *e == '/') {
+          const void* nl = std::memchr(e, '\n', std::size_t(m_end - e));
+          const char* stop = nl ? static_cast<const char*>(nl) : m_end;
+          if (std::size_t(stop - s) > m_bufferSize) return Refuse(s, stop);
+          m_pos = stop;  // the newline is left for the whitespace rule
+          continue;
+        }
+        token = '/';
+        break;
+      case '"':
+        if (const char* stop = MatchLiteral(s, m_failedString, true)) {
+          e = stop;
+          token = CONSTANT_STRING;
         } else {
-            ++p;
+          token = SYMBOL_UNKNOWN;
         }
-        empty = false;
+        break;
+      case '\'':
+        if (const char* stop = MatchLiteral(s, m_failedChar, false)) {
+          e = stop;
+          token = CONSTANT_CHAR;
+        } else {
+          token = SYMBOL_UNKNOWN;
+        }
+        break;
+      case '0':
+      case '1':
+      case '2':
+      case '3':
+      case '4':
+      case '5':
+      case '6':
+      case '7':
+      case '8':
+      case '9':
+        if (c == '0' && e + 1 < m_end && (*e == 'x' || *e == 'X') &&
+            IsHex(static_cast<unsigned char>(e[1]))) {
+          e += 2;
+          while (e < m_end && IsHex(static_cast<unsigned char>(*e))) ++e;
+          token = CONSTANT_HEX;
+          break;
+        }
+        while (e < m_end && IsDigit(static_cast<unsigned char>(*e))) ++e;
+        token = CONSTANT_INT;
+        if (e < m_end && *e == '.') {
+          ++e;
+          while (e < m_end && IsDigit(static_cast<unsigned char>(*e))) ++e;
+          token = CONSTANT_FLOAT;
+        }
+        break;
+      case '.':
+        if (e < m_end && IsDigit(static_cast<unsigned char>(*e))) {
+          while (e < m_end && IsDigit(static_cast<unsigned char>(*e))) ++e;
+          token = CONSTANT_FLOAT;
+        } else {
+          token = '.';
+        }
+        break;
+      case '[': {
+        const char* p = e;
+        while (p < m_end && (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\v' || *p == '\f')) ++p;
+        if (p < m_end && *p == ']') {
+          e = p + 1;
+          token = SYMBOL_OP_DIM;
+        } else {
+          token = '[';
+        }
+        break;
+      }
+      case '>':
+        token = '>';
+        if (e < m_end && *e == '>') {
+          ++e;
+          token = SYMBOL_RIGHT_SHIFT;
+        } else if (e < m_end && *e == '=') {
+          ++e;
+          token = SYMBOL_GTE;
+        }
+        break;
+      case '<':
+        token = '<';
+        if (e < m_end && *e == '<') {
+          ++e;
+          token = SYMBOL_LEFT_SHIFT;
+        } else if (e < m_end && *e == '=') {
+          ++e;
+          token = SYMBOL_LTE;
+        }
+        break;
+      case '+':
+        token = '+';
+        if (e < m_end && *e == '+') {
+          ++e;
+          token = SYMBOL_INC;
+        }
+        break;
+      case '-':
+        token = '-';
+        if (e < m_end && *e == '-') {
+          ++e;
+          token = SYMBOL_DEC;
+        }
+        break;
+      case '=':
+        token = '=';
+        if (e < m_end && *e == '=') {
+          ++e;
+          token = SYMBOL_EQ;
+        }
+        break;
+      case '!':
+        token = '!';
+        if (e < m_end && *e == '=') {
+          ++e;
+          token = SYMBOL_NEQ;
+        }
+        break;
+      case ';':
+      case ':':
+      case '{':
+      case '}':
+      case ',':
+      case '(':
+      case ')':
+      case ']':
+      case '&':
+      case '~':
+      case '*':
+      case '%':
+      case '^':
+      case '|': token = c; break;
+      default:
+        if (kTables.cls[c] == C_LETTER) {
+          if (c == 'L' && e < m_end && (*e == '"' || *e == '\'')) {
+            const char* stop =
+                *e == '"' ? MatchLiteral(e, m_failedString, true) : MatchLiteral(e, m_failedChar, false);
+            if (stop) {
+              token = *e == '"' ? CONSTANT_STRING : CONSTANT_CHAR;
+              e = stop;
+              break;
+            }
+          }
+          while (e < m_end && IsIdent(static_cast<unsigned char>(*e))) ++e;
+          token = KeywordOrIdentifier(s, std::size_t(e - s));
+        } else {
+          token = SYMBOL_UNKNOWN;
+        }
+        break;
     }
-    failed.start = quote;
-    failed.stop = p;
-    return nullptr;
-}
-
-void Scanner::SkipBlockComment()
-{
-    const char* p = pos_;
-    while (p < end_) {
-        const void* star = std::memchr(p, '*', std::size_t(end_ - p));
-        if (!star) {
-            p = end_;
-            break;
-        }
-        const char* s = static_cast<const char*>(star);
-        if (s + 1 < end_ && s[1] == '/') {
-            CountLines(pos_, s + 2);
-            pos_ = s + 2;
-            inComment_ = false;
-            return;
-        }
-        p = s + 1;
-    }
-    // The input ends inside the comment: that ends the input normally.
-    CountLines(pos_, end_);
-    pos_ = end_;
-    inComment_ = false;
-}
-
-int Scanner::Next()
-{
-    for (;;) {
-        if (inComment_) SkipBlockComment();
-        const char* s = pos_;
-        // Runs of blanks (indentation) without a dispatch per byte.
-        while (s < end_ && (*s == ' ' || *s == '\t')) ++s;
-        pos_ = s;
-        if (s >= end_) {
-            token_ = end_;
-            tokenLength_ = 0;
-            return TOKEN_END;
-        }
-        const unsigned char c = static_cast<unsigned char>(*s);
-        const char* e = s + 1;  // end of the match
-        int token;
-        switch (c) {
-        case '\n':
-            ++line_;
-            [[fallthrough]];
-        case ' ': case '\t': case '\r': case '\v': case '\f':
-            pos_ = e;
-            continue;
-        case '/':
-            if (e < end_ && *e == '*') {
-                pos_ = e + 1;
-                inComment_ = true;
-                continue;
-            }
-            if (e < end_ && *e == '/') {
-                const void* nl = std::memchr(e, '\n', std::size_t(end_ - e));
-                const char* stop = nl ? static_cast<const char*>(nl) : end_;
-                if (std::size_t(stop - s) > bufferSize_) return Refuse(s, stop);
-                pos_ = stop;  // the newline is left for the whitespace rule
-                continue;
-            }
-            token = '/';
-            break;
-        case '"':
-            if (const char* stop = MatchLiteral(s, failedString_, true)) {
-                e = stop;
-                token = CONSTANT_STRING;
-            } else {
-                token = SYMBOL_UNKNOWN;
-            }
-            break;
-        case '\'':
-            if (const char* stop = MatchLiteral(s, failedChar_, false)) {
-                e = stop;
-                token = CONSTANT_CHAR;
-            } else {
-                token = SYMBOL_UNKNOWN;
-            }
-            break;
-        case '0': case '1': case '2': case '3': case '4':
-        case '5': case '6': case '7': case '8': case '9':
-            if (c == '0' && e + 1 < end_ && (*e == 'x' || *e == 'X') && IsHex(static_cast<unsigned char>(e[1]))) {
-                e += 2;
-                while (e < end_ && IsHex(static_cast<unsigned char>(*e))) ++e;
-                token = CONSTANT_HEX;
-                break;
-            }
-            while (e < end_ && IsDigit(static_cast<unsigned char>(*e))) ++e;
-            token = CONSTANT_INT;
-            if (e < end_ && *e == '.') {
-                ++e;
-                while (e < end_ && IsDigit(static_cast<unsigned char>(*e))) ++e;
-                token = CONSTANT_FLOAT;
-            }
-            break;
-        case '.':
-            if (e < end_ && IsDigit(static_cast<unsigned char>(*e))) {
-                while (e < end_ && IsDigit(static_cast<unsigned char>(*e))) ++e;
-                token = CONSTANT_FLOAT;
-            } else {
-                token = '.';
-            }
-            break;
-        case '[': {
-            const char* p = e;
-            while (p < end_ && (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\v' || *p == '\f')) ++p;
-            if (p < end_ && *p == ']') {
-                e = p + 1;
-                token = SYMBOL_OP_DIM;
-            } else {
-                token = '[';
-            }
-            break;
-        }
-        case '>':
-            token = '>';
-            if (e < end_ && *e == '>') { ++e; token = SYMBOL_RIGHT_SHIFT; }
-            else if (e < end_ && *e == '=') { ++e; token = SYMBOL_GTE; }
-            break;
-        case '<':
-            token = '<';
-            if (e < end_ && *e == '<') { ++e; token = SYMBOL_LEFT_SHIFT; }
-            else if (e < end_ && *e == '=') { ++e; token = SYMBOL_LTE; }
-            break;
-        case '+':
-            token = '+';
-            if (e < end_ && *e == '+') { ++e; token = SYMBOL_INC; }
-            break;
-        case '-':
-            token = '-';
-            if (e < end_ && *e == '-') { ++e; token = SYMBOL_DEC; }
-            break;
-        case '=':
-            token = '=';
-            if (e < end_ && *e == '=') { ++e; token = SYMBOL_EQ; }
-            break;
-        case '!':
-            token = '!';
-            if (e < end_ && *e == '=') { ++e; token = SYMBOL_NEQ; }
-            break;
-        case ';': case ':': case '{': case '}': case ',': case '(': case ')':
-        case ']': case '&': case '~': case '*': case '%': case '^': case '|':
-            token = c;
-            break;
-        default:
-            if (kTables.cls[c] == C_LETTER) {
-                if (c == 'L' && e < end_ && (*e == '"' || *e == '\'')) {
-                    const char* stop = *e == '"' ? MatchLiteral(e, failedString_, true)
-                                                 : MatchLiteral(e, failedChar_, false);
-                    if (stop) {
-                        token = *e == '"' ? CONSTANT_STRING : CONSTANT_CHAR;
-                        e = stop;
-                        break;
-                    }
-                }
-                while (e < end_ && IsIdent(static_cast<unsigned char>(*e))) ++e;
-                token = KeywordOrIdentifier(s, std::size_t(e - s));
-            } else {
-                token = SYMBOL_UNKNOWN;
-            }
-            break;
-        }
-        if (std::size_t(e - s) > bufferSize_) return Refuse(s, e);
-        token_ = s;
-        tokenLength_ = std::size_t(e - s);
-        if (token == CONSTANT_STRING || token == CONSTANT_CHAR || token == SYMBOL_OP_DIM) CountLines(s, e);
-        pos_ = e;
-        return token;
-    }
+    if (std::size_t(e - s) > m_bufferSize) return Refuse(s, e);
+    m_token = s;
+    m_tokenLength = std::size_t(e - s);
+    if (token == CONSTANT_STRING || token == CONSTANT_CHAR || token == SYMBOL_OP_DIM) CountLines(s, e);
+    m_pos = e;
+    return token;
+  }
 }
 
 }  // namespace GSCompiler

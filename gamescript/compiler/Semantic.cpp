@@ -17,716 +17,646 @@ constexpr uint32_t kSpecifierMask = 0x1FF;
 uint32_t Bit(uint32_t kind) { return 1u << kind; }
 
 // The last expression of a comma list: the one whose value is used.
-SyntaxNode* LastOf(SyntaxNode* list)
-{
-    while (list != nullptr && list->next != nullptr)
-        list = list->next;
-    return list;
+SyntaxNode* LastOf(SyntaxNode* list) {
+  while (list != nullptr && list->next != nullptr) list = list->next;
+  return list;
 }
 
-const char* NameText(const SyntaxNode* nameNode)
-{
-    return nameNode != nullptr && nameNode->text != nullptr ? nameNode->text : "";
+const char* NameText(const SyntaxNode* nameNode) {
+  return nameNode != nullptr && nameNode->text != nullptr ? nameNode->text : "";
 }
 
 // The class name written in a type node, empty for unnamed types.
-std::string TypeClassName(const SyntaxNode* typeNode)
-{
-    if (typeNode == nullptr || typeNode->child[0] == nullptr)
-        return std::string();
-    return NameText(typeNode->child[0]);
+std::string TypeClassName(const SyntaxNode* typeNode) {
+  if (typeNode == nullptr || typeNode->child[0] == nullptr) return std::string();
+  return NameText(typeNode->child[0]);
 }
 
-uint32_t TypeCode(const SyntaxNode* typeNode)
-{
-    if (typeNode == nullptr || typeNode->value < 0)
-        return TypeNone;
-    return static_cast<uint32_t>(typeNode->value);
+uint32_t TypeCode(const SyntaxNode* typeNode) {
+  if (typeNode == nullptr || typeNode->value < 0) return TypeNone;
+  return static_cast<uint32_t>(typeNode->value);
 }
 
 // Chains collected head first are put back into source order.
-SyntaxNode* ReverseDependents(SyntaxNode* head)
-{
-    SyntaxNode* reversed = nullptr;
-    while (head != nullptr) {
-        SyntaxNode* next = head->nextDependent;
-        head->nextDependent = reversed;
-        reversed = head;
-        head = next;
-    }
-    return reversed;
+SyntaxNode* ReverseDependents(SyntaxNode* head) {
+  SyntaxNode* reversed = nullptr;
+  while (head != nullptr) {
+    SyntaxNode* next = head->nextDependent;
+    head->nextDependent = reversed;
+    reversed = head;
+    head = next;
+  }
+  return reversed;
 }
 
 }  // namespace
 
-bool Check(SyntaxNode* tree, ParseContext& context, bool declarationsOnly)
-{
-    if (context.symbols == nullptr)
-        return false;
-    GSSymbolTable& symbols = *context.symbols;
-    const int errorsBefore = context.errorCount;
-    SemanticWalker walker(context, symbols);
-    bool ok = walker.Walk(tree, declarationsOnly);
-    // An aborted walk leaves block levels open; the next file starts clean.
-    symbols.ClearScopes();
-    symbols.currentFunction = nullptr;
-    return ok && context.errorCount == errorsBefore;
+bool Check(SyntaxNode* tree, ParseContext& context, bool declarationsOnly) {
+  if (context.symbols == nullptr) return false;
+  GSSymbolTable& symbols = *context.symbols;
+  const int errorsBefore = context.errorCount;
+  SemanticWalker walker(context, symbols);
+  bool ok = walker.Walk(tree, declarationsOnly);
+  // An aborted walk leaves block levels open; the next file starts clean.
+  symbols.ClearScopes();
+  symbols.currentFunction = nullptr;
+  return ok && context.errorCount == errorsBefore;
 }
 
-void SemanticWalker::Error(uint32_t line, const char* format, ...)
-{
-    char message[256];
-    va_list args;
-    va_start(args, format);
-    std::vsnprintf(message, sizeof message, format, args);
-    va_end(args);
-    ReportError(context_, true, false, static_cast<int>(line), "%s", message);
+void SemanticWalker::Error(uint32_t line, const char* format, ...) {
+  char message[256];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(message, sizeof message, format, args);
+  va_end(args);
+  ReportError(m_context, true, false, static_cast<int>(line), "%s", message);
 }
 
-const char* SemanticWalker::Pool(const std::string& text)
-{
-    if (text.empty())
-        return nullptr;
-    return context_.stringPool.StrDup(text.c_str(), text.size());
+const char* SemanticWalker::Pool(const std::string& text) {
+  if (text.empty()) return nullptr;
+  return m_context.stringPool.StrDup(text.c_str(), text.size());
 }
 
 // ---------------------------------------------------------------------------
 // The walk
 
-bool SemanticWalker::VisitsChild(const SyntaxNode* node, int index) const
-{
-    if (node->category == CatDeclaration) {
-        switch (node->kind) {
-        case DeclClass: return index == 2;       // the members; names are entered by the pre-check
-        case DeclFunction: return index == 3;    // the body; types and parameters are checked before
-        case DeclDeclarator: return index == 1;  // the initial value
-        default: return false;
-        }
+bool SemanticWalker::VisitsChild(const SyntaxNode* node, int index) const {
+  if (node->category == CatDeclaration) {
+    switch (node->kind) {
+      case DeclClass: return index == 2;       // the members; names are entered by the pre-check
+      case DeclFunction: return index == 3;    // the body; types and parameters are checked before
+      case DeclDeclarator: return index == 1;  // the initial value
+      default: return false;
     }
-    if (node->category == CatExpression && node->kind == ExprOperator) {
-        switch (node->value) {
-        case OpMember:
-        case OpIsClass: return index == 0;          // child 1 is a name
-        case OpNew: return index == 1 || index == 2;  // child 0 is the type
-        default: return true;
-        }
+  }
+  if (node->category == CatExpression && node->kind == ExprOperator) {
+    switch (node->value) {
+      case OpMember:
+      case OpIsClass: return index == 0;            // child 1 is a name
+      case OpNew: return index == 1 || index == 2;  // child 0 is the type
+      default: return true;
     }
-    return true;
+  }
+  return true;
 }
 
-bool SemanticWalker::Walk(SyntaxNode* first, bool declarationsOnly)
-{
-    struct Entry {
-        SyntaxNode* node;
-        int next;  // next child to visit; -1 before the pre-check
-    };
-    if (first == nullptr)
-        return true;
-    const bool savedMode = declarationsOnly_;
-    declarationsOnly_ = declarationsOnly;
-    Entry stack[kStackSize];
-    int depth = 0;
-    bool ok = true;
-    stack[depth++] = {first, -1};
-    while (depth > 0) {
-        Entry& top = stack[depth - 1];
-        SyntaxNode* node = top.node;
-        if (top.next < 0) {
-            skip_ = false;
-            if (!PreCheck(node))
-                ok = false;
-            if (abort_)
-                break;
-            top.next = skip_ ? 4 : 0;
-        }
-        while (top.next < 4 && (node->child[top.next] == nullptr || !VisitsChild(node, top.next)))
-            ++top.next;
-        if (top.next < 4) {
-            SyntaxNode* child = node->child[top.next++];
-            child->enclosing = node;
-            if (depth >= kStackSize) {
-                Error(child->line, "Stack overflow; code nested too deep.");
-                abort_ = true;
-                break;
-            }
-            stack[depth++] = {child, -1};
-            continue;
-        }
-        if (!PostCheck(node))
-            ok = false;
-        if (abort_)
-            break;
-        // Siblings replace each other in the same entry, so a long list does
-        // not deepen the walk.
-        SyntaxNode* next = node->next;
-        if (next != nullptr) {
-            next->enclosing = node;
-            top = {next, -1};
-        } else {
-            --depth;
-        }
+bool SemanticWalker::Walk(SyntaxNode* first, bool declarationsOnly) {
+  struct Entry {
+    SyntaxNode* node;
+    int next;  // next child to visit; -1 before the pre-check
+  };
+  if (first == nullptr) return true;
+  const bool savedMode = m_declarationsOnly;
+  m_declarationsOnly = declarationsOnly;
+  Entry stack[kStackSize];
+  int depth = 0;
+  bool ok = true;
+  stack[depth++] = {first, -1};
+  while (depth > 0) {
+    Entry& top = stack[depth - 1];
+    SyntaxNode* node = top.node;
+    if (top.next < 0) {
+      m_skip = false;
+      if (!PreCheck(node)) ok = false;
+      if (m_abort) break;
+      top.next = m_skip ? 4 : 0;
     }
-    declarationsOnly_ = savedMode;
-    return ok && !abort_;
+    while (top.next < 4 && (node->child[top.next] == nullptr || !VisitsChild(node, top.next))) ++top.next;
+    if (top.next < 4) {
+      SyntaxNode* child = node->child[top.next++];
+      child->enclosing = node;
+      if (depth >= kStackSize) {
+        Error(child->line, "Stack overflow; code nested too deep.");
+        m_abort = true;
+        break;
+      }
+      stack[depth++] = {child, -1};
+      continue;
+    }
+    if (!PostCheck(node)) ok = false;
+    if (m_abort) break;
+    // Siblings replace each other in the same entry, so a long list does
+    // not deepen the walk.
+    SyntaxNode* next = node->next;
+    if (next != nullptr) {
+      next->enclosing = node;
+      top = {next, -1};
+    } else {
+      --depth;
+    }
+  }
+  m_declarationsOnly = savedMode;
+  return ok && !m_abort;
 }
 
-bool SemanticWalker::PreCheck(SyntaxNode* node)
-{
-    switch (node->category) {
+bool SemanticWalker::PreCheck(SyntaxNode* node) {
+  switch (node->category) {
     case CatDeclaration:
-        switch (node->kind) {
+      switch (node->kind) {
         case DeclClass: return CheckClass(node);
         case DeclFunction:
         case DeclPrototype: return CheckFunction(node);
         case DeclVariables: return CheckVariables(node);
         default: return true;
-        }
+      }
     case CatStatement:
-        switch (node->kind) {
+      switch (node->kind) {
         case StmtCompound:
-            if (!(node->flags & FlagFunctionBody) && !symbols_.OpenBlock()) {
-                // Symbols of deeper levels would land in the wrong scope.
-                Error(node->line, "Stack overflow; code nested too deep.");
-                abort_ = true;
-                return false;
-            }
-            return true;
+          if (!(node->flags & FlagFunctionBody) && !m_symbols.OpenBlock()) {
+            // Symbols of deeper levels would land in the wrong scope.
+            Error(node->line, "Stack overflow; code nested too deep.");
+            m_abort = true;
+            return false;
+          }
+          return true;
         case StmtFor:
         case StmtWhile:
         case StmtSwitch:
-        case StmtWait:
-            owners_.push_back(node);
-            return true;
+        case StmtWait: m_owners.push_back(node); return true;
         default: return true;
-        }
-    case CatExpression:
-        return true;
-    default:
-        Error(node->line, "Internal compiler error.");
-        return false;
-    }
+      }
+    case CatExpression: return true;
+    default: Error(node->line, "Internal compiler error."); return false;
+  }
 }
 
-bool SemanticWalker::PostCheck(SyntaxNode* node)
-{
-    switch (node->category) {
+bool SemanticWalker::PostCheck(SyntaxNode* node) {
+  switch (node->category) {
     case CatDeclaration:
-        switch (node->kind) {
+      switch (node->kind) {
         case DeclFunction:
         case DeclPrototype:
-            function_ = nullptr;
-            symbols_.currentFunction = nullptr;
-            return true;
-        case DeclClass:
-            class_ = nullptr;
-            return true;
-        case DeclType:
-            return declarationsOnly_ || CheckObjectType(node, node->line);
-        case DeclDeclarator:
-            return CheckDeclarator(node);
+          m_function = nullptr;
+          m_symbols.currentFunction = nullptr;
+          return true;
+        case DeclClass: m_class = nullptr; return true;
+        case DeclType: return m_declarationsOnly || CheckObjectType(node, node->line);
+        case DeclDeclarator: return CheckDeclarator(node);
         default: return true;
-        }
-    case CatStatement:
-        return CheckStatement(node);
+      }
+    case CatStatement: return CheckStatement(node);
     case CatExpression:
-        if (declarationsOnly_)
-            return true;
-        return CheckExpression(node);
-    default:
-        Error(node->line, "Internal compiler error.");
-        return false;
-    }
+      if (m_declarationsOnly) return true;
+      return CheckExpression(node);
+    default: Error(node->line, "Internal compiler error."); return false;
+  }
 }
 
 // ---------------------------------------------------------------------------
 // Declarations
 
-bool SemanticWalker::CheckObjectType(const SyntaxNode* typeNode, uint32_t line)
-{
-    const uint32_t type = TypeCode(typeNode);
-    if (type != TypeObject && type != TypeObjectArray)
-        return true;
-    const std::string name = TypeClassName(typeNode);
-    if (name.empty())
-        return true;
-    if (FindClass(name) != nullptr)
-        return true;
-    Error(line, "object<%s> not declared, line %d.", name.c_str(), line);
+bool SemanticWalker::CheckObjectType(const SyntaxNode* typeNode, uint32_t line) {
+  const uint32_t type = TypeCode(typeNode);
+  if (type != TypeObject && type != TypeObjectArray) return true;
+  const std::string name = TypeClassName(typeNode);
+  if (name.empty()) return true;
+  if (FindClass(name) != nullptr) return true;
+  Error(line, "object<%s> not declared, line %d.", name.c_str(), line);
+  return false;
+}
+
+bool SemanticWalker::CheckClass(SyntaxNode* node) {
+  const uint32_t line = node->line;
+  const std::string name = NameText(node->child[0]);
+  if (node->flags & (SpecPublic | SpecNative | SpecThread | SpecDefine)) {
+    Error(line, "Class has illegal declaration specifiers, line %d.", line);
+    m_abort = true;
     return false;
+  }
+  if (m_symbols.Lookup(name, nullptr, true, false) != nullptr) {
+    Error(line, "Class %s has already been declared, line %d.", name.c_str(), line);
+    m_abort = true;
+    return false;
+  }
+  GSClassSymbol* cls = m_symbols.NewClass(name);
+  if (cls == nullptr || !m_symbols.Add(cls, nullptr, false)) {
+    Error(line, "Internal compiler error.");
+    m_abort = true;
+    return false;
+  }
+  cls->specifiers = node->flags & kSpecifierMask;
+  for (const SyntaxNode* base = node->child[1]; base != nullptr; base = base->next)
+    cls->extends.push_back({NameText(base), static_cast<int>(base->line)});
+  node->symbol = cls;
+  m_class = cls;
+  m_function = nullptr;
+  if (!m_declarationsOnly && !m_symbols.ResolveExtends(cls)) return false;
+  return true;
 }
 
-bool SemanticWalker::CheckClass(SyntaxNode* node)
-{
-    const uint32_t line = node->line;
-    const std::string name = NameText(node->child[0]);
-    if (node->flags & (SpecPublic | SpecNative | SpecThread | SpecDefine)) {
-        Error(line, "Class has illegal declaration specifiers, line %d.", line);
-        abort_ = true;
-        return false;
-    }
-    if (symbols_.Lookup(name, nullptr, true, false) != nullptr) {
-        Error(line, "Class %s has already been declared, line %d.", name.c_str(), line);
-        abort_ = true;
-        return false;
-    }
-    GSClassSymbol* cls = symbols_.NewClass(name);
-    if (cls == nullptr || !symbols_.Add(cls, nullptr, false)) {
-        Error(line, "Internal compiler error.");
-        abort_ = true;
-        return false;
-    }
-    cls->specifiers = node->flags & kSpecifierMask;
-    for (const SyntaxNode* base = node->child[1]; base != nullptr; base = base->next)
-        cls->extends.push_back({NameText(base), static_cast<int>(base->line)});
-    node->symbol = cls;
-    class_ = cls;
-    function_ = nullptr;
-    if (!declarationsOnly_ && !symbols_.ResolveExtends(cls))
-        return false;
-    return true;
-}
-
-bool SemanticWalker::CheckFunction(SyntaxNode* node)
-{
-    const uint32_t line = node->line;
-    const bool hasBody = node->kind == DeclFunction;
-    if (class_ == nullptr) {
-        Error(line, "Internal compiler error.");
-        skip_ = true;
-        return false;
-    }
-    // Bodies of a file compiled for its declarations are not walked.
-    if (declarationsOnly_)
-        skip_ = true;
-    bool ok = true;
-    const uint32_t specifiers = node->flags & kSpecifierMask;
-    if ((specifiers & (SpecStatic | SpecGame | SpecDefine | SpecSecured)) ||
-        ((specifiers & SpecNative) && (specifiers & SpecThread))) {
-        Error(line, "Function has illegal declaration specifiers, line %d.", line);
-        ok = false;
-    }
-    const SyntaxNode* resultType = node->child[0];
-    if (!declarationsOnly_) {
-        if (!CheckObjectType(resultType, line))
-            ok = false;
-        for (const SyntaxNode* p = node->child[2]; p != nullptr; p = p->next)
-            if (!CheckObjectType(p->child[0], line))
-                ok = false;
-    }
-
-    const std::string plainName = NameText(node->child[1]);
-    std::vector<std::string> parameterTypes;
+bool SemanticWalker::CheckFunction(SyntaxNode* node) {
+  const uint32_t line = node->line;
+  const bool hasBody = node->kind == DeclFunction;
+  if (m_class == nullptr) {
+    Error(line, "Internal compiler error.");
+    m_skip = true;
+    return false;
+  }
+  // Bodies of a file compiled for its declarations are not walked.
+  if (m_declarationsOnly) m_skip = true;
+  bool ok = true;
+  const uint32_t specifiers = node->flags & kSpecifierMask;
+  if ((specifiers & (SpecStatic | SpecGame | SpecDefine | SpecSecured)) ||
+      ((specifiers & SpecNative) && (specifiers & SpecThread))) {
+    Error(line, "Function has illegal declaration specifiers, line %d.", line);
+    ok = false;
+  }
+  const SyntaxNode* resultType = node->child[0];
+  if (!m_declarationsOnly) {
+    if (!CheckObjectType(resultType, line)) ok = false;
     for (const SyntaxNode* p = node->child[2]; p != nullptr; p = p->next)
-        parameterTypes.push_back(TypeText(TypeCode(p->child[0]), TypeClassName(p->child[0])));
-    const std::string symbolName = FunctionSymbolName(plainName, parameterTypes);
+      if (!CheckObjectType(p->child[0], line)) ok = false;
+  }
 
-    // An override of a final function of an ancestor; searched without
-    // marking anything referenced.
-    GSVariableSymbol probe;
-    probe.name = symbolName;
-    probe.level = 0;
-    GSSymbol* existing = class_->members.Find(probe);
-    if (existing == nullptr) {
-        for (const AncestorEntry& e : class_->ancestors) {
-            GSSymbol* inherited = e.base->members.Find(probe);
-            if (inherited != nullptr) {
-                if (inherited->kind == SymFunction && (inherited->specifiers & SpecFinal)) {
-                    Error(line, "Cannot override final function, line %d.", line);
-                    ok = false;
-                }
-                break;
-            }
-        }
-    }
+  const std::string plainName = NameText(node->child[1]);
+  std::vector<std::string> parameterTypes;
+  for (const SyntaxNode* p = node->child[2]; p != nullptr; p = p->next)
+    parameterTypes.push_back(TypeText(TypeCode(p->child[0]), TypeClassName(p->child[0])));
+  const std::string symbolName = FunctionSymbolName(plainName, parameterTypes);
 
-    const uint32_t resultCode = TypeCode(resultType);
-    GSFunctionSymbol* function = symbols_.NewFunction(symbolName);
-    if (function != nullptr && symbols_.Add(function, class_, true)) {
-        function->type = resultCode;
-    } else {
-        if (existing == nullptr || existing->kind != SymFunction || !(existing->specifiers & SymPrototypeOnly)) {
-            Error(line, "Function %s already declared, line %d.", plainName.c_str(), line);
-            skip_ = true;
-            return false;
+  // An override of a final function of an ancestor; searched without
+  // marking anything referenced.
+  GSVariableSymbol probe;
+  probe.name = symbolName;
+  probe.level = 0;
+  GSSymbol* existing = m_class->members.Find(probe);
+  if (existing == nullptr) {
+    for (const AncestorEntry& e : m_class->ancestors) {
+      GSSymbol* inherited = e.base->members.Find(probe);
+      if (inherited != nullptr) {
+        if (inherited->kind == SymFunction && (inherited->specifiers & SpecFinal)) {
+          Error(line, "Cannot override final function, line %d.", line);
+          ok = false;
         }
-        function = static_cast<GSFunctionSymbol*>(existing);
-        function->specifiers &= ~SymPrototypeOnly;
-        function->parameterCells = 1;
-        if (function->type != resultCode) {
-            Error(line, "Function differs only by return type, line %d.", line);
-            ok = false;
-        }
-        if ((function->specifiers & kSpecifierMask) != specifiers) {
-            Error(line, "Function specifiers differ from prototype, line %d.", line);
-            ok = false;
-        }
+        break;
+      }
     }
-    function->specifiers = (function->specifiers & ~kSpecifierMask) | specifiers;
-    if (!hasBody)
-        function->specifiers |= SymPrototypeOnly;
-    if (specifiers & SpecThread) {
-        class_->specifiers |= SpecGame;
-        if (resultCode != TypeVoid) {
-            Error(line, "thread function must return void, line %d.", line);
-            ok = false;
-        }
-    }
-    const std::string resultClass = TypeClassName(resultType);
-    function->resultClass = (resultCode == TypeObject || resultCode == TypeObjectArray) ? resultClass : std::string();
-    function->signatureKey = SignatureKey(TypeText(resultCode, resultClass), class_->name, symbolName);
-    node->symbol = function;
-    node->type = resultCode;
-    node->className = function->resultClass.empty() ? nullptr : function->resultClass.c_str();
+  }
 
-    if (hasBody && !declarationsOnly_) {
-        function_ = function;
-        symbols_.currentFunction = function;
-        if (!symbols_.OpenBlock()) {
-            Error(line, "Stack overflow; code nested too deep.");
-            abort_ = true;
-            return false;
-        }
-        for (SyntaxNode* p = node->child[2]; p != nullptr; p = p->next) {
-            const char* name = NameText(p->child[1]);
-            GSVariableSymbol* parameter = symbols_.NewVariable(name);
-            parameter->type = TypeCode(p->child[0]);
-            parameter->className = TypeClassName(p->child[0]);
-            parameter->index = function->parameterCells;
-            if (!symbols_.Add(parameter, class_, false)) {
-                Error(p->line, "Variable %s already declared in this scope, line %d.", name, p->line);
-                ok = false;
-            }
-            p->symbol = parameter;
-            p->position = function->parameterCells++;
-        }
-    } else {
-        for (SyntaxNode* p = node->child[2]; p != nullptr; p = p->next)
-            p->position = function->parameterCells++;
-        symbols_.currentFunction = nullptr;
+  const uint32_t resultCode = TypeCode(resultType);
+  GSFunctionSymbol* function = m_symbols.NewFunction(symbolName);
+  if (function != nullptr && m_symbols.Add(function, m_class, true)) {
+    function->type = resultCode;
+  } else {
+    if (existing == nullptr || existing->kind != SymFunction || !(existing->specifiers & SymPrototypeOnly)) {
+      Error(line, "Function %s already declared, line %d.", plainName.c_str(), line);
+      m_skip = true;
+      return false;
     }
-    return ok;
+    function = static_cast<GSFunctionSymbol*>(existing);
+    function->specifiers &= ~SymPrototypeOnly;
+    function->parameterCells = 1;
+    if (function->type != resultCode) {
+      Error(line, "Function differs only by return type, line %d.", line);
+      ok = false;
+    }
+    if ((function->specifiers & kSpecifierMask) != specifiers) {
+      Error(line, "Function specifiers differ from prototype, line %d.", line);
+      ok = false;
+    }
+  }
+  function->specifiers = (function->specifiers & ~kSpecifierMask) | specifiers;
+  if (!hasBody) function->specifiers |= SymPrototypeOnly;
+  if (specifiers & SpecThread) {
+    m_class->specifiers |= SpecGame;
+    if (resultCode != TypeVoid) {
+      Error(line, "thread function must return void, line %d.", line);
+      ok = false;
+    }
+  }
+  const std::string resultClass = TypeClassName(resultType);
+  function->resultClass =
+      (resultCode == TypeObject || resultCode == TypeObjectArray) ? resultClass : std::string();
+  function->signatureKey = SignatureKey(TypeText(resultCode, resultClass), m_class->name, symbolName);
+  node->symbol = function;
+  node->type = resultCode;
+  node->className = function->resultClass.empty() ? nullptr : function->resultClass.c_str();
+
+  if (hasBody && !m_declarationsOnly) {
+    m_function = function;
+    m_symbols.currentFunction = function;
+    if (!m_symbols.OpenBlock()) {
+      Error(line, "Stack overflow; code nested too deep.");
+      m_abort = true;
+      return false;
+    }
+    for (SyntaxNode* p = node->child[2]; p != nullptr; p = p->next) {
+      const char* name = NameText(p->child[1]);
+      GSVariableSymbol* parameter = m_symbols.NewVariable(name);
+      parameter->type = TypeCode(p->child[0]);
+      parameter->className = TypeClassName(p->child[0]);
+      parameter->index = function->parameterCells;
+      if (!m_symbols.Add(parameter, m_class, false)) {
+        Error(p->line, "Variable %s already declared in this scope, line %d.", name, p->line);
+        ok = false;
+      }
+      p->symbol = parameter;
+      p->position = function->parameterCells++;
+    }
+  } else {
+    for (SyntaxNode* p = node->child[2]; p != nullptr; p = p->next) p->position = function->parameterCells++;
+    m_symbols.currentFunction = nullptr;
+  }
+  return ok;
 }
 
-bool SemanticWalker::CheckVariables(SyntaxNode* node)
-{
-    const uint32_t line = node->line;
-    bool ok = true;
-    const uint32_t specifiers = node->flags & kSpecifierMask;
-    if (node->flags & FlagClassMember) {
-        if (specifiers & (SpecNative | SpecStatic | SpecFinal | SpecThread | SpecGame | SpecSecured)) {
-            Error(line, "member declaration has invalid specifiers, line %d.", line);
-            ok = false;
-        }
-    } else if (specifiers & ~SpecConstructor) {
-        Error(line, "variable declaration has illegal specifiers, line %d.", line);
-        ok = false;
+bool SemanticWalker::CheckVariables(SyntaxNode* node) {
+  const uint32_t line = node->line;
+  bool ok = true;
+  const uint32_t specifiers = node->flags & kSpecifierMask;
+  if (node->flags & FlagClassMember) {
+    if (specifiers & (SpecNative | SpecStatic | SpecFinal | SpecThread | SpecGame | SpecSecured)) {
+      Error(line, "member declaration has invalid specifiers, line %d.", line);
+      ok = false;
     }
-    const SyntaxNode* typeNode = node->child[0];
-    if (!declarationsOnly_ && !CheckObjectType(typeNode, line))
-        ok = false;
-    const uint32_t type = TypeCode(typeNode);
-    const std::string className =
-        (type == TypeObject || type == TypeObjectArray) ? TypeClassName(typeNode) : std::string();
+  } else if (specifiers & ~SpecConstructor) {
+    Error(line, "variable declaration has illegal specifiers, line %d.", line);
+    ok = false;
+  }
+  const SyntaxNode* typeNode = node->child[0];
+  if (!m_declarationsOnly && !CheckObjectType(typeNode, line)) ok = false;
+  const uint32_t type = TypeCode(typeNode);
+  const std::string className =
+      (type == TypeObject || type == TypeObjectArray) ? TypeClassName(typeNode) : std::string();
 
-    for (SyntaxNode* d = node->child[1]; d != nullptr; d = d->next) {
-        const char* name = NameText(d->child[0]);
-        GSVariableSymbol* variable = symbols_.NewVariable(name);
-        variable->type = type;
-        variable->className = className;
-        variable->specifiers = specifiers;
-        if (function_ != nullptr)
-            variable->index = function_->parameterCells + function_->localCount++;
-        d->symbol = variable;
-        d->type = type;
-        d->className = variable->className.empty() ? nullptr : variable->className.c_str();
-        if (!symbols_.Add(variable, class_, true)) {
-            Error(d->line, "Variable %s already declared in this scope, line %d.", name, d->line);
-            d->position = -1;
-            ok = false;
-            continue;
-        }
-        if (variable->level > 0)
-            d->position = variable->index;
-        else if (variable->ownerClass != nullptr)
-            d->position = variable->ownerClass->variableBase + variable->index;
-        else
-            d->position = -1;
+  for (SyntaxNode* d = node->child[1]; d != nullptr; d = d->next) {
+    const char* name = NameText(d->child[0]);
+    GSVariableSymbol* variable = m_symbols.NewVariable(name);
+    variable->type = type;
+    variable->className = className;
+    variable->specifiers = specifiers;
+    if (m_function != nullptr) variable->index = m_function->parameterCells + m_function->localCount++;
+    d->symbol = variable;
+    d->type = type;
+    d->className = variable->className.empty() ? nullptr : variable->className.c_str();
+    if (!m_symbols.Add(variable, m_class, true)) {
+      Error(d->line, "Variable %s already declared in this scope, line %d.", name, d->line);
+      d->position = -1;
+      ok = false;
+      continue;
     }
-    // The initial values; a define's value is needed even from a file
-    // compiled for its declarations only.
-    const bool declarationsOnly = declarationsOnly_ && !(specifiers & SpecDefine);
-    const bool walked = Walk(node->child[1], declarationsOnly);
-    skip_ = true;  // the declarators were walked here
-    return walked && ok;
+    if (variable->level > 0)
+      d->position = variable->index;
+    else if (variable->ownerClass != nullptr)
+      d->position = variable->ownerClass->variableBase + variable->index;
+    else
+      d->position = -1;
+  }
+  // The initial values; a define's value is needed even from a file
+  // compiled for its declarations only.
+  const bool declarationsOnly = m_declarationsOnly && !(specifiers & SpecDefine);
+  const bool walked = Walk(node->child[1], declarationsOnly);
+  m_skip = true;  // the declarators were walked here
+  return walked && ok;
 }
 
-bool SemanticWalker::CheckDeclarator(SyntaxNode* node)
-{
-    auto* variable = static_cast<GSVariableSymbol*>(node->symbol);
-    SyntaxNode* value = node->child[1];
-    const bool define = variable != nullptr && (variable->specifiers & SpecDefine);
-    if (declarationsOnly_ || variable == nullptr)
-        return true;
-    bool ok = true;
-    if (value != nullptr && value->type != TypeNone) {
-        if (!CanConvert(variable->type, value->type)) {
-            Error(node->line, "cannot cast from %s to %s, line %d.", TypeText(value->type, NamedClass(value->type, value->className)).c_str(),
-                  TypeText(variable->type, variable->className).c_str(), node->line);
-            ok = false;
-        } else {
-            const std::string target = NamedClass(variable->type, variable->className.c_str());
-            const std::string source = NamedClass(value->type, value->className);
-            if (!target.empty() && !source.empty()) {
-                if (FindClass(source) == nullptr) {
-                    Error(node->line, "class %s not defined, line %d.", source.c_str(), node->line);
-                    ok = false;
-                } else if (!ClassesRelated(target, source, false)) {
-                    Error(node->line, "cannot cast from object<%s> to object<%s>, line %d.", source.c_str(),
-                          target.c_str(), node->line);
-                    ok = false;
-                }
-            }
-        }
-    }
-    if (!define)
-        return ok;
-    if (value == nullptr || value->category != CatExpression || value->kind != ExprConstant) {
-        Error(node->line, "define variable must have a const assignment, line %d.", node->line);
-        return false;
-    }
-    if (variable->type == TypeString) {
-        // Only a string constant gives a string define its text.
-        variable->defineText = value->value == ConstString && value->text != nullptr ? value->text : "";
-        variable->defineValue = 0;
-    } else if (value->value != ConstString) {
-        // A number define holds its own type's value, converted as an
-        // assignment would convert it, never the other type's bits.
-        const FoldValue converted = ConvertConstant({value->value, value->datum}, variable->type);
-        variable->defineValue = converted.bits;
+bool SemanticWalker::CheckDeclarator(SyntaxNode* node) {
+  auto* variable = static_cast<GSVariableSymbol*>(node->symbol);
+  SyntaxNode* value = node->child[1];
+  const bool define = variable != nullptr && (variable->specifiers & SpecDefine);
+  if (m_declarationsOnly || variable == nullptr) return true;
+  bool ok = true;
+  if (value != nullptr && value->type != TypeNone) {
+    if (!CanConvert(variable->type, value->type)) {
+      Error(node->line, "cannot cast from %s to %s, line %d.",
+            TypeText(value->type, NamedClass(value->type, value->className)).c_str(),
+            TypeText(variable->type, variable->className).c_str(), node->line);
+      ok = false;
     } else {
-        return ok;  // refused above: a string cannot initialise a number
+      const std::string target = NamedClass(variable->type, variable->className.c_str());
+      const std::string source = NamedClass(value->type, value->className);
+      if (!target.empty() && !source.empty()) {
+        if (FindClass(source) == nullptr) {
+          Error(node->line, "class %s not defined, line %d.", source.c_str(), node->line);
+          ok = false;
+        } else if (!ClassesRelated(target, source, false)) {
+          Error(node->line, "cannot cast from object<%s> to object<%s>, line %d.", source.c_str(),
+                target.c_str(), node->line);
+          ok = false;
+        }
+      }
     }
-    variable->defineSet = ok;
-    return ok;
+  }
+  if (!define) return ok;
+  if (value == nullptr || value->category != CatExpression || value->kind != ExprConstant) {
+    Error(node->line, "define variable must have a const assignment, line %d.", node->line);
+    return false;
+  }
+  if (variable->type == TypeString) {
+    // Only a string constant gives a string define its text.
+    variable->defineText = value->value == ConstString && value->text != nullptr ? value->text : "";
+    variable->defineValue = 0;
+  } else if (value->value != ConstString) {
+    // A number define holds its own type's value, converted as an
+    // assignment would convert it, never the other type's bits.
+    const FoldValue converted = ConvertConstant({value->value, value->datum}, variable->type);
+    variable->defineValue = converted.bits;
+  } else {
+    return ok;  // refused above: a string cannot initialise a number
+  }
+  variable->defineSet = ok;
+  return ok;
 }
 
 // ---------------------------------------------------------------------------
 // Statements
 
-SyntaxNode* SemanticWalker::Owner(uint32_t mask) const
-{
-    for (auto it = owners_.rbegin(); it != owners_.rend(); ++it)
-        if (mask & Bit((*it)->kind))
-            return *it;
-    return nullptr;
+SyntaxNode* SemanticWalker::Owner(uint32_t mask) const {
+  for (auto it = m_owners.rbegin(); it != m_owners.rend(); ++it)
+    if (mask & Bit((*it)->kind)) return *it;
+  return nullptr;
 }
 
-bool SemanticWalker::CheckStatement(SyntaxNode* node)
-{
-    const uint32_t line = node->line;
-    switch (node->kind) {
+bool SemanticWalker::CheckStatement(SyntaxNode* node) {
+  const uint32_t line = node->line;
+  switch (node->kind) {
     case StmtFor:
     case StmtWhile:
     case StmtSwitch:
     case StmtWait:
-        if (!owners_.empty() && owners_.back() == node)
-            owners_.pop_back();
-        break;
-    default:
-        break;
-    }
-    if (declarationsOnly_)
-        return node->kind == StmtCompound ? CloseBlock(node) : true;
+      if (!m_owners.empty() && m_owners.back() == node) m_owners.pop_back();
+      break;
+    default: break;
+  }
+  if (m_declarationsOnly) return node->kind == StmtCompound ? CloseBlock(node) : true;
 
-    auto badCondition = [](const SyntaxNode* condition) {
-        return condition == nullptr || condition->type == TypeVoid || condition->type == TypeVoidArray ||
-               condition->type == TypeNone;
-    };
-    switch (node->kind) {
+  auto badCondition = [](const SyntaxNode* condition) {
+    return condition == nullptr || condition->type == TypeVoid || condition->type == TypeVoidArray ||
+           condition->type == TypeNone;
+  };
+  switch (node->kind) {
     case StmtIf:
-        if (badCondition(LastOf(node->child[0]))) {
-            Error(line, "invalid if expression, line %d.", line);
-            return false;
-        }
-        return true;
+      if (badCondition(LastOf(node->child[0]))) {
+        Error(line, "invalid if expression, line %d.", line);
+        return false;
+      }
+      return true;
     case StmtWhile:
-        if (badCondition(LastOf(node->child[0]))) {
-            Error(line, "invalid while expression, line %d.", line);
-            return false;
-        }
-        return true;
+      if (badCondition(LastOf(node->child[0]))) {
+        Error(line, "invalid while expression, line %d.", line);
+        return false;
+      }
+      return true;
     case StmtFor:
-        if (node->child[1] != nullptr && badCondition(LastOf(node->child[1]))) {
-            Error(line, "invalid for expression, line %d.", line);
-            return false;
-        }
-        return true;
-    case StmtSwitch:
-        return CheckSwitch(node);
+      if (node->child[1] != nullptr && badCondition(LastOf(node->child[1]))) {
+        Error(line, "invalid for expression, line %d.", line);
+        return false;
+      }
+      return true;
+    case StmtSwitch: return CheckSwitch(node);
     case StmtCase: {
-        bool ok = true;
-        SyntaxNode* owner = Owner(Bit(StmtSwitch));
-        if (owner == nullptr) {
-            Error(line, "illegal case, line %d.", line);
-            ok = false;
-        } else {
-            node->target = owner;
-            node->nextDependent = owner->firstDependent;
-            owner->firstDependent = node;
-        }
-        const SyntaxNode* value = node->child[0];
-        if (value == nullptr || value->kind != ExprConstant || value->value != ConstInt) {
-            Error(line, "case expression not constant or integral, line %d.", line);
-            ok = false;
-        }
-        return ok;
-    }
-    case StmtDefault: {
-        SyntaxNode* owner = Owner(Bit(StmtSwitch));
-        if (owner == nullptr) {
-            Error(line, "illegal default, line %d.", line);
-            return false;
-        }
-        if (owner->flags & FlagHasDefault) {
-            Error(line, "switch already has default, line %d.", line);
-            return false;
-        }
-        owner->flags |= FlagHasDefault;
-        node->target = owner;
-        return true;
-    }
-    case StmtBreak:
-        node->target = Owner(Bit(StmtFor) | Bit(StmtWhile) | Bit(StmtSwitch) | Bit(StmtWait));
-        if (node->target == nullptr) {
-            Error(line, "illegal break, line %d.", line);
-            return false;
-        }
-        return true;
-    case StmtContinue:
-        node->target = Owner(Bit(StmtFor) | Bit(StmtWhile) | Bit(StmtWait));
-        if (node->target == nullptr) {
-            Error(line, "illegal continue, line %d.", line);
-            return false;
-        }
-        return true;
-    case StmtReturn:
-        return CheckReturn(node);
-    case StmtCompound:
-        return CloseBlock(node);
-    case StmtWait:
-        node->firstDependent = ReverseDependents(node->firstDependent);
-        if (node->firstDependent == nullptr) {
-            Error(line, "wait statement must have at least 1 on statement, line %d.", line);
-            return false;
-        }
-        return true;
-    case StmtOn:
-        return CheckOn(node);
-    default:
-        return true;
-    }
-}
-
-bool SemanticWalker::CheckSwitch(SyntaxNode* node)
-{
-    const uint32_t line = node->line;
-    bool ok = true;
-    node->firstDependent = ReverseDependents(node->firstDependent);
-    if (node->firstDependent == nullptr) {
-        Error(line, "switch statement without case, line %d.", line);
+      bool ok = true;
+      SyntaxNode* owner = Owner(Bit(StmtSwitch));
+      if (owner == nullptr) {
+        Error(line, "illegal case, line %d.", line);
         ok = false;
-    } else if (!(node->flags & FlagHasDefault)) {
-        Error(line, "switch statement without default, line %d.", line);
-        ok = false;
-    }
-    const SyntaxNode* value = LastOf(node->child[0]);
-    if (value == nullptr || value->type != TypeInt) {
-        Error(line, "switch expression not integral, line %d.", line);
-        ok = false;
-    }
-    return ok;
-}
-
-bool SemanticWalker::CheckReturn(SyntaxNode* node)
-{
-    const uint32_t line = node->line;
-    if (function_ == nullptr) {
-        Error(line, "Internal compiler error.");
-        return false;
-    }
-    const uint32_t expected = function_->type;
-    const std::string expectedText = TypeText(expected, function_->resultClass);
-    const SyntaxNode* value = LastOf(node->child[0]);
-    if (value == nullptr) {
-        if (expected != TypeVoid) {
-            Error(line, "return type mismatch, expecting %s, line %d.", expectedText.c_str(), line);
-            return false;
-        }
-        return true;
-    }
-    if (value->type == TypeNone)
-        return false;  // the value's own error was reported
-    if (!CanConvert(expected, value->type)) {
-        Error(line, "return type mismatch, expecting %s, line %d.", expectedText.c_str(), line);
-        return false;
-    }
-    const std::string target = NamedClass(expected, function_->resultClass.c_str());
-    const std::string source = NamedClass(value->type, value->className);
-    if (!target.empty() && !source.empty() && !ClassesRelated(target, source, false)) {
-        Error(line, "cannot cast from object<%s> to object<%s>, line %d.", source.c_str(), target.c_str(), line);
-        return false;
-    }
-    return true;
-}
-
-bool SemanticWalker::CloseBlock(SyntaxNode* node)
-{
-    symbols_.CloseBlock();
-    if (!(node->flags & FlagFunctionBody) || declarationsOnly_ || function_ == nullptr)
-        return true;
-    SyntaxNode* last = LastOf(node->child[0]);
-    if (last != nullptr && last->category == CatStatement && last->kind == StmtReturn)
-        return true;
-    if (function_->type != TypeVoid) {
-        const std::string expected = TypeText(function_->type, function_->resultClass);
-        Error(node->line, "expecting return type of %s, line %d.", expected.c_str(), node->line);
-        return false;
-    }
-    SyntaxNode* ret = NewNode(context_.stringPool, CatStatement, StmtReturn, node->line);
-    if (ret == nullptr) {
-        Error(node->line, "Internal compiler error.");
-        return false;
-    }
-    ret->enclosing = last != nullptr ? last : node;
-    if (last != nullptr)
-        last->next = ret;
-    else
-        node->child[0] = ret;
-    return true;
-}
-
-bool SemanticWalker::CheckOn(SyntaxNode* node)
-{
-    const uint32_t line = node->line;
-    bool ok = true;
-    if (SyntaxNode* owner = Owner(Bit(StmtWait))) {
+      } else {
         node->target = owner;
         node->nextDependent = owner->firstDependent;
         owner->firstDependent = node;
-    }
-    auto isString = [](const SyntaxNode* n) {
-        return n != nullptr && n->category == CatExpression && n->kind == ExprConstant && n->value == ConstString;
-    };
-    if (!isString(node->child[0]) || !isString(node->child[1])) {
-        Error(line, "on statement requires string constant for major and minor message types, line %d", line);
+      }
+      const SyntaxNode* value = node->child[0];
+      if (value == nullptr || value->kind != ExprConstant || value->value != ConstInt) {
+        Error(line, "case expression not constant or integral, line %d.", line);
         ok = false;
+      }
+      return ok;
     }
-    const SyntaxNode* variable = node->child[2];
-    if (variable != nullptr && (!(variable->flags & FlagLValue) || variable->type != TypeObject)) {
-        Error(line, "on statement requires object type for third parameter, line %d", line);
-        ok = false;
+    case StmtDefault: {
+      SyntaxNode* owner = Owner(Bit(StmtSwitch));
+      if (owner == nullptr) {
+        Error(line, "illegal default, line %d.", line);
+        return false;
+      }
+      if (owner->flags & FlagHasDefault) {
+        Error(line, "switch already has default, line %d.", line);
+        return false;
+      }
+      owner->flags |= FlagHasDefault;
+      node->target = owner;
+      return true;
     }
-    return ok;
+    case StmtBreak:
+      node->target = Owner(Bit(StmtFor) | Bit(StmtWhile) | Bit(StmtSwitch) | Bit(StmtWait));
+      if (node->target == nullptr) {
+        Error(line, "illegal break, line %d.", line);
+        return false;
+      }
+      return true;
+    case StmtContinue:
+      node->target = Owner(Bit(StmtFor) | Bit(StmtWhile) | Bit(StmtWait));
+      if (node->target == nullptr) {
+        Error(line, "illegal continue, line %d.", line);
+        return false;
+      }
+      return true;
+    case StmtReturn: return CheckReturn(node);
+    case StmtCompound: return CloseBlock(node);
+    case StmtWait:
+      node->firstDependent = ReverseDependents(node->firstDependent);
+      if (node->firstDependent == nullptr) {
+        Error(line, "wait statement must have at least 1 on statement, line %d.", line);
+        return false;
+      }
+      return true;
+    case StmtOn: return CheckOn(node);
+    default: return true;
+  }
+}
+
+bool SemanticWalker::CheckSwitch(SyntaxNode* node) {
+  const uint32_t line = node->line;
+  bool ok = true;
+  node->firstDependent = ReverseDependents(node->firstDependent);
+  if (node->firstDependent == nullptr) {
+    Error(line, "switch statement without case, line %d.", line);
+    ok = false;
+  } else if (!(node->flags & FlagHasDefault)) {
+    Error(line, "switch statement without default, line %d.", line);
+    ok = false;
+  }
+  const SyntaxNode* value = LastOf(node->child[0]);
+  if (value == nullptr || value->type != TypeInt) {
+    Error(line, "switch expression not integral, line %d.", line);
+    ok = false;
+  }
+  return ok;
+}
+
+bool SemanticWalker::CheckReturn(SyntaxNode* node) {
+  const uint32_t line = node->line;
+  if (m_function == nullptr) {
+    Error(line, "Internal compiler error.");
+    return false;
+  }
+  const uint32_t expected = m_function->type;
+  const std::string expectedText = TypeText(expected, m_function->resultClass);
+  const SyntaxNode* value = LastOf(node->child[0]);
+  if (value == nullptr) {
+    if (expected != TypeVoid) {
+      Error(line, "return type mismatch, expecting %s, line %d.", expectedText.c_str(), line);
+      return false;
+    }
+    return true;
+  }
+  if (value->type == TypeNone) return false;  // the value's own error was reported
+  if (!CanConvert(expected, value->type)) {
+    Error(line, "return type mismatch, expecting %s, line %d.", expectedText.c_str(), line);
+    return false;
+  }
+  const std::string target = NamedClass(expected, m_function->resultClass.c_str());
+  const std::string source = NamedClass(value->type, value->className);
+  if (!target.empty() && !source.empty() && !ClassesRelated(target, source, false)) {
+    Error(line, "cannot cast from object<%s> to object<%s>, line %d.", source.c_str(), target.c_str(), line);
+    return false;
+  }
+  return true;
+}
+
+bool SemanticWalker::CloseBlock(SyntaxNode* node) {
+  m_symbols.CloseBlock();
+  if (!(node->flags & FlagFunctionBody) || m_declarationsOnly || m_function == nullptr) return true;
+  SyntaxNode* last = LastOf(node->child[0]);
+  if (last != nullptr && last->category == CatStatement && last->kind == StmtReturn) return true;
+  if (m_function->type != TypeVoid) {
+    const std::string expected = TypeText(m_function->type, m_function->resultClass);
+    Error(node->line, "expecting return type of %s, line %d.", expected.c_str(), node->line);
+    return false;
+  }
+  SyntaxNode* ret = NewNode(m_context.stringPool, CatStatement, StmtReturn, node->line);
+  if (ret == nullptr) {
+    Error(node->line, "Internal compiler error.");
+    return false;
+  }
+  ret->enclosing = last != nullptr ? last : node;
+  if (last != nullptr)
+    last->next = ret;
+  else
+    node->child[0] = ret;
+  return true;
+}
+
+bool SemanticWalker::CheckOn(SyntaxNode* node) {
+  const uint32_t line = node->line;
+  bool ok = true;
+  if (SyntaxNode* owner = Owner(Bit(StmtWait))) {
+    node->target = owner;
+    node->nextDependent = owner->firstDependent;
+    owner->firstDependent = node;
+  }
+  auto isString = [](const SyntaxNode* n) {
+    return n != nullptr && n->category == CatExpression && n->kind == ExprConstant && n->value == ConstString;
+  };
+  if (!isString(node->child[0]) || !isString(node->child[1])) {
+    Error(line, "on statement requires string constant for major and minor message types, line %d", line);
+    ok = false;
+  }
+  const SyntaxNode* variable = node->child[2];
+  if (variable != nullptr && (!(variable->flags & FlagLValue) || variable->type != TypeObject)) {
+    Error(line, "on statement requires object type for third parameter, line %d", line);
+    ok = false;
+  }
+  return ok;
 }
 
 }  // namespace GSCompiler

@@ -16,88 +16,88 @@ class ParseContext;
 
 class SemanticWalker {
 public:
-    static constexpr int kStackSize = 128;
+  static constexpr int kStackSize = 128;
 
-    SemanticWalker(ParseContext& context, GSSymbolTable& symbols) : context_(context), symbols_(symbols) {}
+  SemanticWalker(ParseContext& context, GSSymbolTable& symbols) : m_context(context), m_symbols(symbols) {}
 
-    // Walks a node list; false when a check failed or the walk was aborted.
-    bool Walk(SyntaxNode* first, bool declarationsOnly);
-    bool Aborted() const { return abort_; }
+  // Walks a node list; false when a check failed or the walk was aborted.
+  bool Walk(SyntaxNode* first, bool declarationsOnly);
+  bool Aborted() const { return m_abort; }
 
 private:
-    // Reports one error at `line`.
-    void Error(uint32_t line, const char* format, ...) __attribute__((format(printf, 3, 4)));
+  // Reports one error at `line`.
+  void Error(uint32_t line, const char* format, ...) __attribute__((format(printf, 3, 4)));
 
-    // --- declarations and statements (Semantic.cpp)
-    // Pre-check; sets skip_ when the node's children are not to be walked.
-    bool PreCheck(SyntaxNode* node);
-    bool PostCheck(SyntaxNode* node);
-    bool VisitsChild(const SyntaxNode* node, int index) const;
-    bool CheckClass(SyntaxNode* node);
-    bool CheckFunction(SyntaxNode* node);
-    bool CheckVariables(SyntaxNode* node);
-    bool CheckDeclarator(SyntaxNode* node);
-    bool CheckStatement(SyntaxNode* node);
-    bool CheckSwitch(SyntaxNode* node);
-    bool CheckReturn(SyntaxNode* node);
-    bool CloseBlock(SyntaxNode* node);
-    bool CheckOn(SyntaxNode* node);
-    // True when the class named by an object type node is declared (any
-    // other type is fine); reports "object<%s> not declared" otherwise.
-    bool CheckObjectType(const SyntaxNode* typeNode, uint32_t line);
-    // The innermost enclosing statement of one of the kinds in `mask`
-    // (bits 1 << statement kind), or null.
-    SyntaxNode* Owner(uint32_t mask) const;
+  // --- declarations and statements (Semantic.cpp)
+  // Pre-check; sets m_skip when the node's children are not to be walked.
+  bool PreCheck(SyntaxNode* node);
+  bool PostCheck(SyntaxNode* node);
+  bool VisitsChild(const SyntaxNode* node, int index) const;
+  bool CheckClass(SyntaxNode* node);
+  bool CheckFunction(SyntaxNode* node);
+  bool CheckVariables(SyntaxNode* node);
+  bool CheckDeclarator(SyntaxNode* node);
+  bool CheckStatement(SyntaxNode* node);
+  bool CheckSwitch(SyntaxNode* node);
+  bool CheckReturn(SyntaxNode* node);
+  bool CloseBlock(SyntaxNode* node);
+  bool CheckOn(SyntaxNode* node);
+  // True when the class named by an object type node is declared (any
+  // other type is fine); reports "object<%s> not declared" otherwise.
+  bool CheckObjectType(const SyntaxNode* typeNode, uint32_t line);
+  // The innermost enclosing statement of one of the kinds in `mask`
+  // (bits 1 << statement kind), or null.
+  SyntaxNode* Owner(uint32_t mask) const;
 
-    // --- expressions (CheckExpression.cpp)
-    bool CheckExpression(SyntaxNode* node);
-    bool CheckIdentifier(SyntaxNode* node);
-    bool CheckMe(SyntaxNode* node);
-    bool CheckOperator(SyntaxNode* node);
-    bool CheckTableOperator(SyntaxNode* node);
-    bool CheckMember(SyntaxNode* node);
-    bool CheckIndex(SyntaxNode* node);
-    bool CheckRange(SyntaxNode* node);
-    bool CheckSize(SyntaxNode* node);
-    bool CheckIsClass(SyntaxNode* node);
-    bool CheckCopy(SyntaxNode* node);
-    bool CheckCast(SyntaxNode* node);
-    bool CheckAssignment(SyntaxNode* node);
-    bool CheckNew(SyntaxNode* node);
-    bool CheckCall(SyntaxNode* node);
-    bool CheckInheritedCall(SyntaxNode* node, bool qualified);
-    // Checks each argument against `function`'s parameters: failures give
-    // "Error in expression"; converted arguments are wrapped in cast nodes.
-    bool ConvertArguments(SyntaxNode* call, GSFunctionSymbol* function);
+  // --- expressions (CheckExpression.cpp)
+  bool CheckExpression(SyntaxNode* node);
+  bool CheckIdentifier(SyntaxNode* node);
+  bool CheckMe(SyntaxNode* node);
+  bool CheckOperator(SyntaxNode* node);
+  bool CheckTableOperator(SyntaxNode* node);
+  bool CheckMember(SyntaxNode* node);
+  bool CheckIndex(SyntaxNode* node);
+  bool CheckRange(SyntaxNode* node);
+  bool CheckSize(SyntaxNode* node);
+  bool CheckIsClass(SyntaxNode* node);
+  bool CheckCopy(SyntaxNode* node);
+  bool CheckCast(SyntaxNode* node);
+  bool CheckAssignment(SyntaxNode* node);
+  bool CheckNew(SyntaxNode* node);
+  bool CheckCall(SyntaxNode* node);
+  bool CheckInheritedCall(SyntaxNode* node, bool qualified);
+  // Checks each argument against `function`'s parameters: failures give
+  // "Error in expression"; converted arguments are wrapped in cast nodes.
+  bool ConvertArguments(SyntaxNode* call, GSFunctionSymbol* function);
 
 public:
-    // --- shared helpers
-    // The class symbol of that name, or null (marks it referenced).
-    GSClassSymbol* FindClass(const std::string& name);
-    // True when `derived` is `base` or has it among its ancestors.
-    bool Derives(GSClassSymbol* derived, GSClassSymbol* base);
-    // Relation of two named classes for a conversion: `either` accepts a
-    // class derived from the other in either direction (casts, arguments),
-    // else the source must be the target or derive from it.
-    bool ClassesRelated(const std::string& target, const std::string& source, bool either);
-    // Turns an expression node into a constant node of the given kind.
-    static void MakeConstant(SyntaxNode* node, int32_t kind, uint32_t bits, const char* text);
-    // A copy of `text` in the file's pool (null for an empty text).
-    const char* Pool(const std::string& text);
+  // --- shared helpers
+  // The class symbol of that name, or null (marks it referenced).
+  GSClassSymbol* FindClass(const std::string& name);
+  // True when `derived` is `base` or has it among its ancestors.
+  bool Derives(GSClassSymbol* derived, GSClassSymbol* base);
+  // Relation of two named classes for a conversion: `either` accepts a
+  // class derived from the other in either direction (casts, arguments),
+  // else the source must be the target or derive from it.
+  bool ClassesRelated(const std::string& target, const std::string& source, bool either);
+  // Turns an expression node into a constant node of the given kind.
+  static void MakeConstant(SyntaxNode* node, int32_t kind, uint32_t bits, const char* text);
+  // A copy of `text` in the file's pool (null for an empty text).
+  const char* Pool(const std::string& text);
 
 private:
-    // Whether `node` is the called expression of a call.
-    static SyntaxNode* CallOf(const SyntaxNode* node);
-    SyntaxNode* NewTypeNode(uint32_t type, const std::string& className, uint32_t line);
+  // Whether `node` is the called expression of a call.
+  static SyntaxNode* CallOf(const SyntaxNode* node);
+  SyntaxNode* NewTypeNode(uint32_t type, const std::string& className, uint32_t line);
 
-    ParseContext& context_;
-    GSSymbolTable& symbols_;
-    bool declarationsOnly_ = false;
-    bool abort_ = false;
-    bool skip_ = false;
-    GSClassSymbol* class_ = nullptr;
-    GSFunctionSymbol* function_ = nullptr;
-    std::vector<SyntaxNode*> owners_;  // open for, while, switch and wait statements
+  ParseContext& m_context;
+  GSSymbolTable& m_symbols;
+  bool m_declarationsOnly = false;
+  bool m_abort = false;
+  bool m_skip = false;
+  GSClassSymbol* m_class = nullptr;
+  GSFunctionSymbol* m_function = nullptr;
+  std::vector<SyntaxNode*> m_owners;  // open for, while, switch and wait statements
 };
 
 }  // namespace GSCompiler

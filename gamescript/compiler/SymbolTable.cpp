@@ -16,56 +16,47 @@ constexpr int kMaxDerivationDepth = 1024;
 
 char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
-uint32_t NameHash(const GSSymbol& s)
-{
-    uint32_t h = 0;
-    const bool fold = s.kind == SymDependent;
-    for (char c : s.name) {
-        const signed char b = static_cast<signed char>(fold ? Lower(c) : c);
-        h = h * 3u + static_cast<uint32_t>(static_cast<int32_t>(b));
-    }
-    return h;
+uint32_t NameHash(const GSSymbol& s) {
+  uint32_t h = 0;
+  const bool fold = s.kind == SymDependent;
+  for (char c : s.name) {
+    const signed char b = static_cast<signed char>(fold ? Lower(c) : c);
+    h = h * 3u + static_cast<uint32_t>(static_cast<int32_t>(b));
+  }
+  return h;
 }
 
-int CompareNames(const GSSymbol& a, const GSSymbol& b)
-{
-    const bool da = a.kind == SymDependent;
-    const bool db = b.kind == SymDependent;
-    // Source files and declared names never equal each other; keeping the files
-    // apart keeps every chain totally ordered although files compare without case.
-    if (da != db)
-        return da ? -1 : 1;
-    if (!da)
-        return a.name.compare(b.name) < 0 ? -1 : (a.name == b.name ? 0 : 1);
-    const size_t n = std::min(a.name.size(), b.name.size());
-    for (size_t i = 0; i < n; ++i) {
-        const unsigned char x = static_cast<unsigned char>(Lower(a.name[i]));
-        const unsigned char y = static_cast<unsigned char>(Lower(b.name[i]));
-        if (x != y)
-            return x < y ? -1 : 1;
-    }
-    return a.name.size() == b.name.size() ? 0 : (a.name.size() < b.name.size() ? -1 : 1);
+int CompareNames(const GSSymbol& a, const GSSymbol& b) {
+  const bool da = a.kind == SymDependent;
+  const bool db = b.kind == SymDependent;
+  // Source files and declared names never equal each other; keeping the files
+  // apart keeps every chain totally ordered although files compare without case.
+  if (da != db) return da ? -1 : 1;
+  if (!da) return a.name.compare(b.name) < 0 ? -1 : (a.name == b.name ? 0 : 1);
+  const size_t n = std::min(a.name.size(), b.name.size());
+  for (size_t i = 0; i < n; ++i) {
+    const unsigned char x = static_cast<unsigned char>(Lower(a.name[i]));
+    const unsigned char y = static_cast<unsigned char>(Lower(b.name[i]));
+    if (x != y) return x < y ? -1 : 1;
+  }
+  return a.name.size() == b.name.size() ? 0 : (a.name.size() < b.name.size() ? -1 : 1);
 }
 
 // Name order; equal names put the higher block level first, and a level of -1
 // matches any level.
-int CompareSymbols(const GSSymbol& a, const GSSymbol& b)
-{
-    const int c = CompareNames(a, b);
-    if (c != 0)
-        return c;
-    if (a.level == -1 || b.level == -1 || a.level == b.level)
-        return 0;
-    return a.level > b.level ? -1 : 1;
+int CompareSymbols(const GSSymbol& a, const GSSymbol& b) {
+  const int c = CompareNames(a, b);
+  if (c != 0) return c;
+  if (a.level == -1 || b.level == -1 || a.level == b.level) return 0;
+  return a.level > b.level ? -1 : 1;
 }
 
 class Probe : public GSSymbol {
 public:
-    Probe(const std::string& n, int32_t lvl, uint32_t k) : GSSymbol(k)
-    {
-        name = n;
-        level = lvl;
-    }
+  Probe(const std::string& n, int32_t lvl, uint32_t k) : GSSymbol(k) {
+    name = n;
+    level = lvl;
+  }
 };
 
 }  // namespace
@@ -73,483 +64,421 @@ public:
 // ---------------------------------------------------------------------------
 // SymbolHash
 
-bool SymbolHash::Insert(GSSymbol* symbol)
-{
-    GSSymbol** link = &buckets_[NameHash(*symbol) % buckets_.size()];
-    while (*link != nullptr) {
-        const int c = CompareSymbols(**link, *symbol);
-        if (c == 0)
-            return false;
-        if (c > 0)
-            break;
-        link = &(*link)->chain;
-    }
-    symbol->chain = *link;
-    *link = symbol;
-    ++count_;
-    return true;
+bool SymbolHash::Insert(GSSymbol* symbol) {
+  GSSymbol** link = &m_buckets[NameHash(*symbol) % m_buckets.size()];
+  while (*link != nullptr) {
+    const int c = CompareSymbols(**link, *symbol);
+    if (c == 0) return false;
+    if (c > 0) break;
+    link = &(*link)->chain;
+  }
+  symbol->chain = *link;
+  *link = symbol;
+  ++m_count;
+  return true;
 }
 
-GSSymbol* SymbolHash::Find(const GSSymbol& probe) const
-{
-    for (GSSymbol* s = buckets_[NameHash(probe) % buckets_.size()]; s != nullptr; s = s->chain) {
-        const int c = CompareSymbols(probe, *s);
-        if (c == 0)
-            return s;
-        if (c < 0)
-            break;
-    }
-    return nullptr;
+GSSymbol* SymbolHash::Find(const GSSymbol& probe) const {
+  for (GSSymbol* s = m_buckets[NameHash(probe) % m_buckets.size()]; s != nullptr; s = s->chain) {
+    const int c = CompareSymbols(probe, *s);
+    if (c == 0) return s;
+    if (c < 0) break;
+  }
+  return nullptr;
 }
 
-bool SymbolHash::Remove(GSSymbol* symbol)
-{
-    for (GSSymbol** link = &buckets_[NameHash(*symbol) % buckets_.size()]; *link != nullptr;
-         link = &(*link)->chain) {
-        if (*link == symbol) {
-            *link = symbol->chain;
-            symbol->chain = nullptr;
-            --count_;
-            return true;
-        }
+bool SymbolHash::Remove(GSSymbol* symbol) {
+  for (GSSymbol** link = &m_buckets[NameHash(*symbol) % m_buckets.size()]; *link != nullptr;
+       link = &(*link)->chain) {
+    if (*link == symbol) {
+      *link = symbol->chain;
+      symbol->chain = nullptr;
+      --m_count;
+      return true;
     }
-    return false;
+  }
+  return false;
 }
 
 // ---------------------------------------------------------------------------
 // GSSymbolTable: symbols and scopes
 
-void GSSymbolTable::Reset()
-{
-    symbols_.clear();
-    globals_ = SymbolHash(61);
-    for (GSSymbol*& head : scopes_)
-        head = nullptr;
-    level_ = 0;
-    overflow_ = 0;
-    classImports_ = 0;
-    functionImports_ = 0;
-    currentFunction = nullptr;
-    currentFile = nullptr;
+void GSSymbolTable::Reset() {
+  m_symbols.clear();
+  m_globals = SymbolHash(61);
+  for (GSSymbol*& head : m_scopes) head = nullptr;
+  m_level = 0;
+  m_overflow = 0;
+  m_classImports = 0;
+  m_functionImports = 0;
+  currentFunction = nullptr;
+  currentFile = nullptr;
 }
 
 template <typename T>
-T* GSSymbolTable::Make(const std::string& name)
-{
-    auto symbol = std::make_unique<T>();
-    symbol->name = name;
-    T* raw = symbol.get();
-    symbols_.push_back(std::move(symbol));
-    return raw;
+T* GSSymbolTable::Make(const std::string& name) {
+  auto symbol = std::make_unique<T>();
+  symbol->name = name;
+  T* raw = symbol.get();
+  m_symbols.push_back(std::move(symbol));
+  return raw;
 }
 
-GSDependentSymbol* GSSymbolTable::NewDependent(const std::string& name) { return Make<GSDependentSymbol>(name); }
+GSDependentSymbol* GSSymbolTable::NewDependent(const std::string& name) {
+  return Make<GSDependentSymbol>(name);
+}
 GSVariableSymbol* GSSymbolTable::NewVariable(const std::string& name) { return Make<GSVariableSymbol>(name); }
 GSFunctionSymbol* GSSymbolTable::NewFunction(const std::string& name) { return Make<GSFunctionSymbol>(name); }
 
-GSClassSymbol* GSSymbolTable::NewClass(const std::string& name)
-{
-    GSClassSymbol* cls = Make<GSClassSymbol>(name);
-    cls->declaringFile = currentFile;
-    return cls;
+GSClassSymbol* GSSymbolTable::NewClass(const std::string& name) {
+  GSClassSymbol* cls = Make<GSClassSymbol>(name);
+  cls->declaringFile = currentFile;
+  return cls;
 }
 
-bool GSSymbolTable::Add(GSSymbol* symbol, GSClassSymbol* cls, bool number)
-{
-    if (symbol == nullptr || symbol->HasOwner())
-        return false;
-    symbol->level = level_;
-    if (cls == nullptr) {
-        if (!globals_.Insert(symbol))
-            return false;
-        symbol->ownerTable = this;
-    } else {
-        if (cls->kind != SymClass || !cls->members.Insert(symbol))
-            return false;
-        symbol->ownerClass = cls;
-        if (level_ > 0)
-            symbol->specifiers |= SymInnerMember;
-        else if (number && symbol->kind == SymVariable)
-            symbol->index = cls->ownVariables++;
-        else if (number && symbol->kind == SymFunction)
-            symbol->index = cls->ownFunctions++;
-    }
-    symbol->scopeNext = scopes_[level_];
-    scopes_[level_] = symbol;
-    if (symbol->kind == SymFunction)
-        currentFunction = static_cast<GSFunctionSymbol*>(symbol);
-    return true;
+bool GSSymbolTable::Add(GSSymbol* symbol, GSClassSymbol* cls, bool number) {
+  if (symbol == nullptr || symbol->HasOwner()) return false;
+  symbol->level = m_level;
+  if (cls == nullptr) {
+    if (!m_globals.Insert(symbol)) return false;
+    symbol->ownerTable = this;
+  } else {
+    if (cls->kind != SymClass || !cls->members.Insert(symbol)) return false;
+    symbol->ownerClass = cls;
+    if (m_level > 0)
+      symbol->specifiers |= SymInnerMember;
+    else if (number && symbol->kind == SymVariable)
+      symbol->index = cls->ownVariables++;
+    else if (number && symbol->kind == SymFunction)
+      symbol->index = cls->ownFunctions++;
+  }
+  symbol->scopeNext = m_scopes[m_level];
+  m_scopes[m_level] = symbol;
+  if (symbol->kind == SymFunction) currentFunction = static_cast<GSFunctionSymbol*>(symbol);
+  return true;
 }
 
-bool GSSymbolTable::Remove(GSSymbol* symbol)
-{
-    bool removed = false;
-    if (symbol->ownerClass != nullptr)
-        removed = symbol->ownerClass->members.Remove(symbol);
-    else if (symbol->ownerTable == this)
-        removed = globals_.Remove(symbol);
-    if (removed) {
-        symbol->ownerClass = nullptr;
-        symbol->ownerTable = nullptr;
-    }
-    return removed;
+bool GSSymbolTable::Remove(GSSymbol* symbol) {
+  bool removed = false;
+  if (symbol->ownerClass != nullptr)
+    removed = symbol->ownerClass->members.Remove(symbol);
+  else if (symbol->ownerTable == this)
+    removed = m_globals.Remove(symbol);
+  if (removed) {
+    symbol->ownerClass = nullptr;
+    symbol->ownerTable = nullptr;
+  }
+  return removed;
 }
 
-bool GSSymbolTable::OpenBlock()
-{
-    if (level_ >= kMaxLevel || overflow_ > 0) {
-        ++overflow_;
-        return false;
-    }
-    ++level_;
-    scopes_[level_] = nullptr;
-    return true;
+bool GSSymbolTable::OpenBlock() {
+  if (m_level >= kMaxLevel || m_overflow > 0) {
+    ++m_overflow;
+    return false;
+  }
+  ++m_level;
+  m_scopes[m_level] = nullptr;
+  return true;
 }
 
-void GSSymbolTable::CloseBlock()
-{
-    if (overflow_ > 0) {
-        --overflow_;
-        return;
-    }
-    if (level_ == 0)
-        return;
-    for (GSSymbol* s = scopes_[level_]; s != nullptr; s = s->scopeNext)
-        Remove(s);
-    scopes_[level_] = nullptr;
-    --level_;
+void GSSymbolTable::CloseBlock() {
+  if (m_overflow > 0) {
+    --m_overflow;
+    return;
+  }
+  if (m_level == 0) return;
+  for (GSSymbol* s = m_scopes[m_level]; s != nullptr; s = s->scopeNext) Remove(s);
+  m_scopes[m_level] = nullptr;
+  --m_level;
 }
 
-void GSSymbolTable::ClearScopes()
-{
-    overflow_ = 0;
-    while (level_ > 0)
-        CloseBlock();
+void GSSymbolTable::ClearScopes() {
+  m_overflow = 0;
+  while (m_level > 0) CloseBlock();
 }
 
 // ---------------------------------------------------------------------------
 // Lookup and import indexes
 
-GSSymbol* GSSymbolTable::LookupInClass(GSClassSymbol* cls, const GSSymbol& probe)
-{
-    if (GSSymbol* s = cls->members.Find(probe))
-        return s;
-    // The ancestor list is already flat (every ancestor once, depth first), so
-    // searching each entry's own table visits them in the same order as
-    // searching each entry together with its own ancestors.
-    for (const AncestorEntry& e : cls->ancestors)
-        if (GSSymbol* s = e.base->members.Find(probe))
-            return s;
-    return nullptr;
+GSSymbol* GSSymbolTable::LookupInClass(GSClassSymbol* cls, const GSSymbol& probe) {
+  if (GSSymbol* s = cls->members.Find(probe)) return s;
+  // The ancestor list is already flat (every ancestor once, depth first), so
+  // searching each entry's own table visits them in the same order as
+  // searching each entry together with its own ancestors.
+  for (const AncestorEntry& e : cls->ancestors)
+    if (GSSymbol* s = e.base->members.Find(probe)) return s;
+  return nullptr;
 }
 
-GSSymbol* GSSymbolTable::Lookup(const std::string& name, GSClassSymbol* cls, bool withGlobals, bool membersOnly)
-{
-    GSSymbol* found = nullptr;
-    if (cls != nullptr) {
-        const Probe probe(name, membersOnly ? 0 : -1, SymVariable);
-        found = LookupInClass(cls, probe);
-    }
-    if (found == nullptr && (cls == nullptr || withGlobals))
-        found = globals_.Find(Probe(name, -1, SymVariable));
-    if (found != nullptr)
-        MarkReferenced(found);
-    return found;
+GSSymbol* GSSymbolTable::Lookup(const std::string& name, GSClassSymbol* cls, bool withGlobals,
+                                bool membersOnly) {
+  GSSymbol* found = nullptr;
+  if (cls != nullptr) {
+    const Probe probe(name, membersOnly ? 0 : -1, SymVariable);
+    found = LookupInClass(cls, probe);
+  }
+  if (found == nullptr && (cls == nullptr || withGlobals))
+    found = m_globals.Find(Probe(name, -1, SymVariable));
+  if (found != nullptr) MarkReferenced(found);
+  return found;
 }
 
-GSDependentSymbol* GSSymbolTable::FindDependent(const std::string& name) const
-{
-    return static_cast<GSDependentSymbol*>(globals_.Find(Probe(name, -1, SymDependent)));
+GSDependentSymbol* GSSymbolTable::FindDependent(const std::string& name) const {
+  return static_cast<GSDependentSymbol*>(m_globals.Find(Probe(name, -1, SymDependent)));
 }
 
-void GSSymbolTable::MarkReferenced(GSSymbol* symbol)
-{
-    if (symbol->kind == SymClass) {
-        if (symbol->importIndex < 0)
-            symbol->importIndex = classImports_++;
-    } else if (symbol->kind == SymFunction) {
-        if (symbol->importIndex < 0)
-            symbol->importIndex = functionImports_++;
-        if (symbol->ownerClass != nullptr && symbol->ownerClass->importIndex < 0)
-            symbol->ownerClass->importIndex = classImports_++;
-    }
+void GSSymbolTable::MarkReferenced(GSSymbol* symbol) {
+  if (symbol->kind == SymClass) {
+    if (symbol->importIndex < 0) symbol->importIndex = m_classImports++;
+  } else if (symbol->kind == SymFunction) {
+    if (symbol->importIndex < 0) symbol->importIndex = m_functionImports++;
+    if (symbol->ownerClass != nullptr && symbol->ownerClass->importIndex < 0)
+      symbol->ownerClass->importIndex = m_classImports++;
+  }
 }
 
-void GSSymbolTable::ResetImportIndexes()
-{
-    globals_.ForEach([](GSSymbol* s) {
-        if (s->kind != SymClass)
-            return;
-        s->importIndex = -1;
-        static_cast<GSClassSymbol*>(s)->members.ForEach([](GSSymbol* m) {
-            if (m->kind == SymFunction)
-                m->importIndex = -1;
-        });
+void GSSymbolTable::ResetImportIndexes() {
+  m_globals.ForEach([](GSSymbol* s) {
+    if (s->kind != SymClass) return;
+    s->importIndex = -1;
+    static_cast<GSClassSymbol*>(s)->members.ForEach([](GSSymbol* m) {
+      if (m->kind == SymFunction) m->importIndex = -1;
     });
-    classImports_ = 0;
-    functionImports_ = 0;
+  });
+  m_classImports = 0;
+  m_functionImports = 0;
 }
 
 // ---------------------------------------------------------------------------
 // Class hierarchy
 
-const char* GSSymbolTable::AddBase(GSClassSymbol* cls, GSClassSymbol* base, bool direct, int32_t vo, int32_t fo)
-{
-    // Walked with an explicit stack: the indirect ancestors of a base are added
-    // depth first, each with the offsets accumulated along its path.
-    struct Frame {
-        GSClassSymbol* base;
-        int32_t vo, fo;
-        size_t next;  // next entry of base's ancestor list to visit
-    };
-    std::vector<Frame> stack;
-    auto add = [&](GSClassSymbol* b, bool d, int32_t v, int32_t f) -> const char* {
-        for (const AncestorEntry& e : cls->ancestors)
-            if (CompareNames(*e.base, *b) == 0)
-                return e.base->name.c_str();
-        if (d) {
-            v = cls->variableBase;
-            f = cls->functionBase;
-            cls->variableBase += b->variableBase + b->ownVariables;
-            cls->functionBase += b->functionBase + b->ownFunctions;
-        }
-        cls->ancestors.push_back({b, v, f, d});
-        b->members.ForEach([this](GSSymbol* m) {
-            if (m->importIndex < 0 && (m->kind == SymClass || m->kind == SymFunction))
-                MarkReferenced(m);
-        });
-        stack.push_back({b, v, f, 0});
-        return nullptr;
-    };
-    if (const char* repeated = add(base, direct, vo, fo))
-        return repeated;
-    while (!stack.empty()) {
-        Frame& top = stack.back();
-        if (top.next >= top.base->ancestors.size()) {
-            stack.pop_back();
-            continue;
-        }
-        const AncestorEntry e = top.base->ancestors[top.next++];
-        if (!e.direct)
-            continue;
-        const int32_t v = e.vo + top.vo;
-        const int32_t f = e.fo + top.fo;
-        if (const char* repeated = add(e.base, false, v, f))
-            return repeated;
-    }
-    return nullptr;
-}
-
-bool GSSymbolTable::ResolveExtends(GSClassSymbol* cls)
-{
-    static thread_local int depth = 0;
-    if (cls->extends.empty())
-        return true;
-    if (cls->resolveFailed_ || cls->resolving_)
-        return false;
-    const char* file = cls->declaringFile ? cls->declaringFile->name.c_str() : nullptr;
-    auto report = [&](int line, const char* format, const char* a, const char* b) {
-        if (context_ == nullptr)
-            return;
-        if (b == nullptr)
-            ReportErrorInFile(*context_, file, true, false, line, format, a, line);
-        else
-            ReportErrorInFile(*context_, file, true, false, line, format, a, b, line);
-    };
-    auto fail = [&]() {
-        cls->resolving_ = false;
-        cls->resolveFailed_ = true;
-        return false;
-    };
-    cls->resolving_ = true;
-    for (const ExtendsEntry& entry : cls->extends) {
-        GSSymbol* found = Lookup(entry.name, cls, true, false);
-        if (found == nullptr || found->kind != SymClass) {
-            report(entry.line, "Class %s has not been declared, line %d.", entry.name.c_str(), nullptr);
-            return fail();
-        }
-        auto* base = static_cast<GSClassSymbol*>(found);
-        if (base->specifiers & SpecStatic) {
-            report(entry.line, "Cannot extend static class %s, line %d.", entry.name.c_str(), nullptr);
-            return fail();
-        }
-        if (base->specifiers & SpecFinal) {
-            report(entry.line, "Cannot extend final class %s, line %d.", entry.name.c_str(), nullptr);
-            return fail();
-        }
-        if (base->resolving_) {
-            // The base is on the way that led here: the class derives from itself.
-            report(entry.line, "Class %s and %s causes cyclic derivation, line %d.", entry.name.c_str(),
-                   cls->name.c_str());
-            return fail();
-        }
-        if (depth >= kMaxDerivationDepth) {
-            report(entry.line, "Class %s derives through too many classes, line %d.", entry.name.c_str(), nullptr);
-            return fail();
-        }
-        ++depth;
-        const bool baseResolved = ResolveExtends(base);
-        --depth;
-        if (!baseResolved)
-            return fail();
-        if (const char* repeated = AddBase(cls, base, true, 0, 0)) {
-            report(entry.line, "Class %s and %s causes cyclic derivation, line %d.", entry.name.c_str(), repeated);
-            return fail();
-        }
-    }
-    cls->extends.clear();
-    cls->resolving_ = false;
-    return true;
-}
-
-bool GSSymbolTable::FindAncestor(GSClassSymbol* cls, const std::string& name, AncestorEntry& entry)
-{
-    ResolveExtends(cls);
-    if (cls->name == name) {
-        entry = {cls, 0, 0, false};
-        return true;
-    }
+const char* GSSymbolTable::AddBase(GSClassSymbol* cls, GSClassSymbol* base, bool direct, int32_t vo,
+                                   int32_t fo) {
+  // Walked with an explicit stack: the indirect ancestors of a base are added
+  // depth first, each with the offsets accumulated along its path.
+  struct Frame {
+    GSClassSymbol* base;
+    int32_t vo, fo;
+    size_t next;  // next entry of base's ancestor list to visit
+  };
+  std::vector<Frame> stack;
+  auto add = [&](GSClassSymbol* b, bool d, int32_t v, int32_t f) -> const char* {
     for (const AncestorEntry& e : cls->ancestors)
-        if (e.base->name == name) {
-            entry = e;
-            return true;
-        }
-    return false;
+      if (CompareNames(*e.base, *b) == 0) return e.base->name.c_str();
+    if (d) {
+      v = cls->variableBase;
+      f = cls->functionBase;
+      cls->variableBase += b->variableBase + b->ownVariables;
+      cls->functionBase += b->functionBase + b->ownFunctions;
+    }
+    cls->ancestors.push_back({b, v, f, d});
+    b->members.ForEach([this](GSSymbol* m) {
+      if (m->importIndex < 0 && (m->kind == SymClass || m->kind == SymFunction)) MarkReferenced(m);
+    });
+    stack.push_back({b, v, f, 0});
+    return nullptr;
+  };
+  if (const char* repeated = add(base, direct, vo, fo)) return repeated;
+  while (!stack.empty()) {
+    Frame& top = stack.back();
+    if (top.next >= top.base->ancestors.size()) {
+      stack.pop_back();
+      continue;
+    }
+    const AncestorEntry e = top.base->ancestors[top.next++];
+    if (!e.direct) continue;
+    const int32_t v = e.vo + top.vo;
+    const int32_t f = e.fo + top.fo;
+    if (const char* repeated = add(e.base, false, v, f)) return repeated;
+  }
+  return nullptr;
 }
 
-std::string PlainFunctionName(const std::string& symbolName)
-{
-    const size_t start = symbolName.find("::");
-    const size_t from = start == std::string::npos ? 0 : start + 2;
-    const size_t end = symbolName.find('(', from);
-    return symbolName.substr(from, end == std::string::npos ? std::string::npos : end - from);
+bool GSSymbolTable::ResolveExtends(GSClassSymbol* cls) {
+  static thread_local int depth = 0;
+  if (cls->extends.empty()) return true;
+  if (cls->m_resolveFailed || cls->m_resolving) return false;
+  const char* file = cls->declaringFile ? cls->declaringFile->name.c_str() : nullptr;
+  auto report = [&](int line, const char* format, const char* a, const char* b) {
+    if (m_context == nullptr) return;
+    if (b == nullptr)
+      ReportErrorInFile(*m_context, file, true, false, line, format, a, line);
+    else
+      ReportErrorInFile(*m_context, file, true, false, line, format, a, b, line);
+  };
+  auto fail = [&]() {
+    cls->m_resolving = false;
+    cls->m_resolveFailed = true;
+    return false;
+  };
+  cls->m_resolving = true;
+  for (const ExtendsEntry& entry : cls->extends) {
+    GSSymbol* found = Lookup(entry.name, cls, true, false);
+    if (found == nullptr || found->kind != SymClass) {
+      report(entry.line, "Class %s has not been declared, line %d.", entry.name.c_str(), nullptr);
+      return fail();
+    }
+    auto* base = static_cast<GSClassSymbol*>(found);
+    if (base->specifiers & SpecStatic) {
+      report(entry.line, "Cannot extend static class %s, line %d.", entry.name.c_str(), nullptr);
+      return fail();
+    }
+    if (base->specifiers & SpecFinal) {
+      report(entry.line, "Cannot extend final class %s, line %d.", entry.name.c_str(), nullptr);
+      return fail();
+    }
+    if (base->m_resolving) {
+      // The base is on the way that led here: the class derives from itself.
+      report(entry.line, "Class %s and %s causes cyclic derivation, line %d.", entry.name.c_str(),
+             cls->name.c_str());
+      return fail();
+    }
+    if (depth >= kMaxDerivationDepth) {
+      report(entry.line, "Class %s derives through too many classes, line %d.", entry.name.c_str(), nullptr);
+      return fail();
+    }
+    ++depth;
+    const bool baseResolved = ResolveExtends(base);
+    --depth;
+    if (!baseResolved) return fail();
+    if (const char* repeated = AddBase(cls, base, true, 0, 0)) {
+      report(entry.line, "Class %s and %s causes cyclic derivation, line %d.", entry.name.c_str(), repeated);
+      return fail();
+    }
+  }
+  cls->extends.clear();
+  cls->m_resolving = false;
+  return true;
+}
+
+bool GSSymbolTable::FindAncestor(GSClassSymbol* cls, const std::string& name, AncestorEntry& entry) {
+  ResolveExtends(cls);
+  if (cls->name == name) {
+    entry = {cls, 0, 0, false};
+    return true;
+  }
+  for (const AncestorEntry& e : cls->ancestors)
+    if (e.base->name == name) {
+      entry = e;
+      return true;
+    }
+  return false;
+}
+
+std::string PlainFunctionName(const std::string& symbolName) {
+  const size_t start = symbolName.find("::");
+  const size_t from = start == std::string::npos ? 0 : start + 2;
+  const size_t end = symbolName.find('(', from);
+  return symbolName.substr(from, end == std::string::npos ? std::string::npos : end - from);
 }
 
 int GSSymbolTable::FindFunctions(GSClassSymbol* cls, const std::string& name, int argumentCount,
-                                 GSFunctionSymbol** result, int capacity, bool searchAncestors)
-{
-    int count = 0;
-    auto collect = [&](const SymbolHash& table) {
-        table.ForEach([&](GSSymbol* s) {
-            if (count >= capacity || s->kind != SymFunction)
-                return;
-            auto* f = static_cast<GSFunctionSymbol*>(s);
-            if (f->parameterCells - 1 == argumentCount && PlainFunctionName(f->name) == name)
-                result[count++] = f;
-        });
-    };
-    collect(cls->members);
-    if (count == 0 && searchAncestors)
-        for (const AncestorEntry& e : cls->ancestors)
-            collect(e.base->members);
-    return count;
+                                 GSFunctionSymbol** result, int capacity, bool searchAncestors) {
+  int count = 0;
+  auto collect = [&](const SymbolHash& table) {
+    table.ForEach([&](GSSymbol* s) {
+      if (count >= capacity || s->kind != SymFunction) return;
+      auto* f = static_cast<GSFunctionSymbol*>(s);
+      if (f->parameterCells - 1 == argumentCount && PlainFunctionName(f->name) == name) result[count++] = f;
+    });
+  };
+  collect(cls->members);
+  if (count == 0 && searchAncestors)
+    for (const AncestorEntry& e : cls->ancestors) collect(e.base->members);
+  return count;
 }
 
-int32_t GSSymbolTable::MemberPosition(GSClassSymbol* cls, GSSymbol* member)
-{
-    if (!cls->extends.empty())
-        ResolveExtends(cls);
-    if (member->kind != SymVariable && member->kind != SymFunction)
-        return -1;
-    const bool variable = member->kind == SymVariable;
-    int64_t position;
-    if (member->level > 0) {
-        position = member->index;
-    } else if (member->ownerClass == cls) {
-        position = static_cast<int64_t>(variable ? cls->variableBase : cls->functionBase) + member->index;
-    } else {
-        const AncestorEntry* entry = nullptr;
-        for (const AncestorEntry& e : cls->ancestors)
-            if (e.base == member->ownerClass) {
-                entry = &e;
-                break;
-            }
-        if (entry == nullptr)
-            return -1;
-        const GSClassSymbol* owner = member->ownerClass;
-        position = variable ? static_cast<int64_t>(owner->variableBase) + member->index + entry->vo
-                            : static_cast<int64_t>(owner->functionBase) + member->index + entry->fo;
-    }
-    if (position < 0 || position > 0xFFFF)
-        return -1;
-    return static_cast<int32_t>(position);
+int32_t GSSymbolTable::MemberPosition(GSClassSymbol* cls, GSSymbol* member) {
+  if (!cls->extends.empty()) ResolveExtends(cls);
+  if (member->kind != SymVariable && member->kind != SymFunction) return -1;
+  const bool variable = member->kind == SymVariable;
+  int64_t position;
+  if (member->level > 0) {
+    position = member->index;
+  } else if (member->ownerClass == cls) {
+    position = static_cast<int64_t>(variable ? cls->variableBase : cls->functionBase) + member->index;
+  } else {
+    const AncestorEntry* entry = nullptr;
+    for (const AncestorEntry& e : cls->ancestors)
+      if (e.base == member->ownerClass) {
+        entry = &e;
+        break;
+      }
+    if (entry == nullptr) return -1;
+    const GSClassSymbol* owner = member->ownerClass;
+    position = variable ? static_cast<int64_t>(owner->variableBase) + member->index + entry->vo
+                        : static_cast<int64_t>(owner->functionBase) + member->index + entry->fo;
+  }
+  if (position < 0 || position > 0xFFFF) return -1;
+  return static_cast<int32_t>(position);
 }
 
 // ---------------------------------------------------------------------------
 // Names and dump
 
-std::string TypeText(uint32_t type, const std::string& className)
-{
-    const bool named = !className.empty() && className != "object";
-    if (type == TypeObject && named)
-        return className;
-    if (type == TypeObjectArray && named)
-        return className + "[]";
-    return TypeName(type);
+std::string TypeText(uint32_t type, const std::string& className) {
+  const bool named = !className.empty() && className != "object";
+  if (type == TypeObject && named) return className;
+  if (type == TypeObjectArray && named) return className + "[]";
+  return TypeName(type);
 }
 
-std::string FunctionSymbolName(const std::string& name, const std::vector<std::string>& parameterTypes)
-{
-    std::string text = "::" + name + "(";
-    for (size_t i = 0; i < parameterTypes.size(); ++i) {
-        if (i > 0)
-            text += ',';
-        text += parameterTypes[i];
-    }
-    return text + ")";
+std::string FunctionSymbolName(const std::string& name, const std::vector<std::string>& parameterTypes) {
+  std::string text = "::" + name + "(";
+  for (size_t i = 0; i < parameterTypes.size(); ++i) {
+    if (i > 0) text += ',';
+    text += parameterTypes[i];
+  }
+  return text + ")";
 }
 
-std::string SignatureKey(const std::string& returnType, const std::string& className, const std::string& symbolName)
-{
-    return "$" + returnType + "@" + className + symbolName;
+std::string SignatureKey(const std::string& returnType, const std::string& className,
+                         const std::string& symbolName) {
+  return "$" + returnType + "@" + className + symbolName;
 }
 
 namespace {
 
-void DumpMember(const GSSymbol* s, std::string& out)
-{
-    const std::string* cls = nullptr;
-    if (s->kind == SymVariable)
-        cls = &static_cast<const GSVariableSymbol*>(s)->className;
-    else if (s->kind == SymFunction)
-        cls = &static_cast<const GSFunctionSymbol*>(s)->resultClass;
-    char head[64];
-    std::snprintf(head, sizeof head, "%d:%d:", s->index, s->level);
-    out += head;
-    out += TypeName(s->type);
-    if (cls != nullptr && !cls->empty())
-        out += "<" + *cls + ">";
-    out += " " + s->name + " " + SpecifierText(s->specifiers) + "\n";
+void DumpMember(const GSSymbol* s, std::string& out) {
+  const std::string* cls = nullptr;
+  if (s->kind == SymVariable)
+    cls = &static_cast<const GSVariableSymbol*>(s)->className;
+  else if (s->kind == SymFunction)
+    cls = &static_cast<const GSFunctionSymbol*>(s)->resultClass;
+  char head[64];
+  std::snprintf(head, sizeof head, "%d:%d:", s->index, s->level);
+  out += head;
+  out += TypeName(s->type);
+  if (cls != nullptr && !cls->empty()) out += "<" + *cls + ">";
+  out += " " + s->name + " " + SpecifierText(s->specifiers) + "\n";
 }
 
 }  // namespace
 
-std::string GSSymbolTable::Dump() const
-{
-    static const char kDivider[] = "========================================\n";
-    std::string out = "Symbol Table\n";
-    char line[512];
-    globals_.ForEach([&](const GSSymbol* s) {
-        if (s->kind == SymDependent) {
-            const auto* d = static_cast<const GSDependentSymbol*>(s);
-            std::snprintf(line, sizeof line, "\nDependent \"%s\", crc 0x%X, filename crc 0x%X\n",
-                          d->name.c_str(), d->sourceCrc, d->fileNameCrc);
-            out += line;
-        } else if (s->kind == SymClass) {
-            const auto* c = static_cast<const GSClassSymbol*>(s);
-            out += kDivider;
-            out += std::to_string(c->level) + ":" + c->name + " " + SpecifierText(c->specifiers) + " (" +
-                   (c->declaringFile ? c->declaringFile->name : std::string()) + ")::";
-            for (const AncestorEntry& e : c->ancestors)
-                out += std::to_string(e.vo) + ":" + e.base->name + ",";
-            out += "\n";
-            out += kDivider;
-            c->members.ForEach([&](const GSSymbol* m) { DumpMember(m, out); });
-        } else {
-            DumpMember(s, out);
-        }
-    });
-    return out;
+std::string GSSymbolTable::Dump() const {
+  static const char kDivider[] = "========================================\n";
+  std::string out = "Symbol Table\n";
+  char line[512];
+  m_globals.ForEach([&](const GSSymbol* s) {
+    if (s->kind == SymDependent) {
+      const auto* d = static_cast<const GSDependentSymbol*>(s);
+      std::snprintf(line, sizeof line, "\nDependent \"%s\", crc 0x%X, filename crc 0x%X\n", d->name.c_str(),
+                    d->sourceCrc, d->fileNameCrc);
+      out += line;
+    } else if (s->kind == SymClass) {
+      const auto* c = static_cast<const GSClassSymbol*>(s);
+      out += kDivider;
+      out += std::to_string(c->level) + ":" + c->name + " " + SpecifierText(c->specifiers) + " (" +
+             (c->declaringFile ? c->declaringFile->name : std::string()) + ")::";
+      for (const AncestorEntry& e : c->ancestors) out += std::to_string(e.vo) + ":" + e.base->name + ",";
+      out += "\n";
+      out += kDivider;
+      c->members.ForEach([&](const GSSymbol* m) { DumpMember(m, out); });
+    } else {
+      DumpMember(s, out);
+    }
+  });
+  return out;
 }
 
 }  // namespace GSCompiler

@@ -20,210 +20,207 @@ enum : uint32_t { SymDependent = 1, SymVariable = 2, SymFunction = 3, SymClass =
 
 // Internal specifier bits of symbols.
 enum : uint32_t {
-    SymPrototypeOnly = 0x2000000,  // function declared by a prototype, body not met yet
-    SymInnerMember = 0x80000000,   // entered in a class member table above level 0
+  SymPrototypeOnly = 0x2000000,  // function declared by a prototype, body not met yet
+  SymInnerMember = 0x80000000,   // entered in a class member table above level 0
 };
 
 class GSSymbol {
 public:
-    virtual ~GSSymbol() = default;
+  virtual ~GSSymbol() = default;
 
-    GSSymbol* chain = nullptr;  // hash-chain link
-    std::string name;
-    int32_t index = -1;         // member number, or the cell of a parameter or local
-    int32_t importIndex = -1;   // class or function import index
-    uint32_t type = TypeNone;
-    int32_t level = 0;          // block level of the declaration; -1 only in probes
-    uint32_t specifiers = 0;
-    uint32_t reserved = 0;
-    uint32_t kind = 0;
-    GSSymbol* scopeNext = nullptr;        // next symbol of the same block level
-    GSClassSymbol* ownerClass = nullptr;  // member table that holds it
-    GSSymbolTable* ownerTable = nullptr;  // global table that holds it
+  GSSymbol* chain = nullptr;  // hash-chain link
+  std::string name;
+  int32_t index = -1;        // member number, or the cell of a parameter or local
+  int32_t importIndex = -1;  // class or function import index
+  uint32_t type = TypeNone;
+  int32_t level = 0;  // block level of the declaration; -1 only in probes
+  uint32_t specifiers = 0;
+  uint32_t reserved = 0;
+  uint32_t kind = 0;
+  GSSymbol* scopeNext = nullptr;        // next symbol of the same block level
+  GSClassSymbol* ownerClass = nullptr;  // member table that holds it
+  GSSymbolTable* ownerTable = nullptr;  // global table that holds it
 
-    bool HasOwner() const { return ownerClass != nullptr || ownerTable != nullptr; }
+  bool HasOwner() const { return ownerClass != nullptr || ownerTable != nullptr; }
 
 protected:
-    explicit GSSymbol(uint32_t k) : kind(k) {}
+  explicit GSSymbol(uint32_t k) : kind(k) {}
 };
 
 class GSDependentSymbol : public GSSymbol {
 public:
-    GSDependentSymbol() : GSSymbol(SymDependent) {}
-    uint32_t sourceCrc = 0;    // CRC-32 of the source text
-    uint32_t fileNameCrc = 0;  // CRC-32 of the lower-cased file name
+  GSDependentSymbol() : GSSymbol(SymDependent) {}
+  uint32_t sourceCrc = 0;    // CRC-32 of the source text
+  uint32_t fileNameCrc = 0;  // CRC-32 of the lower-cased file name
 };
 
 class GSVariableSymbol : public GSSymbol {
 public:
-    GSVariableSymbol() : GSSymbol(SymVariable) {}
-    std::string className;  // class of an object variable; empty otherwise
-    // The value of a define, set once its initialiser is checked: the
-    // constant's 32-bit value, or the text of a string define.
-    uint32_t defineValue = 0;
-    std::string defineText;
-    bool defineSet = false;  // false while its initialiser is still being checked
+  GSVariableSymbol() : GSSymbol(SymVariable) {}
+  std::string className;  // class of an object variable; empty otherwise
+  // The value of a define, set once its initialiser is checked: the
+  // constant's 32-bit value, or the text of a string define.
+  uint32_t defineValue = 0;
+  std::string defineText;
+  bool defineSet = false;  // false while its initialiser is still being checked
 };
 
 class GSFunctionSymbol : public GSSymbol {
 public:
-    GSFunctionSymbol() : GSSymbol(SymFunction) {}
-    std::string signatureKey;  // "$ret@Class::name(types)"
-    int32_t parameterCells = 1;  // P: cell 0 is me
-    int32_t localCount = 0;
-    int32_t temporaryCount = 0;
-    std::string resultClass;
+  GSFunctionSymbol() : GSSymbol(SymFunction) {}
+  std::string signatureKey;    // "$ret@Class::name(types)"
+  int32_t parameterCells = 1;  // P: cell 0 is me
+  int32_t localCount = 0;
+  int32_t temporaryCount = 0;
+  std::string resultClass;
 };
 
 // Hash table of symbols whose chains are kept in symbol order; equal symbols
 // are refused.
 class SymbolHash {
 public:
-    explicit SymbolHash(uint32_t buckets = 61) : buckets_(buckets, nullptr) {}
-    bool Insert(GSSymbol* symbol);
-    // The entry equal to the probe, or null.
-    GSSymbol* Find(const GSSymbol& probe) const;
-    bool Remove(GSSymbol* symbol);
-    uint32_t Count() const { return count_; }
-    // Visits the entries in table order (bucket by bucket, each chain in order).
-    template <typename F>
-    void ForEach(F&& visit) const
-    {
-        for (GSSymbol* head : buckets_)
-            for (GSSymbol* s = head; s != nullptr; s = s->chain)
-                visit(s);
-    }
+  explicit SymbolHash(uint32_t buckets = 61) : m_buckets(buckets, nullptr) {}
+  bool Insert(GSSymbol* symbol);
+  // The entry equal to the probe, or null.
+  GSSymbol* Find(const GSSymbol& probe) const;
+  bool Remove(GSSymbol* symbol);
+  uint32_t Count() const { return m_count; }
+  // Visits the entries in table order (bucket by bucket, each chain in order).
+  template <typename F>
+  void ForEach(F&& visit) const {
+    for (GSSymbol* head : m_buckets)
+      for (GSSymbol* s = head; s != nullptr; s = s->chain) visit(s);
+  }
 
 private:
-    std::vector<GSSymbol*> buckets_;
-    uint32_t count_ = 0;
+  std::vector<GSSymbol*> m_buckets;
+  uint32_t m_count = 0;
 };
 
 struct AncestorEntry {
-    GSClassSymbol* base = nullptr;
-    int32_t vo = 0;  // variable offset
-    int32_t fo = 0;  // function offset
-    bool direct = false;
+  GSClassSymbol* base = nullptr;
+  int32_t vo = 0;  // variable offset
+  int32_t fo = 0;  // function offset
+  bool direct = false;
 };
 
 struct ExtendsEntry {
-    std::string name;
-    int line = 0;
+  std::string name;
+  int line = 0;
 };
 
 class GSClassSymbol : public GSSymbol {
 public:
-    GSClassSymbol() : GSSymbol(SymClass), members(31) {}
-    std::vector<AncestorEntry> ancestors;
-    std::vector<ExtendsEntry> extends;  // base names still to be resolved
-    SymbolHash members;
-    GSDependentSymbol* declaringFile = nullptr;
-    int32_t ownVariables = 0;   // V
-    int32_t ownFunctions = 0;   // F
-    int32_t variableBase = 2;   // VB
-    int32_t functionBase = 0;   // FB
+  GSClassSymbol() : GSSymbol(SymClass), members(31) {}
+  std::vector<AncestorEntry> ancestors;
+  std::vector<ExtendsEntry> extends;  // base names still to be resolved
+  SymbolHash members;
+  GSDependentSymbol* declaringFile = nullptr;
+  int32_t ownVariables = 0;  // V
+  int32_t ownFunctions = 0;  // F
+  int32_t variableBase = 2;  // VB
+  int32_t functionBase = 0;  // FB
 
 private:
-    friend class GSSymbolTable;
-    bool resolving_ = false;      // extends list being resolved (cycle guard)
-    bool resolveFailed_ = false;  // reported once; later resolutions fail quietly
+  friend class GSSymbolTable;
+  bool m_resolving = false;      // extends list being resolved (cycle guard)
+  bool m_resolveFailed = false;  // reported once; later resolutions fail quietly
 };
 
 class GSSymbolTable {
 public:
-    static constexpr int kMaxLevel = 63;
+  static constexpr int kMaxLevel = 63;
 
-    GSSymbolTable() { Reset(); }
-    GSSymbolTable(const GSSymbolTable&) = delete;
-    GSSymbolTable& operator=(const GSSymbolTable&) = delete;
+  GSSymbolTable() { Reset(); }
+  GSSymbolTable(const GSSymbolTable&) = delete;
+  GSSymbolTable& operator=(const GSSymbolTable&) = delete;
 
-    // Empties everything: scopes (level 0, no current function), symbols, the
-    // global table and both import counters.
-    void Reset();
+  // Empties everything: scopes (level 0, no current function), symbols, the
+  // global table and both import counters.
+  void Reset();
 
-    // Where class-hierarchy errors are counted and logged; may be null.
-    void SetContext(ParseContext* context) { context_ = context; }
-    ParseContext* Context() const { return context_; }
+  // Where class-hierarchy errors are counted and logged; may be null.
+  void SetContext(ParseContext* context) { m_context = context; }
+  ParseContext* Context() const { return m_context; }
 
-    // New symbols with the defaults; a class records the current file.
-    GSDependentSymbol* NewDependent(const std::string& name);
-    GSVariableSymbol* NewVariable(const std::string& name);
-    GSFunctionSymbol* NewFunction(const std::string& name);
-    GSClassSymbol* NewClass(const std::string& name);
+  // New symbols with the defaults; a class records the current file.
+  GSDependentSymbol* NewDependent(const std::string& name);
+  GSVariableSymbol* NewVariable(const std::string& name);
+  GSFunctionSymbol* NewFunction(const std::string& name);
+  GSClassSymbol* NewClass(const std::string& name);
 
-    // Enters the symbol at the current level: globally without a class, else in
-    // the class's member table (numbered when `number` and at level 0). False
-    // when the symbol already has an owner or an equal symbol is there.
-    bool Add(GSSymbol* symbol, GSClassSymbol* cls, bool number);
-    // Removes the symbol from whichever table holds it.
-    bool Remove(GSSymbol* symbol);
+  // Enters the symbol at the current level: globally without a class, else in
+  // the class's member table (numbered when `number` and at level 0). False
+  // when the symbol already has an owner or an equal symbol is there.
+  bool Add(GSSymbol* symbol, GSClassSymbol* cls, bool number);
+  // Removes the symbol from whichever table holds it.
+  bool Remove(GSSymbol* symbol);
 
-    // Opens a block level. False (level unchanged, closing still balances) when
-    // 63 levels are already open: the caller reports the nesting error.
-    bool OpenBlock();
-    // Removes every symbol of the current level and lowers it. Level 0 stays.
-    void CloseBlock();
-    // Closes every level down to 0.
-    void ClearScopes();
-    int Level() const { return level_; }
+  // Opens a block level. False (level unchanged, closing still balances) when
+  // 63 levels are already open: the caller reports the nesting error.
+  bool OpenBlock();
+  // Removes every symbol of the current level and lowers it. Level 0 stays.
+  void CloseBlock();
+  // Closes every level down to 0.
+  void ClearScopes();
+  int Level() const { return m_level; }
 
-    // Finds a name: without a class, in the global table; with a class, in its
-    // member table (level 0 only when membersOnly), then its ancestors, then the
-    // globals when withGlobals. Marks what it finds as referenced.
-    GSSymbol* Lookup(const std::string& name, GSClassSymbol* cls, bool withGlobals, bool membersOnly);
-    // The entered source file of that name (compared without regard to case).
-    GSDependentSymbol* FindDependent(const std::string& name) const;
+  // Finds a name: without a class, in the global table; with a class, in its
+  // member table (level 0 only when membersOnly), then its ancestors, then the
+  // globals when withGlobals. Marks what it finds as referenced.
+  GSSymbol* Lookup(const std::string& name, GSClassSymbol* cls, bool withGlobals, bool membersOnly);
+  // The entered source file of that name (compared without regard to case).
+  GSDependentSymbol* FindDependent(const std::string& name) const;
 
-    // Gives a class, or a function and its class, their import indexes.
-    void MarkReferenced(GSSymbol* symbol);
-    // Every global class and its functions lose their import index; counters 0.
-    void ResetImportIndexes();
-    int32_t ClassImportCount() const { return classImports_; }
-    int32_t FunctionImportCount() const { return functionImports_; }
+  // Gives a class, or a function and its class, their import indexes.
+  void MarkReferenced(GSSymbol* symbol);
+  // Every global class and its functions lose their import index; counters 0.
+  void ResetImportIndexes();
+  int32_t ClassImportCount() const { return m_classImports; }
+  int32_t FunctionImportCount() const { return m_functionImports; }
 
-    // The class itself (offsets 0) or its first ancestor entry of that name,
-    // after resolving the extends list; false when there is none.
-    bool FindAncestor(GSClassSymbol* cls, const std::string& name, AncestorEntry& entry);
-    // Functions of `cls` with that plain name and argument count, in table
-    // order; when none and searchAncestors, those of each ancestor's own table.
-    int FindFunctions(GSClassSymbol* cls, const std::string& name, int argumentCount,
-                      GSFunctionSymbol** result, int capacity, bool searchAncestors);
-    // The cell of a member variable or the slot of a member function as seen
-    // from `cls`; -1 when it belongs to no ancestor or does not fit 16 bits.
-    int32_t MemberPosition(GSClassSymbol* cls, GSSymbol* member);
+  // The class itself (offsets 0) or its first ancestor entry of that name,
+  // after resolving the extends list; false when there is none.
+  bool FindAncestor(GSClassSymbol* cls, const std::string& name, AncestorEntry& entry);
+  // Functions of `cls` with that plain name and argument count, in table
+  // order; when none and searchAncestors, those of each ancestor's own table.
+  int FindFunctions(GSClassSymbol* cls, const std::string& name, int argumentCount, GSFunctionSymbol** result,
+                    int capacity, bool searchAncestors);
+  // The cell of a member variable or the slot of a member function as seen
+  // from `cls`; -1 when it belongs to no ancestor or does not fit 16 bits.
+  int32_t MemberPosition(GSClassSymbol* cls, GSSymbol* member);
 
-    // Resolves the extends list once (messages in the class's declaring file).
-    bool ResolveExtends(GSClassSymbol* cls);
-    // Adds base as an ancestor of cls; null on success, else the name of the
-    // entry that is already there.
-    const char* AddBase(GSClassSymbol* cls, GSClassSymbol* base, bool direct, int32_t vo, int32_t fo);
+  // Resolves the extends list once (messages in the class's declaring file).
+  bool ResolveExtends(GSClassSymbol* cls);
+  // Adds base as an ancestor of cls; null on success, else the name of the
+  // entry that is already there.
+  const char* AddBase(GSClassSymbol* cls, GSClassSymbol* base, bool direct, int32_t vo, int32_t fo);
 
-    GSFunctionSymbol* currentFunction = nullptr;
-    GSDependentSymbol* currentFile = nullptr;
+  GSFunctionSymbol* currentFunction = nullptr;
+  GSDependentSymbol* currentFile = nullptr;
 
-    // Visits every global symbol (files and classes) in table order.
-    template <typename F>
-    void ForEachGlobal(F&& visit) const
-    {
-        globals_.ForEach(visit);
-    }
+  // Visits every global symbol (files and classes) in table order.
+  template <typename F>
+  void ForEachGlobal(F&& visit) const {
+    m_globals.ForEach(visit);
+  }
 
-    // Every global symbol in table order, in the compiler's dump format.
-    std::string Dump() const;
+  // Every global symbol in table order, in the compiler's dump format.
+  std::string Dump() const;
 
 private:
-    template <typename T>
-    T* Make(const std::string& name);
-    GSSymbol* LookupInClass(GSClassSymbol* cls, const GSSymbol& probe);
+  template <typename T>
+  T* Make(const std::string& name);
+  GSSymbol* LookupInClass(GSClassSymbol* cls, const GSSymbol& probe);
 
-    std::vector<std::unique_ptr<GSSymbol>> symbols_;
-    SymbolHash globals_{61};
-    GSSymbol* scopes_[kMaxLevel + 1] = {};
-    int level_ = 0;
-    int overflow_ = 0;  // blocks opened beyond the last level
-    int32_t classImports_ = 0;
-    int32_t functionImports_ = 0;
-    ParseContext* context_ = nullptr;
+  std::vector<std::unique_ptr<GSSymbol>> m_symbols;
+  SymbolHash m_globals{61};
+  GSSymbol* m_scopes[kMaxLevel + 1] = {};
+  int m_level = 0;
+  int m_overflow = 0;  // blocks opened beyond the last level
+  int32_t m_classImports = 0;
+  int32_t m_functionImports = 0;
+  ParseContext* m_context = nullptr;
 };
 
 // The name a type has inside symbol names and signature keys: the class name

@@ -16,27 +16,43 @@ enum : uint32_t { CatDeclaration = 0, CatStatement = 1, CatExpression = 2 };
 
 // Declaration kinds.
 enum : uint32_t {
-  DeclFunction = 0,   // 0 return type, 1 name, 2 first parameter, 3 body
-  DeclPrototype = 1,  // 0 return type, 1 name, 2 first parameter
-  DeclInclude = 2,    // 0 file name
-  DeclClass = 3,      // 0 name, 1 first base-class name, 2 first member
-  DeclVariables = 4,  // 0 type, 1 first declarator
-  DeclDeclarator = 5, // 0 name, 1 initial value
-  DeclType = 6,       // value = type code; 0 class name for class types
-  DeclParameter = 7,  // 0 type, 1 name
-  DeclName = 8,       // text = the name
+  DeclFunction = 0,    // 0 return type, 1 name, 2 first parameter, 3 body
+  DeclPrototype = 1,   // 0 return type, 1 name, 2 first parameter
+  DeclInclude = 2,     // 0 file name
+  DeclClass = 3,       // 0 name, 1 first base-class name, 2 first member
+  DeclVariables = 4,   // 0 type, 1 first declarator
+  DeclDeclarator = 5,  // 0 name, 1 initial value
+  DeclType = 6,        // value = type code; 0 class name for class types
+  DeclParameter = 7,   // 0 type, 1 name
+  DeclName = 8,        // text = the name
 };
 
 // Statement kinds.
 enum : uint32_t {
-  StmtReturn = 0, StmtBreak = 1, StmtContinue = 2, StmtGoto = 3, StmtFor = 4, StmtWhile = 5,
-  StmtSwitch = 6, StmtIf = 7, StmtDefault = 8, StmtCase = 9, StmtLabel = 10, StmtCompound = 11,
-  StmtWait = 12, StmtOn = 13,
+  StmtReturn = 0,
+  StmtBreak = 1,
+  StmtContinue = 2,
+  StmtGoto = 3,
+  StmtFor = 4,
+  StmtWhile = 5,
+  StmtSwitch = 6,
+  StmtIf = 7,
+  StmtDefault = 8,
+  StmtCase = 9,
+  StmtLabel = 10,
+  StmtCompound = 11,
+  StmtWait = 12,
+  StmtOn = 13,
 };
 
 // Expression kinds (4 is unused).
 enum : uint32_t {
-  ExprOperator = 0, ExprConstant = 1, ExprIdentifier = 2, ExprCall = 3, ExprMe = 5, ExprNull = 6,
+  ExprOperator = 0,
+  ExprConstant = 1,
+  ExprIdentifier = 2,
+  ExprCall = 3,
+  ExprMe = 5,
+  ExprNull = 6,
 };
 
 // Constant types of constant nodes (in `value`).
@@ -44,35 +60,82 @@ enum : int32_t { ConstBool = 0, ConstInt = 1, ConstFloat = 2, ConstString = 3 };
 
 // Operator codes of operator nodes (in `value`).
 enum : int32_t {
-  OpPostDec = 0, OpPostInc = 1, OpMember = 2, OpPlus = 3, OpNegate = 4, OpNot = 5,
-  OpComplement = 6, OpPreDec = 7, OpPreInc = 8, OpRange = 9, OpIndex = 10, OpCast = 11,
-  OpMul = 12, OpDiv = 13, OpMod = 14, OpAdd = 15, OpSub = 16, OpShl = 17, OpShr = 18,
-  OpLess = 19, OpGreater = 20, OpLessEq = 21, OpGreaterEq = 22, OpEq = 23, OpNotEq = 24,
-  OpBitAnd = 25, OpBitXor = 26, OpBitOr = 27, OpAnd = 28, OpOr = 29, OpAssign = 30,
-  OpSize = 31, OpIsClass = 32, OpCopy = 33, OpNew = 34,
+  OpPostDec = 0,
+  OpPostInc = 1,
+  OpMember = 2,
+  OpPlus = 3,
+  OpNegate = 4,
+  OpNot = 5,
+  OpComplement = 6,
+  OpPreDec = 7,
+  OpPreInc = 8,
+  OpRange = 9,
+  OpIndex = 10,
+  OpCast = 11,
+  OpMul = 12,
+  OpDiv = 13,
+  OpMod = 14,
+  OpAdd = 15,
+  OpSub = 16,
+  OpShl = 17,
+  OpShr = 18,
+  OpLess = 19,
+  OpGreater = 20,
+  OpLessEq = 21,
+  OpGreaterEq = 22,
+  OpEq = 23,
+  OpNotEq = 24,
+  OpBitAnd = 25,
+  OpBitXor = 26,
+  OpBitOr = 27,
+  OpAnd = 28,
+  OpOr = 29,
+  OpAssign = 30,
+  OpSize = 31,
+  OpIsClass = 32,
+  OpCopy = 33,
+  OpNew = 34,
 };
 
 // Value type codes; an array type is 6 plus its element type.
 enum : uint32_t {
-  TypeVoid = 0, TypeBool = 1, TypeInt = 2, TypeFloat = 3, TypeString = 4, TypeObject = 5,
-  TypeVoidArray = 6, TypeBoolArray = 7, TypeIntArray = 8, TypeFloatArray = 9,
-  TypeStringArray = 10, TypeObjectArray = 11, TypeNone = 12, TypeNull = 13,
+  TypeVoid = 0,
+  TypeBool = 1,
+  TypeInt = 2,
+  TypeFloat = 3,
+  TypeString = 4,
+  TypeObject = 5,
+  TypeVoidArray = 6,
+  TypeBoolArray = 7,
+  TypeIntArray = 8,
+  TypeFloatArray = 9,
+  TypeStringArray = 10,
+  TypeObjectArray = 11,
+  TypeNone = 12,
+  TypeNull = 13,
 };
 
 // Declaration specifier bits and node marker bits.
 enum : uint32_t {
-  SpecPublic = 0x1, SpecNative = 0x2, SpecStatic = 0x4, SpecFinal = 0x8, SpecThread = 0x10,
-  SpecConstructor = 0x20, SpecGame = 0x40, SpecDefine = 0x80, SpecSecured = 0x100,
+  SpecPublic = 0x1,
+  SpecNative = 0x2,
+  SpecStatic = 0x4,
+  SpecFinal = 0x8,
+  SpecThread = 0x10,
+  SpecConstructor = 0x20,
+  SpecGame = 0x40,
+  SpecDefine = 0x80,
+  SpecSecured = 0x100,
   FlagClassMember = 0x4000000,   // variable declaration list inside a class
   FlagFunctionBody = 0x8000000,  // compound statement that is a function's body
   FlagDiscarded = 0x10000000,    // expression whose value is not used
   // Set by the semantic pass. An identifier naming a class used as a static
   // reference carries SpecStatic; identifiers and members also carry the
   // specifier bits of their symbol.
-  FlagHasDefault = 0x400000,        // switch statement that has its default
-  FlagInheritedCall = 0x1000000,    // call of `inherited`: the current function's parent version
-  FlagQualifiedCall = 0x20000000,   // call through ".": the receiver is child 0's child 0
-  FlagLValue = 0x40000000,          // expression that can be assigned to
+  FlagHasDefault = 0x400000,       // switch statement that has its default
+  FlagInheritedCall = 0x1000000,   // call of `inherited`: the current function's parent version
+  FlagQualifiedCall = 0x20000000,  // call through ".": the receiver is child 0's child 0
+  FlagLValue = 0x40000000,         // expression that can be assigned to
 };
 
 // Pointers first, then the 32-bit fields: no padding, 128 bytes a node.
@@ -100,12 +163,12 @@ struct SyntaxNode {
   // OpCast node whose child 1 is a DeclType node of the parameter's type.
   GSSymbol* symbol = nullptr;
   uint32_t category = 0;
-  uint32_t datum = 0;               // constant value: bool, integer or float bits
+  uint32_t datum = 0;  // constant value: bool, integer or float bits
   uint32_t kind = 0;
-  int32_t value = -1;               // type code, operator code or constant type
+  int32_t value = -1;  // type code, operator code or constant type
   uint32_t line = 0;
   uint32_t flags = 0;
-  uint32_t type = TypeNone;         // filled by the semantic pass
+  uint32_t type = TypeNone;  // filled by the semantic pass
   int32_t position = -1;
 };
 

@@ -8,15 +8,14 @@ const OpcodeInfo kOpcodeTable[kOpcodeCount] = {
 #undef GS_OPCODE_INFO
 };
 
-std::size_t InstructionLength(const uint8_t* code, std::size_t size, std::size_t offset)
-{
-    if (offset >= size) return 0;
-    const OpcodeInfo* info = FindOpcode(code[offset]);
-    if (!info) return 0;
-    const std::size_t left = size - offset - 1;  // bytes after the opcode
-    const uint8_t* p = code + offset + 1;
-    std::size_t n = 0;
-    switch (info->form) {
+std::size_t InstructionLength(const uint8_t* code, std::size_t size, std::size_t offset) {
+  if (offset >= size) return 0;
+  const OpcodeInfo* info = FindOpcode(code[offset]);
+  if (!info) return 0;
+  const std::size_t left = size - offset - 1;  // bytes after the opcode
+  const uint8_t* p = code + offset + 1;
+  std::size_t n = 0;
+  switch (info->form) {
     case OperandForm::None: n = 0; break;
     case OperandForm::Local:
     case OperandForm::Member:
@@ -27,15 +26,15 @@ std::size_t InstructionLength(const uint8_t* code, std::size_t size, std::size_t
     case OperandForm::Target:
     case OperandForm::Call: n = 4; break;
     case OperandForm::Wait:
-        if (left < 2) return 0;
-        n = 2 + std::size_t(ReadU16(p)) * 8;
-        break;
+      if (left < 2) return 0;
+      n = 2 + std::size_t(ReadU16(p)) * 8;
+      break;
     case OperandForm::Switch:
-        if (left < 2) return 0;
-        n = 2 + std::size_t(ReadU16(p)) * 8 + 4;
-        break;
-    }
-    return n <= left ? n + 1 : 0;
+      if (left < 2) return 0;
+      n = 2 + std::size_t(ReadU16(p)) * 8 + 4;
+      break;
+  }
+  return n <= left ? n + 1 : 0;
 }
 
 }  // namespace GSRuntime

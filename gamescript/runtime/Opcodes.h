@@ -11,25 +11,26 @@ namespace GSRuntime {
 
 // Operand forms. The form fixes the operand bytes and what they index.
 enum class OperandForm : uint8_t {
-    None,    // no operand
-    Local,   // u16 frame cell
-    Member,  // u16 member cell
-    String,  // u16 string-table index of the current library
-    Class,   // u16 class-table index of the current library
-    Const,   // u32 word (int, or float bits)
-    Target,  // u32 code offset within the current function
-    Call,    // s16 receiver distance, u16 dispatch slot
-    Parent,  // s16 receiver distance
-    Wait,    // u16 h, h x (u16 major, u16 minor), h x u32 target
-    Switch,  // u16 c, c x i32 key, c x u32 target, u32 default
+  None,    // no operand
+  Local,   // u16 frame cell
+  Member,  // u16 member cell
+  String,  // u16 string-table index of the current library
+  Class,   // u16 class-table index of the current library
+  Const,   // u32 word (int, or float bits)
+  Target,  // u32 code offset within the current function
+  Call,    // s16 receiver distance, u16 dispatch slot
+  Parent,  // s16 receiver distance
+  Wait,    // u16 h, h x (u16 major, u16 minor), h x u32 target
+  Switch,  // u16 c, c x i32 key, c x u32 target, u32 default
 };
 
 struct OpcodeInfo {
-    const char* mnemonic;
-    OperandForm form;
-    int8_t stack;  // depth change counted by the compiler ("varies" counts 0)
+  const char* mnemonic;
+  OperandForm form;
+  int8_t stack;  // depth change counted by the compiler ("varies" counts 0)
 };
 
+// clang-format off
 #define GS_OPCODES(X)                                                                     \
     X(ADDI, None, -1) X(SUBI, None, -1) X(MULI, None, -1) X(DIVI, None, -1)               \
     X(MODI, None, -1) X(NEGI, None, 0) X(INCI, None, 0) X(DECI, None, 0)                  \
@@ -60,12 +61,13 @@ struct OpcodeInfo {
     X(LDSO, Member, 1) X(STS, Member, -1) X(STSO, Member, -1) X(STSK, Member, 0)          \
     X(STSOK, Member, 0) X(RET, None, 0) X(RETV, None, 0) X(RETVO, None, 0)                \
     X(WAIT, Wait, 0) X(SWITCH, Switch, -1) X(CALLP, Parent, 0) X(NE, None, 0)
+// clang-format on
 
 enum Opcode : uint8_t {
 #define GS_OPCODE_ENUM(name, form, stack) OP_##name,
-    GS_OPCODES(GS_OPCODE_ENUM)
+  GS_OPCODES(GS_OPCODE_ENUM)
 #undef GS_OPCODE_ENUM
-    kOpcodeCount
+      kOpcodeCount
 };
 
 static_assert(kOpcodeCount == 116, "the instruction set has 116 opcodes");
@@ -82,9 +84,8 @@ std::size_t InstructionLength(const uint8_t* code, std::size_t size, std::size_t
 
 // Little-endian operand readers (no bounds checks: callers check the length).
 inline uint16_t ReadU16(const uint8_t* p) { return uint16_t(p[0] | p[1] << 8); }
-inline uint32_t ReadU32(const uint8_t* p)
-{
-    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+inline uint32_t ReadU32(const uint8_t* p) {
+  return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
 }
 
 }  // namespace GSRuntime

@@ -20,77 +20,73 @@ uint32_t StringHash(std::string_view text);
 template <class Stored, class Key, class Value, class Keys>
 class SortedChainTable {
 public:
-    struct Entry {
-        Stored key;
-        Value value;
-        Entry* next;
-    };
+  struct Entry {
+    Stored key;
+    Value value;
+    Entry* next;
+  };
 
-    explicit SortedChainTable(std::size_t bucketCount) : count_(bucketCount ? bucketCount : 1)
-    {
-        buckets_ = new Entry*[count_]();
-    }
-    ~SortedChainTable()
-    {
-        Clear();
-        delete[] buckets_;
-    }
-    SortedChainTable(const SortedChainTable&) = delete;
-    SortedChainTable& operator=(const SortedChainTable&) = delete;
+  explicit SortedChainTable(std::size_t bucketCount) : m_count(bucketCount ? bucketCount : 1) {
+    m_buckets = new Entry*[m_count]();
+  }
+  ~SortedChainTable() {
+    Clear();
+    delete[] m_buckets;
+  }
+  SortedChainTable(const SortedChainTable&) = delete;
+  SortedChainTable& operator=(const SortedChainTable&) = delete;
 
-    // False (and the first entry kept) when the key is present.
-    bool Insert(const Key& key, Value value)
-    {
-        Entry** link = &buckets_[Keys::Hash(key) % count_];
-        while (*link) {
-            int c = Keys::Order((*link)->key, key);
-            if (c == 0) return false;
-            if (c > 0) break;
-            link = &(*link)->next;
-        }
-        *link = new Entry{Stored(key), std::move(value), *link};
-        ++entries_;
-        return true;
+  // False (and the first entry kept) when the key is present.
+  bool Insert(const Key& key, Value value) {
+    Entry** link = &m_buckets[Keys::Hash(key) % m_count];
+    while (*link) {
+      int c = Keys::Order((*link)->key, key);
+      if (c == 0) return false;
+      if (c > 0) break;
+      link = &(*link)->next;
     }
-    // The entry of the key, or null.
-    Entry* Find(const Key& key) const
-    {
-        for (Entry* e = buckets_[Keys::Hash(key) % count_]; e; e = e->next) {
-            int c = Keys::Order(e->key, key);
-            if (c == 0) return e;
-            if (c > 0) break;
-        }
-        return nullptr;
+    *link = new Entry{Stored(key), std::move(value), *link};
+    ++m_entries;
+    return true;
+  }
+  // The entry of the key, or null.
+  Entry* Find(const Key& key) const {
+    for (Entry* e = m_buckets[Keys::Hash(key) % m_count]; e; e = e->next) {
+      int c = Keys::Order(e->key, key);
+      if (c == 0) return e;
+      if (c > 0) break;
     }
-    // Frees every entry, handing each value to release first.
-    template <class Release>
-    void Clear(Release&& release)
-    {
-        for (std::size_t i = 0; i < count_; ++i) {
-            while (Entry* e = buckets_[i]) {
-                buckets_[i] = e->next;
-                release(e->value);
-                delete e;
-            }
-        }
-        entries_ = 0;
+    return nullptr;
+  }
+  // Frees every entry, handing each value to release first.
+  template <class Release>
+  void Clear(Release&& release) {
+    for (std::size_t i = 0; i < m_count; ++i) {
+      while (Entry* e = m_buckets[i]) {
+        m_buckets[i] = e->next;
+        release(e->value);
+        delete e;
+      }
     }
-    void Clear()
-    {
-        Clear([](Value&) {});
-    }
-    std::size_t Count() const { return entries_; }
+    m_entries = 0;
+  }
+  void Clear() {
+    Clear([](Value&) {});
+  }
+  std::size_t Count() const { return m_entries; }
 
 private:
-    Entry** buckets_;
-    std::size_t count_;
-    std::size_t entries_ = 0;
+  Entry** m_buckets;
+  std::size_t m_count;
+  std::size_t m_entries = 0;
 };
 
 // Text keys: chains kept in byte order.
 struct StringKeys {
-    static uint32_t Hash(std::string_view key) { return StringHash(key); }
-    static int Order(const std::string& stored, std::string_view key) { return std::string_view(stored).compare(key); }
+  static uint32_t Hash(std::string_view key) { return StringHash(key); }
+  static int Order(const std::string& stored, std::string_view key) {
+    return std::string_view(stored).compare(key);
+  }
 };
 
 // Hash table keyed by text, chains kept in byte order, duplicates refused.
@@ -100,19 +96,18 @@ using StringKeyTable = SortedChainTable<std::string, std::string_view, Value, St
 
 // A 64-bit library id as its low and high words.
 struct IdKey {
-    uint32_t low;
-    uint32_t high;
+  uint32_t low;
+  uint32_t high;
 };
 
 // Id keys: bucket by the low word; chains ordered by low word, then high word.
 struct IdKeys {
-    static uint32_t Hash(const IdKey& key) { return key.low; }
-    static int Order(const IdKey& stored, const IdKey& key)
-    {
-        if (stored.low != key.low) return stored.low < key.low ? -1 : 1;
-        if (stored.high != key.high) return stored.high < key.high ? -1 : 1;
-        return 0;
-    }
+  static uint32_t Hash(const IdKey& key) { return key.low; }
+  static int Order(const IdKey& stored, const IdKey& key) {
+    if (stored.low != key.low) return stored.low < key.low ? -1 : 1;
+    if (stored.high != key.high) return stored.high < key.high ? -1 : 1;
+    return 0;
+  }
 };
 
 // Hash table keyed by a 64-bit library id (low word, high word); bucket = low
@@ -120,11 +115,13 @@ struct IdKeys {
 template <class Value>
 class IdKeyTable : public SortedChainTable<IdKey, IdKey, Value, IdKeys> {
 public:
-    using Base = SortedChainTable<IdKey, IdKey, Value, IdKeys>;
-    using Base::Base;
+  using Base = SortedChainTable<IdKey, IdKey, Value, IdKeys>;
+  using Base::Base;
 
-    bool Insert(uint32_t low, uint32_t high, Value value) { return Base::Insert(IdKey{low, high}, std::move(value)); }
-    typename Base::Entry* Find(uint32_t low, uint32_t high) const { return Base::Find(IdKey{low, high}); }
+  bool Insert(uint32_t low, uint32_t high, Value value) {
+    return Base::Insert(IdKey{low, high}, std::move(value));
+  }
+  typename Base::Entry* Find(uint32_t low, uint32_t high) const { return Base::Find(IdKey{low, high}); }
 };
 
 // The text after the last "\\", "/" or ":"; the whole text when there is none.

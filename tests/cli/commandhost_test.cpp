@@ -32,11 +32,14 @@ TEST(CommandHost, RoundTripOfBothRequests) {
   tree.Write("tex/sub/wall.texture.txt", "Primary=wall.png\n");
 
   int answered = 0;
-  std::string out = Serve("1 0 \"" + asset + "\"\n\n22 1 \"" + textures + "\" \"set\"\n3 1 \"" + asset + "\"", &answered);
+  std::string out =
+      Serve("1 0 \"" + asset + "\"\n\n22 1 \"" + textures + "\" \"set\"\n3 1 \"" + asset + "\"", &answered);
   EXPECT_EQ(answered, 3);
   // Asset checks are refused, not passed, while validation is missing.
-  EXPECT_NE(out.find("1 R 3 Asset validation is not available in this build; '" + asset + "' was not checked.\n1 OK 0\n"),
-            std::string::npos) << out;
+  EXPECT_NE(out.find("1 R 3 Asset validation is not available in this build; '" + asset +
+                     "' was not checked.\n1 OK 0\n"),
+            std::string::npos)
+      << out;
   // The texture description is found (below a sub-folder) and reported: it
   // lies outside the named content set.
   EXPECT_NE(out.find("22 R 3 Unable to determine relative path for '"), std::string::npos) << out;
@@ -49,26 +52,31 @@ TEST(CommandHost, RoundTripOfBothRequests) {
 TEST(CommandHost, RequestFailuresAnswerWithTheirResults) {
   TempTree tree;
   std::string empty = tree.MakeDir("empty");
-  std::string out = Serve("7 0 \"" + tree.Path("gone") + "\"\n8 0 \"" + empty + "\"\n9 1 \"" + tree.Path("gone") + "\"\n");
-  EXPECT_EQ(out, "7 R 3 Asset folder '" + tree.Path("gone") + "' not found.\n7 OK 0\n"
-                 "8 R 3 No config.txt or config.chump in '" + empty + "'.\n8 OK 0\n"
-                 "9 R 3 Unable to search path: '" + tree.Path("gone") + "'\n9 OK 0\n");
+  std::string out =
+      Serve("7 0 \"" + tree.Path("gone") + "\"\n8 0 \"" + empty + "\"\n9 1 \"" + tree.Path("gone") + "\"\n");
+  EXPECT_EQ(out, "7 R 3 Asset folder '" + tree.Path("gone") +
+                     "' not found.\n7 OK 0\n"
+                     "8 R 3 No config.txt or config.chump in '" +
+                     empty +
+                     "'.\n8 OK 0\n"
+                     "9 R 3 Unable to search path: '" +
+                     tree.Path("gone") + "'\n9 OK 0\n");
 }
 
 TEST(CommandHost, MalformedLinesGetErrorsAndTheHostGoesOn) {
   int answered = -1;
   std::string out = Serve(
-      "x 0 a\n"            // id not a number
-      "1234567890 0 a\n"   // id too long
-      "4\n"                // no request number
-      "5 zero a\n"         // request not a number
-      "6 9 a\n"            // unknown request
-      "7 0\n"              // validate without folder
-      "8 0 a b\n"          // validate with two
-      "9 1\n"              // textures without folder
-      "10 1 a b c\n"       // textures with three
-      "11 0 \"open\n"      // unterminated quote
-      "   \n",             // blank: ignored
+      "x 0 a\n"           // id not a number
+      "1234567890 0 a\n"  // id too long
+      "4\n"               // no request number
+      "5 zero a\n"        // request not a number
+      "6 9 a\n"           // unknown request
+      "7 0\n"             // validate without folder
+      "8 0 a b\n"         // validate with two
+      "9 1\n"             // textures without folder
+      "10 1 a b c\n"      // textures with three
+      "11 0 \"open\n"     // unterminated quote
+      "   \n",            // blank: ignored
       &answered);
   EXPECT_EQ(answered, 0);
   EXPECT_EQ(out,
@@ -88,7 +96,8 @@ TEST(CommandHost, MalformedLinesGetErrorsAndTheHostGoesOn) {
 TEST(CommandHost, OverlongLinesAndLineBreaksInResultsStayOneLine) {
   std::string longLine(Cli::kMaxHostLine + 10, 'a');
   std::string out = Serve("1 0 " + longLine + "\n2 9\n");
-  EXPECT_EQ(out, "- ERR request line longer than " + std::to_string(Cli::kMaxHostLine) + " bytes\n2 ERR unknown request 9\n");
+  EXPECT_EQ(out, "- ERR request line longer than " + std::to_string(Cli::kMaxHostLine) +
+                     " bytes\n2 ERR unknown request 9\n");
 
   // A folder name with a line break and a backslash is escaped in the answer.
   out = Serve("3 0 \"no\\where\rx\"\n");
@@ -97,7 +106,8 @@ TEST(CommandHost, OverlongLinesAndLineBreaksInResultsStayOneLine) {
 
 TEST(ScriptLog, PrinterWritesOneCutLogLine) {
   std::vector<std::string> lines;
-  int id = Kiv::Log::Instance().AddListener([&](Kiv::LogLevel, std::string_view line) { lines.emplace_back(line); });
+  int id = Kiv::Log::Instance().AddListener(
+      [&](Kiv::LogLevel, std::string_view line) { lines.emplace_back(line); });
   GSRuntime::ScriptLogHook = &Cli::ScriptLogPrinter;
   GSRuntime::ScriptLogHook("Could not resolve native link %s (%d)", "$int@X::Y()", 3);
   std::string big(20000, 'z');

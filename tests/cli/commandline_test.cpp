@@ -66,8 +66,8 @@ TEST(BatchFile, ProblemsGiveNoCommands) {
 }
 
 TEST(StartupOptions, TakenFromAnywhereAndRemoved) {
-  std::vector<std::string> args{"rovanautil", "-kivlog", "compile", "norender", "x.gs", "-noumbclient",
-                                "-s", "-nostartumbdaemon"};
+  std::vector<std::string> args{"rovanautil", "-kivlog",      "compile", "norender",
+                                "x.gs",       "-noumbclient", "-s",      "-nostartumbdaemon"};
   Cli::StartupOptions options = Cli::TakeStartupOptions(args);
   EXPECT_EQ(args, (std::vector<std::string>{"rovanautil", "compile", "x.gs", "-s"}));
   EXPECT_TRUE(options.noRender);

@@ -21,8 +21,9 @@ TEST(Folders, InstallationRootFromVariableOrProgramPath) {
   EXPECT_EQ(Cli::FindInstallationRoot(tree.Path("src/build/release/rovanautil"), nullptr),
             tree.Path("src/samples/install"));
   // The variable wins; a trailing separator is dropped.
-  EXPECT_EQ(Cli::FindInstallationRoot(tree.Path("inst/bin/x64/rovanautil"), (tree.Path("none") + "/").c_str()),
-            tree.Path("none"));
+  EXPECT_EQ(
+      Cli::FindInstallationRoot(tree.Path("inst/bin/x64/rovanautil"), (tree.Path("none") + "/").c_str()),
+      tree.Path("none"));
   // Nothing found: empty (start-up then refuses to go on).
   EXPECT_EQ(Cli::FindInstallationRoot(tree.Path("none/bin/rovanautil"), nullptr), "");
   EXPECT_EQ(Cli::FindInstallationRoot("", nullptr), "");

@@ -80,8 +80,10 @@ TEST_F(MainTest, CommandRunsAfterStartUpAndFailuresAreErrorResults) {
   EXPECT_EQ(Run({"norender", "-noumbclient", "Compile", "-kivlog", "", "-nostartumbdaemon"}), -1);
   EXPECT_EQ(Run({"compile"}), -1);  // no path at all
   EXPECT_EQ(Run({"frobnicate", "x"}), -1);
-  EXPECT_EQ(Output(), "- Invalid file path.\nOK (1 Errors,0 Warnings)\n- Invalid file path.\nOK (1 Errors,0 Warnings)\n"
-                      "- Unknown command 'frobnicate'. Run \"rovanautil help\" for the commands.\nOK (1 Errors,0 Warnings)\n");
+  EXPECT_EQ(Output(),
+            "- Invalid file path.\nOK (1 Errors,0 Warnings)\n- Invalid file path.\nOK (1 Errors,0 Warnings)\n"
+            "- Unknown command 'frobnicate'. Run \"rovanautil help\" for the commands.\nOK (1 Errors,0 "
+            "Warnings)\n");
   // Start-up laid out the user data.
   EXPECT_TRUE(std::filesystem::is_directory(m_userData + "/local"));
   EXPECT_TRUE(std::filesystem::is_directory(m_userData + "/settings"));
@@ -156,7 +158,8 @@ TEST_F(MainTest, BatchProblemsRunNothing) {
   EXPECT_NE(out.find("OK (1 Errors,0 Warnings)\n"), std::string::npos) << out;
 
   EXPECT_EQ(Run({"@" + m_tree.Path("missing.txt")}), -1);
-  EXPECT_NE(Output().find("- Unable to open batch file '" + m_tree.Path("missing.txt") + "'."), std::string::npos);
+  EXPECT_NE(Output().find("- Unable to open batch file '" + m_tree.Path("missing.txt") + "'."),
+            std::string::npos);
   EXPECT_EQ(Run({"@" + m_tree.Write("ok.txt", "help\n"), "extra"}), -1);
 }
 
@@ -173,7 +176,8 @@ TEST_F(MainTest, CommandHostServesStandardInput) {
   std::string out = Output();
   EXPECT_NE(out.find("5 R 3 Asset validation is not available in this build; '" + m_tree.Root() +
                      "/user/local/asset1' was not checked.\n5 OK 0\n"),
-            std::string::npos) << out;
+            std::string::npos)
+      << out;
   EXPECT_NE(out.find("- ERR bad transaction id\n"), std::string::npos) << out;
   EXPECT_NE(out.find("6 OK 2\n"), std::string::npos) << out;
   EXPECT_NE(out.find("OK (0 Errors,0 Warnings)\n"), std::string::npos) << out;
@@ -221,7 +225,12 @@ TEST(FaultGuard, ResultPassesThrough) {
 TEST(FaultGuardDeathTest, ExceptionOrSignalEndsTheProcessWithMinus100) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   int (*faults[])() = {[]() -> int { throw std::runtime_error("boom"); }, []() -> int { throw 42; },
-                       []() -> int { std::raise(SIGSEGV); return 0; }, []() -> int { std::abort(); }};
+                       []() -> int {
+                         std::raise(SIGSEGV);
+                         return 0;
+                       },
+                       []() -> int { std::abort(); }};
   for (auto fault : faults)
-    EXPECT_EXIT(Cli::RunGuarded(stdout, fault), ::testing::ExitedWithCode(static_cast<unsigned char>(-100)), "");
+    EXPECT_EXIT(Cli::RunGuarded(stdout, fault), ::testing::ExitedWithCode(static_cast<unsigned char>(-100)),
+                "");
 }

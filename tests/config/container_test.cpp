@@ -82,8 +82,9 @@ protected:
   // Classifies one config value of the "thing" definition into the root.
   Tag* Value(const char* name, const std::string& value) {
     const SoupRef& schema = dm->Schema();
-    SoupRef entry = Container::FindEntryDefinition(schema.GetNamedSoup(P("thing")),
-                                                   {schema.GetNamedSoup(P("base-a")), schema.GetNamedSoup(P("base-b"))}, P(name));
+    SoupRef entry = Container::FindEntryDefinition(
+        schema.GetNamedSoup(P("thing")), {schema.GetNamedSoup(P("base-a")), schema.GetNamedSoup(P("base-b"))},
+        P(name));
     SoupRef values = SoupRef::NewContainer();
     values.SetNamedTag(P(name), value);
     Tag* tag = root->CreateTagFromDefinition(root.get(), P(name), entry, values);
@@ -197,7 +198,8 @@ TEST_F(ContainerTest, FilePathsGoToTheMeshCheckOrMarkABorrowedMesh) {
 
   root->RemoveDefinitionTag(P("mesh"));
   SoupRef values = Soup("mesh \"x.im\"\nmesh-asset <kuid:1:2>\n");
-  SoupRef entry = dm->Schema().GetNamedSoup(P("thing")).GetNamedSoup(tn::subpossibilities).GetNamedSoup(P("mesh"));
+  SoupRef entry =
+      dm->Schema().GetNamedSoup(P("thing")).GetNamedSoup(tn::subpossibilities).GetNamedSoup(P("mesh"));
   Container other;
   delete root->CreateTagFromDefinition(&other, P("mesh"), entry, values);
   EXPECT_TRUE(dm->borrowedMesh);
@@ -263,7 +265,8 @@ TEST_F(ContainerTest, EntryLookupsFollowNumbersAndNameFamilies) {
   EXPECT_EQ(Findings(ErrorHandler::kError), 1u);
 
   const SoupRef part = dm->Schema().GetNamedSoup(P("part-def"));
-  EXPECT_EQ(Container::FindEntryDefinition(thing, {part}, P("p")), part.GetNamedSoup(tn::subpossibilities).GetNamedSoup(P("p")));
+  EXPECT_EQ(Container::FindEntryDefinition(thing, {part}, P("p")),
+            part.GetNamedSoup(tn::subpossibilities).GetNamedSoup(P("p")));
   EXPECT_FALSE(Container::FindEntryDefinition(thing, {part}, P("nowhere")));
 
   const SoupRef typed = dm->Schema().GetNamedSoup(P("typed"));
@@ -349,7 +352,6 @@ TEST(TagNames, VocabularyIsDistinctAndCaseSensitive) {
   EXPECT_EQ(handles.size(), 203u);
   EXPECT_FALSE(P("KUID") == tn::kuid);
 }
-
 
 class WideInheritanceTest : public ConfigFixture {};
 

@@ -23,7 +23,8 @@ class SampleSchemaTest : public ConfigFixture {};
 // refers to (inherited definitions, element types, source lists) exists.
 TEST_F(SampleSchemaTest, ShippedSchemaIsSelfConsistent) {
   // A copy: the schema manager writes the personal details back at the end.
-  std::filesystem::copy(kSource + "/samples/install/OBLData", m_dir, std::filesystem::copy_options::recursive);
+  std::filesystem::copy(kSource + "/samples/install/OBLData", m_dir,
+                        std::filesystem::copy_options::recursive);
   DataManager::Create(Root().c_str());
   DataManager* dm = DataManager::Instance();
   ASSERT_TRUE(dm->LoadSchema());
@@ -34,7 +35,8 @@ TEST_F(SampleSchemaTest, ShippedSchemaIsSelfConsistent) {
     const SoupRef def = schema.GetIndexedSoup(i);
     SoupRef inherit = def.GetNamedSoup(tn::inherit);
     for (size_t j = 0; j < inherit.CountTags(); ++j)
-      EXPECT_TRUE(schema.GetNamedSoup(inherit.GetIndexedTagName(j))) << name.Str() << " inherits a missing definition";
+      EXPECT_TRUE(schema.GetNamedSoup(inherit.GetIndexedTagName(j)))
+          << name.Str() << " inherits a missing definition";
 
     Container c;
     c.type = c.name = name;

@@ -19,7 +19,8 @@ TEST(Crc32, MatchesZlibOnRandomBuffers) {
   std::vector<uint8_t> buf(5000 + 16);
   for (auto& b : buf) b = static_cast<uint8_t>(rng());
   for (size_t offset = 0; offset < 16; ++offset) {
-    for (size_t len : {0, 1, 7, 8, 15, 16, 17, 63, 64, 65, 79, 80, 127, 128, 129, 255, 256, 1000, 4096, 5000}) {
+    for (size_t len :
+         {0, 1, 7, 8, 15, 16, 17, 63, 64, 65, 79, 80, 127, 128, 129, 255, 256, 1000, 4096, 5000}) {
       const uint8_t* p = buf.data() + offset;
       ASSERT_EQ(Crc32(p, len), static_cast<uint32_t>(crc32(0, p, static_cast<uInt>(len))))
           << "offset " << offset << " length " << len;
@@ -28,7 +29,8 @@ TEST(Crc32, MatchesZlibOnRandomBuffers) {
   for (int round = 0; round < 300; ++round) {
     std::vector<uint8_t> data(rng() % 20000);
     for (auto& b : data) b = static_cast<uint8_t>(rng());
-    ASSERT_EQ(Crc32(data.data(), data.size()), static_cast<uint32_t>(crc32(0, data.data(), static_cast<uInt>(data.size()))));
+    ASSERT_EQ(Crc32(data.data(), data.size()),
+              static_cast<uint32_t>(crc32(0, data.data(), static_cast<uInt>(data.size()))));
   }
 }
 

@@ -98,8 +98,11 @@ TEST_F(InterfaceTextTest, TableLookupMissIsEmptyAndSilent) {
     if (line.find("InterfaceTextDB::") != std::string_view::npos) ++logged;
   });
   InterfaceTextDB& db = InterfaceTextDB::Instance();
-  const struct { const char* key; bool found; const char* text; } cases[] = {
-      {"$known", true, "yes"}, {"$blank", true, ""}, {"$absent", false, ""}, {"", false, ""}};
+  const struct {
+    const char* key;
+    bool found;
+    const char* text;
+  } cases[] = {{"$known", true, "yes"}, {"$blank", true, ""}, {"$absent", false, ""}, {"", false, ""}};
   for (const auto& c : cases) {
     Kiv::PString out("stale");
     EXPECT_EQ(db.FindString(Kiv::PString(c.key), out), c.found) << c.key;

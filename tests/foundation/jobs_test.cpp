@@ -102,7 +102,8 @@ TEST(JobQueue, WorkerJobsRunOffTheMainThreadAndStopReleasesWaiters) {
   JobQueue queue(Kiv::CurrentThreadId());
   Recorder r;
   ASSERT_TRUE(queue.Post(r.Job(), 0, nullptr, nullptr));
-  for (int i = 0; i < 5000 && r.runs.load() == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  for (int i = 0; i < 5000 && r.runs.load() == 0; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
   EXPECT_EQ(r.runs.load(), 1);
   EXPECT_NE(r.ranOn.load(), Kiv::CurrentThreadId());
 
@@ -110,9 +111,7 @@ TEST(JobQueue, WorkerJobsRunOffTheMainThreadAndStopReleasesWaiters) {
   // stop from a thread that is not the main thread; the job does not run.
   std::atomic<int> result{-1};
   Recorder never;
-  std::thread poster([&] {
-    result = queue.Post(never.Job(), 3, nullptr, nullptr) ? 1 : 0;
-  });
+  std::thread poster([&] { result = queue.Post(never.Job(), 3, nullptr, nullptr) ? 1 : 0; });
   ASSERT_TRUE(queue.WaitForMainThreadJob(5000));
   std::thread stopper([&] { queue.Stop(); });
   stopper.join();
@@ -163,8 +162,7 @@ TEST(RovanaWorkerCallChain, StepsRunInOrderWithTheirOwnThreads) {
   ChainProbe probe;
   RovanaWorkerCallChain chain(&queue);
   EXPECT_FALSE(chain.Start());  // no step yet
-  for (intptr_t i = 1; i <= 5; ++i)
-    chain.AddStep(Step(probe), i == 3 ? 3 : 0, Tag(i));
+  for (intptr_t i = 1; i <= 5; ++i) chain.AddStep(Step(probe), i == 3 ? 3 : 0, Tag(i));
   ASSERT_TRUE(chain.Start());
   EXPECT_FALSE(chain.Start());
   EXPECT_FALSE(chain.AddStep(Step(probe), 0));
@@ -229,7 +227,8 @@ TEST(RovanaWorkerCallChain, StoppedQueueEndsTheChainAsFailed) {
   chain.AddStep(Step(probe), 3, Tag(2));
   ASSERT_TRUE(chain.Start());
   // Stop from a thread that is not the main thread: the main-thread step is dropped.
-  for (int i = 0; i < 5000 && probe.order.empty(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  for (int i = 0; i < 5000 && probe.order.empty(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
   std::thread stopper([&] { queue.Stop(); });
   stopper.join();
   chain.WaitUntilDone();

@@ -17,9 +17,12 @@ TEST(KuidText, FormsAndParsing) {
   }
   // The short form carries the version by the sign of the user id; a KUID
   // that is only partly null is not the null KUID.
-  const struct { KUID kuid; const char* text; } forms[] = {
-      {KUID(1, 2, 0), "<kuid:1:2>"},         {KUID(1, 2, 3), "<kuid2:1:2:3>"},   {KUID(-5, 3, 127), "<kuid:-5:3>"},
-      {KUID(5, 3, 127), "<kuid2:5:3:127>"},  {KUID(-5, 3, 0), "<kuid2:-5:3:0>"}, {KUID(-1, -1, 0), "<kuid2:-1:-1:0>"}};
+  const struct {
+    KUID kuid;
+    const char* text;
+  } forms[] = {{KUID(1, 2, 0), "<kuid:1:2>"},      {KUID(1, 2, 3), "<kuid2:1:2:3>"},
+               {KUID(-5, 3, 127), "<kuid:-5:3>"},  {KUID(5, 3, 127), "<kuid2:5:3:127>"},
+               {KUID(-5, 3, 0), "<kuid2:-5:3:0>"}, {KUID(-1, -1, 0), "<kuid2:-1:-1:0>"}};
   for (const auto& f : forms) {
     EXPECT_EQ(FormatKUIDTag(f.kuid), f.text);
     EXPECT_EQ(ParseKUID(f.text, true), f.kuid) << f.text;
@@ -37,9 +40,10 @@ TEST(KuidText, StrictAndLooseParsing) {
   EXPECT_TRUE(TryParseKUID("null", false, k));
   EXPECT_TRUE(k.IsNull());
 
-  for (const char* bad : {"", "<>", "<kuid:1>", "<kuid:1:2:3>", "<kuid2:1:2>", "<kuid:1:2>x", "<kuid:+1:2>",
-                          "<kuid: 1:2>", "<kuid:1:2 >", "<kud:1:2>", "<kuid:99999999999:1>", "<kuid2:1:2:128>",
-                          "<kuid2:1:2:-1>", "<kuid:16777216:1>", "<kuid:1:>", "<kuid::1>", "<kuid:0x10:1>"}) {
+  for (const char* bad :
+       {"", "<>", "<kuid:1>", "<kuid:1:2:3>", "<kuid2:1:2>", "<kuid:1:2>x", "<kuid:+1:2>", "<kuid: 1:2>",
+        "<kuid:1:2 >", "<kud:1:2>", "<kuid:99999999999:1>", "<kuid2:1:2:128>", "<kuid2:1:2:-1>",
+        "<kuid:16777216:1>", "<kuid:1:>", "<kuid::1>", "<kuid:0x10:1>"}) {
     EXPECT_FALSE(TryParseKUID(bad, false, k)) << bad;
     EXPECT_TRUE(k.IsNull()) << bad;
     EXPECT_TRUE(ParseKUID(bad, true).IsNull()) << bad;
@@ -48,7 +52,10 @@ TEST(KuidText, StrictAndLooseParsing) {
 
 TEST(KuidText, CommandArgumentForms) {
   KUID k;
-  const struct { const char* text; KUID kuid; } good[] = {{"12:34", KUID(12, 34, 0)}, {"-3:4", KUID(-3, 4, 127)}, {"1:2:3", KUID(1, 2, 3)}};
+  const struct {
+    const char* text;
+    KUID kuid;
+  } good[] = {{"12:34", KUID(12, 34, 0)}, {"-3:4", KUID(-3, 4, 127)}, {"1:2:3", KUID(1, 2, 3)}};
   for (const auto& g : good) EXPECT_TRUE(ParseKUIDArgument(g.text, k) && k == g.kuid) << g.text;
   for (const char* bad : {"", "1", "1:2:3:4", "a:b", "1:2:", ":1:2", "<kuid:1:2>", "1:2:200", "1 :2"})
     EXPECT_FALSE(ParseKUIDArgument(bad, k)) << bad;

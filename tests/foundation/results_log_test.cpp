@@ -21,7 +21,8 @@ TEST(ResultsLog, PlaceholdersFilledFromParameterTags) {
   ResultsLog log;
   SoupRef params = Params({{"filename", "main.gs"}, {"Line", "12"}, {"value", "$(FILENAME)"}});
   params.SetNamedTagInt(Kiv::PString("count"), 3);
-  log.AddResult(3, nullptr, "Error in $(FILENAME) line $(LINE): $(COUNT) times, $(VALUE), $(UNKNOWN), $(", params);
+  log.AddResult(3, nullptr, "Error in $(FILENAME) line $(LINE): $(COUNT) times, $(VALUE), $(UNKNOWN), $(",
+                params);
   log.AddResult(1, nullptr, "No parameters: $(FILENAME)");
   auto entries = log.Entries();
   ASSERT_EQ(entries.size(), 2u);

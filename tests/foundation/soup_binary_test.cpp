@@ -41,9 +41,8 @@ TEST(SoupBinary, DocumentedLayout) {
   SoupRef soup;
   soup.SetNamedTagInt("n", 5);
   soup.SetNamedSoup("c", SoupRef());
-  const uint8_t expected[] = {'A', 'C', 'S', '$', 1, 0, 0, 0, 0x1c, 0, 0, 0, 2, 0, 0, 0,
-                              1, 0, 0, 0, 'n', 6, 4, 0, 0, 0, 5, 0, 0, 0,
-                              1, 0, 0, 0, 'c', 1, 0, 0, 0, 0};
+  const uint8_t expected[] = {'A', 'C', 'S', '$', 1, 0, 0, 0, 0x1c, 0, 0, 0, 2, 0, 0,   0, 1, 0, 0, 0,
+                              'n', 6,   4,   0,   0, 0, 5, 0, 0,    0, 1, 0, 0, 0, 'c', 1, 0, 0, 0, 0};
   EXPECT_EQ(Encode(soup), std::string(reinterpret_cast<const char*>(expected), sizeof expected));
   SoupRef none;
   EXPECT_EQ(Encode(none), std::string("ACS$\1\0\0\0\4\0\0\0\0\0\0\0", 16));
@@ -89,11 +88,16 @@ TEST(SoupBinary, TruncatedAndCorruptInputIsRefused) {
 }
 
 TEST(SoupBinary, HostileCountsAndLengths) {
-  auto u32 = [](uint32_t v) { return std::string{static_cast<char>(v), static_cast<char>(v >> 8), static_cast<char>(v >> 16), static_cast<char>(v >> 24)}; };
-  auto wrap = [&](const std::string& body) { return "ACS$" + u32(1) + u32(static_cast<uint32_t>(body.size())) + body; };
+  auto u32 = [](uint32_t v) {
+    return std::string{static_cast<char>(v), static_cast<char>(v >> 8), static_cast<char>(v >> 16),
+                       static_cast<char>(v >> 24)};
+  };
+  auto wrap = [&](const std::string& body) {
+    return "ACS$" + u32(1) + u32(static_cast<uint32_t>(body.size())) + body;
+  };
   SoupRef back;
-  EXPECT_FALSE(Decode(wrap(u32(0xFFFFFFFF)), back));                                  // tag count
-  EXPECT_FALSE(Decode(wrap(u32(1) + u32(0xFFFFFFF0) + "x"), back));                   // name length
+  EXPECT_FALSE(Decode(wrap(u32(0xFFFFFFFF)), back));                                   // tag count
+  EXPECT_FALSE(Decode(wrap(u32(1) + u32(0xFFFFFFF0) + "x"), back));                    // name length
   EXPECT_FALSE(Decode(wrap(u32(1) + u32(1) + "n" + "\x06" + u32(0x7FFFFFFF)), back));  // value size
   EXPECT_FALSE(Decode(wrap(u32(1) + u32(1) + "n" + "\x06" + u32(3) + "abc"), back));   // 3-byte int
   EXPECT_FALSE(Decode(wrap(u32(1) + u32(1) + "n" + "\x07" + u32(4) + "abcd"), back));  // 4-byte KUID

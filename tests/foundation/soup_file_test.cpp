@@ -14,8 +14,9 @@ namespace {
 class SoupFileTest : public ::testing::Test {
 protected:
   void SetUp() override {
-    m_dir = std::filesystem::temp_directory_path() /
-            ("rovana_soup_file_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+    m_dir =
+        std::filesystem::temp_directory_path() /
+        ("rovana_soup_file_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
     std::filesystem::remove_all(m_dir);
     std::filesystem::create_directories(m_dir);
   }

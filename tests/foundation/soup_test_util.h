@@ -79,7 +79,9 @@ inline void Fill(std::mt19937& rng, SoupRef& soup, int depth) {
         uint8_t packed[24];
         size_t n = rng() % 4;
         for (size_t v = 0; v < n; ++v) {
-          KUID k = rng() % 5 == 0 ? KUID::Null() : KUID::FromPacked(static_cast<uint32_t>(rng()), static_cast<int32_t>(rng()));
+          KUID k = rng() % 5 == 0
+                       ? KUID::Null()
+                       : KUID::FromPacked(static_cast<uint32_t>(rng()), static_cast<int32_t>(rng()));
           k.PackSoup(packed + v * 8);
         }
         tag = TDBDataTag::MakeBytes(name, kSoupKUID, packed, n * 8);

@@ -24,7 +24,9 @@ TEST(SoupText, RandomTreesRoundTrip) {
     std::string error;
     ASSERT_TRUE(ParseSoupText(text, back, &error)) << "seed " << seed << ": " << error << "\n" << text;
     std::string where;
-    EXPECT_TRUE(souptest::SameTree(soup.Get(), back.Get(), &where)) << "seed " << seed << " at " << where << "\n" << text;
+    EXPECT_TRUE(souptest::SameTree(soup.Get(), back.Get(), &where))
+        << "seed " << seed << " at " << where << "\n"
+        << text;
     // Writing the read tree again gives the same text.
     std::string again;
     WriteSoupText(back, again);
@@ -37,7 +39,8 @@ TEST(SoupText, ValueClassification) {
   std::string error;
   ASSERT_TRUE(ParseSoupText(
       "kind traincar\nint 12\nints 1,-2,3\nfloats 1,2.5\nspecial inf,-inf,nan\nkuids <kuid:1:2>,<NULL>\n"
-      "path \"mesh\\body.im\"\nquote \"say \\\"hi\\\" \\\\ end\"\nmulti \"line1\nline2\"\nbin []\nnone int[]\n"
+      "path \"mesh\\body.im\"\nquote \"say \\\"hi\\\" \\\\ end\"\nmulti \"line1\nline2\"\nbin []\nnone "
+      "int[]\n"
       "almost 1,\nmixed 1,<kuid:1:2>\n\"sp ace\" \"\"\nbraces{\n}\n"
       "big 2147483648\nlow -2147483649\nbigs 1,99999999999\nbigfloat 1.5,2147483648\nedge -2147483648\n",
       s, &error))
@@ -45,17 +48,30 @@ TEST(SoupText, ValueClassification) {
   // {name, type, text form}. A lone backslash is part of the text; only \" and
   // \\ are escapes. Integers past the i32 range keep their exact text rather
   // than a rounded float; beside a real float they are numbers of a float list.
-  const struct { const char* name; SoupDataType type; const char* text; } cases[] = {
-      {"kind", kSoupText, "traincar"},         {"int", kSoupInt, "12"},
-      {"ints", kSoupInt, "1,-2,3"},            {"floats", kSoupFloat, "1.0,2.5"},
-      {"special", kSoupFloat, "inf,-inf,nan"}, {"kuids", kSoupKUID, "<kuid:1:2>,<NULL>"},
-      {"path", kSoupText, "mesh\\body.im"},    {"quote", kSoupText, "say \"hi\" \\ end"},
-      {"multi", kSoupText, "line1\nline2"},    {"bin", kSoupBinary, nullptr},
-      {"none", kSoupInt, ""},                  {"almost", kSoupText, "1,"},
-      {"mixed", kSoupText, "1,<kuid:1:2>"},    {"sp ace", kSoupText, ""},
-      {"braces", kSoupContainer, nullptr},     {"big", kSoupText, "2147483648"},
-      {"low", kSoupText, "-2147483649"},       {"bigs", kSoupText, "1,99999999999"},
-      {"bigfloat", kSoupFloat, nullptr},       {"edge", kSoupInt, "-2147483648"}};
+  const struct {
+    const char* name;
+    SoupDataType type;
+    const char* text;
+  } cases[] = {{"kind", kSoupText, "traincar"},
+               {"int", kSoupInt, "12"},
+               {"ints", kSoupInt, "1,-2,3"},
+               {"floats", kSoupFloat, "1.0,2.5"},
+               {"special", kSoupFloat, "inf,-inf,nan"},
+               {"kuids", kSoupKUID, "<kuid:1:2>,<NULL>"},
+               {"path", kSoupText, "mesh\\body.im"},
+               {"quote", kSoupText, "say \"hi\" \\ end"},
+               {"multi", kSoupText, "line1\nline2"},
+               {"bin", kSoupBinary, nullptr},
+               {"none", kSoupInt, ""},
+               {"almost", kSoupText, "1,"},
+               {"mixed", kSoupText, "1,<kuid:1:2>"},
+               {"sp ace", kSoupText, ""},
+               {"braces", kSoupContainer, nullptr},
+               {"big", kSoupText, "2147483648"},
+               {"low", kSoupText, "-2147483649"},
+               {"bigs", kSoupText, "1,99999999999"},
+               {"bigfloat", kSoupFloat, nullptr},
+               {"edge", kSoupInt, "-2147483648"}};
   for (const auto& c : cases) {
     EXPECT_EQ(s.GetNamedTagType(c.name), c.type) << c.name;
     if (c.text) {

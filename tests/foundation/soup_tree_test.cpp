@@ -94,12 +94,13 @@ TEST(SoupGetters, SizeRulesAndConversions) {
       "k <kuid:10:20>\nktext \"<kuid2:1:2:3>\"\nb4 [01000000]\nb8 [0500000607000000]\nbig 3e10\nnan nan\n"
       "c\n{\n}\n");
   // Values that do not give exactly one 4-byte value: the default, -1 here.
-  const std::pair<const char*, int> ints[] = {{"i", 7},     {"f", 2},     {"neg", -2},  {"text", 12}, {"ftext", 4},
-                                              {"b4", 1},    {"word", -1}, {"list", -1}, {"flist", -1}, {"k", -1},
-                                              {"b8", -1},   {"c", -1},    {"big", -1},  {"nan", -1}};
+  const std::pair<const char*, int> ints[] = {
+      {"i", 7},     {"f", 2},      {"neg", -2}, {"text", 12}, {"ftext", 4}, {"b4", 1},   {"word", -1},
+      {"list", -1}, {"flist", -1}, {"k", -1},   {"b8", -1},   {"c", -1},    {"big", -1}, {"nan", -1}};
   for (const auto& [name, value] : ints) EXPECT_EQ(s.GetNamedTagAsInt(name, -1), value) << name;
 
-  const std::pair<const char*, float> floats[] = {{"i", 7.0f}, {"f", 2.75f}, {"ftext", 4.5f}, {"flist", -1.0f}, {"word", -1.0f}};
+  const std::pair<const char*, float> floats[] = {
+      {"i", 7.0f}, {"f", 2.75f}, {"ftext", 4.5f}, {"flist", -1.0f}, {"word", -1.0f}};
   for (const auto& [name, value] : floats) EXPECT_EQ(s.GetNamedTagAsFloat(name, -1.0f), value) << name;
   EXPECT_TRUE(std::isnan(s.GetNamedTagAsFloat("nan")));
 
@@ -110,7 +111,8 @@ TEST(SoupGetters, SizeRulesAndConversions) {
   EXPECT_EQ(s.GetNamedTagAsKUID("missing", KUID(4, 4, 4)), KUID(4, 4, 4));
 
   const std::pair<const char*, const char*> texts[] = {
-      {"i", "7"}, {"flist", "1.5,2.5"}, {"k", "<kuid:10:20>"}, {"word", "hello"}, {"c", "none"}, {"b4", "none"}};
+      {"i", "7"},        {"flist", "1.5,2.5"}, {"k", "<kuid:10:20>"},
+      {"word", "hello"}, {"c", "none"},        {"b4", "none"}};
   for (const auto& [name, text] : texts) EXPECT_EQ(s.GetNamedTag(name, "none").Str(), text) << name;
 
   EXPECT_TRUE(s.HasNamedTag("c"));
@@ -243,7 +245,8 @@ TEST(SoupLifetime, DeepChainsAndCountedBytes) {
 
 TEST(SoupLog, OneLineWithTheTextForm) {
   std::vector<std::string> lines;
-  int id = Kiv::Log::Instance().AddListener([&](Kiv::LogLevel, std::string_view line) { lines.emplace_back(line); });
+  int id = Kiv::Log::Instance().AddListener(
+      [&](Kiv::LogLevel, std::string_view line) { lines.emplace_back(line); });
   Parse("a 1\nb \"t\"\n").Log();
   Kiv::Log::Instance().RemoveListener(id);
   ASSERT_EQ(lines.size(), 1u);

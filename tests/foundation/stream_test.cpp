@@ -19,7 +19,8 @@ TEST(StreamTyped, LittleEndianFormsAndDefaults) {
   b.WriteFloat(1.5f);
   b.WriteBool(true);
   b.WriteBool(false);
-  EXPECT_EQ(Bytes(b), (std::vector<uint8_t>{0xAB, 0x34, 0x12, 0xEF, 0xBE, 0xAD, 0xDE, 0x00, 0x00, 0xC0, 0x3F, 1, 0}));
+  EXPECT_EQ(Bytes(b),
+            (std::vector<uint8_t>{0xAB, 0x34, 0x12, 0xEF, 0xBE, 0xAD, 0xDE, 0x00, 0x00, 0xC0, 0x3F, 1, 0}));
   ASSERT_TRUE(b.Rewind());
   EXPECT_EQ(b.ReadU8(), 0xAB);
   EXPECT_EQ(b.ReadU16(), 0x1234);

@@ -11,13 +11,22 @@
 TEST(MatchTagExpression, AlternativesAndAbsentTerms) {
   // {tags, expression, matches}: whole tags only, "?" is one character,
   // blanks and empty pieces are ignored.
-  const struct { const char* tags; const char* expr; bool match; } cases[] = {
-      {"TR;TV", "", true},        {"", "", true},           {"TR;TV", "TR;TV", true},     {"TV;XX;TR", "TR;TV", true},
-      {"TR", "TR;TV", false},     {"TO", "TR;TV|TO", true}, {"TX", "TR;TV|TO", false},    {"TR", "TR;-TV", true},
-      {"TR;TV", "TR;-TV", false}, {"TR;TV", "TR;-TV|TV", true}, {"", "-TV", true},        {"TRX", "TR", false},
-      {"T", "TR", false},         {"SWA", "?WA", true},     {"BR;JWA", "?WA", true},      {"WA", "?WA", false},
-      {"XSWA", "?WA", false},     {" TR ; TV ", "TV ;; TR", true}, {"TR", "|", false}};
-  for (const auto& c : cases) EXPECT_EQ(MatchTagExpression(c.tags, c.expr), c.match) << c.tags << " ~ " << c.expr;
+  const struct {
+    const char* tags;
+    const char* expr;
+    bool match;
+  } cases[] = {{"TR;TV", "", true},        {"", "", true},
+               {"TR;TV", "TR;TV", true},   {"TV;XX;TR", "TR;TV", true},
+               {"TR", "TR;TV", false},     {"TO", "TR;TV|TO", true},
+               {"TX", "TR;TV|TO", false},  {"TR", "TR;-TV", true},
+               {"TR;TV", "TR;-TV", false}, {"TR;TV", "TR;-TV|TV", true},
+               {"", "-TV", true},          {"TRX", "TR", false},
+               {"T", "TR", false},         {"SWA", "?WA", true},
+               {"BR;JWA", "?WA", true},    {"WA", "?WA", false},
+               {"XSWA", "?WA", false},     {" TR ; TV ", "TV ;; TR", true},
+               {"TR", "|", false}};
+  for (const auto& c : cases)
+    EXPECT_EQ(MatchTagExpression(c.tags, c.expr), c.match) << c.tags << " ~ " << c.expr;
 }
 
 TEST(SubstituteMacro, ReplacesWithoutRegardToCaseAndNeverRescans) {
@@ -37,7 +46,10 @@ TEST(SubstituteMacro, ReplacesWithoutRegardToCaseAndNeverRescans) {
 
 TEST(DecodeUtf8Char, ValidAndMalformedSequences) {
   size_t used = 99;
-  const struct { const char* bytes; uint32_t cp; } valid[] = {
+  const struct {
+    const char* bytes;
+    uint32_t cp;
+  } valid[] = {
       {"", 0}, {"A", 0x41}, {"\xC3\xA9", 0xE9}, {"\xE2\x82\xAC", 0x20AC}, {"\xF0\x9F\x98\x80", 0x1F600}};
   for (const auto& v : valid) {
     EXPECT_EQ(DecodeUtf8Char(v.bytes, std::strlen(v.bytes), &used), v.cp);

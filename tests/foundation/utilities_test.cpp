@@ -15,25 +15,28 @@
 
 TEST(UrlParts, ParsesTheParts) {
   // scheme|user|password|host|port|path|query|fragment
-  const struct { const char* url; const char* parts; } cases[] = {
-      {"oalogin://", "oalogin||||0|||"},
-      {"HTTPS://user:pw@Example.org:8443/a/b.php?x=1&y=2#top", "https|user|pw|Example.org|8443|/a/b.php|x=1&y=2|top"},
-      {"http://[::1]:80/", "http|||[::1]|80|/||"},
-      {"mailto:someone", "mailto||||0|someone||"}};
+  const struct {
+    const char* url;
+    const char* parts;
+  } cases[] = {{"oalogin://", "oalogin||||0|||"},
+               {"HTTPS://user:pw@Example.org:8443/a/b.php?x=1&y=2#top",
+                "https|user|pw|Example.org|8443|/a/b.php|x=1&y=2|top"},
+               {"http://[::1]:80/", "http|||[::1]|80|/||"},
+               {"mailto:someone", "mailto||||0|someone||"}};
   for (const auto& c : cases) {
     UrlParts u;
     ASSERT_TRUE(u.Parse(c.url)) << c.url;
-    EXPECT_EQ(u.scheme + "|" + u.user + "|" + u.password + "|" + u.host + "|" + std::to_string(u.port) + "|" + u.path +
-                  "|" + u.query + "|" + u.fragment,
+    EXPECT_EQ(u.scheme + "|" + u.user + "|" + u.password + "|" + u.host + "|" + std::to_string(u.port) + "|" +
+                  u.path + "|" + u.query + "|" + u.fragment,
               c.parts);
   }
 }
 
 TEST(UrlParts, RefusesMalformedText) {
   UrlParts url;
-  for (const char* bad : {"", "://x", "no scheme", "1http://x", "ht tp://x", "http://x:0/", "http://x:65536/",
-                          "http://x:12a/", "http://x:/", "http://[::1/", "http://[::1]x/", "http://a b/",
-                          "http://x\n/"}) {
+  for (const char* bad :
+       {"", "://x", "no scheme", "1http://x", "ht tp://x", "http://x:0/", "http://x:65536/", "http://x:12a/",
+        "http://x:/", "http://[::1/", "http://[::1]x/", "http://a b/", "http://x\n/"}) {
     EXPECT_FALSE(url.Parse(bad)) << bad;
     EXPECT_EQ(url.scheme, "");
   }
@@ -193,6 +196,8 @@ TEST(FileUtil, ExistsRenameAndTextureNames) {
   EXPECT_TRUE(fs::exists(dir / "Sub" / "final.txt"));
   fs::remove_all(dir);
 
-  for (const char* yes : {"wall.texture.txt", "A/B/WALL.TEXTURE.TXT"}) EXPECT_TRUE(IsTextureTxtFile(yes)) << yes;
-  for (const char* no : {"wall.txt", "texture.txt", "wall.convert-tex.txt"}) EXPECT_FALSE(IsTextureTxtFile(no)) << no;
+  for (const char* yes : {"wall.texture.txt", "A/B/WALL.TEXTURE.TXT"})
+    EXPECT_TRUE(IsTextureTxtFile(yes)) << yes;
+  for (const char* no : {"wall.txt", "texture.txt", "wall.convert-tex.txt"})
+    EXPECT_FALSE(IsTextureTxtFile(no)) << no;
 }

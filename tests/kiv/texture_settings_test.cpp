@@ -7,7 +7,7 @@
 #include "kiv/File.h"
 #include "kiv/Options.h"
 #include "kiv/TextureResource.h"
-#include "tests/mesh/TextureTestSupport.h"
+#include "tests/graphics/texture/TextureTestSupport.h"
 
 namespace {
 
@@ -18,7 +18,9 @@ public:
 };
 
 struct Loaded {
-  Loaded(const TextureDir& f, const std::string& name) : res(new Plain(name, f.Root())) { result = res->Lock(); }
+  Loaded(const TextureDir& f, const std::string& name) : res(new Plain(name, f.Root())) {
+    result = res->Lock();
+  }
   ~Loaded() {
     if (result == 0) res->Unlock();
     res->ReleaseReference();
@@ -100,17 +102,22 @@ TEST(TextureDescription, SettingsWordsAndRefusals) {
   Kiv::TextureSettings t;
   std::string longLine = "Primary=" + std::string(600, 'a') + ".png\n";
   EXPECT_FALSE(Kiv::AsciiTextureResource::ParseDescription(longLine, t, primary, alpha, why));
-  EXPECT_FALSE(Kiv::AsciiTextureResource::ParseDescription(std::string("Primary=a.png\0\n", 15), t, primary, alpha, why));
+  EXPECT_FALSE(Kiv::AsciiTextureResource::ParseDescription(std::string("Primary=a.png\0\n", 15), t, primary,
+                                                           alpha, why));
   // A sub-folder inside the texture's folder is fine.
-  EXPECT_TRUE(Kiv::AsciiTextureResource::ParseDescription("Primary=sub/./x/../a.png\n", t, primary, alpha, why));
+  EXPECT_TRUE(
+      Kiv::AsciiTextureResource::ParseDescription("Primary=sub/./x/../a.png\n", t, primary, alpha, why));
 }
 
 TEST(TextureLoad, AlphaKindComesFromTheImagesUnlessGiven) {
   TextureDir f;
-  ASSERT_TRUE(f.Image("opaque.png", 8, 4, [](int x, int) { return 0xff000000u | static_cast<uint32_t>(x * 30); }));
+  ASSERT_TRUE(
+      f.Image("opaque.png", 8, 4, [](int x, int) { return 0xff000000u | static_cast<uint32_t>(x * 30); }));
   ASSERT_TRUE(f.Image("masked.png", 8, 4, [](int x, int) { return x < 4 ? 0xff112233u : 0x00112233u; }));
-  ASSERT_TRUE(f.Image("graded.png", 8, 4, [](int x, int) { return static_cast<uint32_t>(x * 30) << 24 | 0x445566u; }));
-  ASSERT_TRUE(f.Image("grey.png", 8, 4, [](int x, int) { return 0xff000000u | static_cast<uint32_t>(x * 30) * 0x010101u; }));
+  ASSERT_TRUE(f.Image("graded.png", 8, 4,
+                      [](int x, int) { return static_cast<uint32_t>(x * 30) << 24 | 0x445566u; }));
+  ASSERT_TRUE(f.Image("grey.png", 8, 4,
+                      [](int x, int) { return 0xff000000u | static_cast<uint32_t>(x * 30) * 0x010101u; }));
   ASSERT_TRUE(f.Image("small.png", 4, 4, [](int, int) { return 0xffffffffu; }));
   f.Write("o.txt", "Primary=opaque.png\n");
   f.Write("m.txt", "Primary=masked.png\n");
@@ -165,7 +172,8 @@ TEST(TextureLoad, AlphaKindComesFromTheImagesUnlessGiven) {
 TEST(TextureScale, BoxAveragesAndProportions) {
   Kiv::Bitmap b;
   ASSERT_TRUE(b.Create(4, 2, Kiv::Bitmap::FormatRGBA32));
-  const uint32_t px[8] = {0x00000000, 0x04080c10, 0xff000000, 0xff0000ff, 0x10101010, 0x14181c20, 0x01000000, 0x010000ff};
+  const uint32_t px[8] = {0x00000000, 0x04080c10, 0xff000000, 0xff0000ff,
+                          0x10101010, 0x14181c20, 0x01000000, 0x010000ff};
   for (int i = 0; i < 8; ++i) b.SetPixel(i % 4, i / 4, px[i]);
   auto half = Kiv::ScaleBitmap(b, 2, 1);
   ASSERT_TRUE(half);

@@ -24,105 +24,97 @@ namespace fs = std::filesystem;
 
 class TempDir {
 public:
-    TempDir()
-    {
-        static std::atomic<int> serial{0};
-        root_ = fs::temp_directory_path() / ("gscodegen-" + std::to_string(getpid()) + "-" + std::to_string(serial++));
-        fs::create_directories(root_);
-    }
-    ~TempDir()
-    {
-        std::error_code ec;
-        fs::remove_all(root_, ec);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    std::string Write(const std::string& rel, const std::string& text) const
-    {
-        const fs::path p = root_ / rel;
-        fs::create_directories(p.parent_path());
-        std::ofstream(p, std::ios::binary) << text;
-        return p.string();
-    }
-    std::string Path(const std::string& rel = "") const { return (root_ / rel).string(); }
+  TempDir() {
+    static std::atomic<int> serial{0};
+    m_root = fs::temp_directory_path() /
+             ("gscodegen-" + std::to_string(getpid()) + "-" + std::to_string(serial++));
+    fs::create_directories(m_root);
+  }
+  ~TempDir() {
+    std::error_code ec;
+    fs::remove_all(m_root, ec);
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  std::string Write(const std::string& rel, const std::string& text) const {
+    const fs::path p = m_root / rel;
+    fs::create_directories(p.parent_path());
+    std::ofstream(p, std::ios::binary) << text;
+    return p.string();
+  }
+  std::string Path(const std::string& rel = "") const { return (m_root / rel).string(); }
 
 private:
-    fs::path root_;
+  fs::path m_root;
 };
 
-inline std::vector<uint8_t> ReadFile(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+inline std::vector<uint8_t> ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 struct Built {
-    int errors = -1;
-    std::vector<std::string> log;
-    std::vector<uint8_t> bytes;
-    LibraryCheck::Library lib;
-    std::string problem;  // from the structure checker; empty when well formed
-    std::string mainPath;
+  int errors = -1;
+  std::vector<std::string> log;
+  std::vector<uint8_t> bytes;
+  LibraryCheck::Library lib;
+  std::string problem;  // from the structure checker; empty when well formed
+  std::string mainPath;
 
-    std::string Log() const
-    {
-        std::string out;
-        for (const std::string& l : log) out += l + "\n";
-        return out;
-    }
-    const LibraryCheck::Function* Find(const std::string& cls, const std::string& key) const
-    {
-        for (const auto& c : lib.classes)
-            if (c.name == cls)
-                for (const auto& f : c.functions)
-                    if (f.key.find(key) != std::string::npos) return &f;
-        return nullptr;
-    }
-    // The listing of the first function of the class whose key contains `key`.
-    std::string Listing(const std::string& cls, const std::string& key) const
-    {
-        const LibraryCheck::Function* f = Find(cls, key);
-        if (!f) return "no function " + cls + " " + key;
-        return GSRuntime::Disassemble(f->code.data(), f->code.size(), &lib.strings);
-    }
+  std::string Log() const {
+    std::string out;
+    for (const std::string& l : log) out += l + "\n";
+    return out;
+  }
+  const LibraryCheck::Function* Find(const std::string& cls, const std::string& key) const {
+    for (const auto& c : lib.classes)
+      if (c.name == cls)
+        for (const auto& f : c.functions)
+          if (f.key.find(key) != std::string::npos) return &f;
+    return nullptr;
+  }
+  // The listing of the first function of the class whose key contains `key`.
+  std::string Listing(const std::string& cls, const std::string& key) const {
+    const LibraryCheck::Function* f = Find(cls, key);
+    if (!f) return "no function " + cls + " " + key;
+    return GSRuntime::Disassemble(f->code.data(), f->code.size(), &lib.strings);
+  }
 };
 
 // Compiles `text` as "m.gs" (with `files` beside it) into an "out" folder.
-inline Built Build(const TempDir& dir, const std::string& text, const std::map<std::string, std::string>& files = {})
-{
-    Built b;
-    for (const auto& [name, body] : files) dir.Write(name, body);
-    b.mainPath = dir.Write("m.gs", text);
-    fs::create_directories(dir.Path("out"));
-    GSCompiler::CompileLog log;
-    b.errors = GSCompiler::CompileFile(b.mainPath.c_str(), dir.Path("out/").c_str(), {}, &log);
-    for (std::size_t i = 0; i < log.Count(); ++i) b.log.emplace_back(log.At(i));
-    if (b.errors == 0) {
-        b.bytes = ReadFile(dir.Path("out/m.gsl"));
-        b.problem = LibraryCheck::Check(b.bytes, b.lib);
-    }
-    return b;
+inline Built Build(const TempDir& dir, const std::string& text,
+                   const std::map<std::string, std::string>& files = {}) {
+  Built b;
+  for (const auto& [name, body] : files) dir.Write(name, body);
+  b.mainPath = dir.Write("m.gs", text);
+  fs::create_directories(dir.Path("out"));
+  GSCompiler::CompileLog log;
+  b.errors = GSCompiler::CompileFile(b.mainPath.c_str(), dir.Path("out/").c_str(), {}, &log);
+  for (std::size_t i = 0; i < log.Count(); ++i) b.log.emplace_back(log.At(i));
+  if (b.errors == 0) {
+    b.bytes = ReadFile(dir.Path("out/m.gsl"));
+    b.problem = LibraryCheck::Check(b.bytes, b.lib);
+  }
+  return b;
 }
 
-inline Built Build(const std::string& text, const std::map<std::string, std::string>& files = {})
-{
-    TempDir dir;
-    return Build(dir, text, files);
+inline Built Build(const std::string& text, const std::map<std::string, std::string>& files = {}) {
+  TempDir dir;
+  return Build(dir, text, files);
 }
 
 // The command-line program's result and what it printed.
 struct MainRun {
-    int result;
-    std::string out;
+  int result;
+  std::string out;
 };
 
-inline MainRun RunMain(std::vector<std::string> args)
-{
-    std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(a.data());
-    testing::internal::CaptureStdout();
-    const int r = GSCompiler::CompilerMain(int(argv.size()), argv.data());
-    return {r, testing::internal::GetCapturedStdout()};
+inline MainRun RunMain(std::vector<std::string> args) {
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(a.data());
+  testing::internal::CaptureStdout();
+  const int r = GSCompiler::CompilerMain(int(argv.size()), argv.data());
+  return {r, testing::internal::GetCapturedStdout()};
 }
 
 }  // namespace CodegenTest

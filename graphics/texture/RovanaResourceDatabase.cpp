@@ -1,0 +1,33 @@
+#include "graphics/texture/RovanaResourceDatabase.h"
+
+#include "kiv/File.h"
+#include "kiv/TextureResource.h"
+#include "graphics/texture/ResourceTypes.h"
+#include "umbclient/ContentFolders.h"
+
+RovanaResourceDatabase* RovanaResourceDatabase::Open(const std::string& setName, const std::string& folder) {
+  if (folder.empty()) return nullptr;
+  Kiv::File::Path archive(folder);
+  archive.AddToLast(".ja");
+  bool isArchive = false;
+  if (Kiv::File::Exists(archive.View()) && !Kiv::File::IsDirectory(archive.View()))
+    isArchive = true;
+  else if (!Kiv::File::IsDirectory(folder))
+    return nullptr;
+  ContentFolder* cached = OpenContentFolder(setName, folder);
+  if (!cached) return nullptr;
+  return new RovanaResourceDatabase(cached, setName, isArchive ? std::string() : folder, isArchive);
+}
+
+RovanaResourceDatabase::RovanaResourceDatabase(ContentFolder* folder, std::string setName, std::string path,
+                                               bool archive)
+    : m_contentFolder(folder), m_setName(std::move(setName)), m_folder(std::move(path)), m_archive(archive) {}
+
+RovanaResourceDatabase::~RovanaResourceDatabase() { FolderCache::Release(m_contentFolder); }
+
+Kiv::TextureResource* RovanaResourceDatabase::GetTextureResource(const std::string& name) {
+  if (m_archive) return nullptr;
+  const TextureResourceType* type = FindTextureResourceType(name);
+  if (!type) return nullptr;
+  return type->create(name, m_folder);
+}

@@ -1,0 +1,296 @@
+#include "graphics/texture/TextureConvert.h"
+
+#include <atomic>
+#include <deque>
+#include <filesystem>
+#include <memory>
+#include <system_error>
+#include <thread>
+
+#include "foundation/FileUtil.h"
+#include "foundation/InterfaceTextDB.h"
+#include "foundation/ResultsLog.h"
+#include "foundation/Soup.h"
+#include "kiv/File.h"
+#include "graphics/texture/CompressAsciiResource.h"
+#include "graphics/texture/RovanaResourceDatabase.h"
+#include "umbclient/AssetDatabase.h"
+#include "umbclient/ContentFolders.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::atomic<unsigned> g_workers{0};
+
+// Job flags of the three chain steps: the load runs on the thread that
+// walks the folder, the write and the release on workers.
+constexpr uint32_t kConvertFileFlags = 11;
+constexpr uint32_t kWriteOutputFlags = 24;
+constexpr uint32_t kReleaseFlags = 9;
+
+constexpr int kMaxFolderDepth = 64;
+
+// The folder of the content set a description is converted in.
+std::string SetFolderFor(const std::string& setName, const std::string& path, const std::string& walkRoot) {
+  const std::string root = GetContentRootPath();
+  if (!setName.empty())
+    return root.empty() ? GetContentFolderPath(setName) : Kiv::File::Path(root).Join(setName).Str();
+  if (!root.empty()) return root;
+  std::string key, relative;
+  if (SplitContentPath(path, key, relative)) return GetContentFolderPath(key);
+  return walkRoot;
+}
+
+}  // namespace
+
+void SetTextureConversionWorkers(unsigned workers) { g_workers = workers; }
+
+unsigned GetTextureConversionWorkers() {
+  unsigned n = g_workers.load();
+  if (n == 0) n = std::thread::hardware_concurrency();
+  return n == 0 ? 1 : n;
+}
+
+// ---------------------------------------------------------------------------
+// One job.
+
+UMBTextureConvertFileRPC::UMBTextureConvertFileRPC(JobQueue* queue) : m_chain(queue) {}
+
+UMBTextureConvertFileRPC::~UMBTextureConvertFileRPC() {
+  m_chain.WaitUntilDone();
+  // A chain that never ran leaves its restoring steps to the destructor.
+  MoveBack();
+  ReleaseResource(nullptr);
+}
+
+void UMBTextureConvertFileRPC::Error(std::string_view text, const char* name1, const std::string& value1,
+                                     const char* name2, const std::string& value2) {
+  m_success = false;
+  if (!m_log) return;
+  SoupRef params;
+  params.SetNamedTag(Kiv::PString(name1), value1);
+  if (name2) params.SetNamedTag(Kiv::PString(name2), value2);
+  m_log->AddResult(ResultsLog::kError, nullptr, text, params);
+}
+
+void UMBTextureConvertFileRPC::Start(const std::string& setName, const std::string& path, ResultsLog* log,
+                                     const std::string& walkRoot) {
+  m_setName = setName;
+  m_path = path;
+  m_log = log;
+  m_success = true;
+  Prepare(walkRoot);
+  m_chain.AddStep(
+      new TCXCallbackCPPVoidPtr<UMBTextureConvertFileRPC>(this, &UMBTextureConvertFileRPC::ConvertFile),
+      kConvertFileFlags);
+  m_chain.AddStep(
+      new TCXCallbackCPPVoidPtr<UMBTextureConvertFileRPC>(this, &UMBTextureConvertFileRPC::WriteOutput),
+      kWriteOutputFlags);
+  m_chain.AddStep(
+      new TCXCallbackCPPVoidPtr<UMBTextureConvertFileRPC>(this, &UMBTextureConvertFileRPC::ReleaseResource),
+      kReleaseFlags);
+  if (m_chain.StepCount() > 0 && !m_chain.Start()) {
+    // A stopped queue runs nothing: put the description back now.
+    MoveBack();
+    Error("Unable to write output file '$(FILE_NAME)'", "file_name",
+          m_outputName.empty() ? m_path : m_outputName);
+  }
+}
+
+void UMBTextureConvertFileRPC::Prepare(const std::string& walkRoot) {
+  const std::string path = Kiv::AbsolutePath(m_path);
+  std::string setFolder = SetFolderFor(m_setName, path, Kiv::AbsolutePath(walkRoot));
+  Kiv::File::Path relative(path);
+  if (setFolder.empty() || !relative.MakeRelativeTo(Kiv::File::Path(Kiv::AbsolutePath(setFolder)))) {
+    Error("Unable to determine relative path for '$(FILE_NAME)'", "file_name", m_path);
+    return;
+  }
+  m_setFolder = Kiv::AbsolutePath(setFolder);
+  m_outputName = Kiv::File::Path(relative).SetExt("").Str();
+  m_sourceName = relative.Str();
+  m_convName = Kiv::File::Path(relative).SetExt("convert-tex.txt").Str();
+  // An old output stays until the new one is complete; the writer replaces it.
+  if (!RenameFileUnder(m_setFolder.c_str(), m_sourceName, m_convName)) {
+    Error("Unable to rename file '$(FILE_NAME)' in subst '$(ARCHIVE)'", "file_name", m_sourceName, "archive",
+          m_setName);
+    return;
+  }
+  m_moved = true;
+}
+
+void UMBTextureConvertFileRPC::ConvertFile(void*) {
+  if (!m_moved) return;
+  m_folder = RovanaResourceDatabase::Open(m_setName, m_setFolder);
+  if (!m_folder) {
+    Error("$umbtexture_invalid_subst", "archive", m_setName);
+    return;
+  }
+  Kiv::TextureResource* resource = m_folder->GetTextureResource(m_convName);
+  if (!resource) {
+    Error("$umbtexture_open_error", "file_name", m_sourceName, "archive", m_setName);
+    return;
+  }
+  m_resource = dynamic_cast<CompressAsciiResource*>(resource);
+  if (!m_resource) {
+    resource->ReleaseReference();
+    Error("$umbtexture_incorrect_resource", "file_name", m_sourceName, "archive", m_setName);
+    return;
+  }
+  m_options.SetRaw("-Automip=none -Compression=auto");
+  m_resource->SetOptions(&m_options);
+  if (m_resource->Lock() != 0) {
+    Error("$umbtexture_load_error", "file_name", m_sourceName, "archive", m_setName);
+    // Say why: the key's text names the file, not the fault.
+    if (m_log)
+      m_log->AddResult(ResultsLog::kInformation, nullptr, m_sourceName + ": " + m_resource->LoadError());
+    return;
+  }
+  if (!m_resource->Kiv::TextureResource::GetMipLock()) {
+    Error("$umbtexture_lock_error", "file_name", m_sourceName, "archive", m_setName);
+    m_resource->Unlock();
+    return;
+  }
+  m_loaded = true;
+}
+
+void UMBTextureConvertFileRPC::WriteOutput(void*) {
+  try {
+    if (m_loaded) {
+      const bool hardware = !UMBQueryTextureOption();
+      const std::string output = Kiv::File::Path(m_setFolder).Join(m_outputName).Str();
+      if (!m_resource->SaveCompressed(output, hardware)) {
+        Error("Unable to write output file '$(FILE_NAME)'", "file_name", m_outputName);
+        if (m_log && !m_resource->LastTextureError().empty())
+          m_log->AddResult(ResultsLog::kInformation, nullptr, m_resource->LastTextureError());
+      }
+    }
+  } catch (const std::exception& e) {
+    Error("Exception '$(ERROR)' thrown while processing '$(FILE_NAME)'", "error", e.what(), "file_name",
+          m_outputName);
+  }
+  MoveBack();
+}
+
+void UMBTextureConvertFileRPC::MoveBack() {
+  if (!m_moved) return;
+  m_moved = false;
+  if (!RenameFileUnder(m_setFolder.c_str(), m_convName, m_sourceName))
+    Error("Unable to rename file '$(FILE_NAME)' in subst '$(ARCHIVE)'", "file_name", m_convName, "archive",
+          m_setName);
+}
+
+void UMBTextureConvertFileRPC::ReleaseResource(void*) {
+  if (m_loaded) {
+    m_resource->GetMipUnlock();
+    m_resource->Unlock();
+    m_loaded = false;
+  }
+  if (m_resource) {
+    m_resource->ReleaseReference();
+    m_resource = nullptr;
+  }
+  delete m_folder;  // gives the content folder back to the folder cache
+  m_folder = nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// The folder walk.
+
+namespace {
+
+class FolderConversion {
+public:
+  FolderConversion(const std::string& setName, const std::string& root, ResultsLog& log)
+      : m_setName(setName),
+        m_root(root),
+        m_log(log),
+        m_queue(Kiv::CurrentThreadId(), GetTextureConversionWorkers()),
+        m_maxPending(GetTextureConversionWorkers() + 1) {}
+
+  // Every job is waited for and freed before the log can go.
+  ~FolderConversion() {
+    while (!m_pending.empty()) FinishOldest();
+    m_queue.Stop();
+    // The content folders the jobs opened are no longer held by anyone.
+    FolderCache::Purge();
+  }
+
+  bool Walk(const std::string& folder, int depth) {
+    if (depth > kMaxFolderDepth || !Kiv::File::IsDirectory(folder)) {
+      SoupRef params;
+      params.SetNamedTag(Kiv::PString("file_name"), folder);
+      m_log.AddResult(ResultsLog::kError, nullptr, "Unable to search path: '$(FILE_NAME)'", params);
+      return false;
+    }
+    bool ok = true;
+    // The listing is taken whole before any job renames a file in it.
+    Kiv::File::Find find(Kiv::File::Path(folder).Join("*").Str());
+    while (find.Next()) {
+      const std::string path = find.FullPath();
+      if (find.IsDirectory()) {
+        std::error_code ec;
+        if (fs::is_symlink(fs::path(path), ec)) continue;  // a linked folder could lead back up
+        if (!Walk(path, depth + 1)) ok = false;
+      } else if (IsTextureTxtFile(find.Name())) {
+        auto record = std::make_unique<UMBTextureConvertFileRPC>(&m_queue);
+        record->Start(m_setName, path, &m_log, m_root);
+        m_pending.push_back(std::move(record));
+        // Bounded so the loaded textures in memory stay few.
+        if (m_pending.size() >= m_maxPending) FinishOldest();
+      }
+    }
+    return ok;
+  }
+
+  // Waits for every job; the overall flag and whether a chain failed.
+  void FinishAll() {
+    while (!m_pending.empty()) FinishOldest();
+  }
+  bool AllSucceeded() const { return m_allSucceeded; }
+  bool ChainFailed() const { return m_chainFailed; }
+
+private:
+  void FinishOldest() {
+    std::unique_ptr<UMBTextureConvertFileRPC> record = std::move(m_pending.front());
+    m_pending.pop_front();
+    record->Chain().WaitUntilDone();
+    if (!record->Succeeded()) m_allSucceeded = false;
+    if (record->Chain().Failed()) {
+      m_chainFailed = true;
+      std::string text = GetInterfaceText(Kiv::PString("$umb_texture_compress_err")).Str();
+      text += " (" + record->SourceName() + ")";
+      m_log.AddResult(ResultsLog::kError, nullptr, text);
+    }
+  }
+
+  std::string m_setName;
+  std::string m_root;
+  ResultsLog& m_log;
+  JobQueue m_queue;
+  size_t m_maxPending;
+  std::deque<std::unique_ptr<UMBTextureConvertFileRPC>> m_pending;
+  bool m_allSucceeded = true;
+  bool m_chainFailed = false;
+};
+
+}  // namespace
+
+uint32_t ConvertTexturesInFolder(const std::string& setName, const std::string& folder, ResultsLog& log) {
+  std::string top = folder;
+  // Inside a named content set a relative folder lies in the set.
+  if (!setName.empty() && !top.empty() && !Kiv::File::Path(top).IsAbsolute()) {
+    std::string setFolder = SetFolderFor(setName, top, top);
+    if (!setFolder.empty()) top = Kiv::File::Path(setFolder).Join(top).Str();
+  }
+  FolderConversion conversion(setName, top, log);
+  bool ok = conversion.Walk(top, 0);
+  conversion.FinishAll();
+  if (conversion.ChainFailed()) return kTextureConvertJobError;
+  return ok && conversion.AllSucceeded() ? kTextureConvertDone : kTextureConvertFailed;
+}
+
+uint32_t ConvertTexturesInFolderCommand(const std::string& setName, const std::string& folder,
+                                        ResultsLog& log) {
+  return ConvertTexturesInFolder(setName, folder, log);
+}

@@ -1,0 +1,79 @@
+#pragma once
+// Texture conversion: every texture description ("*.texture.txt") below a
+// folder becomes a ".texture" file beside it. Each description is one job:
+// its preparation runs on the calling thread, its load, write and release
+// steps run as a worker call chain, several jobs at once.
+#include <cstdint>
+#include <string>
+
+#include "foundation/Jobs.h"
+#include "kiv/Options.h"
+
+class ResultsLog;
+class RovanaResourceDatabase;
+class CompressAsciiResource;
+
+// Results of a folder conversion.
+enum : uint32_t {
+  kTextureConvertFailed = 0,    // a file failed or a folder cannot be searched
+  kTextureConvertJobError = 1,  // a job's call chain failed
+  kTextureConvertDone = 2,      // every file converted, or none found
+};
+
+// Converts every texture description below folder (recursively). setName
+// names the content set (may be empty); log receives one result per failure.
+uint32_t ConvertTexturesInFolder(const std::string& setName, const std::string& folder, ResultsLog& log);
+// The "compresstexture" command: forwards to ConvertTexturesInFolder.
+uint32_t ConvertTexturesInFolderCommand(const std::string& setName, const std::string& folder,
+                                        ResultsLog& log);
+
+// How many worker threads compress at once; 0 (the default) uses one per
+// processor core. The output bytes do not depend on it.
+void SetTextureConversionWorkers(unsigned workers);
+unsigned GetTextureConversionWorkers();
+
+// One conversion job. Lives until the folder walk has waited for it.
+class UMBTextureConvertFileRPC {
+public:
+  // queue: where the call chain runs (null: the process queue).
+  explicit UMBTextureConvertFileRPC(JobQueue* queue = nullptr);
+  // Waits for the chain, then puts back whatever a step left undone.
+  ~UMBTextureConvertFileRPC();
+  UMBTextureConvertFileRPC(const UMBTextureConvertFileRPC&) = delete;
+  UMBTextureConvertFileRPC& operator=(const UMBTextureConvertFileRPC&) = delete;
+
+  // Fills the record, prepares at once and starts the chain of the load,
+  // write and release steps. walkRoot: the folder being converted, the
+  // content set when no other one holds the file.
+  void Start(const std::string& setName, const std::string& path, ResultsLog* log,
+             const std::string& walkRoot);
+
+  bool Succeeded() const { return m_success; }
+  RovanaWorkerCallChain& Chain() { return m_chain; }
+  // The description's name relative to its content set.
+  const std::string& SourceName() const { return m_sourceName; }
+
+private:
+  void Prepare(const std::string& walkRoot);
+  void ConvertFile(void*);
+  void WriteOutput(void*);
+  void ReleaseResource(void*);
+  void MoveBack();
+  void Error(std::string_view text, const char* name1, const std::string& value1, const char* name2 = nullptr,
+             const std::string& value2 = std::string());
+
+  std::string m_setName;
+  std::string m_path;
+  ResultsLog* m_log = nullptr;
+  bool m_success = true;
+  RovanaWorkerCallChain m_chain;
+  RovanaResourceDatabase* m_folder = nullptr;
+  CompressAsciiResource* m_resource = nullptr;
+  bool m_loaded = false;
+  bool m_moved = false;
+  std::string m_setFolder;   // the content set's folder
+  std::string m_convName;    // the description's name while it converts
+  std::string m_sourceName;  // the description's own name
+  std::string m_outputName;  // the ".texture" file
+  Kiv::Options m_options;
+};

@@ -1,0 +1,285 @@
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <sys/stat.h>
+#include <vector>
+
+#include "foundation/ScriptFileBuffer.h"
+#include "gamescript/compiler/Driver.h"
+#include "gamescript/compiler/ParseContext.h"
+#include "gamescript/compiler/Scanner.h"
+#include "gamescript/compiler/Source.h"
+#include "tests/gamescript/compiler/codegen_support.h"
+#include "tests/gamescript/compiler/parser_support.h"
+
+namespace fs = std::filesystem;
+using namespace GSCompiler;
+using CodegenTest::MainRun;
+using CodegenTest::TempDir;
+using ParserTest::LogLines;
+
+namespace {
+
+const char* kUsage =
+    "MELKO GameScript Compiler V1.02\n\n"
+    "prog returns number of compile errors\n"
+    "prog <option> <option>..\nwhere <option> is one of the following\n\n"
+    "<-d> print documentation, u might wanna pipe it to a text document =)\n"
+    "<-s> silent\n"
+    "<-bfilename> dump the build info (compile log) to file\n"
+    "<-ppathname> output path\n"
+    "<-ofilename> output library filename\n"
+    "<filename> input source file\n"
+    "<-ipathname> additional include path\n";
+
+const char* kClass = "class A { };\n";
+
+MainRun Main(std::vector<std::string> args) { return CodegenTest::RunMain(std::move(args)); }
+
+std::string Joined(const CompileLog& log) {
+  std::string out;
+  for (const std::string& l : LogLines(log)) out += l + "\n";
+  return out;
+}
+
+}  // namespace
+
+TEST(DriverCommandLine, NoSourcePrintsBannerAndUsage) {
+  // The command word arrives as an empty argument.
+  MainRun r = Main({"C:\\tools/bin\\prog", "", "-s", "-x"});
+  EXPECT_EQ(r.result, 1);
+  EXPECT_EQ(r.out, kUsage);
+  r = Main({"prog"});
+  EXPECT_EQ(r.result, 1);
+  EXPECT_EQ(r.out, kUsage);
+}
+
+TEST(DriverCommandLine, DocumentWinsOverEverythingElse) {
+  TempDir t;
+  std::string src = t.Write("a.gs", "this is not valid");
+  MainRun r = Main({"prog", src, "-d"});
+  EXPECT_EQ(r.result, 0);
+  EXPECT_EQ(r.out, std::string(LanguageDocument()) + "\n");
+  EXPECT_EQ(r.out.find("parse error"), std::string::npos);
+}
+
+TEST(DriverCommandLine, LaterSourceReplacesEarlierAndLogIsPrinted) {
+  TempDir t;
+  std::string good = t.Write("dir/good.gs", kClass);
+  MainRun r = Main({"prog", "", t.Path("missing.gs"), good});
+  EXPECT_EQ(r.result, 0);
+  EXPECT_EQ(r.out, "");
+  EXPECT_TRUE(fs::exists(t.Path("dir/good.gsl")));
+
+  r = Main({"prog", "", t.Path("missing.gs")});
+  EXPECT_EQ(r.result, 1);
+  EXPECT_EQ(r.out, "Could not read file (null) : missing.gs.\n.. while compiling 'missing.gs'\n");
+}
+
+TEST(DriverCommandLine, BuildLogIsAppendedAndSilentPrintsNothing) {
+  TempDir t;
+  std::string bad = t.Write("bad.gs", "class A { }\n");  // no closing ";"
+  std::string logFile = t.Path("build.log");
+  std::ofstream(logFile) << "earlier\n";
+  MainRun r = Main({"prog", "-s", "-b" + logFile, bad, "-c", "-t", "-l", "-ofoo", "-"});
+  EXPECT_EQ(r.result, 1);
+  EXPECT_EQ(r.out, "");
+  r = Main({"prog", "-b" + logFile, bad});
+  EXPECT_EQ(r.result, 1);
+  const std::string messages = "bad.gs(2) : parse error, line 2\n.. while compiling 'bad.gs'\n";
+  EXPECT_EQ(r.out, messages);
+  EXPECT_EQ(ParserTest::ReadFile(logFile), "earlier\n" + messages + messages);
+
+  // A build log that cannot be opened is skipped; the usage still prints.
+  r = Main({"prog", "-b" + t.Path("no/such/dir/log.txt")});
+  EXPECT_EQ(r.result, 1);
+  EXPECT_EQ(r.out, kUsage);
+  // After the usage the named build log is still opened (and made, empty).
+  r = Main({"prog", "-b" + t.Path("fresh.log")});
+  EXPECT_EQ(r.result, 1);
+  EXPECT_TRUE(fs::exists(t.Path("fresh.log")));
+  EXPECT_EQ(fs::file_size(t.Path("fresh.log")), 0u);
+}
+
+TEST(DriverCommandLine, OutputFolderRules) {
+  TempDir t;
+  std::string src = t.Write("dir/a.gs", kClass);
+  fs::create_directories(t.Path("out"));
+  // Each run writes one library; the file tells where it went.
+  auto writes = [&](std::vector<std::string> args, const std::string& lib) {
+    std::error_code ec;
+    fs::remove(lib, ec);
+    const MainRun r = Main(std::move(args));
+    return r.result == 0 && r.out.empty() && fs::exists(lib);
+  };
+  EXPECT_TRUE(writes({"prog", src}, t.Path("dir/a.gsl")));
+  EXPECT_TRUE(writes({"prog", src, "-p" + t.Path("out/")}, t.Path("out/a.gsl")));
+  // A folder given without a trailing separator is still that folder.
+  EXPECT_TRUE(writes({"prog", src, "-p" + t.Path("out")}, t.Path("out/a.gsl")));
+  // A path that is not a folder: its last name is removed.
+  EXPECT_TRUE(writes({"prog", src, "-p" + t.Path("out/x.gsl")}, t.Path("out/a.gsl")));
+  EXPECT_FALSE(fs::exists(t.Path("out/x.gsl")));
+}
+
+TEST(DriverIncludes, SearchOrderIsSourceFolderThenIncludeFoldersInOrder) {
+  TempDir t;
+  std::string main = t.Write("src/main.gs", "include \"inc.gs\"\nclass M { };\n");
+  t.Write("first/other.gs", kClass);
+  t.Write("second/inc.gs", "\n\n\n\nclass { };\n");  // parse error on line 5
+  t.Write("third/inc.gs", "class { };\n");           // parse error on line 1
+  CompileLog log;
+  std::vector<IncludePath> inc = {{t.Path("first"), {}}, {t.Path("second"), {}}, {t.Path("third"), {}}};
+  EXPECT_EQ(CompileFile(main.c_str(), nullptr, inc, &log), 1);
+  EXPECT_EQ(Joined(log),
+            "inc.gs(5) : parse error, line 5\n.. while compiling 'inc.gs'\n"
+            ".. while compiling 'main.gs'\n");
+  ASSERT_EQ(IncludePaths().size(), 4u);
+  EXPECT_EQ(IncludePaths().front().path.Str(), t.Path("src"));
+
+  // A file in the source's own folder wins over every include folder.
+  t.Write("src/inc.gs", "\nclass { };\n");
+  CompileLog log2;
+  EXPECT_EQ(CompileFile(main.c_str(), nullptr, inc, &log2), 1);
+  EXPECT_EQ(LogLines(log2).at(0), "inc.gs(2) : parse error, line 2");
+}
+
+TEST(DriverIncludes, CyclesAndRepeatsCompileEachFileOnce) {
+  TempDir t;
+  t.Write("a.gs", "include \"b.gs\"\ninclude \"a.gs\"\nclass A { };\n");
+  t.Write("b.gs", "include \"A.GS\"\ninclude \"sub/c.gs\"\ninclude \"c.gs\"\nclass B { };\n");
+  t.Write("sub/c.gs", "class D { };\n");
+  t.Write("c.gs", "class C { };\n");
+  ClearIncludePaths();
+  AppendIncludePath({t.Path(), {}});
+  CompileLog log;
+  CompileUnit unit;
+  EXPECT_EQ(unit.Compile("a.gs", &log), 0) << Joined(log);
+  EXPECT_EQ(unit.FileCount(), 3);
+  EXPECT_TRUE(LogLines(log).empty()) << Joined(log);
+  // Indexes: the main file 0, then depth first in the order entered.
+  ASSERT_NE(unit.Symbols().FindDependent("a.gs"), nullptr);
+  EXPECT_EQ(unit.Symbols().FindDependent("a.gs")->index, 0);
+  EXPECT_EQ(unit.Symbols().FindDependent("b.gs")->index, 1);
+  EXPECT_EQ(unit.Symbols().FindDependent("c.gs")->index, 2);
+  ClearIncludePaths();
+}
+
+TEST(DriverIncludes, MissingIncludeIsReportedWithTheChain) {
+  TempDir t;
+  std::string main = t.Write("m.gs", "include \"lost.gs\"\nclass M { };\n");
+  CompileLog log;
+  EXPECT_EQ(CompileFile(main.c_str(), nullptr, {{t.Path("extra"), {}}}, &log), 1);
+  EXPECT_EQ(LogLines(log),
+            (std::vector<std::string>{"Could not read file (null) : lost.gs.", ".. while compiling 'lost.gs'",
+                                      ".. while compiling 'm.gs'"}));
+}
+
+TEST(DriverSources, EncipheredFallbackAndGseUnitName) {
+  TempDir t;
+  auto bytes = ScriptFileBuffer::Encode("class Secret { };\n");
+  t.Write("s.gse", std::string(bytes.begin(), bytes.end()));
+  t.Write("bad.gse", "not an enciphered file");
+  ClearIncludePaths();
+  AppendIncludePath({t.Path("empty"), {}});
+  AppendIncludePath({t.Path(), {}});
+  CompileLog log;
+  CompileUnit unit;
+  EXPECT_EQ(unit.Compile("s.gse", &log), 0) << Joined(log);
+  ASSERT_NE(unit.Symbols().FindDependent("s.gs"), nullptr);
+
+  // A file that cannot be deciphered is one error and no message of its own.
+  CompileLog log2;
+  EXPECT_EQ(unit.Compile("bad.gs", &log2), 1);
+  EXPECT_EQ(LogLines(log2), (std::vector<std::string>{".. while compiling 'bad.gs'"}));
+  ClearIncludePaths();
+}
+
+TEST(DriverSources, IdentityWords) {
+  TempDir t;
+  t.Write("one.gs", kClass);
+  t.Write("two.gs", kClass);
+  t.Write("Three.gs", "class B { };\n");
+  auto bytes = ScriptFileBuffer::Encode(kClass);
+  t.Write("four.gse", std::string(bytes.begin(), bytes.end()));
+  ClearIncludePaths();
+  AppendIncludePath({t.Path(), {}});
+  // The text and file-name checksums a source is identified by.
+  auto read = [](const char* name) {
+    ParseContext c;
+    c.Reset(nullptr, nullptr);
+    EXPECT_EQ(ReadAndParseSource(name, c), 0) << name;
+    return std::make_pair(c.sourceCrc, c.fileNameCrc);
+  };
+  const auto one = read("one.gs"), two = read("two.gs"), three = read("three.gs");
+  EXPECT_EQ(one.first, two.first);
+  EXPECT_NE(one.second, two.second);
+  EXPECT_NE(one.first, three.first);
+  EXPECT_EQ(three.second, read("THREE.GS").second);
+  EXPECT_EQ(read("four.gs").first,
+            one.first);  // through the ".gse" fallback; the decipher prefix is not text
+  EXPECT_EQ(one.first, ScriptSourceChecksum(kClass));
+  EXPECT_EQ(CurrentParseContext(), nullptr);
+  EXPECT_EQ(CurrentScanner(), nullptr);
+  ClearIncludePaths();
+}
+
+TEST(DriverSources, CompileToFileEntries) {
+  TempDir t;
+  t.Write("x.gs", kClass);
+  EXPECT_EQ(CompileToFile(nullptr, "out.gsl", nullptr), 0);
+  ClearIncludePaths();
+  AppendIncludePath({t.Path(), {}});
+  CompileLog log;
+  EXPECT_EQ(CompileToFile("x.gs", nullptr, &log), 0);
+  EXPECT_TRUE(LogLines(log).empty());
+  EXPECT_EQ(CompileToFile("x.gs", t.Path("x.gsl").c_str(), &log), 0);
+  EXPECT_TRUE(LogLines(log).empty());
+  EXPECT_TRUE(fs::exists(t.Path("x.gsl")));
+  // A library that cannot be stored is one error with its message.
+  const std::string lost = t.Path("no/such/folder/x.gsl");
+  EXPECT_EQ(CompileToFile("x.gs", lost.c_str(), &log), 1);
+  EXPECT_EQ(LogLines(log), (std::vector<std::string>{"Unable to open output file: '" + lost + "'.\n"}));
+  EXPECT_EQ(CompileToFile("y.gs", "cache/y.gsl", nullptr), 1);  // no log: nothing recorded, still counted
+  // A full path passes through the search: a rooted name is not joined.
+  CompileLog log2;
+  EXPECT_EQ(CompileToFile(t.Path("x.gs").c_str(), nullptr, &log2), 0) << Joined(log2);
+  ClearIncludePaths();
+}
+
+TEST(DriverSources, OverlongTokensAndEmptyFilesAreCompileErrors) {
+  TempDir t;
+  std::string big =
+      t.Write("big.gs", "class A {\n string s = \"" + std::string(100 * 1024, 'x') + "\";\n};\n");
+  std::string comment = t.Write("comment.gs", "class A { };\n//" + std::string(20000, '-') + "\n");
+  std::string empty = t.Write("empty.gs", "");
+  // An over-long comment line is refused like a token.
+  const std::pair<std::string, std::vector<std::string>> cases[] = {
+      {big,
+       {"big.gs(2) : Token longer than 16384 bytes, line 2.", "big.gs(2) : parse error, line 2",
+        ".. while compiling 'big.gs'"}},
+      {comment,
+       {"comment.gs(2) : Token longer than 16384 bytes, line 2.", "comment.gs(2) : parse error, line 2",
+        ".. while compiling 'comment.gs'"}},
+      {empty, {"empty.gs(1) : parse error, line 1", ".. while compiling 'empty.gs'"}},
+  };
+  for (const auto& [file, messages] : cases) {
+    CompileLog log;
+    EXPECT_EQ(CompileFile(file.c_str(), nullptr, {}, &log), 1) << file;
+    EXPECT_EQ(LogLines(log), messages);
+  }
+}
+
+TEST(DriverSources, OnlyRegularFilesAreSources) {
+  TempDir t;
+  fs::create_directories(t.Path("first/x.gs"));  // a folder named like the source
+  fs::create_directories(t.Path("second"));
+  ASSERT_EQ(mkfifo(t.Path("second/x.gs").c_str(), 0600), 0);  // reading it would block
+  t.Write("third/x.gs", kClass);
+  ClearIncludePaths();
+  AppendIncludePath({t.Path("first"), {}});
+  AppendIncludePath({t.Path("second"), {}});
+  AppendIncludePath({t.Path("third"), {}});
+  CompileLog log;
+  EXPECT_EQ(CompileToFile("x.gs", nullptr, &log), 0) << Joined(log);
+  ClearIncludePaths();
+}

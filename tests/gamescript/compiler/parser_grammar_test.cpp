@@ -1,0 +1,124 @@
+// The syntax trees the parser builds, one group of productions per test.
+#include <gtest/gtest.h>
+
+#include "tests/gamescript/compiler/parser_support.h"
+
+using namespace GSCompiler;
+using ParserTest::ParseText;
+
+namespace {
+
+// The statements of f's body in `class T { void f() { ... } };`.
+SyntaxNode* BodyOf(const ParserTest::Parsed& p) {
+  SyntaxNode* cls = p.Tree();
+  if (cls == nullptr || cls->child[2] == nullptr || cls->child[2]->child[3] == nullptr) return nullptr;
+  return cls->child[2]->child[3]->child[0];
+}
+
+std::string Body(const std::string& statements) {
+  auto p = ParseText("class T { void f() { " + statements + " } };");
+  if (p->result != 0) return "error: " + (p->Lines().empty() ? std::string() : p->Lines().front());
+  return DumpTree(BodyOf(*p));
+}
+
+// One expression statement, without the discarded mark of its top node.
+std::string Expr(const std::string& expression) {
+  auto p = ParseText("class T { void f() { " + expression + "; } };");
+  if (p->result != 0) return "error: " + (p->Lines().empty() ? std::string() : p->Lines().front());
+  SyntaxNode* e = BodyOf(*p);
+  for (SyntaxNode* n = e; n != nullptr; n = n->next) n->flags &= ~FlagDiscarded;
+  std::string dump = DumpTree(e);
+  if (!dump.empty() && dump.back() == '\n') dump.pop_back();
+  return dump;
+}
+
+// Each line of corpus/parser/trees.txt: a kind (E expression, B body, F whole
+// file), a tab, the text, a tab, and the tree dump or the only message.
+TEST(ParserGrammar, TreesOfTheTreeCorpus) {
+  int cases = 0;
+  for (const std::string& line : ParserTest::TableLines("parser/trees.txt")) {
+    const size_t tab1 = line.find('\t'), tab2 = line.find('\t', tab1 + 1);
+    ASSERT_TRUE(tab1 == 1 && tab2 != std::string::npos) << line;
+    const std::string text = ParserTest::Unescape(line.substr(2, tab2 - 2)),
+                      want = ParserTest::Unescape(line.substr(tab2 + 1));
+    ++cases;
+    if (line[0] == 'E') {
+      EXPECT_EQ(Expr(text), want) << text;
+    } else if (line[0] == 'B') {
+      EXPECT_EQ(Body(text), want) << text;
+    } else {
+      auto p = ParseText(text, "x.gs");
+      EXPECT_EQ(p->result, 1) << text;
+      EXPECT_EQ(p->Lines(), std::vector<std::string>{want}) << text;
+      EXPECT_EQ(p->context->errorCount, 1) << text;
+      EXPECT_EQ(p->Tree(), nullptr) << text;
+    }
+  }
+  EXPECT_GE(cases, 100);
+}
+
+TEST(ParserGrammar, ClassesMembersAndIncludes) {
+  auto p = ParseText(
+      "include \"Lib/GS.GS\"\ninclude \"b.gs\"\n"
+      "game static class A isclass B, C { public define int N = 3; final native void f(void); "
+      "thread int g(int a, Foo[] b) { } secured string s, t; };\n"
+      "class D { void h(void[] v); };");
+  ASSERT_EQ(p->result, 0) << (p->Lines().empty() ? "" : p->Lines().front());
+  EXPECT_EQ(DumpTree(p->Tree()),
+            "(include name lib/gs.gs)\n"
+            "(include name b.gs)\n"
+            "(class #44 name A [name B name C] [(vars #4000081 type 2 (declarator name N int 3)) "
+            "(prototype #a type 0 name f) (function #10 type 2 name g [(param type 2 name a) "
+            "(param (type 11 name Foo) name b)] block #8000000) (vars #4000100 type 4 "
+            "[(declarator name s) (declarator name t)])])\n"
+            "(class name D _ (prototype type 0 name h (param type 6 name v)))\n");
+}
+
+TEST(ParserGrammar, NodeLines) {
+  auto p = ParseText("class T {\nvoid f() {\nreturn\na\n+\nb\n;\n}\n};\n");
+  ASSERT_EQ(p->result, 0);
+  SyntaxNode* ret = BodyOf(*p);
+  ASSERT_NE(ret, nullptr);
+  SyntaxNode* sum = ret->child[0];
+  EXPECT_EQ(sum->child[0]->line, 4u);  // an identifier carries its own line
+  EXPECT_EQ(sum->child[1]->line, 6u);
+  EXPECT_EQ(sum->line, 7u);  // made once the token after it was read
+  EXPECT_EQ(ret->line, 7u);  // made at its closing ";"
+  EXPECT_EQ(p->Tree()->line, 9u);
+}
+
+TEST(ParserGrammar, DeepNestingIsRefusedWithoutExhaustingTheStack) {
+  const std::string parens(200000, '(');
+  const std::string blocks(200000, '{');
+  const std::string minus(200000, '-');
+  std::string assigns;
+  for (int i = 0; i < 100000; ++i) assigns += "a=";
+  const std::string ifs = [] {
+    std::string s;
+    for (int i = 0; i < 100000; ++i) s += "if(a)";
+    return s;
+  }();
+  for (const std::string& inner : {parens, blocks, minus, assigns, ifs}) {
+    auto p = ParseText("class T { void f() { " + inner + "x; } };");
+    EXPECT_EQ(p->result, 1);
+    ASSERT_EQ(p->Lines().size(), 1u);
+    EXPECT_EQ(p->Lines()[0], "t.gs(1) : parser stack overflow, line 1");
+  }
+  // Nesting of an ordinary depth parses.
+  auto p =
+      ParseText("class T { void f() { " + std::string(300, '(') + "x" + std::string(300, ')') + "; } };");
+  EXPECT_EQ(p->result, 0);
+}
+
+TEST(ParserGrammar, LongFlatInputsParseIteratively) {
+  std::string sum = "x";
+  for (int i = 0; i < 100000; ++i) sum += "+x";
+  auto p = ParseText("class T { void f() { " + sum + "; } };");
+  EXPECT_EQ(p->result, 0);
+  std::string members;
+  for (int i = 0; i < 20000; ++i) members += "int v" + std::to_string(i) + ";\n";
+  auto q = ParseText("class T {\n" + members + "};");
+  EXPECT_EQ(q->result, 0);
+}
+
+}  // namespace

@@ -1,0 +1,294 @@
+// Folder conversion end to end: generated texture descriptions become
+// ".texture" files that decode close to their sources, and bad input gives
+// results without touching the user's files.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+
+#include "TextureTestSupport.h"
+#include "foundation/ResultsLog.h"
+#include "kiv/File.h"
+#include "graphics/texture/TextureConvert.h"
+
+namespace {
+
+bool AnyEntryContains(const ResultsLog& log, const std::string& needle, int severity) {
+  for (const ResultsLog::Entry& e : log.Entries())
+    if (e.severity == severity && e.text.find(needle) != std::string::npos) return true;
+  return false;
+}
+
+std::string Dump(const ResultsLog& log) {
+  std::string out;
+  for (const ResultsLog::Entry& e : log.Entries()) out += std::to_string(e.severity) + " " + e.text + "\n";
+  return out;
+}
+
+bool NoConversionNamesLeft(const TextureDir& dir) {
+  for (const auto& e : std::filesystem::recursive_directory_iterator(dir.Root()))
+    if (e.path().filename().string().find("convert-tex") != std::string::npos) return false;
+  return true;
+}
+
+struct Case {
+  const char* name;
+  int w, h;
+  uint8_t alpha;         // 255 opaque; 0 gives a masked edge; other values graded
+  const char* settings;  // extra description lines
+  uint32_t format;       // expected format code
+  int outW, outH;        // expected level-0 size
+};
+
+// One description per compression word, with and without alpha, a normal
+// map, a texture above the size limit and sizes that are not powers of two.
+const Case kCases[] = {
+    {"auto_opaque", 128, 64, 255, "", 10, 128, 64},
+    {"auto_masked", 64, 64, 0, "", 10, 64, 64},
+    {"auto_graded", 64, 64, 128, "", 12, 64, 64},
+    {"hint_dxt1", 32, 32, 255, "Hint=dxt1\n", 10, 32, 32},
+    {"hint_dxt1a", 32, 32, 0, "Hint=dxt1\n", 10, 32, 32},
+    {"hint_dxt3", 32, 32, 128, "Hint=dxt3\n", 11, 32, 32},
+    {"hint_dxt5", 32, 32, 128, "Hint=dxt5\n", 12, 32, 32},
+    {"hint_none_opaque", 64, 64, 255, "Hint=none\n", 3, 64, 64},
+    {"hint_none_alpha", 64, 64, 128, "Hint=none\n", 1, 64, 64},
+    {"normal_map", 64, 64, 255, "NormalMap=1\n", 10, 64, 64},
+    {"too_wide", 4096, 32, 255, "", 10, 2048, 16},
+    {"npot_blocks", 100, 60, 255, "", 10, 100, 60},
+    {"npot_odd", 100, 30, 255, "", 3, 100, 30},
+    {"small_alpha", 30, 30, 128, "", 1, 30, 30},
+};
+
+uint32_t CasePixel(const Case& c, int x, int y) {
+  if (std::string_view(c.name) == "normal_map") return NormalPixel(x, y, c.w, c.h);
+  uint8_t a = c.alpha;
+  if (c.alpha == 0)
+    a = (x < c.w / 2) ? 255 : 0;  // masked: two values only
+  else if (c.alpha != 255)
+    a = static_cast<uint8_t>(x * 255 / std::max(1, c.w - 1));  // graded
+  return Smooth(x, y, c.w, c.h, a);
+}
+
+class TextureFolder : public ::testing::Test {
+protected:
+  void SetUp() override {
+    for (const Case& c : kCases) {
+      ASSERT_TRUE(dir.Image(std::string("set/") + c.name + ".png", c.w, c.h,
+                            [&](int x, int y) { return CasePixel(c, x, y); }));
+      dir.Write(std::string("set/") + (c.name[0] == 'n' ? "sub/" : "") + c.name + ".texture.txt",
+                std::string("Primary=") + (c.name[0] == 'n' ? "../" : "") + c.name + ".png\n" + c.settings);
+    }
+  }
+  TextureDir dir;
+};
+
+}  // namespace
+
+TEST_F(TextureFolder, EveryDescriptionConvertsAndDecodesCloseToItsSource) {
+  // "../" climbs out of sub/, so those two descriptions are refused; put them
+  // beside their images instead.
+  for (const Case& c : kCases)
+    if (c.name[0] == 'n') {
+      std::filesystem::remove(dir.Path(std::string("set/sub/") + c.name + ".texture.txt"));
+      dir.Write(std::string("set/") + c.name + ".texture.txt",
+                std::string("Primary=") + c.name + ".png\n" + c.settings);
+    }
+  const auto before = dir.Snapshot();
+  ResultsLog log;
+  EXPECT_EQ(ConvertTexturesInFolder("", dir.Path("set"), log), kTextureConvertDone) << Dump(log);
+  EXPECT_EQ(log.Size(), 0u) << Dump(log);
+  EXPECT_TRUE(NoConversionNamesLeft(dir));
+
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.name);
+    TextureFile t;
+    ASSERT_TRUE(ReadTextureFile(dir.Path(std::string("set/") + c.name + ".texture"), t));
+    EXPECT_EQ(t.format, c.format);
+    EXPECT_EQ(t.faces, 1u);
+    ASSERT_EQ(t.width, static_cast<uint32_t>(c.outW));
+    ASSERT_EQ(t.height, static_cast<uint32_t>(c.outH));
+    // A full chain down to 1 x 1.
+    EXPECT_EQ(t.levels, Kiv::TextureResource::MipCountForSize(t.width, t.height, true));
+    EXPECT_EQ(t.mips.back().width, 1u);
+    EXPECT_EQ(t.mips.back().height, 1u);
+    std::vector<uint8_t> rgba = DecodeLevel(t.format, t.mips[0]);
+    ASSERT_FALSE(rgba.empty());
+    // The reference is the source scaled to the stored size.
+    Kiv::Bitmap src;
+    ASSERT_TRUE(src.Create(c.w, c.h, Kiv::Bitmap::FormatRGBA32));
+    for (int y = 0; y < c.h; ++y)
+      for (int x = 0; x < c.w; ++x) src.SetPixel(x, y, CasePixel(c, x, y));
+    auto ref = Kiv::ScaleBitmap(src, c.outW, c.outH);
+    ASSERT_TRUE(ref);
+    const bool withAlpha = c.alpha != 255 && c.format != 3 && !(c.format == 10 && c.alpha == 255);
+    double error = MeanError(
+        rgba, c.outW, c.outH, [&](int x, int y) { return ref->GetPixel(x, y); }, withAlpha);
+    EXPECT_LT(error, c.format < 10 ? 0.01 : 6.0);
+    if (c.format == 10 && c.alpha == 0) {
+      // DXT1a keeps the masked half transparent.
+      EXPECT_EQ(rgba[3], 255);
+      EXPECT_EQ(rgba[(static_cast<size_t>(c.outW) - 1) * 4 + 3], 0);
+    }
+  }
+
+  // The user's files are as they were, byte for byte.
+  auto after = dir.Snapshot();
+  after.erase(
+      std::remove_if(after.begin(), after.end(),
+                     [](const auto& f) { return f.first.size() > 8 && f.first.ends_with(".texture"); }),
+      after.end());
+  EXPECT_EQ(after, before);
+}
+
+TEST_F(TextureFolder, OutputBytesDoNotDependOnTheWorkerCount) {
+  ResultsLog one, many;
+  SetTextureConversionWorkers(1);
+  ASSERT_EQ(ConvertTexturesInFolder("", dir.Path("set"), one), kTextureConvertFailed);  // the "../" ones fail
+  std::vector<std::pair<std::string, std::string>> first = dir.Snapshot();
+  for (const auto& f : first)
+    if (f.first.ends_with(".texture")) std::filesystem::remove(f.first);
+  SetTextureConversionWorkers(6);
+  ASSERT_EQ(ConvertTexturesInFolder("", dir.Path("set"), many), kTextureConvertFailed);
+  SetTextureConversionWorkers(0);
+  const auto second = dir.Snapshot();
+  ASSERT_EQ(second.size(), first.size());
+  for (size_t i = 0; i < first.size(); ++i) {
+    EXPECT_EQ(second[i].first, first[i].first);
+    EXPECT_TRUE(second[i].second == first[i].second) << first[i].first << " differs";
+  }
+  EXPECT_EQ(Dump(one), Dump(many));
+}
+
+// The message for a missing folder is checked where the command host prints it.
+TEST(TextureConvert, EmptyAndMissingFolders) {
+  TextureDir dir;
+  dir.Write("empty/readme.txt", "no textures here");
+  ResultsLog log;
+  EXPECT_EQ(ConvertTexturesInFolder("", dir.Path("empty"), log), kTextureConvertDone);
+  EXPECT_EQ(log.Size(), 0u);
+  EXPECT_EQ(ConvertTexturesInFolder("", dir.Path("gone"), log), kTextureConvertFailed);
+  EXPECT_EQ(log.ErrorCount(), 1);
+}
+
+TEST(TextureConvert, BadInputGivesResultsAndLeavesFilesAlone) {
+  TextureDir dir;
+  ASSERT_TRUE(dir.Image("t/good.png", 64, 64, [](int x, int y) { return Smooth(x, y, 64, 64); }));
+  dir.Write("t/missing.texture.txt", "Primary=nothere.png\n");
+  dir.Write("t/corrupt.png", std::string("\x89PNG\r\n\x1a\n", 8) + std::string(40, 'x'));
+  dir.Write("t/corrupt.texture.txt", "Primary=corrupt.png\n");
+  dir.Write("t/zero.png", std::string("\x89PNG\r\n\x1a\n\0\0\0\rIHDR\0\0\0\0\0\0\0\0\x08\x06\0\0\0", 29));
+  dir.Write("t/zero.texture.txt", "Primary=zero.png\n");
+  dir.Write("t/unknown.texture.txt", "Primary=good.png\nSparkle=yes\n");
+  dir.Write("t/badvalue.texture.txt", "Primary=good.png\nHint=dxt9\n");
+  dir.Write("t/outside.texture.txt", "Primary=../../etc/passwd\n");
+  dir.Write("t/absolute.texture.txt", "Primary=/etc/passwd\n");
+  dir.Write("t/noprimary.texture.txt", "Hint=dxt1\n");
+  ASSERT_TRUE(dir.Image("t/wide_alpha.png", 32, 16, [](int, int) { return 0xff000000u; }));
+  dir.Write("t/sizes.texture.txt", "Primary=good.png\nAlpha=wide_alpha.png\n");
+  dir.Write("t/ok.texture.txt", "Primary=good.png\n");
+  const auto before = dir.Snapshot();
+
+  ResultsLog log;
+  EXPECT_EQ(ConvertTexturesInFolder("", dir.Path("t"), log), kTextureConvertFailed);
+  const char* failing[] = {"missing", "corrupt",  "zero",      "unknown", "badvalue",
+                           "outside", "absolute", "noprimary", "sizes"};
+  EXPECT_EQ(log.ErrorCount(), 9) << Dump(log);
+  for (const char* name : failing) {
+    SCOPED_TRACE(name);
+    // Each job names its own file in its own reason.
+    EXPECT_TRUE(AnyEntryContains(log, std::string(name) + ".texture.txt: ", ResultsLog::kInformation))
+        << Dump(log);
+    EXPECT_FALSE(Kiv::File::Exists(dir.Path(std::string("t/") + name + ".texture")));
+  }
+  EXPECT_TRUE(AnyEntryContains(log, "unknown setting 'Sparkle'", ResultsLog::kInformation));
+  EXPECT_TRUE(AnyEntryContains(log, "not inside the texture's folder", ResultsLog::kInformation));
+  EXPECT_TRUE(Kiv::File::Exists(dir.Path("t/ok.texture")));
+  EXPECT_TRUE(NoConversionNamesLeft(dir));
+  auto after = dir.Snapshot();
+  after.erase(std::remove_if(after.begin(), after.end(),
+                             [](const auto& f) { return f.first.ends_with("ok.texture"); }),
+              after.end());
+  EXPECT_EQ(after, before);
+}
+
+TEST(TextureConvert, FailedWriteKeepsTheOldOutputWhole) {
+  TextureDir dir;
+  ASSERT_TRUE(dir.Image("t/a.png", 64, 64, [](int x, int y) { return Smooth(x, y, 64, 64); }));
+  dir.Write("t/a.texture.txt", "Primary=a.png\n");
+  dir.Write("t/a.texture", "old output");
+  Kiv::File::SetFaultInjector([](std::string_view step) { return step != "rename"; });
+  ResultsLog log;
+  uint32_t result = ConvertTexturesInFolder("", dir.Path("t"), log);
+  Kiv::File::SetFaultInjector(nullptr);
+  EXPECT_EQ(result, kTextureConvertFailed);
+  EXPECT_TRUE(AnyEntryContains(log, "Unable to write output file 'a.texture'", ResultsLog::kError))
+      << Dump(log);
+  std::string old;
+  ASSERT_TRUE(Kiv::File::ReadWholeFile(dir.Path("t/a.texture"), old));
+  EXPECT_EQ(old, "old output");
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path("t")), {}), 3);  // no temporary left
+  std::string desc;
+  ASSERT_TRUE(Kiv::File::ReadWholeFile(dir.Path("t/a.texture.txt"), desc));
+  EXPECT_EQ(desc, "Primary=a.png\n");
+}
+
+TEST(TextureConvert, LeftoverConversionNameIsNeverOverwritten) {
+  // A conversion name left by an earlier crash: the description is not moved
+  // over it, and both files stay as they are.
+  TextureDir dir;
+  ASSERT_TRUE(dir.Image("t/a.png", 16, 16, [](int x, int y) { return Smooth(x, y, 16, 16); }));
+  dir.Write("t/a.texture.txt", "Primary=a.png\n");
+  dir.Write("t/a.texture.convert-tex.txt", "Primary=other.png\n");
+  const auto before = dir.Snapshot();
+  ResultsLog log;
+  EXPECT_EQ(ConvertTexturesInFolder("", dir.Path("t"), log), kTextureConvertFailed);
+  EXPECT_TRUE(AnyEntryContains(log, "Unable to rename file 'a.texture.txt' in subst ''", ResultsLog::kError))
+      << Dump(log);
+  EXPECT_EQ(dir.Snapshot(), before);
+}
+
+TEST(TextureConvert, NestedFoldersAndNamedSets) {
+  TextureDir dir;
+  ASSERT_TRUE(dir.Image("root/local/a/b/c.png", 8, 8, [](int x, int y) { return Smooth(x, y, 8, 8); }));
+  dir.Write("root/local/a/b/c.texture.txt", "Primary=c.png\n");
+  dir.Write("root/local/a/empty/.keep", "");
+  // Outside any known content set a named set cannot hold the file.
+  ResultsLog named;
+  EXPECT_EQ(ConvertTexturesInFolder("no-such-set", dir.Path("root/local/a"), named), kTextureConvertFailed);
+  EXPECT_TRUE(AnyEntryContains(named, "Unable to determine relative path for", ResultsLog::kError))
+      << Dump(named);
+  EXPECT_FALSE(Kiv::File::Exists(dir.Path("root/local/a/b/c.texture")));
+
+  ResultsLog plain;
+  EXPECT_EQ(ConvertTexturesInFolder("", dir.Path("root/local/a"), plain), kTextureConvertDone) << Dump(plain);
+  TextureFile t;
+  ASSERT_TRUE(ReadTextureFile(dir.Path("root/local/a/b/c.texture"), t));
+  EXPECT_EQ(t.format, 3u);  // too small to compress, opaque
+  EXPECT_EQ(t.levels, 4u);
+}
+
+TEST(TextureConvert, FailedMoveBackIsReportedAndNothingIsLost) {
+  TextureDir dir;
+  ASSERT_TRUE(dir.Image("t/a.png", 16, 16, [](int x, int y) { return Smooth(x, y, 16, 16); }));
+  dir.Write("t/a.texture.txt", "Primary=a.png\n");
+  JobQueue queue(Kiv::CurrentThreadId(), 1);
+  ResultsLog log;
+  {
+    UMBTextureConvertFileRPC job(&queue);
+    job.Start("", dir.Path("t/a.texture.txt"), &log, dir.Path("t"));
+    // The load step waits for this thread; meanwhile the name is taken.
+    ASSERT_TRUE(Kiv::File::Exists(dir.Path("t/a.texture.convert-tex.txt")));
+    dir.Write("t/a.texture.txt", "someone else's file");
+    job.Chain().WaitUntilDone();
+    EXPECT_FALSE(job.Succeeded());
+  }
+  queue.Stop();
+  EXPECT_TRUE(AnyEntryContains(log, "Unable to rename file 'a.texture.convert-tex.txt' in subst ''",
+                               ResultsLog::kError))
+      << Dump(log);
+  std::string kept, other;
+  ASSERT_TRUE(Kiv::File::ReadWholeFile(dir.Path("t/a.texture.convert-tex.txt"), kept));
+  EXPECT_EQ(kept, "Primary=a.png\n");
+  ASSERT_TRUE(Kiv::File::ReadWholeFile(dir.Path("t/a.texture.txt"), other));
+  EXPECT_EQ(other, "someone else's file");
+}

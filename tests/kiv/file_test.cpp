@@ -1,0 +1,376 @@
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "kiv/File.h"
+
+namespace fs = std::filesystem;
+using Kiv::File;
+
+namespace {
+
+class FileTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    std::string tmpl = (fs::temp_directory_path() / "kivfileXXXXXX").string();
+    ASSERT_NE(::mkdtemp(tmpl.data()), nullptr);
+    root = tmpl;
+  }
+  void TearDown() override {
+    File::SetFaultInjector(nullptr);
+    std::error_code ec;
+    fs::remove_all(root, ec);
+  }
+  void Put(const std::string& rel, const std::string& text) {
+    fs::create_directories((fs::path(root) / rel).parent_path());
+    std::ofstream(fs::path(root) / rel, std::ios::binary) << text;
+  }
+  std::string Slurp(const std::string& rel) {
+    std::string out;
+    EXPECT_TRUE(File::ReadWholeFile(root + "/" + rel, out)) << File::LastError();
+    return out;
+  }
+  std::string root;
+};
+
+TEST_F(FileTest, ResolvesEachComponentWithoutRegardToCaseAndEitherSeparator) {
+  Put("Foo/Bar.TXT", "x");
+  auto r = Kiv::ResolvePath(root + "/foo\\bar.txt");
+  ASSERT_TRUE(r);
+  EXPECT_EQ(*r, root + "/Foo/Bar.TXT");
+  EXPECT_EQ(Kiv::FileExists(root + "\\FOO\\BAR.txt"), 0);
+  EXPECT_EQ(Kiv::FileExists(root + "/foo/missing.txt"), -1);
+  EXPECT_EQ(Kiv::FileExists(root + "/foo/bar.txt/deeper"), -1);  // a file is not a folder
+  // Relative paths resolve against the working folder and stay relative.
+  std::string cwd = fs::current_path().string();
+  fs::current_path(root);
+  auto rel = Kiv::ResolvePath("foo//./BAR.txt");
+  fs::current_path(cwd);
+  ASSERT_TRUE(rel);
+  EXPECT_EQ(*rel, "Foo/Bar.TXT");
+}
+
+TEST_F(FileTest, ExactCaseWinsWhenNamesDifferOnlyInCase) {
+  Put("dir/Name.txt", "upper");
+  Put("dir/name.txt", "lower");
+  Put("Dir/other.txt", "second folder");
+  EXPECT_EQ(Slurp("dir/name.txt"), "lower");
+  EXPECT_EQ(Slurp("dir/Name.txt"), "upper");
+  EXPECT_EQ(Slurp("Dir/other.txt"), "second folder");
+  // The exact folder "dir" lacks the file: its case twin "Dir" is searched next.
+  EXPECT_EQ(Slurp("dir/OTHER.txt"), "second folder");
+  EXPECT_EQ(*Kiv::ResolvePathForCreate(root + "/dir/new.txt"), root + "/dir/new.txt");
+  // No exact match: a stable choice, the same every time.
+  std::string first = Slurp("DIR/NAME.TXT");
+  EXPECT_TRUE(first == "upper" || first == "lower");
+  EXPECT_EQ(Slurp("DIR/NAME.TXT"), first);
+}
+
+TEST_F(FileTest, OpenReadWriteSeekAndModes) {
+  File f;
+  ASSERT_TRUE(f.Open(root + "/a.bin", File::Mode::Write)) << File::LastError();
+  EXPECT_EQ(f.Write("hello world", 11), 11);
+  EXPECT_EQ(f.Tell(), 11);
+  f.Close();
+  EXPECT_FALSE(f.IsOpen());
+  EXPECT_EQ(f.Read(nullptr, 1), -1);
+
+  ASSERT_TRUE(f.Open(root + "/A.BIN", File::Mode::Append));
+  EXPECT_EQ(f.Write("!", 1), 1);
+  f.Close();
+
+  ASSERT_TRUE(f.Open(root + "/a.bin", File::Mode::ReadWrite));
+  EXPECT_EQ(f.Length(), 12);
+  ASSERT_TRUE(f.Seek(6));
+  EXPECT_EQ(f.Write("W", 1), 1);
+  ASSERT_TRUE(f.Seek(-6, File::End));
+  char buf[32] = {};
+  EXPECT_EQ(f.Read(buf, sizeof buf), 6);  // short read at the end, not an error
+  EXPECT_STREQ(buf, "World!");
+  f.Close();
+
+  ASSERT_TRUE(f.Open(root + "/a.bin", File::Mode::Write));  // truncates
+  EXPECT_EQ(f.Length(), 0);
+}
+
+TEST_F(FileTest, BadPathsAndFoldersGiveFailuresNotCrashes) {
+  Put("sub/file.txt", "x");
+  File f;
+  std::string bytes;
+  EXPECT_FALSE(f.Open(root + "/missing.txt", File::Mode::Read));
+  EXPECT_NE(File::LastError().find("missing.txt"), std::string::npos);
+  EXPECT_FALSE(f.Open(root + "/sub", File::Mode::Read));  // a folder where a file is expected
+  EXPECT_FALSE(f.Open(root + "/SUB", File::Mode::Write));
+  EXPECT_TRUE(fs::is_directory(root + "/sub"));
+  EXPECT_FALSE(File::ReadWholeFile(root + "/sub", bytes));
+  EXPECT_FALSE(File::ReplaceFileAtomic(root + "/sub", "data"));
+  EXPECT_FALSE(f.Open(root + "/nofolder/new.txt", File::Mode::Write));
+  // A named pipe is refused at once, not waited on.
+  ASSERT_EQ(::mkfifo((root + "/pipe").c_str(), 0600), 0);
+  EXPECT_FALSE(f.Open(root + "/pipe", File::Mode::Read));
+  EXPECT_FALSE(f.Open(root + "/PIPE", File::Mode::Write));
+  EXPECT_FALSE(File::ReadWholeFile(root + "/pipe", bytes));
+  EXPECT_FALSE(f.Open("", File::Mode::Read));
+  EXPECT_EQ(Kiv::FileExists(""), -1);
+  EXPECT_EQ(Kiv::FileExists(std::string("a\0b", 3)), -1);
+  // Far beyond any system limit, in one component and in many.
+  std::string longName = root + "/" + std::string(5000, 'x');
+  EXPECT_EQ(Kiv::FileExists(longName), -1);
+  EXPECT_FALSE(f.Open(longName, File::Mode::Write));
+  std::string deep = root;
+  for (int i = 0; i < 3000; ++i) deep += "/d";
+  EXPECT_EQ(Kiv::FileExists(deep), -1);
+  EXPECT_FALSE(File::CreateDirectories(deep));
+  EXPECT_FALSE(File::ReplaceFileAtomic(deep, "x"));
+  EXPECT_FALSE(File::ReadWholeFile(root + "/sub/file.txt", bytes, 0));  // above the size cap
+}
+
+TEST_F(FileTest, AtomicReplaceWritesAndFailedStepsLeaveTheOldFileWhole) {
+  std::string path = root + "/settings.txt";
+  ASSERT_TRUE(File::ReplaceFileAtomic(path, "first version"));
+  EXPECT_EQ(Slurp("settings.txt"), "first version");
+  ::chmod(path.c_str(), 0640);
+
+  for (const char* step : {"open", "write", "sync", "rename"}) {
+    File::SetFaultInjector([step](std::string_view s) { return s != step; });
+    EXPECT_FALSE(File::ReplaceFileAtomic(path, "second version that is longer")) << step;
+    EXPECT_EQ(Slurp("settings.txt"), "first version") << step;
+  }
+  File::SetFaultInjector(nullptr);
+  // No temporary files are left behind.
+  EXPECT_EQ(std::distance(fs::directory_iterator(root), fs::directory_iterator()), 1);
+
+  ASSERT_TRUE(File::ReplaceFileAtomic(root + "/SETTINGS.TXT", "second"));  // replaces the existing spelling
+  EXPECT_EQ(Slurp("settings.txt"), "second");
+  EXPECT_FALSE(fs::exists(root + "/SETTINGS.TXT") && !fs::equivalent(root + "/SETTINGS.TXT", path));
+  struct stat st;
+  ASSERT_EQ(::stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0640u);  // permissions kept
+}
+
+TEST_F(FileTest, FolderOperations) {
+  ASSERT_TRUE(File::CreateDirectories(root + "/A/b/C"));
+  EXPECT_TRUE(File::CreateDirectories(root + "/a/B/c/d"));  // reuses the existing spelling
+  EXPECT_TRUE(fs::is_directory(root + "/A/b/C/d"));
+  EXPECT_TRUE(File::IsDirectory(root + "/a/b/c"));
+  Put("A/file", "x");
+  EXPECT_FALSE(File::CreateDirectories(root + "/a/file/sub"));
+  EXPECT_FALSE(File::IsDirectory(root + "/a/file"));
+  EXPECT_EQ(File::FileSize(root + "/a/FILE"), 1);
+  EXPECT_EQ(File::FileSize(root + "/a"), -1);
+
+  EXPECT_TRUE(File::Rename(root + "/a/FILE", root + "/a/b/moved"));
+  EXPECT_TRUE(fs::exists(root + "/A/b/moved"));
+  EXPECT_FALSE(File::Unlink(root + "/a/b"));  // a folder is not unlinked
+  EXPECT_TRUE(File::Unlink(root + "/a/b/MOVED"));
+  EXPECT_FALSE(File::Unlink(root + "/a/b/moved"));
+  EXPECT_TRUE(File::Prune(root + "/a"));
+  EXPECT_FALSE(fs::exists(root + "/A"));
+  EXPECT_TRUE(File::Prune(root + "/a"));  // nothing left is success
+
+  // Far past 260 characters on disk, found in another case and separator.
+  std::string deep = root, asked = root;
+  for (char c : std::string("vwxyz")) {
+    deep += '/';
+    deep.append(100, c);
+    asked += '\\';
+    asked.append(100, static_cast<char>(c - 'a' + 'A'));
+  }
+  ASSERT_TRUE(File::CreateDirectories(deep));
+  ASSERT_TRUE(File::ReplaceFileAtomic(deep + "/Leaf.txt", "deep"));
+  EXPECT_EQ(*Kiv::ResolvePath(asked + "/leaf.TXT"), deep + "/Leaf.txt");
+}
+
+// Folder listings are remembered between lookups; these pin that every
+// answer still matches the disk after changes made by kiv and by others.
+// All at one instant an hour ago, so two folders can carry the same time.
+void SetOld(const std::string& folder) {
+  static const fs::file_time_type old = fs::file_time_type::clock::now() - std::chrono::hours(1);
+  fs::last_write_time(folder, old);
+}
+
+TEST_F(FileTest, LookupsFollowChangesMadeBesideKiv) {
+  Put("Assets/item.txt", "lower");
+  SetOld(root + "/Assets");
+  EXPECT_EQ(Slurp("ASSETS/ITEM.TXT"), "lower");
+  EXPECT_EQ(Kiv::FileExists(root + "/assets\\other.TXT"), -1);  // remembered listing
+  // A case twin that sorts first appears: the choice moves to it.
+  Put("Assets/Item.txt", "upper");
+  EXPECT_EQ(Slurp("ASSETS/ITEM.TXT"), "upper");
+  EXPECT_EQ(Slurp("Assets/item.txt"), "lower");  // the exact spelling still wins
+  Put("Assets/Other.txt", "o");
+  EXPECT_EQ(Kiv::FileExists(root + "/assets\\other.TXT"), 0);
+  SetOld(root + "/Assets");
+  EXPECT_EQ(Kiv::FileExists(root + "/assets/OTHER.txt"), 0);
+  fs::remove(root + "/Assets/Other.txt");
+  EXPECT_EQ(Kiv::FileExists(root + "/assets/OTHER.txt"), -1);
+  // Changes in the same instant as the listing are seen too.
+  for (int i = 0; i < 50; ++i) {
+    std::string name = "burst" + std::to_string(i);
+    ASSERT_EQ(Kiv::FileExists(root + "/assets/" + name), -1);
+    Put("Assets/" + name + "X", "");
+    ASSERT_EQ(Kiv::FileExists(root + "/assets/" + name + "x"), 0) << i;
+  }
+  // The same relative folder name in another working folder is another folder.
+  Put("other/Assets/ITEM.TXT", "elsewhere");
+  for (const char* folder : {"", "/Assets", "/other", "/other/Assets"}) SetOld(root + folder);
+  std::string cwd = fs::current_path().string();
+  fs::current_path(root);
+  auto here = Kiv::ResolvePath("assets/Item.TXT");
+  fs::current_path(root + "/other");
+  auto there = Kiv::ResolvePath("assets/Item.TXT");
+  fs::current_path(cwd);
+  ASSERT_TRUE(here && there);
+  EXPECT_EQ(*here, "Assets/Item.txt");
+  EXPECT_EQ(*there, "Assets/ITEM.TXT");
+}
+
+TEST_F(FileTest, LookupsFollowChangesMadeThroughKiv) {
+  ASSERT_TRUE(File::CreateDirectories(root + "/Big"));
+  for (int i = 0; i < 50; ++i) Put("Big/Entry" + std::to_string(i), "");
+  SetOld(root + "/Big");
+  EXPECT_EQ(Kiv::FileExists(root + "/big/NEW.txt"), -1);
+  ASSERT_TRUE(File::ReplaceFileAtomic(root + "/big/New.txt", "n"));
+  EXPECT_EQ(*Kiv::ResolvePath(root + "/BIG/NEW.TXT"), root + "/Big/New.txt");
+  // Another writer's change before ours is not covered up by our own.
+  Put("Big/Outside.TXT", "");
+  ASSERT_TRUE(File::ReplaceFileAtomic(root + "/big/Second.txt", "s"));
+  EXPECT_EQ(Kiv::FileExists(root + "/big/outside.txt"), 0);
+  EXPECT_EQ(Kiv::FileExists(root + "/big/SECOND.txt"), 0);
+  EXPECT_TRUE(File::CreateDirectories(root + "/big/Sub/deeper"));
+  EXPECT_TRUE(File::CreateDirectories(root + "/BIG/SUB/DEEPER/x"));  // no case twin made
+  EXPECT_TRUE(fs::is_directory(root + "/Big/Sub/deeper/x"));
+  File f;
+  ASSERT_TRUE(f.Open(root + "/big/sub/Opened.txt", File::Mode::Append));
+  f.Close();
+  EXPECT_EQ(Kiv::FileExists(root + "/big/SUB/opened.TXT"), 0);
+  ASSERT_TRUE(File::Rename(root + "/big/new.txt", root + "/big/sub/Moved.txt"));
+  EXPECT_EQ(Kiv::FileExists(root + "/big/NEW.TXT"), -1);
+  EXPECT_EQ(*Kiv::ResolvePath(root + "/big/sub/MOVED.TXT"), root + "/Big/Sub/Moved.txt");
+  ASSERT_TRUE(File::Rename(root + "/big/sub", root + "/big/Renamed"));
+  EXPECT_EQ(Kiv::FileExists(root + "/big/SUB/moved.txt"), -1);
+  EXPECT_EQ(Kiv::FileExists(root + "/big/RENAMED/moved.txt"), 0);
+  EXPECT_TRUE(File::Unlink(root + "/big/renamed/MOVED.TXT"));
+  EXPECT_EQ(Kiv::FileExists(root + "/big/renamed/moved.txt"), -1);
+  EXPECT_TRUE(File::Prune(root + "/BIG/renamed"));
+  EXPECT_EQ(Kiv::FileExists(root + "/big/renamed/deeper"), -1);
+  // A folder made again under the pruned name starts empty.
+  ASSERT_TRUE(File::CreateDirectories(root + "/Big/Renamed"));
+  EXPECT_EQ(Kiv::FileExists(root + "/big/renamed/OPENED.txt"), -1);
+  EXPECT_EQ(std::distance(fs::directory_iterator(root + "/Big"), fs::directory_iterator()), 53);
+}
+
+TEST_F(FileTest, ThreadsAddingToOneFolderEachFindTheirOwnFiles) {
+  ASSERT_TRUE(File::CreateDirectories(root + "/Shared"));
+  std::vector<std::thread> threads;
+  std::atomic<int> missed{0};
+  for (int t = 0; t < 4; ++t)
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 100; ++i) {
+        std::string name = std::to_string(t);
+        name.insert(0, 1, 'T');
+        name += '_';
+        name += std::to_string(i);
+        if (Kiv::FileExists(root + "/shared/" + name + ".txt") == 0) ++missed;
+        if (i % 2 ? !File::ReplaceFileAtomic(root + "/shared/" + name + ".Txt", "x")
+                  : !File::CreateDirectories(root + "/SHARED/" + name + ".Txt"))
+          ++missed;
+        if (Kiv::FileExists(root + "/Shared/" + name + ".TXT") != 0) ++missed;
+      }
+    });
+  for (auto& th : threads) th.join();
+  EXPECT_EQ(missed.load(), 0);
+  EXPECT_EQ(std::distance(fs::directory_iterator(root + "/Shared"), fs::directory_iterator()), 400);
+}
+
+TEST_F(FileTest, FindListsMatchingEntriesSorted) {
+  Put("lib/b.GSL", "");
+  Put("lib/a.gsl", "");
+  Put("lib/c.gs", "");
+  Put("lib/sub.gsl/x", "");
+  std::vector<std::string> names;
+  for (File::Find f(root + "/LIB\\*.gsl"); f.Next();) {
+    names.push_back(f.Name() + (f.IsDirectory() ? "/" : ""));
+    EXPECT_TRUE(fs::exists(f.FullPath()));
+  }
+  EXPECT_EQ(names, (std::vector<std::string>{"a.gsl", "b.GSL", "sub.gsl/"}));
+  File::Find all(root + "/lib/*.*");
+  EXPECT_EQ(all.Count(), 4u);
+  File::Find none(root + "/nowhere/*");
+  EXPECT_EQ(none.Name(), "");
+  EXPECT_FALSE(none.Next());
+  EXPECT_EQ(none.Name(), "");
+
+  const struct {
+    std::string pattern, name;
+    bool match;
+  } wild[] = {{"*.txt", "config.TXT", true},
+              {"con?ig*", "config.txt", true},
+              {"*a*b*c", "xxaxxbxxbc", true},
+              {"*.txt", "config.txt.bak", false},
+              {"?", "", false},
+              {"*", "", true},
+              {std::string(30, '*') + "b", std::string(200, 'a'), false}};
+  for (const auto& w : wild)
+    EXPECT_EQ(Kiv::MatchWildcard(w.pattern, w.name), w.match) << w.pattern << " " << w.name;
+}
+
+TEST(Path, JoinExtensionsAndComponents) {
+  File::Path p("assets/loco");
+  p.Join("body").AddToLast("_lod0").SetExt("im");
+  EXPECT_EQ(p.Str(), "assets/loco/body_lod0.im");
+  EXPECT_EQ(p.GetExt(), "im");
+  EXPECT_TRUE(p.IsExt(".IM"));
+  EXPECT_FALSE(p.IsExt("m"));
+  EXPECT_EQ(p.GetFileName(), "body_lod0.im");
+  p.SetExt(".texture.txt");
+  EXPECT_EQ(p.Str(), "assets/loco/body_lod0.texture.txt");
+  EXPECT_TRUE(p.IsExt("texture.txt"));
+  p.SetExt("");
+  EXPECT_EQ(p.Str(), "assets/loco/body_lod0.texture");
+  EXPECT_EQ(File::Path("a.dir/noext").GetExt(), "");  // a dot in a folder is no extension
+  EXPECT_EQ(File::Path("a.dir/noext").SetExt("gs").Str(), "a.dir/noext.gs");
+  EXPECT_TRUE(File::Path("x/name").IsExt(""));
+
+  EXPECT_EQ(File::Path("a\\").Join("b").Str(), "a\\b");
+  EXPECT_EQ(File::Path("a/").Join("/b").Str(), "a/b");
+  EXPECT_EQ(File::Path("").Join("/abs").Str(), "/abs");
+  EXPECT_EQ(File::Path("a/b/c.txt").RemoveFileName().Str(), "a/b");
+  EXPECT_EQ(File::Path("/c.txt").RemoveFileName().Str(), "/");
+  EXPECT_EQ(File::Path("c.txt").RemoveFileName().Str(), "");
+  EXPECT_EQ(File::Path("a/b\\c").ReplaceForwardSlashes().Str(), "a\\b\\c");
+  const std::pair<const char*, const char*> normal[] = {
+      {"a\\\\b/./c/../d", "a/b/d"}, {"../x/..", ".."}, {"/../x", "/x"}, {"./", "."}};
+  for (const auto& [in, out] : normal) EXPECT_EQ(File::Path(in).Normalise().Str(), out) << in;
+
+  File::Path q("\\root\\folder\\file.txt");
+  EXPECT_EQ(q.ExtractFirstPath(), "root");
+  EXPECT_EQ(q.ExtractFirstPath(), "folder");
+  EXPECT_EQ(q.Str(), "file.txt");
+  EXPECT_TRUE(File::Path("C:\\x").IsAbsolute());
+  EXPECT_FALSE(File::Path("x/y").IsAbsolute());
+
+  File::Path m("Content/Assets/KUID_1/mesh/a.im");
+  EXPECT_TRUE(m.MakeRelativeTo(File::Path("content\\assets\\kuid_1")));
+  EXPECT_EQ(m.Str(), "mesh/a.im");
+  File::Path n("content/other/a.im");
+  EXPECT_FALSE(n.MakeRelativeTo(File::Path("content/assets")));
+  EXPECT_EQ(n.Str(), "content/other/a.im");
+
+  std::string huge(100000, 'p');
+  File::Path h(huge);
+  h.Join("q").SetExt("txt");
+  EXPECT_EQ(h.Length(), huge.size() + 6);  // no length limit
+}
+
+}  // namespace
