@@ -433,10 +433,7 @@ bool CodeGenerator::Switch(const SyntaxNode* node) {
   m_line = node->line;
   const uint32_t count = CountOwned(node->child[1], StmtCase, StmtSwitch);
   if (count > 0xFFFF) return Counted(node->line, "%s, line %d.", "switch has too many cases");
-  f.Emit(OP_SWITCH);
-  const std::size_t room = f.Length();
-  f.PutU16(static_cast<uint16_t>(count));
-  for (uint32_t i = 0; i < 2 * count + 1; ++i) f.PutU32(0);
+  const std::size_t room = f.EmitSwitch(static_cast<uint16_t>(count));
 
   SwitchState state;
   m_switches.push_back(&state);
@@ -456,11 +453,8 @@ bool CodeGenerator::Switch(const SyntaxNode* node) {
       ++m_counted;
       return false;
     }
-  for (uint32_t i = 0; i < count; ++i) {
-    f.PatchU32(room + 2 + 4 * i, static_cast<uint32_t>(state.cases[i].value));
-    f.PatchU32(room + 2 + 4 * (count + i), state.cases[i].offset);
-  }
-  f.PatchU32(room + 2 + 8 * count, state.hasDefault ? state.defaultOffset : f.Length());
+  for (uint32_t i = 0; i < count; ++i) f.SetSwitchEntry(room, i, state.cases[i].value, state.cases[i].offset);
+  f.SetSwitchDefault(room, state.hasDefault ? state.defaultOffset : f.Length());
   return true;
 }
 
@@ -471,10 +465,7 @@ bool CodeGenerator::Wait(const SyntaxNode* node) {
   f.DefineLabel(labels.continueLabel, f.Length());  // continue waits again
   const uint32_t count = CountOwned(node->child[0], StmtOn, StmtWait);
   if (count > 0xFFFF) return Counted(node->line, "%s, line %d.", "wait has too many on statements");
-  f.Emit(OP_WAIT);
-  const std::size_t room = f.Length();
-  f.PutU16(static_cast<uint16_t>(count));
-  for (uint32_t i = 0; i < 2 * count; ++i) f.PutU32(0);
+  const std::size_t room = f.EmitWait(static_cast<uint16_t>(count));
 
   WaitState state;
   state.endLabel = end;
@@ -490,9 +481,7 @@ bool CodeGenerator::Wait(const SyntaxNode* node) {
     const uint32_t minor = StringIndex(on->child[1] ? on->child[1]->text : "");
     if (major > 0xFFFF || minor > 0xFFFF)
       return Counted(on->line, "%s does not fit in 16 bits, line %d.", "string index");
-    f.PatchU16(room + 2 + 4 * i, static_cast<uint16_t>(major));
-    f.PatchU16(room + 4 + 4 * i, static_cast<uint16_t>(minor));
-    f.PatchU32(room + 2 + 4 * count + 4 * i, state.offsets[i]);
+    f.SetWaitEntry(room, i, static_cast<uint16_t>(major), static_cast<uint16_t>(minor), state.offsets[i]);
   }
   return true;
 }
@@ -515,11 +504,8 @@ bool CodeGenerator::On(const SyntaxNode* node) {
     const uint32_t b = StringIndex(minor->text);
     if (a > 0xFFFF || b > 0xFFFF)
       return Counted(node->line, "%s does not fit in 16 bits, line %d.", "string index");
-    f.Emit(OP_WAIT);
-    f.PutU16(1);
-    f.PutU16(static_cast<uint16_t>(a));
-    f.PutU16(static_cast<uint16_t>(b));
-    f.PutU32(f.Length() + 4);
+    const std::size_t room = f.EmitWait(1);
+    f.SetWaitEntry(room, 0, static_cast<uint16_t>(a), static_cast<uint16_t>(b), f.Length());
   }
   // The handler starts with the received message on the stack.
   f.depth += 1;

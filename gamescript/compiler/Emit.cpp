@@ -146,8 +146,42 @@ void GSCFunction::EmitJump(uint8_t op, int label, const char* file, uint32_t lin
   AddFixup(label, Length() - 4, file, line, text);
 }
 
-void GSCFunction::PutU16(uint16_t v) { code.U16(v); }
-void GSCFunction::PutU32(uint32_t v) { code.U32(v); }
+std::size_t GSCFunction::EmitWait(uint16_t count) {
+  Begin(GSRuntime::OP_WAIT);
+  const std::size_t operands = Length();
+  code.U16(count);
+  for (std::size_t i = 2; i < GSRuntime::WaitLayout::Size(count); ++i) code.U8(0);
+  return operands;
+}
+
+void GSCFunction::SetWaitEntry(std::size_t operands, std::size_t i, uint16_t major, uint16_t minor,
+                               uint32_t target) {
+  using Layout = GSRuntime::WaitLayout;
+  const uint16_t count = GSRuntime::ReadU16(Code() + operands);
+  PatchU16(operands + Layout::Major(i), major);
+  PatchU16(operands + Layout::Minor(i), minor);
+  PatchU32(operands + Layout::Target(count, i), target);
+}
+
+std::size_t GSCFunction::EmitSwitch(uint16_t count) {
+  Begin(GSRuntime::OP_SWITCH);
+  const std::size_t operands = Length();
+  code.U16(count);
+  for (std::size_t i = 2; i < GSRuntime::SwitchLayout::Size(count); ++i) code.U8(0);
+  return operands;
+}
+
+void GSCFunction::SetSwitchEntry(std::size_t operands, std::size_t i, int32_t key, uint32_t target) {
+  using Layout = GSRuntime::SwitchLayout;
+  const uint16_t count = GSRuntime::ReadU16(Code() + operands);
+  PatchU32(operands + Layout::Key(i), static_cast<uint32_t>(key));
+  PatchU32(operands + Layout::Target(count, i), target);
+}
+
+void GSCFunction::SetSwitchDefault(std::size_t operands, uint32_t target) {
+  PatchU32(operands + GSRuntime::SwitchLayout::Default(GSRuntime::ReadU16(Code() + operands)), target);
+}
+
 void GSCFunction::PatchU16(std::size_t at, uint16_t v) { code.PatchU16(at, v); }
 void GSCFunction::PatchU32(std::size_t at, uint32_t v) { code.PatchU32(at, v); }
 

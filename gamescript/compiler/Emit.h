@@ -137,9 +137,15 @@ public:
   // A jump to a label: at once when it is defined, else through a fix-up.
   void EmitJump(uint8_t op, int label, const char* file, uint32_t line, const char* text);
 
-  // Raw operand words after an instruction (variable forms of WAIT, SWITCH).
-  void PutU16(uint16_t v);
-  void PutU32(uint32_t v);
+  // The variable forms: the opcode, the count and zeroed room for the
+  // entries; returns the offset of the first operand byte, which the setters
+  // take. Entries are laid out by the instruction table's WaitLayout and
+  // SwitchLayout.
+  std::size_t EmitWait(uint16_t count);
+  void SetWaitEntry(std::size_t operands, std::size_t i, uint16_t major, uint16_t minor, uint32_t target);
+  std::size_t EmitSwitch(uint16_t count);
+  void SetSwitchEntry(std::size_t operands, std::size_t i, int32_t key, uint32_t target);
+  void SetSwitchDefault(std::size_t operands, uint32_t target);
   void PatchU16(std::size_t at, uint16_t v);
   void PatchU32(std::size_t at, uint32_t v);
   uint32_t Length() const { return static_cast<uint32_t>(code.Position()); }

@@ -34,51 +34,44 @@ void AppendString(std::string& out, uint16_t index, const std::vector<std::strin
 std::string Disassemble(const uint8_t* code, std::size_t size, const std::vector<std::string>* strings) {
   std::string out;
   std::size_t pc = 0;
+  InstructionView in;
   while (pc < size) {
-    const std::size_t length = InstructionLength(code, size, pc);
     Appendf(out, "%04zx: ", pc);
-    if (length == 0) {
+    if (!DecodeInstruction(code, size, pc, in)) {
       Appendf(out, "??? %02x\n", code[pc]);
       break;
     }
-    const OpcodeInfo& info = *FindOpcode(code[pc]);
-    out += info.mnemonic;
-    const uint8_t* p = code + pc + 1;
-    switch (info.form) {
+    out += in.info->mnemonic;
+    switch (in.info->form) {
       case OperandForm::None: break;
       case OperandForm::Local:
       case OperandForm::Member:
-      case OperandForm::Class: Appendf(out, " %u", ReadU16(p)); break;
+      case OperandForm::Class: Appendf(out, " %u", in.Index()); break;
       case OperandForm::String:
         out += ' ';
-        AppendString(out, ReadU16(p), strings);
+        AppendString(out, in.Index(), strings);
         break;
-      case OperandForm::Const: Appendf(out, " %d", int32_t(ReadU32(p))); break;
-      case OperandForm::Target: Appendf(out, " %04x", ReadU32(p)); break;
-      case OperandForm::Call: Appendf(out, " %d %u", int16_t(ReadU16(p)), ReadU16(p + 2)); break;
-      case OperandForm::Parent: Appendf(out, " %d", int16_t(ReadU16(p))); break;
-      case OperandForm::Wait: {
-        const uint16_t h = ReadU16(p);
-        for (uint16_t i = 0; i < h; ++i) {
+      case OperandForm::Const: Appendf(out, " %d", int32_t(in.Word())); break;
+      case OperandForm::Target: Appendf(out, " %04x", in.Word()); break;
+      case OperandForm::Call: Appendf(out, " %d %u", in.Distance(), in.Slot()); break;
+      case OperandForm::Parent: Appendf(out, " %d", in.Distance()); break;
+      case OperandForm::Wait:
+        for (uint16_t i = 0; i < in.Count(); ++i) {
           out += i ? ", " : " ";
-          AppendString(out, ReadU16(p + 2 + 4 * i), strings);
+          AppendString(out, in.WaitMajor(i), strings);
           out += '/';
-          AppendString(out, ReadU16(p + 4 + 4 * i), strings);
-          Appendf(out, " -> %04x", ReadU32(p + 2 + 4 * h + 4 * i));
+          AppendString(out, in.WaitMinor(i), strings);
+          Appendf(out, " -> %04x", in.WaitTarget(i));
         }
         break;
-      }
-      case OperandForm::Switch: {
-        const uint16_t c = ReadU16(p);
-        for (uint16_t i = 0; i < c; ++i)
-          Appendf(out, "%s%d -> %04x", i ? ", " : " ", int32_t(ReadU32(p + 2 + 4 * i)),
-                  ReadU32(p + 2 + 4 * c + 4 * i));
-        Appendf(out, "%sdefault -> %04x", c ? ", " : " ", ReadU32(p + 2 + 8 * c));
+      case OperandForm::Switch:
+        for (uint16_t i = 0; i < in.Count(); ++i)
+          Appendf(out, "%s%d -> %04x", i ? ", " : " ", in.SwitchKey(i), in.SwitchTarget(i));
+        Appendf(out, "%sdefault -> %04x", in.Count() ? ", " : " ", in.SwitchDefault());
         break;
-      }
     }
     out += '\n';
-    pc += length;
+    pc += in.length;
   }
   return out;
 }

@@ -27,11 +27,11 @@ std::size_t InstructionLength(const uint8_t* code, std::size_t size, std::size_t
     case OperandForm::Call: n = 4; break;
     case OperandForm::Wait:
       if (left < 2) return 0;
-      n = 2 + std::size_t(ReadU16(p)) * 8;
+      n = WaitLayout::Size(ReadU16(p));
       break;
     case OperandForm::Switch:
       if (left < 2) return 0;
-      n = 2 + std::size_t(ReadU16(p)) * 8 + 4;
+      n = SwitchLayout::Size(ReadU16(p));
       break;
   }
   return n <= left ? n + 1 : 0;

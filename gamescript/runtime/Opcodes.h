@@ -78,14 +78,69 @@ extern const OpcodeInfo kOpcodeTable[kOpcodeCount];
 // The table entry of an opcode byte; null for 116..255 (illegal instructions).
 inline const OpcodeInfo* FindOpcode(uint8_t op) { return op < kOpcodeCount ? &kOpcodeTable[op] : nullptr; }
 
-// Length in bytes (opcode included) of the instruction at `offset` of `code`;
-// 0 when the byte is not an opcode or the instruction does not fit in `size`.
-std::size_t InstructionLength(const uint8_t* code, std::size_t size, std::size_t offset);
+// Byte offsets of the operands of the variable-length forms, counted from the
+// first operand byte (the one after the opcode). The emitter writes, and the
+// disassembler, the verifier and the interpreter read, through these.
+struct WaitLayout {  // u16 h, h x (u16 major, u16 minor), h x u32 target
+  static constexpr std::size_t Major(std::size_t i) { return 2 + 4 * i; }
+  static constexpr std::size_t Minor(std::size_t i) { return 4 + 4 * i; }
+  static constexpr std::size_t Target(std::size_t h, std::size_t i) { return 2 + 4 * h + 4 * i; }
+  static constexpr std::size_t Size(std::size_t h) { return 2 + 8 * h; }
+};
+struct SwitchLayout {  // u16 c, c x i32 key, c x u32 target, u32 default
+  static constexpr std::size_t Key(std::size_t i) { return 2 + 4 * i; }
+  static constexpr std::size_t Target(std::size_t c, std::size_t i) { return 2 + 4 * c + 4 * i; }
+  static constexpr std::size_t Default(std::size_t c) { return 2 + 8 * c; }
+  static constexpr std::size_t Size(std::size_t c) { return 6 + 8 * c; }
+};
 
 // Little-endian operand readers (no bounds checks: callers check the length).
 inline uint16_t ReadU16(const uint8_t* p) { return uint16_t(p[0] | p[1] << 8); }
 inline uint32_t ReadU32(const uint8_t* p) {
   return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+}
+
+// One decoded instruction: its table entry, length and operand bytes, with an
+// accessor per operand of each form. Valid only as filled by
+// DecodeInstruction, which has checked that every operand byte is present.
+struct InstructionView {
+  const OpcodeInfo* info = nullptr;
+  uint8_t op = 0;
+  std::size_t length = 0;             // bytes, opcode included
+  const uint8_t* operands = nullptr;  // first byte after the opcode
+
+  // Local, Member, String, Class: the u16 index.
+  uint16_t Index() const { return ReadU16(operands); }
+  // Call, Parent: the signed receiver distance. Call: the u16 dispatch slot.
+  int16_t Distance() const { return int16_t(ReadU16(operands)); }
+  uint16_t Slot() const { return ReadU16(operands + 2); }
+  // Const, Target: the u32 word.
+  uint32_t Word() const { return ReadU32(operands); }
+  // Wait, Switch: the entry count.
+  uint16_t Count() const { return ReadU16(operands); }
+  uint16_t WaitMajor(std::size_t i) const { return ReadU16(operands + WaitLayout::Major(i)); }
+  uint16_t WaitMinor(std::size_t i) const { return ReadU16(operands + WaitLayout::Minor(i)); }
+  uint32_t WaitTarget(std::size_t i) const { return ReadU32(operands + WaitLayout::Target(Count(), i)); }
+  int32_t SwitchKey(std::size_t i) const { return int32_t(ReadU32(operands + SwitchLayout::Key(i))); }
+  uint32_t SwitchTarget(std::size_t i) const { return ReadU32(operands + SwitchLayout::Target(Count(), i)); }
+  uint32_t SwitchDefault() const { return ReadU32(operands + SwitchLayout::Default(Count())); }
+};
+
+// Length in bytes (opcode included) of the instruction at `offset` of `code`;
+// 0 when the byte is not an opcode or the instruction does not fit in `size`.
+std::size_t InstructionLength(const uint8_t* code, std::size_t size, std::size_t offset);
+
+// Fills `out` with the instruction at `offset`; false (out untouched) when the
+// byte is not an opcode or the instruction does not fit in `size`.
+inline bool DecodeInstruction(const uint8_t* code, std::size_t size, std::size_t offset,
+                              InstructionView& out) {
+  const std::size_t length = InstructionLength(code, size, offset);
+  if (length == 0) return false;
+  out.info = FindOpcode(code[offset]);
+  out.op = code[offset];
+  out.length = length;
+  out.operands = code + offset + 1;
+  return true;
 }
 
 }  // namespace GSRuntime
