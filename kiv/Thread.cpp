@@ -63,20 +63,33 @@ bool Semaphore::Wait(int64_t timeoutMs) {
   return true;
 }
 
+// What the body and its Thread object share; it lives as long as either.
+struct Thread::Shared {
+  Event go{true};
+  std::atomic<bool> finished{false};
+};
+
+// The body waits for "go", which Start gives only after its last touch of
+// this object: a body that deletes its Thread at once must not race with
+// the assignment of m_thread.
 bool Thread::Start(std::function<void()> body) {
   if (m_thread.joinable()) return false;
-  auto finished = std::make_shared<std::atomic<bool>>(false);
+  auto shared = std::make_shared<Shared>();
   try {
-    m_thread = std::thread([finished, body = std::move(body)] {
+    m_thread = std::thread([shared, body = std::move(body)] {
+      shared->go.Wait();
       body();
-      finished->store(true);
+      shared->finished.store(true);
     });
   } catch (const std::system_error&) {
     return false;
   }
-  m_finished = std::move(finished);
+  m_shared = shared;
+  shared->go.Set();  // from here on *this may already be gone
   return true;
 }
+
+bool Thread::IsRunning() const { return m_thread.joinable() && m_shared && !m_shared->finished.load(); }
 
 Thread::~Thread() {
   if (m_thread.joinable() && m_thread.get_id() == std::this_thread::get_id())

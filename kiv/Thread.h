@@ -89,7 +89,8 @@ private:
 
 // A thread running one function. Join waits for it; the destructor joins,
 // except on the thread itself (a body may delete its own Thread object),
-// where it lets the thread finish on its own.
+// where it lets the thread finish on its own. The body starts only once
+// Start has finished with the object, so it may delete it at once.
 class Thread {
 public:
   Thread() = default;
@@ -99,13 +100,14 @@ public:
   // False when it is already running or the system refuses a thread.
   bool Start(std::function<void()> body);
   void Join();
-  bool IsRunning() const { return m_thread.joinable() && m_finished && !m_finished->load(); }
+  bool IsRunning() const;
   bool Joinable() const { return m_thread.joinable(); }
 
 private:
+  struct Shared;
   std::thread m_thread;
   // Shared with the running body, which may outlive this object.
-  std::shared_ptr<std::atomic<bool>> m_finished;
+  std::shared_ptr<Shared> m_shared;
 };
 
 // A small stable number for the calling thread (1 for the first caller).
