@@ -22,25 +22,44 @@ namespace Cli {
 
 namespace {
 
-// Command words, interned once.
-const Kiv::PString& WordHelp() {
-  static const Kiv::PString word("help");
-  return word;
+int HelpCommand(Session& session, std::vector<std::string>&, ResultsLog&) {
+  PrintHelp(session.out);
+  return 0;
 }
-const Kiv::PString& WordCompile() {
-  static const Kiv::PString word("compile");
-  return word;
+
+int CommandHostCommand(Session& session, std::vector<std::string>&, ResultsLog&) {
+  return RunCommandHost(session);
 }
-const Kiv::PString& WordCommandHost() {
-  static const Kiv::PString word("umbcommandhost");
-  return word;
-}
-const Kiv::PString& WordCompressTexture() {
-  static const Kiv::PString word("compresstexture");
-  return word;
+
+// Each word interned once, in the order of Commands().
+const std::vector<Kiv::PString>& InternedWords() {
+  static const std::vector<Kiv::PString> words = [] {
+    std::vector<Kiv::PString> out;
+    for (const Command& command : Commands()) out.emplace_back(command.word);
+    return out;
+  }();
+  return words;
 }
 
 }  // namespace
+
+const std::vector<Command>& Commands() {
+  static const std::vector<Command> commands{
+      {"help", "  help                 print this text\n", false, &HelpCommand},
+      {"compile",
+       "  compile <source.gs> [-s] [-d] [-b<log file>] [-p<output path>] [-o<ignored>] [-i<include "
+       "path>]\n"
+       "                       compile a GameScript source into a .gsl library named after it\n"
+       "                       (-s silent, -d print the documentation, -b write the compile log to a file,\n"
+       "                       -p output folder: an existing folder, else the path without its last name,\n"
+       "                       so end a folder with \"/\"; -o is accepted and ignored;\n"
+       "                       -i extra include folder)\n",
+       false, &CompileCommand},
+      {"umbcommandhost", "", true, &CommandHostCommand},
+      {"compresstexture", "", true, &CompressTextureCommand},
+  };
+  return commands;
+}
 
 void PrintHelp(std::FILE* out) {
   std::fputs(
@@ -49,13 +68,11 @@ void PrintHelp(std::FILE* out) {
       "Usage: rovanautil <command> [arguments]\n"
       "       rovanautil @<batch file>   (every line one command line, arguments in double quotes)\n"
       "\n"
-      "Commands:\n"
-      "  help                 print this text\n"
-      "  compile <source.gs> [-s] [-d] [-b<log file>] [-p<output path>] [-o<library file>] [-i<include "
-      "path>]\n"
-      "                       compile a GameScript source into a .gsl library\n"
-      "                       (-s silent, -d print the documentation, -b write the compile log to a file,\n"
-      "                       -p output folder, -o output library name, -i extra include folder)\n"
+      "Commands:\n",
+      out);
+  for (const Command& command : Commands())
+    if (!command.hidden) std::fputs(command.usage, out);
+  std::fputs(
       "\n"
       "Start-up options, anywhere on the line: norender -kivlog -noumbclient -nostartumbdaemon\n"
       "Folders: ROVANA_ROOT (installation), ROVANA_USERDATA (user data)\n"
@@ -119,13 +136,10 @@ int Dispatch(Session& session, std::vector<std::string>& args, ResultsLog& log) 
     return -1;
   }
   const Kiv::PString word = Kiv::PString(args[1]).ToLower();
-  if (word == WordHelp()) {
-    PrintHelp(session.out);
-    return 0;
-  }
-  if (word == WordCompile()) return CompileCommand(session, args, log);
-  if (word == WordCommandHost()) return RunCommandHost(session);
-  if (word == WordCompressTexture()) return CompressTextureCommand(session, args, log);
+  const std::vector<Command>& commands = Commands();
+  const std::vector<Kiv::PString>& words = InternedWords();
+  for (size_t i = 0; i < commands.size(); ++i)
+    if (word == words[i]) return commands[i].handler(session, args, log);
   log.AddResult(ResultsLog::kError, nullptr,
                 "Unknown command '" + args[1] + "'. Run \"rovanautil help\" for the commands.");
   return -1;

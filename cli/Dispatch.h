@@ -10,11 +10,25 @@ namespace Cli {
 
 struct Session;
 
-// The help text: the commands this program has (hidden ones left out).
+// One command of the dispatcher. `word` is lower-case; `usage` is the
+// command's text in the help (one or more whole lines), printed only for
+// public commands.
+struct Command {
+  const char* word;
+  const char* usage;
+  bool hidden;
+  int (*handler)(Session& session, std::vector<std::string>& args, ResultsLog& log);
+};
+
+// Every command, in the order the dispatcher compares the words.
+const std::vector<Command>& Commands();
+
+// The help text: the usage lines of the public commands of Commands().
 void PrintHelp(std::FILE* out);
 
 // Runs one command line: args[0] is the program, args[1] the command word
-// (compared lower-cased, as an interned string, in a fixed order), the rest
+// (compared lower-cased, as an interned string, in the order of Commands()),
+// the rest
 // its arguments. Workers may change `args` (the compiler gets the command
 // word blanked). Errors are added to `log` at severity 3. Returns the exit
 // code: 0 success, -1 failure.

@@ -10,6 +10,9 @@ cmake --build build/release --target rovanautil
 bin=build/release/rovanautil
 rm -rf build/demo && mkdir -p build/demo
 cp -r samples/textures build/demo/textures
+# The program's own folders and log go to a copy of the sample user data.
+cp -r samples/userdata build/demo/userdata
+export ROVANA_USERDATA=$PWD/build/demo/userdata
 set -x
 "$bin" help
 "$bin" compile samples/userdata/local/signal_box/signalbox.gs -pbuild/demo/
