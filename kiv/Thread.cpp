@@ -1,5 +1,7 @@
 #include "kiv/Thread.h"
 
+#include <sched.h>
+
 #include <chrono>
 #include <system_error>
 
@@ -109,5 +111,16 @@ uint32_t CurrentThreadId() {
 }
 
 void Sleep(uint32_t milliseconds) { std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds)); }
+
+unsigned UsableCores() {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  if (::sched_getaffinity(0, sizeof(set), &set) == 0) {
+    const int count = CPU_COUNT(&set);
+    if (count > 0) return static_cast<unsigned>(count);
+  }
+  const unsigned n = std::thread::hardware_concurrency();
+  return n == 0 ? 1 : n;
+}
 
 }  // namespace Kiv

@@ -112,6 +112,9 @@ private:
 
 // A small stable number for the calling thread (1 for the first caller).
 uint32_t CurrentThreadId();
+
+// The processor cores this process may run on (its affinity mask), at least 1.
+unsigned UsableCores();
 void Sleep(uint32_t milliseconds);
 
 }  // namespace Kiv

@@ -29,6 +29,8 @@ public:
   // Level i of the chain; null past the end.
   const Kiv::Bitmap* Get(size_t i) const { return i < m_images.size() ? m_images[i].get() : nullptr; }
   void Append(std::unique_ptr<Kiv::Bitmap> image) { m_images.push_back(std::move(image)); }
+  // The last level; null when there is none.
+  Kiv::Bitmap* Back() { return m_images.empty() ? nullptr : m_images.back().get(); }
   void Clear() { m_images.clear(); }
 
 private:

@@ -48,8 +48,7 @@ void SetTextureConversionWorkers(unsigned workers) { g_workers = workers; }
 
 unsigned GetTextureConversionWorkers() {
   unsigned n = g_workers.load();
-  if (n == 0) n = std::thread::hardware_concurrency();
-  return n == 0 ? 1 : n;
+  return n == 0 ? Kiv::UsableCores() : n;
 }
 
 // ---------------------------------------------------------------------------

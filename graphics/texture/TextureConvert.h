@@ -28,7 +28,7 @@ uint32_t ConvertTexturesInFolderCommand(const std::string& setName, const std::s
                                         ResultsLog& log);
 
 // How many worker threads compress at once; 0 (the default) uses one per
-// processor core. The output bytes do not depend on it.
+// processor core the process may run on. The output bytes do not depend on it.
 void SetTextureConversionWorkers(unsigned workers);
 unsigned GetTextureConversionWorkers();
 
