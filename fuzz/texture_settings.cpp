@@ -42,7 +42,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     size_t total = 8;
     for (const Kiv::Chunk& chunk : reader.Chunks()) {
       Kiv::ChunkCursor cursor(chunk);
-      while (!cursor.Failed()) cursor.ReadU32();
+      while (!cursor.Failed()) cursor.U32();
       total += 8 + chunk.size;
     }
     if (total != size) __builtin_trap();

@@ -3,6 +3,7 @@
 #include <climits>
 #include <cstring>
 
+#include "kiv/Bytes.h"
 #include "kiv/File.h"
 #include "kiv/JpegDecode.h"
 #include "kiv/String.h"
@@ -34,20 +35,18 @@ void AppendBytes(void* context, void* data, int size) {
 // must be an end-of-image marker (inside scan data a 0xFF byte is always
 // followed by 0x00 or a restart marker, so the pair cannot occur by chance).
 bool JpegHasEnd(const uint8_t* data, size_t size) {
-  size_t i = 2;
-  while (i + 4 <= size) {
-    if (data[i] != 0xFF) return false;
-    uint8_t marker = data[i + 1];
-    if (marker == 0xFF) {  // fill byte
-      ++i;
-      continue;
-    }
-    size_t length = (size_t(data[i + 2]) << 8) | data[i + 3];
-    if (length < 2) return false;
-    i += 2 + length;
+  ByteReader r(data, size);
+  r.Skip(2);
+  while (r.Remaining() >= 4) {
+    if (r.U8() != 0xFF) return false;
+    if (r.Peek() == 0xFF) continue;  // fill byte
+    const uint8_t marker = r.U8();
+    const uint16_t length = r.U16BE();
+    if (length < 2 || !r.Skip(length - 2)) return false;
     if (marker == 0xDA) {
-      for (size_t j = i; j + 1 < size; ++j)
-        if (data[j] == 0xFF && data[j + 1] == 0xD9) return true;
+      const std::span<const uint8_t> rest = r.Bytes(r.Remaining());
+      for (size_t j = 0; j + 1 < rest.size(); ++j)
+        if (rest[j] == 0xFF && rest[j + 1] == 0xD9) return true;
       return false;
     }
   }
@@ -57,62 +56,64 @@ bool JpegHasEnd(const uint8_t* data, size_t size) {
 // The decoder stops at the end chunk without reading its checksum; a PNG
 // must hold every chunk whole up to and including that end chunk.
 bool PngHasEnd(const uint8_t* data, size_t size) {
-  size_t i = 8;
-  while (i + 12 <= size) {
-    size_t length =
-        (size_t(data[i]) << 24) | (size_t(data[i + 1]) << 16) | (size_t(data[i + 2]) << 8) | data[i + 3];
-    if (length > size - i - 12) return false;
-    if (std::memcmp(data + i + 4, "IEND", 4) == 0) return true;
-    i += 12 + length;
+  ByteReader r(data, size);
+  r.Skip(8);
+  while (r.Remaining() >= 12) {
+    const uint32_t length = r.U32BE();
+    const std::string_view type = r.Chars(4);
+    if (!r.Has(uint64_t(length) + 4)) return false;  // data and checksum
+    if (type == "IEND") return true;
+    r.Skip(uint64_t(length) + 4);
   }
   return false;
 }
 
-uint32_t Le16(const uint8_t* p) { return uint32_t(p[0]) | (uint32_t(p[1]) << 8); }
-uint32_t Le32(const uint8_t* p) { return Le16(p) | (Le16(p + 2) << 16); }
-
 // The decoder reads past the end of a BMP as zero bytes; the pixel rows the
 // header declares must all be present.
 bool BmpHasEnd(const uint8_t* data, size_t size) {
-  if (size < 26) return false;
-  uint64_t offset = Le32(data + 10), header = Le32(data + 14);
+  ByteReader r(data, size);
+  r.Seek(10);
+  const uint64_t offset = r.U32(), header = r.U32();
   uint64_t w, h, bpp, compression = 0;
   if (header == 12) {
-    w = Le16(data + 18);
-    h = Le16(data + 20);
-    bpp = Le16(data + 24);
+    w = r.U16();
+    h = r.U16();
+    r.Skip(2);  // planes
+    bpp = r.U16();
   } else {
-    if (size < 34) return false;
-    int32_t sw = static_cast<int32_t>(Le32(data + 18)), sh = static_cast<int32_t>(Le32(data + 22));
+    const int32_t sw = r.I32(), sh = r.I32();
     w = static_cast<uint64_t>(sw < 0 ? -int64_t(sw) : sw);
     h = static_cast<uint64_t>(sh < 0 ? -int64_t(sh) : sh);
-    bpp = Le16(data + 28);
-    compression = Le32(data + 30);
+    r.Skip(2);  // planes
+    bpp = r.U16();
+    compression = r.U32();
   }
+  if (r.Failed()) return false;
   if (compression == 1 || compression == 2) return true;  // run-length data: refused by the decoder itself
-  uint64_t row = ((bpp * w + 31) / 32) * 4;
+  const uint64_t row = ((bpp * w + 31) / 32) * 4;
   return offset + row * h <= size;
 }
 
 // The same for TGA, whose run-length packets are walked to their end.
 bool TgaHasEnd(const uint8_t* data, size_t size) {
-  if (size < 18) return false;
-  uint64_t idLength = data[0], mapType = data[1], type = data[2];
-  uint64_t mapLength = Le16(data + 5), mapBits = data[7];
-  uint64_t w = Le16(data + 12), h = Le16(data + 14), bits = data[16];
-  uint64_t pixelBytes = (bits + 7) / 8;
-  uint64_t pos = 18 + idLength + (mapType ? mapLength * ((mapBits + 7) / 8) : 0);
+  ByteReader r(data, size);
+  const uint64_t idLength = r.U8(), mapType = r.U8(), type = r.U8();
+  r.Skip(2);  // first map entry
+  const uint64_t mapLength = r.U16(), mapBits = r.U8();
+  r.Skip(4);  // origin
+  const uint64_t w = r.U16(), h = r.U16(), bits = r.U8();
+  r.Skip(1);  // descriptor
+  const uint64_t pixelBytes = (bits + 7) / 8;
+  r.Skip(idLength + (mapType ? mapLength * ((mapBits + 7) / 8) : 0));
   uint64_t pixels = w * h;
-  if (type < 8) return pos + pixels * pixelBytes <= size;
+  if (type < 8) return r.Has(pixels * pixelBytes);
   while (pixels > 0) {
-    if (pos >= size) return false;
-    uint8_t packet = data[pos++];
-    uint64_t count = (packet & 0x7Fu) + 1;
-    pos += (packet & 0x80u) ? pixelBytes : count * pixelBytes;
-    if (pos > size) return false;
+    const uint8_t packet = r.U8();
+    const uint64_t count = (packet & 0x7Fu) + 1;
+    if (!r.Skip((packet & 0x80u) ? pixelBytes : count * pixelBytes)) return false;
     pixels -= count < pixels ? count : pixels;
   }
-  return true;
+  return !r.Failed();
 }
 
 }  // namespace

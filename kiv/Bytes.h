@@ -24,6 +24,15 @@ inline uint64_t LoadLE64(const void* p) {
   const auto* b = static_cast<const uint8_t*>(p);
   return uint64_t(LoadLE32(b)) | (uint64_t(LoadLE32(b + 4)) << 32);
 }
+// Big-endian, for the formats of others that store it so (PNG, JPEG).
+inline uint16_t LoadBE16(const void* p) {
+  const auto* b = static_cast<const uint8_t*>(p);
+  return static_cast<uint16_t>((b[0] << 8) | b[1]);
+}
+inline uint32_t LoadBE32(const void* p) {
+  const auto* b = static_cast<const uint8_t*>(p);
+  return (uint32_t(b[0]) << 24) | (uint32_t(b[1]) << 16) | (uint32_t(b[2]) << 8) | uint32_t(b[3]);
+}
 inline float LoadLEFloat(const void* p) {
   const uint32_t bits = LoadLE32(p);
   float f;
@@ -95,6 +104,10 @@ public:
   uint16_t U16() { return Take(2) ? LoadLE16(m_data + m_pos - 2) : 0; }
   uint32_t U32() { return Take(4) ? LoadLE32(m_data + m_pos - 4) : 0; }
   uint64_t U64() { return Take(8) ? LoadLE64(m_data + m_pos - 8) : 0; }
+  uint16_t U16BE() { return Take(2) ? LoadBE16(m_data + m_pos - 2) : 0; }
+  uint32_t U32BE() { return Take(4) ? LoadBE32(m_data + m_pos - 4) : 0; }
+  // The next byte without moving; 0 (without failing) at the end.
+  uint8_t Peek() const { return !m_failed && m_pos < m_size ? m_data[m_pos] : 0; }
   int8_t I8() { return static_cast<int8_t>(U8()); }
   int16_t I16() { return static_cast<int16_t>(U16()); }
   int32_t I32() { return static_cast<int32_t>(U32()); }

@@ -6,11 +6,6 @@ namespace Kiv {
 
 namespace {
 constexpr char kContainer[4] = {'K', 'V', 'X', 'B'};
-
-uint32_t LoadU32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
-         static_cast<uint32_t>(p[3]) << 24;
-}
 }  // namespace
 
 ChunkFileWriter::ChunkFileWriter(uint32_t formTag) {
@@ -29,14 +24,11 @@ void ChunkFileWriter::BeginChunk(std::string_view tag) {
 
 void ChunkFileWriter::EndChunk() {
   if (m_open == 0) return;
-  uint32_t length = static_cast<uint32_t>(m_bytes.size() - m_open - 4);
-  for (int i = 0; i < 4; ++i) m_bytes[m_open + i] = static_cast<uint8_t>(length >> (8 * i));
+  StoreLE32(m_bytes.data() + m_open, static_cast<uint32_t>(m_bytes.size() - m_open - 4));
   m_open = 0;
 }
 
-void ChunkFileWriter::WriteU32(uint32_t value) {
-  for (int i = 0; i < 4; ++i) m_bytes.push_back(static_cast<uint8_t>(value >> (8 * i)));
-}
+void ChunkFileWriter::WriteU32(uint32_t value) { AppendLE32(m_bytes, value); }
 
 void ChunkFileWriter::WriteBytes(const void* data, size_t size) {
   const uint8_t* p = static_cast<const uint8_t*>(data);
@@ -51,53 +43,38 @@ const std::vector<uint8_t>& ChunkFileWriter::Bytes() {
 bool ChunkFileReader::Open(const uint8_t* data, size_t size, uint32_t formTag) {
   m_chunks.clear();
   m_error.clear();
-  if (!data || size < 8 || std::memcmp(data, kContainer, 4) != 0) {
+  ByteReader r(data, data ? size : 0);
+  if (r.Chars(4) != std::string_view(kContainer, 4) || r.Failed()) {
     m_error = "not a chunk file";
     return false;
   }
-  if (LoadU32(data + 4) != formTag) {
+  const uint32_t form = r.U32();
+  if (r.Failed()) {
+    m_error = "not a chunk file";
+    return false;
+  }
+  if (form != formTag) {
     m_error = "unexpected form tag";
     return false;
   }
-  size_t pos = 8;
-  while (pos < size) {
-    if (size - pos < 8) {
+  while (!r.AtEnd()) {
+    Chunk chunk;
+    chunk.tag = r.Chars(4);
+    const uint32_t length = r.U32();
+    if (r.Failed()) {
       m_error = "truncated chunk header";
       return false;
     }
-    Chunk chunk;
-    chunk.tag.assign(reinterpret_cast<const char*>(data + pos), 4);
-    chunk.size = LoadU32(data + pos + 4);
-    pos += 8;
-    if (chunk.size > size - pos) {
+    const std::span<const uint8_t> bytes = r.Bytes(length);
+    if (r.Failed()) {
       m_error = "chunk '" + chunk.tag + "' runs past the end";
       return false;
     }
-    chunk.data = data + pos;
-    pos += chunk.size;
+    chunk.data = bytes.data();
+    chunk.size = bytes.size();
     m_chunks.push_back(chunk);
   }
   return true;
-}
-
-uint8_t ChunkCursor::ReadU8() {
-  const uint8_t* p = ReadBytes(1);
-  return p ? p[0] : 0;
-}
-
-uint32_t ChunkCursor::ReadU32() {
-  const uint8_t* p = ReadBytes(4);
-  return p ? LoadU32(p) : 0;
-}
-
-const uint8_t* ChunkCursor::ReadBytes(size_t n) {
-  if (m_failed || n > m_size - m_pos) {
-    m_failed = true;
-    return nullptr;
-  }
-  const uint8_t* p = m_data + m_pos;
-  m_pos += n;
-  return p;
 }
 
 }  // namespace Kiv

@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "kiv/Bytes.h"
+
 namespace Kiv {
 
 class ChunkFileWriter {
@@ -51,23 +53,10 @@ private:
   std::string m_error;
 };
 
-// Little-endian reads over a chunk's bytes; a read past the end sets the
-// failure flag and gives 0.
-class ChunkCursor {
+// A byte reader over one chunk's data.
+class ChunkCursor : public ByteReader {
 public:
-  explicit ChunkCursor(const Chunk& chunk) : m_data(chunk.data), m_size(chunk.size) {}
-  uint8_t ReadU8();
-  uint32_t ReadU32();
-  // A view of the next n bytes; null (and failure) when fewer remain.
-  const uint8_t* ReadBytes(size_t n);
-  bool Failed() const { return m_failed; }
-  size_t Remaining() const { return m_size - m_pos; }
-
-private:
-  const uint8_t* m_data;
-  size_t m_size;
-  size_t m_pos = 0;
-  bool m_failed = false;
+  explicit ChunkCursor(const Chunk& chunk) : ByteReader(chunk.data, chunk.size) {}
 };
 
 }  // namespace Kiv

@@ -214,10 +214,10 @@ TEST(TextureChunkFile, RoundTripAndDamage) {
   ASSERT_EQ(r.Chunks().size(), 2u);
   EXPECT_EQ(r.Chunks()[0].tag, "HEAD");
   Kiv::ChunkCursor c(r.Chunks()[0]);
-  EXPECT_EQ(c.ReadU32(), 0x01020304u);
-  EXPECT_EQ(c.ReadU8(), 7);
+  EXPECT_EQ(c.U32(), 0x01020304u);
+  EXPECT_EQ(c.U8(), 7);
   EXPECT_FALSE(c.Failed());
-  EXPECT_EQ(c.ReadU32(), 0u);  // past the end
+  EXPECT_EQ(c.U32(), 0u);  // past the end
   EXPECT_TRUE(c.Failed());
   EXPECT_EQ(std::string(reinterpret_cast<const char*>(r.Chunks()[1].data), r.Chunks()[1].size), "abc");
 

@@ -96,26 +96,26 @@ inline bool ReadTextureFile(const std::string& path, TextureFile& out) {
   for (const Kiv::Chunk& chunk : reader.Chunks()) {
     Kiv::ChunkCursor c(chunk);
     if (chunk.tag == "TXHD") {
-      out.version = c.ReadU32();
-      out.format = c.ReadU32();
-      out.width = c.ReadU32();
-      out.height = c.ReadU32();
-      out.faces = c.ReadU32();
-      out.levels = c.ReadU32();
-      out.alphaKind = c.ReadU8();
-      out.flags = c.ReadU8();
+      out.version = c.U32();
+      out.format = c.U32();
+      out.width = c.U32();
+      out.height = c.U32();
+      out.faces = c.U32();
+      out.levels = c.U32();
+      out.alphaKind = c.U8();
+      out.flags = c.U8();
       header = !c.Failed();
     } else if (chunk.tag == "MIPS") {
       TextureLevel m;
-      m.face = c.ReadU32();
-      m.level = c.ReadU32();
-      m.width = c.ReadU32();
-      m.height = c.ReadU32();
-      m.bitmapFormat = c.ReadU32();
-      uint32_t n = c.ReadU32();
-      const uint8_t* p = c.ReadBytes(n);
-      if (!p || c.Remaining() != 0) return false;
-      m.data.assign(p, p + n);
+      m.face = c.U32();
+      m.level = c.U32();
+      m.width = c.U32();
+      m.height = c.U32();
+      m.bitmapFormat = c.U32();
+      uint32_t n = c.U32();
+      const std::span<const uint8_t> p = c.Bytes(n);
+      if (c.Failed() || c.Remaining() != 0) return false;
+      m.data.assign(p.begin(), p.end());
       out.mips.push_back(std::move(m));
     }
   }
