@@ -1,10 +1,5 @@
 #include "umbclient/AsyncConnect.h"
 
-#include <arpa/inet.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-
 #include <condition_variable>
 #include <cstring>
 #include <deque>
@@ -12,6 +7,7 @@
 #include <mutex>
 #include <thread>
 
+#include "kiv/Udp.h"
 #include "umbclient/Internal.h"
 
 namespace {
@@ -19,8 +15,9 @@ namespace {
 struct Request {
   std::string host;
   uint16_t port;
-  void* out;
+  const void* out;
   uint64_t generation;
+  AsyncResolveDone done;  // set: called instead of writing `out`
 };
 
 class Connector {
@@ -42,18 +39,18 @@ public:
     if (m_thread.joinable()) m_thread.join();
   }
 
-  bool Queue(const std::string& host, uint16_t port, void* out) {
+  bool Queue(const std::string& host, uint16_t port, const void* out, AsyncResolveDone done = {}) {
     std::lock_guard<std::mutex> g(m_lock);
     if (m_stop) return false;
     uint64_t gen = ++m_generation;
     m_latest[out] = gen;
-    m_queue.push_back(Request{host, port, out, gen});
+    m_queue.push_back(Request{host, port, out, gen, std::move(done)});
     if (!m_thread.joinable()) m_thread = std::thread([this] { Run(); });
     m_wake.notify_all();
     return true;
   }
 
-  void Cancel(void* out) {
+  void Cancel(const void* out) {
     std::lock_guard<std::mutex> g(m_lock);
     m_latest.erase(out);  // writes are checked against this under the lock
     for (auto it = m_queue.begin(); it != m_queue.end();) it = it->out == out ? m_queue.erase(it) : it + 1;
@@ -80,12 +77,17 @@ private:
       if (m_latest.count(r.out) == 0 || m_latest[r.out] != r.generation) continue;  // superseded
       m_busy = true;
       g.unlock();
-      sockaddr_in address{};
-      bool ok = Resolve(r.host, r.port, address);
+      Kiv::SocketAddress address;
+      bool ok = Kiv::ResolveIPv4(r.host, r.port, address);
+      if (!ok) UmbLog("QueueAsyncConnect> unable to resolve '" + r.host + "'");
       g.lock();
       auto it = m_latest.find(r.out);
       if (it != m_latest.end() && it->second == r.generation) {
-        if (ok) std::memcpy(r.out, &address, sizeof address);
+        // Under the lock, so a cancel that has returned is never followed by a write or call.
+        if (r.done)
+          r.done(ok, address);
+        else if (ok)
+          address.ToRaw16(const_cast<void*>(r.out));
         m_latest.erase(it);
       }
       m_busy = false;
@@ -93,26 +95,10 @@ private:
     }
   }
 
-  static bool Resolve(const std::string& host, uint16_t port, sockaddr_in& out) {
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_DGRAM;
-    addrinfo* found = nullptr;
-    if (getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || !found) {
-      UmbLog("QueueAsyncConnect> unable to resolve '" + host + "'");
-      return false;
-    }
-    std::memcpy(&out, found->ai_addr, sizeof out);
-    freeaddrinfo(found);
-    out.sin_family = AF_INET;
-    out.sin_port = htons(port);
-    return true;
-  }
-
   std::mutex m_lock;
   std::condition_variable m_wake, m_idle;
   std::deque<Request> m_queue;
-  std::map<void*, uint64_t> m_latest;  // the request whose answer `out` may still take
+  std::map<const void*, uint64_t> m_latest;  // the request whose answer `out` may still take
   uint64_t m_generation = 0;
   bool m_busy = false;
   bool m_stop = false;
@@ -127,14 +113,17 @@ Connector& TheConnector() {
 
 }  // namespace
 
-static_assert(sizeof(sockaddr_in) == 16, "the socket address is 16 bytes");
-
 bool QueueAsyncConnect(const std::string& host, int port, void* out) {
   if (host.empty() || port < 1 || port > 65535 || !out) return false;
   return TheConnector().Queue(host, static_cast<uint16_t>(port), out);
 }
 
-void CancelAsyncConnect(void* out) { TheConnector().Cancel(out); }
+bool QueueAsyncResolve(const std::string& host, int port, const void* owner, AsyncResolveDone done) {
+  if (host.empty() || port < 1 || port > 65535 || !owner || !done) return false;
+  return TheConnector().Queue(host, static_cast<uint16_t>(port), owner, std::move(done));
+}
+
+void CancelAsyncConnect(const void* out) { TheConnector().Cancel(out); }
 
 void FlushAsyncConnects() { TheConnector().Flush(); }
 

@@ -2,7 +2,10 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
+
+#include "kiv/Udp.h"
 
 // Queues the resolution of (host, port) to an IPv4 address; when it succeeds the connector
 // thread writes the 16-byte socket address (sockaddr_in) into `out`. A newer request for the
@@ -11,9 +14,15 @@
 // null `out`.
 bool QueueAsyncConnect(const std::string& host, int port, void* out);
 
-// Drops every pending request for `out`; after it returns nothing more is written there.
-// Owners of `out` call this before they free it.
-void CancelAsyncConnect(void* out);
+// As QueueAsyncConnect, but the answer goes to `done` on the connector thread (ok false when
+// the name does not resolve), called under the connector's lock: it must only hand the
+// address over and return. `owner` plays the part of `out` for superseding and cancelling.
+using AsyncResolveDone = std::function<void(bool ok, const Kiv::SocketAddress& address)>;
+bool QueueAsyncResolve(const std::string& host, int port, const void* owner, AsyncResolveDone done);
+
+// Drops every pending request for `out`; after it returns nothing more is written there
+// (and no `done` of it is called). Owners of `out` call this before they free it.
+void CancelAsyncConnect(const void* out);
 
 // Waits until every queued request is done (shut-down and tests).
 void FlushAsyncConnects();

@@ -1,0 +1,28 @@
+#pragma once
+// The keyed running-state byte transform applied to sequenced packets once the
+// service has issued a login key. It hides the content from casual view only:
+// it is not encryption and carries no integrity check.
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+class TMEPacket;
+
+// Rotates b right by n & 7 bits for n >= 0, left by (-n) & 7 bits for n < 0.
+inline uint8_t RotateByte(uint8_t b, int n) {
+  unsigned r = n >= 0 ? unsigned(n) & 7 : (8 - (unsigned(-n) & 7)) & 7;
+  return uint8_t((b >> r) | (b << ((8 - r) & 7)));
+}
+
+// One byte each way with key K (not empty) and state S, which both sides advance
+// by the wire byte.
+uint8_t TMEScrambleByte(uint8_t plain, std::string_view key, uint32_t& state);
+uint8_t TMEUnscrambleByte(uint8_t wire, std::string_view key, uint32_t& state);
+
+// In place over n bytes.
+void ScrambleBytes(uint8_t* data, size_t n, std::string_view key, uint32_t& state);
+void UnscrambleBytes(uint8_t* data, size_t n, std::string_view key, uint32_t& state);
+
+// Over the packet's whole content, which is then rewound (length unchanged).
+void ScramblePacket(TMEPacket& packet, std::string_view key, uint32_t& state);
+void UnscramblePacket(TMEPacket& packet, std::string_view key, uint32_t& state);

@@ -1,0 +1,311 @@
+#include "online/TMEEndpoint.h"
+
+#include <algorithm>
+
+#include "foundation/Jobs.h"
+#include "foundation/Log.h"
+#include "kiv/Random.h"
+#include "online/Scramble.h"
+
+namespace {
+// Retransmission timeouts in seconds, by the number of sends so far.
+constexpr double kTimeouts[] = {2, 2, 4, 16, 32, 64};
+
+inline int8_t Diff(uint8_t a, uint8_t b) { return static_cast<int8_t>(uint8_t(a - b)); }
+inline uint8_t NextSeq(uint8_t s) { return s == 255 ? 1 : uint8_t(s + 1); }
+}  // namespace
+
+TMEEndpoint::TMEEndpoint() = default;
+
+TMEEndpoint::~TMEEndpoint() {
+  // A derived class's OnDisconnected is gone by now: drop everything quietly.
+  if (m_peer) {
+    Flush();
+    SendControl(true);
+    m_peer->SetReceiver(nullptr);
+    m_peer = nullptr;
+  }
+  DropAll();
+}
+
+double TMEEndpoint::Now() const { return ProcessClock::Seconds(); }
+
+void TMEEndpoint::Attach(UdpPeer* peer) {
+  Disconnect();
+  double now = Now();
+  m_ackTimer = now;
+  m_lastHeard = now;
+  m_nextSendSeq = 1;
+  m_expectedSeq = 1;
+  m_lastReceivedSeq = 0;
+  m_lastAckSent = 0;
+  m_peer = peer;
+  ++m_epoch;
+  if (peer) peer->SetReceiver([this](const uint8_t* data, size_t size) { HandleDatagram(data, size); });
+}
+
+bool TMEEndpoint::SendPacket(std::unique_ptr<TMEPacket> packet) {
+  if (!packet || !m_peer || m_sendQueue.size() > kMaxQueued) return false;
+  size_t size = packet->Size();
+  if (size > m_maxContent) return false;
+  if (m_connectionMode == 1 ? FragmentCount(size) > kMaxFragments : m_connectionMode != 0) return false;
+  if (!m_loginKey.empty()) ScramblePacket(*packet, Key(), m_sendState);
+  m_sendQueue.push_back(std::move(packet));
+  return true;
+}
+
+std::string TMEEndpoint::GetClientKey() {
+  if (m_clientKey.empty()) {
+    for (int i = 0; i < 8; ++i) m_clientKey.push_back(char(ProcessRandom().NextInt(255) + 1));
+  }
+  return m_clientKey;
+}
+
+bool TMEEndpoint::SetLoginKey(const std::string& key) {
+  m_loginKey = key;
+  m_sendState = 0;
+  m_recvState = 0;
+  if (key.size() < 8) {
+    m_loginKey.clear();
+    return false;
+  }
+  GetClientKey();
+  return true;
+}
+
+size_t TMEEndpoint::ReassemblyBytes() const {
+  size_t n = 0;
+  for (const auto& [seq, r] : m_reassembly) n += r.bytes;
+  return n;
+}
+
+bool TMEEndpoint::TransmitWhole(TMEPacket& packet) {
+  std::vector<uint8_t> datagram(packet.Size() + 2);
+  datagram[0] = packet.sequence;
+  datagram[1] = packet.ack;
+  std::copy(packet.Data(), packet.Data() + packet.Size(), datagram.begin() + 2);
+  return m_peer->Send(datagram.data(), datagram.size());
+}
+
+bool TMEEndpoint::TransmitSplit(TMEPacket& packet) {
+  const size_t size = packet.Size();
+  const size_t count = FragmentCount(size);
+  if (count > kMaxFragments) return false;
+  uint8_t datagram[kMaxDatagram];
+  datagram[0] = packet.sequence;
+  datagram[1] = packet.ack;
+  const uint8_t* content = packet.Data();
+  size_t offset = 0;
+  for (size_t i = 0; i < count; ++i) {
+    // Parts differ by at most one byte, the larger ones last.
+    size_t part = (size - offset) / (count - i);
+    datagram[2] = uint8_t(i | (i + 1 == count ? 0x80 : 0));
+    std::copy(content + offset, content + offset + part, datagram + 3);
+    offset += part;
+    if (!m_peer->Send(datagram, part + 3)) return false;
+  }
+  return true;
+}
+
+bool TMEEndpoint::Transmit(TMEPacket& packet) {
+  if (!m_peer) return false;
+  double now = Now();
+  packet.sendCount += 1;
+  packet.sentAt = now;
+  packet.ack = m_lastReceivedSeq;
+  bool ok;
+  if (packet.sequence == 0 || m_connectionMode == 0)
+    ok = TransmitWhole(packet);
+  else if (m_connectionMode == 1)
+    ok = TransmitSplit(packet);
+  else
+    ok = false;
+  if (ok) {
+    m_ackTimer = now;
+    m_lastAckSent = m_lastReceivedSeq;
+  }
+  return ok;
+}
+
+void TMEEndpoint::Flush() {
+  // Nothing leaves before the address is known, so no send is spent on it.
+  bool ok = m_peer && m_peer->TakeResolution() == UdpPeer::Resolution::Resolved;
+  while (ok && m_inFlight.size() < kMaxInFlight && !m_sendQueue.empty()) {
+    std::unique_ptr<TMEPacket> p = std::move(m_sendQueue.front());
+    m_sendQueue.pop_front();
+    p->sequence = m_nextSendSeq;
+    m_nextSendSeq = NextSeq(m_nextSendSeq);
+    ok = Transmit(*p);
+    m_inFlight.push_back(std::move(p));
+  }
+  TMETraffic().inFlight = uint32_t(m_inFlight.size());
+  m_hasQueued = !m_sendQueue.empty();
+}
+
+void TMEEndpoint::SendControl(bool close) {
+  if (!m_peer || m_peer->TakeResolution() != UdpPeer::Resolution::Resolved) return;
+  TMEPacket packet;
+  if (close) packet.WriteU8(0);
+  Transmit(packet);
+}
+
+void TMEEndpoint::Update() {
+  if (!m_peer) return;
+  UdpPeer::Resolution resolution = m_peer->TakeResolution();
+  if (resolution == UdpPeer::Resolution::Failed || resolution == UdpPeer::Resolution::None) {
+    LogLine("TMEEndpoint::Update> the service address could not be resolved");
+    Disconnect();
+    return;
+  }
+  const double now = Now();
+  if (resolution == UdpPeer::Resolution::Resolved) {
+    for (auto& p : m_inFlight) {
+      if (p->sentAt < now - kTimeouts[std::min<int>(p->sendCount, kMaxSends)]) {
+        if (p->sendCount < kMaxSends)
+          Transmit(*p);
+        else
+          Disconnect();
+        return;
+      }
+    }
+    Flush();
+    if ((m_lastReceivedSeq != m_lastAckSent && m_ackTimer < now - kAckDelay) ||
+        m_ackTimer < now - kKeepAlive) {
+      SendControl(false);
+      return;
+    }
+  }
+  if (m_lastHeard < now - kSilence) Disconnect();
+}
+
+void TMEEndpoint::Disconnect() {
+  if (m_peer) {
+    Flush();
+    SendControl(true);
+    m_peer->SetReceiver(nullptr);
+    m_peer = nullptr;
+  }
+  DropAll();
+  OnDisconnected();
+}
+
+void TMEEndpoint::DropAll() {
+  m_parked.clear();
+  m_inFlight.clear();
+  m_sendQueue.clear();
+  m_reassembly.clear();
+  m_hasQueued = false;
+}
+
+void TMEEndpoint::Acknowledge(uint8_t ack) {
+  if (ack == 0) return;
+  std::vector<uint32_t> tokens;
+  for (auto it = m_inFlight.begin(); it != m_inFlight.end();) {
+    if (Diff((*it)->sequence, ack) <= 0) {
+      if ((*it)->deliveryToken) tokens.push_back((*it)->deliveryToken);
+      it = m_inFlight.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  for (uint32_t t : tokens) OnPacketDelivered(t);
+}
+
+void TMEEndpoint::HandleDatagram(const uint8_t* data, size_t size) {
+  if (size == 0 || !m_peer) return;
+  const uint8_t sequence = data[0];
+  bool whole = m_connectionMode == 0 || (m_connectionMode == 1 && sequence == 0);
+  if (m_connectionMode > 1) return;
+  if (whole) {
+    if (size < 2) return;
+    auto packet = std::make_unique<TMEPacket>(data + 2, size - 2);
+    packet->sequence = sequence;
+    packet->ack = data[1];
+    PacketPath(std::move(packet));
+    return;
+  }
+  // A split datagram never exceeds one fragment's room.
+  if (size < 3 || size > kMaxDatagram) return;
+  Acknowledge(data[1]);
+  if (!m_peer) return;
+  if (Diff(sequence, m_expectedSeq) < 0) {
+    if (Diff(sequence, m_lastAckSent) <= 0) m_lastAckSent = 0;
+    return;
+  }
+  if (m_parked.count(sequence)) return;
+  std::unique_ptr<TMEPacket> packet = AddFragment(sequence, data[2], data + 3, size - 3);
+  if (packet) {
+    packet->sequence = sequence;
+    PacketPath(std::move(packet));
+  }
+}
+
+std::unique_ptr<TMEPacket> TMEEndpoint::AddFragment(uint8_t sequence, uint8_t fragment, const uint8_t* data,
+                                                    size_t size) {
+  Reassembly& r = m_reassembly[sequence];
+  const size_t index = fragment & 0x7F;
+  if (fragment & 0x80) r.total = uint8_t(index + 1);
+  if (r.fragments.size() < index + 1) r.fragments.resize(index + 1);
+  if (r.fragments[index]) r.bytes -= r.fragments[index]->size();
+  r.fragments[index].emplace(data, data + size);
+  r.bytes += size;
+  // A record that can only end in a packet over the limit is dropped now, which
+  // keeps a flood of fragments from holding more than the limit per sequence.
+  if (r.bytes > m_maxContent) {
+    m_reassembly.erase(sequence);
+    return nullptr;
+  }
+  if (r.total == 0 || r.fragments.size() < r.total) return nullptr;
+  for (size_t i = 0; i < r.total; ++i)
+    if (!r.fragments[i]) return nullptr;  // an empty fragment is present, a missing one is not
+  auto packet = std::make_unique<TMEPacket>();
+  packet->GetBuffer().Reserve(r.bytes);
+  for (size_t i = 0; i < r.total; ++i)
+    packet->GetBuffer().Append(r.fragments[i]->data(), r.fragments[i]->size());
+  m_reassembly.erase(sequence);
+  return packet;
+}
+
+void TMEEndpoint::PacketPath(std::unique_ptr<TMEPacket> packet) {
+  if (packet->Size() > m_maxContent) return;
+  Acknowledge(packet->ack);
+  if (!m_peer) return;
+  const double now = Now();
+  if (packet->sequence == 0) {
+    if (packet->Size() == 0)
+      m_lastHeard = now;
+    else if (packet->Size() == 1)
+      Disconnect();
+    return;
+  }
+  if (packet->sequence == m_expectedSeq) {
+    const uint32_t epoch = m_epoch;
+    while (packet) {
+      if (m_lastReceivedSeq == m_lastAckSent) m_ackTimer = now;
+      m_lastReceivedSeq = m_expectedSeq;
+      if (!m_loginKey.empty()) UnscramblePacket(*packet, Key(), m_recvState);
+      packet->Rewind();
+      HandlePacket(*packet);
+      packet.reset();
+      if (m_epoch != epoch || !m_peer) return;  // the handler closed or re-attached the channel
+      m_expectedSeq = NextSeq(m_expectedSeq);
+      uint8_t stale = uint8_t(m_expectedSeq + 127);
+      if (stale == 0) stale = 1;
+      m_reassembly.erase(stale);
+      m_parked.erase(stale);
+      auto it = m_parked.find(m_expectedSeq);
+      if (it != m_parked.end()) {
+        packet = std::move(it->second);
+        m_parked.erase(it);
+      }
+    }
+    m_lastHeard = now;
+    return;
+  }
+  if (Diff(packet->sequence, m_expectedSeq) < 0) {
+    if (Diff(packet->sequence, m_lastAckSent) <= 0) m_lastAckSent = 0;
+    return;
+  }
+  if (!m_parked.count(packet->sequence) && m_parked.size() < kMaxParked)
+    m_parked[packet->sequence] = std::move(packet);
+}

@@ -1,0 +1,19 @@
+#pragma once
+// A packet of the online channel: a byte buffer whose content is the payload
+// (for the message layer, the type byte first), with the channel's bookkeeping.
+#include <cstdint>
+
+#include "foundation/Stream.h"
+#include "kiv/Memory.h"
+
+class TMEPacket : public TBuffer {
+public:
+  TMEPacket() = default;
+  TMEPacket(const void* data, size_t n) : TBuffer(data, n) {}
+
+  uint8_t sequence = 0;  // 0: unsequenced control packet; 1..255 sequenced
+  uint8_t ack = 0;       // acknowledgement number carried with it
+  uint8_t sendCount = 0;
+  double sentAt = 0.0;         // clock time of the last transmission
+  uint32_t deliveryToken = 0;  // non-zero: OnPacketDelivered(token) when acknowledged
+};

@@ -1,0 +1,153 @@
+// A loopback stand-in for the online-access service, for tests only. Its
+// transport is written from the wire description on its own (it shares no code
+// with the client's channel or scrambler, only the stream and soup codec), so a
+// mistake made the same way on both sides cannot pass unnoticed. It runs on the
+// test's thread with the test's fake time, and can lose, duplicate, reorder and
+// delay datagrams in either direction.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "kiv/Udp.h"
+
+namespace loopback {
+
+using Bytes = std::vector<uint8_t>;
+
+// The fake process clock every online test runs on.
+struct FakeClock {
+  FakeClock();
+  ~FakeClock();
+  static double now;
+  static void Advance(double seconds) { now += seconds; }
+};
+
+struct Faults {
+  double drop = 0;       // chance a datagram is lost
+  double duplicate = 0;  // chance it goes twice
+  double reorder = 0;    // chance it is held back behind later ones
+  double delay = 0;      // seconds every datagram is held
+  // A datagram with the same header is never lost more than this many times in a
+  // row, so the client never reaches its send limit in a soak.
+  int maxDropsInRow = 3;
+};
+
+class LoopbackService {
+public:
+  struct Datagram {
+    double time;
+    bool fromClient;
+    Bytes bytes;
+  };
+  enum class AckPolicy { Immediate, Piggyback, Suppressed };
+
+  explicit LoopbackService(uint64_t seed = 1);
+  uint16_t Port() const { return m_socket.LocalPort(); }
+
+  // Reads every waiting datagram, delivers, acknowledges, retransmits and
+  // releases held datagrams, all at the given time.
+  void Step(double now);
+
+  // ---- transport ----
+  void Send(const Bytes& content);  // sequenced, scrambled once keyed
+  void SendRaw(const Bytes& datagram);
+  void SendKeepAlive();
+  void SendClose();
+  // Sends from a second socket: the client must ignore it.
+  void SendSpoofed(const Bytes& datagram);
+  // Opens the session before the client's first datagram.
+  void ExpectClient(const Kiv::SocketAddress& client) { OpenSession(client); }
+  // Transport-only runs: scramble both ways from now on with this key.
+  void SetKey(const Bytes& key);
+  size_t Unacknowledged() const { return m_unacked.size(); }
+  bool HasSession() const { return m_haveClient; }
+
+  AckPolicy ackPolicy = AckPolicy::Immediate;
+  bool retransmit = true;
+  double retransmitAfter = 2.0;
+  size_t fragmentSize = 1469;
+  bool shuffleFragments = false;
+  bool reverseFragments = false;
+  bool duplicateFragments = false;
+  Faults in, out;
+
+  // ---- service ----
+  bool service = true;  // false: transport only, contents go to `delivered`
+  bool answerLogin = true;
+  std::string loginError;
+  std::string loginKey = "ABCDEFGH";
+  bool answerSessionKey = true;
+  int resultType = 4;  // 3 or 4
+  std::string resultError;
+  uint32_t minuteLimit = 300000, hourLimit = 10800000;
+  std::string expectedSessionKey;  // empty: any
+  int echoPosts = 0;               // 10 or 11: posts come back as that type
+
+  // ---- what was seen ----
+  std::vector<Datagram> wire;
+  std::vector<Bytes> delivered;  // every sequenced client packet, unscrambled, in order
+  std::vector<std::string> violations;
+  int malformed = 0, keepAlives = 0, closes = 0, duplicates = 0;
+  bool keyed = false;
+  Bytes clientKey;
+  std::string profile, sessionKeySeen;
+  int groupCounter = 0;
+  // Service requests by type, their contents after the type byte.
+  std::map<int, std::vector<Bytes>> requests;
+
+private:
+  struct Outgoing {
+    uint8_t sequence;
+    Bytes content;  // scrambled already when keyed
+    double sentAt;
+    int sends;
+  };
+  struct Held {
+    double releaseAt;
+    int afterCount;
+    Bytes bytes;
+  };
+
+  void OpenSession(const Kiv::SocketAddress& from);
+  void Receive(const Bytes& datagram);
+  void TakeAck(uint8_t ack);
+  void Complete(uint8_t sequence, Bytes content);
+  void Deliver(Bytes content);
+  void Serve(const Bytes& content);
+  void Transmit(Outgoing& o);
+  void Emit(const Bytes& datagram);
+  void Put(const Bytes& datagram);
+  void BareAck();
+  bool Chance(double p) { return p > 0 && std::uniform_real_distribution<double>(0, 1)(m_rng) < p; }
+  uint8_t ScrambleOut(uint8_t plain);
+  uint8_t UnscrambleIn(uint8_t wire);
+
+  Kiv::DatagramSocket m_socket, m_spoof;
+  Kiv::SocketAddress m_client;
+  bool m_haveClient = false;
+  double m_now = 0;
+  std::mt19937_64 m_rng;
+  uint8_t m_nextSeq = 1, m_expected = 1, m_lastInOrder = 0;
+  std::map<uint8_t, Bytes> m_parked;
+  struct Pieces {
+    int total = -1;
+    std::map<int, Bytes> parts;
+  };
+  std::map<uint8_t, Pieces> m_pieces;
+  std::deque<Outgoing> m_unacked;
+  bool m_ackOwed = false;
+  double m_lastAck = 0;
+  std::vector<Held> m_heldOut, m_heldIn;
+  std::map<std::pair<bool, uint32_t>, int> m_dropsInRow;
+  Bytes m_key;
+  uint32_t m_sendState = 0, m_recvState = 0;
+  size_t m_clientUnackedPeak = 0;
+};
+
+}  // namespace loopback
