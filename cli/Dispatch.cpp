@@ -5,6 +5,10 @@
 
 #include "cli/CommandHost.h"
 #include "cli/StartUp.h"
+#include "cli/Subsystems.h"
+#include "foundation/KUID.h"
+#include "kiv/File.h"
+#include "umbclient/AssetDatabase.h"
 #include "foundation/ResultsLog.h"
 #include "kiv/PString.h"
 #include "graphics/texture/TextureConvert.h"
@@ -55,6 +59,10 @@ const std::vector<Command>& Commands() {
        "                       so end a folder with \"/\"; -o is accepted and ignored;\n"
        "                       -i extra include folder)\n",
        false, &CompileCommand},
+      {"validate",
+       "  validate <kuid> | <asset folder>\n"
+       "                       check an asset's config against the schema (KUID as 523:1001 or 523:1001:2)\n",
+       false, &ValidateCommand},
       {"umbcommandhost", "", true, &CommandHostCommand},
       {"compresstexture", "", true, &CompressTextureCommand},
   };
@@ -128,6 +136,30 @@ int CompressTextureCommand(Session& session, std::vector<std::string>& args, Res
   fs::path folder(args[2]);
   if (folder.is_relative() && !session.startFolder.empty()) folder = fs::path(session.startFolder) / folder;
   return ConvertTexturesInFolderCommand(std::string(), folder.string(), log) == kTextureConvertDone ? 0 : -1;
+}
+
+int ValidateCommand(Session& session, std::vector<std::string>& args, ResultsLog& log) {
+  if (args.size() < 3 || args[2].empty()) {
+    log.AddResult(ResultsLog::kError, nullptr, "Missing asset parameter (a KUID or an asset folder).");
+    return -1;
+  }
+  const std::string& target = args[2];
+  std::string folder;
+  KUID kuid;
+  if (ParseKUIDArgument(target, kuid) || TryParseKUID(target, true, kuid)) {
+    folder = UMBGetAssetFolder(kuid);
+    if (folder.empty()) {
+      log.AddResult(ResultsLog::kError, nullptr, "Unknown asset " + FormatKUIDTag(kuid) + ".");
+      return -1;
+    }
+  } else {
+    Kiv::File::Path path(target);
+    if (!path.IsAbsolute() && !session.startFolder.empty())
+      path = Kiv::File::Path(session.startFolder).Join(target);
+    folder = path.Str();
+  }
+  const bool valid = CheckAssetFolder(log, folder);
+  return valid && log.ErrorCount() == 0 ? 0 : -1;
 }
 
 int Dispatch(Session& session, std::vector<std::string>& args, ResultsLog& log) {

@@ -41,6 +41,11 @@ int Dispatch(Session& session, std::vector<std::string>& args, ResultsLog& log);
 // else 0.
 int CompileCommand(Session& session, std::vector<std::string>& args, ResultsLog& log);
 
+// "validate <kuid> | <asset folder>": checks the asset (a KUID through the
+// asset database, a folder taken from the user's own folder when relative)
+// and adds every finding to the log. 0 when no error was found, else -1.
+int ValidateCommand(Session& session, std::vector<std::string>& args, ResultsLog& log);
+
 // "compresstexture <folder>" (hidden): converts every "*.texture.txt" below
 // the folder into a ".texture" beside it. 0 when every file converted (or
 // there was none), else -1.

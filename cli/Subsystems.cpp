@@ -5,6 +5,7 @@
 
 #include <vector>
 
+#include "config/AssetValidation.h"
 #include "config/DataManager.h"
 #include "config/ErrorHandler.h"
 #include "foundation/FileUtil.h"
@@ -54,30 +55,10 @@ void StopConfigSchema() {
   OBLLib::ErrorHandler::Destroy();
 }
 
-namespace {
-
-bool HasConfig(const std::string& folder) {
-  return Kiv::FileExists(folder + "/config.txt") == 0 || Kiv::FileExists(folder + "/config.chump") == 0;
-}
-
-}  // namespace
-
-// Today: the asset's folder and config are looked for, and then the check is
-// refused, because config validation is not in this program: the request
-// fails with an error result instead of passing unchecked assets. Later:
-// CheckAssetFolder(log, folder) of the asset-check code.
+// The asset check of the config code. It stops after the config validation
+// until the asset file checks and the script compile join it there.
 bool CheckAssetFolder(ResultsLog& log, const std::string& assetFolder) {
-  if (!Kiv::File::IsDirectory(assetFolder)) {
-    log.AddResult(ResultsLog::kError, nullptr, "Asset folder '" + assetFolder + "' not found.");
-    return false;
-  }
-  if (!HasConfig(assetFolder)) {
-    log.AddResult(ResultsLog::kError, nullptr, "No config.txt or config.chump in '" + assetFolder + "'.");
-    return false;
-  }
-  log.AddResult(ResultsLog::kError, nullptr,
-                "Asset validation is not available in this build; '" + assetFolder + "' was not checked.");
-  return false;
+  return OBLLib::CheckAssetFolder(log, assetFolder);
 }
 
 // ConvertTexturesInFolder of the texture code.

@@ -9,6 +9,7 @@
 #include "config/ErrorHandler.h"
 #include "config/Messages.h"
 #include "config/TagNames.h"
+#include "config/TagRules.h"
 #include "kiv/String.h"
 
 namespace OBLLib {
@@ -34,8 +35,12 @@ const Kiv::PString kInheritCycle("$obl_container_inheritcycle");
 const Kiv::PString kInheritTooDeep("$obl_container_inherittoodeep");
 
 std::unordered_map<Kiv::PString, TagRuleFn>& RuleTable() {
-  static std::unordered_map<Kiv::PString, TagRuleFn> table;
-  return table;
+  static auto* table = [] {
+    auto* t = new std::unordered_map<Kiv::PString, TagRuleFn>;
+    for (const NamedTagRule& rule : NamedTagRules()) (*t)[Kiv::PString(rule.name)] = rule.rule;
+    return t;
+  }();
+  return *table;
 }
 
 // Build times 100, truncated, without the rounding allowance.

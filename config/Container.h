@@ -137,6 +137,24 @@ public:
   // True when the asset under check is of this build or later (whole hundredths).
   bool BuildAtLeast(float build) const;
 
+  // ---- set-up, import and checks ----
+
+  // Makes this fresh container the root of an asset's config tree: records
+  // the build, upgrades a legacy config (in memory), maps the kind, loads its
+  // definition and imports the soup. False when the kind or its definition
+  // is missing, or the import failed.
+  bool SetupRoot(const SoupRef& config);
+  // The schema's top-level definition of the kind (lower-cased), or null.
+  SoupRef FindKindDefinition(const Kiv::PString& kind) const;
+  // Walks the soup into target (this container or a new child below it),
+  // making its tags and child containers, binding their rules and reporting
+  // what the definition does not allow or misses. False only when a nested
+  // container could not be made or imported.
+  bool ImportAndValidate(const SoupRef& soup, const SoupRef& definition, Container* target);
+  // Binds the container checks named in the definition's "validation" list
+  // (with what it inherits) to the container.
+  void BindContainerChecks(const SoupRef& definition, Container* container);
+
   // ---- definitions ----
 
   // The schema's definition of that name, or null.
@@ -207,6 +225,8 @@ public:
   std::unique_ptr<SoupRef> extensions;
 
 private:
+  bool Import(const SoupRef& soup, const SoupRef& definition, Container* target, int depth);
+
   bool HasTagNamed(const Kiv::PString& name);
   // The text of the first tag of that name in values (empty when none).
   Kiv::PString ValueOf(const SoupRef& values, const Kiv::PString& name);

@@ -216,6 +216,8 @@ ContentFolder* DataManager::SetCurrentAsset(const Kiv::PString& assetName, const
   ReleaseAssetFolder();
   m_assetName = assetName;
   assetFolder = folder;
+  contentFolder = Kiv::File::Path(assetName.View()).IsAbsolute() ? assetName.Str()
+                                                                 : GetContentFolderPath(assetName.View());
   std::string relative;
   assetContentKey.clear();
   if (!SplitContentPath(folder.Str(), assetContentKey, relative)) assetContentKey.clear();

@@ -78,7 +78,11 @@ public:
   // Writes "personalDetails.txt" (replacing it atomically).
   bool SavePersonalDetails();
 
-  // Makes an asset the asset under check; returns its content folder (may be null).
+  // Makes an asset the asset under check; returns its content folder (may be
+  // null). The name is the content-folder key of the asset ("local",
+  // "editing", ...) or, for an asset outside every content folder, the
+  // absolute path of the folder that holds it; folder is the asset folder
+  // relative to that content folder.
   ContentFolder* SetCurrentAsset(const Kiv::PString& assetName, const Kiv::File::Path& folder);
   // The name of the asset under check (null when none).
   Kiv::PString GetCurrentAssetPath() const { return m_assetName; }
@@ -137,6 +141,7 @@ public:
   bool borrowedMesh = false;
   bool checkOptions[2] = {false, false};
   Kiv::File::Path assetFolder;
+  std::string contentFolder;    // on-disk folder the asset folder is relative to ("" when unknown)
   std::string assetContentKey;  // content folder key of the asset folder ("" when none)
   Kiv::PString configFileName;
   float build = 3.4f;

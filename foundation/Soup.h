@@ -121,6 +121,26 @@ public:
   size_t RemoveTagsNamed(const Kiv::PString& name);
   // True when node is this container or any container below it.
   bool Reaches(const ACSChunk* node) const;
+  // Removes every tag for which pred(tag) is true, in one pass that keeps the
+  // order of the rest; returns how many went.
+  template <class Pred>
+  size_t RemoveTagsIf(Pred pred) {
+    uint32_t kept = 0;
+    for (uint32_t i = 0; i < m_count; ++i) {
+      if (pred(static_cast<const TDBDataTag&>(m_data[i]))) {
+        m_data[i].~TDBDataTag();
+        continue;
+      }
+      // Tags hold no pointer into themselves: moving their bytes moves them.
+      if (kept != i)
+        __builtin_memcpy(static_cast<void*>(m_data + kept), static_cast<const void*>(m_data + i),
+                         sizeof(TDBDataTag));
+      ++kept;
+    }
+    const size_t removed = m_count - kept;
+    m_count = kept;
+    return removed;
+  }
 
 private:
   friend class SoupRef;

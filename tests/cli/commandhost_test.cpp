@@ -35,10 +35,10 @@ TEST(CommandHost, RoundTripOfBothRequests) {
   std::string out =
       Serve("1 0 \"" + asset + "\"\n\n22 1 \"" + textures + "\" \"set\"\n3 1 \"" + asset + "\"", &answered);
   EXPECT_EQ(answered, 3);
-  // Asset checks are refused, not passed, while validation is missing.
-  EXPECT_NE(out.find("1 R 3 Asset validation is not available in this build; '" + asset +
-                     "' was not checked.\n1 OK 0\n"),
-            std::string::npos)
+  // Without the config schema library the check is refused, not passed.
+  EXPECT_NE(
+      out.find("1 R 3 The config schema library is not running; '" + asset + "' was not checked.\n1 OK 0\n"),
+      std::string::npos)
       << out;
   // The texture description is found (below a sub-folder) and reported: it
   // lies outside the named content set.
@@ -56,9 +56,7 @@ TEST(CommandHost, RequestFailuresAnswerWithTheirResults) {
       Serve("7 0 \"" + tree.Path("gone") + "\"\n8 0 \"" + empty + "\"\n9 1 \"" + tree.Path("gone") + "\"\n");
   EXPECT_EQ(out, "7 R 3 Asset folder '" + tree.Path("gone") +
                      "' not found.\n7 OK 0\n"
-                     "8 R 3 No config.txt or config.chump in '" +
-                     empty +
-                     "'.\n8 OK 0\n"
+                     "8 R 3 $umb_unable_read_config_at\n8 OK 0\n"
                      "9 R 3 Unable to search path: '" +
                      tree.Path("gone") + "'\n9 OK 0\n");
 }

@@ -1,0 +1,36 @@
+#pragma once
+// The asset path resolver that every file check of the config library uses.
+// Paths in configs were written for a case-insensitive file system with "\\"
+// separators: each component is matched without regard to case and both
+// separators are accepted. A value is relative to the asset folder, and the
+// asset folder to its content folder; a value that is absolute, names a drive
+// or climbs with ".." out of the content folder is refused (never looked up).
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace OBLLib {
+
+// The asset folder and the value joined and normalised ("/" separators, "."
+// and ".." resolved), relative to the content folder. Empty (nullopt) when a
+// part is absolute or names a drive, or ".." climbs above the content folder.
+std::optional<std::string> JoinInsideContentFolder(std::string_view assetFolder, std::string_view value);
+
+// The on-disk path of contentFolder/assetFolder/value when that file or
+// folder exists; nullopt when it does not or the value is refused.
+std::optional<std::string> ResolveAssetPath(std::string_view contentFolder, std::string_view assetFolder,
+                                            std::string_view value);
+
+// The same for the asset under check (the schema manager's content folder and
+// asset folder).
+std::optional<std::string> ResolveCurrentAssetFile(std::string_view value);
+inline bool CurrentAssetFileExists(std::string_view value) {
+  return ResolveCurrentAssetFile(value).has_value();
+}
+
+// True when the content folder of the asset under check is packed: a file
+// named like the content folder with the extension "ja" exists beside it.
+// Checks that look for files inside the asset then pass unseen.
+bool CurrentContentFolderIsPacked();
+
+}  // namespace OBLLib

@@ -1,0 +1,183 @@
+#include "config/AssetValidation.h"
+
+#include <cmath>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "config/DataManager.h"
+#include "config/ErrorHandler.h"
+#include "config/Messages.h"
+#include "config/TagNames.h"
+#include "foundation/InterfaceTextDB.h"
+#include "foundation/Jobs.h"
+#include "foundation/ResultsLog.h"
+#include "foundation/Text.h"
+#include "kiv/String.h"
+#include "umbclient/ContentFolders.h"
+
+namespace OBLLib {
+
+namespace {
+
+const Kiv::PString kFutureAsset("$obl_future_asset");
+const Kiv::PString kObsoleteWater("$obl_obsolete_water");
+const Kiv::PString kObsoletePigmora("$obl_obsolete_pigmora");
+const Kiv::PString kUnreadableConfig("$obl_container_unreadableconfig");
+const Kiv::PString kKuid("kuid");
+const Kiv::PString kKind("kind");
+
+// Config files larger than this are refused as unreadable.
+constexpr uint64_t kMaxConfigBytes = 64u << 20;
+
+// Adds a result about the asset: the property names it by its KUID.
+void AddAssetResult(ResultsLog& log, int severity, const KUID& kuid, std::string_view text) {
+  RovanaPropertyRef asset;
+  asset.Adopt(new RovanaPropertyAssetID(Kiv::PString::Empty(), kuid));
+  log.AddResult(severity, asset.Get(), text);
+}
+
+// Why the config did not load, for the user.
+std::string WhyUnreadable(const std::string& path) {
+  std::string text;
+  if (Kiv::File::FileSize(path) > static_cast<int64_t>(kMaxConfigBytes)) return "the file is too large";
+  if (!Kiv::File::ReadWholeFile(path, text, kMaxConfigBytes)) return Kiv::File::LastError();
+  if (!Kiv::File::Path(path).IsExt("txt")) return "the file is not a valid binary soup";
+  SoupRef soup;
+  std::string error;
+  if (!ParseSoupText(text, soup, &error)) return error;
+  return "unknown error";
+}
+
+}  // namespace
+
+Kiv::PString InterfaceTextToLocal(const char* text) {
+  if (!text) return Kiv::PString::Empty();
+  std::vector<char> buffer(text, text + std::strlen(text) + 1);
+  int result = ConvertCodePageInPlace(buffer.data(), buffer.size(), kCodePageUtf8, kCodePageLocal);
+  if (result > 0) {
+    buffer.assign(text, text + std::strlen(text) + 1);
+    buffer.resize(static_cast<size_t>(result) + 1);
+    ConvertCodePageInPlace(buffer.data(), buffer.size(), kCodePageUtf8, kCodePageLocal);
+  }
+  return Kiv::PString(buffer.data());
+}
+
+bool ValidateAssetConfig(const Kiv::PString& assetName, const Kiv::File::Path& configPath, ResultsLog& log,
+                         Container* container) {
+  DataManager* dm = DataManager::Instance();
+  dm->LoadSchema();
+  Kiv::File::Path folder = configPath;
+  folder.RemoveFileName();
+  dm->SetCurrentAsset(assetName, folder);
+  ErrorHandler* eh = ErrorHandler::Instance();
+  if (eh) eh->Clear();
+
+  SoupRef soup;
+  const std::string base = dm->contentFolder;
+  const std::string fullPath =
+      base.empty() ? configPath.Str() : Kiv::File::Path(base).Join(configPath.View()).Str();
+  if (Kiv::File::FileSize(fullPath) > static_cast<int64_t>(kMaxConfigBytes) ||
+      !LoadSoupFile(soup, base, configPath.View())) {
+    // A config that does not read is reported as such, not as a config
+    // without a kind.
+    AddAssetResult(log, ResultsLog::kError, KUID::Null(),
+                   FormatMessage(kUnreadableConfig, {configPath.Str(), WhyUnreadable(fullPath)}).View());
+    return false;
+  }
+  const KUID kuid = soup.GetNamedTagAsKUID(kKuid);
+  auto message = [](const Kiv::PString& key) {
+    return InterfaceTextToLocal(InterfaceTextDB::Instance().GetString(key, true).c_str());
+  };
+
+  const double build = static_cast<double>(ReadConfigBuild(soup)) * 100.0 + 0.1;
+  if (build >= 341.0) {
+    AddAssetResult(log, ResultsLog::kError, kuid, message(kFutureAsset).View());
+    return false;
+  }
+  const std::string_view kind = soup.GetNamedTag(kKind).View();
+  if (Kiv::CompareNoCase(kind, "water") == 0) {
+    AddAssetResult(log, ResultsLog::kWarning, kuid, message(kObsoleteWater).View());
+    return true;
+  }
+  if (Kiv::CompareNoCase(kind, "pigmora-skin") == 0) {
+    AddAssetResult(log, ResultsLog::kWarning, kuid, message(kObsoletePigmora).View());
+    return true;
+  }
+  if (dm->checkOptions[0] && build < 290.0) return true;
+
+  // The temporary container lives until its findings are copied: its
+  // destruction takes findings out of the list.
+  std::unique_ptr<Container> own;
+  if (!container) {
+    own = std::make_unique<Container>();
+    container = own.get();
+  }
+  dm->LoadSchema();
+  const bool ok = container->SetupRoot(soup);
+  if (eh) {
+    for (const ErrorHandler::Entry& entry : eh->GetEntries()) {
+      if (entry.severity == ErrorHandler::kMessage) continue;
+      AddAssetResult(log, entry.severity, kuid, InterfaceTextToLocal(entry.text.c_str()).View());
+    }
+  }
+  return ok;
+}
+
+bool CheckAssetFolder(ResultsLog& log, const std::string& assetPath) {
+  const std::string path = Kiv::AbsolutePath(assetPath);
+  if (!Kiv::File::IsDirectory(path)) {
+    log.AddResult(ResultsLog::kError, nullptr, "Asset folder '" + assetPath + "' not found.");
+    return false;
+  }
+  std::string key, relative;
+  bool inContentFolder = SplitContentPath(path, key, relative);
+  if (!inContentFolder || relative.empty()) {
+    // Outside the content folders: the asset folder's own folder stands in.
+    Kiv::File::Path parent(path);
+    relative = parent.GetFileName();
+    parent.RemoveFileName();
+    key = parent.IsEmpty() ? std::string("/") : parent.Str();
+  } else if (Kiv::FileExists(GetContentFolderPath(key) + ".ja") == 0) {
+    return true;  // a packed content folder is not checked
+  }
+  const bool shipped = inContentFolder && key != "editing" && key != "base";
+
+  Kiv::File::Path config(relative);
+  const char* name = nullptr;
+  for (const char* candidate : {"config.chump", "config.txt"}) {
+    if (Kiv::FileExists(Kiv::File::Path(path).Join(candidate).View()) == 0) {
+      name = candidate;
+      break;
+    }
+  }
+  if (!name) {
+    SoupRef params = SoupRef::NewContainer();
+    params.SetNamedTag(Kiv::PString("file_path"), assetPath);
+    log.AddResult(ResultsLog::kError, nullptr, "$umb_unable_read_config_at", params);
+    return false;
+  }
+  config.Join(name);
+  if (!DataManager::Existing() || !ErrorHandler::Instance()) {
+    log.AddResult(ResultsLog::kError, nullptr,
+                  "The config schema library is not running; '" + assetPath + "' was not checked.");
+    return false;
+  }
+
+  CollectUnusedResources();
+  Kiv::SingleLock guard(AssetCheckMutex());
+  DataManager* dm = DataManager::Instance();
+  dm->checkOptions[0] = false;
+  dm->checkOptions[1] = shipped;
+  dm->configFileName = Kiv::PString(name);
+
+  const int errorsBefore = log.ErrorCount();
+  Container root;
+  ValidateAssetConfig(Kiv::PString(key), config, log, &root);
+  // The file checks and the script compile join here.
+  dm->ClearLiveObjects();
+  dm->meshFailure = false;
+  return log.ErrorCount() == errorsBefore;
+}
+
+}  // namespace OBLLib

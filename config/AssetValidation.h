@@ -1,0 +1,38 @@
+#pragma once
+// The check of one asset: its config against the schema (this part), then
+// its files and scripts (added by the asset-file and script code).
+#include <string>
+
+#include "config/Container.h"
+#include "kiv/File.h"
+#include "kiv/PString.h"
+
+class ResultsLog;
+
+namespace OBLLib {
+
+// The config's "rovana-build" (1.3 when missing or not a finite number).
+float ReadConfigBuild(const SoupRef& config);
+
+// Checks an asset's config: loads it (configPath lies in the asset folder,
+// relative to the content folder that assetName names, see
+// DataManager::SetCurrentAsset), refuses configs of a newer build, warns
+// about obsolete kinds and otherwise sets the config up in the container
+// (a temporary one when null): legacy upgrade, kind mapping, import and
+// container checks. Every error and warning found becomes a result with the
+// config's KUID. True when the set-up succeeded (or was skipped).
+bool ValidateAssetConfig(const Kiv::PString& assetName, const Kiv::File::Path& configPath, ResultsLog& log,
+                         Container* container);
+
+// A UTF-8 interface text in the local code page, interned (null gives the
+// empty string).
+Kiv::PString InterfaceTextToLocal(const char* text);
+
+// The asset check of one asset folder, under the asset-check mutex: picks
+// "config.chump" or "config.txt" and validates the config. A folder outside
+// every content folder is checked as an editable asset, relative to the
+// folder that holds it. True when no error was found. The asset's files are
+// only read, never changed.
+bool CheckAssetFolder(ResultsLog& log, const std::string& assetPath);
+
+}  // namespace OBLLib

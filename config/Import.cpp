@@ -1,0 +1,284 @@
+// Import of a config soup into the typed tree, checking it against the schema.
+#include <algorithm>
+#include <deque>
+#include <map>
+#include <string>
+#include <unordered_set>
+
+#include "config/Container.h"
+#include "config/DataManager.h"
+#include "config/ErrorHandler.h"
+#include "config/Messages.h"
+#include "config/TagNames.h"
+
+namespace OBLLib {
+
+namespace {
+
+const Kiv::PString kObsoleteTag("$obl_container_obsoletetag");
+const Kiv::PString kNoDefinition("$obl_container_nodefinition");
+const Kiv::PString kOldContainer("$obl_container_oldcontainer");
+const Kiv::PString kNoContainerDefinition("$obl_container_nocontainerdefinition");
+const Kiv::PString kErrorInTemplate("$obl_container_errorintemplate");
+const Kiv::PString kMissingTag("$obl_container_missingtag");
+const Kiv::PString kMissingContainer("$obl_container_missingcontainer");
+const Kiv::PString kTooDeep("$obl_container_toodeep");
+const Kiv::PString kTraceTag("we're now doing the tag: %s");
+const Kiv::PString kTraceType("we're now up to %s");
+
+const Kiv::PString kDotCache(".cache");
+const Kiv::PString kContainerType0("container-type0");
+const Kiv::PString kElement("element");
+const Kiv::PString kElementType("element-type");
+const Kiv::PString kArrayElement("array-element");
+const Kiv::PString kTagArray("tagarray");
+const Kiv::PString kSubpossibilities("subpossibilities");
+const Kiv::PString kInherit("inherit");
+const Kiv::PString kIcon("icon");
+const Kiv::PString kSmoke("smoke");
+const Kiv::PString kSequence("sequence");
+const Kiv::PString kFile("file");
+const Kiv::PString kKind("kind");
+const Kiv::PString kDescription("description");
+const Kiv::PString kUsername("username");
+
+// Nested containers deeper than this are not imported: no schema nests its
+// containers this far, and the walk must not exhaust the stack.
+constexpr int kMaxImportDepth = 64;
+// More inherited definitions than this are taken for a malformed schema.
+constexpr size_t kMaxInherited = 4096;
+
+using BuildMap = std::map<Kiv::PString, float, PStringLess>;
+
+ErrorHandler* Findings() { return ErrorHandler::Instance(); }
+
+float AssetBuild() {
+  const DataManager* dm = DataManager::Existing();
+  return dm ? dm->build : 3.4f;
+}
+
+// The definitions that a definition inherits, for the import's look-ups: the
+// ones it names, in order, then what those inherit in turn, level by level,
+// each once. (Followed to every level, as the definition loading does, so a
+// schema may inherit through several definitions.) A name the schema lacks
+// contributes an empty entry, which every look-up skips.
+std::vector<SoupRef> InheritedDefinitions(const SoupRef& def, const SoupRef& schema) {
+  std::vector<SoupRef> out;
+  std::unordered_set<Kiv::PString> seen;
+  std::deque<SoupRef> work{def};
+  while (!work.empty() && out.size() < kMaxInherited) {
+    SoupRef inherit = work.front().GetNamedSoup(kInherit);
+    work.pop_front();
+    for (size_t i = 0; i < inherit.CountTags() && out.size() < kMaxInherited; ++i) {
+      Kiv::PString name = inherit.GetIndexedTagName(i);
+      if (!seen.insert(name).second) continue;
+      SoupRef base = schema.GetNamedSoup(name);
+      out.push_back(base);
+      if (base) work.push_back(base);
+    }
+  }
+  return out;
+}
+
+// The definition of a value tag: the definition's own entry; else, in each
+// inherited definition in order, its entry or its whole tag array; else the
+// definition's own tag array.
+SoupRef FindValueDefinition(const SoupRef& def, const std::vector<SoupRef>& inherited,
+                            const Kiv::PString& name) {
+  if (SoupRef own = def.GetNamedSoup(kSubpossibilities).GetNamedSoup(name)) return own;
+  for (const SoupRef& base : inherited) {
+    if (!base) continue;
+    if (SoupRef entry = base.GetNamedSoup(kSubpossibilities).GetNamedSoup(name)) return entry;
+    if (SoupRef array = base.GetNamedSoup(kTagArray)) return array;
+  }
+  return def.GetNamedSoup(kTagArray);
+}
+
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+// Numbered tags ("mesh12", "mesh3") share the definition of their "0" form
+// when that definition is marked as a sequence.
+SoupRef FindSequenceDefinition(const SoupRef& def, const std::vector<SoupRef>& inherited,
+                               std::string_view name) {
+  std::string base;
+  if (name.size() > 3 && IsDigit(name[name.size() - 1]) && IsDigit(name[name.size() - 2]))
+    base = std::string(name.substr(0, name.size() - 2)) + "0";
+  else if (name.size() > 2 && IsDigit(name.back()))
+    base = std::string(name.substr(0, name.size() - 1)) + "0";
+  else
+    return SoupRef();
+  SoupRef found = FindValueDefinition(def, inherited, Kiv::PString(base));
+  return found.GetNamedTagAsInt(kSequence, 0) != 0 ? found : SoupRef();
+}
+
+bool DroppedWithFile(const Kiv::PString& name) {
+  static const Kiv::PString names[] = {Kiv::PString("lifetime"), Kiv::PString("maxsize"),
+                                       Kiv::PString("minsize"), Kiv::PString("rate"),
+                                       Kiv::PString("velocity")};
+  return std::find(std::begin(names), std::end(names), name) != std::end(names);
+}
+
+Tag* FindTagIn(const Container& c, const Kiv::PString& name) {
+  for (const std::vector<Tag*>* list : {&c.tags, &c.headerTags})
+    for (Tag* tag : *list)
+      if (tag->name == name) return tag;
+  return nullptr;
+}
+
+}  // namespace
+
+bool Container::ImportAndValidate(const SoupRef& soup, const SoupRef& def, Container* target) {
+  return Import(soup, def, target, 0);
+}
+
+bool Container::Import(const SoupRef& soup, const SoupRef& definition, Container* target, int depth) {
+  if (!target) return false;
+  ErrorHandler* eh = Findings();
+  DataManager* dm = DataManager::Instance();
+  if (depth > kMaxImportDepth) {
+    if (eh) eh->Error(FormatMessage(kTooDeep, {target->name}), target);
+    return false;
+  }
+
+  // 1-3: what the definition inherits, what it requires, what is obsolete.
+  std::vector<SoupRef> inherited = InheritedDefinitions(definition, dm->Schema());
+  BuildMap compulsoryTags, compulsoryContainers;
+  CountCompulsoryElements(definition, compulsoryTags, Compulsory::kTags);
+  CountCompulsoryElements(definition, compulsoryContainers, Compulsory::kContainers);
+  for (const SoupRef& base : inherited) {
+    CountCompulsoryElements(base, compulsoryTags, Compulsory::kTags);
+    CountCompulsoryElements(base, compulsoryContainers, Compulsory::kContainers);
+  }
+  // The obsolete names go to the container the tags are made in, which is
+  // where the tag classification looks for them.
+  const SoupRef def = target->ApplyObsoleteTags(definition);
+  for (SoupRef& base : inherited)
+    if (base) base = target->ApplyObsoleteTags(base);
+
+  int32_t childIndex = 0;
+  const int32_t assetBuild = BuildHundredths(AssetBuild());
+
+  // Makes, files, binds and imports a child of a typed container definition.
+  auto importTyped = [&](const Kiv::PString& name, const Kiv::PString& type, const SoupRef& nested) {
+    if (eh) eh->Trace(kTraceType, target);
+    Container* child = MakeChild(name, type, target, nested, childIndex++);
+    if (!child) return false;
+    dm->RegisterObjectByKey(target->name, child);
+    const SoupRef childDef = FindChildDefinition(type);
+    child->LoadDefinition(childDef, true);
+    BindContainerChecks(childDef, child);
+    target->AddChild(child);
+    return Import(nested, childDef, child, depth + 1);
+  };
+
+  // 4: every tag of the soup in stored order.
+  for (size_t i = 0; i < soup.CountTags(); ++i) {
+    const Kiv::PString name = soup.GetIndexedTagName(i);
+    if (eh) eh->Trace(kTraceTag, target);
+    SoupRef nested = soup.GetIndexedSoup(i);
+    if (nested) {
+      // 5: a nested container.
+      SoupRef found;
+      CheckStringTableTag(def, name, found, target);
+      for (size_t b = 0; !found && b < inherited.size(); ++b)
+        if (inherited[b]) CheckStringTableTag(inherited[b], name, found, target);
+      if (!found) {
+        const auto& obsolete = target->obsoleteTagNames;
+        if (!inherited.empty() && std::find(obsolete.begin(), obsolete.end(), name) != obsolete.end()) {
+          if (eh) eh->Warning(FormatMessage(kObsoleteTag, {name, target->name}));
+        } else if (eh) {
+          eh->Error(FormatMessage(kNoDefinition, {name, target->name}), target);
+        }
+        if (name == kDotCache && eh) eh->Error(FormatMessage(kOldContainer));
+        continue;
+      }
+      if (found.HasNamedTag(kContainerType0)) {
+        const Kiv::PString type = GetContainerType(found, nested.GetNamedTag(kKind));
+        if (!importTyped(name, type, nested)) return false;
+        continue;
+      }
+      const Kiv::PString kind = found.GetNamedTag(kKind);
+      if (kind == kElement) {
+        compulsoryContainers.erase(name);
+        const Kiv::PString elementType = found.GetNamedTag(kElementType);
+        Container* child = MakeChild(name, elementType, target, nested, childIndex++);
+        if (!child) return false;
+        // Owned by the tree before anything is reported against it, so its
+        // finding lives as long as the tree.
+        target->AddChild(child);
+        const SoupRef childDef = FindChildDefinition(elementType);
+        if (!childDef) {
+          if (eh) eh->Error(FormatMessage(kNoContainerDefinition, {name}), child);
+          return false;
+        }
+        SoupRef arrayElement = childDef.GetNamedSoup(kArrayElement);
+        for (size_t j = 0; j < arrayElement.CountTags(); ++j) {
+          Kiv::PString type = arrayElement.GetNamedTag(Kiv::PString("container-type" + std::to_string(j)));
+          if (type.IsEmpty()) continue;
+          child->elementDefinitions.push_back(FindChildDefinition(type));
+          child->elementTypeNames.push_back(type);
+        }
+        if (SoupRef tagArray = childDef.GetNamedSoup(kTagArray)) child->tagArrayDefinition = tagArray;
+        if (childDef.GetNamedSoup(kSubpossibilities)) child->LoadDefinition(childDef, true);
+        BindContainerChecks(childDef, child);
+        if (!Import(nested, childDef, child, depth + 1)) return false;
+        continue;
+      }
+      if (found.GetNamedTag(kIcon) == kSmoke) {
+        if (!importTyped(name, kSmoke, nested)) return false;
+        continue;
+      }
+      if (eh) eh->Error(FormatMessage(kErrorInTemplate, {kind}), target);
+      continue;
+    }
+
+    // 6: a value tag.
+    compulsoryTags.erase(name);
+    const std::string_view text = name.View();
+    const Kiv::PString lookup = text.starts_with("description-") ? kDescription
+                                : text.starts_with("username-")  ? kUsername
+                                                                 : name;
+    SoupRef entry = FindValueDefinition(def, inherited, lookup);
+    if (!entry) entry = FindSequenceDefinition(def, inherited, lookup.View());
+    if (Tag* tag = CreateTagFromDefinition(target, name, entry, soup)) {
+      tag->BindValidation(entry);
+      target->AddTag(tag);
+    }
+  }
+
+  // 7: compulsory tags the soup lacks.
+  for (const auto& [name, since] : compulsoryTags) {
+    const SoupRef entry = FindValueDefinition(def, inherited, name);
+    if (DroppedWithFile(name) && FindTagIn(*target, kFile)) continue;
+    if (assetBuild >= BuildHundredths(since)) {
+      // The definition loading may already have made the tag with its default
+      // value: the finding then goes to that tag, so a missing tag is never
+      // passed in silence.
+      if (Tag* made = FindTagIn(*target, name)) {
+        if (eh) eh->Error(FormatMessage(kMissingTag, {name}), made);
+      } else if (Tag* tag = CreateTagFromDefinition(target, name, entry, SoupRef())) {
+        tag->BindValidation(entry);
+        if (eh) eh->Error(FormatMessage(kMissingTag, {name}), tag);
+        target->AddTag(tag);
+      }
+    } else if (eh) {
+      eh->Warning(FormatMessage(kMissingTag, {name}));
+    }
+  }
+
+  // 8: compulsory containers the soup lacks.
+  for (const auto& [name, since] : compulsoryContainers) {
+    if (!eh) break;
+    Kiv::PString text = FormatMessage(kMissingContainer, {name});
+    if (assetBuild >= BuildHundredths(since))
+      eh->Error(text);
+    else
+      eh->Warning(text);
+  }
+
+  // 9: "kuid" and "username" lead the tags of the container they belong to.
+  target->MoveHeaderTagsToFront();
+  return true;
+}
+
+}  // namespace OBLLib
