@@ -3,7 +3,7 @@
 namespace GSRuntime {
 
 const OpcodeInfo kOpcodeTable[kOpcodeCount] = {
-#define GS_OPCODE_INFO(name, form, stack) {#name, OperandForm::form, stack},
+#define GS_OPCODE_INFO(name, form, stack, inputs) {#name, OperandForm::form, stack, inputs},
     GS_OPCODES(GS_OPCODE_INFO)
 #undef GS_OPCODE_INFO
 };

@@ -27,44 +27,45 @@ enum class OperandForm : uint8_t {
 struct OpcodeInfo {
   const char* mnemonic;
   OperandForm form;
-  int8_t stack;  // depth change counted by the compiler ("varies" counts 0)
+  int8_t stack;    // depth change counted by the compiler ("varies" counts 0)
+  uint8_t inputs;  // cells it reads from the top of the stack (calls: see Call)
 };
 
 // clang-format off
-#define GS_OPCODES(X)                                                                     \
-    X(ADDI, None, -1) X(SUBI, None, -1) X(MULI, None, -1) X(DIVI, None, -1)               \
-    X(MODI, None, -1) X(NEGI, None, 0) X(INCI, None, 0) X(DECI, None, 0)                  \
-    X(ITOF, None, 0) X(CMPI, None, -1) X(PUSH0, None, 1) X(PUSH1, None, 1)                \
-    X(EQ, None, 0) X(AND, None, -1) X(OR, None, -1) X(XOR, None, -1)                      \
-    X(COMPL, None, 0) X(SHL, None, -1) X(SHR, None, -1) X(ADDF, None, -1)                 \
-    X(SUBF, None, -1) X(MULF, None, -1) X(DIVF, None, -1) X(MODF, None, -1)               \
-    X(NEGF, None, 0) X(INCF, None, 0) X(DECF, None, 0) X(FTOI, None, 0)                   \
-    X(CMPF, None, -1) X(LNOT, None, 0) X(PUSHK, Const, 1) X(LDL, Local, 1)                \
-    X(LDLO, Local, 1) X(STL, Local, -1) X(STLK, Local, 0) X(STLO, Local, -1)              \
-    X(STLOK, Local, 0) X(POP, None, -1) X(POPO, None, -1) X(DUP, None, 1)                 \
-    X(DUPO, None, 1) X(DUP2O, None, 2) X(SWAP, None, 0) X(JMP, Target, 0)                 \
-    X(JZ, Target, -1) X(JNZ, Target, -1) X(JZK, Target, 0) X(JNZK, Target, 0)            \
-    X(JLT, Target, -1) X(JLE, Target, -1) X(JGT, Target, -1) X(JGE, Target, -1)          \
-    X(LT, None, 0) X(LE, None, 0) X(GT, None, 0) X(GE, None, 0)                           \
-    X(NEWA, None, 0) X(NEWAO, None, 0) X(ALEN, None, 0) X(ACOPY, None, 0)                 \
-    X(LDA, None, -1) X(STA, None, -3) X(STAK, None, -2) X(LDAO, None, -1)                 \
-    X(STAO, None, -3) X(STAOK, None, -2) X(ASUB, None, -2) X(ASET, None, -4)              \
-    X(ASETK, None, -3) X(ASUBO, None, -2) X(ASETO, None, -4) X(ASETOK, None, -3)          \
-    X(NEWS, None, 1) X(LDSTR, String, 1) X(ITOS, None, 0) X(BTOS, None, 0)                \
-    X(FTOS, None, 0) X(SCOPY, None, 0) X(SLEN, None, 0) X(LDCH, None, -1)                 \
-    X(STCH, None, -3) X(STCHK, None, -2) X(SSUB, None, -2) X(SSET, None, -4)              \
-    X(SSETK, None, -3) X(SCMP, None, -1) X(SCAT, None, -1) X(ISA, Class, 0)               \
-    X(NEW, Class, 1) X(LDCLS, Class, 1) X(CAST, Class, 0) X(CMPO, None, -1)               \
-    X(ISNULL, None, 0) X(NOTNULL, None, 0) X(CALL, Call, 0) X(CALLN, Call, 0)             \
-    X(START, Call, 0) X(LDM, Member, 0) X(LDMO, Member, 0) X(STM, Member, -2)             \
-    X(STMK, Member, -1) X(STMO, Member, -2) X(STMOK, Member, -1) X(LDS, Member, 1)        \
-    X(LDSO, Member, 1) X(STS, Member, -1) X(STSO, Member, -1) X(STSK, Member, 0)          \
-    X(STSOK, Member, 0) X(RET, None, 0) X(RETV, None, 0) X(RETVO, None, 0)                \
-    X(WAIT, Wait, 0) X(SWITCH, Switch, -1) X(CALLP, Parent, 0) X(NE, None, 0)
+#define GS_OPCODES(X)                                                                                   \
+    X(ADDI, None, -1, 2) X(SUBI, None, -1, 2) X(MULI, None, -1, 2) X(DIVI, None, -1, 2)                 \
+    X(MODI, None, -1, 2) X(NEGI, None, 0, 1) X(INCI, None, 0, 1) X(DECI, None, 0, 1)                    \
+    X(ITOF, None, 0, 1) X(CMPI, None, -1, 2) X(PUSH0, None, 1, 0) X(PUSH1, None, 1, 0)                  \
+    X(EQ, None, 0, 1) X(AND, None, -1, 2) X(OR, None, -1, 2) X(XOR, None, -1, 2)                        \
+    X(COMPL, None, 0, 1) X(SHL, None, -1, 2) X(SHR, None, -1, 2) X(ADDF, None, -1, 2)                   \
+    X(SUBF, None, -1, 2) X(MULF, None, -1, 2) X(DIVF, None, -1, 2) X(MODF, None, -1, 2)                 \
+    X(NEGF, None, 0, 1) X(INCF, None, 0, 1) X(DECF, None, 0, 1) X(FTOI, None, 0, 1)                     \
+    X(CMPF, None, -1, 2) X(LNOT, None, 0, 1) X(PUSHK, Const, 1, 0) X(LDL, Local, 1, 0)                  \
+    X(LDLO, Local, 1, 0) X(STL, Local, -1, 1) X(STLK, Local, 0, 1) X(STLO, Local, -1, 1)                \
+    X(STLOK, Local, 0, 1) X(POP, None, -1, 1) X(POPO, None, -1, 1) X(DUP, None, 1, 1)                   \
+    X(DUPO, None, 1, 1) X(DUP2O, None, 2, 2) X(SWAP, None, 0, 2) X(JMP, Target, 0, 0)                   \
+    X(JZ, Target, -1, 1) X(JNZ, Target, -1, 1) X(JZK, Target, 0, 1) X(JNZK, Target, 0, 1)               \
+    X(JLT, Target, -1, 1) X(JLE, Target, -1, 1) X(JGT, Target, -1, 1) X(JGE, Target, -1, 1)             \
+    X(LT, None, 0, 1) X(LE, None, 0, 1) X(GT, None, 0, 1) X(GE, None, 0, 1)                             \
+    X(NEWA, None, 0, 1) X(NEWAO, None, 0, 1) X(ALEN, None, 0, 1) X(ACOPY, None, 0, 1)                   \
+    X(LDA, None, -1, 2) X(STA, None, -3, 3) X(STAK, None, -2, 3) X(LDAO, None, -1, 2)                   \
+    X(STAO, None, -3, 3) X(STAOK, None, -2, 3) X(ASUB, None, -2, 3) X(ASET, None, -4, 4)                \
+    X(ASETK, None, -3, 4) X(ASUBO, None, -2, 3) X(ASETO, None, -4, 4) X(ASETOK, None, -3, 4)            \
+    X(NEWS, None, 1, 0) X(LDSTR, String, 1, 0) X(ITOS, None, 0, 1) X(BTOS, None, 0, 1)                  \
+    X(FTOS, None, 0, 1) X(SCOPY, None, 0, 1) X(SLEN, None, 0, 1) X(LDCH, None, -1, 2)                   \
+    X(STCH, None, -3, 3) X(STCHK, None, -2, 3) X(SSUB, None, -2, 3) X(SSET, None, -4, 4)                \
+    X(SSETK, None, -3, 4) X(SCMP, None, -1, 2) X(SCAT, None, -1, 2) X(ISA, Class, 0, 1)                 \
+    X(NEW, Class, 1, 0) X(LDCLS, Class, 1, 0) X(CAST, Class, 0, 1) X(CMPO, None, -1, 2)                 \
+    X(ISNULL, None, 0, 1) X(NOTNULL, None, 0, 1) X(CALL, Call, 0, 0) X(CALLN, Call, 0, 0)               \
+    X(START, Call, 0, 0) X(LDM, Member, 0, 1) X(LDMO, Member, 0, 1) X(STM, Member, -2, 2)               \
+    X(STMK, Member, -1, 2) X(STMO, Member, -2, 2) X(STMOK, Member, -1, 2) X(LDS, Member, 1, 0)          \
+    X(LDSO, Member, 1, 0) X(STS, Member, -1, 1) X(STSO, Member, -1, 1) X(STSK, Member, 0, 1)            \
+    X(STSOK, Member, 0, 1) X(RET, None, 0, 0) X(RETV, None, 0, 1) X(RETVO, None, 0, 1)                  \
+    X(WAIT, Wait, 0, 0) X(SWITCH, Switch, -1, 1) X(CALLP, Parent, 0, 0) X(NE, None, 0, 1)
 // clang-format on
 
 enum Opcode : uint8_t {
-#define GS_OPCODE_ENUM(name, form, stack) OP_##name,
+#define GS_OPCODE_ENUM(name, form, stack, inputs) OP_##name,
   GS_OPCODES(GS_OPCODE_ENUM)
 #undef GS_OPCODE_ENUM
       kOpcodeCount

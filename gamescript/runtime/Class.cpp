@@ -1,0 +1,218 @@
+#include "gamescript/runtime/Class.h"
+
+#include <new>
+
+#include "gamescript/runtime/Library.h"
+#include "gamescript/runtime/Machine.h"
+#include "gamescript/runtime/ScriptLogHook.h"
+
+namespace GSRuntime {
+
+namespace {
+
+GSClass::InitialiserRunner g_runner = nullptr;
+
+// The method part of a key: from "::" on (name and argument list).
+std::string_view MethodPart(std::string_view key) {
+  const std::size_t at = key.find("::");
+  return at == std::string_view::npos ? key : key.substr(at);
+}
+
+}  // namespace
+
+void GSClass::SetInitialiserRunner(InitialiserRunner runner) { g_runner = runner; }
+
+int32_t GSFunction::LineOf(uint32_t offset) const {
+  const auto& lines = record->lines;
+  if (lines.empty()) return -1;
+  std::size_t i = 0;
+  while (i < lines.size() && lines[i].first <= offset) ++i;
+  return int32_t(lines[i == 0 ? 0 : i - 1].second);
+}
+
+GSClass::GSClass(GSMachine* machine, GSLibrary* library, uint32_t index, const LibraryClass& record)
+    : m_machine(machine), m_library(library), m_index(index), m_record(record) {
+  m_ancestors.reserve(record.ancestors.size());
+  for (const LibraryClass::Ancestor& a : record.ancestors)
+    m_ancestors.push_back({nullptr, a.classImport, a.offset, a.direct != 0});
+  m_functions.resize(record.functions.size());
+  for (std::size_t i = 0; i < m_functions.size(); ++i) {
+    m_functions[i].owner = this;
+    m_functions[i].record = &record.functions[i];
+    m_functions[i].key = record.functions[i].key;
+  }
+  m_dispatch.resize(record.table.size());
+  for (std::size_t i = 0; i < m_dispatch.size(); ++i)
+    m_dispatch[i] = {nullptr, record.table[i].functionImport, record.table[i].offset};
+  // One view per block: the class's own, then each ancestor's; the second
+  // cell of a block names where its part of the function table starts.
+  auto dispatchBase = [&](int32_t block) {
+    for (const LibraryClass::InitialValue& v : record.initialValues)
+      if (v.kind == 1 && v.cell == block + 1) return uint32_t(v.value);
+    return 0u;
+  };
+  m_blocks.push_back({nullptr, 0, dispatchBase(0)});
+  for (const GSAncestor& a : m_ancestors)
+    m_blocks.push_back({nullptr, uint32_t(a.offset), dispatchBase(a.offset)});
+}
+
+bool GSClass::Link(std::string& problem) {
+  if (!m_machine) return false;
+  const auto& imports = m_library->ClassImports();
+  for (GSAncestor& a : m_ancestors) {
+    a.cls = a.classImport < imports.size() ? imports[a.classImport].cls : nullptr;
+    if (!a.cls) {
+      problem = "ancestor not found";
+      return false;
+    }
+  }
+  const Kiv::PString className(Name());
+  for (GSFunction& f : m_functions) {
+    if (f.IsNative()) {
+      f.native = m_machine->FindNativeFunction(className, Kiv::PString(f.key));
+      if (!f.native && ScriptLogHook)
+        ScriptLogHook("Could not resolve native link %s", std::string(f.key).c_str());
+      continue;
+    }
+    const std::string_view method = MethodPart(f.key);
+    for (const GSAncestor& a : m_ancestors) {
+      for (GSFunction& g : a.cls->m_functions)
+        if (MethodPart(g.key) == method) {
+          f.inherited = &g;
+          f.inheritedOffset = a.offset;
+          break;
+        }
+      if (f.inherited) break;
+    }
+  }
+  const auto& functions = m_library->FunctionImports();
+  for (GSDispatchEntry& e : m_dispatch) e.function = functions[e.functionImport].function;
+  return true;
+}
+
+GSClass* GSClass::FindFunction(std::string_view key, int32_t& index, int32_t& offset) {
+  index = FindFunctionIndex(key);
+  offset = 0;
+  if (index >= 0) return this;
+  for (const GSAncestor& a : m_ancestors) {
+    if (!a.cls) continue;
+    index = a.cls->FindFunctionIndex(key);
+    if (index >= 0) {
+      offset = a.offset;
+      return a.cls;
+    }
+  }
+  return nullptr;
+}
+
+int32_t GSClass::FindFunctionIndex(std::string_view key) const {
+  for (std::size_t i = 0; i < m_functions.size(); ++i)
+    if (m_functions[i].key == key) return int32_t(i);
+  return -1;
+}
+
+bool GSClass::IsDerivedFrom(std::string_view name) const {
+  if (Name() == name) return true;
+  const auto& imports = m_library->ClassImports();
+  for (auto a = m_ancestors.rbegin(); a != m_ancestors.rend(); ++a) {
+    if (a->cls ? a->cls->Name() == name
+               : (a->classImport < imports.size() && imports[a->classImport].name == name))
+      return true;
+  }
+  return false;
+}
+
+uint32_t* GSClass::GetClassData(GSScriptInstance* instance, const GSClass* cls) const {
+  if (!instance || instance->cls != this) return nullptr;
+  if (!instance->native && IsDerivedFrom("GameObject")) return nullptr;
+  if (cls == this) return instance->cells;
+  for (auto a = m_ancestors.rbegin(); a != m_ancestors.rend(); ++a)
+    if (a->cls == cls) return instance->cells + a->offset;
+  return nullptr;
+}
+
+bool GSClass::CreateInstance(GSObject* native, GSContext* context) {
+  if (!native || native->Instance()) return false;
+  const uint32_t words = InstanceWords();
+  const uint32_t views = uint32_t(m_blocks.size());
+  void* memory = ContextHeap().Alloc(sizeof(GSScriptInstance) + 4ull * (words + views));
+  if (!memory) return false;
+  auto* instance = new (memory) GSScriptInstance();
+  instance->cells = reinterpret_cast<uint32_t*>(static_cast<uint8_t*>(memory) + sizeof(GSScriptInstance));
+  instance->views = instance->cells + words;
+  instance->words = words;
+  instance->viewCount = views;
+  for (uint32_t i = 0; i < words + views; ++i) instance->cells[i] = 0;
+  instance->cls = this;
+  std::vector<HandleView> blocks = m_blocks;
+  for (HandleView& b : blocks) b.instance = instance;
+  if (!instance->MakeViews(blocks)) {
+    instance->~GSScriptInstance();
+    ContextHeap().Free(memory);
+    return false;
+  }
+  if (context) {
+    instance->pool = &context->Pool();
+    context->Pool().Track(instance);
+  }
+  instance->native = native;
+  native->Attach(instance->Handle(), context);
+  for (const LibraryClass::InitialValue& v : m_record.initialValues)
+    instance->cells[v.cell] = uint32_t(v.value);
+
+  // Initialisers: each ancestor's, from the last entry to the first, then the
+  // class's own.
+  auto run = [&](GSClass* cls, uint32_t block) {
+    GSFunction& init = cls->m_functions.back();
+    if (init.record->code.empty()) return true;
+    if (!g_runner) {
+      if (ScriptLogHook)
+        ScriptLogHook("GSClass::CreateInstance> no interpreter for the initialiser of %s",
+                      std::string(cls->Name()).c_str());
+      return false;
+    }
+    return g_runner(init, instance->HandleOfBlock(block));
+  };
+  bool ok = true;
+  for (auto a = m_ancestors.rbegin(); ok && a != m_ancestors.rend(); ++a)
+    ok = run(a->cls, uint32_t(a->offset));
+  if (ok) ok = run(this, 0);
+  if (ok) return true;
+
+  // Undo. When the failed initialiser handed the instance to someone else,
+  // they keep a valid instance without a native object.
+  native->Attach(0, nullptr);
+  instance->native = nullptr;
+  if (instance->refCount > 1)
+    ReleaseReference(instance);
+  else
+    DestroyInstance(instance);
+  return false;
+}
+
+bool GSClass::ReleaseObjectMembers(GSScriptInstance* instance) {
+  if (!instance || instance->cls != this) return false;
+  auto release = [&](const GSClass* cls, uint32_t block) {
+    for (int32_t cell : cls->m_record.objectMembers) {
+      const uint64_t at = uint64_t(block) + uint32_t(cell);
+      if (at >= instance->words) continue;
+      const uint32_t h = instance->cells[at];
+      instance->cells[at] = 0;
+      ReleaseHandle(h);
+    }
+  };
+  for (auto a = m_ancestors.rbegin(); a != m_ancestors.rend(); ++a)
+    if (a->cls) release(a->cls, uint32_t(a->offset));
+  release(this, 0);
+  return true;
+}
+
+bool GSClass::DestroyInstance(GSScriptInstance* instance) {
+  if (!instance || instance->cls != this) return false;
+  ReleaseObjectMembers(instance);
+  instance->~GSScriptInstance();
+  ContextHeap().Free(instance);
+  return true;
+}
+
+}  // namespace GSRuntime

@@ -1,0 +1,109 @@
+#pragma once
+// A script class of a loaded library: built from its class record, linked to
+// its ancestors, natives and function table, and able to make and destroy
+// instances of itself.
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "gamescript/runtime/LibraryFile.h"
+#include "gamescript/runtime/Objects.h"
+
+namespace GSRuntime {
+
+class GSClass;
+class GSLibrary;
+class GSMachine;
+class GSNativeFunction;
+
+constexpr uint32_t kFlagNative = 0x2;
+constexpr uint32_t kFlagThread = 0x10;
+constexpr uint32_t kClassStatic = 0x4;
+constexpr uint32_t kClassSecured = 0x100;
+
+struct GSFunction {
+  GSClass* owner = nullptr;
+  const LibraryFunction* record = nullptr;  // frame words, code, lines
+  std::string_view key;
+  GSNativeFunction* native = nullptr;
+  GSFunction* inherited = nullptr;  // the same function in an ancestor
+  int32_t inheritedOffset = 0;      // that ancestor's block
+  bool depthChecked = false;        // every call's result was known at link
+
+  bool IsNative() const { return record->flags & kFlagNative; }
+  bool ReturnsValue() const { return record->returnType != 0; }
+  // The source line of a code offset; -1 without a line table.
+  int32_t LineOf(uint32_t offset) const;
+};
+
+struct GSDispatchEntry {
+  GSFunction* function = nullptr;
+  uint32_t functionImport = 0;
+  int32_t offset = 0;  // block of the implementing class
+};
+
+struct GSAncestor {
+  GSClass* cls = nullptr;  // set by Link
+  uint32_t classImport = 0;
+  int32_t offset = 0;
+  bool direct = false;
+};
+
+class GSClass {
+public:
+  // Runs the class initialiser of `cls` for `instance` (viewed as `handle`);
+  // false when it stops with an error. Set by the interpreter.
+  using InitialiserRunner = bool (*)(GSFunction& initialiser, uint32_t handle);
+  static void SetInitialiserRunner(InitialiserRunner runner);
+
+  GSClass(GSMachine* machine, GSLibrary* library, uint32_t index, const LibraryClass& record);
+  GSClass(const GSClass&) = delete;
+  GSClass& operator=(const GSClass&) = delete;
+
+  // Resolves ancestors (from the library's class imports), natives, inherited
+  // functions and the function table. False, with the reason in `problem`,
+  // when a file index points nowhere or a call leaves an unknown depth that
+  // contradicts the frame.
+  bool Link(std::string& problem);
+
+  std::string_view Name() const { return m_record.name; }
+  uint32_t Flags() const { return m_record.flags; }
+  uint32_t Index() const { return m_index; }
+  GSLibrary* Library() const { return m_library; }
+  uint32_t InstanceWords() const { return m_record.instanceCells; }
+  const std::vector<GSAncestor>& Ancestors() const { return m_ancestors; }
+  std::vector<GSFunction>& Functions() { return m_functions; }
+  const std::vector<GSDispatchEntry>& DispatchTable() const { return m_dispatch; }
+
+  // The class that holds the function of `key` (this class first, then each
+  // ancestor in table order), with the function's index there and the
+  // ancestor's block; null when none has it.
+  GSClass* FindFunction(std::string_view key, int32_t& index, int32_t& offset);
+  int32_t FindFunctionIndex(std::string_view key) const;
+  GSFunction* FunctionAt(std::size_t i) { return i < m_functions.size() ? &m_functions[i] : nullptr; }
+  bool IsDerivedFrom(std::string_view name) const;
+  // The block of `instance` for `cls` (this class or an ancestor); null when
+  // it has none or the instance is not of this class.
+  uint32_t* GetClassData(GSScriptInstance* instance, const GSClass* cls) const;
+
+  // Gives the native object a new instance in the context and runs the
+  // initialisers, ancestors first; false when it already has one or an
+  // initialiser fails (nothing then stays attached).
+  bool CreateInstance(GSObject* native, GSContext* context);
+  bool ReleaseObjectMembers(GSScriptInstance* instance);
+  bool DestroyInstance(GSScriptInstance* instance);
+
+private:
+  GSMachine* m_machine;
+  GSLibrary* m_library;
+  uint32_t m_index;
+  const LibraryClass& m_record;
+  std::vector<GSAncestor> m_ancestors;
+  std::vector<GSFunction> m_functions;
+  std::vector<GSDispatchEntry> m_dispatch;
+  std::vector<HandleView> m_blocks;  // own block first; instance pointers filled per instance
+};
+
+}  // namespace GSRuntime

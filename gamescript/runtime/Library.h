@@ -1,0 +1,70 @@
+#pragma once
+// A loaded ".gsl" library: its image, the tables read from it, its classes,
+// and the load that links them against the libraries it depends on.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "gamescript/runtime/Class.h"
+#include "gamescript/runtime/LibraryFile.h"
+
+namespace GSRuntime {
+
+class GSMachine;
+
+class GSLibrary {
+public:
+  struct Dependency {
+    GSLibrary* library = nullptr;
+    uint32_t id1 = 0, id2 = 0;
+  };
+  struct ClassImport {
+    GSLibrary* library = nullptr;
+    std::string_view name;
+    GSClass* cls = nullptr;
+  };
+  struct FunctionImport {
+    GSClass* cls = nullptr;
+    std::string_view name;
+    int32_t slot = -1;
+    GSFunction* function = nullptr;
+  };
+
+  explicit GSLibrary(GSMachine* machine) : m_machine(machine) {}
+  GSLibrary(const GSLibrary&) = delete;
+  GSLibrary& operator=(const GSLibrary&) = delete;
+
+  // Reads, checks and links the whole file: 0 on success, -1 malformed, -2 a
+  // dependency cannot be had, -3 a class, function or link is missing. The
+  // library takes the image.
+  int Load(std::vector<uint8_t> image);
+  // The class of exactly that name (the later of two equal names).
+  GSClass* FindClass(std::string_view name) const;
+  const std::string& GetName() const { return m_name; }
+  uint32_t Id1() const { return m_file.id1; }
+  uint32_t Id2() const { return m_file.id2; }
+  float Version() const { return m_file.version; }
+  const std::vector<Dependency>& Dependencies() const { return m_dependencies; }
+  const std::vector<ClassImport>& ClassImports() const { return m_classImports; }
+  const std::vector<FunctionImport>& FunctionImports() const { return m_functionImports; }
+  std::string_view String(std::size_t i) const { return i < m_file.strings.size() ? m_file.strings[i] : ""; }
+  std::size_t ClassCount() const { return m_classes.size(); }
+  GSClass* ClassAt(std::size_t i) const { return i < m_classes.size() ? m_classes[i].get() : nullptr; }
+  // Releases everything; the record is then empty.
+  void Clear();
+
+private:
+  GSMachine* m_machine;
+  std::vector<uint8_t> m_image;
+  LibraryFile m_file;
+  std::string m_name;
+  std::vector<Dependency> m_dependencies;
+  std::vector<ClassImport> m_classImports;
+  std::vector<FunctionImport> m_functionImports;
+  std::vector<std::unique_ptr<GSClass>> m_classes;
+};
+
+}  // namespace GSRuntime

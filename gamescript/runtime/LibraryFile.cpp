@@ -1,0 +1,424 @@
+#include "gamescript/runtime/LibraryFile.h"
+
+#include <cstring>
+
+#include "kiv/Bytes.h"
+
+namespace GSRuntime {
+
+namespace {
+
+constexpr uint32_t kTypeCodeLimit = 13;
+
+// Thrown inside the reader only; ReadLibraryFile turns it into its result.
+struct Malformed {
+  std::string what;
+};
+
+class Reader {
+public:
+  Reader(std::span<const uint8_t> image, LibraryFile& out) : m_in(image), m_image(image), m_lib(out) {}
+
+  void Run();
+
+private:
+  [[noreturn]] void Fail(const std::string& what) const {
+    throw Malformed{what + " at offset " + std::to_string(m_in.Pos())};
+  }
+  void Expect(bool ok, const char* what) const {
+    if (!ok || m_in.Failed()) Fail(m_in.Failed() ? "read past the end" : what);
+  }
+  uint32_t U32() {
+    const uint32_t v = m_in.U32();
+    if (m_in.Failed()) Fail("read past the end");
+    return v;
+  }
+  int32_t I32() { return static_cast<int32_t>(U32()); }
+  // Reads a chunk head; returns the offset of the chunk's end.
+  std::size_t Chunk(uint32_t type, std::size_t parentEnd) {
+    const std::size_t start = m_in.Pos();
+    const uint32_t size = U32();
+    if (U32() != type) Fail("chunk type " + std::to_string(type) + " expected");
+    Expect(size >= 8 && size <= parentEnd - start, "chunk size outside its parent");
+    return start + size;
+  }
+  // A count of records of `width` bytes that must fit before `end`.
+  uint32_t Count(std::size_t end, std::size_t width, const char* what) {
+    const uint32_t n = U32();
+    Expect(m_in.Pos() <= end && uint64_t(n) * width <= end - m_in.Pos(), what);
+    return n;
+  }
+  void ExpectAt(std::size_t end, const char* what) const { Expect(m_in.Pos() == end, what); }
+  std::string_view String(uint32_t index) const {
+    Expect(index < m_lib.strings.size(), "string index out of range");
+    return m_lib.strings[index];
+  }
+  bool ClassIndexOk(uint32_t index) const {
+    return index == kNoClassImport || index < m_lib.classImports.size();
+  }
+
+  void Header();
+  void Strings(std::size_t end);
+  void ClassChunk(std::size_t parentEnd, std::size_t alignBase);
+  LibraryFunction FunctionChunk(std::size_t parentEnd, std::size_t alignBase);
+
+  Kiv::ByteReader m_in;
+  std::span<const uint8_t> m_image;
+  LibraryFile& m_lib;
+};
+
+void Reader::Header() {
+  const uint32_t total = U32();
+  Expect(total == m_image.size(), "total size differs from the file size");
+  Expect(U32() == kLibraryMagic, "bad magic");
+  m_lib.version = m_in.F32();  // kept, not checked
+  m_lib.id1 = U32();
+  m_lib.id2 = U32();
+  const uint32_t nameLength = U32();
+  Expect(nameLength >= 1 && nameLength <= m_in.Remaining(), "name length");
+  const std::string_view name = m_in.Chars(nameLength);
+  Expect(name.back() == '\0' && name.find('\0') == nameLength - 1, "name not terminated");
+  m_lib.name = name.substr(0, nameLength - 1);
+}
+
+void Reader::Strings(std::size_t end) {
+  const uint32_t count = Count(end, 4, "string count");
+  const std::size_t offsetsAt = m_in.Pos();
+  const std::size_t area = offsetsAt + 4ull * count;
+  const std::size_t areaSize = end - area;
+  // The end of the string that starts at each byte: one backward pass keeps
+  // the check linear however many offsets share a string.
+  std::vector<uint32_t> nulAt(areaSize);
+  uint32_t next = uint32_t(areaSize);
+  for (std::size_t i = areaSize; i-- > 0;) {
+    if (m_image[area + i] == 0) next = uint32_t(i);
+    nulAt[i] = next;
+  }
+  m_lib.strings.reserve(count);
+  for (uint32_t i = 0; i < count; ++i) {
+    const uint32_t offset = U32();
+    Expect(offset < areaSize, "string offset outside the string area");
+    Expect(nulAt[offset] < areaSize, "string not terminated");
+    m_lib.strings.emplace_back(reinterpret_cast<const char*>(m_image.data() + area + offset),
+                               nulAt[offset] - offset);
+  }
+  m_in.Seek(end);
+}
+
+void Reader::Run() {
+  Header();
+  const std::size_t fileEnd = m_image.size();
+
+  std::size_t end = Chunk(2, fileEnd);
+  const uint32_t deps = Count(end, 8, "dependency count");
+  ExpectAt(end - 8ull * deps, "dependency chunk size");
+  m_lib.dependencies.reserve(deps);
+  for (uint32_t i = 0; i < deps; ++i) {
+    const uint32_t a = U32();
+    m_lib.dependencies.emplace_back(a, U32());
+  }
+  Expect(deps >= 1 && m_lib.dependencies[0] == std::make_pair(m_lib.id1, m_lib.id2),
+         "dependency 0 is not the library itself");
+
+  Strings(Chunk(3, fileEnd));
+
+  const std::size_t chunk4 = m_in.Pos();
+  end = Chunk(4, fileEnd);
+  const uint32_t classImports = Count(end, 8, "class import count");
+  ExpectAt(end - 8ull * classImports, "class import chunk size");
+  m_lib.classImports.reserve(classImports);
+  for (uint32_t i = 0; i < classImports; ++i) {
+    const uint32_t file = U32();
+    Expect(file < deps, "class import names no dependency");
+    m_lib.classImports.push_back({file, String(U32())});
+  }
+
+  end = Chunk(5, fileEnd);
+  const uint32_t functionImports = Count(end, 12, "function import count");
+  ExpectAt(end - 12ull * functionImports, "function import chunk size");
+  m_lib.functionImports.reserve(functionImports);
+  for (uint32_t i = 0; i < functionImports; ++i) {
+    const uint32_t cls = U32();
+    Expect(cls < classImports, "function import names no class import");
+    const std::string_view name = String(U32());
+    m_lib.functionImports.push_back({cls, name, I32()});
+  }
+
+  end = Chunk(6, fileEnd);
+  // A class chunk holds at least its head and four empty nested chunks.
+  const uint32_t classes = Count(end, 20, "class count");
+  m_lib.classes.reserve(classes);
+  for (uint32_t i = 0; i < classes; ++i) ClassChunk(end, chunk4);
+  ExpectAt(end, "class chunks do not fill chunk 6");
+  ExpectAt(fileEnd, "bytes after chunk 6");
+}
+
+void Reader::ClassChunk(std::size_t parentEnd, std::size_t alignBase) {
+  const std::size_t end = Chunk(7, parentEnd);
+  LibraryClass c;
+  c.name = String(U32());
+  c.flags = U32();
+  const uint32_t ancestors = Count(end, 12, "ancestor count");
+  c.ancestors.reserve(ancestors);
+  for (uint32_t i = 0; i < ancestors; ++i) {
+    const uint32_t index = U32();
+    Expect(index < m_lib.classImports.size(), "ancestor is no class import");
+    const int32_t offset = I32();
+    c.ancestors.push_back({index, offset, U32()});
+  }
+
+  const std::size_t listEnd = Chunk(8, end);
+  const uint32_t count = Count(listEnd, 8, "function count");
+  Expect(count >= 1, "function list without the initialiser");
+  c.functions.reserve(count);
+  for (uint32_t i = 0; i < count; ++i) c.functions.push_back(FunctionChunk(listEnd, alignBase));
+  ExpectAt(listEnd, "functions do not fill chunk 8");
+
+  const std::size_t varEnd = Chunk(10, end);
+  const uint32_t variables = Count(varEnd, 20, "variable count");
+  ExpectAt(varEnd - 20ull * variables, "member variable chunk size");
+  c.variables.reserve(variables);
+  for (uint32_t i = 0; i < variables; ++i) {
+    LibraryClass::Variable v;
+    v.name = String(U32());
+    v.type = U32();
+    v.classImport = U32();
+    v.isPublic = U32();
+    v.cell = I32();
+    Expect(v.type <= kTypeCodeLimit && ClassIndexOk(v.classImport), "variable type or class");
+    c.variables.push_back(v);
+  }
+
+  const std::size_t tableEnd = Chunk(11, end);
+  const uint32_t entries = Count(tableEnd, 8, "function table count");
+  ExpectAt(tableEnd - 8ull * entries, "function table size");
+  c.table.reserve(entries);
+  for (uint32_t i = 0; i < entries; ++i) {
+    const uint32_t f = U32();
+    Expect(f < m_lib.functionImports.size(), "function table entry is no import");
+    c.table.push_back({f, I32()});
+  }
+
+  const std::size_t layoutEnd = Chunk(12, end);
+  c.instanceCells = U32();
+  // Every class block holds at least its two header cells.
+  Expect(c.instanceCells >= 2 && c.instanceCells <= 0xFFFF + 3u, "instance cells");
+  const uint32_t records = Count(layoutEnd, 12, "layout record count");
+  c.initialValues.reserve(records);
+  for (uint32_t i = 0; i < records; ++i) {
+    LibraryClass::InitialValue r;
+    r.kind = U32();
+    r.cell = I32();
+    r.value = I32();
+    Expect(r.kind <= 1 && r.cell >= 0 && uint32_t(r.cell) < c.instanceCells, "layout record");
+    if (r.kind == 1) Expect(r.value >= 0 && uint32_t(r.value) <= entries, "layout table index");
+    c.initialValues.push_back(r);
+  }
+  for (const LibraryClass::Ancestor& a : c.ancestors)
+    Expect(a.offset >= 2 && uint64_t(a.offset) + 2 <= c.instanceCells, "ancestor block outside the instance");
+  for (const LibraryClass::TableEntry& e : c.table)
+    Expect(e.offset >= 0 && uint64_t(e.offset) + 2 <= c.instanceCells, "function table block");
+  for (const LibraryClass::Variable& v : c.variables)
+    Expect(v.cell >= 2 && uint32_t(v.cell) < c.instanceCells, "variable cell");
+  const uint32_t refs = Count(layoutEnd, 4, "member reference count");
+  c.objectMembers.reserve(refs);
+  for (uint32_t i = 0; i < refs; ++i) {
+    const int32_t cell = I32();
+    Expect(cell >= 2 && uint32_t(cell) < c.instanceCells, "member reference cell");
+    c.objectMembers.push_back(cell);
+  }
+  ExpectAt(layoutEnd, "layout chunk size");
+  ExpectAt(end, "class chunk size");
+  m_lib.classes.push_back(std::move(c));
+}
+
+LibraryFunction Reader::FunctionChunk(std::size_t parentEnd, std::size_t alignBase) {
+  const std::size_t end = Chunk(9, parentEnd);
+  LibraryFunction f;
+  f.key = String(U32());
+  f.returnType = U32();
+  f.returnClass = U32();
+  f.flags = U32();
+  f.slot = I32();
+  f.stackAdvance = U32();
+  f.argumentBase = I32();
+  f.frameHeader = U32();
+  f.frameSize = U32();
+  f.parameters = U32();
+  f.locals = U32();
+  f.temporaries = U32();
+  Expect(f.returnType <= kTypeCodeLimit && ClassIndexOk(f.returnClass), "return type or class");
+  // The frame words must describe one frame that fits the stack: P cells of
+  // receiver and arguments, L locals and temporaries, the four header cells.
+  Expect(f.parameters >= 1 && f.parameters <= kStackCells && f.locals <= kStackCells && f.temporaries <= 8,
+         "parameters, locals or temporaries");
+  const uint32_t l = f.locals + f.temporaries;
+  Expect(f.stackAdvance == l + 4 && f.frameHeader == l + 1, "frame words");
+  Expect(f.frameSize >= l + 4 && f.frameSize + f.parameters <= kStackCells, "frame size");
+  Expect(f.argumentBase == 1 - int32_t(f.parameters) || f.argumentBase == 0, "argument base");
+  const uint32_t cells = f.parameters + l;
+  const uint32_t refs = Count(end, 4, "reference cell count");
+  f.referenceCells.reserve(refs);
+  for (uint32_t i = 0; i < refs; ++i) {
+    const int32_t cell = I32();
+    Expect(cell >= 0 && uint32_t(cell) < cells, "reference cell outside the frame");
+    f.referenceCells.push_back(cell);
+  }
+  const uint32_t size = Count(end, 1, "code size");
+  f.code = m_in.Bytes(size);
+  while ((m_in.Pos() - alignBase) % 4) {
+    Expect(m_in.Pos() < end, "padding");
+    m_in.Skip(1);
+  }
+  if (m_in.Pos() + 8 <= end && Kiv::LoadLE32(m_image.data() + m_in.Pos()) == kLineTableMarker) {
+    m_in.Skip(4);
+    const uint32_t n = Count(end, 8, "line count");
+    f.lines.reserve(n);
+    uint32_t previous = 0;
+    for (uint32_t i = 0; i < n; ++i) {
+      const uint32_t offset = U32();
+      const uint32_t line = U32();
+      Expect(offset >= previous && (offset < size || size == 0), "line table order");
+      previous = offset;
+      f.lines.emplace_back(offset, line);
+    }
+  }
+  ExpectAt(end, "function chunk size");
+  return f;
+}
+
+}  // namespace
+
+std::string ReadLibraryFile(std::span<const uint8_t> image, LibraryFile& out) {
+  out = LibraryFile();
+  try {
+    Reader(image, out).Run();
+    for (const LibraryClass& c : out.classes)
+      for (const LibraryFunction& f : c.functions) {
+        bool depthChecked;
+        std::string problem =
+            VerifyCode(f, out.strings.size(), out.classImports.size(), nullptr, nullptr, depthChecked);
+        if (!problem.empty()) return problem + " in " + std::string(f.key);
+      }
+  } catch (const Malformed& e) {
+    return e.what;
+  }
+  return "";
+}
+
+bool ReadLibraryHeader(std::span<const uint8_t> bytes, uint32_t& id1, uint32_t& id2) {
+  Kiv::ByteReader in(bytes);
+  in.U32();
+  const uint32_t magic = in.U32();
+  in.U32();
+  id1 = in.U32();
+  id2 = in.U32();
+  return !in.Failed() && magic == kLibraryMagic;
+}
+
+std::string VerifyCode(const LibraryFunction& f, std::size_t stringCount, std::size_t classCount,
+                       CallResultFunction callResult, void* context, bool& depthChecked) {
+  depthChecked = true;
+  const uint8_t* code = f.code.data();
+  const std::size_t size = f.code.size();
+  if (size == 0) return "";
+  const uint32_t cells = f.parameters + f.locals + f.temporaries;
+  const int32_t room = int32_t(f.frameSize) - int32_t(f.stackAdvance);  // evaluation cells
+  auto at = [](const char* what, std::size_t pc) {
+    return std::string(what) + " at code offset " + std::to_string(pc);
+  };
+
+  // Pass 1: instruction starts and operands.
+  std::vector<uint8_t> start(size, 0);
+  InstructionView in;
+  std::size_t last = 0;
+  for (std::size_t pc = 0; pc < size; pc += in.length) {
+    if (!DecodeInstruction(code, size, pc, in)) return at("illegal or truncated instruction", pc);
+    start[pc] = 1;
+    last = pc;
+    switch (in.info->form) {
+      case OperandForm::Local:
+        if (in.Index() >= cells) return at("local cell outside the frame", pc);
+        break;
+      case OperandForm::String:
+        if (in.Index() >= stringCount) return at("string operand", pc);
+        break;
+      case OperandForm::Class:
+        if (in.Index() >= classCount) return at("class operand", pc);
+        break;
+      case OperandForm::Wait:
+        for (uint16_t i = 0; i < in.Count(); ++i)
+          if (in.WaitMajor(i) >= stringCount || in.WaitMinor(i) >= stringCount) return at("wait message", pc);
+        break;
+      case OperandForm::Switch:
+        for (uint16_t i = 1; i < in.Count(); ++i)
+          if (in.SwitchKey(i) <= in.SwitchKey(i - 1)) return at("switch keys not ascending", pc);
+        break;
+      case OperandForm::Call:
+      case OperandForm::Parent:
+        if (in.Distance() > 0) return at("call receiver above the stack top", pc);
+        break;
+      default: break;
+    }
+  }
+  (void)last;
+
+  // Pass 2: the depth of each reachable instruction, which must be the same
+  // on every path. Each instruction is queued at most once.
+  constexpr int32_t kUnseen = -1;
+  std::vector<int32_t> depth(size, kUnseen);
+  std::vector<uint32_t> work;
+  std::string problem;
+  auto reach = [&](uint64_t target, int32_t d, std::size_t from) {
+    if (!problem.empty()) return;
+    if (target >= size || !start[target]) {
+      problem = at("jump target not on an instruction", from);
+    } else if (depth[target] == kUnseen) {
+      depth[target] = d;
+      work.push_back(uint32_t(target));
+    } else if (depth[target] != d && depthChecked) {
+      problem = at("stack depth differs between paths", target);
+    }
+  };
+  reach(0, 0, 0);
+  while (!work.empty() && problem.empty()) {
+    const std::size_t pc = work.back();
+    work.pop_back();
+    DecodeInstruction(code, size, pc, in);
+    int32_t d = depth[pc];
+    int32_t inputs = in.info->inputs;
+    int32_t after = d + in.info->stack;
+    const uint8_t op = in.op;
+    if (in.info->form == OperandForm::Call || in.info->form == OperandForm::Parent) {
+      inputs = 1 - in.Distance();  // the receiver and the arguments
+      const int r = op == OP_START ? 0 : callResult ? callResult(context, in) : -1;
+      if (r < 0) depthChecked = false;
+      after = d - inputs + (r > 0 ? 1 : 0);
+    }
+    if (depthChecked && d < inputs) return at("stack underflow", pc);
+    if (depthChecked && (after > room || d > room)) return at("stack deeper than the frame", pc);
+    const std::size_t next = pc + in.length;
+    switch (op) {
+      case OP_RET:
+      case OP_RETV:
+      case OP_RETVO: continue;
+      case OP_JMP: reach(in.Word(), after, pc); continue;
+      case OP_SWITCH:
+        for (uint16_t i = 0; i < in.Count(); ++i) reach(in.SwitchTarget(i), after, pc);
+        reach(in.SwitchDefault(), after, pc);
+        continue;
+      case OP_WAIT:
+        // A handler starts with the received message on the stack.
+        if (depthChecked && d + 1 > room) return at("stack deeper than the frame", pc);
+        for (uint16_t i = 0; i < in.Count(); ++i) reach(in.WaitTarget(i), d + 1, pc);
+        continue;
+      default: break;
+    }
+    if (in.info->form == OperandForm::Target) reach(in.Word(), after, pc);
+    if (next >= size) return at("code runs off its end", pc);
+    reach(next, after, pc);
+  }
+  return problem;
+}
+
+}  // namespace GSRuntime

@@ -1,0 +1,109 @@
+#pragma once
+// The reader of ".gsl" library images. A library file is outside data: the
+// reader walks every chunk through the bounds-checked byte reader and checks
+// every count, offset, string end and index against what it has read, and
+// every function's frame words and byte code (instruction boundaries, jump
+// targets, operands, stack depth) with the instruction table. The records it
+// fills point into the image, which must outlive them. Linear in the size.
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "gamescript/runtime/Opcodes.h"
+
+namespace GSRuntime {
+
+constexpr uint32_t kLibraryMagic = 0xF762575D;
+constexpr uint32_t kLineTableMarker = 0x6462676C;  // "lgbd"
+constexpr uint32_t kNoClassImport = 0xFFFFFFFF;
+constexpr uint32_t kStackCells = 1024;  // a thread's script stack
+
+struct LibraryFunction {
+  std::string_view key;
+  uint32_t returnType = 0, returnClass = kNoClassImport, flags = 0;
+  int32_t slot = -1;
+  uint32_t stackAdvance = 0, frameHeader = 0, frameSize = 0;
+  int32_t argumentBase = 0;
+  uint32_t parameters = 0, locals = 0, temporaries = 0;
+  std::vector<int32_t> referenceCells;
+  std::span<const uint8_t> code;
+  std::vector<std::pair<uint32_t, uint32_t>> lines;  // code offset, source line
+};
+
+struct LibraryClass {
+  struct Ancestor {
+    uint32_t classImport;
+    int32_t offset;  // word offset of the ancestor's block
+    uint32_t direct;
+  };
+  struct Variable {
+    std::string_view name;
+    uint32_t type, classImport, isPublic;
+    int32_t cell;
+  };
+  struct TableEntry {
+    uint32_t functionImport;
+    int32_t offset;  // block of the implementing class
+  };
+  struct InitialValue {
+    uint32_t kind;  // 0 value, 1 function-table part
+    int32_t cell;
+    int32_t value;
+  };
+
+  std::string_view name;
+  uint32_t flags = 0;
+  std::vector<Ancestor> ancestors;
+  std::vector<LibraryFunction> functions;  // the initialiser last
+  std::vector<Variable> variables;
+  std::vector<TableEntry> table;
+  uint32_t instanceCells = 0;
+  std::vector<InitialValue> initialValues;
+  std::vector<int32_t> objectMembers;
+};
+
+struct LibraryFile {
+  struct ClassImport {
+    uint32_t dependency;
+    std::string_view name;
+  };
+  struct FunctionImport {
+    uint32_t classImport;
+    std::string_view name;
+    int32_t slot;
+  };
+
+  float version = 0;
+  uint32_t id1 = 0, id2 = 0;
+  std::string_view name;
+  std::vector<std::pair<uint32_t, uint32_t>> dependencies;
+  std::vector<std::string_view> strings;
+  std::vector<ClassImport> classImports;
+  std::vector<FunctionImport> functionImports;
+  std::vector<LibraryClass> classes;
+};
+
+// Reads and checks the whole image into `out`. Empty when it is well formed;
+// else what is wrong and the byte offset where it was found.
+std::string ReadLibraryFile(std::span<const uint8_t> image, LibraryFile& out);
+
+// The header fields that registration reads: false when the bytes are fewer
+// than 20 or the magic differs.
+bool ReadLibraryHeader(std::span<const uint8_t> bytes, uint32_t& id1, uint32_t& id2);
+
+// Checks one function's code against its frame: every instruction whole and
+// known, operands inside the frame and the library's tables, every jump and
+// handler target on an instruction start inside the code, no path running off
+// the end, and the evaluation depth never below zero nor above the frame's
+// room. `callResult` gives the result cells (0 or 1) a call instruction leaves,
+// or -1 when it cannot be known before the call runs. Returns empty when the
+// code is sound; `depthChecked` tells whether every call's result was known.
+using CallResultFunction = int (*)(void* context, const InstructionView& call);
+std::string VerifyCode(const LibraryFunction& f, std::size_t stringCount, std::size_t classCount,
+                       CallResultFunction callResult, void* context, bool& depthChecked);
+
+}  // namespace GSRuntime

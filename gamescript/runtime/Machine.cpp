@@ -1,0 +1,228 @@
+#include "gamescript/runtime/Machine.h"
+
+#include <algorithm>
+
+#include "gamescript/runtime/ScriptLogHook.h"
+#include "gamescript/runtime/Stack.h"
+#include "kiv/File.h"
+
+namespace GSRuntime {
+
+namespace {
+
+std::string Lower(std::string_view text) {
+  std::string out(text);
+  for (char& c : out)
+    if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
+  return out;
+}
+
+std::string JoinPath(std::string_view folder, std::string_view file) {
+  return Kiv::File::Path(folder).Join(file).Str();
+}
+
+bool ReadHeader(const std::string& path, uint32_t& id1, uint32_t& id2) {
+  Kiv::File file;
+  uint8_t header[20];
+  return file.Open(path, Kiv::File::Mode::Read) && file.Read(header, sizeof header) == sizeof header &&
+         ReadLibraryHeader(header, id1, id2);
+}
+
+}  // namespace
+
+void GSObject_GetGSClassName(GSContext* context, GSStack& stack) {
+  GSScriptInstance* self = HandleTable::Instance().Get(stack.Argument(0));
+  const std::string name = self && self->cls ? std::string(self->cls->Name()) : "void";
+  GSString* s = GSString::Create(context, name);
+  stack.Push(s ? s->GetScriptHandle() : 0);
+}
+
+bool GSCNativeFunction::Call(GSObjectReference* object, GSStack& stack) {
+  if (!object || !m_function) return false;
+  m_function(object->Context(), stack);
+  return true;
+}
+
+GSMachine& GSMachine::Instance() {
+  static GSMachine* machine = [] {
+    static GSMachine m;
+    m.RegisterBuiltins();
+    return &m;
+  }();
+  return *machine;
+}
+
+GSMachine::GSMachine() = default;
+
+GSMachine::~GSMachine() { Clear(); }
+
+void GSMachine::RegisterBuiltins() {
+  RegisterNative(std::make_unique<GSCNativeFunction>("GSObject", "$string@GSObject::GetGSClassName()",
+                                                     &GSObject_GetGSClassName));
+  // Bound by the game-object and router code; their place in the list is fixed here.
+  static const char* const kGameObject[] = {
+      "$void@GameObject::SendMessage(GameObject,string,string)",
+      "$void@GameObject::SendMessage(GameObject,string,string,GSObject)",
+      "$void@GameObject::PostMessage(GameObject,string,string,float)",
+      "$void@GameObject::PostMessage(GameObject,string,string,GSObject,float)",
+      "$void@GameObject::ClearMessages(string,string)",
+      "$void@GameObject::AddHandler(GameObject,string,string,string)",
+      "$void@GameObject::Sniff(GameObject,string,string,bool)",
+      "$void@GameObject::Sleep(float)",
+      "$int@GameObject::GetId()",
+      "$string@GameObject::GetName()",
+      "$void@GameObject::Exception(string)",
+  };
+  static const char* const kRouter[] = {
+      "$GameObject@Router::GetGameObject(int)",
+      "$GameObject@Router::GetForeignGameObject(int)",
+      "$GameObject@Router::GetGameObject(string)",
+      "$void@Router::Info()",
+      "$void@Router::PostMessage(int,int,string,string,float)",
+  };
+  for (const char* key : kGameObject)
+    RegisterNative(std::make_unique<GSUnboundNativeFunction>("GameObject", key));
+  for (const char* key : kRouter) RegisterNative(std::make_unique<GSUnboundNativeFunction>("Router", key));
+}
+
+GSNativeFunction* GSMachine::RegisterNative(std::unique_ptr<GSNativeFunction> record) {
+  if (!record) return nullptr;
+  m_natives.push_back(std::move(record));
+  GSNativeFunction* r = m_natives.back().get();
+  m_nativeIndex.emplace(NativeKey{r->ClassName().Handle(), r->Key().Handle()}, m_natives.size() - 1);
+  return r;
+}
+
+GSNativeFunction* GSMachine::BindNative(std::unique_ptr<GSNativeFunction> record) {
+  if (!record) return nullptr;
+  const auto found = m_nativeIndex.find(NativeKey{record->ClassName().Handle(), record->Key().Handle()});
+  if (found == m_nativeIndex.end()) return RegisterNative(std::move(record));
+  m_natives[found->second] = std::move(record);
+  return m_natives[found->second].get();
+}
+
+GSNativeFunction* GSMachine::FindNativeFunction(const Kiv::PString& className,
+                                                const Kiv::PString& key) const {
+  const auto found = m_nativeIndex.find(NativeKey{className.Handle(), key.Handle()});
+  return found == m_nativeIndex.end() ? nullptr : m_natives[found->second].get();
+}
+
+void GSMachine::EnterName(std::string_view fileName, Link* link) {
+  m_names.Insert(Lower(fileName), link);  // a name already known keeps its entry
+}
+
+bool GSMachine::Enter(std::string_view baseFolder, std::string_view fileName, uint32_t id1, uint32_t id2,
+                      bool report) {
+  auto link = std::make_unique<Link>(Link{id1, id2, std::string(baseFolder), std::string(fileName), nullptr});
+  if (!m_links.Insert(id1, id2, link.get())) {
+    if (report && ScriptLogHook)
+      ScriptLogHook("Could not add game script library %s to GSMachine", std::string(fileName).c_str());
+    return false;
+  }
+  EnterName(fileName, link.get());
+  m_linkStore.push_back(std::move(link));
+  return true;
+}
+
+bool GSMachine::AddLibrary(std::string_view baseFolder, std::string_view fileName, uint64_t* id) {
+  uint32_t id1, id2;
+  if (!ReadHeader(JoinPath(baseFolder, fileName), id1, id2)) return false;
+  if (id) *id = uint64_t(id1) << 32 | id2;
+  if (auto* known = m_links.Find(id1, id2)) {
+    EnterName(fileName, known->value);
+    return true;
+  }
+  return Enter(baseFolder, fileName, id1, id2, true);
+}
+
+bool GSMachine::AddLibraryFolder(std::string_view baseFolder) {
+  if (!Kiv::File::IsDirectory(baseFolder)) return false;
+  Kiv::File::Find find(JoinPath(baseFolder, "*.gsl"));
+  while (find.Next()) {
+    if (find.IsDirectory()) continue;
+    uint32_t id1, id2;
+    if (!ReadHeader(find.FullPath(), id1, id2)) continue;
+    Enter(baseFolder, find.Name(), id1, id2, true);
+  }
+  return true;
+}
+
+GSLibrary* GSMachine::GetLibrary(uint32_t id1, uint32_t id2) {
+  auto* entry = m_links.Find(id1, id2);
+  if (!entry) {
+    if (ScriptLogHook) {
+      ScriptLogHook("GSMachine::GetLibrary> library '0x%X 0x%X' not found in link table", id1, id2);
+      for (const auto& l : m_loaded)
+        if (l->Id2() == id2)
+          ScriptLogHook(
+              "  Similar library found with matching filename hash but built from different source: %s",
+              l->GetName().c_str());
+    }
+    return nullptr;
+  }
+  Link* link = entry->value;
+  if (link->library) return link->library;
+
+  std::vector<uint8_t> image;
+  const std::string path = JoinPath(link->baseFolder, link->fileName);
+  if (!Kiv::File::Exists(path)) return nullptr;
+  if (!Kiv::File::ReadWholeFile(path, image)) {
+    if (ScriptLogHook) ScriptLogHook("GSMachine: Error loading library file %s", link->fileName.c_str());
+    return nullptr;
+  }
+
+  if (m_loading++ == 0) m_loadMark = m_loaded.size();
+  auto library = std::make_unique<GSLibrary>(this);
+  link->library = library.get();  // before the load: its own id and any cycle resolve to it
+  const int result = library->Load(std::move(image));
+  --m_loading;
+  if (result == 0) {
+    m_loaded.push_back(std::move(library));
+  } else {
+    if (ScriptLogHook)
+      ScriptLogHook("GSMachine: Error %d loading library %s (%s)", result, library->GetName().c_str(),
+                    link->fileName.c_str());
+    link->library = nullptr;
+    m_failed.push_back(std::move(library));
+  }
+  if (m_loading == 0 && !m_failed.empty()) {
+    // What this load linked against a failed library goes too, so nothing
+    // half-linked stays (a cycle through the failure included).
+    bool changed = true;
+    while (changed) {
+      changed = false;
+      for (std::size_t i = m_loaded.size(); i-- > m_loadMark;) {
+        const auto& deps = m_loaded[i]->Dependencies();
+        const bool broken = std::any_of(deps.begin(), deps.end(), [&](const GSLibrary::Dependency& d) {
+          return std::any_of(m_failed.begin(), m_failed.end(),
+                             [&](const auto& f) { return f.get() == d.library; });
+        });
+        if (!broken) continue;
+        if (auto* e = m_links.Find(m_loaded[i]->Id1(), m_loaded[i]->Id2())) e->value->library = nullptr;
+        m_failed.push_back(std::move(m_loaded[i]));
+        m_loaded.erase(m_loaded.begin() + long(i));
+        changed = true;
+      }
+    }
+    const bool ok = result == 0 && link->library;
+    m_failed.clear();
+    return ok ? link->library : nullptr;
+  }
+  return result == 0 ? link->library : nullptr;
+}
+
+GSLibrary* GSMachine::GetLibraryByName(std::string_view fileName) {
+  auto* entry = m_names.Find(Lower(fileName));
+  return entry ? GetLibrary(entry->value->id1, entry->value->id2) : nullptr;
+}
+
+void GSMachine::Clear() {
+  m_links.Clear();
+  m_names.Clear();
+  m_linkStore.clear();
+  while (!m_loaded.empty()) m_loaded.pop_back();
+  m_natives.clear();
+  m_nativeIndex.clear();
+}
+
+}  // namespace GSRuntime

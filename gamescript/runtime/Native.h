@@ -1,0 +1,97 @@
+#pragma once
+// Native function records: the binding of a script method declared native to
+// a function of the program, found by class name and signature key, e.g.
+// "$string@GSObject::GetGSClassName()". The machine keeps them in one list.
+
+#include <memory>
+
+#include "gamescript/runtime/Objects.h"
+#include "kiv/PString.h"
+
+namespace GSRuntime {
+
+class GSContext;
+class GSObjectReference;
+class GSStack;
+
+class GSNativeFunction {
+public:
+  GSNativeFunction(Kiv::PString className, Kiv::PString key)
+      : m_className(std::move(className)), m_key(std::move(key)) {}
+  virtual ~GSNativeFunction() = default;
+  GSNativeFunction(const GSNativeFunction&) = delete;
+  GSNativeFunction& operator=(const GSNativeFunction&) = delete;
+
+  // Calls the native for `object` with the calling thread's stack; false when
+  // the call did not happen (wrong kind of object, no context, unbound).
+  virtual bool Call(GSObjectReference* object, GSStack& stack) = 0;
+
+  const Kiv::PString& ClassName() const { return m_className; }
+  const Kiv::PString& Key() const { return m_key; }
+
+private:
+  Kiv::PString m_className;
+  Kiv::PString m_key;
+};
+
+// A plain function of (context, stack).
+class GSCNativeFunction : public GSNativeFunction {
+public:
+  using Function = void (*)(GSContext* context, GSStack& stack);
+  GSCNativeFunction(Kiv::PString className, Kiv::PString key, Function function)
+      : GSNativeFunction(std::move(className), std::move(key)), m_function(function) {}
+  bool Call(GSObjectReference* object, GSStack& stack) override;
+
+private:
+  Function m_function;
+};
+
+// A member function of the native object's class T.
+template <class T>
+class GSCPPNativeFunction : public GSNativeFunction {
+public:
+  using Function = void (T::*)(GSStack& stack);
+  GSCPPNativeFunction(Kiv::PString className, Kiv::PString key, Function function)
+      : GSNativeFunction(std::move(className), std::move(key)), m_function(function) {}
+  bool Call(GSObjectReference* object, GSStack& stack) override {
+    T* target = dynamic_cast<T*>(object);
+    if (!target || !m_function) return false;
+    (target->*m_function)(stack);
+    return true;
+  }
+
+private:
+  Function m_function;
+};
+
+// A member function of the context class T of the native object.
+template <class T>
+class GSCPPContextNativeFunction : public GSNativeFunction {
+public:
+  using Function = void (T::*)(GSStack& stack);
+  GSCPPContextNativeFunction(Kiv::PString className, Kiv::PString key, Function function)
+      : GSNativeFunction(std::move(className), std::move(key)), m_function(function) {}
+  bool Call(GSObjectReference* object, GSStack& stack) override {
+    T* context = object ? dynamic_cast<T*>(object->Context()) : nullptr;
+    if (!context || !m_function) return false;
+    (context->*m_function)(stack);
+    return true;
+  }
+
+private:
+  Function m_function;
+};
+
+// A record whose callable its owner binds later (the game-object and router
+// natives): it holds its place in the list so that links resolve, and its
+// calls do not happen until it is bound.
+class GSUnboundNativeFunction : public GSNativeFunction {
+public:
+  using GSNativeFunction::GSNativeFunction;
+  bool Call(GSObjectReference*, GSStack&) override { return false; }
+};
+
+// The built-in natives of GSObject.
+void GSObject_GetGSClassName(GSContext* context, GSStack& stack);
+
+}  // namespace GSRuntime

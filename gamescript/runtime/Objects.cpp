@@ -1,0 +1,404 @@
+#include "gamescript/runtime/Objects.h"
+
+#include <algorithm>
+
+#include "gamescript/runtime/Class.h"
+
+namespace GSRuntime {
+
+Kiv::PackedHeap& MachineHeap() {
+  static Kiv::PackedHeap heap("#GSMachine");
+  return heap;
+}
+
+Kiv::PackedHeap& ContextHeap() {
+  static Kiv::PackedHeap heap("#GSContext");
+  return heap;
+}
+
+// ------------------------------------------------------------ handles
+
+HandleTable& HandleTable::Instance() {
+  static HandleTable table;
+  return table;
+}
+
+uint32_t HandleTable::Add(const HandleView& view) {
+  uint32_t index = m_free;
+  if (index) {
+    m_free = m_slots[index].nextFree;
+  } else {
+    if (m_slots.size() > kIndexMask) return 0;
+    index = uint32_t(m_slots.size());
+    m_slots.emplace_back();
+  }
+  Slot& s = m_slots[index];
+  s.view = view;
+  s.live = true;
+  ++m_live;
+  return s.generation << kIndexBits | index;
+}
+
+void HandleTable::Remove(uint32_t handle) {
+  if (!Find(handle)) return;
+  const uint32_t index = handle & kIndexMask;
+  Slot& s = m_slots[index];
+  s.live = false;
+  s.view = HandleView();
+  s.generation = (s.generation + 1) & 0xFF;
+  s.nextFree = m_free;
+  m_free = index;
+  --m_live;
+}
+
+// ------------------------------------------------------------ instances
+
+GSScriptInstance::~GSScriptInstance() {
+  if (poolLink && pool) pool->Untrack(this);
+  DropViews();
+}
+
+bool GSScriptInstance::MakeViews(const std::vector<HandleView>& blocks) {
+  for (uint32_t i = 0; i < viewCount && i < blocks.size(); ++i) {
+    views[i] = HandleTable::Instance().Add(blocks[i]);
+    if (!views[i]) {
+      DropViews();
+      return false;
+    }
+  }
+  return true;
+}
+
+void GSScriptInstance::DropViews() {
+  for (uint32_t i = 0; i < viewCount; ++i) {
+    HandleTable::Instance().Remove(views[i]);
+    views[i] = 0;
+  }
+}
+
+uint32_t GSScriptInstance::HandleOfBlock(uint32_t block) const {
+  for (uint32_t i = 0; i < viewCount; ++i) {
+    const HandleView* v = HandleTable::Instance().Find(views[i]);
+    if (v && v->block == block) return views[i];
+  }
+  return 0;
+}
+
+void GSScriptInstance::ReleaseReferences() {
+  if (native) {
+    switch (native->Type()) {
+      case ObjectArray: static_cast<GSArray*>(native)->ReleaseAll(); break;
+      case ObjectGame:
+        ++refCount;
+        if (auto* object = dynamic_cast<GSObject*>(native)) object->Attach(0, nullptr);
+        native = nullptr;
+        break;
+      default: break;
+    }
+  }
+  if (cls) cls->ReleaseObjectMembers(this);
+}
+
+void GSScriptInstance::Forget() {
+  poolLink = nullptr;
+  pool = nullptr;
+  if (native && (native->Type() == ObjectArray || native->Type() == ObjectString)) {
+    delete native;  // the instance is inside it
+    return;
+  }
+  if (native) {
+    ++refCount;
+    GSObjectReference* object = native;
+    native = nullptr;
+    if (auto* plain = dynamic_cast<GSObject*>(object)) plain->Attach(0, nullptr);
+    delete object;
+  }
+  if (cls) cls->DestroyInstance(this);
+}
+
+void ReleaseReference(GSScriptInstance* instance) {
+  // A count already at zero belongs to an instance being destroyed: its own
+  // members may still point back at it.
+  if (!instance || instance->refCount <= 0 || --instance->refCount > 0) return;
+  if (GSObjectReference* object = instance->native) {
+    if (object->DeferDeletion()) return;
+    delete object;
+  } else if (instance->cls) {
+    instance->cls->DestroyInstance(instance);
+  }
+}
+
+GSObjectReference* GetObject(uint32_t handle) {
+  GSScriptInstance* i = HandleTable::Instance().Get(handle);
+  return i ? i->native : nullptr;
+}
+
+// ------------------------------------------------------------ GSObject
+
+GSObject::~GSObject() {
+  if (GSScriptInstance* i = Instance()) {
+    if (i->refCount < 2 && i->cls) {
+      if (i->refCount > 0) --i->refCount;
+      i->native = nullptr;
+      i->cls->DestroyInstance(i);
+    } else {
+      // Scripts still hold it: they keep a valid instance without a native object.
+      i->native = nullptr;
+      ReleaseReference(i);
+    }
+  }
+  m_handle = 0;
+  m_context = nullptr;
+}
+
+void GSObject::Detach() {
+  GSScriptInstance* i = Instance();
+  m_handle = 0;
+  m_context = nullptr;
+  if (i) {
+    i->native = nullptr;
+    ReleaseReference(i);
+  }
+}
+
+bool GSObject::BindScriptClass(GSClass* cls, GSContext* context) {
+  if (!cls) {
+    Detach();
+    return false;
+  }
+  if (Instance()) return false;
+  return cls->CreateInstance(this, context);
+}
+
+// ------------------------------------------------------------ pool
+
+void TrackedPool::Track(GSTrackedObject* object) {
+  if (!object || object->poolLink) return;
+  if (!m_current || !m_current->freeList) {
+    m_current = nullptr;
+    for (const auto& b : m_blocks)
+      if (b->freeList) {
+        m_current = b.get();
+        break;
+      }
+    if (!m_current) {
+      auto block = std::make_unique<Block>();
+      block->pool = this;
+      block->used = 0;
+      for (std::size_t i = 0; i < kSlotsPerBlock; ++i)
+        block->slots[i] = Slot{nullptr, i + 1 < kSlotsPerBlock ? &block->slots[i + 1] : nullptr, nullptr};
+      block->freeList = &block->slots[0];
+      m_current = block.get();
+      m_blocks.push_back(std::move(block));
+    }
+  }
+  Slot* slot = m_current->freeList;
+  m_current->freeList = slot->nextFree;
+  slot->object = object;
+  slot->nextFree = nullptr;
+  slot->block = m_current;
+  ++m_current->used;
+  object->poolLink = slot;
+  if (!m_current->freeList) m_current = nullptr;
+}
+
+void TrackedPool::Untrack(GSTrackedObject* object) {
+  if (!object || !object->poolLink || m_clearing) return;
+  Slot* slot = static_cast<Slot*>(object->poolLink);
+  Block* block = slot->block;
+  if (!block || block->pool != this) return;
+  slot->object = nullptr;
+  slot->block = nullptr;
+  slot->nextFree = block->freeList;
+  block->freeList = slot;
+  --block->used;
+  object->poolLink = nullptr;
+}
+
+TrackedPool* TrackedPool::GetPool(const GSTrackedObject* object) {
+  if (!object || !object->poolLink) return nullptr;
+  const Block* block = static_cast<const Slot*>(object->poolLink)->block;
+  return block ? block->pool : nullptr;
+}
+
+void TrackedPool::Clear() {
+  if (m_blocks.empty()) return;
+  m_clearing = true;
+  m_current = nullptr;
+  auto each = [&](auto&& pass) {
+    for (const auto& b : m_blocks)
+      for (Slot& s : b->slots)
+        if (s.block) pass(s.object);
+  };
+  each([](GSTrackedObject* o) { o->Pin(); });
+  each([](GSTrackedObject* o) { o->ReleaseReferences(); });
+  each([](GSTrackedObject* o) { o->Forget(); });
+  m_blocks.clear();
+  m_clearing = false;
+}
+
+void StoreMember(GSScriptInstance* target, uint32_t index, uint32_t value) {
+  if (!target || index >= target->words) return;
+  if (GSScriptInstance* v = HandleTable::Instance().Get(value)) {
+    // An object of another context that is not shared is not stored. The
+    // caller's own reference is left alone.
+    if (target->pool && v->pool && target->pool != v->pool && !v->pool->Owner()->Shared())
+      value = 0;
+    else
+      ++v->refCount;
+  }
+  const uint32_t old = target->cells[index];
+  target->cells[index] = value;
+  ReleaseHandle(old);
+}
+
+// ------------------------------------------------------------ strings
+
+GSString::GSString(GSContext* context, std::string_view text)
+    : GSObjectReference(ObjectString), m_text(text), m_context(context) {
+  m_instance.native = this;
+  m_instance.embedded = true;
+  m_instance.words = 1;
+  m_instance.cells = &m_handleWord;
+  m_instance.viewCount = 1;
+  m_instance.views = &m_viewWord;
+}
+
+GSString* GSString::Create(GSContext* context, std::string_view text) {
+  if (text.size() > kMaxLength) return nullptr;
+  auto* s = new GSString(context, text);
+  if (!s->m_instance.MakeViews({HandleView{&s->m_instance, 0, 0}})) {
+    delete s;
+    return nullptr;
+  }
+  if (context) {
+    s->m_instance.pool = &context->Pool();
+    context->Pool().Track(&s->m_instance);
+  }
+  return s;
+}
+
+GSString::~GSString() = default;
+
+namespace {
+// Clamps a script range over `length` items; false when start > end.
+bool ClampRange(int64_t length, int32_t& start, int32_t& end) {
+  if (start < 0) start = 0;
+  if (end < 0 || end > length) end = int32_t(length);
+  return start <= end;
+}
+}  // namespace
+
+bool GSString::Substring(int32_t start, int32_t end, std::string& out) const {
+  if (!ClampRange(int64_t(m_text.size()), start, end)) return false;
+  out = std::size_t(start) < m_text.size() ? m_text.substr(std::size_t(start), std::size_t(end - start)) : "";
+  return true;
+}
+
+bool GSString::Replace(int32_t start, int32_t end, const GSString* insert) {
+  if (!ClampRange(int64_t(m_text.size()), start, end)) return false;
+  const std::string_view with = insert ? std::string_view(insert->m_text) : std::string_view();
+  if (std::size_t(start) > m_text.size()) start = int32_t(m_text.size());
+  if (m_text.size() - std::size_t(end - start) + with.size() > kMaxLength) return false;
+  m_text.replace(std::size_t(start), std::size_t(end - start), with);
+  return true;
+}
+
+// ------------------------------------------------------------ arrays
+
+GSArray::GSArray(GSContext* context, bool objectElements)
+    : GSObjectReference(ObjectArray), m_context(context), m_objects(objectElements) {
+  m_instance.native = this;
+  m_instance.embedded = true;
+  m_instance.words = 1;
+  m_instance.cells = &m_handleWord;
+  m_instance.viewCount = 1;
+  m_instance.views = &m_viewWord;
+}
+
+GSArray* GSArray::Create(GSContext* context, bool objectElements) {
+  auto* a = new GSArray(context, objectElements);
+  if (!a->m_instance.MakeViews({HandleView{&a->m_instance, 0, 0}})) {
+    delete a;
+    return nullptr;
+  }
+  if (context) {
+    a->m_instance.pool = &context->Pool();
+    context->Pool().Track(&a->m_instance);
+  }
+  return a;
+}
+
+GSArray::~GSArray() { ReleaseAll(); }
+
+void GSArray::ReleaseRange(std::size_t start, std::size_t end) {
+  if (!m_objects) return;
+  for (std::size_t i = start; i < end && i < m_cells.size(); ++i) {
+    const uint32_t h = m_cells[i];
+    m_cells[i] = 0;
+    ReleaseHandle(h);
+  }
+}
+
+void GSArray::AddReferences(std::size_t start, std::size_t end) {
+  if (!m_objects) return;
+  for (std::size_t i = start; i < end && i < m_cells.size(); ++i) AddReference(m_cells[i]);
+}
+
+bool GSArray::SetSize(int64_t n) {
+  if (n <= 0) {
+    ReleaseAll();
+    return true;
+  }
+  if (uint64_t(n) > kMaxSize) return false;
+  if (std::size_t(n) > m_cells.size()) m_cells.resize(std::size_t(n), 0);
+  return true;
+}
+
+bool GSArray::Splice(int32_t start, int32_t end, const GSArray* other) {
+  if (start < 0) start = 0;
+  if (end < 0) end = int32_t(m_cells.size());
+  if (start > end || (other && other->m_objects != m_objects)) return false;
+  const std::size_t s = std::size_t(start);
+  const std::size_t e = std::min(std::size_t(end), std::max(m_cells.size(), s));
+  const std::size_t inserted = other ? other->m_cells.size() : 0;
+  const std::size_t tail = m_cells.size() > e ? m_cells.size() - e : 0;
+  if (s + inserted + tail > kMaxSize) return false;
+  std::vector<uint32_t> cells;
+  cells.reserve(s + inserted + tail);
+  cells.assign(m_cells.begin(), m_cells.begin() + long(std::min(s, m_cells.size())));
+  cells.resize(s, 0);  // a start past the size pads with null cells
+  if (other) cells.insert(cells.end(), other->m_cells.begin(), other->m_cells.end());
+  if (tail) cells.insert(cells.end(), m_cells.begin() + long(e), m_cells.end());
+  ReleaseRange(s, e);
+  m_cells.swap(cells);
+  AddReferences(s, s + inserted);
+  return true;
+}
+
+bool GSArray::AssignRange(const GSArray* other, int32_t start, int32_t end) {
+  if (!other || other->m_objects != m_objects) return false;
+  if (!ClampRange(int64_t(other->m_cells.size()), start, end)) return false;
+  std::vector<uint32_t> cells(other->m_cells.begin() + std::min<long>(start, long(other->m_cells.size())),
+                              other->m_cells.begin() + end);
+  std::size_t n = cells.size();
+  // Referenced before the old elements go, in case they are the same objects.
+  for (uint32_t h : cells)
+    if (m_objects) AddReference(h);
+  ReleaseAll();
+  m_cells.swap(cells);
+  (void)n;
+  return true;
+}
+
+bool GSArray::SetObjectElement(std::size_t index, uint32_t handle) {
+  if (index >= kMaxSize) return false;
+  if (index >= m_cells.size()) m_cells.resize(index + 1, 0);
+  AddReference(handle);
+  const uint32_t old = m_cells[index];
+  m_cells[index] = handle;
+  ReleaseHandle(old);
+  return true;
+}
+
+}  // namespace GSRuntime

@@ -1,0 +1,327 @@
+#pragma once
+// Script objects: the instance that carries a script class's member cells and
+// the reference count, the native object paired with it, the 32-bit handles
+// that value cells hold, and the per-context pool that can tear down every
+// object a context made, reference cycles included.
+//
+// A handle is an index into the process-wide table of live views, with a
+// generation in its top bits: a freed view is reused only with the next
+// generation, so a stale handle never reaches a later object. Each instance
+// has one view per class block (its own class first, then each ancestor).
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "kiv/Memory.h"
+
+namespace GSRuntime {
+
+class GSClass;
+class GSContext;
+class GSScriptInstance;
+class TrackedPool;
+
+// The heaps of the runtime; their counters show what is still allocated.
+Kiv::PackedHeap& MachineHeap();  // "#GSMachine"
+Kiv::PackedHeap& ContextHeap();  // "#GSContext"
+
+// ------------------------------------------------------------ handles
+
+struct HandleView {
+  GSScriptInstance* instance = nullptr;
+  uint32_t block = 0;         // word offset of the class block within the instance
+  uint32_t dispatchBase = 0;  // first function-table position of that block's class
+};
+
+class HandleTable {
+public:
+  static constexpr uint32_t kIndexBits = 24;
+  static constexpr uint32_t kIndexMask = (1u << kIndexBits) - 1;
+
+  static HandleTable& Instance();
+
+  // A new handle for the view; 0 when the table is full.
+  uint32_t Add(const HandleView& view);
+  // Frees the handle's slot for reuse under the next generation.
+  void Remove(uint32_t handle);
+  // The view of a live handle; null for 0, stale or unknown handles.
+  const HandleView* Find(uint32_t handle) const {
+    const uint32_t index = handle & kIndexMask;
+    if (index == 0 || index >= m_slots.size()) return nullptr;
+    const Slot& s = m_slots[index];
+    return s.live && s.generation == (handle >> kIndexBits) ? &s.view : nullptr;
+  }
+  // The instance behind a live handle, or null.
+  GSScriptInstance* Get(uint32_t handle) const {
+    const HandleView* v = Find(handle);
+    return v ? v->instance : nullptr;
+  }
+  std::size_t LiveCount() const { return m_live; }
+
+private:
+  struct Slot {
+    HandleView view;
+    uint32_t generation = 0;
+    uint32_t nextFree = 0;
+    bool live = false;
+  };
+  std::vector<Slot> m_slots{1};  // slot 0 is null
+  uint32_t m_free = 0;
+  std::size_t m_live = 0;
+};
+
+// ------------------------------------------------------------ objects
+
+enum ObjectType : uint32_t { ObjectArray = 1, ObjectString = 2, ObjectPlain = 3, ObjectGame = 4 };
+
+// Root of every native object a script can hold.
+class GSObjectReference : public Kiv::AllocObject {
+public:
+  explicit GSObjectReference(uint32_t type) : m_type(type) {}
+  virtual ~GSObjectReference() = default;
+  GSObjectReference(const GSObjectReference&) = delete;
+  GSObjectReference& operator=(const GSObjectReference&) = delete;
+
+  uint32_t Type() const { return m_type; }
+  virtual uint32_t GetScriptHandle() const = 0;
+  virtual GSScriptInstance* Instance() const = 0;
+  virtual GSContext* Context() const = 0;
+  // When the last reference goes: true keeps the object for its owner to
+  // delete later (a game object still registered with a router).
+  virtual bool DeferDeletion() { return false; }
+
+protected:
+  uint32_t m_type;
+};
+
+// Base of everything a tracked-object pool holds; the pool calls the three
+// passes of its teardown.
+class GSTrackedObject {
+public:
+  virtual ~GSTrackedObject() = default;
+  virtual void Pin() {}
+  virtual void ReleaseReferences() {}
+  virtual void Forget() { poolLink = nullptr; }
+  void* poolLink = nullptr;  // the pool slot, null when untracked
+};
+
+// Instance header with its member cells and views. Script-class instances are
+// made by GSClass::CreateInstance; strings and arrays embed one of one cell.
+class GSScriptInstance : public GSTrackedObject {
+public:
+  GSScriptInstance() = default;
+  ~GSScriptInstance() override;
+  GSScriptInstance(const GSScriptInstance&) = delete;
+  GSScriptInstance& operator=(const GSScriptInstance&) = delete;
+
+  // Makes the views (one per block); false when the handle table is full.
+  bool MakeViews(const std::vector<HandleView>& blocks);
+  void DropViews();
+
+  void Pin() override { refCount += 2; }
+  void ReleaseReferences() override;
+  void Forget() override;
+
+  uint32_t Handle() const { return viewCount ? views[0] : 0; }
+  // The handle of the block at `block`, or 0.
+  uint32_t HandleOfBlock(uint32_t block) const;
+
+  int32_t refCount = 1;
+  GSObjectReference* native = nullptr;
+  GSClass* cls = nullptr;
+  uint32_t words = 0;
+  uint32_t* cells = nullptr;
+  uint32_t viewCount = 0;
+  uint32_t* views = nullptr;
+  TrackedPool* pool = nullptr;
+  bool embedded = false;  // inside a string or array: deleted with it
+};
+
+inline void AddReference(uint32_t handle) {
+  if (GSScriptInstance* i = HandleTable::Instance().Get(handle)) ++i->refCount;
+}
+// One reference fewer; at zero the native object is deleted (unless it defers
+// deletion), or an instance without one is destroyed through its class.
+void ReleaseReference(GSScriptInstance* instance);
+inline void ReleaseHandle(uint32_t handle) {
+  if (GSScriptInstance* i = HandleTable::Instance().Get(handle)) ReleaseReference(i);
+}
+// The native object behind a handle, or null.
+GSObjectReference* GetObject(uint32_t handle);
+
+// Base of every native script class: a plain object (type 3) unless a
+// subclass says otherwise.
+class GSObject : public GSObjectReference {
+public:
+  explicit GSObject(uint32_t type = ObjectPlain) : GSObjectReference(type) {}
+  ~GSObject() override;
+
+  uint32_t GetScriptHandle() const override { return m_handle; }
+  GSScriptInstance* Instance() const override { return HandleTable::Instance().Get(m_handle); }
+  GSContext* Context() const override { return m_context; }
+  // With a class: creates the instance (false when one exists or creation
+  // fails). With null: detaches and releases the instance; false.
+  virtual bool BindScriptClass(GSClass* cls, GSContext* context);
+
+  // Used by GSClass when it attaches or undoes an instance.
+  void Attach(uint32_t handle, GSContext* context) {
+    m_handle = handle;
+    m_context = context;
+  }
+
+private:
+  void Detach();
+  uint32_t m_handle = 0;
+  GSContext* m_context = nullptr;
+};
+
+// ------------------------------------------------------------ pool
+
+// Tracks every object of one context in blocks of 1022 slots.
+class TrackedPool {
+public:
+  static constexpr std::size_t kSlotsPerBlock = 1022;
+
+  explicit TrackedPool(GSContext* owner) : m_owner(owner) {}
+  ~TrackedPool() { Clear(); }
+  TrackedPool(const TrackedPool&) = delete;
+  TrackedPool& operator=(const TrackedPool&) = delete;
+
+  void Track(GSTrackedObject* object);
+  void Untrack(GSTrackedObject* object);
+  // The pool of a tracked object; null when untracked.
+  static TrackedPool* GetPool(const GSTrackedObject* object);
+  // Tears down every tracked object: pin all, release their references,
+  // then destroy each, so objects that refer to each other end cleanly.
+  void Clear();
+
+  GSContext* Owner() const { return m_owner; }
+  std::size_t BlockCount() const { return m_blocks.size(); }
+  bool Clearing() const { return m_clearing; }
+
+private:
+  struct Block;
+  struct Slot {
+    GSTrackedObject* object;  // or the next free slot when free
+    Slot* nextFree;
+    Block* block;  // set while used
+  };
+  struct Block {
+    TrackedPool* pool;
+    Slot* freeList;
+    std::size_t used;
+    Slot slots[kSlotsPerBlock];
+  };
+  GSContext* m_owner;
+  std::vector<std::unique_ptr<Block>> m_blocks;
+  Block* m_current = nullptr;
+  bool m_clearing = false;
+};
+
+// The objects of one script context. Native script classes and the router
+// derive their contexts from it.
+class GSContext {
+public:
+  GSContext() : m_pool(this) {}
+  virtual ~GSContext() { m_pool.Clear(); }
+  GSContext(const GSContext&) = delete;
+  GSContext& operator=(const GSContext&) = delete;
+
+  TrackedPool& Pool() { return m_pool; }
+  bool Shared() const { return m_shared; }
+  void SetShared(bool shared) { m_shared = shared; }
+
+private:
+  TrackedPool m_pool;
+  bool m_shared = false;
+};
+
+// Stores a handle into member cell `index` of `target` (an instance): a value
+// tracked in another context whose context is not shared is stored as null
+// (and its reference released); else the value gains a reference. The old
+// value is released.
+void StoreMember(GSScriptInstance* target, uint32_t index, uint32_t value);
+
+// ------------------------------------------------------------ strings, arrays
+
+// A script string: reference counted, no script class; its text changes in place.
+class GSString : public GSObjectReference {
+public:
+  static constexpr std::size_t kMaxLength = std::size_t(64) << 20;
+
+  // A new string tracked in the context's pool (none: untracked); its handle
+  // owns the one reference. Null when no handle is left.
+  static GSString* Create(GSContext* context, std::string_view text = {});
+  ~GSString() override;
+
+  uint32_t GetScriptHandle() const override { return m_instance.Handle(); }
+  GSScriptInstance* Instance() const override { return const_cast<GSScriptInstance*>(&m_instance); }
+  GSContext* Context() const override { return m_context; }
+
+  std::string& Text() { return m_text; }
+  const std::string& Text() const { return m_text; }
+  // Characters from start up to end (negative start counts as 0, negative end
+  // or one past the length as the length); false when start > end.
+  bool Substring(int32_t start, int32_t end, std::string& out) const;
+  // Replaces those characters by `insert` (null removes them); same clamping.
+  bool Replace(int32_t start, int32_t end, const GSString* insert);
+
+private:
+  GSString(GSContext* context, std::string_view text);
+  std::string m_text;
+  GSContext* m_context;
+  GSScriptInstance m_instance;
+  uint32_t m_handleWord = 0;
+  uint32_t m_viewWord = 0;
+};
+
+// A script array of 32-bit cells; object arrays hold one reference per
+// non-null element.
+class GSArray : public GSObjectReference {
+public:
+  static constexpr std::size_t kMaxSize = std::size_t(16) << 20;
+
+  static GSArray* Create(GSContext* context, bool objectElements);
+  ~GSArray() override;
+
+  uint32_t GetScriptHandle() const override { return m_instance.Handle(); }
+  GSScriptInstance* Instance() const override { return const_cast<GSScriptInstance*>(&m_instance); }
+  GSContext* Context() const override { return m_context; }
+
+  bool ObjectElements() const { return m_objects; }
+  std::size_t Size() const { return m_cells.size(); }
+  uint32_t At(std::size_t i) const { return m_cells[i]; }
+  uint32_t* Data() { return m_cells.data(); }
+  // n <= 0 releases everything; above the size grows with zero cells; a
+  // smaller positive n changes nothing. False when n is above the cap.
+  bool SetSize(int64_t n);
+  // Replaces [start, end) by other's elements (null: removes); a start past
+  // the size pads with zero cells. False for start > end, another element
+  // kind, or a result above the cap.
+  bool Splice(int32_t start, int32_t end, const GSArray* other);
+  // Becomes a copy of other's [start, end).
+  bool AssignRange(const GSArray* other, int32_t start, int32_t end);
+  // Stores an object handle at index, growing the array; the old element is
+  // released and the new one gains a reference.
+  bool SetObjectElement(std::size_t index, uint32_t handle);
+  void ReleaseRange(std::size_t start, std::size_t end);
+  void ReleaseAll() {
+    ReleaseRange(0, m_cells.size());
+    std::vector<uint32_t>().swap(m_cells);
+  }
+
+private:
+  GSArray(GSContext* context, bool objectElements);
+  void AddReferences(std::size_t start, std::size_t end);
+  std::vector<uint32_t> m_cells;
+  GSContext* m_context;
+  bool m_objects;
+  GSScriptInstance m_instance;
+  uint32_t m_handleWord = 0;
+  uint32_t m_viewWord = 0;
+};
+
+}  // namespace GSRuntime

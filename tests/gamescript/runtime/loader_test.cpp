@@ -1,0 +1,222 @@
+#include <gtest/gtest.h>
+
+#include "gamescript/runtime/Machine.h"
+#include "kiv/Bytes.h"
+#include "tests/gamescript/runtime/runtime_support.h"
+
+using namespace GSRuntime;
+using RuntimeTest::Folder;
+using RuntimeTest::LogCapture;
+
+namespace {
+
+const char* const kBase = R"(class Base {
+  public int x;
+  public string s;
+  public native string GetGSClassName(void);
+  public native int Missing(int a);
+  public int F(int a) { return a + 1; }
+  public void G(void) {
+    F(2);
+    x = F(3);
+  }
+};
+class Derived isclass Base {
+  public Base other;
+  public int F(int a) { return inherited(a) * 2; }
+};
+)";
+
+struct Loaded {
+  Folder folder;
+  GSMachine machine;
+  Loaded() { machine.RegisterBuiltins(); }
+};
+
+TEST(RuntimeLoader, CompiledLibraryLoadsLinksAndMakesInstances) {
+  Loaded t;
+  t.folder.Compile("m", kBase);
+  LogCapture log;
+  uint64_t id = 0;
+  ASSERT_TRUE(t.machine.AddLibrary(t.folder.Path(), "m.gsl", &id));
+  ASSERT_TRUE(t.machine.AddLibrary(t.folder.Path(), "m.gsl"));  // twice: one entry
+  EXPECT_EQ(t.machine.RegisteredCount(), 1u);
+  GSLibrary* lib = t.machine.GetLibraryByName("M.GSL");
+  ASSERT_NE(lib, nullptr) << log.All();
+  EXPECT_EQ(lib, t.machine.GetLibrary(uint32_t(id >> 32), uint32_t(id)));
+  EXPECT_EQ(t.machine.LoadedCount(), 1u);
+  // The unknown native is reported and the class is still built.
+  EXPECT_NE(log.All().find("Could not resolve native link $int@Base::Missing(int)"), std::string::npos)
+      << log.All();
+
+  GSClass* base = lib->FindClass("Base");
+  GSClass* derived = lib->FindClass("Derived");
+  ASSERT_TRUE(base && derived);
+  EXPECT_EQ(lib->FindClass("base"), nullptr);
+  EXPECT_TRUE(derived->IsDerivedFrom("Derived"));
+  EXPECT_TRUE(derived->IsDerivedFrom("Base"));
+  EXPECT_FALSE(base->IsDerivedFrom("Derived"));
+  const int32_t native = base->FindFunctionIndex("$string@Base::GetGSClassName()");
+  ASSERT_GE(native, 0);
+  EXPECT_EQ(base->FunctionAt(std::size_t(native))->native, nullptr);  // keyed on Base, not GSObject
+  int32_t index, offset;
+  EXPECT_EQ(derived->FindFunction("$void@Base::G()", index, offset), base);
+  EXPECT_EQ(offset, derived->Ancestors()[0].offset);
+  GSFunction* f = derived->FunctionAt(std::size_t(derived->FindFunctionIndex("$int@Derived::F(int)")));
+  ASSERT_NE(f, nullptr);
+  EXPECT_EQ(f->inherited, base->FunctionAt(std::size_t(base->FindFunctionIndex("$int@Base::F(int)"))));
+  EXPECT_TRUE(f->depthChecked);
+  EXPECT_EQ(f->LineOf(0), 14);
+  EXPECT_EQ(derived->Functions().back().LineOf(0), -1);  // the initialiser has no line table
+  for (const GSDispatchEntry& e : derived->DispatchTable()) EXPECT_NE(e.function, nullptr);
+
+  const std::size_t handles = HandleTable::Instance().LiveCount();
+  const int64_t heap = ContextHeap().LiveBlocks();
+  {
+    GSContext context;
+    GSObject object;
+    ASSERT_TRUE(object.BindScriptClass(derived, &context));
+    EXPECT_FALSE(object.BindScriptClass(derived, &context));  // keeps the first
+    GSScriptInstance* i = object.Instance();
+    ASSERT_NE(i, nullptr);
+    EXPECT_EQ(i->cls, derived);
+    EXPECT_EQ(HandleTable::Instance().LiveCount(), handles + 2);  // own block and Base's
+    // Each block's first cell holds its negated offset, the second its table part.
+    const uint32_t vo = uint32_t(derived->Ancestors()[0].offset);
+    EXPECT_EQ(i->cells[vo], uint32_t(-int32_t(vo)));
+    EXPECT_EQ(HandleTable::Instance().Find(i->HandleOfBlock(vo))->dispatchBase, i->cells[vo + 1]);
+    EXPECT_EQ(derived->GetClassData(i, base), i->cells + vo);
+  }
+  EXPECT_EQ(HandleTable::Instance().LiveCount(), handles);
+  EXPECT_EQ(ContextHeap().LiveBlocks(), heap);
+}
+
+TEST(RuntimeLoader, MissingDependencyGivesMinusTwoAndItsMessages) {
+  Loaded t;
+  t.folder.Compile("lib", "class Lib {\n  public int v;\n};\n");
+  t.folder.Compile("m", "include \"lib.gs\"\nclass User isclass Lib {\n  public int n;\n};\n");
+  ASSERT_TRUE(t.machine.AddLibrary(t.folder.Path(), "m.gsl"));
+  {
+    LogCapture log;
+    EXPECT_EQ(t.machine.GetLibraryByName("m.gsl"), nullptr);
+    EXPECT_NE(log.All().find("not found in link table"), std::string::npos) << log.All();
+    EXPECT_NE(log.All().find("GSMachine: Error -2 loading library"), std::string::npos) << log.All();
+    EXPECT_NE(log.All().find("m.gs (m.gsl)"), std::string::npos);
+  }
+  EXPECT_EQ(t.machine.LoadedCount(), 0u);
+  // With the dependency registered the same entry loads on the next request.
+  ASSERT_TRUE(t.machine.AddLibraryFolder(t.folder.Path()));  // m.gsl again: reported, skipped
+  GSLibrary* m = t.machine.GetLibraryByName("m.gsl");
+  ASSERT_NE(m, nullptr);
+  EXPECT_EQ(t.machine.LoadedCount(), 2u);
+  EXPECT_TRUE(m->FindClass("User")->IsDerivedFrom("Lib"));
+}
+
+TEST(RuntimeLoader, MissingClassGivesMinusThreeAndLeavesNothingLoaded) {
+  Loaded t;
+  t.folder.Compile("lib", "class Lib {\n  public int v;\n};\n");
+  t.folder.Compile("m", "include \"lib.gs\"\nclass User isclass Lib {\n  public int n;\n};\n");
+  // Rename the class the library defines: the user's import then finds nothing.
+  std::vector<uint8_t> lib = t.folder.Read("lib.gsl");
+  const std::string name = "Lib";
+  auto at = std::search(lib.begin(), lib.end(), name.begin(), name.end());
+  ASSERT_NE(at, lib.end());
+  *at = 'Q';
+  t.folder.Write("lib.gsl", lib);
+  ASSERT_TRUE(t.machine.AddLibraryFolder(t.folder.Path()));
+  LogCapture log;
+  EXPECT_EQ(t.machine.GetLibraryByName("m.gsl"), nullptr);
+  EXPECT_NE(log.All().find("GS Link error: Unable to find class 'Lib'"), std::string::npos) << log.All();
+  EXPECT_NE(log.All().find("Error -3 loading library"), std::string::npos);
+  // The dependency loaded on its behalf does not refer to it and stays.
+  EXPECT_EQ(t.machine.LoadedCount(), 1u);
+}
+
+// Every cut and every byte flip before the code of the first function loads
+// or is refused, never crashes (the sanitizer build checks memory).
+TEST(RuntimeLoader, TruncatedAndFlippedLibrariesAreRefused) {
+  Loaded t;
+  t.folder.Compile("m", kBase);
+  const std::vector<uint8_t> good = t.folder.Read("m.gsl");
+  LibraryFile file;
+  ASSERT_EQ(ReadLibraryFile(good, file), "");
+  for (std::size_t n = 0; n < good.size(); ++n) {
+    LibraryFile cut;
+    EXPECT_NE(ReadLibraryFile(std::span(good.data(), n), cut), "") << n;
+  }
+  // Flips go through the whole load and link of a machine.
+  const std::size_t tables = std::min<std::size_t>(good.size(), 200);
+  int refused = 0;
+  for (std::size_t i = 0; i < tables; ++i) {
+    std::vector<uint8_t> bad = good;
+    bad[i] ^= 0x5A;
+    t.folder.Write("m.gsl", bad);
+    GSMachine machine;
+    machine.RegisterBuiltins();
+    uint64_t id;
+    if (!machine.AddLibrary(t.folder.Path(), "m.gsl", &id)) continue;
+    if (!machine.GetLibrary(uint32_t(id >> 32), uint32_t(id))) ++refused;
+    EXPECT_LE(machine.LoadedCount(), 1u);
+  }
+  EXPECT_GT(refused, int(tables) / 2);
+}
+
+TEST(RuntimeLoader, VerifierRefusesBadCountsOffsetsAndJumps) {
+  Loaded t;
+  t.folder.Compile(
+      "m", "class A {\n  public int Loop(int n) {\n    while (n > 0) n = n - 1;\n    return n;\n  }\n};\n");
+  const std::vector<uint8_t> good = t.folder.Read("m.gsl");
+  LibraryFile file;
+  ASSERT_EQ(ReadLibraryFile(good, file), "");
+  const std::size_t nameEnd = 24 + file.name.size() + 1;
+  const std::size_t strings = nameEnd + 8 + 4 + 8 * file.dependencies.size();  // chunk 3 head
+  const auto codeAt = std::size_t(file.classes[0].functions[0].code.data() - good.data());
+  struct Case {
+    const char* what;
+    std::size_t at;
+    uint32_t value;
+    const char* expected;
+  };
+  const Case cases[] = {
+      {"string count", strings + 8, 0xFFFFFFFF, "string count"},
+      {"string offset", strings + 12, 0x7FFFFFF0, "string offset outside"},
+      {"dependency count", nameEnd + 8, 0xFFFFFFFF, "dependency count"},
+      {"chunk size", nameEnd, 0xFFFFFFF0, "chunk size"},
+  };
+  for (const Case& c : cases) {
+    std::vector<uint8_t> bad = good;
+    Kiv::StoreLE32(bad.data() + c.at, c.value);
+    LibraryFile out;
+    const std::string problem = ReadLibraryFile(bad, out);
+    EXPECT_NE(problem.find(c.expected), std::string::npos) << c.what << ": " << problem;
+  }
+  // A jump into the middle of an instruction.
+  const auto code = file.classes[0].functions[0].code;
+  std::size_t jump = 0;
+  InstructionView in;
+  for (std::size_t pc = 0; DecodeInstruction(code.data(), code.size(), pc, in); pc += in.length)
+    if (in.info->form == OperandForm::Target) jump = pc;
+  ASSERT_NE(jump, 0u);
+  std::vector<uint8_t> bad = good;
+  Kiv::StoreLE32(bad.data() + codeAt + jump + 1, 1);
+  LibraryFile out;
+  EXPECT_NE(ReadLibraryFile(bad, out).find("jump target not on an instruction"), std::string::npos);
+}
+
+TEST(RuntimeNatives, RegistryKeepsTheFirstOfEqualKeysAndTheBuiltinOrder) {
+  GSMachine machine;
+  machine.RegisterBuiltins();
+  ASSERT_EQ(machine.NativeCount(), 17u);
+  EXPECT_EQ(machine.NativeAt(0)->Key().View(), "$string@GSObject::GetGSClassName()");
+  EXPECT_EQ(machine.NativeAt(1)->Key().View(), "$void@GameObject::SendMessage(GameObject,string,string)");
+  EXPECT_EQ(machine.NativeAt(12)->Key().View(), "$GameObject@Router::GetGameObject(int)");
+  auto noop = [](GSContext*, GSStack&) {};
+  GSNativeFunction* first =
+      machine.RegisterNative(std::make_unique<GSCNativeFunction>("T", "$void@T::F(int,int)", noop));
+  machine.RegisterNative(std::make_unique<GSCNativeFunction>("T", "$void@T::F(int,int)", noop));
+  EXPECT_EQ(machine.FindNativeFunction("T", "$void@T::F(int,int)"), first);
+  EXPECT_EQ(machine.FindNativeFunction("T", "$void@T::F(int, int)"), nullptr);
+  EXPECT_EQ(machine.FindNativeFunction("U", "$void@T::F(int,int)"), nullptr);
+}
+
+}  // namespace
