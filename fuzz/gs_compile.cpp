@@ -1,7 +1,7 @@
 // Compiles arbitrary bytes as one GameScript source: parse, check, generate the
 // byte code and write the library image. A source that passes the checks must
 // either be refused by code generation with logged errors or give a library
-// that an independent reader accepts (framing, counts, indexes, frame words,
+// that the runtime's reader accepts (framing, counts, indexes, frame words,
 // instruction boundaries and jump targets); never a crash or a hang.
 #include <cstddef>
 #include <cstdint>
@@ -12,7 +12,7 @@
 #include "gamescript/compiler/CodeGen.h"
 #include "gamescript/compiler/Library.h"
 #include "gamescript/compiler/Semantic.h"
-#include "tests/gamescript/compiler/library_checker.h"
+#include "gamescript/runtime/LibraryFile.h"
 
 using namespace GSCompiler;
 
@@ -45,7 +45,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     return 0;
   }
   const std::vector<uint8_t> bytes(buffer.Data(), buffer.Data() + buffer.Length());
-  LibraryCheck::Library library;
-  if (!LibraryCheck::Check(bytes, library).empty()) __builtin_trap();
+  GSRuntime::LibraryFile library;
+  if (!GSRuntime::ReadLibraryFile(bytes, library).empty()) __builtin_trap();
   return 0;
 }
