@@ -1,0 +1,433 @@
+// The online-access endpoint against the loopback service, logging in through
+// the asset database's online-account requests, with the process clock faked.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "LoopbackService.h"
+#include "foundation/Stream.h"
+#include "kiv/File.h"
+#include "kiv/Log.h"
+#include "online/OnlineAccessClientEndpoint.h"
+#include "tests/umbclient/TempTree.h"
+#include "umbclient/AssetDatabase.h"
+
+using namespace loopback;
+
+namespace {
+
+class LogCapture {
+public:
+  LogCapture() {
+    m_id = Kiv::Log::Instance().AddListener(
+        [this](Kiv::LogLevel, std::string_view l) { lines.emplace_back(l); });
+  }
+  ~LogCapture() { Kiv::Log::Instance().RemoveListener(m_id); }
+  int Count(std::string_view needle) const {
+    return int(std::count_if(lines.begin(), lines.end(),
+                             [&](const std::string& l) { return l.find(needle) != std::string::npos; }));
+  }
+  std::vector<std::string> lines;
+
+private:
+  int m_id;
+};
+
+struct TestClient : OnlineAccessClientBase {
+  explicit TestClient(KUID k) { kuid = k; }
+  void ReceiveMessage(std::unique_ptr<OnlineMessage> m) override { got.push_back(std::move(m)); }
+  std::vector<std::unique_ptr<OnlineMessage>> got;
+};
+
+struct TestGroup : OnlineAccessClientEndpoint::OnlineGroup {
+  bool MatchesRequest(uint32_t id) override { return id == requestId; }
+  void OnJoined(const Kiv::PString& k, TMEPacket& rest) override {
+    key = k;
+    members = rest.ReadU16();
+    events.push_back("joined");
+  }
+  void OnUsersChanged(TMEPacket&) override { events.push_back("users"); }
+  void OnClosed() override { events.push_back("closed"); }
+  void OnClientRemoved(OnlineAccessClientBase*) override { events.push_back("removed"); }
+  bool MatchesKey(const Kiv::PString& k) override { return !key.IsEmpty() && k == key; }
+  void OnMessage(std::unique_ptr<OnlineGroupMessage>) override { events.push_back("message"); }
+  uint32_t requestId = 0;
+  Kiv::PString key;
+  int members = -1;
+  std::vector<std::string> events;
+};
+
+Bytes Packet(const std::function<void(TBuffer&)>& fill) {
+  TBuffer b;
+  fill(b);
+  return Bytes(b.Data(), b.Data() + b.Size());
+}
+
+class EndpointTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    Kiv::File::CreateDirectories(tree.Path("user/settings"));
+    Kiv::File::CreateDirectories(tree.Path("install"));
+    OpenDatabase("tester", "secret");
+  }
+  void TearDown() override {
+    endpoint.reset();
+    UMBCloseDatabase();
+  }
+  void OpenDatabase(const std::string& profile, const std::string& sessionKey) {
+    UMBStandIns standIns;
+    standIns.onlineSessionKey = sessionKey;
+    standIns.urlStatus = [this](const UrlParts&, uint32_t) { return urlStatus; };
+    ASSERT_TRUE(UMBOpenDatabase(
+        std::make_unique<FolderAssetDatabase>(tree.Path("user"), tree.Path("install"), standIns)));
+    SoupRef internet = SoupRef::NewContainer();
+    internet.SetNamedTag("username", profile.c_str());
+    ASSERT_TRUE(UMBSetSettingsRecord("internet", internet));
+    UMBGetDatabase()->ResetRequestCounts();
+  }
+  OnlineAccessSettings Settings() {
+    OnlineAccessSettings s;
+    s.host = "127.0.0.1";
+    s.port = svc->Port();
+    s.cacheFolder = tree.Path("user/cache");
+    return s;
+  }
+  OnlineAccessClientEndpoint& Make() {
+    endpoint = std::make_unique<OnlineAccessClientEndpoint>(Settings());
+    return *endpoint;
+  }
+  void Run(double seconds, double tick = 0.05) {
+    for (double t = 0; t < seconds; t += tick) {
+      FakeClock::Advance(tick);
+      endpoint->Update();
+      svc->Step(FakeClock::now);
+    }
+  }
+  OnlineAccessClientEndpoint& Online() {
+    Make();
+    EXPECT_TRUE(endpoint->Connect(false));
+    Run(1);
+    EXPECT_EQ(endpoint->GetStatus(), 7u);
+    return *endpoint;
+  }
+  std::vector<int> DeliveredTypes() const {
+    std::vector<int> out;
+    for (auto& d : svc->delivered) out.push_back(d.empty() ? -1 : d[0]);
+    return out;
+  }
+  uint64_t Count(uint32_t request) const { return UMBGetDatabase()->RequestCount(request); }
+
+  FakeClock clock;
+  TempTree tree;
+  std::unique_ptr<LoopbackService> svc = std::make_unique<LoopbackService>(3);
+  uint32_t urlStatus = 0;
+  LogCapture log;
+  std::unique_ptr<OnlineAccessClientEndpoint> endpoint;
+};
+
+TEST_F(EndpointTest, LoginContentIsExactAndReachesOnline) {
+  auto& e = Make();
+  ASSERT_TRUE(e.Connect(false));
+  EXPECT_FALSE(e.Connect(false));  // connecting already
+  Run(1);
+  ASSERT_FALSE(svc->delivered.empty());
+  std::string key = e.GetClientKey();
+  Bytes expected = {0x1F, 6,   0,   0,   0,   't', 'e', 's', 't', 'e', 'r', 10, 0, 0, 0, 'R', 'o', 'v', 'a',
+                    'n',  'a', 'U', 't', 'i', 'l', 0,   0,   0,   0,   0,   0,  0, 0, 0, 8,   0,   0,   0};
+  expected.insert(expected.end(), key.begin(), key.end());
+  expected.push_back(4);
+  EXPECT_EQ(expected.size(), 47u);
+  EXPECT_TRUE(svc->delivered[0] == expected);
+  // The session key went out scrambled and the service, scrambling on its own, read it.
+  EXPECT_EQ(svc->sessionKeySeen, "secret");
+  EXPECT_EQ(e.GetStatus(), 7u);
+  EXPECT_EQ(log.Count("OnlineAccessClientEndpoint::HandlePacket> Flood limits set by server "
+                      "(10800000.000000,300000.000000)"),
+            1);
+  // The limits reply is acknowledged by a bare ack within about a second.
+  Run(1.2);
+  bool bareAck = false;
+  for (auto& d : svc->wire)
+    if (d.fromClient && d.bytes == Bytes{0, 2}) bareAck = true;
+  EXPECT_TRUE(bareAck);
+  EXPECT_TRUE(svc->violations.empty());
+}
+
+TEST_F(EndpointTest, LoginMatrix) {
+  struct Case {
+    const char* name;
+    std::function<void(LoopbackService&)> setup;
+    uint32_t status;
+    uint64_t loginFailedPosts;
+  } cases[] = {
+      {"success by 3", [](LoopbackService& s) { s.resultType = 3; }, 7, 0},
+      {"success by 4", [](LoopbackService&) {}, 7, 0},
+      {"error in 1", [](LoopbackService& s) { s.loginError = "no such user"; }, 3, 0},
+      {"short key", [](LoopbackService& s) { s.loginKey = "ABCDEFG"; }, 2, 0},
+      {"error in 3",
+       [](LoopbackService& s) {
+         s.resultType = 3;
+         s.resultError = "expired";
+       },
+       3, 1},
+      {"error in 4", [](LoopbackService& s) { s.resultError = "expired"; }, 3, 1},
+      {"no answer", [](LoopbackService& s) { s.answerLogin = false; }, 6, 0},
+  };
+  for (auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    svc = std::make_unique<LoopbackService>(3);
+    c.setup(*svc);
+    UMBGetDatabase()->ResetRequestCounts();
+    Make();
+    ASSERT_TRUE(endpoint->Connect(false));
+    Run(1);
+    EXPECT_EQ(endpoint->GetStatus(), c.status);
+    EXPECT_EQ(Count(UMBRequest::OnlineLoginFailed), c.loginFailedPosts);
+    endpoint.reset();
+  }
+}
+
+TEST_F(EndpointTest, LoginWithoutProfileOrSessionKey) {
+  UMBCloseDatabase();
+  OpenDatabase("", "secret");
+  Make();
+  EXPECT_FALSE(endpoint->Connect(false));
+  EXPECT_EQ(endpoint->GetStatus(), 0u);
+  EXPECT_EQ(log.Count("OnlineAccessClientEndpoint::Connect> empty profile name"), 1);
+  Run(0.5);
+  EXPECT_TRUE(svc->wire.empty());
+
+  // No session key: the web login runs; its result 3 refuses.
+  UMBCloseDatabase();
+  OpenDatabase("tester", "");
+  urlStatus = 3;
+  Make();
+  EXPECT_FALSE(endpoint->Connect(false));
+  EXPECT_EQ(endpoint->GetStatus(), 6u);
+  EXPECT_FALSE(endpoint->Connect(false));  // while it runs nothing more starts
+  EXPECT_EQ(Count(UMBRequest::UrlStart), 1u);
+  Run(0.1, 0.1);
+  EXPECT_EQ(endpoint->GetStatus(), 3u);
+  EXPECT_EQ(Count(UMBRequest::UrlClose), 1u);  // closed once
+  EXPECT_TRUE(svc->wire.empty());
+
+  // Success with the key still empty: another web login, then the retry delay ends it.
+  urlStatus = 0;
+  UMBGetDatabase()->ResetRequestCounts();
+  EXPECT_FALSE(endpoint->Connect(false));
+  Run(0.1, 0.1);
+  EXPECT_EQ(Count(UMBRequest::UrlStart), 2u);
+  EXPECT_EQ(endpoint->GetStatus(), 6u);
+  Run(0.1, 0.1);
+  EXPECT_EQ(endpoint->GetStatus(), 1u);
+  EXPECT_EQ(Count(UMBRequest::UrlClose), 2u);
+}
+
+TEST_F(EndpointTest, MessagesAreDeliveredOrStoredAndReplayed) {
+  auto& e = Online();
+  TestClient running(KUID(5, 6, 1));
+  e.AddClient(&running);
+  auto message = [](uint8_t type, KUID target, const char* text) {
+    return Packet([&](TBuffer& b) {
+      b.WriteU8(type);
+      OnlineVersionedMessage m;
+      m.target = target;
+      m.text = text;
+      m.soup = SoupRef::NewContainer();
+      m.soup.SetNamedTag("n", "1");
+      m.version = 1;
+      if (type == 11)
+        m.Write(b);
+      else
+        m.OnlineMessage::Write(b);
+    });
+  };
+  svc->Send(message(11, KUID(5, 6, 0), "to another version"));
+  svc->Send(message(10, KUID(5, 6, 1), "plain"));
+  svc->Send(message(11, KUID(7, 8, 0), "for later"));
+  svc->Send(message(11, KUID(9, 9, 0), "also later"));
+  Run(0.5);
+  ASSERT_EQ(running.got.size(), 2u);
+  EXPECT_EQ(running.got[0]->text, "to another version");
+  EXPECT_TRUE(running.got[0]->IsVersioned());
+  EXPECT_FALSE(running.got[1]->IsVersioned());
+  EXPECT_EQ(e.StoredCount(), 2u);
+  EXPECT_EQ(log.Count("OnlineAccessClientEndpoint::HandlePacket> Storing iRovana message for <kuid:7:8>"), 1);
+  ASSERT_TRUE(e.SaveStoredMessages());
+
+  std::string bytes;
+  ASSERT_TRUE(Kiv::File::ReadWholeFile(tree.Path("user/cache/oa_messages.dat"), bytes));
+  EXPECT_EQ(bytes.substr(0, 8), std::string("\x01\0\0\0\x02\0\0\0", 8));
+
+  OnlineAccessClientEndpoint fresh(Settings());
+  EXPECT_TRUE(fresh.LoadStoredMessages());
+  EXPECT_EQ(fresh.StoredCount(), 2u);
+  TestClient later(KUID(7, 8, 3));
+  fresh.AddClient(&later);
+  ASSERT_EQ(later.got.size(), 1u);
+  EXPECT_EQ(later.got[0]->text, "for later");
+  EXPECT_EQ(later.got[0]->soup.GetNamedTag("n").Str(), "1");
+  EXPECT_EQ(log.Count("OnlineAccessClientEndpoint::AddClient> replaying stored message for <kuid:7:8>"), 1);
+  EXPECT_EQ(fresh.StoredCount(), 1u);
+  e.RemoveClient(&running);
+}
+
+TEST_F(EndpointTest, DamagedStoredMessagesLoadWhatIsWhole) {
+  OnlineAccessClientEndpoint e(Settings());
+  TBuffer good;
+  good.WriteU32(1);
+  good.WriteU32(3);
+  for (int i = 0; i < 3; ++i) {
+    OnlineVersionedMessage m;
+    m.target = KUID(1, i, 0);
+    m.text = "m" + std::to_string(i);
+    m.Write(good);
+  }
+  const std::string path = tree.Path("user/cache/oa_messages.dat");
+  std::string whole(reinterpret_cast<const char*>(good.Data()), good.Size());
+  struct Case {
+    const char* name;
+    std::string bytes;
+    bool ok;
+    size_t count;
+  } cases[] = {
+      {"whole", whole, true, 3},
+      {"cut in the third", whole.substr(0, whole.size() - 3), false, 2},
+      {"huge count", whole.substr(0, 4) + std::string("\xff\xff\xff\xff", 4) + whole.substr(8), false, 3},
+      {"empty", "", false, 3},
+      {"another version", std::string("\x02\0\0\0\x00\0\0\0", 8), false, 3},
+  };
+  for (auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    tree.WriteFile("user/cache/oa_messages.dat", c.bytes);
+    EXPECT_EQ(e.LoadStoredMessages(), c.ok);
+    EXPECT_EQ(e.StoredCount(), c.count);
+  }
+  // A failed save keeps the old file whole.
+  tree.WriteFile("user/cache/oa_messages.dat", whole);
+  Kiv::File::SetFaultInjector([](std::string_view step) { return step != "rename"; });
+  EXPECT_FALSE(e.SaveStoredMessages());
+  Kiv::File::SetFaultInjector(nullptr);
+  std::string after;
+  Kiv::File::ReadWholeFile(path, after);
+  EXPECT_EQ(after, whole);
+}
+
+TEST_F(EndpointTest, FloodLimits) {
+  svc->minuteLimit = 1000;
+  auto& e = Online();
+  EXPECT_EQ(e.MinuteLimit(), 1000.0);
+  std::string text(600, 'x');
+  EXPECT_EQ(e.PostMessage(KUID(1, 2, 0), text, {}, false), 0);
+  EXPECT_EQ(e.PostMessage(KUID(1, 2, 0), text, {}, false), 0);  // the test is made before adding
+  EXPECT_EQ(e.PostMessage(KUID(1, 2, 0), text, {}, false), 4);
+  EXPECT_EQ(log.Count(text), 1);
+  Run(60, 1.0);
+  EXPECT_EQ(e.PostMessage(KUID(1, 2, 0), text, {}, false), 0);
+  EXPECT_EQ(e.PostMessage(KUID(1, 2, 0), std::string(70000, 'y'), {}, false), 4);  // would go out empty
+  Run(1);
+  EXPECT_EQ(svc->requests[11].size(), 3u);
+
+  // Limits 0 and 0: the first post goes, every later one is refused.
+  svc = std::make_unique<LoopbackService>(3);
+  svc->minuteLimit = 0;
+  svc->hourLimit = 0;
+  auto& zero = Online();
+  EXPECT_EQ(zero.PostGroupMessage(Kiv::PString("G1"), {}, KUID(1, 2, 0)), 0);
+  Run(120, 1.0);
+  EXPECT_EQ(zero.PostGroupMessage(Kiv::PString("G1"), {}, KUID(1, 2, 0)), 4);
+  zero.Reset();
+  EXPECT_EQ(zero.PostMessage(KUID(1, 2, 0), "x", {}, false), 1);
+}
+
+TEST_F(EndpointTest, GroupRequestsWaitForTheLoginAndUnknownKeysAreLeft) {
+  auto& e = Make();
+  TestGroup group;
+  e.AddGroup(&group);
+  ASSERT_TRUE(e.Connect(false));
+  group.requestId = e.SendGroupCreate(0);
+  EXPECT_EQ(group.requestId, 1u);
+  Run(1);
+  // The create goes out after the session key, scrambled like it, so the service reads it.
+  EXPECT_EQ(DeliveredTypes(), (std::vector<int>{31, 2, 29}));
+  EXPECT_EQ(group.key.Str(), "G1");
+  EXPECT_EQ(group.members, 1);
+  EXPECT_TRUE(svc->violations.empty());
+
+  for (uint8_t type : {21, 23, 24, 22}) {
+    svc->Send(Packet([&](TBuffer& b) {
+      b.WriteU8(type);
+      if (type == 24) {
+        OnlineGroupMessage m;
+        m.groupKey = Kiv::PString("X");
+        m.Write(b);
+      } else {
+        b.WritePString(Kiv::PString("X"));
+      }
+    }));
+  }
+  // And the known group gets its events.
+  svc->Send(Packet([](TBuffer& b) {
+    b.WriteU8(23);
+    b.WritePString(Kiv::PString("G1"));
+    b.WriteU16(0);
+  }));
+  svc->Send(Packet([](TBuffer& b) {
+    b.WriteU8(22);
+    b.WritePString(Kiv::PString("G1"));
+  }));
+  Run(1);
+  ASSERT_EQ(svc->requests[22].size(), 3u);  // none for the unknown 22
+  EXPECT_TRUE(svc->requests[22][0] == (Bytes{2, 0, 0, 0, 'X', 0}));
+  EXPECT_EQ(group.events, (std::vector<std::string>{"joined", "users", "closed"}));
+  e.RemoveGroup(&group);
+}
+
+TEST_F(EndpointTest, MalformedMessagesAreIgnored) {
+  auto& e = Online();
+  TestClient client(KUID(5, 6, 0));
+  e.AddClient(&client);
+  Bytes full = Packet([](TBuffer& b) {
+    b.WriteU8(11);
+    OnlineVersionedMessage m;
+    m.target = KUID(5, 6, 0);
+    m.text = "hello";
+    m.Write(b);
+  });
+  // Every truncation of a message, a string length over the limit, unknown types, an empty packet.
+  for (size_t n = 0; n < full.size(); ++n) svc->Send(Bytes(full.begin(), full.begin() + long(n)));
+  svc->Send({10, 5, 0, 0, 0, 6, 0, 0, 0, 0xff, 0xff, 0x01, 0x00});
+  for (uint8_t t : {0, 5, 12, 30, 255}) svc->Send({t, 1, 2, 3});
+  svc->Send(full);
+  Run(1);
+  ASSERT_EQ(client.got.size(), 1u);
+  EXPECT_EQ(client.got[0]->text, "hello");
+  EXPECT_EQ(e.GetStatus(), 7u);
+  e.RemoveClient(&client);
+}
+
+TEST_F(EndpointTest, ReconnectsCloseAndDescriptors) {
+  auto& e = Online();
+  // The service closes: the client drops to 5 and answers with its own close.
+  svc->SendClose();
+  Run(0.2);
+  EXPECT_EQ(e.GetStatus(), 5u);
+  EXPECT_EQ(svc->closes, 1);
+
+  const int before = Kiv::CountOpenDescriptors();
+  for (int i = 0; i < 20; ++i) {
+    EXPECT_TRUE(e.Connect(true));
+    Run(0.2);
+  }
+  EXPECT_EQ(e.GetStatus(), 7u);
+  EXPECT_EQ(Kiv::CountOpenDescriptors(), before);  // still the one socket
+
+  // Reset (the endpoint's shut-down goes through it) sends a close.
+  const int closes = svc->closes;
+  e.Reset();
+  Run(0.2);
+  EXPECT_EQ(svc->closes, closes + 1);
+  EXPECT_EQ(e.GetStatus(), 1u);
+}
+
+}  // namespace
