@@ -61,6 +61,9 @@ public:
   void ReleaseReference();
 
   const std::string& Name() const { return m_name; }
+  // Residency priority for the display (0: the first to let go of).
+  void SetPriority(float priority) { m_priority.store(priority, std::memory_order_relaxed); }
+  float GetPriority() const { return m_priority.load(std::memory_order_relaxed); }
   const std::string& Folder() const { return m_folder; }
   std::string FilePath() const;
 
@@ -115,6 +118,7 @@ protected:
 
 private:
   std::atomic<int> m_refs{1};
+  std::atomic<float> m_priority{1.0f};
 };
 
 class AsciiTextureResource : public TextureResource {
