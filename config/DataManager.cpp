@@ -190,11 +190,16 @@ bool DataManager::LoadPersonalDetails() {
   m_personal.website = soup.GetNamedTag(tn::website);
   m_personal.license = soup.GetNamedTag(tn::license);
   m_personal.isInputBoxOn = soup.GetNamedTagAsInt(tn::isinputboxon, 0) != 0;
+  m_personalOnDisk = true;
+  m_personalOnDiskValues = m_personal;
   return true;
 }
 
 bool DataManager::SavePersonalDetails() {
   if (m_personalUnreadable) return false;
+  // A file that already says the same is left alone: no rewrite (and no
+  // disk sync) at every exit.
+  if (m_personalOnDisk && m_personal == m_personalOnDiskValues) return true;
   SoupRef soup = SoupRef::NewContainer();
   soup.SetNamedTag(tn::author, m_personal.author.View());
   soup.SetNamedTag(tn::organisation, m_personal.organisation.View());
@@ -202,7 +207,10 @@ bool DataManager::SavePersonalDetails() {
   soup.SetNamedTag(tn::website, m_personal.website.View());
   soup.SetNamedTag(tn::license, m_personal.license.View());
   soup.SetNamedTagInt(tn::isinputboxon, m_personal.isInputBoxOn ? 1 : 0);
-  return SaveSoupFile(soup, {}, m_rootFolder.Str() + kPersonalDetails, "txt");
+  if (!SaveSoupFile(soup, {}, m_rootFolder.Str() + kPersonalDetails, "txt")) return false;
+  m_personalOnDisk = true;
+  m_personalOnDiskValues = m_personal;
+  return true;
 }
 
 // ---- asset under check ----

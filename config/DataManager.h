@@ -39,6 +39,8 @@ struct PersonalDetails {
   Kiv::PString email;         // "email"
   Kiv::PString website;       // "website"
   bool isInputBoxOn = false;  // "isinputboxon"
+
+  bool operator==(const PersonalDetails&) const = default;
 };
 
 // One data file of the schema folder: its lines as key/value pairs, in order.
@@ -155,6 +157,8 @@ private:
   bool m_schemaResult = false;
   bool m_initialised = false;
   bool m_personalUnreadable = false;  // the file exists but did not read: never overwrite it
+  bool m_personalOnDisk = false;      // the file read well and holds m_personalOnDiskValues
+  PersonalDetails m_personalOnDiskValues;
   Kiv::PString m_rootFolder;
   SoupRef m_schema;
   std::unordered_map<uint64_t, std::unique_ptr<LiveObject>> m_liveObjects;  // by container id

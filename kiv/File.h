@@ -66,8 +66,11 @@ public:
   static bool ReadWholeFile(std::string_view path, std::string& out, uint64_t maxBytes = UINT64_C(1) << 30);
   // Replaces (or creates) the file with the bytes: writes a temporary file
   // in the same folder, syncs it and renames it over the old one, so a
-  // failure leaves the old file whole.
-  static bool ReplaceFileAtomic(std::string_view path, const void* data, size_t size);
+  // failure leaves the old file whole. Without `sync` the data is not forced
+  // to the disk first: readers still see the old file or the new one whole,
+  // but a crash of the machine may leave the new name short; for files that
+  // are made again from their sources.
+  static bool ReplaceFileAtomic(std::string_view path, const void* data, size_t size, bool sync = true);
   static bool ReplaceFileAtomic(std::string_view path, std::string_view bytes) {
     return ReplaceFileAtomic(path, bytes.data(), bytes.size());
   }

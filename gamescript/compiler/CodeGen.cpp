@@ -166,6 +166,14 @@ bool CodeGenerator::Class(const SyntaxNode* node) {
   if (!s && node->child[0] && node->child[0]->text)
     s = m_symbols.Lookup(node->child[0]->text, nullptr, true, false);
   if (!s || s->kind != SymClass) return Internal("Compiler error GEC");
+  // Cells and slots are 16-bit fields of the records and instructions; a
+  // class beyond them is the source's error, reported at the class.
+  const auto* k = static_cast<const GSClassSymbol*>(s);
+  const uint32_t line = node->child[0] ? node->child[0]->line : node->line;  // the class's name
+  if (int64_t(k->variableBase) + k->ownVariables + 3 > 0x8000)
+    return Counted(line, "%s", "Too many member variables in one class: cells do not fit in 16 bits.");
+  if (int64_t(k->functionBase) + k->ownFunctions > 0x8000)
+    return Counted(line, "%s", "Too many functions in one class: slots do not fit in 16 bits.");
 
   m_image.classes.push_back(std::make_unique<GSCClass>(static_cast<GSClassSymbol*>(s)));
   m_class = m_image.classes.back().get();

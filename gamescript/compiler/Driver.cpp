@@ -5,6 +5,7 @@
 #include <string>
 
 #include "gamescript/compiler/CodeGen.h"
+#include "gamescript/compiler/Messages.h"
 #include "gamescript/compiler/Semantic.h"
 #include "gamescript/compiler/Source.h"
 #include "gamescript/runtime/StringPool.h"
@@ -14,6 +15,9 @@ namespace GSCompiler {
 namespace {
 
 constexpr double kCompilerVersion = 1.02;
+
+// Files included through more files than this are refused.
+constexpr int kMaxIncludeDepth = 256;
 
 std::list<IncludePath>& IncludeList() {
   static std::list<IncludePath> list;  // emptied once more at exit by its destructor
@@ -63,7 +67,9 @@ int WriteLibraryFile(CompileUnit& unit, const char* sourceName, const std::strin
     }
     return 1;
   }
-  if (!Kiv::File::ReplaceFileAtomic(path, buffer.Data(), buffer.Length())) {
+  // A library is made again from its source at any time: it is replaced
+  // whole, without waiting for the disk.
+  if (!Kiv::File::ReplaceFileAtomic(path, buffer.Data(), buffer.Length(), false)) {
     if (log) {
       if (exactPath)
         log->Addf("Unable to open output file: '%s'.\n", path.c_str());
@@ -110,6 +116,7 @@ int CompileUnit::Compile(const char* sourceName, CompileLog* log) {
   m_log = log;
   m_symbols.Reset();
   m_fileCount = 0;
+  m_includeDepth = 0;
 
   // A ".gse" unit compiles under its ".gs" name; the reader falls back to the
   // enciphered file.
@@ -138,6 +145,7 @@ int CompileUnit::Compile(const char* sourceName, CompileLog* log) {
 }
 
 int CompileUnit::CompileSource(const char* fileName, ParseContext& context, bool mainFile) {
+  const int depth = m_includeDepth;
   const std::string lower = Lower(fileName ? fileName : "");
   if (int result = ReadAndParseSource(lower.c_str(), context)) return result;
 
@@ -166,10 +174,20 @@ int CompileUnit::CompileSource(const char* fileName, ParseContext& context, bool
     const char* include = nameNode && nameNode->text ? nameNode->text : "";
     if (m_symbols.FindDependent(std::string(Utils::FileNamePart(include))))
       continue;  // included before, or a cycle
+    if (depth >= kMaxIncludeDepth) {
+      // Each level holds a file's tree and a stack frame: a long chain of
+      // files including each other must not exhaust either.
+      ReportError(context, true, false, int(decl->line), "Includes nested too deep, line %d.",
+                  int(decl->line));
+      ++errors;
+      break;
+    }
     ParseContext sub;
     sub.Reset(context.log, context.symbols);
     m_symbols.SetContext(&sub);
+    m_includeDepth = depth + 1;
     const int n = CompileSource(include, sub, false);
+    m_includeDepth = depth;
     m_symbols.SetContext(&context);
     errors += n;
     if (n != 0 && m_log) m_log->Addf(".. while compiling '%s'", include);
@@ -281,6 +299,12 @@ int CompilerMain(int argc, char** argv) {
   }
 
   std::FILE* file = buildLog ? std::fopen(buildLog, "a+") : nullptr;
+  if (buildLog && !file) {
+    // The messages meant for the file go to standard output instead of
+    // nowhere, after the reason.
+    std::printf("Unable to open build log file: '%s'.\n", buildLog);
+    silent = false;
+  }
   for (std::size_t i = 0; i < log.Count(); ++i) {
     if (file) std::fprintf(file, "%s\n", log.At(i));
     if (!silent) std::printf("%s\n", log.At(i));

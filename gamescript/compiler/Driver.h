@@ -83,6 +83,7 @@ private:
   GSSymbolTable m_symbols;
   ParseContext m_root;
   int m_fileCount = 0;
+  int m_includeDepth = 0;  // files between the main file and the one being compiled
   LibraryImage m_image;
   std::vector<GSDependentSymbol*> m_files;  // by file index
 };

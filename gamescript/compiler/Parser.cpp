@@ -21,10 +21,15 @@ namespace GSCompiler {
 namespace {
 
 // Bound on the parser's own recursion (statements, expressions, prefix
-// operators). A nest this deep is refused as a parser stack overflow long
-// before the machine stack is at risk; any tree that deep would fail the
-// semantic walk's nesting limit anyway.
-constexpr int kMaxNesting = 1000;
+// operators), counted where a table-driven parser would stack a state: a
+// nest this deep is refused as a parser stack overflow well before the
+// machine stack is at risk, and nearly 10,000 nested parentheses still parse.
+constexpr int kMaxNesting = 10000;
+
+// An expression is at least three nodes below its class (class, member or
+// function, declarator or body): a taller one can never pass the semantic
+// walk, so it is refused while it is built rather than after a huge tree.
+constexpr uint32_t kMaxExpressionHeight = kMaxTreeDepth - 3;
 
 struct ParseStop {};  // unwinds the parse after its one error report
 
@@ -134,7 +139,36 @@ private:
     node->child[0] = a;
     node->child[1] = b;
     node->child[2] = c;
+    SetHeight(node);
     return node;
+  }
+  // Until the checks fold constants, an operator's or call's `datum` holds
+  // the height of its expression as the semantic walk will see it (names and
+  // types are leaves to the walk); a list is as high as its highest entry.
+  static uint32_t Height(const SyntaxNode* node) {
+    uint32_t height = 0;
+    for (; node != nullptr; node = node->next) {
+      uint32_t h = 1;
+      if (node->category == CatExpression && (node->kind == ExprOperator || node->kind == ExprCall))
+        h = node->datum;
+      if (h > height) height = h;
+    }
+    return height;
+  }
+  void SetHeight(SyntaxNode* node) {
+    uint32_t below = 0;
+    for (int i = 0; i < 4; ++i) {
+      if (node->kind == ExprOperator && (((node->value == OpMember || node->value == OpIsClass) && i == 1) ||
+                                         (node->value == OpNew && i == 0)))
+        continue;  // not walked
+      const uint32_t h = Height(node->child[i]);
+      if (h > below) below = h;
+    }
+    node->datum = below + 1;
+    if (node->datum > kMaxExpressionHeight) {
+      ReportError(m_ctx, true, false, int(node->line), "Stack overflow; code nested too deep.");
+      throw ParseStop();
+    }
   }
   // A NUL-terminated copy of `text` in the pool.
   const char* Pool(std::string_view text) {
@@ -542,12 +576,15 @@ private:
     return list.head;
   }
 
+  // Every cycle of the expression recursion passes a Nest once per level:
+  // in Cast (parentheses, casts, prefix operators), at the right side of "="
+  // and at "++" / "--" before an operand.
   SyntaxNode* Assignment() {
-    Nest nest(*this);
     bool unary = false;
     SyntaxNode* left = Binary(0, &unary);
     if (unary && Peek() == '=') {
       Advance();
+      Nest nest(*this);
       SyntaxNode* right = Assignment();
       return Operator(OpAssign, left, right);
     }
@@ -631,12 +668,19 @@ private:
   }
 
   SyntaxNode* Unary() {
-    Nest nest(*this);
     if (m_pending != nullptr) return Postfix(Primary());
     int32_t op;
     switch (Peek()) {
-      case SYMBOL_INC: Advance(); return Operator(OpPreInc, Unary());
-      case SYMBOL_DEC: Advance(); return Operator(OpPreDec, Unary());
+      case SYMBOL_INC: {
+        Advance();
+        Nest nest(*this);
+        return Operator(OpPreInc, Unary());
+      }
+      case SYMBOL_DEC: {
+        Advance();
+        Nest nest(*this);
+        return Operator(OpPreDec, Unary());
+      }
       case '+': op = OpPlus; break;
       case '-': op = OpNegate; break;
       case '~': op = OpComplement; break;
@@ -679,6 +723,7 @@ private:
           SyntaxNode* call = Node(CatExpression, ExprCall);
           call->child[0] = e;
           call->child[1] = arguments;
+          SetHeight(call);
           e = call;
           break;
         }

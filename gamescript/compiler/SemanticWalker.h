@@ -16,7 +16,7 @@ class ParseContext;
 
 class SemanticWalker {
 public:
-  static constexpr int kStackSize = 128;
+  static constexpr int kStackSize = kMaxTreeDepth;
 
   SemanticWalker(ParseContext& context, GSSymbolTable& symbols) : m_context(context), m_symbols(symbols) {}
 

@@ -74,12 +74,10 @@ int ReadAndParseSource(const char* fileName, ParseContext& context) {
 
   ScriptFileBuffer buffer;
   buffer.Reset();
-  if (found.empty() || !buffer.Load(base, found.c_str())) {
+  // An enciphered file that does not decode is as unreadable as a missing one,
+  // and says so rather than failing without a reason.
+  if (found.empty() || !buffer.Load(base, found.c_str()) || !buffer.Decode()) {
     if (context.log) context.log->Addf("Could not read file %s : %s.", base ? base : "(null)", fileName);
-    ++context.errorCount;
-    return 1;
-  }
-  if (!buffer.Decode()) {
     ++context.errorCount;
     return 1;
   }

@@ -11,6 +11,10 @@ namespace GSCompiler {
 
 class GSSymbol;
 
+// Deepest path of nodes (from a class declaration down) that the semantic
+// walk accepts; the parser bounds expressions by it as it builds them.
+constexpr int kMaxTreeDepth = 128;
+
 // Node categories.
 enum : uint32_t { CatDeclaration = 0, CatStatement = 1, CatExpression = 2 };
 

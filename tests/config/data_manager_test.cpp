@@ -100,6 +100,21 @@ TEST_F(DataManagerTest, PersonalDetailsRoundTripInTagOrder) {
   EXPECT_EQ(back.GetNamedTagAsInt(tn::isinputboxon), 1);
 }
 
+// Shut-down rewrites the file only when a detail changed: an unchanged file
+// keeps its own layout (and costs no write and disk sync at every exit).
+TEST_F(DataManagerTest, UnchangedPersonalDetailsAreNotRewritten) {
+  const std::string mine = "author   \"Ann\"\n\n";
+  Write("personalDetails.txt", mine);
+  Start(false);
+  DataManager::Destroy();
+  EXPECT_EQ(ReadFile(m_dir / "personalDetails.txt"), mine);
+
+  DataManager* dm = Start(false);
+  dm->Personal().website = Kiv::PString("example.org");
+  DataManager::Destroy();
+  EXPECT_NE(ReadFile(m_dir / "personalDetails.txt").find("example.org"), std::string::npos);
+}
+
 TEST_F(DataManagerTest, UnreadablePersonalDetailsAreNotOverwritten) {
   const std::string broken = "author { \"never closed\"";
   Write("personalDetails.txt", broken);

@@ -1,3 +1,4 @@
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -90,10 +91,17 @@ TEST(DriverCommandLine, BuildLogIsAppendedAndSilentPrintsNothing) {
   EXPECT_EQ(r.out, messages);
   EXPECT_EQ(ParserTest::ReadFile(logFile), "earlier\n" + messages + messages);
 
-  // A build log that cannot be opened is skipped; the usage still prints.
-  r = Main({"prog", "-b" + t.Path("no/such/dir/log.txt")});
+  // A build log that cannot be opened is reported, and its messages go to
+  // standard output even when silent; the usage still prints.
+  const std::string lost = t.Path("no/such/dir/log.txt");
+  std::string unable = "Unable to open build log file: '";
+  unable.append(lost).append("'.\n");
+  r = Main({"prog", "-b" + lost});
   EXPECT_EQ(r.result, 1);
-  EXPECT_EQ(r.out, kUsage);
+  EXPECT_EQ(r.out, std::string(kUsage).append(unable));
+  r = Main({"prog", "-s", "-b" + lost, bad});
+  EXPECT_EQ(r.result, 1);
+  EXPECT_EQ(r.out, unable + messages);
   // After the usage the named build log is still opened (and made, empty).
   r = Main({"prog", "-b" + t.Path("fresh.log")});
   EXPECT_EQ(r.result, 1);
@@ -174,6 +182,33 @@ TEST(DriverIncludes, MissingIncludeIsReportedWithTheChain) {
                                       ".. while compiling 'm.gs'"}));
 }
 
+// A long chain of files each including the next is refused at a fixed
+// depth with the including file's name and line, not by exhausting the stack.
+TEST(DriverIncludes, IncludeChainsDeeperThanTheLimitAreErrors) {
+  TempDir t;
+  for (int i = 0; i < 300; ++i) {
+    char name[16], text[80];
+    std::snprintf(name, sizeof name, "f%d.gs", i);
+    std::snprintf(text, sizeof text, "include \"f%d.gs\"\nclass C%d { };\n", i + 1, i);
+    t.Write(name, text);
+  }
+  t.Write("f300.gs", "class C300 { };\n");
+  ClearIncludePaths();
+  AppendIncludePath({t.Path(), {}});
+  CompileLog log;
+  CompileUnit unit;
+  EXPECT_GT(unit.Compile("f0.gs", &log), 0);
+  const std::vector<std::string> lines = LogLines(log);
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines[0], "f256.gs(1) : Includes nested too deep, line 1.");
+  EXPECT_EQ(lines.back(), ".. while compiling 'f0.gs'");
+
+  // A chain within the limit compiles.
+  CompileLog shallow;
+  EXPECT_EQ(unit.Compile("f100.gs", &shallow), 0) << Joined(shallow);
+  ClearIncludePaths();
+}
+
 TEST(DriverSources, EncipheredFallbackAndGseUnitName) {
   TempDir t;
   auto bytes = ScriptFileBuffer::Encode("class Secret { };\n");
@@ -187,10 +222,11 @@ TEST(DriverSources, EncipheredFallbackAndGseUnitName) {
   EXPECT_EQ(unit.Compile("s.gse", &log), 0) << Joined(log);
   ASSERT_NE(unit.Symbols().FindDependent("s.gs"), nullptr);
 
-  // A file that cannot be deciphered is one error and no message of its own.
+  // A file that cannot be deciphered is one error, reported as unreadable.
   CompileLog log2;
   EXPECT_EQ(unit.Compile("bad.gs", &log2), 1);
-  EXPECT_EQ(LogLines(log2), (std::vector<std::string>{".. while compiling 'bad.gs'"}));
+  EXPECT_EQ(LogLines(log2), (std::vector<std::string>{"Could not read file (null) : bad.gs.",
+                                                      ".. while compiling 'bad.gs'"}));
   ClearIncludePaths();
 }
 

@@ -104,16 +104,36 @@ TEST(ParserGrammar, DeepNestingIsRefusedWithoutExhaustingTheStack) {
     ASSERT_EQ(p->Lines().size(), 1u);
     EXPECT_EQ(p->Lines()[0], "t.gs(1) : parser stack overflow, line 1");
   }
-  // Nesting of an ordinary depth parses.
-  auto p =
-      ParseText("class T { void f() { " + std::string(300, '(') + "x" + std::string(300, ')') + "; } };");
-  EXPECT_EQ(p->result, 0);
+  // Parentheses nest as deep as a 10,000-state parse stack allows.
+  for (size_t depth : {300, 2000, 9900}) {
+    auto p = ParseText("class T { void f() { " + std::string(depth, '(') + "x" + std::string(depth, ')') +
+                       "; } };");
+    EXPECT_EQ(p->result, 0) << depth;
+  }
+}
+
+// An expression taller than the semantic walk accepts is refused as it is
+// built, with the walk's message: a huge one-line sum costs no huge tree.
+TEST(ParserGrammar, ExpressionsTallerThanTheChecksAcceptAreRefusedWhileParsing) {
+  const auto sum = [](int terms) {
+    std::string s = "x";
+    for (int i = 1; i < terms; ++i) s += "+x";
+    return "class T { int v = " + s + "; };";
+  };
+  EXPECT_EQ(ParseText(sum(125))->result, 0);  // class, list, declarator and 125 levels: the walk's 128
+  auto p = ParseText(sum(126));
+  EXPECT_EQ(p->result, 1);
+  EXPECT_EQ(p->Lines(), std::vector<std::string>{"t.gs(1) : Stack overflow; code nested too deep."});
+
+  auto huge = ParseText(sum(1000000));
+  EXPECT_EQ(huge->result, 1);
+  EXPECT_LT(huge->context->stringPool.TotalBytes(), std::size_t(1) << 20);
 }
 
 TEST(ParserGrammar, LongFlatInputsParseIteratively) {
-  std::string sum = "x";
-  for (int i = 0; i < 100000; ++i) sum += "+x";
-  auto p = ParseText("class T { void f() { " + sum + "; } };");
+  std::string call = "f(x";
+  for (int i = 0; i < 100000; ++i) call += ",x";
+  auto p = ParseText("class T { void f() { " + call + "); } };");
   EXPECT_EQ(p->result, 0);
   std::string members;
   for (int i = 0; i < 20000; ++i) members += "int v" + std::to_string(i) + ";\n";

@@ -28,11 +28,14 @@ std::string Function(const std::string& body) {
 }
 
 TEST(SemaLimits, DeepNestingIsAnErrorNotACrash) {
-  // A long left-leaning chain nests one operator inside the next.
+  // A long left-leaning chain nests one operator inside the next; the
+  // statements around it count towards the same limit.
   std::string chain = "    i = i";
-  for (int n = 0; n < 200; ++n) chain += " + i";
+  for (int n = 0; n < 100; ++n) chain += " + i";
   chain += ";";
-  auto deep = SemaTest::CheckTexts(Function(chain));
+  std::string ifs;
+  for (int n = 0; n < 30; ++n) ifs += "if (i) ";
+  auto deep = SemaTest::CheckTexts(Function(ifs + chain));
   EXPECT_FALSE(deep->ok);
   EXPECT_EQ(deep->Lines(), std::vector<std::string>{"t.gs(5) : Stack overflow; code nested too deep."});
 
