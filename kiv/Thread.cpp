@@ -1,5 +1,6 @@
 #include "kiv/Thread.h"
 
+#include <pthread.h>
 #include <sched.h>
 
 #include <chrono>
@@ -13,6 +14,32 @@ namespace {
 constexpr int64_t kForeverMs = int64_t{1} << 40;  // about 35 years
 bool Forever(int64_t timeoutMs) { return timeoutMs < 0 || timeoutMs >= kForeverMs; }
 }  // namespace
+
+void RunWithStack(std::size_t stackBytes, void (*body)(void*), void* argument) {
+  struct Call {
+    void (*body)(void*);
+    void* argument;
+  } call{body, argument};
+  pthread_attr_t attr;
+  bool started = false;
+  pthread_t thread;
+  if (pthread_attr_init(&attr) == 0) {
+    if (pthread_attr_setstacksize(&attr, stackBytes) == 0)
+      started = pthread_create(
+                    &thread, &attr,
+                    [](void* raw) -> void* {
+                      auto* c = static_cast<Call*>(raw);
+                      c->body(c->argument);
+                      return nullptr;
+                    },
+                    &call) == 0;
+    pthread_attr_destroy(&attr);
+  }
+  if (started)
+    pthread_join(thread, nullptr);
+  else
+    body(argument);
+}
 
 // Notifies under the lock: a waiter may destroy the event as soon as its
 // Wait returns, which it cannot do before the lock is released.

@@ -2,6 +2,7 @@
 // Threads and locks. Mutex is recursive: the same thread may lock it again.
 #include <atomic>
 #include <condition_variable>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -86,6 +87,12 @@ private:
   long m_count;
   long m_max;
 };
+
+// Runs body(argument) to its end on a fresh thread whose stack has room for
+// `stackBytes` (only the part used is touched) and waits for it: for deep
+// but bounded recursion. Runs it on the calling thread when no such thread
+// can be had. The body must not throw.
+void RunWithStack(std::size_t stackBytes, void (*body)(void*), void* argument);
 
 // A thread running one function. Join waits for it; the destructor joins,
 // except on the thread itself (a body may delete its own Thread object),

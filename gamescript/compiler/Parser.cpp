@@ -15,6 +15,7 @@
 #include "gamescript/compiler/SyntaxTree.h"
 #include "gamescript/compiler/Tokens.h"
 #include "gamescript/runtime/StringPool.h"
+#include "kiv/Thread.h"
 
 namespace GSCompiler {
 
@@ -25,6 +26,8 @@ namespace {
 // nest this deep is refused as a parser stack overflow well before the
 // machine stack is at risk, and nearly 10,000 nested parentheses still parse.
 constexpr int kMaxNesting = 10000;
+// Room for that recursion, with the larger frames of instrumented builds.
+constexpr std::size_t kParseStackBytes = std::size_t(256) << 20;
 
 // An expression is at least three nodes below its class (class, member or
 // function, declarator or body): a taller one can never pass the semantic
@@ -913,8 +916,16 @@ private:
 }  // namespace
 
 int Parse(Scanner& scanner, ParseContext& context) {
-  Parser parser(scanner, context);
-  return parser.Run();
+  // The recursion may reach the nesting limit on any thread: the parse runs
+  // on a stack made for it (only what it uses is ever touched).
+  struct Job {
+    Parser parser;
+    int result;
+  } job{Parser(scanner, context), 1};
+  Kiv::RunWithStack(
+      kParseStackBytes,
+      [](void* raw) { static_cast<Job*>(raw)->result = static_cast<Job*>(raw)->parser.Run(); }, &job);
+  return job.result;
 }
 
 }  // namespace GSCompiler
