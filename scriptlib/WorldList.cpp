@@ -282,18 +282,6 @@ WorldListItem** WorldList::SlotFor(uint32_t index) {
   return &(*m_pages[page])[index % kPageSlots];
 }
 
-template <class F>
-void WorldList::ForEach(F&& f) const {
-  for (size_t page = 0; page < m_pages.size(); ++page) {
-    for (uint32_t slot = 0; slot < kPageSlots; ++slot) {
-      // Read the slot each time: f may empty it, or empty the whole list.
-      if (page >= m_pages.size() || !m_pages[page]) break;
-      WorldListItem* item = (*m_pages[page])[slot];
-      if (item) f(static_cast<uint32_t>(page * kPageSlots + slot), item);
-    }
-  }
-}
-
 void WorldList::Enter(uint32_t index, std::unique_ptr<WorldListItem>& item) {
   WorldListItem* raw = item.get();
   *SlotFor(index) = item.release();

@@ -161,6 +161,18 @@ public:
   // The item at index; null for an empty slot or an index past the end.
   WorldListItem* At(uint32_t index) const;
   uint32_t SlotCount() const { return m_slotCount; }
+  // Calls f(index, item) for every item in slot order; f may remove items.
+  template <class F>
+  void ForEach(F&& f) const {
+    for (size_t page = 0; page < m_pages.size(); ++page) {
+      for (uint32_t slot = 0; slot < kPageSlots; ++slot) {
+        // Read the slot each time: f may empty it, or empty the whole list.
+        if (page >= m_pages.size() || !m_pages[page]) break;
+        WorldListItem* item = (*m_pages[page])[slot];
+        if (item) f(static_cast<uint32_t>(page * kPageSlots + slot), item);
+      }
+    }
+  }
   size_t ItemCount() const { return m_itemCount; }
 
   // Every item's Notify, in slot order.
@@ -209,9 +221,6 @@ private:
   void Enter(uint32_t index, std::unique_ptr<WorldListItem>& item);
   void GridInsert(WorldListItem* item);
   void GridErase(WorldListItem* item);
-  // Calls f(index, item) for every item in slot order.
-  template <class F>
-  void ForEach(F&& f) const;
 
   void LoadRecordsV2(RecordCursor& in);
   void LoadRecords(RecordCursor& in);
