@@ -39,6 +39,33 @@ inline std::string RepeatClasses(const char* templ, int linesPerClass, int total
   return s;
 }
 
+// The generated GameScript source of the compile and load benchmarks: one
+// class per 20 lines, with loops, a switch, calls and string building.
+inline std::string GameScriptClasses(int totalLines) {
+  return RepeatClasses(
+      "class C@ {\n"
+      "  public int count = 3;\n"
+      "  float ratio = 1.5;\n"
+      "  public void Reset(void) { count = 0; ratio = 0.0; }\n"
+      "  public int Step(int a, float b) {\n"
+      "    int i;\n"
+      "    for (i = 0; i < a; i++) {\n"
+      "      if (i % 2 == 0 and b > 0.5) count = count + i * 2;\n"
+      "      else count = count - 1;\n"
+      "    }\n"
+      "    switch (a) { case 1: count = 5; break; case 7: count = 2; break; default: break; }\n"
+      "    string s = \"value \" + (string)count;\n"
+      "    while (ratio > 10.0) ratio = ratio / 2.0;\n"
+      "    ratio = ratio * 0.5 + (float)a;\n"
+      "    Reset();\n"
+      "    // a comment line\n"
+      "    return count + s.size();\n"
+      "  }\n"
+      "};\n"
+      "\n",
+      20, totalLines);
+}
+
 // Tokens the GameScript scanner finds in the text.
 inline std::size_t CountTokens(const std::string& text) {
   GSCompiler::Scanner scanner(text.data(), text.size());

@@ -23,32 +23,6 @@ using namespace GSBench;
 constexpr int kLines = 50000;
 namespace fs = std::filesystem;
 
-// One class per 20 lines, with loops, a switch, calls and string building.
-std::string MakeGameScript() {
-  return RepeatClasses(
-      "class C@ {\n"
-      "  public int count = 3;\n"
-      "  float ratio = 1.5;\n"
-      "  public void Reset(void) { count = 0; ratio = 0.0; }\n"
-      "  public int Step(int a, float b) {\n"
-      "    int i;\n"
-      "    for (i = 0; i < a; i++) {\n"
-      "      if (i % 2 == 0 and b > 0.5) count = count + i * 2;\n"
-      "      else count = count - 1;\n"
-      "    }\n"
-      "    switch (a) { case 1: count = 5; break; case 7: count = 2; break; default: break; }\n"
-      "    string s = \"value \" + (string)count;\n"
-      "    while (ratio > 10.0) ratio = ratio / 2.0;\n"
-      "    ratio = ratio * 0.5 + (float)a;\n"
-      "    Reset();\n"
-      "    // a comment line\n"
-      "    return count + s.size();\n"
-      "  }\n"
-      "};\n"
-      "\n",
-      20, kLines);
-}
-
 // Lua of the same shape as the classes above, until the token count is reached.
 std::string MakeLua(size_t tokens) {
   return RepeatLua(
@@ -83,7 +57,7 @@ const Inputs& Data() {
     Inputs in;
     in.folder = fs::temp_directory_path() / Fill("gs_compile_bench_@", int(getpid()));
     fs::create_directories(in.folder);
-    const std::string gs = MakeGameScript();
+    const std::string gs = GameScriptClasses(kLines);
     in.gsBytes = gs.size();
     in.gsTokens = CountTokens(gs);
     in.gsPath = (in.folder / "big.gs").string();

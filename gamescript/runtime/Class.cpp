@@ -23,11 +23,11 @@ std::string_view MethodPart(std::string_view key) {
 void GSClass::SetInitialiserRunner(InitialiserRunner runner) { g_runner = runner; }
 
 int32_t GSFunction::LineOf(uint32_t offset) const {
-  const auto& lines = record->lines;
-  if (lines.empty()) return -1;
+  const std::size_t n = record->LineCount();
+  if (n == 0) return -1;
   std::size_t i = 0;
-  while (i < lines.size() && lines[i].first <= offset) ++i;
-  return int32_t(lines[i == 0 ? 0 : i - 1].second);
+  while (i < n && record->LineOffset(i) <= offset) ++i;
+  return int32_t(record->LineNumber(i == 0 ? 0 : i - 1));
 }
 
 GSClass::GSClass(GSMachine* machine, GSLibrary* library, uint32_t index, const LibraryClass& record)
@@ -66,9 +66,10 @@ bool GSClass::Link(std::string& problem) {
       return false;
     }
   }
-  const Kiv::PString className(Name());
+  Kiv::PString className;  // interned only for a class with natives
   for (GSFunction& f : m_functions) {
     if (f.IsNative()) {
+      if (className.IsNull()) className = Kiv::PString(Name());
       f.native = m_machine->FindNativeFunction(className, Kiv::PString(f.key));
       if (!f.native && ScriptLogHook)
         ScriptLogHook("Could not resolve native link %s", std::string(f.key).c_str());

@@ -51,6 +51,7 @@ private:
 
 void GSLibrary::Clear() {
   while (!m_classes.empty()) m_classes.pop_back();  // last to first
+  m_classIndex.clear();
   m_functionImports.clear();
   m_classImports.clear();
   m_dependencies.clear();
@@ -60,14 +61,14 @@ void GSLibrary::Clear() {
 }
 
 GSClass* GSLibrary::FindClass(std::string_view name) const {
-  for (auto c = m_classes.rbegin(); c != m_classes.rend(); ++c)
-    if ((*c)->Name() == name) return c->get();
-  return nullptr;
+  const auto found = m_classIndex.find(name);
+  return found == m_classIndex.end() ? nullptr : found->second;
 }
 
 int GSLibrary::Load(std::vector<uint8_t> image) {
   m_image = std::move(image);
-  const std::string problem = ReadLibraryFile(m_image, m_file);
+  // The code is verified once, at the end, when calls can be resolved.
+  const std::string problem = ReadLibraryFile(m_image, m_file, false);
   if (!problem.empty()) {
     if (ScriptLogHook) ScriptLogHook("GSLibrary::Load> malformed library: %s", problem.c_str());
     return -1;
@@ -76,8 +77,11 @@ int GSLibrary::Load(std::vector<uint8_t> image) {
   m_dependencies.reserve(m_file.dependencies.size());
   for (const auto& [a, b] : m_file.dependencies) m_dependencies.push_back({nullptr, a, b});
   m_classes.reserve(m_file.classes.size());
-  for (std::size_t i = 0; i < m_file.classes.size(); ++i)
+  m_classIndex.reserve(m_file.classes.size());
+  for (std::size_t i = 0; i < m_file.classes.size(); ++i) {
     m_classes.push_back(std::make_unique<GSClass>(m_machine, this, uint32_t(i), m_file.classes[i]));
+    m_classIndex[m_classes.back()->Name()] = m_classes.back().get();
+  }
 
   // Dependencies; entry 0 is this library, already recorded by the machine,
   // which also ends any cycle.

@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "gamescript/runtime/Class.h"
@@ -65,6 +66,7 @@ private:
   std::vector<ClassImport> m_classImports;
   std::vector<FunctionImport> m_functionImports;
   std::vector<std::unique_ptr<GSClass>> m_classes;
+  std::unordered_map<std::string_view, GSClass*> m_classIndex;  // the later of equal names
 };
 
 }  // namespace GSRuntime

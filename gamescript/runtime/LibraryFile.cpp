@@ -88,7 +88,8 @@ void Reader::Strings(std::size_t end) {
   const std::size_t areaSize = end - area;
   // The end of the string that starts at each byte: one backward pass keeps
   // the check linear however many offsets share a string.
-  std::vector<uint32_t> nulAt(areaSize);
+  thread_local std::vector<uint32_t> nulAt;
+  nulAt.resize(areaSize);
   uint32_t next = uint32_t(areaSize);
   for (std::size_t i = areaSize; i-- > 0;) {
     if (m_image[area + i] == 0) next = uint32_t(i);
@@ -258,11 +259,10 @@ LibraryFunction Reader::FunctionChunk(std::size_t parentEnd, std::size_t alignBa
   Expect(f.argumentBase == 1 - int32_t(f.parameters) || f.argumentBase == 0, "argument base");
   const uint32_t cells = f.parameters + l;
   const uint32_t refs = Count(end, 4, "reference cell count");
-  f.referenceCells.reserve(refs);
+  f.referenceCells = {m_in.Cursor(), refs};
   for (uint32_t i = 0; i < refs; ++i) {
     const int32_t cell = I32();
     Expect(cell >= 0 && uint32_t(cell) < cells, "reference cell outside the frame");
-    f.referenceCells.push_back(cell);
   }
   const uint32_t size = Count(end, 1, "code size");
   f.code = m_in.Bytes(size);
@@ -273,14 +273,13 @@ LibraryFunction Reader::FunctionChunk(std::size_t parentEnd, std::size_t alignBa
   if (m_in.Pos() + 8 <= end && Kiv::LoadLE32(m_image.data() + m_in.Pos()) == kLineTableMarker) {
     m_in.Skip(4);
     const uint32_t n = Count(end, 8, "line count");
-    f.lines.reserve(n);
+    f.lines = {m_in.Cursor(), 2 * n};
     uint32_t previous = 0;
     for (uint32_t i = 0; i < n; ++i) {
       const uint32_t offset = U32();
-      const uint32_t line = U32();
+      U32();
       Expect(offset >= previous && (offset < size || size == 0), "line table order");
       previous = offset;
-      f.lines.emplace_back(offset, line);
     }
   }
   ExpectAt(end, "function chunk size");
@@ -289,10 +288,11 @@ LibraryFunction Reader::FunctionChunk(std::size_t parentEnd, std::size_t alignBa
 
 }  // namespace
 
-std::string ReadLibraryFile(std::span<const uint8_t> image, LibraryFile& out) {
+std::string ReadLibraryFile(std::span<const uint8_t> image, LibraryFile& out, bool verifyCode) {
   out = LibraryFile();
   try {
     Reader(image, out).Run();
+    if (!verifyCode) return "";
     for (const LibraryClass& c : out.classes)
       for (const LibraryFunction& f : c.functions) {
         bool depthChecked;
@@ -329,7 +329,11 @@ std::string VerifyCode(const LibraryFunction& f, std::size_t stringCount, std::s
   };
 
   // Pass 1: instruction starts and operands.
-  std::vector<uint8_t> start(size, 0);
+  // Scratch reused across calls: most functions are small and many.
+  thread_local std::vector<uint8_t> start;
+  thread_local std::vector<int32_t> depth;
+  thread_local std::vector<uint32_t> work;
+  start.assign(size, 0);
   InstructionView in;
   std::size_t last = 0;
   for (std::size_t pc = 0; pc < size; pc += in.length) {
@@ -366,8 +370,8 @@ std::string VerifyCode(const LibraryFunction& f, std::size_t stringCount, std::s
   // Pass 2: the depth of each reachable instruction, which must be the same
   // on every path. Each instruction is queued at most once.
   constexpr int32_t kUnseen = -1;
-  std::vector<int32_t> depth(size, kUnseen);
-  std::vector<uint32_t> work;
+  depth.assign(size, kUnseen);
+  work.clear();
   std::string problem;
   auto reach = [&](uint64_t target, int32_t d, std::size_t from) {
     if (!problem.empty()) return;
@@ -382,41 +386,57 @@ std::string VerifyCode(const LibraryFunction& f, std::size_t stringCount, std::s
   };
   reach(0, 0, 0);
   while (!work.empty() && problem.empty()) {
-    const std::size_t pc = work.back();
+    std::size_t pc = work.back();
     work.pop_back();
-    DecodeInstruction(code, size, pc, in);
-    int32_t d = depth[pc];
-    int32_t inputs = in.info->inputs;
-    int32_t after = d + in.info->stack;
-    const uint8_t op = in.op;
-    if (in.info->form == OperandForm::Call || in.info->form == OperandForm::Parent) {
-      inputs = 1 - in.Distance();  // the receiver and the arguments
-      const int r = op == OP_START ? 0 : callResult ? callResult(context, in) : -1;
-      if (r < 0) depthChecked = false;
-      after = d - inputs + (r > 0 ? 1 : 0);
+    // Straight-line code is walked in place; only branches go on the list.
+    for (;;) {
+      DecodeInstruction(code, size, pc, in);
+      const int32_t d = depth[pc];
+      int32_t inputs = in.info->inputs;
+      int32_t after = d + in.info->stack;
+      const uint8_t op = in.op;
+      if (in.info->form == OperandForm::Call || in.info->form == OperandForm::Parent) {
+        inputs = 1 - in.Distance();  // the receiver and the arguments
+        const int r = op == OP_START ? 0 : callResult ? callResult(context, in) : -1;
+        if (r < 0) depthChecked = false;
+        after = d - inputs + (r > 0 ? 1 : 0);
+      }
+      if (depthChecked && d < inputs) return at("stack underflow", pc);
+      if (depthChecked && (after > room || d > room)) return at("stack deeper than the frame", pc);
+      bool falls = true;
+      switch (op) {
+        case OP_RET:
+        case OP_RETV:
+        case OP_RETVO: falls = false; break;
+        case OP_JMP:
+          reach(in.Word(), after, pc);
+          falls = false;
+          break;
+        case OP_SWITCH:
+          for (uint16_t i = 0; i < in.Count(); ++i) reach(in.SwitchTarget(i), after, pc);
+          reach(in.SwitchDefault(), after, pc);
+          falls = false;
+          break;
+        case OP_WAIT:
+          // A handler starts with the received message on the stack.
+          if (depthChecked && d + 1 > room) return at("stack deeper than the frame", pc);
+          for (uint16_t i = 0; i < in.Count(); ++i) reach(in.WaitTarget(i), d + 1, pc);
+          falls = false;
+          break;
+        default:
+          if (in.info->form == OperandForm::Target) reach(in.Word(), after, pc);
+          break;
+      }
+      if (!falls || !problem.empty()) break;
+      const std::size_t next = pc + in.length;
+      if (next >= size) return at("code runs off its end", pc);
+      if (depth[next] != kUnseen) {
+        if (depth[next] != after && depthChecked) return at("stack depth differs between paths", next);
+        break;
+      }
+      depth[next] = after;
+      pc = next;
     }
-    if (depthChecked && d < inputs) return at("stack underflow", pc);
-    if (depthChecked && (after > room || d > room)) return at("stack deeper than the frame", pc);
-    const std::size_t next = pc + in.length;
-    switch (op) {
-      case OP_RET:
-      case OP_RETV:
-      case OP_RETVO: continue;
-      case OP_JMP: reach(in.Word(), after, pc); continue;
-      case OP_SWITCH:
-        for (uint16_t i = 0; i < in.Count(); ++i) reach(in.SwitchTarget(i), after, pc);
-        reach(in.SwitchDefault(), after, pc);
-        continue;
-      case OP_WAIT:
-        // A handler starts with the received message on the stack.
-        if (depthChecked && d + 1 > room) return at("stack deeper than the frame", pc);
-        for (uint16_t i = 0; i < in.Count(); ++i) reach(in.WaitTarget(i), d + 1, pc);
-        continue;
-      default: break;
-    }
-    if (in.info->form == OperandForm::Target) reach(in.Word(), after, pc);
-    if (next >= size) return at("code runs off its end", pc);
-    reach(next, after, pc);
   }
   return problem;
 }

@@ -7,6 +7,7 @@
 // fills point into the image, which must outlive them. Linear in the size.
 
 #include <cstdint>
+#include <cstddef>
 #include <span>
 #include <string>
 #include <string_view>
@@ -22,6 +23,18 @@ constexpr uint32_t kLineTableMarker = 0x6462676C;  // "lgbd"
 constexpr uint32_t kNoClassImport = 0xFFFFFFFF;
 constexpr uint32_t kStackCells = 1024;  // a thread's script stack
 
+// A run of little-endian 32-bit words inside the image.
+struct WordView {
+  const uint8_t* data = nullptr;
+  uint32_t count = 0;
+  std::size_t size() const { return count; }
+  bool empty() const { return count == 0; }
+  uint32_t operator[](std::size_t i) const {
+    const uint8_t* p = data + 4 * i;
+    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+  }
+};
+
 struct LibraryFunction {
   std::string_view key;
   uint32_t returnType = 0, returnClass = kNoClassImport, flags = 0;
@@ -29,9 +42,13 @@ struct LibraryFunction {
   uint32_t stackAdvance = 0, frameHeader = 0, frameSize = 0;
   int32_t argumentBase = 0;
   uint32_t parameters = 0, locals = 0, temporaries = 0;
-  std::vector<int32_t> referenceCells;
+  WordView referenceCells;  // frame cells holding references
   std::span<const uint8_t> code;
-  std::vector<std::pair<uint32_t, uint32_t>> lines;  // code offset, source line
+  WordView lines;  // pairs of code offset and source line
+
+  std::size_t LineCount() const { return lines.size() / 2; }
+  uint32_t LineOffset(std::size_t i) const { return lines[2 * i]; }
+  uint32_t LineNumber(std::size_t i) const { return lines[2 * i + 1]; }
 };
 
 struct LibraryClass {
@@ -88,8 +105,9 @@ struct LibraryFile {
 };
 
 // Reads and checks the whole image into `out`. Empty when it is well formed;
-// else what is wrong and the byte offset where it was found.
-std::string ReadLibraryFile(std::span<const uint8_t> image, LibraryFile& out);
+// else what is wrong and the byte offset where it was found. Without
+// `verifyCode` the byte code is left for the caller to verify.
+std::string ReadLibraryFile(std::span<const uint8_t> image, LibraryFile& out, bool verifyCode = true);
 
 // The header fields that registration reads: false when the bytes are fewer
 // than 20 or the magic differs.

@@ -74,7 +74,41 @@ enum Opcode : uint8_t {
 static_assert(kOpcodeCount == 116, "the instruction set has 116 opcodes");
 
 // The table, indexed by opcode.
-extern const OpcodeInfo kOpcodeTable[kOpcodeCount];
+inline constexpr OpcodeInfo kOpcodeTable[kOpcodeCount] = {
+#define GS_OPCODE_INFO(name, form, stack, inputs) {#name, OperandForm::form, stack, inputs},
+    GS_OPCODES(GS_OPCODE_INFO)
+#undef GS_OPCODE_INFO
+};
+
+// Operand bytes of each opcode byte: a count, kVariableOperands for WAIT and
+// SWITCH, kIllegalOpcode for 116..255.
+inline constexpr uint8_t kVariableOperands = 0xFE;
+inline constexpr uint8_t kIllegalOpcode = 0xFF;
+inline constexpr auto kOperandBytes = [] {
+  struct Table {
+    uint8_t bytes[256];
+  } t{};
+  for (unsigned op = 0; op < 256; ++op) {
+    if (op >= kOpcodeCount) {
+      t.bytes[op] = kIllegalOpcode;
+      continue;
+    }
+    switch (kOpcodeTable[op].form) {
+      case OperandForm::None: t.bytes[op] = 0; break;
+      case OperandForm::Local:
+      case OperandForm::Member:
+      case OperandForm::String:
+      case OperandForm::Class:
+      case OperandForm::Parent: t.bytes[op] = 2; break;
+      case OperandForm::Const:
+      case OperandForm::Target:
+      case OperandForm::Call: t.bytes[op] = 4; break;
+      case OperandForm::Wait:
+      case OperandForm::Switch: t.bytes[op] = kVariableOperands; break;
+    }
+  }
+  return t;
+}();
 
 // The table entry of an opcode byte; null for 116..255 (illegal instructions).
 inline const OpcodeInfo* FindOpcode(uint8_t op) { return op < kOpcodeCount ? &kOpcodeTable[op] : nullptr; }
@@ -129,7 +163,18 @@ struct InstructionView {
 
 // Length in bytes (opcode included) of the instruction at `offset` of `code`;
 // 0 when the byte is not an opcode or the instruction does not fit in `size`.
-std::size_t InstructionLength(const uint8_t* code, std::size_t size, std::size_t offset);
+inline std::size_t InstructionLength(const uint8_t* code, std::size_t size, std::size_t offset) {
+  if (offset >= size) return 0;
+  const uint8_t op = code[offset];
+  const std::size_t left = size - offset - 1;  // bytes after the opcode
+  std::size_t n = kOperandBytes.bytes[op];
+  if (n >= kVariableOperands) {
+    if (n == kIllegalOpcode || left < 2) return 0;
+    const uint16_t count = ReadU16(code + offset + 1);
+    n = op == OP_WAIT ? WaitLayout::Size(count) : SwitchLayout::Size(count);
+  }
+  return n <= left ? n + 1 : 0;
+}
 
 // Fills `out` with the instruction at `offset`; false (out untouched) when the
 // byte is not an opcode or the instruction does not fit in `size`.

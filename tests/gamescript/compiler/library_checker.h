@@ -83,9 +83,10 @@ inline std::string Check(const std::vector<uint8_t>& bytes, Library& out) {
       f.locals = g.locals;
       f.temporaries = g.temporaries;
       f.argumentBase = g.argumentBase;
-      f.referenceCells = g.referenceCells;
+      for (std::size_t i = 0; i < g.referenceCells.size(); ++i)
+        f.referenceCells.push_back(int32_t(g.referenceCells[i]));
       f.code.assign(g.code.begin(), g.code.end());
-      f.lines = g.lines;
+      for (std::size_t i = 0; i < g.LineCount(); ++i) f.lines.emplace_back(g.LineOffset(i), g.LineNumber(i));
       if (&g != &k.functions.back() && g.lines.empty() && !g.code.empty())
         return "function without a line table";
       c.functions.push_back(std::move(f));
