@@ -12,6 +12,7 @@
 #include "foundation/Soup.h"
 #include "gamescript/runtime/ScriptLogHook.h"
 #include "kiv/Log.h"
+#include "online/OnlineAccessClientEndpoint.h"
 #include "umbclient/AssetDatabase.h"
 #include "umbclient/AsyncConnect.h"
 #include "umbclient/ContentFolders.h"
@@ -108,6 +109,9 @@ void ShutDown(Session& session) {
   if (session.endsProcess) JobQueue::Process().Stop();
   if (session.pluginsRegistered) ReleaseEnginePlugins();
   session.pluginsRegistered = false;
+  // The online endpoint says goodbye (a close datagram, a web login closed) while the
+  // database it talks through is still open, not from a static destructor after it.
+  OnlineAccessClientEndpoint::Shutdown();
   if (session.databaseOpen || UMBIsDatabaseOpen()) UMBCloseDatabase();
   session.databaseOpen = false;
   if (session.configSchemaStarted) StopConfigSchema();

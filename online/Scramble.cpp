@@ -1,5 +1,7 @@
 #include "online/Scramble.h"
 
+#include <algorithm>
+
 #include "kiv/Memory.h"
 #include "online/TMEPacket.h"
 
@@ -55,4 +57,79 @@ void ScramblePacket(TMEPacket& packet, std::string_view key, uint32_t& state) {
 void UnscramblePacket(TMEPacket& packet, std::string_view key, uint32_t& state) {
   UnscrambleBytes(packet.GetBuffer().Data(), packet.GetBuffer().Size(), key, state);
   packet.Rewind();
+}
+
+namespace {
+// The mask table runs this far past one period, so the running index needs
+// reducing only once per block of bytes instead of once per byte.
+constexpr uint32_t kBlock = 8;
+constexpr uint32_t kSlack = kBlock * 255;
+}  // namespace
+
+void TMEScrambleKey::Set(std::string_view key) {
+  m_mask.clear();
+  m_period = 0;
+  if (key.empty()) return;
+  const uint32_t a = 13 * uint32_t(key.size()), b = 1792;  // 1792 = 7 * 256: the rotation and the low byte
+  uint32_t g = a, h = b;
+  while (h) {
+    uint32_t t = g % h;
+    g = h;
+    h = t;
+  }
+  m_period = a / g * b;  // at least 13 * 1792, far above kSlack
+  m_mask.resize(m_period + kSlack);
+  const auto* k = reinterpret_cast<const uint8_t*>(key.data());
+  for (uint32_t s = 0; s < m_period; ++s) m_mask[s] = Mask(k, uint32_t(key.size()), s);
+  for (uint32_t s = 0; s < kSlack; ++s) m_mask[m_period + s] = m_mask[s];
+}
+
+// Both directions walk the same way: the index s is the state modulo the period,
+// kept below period + kSlack and reduced at block ends.
+template <bool kScramble>
+static void Run(const uint8_t* mask, uint32_t period, uint8_t* data, size_t n, uint32_t& state) {
+  uint32_t s = state % period;
+  size_t i = 0;
+  while (i < n) {
+    const size_t end = std::min(n, i + kBlock);
+    if (state > UINT32_MAX - kSlack) {
+      // Near the 32-bit wrap, which the period does not divide: byte by byte.
+      for (; i < end; ++i) {
+        uint8_t wire;
+        if constexpr (kScramble) {
+          wire = mask[s] ^ data[i];
+          data[i] = wire;
+        } else {
+          wire = data[i];
+          data[i] = mask[s] ^ wire;
+        }
+        state += wire;
+        s = state % period;
+      }
+      continue;
+    }
+    uint32_t added = 0;
+    for (; i < end; ++i) {
+      uint8_t wire;
+      if constexpr (kScramble) {
+        wire = mask[s] ^ data[i];
+        data[i] = wire;
+      } else {
+        wire = data[i];
+        data[i] = mask[s] ^ wire;
+      }
+      s += wire;
+      added += wire;
+    }
+    state += added;
+    if (s >= period) s -= period;
+  }
+}
+
+void TMEScrambleKey::Scramble(uint8_t* data, size_t n, uint32_t& state) const {
+  Run<true>(m_mask.data(), m_period, data, n, state);
+}
+
+void TMEScrambleKey::Unscramble(uint8_t* data, size_t n, uint32_t& state) const {
+  Run<false>(m_mask.data(), m_period, data, n, state);
 }

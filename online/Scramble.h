@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
+#include <vector>
 
 class TMEPacket;
 
@@ -22,6 +23,21 @@ uint8_t TMEUnscrambleByte(uint8_t wire, std::string_view key, uint32_t& state);
 // In place over n bytes.
 void ScrambleBytes(uint8_t* data, size_t n, std::string_view key, uint32_t& state);
 void UnscrambleBytes(uint8_t* data, size_t n, std::string_view key, uint32_t& state);
+
+// The transform for one key, by table: the mask depends only on S modulo
+// lcm(13 L, 1792), so it is looked up instead of computed, and unscrambling
+// takes its states from the wire bytes alone, off the critical path.
+class TMEScrambleKey {
+public:
+  void Set(std::string_view key);
+  bool IsSet() const { return m_period != 0; }
+  void Scramble(uint8_t* data, size_t n, uint32_t& state) const;
+  void Unscramble(uint8_t* data, size_t n, uint32_t& state) const;
+
+private:
+  std::vector<uint8_t> m_mask;
+  uint32_t m_period = 0;
+};
 
 // Over the packet's whole content, which is then rewound (length unchanged).
 void ScramblePacket(TMEPacket& packet, std::string_view key, uint32_t& state);

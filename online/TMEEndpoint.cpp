@@ -49,7 +49,10 @@ bool TMEEndpoint::SendPacket(std::unique_ptr<TMEPacket> packet) {
   size_t size = packet->Size();
   if (size > m_maxContent) return false;
   if (m_connectionMode == 1 ? FragmentCount(size) > kMaxFragments : m_connectionMode != 0) return false;
-  if (!m_loginKey.empty()) ScramblePacket(*packet, Key(), m_sendState);
+  if (!m_loginKey.empty()) {
+    m_scrambler.Scramble(packet->GetBuffer().Data(), size, m_sendState);
+    packet->Rewind();
+  }
   m_sendQueue.push_back(std::move(packet));
   return true;
 }
@@ -67,9 +70,10 @@ bool TMEEndpoint::SetLoginKey(const std::string& key) {
   m_recvState = 0;
   if (key.size() < 8) {
     m_loginKey.clear();
+    m_scrambler.Set({});
     return false;
   }
-  GetClientKey();
+  m_scrambler.Set(GetClientKey() + m_loginKey);
   return true;
 }
 
@@ -123,6 +127,8 @@ bool TMEEndpoint::Transmit(TMEPacket& packet) {
   if (ok) {
     m_ackTimer = now;
     m_lastAckSent = m_lastReceivedSeq;
+    m_deliveredSinceAck = 0;
+    m_deliveredBytesSinceAck = 0;
   }
   return ok;
 }
@@ -130,12 +136,14 @@ bool TMEEndpoint::Transmit(TMEPacket& packet) {
 void TMEEndpoint::Flush() {
   // Nothing leaves before the address is known, so no send is spent on it.
   bool ok = m_peer && m_peer->TakeResolution() == UdpPeer::Resolution::Resolved;
-  while (ok && m_inFlight.size() < kMaxInFlight && !m_sendQueue.empty()) {
+  while (ok && m_inFlight.size() < kMaxInFlight && !m_sendQueue.empty() &&
+         (m_inFlight.empty() || m_inFlightBytes < kMaxInFlightBytes)) {
     std::unique_ptr<TMEPacket> p = std::move(m_sendQueue.front());
     m_sendQueue.pop_front();
     p->sequence = m_nextSendSeq;
     m_nextSendSeq = NextSeq(m_nextSendSeq);
     ok = Transmit(*p);
+    m_inFlightBytes += p->Size();
     m_inFlight.push_back(std::move(p));
   }
   TMETraffic().inFlight = uint32_t(m_inFlight.size());
@@ -169,8 +177,12 @@ void TMEEndpoint::Update() {
       }
     }
     Flush();
-    if ((m_lastReceivedSeq != m_lastAckSent && m_ackTimer < now - kAckDelay) ||
-        m_ackTimer < now - kKeepAlive) {
+    // Besides the delayed ack, half a window of deliveries is acknowledged at once, so a
+    // sender with a full window never waits out the delay.
+    const bool ackDue = m_lastReceivedSeq != m_lastAckSent &&
+                        (m_ackTimer < now - kAckDelay || m_deliveredSinceAck >= kAckPackets ||
+                         m_deliveredBytesSinceAck >= kAckBytes);
+    if (ackDue || m_ackTimer < now - kKeepAlive) {
       SendControl(false);
       return;
     }
@@ -192,6 +204,7 @@ void TMEEndpoint::Disconnect() {
 void TMEEndpoint::DropAll() {
   m_parked.clear();
   m_inFlight.clear();
+  m_inFlightBytes = 0;
   m_sendQueue.clear();
   m_reassembly.clear();
   m_hasQueued = false;
@@ -203,6 +216,7 @@ void TMEEndpoint::Acknowledge(uint8_t ack) {
   for (auto it = m_inFlight.begin(); it != m_inFlight.end();) {
     if (Diff((*it)->sequence, ack) <= 0) {
       if ((*it)->deliveryToken) tokens.push_back((*it)->deliveryToken);
+      m_inFlightBytes -= (*it)->Size();
       it = m_inFlight.erase(it);
     } else {
       ++it;
@@ -283,7 +297,10 @@ void TMEEndpoint::PacketPath(std::unique_ptr<TMEPacket> packet) {
     while (packet) {
       if (m_lastReceivedSeq == m_lastAckSent) m_ackTimer = now;
       m_lastReceivedSeq = m_expectedSeq;
-      if (!m_loginKey.empty()) UnscramblePacket(*packet, Key(), m_recvState);
+      if (!m_loginKey.empty())
+        m_scrambler.Unscramble(packet->GetBuffer().Data(), packet->Size(), m_recvState);
+      ++m_deliveredSinceAck;
+      m_deliveredBytesSinceAck += packet->Size();
       packet->Rewind();
       HandlePacket(*packet);
       packet.reset();

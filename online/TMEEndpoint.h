@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "online/Scramble.h"
 #include "online/TMEPacket.h"
 #include "online/UdpSocket.h"
 
@@ -24,6 +25,12 @@ public:
   static constexpr size_t kMaxDatagram = kFragmentBytes + 3;
   static constexpr size_t kMaxFragments = 127;
   static constexpr size_t kMaxInFlight = 60;
+  // Bytes in flight beyond the first packet: a window of large packets would
+  // otherwise overrun the peer's receive queue in one burst.
+  static constexpr size_t kMaxInFlightBytes = 128 * 1024;
+  // Deliveries acknowledged at once rather than after the delay.
+  static constexpr size_t kAckPackets = kMaxInFlight / 2;
+  static constexpr size_t kAckBytes = 32 * 1024;
   static constexpr size_t kMaxParked = 128;
   static constexpr size_t kMaxQueued = 1000;
   // Largest packet content either side accepts; a peer of this channel drops
@@ -104,7 +111,6 @@ private:
   std::unique_ptr<TMEPacket> AddFragment(uint8_t sequence, uint8_t fragment, const uint8_t* data,
                                          size_t size);
   void DropAll();
-  std::string Key() const { return m_clientKey + m_loginKey; }
 
   uint8_t m_nextSendSeq = 1;
   uint8_t m_expectedSeq = 1;
@@ -123,6 +129,10 @@ private:
   std::string m_loginKey;
   uint32_t m_sendState = 0;
   uint32_t m_recvState = 0;
+  TMEScrambleKey m_scrambler;
+  size_t m_deliveredSinceAck = 0;
+  size_t m_deliveredBytesSinceAck = 0;
+  size_t m_inFlightBytes = 0;
   size_t m_maxContent = kMaxContent;
   uint32_t m_epoch = 0;  // changes on every attach, so a handler that re-attached is noticed
 };

@@ -44,6 +44,21 @@ TEST(Scrambler, VectorAndRoundTrip) {
     // Byte at a time gives the same as the block form.
     uint32_t s3 = start;
     for (size_t i = 0; i < data.size(); ++i) ASSERT_EQ(TMEScrambleByte(data[i], k, s3), w[i]);
+    // The table form agrees, also across the 32-bit wrap of the state.
+    TMEScrambleKey table;
+    table.Set(k);
+    for (uint32_t from : {start, 0xFFFFFF00u + uint32_t(rand.NextInt(200))}) {
+      uint32_t f1 = from, f2 = from, t1 = from, t2 = from;
+      Bytes x = data, y = data;
+      ScrambleBytes(x.data(), x.size(), k, f1);
+      table.Scramble(y.data(), y.size(), t1);
+      ASSERT_TRUE(x == y);
+      ASSERT_EQ(f1, t1);
+      table.Unscramble(y.data(), y.size(), t2);
+      UnscrambleBytes(x.data(), x.size(), k, f2);
+      ASSERT_TRUE(x == data && y == data);
+      ASSERT_EQ(f2, t2);
+    }
     UnscrambleBytes(w.data(), w.size(), k, s2);
     EXPECT_EQ(w, data);
     EXPECT_EQ(s1, s2);
