@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string_view>
+#include <unordered_map>
 
 #include "gamescript/compiler/Driver.h"
 
@@ -43,7 +45,11 @@ private:
     return false;
   }
   uint32_t ClassIndexOf(const std::string& className);
-  bool BuildFunctionTable(GSClassSymbol* k, GSClassSymbol* scanned, std::vector<GSFunctionSymbolExt>& table);
+  // Positions of a function table by the name of the function they hold; a
+  // position since taken by a function of another name is skipped when read.
+  using PositionsByName = std::unordered_map<std::string_view, std::vector<std::size_t>>;
+  bool BuildFunctionTable(GSClassSymbol* k, GSClassSymbol* scanned, std::vector<GSFunctionSymbolExt>& table,
+                          PositionsByName& positions);
   bool WriteImports(ImageWriter& w);
   bool WriteClass(ImageWriter& w, const GSCClass& cls, const std::vector<GSFunctionSymbolExt>& table);
 
@@ -65,9 +71,9 @@ uint32_t Writer::ClassIndexOf(const std::string& className) {
 // every ancestor part. Ancestors are filled first; a function overrides, in
 // every position they hold, the entries of the same name and parameters.
 bool Writer::BuildFunctionTable(GSClassSymbol* k, GSClassSymbol* scanned,
-                                std::vector<GSFunctionSymbolExt>& table) {
+                                std::vector<GSFunctionSymbolExt>& table, PositionsByName& positions) {
   for (const AncestorEntry& e : scanned->ancestors)
-    if (e.direct && !BuildFunctionTable(k, e.base, table)) return false;
+    if (e.direct && !BuildFunctionTable(k, e.base, table, positions)) return false;
 
   int32_t vo = 0, fo = 0;
   if (scanned != k) {
@@ -78,31 +84,38 @@ bool Writer::BuildFunctionTable(GSClassSymbol* k, GSClassSymbol* scanned,
         break;
       }
   }
+  // By slot; of entries of the same slot the later one in table order first.
   std::vector<GSFunctionSymbol*> own;
   scanned->members.ForEach([&](GSSymbol* s) {
-    if (s->kind != SymFunction) return;
-    auto* f = static_cast<GSFunctionSymbol*>(s);
-    // A new entry goes before existing entries of the same slot.
-    auto at = std::lower_bound(
-        own.begin(), own.end(), f,
-        [](const GSFunctionSymbol* a, const GSFunctionSymbol* b) { return SlotOf(a) < SlotOf(b); });
-    own.insert(at, f);
+    if (s->kind == SymFunction) own.push_back(static_cast<GSFunctionSymbol*>(s));
+  });
+  std::reverse(own.begin(), own.end());
+  std::stable_sort(own.begin(), own.end(), [](const GSFunctionSymbol* a, const GSFunctionSymbol* b) {
+    return SlotOf(a) < SlotOf(b);
   });
   for (GSFunctionSymbol* f : own) {
     // Every entry of the table is written as a function import.
     m_symbols.MarkReferenced(f);
-    for (GSFunctionSymbolExt& e : table) {
-      if (!e.function || e.function->name != f->name) continue;
-      if (KeyHead(e.function->signatureKey) != KeyHead(f->signatureKey)) {
-        if (m_log) m_log->Addf("Wrong return type on function:%s\n", f->signatureKey.c_str());
-        return false;
+    const auto same = positions.find(f->name);
+    if (same != positions.end()) {
+      std::vector<std::size_t>& list = same->second;
+      std::sort(list.begin(), list.end());
+      list.erase(std::unique(list.begin(), list.end()), list.end());
+      for (std::size_t at : list) {
+        GSFunctionSymbolExt& e = table[at];
+        if (!e.function || e.function->name != f->name) continue;
+        if (KeyHead(e.function->signatureKey) != KeyHead(f->signatureKey)) {
+          if (m_log) m_log->Addf("Wrong return type on function:%s\n", f->signatureKey.c_str());
+          return false;
+        }
+        e = {f, vo};
       }
-      e = {f, vo};
     }
     const int64_t position = int64_t(fo) + scanned->functionBase + f->index;
     if (position < 0 || position >= int64_t(table.size()))
       return Fail("Internal Compiler Error: a function slot lies outside its class's table.");
     table[std::size_t(position)] = {f, vo};
+    positions[f->name].push_back(std::size_t(position));
   }
   return true;
 }
@@ -258,7 +271,8 @@ bool Writer::Write(Utils::ByteBuffer& out, const LibrarySource& source) {
     // Slots are 16-bit fields of the records and of the call instructions.
     if (slots > 0x8000) return Fail("Too many functions in one class: slots do not fit in 16 bits.");
     tables[i].assign(std::size_t(std::max<int64_t>(slots, 0)), GSFunctionSymbolExt{nullptr, 0});
-    if (!BuildFunctionTable(k, k, tables[i])) return false;
+    PositionsByName positions;
+    if (!BuildFunctionTable(k, k, tables[i], positions)) return false;
     for (const GSFunctionSymbolExt& e : tables[i])
       if (!e.function) return Fail("Internal Compiler Error: a function slot of a class has no function.");
   }

@@ -64,40 +64,87 @@ public:
 // ---------------------------------------------------------------------------
 // SymbolHash
 
+namespace {
+
+// The key of a symbol's name in the by-name index: source files compare
+// without case and never equal a declared name.
+std::string NameKey(const GSSymbol& s) {
+  if (s.kind != SymDependent) return s.name;
+  std::string key(1, '\1');
+  for (char c : s.name) key += Lower(c);
+  return key;
+}
+
+}  // namespace
+
 bool SymbolHash::Insert(GSSymbol* symbol) {
-  GSSymbol** link = &m_buckets[NameHash(*symbol) % m_buckets.size()];
-  while (*link != nullptr) {
-    const int c = CompareSymbols(**link, *symbol);
-    if (c == 0) return false;
-    if (c > 0) break;
-    link = &(*link)->chain;
-  }
-  symbol->chain = *link;
-  *link = symbol;
+  std::vector<GSSymbol*>& same = m_byName[NameKey(*symbol)];
+  auto at = same.begin();
+  while (at != same.end() && (*at)->level > symbol->level) ++at;
+  if (at != same.end() && (*at)->level == symbol->level) return false;
+  same.insert(at, symbol);
+  if (symbol->kind == SymFunction) m_functionsByPlainName[PlainFunctionName(symbol->name)].push_back(symbol);
+  m_orderedValid = false;
   ++m_count;
   return true;
 }
 
 GSSymbol* SymbolHash::Find(const GSSymbol& probe) const {
-  for (GSSymbol* s = m_buckets[NameHash(probe) % m_buckets.size()]; s != nullptr; s = s->chain) {
-    const int c = CompareSymbols(probe, *s);
-    if (c == 0) return s;
-    if (c < 0) break;
-  }
+  const auto it = m_byName.find(NameKey(probe));
+  if (it == m_byName.end()) return nullptr;
+  for (GSSymbol* s : it->second)
+    if (probe.level == -1 || s->level == probe.level) return s;
   return nullptr;
 }
 
 bool SymbolHash::Remove(GSSymbol* symbol) {
-  for (GSSymbol** link = &m_buckets[NameHash(*symbol) % m_buckets.size()]; *link != nullptr;
-       link = &(*link)->chain) {
-    if (*link == symbol) {
-      *link = symbol->chain;
-      symbol->chain = nullptr;
-      --m_count;
-      return true;
+  const auto it = m_byName.find(NameKey(*symbol));
+  if (it == m_byName.end()) return false;
+  std::vector<GSSymbol*>& same = it->second;
+  const auto at = std::find(same.begin(), same.end(), symbol);
+  if (at == same.end()) return false;
+  same.erase(at);
+  if (same.empty()) m_byName.erase(it);
+  if (symbol->kind == SymFunction) {
+    const auto f = m_functionsByPlainName.find(PlainFunctionName(symbol->name));
+    if (f != m_functionsByPlainName.end()) {
+      f->second.erase(std::remove(f->second.begin(), f->second.end(), symbol), f->second.end());
+      if (f->second.empty()) m_functionsByPlainName.erase(f);
     }
   }
-  return false;
+  m_orderedValid = false;
+  --m_count;
+  return true;
+}
+
+void SymbolHash::SortInTableOrder(std::vector<GSSymbol*>& symbols) const {
+  std::vector<std::pair<uint32_t, GSSymbol*>> keyed;
+  keyed.reserve(symbols.size());
+  for (GSSymbol* s : symbols) keyed.emplace_back(NameHash(*s) % m_buckets, s);
+  std::sort(keyed.begin(), keyed.end(), [](const auto& a, const auto& b) {
+    if (a.first != b.first) return a.first < b.first;
+    return CompareSymbols(*a.second, *b.second) < 0;
+  });
+  for (std::size_t i = 0; i < keyed.size(); ++i) symbols[i] = keyed[i].second;
+}
+
+const std::vector<GSSymbol*>& SymbolHash::Ordered() const {
+  if (!m_orderedValid) {
+    m_ordered.clear();
+    m_ordered.reserve(m_count);
+    for (const auto& [key, same] : m_byName) m_ordered.insert(m_ordered.end(), same.begin(), same.end());
+    SortInTableOrder(m_ordered);
+    m_orderedValid = true;
+  }
+  return m_ordered;
+}
+
+std::vector<GSSymbol*> SymbolHash::FunctionsNamed(const std::string& plain) const {
+  const auto it = m_functionsByPlainName.find(plain);
+  if (it == m_functionsByPlainName.end()) return {};
+  std::vector<GSSymbol*> found = it->second;
+  SortInTableOrder(found);
+  return found;
 }
 
 // ---------------------------------------------------------------------------
@@ -376,11 +423,11 @@ int GSSymbolTable::FindFunctions(GSClassSymbol* cls, const std::string& name, in
                                  GSFunctionSymbol** result, int capacity, bool searchAncestors) {
   int count = 0;
   auto collect = [&](const SymbolHash& table) {
-    table.ForEach([&](GSSymbol* s) {
-      if (count >= capacity || s->kind != SymFunction) return;
+    for (GSSymbol* s : table.FunctionsNamed(name)) {
+      if (count >= capacity) return;
       auto* f = static_cast<GSFunctionSymbol*>(s);
-      if (f->parameterCells - 1 == argumentCount && PlainFunctionName(f->name) == name) result[count++] = f;
-    });
+      if (f->parameterCells - 1 == argumentCount) result[count++] = f;
+    }
   };
   collect(cls->members);
   if (count == 0 && searchAncestors)

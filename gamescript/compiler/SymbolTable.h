@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "gamescript/compiler/SyntaxTree.h"
@@ -28,7 +29,6 @@ class GSSymbol {
 public:
   virtual ~GSSymbol() = default;
 
-  GSSymbol* chain = nullptr;  // hash-chain link
   std::string name;
   int32_t index = -1;        // member number, or the cell of a parameter or local
   int32_t importIndex = -1;  // class or function import index
@@ -75,25 +75,41 @@ public:
   std::string resultClass;
 };
 
-// Hash table of symbols whose chains are kept in symbol order; equal symbols
-// are refused.
+// Table of symbols by name; equal symbols (same name and level) are refused.
+// Visits go in table order: by the name's hash modulo the bucket count, then
+// by name, the higher block level first -- the order of a chained hash table
+// of that many buckets whose chains are kept sorted, which the library's
+// layout follows. Lookups by name and by a function's plain name take the
+// same time however many members the table holds.
 class SymbolHash {
 public:
-  explicit SymbolHash(uint32_t buckets = 61) : m_buckets(buckets, nullptr) {}
+  explicit SymbolHash(uint32_t buckets = 61) : m_buckets(buckets) {}
   bool Insert(GSSymbol* symbol);
-  // The entry equal to the probe, or null.
+  // The entry equal to the probe, or null; a probe of level -1 finds the
+  // entry of that name with the highest level.
   GSSymbol* Find(const GSSymbol& probe) const;
   bool Remove(GSSymbol* symbol);
   uint32_t Count() const { return m_count; }
-  // Visits the entries in table order (bucket by bucket, each chain in order).
+  // Visits the entries in table order. The visit must not change the table.
   template <typename F>
   void ForEach(F&& visit) const {
-    for (GSSymbol* head : m_buckets)
-      for (GSSymbol* s = head; s != nullptr; s = s->chain) visit(s);
+    for (GSSymbol* s : Ordered()) visit(s);
   }
+  // The functions whose plain name (the text between "::" and "(") is
+  // `plain`, in table order.
+  std::vector<GSSymbol*> FunctionsNamed(const std::string& plain) const;
 
 private:
-  std::vector<GSSymbol*> m_buckets;
+  const std::vector<GSSymbol*>& Ordered() const;
+  void SortInTableOrder(std::vector<GSSymbol*>& symbols) const;
+
+  uint32_t m_buckets;
+  // By name (a source file's lower-cased behind a marker byte); entries of
+  // one name go higher level first.
+  std::unordered_map<std::string, std::vector<GSSymbol*>> m_byName;
+  std::unordered_map<std::string, std::vector<GSSymbol*>> m_functionsByPlainName;
+  mutable std::vector<GSSymbol*> m_ordered;  // table order, rebuilt after a change
+  mutable bool m_orderedValid = true;
   uint32_t m_count = 0;
 };
 
