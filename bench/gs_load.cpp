@@ -50,7 +50,7 @@ int main(int argc, char** argv) {
   const std::string path = folder + "/big.gsl";
   const int64_t bytes = Kiv::File::FileSize(path);
 
-  std::size_t classes = 0;
+  std::size_t classes = 0, functions = 0, checked = 0;
   bool failed = false;
   const auto load = Seconds([&] {
     GSRuntime::GSMachine machine;
@@ -59,6 +59,12 @@ int main(int argc, char** argv) {
         machine.AddLibrary(folder, "big.gsl") ? machine.GetLibraryByName("big.gsl") : nullptr;
     failed |= library == nullptr;
     classes = library ? library->ClassCount() : 0;
+    functions = checked = 0;
+    for (std::size_t i = 0; i < classes; ++i)
+      for (const GSRuntime::GSFunction& f : library->ClassAt(i)->Functions()) {
+        ++functions;
+        checked += f.depthChecked;
+      }
   });
   // The loader reads the file into a buffer of its own each time; so does the reference.
   const auto read = Seconds([&] {
@@ -70,8 +76,10 @@ int main(int argc, char** argv) {
     std::printf("the library did not load\n");
     return 1;
   }
-  std::printf("library: %lld bytes, %zu classes, best of %d rounds\n", static_cast<long long>(bytes), classes,
-              g_rounds);
+  std::printf(
+      "library: %lld bytes, %zu classes, %zu functions (%zu with every call's depth known), best of %d "
+      "rounds\n",
+      static_cast<long long>(bytes), classes, functions, checked, g_rounds);
   char note[96];
   std::snprintf(note, sizeof note, "(spread %.0f%% / %.0f%%)", BenchReport::SpreadPercent(load),
                 BenchReport::SpreadPercent(read));

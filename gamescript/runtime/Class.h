@@ -76,6 +76,12 @@ public:
   const std::vector<GSAncestor>& Ancestors() const { return m_ancestors; }
   std::vector<GSFunction>& Functions() { return m_functions; }
   const std::vector<GSDispatchEntry>& DispatchTable() const { return m_dispatch; }
+  // The first function-table position of the class block at `block`.
+  uint32_t DispatchBaseOf(uint32_t block) const {
+    for (const HandleView& b : m_blocks)
+      if (b.block == block) return b.dispatchBase;
+    return 0;
+  }
 
   // The class that holds the function of `key` (this class first, then each
   // ancestor in table order), with the function's index there and the

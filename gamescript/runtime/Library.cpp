@@ -14,50 +14,61 @@ std::string_view MethodPart(std::string_view key) {
   return at == std::string_view::npos ? key : key.substr(at);
 }
 
-// What a call instruction leaves on the stack, from every class this library
-// can name: the functions at the call's slot with the call's parameter count
-// must agree on whether they return a value.
-class CallResults {
-public:
-  explicit CallResults(const GSLibrary& library) {
-    for (const GSLibrary::ClassImport& c : library.ClassImports()) {
-      if (!c.cls) continue;
-      const auto& table = c.cls->DispatchTable();
-      for (std::size_t k = 0; k < table.size(); ++k) {
-        const GSFunction* f = table[k].function;
-        if (!f) continue;
-        m_seen[Key(uint32_t(k), f->record->parameters)] |= f->ReturnsValue() ? 2 : 1;
-      }
-    }
-  }
+// What a call instruction of `function` leaves on the stack (0 or 1), or -1
+// when it cannot be known before the call runs.
+struct CallContext {
+  const GSLibrary* library;
+  const GSFunction* function;
   static int Result(void* context, const InstructionView& call) {
-    auto* self = static_cast<CallResults*>(context);
+    auto* self = static_cast<CallContext*>(context);
     if (call.op == OP_CALLP) {
-      const GSFunction* inherited = self->m_current ? self->m_current->inherited : nullptr;
-      return inherited ? (inherited->ReturnsValue() ? 1 : 0) : 0;  // no parent: the call stops the thread
+      // The parent's version; with none the call stops the thread.
+      const GSFunction* inherited = self->function->inherited;
+      return inherited && inherited->ReturnsValue() ? 1 : 0;
     }
-    const auto found = self->m_seen.find(Key(call.Slot(), uint32_t(1 - call.Distance())));
-    if (found == self->m_seen.end() || found->second == 3) return -1;
-    return found->second == 2 ? 1 : 0;
+    return self->library->CallResult(call.Slot(), uint32_t(1 - call.Distance()));
   }
-  const GSFunction* m_current = nullptr;
-
-private:
-  static uint64_t Key(uint32_t slot, uint32_t parameters) { return uint64_t(slot) << 32 | parameters; }
-  std::unordered_map<uint64_t, int> m_seen;
 };
+
+// A class's part of an ancestor's function table must hold functions of the
+// same shape (parameter cells, whether a value comes back) as the ancestor's
+// own table, so that a call through either view leaves what the caller expects.
+bool SameShapes(const GSClass& cls) {
+  const auto& table = cls.DispatchTable();
+  for (const GSAncestor& a : cls.Ancestors()) {
+    const auto& base = a.cls->DispatchTable();
+    const uint32_t part = cls.DispatchBaseOf(uint32_t(a.offset));
+    if (uint64_t(part) + base.size() > table.size()) return false;
+    for (std::size_t k = 0; k < base.size(); ++k) {
+      const GSFunction* mine = table[part + k].function;
+      const GSFunction* theirs = base[k].function;
+      if (!mine || !theirs) continue;  // a base still loading links later
+      if (mine->record->parameters != theirs->record->parameters ||
+          mine->ReturnsValue() != theirs->ReturnsValue())
+        return false;
+    }
+  }
+  return true;
+}
 
 }  // namespace
 
 void GSLibrary::Clear() {
   while (!m_classes.empty()) m_classes.pop_back();  // last to first
   m_classIndex.clear();
+  m_callResults.clear();
   m_functionImports.clear();
   m_classImports.clear();
   m_dependencies.clear();
   m_file = LibraryFile();
   std::vector<uint8_t>().swap(m_image);
   m_name.clear();
+}
+
+int GSLibrary::CallResult(uint32_t slot, uint32_t parameters) const {
+  const auto found = m_callResults.find(uint64_t(slot) << 32 | parameters);
+  if (found == m_callResults.end() || found->second == 3) return -1;
+  return found->second == 2 ? 1 : 0;
 }
 
 GSClass* GSLibrary::FindClass(std::string_view name) const {
@@ -149,13 +160,28 @@ int GSLibrary::Load(std::vector<uint8_t> image) {
     }
   }
 
+  for (auto& c : m_classes)
+    if (!SameShapes(*c)) {
+      if (ScriptLogHook) ScriptLogHook("GS Link error: Unable to link '%s'", std::string(c->Name()).c_str());
+      return -3;
+    }
+
+  // What each call slot of the classes this library names leaves on the
+  // stack: known when every function at that slot with that parameter count
+  // agrees.
+  for (const ClassImport& c : m_classImports) {
+    const auto& table = c.cls->DispatchTable();
+    for (std::size_t k = 0; k < table.size(); ++k)
+      if (const GSFunction* f = table[k].function)
+        m_callResults[uint64_t(k) << 32 | f->record->parameters] |= f->ReturnsValue() ? 2 : 1;
+  }
+
   // The stack depth of code with calls, now that the callees are known.
-  CallResults results(*this);
   for (auto& c : m_classes)
     for (GSFunction& f : c->Functions()) {
-      results.m_current = &f;
+      CallContext context{this, &f};
       const std::string bad = VerifyCode(*f.record, m_file.strings.size(), m_file.classImports.size(),
-                                         &CallResults::Result, &results, f.depthChecked);
+                                         &CallContext::Result, &context, f.depthChecked);
       if (!bad.empty()) {
         if (ScriptLogHook)
           ScriptLogHook("GS Link error: Unable to initialise class '%s'", std::string(c->Name()).c_str());

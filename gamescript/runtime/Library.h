@@ -54,6 +54,12 @@ public:
   std::string_view String(std::size_t i) const { return i < m_file.strings.size() ? m_file.strings[i] : ""; }
   std::size_t ClassCount() const { return m_classes.size(); }
   GSClass* ClassAt(std::size_t i) const { return i < m_classes.size() ? m_classes[i].get() : nullptr; }
+  // The result cells (0 or 1) that a call through dispatch slot `slot` with
+  // `parameters` cells leaves, as the verifier assumed for this library's
+  // code; -1 when the classes it names disagree or have no such function
+  // (the calling functions then have depthChecked false). An interpreter
+  // checks a callee against it.
+  int CallResult(uint32_t slot, uint32_t parameters) const;
   // Releases everything; the record is then empty.
   void Clear();
 
@@ -67,6 +73,7 @@ private:
   std::vector<FunctionImport> m_functionImports;
   std::vector<std::unique_ptr<GSClass>> m_classes;
   std::unordered_map<std::string_view, GSClass*> m_classIndex;  // the later of equal names
+  std::unordered_map<uint64_t, uint8_t> m_callResults;          // slot, parameters: 1 void, 2 value
 };
 
 }  // namespace GSRuntime

@@ -256,7 +256,7 @@ LibraryFunction Reader::FunctionChunk(std::size_t parentEnd, std::size_t alignBa
   const uint32_t l = f.locals + f.temporaries;
   Expect(f.stackAdvance == l + 4 && f.frameHeader == l + 1, "frame words");
   Expect(f.frameSize >= l + 4 && f.frameSize + f.parameters <= kStackCells, "frame size");
-  Expect(f.argumentBase == 1 - int32_t(f.parameters) || f.argumentBase == 0, "argument base");
+  Expect(f.argumentBase == 1 - int32_t(f.parameters), "argument base");
   const uint32_t cells = f.parameters + l;
   const uint32_t refs = Count(end, 4, "reference cell count");
   f.referenceCells = {m_in.Cursor(), refs};

@@ -151,6 +151,10 @@ inline void ReleaseHandle(uint32_t handle) {
 }
 // The native object behind a handle, or null.
 GSObjectReference* GetObject(uint32_t handle);
+// The handle a native object holds (0 for none or for null).
+inline uint32_t GetLastWord(const GSObjectReference* object) {
+  return object ? object->GetScriptHandle() : 0;
+}
 
 // Base of every native script class: a plain object (type 3) unless a
 // subclass says otherwise.

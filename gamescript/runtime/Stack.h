@@ -23,8 +23,12 @@ public:
     std::memcpy(&bits, &f, 4);
     return Push(bits);
   }
-  // Argument cell i of the current call (0 is the receiver's handle).
-  uint32_t Argument(uint32_t i) const { return m_cells[m_argumentBase + i]; }
+  // Argument cell i of the current call (0 is the receiver's handle); 0 past
+  // the top of the stack.
+  uint32_t Argument(uint32_t i) const {
+    const uint64_t at = uint64_t(m_argumentBase) + i;
+    return at <= uint64_t(int64_t(m_sp) < 0 ? 0 : m_sp) && at < kStackCells ? m_cells[at] : 0;
+  }
   float FloatArgument(uint32_t i) const {
     float f;
     const uint32_t bits = Argument(i);

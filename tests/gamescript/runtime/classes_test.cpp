@@ -165,4 +165,29 @@ TEST(RuntimeClasses, LibrariesThatIncludeEachOtherLoadAndFailTogether) {
   EXPECT_EQ(machine.LoadedCount(), 0u);
 }
 
+// An override that does not return what its base's function returns would
+// leave a caller's stack a cell off: the class does not link.
+TEST(RuntimeClasses, OverrideOfAnotherShapeIsRefused) {
+  Folder folder;
+  folder.Compile("m",
+                 "class A {\n  public int F(void) { return 1; }\n};\n"
+                 "class B isclass A {\n  public int F(void) { return 2; }\n};\n");
+  std::vector<uint8_t> bytes = folder.Read("m.gsl");
+  LibraryFile file;
+  ASSERT_EQ(ReadLibraryFile(bytes, file), "");
+  const LibraryFunction& f = file.classes[1].functions[0];
+  ASSERT_EQ(f.key, "$int@B::F()");
+  // The return type word: eleven words of record, the reference count and
+  // cells, and the code size lie between it and the code.
+  const std::size_t at = std::size_t(f.code.data() - bytes.data()) - 4 * (13 + f.referenceCells.size());
+  ASSERT_EQ(bytes[at], 2);  // int
+  bytes[at] = 0;            // void
+  folder.Write("m.gsl", bytes);
+  GSMachine machine;
+  ASSERT_TRUE(machine.AddLibrary(folder.Path(), "m.gsl"));
+  LogCapture log;
+  EXPECT_EQ(machine.GetLibraryByName("m.gsl"), nullptr);
+  EXPECT_NE(log.All().find("GS Link error: Unable to link 'B'"), std::string::npos) << log.All();
+}
+
 }  // namespace

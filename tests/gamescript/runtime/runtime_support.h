@@ -8,6 +8,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <gtest/gtest.h>
