@@ -4,7 +4,6 @@
 #include <limits>
 #include <random>
 
-#include "kiv/render/Display.h"
 #include "kiv/render/StdMath.h"
 #include "kiv/render/WorldCoordinate.h"
 
@@ -64,19 +63,6 @@ TEST(StdMath, SquareRootTableIsAccurateAfterTwoNewtonSteps) {
   EXPECT_TRUE(std::isnan(Kiv::StdMath::Sqrt(-1.0f)));
   EXPECT_NEAR(Kiv::StdMath::Sqrt(1e-40f), std::sqrt(static_cast<double>(1e-40f)),
               1e-26);  // subnormal: exact path
-}
-
-TEST(HeadlessDisplay, ViewportPrimitivesAreRecorded) {
-  Kiv::Display display;
-  Kiv::Viewport viewport(display);
-  const Kiv::Viewport::Primitive p{{1, 2, 3}, {4, 5, 6}, 0.5f, 0, 1};
-  viewport.Submit(p);
-  const auto requests = display.Requests();
-  ASSERT_EQ(requests.size(), 1u);
-  EXPECT_EQ(requests[0].operation, "DrawLine");
-  EXPECT_EQ(requests[0].values, (std::vector<float>{1, 2, 3, 4, 5, 6, 0.5f, 0, 1}));
-  display.ClearRequests();
-  EXPECT_TRUE(display.Requests().empty());
 }
 
 }  // namespace

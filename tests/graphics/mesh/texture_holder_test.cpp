@@ -57,9 +57,4 @@ TEST(RovanaTextureResource, ReleaseThenDestroyAndHeadFirst) {
   texture->ReleaseReference();
 }
 
-TEST(DisplayInterface, RecordPointsAtTheHeadlessDisplay) {
-  EXPECT_EQ(&DisplayInterface::Instance(), &DisplayInterface::Instance());
-  EXPECT_EQ(DisplayInterface::GetRecord().display, &Kiv::HeadlessDisplay());
-}
-
 }  // namespace
