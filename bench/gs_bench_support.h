@@ -6,10 +6,20 @@
 #include <chrono>
 #include <cctype>
 #include <cstddef>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "gamescript/compiler/Scanner.h"
+
+extern char** environ;
 
 namespace GSBench {
 
@@ -110,12 +120,14 @@ inline std::size_t CountLuaTokens(const std::string& text) {
 }
 
 // Numbered copies of a Lua template until the text holds at least `tokens`
-// tokens (counted every 64 copies, the count being a pass over the whole text).
+// tokens (each copy is counted on its own: copies end at a line's end).
 inline std::string RepeatLua(const char* templ, std::size_t tokens) {
   std::string s;
-  for (int c = 0;; ++c) {
-    s += Fill(templ, c);
-    if (c % 64 == 0 && CountLuaTokens(s) >= tokens) break;
+  std::size_t n = 0;
+  for (int c = 0; n < tokens; ++c) {
+    const std::string copy = Fill(templ, c);
+    n += CountLuaTokens(copy);
+    s += copy;
   }
   return s;
 }
@@ -145,6 +157,93 @@ inline double BestCommandSeconds(const std::string& command) {
     best = std::min(best, took.count());
   }
   return best;
+}
+
+// Runs of a whole program: wall time of each run and the largest resident
+// set of any.
+struct ProcessRuns {
+  std::vector<double> seconds;
+  long peakBytes = 0;
+  bool ok = true;  // every run started and exited with 0
+
+  double Best() const { return seconds.empty() ? 0 : *std::min_element(seconds.begin(), seconds.end()); }
+};
+
+// Starts the program (looked up in PATH), standard output and error to
+// /dev/null, and waits for it: its wall time and the kernel's account of its
+// peak resident set. False when it did not start or did not exit with 0.
+inline bool SpawnAndWait(char** argv, double& seconds, long& peakBytes) {
+  posix_spawn_file_actions_t files;
+  posix_spawn_file_actions_init(&files);
+  posix_spawn_file_actions_addopen(&files, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&files, 2, "/dev/null", O_WRONLY, 0);
+  const auto start = std::chrono::steady_clock::now();
+  pid_t pid = 0;
+  const bool started = posix_spawnp(&pid, argv[0], &files, nullptr, argv, environ) == 0;
+  posix_spawn_file_actions_destroy(&files);
+  int status = 0;
+  rusage usage{};
+  if (!started || wait4(pid, &status, 0, &usage) != pid) return false;
+  seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  peakBytes = long(usage.ru_maxrss) * 1024;
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// A child started from a large process is charged that process's resident
+// set at its start, so the programs are started through a fresh copy of this
+// small benchmark program ("--measure-child <result file> <program> <args>"),
+// which writes "<seconds> <peak bytes> <ok>". Call first thing in main: true
+// (with the exit code) when this is such a run.
+inline bool MeasureChild(int argc, char** argv, int& exitCode) {
+  if (argc < 4 || std::string(argv[1]) != "--measure-child") return false;
+  double seconds = 0;
+  long peak = 0;
+  const bool ok = SpawnAndWait(argv + 3, seconds, peak);
+  if (std::FILE* out = std::fopen(argv[2], "w")) {
+    std::fprintf(out, "%.9f %ld %d\n", seconds, peak, ok ? 1 : 0);
+    std::fclose(out);
+  }
+  exitCode = ok ? 0 : 1;
+  return true;
+}
+
+// The folder of this program (where the other programs of the build are).
+inline std::string ProgramPath() {
+  char path[4096];
+  const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+  return n > 0 ? std::string(path, std::size_t(n)) : std::string();
+}
+inline std::string ProgramFolder() {
+  const std::string p = ProgramPath();
+  return p.empty() ? "." : p.substr(0, p.rfind('/'));
+}
+
+// Runs the program `runs` times through MeasureChild of this program.
+inline ProcessRuns RunProcess(const std::vector<std::string>& args, int runs) {
+  ProcessRuns result;
+  const std::string resultFile = "/tmp/gs_bench_child_" + std::to_string(getpid());
+  std::vector<std::string> all = {ProgramPath(), "--measure-child", resultFile};
+  all.insert(all.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (std::string& a : all) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  for (int i = 0; i < runs && result.ok; ++i) {
+    double ignored = 0;
+    long ignoredPeak = 0;
+    std::remove(resultFile.c_str());
+    SpawnAndWait(argv.data(), ignored, ignoredPeak);
+    double seconds = 0;
+    long peak = 0;
+    int ok = 0;
+    std::FILE* in = std::fopen(resultFile.c_str(), "r");
+    if (!in || std::fscanf(in, "%lf %ld %d", &seconds, &peak, &ok) != 3 || !ok) result.ok = false;
+    if (in) std::fclose(in);
+    if (!result.ok) break;
+    result.seconds.push_back(seconds);
+    result.peakBytes = std::max(result.peakBytes, peak);
+  }
+  std::remove(resultFile.c_str());
+  return result;
 }
 
 }  // namespace GSBench
