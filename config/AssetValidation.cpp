@@ -95,7 +95,8 @@ bool ValidateAssetConfig(const Kiv::PString& assetName, const Kiv::File::Path& c
     AddAssetResult(log, ResultsLog::kError, kuid, message(kFutureAsset).View());
     return false;
   }
-  const std::string_view kind = soup.GetNamedTag(kKind).View();
+  const Kiv::PString kindText = soup.GetNamedTag(kKind);
+  const std::string_view kind = kindText.View();
   if (Kiv::CompareNoCase(kind, "water") == 0) {
     AddAssetResult(log, ResultsLog::kWarning, kuid, message(kObsoleteWater).View());
     return true;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <mutex>
 #include <unordered_set>
 
 #include "config/DataManager.h"
@@ -105,6 +106,7 @@ struct Container::DefinitionMerge {
   };
   Table subs, tagArray, arrayElements;
   size_t merges = 0;
+  bool reported = false;  // the inheritance made a finding
   bool OverBudget() const {
     return merges >= kMaxInheritMerges ||
            subs.items.size() + tagArray.items.size() + arrayElements.items.size() >= kMaxInheritEntries;
@@ -318,10 +320,12 @@ void Container::ResolveInheritance(const SoupRef& def, DefinitionMerge& merge,
     // would never finish: report it and leave that branch out.
     if (std::find(path.begin(), path.end(), baseName) != path.end()) {
       if (ErrorHandler* eh = Findings()) eh->Error(FormatMessage(kInheritCycle, {baseName}), this);
+      merge.reported = true;
       continue;
     }
     if (path.size() >= kMaxInheritDepth || merge.OverBudget()) {
       if (ErrorHandler* eh = Findings()) eh->Error(FormatMessage(kInheritTooDeep, {type}), this);
+      merge.reported = true;
       return;
     }
     SoupRef base = FindChildDefinition(baseName);
@@ -334,14 +338,65 @@ void Container::ResolveInheritance(const SoupRef& def, DefinitionMerge& merge,
   }
 }
 
+namespace {
+// Merged definitions by (definition, container type, schema): the schema is
+// never written, so a merge once made holds for every later container of
+// that type. Each key holds its soups, so no node is reused while cached.
+struct MergedDefinition {
+  SoupRef def, schema, subs, tagArray, arrayElements;
+  Kiv::PString type;
+};
+struct MergeCache {
+  std::mutex lock;
+  std::vector<MergedDefinition> entries;
+  std::unordered_map<const void*, std::vector<size_t>> byDefinition;
+};
+MergeCache& Merges() {
+  static auto* cache = new MergeCache;
+  return *cache;
+}
+constexpr size_t kMaxCachedMerges = 4096;
+}  // namespace
+
 void Container::LoadDefinition(const SoupRef& def, bool makeCompulsory) {
-  DefinitionMerge merge;
-  std::vector<Kiv::PString> path{type};
-  ResolveInheritance(def, merge, path);
-  merge.MergeDefinition(def);
-  SoupRef subs = merge.subs.Build();
-  SoupRef tagArray = merge.tagArray.Build();
-  SoupRef arrayElements = merge.arrayElements.Build();
+  const SoupRef& schemaUsed = schema ? schema : DataManager::Instance()->Schema();
+  SoupRef subs, tagArray, arrayElements;
+  bool cached = false;
+  MergeCache& cache = Merges();
+  {
+    std::lock_guard<std::mutex> guard(cache.lock);
+    if (auto found = cache.byDefinition.find(def.Get()); found != cache.byDefinition.end()) {
+      for (size_t i : found->second) {
+        const MergedDefinition& m = cache.entries[i];
+        if (!(m.type == type) || !(m.schema == schemaUsed)) continue;
+        subs = m.subs;
+        tagArray = m.tagArray;
+        arrayElements = m.arrayElements;
+        cached = true;
+        break;
+      }
+    }
+  }
+  if (!cached) {
+    DefinitionMerge merge;
+    std::vector<Kiv::PString> path{type};
+    ResolveInheritance(def, merge, path);
+    merge.MergeDefinition(def);
+    subs = merge.subs.Build();
+    tagArray = merge.tagArray.Build();
+    arrayElements = merge.arrayElements.Build();
+    // A merge that made findings is made again, so every container that
+    // meets the fault reports it.
+    if (!merge.reported && def) {
+      std::lock_guard<std::mutex> guard(cache.lock);
+      if (cache.entries.size() >= kMaxCachedMerges) {
+        cache.entries.clear();
+        cache.byDefinition.clear();
+      }
+      cache.byDefinition[def.Get()].push_back(cache.entries.size());
+      cache.entries.push_back(MergedDefinition{def, schemaUsed, subs, tagArray, arrayElements, type});
+    }
+  }
 
   for (size_t i = 0; i < subs.CountTags(); ++i) {
     SoupRef entry = subs.GetIndexedSoup(i);

@@ -4,6 +4,7 @@
 #include <mutex>
 #include <string>
 #include <unordered_set>
+#include <vector>
 
 #include "config/DataManager.h"
 #include "kiv/File.h"
@@ -28,7 +29,7 @@ const P kUsername("username"), kName("name"), kAssetFilename("asset-filename"), 
     kTrackside("trackside"), kImage("image"), kWidth("width"), kDescription("description"), kAsset("asset"),
     kAuthor("author"), kAuteur("auteur"), kOrganisation("organisation"), kOrganization("organization"),
     kUserName("user-name"), kDescriptionColon("description:"), kRovanaBuild("rovana-build"),
-    kTopLevel("top-level"), kSubpossibilities("subpossibilities");
+    kTopLevel("top-level"), kSubpossibilities("subpossibilities"), kInherit("inherit");
 
 bool KindIs(std::string_view kind, std::string_view word) { return Kiv::CompareNoCase(kind, word) == 0; }
 
@@ -103,11 +104,23 @@ bool IsKnownTopLevelTag(const P& name) {
   if (!(top.schema == dm->Schema())) {
     top.schema = dm->Schema();
     top.names.clear();
+    // A top-level definition offers its own entries and those of the
+    // definitions it inherits, at every level (each definition read once).
+    std::unordered_set<const ACSChunk*> read;
+    std::vector<SoupRef> work;
     for (size_t i = 0; i < top.schema.CountTags(); ++i) {
       SoupRef def = top.schema.GetIndexedSoup(i);
-      if (def.GetNamedTagAsInt(kTopLevel, 0) == 0) continue;
+      if (def.GetNamedTagAsInt(kTopLevel, 0) != 0) work.push_back(def);
+    }
+    while (!work.empty()) {
+      SoupRef def = work.back();
+      work.pop_back();
+      if (!def || !read.insert(def.Get()).second) continue;
       SoupRef subs = def.GetNamedSoup(kSubpossibilities);
       for (size_t j = 0; j < subs.CountTags(); ++j) top.names.insert(subs.GetIndexedTagName(j));
+      SoupRef inherit = def.GetNamedSoup(kInherit);
+      for (size_t j = 0; j < inherit.CountTags(); ++j)
+        work.push_back(top.schema.GetNamedSoup(inherit.GetIndexedTagName(j)));
     }
   }
   return top.names.count(name) != 0;
@@ -176,7 +189,8 @@ void UpgradeLegacyAsset(SoupRef& c) {
   if (c.HasNamedTag(kLicense) && c.GetNamedTag(kLicense).IsEmpty()) c.RemoveNamedTag(kLicense);
   // 7. "rgb" needs three comma-separated parts.
   if (c.HasNamedTag(kRgb)) {
-    std::string_view rgb = c.GetNamedTag(kRgb).View();
+    const Kiv::PString rgbText = c.GetNamedTag(kRgb);
+    std::string_view rgb = rgbText.View();
     size_t first = rgb.find(',');
     size_t second = first == std::string_view::npos ? first : rgb.find(',', first + 1);
     if (second == std::string_view::npos || second + 1 >= rgb.size()) c.RemoveNamedTag(kRgb);
@@ -293,7 +307,8 @@ void UpgradeLegacyAsset(SoupRef& c) {
   if (MapLegacyCategoryClass(kind, c.GetNamedTag(kCategoryClass).View()).empty())
     c.SetNamedTag(kCategoryClass, "ZX");
   {
-    std::string_view region = c.GetNamedTag(kCategoryRegion).View();
+    const Kiv::PString regionText = c.GetNamedTag(kCategoryRegion);
+    std::string_view region = regionText.View();
     bool world = region.empty();
     for (const char* word : {"EU", "any region in the world", "World Trees", "ALL"})
       world = world || Kiv::CompareNoCase(region, word) == 0;

@@ -17,8 +17,9 @@ void UpgradeContainerBuild(SoupRef& config);
 // Every upgrade step in order, whatever the build.
 void UpgradeLegacyAsset(SoupRef& config);
 
-// True when the schema allows the name at the top level of a config (an
-// entry of a top-level definition's "subpossibilities").
+// True when the schema allows the name at the top level of a config: an
+// entry of the "subpossibilities" of a top-level definition or of a
+// definition it inherits.
 bool IsKnownTopLevelTag(const Kiv::PString& name);
 // Removes the run of unknown value tags that follows "description" (stray
 // words of a description that a text editor split into tags).

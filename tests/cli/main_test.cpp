@@ -240,3 +240,36 @@ TEST(FaultGuardDeathTest, ExceptionOrSignalEndsTheProcessWithMinus100) {
     EXPECT_EXIT(Cli::RunGuarded(stdout, fault), ::testing::ExitedWithCode(static_cast<unsigned char>(-100)),
                 "");
 }
+
+namespace {
+
+class ValidateCommandTest : public MainTest {
+protected:
+  void SetUp() override {
+    MainTest::SetUp();
+    const std::filesystem::path samples = std::string(ROVANA_SOURCE_DIR) + "/samples";
+    for (const char* part : {"OBLData", "strings", "tables"})
+      std::filesystem::copy(
+          samples / "install" / part, m_root + "/" + part,
+          std::filesystem::copy_options::recursive | std::filesystem::copy_options::overwrite_existing);
+    std::filesystem::create_directories(m_userData + "/local");
+    for (const char* asset : {"clean_shed", "broken_signal"})
+      std::filesystem::copy(samples / "userdata/local" / asset, m_userData + "/local/" + asset,
+                            std::filesystem::copy_options::recursive);
+  }
+};
+
+TEST_F(ValidateCommandTest, ByKuidAndByFolder) {
+  EXPECT_EQ(Run({"validate", "523:1010"}), 0);
+  EXPECT_EQ(Output(), "OK (0 Errors,0 Warnings)\n");
+  EXPECT_EQ(Run({"VALIDATE", "<kuid:523:1012>"}), -1);
+  EXPECT_EQ(Count(Output(), "\n- "), 4u) << Output();
+  EXPECT_NE(Output().find("- The required tag 'username' is missing.\n"), std::string::npos);
+  EXPECT_EQ(Run({"validate", m_userData + "/local/clean_shed"}), 0);
+  EXPECT_EQ(Run({"validate", "523:9999"}), -1);
+  EXPECT_NE(Output().find("- Unknown asset <kuid:523:9999>.\n"), std::string::npos);
+  EXPECT_EQ(Run({"validate"}), -1);
+  EXPECT_NE(Output().find("- Missing asset parameter (a KUID or an asset folder).\n"), std::string::npos);
+}
+
+}  // namespace

@@ -1,0 +1,210 @@
+// Validating a tree of generated assets in one process, against reading and
+// parsing the same configs alone (same run): assets per second, peak heap at
+// 1,000 and at 10,000 assets, and the time per tag of a 1,000-tag and a
+// 10,000-tag config. The last three lines are the figures.
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "config/AssetValidation.h"
+#include "config/Container.h"
+#include "config/DataManager.h"
+#include "config/ErrorHandler.h"
+#include "foundation/InterfaceTextDB.h"
+#include "foundation/ResultsLog.h"
+#include "foundation/Soup.h"
+#include "kiv/Log.h"
+#include "umbclient/ContentFolders.h"
+
+// ---- counting allocator: live and peak heap bytes ----
+namespace {
+std::atomic<int64_t> g_live{0};
+std::atomic<int64_t> g_peak{0};
+constexpr size_t kHeader = 16;
+
+void* CountedAlloc(size_t size) {
+  void* block = std::malloc(size + kHeader);
+  if (!block) throw std::bad_alloc();
+  *static_cast<size_t*>(block) = size;
+  int64_t live =
+      g_live.fetch_add(static_cast<int64_t>(size), std::memory_order_relaxed) + static_cast<int64_t>(size);
+  int64_t peak = g_peak.load(std::memory_order_relaxed);
+  while (live > peak && !g_peak.compare_exchange_weak(peak, live, std::memory_order_relaxed)) {}
+  return static_cast<char*>(block) + kHeader;
+}
+
+void CountedFree(void* p) {
+  if (!p) return;
+  void* block = static_cast<char*>(p) - kHeader;
+  g_live.fetch_sub(static_cast<int64_t>(*static_cast<size_t*>(block)), std::memory_order_relaxed);
+  std::free(block);
+}
+}  // namespace
+
+void* operator new(size_t size) { return CountedAlloc(size); }
+void* operator new[](size_t size) { return CountedAlloc(size); }
+void operator delete(void* p) noexcept { CountedFree(p); }
+void operator delete[](void* p) noexcept { CountedFree(p); }
+void operator delete(void* p, size_t) noexcept { CountedFree(p); }
+void operator delete[](void* p, size_t) noexcept { CountedFree(p); }
+
+using namespace OBLLib;
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+// ROVANA_BENCH_ASSETS sets a smaller tree (for profiling).
+const int kAssets = std::getenv("ROVANA_BENCH_ASSETS")
+                        ? std::max(1000, std::atoi(std::getenv("ROVANA_BENCH_ASSETS")))
+                        : 10000;
+
+// A config like the sample assets: most are clean, every fourth is of a
+// legacy build (upgraded in memory), every tenth has an undefined tag.
+std::string MakeConfig(int i) {
+  std::string c = "kuid <kuid:900:" + std::to_string(i) + ">\nkind scenery\n";
+  const bool legacy = i % 4 == 3;
+  if (legacy) {
+    c += "name \"Asset " + std::to_string(i) +
+         "\"\nasset-filename body\nrovana-build 2.4\ncategory-era-0 \"1950\"\n";
+  } else {
+    c += "username \"Asset " + std::to_string(i) +
+         "\"\nrovana-build 3.4\ncategory-era \"1950s\"\n"
+         "mesh-table\n{\n  default\n  {\n    mesh \"body.im\"\n    auto-create 1\n  }\n"
+         "  shadow\n  {\n    mesh \"shadow.im\"\n    auto-create 0\n  }\n}\n";
+  }
+  c += "author \"Bench Works\"\ncategory-class BU\ncategory-region Britain\n"
+       "description \"A generated asset for the benchmark, with a description of some length.\"\n";
+  if (i % 10 == 0) c += "colour \"red\"\n";
+  return c;
+}
+
+double Seconds(Clock::time_point a, Clock::time_point b) {
+  return std::chrono::duration<double>(b - a).count();
+}
+
+double ReadAndParse(const std::vector<std::string>& folders, size_t count) {
+  auto t0 = Clock::now();
+  size_t tags = 0;
+  for (size_t i = 0; i < count; ++i) {
+    SoupRef soup;
+    if (!LoadSoupFile(soup, folders[i], "config.txt")) std::abort();
+    tags += soup.CountTags();
+  }
+  auto t1 = Clock::now();
+  if (tags == 0) std::abort();
+  return Seconds(t0, t1);
+}
+
+double Validate(const std::vector<std::string>& folders, size_t count, int& errors) {
+  errors = 0;
+  auto t0 = Clock::now();
+  for (size_t i = 0; i < count; ++i) {
+    ResultsLog log;
+    CheckAssetFolder(log, folders[i]);
+    errors += log.ErrorCount();
+  }
+  return Seconds(t0, Clock::now());
+}
+
+// Peak heap above the level before, while validating the first count assets.
+int64_t PeakWhileValidating(const std::vector<std::string>& folders, size_t count) {
+  const int64_t base = g_live.load();
+  g_peak.store(base);
+  int errors = 0;
+  Validate(folders, count, errors);
+  return g_peak.load() - base;
+}
+
+// Set-up time of one config of n tags (best of rounds), per tag.
+double PerTag(int n) {
+  std::string text =
+      "kuid <kuid:900:1>\nusername \"Big\"\nkind scenery\nrovana-build 3.4\n"
+      "mesh-table\n{\n  default\n  {\n    mesh \"body.im\"\n    auto-create 1\n  }\n}\n"
+      "kuid-table\n{\n";
+  for (int i = 0; i < n; ++i) text += "  t" + std::to_string(i) + " <kuid:900:" + std::to_string(i) + ">\n";
+  text += "}\n";
+  SoupRef soup;
+  if (!ParseSoupText(text, soup)) std::abort();
+  double best = 1e9;
+  for (int round = 0; round < 5; ++round) {
+    ErrorHandler::Instance()->Clear();
+    SoupRef copy;
+    copy.Copy(soup);
+    auto t0 = Clock::now();
+    {
+      Container root;
+      root.SetupRoot(copy);
+    }
+    best = std::min(best, Seconds(t0, Clock::now()));
+  }
+  return best / n;
+}
+
+}  // namespace
+
+int main() {
+  Kiv::Log::Instance().SetConsole(false);
+  char name[] = "/tmp/bench_validateXXXXXX";
+  if (!mkdtemp(name)) return 1;
+  const std::string dir = name;
+  const std::string source = ROVANA_SOURCE_DIR;
+  fs::copy(source + "/samples/install/OBLData", dir + "/OBLData", fs::copy_options::recursive);
+  InterfaceTextDB::SetFolder(source + "/samples/install/strings");
+  SetUserDataFolder(dir + "/user");
+  SetInstallationRoot(source + "/samples/install");
+  ErrorHandler::Create();
+  DataManager::Create((dir + "/OBLData/").c_str());
+
+  if (const char* only = std::getenv("ROVANA_BENCH_PERTAG")) {  // profiling one config size
+    std::printf("%.0f ns per tag\n", PerTag(std::atoi(only)) * 1e9);
+    return 0;
+  }
+  std::vector<std::string> folders;
+  for (int i = 0; i < kAssets; ++i) {
+    const std::string folder = dir + "/user/local/a" + std::to_string(i);
+    fs::create_directories(folder);
+    std::ofstream(folder + "/config.txt") << MakeConfig(i);
+    folders.push_back(folder);
+  }
+
+  // Warm-up: the schema, the interface texts and the interned names.
+  int errors = 0;
+  Validate(folders, 100, errors);
+  ReadAndParse(folders, 100);
+
+  double best = 1e9, bestRef = 1e9;
+  for (int round = 0; round < 3; ++round) {
+    bestRef = std::min(bestRef, ReadAndParse(folders, folders.size()));
+    best = std::min(best, Validate(folders, folders.size(), errors));
+  }
+  const int64_t peak1k = PeakWhileValidating(folders, 1000);
+  const int64_t peak10k = PeakWhileValidating(folders, folders.size());
+  const double perTag1k = PerTag(1000);
+  const double perTag10k = PerTag(10000);
+
+  DataManager::Destroy();
+  ErrorHandler::Destroy();
+  fs::remove_all(dir);
+
+  std::printf("%d assets, %d errors found per pass\n", kAssets, errors);
+  const double rate = kAssets / best, rateRef = kAssets / bestRef;
+  std::printf("assets per second: validate %.0f, read+parse %.0f, ratio %.2f (target >= 0.33)\n", rate,
+              rateRef, rate / rateRef);
+  std::printf(
+      "peak heap while validating (KiB): 10,000 assets %.1f, 1,000 assets %.1f, ratio %.2f (target ~1)\n",
+      peak10k / 1024.0, peak1k / 1024.0, static_cast<double>(peak10k) / static_cast<double>(peak1k));
+  std::printf(
+      "set-up time per tag (ns): 10,000-tag config %.0f, 1,000-tag config %.0f, ratio %.2f (target ~1)\n",
+      perTag10k * 1e9, perTag1k * 1e9, perTag10k / perTag1k);
+  return 0;
+}
