@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds the program and runs its main jobs on the
-# bundled samples: compile a sample script into a ".gsl" library and convert
-# the sample textures. Outputs go to build/demo/; samples/ is left as it is.
+# bundled samples: compile a sample script into a ".gsl" library, convert
+# the sample textures and validate the sample assets. Outputs go to build/demo/; samples/ is left as it is.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/install-deps.sh
@@ -17,4 +17,10 @@ set -x
 "$bin" help
 "$bin" compile samples/userdata/local/signal_box/signalbox.gs -pbuild/demo/
 "$bin" compresstexture build/demo/textures
+# A clean asset, one with warnings, one with errors (exit code 255) and a
+# legacy one that is upgraded in memory.
+for asset in clean_shed warning_fence broken_signal legacy_hut; do
+  "$bin" validate "samples/userdata/local/$asset" || true
+done
+"$bin" validate 523:1010
 ls -l build/demo build/demo/textures
