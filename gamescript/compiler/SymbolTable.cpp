@@ -285,10 +285,10 @@ void GSSymbolTable::MarkReferenced(GSSymbol* symbol) {
 }
 
 void GSSymbolTable::ResetImportIndexes() {
-  m_globals.ForEach([](GSSymbol* s) {
+  m_globals.ForEachUnordered([](GSSymbol* s) {
     if (s->kind != SymClass) return;
     s->importIndex = -1;
-    static_cast<GSClassSymbol*>(s)->members.ForEach([](GSSymbol* m) {
+    static_cast<GSClassSymbol*>(s)->members.ForEachUnordered([](GSSymbol* m) {
       if (m->kind == SymFunction) m->importIndex = -1;
     });
   });

@@ -95,6 +95,13 @@ public:
   void ForEach(F&& visit) const {
     for (GSSymbol* s : Ordered()) visit(s);
   }
+  // Visits the entries in no particular order, for visits whose result does
+  // not depend on it. The visit must not change the table.
+  template <typename F>
+  void ForEachUnordered(F&& visit) const {
+    for (const auto& entry : m_byName)
+      for (GSSymbol* s : entry.second) visit(s);
+  }
   // The functions whose plain name (the text between "::" and "(") is
   // `plain`, in table order.
   std::vector<GSSymbol*> FunctionsNamed(const std::string& plain) const;
