@@ -316,6 +316,28 @@ bool ReadLibraryHeader(std::span<const uint8_t> bytes, uint32_t& id1, uint32_t& 
   return !in.Failed() && magic == kLibraryMagic;
 }
 
+namespace {
+
+// The stack effect of one instruction at depth d: the cells it reads and the
+// depth after it. Calls read their receiver and arguments and leave what the
+// callee returns.
+struct Effect {
+  int32_t inputs;
+  int32_t after;
+};
+
+inline Effect EffectOf(const InstructionView& in, int32_t d, CallResultFunction callResult, void* context,
+                       bool& depthChecked) {
+  if (in.info->form != OperandForm::Call && in.info->form != OperandForm::Parent)
+    return {in.info->inputs, d + in.info->stack};
+  const int32_t inputs = 1 - in.Distance();
+  const int r = in.op == OP_START ? 0 : callResult ? callResult(context, in) : -1;
+  if (r < 0) depthChecked = false;
+  return {inputs, d - inputs + (r > 0 ? 1 : 0)};
+}
+
+}  // namespace
+
 std::string VerifyCode(const LibraryFunction& f, std::size_t stringCount, std::size_t classCount,
                        CallResultFunction callResult, void* context, bool& depthChecked) {
   depthChecked = true;
@@ -328,18 +350,46 @@ std::string VerifyCode(const LibraryFunction& f, std::size_t stringCount, std::s
     return std::string(what) + " at code offset " + std::to_string(pc);
   };
 
-  // Pass 1: instruction starts and operands.
   // Scratch reused across calls: most functions are small and many.
+  constexpr int32_t kUnseen = -1;
   thread_local std::vector<uint8_t> start;
   thread_local std::vector<int32_t> depth;
-  thread_local std::vector<uint32_t> work;
+  thread_local std::vector<uint32_t> forward;  // jump targets ahead of their jump
+  thread_local std::vector<uint32_t> work;     // code first reached by a backward jump
   start.assign(size, 0);
+  depth.assign(size, kUnseen);
+  forward.clear();
+  work.clear();
+
+  // One pass in address order: decode, check operands, and carry the depth
+  // along the fall-through and into forward jumps. The depth of each
+  // reachable instruction must be the same on every path into it.
+  std::string problem;
+  bool fallsThrough = true;  // instruction 0 is entered at depth 0
+  int32_t d = 0;
   InstructionView in;
-  std::size_t last = 0;
+  auto jump = [&](uint64_t target, int32_t at_depth, std::size_t pc) {
+    if (target >= size) {
+      problem = at("jump target outside the code", pc);
+    } else if (target <= pc) {
+      if (!start[target]) {
+        problem = at("jump target not on an instruction", pc);
+      } else if (depth[target] == kUnseen) {
+        depth[target] = at_depth;  // passed while unreachable: walked afterwards
+        work.push_back(uint32_t(target));
+      } else if (depth[target] != at_depth && depthChecked) {
+        problem = at("stack depth differs between paths", target);
+      }
+    } else if (depth[target] == kUnseen) {
+      depth[target] = at_depth;
+      forward.push_back(uint32_t(target));
+    } else if (depth[target] != at_depth && depthChecked) {
+      problem = at("stack depth differs between paths", target);
+    }
+  };
   for (std::size_t pc = 0; pc < size; pc += in.length) {
     if (!DecodeInstruction(code, size, pc, in)) return at("illegal or truncated instruction", pc);
     start[pc] = 1;
-    last = pc;
     switch (in.info->form) {
       case OperandForm::Local:
         if (in.Index() >= cells) return at("local cell outside the frame", pc);
@@ -364,81 +414,109 @@ std::string VerifyCode(const LibraryFunction& f, std::size_t stringCount, std::s
         break;
       default: break;
     }
-  }
-  (void)last;
 
-  // Pass 2: the depth of each reachable instruction, which must be the same
-  // on every path. Each instruction is queued at most once.
-  constexpr int32_t kUnseen = -1;
-  depth.assign(size, kUnseen);
-  work.clear();
-  std::string problem;
-  auto reach = [&](uint64_t target, int32_t d, std::size_t from) {
-    if (!problem.empty()) return;
-    if (target >= size || !start[target]) {
-      problem = at("jump target not on an instruction", from);
-    } else if (depth[target] == kUnseen) {
-      depth[target] = d;
-      work.push_back(uint32_t(target));
-    } else if (depth[target] != d && depthChecked) {
-      problem = at("stack depth differs between paths", target);
+    // The depth on entry: from the fall-through, from earlier jumps, or none
+    // yet (then only a backward jump can still reach it).
+    if (fallsThrough) {
+      if (depth[pc] != kUnseen && depth[pc] != d && depthChecked)
+        return at("stack depth differs between paths", pc);
+      depth[pc] = d;
+    } else if (depth[pc] != kUnseen) {
+      d = depth[pc];
+    } else {
+      continue;  // fallsThrough stays false
     }
-  };
-  reach(0, 0, 0);
-  while (!work.empty() && problem.empty()) {
+    const Effect e = EffectOf(in, d, callResult, context, depthChecked);
+    if (depthChecked && d < e.inputs) return at("stack underflow", pc);
+    if (depthChecked && (e.after > room || d > room)) return at("stack deeper than the frame", pc);
+    fallsThrough = true;
+    switch (in.op) {
+      case OP_RET:
+      case OP_RETV:
+      case OP_RETVO: fallsThrough = false; break;
+      case OP_JMP:
+        jump(in.Word(), e.after, pc);
+        fallsThrough = false;
+        break;
+      case OP_SWITCH:
+        for (uint16_t i = 0; i < in.Count(); ++i) jump(in.SwitchTarget(i), e.after, pc);
+        jump(in.SwitchDefault(), e.after, pc);
+        fallsThrough = false;
+        break;
+      case OP_WAIT:
+        // A handler starts with the received message on the stack.
+        if (depthChecked && d + 1 > room) return at("stack deeper than the frame", pc);
+        for (uint16_t i = 0; i < in.Count(); ++i) jump(in.WaitTarget(i), d + 1, pc);
+        fallsThrough = false;
+        break;
+      default:
+        if (in.info->form == OperandForm::Target) jump(in.Word(), e.after, pc);
+        break;
+    }
+    if (!problem.empty()) return problem;
+    if (fallsThrough && pc + in.length >= size) return at("code runs off its end", pc);
+    d = e.after;
+  }
+  for (uint32_t t : forward)
+    if (!start[t]) return at("jump target not on an instruction", t);
+
+  // Code first reached by a backward jump: walked from there until it meets
+  // code of known depth.
+  while (!work.empty()) {
     std::size_t pc = work.back();
     work.pop_back();
-    // Straight-line code is walked in place; only branches go on the list.
     for (;;) {
       DecodeInstruction(code, size, pc, in);
-      const int32_t d = depth[pc];
-      int32_t inputs = in.info->inputs;
-      int32_t after = d + in.info->stack;
-      const uint8_t op = in.op;
-      if (in.info->form == OperandForm::Call || in.info->form == OperandForm::Parent) {
-        inputs = 1 - in.Distance();  // the receiver and the arguments
-        const int r = op == OP_START ? 0 : callResult ? callResult(context, in) : -1;
-        if (r < 0) depthChecked = false;
-        after = d - inputs + (r > 0 ? 1 : 0);
-      }
-      if (depthChecked && d < inputs) return at("stack underflow", pc);
-      if (depthChecked && (after > room || d > room)) return at("stack deeper than the frame", pc);
+      const int32_t here = depth[pc];
+      const Effect e = EffectOf(in, here, callResult, context, depthChecked);
+      if (depthChecked && here < e.inputs) return at("stack underflow", pc);
+      if (depthChecked && (e.after > room || here > room)) return at("stack deeper than the frame", pc);
+      auto reach = [&](uint64_t target, int32_t at_depth) {
+        if (target >= size || !start[target]) {
+          problem = at("jump target not on an instruction", pc);
+        } else if (depth[target] == kUnseen) {
+          depth[target] = at_depth;
+          work.push_back(uint32_t(target));
+        } else if (depth[target] != at_depth && depthChecked) {
+          problem = at("stack depth differs between paths", target);
+        }
+      };
       bool falls = true;
-      switch (op) {
+      switch (in.op) {
         case OP_RET:
         case OP_RETV:
         case OP_RETVO: falls = false; break;
         case OP_JMP:
-          reach(in.Word(), after, pc);
+          reach(in.Word(), e.after);
           falls = false;
           break;
         case OP_SWITCH:
-          for (uint16_t i = 0; i < in.Count(); ++i) reach(in.SwitchTarget(i), after, pc);
-          reach(in.SwitchDefault(), after, pc);
+          for (uint16_t i = 0; i < in.Count(); ++i) reach(in.SwitchTarget(i), e.after);
+          reach(in.SwitchDefault(), e.after);
           falls = false;
           break;
         case OP_WAIT:
-          // A handler starts with the received message on the stack.
-          if (depthChecked && d + 1 > room) return at("stack deeper than the frame", pc);
-          for (uint16_t i = 0; i < in.Count(); ++i) reach(in.WaitTarget(i), d + 1, pc);
+          if (depthChecked && here + 1 > room) return at("stack deeper than the frame", pc);
+          for (uint16_t i = 0; i < in.Count(); ++i) reach(in.WaitTarget(i), here + 1);
           falls = false;
           break;
         default:
-          if (in.info->form == OperandForm::Target) reach(in.Word(), after, pc);
+          if (in.info->form == OperandForm::Target) reach(in.Word(), e.after);
           break;
       }
-      if (!falls || !problem.empty()) break;
+      if (!problem.empty()) return problem;
+      if (!falls) break;
       const std::size_t next = pc + in.length;
       if (next >= size) return at("code runs off its end", pc);
       if (depth[next] != kUnseen) {
-        if (depth[next] != after && depthChecked) return at("stack depth differs between paths", next);
+        if (depth[next] != e.after && depthChecked) return at("stack depth differs between paths", next);
         break;
       }
-      depth[next] = after;
+      depth[next] = e.after;
       pc = next;
     }
   }
-  return problem;
+  return "";
 }
 
 }  // namespace GSRuntime

@@ -45,10 +45,13 @@ void HandleTable::Remove(uint32_t handle) {
   Slot& s = m_slots[index];
   s.live = false;
   s.view = HandleView();
-  s.generation = (s.generation + 1) & 0xFF;
+  --m_live;
+  // A slot whose generations are used up is retired rather than reused, so
+  // that no old handle can ever name a new object.
+  if (s.generation == (1u << (32 - kIndexBits)) - 1) return;
+  ++s.generation;
   s.nextFree = m_free;
   m_free = index;
-  --m_live;
 }
 
 // ------------------------------------------------------------ instances

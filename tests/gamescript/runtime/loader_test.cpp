@@ -235,3 +235,51 @@ TEST(RuntimeNatives, RegistryKeepsTheFirstOfEqualKeysAndTheBuiltinOrder) {
 }
 
 }  // namespace
+
+namespace {
+
+// Hand-assembled bodies against a frame of one parameter, no locals and two
+// evaluation cells.
+TEST(RuntimeVerifier, CodeCases) {
+  struct Case {
+    const char* name;
+    std::vector<uint8_t> code;
+    const char* expected;  // empty: sound
+  };
+  const uint8_t J = OP_JMP, R = OP_RET;
+  const Case cases[] = {
+      {"straight", {OP_PUSH1, OP_POP, R}, ""},
+      {"loop reached first backwards", {J, 9, 0, 0, 0, OP_PUSH0, OP_POP, R, R, J, 5, 0, 0, 0}, ""},
+      {"underflow only reached backwards", {J, 8, 0, 0, 0, OP_POP, R, R, J, 5, 0, 0, 0}, "stack underflow"},
+      {"underflow", {OP_ADDI, R}, "stack underflow"},
+      {"deeper than the frame", {OP_PUSH0, OP_PUSH0, OP_PUSH0, R}, "stack deeper than the frame"},
+      {"paths disagree", {OP_PUSH0, OP_JZ, 8, 0, 0, 0, OP_PUSH1, R, R}, ""},
+      {"join at two depths", {OP_PUSH0, OP_JNZK, 7, 0, 0, 0, OP_POP, R}, "stack depth differs"},
+      {"into an operand", {J, 2, 0, 0, 0, R}, "not on an instruction"},
+      {"past the end", {J, 6, 0, 0, 0, R}, "outside the code"},
+      {"runs off the end", {OP_PUSH0, OP_POP}, "runs off its end"},
+      {"local outside", {OP_LDL, 1, 0, OP_POP, R}, "local cell outside"},
+      {"illegal opcode", {116, R}, "illegal"},
+      {"truncated operand", {OP_PUSHK, 1, 2}, "illegal or truncated"},
+      {"switch keys",
+       {OP_PUSH0, OP_SWITCH, 2, 0, 5, 0, 0, 0, 5, 0, 0, 0, 23, 0, 0, 0, 23, 0, 0, 0, 23, 0, 0, 0, R},
+       "switch keys"},
+      {"receiver above the top", {OP_CALL, 1, 0, 0, 0, R}, "receiver above"},
+  };
+  for (const Case& c : cases) {
+    LibraryFunction f;
+    f.parameters = 1;
+    f.stackAdvance = 4;
+    f.frameHeader = 1;
+    f.frameSize = 6;
+    f.code = c.code;
+    bool checked;
+    const std::string problem = VerifyCode(f, 1, 1, nullptr, nullptr, checked);
+    if (*c.expected == 0)
+      EXPECT_EQ(problem, "") << c.name;
+    else
+      EXPECT_NE(problem.find(c.expected), std::string::npos) << c.name << ": " << problem;
+  }
+}
+
+}  // namespace

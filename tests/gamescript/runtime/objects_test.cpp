@@ -67,6 +67,12 @@ TEST(RuntimeObjects, StaleHandlesNeverReachANewObject) {
   EXPECT_EQ(GetObject(h), nullptr);
   EXPECT_EQ(GetObject(0), nullptr);
   ReleaseHandle(t->GetScriptHandle());
+  // However often a slot is reused, an old handle never comes back.
+  for (int i = 0; i < 600; ++i) {
+    GSString* u = GSString::Create(nullptr);
+    ASSERT_NE(u->GetScriptHandle(), h);
+    ReleaseHandle(u->GetScriptHandle());
+  }
 }
 
 TEST(RuntimeObjects, StoreAcrossContextsStoresNullUnlessShared) {
