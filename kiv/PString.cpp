@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
-#include <unordered_map>
 #include <vector>
 
 #include "kiv/String.h"
@@ -14,14 +13,70 @@ namespace Kiv {
 
 struct PString::Entry {
   std::atomic<long> refs{1};
+  size_t hash = 0;
   std::string text;
 };
 
 namespace {
 
+// Open addressing with linear probing, at most half full. A slot keeps the
+// text's hash beside the entry, so a lookup reads the slot and then only the
+// entry it finds: with hundreds of thousands of texts, each extra memory
+// read on the way is a cache miss.
 struct Table {
+  struct Slot {
+    size_t hash = 0;
+    PString::Entry* entry = nullptr;
+  };
   std::mutex lock;
-  std::unordered_map<std::string_view, PString::Entry*> map;
+  std::vector<Slot> slots = std::vector<Slot>(1024);
+  size_t used = 0;
+
+  size_t Mask() const { return slots.size() - 1; }
+
+  PString::Entry* Find(std::string_view text, size_t hash) const {
+    for (size_t i = hash & Mask();; i = (i + 1) & Mask()) {
+      const Slot& slot = slots[i];
+      if (!slot.entry) return nullptr;
+      if (slot.hash == hash && slot.entry->text == text) return slot.entry;
+    }
+  }
+
+  void Insert(PString::Entry* e) {
+    if ((used + 1) * 2 > slots.size()) {
+      std::vector<Slot> old(slots.size() * 2);
+      old.swap(slots);
+      for (const Slot& slot : old)
+        if (slot.entry) Place(slot);
+    }
+    Place({e->hash, e});
+    ++used;
+  }
+
+  void Place(const Slot& s) {
+    size_t i = s.hash & Mask();
+    while (slots[i].entry) i = (i + 1) & Mask();
+    slots[i] = s;
+  }
+
+  // Removes the entry and moves later slots of its run back, so that every
+  // text stays reachable from its home slot without gaps.
+  void Erase(const PString::Entry* e) {
+    size_t i = e->hash & Mask();
+    while (slots[i].entry != e) i = (i + 1) & Mask();
+    for (size_t j = (i + 1) & Mask(); slots[j].entry; j = (j + 1) & Mask()) {
+      const size_t home = slots[j].hash & Mask();
+      // The slot at j may move to the gap at i unless its home lies
+      // cyclically in (i, j].
+      const bool homeBetween = i <= j ? (home > i && home <= j) : (home > i || home <= j);
+      if (!homeBetween) {
+        slots[i] = slots[j];
+        i = j;
+      }
+    }
+    slots[i] = Slot();
+    --used;
+  }
 };
 
 // Never destroyed: constant strings are interned by static initialisers and
@@ -32,17 +87,18 @@ Table& GetTable() {
 }
 
 PString::Entry* Intern(std::string_view text) {
+  const size_t hash = std::hash<std::string_view>()(text);
   Table& t = GetTable();
   std::lock_guard<std::mutex> guard(t.lock);
-  auto it = t.map.find(text);
-  if (it != t.map.end()) {
+  if (PString::Entry* e = t.Find(text, hash)) {
     // A count at zero here cannot happen: the 1 -> 0 step runs under this lock.
-    it->second->refs.fetch_add(1, std::memory_order_relaxed);
-    return it->second;
+    e->refs.fetch_add(1, std::memory_order_relaxed);
+    return e;
   }
   auto* e = new PString::Entry;
+  e->hash = hash;
   e->text.assign(text.data(), text.size());
-  t.map.emplace(std::string_view(e->text), e);
+  t.Insert(e);
   return e;
 }
 
@@ -61,7 +117,7 @@ void Release(PString::Entry* e) {
   Table& t = GetTable();
   std::lock_guard<std::mutex> guard(t.lock);
   if (e->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) {
-    t.map.erase(std::string_view(e->text));
+    t.Erase(e);
     delete e;
   }
 }
@@ -74,6 +130,10 @@ PString::PString(const char* text, size_t length)
 PString::PString(std::string_view text) : m_entry(Intern(text)) {}
 PString::PString(const std::string& text) : m_entry(Intern(text)) {}
 PString::PString(const PString& other) noexcept : m_entry(other.m_entry) { AddRef(m_entry); }
+
+void PString::AddReferences(size_t count) const noexcept {
+  if (m_entry && count) m_entry->refs.fetch_add(static_cast<long>(count), std::memory_order_relaxed);
+}
 
 PString& PString::operator=(const PString& other) noexcept {
   if (m_entry != other.m_entry) {
@@ -155,7 +215,7 @@ PString PString::Delete(size_t position, size_t count) const {
 size_t PString::InternedCount() {
   Table& t = GetTable();
   std::lock_guard<std::mutex> guard(t.lock);
-  return t.map.size();
+  return t.used;
 }
 
 }  // namespace Kiv

@@ -50,6 +50,17 @@ public:
   PString Insert(size_t position, std::string_view text) const;
   PString Delete(size_t position, size_t count) const;
 
+  // For readers that give one name to very many new holders: Uncounted
+  // gives a copy that holds no reference yet, and AddReferences pays for
+  // that many such copies with one update of the count. Every uncounted copy
+  // must be paid for before anything may release it.
+  PString Uncounted() const noexcept {
+    PString copy;
+    copy.m_entry = m_entry;
+    return copy;
+  }
+  void AddReferences(size_t count) const noexcept;
+
   // Identity of the text; equal for equal texts while both are alive.
   const void* Handle() const noexcept { return m_entry; }
   size_t Hash() const noexcept { return std::hash<const void*>()(m_entry); }

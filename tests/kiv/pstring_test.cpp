@@ -50,6 +50,30 @@ TEST(PString, ReleasingTheLastHolderRemovesTheText) {
   EXPECT_EQ(PString::InternedCount(), before);
 }
 
+// Texts dropped from the middle of the table must leave every other text
+// reachable: a lost one would come back as a second handle for its text.
+TEST(PString, TextsStayFoundWhileOthersComeAndGo) {
+  const size_t before = PString::InternedCount();
+  constexpr int kTexts = 5000;
+  std::vector<PString> held;
+  std::vector<const void*> handles;
+  for (int i = 0; i < kTexts; ++i) {
+    held.push_back(PString().Setf("come-and-go-%d", i));
+    handles.push_back(held.back().Handle());
+  }
+  EXPECT_EQ(PString::InternedCount(), before + kTexts);
+  for (int i = 0; i < kTexts; i += 3) held[(i * 7919) % kTexts] = PString();
+  size_t kept = 0;
+  for (int i = 0; i < kTexts; ++i) {
+    if (held[i].IsNull()) continue;
+    ++kept;
+    EXPECT_EQ(PString().Setf("come-and-go-%d", i).Handle(), handles[i]) << i;
+  }
+  EXPECT_EQ(PString::InternedCount(), before + kept);
+  held.clear();
+  EXPECT_EQ(PString::InternedCount(), before);
+}
+
 TEST(PString, InterningFromManyThreadsGivesOneHandlePerText) {
   constexpr int kThreads = 8;
   constexpr int kTexts = 200;
