@@ -55,6 +55,33 @@ bool ParseFloatToken(std::string_view token, float& out) {
   size_t first = !token.empty() && token[0] == '-' ? 1 : 0;
   if (first >= token.size() || !((token[first] >= '0' && token[first] <= '9') || token[first] == '.'))
     return false;
+  // Most numbers in soups are short decimals ("3.4", "-0.25"): with at most
+  // 2^24 as digits and ten places, one float division of two exact values is
+  // the correctly rounded result.
+  {
+    uint32_t digits = 0;
+    int places = -1;  // digits after the point; -1 before it
+    bool any = false, fast = true;
+    for (size_t i = first; i < token.size() && fast; ++i) {
+      const char c = token[i];
+      if (c >= '0' && c <= '9') {
+        digits = digits * 10 + static_cast<uint32_t>(c - '0');
+        any = true;
+        if (places >= 0) ++places;
+        fast = digits <= (1u << 24) && places <= 10;
+      } else {
+        fast = c == '.' && places < 0 && any;
+        places = 0;
+      }
+    }
+    if (fast && any && places != 0) {
+      static constexpr float kTens[] = {1e0f, 1e1f, 1e2f, 1e3f, 1e4f, 1e5f, 1e6f, 1e7f, 1e8f, 1e9f, 1e10f};
+      float v = static_cast<float>(digits);
+      if (places > 0) v /= kTens[places];
+      out = first ? -v : v;
+      return true;
+    }
+  }
   const char* end = token.data() + token.size();
   auto [next, ec] = std::from_chars(token.data(), end, out, std::chars_format::general);
   return ec == std::errc() && next == end;
@@ -125,17 +152,34 @@ size_t ValueWidth(SoupDataType type) {
 void TDBDataTag::Free() noexcept {
   if (m_type == kSoupContainer) {
     if (m_value.child) m_value.child->Release();
-  } else if (m_size > kInline) {
+  } else if (m_size > kInline && !m_inNode) {
     ::operator delete(m_value.heap);
   }
   m_type = kSoupNone;
   m_size = 0;
+  m_inNode = false;
+}
+
+void TDBDataTag::MoveFrom(TDBDataTag& other) noexcept {
+  m_name = std::move(other.m_name);
+  m_size = other.m_size;
+  m_type = other.m_type;
+  m_value = other.m_value;
+  if (other.m_inNode) {
+    // Bytes in a container's block stay there: the moved value gets its own.
+    m_value.heap = static_cast<uint8_t*>(::operator new(m_size));
+    std::memcpy(m_value.heap, other.m_value.heap, m_size);
+  }
+  other.m_type = kSoupNone;
+  other.m_size = 0;
+  other.m_inNode = false;
 }
 
 void TDBDataTag::CopyFrom(const TDBDataTag& other) {
   m_name = other.m_name;
   m_type = other.m_type;
   m_size = other.m_size;
+  m_inNode = false;
   if (m_type == kSoupContainer) {
     m_value.child = other.m_value.child;
     if (m_value.child) m_value.child->AddRef();
@@ -149,11 +193,7 @@ void TDBDataTag::CopyFrom(const TDBDataTag& other) {
 
 TDBDataTag::TDBDataTag(const TDBDataTag& other) { CopyFrom(other); }
 
-TDBDataTag::TDBDataTag(TDBDataTag&& other) noexcept
-    : m_name(std::move(other.m_name)), m_size(other.m_size), m_type(other.m_type), m_value(other.m_value) {
-  other.m_type = kSoupNone;
-  other.m_size = 0;
-}
+TDBDataTag::TDBDataTag(TDBDataTag&& other) noexcept { MoveFrom(other); }
 
 TDBDataTag& TDBDataTag::operator=(const TDBDataTag& other) {
   if (this != &other) {
@@ -166,12 +206,7 @@ TDBDataTag& TDBDataTag::operator=(const TDBDataTag& other) {
 TDBDataTag& TDBDataTag::operator=(TDBDataTag&& other) noexcept {
   if (this != &other) {
     Free();
-    m_name = std::move(other.m_name);
-    m_size = other.m_size;
-    m_type = other.m_type;
-    m_value = other.m_value;
-    other.m_type = kSoupNone;
-    other.m_size = 0;
+    MoveFrom(other);
   }
   return *this;
 }
@@ -335,10 +370,10 @@ bool TDBDataTag::ToFloatList(std::vector<float>& out) const {
 
 ACSChunk* ACSChunk::Create() { return CreateWithRoom(0); }
 
-ACSChunk* ACSChunk::CreateWithRoom(size_t room) {
+ACSChunk* ACSChunk::CreateWithRoom(size_t room, size_t bytes) {
   static_assert(sizeof(ACSChunk) % alignof(TDBDataTag) == 0);
   if (room > UINT32_MAX) throw std::bad_alloc();
-  void* block = ::operator new(sizeof(ACSChunk) + room * sizeof(TDBDataTag));
+  void* block = ::operator new(sizeof(ACSChunk) + room * sizeof(TDBDataTag) + bytes);
   ACSChunk* node = ::new (block) ACSChunk(kSoupContainer);
   node->m_capacity = static_cast<uint32_t>(room);
   node->m_data = room ? node->Room() : nullptr;
@@ -346,11 +381,32 @@ ACSChunk* ACSChunk::CreateWithRoom(size_t room) {
   return node;
 }
 
+size_t ACSChunk::BlockSize(size_t room, size_t bytes) noexcept {
+  // Rounded so the next node in a slab is aligned.
+  return (sizeof(ACSChunk) + room * sizeof(TDBDataTag) + bytes + alignof(ACSChunk) - 1) &
+         ~(alignof(ACSChunk) - 1);
+}
+
+ACSChunk* ACSChunk::PlaceWithRoom(void* at, SoupSlab* slab, size_t room) {
+  ACSChunk* node = ::new (at) ACSChunk(kSoupContainer);
+  node->m_capacity = static_cast<uint32_t>(room);
+  node->m_data = room ? node->Room() : nullptr;
+  node->m_tagsInRoom = room != 0;
+  node->m_slab = slab;
+  return node;
+}
+
 void ACSChunk::Destroy() noexcept {
   for (uint32_t i = 0; i < m_count; ++i) m_data[i].~TDBDataTag();
   if (!m_tagsInRoom) ::operator delete(m_data);
+  SoupSlab* slab = m_slab;
   this->~ACSChunk();
-  ::operator delete(static_cast<void*>(this));
+  if (!slab) {
+    ::operator delete(static_cast<void*>(this));
+  } else if (slab->nodes.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+    slab->~SoupSlab();
+    ::operator delete(static_cast<void*>(slab));
+  }
 }
 
 void ACSChunk::PushTag(TDBDataTag&& tag) {

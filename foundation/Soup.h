@@ -20,6 +20,7 @@
 class TStream;
 class ACSChunk;
 class SoupRef;
+struct SoupSlab;
 
 // Data types of a tag value.
 enum SoupDataType : uint8_t {
@@ -73,13 +74,18 @@ private:
   friend class ACSChunk;
   friend class SoupTextParser;
   static constexpr uint32_t kInline = 16;
-  explicit TDBDataTag(const Kiv::PString& name) : m_name(name) {}
+  explicit TDBDataTag(Kiv::PString&& name) noexcept : m_name(std::move(name)) {}
   void Free() noexcept;
   void CopyFrom(const TDBDataTag& other);
+  void MoveFrom(TDBDataTag& other) noexcept;
 
   Kiv::PString m_name;
   uint32_t m_size = 0;
   uint8_t m_type = kSoupNone;
+  // The value bytes lie in the block of the container that holds the tag
+  // (the text reader puts them there), not in a block of their own. Such a
+  // tag only ever moves within its container, which outlives the bytes' use.
+  bool m_inNode = false;
   union Value {
     uint8_t bytes[kInline];
     uint8_t* heap;
@@ -150,8 +156,14 @@ private:
   ~ACSChunk() = default;
 
   // A container with room for that many tags right behind the node, so a
-  // container read from a file is one block.
-  static ACSChunk* CreateWithRoom(size_t room);
+  // container read from a file is one block; bytes more behind the tags hold
+  // values (ByteRoom).
+  static ACSChunk* CreateWithRoom(size_t room, size_t bytes = 0);
+  // The same, placed at `at` inside a slab (which must have room for
+  // BlockSize(room, bytes)); the slab counts its nodes.
+  static size_t BlockSize(size_t room, size_t bytes) noexcept;
+  static ACSChunk* PlaceWithRoom(void* at, SoupSlab* slab, size_t room);
+  uint8_t* ByteRoom() noexcept { return reinterpret_cast<uint8_t*>(Room() + m_capacity); }
   // Destroys the tags and frees the node.
   void Destroy() noexcept;
   void PushTag(TDBDataTag&& tag);
@@ -165,6 +177,16 @@ private:
   uint32_t m_count = 0;
   uint32_t m_capacity = 0;
   TDBDataTag* m_data = nullptr;
+  SoupSlab* m_slab = nullptr;  // the block the node lies in, shared with other nodes; null: its own
+};
+
+// A block that holds many nodes of one parse (and their tags and values),
+// freed when the last of them goes: a parse then costs few allocations. A
+// node kept alive keeps its slab alive, so slabs stay small.
+struct SoupSlab {
+  std::atomic<uint32_t> nodes{0};
+  static constexpr size_t kHeader = 16;
+  uint8_t* Space() noexcept { return reinterpret_cast<uint8_t*>(this) + kHeader; }
 };
 
 // The container node and the soup node are one class.

@@ -1,5 +1,6 @@
 // The soup text form: lines of "name value", containers as "name { ... }".
 // See docs/soup-formats.md.
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -30,6 +31,9 @@ inline bool IsDelimiter(unsigned char c) { return kChars.delimiter[c]; }
 // First byte at or after p that is not a blank (or end). Indentation and line
 // breaks are most of a soup text, so sixteen bytes are tested at a time.
 inline const char* SkipBlankBytes(const char* p, const char* end) {
+  // Most often there is nothing to skip, or the one space between a name and its value.
+  if (p < end && !IsBlank(static_cast<unsigned char>(*p))) return p;
+  if (end - p >= 2 && !IsBlank(static_cast<unsigned char>(p[1]))) return p + 1;
 #if defined(__SSE2__)
   const __m128i space = _mm_set1_epi8(' '), tab = _mm_set1_epi8('\t'), lf = _mm_set1_epi8('\n'),
                 cr = _mm_set1_epi8('\r');
@@ -67,6 +71,22 @@ inline const char* FindDelimiter(const char* p, const char* end) {
   return p;
 }
 
+// First quote or backslash at or after p (or end).
+inline const char* FindQuoteOrBackslash(const char* p, const char* end) {
+#if defined(__SSE2__)
+  const __m128i quote = _mm_set1_epi8('"'), backslash = _mm_set1_epi8('\\');
+  while (end - p >= 16) {
+    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    unsigned mask = static_cast<unsigned>(
+        _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash))));
+    if (mask) return p + __builtin_ctz(mask);
+    p += 16;
+  }
+#endif
+  while (p < end && *p != '"' && *p != '\\') ++p;
+  return p;
+}
+
 inline uint64_t LoadPartial(const char* p, size_t n) {
   uint64_t v = 0;
   std::memcpy(&v, p, n);
@@ -88,8 +108,11 @@ void StoreU32(std::string& out, uint32_t v) {
 
 }  // namespace
 
-// Parses one text into a tree. Tags of the open containers wait on one flat
-// stack and move into their container, sized exactly, when it closes.
+// Parses one text into a tree in one pass. Tags of the open containers wait on
+// one flat stack, and the bytes of their longer values on another; both move
+// into one block per container, sized exactly, when it closes. A tag takes
+// its name without touching the name's count: the count is paid once per
+// distinct name when the parse ends.
 class SoupTextParser {
 public:
   explicit SoupTextParser(std::string_view text)
@@ -97,6 +120,8 @@ public:
   SoupTextParser(const SoupTextParser&) = delete;
   SoupTextParser& operator=(const SoupTextParser&) = delete;
   ~SoupTextParser() {
+    SettleNames();
+    SealSlab();
     for (size_t i = 0; i < m_count; ++i) m_tags[i].~TDBDataTag();
     ::operator delete(m_tags);
   }
@@ -109,13 +134,17 @@ public:
       out.Clear();
       return false;
     }
-    out = SoupRef::FromChunk(Close(0));
+    ACSChunk* root = Close(0, 0);
+    SettleNames();
+    SealSlab();
+    out = SoupRef::FromChunk(root);
     return true;
   }
 
 private:
   struct Open {
-    size_t firstTag;  // index of its first tag; the container's own tag is just before
+    size_t firstTag;   // index of its first tag; the container's own tag is just before
+    size_t firstByte;  // offset of its first value byte in m_bytes
     const char* openedAt;
   };
 
@@ -139,8 +168,8 @@ private:
   bool ReadQuoted(std::string_view& out) {
     const char* open = m_p;
     const char* start = ++m_p;
-    const char* q = static_cast<const char*>(std::memchr(start, '"', m_end - start));
-    if (q && !std::memchr(start, '\\', q - start)) {
+    const char* q = FindQuoteOrBackslash(start, m_end);
+    if (q < m_end && *q == '"') {
       out = std::string_view(start, q - start);
       m_p = q + 1;
       return true;
@@ -179,15 +208,29 @@ private:
 
   // Names repeat endlessly in real soups: intern each distinct one once per
   // parse. The reference stays valid until the next call.
-  const Kiv::PString& Intern(std::string_view name) {
-    uint64_t head = Word(name, 0);
-    uint64_t next = Word(name, 8);
+  struct CacheSlot;
+  CacheSlot& Intern(std::string_view name) {
+    const uint64_t head = Word(name, 0);
+    const uint64_t next = Word(name, 8);
+    return m_cache[Lookup(name, head, next)];
+  }
+
+  static bool Matches(const CacheSlot& slot, std::string_view name, uint64_t head, uint64_t next) {
+    return slot.head == head && slot.next == next && slot.length == name.size() &&
+           (name.size() <= 16 ||
+            std::memcmp(slot.name.c_str() + 16, name.data() + 16, name.size() - 16) == 0);
+  }
+
+  size_t Lookup(std::string_view name, uint64_t head, uint64_t next) {
+    // The first product's high half goes into the second: the low bits of a
+    // product see only the low bytes, and names that differ in bytes 5..7
+    // alone ("asset-12", "asset-13") would pile up in one run of slots.
     uint64_t h = (head ^ name.size()) * 0x9E3779B97F4A7C15ull;
-    h = (h ^ next) * 0xFF51AFD7ED558CCDull;
+    h = (h ^ (h >> 32) ^ next) * 0xFF51AFD7ED558CCDull;
     for (size_t i = 16; i < name.size(); i += 8) h = (h ^ Word(name, i)) * 0xC4CEB9FE1A85EC53ull;
     h ^= h >> 32;
     if ((m_cacheUsed + 1) * 2 > m_cache.size()) GrowCache();
-    size_t mask = m_cache.size() - 1;
+    const size_t mask = m_cache.size() - 1;
     for (size_t i = h & mask;; i = (i + 1) & mask) {
       CacheSlot& slot = m_cache[i];
       if (slot.name.IsNull()) {
@@ -196,21 +239,19 @@ private:
         slot.length = static_cast<uint32_t>(name.size());
         slot.hash = static_cast<uint32_t>(h);
         slot.name = Kiv::PString(name);
-        slot.text = slot.name.c_str();
         ++m_cacheUsed;
-        return slot.name;
+        return i;
       }
-      if (slot.head == head && slot.next == next && slot.length == name.size() &&
-          (name.size() <= 16 || std::memcmp(slot.text + 16, name.data() + 16, name.size() - 16) == 0))
-        return slot.name;
+      if (Matches(slot, name, head, next)) return i;
     }
   }
 
+  // Doubles the table.
   void GrowCache() {
     std::vector<CacheSlot> old;
     old.swap(m_cache);
     m_cache.resize(old.empty() ? 256 : old.size() * 2);
-    size_t mask = m_cache.size() - 1;
+    const size_t mask = m_cache.size() - 1;
     for (CacheSlot& slot : old) {
       if (slot.name.IsNull()) continue;
       size_t i = slot.hash & mask;
@@ -220,20 +261,38 @@ private:
   }
 
   // Tags of the open containers wait here; they move by their bytes. A tag
-  // is placed when its name is read and gets its value after.
-  TDBDataTag& PushNamed(const Kiv::PString& name) {
+  // is placed when its name is read and gets its value after; the name's
+  // count is paid for by SettleNames.
+  void PushNamed(CacheSlot& slot) {
     Reserve();
-    TDBDataTag* tag = ::new (static_cast<void*>(m_tags + m_count)) TDBDataTag(name);
+    ::new (static_cast<void*>(m_tags + m_count)) TDBDataTag(slot.name.Uncounted());
+    if (++slot.uses == UINT32_MAX) {
+      slot.name.AddReferences(slot.uses);
+      slot.uses = 0;
+    }
     ++m_count;
-    return *tag;
   }
 
-  // Gives the tag a copy of the bytes as its value.
-  static void SetValue(TDBDataTag& tag, SoupDataType type, const void* data, size_t size) {
+  // Pays the names' counts for the tags placed so far.
+  void SettleNames() noexcept {
+    for (CacheSlot& slot : m_cache) {
+      slot.name.AddReferences(slot.uses);
+      slot.uses = 0;
+    }
+  }
+
+  // Gives the tag a copy of the bytes as its value. Longer values wait on
+  // m_bytes (the tag holds their offset) until their container closes.
+  void SetValue(TDBDataTag& tag, SoupDataType type, const void* data, size_t size) {
     if (size > UINT32_MAX) size = 0;
-    uint8_t* out = tag.m_value.bytes;
-    if (size > TDBDataTag::kInline) out = tag.m_value.heap = static_cast<uint8_t*>(::operator new(size));
-    if (size) std::memcpy(out, data, size);
+    if (size > TDBDataTag::kInline) {
+      size_t offset = m_bytes.size();
+      m_bytes.append(static_cast<const char*>(data), size);
+      std::memcpy(tag.m_value.bytes, &offset, sizeof offset);
+      tag.m_inNode = true;
+    } else if (size) {
+      std::memcpy(tag.m_value.bytes, data, size);
+    }
     tag.m_type = type;
     tag.m_size = static_cast<uint32_t>(size);
   }
@@ -251,16 +310,65 @@ private:
     }
   }
 
-  // Moves the tags from first on into a new node.
-  ACSChunk* Close(size_t first) {
+  // Moves the tags from first on, and their value bytes from firstByte on,
+  // into a new node.
+  ACSChunk* Close(size_t first, size_t firstByte) {
     size_t n = m_count - first;
-    ACSChunk* node = ACSChunk::CreateWithRoom(n);
+    size_t bytes = m_bytes.size() - firstByte;
+    ACSChunk* node = NewNode(n, bytes);
+    TDBDataTag* tags = node->m_data;
     if (n)
-      std::memcpy(static_cast<void*>(node->m_data), static_cast<const void*>(m_tags + first),
-                  n * sizeof(TDBDataTag));
+      std::memcpy(static_cast<void*>(tags), static_cast<const void*>(m_tags + first), n * sizeof(TDBDataTag));
+    if (bytes) {
+      uint8_t* room = node->ByteRoom();
+      std::memcpy(room, m_bytes.data() + firstByte, bytes);
+      for (size_t i = 0; i < n; ++i) {
+        if (!tags[i].m_inNode) continue;
+        size_t offset;
+        std::memcpy(&offset, tags[i].m_value.bytes, sizeof offset);
+        tags[i].m_value.heap = room + (offset - firstByte);
+      }
+      m_bytes.resize(firstByte);
+    }
     node->m_count = static_cast<uint32_t>(n);
     m_count = first;
     return node;
+  }
+
+  // Nodes are cut from slabs of at most kSlabBytes, sized by the text still
+  // to read so a small text takes a small slab; large nodes get a block of
+  // their own.
+  static constexpr size_t kSlabBytes = 64 * 1024;
+  ACSChunk* NewNode(size_t room, size_t bytes) {
+    const size_t size = ACSChunk::BlockSize(room, bytes);
+    if (size > kSlabBytes / 4) return ACSChunk::CreateWithRoom(room, bytes);
+    if (size > m_slabLeft) {
+      SealSlab();
+      const size_t wanted = std::max(size, std::min(kSlabBytes, 2 * static_cast<size_t>(m_end - m_p) + 512));
+      m_slab = ::new (::operator new(SoupSlab::kHeader + wanted)) SoupSlab;
+      m_slabNext = m_slab->Space();
+      m_slabLeft = wanted;
+    }
+    ACSChunk* node = ACSChunk::PlaceWithRoom(m_slabNext, m_slab, room);
+    m_slabNext += size;
+    m_slabLeft -= size;
+    ++m_slabNodes;
+    return node;
+  }
+
+  // Gives the slab in use its count of nodes (nobody can release one before
+  // the parse ends), or frees it when it holds none.
+  void SealSlab() noexcept {
+    if (!m_slab) return;
+    if (m_slabNodes) {
+      m_slab->nodes.store(m_slabNodes, std::memory_order_relaxed);
+    } else {
+      m_slab->~SoupSlab();
+      ::operator delete(static_cast<void*>(m_slab));
+    }
+    m_slab = nullptr;
+    m_slabNodes = 0;
+    m_slabLeft = 0;
   }
 
   bool Run() {
@@ -275,9 +383,10 @@ private:
       if (*m_p == '}') {
         if (m_open.empty()) return Fail(m_p, "'}' without an open container");
         ++m_p;
-        size_t first = m_open.back().firstTag;
+        Open open = m_open.back();
         m_open.pop_back();
-        ACSChunk* node = Close(first);
+        ACSChunk* node = Close(open.firstTag, open.firstByte);
+        size_t first = open.firstTag;
         TDBDataTag& tag = m_tags[first - 1];
         node->AddRef();
         tag.m_value.child = node;
@@ -300,7 +409,7 @@ private:
       if (*m_p == '{') {
         if (m_open.size() >= static_cast<size_t>(kMaxSoupDepth))
           return Fail(m_p, "containers nested too deeply");
-        m_open.push_back({m_count, m_p});
+        m_open.push_back({m_count, m_bytes.size(), m_p});
         ++m_p;
         continue;
       }
@@ -463,10 +572,10 @@ private:
   struct CacheSlot {
     uint64_t head = 0;  // bytes 0..7 of the name, zero-padded
     uint64_t next = 0;  // bytes 8..15
+    Kiv::PString name;
     uint32_t length = 0;
     uint32_t hash = 0;
-    const char* text = nullptr;  // the interned text, held by name
-    Kiv::PString name;
+    uint32_t uses = 0;  // tags given the name without a count of their own
   };
 
   const char* m_p;
@@ -478,6 +587,11 @@ private:
   std::vector<Open> m_open;
   std::vector<CacheSlot> m_cache;
   size_t m_cacheUsed = 0;
+  SoupSlab* m_slab = nullptr;
+  uint8_t* m_slabNext = nullptr;
+  size_t m_slabLeft = 0;
+  uint32_t m_slabNodes = 0;
+  std::string m_bytes;  // longer values of the tags on the stack
   std::string m_scratch;
   std::vector<int32_t> m_ints;
   std::vector<float> m_floats;
