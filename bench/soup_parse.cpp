@@ -1,8 +1,9 @@
 // Soup text parsing against RapidJSON's DOM parse of the same tree written as
-// JSON, in one run. Prints the throughput ratio (soup MB/s over RapidJSON MB/s)
-// and the memory a parsed soup takes relative to its text (peak while parsing
-// and what stays after), counted by replacing the global allocator.
+// JSON, in one run: time per tree (each parser reads the tree in its own
+// format), and the memory each parse takes (peak while parsing and what stays
+// after), counted by replacing the global allocator and RapidJSON's alike.
 #include <benchmark/benchmark.h>
+#include <malloc.h>
 #include <rapidjson/document.h>
 
 #include <algorithm>
@@ -14,36 +15,83 @@
 #include <cstring>
 #include <new>
 #include <random>
+#include <memory>
+#include <vector>
 #include <string>
 
+#include "bench/bench_report.h"
 #include "foundation/Soup.h"
 
 // ---- counting allocator ----
+// Counts the usable size of each block while counting is on; blocks carry no
+// header, so the timed runs (counting off) allocate exactly as without it.
 namespace {
 std::atomic<bool> g_counting{false};
 std::atomic<int64_t> g_live{0};
 std::atomic<int64_t> g_peak{0};
-constexpr size_t kHeader = 16;
 
-void* CountedAlloc(size_t size) {
-  void* block = std::malloc(size + kHeader);
-  if (!block) throw std::bad_alloc();
-  *static_cast<size_t*>(block) = size;
-  if (!g_counting.load(std::memory_order_relaxed)) return static_cast<char*>(block) + kHeader;
-  int64_t live =
-      g_live.fetch_add(static_cast<int64_t>(size), std::memory_order_relaxed) + static_cast<int64_t>(size);
+void CountAdded(void* block) {
+  const auto size = static_cast<int64_t>(malloc_usable_size(block));
+  const int64_t live = g_live.fetch_add(size, std::memory_order_relaxed) + size;
   int64_t peak = g_peak.load(std::memory_order_relaxed);
   while (live > peak && !g_peak.compare_exchange_weak(peak, live, std::memory_order_relaxed)) {}
-  return static_cast<char*>(block) + kHeader;
+}
+
+void* CountedAlloc(size_t size) {
+  void* block = std::malloc(size);
+  if (!block) throw std::bad_alloc();
+  if (g_counting.load(std::memory_order_relaxed)) CountAdded(block);
+  return block;
 }
 
 void CountedFree(void* p) {
-  if (!p) return;
-  void* block = static_cast<char*>(p) - kHeader;
-  if (g_counting.load(std::memory_order_relaxed))
-    g_live.fetch_sub(static_cast<int64_t>(*static_cast<size_t*>(block)), std::memory_order_relaxed);
-  std::free(block);
+  if (p && g_counting.load(std::memory_order_relaxed))
+    g_live.fetch_sub(static_cast<int64_t>(malloc_usable_size(p)), std::memory_order_relaxed);
+  std::free(p);
 }
+
+// RapidJSON's own allocator, counted alike.
+struct CountedCrtAllocator {
+  static const bool kNeedFree = true;
+  void* Malloc(size_t size) { return size ? CountedAlloc(size) : nullptr; }
+  void* Realloc(void* original, size_t, size_t newSize) {
+    if (newSize == 0) {
+      CountedFree(original);
+      return nullptr;
+    }
+    const bool counting = g_counting.load(std::memory_order_relaxed);
+    if (original && counting)
+      g_live.fetch_sub(static_cast<int64_t>(malloc_usable_size(original)), std::memory_order_relaxed);
+    void* grown = std::realloc(original, newSize);
+    if (!grown) throw std::bad_alloc();
+    if (counting) CountAdded(grown);
+    return grown;
+  }
+  static void Free(void* p) { CountedFree(p); }
+};
+using JsonDocument =
+    rapidjson::GenericDocument<rapidjson::UTF8<>, rapidjson::MemoryPoolAllocator<CountedCrtAllocator>,
+                               CountedCrtAllocator>;
+
+// Memory of one piece of work: what stays allocated after it and the peak
+// while it ran, in bytes.
+struct Memory {
+  int64_t kept = 0;
+  int64_t peak = 0;
+};
+
+template <class Work>
+Memory Count(Work work) {
+  g_counting.store(true);
+  const int64_t before = g_live.load();
+  g_peak.store(before);
+  Memory m;
+  work(m, before);
+  m.peak = g_peak.load() - before;
+  g_counting.store(false);
+  return m;
+}
+
 }  // namespace
 
 void* operator new(size_t size) { return CountedAlloc(size); }
@@ -171,6 +219,7 @@ const Inputs& GetInputs() {
   return inputs;
 }
 
+// Time per tree: both parsers read the same tree, each in its own format.
 void BM_SoupTextParse(benchmark::State& state) {
   const std::string& text = GetInputs().soupText;
   for (auto _ : state) {
@@ -183,71 +232,55 @@ void BM_SoupTextParse(benchmark::State& state) {
     soup.Clear();
     state.ResumeTiming();
   }
-  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(text.size()));
+  state.SetItemsProcessed(static_cast<int64_t>(state.iterations()));
 }
 BENCHMARK(BM_SoupTextParse)->Unit(benchmark::kMillisecond)->Repetitions(5);
 
 void BM_RapidJsonDomParse(benchmark::State& state) {
   const std::string& json = GetInputs().json;
   for (auto _ : state) {
-    auto* doc = new rapidjson::Document;
+    auto doc = std::make_unique<JsonDocument>();
     doc->Parse(json.c_str(), json.size());
     benchmark::DoNotOptimize(doc->HasParseError());
     if (doc->HasParseError()) state.SkipWithError("parse failed");
     state.PauseTiming();
-    delete doc;
+    doc.reset();
     state.ResumeTiming();
   }
-  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(json.size()));
+  state.SetItemsProcessed(static_cast<int64_t>(state.iterations()));
 }
 BENCHMARK(BM_RapidJsonDomParse)->Unit(benchmark::kMillisecond)->Repetitions(5);
 
-// Remembers the best throughput of each benchmark's repetitions (the machine
-// may be shared, so the best run is the least disturbed one) for the ratio.
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    for (const Run& run : runs) {
-      if (run.run_type != Run::RT_Iteration || run.real_accumulated_time <= 0) continue;
-      const Inputs& in = GetInputs();
-      std::string name = run.benchmark_name();
-      double bytes = name.find("Soup") != std::string::npos ? static_cast<double>(in.soupText.size())
-                                                            : static_cast<double>(in.json.size());
-      double rate = bytes * static_cast<double>(run.iterations) / run.real_accumulated_time / 1e6;
-      double& best = name.find("Soup") != std::string::npos ? soupMBs : jsonMBs;
-      if (rate > best) best = rate;
-    }
-    ConsoleReporter::ReportRuns(runs);
-  }
-  double soupMBs = 0;
-  double jsonMBs = 0;
+// Best parse time of each parser per block of rounds that alternate between
+// them, so that load from other processes falls on both alike.
+struct Block {
+  double soupSeconds = 1e9;
+  double jsonSeconds = 1e9;
 };
 
-// Best parse time of each parser over rounds that alternate between them, so
-// that load from other processes falls on both alike.
-void InterleavedBest(double& soupSeconds, double& jsonSeconds) {
+Block TimeBlock(int rounds) {
   const Inputs& in = GetInputs();
   using Clock = std::chrono::steady_clock;
-  soupSeconds = jsonSeconds = 1e9;
-  for (int round = 0; round < 30; ++round) {
+  Block b;
+  for (int round = 0; round < rounds; ++round) {
     {
       SoupRef soup;
       auto t0 = Clock::now();
       bool ok = ParseSoupText(in.soupText, soup);
       auto t1 = Clock::now();
-      benchmark::DoNotOptimize(ok);
-      soupSeconds = std::min(soupSeconds, std::chrono::duration<double>(t1 - t0).count());
+      if (!ok) std::abort();
+      b.soupSeconds = std::min(b.soupSeconds, std::chrono::duration<double>(t1 - t0).count());
     }
     {
-      auto* doc = new rapidjson::Document;
+      auto doc = std::make_unique<JsonDocument>();
       auto t0 = Clock::now();
       doc->Parse(in.json.c_str(), in.json.size());
       auto t1 = Clock::now();
-      benchmark::DoNotOptimize(doc->HasParseError());
-      jsonSeconds = std::min(jsonSeconds, std::chrono::duration<double>(t1 - t0).count());
-      delete doc;
+      if (doc->HasParseError()) std::abort();
+      b.jsonSeconds = std::min(b.jsonSeconds, std::chrono::duration<double>(t1 - t0).count());
     }
   }
+  return b;
 }
 
 }  // namespace
@@ -256,37 +289,50 @@ int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
   const Inputs& in = GetInputs();
 
-  // Memory of one parse, from a state where none of the soup's names are interned yet.
-  g_counting.store(true);
-  int64_t before = g_live.load();
-  g_peak.store(before);
-  int64_t kept = 0;
-  {
+  // Memory of one parse each, from a state where none of the soup's names
+  // are interned yet.
+  const Memory soupMemory = Count([&](Memory& m, int64_t before) {
     SoupRef soup;
-    if (!ParseSoupText(in.soupText, soup)) return 1;
-    kept = g_live.load() - before;
-  }
-  int64_t peak = g_peak.load() - before;
-  g_counting.store(false);
+    if (!ParseSoupText(in.soupText, soup)) std::abort();
+    m.kept = g_live.load() - before;
+  });
+  const Memory jsonMemory = Count([&](Memory& m, int64_t before) {
+    auto doc = std::make_unique<JsonDocument>();
+    doc->Parse(in.json.c_str(), in.json.size());
+    if (doc->HasParseError()) std::abort();
+    m.kept = g_live.load() - before;
+  });
 
-  RatioReporter reporter;
-  benchmark::RunSpecifiedBenchmarks(&reporter);
+  benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
 
-  std::printf("soup text %zu bytes, JSON %zu bytes\n", in.soupText.size(), in.json.size());
-  if (reporter.jsonMBs > 0)
-    std::printf("benchmark runs (best of 5): soup %.1f MB/s, RapidJSON DOM %.1f MB/s, ratio %.2fx\n",
-                reporter.soupMBs, reporter.jsonMBs, reporter.soupMBs / reporter.jsonMBs);
-  double soupSeconds, jsonSeconds;
-  InterleavedBest(soupSeconds, jsonSeconds);
-  double soupMBs = static_cast<double>(in.soupText.size()) / soupSeconds / 1e6;
-  double jsonMBs = static_cast<double>(in.json.size()) / jsonSeconds / 1e6;
+  // Five blocks of ten alternating rounds: the figure is the best of all,
+  // the spread is that of the five blocks' ratios.
+  Block best;
+  std::vector<double> ratios;
+  for (int block = 0; block < 5; ++block) {
+    const Block b = TimeBlock(10);
+    best.soupSeconds = std::min(best.soupSeconds, b.soupSeconds);
+    best.jsonSeconds = std::min(best.jsonSeconds, b.jsonSeconds);
+    ratios.push_back(b.jsonSeconds / b.soupSeconds);
+  }
+  const double text = static_cast<double>(in.soupText.size());
+  std::printf("one tree: soup text %zu bytes, the same as JSON %zu bytes\n", in.soupText.size(),
+              in.json.size());
   std::printf(
-      "throughput (alternating rounds, best of 30): soup %.1f MB/s, RapidJSON DOM %.1f MB/s, ratio %.2fx "
-      "(target >= 1.0x)\n",
-      soupMBs, jsonMBs, soupMBs / jsonMBs);
-  std::printf("memory: parsed soup %.2fx its text (peak while parsing %.2fx; target <= 3x)\n",
-              static_cast<double>(kept) / static_cast<double>(in.soupText.size()),
-              static_cast<double>(peak) / static_cast<double>(in.soupText.size()));
+      "memory per soup text byte: %.2f kept, %.2f peak (target <= 2); RapidJSON per JSON byte: %.2f, %.2f\n",
+      static_cast<double>(soupMemory.kept) / text, static_cast<double>(soupMemory.peak) / text,
+      static_cast<double>(jsonMemory.kept) / static_cast<double>(in.json.size()),
+      static_cast<double>(jsonMemory.peak) / static_cast<double>(in.json.size()));
+  char note[96];
+  std::snprintf(note, sizeof note, "(best of 50 alternating rounds; block ratios %.3f..%.3f, spread %.1f%%)",
+                *std::min_element(ratios.begin(), ratios.end()),
+                *std::max_element(ratios.begin(), ratios.end()), BenchReport::SpreadPercent(ratios));
+  BenchReport::Figure("soup text parse, trees per second (target ratio >= 1)", 1.0 / best.soupSeconds,
+                      1.0 / best.jsonSeconds, "trees/s", note);
+  BenchReport::Figure("parse memory kept", static_cast<double>(soupMemory.kept) / 1e6,
+                      static_cast<double>(jsonMemory.kept) / 1e6, "MB");
+  BenchReport::Figure("parse memory peak", static_cast<double>(soupMemory.peak) / 1e6,
+                      static_cast<double>(jsonMemory.peak) / 1e6, "MB");
   return 0;
 }
