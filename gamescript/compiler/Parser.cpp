@@ -27,7 +27,7 @@ namespace {
 // machine stack is at risk, and nearly 10,000 nested parentheses still parse.
 constexpr int kMaxNesting = 10000;
 // Room for that recursion, with the larger frames of instrumented builds.
-constexpr std::size_t kParseStackBytes = std::size_t(256) << 20;
+constexpr std::size_t kParseStackBytes = std::size_t(64) << 20;
 
 // An expression is at least three nodes below its class (class, member or
 // function, declarator or body): a taller one can never pass the semantic
