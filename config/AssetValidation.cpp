@@ -145,12 +145,16 @@ bool CheckAssetFolder(ResultsLog& log, const std::string& assetPath) {
   const bool shipped = inContentFolder && key != "editing" && key != "base";
 
   Kiv::File::Path config(relative);
+  // One listing of the folder answers for both names (matched without
+  // regard to case); "config.chump" comes first.
   const char* name = nullptr;
-  for (const char* candidate : {"config.chump", "config.txt"}) {
-    if (Kiv::FileExists(Kiv::File::Path(path).Join(candidate).View()) == 0) {
-      name = candidate;
+  for (Kiv::File::Find find(Kiv::File::Path(path).Join("config.*").Str()); find.Next();) {
+    if (find.IsDirectory()) continue;
+    if (Kiv::CompareNoCase(find.Name(), "config.chump") == 0) {
+      name = "config.chump";
       break;
     }
+    if (Kiv::CompareNoCase(find.Name(), "config.txt") == 0) name = "config.txt";
   }
   if (!name) {
     SoupRef params = SoupRef::NewContainer();
