@@ -90,10 +90,21 @@ bool SymbolHash::Insert(GSSymbol* symbol) {
 }
 
 GSSymbol* SymbolHash::Find(const GSSymbol& probe) const {
+  if (probe.kind != SymDependent) return FindName(probe.name, probe.level);
   const auto it = m_byName.find(NameKey(probe));
   if (it == m_byName.end()) return nullptr;
   for (GSSymbol* s : it->second)
     if (probe.level == -1 || s->level == probe.level) return s;
+  return nullptr;
+}
+
+GSSymbol* SymbolHash::FindName(std::string_view name, int32_t level) const {
+  // A source file's key starts with a byte no declared name has.
+  if (!name.empty() && name[0] == '\1') return nullptr;
+  const auto it = m_byName.find(name);
+  if (it == m_byName.end()) return nullptr;
+  for (GSSymbol* s : it->second)
+    if (level == -1 || s->level == level) return s;
   return nullptr;
 }
 
@@ -247,25 +258,21 @@ void GSSymbolTable::ClearScopes() {
 // ---------------------------------------------------------------------------
 // Lookup and import indexes
 
-GSSymbol* GSSymbolTable::LookupInClass(GSClassSymbol* cls, const GSSymbol& probe) {
-  if (GSSymbol* s = cls->members.Find(probe)) return s;
+GSSymbol* GSSymbolTable::LookupInClass(GSClassSymbol* cls, std::string_view name, int32_t level) {
+  if (GSSymbol* s = cls->members.FindName(name, level)) return s;
   // The ancestor list is already flat (every ancestor once, depth first), so
   // searching each entry's own table visits them in the same order as
   // searching each entry together with its own ancestors.
   for (const AncestorEntry& e : cls->ancestors)
-    if (GSSymbol* s = e.base->members.Find(probe)) return s;
+    if (GSSymbol* s = e.base->members.FindName(name, level)) return s;
   return nullptr;
 }
 
 GSSymbol* GSSymbolTable::Lookup(const std::string& name, GSClassSymbol* cls, bool withGlobals,
                                 bool membersOnly) {
   GSSymbol* found = nullptr;
-  if (cls != nullptr) {
-    const Probe probe(name, membersOnly ? 0 : -1, SymVariable);
-    found = LookupInClass(cls, probe);
-  }
-  if (found == nullptr && (cls == nullptr || withGlobals))
-    found = m_globals.Find(Probe(name, -1, SymVariable));
+  if (cls != nullptr) found = LookupInClass(cls, name, membersOnly ? 0 : -1);
+  if (found == nullptr && (cls == nullptr || withGlobals)) found = m_globals.FindName(name, -1);
   if (found != nullptr) MarkReferenced(found);
   return found;
 }

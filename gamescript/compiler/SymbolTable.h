@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -88,6 +89,8 @@ public:
   // The entry equal to the probe, or null; a probe of level -1 finds the
   // entry of that name with the highest level.
   GSSymbol* Find(const GSSymbol& probe) const;
+  // The same for a declared name (not a source file's), without a probe.
+  GSSymbol* FindName(std::string_view name, int32_t level) const;
   bool Remove(GSSymbol* symbol);
   uint32_t Count() const { return m_count; }
   // Visits the entries in table order. The visit must not change the table.
@@ -113,8 +116,13 @@ private:
   uint32_t m_buckets;
   // By name (a source file's lower-cased behind a marker byte); entries of
   // one name go higher level first.
-  std::unordered_map<std::string, std::vector<GSSymbol*>> m_byName;
-  std::unordered_map<std::string, std::vector<GSSymbol*>> m_functionsByPlainName;
+  struct KeyHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view key) const { return std::hash<std::string_view>()(key); }
+  };
+  using Index = std::unordered_map<std::string, std::vector<GSSymbol*>, KeyHash, std::equal_to<>>;
+  Index m_byName;
+  Index m_functionsByPlainName;
   mutable std::vector<GSSymbol*> m_ordered;  // table order, rebuilt after a change
   mutable bool m_orderedValid = true;
   uint32_t m_count = 0;
@@ -234,7 +242,7 @@ public:
 private:
   template <typename T>
   T* Make(const std::string& name);
-  GSSymbol* LookupInClass(GSClassSymbol* cls, const GSSymbol& probe);
+  GSSymbol* LookupInClass(GSClassSymbol* cls, std::string_view name, int32_t level);
 
   std::vector<std::unique_ptr<GSSymbol>> m_symbols;
   SymbolHash m_globals{61};
