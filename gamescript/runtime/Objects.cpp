@@ -158,10 +158,12 @@ void GSObject::Detach() {
   GSScriptInstance* i = Instance();
   m_handle = 0;
   m_context = nullptr;
-  if (i) {
-    i->native = nullptr;
+  if (!i) return;
+  i->native = nullptr;
+  if (i->refCount <= 0 && i->cls)
+    i->cls->DestroyInstance(i);  // its last reference went while deletion was deferred
+  else
     ReleaseReference(i);
-  }
 }
 
 bool GSObject::BindScriptClass(GSClass* cls, GSContext* context) {

@@ -109,6 +109,35 @@ TEST(RuntimeClasses, DeletedNativeObjectLeavesAValidEmptyInstance) {
   EXPECT_EQ(HandleTable::Instance().Get(h), nullptr);
 }
 
+// A native object that its owner deletes later (as a router does with game objects).
+class Kept : public GSObject {
+public:
+  bool DeferDeletion() override {
+    deferred = true;
+    return true;
+  }
+  bool deferred = false;
+};
+
+TEST(RuntimeClasses, LastReferenceOfADeferringObjectLeavesItToItsOwner) {
+  Fixture t;
+  GSLibrary* lib = t.Load("m", "class N {\n  public int v;\n};\n");
+  ASSERT_NE(lib, nullptr);
+  GSContext context;
+  auto* kept = new Kept();
+  ASSERT_TRUE(kept->BindScriptClass(lib->FindClass("N"), &context));
+  const uint32_t h = kept->GetScriptHandle();
+  ReleaseReference(kept->Instance());  // the object's own reference
+  EXPECT_TRUE(kept->deferred);
+  EXPECT_NE(kept->Instance(), nullptr);
+  // Unbinding detaches; the object itself stays.
+  EXPECT_FALSE(kept->BindScriptClass(nullptr, nullptr));
+  EXPECT_EQ(kept->Instance(), nullptr);
+  EXPECT_EQ(kept->GetScriptHandle(), 0u);
+  EXPECT_EQ(HandleTable::Instance().Get(h), nullptr);
+  delete kept;
+}
+
 TEST(RuntimeClasses, GetGSClassNameNative) {
   Fixture t;
   GSLibrary* lib = t.Load("m", "class N {\n  public int v;\n};\n");
