@@ -30,8 +30,16 @@ int32_t GSFunction::LineOf(uint32_t offset) const {
   return int32_t(record->LineNumber(i == 0 ? 0 : i - 1));
 }
 
-GSClass::GSClass(GSMachine* machine, GSLibrary* library, uint32_t index, const LibraryClass& record)
-    : m_machine(machine), m_library(library), m_index(index), m_record(record) {
+GSClass::GSClass(GSMachine* machine, GSLibrary* library, uint32_t index, const LibraryClass& record,
+                 std::pmr::memory_resource* memory)
+    : m_machine(machine),
+      m_library(library),
+      m_index(index),
+      m_record(record),
+      m_ancestors(memory),
+      m_functions(memory),
+      m_dispatch(memory),
+      m_blocks(memory) {
   m_ancestors.reserve(record.ancestors.size());
   for (const LibraryClass::Ancestor& a : record.ancestors)
     m_ancestors.push_back({nullptr, a.classImport, a.offset, a.direct != 0});
@@ -145,7 +153,7 @@ bool GSClass::CreateInstance(GSObject* native, GSContext* context) {
   instance->viewCount = views;
   for (uint32_t i = 0; i < words + views; ++i) instance->cells[i] = 0;
   instance->cls = this;
-  std::vector<HandleView> blocks = m_blocks;
+  std::vector<HandleView> blocks(m_blocks.begin(), m_blocks.end());
   for (HandleView& b : blocks) b.instance = instance;
   if (!instance->MakeViews(blocks)) {
     instance->~GSScriptInstance();

@@ -4,6 +4,7 @@
 // instances of itself.
 
 #include <cstdint>
+#include <memory_resource>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -58,7 +59,9 @@ public:
   using InitialiserRunner = bool (*)(GSFunction& initialiser, uint32_t handle);
   static void SetInitialiserRunner(InitialiserRunner runner);
 
-  GSClass(GSMachine* machine, GSLibrary* library, uint32_t index, const LibraryClass& record);
+  // The class's tables come from `memory` (its library's arena).
+  GSClass(GSMachine* machine, GSLibrary* library, uint32_t index, const LibraryClass& record,
+          std::pmr::memory_resource* memory = std::pmr::get_default_resource());
   GSClass(const GSClass&) = delete;
   GSClass& operator=(const GSClass&) = delete;
 
@@ -73,9 +76,9 @@ public:
   uint32_t Index() const { return m_index; }
   GSLibrary* Library() const { return m_library; }
   uint32_t InstanceWords() const { return m_record.instanceCells; }
-  const std::vector<GSAncestor>& Ancestors() const { return m_ancestors; }
-  std::vector<GSFunction>& Functions() { return m_functions; }
-  const std::vector<GSDispatchEntry>& DispatchTable() const { return m_dispatch; }
+  const std::pmr::vector<GSAncestor>& Ancestors() const { return m_ancestors; }
+  std::pmr::vector<GSFunction>& Functions() { return m_functions; }
+  const std::pmr::vector<GSDispatchEntry>& DispatchTable() const { return m_dispatch; }
   // The first function-table position of the class block at `block`.
   uint32_t DispatchBaseOf(uint32_t block) const {
     for (const HandleView& b : m_blocks)
@@ -106,10 +109,10 @@ private:
   GSLibrary* m_library;
   uint32_t m_index;
   const LibraryClass& m_record;
-  std::vector<GSAncestor> m_ancestors;
-  std::vector<GSFunction> m_functions;
-  std::vector<GSDispatchEntry> m_dispatch;
-  std::vector<HandleView> m_blocks;  // own block first; instance pointers filled per instance
+  std::pmr::vector<GSAncestor> m_ancestors;
+  std::pmr::vector<GSFunction> m_functions;
+  std::pmr::vector<GSDispatchEntry> m_dispatch;
+  std::pmr::vector<HandleView> m_blocks;  // own block first; instance pointers filled per instance
 };
 
 }  // namespace GSRuntime

@@ -63,6 +63,7 @@ void GSLibrary::Clear() {
   m_file = LibraryFile();
   std::vector<uint8_t>().swap(m_image);
   m_name.clear();
+  m_arena.release();
 }
 
 int GSLibrary::CallResult(uint32_t slot, uint32_t parameters) const {
@@ -79,7 +80,7 @@ GSClass* GSLibrary::FindClass(std::string_view name) const {
 int GSLibrary::Load(std::vector<uint8_t> image) {
   m_image = std::move(image);
   // The code is verified once, at the end, when calls can be resolved.
-  const std::string problem = ReadLibraryFile(m_image, m_file, false);
+  const std::string problem = ReadLibraryFile(m_image, m_file, false, &m_arena);
   if (!problem.empty()) {
     if (ScriptLogHook) ScriptLogHook("GSLibrary::Load> malformed library: %s", problem.c_str());
     return -1;
@@ -87,11 +88,10 @@ int GSLibrary::Load(std::vector<uint8_t> image) {
   m_name.assign(m_file.name);
   m_dependencies.reserve(m_file.dependencies.size());
   for (const auto& [a, b] : m_file.dependencies) m_dependencies.push_back({nullptr, a, b});
-  m_classes.reserve(m_file.classes.size());
   m_classIndex.reserve(m_file.classes.size());
   for (std::size_t i = 0; i < m_file.classes.size(); ++i) {
-    m_classes.push_back(std::make_unique<GSClass>(m_machine, this, uint32_t(i), m_file.classes[i]));
-    m_classIndex[m_classes.back()->Name()] = m_classes.back().get();
+    m_classes.emplace_back(m_machine, this, uint32_t(i), m_file.classes[i], &m_arena);
+    m_classIndex[m_classes.back().Name()] = &m_classes.back();
   }
 
   // Dependencies; entry 0 is this library, already recorded by the machine,
@@ -124,7 +124,7 @@ int GSLibrary::Load(std::vector<uint8_t> image) {
   // Ancestors first, so that a function import finds what a class inherits.
   std::string reason;
   for (auto& c : m_classes)
-    for (const GSAncestor& a : c->Ancestors())
+    for (const GSAncestor& a : c.Ancestors())
       if (!m_classImports[a.classImport].cls) return -3;
 
   m_functionImports.reserve(m_file.functionImports.size());
@@ -154,15 +154,15 @@ int GSLibrary::Load(std::vector<uint8_t> image) {
   }
 
   for (auto& c : m_classes) {
-    if (!c->Link(reason)) {
-      if (ScriptLogHook) ScriptLogHook("GS Link error: Unable to link '%s'", std::string(c->Name()).c_str());
+    if (!c.Link(reason)) {
+      if (ScriptLogHook) ScriptLogHook("GS Link error: Unable to link '%s'", std::string(c.Name()).c_str());
       return -3;
     }
   }
 
   for (auto& c : m_classes)
-    if (!SameShapes(*c)) {
-      if (ScriptLogHook) ScriptLogHook("GS Link error: Unable to link '%s'", std::string(c->Name()).c_str());
+    if (!SameShapes(c)) {
+      if (ScriptLogHook) ScriptLogHook("GS Link error: Unable to link '%s'", std::string(c.Name()).c_str());
       return -3;
     }
 
@@ -178,13 +178,13 @@ int GSLibrary::Load(std::vector<uint8_t> image) {
 
   // The stack depth of code with calls, now that the callees are known.
   for (auto& c : m_classes)
-    for (GSFunction& f : c->Functions()) {
+    for (GSFunction& f : c.Functions()) {
       CallContext context{this, &f};
       const std::string bad = VerifyCode(*f.record, m_file.strings.size(), m_file.classImports.size(),
                                          &CallContext::Result, &context, f.depthChecked);
       if (!bad.empty()) {
         if (ScriptLogHook)
-          ScriptLogHook("GS Link error: Unable to initialise class '%s'", std::string(c->Name()).c_str());
+          ScriptLogHook("GS Link error: Unable to initialise class '%s'", std::string(c.Name()).c_str());
         return -1;
       }
     }

@@ -3,6 +3,8 @@
 // and the load that links them against the libraries it depends on.
 
 #include <cstdint>
+#include <deque>
+#include <memory_resource>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -53,7 +55,7 @@ public:
   const std::vector<FunctionImport>& FunctionImports() const { return m_functionImports; }
   std::string_view String(std::size_t i) const { return i < m_file.strings.size() ? m_file.strings[i] : ""; }
   std::size_t ClassCount() const { return m_classes.size(); }
-  GSClass* ClassAt(std::size_t i) const { return i < m_classes.size() ? m_classes[i].get() : nullptr; }
+  GSClass* ClassAt(std::size_t i) { return i < m_classes.size() ? &m_classes[i] : nullptr; }
   // The result cells (0 or 1) that a call through dispatch slot `slot` with
   // `parameters` cells leaves, as the verifier assumed for this library's
   // code; -1 when the classes it names disagree or have no such function
@@ -65,15 +67,17 @@ public:
 
 private:
   GSMachine* m_machine;
+  // The tables of the classes live in one arena, freed with the library.
+  std::pmr::monotonic_buffer_resource m_arena;
   std::vector<uint8_t> m_image;
   LibraryFile m_file;
   std::string m_name;
   std::vector<Dependency> m_dependencies;
   std::vector<ClassImport> m_classImports;
   std::vector<FunctionImport> m_functionImports;
-  std::vector<std::unique_ptr<GSClass>> m_classes;
-  std::unordered_map<std::string_view, GSClass*> m_classIndex;  // the later of equal names
-  std::unordered_map<uint64_t, uint8_t> m_callResults;          // slot, parameters: 1 void, 2 value
+  std::pmr::deque<GSClass> m_classes{&m_arena};
+  std::pmr::unordered_map<std::string_view, GSClass*> m_classIndex{&m_arena};  // the later of equal names
+  std::unordered_map<uint64_t, uint8_t> m_callResults;  // slot, parameters: 1 void, 2 value
 };
 
 }  // namespace GSRuntime

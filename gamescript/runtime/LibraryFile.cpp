@@ -17,7 +17,8 @@ struct Malformed {
 
 class Reader {
 public:
-  Reader(std::span<const uint8_t> image, LibraryFile& out) : m_in(image), m_image(image), m_lib(out) {}
+  Reader(std::span<const uint8_t> image, LibraryFile& out, std::pmr::memory_resource* memory)
+      : m_in(image), m_image(image), m_lib(out), m_memory(memory) {}
 
   void Run();
 
@@ -65,6 +66,7 @@ private:
   Kiv::ByteReader m_in;
   std::span<const uint8_t> m_image;
   LibraryFile& m_lib;
+  std::pmr::memory_resource* m_memory;
 };
 
 void Reader::Header() {
@@ -156,7 +158,7 @@ void Reader::Run() {
 
 void Reader::ClassChunk(std::size_t parentEnd, std::size_t alignBase) {
   const std::size_t end = Chunk(7, parentEnd);
-  LibraryClass c;
+  LibraryClass c(m_memory);
   c.name = String(U32());
   c.flags = U32();
   const uint32_t ancestors = Count(end, 12, "ancestor count");
@@ -288,10 +290,11 @@ LibraryFunction Reader::FunctionChunk(std::size_t parentEnd, std::size_t alignBa
 
 }  // namespace
 
-std::string ReadLibraryFile(std::span<const uint8_t> image, LibraryFile& out, bool verifyCode) {
+std::string ReadLibraryFile(std::span<const uint8_t> image, LibraryFile& out, bool verifyCode,
+                            std::pmr::memory_resource* memory) {
   out = LibraryFile();
   try {
-    Reader(image, out).Run();
+    Reader(image, out, memory).Run();
     if (!verifyCode) return "";
     for (const LibraryClass& c : out.classes)
       for (const LibraryFunction& f : c.functions) {

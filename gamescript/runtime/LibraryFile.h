@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <cstddef>
+#include <memory_resource>
 #include <span>
 #include <string>
 #include <string_view>
@@ -72,15 +73,24 @@ struct LibraryClass {
     int32_t value;
   };
 
+  // The tables come from the allocator given (a library's arena).
+  explicit LibraryClass(std::pmr::memory_resource* memory = std::pmr::get_default_resource())
+      : ancestors(memory),
+        functions(memory),
+        variables(memory),
+        table(memory),
+        initialValues(memory),
+        objectMembers(memory) {}
+
   std::string_view name;
   uint32_t flags = 0;
-  std::vector<Ancestor> ancestors;
-  std::vector<LibraryFunction> functions;  // the initialiser last
-  std::vector<Variable> variables;
-  std::vector<TableEntry> table;
+  std::pmr::vector<Ancestor> ancestors;
+  std::pmr::vector<LibraryFunction> functions;  // the initialiser last
+  std::pmr::vector<Variable> variables;
+  std::pmr::vector<TableEntry> table;
   uint32_t instanceCells = 0;
-  std::vector<InitialValue> initialValues;
-  std::vector<int32_t> objectMembers;
+  std::pmr::vector<InitialValue> initialValues;
+  std::pmr::vector<int32_t> objectMembers;
 };
 
 struct LibraryFile {
@@ -106,8 +116,10 @@ struct LibraryFile {
 
 // Reads and checks the whole image into `out`. Empty when it is well formed;
 // else what is wrong and the byte offset where it was found. Without
-// `verifyCode` the byte code is left for the caller to verify.
-std::string ReadLibraryFile(std::span<const uint8_t> image, LibraryFile& out, bool verifyCode = true);
+// `verifyCode` the byte code is left for the caller to verify. The class
+// tables are allocated from `memory`.
+std::string ReadLibraryFile(std::span<const uint8_t> image, LibraryFile& out, bool verifyCode = true,
+                            std::pmr::memory_resource* memory = std::pmr::get_default_resource());
 
 // The header fields that registration reads: false when the bytes are fewer
 // than 20 or the magic differs.

@@ -104,8 +104,7 @@ TEST(RuntimeLoader, UnknownIdNamesALoadedLibraryOfTheSameFileName) {
   EXPECT_NE(log.All().find("built from different source: " + m->GetName()), std::string::npos) << log.All();
   EXPECT_EQ(m->FindClass("F"), nullptr);
   // A second file of the same id is another name for the first.
-  Kiv::File::WriteWholeFile(t.folder.At("Copy.gsl"),
-                            std::string(t.folder.Read("m.gsl").begin(), t.folder.Read("m.gsl").end()));
+  t.folder.Write("Copy.gsl", t.folder.Read("m.gsl"));
   ASSERT_TRUE(t.machine.AddLibrary(t.folder.Path(), "Copy.gsl"));
   EXPECT_EQ(t.machine.RegisteredCount(), 1u);
   EXPECT_EQ(t.machine.GetLibraryByName("copy.GSL"), m);
