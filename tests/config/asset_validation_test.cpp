@@ -128,6 +128,18 @@ TEST_F(AssetValidationTest, ChecksThatStopBeforeTheSetUp) {
                                                    "'.\nOK (1 Errors,0 Warnings)\n");
 }
 
+// With the first check option an old config is not set up at all; the
+// asset check itself always clears the option.
+TEST_F(AssetValidationTest, FirstCheckOptionSkipsOldConfigs) {
+  const std::string folder = Asset("kind scenery\n");
+  DataManager::Instance()->checkOptions[0] = true;
+  ResultsLog log;
+  EXPECT_TRUE(ValidateAssetConfig(Kiv::PString(m_dir.string() + "/assets"), Kiv::File::Path("0/config.txt"),
+                                  log, nullptr));
+  EXPECT_EQ(log.Size(), 0u);
+  EXPECT_NE(Check(folder), "OK (0 Errors,0 Warnings)\n");
+}
+
 // "config.chump" is preferred to "config.txt"; a binary config that does
 // not decode is reported as unreadable.
 TEST_F(AssetValidationTest, BinaryConfigComesFirst) {

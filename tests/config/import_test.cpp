@@ -43,6 +43,8 @@ double-track { top-level 1 inherit { base 1 } }
 tunnel { top-level 1 inherit { base 1 } }
 chunky-track { top-level 1 inherit { base 1 } }
 obsolete-track { top-level 1 inherit { base 1 } }
+loop-a { top-level 1 inherit { loop-b 1 base 1 } }
+loop-b { inherit { loop-a 1 } subpossibilities { b { kind "value" type "int" } } }
 )";
 
 class ImportTest : public ConfigFixture {
@@ -116,6 +118,12 @@ TEST_F(ImportTest, Findings) {
         "W The required container 'parts' is missing."}},
       {"username \"W\"\nrovana-build 3.4\n", {"E The config has no \"kind\" tag."}},
       {"kind gadget\nrovana-build 3.4\n", {"E The kind of this asset has no definition in the schema."}},
+      // An inheritance cycle in the schema is reported and the import ends.
+      {"kuid <kuid:1:2>\nusername \"W\"\nkind loop-a\nrovana-build 3.4\nb 1\n",
+       {"E The schema definition 'loop-a' inherits from itself; its inheritance is ignored."}},
+      {kGood + "alias <kuid:1:3>\n",
+       {"W This asset borrows its mesh through an \"alias\" tag.",
+        "E The tag 'alias' in 'widget' is not defined for this kind of asset."}},
   };
   for (const Case& c : cases) EXPECT_EQ(SetUpRoot(c.config), c.findings) << c.config;
 }
