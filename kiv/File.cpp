@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <climits>
+#include <cstdlib>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -510,6 +511,25 @@ bool File::IsDirectory(std::string_view path) {
   return r && ::stat(r->c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+bool File::IsSymlink(std::string_view path) {
+  std::optional<std::string> r = ResolvePath(path);
+  struct stat st;
+  return r && ::lstat(r->c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
+std::optional<std::string> File::RealPath(std::string_view path) {
+  std::optional<std::string> r = ResolvePath(path);
+  if (!r) return std::nullopt;
+  char* real = ::realpath(r->c_str(), nullptr);
+  if (!real) {
+    Fail("cannot resolve", *r, errno);
+    return std::nullopt;
+  }
+  std::string out(real);
+  std::free(real);
+  return out;
+}
+
 int64_t File::FileSize(std::string_view path) {
   std::optional<std::string> r = ResolvePath(path);
   struct stat st;
@@ -637,46 +657,90 @@ bool File::ReadWholeFile(std::string_view path, std::string& out, uint64_t maxBy
   return ReadAll(path, out, maxBytes);
 }
 
-bool File::ReplaceFileAtomic(std::string_view path, const void* data, size_t size, bool sync) {
-  std::optional<std::string> target = ResolvePathForCreate(path);
-  if (!target) return false;
-  if (IsDirectory(*target)) return FailText("is a folder, not a file:", *target);
-  static std::atomic<unsigned> counter{0};
-  std::string temp =
-      *target + ".tmp" + std::to_string(::getpid()) + "_" + std::to_string(counter.fetch_add(1));
-  // The temporary file comes and goes; only the target's name stays.
-  FolderCache::Before before = Folders().Prepare(*target);
-  if (!StepAllowed("open")) return FailText("injected failure opening", temp);
-  int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-  if (fd < 0) return Fail("cannot create", temp, errno);
-  auto abandon = [&](bool result) {
-    ::close(fd);
-    ::unlink(temp.c_str());
-    return result;
-  };
-  if (!StepAllowed("write")) return abandon(FailText("injected failure writing", temp));
+namespace {
+
+// Writers of one target inside this process take turns for the moment the
+// temporary name exists (a few names share a lock; that only costs a wait).
+std::mutex& ReplaceLockFor(const std::string& target) {
+  static std::mutex locks[64];
+  return locks[std::hash<std::string>()(target) % 64];
+}
+
+// Writes the whole buffer; false with errno set on failure.
+bool WriteAll(int fd, const void* data, size_t size) {
   const auto* p = static_cast<const char*>(data);
   size_t done = 0;
   while (done < size) {
     ssize_t n = ::write(fd, p + done, size - done);
     if (n < 0) {
       if (errno == EINTR) continue;
-      return abandon(Fail("cannot write", temp, errno));
+      return false;
     }
     done += static_cast<size_t>(n);
   }
-  if (!StepAllowed("sync")) return abandon(FailText("injected failure syncing", temp));
-  if (sync && ::fsync(fd) != 0) return abandon(Fail("cannot sync", temp, errno));
+  return true;
+}
+
+}  // namespace
+
+// The new contents go to a file without a name (O_TMPFILE) in the target's
+// folder; only when they are complete (and synced) does the file get a name:
+// the target's own when there was none, else the fixed temporary name
+// target + ".~replace" for the instant before it is renamed over the target.
+// A process killed at that instant leaves that name behind, and the next
+// write to the same target removes it. Where the file system cannot make
+// unnamed files the temporary name is used for the whole write.
+bool File::ReplaceFileAtomic(std::string_view path, const void* data, size_t size, bool sync) {
+  std::optional<std::string> target = ResolvePathForCreate(path);
+  if (!target) return false;
+  if (IsDirectory(*target)) return FailText("is a folder, not a file:", *target);
+  const std::string temp = *target + ".~replace";
+  std::string folder = *target;
+  size_t slash = folder.rfind('/');
+  folder = slash == std::string::npos ? "." : (slash == 0 ? "/" : folder.substr(0, slash));
+
+  std::lock_guard<std::mutex> turn(ReplaceLockFor(*target));
+  // The temporary file comes and goes; only the target's name stays.
+  FolderCache::Before before = Folders().Prepare(*target);
+  if (!StepAllowed("open")) return FailText("injected failure opening", *target);
+  bool named = false;
+  int fd = ::open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+  if (fd < 0) {
+    // No unnamed files here: a leftover of a killed writer goes first.
+    if (::unlink(temp.c_str()) != 0 && errno != ENOENT) return Fail("cannot remove", temp, errno);
+    fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0) return Fail("cannot create", temp, errno);
+    named = true;
+  }
+  auto abandon = [&](bool result) {
+    ::close(fd);
+    if (named) ::unlink(temp.c_str());
+    return result;
+  };
+  if (!StepAllowed("write")) return abandon(FailText("injected failure writing", *target));
+  if (!WriteAll(fd, data, size)) return abandon(Fail("cannot write", *target, errno));
+  if (!StepAllowed("sync")) return abandon(FailText("injected failure syncing", *target));
+  if (sync && ::fsync(fd) != 0) return abandon(Fail("cannot sync", *target, errno));
   // Keep the old file's permissions when there is one.
   struct stat st;
   if (::stat(target->c_str(), &st) == 0) ::fchmod(fd, st.st_mode & 07777);
+  if (!StepAllowed("rename")) return abandon(FailText("injected failure renaming onto", *target));
+  if (!named) {
+    const std::string self = "/proc/self/fd/" + std::to_string(fd);
+    if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, target->c_str(), AT_SYMLINK_FOLLOW) == 0) {
+      ::close(fd);
+      Folders().Changed(before, LastComponent(*target), true);
+      return true;
+    }
+    if (errno != EEXIST) return abandon(Fail("cannot create", *target, errno));
+    if (::unlink(temp.c_str()) != 0 && errno != ENOENT) return abandon(Fail("cannot remove", temp, errno));
+    if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, temp.c_str(), AT_SYMLINK_FOLLOW) != 0)
+      return abandon(Fail("cannot create", temp, errno));
+    named = true;
+  }
   if (::close(fd) != 0) {
     ::unlink(temp.c_str());
     return Fail("cannot close", temp, errno);
-  }
-  if (!StepAllowed("rename")) {
-    ::unlink(temp.c_str());
-    return FailText("injected failure renaming onto", *target);
   }
   if (::rename(temp.c_str(), target->c_str()) != 0) {
     int err = errno;

@@ -52,6 +52,11 @@ public:
 
   static bool Exists(std::string_view path);
   static bool IsDirectory(std::string_view path);
+  // True when the path (resolved like any other) is itself a symbolic link.
+  static bool IsSymlink(std::string_view path);
+  // The path with every symbolic link followed and "." and ".." resolved;
+  // empty when it does not exist.
+  static std::optional<std::string> RealPath(std::string_view path);
   // Size of an existing regular file, or -1.
   static int64_t FileSize(std::string_view path);
   static bool Unlink(std::string_view path);
@@ -64,9 +69,11 @@ public:
   static bool ReadWholeFile(std::string_view path, std::vector<uint8_t>& out,
                             uint64_t maxBytes = UINT64_C(1) << 30);
   static bool ReadWholeFile(std::string_view path, std::string& out, uint64_t maxBytes = UINT64_C(1) << 30);
-  // Replaces (or creates) the file with the bytes: writes a temporary file
-  // in the same folder, syncs it and renames it over the old one, so a
-  // failure leaves the old file whole. Without `sync` the data is not forced
+  // Replaces (or creates) the file with the bytes: writes a file without a
+  // name in the same folder, syncs it and only then gives it the name, over
+  // the old file, so a failure leaves the old file whole; a process killed
+  // in between leaves at most a temporary name that the next write to the
+  // same name removes. Without `sync` the data is not forced
   // to the disk first: readers still see the old file or the new one whole,
   // but a crash of the machine may leave the new name short; for files that
   // are made again from their sources.

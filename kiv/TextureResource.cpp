@@ -357,6 +357,19 @@ int AsciiTextureResource::Fail(std::string why) {
   return 1;
 }
 
+bool AsciiTextureResource::ImageInsideRoot(const std::string& folder, const std::string& name,
+                                           std::string& why) const {
+  if (m_imageRoot.empty()) return true;
+  std::optional<std::string> image = File::RealPath(File::Path(folder).Join(name).Str());
+  if (!image) return true;  // missing: the image loader says so
+  std::optional<std::string> root = File::RealPath(m_imageRoot);
+  if (root && image->size() > root->size() && image->compare(0, root->size(), *root) == 0 &&
+      ((*image)[root->size()] == '/' || root->back() == '/'))
+    return true;
+  why = "image name '" + name + "' leads outside the converted folder through a symbolic link";
+  return false;
+}
+
 int AsciiTextureResource::LoadTxt() {
   const std::string path = FilePath();
   std::string text;
@@ -366,6 +379,9 @@ int AsciiTextureResource::LoadTxt() {
   if (!ParseDescription(text, m_settings, primaryName, alphaName, why)) return Fail(why);
   const std::string folder = File::Path(path).RemoveFileName().Str();
 
+  if (!ImageInsideRoot(folder, primaryName, why) ||
+      (!alphaName.empty() && !ImageInsideRoot(folder, alphaName, why)))
+    return Fail(why);
   Bitmap image;
   if (!image.Load(PString(primaryName), folder)) return Fail(image.LastError());
   if (!image.ConvertTo(Bitmap::FormatRGBA32)) return Fail(image.LastError());

@@ -144,9 +144,18 @@ public:
   static bool ParseDescription(std::string_view text, TextureSettings& settings, std::string& primary,
                                std::string& alpha, std::string& why);
 
+  // When set, an image whose real path (symbolic links followed) lies outside
+  // this folder is refused like a name that climbs out with "../".
+  void SetImageRoot(std::string folder) { m_imageRoot = std::move(folder); }
+
 protected:
   int Load() override { return LoadTxt(); }
   int Fail(std::string why);
+  // False with why when the named image leads outside the image root.
+  bool ImageInsideRoot(const std::string& folder, const std::string& name, std::string& why) const;
+
+private:
+  std::string m_imageRoot;
 };
 
 }  // namespace Kiv

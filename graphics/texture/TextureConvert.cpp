@@ -2,9 +2,7 @@
 
 #include <atomic>
 #include <deque>
-#include <filesystem>
 #include <memory>
-#include <system_error>
 #include <thread>
 
 #include "foundation/FileUtil.h"
@@ -12,12 +10,11 @@
 #include "foundation/ResultsLog.h"
 #include "foundation/Soup.h"
 #include "kiv/File.h"
+#include "kiv/String.h"
 #include "graphics/texture/CompressAsciiResource.h"
 #include "graphics/texture/RovanaResourceDatabase.h"
 #include "umbclient/AssetDatabase.h"
 #include "umbclient/ContentFolders.h"
-
-namespace fs = std::filesystem;
 
 namespace {
 
@@ -90,8 +87,7 @@ void UMBTextureConvertFileRPC::Start(const std::string& setName, const std::stri
       new TCXCallbackCPPVoidPtr<UMBTextureConvertFileRPC>(this, &UMBTextureConvertFileRPC::ReleaseResource),
       kReleaseFlags);
   if (m_chain.StepCount() > 0 && !m_chain.Start()) {
-    // A stopped queue runs nothing: put the description back now.
-    MoveBack();
+    // A stopped queue runs nothing; the description was never moved.
     Error("Unable to write output file '$(FILE_NAME)'", "file_name",
           m_outputName.empty() ? m_path : m_outputName);
   }
@@ -99,7 +95,8 @@ void UMBTextureConvertFileRPC::Start(const std::string& setName, const std::stri
 
 void UMBTextureConvertFileRPC::Prepare(const std::string& walkRoot) {
   const std::string path = Kiv::AbsolutePath(m_path);
-  std::string setFolder = SetFolderFor(m_setName, path, Kiv::AbsolutePath(walkRoot));
+  m_walkRoot = Kiv::AbsolutePath(walkRoot);
+  std::string setFolder = SetFolderFor(m_setName, path, m_walkRoot);
   Kiv::File::Path relative(path);
   if (setFolder.empty() || !relative.MakeRelativeTo(Kiv::File::Path(Kiv::AbsolutePath(setFolder)))) {
     Error("Unable to determine relative path for '$(FILE_NAME)'", "file_name", m_path);
@@ -109,17 +106,20 @@ void UMBTextureConvertFileRPC::Prepare(const std::string& walkRoot) {
   m_outputName = Kiv::File::Path(relative).SetExt("").Str();
   m_sourceName = relative.Str();
   m_convName = Kiv::File::Path(relative).SetExt("convert-tex.txt").Str();
-  // An old output stays until the new one is complete; the writer replaces it.
+  m_prepared = true;
+}
+
+void UMBTextureConvertFileRPC::ConvertFile(void*) {
+  if (!m_prepared) return;
+  // Renamed only now that the job starts, so that a run stopped early leaves
+  // the descriptions of jobs that never started as they were. An old output
+  // stays until the new one is complete; the writer replaces it.
   if (!RenameFileUnder(m_setFolder.c_str(), m_sourceName, m_convName)) {
     Error("Unable to rename file '$(FILE_NAME)' in subst '$(ARCHIVE)'", "file_name", m_sourceName, "archive",
           m_setName);
     return;
   }
   m_moved = true;
-}
-
-void UMBTextureConvertFileRPC::ConvertFile(void*) {
-  if (!m_moved) return;
   m_folder = RovanaResourceDatabase::Open(m_setName, m_setFolder);
   if (!m_folder) {
     Error("$umbtexture_invalid_subst", "archive", m_setName);
@@ -138,6 +138,7 @@ void UMBTextureConvertFileRPC::ConvertFile(void*) {
   }
   m_options.SetRaw("-Automip=none -Compression=auto");
   m_resource->SetOptions(&m_options);
+  m_resource->SetImageRoot(m_walkRoot);
   if (m_resource->Lock() != 0) {
     Error("$umbtexture_load_error", "file_name", m_sourceName, "archive", m_setName);
     // Say why: the key's text names the file, not the fault.
@@ -228,8 +229,7 @@ public:
     while (find.Next()) {
       const std::string path = find.FullPath();
       if (find.IsDirectory()) {
-        std::error_code ec;
-        if (fs::is_symlink(fs::path(path), ec)) continue;  // a linked folder could lead back up
+        if (Kiv::File::IsSymlink(path)) continue;  // a linked folder could lead back up
         if (!Walk(path, depth + 1)) ok = false;
       } else if (IsTextureTxtFile(find.Name())) {
         auto record = std::make_unique<UMBTextureConvertFileRPC>(&m_queue);
@@ -273,6 +273,34 @@ private:
   bool m_chainFailed = false;
 };
 
+constexpr std::string_view kConversionSuffix = ".convert-tex.txt";
+
+// Puts back the descriptions a stopped conversion left under their
+// conversion name ("name.texture.convert-tex.txt" becomes "name.texture.txt"
+// again) unless a description of that name exists, and says so.
+void RestoreLeftovers(const std::string& folder, int depth, ResultsLog& log) {
+  if (depth > kMaxFolderDepth || !Kiv::File::IsDirectory(folder)) return;
+  Kiv::File::Find find(Kiv::File::Path(folder).Join("*").Str());
+  while (find.Next()) {
+    const std::string& name = find.Name();
+    if (find.IsDirectory()) {
+      if (!Kiv::File::IsSymlink(find.FullPath())) RestoreLeftovers(find.FullPath(), depth + 1, log);
+      continue;
+    }
+    if (name.size() <= kConversionSuffix.size() ||
+        Kiv::CompareNoCase(std::string_view(name).substr(name.size() - kConversionSuffix.size()),
+                           kConversionSuffix) != 0)
+      continue;
+    const std::string source = name.substr(0, name.size() - kConversionSuffix.size()) + ".txt";
+    if (!IsTextureTxtFile(source) || !RenameFileUnder(folder.c_str(), name, source)) continue;
+    SoupRef params;
+    params.SetNamedTag(Kiv::PString("file_name"), Kiv::File::Path(folder).Join(source).Str());
+    log.AddResult(ResultsLog::kWarning, nullptr,
+                  "Restored texture description '$(FILE_NAME)' left behind by an interrupted conversion",
+                  params);
+  }
+}
+
 }  // namespace
 
 uint32_t ConvertTexturesInFolder(const std::string& setName, const std::string& folder, ResultsLog& log) {
@@ -282,6 +310,7 @@ uint32_t ConvertTexturesInFolder(const std::string& setName, const std::string& 
     std::string setFolder = SetFolderFor(setName, top, top);
     if (!setFolder.empty()) top = Kiv::File::Path(setFolder).Join(top).Str();
   }
+  RestoreLeftovers(top, 0, log);
   FolderConversion conversion(setName, top, log);
   bool ok = conversion.Walk(top, 0);
   conversion.FinishAll();

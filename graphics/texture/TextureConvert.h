@@ -42,8 +42,8 @@ public:
   UMBTextureConvertFileRPC(const UMBTextureConvertFileRPC&) = delete;
   UMBTextureConvertFileRPC& operator=(const UMBTextureConvertFileRPC&) = delete;
 
-  // Fills the record, prepares at once and starts the chain of the load,
-  // write and release steps. walkRoot: the folder being converted, the
+  // Fills the record, prepares its names at once and starts the chain of the
+  // load (which renames the description first), write and release steps. walkRoot: the folder being converted, the
   // content set when no other one holds the file.
   void Start(const std::string& setName, const std::string& path, ResultsLog* log,
              const std::string& walkRoot);
@@ -69,8 +69,10 @@ private:
   RovanaWorkerCallChain m_chain;
   RovanaResourceDatabase* m_folder = nullptr;
   CompressAsciiResource* m_resource = nullptr;
+  bool m_prepared = false;
   bool m_loaded = false;
   bool m_moved = false;
+  std::string m_walkRoot;    // the folder being converted; images stay inside it
   std::string m_setFolder;   // the content set's folder
   std::string m_convName;    // the description's name while it converts
   std::string m_sourceName;  // the description's own name

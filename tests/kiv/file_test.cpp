@@ -374,3 +374,17 @@ TEST(Path, JoinExtensionsAndComponents) {
 }
 
 }  // namespace
+
+TEST_F(FileTest, AtomicReplaceRemovesTheTemporaryOfAKilledWriter) {
+  // What a writer killed between naming its finished file and renaming it
+  // leaves behind: the next write to the same name removes it.
+  Put("out.bin", "old");
+  Put("out.bin.~replace", "new but never renamed");
+  ASSERT_TRUE(File::ReplaceFileAtomic(root + "/out.bin", "newer"));
+  EXPECT_EQ(Slurp("out.bin"), "newer");
+  EXPECT_FALSE(fs::exists(root + "/out.bin.~replace"));
+  // A new name is given to the finished file directly.
+  ASSERT_TRUE(File::ReplaceFileAtomic(root + "/fresh.bin", "fresh"));
+  EXPECT_EQ(Slurp("fresh.bin"), "fresh");
+  EXPECT_EQ(std::distance(fs::directory_iterator(root), fs::directory_iterator()), 2);
+}

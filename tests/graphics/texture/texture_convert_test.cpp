@@ -3,7 +3,14 @@
 // results without touching the user's files.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <random>
 #include <filesystem>
 
 #include "TextureTestSupport.h"
@@ -284,18 +291,20 @@ TEST(TextureConvert, FailedMoveBackIsReportedAndNothingIsLost) {
   TextureDir dir;
   ASSERT_TRUE(dir.Image("t/a.png", 16, 16, [](int x, int y) { return Smooth(x, y, 16, 16); }));
   dir.Write("t/a.texture.txt", "Primary=a.png\n");
-  JobQueue queue(Kiv::CurrentThreadId(), 1);
+  // While the output is written the description's name is taken by another file.
+  bool renamed = false;
+  Kiv::File::SetFaultInjector([&](std::string_view step) {
+    if (step == "open") {
+      renamed = Kiv::File::Exists(dir.Path("t/a.texture.convert-tex.txt"));
+      dir.Write("t/a.texture.txt", "someone else's file");
+    }
+    return true;
+  });
   ResultsLog log;
-  {
-    UMBTextureConvertFileRPC job(&queue);
-    job.Start("", dir.Path("t/a.texture.txt"), &log, dir.Path("t"));
-    // The load step waits for this thread; meanwhile the name is taken.
-    ASSERT_TRUE(Kiv::File::Exists(dir.Path("t/a.texture.convert-tex.txt")));
-    dir.Write("t/a.texture.txt", "someone else's file");
-    job.Chain().WaitUntilDone();
-    EXPECT_FALSE(job.Succeeded());
-  }
-  queue.Stop();
+  const uint32_t result = ConvertTexturesInFolder("", dir.Path("t"), log);
+  Kiv::File::SetFaultInjector(nullptr);
+  EXPECT_TRUE(renamed);
+  EXPECT_EQ(result, kTextureConvertFailed);
   EXPECT_TRUE(AnyEntryContains(log, "Unable to rename file 'a.texture.convert-tex.txt' in subst ''",
                                ResultsLog::kError))
       << Dump(log);
@@ -304,4 +313,102 @@ TEST(TextureConvert, FailedMoveBackIsReportedAndNothingIsLost) {
   EXPECT_EQ(kept, "Primary=a.png\n");
   ASSERT_TRUE(Kiv::File::ReadWholeFile(dir.Path("t/a.texture.txt"), other));
   EXPECT_EQ(other, "someone else's file");
+}
+
+TEST(TextureConvert, LeftoverConversionNameIsRestoredWithAWarning) {
+  TextureDir dir;
+  ASSERT_TRUE(dir.Image("t/sub/a.png", 16, 16, [](int x, int y) { return Smooth(x, y, 16, 16); }));
+  dir.Write("t/sub/a.texture.convert-tex.txt", "Primary=a.png\n");
+  ResultsLog log;
+  EXPECT_EQ(ConvertTexturesInFolder("", dir.Path("t"), log), kTextureConvertDone) << Dump(log);
+  EXPECT_EQ(log.WarningCount(), 1) << Dump(log);
+  EXPECT_TRUE(AnyEntryContains(log, "Restored texture description '" + dir.Path("t/sub/a.texture.txt") + "'",
+                               ResultsLog::kWarning))
+      << Dump(log);
+  std::string desc;
+  ASSERT_TRUE(Kiv::File::ReadWholeFile(dir.Path("t/sub/a.texture.txt"), desc));
+  EXPECT_EQ(desc, "Primary=a.png\n");
+  EXPECT_TRUE(Kiv::File::Exists(dir.Path("t/sub/a.texture")));
+  EXPECT_TRUE(NoConversionNamesLeft(dir));
+}
+
+TEST(TextureConvert, ImagesLinkedFromOutsideTheFolderAreRefused) {
+  TextureDir dir;
+  ASSERT_TRUE(dir.Image("outside/secret.png", 16, 16, [](int x, int y) { return Smooth(x, y, 16, 16); }));
+  ASSERT_TRUE(dir.Image("t/own.png", 16, 16, [](int x, int y) { return Smooth(x, y, 16, 16); }));
+  std::filesystem::create_symlink(dir.Path("outside/secret.png"), dir.Path("t/linked.png"));
+  std::filesystem::create_symlink(dir.Path("outside"), dir.Path("t/linkdir"));
+  std::filesystem::create_symlink(dir.Path("t/own.png"), dir.Path("t/inside.png"));
+  dir.Write("t/linked.texture.txt", "Primary=linked.png\n");
+  dir.Write("t/viadir.texture.txt", "Primary=linkdir/secret.png\n");
+  dir.Write("t/alpha.texture.txt", "Primary=own.png\nAlpha=linked.png\n");
+  dir.Write("t/inside.texture.txt", "Primary=inside.png\n");
+  ResultsLog log;
+  EXPECT_EQ(ConvertTexturesInFolder("", dir.Path("t"), log), kTextureConvertFailed);
+  EXPECT_EQ(log.ErrorCount(), 3) << Dump(log);
+  for (const char* name : {"linked", "viadir", "alpha"}) {
+    SCOPED_TRACE(name);
+    EXPECT_TRUE(
+        AnyEntryContains(log, std::string(name) + ".texture.txt: image name", ResultsLog::kInformation))
+        << Dump(log);
+    EXPECT_FALSE(Kiv::File::Exists(dir.Path(std::string("t/") + name + ".texture")));
+  }
+  EXPECT_TRUE(AnyEntryContains(log, "leads outside the converted folder", ResultsLog::kInformation));
+  EXPECT_TRUE(Kiv::File::Exists(dir.Path("t/inside.texture")));  // a link that stays inside is fine
+}
+
+// A conversion killed at random moments loses nothing: the next run puts
+// every description back, converts everything and leaves no temporary file.
+TEST(TextureConvert, KilledConversionsLoseNothing) {
+  TextureDir dir;
+  for (int i = 0; i < 12; ++i) {
+    const std::string name = "k/" + std::string(i % 3 ? "" : "sub/") + "t" + std::to_string(i);
+    uint32_t seed = static_cast<uint32_t>(i) + 7;
+    ASSERT_TRUE(dir.Image(name + ".png", 128, 128, [&](int x, int y) {
+      seed = seed * 1103515245u + 12345u;
+      return Smooth(x, y, 128, 128) ^ (seed >> 8 & 0x0f0f0f);
+    }));
+    dir.Write(name + ".texture.txt", "Primary=t" + std::to_string(i) + ".png\n");
+  }
+  const auto sources = dir.Snapshot();
+  auto runChild = [&](int killAfterMicroseconds) {
+    std::fflush(nullptr);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+      ResultsLog log;
+      ::_exit(ConvertTexturesInFolder("", dir.Path("k"), log) == kTextureConvertDone ? 0 : 1);
+    }
+    if (killAfterMicroseconds >= 0) {
+      ::usleep(static_cast<useconds_t>(killAfterMicroseconds));
+      ::kill(pid, SIGKILL);
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return status;
+  };
+  // One whole run gives the time scale of the kills.
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_EQ(runChild(-1), 0);
+  const auto whole =
+      std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start).count();
+  for (const auto& f : dir.Snapshot())
+    if (f.first.ends_with(".texture")) std::filesystem::remove(f.first);
+  std::mt19937 random(19);
+  for (int i = 0; i < 20; ++i)
+    runChild(static_cast<int>(std::uniform_int_distribution<long>(0, whole)(random)));
+  ResultsLog log;
+  EXPECT_EQ(ConvertTexturesInFolder("", dir.Path("k"), log), kTextureConvertDone) << Dump(log);
+  auto after = dir.Snapshot();
+  size_t outputs = 0;
+  for (auto it = after.begin(); it != after.end();)
+    if (it->first.ends_with(".texture")) {
+      TextureFile t;
+      EXPECT_TRUE(ReadTextureFile(it->first, t)) << it->first;
+      ++outputs;
+      it = after.erase(it);
+    } else {
+      ++it;
+    }
+  EXPECT_EQ(outputs, 12u);
+  EXPECT_EQ(after, sources);  // descriptions back, images untouched, no temporary left
 }
