@@ -281,24 +281,25 @@ bool Container::HasTagNamed(const Kiv::PString& tagName) {
   // of it, or removed), index the whole list again.
   if (tags.size() < m_tagNamesIndexed ||
       (m_tagNamesIndexed && tags[m_tagNamesIndexed - 1] != m_lastIndexedTag)) {
-    m_tagNames.clear();
+    m_tagNames.Clear();
     m_tagNamesIndexed = 0;
   }
-  for (; m_tagNamesIndexed < tags.size(); ++m_tagNamesIndexed) ++m_tagNames[tags[m_tagNamesIndexed]->name];
+  for (; m_tagNamesIndexed < tags.size(); ++m_tagNamesIndexed)
+    ++m_tagNames.Insert(tags[m_tagNamesIndexed]->name, 0);
   m_lastIndexedTag = tags.empty() ? nullptr : tags.back();
-  return m_tagNames.count(tagName) != 0;
+  return m_tagNames.Find(tagName) != nullptr;
 }
 
 Kiv::PString Container::ValueOf(const SoupRef& values, const Kiv::PString& tagName) {
   if (!(m_valueSoup == values) || m_valueCount != values.CountTags()) {
     m_valueSoup = values;
     m_valueCount = values.CountTags();
-    m_valueIndex.clear();
-    for (size_t i = 0; i < m_valueCount; ++i) m_valueIndex.emplace(values.Get()->GetTag(i).GetName(), i);
+    m_valueIndex.Clear();
+    for (size_t i = 0; i < m_valueCount; ++i) m_valueIndex.Insert(values.Get()->GetTag(i).GetName(), i);
   }
-  auto found = m_valueIndex.find(tagName);
-  if (found == m_valueIndex.end()) return Kiv::PString();
-  const TDBDataTag& tag = values.Get()->GetTag(found->second);
+  const size_t* found = m_valueIndex.Find(tagName);
+  if (!found) return Kiv::PString();
+  const TDBDataTag& tag = values.Get()->GetTag(*found);
   if (!(tag.GetName() == tagName)) return values.GetNamedTag(tagName);  // renamed since: look it up plainly
   std::string text;
   return tag.ToText(text) ? Kiv::PString(text) : Kiv::PString();

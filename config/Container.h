@@ -8,6 +8,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "config/NameIndex.h"
 #include "foundation/Soup.h"
 #include "kiv/PString.h"
 
@@ -236,14 +237,14 @@ private:
   const uint64_t m_id;
   bool m_parentGoing = false;  // set while the parent deletes its children
   // Names in the tags list, for the duplicate test of CreateTagFromDefinition.
-  std::unordered_map<Kiv::PString, int> m_tagNames;
+  NameIndex<int> m_tagNames;
   size_t m_tagNamesIndexed = 0;
   const Tag* m_lastIndexedTag = nullptr;  // tags[m_tagNamesIndexed - 1] when indexed
   // First index of each name in the config soup last read, so reading the
   // values of n tags costs O(n), not O(n^2).
   SoupRef m_valueSoup;
   size_t m_valueCount = 0;
-  std::unordered_map<Kiv::PString, size_t> m_valueIndex;
+  NameIndex<size_t> m_valueIndex;  // first tag of each name
 };
 
 }  // namespace OBLLib

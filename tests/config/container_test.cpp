@@ -5,8 +5,10 @@
 #include <map>
 #include <set>
 #include <sstream>
+#include <vector>
 
 #include "ConfigFixture.h"
+#include "config/NameIndex.h"
 #include "config/TagNames.h"
 
 using OBLLib::Container;
@@ -376,3 +378,28 @@ TEST_F(WideInheritanceTest, ManyPathsToOneDefinitionEndWithAFinding) {
 }
 
 }  // namespace
+
+// The name indexes keep the first value of a name through every growth of
+// the table, and a cleared index holds nothing.
+TEST(NameIndex, FirstValueStaysFoundThroughGrowthAndClear) {
+  OBLLib::NameIndex<size_t> index;
+  std::vector<Kiv::PString> names;
+  for (int i = 0; i < 5000; ++i) names.push_back(Kiv::PString().Setf("name-index-%d", i));
+  for (size_t round = 0; round < 2; ++round) {
+    for (size_t i = 0; i < names.size(); ++i)
+      index.Insert(names[i], i + round * 100000);  // later ones: kept out
+    EXPECT_EQ(index.Size(), names.size());
+    for (size_t i = 0; i < names.size(); ++i) {
+      const size_t* found = index.Find(names[i]);
+      ASSERT_NE(found, nullptr) << i;
+      EXPECT_EQ(*found, i);
+    }
+  }
+  EXPECT_EQ(index.Find(Kiv::PString("name-index-absent")), nullptr);
+  EXPECT_EQ(index.Find(Kiv::PString()), nullptr);
+  index.Clear();
+  EXPECT_EQ(index.Size(), 0u);
+  EXPECT_EQ(index.Find(names[7]), nullptr);
+  index.Insert(names[7], 3);
+  EXPECT_EQ(*index.Find(names[7]), 3u);
+}
