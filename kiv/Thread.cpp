@@ -2,6 +2,7 @@
 
 #include <pthread.h>
 #include <sched.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <system_error>
@@ -15,30 +16,81 @@ constexpr int64_t kForeverMs = int64_t{1} << 40;  // about 35 years
 bool Forever(int64_t timeoutMs) { return timeoutMs < 0 || timeoutMs >= kForeverMs; }
 }  // namespace
 
-void RunWithStack(std::size_t stackBytes, void (*body)(void*), void* argument) {
-  struct Call {
-    void (*body)(void*);
-    void* argument;
-  } call{body, argument};
-  pthread_attr_t attr;
-  bool started = false;
-  pthread_t thread;
-  if (pthread_attr_init(&attr) == 0) {
-    if (pthread_attr_setstacksize(&attr, stackBytes) == 0)
-      started = pthread_create(
-                    &thread, &attr,
-                    [](void* raw) -> void* {
-                      auto* c = static_cast<Call*>(raw);
-                      c->body(c->argument);
-                      return nullptr;
-                    },
-                    &call) == 0;
-    pthread_attr_destroy(&attr);
+namespace {
+
+// One thread with a large stack that runs the jobs handed to it, one at a
+// time: starting a thread (and, in instrumented builds, preparing its whole
+// stack) for every job would cost more than most jobs.
+class StackRunner {
+public:
+  // A running runner, or null when the system refuses the thread. Never
+  // destroyed: it lives, waiting for work, until the process ends.
+  static StackRunner* Start(std::size_t stackBytes) {
+    auto* runner = new StackRunner();
+    runner->m_stackBytes = stackBytes;
+    pthread_attr_t attr;
+    bool started = false;
+    if (pthread_attr_init(&attr) == 0) {
+      pthread_t thread;
+      started = pthread_attr_setstacksize(&attr, stackBytes) == 0 &&
+                pthread_create(&thread, &attr, &StackRunner::Main, runner) == 0;
+      if (started) pthread_detach(thread);
+      pthread_attr_destroy(&attr);
+    }
+    if (!started) {
+      delete runner;
+      return nullptr;
+    }
+    return runner;
   }
-  if (started)
-    pthread_join(thread, nullptr);
-  else
+
+  std::size_t StackBytes() const { return m_stackBytes; }
+  pid_t Process() const { return m_process; }
+
+  void Run(void (*body)(void*), void* argument) {
+    std::unique_lock<std::mutex> guard(m_lock);
+    m_body = body;
+    m_argument = argument;
+    m_wake.notify_one();
+    m_done.wait(guard, [this] { return m_body == nullptr; });
+  }
+
+private:
+  static void* Main(void* raw) {
+    auto* self = static_cast<StackRunner*>(raw);
+    std::unique_lock<std::mutex> guard(self->m_lock);
+    for (;;) {
+      self->m_wake.wait(guard, [self] { return self->m_body != nullptr; });
+      guard.unlock();
+      self->m_body(self->m_argument);
+      guard.lock();
+      self->m_body = nullptr;
+      self->m_done.notify_one();
+    }
+    return nullptr;
+  }
+
+  std::mutex m_lock;
+  std::condition_variable m_wake, m_done;
+  void (*m_body)(void*) = nullptr;
+  void* m_argument = nullptr;
+  std::size_t m_stackBytes = 0;
+  pid_t m_process = getpid();
+};
+
+}  // namespace
+
+void RunWithStack(std::size_t stackBytes, void (*body)(void*), void* argument) {
+  static std::mutex oneAtATime;
+  static StackRunner* runner = nullptr;
+  std::lock_guard<std::mutex> guard(oneAtATime);
+  // A forked child has the pointer but not the thread: it makes its own.
+  if (runner == nullptr || runner->StackBytes() < stackBytes || runner->Process() != getpid())
+    runner = StackRunner::Start(stackBytes);
+  if (runner == nullptr)
     body(argument);
+  else
+    runner->Run(body, argument);
 }
 
 // Notifies under the lock: a waiter may destroy the event as soon as its

@@ -88,10 +88,11 @@ private:
   long m_max;
 };
 
-// Runs body(argument) to its end on a fresh thread whose stack has room for
+// Runs body(argument) to its end on a thread whose stack has room for
 // `stackBytes` (only the part used is touched) and waits for it: for deep
-// but bounded recursion. Runs it on the calling thread when no such thread
-// can be had. The body must not throw.
+// but bounded recursion. The thread is made on first use and kept for later
+// calls; calls from several threads take turns. Runs the body on the calling
+// thread when no such thread can be had. The body must not throw.
 void RunWithStack(std::size_t stackBytes, void (*body)(void*), void* argument);
 
 // A thread running one function. Join waits for it; the destructor joins,

@@ -7,6 +7,7 @@
 #include <fstream>
 #include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "kiv/Clock.h"
@@ -352,3 +353,37 @@ TEST(Clock, SourcesCanBeInjectedAndRestored) {
 }
 
 }  // namespace
+
+namespace {
+
+// Each level keeps a kilobyte on the stack: 20,000 levels need more than a
+// process's usual 8 MB main stack.
+int DeepSum(int depth) {
+  volatile char frame[1024];
+  frame[0] = static_cast<char>(depth);
+  if (depth == 0) return frame[0];
+  return DeepSum(depth - 1) + 1 + frame[0] - static_cast<char>(depth);
+}
+
+}  // namespace
+
+TEST(RunWithStack, DeepRecursionRunsOnTheLargeStackAndCallersTakeTurns) {
+  struct Job {
+    int depth;
+    int result = -1;
+  };
+  const auto run = [](void* raw) {
+    auto* job = static_cast<Job*>(raw);
+    job->result = DeepSum(job->depth);
+  };
+  Job deep{20000};
+  Kiv::RunWithStack(std::size_t(128) << 20, run, &deep);
+  EXPECT_EQ(deep.result, 20000);
+
+  std::vector<std::thread> callers;
+  std::vector<Job> jobs(4, Job{5000});
+  for (Job& job : jobs)
+    callers.emplace_back([&job, run] { Kiv::RunWithStack(std::size_t(64) << 20, run, &job); });
+  for (std::thread& t : callers) t.join();
+  for (const Job& job : jobs) EXPECT_EQ(job.result, 5000);
+}
