@@ -105,6 +105,9 @@ TEST_F(LegacyUpgradeTest, Steps) {
       {"kind x\nscriptlibrary \"lib\"\nclasslibrary \"C\"\n", "kind \"x\" class \"C\" script \"lib.gs\""},
       {"description \"a\"\nthis \"x\"\nis \"y\"\nmy \"z\"\nkind \"scenery\"\nauthor \"A\"\nbuilt \"1\"\n",
        "description \"a\" kind \"scenery\" author \"A\" built \"1\""},
+      // The stray run after "description" goes by position: an earlier tag of the same name stays.
+      {"painted \"a\"\ndescription \"d\"\npainted \"b\"\nkind x\n",
+       "painted \"a\" description \"d\" kind \"x\""},
       {"kind traincar\nbogey <kuid:1:1>\nbogey-1-r <kuid:1:2>\nbogey-3 <kuid:1:3>\n",
        "kind \"traincar\" bogey-3 <kuid:1:3> bogeys { 0 { bogey <kuid:1:1> reversed 0 } 1 { bogey <kuid:1:2> "
        "reversed 1 } }"},
