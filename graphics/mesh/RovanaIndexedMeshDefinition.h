@@ -1,0 +1,179 @@
+#pragma once
+// The loaded form of one indexed mesh (".im"): geometry chunks with their
+// materials, influences or a skeleton, attachment points, bounds, the texture
+// figure and the oriented box. Mesh files are outside data: every chunk is
+// read through a reader bounded by its own end, every count is checked against
+// the bytes left before anything is made for it, and a malformed file gives
+// result 3, never a crash or a success with garbage.
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "kiv/Bytes.h"
+#include "kiv/PString.h"
+#include "kiv/render/Display.h"
+#include "kiv/render/Geometry.h"
+#include "kiv/render/Material.h"
+#include "kiv/render/Maths.h"
+#include "kiv/render/MeshFile.h"
+#include "kiv/render/Resource.h"
+#include "kiv/render/Scene.h"
+
+// Load options: a value counts only when it is set.
+struct MeshLoadOptions {
+  struct Option {
+    bool value = false;
+    bool isSet = false;
+    bool On() const { return isSet && value; }
+  };
+  Option softwareLighting, softwareAnimation, dynamicVertex, dynamicIndex, hardwareAnimationFloatPrecision;
+};
+
+struct MeshAttachment {
+  float rotation[9] = {1, 0, 0, 0, 1, 0, 0, 0, 1};
+  float position[3] = {0, 0, 0};
+  Kiv::PString name;
+};
+
+// A material as a "MATL" chunk describes it.
+struct MeshMaterialRecord {
+  bool flag = false;
+  float factor = 1.0f;
+  Kiv::DisplayMaterial display;
+  std::vector<Kiv::MaterialTexture> textures;
+  std::string key;
+  std::vector<std::pair<std::string, std::string>> properties;
+};
+
+class RovanaIndexedMeshDefinition : public Kiv::MeshFileSupport {
+public:
+  static constexpr uint32_t kInfluenceLimit = 4;
+  static constexpr int kSkinningCapability = 29;
+  // Deepest bone nesting read from a "SKEL".
+  static constexpr int kMaxBoneDepth = 256;
+
+  explicit RovanaIndexedMeshDefinition(const MeshLoadOptions& options = {});
+  ~RovanaIndexedMeshDefinition() override;
+
+  // Resolves the name in the folder, keeps it as the mesh path and reads the
+  // whole file: 0, or 2 when it cannot be read.
+  int OpenMeshFile(const Kiv::ResourceDatabase* database, std::string_view name);
+  // Hands bytes in directly (tests and the fuzz target); the path is kept.
+  void SetFileData(std::vector<uint8_t> bytes, std::string_view path);
+
+  // Reads the file data as an "IDXM" mesh. The resource names the materials
+  // and textures (it may be null); vertices of chunks with a colour element
+  // get the default colour. Result codes 0 and 2-8.
+  virtual int Load(Kiv::Display* display, Kiv::MaterialManager* manager, Kiv::Resource* resource,
+                   std::string_view meshName, uint32_t defaultColour);
+  // Sets the textures waiting on the materials; 9 when a material is not
+  // loaded afterwards, else 0.
+  int FinishMaterials();
+  uint64_t EstimateMemorySize() const;
+
+  // Chunks and materials.
+  uint32_t GetNumChunks() const { return uint32_t(m_chunks.size()); }
+  Kiv::GeometryChunk* GetChunk(uint32_t i) const { return i < m_chunks.size() ? m_chunks[i].get() : nullptr; }
+  Kiv::Material* GetMaterial(uint32_t i) const {
+    return i < m_materials.size() ? m_materials[i].get() : nullptr;
+  }
+  const std::vector<std::shared_ptr<Kiv::GeometryChunk>>& GetChunks() const { return m_chunks; }
+  const std::vector<std::shared_ptr<Kiv::Material>>& GetMaterials() const { return m_materials; }
+  const Kiv::PString& GetChunkName(uint32_t i) const;
+  uint32_t GetNumVertices(uint32_t i) const;
+  uint32_t GetNumIndices(uint32_t i) const;
+  uint32_t GetNumFaces(uint32_t i) const;
+  uint32_t GetNumTextureSets(uint32_t i) const;
+  // Largest number of influences that touch one vertex of chunk i.
+  uint32_t GetMaxInfluencesPerVertex(uint32_t i) const;
+  // Copies of chunk i's data; empty when the chunk or element is missing.
+  std::vector<float> CopyPositions(uint32_t i) const;
+  std::vector<float> CopyTextureSet(uint32_t i, uint32_t set) const;
+  std::vector<float> CopyNormals(uint32_t i) const;
+  std::vector<uint32_t> CopyColours(uint32_t i) const;
+  std::vector<uint16_t> CopyIndices(uint32_t i) const;
+  std::vector<float> CopyFaceNormals(uint32_t i) const;
+
+  uint32_t GetMaxInfluencesSource() const { return m_influenceLimitSource; }
+  uint32_t GetMaxBonesSource() const { return m_boneLimitSource; }
+  uint32_t GetBoneLimit() const { return m_boneLimit; }
+  bool UsesHardwareSkinning() const { return m_hardwareSkinning; }
+  uint32_t GetTotalVertices() const { return m_totalVertices; }
+  uint32_t GetTotalFaces() const { return m_totalFaces; }
+  const float* GetPosition() const { return m_position; }
+  const Kiv::Quaternion& GetOrientation() const { return m_orientation; }
+  // Maximum corner, then minimum corner.
+  const float* GetBounds() const { return m_bounds; }
+  float GetTextureFigure() const { return m_textureFigure; }
+  const Kiv::OrientedBox& GetOrientedBox() const { return m_orientedBox; }
+  const std::vector<std::string>& GetFailedTextures() const { return m_failedTextures; }
+
+  const std::vector<Kiv::InfluenceDefinition>& GetInfluences() const { return m_influences; }
+  Kiv::Quaternion GetInfluenceRotation(uint32_t i) const;
+  const std::vector<MeshAttachment>& GetAttachments() const { return m_attachments; }
+  Kiv::Quaternion GetAttachmentRotation(uint32_t i) const;
+  const std::shared_ptr<Kiv::ParticleBone>& GetRootBone() const { return m_rootBone; }
+
+protected:
+  // Reads the form's chunks: "INFO", the "CHNK"s, then the optional chunks
+  // (with "PMIN" for a progressive mesh) and the end check.
+  int ReadForm(Kiv::ByteReader& form, bool progressive);
+  int ReadInfoChunk(Kiv::ByteReader& form);
+  int ReadChunkChunk(Kiv::ByteReader& form, uint32_t index);
+  int ReadMaterialChunk(Kiv::MeshChunk& chunk, uint32_t index);
+  int CreateMaterialFromRecord(uint32_t index, MeshMaterialRecord& record);
+  int ReadGeometryChunk(Kiv::MeshChunk& chunk, uint32_t index);
+  int ReadNeighbourChunk(Kiv::MeshChunk& chunk, uint32_t index);
+  int ReadInfluenceChunk(Kiv::MeshChunk& chunk);
+  int ReadBoneChunk(Kiv::ByteReader& parentBody, Kiv::Particle* parent, int depth);
+  int ReadAttachmentChunk(Kiv::MeshChunk& chunk);
+  virtual int ReadProgressiveInfoChunk(Kiv::MeshChunk& chunk);
+
+  void CountTotals();
+  void BuildSkeletonFromInfluences();
+  virtual void SetupHardwareSkinning();
+  void ComputeBoundingBox();
+  void ComputeTextureFigure();
+  void ComputeOrientedBox();
+  // The texture path: the stored name's file part in the mesh's folder, lower-cased.
+  Kiv::PString ResolveTextureName(std::string_view stored) const;
+
+  float m_position[3] = {0, 0, 0};
+  Kiv::Quaternion m_orientation;
+  float m_bounds[6] = {0, 0, 0, 0, 0, 0};
+  uint32_t m_totalVertices = 0, m_totalFaces = 0;
+  uint32_t m_influenceLimitSource = 0, m_boneLimitSource = 0;
+  uint32_t m_influenceLimit = kInfluenceLimit;
+  uint32_t m_boneLimit = 25;
+  bool m_hardwareSkinning = false;
+  bool m_displaySkinning = false;
+  uint32_t m_infoChunkCount = 0;
+  std::vector<std::shared_ptr<Kiv::GeometryChunk>> m_chunks;
+  std::vector<std::shared_ptr<Kiv::Material>> m_materials;
+  std::vector<MeshAttachment> m_attachments;
+  std::vector<std::string> m_failedTextures;
+  Kiv::MemoryFile m_file;
+  struct PendingTextures {
+    std::shared_ptr<Kiv::Material> material;
+    std::vector<Kiv::MaterialTexture> textures;
+  };
+  std::vector<PendingTextures> m_pendingTextures;
+  std::vector<Kiv::InfluenceDefinition> m_influences;
+  std::vector<Kiv::PString> m_chunkNames;
+  // File "CHNK" number -> kept chunk index (or -1 when it was dropped).
+  std::vector<int32_t> m_fileChunkIndex;
+  std::shared_ptr<Kiv::ParticleBone> m_rootBone;
+  MeshLoadOptions m_options;
+  float m_textureFigure = 0.0f;
+  Kiv::OrientedBox m_orientedBox;
+
+  // What the running load was given.
+  Kiv::Display* m_display = nullptr;
+  Kiv::MaterialManager* m_manager = nullptr;
+  Kiv::Resource* m_resource = nullptr;
+  const Kiv::ResourceDatabase* m_database = nullptr;
+  uint32_t m_defaultColour = 0xFFFFFFFF;
+};

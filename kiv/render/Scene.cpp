@@ -1,0 +1,81 @@
+#include "kiv/render/Scene.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace Kiv {
+
+bool Particle::IsAncestorOf(const Particle* node) const {
+  for (const Particle* p = node ? node->m_parent : nullptr; p; p = p->m_parent) {
+    if (p == this) return true;
+  }
+  return false;
+}
+
+bool Particle::Add(std::shared_ptr<Particle> child) {
+  if (!child || child->m_parent || child.get() == this || child->IsAncestorOf(this)) return false;
+  child->m_parent = this;
+  m_children.push_back(std::move(child));
+  return true;
+}
+
+bool Particle::Remove(const Particle* child) {
+  auto it = std::find_if(m_children.begin(), m_children.end(), [&](auto& c) { return c.get() == child; });
+  if (it == m_children.end()) return false;
+  (*it)->m_parent = nullptr;
+  m_children.erase(it);
+  return true;
+}
+
+Particle* Particle::FindByName(const PString& name) {
+  for (auto& child : m_children) {
+    if (child->m_name == name) return child.get();
+    if (Particle* found = child->FindByName(name)) return found;
+  }
+  return nullptr;
+}
+
+void Particle::EnumerateParticles(const std::function<void(Particle&)>& visit) {
+  visit(*this);
+  for (auto& child : m_children) child->EnumerateParticles(visit);
+}
+
+void Particle::CopyFrameTo(Particle& copy) const {
+  std::memcpy(copy.position, position, sizeof position);
+  copy.rotation = rotation;
+}
+
+void Particle::CopyChildrenTo(Particle& copy) const {
+  for (auto& child : m_children) copy.Add(child->CreateInstance());
+}
+
+std::shared_ptr<Particle> Particle::CreateInstance() const {
+  auto copy = std::make_shared<Particle>(m_name);
+  CopyFrameTo(*copy);
+  CopyChildrenTo(*copy);
+  return copy;
+}
+
+Matrix4 Particle::WorldTransform() const {
+  Matrix4 world = LocalTransform();
+  for (const Particle* p = m_parent; p; p = p->m_parent)
+    world = Matrix4::Multiply(world, p->LocalTransform());
+  return world;
+}
+
+std::shared_ptr<Particle> ParticleBone::CreateInstance() const {
+  auto copy = std::make_shared<ParticleBone>(GetName());
+  CopyFrameTo(*copy);
+  std::memcpy(copy->boxMin, boxMin, sizeof boxMin);
+  std::memcpy(copy->boxMax, boxMax, sizeof boxMax);
+  CopyChildrenTo(*copy);
+  return copy;
+}
+
+bool ParticleStructure::AddAttachmentPoint(std::shared_ptr<Particle> point) {
+  if (!point) return false;
+  m_points.push_back(std::move(point));
+  return true;
+}
+
+}  // namespace Kiv
