@@ -1,0 +1,67 @@
+#pragma once
+// The sample meshes and fuzz seeds, as fixture descriptions.
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "tests/graphics/mesh/MeshFixture.h"
+
+namespace MeshFixture {
+
+// (file name, bytes) of the sample meshes in samples/meshes/.
+inline std::vector<std::pair<std::string, std::vector<uint8_t>>> SampleMeshes() {
+  std::vector<std::pair<std::string, std::vector<uint8_t>>> out;
+  Mesh quad;
+  quad.chunks.push_back(Quad(2.0f, "brick.m.onetex"));
+  quad.chunks[0].material.textures = {{0, "brick.texture", 1.0f}};
+  quad.chunks[0].geometry.name = "wall";
+  out.emplace_back("quad.im", Write(quad));
+
+  Mesh skinned;
+  skinned.maxInfluences = 2;
+  skinned.maxBones = 2;
+  skinned.chunks.push_back(Bar(2));
+  skinned.chunks[0].geometry.weights = 2;
+  skinned.influences = std::vector<Influence>{
+      {"root", "", {0, 0, 0}, {1, 0, 0, 0, 1, 0, 0, 0, 1}, {{0, {{0, 1}, {1, 1}, {2, 0.5f}, {3, 0.5f}}}}},
+      {"tip", "root", {1, 0, 0}, {1, 0, 0, 0, 1, 0, 0, 0, 1}, {{0, {{2, 0.5f}, {3, 0.5f}, {4, 1}, {5, 1}}}}}};
+  skinned.attachments = std::vector<Attachment>{{"a.lamp", {1, 0, 0, 0, 1, 0, 0, 0, 1}, {2, 0.5f, 0}}};
+  out.emplace_back("skinned.im", Write(skinned));
+
+  Mesh progressive = quad;
+  progressive.progressive = Progressive{101, {1, 2}, {{0, 0, 0, 2}}, {{0, 1}}, {1}};
+  out.emplace_back("quad.pm", Write(progressive));
+  return out;
+}
+
+// Seeds for the fuzz target: the samples and one file per other chunk form.
+inline std::vector<std::pair<std::string, std::vector<uint8_t>>> FuzzSeeds() {
+  auto out = SampleMeshes();
+  Mesh skeleton;
+  skeleton.infoVersion = 104;
+  skeleton.chunks.push_back(Quad());
+  skeleton.chunks[0].geometry.version = 104;
+  skeleton.chunks[0].neighbours = std::vector<uint32_t>{1, 0xFFFFFFFF, 0xFFFFFFFF, 0, 0xFFFFFFFF, 0xFFFFFFFF};
+  Bone root("root");
+  root.children.push_back(Bone("arm"));
+  skeleton.skeleton = root;
+  out.emplace_back("skeleton.im", Write(skeleton));
+  Mesh old;
+  old.infoVersion = 100;
+  old.chunks.push_back(Quad());
+  old.chunks[0].geometry.version = 101;
+  old.chunks[0].material.version = 102;
+  old.chunks[0].material.properties = {{"RustAge", "0.5"}};
+  out.emplace_back("old.im", Write(old));
+  Mesh two;
+  two.chunks.push_back(Quad());
+  two.chunks.push_back(Quad(3.0f));
+  two.chunks[1].geometry.version = 103;
+  two.chunks[1].geometry.sets = 2;
+  two.chunks[1].geometry.uvs.resize(16, 0.25f);
+  two.chunks[1].geometry.streamFlags = 0;
+  out.emplace_back("two.im", Write(two));
+  return out;
+}
+
+}  // namespace MeshFixture
