@@ -12,12 +12,6 @@ namespace {
 
 GSClass::InitialiserRunner g_runner = nullptr;
 
-// The method part of a key: from "::" on (name and argument list).
-std::string_view MethodPart(std::string_view key) {
-  const std::size_t at = key.find("::");
-  return at == std::string_view::npos ? key : key.substr(at);
-}
-
 }  // namespace
 
 void GSClass::SetInitialiserRunner(InitialiserRunner runner) { g_runner = runner; }
@@ -54,26 +48,53 @@ GSClass::GSClass(GSMachine* machine, GSLibrary* library, uint32_t index, const L
     m_dispatch[i] = {nullptr, record.table[i].functionImport, record.table[i].offset};
   // One view per block: the class's own, then each ancestor's; the second
   // cell of a block names where its part of the function table starts.
+  // Few records are scanned; many are indexed, so a crafted order costs no more.
+  const auto& records = record.initialValues;
+  std::unordered_map<int32_t, uint32_t> parts;
+  if (records.size() > 32)
+    for (const LibraryClass::InitialValue& v : records)
+      if (v.kind == 1) parts.emplace(v.cell, uint32_t(v.value));  // the first stays
   auto dispatchBase = [&](int32_t block) {
-    for (const LibraryClass::InitialValue& v : record.initialValues)
+    if (records.size() > 32) {
+      const auto found = parts.find(block + 1);
+      return found == parts.end() ? 0u : found->second;
+    }
+    for (const LibraryClass::InitialValue& v : records)
       if (v.kind == 1 && v.cell == block + 1) return uint32_t(v.value);
     return 0u;
   };
+  m_blocks.reserve(m_ancestors.size() + 1);
   m_blocks.push_back({nullptr, 0, dispatchBase(0)});
   for (const GSAncestor& a : m_ancestors)
     m_blocks.push_back({nullptr, uint32_t(a.offset), dispatchBase(a.offset)});
 }
 
-bool GSClass::Link(std::string& problem) {
-  if (!m_machine) return false;
+GSFunction* GSClass::FindMethod(std::string_view method) const {
+  constexpr std::size_t kScanned = 16;  // a short list is scanned
+  if (m_functions.size() <= kScanned) {
+    for (const GSFunction& f : m_functions)
+      if (MethodPart(f.key) == method) return const_cast<GSFunction*>(&f);
+    return nullptr;
+  }
+  if (m_methods.empty()) {
+    m_methods.reserve(m_functions.size());
+    for (const GSFunction& f : m_functions) m_methods.emplace(MethodPart(f.key), const_cast<GSFunction*>(&f));
+  }
+  const auto found = m_methods.find(method);
+  return found == m_methods.end() ? nullptr : found->second;
+}
+
+bool GSClass::ResolveAncestors() {
   const auto& imports = m_library->ClassImports();
   for (GSAncestor& a : m_ancestors) {
     a.cls = a.classImport < imports.size() ? imports[a.classImport].cls : nullptr;
-    if (!a.cls) {
-      problem = "ancestor not found";
-      return false;
-    }
+    if (!a.cls) return false;
   }
+  return true;
+}
+
+bool GSClass::Link(uint64_t& steps) {
+  if (!m_machine || !ResolveAncestors()) return false;
   Kiv::PString className;  // interned only for a class with natives
   for (GSFunction& f : m_functions) {
     if (f.IsNative()) {
@@ -85,13 +106,12 @@ bool GSClass::Link(std::string& problem) {
     }
     const std::string_view method = MethodPart(f.key);
     for (const GSAncestor& a : m_ancestors) {
-      for (GSFunction& g : a.cls->m_functions)
-        if (MethodPart(g.key) == method) {
-          f.inherited = &g;
-          f.inheritedOffset = a.offset;
-          break;
-        }
-      if (f.inherited) break;
+      if (steps == 0) return false;
+      --steps;
+      if ((f.inherited = a.cls->FindMethod(method))) {
+        f.inheritedOffset = a.offset;
+        break;
+      }
     }
   }
   const auto& functions = m_library->FunctionImports();

@@ -7,6 +7,7 @@
 #include <memory_resource>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "gamescript/runtime/LibraryFile.h"
@@ -24,6 +25,12 @@ constexpr uint32_t kFlagThread = 0x10;
 constexpr uint32_t kClassStatic = 0x4;
 constexpr uint32_t kClassSecured = 0x100;
 
+// The method part of a key: from "::" on (name and argument list).
+inline std::string_view MethodPart(std::string_view key) {
+  const std::size_t at = key.find("::");
+  return at == std::string_view::npos ? key : key.substr(at);
+}
+
 struct GSFunction {
   GSClass* owner = nullptr;
   const LibraryFunction* record = nullptr;  // frame words, code, lines
@@ -31,7 +38,9 @@ struct GSFunction {
   GSNativeFunction* native = nullptr;
   GSFunction* inherited = nullptr;  // the same function in an ancestor
   int32_t inheritedOffset = 0;      // that ancestor's block
-  bool depthChecked = false;        // every call's result was known at link
+  // Every call's result was known at link, so the verifier bounded the
+  // evaluation depth of every path; without it the interpreter bounds it.
+  bool depthChecked = false;
 
   bool IsNative() const { return record->flags & kFlagNative; }
   bool ReturnsValue() const { return record->returnType != 0; }
@@ -65,11 +74,16 @@ public:
   GSClass(const GSClass&) = delete;
   GSClass& operator=(const GSClass&) = delete;
 
-  // Resolves ancestors (from the library's class imports), natives, inherited
-  // functions and the function table. False, with the reason in `problem`,
-  // when a file index points nowhere or a call leaves an unknown depth that
-  // contradicts the frame.
-  bool Link(std::string& problem);
+  // Resolves ancestors (from the library's class imports), natives (a miss
+  // is reported and left unlinked), inherited functions and the function
+  // table. False when an ancestor cannot be found or the lookups would pass
+  // `steps` (a budget kept linear in the library's size; it is counted down).
+  bool Link(uint64_t& steps);
+  // The ancestors' classes from the library's class imports; false when one is missing.
+  bool ResolveAncestors();
+  // This class's own function whose key has this method part (from "::" on:
+  // name and argument list), the first of equal ones; null when none.
+  GSFunction* FindMethod(std::string_view method) const;
 
   std::string_view Name() const { return m_record.name; }
   uint32_t Flags() const { return m_record.flags; }
@@ -79,12 +93,8 @@ public:
   const std::pmr::vector<GSAncestor>& Ancestors() const { return m_ancestors; }
   std::pmr::vector<GSFunction>& Functions() { return m_functions; }
   const std::pmr::vector<GSDispatchEntry>& DispatchTable() const { return m_dispatch; }
-  // The first function-table position of the class block at `block`.
-  uint32_t DispatchBaseOf(uint32_t block) const {
-    for (const HandleView& b : m_blocks)
-      if (b.block == block) return b.dispatchBase;
-    return 0;
-  }
+  // The first function-table position of ancestor i's part.
+  uint32_t AncestorDispatchBase(std::size_t i) const { return m_blocks[i + 1].dispatchBase; }
 
   // The class that holds the function of `key` (this class first, then each
   // ancestor in table order), with the function's index there and the
@@ -113,6 +123,8 @@ private:
   std::pmr::vector<GSFunction> m_functions;
   std::pmr::vector<GSDispatchEntry> m_dispatch;
   std::pmr::vector<HandleView> m_blocks;  // own block first; instance pointers filled per instance
+  // Built on the first lookup in a class with many functions.
+  mutable std::pmr::unordered_map<std::string_view, GSFunction*> m_methods;
 };
 
 }  // namespace GSRuntime

@@ -1,6 +1,7 @@
 #include "gamescript/runtime/Library.h"
 
 #include <unordered_map>
+#include <unordered_set>
 
 #include "gamescript/runtime/Machine.h"
 #include "gamescript/runtime/ScriptLogHook.h"
@@ -8,11 +9,6 @@
 namespace GSRuntime {
 
 namespace {
-
-std::string_view MethodPart(std::string_view key) {
-  const std::size_t at = key.find("::");
-  return at == std::string_view::npos ? key : key.substr(at);
-}
 
 // What a call instruction of `function` leaves on the stack (0 or 1), or -1
 // when it cannot be known before the call runs.
@@ -33,12 +29,13 @@ struct CallContext {
 // A class's part of an ancestor's function table must hold functions of the
 // same shape (parameter cells, whether a value comes back) as the ancestor's
 // own table, so that a call through either view leaves what the caller expects.
-bool SameShapes(const GSClass& cls) {
+bool SameShapes(const GSClass& cls, uint64_t& steps) {
   const auto& table = cls.DispatchTable();
-  for (const GSAncestor& a : cls.Ancestors()) {
-    const auto& base = a.cls->DispatchTable();
-    const uint32_t part = cls.DispatchBaseOf(uint32_t(a.offset));
-    if (uint64_t(part) + base.size() > table.size()) return false;
+  for (std::size_t i = 0; i < cls.Ancestors().size(); ++i) {
+    const auto& base = cls.Ancestors()[i].cls->DispatchTable();
+    const uint32_t part = cls.AncestorDispatchBase(i);
+    if (uint64_t(part) + base.size() > table.size() || steps < base.size()) return false;
+    steps -= base.size();
     for (std::size_t k = 0; k < base.size(); ++k) {
       const GSFunction* mine = table[part + k].function;
       const GSFunction* theirs = base[k].function;
@@ -122,28 +119,22 @@ int GSLibrary::Load(std::vector<uint8_t> image) {
   if (missing) return -3;
 
   // Ancestors first, so that a function import finds what a class inherits.
-  std::string reason;
-  for (auto& c : m_classes)
-    for (const GSAncestor& a : c.Ancestors())
-      if (!m_classImports[a.classImport].cls) return -3;
+  for (GSClass& c : m_classes)
+    if (!c.ResolveAncestors()) return -3;
 
+  // Lookups while linking are bounded by a budget linear in the file's size,
+  // so that no crafted library makes the link slower than that.
+  uint64_t steps = 64 * uint64_t(m_image.size()) + 65536;
   m_functionImports.reserve(m_file.functionImports.size());
   for (const LibraryFile::FunctionImport& f : m_file.functionImports) {
     FunctionImport entry{m_classImports[f.classImport].cls, f.name, f.slot, nullptr};
-    // The class itself, then its ancestors (linked already, or ours: their
-    // classes come from the class imports).
-    auto find = [&](GSClass* cls) -> GSFunction* {
-      for (GSFunction& g : cls->Functions())
-        if (MethodPart(g.key) == f.name) return &g;
-      return nullptr;
-    };
-    entry.function = find(entry.cls);
+    // The class itself, then its ancestors.
+    entry.function = entry.cls->FindMethod(f.name);
     for (const GSAncestor& a : entry.cls->Ancestors()) {
-      if (entry.function) break;
-      GSClass* base = a.cls                          ? a.cls
-                      : entry.cls->Library() == this ? m_classImports[a.classImport].cls
-                                                     : nullptr;
-      if (base) entry.function = find(base);
+      if (entry.function || a.cls == nullptr) break;
+      if (steps == 0) return -1;
+      --steps;
+      entry.function = a.cls->FindMethod(f.name);
     }
     if (!entry.function) {
       if (ScriptLogHook)
@@ -153,23 +144,25 @@ int GSLibrary::Load(std::vector<uint8_t> image) {
     m_functionImports.push_back(entry);
   }
 
-  for (auto& c : m_classes) {
-    if (!c.Link(reason)) {
+  for (GSClass& c : m_classes) {
+    if (!c.Link(steps)) {
       if (ScriptLogHook) ScriptLogHook("GS Link error: Unable to link '%s'", std::string(c.Name()).c_str());
-      return -3;
+      return steps == 0 ? -1 : -3;
     }
   }
 
   for (auto& c : m_classes)
-    if (!SameShapes(c)) {
+    if (!SameShapes(c, steps)) {
       if (ScriptLogHook) ScriptLogHook("GS Link error: Unable to link '%s'", std::string(c.Name()).c_str());
-      return -3;
+      return steps == 0 ? -1 : -3;
     }
 
   // What each call slot of the classes this library names leaves on the
   // stack: known when every function at that slot with that parameter count
   // agrees.
+  std::unordered_set<const GSClass*> seen;
   for (const ClassImport& c : m_classImports) {
+    if (!seen.insert(c.cls).second) continue;  // a class imported twice counts once
     const auto& table = c.cls->DispatchTable();
     for (std::size_t k = 0; k < table.size(); ++k)
       if (const GSFunction* f = table[k].function)

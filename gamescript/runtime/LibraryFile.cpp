@@ -162,6 +162,7 @@ void Reader::ClassChunk(std::size_t parentEnd, std::size_t alignBase) {
   c.name = String(U32());
   c.flags = U32();
   const uint32_t ancestors = Count(end, 12, "ancestor count");
+  Expect(ancestors <= kMaxAncestors, "more ancestors than a class can have");
   c.ancestors.reserve(ancestors);
   for (uint32_t i = 0; i < ancestors; ++i) {
     const uint32_t index = U32();

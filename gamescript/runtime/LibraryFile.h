@@ -23,6 +23,8 @@ constexpr uint32_t kLibraryMagic = 0xF762575D;
 constexpr uint32_t kLineTableMarker = 0x6462676C;  // "lgbd"
 constexpr uint32_t kNoClassImport = 0xFFFFFFFF;
 constexpr uint32_t kStackCells = 1024;  // a thread's script stack
+// Ancestors of one class: the compiler refuses deeper derivations long before.
+constexpr uint32_t kMaxAncestors = 4096;
 
 // A run of little-endian 32-bit words inside the image.
 struct WordView {

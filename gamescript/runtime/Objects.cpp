@@ -386,13 +386,11 @@ bool GSArray::AssignRange(const GSArray* other, int32_t start, int32_t end) {
   if (!ClampRange(int64_t(other->m_cells.size()), start, end)) return false;
   std::vector<uint32_t> cells(other->m_cells.begin() + std::min<long>(start, long(other->m_cells.size())),
                               other->m_cells.begin() + end);
-  std::size_t n = cells.size();
   // Referenced before the old elements go, in case they are the same objects.
-  for (uint32_t h : cells)
-    if (m_objects) AddReference(h);
+  if (m_objects)
+    for (uint32_t h : cells) AddReference(h);
   ReleaseAll();
   m_cells.swap(cells);
-  (void)n;
   return true;
 }
 
