@@ -25,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_report.h"
 #include "foundation/ResultsLog.h"
 #include "graphics/texture/TextureConvert.h"
 #include "kiv/Bitmap.h"
@@ -247,13 +248,19 @@ int main() {
               sameWorkers ? "yes" : "NO", sameAcrossRuns ? "yes" : "NO");
   std::printf("  speed-up aim %.1f against one by one, 0.9 against %u processes; memory aim 2.0\n",
               0.7 * cores, cores);
-  // project, reference, ratio (reference time / project time; memory: project / reference)
-  std::printf("wall s vs nvcompress one by one: %.2f %.2f %.2f\n", o.median, s.median, s.median / o.median);
-  std::printf("wall s vs nvcompress x%u: %.2f %.2f %.2f\n", cores, o.median, p.median, p.median / o.median);
-  // Processor time does not depend on what else the machine runs.
-  std::printf("cpu s vs nvcompress: %.1f %.1f %.2f\n", oc.median, rc.median, rc.median / oc.median);
-  std::printf("peak KiB vs %u x one nvcompress: %ld %ld %.2f\n", cores, oursPeak,
-              static_cast<long>(cores) * refPeak,
-              static_cast<double>(oursPeak) / (static_cast<double>(cores) * refPeak));
+  // Aims as ratios project / reference: time at most 1 / (0.7 x cores) of one
+  // by one and 1 / 0.9 of the parallel processes; memory at most 2.
+  char note[160];
+  std::snprintf(note, sizeof note, "(aim <= %.3f; spread %.0f%% / %.0f%%)", 1 / (0.7 * cores),
+                BenchReport::SpreadPercent(ours), BenchReport::SpreadPercent(sequential));
+  BenchReport::Figure("wall time vs nvcompress one by one", o.median, s.median, "s", note);
+  std::snprintf(note, sizeof note, "(%u processes; aim <= 1.111; spread %.0f%% / %.0f%%)", cores,
+                BenchReport::SpreadPercent(ours), BenchReport::SpreadPercent(parallel));
+  BenchReport::Figure("wall time vs parallel nvcompress", o.median, p.median, "s", note);
+  BenchReport::Figure("processor time vs nvcompress", oc.median, rc.median, "s",
+                      "(does not depend on the load)");
+  std::snprintf(note, sizeof note, "(reference: %u x the largest nvcompress; aim <= 2)", cores);
+  BenchReport::Figure("peak memory", static_cast<double>(oursPeak), static_cast<double>(cores) * refPeak,
+                      "KiB", note);
   return sameWorkers && sameAcrossRuns ? 0 : 1;
 }
