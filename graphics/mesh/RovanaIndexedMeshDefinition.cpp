@@ -851,3 +851,26 @@ Kiv::Quaternion RovanaIndexedMeshDefinition::GetAttachmentRotation(uint32_t i) c
   if (i < m_attachments.size()) q.Set(m_attachments[i].rotation);
   return q;
 }
+
+const Kiv::InfluenceDefinition* RovanaIndexedMeshDefinition::FindInfluenceByName(uint32_t i) const {
+  if (i < m_chunkNames.size() && !m_chunkNames[i].IsEmpty()) {
+    for (const auto& influence : m_influences) {
+      if (influence.name == m_chunkNames[i]) return &influence;
+    }
+  }
+  return i < m_influences.size() ? &m_influences[i] : nullptr;
+}
+
+bool RovanaIndexedMeshDefinition::GetTriangle(uint32_t chunk, uint32_t firstIndex, float corners[9]) const {
+  const Kiv::GeometryChunk* geometry = GetChunk(chunk);
+  if (!geometry || uint64_t(firstIndex) + 3 > geometry->GetNumIndices()) return false;
+  const Kiv::ElementArray positions = geometry->GetElement(Kiv::kElementPosition);
+  const uint16_t* indices = geometry->GetIndexArray();
+  if (!positions || !indices) return false;
+  for (int c = 0; c < 3; ++c) {
+    const uint16_t vertex = indices[firstIndex + c];
+    if (vertex >= geometry->GetNumVertices()) return false;
+    std::memcpy(corners + 3 * c, positions.data + size_t(vertex) * positions.stride, 12);
+  }
+  return true;
+}

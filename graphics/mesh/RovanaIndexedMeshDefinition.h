@@ -116,6 +116,11 @@ public:
   const std::vector<MeshAttachment>& GetAttachments() const { return m_attachments; }
   Kiv::Quaternion GetAttachmentRotation(uint32_t i) const;
   const std::shared_ptr<Kiv::ParticleBone>& GetRootBone() const { return m_rootBone; }
+  // The influence named like chunk i, else influence i; null when neither exists.
+  const Kiv::InfluenceDefinition* FindInfluenceByName(uint32_t i) const;
+  // The three corner positions (9 floats) of the triangle whose indices start
+  // at firstIndex in chunk `chunk`; false when it lies outside the chunk.
+  bool GetTriangle(uint32_t chunk, uint32_t firstIndex, float corners[9]) const;
 
 protected:
   // Reads the form's chunks: "INFO", the "CHNK"s, then the optional chunks

@@ -65,6 +65,11 @@ TEST(IndexedMesh, TheMinimalMeshIsReadToItsExactEnd) {
   EXPECT_EQ(d.GetTotalFaces(), 2u);
   EXPECT_EQ(d.GetChunk(0)->GetGeometryType(), 0u);
   EXPECT_EQ(setup.manager.Requests(), (std::vector<std::string>{"<kuid:1:2>*meshes*body.m.onetex"}));
+  float corners[9];
+  ASSERT_TRUE(d.GetTriangle(0, 3, corners));
+  EXPECT_EQ(std::vector<float>(corners, corners + 9), (std::vector<float>{0, 0, 0, 1, 1, 0, 0, 1, 0}));
+  EXPECT_FALSE(d.GetTriangle(0, 4, corners));
+  EXPECT_FALSE(d.GetTriangle(1, 0, corners));
   // One more byte inside the container is left over: malformed.
   mesh.trailing = {0};
   EXPECT_EQ(setup.Result(mesh), 3);
@@ -335,6 +340,7 @@ Mesh TwoBoneBar(uint32_t weights) {
   mesh.maxBones = 2;
   mesh.chunks.push_back(MeshFixture::Bar(2));
   mesh.chunks[0].geometry.weights = weights;
+  mesh.chunks[0].geometry.name = "b";
   // Vertices 0-3 follow "a"; vertices 2-5 follow "b" (2 and 3 share).
   MeshFixture::Influence a{
       "a", "", {0, 0, 0}, {1, 0, 0, 0, 1, 0, 0, 0, 1}, {{0, {{0, 1}, {1, 1}, {2, 0.5f}, {3, 0.5f}}}}};
@@ -385,6 +391,9 @@ TEST(IndexedMesh, HardwareSkinningWritesBlendBytesForTwoBones) {
     }
     ASSERT_TRUE(d.GetRootBone());
     EXPECT_EQ(d.GetRootBone()->GetName().View(), "a");
+    EXPECT_EQ(d.FindInfluenceByName(0)->name.View(), "b");  // by the chunk's name
+    EXPECT_EQ(d.FindInfluenceByName(1)->name.View(), "b");  // by number
+    EXPECT_EQ(d.FindInfluenceByName(2), nullptr);
     EXPECT_TRUE(d.GetRootBone()->FindByName(Kiv::PString("b")));
   }
   // Without the capability nothing is chosen and the bone limit stays 25.
