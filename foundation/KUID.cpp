@@ -5,12 +5,6 @@
 
 #include "kiv/String.h"
 
-void KUID::PackSoup(uint8_t out[8]) const {
-  uint32_t words[2] = {PackedWord(), static_cast<uint32_t>(content)};
-  for (int w = 0; w < 2; ++w)
-    for (int b = 0; b < 4; ++b) out[w * 4 + b] = static_cast<uint8_t>(words[w] >> (8 * b));
-}
-
 KUID KUID::UnpackSoup(const uint8_t in[8]) {
   uint32_t words[2] = {0, 0};
   for (int w = 0; w < 2; ++w)

@@ -44,7 +44,11 @@ struct KUID {
   }
 
   // The 8-byte soup form: the packed word, then the content id (little-endian).
-  void PackSoup(uint8_t out[8]) const;
+  void PackSoup(uint8_t out[8]) const {
+    const uint32_t words[2] = {PackedWord(), static_cast<uint32_t>(content)};
+    for (int w = 0; w < 2; ++w)
+      for (int b = 0; b < 4; ++b) out[w * 4 + b] = static_cast<uint8_t>(words[w] >> (8 * b));
+  }
   static KUID UnpackSoup(const uint8_t in[8]);
 
   // "<kuid:%d:%d>" (user, content) without the version; "<NULL>" for the null KUID.

@@ -1,6 +1,7 @@
 // The soup text form: lines of "name value", containers as "name { ... }".
 // See docs/soup-formats.md.
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -222,16 +223,16 @@ private:
   }
 
   size_t Lookup(std::string_view name, uint64_t head, uint64_t next) {
-    // The first product's high half goes into the second: the low bits of a
-    // product see only the low bytes, and names that differ in bytes 5..7
-    // alone ("asset-12", "asset-13") would pile up in one run of slots.
-    uint64_t h = (head ^ name.size()) * 0x9E3779B97F4A7C15ull;
-    h = (h ^ (h >> 32) ^ next) * 0xFF51AFD7ED558CCDull;
+    // The slot comes from the top bits: those of a product depend on every
+    // byte of the word, the low ones only on the low bytes (names that differ
+    // in bytes 5..7 alone, "asset-12" and "asset-13", would pile up in one
+    // run of slots). The two products do not wait for each other.
+    uint64_t h = ((head ^ name.size()) * 0x9E3779B97F4A7C15ull) ^ (next * 0xFF51AFD7ED558CCDull);
     for (size_t i = 16; i < name.size(); i += 8) h = (h ^ Word(name, i)) * 0xC4CEB9FE1A85EC53ull;
-    h ^= h >> 32;
+    h >>= 32;
     if ((m_cacheUsed + 1) * 2 > m_cache.size()) GrowCache();
     const size_t mask = m_cache.size() - 1;
-    for (size_t i = h & mask;; i = (i + 1) & mask) {
+    for (size_t i = h >> m_cacheShift;; i = (i + 1) & mask) {
       CacheSlot& slot = m_cache[i];
       if (slot.name.IsNull()) {
         slot.head = head;
@@ -251,10 +252,11 @@ private:
     std::vector<CacheSlot> old;
     old.swap(m_cache);
     m_cache.resize(old.empty() ? 256 : old.size() * 2);
+    m_cacheShift = 32 - std::countr_zero(m_cache.size());
     const size_t mask = m_cache.size() - 1;
     for (CacheSlot& slot : old) {
       if (slot.name.IsNull()) continue;
-      size_t i = slot.hash & mask;
+      size_t i = slot.hash >> m_cacheShift;
       while (!m_cache[i].name.IsNull()) i = (i + 1) & mask;
       m_cache[i] = std::move(slot);
     }
@@ -276,6 +278,7 @@ private:
   // Pays the names' counts for the tags placed so far.
   void SettleNames() noexcept {
     for (CacheSlot& slot : m_cache) {
+      if (!slot.uses) continue;
       slot.name.AddReferences(slot.uses);
       slot.uses = 0;
     }
@@ -449,25 +452,31 @@ private:
       SetValue(tag, type, nullptr, 0);
       return true;
     }
-    // A single int is by far the most common value: take it without the list machinery.
-    int32_t single;
-    if (ParseIntToken(token, single)) {
-      SetValue(tag, kSoupInt, &single, 4);
-      return true;
-    }
-    // Single floats and KUIDs likewise. An integer outside the i32 range stays
-    // text: as a float it would come back rounded.
-    if (token.find(',') == std::string_view::npos) {
-      float f;
-      if (!IsIntegerSpelling(token) && ParseFloatToken(token, f)) {
-        SetValue(tag, kSoupFloat, &f, 4);
-        return true;
-      }
+    // A single KUID: no number starts with '<'.
+    const bool single = !HasComma(token);
+    if (single && token.front() == '<') {
       KUID k;
-      if (token.front() == '<' && (QuickKUID(token, k) || TryParseKUID(token, true, k))) {
+      if (QuickKUID(token, k) || TryParseKUID(token, true, k)) {
         uint8_t packed[8];
         k.PackSoup(packed);
         SetValue(tag, kSoupKUID, packed, 8);
+      } else {
+        SetValue(tag, kSoupText, token.data(), token.size());
+      }
+      return true;
+    }
+    // A single int is by far the most common value: take it without the list machinery.
+    int32_t integer;
+    if (ParseIntToken(token, integer)) {
+      SetValue(tag, kSoupInt, &integer, 4);
+      return true;
+    }
+    // Single floats likewise. An integer outside the i32 range stays text: as
+    // a float it would come back rounded.
+    if (single) {
+      float f;
+      if (!IsIntegerSpelling(token) && ParseFloatToken(token, f)) {
+        SetValue(tag, kSoupFloat, &f, 4);
         return true;
       }
       SetValue(tag, kSoupText, token.data(), token.size());
@@ -480,6 +489,12 @@ private:
       SetValue(tag, type, m_scratch.data(), m_scratch.size());
     }
     return true;
+  }
+
+  static bool HasComma(std::string_view token) {
+    for (char c : token)
+      if (c == ',') return true;
+    return false;
   }
 
   // Comma-separated ints, numbers or KUIDs, packed into m_scratch; kSoupText
@@ -587,6 +602,7 @@ private:
   std::vector<Open> m_open;
   std::vector<CacheSlot> m_cache;
   size_t m_cacheUsed = 0;
+  int m_cacheShift = 32;  // a slot is the top bits of a 32-bit hash
   SoupSlab* m_slab = nullptr;
   uint8_t* m_slabNext = nullptr;
   size_t m_slabLeft = 0;
