@@ -346,11 +346,6 @@ void Bitmap::SetPixel(int x, int y, uint32_t argb) {
   if (bpp == 4) p[3] = m_format == FormatRGBX32 ? 0xFF : a;
 }
 
-void Bitmap::Clear(uint32_t argb) {
-  for (int y = 0; y < m_height; ++y)
-    for (int x = 0; x < m_width; ++x) SetPixel(x, y, argb);
-}
-
 bool Bitmap::ConvertTo(Format format) {
   if (IsEmpty() || m_format == FormatBlock || BytesPerPixel(format) == 0)
     return Fail("Bitmap::ConvertTo> cannot convert these pixels");

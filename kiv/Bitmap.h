@@ -67,6 +67,38 @@ public:
   void SetPixel(int x, int y, uint32_t argb);
   // Every pixel set to argb.
   void Clear(uint32_t argb);
+
+  // Drawing. Colours are 0xAARRGGBB. Every primitive is clipped to the bitmap
+  // before it loops, so coordinates anywhere in the int range are safe and
+  // cost only the pixels that are inside. Mode bits of the shapes:
+  //   ModeFill   fill the inside (else only the outline);
+  //   ModeBlend  blend the colour by its alpha (else the pixels are replaced).
+  // Image copies: mode 0 replaces the pixels, ModeBlend or ModeSourceAlpha
+  // blend the source over the target by the source's alpha.
+  enum Mode : int { ModeFill = 1, ModeBlend = 2, ModeSourceAlpha = 4 };
+  struct Rect {
+    int x = 0, y = 0, width = 0, height = 0;
+  };
+
+  // Blends argb over the pixel by argb's alpha; ignored outside the bitmap.
+  void BlendPixel(int x, int y, uint32_t argb);
+  // The line from (x1, y1) to (x2, y2), both ends included.
+  void Line(int x1, int y1, int x2, int y2, uint32_t argb, int mode);
+  // A rectangle; a negative width or height draws nothing.
+  void Box(const Rect& rect, uint32_t argb, int mode);
+  // The circle of radius r around (cx, cy); a negative radius draws nothing.
+  void Circle(int cx, int cy, int r, uint32_t argb, int mode);
+  void Triangle(int x1, int y1, int x2, int y2, int x3, int y3, uint32_t argb, int mode);
+  // Copies the source rectangle of src (clipped to src) to (x, y) unscaled.
+  // src may be this bitmap. Both must hold pixels (not block data).
+  void Image(const Bitmap& src, int x, int y, const Rect& srcRect, int mode);
+  // Copies the source rectangle stretched onto the destination rectangle,
+  // sampling the nearest source pixel.
+  void Image(const Bitmap& src, const Rect& dstRect, const Rect& srcRect, int mode);
+
+  // The packed colour of four channels of 0.0 to 1.0: each is clamped, a NaN
+  // counts as 0, and becomes trunc(c * 255 + 0.5).
+  static uint32_t PackColor(float r, float g, float b, float a);
   // Converts the pixels to another pixel format (not to or from Block).
   bool ConvertTo(Format format);
 
@@ -75,6 +107,8 @@ public:
 private:
   bool Fail(std::string message);
   bool Adopt(const uint8_t* pixels, int width, int height, int channels, const std::string& label);
+  // Sets (or blends) the pixels x0..x1 of row y, already clipped.
+  void Span(int y, int x0, int x1, uint32_t argb, bool blend);
 
   int m_width = 0;
   int m_height = 0;
