@@ -659,8 +659,8 @@ bool File::ReadWholeFile(std::string_view path, std::string& out, uint64_t maxBy
 
 namespace {
 
-// Writers of one target inside this process take turns for the moment the
-// temporary name exists (a few names share a lock; that only costs a wait).
+// Writers of one target inside this process take turns while the temporary
+// name exists (a few names share a lock; that only costs a short wait).
 std::mutex& ReplaceLockFor(const std::string& target) {
   static std::mutex locks[64];
   return locks[std::hash<std::string>()(target) % 64];
@@ -699,7 +699,9 @@ bool File::ReplaceFileAtomic(std::string_view path, const void* data, size_t siz
   size_t slash = folder.rfind('/');
   folder = slash == std::string::npos ? "." : (slash == 0 ? "/" : folder.substr(0, slash));
 
-  std::lock_guard<std::mutex> turn(ReplaceLockFor(*target));
+  // Held while the temporary name may exist: from the naming on, or for
+  // the whole write where the file starts out named.
+  std::unique_lock<std::mutex> turn(ReplaceLockFor(*target), std::defer_lock);
   // The temporary file comes and goes; only the target's name stays.
   FolderCache::Before before = Folders().Prepare(*target);
   if (!StepAllowed("open")) return FailText("injected failure opening", *target);
@@ -707,6 +709,7 @@ bool File::ReplaceFileAtomic(std::string_view path, const void* data, size_t siz
   int fd = ::open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
   if (fd < 0) {
     // No unnamed files here: a leftover of a killed writer goes first.
+    turn.lock();
     if (::unlink(temp.c_str()) != 0 && errno != ENOENT) return Fail("cannot remove", temp, errno);
     fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd < 0) return Fail("cannot create", temp, errno);
@@ -726,6 +729,7 @@ bool File::ReplaceFileAtomic(std::string_view path, const void* data, size_t siz
   if (::stat(target->c_str(), &st) == 0) ::fchmod(fd, st.st_mode & 07777);
   if (!StepAllowed("rename")) return abandon(FailText("injected failure renaming onto", *target));
   if (!named) {
+    turn.lock();
     const std::string self = "/proc/self/fd/" + std::to_string(fd);
     if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, target->c_str(), AT_SYMLINK_FOLLOW) == 0) {
       ::close(fd);
