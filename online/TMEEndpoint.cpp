@@ -169,10 +169,13 @@ void TMEEndpoint::Update() {
   if (resolution == UdpPeer::Resolution::Resolved) {
     for (auto& p : m_inFlight) {
       if (p->sentAt < now - kTimeouts[std::min<int>(p->sendCount, kMaxSends)]) {
-        if (p->sendCount < kMaxSends)
+        if (p->sendCount < kMaxSends) {
           Transmit(*p);
-        else
+        } else {
+          LogLine("TMEEndpoint::Update> packet %d unacknowledged after %d sends, disconnecting",
+                  int(p->sequence), kMaxSends);
           Disconnect();
+        }
         return;
       }
     }

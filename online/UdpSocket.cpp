@@ -31,6 +31,7 @@ bool UdpSocket::ReceiveOne() {
   Kiv::SocketAddress from;
   long n = m_socket.ReceiveFrom(m_buffer.get(), kReceiveBufferSize, from);
   if (n < 0) return false;
+  TMETraffic().datagramsRead += 1;
   // An empty datagram is read and dropped, so it cannot stall the poll.
   if (n == 0) return true;
   for (UdpPeer* p : m_peers) {

@@ -39,6 +39,9 @@ public:
   void AttachPeer(UdpPeer* peer);
   void DetachPeer(UdpPeer* peer);
 
+  // Waits up to timeoutMs for a datagram (test drivers on a loaded machine).
+  bool WaitReadable(int timeoutMs) const { return m_socket.WaitReadable(timeoutMs); }
+
   bool SendTo(const Kiv::SocketAddress& to, const void* data, size_t size) {
     return m_socket.SendTo(to, data, size);
   }
@@ -89,7 +92,8 @@ private:
 struct TMETrafficCounters {
   uint32_t datagramsSent = 0;
   uint32_t datagramsReceived = 0;
-  uint32_t bytes = 0;     // sent plus received
-  uint32_t inFlight = 0;  // packets in flight after the last flush
+  uint32_t bytes = 0;          // sent plus received
+  uint32_t inFlight = 0;       // packets in flight after the last flush
+  uint32_t datagramsRead = 0;  // every datagram read, wanted or not
 };
 TMETrafficCounters& TMETraffic();

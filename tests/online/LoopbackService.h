@@ -51,8 +51,15 @@ public:
   uint16_t Port() const { return m_socket.LocalPort(); }
 
   // Reads every waiting datagram, delivers, acknowledges, retransmits and
-  // releases held datagrams, all at the given time.
-  void Step(double now);
+  // releases held datagrams, all at the given time. When the client has just sent
+  // `expected` datagrams, waits (200 ms at most, in real time) until they are in:
+  // on a loaded machine loopback delivery can lag while fake time runs on.
+  void Step(double now, size_t expected = 0);
+  // Datagrams put on the wire towards a client port so far.
+  size_t PutTo(uint16_t port) const {
+    auto it = m_putTo.find(port);
+    return it == m_putTo.end() ? 0 : it->second;
+  }
 
   // ---- transport ----
   void Send(const Bytes& content);  // sequenced, scrambled once keyed
@@ -62,10 +69,13 @@ public:
   // Sends from a second socket: the client must ignore it.
   void SendSpoofed(const Bytes& datagram);
   // Opens the session before the client's first datagram.
-  void ExpectClient(const Kiv::SocketAddress& client) { OpenSession(client); }
+  void ExpectClient(const Kiv::SocketAddress& client) {
+    OpenSession(client);
+    m_pinned = true;
+  }
   // Transport-only runs: scramble both ways from now on with this key.
   void SetKey(const Bytes& key);
-  size_t Unacknowledged() const { return m_unacked.size(); }
+  size_t Unacknowledged() const { return m_unacked.size() + m_waiting.size(); }
   bool HasSession() const { return m_haveClient; }
 
   AckPolicy ackPolicy = AckPolicy::Immediate;
@@ -93,7 +103,7 @@ public:
   std::vector<Datagram> wire;
   std::vector<Bytes> delivered;  // every sequenced client packet, unscrambled, in order
   std::vector<std::string> violations;
-  int malformed = 0, keepAlives = 0, closes = 0, duplicates = 0;
+  int malformed = 0, keepAlives = 0, closes = 0, duplicates = 0, foreign = 0;
   bool keyed = false;
   Bytes clientKey;
   std::string profile, sessionKeySeen;
@@ -124,6 +134,8 @@ private:
   void Emit(const Bytes& datagram);
   void Put(const Bytes& datagram);
   void BareAck();
+  void Release();
+  void Advance();
   bool Chance(double p) { return p > 0 && std::uniform_real_distribution<double>(0, 1)(m_rng) < p; }
   uint8_t ScrambleOut(uint8_t plain);
   uint8_t UnscrambleIn(uint8_t wire);
@@ -131,6 +143,7 @@ private:
   Kiv::DatagramSocket m_socket, m_spoof;
   Kiv::SocketAddress m_client;
   bool m_haveClient = false;
+  bool m_pinned = false;  // ExpectClient: no other source opens a session
   double m_now = 0;
   std::mt19937_64 m_rng;
   uint8_t m_nextSeq = 1, m_expected = 1, m_lastInOrder = 0;
@@ -141,13 +154,15 @@ private:
   };
   std::map<uint8_t, Pieces> m_pieces;
   std::deque<Outgoing> m_unacked;
+  std::deque<Bytes> m_waiting;
   bool m_ackOwed = false;
   double m_lastAck = 0;
   std::vector<Held> m_heldOut, m_heldIn;
   std::map<std::pair<bool, uint32_t>, int> m_dropsInRow;
   Bytes m_key;
   uint32_t m_sendState = 0, m_recvState = 0;
-  size_t m_clientUnackedPeak = 0;
+  std::map<uint16_t, size_t> m_putTo;
+  std::vector<std::pair<Kiv::SocketAddress, Bytes>> m_pending;
 };
 
 }  // namespace loopback
