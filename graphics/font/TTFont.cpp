@@ -1,0 +1,490 @@
+#include "graphics/font/TTFont.h"
+
+#include <ft2build.h>
+#include FT_FREETYPE_H
+#include FT_SYNTHESIS_H
+#include <fontconfig/fontconfig.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstdint>
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <mutex>
+
+#include "foundation/Log.h"
+#include "foundation/Text.h"
+
+namespace {
+
+struct CharsetName {
+  const char* name;
+  int value;
+  const char* language;  // a hint for the face lookup; null for none
+};
+constexpr CharsetName kCharsets[] = {
+    {"ansi", 0, nullptr},      {"baltic", 186, "lt"},    {"big5", 136, "zh-tw"}, {"default", 1, nullptr},
+    {"easteurope", 238, "pl"}, {"gb2312", 134, "zh-cn"}, {"greek", 161, "el"},   {"hangul", 129, "ko"},
+    {"arabic", 178, "ar"},     {"thai", 222, "th"},      {"mac", 77, nullptr},   {"oem", 255, nullptr},
+    {"russian", 204, "ru"},    {"shiftjis", 128, "ja"},  {"symbol", 2, nullptr}, {"turkish", 162, "tr"},
+    {"vietnamese", 163, "vi"}, {"johab", 130, "ko"},     {"hebrew", 177, "he"},
+};
+
+const char* LanguageOf(int charset) {
+  for (const CharsetName& c : kCharsets)
+    if (c.value == charset) return c.language;
+  return nullptr;
+}
+
+std::mutex g_fontMutex;                           // fontconfig, the registry and the fallback pointer
+std::map<std::string, std::string> g_registered;  // lower-case family -> file
+TTFont* g_fallback = nullptr;
+std::atomic<uint64_t> g_rendered{0}, g_requests{0};
+
+std::string Lower(std::string_view s) {
+  std::string out(s);
+  for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return out;
+}
+
+bool IsWhiteSpace(uint32_t c) {
+  return (c >= 9 && c <= 13) || c == 32 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
+         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F ||
+         c == 0x3000;
+}
+
+// The file and face index of the installed font nearest to the request.
+bool FindFontFile(const std::string& family, bool bold, bool italic, int pixels, const char* language,
+                  std::string& file, int& index) {
+  std::lock_guard lock(g_fontMutex);
+  if (auto it = g_registered.find(Lower(family)); it != g_registered.end()) {
+    file = it->second;
+    index = 0;
+    return true;
+  }
+  if (!FcInit()) return false;
+  // fontconfig keeps tables for the whole process; hand them back at exit so
+  // that leak checkers see none.
+  static const bool released = [] { return std::atexit([] { FcFini(); }) == 0; }();
+  (void)released;
+  FcPattern* pattern = FcPatternCreate();
+  if (!pattern) return false;
+  FcPatternAddString(pattern, FC_FAMILY, reinterpret_cast<const FcChar8*>(family.c_str()));
+  FcPatternAddInteger(pattern, FC_WEIGHT, bold ? FC_WEIGHT_BOLD : FC_WEIGHT_REGULAR);
+  FcPatternAddInteger(pattern, FC_SLANT, italic ? FC_SLANT_ITALIC : FC_SLANT_ROMAN);
+  FcPatternAddDouble(pattern, FC_PIXEL_SIZE, pixels);
+  if (language) FcPatternAddString(pattern, FC_LANG, reinterpret_cast<const FcChar8*>(language));
+  FcConfigSubstitute(nullptr, pattern, FcMatchPattern);
+  FcDefaultSubstitute(pattern);
+  FcResult result = FcResultNoMatch;
+  FcPattern* match = FcFontMatch(nullptr, pattern, &result);
+  FcPatternDestroy(pattern);
+  if (!match) return false;
+  FcChar8* path = nullptr;
+  int faceIndex = 0;
+  const bool found = FcPatternGetString(match, FC_FILE, 0, &path) == FcResultMatch && path;
+  if (found) {
+    file = reinterpret_cast<const char*>(path);
+    if (FcPatternGetInteger(match, FC_INDEX, 0, &faceIndex) != FcResultMatch) faceIndex = 0;
+    index = faceIndex;
+  }
+  FcPatternDestroy(match);
+  return found;
+}
+
+}  // namespace
+
+struct TTFont::Face {
+  FT_Library library = nullptr;
+  FT_Face face = nullptr;
+  bool emboldenSynthetic = false, obliqueSynthetic = false;
+  FT_Int32 loadTarget = FT_LOAD_TARGET_MONO;
+  FT_Render_Mode renderMode = FT_RENDER_MODE_MONO;
+
+  ~Face() {
+    if (face) FT_Done_Face(face);
+    if (library) FT_Done_FreeType(library);
+  }
+  // Loads and renders the glyph of a character into the face's slot.
+  bool Render(uint32_t character) {
+    if (FT_Load_Char(face, character, FT_LOAD_DEFAULT | loadTarget) != 0) return false;
+    FT_GlyphSlot slot = face->glyph;
+    if (slot->format == FT_GLYPH_FORMAT_OUTLINE) {
+      if (emboldenSynthetic) FT_GlyphSlot_Embolden(slot);
+      if (obliqueSynthetic) FT_GlyphSlot_Oblique(slot);
+    }
+    if (slot->format != FT_GLYPH_FORMAT_BITMAP && FT_Render_Glyph(slot, renderMode) != 0) return false;
+    return slot->bitmap.pixel_mode == FT_PIXEL_MODE_MONO || slot->bitmap.pixel_mode == FT_PIXEL_MODE_GRAY;
+  }
+};
+
+TTFont::TTFont() = default;
+
+TTFont::~TTFont() {
+  std::lock_guard lock(g_fontMutex);
+  if (g_fallback == this) g_fallback = nullptr;
+}
+
+void TTFont::Release() {
+  m_face.reset();
+  m_atlas.Destroy();
+  m_widths.clear();
+  m_glyphMap.clear();
+  m_cells.clear();
+  m_layout = {};
+}
+
+int TTFont::CharsetFromName(std::string_view name) {
+  const std::string lower = Lower(name);
+  for (const CharsetName& c : kCharsets)
+    if (lower == c.name) return c.value;
+  return DefaultCharset;
+}
+
+TTFont::AtlasLayout TTFont::LayoutFor(int cellWidth, int cellHeight) {
+  if (cellWidth <= 0 || cellHeight <= 0) return {MaxSide, 0, 0};
+  int side = MinSide;
+  while ((side / cellWidth) * (side / cellHeight) < 64 && side <= MaxSide) side *= 2;
+  side = std::min(side, MaxSide);
+  return {side, side / cellWidth, side / cellHeight};
+}
+
+void TTFont::SetFallbackFont(TTFont* font) {
+  std::lock_guard lock(g_fontMutex);
+  g_fallback = font;
+}
+
+TTFont* TTFont::FallbackFont() {
+  std::lock_guard lock(g_fontMutex);
+  return g_fallback;
+}
+
+void TTFont::RegisterFontFile(std::string_view family, std::string_view path) {
+  std::lock_guard lock(g_fontMutex);
+  g_registered[Lower(family)] = std::string(path);
+}
+
+uint64_t TTFont::GlyphsRendered() { return g_rendered.load(); }
+uint64_t TTFont::GlyphRequests() { return g_requests.load(); }
+
+bool TTFont::Init(std::string_view charsetName, std::string_view faceName, int height, uint32_t style) {
+  Release();
+  m_style = style;
+  m_faceName = std::string(faceName.substr(0, 256));
+  const char* name = m_faceName.c_str();
+  // Past this no cell fits the glyph bitmap anyway; refusing it early keeps
+  // the rasteriser from sizing a face for it.
+  if (height < -4096 || height > 4096) {
+    LogLine("TTFont::Init> '%s' height %d is out of range", name, height);
+    return false;
+  }
+  const int charset = CharsetFromName(charsetName);
+  const bool bold = style & StyleBold, italic = style & StyleItalic;
+  const int pixels = height == 0 ? 12 : std::abs(height);
+
+  auto face = std::make_unique<Face>();
+  auto open = [&](const char* language) {
+    std::string file;
+    int index = 0;
+    if (!FindFontFile(m_faceName, bold, italic, pixels, language, file, index)) return false;
+    if (!face->library && FT_Init_FreeType(&face->library) != 0) return false;
+    if (face->face) {
+      FT_Done_Face(face->face);
+      face->face = nullptr;
+    }
+    return FT_New_Face(face->library, file.c_str(), index, &face->face) == 0;
+  };
+  if (!open(LanguageOf(charset))) {
+    LogLine("TTFont::Init> '%s' CreateFontW failed", name);
+    if (charset == DefaultCharset) return false;
+    LogLine("TTFont::Init> '%s' retrying with DEFAULT_CHARSET", name);
+    if (!open(nullptr)) {
+      LogLine("TTFont::Init> '%s' failed retry", name);
+      return false;
+    }
+  }
+  FT_Face ft = face->face;
+  if (FT_Select_Charmap(ft, FT_ENCODING_UNICODE) != 0) {
+    LogLine("TTFont::Init> '%s' DEFAULT_CHARSET", name);
+    return false;
+  }
+  // Size: a positive height is the cell height (ascent + descent), a
+  // negative one the em size. Bitmap fonts take their nearest strike.
+  FT_Error sized = 0;
+  if (FT_IS_SCALABLE(ft)) {
+    FT_Size_RequestRec request{};
+    request.type = height > 0 ? FT_SIZE_REQUEST_TYPE_REAL_DIM : FT_SIZE_REQUEST_TYPE_NOMINAL;
+    request.height = FT_Long(pixels) * 64;
+    sized = FT_Request_Size(ft, &request);
+  } else if (ft->num_fixed_sizes > 0) {
+    int best = 0;
+    for (int i = 1; i < ft->num_fixed_sizes; ++i)
+      if (std::abs(ft->available_sizes[i].height - pixels) <
+          std::abs(ft->available_sizes[best].height - pixels))
+        best = i;
+    sized = FT_Select_Size(ft, best);
+  } else {
+    sized = 1;
+  }
+  const FT_Size_Metrics& metrics = ft->size->metrics;
+  m_ascent = static_cast<int>((metrics.ascender + 63) >> 6);
+  m_textHeight = m_ascent + static_cast<int>((-metrics.descender + 63) >> 6);
+  if (sized != 0 || m_textHeight <= 0 || m_ascent < 0) {
+    LogLine("TTFont::Init> '%s' GetTextMetricsW failed", name);
+    return false;
+  }
+  if (style & StyleShadow) {
+    m_textHeight += 1;
+    m_extraPixel = 1;
+  } else {
+    m_extraPixel = 0;
+  }
+  face->emboldenSynthetic = bold && !(ft->style_flags & FT_STYLE_FLAG_BOLD);
+  face->obliqueSynthetic = italic && !(ft->style_flags & FT_STYLE_FLAG_ITALIC);
+  const bool smooth = style & StyleAntialiased;
+  face->loadTarget = smooth ? FT_LOAD_TARGET_NORMAL : FT_LOAD_TARGET_MONO;
+  face->renderMode = smooth ? FT_RENDER_MODE_NORMAL : FT_RENDER_MODE_MONO;
+  m_face = std::move(face);
+
+  m_defaultCharacter = '?';
+  m_spaceWidth = 10;
+  if (Covers(' ')) {
+    const ABC space = Widths(' ');
+    m_spaceWidth = space.a + space.b + space.c;
+  }
+  // The widest glyph: the face's largest advance, plus the synthetic
+  // styles' growth; a glyph wider still is cut at its cell's edge.
+  int widest = static_cast<int>((metrics.max_advance + 63) >> 6);
+  if (m_face->emboldenSynthetic) widest += std::max(1, pixels / 24);
+  if (italic) widest += 1 + pixels / 4;
+  m_cellWidth = widest + m_extraPixel + 1 + ((style & (StyleUnderline | StyleStrikeOut)) ? 1 : 0);
+  m_cellHeight = m_textHeight + 1;
+  m_layout = LayoutFor(m_cellWidth, m_cellHeight);
+  if (m_layout.columns * m_layout.rows == 0) {
+    LogLine("TTFont::Init> '%s' cells of %d x %d pixels do not fit the glyph bitmap", name, m_cellWidth,
+            m_cellHeight);
+    Release();
+    return false;
+  }
+  if (!m_atlas.Create(m_layout.side, m_layout.side, Kiv::Bitmap::FormatRGBA32)) {
+    LogLine("TTFont::Init> '%s' CreateDIBSection failed", name);
+    Release();
+    return false;
+  }
+  m_inverseSide = 1.0f / static_cast<float>(m_layout.side);
+  const int count = m_layout.columns * m_layout.rows;
+  for (int i = 0; i < count; ++i)
+    m_cells.push_back({0, (i % m_layout.columns) * m_cellWidth, (i / m_layout.columns) * m_cellHeight});
+  return true;
+}
+
+bool TTFont::Covers(uint32_t character) const {
+  return m_face && character <= 0xFFFF && FT_Get_Char_Index(m_face->face, character) != 0;
+}
+
+TTFont::ABC TTFont::Widths(uint32_t character) const {
+  if (auto it = m_widths.find(character); it != m_widths.end()) return it->second;
+  ABC abc;
+  if (m_face && m_face->Render(character)) {
+    const FT_GlyphSlot slot = m_face->face->glyph;
+    abc.a = slot->bitmap_left;
+    abc.b = static_cast<int>(slot->bitmap.width);
+    abc.c = static_cast<int>((slot->advance.x + 32) >> 6) - abc.a - abc.b;
+    if (m_style & (StyleUnderline | StyleStrikeOut)) {
+      abc.b += abc.a + abc.c;
+      abc.a = abc.c = 0;
+    }
+    if (m_style & StyleItalic) {
+      abc.b += 1;
+      abc.c -= 1;
+    }
+  }
+  m_widths.emplace(character, abc);
+  return abc;
+}
+
+const TTFont* TTFont::ServingFont(uint32_t& character) const {
+  if (character == 0x2013) character = '-';
+  if (character > 0xFFFF) {
+    character = m_defaultCharacter;
+    return this;
+  }
+  if (Covers(character)) return this;
+  if (const TTFont* fallback = FallbackFont(); fallback && fallback != this && fallback->Covers(character))
+    return fallback;
+  character = m_defaultCharacter;
+  return this;
+}
+
+bool TTFont::RenderCell(const Cell& cell, uint32_t character) {
+  // Clear the cell, then draw white on black as the conversion expects.
+  for (int y = 0; y < m_cellHeight; ++y)
+    std::memset(m_atlas.Data() + (size_t(cell.y + y) * size_t(m_layout.side) + size_t(cell.x)) * 4, 0,
+                size_t(m_cellWidth) * 4);
+  const ABC abc = Widths(character);  // before the render: it may render too
+  if (!m_face->Render(character)) return false;
+  const FT_GlyphSlot slot = m_face->face->glyph;
+  const FT_Bitmap& bitmap = slot->bitmap;
+  std::vector<uint8_t> coverage(size_t(m_cellWidth) * size_t(m_cellHeight), 0);
+  const int originX = -abc.a + slot->bitmap_left, originY = m_ascent - slot->bitmap_top;
+  for (unsigned row = 0; row < bitmap.rows; ++row) {
+    const int y = originY + int(row);
+    if (y < 0 || y >= m_cellHeight) continue;
+    const uint8_t* line = bitmap.buffer + ptrdiff_t(row) * bitmap.pitch;
+    for (unsigned col = 0; col < bitmap.width; ++col) {
+      const int x = originX + int(col);
+      if (x < 0 || x >= m_cellWidth) continue;
+      const uint8_t v = bitmap.pixel_mode == FT_PIXEL_MODE_MONO
+                            ? ((line[col >> 3] >> (7 - (col & 7))) & 1 ? 255 : 0)
+                            : line[col];
+      coverage[size_t(y) * size_t(m_cellWidth) + size_t(x)] = v;
+    }
+  }
+  const int inkWidth = std::min(abc.b, m_cellWidth);
+  auto rule = [&](int y) {
+    if (y < 0 || y >= m_cellHeight) return;
+    for (int x = 0; x < inkWidth; ++x) coverage[size_t(y) * size_t(m_cellWidth) + size_t(x)] = 255;
+  };
+  if (m_style & StyleUnderline) rule(std::min(m_ascent + 1, m_textHeight - 1));
+  if (m_style & StyleStrikeOut) rule(m_ascent - m_ascent / 3);
+  // Coverage to pixels: ink keeps its grey and is opaque; with a shadow an
+  // empty pixel below-right of ink is black with the ink's coverage as alpha.
+  const bool shadow = m_style & StyleShadow, smooth = m_style & StyleAntialiased;
+  for (int y = 0; y < m_cellHeight; ++y)
+    for (int x = 0; x < m_cellWidth; ++x) {
+      const uint8_t v = coverage[size_t(y) * size_t(m_cellWidth) + size_t(x)];
+      uint32_t pixel = 0;
+      if (v != 0) {
+        pixel = 0xFF000000u | uint32_t(v) << 16 | uint32_t(v) << 8 | v;
+      } else if (shadow) {
+        if (x > 0 && y > 0)
+          pixel = uint32_t(coverage[size_t(y - 1) * size_t(m_cellWidth) + size_t(x - 1)]) << 24;
+      } else if (!smooth) {
+        pixel = 0x00FFFFFFu;
+      }
+      std::memcpy(m_atlas.Data() + (size_t(cell.y + y) * size_t(m_layout.side) + size_t(cell.x + x)) * 4,
+                  &pixel, 4);
+    }
+  return true;
+}
+
+bool TTFont::CachedGlyph(uint32_t character, Cell*& cell) {
+  if (auto it = m_glyphMap.find(character); it != m_glyphMap.end()) {
+    m_cells.splice(m_cells.end(), m_cells, it->second);
+    cell = &*it->second;
+    return true;
+  }
+  // The least recently used cell makes room.
+  auto slot = m_cells.begin();
+  if (slot->character != 0) m_glyphMap.erase(slot->character);
+  slot->character = 0;
+  if (!RenderCell(*slot, character)) return false;
+  ++g_rendered;
+  slot->character = character;
+  m_glyphMap.emplace(character, slot);
+  m_cells.splice(m_cells.end(), m_cells, slot);
+  cell = &*slot;
+  return true;
+}
+
+bool TTFont::GetGlyph(uint32_t character, Glyph& glyph) {
+  ++g_requests;
+  glyph = Glyph{};
+  if (!m_face || m_cells.empty()) return false;
+  if (character < 32 && character != '\t') return true;
+  uint32_t drawn = character;
+  if (IsWhiteSpace(character) && character < 0x10000) {
+    if (!(m_style & (StyleUnderline | StyleStrikeOut))) {
+      glyph.advance = m_spaceWidth;
+      return true;
+    }
+    drawn = ' ';
+  }
+  if (drawn == 0x2019) drawn = '\'';
+  TTFont* serving = const_cast<TTFont*>(ServingFont(drawn));
+  const ABC abc = serving->Widths(drawn);
+  if (abc.a + abc.b + abc.c == 0) return true;
+  glyph.a = abc.a;
+  glyph.advance = abc.b + serving->m_extraPixel;
+  glyph.c = abc.c;
+  Cell* cell = nullptr;
+  if (!serving->CachedGlyph(drawn, cell)) return true;  // a failed render draws nothing
+  const float inverse = serving->m_inverseSide;
+  glyph.font = serving;
+  glyph.u = float(cell->x) * inverse;
+  glyph.v = float(cell->y) * inverse;
+  glyph.width = float(std::min(glyph.advance, serving->m_cellWidth)) * inverse;
+  glyph.height = float(serving->m_textHeight) * inverse;
+  return true;
+}
+
+bool TTFont::DrawGlyph(Kiv::Bitmap& target, int x, int y, const Glyph& glyph, uint32_t argb) const {
+  const TTFont* source = glyph.font ? glyph.font : this;
+  const Kiv::Bitmap& atlas = source->m_atlas;
+  if (atlas.IsEmpty() || target.BytesPerPixel() != 4) return false;
+  const int side = source->m_layout.side;
+  const int sx = int(glyph.u * float(side)), sy = int(glyph.v * float(side));
+  int w = int(glyph.width * float(side)), h = int(glyph.height * float(side));
+  // Clip to the atlas and to the target.
+  w = std::min(w, side - sx);
+  h = std::min(h, side - sy);
+  const int64_t x0 = std::max<int64_t>(0, -int64_t(x)), y0 = std::max<int64_t>(0, -int64_t(y));
+  const int64_t x1 = std::min<int64_t>(w, int64_t(target.Width()) - x);
+  const int64_t y1 = std::min<int64_t>(h, int64_t(target.Height()) - y);
+  const uint32_t cA = argb >> 24;
+  const uint32_t channel[3] = {argb & 0xFF, (argb >> 8) & 0xFF, (argb >> 16) & 0xFF};
+  for (int64_t row = y0; row < y1; ++row) {
+    const uint8_t* s = atlas.Data() + (size_t(sy + row) * size_t(side) + size_t(sx + x0)) * 4;
+    uint8_t* d = target.Data() + (size_t(y + row) * size_t(target.Width()) + size_t(x + x0)) * 4;
+    for (int64_t col = x0; col < x1; ++col, s += 4, d += 4) {
+      const uint64_t a = uint64_t(s[3]) * cA + 255;
+      for (int i = 0; i < 3; ++i)
+        d[i] =
+            uint8_t(((((uint64_t(s[i]) * channel[i] + 255) * a) >> 8) + uint64_t(d[i]) * (65535 - a)) >> 16);
+      d[3] = uint8_t((uint64_t(d[3]) * (65535 - a) + ((a * a) >> 8)) >> 16);
+    }
+  }
+  return true;
+}
+
+int TTFont::GetTextWidth(std::string_view utf8) const {
+  if (!m_face) return 0;
+  int64_t width = 0, pendingSpace = 0, lastC = 0;
+  size_t pos = 0;
+  while (pos < utf8.size()) {
+    size_t used = 0;
+    const uint32_t c = DecodeUtf8Char(utf8.data() + pos, utf8.size() - pos, &used);
+    pos += std::max<size_t>(used, 1);
+    if (c < 32 && c != '\t') continue;
+    if (IsWhiteSpace(c)) {
+      pendingSpace += m_spaceWidth;
+      continue;
+    }
+    uint32_t drawn = c == 0x2019 ? '\'' : c;
+    const TTFont* serving = ServingFont(drawn);
+    const ABC abc = serving->Widths(drawn);
+    width += pendingSpace + abc.a + abc.b + abc.c;
+    pendingSpace = 0;
+    lastC = abc.c;
+  }
+  return static_cast<int>(std::clamp<int64_t>(width - lastC, INT_MIN, INT_MAX));
+}
+
+bool TTFont::DrawText(Kiv::Bitmap& target, int x, int y, std::string_view utf8, uint32_t argb) {
+  if (!m_face || m_cells.empty()) return false;
+  int64_t pen = x;
+  size_t pos = 0;
+  while (pos < utf8.size() && pen <= INT32_MAX) {
+    size_t used = 0;
+    const uint32_t c = DecodeUtf8Char(utf8.data() + pos, utf8.size() - pos, &used);
+    pos += std::max<size_t>(used, 1);
+    Glyph glyph;
+    if (!GetGlyph(c, glyph)) continue;
+    pen += glyph.a;
+    if (glyph.font && pen >= INT32_MIN && pen <= INT32_MAX) DrawGlyph(target, int(pen), y, glyph, argb);
+    pen += glyph.advance + glyph.c;
+  }
+  return true;
+}
