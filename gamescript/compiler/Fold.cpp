@@ -1,5 +1,6 @@
 #include "gamescript/compiler/Fold.h"
 
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -43,7 +44,7 @@ bool FoldIntArithmetic(int32_t op, int32_t a, int32_t b, FoldValue& result) {
       result = {ConstInt, static_cast<uint32_t>(op == OpDiv ? a / b : a % b)};
       return true;
     case OpShl: result = {ConstInt, ua << (ub & 31u)}; return true;
-    case OpShr: result = {ConstInt, static_cast<uint32_t>(a >> (ub & 31u))}; return true;
+    case OpShr: result = {ConstInt, ua >> (ub & 31u)}; return true;  // zero-filling, as the machine shifts
     case OpBitAnd: result = {ConstInt, ua & ub}; return true;
     case OpBitXor: result = {ConstInt, ua ^ ub}; return true;
     case OpBitOr: result = {ConstInt, ua | ub}; return true;
@@ -52,6 +53,8 @@ bool FoldIntArithmetic(int32_t op, int32_t a, int32_t b, FoldValue& result) {
 }
 
 bool FoldFloatArithmetic(int32_t op, float a, float b, FoldValue& result) {
+  // A divisor of +0.0 raises the machine's divide error at run time instead.
+  if ((op == OpDiv || op == OpMod) && std::bit_cast<uint32_t>(b) == 0) return false;
   switch (op) {
     case OpMul: result = FoldFloat(a * b); return true;
     case OpDiv: result = FoldFloat(a / b); return true;
@@ -115,7 +118,12 @@ bool FoldBinary(int32_t op, FoldValue left, FoldValue right, FoldValue& result) 
     case OpEq:
     case OpNotEq:
       // bools compare as the ints 0 and 1, as the machine compares their cells
-      if (anyFloat) return Compare(op, AsFloat(left), AsFloat(right), result);
+      if (anyFloat) {
+        // As the machine compares floats: by the sign of the difference, so
+        // a NaN difference counts as equal.
+        const float d = AsFloat(left) - AsFloat(right);
+        return Compare(op, d > 0 ? 1 : d < 0 ? -1 : 0, 0, result);
+      }
       return Compare(op, AsInt(left), AsInt(right), result);
     case OpAnd:
       // a value is true when its cell is not zero, as the machine tests it

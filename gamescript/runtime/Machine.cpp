@@ -4,6 +4,7 @@
 
 #include "gamescript/runtime/ScriptLogHook.h"
 #include "gamescript/runtime/Stack.h"
+#include "gamescript/runtime/Thread.h"
 #include "kiv/File.h"
 
 namespace GSRuntime {
@@ -47,6 +48,7 @@ GSMachine& GSMachine::Instance() {
   static GSMachine* machine = [] {
     static GSMachine m;
     m.RegisterBuiltins();
+    InstallInterpreter();
     return &m;
   }();
   return *machine;

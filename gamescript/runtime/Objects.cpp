@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "gamescript/runtime/Class.h"
+#include "gamescript/runtime/ScriptLogHook.h"
 
 namespace GSRuntime {
 
@@ -164,6 +165,28 @@ void GSObject::Detach() {
     i->cls->DestroyInstance(i);  // its last reference went while deletion was deferred
   else
     ReleaseReference(i);
+}
+
+GSContext::~GSContext() {
+  // The static instances go first; what scripts still hold of them goes with the pool.
+  for (auto& [cls, object] : m_statics) delete object;
+  m_statics.clear();
+  m_pool.Clear();
+}
+
+GSObject* GSContext::GetStaticInstance(GSClass* cls) {
+  if (!cls || !(cls->Flags() & kClassStatic)) return nullptr;
+  for (auto& [c, object] : m_statics)
+    if (c == cls) return object;
+  auto* object = new GSObject();
+  if (!object->BindScriptClass(cls, this)) {
+    delete object;
+    if (ScriptLogHook)
+      ScriptLogHook("Could not construct static class %s for context", std::string(cls->Name()).c_str());
+    return nullptr;
+  }
+  m_statics.emplace_back(cls, object);
+  return object;
 }
 
 bool GSObject::BindScriptClass(GSClass* cls, GSContext* context) {

@@ -230,17 +230,21 @@ private:
 class GSContext {
 public:
   GSContext() : m_pool(this) {}
-  virtual ~GSContext() { m_pool.Clear(); }
+  virtual ~GSContext();
   GSContext(const GSContext&) = delete;
   GSContext& operator=(const GSContext&) = delete;
 
   TrackedPool& Pool() { return m_pool; }
   bool Shared() const { return m_shared; }
   void SetShared(bool shared) { m_shared = shared; }
+  // The one instance this context keeps of a static class, made on first
+  // use; null for other classes or when it cannot be made.
+  GSObject* GetStaticInstance(GSClass* cls);
 
 private:
   TrackedPool m_pool;
   bool m_shared = false;
+  std::vector<std::pair<const GSClass*, GSObject*>> m_statics;
 };
 
 // Stores a handle into member cell `index` of `target` (an instance): a value

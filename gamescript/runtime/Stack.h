@@ -1,17 +1,35 @@
 #pragma once
-// The cells of a script thread's stack as natives see them: the arguments of
-// the current call and the push of a result. Frames and the run loop build on
-// this.
+// A script thread's stack: untagged 32-bit cells holding arguments, locals,
+// temporaries and call frames. Natives read the arguments of the current call
+// and push their result; the interpreter pushes and pops frames.
+//
+// A frame takes four cells of the stack, as the frame words of a function
+// record lay it out; what a frame records (function, return offset, caller's
+// frame, argument base) is kept beside the cells, since a function record is
+// not a 32-bit word.
 
 #include <cstdint>
 #include <cstring>
+#include <string_view>
 
 #include "gamescript/runtime/LibraryFile.h"
 
 namespace GSRuntime {
 
+class GSContext;
+struct GSFunction;
+
+struct GSFrame {
+  GSFunction* function = nullptr;
+  uint32_t returnOffset = 0;
+  uint32_t argumentBase = 0;  // cell of the receiver's handle; the arguments follow
+  uint32_t header = 0;        // header cell 0; the stack pointer starts on header + 3
+};
+
 class GSStack {
 public:
+  static constexpr uint32_t kMaxFrames = kStackCells / 4;
+
   // Pushes one cell; false when the stack is full.
   bool Push(uint32_t cell) {
     if (m_sp + 1 >= int32_t(kStackCells)) return false;
@@ -23,6 +41,8 @@ public:
     std::memcpy(&bits, &f, 4);
     return Push(bits);
   }
+  // A new string of the context, its handle pushed with its one reference.
+  bool PushString(GSContext* context, std::string_view text);
   // Argument cell i of the current call (0 is the receiver's handle); 0 past
   // the top of the stack.
   uint32_t Argument(uint32_t i) const {
@@ -43,11 +63,34 @@ public:
     m_sp = sp < -1 ? -1 : sp >= int32_t(kStackCells) ? int32_t(kStackCells) - 1 : sp;
   }
   uint32_t& Cell(uint32_t i) { return m_cells[i % kStackCells]; }
+  uint32_t* Cells() { return m_cells; }
+
+  // Frames. PushFrame places a frame for `function` over the receiver and
+  // arguments already pushed; false (nothing written, the overflow lines
+  // reported) when its frame size and `extra` cells do not fit.
+  bool PushFrame(GSFunction* function, uint32_t returnOffset, uint32_t extra = 0);
+  // Ends the current frame without a result; false (nothing changed) unless
+  // the stack pointer stands on its header cell 3.
+  bool PopFrame();
+  // Ends the current frame leaving the top cell where the receiver was; with
+  // `noValueAllowed` an empty evaluation stack gives 0.
+  bool ReturnValue(bool noValueAllowed);
+  // Ends every frame above `depth` (all by default) and empties the stack down
+  // to where the lowest of them began.
+  void Clear(uint32_t depth = 0);
+  // "function %s, line %d" for each frame above `depth`, innermost first.
+  void DumpFrames(uint32_t depth = 0) const;
+  uint32_t Depth() const { return m_depth; }
+  GSFrame* CurrentFrame() { return m_depth ? &m_frames[m_depth - 1] : nullptr; }
+  GSFrame& FrameAt(uint32_t i) { return m_frames[i]; }
 
 private:
+  void ReleaseFrameCells(const GSFrame& frame);
   uint32_t m_cells[kStackCells] = {};
   int32_t m_sp = -1;  // top cell; -1 when empty
   uint32_t m_argumentBase = 0;
+  uint32_t m_depth = 0;
+  GSFrame m_frames[kMaxFrames];
 };
 
 // The native-call helpers of the registry's natives.

@@ -234,12 +234,16 @@ bool Reference(int32_t op, FoldValue a, FoldValue b, FoldValue& out) {
   const int64_t y = static_cast<int32_t>(b.bits);
   const double fx = FloatOf(a);
   const double fy = FloatOf(b);
+  // Floats compare by the sign of their difference: NaN counts as equal.
+  const double d = fx - fy;
+  const double fs = d > 0 ? 1 : d < 0 ? -1 : 0;
   switch (op) {
     case OpAdd: out = floats ? FoldFloat(static_cast<float>(fx + fy)) : Int(x + y); return true;
     case OpSub: out = floats ? FoldFloat(static_cast<float>(fx - fy)) : Int(x - y); return true;
     case OpMul: out = floats ? FoldFloat(static_cast<float>(fx * fy)) : Int(x * y); return true;
     case OpDiv:
       if (floats) {
+        if (fy == 0 && !std::signbit(fy)) return false;  // +0.0 raises at run time
         out = FoldFloat(static_cast<float>(fx / fy));
         return true;
       }
@@ -248,6 +252,7 @@ bool Reference(int32_t op, FoldValue a, FoldValue b, FoldValue& out) {
       return true;
     case OpMod:
       if (floats) {
+        if (fy == 0 && !std::signbit(fy)) return false;
         out = FoldFloat(static_cast<float>(std::fmod(fx, fy)));
         return true;
       }
@@ -255,16 +260,16 @@ bool Reference(int32_t op, FoldValue a, FoldValue b, FoldValue& out) {
       out = Int(x % y);  // keeps the dividend's sign
       return true;
     case OpShl: out = Int(x * (int64_t{1} << (y & 31))); return true;
-    case OpShr: out = Int(x >> (y & 31)); return true;
+    case OpShr: out = Int(static_cast<uint32_t>(x) >> (y & 31)); return true;  // zero-filling
     case OpBitAnd: out = Int(x & y); return true;
     case OpBitXor: out = Int(x ^ y); return true;
     case OpBitOr: out = Int(x | y); return true;
-    case OpLess: out = FoldBool(floats ? fx < fy : x < y); return true;
-    case OpGreater: out = FoldBool(floats ? fx > fy : x > y); return true;
-    case OpLessEq: out = FoldBool(floats ? fx <= fy : x <= y); return true;
-    case OpGreaterEq: out = FoldBool(floats ? fx >= fy : x >= y); return true;
-    case OpEq: out = FoldBool(floats ? fx == fy : x == y); return true;
-    case OpNotEq: out = FoldBool(floats ? fx != fy : x != y); return true;
+    case OpLess: out = FoldBool(floats ? fs < 0 : x < y); return true;
+    case OpGreater: out = FoldBool(floats ? fs > 0 : x > y); return true;
+    case OpLessEq: out = FoldBool(floats ? fs <= 0 : x <= y); return true;
+    case OpGreaterEq: out = FoldBool(floats ? fs >= 0 : x >= y); return true;
+    case OpEq: out = FoldBool(floats ? fs == 0 : x == y); return true;
+    case OpNotEq: out = FoldBool(floats ? fs != 0 : x != y); return true;
     default: return false;
   }
 }
@@ -381,7 +386,8 @@ TEST(SemaFolding, FoldedNodesInTheTree) {
   EXPECT_EQ(value(6)->kind, ExprConstant);
   EXPECT_EQ(value(6)->value, ConstBool);
   EXPECT_EQ(value(6)->datum, 1u);
-  EXPECT_EQ(static_cast<int32_t>(value(7)->datum), -4);
+  // ">>" fills with zeros, as the shift instruction does.
+  EXPECT_EQ(value(7)->datum, 0xFFFFFFF8u >> 1);
 }
 
 }  // namespace

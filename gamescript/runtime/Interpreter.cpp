@@ -1,0 +1,1044 @@
+// The run loop: one handler per opcode of the instruction table, threaded
+// dispatch through a table of label addresses. Code of a function whose
+// stack depth the verifier proved runs without checks; other code runs
+// through a prologue that bounds every push and pop by the frame.
+
+#include <bit>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "gamescript/runtime/Class.h"
+#include "gamescript/runtime/Library.h"
+#include "gamescript/runtime/Native.h"
+#include "gamescript/runtime/Objects.h"
+#include "gamescript/runtime/ScriptLogHook.h"
+#include "gamescript/runtime/Thread.h"
+
+#if !defined(__GNUC__)
+#error "the run loop needs computed goto (g++ or clang)"
+#endif
+
+namespace GSRuntime {
+
+namespace {
+
+GSThread* g_current = nullptr;
+int g_nesting = 0;
+uint64_t g_counter = 0;
+
+const char* const kErrorNames[] = {
+    "ER_Done",
+    "ER_Blocked",
+    "ER_IllegalInstruction",
+    "ER_DivideByZero",
+    "ER_NullArrayReference",
+    "ER_ArrayOutOfBounds",
+    "ER_ArrayRangeError",
+    "ER_NullStringReference",
+    "ER_StringOutOfBounds",
+    "ER_NullReference",
+    "ER_ClassCreateError",
+    "ER_NativeCallError",
+    "ER_StackOverflow",
+    "ER_NoStackFrame",
+    "ER_ThreadError",
+    "ER_StackReturnError",
+    "ER_Exception",
+    "ER_LinkError",
+    "ER_Timeout",
+};
+
+GSContext* ContextOf(const GSScriptInstance* instance) {
+  if (!instance) return nullptr;
+  if (instance->native) return instance->native->Context();
+  return instance->pool ? instance->pool->Owner() : nullptr;
+}
+
+GSString* AsString(uint32_t handle) {
+  GSObjectReference* o = GetObject(handle);
+  return o && o->Type() == ObjectString ? static_cast<GSString*>(o) : nullptr;
+}
+
+GSArray* AsArray(uint32_t handle) {
+  GSObjectReference* o = GetObject(handle);
+  return o && o->Type() == ObjectArray ? static_cast<GSArray*>(o) : nullptr;
+}
+
+// The handle of `instance` viewed as `target` (its class or an ancestor); 0 when it is neither.
+uint32_t ViewAs(GSScriptInstance* instance, const GSClass* target) {
+  const GSClass* cls = instance ? instance->cls : nullptr;
+  if (!cls || !target) return 0;
+  if (cls == target) return instance->HandleOfBlock(0);
+  for (const GSAncestor& a : cls->Ancestors())
+    if (a.cls == target) return instance->HandleOfBlock(uint32_t(a.offset));
+  return 0;
+}
+
+int32_t ToInt(float f) {
+  if (std::isnan(f)) return 0;
+  if (f >= 2147483648.0f) return INT32_MAX;
+  if (f <= -2147483648.0f) return INT32_MIN;
+  return int32_t(f);
+}
+
+uint32_t Bits(float f) { return std::bit_cast<uint32_t>(f); }
+float Float(uint32_t u) { return std::bit_cast<float>(u); }
+
+// Runs a class initialiser for `handle` on the running thread, or on the
+// shared thread when none runs.
+bool RunInitialiser(GSFunction& initialiser, uint32_t handle) {
+  return CallScriptFunction(initialiser, handle, nullptr, 0, nullptr) == ER_Done;
+}
+
+}  // namespace
+
+const char* ErrorName(int32_t code) {
+  return code >= 0 && code <= ER_Timeout ? kErrorNames[code] : "ER_Unknown";
+}
+
+GSThread* GSThread::Current() { return g_current; }
+
+GSThread& SharedThread() {
+  static GSThread* thread = new GSThread(nullptr, GSThread::kSharedThread);
+  return *thread;
+}
+
+void InstallInterpreter() { GSClass::SetInitialiserRunner(&RunInitialiser); }
+
+void GSThread::Reset() {
+  m_stack.Clear();
+  m_state = Ready;
+  m_resume = 0;
+  m_wait = 0.0f;
+}
+
+void GSThread::Exception(GSThread* thread, const char* text, bool keepRunning) {
+  if (!thread) return;
+  if (ScriptLogHook) {
+    GSFrame* f = thread->m_stack.CurrentFrame();
+    if (f)
+      ScriptLogHook("%s (file %s)", text, f->function->owner->Library()->GetName().c_str());
+    else
+      ScriptLogHook("%s", text);
+  }
+  if (!keepRunning) thread->m_state = Stopped;
+}
+
+int32_t GSThread::Run(float elapsed) {
+  if (m_state == Waiting) {
+    if (m_wait == 0.0f) return ER_Blocked;
+    m_wait -= elapsed;
+    if (m_wait > 0.0f) return ER_Blocked;
+    m_wait = 0.0f;
+  }
+  return Execute(0);
+}
+
+int32_t CallScriptFunction(GSFunction& function, uint32_t handle, const uint32_t* arguments,
+                           uint32_t argumentCount, uint32_t* result) {
+  GSThread& thread = g_current ? *g_current : SharedThread();
+  GSStack& stack = thread.Stack();
+  if (function.IsNative() || argumentCount + 1 != function.record->parameters) return ER_LinkError;
+  const int32_t sp = stack.StackPointer();
+  const uint32_t depth = stack.Depth();
+  const int32_t state = thread.State();
+  const uint32_t resume = thread.ResumeOffset();
+  if (!stack.Push(handle)) return ER_StackOverflow;
+  AddReference(handle);
+  bool pushed = true;
+  for (uint32_t i = 0; i < argumentCount && pushed; ++i) pushed = stack.Push(arguments[i]);
+  if (!pushed || !stack.PushFrame(&function, 0)) {
+    // The receiver's reference is ours; the arguments stay the caller's.
+    ReleaseHandle(handle);
+    stack.SetStackPointer(sp);
+    return ER_StackOverflow;
+  }
+  thread.SetResumeOffset(0);
+  const int32_t code = thread.Execute(depth);
+  if (code == ER_Done && function.ReturnsValue() && result) *result = stack.Cell(uint32_t(sp + 1));
+  stack.SetStackPointer(sp);
+  thread.SetState(state);
+  thread.SetResumeOffset(resume);
+  return code;
+}
+
+int32_t GSThread::Execute(const uint32_t depth) {
+  static const void* plain[256];
+  static const void* checked[256];
+  if (!plain[0]) {
+    const void* const handlers[kOpcodeCount] = {
+#define GS_LABEL(name, form, stack, inputs) &&L_##name,
+        GS_OPCODES(GS_LABEL)
+#undef GS_LABEL
+    };
+    for (int op = 0; op < 256; ++op) {
+      plain[op] = op < kOpcodeCount ? handlers[op] : &&L_illegal;
+      checked[op] = &&L_checked;
+    }
+  }
+
+  if (g_nesting++ == 0) g_counter = 0;
+  GSThread* const savedThread = g_current;
+  g_current = this;
+  m_state = Ready;
+
+  HandleTable& handles = HandleTable::Instance();
+  uint32_t* const cells = m_stack.Cells();
+  int32_t error = ER_Done;
+  uint32_t* sp = cells + m_stack.StackPointer();
+  GSFunction* fn = nullptr;
+  const uint8_t* code = nullptr;
+  const uint8_t* pc = nullptr;
+  const uint8_t* mark = nullptr;
+  uint32_t* fp = nullptr;
+  uint32_t* floor = nullptr;  // header cell 3 of the current frame
+  uint32_t* limit = nullptr;  // the highest cell its evaluation may use
+  GSLibrary* lib = nullptr;
+  GSScriptInstance* selfInstance = nullptr;
+  uint32_t* selfCells = nullptr;
+  uint32_t selfBlock = 0;
+  uint32_t selfWords = 0;
+  GSContext* context = nullptr;
+  const void* const* table = plain;
+  uint8_t op = 0;
+
+#define NEXT goto* table[op = *pc++]
+#define FAIL(code)  \
+  do {              \
+    error = (code); \
+    goto fail;      \
+  } while (0)
+  // Transfers of control pay the bytes run since the last one.
+#define PAY()                                     \
+  do {                                            \
+    g_counter += uint64_t(pc - mark);             \
+    if (g_counter > kRunBudget) FAIL(ER_Timeout); \
+  } while (0)
+#define JUMP(target)      \
+  do {                    \
+    pc = code + (target); \
+    mark = pc;            \
+    NEXT;                 \
+  } while (0)
+  // Loads the registers of the current frame; pc goes to `offset`.
+#define ENTER(offset)                                                                    \
+  do {                                                                                   \
+    GSFrame* f_ = m_stack.CurrentFrame();                                                \
+    fn = f_->function;                                                                   \
+    code = fn->record->code.data();                                                      \
+    pc = code + (offset);                                                                \
+    mark = pc;                                                                           \
+    fp = cells + f_->argumentBase;                                                       \
+    floor = cells + f_->header + 3;                                                      \
+    limit = cells + f_->header + (fn->record->frameSize - fn->record->stackAdvance) + 3; \
+    lib = fn->owner->Library();                                                          \
+    table = fn->depthChecked ? plain : checked;                                          \
+    const HandleView* v_ = handles.Find(fp[0]);                                          \
+    if (!v_ || !v_->instance) FAIL(ER_NullReference);                                    \
+    selfInstance = v_->instance;                                                         \
+    selfBlock = v_->block;                                                               \
+    selfCells = selfInstance->cells + selfBlock;                                         \
+    selfWords = selfInstance->words > selfBlock ? selfInstance->words - selfBlock : 0;   \
+    context = ContextOf(selfInstance);                                                   \
+  } while (0)
+#define SAVE() m_stack.SetStackPointer(int32_t(sp - cells))
+#define LOAD() (sp = cells + m_stack.StackPointer())
+#define I(x) int32_t(x)
+#define NEW_STRING(text, into)                        \
+  do {                                                \
+    GSString* s_ = GSString::Create(context, (text)); \
+    if (!s_) FAIL(ER_ArrayOutOfBounds);               \
+    (into) = s_->GetScriptHandle();                   \
+  } while (0)
+
+  if (m_stack.Depth() <= depth) FAIL(ER_NoStackFrame);
+  ENTER(m_resume);
+  NEXT;
+
+L_checked : {
+  // Bounds of code whose depth was not proven at load.
+  const OpcodeInfo& info = kOpcodeTable[op];
+  int32_t inputs = info.inputs, grows = info.stack > 0 ? info.stack : 0;
+  if (info.form == OperandForm::Call || info.form == OperandForm::Parent) {
+    inputs = 1 - int16_t(ReadU16(pc));
+    grows = 0;
+  } else if (op == OP_RETV || op == OP_RETVO || op == OP_RET) {
+    inputs = 0;  // the return checks its own distance
+  }
+  if (sp - floor < inputs) FAIL(ER_StackReturnError);
+  if (sp + grows > limit) FAIL(ER_StackOverflow);
+  goto* plain[op];
+}
+
+L_illegal:
+  FAIL(ER_IllegalInstruction);
+
+L_ADDI:
+  sp[-1] = sp[-1] + sp[0];
+  --sp;
+  NEXT;
+L_SUBI:
+  sp[-1] = sp[-1] - sp[0];
+  --sp;
+  NEXT;
+L_MULI:
+  sp[-1] = sp[-1] * sp[0];
+  --sp;
+  NEXT;
+L_DIVI : {
+  const int32_t b = I(sp[0]), a = I(sp[-1]);
+  if (b == 0) FAIL(ER_DivideByZero);
+  sp[-1] = b == -1 ? 0u - uint32_t(a) : uint32_t(a / b);  // INT_MIN / -1 wraps to INT_MIN
+  --sp;
+  NEXT;
+}
+L_MODI : {
+  const int32_t b = I(sp[0]), a = I(sp[-1]);
+  if (b == 0) FAIL(ER_DivideByZero);
+  sp[-1] = b == -1 ? 0u : uint32_t(a % b);
+  --sp;
+  NEXT;
+}
+L_NEGI:
+  sp[0] = 0u - sp[0];
+  NEXT;
+L_INCI:
+  ++sp[0];
+  NEXT;
+L_DECI:
+  --sp[0];
+  NEXT;
+L_ITOF:
+  sp[0] = Bits(float(I(sp[0])));
+  NEXT;
+L_CMPI : {
+  // The order itself: a wrapping difference would invert it near the ends of the range.
+  const int32_t a = I(sp[-1]), b = I(sp[0]);
+  sp[-1] = uint32_t((a > b) - (a < b));
+  --sp;
+  NEXT;
+}
+L_PUSH0:
+  *++sp = 0;
+  NEXT;
+L_PUSH1:
+  *++sp = 1;
+  NEXT;
+L_EQ:
+L_LNOT:
+  sp[0] = sp[0] == 0;
+  NEXT;
+L_NE:
+  sp[0] = sp[0] != 0;
+  NEXT;
+L_AND:
+  sp[-1] &= sp[0];
+  --sp;
+  NEXT;
+L_OR:
+  sp[-1] |= sp[0];
+  --sp;
+  NEXT;
+L_XOR:
+  sp[-1] ^= sp[0];
+  --sp;
+  NEXT;
+L_COMPL:
+  sp[0] = ~sp[0];
+  NEXT;
+L_SHL:
+  sp[-1] <<= (sp[0] & 31);
+  --sp;
+  NEXT;
+L_SHR:
+  sp[-1] >>= (sp[0] & 31);
+  --sp;
+  NEXT;
+L_ADDF:
+  sp[-1] = Bits(Float(sp[-1]) + Float(sp[0]));
+  --sp;
+  NEXT;
+L_SUBF:
+  sp[-1] = Bits(Float(sp[-1]) - Float(sp[0]));
+  --sp;
+  NEXT;
+L_MULF:
+  sp[-1] = Bits(Float(sp[-1]) * Float(sp[0]));
+  --sp;
+  NEXT;
+L_DIVF:
+  if (sp[0] == 0) FAIL(ER_DivideByZero);  // +0.0; -0.0 divides
+  sp[-1] = Bits(Float(sp[-1]) / Float(sp[0]));
+  --sp;
+  NEXT;
+L_MODF:
+  if (sp[0] == 0) FAIL(ER_DivideByZero);
+  sp[-1] = Bits(float(std::fmod(double(Float(sp[-1])), double(Float(sp[0])))));
+  --sp;
+  NEXT;
+L_NEGF:
+  sp[0] ^= 0x80000000u;
+  NEXT;
+L_INCF:
+  sp[0] = Bits(Float(sp[0]) + 1.0f);
+  NEXT;
+L_DECF:
+  sp[0] = Bits(Float(sp[0]) - 1.0f);
+  NEXT;
+L_FTOI:
+  sp[0] = uint32_t(ToInt(Float(sp[0])));
+  NEXT;
+L_CMPF : {
+  const float d = Float(sp[-1]) - Float(sp[0]);
+  sp[-1] = d > 0 ? 1u : d < 0 ? uint32_t(-1) : 0u;
+  --sp;
+  NEXT;
+}
+L_PUSHK:
+  *++sp = ReadU32(pc);
+  pc += 4;
+  NEXT;
+L_LDL:
+  *++sp = fp[ReadU16(pc)];
+  pc += 2;
+  NEXT;
+L_LDLO:
+  *++sp = fp[ReadU16(pc)];
+  AddReference(*sp);
+  pc += 2;
+  NEXT;
+L_STL:
+  fp[ReadU16(pc)] = *sp--;
+  pc += 2;
+  NEXT;
+L_STLK:
+  fp[ReadU16(pc)] = *sp;
+  pc += 2;
+  NEXT;
+L_STLO : {
+  uint32_t& cell = fp[ReadU16(pc)];
+  pc += 2;
+  const uint32_t old = cell;
+  cell = *sp--;
+  ReleaseHandle(old);
+  NEXT;
+}
+L_STLOK : {
+  uint32_t& cell = fp[ReadU16(pc)];
+  pc += 2;
+  const uint32_t old = cell;
+  cell = *sp;
+  AddReference(cell);
+  ReleaseHandle(old);
+  NEXT;
+}
+L_POP:
+  --sp;
+  NEXT;
+L_POPO:
+  ReleaseHandle(*sp--);
+  NEXT;
+L_DUP:
+  sp[1] = sp[0];
+  ++sp;
+  NEXT;
+L_DUPO:
+  sp[1] = sp[0];
+  ++sp;
+  AddReference(*sp);
+  NEXT;
+L_DUP2O:
+  sp[1] = sp[-1];
+  sp[2] = sp[0];
+  sp += 2;
+  AddReference(sp[-1]);
+  NEXT;
+L_SWAP : {
+  const uint32_t t = sp[0];
+  sp[0] = sp[-1];
+  sp[-1] = t;
+  NEXT;
+}
+L_JMP:
+  PAY();
+  JUMP(ReadU32(pc));
+#define CONDITIONAL(name, test, pops) \
+  L_##name : {                        \
+    const int32_t v = I(*sp);         \
+    sp -= (pops);                     \
+    if (test) {                       \
+      PAY();                          \
+      JUMP(ReadU32(pc));              \
+    }                                 \
+    pc += 4;                          \
+    NEXT;                             \
+  }
+  CONDITIONAL(JZ, v == 0, 1)
+  CONDITIONAL(JNZ, v != 0, 1)
+  CONDITIONAL(JZK, v == 0, 0)
+  CONDITIONAL(JNZK, v != 0, 0)
+  CONDITIONAL(JLT, v < 0, 1)
+  CONDITIONAL(JLE, v <= 0, 1)
+  CONDITIONAL(JGT, v > 0, 1)
+  CONDITIONAL(JGE, v >= 0, 1)
+#undef CONDITIONAL
+L_LT:
+  sp[0] = I(sp[0]) < 0;
+  NEXT;
+L_LE:
+  sp[0] = I(sp[0]) <= 0;
+  NEXT;
+L_GT:
+  sp[0] = I(sp[0]) > 0;
+  NEXT;
+L_GE:
+  sp[0] = I(sp[0]) >= 0;
+  NEXT;
+
+  // ---------------------------------------------------------------- arrays
+L_NEWA:
+L_NEWAO : {
+  GSArray* a = GSArray::Create(context, op == OP_NEWAO);
+  if (!a) FAIL(ER_ArrayOutOfBounds);
+  const int32_t n = I(sp[0]);
+  sp[0] = a->GetScriptHandle();
+  if (n > 0 && !a->SetSize(n)) FAIL(ER_ArrayOutOfBounds);
+  NEXT;
+}
+L_ALEN : {
+  const uint32_t h = sp[0];
+  GSArray* a = AsArray(h);
+  if (!a) FAIL(ER_NullArrayReference);
+  sp[0] = uint32_t(a->Size());
+  ReleaseHandle(h);
+  NEXT;
+}
+L_ACOPY : {
+  const uint32_t h = sp[0];
+  GSArray* a = AsArray(h);
+  if (!a) FAIL(ER_NullArrayReference);
+  GSArray* copy = GSArray::Create(context, a->ObjectElements());
+  if (!copy) FAIL(ER_ArrayOutOfBounds);
+  sp[0] = copy->GetScriptHandle();
+  const bool ok = copy->AssignRange(a, 0, int32_t(a->Size()));
+  ReleaseHandle(h);
+  if (!ok) FAIL(ER_ArrayOutOfBounds);
+  NEXT;
+}
+L_LDA:
+L_LDAO : {
+  const uint32_t h = sp[-1];
+  const int32_t i = I(sp[0]);
+  --sp;
+  GSArray* a = AsArray(h);
+  if (!a) FAIL(ER_NullArrayReference);
+  if (i < 0 || size_t(i) >= a->Size()) FAIL(ER_ArrayOutOfBounds);
+  sp[0] = a->At(size_t(i));
+  if (op == OP_LDAO) AddReference(sp[0]);
+  ReleaseHandle(h);
+  NEXT;
+}
+L_STA:
+L_STAK:
+L_STAO:
+L_STAOK : {
+  const uint32_t h = sp[-2], v = sp[0];
+  const int32_t i = I(sp[-1]);
+  const bool keep = op == OP_STAK || op == OP_STAOK;
+  sp -= keep ? 2 : 3;
+  if (keep) sp[0] = v;
+  GSArray* a = AsArray(h);
+  if (!a) FAIL(ER_NullArrayReference);
+  if (i < 0) FAIL(ER_ArrayOutOfBounds);
+  if (op == OP_STA || op == OP_STAK) {
+    if (size_t(i) >= a->Size() && !a->SetSize(int64_t(i) + 1)) FAIL(ER_ArrayOutOfBounds);
+    a->Data()[i] = v;
+  } else {
+    if (size_t(i) >= GSArray::kMaxSize || !a->SetObjectElement(size_t(i), v)) FAIL(ER_ArrayOutOfBounds);
+    if (!keep) ReleaseHandle(v);
+  }
+  ReleaseHandle(h);
+  NEXT;
+}
+L_ASUB:
+L_ASUBO : {
+  const uint32_t h = sp[-2];
+  const int32_t e = I(sp[-1]), s = I(sp[0]);
+  sp -= 2;
+  GSArray* a = AsArray(h);
+  if (!a) FAIL(ER_NullArrayReference);
+  GSArray* out = GSArray::Create(context, a->ObjectElements());
+  if (!out) FAIL(ER_ArrayOutOfBounds);
+  sp[0] = out->GetScriptHandle();
+  const bool ok = out->AssignRange(a, s, e);
+  ReleaseHandle(h);
+  if (!ok) FAIL(ER_ArrayOutOfBounds);
+  NEXT;
+}
+L_ASET:
+L_ASETK:
+L_ASETO:
+L_ASETOK : {
+  const uint32_t h = sp[-3], r = sp[0];
+  const int32_t e = I(sp[-2]), s = I(sp[-1]);
+  const bool keep = op == OP_ASETK || op == OP_ASETOK;
+  sp -= keep ? 3 : 4;
+  if (keep) sp[0] = r;
+  GSArray* a = AsArray(h);
+  if (!a) FAIL(ER_NullArrayReference);
+  GSArray* source = AsArray(r);
+  if (r && !source) FAIL(ER_ArrayOutOfBounds);
+  const bool ok = a->Splice(s, e, source);
+  ReleaseHandle(h);
+  if (!keep) ReleaseHandle(r);
+  if (!ok) FAIL(ER_ArrayOutOfBounds);
+  NEXT;
+}
+
+  // ---------------------------------------------------------------- strings
+L_NEWS:
+  NEW_STRING(std::string_view(), *++sp);
+  NEXT;
+L_LDSTR : {
+  const uint16_t n = ReadU16(pc);
+  pc += 2;
+  NEW_STRING(lib->String(n), *++sp);
+  NEXT;
+}
+L_ITOS : {
+  char text[16];
+  std::snprintf(text, sizeof text, "%d", I(sp[0]));
+  NEW_STRING(text, sp[0]);
+  NEXT;
+}
+L_BTOS:
+  NEW_STRING(sp[0] ? "true" : "false", sp[0]);
+  NEXT;
+L_FTOS : {
+  char text[64];
+  std::snprintf(text, sizeof text, "%f", double(Float(sp[0])));
+  NEW_STRING(text, sp[0]);
+  NEXT;
+}
+L_SCOPY : {
+  const uint32_t h = sp[0];
+  if (GSString* s = AsString(h)) {
+    NEW_STRING(s->Text(), sp[0]);
+    ReleaseHandle(h);
+  }
+  NEXT;
+}
+L_SLEN : {
+  const uint32_t h = sp[0];
+  GSString* s = AsString(h);
+  if (!s) FAIL(ER_NullStringReference);
+  sp[0] = uint32_t(s->Text().size());
+  ReleaseHandle(h);
+  NEXT;
+}
+L_LDCH : {
+  const uint32_t h = sp[-1];
+  const int32_t i = I(sp[0]);
+  --sp;
+  GSString* s = AsString(h);
+  if (!s) FAIL(ER_NullStringReference);
+  if (i < 0 || size_t(i) >= s->Text().size()) FAIL(ER_StringOutOfBounds);
+  sp[0] = uint32_t(int32_t(static_cast<signed char>(s->Text()[size_t(i)])));
+  ReleaseHandle(h);
+  NEXT;
+}
+L_STCH:
+L_STCHK : {
+  const uint32_t h = sp[-2], c = sp[0];
+  const int32_t i = I(sp[-1]);
+  const bool keep = op == OP_STCHK;
+  sp -= keep ? 2 : 3;
+  if (keep) sp[0] = c;
+  GSString* s = AsString(h);
+  if (!s) FAIL(ER_NullStringReference);
+  if (i < 0 || size_t(i) >= GSString::kMaxLength) FAIL(ER_StringOutOfBounds);
+  std::string& text = s->Text();
+  if (size_t(i) >= text.size()) {
+    text.resize(size_t(i), ' ');
+    text.push_back(char(c));
+  } else {
+    text[size_t(i)] = char(c);
+  }
+  ReleaseHandle(h);
+  NEXT;
+}
+L_SSUB : {
+  const uint32_t h = sp[-2];
+  const int32_t e = I(sp[-1]), b = I(sp[0]);
+  sp -= 2;
+  GSString* s = AsString(h);
+  if (!s) FAIL(ER_NullStringReference);
+  std::string part;
+  if (!s->Substring(b, e, part)) FAIL(ER_ArrayOutOfBounds);
+  NEW_STRING(part, sp[0]);
+  ReleaseHandle(h);
+  NEXT;
+}
+L_SSET:
+L_SSETK : {
+  const uint32_t h = sp[-3], t = sp[0];
+  const int32_t e = I(sp[-2]), b = I(sp[-1]);
+  const bool keep = op == OP_SSETK;
+  sp -= keep ? 3 : 4;
+  if (keep) sp[0] = t;
+  GSString* s = AsString(h);
+  if (!s) FAIL(ER_NullStringReference);
+  GSString* insert = AsString(t);
+  if (insert && s->Text().size() + insert->Text().size() > GSString::kMaxLength) FAIL(ER_ArrayOutOfBounds);
+  const bool ok = s->Replace(b, e, insert);
+  ReleaseHandle(h);
+  if (!keep) ReleaseHandle(t);
+  if (!ok) FAIL(ER_ArrayOutOfBounds);
+  NEXT;
+}
+L_SCMP : {
+  const uint32_t ha = sp[-1], hb = sp[0];
+  --sp;
+  GSString* a = AsString(ha);
+  GSString* b = AsString(hb);
+  int32_t r;
+  if (a && b) {
+    const int c = a->Text().compare(b->Text());
+    r = (c > 0) - (c < 0);
+  } else if (a) {
+    r = a->Text().empty() ? 0 : 1;
+  } else if (b) {
+    r = b->Text().empty() ? 0 : -1;
+  } else {
+    r = 0;
+  }
+  sp[0] = uint32_t(r);
+  ReleaseHandle(ha);
+  ReleaseHandle(hb);
+  NEXT;
+}
+L_SCAT : {
+  const uint32_t ha = sp[-1], hb = sp[0];
+  --sp;
+  GSString* a = AsString(ha);
+  GSString* b = AsString(hb);
+  if (a && b) {
+    if (a->Text().size() + b->Text().size() > GSString::kMaxLength) FAIL(ER_ArrayOutOfBounds);
+    NEW_STRING(a->Text() + b->Text(), sp[0]);
+    ReleaseHandle(ha);
+    ReleaseHandle(hb);
+  } else if (a) {
+    sp[0] = ha;  // its reference moves to the result
+    ReleaseHandle(hb);
+  } else if (b) {
+    sp[0] = hb;
+    ReleaseHandle(ha);
+  } else {
+    NEW_STRING(std::string_view(), sp[0]);
+    ReleaseHandle(ha);
+    ReleaseHandle(hb);
+  }
+  NEXT;
+}
+
+  // ---------------------------------------------------------------- objects
+L_ISA : {
+  const GSClass* target = lib->ClassImports()[ReadU16(pc)].cls;
+  pc += 2;
+  const uint32_t h = sp[0];
+  GSScriptInstance* i = handles.Get(h);
+  if (!i) FAIL(ER_NullReference);
+  sp[0] = i->cls && target && (i->cls == target || ViewAs(i, target) != 0);
+  ReleaseHandle(h);
+  NEXT;
+}
+L_NEW : {
+  GSClass* cls = lib->ClassImports()[ReadU16(pc)].cls;
+  pc += 2;
+  if (!cls) FAIL(ER_ClassCreateError);
+  SAVE();
+  GSObject* object = new GSObject();
+  if (!cls->CreateInstance(object, context)) {
+    delete object;
+    m_state = Ready;  // the failed nested run stopped only itself
+    FAIL(ER_ClassCreateError);
+  }
+  m_state = Ready;
+  *++sp = object->GetScriptHandle();
+  NEXT;
+}
+L_LDCLS : {
+  GSClass* cls = lib->ClassImports()[ReadU16(pc)].cls;
+  pc += 2;
+  SAVE();
+  GSObject* object = context && cls ? context->GetStaticInstance(cls) : nullptr;
+  m_state = Ready;
+  *++sp = object ? object->GetScriptHandle() : 0;
+  AddReference(*sp);
+  NEXT;
+}
+L_CAST : {
+  const GSClass* target = lib->ClassImports()[ReadU16(pc)].cls;
+  pc += 2;
+  if (!target) FAIL(ER_LinkError);
+  const uint32_t h = sp[0];
+  if (GSScriptInstance* i = handles.Get(h)) {
+    // The operand's reference moves to the view; a failed cast drops it.
+    sp[0] = ViewAs(i, target);
+    if (!sp[0]) ReleaseHandle(h);
+  }
+  NEXT;
+}
+L_CMPO : {
+  const uint32_t ha = sp[-1], hb = sp[0];
+  --sp;
+  sp[0] = handles.Get(ha) != handles.Get(hb);
+  ReleaseHandle(ha);
+  ReleaseHandle(hb);
+  NEXT;
+}
+L_ISNULL:
+L_NOTNULL : {
+  const uint32_t h = sp[0];
+  const bool null = handles.Get(h) == nullptr;
+  sp[0] = op == OP_ISNULL ? null : !null;
+  ReleaseHandle(h);
+  NEXT;
+}
+
+// ---------------------------------------------------------------- members
+#define MEMBER_OF(handle, out, m)                 \
+  const HandleView* v_ = handles.Find(handle);    \
+  if (!v_) FAIL(ER_NullReference);                \
+  GSScriptInstance* out = v_->instance;           \
+  const uint64_t at_ = uint64_t(v_->block) + (m); \
+  if (at_ >= out->words) FAIL(ER_NullReference);
+L_LDM:
+L_LDMO : {
+  const uint16_t m = ReadU16(pc);
+  pc += 2;
+  const uint32_t h = sp[0];
+  MEMBER_OF(h, i, m)
+  sp[0] = i->cells[at_];
+  if (op == OP_LDMO) AddReference(sp[0]);
+  ReleaseHandle(h);
+  NEXT;
+}
+L_STM:
+L_STMK:
+L_STMO:
+L_STMOK : {
+  const uint16_t m = ReadU16(pc);
+  pc += 2;
+  const uint32_t h = sp[-1], v = sp[0];
+  const bool keep = op == OP_STMK || op == OP_STMOK;
+  sp -= keep ? 1 : 2;
+  if (keep) sp[0] = v;
+  MEMBER_OF(h, i, m)
+  if (op == OP_STM || op == OP_STMK) {
+    i->cells[at_] = v;
+  } else {
+    StoreMember(i, uint32_t(at_), v);
+    if (!keep) ReleaseHandle(v);
+  }
+  ReleaseHandle(h);
+  NEXT;
+}
+#undef MEMBER_OF
+#define SELF_MEMBER(m)            \
+  const uint16_t m = ReadU16(pc); \
+  pc += 2;                        \
+  if (m >= selfWords) FAIL(ER_NullReference);
+L_LDS : {
+  SELF_MEMBER(m)
+  *++sp = selfCells[m];
+  NEXT;
+}
+L_LDSO : {
+  SELF_MEMBER(m)
+  *++sp = selfCells[m];
+  AddReference(*sp);
+  NEXT;
+}
+L_STS : {
+  SELF_MEMBER(m)
+  selfCells[m] = *sp--;
+  NEXT;
+}
+L_STSK : {
+  SELF_MEMBER(m)
+  selfCells[m] = *sp;
+  NEXT;
+}
+L_STSO : {
+  SELF_MEMBER(m)
+  const uint32_t v = *sp--;
+  StoreMember(selfInstance, selfBlock + m, v);
+  ReleaseHandle(v);
+  NEXT;
+}
+L_STSOK : {
+  SELF_MEMBER(m)
+  StoreMember(selfInstance, selfBlock + m, *sp);
+  NEXT;
+}
+#undef SELF_MEMBER
+
+  // ---------------------------------------------------------------- calls
+L_CALL:
+L_CALLN : {
+  const int16_t d = int16_t(ReadU16(pc));
+  const uint16_t k = ReadU16(pc + 2);
+  pc += 4;
+  uint32_t* receiver = sp + d;
+  const HandleView* v = handles.Find(*receiver);
+  if (!v || !v->instance->cls) FAIL(ER_NullReference);
+  GSScriptInstance* instance = v->instance;
+  const auto& dispatch = instance->cls->DispatchTable();
+  const uint64_t slot = uint64_t(v->dispatchBase) + k;
+  if (slot >= dispatch.size()) FAIL(ER_LinkError);
+  const GSDispatchEntry& entry = dispatch[slot];
+  GSFunction* callee = entry.function;
+  // A callee of another shape than the call was checked against would
+  // unbalance the stack.
+  if (!callee || callee->record->parameters != uint32_t(1 - d)) FAIL(ER_LinkError);
+  if (fn->depthChecked && lib->CallResult(k, uint32_t(1 - d)) != int(callee->ReturnsValue()))
+    FAIL(ER_LinkError);
+  const uint32_t self = instance->HandleOfBlock(uint32_t(entry.offset));
+  if (!self) FAIL(ER_NullReference);
+  *receiver = self;
+  if (callee->IsNative()) {
+    SAVE();
+    if (!m_stack.PushFrame(callee, 0, callee->ReturnsValue() ? 1 : 0)) FAIL(ER_StackOverflow);
+    m_stack.SetArgumentBase(m_stack.CurrentFrame()->argumentBase);
+    GSObjectReference* object = instance->native;
+    const bool called = callee->native && object && callee->native->Call(object, m_stack);
+    LOAD();
+    if (!called) FAIL(ER_NativeCallError);
+    if (!(callee->ReturnsValue() ? m_stack.ReturnValue(true) : m_stack.PopFrame())) {
+      FAIL(ER_StackReturnError);
+    }
+    LOAD();
+    if (m_state == Waiting) {
+      m_resume = uint32_t(pc - code);
+      error = ER_Blocked;
+      goto leave;
+    }
+    if (m_state == Stopped) FAIL(ER_Exception);
+    NEXT;
+  }
+  PAY();
+  SAVE();
+  if (!m_stack.PushFrame(callee, uint32_t(pc - code))) FAIL(ER_StackOverflow);
+  LOAD();
+  ENTER(0);
+  NEXT;
+}
+L_CALLP : {
+  const int16_t d = int16_t(ReadU16(pc));
+  pc += 2;
+  uint32_t* receiver = sp + d;
+  const HandleView* v = handles.Find(*receiver);
+  GSFunction* callee = fn->inherited;
+  if (!v || !callee) FAIL(ER_NullReference);
+  if (callee->IsNative() || callee->record->parameters != uint32_t(1 - d)) FAIL(ER_LinkError);
+  const uint32_t self = v->instance->HandleOfBlock(v->block + uint32_t(fn->inheritedOffset));
+  if (!self) FAIL(ER_NullReference);
+  *receiver = self;
+  SAVE();
+  if (!m_stack.PushFrame(callee, uint32_t(pc - code))) FAIL(ER_StackOverflow);
+  PAY();
+  LOAD();
+  ENTER(0);
+  NEXT;
+}
+L_START : {
+  // Thread functions run on threads of game objects.
+  const int16_t d = int16_t(ReadU16(pc));
+  pc += 4;
+  if (!handles.Find(sp[d])) FAIL(ER_NullReference);
+  FAIL(ER_ThreadError);
+}
+L_WAIT:
+  // Only threads of game objects wait for messages.
+  FAIL(ER_ThreadError);
+L_SWITCH : {
+  const uint16_t c = ReadU16(pc);
+  const int32_t key = I(*sp--);
+  uint32_t target = ReadU32(pc + SwitchLayout::Default(c));
+  int32_t low = 0, high = int32_t(c) - 1;
+  while (low <= high) {
+    const int32_t mid = (low + high) / 2;
+    const int32_t k = I(ReadU32(pc + SwitchLayout::Key(size_t(mid))));
+    if (k == key) {
+      target = ReadU32(pc + SwitchLayout::Target(c, size_t(mid)));
+      break;
+    }
+    if (key < k)
+      high = mid - 1;
+    else
+      low = mid + 1;
+  }
+  PAY();
+  JUMP(target);
+}
+
+  // ---------------------------------------------------------------- returns
+L_RET:
+L_RETV:
+L_RETVO : {
+  SAVE();
+  const uint32_t back = m_stack.CurrentFrame()->returnOffset;
+  if (!(op == OP_RET ? m_stack.PopFrame() : m_stack.ReturnValue(false))) FAIL(ER_StackReturnError);
+  LOAD();
+  if (m_stack.Depth() == depth) {
+    g_counter += uint64_t(pc - mark);
+    mark = pc;
+    if (depth == 0) m_state = Stopped;
+    error = ER_Done;
+    fn = nullptr;
+    goto leave;
+  }
+  PAY();
+  ENTER(back);
+  NEXT;
+}
+
+fail:
+  if (code && pc) g_counter += uint64_t(pc - mark);
+  SAVE();
+  if (ScriptLogHook) {
+    const GSFrame* f = m_stack.Depth() > depth ? m_stack.CurrentFrame() : nullptr;
+    const int32_t line = f && fn && code ? fn->LineOf(uint32_t(pc - code - 1)) : -1;
+    ScriptLogHook("Thread Exception: %s, line %d, file %s", ErrorName(error), line,
+                  lib ? lib->GetName().c_str() : "");
+    ScriptLogHook("Stack Dump...");
+    m_stack.DumpFrames(depth);
+  }
+  m_state = Stopped;
+  m_stack.Clear(depth);
+  --g_nesting;
+  g_current = savedThread;
+  return error;
+
+leave:
+  if (code && pc && fn) g_counter += uint64_t(pc - mark);
+  SAVE();
+  --g_nesting;
+  g_current = savedThread;
+  return error;
+
+#undef NEXT
+#undef FAIL
+#undef PAY
+#undef JUMP
+#undef ENTER
+#undef SAVE
+#undef LOAD
+#undef I
+#undef NEW_STRING
+}
+
+}  // namespace GSRuntime

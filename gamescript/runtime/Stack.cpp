@@ -1,0 +1,100 @@
+#include "gamescript/runtime/Stack.h"
+
+#include <string>
+
+#include "gamescript/runtime/Class.h"
+#include "gamescript/runtime/ScriptLogHook.h"
+
+namespace GSRuntime {
+
+bool GSStack::PushString(GSContext* context, std::string_view text) {
+  GSString* s = GSString::Create(context, text);
+  if (!s) return false;
+  if (Push(s->GetScriptHandle())) return true;
+  ReleaseHandle(s->GetScriptHandle());
+  return false;
+}
+
+bool GSStack::PushFrame(GSFunction* function, uint32_t returnOffset, uint32_t extra) {
+  const LibraryFunction& r = *function->record;
+  const int64_t used = int64_t(m_sp) + 1;
+  const int64_t below = int64_t(m_sp) + r.argumentBase;  // the receiver's cell
+  if (m_depth >= kMaxFrames || int64_t(r.frameSize) + extra > int64_t(kStackCells) - used || below < 0) {
+    if (ScriptLogHook) {
+      ScriptLogHook("GSStack overflow...");
+      for (uint32_t i = m_depth; i-- > 0;)
+        ScriptLogHook("function %s", std::string(m_frames[i].function->key).c_str());
+    }
+    return false;
+  }
+  if (r.frameSize > 1) std::memset(&m_cells[m_sp + 1], 0, 4 * (r.frameSize - 1));
+  GSFrame& f = m_frames[m_depth++];
+  f.function = function;
+  f.returnOffset = returnOffset;
+  f.argumentBase = uint32_t(below);
+  f.header = uint32_t(m_sp + int32_t(r.frameHeader));
+  m_sp += int32_t(r.stackAdvance);
+  return true;
+}
+
+void GSStack::ReleaseFrameCells(const GSFrame& frame) {
+  const LibraryFunction& r = *frame.function->record;
+  for (std::size_t i = 0; i < r.referenceCells.size(); ++i) {
+    uint32_t& cell = m_cells[frame.argumentBase + r.referenceCells[i]];
+    const uint32_t h = cell;
+    cell = 0;
+    ReleaseHandle(h);
+  }
+  const uint32_t self = m_cells[frame.argumentBase];
+  m_cells[frame.argumentBase] = 0;
+  ReleaseHandle(self);
+}
+
+bool GSStack::PopFrame() {
+  if (m_depth == 0) return false;
+  const GSFrame& f = m_frames[m_depth - 1];
+  if (m_sp != int32_t(f.header + 3)) return false;
+  ReleaseFrameCells(f);
+  m_sp = int32_t(f.argumentBase) - 1;
+  --m_depth;
+  return true;
+}
+
+bool GSStack::ReturnValue(bool noValueAllowed) {
+  if (m_depth == 0) return false;
+  const GSFrame& f = m_frames[m_depth - 1];
+  const int32_t diff = m_sp - int32_t(f.header);
+  if (diff != 4 && !(diff == 3 && noValueAllowed)) {
+    if (ScriptLogHook) ScriptLogHook("GSStack::ReturnValue> diff=%d", diff);
+    return false;
+  }
+  const uint32_t value = diff == 4 ? m_cells[m_sp] : 0;
+  ReleaseFrameCells(f);
+  m_sp = int32_t(f.argumentBase);
+  m_cells[m_sp] = value;
+  --m_depth;
+  return true;
+}
+
+void GSStack::Clear(uint32_t depth) {
+  if (m_depth <= depth) return;
+  const int32_t bottom = int32_t(m_frames[depth].argumentBase) - 1;
+  while (m_depth > depth) {
+    const GSFrame& f = m_frames[--m_depth];
+    // Cells pushed above the frame's header were its evaluation stack; their
+    // kinds are not known, so only the frame's own cells are released.
+    ReleaseFrameCells(f);
+  }
+  m_sp = bottom;
+}
+
+void GSStack::DumpFrames(uint32_t depth) const {
+  if (!ScriptLogHook) return;
+  for (uint32_t i = m_depth; i-- > depth;) {
+    const GSFunction* f = m_frames[i].function;
+    const int32_t line = i + 1 == m_depth ? -1 : f->LineOf(m_frames[i + 1].returnOffset);
+    ScriptLogHook("function %s, line %d", std::string(f->key).c_str(), line);
+  }
+}
+
+}  // namespace GSRuntime
