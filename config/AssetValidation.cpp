@@ -7,8 +7,10 @@
 
 #include "config/DataManager.h"
 #include "config/ErrorHandler.h"
+#include "config/Export.h"
 #include "config/Messages.h"
 #include "config/TagNames.h"
+#include "config/TextureChecks.h"
 #include "foundation/InterfaceTextDB.h"
 #include "foundation/Jobs.h"
 #include "foundation/ResultsLog.h"
@@ -125,6 +127,33 @@ bool ValidateAssetConfig(const Kiv::PString& assetName, const Kiv::File::Path& c
   return ok;
 }
 
+bool ValidateAssetFiles(Container& container, ResultsLog& log) {
+  if (container.configSoup.CountTags() == 0) return true;
+  ErrorHandler* eh = ErrorHandler::Instance();
+  if (!eh) return true;
+  eh->Clear();
+  DataManager* dm = DataManager::Instance();
+  const std::string& base = dm->contentFolder;
+  const std::string folder =
+      base.empty() ? dm->assetFolder.Str() : Kiv::File::Path(base).Join(dm->assetFolder.View()).Str();
+  const bool textures = ValidateTextureFiles(folder, folder);
+  SoupRef scratch = SoupRef::NewContainer();
+  const bool exported = ExportToSoup(container, scratch);
+  const bool checked = exported && RunContainerRules(container);
+  // A writer reports some errors without failing (an empty choice, a wrong
+  // file extension); they still fail the asset rather than being dropped.
+  bool errorReported = false;
+  for (const ErrorHandler::Entry& entry : eh->GetEntries())
+    errorReported |= entry.severity == ErrorHandler::kError;
+  if (textures && exported && checked && !errorReported) return true;
+  const KUID kuid = container.configSoup.GetNamedTagAsKUID(kKuid);
+  for (const ErrorHandler::Entry& entry : eh->GetEntries()) {
+    if (entry.severity == ErrorHandler::kMessage) continue;
+    AddAssetResult(log, entry.severity, kuid, InterfaceTextToLocal(entry.text.c_str()).View());
+  }
+  return false;
+}
+
 bool CheckAssetFolder(ResultsLog& log, const std::string& assetPath) {
   const std::string path = Kiv::AbsolutePath(assetPath);
   if (!Kiv::File::IsDirectory(path)) {
@@ -178,8 +207,7 @@ bool CheckAssetFolder(ResultsLog& log, const std::string& assetPath) {
 
   const int errorsBefore = log.ErrorCount();
   Container root;
-  ValidateAssetConfig(Kiv::PString(key), config, log, &root);
-  // The file checks and the script compile join here.
+  if (ValidateAssetConfig(Kiv::PString(key), config, log, &root)) ValidateAssetFiles(root, log);
   dm->ClearLiveObjects();
   dm->meshFailure = false;
   return log.ErrorCount() == errorsBefore;

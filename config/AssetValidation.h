@@ -24,6 +24,13 @@ float ReadConfigBuild(const SoupRef& config);
 bool ValidateAssetConfig(const Kiv::PString& assetName, const Kiv::File::Path& configPath, ResultsLog& log,
                          Container* container);
 
+// The file half of the check of an asset whose config set up in the
+// container: its texture files, then the export of the container (which runs
+// every tag's rules once more) and the root's container checks. On failure
+// every error and warning found becomes a result with the config's KUID.
+// True when the asset passed or its config holds no tags.
+bool ValidateAssetFiles(Container& container, ResultsLog& log);
+
 // A UTF-8 interface text in the local code page, interned (null gives the
 // empty string).
 Kiv::PString InterfaceTextToLocal(const char* text);

@@ -450,6 +450,7 @@ Tag* Container::CreateTagFromDefinition(Container* tagOwner, const Kiv::PString&
   } else {
     tag->value = Kiv::PString::Empty();
   }
+  tag->madeFromDefinition = !values;
   if (entry.GetNamedTagAsInt(tn::compulsory, 0) == 0 && values) tagOwner->RemoveDefinitionTag(tagName);
   // The type note is only a trace: nothing is recorded, so the text is not built.
   if (ErrorHandler* eh = Findings()) eh->Trace(kTypeSpecification, tag);

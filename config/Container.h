@@ -90,6 +90,7 @@ public:
   std::vector<SoupRef> ruleParameters;
   bool disabled = false;
   bool isFilePath = false;
+  bool madeFromDefinition = false;  // made before the import, without a config value
   SoupRef definition;
   Kiv::PString category;  // kuidbrowser tags
   Kiv::PString filter;    // string and kuidbrowser tags

@@ -240,7 +240,16 @@ bool Container::Import(const SoupRef& soup, const SoupRef& definition, Container
                                                                  : name;
     SoupRef entry = FindValueDefinition(def, inherited, lookup);
     if (!entry) entry = FindSequenceDefinition(def, inherited, lookup.View());
-    if (Tag* tag = CreateTagFromDefinition(target, name, entry, soup)) {
+    // A compulsory tag that the definition made before the import takes the
+    // config's value: otherwise the value would be lost and the tag checked
+    // (and exported) empty.
+    Tag* premade = FindTagIn(*target, name);
+    if (premade && premade->madeFromDefinition) {
+      premade->madeFromDefinition = false;
+      const Kiv::PString given = ValueOf(soup, name);
+      if (!given.IsEmpty()) premade->value = given;
+      ClassifyTag(premade, entry, soup, target);
+    } else if (Tag* tag = CreateTagFromDefinition(target, name, entry, soup)) {
       tag->BindValidation(entry);
       target->AddTag(tag);
     }

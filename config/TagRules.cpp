@@ -135,14 +135,7 @@ bool RuleRange(Tag& tag, const SoupRef& parameters) {
 bool RuleArraySize(Tag& tag, const SoupRef& parameters) {
   if (!parameters.HasNamedTag(kSize)) return false;
   const std::vector<int> size = ParseIntList(parameters.GetNamedTag(kSize).View());
-  const long expected = size.empty() ? 0 : size.front();
-  if (tag.value.IsEmpty()) return false;
-  if (AssetBuild() < 2.89f) return true;
-  if (static_cast<long>(ParseFloatList(tag.value.View()).size()) != expected) {
-    ErrorByTag(kArrayWrongSize, {tag.name}, tag);
-    return false;
-  }
-  return true;
+  return CheckArraySize(tag, size.empty() ? 0 : size.front());
 }
 
 // A mesh cannot name itself as its parent: the tag (or the container it
@@ -288,6 +281,16 @@ constexpr NamedTagRule kRules[] = {
 }  // namespace
 
 std::span<const NamedTagRule> NamedTagRules() { return kRules; }
+
+bool CheckArraySize(Tag& tag, long expected) {
+  if (tag.value.IsEmpty()) return false;
+  if (AssetBuild() < 2.89f) return true;
+  if (static_cast<long>(ParseFloatList(tag.value.View()).size()) != expected) {
+    ErrorByTag(kArrayWrongSize, {tag.name}, tag);
+    return false;
+  }
+  return true;
+}
 
 bool WarnNullKUID(Tag& tag) {
   if (tag.owner && tag.owner->name == kObsoleteTable) return true;

@@ -24,6 +24,10 @@ struct NamedContainerCheck {
 // The four container checks in table order.
 std::span<const NamedContainerCheck> NamedContainerChecks();
 
+// The element count test of the "arraysize" rule: false (without a report)
+// for an empty value; from build 2.9 a count other than expected is reported.
+bool CheckArraySize(Tag& tag, long expected);
+
 // Warns about a tag whose value reads as the null KUID (not in an
 // "obsolete-table"). Always true.
 bool WarnNullKUID(Tag& tag);

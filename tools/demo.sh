@@ -18,8 +18,8 @@ set -x
 "$bin" compile samples/userdata/local/signal_box/signalbox.gs -pbuild/demo/
 "$bin" compresstexture build/demo/textures
 # A clean asset, one with warnings, one with errors (exit code 255) and a
-# legacy one that is upgraded in memory.
-for asset in clean_shed warning_fence broken_signal legacy_hut; do
+# legacy one that is upgraded in memory, and one whose textures do not pass.
+for asset in clean_shed warning_fence broken_signal legacy_hut faded_sign; do
   "$bin" validate "samples/userdata/local/$asset" || true
 done
 "$bin" validate 523:1010

@@ -263,7 +263,7 @@ TEST_F(ValidateCommandTest, ByKuidAndByFolder) {
   EXPECT_EQ(Run({"validate", "523:1010"}), 0);
   EXPECT_EQ(Output(), "OK (0 Errors,0 Warnings)\n");
   EXPECT_EQ(Run({"VALIDATE", "<kuid:523:1012>"}), -1);
-  EXPECT_EQ(Count(Output(), "\n- "), 4u) << Output();
+  EXPECT_EQ(Count(Output(), "\n- "), 5u) << Output();
   EXPECT_NE(Output().find("- The required tag 'username' is missing.\n"), std::string::npos);
   EXPECT_EQ(Run({"validate", m_userData + "/local/clean_shed"}), 0);
   EXPECT_EQ(Run({"validate", "523:9999"}), -1);

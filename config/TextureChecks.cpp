@@ -1,0 +1,211 @@
+#include "config/TextureChecks.h"
+
+#include <string_view>
+
+#include "config/AssetPaths.h"
+#include "config/Container.h"
+#include "config/DataManager.h"
+#include "config/ErrorHandler.h"
+#include "config/Messages.h"
+#include "kiv/Bitmap.h"
+#include "kiv/File.h"
+#include "kiv/String.h"
+
+namespace OBLLib {
+
+namespace {
+
+const Kiv::PString kDuplicateTexture("$obl_duplicatetexture");
+const Kiv::PString kFailedLoad("$obl_texture_failedload");
+const Kiv::PString kNonAnsi("$obl_non_ansi_texture");
+const Kiv::PString kMissingPrimary("$obl_texture_missing_primary");
+const Kiv::PString kMissingAlpha("$obl_texture_missing_alpha");
+const Kiv::PString kNotPower2("$obl_texture_notpower2");
+const Kiv::PString kNotSameSize("$obl_primaryalpha_notsamesize");
+const Kiv::PString kConversionFailed("$obl_binary_texture_conversion_failed");
+
+// Settings lines are read in pieces of at most this many characters; a
+// longer line continues as a piece of its own.
+constexpr size_t kLinePiece = 511;
+// Longest settings file read; a texture description is a few lines.
+constexpr int64_t kMaxSettingsBytes = 1 << 20;
+
+struct Settings {
+  std::string primary, alpha;
+  bool nonAnsi = false;
+};
+
+// One piece of a settings line: "Primary=" and "Alpha=" (case-sensitive, at
+// the start) name the images, the last of each kind winning. A zero byte ends
+// the piece's text.
+void ReadPiece(std::string_view piece, Settings& out) {
+  piece = piece.substr(0, piece.find('\0'));
+  for (unsigned char c : piece)
+    if (c >= 128) out.nonAnsi = true;
+  while (!piece.empty() && (piece.back() == '\n' || piece.back() == '\r')) piece.remove_suffix(1);
+  auto name = [&](std::string_view prefix, std::string& into) {
+    if (piece.substr(0, prefix.size()) != prefix) return;
+    std::string_view rest = piece.substr(prefix.size());
+    into.clear();
+    for (char c : rest)
+      if (c != '\r' && c != '\n') into += c;
+  };
+  name("Primary=", out.primary);
+  name("Alpha=", out.alpha);
+}
+
+bool ReadSettings(const std::string& path, Settings& out) {
+  if (Kiv::File::FileSize(path) > kMaxSettingsBytes) return false;
+  std::string text;
+  if (!Kiv::File::ReadWholeFile(path, text, kMaxSettingsBytes)) return false;
+  std::string_view rest = text;
+  while (!rest.empty()) {
+    size_t end = rest.find('\n');
+    end = end == std::string_view::npos ? rest.size() : end + 1;
+    end = std::min(end, kLinePiece);
+    ReadPiece(rest.substr(0, end), out);
+    rest.remove_prefix(end);
+  }
+  return true;
+}
+
+class Walker {
+public:
+  explicit Walker(const std::string& top) : m_top(top) {
+    const DataManager* dm = DataManager::Existing();
+    m_noDuplicateCheck = dm && dm->checkOptions[0];
+    m_conversionCheck = dm && dm->checkOptions[1];
+    m_duplicateIsWarning = dm && BuildHundredths(dm->build) < 290;
+  }
+
+  bool Walk(const std::string& folder) {
+    bool ok = true;
+    for (Kiv::File::Find find(Kiv::File::Path(folder).Join("*").Str()); find.Next();) {
+      const std::string full = Kiv::File::Path(folder).Join(find.Name()).Str();
+      // A linked folder may lead back up the tree: only real subfolders are walked.
+      if (find.IsDirectory() && !Kiv::File::IsSymlink(full)) ok = Walk(full) && ok;
+      ok = CheckEntry(full, find.IsDirectory()) && ok;
+    }
+    return ok;
+  }
+
+private:
+  // The path as findings name it: below the top folder, without the separator.
+  std::string Relative(std::string_view path) const {
+    path.remove_prefix(std::min(m_top.size(), path.size()));
+    while (!path.empty() && (path.front() == '/' || path.front() == '\\')) path.remove_prefix(1);
+    return std::string(path);
+  }
+  void Error(const Kiv::PString& key, std::initializer_list<FormatArg> args) {
+    if (ErrorHandler* eh = ErrorHandler::Instance()) eh->Error(FormatMessage(key, args));
+  }
+
+  bool CheckEntry(const std::string& full, bool directory) {
+    const Kiv::File::Path path(full);
+    const std::string ext = path.GetExt();
+    if (Kiv::CompareNoCase(ext, "texture") == 0) {
+      if (m_noDuplicateCheck || !Kiv::File::Exists(full + ".txt")) return true;
+      const Kiv::PString text = FormatMessage(kDuplicateTexture, {Relative(full)});
+      if (ErrorHandler* eh = ErrorHandler::Instance()) {
+        if (m_duplicateIsWarning)
+          eh->Warning(text);
+        else
+          eh->Error(text);
+      }
+      return false;
+    }
+    if (Kiv::CompareNoCase(ext, "txt") != 0) return true;
+    Kiv::File::Path stem = path;
+    stem.SetExt("");
+    if (stem.IsExt("convert-tex")) {
+      Error(kFailedLoad, {Relative(full)});
+      return false;
+    }
+    if (!stem.IsExt("texture")) return true;
+    return CheckSettingsFile(full, stem.Str(), directory);
+  }
+
+  struct Image {
+    bool loaded = false;
+    int width = 0, height = 0;
+  };
+
+  // Checks one named image; false when it was reported. stop is set when it
+  // did not load, which ends the checks of its settings file.
+  bool CheckImage(const std::string& folder, const std::string& name, const std::string& settings,
+                  const Kiv::PString& missingKey, Image& image, bool& stop) {
+    const std::string lower = Kiv::ToLowerAscii(name);
+    // Images are looked for inside the asset folder only.
+    const std::string relativeFolder = Relative(folder);
+    const std::optional<std::string> inside = JoinInsideContentFolder(relativeFolder, lower);
+    const std::string shown = Kiv::File::Path(relativeFolder).Join(lower).Str();
+    const std::string full = inside ? Kiv::File::Path(m_top).Join(*inside).Str() : std::string();
+    if (!inside || !Kiv::File::Exists(full) || Kiv::File::IsDirectory(full)) {
+      Error(missingKey, {shown, Relative(settings)});
+      return false;
+    }
+    Kiv::Bitmap bitmap;
+    if (!bitmap.Load(Kiv::PString(full)) || bitmap.Width() <= 0 || bitmap.Height() <= 0) {
+      Error(kFailedLoad, {shown});
+      stop = true;
+      return false;
+    }
+    image.loaded = true;
+    image.width = bitmap.Width();
+    image.height = bitmap.Height();
+    auto power2 = [](int d) { return (d & (d - 1)) == 0; };
+    if (!power2(image.width) || !power2(image.height)) {
+      Error(kNotPower2, {shown});
+      return false;
+    }
+    return true;
+  }
+
+  bool CheckSettingsFile(const std::string& full, const std::string& binary, bool directory) {
+    Settings settings;
+    if (directory || !ReadSettings(full, settings)) {
+      // A settings file that cannot be read is reported, not passed over.
+      Error(kFailedLoad, {Relative(full)});
+      return false;
+    }
+    bool ok = true;
+    if (settings.nonAnsi) {
+      Error(kNonAnsi, {Relative(full)});
+      ok = false;
+    }
+    Kiv::File::Path folderPath(full);
+    folderPath.RemoveFileName();
+    const std::string folder = folderPath.Str();
+    Image primary, alpha;
+    bool stop = false;
+    if (!settings.primary.empty())
+      ok = CheckImage(folder, settings.primary, full, kMissingPrimary, primary, stop) && ok;
+    if (stop) return false;
+    if (!settings.alpha.empty())
+      ok = CheckImage(folder, settings.alpha, full, kMissingAlpha, alpha, stop) && ok;
+    if (stop) return false;
+    // Sizes are compared only between images that loaded.
+    if (primary.loaded && alpha.loaded && (primary.width != alpha.width || primary.height != alpha.height)) {
+      Error(kNotSameSize, {Relative(full)});
+      ok = false;
+    }
+    if (m_conversionCheck && !Kiv::File::Exists(binary)) {
+      Error(kConversionFailed, {Relative(full)});
+      ok = false;
+    }
+    return ok;
+  }
+
+  std::string m_top;
+  bool m_noDuplicateCheck = false;
+  bool m_conversionCheck = false;
+  bool m_duplicateIsWarning = false;
+};
+
+}  // namespace
+
+bool ValidateTextureFiles(const std::string& topFolder, const std::string& currentFolder) {
+  return Walker(topFolder).Walk(currentFolder);
+}
+
+}  // namespace OBLLib

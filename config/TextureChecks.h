@@ -1,0 +1,15 @@
+#pragma once
+// Checks of the texture files in an asset folder: texture settings files
+// ("*.texture.txt") and the images they name, converted textures beside
+// their settings files, and conversion descriptors left behind. Findings go
+// to the error handler, unattributed.
+#include <string>
+
+namespace OBLLib {
+
+// Walks currentFolder and its subfolders (symbolic links to folders are not
+// followed) and checks every texture file found; files are named in findings
+// relative to topFolder. True when nothing was reported. Files are only read.
+bool ValidateTextureFiles(const std::string& topFolder, const std::string& currentFolder);
+
+}  // namespace OBLLib
