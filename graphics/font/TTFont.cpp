@@ -38,9 +38,9 @@ const char* LanguageOf(int charset) {
   return nullptr;
 }
 
-std::mutex g_fontMutex;                           // fontconfig, the registry and the fallback pointer
+std::mutex g_fontMutex;                           // fontconfig and the registry
 std::map<std::string, std::string> g_registered;  // lower-case family -> file
-TTFont* g_fallback = nullptr;
+std::atomic<TTFont*> g_fallback{nullptr};
 std::atomic<uint64_t> g_rendered{0}, g_requests{0};
 
 std::string Lower(std::string_view s) {
@@ -123,8 +123,8 @@ struct TTFont::Face {
 TTFont::TTFont() = default;
 
 TTFont::~TTFont() {
-  std::lock_guard lock(g_fontMutex);
-  if (g_fallback == this) g_fallback = nullptr;
+  TTFont* self = this;
+  g_fallback.compare_exchange_strong(self, nullptr);
 }
 
 void TTFont::Release() {
@@ -151,15 +151,9 @@ TTFont::AtlasLayout TTFont::LayoutFor(int cellWidth, int cellHeight) {
   return {side, side / cellWidth, side / cellHeight};
 }
 
-void TTFont::SetFallbackFont(TTFont* font) {
-  std::lock_guard lock(g_fontMutex);
-  g_fallback = font;
-}
+void TTFont::SetFallbackFont(TTFont* font) { g_fallback.store(font); }
 
-TTFont* TTFont::FallbackFont() {
-  std::lock_guard lock(g_fontMutex);
-  return g_fallback;
-}
+TTFont* TTFont::FallbackFont() { return g_fallback.load(); }
 
 void TTFont::RegisterFontFile(std::string_view family, std::string_view path) {
   std::lock_guard lock(g_fontMutex);
@@ -403,21 +397,35 @@ bool TTFont::GetGlyph(uint32_t character, Glyph& glyph) {
     drawn = ' ';
   }
   if (drawn == 0x2019) drawn = '\'';
+  // A character already in a cell of this font is served by this font.
+  if (auto it = m_glyphMap.find(drawn); it != m_glyphMap.end()) {
+    m_cells.splice(m_cells.end(), m_cells, it->second);
+    FillGlyph(glyph, *it->second, m_widths.find(drawn)->second);
+    return true;
+  }
   TTFont* serving = const_cast<TTFont*>(ServingFont(drawn));
   const ABC abc = serving->Widths(drawn);
   if (abc.a + abc.b + abc.c == 0) return true;
-  glyph.a = abc.a;
-  glyph.advance = abc.b + serving->m_extraPixel;
-  glyph.c = abc.c;
   Cell* cell = nullptr;
-  if (!serving->CachedGlyph(drawn, cell)) return true;  // a failed render draws nothing
-  const float inverse = serving->m_inverseSide;
-  glyph.font = serving;
-  glyph.u = float(cell->x) * inverse;
-  glyph.v = float(cell->y) * inverse;
-  glyph.width = float(std::min(glyph.advance, serving->m_cellWidth)) * inverse;
-  glyph.height = float(serving->m_textHeight) * inverse;
+  if (!serving->CachedGlyph(drawn, cell)) {  // a failed render draws nothing
+    glyph.a = abc.a;
+    glyph.advance = abc.b + serving->m_extraPixel;
+    glyph.c = abc.c;
+    return true;
+  }
+  serving->FillGlyph(glyph, *cell, abc);
   return true;
+}
+
+void TTFont::FillGlyph(Glyph& glyph, const Cell& cell, const ABC& abc) const {
+  glyph.a = abc.a;
+  glyph.advance = abc.b + m_extraPixel;
+  glyph.c = abc.c;
+  glyph.font = this;
+  glyph.u = float(cell.x) * m_inverseSide;
+  glyph.v = float(cell.y) * m_inverseSide;
+  glyph.width = float(std::min(glyph.advance, m_cellWidth)) * m_inverseSide;
+  glyph.height = float(m_textHeight) * m_inverseSide;
 }
 
 bool TTFont::DrawGlyph(Kiv::Bitmap& target, int x, int y, const Glyph& glyph, uint32_t argb) const {
@@ -439,11 +447,11 @@ bool TTFont::DrawGlyph(Kiv::Bitmap& target, int x, int y, const Glyph& glyph, ui
     const uint8_t* s = atlas.Data() + (size_t(sy + row) * size_t(side) + size_t(sx + x0)) * 4;
     uint8_t* d = target.Data() + (size_t(y + row) * size_t(target.Width()) + size_t(x + x0)) * 4;
     for (int64_t col = x0; col < x1; ++col, s += 4, d += 4) {
-      const uint64_t a = uint64_t(s[3]) * cA + 255;
+      // Fits 32 bits: (255 * 255 + 255) * 65280 < 2^32.
+      const uint32_t a = uint32_t(s[3]) * cA + 255, keep = 65535 - a;
       for (int i = 0; i < 3; ++i)
-        d[i] =
-            uint8_t(((((uint64_t(s[i]) * channel[i] + 255) * a) >> 8) + uint64_t(d[i]) * (65535 - a)) >> 16);
-      d[3] = uint8_t((uint64_t(d[3]) * (65535 - a) + ((a * a) >> 8)) >> 16);
+        d[i] = uint8_t(((((uint32_t(s[i]) * channel[i] + 255) * a) >> 8) + d[i] * keep) >> 16);
+      d[3] = uint8_t((d[3] * keep + ((a * a) >> 8)) >> 16);
     }
   }
   return true;

@@ -108,6 +108,7 @@ private:
   // Renders a character into a cell; false when the rasteriser fails.
   bool RenderCell(const Cell& cell, uint32_t character);
   bool CachedGlyph(uint32_t character, Cell*& cell);
+  void FillGlyph(Glyph& glyph, const Cell& cell, const ABC& abc) const;
 
   std::unique_ptr<Face> m_face;
   std::string m_faceName;
