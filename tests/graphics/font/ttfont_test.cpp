@@ -266,3 +266,41 @@ TEST(FontSmoke, DejaVuLineMatchesTheStoredImage) {
     for (int x = 0; x < image.Width(); ++x) ink += ((image.GetPixel(x, y) >> 16) & 0xFF) > 0x90;
   EXPECT_GT(ink, 200);
 }
+
+TEST_F(FontTest, StylesChangeWidthsAndCells) {
+  struct Case {
+    uint32_t style;
+    int widthOfA, widthOfAb, textHeight, cellWidth;
+  };
+  // 'a' is A 1, B 4, C 1; 'b' is A 0, B 3, C 2.
+  for (const Case& c :
+       {Case{0, 5, 9, 10, 6}, Case{TTFont::StyleUnderline, 6, 11, 10, 7},
+        Case{TTFont::StyleItalic, 6, 10, 10, 6 + 1 + 2}, Case{TTFont::StyleShadow, 5, 9, 11, 7}}) {
+    TTFont font;
+    ASSERT_TRUE(font.Init("default", "RovanaTestSmall", 10, c.style));
+    EXPECT_EQ(font.GetTextWidth("a"), c.widthOfA) << c.style;
+    EXPECT_EQ(font.GetTextWidth("ab"), c.widthOfAb) << c.style;
+    EXPECT_EQ(font.TextHeight(), c.textHeight) << c.style;
+    EXPECT_EQ(font.CellWidth(), c.cellWidth) << c.style;
+  }
+}
+
+// The blend of the glyph bitmap's extremes, computed by hand: full ink in
+// opaque white gives 254 in every byte; the transparent rest keeps the colour.
+TEST_F(FontTest, BlendOfInkAndShadow) {
+  TTFont plain, shadowed;
+  ASSERT_TRUE(plain.Init("default", "RovanaTestSmall", 10, 0));
+  ASSERT_TRUE(shadowed.Init("default", "RovanaTestSmall", 10, TTFont::StyleShadow));
+  Kiv::Bitmap target = Black(16, 16);
+  plain.DrawText(target, 0, 0, "a", kWhite);
+  EXPECT_EQ(target.GetPixel(1, 3), 0xFEFEFEFEu);  // ink
+  EXPECT_EQ(target.GetPixel(0, 3) & 0xFFFFFF, 0u);
+
+  target.Create(16, 16, Kiv::Bitmap::FormatRGBA32);
+  target.Clear(0xFF808080u);
+  shadowed.DrawText(target, 0, 0, "a", kWhite);
+  EXPECT_EQ(target.GetPixel(1, 3) & 0xFF, 0xFEu);  // ink
+  // Below-right of the last ink pixel (4, 7): the shadow darkens it.
+  EXPECT_LT(target.GetPixel(5, 8) & 0xFF, 0x10u);
+  EXPECT_EQ(target.GetPixel(0, 8) & 0xFF, 0x80u);  // no ink above-left: unchanged
+}
