@@ -1,0 +1,29 @@
+#pragma once
+// Hands a mesh definition's triangles to its collision tree.
+#include "graphics/mesh/RVAxisBoxTree.h"
+#include "graphics/mesh/RovanaIndexedMeshDefinition.h"
+
+class CollisionGeometrySharingInterface : public RVAxisBoxTreeExternalGeometry {
+public:
+  explicit CollisionGeometrySharingInterface(const RovanaIndexedMeshDefinition& definition)
+      : m_definition(definition) {}
+  bool GetTriangle(uint32_t id, float corners[9]) const override {
+    return m_definition.GetTriangle(CollisionTriangleChunk(id), CollisionTriangleFirstIndex(id), corners);
+  }
+
+private:
+  const RovanaIndexedMeshDefinition& m_definition;
+};
+
+// Adds every triangle of the definition's chunks to the tree and builds it.
+inline bool BuildCollisionTree(const RovanaIndexedMeshDefinition& definition,
+                               const CollisionGeometrySharingInterface& geometry, RVAxisBoxTree& tree) {
+  tree.BeginBuild(geometry);
+  for (uint32_t c = 0; c < definition.GetNumChunks(); ++c) {
+    const uint32_t indices = definition.GetChunk(c)->GetNumIndices();
+    float corners[9];
+    for (uint32_t i = 0; i + 3 <= indices; i += 3)
+      if (definition.GetTriangle(c, i, corners)) tree.AddTriangle(c, i, corners);
+  }
+  return tree.Build();
+}

@@ -1,0 +1,327 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cfloat>
+#include <cmath>
+#include <functional>
+#include <tuple>
+#include <random>
+#include <vector>
+
+#include "foundation/Geometry.h"
+#include "graphics/mesh/CollisionGeometrySharingInterface.h"
+#include "graphics/mesh/RVAxisBoxTree.h"
+#include "kiv/render/Display.h"
+#include "kiv/render/Material.h"
+#include "kiv/render/Resource.h"
+#include "tests/graphics/mesh/MeshFixture.h"
+
+namespace {
+
+// A triangle soup spread over three chunks.
+struct Soup : RVAxisBoxTreeExternalGeometry {
+  std::vector<std::array<float, 9>> triangles;
+  static uint32_t Chunk(size_t i) { return uint32_t(i % 3); }
+  static uint32_t FirstIndex(size_t i) { return uint32_t(3 * (i / 3)); }
+  bool GetTriangle(uint32_t id, float corners[9]) const override {
+    const size_t i = 3 * (CollisionTriangleFirstIndex(id) / 3) + CollisionTriangleChunk(id);
+    if (i >= triangles.size()) return false;
+    std::copy(triangles[i].begin(), triangles[i].end(), corners);
+    return true;
+  }
+  uint32_t Id(size_t i) const {
+    uint32_t id = 0;
+    MakeCollisionTriangleId(Chunk(i), FirstIndex(i), id);
+    return id;
+  }
+  bool Build(RVAxisBoxTree& tree) const {
+    tree.BeginBuild(*this);
+    for (size_t i = 0; i < triangles.size(); ++i)
+      tree.AddTriangle(Chunk(i), FirstIndex(i), triangles[i].data());
+    return tree.Build();
+  }
+};
+
+Soup RandomSoup(size_t count, std::mt19937& rng, bool flipWinding, float offset = 0.0f) {
+  std::uniform_real_distribution<float> where(-50.0f, 50.0f), corner(-4.0f, 4.0f);
+  Soup soup;
+  while (soup.triangles.size() < count) {
+    std::array<float, 9> t;
+    float centre[3] = {where(rng) + offset, where(rng), where(rng)};
+    for (int c = 0; c < 3; ++c)
+      for (int k = 0; k < 3; ++k) t[3 * c + k] = centre[k] + corner(rng);
+    if (flipWinding) std::swap_ranges(t.begin() + 3, t.begin() + 6, t.begin() + 6);
+    if (IsTriangleNonDegenerate(t.data(), t.data() + 3, t.data() + 6)) soup.triangles.push_back(t);
+  }
+  return soup;
+}
+
+// Every added triangle is in exactly one leaf, and every decoded node box
+// contains the boxes of the triangles below it.
+void CheckTree(const RVAxisBoxTree& tree, const Soup& soup) {
+  const auto& nodes = tree.GetNodes();
+  std::vector<int> seen(soup.triangles.size(), 0);
+  std::vector<std::pair<int32_t, int32_t>> work{{0, -1}};
+  std::function<void(int32_t)> visit = [&](int32_t n) {
+    const auto& node = nodes[size_t(n)];
+    float c[3], e[3];
+    tree.DecodeBox(node, c, e);
+    std::function<void(int32_t)> contains = [&](int32_t m) {
+      const auto& inner = nodes[size_t(m)];
+      if (inner.first >= 0) {
+        contains(inner.first);
+        contains(inner.second);
+        return;
+      }
+      for (int32_t i = 0; i < inner.second; ++i) {
+        const uint32_t id = tree.GetLeafItems()[size_t(-1 - inner.first + i)];
+        float corners[9];
+        ASSERT_TRUE(soup.GetTriangle(id, corners));
+        for (int v = 0; v < 3; ++v)
+          for (int k = 0; k < 3; ++k) {
+            ASSERT_LE(c[k] - e[k], corners[3 * v + k]);
+            ASSERT_GE(c[k] + e[k], corners[3 * v + k]);
+          }
+      }
+    };
+    contains(n);
+    if (node.first >= 0) {
+      visit(node.first);
+      visit(node.second);
+    } else {
+      for (int32_t i = 0; i < node.second; ++i) {
+        const uint32_t id = tree.GetLeafItems()[size_t(-1 - node.first + i)];
+        const size_t index = 3 * (CollisionTriangleFirstIndex(id) / 3) + CollisionTriangleChunk(id);
+        ASSERT_LT(index, seen.size());
+        ++seen[index];
+      }
+    }
+  };
+  visit(0);
+  for (int s : seen) ASSERT_EQ(s, 1);
+}
+
+TEST(CollisionPrimitives, RayTriangleTest) {
+  const float tri[9] = {0, 0, 0, 1, 0, 0, 0, 1, 0};  // normal +z
+  const float down[3] = {0, 0, -1}, up[3] = {0, 0, 1}, along[3] = {1, 0, 0};
+  const float above[3] = {0.25f, 0.25f, 2}, below[3] = {0.25f, 0.25f, -2};
+  float nearest = FLT_MAX;
+  // From the front, one-sided and two-sided.
+  EXPECT_TRUE(RVAxisBoxTree::IntersectRayTriangle(tri, false, above, down, &nearest));
+  EXPECT_FLOAT_EQ(nearest, 2.0f);
+  // From behind only two-sided. The one-sided test takes det > 0 as front.
+  nearest = FLT_MAX;
+  EXPECT_FALSE(RVAxisBoxTree::IntersectRayTriangle(tri, false, below, up, &nearest));
+  EXPECT_TRUE(RVAxisBoxTree::IntersectRayTriangle(tri, true, below, up, &nearest));
+  // Parallel never hits.
+  const float inPlane[3] = {-1, 0.25f, 0};
+  EXPECT_FALSE(RVAxisBoxTree::IntersectRayTriangle(tri, false, inPlane, along, &nearest));
+  EXPECT_FALSE(RVAxisBoxTree::IntersectRayTriangle(tri, true, inPlane, along, &nearest));
+  // Behind the origin is a hit and lowers the nearest distance.
+  nearest = 5.0f;
+  EXPECT_TRUE(RVAxisBoxTree::IntersectRayTriangle(tri, true, above, up, &nearest));
+  EXPECT_FLOAT_EQ(nearest, -2.0f);
+}
+
+TEST(CollisionPrimitives, PointInTriangleIgnoresWinding) {
+  struct Case {
+    float tri[9];
+    float point[3];
+    bool inside;
+  } cases[] = {
+      {{0, 0, 0, 1, 0, 0, 0, 1, 0}, {0.2f, 0.2f, 0}, true},
+      {{0, 0, 0, 0, 1, 0, 1, 0, 0}, {0.2f, 0.2f, 0}, true},  // reversed winding
+      {{0, 0, 0, 0, 1, 0, 1, 0, 0}, {0.8f, 0.8f, 0}, false},
+      {{0, 0, 0, 1, 0, 0, 0, 1, 0}, {0.5f, 0.0f, 0}, true},  // on an edge
+      {{0, 0, 0, 1, 0, 0, 0, 1, 0}, {0.0f, 0.0f, 0}, true},  // on a corner
+      {{0, 0, 0, 0, 0, 1, 0, 1, 0}, {0, 0.2f, 0.2f}, true},  // x dropped, reversed
+      {{0, 0, 0, 1, 0, 0, 0, 0, 1}, {0.2f, 0, 0.2f}, true},  // y dropped
+      {{0, 0, 0, 1, 0, 0, 0, 0, 1}, {0.2f, 0, -0.2f}, false},
+  };
+  for (const Case& c : cases) {
+    float e1[3], e2[3], n[3];
+    for (int k = 0; k < 3; ++k) {
+      e1[k] = c.tri[3 + k] - c.tri[k];
+      e2[k] = c.tri[6 + k] - c.tri[k];
+    }
+    n[0] = e1[1] * e2[2] - e1[2] * e2[1];
+    n[1] = e1[2] * e2[0] - e1[0] * e2[2];
+    n[2] = e1[0] * e2[1] - e1[1] * e2[0];
+    EXPECT_EQ(RVAxisBoxTree::IsPointInTriangle(n, c.tri, c.point), c.inside)
+        << c.point[0] << "," << c.point[1] << "," << c.point[2];
+  }
+}
+
+TEST(CollisionTree, LeafSizesAndSplits) {
+  // Thin triangles along x; counts give one leaf, 32/33 and (evened) 64/66.
+  for (auto [count, firstHalf, secondHalf] : {std::tuple{64, 64, 0}, {65, 32, 33}, {130, 64, 66}}) {
+    Soup soup;
+    for (int i = 0; i < count; ++i) {
+      const float x = float(i);
+      soup.triangles.push_back({x, 0, 0, x + 0.5f, 0, 0, x, 1, 0});
+    }
+    RVAxisBoxTree tree;
+    ASSERT_TRUE(soup.Build(tree));
+    const auto& nodes = tree.GetNodes();
+    std::function<int(int32_t)> below = [&](int32_t n) {
+      const auto& node = nodes[size_t(n)];
+      return node.first < 0 ? node.second : below(node.first) + below(node.second);
+    };
+    if (secondHalf == 0) {
+      ASSERT_EQ(nodes.size(), 1u);
+      EXPECT_EQ(nodes[0].second, count);
+    } else {
+      ASSERT_GE(nodes.size(), 3u);
+      EXPECT_EQ(nodes[0].first, 1);
+      EXPECT_EQ(nodes[0].second, 2);
+      EXPECT_EQ(below(1), firstHalf);
+      EXPECT_EQ(below(2), secondHalf);
+    }
+    CheckTree(tree, soup);
+  }
+}
+
+TEST(CollisionTree, RefusedTrianglesAndLargeChunks) {
+  Soup soup;
+  soup.triangles.push_back({0, 0, 0, 1, 0, 0, 0, 1, 0});
+  RVAxisBoxTree tree;
+  tree.BeginBuild(soup);
+  EXPECT_FALSE(tree.AddTriangle(512, 0, soup.triangles[0].data()));
+  const float flat[9] = {0, 0, 0, 1, 0, 0, 2, 0, 0};
+  EXPECT_FALSE(tree.AddTriangle(0, 0, flat));
+  EXPECT_FALSE(tree.AddTriangle(0, 1, soup.triangles[0].data()));  // not a triangle start
+  EXPECT_EQ(tree.GetErrorCount(), 3u);
+  EXPECT_FALSE(tree.Build());
+  const float start[3] = {0.2f, 0.2f, 1}, end[3] = {0.2f, 0.2f, -1};
+  RVSegmentHit hit;
+  EXPECT_FALSE(tree.QuerySegment(start, end, hit));
+  EXPECT_EQ(hit.triangle, kCollisionNoTriangle);
+
+  // Positions far beyond 65536 indices keep their own chunk and position.
+  uint32_t id = 0;
+  ASSERT_TRUE(MakeCollisionTriangleId(511, 3 * 70000, id));
+  EXPECT_EQ(CollisionTriangleChunk(id), 511u);
+  EXPECT_EQ(CollisionTriangleFirstIndex(id), 3u * 70000u);
+  ASSERT_TRUE(MakeCollisionTriangleId(1, 3 * 65536, id));
+  uint32_t other = 0;
+  ASSERT_TRUE(MakeCollisionTriangleId(2, 0, other));
+  EXPECT_NE(id, other);
+  EXPECT_FALSE(MakeCollisionTriangleId(0, 3u << 23, id));
+}
+
+TEST(CollisionTree, SegmentStartingOnTheTriangleHitsAtZero) {
+  Soup soup;
+  soup.triangles.push_back({0, 0, 0, 1, 0, 0, 0, 1, 0});
+  RVAxisBoxTree tree;
+  ASSERT_TRUE(soup.Build(tree));
+  const float start[3] = {0.2f, 0.2f, 0}, end[3] = {0.2f, 0.2f, 3};
+  RVSegmentHit hit;
+  ASSERT_TRUE(tree.QuerySegment(start, end, hit));
+  EXPECT_EQ(hit.fraction, 0.0f);
+  EXPECT_NEAR(hit.normal[2], 1.0f, 1e-5f);
+  const float outside[3] = {2, 2, 0}, outsideEnd[3] = {2, 2, 3};
+  EXPECT_FALSE(tree.QuerySegment(outside, outsideEnd, hit));
+}
+
+// The nearest hit equals a scan of every triangle, on soups of both windings,
+// near the origin and far from it (where node boxes quantise coarsely).
+TEST(CollisionTree, NearestHitEqualsBruteForce) {
+  std::mt19937 rng(26);
+  for (auto [flip, offset] : {std::pair{false, 0.0f}, {true, 0.0f}, {false, 1.0e5f}}) {
+    const Soup soup = RandomSoup(1500, rng, flip, offset);
+    RVAxisBoxTree tree;
+    ASSERT_TRUE(soup.Build(tree));
+    ASSERT_EQ(tree.GetErrorCount(), 0u);
+    CheckTree(tree, soup);
+    std::uniform_real_distribution<float> where(-60.0f, 60.0f);
+    int hits = 0;
+    for (int q = 0; q < 10000; ++q) {
+      float start[3] = {where(rng) + offset, where(rng), where(rng)};
+      float end[3] = {where(rng) + offset, where(rng), where(rng)};
+      float best = FLT_MAX;
+      size_t bestIndex = 0;
+      for (size_t i = 0; i < soup.triangles.size(); ++i) {
+        float fraction, point[3], normal[3];
+        if (RVAxisBoxTree::SegmentHitsTriangle(soup.triangles[i].data(), start, end, fraction, point,
+                                               normal) &&
+            fraction < best) {
+          best = fraction;
+          bestIndex = i;
+        }
+      }
+      RVSegmentHit hit;
+      const bool found = tree.QuerySegment(start, end, hit);
+      ASSERT_EQ(found, best != FLT_MAX) << q;
+      if (!found) continue;
+      ++hits;
+      ASSERT_EQ(hit.fraction, best) << q;
+      float corners[9];
+      ASSERT_TRUE(soup.GetTriangle(hit.triangle, corners));
+      float fraction, point[3], normal[3];
+      ASSERT_TRUE(RVAxisBoxTree::SegmentHitsTriangle(corners, start, end, fraction, point, normal));
+      EXPECT_EQ(fraction, best);
+      (void)bestIndex;
+    }
+    // The soups are dense enough that the comparison covers many hits.
+    EXPECT_GT(hits, 1000);
+  }
+}
+
+// Reversing every triangle changes no answer (the in-triangle test is winding-free).
+TEST(CollisionTree, WindingDoesNotChangeHits) {
+  std::mt19937 rng(7);
+  Soup soup = RandomSoup(500, rng, false), flipped = soup;
+  for (auto& t : flipped.triangles) std::swap_ranges(t.begin() + 3, t.begin() + 6, t.begin() + 6);
+  RVAxisBoxTree a, b;
+  ASSERT_TRUE(soup.Build(a));
+  ASSERT_TRUE(flipped.Build(b));
+  std::uniform_real_distribution<float> where(-60.0f, 60.0f);
+  int hits = 0;
+  for (int q = 0; q < 2000; ++q) {
+    float start[3] = {where(rng), where(rng), where(rng)}, end[3] = {where(rng), where(rng), where(rng)};
+    RVSegmentHit ha, hb;
+    const bool fa = a.QuerySegment(start, end, ha), fb = b.QuerySegment(start, end, hb);
+    ASSERT_EQ(fa, fb);
+    if (fa) {
+      ++hits;
+      EXPECT_NEAR(ha.fraction, hb.fraction, 1e-5f);
+    }
+  }
+  EXPECT_GT(hits, 100);
+}
+
+TEST(CollisionTree, BuildsFromAMeshDefinition) {
+  MeshFixture::Mesh mesh;
+  mesh.chunks.push_back(MeshFixture::Quad(2.0f));
+  Kiv::Display display;
+  Kiv::ScriptedMaterialManager manager;
+  Kiv::Resource resource{Kiv::PString("<kuid:1:2>"), Kiv::PString("meshes/body.im")};
+  MeshLoadOptions options;
+  RovanaIndexedMeshDefinition definition(options);
+  definition.SetFileData(MeshFixture::Write(mesh), "meshes/body.im");
+  ASSERT_EQ(definition.Load(&display, &manager, &resource, "meshes/body.im", 0xFFFFFFFFu), 0);
+  CollisionGeometrySharingInterface geometry(definition);
+  RVAxisBoxTree tree;
+  ASSERT_TRUE(BuildCollisionTree(definition, geometry, tree));
+  const float* max = definition.GetBounds();
+  const float* min = max + 3;
+  float start[3], end[3];
+  for (int k = 0; k < 3; ++k) start[k] = end[k] = 0.5f * (min[k] + max[k]);
+  // Through the quad along its thinnest axis.
+  int thin = 0;
+  for (int k = 1; k < 3; ++k)
+    if (max[k] - min[k] < max[thin] - min[thin]) thin = k;
+  start[thin] += 1.0f;
+  end[thin] -= 1.0f;
+  RVSegmentHit hit;
+  ASSERT_TRUE(tree.QuerySegment(start, end, hit));
+  EXPECT_NEAR(hit.fraction, 0.5f, 1e-5f);
+  EXPECT_EQ(CollisionTriangleChunk(hit.triangle), 0u);
+  // An identifier outside the mesh gives no triangle.
+  uint32_t id = 0;
+  ASSERT_TRUE(MakeCollisionTriangleId(0, 3000, id));
+  float corners[9];
+  EXPECT_FALSE(geometry.GetTriangle(id, corners));
+}
+
+}  // namespace
