@@ -675,9 +675,12 @@ L_SSUB : {
   sp -= 2;
   GSString* s = AsString(h);
   if (!s) FAIL(ER_NullStringReference);
-  std::string part;
-  if (!s->Substring(b, e, part)) FAIL(ER_ArrayOutOfBounds);
-  NEW_STRING(part, sp[0]);
+  // Clamped as GSString::Substring clamps; no string object lives across the dispatch.
+  const std::string_view text = s->Text();
+  const size_t from = b < 0 ? 0 : size_t(b);
+  const size_t to = e < 0 || size_t(e) > text.size() ? text.size() : size_t(e);
+  if (from > to) FAIL(ER_ArrayOutOfBounds);
+  NEW_STRING(text.substr(from, to - from), sp[0]);
   ReleaseHandle(h);
   NEXT;
 }

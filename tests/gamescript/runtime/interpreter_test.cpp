@@ -1,0 +1,306 @@
+#include <cmath>
+#include <cstring>
+#include <functional>
+
+#include <gtest/gtest.h>
+
+#include "gamescript/runtime/Machine.h"
+#include "gamescript/runtime/Thread.h"
+#include "tests/gamescript/runtime/runtime_support.h"
+
+using namespace GSRuntime;
+using RuntimeTest::Folder;
+using RuntimeTest::LogCapture;
+
+namespace {
+
+// A library compiled from a source, an instance of one of its classes, and
+// the interpreter as the initialiser runner while it lives.
+struct Fixture {
+  Folder folder;
+  GSMachine machine;
+  GSContext context;
+  GSObject* object = nullptr;
+  GSClass* cls = nullptr;
+
+  explicit Fixture(const std::string& source, const std::function<void(GSMachine&)>& natives = {}) {
+    InstallInterpreter();
+    folder.Compile("t", source);
+    machine.RegisterBuiltins();
+    if (natives) natives(machine);
+    GSLibrary* lib = machine.AddLibrary(folder.Path(), "t.gsl") ? machine.GetLibraryByName("t.gsl") : nullptr;
+    if (!lib) return;
+    cls = lib->FindClass("T");
+    object = new GSObject();
+    if (!cls || !object->BindScriptClass(cls, &context)) {
+      delete object;
+      object = nullptr;
+    }
+  }
+  ~Fixture() {
+    delete object;
+    GSClass::SetInitialiserRunner(nullptr);
+  }
+  GSFunction& Function(const char* method) { return *cls->FindMethod(method); }
+  uint32_t Handle() const { return object->GetScriptHandle(); }
+  int32_t Call(const char* method, uint32_t* result = nullptr, std::vector<uint32_t> args = {}) {
+    return CallScriptFunction(Function(method), Handle(), args.data(), uint32_t(args.size()), result);
+  }
+  // Replaces the start of a function's checked code: the byte code that no
+  // compiler writes (and no verifier passes) reaches the interpreter only so.
+  void Patch(const char* method, const std::vector<uint8_t>& bytes) {
+    const auto code = Function(method).record->code;
+    ASSERT_LE(bytes.size(), code.size());
+    std::memcpy(const_cast<uint8_t*>(code.data()), bytes.data(), bytes.size());
+  }
+};
+
+// Room for hand-assembled code: a long body and a deep evaluation stack.
+const char* const kScratch =
+    "class T {\n"
+    "  public int n;\n"
+    "  public int F(void) { int a = 1, b = 2, c = 3; return a + (b * (c - (a * (b + (c - a))))) + n; }\n"
+    "  public int G(void) { int a = 1, b = 2, c = 3; return a + (b * (c - (a * (b + (c - a))))) + n; }\n"
+    "};\n";
+
+std::vector<uint8_t> Word(uint8_t op, uint32_t w) {
+  return {op, uint8_t(w), uint8_t(w >> 8), uint8_t(w >> 16), uint8_t(w >> 24)};
+}
+std::vector<uint8_t> Cat(std::initializer_list<std::vector<uint8_t>> parts) {
+  std::vector<uint8_t> out;
+  for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
+  return out;
+}
+uint32_t FloatBits(float f) {
+  uint32_t u;
+  std::memcpy(&u, &f, 4);
+  return u;
+}
+
+TEST(Interpreter, BinaryOperatorsOnHandAssembledCode) {
+  struct Case {
+    uint8_t op;
+    uint32_t a, b;
+    int32_t want;  // or the error, when `fails`
+    bool fails;
+  };
+  const uint32_t nan = 0x7FC00000u;
+  const Case cases[] = {
+      {OP_DIVI, 7, uint32_t(-2), -3, false},
+      {OP_MODI, 7, uint32_t(-2), 1, false},
+      {OP_DIVI, 0x80000000u, uint32_t(-1), INT32_MIN, false},
+      {OP_MODI, 0x80000000u, uint32_t(-1), 0, false},
+      {OP_DIVI, 5, 0, ER_DivideByZero, true},
+      {OP_MODI, 5, 0, ER_DivideByZero, true},
+      {OP_SHL, 1, 33, 2, false},
+      {OP_SHR, 0x80000000u, 31, 1, false},
+      {OP_SHR, uint32_t(-8), 60, 15, false},
+      {OP_CMPI, 2147483647, uint32_t(-2), 1, false},
+      {OP_CMPI, 0x80000000u, 1, -1, false},
+      {OP_CMPF, nan, FloatBits(1.0f), 0, false},
+      {OP_CMPF, FloatBits(2.0f), FloatBits(1.0f), 1, false},
+      {OP_DIVF, FloatBits(1.0f), 0x80000000u, int32_t(FloatBits(-INFINITY)), false},
+      {OP_DIVF, FloatBits(1.0f), 0, ER_DivideByZero, true},
+      {OP_MODF, FloatBits(7.5f), FloatBits(2.0f), int32_t(FloatBits(1.5f)), false},
+      {OP_MODF, FloatBits(1.0f), 0, ER_DivideByZero, true},
+  };
+  Fixture t(kScratch);
+  ASSERT_NE(t.object, nullptr);
+  for (const Case& c : cases) {
+    t.Patch("::F()", Cat({Word(OP_PUSHK, c.a), Word(OP_PUSHK, c.b), {c.op, OP_RETV}}));
+    uint32_t result = 0;
+    LogCapture log;
+    const int32_t code = t.Call("::F()", &result);
+    if (c.fails) {
+      EXPECT_EQ(code, c.want) << kOpcodeTable[c.op].mnemonic;
+    } else {
+      EXPECT_EQ(code, ER_Done) << kOpcodeTable[c.op].mnemonic << log.All();
+      EXPECT_EQ(int32_t(result), c.want) << kOpcodeTable[c.op].mnemonic << " " << c.a << " " << c.b;
+    }
+  }
+}
+
+TEST(Interpreter, UnaryOperatorsOnHandAssembledCode) {
+  struct Case {
+    uint8_t op;
+    uint32_t a;
+    uint32_t want;
+  };
+  const Case cases[] = {
+      {OP_FTOI, FloatBits(2.9f), 2},
+      {OP_FTOI, FloatBits(-2.9f), uint32_t(-2)},
+      {OP_FTOI, 0x7FC00000u, 0},
+      {OP_FTOI, FloatBits(3e9f), 0x7FFFFFFFu},
+      {OP_FTOI, FloatBits(-3e9f), 0x80000000u},
+      {OP_NEGI, 0x80000000u, 0x80000000u},
+      {OP_EQ, 0, 1},
+      {OP_NE, 5, 1},
+      {OP_LT, uint32_t(-1), 1},
+      {OP_GE, 0, 1},
+      {OP_LNOT, 7, 0},
+      {OP_COMPL, 0, 0xFFFFFFFFu},
+      {OP_ITOF, uint32_t(-3), FloatBits(-3.0f)},
+      {OP_NEGF, FloatBits(1.5f), FloatBits(-1.5f)},
+  };
+  Fixture t(kScratch);
+  ASSERT_NE(t.object, nullptr);
+  for (const Case& c : cases) {
+    t.Patch("::F()", Cat({Word(OP_PUSHK, c.a), {c.op, OP_RETV}}));
+    uint32_t result = 0;
+    EXPECT_EQ(t.Call("::F()", &result), ER_Done);
+    EXPECT_EQ(result, c.want) << kOpcodeTable[c.op].mnemonic;
+  }
+}
+
+TEST(Interpreter, IllegalOpcodesStopTheThread) {
+  Fixture t(kScratch);
+  ASSERT_NE(t.object, nullptr);
+  for (uint8_t op : {uint8_t(116), uint8_t(200), uint8_t(255)}) {
+    t.Patch("::F()", {OP_PUSH1, op});
+    LogCapture log;
+    EXPECT_EQ(t.Call("::F()"), ER_IllegalInstruction);
+    EXPECT_NE(log.All().find("Thread Exception: ER_IllegalInstruction, line "), std::string::npos)
+        << log.All();
+    EXPECT_EQ(SharedThread().Stack().Depth(), 0u);
+  }
+}
+
+TEST(Interpreter, TheRunBudgetCountsBytesBetweenTransfers) {
+  Fixture t(kScratch);
+  ASSERT_NE(t.object, nullptr);
+  // A jump to itself: one byte per turn.
+  t.Patch("::F()", Word(OP_JMP, 0));
+  {
+    LogCapture log;
+    EXPECT_EQ(t.Call("::F()"), ER_Timeout);
+    EXPECT_NE(log.All().find("Thread Exception: ER_Timeout"), std::string::npos);
+  }
+  // LDS 0, INCI, STS 0, JMP 0: eight bytes per turn, so the jump of turn
+  // 2,097,153 passes 16,777,216 bytes; the member counts the turns begun.
+  t.Patch("::F()", Cat({{OP_LDS, 0, 0, OP_INCI, OP_STS, 0, 0}, Word(OP_JMP, 0)}));
+  LogCapture log;
+  EXPECT_EQ(t.Call("::F()"), ER_Timeout);
+  EXPECT_EQ(t.object->Instance()->cells[0], 2097153u);
+}
+
+TEST(Interpreter, ErrorReportNamesTheLineFileAndFrames) {
+  Fixture t(
+      "class T {\n"
+      "  public int D(int a, int b) {\n"
+      "    return a / b;\n"
+      "  }\n"
+      "  public int F(void) {\n"
+      "    return D(1, 0);\n"
+      "  }\n"
+      "};\n");
+  ASSERT_NE(t.object, nullptr);
+  LogCapture log;
+  EXPECT_EQ(t.Call("::F()"), ER_DivideByZero);
+  EXPECT_EQ(log.All(),
+            "Thread Exception: ER_DivideByZero, line 3, file " + t.folder.At("t.gs") +
+                "\nStack Dump...\nfunction $int@T::D(int,int), line -1\nfunction $int@T::F(), line 6\n");
+  // Every frame was released: the instance has only its owner's reference.
+  EXPECT_EQ(t.object->Instance()->refCount, 1);
+}
+
+TEST(Interpreter, FramesFitExactlyOrAreRefused) {
+  Fixture t(kScratch);
+  ASSERT_NE(t.object, nullptr);
+  GSFunction& f = t.Function("::F()");
+  const uint32_t size = f.record->frameSize;
+  GSStack stack;
+  // The receiver's cell, then exactly the frame size left.
+  stack.SetStackPointer(int32_t(kStackCells - size - 1));
+  {
+    LogCapture log;
+    EXPECT_TRUE(stack.PushFrame(&f, 0));
+    EXPECT_EQ(log.All(), "");
+    // A native's result needs one more cell: refused, nothing written.
+    const int32_t sp = stack.StackPointer();
+    EXPECT_FALSE(stack.PushFrame(&f, 0, kStackCells));
+    EXPECT_EQ(stack.StackPointer(), sp);
+    EXPECT_EQ(log.All(), "GSStack overflow...\nfunction $int@T::F()\n");
+    // Nothing pushed: no value to return.
+    EXPECT_FALSE(stack.ReturnValue(false));
+    EXPECT_NE(log.All().find("GSStack::ReturnValue> diff=3"), std::string::npos);
+    EXPECT_TRUE(stack.ReturnValue(true));
+    EXPECT_EQ(stack.Top(), 0u);
+  }
+  GSStack full;
+  full.SetStackPointer(int32_t(kStackCells - size));
+  LogCapture log;
+  EXPECT_FALSE(full.PushFrame(&f, 0));
+  EXPECT_EQ(log.All(), "GSStack overflow...\n");
+}
+
+// A native that puts its thread to sleep, and one that stops it.
+void Sleep(GSContext*, GSStack&) {
+  GSThread::Current()->SetState(GSThread::Waiting);
+  GSThread::Current()->SetWaitTime(0.5f);
+}
+void Fail(GSContext*, GSStack&) { GSThread::Exception(GSThread::Current(), "bad input", false); }
+int g_calls = 0;
+void Count(GSContext*, GSStack& stack) { stack.Push(uint32_t(++g_calls)); }
+
+TEST(Interpreter, NativesBlockResumeAndStopThreads) {
+  const char* source =
+      "class T {\n"
+      "  public native void Sleep(void);\n"
+      "  public native void Fail(void);\n"
+      "  public native int Count(void);\n"
+      "  public int F(void) { int a = Count(); Sleep(); return a + Count(); }\n"
+      "  public int G(void) { Fail(); return 1; }\n"
+      "};\n";
+  Fixture fixture(source, [](GSMachine& m) {
+    m.RegisterNative(std::make_unique<GSCNativeFunction>("T", "$void@T::Sleep()", &Sleep));
+    m.RegisterNative(std::make_unique<GSCNativeFunction>("T", "$void@T::Fail()", &Fail));
+    m.RegisterNative(std::make_unique<GSCNativeFunction>("T", "$int@T::Count()", &Count));
+  });
+  Fixture* t = &fixture;
+  ASSERT_NE(t->object, nullptr);
+
+  GSThread thread;
+  GSStack& stack = thread.Stack();
+  ASSERT_TRUE(stack.Push(t->Handle()));
+  AddReference(t->Handle());
+  ASSERT_TRUE(stack.PushFrame(&t->Function("::F()"), 0));
+  g_calls = 0;
+  EXPECT_EQ(thread.Run(0.0f), ER_Blocked);
+  EXPECT_EQ(thread.Run(0.2f), ER_Blocked);
+  EXPECT_EQ(thread.Run(0.2f), ER_Blocked);
+  EXPECT_EQ(thread.Run(0.2f), ER_Done);
+  EXPECT_EQ(thread.State(), GSThread::Stopped);
+  EXPECT_EQ(stack.StackPointer(), 0);
+  EXPECT_EQ(stack.Top(), 3u);  // 1 + 2
+  ReleaseHandle(stack.Top());
+
+  LogCapture log;
+  EXPECT_EQ(t->Call("::G()"), ER_Exception);
+  EXPECT_NE(log.All().find("bad input (file "), std::string::npos) << log.All();
+  EXPECT_NE(log.All().find("Thread Exception: ER_Exception, line 6"), std::string::npos) << log.All();
+}
+
+TEST(Interpreter, ThreadWithoutFrameAndCallsWithArguments) {
+  Fixture t(
+      "class T {\n"
+      "  public int n = 5;\n"
+      "  public int Add(int a, int b) { n = n + a; return n * b; }\n"
+      "  public void Wait(void) { wait() { on \"A\", \"B\": { } } }\n"
+      "};\n");
+  ASSERT_NE(t.object, nullptr);
+  {
+    GSThread thread;
+    LogCapture log;
+    EXPECT_EQ(thread.Run(0.0f), ER_NoStackFrame);
+    EXPECT_NE(log.All().find("Thread Exception: ER_NoStackFrame, line -1, file "), std::string::npos);
+  }
+  uint32_t result = 0;
+  EXPECT_EQ(t.Call("::Add(int,int)", &result, {2, 3}), ER_Done);
+  EXPECT_EQ(result, 21u);
+  EXPECT_EQ(t.Call("::Add(int,int)", &result, {1}), ER_LinkError);  // wrong argument count
+  // The shared thread cannot wait for messages.
+  LogCapture log;
+  EXPECT_EQ(t.Call("::Wait()"), ER_ThreadError);
+}
+
+}  // namespace
