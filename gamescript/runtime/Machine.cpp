@@ -48,6 +48,7 @@ GSMachine& GSMachine::Instance() {
   static GSMachine* machine = [] {
     static GSMachine m;
     m.RegisterBuiltins();
+    RegisterStrMathNatives(m);
     InstallInterpreter();
     return &m;
   }();

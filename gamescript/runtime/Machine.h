@@ -16,6 +16,12 @@
 
 namespace GSRuntime {
 
+class GSMachine;
+// Registers the Str and Math natives and seeds the random generator with the time.
+void RegisterStrMathNatives(GSMachine& machine);
+// Sets the random generator's state word.
+void SeedRandom(uint32_t state);
+
 class GSMachine {
 public:
   // The one machine of the process, set up on first use with the built-in

@@ -1,0 +1,182 @@
+// The Str and Math natives: in-place string edits, conversions, tokens and
+// the word unpacking of texts, and the process-wide random generator.
+
+#include <cmath>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+
+#include "gamescript/runtime/Machine.h"
+#include "gamescript/runtime/Objects.h"
+#include "gamescript/runtime/Stack.h"
+#include "kiv/Clock.h"
+
+namespace GSRuntime {
+
+namespace {
+
+constexpr std::string_view kBlanks = " \t\r\n\v";
+uint32_t g_randomState = 1;
+
+GSString* StringArgument(const GSStack& stack, uint32_t i) {
+  GSObjectReference* o = GetObject(stack.Argument(i));
+  return o && o->Type() == ObjectString ? static_cast<GSString*>(o) : nullptr;
+}
+
+std::string_view SetArgument(const GSStack& stack, uint32_t i) {
+  const GSString* set = StringArgument(stack, i);
+  return set && !set->Text().empty() ? std::string_view(set->Text()) : kBlanks;
+}
+
+void TrimLeft(GSContext*, GSStack& stack) {
+  if (GSString* s = StringArgument(stack, 1)) {
+    const std::size_t at = s->Text().find_first_not_of(SetArgument(stack, 2));
+    s->Text().erase(0, at == std::string::npos ? s->Text().size() : at);
+  }
+}
+
+void TrimRight(GSContext*, GSStack& stack) {
+  if (GSString* s = StringArgument(stack, 1)) {
+    const std::size_t at = s->Text().find_last_not_of(SetArgument(stack, 2));
+    s->Text().erase(at == std::string::npos ? 0 : at + 1);
+  }
+}
+
+void ToInt(GSContext*, GSStack& stack) {
+  if (const GSString* s = StringArgument(stack, 1)) stack.Push(uint32_t(std::atoi(s->Text().c_str())));
+}
+
+void ToFloat(GSContext*, GSStack& stack) {
+  if (const GSString* s = StringArgument(stack, 1)) stack.PushFloat(float(std::atof(s->Text().c_str())));
+}
+
+void ToUpper(GSContext*, GSStack& stack) {
+  if (GSString* s = StringArgument(stack, 1))
+    for (char& c : s->Text())
+      if (c >= 'a' && c <= 'z') c = char(c - 'a' + 'A');
+}
+
+void ToLower(GSContext*, GSStack& stack) {
+  if (GSString* s = StringArgument(stack, 1))
+    for (char& c : s->Text())
+      if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
+}
+
+// Tokens are the runs of characters outside the delimiter set; adjacent
+// delimiters give no empty token.
+void Tokens(GSContext* context, GSStack& stack) {
+  GSArray* array = GSArray::Create(context, true);
+  if (!array) {
+    stack.Push(0);
+    return;
+  }
+  if (const GSString* s = StringArgument(stack, 1)) {
+    const std::string_view text = s->Text();
+    const std::string_view set = SetArgument(stack, 2);
+    std::size_t index = 0;
+    for (std::size_t at = text.find_first_not_of(set); at != std::string_view::npos;) {
+      const std::size_t end = std::min(text.find_first_of(set, at), text.size());
+      GSString* token = GSString::Create(context, text.substr(at, end - at));
+      if (!token) break;
+      array->SetObjectElement(index++, token->GetScriptHandle());
+      ReleaseHandle(token->GetScriptHandle());  // the array holds it now
+      at = text.find_first_not_of(set, end);
+    }
+  }
+  if (!stack.Push(array->GetScriptHandle())) ReleaseHandle(array->GetScriptHandle());
+}
+
+// Takes the first word off the string argument; false for null or empty.
+bool Unpack(GSStack& stack, std::string& word) {
+  GSString* s = StringArgument(stack, 1);
+  if (!s || s->Text().empty()) return false;
+  std::string& text = s->Text();
+  const std::size_t start = std::min(text.find_first_not_of(kBlanks), text.size());
+  const std::size_t end = std::min(text.find_first_of(kBlanks, start), text.size());
+  word = text.substr(start, end - start);
+  text.erase(0, end);
+  return true;
+}
+
+void UnpackInt(GSContext*, GSStack& stack) {
+  std::string word;
+  if (Unpack(stack, word)) stack.Push(uint32_t(std::atoi(word.c_str())));
+}
+
+void UnpackFloat(GSContext*, GSStack& stack) {
+  std::string word;
+  if (Unpack(stack, word)) stack.PushFloat(float(std::atof(word.c_str())));
+}
+
+void UnpackString(GSContext* context, GSStack& stack) {
+  std::string word;
+  if (Unpack(stack, word)) stack.PushString(context, word);
+}
+
+void Find(GSContext*, GSStack& stack) {
+  const GSString* s = StringArgument(stack, 1);
+  const GSString* sub = StringArgument(stack, 2);
+  const int32_t start = int32_t(stack.Argument(3));
+  int32_t found = -1;
+  if (s && sub && start >= 0 && std::size_t(start) <= s->Text().size()) {
+    const std::size_t at = s->Text().find(sub->Text(), std::size_t(start));
+    if (at != std::string::npos) found = int32_t(at);
+  }
+  stack.Push(uint32_t(found));
+}
+
+// state := state * 31415821 + 1 mod 100000000, the product split at 10000 so
+// that nothing overflows.
+float Draw() {
+  const uint32_t p = g_randomState % 100000000u, q = 31415821u;
+  const uint32_t p1 = p / 10000, p0 = p % 10000, q1 = q / 10000, q0 = q % 10000;
+  g_randomState = ((((p0 * q1 + p1 * q0) % 10000) * 10000 + p0 * q0) % 100000000u + 1) % 100000000u;
+  return float(g_randomState % 65535u) * (1.0f / 65535.0f);
+}
+
+void RandFloat(GSContext*, GSStack& stack) {
+  const float a = stack.FloatArgument(1), b = stack.FloatArgument(2);
+  stack.PushFloat(a + Draw() * (b - a));
+}
+
+void RandInt(GSContext*, GSStack& stack) {
+  const int32_t a = int32_t(stack.Argument(1)), b = int32_t(stack.Argument(2));
+  const double span = double(b) - double(a);
+  const double r = std::trunc(double(Draw()) * span);
+  stack.Push(uint32_t(int64_t(a) + int64_t(r)));
+}
+
+void Sqrt(GSContext*, GSStack& stack) { stack.PushFloat(std::sqrt(stack.FloatArgument(1))); }
+
+}  // namespace
+
+void SeedRandom(uint32_t state) { g_randomState = state; }
+
+void RegisterStrMathNatives(GSMachine& machine) {
+  struct Entry {
+    const char* cls;
+    const char* key;
+    GSCNativeFunction::Function function;
+  };
+  static const Entry kEntries[] = {
+      {"Math", "$float@Math::Rand(float,float)", &RandFloat},
+      {"Math", "$int@Math::Rand(int,int)", &RandInt},
+      {"Math", "$float@Math::Sqrt(float)", &Sqrt},
+      {"Str", "$void@Str::TrimLeft(string,string)", &TrimLeft},
+      {"Str", "$void@Str::TrimRight(string,string)", &TrimRight},
+      {"Str", "$int@Str::ToInt(string)", &ToInt},
+      {"Str", "$float@Str::ToFloat(string)", &ToFloat},
+      {"Str", "$void@Str::ToUpper(string)", &ToUpper},
+      {"Str", "$void@Str::ToLower(string)", &ToLower},
+      {"Str", "$string[]@Str::Tokens(string,string)", &Tokens},
+      {"Str", "$int@Str::UnpackInt(string)", &UnpackInt},
+      {"Str", "$float@Str::UnpackFloat(string)", &UnpackFloat},
+      {"Str", "$string@Str::UnpackString(string)", &UnpackString},
+      {"Str", "$int@Str::Find(string,string,int)", &Find},
+  };
+  for (const Entry& e : kEntries)
+    machine.RegisterNative(std::make_unique<GSCNativeFunction>(e.cls, e.key, e.function));
+  SeedRandom(uint32_t(Kiv::Clock::UnixTime()));
+}
+
+}  // namespace GSRuntime
