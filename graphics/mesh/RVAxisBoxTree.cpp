@@ -363,7 +363,7 @@ bool RVAxisBoxTree::IsPointInTriangle(const float normal[3], const float corners
 }
 
 bool RVAxisBoxTree::SegmentHitsTriangle(const float corners[9], const float start[3], const float end[3],
-                                        float& fraction, float point[3], float normal[3]) {
+                                        float& fraction, float point[3], float normal[3], float limit) {
   float e1[3], e2[3];
   Sub(corners + 3, corners, e1);
   Sub(corners + 6, corners, e2);
@@ -371,6 +371,7 @@ bool RVAxisBoxTree::SegmentHitsTriangle(const float corners[9], const float star
   const float a = Dot(normal, start), b = Dot(normal, end), p = Dot(normal, corners);
   if ((a > p && b > p) || (a < p && b < p) || !(a == a && b == b && p == p)) return false;
   fraction = a == b ? 0.0f : (a - p) / (a - b);
+  if (fraction > limit) return false;
   for (int k = 0; k < 3; ++k) point[k] = start[k] + (end[k] - start[k]) * fraction;
   return IsPointInTriangle(normal, corners, point);
 }
@@ -445,7 +446,7 @@ bool RVAxisBoxTree::QuerySegment(const float start[3], const float end[3], RVSeg
       const uint32_t id = m_leafItems[firstItem + i];
       float corners[9], fraction, point[3], normal[3];
       if (!m_geometry->GetTriangle(id, corners)) continue;
-      if (!SegmentHitsTriangle(corners, start, end, fraction, point, normal)) continue;
+      if (!SegmentHitsTriangle(corners, start, end, fraction, point, normal, best)) continue;
       if (fraction <= best) {
         best = fraction;
         std::memcpy(result.point, point, sizeof point);

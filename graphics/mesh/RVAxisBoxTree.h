@@ -84,9 +84,10 @@ public:
   static bool IsPointInTriangle(const float normal[3], const float corners[9], const float point[3]);
   // The per-triangle step of QuerySegment: the fraction along start -> end
   // where the segment meets the triangle, with the hit point and the
-  // (unnormalised) normal.
+  // (unnormalised) normal. Meetings beyond limit are not looked at further.
   static bool SegmentHitsTriangle(const float corners[9], const float start[3], const float end[3],
-                                  float& fraction, float point[3], float normal[3]);
+                                  float& fraction, float point[3], float normal[3],
+                                  float limit = 3.4028235e38f);
 
 private:
   void Compact(const std::vector<struct RVBuildNode>& buildNodes);
