@@ -48,7 +48,6 @@ GSMachine& GSMachine::Instance() {
   static GSMachine* machine = [] {
     static GSMachine m;
     m.RegisterBuiltins();
-    RegisterStrMathNatives(m);
     InstallInterpreter();
     return &m;
   }();
@@ -86,6 +85,7 @@ void GSMachine::RegisterBuiltins() {
   for (const char* key : kGameObject)
     RegisterNative(std::make_unique<GSUnboundNativeFunction>("GameObject", key));
   for (const char* key : kRouter) RegisterNative(std::make_unique<GSUnboundNativeFunction>("Router", key));
+  RegisterStrMathNatives(*this);
 }
 
 GSNativeFunction* GSMachine::RegisterNative(std::unique_ptr<GSNativeFunction> record) {

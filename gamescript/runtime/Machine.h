@@ -58,7 +58,7 @@ public:
   std::size_t RegisteredCount() const { return m_links.Count(); }
   // Empties the machine: registrations, libraries and natives.
   void Clear();
-  // Registers the built-in natives of GSObject, GameObject and Router.
+  // Registers the built-in natives of GSObject, GameObject, Router, Math and Str.
   void RegisterBuiltins();
 
 private:

@@ -226,10 +226,12 @@ TEST(RuntimeLoader, VerifierRefusesBadCountsOffsetsAndJumps) {
 TEST(RuntimeNatives, RegistryKeepsTheFirstOfEqualKeysAndTheBuiltinOrder) {
   GSMachine machine;
   machine.RegisterBuiltins();
-  ASSERT_EQ(machine.NativeCount(), 17u);
+  ASSERT_EQ(machine.NativeCount(), 31u);
   EXPECT_EQ(machine.NativeAt(0)->Key().View(), "$string@GSObject::GetGSClassName()");
   EXPECT_EQ(machine.NativeAt(1)->Key().View(), "$void@GameObject::SendMessage(GameObject,string,string)");
   EXPECT_EQ(machine.NativeAt(12)->Key().View(), "$GameObject@Router::GetGameObject(int)");
+  EXPECT_EQ(machine.NativeAt(17)->Key().View(), "$float@Math::Rand(float,float)");
+  EXPECT_EQ(machine.NativeAt(30)->Key().View(), "$int@Str::Find(string,string,int)");
   auto noop = [](GSContext*, GSStack&) {};
   GSNativeFunction* first =
       machine.RegisterNative(std::make_unique<GSCNativeFunction>("T", "$void@T::F(int,int)", noop));
