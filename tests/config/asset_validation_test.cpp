@@ -151,3 +151,45 @@ TEST_F(AssetValidationTest, BinaryConfigComesFirst) {
 }
 
 }  // namespace
+
+namespace {
+
+// The file half: a config without tags is not checked; a texture error alone
+// fails the asset and brings the export's findings (warnings included) with
+// it; an error the export reports without failing still fails the asset.
+TEST_F(AssetValidationTest, FileChecksReportTheWholeRun) {
+  EH().Clear();
+  EH().Warning(Kiv::PString("kept"));
+  Container empty;
+  ResultsLog log;
+  EXPECT_TRUE(ValidateAssetFiles(empty, log));
+  EXPECT_EQ(EH().GetEntries().size(), 1u);
+
+  const std::string clean =
+      "kuid <kuid:523:7>\nkind scenery\nusername \"A\"\ncategory-class BU\nrovana-build 3.4\n"
+      "mesh-table { default { mesh \"a.im\" auto-create 1 } }\n";
+  const std::string folder = Asset(clean);
+  std::ofstream(fs::path(folder) / "a.im") << "mesh";
+  EXPECT_EQ(Check(folder), "OK (0 Errors,0 Warnings)\n");
+  std::ofstream(fs::path(folder) / "x.convert-tex.txt") << "";
+  EXPECT_EQ(Check(folder), "- Unable to load the image 'x.convert-tex.txt'.\nOK (1 Errors,0 Warnings)\n");
+  fs::remove(fs::path(folder) / "x.convert-tex.txt");
+  fs::remove(fs::path(folder) / "a.im");
+  EXPECT_EQ(Check(folder), "- The file 'a.im' does not exist.\nOK (1 Errors,0 Warnings)\n");
+
+  // An empty int combo box is reported without failing its writer.
+  DataManager* dm = DataManager::Instance();
+  dm->contentFolder = m_dir.string();
+  dm->assetFolder = "assets";
+  Container root;
+  root.name = Kiv::PString("scenery");
+  root.configSoup = Soup("kuid <kuid:523:8>\n");
+  Tag* tag = root.MakeTag(0, &root, Kiv::PString("level"));
+  tag->typeCode = Tag::kIntComboBox;
+  root.tags.push_back(tag);
+  EXPECT_FALSE(ValidateAssetFiles(root, log));
+  ASSERT_EQ(log.Size(), 1u);
+  EXPECT_EQ(log.Entries()[0].text, "The tag 'level' in 'scenery' has no value chosen.");
+}
+
+}  // namespace

@@ -1,0 +1,56 @@
+// Runs a texture settings file through the texture file checks of an asset
+// folder that holds a few images (one of an odd size, one that does not
+// decode) and a converted texture beside the settings file.
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "config/DataManager.h"
+#include "config/ErrorHandler.h"
+#include "config/TextureChecks.h"
+#include "kiv/Bitmap.h"
+#include "kiv/Log.h"
+
+using namespace OBLLib;
+
+namespace {
+
+std::string g_dir;
+
+void Setup() {
+  static bool done = false;
+  if (done) return;
+  done = true;
+  Kiv::Log::Instance().SetConsole(false);
+  char name[] = "/tmp/fuzz_texture_checksXXXXXX";
+  if (!mkdtemp(name)) std::abort();
+  g_dir = name;
+  std::filesystem::create_directories(g_dir + "/schema");
+  std::filesystem::create_directories(g_dir + "/asset/sub");
+  Kiv::Bitmap square, odd;
+  if (!square.Create(16, 16, Kiv::Bitmap::FormatRGB24) || !odd.Create(12, 8, Kiv::Bitmap::FormatRGB24))
+    std::abort();
+  square.Save(g_dir + "/asset/a.bmp");
+  odd.Save(g_dir + "/asset/sub/b.bmp");
+  std::ofstream(g_dir + "/asset/c.tga") << "not an image";
+  std::ofstream(g_dir + "/asset/sub/t.texture") << "binary";
+  ErrorHandler::Create();
+  DataManager::Create((g_dir + "/schema/").c_str());
+  DataManager::Instance()->checkOptions[1] = true;
+  std::atexit([] { std::filesystem::remove_all(g_dir); });
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  Setup();
+  std::ofstream(g_dir + "/asset/sub/t.texture.txt", std::ios::binary | std::ios::trunc)
+      .write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
+  ValidateTextureFiles(g_dir + "/asset", g_dir + "/asset");
+  ErrorHandler::Instance()->Clear();
+  return 0;
+}

@@ -1,0 +1,127 @@
+// The texture file checks on generated asset folders.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "ConfigFixture.h"
+#include "config/TextureChecks.h"
+#include "kiv/Bitmap.h"
+
+using namespace OBLLib;
+namespace fs = std::filesystem;
+
+namespace {
+
+class TextureChecksTest : public ConfigFixture {
+protected:
+  void SetUp() override {
+    ConfigFixture::SetUp();
+    m_dm = Start(false);
+    m_asset = m_dir / "asset";
+    fs::create_directories(m_asset);
+  }
+  void File(const std::string& name, const std::string& text) {
+    fs::create_directories((m_asset / name).parent_path());
+    std::ofstream(m_asset / name, std::ios::binary) << text;
+  }
+  void Image(const std::string& name, int w, int h) {
+    Kiv::Bitmap b;
+    ASSERT_TRUE(b.Create(w, h, Kiv::Bitmap::FormatRGB24));
+    ASSERT_TRUE(b.Save((m_asset / name).string()));
+  }
+  // The findings of a walk, one "E text" / "W text" line each, and the result.
+  std::string Check(bool* ok = nullptr) {
+    EH().Clear();
+    const bool result = ValidateTextureFiles(m_asset.string(), m_asset.string());
+    if (ok) *ok = result;
+    std::string out;
+    for (const auto& e : EH().GetEntries())
+      out += std::string(e.severity == ErrorHandler::kError ? "E " : "W ") + e.text.Str() + "\n";
+    EXPECT_EQ(result, out.empty()) << out;
+    return out;
+  }
+
+  DataManager* m_dm = nullptr;
+  fs::path m_asset;
+};
+
+TEST_F(TextureChecksTest, DuplicateBySettingsAndBuild) {
+  File("wood.texture", "binary");
+  File("wood.texture.txt", "Primary=wood.bmp\n");
+  Image("wood.bmp", 4, 4);
+  const std::string finding =
+      "The texture 'wood.texture' has both a settings file and a converted texture.\n";
+  m_dm->build = 2.8f;
+  EXPECT_EQ(Check(), "W " + finding);
+  m_dm->build = 2.9f;
+  EXPECT_EQ(Check(), "E " + finding);
+  m_dm->checkOptions[0] = true;
+  EXPECT_EQ(Check(), "");
+}
+
+// Each settings file on its own in a fresh folder, with its findings.
+TEST_F(TextureChecksTest, SettingsFiles) {
+  struct Case {
+    std::string settings;
+    const char* out;
+  } cases[] = {
+      {"Primary=Wood.BMP\r\n", ""},
+      {"primary=nothing.bmp\nPrimary=gone.bmp\nPrimary=wide.bmp\n", ""},
+      {"Primary=odd.bmp\n", "E The size of the image 'odd.bmp' is not a power of two.\n"},
+      {"Primary=wood.bmp\nAlpha=small.bmp\n", "E The images named in 't.texture.txt' differ in size.\n"},
+      // A missing image has no size to compare.
+      {"Primary=gone.bmp\nAlpha=small.bmp\n",
+       "E The image 'gone.bmp' named in 't.texture.txt' does not exist.\n"},
+      {"Primary=broken.bmp\nAlpha=gone.bmp\n", "E Unable to load the image 'broken.bmp'.\n"},
+      {"Primary=../outside.bmp\n", "E The image '../outside.bmp' named in 't.texture.txt' does not exist.\n"},
+      {"Primary=wood.bmp\nAlpha=gon\xe9.bmp\n",
+       "E The texture settings file 't.texture.txt' has characters outside the ANSI range.\n"
+       "E The alpha image 'gon\xe9.bmp' named in 't.texture.txt' does not exist.\n"},
+      // A line longer than a piece continues as a line of its own.
+      {std::string(511, 'x') + "Primary=odd.bmp\n",
+       "E The size of the image 'odd.bmp' is not a power of two.\n"},
+  };
+  for (const Case& c : cases) {
+    fs::remove_all(m_asset);
+    fs::create_directories(m_asset);
+    Image("wood.bmp", 256, 128);
+    Image("wide.bmp", 512, 2);
+    Image("odd.bmp", 96, 64);
+    Image("small.bmp", 128, 128);
+    File("broken.bmp", "BM not really");
+    std::ofstream(m_dir / "outside.bmp") << "x";
+    File("t.texture.txt", c.settings);
+    EXPECT_EQ(Check(), c.out) << c.settings;
+  }
+}
+
+TEST_F(TextureChecksTest, ConversionLeftoversAndSubfolders) {
+  File("a.convert-tex.txt", "Primary=a.bmp\n");
+  File("sub/deeper/b.texture.txt", "Primary=B.bmp\n");
+  Image("sub/deeper/b.bmp", 8, 8);
+  m_dm->checkOptions[1] = true;
+  bool ok = true;
+  EXPECT_EQ(Check(&ok),
+            "E Unable to load the image 'a.convert-tex.txt'.\n"
+            "E The texture of 'sub/deeper/b.texture.txt' could not be converted.\n");
+  EXPECT_FALSE(ok);
+  File("sub/deeper/b.texture", "binary");
+  m_dm->checkOptions[0] = true;
+  File("a.convert-tex.txt", "");
+  fs::remove(m_asset / "a.convert-tex.txt");
+  EXPECT_EQ(Check(&ok), "");
+  EXPECT_TRUE(ok);
+}
+
+// Linked folders are not walked, so a link back up the tree ends; a
+// settings "file" that is a folder is reported, not read.
+TEST_F(TextureChecksTest, LinksAndOddEntries) {
+  fs::create_directories(m_asset / "sub");
+  fs::create_directory_symlink(m_asset, m_asset / "sub" / "loop");
+  File("sub/x.texture.txt", "Primary=x.bmp\n");
+  Image("sub/x.bmp", 16, 16);
+  fs::create_directories(m_asset / "odd.texture.txt");
+  EXPECT_EQ(Check(), "E Unable to load the image 'odd.texture.txt'.\n");
+}
+
+}  // namespace
