@@ -3,6 +3,7 @@
 #include <deque>
 #include <map>
 #include <string>
+#include <unordered_map>
 #include <unordered_set>
 
 #include "config/Container.h"
@@ -157,6 +158,12 @@ bool Container::Import(const SoupRef& soup, const SoupRef& definition, Container
 
   int32_t childIndex = 0;
   const int32_t assetBuild = BuildHundredths(AssetBuild());
+  // Compulsory tags the definition made before the import, by name: a config
+  // tag of the same name fills one in (step 6).
+  std::unordered_map<Kiv::PString, Tag*> premade;
+  for (const std::vector<Tag*>* list : {&target->tags, &target->headerTags})
+    for (Tag* tag : *list)
+      if (tag->madeFromDefinition) premade.emplace(tag->name, tag);
 
   // Makes, files, binds and imports a child of a typed container definition.
   auto importTyped = [&](const Kiv::PString& name, const Kiv::PString& type, const SoupRef& nested) {
@@ -243,12 +250,14 @@ bool Container::Import(const SoupRef& soup, const SoupRef& definition, Container
     // A compulsory tag that the definition made before the import takes the
     // config's value: otherwise the value would be lost and the tag checked
     // (and exported) empty.
-    Tag* premade = FindTagIn(*target, name);
-    if (premade && premade->madeFromDefinition) {
-      premade->madeFromDefinition = false;
+    auto made = premade.empty() ? premade.end() : premade.find(name);
+    if (made != premade.end()) {
+      Tag* tag = made->second;
+      premade.erase(made);
+      tag->madeFromDefinition = false;
       const Kiv::PString given = ValueOf(soup, name);
-      if (!given.IsEmpty()) premade->value = given;
-      ClassifyTag(premade, entry, soup, target);
+      if (!given.IsEmpty()) tag->value = given;
+      ClassifyTag(tag, entry, soup, target);
     } else if (Tag* tag = CreateTagFromDefinition(target, name, entry, soup)) {
       tag->BindValidation(entry);
       target->AddTag(tag);
