@@ -193,8 +193,6 @@ int32_t GSThread::Execute(const uint32_t depth) {
   const uint8_t* pc = nullptr;
   const uint8_t* mark = nullptr;
   uint32_t* fp = nullptr;
-  uint32_t* floor = nullptr;  // header cell 3 of the current frame
-  uint32_t* limit = nullptr;  // the highest cell its evaluation may use
   GSLibrary* lib = nullptr;
   GSScriptInstance* selfInstance = nullptr;
   uint32_t* selfCells = nullptr;
@@ -223,25 +221,23 @@ int32_t GSThread::Execute(const uint32_t depth) {
     NEXT;                 \
   } while (0)
   // Loads the registers of the current frame; pc goes to `offset`.
-#define ENTER(offset)                                                                    \
-  do {                                                                                   \
-    GSFrame* f_ = m_stack.CurrentFrame();                                                \
-    fn = f_->function;                                                                   \
-    code = fn->record->code.data();                                                      \
-    pc = code + (offset);                                                                \
-    mark = pc;                                                                           \
-    fp = cells + f_->argumentBase;                                                       \
-    floor = cells + f_->header + 3;                                                      \
-    limit = cells + f_->header + (fn->record->frameSize - fn->record->stackAdvance) + 3; \
-    lib = fn->owner->Library();                                                          \
-    table = fn->depthChecked ? plain : checked;                                          \
-    const HandleView* v_ = handles.Find(fp[0]);                                          \
-    if (!v_ || !v_->instance) FAIL(ER_NullReference);                                    \
-    selfInstance = v_->instance;                                                         \
-    selfBlock = v_->block;                                                               \
-    selfCells = selfInstance->cells + selfBlock;                                         \
-    selfWords = selfInstance->words > selfBlock ? selfInstance->words - selfBlock : 0;   \
-    context = ContextOf(selfInstance);                                                   \
+#define ENTER(offset)                                                                  \
+  do {                                                                                 \
+    GSFrame* f_ = m_stack.CurrentFrame();                                              \
+    fn = f_->function;                                                                 \
+    code = fn->record->code.data();                                                    \
+    pc = code + (offset);                                                              \
+    mark = pc;                                                                         \
+    fp = cells + f_->argumentBase;                                                     \
+    lib = fn->owner->Library();                                                        \
+    table = fn->depthChecked ? plain : checked;                                        \
+    const HandleView* v_ = handles.Find(fp[0]);                                        \
+    if (!v_ || !v_->instance) FAIL(ER_NullReference);                                  \
+    selfInstance = v_->instance;                                                       \
+    selfBlock = v_->block;                                                             \
+    selfCells = selfInstance->cells + selfBlock;                                       \
+    selfWords = selfInstance->words > selfBlock ? selfInstance->words - selfBlock : 0; \
+    context = ContextOf(selfInstance);                                                 \
   } while (0)
 #define SAVE() m_stack.SetStackPointer(int32_t(sp - cells))
 #define LOAD() (sp = cells + m_stack.StackPointer())
@@ -267,6 +263,10 @@ L_checked : {
   } else if (op == OP_RETV || op == OP_RETVO || op == OP_RET) {
     inputs = 0;  // the return checks its own distance
   }
+  // Evaluation cells run from header cell 3 up to the frame's size.
+  const GSFrame* frame = m_stack.CurrentFrame();
+  const uint32_t* floor = cells + frame->header + 3;
+  const uint32_t* limit = floor + (fn->record->frameSize - fn->record->stackAdvance);
   if (sp - floor < inputs) FAIL(ER_StackReturnError);
   if (sp + grows > limit) FAIL(ER_StackOverflow);
   goto* plain[op];
