@@ -196,9 +196,7 @@ int32_t GSThread::Execute(const uint32_t depth) {
   GSLibrary* lib = nullptr;
   GSScriptInstance* selfInstance = nullptr;
   uint32_t* selfCells = nullptr;
-  uint32_t selfBlock = 0;
   uint32_t selfWords = 0;
-  GSContext* context = nullptr;
   const void* const* table = plain;
   uint8_t op = 0;
 
@@ -221,32 +219,31 @@ int32_t GSThread::Execute(const uint32_t depth) {
     NEXT;                 \
   } while (0)
   // Loads the registers of the current frame; pc goes to `offset`.
-#define ENTER(offset)                                                                  \
-  do {                                                                                 \
-    GSFrame* f_ = m_stack.CurrentFrame();                                              \
-    fn = f_->function;                                                                 \
-    code = fn->record->code.data();                                                    \
-    pc = code + (offset);                                                              \
-    mark = pc;                                                                         \
-    fp = cells + f_->argumentBase;                                                     \
-    lib = fn->owner->Library();                                                        \
-    table = fn->depthChecked ? plain : checked;                                        \
-    const HandleView* v_ = handles.Find(fp[0]);                                        \
-    if (!v_ || !v_->instance) FAIL(ER_NullReference);                                  \
-    selfInstance = v_->instance;                                                       \
-    selfBlock = v_->block;                                                             \
-    selfCells = selfInstance->cells + selfBlock;                                       \
-    selfWords = selfInstance->words > selfBlock ? selfInstance->words - selfBlock : 0; \
-    context = ContextOf(selfInstance);                                                 \
+#define ENTER(offset)                                                            \
+  do {                                                                           \
+    GSFrame* f_ = m_stack.CurrentFrame();                                        \
+    fn = f_->function;                                                           \
+    code = fn->record->code.data();                                              \
+    pc = code + (offset);                                                        \
+    mark = pc;                                                                   \
+    fp = cells + f_->argumentBase;                                               \
+    lib = fn->owner->Library();                                                  \
+    table = fn->depthChecked ? plain : checked;                                  \
+    const HandleView* v_ = handles.Find(fp[0]);                                  \
+    if (!v_ || !v_->instance) FAIL(ER_NullReference);                            \
+    selfInstance = v_->instance;                                                 \
+    const uint32_t block_ = v_->block;                                           \
+    selfCells = selfInstance->cells + block_;                                    \
+    selfWords = selfInstance->words > block_ ? selfInstance->words - block_ : 0; \
   } while (0)
 #define SAVE() m_stack.SetStackPointer(int32_t(sp - cells))
 #define LOAD() (sp = cells + m_stack.StackPointer())
 #define I(x) int32_t(x)
-#define NEW_STRING(text, into)                        \
-  do {                                                \
-    GSString* s_ = GSString::Create(context, (text)); \
-    if (!s_) FAIL(ER_ArrayOutOfBounds);               \
-    (into) = s_->GetScriptHandle();                   \
+#define NEW_STRING(text, into)                                        \
+  do {                                                                \
+    GSString* s_ = GSString::Create(ContextOf(selfInstance), (text)); \
+    if (!s_) FAIL(ER_ArrayOutOfBounds);                               \
+    (into) = s_->GetScriptHandle();                                   \
   } while (0)
 
   if (m_stack.Depth() <= depth) FAIL(ER_NoStackFrame);
@@ -500,7 +497,7 @@ L_GE:
   // ---------------------------------------------------------------- arrays
 L_NEWA:
 L_NEWAO : {
-  GSArray* a = GSArray::Create(context, op == OP_NEWAO);
+  GSArray* a = GSArray::Create(ContextOf(selfInstance), op == OP_NEWAO);
   if (!a) FAIL(ER_ArrayOutOfBounds);
   const int32_t n = I(sp[0]);
   sp[0] = a->GetScriptHandle();
@@ -519,7 +516,7 @@ L_ACOPY : {
   const uint32_t h = sp[0];
   GSArray* a = AsArray(h);
   if (!a) FAIL(ER_NullArrayReference);
-  GSArray* copy = GSArray::Create(context, a->ObjectElements());
+  GSArray* copy = GSArray::Create(ContextOf(selfInstance), a->ObjectElements());
   if (!copy) FAIL(ER_ArrayOutOfBounds);
   sp[0] = copy->GetScriptHandle();
   const bool ok = copy->AssignRange(a, 0, int32_t(a->Size()));
@@ -569,7 +566,7 @@ L_ASUBO : {
   sp -= 2;
   GSArray* a = AsArray(h);
   if (!a) FAIL(ER_NullArrayReference);
-  GSArray* out = GSArray::Create(context, a->ObjectElements());
+  GSArray* out = GSArray::Create(ContextOf(selfInstance), a->ObjectElements());
   if (!out) FAIL(ER_ArrayOutOfBounds);
   sp[0] = out->GetScriptHandle();
   const bool ok = out->AssignRange(a, s, e);
@@ -763,7 +760,7 @@ L_NEW : {
   if (!cls) FAIL(ER_ClassCreateError);
   SAVE();
   GSObject* object = new GSObject();
-  if (!cls->CreateInstance(object, context)) {
+  if (!cls->CreateInstance(object, ContextOf(selfInstance))) {
     delete object;
     m_state = Ready;  // the failed nested run stopped only itself
     FAIL(ER_ClassCreateError);
@@ -776,6 +773,7 @@ L_LDCLS : {
   GSClass* cls = lib->ClassImports()[ReadU16(pc)].cls;
   pc += 2;
   SAVE();
+  GSContext* context = ContextOf(selfInstance);
   GSObject* object = context && cls ? context->GetStaticInstance(cls) : nullptr;
   m_state = Ready;
   *++sp = object ? object->GetScriptHandle() : 0;
@@ -878,13 +876,13 @@ L_STSK : {
 L_STSO : {
   SELF_MEMBER(m)
   const uint32_t v = *sp--;
-  StoreMember(selfInstance, selfBlock + m, v);
+  StoreMember(selfInstance, uint32_t(selfCells - selfInstance->cells) + m, v);
   ReleaseHandle(v);
   NEXT;
 }
 L_STSOK : {
   SELF_MEMBER(m)
-  StoreMember(selfInstance, selfBlock + m, *sp);
+  StoreMember(selfInstance, uint32_t(selfCells - selfInstance->cells) + m, *sp);
   NEXT;
 }
 #undef SELF_MEMBER
