@@ -3,13 +3,11 @@
 #include <charconv>
 #include <cstdio>
 
+#include "kiv/Bytes.h"
 #include "kiv/String.h"
 
 KUID KUID::UnpackSoup(const uint8_t in[8]) {
-  uint32_t words[2] = {0, 0};
-  for (int w = 0; w < 2; ++w)
-    for (int b = 0; b < 4; ++b) words[w] |= static_cast<uint32_t>(in[w * 4 + b]) << (8 * b);
-  return FromPacked(words[0], static_cast<int32_t>(words[1]));
+  return FromPacked(Kiv::LoadLE32(in), static_cast<int32_t>(Kiv::LoadLE32(in + 4)));
 }
 
 std::string KUID::GetBaseString() const {

@@ -4,6 +4,7 @@
 
 #include "foundation/Crc32.h"
 #include "foundation/FileUtil.h"
+#include "kiv/Bytes.h"
 #include "kiv/File.h"
 
 // Enciphered form: "RGSE", version byte 1, three zero bytes, then u32 plain
@@ -14,17 +15,6 @@ namespace {
 constexpr char kMagic[4] = {'R', 'G', 'S', 'E'};
 constexpr size_t kHeaderSize = 20;
 constexpr uint8_t kVersion = 1;
-
-uint32_t GetU32(const uint8_t* p) {
-  return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
-}
-
-void PutU32(uint8_t* p, uint32_t v) {
-  p[0] = uint8_t(v);
-  p[1] = uint8_t(v >> 8);
-  p[2] = uint8_t(v >> 16);
-  p[3] = uint8_t(v >> 24);
-}
 
 // XORs the key stream of seed over n bytes (the same call enciphers and deciphers).
 void ApplyKeyStream(uint32_t seed, const uint8_t* in, uint8_t* out, size_t n) {
@@ -97,22 +87,20 @@ bool ScriptFileBuffer::Load(const char* baseFolder, const char* path) {
 
 bool ScriptFileBuffer::Decode() {
   if (!enciphered) return true;
-  const auto* in = reinterpret_cast<const uint8_t*>(data);
-  const size_t size = length;
-  bool ok = in && size >= kHeaderSize && std::memcmp(in, kMagic, 4) == 0 && in[4] == kVersion && in[5] == 0 &&
-            in[6] == 0 && in[7] == 0;
-  const uint32_t plainLength = ok ? GetU32(in + 8) : 0;
-  const uint32_t crc = ok ? GetU32(in + 12) : 0;
-  const uint32_t seed = ok ? GetU32(in + 16) : 0;
-  ok = ok && seed != 0 && plainLength == size - kHeaderSize;
-  if (!ok) {
+  Kiv::ByteReader in(data, data ? length : 0);
+  const bool header = in.Chars(4) == std::string_view(kMagic, 4) && in.U8() == kVersion && in.U8() == 0 &&
+                      in.U8() == 0 && in.U8() == 0;
+  const uint32_t plainLength = in.U32();
+  const uint32_t crc = in.U32();
+  const uint32_t seed = in.U32();
+  if (!header || in.Failed() || seed == 0 || plainLength != in.Remaining()) {
     Clear();
     return false;
   }
   std::vector<char> out(kScriptPrefix.size() + plainLength + 1);
   std::memcpy(out.data(), kScriptPrefix.data(), kScriptPrefix.size());
   auto* plain = reinterpret_cast<uint8_t*>(out.data() + kScriptPrefix.size());
-  ApplyKeyStream(seed, in + kHeaderSize, plain, plainLength);
+  ApplyKeyStream(seed, in.Cursor(), plain, plainLength);
   if (Crc32(plain, plainLength) != crc) {
     Clear();
     return false;
@@ -135,9 +123,9 @@ std::vector<uint8_t> ScriptFileBuffer::Encode(std::string_view plainText) {
   if (seed == 0) seed = 1;
   std::memcpy(out.data(), kMagic, 4);
   out[4] = kVersion;
-  PutU32(out.data() + 8, static_cast<uint32_t>(plainText.size()));
-  PutU32(out.data() + 12, crc);
-  PutU32(out.data() + 16, seed);
+  Kiv::StoreLE32(out.data() + 8, static_cast<uint32_t>(plainText.size()));
+  Kiv::StoreLE32(out.data() + 12, crc);
+  Kiv::StoreLE32(out.data() + 16, seed);
   ApplyKeyStream(seed, reinterpret_cast<const uint8_t*>(plainText.data()), out.data() + kHeaderSize,
                  plainText.size());
   return out;

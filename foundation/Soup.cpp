@@ -10,6 +10,7 @@
 
 #include "foundation/SoupInternal.h"
 #include "foundation/Log.h"
+#include "kiv/Bytes.h"
 
 namespace soup_detail {
 
@@ -116,11 +117,6 @@ void AppendFloat(std::string& out, float value) {
 using namespace soup_detail;
 
 namespace {
-
-uint32_t LoadU32(const uint8_t* b) {
-  return static_cast<uint32_t>(b[0]) | static_cast<uint32_t>(b[1]) << 8 | static_cast<uint32_t>(b[2]) << 16 |
-         static_cast<uint32_t>(b[3]) << 24;
-}
 
 // Truncation of a float to an int, refused outside the int range.
 bool FloatToInt(float f, int32_t& out) {
@@ -244,14 +240,11 @@ bool TDBDataTag::ToInt(int32_t& out) const {
     case kSoupInt:
     case kSoupBinary:
       if (m_size != 4) return false;
-      out = static_cast<int32_t>(LoadU32(d));
+      out = static_cast<int32_t>(Kiv::LoadLE32(d));
       return true;
-    case kSoupFloat: {
+    case kSoupFloat:
       if (m_size != 4) return false;
-      float f;
-      std::memcpy(&f, d, 4);
-      return FloatToInt(f, out);
-    }
+      return FloatToInt(Kiv::LoadLEFloat(d), out);
     case kSoupText: {
       std::string_view text = Trim(std::string_view(reinterpret_cast<const char*>(d), m_size));
       if (ParseIntToken(text, out)) return true;
@@ -269,11 +262,11 @@ bool TDBDataTag::ToFloat(float& out) const {
     case kSoupFloat:
     case kSoupBinary:
       if (m_size != 4) return false;
-      std::memcpy(&out, d, 4);
+      out = Kiv::LoadLEFloat(d);
       return true;
     case kSoupInt:
       if (m_size != 4) return false;
-      out = static_cast<float>(static_cast<int32_t>(LoadU32(d)));
+      out = static_cast<float>(static_cast<int32_t>(Kiv::LoadLE32(d)));
       return true;
     case kSoupText: {
       std::string_view text = Trim(std::string_view(reinterpret_cast<const char*>(d), m_size));
@@ -310,15 +303,13 @@ bool TDBDataTag::ToText(std::string& out) const {
     case kSoupInt:
       for (uint32_t i = 0; i < m_size; i += 4) {
         if (i) out += ',';
-        AppendInt(out, static_cast<int32_t>(LoadU32(d + i)));
+        AppendInt(out, static_cast<int32_t>(Kiv::LoadLE32(d + i)));
       }
       return true;
     case kSoupFloat:
       for (uint32_t i = 0; i < m_size; i += 4) {
         if (i) out += ',';
-        float f;
-        std::memcpy(&f, d + i, 4);
-        AppendFloat(out, f);
+        AppendFloat(out, Kiv::LoadLEFloat(d + i));
       }
       return true;
     case kSoupKUID:
@@ -336,12 +327,12 @@ bool TDBDataTag::ToFloatList(std::vector<float>& out) const {
   const uint8_t* d = GetData();
   switch (m_type) {
     case kSoupFloat:
-      out.resize(m_size / 4);
-      if (m_size) std::memcpy(out.data(), d, m_size);
+      out.reserve(m_size / 4);
+      for (uint32_t i = 0; i + 4 <= m_size; i += 4) out.push_back(Kiv::LoadLEFloat(d + i));
       return true;
     case kSoupInt:
       for (uint32_t i = 0; i < m_size; i += 4)
-        out.push_back(static_cast<float>(static_cast<int32_t>(LoadU32(d + i))));
+        out.push_back(static_cast<float>(static_cast<int32_t>(Kiv::LoadLE32(d + i))));
       return true;
     case kSoupText: {
       std::string_view text(reinterpret_cast<const char*>(d), m_size);
@@ -681,7 +672,7 @@ void SoupRef::SetNamedTag(const Kiv::PString& name, std::string_view text) {
 
 void SoupRef::SetNamedTagInt(const Kiv::PString& name, int32_t value) {
   uint8_t b[4];
-  for (int i = 0; i < 4; ++i) b[i] = static_cast<uint8_t>(static_cast<uint32_t>(value) >> (8 * i));
+  Kiv::StoreLE32(b, static_cast<uint32_t>(value));
   SetBytes(name, kSoupInt, b, 4);
 }
 
@@ -691,11 +682,7 @@ void SoupRef::SetNamedTagFloat(const Kiv::PString& name, float value) {
 
 void SoupRef::SetNamedTagFloatArray(const Kiv::PString& name, const float* values, size_t count) {
   std::vector<uint8_t> bytes(count * 4);
-  for (size_t i = 0; i < count; ++i) {
-    uint32_t bits;
-    std::memcpy(&bits, &values[i], 4);
-    for (int b = 0; b < 4; ++b) bytes[i * 4 + b] = static_cast<uint8_t>(bits >> (8 * b));
-  }
+  for (size_t i = 0; i < count; ++i) Kiv::StoreLEFloat(&bytes[i * 4], values[i]);
   SetBytes(name, kSoupFloat, bytes.data(), bytes.size());
 }
 

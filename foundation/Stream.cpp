@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "kiv/Bytes.h"
 #include "kiv/File.h"
 #include "kiv/Memory.h"
 
@@ -92,97 +93,72 @@ void TStream::Skip(uint64_t n) {
 // ---- typed forms ----
 
 namespace {
-uint32_t LoadU32(const uint8_t* b) {
-  return static_cast<uint32_t>(b[0]) | static_cast<uint32_t>(b[1]) << 8 | static_cast<uint32_t>(b[2]) << 16 |
-         static_cast<uint32_t>(b[3]) << 24;
-}
-void StoreU32(uint8_t* b, uint32_t v) {
-  for (int i = 0; i < 4; ++i) b[i] = static_cast<uint8_t>(v >> (8 * i));
+// Reads the N bytes of one typed value; a short read sets error 4.
+template <size_t N>
+bool ReadExact(TStream& stream, uint8_t (&bytes)[N]) {
+  if (stream.ReadBytes(bytes, N) == N) return true;
+  stream.SetError(TStream::kErrorShortRead);
+  return false;
 }
 }  // namespace
 
 uint8_t TStream::ReadU8(uint8_t def) {
-  uint8_t b;
-  if (ReadBytes(&b, 1) != 1) {
-    SetError(kErrorShortRead);
-    return def;
-  }
-  return b;
+  uint8_t b[1];
+  return ReadExact(*this, b) ? b[0] : def;
 }
 
 uint16_t TStream::ReadU16(uint16_t def) {
   uint8_t b[2];
-  if (ReadBytes(b, 2) != 2) {
-    SetError(kErrorShortRead);
-    return def;
-  }
-  return static_cast<uint16_t>(b[0] | b[1] << 8);
+  return ReadExact(*this, b) ? Kiv::LoadLE16(b) : def;
 }
 
 uint32_t TStream::ReadU32(uint32_t def) {
   uint8_t b[4];
-  if (ReadBytes(b, 4) != 4) {
-    SetError(kErrorShortRead);
-    return def;
-  }
-  return LoadU32(b);
+  return ReadExact(*this, b) ? Kiv::LoadLE32(b) : def;
 }
 
 float TStream::ReadFloat(float def) {
   uint8_t b[4];
-  if (ReadBytes(b, 4) != 4) {
-    SetError(kErrorShortRead);
-    return def;
-  }
-  uint32_t bits = LoadU32(b);
-  float f;
-  std::memcpy(&f, &bits, 4);
-  return f;
+  return ReadExact(*this, b) ? Kiv::LoadLEFloat(b) : def;
 }
 
 bool TStream::ReadBool(bool def) {
-  uint8_t b;
-  if (ReadBytes(&b, 1) != 1) {
-    SetError(kErrorShortRead);
-    return def;
-  }
-  return b != 0;
+  uint8_t b[1];
+  return ReadExact(*this, b) ? b[0] != 0 : def;
 }
 
 KUID TStream::ReadKUID() {
   uint8_t b[8];
-  if (ReadBytes(b, 8) != 8) {
-    SetError(kErrorShortRead);
-    return KUID::Null();
-  }
-  return KUID::FromPacked(LoadU32(b + 4), static_cast<int32_t>(LoadU32(b)));
+  if (!ReadExact(*this, b)) return KUID::Null();
+  return KUID::FromPacked(Kiv::LoadLE32(b + 4), static_cast<int32_t>(Kiv::LoadLE32(b)));
 }
 
 void TStream::WriteU8(uint8_t v) { WriteBytes(&v, 1); }
 
 void TStream::WriteU16(uint16_t v) {
-  uint8_t b[2] = {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8)};
+  uint8_t b[2];
+  Kiv::StoreLE16(b, v);
   WriteBytes(b, 2);
 }
 
 void TStream::WriteU32(uint32_t v) {
   uint8_t b[4];
-  StoreU32(b, v);
+  Kiv::StoreLE32(b, v);
   WriteBytes(b, 4);
 }
 
 void TStream::WriteFloat(float v) {
-  uint32_t bits;
-  std::memcpy(&bits, &v, 4);
-  WriteU32(bits);
+  uint8_t b[4];
+  Kiv::StoreLEFloat(b, v);
+  WriteBytes(b, 4);
 }
 
 void TStream::WriteBool(bool v) { WriteU8(v ? 1 : 0); }
 
 void WriteKUID(TStream& stream, const KUID& kuid) {
   uint8_t b[8];
-  StoreU32(b, static_cast<uint32_t>(kuid.content));
-  StoreU32(b + 4, kuid.PackedWord());
+  Kiv::StoreLE32(b, static_cast<uint32_t>(kuid.content));
+  Kiv::StoreLE32(b + 4, kuid.PackedWord());
   stream.WriteBytes(b, 8);
 }
 
@@ -197,11 +173,8 @@ void TStream::WriteString(std::string_view text) {
 
 std::string TStream::ReadString() {
   uint8_t b[4];
-  if (ReadBytes(b, 4) != 4) {
-    SetError(kErrorShortRead);
-    return {};
-  }
-  uint32_t length = LoadU32(b);
+  if (!ReadExact(*this, b)) return {};
+  const uint32_t length = Kiv::LoadLE32(b);
   if (length > kMaxStringLength) {
     Skip(length);
     SetError(kErrorStringTooLong);
@@ -226,11 +199,8 @@ void TStream::WritePString(const Kiv::PString& text) {
 
 Kiv::PString TStream::ReadPString() {
   uint8_t b[4];
-  if (ReadBytes(b, 4) != 4) {
-    SetError(kErrorShortRead);
-    return Kiv::PString::Empty();
-  }
-  uint32_t stored = LoadU32(b);
+  if (!ReadExact(*this, b)) return Kiv::PString::Empty();
+  const uint32_t stored = Kiv::LoadLE32(b);
   if (stored == 0) return Kiv::PString();
   if (stored > kMaxStringLength) {
     Skip(stored);

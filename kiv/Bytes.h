@@ -66,19 +66,26 @@ inline void StoreLEFloat(void* p, float f) {
   StoreLE32(p, bits);
 }
 
-// Appends little-endian values to a byte vector.
-inline void AppendLE16(std::vector<uint8_t>& out, uint16_t v) {
-  out.push_back(uint8_t(v));
-  out.push_back(uint8_t(v >> 8));
+// Appends little-endian values to a byte container (std::vector<uint8_t>,
+// std::string, ...).
+template <class Out>
+void AppendLE16(Out& out, uint16_t v) {
+  using Byte = typename Out::value_type;
+  out.push_back(Byte(v & 0xFF));
+  out.push_back(Byte(v >> 8));
 }
-inline void AppendLE32(std::vector<uint8_t>& out, uint32_t v) {
-  for (int i = 0; i < 4; ++i) out.push_back(uint8_t(v >> (8 * i)));
+template <class Out>
+void AppendLE32(Out& out, uint32_t v) {
+  using Byte = typename Out::value_type;
+  for (int i = 0; i < 4; ++i) out.push_back(Byte((v >> (8 * i)) & 0xFF));
 }
-inline void AppendLE64(std::vector<uint8_t>& out, uint64_t v) {
+template <class Out>
+void AppendLE64(Out& out, uint64_t v) {
   AppendLE32(out, uint32_t(v));
   AppendLE32(out, uint32_t(v >> 32));
 }
-inline void AppendLEFloat(std::vector<uint8_t>& out, float f) {
+template <class Out>
+void AppendLEFloat(Out& out, float f) {
   uint32_t bits;
   std::memcpy(&bits, &f, sizeof bits);
   AppendLE32(out, bits);
