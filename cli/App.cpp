@@ -3,7 +3,6 @@
 #include <csignal>
 #include <cstdlib>
 #include <exception>
-#include <filesystem>
 #include <unistd.h>
 
 #include "cli/CommandLine.h"
@@ -15,6 +14,7 @@
 #include "foundation/Log.h"
 #include "foundation/ResultsLog.h"
 #include "gamescript/runtime/ScriptLogHook.h"
+#include "kiv/File.h"
 #include "kiv/Log.h"
 #include "kiv/String.h"
 
@@ -104,12 +104,12 @@ int RunCommand(Session& session, std::vector<std::string>& args) {
 }
 
 int RunBatch(Session& session, const std::string& programArg, const std::string& path) {
-  std::filesystem::path file(path);
-  if (file.is_relative() && !path.empty() && !session.startFolder.empty())
-    file = std::filesystem::path(session.startFolder) / file;
+  Kiv::File::Path file(path);
+  if (!file.IsAbsolute() && !path.empty() && !session.startFolder.empty())
+    file = Kiv::File::Path(session.startFolder).Join(path);
   std::vector<BatchCommand> commands;
   std::string error;
-  if (!ReadBatchFile(file.string(), commands, error)) {
+  if (!ReadBatchFile(file.Str(), commands, error)) {
     ResultsLog log;
     log.AddResult(ResultsLog::kError, nullptr, error);
     PrintResults(session.out, log);

@@ -1,8 +1,5 @@
 #include "cli/Dispatch.h"
 
-#include <filesystem>
-#include <system_error>
-
 #include "cli/CommandHost.h"
 #include "cli/StartUp.h"
 #include "cli/Subsystems.h"
@@ -10,6 +7,7 @@
 #include "kiv/File.h"
 #include "umbclient/AssetDatabase.h"
 #include "foundation/ResultsLog.h"
+#include "kiv/File.h"
 #include "kiv/PString.h"
 #include "graphics/texture/TextureConvert.h"
 
@@ -19,8 +17,6 @@
 #else
 #define ROVANA_HAVE_COMPILER 0
 #endif
-
-namespace fs = std::filesystem;
 
 namespace Cli {
 
@@ -90,14 +86,12 @@ void PrintHelp(std::FILE* out) {
 }
 
 int CompileCommand(Session& session, std::vector<std::string>& args, ResultsLog& log) {
-  std::error_code ec;
-  fs::path working = fs::current_path(ec);
-  if (!session.startFolder.empty()) fs::current_path(session.startFolder, ec);
+  const std::string working = Kiv::CurrentFolder();
+  if (!session.startFolder.empty()) Kiv::SetCurrentFolder(session.startFolder);
   struct ChangeBack {
-    fs::path folder;
+    std::string folder;
     ~ChangeBack() {
-      std::error_code ignored;
-      if (!folder.empty()) fs::current_path(folder, ignored);
+      if (!folder.empty()) Kiv::SetCurrentFolder(folder);
     }
   } changeBack{working};
 
@@ -133,9 +127,10 @@ int CompressTextureCommand(Session& session, std::vector<std::string>& args, Res
     log.AddResult(ResultsLog::kError, nullptr, "Missing folder parameter.");
     return -1;
   }
-  fs::path folder(args[2]);
-  if (folder.is_relative() && !session.startFolder.empty()) folder = fs::path(session.startFolder) / folder;
-  return ConvertTexturesInFolderCommand(std::string(), folder.string(), log) == kTextureConvertDone ? 0 : -1;
+  Kiv::File::Path folder(args[2]);
+  if (!folder.IsAbsolute() && !session.startFolder.empty())
+    folder = Kiv::File::Path(session.startFolder).Join(args[2]);
+  return ConvertTexturesInFolderCommand(std::string(), folder.Str(), log) == kTextureConvertDone ? 0 : -1;
 }
 
 int ValidateCommand(Session& session, std::vector<std::string>& args, ResultsLog& log) {

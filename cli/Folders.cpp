@@ -1,11 +1,6 @@
 #include "cli/Folders.h"
 
-#include <filesystem>
-#include <system_error>
-
 #include "kiv/File.h"
-
-namespace fs = std::filesystem;
 
 namespace Cli {
 
@@ -15,26 +10,34 @@ const size_t kUserDataFolderCount = sizeof kUserDataFolders / sizeof kUserDataFo
 
 namespace {
 
-bool HoldsSchema(const fs::path& folder) { return Kiv::File::IsDirectory((folder / "OBLData").string()); }
+bool HoldsSchema(const std::string& folder) {
+  return Kiv::File::IsDirectory(Kiv::File::Path(folder).Join("OBLData").Str());
+}
+
+// The folder above path ("/" for "/a"); path itself when it has none.
+std::string Parent(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return path;
+  return slash == 0 ? std::string("/") : path.substr(0, slash);
+}
 
 }  // namespace
 
 std::string ProgramPath(const char* argv0) {
-  std::error_code ec;
-  fs::path self = fs::read_symlink("/proc/self/exe", ec);
-  if (!ec && !self.empty()) return self.string();
+  std::string self = Kiv::RunningProgramPath();
+  if (!self.empty()) return self;
   return Kiv::AbsolutePath(argv0 ? argv0 : "");
 }
 
 std::string FindInstallationRoot(const std::string& programPath, const char* rootVariable) {
   if (rootVariable && *rootVariable) return Kiv::AbsolutePath(rootVariable);
   if (programPath.empty()) return {};
-  fs::path folder = fs::path(Kiv::AbsolutePath(programPath)).parent_path();
+  std::string folder = Parent(Kiv::AbsolutePath(programPath));
   while (!folder.empty()) {
-    if (HoldsSchema(folder)) return folder.string();
-    fs::path samples = folder / "samples" / "install";
-    if (HoldsSchema(samples)) return samples.string();
-    fs::path parent = folder.parent_path();
+    if (HoldsSchema(folder)) return folder;
+    const std::string samples = Kiv::File::Path(folder).Join("samples/install").Str();
+    if (HoldsSchema(samples)) return samples;
+    const std::string parent = Parent(folder);
     if (parent == folder) break;
     folder = parent;
   }
@@ -44,13 +47,14 @@ std::string FindInstallationRoot(const std::string& programPath, const char* roo
 std::string FindUserDataFolder(const std::string& installationRoot, const char* userDataVariable) {
   if (userDataVariable && *userDataVariable) return Kiv::AbsolutePath(userDataVariable);
   if (installationRoot.empty()) return {};
-  fs::path root(installationRoot);
-  fs::path inside = root / "userdata";
-  if (Kiv::File::IsDirectory(inside.string())) return inside.string();
-  fs::path beside = root.parent_path() / "userdata";
-  if (root.has_parent_path() && Kiv::File::IsDirectory(beside.string()))
-    return beside.lexically_normal().string();
-  return inside.string();
+  const std::string inside = Kiv::File::Path(installationRoot).Join("userdata").Str();
+  if (Kiv::File::IsDirectory(inside)) return inside;
+  const std::string parent = Parent(installationRoot);
+  if (parent != installationRoot) {
+    const std::string beside = Kiv::AbsolutePath(Kiv::File::Path(parent).Join("userdata").Str());
+    if (Kiv::File::IsDirectory(beside)) return beside;
+  }
+  return inside;
 }
 
 bool LayOutUserData(const std::string& userData, std::string& error) {

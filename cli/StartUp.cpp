@@ -1,8 +1,6 @@
 #include "cli/StartUp.h"
 
 #include <cstdarg>
-#include <filesystem>
-#include <system_error>
 
 #include "cli/Folders.h"
 #include "cli/Subsystems.h"
@@ -11,13 +9,12 @@
 #include "foundation/Log.h"
 #include "foundation/Soup.h"
 #include "gamescript/runtime/ScriptLogHook.h"
+#include "kiv/File.h"
 #include "kiv/Log.h"
 #include "online/OnlineAccessClientEndpoint.h"
 #include "umbclient/AssetDatabase.h"
 #include "umbclient/AsyncConnect.h"
 #include "umbclient/ContentFolders.h"
-
-namespace fs = std::filesystem;
 
 namespace Cli {
 
@@ -43,9 +40,8 @@ bool StartUp(Session& session) {
   // The user's folder, for arguments given relative to it; then the
   // installation root, so the schema folder and the product's relative
   // paths resolve as they do in an installation.
-  std::error_code ec;
-  session.startFolder = fs::current_path(ec).string();
-  if (ec) {
+  session.startFolder = Kiv::CurrentFolder();
+  if (session.startFolder.empty()) {
     Fail(session, "Unable to read the current folder.");
     return false;
   }
@@ -53,8 +49,7 @@ bool StartUp(Session& session) {
     Fail(session, "Unable to find the installation folder (a folder holding \"OBLData/\"; set ROVANA_ROOT).");
     return false;
   }
-  fs::current_path(session.installationRoot, ec);
-  if (ec) {
+  if (!Kiv::SetCurrentFolder(session.installationRoot)) {
     Fail(session, "Unable to change to the installation folder '" + session.installationRoot + "'.");
     return false;
   }
@@ -122,10 +117,7 @@ void ShutDown(Session& session) {
   if (session.logOpen) Kiv::Log::Instance().CloseFile();
   session.logOpen = false;
   Kiv::Log::Instance().SetConsole(false, stderr);
-  if (session.folderChanged) {
-    std::error_code ec;
-    fs::current_path(session.startFolder, ec);
-  }
+  if (session.folderChanged) Kiv::SetCurrentFolder(session.startFolder);
   session.folderChanged = false;
 }
 

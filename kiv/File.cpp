@@ -87,7 +87,7 @@ bool Earlier(const timespec& a, const timespec& b) {
 // the price is that another writer's change to the same folder within the
 // same tick as one of ours goes unseen by lookups that need another case
 // until the folder changes again (lookups spelled exactly never need it).
-class FolderCache {
+class FolderListingCache {
 public:
   // Names in folder equal to name without regard to case, in byte order.
   std::vector<std::string> Lookup(const std::string& given, std::string_view name) {
@@ -256,8 +256,8 @@ private:
   size_t m_names = 0;
 };
 
-FolderCache& Folders() {
-  static FolderCache* cache = new FolderCache;  // never destroyed: used until exit
+FolderListingCache& Folders() {
+  static FolderListingCache* cache = new FolderListingCache;  // never destroyed: used until exit
   return *cache;
 }
 
@@ -385,6 +385,28 @@ std::string AbsolutePath(std::string_view path) {
   return text;
 }
 
+std::string CurrentFolder() {
+  std::error_code ec;
+  std::filesystem::path folder = std::filesystem::current_path(ec);
+  if (ec) {
+    Fail("cannot read the working folder", "", ec.value());
+    return {};
+  }
+  return folder.string();
+}
+
+bool SetCurrentFolder(std::string_view path) {
+  const std::string text(path);
+  if (::chdir(text.c_str()) != 0) return Fail("cannot change to folder", text, errno);
+  return true;
+}
+
+std::string RunningProgramPath() {
+  std::error_code ec;
+  std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
+  return ec ? std::string() : self.string();
+}
+
 int FileExists(std::string_view path) { return ResolvePath(path) ? 0 : -1; }
 
 const std::string& File::LastError() { return t_lastError; }
@@ -422,7 +444,7 @@ bool File::Open(std::string_view path, Mode mode) {
   if (IsDirectory(*resolved)) return FailText("is a folder, not a file:", *resolved);
   // Non-blocking while the kind of file is unknown: opening a named pipe or
   // a device could otherwise wait forever. Only regular files are kept.
-  FolderCache::Before before;
+  FolderListingCache::Before before;
   if (mode != Mode::Read) before = Folders().Prepare(*resolved);
   int fd = ::open(resolved->c_str(), flags | O_NONBLOCK, 0666);
   if (mode != Mode::Read && fd >= 0) Folders().Changed(before, LastComponent(*resolved), true);
@@ -530,6 +552,19 @@ std::optional<std::string> File::RealPath(std::string_view path) {
   return out;
 }
 
+bool File::IsRegularFile(std::string_view path) {
+  std::optional<std::string> r = ResolvePath(path);
+  struct stat st;
+  return r && ::stat(r->c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+int64_t File::ModificationTime(std::string_view path) {
+  std::optional<std::string> r = ResolvePath(path);
+  struct stat st;
+  if (!r || ::stat(r->c_str(), &st) != 0) return 0;
+  return static_cast<int64_t>(st.st_mtime);
+}
+
 int64_t File::FileSize(std::string_view path) {
   std::optional<std::string> r = ResolvePath(path);
   struct stat st;
@@ -541,7 +576,7 @@ bool File::Unlink(std::string_view path) {
   std::optional<std::string> r = ResolvePath(path);
   if (!r) return false;
   if (IsDirectory(*r)) return FailText("is a folder, not a file:", *r);
-  FolderCache::Before before = Folders().Prepare(*r);
+  FolderListingCache::Before before = Folders().Prepare(*r);
   if (::unlink(r->c_str()) != 0) return Fail("cannot delete", *r, errno);
   Folders().Changed(before, LastComponent(*r), false);
   return true;
@@ -574,7 +609,7 @@ bool PruneResolved(const std::string& path) {
 bool File::Prune(std::string_view path) {
   std::optional<std::string> r = ResolvePath(path);
   if (!r) return ValidPathText(path);  // nothing there: nothing left
-  FolderCache::Before before = Folders().Prepare(*r);
+  FolderListingCache::Before before = Folders().Prepare(*r);
   bool gone = PruneResolved(*r);
   Folders().Forget(*r);
   if (gone)
@@ -589,8 +624,8 @@ bool File::Rename(std::string_view from, std::string_view to) {
   if (!f) return false;
   std::optional<std::string> t = ResolvePathForCreate(to);
   if (!t) return false;
-  FolderCache::Before fromBefore = Folders().Prepare(*f);
-  FolderCache::Before toBefore = Folders().Prepare(*t);
+  FolderListingCache::Before fromBefore = Folders().Prepare(*f);
+  FolderListingCache::Before toBefore = Folders().Prepare(*t);
   if (::rename(f->c_str(), t->c_str()) != 0) return Fail("cannot rename", *f, errno);
   Folders().Forget(*f);  // a renamed folder's listings sit under its old path
   Folders().Forget(*t);
@@ -618,7 +653,7 @@ bool File::CreateDirectories(std::string_view path) {
     if (::stat(candidate.c_str(), &st) == 0) {
       if (!S_ISDIR(st.st_mode)) return FailText("a file is in the way of folder", candidate);
     } else {
-      FolderCache::Before before = Folders().Prepare(candidate);
+      FolderListingCache::Before before = Folders().Prepare(candidate);
       if (::mkdir(candidate.c_str(), 0777) != 0 && errno != EEXIST)
         return Fail("cannot create folder", candidate, errno);
       Folders().Changed(before, part, true);
@@ -703,7 +738,7 @@ bool File::ReplaceFileAtomic(std::string_view path, const void* data, size_t siz
   // the whole write where the file starts out named.
   std::unique_lock<std::mutex> turn(ReplaceLockFor(*target), std::defer_lock);
   // The temporary file comes and goes; only the target's name stays.
-  FolderCache::Before before = Folders().Prepare(*target);
+  FolderListingCache::Before before = Folders().Prepare(*target);
   if (!StepAllowed("open")) return FailText("injected failure opening", *target);
   bool named = false;
   int fd = ::open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);

@@ -57,6 +57,11 @@ public:
   // The path with every symbolic link followed and "." and ".." resolved;
   // empty when it does not exist.
   static std::optional<std::string> RealPath(std::string_view path);
+  // An existing regular file (links followed): not a folder, pipe or device.
+  static bool IsRegularFile(std::string_view path);
+  // Last change of the file's contents in seconds since 1970, or 0 when
+  // the path does not exist.
+  static int64_t ModificationTime(std::string_view path);
   // Size of an existing regular file, or -1.
   static int64_t FileSize(std::string_view path);
   static bool Unlink(std::string_view path);
@@ -109,6 +114,14 @@ std::optional<std::string> ResolvePathForCreate(std::string_view path);
 // components resolved, without a trailing separator (the root keeps its own);
 // the path as given, trimmed the same way, when the working folder is unknown.
 std::string AbsolutePath(std::string_view path);
+
+// The process's working folder; empty (and File::LastError) when unknown.
+std::string CurrentFolder();
+// Changes the process's working folder; false (and File::LastError) when it
+// cannot.
+bool SetCurrentFolder(std::string_view path);
+// The path of the running program itself; empty when the system cannot say.
+std::string RunningProgramPath();
 
 // A path value with no length limit. Both separators are understood; joins
 // add "/" unless the text already ends in a separator.

@@ -1,7 +1,5 @@
 #include "umbclient/AssetDatabase.h"
 
-#include <sys/stat.h>
-
 #include <atomic>
 #include <map>
 #include <mutex>
@@ -137,11 +135,7 @@ std::atomic<bool>& ResolutionCacheFlush() {
   return flag;
 }
 
-int64_t ModifiedTime(const std::string& path) {
-  struct stat st {};
-  if (stat(path.c_str(), &st) != 0) return 0;
-  return static_cast<int64_t>(st.st_mtime);
-}
+int64_t ModifiedTime(const std::string& path) { return Kiv::File::ModificationTime(path); }
 
 }  // namespace
 

@@ -1,6 +1,5 @@
 #include "gamescript/compiler/Source.h"
 
-#include <filesystem>
 #include <string>
 
 #include "foundation/Crc32.h"
@@ -23,9 +22,7 @@ ParseContext* g_currentContext = nullptr;
 // A regular file at path (relative to base when one is given). Folders, pipes
 // and devices do not count: reading one could block or never end.
 bool SourceExists(const char* base, const std::string& path) {
-  const auto resolved = Kiv::ResolvePath(PathUnder(base, path));
-  std::error_code ec;
-  return resolved && std::filesystem::is_regular_file(*resolved, ec);
+  return Kiv::File::IsRegularFile(PathUnder(base, path));
 }
 
 void ScannerError(void* user, int line, const char* message) {

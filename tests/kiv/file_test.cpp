@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -189,6 +190,49 @@ TEST_F(FileTest, FolderOperations) {
   ASSERT_TRUE(File::CreateDirectories(deep));
   ASSERT_TRUE(File::ReplaceFileAtomic(deep + "/Leaf.txt", "deep"));
   EXPECT_EQ(*Kiv::ResolvePath(asked + "/leaf.TXT"), deep + "/Leaf.txt");
+}
+
+// The kinds of entry: folder, regular file, link, pipe; and the times and
+// working folder that callers outside kiv read through it.
+TEST_F(FileTest, EntryKindsTimesAndTheWorkingFolder) {
+  Put("Dir/File.txt", "x");
+  ASSERT_EQ(::symlink((root + "/Dir").c_str(), (root + "/linkdir").c_str()), 0);
+  ASSERT_EQ(::symlink((root + "/Dir/File.txt").c_str(), (root + "/linkfile").c_str()), 0);
+  ASSERT_EQ(::symlink((root + "/gone").c_str(), (root + "/dangling").c_str()), 0);
+  ASSERT_EQ(::mkfifo((root + "/pipe").c_str(), 0600), 0);
+  struct Kind {
+    const char* path;
+    bool directory, regular, link;
+  };
+  for (const Kind& k : {Kind{"dir", true, false, false}, Kind{"dir/file.TXT", false, true, false},
+                        Kind{"linkdir", true, false, true}, Kind{"linkfile", false, true, true},
+                        Kind{"dangling", false, false, true}, Kind{"pipe", false, false, false},
+                        Kind{"missing", false, false, false}}) {
+    const std::string path = root + "/" + k.path;
+    EXPECT_EQ(File::IsDirectory(path), k.directory) << k.path;
+    EXPECT_EQ(File::IsRegularFile(path), k.regular) << k.path;
+    EXPECT_EQ(File::IsSymlink(path), k.link) << k.path;
+  }
+
+  const auto hourAgo = fs::file_time_type::clock::now() - std::chrono::hours(1);
+  fs::last_write_time(root + "/Dir/File.txt", hourAgo);
+  const int64_t now = static_cast<int64_t>(std::time(nullptr));
+  const int64_t stamp = File::ModificationTime(root + "/dir/FILE.txt");
+  EXPECT_GE(stamp, now - 3600 - 5);
+  EXPECT_LE(stamp, now - 3600 + 5);
+  EXPECT_EQ(File::ModificationTime(root + "/missing"), 0);
+
+  const std::string start = Kiv::CurrentFolder();
+  ASSERT_FALSE(start.empty());
+  ASSERT_TRUE(Kiv::SetCurrentFolder(root + "/Dir"));
+  EXPECT_EQ(fs::path(Kiv::CurrentFolder()), fs::canonical(root + "/Dir"));
+  EXPECT_TRUE(File::IsRegularFile("File.txt"));  // relative to the new folder
+  EXPECT_FALSE(Kiv::SetCurrentFolder(root + "/missing"));
+  EXPECT_NE(File::LastError().find("missing"), std::string::npos);
+  ASSERT_TRUE(Kiv::SetCurrentFolder(start));
+  EXPECT_EQ(Kiv::CurrentFolder(), start);
+
+  EXPECT_EQ(fs::path(Kiv::RunningProgramPath()).filename(), "test_kiv");
 }
 
 // Folder listings are remembered between lookups; these pin that every

@@ -1,16 +1,20 @@
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-
 #include <cstring>
 
+#include "kiv/Bytes.h"
 #include "umbclient/AsyncConnect.h"
 
 namespace {
 
+// The IPv4 socket address as the connector writes it: family (host order),
+// port and address (network order).
+struct SocketAddress {
+  uint8_t bytes[16];
+};
+
 TEST(AsyncConnectTest, RefusesBadArgumentsAndKeepsAddressOnFailure) {
-  sockaddr_in address{};
+  SocketAddress address{};
   EXPECT_FALSE(QueueAsyncConnect("", 5251, &address));
   EXPECT_FALSE(QueueAsyncConnect("127.0.0.1", 0, &address));
   EXPECT_FALSE(QueueAsyncConnect("127.0.0.1", 65536, &address));
@@ -24,18 +28,18 @@ TEST(AsyncConnectTest, RefusesBadArgumentsAndKeepsAddressOnFailure) {
 }
 
 TEST(AsyncConnectTest, NewestRequestWinsAndCancelStopsWrites) {
-  sockaddr_in address{};
+  SocketAddress address{};
   ASSERT_TRUE(QueueAsyncConnect("127.0.0.2", 1000, &address));
   ASSERT_TRUE(QueueAsyncConnect("127.0.0.3", 2000, &address));
   FlushAsyncConnects();
-  EXPECT_EQ(address.sin_family, AF_INET);
-  EXPECT_EQ(ntohl(address.sin_addr.s_addr), 0x7F000003u);
-  EXPECT_EQ(ntohs(address.sin_port), 2000);
+  EXPECT_EQ(Kiv::LoadLE16(address.bytes), 2);  // AF_INET on this little-endian host
+  EXPECT_EQ(Kiv::LoadBE16(address.bytes + 2), 2000);
+  EXPECT_EQ(Kiv::LoadBE32(address.bytes + 4), 0x7F000003u);
 
   // An owner that cancels may free its address at once: under the address sanitizer a
   // late write would show as a use after free.
   for (int i = 0; i < 200; ++i) {
-    auto* owned = new sockaddr_in{};
+    auto* owned = new SocketAddress{};
     ASSERT_TRUE(QueueAsyncConnect("127.0.0.4", 3000, owned));
     CancelAsyncConnect(owned);
     delete owned;
@@ -47,7 +51,7 @@ TEST(AsyncConnectTest, NewestRequestWinsAndCancelStopsWrites) {
 TEST(AsyncConnectDeathTest, StopDropsPendingRequestsAndRefusesNewOnes) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   auto run = [] {
-    sockaddr_in first{}, pending[64];
+    SocketAddress first{}, pending[64];
     std::memset(pending, 0xCD, sizeof pending);
     if (!QueueAsyncConnect("127.0.0.1", 5251, &first)) std::_Exit(2);
     for (auto& p : pending)
