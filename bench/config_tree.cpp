@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <ctime>
 #include <cstdio>
-#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <string>
@@ -20,6 +19,7 @@
 #include "config/ErrorHandler.h"
 #include "config/TagNames.h"
 #include "kiv/Log.h"
+#include "kiv/TempFolder.h"
 
 using namespace OBLLib;
 
@@ -42,13 +42,12 @@ part-def { subpossibilities { x { kind "value" type "int" } } }
 )";
 
 struct Fixture {
-  std::string dir;
+  Kiv::TempFolder temp{"bench-config-tree"};
+  std::string dir = temp.Root() + "/";
   SoupRef def;
   Fixture() {
     Kiv::Log::Instance().SetConsole(false);
-    char name[] = "/tmp/bench_config_treeXXXXXX";
-    if (!mkdtemp(name)) std::abort();
-    dir = std::string(name) + "/";
+    if (temp.Root().empty()) std::abort();
     std::ofstream(dir + "kind.txt") << kSchema;
     ErrorHandler::Create();
     DataManager::Create(dir.c_str());
@@ -58,7 +57,6 @@ struct Fixture {
   ~Fixture() {
     DataManager::Destroy();
     ErrorHandler::Destroy();
-    std::filesystem::remove_all(dir);
   }
 };
 

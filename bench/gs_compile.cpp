@@ -24,6 +24,7 @@
 #include "bench/bench_report.h"
 #include "bench/gs_bench_support.h"
 #include "gamescript/compiler/Driver.h"
+#include "kiv/TempFolder.h"
 
 namespace {
 
@@ -99,10 +100,10 @@ struct Inputs {
 };
 
 const Inputs& Data() {
+  static const Kiv::TempFolder temp("gs-compile-bench");  // removed at exit
   static const Inputs inputs = [] {
     Inputs in;
-    in.folder = fs::temp_directory_path() / Fill("gs_compile_bench_@", int(getpid()));
-    fs::create_directories(in.folder);
+    in.folder = temp.Root();
     in.lines50k = MakePair(in.folder, "lines50k", GameScriptClasses(kLines), MakeLua);
     in.lines500k = MakePair(in.folder, "lines500k", GameScriptClasses(kBigLines), MakeLua);
     in.bigClass = MakePair(in.folder, "bigclass", MakeBigClass(), MakeBigClassLua);
@@ -243,7 +244,5 @@ int main(int argc, char** argv) {
                           "MB", note);
     }
   }
-  std::error_code ec;
-  fs::remove_all(in.folder, ec);
   return 0;
 }

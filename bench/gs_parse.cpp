@@ -26,6 +26,7 @@
 #include "bench/gs_bench_support.h"
 #include "gamescript/compiler/ParseContext.h"
 #include "gamescript/compiler/Parser.h"
+#include "kiv/TempFolder.h"
 
 namespace {
 
@@ -90,15 +91,11 @@ const Inputs& Data() {
     in.gsTokens = CountTokens(in.gs);
     const std::string lua = MakeLua(in.gsTokens);
     in.luaTokens = CountLuaTokens(lua);
-    const std::filesystem::path folder = std::filesystem::temp_directory_path();
-    in.luaPath = (folder / Fill("gs_parse_bench_@.lua", int(getpid()))).string();
-    in.gsPath = (folder / Fill("gs_parse_bench_@.gs", int(getpid()))).string();
-    std::ofstream(in.luaPath, std::ios::binary) << lua;
-    std::ofstream(in.gsPath, std::ios::binary) << in.gs;
+    const Kiv::TempFolder temp("gs-parse-bench");
+    in.luaPath = temp.Write("big.lua", lua);
+    in.gsPath = temp.Write("big.gs", in.gs);
     in.luac = RunProcess({"luac5.4", "-p", in.luaPath}, 5);
     in.ours = RunProcess({ProgramPath(), "--parse-file", in.gsPath}, 5);
-    std::filesystem::remove(in.luaPath);
-    std::filesystem::remove(in.gsPath);
     return in;
   }();
   return inputs;

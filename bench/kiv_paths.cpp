@@ -22,17 +22,19 @@
 
 #include "bench/bench_report.h"
 #include "kiv/File.h"
+#include "kiv/TempFolder.h"
 
 namespace {
 
 constexpr int kEntries = 10000;
 
-std::string g_root;  // the folder this run made
+Kiv::TempFolder* g_temp = nullptr;  // the folder this run made
+std::string g_root;
 
 void MakeTree() {
-  char tmpl[] = "/tmp/kivbenchXXXXXX";
-  if (!::mkdtemp(tmpl)) std::abort();
-  g_root = tmpl;
+  g_temp = new Kiv::TempFolder("kivbench");  // pruned below, so never deleted
+  g_root = g_temp->Root();
+  if (g_root.empty()) std::abort();
   if (!Kiv::File::CreateDirectories(g_root + "/Big")) std::abort();
   char name[32];
   for (int i = 0; i < kEntries; ++i) {

@@ -31,6 +31,7 @@
 #include "kiv/Bitmap.h"
 #include "kiv/File.h"
 #include "kiv/Thread.h"
+#include "kiv/TempFolder.h"
 
 namespace fs = std::filesystem;
 
@@ -49,10 +50,9 @@ std::string FileOf(const std::string& folder, int i, const char* suffix) {
 }
 
 struct Folder {
-  std::string root;
+  Kiv::TempFolder temp{"rovana-texbench"};
+  std::string root = temp.Root();
   Folder() {
-    std::string pattern = (fs::temp_directory_path() / "rovana-texbench-XXXXXX").string();
-    if (mkdtemp(pattern.data())) root = pattern;
     fs::create_directories(root + "/src");
     fs::create_directories(root + "/ref");
     for (int i = 0; i < kCount; ++i) {
@@ -72,10 +72,6 @@ struct Folder {
       description.append(std::to_string(i)).append(".png\nTile=st\n");
       Kiv::File::WriteWholeFile(FileOf(src, i, ".texture.txt"), description);
     }
-  }
-  ~Folder() {
-    std::error_code ec;
-    fs::remove_all(root, ec);
   }
   std::string Src() const { return root + "/src"; }
 };

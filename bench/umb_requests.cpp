@@ -19,16 +19,16 @@
 #include "kiv/File.h"
 #include "umbclient/AssetDatabase.h"
 #include "umbclient/Filter.h"
+#include "kiv/TempFolder.h"
 
 namespace {
 
 constexpr int kAssets = 10000;
 
 struct Tree {
-  std::string root;
+  Kiv::TempFolder temp{"umb-bench"};
+  std::string root = temp.Root();
   Tree() {
-    char pattern[] = "/tmp/umb-bench-XXXXXX";
-    root = mkdtemp(pattern) ? pattern : "";
     Kiv::File::CreateDirectories(root + "/user/local");
     for (int i = 0; i < kAssets; ++i) {
       SoupRef c = SoupRef::NewContainer();
@@ -50,7 +50,6 @@ struct Tree {
     }
     Kiv::File::CreateDirectories(root + "/user/settings");
   }
-  ~Tree() { Kiv::File::Prune(root); }
 };
 
 Tree& TheTree() {

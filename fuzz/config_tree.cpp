@@ -4,7 +4,6 @@
 
 #include <cstdint>
 #include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <map>
 #include <memory>
@@ -16,7 +15,9 @@
 #include "config/ErrorHandler.h"
 #include "config/TagNames.h"
 #include "foundation/Soup.h"
+#include "kiv/File.h"
 #include "kiv/Log.h"
+#include "kiv/TempFolder.h"
 
 using namespace OBLLib;
 
@@ -29,11 +30,10 @@ void Setup() {
   if (done) return;
   done = true;
   Kiv::Log::Instance().SetConsole(false);
-  char name[] = "/tmp/fuzz_config_treeXXXXXX";
-  if (!mkdtemp(name)) std::abort();
-  g_dir = std::string(name) + "/";
+  static const Kiv::TempFolder temp("fuzz-config-tree");  // removed at exit
+  if (temp.Root().empty()) std::abort();
+  g_dir = temp.Root() + "/";
   ErrorHandler::Create();
-  std::atexit([] { std::filesystem::remove_all(g_dir); });
 }
 
 // Imports the config's tags into the container much as an asset check does,
@@ -86,7 +86,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   std::ofstream(g_dir + "kind.txt", std::ios::binary | std::ios::trunc)
       .write(schemaText.data(), schemaText.size());
-  std::filesystem::remove(g_dir + "personalDetails.txt");
+  Kiv::File::Unlink(g_dir + "personalDetails.txt");
 
   const long tagsBefore = Tag::LiveCount(), containersBefore = Container::LiveCount();
   DataManager::Create(g_dir.c_str());

@@ -4,7 +4,6 @@
 // format says, and nothing of the previous input.
 #include <cstdint>
 #include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <map>
 #include <string>
@@ -13,6 +12,7 @@
 
 #include "foundation/InterfaceTextDB.h"
 #include "kiv/Log.h"
+#include "kiv/TempFolder.h"
 
 namespace {
 
@@ -61,17 +61,13 @@ Model Expect(std::string_view text) {
   return m;
 }
 
-const std::filesystem::path& Folder() {
-  static const std::filesystem::path folder = [] {
+const Kiv::TempFolder& Folder() {
+  static const bool quiet = [] {
     Kiv::Log::Instance().SetConsole(false);  // malformed lines are logged
-    auto p = std::filesystem::temp_directory_path() / ("rovana_fuzz_itext_" + std::to_string(getpid()));
-    std::filesystem::create_directories(p);
-    std::atexit([] {
-      std::error_code ec;
-      std::filesystem::remove_all(Folder(), ec);
-    });
-    return p;
+    return true;
   }();
+  static const Kiv::TempFolder folder("rovana-fuzz-itext");  // removed at exit
+  (void)quiet;
   return folder;
 }
 
@@ -82,11 +78,11 @@ std::string g_previousKey;  // a key of the previous input, to prove the reset
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string_view text(reinterpret_cast<const char*>(data), size);
   {
-    std::ofstream out(Folder() / "table.txt", std::ios::binary | std::ios::trunc);
+    std::ofstream out(Folder().Path("table.txt"), std::ios::binary | std::ios::trunc);
     out.write(text.data(), static_cast<std::streamsize>(text.size()));
     if (!out) std::abort();
   }
-  InterfaceTextDB::SetFolder(Folder().string());  // the next use loads again
+  InterfaceTextDB::SetFolder(Folder().Root());  // the next use loads again
   InterfaceTextDB& db = InterfaceTextDB::Instance();
 
   const Model model = Expect(text);

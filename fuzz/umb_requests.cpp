@@ -9,6 +9,7 @@
 #include "foundation/Stream.h"
 #include "kiv/File.h"
 #include "umbclient/AssetDatabase.h"
+#include "kiv/TempFolder.h"
 
 namespace {
 
@@ -19,9 +20,8 @@ std::string g_root;
 
 FolderAssetDatabase& Database() {
   static std::unique_ptr<FolderAssetDatabase> db = [] {
-    char pattern[] = "/tmp/umb-fuzz-XXXXXX";
-    g_root = mkdtemp(pattern) ? pattern : "/tmp/umb-fuzz";
-    std::atexit([] { Kiv::File::Prune(g_root); });
+    static const Kiv::TempFolder temp("umb-fuzz");  // removed at exit
+    g_root = temp.Root();
     SoupRef config = SoupRef::NewContainer();
     config.SetNamedTagKUID("kuid", KUID(1, 2, 0));
     config.SetNamedTag("username", "Fuzz");

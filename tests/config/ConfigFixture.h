@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <string>
 
@@ -13,6 +14,7 @@
 #include "config/ErrorHandler.h"
 #include "foundation/InterfaceTextDB.h"
 #include "foundation/Soup.h"
+#include "kiv/TempFolder.h"
 
 inline std::string ReadFile(const std::filesystem::path& p) {
   std::ifstream in(p, std::ios::binary);
@@ -25,15 +27,15 @@ class ConfigFixture : public ::testing::Test {
 protected:
   void SetUp() override {
     InterfaceTextDB::SetFolder(std::string(ROVANA_SOURCE_DIR) + "/samples/install/strings");
-    char name[] = "/tmp/oblXXXXXX";
-    ASSERT_NE(mkdtemp(name), nullptr);
-    m_dir = name;
+    m_temp = std::make_unique<Kiv::TempFolder>("obl");
+    ASSERT_FALSE(m_temp->Root().empty());
+    m_dir = m_temp->Root();
     OBLLib::ErrorHandler::Create();
   }
   void TearDown() override {
     OBLLib::DataManager::Destroy();
     OBLLib::ErrorHandler::Destroy();
-    std::filesystem::remove_all(m_dir);
+    m_temp.reset();
   }
 
   std::string Root() const { return m_dir.string() + "/"; }
@@ -60,5 +62,6 @@ protected:
     return n;
   }
 
+  std::unique_ptr<Kiv::TempFolder> m_temp;
   std::filesystem::path m_dir;
 };

@@ -10,6 +10,7 @@
 
 #include "foundation/InterfaceTextDB.h"
 #include "kiv/Log.h"
+#include "kiv/TempFolder.h"
 
 namespace {
 
@@ -20,18 +21,13 @@ class InterfaceTextTest : public ::testing::Test {
 protected:
   void SetUp() override {
     m_saved = InterfaceTextDB::Folder();
-    m_dir = fs::temp_directory_path() / ("rovana_itext_" + std::to_string(::getpid()) + "_" +
-                                         ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(m_dir);
-    fs::create_directories(m_dir);
+    m_dir = m_temp.Root();
   }
-  void TearDown() override {
-    InterfaceTextDB::SetFolder(m_saved);
-    fs::remove_all(m_dir);
-  }
+  void TearDown() override { InterfaceTextDB::SetFolder(m_saved); }
   void Write(const std::string& name, const std::string& text) {
     std::ofstream(m_dir / name, std::ios::binary) << text;
   }
+  Kiv::TempFolder m_temp{"rovana-itext"};
   fs::path m_dir;
   std::string m_saved;
 };

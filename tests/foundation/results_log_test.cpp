@@ -6,6 +6,7 @@
 
 #include "foundation/InterfaceTextDB.h"
 #include "foundation/ResultsLog.h"
+#include "kiv/TempFolder.h"
 
 namespace {
 
@@ -69,8 +70,8 @@ TEST(ResultsLog, AssetPropertyIsCountedAndKept) {
 
 TEST(ResultsLog, MessageKeysResolveBeforeFilling) {
   namespace fs = std::filesystem;
-  const fs::path dir = fs::temp_directory_path() / ("rovana_rlog_" + std::to_string(::getpid()));
-  fs::create_directories(dir);
+  const Kiv::TempFolder temp("rovana-rlog");
+  const fs::path dir = temp.Root();
   std::ofstream(dir / "t.txt") << "$test_key File '$(FILENAME)' is broken\n";
   const std::string saved = InterfaceTextDB::Folder();
   InterfaceTextDB::SetFolder(dir.string());
@@ -80,7 +81,6 @@ TEST(ResultsLog, MessageKeysResolveBeforeFilling) {
   log.AddResult(1, nullptr, "$test_key with words stays as it is");
   auto entries = log.Entries();
   InterfaceTextDB::SetFolder(saved);
-  fs::remove_all(dir);
   ASSERT_EQ(entries.size(), 3u);
   EXPECT_EQ(entries[0].text, "File 'x.txt' is broken");
   EXPECT_EQ(entries[1].text, "$missing_key_for_results");

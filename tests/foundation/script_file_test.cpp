@@ -8,6 +8,7 @@
 
 #include "foundation/Crc32.h"
 #include "foundation/ScriptFileBuffer.h"
+#include "kiv/TempFolder.h"
 
 namespace {
 
@@ -16,13 +17,13 @@ namespace fs = std::filesystem;
 class ScriptFileTest : public ::testing::Test {
 protected:
   void SetUp() override {
-    m_dir = fs::temp_directory_path() / ("rovana_gse_" + std::to_string(::getpid()));
+    m_dir = m_temp.Root();
     fs::create_directories(m_dir / "Scripts");
   }
-  void TearDown() override { fs::remove_all(m_dir); }
   void Write(const std::string& name, const std::string& bytes) {
     std::ofstream(m_dir / name, std::ios::binary) << bytes;
   }
+  Kiv::TempFolder m_temp{"rovana-gse"};
   fs::path m_dir;
 };
 

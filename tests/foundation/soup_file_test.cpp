@@ -8,22 +8,14 @@
 #include "foundation/Soup.h"
 #include "kiv/File.h"
 #include "soup_test_util.h"
+#include "kiv/TempFolder.h"
 
 namespace {
 
 class SoupFileTest : public ::testing::Test {
 protected:
-  void SetUp() override {
-    m_dir =
-        std::filesystem::temp_directory_path() /
-        ("rovana_soup_file_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-    std::filesystem::remove_all(m_dir);
-    std::filesystem::create_directories(m_dir);
-  }
-  void TearDown() override {
-    Kiv::File::SetFaultInjector(nullptr);
-    std::filesystem::remove_all(m_dir);
-  }
+  void SetUp() override { m_dir = m_temp.Root(); }
+  void TearDown() override { Kiv::File::SetFaultInjector(nullptr); }
   void Put(const std::string& name, const std::string& bytes) {
     std::ofstream(m_dir / name, std::ios::binary) << bytes;
   }
@@ -35,6 +27,7 @@ protected:
   }
   std::string Dir() const { return m_dir.string(); }
 
+  Kiv::TempFolder m_temp{"rovana-soup-file"};
   std::filesystem::path m_dir;
 };
 

@@ -12,6 +12,7 @@
 #include "foundation/Identifiable.h"
 #include "foundation/RefArray.h"
 #include "foundation/UrlParts.h"
+#include "kiv/TempFolder.h"
 
 TEST(UrlParts, ParsesTheParts) {
   // scheme|user|password|host|port|path|query|fragment
@@ -169,7 +170,8 @@ TEST(AutoReleasingResources, HeadDestructionDetachesHolders) {
 
 TEST(FileUtil, ExistsRenameAndTextureNames) {
   namespace fs = std::filesystem;
-  const fs::path dir = fs::temp_directory_path() / ("rovana_futil_" + std::to_string(::getpid()));
+  const Kiv::TempFolder temp("rovana-futil");
+  const fs::path dir = temp.Root();
   fs::create_directories(dir / "Sub");
   std::ofstream(dir / "Sub" / "Tex.Texture.TXT") << "Primary=a.bmp\n";
   const std::string base = dir.string();
@@ -194,7 +196,6 @@ TEST(FileUtil, ExistsRenameAndTextureNames) {
   EXPECT_TRUE(fs::exists(dir / "Sub" / "renamed.txt"));
   EXPECT_TRUE(RenameFileUnder(base.c_str(), "sub/renamed.txt", "sub/final.txt"));
   EXPECT_TRUE(fs::exists(dir / "Sub" / "final.txt"));
-  fs::remove_all(dir);
 
   for (const char* yes : {"wall.texture.txt", "A/B/WALL.TEXTURE.TXT"})
     EXPECT_TRUE(IsTextureTxtFile(yes)) << yes;

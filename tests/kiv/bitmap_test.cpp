@@ -6,6 +6,7 @@
 
 #include "kiv/Bitmap.h"
 #include "kiv/File.h"
+#include "kiv/TempFolder.h"
 
 namespace fs = std::filesystem;
 using Kiv::Bitmap;
@@ -29,13 +30,9 @@ Bitmap MakePattern(Bitmap::Format format, int w = 13, int h = 7) {
 
 class BitmapFiles : public ::testing::Test {
 protected:
-  void SetUp() override {
-    std::string tmpl = (fs::temp_directory_path() / "kivbmpXXXXXX").string();
-    ASSERT_NE(::mkdtemp(tmpl.data()), nullptr);
-    root = tmpl;
-  }
-  void TearDown() override { fs::remove_all(root); }
-  std::string root;
+  void SetUp() override { ASSERT_FALSE(root.empty()); }
+  Kiv::TempFolder m_temp{"kivbmp"};
+  std::string root = m_temp.Root();
 };
 
 TEST_F(BitmapFiles, LosslessFormatsRoundTripExactly) {

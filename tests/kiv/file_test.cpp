@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "kiv/File.h"
+#include "kiv/TempFolder.h"
 
 namespace fs = std::filesystem;
 using Kiv::File;
@@ -22,16 +23,8 @@ namespace {
 
 class FileTest : public ::testing::Test {
 protected:
-  void SetUp() override {
-    std::string tmpl = (fs::temp_directory_path() / "kivfileXXXXXX").string();
-    ASSERT_NE(::mkdtemp(tmpl.data()), nullptr);
-    root = tmpl;
-  }
-  void TearDown() override {
-    File::SetFaultInjector(nullptr);
-    std::error_code ec;
-    fs::remove_all(root, ec);
-  }
+  void SetUp() override { ASSERT_FALSE(root.empty()); }
+  void TearDown() override { File::SetFaultInjector(nullptr); }
   void Put(const std::string& rel, const std::string& text) {
     fs::create_directories((fs::path(root) / rel).parent_path());
     std::ofstream(fs::path(root) / rel, std::ios::binary) << text;
@@ -41,7 +34,8 @@ protected:
     EXPECT_TRUE(File::ReadWholeFile(root + "/" + rel, out)) << File::LastError();
     return out;
   }
-  std::string root;
+  Kiv::TempFolder m_temp{"kivfile"};
+  std::string root = m_temp.Root();
 };
 
 TEST_F(FileTest, ResolvesEachComponentWithoutRegardToCaseAndEitherSeparator) {
@@ -431,4 +425,20 @@ TEST_F(FileTest, AtomicReplaceRemovesTheTemporaryOfAKilledWriter) {
   ASSERT_TRUE(File::ReplaceFileAtomic(root + "/fresh.bin", "fresh"));
   EXPECT_EQ(Slurp("fresh.bin"), "fresh");
   EXPECT_EQ(std::distance(fs::directory_iterator(root), fs::directory_iterator()), 2);
+}
+
+TEST(TempFolder, EachGetsItsOwnFolderRemovedWholeAtTheEnd) {
+  std::string kept;
+  {
+    Kiv::TempFolder a("kivtemp"), b("kivtemp");
+    ASSERT_FALSE(a.Root().empty());
+    EXPECT_NE(a.Root(), b.Root());
+    EXPECT_EQ(a.Write("x/y/z.txt", "zz"), a.Root() + "/x/y/z.txt");
+    std::string text;
+    ASSERT_TRUE(File::ReadWholeFile(a.Path("x/y/z.txt"), text));
+    EXPECT_EQ(text, "zz");
+    EXPECT_TRUE(File::IsDirectory(a.MakeDir("p/q")));
+    kept = a.Root();
+  }
+  EXPECT_FALSE(File::Exists(kept));
 }

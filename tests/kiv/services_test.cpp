@@ -16,6 +16,7 @@
 #include "kiv/Random.h"
 #include "kiv/RefCount.h"
 #include "kiv/Thread.h"
+#include "kiv/TempFolder.h"
 
 namespace fs = std::filesystem;
 
@@ -31,7 +32,7 @@ std::vector<std::string> ReadLines(const std::string& path) {
 class LogFile : public ::testing::Test {
 protected:
   void SetUp() override {
-    path = (fs::temp_directory_path() / ("kivlog_" + std::to_string(::getpid()) + ".txt")).string();
+    path = m_temp.Path("kiv.log");
     Kiv::Clock::SetLocalTimeSource([] {
       return Kiv::LocalTime{.year = 2026, .month = 3, .day = 9, .hour = 7, .minute = 5, .second = 4};
     });
@@ -40,8 +41,8 @@ protected:
   void TearDown() override {
     Kiv::Clock::SetLocalTimeSource(nullptr);
     log.CloseFile();
-    fs::remove(path);
   }
+  Kiv::TempFolder m_temp{"kivlog"};
   std::string path;
   Kiv::Log log;
 };

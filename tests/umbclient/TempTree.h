@@ -1,36 +1,18 @@
 // A temporary folder tree for umbclient tests, removed when the test ends.
 #pragma once
 
-#include <cstdlib>
 #include <map>
 #include <string>
 
 #include "foundation/Soup.h"
 #include "kiv/File.h"
+#include "kiv/TempFolder.h"
 
-class TempTree {
+class TempTree : public Kiv::TempFolder {
 public:
-  TempTree() {
-    char pattern[] = "/tmp/umbclient-test-XXXXXX";
-    const char* made = mkdtemp(pattern);
-    m_root = made ? made : "";
-  }
-  ~TempTree() {
-    if (!m_root.empty()) Kiv::File::Prune(m_root);
-  }
-  TempTree(const TempTree&) = delete;
-  TempTree& operator=(const TempTree&) = delete;
+  TempTree() : Kiv::TempFolder("umbclient-test") {}
 
-  const std::string& Root() const { return m_root; }
-  std::string Path(const std::string& relative) const { return m_root + "/" + relative; }
-
-  void WriteFile(const std::string& relative, const std::string& bytes) const {
-    std::string path = Path(relative);
-    Kiv::File::Path folder(path);
-    folder.RemoveFileName();
-    Kiv::File::CreateDirectories(folder.Str());
-    Kiv::File::ReplaceFileAtomic(path, bytes);
-  }
+  void WriteFile(const std::string& relative, const std::string& bytes) const { Write(relative, bytes); }
   void WriteSoup(const std::string& relative, const SoupRef& soup) const {
     std::string text;
     WriteSoupText(soup, text);
@@ -40,7 +22,7 @@ public:
   // Every file below the root with its bytes: a failing step must leave this unchanged.
   std::map<std::string, std::string> Snapshot() const {
     std::map<std::string, std::string> out;
-    Walk(m_root, out);
+    Walk(Root(), out);
     return out;
   }
 
@@ -58,6 +40,4 @@ private:
       }
     }
   }
-
-  std::string m_root;
 };

@@ -16,36 +16,17 @@
 
 #include "gamescript/compiler/Driver.h"
 #include "gamescript/runtime/Disassemble.h"
+#include "kiv/TempFolder.h"
 #include "tests/gamescript/compiler/library_checker.h"
 
 namespace CodegenTest {
 
 namespace fs = std::filesystem;
 
-class TempDir {
+class TempDir : public Kiv::TempFolder {
 public:
-  TempDir() {
-    static std::atomic<int> serial{0};
-    m_root = fs::temp_directory_path() /
-             ("gscodegen-" + std::to_string(getpid()) + "-" + std::to_string(serial++));
-    fs::create_directories(m_root);
-  }
-  ~TempDir() {
-    std::error_code ec;
-    fs::remove_all(m_root, ec);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  std::string Write(const std::string& rel, const std::string& text) const {
-    const fs::path p = m_root / rel;
-    fs::create_directories(p.parent_path());
-    std::ofstream(p, std::ios::binary) << text;
-    return p.string();
-  }
-  std::string Path(const std::string& rel = "") const { return (m_root / rel).string(); }
-
-private:
-  fs::path m_root;
+  TempDir() : Kiv::TempFolder("gscodegen") {}
+  std::string Path(const std::string& rel = "") const { return Kiv::TempFolder::Path(rel); }
 };
 
 inline std::vector<uint8_t> ReadFile(const std::string& path) {
@@ -87,7 +68,7 @@ inline Built Build(const TempDir& dir, const std::string& text,
   Built b;
   for (const auto& [name, body] : files) dir.Write(name, body);
   b.mainPath = dir.Write("m.gs", text);
-  fs::create_directories(dir.Path("out"));
+  dir.MakeDir("out");
   GSCompiler::CompileLog log;
   b.errors = GSCompiler::CompileFile(b.mainPath.c_str(), dir.Path("out/").c_str(), {}, &log);
   for (std::size_t i = 0; i < log.Count(); ++i) b.log.emplace_back(log.At(i));

@@ -17,32 +17,18 @@
 #include "kiv/Bitmap.h"
 #include "kiv/ChunkFile.h"
 #include "kiv/File.h"
+#include "kiv/TempFolder.h"
 #include "kiv/TextureResource.h"
 
-class TextureDir {
+class TextureDir : public Kiv::TempFolder {
 public:
-  TextureDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "rovana-tex-XXXXXX").string();
-    if (mkdtemp(pattern.data())) m_root = pattern;
-  }
-  ~TextureDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(m_root, ec);
-  }
-  TextureDir(const TextureDir&) = delete;
-  TextureDir& operator=(const TextureDir&) = delete;
+  TextureDir() : Kiv::TempFolder("rovana-tex") {}
 
-  const std::string& Root() const { return m_root; }
-  std::string Path(const std::string& relative) const { return m_root + "/" + relative; }
-  std::string Write(const std::string& relative, const std::string& bytes) const {
-    std::filesystem::create_directories(std::filesystem::path(Path(relative)).parent_path());
-    std::ofstream(Path(relative), std::ios::binary) << bytes;
-    return Path(relative);
-  }
   // A PNG of the given size; pixel(x, y) gives 0xAARRGGBB.
   bool Image(const std::string& relative, int w, int h,
              const std::function<uint32_t(int, int)>& pixel) const {
-    std::filesystem::create_directories(std::filesystem::path(Path(relative)).parent_path());
+    Kiv::File::Path folder(Path(relative));
+    Kiv::File::CreateDirectories(folder.RemoveFileName().Str());
     Kiv::Bitmap b;
     if (!b.Create(w, h, Kiv::Bitmap::FormatRGBA32)) return false;
     for (int y = 0; y < h; ++y)
@@ -52,18 +38,25 @@ public:
   // Every file below the root with its bytes.
   std::vector<std::pair<std::string, std::string>> Snapshot() const {
     std::vector<std::pair<std::string, std::string>> out;
-    for (const auto& e : std::filesystem::recursive_directory_iterator(m_root)) {
-      if (!e.is_regular_file()) continue;
-      std::string bytes;
-      Kiv::File::ReadWholeFile(e.path().string(), bytes);
-      out.emplace_back(e.path().string(), bytes);
-    }
+    Walk(Root(), out);
     std::sort(out.begin(), out.end());
     return out;
   }
 
 private:
-  std::string m_root;
+  static void Walk(const std::string& folder, std::vector<std::pair<std::string, std::string>>& out) {
+    Kiv::File::Find find(folder + "/*");
+    while (find.Next()) {
+      const std::string path = find.FullPath();
+      if (find.IsDirectory()) {
+        if (!Kiv::File::IsLink(path)) Walk(path, out);
+      } else if (Kiv::File::IsRegularFile(path)) {
+        std::string bytes;
+        Kiv::File::ReadWholeFile(path, bytes);
+        out.emplace_back(path, bytes);
+      }
+    }
+  }
 };
 
 // A smooth test picture: gradients, so block compression keeps it close.
