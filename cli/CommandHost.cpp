@@ -98,7 +98,15 @@ HostLine ParseHostRequest(std::string_view line, HostRequest& request, std::stri
   std::string error;
   request = HostRequest();
   if (!SplitCommandLine(line, words, error)) {
-    errorAnswer = "- ERR " + error;
+    // The answer still names the request when its id, the text up to the
+    // first blank, is whole and valid.
+    const std::string_view head = line.substr(0, line.find_first_of(" \t"));
+    std::vector<std::string> idWords;
+    std::string ignored;
+    uint32_t id;
+    const bool haveId = SplitCommandLine(head, idWords, ignored) && idWords.size() == 1 &&
+                        head.find('"') == std::string_view::npos && ParseNumber(idWords[0], id);
+    errorAnswer = (haveId ? std::to_string(id) : std::string("-")) + " ERR " + error;
     return HostLine::kMalformed;
   }
   if (words.empty()) return HostLine::kBlank;

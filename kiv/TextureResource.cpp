@@ -289,6 +289,9 @@ bool AsciiTextureResource::ParseDescription(std::string_view text, TextureSettin
                                             std::string& primary, std::string& alpha, std::string& why) {
   primary.clear();
   alpha.clear();
+  // Editors that save UTF-8 may put a byte-order mark first; it is no part of
+  // the first key.
+  if (text.starts_with("\xEF\xBB\xBF")) text.remove_prefix(3);
   if (text.size() > kMaxDescriptionBytes) {
     why = "description too large";
     return false;

@@ -90,7 +90,7 @@ Scanner* CurrentScanner() { return g_currentScanner; }
 void SetCurrentScanner(Scanner* scanner) { g_currentScanner = scanner; }
 
 Scanner::Scanner(const char* text, std::size_t length, std::size_t bufferSize)
-    : m_text(text), m_end(text + length), m_pos(text), m_bufferSize(bufferSize), m_token(text) {}
+    : m_end(text + length), m_pos(text), m_bufferSize(bufferSize), m_token(text) {}
 
 void Scanner::CountLines(const char* from, const char* to) { m_line += int(std::count(from, to, '\n')); }
 

@@ -54,7 +54,6 @@ private:
   FailedLiteral m_failedString;
   FailedLiteral m_failedChar;
 
-  const char* m_text;
   const char* m_end;
   const char* m_pos;
   std::size_t m_bufferSize;

@@ -70,6 +70,10 @@ void UMBTextureConvertFileRPC::Error(std::string_view text, const char* name1, c
   m_log->AddResult(ResultsLog::kError, nullptr, text, params);
 }
 
+// The set named in messages: its name, or for a plain folder walk the folder
+// the description is converted in.
+std::string UMBTextureConvertFileRPC::SetLabel() const { return m_setName.empty() ? m_setFolder : m_setName; }
+
 void UMBTextureConvertFileRPC::Start(const std::string& setName, const std::string& path, ResultsLog* log,
                                      const std::string& walkRoot) {
   m_setName = setName;
@@ -116,38 +120,38 @@ void UMBTextureConvertFileRPC::ConvertFile(void*) {
   // stays until the new one is complete; the writer replaces it.
   if (!RenameFileUnder(m_setFolder.c_str(), m_sourceName, m_convName)) {
     Error("Unable to rename file '$(FILE_NAME)' in subst '$(ARCHIVE)'", "file_name", m_sourceName, "archive",
-          m_setName);
+          SetLabel());
     return;
   }
   m_moved = true;
   m_folder = RovanaResourceDatabase::Open(m_setName, m_setFolder);
   if (!m_folder) {
-    Error("$umbtexture_invalid_subst", "archive", m_setName);
+    Error("$umbtexture_invalid_subst", "archive", SetLabel());
     return;
   }
   Kiv::TextureResource* resource = m_folder->GetTextureResource(m_convName);
   if (!resource) {
-    Error("$umbtexture_open_error", "file_name", m_sourceName, "archive", m_setName);
+    Error("$umbtexture_open_error", "file_name", m_sourceName, "archive", SetLabel());
     return;
   }
   m_resource = dynamic_cast<CompressAsciiResource*>(resource);
   if (!m_resource) {
     resource->ReleaseReference();
-    Error("$umbtexture_incorrect_resource", "file_name", m_sourceName, "archive", m_setName);
+    Error("$umbtexture_incorrect_resource", "file_name", m_sourceName, "archive", SetLabel());
     return;
   }
   m_options.SetRaw("-Automip=none -Compression=auto");
   m_resource->SetOptions(&m_options);
   m_resource->SetImageRoot(m_walkRoot);
   if (m_resource->Lock() != 0) {
-    Error("$umbtexture_load_error", "file_name", m_sourceName, "archive", m_setName);
+    Error("$umbtexture_load_error", "file_name", m_sourceName, "archive", SetLabel());
     // Say why: the key's text names the file, not the fault.
     if (m_log)
       m_log->AddResult(ResultsLog::kInformation, nullptr, m_sourceName + ": " + m_resource->LoadError());
     return;
   }
   if (!m_resource->Kiv::TextureResource::GetMipLock()) {
-    Error("$umbtexture_lock_error", "file_name", m_sourceName, "archive", m_setName);
+    Error("$umbtexture_lock_error", "file_name", m_sourceName, "archive", SetLabel());
     m_resource->Unlock();
     return;
   }
@@ -177,7 +181,7 @@ void UMBTextureConvertFileRPC::MoveBack() {
   m_moved = false;
   if (!RenameFileUnder(m_setFolder.c_str(), m_convName, m_sourceName))
     Error("Unable to rename file '$(FILE_NAME)' in subst '$(ARCHIVE)'", "file_name", m_convName, "archive",
-          m_setName);
+          SetLabel());
 }
 
 void UMBTextureConvertFileRPC::ReleaseResource(void*) {

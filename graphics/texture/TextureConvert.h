@@ -59,6 +59,7 @@ private:
   void WriteOutput(void*);
   void ReleaseResource(void*);
   void MoveBack();
+  std::string SetLabel() const;
   void Error(std::string_view text, const char* name1, const std::string& value1, const char* name2 = nullptr,
              const std::string& value2 = std::string());
 

@@ -63,6 +63,7 @@ TEST(CommandHost, RequestFailuresAnswerWithTheirResults) {
 
 TEST(CommandHost, MalformedLinesGetErrorsAndTheHostGoesOn) {
   int answered = -1;
+  using namespace std::string_literals;
   std::string out = Serve(
       "x 0 a\n"           // id not a number
       "1234567890 0 a\n"  // id too long
@@ -73,8 +74,11 @@ TEST(CommandHost, MalformedLinesGetErrorsAndTheHostGoesOn) {
       "8 0 a b\n"         // validate with two
       "9 1\n"             // textures without folder
       "10 1 a b c\n"      // textures with three
-      "11 0 \"open\n"     // unterminated quote
-      "   \n",            // blank: ignored
+      "11 0 \"open\n"     // unterminated quote: the id is still known
+      "\"12 0 a\n"        // unterminated quote in the id
+      "13 0 a\0b\n"s      // NUL byte
+          + "1\0 0 a\n"s  // NUL byte in the id
+          + "   \n",      // blank: ignored
       &answered);
   EXPECT_EQ(answered, 0);
   EXPECT_EQ(out,
@@ -87,7 +91,10 @@ TEST(CommandHost, MalformedLinesGetErrorsAndTheHostGoesOn) {
             "8 ERR request 0 takes one argument: the asset folder\n"
             "9 ERR request 1 takes the folder and an optional content-set name\n"
             "10 ERR request 1 takes the folder and an optional content-set name\n"
-            "- ERR unterminated quote\n");
+            "11 ERR unterminated quote\n"
+            "- ERR unterminated quote\n"
+            "13 ERR NUL byte in command line\n"
+            "- ERR NUL byte in command line\n");
   EXPECT_EQ(Serve(""), "");
 }
 

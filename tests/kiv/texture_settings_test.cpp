@@ -75,6 +75,12 @@ TEST(TextureDescription, SettingsWordsAndRefusals) {
   EXPECT_EQ(s.normalMap, 1);
   EXPECT_EQ(s.modifyMap, 1);
 
+  // A UTF-8 byte-order mark before the first key is skipped.
+  ASSERT_TRUE(
+      Kiv::AsciiTextureResource::ParseDescription("\xEF\xBB\xBFPrimary=b.png\n", s, primary, alpha, why))
+      << why;
+  EXPECT_EQ(primary, "b.png");
+
   struct Bad {
     const char* text;
     const char* why;

@@ -16,6 +16,7 @@
 #include <random>
 #include <filesystem>
 
+#include "foundation/InterfaceTextDB.h"
 #include "TextureTestSupport.h"
 #include "foundation/ResultsLog.h"
 #include "kiv/File.h"
@@ -211,8 +212,11 @@ TEST(TextureConvert, BadInputGivesResultsAndLeavesFilesAlone) {
   dir.Write("t/ok.texture.txt", "Primary=good.png\n");
   const auto before = dir.Snapshot();
 
+  const std::string savedTexts = InterfaceTextDB::Folder();
+  InterfaceTextDB::SetFolder(std::string(ROVANA_SOURCE_DIR) + "/samples/install/strings");
   ResultsLog log;
   EXPECT_EQ(ConvertTexturesInFolder("", dir.Path("t"), log), kTextureConvertFailed);
+  InterfaceTextDB::SetFolder(savedTexts);
   const char* failing[] = {"missing", "corrupt",  "zero",      "unknown", "badvalue",
                            "outside", "absolute", "noprimary", "sizes"};
   EXPECT_EQ(log.ErrorCount(), 9) << Dump(log);
@@ -224,6 +228,10 @@ TEST(TextureConvert, BadInputGivesResultsAndLeavesFilesAlone) {
     EXPECT_FALSE(Kiv::File::Exists(dir.Path(std::string("t/") + name + ".texture")));
   }
   EXPECT_TRUE(AnyEntryContains(log, "unknown setting 'Sparkle'", ResultsLog::kInformation));
+  // A walk without a set names the folder it converts in.
+  EXPECT_TRUE(AnyEntryContains(
+      log, "Unable to load texture 'corrupt.texture.txt' in '" + dir.Path("t") + "'.", ResultsLog::kError))
+      << Dump(log);
   EXPECT_TRUE(AnyEntryContains(log, "not inside the texture's folder", ResultsLog::kInformation));
   EXPECT_TRUE(Kiv::File::Exists(dir.Path("t/ok.texture")));
   EXPECT_TRUE(NoConversionNamesLeft(dir));
@@ -265,7 +273,8 @@ TEST(TextureConvert, LeftoverConversionNameIsNeverOverwritten) {
   const auto before = dir.Snapshot();
   ResultsLog log;
   EXPECT_EQ(ConvertTexturesInFolder("", dir.Path("t"), log), kTextureConvertFailed);
-  EXPECT_TRUE(AnyEntryContains(log, "Unable to rename file 'a.texture.txt' in subst ''", ResultsLog::kError))
+  EXPECT_TRUE(AnyEntryContains(log, "Unable to rename file 'a.texture.txt' in subst '" + dir.Path("t") + "'",
+                               ResultsLog::kError))
       << Dump(log);
   EXPECT_EQ(dir.Snapshot(), before);
 }
@@ -308,8 +317,9 @@ TEST(TextureConvert, FailedMoveBackIsReportedAndNothingIsLost) {
   Kiv::File::SetFaultInjector(nullptr);
   EXPECT_TRUE(renamed);
   EXPECT_EQ(result, kTextureConvertFailed);
-  EXPECT_TRUE(AnyEntryContains(log, "Unable to rename file 'a.texture.convert-tex.txt' in subst ''",
-                               ResultsLog::kError))
+  EXPECT_TRUE(AnyEntryContains(
+      log, "Unable to rename file 'a.texture.convert-tex.txt' in subst '" + dir.Path("t") + "'",
+      ResultsLog::kError))
       << Dump(log);
   std::string kept, other;
   ASSERT_TRUE(Kiv::File::ReadWholeFile(dir.Path("t/a.texture.convert-tex.txt"), kept));
