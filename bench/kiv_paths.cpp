@@ -17,6 +17,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -28,11 +29,11 @@ namespace {
 
 constexpr int kEntries = 10000;
 
-Kiv::TempFolder* g_temp = nullptr;  // the folder this run made
+std::unique_ptr<Kiv::TempFolder> g_temp;  // the folder this run made
 std::string g_root;
 
 void MakeTree() {
-  g_temp = new Kiv::TempFolder("kivbench");  // pruned below, so never deleted
+  g_temp = std::make_unique<Kiv::TempFolder>("kivbench");
   g_root = g_temp->Root();
   if (g_root.empty()) std::abort();
   if (!Kiv::File::CreateDirectories(g_root + "/Big")) std::abort();
