@@ -49,7 +49,7 @@ private:
     while (find.Next()) {
       const std::string path = find.FullPath();
       if (find.IsDirectory()) {
-        if (!Kiv::File::IsLink(path)) Walk(path, out);
+        if (!Kiv::File::IsSymlink(path)) Walk(path, out);
       } else if (Kiv::File::IsRegularFile(path)) {
         std::string bytes;
         Kiv::File::ReadWholeFile(path, bytes);
