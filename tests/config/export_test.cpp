@@ -37,6 +37,11 @@ protected:
     return out;
   }
 
+  void ClearTags() {
+    for (Tag* tag : m_root.tags) delete tag;
+    m_root.tags.clear();
+  }
+
   DataManager* m_dm = nullptr;
   Container m_root;
 };
@@ -84,7 +89,7 @@ TEST_F(ExportTest, WritersByType) {
       {Tag::kNone, "nothing", "x", true, ""},
   };
   for (const Case& c : cases) {
-    m_root.tags.clear();
+    ClearTags();
     Add(m_root, c.name, c.type, c.value);
     bool ok = !c.ok;
     EXPECT_EQ(Export(&ok), c.out) << c.name << " " << c.value;
@@ -110,7 +115,7 @@ TEST_F(ExportTest, FilePathsByDataType) {
       {Tag::kFilePath, "meshes", "", "file \"\"\nE The tag 'file' in 'scenery' is empty.\n"},
   };
   for (const Case& c : cases) {
-    m_root.tags.clear();
+    ClearTags();
     Add(m_root, "file", c.type, c.value)->dataType = P(c.dataType);
     EXPECT_EQ(Export(), c.out) << c.dataType << " " << c.value;
   }
