@@ -292,16 +292,25 @@ GSString::GSString(GSContext* context, std::string_view text)
   m_instance.views = &m_viewWord;
 }
 
+namespace {
+// Gives a built-in object's instance its one view and enters it in the
+// context's pool; false when the view cannot be made.
+bool AdoptBuiltIn(GSScriptInstance& instance, GSContext* context) {
+  if (!instance.MakeViews({HandleView{&instance, 0, 0}})) return false;
+  if (context) {
+    instance.pool = &context->Pool();
+    context->Pool().Track(&instance);
+  }
+  return true;
+}
+}  // namespace
+
 GSString* GSString::Create(GSContext* context, std::string_view text) {
   if (text.size() > kMaxLength) return nullptr;
   auto* s = new GSString(context, text);
-  if (!s->m_instance.MakeViews({HandleView{&s->m_instance, 0, 0}})) {
+  if (!AdoptBuiltIn(s->m_instance, context)) {
     delete s;
     return nullptr;
-  }
-  if (context) {
-    s->m_instance.pool = &context->Pool();
-    context->Pool().Track(&s->m_instance);
   }
   return s;
 }
@@ -346,13 +355,9 @@ GSArray::GSArray(GSContext* context, bool objectElements)
 
 GSArray* GSArray::Create(GSContext* context, bool objectElements) {
   auto* a = new GSArray(context, objectElements);
-  if (!a->m_instance.MakeViews({HandleView{&a->m_instance, 0, 0}})) {
+  if (!AdoptBuiltIn(a->m_instance, context)) {
     delete a;
     return nullptr;
-  }
-  if (context) {
-    a->m_instance.pool = &context->Pool();
-    context->Pool().Track(&a->m_instance);
   }
   return a;
 }
