@@ -84,6 +84,20 @@ void TMEScrambleKey::Set(std::string_view key) {
   for (uint32_t s = 0; s < kSlack; ++s) m_mask[m_period + s] = m_mask[s];
 }
 
+// One byte through the mask; returns the byte as it is on the wire (the
+// scrambled one), which is what moves the state in both directions.
+template <bool kScramble>
+static inline uint8_t Pass(uint8_t mask, uint8_t& byte) {
+  if constexpr (kScramble) {
+    byte = mask ^ byte;
+    return byte;
+  } else {
+    const uint8_t wire = byte;
+    byte = mask ^ wire;
+    return wire;
+  }
+}
+
 // Both directions walk the same way: the index s is the state modulo the period,
 // kept below period + kSlack and reduced at block ends.
 template <bool kScramble>
@@ -95,14 +109,7 @@ static void Run(const uint8_t* mask, uint32_t period, uint8_t* data, size_t n, u
     if (state > UINT32_MAX - kSlack) {
       // Near the 32-bit wrap, which the period does not divide: byte by byte.
       for (; i < end; ++i) {
-        uint8_t wire;
-        if constexpr (kScramble) {
-          wire = mask[s] ^ data[i];
-          data[i] = wire;
-        } else {
-          wire = data[i];
-          data[i] = mask[s] ^ wire;
-        }
+        const uint8_t wire = Pass<kScramble>(mask[s], data[i]);
         state += wire;
         s = state % period;
       }
@@ -110,14 +117,7 @@ static void Run(const uint8_t* mask, uint32_t period, uint8_t* data, size_t n, u
     }
     uint32_t added = 0;
     for (; i < end; ++i) {
-      uint8_t wire;
-      if constexpr (kScramble) {
-        wire = mask[s] ^ data[i];
-        data[i] = wire;
-      } else {
-        wire = data[i];
-        data[i] = mask[s] ^ wire;
-      }
+      const uint8_t wire = Pass<kScramble>(mask[s], data[i]);
       s += wire;
       added += wire;
     }
