@@ -19,13 +19,7 @@ TMEEndpoint::TMEEndpoint() = default;
 
 TMEEndpoint::~TMEEndpoint() {
   // A derived class's OnDisconnected is gone by now: drop everything quietly.
-  if (m_peer) {
-    Flush();
-    SendControl(true);
-    m_peer->SetReceiver(nullptr);
-    m_peer = nullptr;
-  }
-  DropAll();
+  LeavePeer();
 }
 
 double TMEEndpoint::Now() const { return ProcessClock::Seconds(); }
@@ -193,7 +187,7 @@ void TMEEndpoint::Update() {
   if (m_lastHeard < now - kSilence) Disconnect();
 }
 
-void TMEEndpoint::Disconnect() {
+void TMEEndpoint::LeavePeer() {
   if (m_peer) {
     Flush();
     SendControl(true);
@@ -201,6 +195,10 @@ void TMEEndpoint::Disconnect() {
     m_peer = nullptr;
   }
   DropAll();
+}
+
+void TMEEndpoint::Disconnect() {
+  LeavePeer();
   OnDisconnected();
 }
 

@@ -111,6 +111,8 @@ private:
   std::unique_ptr<TMEPacket> AddFragment(uint8_t sequence, uint8_t fragment, const uint8_t* data,
                                          size_t size);
   void DropAll();
+  // Sends what is queued and the close, leaves the peer, and drops all state.
+  void LeavePeer();
 
   uint8_t m_nextSendSeq = 1;
   uint8_t m_expectedSeq = 1;
