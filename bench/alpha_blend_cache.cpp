@@ -14,6 +14,9 @@
 
 namespace {
 
+using BenchReport::Median;
+using BenchReport::Seconds;
+
 constexpr int kItems = 1000000;
 constexpr int kRuns = 5;
 
@@ -21,18 +24,6 @@ struct Record {
   float transform[16];
   uint32_t parameter;
 };
-
-template <typename F>
-double Seconds(F&& work) {
-  const auto t0 = std::chrono::steady_clock::now();
-  work();
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-}
-
-double Median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v[v.size() / 2];
-}
 
 }  // namespace
 

@@ -29,6 +29,7 @@
 namespace {
 
 using namespace GSBench;
+using BenchReport::StatusBytes;
 namespace fs = std::filesystem;
 
 constexpr int kLines = 50000;
@@ -134,16 +135,6 @@ void BM_Compile(benchmark::State& state) {
   state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(p.gsBytes));
 }
 BENCHMARK(BM_Compile)->Unit(benchmark::kMillisecond);
-
-// Resident-set figures of this process from /proc, in bytes.
-long StatusBytes(const char* field) {
-  std::ifstream in("/proc/self/status");
-  std::string line;
-  const std::string key = std::string(field) + ":";
-  while (std::getline(in, line))
-    if (line.compare(0, key.size(), key) == 0) return std::atol(line.c_str() + key.size()) * 1024;
-  return -1;
-}
 
 template <class Work>
 std::vector<double> Samples(int runs, Work work) {

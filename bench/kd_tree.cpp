@@ -11,9 +11,12 @@
 #include <random>
 #include <vector>
 
+#include "bench/bench_report.h"
 #include "graphics/mesh/RVMapKDTree.h"
 
 namespace {
+
+using BenchReport::Median;
 
 struct Point {
   float p[3];
@@ -69,18 +72,6 @@ void QueryBrute(const std::vector<Point>& pts, const float mn[3], const float mx
       out.push_back(n.value);
 }
 
-template <class F>
-double TimeIt(F&& f) {
-  const auto t0 = std::chrono::steady_clock::now();
-  f();
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-}
-
-double Median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v[v.size() / 2];
-}
-
 }  // namespace
 
 int main() {
@@ -103,19 +94,19 @@ int main() {
   size_t found = 0;
   for (int round = 0; round < 5; ++round) {
     RVPointTree tree(kRebuildNever);
-    buildOurs.push_back(TimeIt([&] {
+    buildOurs.push_back(BenchReport::Seconds([&] {
       for (const Point& p : points) tree.Insert(p.p, p.value);
       tree.Build();
     }));
     std::vector<Point> ref;
     std::vector<uint8_t> axes;
-    buildRef.push_back(TimeIt([&] {
+    buildRef.push_back(BenchReport::Seconds([&] {
       ref = points;
       axes.assign(ref.size(), 0);
       BuildReference(ref, axes, 0, ref.size() - 1);
     }));
     std::vector<int> a, b, c;
-    queryOurs.push_back(TimeIt([&] {
+    queryOurs.push_back(BenchReport::Seconds([&] {
                           for (const auto& box : boxes) {
                             a.clear();
                             tree.Query(box.data(), box.data() + 3, a);
@@ -123,7 +114,7 @@ int main() {
                           }
                         }) /
                         kQueries);
-    queryRef.push_back(TimeIt([&] {
+    queryRef.push_back(BenchReport::Seconds([&] {
                          for (const auto& box : boxes) {
                            b.clear();
                            QueryReference(ref, axes, 0, ref.size() - 1, box.data(), box.data() + 3, b);
@@ -131,7 +122,7 @@ int main() {
                          }
                        }) /
                        kQueries);
-    queryBrute.push_back(TimeIt([&] {
+    queryBrute.push_back(BenchReport::Seconds([&] {
                            for (int q = 0; q < kBruteQueries; ++q) {
                              c.clear();
                              QueryBrute(points, boxes[q].data(), boxes[q].data() + 3, c);

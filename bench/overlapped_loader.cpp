@@ -18,6 +18,9 @@
 
 namespace {
 
+using BenchReport::Median;
+using BenchReport::StatusBytes;
+
 constexpr int kThreads = 8;
 constexpr int kPerThread = 12500;
 constexpr int kBatch = 500;
@@ -32,27 +35,14 @@ bool LoadStep(int id) {
   return true;
 }
 
-long StatusBytes(const char* field) {
-  std::ifstream in("/proc/self/status");
-  std::string line;
-  const std::string key = std::string(field) + ":";
-  while (std::getline(in, line))
-    if (line.compare(0, key.size(), key) == 0) return std::atol(line.c_str() + key.size()) * 1024;
-  return -1;
-}
-
+// Wall time of kThreads threads, thread t running perThread(t).
 template <typename PerThread>
 double Seconds(PerThread perThread) {
-  const auto t0 = std::chrono::steady_clock::now();
-  std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) threads.emplace_back(perThread, t);
-  for (std::thread& thread : threads) thread.join();
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-}
-
-double Median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v[v.size() / 2];
+  return BenchReport::Seconds([&] {
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) threads.emplace_back(perThread, t);
+    for (std::thread& thread : threads) thread.join();
+  });
 }
 
 }  // namespace

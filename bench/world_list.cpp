@@ -11,11 +11,14 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_report.h"
 #include "foundation/Stream.h"
 #include "kiv/File.h"
 #include "scriptlib/WorldList.h"
 
 namespace {
+
+using BenchReport::Median;
 
 constexpr uint32_t kType = WorldTypeCode('b', 'e', 'n', 'c');
 
@@ -33,26 +36,10 @@ public:
   std::vector<uint8_t> payload;
 };
 
-double Seconds(std::chrono::steady_clock::time_point a, std::chrono::steady_clock::time_point b) {
-  return std::chrono::duration<double>(b - a).count();
-}
-
-template <class F>
-double TimeIt(F&& f) {
-  const auto t0 = std::chrono::steady_clock::now();
-  f();
-  return Seconds(t0, std::chrono::steady_clock::now());
-}
-
 struct Figure {
   std::string name;
   std::vector<double> ours, reference;  // MB/s per round
 };
-
-double Median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v[v.size() / 2];
-}
 
 void ReadPlain(const std::string& path, std::vector<uint8_t>& buffer) {
   Kiv::File f;
@@ -79,21 +66,21 @@ void Run(const std::string& dir, const char* label, size_t items, size_t payload
   Figure loadFig{std::string("world list load, ") + label + ", from a file, vs a plain read", {}, {}};
   std::vector<uint8_t> chunk(1 << 16);
   for (int round = 0; round < 5; ++round) {
-    const double save = TimeIt([&] {
+    const double save = BenchReport::Seconds([&] {
       TFile out;
       if (!out.Open(path, kFileWrite) || !list.Save(out, 0, 0)) std::abort();
     });
     const size_t bytes = static_cast<size_t>(Kiv::File::FileSize(path));
     std::vector<uint8_t> saved;
     if (!Kiv::File::ReadWholeFile(path, saved)) std::abort();
-    const double write = TimeIt([&] {
+    const double write = BenchReport::Seconds([&] {
       Kiv::File out;
       if (!out.Open(plainPath, Kiv::File::Mode::Write) ||
           out.Write(saved.data(), saved.size()) != static_cast<int64_t>(saved.size()))
         std::abort();
     });
-    const double read = TimeIt([&] { ReadPlain(path, chunk); });
-    const double load = TimeIt([&] {
+    const double read = BenchReport::Seconds([&] { ReadPlain(path, chunk); });
+    const double load = BenchReport::Seconds([&] {
       TFile in;
       if (!in.Open(path, kFileRead)) std::abort();
       list.Load(in, false, 0);
