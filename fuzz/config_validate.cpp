@@ -1,8 +1,6 @@
 // Runs a config soup through the asset check: legacy upgrade, kind mapping,
 // import with validation, then every bound tag rule and container check.
 // The input is the config text; the schema is fixed.
-#include <unistd.h>
-
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
@@ -19,6 +17,7 @@
 #include "foundation/ResultsLog.h"
 #include "foundation/Soup.h"
 #include "kiv/Log.h"
+#include "kiv/TempFolder.h"
 
 using namespace OBLLib;
 
@@ -94,9 +93,9 @@ void Setup() {
   if (done) return;
   done = true;
   Kiv::Log::Instance().SetConsole(false);
-  char name[] = "/tmp/fuzz_config_validateXXXXXX";
-  if (!mkdtemp(name)) std::abort();
-  g_dir = name;
+  static const Kiv::TempFolder temp("fuzz-config-validate");  // removed at exit
+  if (temp.Root().empty()) std::abort();
+  g_dir = temp.Root();
   std::filesystem::create_directories(g_dir + "/schema");
   std::filesystem::create_directories(g_dir + "/assets/asset");
   std::ofstream(g_dir + "/schema/kind.txt") << kSchema;
@@ -107,7 +106,6 @@ void Setup() {
   SetMeshProbe(std::make_shared<AnyMesh>());
   // The schema manager stays to the end of the process: destroying it from
   // an exit handler would run after the file layer's own state is gone.
-  std::atexit([] { std::filesystem::remove_all(g_dir); });
 }
 
 void RunRules(Container& c) {

@@ -1,8 +1,6 @@
 // Runs a texture settings file through the texture file checks of an asset
 // folder that holds a few images (one of an odd size, one that does not
 // decode) and a converted texture beside the settings file.
-#include <unistd.h>
-
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
@@ -14,6 +12,7 @@
 #include "config/TextureChecks.h"
 #include "kiv/Bitmap.h"
 #include "kiv/Log.h"
+#include "kiv/TempFolder.h"
 
 using namespace OBLLib;
 
@@ -26,9 +25,9 @@ void Setup() {
   if (done) return;
   done = true;
   Kiv::Log::Instance().SetConsole(false);
-  char name[] = "/tmp/fuzz_texture_checksXXXXXX";
-  if (!mkdtemp(name)) std::abort();
-  g_dir = name;
+  static const Kiv::TempFolder temp("fuzz-texture-checks");  // removed at exit
+  if (temp.Root().empty()) std::abort();
+  g_dir = temp.Root();
   std::filesystem::create_directories(g_dir + "/schema");
   std::filesystem::create_directories(g_dir + "/asset/sub");
   Kiv::Bitmap square, odd;
@@ -41,7 +40,6 @@ void Setup() {
   ErrorHandler::Create();
   DataManager::Create((g_dir + "/schema/").c_str());
   DataManager::Instance()->checkOptions[1] = true;
-  std::atexit([] { std::filesystem::remove_all(g_dir); });
 }
 
 }  // namespace
