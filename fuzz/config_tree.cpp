@@ -16,8 +16,7 @@
 #include "config/TagNames.h"
 #include "foundation/Soup.h"
 #include "kiv/File.h"
-#include "kiv/Log.h"
-#include "kiv/TempFolder.h"
+#include "fuzz/fuzz_scratch.h"
 
 using namespace OBLLib;
 
@@ -29,10 +28,7 @@ void Setup() {
   static bool done = false;
   if (done) return;
   done = true;
-  Kiv::Log::Instance().SetConsole(false);
-  static const Kiv::TempFolder temp("fuzz-config-tree");  // removed at exit
-  if (temp.Root().empty()) std::abort();
-  g_dir = temp.Root() + "/";
+  g_dir = FuzzScratchFolder("fuzz-config-tree") + "/";
   ErrorHandler::Create();
 }
 

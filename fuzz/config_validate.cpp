@@ -16,8 +16,7 @@
 #include "config/MeshProbe.h"
 #include "foundation/ResultsLog.h"
 #include "foundation/Soup.h"
-#include "kiv/Log.h"
-#include "kiv/TempFolder.h"
+#include "fuzz/fuzz_scratch.h"
 
 using namespace OBLLib;
 
@@ -92,10 +91,7 @@ void Setup() {
   static bool done = false;
   if (done) return;
   done = true;
-  Kiv::Log::Instance().SetConsole(false);
-  static const Kiv::TempFolder temp("fuzz-config-validate");  // removed at exit
-  if (temp.Root().empty()) std::abort();
-  g_dir = temp.Root();
+  g_dir = FuzzScratchFolder("fuzz-config-validate");
   std::filesystem::create_directories(g_dir + "/schema");
   std::filesystem::create_directories(g_dir + "/assets/asset");
   std::ofstream(g_dir + "/schema/kind.txt") << kSchema;

@@ -11,8 +11,7 @@
 #include "config/ErrorHandler.h"
 #include "config/TextureChecks.h"
 #include "kiv/Bitmap.h"
-#include "kiv/Log.h"
-#include "kiv/TempFolder.h"
+#include "fuzz/fuzz_scratch.h"
 
 using namespace OBLLib;
 
@@ -24,10 +23,7 @@ void Setup() {
   static bool done = false;
   if (done) return;
   done = true;
-  Kiv::Log::Instance().SetConsole(false);
-  static const Kiv::TempFolder temp("fuzz-texture-checks");  // removed at exit
-  if (temp.Root().empty()) std::abort();
-  g_dir = temp.Root();
+  g_dir = FuzzScratchFolder("fuzz-texture-checks");
   std::filesystem::create_directories(g_dir + "/schema");
   std::filesystem::create_directories(g_dir + "/asset/sub");
   Kiv::Bitmap square, odd;
