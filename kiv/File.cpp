@@ -377,6 +377,15 @@ std::optional<std::string> Resolve(std::string_view path, bool lastMayBeMissing)
 std::optional<std::string> ResolvePath(std::string_view path) { return Resolve(path, false); }
 std::optional<std::string> ResolvePathForCreate(std::string_view path) { return Resolve(path, true); }
 
+bool IsNameInsideFolder(std::string_view name) {
+  if (name.empty() || name.find(':') != std::string_view::npos) return false;
+  File::Path p(name);
+  if (p.IsAbsolute() || name.front() == '/' || name.front() == '\\') return false;
+  p.Normalise();
+  std::string first = p.ExtractFirstPath();
+  return !first.empty() && first != "..";
+}
+
 std::string AbsolutePath(std::string_view path) {
   std::error_code ec;
   const std::filesystem::path absolute = std::filesystem::absolute(std::filesystem::path(path), ec);

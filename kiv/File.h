@@ -110,6 +110,10 @@ std::optional<std::string> ResolvePath(std::string_view path);
 // spelling when no file of that name exists yet. Empty when a folder is missing.
 std::optional<std::string> ResolvePathForCreate(std::string_view path);
 
+// True when a name stays inside the folder it is taken from: not empty, not
+// absolute, no drive or stream (":"), and no ".." that climbs above its start.
+bool IsNameInsideFolder(std::string_view name);
+
 // The path made absolute against the working folder with "." and ".."
 // components resolved, without a trailing separator (the root keeps its own);
 // the path as given, trimmed the same way, when the working folder is unknown.

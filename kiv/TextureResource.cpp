@@ -216,16 +216,6 @@ int WordIndex(std::string_view value, const char* const (&words)[N]) {
   return -1;
 }
 
-// An image named by a description must lie inside the description's folder.
-bool SafeImageName(std::string_view name) {
-  if (name.empty() || name.find(':') != std::string_view::npos) return false;
-  File::Path p(name);
-  if (p.IsAbsolute() || name.front() == '/' || name.front() == '\\') return false;
-  p.Normalise();
-  std::string first = p.ExtractFirstPath();
-  return !first.empty() && first != "..";
-}
-
 }  // namespace
 
 bool AsciiTextureResource::ApplySetting(TextureSettings& s, std::string_view key, std::string_view value,
@@ -319,7 +309,7 @@ bool AsciiTextureResource::ParseDescription(std::string_view text, TextureSettin
     }
     std::string_view key = Trim(line.substr(0, eq)), value = Trim(line.substr(eq + 1));
     if (EqualsNoCase(key, "Primary") || EqualsNoCase(key, "Alpha")) {
-      if (!SafeImageName(value)) {
+      if (!IsNameInsideFolder(value)) {  // images lie inside the description's folder
         why = "image name '" + std::string(value) + "' is not inside the texture's folder";
         return false;
       }

@@ -5,9 +5,9 @@
 namespace Kiv {
 
 std::optional<std::string> ResourceDatabase::ResolveName(std::string_view name) const {
+  if (!IsNameInsideFolder(name)) return std::nullopt;
   File::Path relative(name);
   relative.Normalise();
-  if (relative.IsEmpty() || relative.IsAbsolute() || relative.View().starts_with("..")) return std::nullopt;
   File::Path full(m_folder);
   full.Join(relative.View());
   auto resolved = ResolvePath(full.View());
