@@ -17,7 +17,9 @@
 #include "foundation/Soup.h"
 #include "foundation/Stream.h"
 #include "kiv/File.h"
-#include "umbclient/AssetDatabase.h"
+#include "umbclient/AssetRequests.h"
+#include "umbclient/FolderAssetDatabase.h"
+#include "umbclient/OpenDatabase.h"
 #include "umbclient/Filter.h"
 #include "kiv/TempFolder.h"
 

@@ -5,7 +5,7 @@
 #include "cli/Subsystems.h"
 #include "foundation/KUID.h"
 #include "kiv/File.h"
-#include "umbclient/AssetDatabase.h"
+#include "umbclient/AssetRequests.h"
 #include "foundation/ResultsLog.h"
 #include "kiv/File.h"
 #include "kiv/PString.h"

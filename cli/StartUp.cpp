@@ -12,7 +12,7 @@
 #include "kiv/File.h"
 #include "kiv/Log.h"
 #include "online/OnlineAccessClientEndpoint.h"
-#include "umbclient/AssetDatabase.h"
+#include "umbclient/OpenDatabase.h"
 #include "umbclient/AsyncConnect.h"
 #include "umbclient/ContentFolders.h"
 

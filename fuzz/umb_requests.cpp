@@ -8,7 +8,7 @@
 #include "foundation/Soup.h"
 #include "foundation/Stream.h"
 #include "kiv/File.h"
-#include "umbclient/AssetDatabase.h"
+#include "umbclient/FolderAssetDatabase.h"
 #include "kiv/TempFolder.h"
 
 namespace {

@@ -6,7 +6,7 @@
 #include "foundation/Log.h"
 #include "foundation/UrlParts.h"
 #include "kiv/File.h"
-#include "umbclient/AssetDatabase.h"
+#include "umbclient/AssetRequests.h"
 #include "umbclient/ContentFolders.h"
 #include "umbclient/UrlRequest.h"
 

@@ -1,6 +1,7 @@
-// The asset database: numbered requests answered in-process by an AssetDatabase
-// (by default the folder-backed one, which indexes the asset folders of the user-data
-// tree by the "kuid" tag of each config), and the typed request functions built on them.
+// The asset database's interface: numbered requests answered in-process by an
+// AssetDatabase (by default the folder-backed one, FolderAssetDatabase.h), the request
+// numbers, and the records that travel in them. The process-wide open database is in
+// OpenDatabase.h, the typed request functions built on it in AssetRequests.h.
 //
 // Request and reply bodies are byte streams (TBuffer): KUIDs in their stream form
 // (WriteKUID / ReadKUID), texts as WriteString / ReadString (WritePString for the
@@ -148,89 +149,3 @@ struct UMBStandIns {
   bool textureOption = false;    // answer of request 181
   std::string onlineSessionKey;  // answer of request 242
 };
-
-// The folder-backed database over a user-data folder and an installation root. Indexes
-// "local" and "editing" of the user data and "base" of the installation root (built-in).
-class FolderAssetDatabase : public AssetDatabase {
-public:
-  FolderAssetDatabase(std::string userDataFolder, std::string installationRoot, UMBStandIns standIns = {});
-  ~FolderAssetDatabase() override;
-
-  // Re-reads every asset folder. Two assets with one KUID: a log line; the one in the
-  // folder that sorts first (editing before local before base, then by path) is kept.
-  // A malformed config: the asset is skipped with a log line.
-  void Rescan();
-  size_t AssetCount() const;
-
-  bool Execute(uint32_t commandId, TBuffer& body, TBuffer& reply) override;
-  bool Post(uint32_t commandId, TBuffer& body) override;
-  uint64_t RequestCount(uint32_t commandId) const override;
-  void ResetRequestCounts() override;
-  SoupRef GetSettingsRecord(std::string_view name) override;
-  bool SetSettingsRecord(std::string_view name, const SoupRef& record) override;
-
-  struct Impl;
-
-private:
-  std::unique_ptr<Impl> m_impl;
-};
-
-// ---- open and close ----
-
-// Called after the database opens and before it closes (the asset-spec registry lives between).
-void UMBSetDatabaseHooks(std::function<void()> onOpen, std::function<void()> onClose);
-
-// Opens the folder-backed database over GetUserDataFolder() and GetInstallationRoot().
-// False when the user-data folder is not set or does not exist.
-bool UMBOpenDatabase();
-// Opens a given database (tests, later transports). A database already open is closed first.
-bool UMBOpenDatabase(std::unique_ptr<AssetDatabase> db);
-void UMBCloseDatabase();
-bool UMBIsDatabaseOpen();
-// The open database, or null. Valid until UMBCloseDatabase.
-AssetDatabase* UMBGetDatabase();
-
-// Raised whenever the database's contents may have changed; the asset-spec registry empties its
-// KUID resolution cache when it takes the flag (returns whether it was raised, and clears it).
-bool UMBTakeResolutionCacheFlush();
-
-// ---- transactions ----
-
-// Sends one request to the open database and waits for its reply. False when no database
-// is open, or the request failed (reply empty).
-bool UMBExecuteTransaction(uint32_t commandId, TBuffer& body, TBuffer& reply);
-// Sends a one-way request. False when no database is open or the request failed.
-bool UMBPostMessage(uint32_t commandId, TBuffer& body);
-
-// ---- typed requests ----
-SoupRef UMBGetAssetConfig(const KUID& kuid);                            // 20; null soup on failure
-bool GetAssetInfo(const KUID& kuid, UMBAssetInfo& info, int32_t mask);  // 21
-UMBAssetInfo GetAssetInfo(const KUID& kuid, int32_t mask);              // 21
-std::string UMBGetAssetFolder(const KUID& kuid);                        // 23
-KUID UMBResolveKUID(const KUID& kuid);                                  // 26
-KUID UMBGetUpdatedKUID(const KUID& kuid);                               // 27
-std::string UMBGetAssetDescription(const KUID& kuid);                   // 28
-uint32_t UMBAcquireAssetHandle(const KUID& kuid);                       // 30; 0 = none
-std::string UMBGetHandleFolder(uint32_t handle);                        // 32
-bool UMBReleaseAssetHandle(uint32_t handle);                            // 31
-std::vector<KUID> UMBGetAssetDependencies(const KUID& kuid);            // 42
-bool UMBSetAssetFavorite(const KUID& kuid, bool favorite);              // post 50
-bool UMBQueryTextureOption();                                           // 181
-std::string UMBGetOnlineAccount();                                      // 240: the profile name
-bool UMBOnlineLoginFailed();                                            // post 241
-std::string UMBGetOnlineSessionKey();                                   // 242
-
-// The asset's name (mask 1); empty when unknown.
-std::string GetAssetName(const KUID& kuid);
-// The built-in flag (mask 8); false when unknown.
-bool IsAssetBuiltIn(const KUID& kuid);
-// The locally-modified flag (mask 8); true when unknown.
-bool IsAssetLocallyModified(const KUID& kuid);
-// From the asset's config: the script path ("script", else "scriptlibrary"; "gs" added when
-// it has no extension) and the class ("class", else "scriptclass"). False when the config
-// cannot be had.
-bool GetAssetScriptInfo(const KUID& kuid, std::string& scriptPath, std::string& className);
-
-// Settings records of the open database (empty soup / false when none is open).
-SoupRef UMBGetSettingsRecord(std::string_view name);
-bool UMBSetSettingsRecord(std::string_view name, const SoupRef& record);

@@ -3,6 +3,7 @@
 #include "foundation/Stream.h"
 #include "foundation/Text.h"
 #include "umbclient/Internal.h"
+#include "umbclient/OpenDatabase.h"
 
 namespace {
 

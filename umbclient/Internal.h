@@ -12,6 +12,9 @@ inline bool SameText(std::string_view a, std::string_view b) { return Kiv::Compa
 // One line to the program's log.
 void UmbLog(const std::string& line);
 
+// Tells resolution caches that what KUIDs resolve to may have changed (open, close, rescan).
+void RaiseResolutionCacheFlush();
+
 class TStream;
 struct UrlParts;
 

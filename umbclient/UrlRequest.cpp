@@ -1,7 +1,7 @@
 #include "umbclient/UrlRequest.h"
 
 #include "foundation/Stream.h"
-#include "umbclient/AssetDatabase.h"
+#include "umbclient/OpenDatabase.h"
 #include "umbclient/Internal.h"
 
 std::unique_ptr<UMBUrlRequest> UMBUrlRequest::Start(const UrlParts& url, uint32_t mode) {

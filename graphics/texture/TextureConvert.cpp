@@ -13,7 +13,7 @@
 #include "kiv/String.h"
 #include "graphics/texture/CompressAsciiResource.h"
 #include "graphics/texture/RovanaResourceDatabase.h"
-#include "umbclient/AssetDatabase.h"
+#include "umbclient/AssetRequests.h"
 #include "umbclient/ContentFolders.h"
 
 namespace {

@@ -14,7 +14,8 @@
 #include "cli/StartUp.h"
 #include "foundation/ResultsLog.h"
 #include "TempTree.h"
-#include "umbclient/AssetDatabase.h"
+#include "umbclient/AssetRequests.h"
+#include "umbclient/OpenDatabase.h"
 
 namespace {
 

@@ -10,7 +10,8 @@
 #include "kiv/Log.h"
 #include "online/OnlineAccessClientEndpoint.h"
 #include "tests/umbclient/TempTree.h"
-#include "umbclient/AssetDatabase.h"
+#include "umbclient/FolderAssetDatabase.h"
+#include "umbclient/OpenDatabase.h"
 
 using namespace loopback;
 
@@ -83,7 +84,7 @@ protected:
     SoupRef internet = SoupRef::NewContainer();
     internet.SetNamedTag("username", profile.c_str());
     ASSERT_TRUE(UMBSetSettingsRecord("internet", internet));
-    UMBGetDatabase()->ResetRequestCounts();
+    UMBWithDatabase([](AssetDatabase& d) { d.ResetRequestCounts(); });
   }
   OnlineAccessSettings Settings() {
     OnlineAccessSettings s;
@@ -123,7 +124,11 @@ protected:
     for (auto& d : svc->delivered) out.push_back(d.empty() ? -1 : d[0]);
     return out;
   }
-  uint64_t Count(uint32_t request) const { return UMBGetDatabase()->RequestCount(request); }
+  uint64_t Count(uint32_t request) const {
+    uint64_t n = 0;
+    UMBWithDatabase([&](AssetDatabase& d) { n = d.RequestCount(request); });
+    return n;
+  }
 
   FakeClock clock;
   TempTree tree;
@@ -186,7 +191,7 @@ TEST_F(EndpointTest, LoginMatrix) {
     endpoint.reset();  // its close goes to the service it talked to
     svc = std::make_unique<LoopbackService>(3);
     c.setup(*svc);
-    UMBGetDatabase()->ResetRequestCounts();
+    UMBWithDatabase([](AssetDatabase& d) { d.ResetRequestCounts(); });
     Make();
     ASSERT_TRUE(endpoint->Connect(false));
     RunUntil([&] { return LoginSettled(); });
@@ -222,7 +227,7 @@ TEST_F(EndpointTest, LoginWithoutProfileOrSessionKey) {
 
   // Success with the key still empty: another web login, then the retry delay ends it.
   urlStatus = 0;
-  UMBGetDatabase()->ResetRequestCounts();
+  UMBWithDatabase([](AssetDatabase& d) { d.ResetRequestCounts(); });
   EXPECT_FALSE(endpoint->Connect(false));
   Run(0.1, 0.1);
   EXPECT_EQ(Count(UMBRequest::UrlStart), 2u);

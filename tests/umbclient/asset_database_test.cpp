@@ -11,7 +11,9 @@
 #include "foundation/Soup.h"
 #include "foundation/Stream.h"
 #include "kiv/Log.h"
-#include "umbclient/AssetDatabase.h"
+#include "umbclient/AssetRequests.h"
+#include "umbclient/FolderAssetDatabase.h"
+#include "umbclient/OpenDatabase.h"
 #include "umbclient/ContentFolders.h"
 #include "umbclient/Filter.h"
 #include "umbclient/UrlRequest.h"
@@ -94,9 +96,7 @@ protected:
     ASSERT_TRUE(UMBOpenDatabase());
     duplicates = log.Count("duplicate");
     skipped = log.Count("skipped");
-    db = UMBGetDatabase();
-    ASSERT_NE(db, nullptr);
-    db->ResetRequestCounts();
+    ASSERT_TRUE(UMBWithDatabase([](AssetDatabase& d) { d.ResetRequestCounts(); }));
   }
   void TearDown() override {
     UMBCloseDatabase();
@@ -104,18 +104,33 @@ protected:
     SetInstallationRoot("");
   }
 
+  // Runs `use` on the open database (which must be the folder-backed one).
+  void WithFolderDatabase(const std::function<void(FolderAssetDatabase&)>& use) {
+    bool folder = false;
+    ASSERT_TRUE(UMBWithDatabase([&](AssetDatabase& d) {
+      if (auto* f = dynamic_cast<FolderAssetDatabase*>(&d)) {
+        folder = true;
+        use(*f);
+      }
+    }));
+    EXPECT_TRUE(folder);
+  }
+  uint64_t Count(uint32_t id) {
+    uint64_t n = 0;
+    UMBWithDatabase([&](AssetDatabase& d) { n = d.RequestCount(id); });
+    return n;
+  }
+
   TempTree tree;
-  AssetDatabase* db = nullptr;
   int duplicates = 0;
   int skipped = 0;
 };
 
 TEST_F(AssetDatabaseTest, IndexesTreeReportsDuplicatesAndSkipsMalformedConfigs) {
-  auto* folder = dynamic_cast<FolderAssetDatabase*>(db);
-  ASSERT_NE(folder, nullptr);
-  EXPECT_EQ(folder->AssetCount(), 5u);  // alpha, beta0, beta1, gamma, delta
-  EXPECT_EQ(duplicates, 1);             // the editing copy of alpha is expected; "dup" is not
-  EXPECT_EQ(skipped, 2);                // "bad" and "nokuid"
+  WithFolderDatabase(
+      [](FolderAssetDatabase& f) { EXPECT_EQ(f.AssetCount(), 5u); });  // alpha, beta0, beta1, gamma, delta
+  EXPECT_EQ(duplicates, 1);  // the editing copy of alpha is expected; "dup" is not
+  EXPECT_EQ(skipped, 2);     // "bad" and "nokuid"
   // Deterministic choice: the editing copy, then the first folder by name.
   EXPECT_EQ(UMBGetAssetFolder(kAlpha), tree.Path("user/editing/alpha"));
   EXPECT_EQ(UMBGetAssetFolder(kBeta1), tree.Path("user/local/beta1"));
@@ -130,7 +145,7 @@ TEST_F(AssetDatabaseTest, IndexesTreeReportsDuplicatesAndSkipsMalformedConfigs) 
   tree.WriteSoup("user/local/beta2/config.txt", Config(KUID(100, 2, 2), "Beta two", "scenery", "BU"));
   EXPECT_EQ(UMBResolveKUID(KUID(100, 2, 0)), kBeta0);
   EXPECT_EQ(UMBGetUpdatedKUID(kBeta0), kBeta1);
-  folder->Rescan();
+  WithFolderDatabase([](FolderAssetDatabase& f) { f.Rescan(); });
   EXPECT_TRUE(UMBTakeResolutionCacheFlush());
   EXPECT_EQ(UMBGetUpdatedKUID(kBeta0), KUID(100, 2, 2));
 }
@@ -140,7 +155,7 @@ TEST_F(AssetDatabaseTest, AssetRequestsAnswerAndCount) {
   ASSERT_TRUE(config.IsValid());
   EXPECT_EQ(config.GetNamedTag("username").Str(), "Beta");
   EXPECT_TRUE(UMBGetAssetConfig(kMissing).IsNull());
-  EXPECT_EQ(db->RequestCount(UMBRequest::GetAssetConfig), 2u);
+  EXPECT_EQ(Count(UMBRequest::GetAssetConfig), 2u);
 
   // Resolution: exact, the newest for the version-less form, null when nothing fits.
   EXPECT_EQ(UMBResolveKUID(kBeta0), kBeta0);
@@ -150,17 +165,17 @@ TEST_F(AssetDatabaseTest, AssetRequestsAnswerAndCount) {
   EXPECT_EQ(UMBGetUpdatedKUID(kBeta0), kBeta1);
   EXPECT_EQ(UMBGetUpdatedKUID(kGamma), kGamma);
   EXPECT_EQ(UMBGetUpdatedKUID(kMissing), KUID::Null());
-  EXPECT_EQ(db->RequestCount(UMBRequest::ResolveKUID), 4u);
-  EXPECT_EQ(db->RequestCount(UMBRequest::GetUpdatedKUID), 3u);
+  EXPECT_EQ(Count(UMBRequest::ResolveKUID), 4u);
+  EXPECT_EQ(Count(UMBRequest::GetUpdatedKUID), 3u);
 
   EXPECT_EQ(UMBGetAssetDescription(kAlpha), "");  // the editing copy has none
   EXPECT_EQ(UMBGetAssetDescription(kMissing), "");
-  EXPECT_EQ(db->RequestCount(UMBRequest::GetAssetDescription), 2u);
+  EXPECT_EQ(Count(UMBRequest::GetAssetDescription), 2u);
 
   std::vector<KUID> deps = UMBGetAssetDependencies(kBeta0);
   EXPECT_TRUE(deps.empty());
-  EXPECT_EQ(db->RequestCount(UMBRequest::GetAssetDependencies), 1u);
-  EXPECT_EQ(db->RequestCount(UMBRequest::GetAssetFolder), 0u);
+  EXPECT_EQ(Count(UMBRequest::GetAssetDependencies), 1u);
+  EXPECT_EQ(Count(UMBRequest::GetAssetFolder), 0u);
 }
 
 TEST_F(AssetDatabaseTest, InfoMasksAndTheHelpersBuiltOnThem) {
@@ -286,7 +301,6 @@ TEST_F(AssetDatabaseTest, StandInsDecideTheServiceAnswers) {
   };
   ASSERT_TRUE(UMBOpenDatabase(
       std::make_unique<FolderAssetDatabase>(tree.Path("user"), tree.Path("install"), standIns)));
-  AssetDatabase* fresh = UMBGetDatabase();
   EXPECT_TRUE(UMBQueryTextureOption());
   EXPECT_EQ(UMBGetOnlineSessionKey(), "key-1");
 
@@ -309,7 +323,7 @@ TEST_F(AssetDatabaseTest, StandInsDecideTheServiceAnswers) {
   TBuffer poll, polled;
   poll.WriteU32(1);
   EXPECT_FALSE(UMBExecuteTransaction(UMBRequest::UrlPoll, poll, polled));
-  EXPECT_EQ(fresh->RequestCount(UMBRequest::UrlClose), 2u);  // the double close went out once
+  EXPECT_EQ(Count(UMBRequest::UrlClose), 2u);  // the double close went out once
 
   // Without a stand-in every URL request fails.
   UMBCloseDatabase();
@@ -388,12 +402,13 @@ TEST_F(AssetDatabaseTest, MalformedAndUnknownRequestsFailCleanly) {
   reply.WriteU32(0xABCDEF01);  // a failing request must not touch what the caller holds
   reply.Rewind();
   for (uint32_t id : {20u, 21u, 23u, 26u, 27u, 28u, 30u, 31u, 32u, 42u, 121u, 230u, 232u, 2u, 999u})
-    EXPECT_FALSE(db->Execute(id, empty, reply)) << id;
+    UMBWithDatabase([&](AssetDatabase& d) { EXPECT_FALSE(d.Execute(id, empty, reply)) << id; });
   EXPECT_EQ(reply.Size(), 4u);
   EXPECT_EQ(reply.ReadU32(), 0xABCDEF01u);
-  for (uint32_t id : {50u, 122u, 231u, 999u}) EXPECT_FALSE(db->Post(id, empty)) << id;
-  EXPECT_EQ(db->RequestCount(20), 1u);
-  EXPECT_EQ(db->RequestCount(999), 2u);
+  for (uint32_t id : {50u, 122u, 231u, 999u})
+    UMBWithDatabase([&](AssetDatabase& d) { EXPECT_FALSE(d.Post(id, empty)) << id; });
+  EXPECT_EQ(Count(20), 1u);
+  EXPECT_EQ(Count(999), 2u);
   // Info needs its mask too.
   TBuffer noMask, out;
   WriteKUID(noMask, kAlpha);
