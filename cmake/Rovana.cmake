@@ -22,17 +22,6 @@ function(rovana_library target folder)
   set_property(GLOBAL APPEND PROPERTY ROVANA_ALL_LIBS ${target})
 endfunction()
 
-# Libraries from Debian that some folders use when present.
-function(rovana_optional_dependencies)
-  find_path(STB_IMAGE_INCLUDE stb_image.h PATH_SUFFIXES stb)
-  if(STB_IMAGE_INCLUDE)
-    get_target_property(kind kiv TYPE)
-    if(kind STREQUAL "STATIC_LIBRARY")
-      target_include_directories(kiv PUBLIC ${STB_IMAGE_INCLUDE})
-    endif()
-  endif()
-endfunction()
-
 # rovana_tests(<library> <folder>): one GoogleTest program of tests/<folder>/*.cpp
 function(rovana_tests lib folder)
   file(GLOB_RECURSE srcs CONFIGURE_DEPENDS ${ROVANA_ROOT}/tests/${folder}/*.cpp)

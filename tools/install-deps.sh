@@ -5,7 +5,7 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build clang libclang-rt-14-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  libpng-dev libjpeg-dev zlib1g-dev libstb-dev
+  libjpeg-dev zlib1g-dev libstb-dev
   libnvtt-dev libnvtt-bin libsquish-dev
   rapidjson-dev lua5.4 liblua5.4-dev clang-format
   libfreetype-dev libfontconfig-dev fonts-dejavu-core

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "kiv/TextureResource.h"
+#include "graphics/texture/NvttHandlers.h"
 
 void OurOutputHandler::beginImage(int size, int width, int height, int /*depth*/, int /*face*/,
                                   int /*miplevel*/) {

@@ -9,6 +9,7 @@
 #include "TextureTestSupport.h"
 #include "kiv/Options.h"
 #include "graphics/texture/CompressAsciiResource.h"
+#include "graphics/texture/NvttHandlers.h"
 #include "graphics/texture/TextureCompress.h"
 
 namespace {
