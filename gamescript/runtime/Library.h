@@ -13,6 +13,7 @@
 
 #include "gamescript/runtime/Class.h"
 #include "gamescript/runtime/LibraryFile.h"
+#include "gamescript/runtime/Verifier.h"
 
 namespace GSRuntime {
 

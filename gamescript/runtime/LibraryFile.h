@@ -127,15 +127,4 @@ std::string ReadLibraryFile(std::span<const uint8_t> image, LibraryFile& out, bo
 // than 20 or the magic differs.
 bool ReadLibraryHeader(std::span<const uint8_t> bytes, uint32_t& id1, uint32_t& id2);
 
-// Checks one function's code against its frame: every instruction whole and
-// known, operands inside the frame and the library's tables, every jump and
-// handler target on an instruction start inside the code, no path running off
-// the end, and the evaluation depth never below zero nor above the frame's
-// room. `callResult` gives the result cells (0 or 1) a call instruction leaves,
-// or -1 when it cannot be known before the call runs. Returns empty when the
-// code is sound; `depthChecked` tells whether every call's result was known.
-using CallResultFunction = int (*)(void* context, const InstructionView& call);
-std::string VerifyCode(const LibraryFunction& f, std::size_t stringCount, std::size_t classCount,
-                       CallResultFunction callResult, void* context, bool& depthChecked);
-
 }  // namespace GSRuntime

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "gamescript/runtime/Machine.h"
+#include "gamescript/runtime/Verifier.h"
 #include "kiv/Bytes.h"
 #include "tests/gamescript/runtime/runtime_support.h"
 
