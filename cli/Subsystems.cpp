@@ -3,8 +3,10 @@
 // replaces it.
 #include "cli/Subsystems.h"
 
+#include <memory>
 #include <vector>
 
+#include "config/AssetSpec.h"
 #include "config/AssetValidation.h"
 #include "config/DataManager.h"
 #include "config/ErrorHandler.h"
@@ -39,13 +41,20 @@ void RegisterEnginePlugins() {}
 // Later: releases the plug-in object registered above.
 void ReleaseEnginePlugins() {}
 
-// Today: there are no asset specs. Later: SpecRegistry::SpecRegistry() and
-// the registry's destruction (which reports "Leaked specs:").
-void CreateSpecRegistry() {}
-void DestroySpecRegistry() {}
+// The asset-spec registry lives while the database is open; its
+// destruction reports the specs still held under "Leaked specs:".
+namespace {
+std::unique_ptr<SpecRegistry>& Registry() {
+  static std::unique_ptr<SpecRegistry> registry;
+  return registry;
+}
+}  // namespace
+void CreateSpecRegistry() { Registry() = std::make_unique<SpecRegistry>(); }
+void DestroySpecRegistry() { Registry().reset(); }
 
-// Later: SpecRegistry::Shutdown().
-void ShutdownSpecRegistry() {}
+void ShutdownSpecRegistry() {
+  if (SpecRegistry* registry = SpecRegistry::Instance()) registry->Shutdown();
+}
 
 // Writes "personalDetails.txt" back and destroys the schema manager and the
 // error handler, each only when it exists. (The shared material resources,
