@@ -32,10 +32,6 @@ bool Comparable(uint32_t l, uint32_t r) {
 
 bool IsArrayType(uint32_t type) { return type >= TypeVoidArray && type <= TypeObjectArray; }
 
-bool IsReferenceType(uint32_t type) {
-  return type == TypeString || type == TypeObject || type == TypeNull || IsArrayNotVoid(type);
-}
-
 uint32_t UnaryResultType(int32_t op, uint32_t t) {
   switch (op) {
     case OpPlus:

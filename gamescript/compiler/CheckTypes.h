@@ -6,13 +6,15 @@
 #include <cstdint>
 #include <string>
 
+#include "gamescript/runtime/LibraryFormat.h"
+
 namespace GSCompiler {
 
 // True for the array types void[] .. object[].
 bool IsArrayType(uint32_t type);
 // True for string, object, null and every array type except void[]: the
 // types whose cells hold counted references.
-bool IsReferenceType(uint32_t type);
+using GSRuntime::IsReferenceType;
 
 // Result type of unary operator `op` (codes 0, 1, 3 to 8) on `operand`, or
 // TypeNone when the operand type is illegal for it.

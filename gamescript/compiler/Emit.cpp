@@ -36,8 +36,7 @@ void ImageWriter::PatchU16(std::size_t at, uint16_t v) {
     m_failed = true;
     return;
   }
-  m_data[at] = uint8_t(v);
-  m_data[at + 1] = uint8_t(v >> 8);
+  Kiv::StoreLE16(m_data + at, v);
 }
 
 void ImageWriter::PatchU32(std::size_t at, uint32_t v) {
@@ -45,11 +44,7 @@ void ImageWriter::PatchU32(std::size_t at, uint32_t v) {
     m_failed = true;
     return;
   }
-  uint8_t* p = m_data + at;
-  p[0] = uint8_t(v);
-  p[1] = uint8_t(v >> 8);
-  p[2] = uint8_t(v >> 16);
-  p[3] = uint8_t(v >> 24);
+  Kiv::StoreLE32(m_data + at, v);
 }
 
 std::size_t ImageWriter::BeginChunk(uint32_t type) {
@@ -240,7 +235,7 @@ void GSCFunction::ReleaseLabels() {
 // ------------------------------------------------------------ record
 
 bool GSCFunction::WriteBody(ImageWriter& image, const BodyHeader& header, std::size_t alignBase) const {
-  const std::size_t start = image.BeginChunk(9);
+  const std::size_t start = image.BeginChunk(GSRuntime::kChunkFunction);
   image.U32(header.key);
   image.U32(header.returnType);
   image.U32(header.returnClass);
@@ -260,11 +255,11 @@ bool GSCFunction::WriteBody(ImageWriter& image, const BodyHeader& header, std::s
   for (int32_t cell : referenceCells) image.I32(cell);
   image.U32(Length());
   if (Length()) image.Bytes(Code(), Length());
-  static const uint8_t kPad[3] = {0xFF, 0xFF, 0xFF};
+  static const uint8_t kPad[3] = {GSRuntime::kCodePadding, GSRuntime::kCodePadding, GSRuntime::kCodePadding};
   const std::size_t misalign = (image.Position() - alignBase) % 4;
   if (misalign) image.Bytes(kPad, 4 - misalign);
   if (header.debugPart) {
-    image.Bytes("lgbd", 4);
+    image.U32(GSRuntime::kLineTableMarker);
     image.U32(static_cast<uint32_t>(lines.size()));
     for (const LineDebugInfo& entry : lines) {
       image.U32(entry.offset);

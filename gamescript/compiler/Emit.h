@@ -13,8 +13,10 @@
 #include <unordered_map>
 #include <vector>
 
+#include "gamescript/runtime/LibraryFormat.h"
 #include "gamescript/runtime/Memory.h"
 #include "gamescript/runtime/Opcodes.h"
+#include "kiv/Bytes.h"
 
 namespace GSCompiler {
 
@@ -36,19 +38,10 @@ public:
   ImageWriter& operator=(const ImageWriter&) = delete;
 
   void U8(uint8_t v) { *Grow(1) = v; }
-  void U16(uint16_t v) {
-    uint8_t* p = Grow(2);
-    p[0] = uint8_t(v);
-    p[1] = uint8_t(v >> 8);
-  }
-  void U32(uint32_t v) {
-    uint8_t* p = Grow(4);
-    p[0] = uint8_t(v);
-    p[1] = uint8_t(v >> 8);
-    p[2] = uint8_t(v >> 16);
-    p[3] = uint8_t(v >> 24);
-  }
+  void U16(uint16_t v) { Kiv::StoreLE16(Grow(2), v); }
+  void U32(uint32_t v) { Kiv::StoreLE32(Grow(4), v); }
   void I32(int32_t v) { U32(static_cast<uint32_t>(v)); }
+  void F32(float v) { Kiv::StoreLEFloat(Grow(4), v); }
   void Bytes(const void* data, std::size_t n) {
     if (n) std::memcpy(Grow(n), data, n);
   }
@@ -92,7 +85,7 @@ private:
 struct BodyHeader {
   uint32_t key = 0;         // string index of the signature key
   uint32_t returnType = 0;  // type code
-  uint32_t returnClass = 0xFFFFFFFF;
+  uint32_t returnClass = GSRuntime::kNoClass;
   uint32_t flags = 0;  // specifier bits already masked
   int32_t slot = -1;
   int32_t parameterCells = 1;  // P

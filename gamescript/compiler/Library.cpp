@@ -1,7 +1,6 @@
 #include "gamescript/compiler/Library.h"
 
 #include <algorithm>
-#include <cstring>
 #include <string_view>
 #include <unordered_map>
 
@@ -10,6 +9,13 @@
 namespace GSCompiler {
 
 namespace {
+
+// The library keeps the specifier bits as they are.
+static_assert(SpecStatic == GSRuntime::kClassStatic && SpecFinal == GSRuntime::kClassFinal &&
+              SpecGame == GSRuntime::kClassGame && SpecSecured == GSRuntime::kClassSecured);
+static_assert(SpecPublic == GSRuntime::kFunctionPublic && SpecNative == GSRuntime::kFunctionNative &&
+              SpecFinal == GSRuntime::kFunctionFinal && SpecThread == GSRuntime::kFunctionThread &&
+              SpecConstructor == GSRuntime::kFunctionConstructor);
 
 // An entry of a function table while it is built.
 struct GSFunctionSymbolExt {
@@ -149,7 +155,7 @@ bool Writer::WriteImports(ImageWriter& w) {
   // A count that does not match its records would make the library unreadable.
   if (!consistent) return Fail("Internal Compiler Error: import tables do not match their symbols.");
 
-  std::size_t start = w.BeginChunk(4);
+  std::size_t start = w.BeginChunk(GSRuntime::kChunkClassImports);
   w.U32(static_cast<uint32_t>(classes.size()));
   for (GSClassSymbol* c : classes) {
     w.U32(static_cast<uint32_t>(c->declaringFile->index));
@@ -157,7 +163,7 @@ bool Writer::WriteImports(ImageWriter& w) {
   }
   w.EndChunk(start);
 
-  start = w.BeginChunk(5);
+  start = w.BeginChunk(GSRuntime::kChunkFunctionImports);
   w.U32(static_cast<uint32_t>(functions.size()));
   for (GSFunctionSymbol* f : functions) {
     w.U32(static_cast<uint32_t>(f->ownerClass->importIndex));
@@ -173,9 +179,9 @@ bool Writer::WriteClass(ImageWriter& w, const GSCClass& cls, const std::vector<G
   // Member cells are 16-bit fields of the records and of the member instructions.
   if (int64_t(k->variableBase) + k->ownVariables + 3 > 0x8000)
     return Fail("Too many member variables in one class: cells do not fit in 16 bits.");
-  const std::size_t classStart = w.BeginChunk(7);
+  const std::size_t classStart = w.BeginChunk(GSRuntime::kChunkClass);
   w.U32(m_image.InternString(k->name));
-  w.U32(k->specifiers & kClassFlagsMask);
+  w.U32(k->specifiers & GSRuntime::kClassFlags);
   w.U32(static_cast<uint32_t>(k->ancestors.size()));
   for (const AncestorEntry& e : k->ancestors) {
     w.U32(static_cast<uint32_t>(e.base->importIndex));
@@ -184,7 +190,7 @@ bool Writer::WriteClass(ImageWriter& w, const GSCClass& cls, const std::vector<G
   }
 
   // Chunk 8: the functions, then the class initialiser.
-  const std::size_t listStart = w.BeginChunk(8);
+  const std::size_t listStart = w.BeginChunk(GSRuntime::kChunkFunctionList);
   w.U32(static_cast<uint32_t>(cls.functions.size() + 1));
   for (const auto& fn : cls.functions) {
     const GSFunctionSymbol* f = fn->symbol;
@@ -192,7 +198,7 @@ bool Writer::WriteClass(ImageWriter& w, const GSCClass& cls, const std::vector<G
     h.key = m_image.InternString(f->signatureKey);
     h.returnType = f->type;
     h.returnClass = ClassIndexOf(f->resultClass);
-    h.flags = f->specifiers & kFunctionFlagsMask;
+    h.flags = f->specifiers & GSRuntime::kFunctionFlags;
     h.slot = SlotOf(f);
     h.parameterCells = f->parameterCells;
     h.localCount = f->localCount;
@@ -203,7 +209,7 @@ bool Writer::WriteClass(ImageWriter& w, const GSCClass& cls, const std::vector<G
   }
   BodyHeader init;
   init.key = m_image.InternString("::" + k->name + "()");
-  init.flags = SpecConstructor;
+  init.flags = GSRuntime::kFunctionConstructor;
   init.debugPart = false;
   if (!cls.initialiser.WriteBody(w, init, 0)) {
     if (m_log) m_log->Addf("Stack depth of the initialiser of class %s is not balanced.", k->name.c_str());
@@ -212,7 +218,7 @@ bool Writer::WriteClass(ImageWriter& w, const GSCClass& cls, const std::vector<G
   w.EndChunk(listStart);
 
   // Chunk 10: member variables (defines are constants, not cells).
-  const std::size_t varStart = w.BeginChunk(10);
+  const std::size_t varStart = w.BeginChunk(GSRuntime::kChunkVariables);
   const std::size_t countAt = w.Position();
   w.U32(0);
   uint32_t count = 0;
@@ -230,7 +236,7 @@ bool Writer::WriteClass(ImageWriter& w, const GSCClass& cls, const std::vector<G
   w.EndChunk(varStart);
 
   // Chunk 11: the function table.
-  const std::size_t tableStart = w.BeginChunk(11);
+  const std::size_t tableStart = w.BeginChunk(GSRuntime::kChunkFunctionTable);
   w.U32(static_cast<uint32_t>(table.size()));
   for (const GSFunctionSymbolExt& e : table) {
     w.U32(static_cast<uint32_t>(e.function->importIndex));
@@ -239,18 +245,18 @@ bool Writer::WriteClass(ImageWriter& w, const GSCClass& cls, const std::vector<G
   w.EndChunk(tableStart);
 
   // Chunk 12: the instance layout.
-  const std::size_t layoutStart = w.BeginChunk(12);
+  const std::size_t layoutStart = w.BeginChunk(GSRuntime::kChunkLayout);
   w.U32(static_cast<uint32_t>(k->variableBase + k->ownVariables + 3));
   w.U32(static_cast<uint32_t>(2 * k->ancestors.size() + 1));
   for (const AncestorEntry& e : k->ancestors) {
-    w.U32(0);
+    w.U32(GSRuntime::kLayoutValue);
     w.I32(e.vo);
     w.I32(-e.vo);
-    w.U32(1);
+    w.U32(GSRuntime::kLayoutTablePart);
     w.I32(e.vo + 1);
     w.I32(e.fo);
   }
-  w.U32(1);
+  w.U32(GSRuntime::kLayoutTablePart);
   w.I32(1);
   w.I32(0);
   w.U32(static_cast<uint32_t>(cls.referenceCells.size()));
@@ -282,7 +288,7 @@ bool Writer::Write(Utils::ByteBuffer& out, const LibrarySource& source) {
   ImageWriter tail;
   tail.Reserve(4096);
   if (!WriteImports(tail)) return false;
-  const std::size_t classesStart = tail.BeginChunk(6);
+  const std::size_t classesStart = tail.BeginChunk(GSRuntime::kChunkClasses);
   tail.U32(static_cast<uint32_t>(m_image.classes.size()));
   for (std::size_t i = 0; i < m_image.classes.size(); ++i)
     if (!WriteClass(tail, *m_image.classes[i], tables[i])) return false;
@@ -290,11 +296,8 @@ bool Writer::Write(Utils::ByteBuffer& out, const LibrarySource& source) {
 
   ImageWriter w;
   w.U32(0);
-  w.U32(kLibraryMagic);
-  float version = kLibraryVersion;
-  uint32_t versionBits;
-  std::memcpy(&versionBits, &version, 4);
-  w.U32(versionBits);
+  w.U32(GSRuntime::kLibraryMagic);
+  w.F32(GSRuntime::kLibraryVersion);
   w.U32(source.sourceCrc);
   w.U32(source.fileNameCrc);
   std::string name = source.name ? source.name : "";
@@ -303,7 +306,7 @@ bool Writer::Write(Utils::ByteBuffer& out, const LibrarySource& source) {
   w.U32(static_cast<uint32_t>(name.size() + 1));
   w.Bytes(name.c_str(), name.size() + 1);
 
-  std::size_t start = w.BeginChunk(2);
+  std::size_t start = w.BeginChunk(GSRuntime::kChunkDependencies);
   w.U32(static_cast<uint32_t>(source.files.size()));
   for (const GSDependentSymbol* f : source.files) {
     w.U32(f ? f->sourceCrc : 0);
@@ -311,7 +314,7 @@ bool Writer::Write(Utils::ByteBuffer& out, const LibrarySource& source) {
   }
   w.EndChunk(start);
 
-  start = w.BeginChunk(3);
+  start = w.BeginChunk(GSRuntime::kChunkStrings);
   const auto& strings = m_image.Strings();
   w.U32(static_cast<uint32_t>(strings.size()));
   const std::size_t offsetsAt = w.Position();

@@ -14,16 +14,13 @@
 
 #include "gamescript/compiler/Emit.h"
 #include "gamescript/compiler/SymbolTable.h"
+#include "gamescript/runtime/LibraryFormat.h"
 
 namespace GSCompiler {
 
 class CompileLog;
 
-constexpr uint32_t kLibraryMagic = 0xF762575D;
-constexpr float kLibraryVersion = 1.02f;
-constexpr uint32_t kClassFlagsMask = 0x14C;    // static, final, game, secured
-constexpr uint32_t kFunctionFlagsMask = 0x3B;  // public, native, final, thread, constructor
-constexpr uint32_t kNoClass = 0xFFFFFFFF;
+using GSRuntime::kNoClass;
 
 // Code-generation record of one defined class.
 class GSCClass {
@@ -54,12 +51,6 @@ private:
   std::deque<std::string> m_strings;
   std::unordered_map<std::string_view, uint32_t> m_index;
 };
-
-// True for the type codes whose cells hold counted references.
-inline bool IsReferenceType(uint32_t type) {
-  return type == TypeString || type == TypeObject || type == TypeNull ||
-         (type >= TypeBoolArray && type <= TypeObjectArray);
-}
 
 // Everything the writer needs to know about the compilation.
 struct LibrarySource {

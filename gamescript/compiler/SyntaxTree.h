@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 
+#include "gamescript/runtime/LibraryFormat.h"
 #include "gamescript/runtime/Memory.h"
 
 namespace GSCompiler {
@@ -101,23 +102,8 @@ enum : int32_t {
   OpNew = 34,
 };
 
-// Value type codes; an array type is 6 plus its element type.
-enum : uint32_t {
-  TypeVoid = 0,
-  TypeBool = 1,
-  TypeInt = 2,
-  TypeFloat = 3,
-  TypeString = 4,
-  TypeObject = 5,
-  TypeVoidArray = 6,
-  TypeBoolArray = 7,
-  TypeIntArray = 8,
-  TypeFloatArray = 9,
-  TypeStringArray = 10,
-  TypeObjectArray = 11,
-  TypeNone = 12,
-  TypeNull = 13,
-};
+// Value type codes: those of the library format.
+using enum GSRuntime::TypeCode;
 
 // Declaration specifier bits and node marker bits.
 enum : uint32_t {

@@ -53,14 +53,14 @@ GSClass::GSClass(GSMachine* machine, GSLibrary* library, uint32_t index, const L
   std::unordered_map<int32_t, uint32_t> parts;
   if (records.size() > 32)
     for (const LibraryClass::InitialValue& v : records)
-      if (v.kind == 1) parts.emplace(v.cell, uint32_t(v.value));  // the first stays
+      if (v.kind == kLayoutTablePart) parts.emplace(v.cell, uint32_t(v.value));  // the first stays
   auto dispatchBase = [&](int32_t block) {
     if (records.size() > 32) {
       const auto found = parts.find(block + 1);
       return found == parts.end() ? 0u : found->second;
     }
     for (const LibraryClass::InitialValue& v : records)
-      if (v.kind == 1 && v.cell == block + 1) return uint32_t(v.value);
+      if (v.kind == kLayoutTablePart && v.cell == block + 1) return uint32_t(v.value);
     return 0u;
   };
   m_blocks.reserve(m_ancestors.size() + 1);

@@ -20,11 +20,6 @@ class GSLibrary;
 class GSMachine;
 class GSNativeFunction;
 
-constexpr uint32_t kFlagNative = 0x2;
-constexpr uint32_t kFlagThread = 0x10;
-constexpr uint32_t kClassStatic = 0x4;
-constexpr uint32_t kClassSecured = 0x100;
-
 // The method part of a key: from "::" on (name and argument list).
 inline std::string_view MethodPart(std::string_view key) {
   const std::size_t at = key.find("::");
@@ -42,8 +37,8 @@ struct GSFunction {
   // evaluation depth of every path; without it the interpreter bounds it.
   bool depthChecked = false;
 
-  bool IsNative() const { return record->flags & kFlagNative; }
-  bool ReturnsValue() const { return record->returnType != 0; }
+  bool IsNative() const { return record->flags & kFunctionNative; }
+  bool ReturnsValue() const { return record->returnType != TypeVoid; }
   // The source line of a code offset; -1 without a line table.
   int32_t LineOf(uint32_t offset) const;
 };

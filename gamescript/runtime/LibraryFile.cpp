@@ -9,8 +9,6 @@ namespace GSRuntime {
 
 namespace {
 
-constexpr uint32_t kTypeCodeLimit = 13;
-
 // Thrown inside the reader only; ReadLibraryFile turns it into its result.
 struct Malformed {
   std::string what;
@@ -55,9 +53,7 @@ private:
     Expect(index < m_lib.strings.size(), "string index out of range");
     return m_lib.strings[index];
   }
-  bool ClassIndexOk(uint32_t index) const {
-    return index == kNoClassImport || index < m_lib.classImports.size();
-  }
+  bool ClassIndexOk(uint32_t index) const { return index == kNoClass || index < m_lib.classImports.size(); }
 
   void Header();
   void Strings(std::size_t end);
@@ -113,7 +109,7 @@ void Reader::Run() {
   Header();
   const std::size_t fileEnd = m_image.size();
 
-  std::size_t end = Chunk(2, fileEnd);
+  std::size_t end = Chunk(kChunkDependencies, fileEnd);
   const uint32_t deps = Count(end, 8, "dependency count");
   ExpectAt(end - 8ull * deps, "dependency chunk size");
   m_lib.dependencies.reserve(deps);
@@ -124,10 +120,10 @@ void Reader::Run() {
   Expect(deps >= 1 && m_lib.dependencies[0] == std::make_pair(m_lib.id1, m_lib.id2),
          "dependency 0 is not the library itself");
 
-  Strings(Chunk(3, fileEnd));
+  Strings(Chunk(kChunkStrings, fileEnd));
 
   const std::size_t chunk4 = m_in.Pos();
-  end = Chunk(4, fileEnd);
+  end = Chunk(kChunkClassImports, fileEnd);
   const uint32_t classImports = Count(end, 8, "class import count");
   ExpectAt(end - 8ull * classImports, "class import chunk size");
   m_lib.classImports.reserve(classImports);
@@ -137,7 +133,7 @@ void Reader::Run() {
     m_lib.classImports.push_back({file, String(U32())});
   }
 
-  end = Chunk(5, fileEnd);
+  end = Chunk(kChunkFunctionImports, fileEnd);
   const uint32_t functionImports = Count(end, 12, "function import count");
   ExpectAt(end - 12ull * functionImports, "function import chunk size");
   m_lib.functionImports.reserve(functionImports);
@@ -148,7 +144,7 @@ void Reader::Run() {
     m_lib.functionImports.push_back({cls, name, I32()});
   }
 
-  end = Chunk(6, fileEnd);
+  end = Chunk(kChunkClasses, fileEnd);
   // A class chunk holds at least its head and four empty nested chunks.
   const uint32_t classes = Count(end, 20, "class count");
   m_lib.classes.reserve(classes);
@@ -158,7 +154,7 @@ void Reader::Run() {
 }
 
 void Reader::ClassChunk(std::size_t parentEnd, std::size_t alignBase) {
-  const std::size_t end = Chunk(7, parentEnd);
+  const std::size_t end = Chunk(kChunkClass, parentEnd);
   LibraryClass c(m_memory);
   c.name = String(U32());
   c.flags = U32();
@@ -172,14 +168,14 @@ void Reader::ClassChunk(std::size_t parentEnd, std::size_t alignBase) {
     c.ancestors.push_back({index, offset, U32()});
   }
 
-  const std::size_t listEnd = Chunk(8, end);
+  const std::size_t listEnd = Chunk(kChunkFunctionList, end);
   const uint32_t count = Count(listEnd, 8, "function count");
   Expect(count >= 1, "function list without the initialiser");
   c.functions.reserve(count);
   for (uint32_t i = 0; i < count; ++i) c.functions.push_back(FunctionChunk(listEnd, alignBase));
   ExpectAt(listEnd, "functions do not fill chunk 8");
 
-  const std::size_t varEnd = Chunk(10, end);
+  const std::size_t varEnd = Chunk(kChunkVariables, end);
   const uint32_t variables = Count(varEnd, 20, "variable count");
   ExpectAt(varEnd - 20ull * variables, "member variable chunk size");
   c.variables.reserve(variables);
@@ -190,11 +186,11 @@ void Reader::ClassChunk(std::size_t parentEnd, std::size_t alignBase) {
     v.classImport = U32();
     v.isPublic = U32();
     v.cell = I32();
-    Expect(v.type <= kTypeCodeLimit && ClassIndexOk(v.classImport), "variable type or class");
+    Expect(v.type <= kLastTypeCode && ClassIndexOk(v.classImport), "variable type or class");
     c.variables.push_back(v);
   }
 
-  const std::size_t tableEnd = Chunk(11, end);
+  const std::size_t tableEnd = Chunk(kChunkFunctionTable, end);
   const uint32_t entries = Count(tableEnd, 8, "function table count");
   ExpectAt(tableEnd - 8ull * entries, "function table size");
   c.table.reserve(entries);
@@ -204,7 +200,7 @@ void Reader::ClassChunk(std::size_t parentEnd, std::size_t alignBase) {
     c.table.push_back({f, I32()});
   }
 
-  const std::size_t layoutEnd = Chunk(12, end);
+  const std::size_t layoutEnd = Chunk(kChunkLayout, end);
   c.instanceCells = U32();
   // Every class block holds at least its two header cells.
   Expect(c.instanceCells >= 2 && c.instanceCells <= 0xFFFF + 3u, "instance cells");
@@ -215,8 +211,9 @@ void Reader::ClassChunk(std::size_t parentEnd, std::size_t alignBase) {
     r.kind = U32();
     r.cell = I32();
     r.value = I32();
-    Expect(r.kind <= 1 && r.cell >= 0 && uint32_t(r.cell) < c.instanceCells, "layout record");
-    if (r.kind == 1) Expect(r.value >= 0 && uint32_t(r.value) <= entries, "layout table index");
+    Expect(r.kind <= kLayoutTablePart && r.cell >= 0 && uint32_t(r.cell) < c.instanceCells, "layout record");
+    if (r.kind == kLayoutTablePart)
+      Expect(r.value >= 0 && uint32_t(r.value) <= entries, "layout table index");
     c.initialValues.push_back(r);
   }
   for (const LibraryClass::Ancestor& a : c.ancestors)
@@ -238,7 +235,7 @@ void Reader::ClassChunk(std::size_t parentEnd, std::size_t alignBase) {
 }
 
 LibraryFunction Reader::FunctionChunk(std::size_t parentEnd, std::size_t alignBase) {
-  const std::size_t end = Chunk(9, parentEnd);
+  const std::size_t end = Chunk(kChunkFunction, parentEnd);
   LibraryFunction f;
   f.key = String(U32());
   f.returnType = U32();
@@ -252,7 +249,7 @@ LibraryFunction Reader::FunctionChunk(std::size_t parentEnd, std::size_t alignBa
   f.parameters = U32();
   f.locals = U32();
   f.temporaries = U32();
-  Expect(f.returnType <= kTypeCodeLimit && ClassIndexOk(f.returnClass), "return type or class");
+  Expect(f.returnType <= kLastTypeCode && ClassIndexOk(f.returnClass), "return type or class");
   // The frame words must describe one frame that fits the stack: P cells of
   // receiver and arguments, L locals and temporaries, the four header cells.
   Expect(f.parameters >= 1 && f.parameters <= kStackCells && f.locals <= kStackCells && f.temporaries <= 8,

@@ -15,13 +15,12 @@
 #include <utility>
 #include <vector>
 
+#include "gamescript/runtime/LibraryFormat.h"
 #include "gamescript/runtime/Opcodes.h"
+#include "kiv/Bytes.h"
 
 namespace GSRuntime {
 
-constexpr uint32_t kLibraryMagic = 0xF762575D;
-constexpr uint32_t kLineTableMarker = 0x6462676C;  // "lgbd"
-constexpr uint32_t kNoClassImport = 0xFFFFFFFF;
 constexpr uint32_t kStackCells = 1024;  // a thread's script stack
 // Ancestors of one class: the compiler refuses deeper derivations long before.
 constexpr uint32_t kMaxAncestors = 4096;
@@ -32,15 +31,12 @@ struct WordView {
   uint32_t count = 0;
   std::size_t size() const { return count; }
   bool empty() const { return count == 0; }
-  uint32_t operator[](std::size_t i) const {
-    const uint8_t* p = data + 4 * i;
-    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-  }
+  uint32_t operator[](std::size_t i) const { return Kiv::LoadLE32(data + 4 * i); }
 };
 
 struct LibraryFunction {
   std::string_view key;
-  uint32_t returnType = 0, returnClass = kNoClassImport, flags = 0;
+  uint32_t returnType = 0, returnClass = kNoClass, flags = 0;
   int32_t slot = -1;
   uint32_t stackAdvance = 0, frameHeader = 0, frameSize = 0;
   int32_t argumentBase = 0;
@@ -70,7 +66,7 @@ struct LibraryClass {
     int32_t offset;  // block of the implementing class
   };
   struct InitialValue {
-    uint32_t kind;  // 0 value, 1 function-table part
+    uint32_t kind;  // a LayoutKind
     int32_t cell;
     int32_t value;
   };

@@ -24,7 +24,7 @@ std::string JoinPath(std::string_view folder, std::string_view file) {
 
 bool ReadHeader(const std::string& path, uint32_t& id1, uint32_t& id2) {
   Kiv::File file;
-  uint8_t header[20];
+  uint8_t header[kLibraryHeaderBytes];
   return file.Open(path, Kiv::File::Mode::Read) && file.Read(header, sizeof header) == sizeof header &&
          ReadLibraryHeader(header, id1, id2);
 }

@@ -9,6 +9,8 @@
 #include <sys/mman.h>
 #endif
 
+#include "kiv/Bytes.h"
+
 namespace Utils {
 
 namespace {
@@ -77,11 +79,7 @@ void ByteBuffer::Ensure(std::size_t n) {
 void ByteBuffer::WriteU32(uint32_t v) {
   Ensure(m_position + 4);
   if (m_flags & kNoStorage) return;
-  uint8_t* p = m_data + m_position;
-  p[0] = uint8_t(v);
-  p[1] = uint8_t(v >> 8);
-  p[2] = uint8_t(v >> 16);
-  p[3] = uint8_t(v >> 24);
+  Kiv::StoreLE32(m_data + m_position, v);
   m_position += 4;
 }
 
@@ -90,8 +88,7 @@ void ByteBuffer::ReadU32(uint32_t& out) {
     m_flags |= kReadOverrun;
     return;
   }
-  const uint8_t* p = m_data + m_position;
-  out = uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+  out = Kiv::LoadLE32(m_data + m_position);
   m_position += 4;
 }
 

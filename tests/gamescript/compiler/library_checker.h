@@ -63,7 +63,7 @@ inline std::string Check(const std::vector<uint8_t>& bytes, Library& out) {
     Class c;
     c.name = k.name;
     c.flags = k.flags;
-    if (c.flags & ~0x14Cu) return "class flags outside the mask";
+    if (c.flags & ~GSRuntime::kClassFlags) return "class flags outside the mask";
     for (const auto& a : k.ancestors) c.ancestors.push_back(a.classImport);
     for (const auto& v : k.variables) c.variables.emplace_back(v.name);
     for (const auto& e : k.table) c.table.push_back(e.functionImport);
@@ -74,7 +74,7 @@ inline std::string Check(const std::vector<uint8_t>& bytes, Library& out) {
       f.returnType = g.returnType;
       f.returnClass = g.returnClass;
       f.flags = g.flags;
-      if (f.flags & ~0x3Bu) return "function flags outside the mask";
+      if (f.flags & ~GSRuntime::kFunctionFlags) return "function flags outside the mask";
       f.slot = g.slot;
       f.stackAdvance = g.stackAdvance;
       f.frameHeader = g.frameHeader;
