@@ -132,6 +132,29 @@ inline std::string RepeatLua(const char* templ, std::size_t tokens) {
   return s;
 }
 
+// Lua of the same shape as GameScriptClasses, until the token count is reached
+// (the reference of the compile and load benchmarks).
+inline std::string LuaClasses(std::size_t tokens) {
+  return RepeatLua(
+      "C@ = { count = 3, ratio = 1.5 }\n"
+      "function C@.Step(a, b)\n"
+      "  local i = 0\n"
+      "  for i = 0, a - 1 do\n"
+      "    if i % 2 == 0 and b > 0.5 then C@.count = C@.count + i * 2\n"
+      "    else C@.count = C@.count - 1 end\n"
+      "  end\n"
+      "  if a == 1 then C@.count = 5 elseif a == 7 then C@.count = 2 end\n"
+      "  local s = \"value \" .. tostring(C@.count)\n"
+      "  while C@.ratio > 10.0 do C@.ratio = C@.ratio / 2.0 end\n"
+      "  C@.ratio = C@.ratio * 0.5 + a\n"
+      "  C@.Reset()\n"
+      "  -- a comment line\n"
+      "  return C@.count + #s\n"
+      "end\n"
+      "function C@.Reset() C@.count = 0 C@.ratio = 0.0 end\n",
+      tokens);
+}
+
 // Best time of five runs of work, in seconds.
 template <class Work>
 double BestSeconds(Work work) {

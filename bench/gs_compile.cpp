@@ -37,28 +37,6 @@ constexpr int kBigLines = 500000;
 constexpr int kBigClassFunctions = 30000;  // a class's slots must fit 15 bits
 constexpr int kProcessRuns = 5;
 
-// Lua of the same shape as the generated classes, until the token count is reached.
-std::string MakeLua(size_t tokens) {
-  return RepeatLua(
-      "C@ = { count = 3, ratio = 1.5 }\n"
-      "function C@.Step(a, b)\n"
-      "  local i = 0\n"
-      "  for i = 0, a - 1 do\n"
-      "    if i % 2 == 0 and b > 0.5 then C@.count = C@.count + i * 2\n"
-      "    else C@.count = C@.count - 1 end\n"
-      "  end\n"
-      "  if a == 1 then C@.count = 5 elseif a == 7 then C@.count = 2 end\n"
-      "  local s = \"value \" .. tostring(C@.count)\n"
-      "  while C@.ratio > 10.0 do C@.ratio = C@.ratio / 2.0 end\n"
-      "  C@.ratio = C@.ratio * 0.5 + a\n"
-      "  C@.Reset()\n"
-      "  -- a comment line\n"
-      "  return C@.count + #s\n"
-      "end\n"
-      "function C@.Reset() C@.count = 0 C@.ratio = 0.0 end\n",
-      tokens);
-}
-
 // One class of many functions, each calling itself.
 std::string MakeBigClass() {
   std::string s = "class Big {\n  public int total = 0;\n";
@@ -105,8 +83,8 @@ const Inputs& Data() {
   static const Inputs inputs = [] {
     Inputs in;
     in.folder = temp.Root();
-    in.lines50k = MakePair(in.folder, "lines50k", GameScriptClasses(kLines), MakeLua);
-    in.lines500k = MakePair(in.folder, "lines500k", GameScriptClasses(kBigLines), MakeLua);
+    in.lines50k = MakePair(in.folder, "lines50k", GameScriptClasses(kLines), LuaClasses);
+    in.lines500k = MakePair(in.folder, "lines500k", GameScriptClasses(kBigLines), LuaClasses);
     in.bigClass = MakePair(in.folder, "bigclass", MakeBigClass(), MakeBigClassLua);
     return in;
   }();

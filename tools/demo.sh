@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds the program and runs its main jobs on the
-# bundled samples: compile a sample script into a ".gsl" library, convert
-# the sample textures and validate the sample assets. Outputs go to build/demo/; samples/ is left as it is.
+# Installs what is missing, builds the program and the gsrun script runner,
+# and runs the program's main jobs on the bundled samples: compile a sample
+# script into a ".gsl" library, convert the sample textures and validate the
+# sample assets. Outputs go to build/demo/; samples/ is left as it is.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/install-deps.sh
 cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build build/release --target rovanautil
+cmake --build build/release --target rovanautil gsrun
 bin=build/release/rovanautil
 rm -rf build/demo && mkdir -p build/demo
 cp -r samples/textures build/demo/textures

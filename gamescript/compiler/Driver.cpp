@@ -324,11 +324,13 @@ const char* LanguageDocument() {
 
 1. Overview
 -----------
-GameScript is a small, statically typed, class based language. One source
-file (".gs", or ".gse" when enciphered) and the files it includes compile
-into one library file (".gsl"). Libraries are loaded on demand by the script
-machine, which runs their functions in cooperative script threads that
-exchange messages between game objects.
+GameScript is a small, statically typed, class based language. Each source
+file (".gs", or ".gse" when enciphered) compiles into a library file
+(".gsl") of its own; a file it includes is read for its declarations only
+and is a library of its own, found when the including library is loaded.
+Libraries are loaded on demand by the script machine, which runs their
+functions in cooperative script threads that exchange messages between game
+objects.
 
 2. Compiler
 -----------
@@ -341,11 +343,12 @@ exchange messages between game objects.
   -i<path>    one more include folder; repeatable, searched in order.
   -d          print this document and do nothing else.
 
-The result (exit code) is the number of compile errors. Include files are
-searched in the source's own folder, then in the "-i" folders in the order
-given; a missing "name.gs" is also looked for as "name.gse". Every file is
-compiled once per library, however often it is included, so include cycles
-are harmless. Messages have the form "file(line) : message".
+The exit code is 0 when the library was written and -1 (255 in the shell)
+on any error; without a source the command says "Invalid file path.".
+Include files are searched in the source's own folder, then in the "-i"
+folders in the order given; a missing "name.gs" is also looked for as
+"name.gse". Every file is read once per compile, however often it is
+included, so include cycles are harmless. Messages have the form "file(line) : message".
 
 Sources are plain 8-bit (ANSI) text. A file that starts with the UTF-8
 byte-order mark is refused: save it as ANSI.

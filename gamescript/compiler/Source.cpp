@@ -44,13 +44,9 @@ struct CurrentGuard {
 ParseContext* CurrentParseContext() { return g_currentContext; }
 void SetCurrentParseContext(ParseContext* context) { g_currentContext = context; }
 
-int ReadAndParseSource(const char* fileName, ParseContext& context) {
-  CurrentGuard guard(context);
-  if (!fileName) fileName = "";
-  context.fileName = context.stringPool.StrDup(fileName);
-
+std::string FindSource(const char* fileName, const char** baseFolder) {
   // Search the include folders in order; a ".gs" name may be stored enciphered.
-  const Kiv::File::Path name(fileName);
+  const Kiv::File::Path name(fileName ? fileName : "");
   const char* base = nullptr;
   std::string found;
   for (const IncludePath& entry : IncludePaths()) {
@@ -68,6 +64,17 @@ int ReadAndParseSource(const char* fileName, ParseContext& context) {
       }
     }
   }
+  if (baseFolder) *baseFolder = base;
+  return found;
+}
+
+int ReadAndParseSource(const char* fileName, ParseContext& context) {
+  CurrentGuard guard(context);
+  if (!fileName) fileName = "";
+  context.fileName = context.stringPool.StrDup(fileName);
+
+  const char* base = nullptr;
+  const std::string found = FindSource(fileName, &base);
 
   ScriptFileBuffer buffer;
   buffer.Reset();

@@ -1,9 +1,17 @@
 #pragma once
 // Finding, loading and parsing one GameScript source file.
 
+#include <string>
+
 namespace GSCompiler {
 
 class ParseContext;
+
+// The path of a source as the reader finds it: an absolute name as it is,
+// else joined to each folder of the include-path list in order, a ".gs" name
+// also as its ".gse" file. `base` (when given) receives the base-folder key of
+// the folder it was found in, null for none. Empty when it is nowhere.
+std::string FindSource(const char* fileName, const char** base = nullptr);
 
 // Finds `fileName` through the include-path list (a ".gs" name falls back to its
 // ".gse" file), loads it, refuses UTF-8 text, parses it into `context` and sets

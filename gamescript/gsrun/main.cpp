@@ -6,21 +6,32 @@
 //
 // Exit status 0 when the source compiled and loaded (whatever the script then
 // did), 255 when the compile or the load failed.
+//
+// Each included source is a library of its own, found when the source's
+// library loads: gsrun first compiles every included source whose library,
+// beside it, is missing, older than the source or built from another text.
 
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <random>
+#include <set>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
+#include "foundation/ScriptFileBuffer.h"
 #include "gamescript/compiler/Driver.h"
+#include "gamescript/compiler/Scanner.h"
+#include "gamescript/compiler/Source.h"
+#include "gamescript/compiler/Tokens.h"
 #include "gamescript/runtime/Class.h"
 #include "gamescript/runtime/Library.h"
 #include "gamescript/runtime/Machine.h"
 #include "gamescript/runtime/Objects.h"
 #include "gamescript/runtime/ScriptLogHook.h"
+#include "gamescript/runtime/StringPool.h"
 #include "gamescript/runtime/Thread.h"
 #include "kiv/File.h"
 
@@ -66,16 +77,16 @@ GSFunction* FindCallable(GSClass* cls, std::string_view name, uint32_t& block) {
 std::string ValueText(const GSFunction& f, uint32_t cell) {
   char text[64];
   switch (f.record->returnType) {
-    case 0: return "void";
-    case 1: return cell ? "true" : "false";
-    case 2: std::snprintf(text, sizeof text, "%d", int32_t(cell)); return text;
-    case 3: {
+    case TypeVoid: return "void";
+    case TypeBool: return cell ? "true" : "false";
+    case TypeInt: std::snprintf(text, sizeof text, "%d", int32_t(cell)); return text;
+    case TypeFloat: {
       float v;
       std::memcpy(&v, &cell, 4);
       std::snprintf(text, sizeof text, "%g", double(v));
       return text;
     }
-    case 4: {
+    case TypeString: {
       GSObjectReference* o = GetObject(cell);
       return o && o->Type() == ObjectString ? static_cast<GSString*>(o)->Text() : "null";
     }
@@ -86,6 +97,86 @@ std::string ValueText(const GSFunction& f, uint32_t cell) {
 int Usage() {
   std::fprintf(stderr, "usage: gsrun [-i<include folder>]... <source.gs> <class> <function>\n");
   return 255;
+}
+
+// The names a source includes, lower-cased as the compiler takes them: the
+// include directives stand at the top of a file.
+std::vector<std::string> IncludesOf(const std::string& path) {
+  ScriptFileBuffer buffer;
+  buffer.Reset();
+  std::vector<std::string> names;
+  if (!buffer.Load(nullptr, path.c_str()) || !buffer.Decode()) return names;
+  GSCompiler::Scanner scanner(buffer.data ? buffer.data : "", buffer.length);
+  while (scanner.Next() == GSCompiler::KEYWORD_INCLUDE && scanner.Next() == GSCompiler::CONSTANT_STRING) {
+    std::string name(scanner.Text().substr(1, scanner.Length() >= 2 ? scanner.Length() - 2 : 0));
+    for (char& c : name)
+      if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
+    names.push_back(name);
+  }
+  return names;
+}
+
+// An included source and the library that holds it, beside it.
+struct Included {
+  std::string name;  // as the include directive gives it
+  std::string source, folder, library;
+};
+
+// Makes sure every source that `source` includes (directly or through another
+// include) has a current library beside it, compiling those that do not.
+// `expected` holds the ids the source's library depends on; a library is
+// current when it exists, is not older than its source and has one of them.
+// Each include is compiled as the source's compile found it (same name, same
+// include folders), so its library has the id the source expects. False, with
+// a message that names the source, when a library is still missing.
+bool CompileIncludes(const std::string& source, const std::vector<GSCompiler::IncludePath>& includes,
+                     const std::set<std::pair<uint32_t, uint32_t>>& expected, std::vector<Included>& found) {
+  GSCompiler::ClearIncludePaths();
+  Kiv::File::Path sourceFolder(source);
+  sourceFolder.RemoveFileName();
+  GSCompiler::AppendIncludePath({sourceFolder, Kiv::PString()});
+  for (const GSCompiler::IncludePath& include : includes) GSCompiler::AppendIncludePath(include);
+
+  std::set<std::string> seen;
+  std::vector<std::string> work = IncludesOf(source);
+  bool ok = true;
+  while (!work.empty()) {
+    Included next;
+    next.name = work.back();
+    work.pop_back();
+    if (!seen.insert(std::string(Utils::FileNamePart(next.name))).second) continue;
+    next.source = GSCompiler::FindSource(next.name.c_str());
+    if (next.source.empty()) continue;  // the source's compile said so already
+    Kiv::File::Path library(next.source);
+    library.SetExt("gsl");
+    next.library = library.Str();
+    library.RemoveFileName();
+    next.folder = library.Str();
+    for (std::string& name : IncludesOf(next.source)) work.push_back(std::move(name));
+
+    const auto current = [&] {
+      uint32_t id1 = 0, id2 = 0;
+      uint8_t header[kLibraryHeaderBytes];
+      Kiv::File file;
+      return Kiv::File::ModificationTime(next.library) >= Kiv::File::ModificationTime(next.source) &&
+             file.Open(next.library, Kiv::File::Mode::Read) &&
+             file.Read(header, sizeof header) == sizeof header && ReadLibraryHeader(header, id1, id2) &&
+             expected.count({id1, id2});
+    };
+    if (!current()) {
+      GSCompiler::CompileLog log;
+      const int errors = GSCompiler::CompileToFile(next.name.c_str(), next.library.c_str(), &log);
+      for (std::size_t i = 0; i < log.Count(); ++i) std::printf("%s\n", log.At(i));
+      if (errors != 0 || !current()) {
+        std::printf("gsrun: the included source %s has no current library %s\n", next.source.c_str(),
+                    next.library.c_str());
+        ok = false;
+      }
+    }
+    found.push_back(std::move(next));
+  }
+  GSCompiler::ClearIncludePaths();
+  return ok;
 }
 
 struct TemporaryFolder {
@@ -124,11 +215,24 @@ int main(int argc, char** argv) {
   std::string name = source.substr(source.find_last_of('/') + 1);
   name = name.substr(0, name.find_last_of('.')) + ".gsl";
 
+  std::vector<Included> included;
+  {
+    std::vector<uint8_t> image;
+    LibraryFile file;
+    std::set<std::pair<uint32_t, uint32_t>> expected;
+    if (Kiv::File::ReadWholeFile(folder.path + "/" + name, image) &&
+        ReadLibraryFile(image, file, false).empty())
+      expected.insert(file.dependencies.begin(), file.dependencies.end());
+    if (!CompileIncludes(source, includes, expected, included)) return 255;
+  }
+
   ScriptLogHook = &PrintLog;
   GSMachine& machine = GSMachine::Instance();
   machine.RegisterNative(std::make_unique<GSCNativeFunction>("Test", "$void@Test::Print(string)", &Print));
   machine.AddLibraryFolder(folder.path);
   for (const GSCompiler::IncludePath& include : includes) machine.AddLibraryFolder(include.path.c_str());
+  for (const Included& include : included)
+    machine.AddLibrary(include.folder, std::string(Utils::FileNamePart(include.library)));
   GSLibrary* library = machine.AddLibrary(folder.path, name) ? machine.GetLibraryByName(name) : nullptr;
   if (!library) {
     std::printf("gsrun: %s did not load\n", name.c_str());
@@ -156,7 +260,7 @@ int main(int argc, char** argv) {
         std::printf("=> %s\n", ValueText(*function, result).c_str());
       else
         std::printf("=> error %s\n", ErrorName(code));
-      if (code == ER_Done && function->record->returnType >= 4) ReleaseHandle(result);
+      if (code == ER_Done && IsReferenceType(function->record->returnType)) ReleaseHandle(result);
       delete object;
     }
   }
