@@ -3,6 +3,13 @@
 // on a script thread, printing what the script prints and the result.
 //
 //   gsrun [-i<include folder>]... <source.gs> <class> <function>
+//   gsrun --game [-i<include folder>]... <source.gs> <class> [<count>]
+//
+// With --game it makes <count> (default 1) game objects of <class> (derived
+// from "GameObject"), named "<class>1", "<class>2"..., in one context, starts
+// the thread function "Init" of each that has one, and steps the router, its
+// clock advancing 0.1 s per step, until no thread is alive and no message is
+// queued or delayed, or 10,000 steps; last it prints "=> steps <n>".
 //
 // Exit status 0 when the source compiled and loaded (whatever the script then
 // did), 255 when the compile or the load failed.
@@ -13,6 +20,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <random>
 #include <set>
@@ -27,9 +35,11 @@
 #include "gamescript/compiler/Source.h"
 #include "gamescript/compiler/Tokens.h"
 #include "gamescript/runtime/Class.h"
+#include "gamescript/runtime/GameObject.h"
 #include "gamescript/runtime/Library.h"
 #include "gamescript/runtime/Machine.h"
 #include "gamescript/runtime/Objects.h"
+#include "gamescript/runtime/Router.h"
 #include "gamescript/runtime/ScriptLogHook.h"
 #include "gamescript/runtime/StringPool.h"
 #include "gamescript/runtime/Thread.h"
@@ -95,7 +105,9 @@ std::string ValueText(const GSFunction& f, uint32_t cell) {
 }
 
 int Usage() {
-  std::fprintf(stderr, "usage: gsrun [-i<include folder>]... <source.gs> <class> <function>\n");
+  std::fprintf(stderr,
+               "usage: gsrun [-i<include folder>]... <source.gs> <class> <function>\n"
+               "       gsrun --game [-i<include folder>]... <source.gs> <class> [<count>]\n");
   return 255;
 }
 
@@ -179,6 +191,57 @@ bool CompileIncludes(const std::string& source, const std::vector<GSCompiler::In
   return ok;
 }
 
+constexpr int kMaxSteps = 10000;
+constexpr uint64_t kStepMilliseconds = 100;
+
+// Runs `count` game objects of `cls` until nothing is left to do.
+void RunGame(GSClass* cls, int count) {
+  uint64_t now = 0;
+  GSContext context;
+  GSRouter* router = context.CreateRouter([&now] { return now; });
+  uint32_t block = 0;
+  GSFunction* init = FindCallable(cls, "Init", block);
+  if (init && !(init->record->flags & kFlagThread)) init = nullptr;
+  std::vector<int32_t> ids;
+  for (int i = 1; i <= count; ++i) {
+    auto* object = new GSGameObject();
+    object->SetName(std::string(cls->Name()) + std::to_string(i));
+    if (!object->BindScriptClass(cls, &context) || !router->AddNode(object)) {
+      std::printf("=> error %s\n", ErrorName(ER_ClassCreateError));
+      delete object;
+      break;
+    }
+    ids.push_back(object->NodeId());
+  }
+  for (int32_t id : ids) {
+    auto* object = dynamic_cast<GSGameObject*>(router->FindNode(id));
+    GSThread* thread = object && init ? object->StartThread() : nullptr;
+    if (!thread) continue;
+    const uint32_t self = object->Instance()->HandleOfBlock(block);
+    AddReference(self);
+    if (!thread->Stack().Push(self) || !thread->Stack().PushFrame(init, 0)) {
+      thread->Stack().SetStackPointer(-1);
+      ReleaseHandle(self);
+      object->StopThread(thread);
+    }
+  }
+  auto busy = [&] {
+    if (router->PostedCount() || router->DelayedCount()) return true;
+    for (GSNode* node : router->Nodes())
+      if (auto* object = dynamic_cast<GSGameObject*>(node); object && object->ThreadCount()) return true;
+    return false;
+  };
+  int steps = 0;
+  while (steps < kMaxSteps && busy()) {
+    now += kStepMilliseconds;
+    router->Step();
+    ++steps;
+  }
+  // What the router did not delete is ours.
+  for (int32_t id : ids) delete router->FindNode(id);
+  std::printf("=> steps %d\n", steps);
+}
+
 struct TemporaryFolder {
   std::string path;
   TemporaryFolder() {
@@ -196,13 +259,28 @@ struct TemporaryFolder {
 int main(int argc, char** argv) {
   std::vector<GSCompiler::IncludePath> includes;
   std::vector<const char*> rest;
+  bool game = false;
   for (int i = 1; i < argc; ++i) {
-    if (std::strncmp(argv[i], "-i", 2) == 0 && argv[i][2])
+    if (i == 1 && std::strcmp(argv[i], "--game") == 0)
+      game = true;
+    else if (std::strncmp(argv[i], "-i", 2) == 0 && argv[i][2])
       includes.push_back({Kiv::File::Path(argv[i] + 2), Kiv::PString()});
     else
       rest.push_back(argv[i]);
   }
-  if (rest.size() != 3) return Usage();
+  int count = 1;
+  if (game) {
+    if (rest.size() == 3) {
+      char* end = nullptr;
+      const long n = std::strtol(rest[2], &end, 10);
+      if (!*rest[2] || *end || n < 1 || n > 100000) return Usage();
+      count = int(n);
+    } else if (rest.size() != 2) {
+      return Usage();
+    }
+  } else if (rest.size() != 3) {
+    return Usage();
+  }
   const std::string source = rest[0];
 
   TemporaryFolder folder;
@@ -239,6 +317,16 @@ int main(int argc, char** argv) {
     return 255;
   }
   GSClass* cls = library->FindClass(rest[1]);
+  if (game) {
+    if (!cls || !cls->IsDerivedFrom("GameObject")) {
+      std::printf("gsrun: no game object class %s\n", rest[1]);
+      return 255;
+    }
+    RunGame(cls, count);
+    std::fflush(stdout);
+    ScriptLogHook = nullptr;
+    return 0;
+  }
   uint32_t block = 0;
   GSFunction* function = cls ? FindCallable(cls, rest[2], block) : nullptr;
   if (!function) {

@@ -85,6 +85,12 @@ public:
   uint32_t Index() const { return m_index; }
   GSLibrary* Library() const { return m_library; }
   uint32_t InstanceWords() const { return m_record.instanceCells; }
+  // The instance cell of this class's own member variable `name`; -1 when none.
+  int32_t VariableCell(std::string_view name) const {
+    for (const LibraryClass::Variable& v : m_record.variables)
+      if (v.name == name) return v.cell;
+    return -1;
+  }
   const std::pmr::vector<GSAncestor>& Ancestors() const { return m_ancestors; }
   std::pmr::vector<GSFunction>& Functions() { return m_functions; }
   const std::pmr::vector<GSDispatchEntry>& DispatchTable() const { return m_dispatch; }

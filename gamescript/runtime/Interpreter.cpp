@@ -10,6 +10,7 @@
 #include <string>
 
 #include "gamescript/runtime/Class.h"
+#include "gamescript/runtime/GameObject.h"
 #include "gamescript/runtime/Library.h"
 #include "gamescript/runtime/Native.h"
 #include "gamescript/runtime/Objects.h"
@@ -109,6 +110,8 @@ void InstallInterpreter() { GSClass::SetInitialiserRunner(&RunInitialiser); }
 
 void GSThread::Reset() {
   m_stack.Clear();
+  m_queue.clear();
+  DropHandlers();
   m_state = Ready;
   m_resume = 0;
   m_wait = 0.0f;
@@ -133,12 +136,19 @@ int32_t GSThread::Run(float elapsed) {
     if (m_wait > 0.0f) return ER_Blocked;
     m_wait = 0.0f;
   }
+  // The handlers of the wait that resumed the thread are done with.
+  if (!m_handlers.empty()) DropHandlers();
   return Execute(0);
 }
 
 int32_t CallScriptFunction(GSFunction& function, uint32_t handle, const uint32_t* arguments,
                            uint32_t argumentCount, uint32_t* result) {
-  GSThread& thread = g_current ? *g_current : SharedThread();
+  return CallScriptFunctionOn(g_current ? *g_current : SharedThread(), function, handle, arguments,
+                              argumentCount, result);
+}
+
+int32_t CallScriptFunctionOn(GSThread& thread, GSFunction& function, uint32_t handle,
+                             const uint32_t* arguments, uint32_t argumentCount, uint32_t* result) {
   GSStack& stack = thread.Stack();
   if (function.IsNative() || argumentCount + 1 != function.record->parameters) return ER_LinkError;
   const int32_t sp = stack.StackPointer();
@@ -759,14 +769,21 @@ L_NEW : {
   pc += 2;
   if (!cls) FAIL(ER_ClassCreateError);
   SAVE();
-  GSObject* object = new GSObject();
-  if (!cls->CreateInstance(object, ContextOf(selfInstance))) {
+  GSContext* context = ContextOf(selfInstance);
+  const bool game = cls->IsDerivedFrom("GameObject");
+  GSObject* object = game ? new GSGameObject() : new GSObject();
+  if (!object->BindScriptClass(cls, context)) {
     delete object;
     m_state = Ready;  // the failed nested run stopped only itself
     FAIL(ER_ClassCreateError);
   }
   m_state = Ready;
   *++sp = object->GetScriptHandle();
+  if (game) {
+    auto* g = static_cast<GSGameObject*>(object);
+    g->SetOwnedByScripts();
+    if (GSRouter* router = context ? context->Router() : nullptr) router->AddNode(g);
+  }
   NEXT;
 }
 L_LDCLS : {
@@ -956,15 +973,67 @@ L_CALLP : {
   NEXT;
 }
 L_START : {
-  // Thread functions run on threads of game objects.
+  // Thread functions run on new threads of game objects registered with a
+  // router; the receiver and arguments move to the new thread's stack.
   const int16_t d = int16_t(ReadU16(pc));
+  const uint16_t k = ReadU16(pc + 2);
   pc += 4;
-  if (!handles.Find(sp[d])) FAIL(ER_NullReference);
-  FAIL(ER_ThreadError);
+  uint32_t* receiver = sp + d;
+  const HandleView* v = handles.Find(*receiver);
+  if (!v || !v->instance->cls) FAIL(ER_NullReference);
+  GSScriptInstance* instance = v->instance;
+  GSObjectReference* native = instance->native;
+  GSGameObject* owner =
+      native && native->Type() == ObjectGame ? dynamic_cast<GSGameObject*>(native) : nullptr;
+  if (!owner || !owner->Router()) FAIL(ER_ThreadError);
+  const auto& dispatch = instance->cls->DispatchTable();
+  const uint64_t slot = uint64_t(v->dispatchBase) + k;
+  if (slot >= dispatch.size()) FAIL(ER_LinkError);
+  GSFunction* callee = dispatch[slot].function;
+  if (!callee || callee->IsNative() || callee->record->parameters != uint32_t(1 - d)) FAIL(ER_LinkError);
+  const uint32_t self = instance->HandleOfBlock(uint32_t(dispatch[slot].offset));
+  if (!self) FAIL(ER_NullReference);
+  GSThread* thread = owner->StartThread();
+  if (!thread) FAIL(ER_ThreadError);
+  GSStack& target = thread->Stack();
+  bool moved = target.Push(self);
+  for (int32_t i = 1; moved && i <= -d; ++i) moved = target.Push(receiver[i]);
+  if (!moved || !target.PushFrame(callee, 0)) {
+    target.SetStackPointer(-1);
+    owner->StopThread(thread);
+    FAIL(ER_StackOverflow);
+  }
+  sp = receiver - 1;
+  NEXT;
 }
-L_WAIT:
+L_WAIT : {
   // Only threads of game objects wait for messages.
-  FAIL(ER_ThreadError);
+  GSGameObject* owner = OwnerGameObject();
+  if (!owner || (m_flags & kSharedThread)) FAIL(ER_ThreadError);
+  GSRouter* router = owner->Router();
+  if (!router) FAIL(ER_ThreadError);
+  const int32_t h = int16_t(ReadU16(pc));
+  if (h < 0) FAIL(ER_ThreadError);
+  DropHandlers();
+  for (int32_t i = 0; i < h; ++i) {
+    const uint16_t major = router->GetMessageId(lib->String(ReadU16(pc + WaitLayout::Major(size_t(i)))));
+    const uint16_t minor = router->GetMessageId(lib->String(ReadU16(pc + WaitLayout::Minor(size_t(i)))));
+    // Id 0: the router's ids are used up.
+    if (major == 0 || minor == 0) {
+      DropHandlers();
+      FAIL(ER_ThreadError);
+    }
+    m_handlers.push_back(Block{major, minor, ReadU32(pc + WaitLayout::Target(size_t(h), size_t(i)))});
+    router->Subscribe(owner, major);
+  }
+  pc += WaitLayout::Size(size_t(h));
+  m_state = Waiting;
+  m_wait = 0.0f;
+  SAVE();
+  ProcessQueue();
+  error = ER_Blocked;
+  goto leave;
+}
 L_SWITCH : {
   const uint16_t c = ReadU16(pc);
   const int32_t key = I(*sp--);

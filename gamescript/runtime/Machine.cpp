@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "gamescript/runtime/GameObject.h"
 #include "gamescript/runtime/ScriptLogHook.h"
 #include "gamescript/runtime/Stack.h"
 #include "gamescript/runtime/Thread.h"
@@ -61,30 +62,7 @@ GSMachine::~GSMachine() { Clear(); }
 void GSMachine::RegisterBuiltins() {
   RegisterNative(std::make_unique<GSCNativeFunction>("GSObject", "$string@GSObject::GetGSClassName()",
                                                      &GSObject_GetGSClassName));
-  // Bound by the game-object and router code; their place in the list is fixed here.
-  static const char* const kGameObject[] = {
-      "$void@GameObject::SendMessage(GameObject,string,string)",
-      "$void@GameObject::SendMessage(GameObject,string,string,GSObject)",
-      "$void@GameObject::PostMessage(GameObject,string,string,float)",
-      "$void@GameObject::PostMessage(GameObject,string,string,GSObject,float)",
-      "$void@GameObject::ClearMessages(string,string)",
-      "$void@GameObject::AddHandler(GameObject,string,string,string)",
-      "$void@GameObject::Sniff(GameObject,string,string,bool)",
-      "$void@GameObject::Sleep(float)",
-      "$int@GameObject::GetId()",
-      "$string@GameObject::GetName()",
-      "$void@GameObject::Exception(string)",
-  };
-  static const char* const kRouter[] = {
-      "$GameObject@Router::GetGameObject(int)",
-      "$GameObject@Router::GetForeignGameObject(int)",
-      "$GameObject@Router::GetGameObject(string)",
-      "$void@Router::Info()",
-      "$void@Router::PostMessage(int,int,string,string,float)",
-  };
-  for (const char* key : kGameObject)
-    RegisterNative(std::make_unique<GSUnboundNativeFunction>("GameObject", key));
-  for (const char* key : kRouter) RegisterNative(std::make_unique<GSUnboundNativeFunction>("Router", key));
+  RegisterGameObjectNatives(*this);
   RegisterStrMathNatives(*this);
 }
 

@@ -82,15 +82,6 @@ private:
   Function m_function;
 };
 
-// A record whose callable its owner binds later (the game-object and router
-// natives): it holds its place in the list so that links resolve, and its
-// calls do not happen until it is bound.
-class GSUnboundNativeFunction : public GSNativeFunction {
-public:
-  using GSNativeFunction::GSNativeFunction;
-  bool Call(GSObjectReference*, GSStack&) override { return false; }
-};
-
 // The built-in natives of GSObject.
 void GSObject_GetGSClassName(GSContext* context, GSStack& stack);
 

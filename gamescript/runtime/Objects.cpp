@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "gamescript/runtime/Class.h"
+#include "gamescript/runtime/Router.h"
 #include "gamescript/runtime/ScriptLogHook.h"
 
 namespace GSRuntime {
@@ -93,6 +94,7 @@ void GSScriptInstance::ReleaseReferences() {
     switch (native->Type()) {
       case ObjectArray: static_cast<GSArray*>(native)->ReleaseAll(); break;
       case ObjectGame:
+        if (native->OwnedByScripts()) break;  // deleted with the instance, as a plain object
         ++refCount;
         if (auto* object = dynamic_cast<GSObject*>(native)) object->Attach(0, nullptr);
         native = nullptr;
@@ -167,11 +169,30 @@ void GSObject::Detach() {
     ReleaseReference(i);
 }
 
+namespace {
+std::vector<GSContext*>& Contexts() {
+  static std::vector<GSContext*> contexts;
+  return contexts;
+}
+}  // namespace
+
+GSContext::GSContext() : m_pool(this) { Contexts().push_back(this); }
+
+const std::vector<GSContext*>& GSContext::LiveContexts() { return Contexts(); }
+
+GSRouter* GSContext::CreateRouter(std::function<uint64_t()> clock) {
+  if (!m_router) m_router = std::make_unique<GSRouter>(std::move(clock));
+  return m_router.get();
+}
+
 GSContext::~GSContext() {
   // The static instances go first; what scripts still hold of them goes with the pool.
   for (auto& [cls, object] : m_statics) delete object;
   m_statics.clear();
+  if (m_router) m_router->Done();
+  std::erase(Contexts(), this);
   m_pool.Clear();
+  m_router.reset();
 }
 
 GSObject* GSContext::GetStaticInstance(GSClass* cls) {

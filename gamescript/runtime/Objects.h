@@ -10,6 +10,7 @@
 // has one view per class block (its own class first, then each ancestor).
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -21,6 +22,9 @@ namespace GSRuntime {
 
 class GSClass;
 class GSContext;
+class GSMessage;
+class GSRouter;
+class GSStack;
 class GSScriptInstance;
 class TrackedPool;
 
@@ -92,6 +96,8 @@ public:
   // When the last reference goes: true keeps the object for its owner to
   // delete later (a game object still registered with a router).
   virtual bool DeferDeletion() { return false; }
+  // A game object that native code does not own: a context's teardown deletes it.
+  virtual bool OwnedByScripts() const { return false; }
 
 protected:
   uint32_t m_type;
@@ -225,11 +231,12 @@ private:
   bool m_clearing = false;
 };
 
-// The objects of one script context. Native script classes and the router
-// derive their contexts from it.
+// The objects of one script context, and the router through which its game
+// objects exchange messages. Native script classes derive their contexts
+// from it.
 class GSContext {
 public:
-  GSContext() : m_pool(this) {}
+  GSContext();
   virtual ~GSContext();
   GSContext(const GSContext&) = delete;
   GSContext& operator=(const GSContext&) = delete;
@@ -241,10 +248,30 @@ public:
   // use; null for other classes or when it cannot be made.
   GSObject* GetStaticInstance(GSClass* cls);
 
+  // The router, null until one is made. `clock` gives milliseconds (the
+  // process clock when empty). A router made already is kept.
+  GSRouter* Router() const { return m_router.get(); }
+  GSRouter* CreateRouter(std::function<uint64_t()> clock = {});
+  // Every live context, oldest first.
+  static const std::vector<GSContext*>& LiveContexts();
+
+  // A new "Message" script object (handle with one reference) holding the
+  // message's major and minor text, source and destination game objects and
+  // payload; 0 when the class "Message" of "gs.gsl" cannot be found.
+  uint32_t MakeMessageObject(const GSMessage* message);
+
+  // The natives of "Router".
+  void GetGameObjectById(GSStack& stack);
+  void GetForeignGameObject(GSStack& stack);
+  void GetGameObjectByName(GSStack& stack);
+  void RouterInfo(GSStack& stack);
+  void RouterPostMessage(GSStack& stack);
+
 private:
   TrackedPool m_pool;
   bool m_shared = false;
   std::vector<std::pair<const GSClass*, GSObject*>> m_statics;
+  std::unique_ptr<GSRouter> m_router;
 };
 
 // Stores a handle into member cell `index` of `target` (an instance): a value

@@ -4,14 +4,18 @@
 // last frame returns, the thread suspends itself, or an error stops it.
 
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <string_view>
+#include <vector>
 
+#include "gamescript/runtime/Router.h"
 #include "gamescript/runtime/Stack.h"
 
 namespace GSRuntime {
 
 class GSClass;
+class GSGameObject;
 class GSObjectReference;
 class GSScriptInstance;
 struct GSFunction;
@@ -78,13 +82,43 @@ public:
   // set) until the lowest of them returns; used by Run and by nested runs.
   int32_t Execute(uint32_t depth);
 
+  // One handler of a pending wait: a message with this major id and this
+  // minor id (or any minor for 1) resumes the thread at `target`.
+  struct Block {
+    uint16_t major;
+    uint16_t minor;
+    uint32_t target;
+  };
+  static constexpr std::size_t kMaxQueuedMessages = 1024;
+
+  // Offers a message to the thread. A waiting thread with a matching handler
+  // resumes at its target with a "Message" object on its stack; another
+  // thread with one keeps the message in its queue when `enqueue` is set (a
+  // full queue is reported and emptied, and the message dropped). False when
+  // no handler matches or the owner has no router or context.
+  bool OfferMessage(GSMessage* message, bool enqueue);
+  // Looks at the queued messages after a wait set its handlers: the first
+  // that matches resumes the thread, later matches stay queued, the rest go.
+  // True when the thread is ready to run.
+  bool ProcessQueue();
+  // The handlers of a wait; the owner subscribes to their major ids.
+  std::vector<Block>& Handlers() { return m_handlers; }
+  std::size_t QueuedCount() const { return m_queue.size(); }
+  GSGameObject* OwnerGameObject() const;
+
 private:
+  // Unsubscribes the pending wait's handlers and forgets them.
+  void DropHandlers();
+  bool Matches(const GSMessage* message, std::size_t& entry) const;
+
   GSStack m_stack;
   GSObjectReference* m_owner;
   uint32_t m_flags;
   int32_t m_state = Ready;
   uint32_t m_resume = 0;
   float m_wait = 0.0f;
+  std::vector<Block> m_handlers;
+  std::deque<MessageRef> m_queue;
 };
 
 // The machine's shared thread: constructors and directly called functions run on it.
@@ -96,6 +130,10 @@ GSThread& SharedThread();
 // ER_StackOverflow / ER_LinkError when the call cannot be set up.
 int32_t CallScriptFunction(GSFunction& function, uint32_t handle, const uint32_t* arguments,
                            uint32_t argumentCount, uint32_t* result);
+// The same on `thread`, whose run state is kept across the call. The
+// arguments' references go to the call once its frame is set up.
+int32_t CallScriptFunctionOn(GSThread& thread, GSFunction& function, uint32_t handle,
+                             const uint32_t* arguments, uint32_t argumentCount, uint32_t* result);
 
 // Installs the interpreter as the runner of class initialisers.
 void InstallInterpreter();

@@ -1,12 +1,20 @@
-# Runs SCRIPT's class Test, function Main, through GSRUN and compares what it
-# prints, and its exit status, with the ".out" file beside the script (whose
-# last line is "exit <status>").
+# Runs SCRIPT through GSRUN and compares what it prints, and its exit status,
+# with the ".out" file beside the script (whose last line is "exit <status>").
+# A script runs its class Test, function Main, unless its first line reads
+# "// gsrun --game <class> [<count>]": then it runs as game objects, with the
+# folder of the compiled class libraries (SCRIPTS) as its include folder.
 get_filename_component(folder ${SCRIPT} DIRECTORY)
 get_filename_component(name ${SCRIPT} NAME_WE)
-execute_process(COMMAND ${GSRUN} ${name}.gs Test Main WORKING_DIRECTORY ${folder}
+file(STRINGS ${SCRIPT} first LIMIT_COUNT 1)
+set(arguments ${name}.gs Test Main)
+if(first MATCHES "^// gsrun --game (.*)$")
+  separate_arguments(rest UNIX_COMMAND "${CMAKE_MATCH_1}")
+  set(arguments --game -i${SCRIPTS} ${name}.gs ${rest})
+endif()
+execute_process(COMMAND ${GSRUN} ${arguments} WORKING_DIRECTORY ${folder}
                 OUTPUT_VARIABLE out ERROR_VARIABLE err RESULT_VARIABLE status)
 set(got "${out}exit ${status}\n")
 file(READ ${folder}/${name}.out want)
 if(NOT got STREQUAL want)
-  message(FATAL_ERROR "gsrun ${name}.gs printed:\n${got}${err}\nexpected:\n${want}")
+  message(FATAL_ERROR "gsrun ${arguments} printed:\n${got}${err}\nexpected:\n${want}")
 endif()

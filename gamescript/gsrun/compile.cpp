@@ -1,0 +1,12 @@
+// gscompile: the compiler's command line alone, for the build, which compiles
+// the GameScript class libraries of scripts/ with it.
+//
+//   gscompile <source.gs> [-p<output path>] [-i<include folder>]...
+//
+// Exit status: the number of errors (at most 255).
+
+#include <algorithm>
+
+#include "gamescript/compiler/Driver.h"
+
+int main(int argc, char** argv) { return std::min(GSCompiler::CompilerMain(argc, argv), 255); }

@@ -1,0 +1,107 @@
+#pragma once
+// Game objects: script objects that take part in messaging. A game object is
+// a node of its context's router, owns up to 64 script threads that run on
+// every update, and keeps a list of message handlers (script methods run when
+// a message arrives) and sniffers (objects that get a copy of the messages).
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "gamescript/runtime/Objects.h"
+#include "gamescript/runtime/Router.h"
+
+namespace GSRuntime {
+
+class GSMachine;
+class GSStack;
+class GSThread;
+struct GSFunction;
+
+// One entry of a game object's handler list.
+struct GSHandler {
+  int32_t node = 0;                // the game object whose method runs, or that gets the copies
+  uint32_t block = 0;              // class block of the target's instance the function belongs to
+  GSFunction* function = nullptr;  // handler only
+  uint16_t major = 0;
+  uint16_t minor = kMessageAnyMinor;  // any minor
+  bool sniff = false;
+};
+
+class GSGameObject : public GSObject, public GSNode {
+public:
+  static constexpr std::size_t kMaxThreads = 64;
+
+  GSGameObject();
+  ~GSGameObject() override;
+
+  // Drops every thread and handler first; the class must derive from "GameObject".
+  bool BindScriptClass(GSClass* cls, GSContext* context) override;
+  // Registered with a router, the object waits for the router to delete it.
+  bool DeferDeletion() override;
+
+  // The name the node registers under; set it before the object joins a router.
+  void SetName(std::string name) { m_name = std::move(name); }
+  std::string NodeName() const override { return m_name; }
+  bool Receive(GSMessage* message) override;
+  void Update(float seconds) override;
+  void DumpStacks() override;
+
+  // A new thread of this object (run on its next update); null when it has
+  // 64 or has no script instance.
+  GSThread* StartThread();
+  // Deletes a thread of this object that has not run yet.
+  void StopThread(GSThread* thread);
+  // Made by a script (`new`): the scripts own it, and its context's teardown deletes it.
+  void SetOwnedByScripts() { m_ownedByScripts = true; }
+  bool OwnedByScripts() const override { return m_ownedByScripts; }
+  std::size_t ThreadCount() const { return m_threads.size(); }
+  GSThread* ThreadAt(std::size_t i) const { return m_threads[i].get(); }
+  const std::vector<GSHandler>& Handlers() const { return m_handlers; }
+
+  // The natives of "GameObject".
+  void SendMessage(GSStack& stack);
+  void SendMessageWithPayload(GSStack& stack);
+  void PostMessage(GSStack& stack);
+  void PostMessageWithPayload(GSStack& stack);
+  void ClearMessages(GSStack& stack);
+  void AddHandler(GSStack& stack);
+  void Sniff(GSStack& stack);
+  void Sleep(GSStack& stack);
+  void GetId(GSStack& stack);
+  void GetName(GSStack& stack);
+  void Exception(GSStack& stack);
+
+private:
+  void DropThreadsAndHandlers();
+  void Send(GSStack& stack, bool payload);
+  void Post(GSStack& stack, bool payload);
+  void RunHandler(const GSHandler& handler, GSMessage* message);
+
+  std::string m_name;
+  std::vector<GSHandler> m_handlers;
+  std::vector<std::unique_ptr<GSThread>> m_threads;
+  bool m_destroying = false;
+  bool m_ownedByScripts = false;
+};
+
+// The game object behind a script handle, or null.
+GSGameObject* AsGameObject(uint32_t handle);
+// The handle of the object's instance viewed as class "GameObject"; 0 when none.
+uint32_t GameObjectHandle(GSGameObject* object);
+
+// The script library binds payload soups to its Soup objects through these.
+struct PayloadHooks {
+  // The soup a script object carries; null when it carries none.
+  SoupRef (*soupOf)(GSObjectReference* object) = nullptr;
+  // A new script object of the context around the soup, its handle with one
+  // reference; 0 when none can be made.
+  uint32_t (*makeObject)(GSContext* context, const SoupRef& soup) = nullptr;
+};
+void SetPayloadHooks(const PayloadHooks& hooks);
+
+// Appends the records of the "GameObject" and "Router" natives.
+void RegisterGameObjectNatives(GSMachine& machine);
+
+}  // namespace GSRuntime

@@ -1,0 +1,445 @@
+#include "gamescript/runtime/Router.h"
+
+#include <algorithm>
+#include <new>
+
+#include "gamescript/runtime/ScriptLogHook.h"
+#include "kiv/Clock.h"
+
+namespace GSRuntime {
+
+namespace {
+
+// Node ids come from one counter for the whole process and are never reused.
+int32_t g_nextNodeId = 1;
+
+// Freed messages are kept for reuse: a router that posts and delivers at a
+// steady rate then allocates nothing.
+std::vector<void*>& FreeMessages() {
+  static std::vector<void*> list;
+  return list;
+}
+
+}  // namespace
+
+// ------------------------------------------------------------ messages
+
+GSMessage* GSMessage::Make(uint16_t major, uint16_t minor, uint32_t source, uint32_t destination,
+                           uint32_t time) {
+  std::vector<void*>& free = FreeMessages();
+  void* memory;
+  if (free.empty()) {
+    memory = ::operator new(sizeof(GSMessage));
+  } else {
+    memory = free.back();
+    free.pop_back();
+  }
+  auto* m = new (memory) GSMessage();
+  m->major = major;
+  m->minor = minor;
+  m->source = source;
+  m->destination = destination;
+  m->time = time;
+  return m;
+}
+
+void GSMessage::Free(GSMessage* message) {
+  message->~GSMessage();
+  std::vector<void*>& free = FreeMessages();
+  if (free.size() < 65536)
+    free.push_back(message);
+  else
+    ::operator delete(message);
+}
+
+GSMessage* GSMessage::Create(GSNode* source, std::string_view major, std::string_view minor,
+                             uint32_t destination, uint32_t delayWord) {
+  GSRouter* router = source ? source->Router() : nullptr;
+  if (!router) return nullptr;
+  const uint16_t a = router->GetMessageId(major);
+  const uint16_t b = router->GetMessageId(minor);
+  if (a == 0 || b == 0) return nullptr;
+  return Make(a, b, uint32_t(source->NodeId()), destination, (delayWord & kMessageTimeMask) | kMessageCreated);
+}
+
+GSMessage* GSMessage::Copy() const {
+  GSMessage* m = Make(major, minor, source, destination, time);
+  m->payload = payload;
+  return m;
+}
+
+// ------------------------------------------------------------ nodes
+
+GSNode::~GSNode() {
+  if (m_router) m_router->RemoveNode(this);
+}
+
+bool GSNode::Receive(GSMessage* message) {
+  if (message->major != kMessageDelete) return false;
+  MarkForDeletion();
+  return true;
+}
+
+void GSNode::Update(float seconds) {
+  std::vector<MessageRef> queue;
+  queue.swap(m_queue);
+  for (const MessageRef& m : queue) Receive(m.Get());
+  if (seconds > 0.0f) m_updateRequested = false;
+}
+
+void GSNode::RequestUpdate() {
+  if (!m_router && (m_flags & kDeletionPending)) {
+    delete this;
+    return;
+  }
+  if (m_updateRequested) return;
+  m_updateRequested = true;
+  if (m_router) m_router->EnterUpdate(this);
+}
+
+void GSNode::MarkForDeletion() {
+  if (m_flags & kDeletionPending) return;
+  m_flags |= kDeletionPending;
+  if (m_router) m_router->EnterDoomed(this);
+}
+
+void GSNode::QueueMessage(GSMessage* message) {
+  if (!message) return;
+  message->AddReference();
+  m_queue.push_back(MessageRef::Adopt(message));
+}
+
+// ------------------------------------------------------------ router
+
+GSRouter::GSRouter(ClockSource clock) : m_clock(std::move(clock)) {
+  if (!m_clock) m_clock = [] { return Kiv::Clock::Milliseconds(); };
+  m_clockBase = m_clock();
+}
+
+GSRouter::~GSRouter() { Done(); }
+
+bool GSRouter::AddNode(GSNode* node) {
+  if (!node || node->m_id != -1 || node->m_router) return false;
+  if (g_nextNodeId == INT32_MAX) return false;
+  const int32_t id = g_nextNodeId++;
+  node->m_id = id;
+  m_ids.emplace(id, node);
+  const std::string name = node->NodeName();
+  if (!name.empty()) m_names.emplace(name, id);  // a name taken already stays with its node
+  node->m_prev = m_last;
+  node->m_next = nullptr;
+  (m_last ? m_last->m_next : m_first) = node;
+  m_last = node;
+  node->m_router = this;
+  if (node->m_updateRequested) EnterUpdate(node);
+  if (node->m_flags & GSNode::kDeletionPending) EnterDoomed(node);
+  return true;
+}
+
+void GSRouter::Unlink(GSNode* node) {
+  (node->m_prev ? node->m_prev->m_next : m_first) = node->m_next;
+  (node->m_next ? node->m_next->m_prev : m_last) = node->m_prev;
+  node->m_prev = node->m_next = nullptr;
+  node->m_id = -1;
+  node->m_router = nullptr;
+}
+
+void GSRouter::DropSubscriptions(GSNode* node) {
+  for (std::vector<Subscription>& tree : m_subscriptions) {
+    const auto at = std::lower_bound(tree.begin(), tree.end(), node->m_id,
+                                     [](const Subscription& s, int32_t id) { return s.id < id; });
+    if (at != tree.end() && at->id == node->m_id) tree.erase(at);
+  }
+}
+
+bool GSRouter::RemoveNode(GSNode* node) {
+  if (!node || node->m_router != this) return false;
+  DropSubscriptions(node);
+  const std::string name = node->NodeName();
+  const auto named = m_names.find(name);
+  if (named != m_names.end() && named->second == node->m_id) m_names.erase(named);
+  // The node leaves the list even when a reset forgot its id, so no pointer to it stays behind.
+  const bool known = m_ids.erase(node->m_id) != 0;
+  Unlink(node);
+  return known;
+}
+
+std::vector<GSNode*> GSRouter::Nodes() const {
+  std::vector<GSNode*> nodes;
+  for (GSNode* n = m_first; n; n = n->m_next) nodes.push_back(n);
+  return nodes;
+}
+
+GSNode* GSRouter::FindNode(std::string_view name) const {
+  const auto found = m_names.find(std::string(name));
+  return found == m_names.end() ? nullptr : FindNode(found->second);
+}
+
+bool GSRouter::Subscribe(GSNode* node, uint16_t major) {
+  if (!node || node->m_router != this) return false;
+  if (m_subscriptions.size() <= major) m_subscriptions.resize(std::size_t(major) + 1);
+  std::vector<Subscription>& tree = m_subscriptions[major];
+  const auto at = std::lower_bound(tree.begin(), tree.end(), node->m_id,
+                                   [](const Subscription& s, int32_t id) { return s.id < id; });
+  if (at != tree.end() && at->id == node->m_id)
+    ++at->count;
+  else
+    tree.insert(at, Subscription{node->m_id, node, 1});
+  return true;
+}
+
+bool GSRouter::Unsubscribe(GSNode* node, uint16_t major) {
+  if (!node || major >= m_subscriptions.size()) return false;
+  std::vector<Subscription>& tree = m_subscriptions[major];
+  const auto at = std::lower_bound(tree.begin(), tree.end(), node->m_id,
+                                   [](const Subscription& s, int32_t id) { return s.id < id; });
+  if (at == tree.end() || at->id != node->m_id) return false;
+  if (--at->count <= 0) tree.erase(at);
+  return true;
+}
+
+bool GSRouter::IsSubscribed(const GSNode* node, uint16_t major) const {
+  if (!node || major >= m_subscriptions.size()) return false;
+  const std::vector<Subscription>& tree = m_subscriptions[major];
+  const auto at = std::lower_bound(tree.begin(), tree.end(), node->m_id,
+                                   [](const Subscription& s, int32_t id) { return s.id < id; });
+  return at != tree.end() && at->id == node->m_id;
+}
+
+std::size_t GSRouter::SubscriptionTreeCount() const {
+  return std::size_t(std::count_if(m_subscriptions.begin(), m_subscriptions.end(),
+                                   [](const std::vector<Subscription>& t) { return !t.empty(); }));
+}
+
+uint16_t GSRouter::GetMessageId(std::string_view text) {
+  if (text.empty()) return kMessageAnyMinor;
+  const std::string key(text);
+  const auto found = m_messageIds.find(key);
+  if (found != m_messageIds.end()) return found->second;
+  if (m_idCounter == 0xFFFF) {
+    // Wrapping would hand out 0, the any-minor id and the system ids.
+    if (!m_idsExhaustedReported && ScriptLogHook)
+      ScriptLogHook("GSRouter: no message id left for '%s'", key.c_str());
+    m_idsExhaustedReported = true;
+    return 0;
+  }
+  const uint16_t id = ++m_idCounter;
+  m_messageIds.emplace(key, id);
+  if (m_messageStrings.size() <= id) m_messageStrings.resize(std::size_t(id) + 1);
+  m_messageStrings[id] = key;
+  return id;
+}
+
+std::string_view GSRouter::MessageString(uint16_t id) const {
+  return id < m_messageStrings.size() ? std::string_view(m_messageStrings[id]) : std::string_view();
+}
+
+void GSRouter::SendMessage(GSMessage* message) {
+  if (!message) return;
+  message->AddReference();  // delivery may drop every other holder
+  const MessageRef hold = MessageRef::Adopt(message);
+  Deliver(message);
+}
+
+void GSRouter::Deliver(GSMessage* message) {
+  if (m_dumpMajor != 0 && message->major == m_dumpMajor && message->minor == m_dumpMinor) {
+    if (message->destination == 0) {
+      DumpAllStacks();
+    } else if (GSNode* node = FindNode(int32_t(message->destination))) {
+      if (node->m_flags & GSNode::kGameObject) node->DumpStacks();
+    }
+    return;
+  }
+  if (message->destination != 0) {
+    GSNode* node = FindNode(int32_t(message->destination));
+    if (!node) return;
+    if (message->major < kFirstScriptMessageId) {
+      node->Receive(message);
+    } else if (!(node->m_flags & GSNode::kSkipSubscribers) && IsSubscribed(node, message->major)) {
+      node->Receive(message);
+    }
+    return;
+  }
+  // Receivers may add or remove nodes and subscriptions while the message
+  // goes round: the recipients are taken first, and each is looked up again.
+  std::vector<int32_t> recipients;
+  if (message->major < kFirstScriptMessageId) {
+    recipients.reserve(m_ids.size());
+    for (GSNode* n = m_first; n; n = n->m_next) recipients.push_back(n->m_id);
+    for (int32_t id : recipients)
+      if (GSNode* node = FindNode(id)) node->Receive(message);
+    return;
+  }
+  if (message->major >= m_subscriptions.size()) return;
+  for (const Subscription& s : m_subscriptions[message->major]) recipients.push_back(s.id);
+  for (int32_t id : recipients) {
+    GSNode* node = FindNode(id);
+    if (node && !(node->m_flags & GSNode::kSkipSubscribers) && IsSubscribed(node, message->major))
+      node->Receive(message);
+  }
+}
+
+void GSRouter::PostMessage(GSMessage* message) {
+  if (!message || !m_running) return;
+  GSMessage* copy = message->Copy();
+  const uint32_t delay = copy->time & kMessageTimeMask;
+  if (delay == 0) {
+    m_posted.push_back(copy);
+    return;
+  }
+  const uint64_t due = m_time + delay;
+  copy->time = (copy->time & ~kMessageTimeMask) | (uint32_t(due) & kMessageTimeMask);
+  m_delayed.push_back(Delayed{due, m_serial++, copy});
+  std::push_heap(m_delayed.begin(), m_delayed.end(), Later);
+}
+
+void GSRouter::ClearDelayedMessages(GSNode* node, std::string_view major, std::string_view minor) {
+  if (!node) return;
+  const uint16_t a = GetMessageId(major);
+  const uint16_t b = minor.empty() ? 0 : GetMessageId(minor);
+  const uint32_t target = uint32_t(node->m_id);
+  const auto gone = std::remove_if(m_delayed.begin(), m_delayed.end(), [&](const Delayed& d) {
+    const GSMessage* m = d.message;
+    return m->destination == target && m->major == a && (b == 0 || m->minor == b);
+  });
+  const std::size_t count = std::size_t(m_delayed.end() - gone);
+  if (count == 0) return;
+  for (auto it = gone; it != m_delayed.end(); ++it) it->message->ReleaseReference();
+  m_delayed.erase(gone, m_delayed.end());
+  std::make_heap(m_delayed.begin(), m_delayed.end(), Later);
+  if (ScriptLogHook)
+    ScriptLogHook("%d queued router messages cleared for %04d '%s', message %s, %s", int(count), node->m_id,
+                  node->NodeName().c_str(), std::string(major).c_str(), std::string(minor).c_str());
+}
+
+void GSRouter::Step() {
+  const uint64_t now = m_clock();
+  const uint64_t elapsed = now > m_clockBase ? now - m_clockBase : 0;
+  m_clockBase = std::max(now, m_clockBase);
+  m_time += elapsed;
+  m_running = true;
+  const float seconds = float(elapsed) / 1000.0f;
+
+  // Delayed messages posted while these are delivered fall due later.
+  while (!m_delayed.empty() && m_delayed.front().due <= m_time) {
+    std::pop_heap(m_delayed.begin(), m_delayed.end(), Later);
+    GSMessage* m = m_delayed.back().message;
+    m_delayed.pop_back();
+    Deliver(m);
+    m->ReleaseReference();
+  }
+  // Only what was posted before the step: a handler that posts at every
+  // message cannot keep the step going.
+  const std::size_t end = m_posted.size();
+  while (m_postedHead < end) {
+    GSMessage* m = m_posted[m_postedHead];
+    m_posted[m_postedHead++] = nullptr;
+    Deliver(m);
+    m->ReleaseReference();
+  }
+  if (m_postedHead == m_posted.size()) {
+    m_posted.clear();
+    m_postedHead = 0;
+  } else if (m_postedHead > m_posted.size() / 2) {
+    m_posted.erase(m_posted.begin(), m_posted.begin() + long(m_postedHead));
+    m_postedHead = 0;
+  }
+
+  std::vector<int32_t> updates;
+  updates.swap(m_updates);
+  for (int32_t id : updates) {
+    GSNode* node = FindNode(id);
+    if (!node || !node->m_updateRequested) continue;
+    // Cleared here whatever the elapsed time, so that the node may ask again
+    // during its update and is not lost from the set on a step of no time.
+    node->m_updateRequested = false;
+    node->Update(seconds);
+  }
+  if (m_updates.empty()) {
+    updates.clear();
+    m_updates.swap(updates);  // keeps the buffer
+  }
+
+  std::vector<int32_t> doomed;
+  doomed.swap(m_doomed);
+  for (int32_t id : doomed) {
+    GSNode* node = FindNode(id);
+    if (!node || !(node->m_flags & GSNode::kDeletionPending)) continue;
+    RemoveNode(node);
+    delete node;
+  }
+}
+
+void GSRouter::Info() const {
+  if (!ScriptLogHook) return;
+  ScriptLogHook("ROUTER INFO\n===========");
+  ScriptLogHook("%d Node(s)", int(m_ids.size()));
+  ScriptLogHook("%d Message(s) in the delay queue", int(m_delayed.size()));
+  ScriptLogHook("%d Major types", int(m_idCounter));
+  ScriptLogHook("%d Posted messages", int(PostedCount()));
+  ScriptLogHook("%d Subscription AVL trees", int(SubscriptionTreeCount()));
+}
+
+void GSRouter::DumpAllStacks() {
+  if (ScriptLogHook) ScriptLogHook("*** DUMPING ALL THREAD STACKS ***");
+  std::vector<int32_t> nodes;
+  for (GSNode* n = m_first; n; n = n->m_next)
+    if (n->m_flags & GSNode::kGameObject) nodes.push_back(n->m_id);
+  for (int32_t id : nodes)
+    if (GSNode* node = FindNode(id)) node->DumpStacks();
+}
+
+void GSRouter::DescribeMessage(const GSMessage* message, std::string& text) const {
+  if (!message) return;
+  auto name = [&](uint32_t id) {
+    const GSNode* n = id ? FindNode(int32_t(id)) : nullptr;
+    return n ? n->NodeName() : std::string();
+  };
+  char line[128];
+  const std::string from = name(message->source), to = name(message->destination);
+  std::snprintf(line, sizeof line, "router message from %04d '", int(message->source));
+  text += line;
+  text += from;
+  std::snprintf(line, sizeof line, "' to %04d '", int(message->destination));
+  text += line;
+  text += to;
+  text += "', message ";
+  text += MessageString(message->major);
+  text += ", ";
+  text += MessageString(message->minor);
+  text += "\n";
+}
+
+void GSRouter::Reset() {
+  m_ids.clear();
+  m_names.clear();
+  m_subscriptions.clear();
+  // The text-to-id table goes too: kept, old strings would share ids with new ones.
+  m_messageIds.clear();
+  m_messageStrings.clear();
+  m_idCounter = kFirstScriptMessageId;
+  m_idsExhaustedReported = false;
+}
+
+void GSRouter::Done() {
+  int outstanding = 0;
+  for (GSNode* n = m_first; n; n = n->m_next) ++outstanding;
+  if (outstanding && ScriptLogHook) ScriptLogHook("GSRouter::Done(), %d outstanding node(s)", outstanding);
+  Reset();
+  while (GSNode* node = m_first) {
+    Unlink(node);
+    node->m_updateRequested = false;
+    if (node->m_flags & GSNode::kDeletionPending) delete node;
+  }
+  for (std::size_t i = m_postedHead; i < m_posted.size(); ++i) m_posted[i]->ReleaseReference();
+  m_posted.clear();
+  m_postedHead = 0;
+  for (const Delayed& d : m_delayed) d.message->ReleaseReference();
+  m_delayed.clear();
+  m_updates.clear();
+  m_doomed.clear();
+  m_running = false;
+  m_dumpMajor = m_dumpMinor = 0;
+}
+
+}  // namespace GSRuntime
