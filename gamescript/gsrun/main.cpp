@@ -201,7 +201,7 @@ void RunGame(GSClass* cls, int count) {
   GSRouter* router = context.CreateRouter([&now] { return now; });
   uint32_t block = 0;
   GSFunction* init = FindCallable(cls, "Init", block);
-  if (init && !(init->record->flags & kFlagThread)) init = nullptr;
+  if (init && !(init->record->flags & kFunctionThread)) init = nullptr;
   std::vector<int32_t> ids;
   for (int i = 1; i <= count; ++i) {
     auto* object = new GSGameObject();
