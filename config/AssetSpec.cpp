@@ -106,7 +106,13 @@ void RovanaBaseSpec::GetIncludeKUIDs(std::vector<KUID>& out) const {
 
 bool RovanaBaseSpec::LoadScriptInfo() {
   std::string script, cls;
-  if (!GetAssetScriptInfo(GetKUID(), script, cls)) return false;
+  // An asset the database does not know yet (a folder checked before it is
+  // installed) is described by its own config.
+  if (!GetAssetScriptInfo(GetKUID(), script, cls)) {
+    SoupRef config;
+    if (!LoadAssetConfig(AssetFolder(), config) || !GetScriptInfoFromConfig(config, script, cls))
+      return false;
+  }
   m_scriptFile = Kiv::PString(script);
   m_scriptClass = Kiv::PString(cls);
   Kiv::File::Path library(Kiv::File::Path(script).GetFileName());

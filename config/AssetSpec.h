@@ -19,7 +19,12 @@
 #include "kiv/PString.h"
 
 class ContentFolder;
+class ResultsLog;
 class SpecRegistry;
+namespace GSRuntime {
+class GSClass;
+class GSLibrary;
+}  // namespace GSRuntime
 
 class GizmokitSpec : public IdentifiableType, public SafePointerTarget<GizmokitSpec> {
 public:
@@ -109,7 +114,34 @@ public:
   // database has no script for the asset.
   bool LoadScriptInfo();
 
+  // Compiles what is stale of the asset's scripts into the cache and
+  // registers every library with the script machine, once per process (a
+  // second call returns true at once). contentRoot may be empty; primary,
+  // when given, is the script whose library must result. False on failure,
+  // with a result in log for each problem.
+  bool CacheScripts(const std::string& contentRoot, const std::string& assetFolder,
+                    const std::string& primary, ResultsLog& log);
+  // The primary script's library, compiled first when needed; null when none.
+  GSRuntime::GSLibrary* EnsureLibrary();
+  // Puts the folders of the included assets (followed transitively, each
+  // once) on the compiler's include-path list, compiling their libraries
+  // first. Only for builds of 2.9 and later.
+  void AddIncludeLibraries();
+  // The script class of the asset; null (with a log line) when its library
+  // or class cannot be had.
+  GSRuntime::GSClass* GetGSClass();
+  // Caches the scripts, links the class and checks that it fits the asset's
+  // category (vehicle, trackside, signal). False with a result on failure.
+  bool CompileAndCheck(ResultsLog& log);
+  // The primary script: the asset folder joined with the lower-cased script
+  // file, extension ".gs".
+  std::string PrimaryScriptPath() const;
+
 private:
+  bool CacheScriptsOnce(const std::string& contentRoot, const std::string& assetFolder,
+                        const std::string& primary, ResultsLog& log);
+
+  bool m_cacheResult = false;
   Kiv::PString m_scriptFile;
   Kiv::PString m_scriptClass;
   Kiv::PString m_libraryFile;

@@ -8,6 +8,7 @@
 #include "config/DataManager.h"
 #include "config/ErrorHandler.h"
 #include "config/Export.h"
+#include "config/ScriptCache.h"
 #include "config/Messages.h"
 #include "config/TagNames.h"
 #include "config/TextureChecks.h"
@@ -31,13 +32,6 @@ const Kiv::PString kKind("kind");
 
 // Config files larger than this are refused as unreadable.
 constexpr uint64_t kMaxConfigBytes = 64u << 20;
-
-// Adds a result about the asset: the property names it by its KUID.
-void AddAssetResult(ResultsLog& log, int severity, const KUID& kuid, std::string_view text) {
-  RovanaPropertyRef asset;
-  asset.Adopt(new RovanaPropertyAssetID(Kiv::PString::Empty(), kuid));
-  log.AddResult(severity, asset.Get(), text);
-}
 
 // Why the config did not load, for the user.
 std::string WhyUnreadable(const std::string& path) {
@@ -154,6 +148,13 @@ bool ValidateAssetFiles(Container& container, ResultsLog& log) {
   return false;
 }
 
+void AddAssetResult(ResultsLog& log, int severity, const KUID& kuid, std::string_view text,
+                    const SoupRef& params) {
+  RovanaPropertyRef asset;
+  asset.Adopt(new RovanaPropertyAssetID(Kiv::PString::Empty(), kuid));
+  log.AddResult(severity, asset.Get(), text, params);
+}
+
 bool CheckAssetFolder(ResultsLog& log, const std::string& assetPath) {
   const std::string path = Kiv::AbsolutePath(assetPath);
   if (!Kiv::File::IsDirectory(path)) {
@@ -206,11 +207,15 @@ bool CheckAssetFolder(ResultsLog& log, const std::string& assetPath) {
   dm->configFileName = Kiv::PString(name);
 
   const int errorsBefore = log.ErrorCount();
-  Container root;
-  if (ValidateAssetConfig(Kiv::PString(key), config, log, &root)) ValidateAssetFiles(root, log);
-  dm->ClearLiveObjects();
-  dm->meshFailure = false;
-  return log.ErrorCount() == errorsBefore;
+  {
+    Container root;
+    if (ValidateAssetConfig(Kiv::PString(key), config, log, &root)) ValidateAssetFiles(root, log);
+    dm->ClearLiveObjects();
+    dm->meshFailure = false;
+  }
+  // Warnings do not stop the compile; errors do.
+  if (log.ErrorCount() != errorsBefore) return false;
+  return UMBCompileAsset(log, path);
 }
 
 }  // namespace OBLLib

@@ -35,6 +35,10 @@ bool ValidateAssetFiles(Container& container, ResultsLog& log);
 // empty string).
 Kiv::PString InterfaceTextToLocal(const char* text);
 
+// Adds a result about an asset: its property names the asset by its KUID.
+void AddAssetResult(ResultsLog& log, int severity, const KUID& kuid, std::string_view text,
+                    const SoupRef& params = SoupRef());
+
 // The asset check of one asset folder, under the asset-check mutex: picks
 // "config.chump" or "config.txt" and validates the config. A folder outside
 // every content folder is checked as an editable asset, relative to the

@@ -24,4 +24,9 @@ for asset in clean_shed warning_fence broken_signal legacy_hut faded_sign; do
   "$bin" validate "samples/userdata/local/$asset" || true
 done
 "$bin" validate 523:1010
+# An asset with a script: its script is compiled into the user's cache on the
+# first check, and the second check finds the library current.
+"$bin" validate 523:1003
+"$bin" validate 523:1003
+ls -l build/demo/userdata/cache/libraries/*
 ls -l build/demo build/demo/textures

@@ -138,9 +138,12 @@ bool IsAssetLocallyModified(const KUID& kuid) {
 }
 
 bool GetAssetScriptInfo(const KUID& kuid, std::string& scriptPath, std::string& className) {
+  return GetScriptInfoFromConfig(UMBGetAssetConfig(kuid), scriptPath, className);
+}
+
+bool GetScriptInfoFromConfig(const SoupRef& config, std::string& scriptPath, std::string& className) {
   scriptPath.clear();
   className.clear();
-  SoupRef config = UMBGetAssetConfig(kuid);
   if (config.IsNull()) return false;
   static const Kiv::PString script("script"), scriptLibrary("scriptlibrary"), classTag("class"),
       scriptClass("scriptclass");

@@ -35,3 +35,5 @@ bool IsAssetLocallyModified(const KUID& kuid);
 // it has no extension) and the class ("class", else "scriptclass"). False when the config
 // cannot be had.
 bool GetAssetScriptInfo(const KUID& kuid, std::string& scriptPath, std::string& className);
+// The same, read from a config already loaded. False for a null config.
+bool GetScriptInfoFromConfig(const SoupRef& config, std::string& scriptPath, std::string& className);

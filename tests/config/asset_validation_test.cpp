@@ -103,9 +103,15 @@ TEST_F(AssetValidationTest, ChecksThatStopBeforeTheSetUp) {
        "- This asset is of a build newer than this program can check.\nOK (1 Errors,0 Warnings)\n"},
       {"kuid <kuid:1:2>\nkind scenery\nrovana-build 1e30\n", false,
        "- This asset is of a build newer than this program can check.\nOK (1 Errors,0 Warnings)\n"},
-      {"kind Water\nbogus 1\n", true,
+      {"kuid <kuid:1:2>\nkind Water\nbogus 1\n", true,
        "! Water assets of this kind are obsolete.\nOK (0 Errors,1 Warnings)\n"},
-      {"kind pigmora-skin\n", true, "! Assets of this kind are obsolete.\nOK (0 Errors,1 Warnings)\n"},
+      {"kuid <kuid:1:2>\nkind pigmora-skin\n", true,
+       "! Assets of this kind are obsolete.\nOK (0 Errors,1 Warnings)\n"},
+      // A warning does not stop the compile step, which needs the asset's KUID.
+      {"kind pigmora-skin\n", false,
+       "! Assets of this kind are obsolete.\n- UMBCompileAsset unable to determine asset KUID\nOK (1 "
+       "Errors,1 "
+       "Warnings)\n"},
       {"kind scenery\nrovana-build 3.4\nmesh-table {\n", false,
        "- Unable to read the config '0/config.txt': line 3: container 'mesh-table' is not closed.\nOK (1 "
        "Errors,0 Warnings)\n"},

@@ -1,0 +1,333 @@
+#include "config/ScriptCache.h"
+
+#include <cstdio>
+#include <list>
+#include <memory>
+#include <set>
+#include <vector>
+
+#include "config/AssetSpec.h"
+#include "config/AssetValidation.h"
+#include "config/TagNames.h"
+#include "foundation/Crc32.h"
+#include "foundation/KUID.h"
+#include "foundation/Log.h"
+#include "foundation/ResultsLog.h"
+#include "foundation/ScriptFileBuffer.h"
+#include "foundation/Text.h"
+#include "gamescript/compiler/Driver.h"
+#include "gamescript/runtime/Class.h"
+#include "gamescript/runtime/Library.h"
+#include "gamescript/runtime/Machine.h"
+#include "kiv/File.h"
+#include "kiv/String.h"
+#include "umbclient/AssetRequests.h"
+#include "umbclient/ContentFolders.h"
+
+namespace {
+
+std::function<bool()>& Registrar() {
+  static std::function<bool()> registrar;
+  return registrar;
+}
+bool g_nativesRegistered = false;
+
+std::string Printf(const char* format, const std::string& a, const std::string& b = {},
+                   const std::string& c = {}) {
+  // The formats are this file's own; outside text only fills the arguments.
+  const int n = std::snprintf(nullptr, 0, format, a.c_str(), b.c_str(), c.c_str());
+  std::string out(static_cast<size_t>(n > 0 ? n : 0), '\0');
+  std::snprintf(out.data(), out.size() + 1, format, a.c_str(), b.c_str(), c.c_str());
+  return out;
+}
+
+// The source path with one final "e" removed, so "x.gse" names "x.gs".
+std::string WithoutFinalE(std::string path) {
+  if (!path.empty() && (path.back() == 'e' || path.back() == 'E')) path.pop_back();
+  return path;
+}
+
+struct KuidLess {
+  bool operator()(const KUID& a, const KUID& b) const {
+    return std::tuple(static_cast<uint32_t>(a.user), static_cast<uint32_t>(a.content),
+                      static_cast<uint32_t>(a.version)) < std::tuple(static_cast<uint32_t>(b.user),
+                                                                     static_cast<uint32_t>(b.content),
+                                                                     static_cast<uint32_t>(b.version));
+  }
+};
+
+// The identity of a registered cache file; false when the machine refuses it.
+bool RegisterCacheFile(const std::string& folder, const std::string& name, uint32_t& id1, uint32_t& id2) {
+  uint64_t id = 0;
+  if (!GSRuntime::GSMachine::Instance().AddLibrary(folder, name, &id)) return false;
+  id1 = static_cast<uint32_t>(id >> 32);
+  id2 = static_cast<uint32_t>(id);
+  return true;
+}
+
+}  // namespace
+
+std::string ScriptCacheFileName(uint32_t contentChecksum, uint32_t pathChecksum) {
+  char name[32];
+  std::snprintf(name, sizeof name, "%08x%08x.gsl", contentChecksum, pathChecksum);
+  return name;
+}
+
+uint32_t ScriptPathChecksum(std::string_view sourcePath) {
+  const std::string lower = Kiv::ToLowerAscii(WithoutFinalE(Kiv::File::Path(sourcePath).GetFileName()));
+  return Crc32LowerString(lower.c_str());
+}
+
+void SetScriptNativesRegistrar(std::function<bool()> registrar) { Registrar() = std::move(registrar); }
+
+std::string RovanaBaseSpec::PrimaryScriptPath() const {
+  if (ScriptFile().IsEmpty()) return {};
+  Kiv::File::Path script(Kiv::ToLowerAscii(ScriptFile().c_str()));
+  script.SetExt("gs");
+  return Kiv::File::Path(AssetFolder()).Join(script.Str()).Str();
+}
+
+bool RovanaBaseSpec::CacheScripts(const std::string& contentRoot, const std::string& assetFolder,
+                                  const std::string& primary, ResultsLog& log) {
+  // Once per process; a later call gives the first outcome again.
+  if (ScriptFlags() & kScriptsCached) return m_cacheResult;
+  SetScriptFlags(ScriptFlags() | kScriptsCached);
+  m_cacheResult = CacheScriptsOnce(contentRoot, assetFolder, primary, log);
+  return m_cacheResult;
+}
+
+bool RovanaBaseSpec::CacheScriptsOnce(const std::string& contentRoot, const std::string& assetFolder,
+                                      const std::string& primary, ResultsLog& log) {
+  bool success = true;
+  bool primaryFound = primary.empty();
+  bool primaryFailed = false;
+  // Looked up (and made) at the first script, so an asset without scripts writes nothing.
+  std::string cacheFolder;
+
+  // The include-path list is the compiler's, shared by the process: it is
+  // put back as it was on the way out.
+  const std::list<GSCompiler::IncludePath> saved = GSCompiler::IncludePaths();
+  GSCompiler::ClearIncludePaths();
+  AddIncludeLibraries();
+  GSCompiler::AppendIncludePath({Kiv::File::Path(assetFolder), Kiv::PString(contentRoot)});
+  GSCompiler::PrependIncludePath({Kiv::File::Path("scripts"), Kiv::PString()});
+
+  for (Kiv::File::Find find(Kiv::File::Path(assetFolder).Join("*.*").Str()); find.Next();) {
+    if (find.IsDirectory()) continue;
+    const Kiv::File::Path entry(find.Name());
+    if (!entry.IsExt("gs") && !entry.IsExt("gse")) continue;
+    const std::string source = Kiv::File::Path(assetFolder).Join(find.Name()).Str();
+    if (cacheFolder.empty()) cacheFolder = GetLibraryCachePath(GetKUID());
+    if (cacheFolder.empty()) {
+      OBLLib::AddAssetResult(
+          log, ResultsLog::kError, GetKUID(),
+          Printf("No script cache folder for asset '%s'; its scripts were not compiled.", GetDescription()));
+      success = false;
+      break;
+    }
+
+    ScriptFileBuffer buffer;
+    if (!buffer.Load(nullptr, source.c_str()) || !buffer.Decode()) {
+      OBLLib::AddAssetResult(log, ResultsLog::kError, GetKUID(),
+                             Printf("Unable to read script source file '%s'", source));
+      success = false;
+      continue;
+    }
+    const uint32_t contentCrc = ScriptSourceChecksum(buffer);
+    buffer.Clear();
+    const uint32_t pathCrc = ScriptPathChecksum(source);
+    const std::string cacheName = ScriptCacheFileName(contentCrc, pathCrc);
+    const std::string cachePath = Kiv::File::Path(cacheFolder).Join(cacheName).Str();
+
+    for (bool recompiled = false;;) {
+      const bool exists = Kiv::File::IsRegularFile(cachePath);
+      uint32_t id1 = 0, id2 = 0;
+      const bool registered = exists && RegisterCacheFile(cacheFolder, cacheName, id1, id2);
+      if (registered && id1 == contentCrc && id2 == pathCrc) {
+        if (!primaryFound && Kiv::CompareNoCase(WithoutFinalE(source), primary) == 0) {
+          primaryFound = true;
+          SetLibraryChecksums(contentCrc, pathCrc);
+        }
+        break;
+      }
+      if (exists && recompiled) {
+        // Also a file the machine refuses after its recompile ends here.
+        OBLLib::AddAssetResult(
+            log, ResultsLog::kError, GetKUID(),
+            Printf("CRC Mismatch on '%s' after recompile. Do you have both .gs and .gse present?", source));
+        success = false;
+        break;
+      }
+      // Stale, planted or unreadable: compiled anew over it.
+      if (exists) Kiv::File::Unlink(cachePath);
+      recompiled = true;
+      GSCompiler::CompileLog compileLog;  // each compile's messages on their own
+      if (GSCompiler::CompileToFile(source.c_str(), cachePath.c_str(), &compileLog) == 0) continue;
+
+      const std::string description = GetDescription();
+      LogLine("RovanaBaseSpec::CacheScripts> Syntax error in script of asset '%s'", description.c_str());
+      std::string message =
+          Printf("RovanaBaseSpec::CacheScripts> Syntax error in script of asset '%s'\n\n", description);
+      for (size_t i = 0; i < compileLog.Count() && compileLog.At(i); ++i) {
+        LogLine("RovanaBaseSpec::CacheScripts> ** GSC> %s", compileLog.At(i));
+        message += compileLog.At(i);
+        message += '\n';
+      }
+      OBLLib::AddAssetResult(log, ResultsLog::kError, GetKUID(), message);
+      // A script that does not compile fails the run; a primary that failed
+      // is not reported as missing as well.
+      success = false;
+      if (Kiv::CompareNoCase(WithoutFinalE(source), primary) == 0) primaryFailed = true;
+      break;
+    }
+  }
+
+  if (success && !primaryFound && !primaryFailed) {
+    SoupRef params = SoupRef::NewContainer();
+    params.SetNamedTag(Kiv::PString("filename"), primary);
+    OBLLib::AddAssetResult(log, ResultsLog::kError, GetKUID(),
+                           "Unable to locate primary script source file '$(FILENAME)'", params);
+    success = false;
+  }
+  GSCompiler::ClearIncludePaths();
+  for (const auto& entry : saved) GSCompiler::AppendIncludePath(entry);
+  return success;
+}
+
+GSRuntime::GSLibrary* RovanaBaseSpec::EnsureLibrary() {
+  if (ContentChecksum() == 0 && PathChecksum() == 0) {
+    ResultsLog dropped;
+    CacheScripts(ContentRoot(), AssetFolder(), PrimaryScriptPath(), dropped);
+  }
+  if (ContentChecksum() == 0 && PathChecksum() == 0) return nullptr;
+  return GSRuntime::GSMachine::Instance().GetLibrary(ContentChecksum(), PathChecksum());
+}
+
+void RovanaBaseSpec::AddIncludeLibraries() {
+  if (static_cast<int>(Build() * 100.0f) < 290) return;
+  SpecRegistry* registry = SpecRegistry::Instance();
+  if (!registry) return;
+  std::set<KUID, KuidLess> work, done;
+  std::vector<KUID> includes;
+  GetIncludeKUIDs(includes);
+  work.insert(includes.begin(), includes.end());
+  while (!work.empty()) {
+    const KUID next = *work.begin();
+    work.erase(work.begin());
+    if (!done.insert(next).second) continue;
+    SpecRef spec = registry->GetSpec(next, true);
+    RovanaBaseSpec* base = spec.AsBase();
+    if (!base) continue;
+    base->LoadScriptInfo();
+    base->EnsureLibrary();
+    GSCompiler::AppendIncludePath({Kiv::File::Path(base->AssetFolder()), Kiv::PString(base->ContentRoot())});
+    includes.clear();
+    base->GetIncludeKUIDs(includes);
+    work.insert(includes.begin(), includes.end());
+  }
+}
+
+GSRuntime::GSClass* RovanaBaseSpec::GetGSClass() {
+  LoadScriptInfo();
+  GSRuntime::GSLibrary* library = EnsureLibrary();
+  if (!library) {
+    LogLine("RovanaBaseSpec::GetGSClass> Could not load Rovana library %s for '%s'",
+            LibraryFileName().c_str(), GetDescription().c_str());
+    return nullptr;
+  }
+  GSRuntime::GSClass* cls = library->FindClass(ScriptClass().c_str());
+  if (!cls)
+    LogLine("RovanaBaseSpec::GetGSClass> Could not load Rovana class %s from library %s for %s",
+            ScriptClass().c_str(), LibraryFileName().c_str(), GetDescription().c_str());
+  return cls;
+}
+
+bool RovanaBaseSpec::CompileAndCheck(ResultsLog& log) {
+  LoadScriptInfo();
+  if (!CacheScripts(ContentRoot(), AssetFolder(), PrimaryScriptPath(), log)) return false;
+  // An asset that names neither a script nor a class has no class to check.
+  if (ScriptFile().IsEmpty() && ScriptClass().IsEmpty()) return true;
+  GSRuntime::GSClass* cls = GetGSClass();
+  if (!cls) {
+    OBLLib::AddAssetResult(log, ResultsLog::kError, GetKUID(), "Unable to link compiled script class.");
+    return false;
+  }
+  const std::string category = GetAssetInfo(GetKUID(), kInfoCategory).category;
+  const bool vehicle = MatchTagExpression(category, "TR;TV");
+  const bool signal = MatchTagExpression(category, "?WA");
+  const bool trackside = vehicle || signal || MatchTagExpression(category, "TO");
+  const struct {
+    bool wanted;
+    const char* base;
+    const char* message;
+  } checks[] = {
+      {vehicle, "Vehicle", "Script class does not match asset kind (vehicle)."},
+      {trackside, "Trackside", "Script class does not match asset kind (trackside)."},
+      {signal, "Signal", "Script class does not match asset kind (signal)."},
+  };
+  for (const auto& check : checks)
+    if (check.wanted != cls->IsDerivedFrom(check.base)) {
+      OBLLib::AddAssetResult(log, ResultsLog::kError, GetKUID(), check.message);
+      return false;
+    }
+  return true;
+}
+
+bool UMBCompileAsset(ResultsLog& log, const std::string& folder) {
+  KUID kuid;  // null until the config gives it
+  if (!g_nativesRegistered) {
+    g_nativesRegistered = !Registrar() || Registrar()();
+    if (!g_nativesRegistered) {
+      OBLLib::AddAssetResult(log, ResultsLog::kError, kuid,
+                             "UMBCompileAsset unable to initialise script system");
+      return false;
+    }
+  }
+  SoupRef config;
+  if (!LoadAssetConfig(folder, config)) {
+    OBLLib::AddAssetResult(log, ResultsLog::kError, kuid, "UMBCompileAsset unable to load asset config");
+    return false;
+  }
+  kuid = config.GetNamedTagAsKUID(OBLLib::sc::kuid);
+  if (kuid == KUID::Null()) {
+    OBLLib::AddAssetResult(log, ResultsLog::kError, kuid, "UMBCompileAsset unable to determine asset KUID");
+    return false;
+  }
+  SpecRegistry* registry = SpecRegistry::Instance();
+  SpecRef spec;
+  // Without a database there is no registry: the spec is made for this compile alone.
+  std::unique_ptr<RovanaBaseSpec> alone;
+  RovanaBaseSpec* base = nullptr;
+  if (registry) {
+    spec = registry->FindSpec(kuid);
+    if (spec && !spec.AsBase()) {
+      OBLLib::AddAssetResult(log, ResultsLog::kError, kuid, "Asset of wrong spec type for compilation");
+      return false;
+    }
+    if (!spec) {
+      UMBScript_RovanaBaseSpecFactory factory;
+      registry->SetDefaultFactory(&factory);
+      spec = registry->CreateSpecFromFolder(
+          kuid, folder, [](GizmokitSpec& s) { return dynamic_cast<RovanaBaseSpec*>(&s) != nullptr; }, false);
+      registry->SetDefaultFactory(nullptr);
+    }
+    base = spec.AsBase();
+  } else {
+    Kiv::File::Path parent(folder);
+    const std::string name = parent.GetFileName();
+    parent.RemoveFileName();
+    std::string key, relative;
+    SplitContentPath(folder, key, relative);
+    alone = std::make_unique<RovanaBaseSpec>(kuid, key, parent.Str(), name, config);
+    base = alone.get();
+  }
+  if (!base) {
+    OBLLib::AddAssetResult(log, ResultsLog::kError, kuid, "Failed to load asset for compilation");
+    return false;
+  }
+  if (!base->CompileAndCheck(log)) {
+    OBLLib::AddAssetResult(log, ResultsLog::kError, kuid, "Failed to compile asset");
+    return false;
+  }
+  return true;
+}
