@@ -1,6 +1,8 @@
 // gsrun: compiles one GameScript source, loads its library into a fresh
 // script machine, makes an instance of a class and calls one of its functions
-// on a script thread, printing what the script prints and the result.
+// on a script thread, printing what the script prints and the result. The
+// native script classes are registered first, with the libraries of the
+// "libraries" folder (see scriptlib/ScriptNatives.h).
 //
 //   gsrun [-i<include folder>]... <source.gs> <class> <function>
 //   gsrun --game [-i<include folder>]... <source.gs> <class> [<count>]
@@ -44,6 +46,7 @@
 #include "gamescript/runtime/StringPool.h"
 #include "gamescript/runtime/Thread.h"
 #include "kiv/File.h"
+#include "scriptlib/ScriptNatives.h"
 
 using namespace GSRuntime;
 
@@ -307,6 +310,8 @@ int main(int argc, char** argv) {
   ScriptLogHook = &PrintLog;
   GSMachine& machine = GSMachine::Instance();
   machine.RegisterNative(std::make_unique<GSCNativeFunction>("Test", "$void@Test::Print(string)", &Print));
+  // The native classes and their libraries (Soup, KUID...), as the tool has them.
+  RegisterScriptNatives();
   machine.AddLibraryFolder(folder.path);
   for (const GSCompiler::IncludePath& include : includes) machine.AddLibraryFolder(include.path.c_str());
   for (const Included& include : included)

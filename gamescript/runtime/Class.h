@@ -91,6 +91,8 @@ public:
       if (v.name == name) return v.cell;
     return -1;
   }
+  // The class record: its member variables with their cells, among others.
+  const LibraryClass& Record() const { return m_record; }
   const std::pmr::vector<GSAncestor>& Ancestors() const { return m_ancestors; }
   std::pmr::vector<GSFunction>& Functions() { return m_functions; }
   const std::pmr::vector<GSDispatchEntry>& DispatchTable() const { return m_dispatch; }

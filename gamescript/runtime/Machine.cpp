@@ -123,6 +123,11 @@ bool GSMachine::AddLibraryFolder(std::string_view baseFolder) {
     if (find.IsDirectory()) continue;
     uint32_t id1, id2;
     if (!ReadHeader(find.FullPath(), id1, id2)) continue;
+    // The same file entered again (its folder named twice) is already known.
+    if (auto* known = m_links.Find(id1, id2);
+        known && Kiv::AbsolutePath(JoinPath(known->value->baseFolder, known->value->fileName)) ==
+                     Kiv::AbsolutePath(find.FullPath()))
+      continue;
     Enter(baseFolder, find.Name(), id1, id2, true);
   }
   return true;

@@ -3,10 +3,14 @@
 # A script runs its class Test, function Main, unless its first line reads
 # "// gsrun --game <class> [<count>]": then it runs as game objects, with the
 # folder of the compiled class libraries (SCRIPTS) as its include folder.
+# INCLUDE, when set, is an include folder of the plain run.
 get_filename_component(folder ${SCRIPT} DIRECTORY)
 get_filename_component(name ${SCRIPT} NAME_WE)
 file(STRINGS ${SCRIPT} first LIMIT_COUNT 1)
 set(arguments ${name}.gs Test Main)
+if(INCLUDE)
+  set(arguments -i${INCLUDE} ${arguments})
+endif()
 if(first MATCHES "^// gsrun --game (.*)$")
   separate_arguments(rest UNIX_COMMAND "${CMAKE_MATCH_1}")
   set(arguments --game -i${SCRIPTS} ${name}.gs ${rest})

@@ -1,0 +1,95 @@
+#pragma once
+// The script classes "KUID" and "KUIDList".
+//
+// A KUID object is immutable, and within one script context there is at most
+// one per identifier at a time: GetKUIDObject gives the same object again
+// while it lives. A KUID list is ordered, holds each identifier once and may
+// be locked (then "KUIDList.<native>> list is locked" refuses changes).
+#include <unordered_set>
+
+#include "foundation/BlockList.h"
+#include "foundation/KUID.h"
+#include "gamescript/runtime/Machine.h"
+#include "gamescript/runtime/Objects.h"
+
+class GSOKUID : public GSRuntime::GSObject {
+public:
+  ~GSOKUID() override;
+  const KUID& Kuid() const { return m_kuid; }
+  static void RegisterNatives(GSRuntime::GSMachine& machine);
+
+private:
+  friend GSOKUID* GetKUIDObject(GSRuntime::GSContext* context, const KUID& kuid);
+  friend void ReleaseContextKUIDObjects(GSRuntime::GSContext* context);
+  GSOKUID(GSRuntime::GSContext* context, const KUID& kuid);
+
+  void GetLogString(GSRuntime::GSStack& stack);
+  void GetHTMLString(GSRuntime::GSStack& stack);
+  void GetBaseString(GSRuntime::GSStack& stack);
+  void GetBaseKUID(GSRuntime::GSStack& stack);
+  void GetName(GSRuntime::GSStack& stack);
+
+  KUID m_kuid;
+  GSRuntime::GSContext* m_owner;  // the registry key, kept after the instance goes
+  bool m_registered = false;
+};
+
+// The KUID object of (context, kuid), with one reference for the caller:
+// the living one when there is one, else a new one. Null when none can be made.
+GSOKUID* GetKUIDObject(GSRuntime::GSContext* context, const KUID& kuid);
+// Deletes every KUID object of the context; scripts that still hold one keep
+// an instance without a native object.
+void ReleaseContextKUIDObjects(GSRuntime::GSContext* context);
+// How many KUID objects live (all contexts).
+size_t CountKUIDObjects();
+
+// The base identifier of a KUID: version 0 for a user id >= 0, 127 for a
+// negative one; the null KUID when the user id does not fit in 25 bits.
+KUID GetBaseKUID(const KUID& kuid);
+
+class GSOKUIDList : public GSRuntime::GSObject {
+public:
+  using List = BlockList<KUID, 128>;
+  // Empty and unlocked.
+  explicit GSOKUIDList(GSRuntime::GSContext* context);
+  // A locked copy of `list`.
+  GSOKUIDList(GSRuntime::GSContext* context, const List& list);
+  // A new object for a script, or null (the caller owns the one reference).
+  static GSOKUIDList* Create(GSRuntime::GSContext* context);
+
+  bool Locked() const { return m_locked; }
+  const List& Kuids() const { return m_list; }
+  // Appends when absent; true when it was appended.
+  bool Add(const KUID& kuid);
+  // Removes it keeping the order of the rest; true when it was there.
+  bool Remove(const KUID& kuid);
+  bool Has(const KUID& kuid) const { return m_index.count(kuid) != 0; }
+  size_t Count() const { return m_index.size(); }
+  // Becomes a copy of other (itself: unchanged).
+  void CopyFrom(const GSOKUIDList& other);
+  void Clear();
+
+  static void RegisterNatives(GSRuntime::GSMachine& machine);
+
+private:
+  struct Hash {
+    size_t operator()(const KUID& k) const {
+      return std::hash<uint64_t>()(uint64_t(uint32_t(k.user)) << 32 ^ uint32_t(k.content) ^
+                                   uint64_t(uint32_t(k.version)) << 25);
+    }
+  };
+  bool Unlocked(const char* text) const;
+
+  void IsLocked(GSRuntime::GSStack& stack);
+  void CountKUIDs(GSRuntime::GSStack& stack);
+  void NativeClear(GSRuntime::GSStack& stack);
+  void Copy(GSRuntime::GSStack& stack);
+  void HasKUID(GSRuntime::GSStack& stack);
+  void RemoveKUID(GSRuntime::GSStack& stack);
+  void AddKUID(GSRuntime::GSStack& stack);
+  void GetIndexedKUID(GSRuntime::GSStack& stack);
+
+  List m_list;                             // insertion order
+  std::unordered_set<KUID, Hash> m_index;  // membership, so adding stays linear
+  bool m_locked;
+};

@@ -1,0 +1,44 @@
+#pragma once
+// The script class "StringTable": the localisable texts of one asset (the
+// "string-table" container of its config), with ten numbered parameters "$0"
+// to "$9" substituted into a text when a script asks for it. A key the asset
+// does not define falls back to the interface-text database.
+#include <string>
+#include <string_view>
+
+#include "foundation/Soup.h"
+#include "gamescript/runtime/Machine.h"
+#include "gamescript/runtime/Objects.h"
+#include "kiv/PString.h"
+
+// Substitutes the parameters into a copy of `text`: "$$" gives one '$', '$'
+// and a digit d give parameter d (its text is not scanned again), any other
+// '$' stays, and so does a '$' in the last position.
+std::string SubstituteStringParameters(std::string_view text, const Kiv::PString (&parameters)[10]);
+
+class GSOStringTable : public GSRuntime::GSObject {
+public:
+  // Bound to the script class StringTable; `config` is the asset's config soup.
+  GSOStringTable(GSRuntime::GSContext* context, const SoupRef& config);
+
+  // Stores parameter `index` (0..9); false for any other index.
+  bool SetParam(int32_t index, const Kiv::PString& text);
+  void ClearParams();
+  // The text of a key with the parameters substituted; empty for an empty key
+  // or a key neither the table nor the interface-text database has.
+  std::string GetString(const Kiv::PString& key) const;
+  // The interface-text database's "$main_language"; "english" when it has
+  // none or an empty one.
+  static std::string GetLanguage();
+
+  static void RegisterNatives(GSRuntime::GSMachine& machine);
+
+private:
+  void NativeSetParam(GSRuntime::GSStack& stack);
+  void NativeClearParams(GSRuntime::GSStack& stack);
+  void NativeGetString(GSRuntime::GSStack& stack);
+  void NativeGetLanguage(GSRuntime::GSStack& stack);
+
+  SoupRef m_table;
+  Kiv::PString m_parameters[10];
+};

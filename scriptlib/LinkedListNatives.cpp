@@ -1,0 +1,116 @@
+// The plain-function natives of "LinkedList" (sorting and adding LinkedData
+// items of a script array) and "ConstructorsBase" (new native objects).
+#include <cstring>
+
+#include "gamescript/runtime/Class.h"
+#include "scriptlib/GSOKUID.h"
+#include "scriptlib/GSOSoup.h"
+#include "scriptlib/NativeBinding.h"
+#include "scriptlib/ScriptNatives.h"
+
+using namespace GSRuntime;
+using namespace ScriptNatives;
+
+namespace {
+
+// The three cells a LinkedData item is read by: its key text, int and object.
+struct LinkedItem {
+  std::string_view key;  // a null key reads as the empty text
+  int32_t value = 0;
+  const GSScriptInstance* object = nullptr;
+};
+
+// The cells of the LinkedData block of the object behind `handle`; false when
+// it is null or not a LinkedData, so a differently shaped object is never read.
+bool ReadLinkedItem(uint32_t handle, LinkedItem& out) {
+  out = LinkedItem();
+  GSScriptInstance* instance = HandleTable::Instance().Get(handle);
+  if (!instance || !instance->cls) return false;
+  GSClass* cls = instance->cls;
+  GSClass* data = cls->Name() == "LinkedData" ? cls : nullptr;
+  for (const GSAncestor& a : cls->Ancestors())
+    if (!data && a.cls && a.cls->Name() == "LinkedData") data = a.cls;
+  if (!data) return false;
+  const uint32_t* block = cls->GetClassData(instance, data);
+  // The first three members in cell order: key, value, data.
+  const LibraryClass::Variable* members[3] = {};
+  for (const LibraryClass::Variable& v : data->Record().variables) {
+    const LibraryClass::Variable* m = &v;
+    for (auto& slot : members)
+      if (!slot || m->cell < slot->cell) std::swap(slot, m);
+  }
+  if (!block || !members[2]) return false;
+  uint32_t cells[3];
+  for (int i = 0; i < 3; ++i) {
+    const uint64_t at = uint64_t(block - instance->cells) + uint32_t(members[i]->cell);
+    if (members[i]->cell < 0 || at >= instance->words) return false;
+    cells[i] = instance->cells[at];
+  }
+  const GSObjectReference* key = GetObject(cells[0]);
+  if (key && key->Type() == ObjectString) out.key = static_cast<const GSString*>(key)->Text();
+  out.value = int32_t(cells[1]);
+  out.object = HandleTable::Instance().Get(cells[2]);
+  return true;
+}
+
+int CompareKeys(std::string_view a, std::string_view b) { return a.compare(b); }
+
+void SortInternal(GSContext*, GSStack& stack) {
+  GSArray* list = nullptr;
+  if (!GetNativeParameter(stack, 1, list, false) || !list->ObjectElements()) return;
+  const size_t n = list->Size();
+  uint32_t* cells = list->Data();
+  LinkedItem a, b;
+  for (size_t i = 0; i + 1 < n; ++i) {
+    size_t minimum = i;
+    ReadLinkedItem(cells[i], a);
+    for (size_t j = i + 1; j < n; ++j) {
+      ReadLinkedItem(cells[j], b);
+      if (CompareKeys(b.key, a.key) < 0) {
+        minimum = j;
+        a = b;
+      }
+    }
+    // A swap moves the two references, so no count changes.
+    if (minimum != i) std::swap(cells[i], cells[minimum]);
+  }
+}
+
+void AddInternal(GSContext*, GSStack& stack) {
+  GSArray* list = nullptr;
+  if (!GetNativeParameter(stack, 1, list, false) || !list->ObjectElements()) return;
+  const uint32_t item = stack.Argument(2);
+  if (!HandleTable::Instance().Get(item)) return;
+  if (GetNativeBoolParameter(stack, 3)) {
+    LinkedItem added, present;
+    if (!ReadLinkedItem(item, added)) return;
+    for (size_t i = 0; i < list->Size(); ++i)
+      if (ReadLinkedItem(list->At(i), present) && CompareKeys(present.key, added.key) == 0 &&
+          present.value == added.value && present.object == added.object)
+        return;
+  }
+  SetArrayElement(int32_t(list->Size()), *list, item);
+}
+
+void NewSoup(GSContext* context, GSStack& stack) {
+  PushObject(stack, GSOSoup::Create(context, SoupRef(), false), false);
+}
+
+void NewKUIDList(GSContext* context, GSStack& stack) {
+  PushObject(stack, GSOKUIDList::Create(context), false);
+}
+
+}  // namespace
+
+void RegisterLinkedListNatives() {
+  GSMachine& machine = GSMachine::Instance();
+  AddNative(machine, "LinkedList", "$void@LinkedList::SortInternal(LinkedData[])", &SortInternal);
+  AddNative(machine, "LinkedList", "$void@LinkedList::AddInternal(LinkedData[],LinkedData,bool)",
+            &AddInternal);
+}
+
+void RegisterConstructorsBaseNatives() {
+  GSMachine& machine = GSMachine::Instance();
+  AddNative(machine, "ConstructorsBase", "$Soup@ConstructorsBase::NewSoup()", &NewSoup);
+  AddNative(machine, "ConstructorsBase", "$KUIDList@ConstructorsBase::NewKUIDList()", &NewKUIDList);
+}

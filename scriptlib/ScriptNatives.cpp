@@ -1,0 +1,79 @@
+#include "scriptlib/ScriptNatives.h"
+
+#include "gamescript/runtime/Library.h"
+#include "kiv/File.h"
+#include "scriptlib/GSOHTMLBuffer.h"
+#include "scriptlib/GSOKUID.h"
+#include "scriptlib/GSOSoup.h"
+#include "scriptlib/GSOStringTable.h"
+
+using namespace GSRuntime;
+
+ScriptClassSlots& ScriptClasses() {
+  static ScriptClassSlots slots;
+  return slots;
+}
+
+std::string ScriptLibrariesFolder() {
+  if (Kiv::File::IsDirectory("libraries")) return "libraries";
+  const std::string program = Kiv::RunningProgramPath();
+  const size_t slash = program.rfind('/');
+  if (slash != std::string::npos) {
+    const std::string beside = Kiv::File::Path(program.substr(0, slash)).Join("scripts").Str();
+    if (Kiv::File::IsDirectory(beside)) return beside;
+  }
+  return "libraries";
+}
+
+bool RegisterScriptLibrary(std::string_view fileName, std::string_view className, GSClass*& slot) {
+  slot = nullptr;
+  GSLibrary* library = GSMachine::Instance().GetLibraryByName(fileName);
+  if (!library) return false;
+  slot = library->FindClass(className);
+  return slot != nullptr;
+}
+
+void RegisterKUIDNatives() { GSOKUID::RegisterNatives(GSMachine::Instance()); }
+void RegisterSoupNatives() { GSOSoup::RegisterNatives(GSMachine::Instance()); }
+void RegisterHTMLBufferNatives() { GSOHTMLBuffer::RegisterNatives(GSMachine::Instance()); }
+void RegisterKUIDListNatives() { GSOKUIDList::RegisterNatives(GSMachine::Instance()); }
+void RegisterStringTableNatives() { GSOStringTable::RegisterNatives(GSMachine::Instance()); }
+
+bool RegisterScriptNatives() {
+  // The first result stands: a failed start is not retried, and no record
+  // is ever entered twice.
+  static int result = -1;
+  if (result >= 0) return result == 1;
+  result = 0;
+
+  GSMachine& machine = GSMachine::Instance();
+  machine.AddLibraryFolder(ScriptLibrariesFolder());
+  ScriptClassSlots& slots = ScriptClasses();
+  if (!RegisterScriptLibrary("gs.gsl", "GameObject", slots.gameObject)) return false;
+
+  // Every record exists before a library of these classes links.
+  RegisterKUIDNatives();
+  RegisterSoupNatives();
+  RegisterHTMLBufferNatives();
+  RegisterKUIDListNatives();
+  RegisterStringTableNatives();
+  RegisterLinkedListNatives();
+  RegisterConstructorsBaseNatives();
+
+  const struct {
+    const char* file;
+    const char* cls;
+    GSClass* ScriptClassSlots::*slot;
+  } libraries[] = {
+      {"kuid.gsl", "KUID", &ScriptClassSlots::kuid},
+      {"Soup.gsl", "Soup", &ScriptClassSlots::soup},
+      {"HTMLBuffer.gsl", "HTMLBuffer", &ScriptClassSlots::htmlBuffer},
+      {"KUIDList.gsl", "KUIDList", &ScriptClassSlots::kuidList},
+      {"StringTable.gsl", "StringTable", &ScriptClassSlots::stringTable},
+      {"Constructors.gsl", "ConstructorsBase", &ScriptClassSlots::constructorsBase},
+  };
+  for (const auto& l : libraries)
+    if (!RegisterScriptLibrary(l.file, l.cls, slots.*l.slot)) return false;
+  result = 1;
+  return true;
+}

@@ -1,0 +1,386 @@
+// The native script classes through compiled scripts: registration against
+// the build's libraries, and the cases a single corpus run cannot show
+// (every mutator of a locked object, state after a refusal, string tables
+// handed in by the program).
+#include <gtest/gtest.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "foundation/InterfaceTextDB.h"
+#include "gamescript/compiler/Driver.h"
+#include "gamescript/runtime/Class.h"
+#include "gamescript/runtime/Library.h"
+#include "gamescript/runtime/ScriptLogHook.h"
+#include "gamescript/runtime/Thread.h"
+#include "kiv/File.h"
+#include "kiv/TempFolder.h"
+#include "scriptlib/GSOHTMLBuffer.h"
+#include "scriptlib/GSOKUID.h"
+#include "scriptlib/GSOSoup.h"
+#include "scriptlib/GSOStringTable.h"
+#include "scriptlib/ScriptNatives.h"
+
+using namespace GSRuntime;
+
+namespace {
+
+std::vector<std::string> g_log;
+
+void CaptureLog(const char* format, ...) {
+  char text[1024];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  g_log.push_back(text);
+}
+
+bool LogHas(std::string_view text) {
+  for (const std::string& line : g_log)
+    if (line.find(text) != std::string::npos) return true;
+  return false;
+}
+
+std::string SoupText(const SoupRef& soup) {
+  std::string text;
+  WriteSoupText(soup, text);
+  return text;
+}
+
+// Compiles a test script against scripts/ and runs its functions on an
+// instance of its class "Test" in a context of its own.
+class ScriptHarness {
+public:
+  explicit ScriptHarness(const std::string& source) {
+    ScriptLogHook = &CaptureLog;
+    g_log.clear();
+    ok = RegisterScriptNatives();
+    // Each script its own name: the machine knows a library name once.
+    static int serial = 0;
+    const std::string name = "native_test" + std::to_string(++serial);
+    const std::string path = m_folder.Write(name + ".gs", source);
+    GSCompiler::CompileLog log;
+    std::vector<GSCompiler::IncludePath> includes{{Kiv::File::Path(ROVANA_SOURCE_DIR "/scripts"), {}}};
+    if (GSCompiler::CompileFile(path.c_str(), (m_folder.Root() + "/").c_str(), includes, &log) != 0) {
+      for (std::size_t i = 0; i < log.Count(); ++i) ADD_FAILURE() << log.At(i);
+      ok = false;
+      return;
+    }
+    GSMachine& machine = GSMachine::Instance();
+    GSLibrary* library = machine.AddLibrary(m_folder.Root(), name + ".gsl")
+                             ? machine.GetLibraryByName(name + ".gsl")
+                             : nullptr;
+    m_class = library ? library->FindClass("Test") : nullptr;
+    m_test = new GSObject();
+    ok = ok && m_class && m_test->BindScriptClass(m_class, &context);
+  }
+  ~ScriptHarness() {
+    delete m_test;
+    ScriptLogHook = nullptr;
+  }
+
+  // Runs the Test method of that method part ("::Name(Soup)") with object
+  // arguments; the result cell goes to `result`.
+  int32_t Call(const char* method, std::vector<const GSObjectReference*> arguments = {},
+               uint32_t* result = nullptr) {
+    GSFunction* function = m_class ? m_class->FindMethod(method) : nullptr;
+    if (!function) return -1;
+    std::vector<uint32_t> cells;
+    for (const GSObjectReference* a : arguments) {
+      cells.push_back(a ? a->GetScriptHandle() : 0);
+      AddReference(cells.back());  // the call's frame releases its arguments
+    }
+    uint32_t cell = 0;
+    const int32_t code =
+        CallScriptFunction(*function, m_test->GetScriptHandle(), cells.data(), uint32_t(cells.size()), &cell);
+    if (result) *result = cell;
+    return code;
+  }
+  std::string CallText(const char* method, std::vector<const GSObjectReference*> arguments = {}) {
+    uint32_t cell = 0;
+    if (Call(method, arguments, &cell) != ER_Done) return "<error>";
+    GSObjectReference* s = GetObject(cell);
+    std::string text = s && s->Type() == ObjectString ? static_cast<GSString*>(s)->Text() : "<null>";
+    ReleaseHandle(cell);
+    return text;
+  }
+
+  bool ok = false;
+  GSContext context;
+
+private:
+  Kiv::TempFolder m_folder{"scriptlib-test"};
+  GSClass* m_class = nullptr;
+  GSObject* m_test = nullptr;
+};
+
+const char* const kClasses[] = {"KUID",     "Soup",        "HTMLBuffer", "HTMLBufferStatic",
+                                "KUIDList", "StringTable", "LinkedList", "ConstructorsBase"};
+
+}  // namespace
+
+TEST(ScriptNatives, TablesMatchTheLibrariesAndEveryLinkResolves) {
+  ScriptLogHook = &CaptureLog;
+  g_log.clear();
+  ASSERT_TRUE(RegisterScriptNatives()) << ScriptLibrariesFolder();
+  GSMachine& machine = GSMachine::Instance();
+  const std::size_t records = machine.NativeCount();
+  EXPECT_TRUE(RegisterScriptNatives());
+  EXPECT_EQ(machine.NativeCount(), records) << "a second registration entered records again";
+
+  std::set<std::string> tables, declared;
+  for (std::size_t i = 0; i < machine.NativeCount(); ++i) {
+    const GSNativeFunction* r = machine.NativeAt(i);
+    for (const char* c : kClasses)
+      if (r->ClassName().View() == c) {
+        EXPECT_TRUE(tables.insert(r->Key().Str()).second) << r->Key().Str();
+      }
+  }
+  Kiv::File::Find find(Kiv::File::Path(ScriptLibrariesFolder()).Join("*.gsl").Str());
+  int libraries = 0;
+  while (find.Next()) {
+    GSLibrary* library = machine.GetLibraryByName(find.Name());
+    ASSERT_NE(library, nullptr) << find.Name();
+    ++libraries;
+    for (std::size_t c = 0; c < library->ClassCount(); ++c)
+      for (GSFunction& f : library->ClassAt(c)->Functions()) {
+        if (!f.IsNative()) continue;
+        EXPECT_NE(f.native, nullptr) << f.key;
+        for (const char* name : kClasses)
+          if (library->ClassAt(c)->Name() == name) declared.insert(std::string(f.key));
+      }
+  }
+  EXPECT_GE(libraries, 7);
+  EXPECT_EQ(tables, declared);
+  // Naming the folder again (a script's include folder) adds nothing and reports nothing.
+  const std::size_t known = machine.RegisteredCount();
+  machine.AddLibraryFolder(ScriptLibrariesFolder());
+  EXPECT_EQ(machine.RegisteredCount(), known);
+  EXPECT_FALSE(LogHas("Could not add game script library"));
+  EXPECT_FALSE(LogHas("Could not resolve native link"));
+  ASSERT_NE(ScriptClasses().soup, nullptr);
+  EXPECT_EQ(ScriptClasses().soup->Name(), "Soup");
+  ScriptLogHook = nullptr;
+}
+
+TEST(ScriptNatives, EveryMutatorOfALockedSoupRaisesAndChangesNothing) {
+  ScriptHarness script(R"(include "Constructors.gs"
+class Test {
+  public void Text(Soup s) { s.SetNamedTag("a", "x"); }
+  public void Float(Soup s) { s.SetNamedTag("a", 1.0); }
+  public void Int(Soup s) { s.SetNamedTag("a", 1); }
+  public void Kuid(Soup s) { s.SetNamedTag("a", s.GetNamedTagAsKUID("k")); }
+  public void Sub(Soup s) { s.SetNamedSoup("a", Constructors.NewSoup()); }
+  public void Remove(Soup s) { s.RemoveNamedTag("k"); }
+  public void Copy(Soup s) { s.Copy(Constructors.NewSoup()); }
+  public void Clear(Soup s) { s.Clear(); }
+  public void Add(Soup s) { s.GetNamedSoupAdd("new"); }
+  public void Unique(Soup s) { s.AddUniqueNamedSoup(Constructors.NewSoup()); }
+  public void LockedChild(Soup s) { Constructors.NewSoup().SetNamedSoup("a", s); }
+  public void LockedUnique(Soup s) { Constructors.NewSoup().AddUniqueNamedSoup(s); }
+};)");
+  ASSERT_TRUE(script.ok);
+  SoupRef soup = SoupRef::NewContainer();
+  soup.SetNamedTagKUID(Kiv::PString("k"), KUID(1, 2, 0));
+  soup.SetNamedSoup(Kiv::PString("child"), SoupRef::NewContainer());
+  const std::string before = SoupText(soup);
+  auto* locked = GSOSoup::Create(&script.context, soup, true);
+  ASSERT_NE(locked, nullptr);
+  const struct {
+    const char* method;
+    const char* text;
+  } cases[] = {
+      {"::Text(Soup)", "Soup.SetNamedTag> parent soup is locked"},
+      {"::Float(Soup)", "Soup.SetNamedTag> parent soup is locked"},
+      {"::Int(Soup)", "Soup.SetNamedTag> parent soup is locked"},
+      {"::Kuid(Soup)", "Soup.SetNamedKUID> parent soup is locked"},
+      {"::Sub(Soup)", "Soup.SetNamedTag> parent soup is locked"},
+      {"::Remove(Soup)", "Soup.RemoveNamedTag> parent soup is locked"},
+      {"::Copy(Soup)", "Soup.Copy> parent soup is locked"},
+      {"::Clear(Soup)", "Soup.Clear> parent soup is locked"},
+      {"::Add(Soup)", "Soup.GetNamedSoupAdd> parent soup is locked"},
+      {"::Unique(Soup)", "Soup.AddUniqueNamedSoup> parent soup is locked"},
+      {"::LockedChild(Soup)", "Soup.SetNamedTag> sub-soup parameter is locked"},
+      {"::LockedUnique(Soup)", "Soup.AddUniqueNamedSoup> sub-soup parameter is locked"},
+  };
+  for (const auto& c : cases) {
+    g_log.clear();
+    EXPECT_EQ(script.Call(c.method, {locked}), ER_Exception) << c.method;
+    ASSERT_FALSE(g_log.empty()) << c.method;
+    EXPECT_EQ(g_log[0], std::string(c.text) + " (file soup.gs)") << c.method;
+    EXPECT_EQ(SoupText(soup), before) << c.method;
+    EXPECT_TRUE(locked->Soup() == soup) << c.method;
+  }
+  ReleaseHandle(locked->GetScriptHandle());
+}
+
+TEST(ScriptNatives, RefusalsLeaveTheObjectAsItWas) {
+  ScriptHarness script(R"(include "Constructors.gs"
+class Test {
+  public void Loop(Soup s) { s.GetNamedSoup("child").AddUniqueNamedSoup(s); }
+  public void Self(Soup s) { s.SetNamedSoup("me", s); }
+  public void EmptyName(Soup s) { s.SetNamedTag("", 1); }
+  public void NullName(Soup s) { string n; s.SetNamedTag(n, "x"); }
+  public void NullSoup(Soup s) { Soup none; s.Copy(none); }
+  public int Count(Soup s) { return s.GetNamedSoup(null).CountTags(); }
+  public void Locked(KUIDList l) { l.AddKUID(l.GetIndexedKUID(0)); }
+  public void LockedRemove(KUIDList l) { l.RemoveKUID(l.GetIndexedKUID(0)); }
+  public void LockedCopy(KUIDList l) { l.Copy(Constructors.NewKUIDList()); }
+  public void LockedClear(KUIDList l) { l.Clear(); }
+  public int Reads(KUIDList l) { if (l.HasKUID(l.GetIndexedKUID(1))) return l.CountKUIDs(); return -1; }
+  public void Past(KUIDList l) { l.GetIndexedKUID(l.CountKUIDs()); }
+};)");
+  ASSERT_TRUE(script.ok);
+  SoupRef soup = SoupRef::NewContainer();
+  soup.SetNamedSoup(Kiv::PString("child"), SoupRef::NewContainer());
+  soup.SetNamedTagInt(Kiv::PString("n"), 4);
+  const std::string before = SoupText(soup);
+  auto* open = GSOSoup::Create(&script.context, soup, false);
+  const struct {
+    const char* method;
+    const char* text;
+  } soupCases[] = {
+      {"::Loop(Soup)", "Soup.AddUniqueNamedSoup> sub-soup contains parent soup (file soup.gs)"},
+      {"::Self(Soup)", "Soup.SetNamedTag> sub-soup contains parent soup (file soup.gs)"},
+      {"::EmptyName(Soup)", "empty string at parameter 1 (file soup.gs)"},
+      {"::NullName(Soup)", "null string at parameter 1 (file soup.gs)"},
+      {"::NullSoup(Soup)", "null object at parameter 1 (file soup.gs)"},
+  };
+  for (const auto& c : soupCases) {
+    g_log.clear();
+    EXPECT_EQ(script.Call(c.method, {open}), ER_Exception) << c.method;
+    ASSERT_FALSE(g_log.empty()) << c.method;
+    EXPECT_EQ(g_log[0], c.text);
+    EXPECT_EQ(SoupText(soup), before) << c.method;
+  }
+  // A refused getter still leaves the declared result: the caller reads 0.
+  g_log.clear();
+  EXPECT_EQ(script.Call("::Count(Soup)", {open}), ER_Exception);
+  EXPECT_EQ(g_log[0], "null string at parameter 1 (file soup.gs)");
+  ReleaseHandle(open->GetScriptHandle());
+
+  GSOKUIDList::List kuids;
+  kuids.PushBack(KUID(1, 2, 0));
+  kuids.PushBack(KUID(3, 4, 5));
+  auto* locked = new GSOKUIDList(&script.context, kuids);
+  ASSERT_TRUE(locked->Locked());
+  for (const char* method : {"::Locked(KUIDList)", "::LockedRemove(KUIDList)", "::LockedCopy(KUIDList)"}) {
+    g_log.clear();
+    EXPECT_EQ(script.Call(method, {locked}), ER_Exception) << method;
+    ASSERT_FALSE(g_log.empty());
+    EXPECT_EQ(g_log[0], "KUIDList.Copy> list is locked (file kuidlist.gs)") << method;
+    EXPECT_EQ(locked->Count(), 2u);
+  }
+  g_log.clear();
+  EXPECT_EQ(script.Call("::LockedClear(KUIDList)", {locked}), ER_Exception);
+  EXPECT_EQ(g_log.at(0), "KUIDList.Clear> list is locked (file kuidlist.gs)");
+  uint32_t count = 0;
+  EXPECT_EQ(script.Call("::Reads(KUIDList)", {locked}, &count), ER_Done);
+  EXPECT_EQ(count, 2u);
+  g_log.clear();
+  EXPECT_EQ(script.Call("::Past(KUIDList)", {locked}), ER_Exception);
+  EXPECT_EQ(g_log.at(0), "KUIDList.GetIndexedKUID> index out of range (file kuidlist.gs)");
+  EXPECT_EQ(locked->Count(), 2u);
+  ReleaseHandle(locked->GetScriptHandle());
+}
+
+TEST(ScriptNatives, OneKUIDObjectPerIdentifierAndContext) {
+  ScriptHarness script(R"(include "kuid.gs"
+class Test { public int Main(void) { return 0; } };)");
+  ASSERT_TRUE(script.ok);
+  const std::size_t start = CountKUIDObjects();
+  GSOKUID* a = GetKUIDObject(&script.context, KUID(1, 2, 0));
+  GSOKUID* b = GetKUIDObject(&script.context, KUID(1, 2, 0));
+  ASSERT_NE(a, nullptr);
+  EXPECT_EQ(a, b);
+  {
+    GSContext other;
+    GSOKUID* c = GetKUIDObject(&other, KUID(1, 2, 0));
+    ASSERT_NE(c, nullptr);
+    EXPECT_NE(c, a);
+    EXPECT_EQ(CountKUIDObjects(), start + 2);
+    ReleaseContextKUIDObjects(&other);
+    EXPECT_EQ(CountKUIDObjects(), start + 1);
+  }
+  // The object lives while a reference does, then leaves the registry.
+  ReleaseHandle(a->GetScriptHandle());
+  EXPECT_EQ(CountKUIDObjects(), start + 1);
+  ReleaseHandle(b->GetScriptHandle());
+  EXPECT_EQ(CountKUIDObjects(), start);
+
+  EXPECT_EQ(GetBaseKUID(KUID(5, 7, 3)), KUID(5, 7, 0));
+  EXPECT_EQ(GetBaseKUID(KUID(-5, 7, 3)), KUID(-5, 7, 127));
+  EXPECT_TRUE(GetBaseKUID(KUID(0x02000000, 7, 3)).IsNull());
+}
+
+TEST(ScriptNatives, StringTableSubstitutesParametersOnce) {
+  ScriptHarness script(R"(include "StringTable.gs"
+class Test {
+  public string Nested(StringTable t) { t.SetParam(0, "$1"); t.SetParam(1, "x"); return t.GetString("nested"); }
+  public string Get(StringTable t) { return t.GetString("price") + "|" + t.GetString("tail") + "|" +
+      t.GetString("plain") + "|" + t.GetString("unset") + "|" + t.GetString("nokey") + "|" + t.GetString(""); }
+  public void High(StringTable t) { t.SetParam(10, "x"); }
+  public void Low(StringTable t) { t.SetParam(-1, "x"); }
+  public string Cleared(StringTable t) { t.SetParam(3, "three"); t.ClearParams(); return t.GetString("unset"); }
+};)");
+  ASSERT_TRUE(script.ok);
+  SoupRef config;
+  ASSERT_TRUE(ParseSoupText(R"(string-table {
+  nested "a$0b"
+  price "100$$"
+  tail "end$"
+  plain "$a"
+  unset "<$3>"
+})",
+                            config));
+  auto* table = new GSOStringTable(&script.context, config);
+  ASSERT_NE(table->GetScriptHandle(), 0u);
+  EXPECT_EQ(script.CallText("::Nested(StringTable)", {table}), "a$1b");
+  EXPECT_EQ(script.CallText("::Get(StringTable)", {table}), "100$|end$|$a|<>||");
+  EXPECT_EQ(script.CallText("::Cleared(StringTable)", {table}), "<>");
+  for (const char* method : {"::High(StringTable)", "::Low(StringTable)"}) {
+    g_log.clear();
+    EXPECT_EQ(script.Call(method, {table}), ER_Exception);
+    ASSERT_FALSE(g_log.empty());
+    EXPECT_EQ(g_log[0], std::string("StringTable.SetParam> index (") + (method[2] == 'H' ? "10" : "-1") +
+                            ") out of range (0..9) (file stringtable.gs)");
+  }
+  ReleaseHandle(table->GetScriptHandle());
+
+  Kiv::PString none[10];
+  EXPECT_EQ(SubstituteStringParameters("$", none), "$");
+  EXPECT_EQ(SubstituteStringParameters("$$$", none), "$$");
+  EXPECT_EQ(SubstituteStringParameters("a$9$0", none), "a");
+}
+
+TEST(ScriptNatives, LanguageFallsBackToEnglish) {
+  Kiv::TempFolder folder("scriptlib-lang");
+  folder.Write("strings/a.txt", "$other_key text\n");
+  InterfaceTextDB::SetFolder(folder.Path("strings"));
+  EXPECT_EQ(GSOStringTable::GetLanguage(), "english");
+  folder.Write("strings/a.txt", "$main_language deutsch\n");
+  InterfaceTextDB::SetFolder(folder.Path("strings"));
+  EXPECT_EQ(GSOStringTable::GetLanguage(), "deutsch");
+}
+
+TEST(HTMLBuffer, GrowsToExactlyTheFirstAppendAndEscapesBreaks) {
+  HTMLBuffer buffer;
+  buffer.Append("hello", 5);
+  EXPECT_EQ(buffer.Capacity(), 5u);
+  EXPECT_EQ(buffer.Text(), "hello");
+  buffer.Append(" world", 6);
+  EXPECT_EQ(buffer.Capacity(), 16u);
+  EXPECT_TRUE(buffer.IsEmpty());
+  buffer.Clear();
+  buffer.Escape("a\r\nb\n\rc\rd\ne\n\nf\r\r<&>");
+  EXPECT_EQ(buffer.Text(), "a<br>b<br>c<br>d<br>e<br><br>f<br><br>&lt;&amp;&gt;");
+  EXPECT_FALSE(buffer.IsEmpty());
+  buffer.Clear();
+  EXPECT_EQ(buffer.Capacity(), 0u);
+  EXPECT_EQ(buffer.Text(), "");
+  EXPECT_TRUE(buffer.IsEmpty());
+}
