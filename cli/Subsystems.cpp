@@ -10,10 +10,12 @@
 #include "config/AssetValidation.h"
 #include "config/DataManager.h"
 #include "config/ErrorHandler.h"
+#include "config/ScriptCache.h"
 #include "foundation/FileUtil.h"
 #include "foundation/ResultsLog.h"
 #include "kiv/File.h"
 #include "graphics/texture/TextureConvert.h"
+#include "scriptlib/ScriptNatives.h"
 
 namespace Cli {
 
@@ -26,6 +28,9 @@ bool StartConfigSchema(const std::string& oblDataFolder) {
     OBLLib::ErrorHandler::Destroy();
     return false;
   }
+  // The asset check's compile step registers the native script classes
+  // before its first compile.
+  SetScriptNativesRegistrar(&RegisterScriptNatives);
   return true;
 }
 

@@ -13,6 +13,7 @@
 #include "cli/Results.h"
 #include "cli/StartUp.h"
 #include "foundation/ResultsLog.h"
+#include "gamescript/runtime/Machine.h"
 #include "TempTree.h"
 #include "umbclient/AssetRequests.h"
 #include "umbclient/OpenDatabase.h"
@@ -254,7 +255,7 @@ protected:
           samples / "install" / part, m_root + "/" + part,
           std::filesystem::copy_options::recursive | std::filesystem::copy_options::overwrite_existing);
     std::filesystem::create_directories(m_userData + "/local");
-    for (const char* asset : {"clean_shed", "broken_signal"})
+    for (const char* asset : {"clean_shed", "broken_signal", "signal_box"})
       std::filesystem::copy(samples / "userdata/local" / asset, m_userData + "/local/" + asset,
                             std::filesystem::copy_options::recursive);
   }
@@ -271,6 +272,14 @@ TEST_F(ValidateCommandTest, ByKuidAndByFolder) {
   EXPECT_NE(Output().find("- Unknown asset <kuid:523:9999>.\n"), std::string::npos);
   EXPECT_EQ(Run({"validate"}), -1);
   EXPECT_NE(Output().find("- Missing asset parameter (a KUID or an asset folder).\n"), std::string::npos);
+}
+
+TEST_F(ValidateCommandTest, AScriptedAssetHasTheNativeClassesRegisteredFirst) {
+  EXPECT_EQ(Run({"validate", m_userData + "/local/signal_box"}), 0) << Output();
+  EXPECT_EQ(Output(), "OK (0 Errors,0 Warnings)\n");
+  const GSRuntime::GSMachine& machine = GSRuntime::GSMachine::Instance();
+  EXPECT_NE(machine.FindNativeFunction(Kiv::PString("Soup"), Kiv::PString("$int@Soup::CountTags()")),
+            nullptr);
 }
 
 }  // namespace
