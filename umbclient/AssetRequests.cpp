@@ -158,4 +158,3 @@ bool GetScriptInfoFromConfig(const SoupRef& config, std::string& scriptPath, std
   if (className.empty()) className = config.GetNamedTag(scriptClass).Str();
   return true;
 }
-

@@ -99,8 +99,6 @@ FolderFacts ListFolder(const std::string& folder) {
   return f;
 }
 
-
-
 int64_t ModifiedTime(const std::string& path) { return Kiv::File::ModificationTime(path); }
 
 }  // namespace
@@ -601,4 +599,3 @@ bool FolderAssetDatabase::SetSettingsRecord(std::string_view name, const SoupRef
   std::lock_guard<std::recursive_mutex> g(m_impl->lock);
   return m_impl->SaveRecord(name, record);
 }
-

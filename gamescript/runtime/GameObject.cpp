@@ -67,7 +67,8 @@ void AttachPayload(GSMessage* message, uint32_t handle) {
   SoupRef soup = o && g_payload.soupOf ? g_payload.soupOf(o) : SoupRef();
   if (!soup) return;
   message->payload.Copy(soup);
-  message->payload.Get()->RemoveTagsIf([](const TDBDataTag& t) { return t.GetName().View().starts_with("__"); });
+  message->payload.Get()->RemoveTagsIf(
+      [](const TDBDataTag& t) { return t.GetName().View().starts_with("__"); });
 }
 
 }  // namespace
@@ -159,7 +160,8 @@ void GSGameObject::Update(float seconds) {
 void GSGameObject::DumpStacks() {
   for (std::size_t i = 0; i < m_threads.size(); ++i) {
     if (ScriptLogHook)
-      ScriptLogHook("*** STACK DUMP OF THREAD %d ON GAME OBJECT %s, id %d ***", int(i), m_name.c_str(), NodeId());
+      ScriptLogHook("*** STACK DUMP OF THREAD %d ON GAME OBJECT %s, id %d ***", int(i), m_name.c_str(),
+                    NodeId());
     m_threads[i]->Stack().DumpFrames();
     if (ScriptLogHook) ScriptLogHook("\n");
   }
@@ -189,8 +191,9 @@ bool GSGameObject::Receive(GSMessage* message) {
     if (message->time & kMessageSniffed) continue;  // a copy is never sniffed again
     GSGameObject* sniffer = FindAnywhere(router, h.node);
     if (!sniffer) continue;
-    MessageRef copy = MessageRef::Adopt(GSMessage::Make(message->major, message->minor, message->source,
-                                                        message->destination, kMessageCreated | kMessageSniffed));
+    MessageRef copy =
+        MessageRef::Adopt(GSMessage::Make(message->major, message->minor, message->source,
+                                          message->destination, kMessageCreated | kMessageSniffed));
     copy->payload = message->payload;
     sniffer->Receive(copy.Get());
   }
@@ -245,10 +248,10 @@ void GSGameObject::Post(GSStack& stack, bool payload) {
   const std::string* major = StringArgument(stack, 2);
   const std::string* minor = StringArgument(stack, 3);
   const float delay = stack.FloatArgument(payload ? 5 : 4);
-  GSMessage* m = major && minor ? GSMessage::Create(this, *major, *minor,
-                                                    destination ? uint32_t(destination->NodeId()) : 0,
-                                                    DelayWord(delay))
-                                : nullptr;
+  GSMessage* m = major && minor
+                     ? GSMessage::Create(this, *major, *minor,
+                                         destination ? uint32_t(destination->NodeId()) : 0, DelayWord(delay))
+                     : nullptr;
   if (!m) {
     if (major && minor && !Router()) return;
     GSThread::Exception(thread, "GameObject::PostMessage() illegal major or minor string", false);
@@ -330,11 +333,12 @@ void GSGameObject::Sniff(GSStack& stack) {
   const std::string* major = StringArgument(stack, 2);
   const std::string* minor = StringArgument(stack, 3);
   const bool enable = stack.Argument(4) != 0;
-  const char* problem = !HandleTable::Instance().Get(targetHandle) ? "target object is null for GameObject::Sniff()"
-                        : !target                                  ? "target object is wrong type for GameObject::Sniff()"
-                        : !major                                   ? "major type is null for GameObject::Sniff()"
-                        : !Router()                                ? "router is null for GameObject::Sniff()"
-                                                                   : nullptr;
+  const char* problem = !HandleTable::Instance().Get(targetHandle)
+                            ? "target object is null for GameObject::Sniff()"
+                        : !target   ? "target object is wrong type for GameObject::Sniff()"
+                        : !major    ? "major type is null for GameObject::Sniff()"
+                        : !Router() ? "router is null for GameObject::Sniff()"
+                                    : nullptr;
   if (problem) {
     if (ScriptLogHook) ScriptLogHook("%s", problem);
     return;
@@ -486,7 +490,8 @@ uint32_t GSContext::MakeMessageObject(const GSMessage* message) {
   store("minor", message->minor == kMessageAnyMinor ? string(0) : string(message->minor));
   store("src", node(message->source));
   store("dst", node(message->destination));
-  if (message->payload && g_payload.makeObject) store("paramSoup", g_payload.makeObject(this, message->payload));
+  if (message->payload && g_payload.makeObject)
+    store("paramSoup", g_payload.makeObject(this, message->payload));
   return object->GetScriptHandle();
 }
 
@@ -553,7 +558,8 @@ void RegisterGameObjectNatives(GSMachine& machine) {
     void (GSGameObject::*function)(GSStack&);
   } objects[] = {
       {"$void@GameObject::SendMessage(GameObject,string,string)", &GSGameObject::SendMessage},
-      {"$void@GameObject::SendMessage(GameObject,string,string,GSObject)", &GSGameObject::SendMessageWithPayload},
+      {"$void@GameObject::SendMessage(GameObject,string,string,GSObject)",
+       &GSGameObject::SendMessageWithPayload},
       {"$void@GameObject::PostMessage(GameObject,string,string,float)", &GSGameObject::PostMessage},
       {"$void@GameObject::PostMessage(GameObject,string,string,GSObject,float)",
        &GSGameObject::PostMessageWithPayload},

@@ -1031,6 +1031,7 @@ L_WAIT : {
   m_wait = 0.0f;
   SAVE();
   ProcessQueue();
+  LOAD();  // a queued message that resumed the thread is on its stack
   error = ER_Blocked;
   goto leave;
 }

@@ -14,10 +14,30 @@ namespace {
 int32_t g_nextNodeId = 1;
 
 // Freed messages are kept for reuse: a router that posts and delivers at a
-// steady rate then allocates nothing.
+// steady rate then allocates nothing. Sanitizer builds free them at once, so
+// that a message used after its release is caught.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr std::size_t kKeptMessages = 0;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr std::size_t kKeptMessages = 0;
+#else
+constexpr std::size_t kKeptMessages = 65536;
+#endif
+#else
+constexpr std::size_t kKeptMessages = 65536;
+#endif
+
+struct FreeList {
+  std::vector<void*> blocks;
+  ~FreeList() {
+    for (void* b : blocks) ::operator delete(b);
+  }
+};
+
 std::vector<void*>& FreeMessages() {
-  static std::vector<void*> list;
-  return list;
+  static FreeList list;
+  return list.blocks;
 }
 
 }  // namespace
@@ -46,7 +66,7 @@ GSMessage* GSMessage::Make(uint16_t major, uint16_t minor, uint32_t source, uint
 void GSMessage::Free(GSMessage* message) {
   message->~GSMessage();
   std::vector<void*>& free = FreeMessages();
-  if (free.size() < 65536)
+  if (free.size() < kKeptMessages)
     free.push_back(message);
   else
     ::operator delete(message);
@@ -59,7 +79,8 @@ GSMessage* GSMessage::Create(GSNode* source, std::string_view major, std::string
   const uint16_t a = router->GetMessageId(major);
   const uint16_t b = router->GetMessageId(minor);
   if (a == 0 || b == 0) return nullptr;
-  return Make(a, b, uint32_t(source->NodeId()), destination, (delayWord & kMessageTimeMask) | kMessageCreated);
+  return Make(a, b, uint32_t(source->NodeId()), destination,
+              (delayWord & kMessageTimeMask) | kMessageCreated);
 }
 
 GSMessage* GSMessage::Copy() const {

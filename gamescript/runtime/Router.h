@@ -29,8 +29,8 @@ namespace GSRuntime {
 class GSNode;
 class GSRouter;
 
-constexpr uint16_t kMessageAnyMinor = 1;        // the empty minor; a handler with it takes any minor
-constexpr uint16_t kMessageDelete = 3;          // an unhandled one marks its receiver for deletion
+constexpr uint16_t kMessageAnyMinor = 1;         // the empty minor; a handler with it takes any minor
+constexpr uint16_t kMessageDelete = 3;           // an unhandled one marks its receiver for deletion
 constexpr uint16_t kFirstScriptMessageId = 100;  // ids below are system messages
 constexpr uint32_t kMessageTimeMask = 0x3FFFFFFF;
 constexpr uint32_t kMessageSniffed = 0x40000000;

@@ -120,7 +120,8 @@ TEST_F(LibraryFormatTest, HeaderAndChunkIdsWrittenAreTheOnesReadAndNoOther) {
   for (const Chunk& c : chunks)
     for (uint32_t other = kFirstChunkId - 1; other <= kLastChunkId + 1; ++other) {
       if (other == c.id) continue;
-      EXPECT_FALSE(Reads(Patched(c.offset + 4, other))) << "chunk " << c.id << " at " << c.offset << " as " << other;
+      EXPECT_FALSE(Reads(Patched(c.offset + 4, other)))
+          << "chunk " << c.id << " at " << c.offset << " as " << other;
     }
 
   // The header's magic, byte by byte.
@@ -151,8 +152,8 @@ TEST_F(LibraryFormatTest, TypeCodesWrittenAreTheOnesReadAndNoOther) {
       EXPECT_EQ(v.classImport != kNoClass, v.name == "k" || v.name == "ka") << v.name;
     }
   }
-  const std::set<uint32_t> declarable = {TypeVoid,      TypeBool,      TypeInt,        TypeFloat,
-                                         TypeString,    TypeObject,    TypeBoolArray,  TypeIntArray,
+  const std::set<uint32_t> declarable = {TypeVoid,       TypeBool,        TypeInt,        TypeFloat,
+                                         TypeString,     TypeObject,      TypeBoolArray,  TypeIntArray,
                                          TypeFloatArray, TypeStringArray, TypeObjectArray};
   EXPECT_EQ(written, declarable);
 
@@ -161,7 +162,8 @@ TEST_F(LibraryFormatTest, TypeCodesWrittenAreTheOnesReadAndNoOther) {
   // next code and an all-ones word are refused.
   std::size_t variableType = 0, resultType = 0;
   for (const Chunk& c : chunks) {
-    if (c.id == kChunkVariables && Kiv::LoadLE32(&built.bytes[c.offset + 8]) > 0) variableType = c.offset + 16;
+    if (c.id == kChunkVariables && Kiv::LoadLE32(&built.bytes[c.offset + 8]) > 0)
+      variableType = c.offset + 16;
     if (c.id == kChunkFunction && (Kiv::LoadLE32(&built.bytes[c.offset + 20]) & kFunctionNative))
       resultType = c.offset + 12;
   }
