@@ -924,7 +924,9 @@ L_CALLN : {
   if (!callee || callee->record->parameters != uint32_t(1 - d)) FAIL(ER_LinkError);
   if (fn->depthChecked && lib->CallResult(k, uint32_t(1 - d)) != int(callee->ReturnsValue()))
     FAIL(ER_LinkError);
-  const uint32_t self = instance->HandleOfBlock(uint32_t(entry.offset));
+  // Most calls land in the block they were made through: that view is the receiver's own.
+  const uint32_t self =
+      uint32_t(entry.offset) == v->block ? *receiver : instance->HandleOfBlock(uint32_t(entry.offset));
   if (!self) FAIL(ER_NullReference);
   *receiver = self;
   if (callee->IsNative()) {
