@@ -8,10 +8,11 @@
 #include <vector>
 
 #include "graphics/material/AlphaBlendBucket.h"
+#include "kiv/render/RenderKernel.h"
 
 namespace Kiv {
 
-class RovanaAlphaBlendCache {
+class RovanaAlphaBlendCache : public AlphaBlendCache {
 public:
   static constexpr uint32_t kBucketCount = 200;
   static constexpr uint32_t kNearBucketLimit = 70;

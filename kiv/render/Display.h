@@ -1,6 +1,7 @@
 #pragma once
 // The headless display: nothing is drawn and no device exists. Every request
 // made of it is recorded in order, so tests can check what the program asked.
+#include <array>
 #include <cstdint>
 #include <initializer_list>
 #include <memory>
@@ -9,7 +10,97 @@
 #include <string>
 #include <vector>
 
+#include "kiv/PString.h"
+
 namespace Kiv {
+
+class GeometryChunk;
+class Texture;
+class VertexProgramManager;
+class TextureCombinerManager;
+struct ProgramHandle;
+struct VertexType;
+
+// A texture-combiner argument: a modifier byte and two words (source and
+// operand); an unused argument is (0, 3, 3).
+struct TexArg {
+  uint8_t modifier = 0;
+  uint32_t source = 3;
+  uint32_t operand = 3;
+  bool operator==(const TexArg&) const = default;
+};
+
+// The arguments of one combiner stage for colour or for alpha.
+struct TextureArgs {
+  uint32_t stage = 0;
+  uint32_t second = 0;
+  uint32_t mode = 0;  // 0 colour, 1 alpha
+  uint32_t function = 0;
+  TexArg args[4];
+  bool operator==(const TextureArgs&) const = default;
+};
+
+// A combiner state made by a display for a stage from colour and alpha arguments.
+struct CombinerState {
+  uint32_t stage = 0;
+  TextureArgs colour, alpha;
+  uint32_t id = 0;
+};
+
+// A light as the drawing code sees it: kind 0 ambient, 2 spot, 3 parallel.
+struct Light {
+  int kind = 0;
+  float ambient[4] = {0, 0, 0, 1};
+  float diffuse[4] = {0, 0, 0, 1};
+  float specular[4] = {0, 0, 0, 1};
+  float position[3] = {0, 0, 0};
+  float direction[3] = {0, 0, 1};
+  float cosAngle = 0.5f;
+  float radius = 100.0f;
+};
+
+// A camera: its view transform (world to eye, row vectors) and its position.
+struct Camera {
+  float view[16] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1};
+  float position[3] = {0, 0, 0};
+};
+
+// What a texture stage holds: nothing (reset), a disabled stage or a texture.
+struct StageState {
+  enum Kind : uint8_t { kReset, kDisabled, kBound, kSetUp } kind = kReset;
+  uint32_t texture = 0;   // id of the bound texture
+  uint32_t combiner = 0;  // id of the combiner state set on it, 0 for none
+  bool matrixSet = false;
+  uint32_t texGenIndex = 0, texGenMode = 2;
+  bool operator==(const StageState&) const = default;
+};
+
+// Every display state a material may change while drawing. A draw must give
+// back what it found: tests compare this before and after.
+struct DisplayRenderState {
+  static constexpr int kStages = 8;
+  int fogMode = 0;
+  int cullMode = 1;
+  bool alphaBlend = false;
+  uint32_t blendSource = 1, blendDestination = 0;
+  bool alphaTest = false;
+  bool depthWrite = true;
+  int colorMaterialMode = 0;
+  bool vertexProgramBound = false, pixelProgramBound = false;
+  std::array<StageState, kStages> stages{};
+  bool operator==(const DisplayRenderState&) const = default;
+};
+
+// One draw: the chunk and range, the programs bound and their constants, and
+// the state it was drawn with.
+struct DisplayDraw {
+  const GeometryChunk* chunk = nullptr;
+  uint32_t first = 0, count = 0;
+  std::string vertexProgram, pixelProgram;
+  std::array<std::array<float, 4>, 16> locals{}, registers{};
+  DisplayRenderState state;
+  float stageConstant[4] = {0, 0, 0, 0};
+};
 
 struct DisplayRequest {
   std::string operation;
@@ -55,6 +146,80 @@ public:
   // A copy of the requests made so far, oldest first.
   std::vector<DisplayRequest> Requests() const;
   void ClearRequests();
+  // The requests whose operation is the given one.
+  size_t CountRequests(const std::string& operation) const;
+
+  // --- Render state (what materials set and restore) ---
+  int GetTextureStageCount() const { return m_stageCount; }
+  void SetTextureStageCount(int count) { m_stageCount = count; }
+  // The device's "hardware" flag (hardware vertex processing).
+  bool IsHardware() const { return m_hardware; }
+  void SetHardware(bool on) { m_hardware = on; }
+  const DisplayRenderState& State() const { return m_state; }
+
+  int GetFogMode() const { return m_state.fogMode; }
+  void SetFogMode(int mode);
+  void SetFogDensity(float density);
+  float GetFogDensity() const { return m_fogDensity; }
+  void SetCullMode(int mode);
+  bool GetAlphaBlendMode() const { return m_state.alphaBlend; }
+  void SetAlphaBlendMode(bool on);
+  void GetAlphaBlendFunction(uint32_t& source, uint32_t& destination) const;
+  void SetAlphaBlendFunction(uint32_t source, uint32_t destination);
+  bool GetAlphaTestMode() const { return m_state.alphaTest; }
+  void SetAlphaTestMode(bool on);
+  bool GetDepthWriteMode() const { return m_state.depthWrite; }
+  void SetDepthWriteMode(bool on);
+  void SetColorMaterialMode(int mode);
+  const float* GetGlobalAmbient() const { return m_globalAmbient; }
+  void SetGlobalAmbient(const float colour[4]);
+
+  // Texture stages: a texture bound, a stage disabled, a stage reset (which
+  // also drops its combiner state), a stage set up by the display itself.
+  void BindTexture(int stage, const Texture& texture);
+  void DisableStage(int stage);
+  void ResetStage(int stage);
+  void SetUpStage(int stage);
+  void SetTextureMatrix(int stage, const float matrix[16]);
+  void ResetTextureMatrix(int stage);
+  const float* GetTextureMatrix(int stage) const;
+  void SetTextureCoordGen(int stage, uint32_t index, uint32_t mode);
+  void SetStageConstant(const float colour[4]);
+  void SetWorldTransform(const float matrix[16]);
+
+  // Combiner states: made and released by the display (creation fails while
+  // a failure is injected); set on a stage until the stage is reset.
+  virtual std::shared_ptr<CombinerState> CreateCombinerState(uint32_t stage, const TextureArgs& colour,
+                                                             const TextureArgs& alpha);
+  virtual void ReleaseCombinerState(std::shared_ptr<CombinerState>& state);
+  void SetCombinerState(int stage, const CombinerState& state);
+  // Fails the creation of combiner states from the n-th one on (0: the next).
+  void InjectCombinerFailure(int afterCount) { m_combinerFailAfter = afterCount; }
+  int LiveCombinerStates() const { return m_liveCombiners; }
+
+  // Programs: bound until unbound; locals of the vertex program and
+  // registers of the pixel program.
+  void BindVertexProgram(const ProgramHandle& program);
+  void BindPixelProgram(const ProgramHandle& program);
+  void UnbindPrograms();
+  void SetVertexLocal(int index, const float value[4]);
+  void SetPixelRegister(int index, const float value[4]);
+  const std::array<float, 4>& GetPixelRegister(int index) const { return m_registers.at(index); }
+
+  // Draws a chunk (a range of its primitives when count is non-zero).
+  void Draw(const GeometryChunk& chunk, uint32_t first = 0, uint32_t count = 0);
+  const std::vector<DisplayDraw>& Draws() const { return m_draws; }
+  void ClearDraws() { m_draws.clear(); }
+
+  // The managers of programs; null when the device has none.
+  VertexProgramManager* GetVertexProgramManager() const { return m_vertexPrograms.get(); }
+  TextureCombinerManager* GetTextureCombinerManager() const { return m_combinerPrograms.get(); }
+  void SetProgramManagers(std::shared_ptr<VertexProgramManager> vertex,
+                          std::shared_ptr<TextureCombinerManager> pixel);
+
+  // Registered vertex types, by identifier.
+  void RegisterVertexType(std::shared_ptr<VertexType> type);
+  std::shared_ptr<VertexType> FindVertexType(uint32_t id) const;
 
 protected:
   void Record(std::string operation, std::initializer_list<float> values);
@@ -63,6 +228,22 @@ private:
   mutable std::mutex m_mutex;
   std::vector<DisplayRequest> m_requests;
   std::set<int> m_capabilities;
+  int m_stageCount = 1;
+  bool m_hardware = false;
+  DisplayRenderState m_state;
+  float m_fogDensity = 0.0f;
+  float m_globalAmbient[4] = {0.2f, 0.2f, 0.2f, 1.0f};
+  float m_stageConstant[4] = {0, 0, 0, 0};
+  std::array<std::array<float, 16>, DisplayRenderState::kStages> m_textureMatrices{};
+  std::string m_vertexProgram, m_pixelProgram;
+  std::array<std::array<float, 4>, 16> m_locals{}, m_registers{};
+  std::vector<DisplayDraw> m_draws;
+  int m_combinerFailAfter = -1;
+  int m_liveCombiners = 0;
+  uint32_t m_nextCombinerId = 1;
+  std::shared_ptr<VertexProgramManager> m_vertexPrograms;
+  std::shared_ptr<TextureCombinerManager> m_combinerPrograms;
+  std::vector<std::shared_ptr<VertexType>> m_vertexTypes;
   bool m_failVertexBuffer = false, m_failIndexBuffer = false;
   bool m_failVertexUpload = false, m_failIndexUpload = false;
 };

@@ -35,6 +35,41 @@ VertexFormat PackedVertexPCT::Format() {
   return format;
 }
 
+VertexFormat PackedVertexPNTA::Format() {
+  VertexFormat format;
+  format.typeId = kTypeId;
+  format.Add(kElementPosition, 12).Add(kElementNormal, 12).Add(kElementTexture0, 8).Add(kElementVector3, 12);
+  return format;
+}
+
+bool GeometryChunk::AddChunkProperty(const PString& name) {
+  for (const auto& property : m_properties) {
+    if (property.first == name) return false;
+  }
+  m_properties.emplace_back(name, 0.0f);
+  return true;
+}
+
+bool GeometryChunk::SetChunkProperty(const PString& name, float value) {
+  for (auto& property : m_properties) {
+    if (property.first == name) {
+      property.second = value;
+      return true;
+    }
+  }
+  return false;
+}
+
+bool GeometryChunk::GetChunkProperty(const PString& name, float& value) const {
+  for (const auto& property : m_properties) {
+    if (property.first == name) {
+      value = property.second;
+      return true;
+    }
+  }
+  return false;
+}
+
 GeometryChunk::GeometryChunk(const VertexFormat& format, uint32_t vertices, uint32_t triangles,
                              uint32_t indices, uint32_t faces, uint32_t geometryType, uint32_t flags)
     : m_format(format),

@@ -11,6 +11,8 @@
 #include <memory>
 #include <vector>
 
+#include "kiv/PString.h"
+
 namespace Kiv {
 
 class Display;
@@ -69,6 +71,11 @@ struct StandardChunkHint {
   uint32_t weightsPerVertex = 0;
   bool floatWeights = false;
   bool softwareSkinning = false;
+  // What the program's materials read: whether the hint is valid and its
+  // option byte (bit 0: template choice, bit 1: shared vertex data, bit 2:
+  // instanced data).
+  bool valid = false;
+  uint8_t options = 0;
 };
 
 // One neighbour record per face.
@@ -120,6 +127,25 @@ public:
   void ResetMatrixArray() { m_palette.clear(); }
   uint32_t GetNumInfluenceMatrices() const { return uint32_t(m_palette.size()); }
   const float* GetInfluenceMatrix(int index) const;
+
+  // Named float properties of a chunk ("RustAge"). Add is true when the
+  // property was new; Get is false when the chunk lacks it.
+  bool AddChunkProperty(const PString& name);
+  bool SetChunkProperty(const PString& name, float value);
+  bool GetChunkProperty(const PString& name, float& value) const;
+
+  // How the engine streams the chunk's data; kept for checks.
+  struct DataMode {
+    bool set = false;
+    int a = 0, b = 0, c = 0;
+  };
+  void SetVertexDataDynamic(int a, int b, int c) { m_vertexDynamic = {true, a, b, c}; }
+  void SetVertexDataShared(int a, int b, int c) { m_vertexShared = {true, a, b, c}; }
+  void SetIndexDataDynamic() { m_indexDynamic = true; }
+  const DataMode& VertexDataDynamic() const { return m_vertexDynamic; }
+  const DataMode& VertexDataShared() const { return m_vertexShared; }
+  bool IndexDataDynamic() const { return m_indexDynamic; }
+  void SetVertexType(uint32_t type) { m_vertexType = type; }
 
   float GetOpacity() const { return m_opacity; }
   void SetOpacity(float opacity) { m_opacity = opacity; }
@@ -175,6 +201,9 @@ protected:
   std::vector<PaletteEntry> m_palette;
   uint32_t m_paletteLimit = 85;  // 3 * 84 is the largest index byte below the 254 marker
   std::shared_ptr<DisplayBuffer> m_staticVertexBuffer, m_staticIndexBuffer;
+  std::vector<std::pair<PString, float>> m_properties;
+  DataMode m_vertexDynamic, m_vertexShared;
+  bool m_indexDynamic = false;
 };
 
 using GeometryChunkSingleStream = GeometryChunk;
@@ -192,6 +221,16 @@ struct PackedVertexPCT {
   uint32_t colour;
   float uv[2];
   static constexpr uint32_t kTypeId = 19;
+  static VertexFormat Format();
+};
+
+// Position, normal, texture and a tangent (the bump materials' vertex).
+struct PackedVertexPNTA {
+  float position[3];
+  float normal[3];
+  float uv[2];
+  float tangent[3];
+  static constexpr uint32_t kTypeId = 20;
   static VertexFormat Format();
 };
 
@@ -254,6 +293,7 @@ private:
 using GeometryChunkPNT = GeometryChunkTemplate<PackedVertexPNT>;
 using GeometryChunkPCT = GeometryChunkTemplate<PackedVertexPCT>;
 using GeometryChunkNmlPCT = GeometryChunkNmlTemplate<PackedVertexPCT>;
+using GeometryChunkPNTA = GeometryChunkTemplate<PackedVertexPNTA>;
 
 template <class Vertex>
 bool GeometryChunkNmlTemplate<Vertex>::AppendChunk(const GeometryChunk& other) {
