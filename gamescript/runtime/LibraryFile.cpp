@@ -1,5 +1,6 @@
 #include "gamescript/runtime/LibraryFile.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "gamescript/runtime/Verifier.h"
@@ -58,7 +59,7 @@ private:
   void Header();
   void Strings(std::size_t end);
   void ClassChunk(std::size_t parentEnd, std::size_t alignBase);
-  LibraryFunction FunctionChunk(std::size_t parentEnd, std::size_t alignBase);
+  void FunctionChunk(LibraryFunction& f, std::size_t parentEnd, std::size_t alignBase);
 
   Kiv::ByteReader m_in;
   std::span<const uint8_t> m_image;
@@ -85,22 +86,36 @@ void Reader::Strings(std::size_t end) {
   const std::size_t offsetsAt = m_in.Pos();
   const std::size_t area = offsetsAt + 4ull * count;
   const std::size_t areaSize = end - area;
-  // The end of the string that starts at each byte: one backward pass keeps
-  // the check linear however many offsets share a string.
-  thread_local std::vector<uint32_t> nulAt;
-  nulAt.resize(areaSize);
-  uint32_t next = uint32_t(areaSize);
-  for (std::size_t i = areaSize; i-- > 0;) {
-    if (m_image[area + i] == 0) next = uint32_t(i);
-    nulAt[i] = next;
+  // The NULs of the area, found with memchr; each string ends at the first
+  // NUL at or after its offset, found by bisection, so no order of offsets
+  // makes the check worse than n log n. The writer stores the strings in
+  // index order: the next string usually ends at the next NUL.
+  thread_local std::vector<uint32_t> nuls;
+  nuls.clear();
+  const uint8_t* const text = m_image.data() + area;
+  for (const uint8_t* p = text; p < text + areaSize;) {
+    const auto* nul = static_cast<const uint8_t*>(std::memchr(p, 0, std::size_t(text + areaSize - p)));
+    if (!nul) break;
+    nuls.push_back(uint32_t(nul - text));
+    p = nul + 1;
   }
   m_lib.strings.reserve(count);
+  std::size_t k = 0;  // the first NUL at or after the previous offset
+  uint32_t previous = 0;
   for (uint32_t i = 0; i < count; ++i) {
     const uint32_t offset = U32();
     Expect(offset < areaSize, "string offset outside the string area");
-    Expect(nulAt[offset] < areaSize, "string not terminated");
-    m_lib.strings.emplace_back(reinterpret_cast<const char*>(m_image.data() + area + offset),
-                               nulAt[offset] - offset);
+    if (offset < previous) {
+      k = std::size_t(std::lower_bound(nuls.begin(), nuls.end(), offset) - nuls.begin());
+    } else if (k < nuls.size() && nuls[k] < offset) {
+      if (k + 1 < nuls.size() && nuls[k + 1] >= offset)
+        ++k;
+      else
+        k = std::size_t(std::lower_bound(nuls.begin() + long(k), nuls.end(), offset) - nuls.begin());
+    }
+    previous = offset;
+    Expect(k < nuls.size(), "string not terminated");
+    m_lib.strings.emplace_back(reinterpret_cast<const char*>(text + offset), nuls[k] - offset);
   }
   m_in.Seek(end);
 }
@@ -172,7 +187,7 @@ void Reader::ClassChunk(std::size_t parentEnd, std::size_t alignBase) {
   const uint32_t count = Count(listEnd, 8, "function count");
   Expect(count >= 1, "function list without the initialiser");
   c.functions.reserve(count);
-  for (uint32_t i = 0; i < count; ++i) c.functions.push_back(FunctionChunk(listEnd, alignBase));
+  for (uint32_t i = 0; i < count; ++i) FunctionChunk(c.functions.emplace_back(), listEnd, alignBase);
   ExpectAt(listEnd, "functions do not fill chunk 8");
 
   const std::size_t varEnd = Chunk(kChunkVariables, end);
@@ -234,21 +249,24 @@ void Reader::ClassChunk(std::size_t parentEnd, std::size_t alignBase) {
   m_lib.classes.push_back(std::move(c));
 }
 
-LibraryFunction Reader::FunctionChunk(std::size_t parentEnd, std::size_t alignBase) {
+void Reader::FunctionChunk(LibraryFunction& f, std::size_t parentEnd, std::size_t alignBase) {
   const std::size_t end = Chunk(kChunkFunction, parentEnd);
-  LibraryFunction f;
-  f.key = String(U32());
-  f.returnType = U32();
-  f.returnClass = U32();
-  f.flags = U32();
-  f.slot = I32();
-  f.stackAdvance = U32();
-  f.argumentBase = I32();
-  f.frameHeader = U32();
-  f.frameSize = U32();
-  f.parameters = U32();
-  f.locals = U32();
-  f.temporaries = U32();
+  // The fixed words, read after one bounds check: there are many functions.
+  const uint8_t* w = m_in.Bytes(12 * 4).data();
+  Expect(m_in.Pos() <= end, "function record outside its chunk");
+  const auto word = [w](int i) { return Kiv::LoadLE32(w + 4 * i); };
+  f.key = String(word(0));
+  f.returnType = word(1);
+  f.returnClass = word(2);
+  f.flags = word(3);
+  f.slot = int32_t(word(4));
+  f.stackAdvance = word(5);
+  f.argumentBase = int32_t(word(6));
+  f.frameHeader = word(7);
+  f.frameSize = word(8);
+  f.parameters = word(9);
+  f.locals = word(10);
+  f.temporaries = word(11);
   Expect(f.returnType <= kLastTypeCode && ClassIndexOk(f.returnClass), "return type or class");
   // The frame words must describe one frame that fits the stack: P cells of
   // receiver and arguments, L locals and temporaries, the four header cells.
@@ -261,10 +279,9 @@ LibraryFunction Reader::FunctionChunk(std::size_t parentEnd, std::size_t alignBa
   const uint32_t cells = f.parameters + l;
   const uint32_t refs = Count(end, 4, "reference cell count");
   f.referenceCells = {m_in.Cursor(), refs};
-  for (uint32_t i = 0; i < refs; ++i) {
-    const int32_t cell = I32();
-    Expect(cell >= 0 && uint32_t(cell) < cells, "reference cell outside the frame");
-  }
+  for (uint32_t i = 0; i < refs; ++i)  // a cell is below `cells`, so not negative either
+    Expect(f.referenceCells[i] < cells, "reference cell outside the frame");
+  m_in.Skip(4ull * refs);
   const uint32_t size = Count(end, 1, "code size");
   f.code = m_in.Bytes(size);
   while ((m_in.Pos() - alignBase) % 4) {
@@ -277,14 +294,13 @@ LibraryFunction Reader::FunctionChunk(std::size_t parentEnd, std::size_t alignBa
     f.lines = {m_in.Cursor(), 2 * n};
     uint32_t previous = 0;
     for (uint32_t i = 0; i < n; ++i) {
-      const uint32_t offset = U32();
-      U32();
+      const uint32_t offset = f.LineOffset(i);
       Expect(offset >= previous && (offset < size || size == 0), "line table order");
       previous = offset;
     }
+    m_in.Skip(8ull * n);
   }
   ExpectAt(end, "function chunk size");
-  return f;
 }
 
 }  // namespace
