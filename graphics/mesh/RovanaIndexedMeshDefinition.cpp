@@ -1,5 +1,8 @@
 #include "graphics/mesh/RovanaIndexedMeshDefinition.h"
 
+#include "graphics/mesh/CollisionGeometrySharingInterface.h"
+#include "kiv/render/OverlappedResource.h"
+
 #include <algorithm>
 #include <bit>
 #include <cfloat>
@@ -65,7 +68,10 @@ RovanaIndexedMeshDefinition::RovanaIndexedMeshDefinition(const MeshLoadOptions& 
   m_orientation.Normalise();
 }
 
-RovanaIndexedMeshDefinition::~RovanaIndexedMeshDefinition() = default;
+RovanaIndexedMeshDefinition::~RovanaIndexedMeshDefinition() {
+  // A request still in flight reads the chunks: it ends before anything goes.
+  m_collisionRequest.reset();
+}
 
 int RovanaIndexedMeshDefinition::OpenMeshFile(const Kiv::ResourceDatabase* database, std::string_view name) {
   SetPath(Kiv::PString(name));
@@ -249,6 +255,7 @@ int RovanaIndexedMeshDefinition::ReadMaterialChunk(MeshChunk& chunk, uint32_t in
   folder.RemoveFileName();
   record.key =
       std::string(m_resource ? m_resource->GetOwnerName().View() : "") + "*" + folder.Str() + "*" + name;
+  record.name = std::move(name);
   return CreateMaterialFromRecord(index, record);
 }
 
@@ -300,11 +307,12 @@ int RovanaIndexedMeshDefinition::CreateMaterialFromRecord(uint32_t index, MeshMa
     m_materials.resize(index + 1);
     m_materials[index] = material;
   }
+  m_materialSources[material.get()] = {record.name, record.textures};
   m_pendingTextures.push_back({material, std::move(record.textures)});
   return Kiv::kMeshOk;
 }
 
-int RovanaIndexedMeshDefinition::ReadGeometryChunk(MeshChunk& chunk, uint32_t index) {
+int RovanaIndexedMeshDefinition::ReadGeometryChunk(MeshChunk& chunk, uint32_t index, bool lodLayout) {
   const uint32_t version = chunk.version;
   if (version < 101 || version > 201) return Kiv::kMeshBadVersion;
   ByteReader& r = chunk.body;
@@ -315,10 +323,10 @@ int RovanaIndexedMeshDefinition::ReadGeometryChunk(MeshChunk& chunk, uint32_t in
   const uint32_t triangles = r.U32();
   const uint32_t indices = r.U32();
   const uint32_t faces = r.U32();
-  const uint32_t sets = version >= 103 && version < 200 ? r.U32() : 1;
+  const uint32_t sets = !lodLayout && version >= 103 && version < 200 ? r.U32() : 1;
   const uint32_t weights = version >= 102 ? r.U32() : 0;
   std::string name;
-  if (version >= 200) ReadPaddedString(r, name);
+  if (version >= (lodLayout ? 103u : 200u)) ReadPaddedString(r, name);
   if (r.Failed()) return Kiv::kMeshMalformed;
 
   uint32_t geometryType = 0;
@@ -334,7 +342,7 @@ int RovanaIndexedMeshDefinition::ReadGeometryChunk(MeshChunk& chunk, uint32_t in
   // Everything the counts promise must be inside this chunk before anything
   // is made for them (64-bit: V x (12 + 8 S) cannot wrap).
   if (sets > 255) return Kiv::kMeshMalformed;
-  const bool colours = version >= 104 && version < 200;
+  const bool colours = !lodLayout && version >= 104 && version < 200;
   const bool extraVectors = version == 201 && (streamFlags & 1);
   const uint64_t v = vertices;
   const uint64_t need = v * (12 + 8 * uint64_t(sets)) + uint64_t(indices) * 2 + v * 12 +
@@ -588,34 +596,7 @@ void RovanaIndexedMeshDefinition::CountTotals() {
 }
 
 void RovanaIndexedMeshDefinition::BuildSkeletonFromInfluences() {
-  if (m_influences.empty()) return;
-  std::vector<std::shared_ptr<Kiv::ParticleBone>> bones;
-  std::unordered_map<Kiv::PString, size_t> byName;
-  int root = -1;
-  for (size_t i = 0; i < m_influences.size(); ++i) {
-    const auto& influence = m_influences[i];
-    auto bone = std::make_shared<Kiv::ParticleBone>(influence.name);
-    std::memcpy(bone->position, influence.position, sizeof bone->position);
-    bone->rotation.Set(influence.rotation);
-    bones.push_back(std::move(bone));
-    byName.emplace(influence.name, i);  // the first of equal names wins
-    if (root < 0 && influence.parentName.IsEmpty()) root = int(i);
-  }
-  // Without a root there is no tree to build.
-  if (root < 0) return;
-  const Kiv::PString rootName = m_influences[root].name;
-  for (size_t i = 0; i < m_influences.size(); ++i) {
-    if (int(i) == root) continue;
-    auto& influence = m_influences[i];
-    if (influence.parentName.IsEmpty()) influence.parentName = rootName;
-    auto parent = byName.find(influence.parentName);
-    // A bone never goes below itself or its own descendant: such a bone,
-    // like one whose parent is unknown, hangs from the root.
-    if (parent != byName.end() && parent->second != i && bones[parent->second]->Add(bones[i])) continue;
-    influence.parentName = rootName;
-    bones[root]->Add(bones[i]);  // the root has no parent, so this cannot close a cycle
-  }
-  m_rootBone = bones[root];
+  if (auto root = BuildBoneTree(m_influences)) m_rootBone = std::move(root);
 }
 
 void RovanaIndexedMeshDefinition::SetupHardwareSkinning() {
@@ -624,46 +605,51 @@ void RovanaIndexedMeshDefinition::SetupHardwareSkinning() {
   std::vector<std::vector<uint8_t>> used(m_chunks.size());
   for (auto& influence : m_influences) {
     for (auto& reference : influence.references) {
-      if (reference.vertices.empty() || reference.chunk >= m_chunks.size()) continue;
-      Kiv::GeometryChunk& chunk = *m_chunks[reference.chunk];
-      if ((chunk.GetFlags() & 0x40) || chunk.GetNumVertices() < reference.vertices.size()) continue;
-      Kiv::ElementArray blend = chunk.GetElement(Kiv::kElementBlendIndices);
-      Kiv::ElementArray weights;
-      int weightCount = 0;
-      for (int e = Kiv::kElementWeights1; e <= Kiv::kElementPackedWeights && !weights; ++e) {
-        weights = chunk.GetElement(e);
-        weightCount = e == Kiv::kElementPackedWeights ? 4 : e - Kiv::kElementWeights1 + 1;
-      }
-      const bool packed = weights && chunk.GetFormat().Has(Kiv::kElementPackedWeights);
-      if (!blend || !weights) continue;
-      // A full palette leaves the rest of this chunk's influences to software.
-      const int k = chunk.AddInfluenceMatrix(&influence);
-      if (k < 0) continue;
-      auto& counts = used[reference.chunk];
-      if (counts.empty()) counts.assign(chunk.GetNumVertices(), 0);
-      for (const auto& vertex : reference.vertices) {
-        if (vertex.vertex >= chunk.GetNumVertices()) continue;
-        uint8_t& slot = counts[vertex.vertex];
-        if (slot >= 4) continue;
-        uint8_t* bytes = blend.data + size_t(vertex.vertex) * blend.stride;
-        if (slot == 0) std::memset(bytes, 0, 4);
-        bytes[slot] = uint8_t(3 * k);
-        if (slot + 1 < 4) bytes[slot + 1] = 254;  // the next free byte
-        const float w = std::isfinite(vertex.values[0]) ? std::clamp(vertex.values[0], 0.0f, 1.0f) : 0.0f;
-        uint8_t* weightBytes = weights.data + size_t(vertex.vertex) * weights.stride;
-        if (packed) {
-          uint32_t word;
-          std::memcpy(&word, weightBytes, 4);
-          if (slot == 0) word = 0;
-          word |= uint32_t(std::lround(w * 255.0f)) << (8 * (3 - slot));
-          std::memcpy(weightBytes, &word, 4);
-        } else {
-          if (slot == 0) std::memset(weightBytes, 0, 4 * size_t(weightCount));
-          if (slot < weightCount) std::memcpy(weightBytes + 4 * slot, &w, 4);
-        }
-        ++slot;
-      }
+      if (reference.chunk >= m_chunks.size()) continue;
+      ApplyHardwareInfluence(*m_chunks[reference.chunk], &influence, reference, used[reference.chunk]);
     }
+  }
+}
+
+void RovanaIndexedMeshDefinition::ApplyHardwareInfluence(Kiv::GeometryChunk& chunk, const void* bone,
+                                                         const Kiv::InfluenceChunkReference& reference,
+                                                         std::vector<uint8_t>& counts) {
+  if (reference.vertices.empty()) return;
+  if ((chunk.GetFlags() & 0x40) || chunk.GetNumVertices() < reference.vertices.size()) return;
+  Kiv::ElementArray blend = chunk.GetElement(Kiv::kElementBlendIndices);
+  Kiv::ElementArray weights;
+  int weightCount = 0;
+  for (int e = Kiv::kElementWeights1; e <= Kiv::kElementPackedWeights && !weights; ++e) {
+    weights = chunk.GetElement(e);
+    weightCount = e == Kiv::kElementPackedWeights ? 4 : e - Kiv::kElementWeights1 + 1;
+  }
+  const bool packed = weights && chunk.GetFormat().Has(Kiv::kElementPackedWeights);
+  if (!blend || !weights) return;
+  // A full palette leaves the rest of this chunk's influences to software.
+  const int k = chunk.AddInfluenceMatrix(bone);
+  if (k < 0) return;
+  if (counts.empty()) counts.assign(chunk.GetNumVertices(), 0);
+  for (const auto& vertex : reference.vertices) {
+    if (vertex.vertex >= chunk.GetNumVertices()) continue;
+    uint8_t& slot = counts[vertex.vertex];
+    if (slot >= 4) continue;
+    uint8_t* bytes = blend.data + size_t(vertex.vertex) * blend.stride;
+    if (slot == 0) std::memset(bytes, 0, 4);
+    bytes[slot] = uint8_t(3 * k);
+    if (slot + 1 < 4) bytes[slot + 1] = 254;  // the next free byte
+    const float w = std::isfinite(vertex.values[0]) ? std::clamp(vertex.values[0], 0.0f, 1.0f) : 0.0f;
+    uint8_t* weightBytes = weights.data + size_t(vertex.vertex) * weights.stride;
+    if (packed) {
+      uint32_t word;
+      std::memcpy(&word, weightBytes, 4);
+      if (slot == 0) word = 0;
+      word |= uint32_t(std::lround(w * 255.0f)) << (8 * (3 - slot));
+      std::memcpy(weightBytes, &word, 4);
+    } else {
+      if (slot == 0) std::memset(weightBytes, 0, 4 * size_t(weightCount));
+      if (slot < weightCount) std::memcpy(weightBytes + 4 * slot, &w, 4);
+    }
+    ++slot;
   }
 }
 
@@ -762,6 +748,12 @@ uint64_t RovanaIndexedMeshDefinition::EstimateMemorySize() const {
     size += uint64_t(chunk->GetNumVertices()) * chunk->GetVertexSize() + uint64_t(chunk->GetNumIndices()) * 2;
   }
   return size;
+}
+
+const MeshMaterialSource* RovanaIndexedMeshDefinition::GetMaterialSource(
+    const Kiv::Material* material) const {
+  auto found = m_materialSources.find(material);
+  return found == m_materialSources.end() ? nullptr : &found->second;
 }
 
 const Kiv::PString& RovanaIndexedMeshDefinition::GetChunkName(uint32_t i) const {
@@ -873,4 +865,39 @@ bool RovanaIndexedMeshDefinition::GetTriangle(uint32_t chunk, uint32_t firstInde
     std::memcpy(corners + 3 * c, positions.data + size_t(vertex) * positions.stride, 12);
   }
   return true;
+}
+
+std::unique_ptr<RVAxisBoxTree> RovanaIndexedMeshDefinition::BuildCollisionTree() {
+  if (!m_collisionGeometry) m_collisionGeometry = std::make_unique<CollisionGeometrySharingInterface>(*this);
+  auto tree = std::make_unique<RVAxisBoxTree>();
+  if (!::BuildCollisionTree(*this, *m_collisionGeometry, *tree)) return nullptr;
+  return tree;
+}
+
+void RovanaIndexedMeshDefinition::RequestCollisionTree() {
+  if (m_collisionTree || m_collisionRequest || m_collisionTreeFailed) return;
+  Kiv::OverlappedResourceSystem* loader = Kiv::OverlappedResourceSystem::Instance();
+  if (!loader) return;
+  // The adaptor is made here, on the caller's thread, not by the worker.
+  if (!m_collisionGeometry) m_collisionGeometry = std::make_unique<CollisionGeometrySharingInterface>(*this);
+  m_collisionRequest = std::make_unique<Kiv::Overlapped>();
+  Kiv::OverlappedResourceSystem::Request(
+      *m_collisionRequest, loader,
+      [this] {
+        m_builtCollisionTree = BuildCollisionTree();
+        return true;
+      },
+      [this] {
+        m_collisionTree = std::move(m_builtCollisionTree);
+        m_collisionTreeFailed = !m_collisionTree;
+        return true;
+      },
+      GetPath().Str());
+}
+
+const RVAxisBoxTree* RovanaIndexedMeshDefinition::GetCollisionTree() {
+  if (m_collisionTree) return m_collisionTree.get();
+  RequestCollisionTree();
+  if (m_collisionRequest && m_collisionRequest->Collect()) m_collisionRequest.reset();
+  return m_collisionTree.get();
 }

@@ -5,10 +5,12 @@
 // read through a reader bounded by its own end, every count is checked against
 // the bytes left before anything is made for it, and a malformed file gives
 // result 3, never a crash or a success with garbage.
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -21,6 +23,12 @@
 #include "kiv/render/MeshFile.h"
 #include "kiv/render/Resource.h"
 #include "kiv/render/Scene.h"
+
+class CollisionGeometrySharingInterface;
+class RVAxisBoxTree;
+namespace Kiv {
+class Overlapped;
+}
 
 // Load options: a value counts only when it is set.
 struct MeshLoadOptions {
@@ -45,7 +53,14 @@ struct MeshMaterialRecord {
   Kiv::DisplayMaterial display;
   std::vector<Kiv::MaterialTexture> textures;
   std::string key;
+  std::string name;  // as the file gives it, before it is decorated into the key
   std::vector<std::pair<std::string, std::string>> properties;
+};
+
+// What a material was made from: the name and textures a writer gives back.
+struct MeshMaterialSource {
+  std::string name;
+  std::vector<Kiv::MaterialTexture> textures;
 };
 
 class RovanaIndexedMeshDefinition : public Kiv::MeshFileSupport {
@@ -110,6 +125,9 @@ public:
   float GetTextureFigure() const { return m_textureFigure; }
   const Kiv::OrientedBox& GetOrientedBox() const { return m_orientedBox; }
   const std::vector<std::string>& GetFailedTextures() const { return m_failedTextures; }
+  // The name and textures a material of this mesh was made from; null for
+  // a material it did not make.
+  const MeshMaterialSource* GetMaterialSource(const Kiv::Material* material) const;
 
   const std::vector<Kiv::InfluenceDefinition>& GetInfluences() const { return m_influences; }
   Kiv::Quaternion GetInfluenceRotation(uint32_t i) const;
@@ -122,6 +140,17 @@ public:
   // at firstIndex in chunk `chunk`; false when it lies outside the chunk.
   bool GetTriangle(uint32_t chunk, uint32_t firstIndex, float corners[9]) const;
 
+  // The collision tree of the chunks. It is built once, as a request to the
+  // process's asynchronous loader: without a loader there is no tree. The
+  // first call asks for it and collects it (building it on this thread when
+  // the loader has not reached it yet); null while there is none.
+  const RVAxisBoxTree* GetCollisionTree();
+  // Asks the loader for the tree unless it exists, is asked for already or
+  // there is no loader.
+  void RequestCollisionTree();
+  // Builds a tree of every triangle of the chunks; null when there is none.
+  std::unique_ptr<RVAxisBoxTree> BuildCollisionTree();
+
 protected:
   // Reads the form's chunks: "INFO", the "CHNK"s, then the optional chunks
   // (with "PMIN" for a progressive mesh) and the end check.
@@ -130,7 +159,9 @@ protected:
   int ReadChunkChunk(Kiv::ByteReader& form, uint32_t index);
   int ReadMaterialChunk(Kiv::MeshChunk& chunk, uint32_t index);
   int CreateMaterialFromRecord(uint32_t index, MeshMaterialRecord& record);
-  int ReadGeometryChunk(Kiv::MeshChunk& chunk, uint32_t index);
+  // A "GEOM" of a LOD level carries its name from version 103 and never
+  // texture-set counts or colours (lodLayout).
+  int ReadGeometryChunk(Kiv::MeshChunk& chunk, uint32_t index, bool lodLayout = false);
   int ReadNeighbourChunk(Kiv::MeshChunk& chunk, uint32_t index);
   int ReadInfluenceChunk(Kiv::MeshChunk& chunk);
   int ReadBoneChunk(Kiv::ByteReader& parentBody, Kiv::Particle* parent, int depth);
@@ -140,6 +171,19 @@ protected:
   void CountTotals();
   void BuildSkeletonFromInfluences();
   virtual void SetupHardwareSkinning();
+  // Writes one bone's influences on a chunk into its blend items: the bone
+  // takes a palette matrix and each named vertex its next free slot (four at
+  // most; counts holds the slots used per vertex). Chunks that are skinned in
+  // software, lack blend items or have a full palette are left alone.
+  static void ApplyHardwareInfluence(Kiv::GeometryChunk& chunk, const void* bone,
+                                     const Kiv::InfluenceChunkReference& reference,
+                                     std::vector<uint8_t>& counts);
+  // Builds a bone tree from records with a name, a parent name, a position
+  // and a 3 x 3 rotation: the first record without a parent is the root,
+  // others hang below their named parent or else the root (their parent name
+  // then becomes the root's). Null, and the records untouched, without a root.
+  template <class Record>
+  static std::shared_ptr<Kiv::ParticleBone> BuildBoneTree(std::vector<Record>& records);
   void ComputeBoundingBox();
   void ComputeTextureFigure();
   void ComputeOrientedBox();
@@ -166,6 +210,7 @@ protected:
     std::vector<Kiv::MaterialTexture> textures;
   };
   std::vector<PendingTextures> m_pendingTextures;
+  std::unordered_map<const Kiv::Material*, MeshMaterialSource> m_materialSources;
   std::vector<Kiv::InfluenceDefinition> m_influences;
   std::vector<Kiv::PString> m_chunkNames;
   // File "CHNK" number -> kept chunk index (or -1 when it was dropped).
@@ -175,10 +220,51 @@ protected:
   float m_textureFigure = 0.0f;
   Kiv::OrientedBox m_orientedBox;
 
+  // The collision tree, the adaptor that gives it the triangles, the tree a
+  // request built and the request itself (last, so it goes first: it may be
+  // building from the chunks).
+  std::unique_ptr<RVAxisBoxTree> m_collisionTree;
+  std::unique_ptr<CollisionGeometrySharingInterface> m_collisionGeometry;
+  std::unique_ptr<RVAxisBoxTree> m_builtCollisionTree;
+  bool m_collisionTreeFailed = false;
+
   // What the running load was given.
   Kiv::Display* m_display = nullptr;
   Kiv::MaterialManager* m_manager = nullptr;
   Kiv::Resource* m_resource = nullptr;
   const Kiv::ResourceDatabase* m_database = nullptr;
   uint32_t m_defaultColour = 0xFFFFFFFF;
+
+  std::unique_ptr<Kiv::Overlapped> m_collisionRequest;
 };
+
+template <class Record>
+std::shared_ptr<Kiv::ParticleBone> RovanaIndexedMeshDefinition::BuildBoneTree(std::vector<Record>& records) {
+  if (records.empty()) return nullptr;
+  std::vector<std::shared_ptr<Kiv::ParticleBone>> bones;
+  std::unordered_map<Kiv::PString, size_t> byName;
+  int root = -1;
+  for (size_t i = 0; i < records.size(); ++i) {
+    const auto& record = records[i];
+    auto bone = std::make_shared<Kiv::ParticleBone>(record.name);
+    std::copy(std::begin(record.position), std::end(record.position), bone->position);
+    bone->rotation.Set(record.rotation);
+    bones.push_back(std::move(bone));
+    byName.emplace(record.name, i);  // the first of equal names wins
+    if (root < 0 && record.parentName.IsEmpty()) root = int(i);
+  }
+  if (root < 0) return nullptr;
+  const Kiv::PString rootName = records[size_t(root)].name;
+  for (size_t i = 0; i < records.size(); ++i) {
+    if (int(i) == root) continue;
+    auto& record = records[i];
+    if (record.parentName.IsEmpty()) record.parentName = rootName;
+    auto parent = byName.find(record.parentName);
+    // A bone never goes below itself or its own descendant: such a bone,
+    // like one whose parent is unknown, hangs from the root.
+    if (parent != byName.end() && parent->second != i && bones[parent->second]->Add(bones[i])) continue;
+    record.parentName = rootName;
+    bones[size_t(root)]->Add(bones[i]);  // the root has no parent, so this cannot close a cycle
+  }
+  return bones[size_t(root)];
+}

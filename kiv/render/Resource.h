@@ -30,6 +30,9 @@ public:
       : m_ownerName(std::move(ownerName)), m_path(std::move(path)), m_database(database) {}
   virtual ~Resource() = default;
 
+  // A name as resources are known by: lower case with forward slashes.
+  static std::string ConvertResourceName(std::string_view name);
+
   const PString& GetOwnerName() const { return m_ownerName; }
   // The resource's name inside its folder ("meshes/body.im").
   const PString& GetPath() const { return m_path; }

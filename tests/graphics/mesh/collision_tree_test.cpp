@@ -13,6 +13,7 @@
 #include "graphics/mesh/RVAxisBoxTree.h"
 #include "kiv/render/Display.h"
 #include "kiv/render/Material.h"
+#include "kiv/render/OverlappedResource.h"
 #include "kiv/render/Resource.h"
 #include "tests/graphics/mesh/MeshFixture.h"
 
@@ -322,6 +323,43 @@ TEST(CollisionTree, BuildsFromAMeshDefinition) {
   ASSERT_TRUE(MakeCollisionTriangleId(0, 3000, id));
   float corners[9];
   EXPECT_FALSE(geometry.GetTriangle(id, corners));
+}
+
+TEST(CollisionTree, TheDefinitionBuildsItsTreeOnceThroughTheLoader) {
+  Kiv::Display display;
+  Kiv::ScriptedMaterialManager manager;
+  Kiv::Resource resource(Kiv::PString("<kuid:1:2>"), Kiv::PString("meshes/body.im"));
+  MeshFixture::Mesh mesh;
+  mesh.chunks.push_back(MeshFixture::Grid(8, 0.0f));
+  mesh.chunks.push_back(MeshFixture::Grid(4, 20.0f));
+  RovanaIndexedMeshDefinition definition;
+  definition.SetFileData(MeshFixture::Write(mesh), "meshes/body.im");
+  ASSERT_EQ(definition.Load(&display, &manager, &resource, "meshes/body.im", 0xFFFFFFFFu), 0);
+  // Without a loader the tree is never built.
+  ASSERT_EQ(Kiv::OverlappedResourceSystem::Instance(), nullptr);
+  EXPECT_EQ(definition.GetCollisionTree(), nullptr);
+  {
+    Kiv::OverlappedResourceSystem loader;
+    const RVAxisBoxTree* tree = definition.GetCollisionTree();
+    ASSERT_NE(tree, nullptr);
+    EXPECT_EQ(definition.GetCollisionTree(), tree);  // kept, not built again
+    const float start[3] = {21.5f, 2.5f, 1.0f}, end[3] = {21.5f, 2.5f, -1.0f};
+    RVSegmentHit hit;
+    ASSERT_TRUE(tree->QuerySegment(start, end, hit));
+    EXPECT_EQ(CollisionTriangleChunk(hit.triangle), 1u);
+    EXPECT_NEAR(hit.fraction, 0.5f, 1e-6f);
+  }
+  // A request left in flight ends with its definition.
+  Kiv::OverlappedResourceSystem loader;
+  auto other = std::make_unique<RovanaIndexedMeshDefinition>();
+  other->SetFileData(MeshFixture::Write(mesh), "meshes/body.im");
+  ASSERT_EQ(other->Load(&display, &manager, &resource, "meshes/body.im", 0xFFFFFFFFu), 0);
+  other->RequestCollisionTree();
+  other.reset();
+  // A mesh without triangles has no tree, and asks only once.
+  RovanaIndexedMeshDefinition empty;
+  EXPECT_EQ(empty.GetCollisionTree(), nullptr);
+  EXPECT_EQ(empty.GetCollisionTree(), nullptr);
 }
 
 }  // namespace
