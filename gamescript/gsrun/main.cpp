@@ -217,7 +217,8 @@ void RunGame(GSClass* cls, int count) {
     ids.push_back(object->NodeId());
   }
   for (int32_t id : ids) {
-    auto* object = dynamic_cast<GSGameObject*>(router->FindNode(id));
+    GSNode* node = router->FindNode(id);
+    GSGameObject* object = node ? node->AsGameObject() : nullptr;
     GSThread* thread = object && init ? object->StartThread() : nullptr;
     if (!thread) continue;
     const uint32_t self = object->Instance()->HandleOfBlock(block);
@@ -231,7 +232,7 @@ void RunGame(GSClass* cls, int count) {
   auto busy = [&] {
     if (router->PostedCount() || router->DelayedCount()) return true;
     for (GSNode* node : router->Nodes())
-      if (auto* object = dynamic_cast<GSGameObject*>(node); object && object->ThreadCount()) return true;
+      if (GSGameObject* object = node->AsGameObject(); object && object->ThreadCount()) return true;
     return false;
   };
   int steps = 0;

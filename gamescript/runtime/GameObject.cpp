@@ -53,10 +53,10 @@ const GSClass* ClassAtBlock(const GSScriptInstance* instance, uint32_t block) {
 // A game object found by node id in this router, or else among the routers
 // of every live context.
 GSGameObject* FindAnywhere(GSRouter* router, int32_t id) {
-  if (GSNode* n = router ? router->FindNode(id) : nullptr) return dynamic_cast<GSGameObject*>(n);
+  if (GSNode* n = router ? router->FindNode(id) : nullptr) return n->AsGameObject();
   for (GSContext* c : GSContext::LiveContexts())
     if (GSRouter* r = c->Router(); r && r != router)
-      if (GSNode* n = r->FindNode(id)) return dynamic_cast<GSGameObject*>(n);
+      if (GSNode* n = r->FindNode(id)) return n->AsGameObject();
   return nullptr;
 }
 
@@ -75,7 +75,7 @@ void AttachPayload(GSMessage* message, uint32_t handle) {
 
 void SetPayloadHooks(const PayloadHooks& hooks) { g_payload = hooks; }
 
-GSGameObject* AsGameObject(uint32_t handle) {
+GSGameObject* GameObjectOf(uint32_t handle) {
   GSObjectReference* o = GetObject(handle);
   return o && o->Type() == ObjectGame ? dynamic_cast<GSGameObject*>(o) : nullptr;
 }
@@ -83,9 +83,13 @@ GSGameObject* AsGameObject(uint32_t handle) {
 uint32_t GameObjectHandle(GSGameObject* object) {
   GSScriptInstance* i = object ? object->Instance() : nullptr;
   if (!i || !i->cls) return 0;
-  if (i->cls->Name() == "GameObject") return i->HandleOfBlock(0);
+  // The class of "gs.gsl" when it is loaded; by name for a class of another library.
+  static GSClass* cache = nullptr;
+  const GSClass* base = BaseClass("GameObject", cache);
+  auto is = [&](const GSClass* c) { return c && (base ? c == base : c->Name() == "GameObject"); };
+  if (is(i->cls)) return i->HandleOfBlock(0);
   for (const GSAncestor& a : i->cls->Ancestors())
-    if (a.cls && a.cls->Name() == "GameObject") return i->HandleOfBlock(uint32_t(a.offset));
+    if (is(a.cls)) return i->HandleOfBlock(uint32_t(a.offset));
   return 0;
 }
 
@@ -177,12 +181,21 @@ bool GSGameObject::Receive(GSMessage* message) {
     const bool waiting = t->State() == GSThread::Waiting;
     if (t->OfferMessage(message, true) && waiting && t->State() == GSThread::Ready) consumed = true;
   }
-  // Handlers added or removed while these run do not disturb this pass.
-  std::vector<GSHandler> matching;
-  for (const GSHandler& h : m_handlers)
-    if (h.major == message->major && (h.minor == kMessageAnyMinor || h.minor == message->minor))
-      matching.push_back(h);
-  for (const GSHandler& h : matching) {
+  // Handlers added or removed while these run do not disturb this pass. Few
+  // match a message: they are copied into room on the stack when they fit.
+  GSHandler room[8];
+  std::vector<GSHandler> more;
+  std::size_t count = 0;
+  for (const GSHandler& h : m_handlers) {
+    if (h.major != message->major || (h.minor != kMessageAnyMinor && h.minor != message->minor)) continue;
+    if (count < std::size(room))
+      room[count] = h;
+    else
+      more.push_back(h);
+    ++count;
+  }
+  for (std::size_t k = 0; k < count; ++k) {
+    const GSHandler& h = k < std::size(room) ? room[k] : more[k - std::size(room)];
     if (!h.sniff) {
       RunHandler(h, message);
       consumed = true;
@@ -206,7 +219,8 @@ bool GSGameObject::Receive(GSMessage* message) {
 
 void GSGameObject::RunHandler(const GSHandler& h, GSMessage* message) {
   GSRouter* router = Router();
-  auto* target = router ? dynamic_cast<GSGameObject*>(router->FindNode(h.node)) : nullptr;
+  GSNode* node = router ? router->FindNode(h.node) : nullptr;
+  GSGameObject* target = node ? node->AsGameObject() : nullptr;
   GSScriptInstance* instance = target ? target->Instance() : nullptr;
   // The target may have been bound to another class since the handler was added.
   if (!instance || !h.function || ClassAtBlock(instance, h.block) != h.function->owner) return;
@@ -226,7 +240,7 @@ void GSGameObject::Send(GSStack& stack, bool payload) {
     GSThread::Exception(thread, "Static Thread cannot call SendMessage", false);
     return;
   }
-  GSGameObject* destination = AsGameObject(stack.Argument(1));
+  GSGameObject* destination = GameObjectOf(stack.Argument(1));
   const std::string* major = StringArgument(stack, 2);
   const std::string* minor = StringArgument(stack, 3);
   GSMessage* m = major && minor ? GSMessage::Create(this, *major, *minor,
@@ -244,7 +258,7 @@ void GSGameObject::Send(GSStack& stack, bool payload) {
 
 void GSGameObject::Post(GSStack& stack, bool payload) {
   GSThread* thread = GSThread::Current();
-  GSGameObject* destination = AsGameObject(stack.Argument(1));
+  GSGameObject* destination = GameObjectOf(stack.Argument(1));
   const std::string* major = StringArgument(stack, 2);
   const std::string* minor = StringArgument(stack, 3);
   const float delay = stack.FloatArgument(payload ? 5 : 4);
@@ -276,7 +290,7 @@ void GSGameObject::AddHandler(GSStack& stack) {
   GSRouter* router = Router();
   if (!router) return;
   const uint32_t targetHandle = stack.Argument(1);
-  GSGameObject* target = AsGameObject(targetHandle);
+  GSGameObject* target = GameObjectOf(targetHandle);
   const std::string* major = StringArgument(stack, 2);
   const std::string* minor = StringArgument(stack, 3);
   const std::string* handler = StringArgument(stack, 4);
@@ -329,7 +343,7 @@ void GSGameObject::AddHandler(GSStack& stack) {
 
 void GSGameObject::Sniff(GSStack& stack) {
   const uint32_t targetHandle = stack.Argument(1);
-  GSGameObject* target = AsGameObject(targetHandle);
+  GSGameObject* target = GameObjectOf(targetHandle);
   const std::string* major = StringArgument(stack, 2);
   const std::string* minor = StringArgument(stack, 3);
   const bool enable = stack.Argument(4) != 0;
@@ -508,7 +522,7 @@ void PushGameObject(GSStack& stack, GSGameObject* object, bool allowSecured) {
 
 void GSContext::GetGameObjectById(GSStack& stack) {
   GSNode* n = m_router ? m_router->FindNode(int32_t(stack.Argument(1))) : nullptr;
-  PushGameObject(stack, dynamic_cast<GSGameObject*>(n), false);
+  PushGameObject(stack, n ? n->AsGameObject() : nullptr, false);
 }
 
 void GSContext::GetForeignGameObject(GSStack& stack) {
@@ -516,7 +530,8 @@ void GSContext::GetForeignGameObject(GSStack& stack) {
   for (GSContext* c : LiveContexts()) {
     GSRouter* r = c->Router();
     if (!r || r->Hidden()) continue;
-    auto* object = dynamic_cast<GSGameObject*>(r->FindNode(id));
+    GSNode* n = r->FindNode(id);
+    GSGameObject* object = n ? n->AsGameObject() : nullptr;
     GSScriptInstance* i = object ? object->Instance() : nullptr;
     if (i && i->cls && !(i->cls->Flags() & kClassSecured)) {
       PushGameObject(stack, object, false);
@@ -529,7 +544,7 @@ void GSContext::GetForeignGameObject(GSStack& stack) {
 void GSContext::GetGameObjectByName(GSStack& stack) {
   const std::string* name = StringArgument(stack, 1);
   GSNode* n = m_router && name ? m_router->FindNode(*name) : nullptr;
-  PushGameObject(stack, dynamic_cast<GSGameObject*>(n), true);
+  PushGameObject(stack, n ? n->AsGameObject() : nullptr, true);
 }
 
 void GSContext::RouterInfo(GSStack&) {

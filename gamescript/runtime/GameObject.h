@@ -47,6 +47,7 @@ public:
   bool Receive(GSMessage* message) override;
   void Update(float seconds) override;
   void DumpStacks() override;
+  GSGameObject* AsGameObject() override { return this; }
 
   // A new thread of this object (run on its next update); null when it has
   // 64 or has no script instance.
@@ -87,7 +88,7 @@ private:
 };
 
 // The game object behind a script handle, or null.
-GSGameObject* AsGameObject(uint32_t handle);
+GSGameObject* GameObjectOf(uint32_t handle);
 // The handle of the object's instance viewed as class "GameObject"; 0 when none.
 uint32_t GameObjectHandle(GSGameObject* object);
 

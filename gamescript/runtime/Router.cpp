@@ -165,12 +165,20 @@ void GSRouter::Unlink(GSNode* node) {
   node->m_router = nullptr;
 }
 
+namespace {
+// The place of `id` in an ordered list of node ids.
+std::vector<int32_t>::iterator Place(std::vector<int32_t>& ids, int32_t id) {
+  return std::lower_bound(ids.begin(), ids.end(), id);
+}
+}  // namespace
+
 void GSRouter::DropSubscriptions(GSNode* node) {
-  for (std::vector<Subscription>& tree : m_subscriptions) {
-    const auto at = std::lower_bound(tree.begin(), tree.end(), node->m_id,
-                                     [](const Subscription& s, int32_t id) { return s.id < id; });
-    if (at != tree.end() && at->id == node->m_id) tree.erase(at);
+  for (const auto& [major, count] : node->m_subscribed) {
+    std::vector<int32_t>& tree = m_subscriptions[major];
+    const auto at = Place(tree, node->m_id);
+    if (at != tree.end() && *at == node->m_id) tree.erase(at);
   }
+  node->m_subscribed.clear();
 }
 
 bool GSRouter::RemoveNode(GSNode* node) {
@@ -198,38 +206,43 @@ GSNode* GSRouter::FindNode(std::string_view name) const {
 
 bool GSRouter::Subscribe(GSNode* node, uint16_t major) {
   if (!node || node->m_router != this) return false;
+  for (auto& [m, count] : node->m_subscribed)
+    if (m == major) {
+      ++count;
+      return true;
+    }
   if (m_subscriptions.size() <= major) m_subscriptions.resize(std::size_t(major) + 1);
-  std::vector<Subscription>& tree = m_subscriptions[major];
-  const auto at = std::lower_bound(tree.begin(), tree.end(), node->m_id,
-                                   [](const Subscription& s, int32_t id) { return s.id < id; });
-  if (at != tree.end() && at->id == node->m_id)
-    ++at->count;
-  else
-    tree.insert(at, Subscription{node->m_id, node, 1});
+  std::vector<int32_t>& tree = m_subscriptions[major];
+  tree.insert(Place(tree, node->m_id), node->m_id);
+  node->m_subscribed.emplace_back(major, 1);
   return true;
 }
 
 bool GSRouter::Unsubscribe(GSNode* node, uint16_t major) {
-  if (!node || major >= m_subscriptions.size()) return false;
-  std::vector<Subscription>& tree = m_subscriptions[major];
-  const auto at = std::lower_bound(tree.begin(), tree.end(), node->m_id,
-                                   [](const Subscription& s, int32_t id) { return s.id < id; });
-  if (at == tree.end() || at->id != node->m_id) return false;
-  if (--at->count <= 0) tree.erase(at);
-  return true;
+  if (!node || node->m_router != this) return false;
+  auto& list = node->m_subscribed;
+  for (auto it = list.begin(); it != list.end(); ++it) {
+    if (it->first != major) continue;
+    if (--it->second > 0) return true;
+    list.erase(it);
+    std::vector<int32_t>& tree = m_subscriptions[major];
+    const auto at = Place(tree, node->m_id);
+    if (at != tree.end() && *at == node->m_id) tree.erase(at);
+    return true;
+  }
+  return false;
 }
 
 bool GSRouter::IsSubscribed(const GSNode* node, uint16_t major) const {
-  if (!node || major >= m_subscriptions.size()) return false;
-  const std::vector<Subscription>& tree = m_subscriptions[major];
-  const auto at = std::lower_bound(tree.begin(), tree.end(), node->m_id,
-                                   [](const Subscription& s, int32_t id) { return s.id < id; });
-  return at != tree.end() && at->id == node->m_id;
+  if (!node || node->m_router != this) return false;
+  for (const auto& [m, count] : node->m_subscribed)
+    if (m == major) return true;
+  return false;
 }
 
 std::size_t GSRouter::SubscriptionTreeCount() const {
   return std::size_t(std::count_if(m_subscriptions.begin(), m_subscriptions.end(),
-                                   [](const std::vector<Subscription>& t) { return !t.empty(); }));
+                                   [](const std::vector<int32_t>& t) { return !t.empty(); }));
 }
 
 uint16_t GSRouter::GetMessageId(std::string_view text) {
@@ -292,7 +305,7 @@ void GSRouter::Deliver(GSMessage* message) {
     return;
   }
   if (message->major >= m_subscriptions.size()) return;
-  for (const Subscription& s : m_subscriptions[message->major]) recipients.push_back(s.id);
+  recipients = m_subscriptions[message->major];
   for (int32_t id : recipients) {
     GSNode* node = FindNode(id);
     if (node && !(node->m_flags & GSNode::kSkipSubscribers) && IsSubscribed(node, message->major))
@@ -432,6 +445,7 @@ void GSRouter::DescribeMessage(const GSMessage* message, std::string& text) cons
 }
 
 void GSRouter::Reset() {
+  for (GSNode* n = m_first; n; n = n->m_next) n->m_subscribed.clear();
   m_ids.clear();
   m_names.clear();
   m_subscriptions.clear();

@@ -26,6 +26,7 @@
 
 namespace GSRuntime {
 
+class GSGameObject;
 class GSNode;
 class GSRouter;
 
@@ -119,6 +120,8 @@ public:
   virtual void Update(float seconds);
   // The thread stacks, for the router's stack dump; nothing in the base.
   virtual void DumpStacks() {}
+  // The game object this node is; null for other nodes.
+  virtual GSGameObject* AsGameObject() { return nullptr; }
 
   // Asks the router to call Update on its next step (once until then). A
   // node without router and with deletion pending deletes itself.
@@ -141,7 +144,8 @@ private:
   uint32_t m_flags = 0;
   GSRouter* m_router = nullptr;
   bool m_updateRequested = false;
-  GSNode* m_prev = nullptr;  // the router's node list, in registration order
+  std::vector<std::pair<uint16_t, int32_t>> m_subscribed;  // major id and count
+  GSNode* m_prev = nullptr;                                // the router's node list, in registration order
   GSNode* m_next = nullptr;
   std::vector<MessageRef> m_queue;
 };
@@ -230,11 +234,6 @@ public:
 
 private:
   friend class GSNode;
-  struct Subscription {
-    int32_t id;
-    GSNode* node;
-    int32_t count;
-  };
   struct Delayed {
     uint64_t due;
     uint64_t serial;
@@ -266,7 +265,9 @@ private:
   uint16_t m_idCounter = kFirstScriptMessageId;
   bool m_idsExhaustedReported = false;
 
-  std::vector<std::vector<Subscription>> m_subscriptions;  // by major id, ordered by node id
+  // By major id, the subscribed node ids in order; each node keeps its own
+  // majors with their counts.
+  std::vector<std::vector<int32_t>> m_subscriptions;
 
   std::vector<GSMessage*> m_posted;  // one reference each; [m_postedHead, end) are queued
   std::size_t m_postedHead = 0;

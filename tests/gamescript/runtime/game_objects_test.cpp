@@ -40,11 +40,13 @@ struct Game {
     Printed().clear();
     GSMachine& machine = GSMachine::Instance();
     static bool once = [&] {
-      machine.RegisterNative(std::make_unique<GSCNativeFunction>("Test", "$void@Test::Print(string)", &Print));
+      machine.RegisterNative(
+          std::make_unique<GSCNativeFunction>("Test", "$void@Test::Print(string)", &Print));
       return machine.AddLibraryFolder(ROVANA_SCRIPTS_DIR);
     }();
     EXPECT_TRUE(once);
-    folder.Write("g.gs", "include \"gs.gs\"\nstatic class Test { public native void Print(string s); };\n" + source);
+    folder.Write("g.gs",
+                 "include \"gs.gs\"\nstatic class Test { public native void Print(string s); };\n" + source);
     GSCompiler::CompileLog log;
     const int errors = GSCompiler::CompileFile(folder.At("g.gs").c_str(), (folder.Path() + "/").c_str(),
                                                {{Kiv::File::Path(ROVANA_SCRIPTS_DIR), Kiv::PString()}}, &log);
@@ -52,7 +54,8 @@ struct Game {
     for (std::size_t i = 0; i < log.Count(); ++i) lines += std::string(log.At(i)) + "\n";
     EXPECT_EQ(errors, 0) << lines;
     uint64_t id = 0;
-    if (machine.AddLibrary(folder.Path(), "g.gsl", &id)) library = machine.GetLibrary(uint32_t(id >> 32), uint32_t(id));
+    if (machine.AddLibrary(folder.Path(), "g.gsl", &id))
+      library = machine.GetLibrary(uint32_t(id >> 32), uint32_t(id));
     EXPECT_NE(library, nullptr);
     router = context.CreateRouter([this] { return now; });
   }
@@ -94,7 +97,8 @@ struct Game {
     }
   }
   void Send(GSGameObject* from, GSGameObject* to, const char* major, const char* minor) {
-    MessageRef m = MessageRef::Adopt(GSMessage::Create(from, major, minor, to ? uint32_t(to->NodeId()) : 0, 0));
+    MessageRef m =
+        MessageRef::Adopt(GSMessage::Create(from, major, minor, to ? uint32_t(to->NodeId()) : 0, 0));
     ASSERT_TRUE(m);
     router->SendMessage(m.Get());
   }
@@ -145,12 +149,15 @@ TEST(GameObjects, ThreadsSleepAndWaitForMessages) {
 TEST(GameObjects, HandlersRunInOrderAndSniffedCopiesAreNotSniffedAgain) {
   Game g(
       "class A isclass GameObject {\n"
-      "  void Got(Message m) { Test.Print(GetName() + \" got \" + m.minor); AddHandler(me, \"Tick\", \"\", \"Late\"); }\n"
+      "  void Got(Message m) { Test.Print(GetName() + \" got \" + m.minor); AddHandler(me, \"Tick\", \"\", "
+      "\"Late\"); }\n"
       "  void Also(Message m) { Test.Print(GetName() + \" also \" + m.minor); }\n"
       "  void Late(Message m) { Test.Print(GetName() + \" late \" + m.minor); }\n"
       "  void SetUpB() { Sniff(Router.GetGameObject(\"a\"), \"Tick\", \"\", true);\n"
-      "                  AddHandler(me, \"Tick\", \"\", \"Got\"); AddHandler(me, \"Tick\", \"\", \"Also\"); }\n"
-      "  void SetUpA() { Sniff(Router.GetGameObject(\"c\"), \"Tick\", \"\", true); Sniff(Router.GetGameObject(\"c\"), \"Tick\", \"\", true);\n"
+      "                  AddHandler(me, \"Tick\", \"\", \"Got\"); AddHandler(me, \"Tick\", \"\", \"Also\"); "
+      "}\n"
+      "  void SetUpA() { Sniff(Router.GetGameObject(\"c\"), \"Tick\", \"\", true); "
+      "Sniff(Router.GetGameObject(\"c\"), \"Tick\", \"\", true);\n"
       "                  AddHandler(me, \"Tick\", \"\", \"Also\"); }\n"
       "  void SetUpC() { AddHandler(me, \"Tick\", \"\", \"Also\"); AddHandler(me, \"Tick\", \"\", \"\"); }\n"
       "};\n");
@@ -272,7 +279,8 @@ TEST(GameObjects, DeletionLookupsAndRefusedMessages) {
   // An unhandled delete message marks the object; the next step deletes it,
   // and what was queued or delayed for it is dropped.
   const int32_t id = s->NodeId();
-  MessageRef del = MessageRef::Adopt(GSMessage::Make(kMessageDelete, kMessageAnyMinor, 0, uint32_t(id), kMessageCreated));
+  MessageRef del =
+      MessageRef::Adopt(GSMessage::Make(kMessageDelete, kMessageAnyMinor, 0, uint32_t(id), kMessageCreated));
   g.router->SendMessage(del.Get());
   EXPECT_TRUE(s->NodeFlags() & GSNode::kDeletionPending);
   MessageRef later = MessageRef::Adopt(GSMessage::Create(a, "Later", "", uint32_t(id), 300));
