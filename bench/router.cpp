@@ -114,7 +114,8 @@ double Reference(const Pairs& pairs) {
         queue.push_back(Posted{101, uint32_t(from + 1), uint32_t(to + 1)});
       }
       for (const Posted& p : queue)
-        if (auto found = byId.find(int32_t(p.to)); found != byId.end()) found->second->Receive(p.major, p.from);
+        if (auto found = byId.find(int32_t(p.to)); found != byId.end())
+          found->second->Receive(p.major, p.from);
       queue.clear();
     }
   });
@@ -134,7 +135,8 @@ int main() {
   }
   GSMachine& machine = GSMachine::Instance();
   machine.AddLibraryFolder(scripts);
-  GSLibrary* library = machine.AddLibrary(folder.Root(), "bench.gsl") ? machine.GetLibraryByName("bench.gsl") : nullptr;
+  GSLibrary* library =
+      machine.AddLibrary(folder.Root(), "bench.gsl") ? machine.GetLibraryByName("bench.gsl") : nullptr;
   GSClass* cls = library ? library->FindClass("Node") : nullptr;
   if (!cls) {
     std::printf("the benchmark's script did not load\n");
@@ -157,7 +159,8 @@ int main() {
       CallScriptFunction(*cls->FindMethod("::Listen()"), o->GetScriptHandle(), nullptr, 0, nullptr);
       objects.push_back(o);
     }
-    script.push_back(Run(router, now, objects, router.GetMessageId("Tick"), pairs, run == 0 ? &growth : nullptr));
+    script.push_back(
+        Run(router, now, objects, router.GetMessageId("Tick"), pairs, run == 0 ? &growth : nullptr));
     for (GSGameObject* o : objects) delete o;
   }
   // Native nodes that do nothing: the router alone.
@@ -183,9 +186,10 @@ int main() {
                 BenchReport::SpreadPercent(script));
   BenchReport::Figure("deliveries to script handlers", kMessages / BenchReport::Median(script), ref,
                       "messages/s", note);
-  std::snprintf(note, sizeof note, "(median of %d, spread %.0f%%)", kRuns, BenchReport::SpreadPercent(native));
-  BenchReport::Figure("deliveries to native nodes", kMessages / BenchReport::Median(native), ref, "messages/s",
-                      note);
+  std::snprintf(note, sizeof note, "(median of %d, spread %.0f%%)", kRuns,
+                BenchReport::SpreadPercent(native));
+  BenchReport::Figure("deliveries to native nodes", kMessages / BenchReport::Median(native), ref,
+                      "messages/s", note);
   std::printf("peak resident set %.1f MiB; resident set after step 10 %.1f MiB, after step 100 %.1f MiB\n",
               double(BenchReport::StatusBytes("VmHWM")) / 1048576.0, double(growth.first) / 1048576.0,
               double(growth.last) / 1048576.0);
