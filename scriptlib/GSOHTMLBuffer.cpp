@@ -58,12 +58,7 @@ void HTMLBuffer::Clear() {
 
 GSOHTMLBuffer::GSOHTMLBuffer(GSContext* context) { BindScriptClass(ScriptClasses().htmlBuffer, context); }
 
-GSOHTMLBuffer* GSOHTMLBuffer::Create(GSContext* context) {
-  auto* object = new GSOHTMLBuffer(context);
-  if (object->GetScriptHandle()) return object;
-  delete object;
-  return nullptr;
-}
+GSOHTMLBuffer* GSOHTMLBuffer::Create(GSContext* context) { return NewScriptObject<GSOHTMLBuffer>(context); }
 
 void GSOHTMLBuffer::Print(GSStack& stack) {
   std::string text;

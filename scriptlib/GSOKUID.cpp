@@ -113,12 +113,7 @@ GSOKUIDList::GSOKUIDList(GSContext* context, const List& list) : m_locked(true) 
   BindScriptClass(ScriptClasses().kuidList, context);
 }
 
-GSOKUIDList* GSOKUIDList::Create(GSContext* context) {
-  auto* object = new GSOKUIDList(context);
-  if (object->GetScriptHandle()) return object;
-  delete object;
-  return nullptr;
-}
+GSOKUIDList* GSOKUIDList::Create(GSContext* context) { return NewScriptObject<GSOKUIDList>(context); }
 
 bool GSOKUIDList::Add(const KUID& kuid) {
   if (!m_index.insert(kuid).second) return false;

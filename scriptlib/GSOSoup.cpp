@@ -12,10 +12,7 @@ GSOSoup::GSOSoup(GSContext* context, const SoupRef& soup, bool locked) : m_soup(
 }
 
 GSOSoup* GSOSoup::Create(GSContext* context, const SoupRef& soup, bool locked) {
-  auto* object = new GSOSoup(context, soup, locked);
-  if (object->GetScriptHandle()) return object;
-  delete object;
-  return nullptr;
+  return NewScriptObject<GSOSoup>(context, soup, locked);
 }
 
 bool GSOSoup::Unlocked(const char* text) const {

@@ -28,8 +28,8 @@ std::string SubstituteStringParameters(std::string_view text, const Kiv::PString
   return out;
 }
 
-GSOStringTable::GSOStringTable(GSContext* context, const SoupRef& config)
-    : m_table(config.GetNamedSoup(Kiv::PString("string-table"))) {
+GSOStringTable::GSOStringTable(GSContext* context, SpecRef spec, const SoupRef& config)
+    : m_spec(std::move(spec)), m_table(config.GetNamedSoup(Kiv::PString("string-table"))) {
   ClearParams();
   BindScriptClass(ScriptClasses().stringTable, context);
 }

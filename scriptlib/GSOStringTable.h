@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "config/AssetSpec.h"
 #include "foundation/Soup.h"
 #include "gamescript/runtime/Machine.h"
 #include "gamescript/runtime/Objects.h"
@@ -18,8 +19,9 @@ std::string SubstituteStringParameters(std::string_view text, const Kiv::PString
 
 class GSOStringTable : public GSRuntime::GSObject {
 public:
-  // Bound to the script class StringTable; `config` is the asset's config soup.
-  GSOStringTable(GSRuntime::GSContext* context, const SoupRef& config);
+  // Bound to the script class StringTable; `config` is the config soup of the
+  // asset of `spec`, which the table holds (a handle) while it lives.
+  GSOStringTable(GSRuntime::GSContext* context, SpecRef spec, const SoupRef& config);
 
   // Stores parameter `index` (0..9); false for any other index.
   bool SetParam(int32_t index, const Kiv::PString& text);
@@ -39,6 +41,9 @@ private:
   void NativeGetString(GSRuntime::GSStack& stack);
   void NativeGetLanguage(GSRuntime::GSStack& stack);
 
+  // Released in the reverse order: the parameters, the table, then the spec
+  // handle (which stamps the spec's last use).
+  SpecRef m_spec;
   SoupRef m_table;
   Kiv::PString m_parameters[10];
 };

@@ -11,6 +11,7 @@
 // leaves the cell it promised.
 #include <cstdint>
 #include <string>
+#include <utility>
 
 #include "gamescript/runtime/Objects.h"
 #include "gamescript/runtime/Stack.h"
@@ -63,6 +64,17 @@ void PushNativeStringResult(GSRuntime::GSStack& stack, GSRuntime::GSContext* con
 // A native object as its script instance; `addReference` gives the stack a
 // reference of its own (else the caller hands over one it holds). Null pushes 0.
 void PushObject(GSRuntime::GSStack& stack, const GSRuntime::GSObjectReference* object, bool addReference);
+
+// A new native object for a script; null, with nothing left behind, when it
+// got no script instance (no class registered, no handle left). The caller
+// owns its one reference.
+template <class T, class... Args>
+T* NewScriptObject(Args&&... args) {
+  T* object = new T(std::forward<Args>(args)...);
+  if (object->GetScriptHandle()) return object;
+  delete object;
+  return nullptr;
+}
 
 // Array elements. Reads below 0 or past the end give false and 0; with
 // `addReference` a non-null element gains a reference.

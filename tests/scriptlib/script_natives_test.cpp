@@ -22,6 +22,7 @@
 #include "scriptlib/GSOKUID.h"
 #include "scriptlib/GSOSoup.h"
 #include "scriptlib/GSOStringTable.h"
+#include "scriptlib/NativeBinding.h"
 #include "scriptlib/ScriptNatives.h"
 
 using namespace GSRuntime;
@@ -337,8 +338,10 @@ class Test {
   unset "<$3>"
 })",
                             config));
-  auto* table = new GSOStringTable(&script.context, config);
+  GizmokitSpec spec(KUID(1, 2, 0), "", "/nonexistent", "asset");
+  auto* table = new GSOStringTable(&script.context, SpecRef(&spec), config);
   ASSERT_NE(table->GetScriptHandle(), 0u);
+  EXPECT_EQ(spec.Holders(), 1);
   EXPECT_EQ(script.CallText("::Nested(StringTable)", {table}), "a$1b");
   EXPECT_EQ(script.CallText("::Get(StringTable)", {table}), "100$|end$|$a|<>||");
   EXPECT_EQ(script.CallText("::Cleared(StringTable)", {table}), "<>");
@@ -350,6 +353,7 @@ class Test {
                             ") out of range (0..9) (file stringtable.gs)");
   }
   ReleaseHandle(table->GetScriptHandle());
+  EXPECT_EQ(spec.Holders(), 0) << "the table keeps its asset's spec only while it lives";
 
   Kiv::PString none[10];
   EXPECT_EQ(SubstituteStringParameters("$", none), "$");
@@ -383,4 +387,38 @@ TEST(HTMLBuffer, GrowsToExactlyTheFirstAppendAndEscapesBreaks) {
   EXPECT_EQ(buffer.Capacity(), 0u);
   EXPECT_EQ(buffer.Text(), "");
   EXPECT_TRUE(buffer.IsEmpty());
+}
+
+TEST(ScriptNatives, ArrayElementsGrowOnWriteAndCountReferences) {
+  ASSERT_TRUE(RegisterScriptNatives());
+  GSContext context;
+  GSArray* array = GSArray::Create(&context, true);
+  GSOSoup* a = GSOSoup::Create(&context, SoupRef(), false);
+  GSOSoup* b = GSOSoup::Create(&context, SoupRef(), false);
+  ASSERT_TRUE(array && a && b);
+  uint32_t out = 7;
+  EXPECT_FALSE(ScriptNatives::GetArrayElement(-1, out, *array, true));
+  EXPECT_EQ(out, 0u);
+  EXPECT_FALSE(ScriptNatives::SetArrayElement(-1, *array, a->GetScriptHandle()));
+  EXPECT_TRUE(ScriptNatives::SetArrayElement(3, *array, a->GetScriptHandle()));
+  EXPECT_EQ(array->Size(), 4u);
+  EXPECT_EQ(a->Instance()->refCount, 2);
+  out = 7;
+  EXPECT_FALSE(ScriptNatives::GetArrayElement(4, out, *array, true));
+  EXPECT_EQ(out, 0u);
+  EXPECT_TRUE(ScriptNatives::GetArrayElement(3, out, *array, true));
+  EXPECT_EQ(out, a->GetScriptHandle());
+  EXPECT_EQ(a->Instance()->refCount, 3);
+  ReleaseHandle(out);
+  EXPECT_TRUE(ScriptNatives::GetArrayElementNoReference(3, *array, out));
+  EXPECT_FALSE(ScriptNatives::GetArrayElementNoReference(4, *array, out));
+  EXPECT_EQ(a->Instance()->refCount, 2);
+  // Replacing an element releases the old one.
+  EXPECT_TRUE(ScriptNatives::SetArrayElement(3, *array, b->GetScriptHandle()));
+  EXPECT_EQ(a->Instance()->refCount, 1);
+  EXPECT_EQ(b->Instance()->refCount, 2);
+  EXPECT_FALSE(ScriptNatives::SetArrayElement(int32_t(GSArray::kMaxSize), *array, a->GetScriptHandle()));
+  ReleaseHandle(a->GetScriptHandle());
+  ReleaseHandle(b->GetScriptHandle());
+  ReleaseHandle(array->GetScriptHandle());
 }
