@@ -152,7 +152,11 @@ bool CompileIncludes(const std::string& source, const std::vector<GSCompiler::In
   GSCompiler::AppendIncludePath({sourceFolder, Kiv::PString()});
   for (const GSCompiler::IncludePath& include : includes) GSCompiler::AppendIncludePath(include);
 
-  std::set<std::string> seen;
+  // The source itself is no include, however the includes name it.
+  std::string self(Utils::FileNamePart(source));
+  for (char& c : self)
+    if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
+  std::set<std::string> seen = {self};
   std::vector<std::string> work = IncludesOf(source);
   bool ok = true;
   while (!work.empty()) {

@@ -51,4 +51,11 @@ file(READ ${FOLDER}/lib.gsl after HEX)
 if(NOT after STREQUAL before)
   message(FATAL_ERROR "source with an error: the old lib.gsl was changed")
 endif()
+# Two sources that include each other: the source's own library is the one
+# gsrun compiled, none is written beside it.
+file(WRITE ${FOLDER}/lib.gs "include \"main.gs\"\nclass Lib {\n  public int Value(void) { return 60; }\n};\n")
+expect("includes in a cycle" 0 "^=> 61\n$")
+if(EXISTS ${FOLDER}/main.gsl)
+  message(FATAL_ERROR "includes in a cycle: main.gsl was written beside main.gs")
+endif()
 file(REMOVE_RECURSE ${FOLDER})
