@@ -151,13 +151,20 @@ int32_t CodeGenerator::TemporaryCell(int t) const {
 // ------------------------------------------------------------ declarations
 
 bool CodeGenerator::Generate(const SyntaxNode* declarations) {
+  Begin();
+  for (const SyntaxNode* node = declarations; node; node = node->next)
+    if (!GenerateClass(node)) return false;
+  return m_counted == 0;
+}
+
+void CodeGenerator::Begin() {
   m_counted = 0;
   m_image.classes.clear();
-  for (const SyntaxNode* node = declarations; node; node = node->next) {
-    if (node->category != CatDeclaration || node->kind != DeclClass) continue;
-    if (!Class(node)) return false;
-  }
-  return m_counted == 0;
+}
+
+bool CodeGenerator::GenerateClass(const SyntaxNode* declaration) {
+  if (declaration->category != CatDeclaration || declaration->kind != DeclClass) return true;
+  return Class(declaration);
 }
 
 bool CodeGenerator::Class(const SyntaxNode* node) {

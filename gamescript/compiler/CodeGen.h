@@ -27,6 +27,10 @@ public:
   // generation failed; CountedErrors() then tells how many errors of the
   // source were reported (0 means an internal failure, already logged).
   bool Generate(const SyntaxNode* declarations);
+  // The same a class at a time: Begin, then each class declaration in order
+  // while GenerateClass succeeds.
+  void Begin();
+  bool GenerateClass(const SyntaxNode* declaration);
   int CountedErrors() const { return m_counted; }
 
 private:

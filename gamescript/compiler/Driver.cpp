@@ -6,6 +6,7 @@
 
 #include "gamescript/compiler/CodeGen.h"
 #include "gamescript/compiler/Messages.h"
+#include "gamescript/compiler/Parser.h"
 #include "gamescript/compiler/Semantic.h"
 #include "gamescript/compiler/Source.h"
 #include "gamescript/runtime/StringPool.h"
@@ -110,6 +111,15 @@ void CompileLog::Addf(const char* format, ...) {
   if (const char* copy = m_memory.StrDup(text.data(), text.size())) m_queue.Push(copy);
 }
 
+void CompileLog::Truncate(std::size_t count) {
+  if (count >= m_queue.Count()) return;
+  std::vector<const char*> kept;
+  const char* text = nullptr;
+  while (kept.size() < count && m_queue.Pop(text)) kept.push_back(text);
+  while (m_queue.Pop(text)) {}
+  for (const char* k : kept) m_queue.Push(k);
+}
+
 // ------------------------------------------------------------ compile unit
 
 int CompileUnit::Compile(const char* sourceName, CompileLog* log) {
@@ -127,11 +137,38 @@ int CompileUnit::Compile(const char* sourceName, CompileLog* log) {
   m_files.clear();
   m_root.Reset(log, &m_symbols);
   m_symbols.SetContext(&m_root);
-  int errors = CompileSource(name.c_str(), m_root, true);
+
+  CompileLog generationLog;
+  ParseContext generation;
+  generation.Reset(log ? &generationLog : nullptr, &m_symbols);
+  CodeGenerator generator(m_symbols, m_image, generation);
+  generator.Begin();
+  m_generator = &generator;
+  m_generatorContext = &generation;
+  m_generationFailed = false;
+  // The whole compile runs where the parser may nest deepest: each file's
+  // declarations are checked while the file is still being parsed, and its
+  // includes are compiled from there.
+  struct Job {
+    CompileUnit* unit;
+    const char* name;
+    int errors;
+  } job{this, name.c_str(), 0};
+  RunOnParseStack(
+      [](void* raw) {
+        Job& j = *static_cast<Job*>(raw);
+        j.errors = j.unit->CompileSource(j.name, j.unit->m_root, true);
+      },
+      &job);
+  int errors = job.errors;
+  m_generator = nullptr;
+  m_generatorContext = nullptr;
+
   if (errors != 0 && m_log) m_log->Addf(".. while compiling '%s'", name.c_str());
   if (errors == 0) {
-    CodeGenerator generator(m_symbols, m_image, m_root);
-    if (!generator.Generate(m_root.declarations)) {
+    if (m_log)
+      for (std::size_t i = 0; i < generationLog.Count(); ++i) m_log->Add(generationLog.At(i));
+    if (m_generationFailed) {
       // Errors of the source were reported as such; anything else is ours.
       errors = generator.CountedErrors();
       if (errors == 0) {
@@ -144,68 +181,111 @@ int CompileUnit::Compile(const char* sourceName, CompileLog* log) {
   return errors;
 }
 
-int CompileUnit::CompileSource(const char* fileName, ParseContext& context, bool mainFile) {
-  const int depth = m_includeDepth;
-  const std::string lower = Lower(fileName ? fileName : "");
-  if (int result = ReadAndParseSource(lower.c_str(), context)) return result;
+// One file as it is parsed: its includes are compiled when their directives
+// have been read, then each class is checked (and generated, for the main
+// file) and forgotten before the next is parsed.
+class CompileUnit::FileStream final : public ParseSink {
+public:
+  FileStream(CompileUnit& unit, ParseContext& context, bool mainFile, std::string key)
+      : m_unit(unit),
+        m_context(context),
+        m_mainFile(mainFile),
+        m_depth(unit.m_includeDepth),
+        m_key(std::move(key)) {}
 
-  // Files are entered and looked up under their file-name part, so an include
-  // written with a folder is still recognised as already compiled.
-  const std::string key(Utils::FileNamePart(lower));
-  GSDependentSymbol* file = m_symbols.NewDependent(key);
-  if (!file) {
-    if (m_log) m_log->Add("Internal Compiler Error.");
-    return 1;
-  }
-  file->sourceCrc = context.sourceCrc;
-  file->fileNameCrc = context.fileNameCrc;
-  file->index = m_fileCount;
-  if (!m_symbols.Add(file, nullptr, false)) {
-    if (m_log) m_log->Add("Internal Compiler Error.");
-    return 1;
-  }
-  ++m_fileCount;
-  m_files.push_back(file);
+  // The error count of the file and its includes, once it has been parsed.
+  int Result() const { return m_checking ? m_context.errorCount : m_errors; }
 
-  int errors = 0;
-  for (const SyntaxNode* decl = context.declarations; decl; decl = decl->next) {
-    if (decl->category != CatDeclaration || decl->kind != DeclInclude) continue;
-    const SyntaxNode* nameNode = decl->child[0];
-    const char* include = nameNode && nameNode->text ? nameNode->text : "";
-    if (m_symbols.FindDependent(std::string(Utils::FileNamePart(include))))
-      continue;  // included before, or a cycle
-    if (depth >= kMaxIncludeDepth) {
-      // Each level holds a file's tree and a stack frame: a long chain of
-      // files including each other must not exhaust either.
-      ReportError(context, true, false, int(decl->line), "Includes nested too deep, line %d.",
-                  int(decl->line));
-      ++errors;
-      break;
+  void Includes(SyntaxNode* includes) override {
+    CompileUnit& u = m_unit;
+    GSSymbolTable& symbols = u.m_symbols;
+    // Files are entered and looked up under their file-name part, so an
+    // include written with a folder is still recognised as already compiled.
+    GSDependentSymbol* file = symbols.NewDependent(m_key);
+    if (!file) {
+      Internal();
+      return;
     }
-    ParseContext sub;
-    sub.Reset(context.log, context.symbols);
-    m_symbols.SetContext(&sub);
-    m_includeDepth = depth + 1;
-    const int n = CompileSource(include, sub, false);
-    m_includeDepth = depth;
-    m_symbols.SetContext(&context);
-    errors += n;
-    if (n != 0 && m_log) m_log->Addf(".. while compiling '%s'", include);
-  }
-  m_symbols.ClearScopes();
+    file->sourceCrc = m_context.sourceCrc;
+    file->fileNameCrc = m_context.fileNameCrc;
+    file->index = u.m_fileCount;
+    if (!symbols.Add(file, nullptr, false)) {
+      Internal();
+      return;
+    }
+    ++u.m_fileCount;
+    u.m_files.push_back(file);
 
-  if (errors == 0) {
-    GSDependentSymbol* self = m_symbols.FindDependent(key);
-    if (!self) return 1;
-    m_symbols.currentFile = self;
-    context.errorCount = 0;
+    for (const SyntaxNode* decl = includes; decl; decl = decl->next) {
+      if (decl->category != CatDeclaration || decl->kind != DeclInclude) continue;
+      const SyntaxNode* nameNode = decl->child[0];
+      const char* include = nameNode && nameNode->text ? nameNode->text : "";
+      if (symbols.FindDependent(std::string(Utils::FileNamePart(include))))
+        continue;  // included before, or a cycle
+      if (m_depth >= kMaxIncludeDepth) {
+        // Each level holds a file's tree and a stack frame: a long chain of
+        // files including each other must not exhaust either.
+        ReportError(m_context, true, false, int(decl->line), "Includes nested too deep, line %d.",
+                    int(decl->line));
+        ++m_errors;
+        break;
+      }
+      ParseContext sub;
+      sub.Reset(m_context.log, m_context.symbols);
+      symbols.SetContext(&sub);
+      u.m_includeDepth = m_depth + 1;
+      const int n = u.CompileSource(include, sub, false);
+      u.m_includeDepth = m_depth;
+      symbols.SetContext(&m_context);
+      m_errors += n;
+      if (n != 0 && u.m_log) u.m_log->Addf(".. while compiling '%s'", include);
+    }
+    symbols.ClearScopes();
+    if (m_errors != 0) return;
+
+    GSDependentSymbol* self = symbols.FindDependent(m_key);
+    if (!self) {
+      m_errors = 1;
+      return;
+    }
+    symbols.currentFile = self;
+    m_context.errorCount = 0;
     // Import indexes count what this file itself refers to; an include
     // is checked for its declarations only.
-    m_symbols.ResetImportIndexes();
-    Check(context.declarations, context, !mainFile);
-    errors = context.errorCount;
+    symbols.ResetImportIndexes();
+    m_checking = true;
   }
-  return errors;
+
+  void Class(SyntaxNode* declaration) override {
+    if (!m_checking || m_aborted) return;  // the rest of the file is only parsed
+    Check(declaration, m_context, !m_mainFile, &m_aborted);
+    CompileUnit& u = m_unit;
+    if (!m_mainFile || m_context.errorCount != 0 || u.m_generationFailed || u.m_generator == nullptr) return;
+    u.m_generatorContext->fileName = m_context.fileName;
+    if (!u.m_generator->GenerateClass(declaration)) u.m_generationFailed = true;
+  }
+
+private:
+  void Internal() {
+    if (m_unit.m_log) m_unit.m_log->Add("Internal Compiler Error.");
+    m_errors = 1;
+  }
+
+  CompileUnit& m_unit;
+  ParseContext& m_context;
+  const bool m_mainFile;
+  const int m_depth;
+  const std::string m_key;
+  int m_errors = 0;
+  bool m_checking = false;  // includes compiled without errors: classes are checked
+  bool m_aborted = false;   // a check stopped the walk: no further class is checked
+};
+
+int CompileUnit::CompileSource(const char* fileName, ParseContext& context, bool mainFile) {
+  const std::string lower = Lower(fileName ? fileName : "");
+  FileStream stream(*this, context, mainFile, std::string(Utils::FileNamePart(lower)));
+  if (int result = ReadAndParseSource(lower.c_str(), context, &stream)) return result;
+  return stream.Result();
 }
 
 // ------------------------------------------------------------ entries

@@ -33,6 +33,8 @@ const std::list<IncludePath>& IncludePaths();
 
 // The messages of one compile run, in arrival order. Texts are copied into the
 // log's own memory; the whole log is freed with it.
+class CodeGenerator;
+
 class CompileLog {
 public:
   CompileLog() = default;
@@ -44,6 +46,8 @@ public:
   void Addf(const char* format, ...) __attribute__((format(printf, 2, 3)));
 
   std::size_t Count() const { return m_queue.Count(); }
+  // Drops every message from the `count`-th on.
+  void Truncate(std::size_t count);
   const char* At(std::size_t i) const { return m_queue.At(i); }
 
 private:
@@ -63,7 +67,8 @@ public:
   // compiled under its ".gs" name). Returns the error count.
   int Compile(const char* sourceName, CompileLog* log);
   // Reads, parses and enters one file, then its includes depth first (each
-  // file once). Returns the error count of the file and its includes.
+  // file once), then checks each class as soon as it is parsed (and generates
+  // it, for the main file). Returns the error count of the file and its includes.
   int CompileSource(const char* fileName, ParseContext& context, bool mainFile);
 
   // Writes the library image of a unit compiled without errors into `buffer`,
@@ -79,7 +84,15 @@ public:
   LibraryImage& Image() { return m_image; }
 
 private:
+  class FileStream;
+
   CompileLog* m_log = nullptr;
+  // The main file's classes are generated as soon as they are checked;
+  // whatever generation reports is held back until the file has passed every
+  // check, for a file that fails a check reports nothing else.
+  CodeGenerator* m_generator = nullptr;
+  ParseContext* m_generatorContext = nullptr;
+  bool m_generationFailed = false;
   GSSymbolTable m_symbols;
   ParseContext m_root;
   int m_fileCount = 0;

@@ -2,6 +2,7 @@
 // State of one source file while it is read, parsed and checked.
 
 #include <cstdint>
+#include <string>
 
 #include "gamescript/runtime/Memory.h"
 
@@ -21,7 +22,8 @@ public:
   const char* fileName = nullptr;  // pooled; the name this file's messages carry
   uint32_t sourceCrc = 0;          // identity word 1: CRC-32 of the source text
   uint32_t fileNameCrc = 0;        // identity word 2: CRC-32 of the lower-cased name part
-  Utils::FrameMemory stringPool;   // names and literal texts of this file
+  Utils::FrameMemory stringPool;   // the syntax tree with its names and literal texts
+  std::string fileNameText;        // storage of the file name, which outlives the tree
 
   ParseContext() = default;
   ParseContext(const ParseContext&) = delete;
@@ -33,6 +35,7 @@ public:
     errorCount = 0;
     warningCount = 0;
     fileName = nullptr;
+    fileNameText.clear();
     declarations = nullptr;
     sourceCrc = 0;
     fileNameCrc = 0;

@@ -57,7 +57,8 @@ struct Chain {
 
 class Parser {
 public:
-  Parser(Scanner& scanner, ParseContext& context) : m_scanner(scanner), m_ctx(context) {}
+  Parser(Scanner& scanner, ParseContext& context, ParseSink* sink)
+      : m_scanner(scanner), m_ctx(context), m_sink(sink) {}
 
   int Run() {
     try {
@@ -222,10 +223,27 @@ private:
       include->child[0] = name;
       program.Add(include);
     }
+    if (m_sink != nullptr) {
+      m_sink->Includes(program.head);
+      program = Chain();
+      Recycle();
+    }
     do {
-      program.Add(ClassDeclaration());
+      SyntaxNode* declaration = ClassDeclaration();
+      if (m_sink == nullptr) {
+        program.Add(declaration);
+        continue;
+      }
+      m_sink->Class(declaration);
+      Recycle();
     } while (Peek() != TOKEN_END);
     return program.head;
+  }
+
+  // The nodes handed to the sink are done with: their pool is reused.
+  void Recycle() {
+    m_ctx.stringPool.Rewind();
+    m_low = m_high = nullptr;
   }
 
   static uint32_t SpecifierBit(int token) {
@@ -904,6 +922,7 @@ private:
 
   Scanner& m_scanner;
   ParseContext& m_ctx;
+  ParseSink* m_sink;
   int m_token = 0;
   std::string_view m_text;
   bool m_loaded = false;
@@ -915,16 +934,39 @@ private:
 
 }  // namespace
 
-int Parse(Scanner& scanner, ParseContext& context) {
+namespace {
+thread_local bool t_onParseStack = false;
+}
+
+void RunOnParseStack(void (*body)(void*), void* argument) {
+  if (t_onParseStack) {
+    body(argument);
+    return;
+  }
   // The recursion may reach the nesting limit on any thread: the parse runs
   // on a stack made for it (only what it uses is ever touched).
   struct Job {
-    Parser parser;
-    int result;
-  } job{Parser(scanner, context), 1};
+    void (*body)(void*);
+    void* argument;
+  } job{body, argument};
   Kiv::RunWithStack(
       kParseStackBytes,
-      [](void* raw) { static_cast<Job*>(raw)->result = static_cast<Job*>(raw)->parser.Run(); }, &job);
+      [](void* raw) {
+        const Job& j = *static_cast<Job*>(raw);
+        t_onParseStack = true;
+        j.body(j.argument);
+        t_onParseStack = false;
+      },
+      &job);
+}
+
+int Parse(Scanner& scanner, ParseContext& context, ParseSink* sink) {
+  struct Job {
+    Parser parser;
+    int result;
+  } job{Parser(scanner, context, sink), 1};
+  RunOnParseStack([](void* raw) { static_cast<Job*>(raw)->result = static_cast<Job*>(raw)->parser.Run(); },
+                  &job);
   return job.result;
 }
 

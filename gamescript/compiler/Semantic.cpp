@@ -51,12 +51,14 @@ SyntaxNode* ReverseDependents(SyntaxNode* head) {
 
 }  // namespace
 
-bool Check(SyntaxNode* tree, ParseContext& context, bool declarationsOnly) {
+bool Check(SyntaxNode* tree, ParseContext& context, bool declarationsOnly, bool* aborted) {
+  if (aborted != nullptr) *aborted = false;
   if (context.symbols == nullptr) return false;
   GSSymbolTable& symbols = *context.symbols;
   const int errorsBefore = context.errorCount;
   SemanticWalker walker(context, symbols);
   bool ok = walker.Walk(tree, declarationsOnly);
+  if (aborted != nullptr) *aborted = walker.Aborted();
   // An aborted walk leaves block levels open; the next file starts clean.
   symbols.ClearScopes();
   symbols.currentFunction = nullptr;

@@ -13,7 +13,9 @@ struct SyntaxNode;
 // Walks `tree` (the file's declaration list) with the symbol table of
 // `context`. With `declarationsOnly` (a file included for its declarations)
 // classes, functions and members are entered but bodies are not checked.
-// True when no check failed; every error is counted in `context`.
-bool Check(SyntaxNode* tree, ParseContext& context, bool declarationsOnly);
+// True when no check failed; every error is counted in `context`. `aborted`,
+// when given, tells whether an error stopped the walk: a file checked a class
+// at a time checks no further class after that.
+bool Check(SyntaxNode* tree, ParseContext& context, bool declarationsOnly, bool* aborted = nullptr);
 
 }  // namespace GSCompiler

@@ -1,6 +1,7 @@
 #include "gamescript/compiler/Source.h"
 
 #include <string>
+#include <vector>
 
 #include "foundation/Crc32.h"
 #include "foundation/FileUtil.h"
@@ -25,18 +26,36 @@ bool SourceExists(const char* base, const std::string& path) {
   return Kiv::File::IsRegularFile(PathUnder(base, path));
 }
 
+// The scanner's reports; while declarations are handed on as they are parsed,
+// their texts are kept too, as the reasons of a file that fails.
+struct ScannerReports {
+  ParseContext* context;
+  std::vector<std::string>* kept;
+};
+
 void ScannerError(void* user, int line, const char* message) {
-  ReportError(*static_cast<ParseContext*>(user), true, false, line, "%s", message);
+  const ScannerReports& reports = *static_cast<ScannerReports*>(user);
+  ParseContext& context = *reports.context;
+  const std::size_t before = context.log ? context.log->Count() : 0;
+  ReportError(context, true, false, line, "%s", message);
+  if (reports.kept && context.log && context.log->Count() > before)
+    reports.kept->emplace_back(context.log->At(context.log->Count() - 1));
 }
 
-// Makes the context and scanner current for the parse and clears them on every
-// way out.
+// Makes the context current for the parse and restores the outer file's
+// context and scanner (an include is read while its includer is parsed) on
+// every way out.
 struct CurrentGuard {
-  explicit CurrentGuard(ParseContext& context) { SetCurrentParseContext(&context); }
-  ~CurrentGuard() {
-    SetCurrentScanner(nullptr);
-    SetCurrentParseContext(nullptr);
+  explicit CurrentGuard(ParseContext& context)
+      : m_context(CurrentParseContext()), m_scanner(CurrentScanner()) {
+    SetCurrentParseContext(&context);
   }
+  ~CurrentGuard() {
+    SetCurrentScanner(m_scanner);
+    SetCurrentParseContext(m_context);
+  }
+  ParseContext* m_context;
+  Scanner* m_scanner;
 };
 
 }  // namespace
@@ -68,10 +87,11 @@ std::string FindSource(const char* fileName, const char** baseFolder) {
   return found;
 }
 
-int ReadAndParseSource(const char* fileName, ParseContext& context) {
+int ReadAndParseSource(const char* fileName, ParseContext& context, ParseSink* sink) {
   CurrentGuard guard(context);
   if (!fileName) fileName = "";
-  context.fileName = context.stringPool.StrDup(fileName);
+  context.fileNameText = fileName;
+  context.fileName = context.fileNameText.c_str();
 
   const char* base = nullptr;
   const std::string found = FindSource(fileName, &base);
@@ -94,24 +114,36 @@ int ReadAndParseSource(const char* fileName, ParseContext& context) {
     return 1;
   }
 
+  context.sourceCrc = ScriptSourceChecksum(buffer);
+  const std::string lowerName(Utils::FileNamePart(fileName));
+  context.fileNameCrc = Crc32LowerString(lowerName.c_str());
+
+  CompileLog* const log = context.log;
+  const std::size_t mark = log ? log->Count() : 0;
+  std::vector<std::string> reasons;  // the scanner's reports, with a sink
   int parseResult;
   int scannerErrors;
   {
     Scanner scanner(buffer.data ? buffer.data : "", buffer.length);
-    scanner.SetErrorSink(&ScannerError, &context);
+    ScannerReports reports{&context, sink ? &reasons : nullptr};
+    scanner.SetErrorSink(&ScannerError, &reports);
     SetCurrentScanner(&scanner);
-    parseResult = Parse(scanner, context);
+    parseResult = Parse(scanner, context, sink);
     scannerErrors = scanner.ErrorCount();
-    SetCurrentScanner(nullptr);
   }
   // An over-long token fails the file even when the parser got past it.
   const bool failed = parseResult != 0 || scannerErrors > 0;
   if (failed) {
+    if (sink && log) {
+      // A parse error is the last message of a failed parse.
+      if (parseResult != 0 && log->Count() > mark) reasons.emplace_back(log->At(log->Count() - 1));
+      log->Truncate(mark);
+      for (const std::string& reason : reasons) log->Add(reason.c_str());
+    }
+    if (sink) context.errorCount = scannerErrors + parseResult;
     if (context.errorCount == 0) context.errorCount = 1;
-  } else {
-    context.sourceCrc = ScriptSourceChecksum(buffer);
-    const std::string lowerName(Utils::FileNamePart(fileName));
-    context.fileNameCrc = Crc32LowerString(lowerName.c_str());
+    context.sourceCrc = 0;
+    context.fileNameCrc = 0;
   }
   buffer.Clear();
   return failed ? 1 : 0;

@@ -128,6 +128,7 @@ bool FrameMemory::NewSlab(std::size_t blockBytes) {
     raw = std::malloc(size);
     if (raw == nullptr) return false;
   }
+  Hold(size);
   Slab* slab = static_cast<Slab*>(raw);
   slab->next = m_slabs;
   m_slabs = slab;
@@ -148,7 +149,7 @@ FrameMemory::Block* FrameMemory::NewBlock() {
   b->data = reinterpret_cast<uint8_t*>(b + 1);
   b->used = 0;
   b->next = nullptr;
-  b->ownAllocation = false;
+  b->ownBytes = 0;
   return b;
 }
 
@@ -185,11 +186,12 @@ char* FrameMemory::StrDup(const char* text, std::size_t length) {
     // current one so later small allocations still fill the current block.
     void* raw = std::malloc(sizeof(Block) + length + 1);
     if (!raw) return nullptr;
+    Hold(sizeof(Block) + length + 1);
     Block* b = static_cast<Block*>(raw);
     b->data = reinterpret_cast<uint8_t*>(b + 1);
     b->used = m_blockSize;  // counts as full
     b->next = m_current->next;
-    b->ownAllocation = true;
+    b->ownBytes = sizeof(Block) + length + 1;
     m_current->next = b;
     m_total += length + 1;
     ++m_count;
@@ -204,7 +206,7 @@ char* FrameMemory::StrDup(const char* text, std::size_t length) {
 void FrameMemory::FreeAll() {
   for (Block* b = m_first; b != nullptr;) {
     Block* next = b->next;
-    if (b->ownAllocation) std::free(b);
+    if (b->ownBytes != 0) std::free(b);
     b = next;
   }
   for (Slab* slab = m_slabs; slab != nullptr;) {
@@ -219,6 +221,33 @@ void FrameMemory::FreeAll() {
   m_total = 0;
   m_count = 0;
   m_blockSize = 0;
+  m_held = 0;
+  m_peakHeld = 0;
+}
+
+void FrameMemory::Hold(std::size_t bytes) {
+  m_held += bytes;
+  m_peakHeld = std::max(m_peakHeld, m_held);
+}
+
+void FrameMemory::Rewind() {
+  Block* kept = nullptr;
+  for (Block* b = m_first; b != nullptr;) {
+    Block* next = b->next;
+    if (b->ownBytes != 0) {
+      m_held -= b->ownBytes;
+      std::free(b);
+    } else {
+      b->used = 0;
+      if (kept != nullptr) kept->next = b;
+      kept = b;
+    }
+    b = next;
+  }
+  if (kept != nullptr) kept->next = nullptr;
+  m_current = m_first;
+  m_total = 0;
+  m_count = 0;
 }
 
 // ---------------------------------------------------------------- BlockMemory

@@ -69,17 +69,25 @@ public:
   char* StrDup(const char* text, std::size_t length);
   // Frees every block; all fields, the block size included, become 0.
   void FreeAll();
+  // Takes back everything allocated but keeps the blocks for the next
+  // allocations (an oversized text's own block is freed): a pool refilled
+  // again and again touches no fresh memory. Every earlier pointer dies.
+  void Rewind();
 
   std::size_t BlockSize() const { return m_blockSize; }
   std::size_t TotalBytes() const { return m_total; }
   std::size_t AllocCount() const { return m_count; }
+  // Bytes the pool holds from the system now, and the most it has held
+  // since it was made or last freed.
+  std::size_t HeldBytes() const { return m_held; }
+  std::size_t PeakHeldBytes() const { return m_peakHeld; }
 
 private:
   struct Block {
     uint8_t* data;
     std::size_t used;
     Block* next;
-    bool ownAllocation;  // an oversized text's block, allocated alone
+    std::size_t ownBytes;  // an oversized text's block, allocated alone: its size; else 0
   };
   // Blocks are carved from larger slabs that grow geometrically, so a big
   // pool costs few allocations and few page faults while a small one stays
@@ -89,6 +97,7 @@ private:
   };
   Block* NewBlock();
   bool NewSlab(std::size_t blockBytes);
+  void Hold(std::size_t bytes);
 
   Slab* m_slabs = nullptr;
   uint8_t* m_slabCursor = nullptr;
@@ -99,6 +108,8 @@ private:
   std::size_t m_total = 0;
   std::size_t m_count = 0;
   std::size_t m_blockSize = 0;
+  std::size_t m_held = 0;
+  std::size_t m_peakHeld = 0;
 };
 
 // Fixed-size element allocator with one free bit per element.

@@ -133,6 +133,37 @@ TEST(FrameMemory, ManyBlocksKeepTheirBytesAcrossFreeAllAndInit) {
   }
 }
 
+// A rewound pool gives its blocks out again: refilling it as before takes
+// nothing more from the system, the first allocation lands where the first
+// one did, and an oversized text's own block is returned at once.
+TEST(FrameMemory, RewindReusesBlocksAndCountsWhatIsHeld) {
+  FrameMemory m;
+  std::size_t held = 0;
+  void* first = nullptr;
+  for (int round = 0; round < 3; ++round) {
+    void* p = m.Alloc(100, 8);
+    if (round == 0) first = p;
+    EXPECT_EQ(p, first) << round;
+    for (int i = 0; i < 500; ++i) ASSERT_NE(m.Alloc(900, 8), nullptr);
+    const std::size_t before = m.HeldBytes();
+    const std::string big(10000, 'b');
+    ASSERT_NE(m.StrDup(big.c_str()), nullptr);
+    EXPECT_GT(m.HeldBytes(), before + big.size());
+    if (round == 0) held = m.HeldBytes();
+    EXPECT_EQ(m.HeldBytes(), held) << round;
+    EXPECT_EQ(m.PeakHeldBytes(), held) << round;
+    m.Rewind();
+    EXPECT_EQ(m.TotalBytes(), 0u);
+    EXPECT_EQ(m.HeldBytes(), before) << round;
+  }
+  // Past what the blocks held, the pool grows again; FreeAll forgets the peak.
+  for (int i = 0; i < 1500; ++i) ASSERT_NE(m.Alloc(900, 8), nullptr);
+  EXPECT_GT(m.PeakHeldBytes(), held);
+  m.FreeAll();
+  EXPECT_EQ(m.HeldBytes(), 0u);
+  EXPECT_EQ(m.PeakHeldBytes(), 0u);
+}
+
 TEST(BlockMemory, AllocatesDistinctElementsAndRefusesBadFrees) {
   BlockMemory m;
   ASSERT_TRUE(m.Init(10, 6, 0));

@@ -1,0 +1,87 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "gamescript/compiler/Driver.h"
+#include "gamescript/compiler/ParseContext.h"
+#include "tests/gamescript/compiler/codegen_support.h"
+#include "tests/gamescript/compiler/parser_support.h"
+
+using namespace GSCompiler;
+
+namespace {
+
+// `classes` numbered copies of a class with members, loops, a switch, calls
+// and string building ("@" stands for the number), each deriving from the first.
+std::string ManyClasses(int classes) {
+  const std::string templ =
+      "class C@ isclass C0 {\n"
+      "  public int count@ = 3;\n"
+      "  float ratio = 1.5;\n"
+      "  public void Reset(void) { count@ = 0; ratio = 0.0; }\n"
+      "  public int Step(int a, float b) {\n"
+      "    int i;\n"
+      "    for (i = 0; i < a; i++) {\n"
+      "      if (i % 2 == 0 and b > 0.5) count@ = count@ + i * 2;\n"
+      "      else count@ = count@ - 1;\n"
+      "    }\n"
+      "    switch (a) { case 1: count@ = 5; break; default: break; }\n"
+      "    string s = \"value \" + (string)count@;\n"
+      "    while (ratio > 10.0) ratio = ratio / 2.0;\n"
+      "    Reset();\n"
+      "    return count@ + s.size();\n"
+      "  }\n"
+      "};\n";
+  std::string s = "class C0 { };\n";
+  for (int c = 1; c <= classes; ++c)
+    for (char ch : templ) {
+      if (ch == '@')
+        s += std::to_string(c);
+      else
+        s += ch;
+    }
+  return s;
+}
+
+struct TreeUse {
+  int errors = -1;
+  std::size_t sourceBytes = 0;
+  std::size_t peakTreeBytes = 0;
+  std::size_t libraryBytes = 0;
+};
+
+TreeUse Compile(int classes) {
+  CodegenTest::TempDir t;
+  TreeUse use;
+  const std::string source = ManyClasses(classes);
+  use.sourceBytes = source.size();
+  t.Write("many.gs", source);
+  ClearIncludePaths();
+  AppendIncludePath({t.Path(), {}});
+  CompileLog log;
+  CompileUnit unit;
+  use.errors = unit.Compile("many.gs", &log);
+  // Counted before the library is written, which frees the tree's pool.
+  use.peakTreeBytes = unit.RootContext().stringPool.PeakHeldBytes();
+  Utils::ByteBuffer buffer;
+  buffer.Init(1024);
+  if (use.errors == 0 && unit.WriteLibrary(buffer, &log, "many.gs")) use.libraryBytes = buffer.Length();
+  ClearIncludePaths();
+  return use;
+}
+
+}  // namespace
+
+// A file's syntax tree is held a class at a time: the most its pool ever
+// holds does not grow with the number of classes, and for a large source is a
+// small part of it.
+TEST(DriverMemory, TreeOfALargeSourceIsBoundedByItsLargestClass) {
+  const TreeUse few = Compile(20);
+  const TreeUse many = Compile(2000);
+  ASSERT_EQ(few.errors, 0);
+  ASSERT_EQ(many.errors, 0);
+  EXPECT_GT(many.libraryBytes, 50 * few.libraryBytes);  // every class was generated
+  EXPECT_GT(many.sourceBytes, 1000000u);
+  EXPECT_EQ(many.peakTreeBytes, few.peakTreeBytes);
+  EXPECT_LT(many.peakTreeBytes, many.sourceBytes / 16);
+}
