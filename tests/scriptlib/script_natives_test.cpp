@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdarg>
+#include <cstdlib>
 #include <cstdio>
 #include <set>
 #include <string>
@@ -166,6 +167,26 @@ TEST(ScriptNatives, TablesMatchTheLibrariesAndEveryLinkResolves) {
   ASSERT_NE(ScriptClasses().soup, nullptr);
   EXPECT_EQ(ScriptClasses().soup->Name(), "Soup");
   ScriptLogHook = nullptr;
+}
+
+// In a fresh process whose current folder has an empty "libraries": both
+// calls fail and no record of the native classes is entered. 0 when so.
+int RegisterWithoutLibraries() {
+  Kiv::TempFolder folder("scriptlib-empty");
+  folder.MakeDir("libraries");
+  const std::string start = Kiv::CurrentFolder();
+  if (!Kiv::SetCurrentFolder(folder.Root())) return 2;
+  const std::size_t builtins = GSMachine::Instance().NativeCount();
+  const bool first = RegisterScriptNatives();
+  const bool second = RegisterScriptNatives();
+  const bool none = GSMachine::Instance().NativeCount() == builtins;
+  Kiv::SetCurrentFolder(start);
+  return !first && !second && none && ScriptClasses().gameObject == nullptr ? 0 : 1;
+}
+
+TEST(ScriptNatives, AFailedRegistrationIsReportedAgainAndEntersNothing) {
+  ::testing::GTEST_FLAG(death_test_style) = "threadsafe";  // a process of its own, nothing registered yet
+  EXPECT_EXIT(std::exit(RegisterWithoutLibraries()), ::testing::ExitedWithCode(0), "");
 }
 
 TEST(ScriptNatives, EveryMutatorOfALockedSoupRaisesAndChangesNothing) {
