@@ -23,7 +23,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<uint8_t> written;
   if (definition.WriteLODFile(written) != 0) std::abort();
   RovanaIndexedMeshLODDefinition again;
-  if (again.ReadLODData(&display, &manager, &resource, written, "meshes/fuzz.lm", 0xFFFFFFFF) != 0) std::abort();
+  if (again.ReadLODData(&display, &manager, &resource, written, "meshes/fuzz.lm", 0xFFFFFFFF) != 0)
+    std::abort();
   definition.CompleteLoad();
   return 0;
 }

@@ -30,11 +30,11 @@ MeshFixture::Mesh Level(int segments, int bones) {
 const std::string& Folder() {
   static const std::string folder = [] {
     const std::string root = FuzzScratchFolder("fuzz-lod-text");
-    for (auto [name, mesh] : {std::pair{"a.im", Level(3, 2)}, std::pair{"b.im", Level(1, 2)},
-                              std::pair{"c.im", Level(2, 1)}}) {
+    for (auto [name, mesh] :
+         {std::pair{"a.im", Level(3, 2)}, std::pair{"b.im", Level(1, 2)}, std::pair{"c.im", Level(2, 1)}}) {
       const auto bytes = MeshFixture::Write(mesh);
-      Kiv::File::WriteWholeFile(root + "/" + name, std::string_view(reinterpret_cast<const char*>(bytes.data()),
-                                                                      bytes.size()));
+      Kiv::File::WriteWholeFile(root + "/" + name,
+                                std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
     }
     return root;
   }();
@@ -46,12 +46,14 @@ const std::string& Folder() {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string& folder = Folder();
   Kiv::ConfigData config;
-  if (Kiv::ConfigParser::ParseText(std::string_view(reinterpret_cast<const char*>(data), size), config) != 0) {
+  if (Kiv::ConfigParser::ParseText(std::string_view(reinterpret_cast<const char*>(data), size), config) !=
+      0) {
     return 0;
   }
   Kiv::ScriptedMaterialManager manager;
   RovanaIndexedMeshLODDefinition definition;
-  if (definition.LoadLODConfig(nullptr, &manager, nullptr, config, folder + "/fuzz.lm.txt", 0xFFFFFFFF) == 0) {
+  if (definition.LoadLODConfig(nullptr, &manager, nullptr, config, folder + "/fuzz.lm.txt", 0xFFFFFFFF) ==
+      0) {
     std::vector<uint8_t> written;
     definition.WriteLODFile(written);
     definition.CompleteLoad();

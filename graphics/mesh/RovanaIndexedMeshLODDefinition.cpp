@@ -290,8 +290,8 @@ int RovanaIndexedMeshLODDefinition::ReadLevel(ByteReader& form, uint32_t index) 
   LODLevel& level = m_levels[index];
   m_influenceLimitSource = maxInfluences;
   m_boneLimitSource = maxBones;
-  level.hardwareAnimated = maxInfluences >= 1 && maxInfluences <= m_influenceLimit && maxBones <= kMatrixLimit &&
-                           m_displaySkinning && !m_options.softwareAnimation.On();
+  level.hardwareAnimated = maxInfluences >= 1 && maxInfluences <= m_influenceLimit &&
+                           maxBones <= kMatrixLimit && m_displaySkinning && !m_options.softwareAnimation.On();
   m_hardwareSkinning = level.hardwareAnimated;
 
   if (distance == -1.0f) {
@@ -678,7 +678,8 @@ uint64_t RovanaIndexedMeshLODDefinition::CalculateDataSize() const {
                   12 * uint64_t(m_namedLevels.size()) + 40 * uint64_t(m_levels.size());
   for (const LODLevel& level : m_levels) {
     for (const auto& chunk : level.chunks) {
-      size += uint64_t(chunk->GetNumVertices()) * chunk->GetVertexSize() + 2 * uint64_t(chunk->GetNumIndices());
+      size +=
+          uint64_t(chunk->GetNumVertices()) * chunk->GetVertexSize() + 2 * uint64_t(chunk->GetNumIndices());
     }
   }
   if (!m_bones.empty()) {
@@ -694,8 +695,8 @@ uint64_t RovanaIndexedMeshLODDefinition::CalculateDataSize() const {
 
 // Writing.
 
-void RovanaIndexedMeshLODDefinition::ComputeChunkCounts(uint32_t level, uint32_t chunk, uint32_t& maxInfluences,
-                                                        uint32_t& maxBones) const {
+void RovanaIndexedMeshLODDefinition::ComputeChunkCounts(uint32_t level, uint32_t chunk,
+                                                        uint32_t& maxInfluences, uint32_t& maxBones) const {
   maxInfluences = maxBones = 0;
   if (m_bones.empty() || level >= m_levels.size() || chunk >= m_levels[level].ChunkCount()) return;
   const uint32_t vertices = m_levels[level].chunks[chunk]->GetNumVertices();
@@ -799,7 +800,8 @@ int RovanaIndexedMeshLODDefinition::WriteLODFile(std::vector<uint8_t>& out) cons
     mark = BeginChunk(out, "ATCH", 100);
     Kiv::AppendLE32(out, uint32_t(m_attachments.size()));
     for (const MeshAttachment& attachment : m_attachments) {
-      const bool culled = std::find(m_cullList.begin(), m_cullList.end(), attachment.name) != m_cullList.end();
+      const bool culled =
+          std::find(m_cullList.begin(), m_cullList.end(), attachment.name) != m_cullList.end();
       WritePaddedString(out, attachment.name.Str() + (culled ? std::string(kCullSuffix) : std::string()));
       WriteFloats(out, attachment.rotation, 9);
       WriteFloats(out, attachment.position, 3);
@@ -812,7 +814,8 @@ int RovanaIndexedMeshLODDefinition::WriteLODFile(std::vector<uint8_t>& out) cons
   return Kiv::kMeshOk;
 }
 
-void RovanaIndexedMeshLODDefinition::WriteMaterial(std::vector<uint8_t>& out, const Kiv::Material& material) const {
+void RovanaIndexedMeshLODDefinition::WriteMaterial(std::vector<uint8_t>& out,
+                                                   const Kiv::Material& material) const {
   const MeshMaterialSource* source = GetMaterialSource(&material);
   const size_t mark = BeginChunk(out, "MATL", 103);
   WritePaddedString(out, source ? std::string_view(source->name) : material.GetRequestName().View());
@@ -825,7 +828,8 @@ void RovanaIndexedMeshLODDefinition::WriteMaterial(std::vector<uint8_t>& out, co
   Kiv::AppendLEFloat(out, material.GetFactor());
   const Kiv::DisplayMaterial& display = material.GetDisplayMaterial();
   for (int c = 0; c < 4; ++c) {
-    for (int k = 0; k < 3; ++k) Kiv::AppendLEFloat(out, c == 3 ? 2.0f * display.colours[c][k] : display.colours[c][k]);
+    for (int k = 0; k < 3; ++k)
+      Kiv::AppendLEFloat(out, c == 3 ? 2.0f * display.colours[c][k] : display.colours[c][k]);
   }
   Kiv::AppendLEFloat(out, display.power);
   const std::vector<Kiv::MaterialTexture>& textures = source ? source->textures : material.GetTextures();
@@ -838,8 +842,9 @@ void RovanaIndexedMeshLODDefinition::WriteMaterial(std::vector<uint8_t>& out, co
   EndChunk(out, mark);
 }
 
-void RovanaIndexedMeshLODDefinition::WriteLevel(std::vector<uint8_t>& out, uint32_t index,
-                                                const std::vector<std::shared_ptr<Kiv::Material>>& table) const {
+void RovanaIndexedMeshLODDefinition::WriteLevel(
+    std::vector<uint8_t>& out, uint32_t index,
+    const std::vector<std::shared_ptr<Kiv::Material>>& table) const {
   const LODLevel& level = m_levels[index];
   uint32_t maxInfluences = 0, maxBones = 0;
   ComputeLevelCounts(index, maxInfluences, maxBones);
@@ -869,8 +874,7 @@ void RovanaIndexedMeshLODDefinition::WriteLevel(std::vector<uint8_t>& out, uint3
     const Kiv::GeometryChunk& chunk = *level.chunks[j];
     const size_t lchk = BeginChunk(out, "LCHK", 100);
     Kiv::AppendLE32(out, j);
-    Kiv::AppendLE32(out,
-                    uint32_t(std::find(table.begin(), table.end(), level.materials[j]) - table.begin()));
+    Kiv::AppendLE32(out, uint32_t(std::find(table.begin(), table.end(), level.materials[j]) - table.begin()));
 
     uint32_t chunkInfluences = 0, chunkBones = 0;
     ComputeChunkCounts(index, j, chunkInfluences, chunkBones);
@@ -926,7 +930,8 @@ void RovanaIndexedMeshLODDefinition::WriteLevel(std::vector<uint8_t>& out, uint3
     if (faces > 0 && !neighbours.empty()) {
       const size_t ninf = BeginChunk(out, "NINF", 100);
       for (uint32_t f = 0; f < faces; ++f) {
-        for (int n = 0; n < 3; ++n) Kiv::AppendLE32(out, f < neighbours.size() ? neighbours[f].neighbour[n] : ~0u);
+        for (int n = 0; n < 3; ++n)
+          Kiv::AppendLE32(out, f < neighbours.size() ? neighbours[f].neighbour[n] : ~0u);
       }
       EndChunk(out, ninf);
     }

@@ -197,9 +197,7 @@ bool ConfigEntry::GetBool(std::string_view name, bool fallback) const {
   return fallback;
 }
 
-float ConfigData::GetVersion() const {
-  return m_root.GetFloat("version", 1.0f);
-}
+float ConfigData::GetVersion() const { return m_root.GetFloat("version", 1.0f); }
 
 int ConfigParser::Parse(std::string_view path, ConfigData& data) {
   std::string text;

@@ -9,13 +9,14 @@ namespace {
 
 TEST(ConfigParser, EntriesValuesAndBlocks) {
   Kiv::ConfigData data;
-  ASSERT_EQ(Kiv::ConfigParser::ParseText("\xEF\xBB\xBF"
-                                         "version 1.0\n"
-                                         "mesh 0 { name a.im }\n"
-                                         "mesh far {\n  name \"with space \\\"q\\\".im\" // note\n  animated YES\n}\n"
-                                         "flag; multiplier +2.5 # trailing\n"
-                                         "\r\nempty {}\n",
-                                         data),
+  ASSERT_EQ(Kiv::ConfigParser::ParseText(
+                "\xEF\xBB\xBF"
+                "version 1.0\n"
+                "mesh 0 { name a.im }\n"
+                "mesh far {\n  name \"with space \\\"q\\\".im\" // note\n  animated YES\n}\n"
+                "flag; multiplier +2.5 # trailing\n"
+                "\r\nempty {}\n",
+                data),
             0)
       << data.Error();
   const Kiv::ConfigEntry& root = data.Root();
@@ -53,12 +54,12 @@ TEST(ConfigParser, RefusedTextsSayWhere) {
     const char* text;
     const char* where;
   } cases[] = {
-      {"a {\n", "line 2"},                  // not closed
-      {"a 1\n}\n", "line 2"},               // closed without a block
-      {"a \"open\nb 1\n", "line 1"},        // a string running past its line
-      {"a 1 2\n", "line 1"},                // two values
-      {"{ a 1 }\n", "line 1"},              // a block without a key
-      {"a { b } c\n", "line 1"},            // a value after the block
+      {"a {\n", "line 2"},            // not closed
+      {"a 1\n}\n", "line 2"},         // closed without a block
+      {"a \"open\nb 1\n", "line 1"},  // a string running past its line
+      {"a 1 2\n", "line 1"},          // two values
+      {"{ a 1 }\n", "line 1"},        // a block without a key
+      {"a { b } c\n", "line 1"},      // a value after the block
   };
   for (const Case& c : cases) {
     Kiv::ConfigData data;

@@ -133,6 +133,23 @@ TEST(GameObjects, ThreadsSleepAndWaitForMessages) {
   ASSERT_EQ(a->ThreadCount(), 1u);
   EXPECT_EQ(waiter->State(), GSThread::Waiting);
   EXPECT_TRUE(g.router->IsSubscribed(a, g.router->GetMessageId("Tick")));
+  {
+    // The stack-dump pair is consumed by the router: it dumps, nobody receives it.
+    g.router->SetStackDumpPair(g.router->GetMessageId("Dump"), g.router->GetMessageId("Now"));
+    LogCapture log;
+    g.Send(b, nullptr, "Dump", "Now");
+    const std::string all = log.All();
+    EXPECT_NE(all.find("*** DUMPING ALL THREAD STACKS ***"), std::string::npos) << all;
+    EXPECT_NE(all.find("*** STACK DUMP OF THREAD 0 ON GAME OBJECT a, id " + std::to_string(a->NodeId())),
+              std::string::npos)
+        << all;
+    EXPECT_NE(all.find("function $void@A::Waiter(), line -1"), std::string::npos) << all;
+    LogCapture::Lines().clear();
+    g.Send(b, b, "Dump", "Now");
+    EXPECT_EQ(log.All().find("ON GAME OBJECT a,"), std::string::npos) << log.All();
+    EXPECT_NE(log.All().find("ON GAME OBJECT b,"), std::string::npos) << log.All();
+    EXPECT_EQ(waiter->State(), GSThread::Waiting);
+  }
   g.Send(b, a, "Tock", "y");  // a handler with another minor does not match
   g.Send(b, a, "Tick", "any");
   EXPECT_EQ(waiter->State(), GSThread::Ready);

@@ -105,8 +105,9 @@ TEST(LodText, LevelsDistancesNamedLevelsAndSettings) {
 TEST(LodText, ARepeatedFileIsReadOnceAndItsLevelsShareTheChunks) {
   LodSetup setup;
   RovanaIndexedMeshLODDefinition d;
-  ASSERT_EQ(setup.LoadText(d, "mesh 0 { name lod0.im }\nmesh 10 { name ./lod0.im }\nmesh 20 { name lod0.im }\n"),
-            0);
+  ASSERT_EQ(
+      setup.LoadText(d, "mesh 0 { name lod0.im }\nmesh 10 { name ./lod0.im }\nmesh 20 { name lod0.im }\n"),
+      0);
   ASSERT_EQ(d.GetLevels().size(), 3u);
   EXPECT_EQ(d.GetNumOwnedObjects(), 1u);
   EXPECT_EQ(d.GetLevels()[0].chunks, d.GetLevels()[2].chunks);
@@ -123,19 +124,20 @@ TEST(LodText, TextsThatBreakTheRules) {
     int result;
   } cases[] = {
       {"version 2.0\nmesh 0 { name lod0.im }\n", 4},
-      {"version 1.0\noffset 1\n", 3},                                         // no mesh entry
-      {"mesh 0 { }\n", 3},                                                    // a distance without a file
-      {"mesh 10 { name lod0.im }\nmesh 10 { name lod1.im }\n", 3},            // not increasing
-      {"mesh collision { name lod0.im }\n", 3},                               // only named entries
+      {"version 1.0\noffset 1\n", 3},                               // no mesh entry
+      {"mesh 0 { }\n", 3},                                          // a distance without a file
+      {"mesh 10 { name lod0.im }\nmesh 10 { name lod1.im }\n", 3},  // not increasing
+      {"mesh collision { name lod0.im }\n", 3},                     // only named entries
       {"mesh 0 { name lod0.im }\nmesh a { name lod1.im }\nmesh A { name col.im }\n", 3},  // same name
-      {"mesh 0 { name lod0.im }\nmesh a { name lod1.im }\nmesh 5 { name col.im }\n", 3},  // distance after a name
-      {"mesh 0 { name ../outside.im }\n", 3},                                 // outside the text's folder
+      {"mesh 0 { name lod0.im }\nmesh a { name lod1.im }\nmesh 5 { name col.im }\n",
+       3},                                     // distance after a name
+      {"mesh 0 { name ../outside.im }\n", 3},  // outside the text's folder
       {"mesh 0 { name /etc/passwd }\n", 3},
-      {"mesh 0 { name missing.im }\n", 2},                                    // the level mesh's own code
+      {"mesh 0 { name missing.im }\n", 2},  // the level mesh's own code
       {"mesh 0 { name broken.im }\n", 3},
-      {"mesh 0 { name lod0.im }\nmesh 9 { name onebone.im }\n", 3},           // other bones than the first level
-      {"mesh 0 { name lod0.im\n", 2},                                         // does not parse
-      {"mesh 1.2.3 { name lod0.im }\n", 3},                                   // not a distance, and only named
+      {"mesh 0 { name lod0.im }\nmesh 9 { name onebone.im }\n", 3},  // other bones than the first level
+      {"mesh 0 { name lod0.im\n", 2},                                // does not parse
+      {"mesh 1.2.3 { name lod0.im }\n", 3},                          // not a distance, and only named
   };
   for (const Case& c : cases) {
     RovanaIndexedMeshLODDefinition d;
@@ -183,7 +185,8 @@ TEST(LodFile, WrittenAndReadBackKeepsEverything) {
     for (uint32_t v = 0; v < ca.GetNumVertices(); ++v) {
       for (int e : {Kiv::kElementPosition, Kiv::kElementTexture0, Kiv::kElementNormal}) {
         const auto ea = ca.GetElement(e), eb = cb.GetElement(e);
-        EXPECT_EQ(std::memcmp(ea.data + v * ea.stride, eb.data + v * eb.stride, e == Kiv::kElementTexture0 ? 8 : 12),
+        EXPECT_EQ(std::memcmp(ea.data + v * ea.stride, eb.data + v * eb.stride,
+                              e == Kiv::kElementTexture0 ? 8 : 12),
                   0);
       }
     }
@@ -331,8 +334,8 @@ TEST(LodFile, AFailedReadLeavesWhatWasReadAndHardwareLevelsGetBlendData) {
   EXPECT_EQ(chunk.GetNumInfluenceMatrices(), 2u);
   const auto blend = chunk.GetElement(Kiv::kElementBlendIndices);
   ASSERT_TRUE(blend);
-  EXPECT_EQ(blend.data[0], 0);                 // vertex 0: the root, matrix 0
-  EXPECT_EQ(blend.data[blend.stride], 3);      // vertex 1: arm1, matrix 1, three registers on
+  EXPECT_EQ(blend.data[0], 0);                   // vertex 0: the root, matrix 0
+  EXPECT_EQ(blend.data[blend.stride], 3);        // vertex 1: arm1, matrix 1, three registers on
   EXPECT_EQ(blend.data[blend.stride + 1], 254);  // then the free mark
 }
 
