@@ -1,5 +1,6 @@
 #include "scriptlib/ScriptNatives.h"
 
+#include "gamescript/runtime/GameObject.h"
 #include "gamescript/runtime/Library.h"
 #include "kiv/File.h"
 #include "scriptlib/GSOHTMLBuffer.h"
@@ -33,6 +34,21 @@ bool RegisterScriptLibrary(std::string_view fileName, std::string_view className
   return slot != nullptr;
 }
 
+// Message payloads are soups: the soup of a Soup object goes with a message,
+// and a payload reaches the script that receives the message as a new Soup.
+void InstallMessagePayloads() {
+  PayloadHooks hooks;
+  hooks.soupOf = [](GSObjectReference* object) {
+    const auto* soup = dynamic_cast<GSOSoup*>(object);
+    return soup ? soup->Soup() : SoupRef();
+  };
+  hooks.makeObject = [](GSContext* context, const SoupRef& soup) -> uint32_t {
+    GSOSoup* object = GSOSoup::Create(context, soup, false);
+    return object ? object->GetScriptHandle() : 0;
+  };
+  SetPayloadHooks(hooks);
+}
+
 void RegisterKUIDNatives() { GSOKUID::RegisterNatives(GSMachine::Instance()); }
 void RegisterSoupNatives() { GSOSoup::RegisterNatives(GSMachine::Instance()); }
 void RegisterHTMLBufferNatives() { GSOHTMLBuffer::RegisterNatives(GSMachine::Instance()); }
@@ -54,6 +70,7 @@ bool RegisterScriptNatives() {
   // Every record exists before a library of these classes links.
   RegisterKUIDNatives();
   RegisterSoupNatives();
+  InstallMessagePayloads();
   RegisterHTMLBufferNatives();
   RegisterKUIDListNatives();
   RegisterStringTableNatives();
