@@ -605,9 +605,18 @@ bool SemanticWalker::CheckCall(SyntaxNode* node) {
   }
   if (std::strcmp(name, "inherited") == 0) return CheckInheritedCall(node, qualified);
 
-  std::vector<GSFunctionSymbol*> candidates(kMaxCandidates);
-  const int found =
-      m_symbols.FindFunctions(cls, name, argumentCount, candidates.data(), kMaxCandidates, true);
+  // Nearly every call has a candidate or two: they fit on the stack, and only
+  // a name overloaded many times over takes the full list from the heap.
+  constexpr int kFewCandidates = 16;
+  GSFunctionSymbol* few[kFewCandidates];
+  std::vector<GSFunctionSymbol*> many;
+  GSFunctionSymbol** candidates = few;
+  int found = m_symbols.FindFunctions(cls, name, argumentCount, few, kFewCandidates, true);
+  if (found == kFewCandidates) {
+    many.resize(kMaxCandidates);
+    candidates = many.data();
+    found = m_symbols.FindFunctions(cls, name, argumentCount, candidates, kMaxCandidates, true);
+  }
   if (found == 0) {
     if (qualified)
       Error(line, "function %s not declared in class %s or derivative, line %d.", name, cls->name.c_str(),
