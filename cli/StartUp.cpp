@@ -36,6 +36,13 @@ void ScriptLogPrinter(const char* format, ...) {
   LogLine("ScriptLog> %s", text);
 }
 
+std::string EngineOptions(const StartupOptions& options) {
+  std::string text = "-Hidden";
+  if (options.noRender) text += " -NullRender";
+  if (options.kivLog) text += " -KivLog";
+  return text;
+}
+
 bool StartUp(Session& session) {
   // The user's folder, for arguments given relative to it; then the
   // installation root, so the schema folder and the product's relative
@@ -61,11 +68,24 @@ bool StartUp(Session& session) {
   }
   session.configSchemaStarted = true;
 
-  // The engine stand-in: nothing renders, so "norender" changes nothing; its
-  // log sink echoes to standard error with "-kivlog" (standard output carries
-  // the results and the command host's answers).
+  // The engine: its log sink echoes to standard error with "-kivlog"
+  // (standard output carries the results and the command host's answers).
   Kiv::Log::Instance().SetConsole(session.options.kivLog, stderr);
-  SetUpConfigSchemaScene();
+  const std::string engineOptions = EngineOptions(session.options);
+  session.kernel = Kiv::RenderKernel::Create(engineOptions);
+  if (!session.kernel) {
+    LogLine("StartUp> the renderer did not load with '%s'; retrying with -NullRender", engineOptions.c_str());
+    session.kernel = Kiv::RenderKernel::Create(engineOptions + " -NullRender");
+  }
+  if (!session.kernel) {
+    Fail(session, "Unable to start the engine's render kernel.");
+    return false;
+  }
+  // The engine loads the program's plug-ins with the kernel; the check scene
+  // and the probe materials need them.
+  RegisterEnginePlugins();
+  session.pluginsRegistered = true;
+  SetUpConfigSchemaScene(session.kernel.get());
 
   if (session.userDataFolder.empty()) {
     Fail(session, "Unable to find the user-data folder (set ROVANA_USERDATA).");
@@ -95,8 +115,6 @@ bool StartUp(Session& session) {
     LogLine("StartUp> language '%s'", session.language.c_str());
   }
 
-  RegisterEnginePlugins();
-  session.pluginsRegistered = true;
   return UMBIsDatabaseOpen();
 }
 
@@ -111,6 +129,7 @@ void ShutDown(Session& session) {
   session.databaseOpen = false;
   if (session.configSchemaStarted) StopConfigSchema();
   session.configSchemaStarted = false;
+  session.kernel.reset();
   // The network layer: name resolutions still queued for online sockets end here.
   if (session.endsProcess) StopAsyncConnects();
   GSRuntime::ScriptLogHook = nullptr;

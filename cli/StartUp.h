@@ -1,9 +1,11 @@
 #pragma once
 // Start-up and shut-down of the program, and the state that lives between.
 #include <cstdio>
+#include <memory>
 #include <string>
 
 #include "cli/Options.h"
+#include "kiv/render/RenderKernel.h"
 
 namespace Cli {
 
@@ -27,23 +29,31 @@ struct Session {
   bool logOpen = false;
   bool databaseOpen = false;
   bool pluginsRegistered = false;
+  std::unique_ptr<Kiv::RenderKernel> kernel;  // the engine's render kernel
 };
+
+// The engine option string of the start-up options: the hidden renderer, or
+// the null renderer with "norender".
+std::string EngineOptions(const StartupOptions& options);
 
 // Runs the start-up in order: saves the current folder and changes to the
 // installation root; starts the config schema library over "OBLData/"
 // ("- OBLLib initialisation failed." when it cannot); applies the start-up
-// options to the engine stand-in (its log sink; rendering is always the null
-// renderer here); lays out and checks the folders (user data, interface
+// options to the engine (its log sink) and creates the render kernel from the
+// engine option string, retrying once with "-NullRender" when the renderer
+// does not load; registers the program's plug-ins with the engine, builds the
+// schema library's check scene and registers the shared material resources;
+// lays out and checks the folders (user data, interface
 // texts, the log file "rovanautil.log" in the user data); opens the asset
-// database; reads the language setting; registers the plug-in object.
+// database; reads the language setting.
 // Failures print one "- " line to session.out. True when the asset database
 // is open at the end.
 bool StartUp(Session& session);
 
 // Runs the shut-down in order for whatever start-up reached: stops the job
-// queue, releases the plug-in object, closes the asset database, stops the
-// config schema library, stops the network layer's name resolution, closes the
-// log and changes back to the user's folder.
+// queue, releases the plug-ins, closes the asset database, stops the config
+// schema library, stops the network layer's name resolution, deletes the
+// render kernel, closes the log and changes back to the user's folder.
 void ShutDown(Session& session);
 
 // The installed printer of the script runtime's diagnostics hook: formats

@@ -14,7 +14,11 @@
 #include "foundation/FileUtil.h"
 #include "foundation/ResultsLog.h"
 #include "kiv/File.h"
+#include "graphics/material/AlphaBlendCacheUnsorted.h"
+#include "graphics/material/RovanaAlphaBlendCache.h"
+#include "graphics/material/RovanaMaterialPlugins.h"
 #include "graphics/texture/TextureConvert.h"
+#include "kiv/render/Plugin.h"
 #include "scriptlib/ScriptNatives.h"
 
 namespace Cli {
@@ -34,17 +38,23 @@ bool StartConfigSchema(const std::string& oblDataFolder) {
   return true;
 }
 
-// The first use of the schema manager reads "personalDetails.txt". There is
-// no render context to hand over yet: the engine stand-in draws nothing and
-// the shared material resources come with the material code.
-void SetUpConfigSchemaScene() { OBLLib::DataManager::Instance(); }
+// The first use of the schema manager reads "personalDetails.txt". The tool
+// has no view, so the scene is a root without a light.
+void SetUpConfigSchemaScene(Kiv::RenderKernel* kernel) {
+  OBLLib::DataManager* dm = OBLLib::DataManager::Instance();
+  Kiv::RenderContext context;
+  context.kernel = kernel;
+  dm->SetUpScene(context);
+  OBLLib::DataManager::SetSharedCacheFactory([] {
+    return std::vector<std::shared_ptr<Kiv::RenderingCache>>{
+        std::make_shared<Kiv::RovanaAlphaBlendCache>(), std::make_shared<Kiv::AlphaBlendCacheUnsorted>()};
+  });
+  OBLLib::DataManager::RegisterRovanaBumpVertexType();
+}
 
-// Today: the engine stand-in asks for no plug-ins. Later: registers the
-// material plug-ins and mesh resource types of the mesh code.
-void RegisterEnginePlugins() {}
+void RegisterEnginePlugins() { KivGetPlugins(); }
 
-// Later: releases the plug-in object registered above.
-void ReleaseEnginePlugins() {}
+void ReleaseEnginePlugins() { Kiv::PluginSystem::Instance().Clear(); }
 
 // The asset-spec registry lives while the database is open; its
 // destruction reports the specs still held under "Leaked specs:".
@@ -61,10 +71,11 @@ void ShutdownSpecRegistry() {
   if (SpecRegistry* registry = SpecRegistry::Instance()) registry->Shutdown();
 }
 
-// Writes "personalDetails.txt" back and destroys the schema manager and the
-// error handler, each only when it exists. (The shared material resources,
-// released first, come with the material code.)
+// Releases the shared material resources, writes "personalDetails.txt" back
+// and destroys the schema manager and the error handler, each only when it
+// exists.
 void StopConfigSchema() {
+  OBLLib::DataManager::ReleaseSharedResources();
   if (OBLLib::DataManager::Existing()) OBLLib::DataManager::Destroy();
   OBLLib::ErrorHandler::Destroy();
 }

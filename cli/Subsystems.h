@@ -9,6 +9,9 @@
 #include <string>
 
 class ResultsLog;
+namespace Kiv {
+class RenderKernel;
+}
 
 namespace Cli {
 
@@ -20,14 +23,15 @@ bool StartConfigSchema(const std::string& oblDataFolder);
 
 // Start-up, once the engine stands: hands the schema manager the engine's
 // render context (DataManager::Instance, SetUpScene) and registers the shared
-// material resources (DataManager::RegisterRovanaBumpVertexType).
-void SetUpConfigSchemaScene();
+// material resources (DataManager::RegisterRovanaBumpVertexType) with the
+// program's alpha-blend caches.
+void SetUpConfigSchemaScene(Kiv::RenderKernel* kernel);
 
-// Start-up, last step: registers the program's plug-in object (material
-// plug-ins and mesh resource types) with the engine.
+// Start-up, when the render kernel stands: the engine takes the program's
+// plug-ins (KivGetPlugins: material plug-ins and resource types).
 void RegisterEnginePlugins();
 
-// Shut-down: releases the plug-in object registered at start-up.
+// Shut-down: the engine drops every plug-in.
 void ReleaseEnginePlugins();
 
 // Called when the asset database opens and before it closes: the asset spec

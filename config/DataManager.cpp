@@ -63,8 +63,37 @@ void DataManager::Destroy() {
   if (!dm) return;
   if (!dm->SavePersonalDetails()) LogLine("DataManager::Destroy> unable to save '%s'", kPersonalDetails);
   dm->UnloadSchema();
+  if (dm->m_kernel && dm->m_sceneRoot) dm->m_kernel->GetSceneGraph().Remove(dm->m_sceneRoot.get());
+  if (dm->m_view && dm->m_view->scene == dm->m_sceneRoot) dm->m_view->scene.reset();
+  if (dm->m_kernel && Kiv::RenderKernel::Current() == dm->m_kernel) Kiv::RenderKernel::SetCurrent(nullptr);
   g_instance = nullptr;
   delete dm;
+}
+
+bool DataManager::SetUpScene(const Kiv::RenderContext& context) {
+  m_kernel = context.kernel;
+  m_sceneRoot = std::make_shared<Kiv::Particle>(Kiv::PString("OBLLibSceneRoot"));
+  if (m_kernel) m_kernel->GetSceneGraph().Add(m_sceneRoot);
+  if (context.view) {
+    m_view = context.view;
+    m_view->scene = m_sceneRoot;
+    const float origin[3] = {0, 0, 0};
+    const float black[4] = {0, 0, 0, 1};
+    m_light = std::make_shared<Kiv::ParallelLight>(origin, m_view->direction, 100000.0f, black, 3);
+    m_light->flags |= 1u << 2;
+    const float ambient[4] = {0.1f, 0.1f, 0.1f, 1.0f}, diffuse[4] = {0.7f, 0.7f, 0.7f, 1.0f},
+                specular[4] = {0.6f, 0.6f, 0.6f, 1.0f};
+    std::copy_n(ambient, 4, m_light->ambient);
+    std::copy_n(diffuse, 4, m_light->diffuse);
+    std::copy_n(specular, 4, m_light->specular);
+    if (m_kernel && m_kernel->GetDisplay()) {
+      m_kernel->GetDisplay()->SetFogDensity(1e-18f);
+      m_kernel->GetDisplay()->SetFogMode(3);
+    }
+    m_sceneRoot->Add(m_light);
+  }
+  Kiv::RenderKernel::SetCurrent(m_kernel);
+  return true;
 }
 
 bool DataManager::EnsureInitialised() {

@@ -14,6 +14,8 @@
 #include "foundation/Soup.h"
 #include "kiv/File.h"
 #include "kiv/PString.h"
+#include "kiv/render/Material.h"
+#include "kiv/render/RenderKernel.h"
 
 class ContentFolder;
 
@@ -63,6 +65,31 @@ public:
   static DataManager* Existing();
   // Saves the personal details, unloads everything and deletes the singleton.
   static void Destroy();
+
+  // ---- the check scene and the shared material resources ----
+  // Builds the scene meshes are loaded into for checks: a root in the
+  // kernel's scene graph and, with a view, a parallel light; publishes the
+  // kernel for mesh loading. True.
+  virtual bool SetUpScene(const Kiv::RenderContext& context);
+  bool HasScene() const { return m_sceneRoot != nullptr; }
+  Kiv::RenderKernel* SceneKernel() const { return m_kernel; }
+  Kiv::Particle* SceneRoot() const { return m_sceneRoot.get(); }
+  Kiv::ParallelLight* SceneLight() const { return m_light.get(); }
+  // Makes the program's own alpha-blend caches (the sorted and the unsorted
+  // one, in that order); the schema library cannot make them itself.
+  using CacheFactory = std::function<std::vector<std::shared_ptr<Kiv::RenderingCache>>()>;
+  static void SetSharedCacheFactory(CacheFactory factory);
+  // Once, with a scene kernel: makes the alpha-blend caches, loads one probe
+  // material of each of the product's material types (logging each that does
+  // not load), gives the shared texture to the "gloss" and "reflect"
+  // materials and keeps the vertex types of the plain materials.
+  static void RegisterRovanaBumpVertexType();
+  // Undoes the registration; nothing when there was none.
+  static void ReleaseSharedResources();
+  static bool SharedResourcesRegistered();
+  // The probe material of a type (null when it did not load) and the kept vertex types.
+  static std::shared_ptr<Kiv::Material> SharedMaterial(std::string_view type);
+  static size_t SharedVertexTypeCount();
 
   explicit DataManager(const char* rootFolder);
   virtual ~DataManager();
@@ -174,6 +201,10 @@ private:
   ContentFolder* m_assetFolderHandle = nullptr;
   Kiv::PString m_assetName;
   LODMeshCheck m_lodMeshCheck;
+  Kiv::RenderKernel* m_kernel = nullptr;
+  Kiv::View* m_view = nullptr;
+  std::shared_ptr<Kiv::Particle> m_sceneRoot;
+  std::shared_ptr<Kiv::ParallelLight> m_light;
 };
 
 }  // namespace OBLLib

@@ -12,6 +12,11 @@
 #include "cli/Dispatch.h"
 #include "cli/Results.h"
 #include "cli/StartUp.h"
+#include "config/DataManager.h"
+#include "graphics/material/AlphaBlendCacheUnsorted.h"
+#include "graphics/material/RovanaAlphaBlendCache.h"
+#include "kiv/Log.h"
+#include "kiv/render/Plugin.h"
 #include "foundation/ResultsLog.h"
 #include "gamescript/runtime/Machine.h"
 #include "TempTree.h"
@@ -280,6 +285,72 @@ TEST_F(ValidateCommandTest, AScriptedAssetHasTheNativeClassesRegisteredFirst) {
   const GSRuntime::GSMachine& machine = GSRuntime::GSMachine::Instance();
   EXPECT_NE(machine.FindNativeFunction(Kiv::PString("Soup"), Kiv::PString("$int@Soup::CountTags()")),
             nullptr);
+}
+
+}  // namespace
+
+namespace {
+
+// On either renderer every material type the product's meshes use loads:
+// the program's own through its plug-ins, the others as the engine's.
+TEST_F(ValidateCommandTest, NoMaterialTypeFailsToLoadAtStartUp) {
+  for (const char* renderer : {"", "norender"}) {
+    SCOPED_TRACE(renderer);
+    std::vector<std::string> lines;
+    const int listener = Kiv::Log::Instance().AddListener([&lines](Kiv::LogLevel, std::string_view line) {
+      if (line.find("DataManager::RegisterRovanaBumpVertexType>") != std::string_view::npos)
+        lines.emplace_back(line);
+    });
+    std::vector<std::string> args = {"validate", "523:1010"};
+    if (*renderer) args.push_back(renderer);
+    EXPECT_EQ(Run(args), 0) << Output();
+    Kiv::Log::Instance().RemoveListener(listener);
+    EXPECT_TRUE(lines.empty()) << lines.front();
+  }
+}
+
+TEST_F(MainTest, StartUpMakesTheEngineAndItsCheckSceneAndRetriesWithTheNullRenderer) {
+  Cli::StartupOptions options;
+  EXPECT_EQ(Cli::EngineOptions(options), "-Hidden");
+  options.noRender = true;
+  EXPECT_EQ(Cli::EngineOptions(options), "-Hidden -NullRender");
+
+  for (bool failRenderer : {false, true}) {
+    SCOPED_TRACE(failRenderer);
+    Kiv::RenderKernel::InjectRendererFailure(failRenderer);
+    std::string retry;
+    const int listener = Kiv::Log::Instance().AddListener([&retry](Kiv::LogLevel, std::string_view line) {
+      if (line.find("retrying with -NullRender") != std::string_view::npos) retry = line;
+    });
+    Cli::Session session;
+    session.installationRoot = m_root;
+    session.userDataFolder = m_userData;
+    session.out = m_out.File();
+    session.endsProcess = false;
+    ASSERT_TRUE(Cli::StartUp(session)) << Output();
+    Kiv::RenderKernel::InjectRendererFailure(false);
+    ASSERT_TRUE(session.kernel);
+    EXPECT_EQ(session.kernel->IsNullRenderer(), failRenderer);
+    EXPECT_EQ(Kiv::RenderKernel::Current(), session.kernel.get());
+    OBLLib::DataManager* dm = OBLLib::DataManager::Existing();
+    ASSERT_NE(dm, nullptr);
+    EXPECT_TRUE(dm->HasScene());
+    EXPECT_TRUE(OBLLib::DataManager::SharedResourcesRegistered());
+    // The sorted blend cache is the program's, shared by the bump materials.
+    auto blend = session.kernel->GetCacheManager().FindCache(Kiv::AlphaBlendCache::AlphaBlendCacheID);
+    EXPECT_NE(dynamic_cast<Kiv::RovanaAlphaBlendCache*>(blend.get()), nullptr);
+    EXPECT_NE(Kiv::AlphaBlendCacheUnsorted::Instance(), nullptr);
+    auto gloss = OBLLib::DataManager::SharedMaterial("tbumpgloss");
+    ASSERT_TRUE(gloss);
+    EXPECT_EQ(gloss->GetTypeName().View(), failRenderer ? "onetex" : "tbumpgloss");
+    Cli::ShutDown(session);
+    EXPECT_FALSE(OBLLib::DataManager::SharedResourcesRegistered());
+    EXPECT_TRUE(Kiv::PluginSystem::Instance().Registrations().empty());
+    EXPECT_EQ(Kiv::RenderKernel::Current(), nullptr);
+    Kiv::Log::Instance().RemoveListener(listener);
+    EXPECT_EQ(retry.empty(), !failRenderer) << retry;
+  }
+  EXPECT_EQ(Output(), "");
 }
 
 }  // namespace
