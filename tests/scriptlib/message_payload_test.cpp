@@ -69,8 +69,8 @@ TEST(MessagePayload, SoupsTravelAsCopiesWithoutPrivateTags) {
   GSGameObject* sender = make("Sender", "s");
   GSGameObject* receiver = make("Receiver", "r");
   GSClass* receiverClass = library->FindClass("Receiver");
-  ASSERT_EQ(CallScriptFunction(*receiverClass->FindMethod("::Listen()"), receiver->GetScriptHandle(), nullptr, 0,
-                               nullptr),
+  ASSERT_EQ(CallScriptFunction(*receiverClass->FindMethod("::Listen()"), receiver->GetScriptHandle(), nullptr,
+                               0, nullptr),
             ER_Done);
   GSThread* thread = sender->StartThread();
   ASSERT_NE(thread, nullptr);
@@ -82,8 +82,8 @@ TEST(MessagePayload, SoupsTravelAsCopiesWithoutPrivateTags) {
     router->Step();
   }
   uint32_t seen = 0;
-  ASSERT_EQ(CallScriptFunction(*receiverClass->FindMethod("::Seen()"), receiver->GetScriptHandle(), nullptr, 0,
-                               &seen),
+  ASSERT_EQ(CallScriptFunction(*receiverClass->FindMethod("::Seen()"), receiver->GetScriptHandle(), nullptr,
+                               0, &seen),
             ER_Done);
   GSObjectReference* text = GetObject(seen);
   ASSERT_TRUE(text && text->Type() == ObjectString);

@@ -112,7 +112,7 @@ struct Game {
 TEST(GameObjects, ThreadsSleepAndWaitForMessages) {
   Game g(
       "class A isclass GameObject {\n"
-      "  thread void Sleeper(void) { Sleep(1.0); Test.Print(\"awake\"); }\n"
+      "  thread void Sleeper(void) { Sleep(0.0); Sleep(1.0); Test.Print(\"awake\"); }\n"
       "  thread void Waiter(void) {\n"
       "    Message m;\n"
       "    wait() {\n"
@@ -320,6 +320,53 @@ TEST(GameObjects, DeletionLookupsAndRefusedMessages) {
       << log.All();
   EXPECT_EQ(g.Lines(), "");
   EXPECT_EQ(a->ThreadCount(), 0u);
+}
+
+TEST(GameObjects, NativesRunOnlyOnGameObjectsAndInContexts) {
+  GSMachine& machine = GSMachine::Instance();
+  GSNativeFunction* id =
+      machine.FindNativeFunction(Kiv::PString("GameObject"), Kiv::PString("$int@GameObject::GetId()"));
+  GSNativeFunction* info =
+      machine.FindNativeFunction(Kiv::PString("Router"), Kiv::PString("$void@Router::Info()"));
+  ASSERT_TRUE(id && info);
+  auto stack = std::make_unique<GSStack>();
+  GSObject plain;
+  GSGameObject lone;
+  EXPECT_FALSE(id->Call(&plain, *stack));
+  EXPECT_EQ(stack->StackPointer(), -1);
+  EXPECT_TRUE(id->Call(&lone, *stack));
+  EXPECT_EQ(int32_t(stack->Top()), -1);     // not registered
+  EXPECT_FALSE(info->Call(&lone, *stack));  // no context
+}
+
+TEST(GameObjects, HandlersThatUnsubscribeDuringABroadcast) {
+  // Each receiver drops its own handler and the next object's, and starts
+  // sniffing for the one after: the subscriptions change under the broadcast.
+  Game g(
+      "class A isclass GameObject {\n"
+      "  public void Drop() { AddHandler(me, \"Storm\", \"\", \"\"); }\n"
+      "  public void Listen() { AddHandler(me, \"Storm\", \"\", \"Storm\"); }\n"
+      "  void Storm(Message m) {\n"
+      "    Test.Print(GetName());\n"
+      "    AddHandler(me, \"Storm\", \"\", \"\");\n"
+      "    A next = cast<A> Router.GetGameObject(GetId() + 1);\n"
+      "    if (next != null) { next.Drop(); Sniff(Router.GetGameObject(GetId() + 2), \"Storm\", \"\", true); "
+      "}\n"
+      "  }\n"
+      "};\n");
+  std::vector<GSGameObject*> objects;
+  for (int i = 0; i < 10; ++i) {
+    std::string name = "x";
+    name += char('0' + i);
+    objects.push_back(g.Make("A", name));
+    ASSERT_TRUE(objects.back());
+    EXPECT_EQ(g.Call(objects.back(), "Listen"), ER_Done);
+  }
+  g.Send(objects[0], nullptr, "Storm", "1");
+  EXPECT_EQ(g.Lines(), "x0\nx2\nx4\nx6\nx8\n");
+  Printed().clear();
+  g.Send(objects[0], nullptr, "Storm", "2");  // only sniffers are left: nobody handles
+  EXPECT_EQ(g.Lines(), "");
 }
 
 }  // namespace
