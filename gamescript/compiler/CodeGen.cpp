@@ -541,7 +541,9 @@ bool CodeGenerator::On(const SyntaxNode* node) {
   const int temp = Temporary();
   if (temp < 0) return Counted(node->line, "%s, line %d.", "expression needs more than 8 temporaries");
   const int32_t cell = TemporaryCell(temp);
-  f.EmitU16(OP_STLO, cell);
+  // A plain store: the free temporary may still hold a number from an
+  // increment, which a reference store would release as a handle.
+  f.EmitU16(OP_STL, cell);
   if (t.kind == TargetKind::Member) {
     if (!Value(variable->child[0])) return false;
   } else if (t.kind == TargetKind::Element) {

@@ -1,12 +1,13 @@
-// gsrun: compiles one GameScript source, loads its library into a fresh
-// script machine, makes an instance of a class and calls one of its functions
+// gsrun: compiles one GameScript source (or takes a compiled ".gsl" library
+// as it is), loads its library into a fresh script machine, makes an instance of a class and calls one of its functions
 // on a script thread, printing what the script prints and the result. The
 // native script classes are registered first, with the libraries of the
 // "libraries" folder (see scriptlib/ScriptNatives.h).
 //
-//   gsrun [-i<include folder>]... <source.gs> <class> <function>
-//   gsrun --game [-i<include folder>]... <source.gs> <class> [<count>]
+//   gsrun [-i<include folder>]... [-m<MiB>] <source.gs | library.gsl> <class> <function>
+//   gsrun --game [-i<include folder>]... [-m<MiB>] <source.gs | library.gsl> <class> [<count>]
 //
+// -m sets the memory limit of the script objects (1024 MiB by default).
 // With --game it makes <count> (default 1) game objects of <class> (derived
 // from "GameObject"), named "<class>1", "<class>2"..., in one context, starts
 // the thread function "Init" of each that has one, and steps the router, its
@@ -14,7 +15,8 @@
 // queued or delayed, or 10,000 steps; last it prints "=> steps <n>".
 //
 // Exit status 0 when the source compiled and loaded (whatever the script then
-// did), 255 when the compile or the load failed.
+// did), 255 when the compile or the load failed; a refused library's reasons
+// are among the log lines printed.
 //
 // Each included source is a library of its own, found when the source's
 // library loads: gsrun first compiles every included source whose library,
@@ -109,8 +111,9 @@ std::string ValueText(const GSFunction& f, uint32_t cell) {
 
 int Usage() {
   std::fprintf(stderr,
-               "usage: gsrun [-i<include folder>]... <source.gs> <class> <function>\n"
-               "       gsrun --game [-i<include folder>]... <source.gs> <class> [<count>]\n");
+               "usage: gsrun [-i<include folder>]... [-m<MiB>] <source.gs | library.gsl> <class> <function>\n"
+               "       gsrun --game [-i<include folder>]... [-m<MiB>] <source.gs | library.gsl> <class> "
+               "[<count>]\n");
   return 255;
 }
 
@@ -268,13 +271,20 @@ int main(int argc, char** argv) {
   std::vector<GSCompiler::IncludePath> includes;
   std::vector<const char*> rest;
   bool game = false;
+  uint64_t memoryLimit = ScriptMemory::kDefaultLimit;
   for (int i = 1; i < argc; ++i) {
-    if (i == 1 && std::strcmp(argv[i], "--game") == 0)
+    if (i == 1 && std::strcmp(argv[i], "--game") == 0) {
       game = true;
-    else if (std::strncmp(argv[i], "-i", 2) == 0 && argv[i][2])
+    } else if (std::strncmp(argv[i], "-i", 2) == 0 && argv[i][2]) {
       includes.push_back({Kiv::File::Path(argv[i] + 2), Kiv::PString()});
-    else
+    } else if (std::strncmp(argv[i], "-m", 2) == 0) {
+      char* end = nullptr;
+      const unsigned long long mib = std::strtoull(argv[i] + 2, &end, 10);
+      if (end == argv[i] + 2 || *end || mib == 0 || mib > (uint64_t(1) << 24)) return Usage();
+      memoryLimit = uint64_t(mib) << 20;
+    } else {
       rest.push_back(argv[i]);
+    }
   }
   int count = 1;
   if (game) {
@@ -290,19 +300,26 @@ int main(int argc, char** argv) {
     return Usage();
   }
   const std::string source = rest[0];
+  std::string name = source.substr(source.find_last_of('/') + 1);
+  const bool compiled = name.size() > 4 && name.compare(name.size() - 4, 4, ".gsl") == 0;
 
   TemporaryFolder folder;
-  {
+  // A compiled library is loaded from where it is, its dependencies from the
+  // include folders; a source is compiled into the scratch folder.
+  std::string libraryFolder = folder.path;
+  if (compiled) {
+    const std::size_t slash = source.find_last_of('/');
+    libraryFolder = slash == std::string::npos ? "." : source.substr(0, slash + (slash == 0 ? 1 : 0));
+  } else {
     GSCompiler::CompileLog log;
     const int errors = GSCompiler::CompileFile(source.c_str(), (folder.path + "/").c_str(), includes, &log);
     for (std::size_t i = 0; i < log.Count(); ++i) std::printf("%s\n", log.At(i));
     if (errors != 0) return 255;
+    name = name.substr(0, name.find_last_of('.')) + ".gsl";
   }
-  std::string name = source.substr(source.find_last_of('/') + 1);
-  name = name.substr(0, name.find_last_of('.')) + ".gsl";
 
   std::vector<Included> included;
-  {
+  if (!compiled) {
     std::vector<uint8_t> image;
     LibraryFile file;
     std::set<std::pair<uint32_t, uint32_t>> expected;
@@ -314,14 +331,15 @@ int main(int argc, char** argv) {
 
   ScriptLogHook = &PrintLog;
   GSMachine& machine = GSMachine::Instance();
+  machine.SetMemoryLimit(memoryLimit);
   machine.RegisterNative(std::make_unique<GSCNativeFunction>("Test", "$void@Test::Print(string)", &Print));
   // The native classes and their libraries (Soup, KUID...), as the tool has them.
   RegisterScriptNatives();
-  machine.AddLibraryFolder(folder.path);
+  if (!compiled) machine.AddLibraryFolder(folder.path);
   for (const GSCompiler::IncludePath& include : includes) machine.AddLibraryFolder(include.path.c_str());
   for (const Included& include : included)
     machine.AddLibrary(include.folder, std::string(Utils::FileNamePart(include.library)));
-  GSLibrary* library = machine.AddLibrary(folder.path, name) ? machine.GetLibraryByName(name) : nullptr;
+  GSLibrary* library = machine.AddLibrary(libraryFolder, name) ? machine.GetLibraryByName(name) : nullptr;
   if (!library) {
     std::printf("gsrun: %s did not load\n", name.c_str());
     return 255;

@@ -33,7 +33,8 @@ GSClass::GSClass(GSMachine* machine, GSLibrary* library, uint32_t index, const L
       m_ancestors(memory),
       m_functions(memory),
       m_dispatch(memory),
-      m_blocks(memory) {
+      m_blocks(memory),
+      m_referenceCells(memory) {
   m_ancestors.reserve(record.ancestors.size());
   for (const LibraryClass::Ancestor& a : record.ancestors)
     m_ancestors.push_back({nullptr, a.classImport, a.offset, a.direct != 0});
@@ -160,12 +161,49 @@ uint32_t* GSClass::GetClassData(GSScriptInstance* instance, const GSClass* cls) 
   return nullptr;
 }
 
+bool GSClass::MapReferenceCells() {
+  if (m_layout >= 0) return m_layout == 1;
+  m_layout = 0;
+  m_referenceCells.assign(InstanceWords(), 0);
+  auto mark = [&](const GSClass* cls, uint32_t block) {
+    for (int32_t cell : cls->m_record.objectMembers) {
+      const uint64_t at = uint64_t(block) + uint32_t(cell);
+      if (at >= m_referenceCells.size()) continue;  // as ReleaseObjectMembers skips it
+      if (m_referenceCells[at]) return false;
+      m_referenceCells[at] = 1;
+    }
+    return true;
+  };
+  for (const GSAncestor& a : m_ancestors)
+    if (a.cls && !mark(a.cls, uint32_t(a.offset))) return false;
+  if (!mark(this, 0)) return false;
+  for (const LibraryClass::InitialValue& v : m_record.initialValues)
+    if (v.value != 0 && m_referenceCells[uint32_t(v.cell)]) return false;
+  m_layout = 1;
+  return true;
+}
+
+namespace {
+uint64_t InstanceBytes(uint32_t words, uint32_t views) {
+  return sizeof(GSScriptInstance) + 4ull * (words + views);
+}
+}  // namespace
+
 bool GSClass::CreateInstance(GSObject* native, GSContext* context) {
   if (!native || native->Instance()) return false;
+  if (!MapReferenceCells()) {
+    if (ScriptLogHook)
+      ScriptLogHook("GSClass::CreateInstance> member references of %s overlap", std::string(Name()).c_str());
+    return false;
+  }
   const uint32_t words = InstanceWords();
   const uint32_t views = uint32_t(m_blocks.size());
-  void* memory = ContextHeap().Alloc(sizeof(GSScriptInstance) + 4ull * (words + views));
-  if (!memory) return false;
+  if (!ScriptMemory::Take(InstanceBytes(words, views))) return false;
+  void* memory = ContextHeap().Alloc(InstanceBytes(words, views));
+  if (!memory) {
+    ScriptMemory::Give(InstanceBytes(words, views));
+    return false;
+  }
   auto* instance = new (memory) GSScriptInstance();
   instance->cells = reinterpret_cast<uint32_t*>(static_cast<uint8_t*>(memory) + sizeof(GSScriptInstance));
   instance->views = instance->cells + words;
@@ -178,6 +216,7 @@ bool GSClass::CreateInstance(GSObject* native, GSContext* context) {
   if (!instance->MakeViews(blocks)) {
     instance->~GSScriptInstance();
     ContextHeap().Free(memory);
+    ScriptMemory::Give(InstanceBytes(words, views));
     return false;
   }
   if (context) {
@@ -239,8 +278,10 @@ bool GSClass::ReleaseObjectMembers(GSScriptInstance* instance) {
 bool GSClass::DestroyInstance(GSScriptInstance* instance) {
   if (!instance || instance->cls != this) return false;
   ReleaseObjectMembers(instance);
+  const uint64_t bytes = InstanceBytes(instance->words, instance->viewCount);
   instance->~GSScriptInstance();
   ContextHeap().Free(instance);
+  ScriptMemory::Give(bytes);
   return true;
 }
 

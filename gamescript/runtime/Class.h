@@ -33,9 +33,13 @@ struct GSFunction {
   GSNativeFunction* native = nullptr;
   GSFunction* inherited = nullptr;  // the same function in an ancestor
   int32_t inheritedOffset = 0;      // that ancestor's block
-  // Every call's result was known at link, so the verifier bounded the
-  // evaluation depth of every path; without it the interpreter bounds it.
+  // Every call's callee shape was known at link, so the verifier proved the
+  // evaluation depth and the kind of every cell on every path; without it the
+  // interpreter checks both as the code runs.
   bool depthChecked = false;
+  // What a caller must pass and gets back (parameter cells, which of them
+  // hold references, the result's kind): equal ids, equal shapes.
+  uint32_t shape = 0;
 
   bool IsNative() const { return record->flags & kFunctionNative; }
   bool ReturnsValue() const { return record->returnType != TypeVoid; }
@@ -116,8 +120,17 @@ public:
   bool CreateInstance(GSObject* native, GSContext* context);
   bool ReleaseObjectMembers(GSScriptInstance* instance);
   bool DestroyInstance(GSScriptInstance* instance);
+  // Whether cell `cell` of an instance of this class holds a counted
+  // reference (known once an instance has been made).
+  bool IsReferenceCell(uint64_t cell) const {
+    return cell < m_referenceCells.size() && m_referenceCells[cell];
+  }
 
 private:
+  // Maps the instance cells that hold references, from this class's and its
+  // ancestors' member lists, once; false when a cell would be released twice
+  // or a reference cell gets a value other than null.
+  bool MapReferenceCells();
   GSMachine* m_machine;
   GSLibrary* m_library;
   uint32_t m_index;
@@ -126,6 +139,8 @@ private:
   std::pmr::vector<GSFunction> m_functions;
   std::pmr::vector<GSDispatchEntry> m_dispatch;
   std::pmr::vector<HandleView> m_blocks;  // own block first; instance pointers filled per instance
+  std::pmr::vector<uint8_t> m_referenceCells;
+  int8_t m_layout = -1;  // MapReferenceCells: -1 not yet, 0 refused, 1 sound
   // Built on the first lookup in a class with many functions.
   mutable std::pmr::unordered_map<std::string_view, GSFunction*> m_methods;
 };

@@ -427,7 +427,7 @@ bool GSThread::OfferMessage(GSMessage* message, bool enqueue) {
   if (!Matches(message, entry)) return false;
   if (m_state == Waiting) {
     const uint32_t object = owner->Context()->MakeMessageObject(message);
-    if (!m_stack.Push(object)) ReleaseHandle(object);
+    if (!m_stack.PushReference(object)) ReleaseHandle(object);
     m_resume = m_handlers[entry].target;
     m_state = Ready;
     m_wait = 0.0f;

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "gamescript/runtime/Class.h"
 #include "gamescript/runtime/GameObject.h"
@@ -16,6 +17,7 @@
 #include "gamescript/runtime/Objects.h"
 #include "gamescript/runtime/ScriptLogHook.h"
 #include "gamescript/runtime/Thread.h"
+#include "gamescript/runtime/Verifier.h"
 
 #if !defined(__GNUC__)
 #error "the run loop needs computed goto (g++ or clang)"
@@ -87,6 +89,21 @@ int32_t ToInt(float f) {
 uint32_t Bits(float f) { return std::bit_cast<uint32_t>(f); }
 float Float(uint32_t u) { return std::bit_cast<float>(u); }
 
+// Whether the receiver and arguments at `kinds` (the receiver first) are of
+// the kinds `callee`'s frame takes them as: its reference cells are released
+// when it ends.
+bool ArgumentsFit(const uint8_t* kinds, const LibraryFunction& callee) {
+  thread_local std::vector<uint8_t> reference(kStackCells, 0);
+  const uint32_t n = callee.parameters;
+  for (std::size_t i = 0; i < callee.referenceCells.size(); ++i)
+    if (callee.referenceCells[i] < n) reference[callee.referenceCells[i]] = 1;
+  bool fit = kinds[0] & kKindReference;
+  for (uint32_t i = 1; i < n && fit; ++i) fit = kinds[i] & (reference[i] ? kKindReference : kKindNumber);
+  for (std::size_t i = 0; i < callee.referenceCells.size(); ++i)
+    if (callee.referenceCells[i] < n) reference[callee.referenceCells[i]] = 0;
+  return fit;
+}
+
 // Runs a class initialiser for `handle` on the running thread, or on the
 // shared thread when none runs.
 bool RunInitialiser(GSFunction& initialiser, uint32_t handle) {
@@ -150,7 +167,9 @@ int32_t CallScriptFunction(GSFunction& function, uint32_t handle, const uint32_t
 int32_t CallScriptFunctionOn(GSThread& thread, GSFunction& function, uint32_t handle,
                              const uint32_t* arguments, uint32_t argumentCount, uint32_t* result) {
   GSStack& stack = thread.Stack();
-  if (function.IsNative() || argumentCount + 1 != function.record->parameters) return ER_LinkError;
+  if (function.IsNative() || argumentCount + 1 != function.record->parameters ||
+      function.record->code.empty())
+    return ER_LinkError;
   const int32_t sp = stack.StackPointer();
   const uint32_t depth = stack.Depth();
   const int32_t state = thread.State();
@@ -196,6 +215,7 @@ int32_t GSThread::Execute(const uint32_t depth) {
 
   HandleTable& handles = HandleTable::Instance();
   uint32_t* const cells = m_stack.Cells();
+  uint8_t* const kinds = m_stack.Kinds();
   int32_t error = ER_Done;
   uint32_t* sp = cells + m_stack.StackPointer();
   GSFunction* fn = nullptr;
@@ -276,6 +296,39 @@ L_checked : {
   const uint32_t* limit = floor + (fn->record->frameSize - fn->record->stackAdvance);
   if (sp - floor < inputs) FAIL(ER_StackReturnError);
   if (sp + grows > limit) FAIL(ER_StackOverflow);
+  // The kinds of the cells it reads and leaves; calls check theirs.
+  uint8_t* const top = kinds + (sp - cells);
+  const KindEffect& k = kKindTable.op[op];
+  if (!k.special) {
+    uint8_t in[4];
+    uint8_t* const base = top + 1 - k.inputs;
+    for (uint8_t i = 0; i < k.inputs; ++i) {
+      in[i] = base[i];
+      if ((in[i] & k.need[i]) != k.need[i]) FAIL(ER_IllegalInstruction);
+    }
+    for (uint8_t i = 0; i < k.outputs; ++i)
+      base[i] = k.out[i] >= KindEffect::kFromInput ? in[k.out[i] - KindEffect::kFromInput] : k.out[i];
+  } else if (info.form == OperandForm::Local) {
+    const uint32_t index = ReadU16(pc);
+    uint8_t& cell = kinds[(fp - cells) + index];
+    const bool temporary = index >= fn->record->parameters + fn->record->locals;
+    switch (op) {
+      case OP_LDL:
+      case OP_LDLO:
+        if (!(cell & (op == OP_LDL ? kKindNumber : kKindReference))) FAIL(ER_IllegalInstruction);
+        top[1] = cell;
+        break;
+      case OP_STLO:
+      case OP_STLOK:
+        if (!(cell & kKindReference) || !(*top & kKindReference)) FAIL(ER_IllegalInstruction);
+        cell = *top;
+        break;
+      default:  // STL, STLK
+        if ((op == OP_STLK || !temporary) && !(*top & kKindNumber)) FAIL(ER_IllegalInstruction);
+        cell = *top;
+        break;
+    }
+  }
   goto* plain[op];
 }
 
@@ -559,6 +612,8 @@ L_STAOK : {
   GSArray* a = AsArray(h);
   if (!a) FAIL(ER_NullArrayReference);
   if (i < 0) FAIL(ER_ArrayOutOfBounds);
+  // A number stored among references would be released as one, and the reverse.
+  if (a->ObjectElements() != (op == OP_STAO || op == OP_STAOK)) FAIL(ER_IllegalInstruction);
   if (op == OP_STA || op == OP_STAK) {
     if (size_t(i) >= a->Size() && !a->SetSize(int64_t(i) + 1)) FAIL(ER_ArrayOutOfBounds);
     a->Data()[i] = v;
@@ -667,6 +722,7 @@ L_STCHK : {
   if (!s) FAIL(ER_NullStringReference);
   if (i < 0 || size_t(i) >= GSString::kMaxLength) FAIL(ER_StringOutOfBounds);
   std::string& text = s->Text();
+  if (size_t(i) >= text.size() && !s->Reserve(size_t(i) + 1)) FAIL(ER_ArrayOutOfBounds);
   if (size_t(i) >= text.size()) {
     text.resize(size_t(i), ' ');
     text.push_back(char(c));
@@ -855,6 +911,9 @@ L_STMOK : {
   sp -= keep ? 1 : 2;
   if (keep) sp[0] = v;
   MEMBER_OF(h, i, m)
+  // A member that holds a reference takes only references, and the reverse.
+  if (!i->cls || i->cls->IsReferenceCell(at_) != (op == OP_STMO || op == OP_STMOK))
+    FAIL(ER_IllegalInstruction);
   if (op == OP_STM || op == OP_STMK) {
     i->cells[at_] = v;
   } else {
@@ -869,6 +928,9 @@ L_STMOK : {
   const uint16_t m = ReadU16(pc); \
   pc += 2;                        \
   if (m >= selfWords) FAIL(ER_NullReference);
+#define SELF_KIND(m, reference)                                                                         \
+  if (selfInstance->cls->IsReferenceCell(uint64_t(selfCells - selfInstance->cells) + m) != (reference)) \
+    FAIL(ER_IllegalInstruction);
 L_LDS : {
   SELF_MEMBER(m)
   *++sp = selfCells[m];
@@ -882,16 +944,19 @@ L_LDSO : {
 }
 L_STS : {
   SELF_MEMBER(m)
+  SELF_KIND(m, false)
   selfCells[m] = *sp--;
   NEXT;
 }
 L_STSK : {
   SELF_MEMBER(m)
+  SELF_KIND(m, false)
   selfCells[m] = *sp;
   NEXT;
 }
 L_STSO : {
   SELF_MEMBER(m)
+  SELF_KIND(m, true)
   const uint32_t v = *sp--;
   StoreMember(selfInstance, uint32_t(selfCells - selfInstance->cells) + m, v);
   ReleaseHandle(v);
@@ -899,10 +964,12 @@ L_STSO : {
 }
 L_STSOK : {
   SELF_MEMBER(m)
+  SELF_KIND(m, true)
   StoreMember(selfInstance, uint32_t(selfCells - selfInstance->cells) + m, *sp);
   NEXT;
 }
 #undef SELF_MEMBER
+#undef SELF_KIND
 
   // ---------------------------------------------------------------- calls
 L_CALL:
@@ -920,10 +987,12 @@ L_CALLN : {
   const GSDispatchEntry& entry = dispatch[slot];
   GSFunction* callee = entry.function;
   // A callee of another shape than the call was checked against would
-  // unbalance the stack.
+  // unbalance the stack or release what it was not given.
   if (!callee || callee->record->parameters != uint32_t(1 - d)) FAIL(ER_LinkError);
-  if (fn->depthChecked && lib->CallResult(k, uint32_t(1 - d)) != int(callee->ReturnsValue()))
+  if (fn->depthChecked ? lib->CallShape(k, uint32_t(1 - d)) != callee->shape
+                       : !ArgumentsFit(kinds + (receiver - cells), *callee->record))
     FAIL(ER_LinkError);
+  if (!callee->IsNative() && callee->record->code.empty()) FAIL(ER_LinkError);
   // Most calls land in the block they were made through: that view is the receiver's own.
   const uint32_t self =
       uint32_t(entry.offset) == v->block ? *receiver : instance->HandleOfBlock(uint32_t(entry.offset));
@@ -941,6 +1010,7 @@ L_CALLN : {
       FAIL(ER_StackReturnError);
     }
     LOAD();
+    if (callee->ReturnsValue()) kinds[sp - cells] = ResultKind(callee->record->returnType);
     if (m_state == Waiting) {
       m_resume = uint32_t(pc - code);
       error = ER_Blocked;
@@ -963,7 +1033,9 @@ L_CALLP : {
   const HandleView* v = handles.Find(*receiver);
   GSFunction* callee = fn->inherited;
   if (!v || !callee) FAIL(ER_NullReference);
-  if (callee->IsNative() || callee->record->parameters != uint32_t(1 - d)) FAIL(ER_LinkError);
+  if (callee->IsNative() || callee->record->parameters != uint32_t(1 - d) || callee->record->code.empty())
+    FAIL(ER_LinkError);
+  if (!fn->depthChecked && !ArgumentsFit(kinds + (receiver - cells), *callee->record)) FAIL(ER_LinkError);
   const uint32_t self = v->instance->HandleOfBlock(v->block + uint32_t(fn->inheritedOffset));
   if (!self) FAIL(ER_NullReference);
   *receiver = self;
@@ -992,7 +1064,13 @@ L_START : {
   const uint64_t slot = uint64_t(v->dispatchBase) + k;
   if (slot >= dispatch.size()) FAIL(ER_LinkError);
   GSFunction* callee = dispatch[slot].function;
-  if (!callee || callee->IsNative() || callee->record->parameters != uint32_t(1 - d)) FAIL(ER_LinkError);
+  if (!callee || callee->IsNative() || callee->record->parameters != uint32_t(1 - d) ||
+      callee->record->code.empty())
+    FAIL(ER_LinkError);
+  // The new frame releases what its record lists: the shape the code was checked against.
+  if (fn->depthChecked ? lib->CallShape(k, uint32_t(1 - d)) != callee->shape
+                       : !ArgumentsFit(kinds + (receiver - cells), *callee->record))
+    FAIL(ER_LinkError);
   const uint32_t self = instance->HandleOfBlock(uint32_t(dispatch[slot].offset));
   if (!self) FAIL(ER_NullReference);
   GSThread* thread = owner->StartThread();
@@ -1066,6 +1144,7 @@ L_RETVO : {
   const uint32_t back = m_stack.CurrentFrame()->returnOffset;
   if (!(op == OP_RET ? m_stack.PopFrame() : m_stack.ReturnValue(false))) FAIL(ER_StackReturnError);
   LOAD();
+  if (op != OP_RET) kinds[sp - cells] = op == OP_RETVO ? kKindReference : kKindNumber;
   if (m_stack.Depth() == depth) {
     g_counter += uint64_t(pc - mark);
     mark = pc;

@@ -1,7 +1,11 @@
 #include "gamescript/runtime/Library.h"
 
+#include <algorithm>
+#include <map>
+#include <mutex>
 #include <unordered_map>
 #include <unordered_set>
+#include <vector>
 
 #include "gamescript/runtime/Machine.h"
 #include "gamescript/runtime/ScriptLogHook.h"
@@ -10,20 +14,30 @@ namespace GSRuntime {
 
 namespace {
 
-// What a call instruction of `function` leaves on the stack (0 or 1), or -1
-// when it cannot be known before the call runs.
+// What a call instruction of `function` reaches, for the verifier.
 struct CallContext {
   const GSLibrary* library;
   const GSFunction* function;
-  static int Result(void* context, const InstructionView& call) {
+  static CallKnowledge Shape(void* context, const InstructionView& call, const LibraryFunction*& callee) {
     auto* self = static_cast<CallContext*>(context);
     if (call.op == OP_CALLP) {
       // The parent's version; with none the call stops the thread.
       const GSFunction* inherited = self->function->inherited;
-      return inherited && inherited->ReturnsValue() ? 1 : 0;
+      if (!inherited) return CallKnowledge::None;
+      callee = inherited->record;
+      return CallKnowledge::Known;
     }
-    return self->library->CallResult(call.Slot(), uint32_t(1 - call.Distance()));
+    const GSFunction* known = self->library->SlotFunction(call.Slot(), uint32_t(1 - call.Distance()));
+    if (!known) return CallKnowledge::Unknown;
+    callee = known->record;
+    return CallKnowledge::Known;
   }
+};
+
+// Shapes by their parameter count, result kind and reference parameters.
+struct ShapeTable {
+  std::mutex lock;
+  std::map<std::vector<uint32_t>, uint32_t> ids;
 };
 
 // A class's part of an ancestor's function table must hold functions of the
@@ -40,9 +54,7 @@ bool SameShapes(const GSClass& cls, uint64_t& steps) {
       const GSFunction* mine = table[part + k].function;
       const GSFunction* theirs = base[k].function;
       if (!mine || !theirs) continue;  // a base still loading links later
-      if (mine->record->parameters != theirs->record->parameters ||
-          mine->ReturnsValue() != theirs->ReturnsValue())
-        return false;
+      if (mine->shape != theirs->shape) return false;
     }
   }
   return true;
@@ -53,7 +65,7 @@ bool SameShapes(const GSClass& cls, uint64_t& steps) {
 void GSLibrary::Clear() {
   while (!m_classes.empty()) m_classes.pop_back();  // last to first
   m_classIndex.clear();
-  m_callResults.clear();
+  m_callShapes.clear();
   m_functionImports.clear();
   m_classImports.clear();
   m_dependencies.clear();
@@ -63,10 +75,24 @@ void GSLibrary::Clear() {
   m_arena.release();
 }
 
-int GSLibrary::CallResult(uint32_t slot, uint32_t parameters) const {
-  const auto found = m_callResults.find(uint64_t(slot) << 32 | parameters);
-  if (found == m_callResults.end() || found->second == 3) return -1;
-  return found->second == 2 ? 1 : 0;
+uint32_t GSLibrary::CallShape(uint32_t slot, uint32_t parameters) const {
+  const auto found = m_callShapes.find(uint64_t(slot) << 32 | parameters);
+  return found == m_callShapes.end() ? kMixedShapes : found->second.shape;
+}
+
+const GSFunction* GSLibrary::SlotFunction(uint32_t slot, uint32_t parameters) const {
+  const auto found = m_callShapes.find(uint64_t(slot) << 32 | parameters);
+  return found == m_callShapes.end() ? nullptr : found->second.function;
+}
+
+uint32_t GSLibrary::ShapeOf(const LibraryFunction& record) {
+  static ShapeTable table;
+  std::vector<uint32_t> key{record.parameters, ResultKind(record.returnType)};
+  for (std::size_t i = 0; i < record.referenceCells.size(); ++i)
+    if (record.referenceCells[i] < record.parameters) key.push_back(record.referenceCells[i]);
+  std::sort(key.begin() + 2, key.end());
+  std::lock_guard<std::mutex> hold(table.lock);
+  return table.ids.emplace(std::move(key), uint32_t(table.ids.size())).first->second;
 }
 
 GSClass* GSLibrary::FindClass(std::string_view name) const {
@@ -144,6 +170,8 @@ int GSLibrary::Load(std::vector<uint8_t> image) {
     m_functionImports.push_back(entry);
   }
 
+  for (GSClass& c : m_classes)
+    for (GSFunction& f : c.Functions()) f.shape = ShapeOf(*f.record);
   for (GSClass& c : m_classes) {
     if (!c.Link(steps)) {
       if (ScriptLogHook) ScriptLogHook("GS Link error: Unable to link '%s'", std::string(c.Name()).c_str());
@@ -157,30 +185,49 @@ int GSLibrary::Load(std::vector<uint8_t> image) {
       return steps == 0 ? -1 : -3;
     }
 
-  // What each call slot of the classes this library names leaves on the
-  // stack: known when every function at that slot with that parameter count
-  // agrees.
+  // The shape of each call slot of the classes this library names: known
+  // when every function at that slot with that parameter count agrees.
   std::unordered_set<const GSClass*> seen;
   for (const ClassImport& c : m_classImports) {
     if (!seen.insert(c.cls).second) continue;  // a class imported twice counts once
     const auto& table = c.cls->DispatchTable();
     for (std::size_t k = 0; k < table.size(); ++k)
-      if (const GSFunction* f = table[k].function)
-        m_callResults[uint64_t(k) << 32 | f->record->parameters] |= f->ReturnsValue() ? 2 : 1;
+      if (const GSFunction* f = table[k].function) {
+        const auto [entry, made] = m_callShapes.try_emplace(uint64_t(k) << 32 | f->record->parameters);
+        if (made)
+          entry->second = {f->shape, f};
+        else if (entry->second.shape != f->shape)
+          entry->second = {kMixedShapes, nullptr};
+      }
   }
 
-  // The stack depth of code with calls, now that the callees are known.
+  // The code, now that the callees are known. A function without code can
+  // be entered only as an empty initialiser, which is never run.
   for (auto& c : m_classes)
     for (GSFunction& f : c.Functions()) {
       CallContext context{this, &f};
-      const std::string bad = VerifyCode(*f.record, m_file.strings.size(), m_file.classImports.size(),
-                                         &CallContext::Result, &context, f.depthChecked);
+      std::string bad = VerifyCode(*f.record, m_file.strings.size(), m_file.classImports.size(),
+                                   &CallContext::Shape, &context, f.depthChecked);
+      if (bad.empty() && f.record->code.empty() && !f.IsNative() && &f != &c.Functions().back())
+        bad = "function without code";
       if (!bad.empty()) {
-        if (ScriptLogHook)
+        if (ScriptLogHook) {
+          ScriptLogHook("GSLibrary::Load> malformed library: %s in %s", bad.c_str(),
+                        std::string(f.key).c_str());
           ScriptLogHook("GS Link error: Unable to initialise class '%s'", std::string(c.Name()).c_str());
+        }
         return -1;
       }
     }
+  for (auto& c : m_classes)
+    for (const GSDispatchEntry& e : c.DispatchTable())
+      if (e.function && !e.function->IsNative() && e.function->record->code.empty()) {
+        if (ScriptLogHook)
+          ScriptLogHook(
+              "GSLibrary::Load> malformed library: function without code in the function table of %s",
+              std::string(c.Name()).c_str());
+        return -1;
+      }
   return 0;
 }
 

@@ -57,12 +57,17 @@ public:
   std::string_view String(std::size_t i) const { return i < m_file.strings.size() ? m_file.strings[i] : ""; }
   std::size_t ClassCount() const { return m_classes.size(); }
   GSClass* ClassAt(std::size_t i) { return i < m_classes.size() ? &m_classes[i] : nullptr; }
-  // The result cells (0 or 1) that a call through dispatch slot `slot` with
-  // `parameters` cells leaves, as the verifier assumed for this library's
-  // code; -1 when the classes it names disagree or have no such function
-  // (the calling functions then have depthChecked false). An interpreter
-  // checks a callee against it.
-  int CallResult(uint32_t slot, uint32_t parameters) const;
+  // The shape of every function a call through dispatch slot `slot` with
+  // `parameters` cells can reach, as the verifier assumed for this library's
+  // code; kMixedShapes when the classes it names disagree or have no such
+  // function (the calling functions then have depthChecked false). The
+  // interpreter checks a callee against it.
+  static constexpr uint32_t kMixedShapes = 0xFFFFFFFF;
+  uint32_t CallShape(uint32_t slot, uint32_t parameters) const;
+  // A function of that agreed shape; null when the shapes are mixed.
+  const GSFunction* SlotFunction(uint32_t slot, uint32_t parameters) const;
+  // The shape id of a function record (see GSFunction::shape).
+  static uint32_t ShapeOf(const LibraryFunction& record);
   // Releases everything; the record is then empty.
   void Clear();
 
@@ -78,7 +83,11 @@ private:
   std::vector<FunctionImport> m_functionImports;
   std::pmr::deque<GSClass> m_classes{&m_arena};
   std::pmr::unordered_map<std::string_view, GSClass*> m_classIndex{&m_arena};  // the later of equal names
-  std::unordered_map<uint64_t, uint8_t> m_callResults;  // slot, parameters: 1 void, 2 value
+  struct SlotShape {
+    uint32_t shape = kMixedShapes;
+    const GSFunction* function = nullptr;  // one of that shape
+  };
+  std::unordered_map<uint64_t, SlotShape> m_callShapes;  // by slot and parameters
 };
 
 }  // namespace GSRuntime

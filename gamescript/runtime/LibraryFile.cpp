@@ -313,9 +313,12 @@ std::string ReadLibraryFile(std::span<const uint8_t> image, LibraryFile& out, bo
     if (!verifyCode) return "";
     for (const LibraryClass& c : out.classes)
       for (const LibraryFunction& f : c.functions) {
-        bool depthChecked;
+        bool typed;
         std::string problem =
-            VerifyCode(f, out.strings.size(), out.classImports.size(), nullptr, nullptr, depthChecked);
+            VerifyCode(f, out.strings.size(), out.classImports.size(), nullptr, nullptr, typed);
+        // Only the initialiser, the last, may be empty: it is then never run.
+        if (problem.empty() && f.code.empty() && !(f.flags & 0x2) && &f != &c.functions.back())
+          problem = "function without code";
         if (!problem.empty()) return problem + " in " + std::string(f.key);
       }
   } catch (const Malformed& e) {

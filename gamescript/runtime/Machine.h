@@ -56,6 +56,10 @@ public:
 
   std::size_t LoadedCount() const { return m_loaded.size(); }
   std::size_t RegisteredCount() const { return m_links.Count(); }
+  // The bytes that script strings, arrays and instances may hold together
+  // (ScriptMemory; 1 GiB unless set).
+  void SetMemoryLimit(uint64_t bytes) { ScriptMemory::SetLimit(bytes); }
+  uint64_t MemoryLimit() const { return ScriptMemory::Limit(); }
   // Empties the machine: registrations, libraries and natives.
   void Clear();
   // Registers the built-in natives of GSObject, GameObject, Router, Math and Str.

@@ -327,8 +327,9 @@ bool AdoptBuiltIn(GSScriptInstance& instance, GSContext* context) {
 }  // namespace
 
 GSString* GSString::Create(GSContext* context, std::string_view text) {
-  if (text.size() > kMaxLength) return nullptr;
+  if (text.size() > kMaxLength || !ScriptMemory::Take(sizeof(GSString) + text.size())) return nullptr;
   auto* s = new GSString(context, text);
+  s->m_counted = text.size();
   if (!AdoptBuiltIn(s->m_instance, context)) {
     delete s;
     return nullptr;
@@ -336,7 +337,14 @@ GSString* GSString::Create(GSContext* context, std::string_view text) {
   return s;
 }
 
-GSString::~GSString() = default;
+GSString::~GSString() { ScriptMemory::Give(sizeof(GSString) + m_counted); }
+
+bool GSString::Reserve(std::size_t length) {
+  if (length <= m_counted) return true;
+  if (!ScriptMemory::Take(length - m_counted)) return false;
+  m_counted = length;
+  return true;
+}
 
 namespace {
 // Clamps a script range over `length` items; false when start > end.
@@ -357,7 +365,8 @@ bool GSString::Replace(int32_t start, int32_t end, const GSString* insert) {
   if (!ClampRange(int64_t(m_text.size()), start, end)) return false;
   const std::string_view with = insert ? std::string_view(insert->m_text) : std::string_view();
   if (std::size_t(start) > m_text.size()) start = int32_t(m_text.size());
-  if (m_text.size() - std::size_t(end - start) + with.size() > kMaxLength) return false;
+  const std::size_t length = m_text.size() - std::size_t(end - start) + with.size();
+  if (length > kMaxLength || !Reserve(length)) return false;
   m_text.replace(std::size_t(start), std::size_t(end - start), with);
   return true;
 }
@@ -375,6 +384,7 @@ GSArray::GSArray(GSContext* context, bool objectElements)
 }
 
 GSArray* GSArray::Create(GSContext* context, bool objectElements) {
+  if (!ScriptMemory::Take(sizeof(GSArray))) return nullptr;
   auto* a = new GSArray(context, objectElements);
   if (!AdoptBuiltIn(a->m_instance, context)) {
     delete a;
@@ -383,7 +393,17 @@ GSArray* GSArray::Create(GSContext* context, bool objectElements) {
   return a;
 }
 
-GSArray::~GSArray() { ReleaseAll(); }
+GSArray::~GSArray() {
+  ReleaseAll();
+  ScriptMemory::Give(sizeof(GSArray));
+}
+
+bool GSArray::Reserve(std::size_t cells) {
+  if (cells <= m_counted) return true;
+  if (!ScriptMemory::Take(4 * uint64_t(cells - m_counted))) return false;
+  m_counted = cells;
+  return true;
+}
 
 void GSArray::ReleaseRange(std::size_t start, std::size_t end) {
   if (!m_objects) return;
@@ -404,7 +424,7 @@ bool GSArray::SetSize(int64_t n) {
     ReleaseAll();
     return true;
   }
-  if (uint64_t(n) > kMaxSize) return false;
+  if (uint64_t(n) > kMaxSize || !Reserve(std::size_t(n))) return false;
   if (std::size_t(n) > m_cells.size()) m_cells.resize(std::size_t(n), 0);
   return true;
 }
@@ -417,7 +437,7 @@ bool GSArray::Splice(int32_t start, int32_t end, const GSArray* other) {
   const std::size_t e = std::min(std::size_t(end), std::max(m_cells.size(), s));
   const std::size_t inserted = other ? other->m_cells.size() : 0;
   const std::size_t tail = m_cells.size() > e ? m_cells.size() - e : 0;
-  if (s + inserted + tail > kMaxSize) return false;
+  if (s + inserted + tail > kMaxSize || !Reserve(s + inserted + tail)) return false;
   std::vector<uint32_t> cells;
   cells.reserve(s + inserted + tail);
   cells.assign(m_cells.begin(), m_cells.begin() + long(std::min(s, m_cells.size())));
@@ -433,6 +453,8 @@ bool GSArray::Splice(int32_t start, int32_t end, const GSArray* other) {
 bool GSArray::AssignRange(const GSArray* other, int32_t start, int32_t end) {
   if (!other || other->m_objects != m_objects) return false;
   if (!ClampRange(int64_t(other->m_cells.size()), start, end)) return false;
+  const std::size_t count = std::size_t(end - start);
+  if (!ScriptMemory::Take(4 * uint64_t(count))) return false;
   std::vector<uint32_t> cells(other->m_cells.begin() + std::min<long>(start, long(other->m_cells.size())),
                               other->m_cells.begin() + end);
   // Referenced before the old elements go, in case they are the same objects.
@@ -440,11 +462,12 @@ bool GSArray::AssignRange(const GSArray* other, int32_t start, int32_t end) {
     for (uint32_t h : cells) AddReference(h);
   ReleaseAll();
   m_cells.swap(cells);
+  m_counted = count;
   return true;
 }
 
 bool GSArray::SetObjectElement(std::size_t index, uint32_t handle) {
-  if (index >= kMaxSize) return false;
+  if (index >= kMaxSize || !Reserve(index + 1)) return false;
   if (index >= m_cells.size()) m_cells.resize(index + 1, 0);
   AddReference(handle);
   const uint32_t old = m_cells[index];

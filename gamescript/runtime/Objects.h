@@ -32,6 +32,32 @@ class TrackedPool;
 Kiv::PackedHeap& MachineHeap();  // "#GSMachine"
 Kiv::PackedHeap& ContextHeap();  // "#GSContext"
 
+// ------------------------------------------------------------ memory
+
+// The bytes that script objects (strings, arrays, class instances) hold,
+// counted as they are made, grown and freed, against one limit for the
+// machine's scripts. An allocation past it fails as that instruction's own
+// allocation failure does, and what is freed counts again.
+class ScriptMemory {
+public:
+  static constexpr uint64_t kDefaultLimit = uint64_t(1) << 30;
+  // Counts `bytes` more; false, with nothing counted, when that would pass the limit.
+  static bool Take(uint64_t bytes) {
+    if (s_used > s_limit || bytes > s_limit - s_used) return false;
+    s_used += bytes;
+    return true;
+  }
+  static void Give(uint64_t bytes) { s_used -= bytes < s_used ? bytes : s_used; }
+  static uint64_t Used() { return s_used; }
+  static uint64_t Limit() { return s_limit; }
+  // A limit below what is in use lets nothing more be made until enough is freed.
+  static void SetLimit(uint64_t bytes) { s_limit = bytes; }
+
+private:
+  static inline uint64_t s_used = 0;
+  static inline uint64_t s_limit = kDefaultLimit;
+};
+
 // ------------------------------------------------------------ handles
 
 struct HandleView {
@@ -302,11 +328,16 @@ public:
   // or one past the length as the length); false when start > end.
   bool Substring(int32_t start, int32_t end, std::string& out) const;
   // Replaces those characters by `insert` (null removes them); same clamping.
+  // False also when the longer text would pass the memory limit.
   bool Replace(int32_t start, int32_t end, const GSString* insert);
+  // Counts the text as `length` characters long before it grows to that;
+  // false when that would pass the memory limit.
+  bool Reserve(std::size_t length);
 
 private:
   GSString(GSContext* context, std::string_view text);
   std::string m_text;
+  std::size_t m_counted = 0;  // characters counted against the memory limit
   GSContext* m_context;
   GSScriptInstance m_instance;
   uint32_t m_handleWord = 0;
@@ -342,14 +373,20 @@ public:
   // Stores an object handle at index, growing the array; the old element is
   // released and the new one gains a reference.
   bool SetObjectElement(std::size_t index, uint32_t handle);
+  // Every growth is first counted against the memory limit; past it the
+  // growing call fails and the array is unchanged.
   void ReleaseRange(std::size_t start, std::size_t end);
   void ReleaseAll() {
     ReleaseRange(0, m_cells.size());
     std::vector<uint32_t>().swap(m_cells);
+    ScriptMemory::Give(4 * uint64_t(m_counted));
+    m_counted = 0;
   }
 
 private:
   GSArray(GSContext* context, bool objectElements);
+  bool Reserve(std::size_t cells);
+  std::size_t m_counted = 0;  // cells counted against the memory limit
   void AddReferences(std::size_t start, std::size_t end);
   std::vector<uint32_t> m_cells;
   GSContext* m_context;

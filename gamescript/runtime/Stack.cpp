@@ -4,6 +4,7 @@
 
 #include "gamescript/runtime/Class.h"
 #include "gamescript/runtime/ScriptLogHook.h"
+#include "gamescript/runtime/Verifier.h"
 
 namespace GSRuntime {
 
@@ -13,6 +14,12 @@ bool GSStack::PushString(GSContext* context, std::string_view text) {
   if (Push(s->GetScriptHandle())) return true;
   ReleaseHandle(s->GetScriptHandle());
   return false;
+}
+
+bool GSStack::PushReference(uint32_t handle) {
+  if (!Push(handle)) return false;
+  m_kinds[m_sp] = kKindReference;
+  return true;
 }
 
 bool GSStack::PushFrame(GSFunction* function, uint32_t returnOffset, uint32_t extra) {
@@ -33,7 +40,20 @@ bool GSStack::PushFrame(GSFunction* function, uint32_t returnOffset, uint32_t ex
   f.returnOffset = returnOffset;
   f.argumentBase = uint32_t(below);
   f.header = uint32_t(m_sp + int32_t(r.frameHeader));
+  f.receiver = m_cells[below];
+  AddReference(f.receiver);
   m_sp += int32_t(r.stackAdvance);
+  if (!function->depthChecked) {
+    // The kinds of the frame's cells as its record gives them; temporaries
+    // start as zero.
+    const uint32_t fixed = r.parameters + r.locals;
+    const uint32_t cells = fixed + r.temporaries;
+    uint8_t* kinds = m_kinds + below;
+    for (uint32_t i = 0; i < cells; ++i) kinds[i] = i < fixed ? kKindNumber : kKindZero;
+    kinds[0] = kKindReference;
+    for (std::size_t i = 0; i < r.referenceCells.size(); ++i)
+      if (r.referenceCells[i] < cells) kinds[r.referenceCells[i]] = kKindReference;
+  }
   return true;
 }
 
@@ -48,6 +68,7 @@ void GSStack::ReleaseFrameCells(const GSFrame& frame) {
   const uint32_t self = m_cells[frame.argumentBase];
   m_cells[frame.argumentBase] = 0;
   ReleaseHandle(self);
+  ReleaseHandle(frame.receiver);
 }
 
 bool GSStack::PopFrame() {

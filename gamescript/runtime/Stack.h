@@ -24,6 +24,7 @@ struct GSFrame {
   uint32_t returnOffset = 0;
   uint32_t argumentBase = 0;  // cell of the receiver's handle; the arguments follow
   uint32_t header = 0;        // header cell 0; the stack pointer starts on header + 3
+  uint32_t receiver = 0;      // the frame's own reference to its receiver while it runs
 };
 
 class GSStack {
@@ -41,6 +42,9 @@ public:
     std::memcpy(&bits, &f, 4);
     return Push(bits);
   }
+  // Pushes a handle that owns a reference, marked as one for code whose
+  // kinds are checked as it runs (a message a handler receives).
+  bool PushReference(uint32_t handle);
   // A new string of the context, its handle pushed with its one reference.
   bool PushString(GSContext* context, std::string_view text);
   // Argument cell i of the current call (0 is the receiver's handle); 0 past
@@ -64,10 +68,15 @@ public:
   }
   uint32_t& Cell(uint32_t i) { return m_cells[i % kStackCells]; }
   uint32_t* Cells() { return m_cells; }
+  // The kind of each cell (a CellKind), kept only for frames of code whose
+  // kinds the verifier could not prove: the interpreter checks them as it runs.
+  uint8_t* Kinds() { return m_kinds; }
 
   // Frames. PushFrame places a frame for `function` over the receiver and
   // arguments already pushed; false (nothing written, the overflow lines
-  // reported) when its frame size and `extra` cells do not fit.
+  // reported) when its frame size and `extra` cells do not fit. The frame
+  // takes a reference to its receiver of its own, so that no release inside
+  // it can end the running instance.
   bool PushFrame(GSFunction* function, uint32_t returnOffset, uint32_t extra = 0);
   // Ends the current frame without a result; false (nothing changed) unless
   // the stack pointer stands on its header cell 3.
@@ -87,6 +96,7 @@ public:
 private:
   void ReleaseFrameCells(const GSFrame& frame);
   uint32_t m_cells[kStackCells] = {};
+  uint8_t m_kinds[kStackCells] = {};
   int32_t m_sp = -1;  // top cell; -1 when empty
   uint32_t m_argumentBase = 0;
   uint32_t m_depth = 0;

@@ -1,175 +1,387 @@
 #include "gamescript/runtime/Verifier.h"
 
+#include <cstring>
 #include <vector>
 
 namespace GSRuntime {
 
 namespace {
 
-// The stack effect of one instruction at depth d: the cells it reads and the
-// depth after it. Calls read their receiver and arguments and leave what the
-// callee returns.
-struct Effect {
-  int32_t inputs;
-  int32_t after;
+std::string At(const char* what, std::size_t pc) {
+  return std::string(what) + " at code offset " + std::to_string(pc);
+}
+
+// Flags of a code offset.
+constexpr uint8_t kStart = 1;   // an instruction starts here
+constexpr uint8_t kTarget = 2;  // some instruction can branch here: its state is kept
+constexpr uint8_t kQueued = 4;  // waiting to be walked (again)
+
+class Walk {
+public:
+  Walk(const LibraryFunction& f, std::size_t strings, std::size_t classes, CallShapeFunction callShape,
+       void* context)
+      : m_f(f),
+        m_code(f.code.data()),
+        m_size(f.code.size()),
+        m_strings(strings),
+        m_classes(classes),
+        m_callShape(callShape),
+        m_context(context) {}
+
+  std::string Run(bool& typed);
+
+private:
+  // A frame cell's kind as the record fixes it, or kDynamic for a temporary.
+  static constexpr uint8_t kDynamic = 0xFF;
+  uint8_t StaticKind(uint32_t cell) const {
+    if (cell == 0 || (m_mark[cell] & 1)) return kKindReference;
+    return cell >= m_fixedCells ? kDynamic : uint8_t(kKindNumber);
+  }
+  bool Fail(std::string what) {
+    if (m_problem.empty()) m_problem = std::move(what);
+    return false;
+  }
+  bool Structure();
+  bool CheckOperands(const InstructionView& in, std::size_t pc);
+  bool Flow();
+  bool Step(const InstructionView& in, std::size_t pc);
+  bool Call(const InstructionView& in, std::size_t pc);
+  bool Merge(uint64_t target, bool handler, std::size_t pc);
+  bool Need(uint8_t kind, uint8_t use, std::size_t pc) {
+    return (kind & use) == use ||
+           Fail(At(use == kKindNumber ? "handle used as a number" : "number used as a handle", pc));
+  }
+  bool Pay(std::size_t cost) {
+    if (m_budget < cost) return Fail("code too costly to verify");
+    m_budget -= cost;
+    return true;
+  }
+
+  const LibraryFunction& m_f;
+  const uint8_t* m_code;
+  std::size_t m_size;
+  std::size_t m_strings, m_classes;
+  CallShapeFunction m_callShape;
+  void* m_context;
+  std::string m_problem;
+  uint32_t m_cells = 0, m_fixedCells = 0, m_temporaries = 0;
+  int32_t m_room = 0;
+  bool m_typed = true;
+  std::size_t m_budget = 0;
+
+  // The state on the current path: the temporaries' kinds, then one kind per
+  // evaluation cell (the depth is its size less the temporaries). Paths are
+  // kept within the frame's room, plus what one instruction pushes.
+  struct State {
+    uint8_t kinds[kStackCells + 16];
+    uint32_t size = 0;
+    uint8_t& back() { return kinds[size - 1]; }
+    void push_back(uint8_t k) { kinds[size++] = k; }
+    void pop_back() { --size; }
+    void resize(std::size_t n) { size = uint32_t(n); }
+    uint8_t* data() { return kinds; }
+    uint8_t& operator[](std::size_t i) { return kinds[i]; }
+  };
+  State m_state;
+  int32_t Depth() const { return int32_t(m_state.size - m_temporaries); }
+
+  // A branch target: the depth and kinds (in m_pool) of every path into it so far.
+  struct Target {
+    int32_t depth = -1;
+    int32_t state = -1;
+  };
+
+  // Scratch reused across calls: most functions are small and many.
+  static thread_local std::vector<uint8_t> m_flags;
+  static thread_local std::vector<int32_t> m_targetAt;  // index into m_targets, for kTarget offsets only
+  static thread_local std::vector<Target> m_targets;
+  static thread_local std::vector<uint8_t> m_pool;
+  static thread_local std::vector<uint32_t> m_work;
+  static thread_local std::vector<uint8_t> m_mark;  // reference cells of the frame, or of a callee
 };
 
-inline Effect EffectOf(const InstructionView& in, int32_t d, CallResultFunction callResult, void* context,
-                       bool& depthChecked) {
-  if (in.info->form != OperandForm::Call && in.info->form != OperandForm::Parent)
-    return {in.info->inputs, d + in.info->stack};
-  const int32_t inputs = 1 - in.Distance();
-  const int r = in.op == OP_START ? 0 : callResult ? callResult(context, in) : -1;
-  if (r < 0) depthChecked = false;
-  return {inputs, d - inputs + (r > 0 ? 1 : 0)};
+thread_local std::vector<uint8_t> Walk::m_flags;
+thread_local std::vector<int32_t> Walk::m_targetAt;
+thread_local std::vector<Walk::Target> Walk::m_targets;
+thread_local std::vector<uint8_t> Walk::m_pool;
+thread_local std::vector<uint32_t> Walk::m_work;
+thread_local std::vector<uint8_t> Walk::m_mark;
+
+bool Walk::CheckOperands(const InstructionView& in, std::size_t pc) {
+  switch (in.info->form) {
+    case OperandForm::Local: {
+      const uint32_t cell = in.Index();
+      if (cell >= m_cells) return Fail(At("local cell outside the frame", pc));
+      const uint8_t kind = StaticKind(cell);
+      if (kind == kDynamic) break;
+      const bool reference = in.op == OP_LDLO || in.op == OP_STLO || in.op == OP_STLOK;
+      if (reference != (kind == kKindReference)) return Fail(At("frame cell used as the wrong kind", pc));
+      // The receiver's cell holds the frame's reference to it.
+      if (cell == 0 && in.op != OP_LDLO) return Fail(At("store into the receiver's cell", pc));
+      break;
+    }
+    case OperandForm::String:
+      if (in.Index() >= m_strings) return Fail(At("string operand", pc));
+      break;
+    case OperandForm::Class:
+      if (in.Index() >= m_classes) return Fail(At("class operand", pc));
+      break;
+    case OperandForm::Wait:
+      for (uint16_t i = 0; i < in.Count(); ++i)
+        if (in.WaitMajor(i) >= m_strings || in.WaitMinor(i) >= m_strings) return Fail(At("wait message", pc));
+      break;
+    case OperandForm::Switch:
+      for (uint16_t i = 1; i < in.Count(); ++i)
+        if (in.SwitchKey(i) <= in.SwitchKey(i - 1)) return Fail(At("switch keys not ascending", pc));
+      break;
+    case OperandForm::Call:
+    case OperandForm::Parent:
+      if (in.Distance() > 0) return Fail(At("call receiver above the stack top", pc));
+      break;
+    default: break;
+  }
+  const uint8_t result = ResultKind(m_f.returnType);
+  if ((in.op == OP_RET && result != kKindNoUse) || (in.op == OP_RETV && result != kKindNumber) ||
+      (in.op == OP_RETVO && result != kKindReference))
+    return Fail(At("return of another kind than the function's result", pc));
+  return true;
+}
+
+// Decodes every instruction, checks its operands and marks where each starts
+// and where branches go.
+bool Walk::Structure() {
+  InstructionView in;
+  m_work.clear();  // branch targets, checked once every start is known
+  for (std::size_t pc = 0; pc < m_size; pc += in.length) {
+    if (!DecodeInstruction(m_code, m_size, pc, in)) return Fail(At("illegal or truncated instruction", pc));
+    m_flags[pc] = kStart;
+    const OperandForm form = in.info->form;
+    if (form == OperandForm::None && in.op != OP_RETV && in.op != OP_RETVO && in.op != OP_RET) continue;
+    if (!CheckOperands(in, pc)) return false;
+    if (form != OperandForm::Target && form != OperandForm::Switch && form != OperandForm::Wait) continue;
+    ForEachBranch(in, [&](uint64_t target, bool) {
+      if (target >= m_size)
+        Fail(At("jump target outside the code", pc));
+      else
+        m_work.push_back(uint32_t(target));
+    });
+    if (!m_problem.empty()) return false;
+  }
+  for (uint32_t t : m_work) {
+    if (!(m_flags[t] & kStart)) return Fail(At("jump target not on an instruction", t));
+    if (m_flags[t] & kTarget) continue;
+    m_flags[t] |= kTarget;
+    m_targetAt[t] = int32_t(m_targets.size());
+    m_targets.emplace_back();
+  }
+  m_work.clear();
+  return true;
+}
+
+// Joins the current state (with the received message pushed for a handler)
+// into a branch target's, and queues the target when that changed it.
+bool Walk::Merge(uint64_t target, bool handler, std::size_t pc) {
+  const int32_t depth = Depth() + (handler ? 1 : 0);
+  if (m_typed && depth > m_room) return Fail(At("stack deeper than the frame", pc));
+  Target& t = m_targets[std::size_t(m_targetAt[target])];
+  if (t.depth < 0) {
+    t.depth = m_typed ? depth : 0;
+    if (m_typed) {
+      if (!Pay(m_state.size + 1)) return false;
+      t.state = int32_t(m_pool.size());
+      m_pool.insert(m_pool.end(), m_state.kinds, m_state.kinds + m_state.size);
+      if (handler) m_pool.push_back(kKindReference);
+    }
+  } else {
+    if (!m_typed) return true;  // walked once; its state no longer matters
+    if (t.depth != depth) return Fail(At("stack depth differs between paths", target));
+    if (t.state < 0) return true;
+    if (!Pay(m_state.size + 1)) return false;
+    uint8_t* kept = m_pool.data() + t.state;
+    bool changed = false;
+    for (std::size_t i = 0; i < m_state.size; ++i) {
+      const uint8_t joined = kept[i] & m_state[i];
+      changed |= joined != kept[i];
+      kept[i] = joined;
+    }
+    if (!changed) return true;
+  }
+  if (!(m_flags[target] & kQueued)) {
+    m_flags[target] |= kQueued;
+    m_work.push_back(uint32_t(target));
+  }
+  return true;
+}
+
+bool Walk::Call(const InstructionView& in, std::size_t pc) {
+  const int32_t parameters = 1 - in.Distance();
+  if (Depth() < parameters) return Fail(At("stack underflow", pc));
+  const LibraryFunction* callee = nullptr;
+  const CallKnowledge known = m_callShape ? m_callShape(m_context, in, callee) : CallKnowledge::Unknown;
+  if (known == CallKnowledge::Unknown) {
+    m_typed = false;
+    return true;
+  }
+  uint8_t* cells = m_state.data() + m_state.size - std::size_t(parameters);
+  if (!Need(cells[0], kKindReference, pc)) return false;
+  if (known == CallKnowledge::Known && callee->parameters != uint32_t(parameters))
+    return Fail(At("call of another shape than its callee", pc));
+  bool result = false;
+  uint8_t resultKind = kKindNoUse;
+  if (known == CallKnowledge::Known) {
+    // The callee's frame releases the cells its record lists.
+    const WordView refs = callee->referenceCells;
+    if (!Pay(std::size_t(parameters) + 2 * refs.size())) return false;
+    for (std::size_t i = 0; i < refs.size(); ++i)
+      if (refs[i] < uint32_t(parameters)) m_mark[refs[i]] |= 2;
+    bool ok = true;
+    for (int32_t i = 1; i < parameters && ok; ++i)
+      ok = Need(cells[i], m_mark[i] & 2 ? kKindReference : kKindNumber, pc);
+    for (std::size_t i = 0; i < refs.size(); ++i)
+      if (refs[i] < uint32_t(parameters)) m_mark[refs[i]] &= uint8_t(~2);
+    if (!ok) return false;
+    resultKind = ResultKind(callee->returnType);
+    result = in.op != OP_START && resultKind != kKindNoUse;
+  }
+  m_state.resize(m_state.size - std::size_t(parameters));
+  if (result) {
+    if (Depth() + 1 > m_room) return Fail(At("stack deeper than the frame", pc));
+    m_state.push_back(resultKind);
+  }
+  return true;
+}
+
+// The checks and the state change of one instruction on a typed path.
+bool Walk::Step(const InstructionView& in, std::size_t pc) {
+  const int32_t d = Depth();
+  if (d > m_room) return Fail(At("stack deeper than the frame", pc));
+  const KindEffect& e = kKindTable.op[in.op];
+  if (!e.special) {
+    if (d < e.inputs) return Fail(At("stack underflow", pc));
+    if (d - e.inputs + e.outputs > m_room) return Fail(At("stack deeper than the frame", pc));
+    uint8_t inputs[4];
+    const std::size_t base = m_state.size - e.inputs;
+    for (uint8_t i = 0; i < e.inputs; ++i) {
+      inputs[i] = m_state[base + i];
+      if (!Need(inputs[i], e.need[i], pc)) return false;
+    }
+    m_state.resize(base);
+    for (uint8_t i = 0; i < e.outputs; ++i)
+      m_state.push_back(e.out[i] >= KindEffect::kFromInput ? inputs[e.out[i] - KindEffect::kFromInput]
+                                                           : e.out[i]);
+    if (in.op == OP_PUSHK && in.Word() == 0) m_state.back() = kKindZero;
+    return true;
+  }
+  switch (in.info->form) {
+    case OperandForm::Call:
+    case OperandForm::Parent: return Call(in, pc);
+    case OperandForm::Local: {
+      const uint32_t cell = in.Index();
+      const uint8_t fixed = StaticKind(cell);
+      uint8_t* temporary = fixed == kDynamic ? &m_state[cell - m_fixedCells] : nullptr;
+      const uint8_t kind = temporary ? *temporary : fixed;
+      if (in.op == OP_LDL || in.op == OP_LDLO) {
+        if (!Need(kind, in.op == OP_LDL ? kKindNumber : kKindReference, pc)) return false;
+        if (d + 1 > m_room) return Fail(At("stack deeper than the frame", pc));
+        m_state.push_back(kind);
+        return true;
+      }
+      if (d < 1) return Fail(At("stack underflow", pc));
+      const uint8_t value = m_state.back();
+      const bool reference = in.op == OP_STLO || in.op == OP_STLOK;
+      // A kept copy must not share the value's reference; a reference
+      // store releases what the cell held.
+      if (reference && !(Need(kind, kKindReference, pc) && Need(value, kKindReference, pc))) return false;
+      if (!reference && (in.op == OP_STLK || !temporary) && !Need(value, kKindNumber, pc)) return false;
+      if (temporary) *temporary = value;
+      if (in.op == OP_STL || in.op == OP_STLO) m_state.pop_back();
+      return true;
+    }
+    default: break;
+  }
+  if (in.op == OP_WAIT) return true;  // its handlers get the state through Merge
+  return true;                        // RET
+}
+
+bool Walk::Flow() {
+  State& state = m_state;
+  state.size = m_temporaries;
+  std::memset(state.kinds, kKindZero, m_temporaries);  // a new frame's cells are zero
+  if (!(m_flags[0] & kTarget)) {
+    m_flags[0] |= kTarget;
+    m_targetAt[0] = int32_t(m_targets.size());
+    m_targets.emplace_back();
+  }
+  if (!Merge(0, false, 0)) return false;
+  InstructionView in;
+  while (!m_work.empty()) {
+    std::size_t pc = m_work.back();
+    m_work.pop_back();
+    m_flags[pc] &= uint8_t(~kQueued);
+    if (m_typed) {
+      const Target& t = m_targets[std::size_t(m_targetAt[pc])];
+      state.size = m_temporaries + uint32_t(t.depth);
+      if (state.size) std::memcpy(state.kinds, m_pool.data() + t.state, state.size);
+    }
+    for (;;) {
+      if (!Pay(1)) return false;
+      DecodeInstruction(m_code, m_size, pc, in);
+      if (m_typed && !Step(in, pc)) return false;
+      const bool falls = ForEachBranch(in, [&](uint64_t target, bool handler) {
+        if (m_problem.empty()) Merge(target, handler, pc);
+      });
+      if (!m_problem.empty()) return false;
+      if (!falls) break;
+      const std::size_t next = pc + in.length;
+      if (next >= m_size) return Fail(At("code runs off its end", pc));
+      if (m_flags[next] & kTarget) {
+        if (!Merge(next, false, pc)) return false;
+        break;
+      }
+      pc = next;
+    }
+  }
+  return true;
+}
+
+std::string Walk::Run(bool& typed) {
+  typed = true;
+  if (m_size == 0) return "";
+  m_cells = m_f.parameters + m_f.locals + m_f.temporaries;
+  m_fixedCells = m_f.parameters + m_f.locals;
+  m_temporaries = m_f.temporaries;
+  m_room = int32_t(m_f.frameSize) - int32_t(m_f.stackAdvance);  // evaluation cells
+  // Work beyond a small multiple of the size is refused: no sound library
+  // comes near it, and a crafted one cannot make the check slower than that.
+  m_budget = 64 * m_size + 4096;
+  m_flags.assign(m_size, 0);
+  if (m_targetAt.size() < m_size) m_targetAt.resize(m_size);
+  m_targets.clear();
+  m_pool.clear();
+  if (m_mark.size() < 2 * kStackCells + 16) m_mark.assign(2 * kStackCells + 16, 0);
+
+  // The frame's reference cells: each at most once, never the receiver's
+  // (which the frame releases by itself).
+  const WordView refs = m_f.referenceCells;
+  std::size_t marked = 0;
+  for (; marked < refs.size(); ++marked) {
+    const uint32_t cell = refs[marked];
+    if (cell == 0 || cell >= m_cells || (m_mark[cell] & 1)) break;
+    m_mark[cell] |= 1;
+  }
+  const bool refsOk = marked == refs.size();
+  if (!refsOk) Fail("reference cell listed twice or of the receiver");
+  if (refsOk && Structure()) Flow();
+  for (std::size_t i = 0; i < marked; ++i) m_mark[refs[i]] &= uint8_t(~1);
+  typed = m_typed;
+  return m_problem;
 }
 
 }  // namespace
 
 std::string VerifyCode(const LibraryFunction& f, std::size_t stringCount, std::size_t classCount,
-                       CallResultFunction callResult, void* context, bool& depthChecked) {
-  depthChecked = true;
-  const uint8_t* code = f.code.data();
-  const std::size_t size = f.code.size();
-  if (size == 0) return "";
-  const uint32_t cells = f.parameters + f.locals + f.temporaries;
-  const int32_t room = int32_t(f.frameSize) - int32_t(f.stackAdvance);  // evaluation cells
-  auto at = [](const char* what, std::size_t pc) {
-    return std::string(what) + " at code offset " + std::to_string(pc);
-  };
-
-  // Scratch reused across calls: most functions are small and many.
-  constexpr int32_t kUnseen = -1;
-  thread_local std::vector<uint8_t> start;
-  thread_local std::vector<int32_t> depth;
-  thread_local std::vector<uint32_t> forward;  // jump targets ahead of their jump
-  thread_local std::vector<uint32_t> work;     // code first reached by a backward jump
-  start.assign(size, 0);
-  depth.assign(size, kUnseen);
-  forward.clear();
-  work.clear();
-
-  std::string problem;
-  bool firstWalk = true;
-  // The depth `d` reaches `target` with, from the instruction at `pc`. In the
-  // first walk a target ahead is walked when the walk gets there and checked
-  // to be an instruction start at its end; any other target is decoded
-  // already, and walked afterwards when it had no depth yet.
-  auto reach = [&](uint64_t target, int32_t d, std::size_t pc) {
-    const bool ahead = firstWalk && target > pc;
-    if (target >= size) {
-      problem = at("jump target outside the code", pc);
-    } else if (!ahead && !start[target]) {
-      problem = at("jump target not on an instruction", pc);
-    } else if (depth[target] == kUnseen) {
-      depth[target] = d;
-      (ahead ? forward : work).push_back(uint32_t(target));
-    } else if (depth[target] != d && depthChecked) {
-      problem = at("stack depth differs between paths", target);
-    }
-  };
-  // The depth checks of the instruction at `pc` entered at depth `d`, and its
-  // branches; returns the depth after it, or -1 with `problem` set.
-  bool falls = false;
-  auto step = [&](const InstructionView& in, int32_t d, std::size_t pc) -> int32_t {
-    const Effect e = EffectOf(in, d, callResult, context, depthChecked);
-    if (depthChecked && d < e.inputs) {
-      problem = at("stack underflow", pc);
-      return -1;
-    }
-    if (depthChecked && (e.after > room || d > room)) {
-      problem = at("stack deeper than the frame", pc);
-      return -1;
-    }
-    // A handler starts with the received message on the stack.
-    if (in.op == OP_WAIT && depthChecked && d + 1 > room) {
-      problem = at("stack deeper than the frame", pc);
-      return -1;
-    }
-    falls = ForEachBranch(in, [&](uint64_t target, bool handler) {
-      if (problem.empty()) reach(target, handler ? d + 1 : e.after, pc);
-    });
-    if (!problem.empty()) return -1;
-    if (falls && pc + in.length >= size) {
-      problem = at("code runs off its end", pc);
-      return -1;
-    }
-    return e.after;
-  };
-
-  // One pass in address order: decode, check operands, and carry the depth
-  // along the fall-through and into forward jumps. The depth of each
-  // reachable instruction must be the same on every path into it.
-  bool fallsThrough = true;  // instruction 0 is entered at depth 0
-  int32_t d = 0;
-  InstructionView in;
-  for (std::size_t pc = 0; pc < size; pc += in.length) {
-    if (!DecodeInstruction(code, size, pc, in)) return at("illegal or truncated instruction", pc);
-    start[pc] = 1;
-    switch (in.info->form) {
-      case OperandForm::Local:
-        if (in.Index() >= cells) return at("local cell outside the frame", pc);
-        break;
-      case OperandForm::String:
-        if (in.Index() >= stringCount) return at("string operand", pc);
-        break;
-      case OperandForm::Class:
-        if (in.Index() >= classCount) return at("class operand", pc);
-        break;
-      case OperandForm::Wait:
-        for (uint16_t i = 0; i < in.Count(); ++i)
-          if (in.WaitMajor(i) >= stringCount || in.WaitMinor(i) >= stringCount) return at("wait message", pc);
-        break;
-      case OperandForm::Switch:
-        for (uint16_t i = 1; i < in.Count(); ++i)
-          if (in.SwitchKey(i) <= in.SwitchKey(i - 1)) return at("switch keys not ascending", pc);
-        break;
-      case OperandForm::Call:
-      case OperandForm::Parent:
-        if (in.Distance() > 0) return at("call receiver above the stack top", pc);
-        break;
-      default: break;
-    }
-
-    // The depth on entry: from the fall-through, from earlier jumps, or none
-    // yet (then only a backward jump can still reach it).
-    if (fallsThrough) {
-      if (depth[pc] != kUnseen && depth[pc] != d && depthChecked)
-        return at("stack depth differs between paths", pc);
-      depth[pc] = d;
-    } else if (depth[pc] != kUnseen) {
-      d = depth[pc];
-    } else {
-      continue;  // fallsThrough stays false
-    }
-    d = step(in, d, pc);
-    if (d < 0) return problem;
-    fallsThrough = falls;
-  }
-  for (uint32_t t : forward)
-    if (!start[t]) return at("jump target not on an instruction", t);
-  firstWalk = false;
-
-  // Code first reached by a backward jump: walked from there until it meets
-  // code of known depth.
-  while (!work.empty()) {
-    std::size_t pc = work.back();
-    work.pop_back();
-    for (;;) {
-      DecodeInstruction(code, size, pc, in);
-      const int32_t after = step(in, depth[pc], pc);
-      if (after < 0) return problem;
-      if (!falls) break;
-      const std::size_t next = pc + in.length;
-      if (depth[next] != kUnseen) {
-        if (depth[next] != after && depthChecked) return at("stack depth differs between paths", next);
-        break;
-      }
-      depth[next] = after;
-      pc = next;
-    }
-  }
-  return "";
+                       CallShapeFunction callShape, void* context, bool& typed) {
+  return Walk(f, stringCount, classCount, callShape, context).Run(typed);
 }
 
 }  // namespace GSRuntime

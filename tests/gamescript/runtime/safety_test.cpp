@@ -1,0 +1,516 @@
+// A library is outside data: whatever its bytes, loading and running it ends
+// in a refusal, a script error or a normal end, never in memory corruption;
+// and what scripts allocate is bounded.
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "gamescript/runtime/Machine.h"
+#include "gamescript/runtime/Thread.h"
+#include "gamescript/runtime/Verifier.h"
+#include "tests/gamescript/runtime/runtime_support.h"
+
+using namespace GSRuntime;
+using RuntimeTest::Folder;
+using RuntimeTest::LogCapture;
+
+namespace {
+
+enum class Outcome { Refused, Ran, ScriptError };
+
+// Loads the bytes as a library in a fresh machine and, when it loads, runs
+// `T::Main()` on a new instance of T.
+Outcome LoadAndRun(const Folder& folder, const std::vector<uint8_t>& bytes, int32_t* code = nullptr) {
+  // A new name each time, removed after: a file truncated and written again
+  // would be forced to the disk on close.
+  static int serial = 0;
+  std::string name = std::to_string(serial++);
+  name += ".gsl";
+  {
+    Kiv::File file;
+    EXPECT_TRUE(file.Open(folder.At(name), Kiv::File::Mode::Write));
+    EXPECT_EQ(file.Write(bytes.data(), bytes.size()), int64_t(bytes.size()));
+  }
+  struct Remove {
+    std::string path;
+    ~Remove() { Kiv::File::Unlink(path); }
+  } remove{folder.At(name)};
+  GSMachine machine;
+  machine.RegisterBuiltins();
+  GSLibrary* library = machine.AddLibrary(folder.Path(), name) ? machine.GetLibraryByName(name) : nullptr;
+  GSClass* cls = library ? library->FindClass("T") : nullptr;
+  GSFunction* main = cls ? cls->FindMethod("::Main()") : nullptr;
+  if (!main) return Outcome::Refused;
+  GSContext context;
+  GSObject* object = new GSObject();
+  int32_t result = ER_ClassCreateError;
+  if (object->BindScriptClass(cls, &context)) {
+    uint32_t value = 0;
+    result = CallScriptFunction(*main, object->GetScriptHandle(), nullptr, 0, &value);
+    if (result == ER_Done && ResultKind(main->record->returnType) == kKindReference) ReleaseHandle(value);
+  }
+  delete object;
+  if (code) *code = result;
+  return result == ER_Done ? Outcome::Ran : Outcome::ScriptError;
+}
+
+std::vector<uint8_t> Compiled(const Folder& folder, const std::string& name, const std::string& source) {
+  folder.Compile(name, source);
+  return folder.Read(name + ".gsl");
+}
+
+// The code of function `key` (a method part such as "::Run()") within the image.
+struct CodeAt {
+  std::size_t offset = 0, size = 0, references = 0;
+};
+CodeAt FindCode(const std::vector<uint8_t>& image, std::string_view method) {
+  LibraryFile file;
+  EXPECT_EQ(ReadLibraryFile(image, file, false), "");
+  for (const LibraryClass& c : file.classes)
+    for (const LibraryFunction& f : c.functions)
+      if (MethodPart(f.key) == method)
+        return {std::size_t(f.code.data() - image.data()), f.code.size(), f.referenceCells.size()};
+  ADD_FAILURE() << "no function " << method;
+  return {};
+}
+
+// The offsets of the instructions of `op` in the code.
+std::vector<std::size_t> Find(const std::vector<uint8_t>& image, CodeAt code, uint8_t op) {
+  std::vector<std::size_t> at;
+  InstructionView in;
+  for (std::size_t pc = 0; pc < code.size; pc += in.length) {
+    if (!DecodeInstruction(image.data() + code.offset, code.size, pc, in)) break;
+    if (in.op == op) at.push_back(code.offset + pc);
+  }
+  return at;
+}
+
+// The instruction after the one at `at`.
+uint8_t Next(const std::vector<uint8_t>& image, std::size_t at) {
+  return image[at + InstructionLength(image.data(), image.size(), at)];
+}
+
+const char* const kSelfReferences = R"(class T {
+  public int n;
+  public int Main(void) {
+    T x;
+    T y = null;
+    x = me;
+    x = null;
+    x = me;
+    x = null;
+    x = me;
+    if (x == y) n = 1;
+    x = null;
+    n = n + 5;
+    return n;
+  }
+};
+)";
+
+TEST(RuntimeSafety, ReferencesDroppedThatWereNeverTakenAreRefused) {
+  Folder folder;
+  InstallInterpreter();
+  const std::vector<uint8_t> image = Compiled(folder, "t", kSelfReferences);
+  int32_t code = -1;
+  ASSERT_EQ(LoadAndRun(folder, image, &code), Outcome::Ran) << ErrorName(code);
+  const CodeAt main = FindCode(image, "::Main()");
+
+  // `me` loaded without its reference, then dropped by each store of null.
+  std::vector<uint8_t> patched = image;
+  const std::vector<std::size_t> loads = Find(image, main, OP_LDLO);
+  ASSERT_FALSE(loads.empty());
+  patched[loads[0]] = OP_LDL;
+  {
+    LogCapture log;
+    EXPECT_EQ(LoadAndRun(folder, patched), Outcome::Refused);
+    EXPECT_NE(log.All().find("malformed library"), std::string::npos) << log.All();
+  }
+
+  // The integer 1 taken for a handle: stored over a reference, and compared.
+  int stores = 0, compares = 0;
+  for (std::size_t at : Find(image, main, OP_PUSH0)) {
+    const uint8_t next = Next(image, at);
+    if (next != OP_STLO && next != OP_CMPO) continue;
+    (next == OP_STLO ? stores : compares) += 1;
+    patched = image;
+    patched[at] = OP_PUSH1;
+    EXPECT_EQ(LoadAndRun(folder, patched), Outcome::Refused)
+        << "PUSH1 before " << kOpcodeTable[next].mnemonic;
+  }
+  EXPECT_GT(stores, 0);
+  EXPECT_GT(compares + stores, 1);
+}
+
+// Calls whose callee the load cannot know (two classes differ at one slot)
+// leave the function's kinds to the interpreter, which checks them as it runs.
+TEST(RuntimeSafety, KindsUnprovenAtLoadAreCheckedAsTheCodeRuns) {
+  Folder folder;
+  InstallInterpreter();
+  const std::vector<uint8_t> image = Compiled(folder, "t", R"(class A {
+  public int Get(void) { return 5; }
+};
+class B {
+  public void Put(void) { }
+};
+class T {
+  public string s;
+  public int Main(void) {
+    A a = new A();
+    B b = new B();
+    b.Put();
+    T x;
+    x = me;
+    s = "text";
+    x = null;
+    return a.Get() + s.size();
+  }
+};
+)");
+  {
+    folder.Write("u.gsl", image);
+    GSMachine machine;
+    machine.RegisterBuiltins();
+    ASSERT_TRUE(machine.AddLibrary(folder.Path(), "u.gsl"));
+    GSFunction* main = machine.GetLibraryByName("u.gsl")->FindClass("T")->FindMethod("::Main()");
+    ASSERT_NE(main, nullptr);
+    EXPECT_FALSE(main->depthChecked);
+  }
+  int32_t code = -1;
+  ASSERT_EQ(LoadAndRun(folder, image, &code), Outcome::Ran) << ErrorName(code);
+  const CodeAt main = FindCode(image, "::Main()");
+  const std::vector<std::size_t> calls = Find(image, main, OP_CALL);
+  ASSERT_FALSE(calls.empty());
+  int patched = 0;
+  for (std::size_t at : Find(image, main, OP_PUSH0)) {
+    if (at < calls[0] || Next(image, at) != OP_STLO) continue;
+    std::vector<uint8_t> changed = image;
+    changed[at] = OP_PUSH1;
+    EXPECT_EQ(LoadAndRun(folder, changed, &code), Outcome::ScriptError);
+    EXPECT_EQ(code, ER_IllegalInstruction);
+    ++patched;
+  }
+  EXPECT_EQ(patched, 1);
+  // A member that holds a reference takes no number, even from proven code.
+  for (std::size_t at : Find(image, main, OP_STSO)) {
+    std::vector<uint8_t> changed = image;
+    changed[at] = OP_STS;
+    EXPECT_NE(LoadAndRun(folder, changed, &code), Outcome::Ran);
+  }
+}
+
+TEST(RuntimeSafety, CallsPassingAnotherKindThanTheCalleeTakesAreRefused) {
+  Folder folder;
+  InstallInterpreter();
+  const std::vector<uint8_t> image = Compiled(folder, "t", R"(class T {
+  public int F(int a) { return a + 1; }
+  public int G(string s) { return s.size(); }
+  public int Main(void) { return F(1) + G("xyz"); }
+};
+)");
+  ASSERT_EQ(LoadAndRun(folder, image), Outcome::Ran);
+  const std::vector<std::size_t> calls = Find(image, FindCode(image, "::Main()"), OP_CALL);
+  ASSERT_EQ(calls.size(), 2u);
+  // Each call site reaches the other function: a number released as a
+  // handle, a string's reference never released.
+  std::vector<uint8_t> patched = image;
+  for (int i = 0; i < 2; ++i) std::memcpy(&patched[calls[i] + 3], &image[calls[1 - i] + 3], 2);
+  EXPECT_EQ(LoadAndRun(folder, patched), Outcome::Refused);
+}
+
+TEST(RuntimeSafety, AFunctionWithoutCodeIsRefusedWhereItCanBeCalled) {
+  Folder folder;
+  InstallInterpreter();
+  const std::vector<uint8_t> image = Compiled(folder, "t", R"(class T {
+  public int n;
+  public int Main(void) { n = 7; return n; }
+};
+)");
+  ASSERT_EQ(LoadAndRun(folder, image), Outcome::Ran);
+  LibraryFile file;
+  ASSERT_EQ(ReadLibraryFile(image, file, false), "");
+  ASSERT_EQ(file.classes.size(), 1u);
+  const auto& functions = file.classes[0].functions;
+  ASSERT_EQ(functions.size(), 2u);
+  ASSERT_TRUE(functions[1].code.empty());  // the initialiser
+  // Swap the key words (and give the initialiser Main's result type): calls
+  // of Main reach the empty function.
+  auto keyWord = [&](const LibraryFunction& f) {
+    return std::size_t(f.code.data() - image.data()) - 4 - 4 * f.referenceCells.size() - 4 - 48;
+  };
+  std::vector<uint8_t> patched = image;
+  const std::size_t a = keyWord(functions[0]), b = keyWord(functions[1]);
+  std::memcpy(&patched[a], &image[b], 4);
+  std::memcpy(&patched[b], &image[a], 8);
+  {
+    LogCapture log;
+    EXPECT_EQ(LoadAndRun(folder, patched), Outcome::Refused);
+    EXPECT_NE(log.All().find("function without code"), std::string::npos) << log.All();
+  }
+
+  // A host that calls an empty function directly gets a link error.
+  GSMachine machine;
+  machine.RegisterBuiltins();
+  ASSERT_TRUE(machine.AddLibrary(folder.Path(), "t.gsl"));
+  GSClass* cls = machine.GetLibraryByName("t.gsl")->FindClass("T");
+  GSContext context;
+  GSObject object;
+  ASSERT_TRUE(object.BindScriptClass(cls, &context));
+  EXPECT_EQ(CallScriptFunction(cls->Functions().back(), object.GetScriptHandle(), nullptr, 0, nullptr),
+            ER_LinkError);
+}
+
+// Hand-assembled bodies against a frame of the receiver, one reference
+// parameter (cell 1), one number local (cell 2), one temporary (cell 3) and
+// three evaluation cells.
+TEST(RuntimeSafety, VerifierFollowsTheKindOfEveryCell) {
+  struct Case {
+    const char* name;
+    std::vector<uint8_t> code;
+    const char* expected;  // empty: sound
+    uint32_t returnType = 0;
+  };
+  const uint8_t R = OP_RET;
+  const Case cases[] = {
+      {"reference parameter dropped", {OP_LDLO, 1, 0, OP_POPO, R}, ""},
+      {"reference read as a number", {OP_LDL, 1, 0, OP_POP, R}, "wrong kind"},
+      {"number stored over a reference", {OP_PUSH1, OP_STLO, 1, 0, R}, "number used as a handle"},
+      {"null stored over a reference", {OP_PUSH0, OP_STLO, 1, 0, R}, ""},
+      {"reference stored in a number local", {OP_LDLO, 1, 0, OP_STL, 2, 0, R}, "handle used as a number"},
+      {"store into the receiver", {OP_LDLO, 1, 0, OP_STLO, 0, 0, R}, "receiver"},
+      {"reference popped as a number", {OP_LDLO, 1, 0, OP_POP, R}, "handle used as a number"},
+      {"number released", {OP_PUSH1, OP_POPO, R}, "number used as a handle"},
+      {"number compared as handles", {OP_PUSH1, OP_PUSH0, OP_CMPO, OP_POP, R}, "number used as a handle"},
+      {"reference copied as a number",
+       {OP_LDLO, 1, 0, OP_DUP, OP_POP, OP_POPO, R},
+       "handle used as a number"},
+      {"kept store shares a reference",
+       {OP_LDLO, 1, 0, OP_STLK, 3, 0, OP_POPO, R},
+       "handle used as a number"},
+      {"temporary holds a number, then is released",
+       {OP_PUSH1, OP_STL, 3, 0, OP_PUSH0, OP_STLO, 3, 0, R},
+       "number used as a handle"},
+      {"temporary holds a reference for a while",
+       {OP_LDLO, 1, 0, OP_STL, 3, 0, OP_LDLO, 3, 0, OP_POPO, OP_PUSH0, OP_STLO, 3, 0, R},
+       ""},
+      {"null and a reference join",
+       {OP_PUSH1, OP_JZ, 14, 0, 0, 0, OP_LDLO, 1, 0, OP_JMP, 15, 0, 0, 0, OP_PUSH0, OP_POPO, R},
+       ""},
+      {"a number and a reference join",
+       {OP_PUSH1, OP_JZ, 14, 0, 0, 0, OP_LDLO, 1, 0, OP_JMP, 15, 0, 0, 0, OP_PUSH1, OP_POPO, R},
+       "number used as a handle"},
+      // The loop's second pass finds a number in the temporary it releases.
+      {"loop changes a temporary's kind",
+       {OP_LDLO, 3, 0, OP_POPO, OP_PUSH1, OP_STL, 3, 0, OP_PUSH1, OP_JNZ, 0, 0, 0, 0, R},
+       "number used as a handle"},
+      {"returns a reference as a number", {OP_LDLO, 1, 0, OP_RETV}, "handle used as a number", 2},
+      {"returns a reference from a function of numbers",
+       {OP_LDLO, 1, 0, OP_RETVO},
+       "return of another kind",
+       2},
+      {"returns nothing from a function with a result", {R}, "return of another kind", 2},
+      {"returns a number", {OP_PUSH1, OP_RETV}, "", 2},
+      {"returns a string", {OP_LDLO, 1, 0, OP_RETVO}, "", 4},
+  };
+  const uint8_t refs[] = {1, 0, 0, 0, 1, 0, 0, 0};
+  for (const Case& c : cases) {
+    LibraryFunction f;
+    f.parameters = 2;
+    f.locals = 1;
+    f.temporaries = 1;
+    f.stackAdvance = 6;
+    f.frameHeader = 3;
+    f.frameSize = 9;
+    f.returnType = c.returnType;
+    f.referenceCells = {refs, 1};
+    f.code = c.code;
+    bool typed;
+    const std::string problem = VerifyCode(f, 1, 1, nullptr, nullptr, typed);
+    if (*c.expected == 0)
+      EXPECT_EQ(problem, "") << c.name;
+    else
+      EXPECT_NE(problem.find(c.expected), std::string::npos) << c.name << ": " << problem;
+  }
+  // A reference cell listed twice would be released twice.
+  LibraryFunction f;
+  f.parameters = 2;
+  f.locals = 1;
+  f.temporaries = 1;
+  f.stackAdvance = 6;
+  f.frameHeader = 3;
+  f.frameSize = 9;
+  f.referenceCells = {refs, 2};
+  const std::vector<uint8_t> code = {R};
+  f.code = code;
+  bool typed;
+  EXPECT_NE(VerifyCode(f, 1, 1, nullptr, nullptr, typed).find("listed twice"), std::string::npos);
+}
+
+// Small libraries that use objects, strings, arrays and calls.
+const char* const kSweepSources[] = {
+    R"(class Node {
+  public int v;
+  public Node next;
+  public int Sum(void) { if (next == null) return v; return v + next.Sum(); }
+};
+class T {
+  public Node head;
+  public Node Push(Node n, int v) { Node m = new Node(); m.v = v; m.next = n; return m; }
+  public int Main(void) {
+    Node n = Push(Push(null, 3), 4);
+    head = Push(n, 5);
+    Node k = n.next;
+    n = null;
+    if (k == head) return 0;
+    return head.Sum() * 10 + k.v;
+  }
+};
+)",
+    R"(class T {
+  public string last;
+  public string Join(string a, string b) { return a + "-" + b; }
+  public int Main(void) {
+    string s = Join("ab", "cd");
+    s[7] = 'x';
+    string t = s[1, 4];
+    t[0, 1] = "QQ";
+    last = t + (string)s.size();
+    if (last < "R") return 1;
+    return last.size();
+  }
+};
+)",
+    R"(class Box {
+  public int v;
+  public Box other;
+};
+class T {
+  public int Main(void) {
+    int[] a = new int[3];
+    a[5] = 9;
+    Box[] boxes = new Box[2];
+    boxes[1] = new Box();
+    boxes[1].other = boxes[1];
+    boxes[1].v = a[5] + a.size();
+    Box[] more = new Box[0];
+    more.copy(boxes);
+    more[1].v++;
+    int[] r = a[1, 3];
+    a[0, 2] = r;
+    boxes[1].other = null;
+    return boxes[1].v + a.size();
+  }
+};
+)",
+};
+
+// Every single-byte change (xor 0x01 and xor 0xFF) and every truncation of
+// each library: each ends in a refusal, a script error or a normal end (the
+// sanitizer build reports any memory fault).
+TEST(RuntimeSafety, EveryByteChangeAndTruncationIsRefusedOrRunsSafely) {
+  Folder folder;
+  InstallInterpreter();
+  std::size_t counts[3] = {};
+  const auto start = std::chrono::steady_clock::now();
+  for (std::size_t s = 0; s < std::size(kSweepSources); ++s) {
+    const char name[] = {'s', char('0' + s), 0};
+    const std::vector<uint8_t> image = Compiled(folder, name, kSweepSources[s]);
+    int32_t code = -1;
+    ASSERT_EQ(LoadAndRun(folder, image, &code), Outcome::Ran) << s << ": " << ErrorName(code);
+    std::vector<uint8_t> changed = image;
+    for (std::size_t i = 0; i < image.size(); ++i)
+      for (uint8_t mask : {uint8_t(0x01), uint8_t(0xFF)}) {
+        changed[i] ^= mask;
+        ++counts[int(LoadAndRun(folder, changed))];
+        changed[i] = image[i];
+      }
+    for (std::size_t n = 0; n < image.size(); ++n)
+      ++counts[int(LoadAndRun(folder, std::vector<uint8_t>(image.begin(), image.begin() + long(n))))];
+  }
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  std::printf("sweep: %zu refused, %zu ran, %zu script errors in %.1f s\n", counts[0], counts[1], counts[2],
+              seconds);
+  EXPECT_GT(counts[0], 0u);
+  EXPECT_GT(counts[1], 0u);
+  EXPECT_GT(counts[2], 0u);
+  EXPECT_EQ(HandleTable::Instance().LiveCount(), 0u);
+}
+
+TEST(RuntimeSafety, MemoryLimitEndsAHoardingScriptAndTheMachineRunsOn) {
+  Folder folder;
+  InstallInterpreter();
+  folder.Compile("t", R"(class Hold {
+  public int[] data;
+  public Hold next;
+};
+class T {
+  public Hold head;
+  public int Hoard(void) {
+    int i;
+    for (i = 0; i < 1000; i++) {
+      Hold h = new Hold();
+      h.next = head;
+      head = h;
+      h.data = new int[1000000];
+    }
+    return 0;
+  }
+  public int Objects(void) {
+    int i;
+    for (i = 0; i < 100000; i++) {
+      Hold h = new Hold();
+      h.next = head;
+      head = h;
+    }
+    return 0;
+  }
+  public int Text(void) {
+    string s = "x";
+    while (s.size() < 100000000) s = s + s;
+    return s.size();
+  }
+  public int Small(void) {
+    head = null;
+    int[] a = new int[1000];
+    a[999] = 4;
+    return a[999] + a.size();
+  }
+};
+)");
+  const uint64_t limit = ScriptMemory::Limit();
+  EXPECT_EQ(limit, ScriptMemory::kDefaultLimit);
+  GSMachine machine;
+  machine.RegisterBuiltins();
+  machine.SetMemoryLimit(uint64_t(32) << 20);
+  ASSERT_TRUE(machine.AddLibrary(folder.Path(), "t.gsl"));
+  GSClass* cls = machine.GetLibraryByName("t.gsl")->FindClass("T");
+  const uint64_t before = ScriptMemory::Used();
+  // Each run in a context of its own, as a host runs scripts: what a failed
+  // run still held goes with its context.
+  auto run = [&](const char* method) {
+    GSContext context;
+    GSObject object;
+    if (!object.BindScriptClass(cls, &context)) return -1;
+    uint32_t result = 0;
+    const int32_t code =
+        CallScriptFunction(*cls->FindMethod(method), object.GetScriptHandle(), nullptr, 0, &result);
+    EXPECT_LE(ScriptMemory::Used(), machine.MemoryLimit()) << method;
+    return code == ER_Done ? int32_t(result) : -1000 - code;
+  };
+  EXPECT_EQ(run("::Hoard()"), -1000 - ER_ArrayOutOfBounds);
+  EXPECT_EQ(ScriptMemory::Used(), before);
+  EXPECT_EQ(run("::Small()"), 1004);
+  EXPECT_EQ(run("::Text()"), -1000 - ER_ArrayOutOfBounds);
+  EXPECT_EQ(run("::Small()"), 1004);
+  // Instances count too.
+  machine.SetMemoryLimit(before + 4096);
+  EXPECT_EQ(run("::Objects()"), -1000 - ER_ClassCreateError);
+  machine.SetMemoryLimit(limit);
+  EXPECT_EQ(run("::Small()"), 1004);
+  EXPECT_EQ(ScriptMemory::Used(), before);
+}
+
+}  // namespace
