@@ -12,8 +12,9 @@ namespace OBLLib {
 namespace {
 
 constexpr std::array<const char*, 14> kMaterialTypes = {
-    "tbumptex", "tbumpcoltex", "tbumpglosscol", "tbumpenv", "tgroundonetex", "tgroundonetexvs", "tonetexnoalpha",
-    "tbumpgloss", "tglossrust", "notex", "onetex", "nofogtex", "gloss", "reflect"};
+    "tbumptex",        "tbumpcoltex",    "tbumpglosscol", "tbumpenv",   "tgroundonetex",
+    "tgroundonetexvs", "tonetexnoalpha", "tbumpgloss",    "tglossrust", "notex",
+    "onetex",          "nofogtex",       "gloss",         "reflect"};
 
 struct SharedResources {
   std::mutex mutex;

@@ -1012,6 +1012,12 @@ L_CALLN : {
     LOAD();
     if (callee->ReturnsValue()) kinds[sp - cells] = ResultKind(callee->record->returnType);
     if (m_state == Waiting) {
+      // A nested run (a constructor, a function a native calls) has no
+      // place to resume from: it cannot wait.
+      if (depth > 0) {
+        m_wait = 0.0f;
+        FAIL(ER_ThreadError);
+      }
       m_resume = uint32_t(pc - code);
       error = ER_Blocked;
       goto leave;
@@ -1089,7 +1095,7 @@ L_START : {
 L_WAIT : {
   // Only threads of game objects wait for messages.
   GSGameObject* owner = OwnerGameObject();
-  if (!owner || (m_flags & kSharedThread)) FAIL(ER_ThreadError);
+  if (!owner || (m_flags & kSharedThread) || depth > 0) FAIL(ER_ThreadError);
   GSRouter* router = owner->Router();
   if (!router) FAIL(ER_ThreadError);
   const int32_t h = int16_t(ReadU16(pc));

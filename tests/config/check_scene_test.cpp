@@ -14,7 +14,8 @@ namespace {
 class LogLines {
 public:
   LogLines() {
-    m_id = Kiv::Log::Instance().AddListener([this](Kiv::LogLevel, std::string_view l) { m_lines.emplace_back(l); });
+    m_id = Kiv::Log::Instance().AddListener(
+        [this](Kiv::LogLevel, std::string_view l) { m_lines.emplace_back(l); });
   }
   ~LogLines() { Kiv::Log::Instance().RemoveListener(m_id); }
   std::vector<std::string> Matching(const std::string& part) const {
@@ -101,11 +102,12 @@ TEST_F(CheckScene, RegistrationRunsOnceAndLogsEveryTypeThatDoesNotLoad) {
   OBLLib::DataManager::RegisterRovanaBumpVertexType();
   EXPECT_TRUE(OBLLib::DataManager::SharedResourcesRegistered());
   const auto lines = log.Matching("DataManager::RegisterRovanaBumpVertexType> Unable to load 'm.");
-  const char* types[] = {"tbumptex", "tbumpcoltex", "tbumpglosscol", "tbumpenv", "tgroundonetex",
-                         "tgroundonetexvs", "tonetexnoalpha", "tbumpgloss", "tglossrust", "notex",
-                         "onetex", "nofogtex", "gloss", "reflect"};
+  const char* types[] = {"tbumptex",        "tbumpcoltex",    "tbumpglosscol", "tbumpenv",   "tgroundonetex",
+                         "tgroundonetexvs", "tonetexnoalpha", "tbumpgloss",    "tglossrust", "notex",
+                         "onetex",          "nofogtex",       "gloss",         "reflect"};
   ASSERT_EQ(lines.size(), 14u);
-  for (size_t i = 0; i < 14; ++i) EXPECT_NE(lines[i].find(std::string("'m.") + types[i] + "'"), std::string::npos);
+  for (size_t i = 0; i < 14; ++i)
+    EXPECT_NE(lines[i].find(std::string("'m.") + types[i] + "'"), std::string::npos);
   EXPECT_EQ(OBLLib::DataManager::SharedVertexTypeCount(), 0u);
   // Only the engine's plain cache without a factory.
   EXPECT_EQ(m_kernel->GetCacheManager().Count(), 1u);
@@ -148,7 +150,8 @@ TEST_F(CheckScene, EngineTypesLoadAndTheReflectiveOnesTakeTheSharedTexture) {
   // A shared texture collection that fails is logged; the rest goes on.
   m_kernel->GetSharedTextures().InjectFailure(true);
   OBLLib::DataManager::RegisterRovanaBumpVertexType();
-  EXPECT_EQ(log.Matching("DataManager::RegisterRovanaBumpVertexType> SharedTextureCollection failed").size(), 1u);
+  EXPECT_EQ(log.Matching("DataManager::RegisterRovanaBumpVertexType> SharedTextureCollection failed").size(),
+            1u);
   EXPECT_EQ(OBLLib::DataManager::SharedMaterial("gloss")->GetTexture(9), nullptr);
 }
 
