@@ -35,6 +35,10 @@ enum SoupDataType : uint8_t {
 
 // Deepest container nesting the readers accept and the writers produce.
 constexpr int kMaxSoupDepth = 256;
+// The largest soup file read at all, and the largest asset config: every reader of a
+// config (the asset index, validation) holds to the second; a larger config is a finding.
+constexpr uint64_t kMaxSoupFileBytes = uint64_t{1} << 30;
+constexpr uint64_t kMaxConfigFileBytes = uint64_t{64} << 20;
 
 // One named value inside a container. Values of up to 16 bytes are held inline.
 class TDBDataTag {
@@ -321,8 +325,9 @@ bool ReadSoupBinary(TStream& stream, SoupRef& soup);
 // for "chump", "cdp" and "cdp2". ext empty: the path's own extension. The
 // path is taken relative to baseFolder unless that is empty. False (soup
 // null) when the file does not open, the form is unknown or it does not parse.
+// Files above maxBytes are refused unread.
 bool LoadSoupFile(SoupRef& soup, std::string_view baseFolder, std::string_view path,
-                  std::string_view ext = {});
+                  std::string_view ext = {}, uint64_t maxBytes = kMaxSoupFileBytes);
 // Writes the soup in the form the extension names, replacing the file
 // atomically (a failure leaves the old file whole).
 bool SaveSoupFile(const SoupRef& soup, std::string_view baseFolder, std::string_view path,

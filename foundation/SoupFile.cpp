@@ -9,9 +9,6 @@
 
 namespace {
 
-// Soup files larger than this are refused rather than read into memory.
-constexpr uint64_t kMaxSoupFileSize = UINT64_C(1) << 30;
-
 enum class SoupForm { Unknown, Text, Binary };
 
 SoupForm FormOf(std::string_view path, std::string_view ext) {
@@ -30,7 +27,8 @@ std::string FullPath(std::string_view baseFolder, std::string_view path) {
 
 }  // namespace
 
-bool LoadSoupFile(SoupRef& soup, std::string_view baseFolder, std::string_view path, std::string_view ext) {
+bool LoadSoupFile(SoupRef& soup, std::string_view baseFolder, std::string_view path, std::string_view ext,
+                  uint64_t maxBytes) {
   soup.Clear();
   std::string full = FullPath(baseFolder, path);
   SoupForm form = FormOf(path, ext);
@@ -39,7 +37,7 @@ bool LoadSoupFile(SoupRef& soup, std::string_view baseFolder, std::string_view p
     return false;
   }
   std::string bytes;
-  if (!Kiv::File::ReadWholeFile(full, bytes, kMaxSoupFileSize)) return false;
+  if (!Kiv::File::ReadWholeFile(full, bytes, maxBytes)) return false;
   if (form == SoupForm::Text) {
     std::string error;
     if (ParseSoupText(bytes, soup, &error)) return true;

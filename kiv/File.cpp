@@ -574,6 +574,42 @@ int64_t File::ModificationTime(std::string_view path) {
   return static_cast<int64_t>(st.st_mtime);
 }
 
+namespace {
+
+void FillStatus(const struct stat& st, File::Status& out) {
+  out.isDirectory = S_ISDIR(st.st_mode);
+  out.isRegular = S_ISREG(st.st_mode);
+  out.size = static_cast<int64_t>(st.st_size);
+  out.modifiedNs = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+  out.changedNs = static_cast<int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
+}
+
+}  // namespace
+
+bool File::GetStatus(std::string_view path, Status& out) {
+  if (!ValidPathText(path)) return false;
+  struct stat st;
+  if (::stat(std::string(path).c_str(), &st) != 0) return false;
+  FillStatus(st, out);
+  return true;
+}
+
+File::FolderStatus::FolderStatus(std::string_view folder) {
+  if (ValidPathText(folder)) m_fd = ::open(std::string(folder).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+}
+
+File::FolderStatus::~FolderStatus() {
+  if (m_fd >= 0) ::close(m_fd);
+}
+
+bool File::FolderStatus::Get(std::string_view name, Status& out) const {
+  if (m_fd < 0 || name.empty() || name.find('\0') != std::string_view::npos) return false;
+  struct stat st;
+  if (::fstatat(m_fd, std::string(name).c_str(), &st, 0) != 0) return false;
+  FillStatus(st, out);
+  return true;
+}
+
 int64_t File::FileSize(std::string_view path) {
   std::optional<std::string> r = ResolvePath(path);
   struct stat st;

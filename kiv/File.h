@@ -64,6 +64,33 @@ public:
   static int64_t ModificationTime(std::string_view path);
   // Size of an existing regular file, or -1.
   static int64_t FileSize(std::string_view path);
+  // What one stat of the path tells, the path taken as spelled (no case matching) and
+  // links followed: cheap enough for every folder of a large tree. A folder's times
+  // change when entries are added, removed or renamed in it; a file's when it is written.
+  struct Status {
+    bool isDirectory = false;
+    bool isRegular = false;
+    int64_t size = 0;
+    int64_t modifiedNs = 0;  // last change of the contents, in ns since 1970
+    int64_t changedNs = 0;   // last change of the contents or the entry's own data
+  };
+  // False (out unchanged) when the path does not exist.
+  static bool GetStatus(std::string_view path, Status& out);
+  // GetStatus for names inside one folder, held open: each call looks up the name alone,
+  // not every folder of the path again (for checking many entries of a large tree).
+  class FolderStatus {
+  public:
+    explicit FolderStatus(std::string_view folder);  // as spelled; IsOpen false when missing
+    FolderStatus(const FolderStatus&) = delete;
+    FolderStatus& operator=(const FolderStatus&) = delete;
+    ~FolderStatus();
+    bool IsOpen() const { return m_fd >= 0; }
+    // name is relative to the folder and may hold "/"; false when it does not exist.
+    bool Get(std::string_view name, Status& out) const;
+
+  private:
+    int m_fd = -1;
+  };
   static bool Unlink(std::string_view path);
   // Removes a file or a whole folder tree; true when nothing is left.
   static bool Prune(std::string_view path);

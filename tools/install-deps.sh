@@ -9,7 +9,7 @@ packages=(
   libnvtt-dev libnvtt-bin libsquish-dev
   rapidjson-dev lua5.4 liblua5.4-dev clang-format
   libfreetype-dev libfontconfig-dev fonts-dejavu-core
-  libenet-dev libembree-dev libmeshoptimizer-dev
+  libenet-dev libembree-dev libmeshoptimizer-dev libsqlite3-dev
 )
 missing=()
 for p in "${packages[@]}"; do

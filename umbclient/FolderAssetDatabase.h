@@ -9,16 +9,23 @@
 
 // The folder-backed database over a user-data folder and an installation root. Indexes
 // "local" and "editing" of the user data and "base" of the installation root (built-in).
+// The index is kept between runs in the user data's "cache" folder (AssetIndex.h), so a
+// rescan re-reads only the configs that changed; in memory when that cannot be written.
 class FolderAssetDatabase : public AssetDatabase {
 public:
-  FolderAssetDatabase(std::string userDataFolder, std::string installationRoot, UMBStandIns standIns = {});
+  enum class IndexKeeping { kCacheFile, kInMemory };
+  FolderAssetDatabase(std::string userDataFolder, std::string installationRoot, UMBStandIns standIns = {},
+                      IndexKeeping keeping = IndexKeeping::kCacheFile);
   ~FolderAssetDatabase() override;
 
-  // Re-reads every asset folder. Two assets with one KUID: a log line; the one in the
-  // folder that sorts first (editing before local before base, then by path) is kept.
-  // A malformed config: the asset is skipped with a log line.
+  // Brings the index up to date with the asset folders. Two assets with one KUID: a log
+  // line; the one in the folder that sorts first (editing before local before base, then
+  // by path) is kept. A config that is malformed, has no KUID or is larger than
+  // kMaxConfigFileBytes: the asset is skipped with a log line.
   void Rescan();
   size_t AssetCount() const;
+  // True while the index is kept in its file in the cache folder.
+  bool IsIndexKeptInFile() const;
 
   bool Execute(uint32_t commandId, TBuffer& body, TBuffer& reply) override;
   bool Post(uint32_t commandId, TBuffer& body) override;

@@ -501,7 +501,9 @@ TEST_F(AssetDatabaseTest, QueriesWithNestedGroupsSelectTheRightAssets) {
 TEST(SampleTreeTest, EverySampleAssetIsIndexed) {
   std::string samples = std::string(ROVANA_SOURCE_DIR) + "/samples";
   LogCapture log;
-  FolderAssetDatabase db(samples + "/userdata", samples + "/install");
+  // In memory: the shipped tree is not written to.
+  FolderAssetDatabase db(samples + "/userdata", samples + "/install", {},
+                         FolderAssetDatabase::IndexKeeping::kInMemory);
   db.Rescan();
   EXPECT_GE(db.AssetCount(), 4u);
   EXPECT_EQ(log.Count("skipped"), 0);

@@ -1,0 +1,263 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <ctime>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "TempTree.h"
+#include "foundation/KUID.h"
+#include "foundation/Soup.h"
+#include "kiv/Clock.h"
+#include "kiv/Log.h"
+#include "umbclient/AssetIndex.h"
+#include "umbclient/Sqlite.h"
+
+namespace {
+
+SoupRef Config(const KUID& k, const char* name, const char* kind) {
+  SoupRef s = SoupRef::NewContainer();
+  s.SetNamedTagKUID("kuid", k);
+  if (name) s.SetNamedTag("username", name);
+  if (kind) s.SetNamedTag("kind", kind);
+  return s;
+}
+
+class LogLines {
+public:
+  LogLines() {
+    m_id = Kiv::Log::Instance().AddListener(
+        [this](Kiv::LogLevel, std::string_view line) { m_lines.emplace_back(line); });
+  }
+  ~LogLines() { Kiv::Log::Instance().RemoveListener(m_id); }
+  int Count(std::string_view needle) const {
+    int n = 0;
+    for (const std::string& l : m_lines) n += l.find(needle) != std::string::npos;
+    return n;
+  }
+
+private:
+  int m_id;
+  std::vector<std::string> m_lines;
+};
+
+// Everything the requests can learn from an index, as one text to compare.
+std::string Answers(AssetIndex& index, const std::vector<KUID>& asked) {
+  std::string out;
+  auto kuids = [](const std::vector<KUID>& list) {
+    std::string t;
+    for (const KUID& k : list) t += FormatKUIDTag(k) + ",";
+    return t;
+  };
+  index.ForEach([&](const AssetIndex::Asset& a) {
+    const UMBAssetInfo& i = a.info;
+    out += FormatKUIDTag(i.kuid) + " " + a.folder + " " + a.configName + " " + a.key + " [" + i.localisedName + "|" +
+           i.kind + "|" + i.creatorName + "] flags " + std::to_string(i.stateFlags) + " deps " +
+           kuids(a.dependencies) + " obsoletes " + kuids(a.obsoletes) + " desc " + a.description + "\n";
+  });
+  for (const KUID& k : asked) {
+    AssetIndex::Asset a;
+    out += FormatKUIDTag(k) + " -> " + FormatKUIDTag(index.Resolve(k)) + " newest " +
+           FormatKUIDTag(index.Newest(k)) + " at " + (index.Find(k, a) ? a.folder : "-") + "\n";
+  }
+  out += "count " + std::to_string(index.Count());
+  return out;
+}
+
+class AssetIndexTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    SoupRef a = Config(KUID(10, 1, 0), "A", "scenery");
+    SoupRef deps = SoupRef::NewContainer();
+    deps.SetNamedTagKUID("b", KUID(10, 2, 0));
+    deps.SetNamedTagKUID("c", KUID(10, 3, 0));
+    a.SetNamedSoup("kuid-table", deps);
+    tree.WriteSoup("user/local/a/config.txt", a);
+    tree.WriteSoup("user/local/b0/config.txt", Config(KUID(10, 2, 0), "B", "scenery"));
+    tree.WriteSoup("user/local/b1/config.txt", Config(KUID(10, 2, 1), "B one", nullptr));  // faulty
+    tree.WriteSoup("user/local/group/c/config.txt", Config(KUID(10, 3, 0), "C", "track"));
+    tree.WriteSoup("user/local/dup/config.txt", Config(KUID(10, 3, 0), "C copy", "track"));
+    tree.WriteSoup("user/editing/a/config.txt", Config(KUID(10, 1, 0), "A edited", "scenery"));
+    SoupRef g = Config(KUID(20, 1, 0), "G", "scenery");
+    SoupRef old = SoupRef::NewContainer();
+    old.SetNamedTagKUID("0", KUID(10, 3, 0));
+    g.SetNamedSoup("obsolete-table", old);
+    tree.WriteSoup("install/base/g/config.txt", g);
+    tree.WriteFile("user/local/bad/config.txt", "kuid <kuid:30:1>\nbroken {\n");
+    tree.WriteFile("user/local/e/script.gs", "class E {}\n");
+    tree.WriteSoup("user/local/e/config.txt", Config(KUID(10, 5, 0), "E", "scenery"));
+    // Files written a moment ago are not vouched for by their times; these tests look at
+    // the index as it is a while later.
+    Kiv::Clock::SetUnixTimeSource([] { return static_cast<int64_t>(std::time(nullptr)) + 10; });
+  }
+  void TearDown() override { Kiv::Clock::SetUnixTimeSource({}); }
+  // The file system's clock moves in ticks: a change made within the tick of the last
+  // write could keep its times.
+  static void NextTick() { std::this_thread::sleep_for(std::chrono::milliseconds(30)); }
+
+  AssetIndex Kept() { return AssetIndex(tree.Path("user"), tree.Path("install"), File()); }
+  AssetIndex Fresh() { return AssetIndex(tree.Path("user"), tree.Path("install"), ""); }
+  std::string File() const { return AssetIndex::DefaultFile(tree.Path("user")); }
+
+  const std::vector<KUID> asked{KUID(10, 1, 0), KUID(10, 2, 0), KUID(10, 2, 1), KUID(10, 3, 0),
+                                KUID(10, 4, 0), KUID(10, 5, 0), KUID(20, 1, 0), KUID(30, 1, 0),
+                                KUID(10, 6, 0), KUID(10, 2, 5)};
+  TempTree tree;
+};
+
+TEST_F(AssetIndexTest, ChangedTreeBetweenRunsAnswersAsAFreshScan) {
+  std::string first;
+  {
+    AssetIndex index = Kept();
+    index.Refresh();
+    EXPECT_TRUE(index.IsPersistent());
+    EXPECT_EQ(index.ConfigsRead(), 9u);
+    first = Answers(index, asked);
+  }
+  {
+    AssetIndex fresh = Fresh();
+    fresh.Refresh();
+    EXPECT_FALSE(fresh.IsPersistent());
+    EXPECT_EQ(Answers(fresh, asked), first);
+  }
+  EXPECT_NE(first.find("<kuid:10:3> " + tree.Path("user/local/dup")), std::string::npos) << first;
+  EXPECT_NE(first.find("<kuid:10:1> " + tree.Path("user/editing/a")), std::string::npos) << first;
+  {
+    AssetIndex index = Kept();  // unchanged: nothing read again
+    index.Refresh();
+    EXPECT_EQ(index.ConfigsRead(), 0u);
+    EXPECT_EQ(Answers(index, asked), first);
+  }
+
+  // Between runs: one asset added, one removed, one config edited in place (same size),
+  // one folder renamed, a script added to an asset and "config.chump" beside a "config.txt".
+  NextTick();
+  tree.WriteSoup("user/local/group/d/config.txt", Config(KUID(10, 4, 0), "D", "scenery"));
+  ASSERT_TRUE(Kiv::File::Prune(tree.Path("user/local/dup")));
+  std::string b0;
+  ASSERT_TRUE(Kiv::File::ReadWholeFile(tree.Path("user/local/b0/config.txt"), b0));
+  const size_t at = b0.find("\"B\"");
+  ASSERT_NE(at, std::string::npos);
+  b0[at + 1] = 'X';
+  tree.WriteFile("user/local/b0/config.txt", b0);
+  ASSERT_TRUE(Kiv::File::Rename(tree.Path("user/local/b1"), tree.Path("user/local/renamed")));
+  tree.WriteFile("user/local/a/lib.gse", "x");
+  SoupRef chump = Config(KUID(10, 6, 0), "Binary", "scenery");
+  ASSERT_TRUE(SaveSoupFile(chump, tree.Path("user/local/e"), "config.chump"));
+
+  std::string second;
+  {
+    AssetIndex index = Kept();
+    index.Refresh();
+    EXPECT_TRUE(index.IsPersistent());
+    EXPECT_LE(index.ConfigsRead(), 5u);  // d, b0, renamed, a (its folder changed), e
+    second = Answers(index, asked);
+  }
+  AssetIndex fresh = Fresh();
+  fresh.Refresh();
+  EXPECT_EQ(second, Answers(fresh, asked));
+  EXPECT_NE(second, first);
+  EXPECT_NE(second.find("[X|scenery"), std::string::npos) << second;
+  EXPECT_NE(second.find(tree.Path("user/local/renamed")), std::string::npos) << second;
+  EXPECT_EQ(second.find(tree.Path("user/local/dup")), std::string::npos) << second;
+  EXPECT_NE(second.find("<kuid:10:6> " + tree.Path("user/local/e") + " config.chump"), std::string::npos) << second;
+}
+
+TEST_F(AssetIndexTest, ConfigsWrittenJustBeforeTheScanAreReadAgain) {
+  Kiv::Clock::SetUnixTimeSource({});
+  tree.WriteSoup("user/local/b0/config.txt", Config(KUID(10, 2, 0), "B", "scenery"));
+  {
+    AssetIndex index = Kept();
+    index.Refresh();
+  }
+  // Its times cannot tell a write later in the same tick from none: looked at again.
+  NextTick();
+  tree.WriteSoup("user/local/b0/config.txt", Config(KUID(10, 2, 0), "Q", "scenery"));
+  AssetIndex index = Kept();
+  index.Refresh();
+  EXPECT_GE(index.ConfigsRead(), 1u);
+  AssetIndex::Asset a;
+  ASSERT_TRUE(index.Find(KUID(10, 2, 0), a));
+  EXPECT_EQ(a.info.localisedName, "Q");
+}
+
+TEST_F(AssetIndexTest, DamagedOrForeignFilesAreRebuiltNeverTrusted) {
+  std::string expected;
+  {
+    AssetIndex index = Kept();
+    index.Refresh();
+    expected = Answers(index, asked);
+  }
+  std::string whole;
+  ASSERT_TRUE(Kiv::File::ReadWholeFile(File(), whole));
+  ASSERT_GT(whole.size(), 8192u);
+
+  SoupRef other = Config(KUID(10, 1, 0), "Elsewhere", "scenery");
+  const std::vector<std::string> damaged = {
+      whole.substr(0, whole.size() / 2),                          // cut short
+      whole.substr(0, 100),                                       // the header alone
+      std::string(whole.size(), 'x'),                             // garbage
+      whole.substr(0, 4096) + std::string(whole.size() - 4096, '\0'),  // pages lost
+  };
+  for (const std::string& bytes : damaged) {
+    Kiv::File::Unlink(File() + "-wal");
+    Kiv::File::Unlink(File() + "-shm");
+    tree.WriteFile("user/cache/assetindex.db", bytes);
+    LogLines log;
+    AssetIndex index = Kept();
+    index.Refresh();
+    EXPECT_EQ(Answers(index, asked), expected) << bytes.size();
+    EXPECT_TRUE(index.IsPersistent());
+    EXPECT_EQ(log.Count("rebuilding it from the folders"), 1) << bytes.size();
+  }
+
+  // A database of some other program, and an index of other folders.
+  {
+    ASSERT_TRUE(Kiv::File::Unlink(File()));
+    Sql::Database foreign;
+    ASSERT_TRUE(foreign.Open(File()));
+    ASSERT_TRUE(foreign.Exec("CREATE TABLE folders(path TEXT); INSERT INTO folders VALUES ('/etc')"));
+  }
+  for (int round = 0; round < 2; ++round) {
+    LogLines log;
+    AssetIndex index = round == 0 ? Kept() : AssetIndex(tree.Path("user"), tree.Path("other"), File());
+    index.Refresh();
+    EXPECT_EQ(log.Count("rebuilding it from the folders"), 1) << round;
+    if (round == 0) {
+      EXPECT_EQ(Answers(index, asked), expected);
+    }
+  }
+}
+
+TEST_F(AssetIndexTest, UnwritableCacheFolderKeepsTheIndexInMemory) {
+  tree.WriteFile("user/cache", "a file where the folder should be");
+  LogLines log;
+  AssetIndex index = Kept();
+  index.Refresh();
+  EXPECT_FALSE(index.IsPersistent());
+  EXPECT_EQ(log.Count("keeping the index in memory"), 1);
+  AssetIndex fresh = Fresh();
+  fresh.Refresh();
+  EXPECT_EQ(Answers(index, asked), Answers(fresh, asked));
+}
+
+TEST_F(AssetIndexTest, ConfigsAboveTheSizeLimitAreSkippedAtTheLimitIndexed) {
+  // A valid config padded with blank lines to an exact size.
+  auto sized = [](const KUID& k, uint64_t size) {
+    std::string text = "kuid <kuid:" + std::to_string(k.user) + ":" + std::to_string(k.content) + ">\nkind scenery\n";
+    text.resize(size, '\n');
+    return text;
+  };
+  tree.WriteFile("user/local/atlimit/config.txt", sized(KUID(40, 1, 0), kMaxConfigFileBytes));
+  tree.WriteFile("user/local/over/config.txt", sized(KUID(40, 2, 0), kMaxConfigFileBytes + 1));
+  LogLines log;
+  AssetIndex index = Fresh();
+  index.Refresh();
+  AssetIndex::Asset a;
+  EXPECT_TRUE(index.Find(KUID(40, 1, 0), a));
+  EXPECT_FALSE(index.Find(KUID(40, 2, 0), a));
+  EXPECT_EQ(log.Count("skipped '" + tree.Path("user/local/over") + "': config.txt is larger than 64 MiB"), 1);
+}
+
+}  // namespace

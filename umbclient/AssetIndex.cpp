@@ -1,0 +1,842 @@
+#include "umbclient/AssetIndex.h"
+
+#include <map>
+#include <set>
+
+#include "foundation/Soup.h"
+#include "kiv/Bytes.h"
+#include "kiv/Clock.h"
+#include "kiv/File.h"
+#include "umbclient/Internal.h"
+#include "umbclient/Sqlite.h"
+
+namespace {
+
+// Tag names read from asset configs, interned once.
+struct Names {
+  Kiv::PString kuid{"kuid"}, username{"username"}, author{"author"}, categoryClass{"category-class"},
+      categoryRegion{"category-region"}, categoryEra{"category-era"}, kind{"kind"}, build{"rovana-build"},
+      parent{"parent"}, description{"description"}, keywords{"keywords"}, obsoleteTable{"obsolete-table"};
+};
+
+const Names& N() {
+  static const Names names;
+  return names;
+}
+
+struct KuidLess {
+  bool operator()(const KUID& a, const KUID& b) const {
+    if (a.user != b.user) return a.user < b.user;
+    if (a.content != b.content) return a.content < b.content;
+    return a.version < b.version;
+  }
+};
+
+// Marks a file as this program's index and says which layout it has; a file with other
+// marks is not ours (or is older) and is rebuilt.
+constexpr int64_t kApplicationId = 0x52564149;  // "RVAI"
+constexpr int64_t kLayoutVersion = 3;
+constexpr int kMaxDepth = 8;  // folders of asset folders nest at most this deep
+
+// The content folders, in the order that decides which copy of a KUID wins.
+const char* const kKeys[] = {"editing", "local", "base"};
+
+const char* const kSchema = R"(
+CREATE TABLE folders(
+  path TEXT PRIMARY KEY, parent TEXT NOT NULL, root INTEGER NOT NULL, sortkey TEXT NOT NULL,
+  fmtime INTEGER NOT NULL, fctime INTEGER NOT NULL,
+  config TEXT NOT NULL, csize INTEGER NOT NULL, cmtime INTEGER NOT NULL, cctime INTEGER NOT NULL,
+  scripts INTEGER NOT NULL, ok INTEGER NOT NULL, note TEXT NOT NULL,
+  user INTEGER NOT NULL, content INTEGER NOT NULL, version INTEGER NOT NULL,
+  name TEXT NOT NULL, author TEXT NOT NULL, category TEXT NOT NULL, region TEXT NOT NULL,
+  era TEXT NOT NULL, kind TEXT NOT NULL, build REAL NOT NULL, buildKnown INTEGER NOT NULL,
+  puser INTEGER NOT NULL, pcontent INTEGER NOT NULL, pversion INTEGER NOT NULL,
+  description TEXT NOT NULL, keywords TEXT NOT NULL, modified INTEGER NOT NULL,
+  base INTEGER NOT NULL, flags INTEGER NOT NULL, winner INTEGER NOT NULL,
+  deps BLOB NOT NULL, obsoletes BLOB NOT NULL) WITHOUT ROWID;
+-- Covers the walk: an unchanged tree is checked against this index alone.
+CREATE INDEX folders_parent ON folders(parent, path, config, fmtime, fctime, csize, cmtime, cctime, scripts);
+CREATE INDEX folders_skipped ON folders(root, sortkey) WHERE ok = 0;
+CREATE INDEX folders_lost ON folders(root, sortkey) WHERE ok = 1 AND winner = 0;
+CREATE INDEX folders_winner ON folders(user, content, version) WHERE winner = 1;
+CREATE TABLE meta(key TEXT PRIMARY KEY, value TEXT NOT NULL);
+)";
+
+// The columns an Asset is read from, in this order.
+const char* const kAssetColumns =
+    "path, config, root, user, content, version, name, author, category, region, era, kind, build, "
+    "buildKnown, puser, pcontent, pversion, description, keywords, modified, flags, deps, obsoletes";
+
+std::string PackKUIDs(const std::vector<KUID>& list) {
+  std::string out(list.size() * 12, '\0');
+  auto* p = reinterpret_cast<uint8_t*>(out.data());
+  for (const KUID& k : list) {
+    Kiv::StoreLE32(p, static_cast<uint32_t>(k.user));
+    Kiv::StoreLE32(p + 4, static_cast<uint32_t>(k.content));
+    Kiv::StoreLE32(p + 8, static_cast<uint32_t>(k.version));
+    p += 12;
+  }
+  return out;
+}
+
+std::vector<KUID> UnpackKUIDs(std::string_view bytes) {
+  std::vector<KUID> out;
+  const auto* p = reinterpret_cast<const uint8_t*>(bytes.data());
+  for (size_t i = 0; i + 12 <= bytes.size(); i += 12)
+    out.emplace_back(static_cast<int32_t>(Kiv::LoadLE32(p + i)), static_cast<int32_t>(Kiv::LoadLE32(p + i + 4)),
+                     static_cast<int32_t>(Kiv::LoadLE32(p + i + 8)));
+  return out;
+}
+
+AssetIndex::Asset ReadAsset(const Sql::Statement& s) {
+  AssetIndex::Asset a;
+  a.folder = s.Text(0);
+  a.configName = s.Text(1);
+  const int64_t root = s.Int(2);
+  a.key = kKeys[root >= 0 && root < 3 ? root : 1];
+  UMBAssetInfo& info = a.info;
+  info.kuid = KUID(static_cast<int32_t>(s.Int(3)), static_cast<int32_t>(s.Int(4)), static_cast<int32_t>(s.Int(5)));
+  info.localisedName = s.Text(6);
+  info.creatorName = s.Text(7);
+  info.category = s.Text(8);
+  info.categoryRegion = s.Text(9);
+  info.categoryEra = s.Text(10);
+  info.kind = s.Text(11);
+  info.buildVersion = static_cast<float>(s.Real(12));
+  info.buildVersionKnown = s.Int(13) != 0;
+  info.parent = KUID(static_cast<int32_t>(s.Int(14)), static_cast<int32_t>(s.Int(15)), static_cast<int32_t>(s.Int(16)));
+  a.description = s.Text(17);
+  a.keywords = s.Text(18);
+  info.modifiedTime = s.Int(19);
+  info.stateFlags = static_cast<uint32_t>(s.Int(20)) & ((1u << kStateCount) - 1);
+  a.dependencies = UnpackKUIDs(s.Blob(21));
+  a.obsoletes = UnpackKUIDs(s.Blob(22));
+  return a;
+}
+
+// Every KUID value of a config below the root "kuid" tag, outside "obsolete-table", in
+// order and without repeats.
+void CollectKUIDs(const SoupRef& soup, bool root, std::vector<KUID>& out, std::set<KUID, KuidLess>& seen,
+                  int depth) {
+  if (depth > kMaxSoupDepth) return;
+  ACSChunk* node = soup.Get();
+  if (!node) return;
+  for (size_t i = 0; i < node->CountChildren(); ++i) {
+    const TDBDataTag& tag = node->GetTag(i);
+    if (root && (tag.GetName() == N().kuid || tag.GetName() == N().obsoleteTable)) continue;
+    if (tag.GetDataType() == kSoupContainer) {
+      CollectKUIDs(soup.GetIndexedSoup(i), false, out, seen, depth + 1);
+    } else if (tag.GetDataType() == kSoupKUID) {
+      for (uint32_t off = 0; off + 8 <= tag.GetSize(); off += 8) {
+        KUID k = KUID::UnpackSoup(tag.GetData() + off);
+        if (!k.IsNull() && seen.insert(k).second) out.push_back(k);
+      }
+    }
+  }
+}
+
+// What one listing of a folder tells about it. Listing once per folder keeps the scan
+// clear of failing lookups, which cost a search of every parent folder.
+struct FolderFacts {
+  std::string chump, text;  // on-disk names of "config.chump" / "config.txt", empty when absent
+  bool scriptSource = false;
+  std::vector<std::string> subfolders;
+  const std::string& Config() const { return chump.empty() ? text : chump; }
+};
+
+FolderFacts ListFolder(const std::string& folder) {
+  FolderFacts f;
+  Kiv::File::Find find(folder + "/*");
+  while (find.Next()) {
+    const std::string& name = find.Name();
+    if (find.IsDirectory()) {
+      f.subfolders.push_back(name);
+      continue;
+    }
+    Kiv::File::Path p(name);
+    std::string lower = Kiv::ToLowerAscii(name);
+    // Find gives names in sorted order: an exact spelling sorts before other cases only
+    // by chance, so prefer it explicitly.
+    if (lower == "config.chump" && (f.chump.empty() || name == "config.chump")) f.chump = name;
+    if (lower == "config.txt" && (f.text.empty() || name == "config.txt")) f.text = name;
+    if (p.IsExt("gs") || p.IsExt("gse")) f.scriptSource = true;
+  }
+  return f;
+}
+
+// A folder row as the walk needs it.
+struct Known {
+  std::string path;
+  bool asset = false;
+  int64_t fmtime = 0, fctime = 0;
+  std::string config;
+  int64_t csize = 0, cmtime = 0, cctime = 0;
+  bool scripts = false;
+};
+
+// True when an indexed asset folder and its config still carry their indexed times.
+bool Unchanged(const Kiv::File::FolderStatus& here, const std::string& name, const Known& k) {
+  Kiv::File::Status folder, config;
+  return here.Get(name, folder) && folder.isDirectory && folder.modifiedNs == k.fmtime &&
+         folder.changedNs == k.fctime && here.Get(name + "/" + k.config, config) && config.size == k.csize &&
+         config.modifiedNs == k.cmtime && config.changedNs == k.cctime;
+}
+
+// The state flags that follow from one asset alone.
+uint32_t OwnStates(int root, const UMBAssetInfo& info, bool scripts) {
+  uint32_t f = 0;
+  auto set = [&f](UMBAssetState s) { f |= 1u << s; };
+  const bool builtIn = root == 2;
+  if (!builtIn) set(kStateLocal);
+  set(kStateLocallyAvailable);
+  set(kStateLocallyEnabled);
+  set(kStateListingPrivilege);
+  set(kStateCompatible);
+  if (root == 0) {
+    set(kStateOpenForEdit);
+    set(kStateLocallyModified);
+    set(kStateCommitPrivilege);
+  }
+  if (builtIn) {
+    set(kStateBuiltIn);
+    set(kStateInBaseContentSet);
+  }
+  if (!info.localisedName.empty()) set(kStateValidName);
+  if (info.kind.empty()) set(kStateFaulty);
+  if (scripts) set(kStateHasScriptSource);
+  return f;
+}
+
+}  // namespace
+
+struct AssetIndex::Impl {
+  std::string userData, installRoot, file;
+  Sql::Database db;
+  // Prepared once per connection: a refresh runs the same few statements for every folder.
+  std::map<const char*, std::unique_ptr<Sql::Statement>> statements;
+  bool persistent = false;
+
+  // The prepared statement of sql (a string that lives as long as the program), reset.
+  Sql::Statement& Stmt(const char* sql) {
+    std::unique_ptr<Sql::Statement>& s = statements[sql];
+    if (!s) s = std::make_unique<Sql::Statement>(db, sql);
+    s->Reset();
+    return *s;
+  }
+  void Close() {
+    statements.clear();
+    db.Close();
+  }
+  bool changed = false;   // the walk found something to write
+  size_t configsRead = 0;
+  // Times from this on (ns) are too recent to vouch for a file: a write in the same clock
+  // tick as the reading would leave them unchanged. Such entries are stored without their
+  // times, so the next refresh looks again.
+  int64_t recentFrom = 0;
+  Kiv::File::Status Vouched(Kiv::File::Status st) const {
+    if (st.modifiedNs >= recentFrom || st.changedNs >= recentFrom) st.modifiedNs = st.changedNs = 0;
+    return st;
+  }
+
+  bool OpenFile();
+  bool OpenMemory();
+  bool Prepare();  // checks the marks of an opened file, lays out a new one
+  // A write-ahead log: a first scan writes tens of megabytes in one transaction, which a
+  // rollback journal would sync page by page.
+  bool UseJournal() { return db.Exec("PRAGMA journal_mode = WAL; PRAGMA synchronous = NORMAL"); }
+  bool Walk();     // the refresh proper, inside a transaction
+  void LogFindings();
+
+  std::string RootPath(int root) const {
+    if (root < 2) return userData.empty() ? std::string() : userData + "/" + kKeys[root];
+    return installRoot.empty() ? std::string() : installRoot + "/base";
+  }
+
+  // ---- the walk ----
+  void VisitContainer(int root, const std::string& path, const Known* stored, const FolderFacts* listed,
+                      int depth);
+  void VisitChild(int root, const std::string& parent, const Kiv::File::FolderStatus& here, const std::string& name,
+                  const Known* known, int depth);
+  void StoreAsset(int root, const std::string& path, const std::string& parent, const Kiv::File::Status& folder,
+                  const FolderFacts& facts);
+  void StoreContainer(int root, const std::string& path, const std::string& parent,
+                      const Kiv::File::Status& folder);
+  void Forget(const std::string& path);  // the folder and everything below it
+  // The indexed children of a folder by name. With `leaveOutUnchanged`, assets whose
+  // folder and config still carry their indexed times are left out (nothing is to be done
+  // for them), so an unchanged folder of many assets holds no memory for them.
+  std::map<std::string, Known> Children(const std::string& path, const Kiv::File::FolderStatus* leaveOutUnchanged);
+  std::string SortKey(int root, const std::string& path) const;
+  // A new or changed asset, read and waiting to be written.
+  struct Row {
+    std::string path, parent, sortkey, file, note, description, keywords;
+    int root = 0;
+    Kiv::File::Status folder, config;
+    bool scripts = false;
+    UMBAssetInfo info;
+    uint32_t base = 0;
+    std::vector<KUID> deps, obsoletes;
+  };
+  std::vector<Row> pending;
+  void Insert(const Row& r, bool winner, uint32_t flags);
+  void Settle();
+};
+
+AssetIndex::AssetIndex(std::string userData, std::string installRoot, std::string file)
+    : m_impl(std::make_unique<Impl>()) {
+  m_impl->userData = std::move(userData);
+  m_impl->installRoot = std::move(installRoot);
+  m_impl->file = std::move(file);
+}
+
+AssetIndex::~AssetIndex() = default;
+
+std::string AssetIndex::DefaultFile(const std::string& userData) {
+  return userData.empty() ? std::string() : userData + "/cache/assetindex.db";
+}
+
+bool AssetIndex::IsPersistent() const { return m_impl->persistent; }
+size_t AssetIndex::ConfigsRead() const { return m_impl->configsRead; }
+bool AssetIndex::IsDamaged() const { return m_impl->db.IsDamaged(); }
+
+bool AssetIndex::Impl::OpenMemory() {
+  persistent = false;
+  return db.Open(":memory:") && Prepare();
+}
+
+bool AssetIndex::Impl::OpenFile() {
+  persistent = false;
+  if (file.empty()) return false;
+  Kiv::File::Path folder(file);
+  folder.RemoveFileName();
+  if (!Kiv::File::CreateDirectories(folder.View())) {
+    UmbLog("AssetIndex> cannot create '" + folder.Str() + "', keeping the index in memory");
+    return false;
+  }
+  if (!db.Open(file)) {
+    UmbLog("AssetIndex> cannot open '" + file + "': " + db.FailureText() + ", keeping the index in memory");
+    return false;
+  }
+  db.Exec("PRAGMA busy_timeout = 10000");
+  if (Prepare() && UseJournal()) {
+    persistent = true;
+    return true;
+  }
+  const bool damaged = db.IsDamaged() || db.FailureCode() == 0;
+  const std::string why = db.FailureCode() ? db.FailureText() : std::string("not an index of these folders");
+  Close();
+  if (!damaged) {
+    UmbLog("AssetIndex> cannot use '" + file + "': " + why + ", keeping the index in memory");
+    return false;
+  }
+  // Damaged, foreign or of another layout: never trusted, rebuilt from the folders.
+  UmbLog("AssetIndex> '" + file + "' is unusable (" + why + "), rebuilding it from the folders");
+  Kiv::File::Unlink(file);
+  Kiv::File::Unlink(file + "-journal");
+  Kiv::File::Unlink(file + "-wal");
+  Kiv::File::Unlink(file + "-shm");
+  if (db.Open(file) && db.Exec("PRAGMA busy_timeout = 10000") && Prepare() && UseJournal()) {
+    persistent = true;
+    return true;
+  }
+  UmbLog("AssetIndex> cannot rebuild '" + file + "': " + db.FailureText() + ", keeping the index in memory");
+  Close();
+  return false;
+}
+
+// False with no failure recorded: the file is someone else's (or another layout's).
+bool AssetIndex::Impl::Prepare() {
+  const int64_t app = db.QueryInt("PRAGMA application_id", -1);
+  const int64_t layout = db.QueryInt("PRAGMA user_version", -1);
+  if (db.FailureCode()) return false;
+  const int64_t tables = db.QueryInt("SELECT count(*) FROM sqlite_master", -1);
+  if (db.FailureCode()) return false;
+  if (app == 0 && layout == 0 && tables == 0) {  // a new file: lay it out
+    std::string setup = std::string("BEGIN;") + kSchema + "PRAGMA application_id = " +
+                        std::to_string(kApplicationId) + "; PRAGMA user_version = " +
+                        std::to_string(kLayoutVersion) + "; COMMIT;";
+    if (!db.Exec(setup.c_str())) return false;
+    Sql::Statement& put = Stmt("INSERT INTO meta(key, value) VALUES (?1, ?2)");
+    put.Bind(1, std::string_view("userdata")).Bind(2, std::string_view(userData));
+    put.Run();
+    put.Bind(1, std::string_view("install")).Bind(2, std::string_view(installRoot));
+    return put.Run();
+  }
+  if (app != kApplicationId || layout != kLayoutVersion) return false;
+  Sql::Statement& meta = Stmt("SELECT value FROM meta WHERE key = ?1");
+  auto same = [&meta](std::string_view key, const std::string& value) {
+    meta.Bind(1, key);
+    const bool equal = meta.Step() && meta.Text(0) == value;
+    meta.Reset();
+    return equal;
+  };
+  return same("userdata", userData) && same("install", installRoot) && db.FailureCode() == 0;
+}
+
+void AssetIndex::Refresh() {
+  Impl& m = *m_impl;
+  if (m.db.IsOpen() && m.db.IsDamaged()) {
+    UmbLog("AssetIndex> '" + m.file + "' is damaged (" + m.db.FailureText() + "), rebuilding it from the folders");
+    m.Close();
+    for (const char* suffix : {"", "-journal", "-wal", "-shm"}) Kiv::File::Unlink(m.file + suffix);
+  }
+  if (!m.db.IsOpen() && !m.OpenFile() && !m.OpenMemory()) {
+    UmbLog("AssetIndex> cannot keep an index: " + m.db.FailureText());
+    return;
+  }
+  if (m.Walk()) {
+    m.LogFindings();
+    if (m.configsRead)
+      UmbLog("AssetIndex> read " + std::to_string(m.configsRead) + " configs, " + std::to_string(Count()) +
+             " assets indexed " + (m.persistent ? "in '" + m.file + "'" : std::string("in memory")));
+    return;
+  }
+  if (!m.persistent) {
+    UmbLog("AssetIndex> refresh failed: " + m.db.FailureText());
+    return;
+  }
+  // The file failed under the refresh: rebuilt once, else kept in memory.
+  const bool damaged = m.db.IsDamaged();
+  UmbLog("AssetIndex> '" + m.file + "' failed (" + m.db.FailureText() + ")" +
+         (damaged ? ", rebuilding it from the folders" : ", keeping the index in memory"));
+  m.Close();
+  if (damaged)
+    for (const char* suffix : {"", "-journal", "-wal", "-shm"}) Kiv::File::Unlink(m.file + suffix);
+  if (!(damaged && m.OpenFile() && m.Walk())) {
+    m.Close();
+    if (!m.OpenMemory() || !m.Walk()) {
+      UmbLog("AssetIndex> refresh failed: " + m.db.FailureText());
+      return;
+    }
+  }
+  m.LogFindings();
+}
+
+bool AssetIndex::Impl::Walk() {
+  db.ClearFailure();
+  changed = false;
+  configsRead = 0;
+  recentFrom = (Kiv::Clock::UnixTime() - 1) * 1000000000;
+  pending.clear();
+  if (!db.Exec("BEGIN IMMEDIATE")) return false;
+  Sql::Statement& roots = Stmt("SELECT path FROM folders WHERE parent = ''");
+  std::set<std::string> stale;
+  while (roots.Step()) stale.insert(roots.Text(0));
+  for (int root = 0; root < 3; ++root) {
+    const std::string path = RootPath(root);
+    if (path.empty()) continue;
+    stale.erase(path);
+    std::map<std::string, Known> top;
+    {
+      Sql::Statement& s = Stmt("SELECT fmtime, fctime FROM folders WHERE path = ?1");
+      s.Bind(1, std::string_view(path));
+      if (s.Step()) {
+        Known& k = top[path];
+        k.path = path;
+        k.fmtime = s.Int(0);
+        k.fctime = s.Int(1);
+      }
+      s.Reset();
+    }
+    auto it = top.find(path);
+    VisitContainer(root, path, it == top.end() ? nullptr : &it->second, nullptr, 0);
+  }
+  for (const std::string& path : stale) Forget(path);
+  if (changed) Settle();
+  if (db.FailureCode()) {
+    db.Exec("ROLLBACK");
+    return false;
+  }
+  if (!db.Exec("COMMIT")) {
+    db.Exec("ROLLBACK");
+    return false;
+  }
+  return true;
+}
+
+std::string AssetIndex::Impl::SortKey(int root, const std::string& path) const {
+  // Folders are visited in name order, depth first: the separator sorts before every
+  // character of a name.
+  std::string key = path.substr(std::min(path.size(), RootPath(root).size()));
+  for (char& c : key)
+    if (c == '/') c = '\x01';
+  return key;
+}
+
+std::map<std::string, Known> AssetIndex::Impl::Children(const std::string& path,
+                                                       const Kiv::File::FolderStatus* leaveOutUnchanged) {
+  std::map<std::string, Known> out;
+  Sql::Statement& s = Stmt(
+      "SELECT path, config, fmtime, fctime, csize, cmtime, cctime, scripts FROM folders "
+                   "WHERE parent = ?1");
+  s.Bind(1, std::string_view(path));
+  while (s.Step()) {
+    Known k;
+    k.path = s.Text(0);
+    // Rows name their folder below the parent; anything else is not followed.
+    if (k.path.size() <= path.size() + 1 || k.path.compare(0, path.size(), path) != 0 || k.path[path.size()] != '/')
+      continue;
+    std::string name = k.path.substr(path.size() + 1);
+    if (name.find('/') != std::string::npos || name == "." || name == "..") continue;
+    k.config = s.Text(1);
+    k.asset = !k.config.empty();
+    const std::string lower = Kiv::ToLowerAscii(k.config);
+    if (k.asset && lower != "config.txt" && lower != "config.chump") continue;
+    k.fmtime = s.Int(2);
+    k.fctime = s.Int(3);
+    k.csize = s.Int(4);
+    k.cmtime = s.Int(5);
+    k.cctime = s.Int(6);
+    k.scripts = s.Int(7) != 0;
+    if (leaveOutUnchanged && k.asset && Unchanged(*leaveOutUnchanged, name, k)) continue;
+    out.emplace(std::move(name), std::move(k));
+  }
+  return out;
+}
+
+void AssetIndex::Impl::VisitContainer(int root, const std::string& path, const Known* stored,
+                                      const FolderFacts* listed, int depth) {
+  Kiv::File::Status st;
+  if (!Kiv::File::GetStatus(path, st) || !st.isDirectory) {
+    if (stored) Forget(path);
+    return;
+  }
+  const Kiv::File::FolderStatus here(path);
+  const bool same = stored && !stored->asset && stored->fmtime == st.modifiedNs && stored->fctime == st.changedNs;
+  std::map<std::string, Known> known = Children(path, same ? &here : nullptr);
+  if (same) {
+    // No entry was added, removed or renamed here: the children are the ones indexed.
+    for (const auto& [name, k] : known) VisitChild(root, path, here, name, &k, depth);
+    return;
+  }
+  FolderFacts facts = listed ? *listed : ListFolder(path);
+  std::set<std::string> present(facts.subfolders.begin(), facts.subfolders.end());
+  for (const auto& [name, k] : known)
+    if (!present.count(name)) Forget(k.path);
+  StoreContainer(root, path, depth == 0 ? std::string() : Kiv::File::Path(path).RemoveFileName().Str(), st);
+  for (const std::string& name : facts.subfolders) {
+    auto it = known.find(name);
+    VisitChild(root, path, here, name, it == known.end() ? nullptr : &it->second, depth);
+  }
+}
+
+void AssetIndex::Impl::VisitChild(int root, const std::string& parent, const Kiv::File::FolderStatus& here,
+                                  const std::string& name, const Known* known, int depth) {
+  const std::string path = parent + "/" + name;
+  Kiv::File::Status st;
+  if (!here.Get(name, st) || !st.isDirectory) {
+    if (known) Forget(path);
+    return;
+  }
+  if (known && known->fmtime == st.modifiedNs && known->fctime == st.changedNs) {
+    if (!known->asset) {
+      if (depth + 1 <= kMaxDepth) VisitContainer(root, path, known, nullptr, depth + 1);
+      return;
+    }
+    if (Unchanged(here, name, *known)) return;
+    FolderFacts facts;
+    (Kiv::ToLowerAscii(known->config) == "config.chump" ? facts.chump : facts.text) = known->config;
+    facts.scriptSource = known->scripts;
+    StoreAsset(root, path, parent, st, facts);
+    return;
+  }
+  FolderFacts facts = ListFolder(path);
+  if (!facts.Config().empty()) {
+    if (known && !known->asset) Forget(path);
+    StoreAsset(root, path, parent, st, facts);
+    return;
+  }
+  if (known && known->asset) Forget(path);
+  if (depth + 1 <= kMaxDepth)
+    VisitContainer(root, path, nullptr, &facts, depth + 1);
+  else
+    StoreContainer(root, path, parent, st);
+}
+
+void AssetIndex::Impl::StoreContainer(int root, const std::string& path, const std::string& parent,
+                                      const Kiv::File::Status& seen) {
+  changed = true;
+  const Kiv::File::Status folder = Vouched(seen);
+  Sql::Statement& s = Stmt(
+      "INSERT OR REPLACE INTO folders VALUES (?1, ?2, ?3, ?4, ?5, ?6, '', 0, 0, 0, 0, 0, '', "
+                   "-1, -1, 127, '', '', '', '', '', '', 0, 0, -1, -1, 127, '', '', 0, 0, 0, 0, x'', x'')");
+  s.Bind(1, std::string_view(path))
+      .Bind(2, std::string_view(parent))
+      .Bind(3, int64_t{root})
+      .Bind(4, std::string_view(SortKey(root, path)))
+      .Bind(5, folder.modifiedNs)
+      .Bind(6, folder.changedNs);
+  s.Run();
+}
+
+void AssetIndex::Impl::StoreAsset(int root, const std::string& path, const std::string& parent,
+                                  const Kiv::File::Status& folder, const FolderFacts& facts) {
+  changed = true;
+  Row r;
+  r.path = path;
+  r.parent = parent;
+  r.root = root;
+  r.sortkey = SortKey(root, path);
+  r.folder = folder;
+  r.file = facts.Config();
+  r.scripts = facts.scriptSource;
+  Kiv::File::GetStatus(path + "/" + r.file, r.config);
+  ++configsRead;
+  SoupRef config;
+  if (r.config.size > static_cast<int64_t>(kMaxConfigFileBytes))
+    r.note = "skipped '" + path + "': " + r.file + " is larger than " + std::to_string(kMaxConfigFileBytes >> 20) +
+             " MiB";
+  else if (!LoadSoupFile(config, path, r.file, {}, kMaxConfigFileBytes))
+    r.note = "skipped '" + path + "': malformed " + r.file;
+  const KUID kuid = r.note.empty() ? config.GetNamedTagAsKUID(N().kuid) : KUID::Null();
+  if (r.note.empty() && kuid.IsNull()) r.note = "skipped '" + path + "': no valid \"kuid\" tag";
+  if (r.note.empty()) {
+    UMBAssetInfo& info = r.info;
+    info.kuid = kuid;
+    info.localisedName = config.GetNamedTag(N().username).Str();
+    info.creatorName = config.GetNamedTag(N().author).Str();
+    info.category = config.GetNamedTag(N().categoryClass).Str();
+    info.categoryRegion = config.GetNamedTag(N().categoryRegion).Str();
+    info.categoryEra = config.GetNamedTag(N().categoryEra).Str();
+    info.kind = config.GetNamedTag(N().kind).Str();
+    if (config.HasNamedTag(N().build)) {
+      info.buildVersion = config.GetNamedTagAsFloat(N().build);
+      info.buildVersionKnown = true;
+    }
+    info.parent = config.GetNamedTagAsKUID(N().parent);
+    info.modifiedTime = r.config.modifiedNs / 1000000000;
+    r.description = config.GetNamedTag(N().description).Str();
+    r.keywords = config.GetNamedTag(N().keywords).Str();
+    std::set<KUID, KuidLess> seen;
+    CollectKUIDs(config, true, r.deps, seen, 0);
+    SoupRef table = config.GetNamedSoup(N().obsoleteTable);
+    for (size_t i = 0; i < table.CountTags(); ++i) {
+      KUID old;
+      if (table.Get()->GetTag(i).ToKUID(old)) r.obsoletes.push_back(old);
+    }
+    r.base = OwnStates(root, info, facts.scriptSource);
+  }
+  // Written once the winners and states are known (Settle), so each row is written once.
+  pending.push_back(std::move(r));
+}
+
+void AssetIndex::Impl::Insert(const Row& r, bool winner, uint32_t flags) {
+  Sql::Statement& s = Stmt(
+      "INSERT OR REPLACE INTO folders VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15, ?16, "
+      "?17, ?18, ?19, ?20, ?21, ?22, ?23, ?24, ?25, ?26, ?27, ?28, ?29, ?30, ?31, ?32, ?33, ?34, ?35)");
+  const std::string depBytes = PackKUIDs(r.deps), obsoleteBytes = PackKUIDs(r.obsoletes);
+  const UMBAssetInfo& info = r.info;
+  const Kiv::File::Status folder = Vouched(r.folder), config = Vouched(r.config);
+  s.Bind(1, std::string_view(r.path))
+      .Bind(2, std::string_view(r.parent))
+      .Bind(3, int64_t{r.root})
+      .Bind(4, std::string_view(r.sortkey))
+      .Bind(5, folder.modifiedNs)
+      .Bind(6, folder.changedNs)
+      .Bind(7, std::string_view(r.file))
+      .Bind(8, config.size)
+      .Bind(9, config.modifiedNs)
+      .Bind(10, config.changedNs)
+      .Bind(11, int64_t{r.scripts})
+      .Bind(12, int64_t{r.note.empty()})
+      .Bind(13, std::string_view(r.note))
+      .Bind(14, int64_t{info.kuid.user})
+      .Bind(15, int64_t{info.kuid.content})
+      .Bind(16, int64_t{info.kuid.version})
+      .Bind(17, std::string_view(info.localisedName))
+      .Bind(18, std::string_view(info.creatorName))
+      .Bind(19, std::string_view(info.category))
+      .Bind(20, std::string_view(info.categoryRegion))
+      .Bind(21, std::string_view(info.categoryEra))
+      .Bind(22, std::string_view(info.kind))
+      .Bind(23, static_cast<double>(info.buildVersion))
+      .Bind(24, int64_t{info.buildVersionKnown})
+      .Bind(25, int64_t{info.parent.user})
+      .Bind(26, int64_t{info.parent.content})
+      .Bind(27, int64_t{info.parent.version})
+      .Bind(28, std::string_view(r.description))
+      .Bind(29, std::string_view(r.keywords))
+      .Bind(30, info.modifiedTime)
+      .Bind(31, int64_t{r.base})
+      .Bind(32, int64_t{flags})
+      .Bind(33, int64_t{winner})
+      .BindBlob(34, depBytes.data(), depBytes.size())
+      .BindBlob(35, obsoleteBytes.data(), obsoleteBytes.size());
+  s.Run();
+}
+
+void AssetIndex::Impl::Forget(const std::string& path) {
+  changed = true;
+  // The folder and every path below it ("/" + 1 is "0").
+  Sql::Statement& s = Stmt("DELETE FROM folders WHERE path = ?1 OR (path > ?1 || '/' AND path < ?1 || '0')");
+  s.Bind(1, std::string_view(path));
+  s.Run();
+}
+
+void AssetIndex::Impl::Settle() {
+  // The states of one asset depend on the others' (newer versions, obsolete tables,
+  // dependencies), and which copy of a KUID wins on every copy: worked out over all
+  // indexed assets at once, in a transient table, then only what differs is written.
+  struct Item {
+    KUID kuid;
+    int root = 0;
+    std::string sortkey, path;
+    uint32_t base = 0, flags = 0;
+    bool winner = false;
+    std::vector<KUID> deps, obsoletes;
+    const Row* row = nullptr;  // a pending row; null for one already stored
+  };
+  std::set<std::string> replaced;
+  for (const Row& r : pending) replaced.insert(r.path);
+  std::vector<Item> items;
+  {
+    Sql::Statement& s = Stmt(
+        "SELECT path, root, sortkey, user, content, version, base, flags, winner, deps, obsoletes FROM folders "
+        "WHERE ok = 1");
+    while (s.Step()) {
+      Item it;
+      it.path = s.Text(0);
+      if (replaced.count(it.path)) continue;
+      it.root = static_cast<int>(s.Int(1));
+      it.sortkey = s.Text(2);
+      it.kuid = KUID(static_cast<int32_t>(s.Int(3)), static_cast<int32_t>(s.Int(4)), static_cast<int32_t>(s.Int(5)));
+      it.base = static_cast<uint32_t>(s.Int(6));
+      it.flags = static_cast<uint32_t>(s.Int(7));
+      it.winner = s.Int(8) != 0;
+      it.deps = UnpackKUIDs(s.Blob(9));
+      it.obsoletes = UnpackKUIDs(s.Blob(10));
+      items.push_back(std::move(it));
+    }
+  }
+  for (const Row& r : pending) {
+    if (!r.note.empty()) continue;
+    Item it;
+    it.kuid = r.info.kuid;
+    it.root = r.root;
+    it.sortkey = r.sortkey;
+    it.path = r.path;
+    it.base = r.base;
+    it.deps = r.deps;
+    it.obsoletes = r.obsoletes;
+    it.row = &r;
+    items.push_back(std::move(it));
+  }
+  // The winner of each KUID: the copy that sorts first.
+  std::map<KUID, size_t, KuidLess> winners;
+  for (size_t i = 0; i < items.size(); ++i) {
+    auto [at, added] = winners.emplace(items[i].kuid, i);
+    const Item& best = items[at->second];
+    if (!added && (items[i].root < best.root || (items[i].root == best.root && items[i].sortkey < best.sortkey)))
+      at->second = i;
+  }
+  std::set<KUID, KuidLess> obsoleted;
+  for (const auto& [k, i] : winners)
+    for (const KUID& old : items[i].obsoletes)
+      if (!(old == k)) obsoleted.insert(old);  // named in another's "obsolete-table"
+  auto resolve = [&winners](const KUID& k) {
+    auto exact = winners.find(k);
+    if (exact != winners.end()) return exact;
+    auto best = winners.end();
+    for (auto it = winners.lower_bound(k);
+         it != winners.end() && it->first.user == k.user && it->first.content == k.content; ++it)
+      best = it;
+    return best;
+  };
+  std::vector<uint32_t> flags(items.size(), 0);
+  std::vector<bool> wins(items.size(), false);
+  for (auto at = winners.begin(); at != winners.end(); ++at) {
+    const Item& it = items[at->second];
+    uint32_t f = it.base;
+    auto next = std::next(at);
+    const bool newer = next != winners.end() && next->first.user == at->first.user &&
+                       next->first.content == at->first.content;
+    f |= 1u << (newer || obsoleted.count(at->first) ? kStateObsolete : kStateUpToDate);
+    for (const KUID& d : it.deps) {
+      auto dep = resolve(d);
+      if (dep == winners.end())
+        f |= 1u << kStateMissingDependencies;
+      else if ((items[dep->second].base >> kStateFaulty) & 1u)
+        f |= 1u << kStateFaultyDependencies;
+    }
+    flags[at->second] = f;
+    wins[at->second] = true;
+  }
+  Sql::Statement& put = Stmt("UPDATE folders SET winner = ?2, flags = ?3 WHERE path = ?1");
+  for (size_t i = 0; i < items.size(); ++i) {
+    const Item& it = items[i];
+    if (it.row || (it.winner == wins[i] && it.flags == flags[i])) continue;
+    put.Bind(1, std::string_view(it.path)).Bind(2, int64_t{wins[i]}).Bind(3, int64_t{flags[i]});
+    put.Run();
+  }
+  for (size_t i = 0; i < items.size(); ++i)
+    if (items[i].row) Insert(*items[i].row, wins[i], flags[i]);
+  for (const Row& r : pending)
+    if (!r.note.empty()) Insert(r, false, 0);
+  pending.clear();
+}
+
+void AssetIndex::Impl::LogFindings() {
+  Sql::Statement& skipped = Stmt("SELECT note FROM folders WHERE ok = 0 AND note <> '' ORDER BY root, sortkey");
+  while (skipped.Step()) UmbLog("FolderAssetDatabase::Rescan> " + skipped.Text(0));
+  // Every copy that lost to another of its KUID; the editing copy of an installed asset
+  // is expected.
+  Sql::Statement& dups = Stmt(
+      "SELECT d.path, d.root, w.path, w.root, d.user, d.content, d.version FROM folders d "
+                      "JOIN folders w ON w.winner = 1 AND w.user = d.user AND w.content = d.content AND "
+                      "w.version = d.version WHERE d.ok = 1 AND d.winner = 0 ORDER BY d.root, d.sortkey");
+  while (dups.Step()) {
+    if (dups.Int(3) == 0 && dups.Int(1) != 0) continue;
+    KUID k(static_cast<int32_t>(dups.Int(4)), static_cast<int32_t>(dups.Int(5)), static_cast<int32_t>(dups.Int(6)));
+    UmbLog("FolderAssetDatabase::Rescan> duplicate " + FormatKUIDTag(k) + " in '" + dups.Text(0) + "', keeping '" +
+           dups.Text(2) + "'");
+  }
+}
+
+// ---- lookups ----
+
+size_t AssetIndex::Count() {
+  return static_cast<size_t>(m_impl->db.QueryInt("SELECT count(*) FROM folders WHERE winner = 1", 0));
+}
+
+KUID AssetIndex::Resolve(const KUID& k) {
+  if (k.IsNull()) return KUID::Null();
+  Sql::Statement& s = m_impl->Stmt(
+      "SELECT version FROM folders WHERE winner = 1 AND user = ?1 AND content = ?2 AND version >= ?3 "
+                   "ORDER BY version = ?3 DESC, version DESC LIMIT 1");
+  s.Bind(1, int64_t{k.user}).Bind(2, int64_t{k.content}).Bind(3, int64_t{k.version});
+  const KUID out = s.Step() ? KUID(k.user, k.content, static_cast<int32_t>(s.Int(0))) : KUID::Null();
+  s.Reset();  // a statement left on a row would hold its read snapshot open
+  return out;
+}
+
+KUID AssetIndex::Newest(const KUID& k) {
+  if (k.IsNull()) return KUID::Null();
+  Sql::Statement& s = m_impl->Stmt(
+      "SELECT version FROM folders WHERE winner = 1 AND user = ?1 AND content = ?2 "
+                   "ORDER BY version DESC LIMIT 1");
+  s.Bind(1, int64_t{k.user}).Bind(2, int64_t{k.content});
+  const KUID out = s.Step() ? KUID(k.user, k.content, static_cast<int32_t>(s.Int(0))) : KUID::Null();
+  s.Reset();
+  return out;
+}
+
+bool AssetIndex::Find(const KUID& k, Asset& out) {
+  const KUID r = Resolve(k);
+  if (r.IsNull()) return false;
+  const std::string sql =
+      std::string("SELECT ") + kAssetColumns + " FROM folders WHERE winner = 1 AND user = ?1 AND content = ?2 AND "
+      "version = ?3";
+  Sql::Statement& s = m_impl->Stmt(sql.c_str());
+  s.Bind(1, int64_t{r.user}).Bind(2, int64_t{r.content}).Bind(3, int64_t{r.version});
+  const bool found = s.Step();
+  if (found) out = ReadAsset(s);
+  s.Reset();
+  return found;
+}
+
+void AssetIndex::ForEach(const std::function<void(const Asset&)>& visit) {
+  const std::string sql =
+      std::string("SELECT ") + kAssetColumns + " FROM folders WHERE winner = 1 ORDER BY user, content, version";
+  Sql::Statement& s = m_impl->Stmt(sql.c_str());
+  while (s.Step()) visit(ReadAsset(s));
+}

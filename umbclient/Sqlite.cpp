@@ -1,0 +1,127 @@
+#include "umbclient/Sqlite.h"
+
+#include <sqlite3.h>
+
+namespace Sql {
+
+Database::~Database() { Close(); }
+
+bool Database::Open(const std::string& path) {
+  Close();
+  m_failure = 0;
+  m_failureText.clear();
+  const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX;
+  const int rc = sqlite3_open_v2(path.c_str(), &m_db, flags, nullptr);
+  if (rc != SQLITE_OK) {
+    Fail(rc);
+    Close();
+    return false;
+  }
+  sqlite3_extended_result_codes(m_db, 0);
+  return true;
+}
+
+void Database::Close() {
+  if (m_db) sqlite3_close_v2(m_db);
+  m_db = nullptr;
+}
+
+void Database::Fail(int code) {
+  if (m_failure != 0) return;
+  m_failure = code;
+  m_failureText = m_db ? sqlite3_errmsg(m_db) : sqlite3_errstr(code);
+}
+
+bool Database::IsDamaged() const { return m_failure == SQLITE_CORRUPT || m_failure == SQLITE_NOTADB; }
+
+void Database::ClearFailure() {
+  m_failure = 0;
+  m_failureText.clear();
+}
+
+bool Database::Exec(const char* sql) {
+  if (!m_db) return false;
+  const int rc = sqlite3_exec(m_db, sql, nullptr, nullptr, nullptr);
+  if (rc == SQLITE_OK) return true;
+  Fail(rc);
+  return false;
+}
+
+int64_t Database::QueryInt(const char* sql, int64_t fallback) {
+  Statement s(*this, sql);
+  return s.Step() ? s.Int(0) : fallback;
+}
+
+Statement::Statement(Database& db, const char* sql) : m_db(db) {
+  if (!db.Handle()) return;
+  const int rc = sqlite3_prepare_v2(db.Handle(), sql, -1, &m_stmt, nullptr);
+  if (rc != SQLITE_OK) {
+    db.Fail(rc);
+    m_stmt = nullptr;
+  }
+}
+
+Statement::~Statement() {
+  if (m_stmt) sqlite3_finalize(m_stmt);
+}
+
+Statement& Statement::Bind(int index, int64_t value) {
+  if (m_stmt) sqlite3_bind_int64(m_stmt, index, value);
+  return *this;
+}
+
+Statement& Statement::Bind(int index, double value) {
+  if (m_stmt) sqlite3_bind_double(m_stmt, index, value);
+  return *this;
+}
+
+Statement& Statement::Bind(int index, std::string_view text) {
+  if (m_stmt)
+    sqlite3_bind_text64(m_stmt, index, text.data(), text.size(), SQLITE_TRANSIENT, SQLITE_UTF8);
+  return *this;
+}
+
+Statement& Statement::BindBlob(int index, const void* data, size_t size) {
+  if (m_stmt) sqlite3_bind_blob64(m_stmt, index, size ? data : "", size, SQLITE_TRANSIENT);
+  return *this;
+}
+
+bool Statement::Step() {
+  if (!m_stmt) return false;
+  const int rc = sqlite3_step(m_stmt);
+  if (rc == SQLITE_ROW) return true;
+  if (rc != SQLITE_DONE) m_db.Fail(rc);
+  return false;
+}
+
+bool Statement::Run() {
+  if (!m_stmt) return false;
+  while (Step()) {}
+  const bool ok = m_db.FailureCode() == 0;
+  Reset();
+  return ok;
+}
+
+void Statement::Reset() {
+  if (m_stmt) sqlite3_reset(m_stmt);
+}
+
+int64_t Statement::Int(int column) const { return m_stmt ? sqlite3_column_int64(m_stmt, column) : 0; }
+
+double Statement::Real(int column) const { return m_stmt ? sqlite3_column_double(m_stmt, column) : 0.0; }
+
+std::string Statement::Text(int column) const {
+  if (!m_stmt) return std::string();
+  const unsigned char* text = sqlite3_column_text(m_stmt, column);
+  const int size = sqlite3_column_bytes(m_stmt, column);
+  return text ? std::string(reinterpret_cast<const char*>(text), static_cast<size_t>(size)) : std::string();
+}
+
+std::string_view Statement::Blob(int column) const {
+  if (!m_stmt) return std::string_view();
+  const void* data = sqlite3_column_blob(m_stmt, column);
+  const int size = sqlite3_column_bytes(m_stmt, column);
+  return data ? std::string_view(static_cast<const char*>(data), static_cast<size_t>(size)) : std::string_view();
+}
+
+}  // namespace Sql

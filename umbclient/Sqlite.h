@@ -1,0 +1,81 @@
+// A thin layer over the embedded SQLite library for the asset index: one connection,
+// prepared statements, and a sticky record of the first failure, so a caller can run a
+// series of statements and decide once whether the file is to be trusted.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+namespace Sql {
+
+class Database {
+public:
+  Database() = default;
+  Database(const Database&) = delete;
+  Database& operator=(const Database&) = delete;
+  ~Database();
+
+  // Opens (creating) the file; ":memory:" gives a private database in memory. False when
+  // it cannot be opened; the connection is then closed.
+  bool Open(const std::string& path);
+  void Close();
+  bool IsOpen() const { return m_db != nullptr; }
+
+  // Runs statements without results; false on failure (recorded).
+  bool Exec(const char* sql);
+  // One integer result of a query, or fallback when it gives no row or fails.
+  int64_t QueryInt(const char* sql, int64_t fallback);
+
+  // The first failure since opening or the last ClearFailure: its result code (0 none) and
+  // text, and whether the file itself is damaged or is not a database at all.
+  int FailureCode() const { return m_failure; }
+  const std::string& FailureText() const { return m_failureText; }
+  bool IsDamaged() const;
+  void ClearFailure();
+
+  sqlite3* Handle() const { return m_db; }
+  // Records a failure of a call on Handle() (code is the library's result code).
+  void Fail(int code);
+
+private:
+  sqlite3* m_db = nullptr;
+  int m_failure = 0;
+  std::string m_failureText;
+};
+
+// A prepared statement. Binding indices start at 1, columns at 0.
+class Statement {
+public:
+  Statement(Database& db, const char* sql);
+  Statement(const Statement&) = delete;
+  Statement& operator=(const Statement&) = delete;
+  ~Statement();
+
+  bool IsValid() const { return m_stmt != nullptr; }
+  Statement& Bind(int index, int64_t value);
+  Statement& Bind(int index, double value);
+  Statement& Bind(int index, std::string_view text);
+  Statement& BindBlob(int index, const void* data, size_t size);
+
+  // Moves to the next row: true when one is ready; false at the end or on failure.
+  bool Step();
+  // Steps to the end (for statements without results); false on failure. Resets after.
+  bool Run();
+  // Makes the statement ready to run again (bindings kept until rebound).
+  void Reset();
+
+  int64_t Int(int column) const;
+  double Real(int column) const;
+  std::string Text(int column) const;
+  std::string_view Blob(int column) const;
+
+private:
+  Database& m_db;
+  sqlite3_stmt* m_stmt = nullptr;
+};
+
+}  // namespace Sql
