@@ -83,7 +83,8 @@ std::vector<KUID> UnpackKUIDs(std::string_view bytes) {
   std::vector<KUID> out;
   const auto* p = reinterpret_cast<const uint8_t*>(bytes.data());
   for (size_t i = 0; i + 12 <= bytes.size(); i += 12)
-    out.emplace_back(static_cast<int32_t>(Kiv::LoadLE32(p + i)), static_cast<int32_t>(Kiv::LoadLE32(p + i + 4)),
+    out.emplace_back(static_cast<int32_t>(Kiv::LoadLE32(p + i)),
+                     static_cast<int32_t>(Kiv::LoadLE32(p + i + 4)),
                      static_cast<int32_t>(Kiv::LoadLE32(p + i + 8)));
   return out;
 }
@@ -95,7 +96,8 @@ AssetIndex::Asset ReadAsset(const Sql::Statement& s) {
   const int64_t root = s.Int(2);
   a.key = kKeys[root >= 0 && root < 3 ? root : 1];
   UMBAssetInfo& info = a.info;
-  info.kuid = KUID(static_cast<int32_t>(s.Int(3)), static_cast<int32_t>(s.Int(4)), static_cast<int32_t>(s.Int(5)));
+  info.kuid =
+      KUID(static_cast<int32_t>(s.Int(3)), static_cast<int32_t>(s.Int(4)), static_cast<int32_t>(s.Int(5)));
   info.localisedName = s.Text(6);
   info.creatorName = s.Text(7);
   info.category = s.Text(8);
@@ -104,7 +106,8 @@ AssetIndex::Asset ReadAsset(const Sql::Statement& s) {
   info.kind = s.Text(11);
   info.buildVersion = static_cast<float>(s.Real(12));
   info.buildVersionKnown = s.Int(13) != 0;
-  info.parent = KUID(static_cast<int32_t>(s.Int(14)), static_cast<int32_t>(s.Int(15)), static_cast<int32_t>(s.Int(16)));
+  info.parent =
+      KUID(static_cast<int32_t>(s.Int(14)), static_cast<int32_t>(s.Int(15)), static_cast<int32_t>(s.Int(16)));
   a.description = s.Text(17);
   a.keywords = s.Text(18);
   info.modifiedTime = s.Int(19);
@@ -227,7 +230,7 @@ struct AssetIndex::Impl {
     statements.clear();
     db.Close();
   }
-  bool changed = false;   // the walk found something to write
+  bool changed = false;  // the walk found something to write
   size_t configsRead = 0;
   // Times from this on (ns) are too recent to vouch for a file: a write in the same clock
   // tick as the reading would leave them unchanged. Such entries are stored without their
@@ -244,7 +247,7 @@ struct AssetIndex::Impl {
   // A write-ahead log: a first scan writes tens of megabytes in one transaction, which a
   // rollback journal would sync page by page.
   bool UseJournal() { return db.Exec("PRAGMA journal_mode = WAL; PRAGMA synchronous = NORMAL"); }
-  bool Walk();     // the refresh proper, inside a transaction
+  bool Walk();  // the refresh proper, inside a transaction
   void LogFindings();
 
   std::string RootPath(int root) const {
@@ -255,17 +258,18 @@ struct AssetIndex::Impl {
   // ---- the walk ----
   void VisitContainer(int root, const std::string& path, const Known* stored, const FolderFacts* listed,
                       int depth);
-  void VisitChild(int root, const std::string& parent, const Kiv::File::FolderStatus& here, const std::string& name,
-                  const Known* known, int depth);
-  void StoreAsset(int root, const std::string& path, const std::string& parent, const Kiv::File::Status& folder,
-                  const FolderFacts& facts);
+  void VisitChild(int root, const std::string& parent, const Kiv::File::FolderStatus& here,
+                  const std::string& name, const Known* known, int depth);
+  void StoreAsset(int root, const std::string& path, const std::string& parent,
+                  const Kiv::File::Status& folder, const FolderFacts& facts);
   void StoreContainer(int root, const std::string& path, const std::string& parent,
                       const Kiv::File::Status& folder);
   void Forget(const std::string& path);  // the folder and everything below it
   // The indexed children of a folder by name. With `leaveOutUnchanged`, assets whose
   // folder and config still carry their indexed times are left out (nothing is to be done
   // for them), so an unchanged folder of many assets holds no memory for them.
-  std::map<std::string, Known> Children(const std::string& path, const Kiv::File::FolderStatus* leaveOutUnchanged);
+  std::map<std::string, Known> Children(const std::string& path,
+                                        const Kiv::File::FolderStatus* leaveOutUnchanged);
   std::string SortKey(int root, const std::string& path) const;
   // A new or changed asset, read and waiting to be written.
   struct Row {
@@ -352,9 +356,9 @@ bool AssetIndex::Impl::Prepare() {
   const int64_t tables = db.QueryInt("SELECT count(*) FROM sqlite_master", -1);
   if (db.FailureCode()) return false;
   if (app == 0 && layout == 0 && tables == 0) {  // a new file: lay it out
-    std::string setup = std::string("BEGIN;") + kSchema + "PRAGMA application_id = " +
-                        std::to_string(kApplicationId) + "; PRAGMA user_version = " +
-                        std::to_string(kLayoutVersion) + "; COMMIT;";
+    std::string setup = std::string("BEGIN;") + kSchema +
+                        "PRAGMA application_id = " + std::to_string(kApplicationId) +
+                        "; PRAGMA user_version = " + std::to_string(kLayoutVersion) + "; COMMIT;";
     if (!db.Exec(setup.c_str())) return false;
     Sql::Statement& put = Stmt("INSERT INTO meta(key, value) VALUES (?1, ?2)");
     put.Bind(1, std::string_view("userdata")).Bind(2, std::string_view(userData));
@@ -376,7 +380,8 @@ bool AssetIndex::Impl::Prepare() {
 void AssetIndex::Refresh() {
   Impl& m = *m_impl;
   if (m.db.IsOpen() && m.db.IsDamaged()) {
-    UmbLog("AssetIndex> '" + m.file + "' is damaged (" + m.db.FailureText() + "), rebuilding it from the folders");
+    UmbLog("AssetIndex> '" + m.file + "' is damaged (" + m.db.FailureText() +
+           "), rebuilding it from the folders");
     m.Close();
     for (const char* suffix : {"", "-journal", "-wal", "-shm"}) Kiv::File::Unlink(m.file + suffix);
   }
@@ -464,17 +469,18 @@ std::string AssetIndex::Impl::SortKey(int root, const std::string& path) const {
 }
 
 std::map<std::string, Known> AssetIndex::Impl::Children(const std::string& path,
-                                                       const Kiv::File::FolderStatus* leaveOutUnchanged) {
+                                                        const Kiv::File::FolderStatus* leaveOutUnchanged) {
   std::map<std::string, Known> out;
   Sql::Statement& s = Stmt(
       "SELECT path, config, fmtime, fctime, csize, cmtime, cctime, scripts FROM folders "
-                   "WHERE parent = ?1");
+      "WHERE parent = ?1");
   s.Bind(1, std::string_view(path));
   while (s.Step()) {
     Known k;
     k.path = s.Text(0);
     // Rows name their folder below the parent; anything else is not followed.
-    if (k.path.size() <= path.size() + 1 || k.path.compare(0, path.size(), path) != 0 || k.path[path.size()] != '/')
+    if (k.path.size() <= path.size() + 1 || k.path.compare(0, path.size(), path) != 0 ||
+        k.path[path.size()] != '/')
       continue;
     std::string name = k.path.substr(path.size() + 1);
     if (name.find('/') != std::string::npos || name == "." || name == "..") continue;
@@ -502,7 +508,8 @@ void AssetIndex::Impl::VisitContainer(int root, const std::string& path, const K
     return;
   }
   const Kiv::File::FolderStatus here(path);
-  const bool same = stored && !stored->asset && stored->fmtime == st.modifiedNs && stored->fctime == st.changedNs;
+  const bool same =
+      stored && !stored->asset && stored->fmtime == st.modifiedNs && stored->fctime == st.changedNs;
   std::map<std::string, Known> known = Children(path, same ? &here : nullptr);
   if (same) {
     // No entry was added, removed or renamed here: the children are the ones indexed.
@@ -559,7 +566,7 @@ void AssetIndex::Impl::StoreContainer(int root, const std::string& path, const s
   const Kiv::File::Status folder = Vouched(seen);
   Sql::Statement& s = Stmt(
       "INSERT OR REPLACE INTO folders VALUES (?1, ?2, ?3, ?4, ?5, ?6, '', 0, 0, 0, 0, 0, '', "
-                   "-1, -1, 127, '', '', '', '', '', '', 0, 0, -1, -1, 127, '', '', 0, 0, 0, 0, x'', x'')");
+      "-1, -1, 127, '', '', '', '', '', '', 0, 0, -1, -1, 127, '', '', 0, 0, 0, 0, x'', x'')");
   s.Bind(1, std::string_view(path))
       .Bind(2, std::string_view(parent))
       .Bind(3, int64_t{root})
@@ -584,8 +591,8 @@ void AssetIndex::Impl::StoreAsset(int root, const std::string& path, const std::
   ++configsRead;
   SoupRef config;
   if (r.config.size > static_cast<int64_t>(kMaxConfigFileBytes))
-    r.note = "skipped '" + path + "': " + r.file + " is larger than " + std::to_string(kMaxConfigFileBytes >> 20) +
-             " MiB";
+    r.note = "skipped '" + path + "': " + r.file + " is larger than " +
+             std::to_string(kMaxConfigFileBytes >> 20) + " MiB";
   else if (!LoadSoupFile(config, path, r.file, {}, kMaxConfigFileBytes))
     r.note = "skipped '" + path + "': malformed " + r.file;
   const KUID kuid = r.note.empty() ? config.GetNamedTagAsKUID(N().kuid) : KUID::Null();
@@ -622,7 +629,8 @@ void AssetIndex::Impl::StoreAsset(int root, const std::string& path, const std::
 
 void AssetIndex::Impl::Insert(const Row& r, bool winner, uint32_t flags) {
   Sql::Statement& s = Stmt(
-      "INSERT OR REPLACE INTO folders VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15, ?16, "
+      "INSERT OR REPLACE INTO folders VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, "
+      "?15, ?16, "
       "?17, ?18, ?19, ?20, ?21, ?22, ?23, ?24, ?25, ?26, ?27, ?28, ?29, ?30, ?31, ?32, ?33, ?34, ?35)");
   const std::string depBytes = PackKUIDs(r.deps), obsoleteBytes = PackKUIDs(r.obsoletes);
   const UMBAssetInfo& info = r.info;
@@ -691,7 +699,8 @@ void AssetIndex::Impl::Settle() {
   std::vector<Item> items;
   {
     Sql::Statement& s = Stmt(
-        "SELECT path, root, sortkey, user, content, version, base, flags, winner, deps, obsoletes FROM folders "
+        "SELECT path, root, sortkey, user, content, version, base, flags, winner, deps, obsoletes FROM "
+        "folders "
         "WHERE ok = 1");
     while (s.Step()) {
       Item it;
@@ -699,7 +708,8 @@ void AssetIndex::Impl::Settle() {
       if (replaced.count(it.path)) continue;
       it.root = static_cast<int>(s.Int(1));
       it.sortkey = s.Text(2);
-      it.kuid = KUID(static_cast<int32_t>(s.Int(3)), static_cast<int32_t>(s.Int(4)), static_cast<int32_t>(s.Int(5)));
+      it.kuid = KUID(static_cast<int32_t>(s.Int(3)), static_cast<int32_t>(s.Int(4)),
+                     static_cast<int32_t>(s.Int(5)));
       it.base = static_cast<uint32_t>(s.Int(6));
       it.flags = static_cast<uint32_t>(s.Int(7));
       it.winner = s.Int(8) != 0;
@@ -726,7 +736,8 @@ void AssetIndex::Impl::Settle() {
   for (size_t i = 0; i < items.size(); ++i) {
     auto [at, added] = winners.emplace(items[i].kuid, i);
     const Item& best = items[at->second];
-    if (!added && (items[i].root < best.root || (items[i].root == best.root && items[i].sortkey < best.sortkey)))
+    if (!added &&
+        (items[i].root < best.root || (items[i].root == best.root && items[i].sortkey < best.sortkey)))
       at->second = i;
   }
   std::set<KUID, KuidLess> obsoleted;
@@ -776,19 +787,21 @@ void AssetIndex::Impl::Settle() {
 }
 
 void AssetIndex::Impl::LogFindings() {
-  Sql::Statement& skipped = Stmt("SELECT note FROM folders WHERE ok = 0 AND note <> '' ORDER BY root, sortkey");
+  Sql::Statement& skipped =
+      Stmt("SELECT note FROM folders WHERE ok = 0 AND note <> '' ORDER BY root, sortkey");
   while (skipped.Step()) UmbLog("FolderAssetDatabase::Rescan> " + skipped.Text(0));
   // Every copy that lost to another of its KUID; the editing copy of an installed asset
   // is expected.
   Sql::Statement& dups = Stmt(
       "SELECT d.path, d.root, w.path, w.root, d.user, d.content, d.version FROM folders d "
-                      "JOIN folders w ON w.winner = 1 AND w.user = d.user AND w.content = d.content AND "
-                      "w.version = d.version WHERE d.ok = 1 AND d.winner = 0 ORDER BY d.root, d.sortkey");
+      "JOIN folders w ON w.winner = 1 AND w.user = d.user AND w.content = d.content AND "
+      "w.version = d.version WHERE d.ok = 1 AND d.winner = 0 ORDER BY d.root, d.sortkey");
   while (dups.Step()) {
     if (dups.Int(3) == 0 && dups.Int(1) != 0) continue;
-    KUID k(static_cast<int32_t>(dups.Int(4)), static_cast<int32_t>(dups.Int(5)), static_cast<int32_t>(dups.Int(6)));
-    UmbLog("FolderAssetDatabase::Rescan> duplicate " + FormatKUIDTag(k) + " in '" + dups.Text(0) + "', keeping '" +
-           dups.Text(2) + "'");
+    KUID k(static_cast<int32_t>(dups.Int(4)), static_cast<int32_t>(dups.Int(5)),
+           static_cast<int32_t>(dups.Int(6)));
+    UmbLog("FolderAssetDatabase::Rescan> duplicate " + FormatKUIDTag(k) + " in '" + dups.Text(0) +
+           "', keeping '" + dups.Text(2) + "'");
   }
 }
 
@@ -802,7 +815,7 @@ KUID AssetIndex::Resolve(const KUID& k) {
   if (k.IsNull()) return KUID::Null();
   Sql::Statement& s = m_impl->Stmt(
       "SELECT version FROM folders WHERE winner = 1 AND user = ?1 AND content = ?2 AND version >= ?3 "
-                   "ORDER BY version = ?3 DESC, version DESC LIMIT 1");
+      "ORDER BY version = ?3 DESC, version DESC LIMIT 1");
   s.Bind(1, int64_t{k.user}).Bind(2, int64_t{k.content}).Bind(3, int64_t{k.version});
   const KUID out = s.Step() ? KUID(k.user, k.content, static_cast<int32_t>(s.Int(0))) : KUID::Null();
   s.Reset();  // a statement left on a row would hold its read snapshot open
@@ -813,7 +826,7 @@ KUID AssetIndex::Newest(const KUID& k) {
   if (k.IsNull()) return KUID::Null();
   Sql::Statement& s = m_impl->Stmt(
       "SELECT version FROM folders WHERE winner = 1 AND user = ?1 AND content = ?2 "
-                   "ORDER BY version DESC LIMIT 1");
+      "ORDER BY version DESC LIMIT 1");
   s.Bind(1, int64_t{k.user}).Bind(2, int64_t{k.content});
   const KUID out = s.Step() ? KUID(k.user, k.content, static_cast<int32_t>(s.Int(0))) : KUID::Null();
   s.Reset();
@@ -823,9 +836,9 @@ KUID AssetIndex::Newest(const KUID& k) {
 bool AssetIndex::Find(const KUID& k, Asset& out) {
   const KUID r = Resolve(k);
   if (r.IsNull()) return false;
-  const std::string sql =
-      std::string("SELECT ") + kAssetColumns + " FROM folders WHERE winner = 1 AND user = ?1 AND content = ?2 AND "
-      "version = ?3";
+  const std::string sql = std::string("SELECT ") + kAssetColumns +
+                          " FROM folders WHERE winner = 1 AND user = ?1 AND content = ?2 AND "
+                          "version = ?3";
   Sql::Statement& s = m_impl->Stmt(sql.c_str());
   s.Bind(1, int64_t{r.user}).Bind(2, int64_t{r.content}).Bind(3, int64_t{r.version});
   const bool found = s.Step();
@@ -835,8 +848,8 @@ bool AssetIndex::Find(const KUID& k, Asset& out) {
 }
 
 void AssetIndex::ForEach(const std::function<void(const Asset&)>& visit) {
-  const std::string sql =
-      std::string("SELECT ") + kAssetColumns + " FROM folders WHERE winner = 1 ORDER BY user, content, version";
+  const std::string sql = std::string("SELECT ") + kAssetColumns +
+                          " FROM folders WHERE winner = 1 ORDER BY user, content, version";
   Sql::Statement& s = m_impl->Stmt(sql.c_str());
   while (s.Step()) visit(ReadAsset(s));
 }

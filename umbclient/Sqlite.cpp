@@ -76,8 +76,7 @@ Statement& Statement::Bind(int index, double value) {
 }
 
 Statement& Statement::Bind(int index, std::string_view text) {
-  if (m_stmt)
-    sqlite3_bind_text64(m_stmt, index, text.data(), text.size(), SQLITE_TRANSIENT, SQLITE_UTF8);
+  if (m_stmt) sqlite3_bind_text64(m_stmt, index, text.data(), text.size(), SQLITE_TRANSIENT, SQLITE_UTF8);
   return *this;
 }
 
@@ -121,7 +120,8 @@ std::string_view Statement::Blob(int column) const {
   if (!m_stmt) return std::string_view();
   const void* data = sqlite3_column_blob(m_stmt, column);
   const int size = sqlite3_column_bytes(m_stmt, column);
-  return data ? std::string_view(static_cast<const char*>(data), static_cast<size_t>(size)) : std::string_view();
+  return data ? std::string_view(static_cast<const char*>(data), static_cast<size_t>(size))
+              : std::string_view();
 }
 
 }  // namespace Sql

@@ -52,9 +52,10 @@ std::string Answers(AssetIndex& index, const std::vector<KUID>& asked) {
   };
   index.ForEach([&](const AssetIndex::Asset& a) {
     const UMBAssetInfo& i = a.info;
-    out += FormatKUIDTag(i.kuid) + " " + a.folder + " " + a.configName + " " + a.key + " [" + i.localisedName + "|" +
-           i.kind + "|" + i.creatorName + "] flags " + std::to_string(i.stateFlags) + " deps " +
-           kuids(a.dependencies) + " obsoletes " + kuids(a.obsoletes) + " desc " + a.description + "\n";
+    out += FormatKUIDTag(i.kuid) + " " + a.folder + " " + a.configName + " " + a.key + " [" +
+           i.localisedName + "|" + i.kind + "|" + i.creatorName + "] flags " + std::to_string(i.stateFlags) +
+           " deps " + kuids(a.dependencies) + " obsoletes " + kuids(a.obsoletes) + " desc " + a.description +
+           "\n";
   });
   for (const KUID& k : asked) {
     AssetIndex::Asset a;
@@ -161,7 +162,8 @@ TEST_F(AssetIndexTest, ChangedTreeBetweenRunsAnswersAsAFreshScan) {
   EXPECT_NE(second.find("[X|scenery"), std::string::npos) << second;
   EXPECT_NE(second.find(tree.Path("user/local/renamed")), std::string::npos) << second;
   EXPECT_EQ(second.find(tree.Path("user/local/dup")), std::string::npos) << second;
-  EXPECT_NE(second.find("<kuid:10:6> " + tree.Path("user/local/e") + " config.chump"), std::string::npos) << second;
+  EXPECT_NE(second.find("<kuid:10:6> " + tree.Path("user/local/e") + " config.chump"), std::string::npos)
+      << second;
 }
 
 TEST_F(AssetIndexTest, ConfigsWrittenJustBeforeTheScanAreReadAgain) {
@@ -195,9 +197,9 @@ TEST_F(AssetIndexTest, DamagedOrForeignFilesAreRebuiltNeverTrusted) {
 
   SoupRef other = Config(KUID(10, 1, 0), "Elsewhere", "scenery");
   const std::vector<std::string> damaged = {
-      whole.substr(0, whole.size() / 2),                          // cut short
-      whole.substr(0, 100),                                       // the header alone
-      std::string(whole.size(), 'x'),                             // garbage
+      whole.substr(0, whole.size() / 2),                               // cut short
+      whole.substr(0, 100),                                            // the header alone
+      std::string(whole.size(), 'x'),                                  // garbage
       whole.substr(0, 4096) + std::string(whole.size() - 4096, '\0'),  // pages lost
   };
   for (const std::string& bytes : damaged) {
@@ -245,7 +247,8 @@ TEST_F(AssetIndexTest, UnwritableCacheFolderKeepsTheIndexInMemory) {
 TEST_F(AssetIndexTest, ConfigsAboveTheSizeLimitAreSkippedAtTheLimitIndexed) {
   // A valid config padded with blank lines to an exact size.
   auto sized = [](const KUID& k, uint64_t size) {
-    std::string text = "kuid <kuid:" + std::to_string(k.user) + ":" + std::to_string(k.content) + ">\nkind scenery\n";
+    std::string text =
+        "kuid <kuid:" + std::to_string(k.user) + ":" + std::to_string(k.content) + ">\nkind scenery\n";
     text.resize(size, '\n');
     return text;
   };
