@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <functional>
 
 #include "gamescript/compiler/Messages.h"
 #include "gamescript/compiler/ParseContext.h"
@@ -75,15 +76,110 @@ std::string NameKey(const GSSymbol& s) {
   return key;
 }
 
+bool NameMatches(const GSSymbol& head, std::string_view key) {
+  if (key.empty() || key[0] != '\1') return head.kind != SymDependent && head.name == key;
+  if (head.kind != SymDependent || head.name.size() != key.size() - 1) return false;
+  for (std::size_t i = 0; i < head.name.size(); ++i)
+    if (Lower(head.name[i]) != key[i + 1]) return false;
+  return true;
+}
+
+// The text between "::" and "(" of a function's symbol name.
+std::string_view PlainView(std::string_view symbolName) {
+  const std::size_t start = symbolName.find("::");
+  const std::size_t from = start == std::string_view::npos ? 0 : start + 2;
+  const std::size_t end = symbolName.find('(', from);
+  return symbolName.substr(from, end == std::string_view::npos ? std::string_view::npos : end - from);
+}
+
+bool PlainMatches(const GSSymbol& head, std::string_view key) { return PlainView(head.name) == key; }
+
+std::size_t KeyHash(std::string_view key) { return std::hash<std::string_view>()(key); }
+
 }  // namespace
 
+std::size_t SymbolHash::Index::Position(std::string_view key, std::size_t hash) const {
+  const std::size_t mask = m_slots.size() - 1;
+  std::size_t i = hash & mask;
+  while (m_slots[i].head != nullptr && !(m_slots[i].hash == hash && m_matches(*m_slots[i].head, key)))
+    i = (i + 1) & mask;
+  return i;
+}
+
+SymbolHash::Slot* SymbolHash::Index::Find(std::string_view key, std::size_t hash) const {
+  if (m_slots.empty()) return nullptr;
+  const Slot& slot = m_slots[Position(key, hash)];
+  return slot.head != nullptr ? const_cast<Slot*>(&slot) : nullptr;
+}
+
+SymbolHash::Slot& SymbolHash::Index::Place(std::string_view key, std::size_t hash) {
+  if ((m_used + 1) * 2 > m_slots.size()) Grow();
+  Slot& slot = m_slots[Position(key, hash)];
+  if (slot.head == nullptr) {
+    slot.hash = hash;
+    slot.tail = nullptr;
+    ++m_used;
+  }
+  return slot;
+}
+
+void SymbolHash::Index::Grow() {
+  std::vector<Slot> old(std::max<std::size_t>(8, m_slots.size() * 2), Slot{0, nullptr, nullptr});
+  old.swap(m_slots);
+  const std::size_t mask = m_slots.size() - 1;
+  for (const Slot& slot : old) {
+    if (slot.head == nullptr) continue;
+    std::size_t i = slot.hash & mask;
+    while (m_slots[i].head != nullptr) i = (i + 1) & mask;
+    m_slots[i] = slot;
+  }
+}
+
+void SymbolHash::Index::Erase(Slot& slot) {
+  // Later entries of the same probe run move back into the hole, so every
+  // key stays reachable from its home position without tombstones.
+  const std::size_t mask = m_slots.size() - 1;
+  std::size_t hole = static_cast<std::size_t>(&slot - m_slots.data());
+  for (std::size_t j = (hole + 1) & mask; m_slots[j].head != nullptr; j = (j + 1) & mask) {
+    const std::size_t home = m_slots[j].hash & mask;
+    const bool stays = hole < j ? (home > hole && home <= j) : (home > hole || home <= j);
+    if (stays) continue;
+    m_slots[hole] = m_slots[j];
+    hole = j;
+  }
+  m_slots[hole] = Slot{0, nullptr, nullptr};
+  --m_used;
+}
+
+SymbolHash::SymbolHash(uint32_t buckets)
+    : m_buckets(buckets), m_byName(&NameMatches), m_functionsByPlainName(&PlainMatches) {}
+
 bool SymbolHash::Insert(GSSymbol* symbol) {
-  std::vector<GSSymbol*>& same = m_byName[NameKey(*symbol)];
-  auto at = same.begin();
-  while (at != same.end() && (*at)->level > symbol->level) ++at;
-  if (at != same.end() && (*at)->level == symbol->level) return false;
-  same.insert(at, symbol);
-  if (symbol->kind == SymFunction) m_functionsByPlainName[PlainFunctionName(symbol->name)].push_back(symbol);
+  const std::string folded = symbol->kind == SymDependent ? NameKey(*symbol) : std::string();
+  const std::string_view key = symbol->kind == SymDependent ? std::string_view(folded) : symbol->name;
+  Slot& slot = m_byName.Place(key, KeyHash(key));
+  GSSymbol* before = nullptr;
+  GSSymbol* at = slot.head;
+  while (at != nullptr && at->level > symbol->level) {
+    before = at;
+    at = at->sameName;
+  }
+  if (at != nullptr && at->level == symbol->level) return false;
+  symbol->sameName = at;
+  if (before != nullptr)
+    before->sameName = symbol;
+  else
+    slot.head = symbol;
+  if (symbol->kind == SymFunction) {
+    const std::string_view plain = PlainView(symbol->name);
+    Slot& same = m_functionsByPlainName.Place(plain, KeyHash(plain));
+    symbol->samePlainName = nullptr;
+    if (same.head == nullptr)
+      same.head = symbol;
+    else
+      same.tail->samePlainName = symbol;
+    same.tail = symbol;
+  }
   m_orderedValid = false;
   ++m_count;
   return true;
@@ -91,9 +187,9 @@ bool SymbolHash::Insert(GSSymbol* symbol) {
 
 GSSymbol* SymbolHash::Find(const GSSymbol& probe) const {
   if (probe.kind != SymDependent) return FindName(probe.name, probe.level);
-  const auto it = m_byName.find(NameKey(probe));
-  if (it == m_byName.end()) return nullptr;
-  for (GSSymbol* s : it->second)
+  const std::string key = NameKey(probe);
+  const Slot* slot = m_byName.Find(key, KeyHash(key));
+  for (GSSymbol* s = slot ? slot->head : nullptr; s != nullptr; s = s->sameName)
     if (probe.level == -1 || s->level == probe.level) return s;
   return nullptr;
 }
@@ -101,26 +197,38 @@ GSSymbol* SymbolHash::Find(const GSSymbol& probe) const {
 GSSymbol* SymbolHash::FindName(std::string_view name, int32_t level) const {
   // A source file's key starts with a byte no declared name has.
   if (!name.empty() && name[0] == '\1') return nullptr;
-  const auto it = m_byName.find(name);
-  if (it == m_byName.end()) return nullptr;
-  for (GSSymbol* s : it->second)
+  const Slot* slot = m_byName.Find(name, KeyHash(name));
+  for (GSSymbol* s = slot ? slot->head : nullptr; s != nullptr; s = s->sameName)
     if (level == -1 || s->level == level) return s;
   return nullptr;
 }
 
 bool SymbolHash::Remove(GSSymbol* symbol) {
-  const auto it = m_byName.find(NameKey(*symbol));
-  if (it == m_byName.end()) return false;
-  std::vector<GSSymbol*>& same = it->second;
-  const auto at = std::find(same.begin(), same.end(), symbol);
-  if (at == same.end()) return false;
-  same.erase(at);
-  if (same.empty()) m_byName.erase(it);
+  const std::string folded = symbol->kind == SymDependent ? NameKey(*symbol) : std::string();
+  const std::string_view key = symbol->kind == SymDependent ? std::string_view(folded) : symbol->name;
+  Slot* slot = m_byName.Find(key, KeyHash(key));
+  if (slot == nullptr) return false;
+  GSSymbol** link = &slot->head;
+  while (*link != nullptr && *link != symbol) link = &(*link)->sameName;
+  if (*link == nullptr) return false;
+  *link = symbol->sameName;
+  symbol->sameName = nullptr;
+  if (slot->head == nullptr) m_byName.Erase(*slot);
   if (symbol->kind == SymFunction) {
-    const auto f = m_functionsByPlainName.find(PlainFunctionName(symbol->name));
-    if (f != m_functionsByPlainName.end()) {
-      f->second.erase(std::remove(f->second.begin(), f->second.end(), symbol), f->second.end());
-      if (f->second.empty()) m_functionsByPlainName.erase(f);
+    const std::string_view plain = PlainView(symbol->name);
+    if (Slot* same = m_functionsByPlainName.Find(plain, KeyHash(plain))) {
+      GSSymbol* before = nullptr;
+      for (GSSymbol* s = same->head; s != nullptr; before = s, s = s->samePlainName) {
+        if (s != symbol) continue;
+        if (before != nullptr)
+          before->samePlainName = s->samePlainName;
+        else
+          same->head = s->samePlainName;
+        if (same->tail == s) same->tail = before;
+        break;
+      }
+      symbol->samePlainName = nullptr;
+      if (same->head == nullptr) m_functionsByPlainName.Erase(*same);
     }
   }
   m_orderedValid = false;
@@ -143,7 +251,7 @@ const std::vector<GSSymbol*>& SymbolHash::Ordered() const {
   if (!m_orderedValid) {
     m_ordered.clear();
     m_ordered.reserve(m_count);
-    for (const auto& [key, same] : m_byName) m_ordered.insert(m_ordered.end(), same.begin(), same.end());
+    ForEachUnordered([&](GSSymbol* s) { m_ordered.push_back(s); });
     SortInTableOrder(m_ordered);
     m_orderedValid = true;
   }
@@ -151,9 +259,9 @@ const std::vector<GSSymbol*>& SymbolHash::Ordered() const {
 }
 
 std::vector<GSSymbol*> SymbolHash::FunctionsNamed(const std::string& plain) const {
-  const auto it = m_functionsByPlainName.find(plain);
-  if (it == m_functionsByPlainName.end()) return {};
-  std::vector<GSSymbol*> found = it->second;
+  std::vector<GSSymbol*> found;
+  const Slot* same = m_functionsByPlainName.Find(plain, KeyHash(plain));
+  for (GSSymbol* s = same ? same->head : nullptr; s != nullptr; s = s->samePlainName) found.push_back(s);
   SortInTableOrder(found);
   return found;
 }
@@ -419,12 +527,7 @@ bool GSSymbolTable::FindAncestor(GSClassSymbol* cls, const std::string& name, An
   return false;
 }
 
-std::string PlainFunctionName(const std::string& symbolName) {
-  const size_t start = symbolName.find("::");
-  const size_t from = start == std::string::npos ? 0 : start + 2;
-  const size_t end = symbolName.find('(', from);
-  return symbolName.substr(from, end == std::string::npos ? std::string::npos : end - from);
-}
+std::string PlainFunctionName(const std::string& symbolName) { return std::string(PlainView(symbolName)); }
 
 int GSSymbolTable::FindFunctions(GSClassSymbol* cls, const std::string& name, int argumentCount,
                                  GSFunctionSymbol** result, int capacity, bool searchAncestors) {

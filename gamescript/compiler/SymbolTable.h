@@ -41,6 +41,10 @@ public:
   GSSymbol* scopeNext = nullptr;        // next symbol of the same block level
   GSClassSymbol* ownerClass = nullptr;  // member table that holds it
   GSSymbolTable* ownerTable = nullptr;  // global table that holds it
+  // Links of the table that holds it: the next entry of the same name (a
+  // lower level), and the next function of the same plain name.
+  GSSymbol* sameName = nullptr;
+  GSSymbol* samePlainName = nullptr;
 
   bool HasOwner() const { return ownerClass != nullptr || ownerTable != nullptr; }
 
@@ -84,7 +88,7 @@ public:
 // same time however many members the table holds.
 class SymbolHash {
 public:
-  explicit SymbolHash(uint32_t buckets = 61) : m_buckets(buckets) {}
+  explicit SymbolHash(uint32_t buckets = 61);
   bool Insert(GSSymbol* symbol);
   // The entry equal to the probe, or null; a probe of level -1 finds the
   // entry of that name with the highest level.
@@ -102,8 +106,8 @@ public:
   // not depend on it. The visit must not change the table.
   template <typename F>
   void ForEachUnordered(F&& visit) const {
-    for (const auto& entry : m_byName)
-      for (GSSymbol* s : entry.second) visit(s);
+    for (const Slot& slot : m_byName.Slots())
+      for (GSSymbol* s = slot.head; s != nullptr; s = s->sameName) visit(s);
   }
   // The functions whose plain name (the text between "::" and "(") is
   // `plain`, in table order.
@@ -114,14 +118,39 @@ private:
   void SortInTableOrder(std::vector<GSSymbol*>& symbols) const;
 
   uint32_t m_buckets;
+  // One name's entries, linked through the symbols themselves; a free slot
+  // has no head.
+  struct Slot {
+    std::size_t hash;
+    GSSymbol* head;
+    GSSymbol* tail;
+  };
+  // Names to their entries: open addressing, linear probing, at most half
+  // full. An entry costs no allocation of its own, and dropping the table is
+  // one free.
+  class Index {
+  public:
+    using Matches = bool (*)(const GSSymbol& head, std::string_view key);
+    explicit Index(Matches matches) : m_matches(matches) {}
+    Slot* Find(std::string_view key, std::size_t hash) const;
+    // The slot of the key; a new one (no head yet) when the key is not there.
+    Slot& Place(std::string_view key, std::size_t hash);
+    // Frees a slot whose chain has become empty.
+    void Erase(Slot& slot);
+    const std::vector<Slot>& Slots() const { return m_slots; }
+
+  private:
+    std::size_t Position(std::string_view key, std::size_t hash) const;
+    void Grow();
+
+    std::vector<Slot> m_slots;
+    std::size_t m_used = 0;
+    Matches m_matches;
+  };
   // By name (a source file's lower-cased behind a marker byte); entries of
   // one name go higher level first.
-  struct KeyHash {
-    using is_transparent = void;
-    std::size_t operator()(std::string_view key) const { return std::hash<std::string_view>()(key); }
-  };
-  using Index = std::unordered_map<std::string, std::vector<GSSymbol*>, KeyHash, std::equal_to<>>;
   Index m_byName;
+  // Functions by plain name, in the order they were entered.
   Index m_functionsByPlainName;
   mutable std::vector<GSSymbol*> m_ordered;  // table order, rebuilt after a change
   mutable bool m_orderedValid = true;

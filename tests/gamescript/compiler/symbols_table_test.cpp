@@ -2,6 +2,10 @@
 // compiler's symbol table.
 #include <gtest/gtest.h>
 
+#include <map>
+#include <memory>
+#include <set>
+
 #include "gamescript/compiler/Messages.h"
 #include "gamescript/compiler/SymbolTable.h"
 #include "tests/gamescript/compiler/parser_support.h"
@@ -167,6 +171,72 @@ TEST(SymbolsFunctions, OverloadsAreFoundByPlainNameAndArgumentCount) {
   EXPECT_EQ(f.table.FindFunctions(d, "Go", 1, found, 1, true), 1);  // capacity holds
   EXPECT_EQ(f.table.FindFunctions(base, "Go", 1, found, 8, true), 1);
   EXPECT_EQ(found[0], b1);
+}
+
+// The name index under many inserts and removes (names that collide, emptied
+// chains, overloads entered and dropped): every lookup agrees with a plain
+// model, and a name's entries keep the highest level first.
+TEST(SymbolsHash, LookupsAgreeWithAModelThroughInsertsAndRemoves) {
+  SymbolHash table(31);
+  std::vector<std::unique_ptr<GSSymbol>> owned;
+  std::map<std::pair<std::string, int32_t>, GSSymbol*> model;  // (name, level)
+  std::map<std::string, std::set<GSSymbol*>> plain;            // functions by plain name
+  uint32_t seed = 12345;
+  auto next = [&seed](uint32_t n) {
+    seed = seed * 1103515245u + 12345u;
+    return (seed >> 8) % n;
+  };
+  for (int step = 0; step < 20000; ++step) {
+    if (next(3) != 0 || model.empty()) {
+      const bool function = next(4) == 0;
+      std::unique_ptr<GSSymbol> symbol;
+      if (function) {
+        const std::string name = "F" + std::to_string(next(40));
+        symbol = std::make_unique<GSFunctionSymbol>();
+        symbol->name = FunctionSymbolName(name, std::vector<std::string>(next(3), "int"));
+      } else {
+        symbol = std::make_unique<GSVariableSymbol>();
+        symbol->name = "v" + std::to_string(next(400));
+      }
+      symbol->level = function ? 0 : static_cast<int32_t>(next(4));
+      const auto key = std::make_pair(symbol->name, symbol->level);
+      const bool fresh = model.count(key) == 0;
+      ASSERT_EQ(table.Insert(symbol.get()), fresh) << symbol->name;
+      if (!fresh) continue;
+      model[key] = symbol.get();
+      if (function) plain[PlainFunctionName(symbol->name)].insert(symbol.get());
+      owned.push_back(std::move(symbol));
+    } else {
+      auto it = model.begin();
+      std::advance(it, next(static_cast<uint32_t>(model.size())));
+      GSSymbol* gone = it->second;
+      ASSERT_TRUE(table.Remove(gone));
+      EXPECT_FALSE(table.Remove(gone));
+      if (gone->kind == SymFunction) plain[PlainFunctionName(gone->name)].erase(gone);
+      model.erase(it);
+    }
+    if (step % 1000 != 999) continue;
+    ASSERT_EQ(table.Count(), model.size());
+    uint32_t visited = 0;
+    table.ForEach([&](GSSymbol*) { ++visited; });
+    EXPECT_EQ(visited, model.size());
+    for (int v = 0; v < 400; ++v) {
+      const std::string name = "v" + std::to_string(v);
+      GSSymbol* highest = nullptr;
+      for (int32_t level = 0; level < 4; ++level) {
+        const auto it = model.find({name, level});
+        GSSymbol* expected = it == model.end() ? nullptr : it->second;
+        ASSERT_EQ(table.FindName(name, level), expected) << name << " " << level;
+        if (expected) highest = expected;
+      }
+      ASSERT_EQ(table.FindName(name, -1), highest) << name;
+    }
+    for (const auto& [name, functions] : plain) {
+      const std::vector<GSSymbol*> found = table.FunctionsNamed(name);
+      EXPECT_EQ(std::set<GSSymbol*>(found.begin(), found.end()), functions) << name;
+      EXPECT_EQ(found.size(), functions.size()) << name;
+    }
+  }
 }
 
 TEST(SymbolsFunctions, SymbolNamesAndSignatureKeys) {
