@@ -16,6 +16,8 @@ AlphaBlendItem* AlphaBlendItemPool::Take() {
 void AlphaBlendItemPool::Give(AlphaBlendItem* item) {
   item->material.reset();
   item->chunk = nullptr;
+  std::vector<uint16_t>().swap(item->ownIndices);
+  item->sortedIndices = nullptr;
   m_free.push_back(item);
 }
 

@@ -19,6 +19,13 @@ struct AlphaBlendItem {
   std::shared_ptr<Material> material;
   float transform[16] = {};
   uint32_t parameter = 0;
+  uint32_t primitiveKind = 0;  // the chunk's, from its flags
+  // Near chunks: their triangles' indices sorted far to near, in the cache's
+  // index pool or, for more than a pool block holds, in the item's own copy.
+  bool sorted = false;
+  const uint16_t* sortedIndices = nullptr;
+  uint32_t sortedCount = 0;
+  std::vector<uint16_t> ownIndices;
   AlphaBlendItem* left = nullptr;
   AlphaBlendItem* right = nullptr;
   bool red = false;

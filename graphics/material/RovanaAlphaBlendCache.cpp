@@ -1,8 +1,12 @@
 #include "graphics/material/RovanaAlphaBlendCache.h"
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
+#include <cstring>
 #include <limits>
+
+#include "kiv/render/Material.h"
 
 namespace Kiv {
 
@@ -33,14 +37,131 @@ uint32_t RovanaAlphaBlendCache::BucketIndex(float distance) const {
 
 uint32_t RovanaAlphaBlendCache::Add(const GeometryChunk* chunk, std::shared_ptr<Material> material,
                                     const float transform[16], uint32_t parameter) {
-  const float distance = ViewerDistance(transform);
+  float distance = ViewerDistance(transform);
   const uint32_t index = BucketIndex(distance);
+  std::vector<uint16_t> own;
+  const uint16_t* pooled = nullptr;
+  uint32_t count = 0;
+  const bool sorted =
+      index < kNearBucketLimit && chunk && SortNearRange(*chunk, transform, own, pooled, count, distance);
   AlphaBlendItem* item = m_buckets[m_base + index]->Insert(distance);
   item->chunk = chunk;
   item->material = std::move(material);
   for (int i = 0; i < 16; ++i) item->transform[i] = transform[i];
   item->parameter = parameter;
+  item->primitiveKind = chunk ? chunk->GetFlags() & 0x1Fu : 0;
+  if (sorted) {
+    item->sorted = true;
+    item->sortedCount = count;
+    item->ownIndices = std::move(own);
+    item->sortedIndices = pooled ? pooled : item->ownIndices.data();
+  }
   return index;
+}
+
+uint16_t* RovanaAlphaBlendCache::TakeIndices(size_t count) {
+  if (m_poolBlocks.empty() || m_poolUsed + count > kIndexPoolBlock) {
+    m_poolBlocks.push_back(std::make_unique<uint16_t[]>(kIndexPoolBlock));
+    m_poolUsed = 0;
+  }
+  uint16_t* out = m_poolBlocks.back().get() + m_poolUsed;
+  m_poolUsed += count;
+  return out;
+}
+
+void RovanaAlphaBlendCache::ResetIndexPool() {
+  // A nested scene's clear or render must not take the indices of the outer
+  // scene's items still waiting to be drawn: only the outermost scene resets.
+  if (m_base != 0) return;
+  // The first block stays for the next frame.
+  if (m_poolBlocks.size() > 1) m_poolBlocks.resize(1);
+  m_poolUsed = 0;
+}
+
+bool RovanaAlphaBlendCache::SortNearRange(const GeometryChunk& chunk, const float transform[16],
+                                          std::vector<uint16_t>& own, const uint16_t*& pooled,
+                                          uint32_t& count, float& distance) {
+  const uint32_t kind = chunk.GetFlags() & 0x1Fu;
+  const uint16_t* indices = chunk.GetIndexArray();
+  const ElementArray positions = chunk.GetElement(kElementPosition);
+  const uint32_t indexCount = chunk.GetNumIndices();
+  if (!indices || !positions || indexCount < 3) return false;
+  if (kind != kPrimitiveTriangleList && kind != kPrimitiveTriangleStrip) return false;
+  const uint32_t triangles = kind == kPrimitiveTriangleList ? indexCount / 3 : indexCount - 2;
+  const uint32_t vertices = chunk.GetNumVertices();
+  // The viewer in the chunk's own space.
+  float viewer[3];
+  for (int i = 0; i < 3; ++i) {
+    viewer[i] = -(transform[i * 4 + 0] * transform[12] + transform[i * 4 + 1] * transform[13] +
+                  transform[i * 4 + 2] * transform[14]);
+  }
+  auto corner = [&](uint32_t t, int c) -> uint16_t {
+    return kind == kPrimitiveTriangleList ? indices[3 * t + uint32_t(c)] : indices[t + uint32_t(c)];
+  };
+  m_scratch.resize(triangles);
+  m_order.resize(triangles);
+  for (uint32_t t = 0; t < triangles; ++t) {
+    float centre[3] = {0, 0, 0};
+    for (int c = 0; c < 3; ++c) {
+      const uint16_t v = corner(t, c);
+      // An index past the vertices cannot be read: the chunk draws unsorted.
+      if (v >= vertices) return false;
+      float p[3];
+      std::memcpy(p, positions.data + size_t(v) * positions.stride, sizeof p);
+      for (int i = 0; i < 3; ++i) centre[i] += p[i] / 3.0f;
+    }
+    float squared = 0.0f;
+    for (int i = 0; i < 3; ++i) squared += (centre[i] - viewer[i]) * (centre[i] - viewer[i]);
+    m_scratch[t] = std::isfinite(squared) ? squared : std::numeric_limits<float>::max();
+    m_order[t] = t;
+  }
+  // Farthest first; equal distances keep their order.
+  std::stable_sort(m_order.begin(), m_order.end(),
+                   [&](uint32_t a, uint32_t b) { return m_scratch[a] > m_scratch[b]; });
+  count = triangles * 3;
+  uint16_t* out;
+  if (count <= kIndexPoolBlock) {
+    out = TakeIndices(count);
+    pooled = out;
+  } else {
+    own.resize(count);
+    out = own.data();
+    pooled = nullptr;
+  }
+  for (uint32_t k = 0; k < triangles; ++k) {
+    const uint32_t t = m_order[k];
+    // Every second triangle of a strip turns the other way round.
+    const bool reverse = kind == kPrimitiveTriangleStrip && (t & 1u);
+    for (int c = 0; c < 3; ++c) out[3 * k + uint32_t(c)] = corner(t, reverse ? 2 - c : c);
+  }
+  // The mean of the farthest and the nearest triangle, as a distance (not squared).
+  distance = 0.5f * (std::sqrt(m_scratch[m_order.front()]) + std::sqrt(m_scratch[m_order.back()]));
+  return true;
+}
+
+void RovanaAlphaBlendCache::Render(Display& display) {
+  if (m_frozen) return;
+  display.SetAlphaTestMode(false);
+  display.SetAlphaBlendMode(true);
+  display.SetDepthWriteMode(false);
+  Render([&display](const AlphaBlendItem& item) {
+    display.SetAlphaBlendFunction(4, 5);
+    if (!item.material || !item.chunk) return;
+    RenderArgs args;
+    args.display = &display;
+    args.chunk = const_cast<GeometryChunk*>(item.chunk);
+    args.transform = item.transform;
+    if (item.sorted) {
+      args.indices = item.sortedIndices;
+      item.material->RenderPrimitives(args, 0, item.sortedCount / 3);
+    } else {
+      item.material->RenderChunk(args);
+    }
+  });
+  display.SetAlphaBlendFunction(1, 0);
+  display.SetAlphaBlendMode(false);
+  display.SetAlphaTestMode(false);
+  display.SetDepthWriteMode(true);
 }
 
 void RovanaAlphaBlendCache::Render(const std::function<void(const AlphaBlendItem&)>& draw) {
@@ -50,10 +171,12 @@ void RovanaAlphaBlendCache::Render(const std::function<void(const AlphaBlendItem
     bucket.WalkFarToNear(draw);
     bucket.Clear();
   }
+  ResetIndexPool();
 }
 
 void RovanaAlphaBlendCache::Clear() {
   for (uint32_t i = 0; i < kBucketCount; ++i) m_buckets[m_base + i]->Clear();
+  ResetIndexPool();
 }
 
 bool RovanaAlphaBlendCache::IsEmpty() const {

@@ -275,7 +275,7 @@ void RovanaBumpMaterial::DrawPasses(const RenderArgs& args, const ProgramSet& pr
                       const std::shared_ptr<ProgramHandle>& pixel) {
     if (vertex) display.BindVertexProgram(*vertex);
     if (pixel) display.BindPixelProgram(*pixel);
-    display.Draw(*args.chunk, first, count);
+    display.Draw(*args.chunk, first, count, args.indices);
     display.UnbindPrograms();
   };
 
@@ -908,7 +908,7 @@ void RovanaGlossRustMaterial::RenderPrimitives(const RenderArgs& args, uint32_t 
     }
     lit[3] = std::max(0.0f, 2.0f * rust - 1.0f);
     display.SetStageConstant(lit);
-    display.Draw(*args.chunk, first, count);
+    display.Draw(*args.chunk, first, count, args.indices);
   } else {
     ChangeTexGen(display, *args.chunk, true);
     if (states.size() > 1 && states[0] && states[1]) {
@@ -925,7 +925,7 @@ void RovanaGlossRustMaterial::RenderPrimitives(const RenderArgs& args, uint32_t 
     } else {
       SetSphericalTexureCoordinates(display, *args.chunk);
     }
-    display.Draw(*args.chunk, first, count);
+    display.Draw(*args.chunk, first, count, args.indices);
     if (GetFlags() & (cube ? 2u : 1u)) display.SetTextureCoordGen(1, 0, 2);
     display.ResetTextureMatrix(1);
   }

@@ -184,10 +184,11 @@ void Display::SetPixelRegister(int index, const float value[4]) {
   if (index >= 0 && index < 16) std::copy_n(value, 4, m_registers[index].begin());
 }
 
-void Display::Draw(const GeometryChunk& chunk, uint32_t first, uint32_t count) {
+void Display::Draw(const GeometryChunk& chunk, uint32_t first, uint32_t count, const uint16_t* indices) {
   Record("Draw", {float(first), float(count)});
   DisplayDraw draw;
   draw.chunk = &chunk;
+  draw.indices = indices;
   draw.first = first;
   draw.count = count;
   draw.vertexProgram = m_vertexProgram;

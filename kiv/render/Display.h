@@ -96,6 +96,7 @@ struct DisplayRenderState {
 struct DisplayDraw {
   const GeometryChunk* chunk = nullptr;
   uint32_t first = 0, count = 0;
+  const uint16_t* indices = nullptr;  // indices given in place of the chunk's own
   std::string vertexProgram, pixelProgram;
   std::array<std::array<float, 4>, 16> locals{}, registers{};
   DisplayRenderState state;
@@ -206,8 +207,10 @@ public:
   void SetPixelRegister(int index, const float value[4]);
   const std::array<float, 4>& GetPixelRegister(int index) const { return m_registers.at(index); }
 
-  // Draws a chunk (a range of its primitives when count is non-zero).
-  void Draw(const GeometryChunk& chunk, uint32_t first = 0, uint32_t count = 0);
+  // Draws a chunk (a range of its primitives when count is non-zero, with
+  // the given indices in place of its own when they are given).
+  void Draw(const GeometryChunk& chunk, uint32_t first = 0, uint32_t count = 0,
+            const uint16_t* indices = nullptr);
   const std::vector<DisplayDraw>& Draws() const { return m_draws; }
   void ClearDraws() { m_draws.clear(); }
 

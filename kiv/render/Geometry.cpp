@@ -35,6 +35,17 @@ VertexFormat PackedVertexPCT::Format() {
   return format;
 }
 
+uint32_t PrimitiveKindOfGeometryType(uint32_t geometryType) {
+  switch (geometryType) {
+    case 0: return kPrimitiveTriangleList;
+    case 1: return kPrimitiveTriangleStrip;
+    case 2: return kPrimitiveTriangleFan;
+    case 3: return 1;
+    case 4: return 2;
+    default: return 0;
+  }
+}
+
 VertexFormat PackedVertexPNTA::Format() {
   VertexFormat format;
   format.typeId = kTypeId;

@@ -54,6 +54,12 @@ struct ElementArray {
   explicit operator bool() const { return data != nullptr; }
 };
 
+// The primitive kind of a geometry type, as the low five bits of chunk flags
+// hold it: 4 triangle list, 8 triangle strip, 16 triangle fan (geometry types
+// 0, 1, 2); 0, 1 and 2 for the point and line types 5, 3 and 4.
+uint32_t PrimitiveKindOfGeometryType(uint32_t geometryType);
+inline constexpr uint32_t kPrimitiveTriangleList = 4, kPrimitiveTriangleStrip = 8, kPrimitiveTriangleFan = 16;
+
 // What a material is told when it creates a chunk.
 struct StandardChunkHint {
   StandardChunkHint(uint32_t kindValue = 2, uint32_t extraValue = 0) : kind(kindValue), extra(extraValue) {}

@@ -187,12 +187,12 @@ void Material::RenderPrimitives(const RenderArgs& args, uint32_t first, uint32_t
   SetLightingState(display, args.camera ? args.camera->view : nullptr, nullptr, args.lights,
                    m_opacity * args.chunk->GetOpacity());
   if (args.transform) display.SetWorldTransform(args.transform);
-  display.Draw(*args.chunk, first, count);
+  display.Draw(*args.chunk, first, count, args.indices);
   ClearDisplayState(display);
 }
 
 uint32_t Material::MakeGeometryChunkFlags(uint32_t geometryType, const StandardChunkHint& hint) {
-  uint32_t flags = geometryType & 0x1Fu;
+  uint32_t flags = PrimitiveKindOfGeometryType(geometryType);
   if (hint.valid && (hint.options & 4u)) flags |= 1u << 12;
   return flags;
 }

@@ -33,6 +33,9 @@ struct RenderArgs {
   const float* transform = nullptr;  // the chunk's world transform, 16 floats; identity when null
   const std::vector<Light>* lights = nullptr;
   int parameter = -1;
+  // Indices to draw in place of the chunk's own (a sorted copy); the count is
+  // the count of the primitive range.
+  const uint16_t* indices = nullptr;
 };
 
 // Result codes of the texture and load operations.
@@ -138,7 +141,7 @@ public:
   // camera), the chunk's vertex program, the lights and the opacity.
   void SetLightingState(Display& display, const float* view, const ProgramHandle* vertexProgram,
                         const std::vector<Light>* lights, float opacity) const;
-  // The chunk flags of a new chunk: the primitive kind in the low five bits,
+  // The chunk flags of a new chunk: the primitive kind of the geometry type in the low five bits,
   // bit 12 when the hint asks for instanced data (option bit 2).
   static uint32_t MakeGeometryChunkFlags(uint32_t geometryType, const StandardChunkHint& hint);
   // The vertex type of chunks made with the hint; null when none can be made.

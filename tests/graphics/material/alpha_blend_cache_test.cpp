@@ -1,12 +1,14 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <map>
 #include <random>
 #include <vector>
 
 #include "graphics/material/RovanaAlphaBlendCache.h"
+#include "kiv/render/Material.h"
 
 namespace Kiv {
 namespace {
@@ -171,6 +173,139 @@ TEST(RovanaAlphaBlendCache, NestedScenesUseTheirOwnBuckets) {
   cache.Leave(true, draw);
   EXPECT_EQ(cache.BucketBase(), 0u);
   EXPECT_EQ(order, (std::vector<uint32_t>{2, 1}));
+}
+
+}  // namespace
+}  // namespace Kiv
+
+namespace Kiv {
+namespace {
+
+// A chunk of triangles along the x axis: triangle t lies at x = t.
+std::unique_ptr<GeometryChunk> Row(uint32_t triangles, uint32_t geometryType) {
+  const bool strip = geometryType == 1;
+  const uint32_t vertices = strip ? triangles + 2 : triangles * 3;
+  const uint32_t indices = vertices;
+  auto chunk =
+      std::make_unique<GeometryChunk>(PackedVertexPNT::Format(), vertices, triangles, indices, triangles,
+                                      geometryType, PrimitiveKindOfGeometryType(geometryType));
+  ElementArray positions = chunk->GetElement(kElementPosition);
+  for (uint32_t v = 0; v < vertices; ++v) {
+    const float p[3] = {strip ? float(v) - 1.0f : float(v / 3), float(v % 2), 0.0f};
+    std::memcpy(positions.data + size_t(v) * positions.stride, p, sizeof p);
+  }
+  uint16_t* index = chunk->GetIndexArray();
+  for (uint32_t i = 0; i < indices; ++i) index[i] = uint16_t(i);
+  return chunk;
+}
+
+TEST(RovanaAlphaBlendCache, NearChunksDrawTheirTrianglesFarToNear) {
+  RovanaAlphaBlendCache cache;
+  auto list = Row(4, 0);
+  float transform[16];
+  // The viewer stands at x = -10 in the chunk's space (the chunk 10 units ahead).
+  Translation(transform, 10, 0, 0);
+  EXPECT_LT(cache.Add(list.get(), nullptr, transform, 1), RovanaAlphaBlendCache::kNearBucketLimit);
+  std::vector<uint16_t> drawn;
+  float itemDistance = 0.0f;
+  cache.Render([&](const AlphaBlendItem& item) {
+    ASSERT_TRUE(item.sorted);
+    drawn.assign(item.sortedIndices, item.sortedIndices + item.sortedCount);
+    itemDistance = item.distance;
+  });
+  EXPECT_EQ(drawn, (std::vector<uint16_t>{9, 10, 11, 6, 7, 8, 3, 4, 5, 0, 1, 2}));
+  EXPECT_NEAR(itemDistance, 0.5f * (std::hypot(13.0f, 2.0f / 3) + std::hypot(10.0f, 1.0f / 3)), 1e-3f);
+
+  // A strip: every second triangle turns round to keep its winding.
+  auto strip = Row(3, 1);
+  cache.Add(strip.get(), nullptr, transform, 2);
+  cache.Render([&](const AlphaBlendItem& item) {
+    drawn.assign(item.sortedIndices, item.sortedIndices + item.sortedCount);
+  });
+  EXPECT_EQ(drawn, (std::vector<uint16_t>{2, 3, 4, 3, 2, 1, 0, 1, 2}));
+
+  // Far chunks, fans and chunks with an index past their vertices stay unsorted.
+  Translation(transform, 500, 0, 0);
+  cache.Add(list.get(), nullptr, transform, 3);
+  Translation(transform, 10, 0, 0);
+  auto fan = Row(2, 2);
+  cache.Add(fan.get(), nullptr, transform, 4);
+  auto broken = Row(2, 0);
+  broken->GetIndexArray()[4] = 999;
+  cache.Add(broken.get(), nullptr, transform, 5);
+  size_t unsorted = 0;
+  cache.Render([&](const AlphaBlendItem& item) { unsorted += item.sorted ? 0 : 1; });
+  EXPECT_EQ(unsorted, 3u);
+}
+
+TEST(RovanaAlphaBlendCache, TheIndexPoolChainsBlocksAndBigChunksKeepTheirOwnCopy) {
+  RovanaAlphaBlendCache cache;
+  float transform[16];
+  Translation(transform, 5, 0, 0);
+  auto small = Row(3000, 0);  // 9000 indices: one pool block each
+  auto big = Row(4000, 0);    // 12000 indices: more than a block holds
+  cache.Add(small.get(), nullptr, transform, 1);
+  cache.Add(small.get(), nullptr, transform, 2);
+  EXPECT_EQ(cache.IndexPoolBlocks(), 2u);
+  cache.Add(big.get(), nullptr, transform, 3);
+  EXPECT_EQ(cache.IndexPoolBlocks(), 2u);
+  size_t own = 0, total = 0;
+  cache.Render([&](const AlphaBlendItem& item) {
+    own += item.ownIndices.empty() ? 0 : 1;
+    total += item.sortedCount;
+    // Nearest triangle last: triangle 0 at x = 0.
+    EXPECT_EQ(item.sortedIndices[item.sortedCount - 3], 0);
+  });
+  EXPECT_EQ(own, 1u);
+  EXPECT_EQ(total, 9000u * 2 + 12000u);
+  EXPECT_EQ(cache.IndexPoolBlocks(), 1u);
+}
+
+TEST(RovanaAlphaBlendCache, ANestedSceneLeavesTheOuterScenesSortedIndicesAlone) {
+  RovanaAlphaBlendCache cache;
+  float transform[16];
+  Translation(transform, 10, 0, 0);
+  auto outer = Row(4, 0);
+  auto inner = Row(4, 0);
+  inner->GetIndexArray()[0] = 1;  // a different order to tell them apart
+  cache.Add(outer.get(), nullptr, transform, 1);
+  std::vector<uint16_t> before;
+  cache.Enter(true);
+  cache.Add(inner.get(), nullptr, transform, 2);
+  cache.Leave(true, [](const AlphaBlendItem&) {});
+  // A later near chunk of the outer scene takes fresh pool entries.
+  cache.Add(inner.get(), nullptr, transform, 3);
+  cache.Render([&](const AlphaBlendItem& item) {
+    if (item.parameter == 1) before.assign(item.sortedIndices, item.sortedIndices + item.sortedCount);
+  });
+  EXPECT_EQ(before, (std::vector<uint16_t>{9, 10, 11, 6, 7, 8, 3, 4, 5, 0, 1, 2}));
+}
+
+TEST(RovanaAlphaBlendCache, RendersThroughMaterialsWithTheBlendStateGivenBack) {
+  RovanaAlphaBlendCache cache;
+  Display display;
+  auto material = std::make_shared<OneTextureMaterial>(PString("onetex"), nullptr);
+  auto near = Row(2, 0);
+  auto far = Row(2, 0);
+  float transform[16];
+  Translation(transform, 800, 0, 0);
+  cache.Add(far.get(), material, transform, 1);
+  Translation(transform, 5, 0, 0);
+  cache.Add(near.get(), material, transform, 2);
+  const DisplayRenderState before = display.State();
+  cache.Render(display);
+  ASSERT_EQ(display.Draws().size(), 2u);
+  EXPECT_EQ(display.Draws()[0].chunk, far.get());
+  EXPECT_EQ(display.Draws()[0].indices, nullptr);
+  EXPECT_EQ(display.Draws()[1].chunk, near.get());
+  EXPECT_NE(display.Draws()[1].indices, nullptr);
+  EXPECT_EQ(display.Draws()[1].count, 2u);
+  EXPECT_EQ(display.Draws()[1].state.blendSource, 4u);
+  EXPECT_EQ(display.Draws()[1].state.blendDestination, 5u);
+  EXPECT_TRUE(display.Draws()[1].state.alphaBlend);
+  EXPECT_FALSE(display.Draws()[1].state.depthWrite);
+  EXPECT_TRUE(display.State() == before);
+  EXPECT_TRUE(cache.IsEmpty());
 }
 
 }  // namespace
