@@ -11,12 +11,14 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <typeinfo>
 #include <utility>
 #include <vector>
 
 #include "kiv/PString.h"
 #include "kiv/render/Material.h"
+#include "kiv/render/Resource.h"
 
 namespace Kiv {
 
@@ -131,6 +133,10 @@ public:
   // The byte size and class of the objects it makes.
   virtual size_t GetObjectSize() const = 0;
   virtual const std::type_info& GetObjectType() const = 0;
+  // A new resource of the type for a name of a content folder; null for a
+  // type whose objects are not engine resources.
+  virtual std::unique_ptr<Resource> CreateResource(PString owner, PString path,
+                                                   const ResourceDatabase* database) const = 0;
 
 private:
   PString m_suffix;
@@ -147,6 +153,16 @@ public:
   }
   size_t GetObjectSize() const override { return sizeof(T); }
   const std::type_info& GetObjectType() const override { return typeid(T); }
+  std::unique_ptr<Resource> CreateResource(PString owner, PString path,
+                                           const ResourceDatabase* database) const override {
+    if constexpr (std::is_base_of_v<Resource, T> &&
+                  std::is_constructible_v<T, PString, PString, const ResourceDatabase*>) {
+      return std::make_unique<T>(std::move(owner), std::move(path), database);
+    } else {
+      (void)owner, (void)path, (void)database;
+      return nullptr;
+    }
+  }
 };
 
 // The engine's material manager: a key names its type after "m." (a

@@ -20,6 +20,7 @@
 namespace Kiv {
 
 class MaterialManager;
+class Resource;
 
 // A texture as materials hold it: reference counted through shared_ptr.
 class Texture {
@@ -35,6 +36,12 @@ public:
   int GetType() const { return m_type; }
   bool IsLoaded() const { return m_loaded; }
   void SetLoaded(bool loaded) { m_loaded = loaded; }
+  // Asked to load by a mesh resource that waits for it; a texture in memory
+  // has nothing more to load. Afterwards it reports itself loaded or failed.
+  virtual void Load() {}
+  virtual bool HasFailed() const { return false; }
+  // The resource the texture loads from; null for one made in memory.
+  virtual Resource* GetResource() const { return nullptr; }
   int GetResourcePriority() const { return m_priority; }
   void SetResourcePriority(int priority) { m_priority = priority; }
   bool IsActive() const { return m_active; }

@@ -2,6 +2,7 @@
 
 #include "kiv/File.h"
 #include "kiv/String.h"
+#include "kiv/render/Plugin.h"
 
 namespace Kiv {
 
@@ -13,6 +14,36 @@ std::string Resource::ConvertResourceName(std::string_view name) {
   return converted;
 }
 
+int Resource::Load(std::string_view fileName) {
+  (void)fileName;
+  return 1;
+}
+
+int Resource::LoadTxt(std::string_view fileName) {
+  (void)fileName;
+  return 1;
+}
+
+int Resource::Lock() {
+  if (m_status < 0) {
+    const int read = m_textForm ? LoadTxt(m_path.View()) : Load(m_path.View());
+    m_status = read == 0 && LoadAll() ? 0 : 1;
+    if (m_status == 0) LoadComplete(0);
+  }
+  if (m_status != 0) return 1;
+  ++m_locks;
+  return 0;
+}
+
+void Resource::Unlock() {
+  if (m_locks > 0) --m_locks;
+}
+
+ResourceDatabase::ResourceDatabase(std::string folder, PString ownerName)
+    : m_folder(std::move(folder)), m_ownerName(std::move(ownerName)) {}
+
+ResourceDatabase::~ResourceDatabase() = default;
+
 std::optional<std::string> ResourceDatabase::ResolveName(std::string_view name) const {
   if (!IsNameInsideFolder(name)) return std::nullopt;
   File::Path relative(name);
@@ -22,6 +53,20 @@ std::optional<std::string> ResourceDatabase::ResolveName(std::string_view name) 
   auto resolved = ResolvePath(full.View());
   if (!resolved || File::IsDirectory(*resolved)) return std::nullopt;
   return resolved;
+}
+
+Resource* ResourceDatabase::GetResource(std::string_view name) {
+  File::Path normal(Resource::ConvertResourceName(name));
+  normal.Normalise();
+  const std::string key = normal.Str();
+  std::lock_guard lock(m_mutex);
+  if (auto found = m_resources.find(key); found != m_resources.end()) return found->second.get();
+  if (!ResolveName(name)) return nullptr;
+  ResourceTypeBase* type = PluginSystem::Instance().FindResourceType(key);
+  std::unique_ptr<Resource> made = type ? type->CreateResource(m_ownerName, PString(key), this) : nullptr;
+  if (!made) return nullptr;
+  made->SetTextForm(File::Path(key).IsExt("txt"));
+  return m_resources.emplace(key, std::move(made)).first->second.get();
 }
 
 }  // namespace Kiv

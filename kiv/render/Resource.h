@@ -1,7 +1,11 @@
 #pragma once
-// The smallest part of the engine's resources that mesh loading needs: the
-// content folder that resolves names, and what a resource tells the mesh it
-// loads (owner, path, priority, substitutes, the materials that failed).
+// The engine's resources: the content folder that resolves names and makes
+// one resource per name through the resource type registered for the name's
+// suffix, and the resource that loads itself when first locked (its file,
+// then what it depends on, then its completion) and says what it needs.
+#include <map>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -11,17 +15,40 @@
 
 namespace Kiv {
 
+class Resource;
+
 // A content folder. Names resolve only inside it.
 class ResourceDatabase {
 public:
-  explicit ResourceDatabase(std::string folder) : m_folder(std::move(folder)) {}
+  explicit ResourceDatabase(std::string folder, PString ownerName = {});
+  ~ResourceDatabase();
+  ResourceDatabase(const ResourceDatabase&) = delete;
+  ResourceDatabase& operator=(const ResourceDatabase&) = delete;
+
   const std::string& Folder() const { return m_folder; }
+  // Who the folder's resources belong to (an asset's KUID text).
+  const PString& GetOwnerName() const { return m_ownerName; }
   // The on-disk path of a name relative to the folder; empty when the name
   // would leave the folder or names no existing file.
   std::optional<std::string> ResolveName(std::string_view name) const;
+  // The resource of a name (any case, either slash), made once through the
+  // resource type registered for the name's suffix and kept with the
+  // folder. Null when no type has the suffix, the type makes no resources,
+  // or the file is missing.
+  Resource* GetResource(std::string_view name);
 
 private:
   std::string m_folder;
+  PString m_ownerName;
+  std::mutex m_mutex;
+  std::map<std::string, std::unique_ptr<Resource>, std::less<>> m_resources;
+};
+
+// What IsAllLoaded answers.
+enum ResourceState : int {
+  kResourceReady = 0,    // everything it needs is loaded
+  kResourceFailed = 1,   // something it needs cannot load
+  kResourceWaiting = 5,  // something it needs is still loading
 };
 
 class Resource {
@@ -29,6 +56,8 @@ public:
   Resource(PString ownerName, PString path, const ResourceDatabase* database = nullptr)
       : m_ownerName(std::move(ownerName)), m_path(std::move(path)), m_database(database) {}
   virtual ~Resource() = default;
+  Resource(const Resource&) = delete;
+  Resource& operator=(const Resource&) = delete;
 
   // A name as resources are known by: lower case with forward slashes.
   static std::string ConvertResourceName(std::string_view name);
@@ -43,13 +72,39 @@ public:
   void SetAllowsSubstitutes(bool allow) { m_allowsSubstitutes = allow; }
   void AddFailedMaterial(std::string key) { m_failedMaterials.push_back(std::move(key)); }
   const std::vector<std::string>& GetFailedMaterials() const { return m_failedMaterials; }
+  void ClearFailedMaterials() { m_failedMaterials.clear(); }
+  // A resource of a text form (a name ending in ".txt") loads through LoadTxt.
+  bool IsTextForm() const { return m_textForm; }
+  void SetTextForm(bool text) { m_textForm = text; }
+
+  // The first lock loads: Load (or LoadTxt), then LoadAll, then
+  // LoadComplete(0). 0 when the resource is loaded, 1 when it failed (a
+  // failed resource stays failed and holds no lock).
+  int Lock();
+  void Unlock();
+  int GetLockCount() const { return m_locks; }
+  // -1 before the first lock, else what it gave.
+  int GetStatus() const { return m_status; }
+
+  // Reads the resource's file: 0, or 1 when it cannot. A plain resource has
+  // nothing to read it with.
+  virtual int Load(std::string_view fileName);
+  virtual int LoadTxt(std::string_view fileName);
+  // Asks what the resource depends on to load; false when something fails.
+  virtual bool LoadAll() { return true; }
+  virtual int IsAllLoaded() { return kResourceReady; }
+  // Finishes a load for a frame (0: none); returns the argument.
+  virtual int LoadComplete(int frame) { return frame; }
 
 private:
   PString m_ownerName, m_path;
   const ResourceDatabase* m_database;
   int m_priority = 0;
   bool m_allowsSubstitutes = false;
+  bool m_textForm = false;
   std::vector<std::string> m_failedMaterials;
+  int m_locks = 0;
+  int m_status = -1;
 };
 
 }  // namespace Kiv
