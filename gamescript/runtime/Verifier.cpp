@@ -15,6 +15,7 @@ std::string At(const char* what, std::size_t pc) {
 constexpr uint8_t kStart = 1;   // an instruction starts here
 constexpr uint8_t kTarget = 2;  // some instruction can branch here: its state is kept
 constexpr uint8_t kQueued = 4;  // waiting to be walked (again)
+constexpr uint8_t kWalked = 8;  // walked with some state
 
 class Walk {
 public:
@@ -41,10 +42,10 @@ private:
     if (m_problem.empty()) m_problem = std::move(what);
     return false;
   }
-  bool Structure();
   bool CheckOperands(const InstructionView& in, std::size_t pc);
   bool Flow();
-  bool Step(const InstructionView& in, std::size_t pc);
+  inline bool Step(const InstructionView& in, std::size_t pc);
+  bool Special(const InstructionView& in, std::size_t pc);
   bool Call(const InstructionView& in, std::size_t pc);
   bool Merge(uint64_t target, bool handler, std::size_t pc);
   bool Need(uint8_t kind, uint8_t use, std::size_t pc) {
@@ -67,6 +68,9 @@ private:
   uint32_t m_cells = 0, m_fixedCells = 0, m_temporaries = 0;
   int32_t m_room = 0;
   bool m_typed = true;
+  std::size_t m_passed = 0;
+  uint8_t* m_flag =
+      nullptr;  // m_flags of this function  // the first walk has passed every offset up to this
   std::size_t m_budget = 0;
 
   // The state on the current path: the temporaries' kinds, then one kind per
@@ -97,6 +101,8 @@ private:
   static thread_local std::vector<Target> m_targets;
   static thread_local std::vector<uint8_t> m_pool;
   static thread_local std::vector<uint32_t> m_work;
+  static thread_local std::vector<uint32_t>
+      m_forward;                                    // branch targets ahead, checked once all starts are known
   static thread_local std::vector<uint8_t> m_mark;  // reference cells of the frame, or of a callee
 };
 
@@ -105,6 +111,7 @@ thread_local std::vector<int32_t> Walk::m_targetAt;
 thread_local std::vector<Walk::Target> Walk::m_targets;
 thread_local std::vector<uint8_t> Walk::m_pool;
 thread_local std::vector<uint32_t> Walk::m_work;
+thread_local std::vector<uint32_t> Walk::m_forward;
 thread_local std::vector<uint8_t> Walk::m_mark;
 
 bool Walk::CheckOperands(const InstructionView& in, std::size_t pc) {
@@ -147,42 +154,17 @@ bool Walk::CheckOperands(const InstructionView& in, std::size_t pc) {
   return true;
 }
 
-// Decodes every instruction, checks its operands and marks where each starts
-// and where branches go.
-bool Walk::Structure() {
-  InstructionView in;
-  m_work.clear();  // branch targets, checked once every start is known
-  for (std::size_t pc = 0; pc < m_size; pc += in.length) {
-    if (!DecodeInstruction(m_code, m_size, pc, in)) return Fail(At("illegal or truncated instruction", pc));
-    m_flags[pc] = kStart;
-    const OperandForm form = in.info->form;
-    if (form == OperandForm::None && in.op != OP_RETV && in.op != OP_RETVO && in.op != OP_RET) continue;
-    if (!CheckOperands(in, pc)) return false;
-    if (form != OperandForm::Target && form != OperandForm::Switch && form != OperandForm::Wait) continue;
-    ForEachBranch(in, [&](uint64_t target, bool) {
-      if (target >= m_size)
-        Fail(At("jump target outside the code", pc));
-      else
-        m_work.push_back(uint32_t(target));
-    });
-    if (!m_problem.empty()) return false;
-  }
-  for (uint32_t t : m_work) {
-    if (!(m_flags[t] & kStart)) return Fail(At("jump target not on an instruction", t));
-    if (m_flags[t] & kTarget) continue;
-    m_flags[t] |= kTarget;
-    m_targetAt[t] = int32_t(m_targets.size());
-    m_targets.emplace_back();
-  }
-  m_work.clear();
-  return true;
-}
-
 // Joins the current state (with the received message pushed for a handler)
-// into a branch target's, and queues the target when that changed it.
+// into a branch target's, and queues the target to be walked again when it
+// has been walked and that changed its state.
 bool Walk::Merge(uint64_t target, bool handler, std::size_t pc) {
   const int32_t depth = Depth() + (handler ? 1 : 0);
   if (m_typed && depth > m_room) return Fail(At("stack deeper than the frame", pc));
+  if (!(m_flag[target] & kTarget)) {
+    m_flag[target] |= kTarget;
+    m_targetAt[target] = int32_t(m_targets.size());
+    m_targets.emplace_back();
+  }
   Target& t = m_targets[std::size_t(m_targetAt[target])];
   if (t.depth < 0) {
     t.depth = m_typed ? depth : 0;
@@ -193,7 +175,7 @@ bool Walk::Merge(uint64_t target, bool handler, std::size_t pc) {
       if (handler) m_pool.push_back(kKindReference);
     }
   } else {
-    if (!m_typed) return true;  // walked once; its state no longer matters
+    if (!m_typed) return true;  // reached already; its state no longer matters
     if (t.depth != depth) return Fail(At("stack depth differs between paths", target));
     if (t.state < 0) return true;
     if (!Pay(m_state.size + 1)) return false;
@@ -206,10 +188,10 @@ bool Walk::Merge(uint64_t target, bool handler, std::size_t pc) {
     }
     if (!changed) return true;
   }
-  if (!(m_flags[target] & kQueued)) {
-    m_flags[target] |= kQueued;
-    m_work.push_back(uint32_t(target));
-  }
+  // Code ahead of the first walk is walked when it gets there.
+  if (target > m_passed || (m_flag[target] & kQueued)) return true;
+  m_flag[target] |= kQueued;
+  m_work.push_back(uint32_t(target));
   return true;
 }
 
@@ -253,25 +235,29 @@ bool Walk::Call(const InstructionView& in, std::size_t pc) {
 
 // The checks and the state change of one instruction on a typed path.
 bool Walk::Step(const InstructionView& in, std::size_t pc) {
-  const int32_t d = Depth();
-  if (d > m_room) return Fail(At("stack deeper than the frame", pc));
+  // Paths enter every instruction with a depth inside the frame's room.
   const KindEffect& e = kKindTable.op[in.op];
-  if (!e.special) {
+  if (__builtin_expect(!e.special, 1)) {
+    const int32_t d = Depth();
     if (d < e.inputs) return Fail(At("stack underflow", pc));
     if (d - e.inputs + e.outputs > m_room) return Fail(At("stack deeper than the frame", pc));
+    uint8_t* const base = m_state.kinds + m_state.size - e.inputs;
     uint8_t inputs[4];
-    const std::size_t base = m_state.size - e.inputs;
     for (uint8_t i = 0; i < e.inputs; ++i) {
-      inputs[i] = m_state[base + i];
-      if (!Need(inputs[i], e.need[i], pc)) return false;
+      inputs[i] = base[i];
+      if ((inputs[i] & e.need[i]) != e.need[i] && !Need(inputs[i], e.need[i], pc)) return false;
     }
-    m_state.resize(base);
     for (uint8_t i = 0; i < e.outputs; ++i)
-      m_state.push_back(e.out[i] >= KindEffect::kFromInput ? inputs[e.out[i] - KindEffect::kFromInput]
-                                                           : e.out[i]);
+      base[i] = e.out[i] >= KindEffect::kFromInput ? inputs[e.out[i] - KindEffect::kFromInput] : e.out[i];
+    m_state.size = m_state.size - e.inputs + e.outputs;
     if (in.op == OP_PUSHK && in.Word() == 0) m_state.back() = kKindZero;
     return true;
   }
+  return Special(in, pc);
+}
+
+bool Walk::Special(const InstructionView& in, std::size_t pc) {
+  const int32_t d = Depth();
   switch (in.info->form) {
     case OperandForm::Call:
     case OperandForm::Parent: return Call(in, pc);
@@ -303,21 +289,74 @@ bool Walk::Step(const InstructionView& in, std::size_t pc) {
   return true;                        // RET
 }
 
+// One walk in address order decodes every instruction and checks its
+// operands, carrying the state along the fall-through and into forward
+// branches, whose targets it reaches with every path into them joined. Code
+// that a backward branch reaches with a state it was not walked with is
+// walked again from there, until it meets a branch target, whose kept state
+// it joins.
 bool Walk::Flow() {
   State& state = m_state;
   state.size = m_temporaries;
   std::memset(state.kinds, kKindZero, m_temporaries);  // a new frame's cells are zero
-  if (!(m_flags[0] & kTarget)) {
-    m_flags[0] |= kTarget;
-    m_targetAt[0] = int32_t(m_targets.size());
-    m_targets.emplace_back();
-  }
-  if (!Merge(0, false, 0)) return false;
+  m_work.clear();
+  m_forward.clear();
   InstructionView in;
+  bool falls = true;  // instruction 0 is entered with the frame's state
+  for (std::size_t pc = 0; pc < m_size; pc += in.length) {
+    if (!DecodeInstruction(m_code, m_size, pc, in)) return Fail(At("illegal or truncated instruction", pc));
+    m_flag[pc] |= kStart;
+    const OperandForm form = in.info->form;
+    const bool branches =
+        form == OperandForm::Target || form == OperandForm::Switch || form == OperandForm::Wait;
+    if ((form != OperandForm::None || in.op == OP_RETV || in.op == OP_RETVO || in.op == OP_RET) &&
+        !CheckOperands(in, pc))
+      return false;
+    if (m_flag[pc] & kTarget) {
+      if (falls && !Merge(pc, false, pc)) return false;
+      const Target& t = m_targets[std::size_t(m_targetAt[pc])];
+      if (m_typed) {
+        state.size = m_temporaries + uint32_t(t.depth);
+        if (state.size) std::memcpy(state.kinds, m_pool.data() + t.state, state.size);
+      }
+    } else if (!falls) {
+      // Not reached yet: only its branch targets are checked.
+      if (branches)
+        ForEachBranch(in, [&](uint64_t target, bool) {
+          if (target >= m_size) Fail(At("jump target outside the code", pc));
+          m_forward.push_back(uint32_t(target));
+        });
+      if (!m_problem.empty()) return false;
+      continue;
+    }
+    m_passed = pc;
+    m_flag[pc] |= kWalked;
+    if (!Pay(1) || (m_typed && !Step(in, pc))) return false;
+    falls = !branches || ForEachBranch(in, [&](uint64_t target, bool handler) {
+      if (!m_problem.empty()) return;
+      if (target >= m_size) {
+        Fail(At("jump target outside the code", pc));
+      } else if (target > pc) {
+        m_forward.push_back(uint32_t(target));
+        Merge(target, handler, pc);
+      } else if (!(m_flag[target] & kStart)) {
+        Fail(At("jump target not on an instruction", pc));
+      } else {
+        Merge(target, handler, pc);
+      }
+    });
+    if (!m_problem.empty()) return false;
+    if (in.op == OP_RET || in.op == OP_RETV || in.op == OP_RETVO) falls = false;
+    if (falls && pc + in.length >= m_size) return Fail(At("code runs off its end", pc));
+  }
+  for (uint32_t t : m_forward)
+    if (!(m_flag[t] & kStart)) return Fail(At("jump target not on an instruction", t));
+
+  m_passed = m_size;
   while (!m_work.empty()) {
     std::size_t pc = m_work.back();
     m_work.pop_back();
-    m_flags[pc] &= uint8_t(~kQueued);
+    m_flag[pc] &= uint8_t(~kQueued);
     if (m_typed) {
       const Target& t = m_targets[std::size_t(m_targetAt[pc])];
       state.size = m_temporaries + uint32_t(t.depth);
@@ -326,19 +365,22 @@ bool Walk::Flow() {
     for (;;) {
       if (!Pay(1)) return false;
       DecodeInstruction(m_code, m_size, pc, in);
+      m_flag[pc] |= kWalked;
       if (m_typed && !Step(in, pc)) return false;
-      const bool falls = ForEachBranch(in, [&](uint64_t target, bool handler) {
+      const bool next = ForEachBranch(in, [&](uint64_t target, bool handler) {
         if (m_problem.empty()) Merge(target, handler, pc);
       });
       if (!m_problem.empty()) return false;
-      if (!falls) break;
-      const std::size_t next = pc + in.length;
-      if (next >= m_size) return Fail(At("code runs off its end", pc));
-      if (m_flags[next] & kTarget) {
-        if (!Merge(next, false, pc)) return false;
+      if (!next) break;
+      const std::size_t following = pc + in.length;
+      if (following >= m_size) return Fail(At("code runs off its end", pc));
+      // A state is kept where branches join: this path stops there unless
+      // it changes that state.
+      if (m_flag[following] & kTarget) {
+        if (!Merge(following, false, pc)) return false;
         break;
       }
-      pc = next;
+      pc = following;
     }
   }
   return true;
@@ -355,6 +397,7 @@ std::string Walk::Run(bool& typed) {
   // comes near it, and a crafted one cannot make the check slower than that.
   m_budget = 64 * m_size + 4096;
   m_flags.assign(m_size, 0);
+  m_flag = m_flags.data();
   if (m_targetAt.size() < m_size) m_targetAt.resize(m_size);
   m_targets.clear();
   m_pool.clear();
@@ -371,7 +414,7 @@ std::string Walk::Run(bool& typed) {
   }
   const bool refsOk = marked == refs.size();
   if (!refsOk) Fail("reference cell listed twice or of the receiver");
-  if (refsOk && Structure()) Flow();
+  if (refsOk) Flow();
   for (std::size_t i = 0; i < marked; ++i) m_mark[refs[i]] &= uint8_t(~1);
   typed = m_typed;
   return m_problem;
