@@ -50,7 +50,16 @@ std::optional<std::string> ResolveAssetPath(std::string_view contentFolder, std:
   if (!inside || inside->empty()) return std::nullopt;
   Kiv::File::Path path{std::string(contentFolder)};
   path.Join(*inside);
-  return Kiv::ResolvePath(path.View());
+  std::optional<std::string> found = Kiv::ResolvePath(path.View());
+  if (found &&
+      !UsableThroughLinks(contentFolder, Kiv::File::Path{std::string(contentFolder)}.Join(assetFolder).View(),
+                          *found))
+    return std::nullopt;
+  return found;
+}
+
+bool UsableThroughLinks(std::string_view below, std::string_view assetFolder, std::string_view found) {
+  return !Kiv::PassesThroughLink(below, found) || Kiv::IsInsideFolderResolved(assetFolder, found);
 }
 
 std::optional<std::string> ResolveCurrentAssetFile(std::string_view value) {

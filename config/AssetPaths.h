@@ -17,9 +17,17 @@ namespace OBLLib {
 std::optional<std::string> JoinInsideContentFolder(std::string_view assetFolder, std::string_view value);
 
 // The on-disk path of contentFolder/assetFolder/value when that file or
-// folder exists; nullopt when it does not or the value is refused.
+// folder exists; nullopt when it does not or the value is refused. A path
+// that passes through a symbolic link counts only when its real place lies
+// inside the asset folder.
 std::optional<std::string> ResolveAssetPath(std::string_view contentFolder, std::string_view assetFolder,
                                             std::string_view value);
+
+// A file reached through a symbolic link counts only when its real place lies
+// inside the asset's folder; otherwise it is missing, as a name that climbs out
+// is. found is an on-disk path below the folder `below` (the content folder or
+// the asset folder itself), assetFolder the asset folder's path.
+bool UsableThroughLinks(std::string_view below, std::string_view assetFolder, std::string_view found);
 
 // The same for the asset under check (the schema manager's content folder and
 // asset folder).

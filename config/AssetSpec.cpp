@@ -352,6 +352,6 @@ void SpecRegistry::AddAuxiliary(std::unique_ptr<IdentifiableType> object) {
 bool LoadAssetConfig(const std::string& folder, SoupRef& out) {
   out.Clear();
   for (const char* name : {"config.chump", "config.txt"})
-    if (LoadSoupFile(out, folder, name)) return true;
+    if (LoadSoupFile(out, folder, name, {}, kMaxConfigFileBytes)) return true;
   return false;
 }

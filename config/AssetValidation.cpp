@@ -5,6 +5,7 @@
 #include <memory>
 #include <vector>
 
+#include "config/AssetPaths.h"
 #include "config/DataManager.h"
 #include "config/ErrorHandler.h"
 #include "config/Export.h"
@@ -30,14 +31,11 @@ const Kiv::PString kUnreadableConfig("$obl_container_unreadableconfig");
 const Kiv::PString kKuid("kuid");
 const Kiv::PString kKind("kind");
 
-// Config files larger than this are refused as unreadable.
-constexpr uint64_t kMaxConfigBytes = 64u << 20;
-
 // Why the config did not load, for the user.
 std::string WhyUnreadable(const std::string& path) {
   std::string text;
-  if (Kiv::File::FileSize(path) > static_cast<int64_t>(kMaxConfigBytes)) return "the file is too large";
-  if (!Kiv::File::ReadWholeFile(path, text, kMaxConfigBytes)) return Kiv::File::LastError();
+  if (Kiv::File::FileSize(path) > static_cast<int64_t>(kMaxConfigFileBytes)) return "the file is too large";
+  if (!Kiv::File::ReadWholeFile(path, text, kMaxConfigFileBytes)) return Kiv::File::LastError();
   if (!Kiv::File::Path(path).IsExt("txt")) return "the file is not a valid binary soup";
   SoupRef soup;
   std::string error;
@@ -73,8 +71,8 @@ bool ValidateAssetConfig(const Kiv::PString& assetName, const Kiv::File::Path& c
   const std::string base = dm->contentFolder;
   const std::string fullPath =
       base.empty() ? configPath.Str() : Kiv::File::Path(base).Join(configPath.View()).Str();
-  if (Kiv::File::FileSize(fullPath) > static_cast<int64_t>(kMaxConfigBytes) ||
-      !LoadSoupFile(soup, base, configPath.View())) {
+  if (Kiv::File::FileSize(fullPath) > static_cast<int64_t>(kMaxConfigFileBytes) ||
+      !LoadSoupFile(soup, base, configPath.View(), {}, kMaxConfigFileBytes)) {
     // A config that does not read is reported as such, not as a config
     // without a kind.
     AddAssetResult(log, ResultsLog::kError, KUID::Null(),
@@ -185,6 +183,11 @@ bool CheckAssetFolder(ResultsLog& log, const std::string& assetPath) {
       break;
     }
     if (Kiv::CompareNoCase(find.Name(), "config.txt") == 0) name = "config.txt";
+  }
+  if (name) {
+    // A config linked from outside the asset folder is missing.
+    const std::optional<std::string> found = Kiv::ResolvePath(Kiv::File::Path(path).Join(name).View());
+    if (!found || !UsableThroughLinks(path, path, *found)) name = nullptr;
   }
   if (!name) {
     SoupRef params = SoupRef::NewContainer();

@@ -139,13 +139,14 @@ private:
     const std::string relativeFolder = Relative(folder);
     const std::optional<std::string> inside = JoinInsideContentFolder(relativeFolder, lower);
     const std::string shown = Kiv::File::Path(relativeFolder).Join(lower).Str();
-    const std::string full = inside ? Kiv::File::Path(m_top).Join(*inside).Str() : std::string();
-    if (!inside || !Kiv::File::Exists(full) || Kiv::File::IsDirectory(full)) {
+    const std::optional<std::string> full =
+        inside ? Kiv::ResolvePath(Kiv::File::Path(m_top).Join(*inside).View()) : std::nullopt;
+    if (!full || !UsableThroughLinks(m_top, m_top, *full) || Kiv::File::IsDirectory(*full)) {
       Error(missingKey, {shown, Relative(settings)});
       return false;
     }
     Kiv::Bitmap bitmap;
-    if (!bitmap.Load(Kiv::PString(full)) || bitmap.Width() <= 0 || bitmap.Height() <= 0) {
+    if (!bitmap.Load(Kiv::PString(*full)) || bitmap.Width() <= 0 || bitmap.Height() <= 0) {
       Error(kFailedLoad, {shown});
       stop = true;
       return false;
@@ -163,7 +164,8 @@ private:
 
   bool CheckSettingsFile(const std::string& full, const std::string& binary, bool directory) {
     Settings settings;
-    if (directory || !ReadSettings(full, settings)) {
+    // A settings file linked from outside the asset is not read.
+    if (directory || !UsableThroughLinks(m_top, m_top, full) || !ReadSettings(full, settings)) {
       // A settings file that cannot be read is reported, not passed over.
       Error(kFailedLoad, {Relative(full)});
       return false;

@@ -386,6 +386,38 @@ bool IsNameInsideFolder(std::string_view name) {
   return !first.empty() && first != "..";
 }
 
+bool IsInsideFolderResolved(std::string_view folder, std::string_view path) {
+  const std::optional<std::string> root = File::RealPath(folder);
+  const std::optional<std::string> real = File::RealPath(path);
+  if (!root || !real) return false;
+  std::string_view rest = *real;
+  if (rest.compare(0, root->size(), *root) != 0) return false;
+  rest.remove_prefix(root->size());
+  if (root->back() != '/') {
+    if (rest.empty() || rest.front() != '/') return false;
+    rest.remove_prefix(1);
+  }
+  return IsNameInsideFolder(rest);
+}
+
+bool PassesThroughLink(std::string_view base, std::string_view path) {
+  if (path.compare(0, base.size(), base) != 0) return true;  // not below base: vouch for nothing
+  std::string walked(base);
+  std::string_view rest = path.substr(base.size());
+  while (!rest.empty()) {
+    const size_t start = rest.find_first_not_of('/');
+    if (start == std::string_view::npos) break;
+    rest.remove_prefix(start);
+    const size_t cut = std::min(rest.find('/'), rest.size());
+    if (!walked.empty() && walked.back() != '/') walked += '/';
+    walked.append(rest.substr(0, cut));
+    rest.remove_prefix(cut);
+    struct stat st;
+    if (::lstat(walked.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) return true;
+  }
+  return false;
+}
+
 std::string AbsolutePath(std::string_view path) {
   std::error_code ec;
   const std::filesystem::path absolute = std::filesystem::absolute(std::filesystem::path(path), ec);

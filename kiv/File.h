@@ -141,6 +141,14 @@ std::optional<std::string> ResolvePathForCreate(std::string_view path);
 // absolute, no drive or stream (":"), and no ".." that climbs above its start.
 bool IsNameInsideFolder(std::string_view name);
 
+// True when the real location of path (every link followed) lies inside the real
+// location of folder: IsNameInsideFolder of the one taken relative to the other. False
+// when either does not exist.
+bool IsInsideFolderResolved(std::string_view folder, std::string_view path);
+// True when one of the components of path after its leading part base (the last one
+// included) is a symbolic link. path is an on-disk spelling (see ResolvePath).
+bool PassesThroughLink(std::string_view base, std::string_view path);
+
 // The path made absolute against the working folder with "." and ".."
 // components resolved, without a trailing separator (the root keeps its own);
 // the path as given, trimmed the same way, when the working folder is unknown.

@@ -353,12 +353,9 @@ int AsciiTextureResource::Fail(std::string why) {
 bool AsciiTextureResource::ImageInsideRoot(const std::string& folder, const std::string& name,
                                            std::string& why) const {
   if (m_imageRoot.empty()) return true;
-  std::optional<std::string> image = File::RealPath(File::Path(folder).Join(name).Str());
-  if (!image) return true;  // missing: the image loader says so
-  std::optional<std::string> root = File::RealPath(m_imageRoot);
-  if (root && image->size() > root->size() && image->compare(0, root->size(), *root) == 0 &&
-      ((*image)[root->size()] == '/' || root->back() == '/'))
-    return true;
+  const std::string path = File::Path(folder).Join(name).Str();
+  if (!File::RealPath(path)) return true;  // missing: the image loader says so
+  if (IsInsideFolderResolved(m_imageRoot, path)) return true;
   why = "image name '" + name + "' leads outside the converted folder through a symbolic link";
   return false;
 }

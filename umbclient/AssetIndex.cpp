@@ -587,10 +587,13 @@ void AssetIndex::Impl::StoreAsset(int root, const std::string& path, const std::
   r.folder = folder;
   r.file = facts.Config();
   r.scripts = facts.scriptSource;
-  Kiv::File::GetStatus(path + "/" + r.file, r.config);
+  Kiv::File::GetStatus(path + "/" + r.file, r.config);  // links followed: the times of what is read
   ++configsRead;
   SoupRef config;
-  if (r.config.size > static_cast<int64_t>(kMaxConfigFileBytes))
+  const std::string configPath = path + "/" + r.file;
+  if (Kiv::PassesThroughLink(path, configPath) && !Kiv::IsInsideFolderResolved(path, configPath))
+    r.note = "skipped '" + path + "': " + r.file + " leads outside the asset folder through a symbolic link";
+  else if (r.config.size > static_cast<int64_t>(kMaxConfigFileBytes))
     r.note = "skipped '" + path + "': " + r.file + " is larger than " +
              std::to_string(kMaxConfigFileBytes >> 20) + " MiB";
   else if (!LoadSoupFile(config, path, r.file, {}, kMaxConfigFileBytes))

@@ -134,6 +134,28 @@ TEST_F(AssetValidationTest, ChecksThatStopBeforeTheSetUp) {
                                                    "'.\nOK (1 Errors,0 Warnings)\n");
 }
 
+// One size limit for configs, as the asset index has it; a config linked from outside its
+// asset folder is missing, one linked inside it is read.
+TEST_F(AssetValidationTest, ConfigSizeLimitAndLinkedConfigs) {
+  std::string config = "kuid <kuid:1:2>\nkind pigmora-skin\n";
+  config.resize(kMaxConfigFileBytes, '\n');
+  EXPECT_EQ(Check(Asset(config)), "! Assets of this kind are obsolete.\nOK (0 Errors,1 Warnings)\n");
+  config += '\n';
+  EXPECT_EQ(Check(Asset(config)),
+            "- Unable to read the config '1/config.txt': the file is too large.\nOK (1 Errors,0 Warnings)\n");
+
+  const std::string outside = Asset("kuid <kuid:1:2>\nkind pigmora-skin\n");
+  const fs::path linked = m_dir / "assets" / "linked";
+  fs::create_directories(linked);
+  fs::create_symlink(fs::path(outside) / "config.txt", linked / "config.txt");
+  EXPECT_EQ(Check(linked.string()),
+            "- Unable to read the asset config at '" + linked.string() + "'.\nOK (1 Errors,0 Warnings)\n");
+  fs::remove(linked / "config.txt");
+  fs::copy_file(fs::path(outside) / "config.txt", linked / "real.txt");
+  fs::create_symlink(linked / "real.txt", linked / "config.txt");
+  EXPECT_EQ(Check(linked.string()), "! Assets of this kind are obsolete.\nOK (0 Errors,1 Warnings)\n");
+}
+
 // With the first check option an old config is not set up at all; the
 // asset check itself always clears the option.
 TEST_F(AssetValidationTest, FirstCheckOptionSkipsOldConfigs) {

@@ -8,6 +8,7 @@
 #include "config/AssetPaths.h"
 #include "config/MeshProbe.h"
 #include "config/TagRules.h"
+#include "kiv/TempFolder.h"
 
 using namespace OBLLib;
 using P = Kiv::PString;
@@ -294,6 +295,30 @@ TEST(AssetPaths, JoinStaysInsideTheContentFolder) {
   EXPECT_FALSE(ResolveAssetPath("", "asset", "x").has_value());
   const std::string longName(600, 'n');
   EXPECT_EQ(JoinInsideContentFolder("asset", longName).value_or(""), "asset/" + longName);
+}
+
+// A file reached through a symbolic link is found only when its real place lies inside
+// the asset's folder; a plain path to another asset of the content folder still is.
+TEST(AssetPaths, LinksOutOfTheAssetAreMissing) {
+  Kiv::TempFolder dir("asset-paths");
+  const std::string content = dir.Path("local");
+  dir.Write("local/asset/own.im", "x");
+  dir.Write("local/other/x.im", "x");
+  dir.Write("secret/passwd", "x");
+  namespace fs = std::filesystem;
+  fs::create_symlink(dir.Path("secret/passwd"), dir.Path("local/asset/link.im"));
+  fs::create_directory_symlink(dir.Path("secret"), dir.Path("local/asset/etcdir"));
+  fs::create_symlink(dir.Path("local/other/x.im"), dir.Path("local/asset/neighbour.im"));
+  fs::create_symlink(dir.Path("local/asset/own.im"), dir.Path("local/asset/inside.im"));
+  fs::create_directory_symlink(dir.Path("local/asset"), dir.Path("local/asset/self"));
+  EXPECT_FALSE(ResolveAssetPath(content, "asset", "link.im").has_value());
+  EXPECT_FALSE(ResolveAssetPath(content, "asset", "etcdir/passwd").has_value());
+  EXPECT_FALSE(ResolveAssetPath(content, "asset", "etcdir").has_value());
+  EXPECT_FALSE(ResolveAssetPath(content, "asset", "neighbour.im").has_value());
+  EXPECT_TRUE(ResolveAssetPath(content, "asset", "inside.im").has_value());
+  EXPECT_TRUE(ResolveAssetPath(content, "asset", "self/own.im").has_value());
+  EXPECT_TRUE(ResolveAssetPath(content, "asset", "../other/x.im").has_value());
+  EXPECT_TRUE(ResolveAssetPath(content, "asset", "Own.IM").has_value());
 }
 
 }  // namespace

@@ -124,4 +124,44 @@ TEST_F(TextureChecksTest, LinksAndOddEntries) {
   EXPECT_EQ(Check(), "E Unable to load the image 'odd.texture.txt'.\n");
 }
 
+// Images and settings files reached through a symbolic link count only when they
+// really lie inside the asset: links out are missing and never read.
+TEST_F(TextureChecksTest, LinksOutOfTheAssetAreMissing) {
+  const fs::path outside = m_dir / "outside";
+  fs::create_directories(outside);
+  {
+    Kiv::Bitmap b;
+    ASSERT_TRUE(b.Create(4, 4, Kiv::Bitmap::FormatRGB24));
+    ASSERT_TRUE(b.Save((outside / "secret.bmp").string()));
+  }
+  std::ofstream(outside / "settings.txt") << "Primary=own.bmp\n";
+  Image("own.bmp", 4, 4);
+  fs::create_symlink(outside / "secret.bmp", m_asset / "link.bmp");
+  fs::create_directory_symlink(outside, m_asset / "etcdir");
+  fs::create_symlink(m_asset / "own.bmp", m_asset / "inside.bmp");
+  fs::create_directories(m_asset / "sub");
+  fs::create_directory_symlink(m_asset / "sub", m_asset / "sublink");
+  Image("sub/deep.bmp", 8, 8);
+
+  struct Case {
+    const char* settings;
+    const char* out;
+  } cases[] = {
+      {"Primary=link.bmp\n", "E The image 'link.bmp' named in 't.texture.txt' does not exist.\n"},
+      {"Primary=etcdir/secret.bmp\n",
+       "E The image 'etcdir/secret.bmp' named in 't.texture.txt' does not exist.\n"},
+      {"Primary=own.bmp\nAlpha=etcdir/secret.bmp\n",
+       "E The alpha image 'etcdir/secret.bmp' named in 't.texture.txt' does not exist.\n"},
+      {"Primary=inside.bmp\n", ""},        // a link inside the asset is followed
+      {"Primary=sublink/deep.bmp\n", ""},  // and so is a folder link inside it
+  };
+  for (const Case& c : cases) {
+    File("t.texture.txt", c.settings);
+    EXPECT_EQ(Check(), c.out) << c.settings;
+  }
+  fs::remove(m_asset / "t.texture.txt");
+  fs::create_symlink(outside / "settings.txt", m_asset / "s.texture.txt");
+  EXPECT_EQ(Check(), "E Unable to load the image 's.texture.txt'.\n");
+}
+
 }  // namespace

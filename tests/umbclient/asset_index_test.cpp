@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <ctime>
@@ -261,6 +262,24 @@ TEST_F(AssetIndexTest, ConfigsAboveTheSizeLimitAreSkippedAtTheLimitIndexed) {
   EXPECT_TRUE(index.Find(KUID(40, 1, 0), a));
   EXPECT_FALSE(index.Find(KUID(40, 2, 0), a));
   EXPECT_EQ(log.Count("skipped '" + tree.Path("user/local/over") + "': config.txt is larger than 64 MiB"), 1);
+}
+
+TEST_F(AssetIndexTest, ConfigsLinkedFromOutsideTheirFolderAreSkipped) {
+  tree.WriteSoup("elsewhere/config.txt", Config(KUID(50, 1, 0), "Outside", "scenery"));
+  tree.WriteSoup("user/local/own/real.txt", Config(KUID(50, 2, 0), "Own", "scenery"));
+  Kiv::File::CreateDirectories(tree.Path("user/local/out"));
+  ASSERT_EQ(
+      symlink(tree.Path("elsewhere/config.txt").c_str(), tree.Path("user/local/out/config.txt").c_str()), 0);
+  ASSERT_EQ(
+      symlink(tree.Path("user/local/own/real.txt").c_str(), tree.Path("user/local/own/config.txt").c_str()),
+      0);
+  LogLines log;
+  AssetIndex index = Fresh();
+  index.Refresh();
+  AssetIndex::Asset a;
+  EXPECT_FALSE(index.Find(KUID(50, 1, 0), a));
+  EXPECT_TRUE(index.Find(KUID(50, 2, 0), a));
+  EXPECT_EQ(log.Count("leads outside the asset folder through a symbolic link"), 1);
 }
 
 }  // namespace
