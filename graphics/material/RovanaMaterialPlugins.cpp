@@ -4,6 +4,7 @@
 #include <new>
 
 #include "graphics/material/RovanaProgramTexts.h"
+#include "graphics/mesh/RovanaGeometryResource.h"
 #include "graphics/texture/CompressAsciiResource.h"
 #include "foundation/Log.h"
 
@@ -56,6 +57,10 @@ UId RovanaMaterialUId(const char* typeWord) {
 
 const std::vector<RovanaResourceTypeEntry>& RovanaResourceTypes() {
   static const std::vector<RovanaResourceTypeEntry> types = {
+      {"im", "B9E68EA1-56A3-4a6d-9D5D-C5C020F944E6"},
+      {"pm", "2E8739F0-412F-48c2-9F71-912B659C58B6"},
+      {"lm.txt", "8FCC40D7-8BDD-4d14-B528-65692F5DF710"},
+      {"lm", "8FCC40D7-8BDD-4d14-B528-65692F5DF710"},
       {"convert-tex.txt", "A6805E60-4C54-1278-1111-00010251467D"},
   };
   return types;
@@ -329,7 +334,17 @@ extern "C" void KivGetPlugins() {
   (void)new (std::nothrow) RovanaGlossRustMaterialPlugin();
   (void)new (std::nothrow) RovanaMultiPFXMaterialPlugin();
   (void)new (std::nothrow) RovanaNoFogMaterialPlugin();
+  // The suffix is interned for the registration only.
   const UId category(kRovanaResourceCategoryUId);
-  (void)new (std::nothrow) ResourceType<CompressAsciiResource>(PString("convert-tex.txt"),
-                                                               UId(RovanaResourceTypes()[0].uid), category);
+  const auto& types = RovanaResourceTypes();
+  auto uid = [&](size_t i) { return UId(types[i].uid); };
+  (void)new (std::nothrow)
+      ResourceType<RovanaIndexedMeshResource>(PString(types[0].suffix), uid(0), category);
+  (void)new (std::nothrow)
+      ResourceType<RovanaProgressiveMeshResource>(PString(types[1].suffix), uid(1), category);
+  (void)new (std::nothrow)
+      ResourceType<RovanaIndexedMeshLODResource>(PString(types[2].suffix), uid(2), category);
+  (void)new (std::nothrow)
+      ResourceType<RovanaIndexedMeshLODResource>(PString(types[3].suffix), uid(3), category);
+  (void)new (std::nothrow) ResourceType<CompressAsciiResource>(PString(types[4].suffix), uid(4), category);
 }

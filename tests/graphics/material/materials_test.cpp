@@ -56,7 +56,7 @@ TEST(MaterialPlugins, ExportRegistersItsObjectsInOrderWithTheirIdentities) {
       {"tmpfx", "643AFE90-426A-46EE-C19F-FFA0A471ABD7"},
       {"nofogtex", "AB84944B-00A6-4A18-8BAF-4664E98075AA"},
   };
-  ASSERT_EQ(registrations.size(), materials.size() + RovanaResourceTypes().size());
+  ASSERT_EQ(registrations.size(), 12u);
   for (size_t i = 0; i < materials.size(); ++i) {
     auto* plugin = dynamic_cast<MaterialPlugin*>(registrations[i]);
     ASSERT_NE(plugin, nullptr) << i;
@@ -65,13 +65,38 @@ TEST(MaterialPlugins, ExportRegistersItsObjectsInOrderWithTheirIdentities) {
   }
   EXPECT_NE(dynamic_cast<RovanaBumpGlossMaterialPlugin*>(registrations[0]), nullptr);
   EXPECT_NE(dynamic_cast<RovanaNoFogMaterialPlugin*>(registrations[6]), nullptr);
-  for (size_t i = 0; i < RovanaResourceTypes().size(); ++i) {
+  const std::vector<std::pair<const char*, const char*>> resources = {
+      {"im", "B9E68EA1-56A3-4A6D-9D5D-C5C020F944E6"},
+      {"pm", "2E8739F0-412F-48C2-9F71-912B659C58B6"},
+      {"lm.txt", "8FCC40D7-8BDD-4D14-B528-65692F5DF710"},
+      {"lm", "8FCC40D7-8BDD-4D14-B528-65692F5DF710"},
+      {"convert-tex.txt", "A6805E60-4C54-1278-1111-00010251467D"},
+  };
+  for (size_t i = 0; i < resources.size(); ++i) {
     auto* type = dynamic_cast<ResourceTypeBase*>(registrations[materials.size() + i]);
     ASSERT_NE(type, nullptr);
-    EXPECT_EQ(type->GetSuffix().View(), RovanaResourceTypes()[i].suffix);
-    EXPECT_EQ(type->GetTypeUId(), UId(RovanaResourceTypes()[i].uid));
+    EXPECT_EQ(type->GetSuffix().View(), resources[i].first);
+    EXPECT_EQ(type->GetTypeUId().ToString(), resources[i].second);
     EXPECT_EQ(type->GetCategoryUId().ToString(), "4C414E80-BBDA-11D4-9AD7-0001025364B8");
   }
+  // "lm.txt" and "lm" are one class under one identity; each suffix makes its own resources.
+  auto* lmText = dynamic_cast<ResourceTypeBase*>(registrations[9]);
+  auto* lm = dynamic_cast<ResourceTypeBase*>(registrations[10]);
+  ASSERT_TRUE(lmText && lm);
+  EXPECT_EQ(lmText->GetTypeUId(), lm->GetTypeUId());
+  EXPECT_EQ(lmText->GetObjectType(), lm->GetObjectType());
+  EXPECT_EQ(lm->GetTypeUId().ToString(), "8FCC40D7-8BDD-4D14-B528-65692F5DF710");
+  EXPECT_NE(lm->GetObjectType(), dynamic_cast<ResourceTypeBase*>(registrations[7])->GetObjectType());
+  EXPECT_EQ(PluginSystem::Instance().FindResourceType("meshes/Body.LM.txt"), lmText);
+  EXPECT_EQ(PluginSystem::Instance().FindResourceType("meshes/body.lm"), lm);
+  EXPECT_EQ(PluginSystem::Instance().FindResourceType("meshes/body.im")->GetSuffix().View(), "im");
+  EXPECT_EQ(PluginSystem::Instance().FindResourceType("meshes/body.xim"), nullptr);
+  auto made = lm->CreateResource(PString("owner"), PString("body.lm"), nullptr);
+  EXPECT_NE(made, nullptr);
+  // The conversion resource is no engine resource.
+  EXPECT_EQ(
+      dynamic_cast<ResourceTypeBase*>(registrations[11])->CreateResource(PString(), PString("x"), nullptr),
+      nullptr);
   // Longest suffix wins, whatever the case of the name.
   ResourceTypeBase* conversion = PluginSystem::Instance().FindResourceType("a/B.TEXTURE.Convert-Tex.TXT");
   ASSERT_NE(conversion, nullptr);
