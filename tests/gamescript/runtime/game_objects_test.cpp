@@ -271,6 +271,7 @@ TEST(GameObjects, DeletionLookupsAndRefusedMessages) {
       "  }\n"
       "  void StaticSend() { SendMessage(me, \"Id\", \"\"); }\n"
       "  thread void SendNew(void) { SendMessage(me, \"brand new\", \"\"); Test.Print(\"unreached\"); }\n"
+      "  thread void WaitNew(void) { wait() { on \"never seen\", \"\": ; } }\n"
       "};\n"
       "secured class S isclass A { };\n");
   GSGameObject* a = g.Make("A", "a");
@@ -319,6 +320,11 @@ TEST(GameObjects, DeletionLookupsAndRefusedMessages) {
   EXPECT_NE(log.All().find("GameObject::SendMessage() illegal major or minor string"), std::string::npos)
       << log.All();
   EXPECT_EQ(g.Lines(), "");
+  EXPECT_EQ(a->ThreadCount(), 0u);
+  LogCapture::Lines().clear();
+  g.Start(a, "WaitNew");
+  g.Step();
+  EXPECT_NE(log.All().find("Thread Exception: ER_ThreadError"), std::string::npos) << log.All();
   EXPECT_EQ(a->ThreadCount(), 0u);
 }
 

@@ -197,4 +197,33 @@ TEST(Router, NodesGoneWithMessagesQueuedLoseThem) {
   EXPECT_EQ(router.PostedCount(), 0u);
 }
 
+TEST(Router, NodesAskForUpdatesAndHandTheirOwnQueueToReceive) {
+  struct Ticker : Probe {
+    int updates = 0;
+    bool again = true;
+    void Update(float seconds) override {
+      GSNode::Update(seconds);
+      ++updates;
+      if (again) RequestUpdate();
+    }
+  };
+  Clock clock;
+  GSRouter router(clock.Source());
+  Ticker t;
+  t.RequestUpdate();  // asked before it joins: updated once it does
+  ASSERT_TRUE(router.AddNode(&t));
+  router.Step();
+  router.Step();  // no time passed: the node is not dropped from the update set
+  EXPECT_EQ(t.updates, 2);
+  MessageRef m = Message(60, 0);
+  t.QueueMessage(m.Get());
+  clock.now += 100;
+  router.Step();
+  EXPECT_EQ(t.got, std::vector<uint16_t>{60});
+  t.again = false;
+  router.Step();
+  router.Step();
+  EXPECT_EQ(t.updates, 4);
+}
+
 }  // namespace
