@@ -18,7 +18,8 @@ std::unique_ptr<RovanaIndexedMeshDefinition> RovanaGeometryBaseResource::CreateD
   return std::make_unique<RovanaIndexedMeshDefinition>(m_options);
 }
 
-int RovanaGeometryBaseResource::ReadDefinition(RovanaIndexedMeshDefinition& definition, std::string_view fileName) {
+int RovanaGeometryBaseResource::ReadDefinition(RovanaIndexedMeshDefinition& definition,
+                                               std::string_view fileName) {
   const int opened = definition.OpenMeshFile(GetDatabase(), fileName);
   if (opened != Kiv::kMeshOk) return opened;
   return definition.Load(m_display, m_manager, this, fileName, kVertexColour);
@@ -80,7 +81,8 @@ int RovanaGeometryBaseResource::IsAllLoaded() {
       std::shared_ptr<Kiv::Texture> texture = material->GetTexture(entry.slot);
       if (!texture || texture->IsLoaded()) continue;
       const Kiv::Resource* source = texture->GetResource();
-      if (texture->HasFailed() || (source && const_cast<Kiv::Resource*>(source)->IsAllLoaded() == Kiv::kResourceFailed)) {
+      if (texture->HasFailed() ||
+          (source && const_cast<Kiv::Resource*>(source)->IsAllLoaded() == Kiv::kResourceFailed)) {
         state = Kiv::kResourceFailed;
       }
       break;
@@ -125,8 +127,8 @@ std::unique_ptr<RovanaIndexedMeshDefinition> RovanaIndexedMeshLODResource::Creat
 int RovanaIndexedMeshLODResource::ReadDefinition(RovanaIndexedMeshDefinition& definition,
                                                  std::string_view fileName) {
   if (!m_manager) return Kiv::kMeshNoManager;
-  return static_cast<RovanaIndexedMeshLODDefinition&>(definition).ReadLODFile(m_display, m_manager, this, fileName,
-                                                                              kVertexColour);
+  return static_cast<RovanaIndexedMeshLODDefinition&>(definition)
+      .ReadLODFile(m_display, m_manager, this, fileName, kVertexColour);
 }
 
 int RovanaIndexedMeshLODResource::LoadTxt(std::string_view fileName) {
@@ -134,8 +136,9 @@ int RovanaIndexedMeshLODResource::LoadTxt(std::string_view fileName) {
   m_definition.reset();
   if (!m_display) return 1;
   m_definition = CreateDefinition();
-  m_lastRead = m_manager ? GetLODDefinition()->LoadLODText(m_display, m_manager, this, fileName, kVertexColour)
-                         : int(Kiv::kMeshNoManager);
+  m_lastRead = m_manager
+                   ? GetLODDefinition()->LoadLODText(m_display, m_manager, this, fileName, kVertexColour)
+                   : int(Kiv::kMeshNoManager);
   // What a failed text read made stays until the resource goes.
   return m_lastRead == Kiv::kMeshOk ? 0 : 1;
 }

@@ -1,5 +1,7 @@
 #include <functional>
+#include <map>
 #include <memory>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -224,6 +226,63 @@ TEST(Router, NodesAskForUpdatesAndHandTheirOwnQueueToReceive) {
   router.Step();
   router.Step();
   EXPECT_EQ(t.updates, 4);
+}
+
+TEST(Router, SubscriptionsAgreeWithAModelThroughRandomChanges) {
+  // Random subscribes, unsubscribes, removals, re-additions and resets; after
+  // each, every node's subscriptions and every broadcast's recipients match
+  // a plain count per (node, major).
+  Clock clock;
+  GSRouter router(clock.Source());
+  constexpr int kNodes = 12, kMajors = 4;
+  std::vector<std::unique_ptr<Probe>> nodes;
+  for (int i = 0; i < kNodes; ++i) {
+    nodes.push_back(std::make_unique<Probe>());
+    ASSERT_TRUE(router.AddNode(nodes.back().get()));
+  }
+  std::map<std::pair<int, int>, int> model;
+  std::mt19937 random(11);
+  for (int step = 0; step < 4000; ++step) {
+    const int n = int(random() % kNodes), major = 150 + int(random() % kMajors);
+    Probe* p = nodes[std::size_t(n)].get();
+    int& count = model[std::make_pair(n, major)];
+    switch (random() % 10) {
+      case 0:
+        router.RemoveNode(p);
+        ASSERT_TRUE(router.AddNode(p));
+        for (int m = 0; m < kMajors; ++m) model[std::make_pair(n, 150 + m)] = 0;
+        break;
+      case 1:
+        if (step % 50 == 0) {
+          router.Reset();  // forgets every node and subscription; the nodes join again
+          model.clear();
+          for (auto& q : nodes) {
+            router.RemoveNode(q.get());
+            ASSERT_TRUE(router.AddNode(q.get()));
+          }
+        }
+        break;
+      case 2:
+      case 3:
+      case 4:
+        EXPECT_EQ(router.Unsubscribe(p, uint16_t(major)), count > 0);
+        if (count > 0) --count;
+        break;
+      default: ASSERT_TRUE(router.Subscribe(p, uint16_t(major))); ++count;
+    }
+    for (int i = 0; i < kNodes; ++i)
+      for (int m = 0; m < kMajors; ++m)
+        ASSERT_EQ(router.IsSubscribed(nodes[std::size_t(i)].get(), uint16_t(150 + m)),
+                  model[std::make_pair(i, 150 + m)] > 0)
+            << "step " << step;
+    if (step % 20 == 0) {
+      for (auto& q : nodes) q->got.clear();
+      router.SendMessage(Message(uint16_t(major), 0).Get());
+      for (int i = 0; i < kNodes; ++i)
+        ASSERT_EQ(nodes[std::size_t(i)]->got.size(), model[std::make_pair(i, major)] > 0 ? 1u : 0u)
+            << "step " << step;
+    }
+  }
 }
 
 }  // namespace
