@@ -127,6 +127,7 @@ void RVAxisBoxTree::BeginBuild(const RVAxisBoxTreeExternalGeometry& geometry, ui
   m_geometry = &geometry;
   m_nodes.clear();
   m_leafItems.clear();
+  m_packs.reset();
   m_errors = 0;
   m_maxDepth = 0;
   m_centreUnit = m_extentUnit = 0.0f;
@@ -239,6 +240,7 @@ bool RVAxisBoxTree::Build() {
   std::unique_ptr<RVAxisBoxTreeBuilder> builder = std::move(m_builder);
   m_nodes.clear();
   m_leafItems.clear();
+  m_packs.reset();
   if (!builder || builder->m_triangles.empty() || builder->m_triangles.size() >= kCollisionMaxTriangles ||
       builder->m_vertexCount >= kCollisionMaxVertices)
     return false;
@@ -253,6 +255,7 @@ bool RVAxisBoxTree::Build() {
   m_maxDepth = b.m_maxDepth;
   Compact(b.m_nodes);
   m_leafItems = std::move(b.m_leafOrder);
+  PackLeaves();
   return true;
 }
 
@@ -376,16 +379,215 @@ bool RVAxisBoxTree::SegmentHitsTriangle(const float corners[9], const float star
   return IsPointInTriangle(normal, corners, point);
 }
 
+// The query's copy of the tree. The nodes' boxes are decoded once. Each
+// leaf's triangles are grouped by four in space, each group with a box a
+// little larger than its triangles, and for each triangle the plane and the
+// projected corners and edges that the triangle test computes, computed the
+// same way. A group whose box the segment misses holds no triangle the test
+// would accept, so skipping it changes no answer; within a group the four
+// triangles are tested at once, with the same operations in the same order as
+// SegmentHitsTriangle, so every fraction is the one it gives. Of equal
+// fractions the query keeps the triangle that comes last in the leaf's own
+// order, as a scan of the leaf in that order does.
+namespace {
+
+typedef float F4 __attribute__((vector_size(16)));
+typedef int32_t I4 __attribute__((vector_size(16)));
+
+F4 Splat(float v) { return F4{v, v, v, v}; }
+
+}  // namespace
+
+struct RVLeafPacks {
+  struct DecodedBox {
+    float centre[3], half[3];
+  };
+  // Four triangles; an unused lane has the axis code -1. The plane fills
+  // the first cache line, which is all most tests read.
+  struct alignas(64) Quad {
+    F4 n[3], p;
+    F4 cornerI[3], cornerJ[3];  // the corners along the two kept axes
+    I4 axis;                    // 0: x and y kept, 1: x and z, 2: y and z
+    uint32_t id[4];
+    uint8_t position[4];
+  };
+  // Four groups' boxes, minimum and maximum per axis.
+  struct Boxes {
+    F4 min[3], max[3];
+  };
+  // A leaf: its quads, four to a group record, and one record of the
+  // boxes of (up to) four group records.
+  struct Leaf {
+    uint32_t firstQuad, quadCount;
+    Boxes records;
+  };
+  std::vector<DecodedBox> boxes;  // per node
+  std::vector<int32_t> leafOf;    // per node: its leaf record, or -1
+  std::vector<Leaf> leaves;
+  std::vector<Quad> quads;
+  std::vector<Boxes> groupBoxes;  // one per four quads
+  float sceneMagnitude = 0.0f;
+};
+
+size_t RVAxisBoxTree::MemoryBytes() const {
+  size_t bytes = m_nodes.capacity() * sizeof(Node) + m_leafItems.capacity() * sizeof(uint32_t);
+  if (m_packs) {
+    bytes += m_packs->boxes.capacity() * sizeof(RVLeafPacks::DecodedBox) +
+             m_packs->leafOf.capacity() * sizeof(int32_t) +
+             m_packs->leaves.capacity() * sizeof(RVLeafPacks::Leaf) +
+             m_packs->quads.capacity() * sizeof(RVLeafPacks::Quad) +
+             m_packs->groupBoxes.capacity() * sizeof(RVLeafPacks::Boxes);
+  }
+  return bytes;
+}
+
+namespace {
+
+struct PackTriangle {
+  uint32_t id;
+  uint8_t position;
+  float corners[9];
+  float centre[3];
+};
+
+// Orders the triangles so that runs of four lie close together: halves by
+// the largest spread of centres until four or fewer remain.
+void SpatialOrder(PackTriangle* begin, PackTriangle* end) {
+  if (end - begin <= 4) return;
+  float lo[3] = {FLT_MAX, FLT_MAX, FLT_MAX}, hi[3] = {-FLT_MAX, -FLT_MAX, -FLT_MAX};
+  for (PackTriangle* t = begin; t != end; ++t) {
+    for (int k = 0; k < 3; ++k) {
+      lo[k] = std::min(lo[k], t->centre[k]);
+      hi[k] = std::max(hi[k], t->centre[k]);
+    }
+  }
+  int axis = 0;
+  for (int k = 1; k < 3; ++k)
+    if (hi[k] - lo[k] > hi[axis] - lo[axis]) axis = k;
+  // Cut at a multiple of four so every group but the last is full.
+  const ptrdiff_t count = end - begin;
+  ptrdiff_t cut = ((count / 2 + 3) / 4) * 4;
+  if (cut >= count) cut = count - 4 > 0 ? ((count - 1) / 4) * 4 : count;
+  std::nth_element(begin, begin + cut, end, [axis](const PackTriangle& a, const PackTriangle& b) {
+    return a.centre[axis] < b.centre[axis];
+  });
+  SpatialOrder(begin, begin + cut);
+  SpatialOrder(begin + cut, end);
+}
+
+}  // namespace
+
+void RVAxisBoxTree::PackLeaves() {
+  auto packs = std::make_unique<RVLeafPacks>();
+  packs->boxes.resize(m_nodes.size());
+  packs->leafOf.assign(m_nodes.size(), -1);
+  for (size_t i = 0; i < m_nodes.size(); ++i)
+    DecodeBox(m_nodes[i], packs->boxes[i].centre, packs->boxes[i].half);
+  float magnitude = 0.0f;
+  std::vector<PackTriangle> triangles;
+  for (size_t n = 0; n < m_nodes.size(); ++n) {
+    const Node& node = m_nodes[n];
+    if (node.first >= 0) continue;
+    const uint32_t firstItem = uint32_t(-1 - node.first);
+    triangles.clear();
+    for (uint32_t i = 0; i < uint32_t(node.second); ++i) {
+      PackTriangle t;
+      t.id = m_leafItems[firstItem + i];
+      t.position = uint8_t(i);
+      // A triangle the geometry no longer gives is one the test passes over.
+      if (!m_geometry->GetTriangle(t.id, t.corners)) continue;
+      for (int k = 0; k < 3; ++k) {
+        t.centre[k] = (t.corners[k] + t.corners[3 + k] + t.corners[6 + k]) / 3.0f;
+        for (int c = 0; c < 3; ++c) magnitude = std::max(magnitude, std::fabs(t.corners[3 * c + k]));
+      }
+      triangles.push_back(t);
+    }
+    SpatialOrder(triangles.data(), triangles.data() + triangles.size());
+    RVLeafPacks::Leaf leaf{};
+    leaf.quadCount = uint32_t((triangles.size() + 3) / 4);
+    // Group boxes go four quads to a record: start each leaf on a fresh record.
+    while (packs->quads.size() % 4 != 0) packs->quads.emplace_back();
+    leaf.firstQuad = uint32_t(packs->quads.size());
+    for (size_t q = 0; q < leaf.quadCount; ++q) {
+      RVLeafPacks::Quad quad{};
+      float lo[3] = {FLT_MAX, FLT_MAX, FLT_MAX}, hi[3] = {-FLT_MAX, -FLT_MAX, -FLT_MAX};
+      for (int lane = 0; lane < 4; ++lane) {
+        quad.axis[lane] = -1;
+        const size_t index = 4 * q + size_t(lane);
+        if (index >= triangles.size()) continue;
+        const PackTriangle& t = triangles[index];
+        const float* v = t.corners;
+        float e1[3], e2[3], normal[3];
+        Sub(v + 3, v, e1);
+        Sub(v + 6, v, e2);
+        Cross(e1, e2, normal);
+        for (int k = 0; k < 3; ++k) quad.n[k][lane] = normal[k];
+        quad.p[lane] = Dot(normal, v);
+        const float ax = std::fabs(normal[0]), ay = std::fabs(normal[1]), az = std::fabs(normal[2]);
+        const int axis = (az >= ax && az >= ay) ? 0 : (ay >= ax) ? 1 : 2;
+        const int i = axis == 2 ? 1 : 0, j = axis == 0 ? 1 : 2;
+        quad.axis[lane] = axis;
+        for (int c = 0; c < 3; ++c) {
+          quad.cornerI[c][lane] = v[3 * c + i];
+          quad.cornerJ[c][lane] = v[3 * c + j];
+        }
+        quad.id[lane] = t.id;
+        quad.position[lane] = t.position;
+        for (int c = 0; c < 3; ++c) {
+          for (int k = 0; k < 3; ++k) {
+            lo[k] = std::min(lo[k], v[3 * c + k]);
+            hi[k] = std::max(hi[k], v[3 * c + k]);
+          }
+        }
+      }
+      const size_t at = packs->quads.size();
+      packs->quads.push_back(quad);
+      if (at / 4 >= packs->groupBoxes.size()) {
+        RVLeafPacks::Boxes empty;
+        for (int k = 0; k < 3; ++k) {
+          empty.min[k] = Splat(FLT_MAX);
+          empty.max[k] = Splat(-FLT_MAX);
+        }
+        packs->groupBoxes.push_back(empty);
+      }
+      for (int k = 0; k < 3; ++k) {
+        packs->groupBoxes[at / 4].min[k][at % 4] = lo[k];
+        packs->groupBoxes[at / 4].max[k][at % 4] = hi[k];
+      }
+    }
+    for (int k = 0; k < 3; ++k) {
+      leaf.records.min[k] = Splat(FLT_MAX);
+      leaf.records.max[k] = Splat(-FLT_MAX);
+    }
+    for (uint32_t q = 0; q < leaf.quadCount; ++q) {
+      const RVLeafPacks::Boxes& group = packs->groupBoxes[(leaf.firstQuad + q) / 4];
+      const int record = int(q / 4), lane = int(q % 4);
+      for (int k = 0; k < 3; ++k) {
+        leaf.records.min[k][record] = std::min(leaf.records.min[k][record], group.min[k][lane]);
+        leaf.records.max[k][record] = std::max(leaf.records.max[k][record], group.max[k][lane]);
+      }
+    }
+    packs->leafOf[n] = int32_t(packs->leaves.size());
+    packs->leaves.push_back(leaf);
+  }
+  packs->sceneMagnitude = magnitude;
+  m_packs = std::move(packs);
+}
+
 bool RVAxisBoxTree::QuerySegment(const float start[3], const float end[3], RVSegmentHit& result) const {
   result.fraction = -1.0f;
   result.triangle = kCollisionNoTriangle;
-  if (m_nodes.empty() || !m_geometry) return false;
-  float mid[3], halfVec[3], absHalf[3], dir[3], absDir[3];
+  if (m_nodes.empty() || !m_geometry || !m_packs) return false;
+  const RVLeafPacks& packs = *m_packs;
+  float mid[3], halfVec[3], absHalf[3], dir[3], absDir[3], delta[3];
+  float segmentMagnitude = 0.0f;
   for (int k = 0; k < 3; ++k) {
     mid[k] = start[k] * 0.5f + end[k] * 0.5f;
     halfVec[k] = end[k] * 0.5f - start[k] * 0.5f;
     absHalf[k] = std::fabs(halfVec[k]);
     dir[k] = end[k] - start[k];
+    delta[k] = end[k] - start[k];
+    segmentMagnitude = std::max({segmentMagnitude, std::fabs(start[k]), std::fabs(end[k])});
   }
   const float length = std::sqrt(Dot(dir, dir));
   const float invLength = length > 0.0f ? 1.0f / length : 0.0f;
@@ -413,8 +615,36 @@ bool RVAxisBoxTree::QuerySegment(const float start[3], const float end[3], RVSeg
     return (Dot(dir, c) - startOffset - Dot(absDir, e)) * invLength;
   };
 
+  // Group boxes grow by more than the rounding of a computed hit point can
+  // move it off its triangle.
+  const float pad = 1e-5f * (packs.sceneMagnitude + segmentMagnitude) + FLT_MIN;
+  F4 inverse[3];
+  for (int k = 0; k < 3; ++k) inverse[k] = Splat(delta[k] != 0.0f ? 1.0f / delta[k] : 0.0f);
+  const F4 s4[3] = {Splat(start[0]), Splat(start[1]), Splat(start[2])};
+  const F4 e4[3] = {Splat(end[0]), Splat(end[1]), Splat(end[2])};
+  const F4 d4[3] = {Splat(delta[0]), Splat(delta[1]), Splat(delta[2])};
+  const F4 pad4 = Splat(pad);
+
   float best = FLT_MAX;
-  // Explicit stack of (node, entry value); the nearer child is pushed last.
+  // The lanes of four boxes that the segment meets before the best fraction.
+  auto meetsBoxes = [&](const RVLeafPacks::Boxes& boxes) {
+    F4 near4 = Splat(0.0f), far4 = Splat(std::min(best, 1.0f));
+    I4 meets = I4{-1, -1, -1, -1};
+    for (int k = 0; k < 3; ++k) {
+      const F4 lo = boxes.min[k] - pad4, hi = boxes.max[k] + pad4;
+      if (delta[k] == 0.0f) {
+        meets &= (lo <= s4[k]) & (s4[k] <= hi);
+        continue;
+      }
+      const F4 t1 = (lo - s4[k]) * inverse[k], t2 = (hi - s4[k]) * inverse[k];
+      const F4 tmin = t1 < t2 ? t1 : t2, tmax = t1 < t2 ? t2 : t1;
+      near4 = tmin > near4 ? tmin : near4;
+      far4 = tmax < far4 ? tmax : far4;
+    }
+    return meets & (near4 <= far4);
+  };
+  uint32_t bestVisit = 0, visit = 0;
+  int bestPosition = -1;
   struct Item {
     int32_t node;
     float entry;
@@ -426,14 +656,12 @@ bool RVAxisBoxTree::QuerySegment(const float start[3], const float end[3], RVSeg
     const Item item = stack[--top];
     if (item.entry > best) continue;
     const Node& node = m_nodes[size_t(item.node)];
-    float c[3], e[3];
-    DecodeBox(node, c, e);
-    if (!overlaps(c, e)) continue;
+    const RVLeafPacks::DecodedBox& box = packs.boxes[size_t(item.node)];
+    if (!overlaps(box.centre, box.half)) continue;
     if (node.first >= 0) {
-      float c0[3], e0[3], c1[3], e1[3];
-      DecodeBox(m_nodes[size_t(node.first)], c0, e0);
-      DecodeBox(m_nodes[size_t(node.second)], c1, e1);
-      const float v0 = entry(c0, e0), v1 = entry(c1, e1);
+      const RVLeafPacks::DecodedBox& b0 = packs.boxes[size_t(node.first)];
+      const RVLeafPacks::DecodedBox& b1 = packs.boxes[size_t(node.second)];
+      const float v0 = entry(b0.centre, b0.half), v1 = entry(b1.centre, b1.half);
       const Item near = v0 <= v1 ? Item{node.first, v0} : Item{node.second, v1};
       const Item far = v0 <= v1 ? Item{node.second, v1} : Item{node.first, v0};
       if (top + 2 > 128) continue;  // deeper than any balanced tree of the limits
@@ -441,18 +669,59 @@ bool RVAxisBoxTree::QuerySegment(const float start[3], const float end[3], RVSeg
       if (near.entry <= best) stack[top++] = near;
       continue;
     }
-    const uint32_t firstItem = uint32_t(-1 - node.first);
-    for (uint32_t i = 0; i < uint32_t(node.second); ++i) {
-      const uint32_t id = m_leafItems[firstItem + i];
-      float corners[9], fraction, point[3], normal[3];
-      if (!m_geometry->GetTriangle(id, corners)) continue;
-      if (!SegmentHitsTriangle(corners, start, end, fraction, point, normal, best)) continue;
-      if (fraction <= best) {
-        best = fraction;
-        std::memcpy(result.point, point, sizeof point);
-        std::memcpy(result.normal, normal, sizeof normal);
-        result.fraction = fraction;
-        result.triangle = id;
+    ++visit;
+    const RVLeafPacks::Leaf& leaf = packs.leaves[size_t(packs.leafOf[size_t(item.node)])];
+    const I4 records = meetsBoxes(leaf.records);
+    for (uint32_t g = 0; g < leaf.quadCount; g += 4) {
+      if (!records[g / 4]) continue;
+      // Which of (up to) four groups the segment, up to the best fraction, meets.
+      const I4 meets = meetsBoxes(packs.groupBoxes[(leaf.firstQuad + g) / 4]);
+      for (uint32_t q = g; q < leaf.quadCount && q < g + 4; ++q) {
+        if (!meets[q - g]) continue;
+        const RVLeafPacks::Quad& quad = packs.quads[leaf.firstQuad + q];
+        // The plane: both ends strictly on one side, or not a number, is no crossing.
+        const F4 a = (quad.n[0] * s4[0] + quad.n[1] * s4[1]) + quad.n[2] * s4[2];
+        const F4 b = (quad.n[0] * e4[0] + quad.n[1] * e4[1]) + quad.n[2] * e4[2];
+        const F4& p = quad.p;
+        I4 crosses =
+            ~(((a > p) & (b > p)) | ((a < p) & (b < p))) & (a == a) & (b == b) & (p == p) & (quad.axis >= 0);
+        if (!(crosses[0] | crosses[1] | crosses[2] | crosses[3])) continue;
+        const F4 same = a == b ? Splat(1.0f) : (a - b);
+        F4 fraction = (a - p) / same;
+        fraction = a == b ? Splat(0.0f) : fraction;
+        crosses &= fraction <= Splat(best);
+        if (!(crosses[0] | crosses[1] | crosses[2] | crosses[3])) continue;
+        F4 point[3];
+        for (int k = 0; k < 3; ++k) point[k] = s4[k] + d4[k] * fraction;
+        const F4 pi = quad.axis == 2 ? point[1] : point[0];
+        const F4 pj = quad.axis == 0 ? point[1] : point[2];
+        I4 negative = I4{0, 0, 0, 0}, positive = I4{0, 0, 0, 0}, number = I4{-1, -1, -1, -1};
+        for (int c = 0; c < 3; ++c) {
+          const int before = (c + 2) % 3;
+          const F4 edgeI = quad.cornerI[c] - quad.cornerI[before],
+                   edgeJ = quad.cornerJ[c] - quad.cornerJ[before];
+          const F4 side = edgeI * (pj - quad.cornerJ[before]) - edgeJ * (pi - quad.cornerI[before]);
+          negative |= side < Splat(0.0f);
+          positive |= side > Splat(0.0f);
+          number &= side == side;
+        }
+        const I4 inside = crosses & number & ~(negative & positive);
+        for (int lane = 0; lane < 4; ++lane) {
+          if (!inside[lane]) continue;
+          const float f = fraction[lane];
+          const int position = quad.position[lane];
+          if (f < best || (f == best && (visit > bestVisit || position > bestPosition))) {
+            best = f;
+            bestVisit = visit;
+            bestPosition = position;
+            for (int k = 0; k < 3; ++k) {
+              result.point[k] = point[k][lane];
+              result.normal[k] = quad.n[k][lane];
+            }
+            result.fraction = f;
+            result.triangle = quad.id[lane];
+          }
+        }
       }
     }
   }

@@ -1,7 +1,10 @@
 #pragma once
 // A compact bounding-box tree over a mesh's triangles for segment queries.
-// The tree keeps only quantised node boxes and triangle identifiers; corners
-// are fetched on demand from an external geometry provider.
+// The tree keeps only quantised node boxes and triangle identifiers, and the
+// external geometry provider gives the corners. For its queries, Build also
+// takes a copy of each leaf's triangles as they then are, grouped in space
+// with the values of the triangle test worked out ahead: the answers are
+// those of testing every triangle of each leaf the query reaches, in order.
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -71,9 +74,8 @@ public:
   const std::vector<uint32_t>& GetLeafItems() const { return m_leafItems; }
   // The node's box as the query decodes it.
   void DecodeBox(const Node& node, float centre[3], float halfExtent[3]) const;
-  size_t MemoryBytes() const {
-    return m_nodes.capacity() * sizeof(Node) + m_leafItems.capacity() * sizeof(uint32_t);
-  }
+  // The tree's bytes, with the query-side copy of the leaves.
+  size_t MemoryBytes() const;
 
   // The Moller-Trumbore test; *nearest takes t when t is smaller. Hits behind
   // the origin (t < 0) count.
@@ -91,6 +93,8 @@ public:
 
 private:
   void Compact(const std::vector<struct RVBuildNode>& buildNodes);
+  // Makes the query-side copy of the leaves (see RVLeafPacks).
+  void PackLeaves();
 
   const RVAxisBoxTreeExternalGeometry* m_geometry = nullptr;
   std::vector<Node> m_nodes;
@@ -102,4 +106,7 @@ private:
   uint32_t m_errors = 0;
   uint32_t m_maxDepth = 0;
   std::unique_ptr<RVAxisBoxTreeBuilder> m_builder;
+  // Decoded node boxes and the leaves' triangles grouped for the query;
+  // made by Build from the geometry as it is then.
+  std::unique_ptr<struct RVLeafPacks> m_packs;
 };

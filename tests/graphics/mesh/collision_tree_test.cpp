@@ -325,6 +325,40 @@ TEST(CollisionTree, BuildsFromAMeshDefinition) {
   EXPECT_FALSE(geometry.GetTriangle(id, corners));
 }
 
+// A fan of triangles around one corner in one leaf: a segment through the
+// corner meets them all at the same fraction, and the answer is the one a
+// scan of the leaf in its own order keeps (the last of the equal ones).
+TEST(CollisionTree, EqualFractionsKeepTheLastTriangleOfTheLeaf) {
+  Soup soup;
+  for (int i = 0; i < 12; ++i) {
+    const float a0 = float(i) * 0.5235988f, a1 = float(i + 1) * 0.5235988f;
+    soup.triangles.push_back(
+        {0, 0, 0, std::cos(a0), std::sin(a0), 0.01f * float(i), std::cos(a1), std::sin(a1), 0.0f});
+  }
+  RVAxisBoxTree tree;
+  ASSERT_TRUE(soup.Build(tree));
+  ASSERT_EQ(tree.GetNodes().size(), 1u);
+  for (const std::array<float, 6>& s :
+       {std::array<float, 6>{0, 0, 1, 0, 0, -1}, {0.3f, 0.1f, 2, -0.3f, -0.1f, -2}}) {
+    float best = FLT_MAX;
+    uint32_t expected = kCollisionNoTriangle;
+    for (uint32_t id : tree.GetLeafItems()) {
+      float corners[9], fraction, point[3], normal[3];
+      ASSERT_TRUE(soup.GetTriangle(id, corners));
+      if (RVAxisBoxTree::SegmentHitsTriangle(corners, s.data(), s.data() + 3, fraction, point, normal,
+                                             best) &&
+          fraction <= best) {
+        best = fraction;
+        expected = id;
+      }
+    }
+    RVSegmentHit hit;
+    ASSERT_TRUE(tree.QuerySegment(s.data(), s.data() + 3, hit));
+    EXPECT_EQ(hit.fraction, best);
+    EXPECT_EQ(hit.triangle, expected);
+  }
+}
+
 TEST(CollisionTree, TheDefinitionBuildsItsTreeOnceThroughTheLoader) {
   Kiv::Display display;
   Kiv::ScriptedMaterialManager manager;
