@@ -260,9 +260,13 @@ public:
     if (!m_checking || m_aborted) return;  // the rest of the file is only parsed
     Check(declaration, m_context, !m_mainFile, &m_aborted);
     CompileUnit& u = m_unit;
-    if (!m_mainFile || m_context.errorCount != 0 || u.m_generationFailed || u.m_generator == nullptr) return;
-    u.m_generatorContext->fileName = m_context.fileName;
-    if (!u.m_generator->GenerateClass(declaration)) u.m_generationFailed = true;
+    if (m_mainFile && m_context.errorCount == 0 && !u.m_generationFailed && u.m_generator != nullptr) {
+      u.m_generatorContext->fileName = m_context.fileName;
+      if (!u.m_generator->GenerateClass(declaration)) u.m_generationFailed = true;
+    }
+    // The class's locals and parameters are known only to its tree, which
+    // goes now.
+    u.m_symbols.ReleaseRetired();
   }
 
 private:

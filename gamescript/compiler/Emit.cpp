@@ -31,6 +31,14 @@ void ImageWriter::Expand(std::size_t needed) {
   m_capacity = capacity;
 }
 
+void ImageWriter::ShrinkToFit() {
+  if (m_size == 0 || m_size == m_capacity) return;
+  if (auto* data = static_cast<uint8_t*>(std::realloc(m_data, m_size))) {
+    m_data = data;
+    m_capacity = m_size;
+  }
+}
+
 void ImageWriter::PatchU16(std::size_t at, uint16_t v) {
   if (at + 2 > m_size) {
     m_failed = true;
@@ -230,6 +238,8 @@ void GSCFunction::ReleaseLabels() {
   std::vector<Label>().swap(m_labels);
   std::vector<Fixup>().swap(m_fixups);
   m_labelNames.clear();
+  code.ShrinkToFit();
+  lines.shrink_to_fit();
 }
 
 // ------------------------------------------------------------ record

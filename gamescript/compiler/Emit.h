@@ -49,6 +49,8 @@ public:
   void Reserve(std::size_t n) {
     if (n > m_capacity) Expand(n);
   }
+  // Gives back the room beyond the written bytes.
+  void ShrinkToFit();
   void PatchU16(std::size_t at, uint16_t v);
   void PatchU32(std::size_t at, uint32_t v);
 
@@ -154,8 +156,9 @@ public:
   // Patches every fix-up whose label is defined; each one whose label is not is
   // logged as "file(line) : text, line N". Returns the number of those.
   int ResolveFixups(CompileLog* log);
-  // Frees the label and fix-up tables once the code is final; the record is
-  // kept until the library is written and needs only code, cells and lines.
+  // Frees the label and fix-up tables once the code is final, and the spare
+  // room of the code and line table: the record is kept until the library is
+  // written and needs only code, cells and lines.
   void ReleaseLabels();
 
   // Writes the function's record (chunk 9). Padding is counted from

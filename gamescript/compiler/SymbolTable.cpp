@@ -271,6 +271,7 @@ std::vector<GSSymbol*> SymbolHash::FunctionsNamed(const std::string& plain) cons
 
 void GSSymbolTable::Reset() {
   m_symbols.clear();
+  m_unreleased = 0;
   m_globals = SymbolHash(61);
   for (GSSymbol*& head : m_scopes) head = nullptr;
   m_level = 0;
@@ -353,9 +354,20 @@ void GSSymbolTable::CloseBlock() {
     return;
   }
   if (m_level == 0) return;
-  for (GSSymbol* s = m_scopes[m_level]; s != nullptr; s = s->scopeNext) Remove(s);
+  for (GSSymbol* s = m_scopes[m_level]; s != nullptr; s = s->scopeNext) {
+    Remove(s);
+    s->retired = true;
+  }
   m_scopes[m_level] = nullptr;
   --m_level;
+}
+
+void GSSymbolTable::ReleaseRetired() {
+  const auto first = m_symbols.begin() + static_cast<std::ptrdiff_t>(m_unreleased);
+  m_symbols.erase(std::remove_if(first, m_symbols.end(), [](const auto& s) { return s->retired; }),
+                  m_symbols.end());
+  // With a block open, symbols made so far may still retire.
+  if (m_level == 0) m_unreleased = m_symbols.size();
 }
 
 void GSSymbolTable::ClearScopes() {

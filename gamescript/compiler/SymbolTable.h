@@ -38,6 +38,7 @@ public:
   uint32_t specifiers = 0;
   uint32_t reserved = 0;
   uint32_t kind = 0;
+  bool retired = false;                 // out of scope: freed by the next ReleaseRetired
   GSSymbol* scopeNext = nullptr;        // next symbol of the same block level
   GSClassSymbol* ownerClass = nullptr;  // member table that holds it
   GSSymbolTable* ownerTable = nullptr;  // global table that holds it
@@ -223,6 +224,12 @@ public:
   void CloseBlock();
   // Closes every level down to 0.
   void ClearScopes();
+  // Frees the symbols whose block has closed since the last call (locals and
+  // parameters). Whatever still points at them (the syntax tree of their
+  // class) must be gone.
+  void ReleaseRetired();
+  // Symbols made and not yet freed.
+  std::size_t HeldCount() const { return m_symbols.size(); }
   int Level() const { return m_level; }
 
   // Finds a name: without a class, in the global table; with a class, in its
@@ -274,6 +281,7 @@ private:
   GSSymbol* LookupInClass(GSClassSymbol* cls, std::string_view name, int32_t level);
 
   std::vector<std::unique_ptr<GSSymbol>> m_symbols;
+  std::size_t m_unreleased = 0;  // symbols before this index hold none retired
   SymbolHash m_globals{61};
   GSSymbol* m_scopes[kMaxLevel + 1] = {};
   int m_level = 0;

@@ -93,6 +93,35 @@ TEST(SymbolsScopes, InnerDeclarationShadowsUntilItsBlockCloses) {
   EXPECT_EQ(f.table.Lookup("g", nullptr, true, false), global);
 }
 
+// Locals and parameters are freed once their blocks have closed and the caller
+// says their tree is gone; members, functions and open blocks' symbols stay.
+TEST(SymbolsScopes, ClosedBlocksSymbolsAreReleased) {
+  Fixture f;
+  GSClassSymbol* c = f.Class("C");
+  GSVariableSymbol* member = f.Variable(c, "x");
+  GSFunctionSymbol* run = f.Function(c, "Run", {"int"});
+  const std::size_t held = f.table.HeldCount();
+  ASSERT_TRUE(f.table.OpenBlock());
+  for (const char* name : {"a", "x", "b"}) ASSERT_TRUE(f.table.Add(f.table.NewVariable(name), c, false));
+  ASSERT_TRUE(f.table.OpenBlock());
+  ASSERT_TRUE(f.table.Add(f.table.NewVariable("inner"), c, false));
+  f.table.CloseBlock();
+  f.table.ReleaseRetired();  // the outer block is still open: only "inner" goes
+  EXPECT_EQ(f.table.HeldCount(), held + 3);
+  EXPECT_NE(f.table.Lookup("a", c, false, false), nullptr);
+  f.table.CloseBlock();
+  GSVariableSymbol* later = f.table.NewVariable("later");
+  ASSERT_TRUE(f.table.Add(later, c, true));
+  f.table.ReleaseRetired();
+  EXPECT_EQ(f.table.HeldCount(), held + 1);
+  EXPECT_EQ(f.table.Lookup("a", c, false, false), nullptr);
+  EXPECT_EQ(f.table.Lookup("x", c, false, false), member);
+  EXPECT_EQ(f.table.Lookup("later", c, false, false), later);
+  EXPECT_EQ(c->members.FunctionsNamed("Run"), std::vector<GSSymbol*>{run});
+  f.table.ReleaseRetired();  // nothing more to free
+  EXPECT_EQ(f.table.HeldCount(), held + 1);
+}
+
 TEST(SymbolsScopes, AddRefusesDuplicatesAndOwnedSymbols) {
   Fixture f;
   GSClassSymbol* c = f.Class("C");
