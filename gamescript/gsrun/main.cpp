@@ -304,8 +304,9 @@ int main(int argc, char** argv) {
   const bool compiled = name.size() > 4 && name.compare(name.size() - 4, 4, ".gsl") == 0;
 
   TemporaryFolder folder;
-  // A compiled library is loaded from where it is, its dependencies from the
-  // include folders; a source is compiled into the scratch folder.
+  // A compiled library is loaded from where it is, its dependencies from
+  // beside it and the include folders; a source is compiled into the scratch
+  // folder.
   std::string libraryFolder = folder.path;
   if (compiled) {
     const std::size_t slash = source.find_last_of('/');
@@ -335,11 +336,15 @@ int main(int argc, char** argv) {
   machine.RegisterNative(std::make_unique<GSCNativeFunction>("Test", "$void@Test::Print(string)", &Print));
   // The native classes and their libraries (Soup, KUID...), as the tool has them.
   RegisterScriptNatives();
-  if (!compiled) machine.AddLibraryFolder(folder.path);
+  // The library given is entered before its folder: another file there with
+  // the same id becomes only another name for it.
+  const bool added = !compiled || machine.AddLibrary(libraryFolder, name);
+  machine.AddLibraryFolder(libraryFolder);
   for (const GSCompiler::IncludePath& include : includes) machine.AddLibraryFolder(include.path.c_str());
   for (const Included& include : included)
     machine.AddLibrary(include.folder, std::string(Utils::FileNamePart(include.library)));
-  GSLibrary* library = machine.AddLibrary(libraryFolder, name) ? machine.GetLibraryByName(name) : nullptr;
+  GSLibrary* library =
+      added && (compiled || machine.AddLibrary(libraryFolder, name)) ? machine.GetLibraryByName(name) : nullptr;
   if (!library) {
     std::printf("gsrun: %s did not load\n", name.c_str());
     return 255;

@@ -929,7 +929,8 @@ L_STMOK : {
   pc += 2;                        \
   if (m >= selfWords) FAIL(ER_NullReference);
 #define SELF_KIND(m, reference)                                                                         \
-  if (selfInstance->cls->IsReferenceCell(uint64_t(selfCells - selfInstance->cells) + m) != (reference)) \
+  if (!selfInstance->cls ||                                                                             \
+      selfInstance->cls->IsReferenceCell(uint64_t(selfCells - selfInstance->cells) + m) != (reference)) \
     FAIL(ER_IllegalInstruction);
 L_LDS : {
   SELF_MEMBER(m)

@@ -263,6 +263,48 @@ TEST(RuntimeSafety, AFunctionWithoutCodeIsRefusedWhereItCanBeCalled) {
             ER_LinkError);
 }
 
+// Code that drops its receiver's references (as no verified code can)
+// still cannot end the instance while its function runs: the frame holds one
+// of its own. The sanitizer build reports the member store otherwise.
+TEST(RuntimeSafety, AFrameKeepsItsReceiverAliveWhileItRuns) {
+  Folder folder;
+  InstallInterpreter();
+  folder.Compile("t", R"(class T {
+  public int n;
+  public int F(void) { int a = 1, b = 2, c = 3; n = a + b + c; return a + (b * (c - (a * (b + (c - a))))) + n; }
+};
+)");
+  GSMachine machine;
+  machine.RegisterBuiltins();
+  ASSERT_TRUE(machine.AddLibrary(folder.Path(), "t.gsl"));
+  GSClass* cls = machine.GetLibraryByName("t.gsl")->FindClass("T");
+  GSFunction& f = *cls->FindMethod("::F()");
+  ASSERT_TRUE(f.depthChecked);  // runs without the interpreter's checks
+  const auto code = f.record->code;
+  uint16_t member = 0;
+  InstructionView in;
+  for (std::size_t pc = 0; pc < code.size() && DecodeInstruction(code.data(), code.size(), pc, in);
+       pc += in.length)
+    if (in.op == OP_STS) member = in.Index();
+  ASSERT_NE(member, 0);
+  const std::vector<uint8_t> body = {
+      OP_LDL,   0,       0,        OP_POPO, OP_LDL,          0,
+      0,        OP_POPO, OP_PUSH1, OP_STS,  uint8_t(member), uint8_t(member >> 8),
+      OP_PUSH1, OP_RETV};
+  ASSERT_LE(body.size(), code.size());
+  std::memcpy(const_cast<uint8_t*>(code.data()), body.data(), body.size());
+
+  GSContext context;
+  GSObject* object = new GSObject();  // its instance's last release deletes it
+  ASSERT_TRUE(object->BindScriptClass(cls, &context));
+  const uint32_t handle = object->GetScriptHandle();
+  uint32_t result = 0;
+  EXPECT_EQ(CallScriptFunction(f, handle, nullptr, 0, &result), ER_Done);
+  EXPECT_EQ(result, 1u);
+  // The two references dropped were the object's and the call's: it ended with the frame.
+  EXPECT_EQ(HandleTable::Instance().Get(handle), nullptr);
+}
+
 // Hand-assembled bodies against a frame of the receiver, one reference
 // parameter (cell 1), one number local (cell 2), one temporary (cell 3) and
 // three evaluation cells.
