@@ -343,8 +343,9 @@ int main(int argc, char** argv) {
   for (const GSCompiler::IncludePath& include : includes) machine.AddLibraryFolder(include.path.c_str());
   for (const Included& include : included)
     machine.AddLibrary(include.folder, std::string(Utils::FileNamePart(include.library)));
-  GSLibrary* library =
-      added && (compiled || machine.AddLibrary(libraryFolder, name)) ? machine.GetLibraryByName(name) : nullptr;
+  GSLibrary* library = added && (compiled || machine.AddLibrary(libraryFolder, name))
+                           ? machine.GetLibraryByName(name)
+                           : nullptr;
   if (!library) {
     std::printf("gsrun: %s did not load\n", name.c_str());
     return 255;
