@@ -1,7 +1,14 @@
 // Validating a tree of generated assets in one process, against reading and
 // parsing the same configs alone (same run): assets per second, peak heap at
 // 1,000 and at 10,000 assets, and the time per tag of a 1,000-tag and a
-// 10,000-tag config. The last three lines are the figures.
+// 10,000-tag config. Then the start-up of a command on a generated tree of
+// 50,000 assets (the asset index built, and unchanged), each in a fresh process,
+// against rescanning the whole tree as every command did before the index was
+// kept; and the peak memory of validating configs of 10^4, 10^5 and 10^6 tags
+// against their size.
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,6 +20,7 @@
 #include <fstream>
 #include <new>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "config/AssetValidation.h"
@@ -23,7 +31,11 @@
 #include "foundation/ResultsLog.h"
 #include "foundation/Soup.h"
 #include "kiv/Log.h"
+#include "bench/bench_report.h"
 #include "umbclient/ContentFolders.h"
+#include "umbclient/FolderAssetDatabase.h"
+
+extern char** environ;
 
 // ---- counting allocator: live and peak heap bytes ----
 namespace {
@@ -150,9 +162,141 @@ double PerTag(int n) {
   return best / n;
 }
 
+// ---- start-up on a large tree, each run in a fresh process ----
+
+// ROVANA_BENCH_TREE sets the size of the start-up tree.
+const int kTreeAssets =
+    std::getenv("ROVANA_BENCH_TREE") ? std::max(1000, std::atoi(std::getenv("ROVANA_BENCH_TREE"))) : 50000;
+
+// The child: opens the asset database over the tree as a command's start-up does, then
+// prints its wall time.
+int RunStartUp(const std::string& mode, const std::string& userData) {
+  Kiv::Log::Instance().SetConsole(false);
+  const auto keeping = mode == "kept" ? FolderAssetDatabase::IndexKeeping::kCacheFile
+                                      : FolderAssetDatabase::IndexKeeping::kInMemory;
+  size_t count = 0;
+  const double seconds = BenchReport::Seconds([&] {
+    FolderAssetDatabase db(userData, "", {}, keeping);
+    db.Rescan();
+    count = db.AssetCount();
+  });
+  std::printf("%.6f %zu\n", seconds, count);
+  return count > 0 ? 0 : 1;
+}
+
+struct StartUp {
+  double seconds = 0;
+  long peakBytes = 0;
+};
+
+bool SpawnStartUp(const char* mode, const std::string& userData, StartUp& run) {
+  int fds[2];
+  if (pipe(fds) != 0) return false;
+  posix_spawn_file_actions_t files;
+  posix_spawn_file_actions_init(&files);
+  posix_spawn_file_actions_adddup2(&files, fds[1], 1);
+  posix_spawn_file_actions_addclose(&files, fds[0]);
+  std::string self = "/proc/self/exe", flag = "--startup", modeArg = mode, path = userData;
+  char* argv[] = {self.data(), flag.data(), modeArg.data(), path.data(), nullptr};
+  pid_t pid = 0;
+  const bool started = posix_spawn(&pid, self.c_str(), &files, nullptr, argv, environ) == 0;
+  posix_spawn_file_actions_destroy(&files);
+  close(fds[1]);
+  char text[128] = {};
+  const ssize_t got = started ? read(fds[0], text, sizeof text - 1) : -1;
+  close(fds[0]);
+  int status = 0;
+  rusage usage{};
+  if (!started || wait4(pid, &status, 0, &usage) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
+    return false;
+  run.peakBytes = long(usage.ru_maxrss) * 1024;
+  return got > 0 && std::sscanf(text, "%lf", &run.seconds) == 1;
+}
+
+// Median time and peak memory of rounds of one start-up mode; remove: the index file
+// is removed before each round (a first start-up).
+bool StartUps(const char* mode, const std::string& userData, int rounds, bool remove, StartUp& median,
+              double& spread) {
+  std::vector<double> times;
+  long peak = 0;
+  for (int i = 0; i < rounds; ++i) {
+    if (remove) fs::remove_all(userData + "/cache");
+    StartUp run;
+    if (!SpawnStartUp(mode, userData, run)) return false;
+    times.push_back(run.seconds);
+    peak = std::max(peak, run.peakBytes);
+  }
+  median.seconds = BenchReport::Median(times);
+  median.peakBytes = peak;
+  spread = BenchReport::SpreadPercent(times);
+  return true;
+}
+
+bool MeasureStartUp(const std::string& dir) {
+  const std::string userData = dir + "/startup";
+  for (int i = 0; i < kTreeAssets; ++i) {
+    const std::string folder = userData + "/local/s" + std::to_string(i);
+    fs::create_directories(folder);
+    std::ofstream(folder + "/config.txt") << MakeConfig(i);
+  }
+  // Times from the last second are not trusted by the index: let the tree age first.
+  std::this_thread::sleep_for(std::chrono::milliseconds(2100));
+  StartUp rescan, first, unchanged, small;
+  double rescanSpread = 0, firstSpread = 0, unchangedSpread = 0, smallSpread = 0;
+  const std::string smallTree = dir + "/startup-small";
+  fs::create_directories(smallTree + "/local/one");
+  std::ofstream(smallTree + "/local/one/config.txt") << MakeConfig(1);
+  if (!StartUps("memory", userData, 3, false, rescan, rescanSpread) ||
+      !StartUps("kept", userData, 3, true, first, firstSpread) ||
+      !StartUps("kept", userData, 7, false, unchanged, unchangedSpread) ||
+      !StartUps("memory", smallTree, 3, false, small, smallSpread))
+    return false;
+  fs::remove_all(userData);
+  fs::remove_all(smallTree);
+  char note[160];
+  std::snprintf(note, sizeof note, "(%d assets; median of 3, spread %.0f%% / %.0f%%)", kTreeAssets,
+                firstSpread, rescanSpread);
+  BenchReport::Figure("start-up, index built", first.seconds, rescan.seconds, "s", note);
+  std::snprintf(note, sizeof note, "(median of 7, spread %.0f%%)", unchangedSpread);
+  BenchReport::Figure("start-up, index unchanged", unchanged.seconds, rescan.seconds, "s", note);
+  std::snprintf(note, sizeof note, "(a process over a one-asset tree holds %.1f MiB)",
+                small.peakBytes / 1048576.0);
+  BenchReport::Figure("start-up peak memory, index unchanged", unchanged.peakBytes / 1048576.0,
+                      rescan.peakBytes / 1048576.0, "MiB", note);
+  BenchReport::Figure("start-up peak memory, index built", first.peakBytes / 1048576.0,
+                      rescan.peakBytes / 1048576.0, "MiB");
+  return true;
+}
+
+// ---- peak memory against the config's size ----
+
+// Peak heap of checking one asset folder whose config has n tags, against the config's
+// size.
+void MemoryPerTag(const std::string& dir, int n) {
+  const std::string folder = dir + "/user/local/big" + std::to_string(n);
+  fs::create_directories(folder);
+  std::string text =
+      "kuid <kuid:901:1>\nusername \"Big\"\nkind scenery\nrovana-build 3.4\ncategory-class BU\n"
+      "kuid-table\n{\n";
+  for (int i = 0; i < n; ++i) text += "  t" + std::to_string(i) + " <kuid:900:" + std::to_string(i) + ">\n";
+  text += "}\n";
+  std::ofstream(folder + "/config.txt") << text;
+  const int64_t base = g_live.load();
+  g_peak.store(base);
+  ResultsLog log;
+  CheckAssetFolder(log, folder);
+  const double peak = static_cast<double>(g_peak.load() - base);
+  fs::remove_all(folder);
+  char name[64], note[96];
+  std::snprintf(name, sizeof name, "peak heap of a %d-tag config", n);
+  std::snprintf(note, sizeof note, "(%.0f bytes per tag; %d findings)", peak / n, log.ErrorCount());
+  BenchReport::Figure(name, peak / 1048576.0, text.size() / 1048576.0, "MiB", note);
+}
+
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+  if (argc == 4 && std::string(argv[1]) == "--startup") return RunStartUp(argv[2], argv[3]);
   Kiv::Log::Instance().SetConsole(false);
   char name[] = "/tmp/bench_validateXXXXXX";
   if (!mkdtemp(name)) return 1;
@@ -191,6 +335,11 @@ int main() {
   const int64_t peak10k = PeakWhileValidating(folders, folders.size());
   const double perTag1k = PerTag(1000);
   const double perTag10k = PerTag(10000);
+  // ROVANA_BENCH_MAXTAGS caps the largest config (10^6 tags by default).
+  const int maxTags =
+      std::getenv("ROVANA_BENCH_MAXTAGS") ? std::atoi(std::getenv("ROVANA_BENCH_MAXTAGS")) : 1000000;
+  for (int n = 10000; n <= maxTags; n *= 10) MemoryPerTag(dir, n);
+  if (!std::getenv("ROVANA_BENCH_NO_STARTUP") && !MeasureStartUp(dir)) std::printf("start-up runs failed\n");
 
   DataManager::Destroy();
   ErrorHandler::Destroy();

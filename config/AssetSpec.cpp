@@ -351,7 +351,17 @@ void SpecRegistry::AddAuxiliary(std::unique_ptr<IdentifiableType> object) {
 
 bool LoadAssetConfig(const std::string& folder, SoupRef& out) {
   out.Clear();
-  for (const char* name : {"config.chump", "config.txt"})
-    if (LoadSoupFile(out, folder, name, {}, kMaxConfigFileBytes)) return true;
+  // One listing finds either name in any case: a lookup of a missing name would search
+  // every parent folder for other spellings, among them one of every asset.
+  std::string names[2];  // "config.chump", "config.txt" as spelled on disk
+  for (Kiv::File::Find find(Kiv::File::Path(folder).Join("config.*").View()); find.Next();) {
+    if (find.IsDirectory()) continue;
+    for (int i = 0; i < 2; ++i)
+      if (Kiv::CompareNoCase(find.Name(), i == 0 ? "config.chump" : "config.txt") == 0 &&
+          (names[i].empty() || find.Name() == (i == 0 ? "config.chump" : "config.txt")))
+        names[i] = find.Name();
+  }
+  for (const std::string& name : names)
+    if (!name.empty() && LoadSoupFile(out, folder, name, {}, kMaxConfigFileBytes)) return true;
   return false;
 }

@@ -635,9 +635,13 @@ File::FolderStatus::~FolderStatus() {
 }
 
 bool File::FolderStatus::Get(std::string_view name, Status& out) const {
-  if (m_fd < 0 || name.empty() || name.find('\0') != std::string_view::npos) return false;
+  if (m_fd < 0 || name.empty() || name.size() >= PATH_MAX || name.find('\0') != std::string_view::npos)
+    return false;
+  char text[PATH_MAX];  // no allocation: called for every entry of a large tree
+  std::memcpy(text, name.data(), name.size());
+  text[name.size()] = '\0';
   struct stat st;
-  if (::fstatat(m_fd, std::string(name).c_str(), &st, 0) != 0) return false;
+  if (::fstatat(m_fd, text, &st, 0) != 0) return false;
   FillStatus(st, out);
   return true;
 }

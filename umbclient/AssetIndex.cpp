@@ -178,10 +178,12 @@ struct Known {
 };
 
 // True when an indexed asset folder and its config still carry their indexed times.
-bool Unchanged(const Kiv::File::FolderStatus& here, const std::string& name, const Known& k) {
+// configEntry: name + "/" + the config's name.
+bool Unchanged(const Kiv::File::FolderStatus& here, std::string_view name, std::string_view configEntry,
+               const Known& k) {
   Kiv::File::Status folder, config;
   return here.Get(name, folder) && folder.isDirectory && folder.modifiedNs == k.fmtime &&
-         folder.changedNs == k.fctime && here.Get(name + "/" + k.config, config) && config.size == k.csize &&
+         folder.changedNs == k.fctime && here.Get(configEntry, config) && config.size == k.csize &&
          config.modifiedNs == k.cmtime && config.changedNs == k.cctime;
 }
 
@@ -475,27 +477,34 @@ std::map<std::string, Known> AssetIndex::Impl::Children(const std::string& path,
       "SELECT path, config, fmtime, fctime, csize, cmtime, cctime, scripts FROM folders "
       "WHERE parent = ?1");
   s.Bind(1, std::string_view(path));
+  std::string entry;  // "name/config", reused: this loop runs for every asset of a tree
   while (s.Step()) {
-    Known k;
-    k.path = s.Text(0);
+    const std::string_view full = s.View(0);
     // Rows name their folder below the parent; anything else is not followed.
-    if (k.path.size() <= path.size() + 1 || k.path.compare(0, path.size(), path) != 0 ||
-        k.path[path.size()] != '/')
+    if (full.size() <= path.size() + 1 || full.compare(0, path.size(), path) != 0 || full[path.size()] != '/')
       continue;
-    std::string name = k.path.substr(path.size() + 1);
-    if (name.find('/') != std::string::npos || name == "." || name == "..") continue;
-    k.config = s.Text(1);
-    k.asset = !k.config.empty();
-    const std::string lower = Kiv::ToLowerAscii(k.config);
-    if (k.asset && lower != "config.txt" && lower != "config.chump") continue;
+    const std::string_view name = full.substr(path.size() + 1);
+    if (name.find('/') != std::string_view::npos || name == "." || name == "..") continue;
+    const std::string_view config = s.View(1);
+    const bool asset = !config.empty();
+    if (asset && Kiv::CompareNoCase(config, "config.txt") != 0 &&
+        Kiv::CompareNoCase(config, "config.chump") != 0)
+      continue;
+    Known k;
+    k.asset = asset;
     k.fmtime = s.Int(2);
     k.fctime = s.Int(3);
     k.csize = s.Int(4);
     k.cmtime = s.Int(5);
     k.cctime = s.Int(6);
     k.scripts = s.Int(7) != 0;
-    if (leaveOutUnchanged && k.asset && Unchanged(*leaveOutUnchanged, name, k)) continue;
-    out.emplace(std::move(name), std::move(k));
+    if (leaveOutUnchanged && asset) {
+      entry.assign(name).append("/").append(config);
+      if (Unchanged(*leaveOutUnchanged, name, entry, k)) continue;
+    }
+    k.path = full;
+    k.config = config;
+    out.emplace(std::string(name), std::move(k));
   }
   return out;
 }
@@ -540,7 +549,7 @@ void AssetIndex::Impl::VisitChild(int root, const std::string& parent, const Kiv
       if (depth + 1 <= kMaxDepth) VisitContainer(root, path, known, nullptr, depth + 1);
       return;
     }
-    if (Unchanged(here, name, *known)) return;
+    if (Unchanged(here, name, name + "/" + known->config, *known)) return;
     FolderFacts facts;
     (Kiv::ToLowerAscii(known->config) == "config.chump" ? facts.chump : facts.text) = known->config;
     facts.scriptSource = known->scripts;

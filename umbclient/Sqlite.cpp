@@ -116,6 +116,14 @@ std::string Statement::Text(int column) const {
   return text ? std::string(reinterpret_cast<const char*>(text), static_cast<size_t>(size)) : std::string();
 }
 
+std::string_view Statement::View(int column) const {
+  if (!m_stmt) return std::string_view();
+  const unsigned char* text = sqlite3_column_text(m_stmt, column);
+  const int size = sqlite3_column_bytes(m_stmt, column);
+  return text ? std::string_view(reinterpret_cast<const char*>(text), static_cast<size_t>(size))
+              : std::string_view();
+}
+
 std::string_view Statement::Blob(int column) const {
   if (!m_stmt) return std::string_view();
   const void* data = sqlite3_column_blob(m_stmt, column);

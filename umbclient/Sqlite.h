@@ -71,6 +71,8 @@ public:
   int64_t Int(int column) const;
   double Real(int column) const;
   std::string Text(int column) const;
+  // The text without a copy: valid until the next Step or Reset.
+  std::string_view View(int column) const;
   std::string_view Blob(int column) const;
 
 private:
