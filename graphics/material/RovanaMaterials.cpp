@@ -176,10 +176,13 @@ RovanaBumpMaterial::RovanaBumpMaterial(PString type, MaterialManager* manager,
                                        std::shared_ptr<RenderingCache> blendCache,
                                        std::shared_ptr<RenderingCache> maskCache,
                                        std::shared_ptr<RenderingCache> chunkCache, ProgramSet programs,
-                                       std::shared_ptr<Texture> defaultTexture)
+                                       std::shared_ptr<Texture> defaultTexture, bool hasSecond, float amount)
     : OneTextureMaterial(std::move(type), manager, std::move(chunkCache), std::move(maskCache),
                          std::move(blendCache)),
-      m_bump(std::move(defaultTexture)),
+      m_bump(defaultTexture),
+      m_second(hasSecond ? std::move(defaultTexture) : nullptr),
+      m_hasSecond(hasSecond),
+      m_amount(amount),
       m_programs(std::move(programs)) {}
 
 std::shared_ptr<Material> RovanaBumpMaterial::CreateInstance() const {
@@ -192,12 +195,15 @@ std::shared_ptr<Material> RovanaBumpMaterial::CreateInstance() const {
 void RovanaBumpMaterial::CopyBumpState(const RovanaBumpMaterial& from) {
   InitInstance(from);
   m_bump = from.m_bump;
+  m_second = from.m_second;
+  m_amount = from.m_amount;
   m_programs = from.m_programs;
 }
 
 bool RovanaBumpMaterial::Equals(const Material& other) const {
   if (typeid(other) != typeid(*this)) return false;
   const auto& o = static_cast<const RovanaBumpMaterial&>(other);
+  if (m_hasSecond && (m_second != o.m_second || m_amount != o.m_amount)) return false;
   return m_bump == o.m_bump && OneTextureMaterial::Equals(other);
 }
 
@@ -215,13 +221,16 @@ std::unique_ptr<GeometryChunk> RovanaBumpMaterial::CreateGeometryChunk(uint32_t 
 
 std::shared_ptr<Texture>* RovanaBumpMaterial::ExtraTexture(uint32_t index) {
   if (index == kBumpIndex) return &m_bump;
-  return SecondTexture(index);
+  if (index == kSecondIndex && m_hasSecond) return &m_second;
+  return nullptr;
 }
 
 int RovanaBumpMaterial::SetTexture(uint32_t index, std::shared_ptr<Texture> texture, float amount) {
-  if (std::shared_ptr<Texture>* slot = ExtraTexture(index))
-    return StoreTexture(*this, *slot, index, std::move(texture), amount);
-  return OneTextureMaterial::SetTexture(index, std::move(texture), amount);
+  std::shared_ptr<Texture>* slot = ExtraTexture(index);
+  if (!slot) return OneTextureMaterial::SetTexture(index, std::move(texture), amount);
+  const int code = StoreTexture(*this, *slot, index, std::move(texture), amount);
+  if (code == kMaterialOk && index == kSecondIndex) m_amount = amount;
+  return code;
 }
 
 int RovanaBumpMaterial::SetTexture(uint32_t slot, const ResourceDatabase* database, const PString& path,
@@ -245,6 +254,7 @@ int RovanaBumpMaterial::DuplicateTexture(uint32_t index) {
 }
 
 int RovanaBumpMaterial::IsLoaded() const {
+  if (m_hasSecond && (!m_second || !m_second->IsLoaded())) return kMaterialNotLoaded;
   if (!m_bump || !m_bump->IsLoaded()) return kMaterialNotLoaded;
   return OneTextureMaterial::IsLoaded();
 }
@@ -382,27 +392,18 @@ RovanaBumpGlossMaterial::RovanaBumpGlossMaterial(MaterialManager* manager,
                                                  std::shared_ptr<RenderingCache> chunkCache, ProgramSet gloss,
                                                  ProgramSet rust, std::shared_ptr<Texture> defaultTexture)
     : RovanaBumpMaterial(TypeWord(), manager, std::move(blendCache), std::move(maskCache),
-                         std::move(chunkCache), std::move(gloss), defaultTexture),
-      m_gloss(std::move(defaultTexture)),
+                         std::move(chunkCache), std::move(gloss), std::move(defaultTexture), true, 1.0f),
       m_rust(std::move(rust)) {}
 
 std::shared_ptr<Material> RovanaBumpGlossMaterial::CreateInstance() const {
   auto copy = std::make_shared<RovanaBumpGlossMaterial>(GetManager(), GetBlendCache(), GetMaskCache(),
                                                         GetChunkCache(), m_programs, m_rust, m_bump);
   copy->CopyBumpState(*this);
-  copy->m_gloss = m_gloss;
-  copy->m_amount = m_amount;
   return copy;
 }
 
-bool RovanaBumpGlossMaterial::Equals(const Material& other) const {
-  if (typeid(other) != typeid(*this)) return false;
-  const auto& o = static_cast<const RovanaBumpGlossMaterial&>(other);
-  return m_gloss == o.m_gloss && m_amount == o.m_amount && RovanaBumpMaterial::Equals(other);
-}
-
 void RovanaBumpGlossMaterial::Activate(bool on) {
-  if (m_gloss) m_gloss->Activate(on);
+  if (m_second) m_second->Activate(on);
   RovanaBumpMaterial::Activate(on);
 }
 
@@ -417,19 +418,8 @@ std::unique_ptr<GeometryChunk> RovanaBumpGlossMaterial::CreateGeometryChunk(uint
   return chunk;
 }
 
-int RovanaBumpGlossMaterial::SetTexture(uint32_t index, std::shared_ptr<Texture> texture, float amount) {
-  const int code = RovanaBumpMaterial::SetTexture(index, std::move(texture), amount);
-  if (code == kMaterialOk && index == kGlossIndex) m_amount = amount;
-  return code;
-}
-
-int RovanaBumpGlossMaterial::IsLoaded() const {
-  if (!m_gloss || !m_gloss->IsLoaded()) return kMaterialNotLoaded;
-  return RovanaBumpMaterial::IsLoaded();
-}
-
 void RovanaBumpGlossMaterial::SetDisplayState(Display& display) {
-  BindOrDisable(display, m_gloss, 3);
+  BindOrDisable(display, m_second, 3);
   RovanaBumpMaterial::SetDisplayState(display);
 }
 
@@ -486,23 +476,14 @@ RovanaBumpEnvMaterial::RovanaBumpEnvMaterial(MaterialManager* manager,
                                              std::shared_ptr<RenderingCache> chunkCache, ProgramSet programs,
                                              std::shared_ptr<Texture> defaultTexture)
     : RovanaBumpMaterial(TypeWord(), manager, std::move(blendCache), std::move(maskCache),
-                         std::move(chunkCache), std::move(programs), defaultTexture),
-      m_environment(std::move(defaultTexture)) {}
+                         std::move(chunkCache), std::move(programs), std::move(defaultTexture), true, 0.0f) {}
 
 std::shared_ptr<Material> RovanaBumpEnvMaterial::CreateInstance() const {
   auto copy = std::make_shared<RovanaBumpEnvMaterial>(GetManager(), GetBlendCache(), GetMaskCache(),
                                                       GetChunkCache(), m_programs, m_bump);
   copy->CopyBumpState(*this);
-  copy->m_environment = m_environment;
-  copy->m_amount = m_amount;
   std::memcpy(copy->m_axis, m_axis, sizeof m_axis);
   return copy;
-}
-
-bool RovanaBumpEnvMaterial::Equals(const Material& other) const {
-  if (typeid(other) != typeid(*this)) return false;
-  const auto& o = static_cast<const RovanaBumpEnvMaterial&>(other);
-  return m_environment == o.m_environment && m_amount == o.m_amount && RovanaBumpMaterial::Equals(other);
 }
 
 std::unique_ptr<GeometryChunk> RovanaBumpEnvMaterial::CreateGeometryChunk(uint32_t vertices,
@@ -513,17 +494,6 @@ std::unique_ptr<GeometryChunk> RovanaBumpEnvMaterial::CreateGeometryChunk(uint32
   auto chunk = MakeBumpChunk(vertices, triangles, indices, faces, geometryType, hint);
   ShareUnlessInstanced(*chunk);
   return chunk;
-}
-
-int RovanaBumpEnvMaterial::SetTexture(uint32_t index, std::shared_ptr<Texture> texture, float amount) {
-  const int code = RovanaBumpMaterial::SetTexture(index, std::move(texture), amount);
-  if (code == kMaterialOk && index == kEnvironmentIndex) m_amount = amount;
-  return code;
-}
-
-int RovanaBumpEnvMaterial::IsLoaded() const {
-  if (!m_environment || !m_environment->IsLoaded()) return kMaterialNotLoaded;
-  return RovanaBumpMaterial::IsLoaded();
 }
 
 void RovanaBumpEnvMaterial::SetDisplayState(Display& display) {
@@ -540,7 +510,7 @@ void RovanaBumpEnvMaterial::ClearDisplayState(Display& display) {
 }
 
 void RovanaBumpEnvMaterial::PassConstants(const RenderArgs& args) {
-  if (!m_environment) return;
+  if (!m_second) return;
   Matrix4 axis;
   std::memcpy(axis.m, m_axis, sizeof axis.m);
   const Matrix4 m = Matrix4::Multiply(ViewRotation(args.camera, true), axis);

@@ -23,6 +23,8 @@ using ProgramSet =
 class RovanaBumpMaterial : public OneTextureMaterial {
 public:
   static constexpr uint32_t kBumpIndex = 8;
+  // The gloss or environment texture of the two materials that have one.
+  static constexpr uint32_t kSecondIndex = 9;
   static const PString& TypeWord();
 
   // The bump map starts as the shared default texture (may be null).
@@ -48,17 +50,17 @@ public:
   void RenderPrimitives(const RenderArgs& args, uint32_t first, uint32_t count) override;
 
   const ProgramSet& Programs() const { return m_programs; }
+  // The amount given with the second texture.
+  float GetAmount() const { return m_amount; }
 
 protected:
+  // With `hasSecond` the material also has the texture of index 9 (starting
+  // as the default texture) and its amount.
   RovanaBumpMaterial(PString type, MaterialManager* manager, std::shared_ptr<RenderingCache> blendCache,
                      std::shared_ptr<RenderingCache> maskCache, std::shared_ptr<RenderingCache> chunkCache,
-                     ProgramSet programs, std::shared_ptr<Texture> defaultTexture);
+                     ProgramSet programs, std::shared_ptr<Texture> defaultTexture, bool hasSecond = false,
+                     float amount = 0.0f);
   void CopyBumpState(const RovanaBumpMaterial& from);
-  // The extra texture of a subclass at its index (9); the bump material has none.
-  virtual std::shared_ptr<Texture>* SecondTexture(uint32_t index) {
-    (void)index;
-    return nullptr;
-  }
   std::shared_ptr<Texture>* ExtraTexture(uint32_t index);
   // Draws one chunk (a range when count is non-zero): the parallel pass and,
   // with a spot light, the additive spot pass. `pixelSpecular` is the pixel
@@ -69,12 +71,15 @@ protected:
   // Work each pass's constants also do (the environment matrix).
   virtual void PassConstants(const RenderArgs& args) { (void)args; }
   std::shared_ptr<Texture> m_bump;
+  std::shared_ptr<Texture> m_second;
+  bool m_hasSecond;
+  float m_amount;
   ProgramSet m_programs;
 };
 
 class RovanaBumpGlossMaterial : public RovanaBumpMaterial {
 public:
-  static constexpr uint32_t kGlossIndex = 9;
+  static constexpr uint32_t kGlossIndex = kSecondIndex;
   static const PString& TypeWord();
   // The colour the rust pixel program blends toward, as its text declares.
   static constexpr float kRustColour[4] = {0.0f, 0.0f, 1.0f, 1.0f};
@@ -84,14 +89,10 @@ public:
                           std::shared_ptr<RenderingCache> chunkCache, ProgramSet gloss, ProgramSet rust,
                           std::shared_ptr<Texture> defaultTexture);
   std::shared_ptr<Material> CreateInstance() const override;
-  bool Equals(const Material& other) const override;
   void Activate(bool on) override;
   std::unique_ptr<GeometryChunk> CreateGeometryChunk(uint32_t vertices, uint32_t triangles, uint32_t indices,
                                                      uint32_t faces, uint32_t geometryType,
                                                      const StandardChunkHint& hint) override;
-  using RovanaBumpMaterial::SetTexture;
-  int SetTexture(uint32_t index, std::shared_ptr<Texture> texture, float amount) override;
-  int IsLoaded() const override;
   void CacheAlphaHint() override { SetAlphaHint(0); }
   void SetDisplayState(Display& display) override;
   void ClearDisplayState(Display& display) override;
@@ -99,55 +100,37 @@ public:
   void RenderNumChunks(const std::vector<RenderArgs>& chunks) override;
   void RenderPrimitives(const RenderArgs& args, uint32_t first, uint32_t count) override;
 
-  float GetAmount() const { return m_amount; }
   const ProgramSet& RustPrograms() const { return m_rust; }
-
-protected:
-  std::shared_ptr<Texture>* SecondTexture(uint32_t index) override {
-    return index == kGlossIndex ? &m_gloss : nullptr;
-  }
 
 private:
   void Draw(const RenderArgs& args, uint32_t first, uint32_t count);
-  std::shared_ptr<Texture> m_gloss;
-  float m_amount = 1.0f;
   ProgramSet m_rust;
 };
 
 class RovanaBumpEnvMaterial : public RovanaBumpMaterial {
 public:
-  static constexpr uint32_t kEnvironmentIndex = 9;
+  static constexpr uint32_t kEnvironmentIndex = kSecondIndex;
   static const PString& TypeWord();
 
   RovanaBumpEnvMaterial(MaterialManager* manager, std::shared_ptr<RenderingCache> blendCache,
                         std::shared_ptr<RenderingCache> maskCache, std::shared_ptr<RenderingCache> chunkCache,
                         ProgramSet programs, std::shared_ptr<Texture> defaultTexture);
   std::shared_ptr<Material> CreateInstance() const override;
-  bool Equals(const Material& other) const override;
   std::unique_ptr<GeometryChunk> CreateGeometryChunk(uint32_t vertices, uint32_t triangles, uint32_t indices,
                                                      uint32_t faces, uint32_t geometryType,
                                                      const StandardChunkHint& hint) override;
-  using RovanaBumpMaterial::SetTexture;
-  int SetTexture(uint32_t index, std::shared_ptr<Texture> texture, float amount) override;
-  int IsLoaded() const override;
   void CacheAlphaHint() override { SetAlphaHint(0); }
   void SetDisplayState(Display& display) override;
   void ClearDisplayState(Display& display) override;
   // Each chunk through RenderChunk in turn.
   void RenderNumChunks(const std::vector<RenderArgs>& chunks) override { Material::RenderNumChunks(chunks); }
 
-  float GetAmount() const { return m_amount; }
   const float* GetAxisMatrix() const { return m_axis; }
 
 protected:
-  std::shared_ptr<Texture>* SecondTexture(uint32_t index) override {
-    return index == kEnvironmentIndex ? &m_environment : nullptr;
-  }
   void PassConstants(const RenderArgs& args) override;
 
 private:
-  std::shared_ptr<Texture> m_environment;
-  float m_amount = 0.0f;
   float m_axis[16] = {1, 0, 0, 0, 0, 0, 1, 0, 0, -1, 0, 0, 0, 0, 0, 1};
 };
 

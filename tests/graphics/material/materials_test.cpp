@@ -261,7 +261,9 @@ TEST_F(PluginFixture, EqualsHoldsOnlyForTheIdenticalClass) {
           << all[a]->GetTypeName().View() << " / " << all[b]->GetTypeName().View();
     }
     auto copy = all[a]->CreateInstance();
-    EXPECT_EQ(typeid(*copy), typeid(*all[a]));
+    const Material& copied = *copy;
+    const Material& original = *all[a];
+    EXPECT_EQ(typeid(copied), typeid(original));
     EXPECT_TRUE(copy->Equals(*all[a])) << all[a]->GetTypeName().View();
     EXPECT_TRUE(all[a]->Equals(*copy));
   }
