@@ -422,7 +422,12 @@ struct RVLeafPacks {
     Boxes records;
   };
   std::vector<DecodedBox> boxes;  // per node
-  std::vector<int32_t> leafOf;    // per node: its leaf record, or -1
+  // Per inner node, the boxes of its two children in lanes 0 and 1 (and again in 2 and 3).
+  struct ChildPair {
+    F4 centre[3], half[3];
+  };
+  std::vector<ChildPair> pairs;
+  std::vector<int32_t> leafOf;  // per node: its leaf record, or -1
   std::vector<Leaf> leaves;
   std::vector<Quad> quads;
   std::vector<Boxes> groupBoxes;  // one per four quads
@@ -434,6 +439,7 @@ size_t RVAxisBoxTree::MemoryBytes() const {
   if (m_packs) {
     bytes += m_packs->boxes.capacity() * sizeof(RVLeafPacks::DecodedBox) +
              m_packs->leafOf.capacity() * sizeof(int32_t) +
+             m_packs->pairs.capacity() * sizeof(RVLeafPacks::ChildPair) +
              m_packs->leaves.capacity() * sizeof(RVLeafPacks::Leaf) +
              m_packs->quads.capacity() * sizeof(RVLeafPacks::Quad) +
              m_packs->groupBoxes.capacity() * sizeof(RVLeafPacks::Boxes);
@@ -483,6 +489,16 @@ void RVAxisBoxTree::PackLeaves() {
   packs->leafOf.assign(m_nodes.size(), -1);
   for (size_t i = 0; i < m_nodes.size(); ++i)
     DecodeBox(m_nodes[i], packs->boxes[i].centre, packs->boxes[i].half);
+  packs->pairs.resize(m_nodes.size());
+  for (size_t i = 0; i < m_nodes.size(); ++i) {
+    if (m_nodes[i].first < 0) continue;
+    const RVLeafPacks::DecodedBox& a = packs->boxes[size_t(m_nodes[i].first)];
+    const RVLeafPacks::DecodedBox& b = packs->boxes[size_t(m_nodes[i].second)];
+    for (int k = 0; k < 3; ++k) {
+      packs->pairs[i].centre[k] = F4{a.centre[k], b.centre[k], a.centre[k], b.centre[k]};
+      packs->pairs[i].half[k] = F4{a.half[k], b.half[k], a.half[k], b.half[k]};
+    }
+  }
   float magnitude = 0.0f;
   std::vector<PackTriangle> triangles;
   for (size_t n = 0; n < m_nodes.size(); ++n) {
@@ -611,9 +627,6 @@ bool RVAxisBoxTree::QuerySegment(const float start[3], const float end[3], RVSeg
       return false;
     return true;
   };
-  auto entry = [&](const float c[3], const float e[3]) {
-    return (Dot(dir, c) - startOffset - Dot(absDir, e)) * invLength;
-  };
 
   // Group boxes grow by more than the rounding of a computed hit point can
   // move it off its triangle.
@@ -651,22 +664,53 @@ bool RVAxisBoxTree::QuerySegment(const float start[3], const float end[3], RVSeg
   };
   Item stack[128];
   int top = 0;
+  // Both children of a node at once: whether the segment meets each box (the
+  // separating-axis test) and where it enters it, as the scalar forms give them.
+  F4 mid4[3], halfVec4[3], absHalf4[3], dir4[3], absDir4[3];
+  for (int k = 0; k < 3; ++k) {
+    mid4[k] = Splat(mid[k]);
+    halfVec4[k] = Splat(halfVec[k]);
+    absHalf4[k] = Splat(absHalf[k]);
+    dir4[k] = Splat(dir[k]);
+    absDir4[k] = Splat(absDir[k]);
+  }
+  const F4 startOffset4 = Splat(startOffset), invLength4 = Splat(invLength);
+  auto abs4 = [](F4 v) { return F4(I4(v) & I4{0x7FFFFFFF, 0x7FFFFFFF, 0x7FFFFFFF, 0x7FFFFFFF}); };
+  auto children = [&](const RVLeafPacks::ChildPair& pair, I4& meets, F4& entries) {
+    const F4* c = pair.centre;
+    const F4* e = pair.half;
+    F4 w[3];
+    I4 apart = I4{0, 0, 0, 0};
+    for (int k = 0; k < 3; ++k) {
+      w[k] = mid4[k] - c[k];
+      apart |= abs4(w[k]) > e[k] + absHalf4[k];
+    }
+    apart |= abs4(halfVec4[1] * w[2] - w[1] * halfVec4[2]) > e[1] * absHalf4[2] + e[2] * absHalf4[1];
+    apart |= abs4(halfVec4[2] * w[0] - w[2] * halfVec4[0]) > e[2] * absHalf4[0] + e[0] * absHalf4[2];
+    apart |= abs4(halfVec4[0] * w[1] - w[0] * halfVec4[1]) > e[0] * absHalf4[1] + e[1] * absHalf4[0];
+    meets = ~apart;
+    entries = ((((dir4[0] * c[0] + dir4[1] * c[1]) + dir4[2] * c[2]) - startOffset4) -
+               ((absDir4[0] * e[0] + absDir4[1] * e[1]) + absDir4[2] * e[2])) *
+              invLength4;
+  };
+  if (!overlaps(packs.boxes[0].centre, packs.boxes[0].half)) return false;
   stack[top++] = {0, -FLT_MAX};
   while (top > 0) {
     const Item item = stack[--top];
     if (item.entry > best) continue;
     const Node& node = m_nodes[size_t(item.node)];
-    const RVLeafPacks::DecodedBox& box = packs.boxes[size_t(item.node)];
-    if (!overlaps(box.centre, box.half)) continue;
     if (node.first >= 0) {
-      const RVLeafPacks::DecodedBox& b0 = packs.boxes[size_t(node.first)];
-      const RVLeafPacks::DecodedBox& b1 = packs.boxes[size_t(node.second)];
-      const float v0 = entry(b0.centre, b0.half), v1 = entry(b1.centre, b1.half);
-      const Item near = v0 <= v1 ? Item{node.first, v0} : Item{node.second, v1};
-      const Item far = v0 <= v1 ? Item{node.second, v1} : Item{node.first, v0};
+      I4 meets;
+      F4 entries;
+      children(packs.pairs[size_t(item.node)], meets, entries);
+      const float v0 = entries[0], v1 = entries[1];
+      const bool nearFirst = v0 <= v1;
+      const Item near = nearFirst ? Item{node.first, v0} : Item{node.second, v1};
+      const Item far = nearFirst ? Item{node.second, v1} : Item{node.first, v0};
+      const bool nearMeets = meets[nearFirst ? 0 : 1] != 0, farMeets = meets[nearFirst ? 1 : 0] != 0;
       if (top + 2 > 128) continue;  // deeper than any balanced tree of the limits
-      if (far.entry <= best) stack[top++] = far;
-      if (near.entry <= best) stack[top++] = near;
+      if (farMeets && far.entry <= best) stack[top++] = far;
+      if (nearMeets && near.entry <= best) stack[top++] = near;
       continue;
     }
     ++visit;
