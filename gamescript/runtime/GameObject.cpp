@@ -219,7 +219,7 @@ bool GSGameObject::Receive(GSMessage* message) {
 
 void GSGameObject::RunHandler(const GSHandler& h, GSMessage* message) {
   GSRouter* router = Router();
-  GSNode* node = router ? router->FindNode(h.node) : nullptr;
+  GSNode* node = h.node == NodeId() ? this : router ? router->FindNode(h.node) : nullptr;
   GSGameObject* target = node ? node->AsGameObject() : nullptr;
   GSScriptInstance* instance = target ? target->Instance() : nullptr;
   // The target may have been bound to another class since the handler was added.

@@ -101,11 +101,12 @@ bool GSNode::Receive(GSMessage* message) {
   return true;
 }
 
-void GSNode::Update(float seconds) {
+void GSNode::Update(float) {
+  // The router cleared the update flag before this call, so that what runs
+  // here may ask for the next update.
   std::vector<MessageRef> queue;
   queue.swap(m_queue);
   for (const MessageRef& m : queue) Receive(m.Get());
-  if (seconds > 0.0f) m_updateRequested = false;
 }
 
 void GSNode::RequestUpdate() {

@@ -116,7 +116,8 @@ public:
   // True when the message was handled. The base handles only the delete
   // message: it marks the node for deletion.
   virtual bool Receive(GSMessage* message);
-  // Hands each message of the node's own queue to Receive, in order.
+  // Hands each message of the node's own queue to Receive, in order. The
+  // router calls it on its step when the node asked for it.
   virtual void Update(float seconds);
   // The thread stacks, for the router's stack dump; nothing in the base.
   virtual void DumpStacks() {}
