@@ -42,27 +42,23 @@ bool EndsWithNoCase(std::string_view s, std::string_view suffix) {
 void ScriptFileBuffer::Reset() { Clear(); }
 
 void ScriptFileBuffer::Clear() {
-  std::vector<char>().swap(m_storage);
+  std::string().swap(m_storage);
   data = nullptr;
   length = 0;
   prefixLength = 0;
   enciphered = false;
 }
 
-void ScriptFileBuffer::SetText(std::vector<char>&& bytes, size_t textLength) {
-  m_storage = std::move(bytes);
-  m_storage.resize(textLength + 1);
-  m_storage[textLength] = '\0';
-  data = m_storage.data();
-  length = static_cast<uint32_t>(textLength);
+void ScriptFileBuffer::SetText(std::string&& text) {
+  m_storage = std::move(text);
+  data = m_storage.c_str();
+  length = static_cast<uint32_t>(m_storage.size());
 }
 
 void ScriptFileBuffer::Assign(const void* bytes, size_t size, bool isEnciphered) {
   Clear();
   if (size > kMaxFileSize) return;
-  std::vector<char> copy(size + 1);
-  if (size) std::memcpy(copy.data(), bytes, size);
-  SetText(std::move(copy), size);
+  SetText(size ? std::string(static_cast<const char*>(bytes), size) : std::string());
   enciphered = isEnciphered;
 }
 
@@ -81,7 +77,8 @@ bool ScriptFileBuffer::Load(const char* baseFolder, const char* path) {
   if (!resolved || Kiv::File::IsDirectory(*resolved)) return false;
   std::string bytes;
   if (!Kiv::File::ReadWholeFile(*resolved, bytes, kMaxFileSize)) return false;
-  Assign(bytes.data(), bytes.size(), isEnciphered);
+  SetText(std::move(bytes));
+  enciphered = isEnciphered;
   return true;
 }
 
@@ -97,7 +94,7 @@ bool ScriptFileBuffer::Decode() {
     Clear();
     return false;
   }
-  std::vector<char> out(kScriptPrefix.size() + plainLength + 1);
+  std::string out(kScriptPrefix.size() + plainLength, '\0');
   std::memcpy(out.data(), kScriptPrefix.data(), kScriptPrefix.size());
   auto* plain = reinterpret_cast<uint8_t*>(out.data() + kScriptPrefix.size());
   ApplyKeyStream(seed, in.Cursor(), plain, plainLength);
@@ -105,7 +102,7 @@ bool ScriptFileBuffer::Decode() {
     Clear();
     return false;
   }
-  SetText(std::move(out), kScriptPrefix.size() + plainLength);
+  SetText(std::move(out));
   prefixLength = static_cast<uint32_t>(kScriptPrefix.size());
   enciphered = false;
   return true;

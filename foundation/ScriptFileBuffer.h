@@ -3,6 +3,7 @@
 // enciphered form until Decode turns it into plain text (see docs/gse-format.md).
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -50,8 +51,10 @@ public:
   static std::vector<uint8_t> Encode(std::string_view plainText);
 
 private:
-  void SetText(std::vector<char>&& bytes, size_t textLength);
-  std::vector<char> m_storage;
+  // Keeps the text; a string is its own NUL terminator, so a file read into
+  // one is kept as it was read, without a copy.
+  void SetText(std::string&& text);
+  std::string m_storage;
 };
 
 // The checksum of a script source: CRC-32 of its plain text without the
