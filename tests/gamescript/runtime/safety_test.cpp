@@ -1,6 +1,7 @@
 // A library is outside data: whatever its bytes, loading and running it ends
 // in a refusal, a script error or a normal end, never in memory corruption;
 // and what scripts allocate is bounded.
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <string>
@@ -305,6 +306,31 @@ TEST(RuntimeSafety, AFrameKeepsItsReceiverAliveWhileItRuns) {
   EXPECT_EQ(HandleTable::Instance().Get(handle), nullptr);
 }
 
+// A member listed twice among an instance's references would be released
+// twice: the class makes no instance.
+TEST(RuntimeSafety, AMemberReferenceListedTwiceMakesNoInstance) {
+  Folder folder;
+  InstallInterpreter();
+  const std::vector<uint8_t> image = Compiled(folder, "t", R"(class T {
+  public T a;
+  public T b;
+  public int Main(void) { a = me; b = a; a = null; b = null; return 1; }
+};
+)");
+  ASSERT_EQ(LoadAndRun(folder, image), Outcome::Ran);
+  // The member reference list: its count, then cells 2 and 3.
+  const uint8_t list[] = {2, 0, 0, 0, 2, 0, 0, 0, 3, 0, 0, 0};
+  const auto at = std::search(image.begin(), image.end(), std::begin(list), std::end(list));
+  ASSERT_NE(at, image.end());
+  std::vector<uint8_t> patched = image;
+  patched[std::size_t(at - image.begin()) + 8] = 2;
+  LogCapture log;
+  int32_t code = -1;
+  EXPECT_EQ(LoadAndRun(folder, patched, &code), Outcome::ScriptError);
+  EXPECT_EQ(code, ER_ClassCreateError);
+  EXPECT_NE(log.All().find("member references of T overlap"), std::string::npos) << log.All();
+}
+
 // Hand-assembled bodies against a frame of the receiver, one reference
 // parameter (cell 1), one number local (cell 2), one temporary (cell 3) and
 // three evaluation cells.
@@ -358,7 +384,8 @@ TEST(RuntimeSafety, VerifierFollowsTheKindOfEveryCell) {
       {"returns a string", {OP_LDLO, 1, 0, OP_RETVO}, "", 4},
   };
   const uint8_t refs[] = {1, 0, 0, 0, 1, 0, 0, 0};
-  for (const Case& c : cases) {
+  // The frame above; `listed` reference cells (a second is cell 1 again).
+  auto verify = [&](const std::vector<uint8_t>& code, uint32_t returnType, uint32_t listed) {
     LibraryFunction f;
     f.parameters = 2;
     f.locals = 1;
@@ -366,29 +393,21 @@ TEST(RuntimeSafety, VerifierFollowsTheKindOfEveryCell) {
     f.stackAdvance = 6;
     f.frameHeader = 3;
     f.frameSize = 9;
-    f.returnType = c.returnType;
-    f.referenceCells = {refs, 1};
-    f.code = c.code;
+    f.returnType = returnType;
+    f.referenceCells = {refs, listed};
+    f.code = code;
     bool typed;
-    const std::string problem = VerifyCode(f, 1, 1, nullptr, nullptr, typed);
+    return VerifyCode(f, 1, 1, nullptr, nullptr, typed);
+  };
+  for (const Case& c : cases) {
+    const std::string problem = verify(c.code, c.returnType, 1);
     if (*c.expected == 0)
       EXPECT_EQ(problem, "") << c.name;
     else
       EXPECT_NE(problem.find(c.expected), std::string::npos) << c.name << ": " << problem;
   }
   // A reference cell listed twice would be released twice.
-  LibraryFunction f;
-  f.parameters = 2;
-  f.locals = 1;
-  f.temporaries = 1;
-  f.stackAdvance = 6;
-  f.frameHeader = 3;
-  f.frameSize = 9;
-  f.referenceCells = {refs, 2};
-  const std::vector<uint8_t> code = {R};
-  f.code = code;
-  bool typed;
-  EXPECT_NE(VerifyCode(f, 1, 1, nullptr, nullptr, typed).find("listed twice"), std::string::npos);
+  EXPECT_NE(verify({R}, 0, 2).find("listed twice"), std::string::npos);
 }
 
 // Small libraries that use objects, strings, arrays and calls.
