@@ -20,11 +20,6 @@ Kiv::PackedHeap& ContextHeap() {
 
 // ------------------------------------------------------------ handles
 
-HandleTable& HandleTable::Instance() {
-  static HandleTable table;
-  return table;
-}
-
 uint32_t HandleTable::Add(const HandleView& view) {
   uint32_t index = m_free;
   if (index) {

@@ -71,7 +71,11 @@ public:
   static constexpr uint32_t kIndexBits = 24;
   static constexpr uint32_t kIndexMask = (1u << kIndexBits) - 1;
 
-  static HandleTable& Instance();
+  // Inline: every handle a script touches goes through it.
+  static HandleTable& Instance() {
+    static HandleTable table;
+    return table;
+  }
 
   // A new handle for the view; 0 when the table is full.
   uint32_t Add(const HandleView& view);
