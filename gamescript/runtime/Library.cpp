@@ -86,6 +86,12 @@ const GSFunction* GSLibrary::SlotFunction(uint32_t slot, uint32_t parameters) co
 }
 
 uint32_t GSLibrary::ShapeOf(const LibraryFunction& record) {
+  // Most functions take no reference: their shape is its own id, with the
+  // top bit set, which no id of the table (counted from 0) ever reaches.
+  bool references = false;
+  for (std::size_t i = 0; i < record.referenceCells.size() && !references; ++i)
+    references = record.referenceCells[i] < record.parameters;
+  if (!references) return 0x80000000u | record.parameters << 8 | ResultKind(record.returnType);
   static ShapeTable table;
   std::vector<uint32_t> key{record.parameters, ResultKind(record.returnType)};
   for (std::size_t i = 0; i < record.referenceCells.size(); ++i)
@@ -170,9 +176,8 @@ int GSLibrary::Load(std::vector<uint8_t> image) {
     m_functionImports.push_back(entry);
   }
 
-  for (GSClass& c : m_classes)
-    for (GSFunction& f : c.Functions()) f.shape = ShapeOf(*f.record);
   for (GSClass& c : m_classes) {
+    for (GSFunction& f : c.Functions()) f.shape = ShapeOf(*f.record);
     if (!c.Link(steps)) {
       if (ScriptLogHook) ScriptLogHook("GS Link error: Unable to link '%s'", std::string(c.Name()).c_str());
       return steps == 0 ? -1 : -3;

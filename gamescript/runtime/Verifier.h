@@ -26,10 +26,8 @@ enum CellKind : uint8_t { kKindNoUse = 0, kKindNumber = 1, kKindReference = 2, k
 
 // The kind a function's result has; kKindNoUse when it returns nothing.
 inline CellKind ResultKind(uint32_t returnType) {
-  if (returnType == 0) return kKindNoUse;
-  const bool reference =
-      returnType == 4 || returnType == 5 || returnType == 13 || (returnType >= 7 && returnType <= 11);
-  return reference ? kKindReference : kKindNumber;
+  if (returnType == TypeVoid) return kKindNoUse;
+  return IsReferenceType(returnType) ? kKindReference : kKindNumber;
 }
 
 // The cells an instruction reads and leaves, for every instruction but the
