@@ -186,16 +186,22 @@ inline double BestCommandSeconds(const std::string& command) {
 // set of any.
 struct ProcessRuns {
   std::vector<double> seconds;
+  std::vector<double> cpuSeconds;  // user and system time of each run
   long peakBytes = 0;
   bool ok = true;  // every run started and exited with 0
 
   double Best() const { return seconds.empty() ? 0 : *std::min_element(seconds.begin(), seconds.end()); }
+  // On a loaded machine the processor time varies far less than the wall time.
+  double BestCpu() const {
+    return cpuSeconds.empty() ? 0 : *std::min_element(cpuSeconds.begin(), cpuSeconds.end());
+  }
 };
 
 // Starts the program (looked up in PATH), standard output and error to
-// /dev/null, and waits for it: its wall time and the kernel's account of its
-// peak resident set. False when it did not start or did not exit with 0.
-inline bool SpawnAndWait(char** argv, double& seconds, long& peakBytes) {
+// /dev/null, and waits for it: its wall time, its processor time (user and
+// system) and the kernel's account of its peak resident set. False when it
+// did not start or did not exit with 0.
+inline bool SpawnAndWait(char** argv, double& seconds, long& peakBytes, double& cpuSeconds) {
   posix_spawn_file_actions_t files;
   posix_spawn_file_actions_init(&files);
   posix_spawn_file_actions_addopen(&files, 1, "/dev/null", O_WRONLY, 0);
@@ -209,21 +215,23 @@ inline bool SpawnAndWait(char** argv, double& seconds, long& peakBytes) {
   if (!started || wait4(pid, &status, 0, &usage) != pid) return false;
   seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   peakBytes = long(usage.ru_maxrss) * 1024;
+  cpuSeconds = double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+               double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
   return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 // A child started from a large process is charged that process's resident
 // set at its start, so the programs are started through a fresh copy of this
 // small benchmark program ("--measure-child <result file> <program> <args>"),
-// which writes "<seconds> <peak bytes> <ok>". Call first thing in main: true
+// which writes "<seconds> <peak bytes> <ok> <processor seconds>". Call first thing in main: true
 // (with the exit code) when this is such a run.
 inline bool MeasureChild(int argc, char** argv, int& exitCode) {
   if (argc < 4 || std::string(argv[1]) != "--measure-child") return false;
-  double seconds = 0;
+  double seconds = 0, cpu = 0;
   long peak = 0;
-  const bool ok = SpawnAndWait(argv + 3, seconds, peak);
+  const bool ok = SpawnAndWait(argv + 3, seconds, peak, cpu);
   if (std::FILE* out = std::fopen(argv[2], "w")) {
-    std::fprintf(out, "%.9f %ld %d\n", seconds, peak, ok ? 1 : 0);
+    std::fprintf(out, "%.9f %ld %d %.6f\n", seconds, peak, ok ? 1 : 0, cpu);
     std::fclose(out);
   }
   exitCode = ok ? 0 : 1;
@@ -251,18 +259,19 @@ inline ProcessRuns RunProcess(const std::vector<std::string>& args, int runs) {
   for (std::string& a : all) argv.push_back(a.data());
   argv.push_back(nullptr);
   for (int i = 0; i < runs && result.ok; ++i) {
-    double ignored = 0;
+    double ignored = 0, ignoredCpu = 0;
     long ignoredPeak = 0;
     std::remove(resultFile.c_str());
-    SpawnAndWait(argv.data(), ignored, ignoredPeak);
-    double seconds = 0;
+    SpawnAndWait(argv.data(), ignored, ignoredPeak, ignoredCpu);
+    double seconds = 0, cpu = 0;
     long peak = 0;
     int ok = 0;
     std::FILE* in = std::fopen(resultFile.c_str(), "r");
-    if (!in || std::fscanf(in, "%lf %ld %d", &seconds, &peak, &ok) != 3 || !ok) result.ok = false;
+    if (!in || std::fscanf(in, "%lf %ld %d %lf", &seconds, &peak, &ok, &cpu) != 4 || !ok) result.ok = false;
     if (in) std::fclose(in);
     if (!result.ok) break;
     result.seconds.push_back(seconds);
+    result.cpuSeconds.push_back(cpu);
     result.peakBytes = std::max(result.peakBytes, peak);
   }
   std::remove(resultFile.c_str());
