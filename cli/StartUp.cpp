@@ -85,7 +85,6 @@ bool StartUp(Session& session) {
   // and the probe materials need them.
   RegisterEnginePlugins();
   session.pluginsRegistered = true;
-  SetUpConfigSchemaScene(session.kernel.get());
 
   if (session.userDataFolder.empty()) {
     Fail(session, "Unable to find the user-data folder (set ROVANA_USERDATA).");
@@ -101,6 +100,9 @@ bool StartUp(Session& session) {
   InterfaceTextDB::SetFolder(session.installationRoot + "/strings");
   session.logOpen = Kiv::Log::Instance().OpenFile(session.userDataFolder + "/rovanautil.log");
   if (!session.logOpen) Fail(session, "Unable to open the log file in '" + session.userDataFolder + "'.");
+  // The check scene and the probe materials, once the log file can take what
+  // they report.
+  SetUpConfigSchemaScene(session.kernel.get());
 
   // The database is embedded: "-noumbclient" and "-nostartumbdaemon" choose
   // between a daemon client and starting the daemon, and there is no daemon.

@@ -41,11 +41,12 @@ std::string EngineOptions(const StartupOptions& options);
 // ("- OBLLib initialisation failed." when it cannot); applies the start-up
 // options to the engine (its log sink) and creates the render kernel from the
 // engine option string, retrying once with "-NullRender" when the renderer
-// does not load; registers the program's plug-ins with the engine, builds the
-// schema library's check scene and registers the shared material resources;
-// lays out and checks the folders (user data, interface
-// texts, the log file "rovanautil.log" in the user data); opens the asset
-// database; reads the language setting.
+// does not load; registers the program's plug-ins with the engine; lays out
+// and checks the folders (user data, interface texts, the log file
+// "rovanautil.log" in the user data); builds the schema library's check scene
+// and registers the shared material resources (after the log file opens, so
+// what they report reaches it); opens the asset database; reads the language
+// setting.
 // Failures print one "- " line to session.out. True when the asset database
 // is open at the end.
 bool StartUp(Session& session);

@@ -307,6 +307,23 @@ TEST_F(ValidateCommandTest, NoMaterialTypeFailsToLoadAtStartUp) {
     Kiv::Log::Instance().RemoveListener(listener);
     EXPECT_TRUE(lines.empty()) << lines.front();
   }
+  // What the registration reports reaches the log file.
+  Kiv::PluginSystem::Instance().Clear();
+  std::filesystem::remove(m_userData + "/rovanautil.log");
+  Cli::Session session;
+  session.installationRoot = m_root;
+  session.userDataFolder = m_userData;
+  session.out = m_out.File();
+  session.endsProcess = false;
+  ASSERT_TRUE(Cli::StartUp(session));
+  Kiv::PluginSystem::Instance().Clear();  // the program's types are gone: their probes fail
+  OBLLib::DataManager::ReleaseSharedResources();
+  OBLLib::DataManager::RegisterRovanaBumpVertexType();
+  Cli::ShutDown(session);
+  std::ifstream file(m_userData + "/rovanautil.log");
+  const std::string log((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  EXPECT_NE(log.find("DataManager::RegisterRovanaBumpVertexType> Unable to load 'm.tbumptex'"),
+            std::string::npos);
 }
 
 TEST_F(MainTest, StartUpMakesTheEngineAndItsCheckSceneAndRetriesWithTheNullRenderer) {
