@@ -48,6 +48,7 @@
 #include "gamescript/runtime/StringPool.h"
 #include "gamescript/runtime/Thread.h"
 #include "kiv/File.h"
+#include "kiv/String.h"
 #include "scriptlib/ScriptNatives.h"
 
 using namespace GSRuntime;
@@ -126,10 +127,8 @@ std::vector<std::string> IncludesOf(const std::string& path) {
   if (!buffer.Load(nullptr, path.c_str()) || !buffer.Decode()) return names;
   GSCompiler::Scanner scanner(buffer.data ? buffer.data : "", buffer.length);
   while (scanner.Next() == GSCompiler::KEYWORD_INCLUDE && scanner.Next() == GSCompiler::CONSTANT_STRING) {
-    std::string name(scanner.Text().substr(1, scanner.Length() >= 2 ? scanner.Length() - 2 : 0));
-    for (char& c : name)
-      if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
-    names.push_back(name);
+    names.push_back(
+        Kiv::ToLowerAscii(scanner.Text().substr(1, scanner.Length() >= 2 ? scanner.Length() - 2 : 0)));
   }
   return names;
 }
@@ -156,10 +155,7 @@ bool CompileIncludes(const std::string& source, const std::vector<GSCompiler::In
   for (const GSCompiler::IncludePath& include : includes) GSCompiler::AppendIncludePath(include);
 
   // The source itself is no include, however the includes name it.
-  std::string self(Utils::FileNamePart(source));
-  for (char& c : self)
-    if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
-  std::set<std::string> seen = {self};
+  std::set<std::string> seen = {Kiv::ToLowerAscii(Utils::FileNamePart(source))};
   std::vector<std::string> work = IncludesOf(source);
   bool ok = true;
   while (!work.empty()) {
