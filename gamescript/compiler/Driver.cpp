@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <string>
 
 #include "gamescript/compiler/CodeGen.h"
@@ -149,20 +150,31 @@ int CompileUnit::Compile(const char* sourceName, CompileLog* log) {
   // The whole compile runs where the parser may nest deepest: each file's
   // declarations are checked while the file is still being parsed, and its
   // includes are compiled from there.
+  // An exception (memory running out) must not end that thread's run: it
+  // goes on to the caller as if the compile had run on its own thread.
   struct Job {
     CompileUnit* unit;
     const char* name;
     int errors;
-  } job{this, name.c_str(), 0};
+    std::exception_ptr failure;
+  } job{this, name.c_str(), 0, nullptr};
   RunOnParseStack(
       [](void* raw) {
         Job& j = *static_cast<Job*>(raw);
-        j.errors = j.unit->CompileSource(j.name, j.unit->m_root, true);
+        try {
+          j.errors = j.unit->CompileSource(j.name, j.unit->m_root, true);
+        } catch (...) {
+          j.failure = std::current_exception();
+        }
       },
       &job);
   int errors = job.errors;
   m_generator = nullptr;
   m_generatorContext = nullptr;
+  if (job.failure) {
+    m_symbols.SetContext(nullptr);
+    std::rethrow_exception(job.failure);
+  }
 
   if (errors != 0 && m_log) m_log->Addf(".. while compiling '%s'", name.c_str());
   if (errors == 0) {
