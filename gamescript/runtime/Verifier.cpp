@@ -17,6 +17,22 @@ constexpr uint8_t kTarget = 2;  // some instruction can branch here: its state i
 constexpr uint8_t kQueued = 4;  // waiting to be walked (again)
 constexpr uint8_t kWalked = 8;  // walked with some state
 
+// What the first walk does per opcode: check its operands (or its return
+// kind), follow its branches. One lookup instead of a test per form.
+constexpr uint8_t kOperands = 1, kBranches = 2;
+constexpr auto kTraits = [] {
+  struct Table {
+    uint8_t op[kOpcodeCount];
+  } t{};
+  for (unsigned op = 0; op < kOpcodeCount; ++op) {
+    const OperandForm form = kOpcodeTable[op].form;
+    if (form != OperandForm::None || op == OP_RET || op == OP_RETV || op == OP_RETVO) t.op[op] |= kOperands;
+    if (form == OperandForm::Target || form == OperandForm::Switch || form == OperandForm::Wait)
+      t.op[op] |= kBranches;
+  }
+  return t;
+}();
+
 class Walk {
 public:
   Walk(const LibraryFunction& f, std::size_t strings, std::size_t classes, CallShapeFunction callShape,
@@ -306,12 +322,9 @@ bool Walk::Flow() {
   for (std::size_t pc = 0; pc < m_size; pc += in.length) {
     if (!DecodeInstruction(m_code, m_size, pc, in)) return Fail(At("illegal or truncated instruction", pc));
     m_flag[pc] |= kStart;
-    const OperandForm form = in.info->form;
-    const bool branches =
-        form == OperandForm::Target || form == OperandForm::Switch || form == OperandForm::Wait;
-    if ((form != OperandForm::None || in.op == OP_RETV || in.op == OP_RETVO || in.op == OP_RET) &&
-        !CheckOperands(in, pc))
-      return false;
+    const uint8_t traits = kTraits.op[in.op];
+    const bool branches = traits & kBranches;
+    if ((traits & kOperands) && !CheckOperands(in, pc)) return false;
     if (m_flag[pc] & kTarget) {
       if (falls && !Merge(pc, false, pc)) return false;
       const Target& t = m_targets[std::size_t(m_targetAt[pc])];
@@ -330,8 +343,8 @@ bool Walk::Flow() {
       continue;
     }
     m_passed = pc;
-    m_flag[pc] |= kWalked;
-    if (!Pay(1) || (m_typed && !Step(in, pc))) return false;
+    m_flag[pc] |= kWalked;  // the first walk passes each instruction once: no cost to count
+    if (m_typed && !Step(in, pc)) return false;
     falls = !branches || ForEachBranch(in, [&](uint64_t target, bool handler) {
       if (!m_problem.empty()) return;
       if (target >= m_size) {
