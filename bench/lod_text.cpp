@@ -50,9 +50,10 @@ int main() {
   }
   std::printf("levels: %zu from the repeating text, %zu from the other\n", repeatedLevels, onceLevels);
   char note[96];
-  std::snprintf(note, sizeof note, "(best of 7; spread %.0f%% and %.0f%%)", BenchReport::SpreadPercent(repeated),
-                BenchReport::SpreadPercent(once));
-  BenchReport::Figure("lod text load, files named again vs once", *std::min_element(repeated.begin(), repeated.end()),
+  std::snprintf(note, sizeof note, "(best of 7; spread %.0f%% and %.0f%%)",
+                BenchReport::SpreadPercent(repeated), BenchReport::SpreadPercent(once));
+  BenchReport::Figure("lod text load, files named again vs once",
+                      *std::min_element(repeated.begin(), repeated.end()),
                       *std::min_element(once.begin(), once.end()), "s", note);
   return 0;
 }

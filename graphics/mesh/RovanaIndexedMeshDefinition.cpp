@@ -12,6 +12,7 @@
 
 #include "kiv/File.h"
 #include "kiv/String.h"
+#include "kiv/render/GeometryConfigData.h"
 
 using Kiv::ByteReader;
 using Kiv::MeshChunk;
@@ -90,13 +91,7 @@ int RovanaIndexedMeshDefinition::Load(Kiv::Display* display, Kiv::MaterialManage
                                       uint32_t defaultColour) {
   (void)meshName;  // OpenMeshFile has read the file already
   if (!manager) return Kiv::kMeshNoManager;
-  m_display = display;
-  m_manager = manager;
-  m_resource = resource;
-  m_database = resource ? resource->GetDatabase() : nullptr;
-  m_defaultColour = defaultColour;
-  m_displaySkinning = display && display->HasCapability(kSkinningCapability);
-  if (m_displaySkinning) m_boneLimit = 24;
+  BeginLoad(display, manager, resource, defaultColour);
   if (m_file.IsEmpty()) return Kiv::kMeshNoData;
 
   ByteReader reader = m_file.Reader();
@@ -105,13 +100,150 @@ int RovanaIndexedMeshDefinition::Load(Kiv::Display* display, Kiv::MaterialManage
   if (!Kiv::ReadMeshContainer(reader, form, body) || form != kTagIdxm) return Kiv::kMeshMalformed;
   const int result = ReadForm(body, false);
   if (result != Kiv::kMeshOk) return result;
+  FinishLoad();
+  m_file.Close();
+  return Kiv::kMeshOk;
+}
+
+void RovanaIndexedMeshDefinition::BeginLoad(Kiv::Display* display, Kiv::MaterialManager* manager,
+                                            Kiv::Resource* resource, uint32_t defaultColour) {
+  m_display = display;
+  m_manager = manager;
+  m_resource = resource;
+  m_database = resource ? resource->GetDatabase() : nullptr;
+  m_defaultColour = defaultColour;
+  m_displaySkinning = display && display->HasCapability(kSkinningCapability);
+  if (m_displaySkinning) m_boneLimit = 24;
+}
+
+void RovanaIndexedMeshDefinition::FinishLoad() {
   BuildSkeletonFromInfluences();
   SetupHardwareSkinning();
   ComputeBoundingBox();
   ComputeTextureFigure();
   ComputeOrientedBox();
-  m_file.Close();
+}
+
+int RovanaIndexedMeshDefinition::LoadText(Kiv::Display* display, Kiv::MaterialManager* manager,
+                                          Kiv::Resource* resource, std::string_view meshName,
+                                          uint32_t defaultColour) {
+  SetPath(Kiv::PString(meshName));
+  const Kiv::ResourceDatabase* database = resource ? resource->GetDatabase() : nullptr;
+  std::optional<std::string> path =
+      database ? database->ResolveName(meshName) : std::optional<std::string>(meshName);
+  if (!path) return Kiv::kMeshNoData;
+  Kiv::ConfigData config;
+  const int parsed = Kiv::ConfigParser::Parse(*path, config);
+  if (parsed == Kiv::kMeshNoData || parsed == Kiv::kMeshMalformed || parsed == Kiv::kMeshBadVersion)
+    return parsed;
+  if (parsed != 0) return Kiv::kMeshTextParse;
+  if (config.Root().children.empty()) return Kiv::kMeshMalformed;
+  return LoadFromConfig(display, manager, resource, config, defaultColour);
+}
+
+int RovanaIndexedMeshDefinition::LoadFromConfig(Kiv::Display* display, Kiv::MaterialManager* manager,
+                                                Kiv::Resource* resource, const Kiv::ConfigData& config,
+                                                uint32_t defaultColour) {
+  if (!manager) return Kiv::kMeshNoManager;
+  if (int(config.GetVersion() * 100.0f) != 100) return Kiv::kMeshBadVersion;
+  Kiv::GeometryConfigData source;
+  if (!source.LoadConfigData(config) || source.GetMaxVertices() == 0) return Kiv::kMeshMalformed;
+  BeginLoad(display, manager, resource, defaultColour);
+  std::copy(std::begin(source.position), std::end(source.position), m_position);
+  m_orientation = {source.orientation[0], source.orientation[1], source.orientation[2],
+                   source.orientation[3]};
+  m_influenceLimitSource = source.influenceLimit;
+  m_boneLimitSource = source.boneLimit;
+  const uint32_t count = uint32_t(source.chunks.size());
+  m_infoChunkCount = count;
+  m_chunks.reserve(count);
+  m_materials.reserve(count);
+  for (uint32_t i = 0; i < count; ++i) {
+    int result = CreateMaterial(source, i);
+    if (result != Kiv::kMeshOk) return result;
+    result = BuildGeometryFromSource(source, i);
+    if (result != Kiv::kMeshOk) return result;
+    m_fileChunkIndex.push_back(int32_t(i));
+  }
+  m_influences = source.influences;
+  m_attachments.clear();
+  for (const auto& attachment : source.attachments) {
+    MeshAttachment out;
+    out.name = Kiv::PString(attachment.name);
+    std::copy(std::begin(attachment.position), std::end(attachment.position), out.position);
+    std::copy(std::begin(attachment.rotation), std::end(attachment.rotation), out.rotation);
+    m_attachments.push_back(std::move(out));
+  }
+  CountTotals();
+  FinishLoad();
   return Kiv::kMeshOk;
+}
+
+int RovanaIndexedMeshDefinition::CreateMaterial(const Kiv::GeometryConfigData& source, uint32_t index) {
+  const Kiv::GeometryConfigData::MaterialSource& from = source.chunks[index].material;
+  MeshMaterialRecord record;
+  record.flag = from.flag;
+  record.factor = from.factor;
+  for (int c = 0; c < 4; ++c) std::copy(from.colours[c], from.colours[c] + 3, record.display.colours[c]);
+  record.display.power = from.power * 128.0f;
+  for (const auto& texture : from.textures) {
+    record.textures.push_back({texture.slot, ResolveTextureName(texture.name), texture.value});
+  }
+  record.properties = from.properties;
+  // The key names the material as a ".im" file's would: a name without a
+  // type is one the manager does not know.
+  Kiv::File::Path folder(m_resource ? m_resource->GetPath().View() : std::string_view());
+  folder.RemoveFileName();
+  record.key =
+      std::string(m_resource ? m_resource->GetOwnerName().View() : "") + "*" + folder.Str() + "*" + from.name;
+  record.name = from.name;
+  return CreateMaterialFromRecord(index, record);
+}
+
+int RovanaIndexedMeshDefinition::BuildGeometryFromSource(const Kiv::GeometryConfigData& source,
+                                                         uint32_t index) {
+  const Kiv::GeometryConfigData::Chunk& from = source.chunks[index];
+  const uint32_t vertices = from.VertexCount();
+  const uint32_t indices = uint32_t(from.indices.size());
+  // The chunk as a "GEOM" of version 104 (texture sets, colours), read by
+  // the one reader of geometry blocks.
+  std::vector<uint8_t> block;
+  Kiv::AppendLE32(block, 4);  // triangle lists
+  Kiv::AppendLEFloat(block, 0.0f);
+  Kiv::AppendLE32(block, vertices);
+  Kiv::AppendLE32(block, indices / 3);
+  Kiv::AppendLE32(block, indices);
+  Kiv::AppendLE32(block, indices / 3);
+  Kiv::AppendLE32(block, from.sets);
+  Kiv::AppendLE32(block, from.weights);
+  for (uint32_t v = 0; v < vertices; ++v) {
+    for (int k = 0; k < 3; ++k) Kiv::AppendLEFloat(block, from.positions[3 * size_t(v) + size_t(k)]);
+    for (uint32_t t = 0; t < 2 * from.sets; ++t)
+      Kiv::AppendLEFloat(block, from.uvs[2 * from.sets * size_t(v) + t]);
+  }
+  for (uint16_t corner : from.indices) Kiv::AppendLE16(block, corner);
+  for (float n : from.normals) Kiv::AppendLEFloat(block, n);
+  for (uint32_t v = 0; v < vertices; ++v) Kiv::AppendLE32(block, m_defaultColour);
+  for (uint32_t t = 0; t + 3 <= indices; t += 3) {
+    // The face normal of the triangle, unit length (zero when it has no area).
+    const float* p[3];
+    for (int c = 0; c < 3; ++c) p[c] = &from.positions[3 * size_t(from.indices[t + uint32_t(c)])];
+    const float e1[3] = {p[1][0] - p[0][0], p[1][1] - p[0][1], p[1][2] - p[0][2]};
+    const float e2[3] = {p[2][0] - p[0][0], p[2][1] - p[0][1], p[2][2] - p[0][2]};
+    float n[3] = {e1[1] * e2[2] - e1[2] * e2[1], e1[2] * e2[0] - e1[0] * e2[2],
+                  e1[0] * e2[1] - e1[1] * e2[0]};
+    const float length = std::sqrt(n[0] * n[0] + n[1] * n[1] + n[2] * n[2]);
+    for (float& x : n) x = length > 0.0f && std::isfinite(length) ? x / length : 0.0f;
+    for (float x : n) Kiv::AppendLEFloat(block, x);
+  }
+  Kiv::MeshChunk chunk;
+  chunk.tag = Kiv::MeshTag("GEOM");
+  chunk.version = 104;
+  chunk.body = ByteReader(block.data(), block.size());
+  const int result = ReadGeometryChunk(chunk, index);
+  if (m_chunkNames.size() <= index) m_chunkNames.resize(index + 1);
+  m_chunkNames[index] = Kiv::PString(from.name);
+  return result;
 }
 
 int RovanaIndexedMeshDefinition::ReadForm(ByteReader& form, bool progressive) {

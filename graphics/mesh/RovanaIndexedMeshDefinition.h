@@ -16,6 +16,7 @@
 
 #include "kiv/Bytes.h"
 #include "kiv/PString.h"
+#include "kiv/render/ConfigParser.h"
 #include "kiv/render/Display.h"
 #include "kiv/render/Geometry.h"
 #include "kiv/render/Material.h"
@@ -27,8 +28,9 @@
 class CollisionGeometrySharingInterface;
 class RVAxisBoxTree;
 namespace Kiv {
+class GeometryConfigData;
 class Overlapped;
-}
+}  // namespace Kiv
 
 // Load options: a value counts only when it is set.
 struct MeshLoadOptions {
@@ -84,6 +86,14 @@ public:
   // get the default colour. Result codes 0 and 2-8.
   virtual int Load(Kiv::Display* display, Kiv::MaterialManager* manager, Kiv::Resource* resource,
                    std::string_view meshName, uint32_t defaultColour);
+  // Reads the text form (".imtxt", kiv/render/GeometryConfigData.h),
+  // resolved through the resource's folder: 2 when the file cannot be read,
+  // 3 when it does not parse or breaks a rule of the form, 5 without a
+  // manager, else the codes of Load.
+  int LoadText(Kiv::Display* display, Kiv::MaterialManager* manager, Kiv::Resource* resource,
+               std::string_view meshName, uint32_t defaultColour);
+  int LoadFromConfig(Kiv::Display* display, Kiv::MaterialManager* manager, Kiv::Resource* resource,
+                     const Kiv::ConfigData& config, uint32_t defaultColour);
   // Sets the textures waiting on the materials; 9 when a material is not
   // loaded afterwards, else 0.
   int FinishMaterials();
@@ -167,6 +177,13 @@ protected:
   int ReadBoneChunk(Kiv::ByteReader& parentBody, Kiv::Particle* parent, int depth);
   int ReadAttachmentChunk(Kiv::MeshChunk& chunk);
   virtual int ReadProgressiveInfoChunk(Kiv::MeshChunk& chunk);
+  // The text form's chunk i: its material and its geometry, the geometry
+  // through the "GEOM" reader from the block the source describes.
+  int CreateMaterial(const Kiv::GeometryConfigData& source, uint32_t index);
+  int BuildGeometryFromSource(const Kiv::GeometryConfigData& source, uint32_t index);
+  void BeginLoad(Kiv::Display* display, Kiv::MaterialManager* manager, Kiv::Resource* resource,
+                 uint32_t defaultColour);
+  void FinishLoad();
 
   void CountTotals();
   void BuildSkeletonFromInfluences();

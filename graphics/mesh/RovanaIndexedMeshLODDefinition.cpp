@@ -97,12 +97,7 @@ RovanaIndexedMeshLODDefinition::~RovanaIndexedMeshLODDefinition() = default;
 
 void RovanaIndexedMeshLODDefinition::BeginLoad(Kiv::Display* display, Kiv::MaterialManager* manager,
                                                Kiv::Resource* resource, uint32_t vertexColour) {
-  m_display = display;
-  m_manager = manager;
-  m_resource = resource;
-  m_database = resource ? resource->GetDatabase() : nullptr;
-  m_defaultColour = vertexColour;
-  m_displaySkinning = display && display->HasCapability(kSkinningCapability);
+  RovanaIndexedMeshDefinition::BeginLoad(display, manager, resource, vertexColour);
   m_boneLimit = kMatrixLimit;
 }
 
@@ -566,10 +561,14 @@ int RovanaIndexedMeshLODDefinition::LoadLevelMesh(const std::string& meshName, b
     if (owned.name == path.Str()) return AddLevelFrom(*owned.mesh, firstLevel);
   }
   auto mesh = std::make_unique<RovanaIndexedMeshDefinition>(m_options);
-  if (path.IsExt("imtxt")) return Kiv::kMeshMalformed;  // the text form of a level mesh is not read here
-  int result = mesh->OpenMeshFile(m_database, path.View());
-  if (result != Kiv::kMeshOk) return result;
-  result = mesh->Load(m_display, m_manager, m_resource, path.View(), m_defaultColour);
+  int result = Kiv::kMeshOk;
+  if (path.IsExt("imtxt")) {
+    result = mesh->LoadText(m_display, m_manager, m_resource, path.View(), m_defaultColour);
+  } else {
+    result = mesh->OpenMeshFile(m_database, path.View());
+    if (result == Kiv::kMeshOk)
+      result = mesh->Load(m_display, m_manager, m_resource, path.View(), m_defaultColour);
+  }
   if (result != Kiv::kMeshOk) return result;
   result = AddLevelFrom(*mesh, firstLevel);
   if (result != Kiv::kMeshOk) return result;

@@ -133,6 +133,7 @@ private:
   void BuildInfluences();
   void ExtractCullAttachments();
   void TakeLastDistancedLevel();
+  // The base's set-up with the LOD form's bone limit.
   void BeginLoad(Kiv::Display* display, Kiv::MaterialManager* manager, Kiv::Resource* resource,
                  uint32_t vertexColour);
 

@@ -7,12 +7,7 @@ int RovanaProgressiveMeshDefinition::Load(Kiv::Display* display, Kiv::MaterialMa
                                           uint32_t defaultColour) {
   (void)display;  // the skinning capability is not asked here
   if (!manager) return Kiv::kMeshNoManager;
-  m_display = nullptr;
-  m_manager = manager;
-  m_resource = resource;
-  m_database = resource ? resource->GetDatabase() : nullptr;
-  m_defaultColour = defaultColour;
-  m_displaySkinning = false;
+  BeginLoad(nullptr, manager, resource, defaultColour);
   if (m_file.IsEmpty()) {
     std::optional<std::string> path =
         m_database ? m_database->ResolveName(meshName) : std::optional<std::string>(std::string(meshName));
