@@ -1,0 +1,7 @@
+class A {
+ public void F(void) {
+  goto nowhere;
+ }
+};
+// result: 1
+// expect: missing_label.gs(3) : no matching label, line 3
