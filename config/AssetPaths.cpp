@@ -46,15 +46,21 @@ std::optional<std::string> JoinInsideContentFolder(std::string_view assetFolder,
 std::optional<std::string> ResolveAssetPath(std::string_view contentFolder, std::string_view assetFolder,
                                             std::string_view value) {
   if (contentFolder.empty()) return std::nullopt;
-  std::optional<std::string> inside = JoinInsideContentFolder(assetFolder, value);
-  if (!inside || inside->empty()) return std::nullopt;
-  Kiv::File::Path path{std::string(contentFolder)};
-  path.Join(*inside);
-  std::optional<std::string> found = Kiv::ResolvePath(path.View());
-  if (found &&
-      !UsableThroughLinks(contentFolder, Kiv::File::Path{std::string(contentFolder)}.Join(assetFolder).View(),
-                          *found))
-    return std::nullopt;
+  const std::optional<std::string> inside = JoinInsideContentFolder(assetFolder, value);
+  const std::optional<std::string> asset = JoinInsideContentFolder(assetFolder, "");
+  if (!inside || inside->empty() || !asset) return std::nullopt;
+  // The value is matched below the asset folder's on-disk spelling (one lookup when it is
+  // spelled as on disk): a missing file is then looked for in the asset's own folders,
+  // never by listing the content folder, which holds every asset, and its parents.
+  const bool inAsset = !asset->empty() && inside->size() > asset->size() &&
+                       inside->compare(0, asset->size(), *asset) == 0 && (*inside)[asset->size()] == '/';
+  const std::string assetPath = Kiv::File::Path{std::string(contentFolder)}.Join(*asset).Str();
+  const std::optional<std::string> base =
+      Kiv::ResolvePath(inAsset ? std::string_view(assetPath) : contentFolder);
+  if (!base) return std::nullopt;
+  std::optional<std::string> found =
+      Kiv::ResolvePathBelow(*base, inAsset ? std::string_view(*inside).substr(asset->size() + 1) : *inside);
+  if (found && !UsableThroughLinks(contentFolder, assetPath, *found)) return std::nullopt;
   return found;
 }
 
@@ -68,14 +74,23 @@ std::optional<std::string> ResolveCurrentAssetFile(std::string_view value) {
   return ResolveAssetPath(dm->contentFolder, dm->assetFolder.View(), value);
 }
 
-bool CurrentContentFolderIsPacked() {
-  const DataManager* dm = DataManager::Existing();
-  if (!dm || dm->contentFolder.empty()) return false;
-  Kiv::File::Path packed{dm->contentFolder};
+bool ContentFolderIsPacked(std::string_view contentFolder) {
+  Kiv::File::Path packed{std::string(contentFolder)};
   while (packed.Length() > 1 && (packed.View().back() == '/' || packed.View().back() == '\\'))
     packed = Kiv::File::Path(packed.View().substr(0, packed.Length() - 1));
-  packed.SetExt("ja");
-  return Kiv::FileExists(packed.View()) == 0;
+  const std::string name = packed.GetFileName() + ".ja";
+  packed.RemoveFileName();
+  if (name == ".ja") return false;
+  // Only the folder beside it is searched for the name: a failing lookup of the whole
+  // path would list every parent folder for other spellings.
+  const std::optional<std::string> parent =
+      Kiv::ResolvePath(packed.IsEmpty() ? std::string_view(".") : packed.View());
+  return parent && Kiv::ResolvePathBelow(*parent, name).has_value();
+}
+
+bool CurrentContentFolderIsPacked() {
+  const DataManager* dm = DataManager::Existing();
+  return dm && !dm->contentFolder.empty() && ContentFolderIsPacked(dm->contentFolder);
 }
 
 }  // namespace OBLLib

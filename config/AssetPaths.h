@@ -40,5 +40,6 @@ inline bool CurrentAssetFileExists(std::string_view value) {
 // named like the content folder with the extension "ja" exists beside it.
 // Checks that look for files inside the asset then pass unseen.
 bool CurrentContentFolderIsPacked();
+bool ContentFolderIsPacked(std::string_view contentFolder);
 
 }  // namespace OBLLib

@@ -167,7 +167,7 @@ bool CheckAssetFolder(ResultsLog& log, const std::string& assetPath) {
     relative = parent.GetFileName();
     parent.RemoveFileName();
     key = parent.IsEmpty() ? std::string("/") : parent.Str();
-  } else if (Kiv::FileExists(GetContentFolderPath(key) + ".ja") == 0) {
+  } else if (ContentFolderIsPacked(GetContentFolderPath(key))) {
     return true;  // a packed content folder is not checked
   }
   const bool shipped = inContentFolder && key != "editing" && key != "base";

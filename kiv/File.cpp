@@ -375,6 +375,24 @@ std::optional<std::string> Resolve(std::string_view path, bool lastMayBeMissing)
 }  // namespace
 
 std::optional<std::string> ResolvePath(std::string_view path) { return Resolve(path, false); }
+
+std::optional<std::string> ResolvePathBelow(std::string_view base, std::string_view relative) {
+  if (!ValidPathText(base) || !ValidPathText(relative)) return std::nullopt;
+  std::vector<std::string_view> parts = SplitComponents(relative);
+  if (!WithinSystemLimits(relative, parts)) return std::nullopt;
+  std::string out(base);
+  for (std::string_view part : parts) {
+    if (part == ".") continue;
+    if (!out.empty() && out.back() != '/') out += '/';
+    out.append(part);
+  }
+  if (LExists(out)) return out;
+  if (!ResolveFrom(std::string(base), parts, 0, false, out)) {
+    FailText("no such file or folder", relative);
+    return std::nullopt;
+  }
+  return out;
+}
 std::optional<std::string> ResolvePathForCreate(std::string_view path) { return Resolve(path, true); }
 
 bool IsNameInsideFolder(std::string_view name) {

@@ -133,6 +133,10 @@ int FileExists(std::string_view path);
 // each component matches without regard to case (the exact spelling wins when
 // several differ only in case). Empty when a component is missing.
 std::optional<std::string> ResolvePath(std::string_view path);
+// ResolvePath of base/relative where base is already an on-disk spelling: only the
+// components of relative are matched without regard to case, so a missing name costs a
+// look into its own folders, never a search of base's parents.
+std::optional<std::string> ResolvePathBelow(std::string_view base, std::string_view relative);
 // As ResolvePath for every folder; the last component keeps its given
 // spelling when no file of that name exists yet. Empty when a folder is missing.
 std::optional<std::string> ResolvePathForCreate(std::string_view path);

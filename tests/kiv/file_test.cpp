@@ -55,6 +55,27 @@ TEST_F(FileTest, ResolvesEachComponentWithoutRegardToCaseAndEitherSeparator) {
   EXPECT_EQ(*rel, "Foo/Bar.TXT");
 }
 
+// Below a known folder only the relative part is matched without regard to case; links
+// are told apart from real folders, and a real place inside a folder from one outside.
+TEST_F(FileTest, ResolveBelowAFolderAndLinksOutOfIt) {
+  Put("Asset/Sub/Body.IM", "x");
+  Put("outside/secret", "x");
+  EXPECT_EQ(Kiv::ResolvePathBelow(root + "/Asset", "sub\\body.im").value_or(""), root + "/Asset/Sub/Body.IM");
+  EXPECT_FALSE(Kiv::ResolvePathBelow(root + "/Asset", "sub/missing.im"));
+  EXPECT_FALSE(Kiv::ResolvePathBelow(root + "/asset", "Sub/Body.IM"));  // the base is taken as spelled
+  fs::create_directory_symlink(root + "/outside", root + "/Asset/out");
+  fs::create_symlink(root + "/Asset/Sub/Body.IM", root + "/Asset/in.im");
+  EXPECT_TRUE(Kiv::PassesThroughLink(root, root + "/Asset/out/secret"));
+  EXPECT_FALSE(Kiv::PassesThroughLink(root, root + "/Asset/Sub/Body.IM"));
+  EXPECT_TRUE(Kiv::PassesThroughLink(root + "/Asset", root + "/Asset/in.im"));
+  EXPECT_FALSE(Kiv::IsInsideFolderResolved(root + "/Asset", root + "/Asset/out/secret"));
+  EXPECT_TRUE(Kiv::IsInsideFolderResolved(root + "/Asset", root + "/Asset/in.im"));
+  EXPECT_FALSE(Kiv::IsInsideFolderResolved(root + "/Asset", root + "/Asset"));  // not inside itself
+  EXPECT_FALSE(Kiv::IsInsideFolderResolved(root + "/Asset", root + "/Asset/gone"));
+  Put("AssetX/f", "x");  // a sibling that shares the folder's name as a prefix
+  EXPECT_FALSE(Kiv::IsInsideFolderResolved(root + "/Asset", root + "/AssetX/f"));
+}
+
 TEST_F(FileTest, ExactCaseWinsWhenNamesDifferOnlyInCase) {
   Put("dir/Name.txt", "upper");
   Put("dir/name.txt", "lower");
