@@ -21,15 +21,10 @@ using Kiv::MeshTag;
 namespace {
 
 constexpr uint32_t kTagIdxm = MeshTag("IDXM");
-constexpr uint32_t kTagInfo = MeshTag("INFO");
 constexpr uint32_t kTagChnk = MeshTag("CHNK");
-constexpr uint32_t kTagMatl = MeshTag("MATL");
-constexpr uint32_t kTagGeom = MeshTag("GEOM");
-constexpr uint32_t kTagNinf = MeshTag("NINF");
 constexpr uint32_t kTagInfl = MeshTag("INFL");
 constexpr uint32_t kTagSkel = MeshTag("SKEL");
 constexpr uint32_t kTagBone = MeshTag("BONE");
-constexpr uint32_t kTagAtch = MeshTag("ATCH");
 constexpr uint32_t kTagPmin = MeshTag("PMIN");
 
 // The smallest "CHNK": its header and unused word, an empty "MATL" and "GEOM".
@@ -56,10 +51,6 @@ void FixFloatOrder(uint8_t* data, size_t stride, size_t floats, size_t count) {
       }
     }
   }
-}
-
-void ReadFloats(ByteReader& r, float* out, int n) {
-  for (int i = 0; i < n; ++i) out[i] = r.F32();
 }
 
 }  // namespace
@@ -287,7 +278,7 @@ int RovanaIndexedMeshDefinition::ReadForm(ByteReader& form, bool progressive) {
       }
     }
   }
-  if (!form.AtEnd() && Kiv::PeekTag(form, {kTagAtch})) {
+  if (!form.AtEnd() && Kiv::PeekTag(form, {Kiv::kMeshTagAtch})) {
     MeshChunk chunk;
     if (!Kiv::ReadMeshChunk(form, chunk) || ReadAttachmentChunk(chunk) != Kiv::kMeshOk)
       return Kiv::kMeshMalformed;
@@ -305,7 +296,7 @@ int RovanaIndexedMeshDefinition::ReadForm(ByteReader& form, bool progressive) {
 
 int RovanaIndexedMeshDefinition::ReadInfoChunk(ByteReader& form) {
   MeshChunk chunk;
-  if (!Kiv::ReadMeshChunk(form, chunk) || chunk.tag != kTagInfo) return Kiv::kMeshMalformed;
+  if (!Kiv::ReadMeshChunk(form, chunk) || chunk.tag != Kiv::kMeshTagInfo) return Kiv::kMeshMalformed;
   if (chunk.version < 100 || chunk.version > 104) return Kiv::kMeshBadVersion;
   ByteReader& r = chunk.body;
   ReadFloats(r, m_position, 3);
@@ -329,13 +320,13 @@ int RovanaIndexedMeshDefinition::ReadChunkChunk(ByteReader& form, uint32_t index
   ByteReader& body = chunk.body;
   body.U32();  // not used
   MeshChunk material, geometry;
-  if (!Kiv::ReadMeshChunk(body, material) || material.tag != kTagMatl) return Kiv::kMeshMalformed;
+  if (!Kiv::ReadMeshChunk(body, material) || material.tag != Kiv::kMeshTagMatl) return Kiv::kMeshMalformed;
   int result = ReadMaterialChunk(material, index);
   if (result != Kiv::kMeshOk) return result;
-  if (!Kiv::ReadMeshChunk(body, geometry) || geometry.tag != kTagGeom) return Kiv::kMeshMalformed;
+  if (!Kiv::ReadMeshChunk(body, geometry) || geometry.tag != Kiv::kMeshTagGeom) return Kiv::kMeshMalformed;
   result = ReadGeometryChunk(geometry, index);
   if (result != Kiv::kMeshOk) return result;
-  if (!body.AtEnd() && Kiv::PeekTag(body, {kTagNinf})) {
+  if (!body.AtEnd() && Kiv::PeekTag(body, {Kiv::kMeshTagNinf})) {
     MeshChunk neighbours;
     if (!Kiv::ReadMeshChunk(body, neighbours)) return Kiv::kMeshMalformed;
     result = ReadNeighbourChunk(neighbours, index);

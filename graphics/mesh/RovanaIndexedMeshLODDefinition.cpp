@@ -14,17 +14,12 @@ using Kiv::MeshTag;
 namespace {
 
 constexpr uint32_t kTagLodm = MeshTag("LODM");
-constexpr uint32_t kTagInfo = MeshTag("INFO");
 constexpr uint32_t kTagMatt = MeshTag("MATT");
-constexpr uint32_t kTagMatl = MeshTag("MATL");
 constexpr uint32_t kTagBont = MeshTag("BONT");
 constexpr uint32_t kTagRbot = MeshTag("RBOT");
-constexpr uint32_t kTagAtch = MeshTag("ATCH");
 constexpr uint32_t kTagMesh = MeshTag("MESH");
 constexpr uint32_t kTagLodb = MeshTag("LODB");
 constexpr uint32_t kTagLchk = MeshTag("LCHK");
-constexpr uint32_t kTagGeom = MeshTag("GEOM");
-constexpr uint32_t kTagNinf = MeshTag("NINF");
 
 // The smallest records, to check counts against the bytes left.
 constexpr uint64_t kMinMeshBytes = 12 + 16;
@@ -37,19 +32,9 @@ constexpr uint64_t kInfluenceBytes = 20;
 // More bones than any skeleton has; bounds the tree's depth and the work per bone.
 constexpr uint32_t kMaxBones = 1024;
 
-void ReadFloats(ByteReader& r, float* out, int n) {
-  for (int i = 0; i < n; ++i) out[i] = r.F32();
-}
 void WriteFloats(std::vector<uint8_t>& out, const float* values, int n) {
   for (int i = 0; i < n; ++i) Kiv::AppendLEFloat(out, values[i]);
 }
-size_t BeginChunk(std::vector<uint8_t>& out, std::string_view tag, uint32_t version) {
-  out.insert(out.end(), tag.begin(), tag.end());
-  const size_t mark = Kiv::MeshFileSupport::MarkSizePos(out);
-  Kiv::AppendLE32(out, version);
-  return mark;
-}
-void EndChunk(std::vector<uint8_t>& out, size_t mark) { Kiv::MeshFileSupport::WriteSizeAtMark(out, mark); }
 
 // The rotation of a quaternion as a 3 x 3 matrix, rows as Quaternion::Set takes them.
 void RotationRows(const Kiv::Quaternion& q, float rows[9]) {
@@ -136,7 +121,7 @@ int RovanaIndexedMeshLODDefinition::ReadLOD(std::string_view fileName) {
     result = tag == kTagBont ? ReadBoneTable(chunk) : ReadRootBoneTree(chunk);
     if (result != Kiv::kMeshOk) return result;
   }
-  if (!body.AtEnd() && Kiv::PeekTag(body, {kTagAtch})) {
+  if (!body.AtEnd() && Kiv::PeekTag(body, {Kiv::kMeshTagAtch})) {
     MeshChunk chunk;
     if (!Kiv::ReadMeshChunk(body, chunk)) return Kiv::kMeshMalformed;
     result = ReadAttachmentChunk(chunk);
@@ -162,7 +147,7 @@ int RovanaIndexedMeshLODDefinition::ReadLOD(std::string_view fileName) {
 
 int RovanaIndexedMeshLODDefinition::ReadLODInfoChunk(ByteReader& form) {
   MeshChunk chunk;
-  if (!Kiv::ReadMeshChunk(form, chunk) || chunk.tag != kTagInfo) return Kiv::kMeshMalformed;
+  if (!Kiv::ReadMeshChunk(form, chunk) || chunk.tag != Kiv::kMeshTagInfo) return Kiv::kMeshMalformed;
   if (chunk.version != 100) return Kiv::kMeshBadVersion;
   ByteReader& r = chunk.body;
   ReadFloats(r, m_position, 3);
@@ -203,7 +188,7 @@ int RovanaIndexedMeshLODDefinition::ReadMaterialTable(ByteReader& form) {
   m_materials.reserve(count);
   for (uint32_t i = 0; i < count; ++i) {
     MeshChunk material;
-    if (!Kiv::ReadMeshChunk(r, material) || material.tag != kTagMatl) return Kiv::kMeshMalformed;
+    if (!Kiv::ReadMeshChunk(r, material) || material.tag != Kiv::kMeshTagMatl) return Kiv::kMeshMalformed;
     if (material.version != 103) return Kiv::kMeshBadVersion;
     const int result = ReadMaterialChunk(material, i);
     if (result != Kiv::kMeshOk) return result;
@@ -390,10 +375,10 @@ int RovanaIndexedMeshLODDefinition::ReadLevelChunk(ByteReader& body, uint32_t in
   if (m_materials.size() <= index) m_materials.resize(index + 1);
   m_materials[index] = m_materialTable[material];
   MeshChunk geometry;
-  if (!Kiv::ReadMeshChunk(r, geometry) || geometry.tag != kTagGeom) return Kiv::kMeshMalformed;
+  if (!Kiv::ReadMeshChunk(r, geometry) || geometry.tag != Kiv::kMeshTagGeom) return Kiv::kMeshMalformed;
   int result = ReadGeometryChunk(geometry, index, true);
   if (result != Kiv::kMeshOk) return result;
-  if (!r.AtEnd() && Kiv::PeekTag(r, {kTagNinf})) {
+  if (!r.AtEnd() && Kiv::PeekTag(r, {Kiv::kMeshTagNinf})) {
     MeshChunk neighbours;
     if (!Kiv::ReadMeshChunk(r, neighbours)) return Kiv::kMeshMalformed;
     result = ReadNeighbourChunk(neighbours, index);

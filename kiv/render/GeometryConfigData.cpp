@@ -26,6 +26,18 @@ bool GeometryConfigData::Fail(const ConfigEntry& entry, const std::string& why) 
   return false;
 }
 
+bool GeometryConfigData::ReadFrame(const ConfigEntry& entry, float position[3], float rotation[9]) {
+  std::vector<float> values;
+  if (!ParseConfigFloats(entry.GetString("position", "0,0,0"), values, 3))
+    return Fail(entry, "a position needs 3 numbers");
+  std::copy(values.begin(), values.end(), position);
+  if (!ParseConfigFloats(entry.GetString("rotation", "1,0,0,0,1,0,0,0,1"), values, 9)) {
+    return Fail(entry, "a rotation needs 9 numbers");
+  }
+  std::copy(values.begin(), values.end(), rotation);
+  return true;
+}
+
 uint32_t GeometryConfigData::GetMaxVertices() const {
   uint32_t most = 0;
   for (const Chunk& chunk : chunks) most = std::max(most, chunk.VertexCount());
@@ -56,13 +68,7 @@ bool GeometryConfigData::LoadConfigData(const ConfigData& config) {
     } else if (key == "attachment") {
       Attachment attachment;
       attachment.name = entry.value;
-      if (!ParseConfigFloats(entry.GetString("position", "0,0,0"), values, 3))
-        return Fail(entry, "a position needs 3 numbers");
-      std::copy(values.begin(), values.end(), attachment.position);
-      if (!ParseConfigFloats(entry.GetString("rotation", "1,0,0,0,1,0,0,0,1"), values, 9)) {
-        return Fail(entry, "a rotation needs 9 numbers");
-      }
-      std::copy(values.begin(), values.end(), attachment.rotation);
+      if (!ReadFrame(entry, attachment.position, attachment.rotation)) return false;
       attachments.push_back(std::move(attachment));
     } else if (key != "version") {
       return Fail(entry, "\"" + key + "\" is not a key of a mesh");
@@ -158,13 +164,7 @@ bool GeometryConfigData::ReadBone(const ConfigEntry& entry, InfluenceDefinition&
   bone.name = PString(entry.value);
   bone.parentName = PString(entry.GetString("parent"));
   std::vector<float> values;
-  if (!ParseConfigFloats(entry.GetString("position", "0,0,0"), values, 3))
-    return Fail(entry, "a position needs 3 numbers");
-  std::copy(values.begin(), values.end(), bone.position);
-  if (!ParseConfigFloats(entry.GetString("rotation", "1,0,0,0,1,0,0,0,1"), values, 9)) {
-    return Fail(entry, "a rotation needs 9 numbers");
-  }
-  std::copy(values.begin(), values.end(), bone.rotation);
+  if (!ReadFrame(entry, bone.position, bone.rotation)) return false;
   for (const ConfigEntry* item : entry.FindAll("influence")) {
     if (!ParseConfigFloats(item->value, values, 3) || values[0] < 0.0f || values[1] < 0.0f ||
         values[0] >= float(kMaxVertices) || values[1] >= float(kMaxVertices)) {

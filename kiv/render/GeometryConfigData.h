@@ -89,6 +89,8 @@ private:
   bool ReadChunk(const ConfigEntry& entry, Chunk& chunk);
   bool ReadMaterial(const ConfigEntry& entry, MaterialSource& material);
   bool ReadBone(const ConfigEntry& entry, InfluenceDefinition& bone);
+  // The entry's "position" and "rotation" (9 numbers, rows).
+  bool ReadFrame(const ConfigEntry& entry, float position[3], float rotation[9]);
   std::string m_error;
 };
 

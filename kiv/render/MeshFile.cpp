@@ -94,6 +94,17 @@ void MeshFileSupport::WritePaddedString(std::vector<uint8_t>& out, std::string_v
   out.insert(out.end(), (4 - text.size() % 4) % 4, uint8_t(0));
 }
 
+void MeshFileSupport::ReadFloats(ByteReader& reader, float* out, int n) {
+  for (int i = 0; i < n; ++i) out[i] = reader.F32();
+}
+
+size_t MeshFileSupport::BeginChunk(std::vector<uint8_t>& out, std::string_view tag, uint32_t version) {
+  out.insert(out.end(), tag.begin(), tag.end());
+  const size_t mark = MarkSizePos(out);
+  AppendLE32(out, version);
+  return mark;
+}
+
 size_t MeshFileSupport::MarkSizePos(std::vector<uint8_t>& out) {
   const size_t mark = out.size();
   AppendLE32(out, 0);

@@ -24,6 +24,13 @@ constexpr uint32_t MeshTag(std::string_view text) {
 }
 std::string MeshTagText(uint32_t tag);
 
+// The tags of the chunks the mesh forms share.
+inline constexpr uint32_t kMeshTagInfo = MeshTag("INFO");
+inline constexpr uint32_t kMeshTagMatl = MeshTag("MATL");
+inline constexpr uint32_t kMeshTagGeom = MeshTag("GEOM");
+inline constexpr uint32_t kMeshTagNinf = MeshTag("NINF");
+inline constexpr uint32_t kMeshTagAtch = MeshTag("ATCH");
+
 // Result codes of every mesh reader.
 enum MeshResult : int {
   kMeshOk = 0,
@@ -89,6 +96,12 @@ public:
   static bool ReadPaddedString(ByteReader& reader, std::string& out);
   static bool ReadPaddedString(ByteReader& reader, PString& out);
   static void WritePaddedString(std::vector<uint8_t>& out, std::string_view text);
+  // n little-endian floats; zeros past the data (the reader then fails).
+  static void ReadFloats(ByteReader& reader, float* out, int n);
+  // Writes a chunk's tag, a size word to patch and the version; EndChunk
+  // patches the size.
+  static size_t BeginChunk(std::vector<uint8_t>& out, std::string_view tag, uint32_t version);
+  static void EndChunk(std::vector<uint8_t>& out, size_t mark) { WriteSizeAtMark(out, mark); }
   // Reserves a u32 size word and returns its offset; WriteSizeAtMark stores
   // the number of bytes written after it.
   static size_t MarkSizePos(std::vector<uint8_t>& out);

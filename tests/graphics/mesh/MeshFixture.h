@@ -112,12 +112,9 @@ struct Mesh {
 };
 
 inline size_t Begin(std::vector<uint8_t>& out, const char* tag, uint32_t version) {
-  out.insert(out.end(), tag, tag + 4);
-  const size_t mark = Kiv::MeshFileSupport::MarkSizePos(out);
-  Kiv::AppendLE32(out, version);
-  return mark;
+  return Kiv::MeshFileSupport::BeginChunk(out, std::string_view(tag, 4), version);
 }
-inline void End(std::vector<uint8_t>& out, size_t mark) { Kiv::MeshFileSupport::WriteSizeAtMark(out, mark); }
+inline void End(std::vector<uint8_t>& out, size_t mark) { Kiv::MeshFileSupport::EndChunk(out, mark); }
 inline void Floats(std::vector<uint8_t>& out, const float* values, size_t n) {
   for (size_t i = 0; i < n; ++i) Kiv::AppendLEFloat(out, values[i]);
 }
