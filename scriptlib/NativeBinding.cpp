@@ -58,9 +58,10 @@ void PushNativeStringResult(GSStack& stack, GSContext* context, std::string_view
 }
 
 void PushObject(GSStack& stack, const GSObjectReference* object, bool addReference) {
-  const uint32_t handle = object ? object->GetScriptHandle() : 0;
-  if (addReference) AddReference(handle);
-  if (!stack.Push(handle)) ReleaseHandle(handle);
+  if (addReference)
+    stack.PushObject(object);
+  else if (!stack.PushObjectNoReference(object))
+    ReleaseHandle(GetLastWord(object));  // the reference handed over has nowhere to go
 }
 
 bool GetArrayElement(int32_t index, uint32_t& out, const GSArray& array, bool addReference) {

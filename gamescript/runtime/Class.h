@@ -119,6 +119,17 @@ public:
   // initialiser fails (nothing then stays attached).
   bool CreateInstance(GSObject* native, GSContext* context);
   bool ReleaseObjectMembers(GSScriptInstance* instance);
+  // Runs the function of `key` (found as FindFunction finds it) for
+  // `instance`, an instance of this class or of one derived from it, with
+  // `argumentCount` argument cells after the receiver; their references go
+  // to the call once it is set up. A thread method starts a thread of the
+  // instance's game object and returns at once (it runs on the object's next
+  // update); any other runs now, its result cell, when it has one, stored in
+  // `result`. False when the function is unknown or takes other arguments,
+  // a thread method's object is no game object or has 64 threads, the
+  // stack overflows, or the run ends in an error.
+  bool CallFunction(GSScriptInstance* instance, std::string_view key, const uint32_t* arguments,
+                    uint32_t argumentCount, uint32_t* result = nullptr);
   bool DestroyInstance(GSScriptInstance* instance);
   // Whether cell `cell` of an instance of this class holds a counted
   // reference (known once an instance has been made).

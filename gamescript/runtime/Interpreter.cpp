@@ -53,12 +53,6 @@ const char* const kErrorNames[] = {
     "ER_Timeout",
 };
 
-GSContext* ContextOf(const GSScriptInstance* instance) {
-  if (!instance) return nullptr;
-  if (instance->native) return instance->native->Context();
-  return instance->pool ? instance->pool->Owner() : nullptr;
-}
-
 GSString* AsString(uint32_t handle) {
   GSObjectReference* o = GetObject(handle);
   return o && o->Type() == ObjectString ? static_cast<GSString*>(o) : nullptr;
@@ -191,6 +185,40 @@ int32_t CallScriptFunctionOn(GSThread& thread, GSFunction& function, uint32_t ha
   thread.SetState(state);
   thread.SetResumeOffset(resume);
   return code;
+}
+
+bool GSClass::CallFunction(GSScriptInstance* instance, std::string_view key, const uint32_t* arguments,
+                           uint32_t argumentCount, uint32_t* result) {
+  if (!instance || !instance->cls || InstanceWords() == 0) return false;
+  int32_t index = 0, offset = 0;
+  GSClass* holder = FindFunction(key, index, offset);
+  GSFunction* function = holder ? holder->FunctionAt(std::size_t(index)) : nullptr;
+  if (!function) return false;
+  // The receiver is the instance's block of the class that holds the function.
+  const uint32_t* block = instance->cls->GetClassData(instance, holder);
+  const uint32_t handle = block ? instance->HandleOfBlock(uint32_t(block - instance->cells)) : 0;
+  if (!handle) return false;
+  if (!(function->record->flags & kFunctionThread))
+    return CallScriptFunction(*function, handle, arguments, argumentCount, result) == ER_Done;
+
+  if (function->IsNative() || argumentCount + 1 != function->record->parameters ||
+      function->record->code.empty())
+    return false;
+  GSObjectReference* native = instance->native;
+  GSGameObject* owner =
+      native && native->Type() == ObjectGame ? dynamic_cast<GSGameObject*>(native) : nullptr;
+  GSThread* thread = owner ? owner->StartThread() : nullptr;
+  if (!thread) return false;
+  GSStack& stack = thread->Stack();
+  bool pushed = stack.Push(handle);
+  for (uint32_t i = 0; i < argumentCount && pushed; ++i) pushed = stack.Push(arguments[i]);
+  if (!pushed || !stack.PushFrame(function, 0)) {
+    stack.SetStackPointer(-1);
+    owner->StopThread(thread);
+    return false;
+  }
+  AddReference(handle);
+  return true;
 }
 
 int32_t GSThread::Execute(const uint32_t depth) {

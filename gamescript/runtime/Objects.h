@@ -261,6 +261,14 @@ private:
   bool m_clearing = false;
 };
 
+// The context an instance's objects are made in: its native object's, else
+// that of the pool that tracks it; null when neither.
+inline GSContext* ContextOf(const GSScriptInstance* instance) {
+  if (!instance) return nullptr;
+  if (instance->native) return instance->native->Context();
+  return instance->pool ? instance->pool->Owner() : nullptr;
+}
+
 // The objects of one script context, and the router through which its game
 // objects exchange messages. Native script classes derive their contexts
 // from it.

@@ -16,6 +16,40 @@ bool GSStack::PushString(GSContext* context, std::string_view text) {
   return false;
 }
 
+namespace {
+
+// `handle` seen as the block of `cls` in its instance (any block of it);
+// without a class the handle itself. 0 when the handle is dead or its
+// instance has no block of that class.
+uint32_t HandleAs(uint32_t handle, const GSClass* cls) {
+  GSScriptInstance* instance = HandleTable::Instance().Get(handle);
+  if (!instance) return 0;
+  if (!cls) return handle;
+  const uint32_t* block = instance->cls ? instance->cls->GetClassData(instance, cls) : nullptr;
+  return block ? instance->HandleOfBlock(uint32_t(block - instance->cells)) : 0;
+}
+
+}  // namespace
+
+bool GSStack::PushObject(const GSObjectReference* object, const GSClass* cls) {
+  const uint32_t handle = HandleAs(GetLastWord(object), cls);
+  if (!PushReference(handle)) return false;
+  AddReference(handle);
+  return true;
+}
+
+bool GSStack::PushObjectNoReference(const GSObjectReference* object, const GSClass* cls) {
+  return Push(HandleAs(GetLastWord(object), cls));
+}
+
+bool GSStack::PushHandleAs(uint32_t handle, const GSClass* cls) { return Push(HandleAs(handle, cls)); }
+
+GSContext* GSStack::GetContext() const {
+  for (uint32_t i = m_depth; i-- > 0;)
+    if (GSContext* context = ContextOf(HandleTable::Instance().Get(m_frames[i].receiver))) return context;
+  return nullptr;
+}
+
 bool GSStack::PushReference(uint32_t handle) {
   if (!Push(handle)) return false;
   m_kinds[m_sp] = kKindReference;

@@ -16,7 +16,9 @@
 
 namespace GSRuntime {
 
+class GSClass;
 class GSContext;
+class GSObjectReference;
 struct GSFunction;
 
 struct GSFrame {
@@ -47,6 +49,18 @@ public:
   bool PushReference(uint32_t handle);
   // A new string of the context, its handle pushed with its one reference.
   bool PushString(GSContext* context, std::string_view text);
+  // The object's script handle, viewed as class `cls` when one is given (the
+  // block of that class in its instance), the cell owning a reference of its
+  // own. Null pushes 0; so does a class the object is not of, so that no
+  // handle is ever seen as a block it does not have.
+  bool PushObject(const GSObjectReference* object, const GSClass* cls = nullptr);
+  // The same without a reference: the cell borrows one the caller keeps.
+  bool PushObjectNoReference(const GSObjectReference* object, const GSClass* cls = nullptr);
+  // `handle` viewed as class `cls`, without a reference; 0 as above.
+  bool PushHandleAs(uint32_t handle, const GSClass* cls);
+  // From the current frame outward, the context of the first frame whose
+  // receiver has one; null when none does.
+  GSContext* GetContext() const;
   // Argument cell i of the current call (0 is the receiver's handle); 0 past
   // the top of the stack.
   uint32_t Argument(uint32_t i) const {

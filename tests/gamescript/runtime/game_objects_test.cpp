@@ -376,3 +376,33 @@ TEST(GameObjects, HandlersThatUnsubscribeDuringABroadcast) {
 }
 
 }  // namespace
+
+namespace {
+
+// A thread method called by key starts a thread of the game object that runs
+// on the next update with its arguments; the 65th is refused, as is a call
+// with other arguments.
+TEST(GameObjects, CallFunctionStartsThreadMethods) {
+  Game g(
+      "class A isclass GameObject {\n"
+      "  thread void Count(int k) { Test.Print(\"count \" + k); }\n"
+      "};\n");
+  GSGameObject* a = g.Make("A", "a");
+  ASSERT_TRUE(a);
+  GSScriptInstance* instance = a->Instance();
+  GSClass* cls = instance->cls;
+  const uint32_t seven = 7;
+  ASSERT_TRUE(cls->CallFunction(instance, "$void@A::Count(int)", &seven, 1));
+  EXPECT_EQ(a->ThreadCount(), 1u);
+  EXPECT_TRUE(Printed().empty());
+  g.Step();
+  EXPECT_EQ(g.Lines(), "count 7\n");
+  EXPECT_EQ(a->ThreadCount(), 0u);
+  EXPECT_FALSE(cls->CallFunction(instance, "$void@A::Count(int)", nullptr, 0));
+  for (std::size_t i = 0; i < GSGameObject::kMaxThreads; ++i)
+    ASSERT_TRUE(cls->CallFunction(instance, "$void@A::Count(int)", &seven, 1));
+  EXPECT_FALSE(cls->CallFunction(instance, "$void@A::Count(int)", &seven, 1));
+  EXPECT_EQ(a->ThreadCount(), GSGameObject::kMaxThreads);
+}
+
+}  // namespace

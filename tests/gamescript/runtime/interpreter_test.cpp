@@ -165,6 +165,60 @@ TEST(Interpreter, IllegalOpcodesStopTheThread) {
   }
 }
 
+// The opcodes the compiler does not make, run from hand-assembled code: the
+// conditional jumps on both sides of zero, the kept-value jump, the null test
+// of an object cell, and the duplications with their reference (the
+// receiver's count is where it was).
+TEST(Interpreter, OpcodesNoSourceMakes) {
+  Fixture t(kScratch);
+  ASSERT_NE(t.object, nullptr);
+  const int32_t before = t.object->Instance()->refCount;
+  struct Case {
+    const char* name;
+    std::vector<uint8_t> code;
+    uint32_t result;
+  };
+  const Case cases[] = {
+      {"JNZK taken keeps the value",
+       Cat({{OP_PUSH1}, Word(OP_JNZK, 12), {OP_POP}, Word(OP_PUSHK, 7), {OP_RETV}}), 1},
+      {"JNZK not taken", Cat({{OP_PUSH0}, Word(OP_JNZK, 12), {OP_POP}, Word(OP_PUSHK, 7), {OP_RETV}}), 7},
+      {"NOTNULL of the receiver", {OP_LDLO, 0, 0, OP_NOTNULL, OP_RETV}, 1},
+      {"NOTNULL of null", {OP_PUSH0, OP_NOTNULL, OP_RETV}, 0},
+      // [o, 1] -> [o, 1, o, 1] -> [o, 1, 1] -> [o, 2] -> [2, o] -> [2]
+      {"DUP2O",
+       {OP_LDLO, 0, 0, OP_PUSH1, OP_DUP2O, OP_POP, OP_NOTNULL, OP_ADDI, OP_SWAP, OP_POPO, OP_RETV},
+       2},
+      {"DUP", Cat({Word(OP_PUSHK, 5), {OP_DUP, OP_ADDI, OP_RETV}}), 10},
+  };
+  std::vector<Case> all(std::begin(cases), std::end(cases));
+  // Taken (1) or not (0) for the values -1, 0, 1.
+  const struct {
+    uint8_t op;
+    uint32_t taken[3];
+  } jumps[] = {{OP_JNZ, {1, 0, 1}},
+               {OP_JLT, {1, 0, 0}},
+               {OP_JLE, {1, 1, 0}},
+               {OP_JGT, {0, 0, 1}},
+               {OP_JGE, {0, 1, 1}}};
+  for (const auto& j : jumps)
+    for (int v = -1; v <= 1; ++v)
+      all.push_back({"conditional jump",
+                     Cat({Word(OP_PUSHK, uint32_t(v)),
+                          Word(j.op, 16),
+                          Word(OP_PUSHK, 0),
+                          {OP_RETV},
+                          Word(OP_PUSHK, 1),
+                          {OP_RETV}}),
+                     j.taken[v + 1]});
+  for (const Case& c : all) {
+    t.Patch("::F()", c.code);
+    uint32_t result = 99;
+    EXPECT_EQ(t.Call("::F()", &result), ER_Done) << c.name << " " << int(c.code[5]);
+    EXPECT_EQ(result, c.result) << c.name << " " << int(c.code[5]) << " " << int(c.code[1]);
+    EXPECT_EQ(t.object->Instance()->refCount, before) << c.name;
+  }
+}
+
 TEST(Interpreter, TheRunBudgetCountsBytesBetweenTransfers) {
   Fixture t(kScratch);
   ASSERT_NE(t.object, nullptr);
@@ -301,6 +355,119 @@ TEST(Interpreter, ThreadWithoutFrameAndCallsWithArguments) {
   // The shared thread cannot wait for messages.
   LogCapture log;
   EXPECT_EQ(t.Call("::Wait()"), ER_ThreadError);
+}
+
+}  // namespace
+
+namespace {
+
+const char* const kDerived =
+    "class B {\n"
+    "  public int base = 10;\n"
+    "  public int Add(int a, int b) { return a + b + base; }\n"
+    "};\n"
+    "class U { public int u; };\n"
+    "class T isclass B {\n"
+    "  public int n = 5;\n"
+    "  public native void Probe(void);\n"
+    "  public int Mul(int a, int b) { return a * b + n; }\n"
+    "  public int Div(int a) { return a / n; }\n"
+    "  public void Ask(void) { Probe(); }\n"
+    "};\n";
+
+GSContext* g_probed = nullptr;
+void Probe(GSContext*, GSStack& stack) { g_probed = stack.GetContext(); }
+
+struct Derived : Fixture {
+  Derived()
+      : Fixture(kDerived, [](GSMachine& m) {
+          m.RegisterNative(std::make_unique<GSCNativeFunction>("T", "$void@T::Probe()", &Probe));
+        }) {}
+  GSClass* Class(const char* name) { return cls->Library()->FindClass(name); }
+  GSScriptInstance* Instance() { return object->Instance(); }
+};
+
+// A method called by its key from native code: the class's own, one an
+// ancestor holds (run on that ancestor's block), and every refusal; the
+// instance's references stay where they were.
+TEST(Interpreter, CallFunctionByKey) {
+  Derived t;
+  ASSERT_NE(t.object, nullptr);
+  const int32_t before = t.Instance()->refCount;
+  uint32_t result = 0;
+  const uint32_t args[] = {3, 4};
+  EXPECT_TRUE(t.cls->CallFunction(t.Instance(), "$int@T::Mul(int,int)", args, 2, &result));
+  EXPECT_EQ(result, 17u);
+  EXPECT_TRUE(t.cls->CallFunction(t.Instance(), "$int@B::Add(int,int)", args, 2, &result));
+  EXPECT_EQ(result, 17u);  // 3 + 4 + base through the ancestor's block
+  t.Instance()->cells[t.cls->VariableCell("n")] = 0;
+  const uint32_t one = 1;
+  {
+    LogCapture log;
+    EXPECT_FALSE(t.cls->CallFunction(t.Instance(), "$int@T::Div(int)", &one, 1, &result));
+    EXPECT_NE(log.All().find("ER_DivideByZero"), std::string::npos);
+  }
+  EXPECT_FALSE(t.cls->CallFunction(t.Instance(), "$int@T::Mul(int)", args, 1, &result));      // unknown key
+  EXPECT_FALSE(t.cls->CallFunction(t.Instance(), "$int@T::Mul(int,int)", args, 1, &result));  // one short
+  EXPECT_FALSE(t.cls->CallFunction(nullptr, "$int@T::Mul(int,int)", args, 2, &result));
+  // An instance of another class has no block of the class holding the function.
+  GSObject other;
+  ASSERT_TRUE(other.BindScriptClass(t.Class("U"), &t.context));
+  EXPECT_FALSE(t.cls->CallFunction(other.Instance(), "$int@B::Add(int,int)", args, 2, &result));
+  EXPECT_EQ(t.Instance()->refCount, before);
+  EXPECT_EQ(SharedThread().Stack().Depth(), 0u);
+  EXPECT_EQ(SharedThread().Stack().StackPointer(), -1);
+}
+
+// The native-side pushes of objects and handles, with the views and the
+// references they promise, and the context of the running frames.
+TEST(Interpreter, StackPushesObjectsAsTheirClasses) {
+  Derived t;
+  ASSERT_NE(t.object, nullptr);
+  GSScriptInstance* instance = t.Instance();
+  const int32_t before = instance->refCount;
+  GSThread thread;
+  GSStack& stack = thread.Stack();
+  const uint32_t own = t.Handle();
+  const uint32_t* block = t.cls->GetClassData(instance, t.Class("B"));
+  ASSERT_NE(block, nullptr);
+  const uint32_t asBase = instance->HandleOfBlock(uint32_t(block - instance->cells));
+  ASSERT_NE(asBase, 0u);
+  ASSERT_NE(asBase, own);
+
+  ASSERT_TRUE(stack.PushObject(t.object));
+  EXPECT_EQ(stack.Top(), own);
+  EXPECT_EQ(instance->refCount, before + 1);
+  ASSERT_TRUE(stack.PushObject(t.object, t.Class("B")));
+  EXPECT_EQ(stack.Top(), asBase);
+  EXPECT_EQ(instance->refCount, before + 2);
+  ASSERT_TRUE(stack.PushObject(t.object, t.Class("U")));  // not one of its classes
+  EXPECT_EQ(stack.Top(), 0u);
+  ASSERT_TRUE(stack.PushObject(nullptr, t.Class("B")));
+  EXPECT_EQ(stack.Top(), 0u);
+  EXPECT_EQ(instance->refCount, before + 2);
+  ASSERT_TRUE(stack.PushObjectNoReference(t.object, t.Class("B")));
+  EXPECT_EQ(stack.Top(), asBase);
+  ASSERT_TRUE(stack.PushHandleAs(asBase, t.cls));
+  EXPECT_EQ(stack.Top(), own);
+  ASSERT_TRUE(stack.PushHandleAs(own, t.Class("U")));
+  EXPECT_EQ(stack.Top(), 0u);
+  EXPECT_EQ(instance->refCount, before + 2);
+  ReleaseHandle(own);
+  ReleaseHandle(asBase);
+  EXPECT_EQ(instance->refCount, before);
+  stack.SetStackPointer(-1);
+
+  // A full stack takes no reference.
+  while (stack.Push(0)) {}
+  EXPECT_FALSE(stack.PushObject(t.object));
+  EXPECT_EQ(instance->refCount, before);
+  stack.SetStackPointer(-1);
+
+  EXPECT_EQ(stack.GetContext(), nullptr);
+  g_probed = nullptr;
+  ASSERT_EQ(t.Call("::Ask()"), ER_Done);
+  EXPECT_EQ(g_probed, &t.context);
 }
 
 }  // namespace
