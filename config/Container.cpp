@@ -291,13 +291,23 @@ bool Container::HasTagNamed(const Kiv::PString& tagName) {
 }
 
 Kiv::PString Container::ValueOf(const SoupRef& values, const Kiv::PString& tagName) {
+  if (tagName.IsNull()) return Kiv::PString();
   if (!(m_valueSoup == values) || m_valueCount != values.CountTags()) {
     m_valueSoup = values;
     m_valueCount = values.CountTags();
     m_valueIndex.Clear();
-    for (size_t i = 0; i < m_valueCount; ++i) m_valueIndex.Insert(values.Get()->GetTag(i).GetName(), i);
+    m_valueIndexed = 0;
   }
+  // The index covers the soup's first m_valueIndexed tags and grows only as
+  // far as a look-up needs. Callers mostly ask in the soup's own order: each
+  // look-up then indexes one more tag, in the table slot it has just read.
   const size_t* found = m_valueIndex.Find(tagName);
+  while (!found && m_valueIndexed < m_valueCount) {
+    const size_t i = m_valueIndexed++;
+    const Kiv::PString& name = values.Get()->GetTag(i).GetName();
+    const size_t& first = m_valueIndex.Insert(name, i);
+    if (name == tagName) found = &first;
+  }
   if (!found) return Kiv::PString();
   const TDBDataTag& tag = values.Get()->GetTag(*found);
   if (!(tag.GetName() == tagName)) return values.GetNamedTag(tagName);  // renamed since: look it up plainly

@@ -91,6 +91,9 @@ public:
   bool disabled = false;
   bool isFilePath = false;
   bool madeFromDefinition = false;  // made before the import, without a config value
+  // Filed in a DataManager registry: only such tags need taking out when deleted,
+  // which spares every other tag the registries' look-ups.
+  bool registered = false;
   SoupRef definition;
   Kiv::PString category;  // kuidbrowser tags
   Kiv::PString filter;    // string and kuidbrowser tags
@@ -245,7 +248,8 @@ private:
   // values of n tags costs O(n), not O(n^2).
   SoupRef m_valueSoup;
   size_t m_valueCount = 0;
-  NameIndex<size_t> m_valueIndex;  // first tag of each name
+  NameIndex<size_t> m_valueIndex;  // first tag of each name among the first m_valueIndexed
+  size_t m_valueIndexed = 0;
 };
 
 }  // namespace OBLLib

@@ -267,6 +267,7 @@ ContentFolder* DataManager::SetCurrentAsset(const Kiv::PString& assetName, const
 // ---- registries ----
 
 void DataManager::RegisterTagBySource(const Kiv::PString& key, Tag* tag) {
+  tag->registered = true;
   m_keyRegistry[key].Append(tag);
   m_tagKeys[tag].push_back(key);
 }
@@ -276,9 +277,15 @@ void DataManager::RegisterObjectByKey(const Kiv::PString& key, Container* contai
   m_objectKeys[container].push_back(key);
 }
 
-void DataManager::RegisterTag(Tag* tag) { m_firstTags.AppendUnique(tag); }
+void DataManager::RegisterTag(Tag* tag) {
+  tag->registered = true;
+  m_firstTags.AppendUnique(tag);
+}
 
-void DataManager::RegisterUniqueTag(Tag* tag) { m_secondTags.Append(tag); }
+void DataManager::RegisterUniqueTag(Tag* tag) {
+  tag->registered = true;
+  m_secondTags.Append(tag);
+}
 
 bool DataManager::IsPathRegistered(const Kiv::PString& path, const Kiv::PString& key) const {
   if (const PtrList<Container>* list = ObjectsByKey(key)) {
@@ -291,6 +298,7 @@ bool DataManager::IsPathRegistered(const Kiv::PString& path, const Kiv::PString&
 }
 
 void DataManager::UnregisterTag(const Tag* tag) {
+  if (!tag->registered) return;
   if (auto keys = m_tagKeys.find(tag); keys != m_tagKeys.end()) {
     for (const Kiv::PString& key : keys->second)
       if (auto list = m_keyRegistry.find(key); list != m_keyRegistry.end()) list->second.RemoveAll(tag);

@@ -3,6 +3,11 @@
 // addressing, keyed by the name's handle). A config of 100,000 tags indexes
 // its names twice; a node per name would cost an allocation each and a
 // cache miss on every look-up once the tree outgrows the cache.
+//
+// The index holds no reference to its names: filling, clearing or dropping
+// it then touches only its own table, not every name's shared entry in
+// hash order. Whoever fills it keeps the names alive while it is in use (the
+// tags or the soup it indexes) and checks what a look-up finds.
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -23,21 +28,28 @@ public:
   // The value of the name, or null.
   const Value* Find(const Kiv::PString& name) const {
     if (m_slots.empty() || name.IsNull()) return nullptr;
-    for (size_t i = Home(name);; i = (i + 1) & (m_slots.size() - 1)) {
+    const void* handle = name.Handle();
+    for (size_t i = Home(handle);; i = (i + 1) & (m_slots.size() - 1)) {
       const Slot& slot = m_slots[i];
-      if (slot.name.IsNull()) return nullptr;
-      if (slot.name == name) return &slot.value;
+      if (!slot.name) return nullptr;
+      if (slot.name == handle) return &slot.value;
     }
   }
 
-  // The value of the name, added as `value` when the name is new.
+  // The value of the name, added as `value` when the name is new. The null
+  // name is never indexed: its value is a scratch one.
   Value& Insert(const Kiv::PString& name, Value value) {
+    if (name.IsNull()) {
+      m_scratch = value;
+      return m_scratch;
+    }
     if ((m_used + 1) * 2 > m_slots.size()) Grow();
-    for (size_t i = Home(name);; i = (i + 1) & (m_slots.size() - 1)) {
+    const void* handle = name.Handle();
+    for (size_t i = Home(handle);; i = (i + 1) & (m_slots.size() - 1)) {
       Slot& slot = m_slots[i];
-      if (slot.name == name) return slot.value;
-      if (slot.name.IsNull()) {
-        slot.name = name;
+      if (slot.name == handle) return slot.value;
+      if (!slot.name) {
+        slot.name = handle;
         slot.value = value;
         ++m_used;
         return slot.value;
@@ -47,28 +59,29 @@ public:
 
 private:
   struct Slot {
-    Kiv::PString name;  // null: free
+    const void* name = nullptr;  // the name's handle; null: free
     Value value{};
   };
 
-  size_t Home(const Kiv::PString& name) const {
-    const auto h = reinterpret_cast<uintptr_t>(name.Handle()) * UINT64_C(0x9E3779B97F4A7C15);
+  size_t Home(const void* handle) const {
+    const auto h = reinterpret_cast<uintptr_t>(handle) * UINT64_C(0x9E3779B97F4A7C15);
     return static_cast<size_t>(h >> 32) & (m_slots.size() - 1);
   }
 
   void Grow() {
     std::vector<Slot> old(m_slots.empty() ? 16 : m_slots.size() * 2);
     old.swap(m_slots);
-    for (Slot& slot : old) {
-      if (slot.name.IsNull()) continue;
+    for (const Slot& slot : old) {
+      if (!slot.name) continue;
       size_t i = Home(slot.name);
-      while (!m_slots[i].name.IsNull()) i = (i + 1) & (m_slots.size() - 1);
-      m_slots[i] = std::move(slot);
+      while (m_slots[i].name) i = (i + 1) & (m_slots.size() - 1);
+      m_slots[i] = slot;
     }
   }
 
   std::vector<Slot> m_slots;
   size_t m_used = 0;
+  Value m_scratch{};
 };
 
 }  // namespace OBLLib

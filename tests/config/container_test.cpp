@@ -317,6 +317,35 @@ TEST_F(ContainerTest, ChildrenAndHeaderTags) {
   EXPECT_EQ(c.extensions->GetNamedTagAsInt(P("k")), 1);
 }
 
+// A tag takes the first config value of its name, whatever order the tags
+// are made in, and a value added to the config later is found too.
+TEST_F(ContainerTest, TagsTakeTheFirstValueOfTheirNameInAnyOrder) {
+  SoupRef values = SoupRef::NewContainer();
+  const P names[] = {P("a"), P("b"), P("a"), P("c"), P("b")};
+  for (size_t i = 0; i < std::size(names); ++i) {
+    std::string text = std::to_string(i);
+    text.insert(text.begin(), 'v');
+    values.Get()->AppendTag(TDBDataTag::MakeBytes(names[i], kSoupText, text.data(), text.size()));
+  }
+  auto valueOf = [&](Container& c, const char* name) {
+    std::unique_ptr<Tag> tag(c.CreateTagFromDefinition(&c, P(name), SoupRef(), values));
+    return tag ? tag->value.Str() : std::string("(none)");
+  };
+  Container& inOrder = Load("thing", 3.4f, false);
+  EXPECT_EQ(valueOf(inOrder, "a"), "v0");
+  EXPECT_EQ(valueOf(inOrder, "b"), "v1");
+  EXPECT_EQ(valueOf(inOrder, "c"), "v3");
+  EXPECT_EQ(valueOf(inOrder, "absent"), "");
+  EXPECT_EQ(valueOf(inOrder, "b"), "v1");
+  Container reversed;
+  EXPECT_EQ(valueOf(reversed, "c"), "v3");
+  EXPECT_EQ(valueOf(reversed, "b"), "v1");
+  EXPECT_EQ(valueOf(reversed, "a"), "v0");
+  values.Get()->AppendTag(TDBDataTag::MakeBytes(P("d"), kSoupText, "v5", 2));
+  EXPECT_EQ(valueOf(reversed, "d"), "v5");
+  EXPECT_EQ(valueOf(reversed, "a"), "v0");
+}
+
 int g_calls = 0;
 bool Fails(Tag&, const SoupRef&) { return ++g_calls, false; }
 bool Passes(Tag&, const SoupRef& p) { return ++g_calls, p.GetNamedTagAsInt(P("min")) == 3; }
@@ -402,4 +431,21 @@ TEST(NameIndex, FirstValueStaysFoundThroughGrowthAndClear) {
   EXPECT_EQ(index.Find(names[7]), nullptr);
   index.Insert(names[7], 3);
   EXPECT_EQ(*index.Find(names[7]), 3u);
+}
+
+// The index holds no reference: the names it lists die with their last
+// holder, and the null name is never listed.
+TEST(NameIndex, HoldsNoReferenceToItsNames) {
+  OBLLib::NameIndex<int> index;
+  const size_t before = Kiv::PString::InternedCount();
+  {
+    std::vector<Kiv::PString> names;
+    for (int i = 0; i < 300; ++i) names.push_back(Kiv::PString().Setf("name-index-held-%d", i));
+    for (size_t i = 0; i < names.size(); ++i) index.Insert(names[i], static_cast<int>(i));
+    EXPECT_EQ(Kiv::PString::InternedCount(), before + names.size());
+  }
+  EXPECT_EQ(Kiv::PString::InternedCount(), before);
+  ++index.Insert(Kiv::PString(), 5);
+  EXPECT_EQ(index.Size(), 300u);
+  EXPECT_EQ(index.Find(Kiv::PString()), nullptr);
 }

@@ -3,6 +3,7 @@
 #include <filesystem>
 
 #include "ConfigFixture.h"
+#include "config/PtrList.h"
 #include "config/TagNames.h"
 #include "umbclient/ContentFolders.h"
 
@@ -162,6 +163,44 @@ TEST_F(DataManagerTest, TagListsStayConsistentThroughRegisterAndUnregister) {
   EXPECT_TRUE(dm->FirstTagList().Empty());
   EXPECT_TRUE(dm->SecondTagList().Empty());
   EXPECT_TRUE(dm->TagsBySource(tn::queues)->Empty());
+}
+
+// The registry list keeps its order through removals of single and repeated
+// entries, across the compactions that many removals cause, and refuses null.
+TEST(PtrList, OrderSurvivesRemovalsRepeatsAndCompaction) {
+  std::vector<int> objects(1000);
+  OBLLib::PtrList<int> list;
+  std::vector<int*> expected;
+  for (int& o : objects) list.Append(&o);
+  list.Append(&objects[5]);
+  list.Append(nullptr);
+  EXPECT_FALSE(list.AppendUnique(&objects[7]));
+  EXPECT_EQ(list.Size(), 1001u);
+  list.RemoveAll(&objects[5]);  // both places
+  for (size_t i = 0; i < objects.size(); ++i) {
+    if (i % 3 != 0)
+      list.RemoveAll(&objects[i]);
+    else if (i != 5)
+      expected.push_back(&objects[i]);
+  }
+  list.RemoveAll(&objects[1]);  // no longer there: unchanged
+  EXPECT_EQ(list.Items(), expected);
+  EXPECT_EQ(list.Size(), expected.size());
+  for (size_t i = 0; i < objects.size(); ++i)
+    EXPECT_EQ(list.Contains(&objects[i]), i % 3 == 0 && i != 5) << i;
+  EXPECT_TRUE(list.AppendUnique(&objects[1]));
+  list.Append(&objects[0]);
+  expected.push_back(&objects[1]);
+  expected.push_back(&objects[0]);
+  EXPECT_EQ(std::vector<int*>(list.begin(), list.end()), expected);
+  list.RemoveAll(&objects[0]);
+  expected.erase(expected.begin());
+  expected.pop_back();
+  EXPECT_EQ(list.Items(), expected);
+  list.Clear();
+  EXPECT_TRUE(list.Empty());
+  EXPECT_FALSE(list.Contains(&objects[3]));
+  EXPECT_EQ(list.begin(), list.end());
 }
 
 struct FakeMesh : OBLLib::LiveObject {
