@@ -161,6 +161,17 @@ TEST_F(ScriptCacheTest, PlantedAndStaleFilesAreReplacedAndGseMatchesGs) {
   EXPECT_FALSE(ok);
 }
 
+TEST_F(ScriptCacheTest, UndecodableGseIsAnUnreadableSource) {
+  const std::string folder = Asset("enc", "kuid <kuid:523:9>\nkind scenery\nrovana-build 3.4\n");
+  m_tree.Write("user/local/enc/broken.gse", "not an enciphered script");
+  Open();
+  bool ok = true;
+  EXPECT_EQ(Compile(folder, &ok), "Unable to read script source file '" +
+                                      Kiv::File::Path(folder).Join("broken.gse").Str() +
+                                      "'\nFailed to compile asset\n");
+  EXPECT_FALSE(ok);
+}
+
 TEST_F(ScriptCacheTest, SyntaxErrorsFailWithTheCompilersLines) {
   const std::string folder = Asset("bad",
                                    "kuid <kuid:523:5>\nkind scenery\nrovana-build 3.4\n"
