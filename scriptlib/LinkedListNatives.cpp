@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "gamescript/runtime/Class.h"
+#include "scriptlib/GSOImage.h"
 #include "scriptlib/GSOKUID.h"
 #include "scriptlib/GSOSoup.h"
 #include "scriptlib/NativeBinding.h"
@@ -100,6 +101,8 @@ void NewKUIDList(GSContext* context, GSStack& stack) {
   PushObject(stack, GSOKUIDList::Create(context), false);
 }
 
+void NewImage(GSContext* context, GSStack& stack) { PushObject(stack, GSOImage::Create(context), false); }
+
 }  // namespace
 
 void RegisterLinkedListNatives() {
@@ -113,4 +116,5 @@ void RegisterConstructorsBaseNatives() {
   GSMachine& machine = GSMachine::Instance();
   AddNative(machine, "ConstructorsBase", "$Soup@ConstructorsBase::NewSoup()", &NewSoup);
   AddNative(machine, "ConstructorsBase", "$KUIDList@ConstructorsBase::NewKUIDList()", &NewKUIDList);
+  AddNative(machine, "ConstructorsBase", "$Image@ConstructorsBase::NewImage()", &NewImage);
 }

@@ -4,6 +4,7 @@
 #include "gamescript/runtime/Library.h"
 #include "kiv/File.h"
 #include "scriptlib/GSOHTMLBuffer.h"
+#include "scriptlib/GSOImage.h"
 #include "scriptlib/GSOKUID.h"
 #include "scriptlib/GSOSoup.h"
 #include "scriptlib/GSOStringTable.h"
@@ -54,6 +55,7 @@ void RegisterSoupNatives() { GSOSoup::RegisterNatives(GSMachine::Instance()); }
 void RegisterHTMLBufferNatives() { GSOHTMLBuffer::RegisterNatives(GSMachine::Instance()); }
 void RegisterKUIDListNatives() { GSOKUIDList::RegisterNatives(GSMachine::Instance()); }
 void RegisterStringTableNatives() { GSOStringTable::RegisterNatives(GSMachine::Instance()); }
+void RegisterImageNatives() { GSOImage::RegisterNatives(GSMachine::Instance()); }
 
 bool RegisterScriptNatives() {
   // The first result stands: a failed start is not retried, and no record
@@ -75,6 +77,7 @@ bool RegisterScriptNatives() {
   RegisterKUIDListNatives();
   RegisterStringTableNatives();
   RegisterLinkedListNatives();
+  RegisterImageNatives();
   RegisterConstructorsBaseNatives();
 
   const struct {
@@ -87,6 +90,7 @@ bool RegisterScriptNatives() {
       {"HTMLBuffer.gsl", "HTMLBuffer", &ScriptClassSlots::htmlBuffer},
       {"KUIDList.gsl", "KUIDList", &ScriptClassSlots::kuidList},
       {"StringTable.gsl", "StringTable", &ScriptClassSlots::stringTable},
+      {"Image.gsl", "Image", &ScriptClassSlots::image},
       {"Constructors.gsl", "ConstructorsBase", &ScriptClassSlots::constructorsBase},
   };
   for (const auto& l : libraries)

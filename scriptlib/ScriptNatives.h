@@ -55,6 +55,7 @@ void RegisterHTMLBufferNatives();  // with HTMLBufferStatic
 void RegisterKUIDListNatives();
 void RegisterStringTableNatives();
 void RegisterLinkedListNatives();
+void RegisterImageNatives();
 void RegisterConstructorsBaseNatives();
 
 namespace ScriptNatives {

@@ -14,6 +14,12 @@
 // clock advancing 0.1 s per step, until no thread is alive and no message is
 // queued or delayed, or 10,000 steps; last it prints "=> steps <n>".
 //
+// A script's class may declare, beside Print, natives that look into an
+// Image (so the corpus can check drawing): "string Pixel(Image, int x, int y)"
+// gives the pixel as 8 hex digits AARRGGBB, "string Checksum(Image)" an FNV-1a
+// hash of the pixel bytes, "int Ink(Image, int x1, int y1, int x2, int y2)"
+// the number of pixels in the corner rectangle whose alpha is not 0.
+//
 // Exit status 0 when the source compiled and loaded (whatever the script then
 // did), 255 when the compile or the load failed; a refused library's reasons
 // are among the log lines printed.
@@ -22,6 +28,7 @@
 // library loads: gsrun first compiles every included source whose library,
 // beside it, is missing, older than the source or built from another text.
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -49,6 +56,7 @@
 #include "gamescript/runtime/Thread.h"
 #include "kiv/File.h"
 #include "kiv/String.h"
+#include "scriptlib/GSOImage.h"
 #include "scriptlib/ScriptNatives.h"
 
 using namespace GSRuntime;
@@ -68,6 +76,43 @@ void Print(GSContext*, GSStack& stack) {
   GSObjectReference* o = GetObject(stack.Argument(1));
   const std::string text = o && o->Type() == ObjectString ? static_cast<GSString*>(o)->Text() : "";
   std::printf("%s\n", text.c_str());
+}
+
+const Kiv::Bitmap* ImageArgument(GSStack& stack, uint32_t index) {
+  const auto* image = dynamic_cast<const GSOImage*>(GetObject(stack.Argument(index)));
+  return image ? image->Bitmap() : nullptr;
+}
+
+void PushText(GSContext* context, GSStack& stack, const char* text) {
+  if (!stack.PushString(context, text)) stack.Push(0);
+}
+
+void Pixel(GSContext* context, GSStack& stack) {
+  const Kiv::Bitmap* bitmap = ImageArgument(stack, 1);
+  char text[16];
+  std::snprintf(text, sizeof text, "%08x",
+                bitmap ? bitmap->GetPixel(int32_t(stack.Argument(2)), int32_t(stack.Argument(3))) : 0u);
+  PushText(context, stack, text);
+}
+
+void Checksum(GSContext* context, GSStack& stack) {
+  const Kiv::Bitmap* bitmap = ImageArgument(stack, 1);
+  uint32_t hash = 2166136261u;
+  for (size_t i = 0; bitmap && i < bitmap->DataSize(); ++i) hash = (hash ^ bitmap->Data()[i]) * 16777619u;
+  char text[16];
+  std::snprintf(text, sizeof text, "%08x", hash);
+  PushText(context, stack, text);
+}
+
+void Ink(GSContext*, GSStack& stack) {
+  const Kiv::Bitmap* bitmap = ImageArgument(stack, 1);
+  uint32_t count = 0;
+  const int x1 = std::max(int32_t(stack.Argument(2)), 0), y1 = std::max(int32_t(stack.Argument(3)), 0);
+  const int x2 = bitmap ? std::min(int32_t(stack.Argument(4)), bitmap->Width()) : 0;
+  const int y2 = bitmap ? std::min(int32_t(stack.Argument(5)), bitmap->Height()) : 0;
+  for (int y = y1; y < y2; ++y)
+    for (int x = x1; x < x2; ++x) count += (bitmap->GetPixel(x, y) >> 24) != 0;
+  stack.Push(count);
 }
 
 // The function of the class (or an ancestor) named `name` that takes no arguments.
@@ -330,6 +375,12 @@ int main(int argc, char** argv) {
   GSMachine& machine = GSMachine::Instance();
   machine.SetMemoryLimit(memoryLimit);
   machine.RegisterNative(std::make_unique<GSCNativeFunction>("Test", "$void@Test::Print(string)", &Print));
+  machine.RegisterNative(
+      std::make_unique<GSCNativeFunction>("Test", "$string@Test::Pixel(Image,int,int)", &Pixel));
+  machine.RegisterNative(
+      std::make_unique<GSCNativeFunction>("Test", "$string@Test::Checksum(Image)", &Checksum));
+  machine.RegisterNative(
+      std::make_unique<GSCNativeFunction>("Test", "$int@Test::Ink(Image,int,int,int,int)", &Ink));
   // The native classes and their libraries (Soup, KUID...), as the tool has them.
   RegisterScriptNatives();
   // The library given is entered before its folder: another file there with

@@ -120,8 +120,8 @@ private:
   GSObject* m_test = nullptr;
 };
 
-const char* const kClasses[] = {"KUID",     "Soup",        "HTMLBuffer", "HTMLBufferStatic",
-                                "KUIDList", "StringTable", "LinkedList", "ConstructorsBase"};
+const char* const kClasses[] = {"KUID",        "Soup",       "HTMLBuffer", "HTMLBufferStatic", "KUIDList",
+                                "StringTable", "LinkedList", "Image",      "ConstructorsBase"};
 
 }  // namespace
 

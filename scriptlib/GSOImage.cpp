@@ -1,0 +1,250 @@
+#include "scriptlib/GSOImage.h"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+#include <string>
+
+#include "graphics/font/FontCache.h"
+#include "scriptlib/GSOSoup.h"
+#include "scriptlib/NativeBinding.h"
+#include "scriptlib/ScriptNatives.h"
+
+using namespace GSRuntime;
+using namespace ScriptNatives;
+
+namespace {
+
+// The extent from one corner to the other; corners a whole int range apart
+// saturate instead of wrapping, which the bitmap then clips.
+int Extent(int from, int to) {
+  const int64_t d = int64_t(to) - int64_t(from);
+  return int(std::clamp<int64_t>(d, std::numeric_limits<int>::min(), std::numeric_limits<int>::max()));
+}
+
+Kiv::Bitmap::Rect CornerRect(int x1, int y1, int x2, int y2) { return {x1, y1, Extent(x1, x2), Extent(y1, y2)}; }
+
+float FloatArgument(const GSStack& stack, uint32_t index) {
+  const uint32_t cell = stack.Argument(index);
+  float value;
+  std::memcpy(&value, &cell, sizeof value);
+  return value;
+}
+
+uint32_t ColorArguments(const GSStack& stack) {
+  return Kiv::Bitmap::PackColor(FloatArgument(stack, 1), FloatArgument(stack, 2), FloatArgument(stack, 3),
+                                FloatArgument(stack, 4));
+}
+
+int Int(const GSStack& stack, uint32_t index) { return GetNativeIntParameter(stack, index); }
+
+}  // namespace
+
+GSOImage::GSOImage(GSContext* context) : m_face("swiss") { BindScriptClass(ScriptClasses().image, context); }
+
+GSOImage::~GSOImage() = default;
+
+GSOImage* GSOImage::Create(GSContext* context) { return NewScriptObject<GSOImage>(context); }
+
+GSOImage* GSOImage::LoadImage(GSContext* context, std::string_view baseFolder, const Kiv::PString& path) {
+  GSOImage* image = Create(context);
+  if (!image) return nullptr;
+  auto bitmap = std::make_unique<Kiv::Bitmap>();
+  // Every drawing operation works on one 32-bit layout, whatever the file held.
+  if (!bitmap->Load(path, baseFolder) || !bitmap->ConvertTo(Kiv::Bitmap::FormatRGBA32)) {
+    delete image;
+    return nullptr;
+  }
+  image->m_bitmap = std::move(bitmap);
+  return image;
+}
+
+void GSOImage::SetTextFont(const Kiv::PString& face, int size) {
+  m_face = face;
+  m_fontSize = size;
+}
+
+void GSOImage::Clear(int width, int height) {
+  m_bitmap.reset();
+  ++m_changes;
+  if (width <= 0 || height <= 0) return;
+  auto bitmap = std::make_unique<Kiv::Bitmap>();
+  if (!bitmap->Create(width, height, Kiv::Bitmap::FormatRGBA32)) return;
+  bitmap->Clear(m_fillColor);
+  m_bitmap = std::move(bitmap);
+}
+
+void GSOImage::Resize(int width, int height, bool scale) {
+  if (width == Width() && height == Height()) return;
+  if (width <= 0 || height <= 0 || !m_bitmap) {
+    Clear(width, height);
+    return;
+  }
+  auto bitmap = std::make_unique<Kiv::Bitmap>();
+  if (!bitmap->Create(width, height, Kiv::Bitmap::FormatRGBA32)) return;  // created zeroed: transparent black
+  const Kiv::Bitmap::Rect target{0, 0, width, height};
+  const Kiv::Bitmap::Rect source = scale ? Kiv::Bitmap::Rect{0, 0, Width(), Height()} : target;
+  bitmap->Image(*m_bitmap, target, source, 0);
+  m_bitmap = std::move(bitmap);
+  ++m_changes;
+}
+
+void GSOImage::DrawPoint(int x, int y) {
+  if (!m_bitmap) return;
+  m_bitmap->BlendPixel(x, y, m_lineColor);
+  ++m_changes;
+}
+
+void GSOImage::DrawLine(int x1, int y1, int x2, int y2) {
+  if (!m_bitmap) return;
+  m_bitmap->Line(x1, y1, x2, y2, m_lineColor, Kiv::Bitmap::ModeBlend);
+  ++m_changes;
+}
+
+void GSOImage::DrawRect(int x1, int y1, int x2, int y2) {
+  if (!m_bitmap) return;
+  const Kiv::Bitmap::Rect rect = CornerRect(x1, y1, x2, y2);
+  m_bitmap->Box(rect, m_fillColor, Kiv::Bitmap::ModeFill);
+  m_bitmap->Box(rect, m_lineColor, 0);
+  ++m_changes;
+}
+
+void GSOImage::DrawCircle(int x, int y, int radius) {
+  if (!m_bitmap) return;
+  m_bitmap->Circle(x, y, radius, m_fillColor, Kiv::Bitmap::ModeFill);
+  m_bitmap->Circle(x, y, radius, m_lineColor, Kiv::Bitmap::ModeBlend);
+  ++m_changes;
+}
+
+void GSOImage::DrawTriangle(int x1, int y1, int x2, int y2, int x3, int y3) {
+  if (!m_bitmap) return;
+  m_bitmap->Triangle(x1, y1, x2, y2, x3, y3, m_fillColor, Kiv::Bitmap::ModeFill);
+  m_bitmap->Triangle(x1, y1, x2, y2, x3, y3, m_fillColor, Kiv::Bitmap::ModeBlend);
+  ++m_changes;
+}
+
+void GSOImage::DrawImage(int x, int y, int dw, int dh, const GSOImage* source, int sx, int sy, int sw, int sh) {
+  if (!m_bitmap || !source || !source->m_bitmap) return;
+  if (source == this && (dw != sw || dh != sh)) return;
+  m_bitmap->Image(*source->m_bitmap, x, y, {sx, sy, sw, sh}, Kiv::Bitmap::ModeSourceAlpha);
+  ++m_changes;
+}
+
+void GSOImage::DrawText(int x, int y, std::string_view utf8) {
+  if (!m_bitmap) return;
+  FontDescription description;
+  description.face = m_face.Str();
+  description.size = m_fontSize;
+  TTFont* font = GetCachedTTFont(description);
+  if (!font) return;
+  font->DrawText(*m_bitmap, x, y, utf8, m_lineColor);
+  ++m_changes;
+}
+
+int GSOImage::MeasureTextWidth(std::string_view utf8) const {
+  FontDescription description;
+  description.face = m_face.Str();
+  description.size = m_fontSize;
+  const TTFont* font = GetCachedTTFont(description);
+  return font ? font->GetTextWidth(utf8) : 0;
+}
+
+void GSOImage::NativeSetLineColor(GSStack& stack) { SetLineColor(ColorArguments(stack)); }
+
+void GSOImage::NativeSetFillColor(GSStack& stack) { SetFillColor(ColorArguments(stack)); }
+
+void GSOImage::NativeSetTextFont(GSStack& stack) {
+  Kiv::PString face;
+  if (GetNativePStringParameter(stack, 1, face, false)) SetTextFont(face, Int(stack, 2));
+}
+
+void GSOImage::NativeGetWidth(GSStack& stack) { PushNativeResult(stack, uint32_t(Width())); }
+
+void GSOImage::NativeGetHeight(GSStack& stack) { PushNativeResult(stack, uint32_t(Height())); }
+
+void GSOImage::NativeClear(GSStack& stack) { Clear(Int(stack, 1), Int(stack, 2)); }
+
+void GSOImage::NativeResize(GSStack& stack) { Resize(Int(stack, 1), Int(stack, 2), GetNativeBoolParameter(stack, 3)); }
+
+void GSOImage::NativeDrawPoint(GSStack& stack) { DrawPoint(Int(stack, 1), Int(stack, 2)); }
+
+void GSOImage::NativeDrawLine(GSStack& stack) { DrawLine(Int(stack, 1), Int(stack, 2), Int(stack, 3), Int(stack, 4)); }
+
+void GSOImage::NativeDrawRect(GSStack& stack) { DrawRect(Int(stack, 1), Int(stack, 2), Int(stack, 3), Int(stack, 4)); }
+
+void GSOImage::NativeDrawCircle(GSStack& stack) { DrawCircle(Int(stack, 1), Int(stack, 2), Int(stack, 3)); }
+
+void GSOImage::NativeDrawTriangle(GSStack& stack) {
+  DrawTriangle(Int(stack, 1), Int(stack, 2), Int(stack, 3), Int(stack, 4), Int(stack, 5), Int(stack, 6));
+}
+
+void GSOImage::NativeDrawImageAt(GSStack& stack) {
+  GSOImage* source = nullptr;
+  if (!GetNativeParameter(stack, 3, source, true) || !source) return;
+  const int w = source->Width(), h = source->Height();
+  DrawImage(Int(stack, 1), Int(stack, 2), w, h, source, 0, 0, w, h);
+}
+
+void GSOImage::NativeDrawImageCorners(GSStack& stack) {
+  GSOImage* source = nullptr;
+  if (!GetNativeParameter(stack, 5, source, true) || !source) return;
+  const int x1 = Int(stack, 1), y1 = Int(stack, 2);
+  const int w = source->Width(), h = source->Height();
+  DrawImage(x1, y1, Extent(x1, Int(stack, 3)), Extent(y1, Int(stack, 4)), source, 0, 0, w, h);
+}
+
+void GSOImage::NativeDrawImagePart(GSStack& stack) {
+  GSOImage* source = nullptr;
+  if (!GetNativeParameter(stack, 5, source, true) || !source) return;
+  const int x1 = Int(stack, 1), y1 = Int(stack, 2);
+  const Kiv::Bitmap::Rect part = CornerRect(Int(stack, 6), Int(stack, 7), Int(stack, 8), Int(stack, 9));
+  DrawImage(x1, y1, Extent(x1, Int(stack, 3)), Extent(y1, Int(stack, 4)), source, part.x, part.y, part.width,
+            part.height);
+}
+
+void GSOImage::NativeDrawText(GSStack& stack) {
+  std::string text;
+  if (GetNativeStringParameter(stack, 3, text, false)) DrawText(Int(stack, 1), Int(stack, 2), text);
+}
+
+void GSOImage::NativeMeasureTextWidth(GSStack& stack) {
+  std::string text;
+  if (!GetNativeStringParameter(stack, 1, text, false)) {
+    PushNativeResult(stack, 0);
+    return;
+  }
+  PushNativeResult(stack, uint32_t(MeasureTextWidth(text)));
+}
+
+void GSOImage::NativeImportImage(GSStack& stack) {
+  GSOSoup* soup = nullptr;
+  if (GetNativeParameter(stack, 1, soup, true)) ++m_changes;
+}
+
+void GSOImage::NativeExportImage(GSStack& stack) {
+  PushObject(stack, GSOSoup::Create(Context(), SoupRef(), true), false);
+}
+
+void GSOImage::RegisterNatives(GSMachine& machine) {
+  const char* const i = "Image";
+  AddNative(machine, i, "$void@Image::SetLineColor(float,float,float,float)", &GSOImage::NativeSetLineColor);
+  AddNative(machine, i, "$void@Image::SetFillColor(float,float,float,float)", &GSOImage::NativeSetFillColor);
+  AddNative(machine, i, "$void@Image::SetTextFont(string,int)", &GSOImage::NativeSetTextFont);
+  AddNative(machine, i, "$int@Image::GetWidth()", &GSOImage::NativeGetWidth);
+  AddNative(machine, i, "$int@Image::GetHeight()", &GSOImage::NativeGetHeight);
+  AddNative(machine, i, "$void@Image::Clear(int,int)", &GSOImage::NativeClear);
+  AddNative(machine, i, "$void@Image::Resize(int,int,bool)", &GSOImage::NativeResize);
+  AddNative(machine, i, "$void@Image::DrawPoint(int,int)", &GSOImage::NativeDrawPoint);
+  AddNative(machine, i, "$void@Image::DrawLine(int,int,int,int)", &GSOImage::NativeDrawLine);
+  AddNative(machine, i, "$void@Image::DrawRect(int,int,int,int)", &GSOImage::NativeDrawRect);
+  AddNative(machine, i, "$void@Image::DrawCircle(int,int,int)", &GSOImage::NativeDrawCircle);
+  AddNative(machine, i, "$void@Image::DrawTriangle(int,int,int,int,int,int)", &GSOImage::NativeDrawTriangle);
+  AddNative(machine, i, "$void@Image::DrawImage(int,int,Image)", &GSOImage::NativeDrawImageAt);
+  AddNative(machine, i, "$void@Image::DrawImage(int,int,int,int,Image)", &GSOImage::NativeDrawImageCorners);
+  AddNative(machine, i, "$void@Image::DrawImage(int,int,int,int,Image,int,int,int,int)",
+            &GSOImage::NativeDrawImagePart);
+  AddNative(machine, i, "$void@Image::DrawText(int,int,string)", &GSOImage::NativeDrawText);
+  AddNative(machine, i, "$int@Image::MeasureTextWidth(string)", &GSOImage::NativeMeasureTextWidth);
+  AddNative(machine, i, "$void@Image::ImportImage(Soup)", &GSOImage::NativeImportImage);
+  AddNative(machine, i, "$Soup@Image::ExportImage()", &GSOImage::NativeExportImage);
+}
