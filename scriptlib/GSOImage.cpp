@@ -22,7 +22,9 @@ int Extent(int from, int to) {
   return int(std::clamp<int64_t>(d, std::numeric_limits<int>::min(), std::numeric_limits<int>::max()));
 }
 
-Kiv::Bitmap::Rect CornerRect(int x1, int y1, int x2, int y2) { return {x1, y1, Extent(x1, x2), Extent(y1, y2)}; }
+Kiv::Bitmap::Rect CornerRect(int x1, int y1, int x2, int y2) {
+  return {x1, y1, Extent(x1, x2), Extent(y1, y2)};
+}
 
 float FloatArgument(const GSStack& stack, uint32_t index) {
   const uint32_t cell = stack.Argument(index);
@@ -123,7 +125,8 @@ void GSOImage::DrawTriangle(int x1, int y1, int x2, int y2, int x3, int y3) {
   ++m_changes;
 }
 
-void GSOImage::DrawImage(int x, int y, int dw, int dh, const GSOImage* source, int sx, int sy, int sw, int sh) {
+void GSOImage::DrawImage(int x, int y, int dw, int dh, const GSOImage* source, int sx, int sy, int sw,
+                         int sh) {
   if (!m_bitmap || !source || !source->m_bitmap) return;
   if (source == this && (dw != sw || dh != sh)) return;
   m_bitmap->Image(*source->m_bitmap, x, y, {sx, sy, sw, sh}, Kiv::Bitmap::ModeSourceAlpha);
@@ -164,13 +167,19 @@ void GSOImage::NativeGetHeight(GSStack& stack) { PushNativeResult(stack, uint32_
 
 void GSOImage::NativeClear(GSStack& stack) { Clear(Int(stack, 1), Int(stack, 2)); }
 
-void GSOImage::NativeResize(GSStack& stack) { Resize(Int(stack, 1), Int(stack, 2), GetNativeBoolParameter(stack, 3)); }
+void GSOImage::NativeResize(GSStack& stack) {
+  Resize(Int(stack, 1), Int(stack, 2), GetNativeBoolParameter(stack, 3));
+}
 
 void GSOImage::NativeDrawPoint(GSStack& stack) { DrawPoint(Int(stack, 1), Int(stack, 2)); }
 
-void GSOImage::NativeDrawLine(GSStack& stack) { DrawLine(Int(stack, 1), Int(stack, 2), Int(stack, 3), Int(stack, 4)); }
+void GSOImage::NativeDrawLine(GSStack& stack) {
+  DrawLine(Int(stack, 1), Int(stack, 2), Int(stack, 3), Int(stack, 4));
+}
 
-void GSOImage::NativeDrawRect(GSStack& stack) { DrawRect(Int(stack, 1), Int(stack, 2), Int(stack, 3), Int(stack, 4)); }
+void GSOImage::NativeDrawRect(GSStack& stack) {
+  DrawRect(Int(stack, 1), Int(stack, 2), Int(stack, 3), Int(stack, 4));
+}
 
 void GSOImage::NativeDrawCircle(GSStack& stack) { DrawCircle(Int(stack, 1), Int(stack, 2), Int(stack, 3)); }
 

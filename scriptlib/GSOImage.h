@@ -26,7 +26,8 @@ public:
   static GSOImage* Create(GSRuntime::GSContext* context);
   // A new image holding the pixels of an image file (a relative path is taken
   // below baseFolder); null when the file cannot be read.
-  static GSOImage* LoadImage(GSRuntime::GSContext* context, std::string_view baseFolder, const Kiv::PString& path);
+  static GSOImage* LoadImage(GSRuntime::GSContext* context, std::string_view baseFolder,
+                             const Kiv::PString& path);
 
   // The pixels; null when the image has none.
   const Kiv::Bitmap* Bitmap() const { return m_bitmap.get(); }
