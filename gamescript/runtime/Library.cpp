@@ -66,6 +66,7 @@ void GSLibrary::Clear() {
   while (!m_classes.empty()) m_classes.pop_back();  // last to first
   m_classIndex.clear();
   m_callShapes.clear();
+  m_slotShapes.clear();
   m_functionImports.clear();
   m_classImports.clear();
   m_dependencies.clear();
@@ -75,14 +76,23 @@ void GSLibrary::Clear() {
   m_arena.release();
 }
 
-uint32_t GSLibrary::CallShape(uint32_t slot, uint32_t parameters) const {
+const GSLibrary::SlotShape* GSLibrary::FindSlotShape(uint32_t slot, uint32_t parameters) const {
+  if (slot >= m_slotShapes.size()) return nullptr;
+  const SlotFirst& first = m_slotShapes[slot];
+  if (first.parameters == parameters) return &first.shape;
+  if (first.parameters != SlotFirst::kSeveral) return nullptr;
   const auto found = m_callShapes.find(uint64_t(slot) << 32 | parameters);
-  return found == m_callShapes.end() ? kMixedShapes : found->second.shape;
+  return found == m_callShapes.end() ? nullptr : &found->second;
+}
+
+uint32_t GSLibrary::CallShape(uint32_t slot, uint32_t parameters) const {
+  const SlotShape* found = FindSlotShape(slot, parameters);
+  return found ? found->shape : kMixedShapes;
 }
 
 const GSFunction* GSLibrary::SlotFunction(uint32_t slot, uint32_t parameters) const {
-  const auto found = m_callShapes.find(uint64_t(slot) << 32 | parameters);
-  return found == m_callShapes.end() ? nullptr : found->second.function;
+  const SlotShape* found = FindSlotShape(slot, parameters);
+  return found ? found->function : nullptr;
 }
 
 uint32_t GSLibrary::ShapeOf(const LibraryFunction& record) {
@@ -204,6 +214,18 @@ int GSLibrary::Load(std::vector<uint8_t> image) {
         else if (entry->second.shape != f->shape)
           entry->second = {kMixedShapes, nullptr};
       }
+  }
+
+  for (const auto& [key, shape] : m_callShapes) {
+    const uint32_t slot = uint32_t(key >> 32), parameters = uint32_t(key);
+    if (slot >= m_slotShapes.size()) m_slotShapes.resize(slot + 1);
+    SlotFirst& first = m_slotShapes[slot];
+    if (first.parameters == SlotFirst::kNone) {
+      first.parameters = parameters;
+      first.shape = shape;
+    } else {
+      first.parameters = SlotFirst::kSeveral;
+    }
   }
 
   // The code, now that the callees are known. A function without code can

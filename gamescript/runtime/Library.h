@@ -88,6 +88,16 @@ private:
     const GSFunction* function = nullptr;  // one of that shape
   };
   std::unordered_map<uint64_t, SlotShape> m_callShapes;  // by slot and parameters
+  // The same by slot alone, for the lookup every call makes: a slot is
+  // nearly always called with one parameter count; one called with several
+  // is looked up in the map.
+  struct SlotFirst {
+    static constexpr uint32_t kNone = 0xFFFFFFFF, kSeveral = 0xFFFFFFFE;
+    uint32_t parameters = kNone;
+    SlotShape shape;
+  };
+  std::vector<SlotFirst> m_slotShapes;
+  const SlotShape* FindSlotShape(uint32_t slot, uint32_t parameters) const;
 };
 
 }  // namespace GSRuntime
