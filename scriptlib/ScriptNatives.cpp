@@ -3,11 +3,13 @@
 #include "gamescript/runtime/GameObject.h"
 #include "gamescript/runtime/Library.h"
 #include "kiv/File.h"
+#include "scriptlib/GSOAsset.h"
 #include "scriptlib/GSOHTMLBuffer.h"
 #include "scriptlib/GSOImage.h"
 #include "scriptlib/GSOKUID.h"
 #include "scriptlib/GSOSoup.h"
 #include "scriptlib/GSOStringTable.h"
+#include "scriptlib/RovanaScriptContext.h"
 
 using namespace GSRuntime;
 
@@ -56,6 +58,8 @@ void RegisterHTMLBufferNatives() { GSOHTMLBuffer::RegisterNatives(GSMachine::Ins
 void RegisterKUIDListNatives() { GSOKUIDList::RegisterNatives(GSMachine::Instance()); }
 void RegisterStringTableNatives() { GSOStringTable::RegisterNatives(GSMachine::Instance()); }
 void RegisterImageNatives() { GSOImage::RegisterNatives(GSMachine::Instance()); }
+void RegisterAssetNatives() { GSOAsset::RegisterNatives(GSMachine::Instance()); }
+void RegisterRovanaScriptBaseNatives() { RovanaScriptContext::RegisterNatives(GSMachine::Instance()); }
 
 bool RegisterScriptNatives() {
   // The first result stands: a failed start is not retried, and no record
@@ -79,6 +83,8 @@ bool RegisterScriptNatives() {
   RegisterLinkedListNatives();
   RegisterImageNatives();
   RegisterConstructorsBaseNatives();
+  RegisterAssetNatives();
+  RegisterRovanaScriptBaseNatives();
 
   const struct {
     const char* file;
@@ -92,6 +98,8 @@ bool RegisterScriptNatives() {
       {"StringTable.gsl", "StringTable", &ScriptClassSlots::stringTable},
       {"Image.gsl", "Image", &ScriptClassSlots::image},
       {"Constructors.gsl", "ConstructorsBase", &ScriptClassSlots::constructorsBase},
+      {"asset.gsl", "Asset", &ScriptClassSlots::asset},
+      {"Rovana.gsl", "RovanaScriptBase", &ScriptClassSlots::rovanaScriptBase},
   };
   for (const auto& l : libraries)
     if (!RegisterScriptLibrary(l.file, l.cls, slots.*l.slot)) return false;

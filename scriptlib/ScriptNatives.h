@@ -30,6 +30,7 @@ struct ScriptClassSlots {
   GSRuntime::GSClass* library = nullptr;
   GSRuntime::GSClass* securityToken = nullptr;
   GSRuntime::GSClass* constructorsBase = nullptr;
+  GSRuntime::GSClass* rovanaScriptBase = nullptr;
 };
 ScriptClassSlots& ScriptClasses();
 
@@ -57,6 +58,8 @@ void RegisterStringTableNatives();
 void RegisterLinkedListNatives();
 void RegisterImageNatives();
 void RegisterConstructorsBaseNatives();
+void RegisterAssetNatives();
+void RegisterRovanaScriptBaseNatives();  // the natives of RovanaScriptContext
 
 namespace ScriptNatives {
 

@@ -58,6 +58,7 @@
 #include "kiv/String.h"
 #include "scriptlib/GSOImage.h"
 #include "scriptlib/ScriptNatives.h"
+#include "scriptlib/RovanaScriptContext.h"
 
 using namespace GSRuntime;
 
@@ -248,7 +249,7 @@ constexpr uint64_t kStepMilliseconds = 100;
 // Runs `count` game objects of `cls` until nothing is left to do.
 void RunGame(GSClass* cls, int count) {
   uint64_t now = 0;
-  GSContext context;
+  RovanaScriptContext context;
   GSRouter* router = context.CreateRouter([&now] { return now; });
   uint32_t block = 0;
   GSFunction* init = FindCallable(cls, "Init", block);
@@ -416,7 +417,7 @@ int main(int argc, char** argv) {
   }
   int status = 0;
   {
-    GSContext context;
+    RovanaScriptContext context;
     auto* object = new GSObject();
     if (!object->BindScriptClass(cls, &context)) {
       std::printf("=> error %s\n", ErrorName(ER_ClassCreateError));

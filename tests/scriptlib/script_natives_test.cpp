@@ -25,27 +25,11 @@
 #include "scriptlib/GSOStringTable.h"
 #include "scriptlib/NativeBinding.h"
 #include "scriptlib/ScriptNatives.h"
+#include "ScriptHarness.h"
 
 using namespace GSRuntime;
 
 namespace {
-
-std::vector<std::string> g_log;
-
-void CaptureLog(const char* format, ...) {
-  char text[1024];
-  va_list args;
-  va_start(args, format);
-  std::vsnprintf(text, sizeof text, format, args);
-  va_end(args);
-  g_log.push_back(text);
-}
-
-bool LogHas(std::string_view text) {
-  for (const std::string& line : g_log)
-    if (line.find(text) != std::string::npos) return true;
-  return false;
-}
 
 std::string SoupText(const SoupRef& soup) {
   std::string text;
@@ -53,75 +37,7 @@ std::string SoupText(const SoupRef& soup) {
   return text;
 }
 
-// Compiles a test script against scripts/ and runs its functions on an
-// instance of its class "Test" in a context of its own.
-class ScriptHarness {
-public:
-  explicit ScriptHarness(const std::string& source) {
-    ScriptLogHook = &CaptureLog;
-    g_log.clear();
-    ok = RegisterScriptNatives();
-    // Each script its own name: the machine knows a library name once.
-    static int serial = 0;
-    const std::string name = "native_test" + std::to_string(++serial);
-    const std::string path = m_folder.Write(name + ".gs", source);
-    GSCompiler::CompileLog log;
-    std::vector<GSCompiler::IncludePath> includes{{Kiv::File::Path(ROVANA_SOURCE_DIR "/scripts"), {}}};
-    if (GSCompiler::CompileFile(path.c_str(), (m_folder.Root() + "/").c_str(), includes, &log) != 0) {
-      for (std::size_t i = 0; i < log.Count(); ++i) ADD_FAILURE() << log.At(i);
-      ok = false;
-      return;
-    }
-    GSMachine& machine = GSMachine::Instance();
-    GSLibrary* library = machine.AddLibrary(m_folder.Root(), name + ".gsl")
-                             ? machine.GetLibraryByName(name + ".gsl")
-                             : nullptr;
-    m_class = library ? library->FindClass("Test") : nullptr;
-    m_test = new GSObject();
-    ok = ok && m_class && m_test->BindScriptClass(m_class, &context);
-  }
-  ~ScriptHarness() {
-    delete m_test;
-    ScriptLogHook = nullptr;
-  }
-
-  // Runs the Test method of that method part ("::Name(Soup)") with object
-  // arguments; the result cell goes to `result`.
-  int32_t Call(const char* method, std::vector<const GSObjectReference*> arguments = {},
-               uint32_t* result = nullptr) {
-    GSFunction* function = m_class ? m_class->FindMethod(method) : nullptr;
-    if (!function) return -1;
-    std::vector<uint32_t> cells;
-    for (const GSObjectReference* a : arguments) {
-      cells.push_back(a ? a->GetScriptHandle() : 0);
-      AddReference(cells.back());  // the call's frame releases its arguments
-    }
-    uint32_t cell = 0;
-    const int32_t code =
-        CallScriptFunction(*function, m_test->GetScriptHandle(), cells.data(), uint32_t(cells.size()), &cell);
-    if (result) *result = cell;
-    return code;
-  }
-  std::string CallText(const char* method, std::vector<const GSObjectReference*> arguments = {}) {
-    uint32_t cell = 0;
-    if (Call(method, arguments, &cell) != ER_Done) return "<error>";
-    GSObjectReference* s = GetObject(cell);
-    std::string text = s && s->Type() == ObjectString ? static_cast<GSString*>(s)->Text() : "<null>";
-    ReleaseHandle(cell);
-    return text;
-  }
-
-  bool ok = false;
-  GSContext context;
-
-private:
-  Kiv::TempFolder m_folder{"scriptlib-test"};
-  GSClass* m_class = nullptr;
-  GSObject* m_test = nullptr;
-};
-
-const char* const kClasses[] = {"KUID",        "Soup",       "HTMLBuffer", "HTMLBufferStatic", "KUIDList",
-                                "StringTable", "LinkedList", "Image",      "ConstructorsBase"};
+const char* const kClasses[] = {"KUID", "Soup", "HTMLBuffer", "HTMLBufferStatic", "KUIDList", "StringTable", "LinkedList", "Image", "ConstructorsBase", "Asset", "RovanaScriptBase"};
 
 }  // namespace
 

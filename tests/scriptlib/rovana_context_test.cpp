@@ -1,0 +1,219 @@
+// The script context's natives and the Asset class against a folder asset
+// database: what a script reads of its asset, lookups that ask the database
+// once, and searches.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+#include "config/AssetSpec.h"
+#include "foundation/KUID.h"
+#include "foundation/Soup.h"
+#include "kiv/Log.h"
+#include "kiv/TempFolder.h"
+#include "scriptlib/GSOAsset.h"
+#include "scriptlib/RovanaScriptContext.h"
+#include "umbclient/AssetTypes.h"
+#include "umbclient/ContentFolders.h"
+#include "umbclient/OpenDatabase.h"
+
+#include "ScriptHarness.h"
+
+namespace {
+
+TEST(RovanaScriptContext, NormalizedTimeOfDay) {
+  EXPECT_EQ(NormalizedTimeOfDay(12, 0, 0), 1.0f);  // noon is not wrapped
+  EXPECT_EQ(NormalizedTimeOfDay(0, 0, 0), 0.5f);
+  EXPECT_EQ(NormalizedTimeOfDay(6, 0, 0), 0.75f);
+  const float after = NormalizedTimeOfDay(12, 0, 1);
+  EXPECT_GT(after, 0.0f);
+  EXPECT_LT(after, 0.00002f);
+  EXPECT_LT(NormalizedTimeOfDay(23, 59, 59), 0.5f);
+}
+
+TEST(RovanaScriptContext, BuildVersionComparesHundredths) {
+  EXPECT_TRUE(SupportsBuildVersion(3.4f, 3.4f));
+  EXPECT_FALSE(SupportsBuildVersion(3.39f, 3.4f));
+  EXPECT_TRUE(SupportsBuildVersion(3.5f, 3.4f));
+}
+
+const KUID kStation(523, 100, 0);
+const KUID kShed(523, 101, 0);
+const KUID kTree(523, 102, 0);
+
+class AssetScripts : public ::testing::Test {
+protected:
+  void SetUp() override {
+    SoupRef station = SoupRef::NewContainer();
+    station.SetNamedTagKUID("kuid", kStation);
+    station.SetNamedTag("username", "Station");
+    station.SetNamedTag("author", "Maker");
+    station.SetNamedTag("kind", "scenery");
+    station.SetNamedTag("category-class", "BS");
+    station.SetNamedTag("info-url", "http://example.invalid/station");
+    station.SetNamedTagFloat("rovana-build", 3.4f);
+    SoupRef table = SoupRef::NewContainer();
+    table.SetNamedTagKUID("shed", kShed);
+    table.SetNamedTagKUID("tree", kTree);
+    station.SetNamedSoup("kuid-table", table);
+    SoupRef strings = SoupRef::NewContainer();
+    strings.SetNamedTag("greeting", "Hello $0");
+    station.SetNamedSoup("string-table", strings);
+    SoupRef rules = SoupRef::NewContainer();
+    SoupRef timing = SoupRef::NewContainer();
+    timing.SetNamedTagInt("limit", 7);
+    rules.SetNamedSoup("timing", timing);
+    station.SetNamedSoup("rule-data", rules);
+    Write("user/local/station/config.txt", station);
+    for (const auto& [kuid, name] : {std::pair{kShed, "Shed"}, std::pair{kTree, "Tree"}}) {
+      SoupRef s = SoupRef::NewContainer();
+      s.SetNamedTagKUID("kuid", kuid);
+      s.SetNamedTag("username", name);
+      s.SetNamedTag("kind", "scenery");
+      s.SetNamedTag("category-class", "BS");
+      Write(std::string("user/local/") + name + "/config.txt", s);
+    }
+    m_tree.Write("install/tables/asset-types.txt", "buildings  BS\n");
+    m_tree.Write("install/tables/legacy-categories.txt", "# none\n");
+    Kiv::File::CreateDirectories(m_tree.Path("user/settings"));
+    SetUserDataFolder(m_tree.Path("user"));
+    SetInstallationRoot(m_tree.Path("install"));
+    AssetTables::Reload();
+    UMBSetDatabaseHooks([this] { m_registry = std::make_unique<SpecRegistry>(); }, [this] { m_registry.reset(); });
+    ASSERT_TRUE(UMBOpenDatabase());
+  }
+  void TearDown() override {
+    UMBCloseDatabase();
+    UMBSetDatabaseHooks(nullptr, nullptr);
+    SetUserDataFolder("");
+    SetInstallationRoot("");
+    AssetTables::Reload();
+  }
+  void Write(const std::string& relative, const SoupRef& soup) {
+    std::string text;
+    WriteSoupText(soup, text);
+    m_tree.Write(relative, text);
+  }
+  uint64_t Requests(uint32_t id) {
+    uint64_t n = 0;
+    UMBWithDatabase([&](AssetDatabase& d) { n = d.RequestCount(id); });
+    return n;
+  }
+
+  Kiv::TempFolder m_tree{"rovana-context-test"};
+  std::unique_ptr<SpecRegistry> m_registry;
+};
+
+const char* const kPrelude = R"(include "Rovana.gs"
+include "Constructors.gs"
+class Test {
+  KUID K(string text) {
+    Soup s = Constructors.NewSoup();
+    s.SetNamedTag("k", text);
+    return s.GetNamedTagAsKUID("k");
+  }
+  Asset Station(void) { return World.FindAsset(K("<kuid:523:100>")); }
+)";
+
+TEST_F(AssetScripts, AnAssetReadsItsConfigTablesAndInfo) {
+  ScriptHarness script(std::string(kPrelude) + R"(
+  public string Main(void) {
+    Asset a = Station();
+    StringTable t = a.GetStringTable();
+    t.SetParam(0, "there");
+    string r = a.GetLocalisedName() + "|" + a.GetCreatorName() + "|" + t.GetString("greeting") + "|";
+    if (a.GetStringTable() == t) r = r + "same-table|";
+    r = r + a.LookupKUIDTable("SHED").GetLogString() + "|" + a.FindAsset("Tree").GetLocalisedName() + "|";
+    if (a.FindAsset("tree") == a.FindAsset("TREE")) r = r + "same-asset|";
+    if (a.SupportsRovanaBuildVersion(3.4)) r = r + "3.4|";
+    if (!a.SupportsRovanaBuildVersion(3.41)) r = r + "not-3.41|";
+    r = r + a.GetInfoURL() + "|" + a.GetSessionRuleData("Timing").GetNamedTagAsInt("limit") + "|";
+    if (!a.GetSessionRuleData("other")) r = r + "no-rules|";
+    Soup c = a.GetConfigSoup();
+    if (c.IsLocked()) r = r + "locked|";
+    if (!a.GetIsFavorite() and !a.IsBuiltIn()) r = r + "plain|";
+    return r + a.GetKUID().GetLogString();
+  }
+};
+)");
+  ASSERT_TRUE(script.ok);
+  EXPECT_EQ(script.CallText("::Main()"),
+            "Station|Maker|Hello there|same-table|<kuid:523:101>|Tree|same-asset|3.4|not-3.41|"
+            "http://example.invalid/station|7|no-rules|locked|plain|<kuid:523:100>");
+}
+
+TEST_F(AssetScripts, AKUIDTableMissStopsTheScriptListingTheNames) {
+  ScriptHarness script(std::string(kPrelude) + R"(
+  public int Main(void) { Station().FindAsset("Barn"); return 1; }
+  public int Lookup(void) { Station().LookupKUIDTable("barn"); return 1; }
+};
+)");
+  ASSERT_TRUE(script.ok);
+  EXPECT_NE(script.Call("::Main()"), ER_Done);
+  EXPECT_TRUE(LogHas("Asset.FindKUID> unable to find 'barn' in kuid-table\nAvailable kuids are: \"shed\" \"tree\" "))
+      << (g_log.empty() ? "" : g_log.back());
+  EXPECT_NE(script.Call("::Lookup()"), ER_Done);
+  EXPECT_TRUE(LogHas("Asset.LookupKUIDTable> unable to find 'barn'"));
+}
+
+TEST_F(AssetScripts, FindAssetAsksTheDatabaseOnceAndKeepsTheObject) {
+  ScriptHarness script(std::string(kPrelude) + R"(
+  public int Main(void) {
+    Asset a = Station();
+    Asset b = Station();
+    Asset none = World.FindAsset(K("<kuid:999:1>"));
+    if (a != b or none) return 0;
+    return 1;
+  }
+};
+)");
+  ASSERT_TRUE(script.ok);
+  const uint64_t before = Requests(26);
+  uint32_t result = 0;
+  ASSERT_EQ(script.Call("::Main()", {}, &result), ER_Done);
+  EXPECT_EQ(result, 1u);
+  EXPECT_EQ(Requests(26) - before, 2u);  // the station once, the unknown asset once
+  EXPECT_EQ(CountAssetObjects(), 1u);
+  // The objects go with their context.
+  ClearAssetCache(&script.context);
+  EXPECT_EQ(CountAssetObjects(), 0u);
+}
+
+TEST_F(AssetScripts, SearchesAndAssetLists) {
+  ScriptHarness script(std::string(kPrelude) + R"(
+  public string Main(void) {
+    Asset[] none = World.GetAssetList("UnknownType");
+    Asset[] all = World.GetAssetList("Buildings");
+    Asset[] extra = World.GetAssetList("buildings", "zz");
+    KUID[] found = World.SearchAssets("bs", false);
+    KUID[] local = World.SearchAssets("bs", true);
+    KUID[] other = World.SearchAssets("XX", true);
+    if (!none) return "null";
+    return none.size() + " " + all.size() + " " + extra.size() + " " + found.size() + " " + local.size() + " " +
+           other.size() + " " + found[0].GetLogString();
+  }
+  public string Version(void) {
+    return World.GetRovanaVersion() + " " + World.GetRovanaBuild();
+  }
+  public int NullSoup(void) { World.RovanaSystemCall("x", null); return 1; }
+};
+)");
+  ASSERT_TRUE(script.ok);
+  std::vector<std::string> lines;
+  const int listener =
+      Kiv::Log::Instance().AddListener([&lines](Kiv::LogLevel, std::string_view l) { lines.emplace_back(l); });
+  EXPECT_EQ(script.CallText("::Main()"), "0 3 0 3 3 0 <kuid:523:100>");
+  Kiv::Log::Instance().RemoveListener(listener);
+  // An unknown type, and a list whose extra category no asset has.
+  const std::vector<std::string> want{"World.GetAssetList> warning: found zero assets of type 'unknowntype'",
+                                      "World.GetAssetList> warning: found zero assets of type 'buildings'"};
+  std::vector<std::string> warnings;
+  for (const std::string& line : lines)
+    if (line.find("GetAssetList") != std::string::npos) warnings.push_back(line);
+  EXPECT_EQ(warnings, want);
+  EXPECT_EQ(script.CallText("::Version()"), "3.400000 46170");
+  EXPECT_NE(script.Call("::NullSoup()"), ER_Done);
+  EXPECT_TRUE(LogHas("null object at parameter 2"));
+}
+
+}  // namespace
