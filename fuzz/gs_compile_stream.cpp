@@ -111,8 +111,8 @@ bool WholeTree(Outcome& out) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string& folder = FuzzScratchFolder("gs-compile-stream");
-  std::ofstream(folder + "/fuzz.gs", std::ios::binary).write(reinterpret_cast<const char*>(data),
-                                                             static_cast<std::streamsize>(size));
+  std::ofstream(folder + "/fuzz.gs", std::ios::binary)
+      .write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
   ClearIncludePaths();
   AppendIncludePath({Kiv::File::Path(folder), {}});
   Outcome whole;

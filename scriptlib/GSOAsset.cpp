@@ -41,7 +41,8 @@ GSOAsset* Cached(const GSContext* context, const KUID& kuid) {
 
 }  // namespace
 
-GSOAsset::GSOAsset(GSContext* context, const KUID& kuid) : m_kuid(kuid), m_lastUse(ProcessClock::SecondsFloat()) {
+GSOAsset::GSOAsset(GSContext* context, const KUID& kuid)
+    : m_kuid(kuid), m_lastUse(ProcessClock::SecondsFloat()) {
   BindScriptClass(ScriptClasses().asset, context);
 }
 
@@ -128,7 +129,8 @@ bool GSOAsset::KUIDTableArgument(GSStack& stack, const char* prefix, KUID& out) 
   std::string text(prefix);
   text.append("> unable to find '").append(name).append("' in kuid-table\nAvailable kuids are: ");
   const SoupRef table = Config().GetNamedSoup(Kiv::PString("kuid-table"));
-  for (size_t i = 0; i < table.CountTags(); ++i) text.append(1, '"').append(table.GetIndexedTagName(i).View()).append("\" ");
+  for (size_t i = 0; i < table.CountTags(); ++i)
+    text.append(1, '"').append(table.GetIndexedTagName(i).View()).append("\" ");
   Raise(text.c_str());
   return false;
 }
@@ -145,7 +147,9 @@ void GSOAsset::GetLocalisedDescription(GSStack& stack) {
   PushNativeStringResult(stack, Context(), UMBGetAssetDescription(m_kuid));
 }
 
-void GSOAsset::GetCreatorName(GSStack& stack) { PushNativeStringResult(stack, Context(), Info().creatorName); }
+void GSOAsset::GetCreatorName(GSStack& stack) {
+  PushNativeStringResult(stack, Context(), Info().creatorName);
+}
 
 void GSOAsset::LookupKUIDTable(GSStack& stack) {
   KUID kuid;
@@ -184,7 +188,9 @@ void GSOAsset::SupportsRovanaBuildVersion(GSStack& stack) {
   PushNativeBoolResult(stack, info.buildVersionKnown && SupportsBuildVersion(info.buildVersion, wanted));
 }
 
-void GSOAsset::IsLocallyModified(GSStack& stack) { PushNativeBoolResult(stack, IsAssetLocallyModified(m_kuid)); }
+void GSOAsset::IsLocallyModified(GSStack& stack) {
+  PushNativeBoolResult(stack, IsAssetLocallyModified(m_kuid));
+}
 
 void GSOAsset::GetInfoURL(GSStack& stack) {
   PushNativeStringResult(stack, Context(), Config().GetNamedTag(Kiv::PString("info-url")).View());
@@ -202,7 +208,9 @@ void GSOAsset::SetIsFavorite(GSStack& stack) {
 
 void GSOAsset::GetParent(GSStack& stack) { PushObject(stack, FindOrCreate(Context(), Info().parent), false); }
 
-void GSOAsset::GetCategoryEra(GSStack& stack) { PushNativeStringResult(stack, Context(), Info().categoryEra); }
+void GSOAsset::GetCategoryEra(GSStack& stack) {
+  PushNativeStringResult(stack, Context(), Info().categoryEra);
+}
 
 void GSOAsset::GetCategoryRegion(GSStack& stack) {
   PushNativeStringResult(stack, Context(), Info().categoryRegion);
@@ -218,7 +226,9 @@ void GSOAsset::GetSessionRuleData(GSStack& stack) {
 
 void GSOAsset::IsBuiltIn(GSStack& stack) { PushNativeBoolResult(stack, IsAssetBuiltIn(m_kuid)); }
 
-void GSOAsset::IsOnTheVendaro(GSStack& stack) { PushNativeBoolResult(stack, (Info().FirstStateByte() >> 6) & 1); }
+void GSOAsset::IsOnTheVendaro(GSStack& stack) {
+  PushNativeBoolResult(stack, (Info().FirstStateByte() >> 6) & 1);
+}
 
 void GSOAsset::RegisterNatives(GSMachine& machine) {
   const auto add = [&machine](const char* key, void (GSOAsset::*function)(GSStack&)) {

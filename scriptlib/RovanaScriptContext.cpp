@@ -98,8 +98,8 @@ uint32_t MakeObjectArray(GSContext* context, const std::vector<KUID>& kuids, Mak
 
 }  // namespace
 
-void RovanaScriptContext::PushAssetList(GSStack& stack, const std::string& type, const std::string& categories,
-                                        bool excludeFaulty) {
+void RovanaScriptContext::PushAssetList(GSStack& stack, const std::string& type,
+                                        const std::string& categories, bool excludeFaulty) {
   std::vector<KUID> found;
   if (!categories.empty()) {
     UMBFilterElementGroup group(1, 0);
@@ -141,9 +141,10 @@ void RovanaScriptContext::SearchAssets(GSStack& stack) {
   if (localOnly) AddLocalFlags(group);
   group.Add(Flag(kStateListingPrivilege));
   UMBFilterElementGroup::AddGroup(group, Flag(kStateObsolete));
-  group.Add(
-      std::make_unique<UMBFilterElementString>(UMBFilterElementString::kCategoryList, Kiv::ToUpperAscii(text)));
-  stack.Push(MakeObjectArray(this, UMBRunQuery(group), [this](const KUID& k) { return GetKUIDObject(this, k); }));
+  group.Add(std::make_unique<UMBFilterElementString>(UMBFilterElementString::kCategoryList,
+                                                     Kiv::ToUpperAscii(text)));
+  stack.Push(
+      MakeObjectArray(this, UMBRunQuery(group), [this](const KUID& k) { return GetKUIDObject(this, k); }));
 }
 
 void RovanaScriptContext::FindUpdatedAssets(GSStack& stack) {
@@ -191,7 +192,8 @@ void RovanaScriptContext::CloneKUID(GSStack& stack) {
 void RovanaScriptContext::RegisterNatives(GSMachine& machine) {
   using Self = RovanaScriptContext;
   const auto add = [&machine](const char* key, void (Self::*function)(GSStack&)) {
-    machine.RegisterNative(std::make_unique<GSCPPContextNativeFunction<Self>>("RovanaScriptBase", key, function));
+    machine.RegisterNative(
+        std::make_unique<GSCPPContextNativeFunction<Self>>("RovanaScriptBase", key, function));
   };
   add("$float@RovanaScriptBase::GetSeconds()", &Self::GetSeconds);
   add("$float@RovanaScriptBase::GetNormalizedSystemTime()", &Self::GetNormalizedSystemTime);

@@ -47,7 +47,6 @@ bool LogHas(std::string_view text) {
   return false;
 }
 
-
 // Compiles a test script against scripts/ and runs its functions on an
 // instance of its class "Test" in a context of its own.
 class ScriptHarness {

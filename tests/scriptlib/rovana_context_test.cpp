@@ -79,7 +79,8 @@ protected:
     SetUserDataFolder(m_tree.Path("user"));
     SetInstallationRoot(m_tree.Path("install"));
     AssetTables::Reload();
-    UMBSetDatabaseHooks([this] { m_registry = std::make_unique<SpecRegistry>(); }, [this] { m_registry.reset(); });
+    UMBSetDatabaseHooks([this] { m_registry = std::make_unique<SpecRegistry>(); },
+                        [this] { m_registry.reset(); });
     ASSERT_TRUE(UMBOpenDatabase());
   }
   void TearDown() override {
@@ -150,7 +151,8 @@ TEST_F(AssetScripts, AKUIDTableMissStopsTheScriptListingTheNames) {
 )");
   ASSERT_TRUE(script.ok);
   EXPECT_NE(script.Call("::Main()"), ER_Done);
-  EXPECT_TRUE(LogHas("Asset.FindKUID> unable to find 'barn' in kuid-table\nAvailable kuids are: \"shed\" \"tree\" "))
+  EXPECT_TRUE(
+      LogHas("Asset.FindKUID> unable to find 'barn' in kuid-table\nAvailable kuids are: \"shed\" \"tree\" "))
       << (g_log.empty() ? "" : g_log.back());
   EXPECT_NE(script.Call("::Lookup()"), ER_Done);
   EXPECT_TRUE(LogHas("Asset.LookupKUIDTable> unable to find 'barn'"));
@@ -200,8 +202,8 @@ TEST_F(AssetScripts, SearchesAndAssetLists) {
 )");
   ASSERT_TRUE(script.ok);
   std::vector<std::string> lines;
-  const int listener =
-      Kiv::Log::Instance().AddListener([&lines](Kiv::LogLevel, std::string_view l) { lines.emplace_back(l); });
+  const int listener = Kiv::Log::Instance().AddListener(
+      [&lines](Kiv::LogLevel, std::string_view l) { lines.emplace_back(l); });
   EXPECT_EQ(script.CallText("::Main()"), "0 3 0 3 3 0 <kuid:523:100>");
   Kiv::Log::Instance().RemoveListener(listener);
   // An unknown type, and a list whose extra category no asset has.
