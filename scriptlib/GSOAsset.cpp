@@ -6,6 +6,7 @@
 
 #include "foundation/Jobs.h"
 #include "kiv/String.h"
+#include "scriptlib/GSOImage.h"
 #include "scriptlib/GSOKUID.h"
 #include "scriptlib/GSOSoup.h"
 #include "scriptlib/GSOStringTable.h"
@@ -188,6 +189,33 @@ void GSOAsset::SupportsRovanaBuildVersion(GSStack& stack) {
   PushNativeBoolResult(stack, info.buildVersionKnown && SupportsBuildVersion(info.buildVersion, wanted));
 }
 
+bool IsNameInsideFolder(std::string_view name) {
+  if (name.empty() || name.front() == '/' || name.front() == '\\' || name.find(':') != std::string_view::npos)
+    return false;
+  size_t start = 0;
+  while (start <= name.size()) {
+    size_t end = name.find_first_of("/\\", start);
+    if (end == std::string_view::npos) end = name.size();
+    if (name.substr(start, end - start) == "..") return false;
+    start = end + 1;
+  }
+  return true;
+}
+
+void GSOAsset::LoadImage(GSStack& stack) {
+  std::string name;
+  if (!GetNativeStringParameter(stack, 1, name, false)) return stack.Push(0), void();
+  name = Kiv::ToLowerAscii(name);
+  // The asset's own files only: a name may not leave its folder.
+  if (!IsNameInsideFolder(name)) return stack.Push(0), void();
+  const uint32_t handle = UMBAcquireAssetHandle(m_kuid);
+  if (!handle) return stack.Push(0), void();
+  const std::string folder = UMBGetHandleFolder(handle);
+  GSOImage* image = folder.empty() ? nullptr : GSOImage::LoadImage(Context(), folder, Kiv::PString(name));
+  UMBReleaseAssetHandle(handle);
+  PushObject(stack, image, false);
+}
+
 void GSOAsset::IsLocallyModified(GSStack& stack) {
   PushNativeBoolResult(stack, IsAssetLocallyModified(m_kuid));
 }
@@ -244,6 +272,7 @@ void GSOAsset::RegisterNatives(GSMachine& machine) {
   add("$Soup@Asset::GetConfigSoup()", &GSOAsset::GetConfigSoup);
   add("$KUIDList@Asset::GetDependencyList()", &GSOAsset::GetDependencyList);
   add("$bool@Asset::SupportsRovanaBuildVersion(float)", &GSOAsset::SupportsRovanaBuildVersion);
+  add("$Image@Asset::LoadImage(string)", &GSOAsset::LoadImage);
   add("$bool@Asset::IsLocallyModified()", &GSOAsset::IsLocallyModified);
   add("$string@Asset::GetInfoURL()", &GSOAsset::GetInfoURL);
   add("$bool@Asset::GetIsFavorite()", &GSOAsset::GetIsFavorite);

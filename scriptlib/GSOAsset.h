@@ -51,6 +51,7 @@ private:
   void GetConfigSoup(GSRuntime::GSStack& stack);
   void GetDependencyList(GSRuntime::GSStack& stack);
   void SupportsRovanaBuildVersion(GSRuntime::GSStack& stack);
+  void LoadImage(GSRuntime::GSStack& stack);
   void IsLocallyModified(GSRuntime::GSStack& stack);
   void GetInfoURL(GSRuntime::GSStack& stack);
   void GetIsFavorite(GSRuntime::GSStack& stack);
@@ -80,6 +81,10 @@ private:
 void ClearAssetCache(GSRuntime::GSContext* context);
 // How many Asset objects are cached (all contexts).
 size_t CountAssetObjects();
+
+// Whether a file name given by a script stays inside the folder it is taken
+// below: relative, without a drive and without a ".." component.
+bool IsNameInsideFolder(std::string_view name);
 
 // Whether an asset of build version `assetBuild` supports build `wanted`,
 // compared in hundredths truncated: 3.4 supports 3.4, 3.39 does not.

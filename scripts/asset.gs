@@ -3,6 +3,7 @@
 include "Soup.gs"
 include "KUIDList.gs"
 include "StringTable.gs"
+include "Image.gs"
 
 final class Asset isclass GSObject {
   public native KUID GetKUID(void);
@@ -16,6 +17,8 @@ final class Asset isclass GSObject {
   public native Soup GetConfigSoup(void);
   public native KUIDList GetDependencyList(void);
   public native bool SupportsRovanaBuildVersion(float version);
+  // An image file of the asset's folder; null when it cannot be read.
+  public native Image LoadImage(string file);
   public native bool IsLocallyModified(void);
   public native string GetInfoURL(void);
   public native bool GetIsFavorite(void);

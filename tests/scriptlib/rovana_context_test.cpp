@@ -9,6 +9,7 @@
 #include "config/AssetSpec.h"
 #include "foundation/KUID.h"
 #include "foundation/Soup.h"
+#include "kiv/Bitmap.h"
 #include "kiv/Log.h"
 #include "kiv/TempFolder.h"
 #include "scriptlib/GSOAsset.h"
@@ -35,6 +36,17 @@ TEST(RovanaScriptContext, BuildVersionComparesHundredths) {
   EXPECT_TRUE(SupportsBuildVersion(3.4f, 3.4f));
   EXPECT_FALSE(SupportsBuildVersion(3.39f, 3.4f));
   EXPECT_TRUE(SupportsBuildVersion(3.5f, 3.4f));
+}
+
+TEST(RovanaScriptContext, ImageNamesStayInsideTheAssetFolder) {
+  EXPECT_TRUE(IsNameInsideFolder("thumb.tga"));
+  EXPECT_TRUE(IsNameInsideFolder("art/thumb..tga"));
+  EXPECT_FALSE(IsNameInsideFolder("../other/thumb.tga"));
+  EXPECT_FALSE(IsNameInsideFolder("art/../../thumb.tga"));
+  EXPECT_FALSE(IsNameInsideFolder("art\\..\\..\\x.tga"));
+  EXPECT_FALSE(IsNameInsideFolder("/etc/passwd"));
+  EXPECT_FALSE(IsNameInsideFolder("c:thumb.tga"));
+  EXPECT_FALSE(IsNameInsideFolder(".."));
 }
 
 const KUID kStation(523, 100, 0);
@@ -75,6 +87,10 @@ protected:
     }
     m_tree.Write("install/tables/asset-types.txt", "buildings  BS\n");
     m_tree.Write("install/tables/legacy-categories.txt", "# none\n");
+    Kiv::Bitmap thumb;
+    ASSERT_TRUE(thumb.Create(3, 2, Kiv::Bitmap::FormatRGBA32));
+    ASSERT_TRUE(thumb.Save(m_tree.Path("user/local/station/thumb.png")));
+    ASSERT_TRUE(thumb.Save(m_tree.Path("user/local/outside.png")));
     Kiv::File::CreateDirectories(m_tree.Path("user/settings"));
     SetUserDataFolder(m_tree.Path("user"));
     SetInstallationRoot(m_tree.Path("install"));
@@ -133,6 +149,9 @@ TEST_F(AssetScripts, AnAssetReadsItsConfigTablesAndInfo) {
     Soup c = a.GetConfigSoup();
     if (c.IsLocked()) r = r + "locked|";
     if (!a.GetIsFavorite() and !a.IsBuiltIn()) r = r + "plain|";
+    Image i = a.LoadImage("Thumb.PNG");
+    if (i) r = r + "image " + i.GetWidth() + "x" + i.GetHeight() + "|";
+    if (!a.LoadImage("../outside.png") and !a.LoadImage("missing.png")) r = r + "no-image|";
     return r + a.GetKUID().GetLogString();
   }
 };
@@ -140,7 +159,7 @@ TEST_F(AssetScripts, AnAssetReadsItsConfigTablesAndInfo) {
   ASSERT_TRUE(script.ok);
   EXPECT_EQ(script.CallText("::Main()"),
             "Station|Maker|Hello there|same-table|<kuid:523:101>|Tree|same-asset|3.4|not-3.41|"
-            "http://example.invalid/station|7|no-rules|locked|plain|<kuid:523:100>");
+            "http://example.invalid/station|7|no-rules|locked|plain|image 3x2|no-image|<kuid:523:100>");
 }
 
 TEST_F(AssetScripts, AKUIDTableMissStopsTheScriptListingTheNames) {

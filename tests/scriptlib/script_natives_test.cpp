@@ -37,7 +37,17 @@ std::string SoupText(const SoupRef& soup) {
   return text;
 }
 
-const char* const kClasses[] = {"KUID", "Soup", "HTMLBuffer", "HTMLBufferStatic", "KUIDList", "StringTable", "LinkedList", "Image", "ConstructorsBase", "Asset", "RovanaScriptBase"};
+const char* const kClasses[] = {"KUID",
+                                "Soup",
+                                "HTMLBuffer",
+                                "HTMLBufferStatic",
+                                "KUIDList",
+                                "StringTable",
+                                "LinkedList",
+                                "Image",
+                                "ConstructorsBase",
+                                "Asset",
+                                "RovanaScriptBase"};
 
 }  // namespace
 
