@@ -10,6 +10,7 @@
 #include "config/AssetValidation.h"
 #include "config/DataManager.h"
 #include "config/ErrorHandler.h"
+#include "config/MeshProbe.h"
 #include "config/ScriptCache.h"
 #include "foundation/FileUtil.h"
 #include "foundation/ResultsLog.h"
@@ -17,6 +18,7 @@
 #include "graphics/material/AlphaBlendCacheUnsorted.h"
 #include "graphics/material/RovanaAlphaBlendCache.h"
 #include "graphics/material/RovanaMaterialPlugins.h"
+#include "graphics/mesh/MeshData.h"
 #include "graphics/texture/TextureConvert.h"
 #include "kiv/render/Plugin.h"
 #include "scriptlib/ScriptNatives.h"
@@ -50,6 +52,11 @@ void SetUpConfigSchemaScene(Kiv::RenderKernel* kernel) {
         std::make_shared<Kiv::RovanaAlphaBlendCache>(), std::make_shared<Kiv::AlphaBlendCacheUnsorted>()};
   });
   OBLLib::DataManager::RegisterRovanaBumpVertexType();
+  // Meshes of the asset under check load for real, for the mesh checks and
+  // the legacy mesh tables alike.
+  auto loader = std::make_shared<MeshDataLoader>();
+  OBLLib::SetMeshLoader(loader);
+  OBLLib::SetMeshProbe(loader);
 }
 
 void RegisterEnginePlugins() { KivGetPlugins(); }
@@ -75,6 +82,9 @@ void ShutdownSpecRegistry() {
 // and destroys the schema manager and the error handler, each only when it
 // exists.
 void StopConfigSchema() {
+  // The loader's meshes hold materials of the render kernel's manager.
+  OBLLib::SetMeshLoader(nullptr);
+  OBLLib::SetMeshProbe(nullptr);
   OBLLib::DataManager::ReleaseSharedResources();
   if (OBLLib::DataManager::Existing()) OBLLib::DataManager::Destroy();
   OBLLib::ErrorHandler::Destroy();

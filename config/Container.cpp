@@ -8,6 +8,7 @@
 
 #include "config/DataManager.h"
 #include "config/ErrorHandler.h"
+#include "config/MeshProbe.h"
 #include "config/Messages.h"
 #include "config/TagNames.h"
 #include "config/TagRules.h"
@@ -42,13 +43,6 @@ std::unordered_map<Kiv::PString, TagRuleFn>& RuleTable() {
     return t;
   }();
   return *table;
-}
-
-// Build times 100, truncated, without the rounding allowance.
-int32_t TruncatedHundredths(float build) {
-  float v = build * 100.0f;
-  if (!std::isfinite(v) || v >= 2147483520.0f || v <= -2147483520.0f) return 0;
-  return static_cast<int32_t>(v);
 }
 
 // "0", or a whole base-10 number other than zero.
@@ -128,6 +122,12 @@ void RegisterTagRule(const Kiv::PString& name, TagRuleFn rule) {
 TagRuleFn FindTagRule(const Kiv::PString& name) {
   auto found = RuleTable().find(name);
   return found == RuleTable().end() ? nullptr : found->second;
+}
+
+int32_t TruncatedHundredths(float build) {
+  float v = build * 100.0f;
+  if (!std::isfinite(v) || v >= 2147483520.0f || v <= -2147483520.0f) return 0;
+  return static_cast<int32_t>(v);
 }
 
 int32_t BuildHundredths(float build) {
@@ -535,6 +535,10 @@ void Container::ClassifyTag(Tag* tag, const SoupRef& entry, const SoupRef& value
     if (tag->name == tn::script) return;
     if (values && values.HasNamedTag(tn::mesh_asset)) {
       dm->borrowedMesh = true;
+    } else if (GetMeshLoader()) {
+      Kiv::File::Path path = dm->assetFolder;
+      path.Join(tag->value.ToLower().View());
+      dm->CheckLODMesh(path.Str(), tagOwner);
     } else if (const auto& check = dm->GetLODMeshCheck()) {
       Kiv::File::Path path = dm->assetFolder;
       path.Join(tag->value.ToLower().View());

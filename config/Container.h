@@ -34,6 +34,8 @@ TagRuleFn FindTagRule(const Kiv::PString& name);
 // Builds compared in whole hundredths: build * 100 + 0.1, truncated. A build
 // that is not finite or out of range counts as 0 rather than overflowing.
 int32_t BuildHundredths(float build);
+// Build times 100, truncated, without the rounding allowance.
+int32_t TruncatedHundredths(float build);
 
 class Tag {
 public:

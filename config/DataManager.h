@@ -161,6 +161,12 @@ public:
       std::function<std::shared_ptr<LODMeshRecord>(const std::string& path, Container& owner)>;
   void SetLODMeshCheck(LODMeshCheck check) { m_lodMeshCheck = std::move(check); }
   const LODMeshCheck& GetLODMeshCheck() const { return m_lodMeshCheck; }
+  // Loads a mesh or animation file of the asset through the installed mesh
+  // loader (MeshProbe.h) by its extension: "im", "lm", an ".lm.txt" and "pm"
+  // meshes, "kin" animations. A mesh that loads becomes the current mesh,
+  // filed under the container; an LOD mesh of a kind that is not exempt gets
+  // the performance warnings. Returns the mesh, or null.
+  LiveObject* CheckLODMesh(const std::string& path, Container* container);
 
   const Kiv::PString& RootFolder() const { return m_rootFolder; }
   PersonalDetails& Personal() { return m_personal; }

@@ -210,4 +210,11 @@ bool ValidateTextureFiles(const std::string& topFolder, const std::string& curre
   return Walker(topFolder).Walk(currentFolder);
 }
 
+bool ReadTexturePrimary(const std::string& descriptionPath, std::string& primary) {
+  Settings settings;
+  if (!ReadSettings(descriptionPath, settings) || settings.primary.empty()) return false;
+  primary = settings.primary;
+  return true;
+}
+
 }  // namespace OBLLib

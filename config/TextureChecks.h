@@ -12,4 +12,9 @@ namespace OBLLib {
 // relative to topFolder. True when nothing was reported. Files are only read.
 bool ValidateTextureFiles(const std::string& topFolder, const std::string& currentFolder);
 
+// The image a texture description ("*.texture.txt") names on its "Primary="
+// line (the last such line wins). False when the file does not read or has
+// no such line.
+bool ReadTexturePrimary(const std::string& descriptionPath, std::string& primary);
+
 }  // namespace OBLLib

@@ -260,7 +260,7 @@ protected:
           samples / "install" / part, m_root + "/" + part,
           std::filesystem::copy_options::recursive | std::filesystem::copy_options::overwrite_existing);
     std::filesystem::create_directories(m_userData + "/local");
-    for (const char* asset : {"clean_shed", "broken_signal", "signal_box"})
+    for (const char* asset : {"clean_shed", "broken_signal", "signal_box", "lod_tower", "bare_crate"})
       std::filesystem::copy(samples / "userdata/local" / asset, m_userData + "/local/" + asset,
                             std::filesystem::copy_options::recursive);
   }
@@ -277,6 +277,30 @@ TEST_F(ValidateCommandTest, ByKuidAndByFolder) {
   EXPECT_NE(Output().find("- Unknown asset <kuid:523:9999>.\n"), std::string::npos);
   EXPECT_EQ(Run({"validate"}), -1);
   EXPECT_NE(Output().find("- Missing asset parameter (a KUID or an asset folder).\n"), std::string::npos);
+}
+
+// The meshes of an asset load for real: their findings are the texts of
+// the mesh keys, in the order the meshes are met.
+TEST_F(ValidateCommandTest, MeshFindings) {
+  EXPECT_EQ(Run({"validate", m_userData + "/local/lod_tower"}), -1);
+  EXPECT_EQ(Output(),
+            "! The mesh has no attachment points.\n"
+            "! The mesh has only one level of detail.\n"
+            "! The lowest level of detail of the mesh has very few polygons.\n"
+            "- Unable to load the material 'lamp.m.nosuchmaterialtype' of the mesh 'lamp.lm'.\n"
+            "- Unable to set up a mesh.\n"
+            "OK (2 Errors,3 Warnings)\n");
+  size_t seen = Output().size();
+  EXPECT_EQ(Run({"validate", m_userData + "/local/bare_crate"}), -1);
+  EXPECT_EQ(Output().substr(seen),
+            "- Unable to load the texture 'crate.texture' of the mesh 'crate.im'.\n"
+            "OK (1 Errors,0 Warnings)\n");
+  // A mesh whose texture is missing no longer once the texture is there.
+  std::filesystem::copy_file(m_userData + "/local/clean_shed/brick.texture",
+                             m_userData + "/local/bare_crate/crate.texture");
+  seen = Output().size();
+  EXPECT_EQ(Run({"validate", m_userData + "/local/bare_crate"}), 0);
+  EXPECT_EQ(Output().substr(seen), "OK (0 Errors,0 Warnings)\n");
 }
 
 TEST_F(ValidateCommandTest, AScriptedAssetHasTheNativeClassesRegisteredFirst) {

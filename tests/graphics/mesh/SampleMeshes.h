@@ -34,6 +34,42 @@ inline std::vector<std::pair<std::string, std::vector<uint8_t>>> SampleMeshes() 
   return out;
 }
 
+// The meshes of the sample assets in samples/userdata/local/, by path
+// there: a clean shed whose texture resolves and a crate whose texture is
+// missing. The tower's LOD files ("tower.lm", single-level and of few
+// polygons, and "lamp.lm", whose material type does not exist) are written
+// from TowerLevel by the LOD definition's writer.
+struct SampleAsset {
+  std::string path;
+  std::vector<uint8_t> bytes;
+};
+// The one level of a LOD file of the tower asset: 200 triangles.
+inline Mesh TowerLevel(std::string material) {
+  Mesh tower;
+  tower.chunks.push_back(Bar(100));
+  tower.chunks[0].material.name = std::move(material);
+  tower.chunks[0].material.textures = {{0, "brick.texture", 1.0f}};
+  return tower;
+}
+
+inline std::vector<SampleAsset> SampleAssetMeshes() {
+  std::vector<SampleAsset> out;
+  Mesh quad;
+  quad.chunks.push_back(Quad(2.0f, "brick.m.onetex"));
+  quad.chunks[0].material.textures = {{0, "brick.texture", 1.0f}};
+  quad.chunks[0].geometry.name = "wall";
+  out.push_back({"clean_shed/shed.im", Write(quad)});
+  out.push_back({"clean_shed/shed_shadow.im", Write(quad)});
+  out.push_back({"signal_box/box.im", Write(quad)});
+  out.push_back({"warning_fence/fence.im", Write(quad)});
+
+  Mesh crate;
+  crate.chunks.push_back(Quad(1.0f, "crate.m.onetex"));
+  crate.chunks[0].material.textures = {{0, "crate.texture", 1.0f}};
+  out.push_back({"bare_crate/crate.im", Write(crate)});
+  return out;
+}
+
 // Seeds for the fuzz target: the samples and one file per other chunk form.
 inline std::vector<std::pair<std::string, std::vector<uint8_t>>> FuzzSeeds() {
   auto out = SampleMeshes();

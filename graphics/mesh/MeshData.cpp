@@ -1,0 +1,292 @@
+#include "graphics/mesh/MeshData.h"
+
+#include <algorithm>
+#include <unordered_set>
+
+#include "config/DataManager.h"
+#include "config/ErrorHandler.h"
+#include "config/Messages.h"
+#include "config/TextureChecks.h"
+#include "kiv/File.h"
+#include "kiv/String.h"
+
+namespace {
+
+// An attachment or node name as the asset's config gives it: without the
+// folder parts in front of it.
+Kiv::PString WithoutFolders(const Kiv::PString& name) {
+  const std::string_view text = name.View();
+  const size_t slash = text.rfind('/');
+  return slash == std::string_view::npos ? name : Kiv::PString(text.substr(slash + 1));
+}
+
+// text without the folder prefix and its separator, when it starts with it.
+std::string Inside(std::string_view folder, std::string_view text) {
+  if (!folder.empty() && text.size() > folder.size() && text.substr(0, folder.size()) == folder &&
+      (text[folder.size()] == '/' || text[folder.size()] == '\\'))
+    return std::string(text.substr(folder.size() + 1));
+  return std::string(text);
+}
+
+std::string ForwardSlashes(std::string text) {
+  std::replace(text.begin(), text.end(), '\\', '/');
+  return text;
+}
+
+}  // namespace
+
+MeshData::MeshData(const MeshCheckSite& site) : OBLLib::CheckedMesh(OBLLib::MeshInfo{}), m_site(site) {}
+
+void MeshData::Report(const char* key, std::initializer_list<FormatArg> values) const {
+  OBLLib::ErrorHandler* eh = OBLLib::ErrorHandler::Instance();
+  if (!eh) return;
+  const Kiv::PString text = OBLLib::FormatMessage(Kiv::PString(key), values);
+  if (m_context)
+    eh->Error(text, m_context);
+  else
+    eh->Error(text);
+}
+
+std::string MeshData::NameInAsset() const { return Inside(m_site.assetFolder, m_meshKey.View()); }
+
+bool MeshData::LoadResource(RovanaGeometryBaseResource& resource) {
+  resource.SetDisplay(m_site.display, m_site.manager);
+  // A material that does not load is a finding; the mesh still loads with
+  // the fallback material so its other problems are found as well.
+  resource.SetAllowsSubstitutes(true);
+  const bool locked = resource.Lock() == 0;
+  // Each material that failed, named inside the asset folder.
+  for (const std::string& key : resource.GetFailedMaterials()) {
+    // "owner*folder*name"
+    const size_t first = key.find('*');
+    const size_t second = first == std::string::npos ? std::string::npos : key.find('*', first + 1);
+    std::string material = key;
+    if (second != std::string::npos) {
+      const std::string folder = key.substr(first + 1, second - first - 1);
+      const std::string name = key.substr(second + 1);
+      material = folder.empty() ? name : folder + "/" + name;
+    }
+    Report("$obl_mesh_failedmaterial", {Inside(m_site.assetFolder, material), NameInAsset()});
+  }
+  if (!locked) {
+    if (m_context) Report("$obl_mesh_initialise_mesh", {m_meshName.View()});
+    return false;
+  }
+  return true;
+}
+
+void MeshData::Collect(const RovanaIndexedMeshDefinition& definition, const Kiv::Resource& resource) {
+  (void)resource;
+  OBLLib::MeshInfo& info = MutableInfo();
+  info.filePath = m_meshKey.Str();
+  m_attachments = definition.GetAttachments();
+  for (MeshAttachment& attachment : m_attachments) {
+    attachment.name = WithoutFolders(attachment.name);
+    info.attachmentPoints.push_back(attachment.name);
+  }
+  CheckTextures(definition);
+  if (const auto& root = definition.GetRootBone()) {
+    m_hasSkeleton = true;
+    root->EnumerateParticles([&](Kiv::Particle& node) {
+      MeshParticleRecord record;
+      record.name = node.GetName();
+      std::copy_n(node.position, 3, record.position);
+      m_particles.push_back(record);
+      info.namedEntries.push_back(node.GetName());
+    });
+  }
+  if (!definition.GetInfluences().empty()) m_hasSkeleton = true;
+}
+
+void MeshData::CheckTextures(const RovanaIndexedMeshDefinition& definition) {
+  if (!m_site.database) return;
+  std::unordered_map<std::string, MeshCheckSite::FileFacts> local;
+  auto& files = m_site.files ? *m_site.files : local;
+  // What is known of a file inside the content folder; each is asked once.
+  auto facts = [&](const std::string& name) -> const MeshCheckSite::FileFacts& {
+    const std::string disk = Kiv::File::Path(m_site.database->Folder()).Join(name).Str();
+    auto [it, made] = files.try_emplace(disk);
+    if (made) it->second.exists = m_site.database->ResolveName(name).has_value();
+    return it->second;
+  };
+
+  std::vector<const Kiv::Material*> materials;
+  for (const auto& material : definition.GetMaterials())
+    if (material) materials.push_back(material.get());
+  std::unordered_set<std::string> checked;
+  for (const Kiv::Material* material : materials) {
+    const MeshMaterialSource* source = definition.GetMaterialSource(material);
+    if (!source) continue;
+    for (const Kiv::MaterialTexture& texture : source->textures) {
+      const std::string name = ForwardSlashes(Kiv::ToLowerAscii(texture.path.View()));
+      if (name.empty() || !checked.insert(name).second) continue;
+      const std::string shown = Inside(m_site.assetFolder, name);
+      const Kiv::File::Path path(name);
+      std::string image = name;
+      if (path.IsExt("texture") || path.IsExt("txt")) {
+        const std::string description = path.IsExt("texture") ? name + ".txt" : name;
+        const std::string disk = Kiv::File::Path(m_site.database->Folder()).Join(description).Str();
+        auto [it, made] = files.try_emplace(disk);
+        if (made) {
+          it->second.exists = m_site.database->ResolveName(description).has_value();
+          if (it->second.exists && OBLLib::ReadTexturePrimary(disk, it->second.primary))
+            it->second.primary = Kiv::ToLowerAscii(it->second.primary);
+        }
+        // Without a description the texture itself is looked up (a
+        // converted texture has none); a description without an image is
+        // reported by the texture file checks.
+        if (it->second.exists && !it->second.primary.empty()) {
+          Kiv::File::Path named(description);
+          named.RemoveFileName();
+          image = named.IsEmpty() ? it->second.primary : named.Join(it->second.primary).Str();
+        } else if (it->second.exists) {
+          continue;
+        }
+      }
+      if (!facts(ForwardSlashes(image)).exists) Report("$obl_mesh_load_texture", {shown, NameInAsset()});
+    }
+  }
+}
+
+bool MeshData::Load(const Kiv::PString& name, OBLLib::Container* context) {
+  m_context = context;
+  m_meshName = name;
+  m_meshKey = Kiv::PString(ForwardSlashes(Kiv::ToLowerAscii(name.View())));
+  Kiv::Resource* found = m_site.database ? m_site.database->GetResource(m_meshKey.View()) : nullptr;
+  if (dynamic_cast<RovanaProgressiveMeshResource*>(found)) return true;  // nothing of it is checked
+  auto* resource = dynamic_cast<RovanaGeometryBaseResource*>(found);
+  if (!resource) {
+    if (m_context || found) Report("$obl_mesh_load_mesh", {NameInAsset()});
+    return false;
+  }
+  if (!LoadResource(*resource)) return false;
+  RovanaIndexedMeshDefinition* definition = resource->GetDefinition();
+  if (!definition) {
+    resource->Unlock();
+    if (m_context) Report("$obl_mesh_initialise_mesh", {m_meshName.View()});
+    return false;
+  }
+  m_loaded = true;
+  m_polygons = definition->GetTotalFaces();
+  Collect(*definition, *resource);
+  resource->Unlock();
+  return true;
+}
+
+bool MeshData::LoadAnimation(const Kiv::PString& name) {
+  const Kiv::PString lower(ForwardSlashes(Kiv::ToLowerAscii(name.View())));
+  if (!m_loaded) {
+    Report("$obl_mesh_animationfailedmesh", {name.View()});
+    return false;
+  }
+  if (!m_site.database || !m_site.database->ResolveName(lower.View())) {
+    Report("$obl_mesh_animationfailedres", {name.View()});
+    return false;
+  }
+  if (!m_hasSkeleton) {
+    Report("$obl_mesh_animationfailedskeleton", {name.View()});
+    return false;
+  }
+  m_animations.emplace_back(lower, 0u);
+  return true;
+}
+
+bool LODMeshData::Load(const Kiv::PString& name, OBLLib::Container* context) {
+  m_context = context;
+  m_meshName = name;
+  m_meshKey = Kiv::PString(ForwardSlashes(Kiv::ToLowerAscii(name.View())));
+  Kiv::Resource* found = m_site.database ? m_site.database->GetResource(m_meshKey.View()) : nullptr;
+  if (!found) {
+    if (m_context) Report("$obl_mesh_load_mesh", {m_meshName.View()});
+    return false;
+  }
+  auto* resource = dynamic_cast<RovanaIndexedMeshLODResource*>(found);
+  if (!resource) {
+    if (m_context) Report("$obl_mesh_initialise_mesh", {m_meshName.View()});
+    return false;
+  }
+  if (!LoadResource(*resource)) return false;
+  const RovanaIndexedMeshLODDefinition* definition = resource->GetLODDefinition();
+  if (!definition) {
+    resource->Unlock();
+    if (m_context) Report("$obl_mesh_initialise_mesh", {m_meshName.View()});
+    return false;
+  }
+  m_loaded = true;
+  for (const LODLevel& level : definition->GetLevels()) m_levelPolygons.push_back(level.faceTotal);
+  Collect(*definition, *resource);
+  resource->Unlock();
+  return true;
+}
+
+void LODMeshData::SelectLevel(uint32_t level) {
+  if (level < m_levelPolygons.size()) m_selected = level;
+}
+
+uint32_t LODMeshData::PolygonCount() const {
+  return m_selected < m_levelPolygons.size() ? m_levelPolygons[m_selected] : 0;
+}
+
+// ---- the loader ----
+
+MeshDataLoader::MeshDataLoader(Kiv::Display* display, Kiv::MaterialManager* manager)
+    : m_display(display), m_manager(manager) {}
+
+MeshDataLoader::~MeshDataLoader() = default;
+
+bool MeshDataLoader::Site(const std::string& contentFolder, const std::string& assetFolder,
+                          MeshCheckSite& out) {
+  if (contentFolder.empty()) return false;
+  // A fresh content database per asset: what one asset loaded is not kept
+  // while the next is checked.
+  const std::string key = contentFolder + '\n' + assetFolder;
+  if (!m_database || key != m_folder) {
+    m_database = std::make_unique<Kiv::ResourceDatabase>(contentFolder);
+    m_folder = key;
+  }
+  out.database = m_database.get();
+  out.display = m_display;
+  out.manager = m_manager;
+  if (!out.display || !out.manager) {
+    const OBLLib::DataManager* dm = OBLLib::DataManager::Existing();
+    if (Kiv::RenderKernel* kernel = dm ? dm->SceneKernel() : nullptr) {
+      out.display = kernel->GetDisplay();
+      out.manager = &kernel->GetMaterialManager();
+    }
+  }
+  out.assetFolder = ForwardSlashes(Kiv::ToLowerAscii(assetFolder));
+  out.files = &m_files;
+  return true;
+}
+
+std::unique_ptr<OBLLib::CheckedMesh> MeshDataLoader::Load(Form form, const Kiv::PString& path,
+                                                          OBLLib::Container* context) {
+  const OBLLib::DataManager* dm = OBLLib::DataManager::Existing();
+  MeshCheckSite site;
+  if (!dm || !Site(dm->contentFolder, dm->assetFolder.Str(), site)) return nullptr;
+  std::unique_ptr<MeshData> mesh =
+      form == Form::kLevels ? std::make_unique<LODMeshData>(site) : std::make_unique<MeshData>(site);
+  if (!mesh->Load(path, context) || !mesh->IsLoaded()) return nullptr;
+  return mesh;
+}
+
+bool MeshDataLoader::Load(const std::string& path, OBLLib::MeshInfo& out) {
+  Kiv::File::Path file(path);
+  const std::string name = file.GetFileName();
+  file.RemoveFileName();
+  MeshCheckSite site;
+  if (!Site(file.Str(), "", site)) return false;
+  const bool levels = Kiv::File::Path(name).IsExt("lm") || Kiv::File::Path(name).IsExt("lm.txt");
+  std::unique_ptr<MeshData> mesh =
+      levels ? std::make_unique<LODMeshData>(site) : std::make_unique<MeshData>(site);
+  if (!mesh->Load(Kiv::PString(name), nullptr) || !mesh->IsLoaded()) return false;
+  out = mesh->Info();
+  out.filePath = path;
+  return true;
+}
+
+bool MeshDataLoader::LoadAnimation(const std::string& path, OBLLib::MeshInfo& mesh) {
+  (void)mesh;
+  // A mesh of the legacy tables binds an animation that exists beside it.
+  return Kiv::File::FileSize(path) >= 0;
+}
