@@ -62,8 +62,8 @@ void ValidateAssetTask::Check(void*) {
 }
 
 bool ValidateAssetTask::Run() {
-  auto* job = new TCXCallbackCPPVoidPtr<ValidateAssetTask>(this, &ValidateAssetTask::Check);
-  if (!PostJob(nullptr, job, kJobMainThread, nullptr, this) || !m_ran) {
+  auto job = std::make_unique<TCXCallbackCPPVoidPtr<ValidateAssetTask>>(this, &ValidateAssetTask::Check);
+  if (!PostJob(nullptr, std::move(job), kJobMainThread, nullptr, this) || !m_ran) {
     m_log.AddResult(ResultsLog::kError, nullptr, "The asset check of '" + m_folder + "' could not be run.");
     return false;
   }

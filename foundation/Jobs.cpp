@@ -121,8 +121,10 @@ bool JobQueue::Enqueue(Job* job) {
   return true;
 }
 
-bool JobQueue::Post(TCXCallback* callback, uint32_t flags, void* argument, const void* owner) {
-  if (!callback) return false;
+bool JobQueue::Post(std::unique_ptr<TCXCallback> owned, uint32_t flags, void* argument, const void* owner) {
+  if (!owned) return false;
+  // The job owns the callback from here on, and deletes it once it ran or was refused.
+  TCXCallback* callback = owned.release();
   if (IsMainThreadJob(flags) && IsMainThread()) {
     if (IsStopped()) {
       delete callback;
@@ -248,8 +250,9 @@ void CancelJob(JobQueue::Job* job) {
 
 }  // namespace
 
-bool PostJob(JobQueue* queue, TCXCallback* callback, uint32_t flags, void* argument, const void* owner) {
-  return (queue ? *queue : JobQueue::Process()).Post(callback, flags, argument, owner);
+bool PostJob(JobQueue* queue, std::unique_ptr<TCXCallback> callback, uint32_t flags, void* argument,
+             const void* owner) {
+  return (queue ? *queue : JobQueue::Process()).Post(std::move(callback), flags, argument, owner);
 }
 
 // ---------------------------------------------------------------------------
@@ -258,19 +261,13 @@ bool PostJob(JobQueue* queue, TCXCallback* callback, uint32_t flags, void* argum
 RovanaWorkerCallChain::RovanaWorkerCallChain(JobQueue* queue)
     : m_queue(queue ? queue : &JobQueue::Process()) {}
 
-RovanaWorkerCallChain::~RovanaWorkerCallChain() {
-  WaitUntilDone();
-  for (Step& step : m_steps) delete step.callback;
-}
+RovanaWorkerCallChain::~RovanaWorkerCallChain() { WaitUntilDone(); }
 
-bool RovanaWorkerCallChain::AddStep(TCXCallback* callback, uint32_t flags, void* argument) {
+bool RovanaWorkerCallChain::AddStep(std::unique_ptr<TCXCallback> callback, uint32_t flags, void* argument) {
   if (!callback) return false;
   std::lock_guard<std::mutex> lock(m_mutex);
-  if (m_running) {
-    delete callback;
-    return false;
-  }
-  m_steps.push_back(Step{callback, flags, argument});
+  if (m_running) return false;
+  m_steps.push_back(Step{std::move(callback), flags, argument});
   return true;
 }
 

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <stdexcept>
 #include <thread>
@@ -85,7 +86,7 @@ public:
   // (polling every millisecond) until the main thread has run it. A worker job
   // is queued and the call returns at once. False when the queue is stopped (the
   // callback is deleted without running) or the callback is null.
-  bool Post(TCXCallback* callback, uint32_t flags, void* argument, const void* owner);
+  bool Post(std::unique_ptr<TCXCallback> callback, uint32_t flags, void* argument, const void* owner);
 
   // Runs the main-thread jobs queued so far; call it from the main thread. Returns
   // how many ran (0 on any other thread).
@@ -122,7 +123,8 @@ private:
 
 // PostJob(queue, callback, flags, argument, owner): JobQueue::Post on the given
 // queue, or on the process queue when queue is null.
-bool PostJob(JobQueue* queue, TCXCallback* callback, uint32_t flags, void* argument, const void* owner);
+bool PostJob(JobQueue* queue, std::unique_ptr<TCXCallback> callback, uint32_t flags, void* argument,
+             const void* owner);
 
 // Steps that run one after another through a job queue (each with its own
 // flags), with a done event and a failure flag. A step that throws sets the
@@ -135,9 +137,8 @@ public:
   RovanaWorkerCallChain(const RovanaWorkerCallChain&) = delete;
   RovanaWorkerCallChain& operator=(const RovanaWorkerCallChain&) = delete;
 
-  // Adds a step; the chain owns the callback. Refused (callback deleted, false)
-  // while the chain runs.
-  bool AddStep(TCXCallback* callback, uint32_t flags, void* argument = nullptr);
+  // Adds a step. Refused (the callback is deleted, false) while the chain runs.
+  bool AddStep(std::unique_ptr<TCXCallback> callback, uint32_t flags, void* argument = nullptr);
   size_t StepCount() const;
   // Resets the done event and the failure flag, marks running and queues the
   // first step. False when there is no step, the chain already runs or the
@@ -153,7 +154,7 @@ public:
 
 private:
   struct Step {
-    TCXCallback* callback;
+    std::unique_ptr<TCXCallback> callback;
     uint32_t flags;
     void* argument;
   };

@@ -5,7 +5,8 @@
 #include "graphics/texture/ResourceTypes.h"
 #include "umbclient/ContentFolders.h"
 
-RovanaResourceDatabase* RovanaResourceDatabase::Open(const std::string& setName, const std::string& folder) {
+std::unique_ptr<RovanaResourceDatabase> RovanaResourceDatabase::Open(const std::string& setName,
+                                                                     const std::string& folder) {
   if (folder.empty()) return nullptr;
   Kiv::File::Path archive(folder);
   archive.AddToLast(".ja");
@@ -16,7 +17,8 @@ RovanaResourceDatabase* RovanaResourceDatabase::Open(const std::string& setName,
     return nullptr;
   ContentFolder* cached = OpenContentFolder(setName, folder);
   if (!cached) return nullptr;
-  return new RovanaResourceDatabase(cached, setName, isArchive ? std::string() : folder, isArchive);
+  return std::unique_ptr<RovanaResourceDatabase>(
+      new RovanaResourceDatabase(cached, setName, isArchive ? std::string() : folder, isArchive));
 }
 
 RovanaResourceDatabase::RovanaResourceDatabase(ContentFolder* folder, std::string setName, std::string path,

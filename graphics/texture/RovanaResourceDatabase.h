@@ -1,6 +1,7 @@
 #pragma once
 // The resource database of one content set: a content folder taken from the
 // folder cache, through which texture resources are created by file name.
+#include <memory>
 #include <string>
 
 class ContentFolder;
@@ -14,7 +15,7 @@ public:
   // Opens the content set (setName may be empty) whose folder is folder,
   // taking a reference from the folder cache. Null when the cache refuses it
   // or the folder does not exist as a folder or as a folder + ".ja" archive.
-  static RovanaResourceDatabase* Open(const std::string& setName, const std::string& folder);
+  static std::unique_ptr<RovanaResourceDatabase> Open(const std::string& setName, const std::string& folder);
   // Gives the folder cache its reference back.
   ~RovanaResourceDatabase();
   RovanaResourceDatabase(const RovanaResourceDatabase&) = delete;

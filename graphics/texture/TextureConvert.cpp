@@ -81,15 +81,15 @@ void UMBTextureConvertFileRPC::Start(const std::string& setName, const std::stri
   m_log = log;
   m_success = true;
   Prepare(walkRoot);
-  m_chain.AddStep(
-      new TCXCallbackCPPVoidPtr<UMBTextureConvertFileRPC>(this, &UMBTextureConvertFileRPC::ConvertFile),
-      kConvertFileFlags);
-  m_chain.AddStep(
-      new TCXCallbackCPPVoidPtr<UMBTextureConvertFileRPC>(this, &UMBTextureConvertFileRPC::WriteOutput),
-      kWriteOutputFlags);
-  m_chain.AddStep(
-      new TCXCallbackCPPVoidPtr<UMBTextureConvertFileRPC>(this, &UMBTextureConvertFileRPC::ReleaseResource),
-      kReleaseFlags);
+  m_chain.AddStep(std::make_unique<TCXCallbackCPPVoidPtr<UMBTextureConvertFileRPC>>(
+                      this, &UMBTextureConvertFileRPC::ConvertFile),
+                  kConvertFileFlags);
+  m_chain.AddStep(std::make_unique<TCXCallbackCPPVoidPtr<UMBTextureConvertFileRPC>>(
+                      this, &UMBTextureConvertFileRPC::WriteOutput),
+                  kWriteOutputFlags);
+  m_chain.AddStep(std::make_unique<TCXCallbackCPPVoidPtr<UMBTextureConvertFileRPC>>(
+                      this, &UMBTextureConvertFileRPC::ReleaseResource),
+                  kReleaseFlags);
   if (m_chain.StepCount() > 0 && !m_chain.Start()) {
     // A stopped queue runs nothing; the description was never moved.
     Error("Unable to write output file '$(FILE_NAME)'", "file_name",
@@ -194,8 +194,7 @@ void UMBTextureConvertFileRPC::ReleaseResource(void*) {
     m_resource->ReleaseReference();
     m_resource = nullptr;
   }
-  delete m_folder;  // gives the content folder back to the folder cache
-  m_folder = nullptr;
+  m_folder.reset();  // gives the content folder back to the folder cache
 }
 
 // ---------------------------------------------------------------------------

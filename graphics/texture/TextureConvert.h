@@ -68,7 +68,7 @@ private:
   ResultsLog* m_log = nullptr;
   bool m_success = true;
   RovanaWorkerCallChain m_chain;
-  RovanaResourceDatabase* m_folder = nullptr;
+  std::unique_ptr<RovanaResourceDatabase> m_folder;
   CompressAsciiResource* m_resource = nullptr;
   bool m_prepared = false;
   bool m_loaded = false;

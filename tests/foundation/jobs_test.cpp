@@ -54,7 +54,9 @@ namespace {
 struct Recorder {
   std::atomic<uint32_t> ranOn{0};
   std::atomic<int> runs{0};
-  TCXCallback* Job() { return new TCXCallbackCPPVoidPtr<Recorder>(this, &Recorder::Run); }
+  std::unique_ptr<TCXCallback> Job() {
+    return std::make_unique<TCXCallbackCPPVoidPtr<Recorder>>(this, &Recorder::Run);
+  }
   void Run(void* arg) {
     ranOn = Kiv::CurrentThreadId();
     ++runs;
@@ -153,7 +155,9 @@ struct ChainProbe {
 };
 
 void* Tag(intptr_t n) { return reinterpret_cast<void*>(n); }
-TCXCallback* Step(ChainProbe& p) { return new TCXCallbackCPPVoidPtr<ChainProbe>(&p, &ChainProbe::Step); }
+std::unique_ptr<TCXCallback> Step(ChainProbe& p) {
+  return std::make_unique<TCXCallbackCPPVoidPtr<ChainProbe>>(&p, &ChainProbe::Step);
+}
 
 }  // namespace
 
@@ -183,7 +187,7 @@ TEST(RovanaWorkerCallChain, FailedStepSetsTheFlagAndLaterStepsStillRun) {
   ChainProbe probe;
   RovanaWorkerCallChain chain(&queue);
   chain.AddStep(Step(probe), 11, Tag(1));
-  chain.AddStep(new TCXCallbackCPPVoidPtr<ChainProbe>(&probe, &ChainProbe::Fail), 24, Tag(2));
+  chain.AddStep(std::make_unique<TCXCallbackCPPVoidPtr<ChainProbe>>(&probe, &ChainProbe::Fail), 24, Tag(2));
   chain.AddStep(Step(probe), 9, Tag(3));
   ASSERT_TRUE(chain.Start());
   chain.WaitUntilDone();
