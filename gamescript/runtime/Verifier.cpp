@@ -26,7 +26,10 @@ constexpr auto kTraits = [] {
   } t{};
   for (unsigned op = 0; op < kOpcodeCount; ++op) {
     const OperandForm form = kOpcodeTable[op].form;
-    if (form != OperandForm::None || op == OP_RET || op == OP_RETV || op == OP_RETVO) t.op[op] |= kOperands;
+    // A word operand needs no check; a target is checked where branches are followed.
+    const bool checked =
+        form != OperandForm::None && form != OperandForm::Const && form != OperandForm::Target;
+    if (checked || op == OP_RET || op == OP_RETV || op == OP_RETVO) t.op[op] |= kOperands;
     if (form == OperandForm::Target || form == OperandForm::Switch || form == OperandForm::Wait)
       t.op[op] |= kBranches;
   }
@@ -163,6 +166,7 @@ bool Walk::CheckOperands(const InstructionView& in, std::size_t pc) {
       break;
     default: break;
   }
+  if (in.op != OP_RET && in.op != OP_RETV && in.op != OP_RETVO) return true;
   const uint8_t result = ResultKind(m_f.returnType);
   if ((in.op == OP_RET && result != kKindNoUse) || (in.op == OP_RETV && result != kKindNumber) ||
       (in.op == OP_RETVO && result != kKindReference))
