@@ -7,9 +7,11 @@
 #include "scriptlib/GSOHTMLBuffer.h"
 #include "scriptlib/GSOImage.h"
 #include "scriptlib/GSOKUID.h"
+#include "scriptlib/GSOSecurityToken.h"
 #include "scriptlib/GSOSoup.h"
 #include "scriptlib/GSOStringTable.h"
 #include "scriptlib/RovanaScriptContext.h"
+#include "scriptlib/ScriptableObject.h"
 
 using namespace GSRuntime;
 
@@ -60,6 +62,8 @@ void RegisterStringTableNatives() { GSOStringTable::RegisterNatives(GSMachine::I
 void RegisterImageNatives() { GSOImage::RegisterNatives(GSMachine::Instance()); }
 void RegisterAssetNatives() { GSOAsset::RegisterNatives(GSMachine::Instance()); }
 void RegisterRovanaScriptBaseNatives() { RovanaScriptContext::RegisterNatives(GSMachine::Instance()); }
+void RegisterRovanaGameObjectNatives() { ScriptableObject::RegisterNatives(GSMachine::Instance()); }
+void RegisterSecurityTokenNatives() { GSOSecurityToken::RegisterNatives(GSMachine::Instance()); }
 
 bool RegisterScriptNatives() {
   // The first result stands: a failed start is not retried, and no record
@@ -84,6 +88,8 @@ bool RegisterScriptNatives() {
   RegisterImageNatives();
   RegisterConstructorsBaseNatives();
   RegisterAssetNatives();
+  RegisterRovanaGameObjectNatives();
+  RegisterSecurityTokenNatives();
   RegisterRovanaScriptBaseNatives();
 
   const struct {
@@ -99,6 +105,8 @@ bool RegisterScriptNatives() {
       {"Image.gsl", "Image", &ScriptClassSlots::image},
       {"Constructors.gsl", "ConstructorsBase", &ScriptClassSlots::constructorsBase},
       {"asset.gsl", "Asset", &ScriptClassSlots::asset},
+      {"RovanaGameObject.gsl", "RovanaGameObject", &ScriptClassSlots::rovanaGameObject},
+      {"SecurityToken.gsl", "SecurityToken", &ScriptClassSlots::securityToken},
       {"Rovana.gsl", "RovanaScriptBase", &ScriptClassSlots::rovanaScriptBase},
   };
   for (const auto& l : libraries)

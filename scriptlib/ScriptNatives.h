@@ -59,6 +59,8 @@ void RegisterLinkedListNatives();
 void RegisterImageNatives();
 void RegisterConstructorsBaseNatives();
 void RegisterAssetNatives();
+void RegisterRovanaGameObjectNatives();
+void RegisterSecurityTokenNatives();
 void RegisterRovanaScriptBaseNatives();  // the natives of RovanaScriptContext
 
 namespace ScriptNatives {

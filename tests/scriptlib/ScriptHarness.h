@@ -69,6 +69,7 @@ public:
     GSLibrary* library = machine.AddLibrary(m_folder.Root(), name + ".gsl")
                              ? machine.GetLibraryByName(name + ".gsl")
                              : nullptr;
+    m_library = library;
     m_class = library ? library->FindClass("Test") : nullptr;
     m_test = new GSObject();
     ok = ok && m_class && m_test->BindScriptClass(m_class, &context);
@@ -104,11 +105,15 @@ public:
     return text;
   }
 
+  // A class of the compiled script; null when there is none.
+  GSClass* FindClass(std::string_view name) const { return m_library ? m_library->FindClass(name) : nullptr; }
+
   bool ok = false;
   RovanaScriptContext context;
 
 private:
   Kiv::TempFolder m_folder{"scriptlib-test"};
+  GSLibrary* m_library = nullptr;
   GSClass* m_class = nullptr;
   GSObject* m_test = nullptr;
 };

@@ -13,6 +13,8 @@
 #include "kiv/Log.h"
 #include "kiv/TempFolder.h"
 #include "scriptlib/GSOAsset.h"
+#include "scriptlib/GSOSecurityToken.h"
+#include "scriptlib/ScriptableObject.h"
 #include "scriptlib/RovanaScriptContext.h"
 #include "umbclient/AssetTypes.h"
 #include "umbclient/ContentFolders.h"
@@ -238,3 +240,142 @@ TEST_F(AssetScripts, SearchesAndAssetLists) {
 }
 
 }  // namespace
+
+namespace {
+
+// A script object of an asset, as the program makes for asset scripts.
+class AssetObject : public ScriptableObject {
+public:
+  AssetObject(RovanaScriptContext* context, const KUID& kuid)
+      : ScriptableObject(context), m_spec(SpecRegistry::Instance()->GetSpec(kuid)) {}
+  SpecRef GetSpec() const override { return m_spec; }
+
+private:
+  SpecRef m_spec;
+};
+
+const GSOSecurityToken* TokenOf(uint32_t cell) {
+  return dynamic_cast<const GSOSecurityToken*>(GetObject(cell));
+}
+
+std::string Describe(const GSOSecurityToken& token, const std::vector<const ScriptableObject*>& issuers) {
+  std::string text;
+  for (const auto& [serial, grants] : token.GrantTable()) {
+    for (size_t i = 0; i < issuers.size(); ++i)
+      if (issuers[i]->Serial() == serial) text.append(1, '#').append(std::to_string(i));
+    for (const auto& [key, grant] : grants) {
+      text.append(1, ' ').append(FormatKUIDTag(grant.first)).append(1, ':');
+      for (const Kiv::PString& right : grant.second) text.append(1, ' ').append(right.View());
+    }
+    text.append(1, ';');
+  }
+  return text;
+}
+
+const char* const kTokenScript = R"(include "RovanaGameObject.gs"
+include "Constructors.gs"
+class Guard isclass RovanaGameObject { };
+class Test {
+  SecurityToken kept;
+  KUID K(string text) {
+    Soup s = Constructors.NewSoup();
+    s.SetNamedTag("k", text);
+    return s.GetNamedTagAsKUID("k");
+  }
+  string[] R(string a, string b) { string[] r = new string[2]; r[0] = a; r[1] = b; return r; }
+  public SecurityToken Grant(Guard issuer) {
+    string[] r = new string[4];
+    r[0] = "enter"; r[1] = "enter"; r[3] = "duplicate-token";
+    return issuer.IssueSecurityToken(K("<kuid:523:101>"), r);
+  }
+  public string Check(Guard holder, Guard issuer, SecurityToken t) {
+    kept = t;
+    string r = "";
+    if (holder.Validate(t, issuer, "enter")) r = r + "object ";
+    if (holder.Validate(t, K("<kuid:523:100>"), "enter")) r = r + "kuid ";
+    if (!holder.Validate(t, K("<kuid:523:100>"), "leave")) r = r + "no-leave ";
+    if (!issuer.Validate(t, issuer, "enter")) r = r + "not-for-the-issuer";
+    return r;
+  }
+  public SecurityToken Pass(Guard holder, SecurityToken t) {
+    return holder.IssueSecurityToken(t, K("<kuid:523:102>"), R("enter", "leave"));
+  }
+  public SecurityToken Merge(Guard g, SecurityToken a, SecurityToken b) {
+    SecurityToken[] all = new SecurityToken[3];
+    all[0] = a; all[2] = b;
+    return g.MergeSecurityTokens(all);
+  }
+  public bool StillValid(Guard holder) { return holder.Validate(kept, K("<kuid:523:100>"), "enter"); }
+};
+)";
+
+}  // namespace
+
+TEST_F(AssetScripts, SecurityTokensGrantPassMergeAndOutliveTheirIssuer) {
+  ScriptHarness script(kTokenScript);
+  ASSERT_TRUE(script.ok);
+  GSClass* guard = script.FindClass("Guard");
+  ASSERT_NE(guard, nullptr);
+  auto* station = new AssetObject(&script.context, kStation);
+  AssetObject shed(&script.context, kShed);
+  AssetObject tree(&script.context, kTree);
+  ASSERT_TRUE(station->BindScriptClass(guard, &script.context));
+  ASSERT_TRUE(shed.BindScriptClass(guard, &script.context));
+  ASSERT_TRUE(tree.BindScriptClass(guard, &script.context));
+  const std::vector<const ScriptableObject*> who{station, &shed, &tree};
+
+  uint32_t granted = 0;
+  ASSERT_EQ(script.Call("::Grant(Guard)", {station}, &granted), ER_Done);
+  ASSERT_NE(TokenOf(granted), nullptr);
+  // Duplicates collapse and elements that are not strings are skipped.
+  EXPECT_EQ(Describe(*TokenOf(granted), who), "#0 <kuid:523:101>: duplicate-token enter;");
+  EXPECT_EQ(script.CallText("::Check(Guard,Guard,SecurityToken)", {&shed, station, TokenOf(granted)}),
+            "object kuid no-leave not-for-the-issuer");
+
+  // The holder may duplicate: it passes on what it holds, nothing more.
+  uint32_t passed = 0;
+  ASSERT_EQ(script.Call("::Pass(Guard,SecurityToken)", {&shed, TokenOf(granted)}, &passed), ER_Done);
+  ASSERT_NE(TokenOf(passed), nullptr);
+  EXPECT_EQ(Describe(*TokenOf(passed), who),
+            "#0 <kuid:523:101>: duplicate-token enter;#1 <kuid:523:102>: enter;");
+  // The tree holds no duplicate right and issued nothing.
+  std::vector<std::string> lines;
+  const int listener = Kiv::Log::Instance().AddListener(
+      [&lines](Kiv::LogLevel, std::string_view l) { lines.emplace_back(l); });
+  uint32_t refused = 1;
+  ASSERT_EQ(script.Call("::Pass(Guard,SecurityToken)", {&tree, TokenOf(granted)}, &refused), ER_Done);
+  Kiv::Log::Instance().RemoveListener(listener);
+  EXPECT_EQ(refused, 0u);
+  EXPECT_EQ(lines,
+            std::vector<std::string>{"GSOSecurityToken::ReIssueToken> Unauthorised attempt made to re-issue "
+                                     "security token (<kuid:523:102>)"});
+
+  uint32_t merged = 0;
+  ASSERT_EQ(script.Call("::Merge(Guard,SecurityToken,SecurityToken)",
+                        {&tree, TokenOf(granted), TokenOf(passed)}, &merged),
+            ER_Done);
+  ASSERT_NE(TokenOf(merged), nullptr);
+  EXPECT_EQ(Describe(*TokenOf(merged), who), Describe(*TokenOf(passed), who));
+
+  // The issuer goes; its token grants nothing any more, and nothing breaks.
+  delete station;
+  uint32_t valid = 1;
+  ASSERT_EQ(script.Call("::StillValid(Guard)", {&shed}, &valid), ER_Done);
+  EXPECT_EQ(valid, 0u);
+  ReleaseHandle(granted);
+  ReleaseHandle(passed);
+  ReleaseHandle(merged);
+}
+
+TEST(ScriptableObject, WrapperSourceAndSourceText) {
+  EXPECT_EQ(WrapperSource(nullptr),
+            "include \"Rovana.gs\"\n\ninclude \"gs.gs\"\n\nclass CustomObject isclass GameObject\n{\n"
+            "  public void Init(Asset self)\n  {\n    inherited(self);\n    //...\n  }\n};\n\n");
+  ScriptableObject object(nullptr);
+  EXPECT_FALSE(object.SetSource(" \t\r\n"));
+  EXPECT_FALSE(object.SetSource(WrapperSource(nullptr)));
+  EXPECT_TRUE(object.SetSource("class A { };"));
+  EXPECT_EQ(object.GetSource(), "class A { };");
+  EXPECT_TRUE(object.SetSource("\n\n"));
+  EXPECT_EQ(object.GetSource(), WrapperSource(nullptr));
+}

@@ -47,7 +47,9 @@ const char* const kClasses[] = {"KUID",
                                 "Image",
                                 "ConstructorsBase",
                                 "Asset",
-                                "RovanaScriptBase"};
+                                "RovanaScriptBase",
+                                "RovanaGameObject",
+                                "SecurityToken"};
 
 }  // namespace
 

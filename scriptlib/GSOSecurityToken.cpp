@@ -1,0 +1,129 @@
+#include "scriptlib/GSOSecurityToken.h"
+
+#include "foundation/Log.h"
+#include "scriptlib/NativeBinding.h"
+#include "scriptlib/ScriptNatives.h"
+#include "scriptlib/ScriptableObject.h"
+#include "umbclient/AssetRequests.h"
+
+using namespace GSRuntime;
+using namespace ScriptNatives;
+
+namespace {
+
+GSOSecurityToken::SubjectKey KeyOf(const KUID& k) { return {k.user, k.content, k.version}; }
+
+const Kiv::PString& DuplicateRight() {
+  static const Kiv::PString right("duplicate-token");
+  return right;
+}
+
+}  // namespace
+
+GSOSecurityToken::Rights RightsOfArray(const GSArray* rights) {
+  GSOSecurityToken::Rights out;
+  if (!rights || !rights->ObjectElements()) return out;
+  for (std::size_t i = 0; i < rights->Size(); ++i) {
+    const GSObjectReference* element = GetObject(rights->At(i));
+    if (element && element->Type() == ObjectString)
+      out.insert(Kiv::PString(static_cast<const GSString*>(element)->Text()));
+  }
+  return out;
+}
+
+GSOSecurityToken::GSOSecurityToken(GSContext* context, Table table) : m_table(std::move(table)) {
+  BindScriptClass(ScriptClasses().securityToken, context);
+}
+
+GSOSecurityToken::GSOSecurityToken(GSContext* context, const ScriptableObject& issuer, const KUID& subject,
+                                   const GSArray* rights)
+    : GSOSecurityToken(context,
+                       Table{{issuer.Serial(), {{KeyOf(subject), {subject, RightsOfArray(rights)}}}}}) {}
+
+GSOSecurityToken::GSOSecurityToken(GSContext* context, const GSOSecurityToken& source)
+    : GSOSecurityToken(context, source.m_table) {}
+
+ScriptableObject* GSOSecurityToken::FindIssuerByAssetKUID(const KUID& kuid) const {
+  for (const auto& [serial, grants] : m_table) {
+    ScriptableObject* issuer = ScriptableObject::FindBySerial(serial);
+    if (issuer && issuer->GetAssetKUID() == kuid) return issuer;
+  }
+  return nullptr;
+}
+
+bool GSOSecurityToken::HasRight(const ScriptableObject& issuer, const KUID& subject,
+                                const Kiv::PString& right) const {
+  const auto entry = m_table.find(issuer.Serial());
+  if (entry == m_table.end()) return false;
+  const auto grant = entry->second.find(KeyOf(subject));
+  return grant != entry->second.end() && grant->second.second.count(right) != 0;
+}
+
+GSOSecurityToken* GSOSecurityToken::Merge(GSContext* context, const GSArray& tokens) {
+  Table merged;
+  bool any = false;
+  for (std::size_t i = 0; i < tokens.Size(); ++i) {
+    const auto* token = dynamic_cast<const GSOSecurityToken*>(GetObject(tokens.At(i)));
+    if (!token) continue;
+    any = true;
+    for (const auto& [serial, grants] : token->m_table) {
+      Grants& into = merged[serial];
+      for (const auto& [key, grant] : grants) {
+        auto& target = into.try_emplace(key, grant.first, Rights()).first->second;
+        target.second.insert(grant.second.begin(), grant.second.end());
+      }
+    }
+  }
+  return any ? NewScriptObject<GSOSecurityToken>(context, std::move(merged)) : nullptr;
+}
+
+GSOSecurityToken* GSOSecurityToken::ReIssue(const GSOSecurityToken& base, GSContext* context,
+                                            const ScriptableObject& caller, const KUID& subject,
+                                            const GSArray* requested) {
+  const Rights wanted = RightsOfArray(requested);
+  if (wanted.empty()) return nullptr;
+  const KUID own = caller.GetAssetKUID();
+  const bool isIssuer = base.m_table.count(caller.Serial()) != 0;
+  bool duplicator = false;
+  Rights duplicated;
+  // A holder whose own asset was granted "duplicate-token" may pass on the
+  // rights it was granted with it, and no others.
+  for (const auto& [serial, grants] : base.m_table) {
+    const auto grant = grants.find(KeyOf(own));
+    if (grant == grants.end() || !grant->second.second.count(DuplicateRight())) continue;
+    for (const Kiv::PString& right : wanted)
+      if (grant->second.second.count(right)) duplicated.insert(right);
+    duplicator = true;
+    break;
+  }
+  if (!isIssuer && !duplicator) {
+    LogLine("GSOSecurityToken::ReIssueToken> Unauthorised attempt made to re-issue security token (%s)",
+            FormatKUIDTag(own).c_str());
+    return nullptr;
+  }
+  Table table = base.m_table;
+  const Rights& grant = duplicator ? duplicated : wanted;
+  if (!isIssuer) {
+    table[caller.Serial()][KeyOf(subject)] = {subject, grant};
+  } else {
+    // An issuer narrows what it granted its own asset; it adds nothing.
+    Grants& mine = table[caller.Serial()];
+    const auto entry = mine.find(KeyOf(own));
+    if (entry != mine.end())
+      for (auto it = entry->second.second.begin(); it != entry->second.second.end();)
+        it = grant.count(*it) ? std::next(it) : entry->second.second.erase(it);
+  }
+  return NewScriptObject<GSOSecurityToken>(context, std::move(table));
+}
+
+void GSOSecurityToken::IsOwnerLocallyModified(GSStack& stack) {
+  for (const auto& [serial, grants] : m_table)
+    for (const auto& [key, grant] : grants)
+      if (IsAssetLocallyModified(grant.first)) return PushNativeBoolResult(stack, true);
+  PushNativeBoolResult(stack, false);
+}
+
+void GSOSecurityToken::RegisterNatives(GSMachine& machine) {
+  AddNative(machine, "SecurityToken", "$bool@SecurityToken::IsOwnerLocallyModified()",
+            &GSOSecurityToken::IsOwnerLocallyModified);
+}
