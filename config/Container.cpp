@@ -296,6 +296,7 @@ Kiv::PString Container::ValueOf(const SoupRef& values, const Kiv::PString& tagNa
     m_valueSoup = values;
     m_valueCount = values.CountTags();
     m_valueIndex.Clear();
+    m_valueIndex.Reserve(m_valueCount);
     m_valueIndexed = 0;
   }
   // The index covers the soup's first m_valueIndexed tags and grows only as

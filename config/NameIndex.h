@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "kiv/Memory.h"
 #include "kiv/PString.h"
 
 namespace OBLLib {
@@ -24,6 +25,13 @@ public:
     m_used = 0;
   }
   size_t Size() const { return m_used; }
+  // Room for n names without growing: filling a large index then writes each
+  // slot once instead of moving every name at each doubling.
+  void Reserve(size_t n) {
+    size_t slots = m_slots.empty() ? 16 : m_slots.size();
+    while (slots < n * 2) slots *= 2;
+    if (slots != m_slots.size()) Grow(slots);
+  }
 
   // The value of the name, or null.
   const Value* Find(const Kiv::PString& name) const {
@@ -43,7 +51,7 @@ public:
       m_scratch = value;
       return m_scratch;
     }
-    if ((m_used + 1) * 2 > m_slots.size()) Grow();
+    if ((m_used + 1) * 2 > m_slots.size()) Grow(m_slots.empty() ? 16 : m_slots.size() * 2);
     const void* handle = name.Handle();
     for (size_t i = Home(handle);; i = (i + 1) & (m_slots.size() - 1)) {
       Slot& slot = m_slots[i];
@@ -68,8 +76,8 @@ private:
     return static_cast<size_t>(h >> 32) & (m_slots.size() - 1);
   }
 
-  void Grow() {
-    std::vector<Slot> old(m_slots.empty() ? 16 : m_slots.size() * 2);
+  void Grow(size_t slots) {
+    Slots old(slots);
     old.swap(m_slots);
     for (const Slot& slot : old) {
       if (!slot.name) continue;
@@ -79,7 +87,8 @@ private:
     }
   }
 
-  std::vector<Slot> m_slots;
+  using Slots = std::vector<Slot, Kiv::TableAllocator<Slot>>;
+  Slots m_slots;
   size_t m_used = 0;
   Value m_scratch{};
 };

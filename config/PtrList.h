@@ -11,6 +11,8 @@
 #include <iterator>
 #include <vector>
 
+#include "kiv/Memory.h"
+
 namespace OBLLib {
 
 template <class T>
@@ -137,7 +139,7 @@ private:
   }
 
   void Rehash(size_t slots) {
-    std::vector<Place> old(slots);
+    Places old(slots);
     old.swap(m_places);
     for (const Place& place : old) {
       if (!place.key) continue;
@@ -162,7 +164,8 @@ private:
   }
 
   std::vector<T*> m_items;  // in order; null: removed
-  std::vector<Place> m_places;
+  using Places = std::vector<Place, Kiv::TableAllocator<Place>>;
+  Places m_places;
   size_t m_live = 0;  // non-null entries of m_items
   size_t m_used = 0;  // keys in m_places
 };

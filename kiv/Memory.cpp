@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <sys/mman.h>
+
 namespace Kiv {
 
 namespace {
@@ -96,5 +98,18 @@ size_t DynamicBuffer::Read(size_t offset, void* data, size_t size) const {
   std::memcpy(data, m_bytes.data() + offset, n);
   return n;
 }
+
+constexpr size_t kHugePage = size_t(2) << 20;
+
+void* AllocateTable(size_t bytes) {
+  if (bytes < kHugePage) return std::malloc(bytes ? bytes : 1);
+  const size_t rounded = (bytes + kHugePage - 1) / kHugePage * kHugePage;
+  void* block = std::aligned_alloc(kHugePage, rounded);
+  // Only advice: without huge pages the block works the same.
+  if (block) madvise(block, rounded, MADV_HUGEPAGE);
+  return block;
+}
+
+void FreeTable(void* block, size_t) { std::free(block); }
 
 }  // namespace Kiv

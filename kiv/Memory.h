@@ -92,6 +92,32 @@ struct AllocObject {
   static void operator delete(void* p) { Alloc::Free(p); }
 };
 
+// Memory for large hash tables, read at random places: a block of 2 MiB or
+// more is backed by huge pages where the system allows, so a look-up costs one
+// cache miss rather than a cache miss and a page-table walk. Smaller blocks
+// come from the ordinary heap. Null when there is no memory.
+void* AllocateTable(size_t bytes);
+void FreeTable(void* block, size_t bytes);
+
+// The same as an allocator for containers (std::vector<Slot, TableAllocator<Slot>>).
+template <class T>
+struct TableAllocator {
+  using value_type = T;
+  TableAllocator() = default;
+  template <class U>
+  TableAllocator(const TableAllocator<U>&) {}
+  T* allocate(size_t n) {
+    void* p = n > SIZE_MAX / sizeof(T) ? nullptr : AllocateTable(n * sizeof(T));
+    if (!p) throw std::bad_alloc();
+    return static_cast<T*>(p);
+  }
+  void deallocate(T* p, size_t n) { FreeTable(p, n * sizeof(T)); }
+  template <class U>
+  bool operator==(const TableAllocator<U>&) const {
+    return true;
+  }
+};
+
 // A growable byte buffer. Growth is refused (false) beyond MaxSize, so a
 // length read from outside data cannot ask for unbounded memory.
 class DynamicBuffer {

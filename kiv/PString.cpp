@@ -7,6 +7,7 @@
 #include <mutex>
 #include <vector>
 
+#include "kiv/Memory.h"
 #include "kiv/String.h"
 
 namespace Kiv {
@@ -29,7 +30,8 @@ struct Table {
     PString::Entry* entry = nullptr;
   };
   std::mutex lock;
-  std::vector<Slot> slots = std::vector<Slot>(1024);
+  using Slots = std::vector<Slot, TableAllocator<Slot>>;
+  Slots slots = Slots(1024);
   size_t used = 0;
 
   size_t Mask() const { return slots.size() - 1; }
@@ -44,7 +46,7 @@ struct Table {
 
   void Insert(PString::Entry* e) {
     if ((used + 1) * 2 > slots.size()) {
-      std::vector<Slot> old(slots.size() * 2);
+      Slots old(slots.size() * 2);
       old.swap(slots);
       for (const Slot& slot : old)
         if (slot.entry) Place(slot);

@@ -412,6 +412,7 @@ TEST_F(WideInheritanceTest, ManyPathsToOneDefinitionEndWithAFinding) {
 // the table, and a cleared index holds nothing.
 TEST(NameIndex, FirstValueStaysFoundThroughGrowthAndClear) {
   OBLLib::NameIndex<size_t> index;
+  index.Reserve(1500);  // outgrown below
   std::vector<Kiv::PString> names;
   for (int i = 0; i < 5000; ++i) names.push_back(Kiv::PString().Setf("name-index-%d", i));
   for (size_t round = 0; round < 2; ++round) {

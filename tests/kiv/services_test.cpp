@@ -299,6 +299,26 @@ TEST(Memory, DynamicBufferGrowsAndRefusesUnboundedSizes) {
   EXPECT_EQ(buf.Size(), 10007u);
 }
 
+// Table blocks of every size are usable to their last byte; the large ones
+// start on a huge-page boundary.
+TEST(Memory, TableBlocksOfAnySizeAreWhole) {
+  for (size_t bytes : {size_t(0), size_t(24), (size_t(2) << 20) - 8, size_t(2) << 20, size_t(5) << 20}) {
+    auto* block = static_cast<unsigned char*>(Kiv::AllocateTable(bytes));
+    ASSERT_NE(block, nullptr) << bytes;
+    if (bytes >= (size_t(2) << 20)) {
+      EXPECT_EQ(reinterpret_cast<uintptr_t>(block) % (size_t(2) << 20), 0u);
+    }
+    if (bytes) {
+      block[0] = 1;
+      block[bytes - 1] = 2;
+      EXPECT_EQ(block[0] + block[bytes - 1], 3);
+    }
+    Kiv::FreeTable(block, bytes);
+  }
+  std::vector<uint64_t, Kiv::TableAllocator<uint64_t>> table(size_t(1) << 19, 7);
+  EXPECT_EQ(table.back(), 7u);
+}
+
 TEST(Random, SeededSequencesRepeatAndStayInRange) {
   Kiv::Rand a(1234), b(1234), c(1235);
   std::vector<uint32_t> sa, sc;
