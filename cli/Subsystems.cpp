@@ -21,6 +21,7 @@
 #include "graphics/mesh/MeshData.h"
 #include "graphics/texture/TextureConvert.h"
 #include "kiv/render/Plugin.h"
+#include "online/OnlineNatives.h"
 #include "scriptlib/ScriptNatives.h"
 
 namespace Cli {
@@ -36,6 +37,7 @@ bool StartConfigSchema(const std::string& oblDataFolder) {
   }
   // The asset check's compile step registers the native script classes
   // before its first compile.
+  InstallOnlineNatives();
   SetScriptNativesRegistrar(&RegisterScriptNatives);
   return true;
 }

@@ -48,6 +48,13 @@ OnlineAccessClientEndpoint& OnlineAccessClientEndpoint::Instance() {
 
 void OnlineAccessClientEndpoint::Shutdown() { TheEndpoint().reset(); }
 
+OnlineAccessClientEndpoint& OnlineAccessClientEndpoint::Restart(OnlineAccessSettings settings) {
+  auto& e = TheEndpoint();
+  e.reset();
+  e = std::make_unique<OnlineAccessClientEndpoint>(std::move(settings));
+  return *e;
+}
+
 std::string OnlineAccessClientEndpoint::StoredMessagesPath() const {
   std::string folder =
       m_settings.cacheFolder.empty() ? GetUserDataFolder() + "/cache" : m_settings.cacheFolder;

@@ -74,6 +74,8 @@ public:
   // fresh idle one.
   static OnlineAccessClientEndpoint& Instance();
   static void Shutdown();
+  // Tests: replaces the process's endpoint with a fresh idle one using these settings.
+  static OnlineAccessClientEndpoint& Restart(OnlineAccessSettings settings);
 
   // Logs in; false when nothing was sent (already connecting or online without
   // force, no profile, web login started, or the socket failed).
@@ -89,6 +91,7 @@ public:
   void RemoveClient(OnlineAccessClientBase* client);
   // The client of an asset: user and content compared, the version not.
   OnlineAccessClientBase* FindClient(const KUID& kuid) const;
+  size_t ClientCount() const { return m_clients.size(); }
   void AddGroup(OnlineGroup* group);
   void RemoveGroup(OnlineGroup* group);
 

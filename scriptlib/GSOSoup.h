@@ -21,6 +21,8 @@ public:
   static GSOSoup* Create(GSRuntime::GSContext* context, const SoupRef& soup, bool locked);
 
   const SoupRef& Soup() const { return m_soup; }
+  // Makes the object wrap `soup` (natives that hand a soup to a script's object).
+  void SetSoup(const SoupRef& soup) { m_soup = soup; }
   bool Locked() const { return m_locked; }
 
   // Appends the 23 records of "Soup" to the machine's native list.

@@ -65,6 +65,22 @@ void RegisterRovanaScriptBaseNatives() { RovanaScriptContext::RegisterNatives(GS
 void RegisterRovanaGameObjectNatives() { ScriptableObject::RegisterNatives(GSMachine::Instance()); }
 void RegisterSecurityTokenNatives() { GSOSecurityToken::RegisterNatives(GSMachine::Instance()); }
 
+namespace {
+struct OnlineTables {
+  void (*onlineAccess)() = nullptr;
+  void (*onlineGroup)() = nullptr;
+};
+OnlineTables& Online() {
+  static OnlineTables tables;
+  return tables;
+}
+}  // namespace
+
+void SetOnlineNativeTables(void (*onlineAccess)(), void (*onlineGroup)()) {
+  Online().onlineAccess = onlineAccess;
+  Online().onlineGroup = onlineGroup;
+}
+
 bool RegisterScriptNatives() {
   // The first result stands: a failed start is not retried, and no record
   // is ever entered twice.
@@ -85,6 +101,11 @@ bool RegisterScriptNatives() {
   RegisterKUIDListNatives();
   RegisterStringTableNatives();
   RegisterLinkedListNatives();
+  const bool online = Online().onlineAccess && Online().onlineGroup;
+  if (online) {
+    Online().onlineAccess();
+    Online().onlineGroup();
+  }
   RegisterImageNatives();
   RegisterConstructorsBaseNatives();
   RegisterAssetNatives();
@@ -102,6 +123,8 @@ bool RegisterScriptNatives() {
       {"HTMLBuffer.gsl", "HTMLBuffer", &ScriptClassSlots::htmlBuffer},
       {"KUIDList.gsl", "KUIDList", &ScriptClassSlots::kuidList},
       {"StringTable.gsl", "StringTable", &ScriptClassSlots::stringTable},
+      {"OnlineAccess.gsl", "OnlineAccess", &ScriptClassSlots::onlineAccess},
+      {"OnlineGroup.gsl", "OnlineGroup", &ScriptClassSlots::onlineGroup},
       {"Image.gsl", "Image", &ScriptClassSlots::image},
       {"Constructors.gsl", "ConstructorsBase", &ScriptClassSlots::constructorsBase},
       {"asset.gsl", "Asset", &ScriptClassSlots::asset},
@@ -109,8 +132,11 @@ bool RegisterScriptNatives() {
       {"SecurityToken.gsl", "SecurityToken", &ScriptClassSlots::securityToken},
       {"Rovana.gsl", "RovanaScriptBase", &ScriptClassSlots::rovanaScriptBase},
   };
-  for (const auto& l : libraries)
+  for (const auto& l : libraries) {
+    if (!online && l.slot == &ScriptClassSlots::onlineAccess) continue;
+    if (!online && l.slot == &ScriptClassSlots::onlineGroup) continue;
     if (!RegisterScriptLibrary(l.file, l.cls, slots.*l.slot)) return false;
+  }
   result = 1;
   return true;
 }

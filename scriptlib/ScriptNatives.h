@@ -63,6 +63,11 @@ void RegisterRovanaGameObjectNatives();
 void RegisterSecurityTokenNatives();
 void RegisterRovanaScriptBaseNatives();  // the natives of RovanaScriptContext
 
+// The online classes live in a library above this one: the program hands in
+// their two tables before the first RegisterScriptNatives. Without them the
+// libraries "OnlineAccess.gsl" and "OnlineGroup.gsl" are not registered.
+void SetOnlineNativeTables(void (*onlineAccess)(), void (*onlineGroup)());
+
 namespace ScriptNatives {
 
 // Appends a record calling a member of the native object's class T.

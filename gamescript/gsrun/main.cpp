@@ -57,6 +57,7 @@
 #include "kiv/File.h"
 #include "kiv/String.h"
 #include "scriptlib/GSOImage.h"
+#include "online/OnlineNatives.h"
 #include "scriptlib/ScriptNatives.h"
 #include "scriptlib/RovanaScriptContext.h"
 
@@ -383,6 +384,7 @@ int main(int argc, char** argv) {
   machine.RegisterNative(
       std::make_unique<GSCNativeFunction>("Test", "$int@Test::Ink(Image,int,int,int,int)", &Ink));
   // The native classes and their libraries (Soup, KUID...), as the tool has them.
+  InstallOnlineNatives();
   RegisterScriptNatives();
   // The library given is entered before its folder: another file there with
   // the same id becomes only another name for it.

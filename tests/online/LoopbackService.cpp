@@ -391,6 +391,10 @@ void LoopbackService::Serve(const Bytes& content) {
       reply.WriteU8(uint8_t(echoPosts));
       reply.WriteBytes(content.data() + 1, content.size() - 1);
       break;
+    case 24:
+      if (!echoGroupPosts) return;
+      reply.WriteBytes(content.data(), content.size());
+      break;
     case 29: {
       uint32_t id = in.ReadU32();
       reply.WriteU8(29);

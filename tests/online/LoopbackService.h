@@ -98,6 +98,7 @@ public:
   uint32_t minuteLimit = 300000, hourLimit = 10800000;
   std::string expectedSessionKey;  // empty: any
   int echoPosts = 0;               // 10 or 11: posts come back as that type
+  bool echoGroupPosts = false;     // group posts (24) come back as they went
 
   // ---- what was seen ----
   std::vector<Datagram> wire;

@@ -19,6 +19,7 @@
 #include "gamescript/runtime/Thread.h"
 #include "kiv/File.h"
 #include "kiv/TempFolder.h"
+#include "online/OnlineNatives.h"
 #include "scriptlib/GSOHTMLBuffer.h"
 #include "scriptlib/GSOKUID.h"
 #include "scriptlib/GSOSoup.h"
@@ -44,12 +45,17 @@ const char* const kClasses[] = {"KUID",
                                 "KUIDList",
                                 "StringTable",
                                 "LinkedList",
+                                "OnlineAccess",
+                                "OnlineGroup",
                                 "Image",
                                 "ConstructorsBase",
                                 "Asset",
                                 "RovanaScriptBase",
                                 "RovanaGameObject",
                                 "SecurityToken"};
+
+// As the program does: the online tables are handed in before any registration.
+const bool g_onlineInstalled = (InstallOnlineNatives(), true);
 
 }  // namespace
 

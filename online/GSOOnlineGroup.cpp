@@ -1,0 +1,278 @@
+#include "online/GSOOnlineGroup.h"
+
+#include "gamescript/runtime/Router.h"
+#include "kiv/String.h"
+#include "scriptlib/GSOSoup.h"
+#include "scriptlib/NativeBinding.h"
+#include "scriptlib/ScriptNatives.h"
+
+using namespace GSRuntime;
+using namespace ScriptNatives;
+
+namespace {
+OnlineAccessClientEndpoint& Endpoint() { return OnlineAccessClientEndpoint::Instance(); }
+constexpr uint8_t kMemberAdd = 0;
+constexpr uint8_t kMemberRemove = 0xFF;
+}  // namespace
+
+GSOOnlineGroup::GSOOnlineGroup(GSOOnlineAccess* owner, const Kiv::PString& key, uint32_t mode)
+    : m_owner(owner), m_groupKey(key), m_mode(mode) {
+  AddReference(owner->GetScriptHandle());
+}
+
+GSOOnlineGroup* GSOOnlineGroup::Create(GSOOnlineAccess* owner, const Kiv::PString& key, uint32_t mode) {
+  if (!owner || !owner->GetScriptHandle()) return nullptr;
+  auto* group = new GSOOnlineGroup(owner, key, mode);
+  if (!group->BindScriptClass(ScriptClasses().onlineGroup, owner->Context())) {
+    delete group;
+    return nullptr;
+  }
+  Endpoint().AddGroup(group);
+  if (GSRouter* router = owner->Router()) router->AddNode(group);
+  group->RequestUpdate();
+  group->ConnectGroup();
+  return group;
+}
+
+GSOOnlineGroup::~GSOOnlineGroup() {
+  if (m_owner && !m_groupKey.IsEmpty()) Endpoint().SendGroupClose(m_groupKey);
+  // No event: the object is going.
+  m_status = kClosed;
+  Release();
+}
+
+void GSOOnlineGroup::Update(float seconds) {
+  GSGameObject::Update(seconds);
+  if (m_newMessage) {
+    m_newMessage = false;
+    PostToSelf(this, "OnlineGroup", "ReceiveMessage");
+  }
+  RequestUpdate();
+}
+
+void GSOOnlineGroup::SetStatus(uint32_t status) {
+  if (status == m_status) return;
+  m_status = status;
+  PostToSelf(this, "OnlineGroup", "StatusChange");
+}
+
+void GSOOnlineGroup::ConnectGroup() {
+  if (!m_owner || m_status != kNotConnected) return;
+  m_status = kConnecting;
+  bool queued;
+  if (m_groupKey.IsEmpty()) {
+    m_requestId = Endpoint().SendGroupCreate(m_mode);
+    queued = m_requestId != 0;
+  } else {
+    queued = Endpoint().SendGroupJoin(m_groupKey, m_mode);
+  }
+  // A request that could not be queued leaves the group unconnected, so that
+  // Connect can be tried again.
+  if (!queued) m_status = kNotConnected;
+}
+
+bool GSOOnlineGroup::MatchesRequest(uint32_t id) {
+  return m_status == kConnecting && m_groupKey.IsEmpty() && m_requestId == id;
+}
+
+void GSOOnlineGroup::OnJoined(const Kiv::PString& key, TMEPacket& rest) {
+  m_groupKey = key;
+  m_requestId = 0;
+  SetStatus(kJoined);
+  ReadMembers(rest, true);
+}
+
+void GSOOnlineGroup::OnUsersChanged(TMEPacket& rest) { ReadMembers(rest, false); }
+
+void GSOOnlineGroup::OnClosed() {
+  SetStatus(kClosed);
+  Release();
+}
+
+void GSOOnlineGroup::Release() {
+  Endpoint().RemoveGroup(this);
+  GSOOnlineAccess* owner = m_owner;
+  m_owner = nullptr;
+  // An owner being destroyed has no reference left to give back.
+  if (owner && !owner->Destroying()) ReleaseHandle(owner->GetScriptHandle());
+}
+
+void GSOOnlineGroup::OnClientRemoved(OnlineAccessClientBase* client) {
+  if (m_owner && client == static_cast<OnlineAccessClientBase*>(m_owner)) OnClosed();
+}
+
+bool GSOOnlineGroup::MatchesKey(const Kiv::PString& key) { return m_groupKey == key; }
+
+void GSOOnlineGroup::OnMessage(std::unique_ptr<OnlineGroupMessage> message) {
+  if (!message) return;
+  m_messages.push_back(std::move(message));
+  m_newMessage = true;
+}
+
+int GSOOnlineGroup::PopMessage(std::string& text, SoupRef& soup) {
+  if (!m_owner || Endpoint().GetStatus() != OnlineAccessClientEndpoint::kOnline) return 1;
+  if (m_messages.empty()) return 6;
+  text = std::move(m_messages.front()->text);
+  soup = m_messages.front()->soup;
+  m_messages.pop_front();
+  return 0;
+}
+
+int GSOOnlineGroup::FindMember(std::string_view name) const {
+  for (size_t i = 0; i < m_users.size(); ++i)
+    if (Kiv::CompareNoCase(m_users[i].name.View(), name) == 0) return int(i);
+  return -1;
+}
+
+void GSOOnlineGroup::ReadMembers(TMEPacket& rest, bool replace) {
+  bool changed = false;
+  if (replace && !m_users.empty()) {
+    m_users.clear();
+    changed = true;
+  }
+  const uint16_t count = rest.ReadU16();
+  for (uint16_t i = 0; i < count; ++i) {
+    Member entry;
+    entry.name = rest.ReadPString();
+    entry.status = rest.ReadU8();
+    entry.flags = rest.ReadU32();
+    // A cut-short list ends here: what was read whole stays.
+    if (rest.GetError()) break;
+    const int at = FindMember(entry.name.View());
+    if (entry.status == 0xFF) {
+      if (at < 0) continue;
+      m_users.erase(m_users.begin() + at);
+      PostToSelf(this, "OnlineGroup.UserRemoved", entry.name.View());
+    } else if (at < 0) {
+      m_users.push_back(entry);
+      PostToSelf(this, "OnlineGroup.UserAdded", entry.name.View());
+    } else if (m_users[at].status != entry.status || m_users[at].flags != entry.flags) {
+      m_users[at].status = entry.status;
+      m_users[at].flags = entry.flags;
+      PostToSelf(this, "OnlineGroup.UserStatus", entry.name.View());
+    } else {
+      continue;
+    }
+    changed = true;
+  }
+  if (changed) PostToSelf(this, "OnlineGroup", "UsersChange");
+}
+
+// ---- natives ----
+
+void GSOOnlineGroup::Connect(GSStack&) { ConnectGroup(); }
+
+void GSOOnlineGroup::NativeGetStatus(GSStack& stack) { PushNativeResult(stack, m_status); }
+
+void GSOOnlineGroup::Disconnect(GSStack&) {
+  if (!m_owner) return;
+  if (!m_groupKey.IsEmpty()) Endpoint().SendGroupClose(m_groupKey);
+  SetStatus(kNotConnected);
+}
+
+void GSOOnlineGroup::GetOnlineGroupCookie(GSStack& stack) {
+  PushNativeStringResult(stack, Context(), m_status == kJoined ? m_groupKey.View() : std::string_view());
+}
+
+void GSOOnlineGroup::AddUser(GSStack& stack) {
+  Kiv::PString name;
+  if (!GetNativePStringParameter(stack, 1, name, false) || !m_owner) return;
+  if (FindMember(name.View()) >= 0) return;
+  m_users.push_back({name, 0, 0});
+  Endpoint().SendGroupMember(m_groupKey, kMemberAdd, name);
+}
+
+void GSOOnlineGroup::RemoveUser(GSStack& stack) {
+  Kiv::PString name;
+  if (!GetNativePStringParameter(stack, 1, name, false) || !m_owner) return;
+  const int at = FindMember(name.View());
+  if (at < 0) return;
+  m_users.erase(m_users.begin() + at);
+  Endpoint().SendGroupMember(m_groupKey, kMemberRemove, name);
+}
+
+void GSOOnlineGroup::CountUsers(GSStack& stack) { PushNativeResult(stack, uint32_t(m_users.size())); }
+
+void GSOOnlineGroup::GetIndexedUser(GSStack& stack) {
+  const uint32_t index = uint32_t(GetNativeIntParameter(stack, 1));
+  PushNativeStringResult(stack, Context(),
+                         index < m_users.size() ? m_users[index].name.View() : std::string_view());
+}
+
+void GSOOnlineGroup::FindUser(GSStack& stack) {
+  std::string name;
+  if (!GetNativeStringParameter(stack, 1, name, true)) return PushNativeResult(stack, uint32_t(-1));
+  PushNativeResult(stack, uint32_t(FindMember(name)));
+}
+
+void GSOOnlineGroup::GetUserStatus(GSStack& stack) {
+  const uint32_t index = uint32_t(GetNativeIntParameter(stack, 1));
+  PushNativeResult(stack, index < m_users.size() ? m_users[index].status : 0);
+}
+
+void GSOOnlineGroup::PostMessage(GSStack& stack) {
+  GSOSoup* soup = nullptr;
+  if (!GetNativeParameter(stack, 1, soup, false)) return PushNativeResult(stack, 1);
+  if (!m_owner) return PushNativeResult(stack, OnlineAccessClientEndpoint::kPostNotOnline);
+  if (!m_owner->TakePostCredit()) return PushNativeResult(stack, OnlineAccessClientEndpoint::kPostRefused);
+  PushNativeResult(stack, uint32_t(Endpoint().PostGroupMessage(m_groupKey, soup->Soup(), m_owner->Owner())));
+}
+
+void GSOOnlineGroup::CollectMessage(GSStack& stack) {
+  GSString* text = nullptr;
+  if (!GetNativeGSStringParameter(stack, text)) return PushNativeResult(stack, 1);
+  GSOSoup* soup = nullptr;
+  if (!GetNativeParameter(stack, 2, soup, false)) return PushNativeResult(stack, 1);
+  if (soup->Locked()) {
+    Raise("OnlineGroup.CollectMessage> soup is locked");
+    return PushNativeResult(stack, 1);
+  }
+  std::string got;
+  SoupRef data;
+  const int result = PopMessage(got, data);
+  if (result == 0) {
+    text->Text() = std::move(got);
+    soup->SetSoup(data);
+  }
+  PushNativeResult(stack, uint32_t(result));
+}
+
+void GSOOnlineGroup::SetModeFlags(GSStack& stack) {
+  if (!m_owner) return;
+  Endpoint().SendGroupMode(m_groupKey, uint32_t(GetNativeIntParameter(stack, 1)),
+                           uint32_t(GetNativeIntParameter(stack, 2)));
+}
+
+void GSOOnlineGroup::SetUserModeFlags(GSStack& stack) {
+  Kiv::PString name;
+  if (!GetNativePStringParameter(stack, 1, name, false) || !m_owner) return;
+  Endpoint().SendGroupUserMode(m_groupKey, name, uint32_t(GetNativeIntParameter(stack, 2)),
+                               uint32_t(GetNativeIntParameter(stack, 3)));
+}
+
+void GSOOnlineGroup::GetUserModeFlags(GSStack& stack) {
+  std::string name;
+  if (!GetNativeStringParameter(stack, 1, name, true)) return PushNativeResult(stack, 0);
+  const int at = m_owner ? FindMember(name) : -1;
+  PushNativeResult(stack, at < 0 ? 0 : m_users[size_t(at)].flags);
+}
+
+void GSOOnlineGroup::RegisterNatives(GSMachine& machine) {
+  const char* const c = "OnlineGroup";
+  using G = GSOOnlineGroup;
+  AddNative(machine, c, "$void@OnlineGroup::Connect()", &G::Connect);
+  AddNative(machine, c, "$int@OnlineGroup::GetStatus()", &G::NativeGetStatus);
+  AddNative(machine, c, "$void@OnlineGroup::Disconnect()", &G::Disconnect);
+  AddNative(machine, c, "$string@OnlineGroup::GetOnlineGroupCookie()", &G::GetOnlineGroupCookie);
+  AddNative(machine, c, "$void@OnlineGroup::AddUser(string)", &G::AddUser);
+  AddNative(machine, c, "$void@OnlineGroup::RemoveUser(string)", &G::RemoveUser);
+  AddNative(machine, c, "$int@OnlineGroup::CountUsers()", &G::CountUsers);
+  AddNative(machine, c, "$string@OnlineGroup::GetIndexedUser(int)", &G::GetIndexedUser);
+  AddNative(machine, c, "$int@OnlineGroup::FindUser(string)", &G::FindUser);
+  AddNative(machine, c, "$int@OnlineGroup::GetUserStatus(int)", &G::GetUserStatus);
+  AddNative(machine, c, "$int@OnlineGroup::PostMessage(Soup)", &G::PostMessage);
+  AddNative(machine, c, "$int@OnlineGroup::CollectMessage(string,Soup)", &G::CollectMessage);
+  AddNative(machine, c, "$void@OnlineGroup::SetModeFlags(int,int)", &G::SetModeFlags);
+  AddNative(machine, c, "$void@OnlineGroup::SetUserModeFlags(string,int,int)", &G::SetUserModeFlags);
+  AddNative(machine, c, "$int@OnlineGroup::GetUserModeFlags(string)", &G::GetUserModeFlags);
+}

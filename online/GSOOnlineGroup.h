@@ -1,0 +1,91 @@
+#pragma once
+// The script class "OnlineGroup": a group of users on the online-access
+// service, made or joined through an OnlineAccess object (its owner, on which
+// it holds one script reference until the group closes). It keeps the member
+// list as the service reports it and announces changes to itself as router
+// messages: ("OnlineGroup", "StatusChange"), ("OnlineGroup", "UsersChange"),
+// ("OnlineGroup", "ReceiveMessage") and ("OnlineGroup.UserAdded" /
+// "OnlineGroup.UserRemoved" / "OnlineGroup.UserStatus", member name).
+//
+// Member list on the wire (the rest of service messages 21, 23 and 29):
+//   u16 count, then count times { pstring name, u8 status (0xFF: removed), u32 flags }
+#include <deque>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "online/GSOOnlineAccess.h"
+
+class GSOOnlineGroup : public GSRuntime::GSGameObject,
+                       public OnlineAccessClientEndpoint::OnlineGroup,
+                       public OnlineAccessMessageList {
+public:
+  enum Status : uint32_t { kNotConnected = 0, kConnecting = 1, kJoined = 2, kClosed = 3 };
+  struct Member {
+    Kiv::PString name;
+    uint32_t status = 0;
+    uint32_t flags = 0;
+  };
+
+  // A new group of the owner's context and router (key empty: one to be
+  // made by the service), connected at once; the caller owns its one script
+  // reference. Null when it got no script instance.
+  static GSOOnlineGroup* Create(GSOOnlineAccess* owner, const Kiv::PString& key, uint32_t mode);
+  ~GSOOnlineGroup() override;
+
+  void Update(float seconds) override;
+
+  bool MatchesRequest(uint32_t id) override;
+  void OnJoined(const Kiv::PString& key, TMEPacket& rest) override;
+  void OnUsersChanged(TMEPacket& rest) override;
+  void OnClosed() override;
+  void OnClientRemoved(OnlineAccessClientBase* client) override;
+  bool MatchesKey(const Kiv::PString& key) override;
+  void OnMessage(std::unique_ptr<OnlineGroupMessage> message) override;
+
+  int PopMessage(std::string& text, SoupRef& soup) override;
+  bool HasMessages() const override { return !m_messages.empty(); }
+
+  uint32_t GetStatus() const { return m_status; }
+  const std::vector<Member>& Members() const { return m_users; }
+  GSOOnlineAccess* Owner() const { return m_owner; }
+
+  // Appends the 15 records of "OnlineGroup".
+  static void RegisterNatives(GSRuntime::GSMachine& machine);
+
+  // The natives, in the order of the table.
+  void Connect(GSRuntime::GSStack& stack);
+  void NativeGetStatus(GSRuntime::GSStack& stack);
+  void Disconnect(GSRuntime::GSStack& stack);
+  void GetOnlineGroupCookie(GSRuntime::GSStack& stack);
+  void AddUser(GSRuntime::GSStack& stack);
+  void RemoveUser(GSRuntime::GSStack& stack);
+  void CountUsers(GSRuntime::GSStack& stack);
+  void GetIndexedUser(GSRuntime::GSStack& stack);
+  void FindUser(GSRuntime::GSStack& stack);
+  void GetUserStatus(GSRuntime::GSStack& stack);
+  void PostMessage(GSRuntime::GSStack& stack);
+  void CollectMessage(GSRuntime::GSStack& stack);
+  void SetModeFlags(GSRuntime::GSStack& stack);
+  void SetUserModeFlags(GSRuntime::GSStack& stack);
+  void GetUserModeFlags(GSRuntime::GSStack& stack);
+
+private:
+  GSOOnlineGroup(GSOOnlineAccess* owner, const Kiv::PString& key, uint32_t mode);
+  void ConnectGroup();
+  void SetStatus(uint32_t status);
+  // Leaves the endpoint's list and gives the owner's reference back.
+  void Release();
+  // Reads the member list; `replace` empties the list first.
+  void ReadMembers(TMEPacket& rest, bool replace);
+  int FindMember(std::string_view name) const;
+
+  uint32_t m_status = kNotConnected;
+  GSOOnlineAccess* m_owner = nullptr;
+  Kiv::PString m_groupKey;
+  std::vector<Member> m_users;
+  std::deque<std::unique_ptr<OnlineGroupMessage>> m_messages;
+  bool m_newMessage = false;
+  uint32_t m_mode = 0;
+  uint32_t m_requestId = 0;
+};
