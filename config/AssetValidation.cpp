@@ -204,6 +204,12 @@ bool CheckAssetFolder(ResultsLog& log, const std::string& assetPath) {
 
   CollectUnusedResources();
   Kiv::SingleLock guard(AssetCheckMutex());
+  // Texture descriptions are read once in this check, by the mesh and the
+  // file checks together.
+  struct KeptDescriptions {
+    KeptDescriptions() { KeepTextureDescriptions(true); }
+    ~KeptDescriptions() { KeepTextureDescriptions(false); }
+  } kept;
   DataManager* dm = DataManager::Instance();
   dm->checkOptions[0] = false;
   dm->checkOptions[1] = shipped;

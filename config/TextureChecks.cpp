@@ -1,6 +1,9 @@
 #include "config/TextureChecks.h"
 
+#include <mutex>
 #include <string_view>
+#include <unordered_map>
+#include <utility>
 
 #include "config/AssetPaths.h"
 #include "config/Container.h"
@@ -54,7 +57,19 @@ void ReadPiece(std::string_view piece, Settings& out) {
   name("Alpha=", out.alpha);
 }
 
-bool ReadSettings(const std::string& path, Settings& out) {
+// What an asset check has read of its descriptions: the mesh checks and
+// the file checks both read them, each file once per check.
+struct DescriptionCache {
+  std::mutex mutex;
+  bool keeping = false;
+  std::unordered_map<std::string, std::pair<bool, Settings>> read;
+};
+DescriptionCache& Descriptions() {
+  static DescriptionCache cache;
+  return cache;
+}
+
+bool ReadSettingsFile(const std::string& path, Settings& out) {
   if (Kiv::File::FileSize(path) > kMaxSettingsBytes) return false;
   std::string text;
   if (!Kiv::File::ReadWholeFile(path, text, kMaxSettingsBytes)) return false;
@@ -67,6 +82,16 @@ bool ReadSettings(const std::string& path, Settings& out) {
     rest.remove_prefix(end);
   }
   return true;
+}
+
+bool ReadSettings(const std::string& path, Settings& out) {
+  DescriptionCache& cache = Descriptions();
+  std::lock_guard<std::mutex> lock(cache.mutex);
+  if (!cache.keeping) return ReadSettingsFile(path, out);
+  auto [it, made] = cache.read.try_emplace(path);
+  if (made) it->second.first = ReadSettingsFile(path, it->second.second);
+  if (it->second.first) out = it->second.second;
+  return it->second.first;
 }
 
 class Walker {
@@ -208,6 +233,13 @@ private:
 
 bool ValidateTextureFiles(const std::string& topFolder, const std::string& currentFolder) {
   return Walker(topFolder).Walk(currentFolder);
+}
+
+void KeepTextureDescriptions(bool keep) {
+  DescriptionCache& cache = Descriptions();
+  std::lock_guard<std::mutex> lock(cache.mutex);
+  cache.keeping = keep;
+  cache.read.clear();
 }
 
 bool ReadTexturePrimary(const std::string& descriptionPath, std::string& primary) {

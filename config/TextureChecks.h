@@ -12,6 +12,10 @@ namespace OBLLib {
 // relative to topFolder. True when nothing was reported. Files are only read.
 bool ValidateTextureFiles(const std::string& topFolder, const std::string& currentFolder);
 
+// While kept (during one asset check), each description is read once and
+// its content kept; turning keeping on or off forgets what was kept.
+void KeepTextureDescriptions(bool keep);
+
 // The image a texture description ("*.texture.txt") names on its "Primary="
 // line (the last such line wins). False when the file does not read or has
 // no such line.

@@ -238,11 +238,12 @@ bool MeshDataLoader::Site(const std::string& contentFolder, const std::string& a
                           MeshCheckSite& out) {
   if (contentFolder.empty()) return false;
   // A fresh content database per asset: what one asset loaded is not kept
-  // while the next is checked.
+  // while the next is checked, and nothing is known of its files yet.
   const std::string key = contentFolder + '\n' + assetFolder;
   if (!m_database || key != m_folder) {
     m_database = std::make_unique<Kiv::ResourceDatabase>(contentFolder);
     m_folder = key;
+    m_files.clear();  // files may change between checks
   }
   out.database = m_database.get();
   out.display = m_display;

@@ -106,8 +106,8 @@ private:
 };
 
 // The loader the schema manager's mesh check and the legacy mesh tables use:
-// one content folder per asset under check, texture descriptions read once
-// per run.
+// one content folder per asset under check, each texture file asked about
+// once per asset.
 class MeshDataLoader : public OBLLib::MeshLoader, public OBLLib::MeshProbe {
 public:
   // Without a display and manager, those of the schema manager's scene.

@@ -11,8 +11,8 @@ RovanaInfluenceMesh::RovanaInfluenceMesh(const RovanaInfluenceMesh& other) : m_b
   BuildTree();
 }
 
-void RovanaInfluenceMesh::BuildFromDefinition(std::span<const Kiv::InfluenceDefinition> records, bool hardware,
-                                              uint32_t setCount) {
+void RovanaInfluenceMesh::BuildFromDefinition(std::span<const Kiv::InfluenceDefinition> records,
+                                              bool hardware, uint32_t setCount) {
   m_bones.assign(records.size(), InfluenceBone{});
   m_root = nullptr;
   m_frameStamps.assign(setCount, 0);

@@ -165,3 +165,22 @@ TEST_F(TextureChecksTest, LinksOutOfTheAssetAreMissing) {
 }
 
 }  // namespace
+
+// During one asset check a description is read once for every check that
+// asks; outside a check every read sees the file as it is.
+TEST_F(TextureChecksTest, DescriptionsKeptForOneCheck) {
+  Write("a.texture.txt", "Tile=st\nPrimary=a.png");
+  const std::string path = Root() + "a.texture.txt";
+  std::string primary;
+  OBLLib::KeepTextureDescriptions(true);
+  ASSERT_TRUE(OBLLib::ReadTexturePrimary(path, primary));
+  EXPECT_EQ(primary, "a.png");  // the last line, without a line end
+  Write("a.texture.txt", "Primary=b.png\n");
+  ASSERT_TRUE(OBLLib::ReadTexturePrimary(path, primary));
+  EXPECT_EQ(primary, "a.png");
+  OBLLib::KeepTextureDescriptions(false);
+  ASSERT_TRUE(OBLLib::ReadTexturePrimary(path, primary));
+  EXPECT_EQ(primary, "b.png");
+  Write("a.texture.txt", "Tile=st\n");
+  EXPECT_FALSE(OBLLib::ReadTexturePrimary(path, primary));
+}

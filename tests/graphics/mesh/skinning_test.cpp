@@ -24,13 +24,15 @@ Kiv::VertexInfluence Influence(uint32_t vertex, float weight, float x, float y) 
 std::vector<Kiv::InfluenceDefinition> TwoBoneBar() {
   std::vector<Kiv::InfluenceDefinition> bones(2);
   bones[0].name = PString("root");
-  bones[0].references = {{0, {Influence(0, 1, 0, 0), Influence(1, 1, 0, 1), Influence(2, 0.5f, 1, 0),
-                              Influence(3, 0.5f, 1, 1)}}};
+  bones[0].references = {
+      {0,
+       {Influence(0, 1, 0, 0), Influence(1, 1, 0, 1), Influence(2, 0.5f, 1, 0), Influence(3, 0.5f, 1, 1)}}};
   bones[1].name = PString("tip");
   bones[1].parentName = PString("root");
   bones[1].position[0] = 1;
-  bones[1].references = {{0, {Influence(2, 0.5f, 0, 0), Influence(3, 0.5f, 0, 1), Influence(4, 1, 1, 0),
-                              Influence(5, 1, 1, 1)}}};
+  bones[1].references = {
+      {0,
+       {Influence(2, 0.5f, 0, 0), Influence(3, 0.5f, 0, 1), Influence(4, 1, 1, 0), Influence(5, 1, 1, 1)}}};
   return bones;
 }
 
@@ -88,7 +90,7 @@ TEST(Skinning, ATwoBoneBarBendsWhereItsSecondBoneTurns) {
 TEST(Skinning, UnboundBonesOrphansAndVerticesOutsideTheChunk) {
   auto bones = TwoBoneBar();
   bones[1].references[0].vertices.push_back(Influence(6, 1, 5, 5));  // past the chunk's end
-  bones[1].rotation[0] = 0;  // rest rotation: a quarter turn about z
+  bones[1].rotation[0] = 0;                                          // rest rotation: a quarter turn about z
   bones[1].rotation[1] = 1;
   bones[1].rotation[3] = -1;
   bones[1].rotation[4] = 0;
