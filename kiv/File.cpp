@@ -825,6 +825,10 @@ bool WriteAll(int fd, const void* data, size_t size) {
 // write to the same target removes it. Where the file system cannot make
 // unnamed files the temporary name is used for the whole write.
 bool File::ReplaceFileAtomic(std::string_view path, const void* data, size_t size, bool sync) {
+  return ReplaceFileAtomic(path, std::vector<Piece>{{data, size}}, sync);
+}
+
+bool File::ReplaceFileAtomic(std::string_view path, const std::vector<Piece>& pieces, bool sync) {
   std::optional<std::string> target = ResolvePathForCreate(path);
   if (!target) return false;
   if (IsDirectory(*target)) return FailText("is a folder, not a file:", *target);
@@ -855,7 +859,8 @@ bool File::ReplaceFileAtomic(std::string_view path, const void* data, size_t siz
     return result;
   };
   if (!StepAllowed("write")) return abandon(FailText("injected failure writing", *target));
-  if (!WriteAll(fd, data, size)) return abandon(Fail("cannot write", *target, errno));
+  for (const Piece& piece : pieces)
+    if (!WriteAll(fd, piece.data, piece.size)) return abandon(Fail("cannot write", *target, errno));
   if (!StepAllowed("sync")) return abandon(FailText("injected failure syncing", *target));
   if (sync && ::fsync(fd) != 0) return abandon(Fail("cannot sync", *target, errno));
   // Keep the old file's permissions when there is one.

@@ -110,6 +110,13 @@ public:
   // but a crash of the machine may leave the new name short; for files that
   // are made again from their sources.
   static bool ReplaceFileAtomic(std::string_view path, const void* data, size_t size, bool sync = true);
+  // The same with the file's bytes in pieces, written one after the other: a
+  // caller that builds a file in parts need not join them in memory first.
+  struct Piece {
+    const void* data;
+    size_t size;
+  };
+  static bool ReplaceFileAtomic(std::string_view path, const std::vector<Piece>& pieces, bool sync = true);
   static bool ReplaceFileAtomic(std::string_view path, std::string_view bytes) {
     return ReplaceFileAtomic(path, bytes.data(), bytes.size());
   }

@@ -58,9 +58,8 @@ void PrintUsage(const char* argv0) {
 // the error count (0 or 1); messages only when there is a log.
 int WriteLibraryFile(CompileUnit& unit, const char* sourceName, const std::string& path, CompileLog* log,
                      bool exactPath) {
-  Utils::ByteBuffer buffer;
-  buffer.Init(1024);
-  if (!unit.WriteLibrary(buffer, log, sourceName)) {
+  LibraryBytes bytes;
+  if (!unit.WriteLibrary(bytes, log, sourceName)) {
     if (log) {
       if (exactPath)
         log->Addf("Internal Compiler Error on '%s'.\n", sourceName);
@@ -71,7 +70,9 @@ int WriteLibraryFile(CompileUnit& unit, const char* sourceName, const std::strin
   }
   // A library is made again from its source at any time: it is replaced
   // whole, without waiting for the disk.
-  if (!Kiv::File::ReplaceFileAtomic(path, buffer.Data(), buffer.Length(), false)) {
+  const std::vector<Kiv::File::Piece> pieces{{bytes.head.Data(), bytes.head.Position()},
+                                             {bytes.rest.Data(), bytes.rest.Position()}};
+  if (!Kiv::File::ReplaceFileAtomic(path, pieces, false)) {
     if (log) {
       if (exactPath)
         log->Addf("Unable to open output file: '%s'.\n", path.c_str());
@@ -348,6 +349,11 @@ int CompileToFile(const char* source, const char* outputFile, CompileLog* log) {
 }
 
 bool CompileUnit::WriteLibrary(Utils::ByteBuffer& buffer, CompileLog* log, const char* sourceName) {
+  LibraryBytes bytes;
+  return WriteLibrary(bytes, log, sourceName) && JoinLibrary(bytes, buffer, log);
+}
+
+bool CompileUnit::WriteLibrary(LibraryBytes& bytes, CompileLog* log, const char* sourceName) {
   LibrarySource source;
   source.name = sourceName;
   source.sourceCrc = m_root.sourceCrc;
@@ -358,7 +364,7 @@ bool CompileUnit::WriteLibrary(Utils::ByteBuffer& buffer, CompileLog* log, const
   m_root.declarations = nullptr;
   m_root.fileName = nullptr;
   m_root.stringPool.FreeAll();
-  return WriteLibraryImage(buffer, m_symbols, m_image, source, log);
+  return WriteLibraryImage(bytes, m_symbols, m_image, source, log);
 }
 
 int CompilerMain(int argc, char** argv) {

@@ -75,6 +75,8 @@ public:
   // releasing the main file's syntax tree first. False (with a message in the
   // log) when it cannot be built.
   bool WriteLibrary(Utils::ByteBuffer& buffer, CompileLog* log, const char* sourceName);
+  // The same in the two parts of the file, as stored without joining them.
+  bool WriteLibrary(LibraryBytes& bytes, CompileLog* log, const char* sourceName);
   // The index of the text in the library's string table, interning it once.
   uint32_t InternString(std::string_view text) { return m_image.InternString(text); }
 

@@ -43,7 +43,7 @@ public:
   Writer(GSSymbolTable& symbols, LibraryImage& image, CompileLog* log)
       : m_symbols(symbols), m_image(image), m_log(log) {}
 
-  bool Write(Utils::ByteBuffer& out, const LibrarySource& source);
+  bool Write(LibraryBytes& out, const LibrarySource& source);
 
 private:
   bool Fail(const char* text) {
@@ -267,11 +267,12 @@ bool Writer::WriteClass(ImageWriter& w, const GSCClass& cls, const std::vector<G
   return true;
 }
 
-bool Writer::Write(Utils::ByteBuffer& out, const LibrarySource& source) {
+bool Writer::Write(LibraryBytes& out, const LibrarySource& source) {
   // Function tables first: their entries must carry import indexes before the
   // import chunks are written.
   std::vector<std::vector<GSFunctionSymbolExt>> tables(m_image.classes.size());
   for (std::size_t i = 0; i < m_image.classes.size(); ++i) {
+    if (!m_image.classes[i]) return Fail("Internal Compiler Error: the classes' code was written before.");
     GSClassSymbol* k = m_image.classes[i]->symbol;
     const int64_t slots = int64_t(k->functionBase) + k->ownFunctions;
     // Slots are 16-bit fields of the records and of the call instructions.
@@ -285,16 +286,21 @@ bool Writer::Write(Utils::ByteBuffer& out, const LibrarySource& source) {
 
   // Chunks 4, 5 and 6 in their own buffer: they intern names, and the string
   // table must be complete before it is written.
-  ImageWriter tail;
+  ImageWriter& tail = out.rest;
   tail.Reserve(4096);
   if (!WriteImports(tail)) return false;
   const std::size_t classesStart = tail.BeginChunk(GSRuntime::kChunkClasses);
   tail.U32(static_cast<uint32_t>(m_image.classes.size()));
-  for (std::size_t i = 0; i < m_image.classes.size(); ++i)
+  for (std::size_t i = 0; i < m_image.classes.size(); ++i) {
     if (!WriteClass(tail, *m_image.classes[i], tables[i])) return false;
+    // Its code is in the library now: given back, so the generated code and
+    // the library are not held whole at once.
+    m_image.classes[i].reset();
+    std::vector<GSFunctionSymbolExt>().swap(tables[i]);
+  }
   tail.EndChunk(classesStart);
 
-  ImageWriter w;
+  ImageWriter& w = out.head;
   w.U32(0);
   w.U32(GSRuntime::kLibraryMagic);
   w.F32(GSRuntime::kLibraryVersion);
@@ -332,8 +338,6 @@ bool Writer::Write(Utils::ByteBuffer& out, const LibrarySource& source) {
   // A size word that could not be filled in would leave a library whose
   // sizes do not describe its data.
   if (tail.Failed() || w.Failed()) return Fail("Internal Compiler Error: a chunk size could not be written.");
-  if (!w.CopyTo(out) || !tail.CopyTo(out))
-    return Fail("Internal Compiler Error: out of memory while writing the library.");
   return true;
 }
 
@@ -354,9 +358,21 @@ void LibraryImage::Clear() {
   classes.clear();
 }
 
-bool WriteLibraryImage(Utils::ByteBuffer& out, GSSymbolTable& symbols, LibraryImage& image,
+bool WriteLibraryImage(LibraryBytes& out, GSSymbolTable& symbols, LibraryImage& image,
                        const LibrarySource& source, CompileLog* log) {
   return Writer(symbols, image, log).Write(out, source);
+}
+
+bool WriteLibraryImage(Utils::ByteBuffer& out, GSSymbolTable& symbols, LibraryImage& image,
+                       const LibrarySource& source, CompileLog* log) {
+  LibraryBytes bytes;
+  return WriteLibraryImage(bytes, symbols, image, source, log) && JoinLibrary(bytes, out, log);
+}
+
+bool JoinLibrary(const LibraryBytes& bytes, Utils::ByteBuffer& out, CompileLog* log) {
+  if (bytes.head.CopyTo(out) && bytes.rest.CopyTo(out)) return true;
+  if (log) log->Add("Internal Compiler Error: out of memory while writing the library.");
+  return false;
 }
 
 }  // namespace GSCompiler

@@ -60,9 +60,22 @@ struct LibrarySource {
   std::vector<GSDependentSymbol*> files;  // by file index; 0 is the main file
 };
 
+// A library as built: the header, dependencies and string table, then the
+// imports and classes; the file is the one followed by the other. Kept apart
+// so that a large library is not held twice to join them.
+struct LibraryBytes {
+  ImageWriter head, rest;
+};
+
 // Writes the whole library into `out`. False, with a message in `log`, when a
 // class cannot be written, a table does not describe its records, or the
-// buffer failed; `out` must then not be stored.
+// buffer failed; `out` must then not be stored. Each class's code is given
+// back once it is written, so an image is written once.
+bool WriteLibraryImage(LibraryBytes& out, GSSymbolTable& symbols, LibraryImage& image,
+                       const LibrarySource& source, CompileLog* log);
+// Appends both parts to `out`; false, with a message, when it has no room.
+bool JoinLibrary(const LibraryBytes& bytes, Utils::ByteBuffer& out, CompileLog* log);
+// The same joined in one buffer.
 bool WriteLibraryImage(Utils::ByteBuffer& out, GSSymbolTable& symbols, LibraryImage& image,
                        const LibrarySource& source, CompileLog* log);
 

@@ -151,6 +151,21 @@ TEST_F(FileTest, BadPathsAndFoldersGiveFailuresNotCrashes) {
   EXPECT_FALSE(File::ReadWholeFile(root + "/sub/file.txt", bytes, 0));  // above the size cap
 }
 
+TEST_F(FileTest, AtomicReplaceWritesPiecesInOrder) {
+  const std::string path = root + "/lib.bin";
+  const std::string head = "head|", body(100000, 'b'), tail = "|tail";
+  ASSERT_TRUE(File::ReplaceFileAtomic(
+      path,
+      {{head.data(), head.size()}, {nullptr, 0}, {body.data(), body.size()}, {tail.data(), tail.size()}}));
+  EXPECT_EQ(Slurp("lib.bin"), head + body + tail);
+  File::SetFaultInjector([](std::string_view s) { return s != "write"; });
+  EXPECT_FALSE(File::ReplaceFileAtomic(path, {{tail.data(), tail.size()}}, false));
+  File::SetFaultInjector(nullptr);
+  EXPECT_EQ(Slurp("lib.bin"), head + body + tail);
+  ASSERT_TRUE(File::ReplaceFileAtomic(path, std::vector<File::Piece>{}, false));
+  EXPECT_EQ(Slurp("lib.bin"), "");
+}
+
 TEST_F(FileTest, AtomicReplaceWritesAndFailedStepsLeaveTheOldFileWhole) {
   std::string path = root + "/settings.txt";
   ASSERT_TRUE(File::ReplaceFileAtomic(path, "first version"));

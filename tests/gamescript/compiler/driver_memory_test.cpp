@@ -85,3 +85,34 @@ TEST(DriverMemory, TreeOfALargeSourceIsBoundedByItsLargestClass) {
   EXPECT_EQ(many.peakTreeBytes, few.peakTreeBytes);
   EXPECT_LT(many.peakTreeBytes, many.sourceBytes / 16);
 }
+
+// The library stored in two parts is byte for byte the joined one; a unit's
+// code is given back as it is written, so a second write is refused rather
+// than giving a library without its classes.
+TEST(DriverMemory, LibraryInPartsIsTheJoinedLibraryAndIsWrittenOnce) {
+  CodegenTest::TempDir t;
+  t.Write("many.gs", ManyClasses(30));
+  ClearIncludePaths();
+  AppendIncludePath({t.Path(), {}});
+  CompileLog log;
+  CompileUnit joined, parts;
+  ASSERT_EQ(joined.Compile("many.gs", &log), 0);
+  ASSERT_EQ(parts.Compile("many.gs", &log), 0);
+  ClearIncludePaths();
+  Utils::ByteBuffer buffer;
+  buffer.Init(1024);
+  ASSERT_TRUE(joined.WriteLibrary(buffer, &log, "many.gs"));
+  LibraryBytes bytes;
+  ASSERT_TRUE(parts.WriteLibrary(bytes, &log, "many.gs"));
+  ASSERT_GT(bytes.head.Position(), 0u);
+  ASSERT_GT(bytes.rest.Position(), 0u);
+  std::string stored(reinterpret_cast<const char*>(bytes.head.Data()), bytes.head.Position());
+  stored.append(reinterpret_cast<const char*>(bytes.rest.Data()), bytes.rest.Position());
+  EXPECT_EQ(stored, std::string(reinterpret_cast<const char*>(buffer.Data()), buffer.Length()));
+
+  ASSERT_EQ(log.Count(), 0u);
+  LibraryBytes again;
+  EXPECT_FALSE(parts.WriteLibrary(again, &log, "many.gs"));
+  ASSERT_EQ(log.Count(), 1u);
+  EXPECT_STREQ(log.At(0), "Internal Compiler Error: the classes' code was written before.");
+}
