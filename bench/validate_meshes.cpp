@@ -33,8 +33,7 @@ namespace {
 constexpr int kAssets = 1000;
 
 std::string MakeConfig(int i) {
-  return "kuid <kuid:900:" + std::to_string(i) +
-         ">\nkind scenery\nusername \"Asset " + std::to_string(i) +
+  return "kuid <kuid:900:" + std::to_string(i) + ">\nkind scenery\nusername \"Asset " + std::to_string(i) +
          "\"\nrovana-build 3.4\nauthor \"Bench Works\"\ncategory-class BU\n"
          "mesh-table\n{\n  default\n  {\n    mesh \"body.im\"\n    auto-create 1\n  }\n"
          "  shadow\n  {\n    mesh \"shadow.im\"\n    auto-create 0\n  }\n}\n";
@@ -129,8 +128,8 @@ int main(int argc, char** argv) {
     }));
   }
   char note[160];
-  std::snprintf(note, sizeof note, "(best of 5; spread %.0f%% / %.0f%%; %d errors)", BenchReport::SpreadPercent(project),
-                BenchReport::SpreadPercent(reference), errors);
+  std::snprintf(note, sizeof note, "(best of 5; spread %.0f%% / %.0f%%; %d errors)",
+                BenchReport::SpreadPercent(project), BenchReport::SpreadPercent(reference), errors);
   BenchReport::Figure("validate 1,000 assets with meshes vs cat of their files",
                       *std::min_element(project.begin(), project.end()),
                       *std::min_element(reference.begin(), reference.end()), "s", note);
@@ -139,7 +138,8 @@ int main(int argc, char** argv) {
 
   // Opens of the texture descriptions in a fresh process under strace.
   const std::string trace = dir + "/trace.txt";
-  if (Spawn({"strace", "-f", "-qq", "-e", "trace=open,openat", "-o", trace, argv[0], "--validate", dir}) == 0) {
+  if (Spawn({"strace", "-f", "-qq", "-e", "trace=open,openat", "-o", trace, argv[0], "--validate", dir}) ==
+      0) {
     std::ifstream in(trace);
     std::string line;
     size_t opens = 0;

@@ -7,6 +7,7 @@
 #include "config/ErrorHandler.h"
 #include "config/Messages.h"
 #include "config/TextureChecks.h"
+#include "graphics/mesh/RovanaIndexedMeshInstance.h"
 #include "kiv/File.h"
 #include "kiv/String.h"
 
@@ -167,7 +168,9 @@ bool MeshData::Load(const Kiv::PString& name, OBLLib::Container* context) {
     return false;
   }
   m_loaded = true;
-  m_polygons = definition->GetTotalFaces();
+  // The count an instance of the mesh gives; the instance is not kept, as
+  // the resource it would point into goes with the asset's content folder.
+  m_polygons = RovanaIndexedMeshInstance(definition).GetPolygonCount();
   Collect(*definition, *resource);
   resource->Unlock();
   return true;
