@@ -109,8 +109,8 @@ bool RovanaBaseSpec::LoadScriptInfo() {
   // An asset the database does not know yet (a folder checked before it is
   // installed) is described by its own config.
   if (!GetAssetScriptInfo(GetKUID(), script, cls)) {
-    SoupRef config;
-    if (!LoadAssetConfig(AssetFolder(), config) || !GetScriptInfoFromConfig(config, script, cls))
+    SoupRef config = m_scriptInfoConfig;
+    if ((!config && !LoadAssetConfig(AssetFolder(), config)) || !GetScriptInfoFromConfig(config, script, cls))
       return false;
   }
   m_scriptFile = Kiv::PString(script);
@@ -254,9 +254,10 @@ SpecRef SpecRegistry::FindOrCreate(const KUID& kuid, const SpecFilter& filter, b
 }
 
 SpecRef SpecRegistry::CreateSpecFromFolder(const KUID& kuid, const std::string& folder,
-                                           const SpecFilter& filter, bool skipPreparation) {
-  SoupRef config;
-  if (!LoadAssetConfig(folder, config) || config.CountTags() == 0) return {};
+                                           const SpecFilter& filter, bool skipPreparation,
+                                           const SoupRef& given) {
+  SoupRef config = given;
+  if ((!config && !LoadAssetConfig(folder, config)) || config.CountTags() == 0) return {};
   Kiv::File::Path path(folder);
   const std::string name = path.GetFileName();
   path.RemoveFileName();

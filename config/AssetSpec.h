@@ -111,8 +111,12 @@ public:
   void GetIncludeKUIDs(std::vector<KUID>& out) const;
   // Reads the script file and class from the database; the library file name
   // is the script's file name with the extension "gsl". False when the
-  // database has no script for the asset.
+  // database has no script for the asset. Without the database, the config
+  // set by SetScriptInfoConfig answers, else the folder's config is read.
   bool LoadScriptInfo();
+  // The asset's config as already read, for LoadScriptInfo while it is set
+  // (null: read the folder's config again).
+  void SetScriptInfoConfig(const SoupRef& config) { m_scriptInfoConfig = config; }
 
   // Compiles what is stale of the asset's scripts into the cache and
   // registers every library with the script machine, once per process (a
@@ -142,6 +146,7 @@ private:
                         const std::string& primary, ResultsLog& log);
 
   bool m_cacheResult = false;
+  SoupRef m_scriptInfoConfig;
   Kiv::PString m_scriptFile;
   Kiv::PString m_scriptClass;
   Kiv::PString m_libraryFile;
@@ -234,9 +239,10 @@ public:
   // Loads the folder's config and makes a spec through the factory named by
   // its "kind" (ignoring case), else the default factory, else a plain
   // RovanaBaseSpec. Null when the config does not load or has no tags, the
-  // filter rejects the spec, or preparation finds it invalid.
+  // filter rejects the spec, or preparation finds it invalid. A config given
+  // (not null) is the folder's, already read: it is used as it is.
   SpecRef CreateSpecFromFolder(const KUID& kuid, const std::string& folder, const SpecFilter& filter,
-                               bool skipPreparation);
+                               bool skipPreparation, const SoupRef& config = SoupRef());
 
   // Deletes every spec without holders, clearing its safe pointers. True
   // when anything was deleted.

@@ -9,6 +9,7 @@
 #include "config/DataManager.h"
 #include "config/ErrorHandler.h"
 #include "config/Export.h"
+#include "config/LegacyUpgrade.h"
 #include "config/ScriptCache.h"
 #include "config/Messages.h"
 #include "config/TagNames.h"
@@ -58,7 +59,7 @@ Kiv::PString InterfaceTextToLocal(const char* text) {
 }
 
 bool ValidateAssetConfig(const Kiv::PString& assetName, const Kiv::File::Path& configPath, ResultsLog& log,
-                         Container* container) {
+                         Container* container, SoupRef* asRead) {
   DataManager* dm = DataManager::Instance();
   dm->LoadSchema();
   Kiv::File::Path folder = configPath;
@@ -110,6 +111,7 @@ bool ValidateAssetConfig(const Kiv::PString& assetName, const Kiv::File::Path& c
   }
   dm->LoadSchema();
   const bool ok = container->SetupRoot(soup);
+  if (asRead && !BuildIsUpgradedInMemory(dm->build)) *asRead = soup;
   if (eh) {
     for (const ErrorHandler::Entry& entry : eh->GetEntries()) {
       if (entry.severity == ErrorHandler::kMessage) continue;
@@ -216,15 +218,17 @@ bool CheckAssetFolder(ResultsLog& log, const std::string& assetPath) {
   dm->configFileName = Kiv::PString(name);
 
   const int errorsBefore = log.ErrorCount();
+  // The compile works from the config read here rather than reading it again.
+  SoupRef asRead;
   {
     Container root;
-    if (ValidateAssetConfig(Kiv::PString(key), config, log, &root)) ValidateAssetFiles(root, log);
+    if (ValidateAssetConfig(Kiv::PString(key), config, log, &root, &asRead)) ValidateAssetFiles(root, log);
     dm->ClearLiveObjects();
     dm->meshFailure = false;
   }
   // Warnings do not stop the compile; errors do.
   if (log.ErrorCount() != errorsBefore) return false;
-  return UMBCompileAsset(log, path);
+  return UMBCompileAsset(log, path, asRead);
 }
 
 }  // namespace OBLLib

@@ -20,9 +20,11 @@ float ReadConfigBuild(const SoupRef& config);
 // about obsolete kinds and otherwise sets the config up in the container
 // (a temporary one when null): legacy upgrade, kind mapping, import and
 // container checks. Every error and warning found becomes a result with the
-// config's KUID. True when the set-up succeeded (or was skipped).
+// config's KUID. True when the set-up succeeded (or was skipped). When
+// asRead is given it receives the config as it was read, if the set-up left it
+// so (a legacy build is rewritten in memory: then it stays null).
 bool ValidateAssetConfig(const Kiv::PString& assetName, const Kiv::File::Path& configPath, ResultsLog& log,
-                         Container* container);
+                         Container* container, SoupRef* asRead = nullptr);
 
 // The file half of the check of an asset whose config set up in the
 // container: its texture files, then the export of the container (which runs

@@ -255,9 +255,6 @@ ContentFolder* DataManager::SetCurrentAsset(const Kiv::PString& assetName, const
   assetFolder = folder;
   contentFolder = Kiv::File::Path(assetName.View()).IsAbsolute() ? assetName.Str()
                                                                  : GetContentFolderPath(assetName.View());
-  std::string relative;
-  assetContentKey.clear();
-  if (!SplitContentPath(folder.Str(), assetContentKey, relative)) assetContentKey.clear();
   std::string root = GetContentRootPath();
   std::string path = root.empty() ? assetName.Str() : Kiv::File::Path(root).Join(assetName.View()).Str();
   m_assetFolderHandle = OpenContentFolder(path);

@@ -176,8 +176,7 @@ public:
   bool borrowedMesh = false;
   bool checkOptions[2] = {false, false};
   Kiv::File::Path assetFolder;
-  std::string contentFolder;    // on-disk folder the asset folder is relative to ("" when unknown)
-  std::string assetContentKey;  // content folder key of the asset folder ("" when none)
+  std::string contentFolder;  // on-disk folder the asset folder is relative to ("" when unknown)
   Kiv::PString configFileName;
   float build = 3.4f;
 

@@ -155,11 +155,14 @@ void RemoveUnknownAssetTags(SoupRef& c) {
     });
 }
 
-void UpgradeContainerBuild(SoupRef& config) {
-  const float build = DataManager::Instance()->build;
+bool BuildIsUpgradedInMemory(float build) {
   const float hundredths = build * 100.0f;
   // A build that is not a finite number counts as old.
-  if (std::isfinite(hundredths) && hundredths >= 290.0f) return;
+  return !(std::isfinite(hundredths) && hundredths >= 290.0f);
+}
+
+void UpgradeContainerBuild(SoupRef& config) {
+  if (!BuildIsUpgradedInMemory(DataManager::Instance()->build)) return;
   UpgradeLegacyAsset(config);
   config.SetNamedTagFloat(kRovanaBuild, 2.9f);
 }

@@ -14,6 +14,9 @@ namespace OBLLib {
 // build of the asset under check, times 100, truncated) the config is
 // upgraded and its "rovana-build" set to 2.9.
 void UpgradeContainerBuild(SoupRef& config);
+// True when UpgradeContainerBuild rewrites a config of this build (the schema
+// manager's build).
+bool BuildIsUpgradedInMemory(float build);
 // Every upgrade step in order, whatever the build.
 void UpgradeLegacyAsset(SoupRef& config);
 

@@ -273,7 +273,7 @@ bool RovanaBaseSpec::CompileAndCheck(ResultsLog& log) {
   return true;
 }
 
-bool UMBCompileAsset(ResultsLog& log, const std::string& folder) {
+bool UMBCompileAsset(ResultsLog& log, const std::string& folder, const SoupRef& given) {
   KUID kuid;  // null until the config gives it
   if (!g_nativesRegistered) {
     g_nativesRegistered = !Registrar() || Registrar()();
@@ -283,8 +283,8 @@ bool UMBCompileAsset(ResultsLog& log, const std::string& folder) {
       return false;
     }
   }
-  SoupRef config;
-  if (!LoadAssetConfig(folder, config)) {
+  SoupRef config = given;
+  if (!config && !LoadAssetConfig(folder, config)) {
     OBLLib::AddAssetResult(log, ResultsLog::kError, kuid, "UMBCompileAsset unable to load asset config");
     return false;
   }
@@ -308,7 +308,8 @@ bool UMBCompileAsset(ResultsLog& log, const std::string& folder) {
       UMBScript_RovanaBaseSpecFactory factory;
       registry->SetDefaultFactory(&factory);
       spec = registry->CreateSpecFromFolder(
-          kuid, folder, [](GizmokitSpec& s) { return dynamic_cast<RovanaBaseSpec*>(&s) != nullptr; }, false);
+          kuid, folder, [](GizmokitSpec& s) { return dynamic_cast<RovanaBaseSpec*>(&s) != nullptr; }, false,
+          config);
       registry->SetDefaultFactory(nullptr);
     }
     base = spec.AsBase();
@@ -325,7 +326,12 @@ bool UMBCompileAsset(ResultsLog& log, const std::string& folder) {
     OBLLib::AddAssetResult(log, ResultsLog::kError, kuid, "Failed to load asset for compilation");
     return false;
   }
-  if (!base->CompileAndCheck(log)) {
+  // The script details come from the config in hand for this compile only: a
+  // spec kept in the registry reads its folder again later.
+  base->SetScriptInfoConfig(config);
+  const bool compiled = base->CompileAndCheck(log);
+  base->SetScriptInfoConfig(SoupRef());
+  if (!compiled) {
     OBLLib::AddAssetResult(log, ResultsLog::kError, kuid, "Failed to compile asset");
     return false;
   }

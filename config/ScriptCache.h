@@ -9,6 +9,8 @@
 #include <string>
 #include <string_view>
 
+#include "foundation/Soup.h"
+
 class ResultsLog;
 
 // The cache file name "%08x%08x.gsl" of a pair.
@@ -23,5 +25,6 @@ uint32_t ScriptPathChecksum(std::string_view sourcePath);
 void SetScriptNativesRegistrar(std::function<bool()> registrar);
 
 // Compiles and checks the scripts of the asset in folder (its spec is found
-// or made), adding a result for each problem. False on failure.
-bool UMBCompileAsset(ResultsLog& log, const std::string& folder);
+// or made), adding a result for each problem. False on failure. config, when
+// not null, is the folder's config already read (it is not read again).
+bool UMBCompileAsset(ResultsLog& log, const std::string& folder, const SoupRef& config = SoupRef());

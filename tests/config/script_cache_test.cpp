@@ -244,6 +244,34 @@ TEST_F(ScriptCacheTest, IncludedAssetsFollowedOnceFromBuildTwoPointNine) {
   EXPECT_NE(lines.find("Syntax error in script"), std::string::npos) << lines;
 }
 
+// The asset check hands over the config it has read: the compile and its
+// spec work from it, with or without the database, and never read the folder's
+// config again (here the file on disk no longer parses).
+TEST_F(ScriptCacheTest, ConfigAlreadyReadIsUsedNotReadAgain) {
+  const std::string text =
+      "kuid <kuid:523:30>\nkind scenery\nrovana-build 3.4\nscript \"main\"\nclass \"Loco\"\n";
+  const std::string folder = Asset("given", "kuid <kuid:523:30\n{{{ not a config\n");
+  Script("given", "main.gs", kLoco);
+  SoupRef config;
+  ASSERT_TRUE(ParseSoupText(text, config));
+  for (const bool database : {false, true}) {
+    SCOPED_TRACE(database);
+    if (database) Open();
+    ResultsLog reread;
+    EXPECT_FALSE(UMBCompileAsset(reread, folder));
+    ASSERT_EQ(reread.Entries().size(), 1u);
+    EXPECT_EQ(reread.Entries()[0].text, "UMBCompileAsset unable to load asset config");
+
+    // The class is found and checked: the script details came from the given config.
+    ResultsLog log;
+    EXPECT_FALSE(UMBCompileAsset(log, folder, config));
+    std::string out;
+    for (const ResultsLog::Entry& e : log.Entries()) out += e.text + "\n";
+    EXPECT_EQ(out, "Script class does not match asset kind (vehicle).\nFailed to compile asset\n");
+    EXPECT_TRUE(Kiv::File::IsDirectory(CacheFolder(30)));
+  }
+}
+
 TEST(ScriptCacheNames, PathChecksumIgnoresCaseFolderAndTheFinalE) {
   EXPECT_EQ(ScriptPathChecksum("/a/b/Main.GSE"), ZlibCrc("main.gs"));
   EXPECT_EQ(ScriptPathChecksum("main.gs"), ZlibCrc("main.gs"));
