@@ -76,16 +76,20 @@ public:
     const size_t mask = m_slots.size() - 1;
     uint32_t key[3];
     for (int k = 0; k < 3; ++k) key[k] = std::bit_cast<uint32_t>(p[k] + 0.0f);
-    for (size_t i = Hash(key) & mask;; i = (i + 1) & mask) {
-      const uint32_t slot = m_slots[i];
+    const uint32_t hash = Hash(key);
+    const uint64_t tag = uint64_t(hash) << 32;
+    for (size_t i = hash & mask;; i = (i + 1) & mask) {
+      const uint64_t slot = m_slots[i];
       if (slot == 0) {
-        m_slots[i] = m_vertexCount + 1;
+        m_slots[i] = tag | (m_vertexCount + 1);
         m_keys.insert(m_keys.end(), key, key + 3);
         m_rootBox.Grow(p);
         return m_vertexCount++;
       }
-      const uint32_t* stored = &m_keys[3 * size_t(slot - 1)];
-      if (stored[0] == key[0] && stored[1] == key[1] && stored[2] == key[2]) return slot - 1;
+      // The stored hash bits settle most probes without reading the key.
+      if ((slot & ~0xFFFFFFFFull) != tag) continue;
+      const uint32_t* stored = &m_keys[3 * size_t(uint32_t(slot) - 1)];
+      if (stored[0] == key[0] && stored[1] == key[1] && stored[2] == key[2]) return uint32_t(slot) - 1;
     }
   }
 
@@ -98,24 +102,26 @@ public:
   uint32_t m_maxDepth = 0;
 
 private:
-  static size_t Hash(const uint32_t key[3]) {
+  static uint32_t Hash(const uint32_t key[3]) {
     uint64_t h = key[0] * 0x9E3779B97F4A7C15ull;
     h ^= (h >> 29) + key[1] * 0xBF58476D1CE4E5B9ull;
     h ^= (h >> 31) + key[2] * 0x94D049BB133111EBull;
-    return size_t(h ^ (h >> 32));
+    return uint32_t(h ^ (h >> 32));
   }
   void Grow() {
-    std::vector<uint32_t> slots(std::max<size_t>(1024, m_slots.size() * 2), 0);
+    // Slots keep their hash bits, so growing reads no keys.
+    std::vector<uint64_t> slots(std::max<size_t>(1024, m_slots.size() * 2), 0);
     const size_t mask = slots.size() - 1;
-    for (uint32_t v = 0; v < m_vertexCount; ++v) {
-      size_t i = Hash(&m_keys[3 * size_t(v)]) & mask;
+    for (const uint64_t slot : m_slots) {
+      if (slot == 0) continue;
+      size_t i = size_t(slot >> 32) & mask;
       while (slots[i]) i = (i + 1) & mask;
-      slots[i] = v + 1;
+      slots[i] = slot;
     }
     m_slots.swap(slots);
   }
 
-  std::vector<uint32_t> m_slots;  // vertex + 1, 0 empty
+  std::vector<uint64_t> m_slots;  // hash << 32 | vertex + 1; 0 empty
   std::vector<uint32_t> m_keys;   // 3 position bit patterns per vertex
 };
 
