@@ -8,6 +8,7 @@
 #include "config/Messages.h"
 #include "config/TextureChecks.h"
 #include "graphics/mesh/RovanaIndexedMeshInstance.h"
+#include "graphics/mesh/RovanaIndexedMeshLODInstance.h"
 #include "kiv/File.h"
 #include "kiv/String.h"
 
@@ -216,7 +217,12 @@ bool LODMeshData::Load(const Kiv::PString& name, OBLLib::Container* context) {
     return false;
   }
   m_loaded = true;
-  for (const LODLevel& level : definition->GetLevels()) m_levelPolygons.push_back(level.faceTotal);
+  // Each level's count as the LOD instance gives it with that level selected.
+  RovanaIndexedMeshLODInstance instance(definition);
+  for (uint32_t level = 0; level < instance.GetLevelCount(); ++level) {
+    instance.SelectLevel(level);
+    m_levelPolygons.push_back(instance.GetPolygonCount());
+  }
   Collect(*definition, *resource);
   resource->Unlock();
   return true;

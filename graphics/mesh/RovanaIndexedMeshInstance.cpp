@@ -6,7 +6,8 @@
 #include "graphics/mesh/RVAxisBoxTree.h"
 
 RovanaIndexedMeshInstance::RovanaIndexedMeshInstance(const RovanaIndexedMeshDefinition* definition)
-    : m_definition(definition), m_chunks(std::make_shared<ChunkArray>()),
+    : m_definition(definition),
+      m_chunks(std::make_shared<ChunkArray>()),
       m_materials(std::make_shared<MaterialArray>()) {
   if (definition) InitFromDefinition(*definition);
 }
@@ -65,12 +66,14 @@ void RovanaIndexedMeshInstance::UpdateBoundingVolume() {
 
 uint32_t RovanaIndexedMeshInstance::GetPolygonCount() const {
   uint32_t count = 0;
-  for (uint32_t i = 0; m_definition && i < m_chunkCount; ++i) count += m_definition->GetNumFaces(i);
+  for (uint32_t i = 0; i < m_chunkCount && i < m_chunks->size(); ++i)
+    if (const Kiv::GeometryChunk* chunk = (*m_chunks)[i].get()) count += chunk->GetNumFaces();
   return count;
 }
 
 bool RovanaIndexedMeshInstance::TestCollisionGeometry(const float origin[3], const float direction[3],
-                                                      float& distance, uint32_t& chunk, uint32_t& triangle) const {
+                                                      float& distance, uint32_t& chunk,
+                                                      uint32_t& triangle) const {
   if (!m_definition) return false;
   float point[3] = {origin[0], origin[1], origin[2]};
   float way[3] = {direction[0], direction[1], direction[2]};

@@ -46,10 +46,10 @@ public:
   // from 0 up to below `distance`: true with distance, chunk and triangle
   // set. A zero scale component never hits; a scaled instance is tested in
   // its own unscaled space.
-  bool TestCollisionGeometry(const float origin[3], const float direction[3], float& distance, uint32_t& chunk,
-                             uint32_t& triangle) const;
+  bool TestCollisionGeometry(const float origin[3], const float direction[3], float& distance,
+                             uint32_t& chunk, uint32_t& triangle) const;
 
-private:
+protected:
   void UpdateBoundingVolume();
 
   const RovanaIndexedMeshDefinition* m_definition;

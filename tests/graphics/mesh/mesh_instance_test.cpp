@@ -6,6 +6,8 @@
 
 #include "graphics/mesh/RVAxisBoxTree.h"
 #include "graphics/mesh/RovanaIndexedMeshInstance.h"
+#include "graphics/mesh/RovanaIndexedMeshLODInstance.h"
+#include "kiv/TempFolder.h"
 #include "tests/graphics/mesh/MeshFixture.h"
 
 namespace {
@@ -19,7 +21,8 @@ struct Loaded {
     mesh.chunks.push_back(MeshFixture::Grid(4, 0.0f));
     mesh.chunks.push_back(MeshFixture::Quad(1.0f, "glass.m.onetex"));
     // The quad stands 2 units in front of the grid.
-    for (size_t k = 2; k < mesh.chunks[1].geometry.positions.size(); k += 3) mesh.chunks[1].geometry.positions[k] = 2;
+    for (size_t k = 2; k < mesh.chunks[1].geometry.positions.size(); k += 3)
+      mesh.chunks[1].geometry.positions[k] = 2;
     definition.SetFileData(MeshFixture::Write(mesh), "m/grid.im");
     EXPECT_EQ(definition.Load(nullptr, &manager, &resource, "m/grid.im", 0), 0);
   }
@@ -122,6 +125,67 @@ TEST(MeshInstance, RaysAgreeWithBruteForceAndIgnoreHitsBehind) {
   instance.SetScale(1, 0, 1);
   distance = 100.0f;
   EXPECT_FALSE(instance.TestCollisionGeometry(origin, toward, distance, chunk, triangle));
+}
+
+}  // namespace
+
+namespace {
+
+struct LodLoaded {
+  Kiv::TempFolder folder{"lod-instance"};
+  Kiv::ScriptedMaterialManager manager;
+  Kiv::ResourceDatabase database{folder.Root()};
+  Kiv::Resource resource{Kiv::PString("<kuid:1:2>"), Kiv::PString("car.lm.txt"), &database};
+  RovanaIndexedMeshLODDefinition definition;
+  explicit LodLoaded(const std::string& text) {
+    for (int segments : {8, 2, 1}) {
+      MeshFixture::Mesh mesh;
+      mesh.chunks.push_back(MeshFixture::Bar(segments));
+      const auto bytes = MeshFixture::Write(mesh);
+      folder.Write("bar" + std::to_string(segments) + ".im", std::string(bytes.begin(), bytes.end()));
+    }
+    folder.Write("car.lm.txt", text);
+    EXPECT_EQ(definition.LoadLODText(nullptr, &manager, &resource, "car.lm.txt", 0xFFFFFFFFu), 0);
+  }
+};
+
+TEST(LodInstance, LevelsCollisionLevelAndTheObjectLodRule) {
+  LodLoaded distanced("mesh 0 { name bar8.im }\nmesh 50 { name bar2.im }\nmesh 200 { name bar1.im }\n");
+  RovanaIndexedMeshLODInstance instance(&distanced.definition);
+  ASSERT_EQ(instance.GetLevelCount(), 3u);
+  EXPECT_EQ(instance.GetBaseLevel(), 2u);  // the last distanced level collides
+  EXPECT_EQ(instance.GetPolygonCount(), 2u);
+  EXPECT_EQ(instance.GetCurrentLevel(), 0u);
+  instance.SelectLevel(0);
+  EXPECT_EQ(instance.GetPolygonCount(), 16u);
+  const auto chunks = instance.GetChunks();
+  instance.SelectLevel(3);  // out of range: nothing changes
+  EXPECT_EQ(instance.GetBaseLevel(), 0u);
+  EXPECT_EQ(instance.GetChunks(), chunks);
+  EXPECT_EQ(instance.GetPolygonCount(), 16u);
+
+  EXPECT_EQ(instance.FindLODIndex(-1), 0u);
+  EXPECT_EQ(instance.FindLODIndex(49.9f), 0u);
+  EXPECT_EQ(instance.FindLODIndex(50), 1u);
+  EXPECT_EQ(instance.FindLODIndex(1e9f), 2u);
+  EXPECT_FLOAT_EQ(instance.FindLOD(105, 5), 100);
+  EXPECT_FLOAT_EQ(instance.FindLOD(1, 5), 0);  // inside the sphere
+  instance.ChooseLevel(60);
+  EXPECT_EQ(instance.GetCurrentLevel(), 1u);
+  instance.LockLevel(true);
+  instance.ChooseLevel(500);
+  EXPECT_EQ(instance.GetCurrentLevel(), 1u);
+
+  instance.SetTint(1, 0.5f, 1);
+  EXPECT_TRUE(instance.IsTinted());
+  instance.SetTint(1, 1, 1);
+  EXPECT_FALSE(instance.IsTinted());
+
+  LodLoaded named("mesh 0 { name bar8.im }\nmesh 50 { name bar2.im }\nmesh collision { name bar1.im }\n");
+  RovanaIndexedMeshLODInstance withCollision(&named.definition);
+  EXPECT_EQ(withCollision.GetBaseLevel(), 2u);
+  EXPECT_EQ(withCollision.GetPolygonCount(), 2u);
+  EXPECT_EQ(withCollision.FindLODIndex(1e9f), 1u);  // the named level is not distanced
 }
 
 }  // namespace
