@@ -151,7 +151,7 @@ bool ValidateAssetFiles(Container& container, ResultsLog& log) {
 void AddAssetResult(ResultsLog& log, int severity, const KUID& kuid, std::string_view text,
                     const SoupRef& params) {
   RovanaPropertyRef asset;
-  asset.Adopt(new RovanaPropertyAssetID(Kiv::PString::Empty(), kuid));
+  asset.Set(new RovanaPropertyAssetID(Kiv::PString::Empty(), kuid));
   log.AddResult(severity, asset.Get(), text, params);
 }
 

@@ -14,10 +14,11 @@
 #include "kiv/PString.h"
 #include "kiv/RefCount.h"
 
-// A property attached to a result. Reference count 1 after construction.
+// A property attached to a result. Counted like every engine object: no
+// holder after construction; RovanaPropertyRef holds it.
 class RovanaProperty : public Kiv::ReferenceCountMP {
 public:
-  explicit RovanaProperty(const Kiv::PString& name) : m_name(name) { AddReference(); }
+  explicit RovanaProperty(const Kiv::PString& name) : m_name(name) {}
   const Kiv::PString& Name() const { return m_name; }
 
 protected:
@@ -52,11 +53,6 @@ public:
   }
   ~RovanaPropertyRef() { Reset(); }
 
-  // Takes over a new property's own reference (no reference is added).
-  void Adopt(RovanaProperty* property) {
-    Reset();
-    m_p = property;
-  }
   // Shares a property (adds a reference).
   void Set(RovanaProperty* property) {
     if (property) property->AddReference();

@@ -55,10 +55,6 @@ TextureResource::TextureResource(std::string name, std::string folder)
 
 TextureResource::~TextureResource() = default;
 
-void TextureResource::ReleaseReference() {
-  if (m_refs.fetch_sub(1, std::memory_order_acq_rel) == 1) delete this;
-}
-
 std::string TextureResource::FilePath() const {
   if (m_folder.empty()) return m_name;
   return File::Path(m_folder).Join(m_name).Str();

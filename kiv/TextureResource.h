@@ -13,6 +13,7 @@
 
 #include "kiv/Bitmap.h"
 #include "kiv/ChunkFile.h"
+#include "kiv/RefCount.h"
 #include "kiv/Options.h"
 
 namespace Kiv {
@@ -48,17 +49,16 @@ struct TextureSettings {
   std::string autoMip = "auto", magFilter = "linear", minFilter = "linear", mipFilter = "linear";
 };
 
-class TextureResource {
+class TextureResource : public ReferenceCountMP {
 public:
   // name: the file of the texture relative to folder.
   TextureResource(std::string name, std::string folder);
-  virtual ~TextureResource();
+  ~TextureResource() override;
   TextureResource(const TextureResource&) = delete;
   TextureResource& operator=(const TextureResource&) = delete;
 
-  // Counted: created with one reference; the last release deletes.
-  void AddReference() { m_refs.fetch_add(1, std::memory_order_relaxed); }
-  void ReleaseReference();
+  // Counted like every engine object: created with no holder; hold it
+  // through Kiv::Ref, and the last release deletes it.
 
   const std::string& Name() const { return m_name; }
   // Residency priority for the display (0: the first to let go of).
@@ -117,7 +117,6 @@ protected:
   int m_mipLockCount = 0;
 
 private:
-  std::atomic<int> m_refs{1};
   std::atomic<float> m_priority{1.0f};
 };
 

@@ -28,9 +28,9 @@ bool RovanaTextureResource::HoldFolder(const std::string& setName, const std::st
 
 bool RovanaTextureResource::HoldTexture(Kiv::TextureResource* texture) {
   if (!texture || !m_folderHeld) return false;
-  texture->AddReference();  // before letting go, in case it is the texture held now
+  Kiv::Ref<Kiv::TextureResource> hold(texture);  // before letting go, in case it is the texture held now
   ReleaseTexture();
-  m_texture = texture;
+  m_texture = std::move(hold);
   m_textureName = Kiv::PString(texture->Name());
   m_textureHeld = true;
   return true;
@@ -42,8 +42,7 @@ void RovanaTextureResource::ReleaseTexture() {
   if (!m_textureHeld) return;
   if (m_texture) {
     m_texture->SetPriority(0.0f);
-    m_texture->ReleaseReference();
-    m_texture = nullptr;
+    m_texture.Reset();
   }
   m_textureHeld = false;
   m_textureName = Kiv::PString::Empty();

@@ -5,6 +5,7 @@
 // go last: empty -> folder held -> texture held.
 #include <string>
 
+#include "kiv/RefCount.h"
 #include "foundation/Identifiable.h"
 #include "kiv/PString.h"
 #include "kiv/render/Display.h"
@@ -38,7 +39,7 @@ public:
   ContentFolder* Folder() const { return m_folder; }
   bool IsFolderOpen() const { return m_folderOpen; }
   const Kiv::PString& FolderName() const { return m_folderName; }
-  Kiv::TextureResource* Texture() const { return m_texture; }
+  Kiv::TextureResource* Texture() const { return m_texture.Get(); }
   const Kiv::PString& TextureName() const { return m_textureName; }
 
 private:
@@ -46,7 +47,7 @@ private:
   bool m_folderOpen = false;
   Kiv::PString m_folderName;
   bool m_folderHeld = false;
-  Kiv::TextureResource* m_texture = nullptr;
+  Kiv::Ref<Kiv::TextureResource> m_texture;
   Kiv::PString m_textureName;
   bool m_textureHeld = false;
 };

@@ -27,7 +27,7 @@ RovanaResourceDatabase::RovanaResourceDatabase(ContentFolder* folder, std::strin
 
 RovanaResourceDatabase::~RovanaResourceDatabase() { FolderCache::Release(m_contentFolder); }
 
-Kiv::TextureResource* RovanaResourceDatabase::GetTextureResource(const std::string& name) {
+Kiv::Ref<Kiv::TextureResource> RovanaResourceDatabase::GetTextureResource(const std::string& name) {
   if (m_archive) return nullptr;
   const TextureResourceType* type = FindTextureResourceType(name);
   if (!type) return nullptr;

@@ -4,6 +4,8 @@
 #include <memory>
 #include <string>
 
+#include "kiv/RefCount.h"
+
 class ContentFolder;
 
 namespace Kiv {
@@ -27,10 +29,10 @@ public:
   // True when the set is an archive file (folder + ".ja").
   bool IsArchive() const { return m_archive; }
 
-  // A new resource (one reference) for a file of the set, of the class its
+  // A new resource for a file of the set, of the class its
   // suffix names; null for an unknown suffix or an archive set, whose format
   // this program does not read. The texture loads when it is locked.
-  Kiv::TextureResource* GetTextureResource(const std::string& name);
+  Kiv::Ref<Kiv::TextureResource> GetTextureResource(const std::string& name);
 
 private:
   RovanaResourceDatabase(ContentFolder* folder, std::string setName, std::string path, bool archive);

@@ -129,14 +129,13 @@ void UMBTextureConvertFileRPC::ConvertFile(void*) {
     Error("$umbtexture_invalid_subst", "archive", SetLabel());
     return;
   }
-  Kiv::TextureResource* resource = m_folder->GetTextureResource(m_convName);
+  const Kiv::Ref<Kiv::TextureResource> resource = m_folder->GetTextureResource(m_convName);
   if (!resource) {
     Error("$umbtexture_open_error", "file_name", m_sourceName, "archive", SetLabel());
     return;
   }
-  m_resource = dynamic_cast<CompressAsciiResource*>(resource);
+  m_resource = dynamic_cast<CompressAsciiResource*>(resource.Get());
   if (!m_resource) {
-    resource->ReleaseReference();
     Error("$umbtexture_incorrect_resource", "file_name", m_sourceName, "archive", SetLabel());
     return;
   }
@@ -190,10 +189,7 @@ void UMBTextureConvertFileRPC::ReleaseResource(void*) {
     m_resource->Unlock();
     m_loaded = false;
   }
-  if (m_resource) {
-    m_resource->ReleaseReference();
-    m_resource = nullptr;
-  }
+  m_resource.Reset();
   m_folder.reset();  // gives the content folder back to the folder cache
 }
 

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "foundation/Jobs.h"
+#include "kiv/RefCount.h"
 #include "kiv/Options.h"
 
 class ResultsLog;
@@ -69,7 +70,7 @@ private:
   bool m_success = true;
   RovanaWorkerCallChain m_chain;
   std::unique_ptr<RovanaResourceDatabase> m_folder;
-  CompressAsciiResource* m_resource = nullptr;
+  Kiv::Ref<CompressAsciiResource> m_resource;
   bool m_prepared = false;
   bool m_loaded = false;
   bool m_moved = false;

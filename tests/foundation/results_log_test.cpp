@@ -56,7 +56,7 @@ TEST(ResultsLog, AssetPropertyIsCountedAndKept) {
   ResultsLog log;
   RovanaPropertyRef ref;
   auto* property = new RovanaPropertyAssetID(Kiv::PString("asset"), KUID(123, 456, 2));
-  ref.Adopt(property);  // takes the creation reference, adds none
+  ref.Set(property);  // the first holder
   EXPECT_EQ(property->GetReferenceCount(), 1);
   log.AddResult(2, ref.Get(), "warned");
   EXPECT_EQ(property->GetReferenceCount(), 2);

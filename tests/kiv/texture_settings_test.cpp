@@ -23,9 +23,8 @@ struct Loaded {
   }
   ~Loaded() {
     if (result == 0) res->Unlock();
-    res->ReleaseReference();
   }
-  Plain* res;
+  Kiv::Ref<Plain> res;
   int result;
 };
 

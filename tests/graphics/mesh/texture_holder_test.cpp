@@ -9,21 +9,22 @@
 namespace {
 
 // A texture kept alive by the test's own reference, to see what the holder does to it.
-Kiv::TextureResource* NewTexture() {
-  return new Kiv::AsciiTextureResource("wall.texture.txt", "/tmp/holder");
+Kiv::Ref<Kiv::TextureResource> NewTexture() {
+  return Kiv::Ref<Kiv::TextureResource>(new Kiv::AsciiTextureResource("wall.texture.txt", "/tmp/holder"));
 }
 
 TEST(RovanaTextureResource, ReleasesTextureBeforeFolder) {
   LinkedListHead<AutoReleasingResource> head;
-  Kiv::TextureResource* texture = NewTexture();
+  const Kiv::Ref<Kiv::TextureResource> texture = NewTexture();
   {
     RovanaTextureResource holder(head);
     EXPECT_EQ(head.First(), &holder.Node());
-    EXPECT_FALSE(holder.HoldTexture(texture));  // no folder yet
+    EXPECT_FALSE(holder.HoldTexture(texture.Get()));  // no folder yet
     ASSERT_TRUE(holder.HoldFolder("", "/tmp/holder"));
     ContentFolder* folder = holder.Folder();
     const int folderRefs = folder->RefCount();
-    ASSERT_TRUE(holder.HoldTexture(texture));
+    ASSERT_TRUE(holder.HoldTexture(texture.Get()));
+    EXPECT_EQ(texture->GetReferenceCount(), 2);
     EXPECT_EQ(holder.TextureName(), Kiv::PString("wall.texture.txt"));
 
     holder.ReleaseFolder();
@@ -34,15 +35,15 @@ TEST(RovanaTextureResource, ReleasesTextureBeforeFolder) {
     EXPECT_FALSE(holder.IsFolderOpen());
   }
   EXPECT_TRUE(head.IsEmpty());
-  texture->ReleaseReference();
+  EXPECT_EQ(texture->GetReferenceCount(), 1);
 }
 
 TEST(RovanaTextureResource, ReleaseThenDestroyAndHeadFirst) {
-  Kiv::TextureResource* texture = NewTexture();
+  const Kiv::Ref<Kiv::TextureResource> texture = NewTexture();
   auto head = std::make_unique<LinkedListHead<AutoReleasingResource>>();
   auto holder = std::make_unique<RovanaTextureResource>(*head);
   ASSERT_TRUE(holder->HoldFolder("", "/tmp/holder"));
-  ASSERT_TRUE(holder->HoldTexture(texture));
+  ASSERT_TRUE(holder->HoldTexture(texture.Get()));
   // The list's Release drops the texture; destroying the holder after it
   // touches the texture no more.
   holder->Release();
@@ -54,7 +55,7 @@ TEST(RovanaTextureResource, ReleaseThenDestroyAndHeadFirst) {
   EXPECT_FALSE(holder->IsLinked());
   holder.reset();
   EXPECT_EQ(texture->GetPriority(), 1.0f);
-  texture->ReleaseReference();
+  EXPECT_EQ(texture->GetReferenceCount(), 1);
 }
 
 }  // namespace

@@ -30,22 +30,21 @@ public:
       : m_options(options) {
     EXPECT_TRUE(m_dir.Image("img.png", w, h, [&](int x, int y) { return AlphaPixel(alpha, x, y, w, h); }));
     m_dir.Write("t.texture.convert-tex.txt", "Primary=img.png\n" + description);
-    m_res = new CompressAsciiResource("t.texture.convert-tex.txt", m_dir.Root());
+    m_res.Reset(new CompressAsciiResource("t.texture.convert-tex.txt", m_dir.Root()));
     m_res->SetOptions(&m_options);
     m_lockResult = m_res->Lock();
   }
   ~Loaded() {
     if (m_lockResult == 0) m_res->Unlock();
-    m_res->ReleaseReference();
   }
-  CompressAsciiResource* operator->() { return m_res; }
+  CompressAsciiResource* operator->() { return m_res.Get(); }
   int LockResult() const { return m_lockResult; }
   const TextureDir& Dir() const { return m_dir; }
 
 private:
   TextureDir m_dir;
   Kiv::Options m_options;
-  CompressAsciiResource* m_res = nullptr;
+  Kiv::Ref<CompressAsciiResource> m_res;
   int m_lockResult = -1;
 };
 
@@ -119,9 +118,8 @@ TEST(TextureFormat, OptionsAndDescriptionPrecedence) {
     TextureDir dir;
     ASSERT_TRUE(dir.Image("i.png", 8, 8, [](int x, int y) { return Smooth(x, y, 8, 8); }));
     dir.Write("t.convert-tex.txt", "Primary=i.png\n");
-    auto* res = new CompressAsciiResource("t.convert-tex.txt", dir.Root());
+    const Kiv::Ref<CompressAsciiResource> res(new CompressAsciiResource("t.convert-tex.txt", dir.Root()));
     EXPECT_NE(res->Lock(), 0);
-    res->ReleaseReference();
   }
 }
 
