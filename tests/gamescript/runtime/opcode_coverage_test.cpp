@@ -24,7 +24,7 @@ namespace {
 // Opcodes no compiled source contains: Interpreter.OpcodesNoSourceMakes
 // assembles and runs them.
 const std::set<std::string> kAssembledOnly = {"DUP", "DUP2O", "SWAP", "JNZ", "JNZK",
-                                              "JLT", "JLE",   "JGT",  "JGE", "NOTNULL"};
+                                              "JLT", "JLE",   "JGT",  "JGE"};
 
 // Marks every opcode in the code of every function of the library image;
 // false when the image does not read or an instruction does not decode.
