@@ -967,6 +967,32 @@ Kiv::Quaternion RovanaIndexedMeshDefinition::GetAttachmentRotation(uint32_t i) c
   return q;
 }
 
+void RovanaIndexedMeshDefinition::AddAttachmentPoints(Kiv::ParticleStructure& particle) const {
+  for (uint32_t i = 0; i < m_attachments.size(); ++i) {
+    const MeshAttachment& a = m_attachments[i];
+    const std::string_view name = a.name.View();
+    if (name.empty() || (name[0] != 'a' && name[0] != 'A')) continue;
+    Kiv::PString first, second;
+    Kiv::AttachmentPoint::GetSubNames(name, first, second);
+    auto point = std::make_shared<Kiv::AttachmentPoint>(first, second);
+    float position[3] = {a.position[0], a.position[1], a.position[2]};
+    Kiv::Quaternion rotation = GetAttachmentRotation(i);
+    if (!m_rootBone) {
+      std::copy(position, position + 3, point->position);
+      point->rotation = rotation;
+      particle.AddAttachmentPoint(point);
+    } else if (particle.AddAttachmentPoint(point)) {
+      particle.GlobalToLocal(position, rotation);
+      std::copy(position, position + 3, point->position);
+      point->rotation = rotation;
+    } else {
+      std::copy(position, position + 3, point->position);
+      point->rotation = rotation;
+      particle.Add(point);
+    }
+  }
+}
+
 const Kiv::InfluenceDefinition* RovanaIndexedMeshDefinition::FindInfluenceByName(uint32_t i) const {
   if (i < m_chunkNames.size() && !m_chunkNames[i].IsEmpty()) {
     for (const auto& influence : m_influences) {

@@ -143,6 +143,11 @@ public:
   Kiv::Quaternion GetInfluenceRotation(uint32_t i) const;
   const std::vector<MeshAttachment>& GetAttachments() const { return m_attachments; }
   Kiv::Quaternion GetAttachmentRotation(uint32_t i) const;
+  // Gives the particle an attachment point for every attachment whose name
+  // begins with "a" or "A"; with a root bone the point's frame is made
+  // relative to the particle, and a point the particle refuses becomes its
+  // child in the stored frame.
+  void AddAttachmentPoints(Kiv::ParticleStructure& particle) const;
   const std::shared_ptr<Kiv::ParticleBone>& GetRootBone() const { return m_rootBone; }
   // The influence named like chunk i, else influence i; null when neither exists.
   const Kiv::InfluenceDefinition* FindInfluenceByName(uint32_t i) const;

@@ -72,6 +72,24 @@ std::shared_ptr<Particle> ParticleBone::CreateInstance() const {
   return copy;
 }
 
+bool Particle::GlobalToLocal(float framePosition[3], Quaternion& frameRotation) const {
+  Matrix4 inverse = WorldTransform();
+  if (!inverse.Invert()) return false;
+  const Matrix4 local =
+      Matrix4::Multiply(Matrix4::FromRotationTranslation(frameRotation, framePosition), inverse);
+  const float rows[9] = {local.m[0], local.m[1], local.m[2], local.m[4], local.m[5],
+                         local.m[6], local.m[8], local.m[9], local.m[10]};
+  frameRotation.Set(rows);
+  for (int i = 0; i < 3; ++i) framePosition[i] = local.m[12 + i];
+  return true;
+}
+
+void AttachmentPoint::GetSubNames(std::string_view fullName, PString& name, PString& subName) {
+  const size_t dot = fullName.find('.');
+  name = PString(fullName.substr(0, dot));
+  subName = dot == std::string_view::npos ? PString::Empty() : PString(fullName.substr(dot + 1));
+}
+
 bool ParticleStructure::AddAttachmentPoint(std::shared_ptr<Particle> point) {
   if (!point) return false;
   m_points.push_back(std::move(point));

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <string_view>
 #include <vector>
 
 #include "kiv/PString.h"
@@ -40,6 +41,9 @@ public:
   Quaternion rotation;
   Matrix4 LocalTransform() const { return Matrix4::FromRotationTranslation(rotation, position); }
   Matrix4 WorldTransform() const;
+  // Turns a frame given in world space into this node's own space. False
+  // (frame unchanged) when the node's world transform cannot be inverted.
+  bool GlobalToLocal(float framePosition[3], Quaternion& frameRotation) const;
 
 protected:
   void CopyFrameTo(Particle& copy) const;
@@ -68,6 +72,18 @@ public:
 
 private:
   std::vector<std::shared_ptr<Particle>> m_points;
+};
+
+// A named point where other objects attach. Its name has two parts: the
+// part up to the first "." and the rest (empty when there is no ".").
+class AttachmentPoint : public Particle {
+public:
+  AttachmentPoint(PString name, PString subName) : Particle(std::move(name)), m_subName(std::move(subName)) {}
+  const PString& GetSubName() const { return m_subName; }
+  static void GetSubNames(std::string_view fullName, PString& name, PString& subName);
+
+private:
+  PString m_subName;
 };
 
 // A vertex an influence moves, with its weight first.

@@ -471,6 +471,40 @@ TEST(IndexedMesh, SkeletonsAndAttachmentsAreRead) {
   EXPECT_EQ(setup.Result(mesh), 3);
 }
 
+TEST(IndexedMesh, AttachmentPointsGoToTheParticle) {
+  LoadSetup setup;
+  Mesh mesh = QuadMesh();
+  mesh.attachments =
+      std::vector<MeshFixture::Attachment>{{"a.lamp", {1, 0, 0, 0, 1, 0, 0, 0, 1}, {12, 0, 0}},
+                                           {"Acoupler", {1, 0, 0, 0, 1, 0, 0, 0, 1}, {0, 5, 0}},
+                                           {"p.reference", {1, 0, 0, 0, 1, 0, 0, 0, 1}, {0, 0, 1}}};
+  const auto Points = [](const Kiv::ParticleStructure& s) {
+    std::vector<std::string> out;
+    for (const auto& p : s.GetAttachmentPoints()) {
+      const auto* a = dynamic_cast<const Kiv::AttachmentPoint*>(p.get());
+      out.push_back(std::string(a->GetName().View()) + "|" + std::string(a->GetSubName().View()) + "|" +
+                    std::to_string(static_cast<int>(a->position[0])));
+    }
+    return out;
+  };
+  // Without a root bone the stored frames are kept; only "a" names count.
+  auto plain = setup.Load(MeshFixture::Write(mesh));
+  ASSERT_EQ(plain.result, 0);
+  Kiv::ParticleStructure structure;
+  structure.position[0] = 10;
+  plain.definition->AddAttachmentPoints(structure);
+  EXPECT_EQ(Points(structure), (std::vector<std::string>{"a|lamp|12", "Acoupler||0"}));
+
+  // With a root bone the frames become relative to the particle.
+  mesh.skeleton = MeshFixture::Bone("root");
+  auto boned = setup.Load(MeshFixture::Write(mesh));
+  ASSERT_EQ(boned.result, 0);
+  Kiv::ParticleStructure moved;
+  moved.position[0] = 10;
+  boned.definition->AddAttachmentPoints(moved);
+  EXPECT_EQ(Points(moved), (std::vector<std::string>{"a|lamp|2", "Acoupler||-10"}));
+}
+
 TEST(IndexedMesh, FinishMaterialsRecordsFailedTexturesAndUnloadedMaterials) {
   struct Case {
     int answer;
