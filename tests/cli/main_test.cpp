@@ -15,10 +15,12 @@
 #include "config/DataManager.h"
 #include "graphics/material/AlphaBlendCacheUnsorted.h"
 #include "graphics/material/RovanaAlphaBlendCache.h"
+#include "kiv/File.h"
 #include "kiv/Log.h"
 #include "kiv/render/Plugin.h"
 #include "foundation/ResultsLog.h"
 #include "gamescript/runtime/Machine.h"
+#include "scriptlib/ScriptNatives.h"
 #include "TempTree.h"
 #include "umbclient/AssetRequests.h"
 #include "umbclient/OpenDatabase.h"
@@ -301,6 +303,24 @@ TEST_F(ValidateCommandTest, MeshFindings) {
   seen = Output().size();
   EXPECT_EQ(Run({"validate", m_userData + "/local/bare_crate"}), 0);
   EXPECT_EQ(Output().substr(seen), "OK (0 Errors,0 Warnings)\n");
+}
+
+// Registration reads the online classes' cached files: damaged ones are used
+// as far as they are whole and left as they were.
+TEST_F(ValidateCommandTest, DamagedOnlineCacheFilesAreReadAndLeftAlone) {
+  const std::string messages("\x01\0\0\0\xff\xff\xff\x0f\x05\0\0", 11);
+  const std::string inbox = "one\n{\n  n \"x\"\n";
+  m_tree.Write("user/cache/oa_messages.dat", messages);
+  m_tree.Write("user/cache/offline-inbox.tbox", inbox);
+  EXPECT_EQ(Run({"validate", m_userData + "/local/signal_box"}), 0) << Output();
+  EXPECT_EQ(Output(), "OK (0 Errors,0 Warnings)\n");
+  EXPECT_NE(ScriptClasses().onlineAccess, nullptr);
+  EXPECT_NE(ScriptClasses().onlineGroup, nullptr);
+  std::string after;
+  ASSERT_TRUE(Kiv::File::ReadWholeFile(m_userData + "/cache/oa_messages.dat", after));
+  EXPECT_TRUE(after == messages);
+  ASSERT_TRUE(Kiv::File::ReadWholeFile(m_userData + "/cache/offline-inbox.tbox", after));
+  EXPECT_EQ(after, inbox);
 }
 
 TEST_F(ValidateCommandTest, AScriptedAssetHasTheNativeClassesRegisteredFirst) {
