@@ -3,6 +3,11 @@
 // the reference's number for the same work and their ratio, so the README's
 // table can quote them. The ratio is always project over reference; the unit
 // says which way is better (time: lower, rate: higher).
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -10,6 +15,8 @@
 #include <fstream>
 #include <string>
 #include <vector>
+
+extern "C" char** environ;
 
 namespace BenchReport {
 
@@ -51,6 +58,36 @@ inline long StatusBytes(const char* field) {
   while (std::getline(in, line))
     if (line.compare(0, key.size(), key) == 0) return std::atol(line.c_str() + key.size()) * 1024;
   return -1;
+}
+
+// Runs this benchmark program again as a child with the arguments and reads
+// what it prints (up to a line's worth); false unless it ended with exit 0.
+// childPeakBytes, when given, gets the child's peak resident set.
+inline bool RunSelf(std::vector<std::string> args, std::string& output, long* childPeakBytes = nullptr) {
+  int fds[2];
+  if (pipe(fds) != 0) return false;
+  posix_spawn_file_actions_t files;
+  posix_spawn_file_actions_init(&files);
+  posix_spawn_file_actions_adddup2(&files, fds[1], 1);
+  posix_spawn_file_actions_addclose(&files, fds[0]);
+  std::string self = "/proc/self/exe";
+  std::vector<char*> argv{self.data()};
+  for (std::string& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  pid_t pid = 0;
+  const bool started = posix_spawn(&pid, self.c_str(), &files, nullptr, argv.data(), environ) == 0;
+  posix_spawn_file_actions_destroy(&files);
+  close(fds[1]);
+  char text[256] = {};
+  const ssize_t got = started ? read(fds[0], text, sizeof text - 1) : -1;
+  close(fds[0]);
+  int status = 0;
+  rusage usage{};
+  if (!started || wait4(pid, &status, 0, &usage) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
+    return false;
+  if (childPeakBytes) *childPeakBytes = long(usage.ru_maxrss) * 1024;
+  output.assign(text, got > 0 ? static_cast<size_t>(got) : 0);
+  return got > 0;
 }
 
 }  // namespace BenchReport

@@ -4,9 +4,7 @@
 // process of this program, so its peak resident set is its own; the best of
 // five runs is kept. Prints the load rate and the peak memory the load adds
 // to an idle child of this program against the file size.
-#include <spawn.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -21,8 +19,6 @@
 #include "graphics/mesh/RovanaIndexedMeshDefinition.h"
 #include "kiv/File.h"
 #include "tests/graphics/mesh/MeshFixture.h"
-
-extern char** environ;
 
 namespace {
 
@@ -79,28 +75,10 @@ struct Run {
   long peakBytes = 0;
 };
 
-bool Spawn(const char* self, const char* mode, const std::string& path, Run& run) {
-  int pipeFds[2];
-  if (pipe(pipeFds) != 0) return false;
-  posix_spawn_file_actions_t files;
-  posix_spawn_file_actions_init(&files);
-  posix_spawn_file_actions_adddup2(&files, pipeFds[1], 1);
-  posix_spawn_file_actions_addclose(&files, pipeFds[0]);
-  std::string modeArg = mode, pathArg = path, child = "--child";
-  char* argv[] = {const_cast<char*>(self), child.data(), modeArg.data(), pathArg.data(), nullptr};
-  pid_t pid = 0;
-  const bool started = posix_spawn(&pid, self, &files, nullptr, argv, environ) == 0;
-  posix_spawn_file_actions_destroy(&files);
-  close(pipeFds[1]);
-  char text[128] = {};
-  const ssize_t got = started ? read(pipeFds[0], text, sizeof text - 1) : -1;
-  close(pipeFds[0]);
-  int status = 0;
-  rusage usage{};
-  if (!started || wait4(pid, &status, 0, &usage) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
-    return false;
-  run.peakBytes = long(usage.ru_maxrss) * 1024;
-  return got > 0 && std::sscanf(text, "%lf", &run.seconds) == 1;
+bool Spawn(const char* mode, const std::string& path, Run& run) {
+  std::string text;
+  return BenchReport::RunSelf({"--child", mode, path}, text, &run.peakBytes) &&
+         std::sscanf(text.c_str(), "%lf", &run.seconds) == 1;
 }
 
 }  // namespace
@@ -113,16 +91,16 @@ int main(int argc, char** argv) {
   // Made in a child: a child is charged its parent's resident set at its
   // start, so this process stays small.
   Run made;
-  if (!Spawn("/proc/self/exe", "make", path, made)) return 1;
+  if (!Spawn("make", path, made)) return 1;
   const double fileBytes = double(Kiv::File::FileSize(path));
   // What a child holds before it does any work (the program itself).
   Run idle;
-  if (!Spawn("/proc/self/exe", "idle", path, idle)) return 1;
+  if (!Spawn("idle", path, idle)) return 1;
   std::vector<double> loads, reads;
   long loadPeak = 0, readPeak = 0;
   for (int i = 0; i < 5; ++i) {
     Run load, plain;
-    if (!Spawn("/proc/self/exe", "load", path, load) || !Spawn("/proc/self/exe", "read", path, plain)) {
+    if (!Spawn("load", path, load) || !Spawn("read", path, plain)) {
       std::fprintf(stderr, "a child run failed\n");
       return 1;
     }

@@ -35,8 +35,6 @@
 #include "umbclient/ContentFolders.h"
 #include "umbclient/FolderAssetDatabase.h"
 
-extern char** environ;
-
 // ---- counting allocator: live and peak heap bytes ----
 namespace {
 std::atomic<int64_t> g_live{0};
@@ -192,27 +190,10 @@ struct StartUp {
 };
 
 bool SpawnStartUp(const char* mode, const std::string& userData, StartUp& run) {
-  int fds[2];
-  if (pipe(fds) != 0) return false;
-  posix_spawn_file_actions_t files;
-  posix_spawn_file_actions_init(&files);
-  posix_spawn_file_actions_adddup2(&files, fds[1], 1);
-  posix_spawn_file_actions_addclose(&files, fds[0]);
-  std::string self = "/proc/self/exe", flag = "--startup", modeArg = mode, path = userData;
-  char* argv[] = {self.data(), flag.data(), modeArg.data(), path.data(), nullptr};
-  pid_t pid = 0;
-  const bool started = posix_spawn(&pid, self.c_str(), &files, nullptr, argv, environ) == 0;
-  posix_spawn_file_actions_destroy(&files);
-  close(fds[1]);
-  char text[128] = {};
-  const ssize_t got = started ? read(fds[0], text, sizeof text - 1) : -1;
-  close(fds[0]);
-  int status = 0;
-  rusage usage{};
-  if (!started || wait4(pid, &status, 0, &usage) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
-    return false;
+  std::string text;
   size_t count = 0;
-  return got > 0 && std::sscanf(text, "%lf %zu %ld", &run.seconds, &count, &run.peakBytes) == 3;
+  return BenchReport::RunSelf({"--startup", mode, userData}, text) &&
+         std::sscanf(text.c_str(), "%lf %zu %ld", &run.seconds, &count, &run.peakBytes) == 3;
 }
 
 // Median time and peak memory of rounds of one start-up mode; remove: the index file

@@ -3,8 +3,6 @@
 // command would run: the first pass compiles the scripts into the user's
 // cache, later passes find them current. Reports the warm scripted pass
 // against the pass without scripts (aim: at most 1.2x).
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -28,7 +26,6 @@
 #include "umbclient/ContentFolders.h"
 #include "umbclient/OpenDatabase.h"
 
-extern char** environ;
 namespace fs = std::filesystem;
 
 namespace {
@@ -92,25 +89,9 @@ int RunPass(const std::string& oblData, const std::string& user) {
 }
 
 bool SpawnPass(const std::string& oblData, const std::string& user, double& seconds, int& errors) {
-  int fds[2];
-  if (pipe(fds) != 0) return false;
-  posix_spawn_file_actions_t files;
-  posix_spawn_file_actions_init(&files);
-  posix_spawn_file_actions_adddup2(&files, fds[1], 1);
-  posix_spawn_file_actions_addclose(&files, fds[0]);
-  std::string self = "/proc/self/exe", flag = "--pass", a = oblData, b = user;
-  char* argv[] = {self.data(), flag.data(), a.data(), b.data(), nullptr};
-  pid_t pid = 0;
-  const bool started = posix_spawn(&pid, self.c_str(), &files, nullptr, argv, environ) == 0;
-  posix_spawn_file_actions_destroy(&files);
-  close(fds[1]);
-  char text[128] = {};
-  const ssize_t got = started ? read(fds[0], text, sizeof text - 1) : -1;
-  close(fds[0]);
-  int status = 0;
-  if (!started || waitpid(pid, &status, 0) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
-    return false;
-  return got > 0 && std::sscanf(text, "%lf %d", &seconds, &errors) == 2;
+  std::string text;
+  return BenchReport::RunSelf({"--pass", oblData, user}, text) &&
+         std::sscanf(text.c_str(), "%lf %d", &seconds, &errors) == 2;
 }
 
 }  // namespace

@@ -223,9 +223,13 @@ void GSOOnlineAccess::PostMessage(GSStack& stack) {
 }
 
 void GSOOnlineAccess::CollectMessage(GSStack& stack) {
+  CollectMessageNative(stack, "OnlineAccess.CollectMessage> soup is locked");
+}
+
+void OnlineAccessMessageList::CollectMessageNative(GSStack& stack, const char* lockedText) {
   GSString* text = nullptr;
   if (!GetNativeGSStringParameter(stack, text)) return PushNativeResult(stack, 1);
-  GSOSoup* soup = WritableSoup(stack, 2, "OnlineAccess.CollectMessage> soup is locked");
+  GSOSoup* soup = WritableSoup(stack, 2, lockedText);
   if (!soup) return PushNativeResult(stack, 1);
   std::string got;
   SoupRef data;

@@ -26,6 +26,11 @@ public:
   // Hands out the oldest message: 0; else 6 (nothing waiting) or 1 (not online).
   virtual int PopMessage(std::string& text, SoupRef& soup) = 0;
   virtual bool HasMessages() const = 0;
+
+  // The CollectMessage native of both classes: the oldest message's text and
+  // soup into the script's String and Soup; a locked Soup is refused with
+  // lockedText.
+  void CollectMessageNative(GSRuntime::GSStack& stack, const char* lockedText);
 };
 
 class GSOOnlineAccess : public GSRuntime::GSGameObject,

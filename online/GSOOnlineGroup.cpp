@@ -219,22 +219,7 @@ void GSOOnlineGroup::PostMessage(GSStack& stack) {
 }
 
 void GSOOnlineGroup::CollectMessage(GSStack& stack) {
-  GSString* text = nullptr;
-  if (!GetNativeGSStringParameter(stack, text)) return PushNativeResult(stack, 1);
-  GSOSoup* soup = nullptr;
-  if (!GetNativeParameter(stack, 2, soup, false)) return PushNativeResult(stack, 1);
-  if (soup->Locked()) {
-    Raise("OnlineGroup.CollectMessage> soup is locked");
-    return PushNativeResult(stack, 1);
-  }
-  std::string got;
-  SoupRef data;
-  const int result = PopMessage(got, data);
-  if (result == 0) {
-    text->Text() = std::move(got);
-    soup->SetSoup(data);
-  }
-  PushNativeResult(stack, uint32_t(result));
+  CollectMessageNative(stack, "OnlineGroup.CollectMessage> soup is locked");
 }
 
 void GSOOnlineGroup::SetModeFlags(GSStack& stack) {
