@@ -51,7 +51,7 @@ public:
   const std::string& FileName() const { return m_fileName; }
   const Kiv::PString& Kind() const { return m_kind; }
   ContentFolder* GetContentFolder() const { return m_contentFolder; }
-  // The content folder's path; empty when the spec has none.
+  // The content folder's path; empty when the asset spec has none.
   std::string ContentRoot() const;
   int Holders() const { return m_holders.load(std::memory_order_relaxed); }
   // Process-clock milliseconds of the last handle release (0: never released).
@@ -82,7 +82,7 @@ private:
   bool m_loaded = false;
 };
 
-// The spec of ordinary assets.
+// The asset spec of ordinary assets.
 class RovanaBaseSpec : public GizmokitSpec {
 public:
   static constexpr uint8_t kScriptsCached = 4;  // script flags: the scripts were cached this process
@@ -177,9 +177,9 @@ public:
   GizmokitSpec* Get() const { return m_spec; }
   GizmokitSpec* operator->() const { return m_spec; }
   explicit operator bool() const { return m_spec != nullptr; }
-  // The spec as a RovanaBaseSpec; null when it is none.
+  // The asset spec as a RovanaBaseSpec; null when it is none.
   RovanaBaseSpec* AsBase() const { return dynamic_cast<RovanaBaseSpec*>(m_spec); }
-  // Drops the holder and stamps the spec's release time.
+  // Drops the holder and stamps the asset spec's release time.
   void Reset();
 
 private:
@@ -232,14 +232,14 @@ public:
   // null or names no asset.
   SpecRef GetSpec(const KUID& kuid, bool skipPreparation = false);
   // Resolves the KUID through the database (cached until the database says
-  // its contents changed), then finds or creates the spec. Null on failure.
+  // its contents changed), then finds or creates the asset spec. Null on failure.
   SpecRef FindOrCreate(const KUID& kuid, const SpecFilter& filter, bool skipPreparation);
   // A registered spec, or null.
   SpecRef FindSpec(const KUID& kuid);
   // Loads the folder's config and makes a spec through the factory named by
   // its "kind" (ignoring case), else the default factory, else a plain
   // RovanaBaseSpec. Null when the config does not load or has no tags, the
-  // filter rejects the spec, or preparation finds it invalid. A config given
+  // filter rejects the asset spec, or preparation finds it invalid. A config given
   // (not null) is the folder's, already read: it is used as it is.
   SpecRef CreateSpecFromFolder(const KUID& kuid, const std::string& folder, const SpecFilter& filter,
                                bool skipPreparation, const SoupRef& config = SoupRef());

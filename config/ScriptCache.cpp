@@ -295,7 +295,7 @@ bool UMBCompileAsset(ResultsLog& log, const std::string& folder, const SoupRef& 
   }
   SpecRegistry* registry = SpecRegistry::Instance();
   SpecRef spec;
-  // Without a database there is no registry: the spec is made for this compile alone.
+  // Without a database there is no registry: the asset spec is made for this compile alone.
   std::unique_ptr<RovanaBaseSpec> alone;
   RovanaBaseSpec* base = nullptr;
   if (registry) {

@@ -41,8 +41,8 @@ private:
   void NativeGetString(GSRuntime::GSStack& stack);
   void NativeGetLanguage(GSRuntime::GSStack& stack);
 
-  // Released in the reverse order: the parameters, the table, then the spec
-  // handle (which stamps the spec's last use).
+  // Released in the reverse order: the parameters, the table, then the asset spec
+  // handle (which stamps the asset spec's last use).
   SpecRef m_spec;
   SoupRef m_table;
   Kiv::PString m_parameters[10];

@@ -25,7 +25,7 @@ public:
 
   // The asset spec of the object (a counted reference); none by default.
   virtual SpecRef GetSpec() const { return SpecRef(); }
-  // The KUID of the spec; the null KUID without one.
+  // The KUID of the asset spec; the null KUID without one.
   KUID GetAssetKUID() const;
 
   RovanaScriptContext* ScriptContext() const { return m_context; }
@@ -53,7 +53,7 @@ private:
   std::string m_source;
 };
 
-// The source of a class "CustomObject" derived from the spec's script class
-// (GameObject without one), including "Rovana.gs" and the spec's script
+// The source of a class "CustomObject" derived from the asset spec's script class
+// (GameObject without one), including "Rovana.gs" and the asset spec's script
 // file with the extension "gs" ("gs.gs" without one).
 std::string WrapperSource(const RovanaBaseSpec* spec);
