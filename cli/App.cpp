@@ -148,6 +148,7 @@ int Main(const std::vector<std::string>& commandLine, const Environment& env) {
 
   session.installationRoot = FindInstallationRoot(env.programPath, env.rootVariable);
   session.userDataFolder = FindUserDataFolder(session.installationRoot, env.userDataVariable);
+  session.compileOnly = Kiv::ToLowerAscii(args[1]) == "compile";
   if (!StartUp(session)) {
     std::fprintf(session.out, "- Init failed\n");
     std::fflush(session.out);

@@ -100,6 +100,10 @@ bool StartUp(Session& session) {
   InterfaceTextDB::SetFolder(session.installationRoot + "/strings");
   session.logOpen = Kiv::Log::Instance().OpenFile(session.userDataFolder + "/rovanautil.log");
   if (!session.logOpen) Fail(session, "Unable to open the log file in '" + session.userDataFolder + "'.");
+  // A compile needs neither the scene nor the database, whose opening (an
+  // index refreshed from the asset folders) would cost more than a small
+  // compile.
+  if (session.compileOnly) return true;
   // The check scene and the probe materials, once the log file can take what
   // they report.
   SetUpConfigSchemaScene(session.kernel.get());

@@ -20,6 +20,9 @@ struct Session {
   // be restarted. Only the end of the process may do that; code that runs the
   // program more than once in one process (tests) clears this.
   bool endsProcess = true;
+  // The command is "compile", which reads and writes script files only: the
+  // start-up leaves out the check scene and the asset database.
+  bool compileOnly = false;
 
   // Set by start-up.
   std::string startFolder;  // the user's current folder; relative arguments are under it
@@ -46,9 +49,9 @@ std::string EngineOptions(const StartupOptions& options);
 // "rovanautil.log" in the user data); builds the schema library's check scene
 // and registers the shared material resources (after the log file opens, so
 // what they report reaches it); opens the asset database; reads the language
-// setting.
+// setting. With session.compileOnly it stops once the log file is open.
 // Failures print one "- " line to session.out. True when the asset database
-// is open at the end.
+// is open at the end (for compileOnly: when the log file step was reached).
 bool StartUp(Session& session);
 
 // Runs the shut-down in order for whatever start-up reached: stops the job

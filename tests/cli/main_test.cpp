@@ -148,6 +148,27 @@ TEST_F(MainTest, CompileRunsTheCompilerFromTheUsersFolder) {
   EXPECT_EQ(Count(out, "OK (1 Errors,0 Warnings)\n"), 2u) << out;
 }
 
+TEST_F(MainTest, CompileStartsWithoutTheAssetDatabase) {
+  m_tree.Write("src/good.gs", "class Good { int x; };\n");
+  m_tree.Write("user/local/a/config.txt", "kuid <kuid:7:8>\nkind scenery\nusername \"A\"\n");
+  const std::string index = m_userData + "/cache/assetindex.db";
+  std::filesystem::path here = std::filesystem::current_path();
+  std::filesystem::current_path(m_tree.Root());
+  const int compiled = Run({"compile", "src/good.gs", "-s"});
+  const bool indexAfterCompile = std::filesystem::exists(index);
+  // A batch may hold any command: its start-up opens the database.
+  m_tree.Write("batch.txt", "compile src/good.gs -s\n");
+  const int batch = Run({"@batch.txt"});
+  std::filesystem::current_path(here);
+  const std::string out = Output();
+  EXPECT_EQ(compiled, 0) << out;
+  EXPECT_EQ(batch, 0) << out;
+  EXPECT_TRUE(std::filesystem::exists(m_tree.Path("src/good.gsl")));
+  EXPECT_FALSE(indexAfterCompile);
+  EXPECT_TRUE(std::filesystem::exists(index));
+  EXPECT_EQ(Count(out, "OK (0 Errors,0 Warnings)\n"), 2u) << out;
+}
+
 TEST_F(MainTest, BatchFileRunsEveryLine) {
   std::string batch = m_tree.Write("three.txt", "\"help\"\n\"nothing\" \"a b\"\n\n\"compile\" \"\"\n");
   EXPECT_EQ(Run({"@" + batch}), -1);
