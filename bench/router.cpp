@@ -72,10 +72,10 @@ double Run(GSRouter& router, uint64_t& now, const std::vector<Node*>& nodes, uin
     for (int i = 0; i < kMessages; i += kPerStep) {
       for (int j = i; j < i + kPerStep; ++j) {
         const auto [from, to] = pairs.list[std::size_t(j)];
-        GSMessage* m = GSMessage::Make(major, kMessageAnyMinor, uint32_t(nodes[std::size_t(from)]->NodeId()),
-                                       uint32_t(nodes[std::size_t(to)]->NodeId()), kMessageCreated);
-        router.PostMessage(m);
-        m->ReleaseReference();
+        const MessageRef m(GSMessage::Make(major, kMessageAnyMinor,
+                                           uint32_t(nodes[std::size_t(from)]->NodeId()),
+                                           uint32_t(nodes[std::size_t(to)]->NodeId()), kMessageCreated));
+        router.PostMessage(m.Get());
       }
       now += 100;
       router.Step();

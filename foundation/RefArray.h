@@ -3,27 +3,29 @@
 // materials): one reference count for the array, one reference held on each
 // element. Shared by a mesh definition, its instances and their clones until
 // one makes its own copy.
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 
+#include "kiv/RefCount.h"
+
 // T needs AddRef() and Release() (the engine's counted objects).
 template <class T>
-class RefArray {
-public:
-  // A new array of count null elements with reference count 1.
-  static RefArray* Create(uint32_t count) { return new RefArray(count); }
+class RefArray : public Kiv::RefCounted<RefArray<T>, true> {
+  using Counted = Kiv::RefCounted<RefArray<T>, true>;
 
-  void AddRef() { m_refs.fetch_add(1, std::memory_order_relaxed); }
-  // Drops one reference; at zero releases every element and frees the array.
-  // A null array is ignored.
+public:
+  // A new array of count null elements.
+  static Kiv::Ref<RefArray> Create(uint32_t count) { return Kiv::Ref<RefArray>(new RefArray(count)); }
+
+  using Counted::Release;
+  // Drops one reference of a held array; at zero releases every element and
+  // frees the array. A null array is ignored.
   static void Release(RefArray* array) {
-    if (array && array->m_refs.fetch_sub(1, std::memory_order_acq_rel) == 1) delete array;
+    if (array) array->Release();
   }
 
-  long RefCount() const { return m_refs.load(); }
-  bool IsShared() const { return RefCount() > 1; }
+  bool IsShared() const { return this->GetReferenceCount() > 1; }
   uint32_t Count() const { return m_count; }
   T* Get(uint32_t index) const { return index < m_count ? m_items[index] : nullptr; }
   // Stores element (adding a reference to it) and releases the one it replaces.
@@ -36,14 +38,15 @@ public:
     slot = element;
     if (old) old->Release();
   }
-  // A new unshared array (reference count 1) holding the same elements.
-  RefArray* Clone() const {
-    RefArray* copy = Create(m_count);
+  // A new unshared array holding the same elements.
+  Kiv::Ref<RefArray> Clone() const {
+    Kiv::Ref<RefArray> copy = Create(m_count);
     for (uint32_t i = 0; i < m_count; ++i) copy->Set(i, m_items[i]);
     return copy;
   }
 
 private:
+  friend Counted;
   explicit RefArray(uint32_t count) : m_count(count), m_items(new T*[count]()) {}
   ~RefArray() {
     for (uint32_t i = 0; i < m_count; ++i)
@@ -52,7 +55,6 @@ private:
   RefArray(const RefArray&) = delete;
   RefArray& operator=(const RefArray&) = delete;
 
-  std::atomic<long> m_refs{1};
   uint32_t m_count;
   std::unique_ptr<T*[]> m_items;
 };

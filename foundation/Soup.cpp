@@ -427,10 +427,7 @@ ACSChunk* ACSChunk::SharedNull() {
   return node;
 }
 
-void ACSChunk::Release() noexcept {
-  if (m_refs.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
-  // Tear down without recursion so a deep tree cannot exhaust the stack.
-  ACSChunk* node = this;
+void ACSChunk::DestroyCounted(ACSChunk* node) noexcept {
   std::vector<ACSChunk*> doomed;
   while (true) {
     for (uint32_t i = 0; i < node->m_count; ++i) {
@@ -438,7 +435,7 @@ void ACSChunk::Release() noexcept {
       if (tag.m_type != kSoupContainer) continue;
       ACSChunk* child = tag.m_value.child;
       tag.m_type = kSoupNone;
-      if (child && child->m_refs.fetch_sub(1, std::memory_order_acq_rel) == 1) doomed.push_back(child);
+      if (child && child->DropReference()) doomed.push_back(child);
     }
     node->Destroy();
     if (doomed.empty()) return;

@@ -99,7 +99,7 @@ private:
 
 // A counted soup node. Data type 1 is a container; the one node of data type 0
 // is the shared null node, which every reader treats as no soup.
-class ACSChunk {
+class ACSChunk : public Kiv::RefCounted<ACSChunk, true, uint32_t> {
 public:
   ACSChunk(const ACSChunk&) = delete;
   ACSChunk& operator=(const ACSChunk&) = delete;
@@ -109,9 +109,10 @@ public:
   // The shared null node (data type 0, never freed).
   static ACSChunk* SharedNull();
 
-  void AddRef() noexcept { m_refs.fetch_add(1, std::memory_order_relaxed); }
-  void Release() noexcept;
-  uint32_t RefCount() const noexcept { return m_refs.load(std::memory_order_relaxed); }
+  uint32_t RefCount() const noexcept { return GetReferenceCount(); }
+  // Frees a node whose last reference went, and the children only it held,
+  // without recursion so a deep tree cannot exhaust the stack.
+  static void DestroyCounted(ACSChunk* node) noexcept;
   SoupDataType GetDataType() const noexcept { return static_cast<SoupDataType>(m_type); }
 
   // Child count.
@@ -173,7 +174,6 @@ private:
   void PushTag(TDBDataTag&& tag);
   TDBDataTag* Room() noexcept { return reinterpret_cast<TDBDataTag*>(this + 1); }
 
-  std::atomic<uint32_t> m_refs{0};
   uint8_t m_type;
   bool m_tagsInRoom = false;  // m_data is the room behind the node, not a block of its own
   // Tags are moved between blocks by copying their bytes: a tag holds no

@@ -3,6 +3,7 @@
 // calls AddRef, and the last Release deletes the object.
 #include <atomic>
 #include <cstddef>
+#include <type_traits>
 #include <utility>
 
 namespace Kiv {
@@ -30,47 +31,66 @@ private:
   std::atomic<long> m_value;
 };
 
-// Single-thread counted base.
-class ReferenceCount {
+// The one counting rule of the engine's counted objects: an object starts
+// with no holders, each holder adds one reference, and the release that drops
+// the last one destroys it through Derived::DestroyCounted. That is a plain
+// delete unless Derived names its own (a pool, a cache that keeps the entry,
+// an iterative teardown), so no object pays a virtual call for its count.
+// Shared selects an atomic count for objects handed between threads.
+template <class Derived, bool Shared, class Count = long>
+class RefCounted {
 public:
-  ReferenceCount() = default;
-  ReferenceCount(const ReferenceCount&) : m_refs(0) {}
-  ReferenceCount& operator=(const ReferenceCount&) { return *this; }
-  void AddReference() const { ++m_refs; }
-  // Deletes the object when this was the last reference.
-  void ReleaseReference() const {
-    if (--m_refs == 0) delete this;
+  void AddRef() const noexcept {
+    if constexpr (Shared)
+      m_refs.fetch_add(1, std::memory_order_relaxed);
+    else
+      ++m_refs;
   }
-  void AddRef() const { AddReference(); }
-  void Release() const { ReleaseReference(); }
-  long GetReferenceCount() const { return m_refs; }
+  void Release() const {
+    if (DropReference()) Derived::DestroyCounted(const_cast<Derived*>(static_cast<const Derived*>(this)));
+  }
+  void AddReference() const noexcept { AddRef(); }
+  void ReleaseReference() const { Release(); }
+  Count GetReferenceCount() const noexcept {
+    if constexpr (Shared)
+      return m_refs.load(std::memory_order_relaxed);
+    else
+      return m_refs;
+  }
+
+  static void DestroyCounted(Derived* object) { delete object; }
 
 protected:
-  virtual ~ReferenceCount() = default;
+  RefCounted() = default;
+  // A copy is a new object: it has no holders yet.
+  RefCounted(const RefCounted&) noexcept {}
+  RefCounted& operator=(const RefCounted&) noexcept { return *this; }
+  ~RefCounted() = default;
+
+  // Drops one reference without destroying; true when it was the last.
+  bool DropReference() const noexcept {
+    if constexpr (Shared)
+      return m_refs.fetch_sub(1, std::memory_order_acq_rel) == 1;
+    else
+      return --m_refs == 0;
+  }
 
 private:
-  mutable long m_refs = 0;
+  mutable std::conditional_t<Shared, std::atomic<Count>, Count> m_refs{0};
 };
 
-// Counted base safe to share between threads.
-class ReferenceCountMP {
-public:
-  ReferenceCountMP() = default;
-  ReferenceCountMP(const ReferenceCountMP&) : m_refs(0) {}
-  ReferenceCountMP& operator=(const ReferenceCountMP&) { return *this; }
-  void AddReference() const { m_refs.fetch_add(1, std::memory_order_relaxed); }
-  void ReleaseReference() const {
-    if (m_refs.fetch_sub(1, std::memory_order_acq_rel) == 1) delete this;
-  }
-  void AddRef() const { AddReference(); }
-  void Release() const { ReleaseReference(); }
-  long GetReferenceCount() const { return m_refs.load(); }
-
+// Single-thread counted base for classes deleted through a virtual destructor.
+class ReferenceCount : public RefCounted<ReferenceCount, false> {
 protected:
-  virtual ~ReferenceCountMP() = default;
+  friend class RefCounted<ReferenceCount, false>;
+  virtual ~ReferenceCount() = default;
+};
 
-private:
-  mutable std::atomic<long> m_refs{0};
+// The same, safe to share between threads.
+class ReferenceCountMP : public RefCounted<ReferenceCountMP, true> {
+protected:
+  friend class RefCounted<ReferenceCountMP, true>;
+  virtual ~ReferenceCountMP() = default;
 };
 
 // Holds one reference to a counted object (null allowed).

@@ -35,10 +35,8 @@ OnlineAccessClientEndpoint& Endpoint() { return OnlineAccessClientEndpoint::Inst
 void PostToSelf(GSNode* node, std::string_view major, std::string_view minor) {
   GSRouter* router = node->Router();
   if (!router) return;
-  GSMessage* message = GSMessage::Create(node, major, minor, uint32_t(node->NodeId()), 0);
-  if (!message) return;
-  router->PostMessage(message);
-  message->ReleaseReference();
+  const MessageRef message(GSMessage::Create(node, major, minor, uint32_t(node->NodeId()), 0));
+  if (message) router->PostMessage(message.Get());
 }
 
 GSOOnlineAccess::GSOOnlineAccess(const KUID& owner) {

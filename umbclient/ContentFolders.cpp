@@ -205,18 +205,18 @@ void FolderCache::AddRef(ContentFolder* folder) {
     UmbLog("FolderCache::AddRef> unknown folder");
     return;
   }
-  ++folder->m_refs;
+  folder->AddRef();
 }
 
 void FolderCache::Release(ContentFolder* folder) {
   if (!folder) return;
   Cache& c = TheCache();
   std::lock_guard<std::mutex> g(c.lock);
-  if (std::find(c.entries.begin(), c.entries.end(), folder) == c.entries.end() || folder->m_refs <= 0) {
+  if (std::find(c.entries.begin(), c.entries.end(), folder) == c.entries.end() || folder->RefCount() <= 0) {
     UmbLog("FolderCache::Release> folder not held");
     return;
   }
-  --folder->m_refs;
+  folder->Release();
 }
 
 size_t FolderCache::Size() {
@@ -240,7 +240,7 @@ ContentFolder* OpenContentFolder(const std::string& setName, const std::string& 
   std::lock_guard<std::mutex> g(c.lock);
   for (ContentFolder* f : c.entries) {
     if (f->SetName() == setName && f->Path() == normal) {
-      ++f->m_refs;
+      f->AddRef();
       return f;
     }
   }
@@ -250,7 +250,7 @@ ContentFolder* OpenContentFolder(const std::string& setName, const std::string& 
     return nullptr;
   }
   auto* f = new ContentFolder(setName, normal);
-  f->m_refs = 1;
+  f->AddRef();
   c.entries.push_back(f);
   return f;
 }

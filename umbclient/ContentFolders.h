@@ -11,6 +11,8 @@
 #include <string>
 #include <string_view>
 
+#include "kiv/RefCount.h"
+
 struct KUID;
 
 // ---- process-wide roots (set at start-up) ----
@@ -58,8 +60,9 @@ std::string GetLibraryCachePath(const KUID& kuid);
 
 // One opened content folder: a content-set name (may be empty) and its folder path.
 // Counted: the folder cache holds the entries; callers hold references taken by
-// OpenContentFolder / FolderCache::AddRef and give them back with FolderCache::Release.
-class ContentFolder {
+// OpenContentFolder / FolderCache::AddRef and give them back with FolderCache::Release,
+// which count under the cache's lock. An entry nobody holds stays cached until a purge.
+class ContentFolder : private Kiv::RefCounted<ContentFolder, true, int> {
 public:
   ContentFolder(std::string setName, std::string path);
   virtual ~ContentFolder() = default;
@@ -71,14 +74,15 @@ public:
   // A file inside the folder: Path() joined with `relative`.
   std::string FilePath(std::string_view relative) const;
 
-  int RefCount() const { return m_refs.load(std::memory_order_relaxed); }
+  int RefCount() const { return GetReferenceCount(); }
+  static void DestroyCounted(ContentFolder*) {}
 
 private:
   friend class FolderCache;
+  friend class Kiv::RefCounted<ContentFolder, true, int>;
   friend ContentFolder* OpenContentFolder(const std::string& setName, const std::string& path);
   std::string m_setName;
   std::string m_path;
-  std::atomic<int> m_refs{0};  // changed under the folder cache's lock
 };
 
 class FolderCache {

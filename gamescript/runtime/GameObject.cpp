@@ -204,9 +204,8 @@ bool GSGameObject::Receive(GSMessage* message) {
     if (message->time & kMessageSniffed) continue;  // a copy is never sniffed again
     GSGameObject* sniffer = FindAnywhere(router, h.node);
     if (!sniffer) continue;
-    MessageRef copy =
-        MessageRef::Adopt(GSMessage::Make(message->major, message->minor, message->source,
-                                          message->destination, kMessageCreated | kMessageSniffed));
+    MessageRef copy = MessageRef(GSMessage::Make(message->major, message->minor, message->source,
+                                                 message->destination, kMessageCreated | kMessageSniffed));
     copy->payload = message->payload;
     sniffer->Receive(copy.Get());
   }
@@ -251,7 +250,7 @@ void GSGameObject::Send(GSStack& stack, bool payload) {
     GSThread::Exception(thread, "GameObject::SendMessage() illegal major or minor string", false);
     return;
   }
-  MessageRef hold = MessageRef::Adopt(m);
+  MessageRef hold = MessageRef(m);
   if (payload) AttachPayload(m, stack.Argument(4));
   if (GSRouter* router = Router()) router->SendMessage(m);
 }
@@ -271,7 +270,7 @@ void GSGameObject::Post(GSStack& stack, bool payload) {
     GSThread::Exception(thread, "GameObject::PostMessage() illegal major or minor string", false);
     return;
   }
-  MessageRef hold = MessageRef::Adopt(m);
+  MessageRef hold = MessageRef(m);
   if (payload) AttachPayload(m, stack.Argument(4));
   if (GSRouter* router = Router()) router->PostMessage(m);
 }
@@ -435,8 +434,7 @@ bool GSThread::OfferMessage(GSMessage* message, bool enqueue) {
   }
   if (!enqueue) return true;
   if (m_queue.size() < kMaxQueuedMessages) {
-    message->AddReference();
-    m_queue.push_back(MessageRef::Adopt(message));
+    m_queue.push_back(MessageRef(message));
     return true;
   }
   GSRouter* router = owner->Router();
@@ -558,8 +556,8 @@ void GSContext::RouterPostMessage(GSStack& stack) {
   const uint16_t a = m_router->GetMessageId(*major);
   const uint16_t b = m_router->GetMessageId(*minor);
   if (a == 0 || b == 0) return;
-  MessageRef m = MessageRef::Adopt(GSMessage::Make(a, b, stack.Argument(1), stack.Argument(2),
-                                                   DelayWord(stack.FloatArgument(5)) | kMessageCreated));
+  MessageRef m = MessageRef(GSMessage::Make(a, b, stack.Argument(1), stack.Argument(2),
+                                            DelayWord(stack.FloatArgument(5)) | kMessageCreated));
   m_router->PostMessage(m.Get());
 }
 

@@ -63,7 +63,7 @@ GSMessage* GSMessage::Make(uint16_t major, uint16_t minor, uint32_t source, uint
   return m;
 }
 
-void GSMessage::Free(GSMessage* message) {
+void GSMessage::DestroyCounted(GSMessage* message) {
   message->~GSMessage();
   std::vector<void*>& free = FreeMessages();
   if (free.size() < kKeptMessages)
@@ -127,8 +127,7 @@ void GSNode::MarkForDeletion() {
 
 void GSNode::QueueMessage(GSMessage* message) {
   if (!message) return;
-  message->AddReference();
-  m_queue.push_back(MessageRef::Adopt(message));
+  m_queue.push_back(MessageRef(message));
 }
 
 // ------------------------------------------------------------ router
@@ -271,8 +270,7 @@ std::string_view GSRouter::MessageString(uint16_t id) const {
 
 void GSRouter::SendMessage(GSMessage* message) {
   if (!message) return;
-  message->AddReference();  // delivery may drop every other holder
-  const MessageRef hold = MessageRef::Adopt(message);
+  const MessageRef hold(message);  // delivery may drop every other holder
   Deliver(message);
 }
 
@@ -317,6 +315,7 @@ void GSRouter::Deliver(GSMessage* message) {
 void GSRouter::PostMessage(GSMessage* message) {
   if (!message || !m_running) return;
   GSMessage* copy = message->Copy();
+  copy->AddReference();  // the queue's, given back when it is delivered or cleared
   const uint32_t delay = copy->time & kMessageTimeMask;
   if (delay == 0) {
     m_posted.push_back(copy);

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "foundation/Soup.h"
+#include "kiv/RefCount.h"
 
 namespace GSRuntime {
 
@@ -37,7 +38,7 @@ constexpr uint32_t kMessageTimeMask = 0x3FFFFFFF;
 constexpr uint32_t kMessageSniffed = 0x40000000;
 constexpr uint32_t kMessageCreated = 0x80000000;
 
-class GSMessage {
+class GSMessage : public Kiv::RefCounted<GSMessage, false, int32_t> {
 public:
   // A message from `source` (which must be registered with a router, else
   // null), its strings interned by that router; the time word is the delay
@@ -45,16 +46,11 @@ public:
   // interned (the router's ids are used up).
   static GSMessage* Create(GSNode* source, std::string_view major, std::string_view minor,
                            uint32_t destination, uint32_t delayWord);
-  // A message with these fields and one reference.
+  // A message with these fields and no holder yet.
   static GSMessage* Make(uint16_t major, uint16_t minor, uint32_t source, uint32_t destination,
                          uint32_t time);
   // A copy (ids, nodes, all 32 bits of the time word) sharing the payload.
   GSMessage* Copy() const;
-
-  void AddReference() { ++m_refs; }
-  void ReleaseReference() {
-    if (--m_refs == 0) Free(this);
-  }
 
   uint16_t major = 0;
   uint16_t minor = kMessageAnyMinor;
@@ -63,41 +59,16 @@ public:
   uint32_t time = 0;
   SoupRef payload;
 
+  // Returns a released message to the pool.
+  static void DestroyCounted(GSMessage* message);
+
 private:
   GSMessage() = default;
   ~GSMessage() = default;
-  static void Free(GSMessage* message);
-  int32_t m_refs = 1;
 };
 
 // A counted reference to a message.
-class MessageRef {
-public:
-  MessageRef() = default;
-  // Takes over the one reference `message` comes with.
-  static MessageRef Adopt(GSMessage* message) {
-    MessageRef r;
-    r.m_p = message;
-    return r;
-  }
-  MessageRef(const MessageRef& o) : m_p(o.m_p) {
-    if (m_p) m_p->AddReference();
-  }
-  MessageRef(MessageRef&& o) noexcept : m_p(o.m_p) { o.m_p = nullptr; }
-  MessageRef& operator=(MessageRef o) noexcept {
-    std::swap(m_p, o.m_p);
-    return *this;
-  }
-  ~MessageRef() {
-    if (m_p) m_p->ReleaseReference();
-  }
-  GSMessage* Get() const { return m_p; }
-  GSMessage* operator->() const { return m_p; }
-  explicit operator bool() const { return m_p != nullptr; }
-
-private:
-  GSMessage* m_p = nullptr;
-};
+using MessageRef = Kiv::Ref<GSMessage>;
 
 // The message-target part of every game object.
 class GSNode {

@@ -77,7 +77,9 @@ struct Counted {
 TEST(RefArray, ReleasesElementsWithTheLastReference) {
   int released = 0;
   Counted x(&released), y(&released);
-  auto* array = RefArray<Counted>::Create(3);
+  Kiv::Ref<RefArray<Counted>> held = RefArray<Counted>::Create(3);
+  RefArray<Counted>* array = held.Get();
+  EXPECT_EQ(array->GetReferenceCount(), 1);  // the one holder
   array->Set(0, &x);
   array->Set(2, &y);
   volatile uint32_t pastEnd = 7;
@@ -86,17 +88,19 @@ TEST(RefArray, ReleasesElementsWithTheLastReference) {
   EXPECT_EQ(y.refs, 2);
   EXPECT_EQ(array->Get(1), nullptr);
   EXPECT_EQ(array->Get(9), nullptr);
+  EXPECT_FALSE(array->IsShared());
   array->AddRef();
   EXPECT_TRUE(array->IsShared());
-  auto* copy = array->Clone();
+  Kiv::Ref<RefArray<Counted>> copy = array->Clone();
+  EXPECT_FALSE(copy->IsShared());
   EXPECT_EQ(x.refs, 3);
   RefArray<Counted>::Release(array);
   EXPECT_EQ(x.refs, 3);
-  RefArray<Counted>::Release(array);  // last reference
+  held.Reset();  // last reference
   EXPECT_EQ(x.refs, 2);
   copy->Set(0, &y);  // replaces and releases x
   EXPECT_EQ(x.refs, 1);
-  RefArray<Counted>::Release(copy);
+  copy.Reset();
   EXPECT_EQ(y.refs, 1);
   RefArray<Counted>::Release(nullptr);
   EXPECT_EQ(released, 0);

@@ -97,8 +97,7 @@ struct Game {
     }
   }
   void Send(GSGameObject* from, GSGameObject* to, const char* major, const char* minor) {
-    MessageRef m =
-        MessageRef::Adopt(GSMessage::Create(from, major, minor, to ? uint32_t(to->NodeId()) : 0, 0));
+    MessageRef m = MessageRef(GSMessage::Create(from, major, minor, to ? uint32_t(to->NodeId()) : 0, 0));
     ASSERT_TRUE(m);
     router->SendMessage(m.Get());
   }
@@ -298,10 +297,10 @@ TEST(GameObjects, DeletionLookupsAndRefusedMessages) {
   // and what was queued or delayed for it is dropped.
   const int32_t id = s->NodeId();
   MessageRef del =
-      MessageRef::Adopt(GSMessage::Make(kMessageDelete, kMessageAnyMinor, 0, uint32_t(id), kMessageCreated));
+      MessageRef(GSMessage::Make(kMessageDelete, kMessageAnyMinor, 0, uint32_t(id), kMessageCreated));
   g.router->SendMessage(del.Get());
   EXPECT_TRUE(s->NodeFlags() & GSNode::kDeletionPending);
-  MessageRef later = MessageRef::Adopt(GSMessage::Create(a, "Later", "", uint32_t(id), 300));
+  MessageRef later(GSMessage::Create(a, "Later", "", uint32_t(id), 300));
   g.router->PostMessage(later.Get());
   g.router->PostMessage(del.Get());
   g.Step();

@@ -37,7 +37,7 @@ struct Clock {
 };
 
 MessageRef Message(uint16_t major, uint32_t destination, uint32_t time = kMessageCreated) {
-  return MessageRef::Adopt(GSMessage::Make(major, kMessageAnyMinor, 0, destination, time));
+  return MessageRef(GSMessage::Make(major, kMessageAnyMinor, 0, destination, time));
 }
 
 TEST(Router, MessageIdsAreInternedAndNeverWrapIntoSystemIds) {
