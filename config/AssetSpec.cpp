@@ -123,13 +123,13 @@ bool RovanaBaseSpec::LoadScriptInfo() {
 // ---- handles ----
 
 SpecRef::SpecRef(GizmokitSpec* spec) : m_spec(spec) {
-  if (m_spec) m_spec->m_holders.fetch_add(1, std::memory_order_relaxed);
+  if (m_spec) m_spec->AddRef();
 }
 
 void SpecRef::Reset() {
   if (!m_spec) return;
   m_spec->m_lastRelease.store(Kiv::Clock::Milliseconds(), std::memory_order_relaxed);
-  m_spec->m_holders.fetch_sub(1, std::memory_order_acq_rel);
+  m_spec->Release();
   m_spec = nullptr;
 }
 

@@ -17,6 +17,7 @@
 #include "foundation/SafePointer.h"
 #include "foundation/Soup.h"
 #include "kiv/PString.h"
+#include "kiv/RefCount.h"
 
 class ContentFolder;
 class ResultsLog;
@@ -26,7 +27,10 @@ class GSClass;
 class GSLibrary;
 }  // namespace GSRuntime
 
-class GizmokitSpec : public IdentifiableType, public SafePointerTarget<GizmokitSpec> {
+// Counted by its handles; the registry keeps an unheld asset spec until a purge.
+class GizmokitSpec : public IdentifiableType,
+                     public SafePointerTarget<GizmokitSpec>,
+                     private Kiv::RefCounted<GizmokitSpec, true, int> {
 public:
   static constexpr uint8_t kNullKuid = 1;  // the KUID is the null KUID
   static constexpr uint8_t kValid = 2;     // set by preparation
@@ -53,7 +57,8 @@ public:
   ContentFolder* GetContentFolder() const { return m_contentFolder; }
   // The content folder's path; empty when the asset spec has none.
   std::string ContentRoot() const;
-  int Holders() const { return m_holders.load(std::memory_order_relaxed); }
+  int Holders() const { return GetReferenceCount(); }
+  static void DestroyCounted(GizmokitSpec*) {}
   // Process-clock milliseconds of the last handle release (0: never released).
   uint64_t LastReleaseTime() const { return m_lastRelease.load(std::memory_order_relaxed); }
 
@@ -67,6 +72,7 @@ protected:
 private:
   friend class SpecRef;
   friend class SpecRegistry;
+  friend class Kiv::RefCounted<GizmokitSpec, true, int>;
   // Runs OnLoad and Validate once; an invalid spec leaves the registry.
   void Prepare(SpecRegistry& registry);
 
@@ -76,7 +82,6 @@ private:
   std::string m_name;
   ContentFolder* m_contentFolder = nullptr;
   bool m_contentFolderOk = false;
-  std::atomic<int> m_holders{0};
   std::atomic<uint64_t> m_lastRelease{0};
   bool m_prepared = false;
   bool m_loaded = false;
