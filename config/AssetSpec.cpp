@@ -152,9 +152,24 @@ std::unique_ptr<GizmokitSpec> UMBScript_RovanaBaseSpecFactory::Create(const KUID
 
 // ---- the registry ----
 
+namespace {
+std::vector<GKSpecFactory*>& StandardFactories() {
+  static std::vector<GKSpecFactory*> factories;
+  return factories;
+}
+}  // namespace
+
 SpecRegistry::SpecRegistry() : m_table(kBuckets) {
   Kiv::SingleLock lock(RegistryLock());
+  m_factories = StandardFactories();
   g_registry = this;
+}
+
+void SpecRegistry::AddStandardFactory(GKSpecFactory* factory) {
+  Kiv::SingleLock lock(RegistryLock());
+  std::vector<GKSpecFactory*>& factories = StandardFactories();
+  if (std::find(factories.begin(), factories.end(), factory) == factories.end()) factories.push_back(factory);
+  if (g_registry) g_registry->AddFactory(factory);
 }
 
 SpecRegistry::~SpecRegistry() {

@@ -257,6 +257,9 @@ public:
   void Shutdown();
 
   void AddFactory(GKSpecFactory* factory);
+  // A factory every registry starts with from now on (kinds of libraries above
+  // this one); the registry open now gets it too. It must outlive them all.
+  static void AddStandardFactory(GKSpecFactory* factory);
   void RemoveFactory(GKSpecFactory* factory);
   void SetDefaultFactory(GKSpecFactory* factory);
   // Owned objects deleted at shutdown.

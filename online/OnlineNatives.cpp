@@ -7,6 +7,10 @@
 
 void InstallOnlineNatives() {
   SetOnlineNativeTables(&RegisterOnlineAccessNatives, &RegisterOnlineGroupNatives);
+  SetOnlineAccessLookup(
+      [](GSRuntime::GSContext* context, const KUID& owner) -> GSRuntime::GSObjectReference* {
+        return GSOOnlineAccess::Get(context, owner);
+      });
 }
 
 void RegisterOnlineAccessNatives() {

@@ -5,7 +5,7 @@
 #include <string>
 
 // Hands RegisterOnlineAccessNatives and RegisterOnlineGroupNatives to the
-// script library's registration.
+// script library's registration, and the lookup of Library.GetOnlineAccess.
 void InstallOnlineNatives();
 
 // The 14 records of "OnlineAccess"; then loads the offline boxes and the stored

@@ -10,6 +10,7 @@
 #include "kiv/String.h"
 #include "scriptlib/GSOAsset.h"
 #include "scriptlib/GSOKUID.h"
+#include "scriptlib/GSOLibrary.h"
 #include "scriptlib/GSOSoup.h"
 #include "scriptlib/NativeBinding.h"
 #include "scriptlib/ScriptNatives.h"
@@ -34,6 +35,68 @@ SoupRef RovanaScriptContext::SystemCall(const Kiv::PString&, const SoupRef& argu
 }
 
 bool RovanaScriptContext::OpenURL(std::string_view) { return false; }
+void RovanaScriptContext::SetSystemMenuIcon(GSOLibrary&, const KUID&, const Kiv::PString&,
+                                            const Kiv::PString&, bool) {}
+void RovanaScriptContext::BlinkSystemMenuIcon(GSOLibrary&, int32_t) {}
+void RovanaScriptContext::ShowSystemMenuIconMenu(GSOLibrary&, GSObjectReference*) {}
+void RovanaScriptContext::LibraryCreated(GSOLibrary&) {}
+
+// ------------------------------------------------------------ libraries
+
+GSOLibrary* RovanaScriptContext::GetScriptLibrary(const KUID& kuid) {
+  if (kuid.IsNull()) return nullptr;
+  SpecRegistry* registry = SpecRegistry::Instance();
+  SpecRef spec =
+      registry
+          ? registry->FindOrCreate(
+                kuid, [](GizmokitSpec& s) { return dynamic_cast<GSOLibrarySpec*>(&s) != nullptr; }, false)
+          : SpecRef();
+  auto* librarySpec = dynamic_cast<GSOLibrarySpec*>(spec.Get());
+  if (!librarySpec) {
+    LogLine("RovanaScriptContext::GetScriptLibrary> unable to find Library %s", FormatKUIDTag(kuid).c_str());
+    return nullptr;
+  }
+  GSOLibrary* found = nullptr;
+  m_world.ForEach([&](uint32_t, WorldListItem* item) {
+    auto* library = dynamic_cast<GSOLibrary*>(item);
+    if (!found && library && library->GetSpec().Get() == librarySpec) found = library;
+  });
+  if (found) return found;
+  if (m_listLocks) {
+    LogLine("RovanaScriptContext::GetScriptLibrary> attempted while list is locked");
+    return nullptr;
+  }
+  std::unique_ptr<WorldListItem> made = librarySpec->CreateLibraryObject(*this);
+  auto* library = static_cast<GSOLibrary*>(made.get());
+  if (!library || m_world.Add(made) == WorldList::kNoIndex) {
+    LogLine("RovanaScriptContext::GetScriptLibrary> unable to create instance of Library %s",
+            FormatKUIDTag(kuid).c_str());
+    return nullptr;
+  }
+  LibraryCreated(*library);
+  library->Initialise();
+  if (library->Failed()) {
+    LogLine("RovanaScriptContext::GetScriptLibrary> script failure on Library %s",
+            FormatKUIDTag(kuid).c_str());
+    // Deleted with its plug-in: a later lookup starts afresh.
+    m_world.Remove(library);
+    return nullptr;
+  }
+  return library;
+}
+
+bool RovanaScriptContext::SaveWorld(TStream& stream) {
+  ++m_listLocks;
+  const bool saved = m_world.Save(stream, 0, 0);
+  --m_listLocks;
+  return saved;
+}
+
+void RovanaScriptContext::LoadWorld(TStream& stream) {
+  ++m_listLocks;
+  m_world.Load(stream, false, 0);
+  --m_listLocks;
+}
 
 float NormalizedTimeOfDay(int hour, int minute, int second) {
   const float s = float(minute * 60 + hour * 3600 + second);
@@ -189,6 +252,15 @@ void RovanaScriptContext::CloneKUID(GSStack& stack) {
   PushObject(stack, GetKUIDObject(this, kuid->Kuid()), false);
 }
 
+void RovanaScriptContext::GetLibrary(GSStack& stack) {
+  GSOKUID* kuid = nullptr;
+  if (!GetNativeParameter(stack, 1, kuid, false)) return stack.Push(0), void();
+  if (GSOLibrary* library = GetScriptLibrary(kuid->Kuid()))
+    stack.PushObject(library, ScriptClasses().library);
+  else
+    stack.Push(0);
+}
+
 void RovanaScriptContext::RegisterNatives(GSMachine& machine) {
   using Self = RovanaScriptContext;
   const auto add = [&machine](const char* key, void (Self::*function)(GSStack&)) {
@@ -203,6 +275,7 @@ void RovanaScriptContext::RegisterNatives(GSMachine& machine) {
   add("$int@RovanaScriptBase::GetSystemHour()", &Self::GetSystemHour);
   add("$int@RovanaScriptBase::GetSystemMinute()", &Self::GetSystemMinute);
   add("$int@RovanaScriptBase::GetSystemSecond()", &Self::GetSystemSecond);
+  add("$Library@RovanaScriptBase::GetLibrary(KUID)", &Self::GetLibrary);
   add("$Asset@RovanaScriptBase::FindAsset(KUID)", &Self::FindAsset);
   add("$Asset[]@RovanaScriptBase::GetAssetList(string)", &Self::GetAssetList);
   add("$Asset[]@RovanaScriptBase::GetAssetList(string,string)", &Self::GetAssetListExtra);

@@ -19,6 +19,9 @@
 #include "scriptlib/DelayedInit.h"
 #include "scriptlib/WorldList.h"
 
+class GSOLibrary;
+class TStream;
+
 class RovanaScriptContext : public GSRuntime::GSContext, public IdentifiableType, public DelayedInitManager {
 public:
   static constexpr float kVersion = 3.4f;
@@ -35,8 +38,26 @@ public:
   virtual SoupRef SystemCall(const Kiv::PString& name, const SoupRef& argument);
   // A script asks for a page to be shown; false (not shown) by default.
   virtual bool OpenURL(std::string_view url);
+  // A library's icon in the host's system menu (the null KUID and empty texts
+  // remove it), its blinking and its menu; a command-line host has no menu.
+  virtual void SetSystemMenuIcon(GSOLibrary& library, const KUID& asset, const Kiv::PString& text1,
+                                 const Kiv::PString& text2, bool flag);
+  virtual void BlinkSystemMenuIcon(GSOLibrary& library, int32_t count);
+  virtual void ShowSystemMenuIconMenu(GSOLibrary& library, GSRuntime::GSObjectReference* menu);
+  // A library was entered in the world list and is about to be initialised.
+  virtual void LibraryCreated(GSOLibrary& library);
+
+  // The context's one library object of a library asset: found in the world
+  // list, or made, entered and initialised. Null, with a log line, when the
+  // asset is no library, the list is being walked, or the library cannot be
+  // made or its script fails (it is then deleted with its plug-in).
+  GSOLibrary* GetScriptLibrary(const KUID& kuid);
 
   WorldList& World() { return m_world; }
+  // The world list's record stream; no library is made while it is written
+  // or read (the list is walked meanwhile).
+  bool SaveWorld(TStream& stream);
+  void LoadWorld(TStream& stream);
 
   // Appends the records of "RovanaScriptBase" to the machine's native list.
   static void RegisterNatives(GSRuntime::GSMachine& machine);
@@ -61,6 +82,7 @@ private:
   void GetRovanaVersion(GSRuntime::GSStack& stack);
   void GetRovanaBuild(GSRuntime::GSStack& stack);
   void CloneKUID(GSRuntime::GSStack& stack);
+  void GetLibrary(GSRuntime::GSStack& stack);
 
   // The asset list of a category list (empty: no query); logs the warning
   // when nothing is found.
@@ -68,6 +90,7 @@ private:
                      bool excludeFaulty);
 
   WorldList m_world;
+  uint32_t m_listLocks = 0;  // walks of the world list under way
 };
 
 // The local time of day as a fraction of a day shifted by half a day:

@@ -7,6 +7,7 @@
 #include "scriptlib/GSOHTMLBuffer.h"
 #include "scriptlib/GSOImage.h"
 #include "scriptlib/GSOKUID.h"
+#include "scriptlib/GSOLibrary.h"
 #include "scriptlib/GSOSecurityToken.h"
 #include "scriptlib/GSOSoup.h"
 #include "scriptlib/GSOStringTable.h"
@@ -64,6 +65,7 @@ void RegisterAssetNatives() { GSOAsset::RegisterNatives(GSMachine::Instance()); 
 void RegisterRovanaScriptBaseNatives() { RovanaScriptContext::RegisterNatives(GSMachine::Instance()); }
 void RegisterRovanaGameObjectNatives() { ScriptableObject::RegisterNatives(GSMachine::Instance()); }
 void RegisterSecurityTokenNatives() { GSOSecurityToken::RegisterNatives(GSMachine::Instance()); }
+void RegisterLibraryNatives() { GSOLibrary::RegisterNatives(GSMachine::Instance()); }
 
 namespace {
 struct OnlineTables {
@@ -81,6 +83,13 @@ void SetOnlineNativeTables(void (*onlineAccess)(), void (*onlineGroup)()) {
   Online().onlineGroup = onlineGroup;
 }
 
+namespace {
+OnlineAccessLookup g_onlineAccessLookup = nullptr;
+}  // namespace
+
+void SetOnlineAccessLookup(OnlineAccessLookup lookup) { g_onlineAccessLookup = lookup; }
+OnlineAccessLookup GetOnlineAccessLookup() { return g_onlineAccessLookup; }
+
 bool RegisterScriptNatives() {
   // The first result stands: a failed start is not retried, and no record
   // is ever entered twice.
@@ -89,6 +98,7 @@ bool RegisterScriptNatives() {
   result = 0;
 
   GSMachine& machine = GSMachine::Instance();
+  InstallLibrarySpecFactory();
   machine.AddLibraryFolder(ScriptLibrariesFolder());
   ScriptClassSlots& slots = ScriptClasses();
   if (!RegisterScriptLibrary("gs.gsl", "GameObject", slots.gameObject)) return false;
@@ -106,6 +116,7 @@ bool RegisterScriptNatives() {
     Online().onlineAccess();
     Online().onlineGroup();
   }
+  RegisterLibraryNatives();
   RegisterImageNatives();
   RegisterConstructorsBaseNatives();
   RegisterAssetNatives();
@@ -126,6 +137,7 @@ bool RegisterScriptNatives() {
       {"OnlineAccess.gsl", "OnlineAccess", &ScriptClassSlots::onlineAccess},
       {"OnlineGroup.gsl", "OnlineGroup", &ScriptClassSlots::onlineGroup},
       {"Image.gsl", "Image", &ScriptClassSlots::image},
+      {"Library.gsl", "Library", &ScriptClassSlots::library},
       {"Constructors.gsl", "ConstructorsBase", &ScriptClassSlots::constructorsBase},
       {"asset.gsl", "Asset", &ScriptClassSlots::asset},
       {"RovanaGameObject.gsl", "RovanaGameObject", &ScriptClassSlots::rovanaGameObject},

@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 
+#include "foundation/KUID.h"
 #include "gamescript/runtime/Machine.h"
 
 // The script class of each native class, filled by RegisterScriptLibrary;
@@ -60,6 +61,7 @@ void RegisterImageNatives();
 void RegisterConstructorsBaseNatives();
 void RegisterAssetNatives();
 void RegisterRovanaGameObjectNatives();
+void RegisterLibraryNatives();
 void RegisterSecurityTokenNatives();
 void RegisterRovanaScriptBaseNatives();  // the natives of RovanaScriptContext
 
@@ -67,6 +69,14 @@ void RegisterRovanaScriptBaseNatives();  // the natives of RovanaScriptContext
 // their two tables before the first RegisterScriptNatives. Without them the
 // libraries "OnlineAccess.gsl" and "OnlineGroup.gsl" are not registered.
 void SetOnlineNativeTables(void (*onlineAccess)(), void (*onlineGroup)());
+
+// The online-access object of (context, owner asset) with one reference for
+// the caller, or null; the online library hands in its lookup with its tables.
+using OnlineAccessLookup = GSRuntime::GSObjectReference* (*)(GSRuntime::GSContext* context,
+                                                             const KUID& owner);
+void SetOnlineAccessLookup(OnlineAccessLookup lookup);
+// Null until the online library hands it in.
+OnlineAccessLookup GetOnlineAccessLookup();
 
 namespace ScriptNatives {
 

@@ -2,11 +2,19 @@
 
 #include <unordered_map>
 
+#include "foundation/Log.h"
+#include "gamescript/compiler/Driver.h"
+#include "gamescript/runtime/Class.h"
+#include "gamescript/runtime/Library.h"
+#include "kiv/File.h"
+#include "scriptlib/GSOAsset.h"
 #include "scriptlib/GSOKUID.h"
 #include "scriptlib/GSOSecurityToken.h"
 #include "scriptlib/NativeBinding.h"
 #include "scriptlib/RovanaScriptContext.h"
 #include "scriptlib/ScriptNatives.h"
+#include "scriptlib/GSOSoup.h"
+#include "umbclient/ContentFolders.h"
 
 using namespace GSRuntime;
 using namespace ScriptNatives;
@@ -77,7 +85,109 @@ bool ScriptableObject::SetSource(const std::string& text) {
   const std::string wanted = IsBlankText(text) ? std::string() : text;
   if (wanted == m_source || (!wanted.empty() && wanted == GetSource())) return false;
   m_source = wanted;
+  if ((DelayedInitClient::m_flags & kStage3Done) && m_context) {
+    BindScriptClass(nullptr, m_context);
+    if (GSRouter* router = Router()) router->RemoveNode(this);
+    Stage2();
+    Stage3();
+  }
   return true;
+}
+
+// ------------------------------------------------------------ binding and start
+
+GSClass* CompileSourceClass(RovanaBaseSpec& spec, const std::string& source) {
+  const std::string userData = GetUserDataFolder();
+  if (userData.empty()) {
+    LogLine("ScriptableObject::GetScriptClass> no user-data folder to compile the source of %s in",
+            spec.GetDescription().c_str());
+    return nullptr;
+  }
+  // The asset's own library first: the wrapper includes its script.
+  if (spec.LoadScriptInfo()) spec.EnsureLibrary();
+  const std::string cache = Kiv::File::Path(userData).Join("cache").Str();
+  Kiv::File::CreateDirectories(cache);
+  const std::string sourcePath = Kiv::File::Path(cache).Join("temp_object.gs").Str();
+  if (!Kiv::File::WriteWholeFile(sourcePath, source)) return nullptr;
+
+  // The compiler's include-path list is shared: it is put back afterwards.
+  const std::list<GSCompiler::IncludePath> saved = GSCompiler::IncludePaths();
+  GSCompiler::ClearIncludePaths();
+  GSCompiler::AppendIncludePath({Kiv::File::Path(cache), Kiv::PString()});
+  GSCompiler::PrependIncludePath({Kiv::File::Path(spec.AssetFolder()), Kiv::PString(spec.ContentRoot())});
+  GSCompiler::AppendIncludePath({Kiv::File::Path("scripts"), Kiv::PString()});
+  GSCompiler::CompileLog log;  // a failed compile's messages are not kept
+  const int errors = GSCompiler::CompileToFile(
+      sourcePath.c_str(), Kiv::File::Path(cache).Join("temp_object.gsl").Str().c_str(), &log);
+  GSCompiler::ClearIncludePaths();
+  for (const auto& entry : saved) GSCompiler::AppendIncludePath(entry);
+  Kiv::File::Unlink(sourcePath);
+
+  GSMachine& machine = GSMachine::Instance();
+  uint64_t id = 0;
+  GSLibrary* library = errors == 0 && machine.AddLibrary(cache, "temp_object.gsl", &id)
+                           ? machine.GetLibrary(uint32_t(id >> 32), uint32_t(id))
+                           : nullptr;
+  return library ? library->FindClass("CustomObject") : nullptr;
+}
+
+GSClass* ScriptableObject::GetScriptClass() {
+  const SpecRef spec = GetSpec();
+  RovanaBaseSpec* base = spec.AsBase();
+  if (!base) return nullptr;
+  return m_source.empty() ? base->GetGSClass() : CompileSourceClass(*base, m_source);
+}
+
+void ScriptableObject::Stage2() {
+  DelayedInitClient::m_flags |= kStage2Done;
+  m_failed = true;
+  GSClass* cls = GetScriptClass();
+  if (!cls || !AcceptScriptClass(cls)) return;
+  GSScriptInstance* instance = Instance();
+  if (instance && instance->cls == cls) {
+    m_failed = false;
+    return;
+  }
+  if (instance) BindScriptClass(nullptr, m_context);
+  m_failed = !BindScriptClass(cls, m_context);
+}
+
+void ScriptableObject::Stage3() {
+  DelayedInitClient::m_flags |= kStage3Done;
+  if (m_failed) return;
+  if (GSRouter* router = m_context ? m_context->Router() : nullptr) router->AddNode(this);
+  GSOAsset* asset = GSOAsset::FindOrCreate(m_context, GetAssetKUID());
+  const uint32_t argument = asset ? asset->GetScriptHandle() : 0;  // its reference goes to the call
+  if (!CallScript(kInitKey, &argument, 1)) m_failed = true;
+  DeliverProperties();
+  Update(0.0f);
+}
+
+bool ScriptableObject::CallScript(const char* key, const uint32_t* arguments, uint32_t count,
+                                  uint32_t* result) {
+  GSScriptInstance* instance = Instance();
+  int32_t index = 0, offset = 0;
+  if (!instance || !instance->cls || !instance->cls->FindFunction(key, index, offset)) {
+    for (uint32_t i = 0; i < count; ++i) ReleaseHandle(arguments[i]);
+    return false;
+  }
+  return instance->cls->CallFunction(instance, key, arguments, count, result);
+}
+
+void ScriptableObject::SetPendingProperties(const SoupRef& soup) {
+  m_properties = soup;
+  m_propertiesPending = soup.CountTags() > 0;
+  if (DelayedInitClient::m_flags & kStage3Done) DeliverProperties();
+}
+
+void ScriptableObject::DeliverProperties() {
+  if (m_propertiesPending && !m_failed) {
+    GSOSoup* soup = GSOSoup::Create(m_context, m_properties, true);
+    const uint32_t argument = soup ? soup->GetScriptHandle() : 0;
+    if (!CallScript(kSetPropertiesKey, &argument, 1)) m_failed = true;
+  }
+  m_propertiesPending = false;
+  m_properties.Clear();
 }
 
 // ------------------------------------------------------------ natives

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "config/AssetSpec.h"
+#include "foundation/Soup.h"
 #include "foundation/KUID.h"
 #include "gamescript/runtime/GameObject.h"
 #include "gamescript/runtime/Machine.h"
@@ -19,9 +20,29 @@ class RovanaScriptContext;
 
 class ScriptableObject : public GSRuntime::GSGameObject, public DelayedInitClient {
 public:
+  static constexpr const char* kInitKey = "$void@RovanaGameObject::Init(Asset)";
+  static constexpr const char* kSetPropertiesKey = "$void@PropertyObject::SetProperties(Soup)";
+  static constexpr const char* kGetPropertiesKey = "$Soup@PropertyObject::GetProperties()";
+
   // Queued for delayed initialisation in the context when it has one.
   explicit ScriptableObject(RovanaScriptContext* context);
   ~ScriptableObject() override;
+
+  // Stage 2: binds the script class; the object stays failed without an instance.
+  void Stage2() override;
+  // Stage 3: joins the context's router, calls the script's Init with the
+  // object's own Asset, hands over pending properties and updates once.
+  void Stage3() override;
+
+  // Without a source text, the asset spec's compiled class; with one, the class
+  // "CustomObject" compiled from it (see CompileSourceClass). Null on failure.
+  virtual GSRuntime::GSClass* GetScriptClass();
+  virtual bool AcceptScriptClass(GSRuntime::GSClass* cls) { return cls != nullptr; }
+  // No script instance is bound, or a script call failed.
+  bool Failed() const { return m_failed; }
+  // Keeps a soup for the script's SetProperties; a started object gets it at
+  // once. A null soup or one without tags is kept but not handed over.
+  void SetPendingProperties(const SoupRef& soup);
 
   // The asset spec of the object (a counted reference); none by default.
   virtual SpecRef GetSpec() const { return SpecRef(); }
@@ -41,6 +62,15 @@ public:
 
   static void RegisterNatives(GSRuntime::GSMachine& machine);
 
+protected:
+  // Hands the pending soup to the script's SetProperties when the object has
+  // not failed (a failed call makes it failed), then forgets it.
+  void DeliverProperties();
+  // Calls a script method of the bound instance (its override, when the
+  // class has one) with arguments whose references go to the call; false,
+  // with the arguments released, when the method is missing or fails.
+  bool CallScript(const char* key, const uint32_t* arguments, uint32_t count, uint32_t* result = nullptr);
+
 private:
   void IssueSecurityToken(GSRuntime::GSStack& stack);
   void ReIssueSecurityToken(GSRuntime::GSStack& stack);
@@ -51,7 +81,19 @@ private:
   RovanaScriptContext* m_context;
   uint64_t m_serial;
   std::string m_source;
+  bool m_failed = false;
+  bool m_propertiesPending = false;
+  SoupRef m_properties;
 };
+
+// Compiles a source text for the asset spec into the class "CustomObject": the
+// text goes to "temp_object.gs" in the user data's "cache" folder, compiles to
+// "cache/temp_object.gsl" (with the asset folder, the cache and "scripts" as
+// include folders) and loads into the machine; the ".gs" is deleted again.
+// Every compile writes the same library file: a loaded library does not
+// depend on its file. Null when there is no user-data folder, or on a compile
+// or load failure.
+GSRuntime::GSClass* CompileSourceClass(RovanaBaseSpec& spec, const std::string& source);
 
 // The source of a class "CustomObject" derived from the asset spec's script class
 // (GameObject without one), including "Rovana.gs" and the asset spec's script

@@ -2,6 +2,7 @@
 // assets and searches, and the host's hooks. Scripts call them through the
 // static object World, e.g. World.GetSeconds().
 include "asset.gs"
+include "Library.gs"
 
 class RovanaScriptBase {
   public native float GetSeconds(void);
@@ -13,6 +14,9 @@ class RovanaScriptBase {
   public native int GetSystemHour(void);
   public native int GetSystemMinute(void);
   public native int GetSystemSecond(void);
+  // The context's one object of a library asset; null when the asset is no
+  // library or its script fails.
+  public native Library GetLibrary(KUID kuid);
   public native Asset FindAsset(KUID kuid);
   public native Asset[] GetAssetList(string type);
   public native Asset[] GetAssetList(string type, string categories);

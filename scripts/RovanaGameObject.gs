@@ -1,6 +1,6 @@
 // A game object whose script comes from an asset. Init is called with its
 // own asset once the object is bound and started.
-include "Rovana.gs"
+include "asset.gs"
 include "SecurityToken.gs"
 
 class RovanaGameObject isclass GameObject {

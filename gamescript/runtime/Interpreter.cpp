@@ -196,8 +196,21 @@ bool GSClass::CallFunction(GSScriptInstance* instance, std::string_view key, con
   if (!function) return false;
   // The receiver is the instance's block of the class that holds the function.
   const uint32_t* block = instance->cls->GetClassData(instance, holder);
-  const uint32_t handle = block ? instance->HandleOfBlock(uint32_t(block - instance->cells)) : 0;
+  uint32_t handle = block ? instance->HandleOfBlock(uint32_t(block - instance->cells)) : 0;
   if (!handle) return false;
+  // The instance's own override runs, as for a call from a script: a key names
+  // the method where it is declared, and a derived class's version must answer.
+  if (function->record->slot >= 0)
+    if (const HandleView* v = HandleTable::Instance().Find(handle)) {
+      const auto& dispatch = instance->cls->DispatchTable();
+      const uint64_t slot = uint64_t(v->dispatchBase) + uint32_t(function->record->slot);
+      GSFunction* own = slot < dispatch.size() ? dispatch[slot].function : nullptr;
+      const uint32_t self = own ? instance->HandleOfBlock(uint32_t(dispatch[slot].offset)) : 0;
+      if (self && MethodPart(own->key) == MethodPart(function->key)) {
+        function = own;
+        handle = self;
+      }
+    }
   if (!(function->record->flags & kFunctionThread))
     return CallScriptFunction(*function, handle, arguments, argumentCount, result) == ER_Done;
 

@@ -365,6 +365,7 @@ const char* const kDerived =
     "class B {\n"
     "  public int base = 10;\n"
     "  public int Add(int a, int b) { return a + b + base; }\n"
+    "  public int Scale(int a) { return a * 2; }\n"
     "};\n"
     "class U { public int u; };\n"
     "class T isclass B {\n"
@@ -372,6 +373,7 @@ const char* const kDerived =
     "  public native void Probe(void);\n"
     "  public int Mul(int a, int b) { return a * b + n; }\n"
     "  public int Div(int a) { return a / n; }\n"
+    "  public int Scale(int a) { return a * 3 + n; }\n"
     "  public void Ask(void) { Probe(); }\n"
     "};\n";
 
@@ -400,6 +402,9 @@ TEST(Interpreter, CallFunctionByKey) {
   EXPECT_EQ(result, 17u);
   EXPECT_TRUE(t.cls->CallFunction(t.Instance(), "$int@B::Add(int,int)", args, 2, &result));
   EXPECT_EQ(result, 17u);  // 3 + 4 + base through the ancestor's block
+  // A key names the declaring class; the instance's override answers it.
+  EXPECT_TRUE(t.cls->CallFunction(t.Instance(), "$int@B::Scale(int)", args, 1, &result));
+  EXPECT_EQ(result, 14u);  // 3 * 3 + n
   t.Instance()->cells[t.cls->VariableCell("n")] = 0;
   const uint32_t one = 1;
   {
