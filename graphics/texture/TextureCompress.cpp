@@ -226,7 +226,8 @@ bool RunNvtt(const uint8_t* bgra, int width, int height, nvtt::Format format, bo
   input.setTextureLayout(nvtt::TextureType_2D, width, height, 1);
   input.setFormat(nvtt::InputFormat_BGRA_8UB);
   input.setMipmapData(bgra, width, height, 1, 0, 0);
-  // Normal maps average plainly; colour maps get the sharper Kaiser filter.
+  // Normal maps average plainly; colour maps get filter value 3, which nvtt
+  // has no name for and runs as its Kaiser filter, so it is named as that.
   input.setMipmapFilter(normalMap ? nvtt::MipmapFilter_Box : nvtt::MipmapFilter_Kaiser);
 
   nvtt::CompressionOptions compression;

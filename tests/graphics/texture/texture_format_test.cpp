@@ -284,3 +284,50 @@ TEST(TextureFormat, BlockBytesDoNotDependOnTheThread) {
               6.0);
   }
 }
+
+namespace {
+
+// Mip chain of a 64 x 64 pattern as plain pixels, built with the given filter value.
+std::vector<uint8_t> MipChainWithFilter(int filter) {
+  const int side = 64;
+  std::vector<uint8_t> bgra(side * side * 4);
+  for (int i = 0; i < side * side; ++i) {
+    bgra[size_t(i) * 4] = uint8_t(i * 37);
+    bgra[size_t(i) * 4 + 1] = uint8_t(i * 91);
+    bgra[size_t(i) * 4 + 2] = uint8_t(i * 13 + i / side * 7);
+    bgra[size_t(i) * 4 + 3] = 255;
+  }
+  struct Bytes : nvtt::OutputHandler {
+    std::vector<uint8_t> all;
+    void beginImage(int, int, int, int, int, int) override {}
+    bool writeData(const void* data, int size) override {
+      all.insert(all.end(), static_cast<const uint8_t*>(data), static_cast<const uint8_t*>(data) + size);
+      return true;
+    }
+  } out;
+  nvtt::InputOptions input;
+  input.setMipmapGeneration(true, -1);
+  input.setTextureLayout(nvtt::TextureType_2D, side, side, 1);
+  input.setFormat(nvtt::InputFormat_BGRA_8UB);
+  input.setMipmapData(bgra.data(), side, side, 1, 0, 0);
+  input.setMipmapFilter(static_cast<nvtt::MipmapFilter>(filter));
+  nvtt::CompressionOptions compression;
+  compression.setFormat(nvtt::Format_RGBA);
+  nvtt::OutputOptions output;
+  output.setOutputHandler(&out);
+  output.setOutputHeader(false);
+  nvtt::Compressor compressor;
+  EXPECT_TRUE(compressor.process(input, compression, output));
+  return out.all;
+}
+
+}  // namespace
+
+// Colour maps are to be filtered with nvtt's filter value 3, which the library
+// has no name for; the converter names the filter that value runs as. A newer
+// nvtt that treated the value otherwise would change every texture's bytes.
+TEST(TextureFormat, FilterValueThreeRunsAsKaiser) {
+  const std::vector<uint8_t> three = MipChainWithFilter(3);
+  EXPECT_EQ(three, MipChainWithFilter(nvtt::MipmapFilter_Kaiser));
+  EXPECT_NE(three, MipChainWithFilter(nvtt::MipmapFilter_Box));
+}
