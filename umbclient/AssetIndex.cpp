@@ -848,9 +848,10 @@ KUID AssetIndex::Newest(const KUID& k) {
 bool AssetIndex::Find(const KUID& k, Asset& out) {
   const KUID r = Resolve(k);
   if (r.IsNull()) return false;
-  const std::string sql = std::string("SELECT ") + kAssetColumns +
-                          " FROM folders WHERE winner = 1 AND user = ?1 AND content = ?2 AND "
-                          "version = ?3";
+  // Statements are cached by the address of their text: the text must stay.
+  static const std::string sql = std::string("SELECT ") + kAssetColumns +
+                                 " FROM folders WHERE winner = 1 AND user = ?1 AND content = ?2 AND "
+                                 "version = ?3";
   Sql::Statement& s = m_impl->Stmt(sql.c_str());
   s.Bind(1, int64_t{r.user}).Bind(2, int64_t{r.content}).Bind(3, int64_t{r.version});
   const bool found = s.Step();
@@ -860,8 +861,8 @@ bool AssetIndex::Find(const KUID& k, Asset& out) {
 }
 
 void AssetIndex::ForEach(const std::function<void(const Asset&)>& visit) {
-  const std::string sql = std::string("SELECT ") + kAssetColumns +
-                          " FROM folders WHERE winner = 1 ORDER BY user, content, version";
+  static const std::string sql = std::string("SELECT ") + kAssetColumns +
+                                 " FROM folders WHERE winner = 1 ORDER BY user, content, version";
   Sql::Statement& s = m_impl->Stmt(sql.c_str());
   while (s.Step()) visit(ReadAsset(s));
 }

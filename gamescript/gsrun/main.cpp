@@ -5,9 +5,13 @@
 // "libraries" folder (see scriptlib/ScriptNatives.h).
 //
 //   gsrun [-i<include folder>]... [-m<MiB>] <source.gs | library.gsl> <class> <function>
-//   gsrun --game [-i<include folder>]... [-m<MiB>] <source.gs | library.gsl> <class> [<count>]
+//   gsrun --game [-i<include folder>]... [-m<MiB>] [-u<user data> [-r<installation>]]
+//         <source.gs | library.gsl> <class> [<count>]
 //
 // -m sets the memory limit of the script objects (1024 MiB by default).
+// -u opens the asset database over that user-data folder (and installation
+// root, whose "bin/plugins" holds native-interface plug-ins), so scripts
+// reach assets, their libraries and plug-ins.
 // With --game it makes <count> (default 1) game objects of <class> (derived
 // from "GameObject"), named "<class>1", "<class>2"..., in one context, starts
 // the thread function "Init" of each that has one, and steps the router, its
@@ -19,6 +23,9 @@
 // gives the pixel as 8 hex digits AARRGGBB, "string Checksum(Image)" an FNV-1a
 // hash of the pixel bytes, "int Ink(Image, int x1, int y1, int x2, int y2)"
 // the number of pixels in the corner rectangle whose alpha is not 0.
+// "GameObject NewObject(KUID asset, string source)" makes a script object of
+// the asset whose class is compiled from the source text, and starts it (its
+// Init runs); null when the source gives no class.
 //
 // Exit status 0 when the source compiled and loaded (whatever the script then
 // did), 255 when the compile or the load failed; a refused library's reasons
@@ -33,6 +40,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <random>
 #include <set>
 #include <string>
@@ -40,6 +48,7 @@
 #include <utility>
 #include <vector>
 
+#include "config/AssetSpec.h"
 #include "foundation/ScriptFileBuffer.h"
 #include "gamescript/compiler/Driver.h"
 #include "gamescript/compiler/Scanner.h"
@@ -56,10 +65,15 @@
 #include "gamescript/runtime/Thread.h"
 #include "kiv/File.h"
 #include "kiv/String.h"
-#include "scriptlib/GSOImage.h"
 #include "online/OnlineNatives.h"
-#include "scriptlib/ScriptNatives.h"
+#include "scriptlib/GSOImage.h"
+#include "scriptlib/GSOKUID.h"
 #include "scriptlib/RovanaScriptContext.h"
+#include "scriptlib/ScriptNatives.h"
+#include "scriptlib/ScriptableObject.h"
+#include "umbclient/AssetTypes.h"
+#include "umbclient/ContentFolders.h"
+#include "umbclient/OpenDatabase.h"
 
 using namespace GSRuntime;
 
@@ -117,6 +131,34 @@ void Ink(GSContext*, GSStack& stack) {
   stack.Push(count);
 }
 
+// A script object of an asset, its class compiled from a source text.
+class SourceObject : public ScriptableObject {
+public:
+  SourceObject(RovanaScriptContext* context, SpecRef spec) : ScriptableObject(context), m_spec(spec) {}
+  SpecRef GetSpec() const override { return m_spec; }
+
+private:
+  SpecRef m_spec;
+};
+
+// The objects NewObject made; deleted before their context ends.
+std::vector<std::unique_ptr<SourceObject>> g_sourceObjects;
+
+void NewObject(GSContext* context, GSStack& stack) {
+  auto* rovana = dynamic_cast<RovanaScriptContext*>(context);
+  const auto* kuid = dynamic_cast<const GSOKUID*>(GetObject(stack.Argument(1)));
+  const GSObjectReference* text = GetObject(stack.Argument(2));
+  SpecRef spec =
+      kuid && SpecRegistry::Instance() ? SpecRegistry::Instance()->GetSpec(kuid->Kuid()) : SpecRef();
+  if (!rovana || !spec || !text || text->Type() != ObjectString) return stack.Push(0), void();
+  auto object = std::make_unique<SourceObject>(rovana, spec);
+  object->SetSource(static_cast<const GSString*>(text)->Text());
+  rovana->Complete(*object);
+  if (object->Failed()) return stack.Push(0), void();
+  stack.PushObject(object.get(), ScriptClasses().gameObject);
+  g_sourceObjects.push_back(std::move(object));
+}
+
 // The function of the class (or an ancestor) named `name` that takes no arguments.
 GSFunction* FindCallable(GSClass* cls, std::string_view name, uint32_t& block) {
   auto match = [&](GSClass* c) -> GSFunction* {
@@ -160,8 +202,8 @@ std::string ValueText(const GSFunction& f, uint32_t cell) {
 int Usage() {
   std::fprintf(stderr,
                "usage: gsrun [-i<include folder>]... [-m<MiB>] <source.gs | library.gsl> <class> <function>\n"
-               "       gsrun --game [-i<include folder>]... [-m<MiB>] <source.gs | library.gsl> <class> "
-               "[<count>]\n");
+               "       gsrun --game [-i<include folder>]... [-m<MiB>] [-u<user data> [-r<installation>]]\n"
+               "             <source.gs | library.gsl> <class> [<count>]\n");
   return 255;
 }
 
@@ -292,6 +334,7 @@ void RunGame(GSClass* cls, int count) {
     ++steps;
   }
   // What the router did not delete is ours.
+  g_sourceObjects.clear();
   for (int32_t id : ids) delete router->FindNode(id);
   std::printf("=> steps %d\n", steps);
 }
@@ -314,12 +357,17 @@ int main(int argc, char** argv) {
   std::vector<GSCompiler::IncludePath> includes;
   std::vector<const char*> rest;
   bool game = false;
+  std::string userData, installation;
   uint64_t memoryLimit = ScriptMemory::kDefaultLimit;
   for (int i = 1; i < argc; ++i) {
     if (i == 1 && std::strcmp(argv[i], "--game") == 0) {
       game = true;
     } else if (std::strncmp(argv[i], "-i", 2) == 0 && argv[i][2]) {
       includes.push_back({Kiv::File::Path(argv[i] + 2), Kiv::PString()});
+    } else if (std::strncmp(argv[i], "-u", 2) == 0 && argv[i][2]) {
+      userData = argv[i] + 2;
+    } else if (std::strncmp(argv[i], "-r", 2) == 0 && argv[i][2]) {
+      installation = argv[i] + 2;
     } else if (std::strncmp(argv[i], "-m", 2) == 0) {
       char* end = nullptr;
       const unsigned long long mib = std::strtoull(argv[i] + 2, &end, 10);
@@ -339,9 +387,10 @@ int main(int argc, char** argv) {
     } else if (rest.size() != 2) {
       return Usage();
     }
-  } else if (rest.size() != 3) {
+  } else if (rest.size() != 3 || !userData.empty()) {
     return Usage();
   }
+  if (userData.empty() && !installation.empty()) return Usage();
   const std::string source = rest[0];
   std::string name = source.substr(source.find_last_of('/') + 1);
   const bool compiled = name.size() > 4 && name.compare(name.size() - 4, 4, ".gsl") == 0;
@@ -383,6 +432,8 @@ int main(int argc, char** argv) {
       std::make_unique<GSCNativeFunction>("Test", "$string@Test::Checksum(Image)", &Checksum));
   machine.RegisterNative(
       std::make_unique<GSCNativeFunction>("Test", "$int@Test::Ink(Image,int,int,int,int)", &Ink));
+  machine.RegisterNative(
+      std::make_unique<GSCNativeFunction>("Test", "$GameObject@Test::NewObject(KUID,string)", &NewObject));
   // The native classes and their libraries (Soup, KUID...), as the tool has them.
   InstallOnlineNatives();
   RegisterScriptNatives();
@@ -406,7 +457,20 @@ int main(int argc, char** argv) {
       std::printf("gsrun: no game object class %s\n", rest[1]);
       return 255;
     }
+    std::unique_ptr<SpecRegistry> registry;
+    if (!userData.empty()) {
+      SetUserDataFolder(userData);
+      SetInstallationRoot(installation);
+      AssetTables::Reload();
+      UMBSetDatabaseHooks([&registry] { registry = std::make_unique<SpecRegistry>(); },
+                          [&registry] { registry.reset(); });
+      if (!UMBOpenDatabase()) {
+        std::printf("gsrun: no asset database over %s\n", userData.c_str());
+        return 255;
+      }
+    }
     RunGame(cls, count);
+    UMBCloseDatabase();
     std::fflush(stdout);
     ScriptLogHook = nullptr;
     return 0;

@@ -258,6 +258,72 @@ TEST_F(Libraries, AFailedScriptLeavesNoLibraryAndStartsAfreshNextTime) {
   EXPECT_FALSE(LogHas("unable to create instance"));
 }
 
+// A script object of an asset whose class may come from a source text.
+class SourceObject : public ScriptableObject {
+public:
+  SourceObject(RovanaScriptContext* context, SpecRef spec) : ScriptableObject(context), m_spec(spec) {}
+  SpecRef GetSpec() const override { return m_spec; }
+
+private:
+  SpecRef m_spec;
+};
+
+std::string CustomSource(const std::string& word) {
+  return "include \"Rovana.gs\"\ninclude \"echo.gs\"\nclass CustomObject isclass EchoLibrary {\n"
+         "  public void Init(Asset self) { inherited(self); World.Log(\"custom " +
+         word + "\"); }\n};\n";
+}
+
+TEST_F(Libraries, ObjectsCompiledFromSourceShareOneCacheFileAndStartWithInit) {
+  RovanaScriptContext context;
+  const std::string cache = m_tree.Path("user/cache");
+  SpecRef spec = m_registry->GetSpec(kEcho);
+  ASSERT_TRUE(spec);
+  SourceObject first(&context, spec);
+  EXPECT_EQ(first.GetSource(), WrapperSource(spec.AsBase()));
+  ASSERT_TRUE(first.SetSource(CustomSource("one")));
+  context.Complete(first);
+  ASSERT_FALSE(first.Failed());
+  EXPECT_EQ(first.Instance()->cls->Name(), "CustomObject");
+  EXPECT_EQ(LogCount("Init of Echo #1"), 1u);  // the asset's class runs through inherited()
+  EXPECT_EQ(LogCount("custom one"), 1u);
+  EXPECT_FALSE(Kiv::File::Exists(cache + "/temp_object.gs"));
+  std::vector<uint8_t> before, after;
+  ASSERT_TRUE(Kiv::File::ReadWholeFile(cache + "/temp_object.gsl", before));
+
+  // A second object writes the same file over; the first keeps its class.
+  SourceObject second(&context, spec);
+  ASSERT_TRUE(second.SetSource(CustomSource("two")));
+  context.Complete(second);
+  ASSERT_FALSE(second.Failed());
+  EXPECT_EQ(LogCount("custom two"), 1u);
+  ASSERT_TRUE(Kiv::File::ReadWholeFile(cache + "/temp_object.gsl", after));
+  EXPECT_NE(before, after);
+  EXPECT_EQ(first.Instance()->cls->Name(), "CustomObject");
+  EXPECT_NE(first.Instance()->cls, second.Instance()->cls);
+
+  // A new text on a started object binds and starts it again.
+  ASSERT_TRUE(first.SetSource(CustomSource("three")));
+  EXPECT_FALSE(first.Failed());
+  EXPECT_EQ(LogCount("custom three"), 1u);
+
+  // A text that does not compile leaves no class and the object failed.
+  SourceObject broken(&context, spec);
+  ASSERT_TRUE(broken.SetSource("class CustomObject isclass {"));
+  context.Complete(broken);
+  EXPECT_TRUE(broken.Failed());
+  EXPECT_EQ(broken.Instance(), nullptr);
+  EXPECT_FALSE(Kiv::File::Exists(cache + "/temp_object.gs"));
+
+  // No user-data folder: nothing is written, no class.
+  SetUserDataFolder("");
+  SourceObject homeless(&context, spec);
+  ASSERT_TRUE(homeless.SetSource(CustomSource("four")));
+  context.Complete(homeless);
+  EXPECT_TRUE(homeless.Failed());
+  EXPECT_EQ(LogCount("custom four"), 0u);
+}
+
 // A host that records the menu hooks.
 class MenuHost : public RovanaScriptContext {
 public:

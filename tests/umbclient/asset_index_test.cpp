@@ -167,6 +167,20 @@ TEST_F(AssetIndexTest, ChangedTreeBetweenRunsAnswersAsAFreshScan) {
       << second;
 }
 
+// A lookup answers for the asset asked, whatever ran before it (a walk, a lookup).
+TEST_F(AssetIndexTest, LookupsAfterAWalkAnswerForTheAssetAsked) {
+  AssetIndex index = Fresh();
+  index.Refresh();
+  for (int round = 0; round < 3; ++round) {
+    index.ForEach([](const AssetIndex::Asset&) {});
+    AssetIndex::Asset a;
+    ASSERT_TRUE(index.Find(KUID(10, 5, 0), a));
+    EXPECT_EQ(a.folder, tree.Path("user/local/e"));
+    ASSERT_TRUE(index.Find(KUID(20, 1, 0), a));
+    EXPECT_EQ(a.folder, tree.Path("install/base/g"));
+  }
+}
+
 TEST_F(AssetIndexTest, ConfigsWrittenJustBeforeTheScanAreReadAgain) {
   Kiv::Clock::SetUnixTimeSource({});
   tree.WriteSoup("user/local/b0/config.txt", Config(KUID(10, 2, 0), "B", "scenery"));
