@@ -152,6 +152,23 @@ std::unique_ptr<GizmokitSpec> UMBScript_RovanaBaseSpecFactory::Create(const KUID
 
 // ---- the registry ----
 
+bool RovanaBaseSpec::IsLocallyModified() {
+  constexpr uint8_t kKnown = 1, kModified = 2;
+  uint8_t flags = m_modifiedFlags.load(std::memory_order_relaxed);
+  if (!(flags & kKnown)) {
+    flags = uint8_t(kKnown | (IsAssetLocallyModified(GetKUID()) ? kModified : 0));
+    m_modifiedFlags.store(flags, std::memory_order_relaxed);
+  }
+  return (flags & kModified) != 0;
+}
+
+bool IsSpecLocallyModified(const KUID& kuid) {
+  SpecRegistry* registry = SpecRegistry::Instance();
+  const SpecRef spec = registry ? registry->GetSpec(kuid) : SpecRef();
+  RovanaBaseSpec* base = spec.AsBase();
+  return base ? base->IsLocallyModified() : IsAssetLocallyModified(kuid);
+}
+
 namespace {
 std::vector<GKSpecFactory*>& StandardFactories() {
   static std::vector<GKSpecFactory*> factories;

@@ -146,6 +146,10 @@ public:
   // file, extension ".gs".
   std::string PrimaryScriptPath() const;
 
+  // Whether the asset is locally modified: asked of the database the first
+  // time, then kept for the life of the spec.
+  bool IsLocallyModified();
+
 private:
   bool CacheScriptsOnce(const std::string& contentRoot, const std::string& assetFolder,
                         const std::string& primary, ResultsLog& log);
@@ -159,7 +163,14 @@ private:
   float m_build = 1.3f;
   uint32_t m_contentCrc = 0;
   uint32_t m_pathCrc = 0;
+  // Bit 0: the locally-modified answer is known; bit 1: the answer.
+  std::atomic<uint8_t> m_modifiedFlags{0};
 };
+
+// Whether the asset of a KUID is locally modified, as its asset spec keeps it;
+// without a registry or a spec, the database's answer (true for an asset it
+// does not know).
+bool IsSpecLocallyModified(const KUID& kuid);
 
 // The build a config declares or implies: "rovana-build" b with 1 <= b < 100
 // gives b + 0.005; otherwise 2.0 for configs with a "mesh-table", "class" or

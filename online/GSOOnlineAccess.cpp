@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "config/AssetSpec.h"
 #include "foundation/Stream.h"
 #include "gamescript/runtime/Router.h"
 #include "kiv/String.h"
@@ -41,7 +42,7 @@ void PostToSelf(GSNode* node, std::string_view major, std::string_view minor) {
 
 GSOOnlineAccess::GSOOnlineAccess(const KUID& owner) {
   kuid = owner;
-  m_ownerModified = IsAssetLocallyModified(owner);
+  m_ownerModified = IsSpecLocallyModified(owner);
 }
 
 GSOOnlineAccess* GSOOnlineAccess::Get(GSContext* context, const KUID& owner) {

@@ -12,7 +12,6 @@ using namespace ScriptNatives;
 namespace {
 OnlineAccessClientEndpoint& Endpoint() { return OnlineAccessClientEndpoint::Instance(); }
 constexpr uint8_t kMemberAdd = 0;
-constexpr uint8_t kMemberRemove = 0xFF;
 }  // namespace
 
 GSOOnlineGroup::GSOOnlineGroup(GSOOnlineAccess* owner, const Kiv::PString& key, uint32_t mode)
@@ -118,43 +117,14 @@ int GSOOnlineGroup::PopMessage(std::string& text, SoupRef& soup) {
   return 0;
 }
 
-int GSOOnlineGroup::FindMember(std::string_view name) const {
-  for (size_t i = 0; i < m_users.size(); ++i)
-    if (Kiv::CompareNoCase(m_users[i].name.View(), name) == 0) return int(i);
-  return -1;
-}
-
 void GSOOnlineGroup::ReadMembers(TMEPacket& rest, bool replace) {
-  bool changed = false;
-  if (replace && !m_users.empty()) {
-    m_users.clear();
-    changed = true;
-  }
-  const uint16_t count = rest.ReadU16();
-  for (uint16_t i = 0; i < count; ++i) {
-    Member entry;
-    entry.name = rest.ReadPString();
-    entry.status = rest.ReadU8();
-    entry.flags = rest.ReadU32();
-    // A cut-short list ends here: what was read whole stays.
-    if (rest.GetError()) break;
-    const int at = FindMember(entry.name.View());
-    if (entry.status == 0xFF) {
-      if (at < 0) continue;
-      m_users.erase(m_users.begin() + at);
-      PostToSelf(this, "OnlineGroup.UserRemoved", entry.name.View());
-    } else if (at < 0) {
-      m_users.push_back(entry);
-      PostToSelf(this, "OnlineGroup.UserAdded", entry.name.View());
-    } else if (m_users[at].status != entry.status || m_users[at].flags != entry.flags) {
-      m_users[at].status = entry.status;
-      m_users[at].flags = entry.flags;
-      PostToSelf(this, "OnlineGroup.UserStatus", entry.name.View());
-    } else {
-      continue;
-    }
-    changed = true;
-  }
+  using Change = OnlineGroupMembers::Change;
+  const bool changed = m_users.Read(rest, replace, [this](Change change, std::string_view name) {
+    const char* const major = change == Change::kAdded     ? "OnlineGroup.UserAdded"
+                              : change == Change::kRemoved ? "OnlineGroup.UserRemoved"
+                                                           : "OnlineGroup.UserStatus";
+    PostToSelf(this, major, name);
+  });
   if (changed) PostToSelf(this, "OnlineGroup", "UsersChange");
 }
 
@@ -177,37 +147,37 @@ void GSOOnlineGroup::GetOnlineGroupCookie(GSStack& stack) {
 void GSOOnlineGroup::AddUser(GSStack& stack) {
   Kiv::PString name;
   if (!GetNativePStringParameter(stack, 1, name, false) || !m_owner) return;
-  if (FindMember(name.View()) >= 0) return;
-  m_users.push_back({name, 0, 0});
+  if (m_users.Find(name.View()) >= 0) return;
+  m_users.Append(name);
   Endpoint().SendGroupMember(m_groupKey, kMemberAdd, name);
 }
 
 void GSOOnlineGroup::RemoveUser(GSStack& stack) {
   Kiv::PString name;
   if (!GetNativePStringParameter(stack, 1, name, false) || !m_owner) return;
-  const int at = FindMember(name.View());
+  const int at = m_users.Find(name.View());
   if (at < 0) return;
-  m_users.erase(m_users.begin() + at);
-  Endpoint().SendGroupMember(m_groupKey, kMemberRemove, name);
+  m_users.RemoveAt(size_t(at));
+  Endpoint().SendGroupMember(m_groupKey, OnlineGroupMembers::kRemoved, name);
 }
 
-void GSOOnlineGroup::CountUsers(GSStack& stack) { PushNativeResult(stack, uint32_t(m_users.size())); }
+void GSOOnlineGroup::CountUsers(GSStack& stack) { PushNativeResult(stack, uint32_t(m_users.Size())); }
 
 void GSOOnlineGroup::GetIndexedUser(GSStack& stack) {
   const uint32_t index = uint32_t(GetNativeIntParameter(stack, 1));
   PushNativeStringResult(stack, Context(),
-                         index < m_users.size() ? m_users[index].name.View() : std::string_view());
+                         index < m_users.Size() ? m_users.At(index).name.View() : std::string_view());
 }
 
 void GSOOnlineGroup::FindUser(GSStack& stack) {
   std::string name;
   if (!GetNativeStringParameter(stack, 1, name, true)) return PushNativeResult(stack, uint32_t(-1));
-  PushNativeResult(stack, uint32_t(FindMember(name)));
+  PushNativeResult(stack, uint32_t(m_users.Find(name)));
 }
 
 void GSOOnlineGroup::GetUserStatus(GSStack& stack) {
   const uint32_t index = uint32_t(GetNativeIntParameter(stack, 1));
-  PushNativeResult(stack, index < m_users.size() ? m_users[index].status : 0);
+  PushNativeResult(stack, index < m_users.Size() ? m_users.At(index).status : 0);
 }
 
 void GSOOnlineGroup::PostMessage(GSStack& stack) {
@@ -238,8 +208,8 @@ void GSOOnlineGroup::SetUserModeFlags(GSStack& stack) {
 void GSOOnlineGroup::GetUserModeFlags(GSStack& stack) {
   std::string name;
   if (!GetNativeStringParameter(stack, 1, name, true)) return PushNativeResult(stack, 0);
-  const int at = m_owner ? FindMember(name) : -1;
-  PushNativeResult(stack, at < 0 ? 0 : m_users[size_t(at)].flags);
+  const int at = m_owner ? m_users.Find(name) : -1;
+  PushNativeResult(stack, at < 0 ? 0 : m_users.At(size_t(at)).flags);
 }
 
 void GSOOnlineGroup::RegisterNatives(GSMachine& machine) {

@@ -6,26 +6,18 @@
 // messages: ("OnlineGroup", "StatusChange"), ("OnlineGroup", "UsersChange"),
 // ("OnlineGroup", "ReceiveMessage") and ("OnlineGroup.UserAdded" /
 // "OnlineGroup.UserRemoved" / "OnlineGroup.UserStatus", member name).
-//
-// Member list on the wire (the rest of service messages 21, 23 and 29):
-//   u16 count, then count times { pstring name, u8 status (0xFF: removed), u32 flags }
 #include <deque>
 #include <memory>
 #include <string>
-#include <vector>
 
 #include "online/GSOOnlineAccess.h"
+#include "online/OnlineGroupMembers.h"
 
 class GSOOnlineGroup : public GSRuntime::GSGameObject,
                        public OnlineAccessClientEndpoint::OnlineGroup,
                        public OnlineAccessMessageList {
 public:
   enum Status : uint32_t { kNotConnected = 0, kConnecting = 1, kJoined = 2, kClosed = 3 };
-  struct Member {
-    Kiv::PString name;
-    uint32_t status = 0;
-    uint32_t flags = 0;
-  };
 
   // A new group of the owner's context and router (key empty: one to be
   // made by the service), connected at once; the caller owns its one script
@@ -47,7 +39,7 @@ public:
   bool HasMessages() const override { return !m_messages.empty(); }
 
   uint32_t GetStatus() const { return m_status; }
-  const std::vector<Member>& Members() const { return m_users; }
+  const OnlineGroupMembers& Members() const { return m_users; }
   GSOOnlineAccess* Owner() const { return m_owner; }
 
   // Appends the 15 records of "OnlineGroup".
@@ -76,14 +68,13 @@ private:
   void SetStatus(uint32_t status);
   // Leaves the endpoint's list and gives the owner's reference back.
   void Release();
-  // Reads the member list; `replace` empties the list first.
+  // Reads the member list with its events; `replace` empties the list first.
   void ReadMembers(TMEPacket& rest, bool replace);
-  int FindMember(std::string_view name) const;
 
   uint32_t m_status = kNotConnected;
   GSOOnlineAccess* m_owner = nullptr;
   Kiv::PString m_groupKey;
-  std::vector<Member> m_users;
+  OnlineGroupMembers m_users;
   std::deque<std::unique_ptr<OnlineGroupMessage>> m_messages;
   bool m_newMessage = false;
   uint32_t m_mode = 0;

@@ -1,10 +1,10 @@
 #include "scriptlib/GSOSecurityToken.h"
 
+#include "config/AssetSpec.h"
 #include "foundation/Log.h"
 #include "scriptlib/NativeBinding.h"
 #include "scriptlib/ScriptNatives.h"
 #include "scriptlib/ScriptableObject.h"
-#include "umbclient/AssetRequests.h"
 
 using namespace GSRuntime;
 using namespace ScriptNatives;
@@ -119,7 +119,7 @@ GSOSecurityToken* GSOSecurityToken::ReIssue(const GSOSecurityToken& base, GSCont
 void GSOSecurityToken::IsOwnerLocallyModified(GSStack& stack) {
   for (const auto& [serial, grants] : m_table)
     for (const auto& [key, grant] : grants)
-      if (IsAssetLocallyModified(grant.first)) return PushNativeBoolResult(stack, true);
+      if (IsSpecLocallyModified(grant.first)) return PushNativeBoolResult(stack, true);
   PushNativeBoolResult(stack, false);
 }
 

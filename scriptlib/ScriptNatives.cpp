@@ -110,7 +110,9 @@ bool RegisterScriptNatives() {
   RegisterHTMLBufferNatives();
   RegisterKUIDListNatives();
   RegisterStringTableNatives();
+  RegisterAssetNatives();
   RegisterLinkedListNatives();
+  RegisterRovanaGameObjectNatives();
   const bool online = Online().onlineAccess && Online().onlineGroup;
   if (online) {
     Online().onlineAccess();
@@ -118,11 +120,9 @@ bool RegisterScriptNatives() {
   }
   RegisterLibraryNatives();
   RegisterImageNatives();
-  RegisterConstructorsBaseNatives();
-  RegisterAssetNatives();
-  RegisterRovanaGameObjectNatives();
-  RegisterSecurityTokenNatives();
   RegisterRovanaScriptBaseNatives();
+  RegisterSecurityTokenNatives();
+  RegisterConstructorsBaseNatives();
 
   const struct {
     const char* file;
@@ -134,14 +134,15 @@ bool RegisterScriptNatives() {
       {"HTMLBuffer.gsl", "HTMLBuffer", &ScriptClassSlots::htmlBuffer},
       {"KUIDList.gsl", "KUIDList", &ScriptClassSlots::kuidList},
       {"StringTable.gsl", "StringTable", &ScriptClassSlots::stringTable},
+      {"asset.gsl", "Asset", &ScriptClassSlots::asset},
+      {"RovanaGameObject.gsl", "RovanaGameObject", &ScriptClassSlots::rovanaGameObject},
       {"OnlineAccess.gsl", "OnlineAccess", &ScriptClassSlots::onlineAccess},
       {"OnlineGroup.gsl", "OnlineGroup", &ScriptClassSlots::onlineGroup},
       {"Image.gsl", "Image", &ScriptClassSlots::image},
       {"Library.gsl", "Library", &ScriptClassSlots::library},
-      {"Constructors.gsl", "ConstructorsBase", &ScriptClassSlots::constructorsBase},
-      {"asset.gsl", "Asset", &ScriptClassSlots::asset},
-      {"RovanaGameObject.gsl", "RovanaGameObject", &ScriptClassSlots::rovanaGameObject},
       {"SecurityToken.gsl", "SecurityToken", &ScriptClassSlots::securityToken},
+      {"Constructors.gsl", "ConstructorsBase", &ScriptClassSlots::constructorsBase},
+      // The static World of scripts; its natives are the context's.
       {"Rovana.gsl", "RovanaScriptBase", &ScriptClassSlots::rovanaScriptBase},
   };
   for (const auto& l : libraries) {

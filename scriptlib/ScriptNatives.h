@@ -50,20 +50,21 @@ bool RegisterScriptLibrary(std::string_view fileName, std::string_view className
 std::string ScriptLibrariesFolder();
 
 // The native tables, one per class, appended in this order by
-// RegisterScriptNatives. None can fail.
+// RegisterScriptNatives (the two online tables come after RovanaGameObject).
+// None can fail.
 void RegisterKUIDNatives();
 void RegisterSoupNatives();
 void RegisterHTMLBufferNatives();  // with HTMLBufferStatic
 void RegisterKUIDListNatives();
 void RegisterStringTableNatives();
-void RegisterLinkedListNatives();
-void RegisterImageNatives();
-void RegisterConstructorsBaseNatives();
 void RegisterAssetNatives();
+void RegisterLinkedListNatives();
 void RegisterRovanaGameObjectNatives();
 void RegisterLibraryNatives();
-void RegisterSecurityTokenNatives();
+void RegisterImageNatives();
 void RegisterRovanaScriptBaseNatives();  // the natives of RovanaScriptContext
+void RegisterSecurityTokenNatives();
+void RegisterConstructorsBaseNatives();
 
 // The online classes live in a library above this one: the program hands in
 // their two tables before the first RegisterScriptNatives. Without them the

@@ -17,6 +17,8 @@
 #include "online/OnlineNatives.h"
 #include "scriptlib/ScriptNatives.h"
 #include "tests/umbclient/TempTree.h"
+#include "config/AssetSpec.h"
+#include "online/OnlineMessages.h"
 #include "umbclient/FolderAssetDatabase.h"
 #include "umbclient/OpenDatabase.h"
 
@@ -139,11 +141,16 @@ protected:
     Kiv::File::CreateDirectories(tree.Path("user/settings"));
     Kiv::File::CreateDirectories(tree.Path("user/cache"));
     Kiv::File::CreateDirectories(tree.Path("install"));
+    // The probe's asset is open for edit (locally modified), another only installed.
+    tree.WriteSoup("user/editing/probe/config.txt", AssetConfig(kModifiedOwner));
+    tree.WriteSoup("user/local/plain/config.txt", AssetConfig(kPlainOwner));
     UMBStandIns standIns;
     standIns.onlineSessionKey = "secret";
     RecordingDatabase::bodies.clear();
-    ASSERT_TRUE(UMBOpenDatabase(
-        std::make_unique<RecordingDatabase>(tree.Path("user"), tree.Path("install"), standIns)));
+    auto database = std::make_unique<RecordingDatabase>(tree.Path("user"), tree.Path("install"), standIns);
+    database->Rescan();
+    ASSERT_TRUE(UMBOpenDatabase(std::move(database)));
+    specs = std::make_unique<SpecRegistry>();
     SoupRef internet = SoupRef::NewContainer();
     internet.SetNamedTag("username", "tester");
     ASSERT_TRUE(UMBSetSettingsRecord("internet", internet));
@@ -170,7 +177,7 @@ protected:
     router = context.CreateRouter([this] { return now; });
     probe = new GSGameObject();
     ASSERT_TRUE(probe->BindScriptClass(probeClass, &context) && router->AddNode(probe));
-    access = GSOOnlineAccess::Get(&context, KUID(1000, 5, 0));
+    access = GSOOnlineAccess::Get(&context, kModifiedOwner);
     ASSERT_NE(access, nullptr);
     Call("::Bind(OnlineAccess)", access->GetScriptHandle());
   }
@@ -179,6 +186,7 @@ protected:
     if (access) ReleaseHandle(access->GetScriptHandle());
     for (int i = 0; i < 3; ++i) Tick();
     OnlineAccessClientEndpoint::Shutdown();
+    specs.reset();
     UMBCloseDatabase();
     ScriptLogHook = nullptr;
   }
@@ -222,8 +230,31 @@ protected:
     Tick();
   }
 
+  static SoupRef AssetConfig(const KUID& kuid) {
+    SoupRef config = SoupRef::NewContainer();
+    config.SetNamedTagKUID("kuid", kuid);
+    config.SetNamedTag("username", "probe");
+    config.SetNamedTag("kind", "scenery");
+    return config;
+  }
+  // A message to `target` as the service delivers it (type 11).
+  void Deliver(const KUID& target, const char* text, bool senderModified) {
+    OnlineVersionedMessage m;
+    m.target = target;
+    m.text = text;
+    m.version = 1;
+    m.senderModified = senderModified;
+    TBuffer b;
+    b.WriteU8(11);
+    m.Write(b);
+    svc.Send(Bytes(b.Data(), b.Data() + b.Size()));
+  }
+
+  static inline const KUID kModifiedOwner{1000, 5, 0};
+  static inline const KUID kPlainOwner{1000, 6, 0};
   FakeClock clock;
   TempTree tree;
+  std::unique_ptr<SpecRegistry> specs;
   LoopbackService svc{5};
   OnlineAccessClientEndpoint* endpoint = nullptr;
   GSContext context;
@@ -262,6 +293,39 @@ TEST_F(OnlineScriptTest, StatusEventsAndMessagesInTheirTick) {
   EXPECT_EQ(CallText("::Events()"), "OnlineAccess/StatusChange;OnlineAccess/ReceiveMessage;");
   EXPECT_EQ(CallText("::Collect()"), "0:hello:one");
   EXPECT_EQ(CallText("::Collect()"), "1:-:");
+}
+
+TEST_F(OnlineScriptTest, AModifiedOwnerTakesOnlyMessagesFromModifiedSenders) {
+  GSOOnlineAccess* plain = GSOOnlineAccess::Get(&context, kPlainOwner);
+  ASSERT_NE(plain, nullptr);
+  // Both answers came from the owners' asset specs.
+  ASSERT_TRUE(specs->FindSpec(kModifiedOwner));
+  ASSERT_TRUE(specs->FindSpec(kPlainOwner));
+  endpoint->AddClient(plain);
+  GoOnline();
+
+  // Posts carry the owner's flag as the sender's.
+  EXPECT_EQ(Posts(1), -1);
+  Call("::Bind(OnlineAccess)", plain->GetScriptHandle());
+  EXPECT_EQ(Posts(1), -1);
+  ASSERT_TRUE(TickUntil([&] { return svc.requests[11].size() == 2; }));
+  EXPECT_EQ(svc.requests[11][0].back(), 1);
+  EXPECT_EQ(svc.requests[11][1].back(), 0);
+
+  Deliver(kModifiedOwner, "from plain", false);
+  Deliver(kModifiedOwner, "from modified", true);
+  Deliver(kPlainOwner, "from plain", false);
+  Deliver(kPlainOwner, "from modified", true);
+  ASSERT_TRUE(TickUntil([&] { return svc.Unacknowledged() == 0; }));
+  Tick();
+  std::string text;
+  SoupRef soup;
+  std::vector<std::string> modifiedGot, plainGot;
+  while (access->PopMessage(text, soup) == 0) modifiedGot.push_back(text);
+  while (plain->PopMessage(text, soup) == 0) plainGot.push_back(text);
+  EXPECT_EQ(modifiedGot, std::vector<std::string>{"from modified"});
+  EXPECT_EQ(plainGot, (std::vector<std::string>{"from plain", "from modified"}));
+  ReleaseHandle(plain->GetScriptHandle());
 }
 
 TEST_F(OnlineScriptTest, PostCreditAllowsSixtyOneATickAndDrainsByOneASecond) {

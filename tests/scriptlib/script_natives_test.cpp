@@ -6,7 +6,9 @@
 
 #include <cstdarg>
 #include <cstdlib>
+#include <algorithm>
 #include <cstdio>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -38,22 +40,23 @@ std::string SoupText(const SoupRef& soup) {
   return text;
 }
 
+// The native classes in the order their tables are registered.
 const char* const kClasses[] = {"KUID",
                                 "Soup",
                                 "HTMLBuffer",
                                 "HTMLBufferStatic",
                                 "KUIDList",
                                 "StringTable",
+                                "Asset",
                                 "LinkedList",
+                                "RovanaGameObject",
                                 "OnlineAccess",
                                 "OnlineGroup",
                                 "Library",
                                 "Image",
-                                "ConstructorsBase",
-                                "Asset",
                                 "RovanaScriptBase",
-                                "RovanaGameObject",
-                                "SecurityToken"};
+                                "SecurityToken",
+                                "ConstructorsBase"};
 
 // As the program does: the online tables are handed in before any registration.
 const bool g_onlineInstalled = (InstallOnlineNatives(), true);
@@ -102,6 +105,88 @@ TEST(ScriptNatives, TablesMatchTheLibrariesAndEveryLinkResolves) {
   ASSERT_NE(ScriptClasses().soup, nullptr);
   EXPECT_EQ(ScriptClasses().soup->Name(), "Soup");
   ScriptLogHook = nullptr;
+}
+
+TEST(ScriptNatives, RecordsFollowTheTableOrderAndEachClassItsLibrary) {
+  ASSERT_TRUE(RegisterScriptNatives());
+  GSMachine& machine = GSMachine::Instance();
+  // Class by class in table order, each class's records together.
+  std::vector<std::string> seen;
+  std::map<std::string, std::vector<std::string>> keys;
+  for (std::size_t i = 0; i < machine.NativeCount(); ++i) {
+    const GSNativeFunction* r = machine.NativeAt(i);
+    const std::string cls = r->ClassName().Str();
+    if (std::find(std::begin(kClasses), std::end(kClasses), cls) == std::end(kClasses)) continue;
+    if (seen.empty() || seen.back() != cls) {
+      EXPECT_EQ(std::count(seen.begin(), seen.end(), cls), 0) << cls << " registered in two places";
+      seen.push_back(cls);
+    }
+    keys[cls].push_back(r->Key().Str());
+  }
+  std::vector<std::string> expected;
+  for (const char* c : kClasses)
+    if (keys.count(c)) expected.push_back(c);
+  EXPECT_EQ(seen, expected);
+  EXPECT_EQ(seen.size(), std::size(kClasses));
+
+  // Within a class, in the order its library declares the natives.
+  const struct {
+    const char* file;
+    const char* cls;
+  } libraries[] = {{"kuid.gsl", "KUID"},
+                   {"Soup.gsl", "Soup"},
+                   {"HTMLBuffer.gsl", "HTMLBuffer"},
+                   {"KUIDList.gsl", "KUIDList"},
+                   {"StringTable.gsl", "StringTable"},
+                   {"asset.gsl", "Asset"},
+                   {"RovanaGameObject.gsl", "RovanaGameObject"},
+                   {"OnlineAccess.gsl", "OnlineAccess"},
+                   {"OnlineGroup.gsl", "OnlineGroup"},
+                   {"Library.gsl", "Library"},
+                   {"Image.gsl", "Image"},
+                   {"Rovana.gsl", "RovanaScriptBase"},
+                   {"SecurityToken.gsl", "SecurityToken"},
+                   {"Constructors.gsl", "ConstructorsBase"}};
+  for (const auto& l : libraries) {
+    GSLibrary* library = machine.GetLibraryByName(l.file);
+    ASSERT_NE(library, nullptr) << l.file;
+    GSClass* cls = library->FindClass(l.cls);
+    ASSERT_NE(cls, nullptr) << l.cls;
+    std::vector<std::string> declared;
+    for (GSFunction& f : cls->Functions())
+      if (f.IsNative()) declared.push_back(std::string(f.key));
+    EXPECT_EQ(keys[l.cls], declared) << l.cls;
+  }
+}
+
+// In a fresh process whose "libraries" lacks OnlineAccess.gsl: registration
+// fails there, with the slots of the libraries before it filled and those
+// after it empty. 0 when so.
+int RegisterWithoutOnlineAccess() {
+  Kiv::TempFolder folder("scriptlib-partial");
+  folder.MakeDir("libraries");
+  Kiv::File::Find find(Kiv::File::Path(ScriptLibrariesFolder()).Join("*.gsl").Str());
+  std::string bytes;
+  while (find.Next())
+    if (find.Name() != "OnlineAccess.gsl" &&
+        !(Kiv::File::ReadWholeFile(find.FullPath(), bytes) &&
+          Kiv::File::WriteWholeFile(folder.Path("libraries/" + find.Name()), bytes)))
+      return 2;
+  const std::string start = Kiv::CurrentFolder();
+  if (!Kiv::SetCurrentFolder(folder.Root())) return 3;
+  const bool registered = RegisterScriptNatives();
+  Kiv::SetCurrentFolder(start);
+  const ScriptClassSlots& s = ScriptClasses();
+  const bool before =
+      s.kuid && s.soup && s.htmlBuffer && s.kuidList && s.stringTable && s.asset && s.rovanaGameObject;
+  const bool after = !s.onlineAccess && !s.onlineGroup && !s.image && !s.library && !s.securityToken &&
+                     !s.constructorsBase && !s.rovanaScriptBase;
+  return registered ? 4 : !before ? 5 : !after ? 6 : 0;
+}
+
+TEST(ScriptNatives, LibrariesAreRegisteredInOrderUpToTheFirstMissing) {
+  ::testing::GTEST_FLAG(death_test_style) = "threadsafe";
+  EXPECT_EXIT(std::exit(RegisterWithoutOnlineAccess()), ::testing::ExitedWithCode(0), "");
 }
 
 // In a fresh process whose current folder has an empty "libraries": both
