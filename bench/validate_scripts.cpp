@@ -25,6 +25,7 @@
 #include "scriptlib/ScriptNatives.h"
 #include "umbclient/ContentFolders.h"
 #include "umbclient/OpenDatabase.h"
+#include "kiv/TempFolder.h"
 
 namespace fs = std::filesystem;
 
@@ -98,9 +99,9 @@ bool SpawnPass(const std::string& oblData, const std::string& user, double& seco
 
 int main(int argc, char** argv) {
   if (argc == 4 && std::string(argv[1]) == "--pass") return RunPass(argv[2], argv[3]);
-  char name[] = "/tmp/bench_validate_scriptsXXXXXX";
-  if (!mkdtemp(name)) return 1;
-  const std::string dir = name;
+  const Kiv::TempFolder temp("bench_validate_scripts");
+  if (temp.Root().empty()) return 1;
+  const std::string& dir = temp.Root();
   fs::copy(kSource + "/samples/install/OBLData", dir + "/OBLData", fs::copy_options::recursive);
   const std::string oblData = dir + "/OBLData/";
   const std::string plain = dir + "/plain", scripted = dir + "/scripted";
@@ -125,7 +126,6 @@ int main(int argc, char** argv) {
   size_t libraries = 0;
   for (const auto& entry : fs::recursive_directory_iterator(scripted + "/cache/libraries"))
     libraries += entry.path().extension() == ".gsl";
-  fs::remove_all(dir);
 
   std::printf(
       "%d assets, %d with a script, %zu libraries cached; errors per pass: %d with scripts, %d without\n",

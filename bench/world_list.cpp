@@ -2,7 +2,6 @@
 // bytes in the same run: 100,000 small records, and four records near the
 // 16 MB record limit. Items reload in place, as the script context's list does.
 // Prints, last, one line per figure: ours, reference, ratio (above 1: slower).
-#include <unistd.h>  // mkdtemp
 
 #include <algorithm>
 #include <chrono>
@@ -15,6 +14,7 @@
 #include "foundation/Stream.h"
 #include "kiv/File.h"
 #include "scriptlib/WorldList.h"
+#include "kiv/TempFolder.h"
 
 namespace {
 
@@ -99,13 +99,12 @@ void Run(const std::string& dir, const char* label, size_t items, size_t payload
 
 int main(int argc, char** argv) {
   const bool smallOnly = argc > 1 && std::string(argv[1]) == "small";  // for profiling
-  char tmpl[] = "/tmp/worldlistbenchXXXXXX";
-  if (!::mkdtemp(tmpl)) return 1;
-  const std::string dir = tmpl;
+  const Kiv::TempFolder temp("worldlistbench");
+  if (temp.Root().empty()) return 1;
+  const std::string& dir = temp.Root();
   std::vector<Figure> figures;
   Run(dir, "100,000 records of 16 bytes", 100000, 16, figures);
   if (!smallOnly) Run(dir, "4 records of 16,000,000 bytes", 4, 16000000, figures);
-  Kiv::File::Prune(dir);
   for (const Figure& f : figures) {
     auto [lo, hi] = std::minmax_element(f.ours.begin(), f.ours.end());
     std::printf("%s: ours %.0f MB/s (rounds %.0f-%.0f), reference %.0f MB/s, ratio %.2f\n", f.name.c_str(),

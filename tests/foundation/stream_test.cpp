@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "foundation/Stream.h"
+#include "kiv/TempFolder.h"
 
 namespace {
 
@@ -181,9 +182,8 @@ TEST(StreamReadAhead, WritesLandAtTheLogicalPosition) {
 }
 
 TEST(StreamFile, WriteThenReadThroughFolder) {
-  std::filesystem::path dir = std::filesystem::temp_directory_path() / "rovana_stream_test";
-  std::filesystem::remove_all(dir);
-  std::filesystem::create_directories(dir);
+  const Kiv::TempFolder temp("rovana_stream_test");
+  const std::filesystem::path dir = temp.Root();
   {
     TFile f;
     ASSERT_TRUE(f.OpenInFolder(dir.string(), "Data.BIN", kFileWrite));
@@ -207,7 +207,6 @@ TEST(StreamFile, WriteThenReadThroughFolder) {
   EXPECT_FALSE(f.OpenInFolder(dir.string(), "missing.bin", kFileRead));
   EXPECT_FALSE(f.IsOpen());
   EXPECT_EQ(f.ReadU32(5), 5u);
-  std::filesystem::remove_all(dir);
 }
 
 TEST(StreamBase, EmptyDeviceReadsNothing) {

@@ -16,17 +16,13 @@
 #include "gamescript/compiler/Driver.h"
 #include "gamescript/runtime/ScriptLogHook.h"
 #include "kiv/File.h"
+#include "kiv/TempFolder.h"
 
 namespace RuntimeTest {
 
 class Folder {
 public:
-  Folder() {
-    static std::atomic<int> serial{0};
-    m_path = "/tmp/gsruntime-" + std::to_string(getpid()) + "-" + std::to_string(serial++);
-    Kiv::File::CreateDirectories(m_path);
-  }
-  ~Folder() { Kiv::File::Prune(m_path); }
+  Folder() = default;
   Folder(const Folder&) = delete;
   Folder& operator=(const Folder&) = delete;
   const std::string& Path() const { return m_path; }
@@ -54,7 +50,8 @@ public:
   }
 
 private:
-  std::string m_path;
+  Kiv::TempFolder m_temp{"gsruntime"};
+  const std::string& m_path = m_temp.Root();
 };
 
 // Collects the diagnostics lines while it lives.

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <memory>
+
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -12,6 +14,7 @@
 #include "graphics/font/FontCache.h"
 #include "graphics/font/TTFont.h"
 #include "kiv/Bitmap.h"
+#include "kiv/TempFolder.h"
 
 namespace fs = std::filesystem;
 
@@ -71,8 +74,8 @@ constexpr uint32_t kWhite = 0xFFFFFFFFu;
 class FontTest : public ::testing::Test {
 protected:
   static void SetUpTestSuite() {
-    s_dir = fs::temp_directory_path() / ("rovana_fonts_" + std::to_string(::getpid()));
-    fs::create_directories(s_dir);
+    s_temp = std::make_unique<Kiv::TempFolder>("rovana_fonts");
+    s_dir = s_temp->Root();
     // Ascent 8, descent 2: text height 10, cells 6 x 11.
     std::vector<TestGlyph> glyphs = {
         {'a', 4, 5, 1, 0, 6}, {'b', 3, 8, 0, 0, 5}, {' ', 1, 1, 0, 0, 4},
@@ -84,9 +87,11 @@ protected:
     TTFont::RegisterFontFile("RovanaTestTall", WriteBdf(s_dir / "tall.bdf", 40, 8, 12,
                                                         {{'Z', 7, 9, 1, 0, 9}, {'?', 3, 3, 0, 0, 4}}));
   }
-  static void TearDownTestSuite() { fs::remove_all(s_dir); }
+  static void TearDownTestSuite() { s_temp.reset(); }
+  static std::unique_ptr<Kiv::TempFolder> s_temp;
   static fs::path s_dir;
 };
+std::unique_ptr<Kiv::TempFolder> FontTest::s_temp;
 fs::path FontTest::s_dir;
 
 }  // namespace
