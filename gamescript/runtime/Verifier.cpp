@@ -1,5 +1,6 @@
 #include "gamescript/runtime/Verifier.h"
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -15,7 +16,6 @@ std::string At(const char* what, std::size_t pc) {
 constexpr uint8_t kStart = 1;   // an instruction starts here
 constexpr uint8_t kTarget = 2;  // some instruction can branch here: its state is kept
 constexpr uint8_t kQueued = 4;  // waiting to be walked (again)
-constexpr uint8_t kWalked = 8;  // walked with some state
 
 // What the first walk does per opcode: check its operands (or its return
 // kind), follow its branches. One lookup instead of a test per form.
@@ -36,17 +36,115 @@ constexpr auto kTraits = [] {
   return t;
 }();
 
+// The instructions the first walk takes on its short path: the ones of a
+// kind effect in the kind table and a fixed length with no operand to check
+// (kPlain), or one jump target (kJump), and the frame cell loads and stores
+// (kLocal). The uses the inputs need and the constant outputs are packed
+// into one word each (input and output 0 in the lowest byte), so that one
+// load, one test and one store do what the general step does cell by cell.
+struct alignas(16) FastStep {
+  enum Form : uint8_t { kGeneral, kPlain, kJump, kLocal };
+  Form form = kGeneral;
+  uint8_t length = 0;
+  uint8_t inputs = 0, outputs = 0;
+  uint32_t need = 0, out = 0;
+  bool passes : 1 = false;     // some output is an input passed through
+  bool zeroConst : 1 = false;  // PUSHK: a zero word pushes the null handle's kind
+  // kLocal: which of the six it is.
+  bool load : 1 = false, reference : 1 = false, pops : 1 = false, number : 1 = false;
+};
+static_assert(sizeof(FastStep) == 16);
+constexpr auto kFastSteps = [] {
+  struct Table {
+    FastStep op[256];
+  } t{};
+  for (unsigned op = 0; op < kOpcodeCount; ++op) {
+    const OperandForm form = kOpcodeTable[op].form;
+    const KindEffect& e = kKindTable.op[op];
+    FastStep& f = t.op[op];
+    f.length = uint8_t(kOperandBytes.bytes[op] + 1);
+    if (form == OperandForm::Local) {
+      f.form = FastStep::kLocal;
+      f.load = op == OP_LDL || op == OP_LDLO;
+      f.reference = op == OP_LDLO || op == OP_STLO || op == OP_STLOK;
+      f.pops = op == OP_STL || op == OP_STLO;
+      f.number = op == OP_STLK;  // STL checks for a number only outside the temporaries
+      continue;
+    }
+    const bool plain = form == OperandForm::None || form == OperandForm::Const || form == OperandForm::Member;
+    if (e.special || op == OP_RET || op == OP_RETV || op == OP_RETVO) continue;
+    if (plain)
+      f.form = FastStep::kPlain;
+    else if (form == OperandForm::Target)
+      f.form = FastStep::kJump;
+    else
+      continue;
+    f.inputs = e.inputs;
+    f.outputs = e.outputs;
+    f.zeroConst = op == OP_PUSHK;
+    for (unsigned i = 0; i < e.inputs; ++i) f.need |= uint32_t(e.need[i]) << 8 * i;
+    for (unsigned i = 0; i < e.outputs; ++i) {
+      f.passes = f.passes || e.out[i] >= KindEffect::kFromInput;
+      f.out |= uint32_t(e.out[i]) << 8 * i;
+    }
+  }
+  return t;
+}();
+
+// The state on the current path: the temporaries' kinds, then one kind per
+// evaluation cell (the depth is its size less the temporaries). Paths are
+// kept within the frame's room, plus what one instruction pushes; the slack
+// past that lets the short path read and write a whole word at the top.
+struct State {
+  uint8_t kinds[kStackCells + 16] = {};
+  uint32_t size = 0;
+  uint8_t& back() { return kinds[size - 1]; }
+  void push_back(uint8_t k) { kinds[size++] = k; }
+  void pop_back() { --size; }
+  void resize(std::size_t n) { size = uint32_t(n); }
+  uint8_t* data() { return kinds; }
+  uint8_t& operator[](std::size_t i) { return kinds[i]; }
+};
+
+// A branch target: the depth and kinds (in the pool) of every path into it so far.
+struct Target {
+  int32_t depth = -1;
+  int32_t state = -1;
+};
+
+// Scratch reused across calls: most functions are small and many.
+struct Scratch {
+  State state;
+  std::vector<uint8_t> flags;     // per code offset
+  std::vector<uint32_t> seen;     // per instruction start the first walk passed: see Walk::Seen
+  std::vector<int32_t> targetAt;  // index into targets, for kTarget offsets only
+  std::vector<Target> targets;
+  std::vector<uint8_t> pool;
+  std::vector<uint32_t> work;
+  std::vector<uint32_t> forward;  // branch targets ahead, checked once all starts are known
+  std::vector<uint8_t> mark;      // reference cells of the frame, or of a callee
+};
+
 class Walk {
 public:
-  Walk(const LibraryFunction& f, std::size_t strings, std::size_t classes, CallShapeFunction callShape,
-       void* context)
+  Walk(Scratch& scratch, const LibraryFunction& f, std::size_t strings, std::size_t classes,
+       CallShapeFunction callShape, void* context)
       : m_f(f),
         m_code(f.code.data()),
         m_size(f.code.size()),
         m_strings(strings),
         m_classes(classes),
         m_callShape(callShape),
-        m_context(context) {}
+        m_context(context),
+        m_state(scratch.state),
+        m_flags(scratch.flags),
+        m_seenStore(scratch.seen),
+        m_targetAt(scratch.targetAt),
+        m_targets(scratch.targets),
+        m_pool(scratch.pool),
+        m_work(scratch.work),
+        m_forward(scratch.forward),
+        m_mark(scratch.mark) {}
 
   std::string Run(bool& typed);
 
@@ -63,6 +161,7 @@ private:
   }
   bool CheckOperands(const InstructionView& in, std::size_t pc);
   bool Flow();
+  bool Short(std::size_t& pc, bool& falls);
   inline bool Step(const InstructionView& in, std::size_t pc);
   bool Special(const InstructionView& in, std::size_t pc);
   bool Call(const InstructionView& in, std::size_t pc);
@@ -76,6 +175,27 @@ private:
     m_budget -= cost;
     return true;
   }
+  int32_t Depth() const { return int32_t(m_state.size - m_temporaries); }
+  // What the first walk saw at each instruction start it passed: kUnreached
+  // (skipped), kDeep (walked with evaluation cells), else the version of the
+  // temporaries' kinds it was walked with, at depth 0. A branch back to such
+  // an instruction with the same version brings the state that walk checked,
+  // and walking again from there would find nothing new.
+  static constexpr uint32_t kUnreached = 0, kDeep = 1;
+  uint32_t Seen() const { return m_state.size == m_temporaries ? m_version : kDeep; }
+  // Takes the kept state of a branch target as the current one.
+  void Load(const Target& t) {
+    const uint32_t size = m_temporaries + uint32_t(t.depth);
+    if (size == 0) {
+      m_state.size = 0;  // no temporaries, no evaluation cells: nothing changes
+      return;
+    }
+    const uint8_t* kept = m_pool.data() + t.state;
+    if (size == m_state.size && std::memcmp(m_state.kinds, kept, size) == 0) return;
+    m_state.size = size;
+    std::memcpy(m_state.kinds, kept, size);
+    ++m_version;
+  }
 
   const LibraryFunction& m_f;
   const uint8_t* m_code;
@@ -87,51 +207,22 @@ private:
   uint32_t m_cells = 0, m_fixedCells = 0, m_temporaries = 0;
   int32_t m_room = 0;
   bool m_typed = true;
-  std::size_t m_passed = 0;
-  uint8_t* m_flag =
-      nullptr;  // m_flags of this function  // the first walk has passed every offset up to this
+  std::size_t m_passed = 0;   // the first walk has passed every offset up to this
+  uint8_t* m_flag = nullptr;  // m_flags of this function
   std::size_t m_budget = 0;
 
-  // The state on the current path: the temporaries' kinds, then one kind per
-  // evaluation cell (the depth is its size less the temporaries). Paths are
-  // kept within the frame's room, plus what one instruction pushes.
-  struct State {
-    uint8_t kinds[kStackCells + 16];
-    uint32_t size = 0;
-    uint8_t& back() { return kinds[size - 1]; }
-    void push_back(uint8_t k) { kinds[size++] = k; }
-    void pop_back() { --size; }
-    void resize(std::size_t n) { size = uint32_t(n); }
-    uint8_t* data() { return kinds; }
-    uint8_t& operator[](std::size_t i) { return kinds[i]; }
-  };
-  State m_state;
-  int32_t Depth() const { return int32_t(m_state.size - m_temporaries); }
-
-  // A branch target: the depth and kinds (in m_pool) of every path into it so far.
-  struct Target {
-    int32_t depth = -1;
-    int32_t state = -1;
-  };
-
-  // Scratch reused across calls: most functions are small and many.
-  static thread_local std::vector<uint8_t> m_flags;
-  static thread_local std::vector<int32_t> m_targetAt;  // index into m_targets, for kTarget offsets only
-  static thread_local std::vector<Target> m_targets;
-  static thread_local std::vector<uint8_t> m_pool;
-  static thread_local std::vector<uint32_t> m_work;
-  static thread_local std::vector<uint32_t>
-      m_forward;                                    // branch targets ahead, checked once all starts are known
-  static thread_local std::vector<uint8_t> m_mark;  // reference cells of the frame, or of a callee
+  State& m_state;
+  std::vector<uint8_t>& m_flags;
+  std::vector<uint32_t>& m_seenStore;
+  std::vector<int32_t>& m_targetAt;
+  std::vector<Target>& m_targets;
+  std::vector<uint8_t>& m_pool;
+  std::vector<uint32_t>& m_work;
+  std::vector<uint32_t>& m_forward;
+  std::vector<uint8_t>& m_mark;
+  uint32_t* m_seen = nullptr;  // m_seenStore of this function
+  uint32_t m_version = 2;      // counted up at every change of the temporaries' kinds
 };
-
-thread_local std::vector<uint8_t> Walk::m_flags;
-thread_local std::vector<int32_t> Walk::m_targetAt;
-thread_local std::vector<Walk::Target> Walk::m_targets;
-thread_local std::vector<uint8_t> Walk::m_pool;
-thread_local std::vector<uint32_t> Walk::m_work;
-thread_local std::vector<uint32_t> Walk::m_forward;
-thread_local std::vector<uint8_t> Walk::m_mark;
 
 bool Walk::CheckOperands(const InstructionView& in, std::size_t pc) {
   switch (in.info->form) {
@@ -186,7 +277,8 @@ bool Walk::Merge(uint64_t target, bool handler, std::size_t pc) {
     m_targets.emplace_back();
   }
   Target& t = m_targets[std::size_t(m_targetAt[target])];
-  if (t.depth < 0) {
+  const bool first = t.depth < 0;
+  if (first) {
     t.depth = m_typed ? depth : 0;
     if (m_typed) {
       if (!Pay(m_state.size + 1)) return false;
@@ -210,6 +302,11 @@ bool Walk::Merge(uint64_t target, bool handler, std::size_t pc) {
   }
   // Code ahead of the first walk is walked when it gets there.
   if (target > m_passed || (m_flag[target] & kQueued)) return true;
+  // Code the first walk walked needs no second walk for a path that brings
+  // no state (unproven kinds) or the state it was walked with.
+  if (first && m_seen[target] != kUnreached &&
+      (!m_typed || (!handler && m_seen[target] != kDeep && m_seen[target] == Seen())))
+    return true;
   m_flag[target] |= kQueued;
   m_work.push_back(uint32_t(target));
   return true;
@@ -299,7 +396,10 @@ bool Walk::Special(const InstructionView& in, std::size_t pc) {
       // store releases what the cell held.
       if (reference && !(Need(kind, kKindReference, pc) && Need(value, kKindReference, pc))) return false;
       if (!reference && (in.op == OP_STLK || !temporary) && !Need(value, kKindNumber, pc)) return false;
-      if (temporary) *temporary = value;
+      if (temporary && *temporary != value) {
+        *temporary = value;
+        ++m_version;
+      }
       if (in.op == OP_STL || in.op == OP_STLO) m_state.pop_back();
       return true;
     }
@@ -307,6 +407,121 @@ bool Walk::Special(const InstructionView& in, std::size_t pc) {
   }
   if (in.op == OP_WAIT) return true;  // its handlers get the state through Merge
   return true;                        // RET
+}
+
+// The first walk's short path: from `pc` on, while control falls through
+// into instructions of kFastSteps that no branch targets and that leave room
+// for one more after them, it does what the general path does for them, with
+// the state in registers: the kinds of up to kWindow evaluation cells, one
+// byte each, bottom first, as they lie in the state. It leaves `pc` at the
+// first instruction it leaves to the general path: one of another form, or
+// one with anything wrong (the general path, doing it again, says what), or
+// the one after a JMP (with `falls` cleared). False when joining a branch
+// target failed.
+bool Walk::Short(std::size_t& at, bool& falls) {
+  constexpr int32_t kWindow = 7;  // cells kept in the word: shifts stay below 64 bits
+  const uint8_t* const code = m_code;
+  const std::size_t size = m_size;
+  uint8_t* const flag = m_flag;
+  uint32_t* const seen = m_seen;
+  uint8_t* const cells = m_state.kinds + m_temporaries;  // evaluation cells
+  const int32_t room = std::min(m_room, kWindow);
+  const bool typed = m_typed;
+  int32_t depth = Depth();
+  uint64_t window = 0;
+  if (typed) {
+    if (depth > room) return true;
+    std::memcpy(&window, cells, 8);  // in the slack past the frame's room at worst
+    window &= (uint64_t(1) << 8 * depth) - 1;
+  }
+  // Writes the window back, for the general path or a join.
+  const auto store = [&] {
+    std::memcpy(cells, &window, 8);
+    m_state.size = m_temporaries + uint32_t(depth);
+  };
+  std::size_t pc = at;
+  for (;;) {
+    const FastStep& fast = kFastSteps.op[code[pc]];
+    const std::size_t next = pc + fast.length;
+    if (fast.form == FastStep::kGeneral || next >= size || (flag[pc] & kTarget)) break;
+    const uint32_t entered = depth == 0 ? m_version : kDeep;
+    if (fast.form == FastStep::kLocal) {
+      // The operand checks, then the step (see CheckOperands and Special).
+      const uint32_t cell = ReadU16(code + pc + 1);
+      if (cell >= m_cells) break;
+      const uint8_t fixed = StaticKind(cell);
+      uint8_t* const temporary = fixed == kDynamic ? m_state.kinds + (cell - m_fixedCells) : nullptr;
+      if (!temporary && (fast.reference != (fixed == kKindReference) || (cell == 0 && !fast.load))) break;
+      if (typed) {
+        const uint8_t kind = temporary ? *temporary : fixed;
+        if (fast.load) {
+          const uint8_t use = fast.reference ? kKindReference : kKindNumber;
+          if ((kind & use) != use || depth + 1 > room) break;
+          window |= uint64_t(kind) << 8 * depth;
+          ++depth;
+        } else {
+          if (depth < 1) break;
+          const uint8_t value = uint8_t(window >> 8 * (depth - 1));
+          if (fast.reference ? !(kind & value & kKindReference)
+                             : (fast.number || !temporary) && !(value & kKindNumber))
+            break;
+          if (temporary && *temporary != value) {
+            *temporary = value;
+            ++m_version;
+          }
+          if (fast.pops) {
+            --depth;
+            window &= (uint64_t(1) << 8 * depth) - 1;
+          }
+        }
+      }
+    } else {
+      const uint32_t target = fast.form == FastStep::kJump ? ReadU32(code + pc + 1) : 0;
+      if (fast.form == FastStep::kJump && (target >= size || (target <= pc && !(flag[target] & kStart))))
+        break;
+      if (typed) {
+        const int32_t below = depth - fast.inputs;  // cells under the inputs
+        if (below < 0 || below + fast.outputs > room) break;
+        const uint64_t inputs = window >> 8 * below;
+        if ((inputs & fast.need) != fast.need) break;
+        uint32_t out = fast.out;
+        if (fast.passes) {
+          out = 0;
+          for (uint8_t i = 0; i < fast.outputs; ++i) {
+            const uint8_t k = uint8_t(fast.out >> 8 * i);
+            out |= uint32_t(k >= KindEffect::kFromInput ? uint8_t(inputs >> 8 * (k - KindEffect::kFromInput))
+                                                        : k)
+                   << 8 * i;
+          }
+        } else if (fast.zeroConst && ReadU32(code + pc + 1) == 0) {
+          out = kKindZero;
+        }
+        window = (window & ((uint64_t(1) << 8 * below) - 1)) | uint64_t(out) << 8 * below;
+        depth = below + fast.outputs;
+      }
+      if (fast.form == FastStep::kJump) {
+        flag[pc] |= kStart;
+        seen[pc] = entered;
+        m_passed = pc;
+        store();
+        if (target > pc) m_forward.push_back(target);
+        if (!Merge(target, false, pc)) return false;
+        pc = next;
+        if (code[pc - fast.length] == OP_JMP) {
+          falls = false;
+          break;
+        }
+        continue;
+      }
+    }
+    flag[pc] |= kStart;
+    seen[pc] = entered;
+    m_passed = pc;
+    pc = next;
+  }
+  if (typed) store();
+  at = pc;
+  return true;
 }
 
 // One walk in address order decodes every instruction and checks its
@@ -323,20 +538,20 @@ bool Walk::Flow() {
   m_forward.clear();
   InstructionView in;
   bool falls = true;  // instruction 0 is entered with the frame's state
-  for (std::size_t pc = 0; pc < m_size; pc += in.length) {
+  std::size_t length = 0;
+  for (std::size_t pc = 0; pc < m_size; pc += length) {
+    if (falls && !Short(pc, falls)) return false;
     if (!DecodeInstruction(m_code, m_size, pc, in)) return Fail(At("illegal or truncated instruction", pc));
+    length = in.length;
     m_flag[pc] |= kStart;
     const uint8_t traits = kTraits.op[in.op];
     const bool branches = traits & kBranches;
     if ((traits & kOperands) && !CheckOperands(in, pc)) return false;
     if (m_flag[pc] & kTarget) {
       if (falls && !Merge(pc, false, pc)) return false;
-      const Target& t = m_targets[std::size_t(m_targetAt[pc])];
-      if (m_typed) {
-        state.size = m_temporaries + uint32_t(t.depth);
-        if (state.size) std::memcpy(state.kinds, m_pool.data() + t.state, state.size);
-      }
+      if (m_typed) Load(m_targets[std::size_t(m_targetAt[pc])]);
     } else if (!falls) {
+      m_seen[pc] = kUnreached;
       // Not reached yet: only its branch targets are checked.
       if (branches)
         ForEachBranch(in, [&](uint64_t target, bool) {
@@ -347,7 +562,7 @@ bool Walk::Flow() {
       continue;
     }
     m_passed = pc;
-    m_flag[pc] |= kWalked;  // the first walk passes each instruction once: no cost to count
+    m_seen[pc] = Seen();
     if (m_typed && !Step(in, pc)) return false;
     falls = !branches || ForEachBranch(in, [&](uint64_t target, bool handler) {
       if (!m_problem.empty()) return;
@@ -374,15 +589,10 @@ bool Walk::Flow() {
     std::size_t pc = m_work.back();
     m_work.pop_back();
     m_flag[pc] &= uint8_t(~kQueued);
-    if (m_typed) {
-      const Target& t = m_targets[std::size_t(m_targetAt[pc])];
-      state.size = m_temporaries + uint32_t(t.depth);
-      if (state.size) std::memcpy(state.kinds, m_pool.data() + t.state, state.size);
-    }
+    if (m_typed) Load(m_targets[std::size_t(m_targetAt[pc])]);
     for (;;) {
       if (!Pay(1)) return false;
       DecodeInstruction(m_code, m_size, pc, in);
-      m_flag[pc] |= kWalked;
       if (m_typed && !Step(in, pc)) return false;
       const bool next = ForEachBranch(in, [&](uint64_t target, bool handler) {
         if (m_problem.empty()) Merge(target, handler, pc);
@@ -415,6 +625,8 @@ std::string Walk::Run(bool& typed) {
   m_budget = 64 * m_size + 4096;
   m_flags.assign(m_size, 0);
   m_flag = m_flags.data();
+  if (m_seenStore.size() < m_size) m_seenStore.resize(m_size);
+  m_seen = m_seenStore.data();
   if (m_targetAt.size() < m_size) m_targetAt.resize(m_size);
   m_targets.clear();
   m_pool.clear();
@@ -441,7 +653,8 @@ std::string Walk::Run(bool& typed) {
 
 std::string VerifyCode(const LibraryFunction& f, std::size_t stringCount, std::size_t classCount,
                        CallShapeFunction callShape, void* context, bool& typed) {
-  return Walk(f, stringCount, classCount, callShape, context).Run(typed);
+  thread_local Scratch scratch;
+  return Walk(scratch, f, stringCount, classCount, callShape, context).Run(typed);
 }
 
 }  // namespace GSRuntime

@@ -273,6 +273,12 @@ TEST(RuntimeVerifier, CodeCases) {
        {OP_PUSH0, OP_SWITCH, 2, 0, 5, 0, 0, 0, 5, 0, 0, 0, 23, 0, 0, 0, 23, 0, 0, 0, 23, 0, 0, 0, R},
        "switch keys"},
       {"receiver above the top", {OP_CALL, 1, 0, 0, 0, R}, "receiver above"},
+      // Walked first at depth 1, entered again at depth 2.
+      {"back into an expression one deeper",
+       {OP_PUSH1, OP_PUSH1, OP_JNZK, 1, 0, 0, 0, OP_POP, OP_POP, R},
+       "stack deeper than the frame"},
+      {"back into an expression as deep", {OP_PUSH1, OP_PUSH1, OP_JNZ, 1, 0, 0, 0, OP_POP, R}, ""},
+      {"back to a loop head with its state", {OP_PUSH1, OP_POP, OP_PUSH1, OP_JNZ, 0, 0, 0, 0, R}, ""},
   };
   for (const Case& c : cases) {
     LibraryFunction f;
@@ -287,6 +293,41 @@ TEST(RuntimeVerifier, CodeCases) {
       EXPECT_EQ(problem, "") << c.name;
     else
       EXPECT_NE(problem.find(c.expected), std::string::npos) << c.name << ": " << problem;
+  }
+}
+
+// Expressions deeper than the few cells the verifier keeps in a register:
+// depth and kinds stay exact across the boundary.
+TEST(RuntimeVerifier, DeepExpressions) {
+  const uint8_t refs[] = {1, 0, 0, 0};  // cell 1, a reference parameter
+  auto verify = [&](uint32_t room, std::size_t numbers, uint8_t lastPop) {
+    std::vector<uint8_t> code{OP_LDLO, 1, 0};
+    for (std::size_t i = 0; i < numbers; ++i) {
+      if (i % 2)
+        code.push_back(OP_PUSH1);
+      else
+        code.insert(code.end(), {OP_LDL, 2, 0});
+    }
+    for (std::size_t i = 0; i < numbers; ++i) code.push_back(OP_POP);
+    code.push_back(lastPop);
+    code.push_back(OP_RET);
+    LibraryFunction f;
+    f.parameters = 2;
+    f.locals = 1;  // cell 2, a number
+    f.stackAdvance = 5;
+    f.frameHeader = 2;
+    f.frameSize = 5 + room;
+    f.referenceCells = {refs, 1};
+    f.code = code;
+    bool typed;
+    return VerifyCode(f, 1, 1, nullptr, nullptr, typed);
+  };
+  for (std::size_t numbers : {3, 6, 7, 8, 12, 30}) {
+    const uint32_t depth = uint32_t(numbers) + 1;
+    EXPECT_EQ(verify(depth, numbers, OP_POPO), "") << numbers;
+    EXPECT_NE(verify(depth - 1, numbers, OP_POPO).find("stack deeper than the frame"), std::string::npos)
+        << numbers;
+    EXPECT_NE(verify(depth, numbers, OP_POP).find("handle used as a number"), std::string::npos) << numbers;
   }
 }
 

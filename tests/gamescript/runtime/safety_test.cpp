@@ -374,6 +374,11 @@ TEST(RuntimeSafety, VerifierFollowsTheKindOfEveryCell) {
       {"loop changes a temporary's kind",
        {OP_LDLO, 3, 0, OP_POPO, OP_PUSH1, OP_STL, 3, 0, OP_PUSH1, OP_JNZ, 0, 0, 0, 0, R},
        "number used as a handle"},
+      // Entered again with another kind in the temporary, which the loop then keeps.
+      {"loop sets a temporary it found null", {OP_PUSH1, OP_STL, 3, 0, OP_PUSH1, OP_JNZ, 0, 0, 0, 0, R}, ""},
+      {"loop puts a reference where it found a number",
+       {OP_PUSH1, OP_POP, OP_LDL, 3, 0, OP_POP, OP_LDLO, 1, 0, OP_STL, 3, 0, OP_PUSH1, OP_JNZ, 2, 0, 0, 0, R},
+       "handle used as a number"},
       {"returns a reference as a number", {OP_LDLO, 1, 0, OP_RETV}, "handle used as a number", 2},
       {"returns a reference from a function of numbers",
        {OP_LDLO, 1, 0, OP_RETVO},
