@@ -4,7 +4,6 @@
 // the same run), the cost a request over a local connection could not go below.
 #include <benchmark/benchmark.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -14,6 +13,7 @@
 #include <string>
 #include <thread>
 
+#include "bench/asset_tree.h"
 #include "foundation/Soup.h"
 #include "foundation/Stream.h"
 #include "kiv/File.h"
@@ -21,37 +21,20 @@
 #include "umbclient/FolderAssetDatabase.h"
 #include "umbclient/OpenDatabase.h"
 #include "umbclient/Filter.h"
-#include "kiv/TempFolder.h"
 
 namespace {
 
 constexpr int kAssets = 10000;
 
-struct Tree {
-  Kiv::TempFolder temp{"umb-bench"};
-  std::string root = temp.Root();
-  Tree() {
-    Kiv::File::CreateDirectories(root + "/user/local");
-    for (int i = 0; i < kAssets; ++i) {
-      SoupRef c = SoupRef::NewContainer();
-      c.SetNamedTagKUID("kuid", KUID(1000 + i % 50, i, 0));
-      c.SetNamedTag("username", "Asset " + std::to_string(i));
-      c.SetNamedTag("kind", i % 3 ? "scenery" : "traincar");
-      c.SetNamedTag("category-class", i % 3 ? "BU" : "TR");
-      std::string folder = root + "/user/local/a" + std::to_string(i);
-      // Plain system calls: the case-insensitive create of the file layer looks through
-      // the 10,000 siblings for each new name, and its atomic replace syncs every file;
-      // both only slow the set-up.
-      ::mkdir(folder.c_str(), 0755);
-      std::string text;
-      WriteSoupText(c, text);
-      if (std::FILE* f = std::fopen((folder + "/config.txt").c_str(), "wb")) {
-        std::fwrite(text.data(), 1, text.size(), f);
-        std::fclose(f);
-      }
-    }
-    Kiv::File::CreateDirectories(root + "/user/settings");
-  }
+struct Tree : BenchAssetTree {
+  Tree()
+      : BenchAssetTree(
+            "umb-bench", kAssets, [](int i) { return KUID(1000 + i % 50, i, 0); },
+            [](int i, SoupRef& c) {
+              c.SetNamedTag("username", "Asset " + std::to_string(i));
+              c.SetNamedTag("kind", i % 3 ? "scenery" : "traincar");
+              c.SetNamedTag("category-class", i % 3 ? "BU" : "TR");
+            }) {}
 };
 
 Tree& TheTree() {
