@@ -224,10 +224,15 @@ void BuildNode(RVAxisBoxTreeBuilder& b, size_t node, Triangle* begin, Triangle* 
       bestHalves[1] = halves[1];
     }
   }
-  if (bestAxis != order[2])
+  if (bestAxis != order[2]) {
     std::nth_element(begin, begin + cut, end, [bestAxis](const Triangle& l, const Triangle& r) {
       return Centre(l, bestAxis) < Centre(r, bestAxis);
     });
+    // Triangles with equal centres may fall on the other side this time, so
+    // the halves' boxes are those of the halves as they now are.
+    bestHalves[0] = bestHalves[1] = Box{};
+    for (Triangle* t = begin; t != end; ++t) bestHalves[t - begin >= ptrdiff_t(cut)].Grow(t->box);
+  }
   const size_t child = b.m_nodes.size();
   b.m_nodes[node].first = int32_t(child);
   b.m_nodes[node].second = int32_t(child + 1);
@@ -386,7 +391,8 @@ bool RVAxisBoxTree::SegmentHitsTriangle(const float corners[9], const float star
   return IsPointInTriangle(normal, corners, point);
 }
 
-// The query's copy of the tree. The nodes' boxes are decoded once. Each
+// The query's copy of the tree. Inner nodes are read three levels at a time
+// (see Wide), their boxes as stored, decoded as DecodeBox does. Each
 // leaf's triangles are grouped by four in space, each group with a box a
 // little larger than its triangles, and for each triangle the plane and the
 // projected corners and edges that the triangle test computes, computed the
@@ -406,8 +412,19 @@ F4 Splat(float v) { return F4{v, v, v, v}; }
 }  // namespace
 
 struct RVLeafPacks {
-  struct DecodedBox {
-    float centre[3], half[3];
+  // Three levels of the tree in one record: an inner node's two children
+  // (lanes 0 and 1) and their children (lanes 2 and 3 under the first, 4 and
+  // 5 under the second), with the boxes as the nodes store them. The query
+  // tests all six at once and takes the same decisions, in the same order, as
+  // a descent one node at a time. Lane l's values sit at element 2l (l < 4)
+  // or 2(l - 4) + 1, so that the even and odd elements of a row are the two
+  // halves of the lanes.
+  struct alignas(64) Wide {
+    int16_t centre[3][8];
+    uint16_t half[3][8];
+    // Lanes 0 and 1: -1 - the leaf, or 0 for an inner node (whose children
+    // are lanes 2 to 5); lanes 2 to 5: -1 - the leaf, or the node's Wide.
+    int32_t ref[6];
   };
   // Four triangles; an unused lane has the axis code -1. The plane fills
   // the first cache line, which is all most tests read.
@@ -428,13 +445,10 @@ struct RVLeafPacks {
     uint32_t firstQuad, quadCount;
     Boxes records;
   };
-  std::vector<DecodedBox> boxes;  // per node
-  // Per inner node, the boxes of its two children in lanes 0 and 1 (and again in 2 and 3).
-  struct ChildPair {
-    F4 centre[3], half[3];
-  };
-  std::vector<ChildPair> pairs;
-  std::vector<int32_t> leafOf;  // per node: its leaf record, or -1
+  std::vector<Wide> wides;  // the first is the root's, unless the root is a leaf
+  // Whether every node's decoded box holds its triangles, as the query's
+  // skipping of nodes beyond the best hit needs.
+  bool boxesHold = false;
   std::vector<Leaf> leaves;
   std::vector<Quad> quads;
   std::vector<Boxes> groupBoxes;  // one per four quads
@@ -444,9 +458,7 @@ struct RVLeafPacks {
 size_t RVAxisBoxTree::MemoryBytes() const {
   size_t bytes = m_nodes.capacity() * sizeof(Node) + m_leafItems.capacity() * sizeof(uint32_t);
   if (m_packs) {
-    bytes += m_packs->boxes.capacity() * sizeof(RVLeafPacks::DecodedBox) +
-             m_packs->leafOf.capacity() * sizeof(int32_t) +
-             m_packs->pairs.capacity() * sizeof(RVLeafPacks::ChildPair) +
+    bytes += m_packs->wides.capacity() * sizeof(RVLeafPacks::Wide) +
              m_packs->leaves.capacity() * sizeof(RVLeafPacks::Leaf) +
              m_packs->quads.capacity() * sizeof(RVLeafPacks::Quad) +
              m_packs->groupBoxes.capacity() * sizeof(RVLeafPacks::Boxes);
@@ -488,24 +500,45 @@ void SpatialOrder(PackTriangle* begin, PackTriangle* end) {
   SpatialOrder(begin + cut, end);
 }
 
+int Element(int lane) { return lane < 4 ? 2 * lane : 2 * (lane - 4) + 1; }
+
+// The Wide of inner node n and, below it, those of its grandchildren; returns its index.
+int32_t AddWide(RVLeafPacks& packs, const std::vector<RVAxisBoxTree::Node>& nodes,
+                const std::vector<int32_t>& leafOf, int32_t n) {
+  const size_t at = packs.wides.size();
+  packs.wides.emplace_back();
+  const RVAxisBoxTree::Node& node = nodes[size_t(n)];
+  int32_t lanes[6] = {node.first, node.second, -1, -1, -1, -1};
+  for (int c = 0; c < 2; ++c) {
+    const RVAxisBoxTree::Node& child = nodes[size_t(lanes[c])];
+    if (child.first >= 0) {
+      lanes[2 + 2 * c] = child.first;
+      lanes[3 + 2 * c] = child.second;
+    }
+  }
+  RVLeafPacks::Wide wide{};
+  for (int lane = 0; lane < 6; ++lane) {
+    if (lanes[lane] < 0) continue;
+    const RVAxisBoxTree::Node& child = nodes[size_t(lanes[lane])];
+    for (int k = 0; k < 3; ++k) {
+      wide.centre[k][Element(lane)] = child.centre[k];
+      wide.half[k][Element(lane)] = child.halfExtent[k];
+    }
+    if (child.first < 0)
+      wide.ref[lane] = -1 - leafOf[size_t(lanes[lane])];
+    else
+      wide.ref[lane] = lane < 2 ? 0 : AddWide(packs, nodes, leafOf, lanes[lane]);
+  }
+  packs.wides[at] = wide;
+  return int32_t(at);
+}
+
 }  // namespace
 
 void RVAxisBoxTree::PackLeaves() {
   auto packs = std::make_unique<RVLeafPacks>();
-  packs->boxes.resize(m_nodes.size());
-  packs->leafOf.assign(m_nodes.size(), -1);
-  for (size_t i = 0; i < m_nodes.size(); ++i)
-    DecodeBox(m_nodes[i], packs->boxes[i].centre, packs->boxes[i].half);
-  packs->pairs.resize(m_nodes.size());
-  for (size_t i = 0; i < m_nodes.size(); ++i) {
-    if (m_nodes[i].first < 0) continue;
-    const RVLeafPacks::DecodedBox& a = packs->boxes[size_t(m_nodes[i].first)];
-    const RVLeafPacks::DecodedBox& b = packs->boxes[size_t(m_nodes[i].second)];
-    for (int k = 0; k < 3; ++k) {
-      packs->pairs[i].centre[k] = F4{a.centre[k], b.centre[k], a.centre[k], b.centre[k]};
-      packs->pairs[i].half[k] = F4{a.half[k], b.half[k], a.half[k], b.half[k]};
-    }
-  }
+  std::vector<int32_t> leafOf(m_nodes.size(), -1);
+  std::vector<Box> held(m_nodes.size());
   float magnitude = 0.0f;
   std::vector<PackTriangle> triangles;
   for (size_t n = 0; n < m_nodes.size(); ++n) {
@@ -523,6 +556,7 @@ void RVAxisBoxTree::PackLeaves() {
         t.centre[k] = (t.corners[k] + t.corners[3 + k] + t.corners[6 + k]) / 3.0f;
         for (int c = 0; c < 3; ++c) magnitude = std::max(magnitude, std::fabs(t.corners[3 * c + k]));
       }
+      for (int c = 0; c < 3; ++c) held[n].Grow(t.corners + 3 * c);
       triangles.push_back(t);
     }
     SpatialOrder(triangles.data(), triangles.data() + triangles.size());
@@ -590,10 +624,23 @@ void RVAxisBoxTree::PackLeaves() {
         leaf.records.max[k][record] = std::max(leaf.records.max[k][record], group.max[k][lane]);
       }
     }
-    packs->leafOf[n] = int32_t(packs->leaves.size());
+    leafOf[n] = int32_t(packs->leaves.size());
     packs->leaves.push_back(leaf);
   }
   packs->sceneMagnitude = magnitude;
+  if (m_nodes[0].first >= 0) AddWide(*packs, m_nodes, leafOf, 0);
+  // Children come after their parent.
+  packs->boxesHold = std::isfinite(magnitude);
+  for (size_t n = m_nodes.size(); n-- > 0;) {
+    if (m_nodes[n].first >= 0) {
+      held[n].Grow(held[size_t(m_nodes[n].first)]);
+      held[n].Grow(held[size_t(m_nodes[n].second)]);
+    }
+    float c[3], e[3];
+    DecodeBox(m_nodes[n], c, e);
+    for (int k = 0; k < 3; ++k)
+      if (!(c[k] - e[k] <= held[n].min[k] && c[k] + e[k] >= held[n].max[k])) packs->boxesHold = false;
+  }
   m_packs = std::move(packs);
 }
 
@@ -646,12 +693,13 @@ bool RVAxisBoxTree::QuerySegment(const float start[3], const float end[3], RVSeg
   const F4 pad4 = Splat(pad);
 
   float best = FLT_MAX;
-  // The lanes of four boxes that the segment meets before the best fraction.
-  auto meetsBoxes = [&](const RVLeafPacks::Boxes& boxes) {
+  // The lanes of four boxes that the segment meets before the best fraction,
+  // and the fraction where it enters each.
+  auto slab = [&](const F4 min[3], const F4 max[3], F4& entry) {
     F4 near4 = Splat(0.0f), far4 = Splat(std::min(best, 1.0f));
     I4 meets = I4{-1, -1, -1, -1};
     for (int k = 0; k < 3; ++k) {
-      const F4 lo = boxes.min[k] - pad4, hi = boxes.max[k] + pad4;
+      const F4 lo = min[k] - pad4, hi = max[k] + pad4;
       if (delta[k] == 0.0f) {
         meets &= (lo <= s4[k]) & (s4[k] <= hi);
         continue;
@@ -661,18 +709,35 @@ bool RVAxisBoxTree::QuerySegment(const float start[3], const float end[3], RVSeg
       near4 = tmin > near4 ? tmin : near4;
       far4 = tmax < far4 ? tmax : far4;
     }
+    entry = near4;
     return meets & (near4 <= far4);
+  };
+  auto meetsBoxes = [&](const RVLeafPacks::Boxes& boxes) {
+    F4 entry;
+    return slab(boxes.min, boxes.max, entry);
   };
   uint32_t bestVisit = 0, visit = 0;
   int bestPosition = -1;
+  // The stack holds what a descent one node at a time would hold, in the
+  // same order: a leaf, a node with its Wide, or a child of a Wide's node
+  // carrying the tests of its own children, already made.
+  enum Kind : int32_t { kLeaf, kWide, kMiddle };
+  // reach: where the segment enters the node's box grown as the group boxes
+  // are; a node it enters after the best fraction holds no triangle the
+  // test would accept, so skipping it changes no answer.
   struct Item {
-    int32_t node;
+    int32_t ref;
     float entry;
+    float reach;
+    Kind kind;
+    uint32_t meets;  // kMiddle: bit c when the segment meets child c
+    int32_t childRef[2];
+    float childEntry[2], childReach[2];
   };
   Item stack[128];
   int top = 0;
-  // Both children of a node at once: whether the segment meets each box (the
-  // separating-axis test) and where it enters it, as the scalar forms give them.
+  // Whether the segment meets each box (the separating-axis test) and where
+  // it enters it, as the scalar forms give them.
   F4 mid4[3], halfVec4[3], absHalf4[3], dir4[3], absDir4[3];
   for (int k = 0; k < 3; ++k) {
     mid4[k] = Splat(mid[k]);
@@ -682,10 +747,10 @@ bool RVAxisBoxTree::QuerySegment(const float start[3], const float end[3], RVSeg
     absDir4[k] = Splat(absDir[k]);
   }
   const F4 startOffset4 = Splat(startOffset), invLength4 = Splat(invLength);
+  const F4 origin4[3] = {Splat(m_origin[0]), Splat(m_origin[1]), Splat(m_origin[2])};
+  const F4 centreUnit4 = Splat(m_centreUnit), extentUnit4 = Splat(m_extentUnit);
   auto abs4 = [](F4 v) { return F4(I4(v) & I4{0x7FFFFFFF, 0x7FFFFFFF, 0x7FFFFFFF, 0x7FFFFFFF}); };
-  auto children = [&](const RVLeafPacks::ChildPair& pair, I4& meets, F4& entries) {
-    const F4* c = pair.centre;
-    const F4* e = pair.half;
+  auto test = [&](const F4 c[3], const F4 e[3], I4& meets, F4& entries) {
     F4 w[3];
     I4 apart = I4{0, 0, 0, 0};
     for (int k = 0; k < 3; ++k) {
@@ -700,31 +765,106 @@ bool RVAxisBoxTree::QuerySegment(const float start[3], const float end[3], RVSeg
                ((absDir4[0] * e[0] + absDir4[1] * e[1]) + absDir4[2] * e[2])) *
               invLength4;
   };
-  if (!overlaps(packs.boxes[0].centre, packs.boxes[0].half)) return false;
-  stack[top++] = {0, -FLT_MAX};
+  // The six lanes of a Wide: boxes decoded as DecodeBox does, then tested.
+  auto testWide = [&](const RVLeafPacks::Wide& wide, I4 meets[2], F4 entries[2], F4 reach[2]) {
+    F4 c[2][3], e[2][3];
+    for (int k = 0; k < 3; ++k) {
+      I4 words, halves;
+      std::memcpy(&words, wide.centre[k], sizeof words);
+      std::memcpy(&halves, wide.half[k], sizeof halves);
+      const I4 low = (words << 16) >> 16, high = words >> 16;
+      c[0][k] = origin4[k] + __builtin_convertvector(low, F4) * centreUnit4;
+      c[1][k] = origin4[k] + __builtin_convertvector(high, F4) * centreUnit4;
+      e[0][k] = __builtin_convertvector(halves & 0xFFFF, F4) * extentUnit4;
+      e[1][k] = __builtin_convertvector((halves >> 16) & 0xFFFF, F4) * extentUnit4;
+    }
+    for (int h = 0; h < 2; ++h) {
+      test(c[h], e[h], meets[h], entries[h]);
+      const F4 lo[3] = {c[h][0] - e[h][0], c[h][1] - e[h][1], c[h][2] - e[h][2]};
+      const F4 hi[3] = {c[h][0] + e[h][0], c[h][1] + e[h][1], c[h][2] + e[h][2]};
+      if (packs.boxesHold)
+        meets[h] &= slab(lo, hi, reach[h]);
+      else
+        reach[h] = Splat(-FLT_MAX);
+    }
+  };
+  auto prefetch = [&](const Item& item) {
+    if (item.kind == kWide) {
+      __builtin_prefetch(&packs.wides[size_t(item.ref)]);
+      __builtin_prefetch(reinterpret_cast<const char*>(&packs.wides[size_t(item.ref)]) + 64);
+    } else if (item.kind == kLeaf) {
+      __builtin_prefetch(&packs.leaves[size_t(item.ref)]);
+    }
+  };
+  // A node's step: its near child first, each only when the segment meets it
+  // and it starts no later than the best fraction.
+  auto descend = [&](const Item children[2], const bool meets[2]) {
+    const bool firstNear = children[0].entry <= children[1].entry;
+    const Item& near = children[firstNear ? 0 : 1];
+    const Item& far = children[firstNear ? 1 : 0];
+    if (top + 2 > 128) return;  // deeper than any balanced tree of the limits
+    if (meets[firstNear ? 1 : 0] && far.entry <= best && far.reach <= best) stack[top++] = far;
+    if (meets[firstNear ? 0 : 1] && near.entry <= best && near.reach <= best) {
+      stack[top++] = near;
+      prefetch(near);
+    }
+  };
+  float rootCentre[3], rootHalf[3];
+  DecodeBox(m_nodes[0], rootCentre, rootHalf);
+  if (!overlaps(rootCentre, rootHalf)) return false;
+  stack[top++] = Item{0, -FLT_MAX, 0.0f, m_nodes[0].first < 0 ? kLeaf : kWide, 0, {}, {}, {}};
   while (top > 0) {
     const Item item = stack[--top];
-    if (item.entry > best) continue;
-    const Node& node = m_nodes[size_t(item.node)];
-    if (node.first >= 0) {
-      I4 meets;
-      F4 entries;
-      children(packs.pairs[size_t(item.node)], meets, entries);
-      const float v0 = entries[0], v1 = entries[1];
-      const bool nearFirst = v0 <= v1;
-      const Item near = nearFirst ? Item{node.first, v0} : Item{node.second, v1};
-      const Item far = nearFirst ? Item{node.second, v1} : Item{node.first, v0};
-      const bool nearMeets = meets[nearFirst ? 0 : 1] != 0, farMeets = meets[nearFirst ? 1 : 0] != 0;
-      if (top + 2 > 128) continue;  // deeper than any balanced tree of the limits
-      if (farMeets && far.entry <= best) stack[top++] = far;
-      if (nearMeets && near.entry <= best) {
-        stack[top++] = near;
-        __builtin_prefetch(&packs.pairs[size_t(near.node)]);
+    if (item.entry > best || item.reach > best) continue;
+    if (item.kind == kWide) {
+      const RVLeafPacks::Wide& wide = packs.wides[size_t(item.ref)];
+      I4 meets[2];
+      F4 entries[2], reach[2];
+      testWide(wide, meets, entries, reach);
+      Item children[2];
+      bool met[2];
+      for (int c = 0; c < 2; ++c) {
+        met[c] = meets[0][c] != 0;
+        if (wide.ref[c] < 0) {
+          children[c] = Item{-1 - wide.ref[c], entries[0][c], reach[0][c], kLeaf, 0, {}, {}, {}};
+          continue;
+        }
+        // Lanes 2 + 2c and 3 + 2c: the low half's 2 and 3, or the high half's 0 and 1.
+        const I4& m = meets[c];
+        const F4& v = entries[c];
+        const int lane = c == 0 ? 2 : 0;
+        children[c] = Item{0,
+                           entries[0][c],
+                           reach[0][c],
+                           kMiddle,
+                           uint32_t(m[lane] != 0) | uint32_t(m[lane + 1] != 0) << 1,
+                           {wide.ref[2 + 2 * c], wide.ref[3 + 2 * c]},
+                           {v[lane], v[lane + 1]},
+                           {reach[c][lane], reach[c][lane + 1]}};
       }
+      descend(children, met);
+      continue;
+    }
+    if (item.kind == kMiddle) {
+      Item children[2];
+      bool met[2];
+      for (int c = 0; c < 2; ++c) {
+        met[c] = (item.meets >> c & 1) != 0;
+        const int32_t ref = item.childRef[c];
+        children[c] = Item{ref < 0 ? -1 - ref : ref,
+                           item.childEntry[c],
+                           item.childReach[c],
+                           ref < 0 ? kLeaf : kWide,
+                           0,
+                           {},
+                           {},
+                           {}};
+      }
+      descend(children, met);
       continue;
     }
     ++visit;
-    const RVLeafPacks::Leaf& leaf = packs.leaves[size_t(packs.leafOf[size_t(item.node)])];
+    const RVLeafPacks::Leaf& leaf = packs.leaves[size_t(item.ref)];
     const I4 records = meetsBoxes(leaf.records);
     for (uint32_t g = 0; g < leaf.quadCount; g += 4) {
       if (!records[g / 4]) continue;

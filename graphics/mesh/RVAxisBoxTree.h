@@ -106,7 +106,7 @@ private:
   uint32_t m_errors = 0;
   uint32_t m_maxDepth = 0;
   std::unique_ptr<RVAxisBoxTreeBuilder> m_builder;
-  // Decoded node boxes and the leaves' triangles grouped for the query;
+  // The nodes three levels to a record and the leaves' triangles grouped for the query;
   // made by Build from the geometry as it is then.
   std::unique_ptr<struct RVLeafPacks> m_packs;
 };
