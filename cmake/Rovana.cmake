@@ -23,8 +23,10 @@ function(rovana_library target folder)
 endfunction()
 
 # rovana_tests(<library> <folder>): one GoogleTest program of tests/<folder>/*.cpp
+# (a *_main.cpp there is a test program of its own, built where it is used)
 function(rovana_tests lib folder)
   file(GLOB_RECURSE srcs CONFIGURE_DEPENDS ${ROVANA_ROOT}/tests/${folder}/*.cpp)
+  list(FILTER srcs EXCLUDE REGEX "_main\\.cpp$")
   if(NOT srcs)
     return()
   endif()

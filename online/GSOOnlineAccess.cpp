@@ -1,6 +1,7 @@
 #include "online/GSOOnlineAccess.h"
 
 #include <algorithm>
+#include <cmath>
 #include <vector>
 
 #include "config/AssetSpec.h"
@@ -79,7 +80,7 @@ void GSOOnlineAccess::Leave() {
 
 void GSOOnlineAccess::Update(float seconds) {
   GSGameObject::Update(seconds);
-  m_postCredit = std::max(0.0f, m_postCredit - seconds);
+  m_postCreditMs = std::max<int64_t>(0, m_postCreditMs - std::llround(double(seconds) * 1000.0));
   OnlineAccessClientEndpoint& endpoint = Endpoint();
   endpoint.Update();
   const uint32_t status =
@@ -113,8 +114,8 @@ int GSOOnlineAccess::PopMessage(std::string& text, SoupRef& soup) {
 }
 
 bool GSOOnlineAccess::TakePostCredit() {
-  if (m_postCredit > kPostCredit) return false;
-  m_postCredit += 1.0f;
+  if (m_postCreditMs > kPostCreditMs) return false;
+  m_postCreditMs += 1000;
   return true;
 }
 

@@ -9,6 +9,7 @@
 //
 // Results of the message natives: 0 done, 1 not online, 4 refused (credit or
 // flood limits), 6 nothing waiting.
+#include <cstdint>
 #include <deque>
 #include <memory>
 #include <string>
@@ -37,8 +38,10 @@ class GSOOnlineAccess : public GSRuntime::GSGameObject,
                         public OnlineAccessClientBase,
                         public OnlineAccessMessageList {
 public:
-  // A post is refused while more than this many are unspent.
-  static constexpr float kPostCredit = 60.0f;
+  // A post is refused while more than this many seconds of posts are unspent;
+  // each post adds a second. Kept in milliseconds: summed float steps of a
+  // tenth would leave a second of steps short of draining a second.
+  static constexpr int64_t kPostCreditMs = 60000;
 
   // The object of this context and owner (user and content compared), with one
   // more script reference for the caller; else a new one bound to the script
@@ -96,7 +99,7 @@ private:
   bool m_connectRequested = false;
   std::deque<std::unique_ptr<OnlineVersionedMessage>> m_messages;
   bool m_newMessage = false;
-  float m_postCredit = 0.0f;
+  int64_t m_postCreditMs = 0;
 };
 
 // Posts (major, minor) from the node to itself through its router; nothing

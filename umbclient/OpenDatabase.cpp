@@ -71,13 +71,13 @@ void UMBSetDatabaseHooks(std::function<void()> onOpen, std::function<void()> onC
   G().onClose = std::move(onClose);
 }
 
-bool UMBOpenDatabase() {
+bool UMBOpenDatabase(const UMBStandIns& standIns) {
   std::string userData = GetUserDataFolder();
   if (userData.empty() || !Kiv::File::IsDirectory(userData)) {
     UmbLog("UMBOpenDatabase> no user-data folder '" + userData + "'");
     return false;
   }
-  auto db = std::make_unique<FolderAssetDatabase>(userData, GetInstallationRoot());
+  auto db = std::make_unique<FolderAssetDatabase>(userData, GetInstallationRoot(), standIns);
   db->Rescan();
   return UMBOpenDatabase(std::move(db));
 }

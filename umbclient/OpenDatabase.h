@@ -14,9 +14,10 @@
 // Called after the database opens and before it closes (the asset-spec registry lives between).
 void UMBSetDatabaseHooks(std::function<void()> onOpen, std::function<void()> onClose);
 
-// Opens the folder-backed database over GetUserDataFolder() and GetInstallationRoot().
-// False when the user-data folder is not set or does not exist.
-bool UMBOpenDatabase();
+// Opens the folder-backed database over GetUserDataFolder() and GetInstallationRoot(),
+// answering the daemon's own requests with the stand-ins. False when the user-data
+// folder is not set or does not exist.
+bool UMBOpenDatabase(const UMBStandIns& standIns = {});
 // Opens a given database (tests, later transports). A database already open is closed first.
 bool UMBOpenDatabase(std::unique_ptr<AssetDatabase> db);
 void UMBCloseDatabase();

@@ -5,13 +5,18 @@
 // "libraries" folder (see scriptlib/ScriptNatives.h).
 //
 //   gsrun [-i<include folder>]... [-m<MiB>] <source.gs | library.gsl> <class> <function>
-//   gsrun --game [-i<include folder>]... [-m<MiB>] [-u<user data> [-r<installation>]]
+//   gsrun --game [-i<include folder>]... [-m<MiB>] [-u<user data> [-r<installation>] [-o<host>:<port>]]
 //         <source.gs | library.gsl> <class> [<count>]
 //
 // -m sets the memory limit of the script objects (1024 MiB by default).
 // -u opens the asset database over that user-data folder (and installation
 // root, whose "bin/plugins" holds native-interface plug-ins), so scripts
 // reach assets, their libraries and plug-ins.
+// -o names the online-access service the scripts' OnlineAccess objects log in
+// to, with a stand-in session key (there is no daemon to give one). Before
+// each step the packets sent are then answered: the step waits (10 s at
+// most) until the service has acknowledged every one, which it does after
+// its answers, so a run takes the same steps however loaded the machine is.
 // With --game it makes <count> (default 1) game objects of <class> (derived
 // from "GameObject"), named "<class>1", "<class>2"..., in one context, starts
 // the thread function "Init" of each that has one, and steps the router, its
@@ -36,6 +41,7 @@
 // beside it, is missing, older than the source or built from another text.
 
 #include <algorithm>
+#include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -65,6 +71,7 @@
 #include "gamescript/runtime/Thread.h"
 #include "kiv/File.h"
 #include "kiv/String.h"
+#include "online/OnlineAccessClientEndpoint.h"
 #include "online/OnlineNatives.h"
 #include "scriptlib/GSOImage.h"
 #include "scriptlib/GSOKUID.h"
@@ -202,7 +209,8 @@ std::string ValueText(const GSFunction& f, uint32_t cell) {
 int Usage() {
   std::fprintf(stderr,
                "usage: gsrun [-i<include folder>]... [-m<MiB>] <source.gs | library.gsl> <class> <function>\n"
-               "       gsrun --game [-i<include folder>]... [-m<MiB>] [-u<user data> [-r<installation>]]\n"
+               "       gsrun --game [-i<include folder>]... [-m<MiB>]\n"
+               "             [-u<user data> [-r<installation>] [-o<host>:<port>]]\n"
                "             <source.gs | library.gsl> <class> [<count>]\n");
   return 255;
 }
@@ -289,8 +297,20 @@ bool CompileIncludes(const std::string& source, const std::vector<GSCompiler::In
 constexpr int kMaxSteps = 10000;
 constexpr uint64_t kStepMilliseconds = 100;
 
+// Handles what the online service sends until it has acknowledged every
+// packet of ours, or 10 s have passed.
+void AwaitOnlineAnswers() {
+  OnlineAccessClientEndpoint& endpoint = OnlineAccessClientEndpoint::Instance();
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  endpoint.Update();
+  while ((endpoint.InFlightCount() || endpoint.QueuedCount()) && std::chrono::steady_clock::now() < until) {
+    endpoint.Socket().WaitReadable(10);
+    endpoint.Update();
+  }
+}
+
 // Runs `count` game objects of `cls` until nothing is left to do.
-void RunGame(GSClass* cls, int count) {
+void RunGame(GSClass* cls, int count, bool online) {
   uint64_t now = 0;
   RovanaScriptContext context;
   GSRouter* router = context.CreateRouter([&now] { return now; });
@@ -332,6 +352,7 @@ void RunGame(GSClass* cls, int count) {
     now += kStepMilliseconds;
     router->Step();
     ++steps;
+    if (online) AwaitOnlineAnswers();
   }
   // What the router did not delete is ours.
   g_sourceObjects.clear();
@@ -357,7 +378,7 @@ int main(int argc, char** argv) {
   std::vector<GSCompiler::IncludePath> includes;
   std::vector<const char*> rest;
   bool game = false;
-  std::string userData, installation;
+  std::string userData, installation, service;
   uint64_t memoryLimit = ScriptMemory::kDefaultLimit;
   for (int i = 1; i < argc; ++i) {
     if (i == 1 && std::strcmp(argv[i], "--game") == 0) {
@@ -368,6 +389,8 @@ int main(int argc, char** argv) {
       userData = argv[i] + 2;
     } else if (std::strncmp(argv[i], "-r", 2) == 0 && argv[i][2]) {
       installation = argv[i] + 2;
+    } else if (std::strncmp(argv[i], "-o", 2) == 0 && argv[i][2]) {
+      service = argv[i] + 2;
     } else if (std::strncmp(argv[i], "-m", 2) == 0) {
       char* end = nullptr;
       const unsigned long long mib = std::strtoull(argv[i] + 2, &end, 10);
@@ -390,7 +413,16 @@ int main(int argc, char** argv) {
   } else if (rest.size() != 3 || !userData.empty()) {
     return Usage();
   }
-  if (userData.empty() && !installation.empty()) return Usage();
+  if (userData.empty() && (!installation.empty() || !service.empty())) return Usage();
+  OnlineAccessSettings online;
+  if (!service.empty()) {
+    const std::size_t colon = service.rfind(':');
+    char* end = nullptr;
+    const long port = colon == std::string::npos ? 0 : std::strtol(service.c_str() + colon + 1, &end, 10);
+    if (colon == 0 || port < 1 || port > 65535 || *end) return Usage();
+    online.host = service.substr(0, colon);
+    online.port = int(port);
+  }
   const std::string source = rest[0];
   std::string name = source.substr(source.find_last_of('/') + 1);
   const bool compiled = name.size() > 4 && name.compare(name.size() - 4, 4, ".gsl") == 0;
@@ -434,6 +466,12 @@ int main(int argc, char** argv) {
       std::make_unique<GSCNativeFunction>("Test", "$int@Test::Ink(Image,int,int,int,int)", &Ink));
   machine.RegisterNative(
       std::make_unique<GSCNativeFunction>("Test", "$GameObject@Test::NewObject(KUID,string)", &NewObject));
+  // The user data first: the online classes' registration reads its offline boxes.
+  if (!userData.empty()) {
+    SetUserDataFolder(userData);
+    SetInstallationRoot(installation);
+    if (!service.empty()) OnlineAccessClientEndpoint::Restart(online);
+  }
   // The native classes and their libraries (Soup, KUID...), as the tool has them.
   InstallOnlineNatives();
   RegisterScriptNatives();
@@ -459,17 +497,19 @@ int main(int argc, char** argv) {
     }
     std::unique_ptr<SpecRegistry> registry;
     if (!userData.empty()) {
-      SetUserDataFolder(userData);
-      SetInstallationRoot(installation);
       AssetTables::Reload();
       UMBSetDatabaseHooks([&registry] { registry = std::make_unique<SpecRegistry>(); },
                           [&registry] { registry.reset(); });
-      if (!UMBOpenDatabase()) {
+      UMBStandIns standIns;
+      if (!service.empty()) standIns.onlineSessionKey = "gsrun";
+      if (!UMBOpenDatabase(standIns)) {
         std::printf("gsrun: no asset database over %s\n", userData.c_str());
         return 255;
       }
     }
-    RunGame(cls, count);
+    RunGame(cls, count, !service.empty());
+    // The endpoint's last words (stored messages, the close) go before the database does.
+    OnlineAccessClientEndpoint::Shutdown();
     UMBCloseDatabase();
     std::fflush(stdout);
     ScriptLogHook = nullptr;

@@ -76,6 +76,8 @@ public:
   // Transport-only runs: scramble both ways from now on with this key.
   void SetKey(const Bytes& key);
   size_t Unacknowledged() const { return m_unacked.size() + m_waiting.size(); }
+  // Waits up to `ms` milliseconds (real time) for a datagram; true when one is there.
+  bool WaitForDatagram(int ms) { return m_socket.WaitReadable(ms); }
   bool HasSession() const { return m_haveClient; }
 
   AckPolicy ackPolicy = AckPolicy::Immediate;
