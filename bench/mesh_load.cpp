@@ -19,6 +19,7 @@
 #include "graphics/mesh/RovanaIndexedMeshDefinition.h"
 #include "kiv/File.h"
 #include "tests/graphics/mesh/MeshFixture.h"
+#include "kiv/TempFolder.h"
 
 namespace {
 
@@ -85,9 +86,9 @@ bool Spawn(const char* mode, const std::string& path, Run& run) {
 
 int main(int argc, char** argv) {
   if (argc == 4 && std::string(argv[1]) == "--child") return RunChild(argv[2], argv[3]);
-  char pattern[] = "/tmp/rovana-meshbench-XXXXXX";
-  if (!mkdtemp(pattern)) return 1;
-  const std::string path = std::string(pattern) + "/big.im";
+  const Kiv::TempFolder temp("rovana-meshbench");
+  if (temp.Root().empty()) return 1;
+  const std::string path = temp.Path("big.im");
   // Made in a child: a child is charged its parent's resident set at its
   // start, so this process stays small.
   Run made;
@@ -109,7 +110,6 @@ int main(int argc, char** argv) {
     loadPeak = std::max(loadPeak, load.peakBytes);
     readPeak = std::max(readPeak, plain.peakBytes);
   }
-  Kiv::File::Prune(pattern);
   const double mb = fileBytes / 1e6;
   const double bestLoad = *std::min_element(loads.begin(), loads.end());
   const double bestRead = *std::min_element(reads.begin(), reads.end());
