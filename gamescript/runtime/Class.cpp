@@ -43,6 +43,7 @@ GSClass::GSClass(GSMachine* machine, GSLibrary* library, uint32_t index, const L
     m_functions[i].owner = this;
     m_functions[i].record = &record.functions[i];
     m_functions[i].key = record.functions[i].key;
+    m_functions[i].shape = GSLibrary::ShapeOf(record.functions[i]);
   }
   m_dispatch.resize(record.table.size());
   for (std::size_t i = 0; i < m_dispatch.size(); ++i)

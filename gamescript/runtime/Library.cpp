@@ -4,7 +4,6 @@
 #include <map>
 #include <mutex>
 #include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
 #include "gamescript/runtime/Machine.h"
@@ -187,7 +186,6 @@ int GSLibrary::Load(std::vector<uint8_t> image) {
   }
 
   for (GSClass& c : m_classes) {
-    for (GSFunction& f : c.Functions()) f.shape = ShapeOf(*f.record);
     if (!c.Link(steps)) {
       if (ScriptLogHook) ScriptLogHook("GS Link error: Unable to link '%s'", std::string(c.Name()).c_str());
       return steps == 0 ? -1 : -3;
@@ -201,30 +199,40 @@ int GSLibrary::Load(std::vector<uint8_t> image) {
     }
 
   // The shape of each call slot of the classes this library names: known
-  // when every function at that slot with that parameter count agrees.
-  std::unordered_set<const GSClass*> seen;
-  for (const ClassImport& c : m_classImports) {
-    if (!seen.insert(c.cls).second) continue;  // a class imported twice counts once
-    const auto& table = c.cls->DispatchTable();
-    for (std::size_t k = 0; k < table.size(); ++k)
-      if (const GSFunction* f = table[k].function) {
-        const auto [entry, made] = m_callShapes.try_emplace(uint64_t(k) << 32 | f->record->parameters);
+  // when every function at that slot with that parameter count agrees. A
+  // slot seen with one parameter count keeps its shape in m_slotShapes; one
+  // seen with several keeps each count's in m_callShapes.
+  std::vector<const GSClass*> named;  // a class imported twice counts once
+  named.reserve(m_classImports.size());
+  for (const ClassImport& c : m_classImports) named.push_back(c.cls);
+  std::sort(named.begin(), named.end());
+  named.erase(std::unique(named.begin(), named.end()), named.end());
+  const auto join = [](SlotShape& kept, const GSFunction* f) {
+    if (kept.shape != f->shape) kept = {kMixedShapes, nullptr};
+  };
+  for (const GSClass* cls : named) {
+    const auto& table = cls->DispatchTable();
+    if (table.size() > m_slotShapes.size()) m_slotShapes.resize(table.size());
+    for (std::size_t k = 0; k < table.size(); ++k) {
+      const GSFunction* f = table[k].function;
+      if (!f) continue;
+      const uint32_t parameters = f->record->parameters;
+      SlotFirst& first = m_slotShapes[k];
+      if (first.parameters == SlotFirst::kNone) {
+        first = {parameters, {f->shape, f}};
+      } else if (first.parameters == parameters) {
+        join(first.shape, f);
+      } else {
+        if (first.parameters != SlotFirst::kSeveral) {
+          m_callShapes.emplace(uint64_t(k) << 32 | first.parameters, first.shape);
+          first.parameters = SlotFirst::kSeveral;
+        }
+        const auto [entry, made] = m_callShapes.try_emplace(uint64_t(k) << 32 | parameters);
         if (made)
           entry->second = {f->shape, f};
-        else if (entry->second.shape != f->shape)
-          entry->second = {kMixedShapes, nullptr};
+        else
+          join(entry->second, f);
       }
-  }
-
-  for (const auto& [key, shape] : m_callShapes) {
-    const uint32_t slot = uint32_t(key >> 32), parameters = uint32_t(key);
-    if (slot >= m_slotShapes.size()) m_slotShapes.resize(slot + 1);
-    SlotFirst& first = m_slotShapes[slot];
-    if (first.parameters == SlotFirst::kNone) {
-      first.parameters = parameters;
-      first.shape = shape;
-    } else {
-      first.parameters = SlotFirst::kSeveral;
     }
   }
 

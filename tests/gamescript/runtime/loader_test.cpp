@@ -331,4 +331,36 @@ TEST(RuntimeVerifier, DeepExpressions) {
   }
 }
 
+// What a call through a dispatch slot reaches, as the verifier assumes it:
+// slot 0 holds functions of two parameter counts (two agreeing functions of
+// one count, one of the other), slot 1 two functions of one count whose
+// results differ.
+TEST(RuntimeLoader, CallSlotsKnowTheShapeTheirFunctionsAgreeOn) {
+  Loaded t;
+  t.folder.Compile(
+      "s",
+      "class A {\n  public int F(int a) { return a; }\n};\n"
+      "class B {\n  public string F(int a, int b) { return \"x\"; }\n"
+      "  public int G(void) { return 1; }\n};\n"
+      "class C {\n  public int F(int a) { return a; }\n  public string G(void) { return \"y\"; }\n};\n");
+  ASSERT_TRUE(t.machine.AddLibrary(t.folder.Path(), "s.gsl"));
+  GSLibrary* lib = t.machine.GetLibraryByName("s.gsl");
+  ASSERT_NE(lib, nullptr);
+  const auto slot = [&](const char* cls, std::size_t k) {
+    return lib->FindClass(cls)->DispatchTable().at(k).function;
+  };
+  ASSERT_TRUE(slot("A", 0) && slot("B", 0) && slot("C", 0) && slot("B", 1) && slot("C", 1));
+  ASSERT_EQ(slot("A", 0)->shape, slot("C", 0)->shape);
+  EXPECT_EQ(lib->CallShape(0, 2), slot("A", 0)->shape);
+  EXPECT_EQ(lib->CallShape(0, 3), slot("B", 0)->shape);
+  EXPECT_NE(lib->SlotFunction(0, 2), nullptr);
+  EXPECT_EQ(lib->SlotFunction(0, 3), slot("B", 0));
+  // No function at slot 0 takes one cell; the two at slot 1 disagree.
+  EXPECT_EQ(lib->CallShape(0, 1), GSLibrary::kMixedShapes);
+  EXPECT_NE(slot("B", 1)->shape, slot("C", 1)->shape);
+  EXPECT_EQ(lib->CallShape(1, 1), GSLibrary::kMixedShapes);
+  EXPECT_EQ(lib->SlotFunction(1, 1), nullptr);
+  EXPECT_EQ(lib->CallShape(2, 1), GSLibrary::kMixedShapes);
+}
+
 }  // namespace
