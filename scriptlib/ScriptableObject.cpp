@@ -3,6 +3,7 @@
 #include <unordered_map>
 
 #include "foundation/Log.h"
+#include "foundation/Stream.h"
 #include "gamescript/compiler/Driver.h"
 #include "gamescript/runtime/Class.h"
 #include "gamescript/runtime/Library.h"
@@ -93,6 +94,13 @@ bool ScriptableObject::SetSource(const std::string& text) {
   }
   return true;
 }
+
+bool ScriptableObject::WriteSource(TStream& stream) const {
+  stream.WriteString(m_source);
+  return m_source.size() <= TStream::kMaxStringLength;
+}
+
+void ScriptableObject::ReadSource(TStream& stream) { SetSource(stream.ReadString()); }
 
 // ------------------------------------------------------------ binding and start
 

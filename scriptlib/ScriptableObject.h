@@ -17,6 +17,7 @@
 #include "scriptlib/DelayedInit.h"
 
 class RovanaScriptContext;
+class TStream;
 
 class ScriptableObject : public GSRuntime::GSGameObject, public DelayedInitClient {
 public:
@@ -59,6 +60,12 @@ public:
   // A text of only blanks, tabs, carriage returns and line feeds clears the
   // source; the text GetSource gives now is no change. True when it changed.
   bool SetSource(const std::string& text);
+  // The source text set on the object as a stream string ("" when none is
+  // set). False when it is longer than a stream string carries (an empty
+  // string is written in its place).
+  bool WriteSource(TStream& stream) const;
+  // Reads a stream string and sets it as SetSource does.
+  void ReadSource(TStream& stream);
 
   static void RegisterNatives(GSRuntime::GSMachine& machine);
 

@@ -9,6 +9,7 @@
 #include "config/AssetSpec.h"
 #include "foundation/KUID.h"
 #include "foundation/Soup.h"
+#include "foundation/Stream.h"
 #include "kiv/Bitmap.h"
 #include "kiv/Log.h"
 #include "kiv/TempFolder.h"
@@ -378,4 +379,19 @@ TEST(ScriptableObject, WrapperSourceAndSourceText) {
   EXPECT_EQ(object.GetSource(), "class A { };");
   EXPECT_TRUE(object.SetSource("\n\n"));
   EXPECT_EQ(object.GetSource(), WrapperSource(nullptr));
+
+  // Through a stream: the text set, or none; a text too long for a stream
+  // string is reported, not silently written as another text.
+  ScriptableObject copy(nullptr);
+  TBuffer stream;
+  EXPECT_TRUE(object.WriteSource(stream));
+  ASSERT_TRUE(object.SetSource("class B { };"));
+  EXPECT_TRUE(object.WriteSource(stream));
+  stream.Rewind();
+  copy.ReadSource(stream);
+  EXPECT_EQ(copy.GetSource(), WrapperSource(nullptr));
+  copy.ReadSource(stream);
+  EXPECT_EQ(copy.GetSource(), "class B { };");
+  ASSERT_TRUE(object.SetSource(std::string(70000, 'x')));
+  EXPECT_FALSE(object.WriteSource(stream));
 }
