@@ -34,8 +34,9 @@ int main(int argc, char** argv) {
     }
   }
   if (i + 1 >= argc) {
-    std::fprintf(stderr,
-                 "usage: online_loopback [--echo-posts=<10|11>] [--echo-group-posts] -- <command> [<argument>]...\n");
+    std::fprintf(
+        stderr,
+        "usage: online_loopback [--echo-posts=<10|11>] [--echo-group-posts] -- <command> [<argument>]...\n");
     return 255;
   }
   std::vector<std::string> arguments;
