@@ -4,6 +4,7 @@
 
 #include "foundation/Jobs.h"
 #include "foundation/Stream.h"
+#include "kiv/String.h"
 
 namespace loopback {
 
@@ -336,6 +337,23 @@ void LoopbackService::Put(const Bytes& datagram) {
 
 // ---- the service ----
 
+std::map<std::string, std::pair<uint8_t, uint32_t>>::iterator LoopbackService::FindMember(
+    std::string_view name) {
+  for (auto it = members.begin(); it != members.end(); ++it)
+    if (Kiv::CompareNoCase(it->first, name) == 0) return it;
+  return members.end();
+}
+
+void LoopbackService::WriteMembers(TBuffer& out, const std::vector<std::string>& names) {
+  out.WriteU16(uint16_t(names.size()));
+  for (const std::string& name : names) {
+    const auto found = FindMember(name);
+    out.WritePString(Kiv::PString(found == members.end() ? name : found->first));
+    out.WriteU8(found == members.end() ? 0xFF : found->second.first);
+    out.WriteU32(found == members.end() ? 0 : found->second.second);
+  }
+}
+
 void LoopbackService::Serve(const Bytes& content) {
   TBuffer in(content.data(), content.size());
   const int type = in.ReadU8(255);
@@ -406,6 +424,42 @@ void LoopbackService::Serve(const Bytes& content) {
       reply.WritePString(Kiv::PString(profile));
       reply.WriteU8(1);
       reply.WriteU32(0);
+      break;
+    }
+    case 28: {  // join: the list of the group, its host and the joiner
+      const Kiv::PString key = in.ReadPString();
+      members["host"] = {2, in.ReadU32()};
+      members[profile] = {1, 0};
+      reply.WriteU8(21);
+      reply.WritePString(key);
+      WriteMembers(reply, {"host", profile});
+      break;
+    }
+    case 23: {  // a member asked in (0) or out: the change as the service sees it
+      const Kiv::PString key = in.ReadPString();
+      const uint8_t mode = in.ReadU8();
+      const std::string name(in.ReadPString().View());
+      auto found = FindMember(name);
+      if (mode != 0 && found != members.end())
+        members.erase(found);
+      else if (mode == 0 && found == members.end())
+        members[name] = {1, 0};
+      else if (mode == 0)
+        found->second.first = 1;
+      reply.WriteU8(23);
+      reply.WritePString(key);
+      WriteMembers(reply, {name});
+      break;
+    }
+    case 26: {  // a member's flags: set, then cleared
+      const Kiv::PString key = in.ReadPString();
+      const std::string name(in.ReadPString().View());
+      const uint32_t set = in.ReadU32(), clear = in.ReadU32();
+      if (auto found = FindMember(name); found != members.end())
+        found->second.second = (found->second.second | set) & ~clear;
+      reply.WriteU8(23);
+      reply.WritePString(key);
+      WriteMembers(reply, {name});
       break;
     }
     default: return;  // recorded only

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "foundation/Stream.h"
 #include "kiv/Udp.h"
 
 namespace loopback {
@@ -111,6 +112,9 @@ public:
   Bytes clientKey;
   std::string profile, sessionKeySeen;
   int groupCounter = 0;
+  // Members of the groups joined (28) and asked in (23), by name as written:
+  // {status, flags}. A join finds "host" (status 2) already there.
+  std::map<std::string, std::pair<uint8_t, uint32_t>> members;
   // Service requests by type, their contents after the type byte.
   std::map<int, std::vector<Bytes>> requests;
 
@@ -133,6 +137,10 @@ private:
   void Complete(uint8_t sequence, Bytes content);
   void Deliver(Bytes content);
   void Serve(const Bytes& content);
+  // The member of that name in any letter case, or members.end().
+  std::map<std::string, std::pair<uint8_t, uint32_t>>::iterator FindMember(std::string_view name);
+  // Writes a member list of these names as `members` holds them (0xFF for one it does not).
+  void WriteMembers(TBuffer& out, const std::vector<std::string>& names);
   void Transmit(Outgoing& o);
   void Emit(const Bytes& datagram);
   void Put(const Bytes& datagram);

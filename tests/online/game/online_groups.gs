@@ -7,13 +7,6 @@ include "player.gs"
 class GroupScenario isclass Player {
   OnlineGroup group;
 
-  string Members(void) {
-    return "status " + group.GetStatus() + ", cookie [" + group.GetOnlineGroupCookie() + "], " +
-           group.CountUsers() + " member(s): [" + group.GetIndexedUser(0) + "] [" + group.GetIndexedUser(1) +
-           "] [" + group.GetIndexedUser(99) + "], TESTER at " + group.FindUser("TESTER") + " with status " +
-           group.GetUserStatus(0) + ", flags of nobody " + group.GetUserModeFlags("nobody");
-  }
-
   thread void Init(void) {
     Start();
     oa.Connect();
@@ -22,16 +15,16 @@ class GroupScenario isclass Player {
     Watch(group, "OnlineGroup.UserAdded");
     Watch(group, "OnlineGroup.UserRemoved");
     Watch(group, "OnlineGroup.UserStatus");
-    Test.Print("made: " + Members());
+    Test.Print("made: " + Members(group));
     while (group.GetStatus() != 2) Sleep(0.1);
     Sleep(0.1);
-    Test.Print("joined: " + Members());
+    Test.Print("joined: " + Members(group));
 
     group.AddUser("TESTER");
     group.AddUser("alice");
-    Test.Print("added: " + Members());
+    Test.Print("added: " + Members(group));
     group.RemoveUser("ALICE");
-    Test.Print("removed: " + Members());
+    Test.Print("removed: " + Members(group));
 
     Soup s = Note("g");
     Test.Print("group post: " + group.PostMessage(s));
@@ -43,7 +36,7 @@ class GroupScenario isclass Player {
 
     oa.Disconnect();
     Sleep(0.1);
-    Test.Print("owner gone: " + Members());
+    Test.Print("owner gone: " + Members(group));
     Test.Print("group post: " + group.PostMessage(s) + ", collect: " + group.CollectMessage(text, got));
     group = null;
     Finish();

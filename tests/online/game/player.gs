@@ -41,6 +41,14 @@ class Player isclass GameObject {
     return s;
   }
 
+  // What the group's natives tell of it and its members.
+  string Members(OnlineGroup group) {
+    return "status " + group.GetStatus() + ", cookie [" + group.GetOnlineGroupCookie() + "], " +
+           group.CountUsers() + " member(s): [" + group.GetIndexedUser(0) + "] [" + group.GetIndexedUser(1) +
+           "] [" + group.GetIndexedUser(99) + "], TESTER at " + group.FindUser("TESTER") + ", first member's status " +
+           group.GetUserStatus(0) + ", flags of nobody " + group.GetUserModeFlags("nobody");
+  }
+
   // Drops the objects, so that they leave the router before the game ends.
   void Finish(void) {
     oa = null;
