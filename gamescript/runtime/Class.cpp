@@ -1,6 +1,7 @@
 #include "gamescript/runtime/Class.h"
 
 #include <new>
+#include <span>
 
 #include "gamescript/runtime/Library.h"
 #include "gamescript/runtime/Machine.h"
@@ -44,6 +45,7 @@ GSClass::GSClass(GSMachine* machine, GSLibrary* library, uint32_t index, const L
     m_functions[i].record = &record.functions[i];
     m_functions[i].key = record.functions[i].key;
     m_functions[i].shape = GSLibrary::ShapeOf(record.functions[i]);
+    m_natives = m_natives || (record.functions[i].flags & kFunctionNative);
   }
   m_dispatch.resize(record.table.size());
   for (std::size_t i = 0; i < m_dispatch.size(); ++i)
@@ -98,7 +100,10 @@ bool GSClass::ResolveAncestors() {
 bool GSClass::Link(uint64_t& steps) {
   if (!m_machine || !ResolveAncestors()) return false;
   Kiv::PString className;  // interned only for a class with natives
-  for (GSFunction& f : m_functions) {
+  // Without natives or ancestors there is nothing to find per function.
+  const std::span<GSFunction> linked =
+      m_natives || !m_ancestors.empty() ? std::span<GSFunction>(m_functions) : std::span<GSFunction>();
+  for (GSFunction& f : linked) {
     if (f.IsNative()) {
       if (className.IsNull()) className = Kiv::PString(Name());
       f.native = m_machine->FindNativeFunction(className, Kiv::PString(f.key));

@@ -151,7 +151,8 @@ private:
   std::pmr::vector<GSDispatchEntry> m_dispatch;
   std::pmr::vector<HandleView> m_blocks;  // own block first; instance pointers filled per instance
   std::pmr::vector<uint8_t> m_referenceCells;
-  int8_t m_layout = -1;  // MapReferenceCells: -1 not yet, 0 refused, 1 sound
+  int8_t m_layout = -1;    // MapReferenceCells: -1 not yet, 0 refused, 1 sound
+  bool m_natives = false;  // some function of the class is native
   // Built on the first lookup in a class with many functions.
   mutable std::pmr::unordered_map<std::string_view, GSFunction*> m_methods;
 };

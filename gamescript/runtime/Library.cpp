@@ -62,8 +62,8 @@ bool SameShapes(const GSClass& cls, uint64_t& steps) {
 }  // namespace
 
 void GSLibrary::Clear() {
-  while (!m_classes.empty()) m_classes.pop_back();  // last to first
-  m_classIndex.clear();
+  while (!m_classes.empty()) m_classes.pop_back();           // last to first
+  std::pmr::vector<IndexSlot>(&m_arena).swap(m_classIndex);  // its storage goes with the arena
   m_callShapes.clear();
   m_slotShapes.clear();
   m_functionImports.clear();
@@ -111,8 +111,28 @@ uint32_t GSLibrary::ShapeOf(const LibraryFunction& record) {
 }
 
 GSClass* GSLibrary::FindClass(std::string_view name) const {
-  const auto found = m_classIndex.find(name);
-  return found == m_classIndex.end() ? nullptr : found->second;
+  if (m_classIndex.empty()) return nullptr;
+  const std::size_t hash = std::hash<std::string_view>()(name), mask = m_classIndex.size() - 1;
+  for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
+    const IndexSlot& slot = m_classIndex[i];
+    if (!slot.cls) return nullptr;
+    if (slot.hash == hash && slot.cls->Name() == name) return slot.cls;
+  }
+}
+
+void GSLibrary::IndexClasses() {
+  std::size_t size = 4;
+  while (size < 2 * m_classes.size()) size *= 2;  // at most half full: probes stay short
+  m_classIndex.assign(size, {});
+  const std::size_t mask = size - 1;
+  for (GSClass& cls : m_classes) {
+    const std::size_t hash = std::hash<std::string_view>()(cls.Name());
+    std::size_t i = hash & mask;
+    while (m_classIndex[i].cls &&
+           !(m_classIndex[i].hash == hash && m_classIndex[i].cls->Name() == cls.Name()))
+      i = (i + 1) & mask;
+    m_classIndex[i] = {hash, &cls};
+  }
 }
 
 int GSLibrary::Load(std::vector<uint8_t> image) {
@@ -126,11 +146,9 @@ int GSLibrary::Load(std::vector<uint8_t> image) {
   m_name.assign(m_file.name);
   m_dependencies.reserve(m_file.dependencies.size());
   for (const auto& [a, b] : m_file.dependencies) m_dependencies.push_back({nullptr, a, b});
-  m_classIndex.reserve(m_file.classes.size());
-  for (std::size_t i = 0; i < m_file.classes.size(); ++i) {
+  for (std::size_t i = 0; i < m_file.classes.size(); ++i)
     m_classes.emplace_back(m_machine, this, uint32_t(i), m_file.classes[i], &m_arena);
-    m_classIndex[m_classes.back().Name()] = &m_classes.back();
-  }
+  IndexClasses();
 
   // Dependencies; entry 0 is this library, already recorded by the machine,
   // which also ends any cycle.

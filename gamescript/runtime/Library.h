@@ -82,7 +82,14 @@ private:
   std::vector<ClassImport> m_classImports;
   std::vector<FunctionImport> m_functionImports;
   std::pmr::deque<GSClass> m_classes{&m_arena};
-  std::pmr::unordered_map<std::string_view, GSClass*> m_classIndex{&m_arena};  // the later of equal names
+  // The classes by name: open addressing over a power-of-two table, probed
+  // from the name's hash; the later of equal names holds the slot.
+  struct IndexSlot {
+    std::size_t hash = 0;
+    GSClass* cls = nullptr;
+  };
+  std::pmr::vector<IndexSlot> m_classIndex{&m_arena};
+  void IndexClasses();
   struct SlotShape {
     uint32_t shape = kMixedShapes;
     const GSFunction* function = nullptr;  // one of that shape

@@ -23,8 +23,32 @@ public:
   void Run();
 
 private:
-  [[noreturn]] void Fail(const std::string& what) const {
-    throw Malformed{what + " at offset " + std::to_string(m_in.Pos())};
+  [[noreturn]] void Fail(const std::string& what) const { FailAt(what, m_in.Pos()); }
+  [[noreturn]] static void FailAt(const std::string& what, std::size_t at) {
+    throw Malformed{what + " at offset " + std::to_string(at)};
+  }
+  // The records of a block whose size Count has checked, read without a
+  // check per word; `at` is the offset of the block. A failed check reports
+  // the offset just past the word that failed it, as a word-by-word reader
+  // would.
+  struct Block {
+    const uint8_t* data;
+    std::size_t at, width;
+    uint32_t Word(std::size_t record, std::size_t word) const {
+      return Kiv::LoadLE32(data + record * width + 4 * word);
+    }
+    std::size_t After(std::size_t record, std::size_t word) const {
+      return at + record * width + 4 * word + 4;
+    }
+  };
+  Block TakeBlock(uint32_t count, std::size_t width) {
+    const Block b{m_in.Cursor(), m_in.Pos(), width};
+    m_in.Skip(uint64_t(count) * width);
+    return b;
+  }
+  std::string_view StringAt(uint32_t index, std::size_t at) const {
+    if (index >= m_lib.strings.size()) FailAt("string index out of range", at);
+    return m_lib.strings[index];
   }
   void Expect(bool ok, const char* what) const {
     if (!ok || m_in.Failed()) Fail(m_in.Failed() ? "read past the end" : what);
@@ -142,21 +166,23 @@ void Reader::Run() {
   const uint32_t classImports = Count(end, 8, "class import count");
   ExpectAt(end - 8ull * classImports, "class import chunk size");
   m_lib.classImports.reserve(classImports);
+  const Block imports = TakeBlock(classImports, 8);
   for (uint32_t i = 0; i < classImports; ++i) {
-    const uint32_t file = U32();
-    Expect(file < deps, "class import names no dependency");
-    m_lib.classImports.push_back({file, String(U32())});
+    const uint32_t file = imports.Word(i, 0);
+    if (file >= deps) FailAt("class import names no dependency", imports.After(i, 0));
+    m_lib.classImports.push_back({file, StringAt(imports.Word(i, 1), imports.After(i, 1))});
   }
 
   end = Chunk(kChunkFunctionImports, fileEnd);
   const uint32_t functionImports = Count(end, 12, "function import count");
   ExpectAt(end - 12ull * functionImports, "function import chunk size");
   m_lib.functionImports.reserve(functionImports);
+  const Block functions = TakeBlock(functionImports, 12);
   for (uint32_t i = 0; i < functionImports; ++i) {
-    const uint32_t cls = U32();
-    Expect(cls < classImports, "function import names no class import");
-    const std::string_view name = String(U32());
-    m_lib.functionImports.push_back({cls, name, I32()});
+    const uint32_t cls = functions.Word(i, 0);
+    if (cls >= classImports) FailAt("function import names no class import", functions.After(i, 0));
+    const std::string_view name = StringAt(functions.Word(i, 1), functions.After(i, 1));
+    m_lib.functionImports.push_back({cls, name, int32_t(functions.Word(i, 2))});
   }
 
   end = Chunk(kChunkClasses, fileEnd);
@@ -170,17 +196,19 @@ void Reader::Run() {
 
 void Reader::ClassChunk(std::size_t parentEnd, std::size_t alignBase) {
   const std::size_t end = Chunk(kChunkClass, parentEnd);
-  LibraryClass c(m_memory);
+  // Filled in place; a malformed file leaves it half filled, and the whole
+  // result is then dropped.
+  LibraryClass& c = m_lib.classes.emplace_back(m_memory);
   c.name = String(U32());
   c.flags = U32();
   const uint32_t ancestors = Count(end, 12, "ancestor count");
   Expect(ancestors <= kMaxAncestors, "more ancestors than a class can have");
   c.ancestors.reserve(ancestors);
+  const Block ancestorBlock = TakeBlock(ancestors, 12);
   for (uint32_t i = 0; i < ancestors; ++i) {
-    const uint32_t index = U32();
-    Expect(index < m_lib.classImports.size(), "ancestor is no class import");
-    const int32_t offset = I32();
-    c.ancestors.push_back({index, offset, U32()});
+    const uint32_t index = ancestorBlock.Word(i, 0);
+    if (index >= m_lib.classImports.size()) FailAt("ancestor is no class import", ancestorBlock.After(i, 0));
+    c.ancestors.push_back({index, int32_t(ancestorBlock.Word(i, 1)), ancestorBlock.Word(i, 2)});
   }
 
   const std::size_t listEnd = Chunk(kChunkFunctionList, end);
@@ -194,14 +222,16 @@ void Reader::ClassChunk(std::size_t parentEnd, std::size_t alignBase) {
   const uint32_t variables = Count(varEnd, 20, "variable count");
   ExpectAt(varEnd - 20ull * variables, "member variable chunk size");
   c.variables.reserve(variables);
+  const Block variableBlock = TakeBlock(variables, 20);
   for (uint32_t i = 0; i < variables; ++i) {
     LibraryClass::Variable v;
-    v.name = String(U32());
-    v.type = U32();
-    v.classImport = U32();
-    v.isPublic = U32();
-    v.cell = I32();
-    Expect(v.type <= kLastTypeCode && ClassIndexOk(v.classImport), "variable type or class");
+    v.name = StringAt(variableBlock.Word(i, 0), variableBlock.After(i, 0));
+    v.type = variableBlock.Word(i, 1);
+    v.classImport = variableBlock.Word(i, 2);
+    v.isPublic = variableBlock.Word(i, 3);
+    v.cell = int32_t(variableBlock.Word(i, 4));
+    if (v.type > kLastTypeCode || !ClassIndexOk(v.classImport))
+      FailAt("variable type or class", variableBlock.After(i, 4));
     c.variables.push_back(v);
   }
 
@@ -209,10 +239,12 @@ void Reader::ClassChunk(std::size_t parentEnd, std::size_t alignBase) {
   const uint32_t entries = Count(tableEnd, 8, "function table count");
   ExpectAt(tableEnd - 8ull * entries, "function table size");
   c.table.reserve(entries);
+  const Block tableBlock = TakeBlock(entries, 8);
   for (uint32_t i = 0; i < entries; ++i) {
-    const uint32_t f = U32();
-    Expect(f < m_lib.functionImports.size(), "function table entry is no import");
-    c.table.push_back({f, I32()});
+    const uint32_t f = tableBlock.Word(i, 0);
+    if (f >= m_lib.functionImports.size())
+      FailAt("function table entry is no import", tableBlock.After(i, 0));
+    c.table.push_back({f, int32_t(tableBlock.Word(i, 1))});
   }
 
   const std::size_t layoutEnd = Chunk(kChunkLayout, end);
@@ -221,14 +253,16 @@ void Reader::ClassChunk(std::size_t parentEnd, std::size_t alignBase) {
   Expect(c.instanceCells >= 2 && c.instanceCells <= 0xFFFF + 3u, "instance cells");
   const uint32_t records = Count(layoutEnd, 12, "layout record count");
   c.initialValues.reserve(records);
+  const Block layoutBlock = TakeBlock(records, 12);
   for (uint32_t i = 0; i < records; ++i) {
     LibraryClass::InitialValue r;
-    r.kind = U32();
-    r.cell = I32();
-    r.value = I32();
-    Expect(r.kind <= kLayoutTablePart && r.cell >= 0 && uint32_t(r.cell) < c.instanceCells, "layout record");
-    if (r.kind == kLayoutTablePart)
-      Expect(r.value >= 0 && uint32_t(r.value) <= entries, "layout table index");
+    r.kind = layoutBlock.Word(i, 0);
+    r.cell = int32_t(layoutBlock.Word(i, 1));
+    r.value = int32_t(layoutBlock.Word(i, 2));
+    if (r.kind > kLayoutTablePart || r.cell < 0 || uint32_t(r.cell) >= c.instanceCells)
+      FailAt("layout record", layoutBlock.After(i, 2));
+    if (r.kind == kLayoutTablePart && (r.value < 0 || uint32_t(r.value) > entries))
+      FailAt("layout table index", layoutBlock.After(i, 2));
     c.initialValues.push_back(r);
   }
   for (const LibraryClass::Ancestor& a : c.ancestors)
@@ -239,14 +273,14 @@ void Reader::ClassChunk(std::size_t parentEnd, std::size_t alignBase) {
     Expect(v.cell >= 2 && uint32_t(v.cell) < c.instanceCells, "variable cell");
   const uint32_t refs = Count(layoutEnd, 4, "member reference count");
   c.objectMembers.reserve(refs);
+  const Block refBlock = TakeBlock(refs, 4);
   for (uint32_t i = 0; i < refs; ++i) {
-    const int32_t cell = I32();
-    Expect(cell >= 2 && uint32_t(cell) < c.instanceCells, "member reference cell");
+    const int32_t cell = int32_t(refBlock.Word(i, 0));
+    if (cell < 2 || uint32_t(cell) >= c.instanceCells) FailAt("member reference cell", refBlock.After(i, 0));
     c.objectMembers.push_back(cell);
   }
   ExpectAt(layoutEnd, "layout chunk size");
   ExpectAt(end, "class chunk size");
-  m_lib.classes.push_back(std::move(c));
 }
 
 void Reader::FunctionChunk(LibraryFunction& f, std::size_t parentEnd, std::size_t alignBase) {
@@ -284,10 +318,9 @@ void Reader::FunctionChunk(LibraryFunction& f, std::size_t parentEnd, std::size_
   m_in.Skip(4ull * refs);
   const uint32_t size = Count(end, 1, "code size");
   f.code = m_in.Bytes(size);
-  while ((m_in.Pos() - alignBase) % 4) {
-    Expect(m_in.Pos() < end, "padding");
-    m_in.Skip(1);
-  }
+  const std::size_t padding = (4 - (m_in.Pos() - alignBase) % 4) % 4;
+  if (m_in.Pos() + padding > end) FailAt("padding", end);
+  m_in.Skip(padding);
   if (m_in.Pos() + 8 <= end && Kiv::LoadLE32(m_image.data() + m_in.Pos()) == kLineTableMarker) {
     m_in.Skip(4);
     const uint32_t n = Count(end, 8, "line count");

@@ -363,4 +363,24 @@ TEST(RuntimeLoader, CallSlotsKnowTheShapeTheirFunctionsAgreeOn) {
   EXPECT_EQ(lib->CallShape(2, 1), GSLibrary::kMixedShapes);
 }
 
+// Every class of a library with many is found by its name, and no other name is.
+TEST(RuntimeLoader, ManyClassesAreFoundByName) {
+  Loaded t;
+  std::string source;
+  for (int i = 0; i < 300; ++i)
+    source += "class K" + std::to_string(i * 7919 % 1000) + " {\n  public int F(void) { return 1; }\n};\n";
+  t.folder.Compile("many", source);
+  ASSERT_TRUE(t.machine.AddLibrary(t.folder.Path(), "many.gsl"));
+  GSLibrary* lib = t.machine.GetLibraryByName("many.gsl");
+  ASSERT_NE(lib, nullptr);
+  ASSERT_EQ(lib->ClassCount(), 300u);
+  for (std::size_t i = 0; i < lib->ClassCount(); ++i) {
+    GSClass* cls = lib->ClassAt(i);
+    EXPECT_EQ(lib->FindClass(cls->Name()), cls) << cls->Name();
+  }
+  EXPECT_EQ(lib->FindClass("K"), nullptr);
+  EXPECT_EQ(lib->FindClass("K1000"), nullptr);
+  EXPECT_EQ(lib->FindClass(""), nullptr);
+}
+
 }  // namespace
