@@ -70,7 +70,8 @@ void GSLibrary::Clear() {
   m_classImports.clear();
   m_dependencies.clear();
   m_file = LibraryFile();
-  std::vector<uint8_t>().swap(m_image);
+  m_image.reset();
+  m_imageSize = 0;
   m_name.clear();
   m_arena.release();
 }
@@ -135,10 +136,11 @@ void GSLibrary::IndexClasses() {
   }
 }
 
-int GSLibrary::Load(std::vector<uint8_t> image) {
+int GSLibrary::Load(std::unique_ptr<uint8_t[]> image, std::size_t size) {
   m_image = std::move(image);
+  m_imageSize = size;
   // The code is verified once, at the end, when calls can be resolved.
-  const std::string problem = ReadLibraryFile(m_image, m_file, false, &m_arena);
+  const std::string problem = ReadLibraryFile({m_image.get(), size}, m_file, false, &m_arena);
   if (!problem.empty()) {
     if (ScriptLogHook) ScriptLogHook("GSLibrary::Load> malformed library: %s", problem.c_str());
     return -1;
@@ -183,7 +185,7 @@ int GSLibrary::Load(std::vector<uint8_t> image) {
 
   // Lookups while linking are bounded by a budget linear in the file's size,
   // so that no crafted library makes the link slower than that.
-  uint64_t steps = 64 * uint64_t(m_image.size()) + 65536;
+  uint64_t steps = 64 * uint64_t(m_imageSize) + 65536;
   m_functionImports.reserve(m_file.functionImports.size());
   for (const LibraryFile::FunctionImport& f : m_file.functionImports) {
     FunctionImport entry{m_classImports[f.classImport].cls, f.name, f.slot, nullptr};

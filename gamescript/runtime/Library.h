@@ -41,10 +41,10 @@ public:
   GSLibrary(const GSLibrary&) = delete;
   GSLibrary& operator=(const GSLibrary&) = delete;
 
-  // Reads, checks and links the whole file: 0 on success, -1 malformed, -2 a
-  // dependency cannot be had, -3 a class, function or link is missing. The
-  // library takes the image.
-  int Load(std::vector<uint8_t> image);
+  // Reads, checks and links the whole file of `size` bytes: 0 on success, -1
+  // malformed, -2 a dependency cannot be had, -3 a class, function or link is
+  // missing. The library takes the image.
+  int Load(std::unique_ptr<uint8_t[]> image, std::size_t size);
   // The class of exactly that name (the later of two equal names).
   GSClass* FindClass(std::string_view name) const;
   const std::string& GetName() const { return m_name; }
@@ -75,7 +75,8 @@ private:
   GSMachine* m_machine;
   // The tables of the classes live in one arena, freed with the library.
   std::pmr::monotonic_buffer_resource m_arena;
-  std::vector<uint8_t> m_image;
+  std::unique_ptr<uint8_t[]> m_image;
+  std::size_t m_imageSize = 0;
   LibraryFile m_file;
   std::string m_name;
   std::vector<Dependency> m_dependencies;

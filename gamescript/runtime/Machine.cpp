@@ -1,6 +1,7 @@
 #include "gamescript/runtime/Machine.h"
 
 #include <algorithm>
+#include <new>
 
 #include "gamescript/runtime/GameObject.h"
 #include "gamescript/runtime/ScriptLogHook.h"
@@ -11,6 +12,8 @@
 namespace GSRuntime {
 
 namespace {
+
+constexpr uint64_t kMaxLibraryBytes = uint64_t(1) << 30;  // as the whole-file reader allows
 
 std::string Lower(std::string_view text) {
   std::string out(text);
@@ -149,10 +152,20 @@ GSLibrary* GSMachine::GetLibrary(uint32_t id1, uint32_t id2) {
   Link* link = entry->value;
   if (link->library) return link->library;
 
-  std::vector<uint8_t> image;
   const std::string path = JoinPath(link->baseFolder, link->fileName);
   if (!Kiv::File::Exists(path)) return nullptr;
-  if (!Kiv::File::ReadWholeFile(path, image)) {
+  // Read into storage left uninitialised: the read fills all of it.
+  std::unique_ptr<uint8_t[]> image;
+  int64_t size = -1;
+  {
+    Kiv::File file;
+    const int64_t length = file.Open(path, Kiv::File::Mode::Read) ? file.Length() : -1;
+    if (length >= 0 && uint64_t(length) <= kMaxLibraryBytes) {
+      image.reset(new (std::nothrow) uint8_t[std::size_t(length) + 1]);  // + 1: never a zero-length array
+      size = image ? file.Read(image.get(), std::size_t(length)) : -1;
+    }
+  }
+  if (size < 0) {
     if (ScriptLogHook) ScriptLogHook("GSMachine: Error loading library file %s", link->fileName.c_str());
     return nullptr;
   }
@@ -160,7 +173,7 @@ GSLibrary* GSMachine::GetLibrary(uint32_t id1, uint32_t id2) {
   if (m_loading++ == 0) m_loadMark = m_loaded.size();
   auto library = std::make_unique<GSLibrary>(this);
   link->library = library.get();  // before the load: its own id and any cycle resolve to it
-  const int result = library->Load(std::move(image));
+  const int result = library->Load(std::move(image), std::size_t(size));
   --m_loading;
   if (result == 0) {
     m_loaded.push_back(std::move(library));
