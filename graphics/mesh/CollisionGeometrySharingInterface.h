@@ -1,5 +1,7 @@
 #pragma once
 // Hands a mesh definition's triangles to its collision tree.
+#include <algorithm>
+
 #include "graphics/mesh/RVAxisBoxTree.h"
 #include "graphics/mesh/RovanaIndexedMeshDefinition.h"
 
@@ -19,6 +21,10 @@ private:
 inline bool BuildCollisionTree(const RovanaIndexedMeshDefinition& definition,
                                const CollisionGeometrySharingInterface& geometry, RVAxisBoxTree& tree) {
   tree.BeginBuild(geometry);
+  uint64_t triangles = 0;
+  for (uint32_t c = 0; c < definition.GetNumChunks(); ++c)
+    triangles += definition.GetChunk(c)->GetNumIndices() / 3;
+  tree.ReserveTriangles(uint32_t(std::min<uint64_t>(triangles, kCollisionMaxTriangles)));
   for (uint32_t c = 0; c < definition.GetNumChunks(); ++c) {
     const uint32_t indices = definition.GetChunk(c)->GetNumIndices();
     float corners[9];

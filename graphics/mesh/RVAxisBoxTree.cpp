@@ -4,7 +4,9 @@
 #include <bit>
 #include <cfloat>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "foundation/Geometry.h"
 #include "kiv/render/StdMath.h"
@@ -69,17 +71,33 @@ public:
   };
 
   explicit RVAxisBoxTreeBuilder(uint32_t maxLeafItems) : m_maxLeafItems(maxLeafItems) {}
+  ~RVAxisBoxTreeBuilder() { std::free(m_slots); }
+  RVAxisBoxTreeBuilder(const RVAxisBoxTreeBuilder&) = delete;
+  RVAxisBoxTreeBuilder& operator=(const RVAxisBoxTreeBuilder&) = delete;
+
+  // Room for that many more triangles. The weld's table is sized for twice
+  // as many vertices: closed meshes have about half as many, loose triangles
+  // up to three times as many but mostly less than twice, and growing the
+  // table costs more than the pages a sparser table touches.
+  void Reserve(size_t triangles) {
+    m_triangles.reserve(m_triangles.size() + triangles);
+    m_keys.reserve(m_keys.size() + 9 * triangles);
+    const size_t vertices = std::min<size_t>(m_vertexCount + 2 * triangles, kCollisionMaxVertices);
+    size_t size = m_slotCount ? m_slotCount : 1024;
+    while (4 * vertices > 3 * size) size *= 2;
+    if (size > m_slotCount) Rehash(size);
+  }
 
   // The welded vertex's index; the vertex count grows when the position is new.
   uint32_t Weld(const float p[3]) {
-    if (4 * (m_vertexCount + 1) > 3 * m_slots.size()) Grow();
-    const size_t mask = m_slots.size() - 1;
+    if (4 * size_t(m_vertexCount + 1) > 3 * m_slotCount) Rehash(std::max<size_t>(1024, 2 * m_slotCount));
+    const size_t mask = m_slotCount - 1;
     uint32_t key[3];
     for (int k = 0; k < 3; ++k) key[k] = std::bit_cast<uint32_t>(p[k] + 0.0f);
     const uint32_t hash = Hash(key);
-    const uint64_t tag = uint64_t(hash) << 32;
+    const uint32_t tag = hash & kTagMask;
     for (size_t i = hash & mask;; i = (i + 1) & mask) {
-      const uint64_t slot = m_slots[i];
+      const uint32_t slot = m_slots[i];
       if (slot == 0) {
         m_slots[i] = tag | (m_vertexCount + 1);
         m_keys.insert(m_keys.end(), key, key + 3);
@@ -87,9 +105,9 @@ public:
         return m_vertexCount++;
       }
       // The stored hash bits settle most probes without reading the key.
-      if ((slot & ~0xFFFFFFFFull) != tag) continue;
-      const uint32_t* stored = &m_keys[3 * size_t(uint32_t(slot) - 1)];
-      if (stored[0] == key[0] && stored[1] == key[1] && stored[2] == key[2]) return uint32_t(slot) - 1;
+      if ((slot & kTagMask) != tag) continue;
+      const uint32_t* stored = &m_keys[3 * size_t((slot & ~kTagMask) - 1)];
+      if (stored[0] == key[0] && stored[1] == key[1] && stored[2] == key[2]) return (slot & ~kTagMask) - 1;
     }
   }
 
@@ -102,27 +120,39 @@ public:
   uint32_t m_maxDepth = 0;
 
 private:
+  // A slot holds the top 8 bits of the vertex's hash above its number + 1
+  // (numbers stay below 2^24); 0 is empty. Four bytes a slot keep the table
+  // small enough to stay in cache for meshes of some hundred thousand vertices.
+  static constexpr uint32_t kTagMask = 0xFF000000u;
+  static_assert(kCollisionMaxVertices + 3 < (1u << 24));
+
   static uint32_t Hash(const uint32_t key[3]) {
     uint64_t h = key[0] * 0x9E3779B97F4A7C15ull;
     h ^= (h >> 29) + key[1] * 0xBF58476D1CE4E5B9ull;
     h ^= (h >> 31) + key[2] * 0x94D049BB133111EBull;
     return uint32_t(h ^ (h >> 32));
   }
-  void Grow() {
-    // Slots keep their hash bits, so growing reads no keys.
-    std::vector<uint64_t> slots(std::max<size_t>(1024, m_slots.size() * 2), 0);
-    const size_t mask = slots.size() - 1;
-    for (const uint64_t slot : m_slots) {
-      if (slot == 0) continue;
-      size_t i = size_t(slot >> 32) & mask;
+  // A new table of the given power-of-two size, filled from the keys in
+  // vertex order. calloc hands large tables over as untouched zero pages, so
+  // nothing is cleared twice.
+  void Rehash(size_t size) {
+    auto* slots = static_cast<uint32_t*>(std::calloc(size, sizeof(uint32_t)));
+    if (!slots) throw std::bad_alloc();
+    const size_t mask = size - 1;
+    for (uint32_t v = 0; v < m_vertexCount; ++v) {
+      const uint32_t hash = Hash(&m_keys[3 * size_t(v)]);
+      size_t i = hash & mask;
       while (slots[i]) i = (i + 1) & mask;
-      slots[i] = slot;
+      slots[i] = (hash & kTagMask) | (v + 1);
     }
-    m_slots.swap(slots);
+    std::free(m_slots);
+    m_slots = slots;
+    m_slotCount = size;
   }
 
-  std::vector<uint64_t> m_slots;  // hash << 32 | vertex + 1; 0 empty
-  std::vector<uint32_t> m_keys;   // 3 position bit patterns per vertex
+  uint32_t* m_slots = nullptr;
+  size_t m_slotCount = 0;
+  std::vector<uint32_t> m_keys;  // 3 position bit patterns per vertex
 };
 
 RVAxisBoxTree::RVAxisBoxTree() = default;
@@ -138,6 +168,10 @@ void RVAxisBoxTree::BeginBuild(const RVAxisBoxTreeExternalGeometry& geometry, ui
   m_errors = 0;
   m_maxDepth = 0;
   m_centreUnit = m_extentUnit = 0.0f;
+}
+
+void RVAxisBoxTree::ReserveTriangles(uint32_t count) {
+  if (m_builder) m_builder->Reserve(std::min(count, kCollisionMaxTriangles));
 }
 
 bool RVAxisBoxTree::AddTriangle(uint32_t chunk, uint32_t firstIndex, const float corners[9]) {
@@ -443,6 +477,7 @@ struct RVLeafPacks {
   // boxes of (up to) four group records.
   struct Leaf {
     uint32_t firstQuad, quadCount;
+    int32_t node;
     Boxes records;
   };
   std::vector<Wide> wides;  // the first is the root's, unless the root is a leaf
@@ -450,6 +485,7 @@ struct RVLeafPacks {
   // skipping of nodes beyond the best hit needs.
   bool boxesHold = false;
   std::vector<Leaf> leaves;
+  std::vector<int32_t> parent;  // per node; the root's is -1
   std::vector<Quad> quads;
   std::vector<Boxes> groupBoxes;  // one per four quads
   float sceneMagnitude = 0.0f;
@@ -459,6 +495,7 @@ size_t RVAxisBoxTree::MemoryBytes() const {
   size_t bytes = m_nodes.capacity() * sizeof(Node) + m_leafItems.capacity() * sizeof(uint32_t);
   if (m_packs) {
     bytes += m_packs->wides.capacity() * sizeof(RVLeafPacks::Wide) +
+             m_packs->parent.capacity() * sizeof(int32_t) +
              m_packs->leaves.capacity() * sizeof(RVLeafPacks::Leaf) +
              m_packs->quads.capacity() * sizeof(RVLeafPacks::Quad) +
              m_packs->groupBoxes.capacity() * sizeof(RVLeafPacks::Boxes);
@@ -624,6 +661,7 @@ void RVAxisBoxTree::PackLeaves() {
         leaf.records.max[k][record] = std::max(leaf.records.max[k][record], group.max[k][lane]);
       }
     }
+    leaf.node = int32_t(n);
     leafOf[n] = int32_t(packs->leaves.size());
     packs->leaves.push_back(leaf);
   }
@@ -631,8 +669,10 @@ void RVAxisBoxTree::PackLeaves() {
   if (m_nodes[0].first >= 0) AddWide(*packs, m_nodes, leafOf, 0);
   // Children come after their parent.
   packs->boxesHold = std::isfinite(magnitude);
+  packs->parent.assign(m_nodes.size(), -1);
   for (size_t n = m_nodes.size(); n-- > 0;) {
     if (m_nodes[n].first >= 0) {
+      packs->parent[size_t(m_nodes[n].first)] = packs->parent[size_t(m_nodes[n].second)] = int32_t(n);
       held[n].Grow(held[size_t(m_nodes[n].first)]);
       held[n].Grow(held[size_t(m_nodes[n].second)]);
     }
@@ -716,6 +756,53 @@ bool RVAxisBoxTree::QuerySegment(const float start[3], const float end[3], RVSeg
     F4 entry;
     return slab(boxes.min, boxes.max, entry);
   };
+  // Every triangle of the leaf that the segment meets no later than the best
+  // fraction, passed to take with its fraction and the lanes' hit points.
+  auto scanLeaf = [&](const RVLeafPacks::Leaf& leaf, auto&& take) {
+    const I4 records = meetsBoxes(leaf.records);
+    for (uint32_t g = 0; g < leaf.quadCount; g += 4) {
+      if (!records[g / 4]) continue;
+      // Which of (up to) four groups the segment, up to the best fraction, meets.
+      const I4 meets = meetsBoxes(packs.groupBoxes[(leaf.firstQuad + g) / 4]);
+      // The quads' planes are fetched together rather than one miss at a time.
+      for (uint32_t q = g; q < leaf.quadCount && q < g + 4; ++q) {
+        if (meets[q - g]) __builtin_prefetch(&packs.quads[leaf.firstQuad + q]);
+      }
+      for (uint32_t q = g; q < leaf.quadCount && q < g + 4; ++q) {
+        if (!meets[q - g]) continue;
+        const RVLeafPacks::Quad& quad = packs.quads[leaf.firstQuad + q];
+        // The plane: both ends strictly on one side, or not a number, is no crossing.
+        const F4 a = (quad.n[0] * s4[0] + quad.n[1] * s4[1]) + quad.n[2] * s4[2];
+        const F4 b = (quad.n[0] * e4[0] + quad.n[1] * e4[1]) + quad.n[2] * e4[2];
+        const F4& p = quad.p;
+        I4 crosses =
+            ~(((a > p) & (b > p)) | ((a < p) & (b < p))) & (a == a) & (b == b) & (p == p) & (quad.axis >= 0);
+        if (!(crosses[0] | crosses[1] | crosses[2] | crosses[3])) continue;
+        const F4 same = a == b ? Splat(1.0f) : (a - b);
+        F4 fraction = (a - p) / same;
+        fraction = a == b ? Splat(0.0f) : fraction;
+        crosses &= fraction <= Splat(best);
+        if (!(crosses[0] | crosses[1] | crosses[2] | crosses[3])) continue;
+        F4 point[3];
+        for (int k = 0; k < 3; ++k) point[k] = s4[k] + d4[k] * fraction;
+        const F4 pi = quad.axis == 2 ? point[1] : point[0];
+        const F4 pj = quad.axis == 0 ? point[1] : point[2];
+        I4 negative = I4{0, 0, 0, 0}, positive = I4{0, 0, 0, 0}, number = I4{-1, -1, -1, -1};
+        for (int c = 0; c < 3; ++c) {
+          const int before = (c + 2) % 3;
+          const F4 edgeI = quad.cornerI[c] - quad.cornerI[before],
+                   edgeJ = quad.cornerJ[c] - quad.cornerJ[before];
+          const F4 side = edgeI * (pj - quad.cornerJ[before]) - edgeJ * (pi - quad.cornerI[before]);
+          negative |= side < Splat(0.0f);
+          positive |= side > Splat(0.0f);
+          number &= side == side;
+        }
+        const I4 inside = crosses & number & ~(negative & positive);
+        for (int lane = 0; lane < 4; ++lane)
+          if (inside[lane]) take(fraction[lane], quad, lane, point);
+      }
+    }
+  };
   uint32_t bestVisit = 0, visit = 0;
   int bestPosition = -1;
   // The stack holds what a descent one node at a time would hold, in the
@@ -766,8 +853,8 @@ bool RVAxisBoxTree::QuerySegment(const float start[3], const float end[3], RVSeg
               invLength4;
   };
   // The six lanes of a Wide: boxes decoded as DecodeBox does, then tested.
-  auto testWide = [&](const RVLeafPacks::Wide& wide, I4 meets[2], F4 entries[2], F4 reach[2]) {
-    F4 c[2][3], e[2][3];
+  // A Wide's boxes, decoded as DecodeBox does: lanes 0-3 in the first half, 4 and 5 in the second.
+  auto decodeWide = [&](const RVLeafPacks::Wide& wide, F4 c[2][3], F4 e[2][3]) {
     for (int k = 0; k < 3; ++k) {
       I4 words, halves;
       std::memcpy(&words, wide.centre[k], sizeof words);
@@ -778,12 +865,19 @@ bool RVAxisBoxTree::QuerySegment(const float start[3], const float end[3], RVSeg
       e[0][k] = __builtin_convertvector(halves & 0xFFFF, F4) * extentUnit4;
       e[1][k] = __builtin_convertvector((halves >> 16) & 0xFFFF, F4) * extentUnit4;
     }
+  };
+  auto reachBoxes = [&](const F4 c[3], const F4 e[3], F4& reach) {
+    const F4 lo[3] = {c[0] - e[0], c[1] - e[1], c[2] - e[2]};
+    const F4 hi[3] = {c[0] + e[0], c[1] + e[1], c[2] + e[2]};
+    return slab(lo, hi, reach);
+  };
+  auto testWide = [&](const RVLeafPacks::Wide& wide, I4 meets[2], F4 entries[2], F4 reach[2]) {
+    F4 c[2][3], e[2][3];
+    decodeWide(wide, c, e);
     for (int h = 0; h < 2; ++h) {
       test(c[h], e[h], meets[h], entries[h]);
-      const F4 lo[3] = {c[h][0] - e[h][0], c[h][1] - e[h][1], c[h][2] - e[h][2]};
-      const F4 hi[3] = {c[h][0] + e[h][0], c[h][1] + e[h][1], c[h][2] + e[h][2]};
       if (packs.boxesHold)
-        meets[h] &= slab(lo, hi, reach[h]);
+        meets[h] &= reachBoxes(c[h], e[h], reach[h]);
       else
         reach[h] = Splat(-FLT_MAX);
     }
@@ -809,6 +903,162 @@ bool RVAxisBoxTree::QuerySegment(const float start[3], const float end[3], RVSeg
       prefetch(near);
     }
   };
+  auto finish = [&]() {
+    const float squared = Dot(result.normal, result.normal);
+    if (squared > 0.0f) {
+      const float inv = Kiv::StdMath::InvSqrt(squared);
+      for (float& n : result.normal) n *= inv;
+    }
+    return true;
+  };
+  // First the nearest hits, in whatever order finds them soonest. When the
+  // descent one node at a time is sure to reach each of them, its answer is
+  // known without running it: the last of them in its order. It is not sure
+  // when rounding puts a node's entry value past the nearest fraction; it then
+  // runs in full below.
+  if (packs.boxesHold) {
+    struct Hit {
+      int32_t leaf;
+      int position;
+      uint32_t id;
+      float point[3], normal[3];
+    };
+    constexpr int kMostHits = 16, kDeepest = 64;
+    Hit hits[kMostHits];
+    int hitCount = 0;
+    bool complete = true;
+    struct Near {
+      int32_t ref;  // a Wide, or -1 - a leaf
+      float reach;
+    };
+    Near stackNear[256];
+    int count = 0;
+    stackNear[count++] = Near{m_nodes[0].first < 0 ? -1 : 0, 0.0f};
+    while (count > 0 && complete) {
+      const Near item = stackNear[--count];
+      if (item.reach > best) continue;
+      if (item.ref < 0) {
+        const int32_t leaf = -1 - item.ref;
+        scanLeaf(packs.leaves[size_t(leaf)],
+                 [&](float f, const RVLeafPacks::Quad& quad, int lane, const F4 point[3]) {
+                   if (f > best) return;  // a lane beside a nearer one
+                   if (f < best) {
+                     best = f;
+                     hitCount = 0;
+                   }
+                   if (hitCount == kMostHits) {
+                     complete = false;
+                     return;
+                   }
+                   Hit& hit = hits[hitCount++];
+                   hit.leaf = leaf;
+                   hit.position = quad.position[lane];
+                   hit.id = quad.id[lane];
+                   for (int k = 0; k < 3; ++k) {
+                     hit.point[k] = point[k][lane];
+                     hit.normal[k] = quad.n[k][lane];
+                   }
+                 });
+        continue;
+      }
+      const RVLeafPacks::Wide& wide = packs.wides[size_t(item.ref)];
+      F4 c[2][3], e[2][3], reach[2];
+      decodeWide(wide, c, e);
+      const I4 meets[2] = {reachBoxes(c[0], e[0], reach[0]), reachBoxes(c[1], e[1], reach[1])};
+      // The leaves and Wides below, nearest last.
+      Near found[4];
+      int n = 0;
+      auto offer = [&](int half, int lane, int32_t ref) {
+        if (!meets[half][lane] || reach[half][lane] > best) return;
+        int at = n++;
+        for (; at > 0 && found[at - 1].reach < reach[half][lane]; --at) found[at] = found[at - 1];
+        found[at] = Near{ref, reach[half][lane]};
+      };
+      for (int child = 0; child < 2; ++child) {
+        if (wide.ref[child] < 0) {
+          offer(0, child, wide.ref[child]);
+          continue;
+        }
+        const int lane = child == 0 ? 2 : 0;
+        offer(child, lane, wide.ref[2 + 2 * child]);
+        offer(child, lane + 1, wide.ref[3 + 2 * child]);
+      }
+      if (count + n > 256) {
+        complete = false;
+        break;
+      }
+      for (int i = 0; i < n; ++i) stackNear[count++] = found[i];
+      if (n > 0) {
+        const int32_t ref = found[n - 1].ref;
+        __builtin_prefetch(ref < 0 ? static_cast<const void*>(&packs.leaves[size_t(-1 - ref)])
+                                   : static_cast<const void*>(&packs.wides[size_t(ref)]));
+      }
+    }
+    // The descent misses no triangle that the search above skipped.
+    if (complete && hitCount == 0) return false;
+    auto entryOf = [&](int32_t node) {
+      float c[3], e[3];
+      DecodeBox(m_nodes[size_t(node)], c, e);
+      return ((((dir[0] * c[0] + dir[1] * c[1]) + dir[2] * c[2]) - startOffset) -
+              ((absDir[0] * e[0] + absDir[1] * e[1]) + absDir[2] * e[2])) *
+             invLength;
+    };
+    int32_t path[kDeepest], chosenPath[kDeepest];
+    int chosen = -1, chosenLength = 0;
+    for (int i = 0; i < hitCount && complete; ++i) {
+      // The nodes from the hit's leaf up to the root.
+      int length = 0;
+      for (int32_t node = packs.leaves[size_t(hits[i].leaf)].node; node >= 0 && complete;
+           node = packs.parent[size_t(node)]) {
+        if (length == kDeepest)
+          complete = false;
+        else
+          path[length++] = node;
+      }
+      if (!complete) break;
+      // A node the segment does not meet is never entered: that hit is not the descent's.
+      bool reached = true;
+      for (int j = 0; j < length && reached; ++j) {
+        float c[3], e[3];
+        DecodeBox(m_nodes[size_t(path[j])], c, e);
+        reached = overlaps(c, e);
+      }
+      if (!reached) continue;
+      // The root is entered whatever its entry value.
+      for (int j = 0; j + 1 < length; ++j)
+        if (!(entryOf(path[j]) <= best)) complete = false;
+      if (!complete) break;
+      if (chosen >= 0) {
+        const Hit& other = hits[chosen];
+        bool later = hits[i].position > other.position;
+        if (hits[i].leaf != other.leaf) {
+          // Below the lowest common node, the far child's side comes later.
+          int a = length - 1, b = chosenLength - 1;
+          while (a > 0 && b > 0 && path[a - 1] == chosenPath[b - 1]) {
+            --a;
+            --b;
+          }
+          const Node& common = m_nodes[size_t(path[a])];
+          const int32_t nearChild =
+              entryOf(common.first) <= entryOf(common.second) ? common.first : common.second;
+          later = path[a - 1] != nearChild;
+        }
+        if (!later) continue;
+      }
+      chosen = i;
+      chosenLength = length;
+      std::copy(path, path + length, chosenPath);
+    }
+    if (complete && chosen >= 0) {
+      const Hit& hit = hits[chosen];
+      std::copy(hit.point, hit.point + 3, result.point);
+      std::copy(hit.normal, hit.normal + 3, result.normal);
+      result.fraction = best;
+      result.triangle = hit.id;
+      return finish();
+    }
+    best = FLT_MAX;
+  }
   float rootCentre[3], rootHalf[3];
   DecodeBox(m_nodes[0], rootCentre, rootHalf);
   if (!overlaps(rootCentre, rootHalf)) return false;
@@ -864,70 +1114,22 @@ bool RVAxisBoxTree::QuerySegment(const float start[3], const float end[3], RVSeg
       continue;
     }
     ++visit;
-    const RVLeafPacks::Leaf& leaf = packs.leaves[size_t(item.ref)];
-    const I4 records = meetsBoxes(leaf.records);
-    for (uint32_t g = 0; g < leaf.quadCount; g += 4) {
-      if (!records[g / 4]) continue;
-      // Which of (up to) four groups the segment, up to the best fraction, meets.
-      const I4 meets = meetsBoxes(packs.groupBoxes[(leaf.firstQuad + g) / 4]);
-      // The quads' planes are fetched together rather than one miss at a time.
-      for (uint32_t q = g; q < leaf.quadCount && q < g + 4; ++q) {
-        if (meets[q - g]) __builtin_prefetch(&packs.quads[leaf.firstQuad + q]);
-      }
-      for (uint32_t q = g; q < leaf.quadCount && q < g + 4; ++q) {
-        if (!meets[q - g]) continue;
-        const RVLeafPacks::Quad& quad = packs.quads[leaf.firstQuad + q];
-        // The plane: both ends strictly on one side, or not a number, is no crossing.
-        const F4 a = (quad.n[0] * s4[0] + quad.n[1] * s4[1]) + quad.n[2] * s4[2];
-        const F4 b = (quad.n[0] * e4[0] + quad.n[1] * e4[1]) + quad.n[2] * e4[2];
-        const F4& p = quad.p;
-        I4 crosses =
-            ~(((a > p) & (b > p)) | ((a < p) & (b < p))) & (a == a) & (b == b) & (p == p) & (quad.axis >= 0);
-        if (!(crosses[0] | crosses[1] | crosses[2] | crosses[3])) continue;
-        const F4 same = a == b ? Splat(1.0f) : (a - b);
-        F4 fraction = (a - p) / same;
-        fraction = a == b ? Splat(0.0f) : fraction;
-        crosses &= fraction <= Splat(best);
-        if (!(crosses[0] | crosses[1] | crosses[2] | crosses[3])) continue;
-        F4 point[3];
-        for (int k = 0; k < 3; ++k) point[k] = s4[k] + d4[k] * fraction;
-        const F4 pi = quad.axis == 2 ? point[1] : point[0];
-        const F4 pj = quad.axis == 0 ? point[1] : point[2];
-        I4 negative = I4{0, 0, 0, 0}, positive = I4{0, 0, 0, 0}, number = I4{-1, -1, -1, -1};
-        for (int c = 0; c < 3; ++c) {
-          const int before = (c + 2) % 3;
-          const F4 edgeI = quad.cornerI[c] - quad.cornerI[before],
-                   edgeJ = quad.cornerJ[c] - quad.cornerJ[before];
-          const F4 side = edgeI * (pj - quad.cornerJ[before]) - edgeJ * (pi - quad.cornerI[before]);
-          negative |= side < Splat(0.0f);
-          positive |= side > Splat(0.0f);
-          number &= side == side;
-        }
-        const I4 inside = crosses & number & ~(negative & positive);
-        for (int lane = 0; lane < 4; ++lane) {
-          if (!inside[lane]) continue;
-          const float f = fraction[lane];
-          const int position = quad.position[lane];
-          if (f < best || (f == best && (visit > bestVisit || position > bestPosition))) {
-            best = f;
-            bestVisit = visit;
-            bestPosition = position;
-            for (int k = 0; k < 3; ++k) {
-              result.point[k] = point[k][lane];
-              result.normal[k] = quad.n[k][lane];
-            }
-            result.fraction = f;
-            result.triangle = quad.id[lane];
-          }
-        }
-      }
-    }
+    scanLeaf(packs.leaves[size_t(item.ref)],
+             [&](float f, const RVLeafPacks::Quad& quad, int lane, const F4 point[3]) {
+               const int position = quad.position[lane];
+               if (f < best || (f == best && (visit > bestVisit || position > bestPosition))) {
+                 best = f;
+                 bestVisit = visit;
+                 bestPosition = position;
+                 for (int k = 0; k < 3; ++k) {
+                   result.point[k] = point[k][lane];
+                   result.normal[k] = quad.n[k][lane];
+                 }
+                 result.fraction = f;
+                 result.triangle = quad.id[lane];
+               }
+             });
   }
   if (best == FLT_MAX) return false;
-  const float squared = Dot(result.normal, result.normal);
-  if (squared > 0.0f) {
-    const float inv = Kiv::StdMath::InvSqrt(squared);
-    for (float& n : result.normal) n *= inv;
-  }
-  return true;
+  return finish();
 }

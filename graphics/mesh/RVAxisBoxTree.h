@@ -58,6 +58,9 @@ public:
 
   // maxLeafItems is forced even and at least 4.
   void BeginBuild(const RVAxisBoxTreeExternalGeometry& geometry, uint32_t maxLeafItems = 64);
+  // Sizes the build's lists for that many more triangles, so that adding
+  // them allocates little; optional.
+  void ReserveTriangles(uint32_t count);
   // False (one more error) when the triangle is refused: chunk or position
   // out of range, a limit reached, or a degenerate triangle.
   bool AddTriangle(uint32_t chunk, uint32_t firstIndex, const float corners[9]);

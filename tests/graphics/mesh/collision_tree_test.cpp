@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cfloat>
 #include <cmath>
+#include <cstring>
 #include <functional>
 #include <tuple>
 #include <random>
@@ -557,6 +558,37 @@ TEST(CollisionTree, QueriesEqualThePlainDescent) {
   // The cases above are only worth their time when they hit, and tie, often.
   EXPECT_GT(hits, 40000);
   EXPECT_GT(ties, 20000);
+}
+
+// Room reserved ahead, too little or none gives the same tree: the weld's
+// table grows past its first size with shared corners in it.
+TEST(CollisionTree, ReservingRoomChangesNoTree) {
+  std::mt19937 rng(11);
+  Soup soup = RandomSoup(3000, rng, false);
+  // A grid whose cells share their corners, so welding finds old vertices after growing.
+  for (int x = 0; x < 40; ++x)
+    for (int y = 0; y < 40; ++y) {
+      const float X = float(x), Y = float(y);
+      soup.triangles.push_back({X, Y, 0, X + 1, Y, 0, X + 1, Y + 1, 0});
+      soup.triangles.push_back({X, Y, 0, X + 1, Y + 1, 0, X, Y + 1, 0});
+    }
+  auto build = [&](RVAxisBoxTree& tree, uint32_t reserve) {
+    tree.BeginBuild(soup);
+    if (reserve) tree.ReserveTriangles(reserve);
+    for (size_t i = 0; i < soup.triangles.size(); ++i)
+      tree.AddTriangle(Soup::Chunk(i), Soup::FirstIndex(i), soup.triangles[i].data());
+    return tree.Build();
+  };
+  RVAxisBoxTree plain;
+  ASSERT_TRUE(build(plain, 0));
+  for (uint32_t reserve : {10u, 1000u, uint32_t(soup.triangles.size())}) {
+    RVAxisBoxTree tree;
+    ASSERT_TRUE(build(tree, reserve));
+    ASSERT_EQ(tree.GetNodes().size(), plain.GetNodes().size());
+    for (size_t n = 0; n < plain.GetNodes().size(); ++n)
+      ASSERT_EQ(std::memcmp(&tree.GetNodes()[n], &plain.GetNodes()[n], sizeof(RVAxisBoxTree::Node)), 0) << n;
+    EXPECT_EQ(tree.GetLeafItems(), plain.GetLeafItems());
+  }
 }
 
 TEST(CollisionTree, TheDefinitionBuildsItsTreeOnceThroughTheLoader) {
