@@ -126,6 +126,8 @@ public:
     if (old) old->Release();
   }
   T* Get() const { return m_p; }
+  // Hands the held reference to the caller, who releases it; this holds none.
+  T* Detach() { return std::exchange(m_p, nullptr); }
   T* operator->() const { return m_p; }
   T& operator*() const { return *m_p; }
   explicit operator bool() const { return m_p != nullptr; }

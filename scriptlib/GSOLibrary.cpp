@@ -92,12 +92,10 @@ int GSOLibrary::ReceiveMessage(const Kiv::PString& name, const void* target) {
   if (!m_clickSource || target != m_clickSource || name.View() != "click")
     return NuMessageRecipient::ReceiveMessage(name, target);
   GSRouter* router = Router();
-  if (GSMessage* message =
+  if (const MessageRef message =
           router ? GSMessage::Create(this, "Interface", "ClickSystemButton", uint32_t(NodeId()), 0)
-                 : nullptr) {
-    router->PostMessage(message);
-    message->ReleaseReference();
-  }
+                 : MessageRef())
+    router->PostMessage(message.Get());
   return 0;
 }
 

@@ -204,8 +204,8 @@ bool GSGameObject::Receive(GSMessage* message) {
     if (message->time & kMessageSniffed) continue;  // a copy is never sniffed again
     GSGameObject* sniffer = FindAnywhere(router, h.node);
     if (!sniffer) continue;
-    MessageRef copy = MessageRef(GSMessage::Make(message->major, message->minor, message->source,
-                                                 message->destination, kMessageCreated | kMessageSniffed));
+    const MessageRef copy = GSMessage::Make(message->major, message->minor, message->source,
+                                            message->destination, kMessageCreated | kMessageSniffed);
     copy->payload = message->payload;
     sniffer->Receive(copy.Get());
   }
@@ -242,17 +242,17 @@ void GSGameObject::Send(GSStack& stack, bool payload) {
   GSGameObject* destination = GameObjectOf(stack.Argument(1));
   const std::string* major = StringArgument(stack, 2);
   const std::string* minor = StringArgument(stack, 3);
-  GSMessage* m = major && minor ? GSMessage::Create(this, *major, *minor,
-                                                    destination ? uint32_t(destination->NodeId()) : 0, 0)
-                                : nullptr;
+  const MessageRef m =
+      major && minor
+          ? GSMessage::Create(this, *major, *minor, destination ? uint32_t(destination->NodeId()) : 0, 0)
+          : MessageRef();
   if (!m) {
     if (major && minor && !Router()) return;  // not registered: nothing to send through
     GSThread::Exception(thread, "GameObject::SendMessage() illegal major or minor string", false);
     return;
   }
-  MessageRef hold = MessageRef(m);
-  if (payload) AttachPayload(m, stack.Argument(4));
-  if (GSRouter* router = Router()) router->SendMessage(m);
+  if (payload) AttachPayload(m.Get(), stack.Argument(4));
+  if (GSRouter* router = Router()) router->SendMessage(m.Get());
 }
 
 void GSGameObject::Post(GSStack& stack, bool payload) {
@@ -261,18 +261,17 @@ void GSGameObject::Post(GSStack& stack, bool payload) {
   const std::string* major = StringArgument(stack, 2);
   const std::string* minor = StringArgument(stack, 3);
   const float delay = stack.FloatArgument(payload ? 5 : 4);
-  GSMessage* m = major && minor
-                     ? GSMessage::Create(this, *major, *minor,
+  const MessageRef m =
+      major && minor ? GSMessage::Create(this, *major, *minor,
                                          destination ? uint32_t(destination->NodeId()) : 0, DelayWord(delay))
-                     : nullptr;
+                     : MessageRef();
   if (!m) {
     if (major && minor && !Router()) return;
     GSThread::Exception(thread, "GameObject::PostMessage() illegal major or minor string", false);
     return;
   }
-  MessageRef hold = MessageRef(m);
-  if (payload) AttachPayload(m, stack.Argument(4));
-  if (GSRouter* router = Router()) router->PostMessage(m);
+  if (payload) AttachPayload(m.Get(), stack.Argument(4));
+  if (GSRouter* router = Router()) router->PostMessage(m.Get());
 }
 
 void GSGameObject::SendMessage(GSStack& stack) { Send(stack, false); }
@@ -556,8 +555,8 @@ void GSContext::RouterPostMessage(GSStack& stack) {
   const uint16_t a = m_router->GetMessageId(*major);
   const uint16_t b = m_router->GetMessageId(*minor);
   if (a == 0 || b == 0) return;
-  MessageRef m = MessageRef(GSMessage::Make(a, b, stack.Argument(1), stack.Argument(2),
-                                            DelayWord(stack.FloatArgument(5)) | kMessageCreated));
+  const MessageRef m = GSMessage::Make(a, b, stack.Argument(1), stack.Argument(2),
+                                       DelayWord(stack.FloatArgument(5)) | kMessageCreated);
   m_router->PostMessage(m.Get());
 }
 

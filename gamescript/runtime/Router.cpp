@@ -44,7 +44,7 @@ std::vector<void*>& FreeMessages() {
 
 // ------------------------------------------------------------ messages
 
-GSMessage* GSMessage::Make(uint16_t major, uint16_t minor, uint32_t source, uint32_t destination,
+MessageRef GSMessage::Make(uint16_t major, uint16_t minor, uint32_t source, uint32_t destination,
                            uint32_t time) {
   std::vector<void*>& free = FreeMessages();
   void* memory;
@@ -60,7 +60,7 @@ GSMessage* GSMessage::Make(uint16_t major, uint16_t minor, uint32_t source, uint
   m->source = source;
   m->destination = destination;
   m->time = time;
-  return m;
+  return MessageRef(m);
 }
 
 void GSMessage::DestroyCounted(GSMessage* message) {
@@ -72,19 +72,19 @@ void GSMessage::DestroyCounted(GSMessage* message) {
     ::operator delete(message);
 }
 
-GSMessage* GSMessage::Create(GSNode* source, std::string_view major, std::string_view minor,
+MessageRef GSMessage::Create(GSNode* source, std::string_view major, std::string_view minor,
                              uint32_t destination, uint32_t delayWord) {
   GSRouter* router = source ? source->Router() : nullptr;
-  if (!router) return nullptr;
+  if (!router) return {};
   const uint16_t a = router->GetMessageId(major);
   const uint16_t b = router->GetMessageId(minor);
-  if (a == 0 || b == 0) return nullptr;
+  if (a == 0 || b == 0) return {};
   return Make(a, b, uint32_t(source->NodeId()), destination,
               (delayWord & kMessageTimeMask) | kMessageCreated);
 }
 
-GSMessage* GSMessage::Copy() const {
-  GSMessage* m = Make(major, minor, source, destination, time);
+MessageRef GSMessage::Copy() const {
+  MessageRef m = Make(major, minor, source, destination, time);
   m->payload = payload;
   return m;
 }
@@ -314,8 +314,8 @@ void GSRouter::Deliver(GSMessage* message) {
 
 void GSRouter::PostMessage(GSMessage* message) {
   if (!message || !m_running) return;
-  GSMessage* copy = message->Copy();
-  copy->AddReference();  // the queue's, given back when it is delivered or cleared
+  // The queue holds this reference until the copy is delivered or cleared.
+  GSMessage* copy = message->Copy().Detach();
   const uint32_t delay = copy->time & kMessageTimeMask;
   if (delay == 0) {
     m_posted.push_back(copy);

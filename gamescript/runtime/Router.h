@@ -38,19 +38,23 @@ constexpr uint32_t kMessageTimeMask = 0x3FFFFFFF;
 constexpr uint32_t kMessageSniffed = 0x40000000;
 constexpr uint32_t kMessageCreated = 0x80000000;
 
+class GSMessage;
+// A counted reference to a message.
+using MessageRef = Kiv::Ref<GSMessage>;
+
 class GSMessage : public Kiv::RefCounted<GSMessage, false, int32_t> {
 public:
   // A message from `source` (which must be registered with a router, else
   // null), its strings interned by that router; the time word is the delay
   // word's bits 0-29 with bit 31 set. Null too when a string cannot be
   // interned (the router's ids are used up).
-  static GSMessage* Create(GSNode* source, std::string_view major, std::string_view minor,
+  static MessageRef Create(GSNode* source, std::string_view major, std::string_view minor,
                            uint32_t destination, uint32_t delayWord);
-  // A message with these fields and no holder yet.
-  static GSMessage* Make(uint16_t major, uint16_t minor, uint32_t source, uint32_t destination,
+  // A message with these fields.
+  static MessageRef Make(uint16_t major, uint16_t minor, uint32_t source, uint32_t destination,
                          uint32_t time);
   // A copy (ids, nodes, all 32 bits of the time word) sharing the payload.
-  GSMessage* Copy() const;
+  MessageRef Copy() const;
 
   uint16_t major = 0;
   uint16_t minor = kMessageAnyMinor;
@@ -66,9 +70,6 @@ private:
   GSMessage() = default;
   ~GSMessage() = default;
 };
-
-// A counted reference to a message.
-using MessageRef = Kiv::Ref<GSMessage>;
 
 // The message-target part of every game object.
 class GSNode {

@@ -97,7 +97,7 @@ struct Game {
     }
   }
   void Send(GSGameObject* from, GSGameObject* to, const char* major, const char* minor) {
-    MessageRef m = MessageRef(GSMessage::Create(from, major, minor, to ? uint32_t(to->NodeId()) : 0, 0));
+    MessageRef m(GSMessage::Create(from, major, minor, to ? uint32_t(to->NodeId()) : 0, 0));
     ASSERT_TRUE(m);
     router->SendMessage(m.Get());
   }
@@ -296,8 +296,7 @@ TEST(GameObjects, DeletionLookupsAndRefusedMessages) {
   // An unhandled delete message marks the object; the next step deletes it,
   // and what was queued or delayed for it is dropped.
   const int32_t id = s->NodeId();
-  MessageRef del =
-      MessageRef(GSMessage::Make(kMessageDelete, kMessageAnyMinor, 0, uint32_t(id), kMessageCreated));
+  MessageRef del = GSMessage::Make(kMessageDelete, kMessageAnyMinor, 0, uint32_t(id), kMessageCreated);
   g.router->SendMessage(del.Get());
   EXPECT_TRUE(s->NodeFlags() & GSNode::kDeletionPending);
   MessageRef later(GSMessage::Create(a, "Later", "", uint32_t(id), 300));

@@ -37,7 +37,7 @@ struct Clock {
 };
 
 MessageRef Message(uint16_t major, uint32_t destination, uint32_t time = kMessageCreated) {
-  return MessageRef(GSMessage::Make(major, kMessageAnyMinor, 0, destination, time));
+  return GSMessage::Make(major, kMessageAnyMinor, 0, destination, time);
 }
 
 TEST(Router, MessageIdsAreInternedAndNeverWrapIntoSystemIds) {
@@ -64,7 +64,7 @@ TEST(Router, MessageIdsAreInternedAndNeverWrapIntoSystemIds) {
   EXPECT_EQ(LogCapture::Lines().size(), 1u) << log.All();
   Probe a;
   ASSERT_TRUE(router.AddNode(&a));
-  EXPECT_EQ(GSMessage::Create(&a, "new major", "", 0, 0), nullptr);
+  EXPECT_FALSE(GSMessage::Create(&a, "new major", "", 0, 0));
 }
 
 TEST(Router, DeliveryFollowsSystemIdsSubscriptionsAndSkipFlag) {
