@@ -8,6 +8,7 @@
 // pointer (or a new object at the same address).
 #include <cstdint>
 #include <string>
+#include <utility>
 
 #include "config/AssetSpec.h"
 #include "foundation/Soup.h"
@@ -101,6 +102,17 @@ private:
 // depend on its file. Null when there is no user-data folder, or on a compile
 // or load failure.
 GSRuntime::GSClass* CompileSourceClass(RovanaBaseSpec& spec, const std::string& source);
+
+// A script object of one asset, whose spec it is given.
+class AssetScriptObject : public ScriptableObject {
+public:
+  AssetScriptObject(RovanaScriptContext* context, SpecRef spec)
+      : ScriptableObject(context), m_spec(std::move(spec)) {}
+  SpecRef GetSpec() const override { return m_spec; }
+
+private:
+  SpecRef m_spec;
+};
 
 // The source of a class "CustomObject" derived from the asset spec's script class
 // (GameObject without one), including "Rovana.gs" and the asset spec's script

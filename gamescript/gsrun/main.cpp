@@ -138,18 +138,8 @@ void Ink(GSContext*, GSStack& stack) {
   stack.Push(count);
 }
 
-// A script object of an asset, its class compiled from a source text.
-class SourceObject : public ScriptableObject {
-public:
-  SourceObject(RovanaScriptContext* context, SpecRef spec) : ScriptableObject(context), m_spec(spec) {}
-  SpecRef GetSpec() const override { return m_spec; }
-
-private:
-  SpecRef m_spec;
-};
-
 // The objects NewObject made; deleted before their context ends.
-std::vector<std::unique_ptr<SourceObject>> g_sourceObjects;
+std::vector<std::unique_ptr<AssetScriptObject>> g_sourceObjects;
 
 void NewObject(GSContext* context, GSStack& stack) {
   auto* rovana = dynamic_cast<RovanaScriptContext*>(context);
@@ -158,7 +148,7 @@ void NewObject(GSContext* context, GSStack& stack) {
   SpecRef spec =
       kuid && SpecRegistry::Instance() ? SpecRegistry::Instance()->GetSpec(kuid->Kuid()) : SpecRef();
   if (!rovana || !spec || !text || text->Type() != ObjectString) return stack.Push(0), void();
-  auto object = std::make_unique<SourceObject>(rovana, spec);
+  auto object = std::make_unique<AssetScriptObject>(rovana, spec);
   object->SetSource(static_cast<const GSString*>(text)->Text());
   rovana->Complete(*object);
   if (object->Failed()) return stack.Push(0), void();

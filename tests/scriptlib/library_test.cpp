@@ -258,16 +258,6 @@ TEST_F(Libraries, AFailedScriptLeavesNoLibraryAndStartsAfreshNextTime) {
   EXPECT_FALSE(LogHas("unable to create instance"));
 }
 
-// A script object of an asset whose class may come from a source text.
-class SourceObject : public ScriptableObject {
-public:
-  SourceObject(RovanaScriptContext* context, SpecRef spec) : ScriptableObject(context), m_spec(spec) {}
-  SpecRef GetSpec() const override { return m_spec; }
-
-private:
-  SpecRef m_spec;
-};
-
 std::string CustomSource(const std::string& word) {
   return "include \"Rovana.gs\"\ninclude \"echo.gs\"\nclass CustomObject isclass EchoLibrary {\n"
          "  public void Init(Asset self) { inherited(self); World.Log(\"custom " +
@@ -279,7 +269,7 @@ TEST_F(Libraries, ObjectsCompiledFromSourceShareOneCacheFileAndStartWithInit) {
   const std::string cache = m_tree.Path("user/cache");
   SpecRef spec = m_registry->GetSpec(kEcho);
   ASSERT_TRUE(spec);
-  SourceObject first(&context, spec);
+  AssetScriptObject first(&context, spec);
   EXPECT_EQ(first.GetSource(), WrapperSource(spec.AsBase()));
   ASSERT_TRUE(first.SetSource(CustomSource("one")));
   context.Complete(first);
@@ -292,7 +282,7 @@ TEST_F(Libraries, ObjectsCompiledFromSourceShareOneCacheFileAndStartWithInit) {
   ASSERT_TRUE(Kiv::File::ReadWholeFile(cache + "/temp_object.gsl", before));
 
   // A second object writes the same file over; the first keeps its class.
-  SourceObject second(&context, spec);
+  AssetScriptObject second(&context, spec);
   ASSERT_TRUE(second.SetSource(CustomSource("two")));
   context.Complete(second);
   ASSERT_FALSE(second.Failed());
@@ -308,7 +298,7 @@ TEST_F(Libraries, ObjectsCompiledFromSourceShareOneCacheFileAndStartWithInit) {
   EXPECT_EQ(LogCount("custom three"), 1u);
 
   // A text that does not compile leaves no class and the object failed.
-  SourceObject broken(&context, spec);
+  AssetScriptObject broken(&context, spec);
   ASSERT_TRUE(broken.SetSource("class CustomObject isclass {"));
   context.Complete(broken);
   EXPECT_TRUE(broken.Failed());
@@ -317,7 +307,7 @@ TEST_F(Libraries, ObjectsCompiledFromSourceShareOneCacheFileAndStartWithInit) {
 
   // No user-data folder: nothing is written, no class.
   SetUserDataFolder("");
-  SourceObject homeless(&context, spec);
+  AssetScriptObject homeless(&context, spec);
   ASSERT_TRUE(homeless.SetSource(CustomSource("four")));
   context.Complete(homeless);
   EXPECT_TRUE(homeless.Failed());

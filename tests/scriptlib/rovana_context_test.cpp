@@ -245,14 +245,10 @@ TEST_F(AssetScripts, SearchesAndAssetLists) {
 namespace {
 
 // A script object of an asset, as the program makes for asset scripts.
-class AssetObject : public ScriptableObject {
+class AssetObject : public AssetScriptObject {
 public:
   AssetObject(RovanaScriptContext* context, const KUID& kuid)
-      : ScriptableObject(context), m_spec(SpecRegistry::Instance()->GetSpec(kuid)) {}
-  SpecRef GetSpec() const override { return m_spec; }
-
-private:
-  SpecRef m_spec;
+      : AssetScriptObject(context, SpecRegistry::Instance()->GetSpec(kuid)) {}
 };
 
 const GSOSecurityToken* TokenOf(uint32_t cell) {
