@@ -40,8 +40,9 @@ constexpr auto kTraits = [] {
 // kind effect in the kind table and a fixed length with no operand to check
 // (kPlain), or one jump target (kJump), and the frame cell loads and stores
 // (kLocal). The uses the inputs need and the constant outputs are packed
-// into one word each (input and output 0 in the lowest byte), so that one
-// load, one test and one store do what the general step does cell by cell.
+// into one word each (input and output 0 in the lowest byte), so that a mask
+// test and a shift of the top cells' word do what the general step does
+// cell by cell.
 struct alignas(16) FastStep {
   enum Form : uint8_t { kGeneral, kPlain, kJump, kLocal };
   Form form = kGeneral;
@@ -431,8 +432,10 @@ bool Walk::Short(std::size_t& at, bool& falls) {
   uint64_t window = 0;
   if (typed) {
     if (depth > room) return true;
-    std::memcpy(&window, cells, 8);  // in the slack past the frame's room at worst
-    window &= (uint64_t(1) << 8 * depth) - 1;
+    if (depth > 0) {  // (at depth 0 a read would only wait for the stores that set up the frame)
+      std::memcpy(&window, cells, 8);  // in the slack past the frame's room at worst
+      window &= (uint64_t(1) << 8 * depth) - 1;
+    }
   }
   // Writes the window back, for the general path or a join.
   const auto store = [&] {
