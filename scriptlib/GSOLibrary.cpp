@@ -14,7 +14,7 @@
 using namespace GSRuntime;
 using namespace ScriptNatives;
 
-// ------------------------------------------------------------ spec
+// ------------------------------------------------------------ asset spec
 
 GSOLibrarySpec::GSOLibrarySpec(const KUID& kuid, std::string_view folderKey, std::string_view folder,
                                std::string_view name, const SoupRef& config)

@@ -35,7 +35,7 @@ private:
   std::string m_nativeLibrary;
 };
 
-// Makes the specs of assets of kind "library". One lives for the process; every
+// Makes the asset specs of assets of kind "library". One lives for the process; every
 // asset-spec registry gets it from RegisterScriptNatives on (see InstallLibrarySpecFactory).
 class GSOLibrarySpecFactory final : public GKSpecFactory {
 public:
@@ -49,7 +49,7 @@ void InstallLibrarySpecFactory();
 
 class GSOLibrary : public ScriptableObject, public WorldListItem, public NuMessageRecipient {
 public:
-  // Loads the plug-in the spec names, when it names one.
+  // Loads the plug-in the asset spec names, when it names one.
   GSOLibrary(RovanaScriptContext* context, SpecRef spec);
   // Releases the plug-in.
   ~GSOLibrary() override;

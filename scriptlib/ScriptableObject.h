@@ -56,7 +56,7 @@ public:
   // The live object of a serial; null once it is destroyed.
   static ScriptableObject* FindBySerial(uint64_t serial);
 
-  // The source text set on the object, or the wrapper source of its spec.
+  // The source text set on the object, or the wrapper source of its asset spec.
   std::string GetSource() const;
   // A text of only blanks, tabs, carriage returns and line feeds clears the
   // source; the text GetSource gives now is no change. True when it changed.
@@ -103,7 +103,7 @@ private:
 // or load failure.
 GSRuntime::GSClass* CompileSourceClass(RovanaBaseSpec& spec, const std::string& source);
 
-// A script object of one asset, whose spec it is given.
+// A script object of one asset, whose asset spec it is given.
 class AssetScriptObject : public ScriptableObject {
 public:
   AssetScriptObject(RovanaScriptContext* context, SpecRef spec)

@@ -49,6 +49,9 @@ class EchoLibrary isclass Library {
   public Soup GetProperties(void) {
     Soup s = Constructors.NewSoup();
     s.SetNamedTag("note", note);
+    Soup k = Constructors.NewSoup();
+    k.SetNamedTag("k", "<kuid:523:205>");
+    if (!World.GetLibrary(k.GetNamedTagAsKUID("k"))) s.SetNamedTag("lookup", "refused");
     return s;
   }
   public void SetProperties(Soup s) { note = s.GetNamedTag("note") + " restored"; }
@@ -226,6 +229,9 @@ TEST_F(Libraries, PropertiesSurviveAWorldListSaveAndLoad) {
     GSOLibrary* library = context.GetScriptLibrary(kEcho);
     ASSERT_NE(library, nullptr);
     ASSERT_TRUE(context.SaveWorld(saved));
+    // No library is made while the list is walked.
+    EXPECT_EQ(LogCount("RovanaScriptContext::GetScriptLibrary> attempted while list is locked"), 1u);
+    EXPECT_EQ(context.World().ItemCount(), 1u);
   }
   const std::string bytes(reinterpret_cast<const char*>(saved.Data()), saved.Size());
   // The record: a u32 0, then the binary soup.
