@@ -160,6 +160,7 @@ bool CodeGenerator::Generate(const SyntaxNode* declarations) {
 void CodeGenerator::Begin() {
   m_counted = 0;
   m_image.classes.clear();
+  m_image.code.Clear();
 }
 
 bool CodeGenerator::GenerateClass(const SyntaxNode* declaration) {
@@ -184,10 +185,11 @@ bool CodeGenerator::Class(const SyntaxNode* node) {
 
   m_image.classes.push_back(std::make_unique<GSCClass>(static_cast<GSClassSymbol*>(s)));
   m_class = m_image.classes.back().get();
+  GSCFunction& initialiser = m_initialiser.emplace(nullptr);
   bool ok = true;
   for (const SyntaxNode* member = node->child[2]; member && ok; member = member->next) {
     // Member initialisers are written into the class's initialiser code.
-    m_function = &m_class->initialiser;
+    m_function = &initialiser;
     m_functionSymbol = nullptr;
     std::fill(std::begin(m_tempsInUse), std::end(m_tempsInUse), false);
     if (member->category != CatDeclaration) continue;
@@ -196,22 +198,22 @@ bool CodeGenerator::Class(const SyntaxNode* node) {
     else if (member->kind == DeclVariables)
       ok = Variables(member, true);
   }
-  if (ok && m_class->initialiser.Length() != 0) {
-    m_function = &m_class->initialiser;
+  if (ok && initialiser.Length() != 0) {
+    m_function = &initialiser;
     m_function->Emit(OP_RET);
   }
   if (ok) {
     // Initialisers jump too ("and", "or"): their targets are patched like a
     // function's, or the jumps would lead back to offset 0.
-    const int unresolved = m_class->initialiser.ResolveFixups(m_context.log);
+    const int unresolved = initialiser.ResolveFixups(m_context.log);
     m_context.errorCount += unresolved;
     m_counted += unresolved;
     ok = unresolved == 0;
   }
-  m_class->initialiser.ReleaseLabels();
-  if (ok && !m_class->initialiser.OperandOverflow().empty())
-    ok = Counted(node->line, "%s does not fit in 16 bits, line %d.",
-                 m_class->initialiser.OperandOverflow().c_str());
+  if (ok && !initialiser.OperandOverflow().empty())
+    ok = Counted(node->line, "%s does not fit in 16 bits, line %d.", initialiser.OperandOverflow().c_str());
+  m_class->initialiser = initialiser.Finish(m_image.code, 1, 0, false);
+  m_initialiser.reset();
   m_class = nullptr;
   m_function = nullptr;
   return ok;
@@ -234,15 +236,22 @@ bool CodeGenerator::Function(const SyntaxNode* node) {
     return false;
   }
 
-  m_class->functions.push_back(std::make_unique<GSCFunction>(symbol));
-  GSCFunction* fn = m_class->functions.back().get();
+  // The record keeps only its final bytes once the code is complete.
+  GSCFunction working(symbol);
+  GSCFunction* fn = &working;
+  const auto finish = [&] {
+    m_class->functions.push_back(fn->Finish(m_image.code, symbol->parameterCells, symbol->localCount, true));
+  };
   int32_t cell = 1;
   for (const SyntaxNode* p = node->child[2]; p; p = p->next, ++cell) {
     const SyntaxNode* type = p->child[0];
     const uint32_t code = type ? uint32_t(type->value) : TypeNone;
     if (Ref(code)) fn->referenceCells.push_back(cell);
   }
-  if (node->kind != DeclFunction) return true;
+  if (node->kind != DeclFunction) {
+    finish();
+    return true;
+  }
 
   m_function = fn;
   m_functionSymbol = symbol;
@@ -272,7 +281,7 @@ bool CodeGenerator::Function(const SyntaxNode* node) {
     ok = Counted(line, "%s does not fit in 16 bits, line %d.", fn->OperandOverflow().c_str());
   }
   symbol->temporaryCount = fn->temporaries;
-  fn->ReleaseLabels();
+  finish();
   m_labels.clear();
   m_functionSymbol = nullptr;
   m_function = nullptr;

@@ -5,6 +5,7 @@
 // table.
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -91,7 +92,8 @@ private:
   ParseContext& m_context;
   int m_counted = 0;
   GSCClass* m_class = nullptr;
-  GSCFunction* m_function = nullptr;  // the code being written (a function or an initialiser)
+  GSCFunction* m_function = nullptr;         // the code being written (a function or an initialiser)
+  std::optional<GSCFunction> m_initialiser;  // of the class being generated
   GSFunctionSymbol* m_functionSymbol = nullptr;
   uint32_t m_line = 0;
   bool m_tempsInUse[8] = {};

@@ -70,8 +70,8 @@ int WriteLibraryFile(CompileUnit& unit, const char* sourceName, const std::strin
   }
   // A library is made again from its source at any time: it is replaced
   // whole, without waiting for the disk.
-  const std::vector<Kiv::File::Piece> pieces{{bytes.head.Data(), bytes.head.Position()},
-                                             {bytes.rest.Data(), bytes.rest.Position()}};
+  std::vector<Kiv::File::Piece> pieces{{bytes.head.Data(), bytes.head.Position()}};
+  for (const auto& block : bytes.rest) pieces.push_back({block->Data(), block->Position()});
   if (!Kiv::File::ReplaceFileAtomic(path, pieces, false)) {
     if (log) {
       if (exactPath)

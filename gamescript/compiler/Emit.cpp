@@ -1,5 +1,6 @@
 #include "gamescript/compiler/Emit.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 
@@ -234,32 +235,33 @@ int GSCFunction::ResolveFixups(CompileLog* log) {
   return unresolved;
 }
 
-void GSCFunction::ReleaseLabels() {
-  std::vector<Label>().swap(m_labels);
-  std::vector<Fixup>().swap(m_fixups);
-  m_labelNames.clear();
-  code.ShrinkToFit();
-  lines.shrink_to_fit();
-}
-
 // ------------------------------------------------------------ record
 
-bool GSCFunction::WriteBody(ImageWriter& image, const BodyHeader& header, std::size_t alignBase) const {
+namespace {
+
+// The chunk head and the fields that come from the library's tables; returns
+// where the chunk starts.
+std::size_t WriteHead(ImageWriter& image, const BodyHeader& header) {
   const std::size_t start = image.BeginChunk(GSRuntime::kChunkFunction);
   image.U32(header.key);
   image.U32(header.returnType);
   image.U32(header.returnClass);
   image.U32(header.flags);
   image.I32(header.slot);
-  if (depth != 0) return false;
+  return start;
+}
 
-  const int32_t locals = header.localCount + temporaries;  // L
+}  // namespace
+
+void GSCFunction::WriteTail(ImageWriter& image, int32_t parameterCells, int32_t localCount, bool debugPart,
+                            std::size_t alignBase) const {
+  const int32_t locals = localCount + temporaries;  // L
   image.U32(static_cast<uint32_t>(locals + 4));
-  image.I32(1 - header.parameterCells);
+  image.I32(1 - parameterCells);
   image.U32(static_cast<uint32_t>(locals + 1));
   image.U32(static_cast<uint32_t>(maxDepth + locals + 4));
-  image.U32(static_cast<uint32_t>(header.parameterCells));
-  image.U32(static_cast<uint32_t>(header.localCount));
+  image.U32(static_cast<uint32_t>(parameterCells));
+  image.U32(static_cast<uint32_t>(localCount));
   image.U32(static_cast<uint32_t>(temporaries));
   image.U32(static_cast<uint32_t>(referenceCells.size()));
   for (int32_t cell : referenceCells) image.I32(cell);
@@ -268,7 +270,7 @@ bool GSCFunction::WriteBody(ImageWriter& image, const BodyHeader& header, std::s
   static const uint8_t kPad[3] = {GSRuntime::kCodePadding, GSRuntime::kCodePadding, GSRuntime::kCodePadding};
   const std::size_t misalign = (image.Position() - alignBase) % 4;
   if (misalign) image.Bytes(kPad, 4 - misalign);
-  if (header.debugPart) {
+  if (debugPart) {
     image.U32(GSRuntime::kLineTableMarker);
     image.U32(static_cast<uint32_t>(lines.size()));
     for (const LineDebugInfo& entry : lines) {
@@ -276,8 +278,64 @@ bool GSCFunction::WriteBody(ImageWriter& image, const BodyHeader& header, std::s
       image.U32(entry.line);
     }
   }
+}
+
+bool GSCFunction::WriteBody(ImageWriter& image, const BodyHeader& header, std::size_t alignBase) const {
+  const std::size_t start = WriteHead(image, header);
+  if (depth != 0) return false;
+  WriteTail(image, header.parameterCells, header.localCount, header.debugPart, alignBase);
   image.EndChunk(start);
   return true;
+}
+
+FinishedFunction GSCFunction::Finish(CodeStore& store, int32_t parameterCells, int32_t localCount,
+                                     bool debugPart) const {
+  FinishedFunction finished;
+  finished.symbol = symbol;
+  finished.balanced = depth == 0;
+  if (!finished.balanced) return finished;
+  // The tail starts 28 bytes (a multiple of 4) into its record.
+  ImageWriter tail;
+  tail.Reserve(36 + 4 * referenceCells.size() + Length() + 3 + (debugPart ? 8 + 8 * lines.size() : 0));
+  WriteTail(tail, parameterCells, localCount, debugPart, 0);
+  finished.tail = store.Add(tail.Data(), tail.Position());
+  return finished;
+}
+
+bool FinishedFunction::WriteBody(ImageWriter& image, const BodyHeader& header, const CodeStore& store) const {
+  const std::size_t start = WriteHead(image, header);
+  if (!balanced) return false;
+  // The padding inside the tail was counted for a record on a 4-byte boundary.
+  if (start % 4 != 0) image.MarkFailed();
+  image.Bytes(store.Data(tail), tail.size);
+  image.EndChunk(start);
+  return true;
+}
+
+// ------------------------------------------------------------ code store
+
+namespace {
+constexpr std::size_t kCodeBlockBytes = std::size_t(1) << 20;
+}
+
+CodeStore::Span CodeStore::Add(const uint8_t* data, std::size_t size) {
+  if (m_blocks.empty() || m_blocks.back().capacity - m_blocks.back().used < size) {
+    // A record larger than a block gets a block of its own.
+    Block block;
+    block.capacity = std::max(kCodeBlockBytes, size);
+    block.data.reset(new uint8_t[block.capacity]);
+    m_blocks.push_back(std::move(block));
+  }
+  Block& block = m_blocks.back();
+  const Span span{static_cast<uint32_t>(m_blocks.size() - 1), static_cast<uint32_t>(block.used),
+                  static_cast<uint32_t>(size)};
+  if (size) std::memcpy(block.data.get() + block.used, data, size);
+  block.used += size;
+  return span;
+}
+
+void CodeStore::ReleaseBefore(const Span& span) {
+  for (uint32_t i = 0; i < span.block && i < m_blocks.size(); ++i) m_blocks[i].data.reset();
 }
 
 }  // namespace GSCompiler

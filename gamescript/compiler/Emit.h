@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -36,6 +37,14 @@ public:
   ~ImageWriter() { std::free(m_data); }
   ImageWriter(const ImageWriter&) = delete;
   ImageWriter& operator=(const ImageWriter&) = delete;
+  ImageWriter(ImageWriter&& other) noexcept { Take(other); }
+  ImageWriter& operator=(ImageWriter&& other) noexcept {
+    if (this != &other) {
+      std::free(m_data);
+      Take(other);
+    }
+    return *this;
+  }
 
   void U8(uint8_t v) { *Grow(1) = v; }
   void U16(uint16_t v) { Kiv::StoreLE16(Grow(2), v); }
@@ -61,6 +70,8 @@ public:
 
   std::size_t Position() const { return m_size; }
   bool Failed() const { return m_failed; }
+  // For a writer that finds the image cannot be right.
+  void MarkFailed() { m_failed = true; }
   const uint8_t* Data() const { return m_data; }
   // Appends the image to `buffer`; false when the buffer has no storage.
   bool CopyTo(Utils::ByteBuffer& buffer) const;
@@ -75,6 +86,14 @@ private:
     return p;
   }
   void Expand(std::size_t needed);
+  void Take(ImageWriter& other) {
+    m_data = other.m_data;
+    m_size = other.m_size;
+    m_capacity = other.m_capacity;
+    m_failed = other.m_failed;
+    other.m_data = nullptr;
+    other.m_size = other.m_capacity = 0;
+  }
 
   uint8_t* m_data = nullptr;
   std::size_t m_size = 0;
@@ -93,6 +112,48 @@ struct BodyHeader {
   int32_t parameterCells = 1;  // P
   int32_t localCount = 0;
   bool debugPart = true;  // the class initialiser has no line table
+};
+
+class GSCFunction;
+
+// The final bytes of a unit's function records, in the order they were
+// added, in blocks of about a megabyte. The library is written in the same
+// order, and gives the blocks back from the front as it goes.
+class CodeStore {
+public:
+  struct Span {
+    uint32_t block = 0;
+    uint32_t offset = 0;
+    uint32_t size = 0;
+  };
+  Span Add(const uint8_t* data, std::size_t size);
+  // The bytes of a span added before and not released.
+  const uint8_t* Data(const Span& span) const { return m_blocks[span.block].data.get() + span.offset; }
+  // Frees every block before the one that holds `span`.
+  void ReleaseBefore(const Span& span);
+  void Clear() { m_blocks.clear(); }
+
+private:
+  struct Block {
+    std::unique_ptr<uint8_t[]> data;
+    std::size_t used = 0, capacity = 0;
+  };
+  std::vector<Block> m_blocks;
+};
+
+// A function's record once its code is final, kept until the library is
+// written: the bytes that follow the slot word, exactly as the record holds
+// them (padding counted from a record that starts on a 4-byte boundary). The
+// fields before them come from the library's tables at writing time.
+struct FinishedFunction {
+  GSFunctionSymbol* symbol = nullptr;  // null for a class initialiser
+  bool balanced = true;                // stack depth back to 0; no bytes are kept otherwise
+  CodeStore::Span tail;
+
+  // Writes the whole record (chunk 9) like GSCFunction::WriteBody, into an
+  // image at a 4-byte boundary. False, with nothing after the slot word
+  // written, when the depth was not balanced.
+  bool WriteBody(ImageWriter& image, const BodyHeader& header, const CodeStore& store) const;
 };
 
 class GSCFunction {
@@ -156,15 +217,14 @@ public:
   // Patches every fix-up whose label is defined; each one whose label is not is
   // logged as "file(line) : text, line N". Returns the number of those.
   int ResolveFixups(CompileLog* log);
-  // Frees the label and fix-up tables once the code is final, and the spare
-  // room of the code and line table: the record is kept until the library is
-  // written and needs only code, cells and lines.
-  void ReleaseLabels();
 
   // Writes the function's record (chunk 9). Padding is counted from
   // `alignBase` of the image. False, with nothing after the slot word
   // written, when the stack depth is not back to 0.
   bool WriteBody(ImageWriter& image, const BodyHeader& header, std::size_t alignBase) const;
+  // The record's final bytes, with P and L from the function's symbol (or 1
+  // and 0 for an initialiser) and the line table when `debugPart`.
+  FinishedFunction Finish(CodeStore& store, int32_t parameterCells, int32_t localCount, bool debugPart) const;
 
   // The first operand that did not fit its field, or empty.
   const std::string& OperandOverflow() const { return m_overflow; }
@@ -184,6 +244,9 @@ private:
     const char* text;
   };
   void Begin(uint8_t op);
+  // The bytes after the slot word; padding counted from `alignBase`.
+  void WriteTail(ImageWriter& image, int32_t parameterCells, int32_t localCount, bool debugPart,
+                 std::size_t alignBase) const;
   void CheckRange(int64_t v, int64_t low, int64_t high, const char* what);
 
   std::vector<Label> m_labels;

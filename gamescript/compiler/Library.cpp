@@ -23,6 +23,9 @@ struct GSFunctionSymbolExt {
   int32_t variableOffset;  // of the implementing class inside the class written
 };
 
+// Classes are written into blocks of about this size.
+constexpr std::size_t kBlockBytes = std::size_t(1) << 20;
+
 int32_t Widen16(int64_t v) { return static_cast<int16_t>(static_cast<uint16_t>(v)); }
 
 int32_t SlotOf(const GSFunctionSymbol* f) {
@@ -192,8 +195,8 @@ bool Writer::WriteClass(ImageWriter& w, const GSCClass& cls, const std::vector<G
   // Chunk 8: the functions, then the class initialiser.
   const std::size_t listStart = w.BeginChunk(GSRuntime::kChunkFunctionList);
   w.U32(static_cast<uint32_t>(cls.functions.size() + 1));
-  for (const auto& fn : cls.functions) {
-    const GSFunctionSymbol* f = fn->symbol;
+  for (const FinishedFunction& fn : cls.functions) {
+    const GSFunctionSymbol* f = fn.symbol;
     BodyHeader h;
     h.key = m_image.InternString(f->signatureKey);
     h.returnType = f->type;
@@ -202,7 +205,7 @@ bool Writer::WriteClass(ImageWriter& w, const GSCClass& cls, const std::vector<G
     h.slot = SlotOf(f);
     h.parameterCells = f->parameterCells;
     h.localCount = f->localCount;
-    if (!fn->WriteBody(w, h, 0)) {
+    if (!fn.WriteBody(w, h, m_image.code)) {
       if (m_log) m_log->Addf("Stack depth of function %s is not balanced.", f->signatureKey.c_str());
       return false;
     }
@@ -211,7 +214,7 @@ bool Writer::WriteClass(ImageWriter& w, const GSCClass& cls, const std::vector<G
   init.key = m_image.InternString("::" + k->name + "()");
   init.flags = GSRuntime::kFunctionConstructor;
   init.debugPart = false;
-  if (!cls.initialiser.WriteBody(w, init, 0)) {
+  if (!cls.initialiser.WriteBody(w, init, m_image.code)) {
     if (m_log) m_log->Addf("Stack depth of the initialiser of class %s is not balanced.", k->name.c_str());
     return false;
   }
@@ -284,21 +287,36 @@ bool Writer::Write(LibraryBytes& out, const LibrarySource& source) {
       if (!e.function) return Fail("Internal Compiler Error: a function slot of a class has no function.");
   }
 
-  // Chunks 4, 5 and 6 in their own buffer: they intern names, and the string
-  // table must be complete before it is written.
-  ImageWriter& tail = out.rest;
-  tail.Reserve(4096);
-  if (!WriteImports(tail)) return false;
-  const std::size_t classesStart = tail.BeginChunk(GSRuntime::kChunkClasses);
-  tail.U32(static_cast<uint32_t>(m_image.classes.size()));
+  // Chunks 4, 5 and 6 in blocks of their own: they intern names, and the
+  // string table must be complete before it is written. A class goes whole
+  // into one block, where its chunk sizes are filled in.
+  out.rest.clear();
+  const auto newBlock = [&out]() -> ImageWriter& {
+    out.rest.push_back(std::make_unique<ImageWriter>());
+    out.rest.back()->Reserve(kBlockBytes + kBlockBytes / 4);
+    return *out.rest.back();
+  };
+  ImageWriter& first = newBlock();
+  if (!WriteImports(first)) return false;
+  const std::size_t classesStart = first.BeginChunk(GSRuntime::kChunkClasses);
+  first.U32(static_cast<uint32_t>(m_image.classes.size()));
+  ImageWriter* tail = &first;
   for (std::size_t i = 0; i < m_image.classes.size(); ++i) {
-    if (!WriteClass(tail, *m_image.classes[i], tables[i])) return false;
+    if (tail->Position() >= kBlockBytes) tail = &newBlock();
+    if (!WriteClass(*tail, *m_image.classes[i], tables[i])) return false;
     // Its code is in the library now: given back, so the generated code and
     // the library are not held whole at once.
+    m_image.code.ReleaseBefore(m_image.classes[i]->initialiser.tail);
     m_image.classes[i].reset();
     std::vector<GSFunctionSymbolExt>().swap(tables[i]);
   }
-  tail.EndChunk(classesStart);
+  std::size_t restSize = 0;
+  bool restFailed = false;
+  for (const auto& block : out.rest) {
+    restSize += block->Position();
+    restFailed = restFailed || block->Failed();
+  }
+  first.PatchU32(classesStart, static_cast<uint32_t>(restSize - classesStart));
 
   ImageWriter& w = out.head;
   w.U32(0);
@@ -334,10 +352,11 @@ bool Writer::Write(LibraryBytes& out, const LibrarySource& source) {
   if (const std::size_t misalign = w.Position() % 4) w.Bytes(kZero, 4 - misalign);
   w.EndChunk(start);
 
-  w.PatchU32(0, static_cast<uint32_t>(w.Position() + tail.Position()));
+  w.PatchU32(0, static_cast<uint32_t>(w.Position() + restSize));
   // A size word that could not be filled in would leave a library whose
   // sizes do not describe its data.
-  if (tail.Failed() || w.Failed()) return Fail("Internal Compiler Error: a chunk size could not be written.");
+  if (restFailed || first.Failed() || w.Failed())
+    return Fail("Internal Compiler Error: a chunk size could not be written.");
   return true;
 }
 
@@ -356,6 +375,7 @@ void LibraryImage::Clear() {
   m_strings.clear();
   m_index.clear();
   classes.clear();
+  code.Clear();
 }
 
 bool WriteLibraryImage(LibraryBytes& out, GSSymbolTable& symbols, LibraryImage& image,
@@ -369,8 +389,16 @@ bool WriteLibraryImage(Utils::ByteBuffer& out, GSSymbolTable& symbols, LibraryIm
   return WriteLibraryImage(bytes, symbols, image, source, log) && JoinLibrary(bytes, out, log);
 }
 
+std::size_t LibraryBytes::Size() const {
+  std::size_t size = head.Position();
+  for (const auto& block : rest) size += block->Position();
+  return size;
+}
+
 bool JoinLibrary(const LibraryBytes& bytes, Utils::ByteBuffer& out, CompileLog* log) {
-  if (bytes.head.CopyTo(out) && bytes.rest.CopyTo(out)) return true;
+  bool copied = bytes.head.CopyTo(out);
+  for (const auto& block : bytes.rest) copied = copied && block->CopyTo(out);
+  if (copied) return true;
   if (log) log->Add("Internal Compiler Error: out of memory while writing the library.");
   return false;
 }

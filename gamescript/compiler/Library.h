@@ -25,14 +25,14 @@ using GSRuntime::kNoClass;
 // Code-generation record of one defined class.
 class GSCClass {
 public:
-  explicit GSCClass(GSClassSymbol* classSymbol) : symbol(classSymbol), initialiser(nullptr) {}
+  explicit GSCClass(GSClassSymbol* classSymbol) : symbol(classSymbol) {}
   GSCClass(const GSCClass&) = delete;
   GSCClass& operator=(const GSCClass&) = delete;
 
   GSClassSymbol* symbol;
-  std::vector<std::unique_ptr<GSCFunction>> functions;  // in generation order
-  GSCFunction initialiser;                              // member initialisers; ends with RET when not empty
-  std::vector<int32_t> referenceCells;  // member cells holding references, in declaration order
+  std::vector<FinishedFunction> functions;  // in generation order
+  FinishedFunction initialiser;             // member initialisers; ends with RET when not empty
+  std::vector<int32_t> referenceCells;      // member cells holding references, in declaration order
 };
 
 // What the writer needs of a unit besides its symbols: the interned strings
@@ -45,6 +45,7 @@ public:
   void Clear();
 
   std::vector<std::unique_ptr<GSCClass>> classes;  // classes the main file defines
+  CodeStore code;                                  // their function records' final bytes
 
 private:
   // A deque never moves its strings, so the index can key on views of them.
@@ -61,10 +62,15 @@ struct LibrarySource {
 };
 
 // A library as built: the header, dependencies and string table, then the
-// imports and classes; the file is the one followed by the other. Kept apart
-// so that a large library is not held twice to join them.
+// imports and classes in blocks of about a megabyte; the file is the head
+// followed by the blocks in order. Kept apart so that a large library is
+// neither held twice to join it nor copied as one buffer grows.
 struct LibraryBytes {
-  ImageWriter head, rest;
+  ImageWriter head;
+  std::vector<std::unique_ptr<ImageWriter>> rest;
+
+  // Bytes of the whole file.
+  std::size_t Size() const;
 };
 
 // Writes the whole library into `out`. False, with a message in `log`, when a

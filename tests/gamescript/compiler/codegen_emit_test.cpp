@@ -183,6 +183,63 @@ TEST(CodegenEmit, UnbalancedFunctionIsNotWritten) {
   EXPECT_EQ(w.Position(), 7u * 4);  // stops after the slot word
 }
 
+// A record kept as its final bytes is written byte for byte as the function
+// would write it, with or without the line table, and an unbalanced one is
+// refused at the same point.
+TEST(CodegenEmit, FinishedRecordIsTheFunctionsRecord) {
+  CodeStore store;
+  for (int codeBytes = 1; codeBytes <= 4; ++codeBytes)
+    for (bool debugPart : {true, false}) {
+      SCOPED_TRACE(codeBytes * 2 + debugPart);
+      GSCFunction f(nullptr);
+      f.emitHook = [](void*, GSCFunction& g, uint32_t offset) { g.lines.push_back({offset, 3 + offset}); };
+      for (int i = 1; i < codeBytes; ++i) f.Emit(OP_ITOF);  // one byte, depth unchanged
+      f.Emit(OP_RET);
+      f.referenceCells = {1, 4};
+      f.temporaries = 2;
+      BodyHeader h;
+      h.key = 9;
+      h.slot = 2;
+      h.parameterCells = 3;
+      h.localCount = 5;
+      h.debugPart = debugPart;
+      ImageWriter direct, kept;
+      direct.U32(1);  // records start on 4-byte boundaries inside an image
+      kept.U32(1);
+      ASSERT_TRUE(f.WriteBody(direct, h, 0));
+      const FinishedFunction finished = f.Finish(store, h.parameterCells, h.localCount, debugPart);
+      ASSERT_TRUE(finished.WriteBody(kept, h, store));
+      EXPECT_EQ(Image(kept), Image(direct));
+      EXPECT_FALSE(kept.Failed());
+    }
+  GSCFunction unbalanced(nullptr);
+  unbalanced.Emit(OP_PUSH1);
+  const FinishedFunction finished = unbalanced.Finish(store, 1, 0, true);
+  ImageWriter w;
+  EXPECT_FALSE(finished.WriteBody(w, BodyHeader{}, store));
+  EXPECT_EQ(w.Position(), 7u * 4);
+}
+
+TEST(CodegenEmit, CodeStoreKeepsSpansAndGivesBlocksBackFromTheFront) {
+  CodeStore store;
+  std::vector<uint8_t> small(300000), large(3000000);
+  for (std::size_t i = 0; i < small.size(); ++i) small[i] = uint8_t(i * 7);
+  for (std::size_t i = 0; i < large.size(); ++i) large[i] = uint8_t(i * 13);
+  std::vector<CodeStore::Span> spans;
+  for (int i = 0; i < 5; ++i) spans.push_back(store.Add(small.data(), small.size()));
+  spans.push_back(store.Add(large.data(), large.size()));  // larger than a block: one of its own
+  spans.push_back(store.Add(small.data(), 10));
+  EXPECT_EQ(spans[0].block, spans[2].block);
+  EXPECT_NE(spans[3].block, spans[2].block);
+  EXPECT_NE(spans[5].block, spans[4].block);
+  EXPECT_NE(spans[6].block, spans[5].block);
+  store.ReleaseBefore(spans[5]);
+  // What the released blocks held is gone; the rest reads back whole.
+  EXPECT_EQ(std::memcmp(store.Data(spans[5]), large.data(), large.size()), 0);
+  EXPECT_EQ(spans[6].size, 10u);
+  EXPECT_EQ(std::memcmp(store.Data(spans[6]), small.data(), 10), 0);
+}
+
 TEST(CodegenEmit, PatchesOutsideTheImageFailAndCopiesNeedStorage) {
   ImageWriter w;
   const std::size_t start = w.BeginChunk(3);
