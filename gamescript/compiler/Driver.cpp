@@ -278,8 +278,10 @@ public:
       if (!u.m_generator->GenerateClass(declaration)) u.m_generationFailed = true;
     }
     // The class's locals and parameters are known only to its tree, which
-    // goes now.
+    // goes now, and its member table shrinks to its members.
     u.m_symbols.ReleaseRetired();
+    if (declaration->symbol && declaration->symbol->kind == SymClass)
+      static_cast<GSClassSymbol*>(declaration->symbol)->members.Compact();
   }
 
 private:

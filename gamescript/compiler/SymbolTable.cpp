@@ -123,8 +123,20 @@ SymbolHash::Slot& SymbolHash::Index::Place(std::string_view key, std::size_t has
   return slot;
 }
 
-void SymbolHash::Index::Grow() {
-  std::vector<Slot> old(std::max<std::size_t>(8, m_slots.size() * 2), Slot{0, nullptr, nullptr});
+void SymbolHash::Index::Grow() { Rehash(std::max<std::size_t>(8, m_slots.size() * 2)); }
+
+void SymbolHash::Index::Fit() {
+  if (m_used == 0) {
+    std::vector<Slot>().swap(m_slots);
+    return;
+  }
+  std::size_t size = 8;
+  while (m_used * 2 > size) size *= 2;  // at most half full, as Place keeps it
+  if (size < m_slots.size()) Rehash(size);
+}
+
+void SymbolHash::Index::Rehash(std::size_t size) {
+  std::vector<Slot> old(size, Slot{0, nullptr, nullptr});
   old.swap(m_slots);
   const std::size_t mask = m_slots.size() - 1;
   for (const Slot& slot : old) {
@@ -256,6 +268,13 @@ const std::vector<GSSymbol*>& SymbolHash::Ordered() const {
     m_orderedValid = true;
   }
   return m_ordered;
+}
+
+void SymbolHash::Compact() {
+  m_byName.Fit();
+  m_functionsByPlainName.Fit();
+  std::vector<GSSymbol*>().swap(m_ordered);
+  m_orderedValid = false;
 }
 
 std::vector<GSSymbol*> SymbolHash::FunctionsNamed(const std::string& plain) const {

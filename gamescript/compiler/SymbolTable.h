@@ -113,6 +113,9 @@ public:
   // The functions whose plain name (the text between "::" and "(") is
   // `plain`, in table order.
   std::vector<GSSymbol*> FunctionsNamed(const std::string& plain) const;
+  // Gives back the room that entries removed since (a class's locals and
+  // parameters) left behind; lookups and the table order are unchanged.
+  void Compact();
 
 private:
   const std::vector<GSSymbol*>& Ordered() const;
@@ -138,11 +141,14 @@ private:
     Slot& Place(std::string_view key, std::size_t hash);
     // Frees a slot whose chain has become empty.
     void Erase(Slot& slot);
+    // Rebuilds the slots at the smallest size that holds the entries.
+    void Fit();
     const std::vector<Slot>& Slots() const { return m_slots; }
 
   private:
     std::size_t Position(std::string_view key, std::size_t hash) const;
     void Grow();
+    void Rehash(std::size_t size);
 
     std::vector<Slot> m_slots;
     std::size_t m_used = 0;
