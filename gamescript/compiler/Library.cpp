@@ -339,15 +339,9 @@ bool Writer::Write(LibraryBytes& out, const LibrarySource& source) {
   w.EndChunk(start);
 
   start = w.BeginChunk(GSRuntime::kChunkStrings);
-  const auto& strings = m_image.Strings();
-  w.U32(static_cast<uint32_t>(strings.size()));
-  const std::size_t offsetsAt = w.Position();
-  for (std::size_t i = 0; i < strings.size(); ++i) w.U32(0);
-  const std::size_t area = w.Position();
-  for (std::size_t i = 0; i < strings.size(); ++i) {
-    w.PatchU32(offsetsAt + 4 * i, static_cast<uint32_t>(w.Position() - area));
-    w.Bytes(strings[i].c_str(), strings[i].size() + 1);
-  }
+  w.U32(static_cast<uint32_t>(m_image.StringCount()));
+  for (std::size_t i = 0; i < m_image.StringCount(); ++i) w.U32(m_image.StringStart(i));
+  w.Bytes(m_image.StringArea().data(), m_image.StringArea().size());
   static const uint8_t kZero[3] = {0, 0, 0};
   if (const std::size_t misalign = w.Position() % 4) w.Bytes(kZero, 4 - misalign);
   w.EndChunk(start);
@@ -362,18 +356,42 @@ bool Writer::Write(LibraryBytes& out, const LibrarySource& source) {
 
 }  // namespace
 
+std::string_view LibraryImage::Text(uint32_t i) const {
+  const uint32_t end = i + 1 < m_starts.size() ? m_starts[i + 1] : static_cast<uint32_t>(m_area.size());
+  return std::string_view(m_area).substr(m_starts[i], end - m_starts[i] - 1);
+}
+
 uint32_t LibraryImage::InternString(std::string_view text) {
-  auto found = m_index.find(text);
-  if (found != m_index.end()) return found->second;
-  const auto index = static_cast<uint32_t>(m_strings.size());
-  const std::string& stored = m_strings.emplace_back(text);
-  m_index.emplace(std::string_view(stored), index);
+  const std::size_t hash = std::hash<std::string_view>()(text);
+  if ((m_starts.size() + 1) * 2 > m_slots.size()) {
+    m_slots.assign(std::max<std::size_t>(64, m_slots.size() * 2), 0);
+    const std::size_t mask = m_slots.size() - 1;
+    for (uint32_t i = 0; i < m_starts.size(); ++i) {
+      std::size_t at = m_hashes[i] & mask;
+      while (m_slots[at] != 0) at = (at + 1) & mask;
+      m_slots[at] = i + 1;
+    }
+  }
+  const std::size_t mask = m_slots.size() - 1;
+  std::size_t at = hash & mask;
+  for (; m_slots[at] != 0; at = (at + 1) & mask) {
+    const uint32_t i = m_slots[at] - 1;
+    if (m_hashes[i] == hash && Text(i) == text) return i;
+  }
+  const auto index = static_cast<uint32_t>(m_starts.size());
+  m_slots[at] = index + 1;
+  m_hashes.push_back(hash);
+  m_starts.push_back(static_cast<uint32_t>(m_area.size()));
+  m_area.append(text);
+  m_area.push_back('\0');
   return index;
 }
 
 void LibraryImage::Clear() {
-  m_strings.clear();
-  m_index.clear();
+  m_area.clear();
+  m_starts.clear();
+  m_slots.clear();
+  m_hashes.clear();
   classes.clear();
   code.Clear();
 }

@@ -5,7 +5,6 @@
 // table, instance layout) per class the main file defines.
 
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -41,16 +40,24 @@ class LibraryImage {
 public:
   // The index of the text, interning it on first use.
   uint32_t InternString(std::string_view text);
-  const std::deque<std::string>& Strings() const { return m_strings; }
+  std::size_t StringCount() const { return m_starts.size(); }
+  // The texts in index order, each followed by a zero byte, as the string
+  // table holds them; text i starts at StringStart(i).
+  std::string_view StringArea() const { return m_area; }
+  uint32_t StringStart(std::size_t i) const { return m_starts[i]; }
   void Clear();
 
   std::vector<std::unique_ptr<GSCClass>> classes;  // classes the main file defines
   CodeStore code;                                  // their function records' final bytes
 
 private:
-  // A deque never moves its strings, so the index can key on views of them.
-  std::deque<std::string> m_strings;
-  std::unordered_map<std::string_view, uint32_t> m_index;
+  std::string_view Text(uint32_t i) const;
+
+  std::string m_area;
+  std::vector<uint32_t> m_starts;
+  // Open addressing, at most half full: index + 1 of a text, 0 when free.
+  std::vector<uint32_t> m_slots;
+  std::vector<std::size_t> m_hashes;  // by text index
 };
 
 // Everything the writer needs to know about the compilation.

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -269,6 +270,31 @@ TEST(CodegenEmit, LibraryIsNotBuiltIntoABufferWithoutStorage) {
   EXPECT_FALSE(WriteLibraryImage(none, symbols, image, source, &log));
   ASSERT_EQ(log.Count(), 1u);
   EXPECT_STREQ(log.At(0), "Internal Compiler Error: out of memory while writing the library.");
+}
+
+// Texts are numbered in first-use order however many there are; a text with
+// a zero byte inside and the empty text are texts of their own, and the area
+// holds each text followed by a zero byte at its start.
+TEST(CodegenEmit, InternedStringsKeepFirstUseOrder) {
+  LibraryImage image;
+  std::vector<std::string> texts = {"", std::string("a\0b", 3), "a", std::string("a\0", 2)};
+  for (int i = 0; i < 3000; ++i) texts.push_back("name" + std::to_string(i * 7919 % 3001));
+  std::map<std::string, uint32_t> first;
+  for (const std::string& text : texts) {
+    const uint32_t index = image.InternString(text);
+    const auto at = first.emplace(text, uint32_t(first.size())).first;
+    EXPECT_EQ(index, at->second) << text;
+    EXPECT_EQ(image.StringCount(), first.size());
+  }
+  ASSERT_EQ(image.StringCount(), first.size());
+  for (const auto& [text, index] : first) {
+    ASSERT_LE(image.StringStart(index) + text.size() + 1, image.StringArea().size());
+    EXPECT_EQ(image.StringArea().substr(image.StringStart(index), text.size() + 1), text + '\0');
+    EXPECT_EQ(image.InternString(text), index);
+  }
+  image.Clear();
+  EXPECT_EQ(image.StringCount(), 0u);
+  EXPECT_EQ(image.InternString("again"), 0u);
 }
 
 TEST(CodegenEmit, TypeNamesReadBackToTheirCodes) {
