@@ -273,8 +273,10 @@ const std::vector<GSSymbol*>& SymbolHash::Ordered() const {
 void SymbolHash::Compact() {
   m_byName.Fit();
   m_functionsByPlainName.Fit();
-  std::vector<GSSymbol*>().swap(m_ordered);
-  m_orderedValid = false;
+  // The table order is wanted once more when the library is written; made
+  // now, while the symbols are at hand.
+  Ordered();
+  m_ordered.shrink_to_fit();
 }
 
 std::vector<GSSymbol*> SymbolHash::FunctionsNamed(const std::string& plain) const {

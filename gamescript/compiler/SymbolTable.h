@@ -114,7 +114,8 @@ public:
   // `plain`, in table order.
   std::vector<GSSymbol*> FunctionsNamed(const std::string& plain) const;
   // Gives back the room that entries removed since (a class's locals and
-  // parameters) left behind; lookups and the table order are unchanged.
+  // parameters) left behind and settles the table order; lookups and the
+  // order are unchanged.
   void Compact();
 
 private:
