@@ -1,7 +1,11 @@
 #include "config/AssetPaths.h"
 
+#include <ctime>
+#include <mutex>
+#include <unordered_map>
 #include <vector>
 
+#include "config/AssetFiles.h"
 #include "config/DataManager.h"
 #include "kiv/File.h"
 
@@ -43,23 +47,44 @@ std::optional<std::string> JoinInsideContentFolder(std::string_view assetFolder,
   return out;
 }
 
+namespace {
+
+// The value joined below the asset folder (relative to the content folder) and
+// the asset folder itself; false when a part is refused.
+struct Joined {
+  std::string inside, asset;
+  // The part of inside below the asset folder, when it lies there.
+  std::optional<std::string_view> BelowAsset() const {
+    if (asset.empty() || inside.size() <= asset.size() || inside.compare(0, asset.size(), asset) != 0 ||
+        inside[asset.size()] != '/')
+      return std::nullopt;
+    return std::string_view(inside).substr(asset.size() + 1);
+  }
+};
+bool JoinWithAsset(std::string_view assetFolder, std::string_view value, Joined& out) {
+  std::optional<std::string> inside = JoinInsideContentFolder(assetFolder, value);
+  std::optional<std::string> asset = JoinInsideContentFolder(assetFolder, "");
+  if (!inside || inside->empty() || !asset) return false;
+  out.inside = std::move(*inside);
+  out.asset = std::move(*asset);
+  return true;
+}
+
+}  // namespace
+
 std::optional<std::string> ResolveAssetPath(std::string_view contentFolder, std::string_view assetFolder,
                                             std::string_view value) {
-  if (contentFolder.empty()) return std::nullopt;
-  const std::optional<std::string> inside = JoinInsideContentFolder(assetFolder, value);
-  const std::optional<std::string> asset = JoinInsideContentFolder(assetFolder, "");
-  if (!inside || inside->empty() || !asset) return std::nullopt;
+  Joined joined;
+  if (contentFolder.empty() || !JoinWithAsset(assetFolder, value, joined)) return std::nullopt;
   // The value is matched below the asset folder's on-disk spelling (one lookup when it is
   // spelled as on disk): a missing file is then looked for in the asset's own folders,
   // never by listing the content folder, which holds every asset, and its parents.
-  const bool inAsset = !asset->empty() && inside->size() > asset->size() &&
-                       inside->compare(0, asset->size(), *asset) == 0 && (*inside)[asset->size()] == '/';
-  const std::string assetPath = Kiv::File::Path{std::string(contentFolder)}.Join(*asset).Str();
+  const std::optional<std::string_view> below = joined.BelowAsset();
+  const std::string assetPath = Kiv::File::Path{std::string(contentFolder)}.Join(joined.asset).Str();
   const std::optional<std::string> base =
-      Kiv::ResolvePath(inAsset ? std::string_view(assetPath) : contentFolder);
+      Kiv::ResolvePath(below ? std::string_view(assetPath) : contentFolder);
   if (!base) return std::nullopt;
-  std::optional<std::string> found =
-      Kiv::ResolvePathBelow(*base, inAsset ? std::string_view(*inside).substr(asset->size() + 1) : *inside);
+  std::optional<std::string> found = Kiv::ResolvePathBelow(*base, below ? *below : joined.inside);
   if (found && !UsableThroughLinks(contentFolder, assetPath, *found)) return std::nullopt;
   return found;
 }
@@ -71,6 +96,13 @@ bool UsableThroughLinks(std::string_view below, std::string_view assetFolder, st
 std::optional<std::string> ResolveCurrentAssetFile(std::string_view value) {
   const DataManager* dm = DataManager::Existing();
   if (!dm) return std::nullopt;
+  if (dm->assetFiles && !dm->contentFolder.empty()) {
+    // A name inside the asset is answered from the check's listings.
+    Joined joined;
+    if (!JoinWithAsset(dm->assetFolder.View(), value, joined)) return std::nullopt;
+    if (const std::optional<std::string_view> below = joined.BelowAsset())
+      return dm->assetFiles->Find(*below);
+  }
   return ResolveAssetPath(dm->contentFolder, dm->assetFolder.View(), value);
 }
 
@@ -81,11 +113,39 @@ bool ContentFolderIsPacked(std::string_view contentFolder) {
   const std::string name = packed.GetFileName() + ".ja";
   packed.RemoveFileName();
   if (name == ".ja") return false;
+  const std::string beside = packed.IsEmpty() ? std::string(".") : packed.Str();
+  // Every asset of a batch asks: the answer is kept while the folder beside the
+  // content folder keeps its time. Only an answer found on a later clock tick than
+  // that time is kept, since a change within the same tick would not move it.
+  struct Known {
+    int64_t modifiedNs, changedNs;
+    bool packed;
+  };
+  static std::mutex lock;
+  static std::unordered_map<std::string, Known> known;
+  const std::string key = beside + '\n' + name;
+  Kiv::File::Status status;
+  const bool stated = Kiv::File::GetStatus(beside, status);
+  if (stated) {
+    std::lock_guard<std::mutex> guard(lock);
+    auto found = known.find(key);
+    if (found != known.end() && found->second.modifiedNs == status.modifiedNs &&
+        found->second.changedNs == status.changedNs)
+      return found->second.packed;
+  }
+  timespec now{};
+  ::clock_gettime(CLOCK_REALTIME_COARSE, &now);
   // Only the folder beside it is searched for the name: a failing lookup of the whole
   // path would list every parent folder for other spellings.
-  const std::optional<std::string> parent =
-      Kiv::ResolvePath(packed.IsEmpty() ? std::string_view(".") : packed.View());
-  return parent && Kiv::ResolvePathBelow(*parent, name).has_value();
+  const std::optional<std::string> parent = Kiv::ResolvePath(beside);
+  const bool isPacked = parent && Kiv::ResolvePathBelow(*parent, name).has_value();
+  const int64_t nowNs = static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+  if (stated && status.modifiedNs < nowNs && status.changedNs < nowNs) {
+    std::lock_guard<std::mutex> guard(lock);
+    if (known.size() >= 1024) known.clear();  // a bound on memory
+    known[key] = Known{status.modifiedNs, status.changedNs, isPacked};
+  }
+  return isPacked;
 }
 
 bool CurrentContentFolderIsPacked() {

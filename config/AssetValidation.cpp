@@ -5,6 +5,7 @@
 #include <memory>
 #include <vector>
 
+#include "config/AssetFiles.h"
 #include "config/AssetPaths.h"
 #include "config/DataManager.h"
 #include "config/ErrorHandler.h"
@@ -72,8 +73,14 @@ bool ValidateAssetConfig(const Kiv::PString& assetName, const Kiv::File::Path& c
   const std::string base = dm->contentFolder;
   const std::string fullPath =
       base.empty() ? configPath.Str() : Kiv::File::Path(base).Join(configPath.View()).Str();
-  if (Kiv::File::FileSize(fullPath) > static_cast<int64_t>(kMaxConfigFileBytes) ||
-      !LoadSoupFile(soup, base, configPath.View(), {}, kMaxConfigFileBytes)) {
+  // In a whole asset check the config was found in the folder's listing: it is read
+  // as spelled there.
+  const std::optional<std::string> listed =
+      dm->assetFiles ? dm->assetFiles->Find(configPath.GetFileName()) : std::nullopt;
+  const bool read = listed ? LoadSoupFileAsSpelled(soup, *listed, kMaxConfigFileBytes)
+                           : Kiv::File::FileSize(fullPath) <= static_cast<int64_t>(kMaxConfigFileBytes) &&
+                                 LoadSoupFile(soup, base, configPath.View(), {}, kMaxConfigFileBytes);
+  if (!read) {
     // A config that does not read is reported as such, not as a config
     // without a kind.
     AddAssetResult(log, ResultsLog::kError, KUID::Null(),
@@ -110,6 +117,9 @@ bool ValidateAssetConfig(const Kiv::PString& assetName, const Kiv::File::Path& c
     container = own.get();
   }
   dm->LoadSchema();
+  // A legacy config is rewritten in memory by the set-up: the compile gets a copy
+  // of it as read rather than reading the file again.
+  if (asRead && BuildIsUpgradedInMemory(ReadConfigBuild(soup) + 0.001f)) asRead->Copy(soup);
   const bool ok = container->SetupRoot(soup);
   if (asRead && !BuildIsUpgradedInMemory(dm->build)) *asRead = soup;
   if (eh) {
@@ -130,7 +140,8 @@ bool ValidateAssetFiles(Container& container, ResultsLog& log) {
   const std::string& base = dm->contentFolder;
   const std::string folder =
       base.empty() ? dm->assetFolder.Str() : Kiv::File::Path(base).Join(dm->assetFolder.View()).Str();
-  const bool textures = ValidateTextureFiles(folder, folder);
+  const bool textures =
+      dm->assetFiles ? ValidateTextureFiles(*dm->assetFiles) : ValidateTextureFiles(folder, folder);
   SoupRef scratch = SoupRef::NewContainer();
   const bool exported = ExportToSoup(container, scratch);
   const bool checked = exported && RunContainerRules(container);
@@ -157,7 +168,15 @@ void AddAssetResult(ResultsLog& log, int severity, const KUID& kuid, std::string
 
 bool CheckAssetFolder(ResultsLog& log, const std::string& assetPath) {
   const std::string path = Kiv::AbsolutePath(assetPath);
-  if (!Kiv::File::IsDirectory(path)) {
+  // The folder as spelled (one stat) is the common case; else it is matched
+  // without regard to case.
+  Kiv::File::Status status;
+  std::optional<std::string> onDisk;
+  if (Kiv::File::GetStatus(path, status) && status.isDirectory)
+    onDisk = path;
+  else if (Kiv::File::IsDirectory(path))
+    onDisk = Kiv::ResolvePath(path);
+  if (!onDisk) {
     log.AddResult(ResultsLog::kError, nullptr, "Asset folder '" + assetPath + "' not found.");
     return false;
   }
@@ -174,23 +193,24 @@ bool CheckAssetFolder(ResultsLog& log, const std::string& assetPath) {
   }
   const bool shipped = inContentFolder && key != "editing" && key != "base";
 
+  // The asset's folders are listed once for the whole check.
+  AssetFiles files(*onDisk);
   Kiv::File::Path config(relative);
   // One listing of the folder answers for both names (matched without
   // regard to case); "config.chump" comes first.
   const char* name = nullptr;
-  for (Kiv::File::Find find(Kiv::File::Path(path).Join("config.*").Str()); find.Next();) {
-    if (find.IsDirectory()) continue;
-    if (Kiv::CompareNoCase(find.Name(), "config.chump") == 0) {
-      name = "config.chump";
-      break;
+  if (const std::vector<AssetFiles::Entry>* entries = files.List("")) {
+    for (const AssetFiles::Entry& entry : *entries) {
+      if (!Kiv::MatchWildcard("config.*", entry.name) || files.IsFolder(entry.name)) continue;
+      if (Kiv::CompareNoCase(entry.name, "config.chump") == 0) {
+        name = "config.chump";
+        break;
+      }
+      if (Kiv::CompareNoCase(entry.name, "config.txt") == 0) name = "config.txt";
     }
-    if (Kiv::CompareNoCase(find.Name(), "config.txt") == 0) name = "config.txt";
   }
-  if (name) {
-    // A config linked from outside the asset folder is missing.
-    const std::optional<std::string> found = Kiv::ResolvePath(Kiv::File::Path(path).Join(name).View());
-    if (!found || !UsableThroughLinks(path, path, *found)) name = nullptr;
-  }
+  // A config linked from outside the asset folder is missing.
+  if (name && !files.Find(name)) name = nullptr;
   if (!name) {
     SoupRef params = SoupRef::NewContainer();
     params.SetNamedTag(Kiv::PString("file_path"), assetPath);
@@ -213,6 +233,11 @@ bool CheckAssetFolder(ResultsLog& log, const std::string& assetPath) {
     ~KeptDescriptions() { KeepTextureDescriptions(false); }
   } kept;
   DataManager* dm = DataManager::Instance();
+  struct ListedFiles {
+    DataManager* dm;
+    ListedFiles(DataManager* d, AssetFiles* files) : dm(d) { dm->assetFiles = files; }
+    ~ListedFiles() { dm->assetFiles = nullptr; }
+  };
   dm->checkOptions[0] = false;
   dm->checkOptions[1] = shipped;
   dm->configFileName = Kiv::PString(name);
@@ -221,6 +246,7 @@ bool CheckAssetFolder(ResultsLog& log, const std::string& assetPath) {
   // The compile works from the config read here rather than reading it again.
   SoupRef asRead;
   {
+    const ListedFiles listed(dm, &files);
     Container root;
     if (ValidateAssetConfig(Kiv::PString(key), config, log, &root, &asRead)) ValidateAssetFiles(root, log);
     dm->ClearLiveObjects();

@@ -21,6 +21,7 @@ class ContentFolder;
 
 namespace OBLLib {
 
+class AssetFiles;
 class Container;
 class Tag;
 struct LODMeshRecord;
@@ -179,6 +180,9 @@ public:
   std::string contentFolder;  // on-disk folder the asset folder is relative to ("" when unknown)
   Kiv::PString configFileName;
   float build = 3.4f;
+  // The listings of the asset folder while a whole asset check runs (null
+  // otherwise): its file look-ups are answered from them.
+  AssetFiles* assetFiles = nullptr;
 
 private:
   bool LoadDataFiles();

@@ -5,6 +5,7 @@
 #include <unordered_map>
 #include <utility>
 
+#include "config/AssetFiles.h"
 #include "config/AssetPaths.h"
 #include "config/Container.h"
 #include "config/DataManager.h"
@@ -96,7 +97,8 @@ bool ReadSettings(const std::string& path, Settings& out) {
 
 class Walker {
 public:
-  explicit Walker(const std::string& top) : m_top(top) {
+  // files: the asset's listings, when the walk runs in a whole asset check.
+  explicit Walker(const std::string& top, AssetFiles* files = nullptr) : m_top(top), m_files(files) {
     const DataManager* dm = DataManager::Existing();
     m_noDuplicateCheck = dm && dm->checkOptions[0];
     m_conversionCheck = dm && dm->checkOptions[1];
@@ -105,16 +107,43 @@ public:
 
   bool Walk(const std::string& folder) {
     bool ok = true;
-    for (Kiv::File::Find find(Kiv::File::Path(folder).Join("*").Str()); find.Next();) {
-      const std::string full = Kiv::File::Path(folder).Join(find.Name()).Str();
+    for (const Listed& entry : EntriesOf(folder)) {
+      const std::string full = Kiv::File::Path(folder).Join(entry.name).Str();
       // A linked folder may lead back up the tree: only real subfolders are walked.
-      if (find.IsDirectory() && !Kiv::File::IsSymlink(full)) ok = Walk(full) && ok;
-      ok = CheckEntry(full, find.IsDirectory()) && ok;
+      if (entry.directory && !entry.link) ok = Walk(full) && ok;
+      ok = CheckEntry(full, entry.directory) && ok;
     }
     return ok;
   }
 
 private:
+  struct Listed {
+    std::string name;
+    bool directory, link;
+  };
+  // The folder's entries in Find's order; a folder (link or not) counts as one.
+  std::vector<Listed> EntriesOf(const std::string& folder) {
+    std::vector<Listed> out;
+    if (m_files) {
+      const std::string relative = Relative(folder);
+      if (const std::vector<AssetFiles::Entry>* entries = m_files->List(relative)) {
+        for (const AssetFiles::Entry& e : *entries) {
+          const std::string name = relative.empty() ? e.name : relative + "/" + e.name;
+          out.push_back({e.name, m_files->IsFolder(name), e.kind == Kiv::File::EntryKind::kLink});
+        }
+      }
+      return out;
+    }
+    for (Kiv::File::Find find(Kiv::File::Path(folder).Join("*").Str()); find.Next();) {
+      const std::string full = Kiv::File::Path(folder).Join(find.Name()).Str();
+      out.push_back({find.Name(), find.IsDirectory(), find.IsDirectory() && Kiv::File::IsSymlink(full)});
+    }
+    return out;
+  }
+  bool Exists(const std::string& full) {
+    return m_files ? m_files->Match(Relative(full)).has_value() : Kiv::File::Exists(full);
+  }
+
   // The path as findings name it: below the top folder, without the separator.
   std::string Relative(std::string_view path) const {
     path.remove_prefix(std::min(m_top.size(), path.size()));
@@ -129,7 +158,7 @@ private:
     const Kiv::File::Path path(full);
     const std::string ext = path.GetExt();
     if (Kiv::CompareNoCase(ext, "texture") == 0) {
-      if (m_noDuplicateCheck || !Kiv::File::Exists(full + ".txt")) return true;
+      if (m_noDuplicateCheck || !Exists(full + ".txt")) return true;
       const Kiv::PString text = FormatMessage(kDuplicateTexture, {Relative(full)});
       if (ErrorHandler* eh = ErrorHandler::Instance()) {
         if (m_duplicateIsWarning)
@@ -164,9 +193,14 @@ private:
     const std::string relativeFolder = Relative(folder);
     const std::optional<std::string> inside = JoinInsideContentFolder(relativeFolder, lower);
     const std::string shown = Kiv::File::Path(relativeFolder).Join(lower).Str();
-    const std::optional<std::string> full =
-        inside ? Kiv::ResolvePath(Kiv::File::Path(m_top).Join(*inside).View()) : std::nullopt;
-    if (!full || !UsableThroughLinks(m_top, m_top, *full) || Kiv::File::IsDirectory(*full)) {
+    std::optional<std::string> full;
+    if (inside && m_files) {
+      full = m_files->Find(*inside);
+    } else if (inside) {
+      full = Kiv::ResolvePath(Kiv::File::Path(m_top).Join(*inside).View());
+      if (full && !UsableThroughLinks(m_top, m_top, *full)) full.reset();
+    }
+    if (!full || Kiv::File::IsDirectory(*full)) {
       Error(missingKey, {shown, Relative(settings)});
       return false;
     }
@@ -190,7 +224,9 @@ private:
   bool CheckSettingsFile(const std::string& full, const std::string& binary, bool directory) {
     Settings settings;
     // A settings file linked from outside the asset is not read.
-    if (directory || !UsableThroughLinks(m_top, m_top, full) || !ReadSettings(full, settings)) {
+    const bool usable =
+        m_files ? m_files->Find(Relative(full)).has_value() : UsableThroughLinks(m_top, m_top, full);
+    if (directory || !usable || !ReadSettings(full, settings)) {
       // A settings file that cannot be read is reported, not passed over.
       Error(kFailedLoad, {Relative(full)});
       return false;
@@ -216,7 +252,7 @@ private:
       Error(kNotSameSize, {Relative(full)});
       ok = false;
     }
-    if (m_conversionCheck && !Kiv::File::Exists(binary)) {
+    if (m_conversionCheck && !Exists(binary)) {
       Error(kConversionFailed, {Relative(full)});
       ok = false;
     }
@@ -224,6 +260,7 @@ private:
   }
 
   std::string m_top;
+  AssetFiles* m_files = nullptr;
   bool m_noDuplicateCheck = false;
   bool m_conversionCheck = false;
   bool m_duplicateIsWarning = false;
@@ -234,6 +271,8 @@ private:
 bool ValidateTextureFiles(const std::string& topFolder, const std::string& currentFolder) {
   return Walker(topFolder).Walk(currentFolder);
 }
+
+bool ValidateTextureFiles(AssetFiles& files) { return Walker(files.Folder(), &files).Walk(files.Folder()); }
 
 void KeepTextureDescriptions(bool keep) {
   DescriptionCache& cache = Descriptions();

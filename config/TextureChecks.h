@@ -7,10 +7,14 @@
 
 namespace OBLLib {
 
+class AssetFiles;
+
 // Walks currentFolder and its subfolders (symbolic links to folders are not
 // followed) and checks every texture file found; files are named in findings
 // relative to topFolder. True when nothing was reported. Files are only read.
 bool ValidateTextureFiles(const std::string& topFolder, const std::string& currentFolder);
+// The same over the asset folder of a whole asset check, from its listings.
+bool ValidateTextureFiles(AssetFiles& files);
 
 // While kept (during one asset check), each description is read once and
 // its content kept; turning keeping on or off forgets what was kept.

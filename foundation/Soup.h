@@ -328,6 +328,9 @@ bool ReadSoupBinary(TStream& stream, SoupRef& soup);
 // Files above maxBytes are refused unread.
 bool LoadSoupFile(SoupRef& soup, std::string_view baseFolder, std::string_view path,
                   std::string_view ext = {}, uint64_t maxBytes = kMaxSoupFileBytes);
+// LoadSoupFile of a path that is already the file's on-disk spelling (found in a
+// listing): no case matching, fewer system calls.
+bool LoadSoupFileAsSpelled(SoupRef& soup, std::string_view path, uint64_t maxBytes = kMaxSoupFileBytes);
 // Writes the soup in the form the extension names, replacing the file
 // atomically (a failure leaves the old file whole).
 bool SaveSoupFile(const SoupRef& soup, std::string_view baseFolder, std::string_view path,

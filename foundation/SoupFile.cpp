@@ -25,19 +25,19 @@ std::string FullPath(std::string_view baseFolder, std::string_view path) {
   return Kiv::File::Path(baseFolder).Join(path).Str();
 }
 
-}  // namespace
-
-bool LoadSoupFile(SoupRef& soup, std::string_view baseFolder, std::string_view path, std::string_view ext,
-                  uint64_t maxBytes) {
+// Reads the file (as spelled, or matched without regard to case) and parses it in its form.
+bool LoadInForm(SoupRef& soup, const std::string& full, std::string_view path, std::string_view ext,
+                uint64_t maxBytes, bool asSpelled) {
   soup.Clear();
-  std::string full = FullPath(baseFolder, path);
   SoupForm form = FormOf(path, ext);
   if (form == SoupForm::Unknown) {
     LogLine("LoadSoupFile> '%s' is not a soup file type", full.c_str());
     return false;
   }
   std::string bytes;
-  if (!Kiv::File::ReadWholeFile(full, bytes, maxBytes)) return false;
+  if (asSpelled ? !Kiv::File::ReadWholeFileAsSpelled(full, bytes, maxBytes)
+                : !Kiv::File::ReadWholeFile(full, bytes, maxBytes))
+    return false;
   if (form == SoupForm::Text) {
     std::string error;
     if (ParseSoupText(bytes, soup, &error)) return true;
@@ -47,6 +47,17 @@ bool LoadSoupFile(SoupRef& soup, std::string_view baseFolder, std::string_view p
   if (TDBBinaryFile::Decode(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), soup)) return true;
   LogLine("LoadSoupFile> '%s' is not a valid binary soup", full.c_str());
   return false;
+}
+
+}  // namespace
+
+bool LoadSoupFile(SoupRef& soup, std::string_view baseFolder, std::string_view path, std::string_view ext,
+                  uint64_t maxBytes) {
+  return LoadInForm(soup, FullPath(baseFolder, path), path, ext, maxBytes, false);
+}
+
+bool LoadSoupFileAsSpelled(SoupRef& soup, std::string_view path, uint64_t maxBytes) {
+  return LoadInForm(soup, std::string(path), path, {}, maxBytes, true);
 }
 
 bool SaveSoupFile(const SoupRef& soup, std::string_view baseFolder, std::string_view path,

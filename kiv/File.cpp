@@ -664,6 +664,70 @@ bool File::FolderStatus::Get(std::string_view name, Status& out) const {
   return true;
 }
 
+bool File::ListFolder(std::string_view folder, std::vector<ListedEntry>& out) {
+  out.clear();
+  if (!ValidPathText(folder)) return false;
+  const std::string path(folder);
+  DIR* dir = ::opendir(path.c_str());
+  if (!dir) return Fail("cannot list", path, errno);
+  while (dirent* e = ::readdir(dir)) {
+    std::string_view n(e->d_name);
+    if (n == "." || n == "..") continue;
+    unsigned char type = e->d_type;
+    if (type == DT_UNKNOWN) {  // file systems that do not say: ask
+      struct stat st;
+      const std::string full = JoinOne(path, n);
+      type = ::lstat(full.c_str(), &st) != 0 ? DT_UNKNOWN
+             : S_ISLNK(st.st_mode)           ? DT_LNK
+             : S_ISDIR(st.st_mode)           ? DT_DIR
+             : S_ISREG(st.st_mode)           ? DT_REG
+                                             : DT_UNKNOWN;
+    }
+    const EntryKind kind = type == DT_REG   ? EntryKind::kFile
+                           : type == DT_DIR ? EntryKind::kFolder
+                           : type == DT_LNK ? EntryKind::kLink
+                                            : EntryKind::kOther;
+    out.push_back({std::string(n), kind});
+  }
+  ::closedir(dir);
+  return true;
+}
+
+bool File::ReadWholeFileAsSpelled(std::string_view path, std::string& out, uint64_t maxBytes) {
+  out.clear();
+  if (!ValidPathText(path)) return false;
+  const std::string name(path);
+  // Non-blocking, so a named pipe or device in the file's place cannot hold the open.
+  const int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return Fail("cannot open", name, errno);
+  struct stat st;
+  bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+  if (!ok) FailText("not a regular file:", name);
+  if (ok && static_cast<uint64_t>(st.st_size) > maxBytes) ok = FailText("file too large:", name);
+  if (ok) {
+    try {
+      out.resize(static_cast<size_t>(st.st_size));
+    } catch (const std::bad_alloc&) {
+      ok = FailText("out of memory reading", name);
+    }
+  }
+  size_t got = 0;
+  while (ok && got < out.size()) {
+    const ssize_t n = ::read(fd, out.data() + got, out.size() - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) ok = Fail("cannot read", name, errno);
+    if (n <= 0) break;
+    got += static_cast<size_t>(n);
+  }
+  ::close(fd);
+  if (!ok) {
+    out.clear();
+    return false;
+  }
+  out.resize(got);  // a file that shrank meanwhile
+  return true;
+}
+
 int64_t File::FileSize(std::string_view path) {
   std::optional<std::string> r = ResolvePath(path);
   struct stat st;

@@ -91,6 +91,19 @@ public:
   private:
     int m_fd = -1;
   };
+  // One folder's entries as spelled (no case matching), read in one pass without a
+  // stat per entry: the kind comes from the listing itself (a link stays a link, not
+  // followed). Unsorted. False when the folder does not list.
+  enum class EntryKind : uint8_t { kFile, kFolder, kLink, kOther };
+  struct ListedEntry {
+    std::string name;
+    EntryKind kind;
+  };
+  static bool ListFolder(std::string_view folder, std::vector<ListedEntry>& out);
+  // Reads a whole regular file at exactly this on-disk path (no case matching, links
+  // followed): one open, one stat, the reads and a close. Refuses folders, devices and
+  // pipes, and files above maxBytes.
+  static bool ReadWholeFileAsSpelled(std::string_view path, std::string& out, uint64_t maxBytes);
   static bool Unlink(std::string_view path);
   // Removes a file or a whole folder tree; true when nothing is left.
   static bool Prune(std::string_view path);

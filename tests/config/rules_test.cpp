@@ -5,6 +5,7 @@
 #include <fstream>
 
 #include "ConfigFixture.h"
+#include "config/AssetFiles.h"
 #include "config/AssetPaths.h"
 #include "config/MeshProbe.h"
 #include "config/TagRules.h"
@@ -319,6 +320,43 @@ TEST(AssetPaths, LinksOutOfTheAssetAreMissing) {
   EXPECT_TRUE(ResolveAssetPath(content, "asset", "self/own.im").has_value());
   EXPECT_TRUE(ResolveAssetPath(content, "asset", "../other/x.im").has_value());
   EXPECT_TRUE(ResolveAssetPath(content, "asset", "Own.IM").has_value());
+}
+
+// The listings a whole asset check answers its look-ups from give what the resolver
+// gives: the same spelling among names that differ in case, folders tried in turn, and
+// the same refusals of links that lead out of the asset.
+TEST(AssetPaths, ListingsAnswerAsTheResolver) {
+  Kiv::TempFolder dir("asset-files");
+  const std::string content = dir.Path("local");
+  dir.Write("local/asset/own.im", "x");
+  dir.Write("local/asset/Mixed.im", "x");
+  dir.Write("local/asset/mixed.IM", "x");
+  dir.Write("local/asset/Dir/a.im", "x");
+  dir.MakeDir("local/asset/dir");
+  dir.Write("local/asset/dir/b.im", "x");
+  dir.Write("local/asset/deep/er/C.im", "x");
+  dir.Write("local/other/x.im", "x");
+  dir.Write("secret/passwd", "x");
+  namespace fs = std::filesystem;
+  fs::create_symlink(dir.Path("secret/passwd"), dir.Path("local/asset/link.im"));
+  fs::create_directory_symlink(dir.Path("secret"), dir.Path("local/asset/etcdir"));
+  fs::create_symlink(dir.Path("local/asset/own.im"), dir.Path("local/asset/inside.im"));
+  fs::create_directory_symlink(dir.Path("local/asset"), dir.Path("local/asset/self"));
+  fs::create_symlink(dir.Path("nowhere"), dir.Path("local/asset/dangling.im"));
+  AssetFiles files(dir.Path("local/asset"));
+  for (const char* name :
+       {"own.im",     "OWN.IM",         "mixed.im", "MIXED.IM",     "Mixed.im",       "mixed.IM",
+        "dir/a.im",   "DIR/B.IM",       "Dir/b.im", "deep/ER/c.im", "deep\\er\\C.im", "./own.im",
+        "link.im",    "etcdir/passwd",  "etcdir",   "inside.im",    "self/own.im",    "SELF/Self/Own.im",
+        "missing.im", "dir/missing.im", "own.im/x", "dangling.im",  "deep",           "deep/"}) {
+    const std::optional<std::string> expected = ResolveAssetPath(content, "asset", name);
+    EXPECT_EQ(files.Find(name).value_or("<none>"), expected.value_or("<none>")) << name;
+  }
+  EXPECT_FALSE(files.Find("../other/x.im").has_value());  // never climbs out
+  EXPECT_TRUE(files.IsFolder("self"));
+  EXPECT_FALSE(files.IsFolder("link.im"));
+  EXPECT_TRUE(files.PassesThroughLink("self/own.im"));
+  EXPECT_FALSE(files.PassesThroughLink("Dir/a.im"));
 }
 
 }  // namespace
