@@ -142,8 +142,7 @@ bool ValidateAssetFiles(Container& container, ResultsLog& log) {
       base.empty() ? dm->assetFolder.Str() : Kiv::File::Path(base).Join(dm->assetFolder.View()).Str();
   const bool textures =
       dm->assetFiles ? ValidateTextureFiles(*dm->assetFiles) : ValidateTextureFiles(folder, folder);
-  SoupRef scratch = SoupRef::NewContainer();
-  const bool exported = ExportToSoup(container, scratch);
+  const bool exported = CheckExport(container);
   const bool checked = exported && RunContainerRules(container);
   // A writer reports some errors without failing (an empty choice, a wrong
   // file extension); they still fail the asset rather than being dropped.

@@ -43,16 +43,20 @@ const Kiv::PString kEffectAttachment("effect-attachment");
 // Appends to a fresh export soup. Names inside one container are unique after
 // the import, so a tag is appended in O(1); a name written a second time (a
 // lower-cased name meeting another tag) replaces the first as the setters do.
+// A writer without a soup writes nothing: the writers then only check.
 class SoupWriter {
 public:
-  explicit SoupWriter(SoupRef& soup) : m_soup(soup) {
-    m_soup.EnsureContainer();
-    for (size_t i = 0; i < m_soup.CountTags(); ++i) m_names.insert(m_soup.GetIndexedTagName(i));
+  explicit SoupWriter(SoupRef* soup) : m_soup(soup) {
+    if (!m_soup) return;
+    m_soup->EnsureContainer();
+    for (size_t i = 0; i < m_soup->CountTags(); ++i) m_names.insert(m_soup->GetIndexedTagName(i));
   }
+  bool Writes() const { return m_soup != nullptr; }
 
   void Bytes(const Kiv::PString& name, SoupDataType type, const void* data, size_t size) {
-    if (!m_names.insert(name).second) m_soup.Get()->RemoveTagsNamed(name);
-    m_soup.Get()->AppendTag(TDBDataTag::MakeBytes(name, type, data, size));
+    if (!m_soup) return;
+    if (!m_names.insert(name).second) m_soup->Get()->RemoveTagsNamed(name);
+    m_soup->Get()->AppendTag(TDBDataTag::MakeBytes(name, type, data, size));
   }
   void Text(const Kiv::PString& name, std::string_view text) {
     Bytes(name, kSoupText, text.data(), text.size());
@@ -77,12 +81,13 @@ public:
     Bytes(name, kSoupKUID, b, 8);
   }
   void Child(const Kiv::PString& name, const SoupRef& child) {
-    if (!m_names.insert(name).second) m_soup.Get()->RemoveTagsNamed(name);
-    m_soup.Get()->AppendTag(TDBDataTag::MakeContainer(name, child.Get()));
+    if (!m_soup) return;
+    if (!m_names.insert(name).second) m_soup->Get()->RemoveTagsNamed(name);
+    m_soup->Get()->AppendTag(TDBDataTag::MakeContainer(name, child.Get()));
   }
 
 private:
-  SoupRef& m_soup;
+  SoupRef* m_soup;
   std::unordered_set<Kiv::PString> m_names;
 };
 
@@ -364,9 +369,9 @@ bool Export(Container& container, SoupWriter& out) {
     ok = Write(*tag, out) && ok;
   }
   for (Container* child : container.children) {
-    SoupRef childSoup = SoupRef::NewContainer();
+    SoupRef childSoup = out.Writes() ? SoupRef::NewContainer() : SoupRef();
     out.Child(child->savingName.IsEmpty() ? child->name : child->savingName, childSoup);
-    SoupWriter childOut(childSoup);
+    SoupWriter childOut(out.Writes() ? &childSoup : nullptr);
     // (The progress trace of each child is recorded nowhere, so it is not built.)
     const bool exported = Export(*child, childOut);
     const bool checked = RunContainerRules(*child);
@@ -378,12 +383,17 @@ bool Export(Container& container, SoupWriter& out) {
 }  // namespace
 
 bool WriteTag(Tag& tag, SoupRef& soup) {
-  SoupWriter out(soup);
+  SoupWriter out(&soup);
   return Write(tag, out);
 }
 
 bool ExportToSoup(Container& container, SoupRef& soup) {
-  SoupWriter out(soup);
+  SoupWriter out(&soup);
+  return Export(container, out);
+}
+
+bool CheckExport(Container& container) {
+  SoupWriter out(nullptr);
   return Export(container, out);
 }
 

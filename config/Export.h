@@ -16,6 +16,10 @@ namespace OBLLib {
 // after an earlier one failed.
 bool ExportToSoup(Container& container, SoupRef& soup);
 
+// The same checks and findings as ExportToSoup, without building the soup: for
+// a check that would throw the soup away.
+bool CheckExport(Container& container);
+
 // Writes one tag into soup through the writer of its type code. False when
 // the tag failed a check. Codes without a writer write nothing and give true.
 bool WriteTag(Tag& tag, SoupRef& soup);
