@@ -319,23 +319,36 @@ constexpr std::size_t kCodeBlockBytes = std::size_t(1) << 20;
 }
 
 CodeStore::Span CodeStore::Add(const uint8_t* data, std::size_t size) {
-  if (m_blocks.empty() || m_blocks.back().capacity - m_blocks.back().used < size) {
+  if (m_blocks.empty() || m_blocks.back().Capacity() - m_blocks.back().Position() < size) {
     // A record larger than a block gets a block of its own.
-    Block block;
-    block.capacity = std::max(kCodeBlockBytes, size);
-    block.data.reset(new uint8_t[block.capacity]);
-    m_blocks.push_back(std::move(block));
+    m_blocks.emplace_back();
+    m_blocks.back().Reserve(std::max(kCodeBlockBytes, size));
   }
-  Block& block = m_blocks.back();
-  const Span span{static_cast<uint32_t>(m_blocks.size() - 1), static_cast<uint32_t>(block.used),
+  ImageWriter& block = m_blocks.back();
+  const Span span{static_cast<uint32_t>(m_blocks.size() - 1), static_cast<uint32_t>(block.Position()),
                   static_cast<uint32_t>(size)};
-  if (size) std::memcpy(block.data.get() + block.used, data, size);
-  block.used += size;
+  block.Bytes(data, size);
   return span;
 }
 
 void CodeStore::ReleaseBefore(const Span& span) {
-  for (uint32_t i = 0; i < span.block && i < m_blocks.size(); ++i) m_blocks[i].data.reset();
+  // Kept for the library's blocks, as many as it can want at once.
+  constexpr std::size_t kSpareBlocks = 4;
+  for (uint32_t i = 0; i < span.block && i < m_blocks.size(); ++i) {
+    if (m_blocks[i].Capacity() == 0) continue;
+    if (m_spare.size() < kSpareBlocks) {
+      m_blocks[i].Rewind();
+      m_spare.push_back(std::move(m_blocks[i]));
+    }
+    m_blocks[i] = ImageWriter();
+  }
+}
+
+ImageWriter CodeStore::TakeSpare() {
+  if (m_spare.empty()) return ImageWriter();
+  ImageWriter spare = std::move(m_spare.back());
+  m_spare.pop_back();
+  return spare;
 }
 
 }  // namespace GSCompiler

@@ -69,6 +69,12 @@ public:
   void EndChunk(std::size_t start);
 
   std::size_t Position() const { return m_size; }
+  std::size_t Capacity() const { return m_capacity; }
+  // Forgets what was written and keeps the storage.
+  void Rewind() {
+    m_size = 0;
+    m_failed = false;
+  }
   bool Failed() const { return m_failed; }
   // For a writer that finds the image cannot be right.
   void MarkFailed() { m_failed = true; }
@@ -118,7 +124,8 @@ class GSCFunction;
 
 // The final bytes of a unit's function records, in the order they were
 // added, in blocks of about a megabyte. The library is written in the same
-// order, and gives the blocks back from the front as it goes.
+// order and gives the blocks back from the front as it goes; its own blocks
+// reuse their storage.
 class CodeStore {
 public:
   struct Span {
@@ -128,17 +135,19 @@ public:
   };
   Span Add(const uint8_t* data, std::size_t size);
   // The bytes of a span added before and not released.
-  const uint8_t* Data(const Span& span) const { return m_blocks[span.block].data.get() + span.offset; }
-  // Frees every block before the one that holds `span`.
+  const uint8_t* Data(const Span& span) const { return m_blocks[span.block].Data() + span.offset; }
+  // Gives back every block before the one that holds `span`.
   void ReleaseBefore(const Span& span);
-  void Clear() { m_blocks.clear(); }
+  // An empty writer with the storage of a block given back, when there is one.
+  ImageWriter TakeSpare();
+  void Clear() {
+    m_blocks.clear();
+    m_spare.clear();
+  }
 
 private:
-  struct Block {
-    std::unique_ptr<uint8_t[]> data;
-    std::size_t used = 0, capacity = 0;
-  };
-  std::vector<Block> m_blocks;
+  std::vector<ImageWriter> m_blocks;  // a given-back block keeps its place, without storage
+  std::vector<ImageWriter> m_spare;
 };
 
 // A function's record once its code is final, kept until the library is

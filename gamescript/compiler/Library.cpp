@@ -291,9 +291,9 @@ bool Writer::Write(LibraryBytes& out, const LibrarySource& source) {
   // string table must be complete before it is written. A class goes whole
   // into one block, where its chunk sizes are filled in.
   out.rest.clear();
-  const auto newBlock = [&out]() -> ImageWriter& {
-    out.rest.push_back(std::make_unique<ImageWriter>());
-    out.rest.back()->Reserve(kBlockBytes + kBlockBytes / 4);
+  const auto newBlock = [&]() -> ImageWriter& {
+    out.rest.push_back(std::make_unique<ImageWriter>(m_image.code.TakeSpare()));
+    out.rest.back()->Reserve(kBlockBytes);
     return *out.rest.back();
   };
   ImageWriter& first = newBlock();
@@ -302,7 +302,8 @@ bool Writer::Write(LibraryBytes& out, const LibrarySource& source) {
   first.U32(static_cast<uint32_t>(m_image.classes.size()));
   ImageWriter* tail = &first;
   for (std::size_t i = 0; i < m_image.classes.size(); ++i) {
-    if (tail->Position() >= kBlockBytes) tail = &newBlock();
+    // Most classes fit in the room left; a larger one makes its block grow.
+    if (tail->Position() >= kBlockBytes / 4 * 3) tail = &newBlock();
     if (!WriteClass(*tail, *m_image.classes[i], tables[i])) return false;
     // Its code is in the library now: given back, so the generated code and
     // the library are not held whole at once.

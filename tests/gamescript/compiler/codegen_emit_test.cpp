@@ -239,6 +239,15 @@ TEST(CodegenEmit, CodeStoreKeepsSpansAndGivesBlocksBackFromTheFront) {
   EXPECT_EQ(std::memcmp(store.Data(spans[5]), large.data(), large.size()), 0);
   EXPECT_EQ(spans[6].size, 10u);
   EXPECT_EQ(std::memcmp(store.Data(spans[6]), small.data(), 10), 0);
+  // The given-back blocks' storage serves the library's own blocks, empty.
+  ImageWriter spare = store.TakeSpare();
+  EXPECT_GE(spare.Capacity(), std::size_t(1) << 20);
+  EXPECT_EQ(spare.Position(), 0u);
+  spare.U32(7);
+  EXPECT_EQ(Image(spare), (std::vector<uint8_t>{7, 0, 0, 0}));
+  EXPECT_GT(store.TakeSpare().Capacity(), 0u);  // blocks 0 and 1 were given back
+  EXPECT_EQ(store.TakeSpare().Capacity(), 0u);
+  EXPECT_EQ(std::memcmp(store.Data(spans[5]), large.data(), large.size()), 0);
 }
 
 TEST(CodegenEmit, PatchesOutsideTheImageFailAndCopiesNeedStorage) {
