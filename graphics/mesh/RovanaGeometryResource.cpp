@@ -1,5 +1,7 @@
 #include "graphics/mesh/RovanaGeometryResource.h"
 
+#include "graphics/mesh/RovanaDynamicMeshInstance.h"
+#include "graphics/mesh/RovanaIndexedMeshLODInstance.h"
 #include "graphics/mesh/RovanaProgressiveMeshDefinition.h"
 #include "kiv/render/RenderKernel.h"
 
@@ -178,4 +180,48 @@ int RovanaIndexedMeshLODResource::LoadComplete(int frame) {
 uint64_t RovanaIndexedMeshLODResource::CalculateDataSize() const {
   const RovanaIndexedMeshLODDefinition* definition = GetLODDefinition();
   return definition ? definition->CalculateDataSize() : 0;
+}
+
+namespace {
+
+// The plain or the skinned instance of a mesh, initialised from the resource.
+template <class Plain, class Skinned>
+std::shared_ptr<Kiv::Particle> MakeInstance(Kiv::Resource& resource,
+                                            const RovanaIndexedMeshDefinition& definition) {
+  const bool skinned = !definition.GetInfluences().empty() && definition.GetRootBone();
+  if (skinned) {
+    auto instance = std::make_shared<Skinned>(nullptr);
+    instance->InitFromResource(resource, definition);
+    return instance;
+  }
+  auto instance = std::make_shared<Plain>(nullptr);
+  instance->InitFromResource(resource, definition);
+  return instance;
+}
+
+}  // namespace
+
+std::shared_ptr<Kiv::Particle> RovanaGeometryBaseResource::CreateMeshInstance() {
+  if (!m_display || !m_definition) return nullptr;
+  return MakeInstance<RovanaIndexedMeshInstance, RovanaDynamicIndexedMeshInstance>(*this, *m_definition);
+}
+
+std::shared_ptr<Kiv::Particle> RovanaProgressiveMeshResource::CreateMeshInstance() {
+  if (!m_display || !m_definition) return nullptr;
+  return MakeInstance<RovanaProgressiveMeshInstance, RovanaDynamicProgressiveMeshInstance>(*this,
+                                                                                           *m_definition);
+}
+
+std::shared_ptr<Kiv::Particle> RovanaIndexedMeshLODResource::CreateMeshInstance() {
+  const RovanaIndexedMeshLODDefinition* definition = GetLODDefinition();
+  if (!m_display || !definition) return nullptr;
+  if (!definition->GetBones().empty()) {
+    if (!definition->GetRootBone()) return nullptr;
+    auto instance = std::make_shared<RovanaDynamicIndexedMeshLODInstance>(nullptr);
+    instance->InitFromResource(*this, *definition);
+    return instance;
+  }
+  auto instance = std::make_shared<RovanaIndexedMeshLODInstance>(nullptr);
+  instance->InitFromResource(*this, *definition);
+  return instance;
 }

@@ -41,6 +41,9 @@ public:
   int GetLastReadResult() const { return m_lastRead; }
   // An estimate of the bytes of the definition (0 without one).
   virtual uint64_t CalculateDataSize() const;
+  // A new scene instance of the loaded mesh (skinned when the mesh has bones
+  // with their tree); null without a display or a definition.
+  virtual std::shared_ptr<Kiv::Particle> CreateMeshInstance();
   // Forgets the names of the materials that failed.
   void ClearNames() { ClearFailedMaterials(); }
 
@@ -68,6 +71,8 @@ class RovanaProgressiveMeshResource : public RovanaGeometryBaseResource {
 public:
   using RovanaGeometryBaseResource::RovanaGeometryBaseResource;
 
+  std::shared_ptr<Kiv::Particle> CreateMeshInstance() override;
+
 protected:
   std::unique_ptr<RovanaIndexedMeshDefinition> CreateDefinition() const override;
   int ReadDefinition(RovanaIndexedMeshDefinition& definition, std::string_view fileName) override;
@@ -81,6 +86,9 @@ public:
   int LoadTxt(std::string_view fileName) override;
   int LoadComplete(int frame) override;
   uint64_t CalculateDataSize() const override;
+  // A LOD instance; for a mesh with bones a skinned one, or null when the
+  // bones have no tree.
+  std::shared_ptr<Kiv::Particle> CreateMeshInstance() override;
   RovanaIndexedMeshLODDefinition* GetLODDefinition() const {
     return static_cast<RovanaIndexedMeshLODDefinition*>(m_definition.get());
   }

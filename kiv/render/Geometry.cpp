@@ -124,6 +124,10 @@ const float* GeometryChunk::GetInfluenceMatrix(int index) const {
   return index >= 0 && size_t(index) < m_palette.size() ? m_palette[index].matrix : nullptr;
 }
 
+const void* GeometryChunk::GetInfluenceKey(int index) const {
+  return index >= 0 && size_t(index) < m_palette.size() ? m_palette[index].key : nullptr;
+}
+
 std::unique_ptr<GeometryChunk> GeometryChunk::CreateInstance(uint32_t vertices, uint32_t triangles,
                                                              uint32_t indices, uint32_t faces) const {
   return std::make_unique<GeometryChunk>(m_format, vertices, triangles, indices, faces, m_geometryType,
@@ -135,6 +139,7 @@ std::unique_ptr<GeometryChunk> GeometryChunk::Clone() const {
   // A copy makes its own display buffers when it needs them.
   copy->m_staticVertexBuffer.reset();
   copy->m_staticIndexBuffer.reset();
+  copy->m_owner = nullptr;  // a copy is handed to no one yet
   return copy;
 }
 

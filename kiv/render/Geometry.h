@@ -133,6 +133,17 @@ public:
   void ResetMatrixArray() { m_palette.clear(); }
   uint32_t GetNumInfluenceMatrices() const { return uint32_t(m_palette.size()); }
   const float* GetInfluenceMatrix(int index) const;
+  // The key a palette entry was added for; null past the palette.
+  const void* GetInfluenceKey(int index) const;
+  // Palette entries that may still be added.
+  uint32_t GetFreeInfluenceMatrices() const {
+    return m_palette.size() < m_paletteLimit ? m_paletteLimit - uint32_t(m_palette.size()) : 0;
+  }
+
+  // The object a chunk was handed to (a chunk with an owner is not free to
+  // be added to another mesh); null when none.
+  const void* GetOwner() const { return m_owner; }
+  void SetOwner(const void* owner) { m_owner = owner; }
 
   // Named float properties of a chunk ("RustAge"). Add is true when the
   // property was new; Get is false when the chunk lacks it.
@@ -196,6 +207,7 @@ protected:
   uint32_t m_geometryType, m_flags;
   uint32_t m_vertexType = 0;
   float m_opacity = 1.0f;
+  const void* m_owner = nullptr;
   std::shared_ptr<std::vector<uint8_t>> m_vertexBlock;
   std::shared_ptr<std::vector<uint16_t>> m_indexBlock;
   std::shared_ptr<std::vector<float>> m_faceNormals;

@@ -67,9 +67,9 @@ std::unique_ptr<GeometryChunk> Material::CreateGeometryChunk(uint32_t vertices, 
                                                              uint32_t geometryType,
                                                              const StandardChunkHint& hint) {
   if (m_failChunks) return nullptr;
-  auto chunk =
-      std::make_unique<GeometryChunk>(ChunkFormat(hint), vertices, triangles, m_noIndexArrays ? 0 : indices,
-                                      m_noIndexArrays ? 0 : faces, geometryType);
+  auto chunk = std::make_unique<GeometryChunk>(ChunkFormat(hint), vertices, triangles,
+                                               m_noIndexArrays ? 0 : indices, m_noIndexArrays ? 0 : faces,
+                                               geometryType, MakeGeometryChunkFlags(geometryType, hint));
   if (hint.skinned && hint.skinningMode == 4 && hint.boneLimit > 0) chunk->SetPaletteLimit(hint.boneLimit);
   return chunk;
 }

@@ -104,6 +104,9 @@ public:
   const std::vector<MaterialTexture>& GetTextures() const { return m_textures; }
   // Lets the textures load (on) or be dropped (off).
   virtual void Activate(bool on) { (void)on; }
+  // The mip level culling last asked the textures for (0: full detail).
+  void SetWantedMipLevel(int level) { m_wantedMipLevel = level; }
+  int GetWantedMipLevel() const { return m_wantedMipLevel; }
   // The cached alpha hint: -1 unknown, 0 opaque, 1 blended (opacity below 1).
   virtual void CacheAlphaHint() { m_alphaHint = m_opacity < 1.0f ? 1 : 0; }
   int GetAlphaHint() const { return m_alphaHint; }
@@ -189,6 +192,7 @@ private:
   bool m_noIndexArrays = false;
   std::set<int> m_addElements, m_omitElements;
   int m_alphaHint = -1;
+  int m_wantedMipLevel = 0;
   float m_opacity = 1.0f;
   uint32_t m_blendSource = 4, m_blendDestination = 5;
   std::shared_ptr<CombinerState> m_combiner;

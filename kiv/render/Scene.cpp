@@ -1,6 +1,7 @@
 #include "kiv/render/Scene.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 
 namespace Kiv {
@@ -94,6 +95,81 @@ bool ParticleStructure::AddAttachmentPoint(std::shared_ptr<Particle> point) {
   if (!point) return false;
   m_points.push_back(std::move(point));
   return true;
+}
+
+bool ParticleStructure::AddReferencePoint(std::shared_ptr<Particle> point) {
+  if (!point) return false;
+  m_references.push_back(std::move(point));
+  return true;
+}
+
+void ParticleStructure::CopyPointsTo(ParticleStructure& copy) const {
+  for (const auto& point : m_points) copy.m_points.push_back(point->CreateInstance());
+  for (const auto& point : m_references) copy.m_references.push_back(point->CreateInstance());
+}
+
+std::shared_ptr<Particle> AttachmentPoint::CreateInstance() const {
+  auto copy = std::make_shared<AttachmentPoint>(GetName(), m_subName);
+  CopyFrameTo(*copy);
+  CopyChildrenTo(*copy);
+  return copy;
+}
+
+void Particle::Cull(ViewPoint& viewPoint) {
+  if (state & kStateCulledOff) return;
+  m_culledFrame = viewPoint.GetFrame();
+  // A child may leave the tree while it culls (it never does here), so the
+  // list is walked by index.
+  for (size_t i = 0; i < m_children.size(); ++i) m_children[i]->Cull(viewPoint);
+}
+
+void Particle::Render(ViewPoint& viewPoint, int pass, const Matrix4& transform) {
+  (void)viewPoint, (void)pass, (void)transform;
+}
+
+std::shared_ptr<Particle> ScaledParticle::CreateInstance() const {
+  auto copy = std::make_shared<ScaledParticle>(GetName());
+  CopyFrameTo(*copy);
+  std::memcpy(copy->scale, scale, sizeof scale);
+  copy->scaleOff = scaleOff;
+  CopyChildrenTo(*copy);
+  return copy;
+}
+
+ViewPoint::ViewPoint(Display& display, const Camera& camera, uint32_t frame)
+    : m_display(&display), m_camera(&camera), m_frame(frame == 0 ? 1 : frame) {}
+
+void ViewPoint::NextFrame() {
+  ++m_frame;
+  if (m_frame == 0) m_frame = 1;  // 0 stays "never"
+  m_list.clear();
+}
+
+void ViewPoint::RenderFrame(Particle& root, int pass) {
+  m_list.clear();
+  root.Cull(*this);
+  // Drawing may not add to the list; a copy keeps the walk safe if it did.
+  const std::vector<Entry> list = m_list;
+  for (const Entry& entry : list) entry.node->Render(*this, pass, entry.transform);
+}
+
+int ViewPoint::CalcWantedMipLevelsForCull(const Particle& node, float textureFigure) const {
+  if (!(textureFigure > 0.0f)) return 0;
+  const Matrix4 world = node.WorldTransform();
+  float distance = 0.0f;
+  for (int k = 0; k < 3; ++k) {
+    const float d = world.m[12 + k] - m_camera->position[k];
+    distance += d * d;
+  }
+  distance = std::sqrt(distance);
+  int level = 0;
+  for (float reach = textureFigure * 2.0f; distance >= reach && level < 15; reach *= 2.0f) ++level;
+  return level;
+}
+
+void LightTarget::CalculateLighting(const std::vector<Light>* lights, size_t chunks) {
+  (void)lights, (void)chunks;
+  ++m_calculations;
 }
 
 }  // namespace Kiv

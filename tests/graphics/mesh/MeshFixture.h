@@ -62,6 +62,7 @@ struct Influence {
   struct Vertex {
     uint32_t index;
     float weight;
+    float x = 0, y = 0, z = 0;  // the vertex in the bone's space
   };
   struct Reference {
     uint32_t chunk;
@@ -240,7 +241,7 @@ inline std::vector<uint8_t> Write(const Mesh& mesh) {
         Kiv::AppendLE32(out, uint32_t(reference.vertices.size()));
         for (auto& vertex : reference.vertices) {
           Kiv::AppendLE32(out, vertex.index);
-          const float values[4] = {vertex.weight, 0, 0, 0};
+          const float values[4] = {vertex.weight, vertex.x, vertex.y, vertex.z};
           Floats(out, values, 4);
         }
       }

@@ -149,3 +149,54 @@ TEST(Skinning, HardwareSetsGetMatricesAndLeaveVerticesAlone) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(Skinning, AScaledNodeScalesItsOwnBoneOnly) {
+  // The root is a scaled node: twice as long in x, three times in y.
+  auto root = std::make_shared<Kiv::ScaledParticle>(PString("root"));
+  root->scale[0] = 2;
+  root->scale[1] = 3;
+  auto tip = std::make_shared<Kiv::Particle>(PString("tip"));
+  tip->position[0] = 1;
+  root->Add(tip);
+  RovanaInfluenceMesh mesh;
+  const auto bones = TwoBoneBar();
+  mesh.BuildFromDefinition(bones, false);
+  mesh.BindToNodes(root.get());
+  std::vector<float> positions(18);
+  const SkinnedChunk chunk{positions.data(), 6};
+  mesh.Update({&chunk, 1}, 1, 0);
+  // The root's own column is scaled, the tip's is not (it sits where the
+  // unscaled root puts it); the shared column is half of each.
+  ExpectPositions(positions, {0, 0, 0, 0, 3, 0, 1.5f, 0, 0, 1.5f, 2, 0, 2, 0, 0, 2, 1, 0});
+
+  // Switched off, the scale is not applied.
+  root->scaleOff = true;
+  mesh.Update({&chunk, 1}, 2, 0);
+  ExpectPositions(positions, {0, 0, 0, 0, 1, 0, 1, 0, 0, 1, 1, 0, 2, 0, 0, 2, 1, 0});
+
+  // The display's matrices carry it too: a point of the root's in rest
+  // space lands scaled.
+  root->scaleOff = false;
+  RovanaInfluenceMesh hardware;
+  hardware.BuildFromDefinition(bones, true);
+  hardware.BindToNodes(root.get());
+  hardware.Update({}, 1, 0);
+  float out[3];
+  const float corner[3] = {1, 1, 0};
+  hardware.GetBones()[0].world.TransformPoint(corner, out);
+  EXPECT_NEAR(out[0], 2, 1e-5f);
+  EXPECT_NEAR(out[1], 3, 1e-5f);
+  hardware.GetBones()[1].world.TransformPoint(corner, out);
+  EXPECT_NEAR(out[0], 1, 1e-5f);
+  EXPECT_NEAR(out[1], 1, 1e-5f);
+
+  // A copy of a scaled node keeps its scale.
+  auto copy = std::static_pointer_cast<Kiv::ScaledParticle>(root->CreateInstance());
+  EXPECT_EQ(copy->GetID(), Kiv::ScaledParticle::kTypeId);
+  EXPECT_EQ(copy->scale[1], 3.0f);
+  EXPECT_EQ(copy->GetChildren().size(), 1u);
+}
+
+}  // namespace
