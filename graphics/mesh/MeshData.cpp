@@ -251,6 +251,8 @@ bool MeshDataLoader::Site(const std::string& contentFolder, const std::string& a
   const std::string key = contentFolder + '\n' + assetFolder;
   if (!m_database || key != m_folder) {
     m_database = std::make_unique<Kiv::ResourceDatabase>(contentFolder);
+    // Meshes of one asset name the same files again and again.
+    m_database->RememberLookups();
     m_folder = key;
     m_files.clear();  // files may change between checks
   }

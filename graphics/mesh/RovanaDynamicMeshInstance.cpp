@@ -9,7 +9,8 @@ bool RovanaDynamicIndexedMeshInstance::MapSoftwareInfluences(
     if (bone.sets.empty()) continue;
     std::vector<Kiv::VertexInfluence> records;
     for (const Kiv::InfluenceChunkReference& list : bone.sets[0].chunkLists)
-      if (list.chunk == sourceChunk) records.insert(records.end(), list.vertices.begin(), list.vertices.end());
+      if (list.chunk == sourceChunk)
+        records.insert(records.end(), list.vertices.begin(), list.vertices.end());
     if (records.empty()) continue;
     const int here = FindBoneByName(bone.name);
     if (here < 0) return false;
@@ -19,7 +20,8 @@ bool RovanaDynamicIndexedMeshInstance::MapSoftwareInfluences(
   return true;
 }
 
-bool RovanaDynamicIndexedMeshInstance::MapPalette(const Kiv::GeometryChunk& chunk, const RovanaInfluenceMesh& source,
+bool RovanaDynamicIndexedMeshInstance::MapPalette(const Kiv::GeometryChunk& chunk,
+                                                  const RovanaInfluenceMesh& source,
                                                   Kiv::GeometryChunk& target, uint32_t firstVertex) const {
   const uint32_t entries = chunk.GetNumInfluenceMatrices();
   if (target.GetFreeInfluenceMatrices() < entries) return false;
@@ -49,7 +51,8 @@ bool RovanaDynamicIndexedMeshInstance::MapPalette(const Kiv::GeometryChunk& chun
 
 bool RovanaDynamicIndexedMeshInstance::AddSkinnedChunk(const Kiv::GeometryChunk& chunk,
                                                        std::shared_ptr<Kiv::Material> material,
-                                                       const RovanaInfluenceMesh* source, uint32_t sourceChunk) {
+                                                       const RovanaInfluenceMesh* source,
+                                                       uint32_t sourceChunk) {
   if (!source || !IsFree(chunk) || !m_chunks) return false;
   // Skinned as the rest of the instance is: by the display with a palette,
   // or here from vertex records.
@@ -75,7 +78,8 @@ bool RovanaDynamicIndexedMeshInstance::AddSkinnedChunk(const Kiv::GeometryChunk&
 
 bool RovanaDynamicIndexedMeshInstance::MergeSkinnedChunk(const Kiv::GeometryChunk& chunk,
                                                          const Kiv::Material& material, uint32_t i,
-                                                         const RovanaInfluenceMesh* source, uint32_t sourceChunk) {
+                                                         const RovanaInfluenceMesh* source,
+                                                         uint32_t sourceChunk) {
   if (!source || i >= m_chunkCount || i >= m_chunks->size() || !(*m_chunks)[i]) return false;
   const Kiv::GeometryChunk& target = *(*m_chunks)[i];
   const Kiv::Material* targetMaterial = i < m_materials->size() ? (*m_materials)[i].get() : nullptr;

@@ -43,7 +43,8 @@ public:
     std::vector<SkinnedChunk> chunks;
     if (!IsHardwareSet(0)) {
       chunks.reserve(this->m_chunkCount);
-      for (uint32_t i = 0; i < this->m_chunkCount; ++i) chunks.push_back(SkinnedChunk::Of((*this->m_chunks)[i].get()));
+      for (uint32_t i = 0; i < this->m_chunkCount; ++i)
+        chunks.push_back(SkinnedChunk::Of((*this->m_chunks)[i].get()));
     }
     Update(chunks, frame, 0);
   }
@@ -105,12 +106,13 @@ private:
   // Gives `target` a palette entry for each of `chunk`'s, for the bone of
   // the same name here, and rewrites the blend indices of target's vertices
   // from `firstVertex` on. False when a bone is missing or the palette is full.
-  bool MapPalette(const Kiv::GeometryChunk& chunk, const RovanaInfluenceMesh& source, Kiv::GeometryChunk& target,
-                  uint32_t firstVertex) const;
+  bool MapPalette(const Kiv::GeometryChunk& chunk, const RovanaInfluenceMesh& source,
+                  Kiv::GeometryChunk& target, uint32_t firstVertex) const;
 };
 
 class RovanaDynamicProgressiveMeshInstance final
-    : public RovanaDynamicMeshInstance<RovanaDynamicProgressiveMeshInstance, RovanaProgressiveMeshInstance, 20> {
+    : public RovanaDynamicMeshInstance<RovanaDynamicProgressiveMeshInstance, RovanaProgressiveMeshInstance,
+                                       20> {
 public:
   using RovanaDynamicMeshInstance::RovanaDynamicMeshInstance;
 };

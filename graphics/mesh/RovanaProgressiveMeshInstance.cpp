@@ -1,6 +1,7 @@
 #include "graphics/mesh/RovanaProgressiveMeshInstance.h"
 
-RovanaProgressiveMeshInstance::RovanaProgressiveMeshInstance(const RovanaProgressiveMeshDefinition* definition)
+RovanaProgressiveMeshInstance::RovanaProgressiveMeshInstance(
+    const RovanaProgressiveMeshDefinition* definition)
     : RovanaIndexedMeshInstance(definition) {
   if (definition) MakeChunksPrivate();
 }

@@ -1,5 +1,7 @@
 #include "kiv/render/Resource.h"
 
+#include <sys/stat.h>
+
 #include "kiv/File.h"
 #include "kiv/String.h"
 #include "kiv/render/Plugin.h"
@@ -45,13 +47,31 @@ ResourceDatabase::ResourceDatabase(std::string folder, PString ownerName)
 ResourceDatabase::~ResourceDatabase() = default;
 
 std::optional<std::string> ResourceDatabase::ResolveName(std::string_view name) const {
-  if (!IsNameInsideFolder(name)) return std::nullopt;
-  File::Path relative(name);
-  relative.Normalise();
-  File::Path full(m_folder);
-  full.Join(relative.View());
-  auto resolved = ResolvePath(full.View());
-  if (!resolved || File::IsDirectory(*resolved)) return std::nullopt;
+  if (m_remember) {
+    std::lock_guard lock(m_foundMutex);
+    if (auto found = m_found.find(name); found != m_found.end()) return found->second;
+  }
+  std::optional<std::string> resolved;
+  if (IsNameInsideFolder(name)) {
+    File::Path relative(name);
+    relative.Normalise();
+    std::optional<std::string> folder;
+    {
+      std::lock_guard lock(m_foundMutex);
+      if (!m_folderOnDisk) m_folderOnDisk = ResolvePath(m_folder);
+      folder = m_folderOnDisk;
+    }
+    // Only the name's own components are matched without regard to case;
+    // the folder's spelling is known.
+    if (folder) resolved = ResolvePathBelow(*folder, relative.View());
+    // The resolved path is the one on disk: one look says whether it is a folder.
+    struct stat info;
+    if (resolved && (::stat(resolved->c_str(), &info) != 0 || S_ISDIR(info.st_mode))) resolved.reset();
+  }
+  if (m_remember) {
+    std::lock_guard lock(m_foundMutex);
+    m_found.emplace(std::string(name), resolved);
+  }
   return resolved;
 }
 

@@ -31,6 +31,9 @@ public:
   // The on-disk path of a name relative to the folder; empty when the name
   // would leave the folder or names no existing file.
   std::optional<std::string> ResolveName(std::string_view name) const;
+  // From now on each name is looked up on disk once, for a database that
+  // serves one check of a folder whose files do not change meanwhile.
+  void RememberLookups() { m_remember = true; }
   // The resource of a name (any case, either slash), made once through the
   // resource type registered for the name's suffix and kept with the
   // folder. Null when no type has the suffix, the type makes no resources,
@@ -42,6 +45,10 @@ private:
   PString m_ownerName;
   std::mutex m_mutex;
   std::map<std::string, std::unique_ptr<Resource>, std::less<>> m_resources;
+  bool m_remember = false;
+  mutable std::optional<std::string> m_folderOnDisk;  // the folder's own spelling, once found
+  mutable std::mutex m_foundMutex;
+  mutable std::map<std::string, std::optional<std::string>, std::less<>> m_found;  // name -> path on disk
 };
 
 // What IsAllLoaded answers.

@@ -4,6 +4,8 @@
 #include <limits>
 #include <random>
 
+#include "kiv/TempFolder.h"
+#include "kiv/render/Resource.h"
 #include "kiv/render/StdMath.h"
 #include "kiv/render/WorldCoordinate.h"
 
@@ -63,6 +65,33 @@ TEST(StdMath, SquareRootTableIsAccurateAfterTwoNewtonSteps) {
   EXPECT_TRUE(std::isnan(Kiv::StdMath::Sqrt(-1.0f)));
   EXPECT_NEAR(Kiv::StdMath::Sqrt(1e-40f), std::sqrt(static_cast<double>(1e-40f)),
               1e-26);  // subnormal: exact path
+}
+
+TEST(ResourceDatabase, NamesResolveInsideTheFolderWhateverTheCase) {
+  Kiv::TempFolder folder("Content");
+  folder.Write("Meshes/Body.IM", "x");
+  folder.MakeDir("meshes/parts");
+  // The folder given in another case is the same folder.
+  std::string upper = folder.Root();
+  const size_t at = upper.rfind("Content");
+  upper.replace(at, 7, "CONTENT");
+  Kiv::ResourceDatabase database(upper);
+  const auto found = database.ResolveName("meshes\\body.im");
+  ASSERT_TRUE(found.has_value());
+  EXPECT_EQ(*found, folder.Path("Meshes/Body.IM"));
+  EXPECT_FALSE(database.ResolveName("meshes/parts"));  // a folder is no resource
+  EXPECT_FALSE(database.ResolveName("../x"));
+  EXPECT_FALSE(database.ResolveName("meshes/late.im"));
+  folder.Write("meshes/late.im", "x");
+  EXPECT_TRUE(database.ResolveName("meshes/late.im"));
+
+  // A database that remembers looks each name up once.
+  Kiv::ResourceDatabase once(folder.Root());
+  once.RememberLookups();
+  EXPECT_FALSE(once.ResolveName("meshes/later.im"));
+  folder.Write("meshes/later.im", "x");
+  EXPECT_FALSE(once.ResolveName("meshes/later.im"));
+  EXPECT_EQ(once.ResolveName("meshes/body.im"), found);
 }
 
 }  // namespace

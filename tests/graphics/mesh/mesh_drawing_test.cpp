@@ -391,7 +391,8 @@ std::string LevelBar(int segments, bool bones) {
 struct LodScene : Scene {
   std::shared_ptr<RovanaIndexedMeshLODInstance> instance;
   LodScene(const std::string& settings, bool bones = false) {
-    for (int segments : {8, 2, 1}) folder.Write("bar" + std::to_string(segments) + ".im", LevelBar(segments, bones));
+    for (int segments : {8, 2, 1})
+      folder.Write("bar" + std::to_string(segments) + ".im", LevelBar(segments, bones));
     folder.Write("shadow.im", LevelBar(2, bones));
     auto* resource = Load<RovanaIndexedMeshLODResource>(
         "car.lm.txt",
@@ -408,7 +409,9 @@ struct LodScene : Scene {
     for (int k = 0; k < 3; ++k) camera.position[k] = box.centre[k];
     camera.position[2] -= value - offset + radius + RovanaIndexedMeshLODInstance::kSphereMargin;
   }
-  const Kiv::GeometryChunk* LevelChunk(uint32_t level) const { return instance->GetLevel(level).chunks[0].get(); }
+  const Kiv::GeometryChunk* LevelChunk(uint32_t level) const {
+    return instance->GetLevel(level).chunks[0].get();
+  }
 };
 
 TEST(LodDrawing, TheLevelForTheDistanceIsDrawnFromTheRenderCutOffOn) {
