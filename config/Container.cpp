@@ -351,12 +351,49 @@ void Container::ResolveInheritance(const SoupRef& def, DefinitionMerge& merge,
 }
 
 namespace {
+// What the loading of a definition needs of each merged entry, read from the
+// entry's soup once per merged definition rather than once per container.
+struct PreparedEntry {
+  enum Kind : uint8_t { kOther, kElement, kValue };
+  Kiv::PString name, elementType;
+  SoupRef entry;
+  Kind kind = kOther;
+  int32_t compulsory = 0;
+};
+
+std::shared_ptr<const std::vector<PreparedEntry>> PrepareEntries(const SoupRef& subs,
+                                                                 const SoupRef& arrayElements) {
+  auto out = std::make_shared<std::vector<PreparedEntry>>();
+  out->reserve(subs.CountTags());
+  for (size_t i = 0; i < subs.CountTags(); ++i) {
+    PreparedEntry e;
+    e.entry = subs.GetIndexedSoup(i);
+    e.name = subs.GetIndexedTagName(i);
+    if (!e.entry || e.name.IsEmpty()) continue;
+    const Kiv::PString kind = e.entry.GetNamedTag(tn::kind);
+    e.kind = kind == tn::element ? PreparedEntry::kElement
+             : kind == tn::value ? PreparedEntry::kValue
+                                 : PreparedEntry::kOther;
+    e.compulsory = e.entry.GetNamedTagAsInt(tn::compulsory, 0);
+    if (e.kind == PreparedEntry::kElement) e.elementType = e.entry.GetNamedTag(tn::element_type);
+    out->push_back(std::move(e));
+  }
+  // The array elements' types follow as element entries without a name.
+  for (size_t i = 0; i < arrayElements.CountTags(); ++i) {
+    PreparedEntry e;
+    e.elementType = arrayElements.GetNamedTag(arrayElements.GetIndexedTagName(i));
+    out->push_back(std::move(e));
+  }
+  return out;
+}
+
 // Merged definitions by (definition, container type, schema): the schema is
 // never written, so a merge once made holds for every later container of
 // that type. Each key holds its soups, so no node is reused while cached.
 struct MergedDefinition {
   SoupRef def, schema, subs, tagArray, arrayElements;
   Kiv::PString type;
+  std::shared_ptr<const std::vector<PreparedEntry>> entries;
 };
 struct MergeCache {
   std::mutex lock;
@@ -372,8 +409,8 @@ constexpr size_t kMaxCachedMerges = 4096;
 
 void Container::LoadDefinition(const SoupRef& def, bool makeCompulsory) {
   const SoupRef& schemaUsed = schema ? schema : DataManager::Instance()->Schema();
-  SoupRef subs, tagArray, arrayElements;
-  bool cached = false;
+  SoupRef tagArray;
+  std::shared_ptr<const std::vector<PreparedEntry>> entries;
   MergeCache& cache = Merges();
   {
     std::lock_guard<std::mutex> guard(cache.lock);
@@ -381,22 +418,21 @@ void Container::LoadDefinition(const SoupRef& def, bool makeCompulsory) {
       for (size_t i : found->second) {
         const MergedDefinition& m = cache.entries[i];
         if (!(m.type == type) || !(m.schema == schemaUsed)) continue;
-        subs = m.subs;
         tagArray = m.tagArray;
-        arrayElements = m.arrayElements;
-        cached = true;
+        entries = m.entries;
         break;
       }
     }
   }
-  if (!cached) {
+  if (!entries) {
     DefinitionMerge merge;
     std::vector<Kiv::PString> path{type};
     ResolveInheritance(def, merge, path);
     merge.MergeDefinition(def);
-    subs = merge.subs.Build();
+    const SoupRef subs = merge.subs.Build();
     tagArray = merge.tagArray.Build();
-    arrayElements = merge.arrayElements.Build();
+    const SoupRef arrayElements = merge.arrayElements.Build();
+    entries = PrepareEntries(subs, arrayElements);
     // A merge that made findings is made again, so every container that
     // meets the fault reports it.
     if (!merge.reported && def) {
@@ -406,33 +442,29 @@ void Container::LoadDefinition(const SoupRef& def, bool makeCompulsory) {
         cache.byDefinition.clear();
       }
       cache.byDefinition[def.Get()].push_back(cache.entries.size());
-      cache.entries.push_back(MergedDefinition{def, schemaUsed, subs, tagArray, arrayElements, type});
+      cache.entries.push_back(
+          MergedDefinition{def, schemaUsed, subs, tagArray, arrayElements, type, entries});
     }
   }
 
-  for (size_t i = 0; i < subs.CountTags(); ++i) {
-    SoupRef entry = subs.GetIndexedSoup(i);
-    Kiv::PString entryName = subs.GetIndexedTagName(i);
-    if (!entry || entryName.IsEmpty()) continue;
-    Kiv::PString kind = entry.GetNamedTag(tn::kind);
-    int32_t compulsory = entry.GetNamedTagAsInt(tn::compulsory, 0);
-    if (kind == tn::element) {
-      Kiv::PString elementType = entry.GetNamedTag(tn::element_type);
-      if (compulsory != 0) AddCompulsoryElement(elementType);
-      AddElementType(elementType);
-    } else if (kind == tn::value && (compulsory == 0 || makeCompulsory)) {
-      Tag* tag = CreateTagFromDefinition(this, entryName, entry, SoupRef());
+  for (const PreparedEntry& e : *entries) {
+    if (e.name.IsNull()) continue;  // the array elements, after the tag array below
+    if (e.kind == PreparedEntry::kElement) {
+      if (e.compulsory != 0) AddCompulsoryElement(e.elementType);
+      AddElementType(e.elementType);
+    } else if (e.kind == PreparedEntry::kValue && (e.compulsory == 0 || makeCompulsory)) {
+      Tag* tag = CreateTagFromDefinition(this, e.name, e.entry, SoupRef());
       if (!tag) return;  // a tag of that name exists already: the definition ends here
-      tag->BindValidation(entry);
-      if (compulsory == 0)
+      tag->BindValidation(e.entry);
+      if (e.compulsory == 0)
         definitionTags.push_back(tag);
       else
         AddTag(tag);
     }
   }
   if (tagArray) tagArrayDefinition = tagArray;
-  for (size_t i = 0; i < arrayElements.CountTags(); ++i)
-    AddElementType(arrayElements.GetNamedTag(arrayElements.GetIndexedTagName(i)));
+  for (const PreparedEntry& e : *entries)
+    if (e.name.IsNull()) AddElementType(e.elementType);
 }
 
 void Container::AddElementType(const Kiv::PString& typeName) {
@@ -587,15 +619,19 @@ void Container::ClassifyTag(Tag* tag, const SoupRef& entry, const SoupRef& value
 }
 
 SoupRef Container::ApplyObsoleteTags(const SoupRef& def) {
+  return AdmitObsoleteTags(def, BuildHundredths(AssetBuild()), obsoleteTagNames);
+}
+
+SoupRef Container::AdmitObsoleteTags(const SoupRef& def, int32_t assetBuild,
+                                     std::vector<Kiv::PString>& obsoleteNames) {
   SoupRef obsolete = def.GetNamedSoup(tn::obsolete_tag);
   if (!obsolete) return def;
-  const int32_t assetBuild = BuildHundredths(AssetBuild());
   DefinitionMerge::Table stillValid;
   for (size_t i = 0; i < obsolete.CountTags(); ++i) {
     SoupRef entry = obsolete.GetIndexedSoup(i);
     int32_t since = BuildHundredths(entry.GetNamedTagAsFloat(tn::obsolete_version, 2.6f));
     if (assetBuild >= since)
-      obsoleteTagNames.push_back(obsolete.GetIndexedTagName(i));
+      obsoleteNames.push_back(obsolete.GetIndexedTagName(i));
     else if (entry)
       stillValid.Set(obsolete.Get()->GetTag(i));
   }

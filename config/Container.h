@@ -16,6 +16,7 @@ namespace OBLLib {
 
 class Container;
 class Tag;
+struct ImportPlan;
 struct LODMeshRecord;  // what the mesh check keeps about a file-path tag's mesh
 
 // Orders interned strings by their text, for maps that are printed or compared.
@@ -182,6 +183,10 @@ public:
   // with the still-valid obsolete entries added to its "subpossibilities".
   // The schema itself is never changed.
   SoupRef ApplyObsoleteTags(const SoupRef& definition);
+  // The same for an asset of that build (in whole hundredths), the obsolete
+  // names appended to obsoleteNames.
+  static SoupRef AdmitObsoleteTags(const SoupRef& definition, int32_t assetBuild,
+                                   std::vector<Kiv::PString>& obsoleteNames);
   void AddElementType(const Kiv::PString& typeName);
   void AddCompulsoryElement(const Kiv::PString& typeName);
 
@@ -233,6 +238,10 @@ public:
 
 private:
   bool Import(const SoupRef& soup, const SoupRef& definition, Container* target, int depth);
+  // What an import of the definition needs before it reads the soup, kept per
+  // definition, schema and asset build.
+  std::shared_ptr<const ImportPlan> PlanImport(const SoupRef& definition, const SoupRef& schema,
+                                               int32_t build);
 
   bool HasTagNamed(const Kiv::PString& name);
   // The text of the first tag of that name in values (empty when none).

@@ -2,6 +2,8 @@
 #include <algorithm>
 #include <deque>
 #include <map>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
@@ -95,6 +97,37 @@ SoupRef FindValueDefinition(const SoupRef& def, const std::vector<SoupRef>& inhe
   return def.GetNamedSoup(kTagArray);
 }
 
+}  // namespace
+
+// What an import into a container of a definition needs before it reads the
+// soup (steps 1-3): the same for every import of that definition, schema and
+// asset build, so it is made once and kept. The private definitions made for
+// obsolete tags are never written, so they may be shared.
+struct ImportPlan {
+  SoupRef definition, schema;  // held, so their nodes are not reused while kept
+  int32_t build = 0;
+  SoupRef def;                              // the definition with the obsolete tags admitted
+  std::vector<SoupRef> inherited;           // likewise
+  std::vector<Kiv::PString> obsoleteNames;  // in the order the container receives them
+  // Compulsory tags and containers in name order with their builds, and where
+  // each name lies.
+  std::vector<std::pair<Kiv::PString, float>> tags, containers;
+  std::unordered_map<Kiv::PString, size_t> tagAt, containerAt;
+};
+
+namespace {
+
+struct PlanCache {
+  std::mutex lock;
+  std::unordered_map<const void*, std::vector<std::shared_ptr<const ImportPlan>>> byDefinition;
+  size_t count = 0;
+};
+PlanCache& Plans() {
+  static auto* cache = new PlanCache;
+  return *cache;
+}
+constexpr size_t kMaxCachedPlans = 4096;
+
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
 // Numbered tags ("mesh12", "mesh3") share the definition of their "0" form
@@ -128,6 +161,48 @@ Tag* FindTagIn(const Container& c, const Kiv::PString& name) {
 
 }  // namespace
 
+std::shared_ptr<const ImportPlan> Container::PlanImport(const SoupRef& definition, const SoupRef& schema,
+                                                        int32_t build) {
+  PlanCache& cache = Plans();
+  {
+    std::lock_guard<std::mutex> guard(cache.lock);
+    if (auto found = cache.byDefinition.find(definition.Get()); found != cache.byDefinition.end())
+      for (const auto& plan : found->second)
+        if (plan->build == build && plan->schema == schema) return plan;
+  }
+  auto plan = std::make_shared<ImportPlan>();
+  plan->definition = definition;
+  plan->schema = schema;
+  plan->build = build;
+  plan->inherited = InheritedDefinitions(definition, schema);
+  BuildMap tags, containers;
+  CountCompulsoryElements(definition, tags, Compulsory::kTags);
+  CountCompulsoryElements(definition, containers, Compulsory::kContainers);
+  for (const SoupRef& base : plan->inherited) {
+    CountCompulsoryElements(base, tags, Compulsory::kTags);
+    CountCompulsoryElements(base, containers, Compulsory::kContainers);
+  }
+  for (const auto& item : tags) {
+    plan->tagAt.emplace(item.first, plan->tags.size());
+    plan->tags.push_back(item);
+  }
+  for (const auto& item : containers) {
+    plan->containerAt.emplace(item.first, plan->containers.size());
+    plan->containers.push_back(item);
+  }
+  plan->def = AdmitObsoleteTags(definition, build, plan->obsoleteNames);
+  for (SoupRef& base : plan->inherited)
+    if (base) base = AdmitObsoleteTags(base, build, plan->obsoleteNames);
+  std::lock_guard<std::mutex> guard(cache.lock);
+  if (cache.count >= kMaxCachedPlans) {
+    cache.byDefinition.clear();
+    cache.count = 0;
+  }
+  cache.byDefinition[definition.Get()].push_back(plan);
+  ++cache.count;
+  return plan;
+}
+
 bool Container::ImportAndValidate(const SoupRef& soup, const SoupRef& def, Container* target) {
   return Import(soup, def, target, 0);
 }
@@ -142,22 +217,22 @@ bool Container::Import(const SoupRef& soup, const SoupRef& definition, Container
   }
 
   // 1-3: what the definition inherits, what it requires, what is obsolete.
-  std::vector<SoupRef> inherited = InheritedDefinitions(definition, dm->Schema());
-  BuildMap compulsoryTags, compulsoryContainers;
-  CountCompulsoryElements(definition, compulsoryTags, Compulsory::kTags);
-  CountCompulsoryElements(definition, compulsoryContainers, Compulsory::kContainers);
-  for (const SoupRef& base : inherited) {
-    CountCompulsoryElements(base, compulsoryTags, Compulsory::kTags);
-    CountCompulsoryElements(base, compulsoryContainers, Compulsory::kContainers);
-  }
+  const int32_t assetBuild = BuildHundredths(AssetBuild());
+  const std::shared_ptr<const ImportPlan> plan = PlanImport(definition, dm->Schema(), assetBuild);
+  const std::vector<SoupRef>& inherited = plan->inherited;
+  const SoupRef& def = plan->def;
   // The obsolete names go to the container the tags are made in, which is
   // where the tag classification looks for them.
-  const SoupRef def = target->ApplyObsoleteTags(definition);
-  for (SoupRef& base : inherited)
-    if (base) base = target->ApplyObsoleteTags(base);
+  target->obsoleteTagNames.insert(target->obsoleteTagNames.end(), plan->obsoleteNames.begin(),
+                                  plan->obsoleteNames.end());
+  // Which compulsory tags and containers the soup has given.
+  std::vector<char> tagGiven(plan->tags.size()), containerGiven(plan->containers.size());
+  auto give = [](const std::unordered_map<Kiv::PString, size_t>& at, std::vector<char>& given,
+                 const Kiv::PString& name) {
+    if (auto found = at.find(name); found != at.end()) given[found->second] = 1;
+  };
 
   int32_t childIndex = 0;
-  const int32_t assetBuild = BuildHundredths(AssetBuild());
   // Compulsory tags the definition made before the import, by name: a config
   // tag of the same name fills one in (step 6).
   std::unordered_map<Kiv::PString, Tag*> premade;
@@ -206,7 +281,7 @@ bool Container::Import(const SoupRef& soup, const SoupRef& definition, Container
       }
       const Kiv::PString kind = found.GetNamedTag(kKind);
       if (kind == kElement) {
-        compulsoryContainers.erase(name);
+        give(plan->containerAt, containerGiven, name);
         const Kiv::PString elementType = found.GetNamedTag(kElementType);
         Container* child = MakeChild(name, elementType, target, nested, childIndex++);
         if (!child) return false;
@@ -240,7 +315,7 @@ bool Container::Import(const SoupRef& soup, const SoupRef& definition, Container
     }
 
     // 6: a value tag.
-    compulsoryTags.erase(name);
+    give(plan->tagAt, tagGiven, name);
     const std::string_view text = name.View();
     const Kiv::PString lookup = text.starts_with("description-") ? kDescription
                                 : text.starts_with("username-")  ? kUsername
@@ -265,7 +340,9 @@ bool Container::Import(const SoupRef& soup, const SoupRef& definition, Container
   }
 
   // 7: compulsory tags the soup lacks.
-  for (const auto& [name, since] : compulsoryTags) {
+  for (size_t t = 0; t < plan->tags.size(); ++t) {
+    if (tagGiven[t]) continue;
+    const auto& [name, since] = plan->tags[t];
     const SoupRef entry = FindValueDefinition(def, inherited, name);
     if (DroppedWithFile(name) && FindTagIn(*target, kFile)) continue;
     if (assetBuild >= BuildHundredths(since)) {
@@ -285,8 +362,10 @@ bool Container::Import(const SoupRef& soup, const SoupRef& definition, Container
   }
 
   // 8: compulsory containers the soup lacks.
-  for (const auto& [name, since] : compulsoryContainers) {
+  for (size_t c = 0; c < plan->containers.size(); ++c) {
     if (!eh) break;
+    if (containerGiven[c]) continue;
+    const auto& [name, since] = plan->containers[c];
     Kiv::PString text = FormatMessage(kMissingContainer, {name});
     if (assetBuild >= BuildHundredths(since))
       eh->Error(text);

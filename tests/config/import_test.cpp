@@ -43,6 +43,7 @@ double-track { top-level 1 inherit { base 1 } }
 tunnel { top-level 1 inherit { base 1 } }
 chunky-track { top-level 1 inherit { base 1 } }
 obsolete-track { top-level 1 inherit { base 1 } }
+relic { top-level 1 inherit { base 1 } obsolete-tag { old-tag { kind "value" type "string" obsolete-version 3.0 } } }
 loop-a { top-level 1 inherit { loop-b 1 base 1 } }
 loop-b { inherit { loop-a 1 } subpossibilities { b { kind "value" type "int" } } }
 )";
@@ -76,6 +77,34 @@ protected:
 const std::string kBody =
     "kuid <kuid:1:2>\nusername \"W\"\nkind widget\nsize 2\nparts { a { mesh \"a.im\" } }\n";
 const std::string kGood = kBody + "rovana-build 3.4\n";
+
+// What an import prepares of a definition is kept per asset build: assets of
+// different builds checked one after the other each get their own verdicts.
+TEST_F(ImportTest, PreparedImportsFollowTheBuild) {
+  const std::string relic = "kuid <kuid:1:3>\nusername \"G\"\nkind relic\nold-tag \"x\"\n";
+  auto obsoleteFindings = [&](const char* build) {
+    size_t n = 0;
+    for (const std::string& f : SetUpRoot(relic + "rovana-build " + build + "\n"))
+      n += f.find("old-tag") != std::string::npos;
+    return n;
+  };
+  for (int round = 0; round < 2; ++round) {
+    EXPECT_EQ(obsoleteFindings("3.4"), 1u);
+    EXPECT_EQ(obsoleteFindings("2.9"), 0u);
+    EXPECT_EQ(m_root->obsoleteTagNames.size(), 0u);
+  }
+  // The compulsory "size" of a widget is an error from build 3.0, a warning before.
+  for (int round = 0; round < 2; ++round) {
+    const auto newer = SetUpRoot(
+        "kuid <kuid:1:2>\nusername \"W\"\nkind widget\nparts { a { mesh \"a.im\" } }\n"
+        "rovana-build 3.4\n");
+    const auto older = SetUpRoot(
+        "kuid <kuid:1:2>\nusername \"W\"\nkind widget\nparts { a { mesh \"a.im\" } }\n"
+        "rovana-build 2.9\n");
+    ASSERT_EQ(newer.size(), older.size());
+    EXPECT_NE(newer, older);
+  }
+}
 
 TEST_F(ImportTest, CompleteConfigHasNoFindingsAndHeaderTagsLead) {
   bool ok = false;
