@@ -186,6 +186,16 @@ TEST(LodInstance, LevelsCollisionLevelAndTheObjectLodRule) {
   EXPECT_EQ(withCollision.GetBaseLevel(), 2u);
   EXPECT_EQ(withCollision.GetPolygonCount(), 2u);
   EXPECT_EQ(withCollision.FindLODIndex(1e9f), 1u);  // the named level is not distanced
+
+  // Rays meet the collision level's triangles (a bar one unit long), not the
+  // definition's last distanced level (two units long).
+  const float origin[3] = {1.5f, 0.5f, 5.0f}, down[3] = {0, 0, -1};
+  float distance = 100.0f;
+  uint32_t chunk = 0, triangle = 0;
+  EXPECT_FALSE(withCollision.TestCollisionGeometry(origin, down, distance, chunk, triangle));
+  withCollision.SelectLevel(1);
+  EXPECT_TRUE(withCollision.TestCollisionGeometry(origin, down, distance, chunk, triangle));
+  EXPECT_FLOAT_EQ(distance, 5.0f);
 }
 
 }  // namespace
