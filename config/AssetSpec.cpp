@@ -254,7 +254,7 @@ SpecRef SpecRegistry::GetSpec(const KUID& kuid, bool skipPreparation) {
 SpecRef SpecRegistry::FindOrCreate(const KUID& kuid, const SpecFilter& filter, bool skipPreparation) {
   if (kuid == KUID::Null()) return {};
   Kiv::SingleLock lock(RegistryLock());
-  if (UMBTakeResolutionCacheFlush()) m_resolved.clear();
+  if (UMBTakeResolutionCacheFlush(m_resolvedGeneration)) m_resolved.clear();
 
   KUID resolved;
   if (const auto hit = m_resolved.find(kuid); hit != m_resolved.end()) {

@@ -295,6 +295,7 @@ private:
     bool operator()(const KUID& a, const KUID& b) const;
   };
   std::map<KUID, KUID, KuidLess> m_resolved;  // requested -> resolved (null: no spec)
+  uint64_t m_resolvedGeneration = 0;          // the database changes m_resolved has seen
 };
 
 // Loads the asset folder's "config.chump", else its "config.txt", through the

@@ -14,6 +14,7 @@
 #include "scriptlib/RovanaScriptContext.h"
 #include "scriptlib/ScriptNatives.h"
 #include "umbclient/AssetRequests.h"
+#include "umbclient/OpenDatabase.h"
 
 using namespace GSRuntime;
 using namespace ScriptNatives;
@@ -25,7 +26,8 @@ Key KeyOf(const KUID& k) { return Key(k.user, k.content, k.version); }
 
 struct AssetCache {
   std::map<const GSContext*, std::map<Key, GSOAsset*>> objects;
-  std::map<Key, KUID> resolved;  // requested -> what the database answered, when they differ
+  std::map<Key, KUID> resolved;     // requested -> what the database answered, when they differ
+  uint64_t resolvedGeneration = 0;  // the database changes `resolved` has seen
 };
 
 AssetCache& Cache() {
@@ -55,6 +57,8 @@ GSOAsset* GSOAsset::FindOrCreate(GSContext* context, const KUID& requested) {
   if (requested.IsNull()) return nullptr;
   AssetCache& cache = Cache();
   KUID kuid = requested;
+  // An asset installed or removed since changes what a KUID resolves to.
+  if (UMBTakeResolutionCacheFlush(cache.resolvedGeneration)) cache.resolved.clear();
   const auto remembered = cache.resolved.find(KeyOf(kuid));
   if (remembered != cache.resolved.end()) kuid = remembered->second;
   if (kuid.IsNull()) return nullptr;

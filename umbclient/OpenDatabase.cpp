@@ -11,15 +11,16 @@
 
 namespace {
 
-// Raised whenever what KUIDs resolve to may have changed (open, close, rescan).
-std::atomic<bool>& ResolutionCacheFlush() {
-  static std::atomic<bool> flag{false};
-  return flag;
+// Counts the times what KUIDs resolve to may have changed (open, close,
+// rescan); each resolution cache keeps the count it was filled under.
+std::atomic<uint64_t>& ResolutionGeneration() {
+  static std::atomic<uint64_t> generation{1};
+  return generation;
 }
 
 }  // namespace
 
-void RaiseResolutionCacheFlush() { ResolutionCacheFlush() = true; }
+void RaiseResolutionCacheFlush() { ResolutionGeneration().fetch_add(1); }
 
 // ---- the open database ----
 
@@ -95,7 +96,7 @@ void CloseLocked() {
   if (hook) hook();
   WriteLock g;
   G().db.reset();
-  ResolutionCacheFlush() = true;
+  RaiseResolutionCacheFlush();
 }
 
 }  // namespace
@@ -107,7 +108,7 @@ bool UMBOpenDatabase(std::unique_ptr<AssetDatabase> db) {
   {
     WriteLock g;
     G().db = std::move(db);
-    ResolutionCacheFlush() = true;
+    RaiseResolutionCacheFlush();
   }
   std::function<void()> hook;
   {
@@ -135,7 +136,12 @@ bool UMBWithDatabase(const std::function<void(AssetDatabase&)>& use) {
   return true;
 }
 
-bool UMBTakeResolutionCacheFlush() { return ResolutionCacheFlush().exchange(false); }
+bool UMBTakeResolutionCacheFlush(uint64_t& seen) {
+  const uint64_t now = ResolutionGeneration().load();
+  if (now == seen) return false;
+  seen = now;
+  return true;
+}
 
 bool UMBExecuteTransaction(uint32_t commandId, TBuffer& body, TBuffer& reply) {
   ReadLock g;

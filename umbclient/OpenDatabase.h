@@ -27,9 +27,10 @@ bool UMBIsDatabaseOpen();
 // not called) when none is open.
 bool UMBWithDatabase(const std::function<void(AssetDatabase&)>& use);
 
-// Raised whenever the database's contents may have changed; the asset-spec registry empties its
-// KUID resolution cache when it takes the flag (returns whether it was raised, and clears it).
-bool UMBTakeResolutionCacheFlush();
+// Whether the database's contents may have changed since `seen` was last updated here (it
+// starts at 0, so the first call says yes); a KUID resolution cache that keeps its own `seen`
+// empties itself when this returns true. Every cache sees every change.
+bool UMBTakeResolutionCacheFlush(uint64_t& seen);
 
 // ---- transactions ----
 

@@ -19,6 +19,7 @@
 #include "scriptlib/RovanaScriptContext.h"
 #include "umbclient/AssetTypes.h"
 #include "umbclient/ContentFolders.h"
+#include "umbclient/FolderAssetDatabase.h"
 #include "umbclient/OpenDatabase.h"
 
 #include "ScriptHarness.h"
@@ -201,6 +202,34 @@ TEST_F(AssetScripts, FindAssetAsksTheDatabaseOnceAndKeepsTheObject) {
   // The objects go with their context.
   ClearAssetCache(&script.context);
   EXPECT_EQ(CountAssetObjects(), 0u);
+}
+
+// A KUID the database did not know is asked again once an asset with it has
+// been installed and the folders rescanned.
+TEST_F(AssetScripts, FindAssetForgetsWhatItResolvedWhenTheDatabaseChanges) {
+  ScriptHarness script(std::string(kPrelude) + R"(
+  public int Main(void) {
+    if (World.FindAsset(K("<kuid:523:200>"))) return 1;
+    return 0;
+  }
+};
+)");
+  ASSERT_TRUE(script.ok);
+  uint32_t result = 9;
+  ASSERT_EQ(script.Call("::Main()", {}, &result), ER_Done);
+  EXPECT_EQ(result, 0u);
+  SoupRef barn = SoupRef::NewContainer();
+  barn.SetNamedTagKUID("kuid", KUID(523, 200, 0));
+  barn.SetNamedTag("username", "Barn");
+  barn.SetNamedTag("kind", "scenery");
+  barn.SetNamedTag("category-class", "BS");
+  Write("user/local/barn/config.txt", barn);
+  ASSERT_TRUE(UMBWithDatabase([](AssetDatabase& d) {
+    if (auto* folder = dynamic_cast<FolderAssetDatabase*>(&d)) folder->Rescan();
+  }));
+  ASSERT_EQ(script.Call("::Main()", {}, &result), ER_Done);
+  EXPECT_EQ(result, 1u);
+  ClearAssetCache(&script.context);
 }
 
 TEST_F(AssetScripts, SearchesAndAssetLists) {

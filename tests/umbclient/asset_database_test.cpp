@@ -137,8 +137,9 @@ TEST_F(AssetDatabaseTest, IndexesTreeReportsDuplicatesAndSkipsMalformedConfigs) 
   EXPECT_EQ(GetAssetName(kBeta1), "Beta one");
   EXPECT_EQ(UMBGetAssetFolder(kDelta), tree.Path("user/local/group/delta"));  // nested folders
   EXPECT_EQ(UMBGetAssetFolder(KUID(400, 1, 0)), "");
-  EXPECT_TRUE(UMBTakeResolutionCacheFlush());
-  EXPECT_FALSE(UMBTakeResolutionCacheFlush());
+  uint64_t seen = 0, other = 0;
+  EXPECT_TRUE(UMBTakeResolutionCacheFlush(seen));
+  EXPECT_FALSE(UMBTakeResolutionCacheFlush(seen));
 
   // A newer version installed while the database is open: after a rescan the flag tells
   // resolution caches that <kuid:100:2> now means version 2.
@@ -146,7 +147,9 @@ TEST_F(AssetDatabaseTest, IndexesTreeReportsDuplicatesAndSkipsMalformedConfigs) 
   EXPECT_EQ(UMBResolveKUID(KUID(100, 2, 0)), kBeta0);
   EXPECT_EQ(UMBGetUpdatedKUID(kBeta0), kBeta1);
   WithFolderDatabase([](FolderAssetDatabase& f) { f.Rescan(); });
-  EXPECT_TRUE(UMBTakeResolutionCacheFlush());
+  EXPECT_TRUE(UMBTakeResolutionCacheFlush(seen));
+  EXPECT_TRUE(UMBTakeResolutionCacheFlush(other));  // each cache sees the change
+  EXPECT_FALSE(UMBTakeResolutionCacheFlush(other));
   EXPECT_EQ(UMBGetUpdatedKUID(kBeta0), KUID(100, 2, 2));
 }
 
