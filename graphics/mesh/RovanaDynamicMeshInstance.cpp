@@ -80,11 +80,8 @@ bool RovanaDynamicIndexedMeshInstance::MergeSkinnedChunk(const Kiv::GeometryChun
                                                          const Kiv::Material& material, uint32_t i,
                                                          const RovanaInfluenceMesh* source,
                                                          uint32_t sourceChunk) {
-  if (!source || i >= m_chunkCount || i >= m_chunks->size() || !(*m_chunks)[i]) return false;
+  if (!source || !CanMergeInto(chunk, material, i)) return false;
   const Kiv::GeometryChunk& target = *(*m_chunks)[i];
-  const Kiv::Material* targetMaterial = i < m_materials->size() ? (*m_materials)[i].get() : nullptr;
-  if (!(chunk.GetFlags() & kChunkTriangleList) || !(target.GetFlags() & kChunkTriangleList)) return false;
-  if (!targetMaterial || !targetMaterial->Equals(material) || !material.Equals(*targetMaterial)) return false;
   const bool palette = chunk.GetNumInfluenceMatrices() > 0;
   if (palette != (target.GetNumInfluenceMatrices() > 0)) return false;
   if ((chunk.GetFlags() & kChunkNotFree) != (target.GetFlags() & kChunkNotFree)) return false;

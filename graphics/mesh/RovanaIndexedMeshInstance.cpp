@@ -158,18 +158,21 @@ bool RovanaIndexedMeshInstance::AddChunk(std::shared_ptr<Kiv::GeometryChunk> chu
 
 bool RovanaIndexedMeshInstance::MergeChunk(const Kiv::GeometryChunk& chunk, const Kiv::Material& material,
                                            uint32_t i) {
-  if (!IsFree(chunk) || i >= m_chunkCount || i >= m_chunks->size() || !(*m_chunks)[i]) return false;
-  const Kiv::GeometryChunk& target = *(*m_chunks)[i];
-  const Kiv::Material* targetMaterial = i < m_materials->size() ? (*m_materials)[i].get() : nullptr;
-  // Only triangle lists merge (every stand-in chunk is of the one kind of
-  // chunk that can), and only under materials that draw alike.
-  if (!(chunk.GetFlags() & kChunkTriangleList) || !(target.GetFlags() & kChunkTriangleList)) return false;
-  if (!targetMaterial || !targetMaterial->Equals(material) || !material.Equals(*targetMaterial)) return false;
-  std::unique_ptr<Kiv::GeometryChunk> merged = target.Clone();
+  if (!IsFree(chunk) || !CanMergeInto(chunk, material, i)) return false;
+  std::unique_ptr<Kiv::GeometryChunk> merged = (*m_chunks)[i]->Clone();
   if (!merged->AppendChunk(chunk)) return false;
   MakeChunksUnique();
   (*m_chunks)[i] = std::move(merged);
   return true;
+}
+
+bool RovanaIndexedMeshInstance::CanMergeInto(const Kiv::GeometryChunk& chunk, const Kiv::Material& material,
+                                             uint32_t i) const {
+  if (i >= m_chunkCount || i >= m_chunks->size() || !(*m_chunks)[i]) return false;
+  const Kiv::Material* targetMaterial = i < m_materials->size() ? (*m_materials)[i].get() : nullptr;
+  if (!(chunk.GetFlags() & kChunkTriangleList) || !((*m_chunks)[i]->GetFlags() & kChunkTriangleList))
+    return false;
+  return targetMaterial && targetMaterial->Equals(material) && material.Equals(*targetMaterial);
 }
 
 void RovanaIndexedMeshInstance::SetScale(float x, float y, float z) {

@@ -123,6 +123,10 @@ protected:
                     const std::vector<Kiv::Particle*>& chunkNodes);
   void DrawChunks(Kiv::Display& display, const Kiv::Camera& camera, const Kiv::Matrix4& transform, bool lit,
                   uint32_t chunkCount, const ChunkArray& chunks, const MaterialArray& materials) const;
+  // Whether chunk i exists and a chunk drawn with `material` may merge into
+  // it: both triangle lists (the one kind of stand-in chunk that merges)
+  // under materials that accept each other.
+  bool CanMergeInto(const Kiv::GeometryChunk& chunk, const Kiv::Material& material, uint32_t i) const;
   // Whether a chunk is free to be added to this mesh.
   static bool IsFree(const Kiv::GeometryChunk& chunk) {
     return !(chunk.GetFlags() & kChunkNotFree) && !chunk.GetOwner();

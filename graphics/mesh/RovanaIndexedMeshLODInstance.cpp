@@ -20,10 +20,7 @@ void RovanaIndexedMeshLODInstance::InitFromDefinition(const RovanaIndexedMeshLOD
   RovanaIndexedMeshInstance::InitFromDefinition(definition);
   // The instance's own level table: per-instance chunks are copied.
   m_levels = definition.GetLevels();
-  for (LODLevel& level : m_levels)
-    for (auto& chunk : level.chunks)
-      if (chunk && (chunk->GetFlags() & kChunkPerInstance))
-        chunk = std::shared_ptr<Kiv::GeometryChunk>(chunk->Clone());
+  ClonePerInstanceLevelChunks();
   m_lightingDirty.assign(m_levels.size(), 1);
   m_dirtyCount = uint32_t(m_levels.size());
   const int named = definition.GetLevelIndexByName("collision");
@@ -35,6 +32,13 @@ void RovanaIndexedMeshLODInstance::InitFromDefinition(const RovanaIndexedMeshLOD
     SelectLevel(0);
   }
   m_currentLevel = 0;
+}
+
+void RovanaIndexedMeshLODInstance::ClonePerInstanceLevelChunks() {
+  for (LODLevel& level : m_levels)
+    for (auto& chunk : level.chunks)
+      if (chunk && (chunk->GetFlags() & kChunkPerInstance))
+        chunk = std::shared_ptr<Kiv::GeometryChunk>(chunk->Clone());
 }
 
 void RovanaIndexedMeshLODInstance::InitFromResource(Kiv::Resource& resource,
@@ -87,10 +91,7 @@ void RovanaIndexedMeshLODInstance::CopyInstanceTo(RovanaIndexedMeshInstance& bas
   copy->m_lodDefinition = m_lodDefinition;
   copy->m_namedLevels = m_namedLevels;
   copy->m_levels = m_levels;
-  for (LODLevel& level : copy->m_levels)
-    for (auto& chunk : level.chunks)
-      if (chunk && (chunk->GetFlags() & kChunkPerInstance))
-        chunk = std::shared_ptr<Kiv::GeometryChunk>(chunk->Clone());
+  copy->ClonePerInstanceLevelChunks();
   copy->m_distances = m_distances;
   copy->m_calcPoint = m_calcPoint;
   copy->m_offset = m_offset;
@@ -250,16 +251,21 @@ void RovanaDynamicIndexedMeshLODInstance::InitFromResource(Kiv::Resource& resour
   std::vector<bool> hardware;
   for (const LODLevel& level : m_levels) hardware.push_back(level.hardwareAnimated);
   BuildFromSource(sources, hardware);
-  const InfluenceBone* root = GetRootBone();
-  BindToNodes(root && m_boneRoot
-                  ? (root->name == m_boneRoot->GetName() ? m_boneRoot : m_boneRoot->FindByName(root->name))
-                  : m_boneRoot);
+  BindToOwnBones();
   for (const LODNamedLevel& named : m_namedLevels) {
     if (!named.animated || named.level >= m_levels.size()) continue;
     if (std::find(m_animatedLevels.begin(), m_animatedLevels.end(), named.level) == m_animatedLevels.end())
       m_animatedLevels.push_back(named.level);
   }
   OwnLevelChunks();
+}
+
+void RovanaDynamicIndexedMeshLODInstance::BindToOwnBones() {
+  // The skeleton's root is the copied tree's node of the root bone's name.
+  const InfluenceBone* root = GetRootBone();
+  Kiv::Particle* node = m_boneRoot;
+  if (root && node && root->name != node->GetName()) node = node->FindByName(root->name);
+  BindToNodes(node);
 }
 
 void RovanaDynamicIndexedMeshLODInstance::OwnLevelChunks() {
@@ -286,10 +292,7 @@ std::shared_ptr<Kiv::Particle> RovanaDynamicIndexedMeshLODInstance::CreateInstan
   copy->m_animatedLevels = m_animatedLevels;
   copy->m_animationCutOff = m_animationCutOff;
   copy->m_animationState = m_animationState | 1u;
-  const InfluenceBone* root = GetRootBone();
-  Kiv::Particle* bones = copy->m_boneRoot;
-  copy->BindToNodes(root && bones ? (root->name == bones->GetName() ? bones : bones->FindByName(root->name))
-                                  : bones);
+  copy->BindToOwnBones();
   copy->OwnLevelChunks();
   return copy;
 }

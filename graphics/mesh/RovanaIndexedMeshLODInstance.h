@@ -86,6 +86,8 @@ public:
 
 protected:
   void CopyInstanceTo(RovanaIndexedMeshInstance& copy) const override;
+  // The level table's per-instance chunks replaced by copies.
+  void ClonePerInstanceLevelChunks();
   // Per-level chunk nodes and the ":Cull" particles, found below this node.
   void FindLevelNodes();
   // The particle of a ":Cull" name: a node below this one or an attachment point.
@@ -144,6 +146,7 @@ public:
 
 private:
   void SetBoneState(bool culledOff);
+  void BindToOwnBones();
   void SkinLevel(uint32_t level, uint32_t frame);
   // Each level's chunks made this instance's own and given their matrices.
   void OwnLevelChunks();
