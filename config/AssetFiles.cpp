@@ -33,12 +33,6 @@ std::string Join(std::string_view folder, std::string_view name) {
   return out;
 }
 
-// Find's order: without regard to case, then byte order.
-bool Before(const AssetFiles::Entry& a, const AssetFiles::Entry& b) {
-  const int c = Kiv::CompareNoCase(a.name, b.name);
-  return c != 0 ? c < 0 : a.name < b.name;
-}
-
 // The entries whose names equal name without regard to case, in byte order.
 std::pair<const AssetFiles::Entry*, const AssetFiles::Entry*> Matches(
     const std::vector<AssetFiles::Entry>& list, std::string_view name) {
@@ -61,7 +55,7 @@ const std::vector<AssetFiles::Entry>* AssetFiles::List(std::string_view relative
     std::optional<std::vector<Entry>> listing;
     std::vector<Entry> entries;
     if (Kiv::File::ListFolder(PathOf(relative), entries)) {
-      std::sort(entries.begin(), entries.end(), Before);
+      Kiv::File::SortListing(entries);
       listing = std::move(entries);
     }
     found = m_lists.emplace(std::string(relative), std::move(listing)).first;

@@ -693,6 +693,13 @@ bool File::ListFolder(std::string_view folder, std::vector<ListedEntry>& out) {
   return true;
 }
 
+void File::SortListing(std::vector<ListedEntry>& entries) {
+  std::sort(entries.begin(), entries.end(), [](const ListedEntry& a, const ListedEntry& b) {
+    const int c = CompareNoCase(a.name, b.name);
+    return c != 0 ? c < 0 : a.name < b.name;
+  });
+}
+
 bool File::ReadWholeFileAsSpelled(std::string_view path, std::string& out, uint64_t maxBytes) {
   out.clear();
   if (!ValidPathText(path)) return false;

@@ -100,6 +100,8 @@ public:
     EntryKind kind;
   };
   static bool ListFolder(std::string_view folder, std::vector<ListedEntry>& out);
+  // Puts a listing in Find's order: without regard to case, then byte order.
+  static void SortListing(std::vector<ListedEntry>& entries);
   // Reads a whole regular file at exactly this on-disk path (no case matching, links
   // followed): one open, one stat, the reads and a close. Refuses folders, devices and
   // pipes, and files above maxBytes.

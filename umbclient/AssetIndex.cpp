@@ -149,10 +149,17 @@ struct FolderFacts {
 
 FolderFacts ListFolder(const std::string& folder) {
   FolderFacts f;
-  Kiv::File::Find find(folder + "/*");
-  while (find.Next()) {
-    const std::string& name = find.Name();
-    if (find.IsDirectory()) {
+  // One read of the folder, without a stat per entry: only links are asked where they lead.
+  std::vector<Kiv::File::ListedEntry> entries;
+  if (!Kiv::File::ListFolder(folder, entries)) return f;
+  Kiv::File::SortListing(entries);
+  for (const Kiv::File::ListedEntry& entry : entries) {
+    const std::string& name = entry.name;
+    Kiv::File::Status linked;
+    const bool isFolder = entry.kind == Kiv::File::EntryKind::kFolder ||
+                          (entry.kind == Kiv::File::EntryKind::kLink &&
+                           Kiv::File::GetStatus(folder + "/" + name, linked) && linked.isDirectory);
+    if (isFolder) {
       f.subfolders.push_back(name);
       continue;
     }
@@ -605,7 +612,7 @@ void AssetIndex::Impl::StoreAsset(int root, const std::string& path, const std::
   else if (r.config.size > static_cast<int64_t>(kMaxConfigFileBytes))
     r.note = "skipped '" + path + "': " + r.file + " is larger than " +
              std::to_string(kMaxConfigFileBytes >> 20) + " MiB";
-  else if (!LoadSoupFile(config, path, r.file, {}, kMaxConfigFileBytes))
+  else if (!LoadSoupFileAsSpelled(config, configPath, kMaxConfigFileBytes))  // the listing's own spelling
     r.note = "skipped '" + path + "': malformed " + r.file;
   const KUID kuid = r.note.empty() ? config.GetNamedTagAsKUID(N().kuid) : KUID::Null();
   if (r.note.empty() && kuid.IsNull()) r.note = "skipped '" + path + "': no valid \"kuid\" tag";
