@@ -129,8 +129,9 @@ struct Scratch {
 class Walk {
 public:
   Walk(Scratch& scratch, const LibraryFunction& f, std::size_t strings, std::size_t classes,
-       CallShapeFunction callShape, void* context)
-      : m_f(f),
+       CallShapeFunction callShape, void* context, bool shortPath)
+      : m_short(shortPath),
+        m_f(f),
         m_code(f.code.data()),
         m_size(f.code.size()),
         m_strings(strings),
@@ -198,6 +199,7 @@ private:
     ++m_version;
   }
 
+  const bool m_short;  // the first walk takes the short path where it can
   const LibraryFunction& m_f;
   const uint8_t* m_code;
   std::size_t m_size;
@@ -543,7 +545,7 @@ bool Walk::Flow() {
   bool falls = true;  // instruction 0 is entered with the frame's state
   std::size_t length = 0;
   for (std::size_t pc = 0; pc < m_size; pc += length) {
-    if (falls && !Short(pc, falls)) return false;
+    if (falls && m_short && !Short(pc, falls)) return false;
     if (!DecodeInstruction(m_code, m_size, pc, in)) return Fail(At("illegal or truncated instruction", pc));
     length = in.length;
     m_flag[pc] |= kStart;
@@ -657,7 +659,14 @@ std::string Walk::Run(bool& typed) {
 std::string VerifyCode(const LibraryFunction& f, std::size_t stringCount, std::size_t classCount,
                        CallShapeFunction callShape, void* context, bool& typed) {
   thread_local Scratch scratch;
-  return Walk(scratch, f, stringCount, classCount, callShape, context).Run(typed);
+  return Walk(scratch, f, stringCount, classCount, callShape, context, true).Run(typed);
+}
+
+std::string VerifierDetail::VerifyCodeGenerally(const LibraryFunction& f, std::size_t stringCount,
+                                                std::size_t classCount, CallShapeFunction callShape,
+                                                void* context, bool& typed) {
+  Scratch scratch;
+  return Walk(scratch, f, stringCount, classCount, callShape, context, false).Run(typed);
 }
 
 }  // namespace GSRuntime

@@ -243,4 +243,12 @@ using CallShapeFunction = CallKnowledge (*)(void* context, const InstructionView
 std::string VerifyCode(const LibraryFunction& f, std::size_t stringCount, std::size_t classCount,
                        CallShapeFunction callShape, void* context, bool& typed);
 
+namespace VerifierDetail {
+// The same check with every instruction taken by the general path, which the
+// short path that VerifyCode takes for most instructions must agree with in
+// every answer (for the tests that hold them to it).
+std::string VerifyCodeGenerally(const LibraryFunction& f, std::size_t stringCount, std::size_t classCount,
+                                CallShapeFunction callShape, void* context, bool& typed);
+}  // namespace VerifierDetail
+
 }  // namespace GSRuntime
