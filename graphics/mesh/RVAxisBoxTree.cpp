@@ -460,25 +460,30 @@ struct RVLeafPacks {
     // are lanes 2 to 5); lanes 2 to 5: -1 - the leaf, or the node's Wide.
     int32_t ref[6];
   };
-  // Four triangles; an unused lane has the axis code -1. The plane fills
-  // the first cache line, which is all most tests read.
+  // Four triangles in three cache lines. The plane fills the first, which is
+  // all most tests read.
   struct alignas(64) Quad {
     F4 n[3], p;
     F4 cornerI[3], cornerJ[3];  // the corners along the two kept axes
-    I4 axis;                    // 0: x and y kept, 1: x and z, 2: y and z
+    // The axis code (0: x and y kept, 1: x and z, 2: y and z) plus 4 times
+    // the triangle's position in the leaf; -1 for an unused lane.
+    I4 code;
     uint32_t id[4];
-    uint8_t position[4];
   };
   // Four groups' boxes, minimum and maximum per axis.
   struct Boxes {
     F4 min[3], max[3];
   };
-  // A leaf: its quads, four to a group record, and one record of the
-  // boxes of (up to) four group records.
+  // A leaf: its quads, four to a group, and its boxes: first records of
+  // four groups' boxes (one for leaves of up to 64 triangles), then each
+  // group's record of quad boxes, side by side so that one fetch brings the
+  // next.
   struct Leaf {
     uint32_t firstQuad, quadCount;
     int32_t node;
-    Boxes records;
+    uint32_t firstBoxes;
+    uint32_t Groups() const { return (quadCount + 3) / 4; }
+    uint32_t GroupRecords() const { return (Groups() + 3) / 4; }
   };
   std::vector<Wide> wides;  // the first is the root's, unless the root is a leaf
   // Whether every node's decoded box holds its triangles, as the query's
@@ -487,7 +492,7 @@ struct RVLeafPacks {
   std::vector<Leaf> leaves;
   std::vector<int32_t> parent;  // per node; the root's is -1
   std::vector<Quad> quads;
-  std::vector<Boxes> groupBoxes;  // one per four quads
+  std::vector<Boxes> boxes;
   float sceneMagnitude = 0.0f;
 };
 
@@ -498,7 +503,7 @@ size_t RVAxisBoxTree::MemoryBytes() const {
              m_packs->parent.capacity() * sizeof(int32_t) +
              m_packs->leaves.capacity() * sizeof(RVLeafPacks::Leaf) +
              m_packs->quads.capacity() * sizeof(RVLeafPacks::Quad) +
-             m_packs->groupBoxes.capacity() * sizeof(RVLeafPacks::Boxes);
+             m_packs->boxes.capacity() * sizeof(RVLeafPacks::Boxes);
   }
   return bytes;
 }
@@ -507,7 +512,7 @@ namespace {
 
 struct PackTriangle {
   uint32_t id;
-  uint8_t position;
+  uint32_t position;
   float corners[9];
   float centre[3];
 };
@@ -586,7 +591,7 @@ void RVAxisBoxTree::PackLeaves() {
     for (uint32_t i = 0; i < uint32_t(node.second); ++i) {
       PackTriangle t;
       t.id = m_leafItems[firstItem + i];
-      t.position = uint8_t(i);
+      t.position = i;
       // A triangle the geometry no longer gives is one the test passes over.
       if (!m_geometry->GetTriangle(t.id, t.corners)) continue;
       for (int k = 0; k < 3; ++k) {
@@ -599,14 +604,19 @@ void RVAxisBoxTree::PackLeaves() {
     SpatialOrder(triangles.data(), triangles.data() + triangles.size());
     RVLeafPacks::Leaf leaf{};
     leaf.quadCount = uint32_t((triangles.size() + 3) / 4);
-    // Group boxes go four quads to a record: start each leaf on a fresh record.
-    while (packs->quads.size() % 4 != 0) packs->quads.emplace_back();
     leaf.firstQuad = uint32_t(packs->quads.size());
+    leaf.firstBoxes = uint32_t(packs->boxes.size());
+    RVLeafPacks::Boxes empty;
+    for (int k = 0; k < 3; ++k) {
+      empty.min[k] = Splat(FLT_MAX);
+      empty.max[k] = Splat(-FLT_MAX);
+    }
+    packs->boxes.resize(packs->boxes.size() + leaf.GroupRecords() + leaf.Groups(), empty);
     for (size_t q = 0; q < leaf.quadCount; ++q) {
       RVLeafPacks::Quad quad{};
       float lo[3] = {FLT_MAX, FLT_MAX, FLT_MAX}, hi[3] = {-FLT_MAX, -FLT_MAX, -FLT_MAX};
       for (int lane = 0; lane < 4; ++lane) {
-        quad.axis[lane] = -1;
+        quad.code[lane] = -1;
         const size_t index = 4 * q + size_t(lane);
         if (index >= triangles.size()) continue;
         const PackTriangle& t = triangles[index];
@@ -620,13 +630,12 @@ void RVAxisBoxTree::PackLeaves() {
         const float ax = std::fabs(normal[0]), ay = std::fabs(normal[1]), az = std::fabs(normal[2]);
         const int axis = (az >= ax && az >= ay) ? 0 : (ay >= ax) ? 1 : 2;
         const int i = axis == 2 ? 1 : 0, j = axis == 0 ? 1 : 2;
-        quad.axis[lane] = axis;
+        quad.code[lane] = axis | int32_t(t.position) << 2;
         for (int c = 0; c < 3; ++c) {
           quad.cornerI[c][lane] = v[3 * c + i];
           quad.cornerJ[c][lane] = v[3 * c + j];
         }
         quad.id[lane] = t.id;
-        quad.position[lane] = t.position;
         for (int c = 0; c < 3; ++c) {
           for (int k = 0; k < 3; ++k) {
             lo[k] = std::min(lo[k], v[3 * c + k]);
@@ -634,31 +643,15 @@ void RVAxisBoxTree::PackLeaves() {
           }
         }
       }
-      const size_t at = packs->quads.size();
       packs->quads.push_back(quad);
-      if (at / 4 >= packs->groupBoxes.size()) {
-        RVLeafPacks::Boxes empty;
-        for (int k = 0; k < 3; ++k) {
-          empty.min[k] = Splat(FLT_MAX);
-          empty.max[k] = Splat(-FLT_MAX);
-        }
-        packs->groupBoxes.push_back(empty);
-      }
+      const size_t g = q / 4;
+      RVLeafPacks::Boxes& group = packs->boxes[leaf.firstBoxes + leaf.GroupRecords() + g];
+      RVLeafPacks::Boxes& records = packs->boxes[leaf.firstBoxes + g / 4];
       for (int k = 0; k < 3; ++k) {
-        packs->groupBoxes[at / 4].min[k][at % 4] = lo[k];
-        packs->groupBoxes[at / 4].max[k][at % 4] = hi[k];
-      }
-    }
-    for (int k = 0; k < 3; ++k) {
-      leaf.records.min[k] = Splat(FLT_MAX);
-      leaf.records.max[k] = Splat(-FLT_MAX);
-    }
-    for (uint32_t q = 0; q < leaf.quadCount; ++q) {
-      const RVLeafPacks::Boxes& group = packs->groupBoxes[(leaf.firstQuad + q) / 4];
-      const int record = int(q / 4), lane = int(q % 4);
-      for (int k = 0; k < 3; ++k) {
-        leaf.records.min[k][record] = std::min(leaf.records.min[k][record], group.min[k][lane]);
-        leaf.records.max[k][record] = std::max(leaf.records.max[k][record], group.max[k][lane]);
+        group.min[k][q % 4] = lo[k];
+        group.max[k][q % 4] = hi[k];
+        records.min[k][g % 4] = std::min(records.min[k][g % 4], lo[k]);
+        records.max[k][g % 4] = std::max(records.max[k][g % 4], hi[k]);
       }
     }
     leaf.node = int32_t(n);
@@ -759,11 +752,12 @@ bool RVAxisBoxTree::QuerySegment(const float start[3], const float end[3], RVSeg
   // Every triangle of the leaf that the segment meets no later than the best
   // fraction, passed to take with its fraction and the lanes' hit points.
   auto scanLeaf = [&](const RVLeafPacks::Leaf& leaf, auto&& take) {
-    const I4 records = meetsBoxes(leaf.records);
+    I4 records{};
     for (uint32_t g = 0; g < leaf.quadCount; g += 4) {
-      if (!records[g / 4]) continue;
+      if (g % 16 == 0) records = meetsBoxes(packs.boxes[leaf.firstBoxes + g / 16]);
+      if (!records[g / 4 % 4]) continue;
       // Which of (up to) four groups the segment, up to the best fraction, meets.
-      const I4 meets = meetsBoxes(packs.groupBoxes[(leaf.firstQuad + g) / 4]);
+      const I4 meets = meetsBoxes(packs.boxes[leaf.firstBoxes + leaf.GroupRecords() + g / 4]);
       // The quads' planes are fetched together rather than one miss at a time.
       for (uint32_t q = g; q < leaf.quadCount && q < g + 4; ++q) {
         if (meets[q - g]) __builtin_prefetch(&packs.quads[leaf.firstQuad + q]);
@@ -776,7 +770,7 @@ bool RVAxisBoxTree::QuerySegment(const float start[3], const float end[3], RVSeg
         const F4 b = (quad.n[0] * e4[0] + quad.n[1] * e4[1]) + quad.n[2] * e4[2];
         const F4& p = quad.p;
         I4 crosses =
-            ~(((a > p) & (b > p)) | ((a < p) & (b < p))) & (a == a) & (b == b) & (p == p) & (quad.axis >= 0);
+            ~(((a > p) & (b > p)) | ((a < p) & (b < p))) & (a == a) & (b == b) & (p == p) & (quad.code >= 0);
         if (!(crosses[0] | crosses[1] | crosses[2] | crosses[3])) continue;
         const F4 same = a == b ? Splat(1.0f) : (a - b);
         F4 fraction = (a - p) / same;
@@ -785,8 +779,9 @@ bool RVAxisBoxTree::QuerySegment(const float start[3], const float end[3], RVSeg
         if (!(crosses[0] | crosses[1] | crosses[2] | crosses[3])) continue;
         F4 point[3];
         for (int k = 0; k < 3; ++k) point[k] = s4[k] + d4[k] * fraction;
-        const F4 pi = quad.axis == 2 ? point[1] : point[0];
-        const F4 pj = quad.axis == 0 ? point[1] : point[2];
+        const I4 axis = quad.code & 3;
+        const F4 pi = axis == 2 ? point[1] : point[0];
+        const F4 pj = axis == 0 ? point[1] : point[2];
         I4 negative = I4{0, 0, 0, 0}, positive = I4{0, 0, 0, 0}, number = I4{-1, -1, -1, -1};
         for (int c = 0; c < 3; ++c) {
           const int before = (c + 2) % 3;
@@ -882,12 +877,20 @@ bool RVAxisBoxTree::QuerySegment(const float start[3], const float end[3], RVSeg
         reach[h] = Splat(-FLT_MAX);
     }
   };
+  // A leaf's first boxes: its records' and the first group's.
+  auto prefetchLeaf = [&](int32_t leaf) {
+    const char* at = reinterpret_cast<const char*>(&packs.boxes[packs.leaves[size_t(leaf)].firstBoxes]);
+    for (int line = 0; line < 3; ++line) __builtin_prefetch(at + 64 * line);
+  };
+  auto prefetchWide = [&](int32_t wide) {
+    __builtin_prefetch(&packs.wides[size_t(wide)]);
+    __builtin_prefetch(reinterpret_cast<const char*>(&packs.wides[size_t(wide)]) + 64);
+  };
   auto prefetch = [&](const Item& item) {
     if (item.kind == kWide) {
-      __builtin_prefetch(&packs.wides[size_t(item.ref)]);
-      __builtin_prefetch(reinterpret_cast<const char*>(&packs.wides[size_t(item.ref)]) + 64);
+      prefetchWide(item.ref);
     } else if (item.kind == kLeaf) {
-      __builtin_prefetch(&packs.leaves[size_t(item.ref)]);
+      prefetchLeaf(item.ref);
     }
   };
   // A node's step: its near child first, each only when the segment meets it
@@ -952,7 +955,7 @@ bool RVAxisBoxTree::QuerySegment(const float start[3], const float end[3], RVSeg
                    }
                    Hit& hit = hits[hitCount++];
                    hit.leaf = leaf;
-                   hit.position = quad.position[lane];
+                   hit.position = quad.code[lane] >> 2;
                    hit.id = quad.id[lane];
                    for (int k = 0; k < 3; ++k) {
                      hit.point[k] = point[k][lane];
@@ -990,8 +993,10 @@ bool RVAxisBoxTree::QuerySegment(const float start[3], const float end[3], RVSeg
       for (int i = 0; i < n; ++i) stackNear[count++] = found[i];
       if (n > 0) {
         const int32_t ref = found[n - 1].ref;
-        __builtin_prefetch(ref < 0 ? static_cast<const void*>(&packs.leaves[size_t(-1 - ref)])
-                                   : static_cast<const void*>(&packs.wides[size_t(ref)]));
+        if (ref < 0)
+          prefetchLeaf(-1 - ref);
+        else
+          prefetchWide(ref);
       }
     }
     // The descent misses no triangle that the search above skipped.
@@ -1116,7 +1121,7 @@ bool RVAxisBoxTree::QuerySegment(const float start[3], const float end[3], RVSeg
     ++visit;
     scanLeaf(packs.leaves[size_t(item.ref)],
              [&](float f, const RVLeafPacks::Quad& quad, int lane, const F4 point[3]) {
-               const int position = quad.position[lane];
+               const int position = quad.code[lane] >> 2;
                if (f < best || (f == best && (visit > bestVisit || position > bestPosition))) {
                  best = f;
                  bestVisit = visit;
