@@ -1,12 +1,14 @@
 // Runs a texture settings file through the texture file checks of an asset
 // folder that holds a few images (one of an odd size, one that does not
-// decode) and a converted texture beside the settings file.
+// decode) and a converted texture beside the settings file, both as a plain
+// walk and from the listings of a whole asset check, which must agree.
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
 
+#include "config/AssetFiles.h"
 #include "config/DataManager.h"
 #include "config/ErrorHandler.h"
 #include "config/TextureChecks.h"
@@ -44,7 +46,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Setup();
   std::ofstream(g_dir + "/asset/sub/t.texture.txt", std::ios::binary | std::ios::trunc)
       .write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
-  ValidateTextureFiles(g_dir + "/asset", g_dir + "/asset");
-  ErrorHandler::Instance()->Clear();
+  auto findings = [] {
+    std::string out;
+    for (const ErrorHandler::Entry& e : ErrorHandler::Instance()->GetEntries())
+      out += std::to_string(e.severity) + e.text.Str() + "\n";
+    ErrorHandler::Instance()->Clear();
+    return out;
+  };
+  const bool plain = ValidateTextureFiles(g_dir + "/asset", g_dir + "/asset");
+  const std::string plainFindings = findings();
+  // A whole asset check walks the folder's listings: it must find the same.
+  AssetFiles files(g_dir + "/asset");
+  if (ValidateTextureFiles(files) != plain || findings() != plainFindings) std::abort();
   return 0;
 }
