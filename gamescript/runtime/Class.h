@@ -40,6 +40,8 @@ struct GSFunction {
   // What a caller must pass and gets back (parameter cells, which of them
   // hold references, the result's kind): equal ids, equal shapes.
   uint32_t shape = 0;
+  // The code the interpreter runs (see RunCode.h); made on the first call.
+  const uint8_t* run = nullptr;
 
   bool IsNative() const { return record->flags & kFunctionNative; }
   bool ReturnsValue() const { return record->returnType != TypeVoid; }

@@ -15,6 +15,7 @@
 #include "gamescript/runtime/Library.h"
 #include "gamescript/runtime/Native.h"
 #include "gamescript/runtime/Objects.h"
+#include "gamescript/runtime/RunCode.h"
 #include "gamescript/runtime/ScriptLogHook.h"
 #include "gamescript/runtime/Thread.h"
 #include "gamescript/runtime/Verifier.h"
@@ -235,18 +236,19 @@ bool GSClass::CallFunction(GSScriptInstance* instance, std::string_view key, con
 }
 
 int32_t GSThread::Execute(const uint32_t depth) {
-  static const void* plain[256];
-  static const void* checked[256];
-  if (!plain[0]) {
-    const void* const handlers[kOpcodeCount] = {
+  // Handlers of the instruction set, then of the run opcodes; no other
+  // byte is ever an opcode of run code.
+  static const void* handlerOf[256];
+  if (!handlerOf[0]) {
+    const void* const handlers[kRunOpcodeEnd] = {
 #define GS_LABEL(name, form, stack, inputs) &&L_##name,
         GS_OPCODES(GS_LABEL)
 #undef GS_LABEL
+#define GS_RUN_LABEL(name, count, ...) &&R_##name,
+            GS_RUN_OPCODES(GS_RUN_LABEL)
+#undef GS_RUN_LABEL
     };
-    for (int op = 0; op < 256; ++op) {
-      plain[op] = op < kOpcodeCount ? handlers[op] : &&L_illegal;
-      checked[op] = &&L_checked;
-    }
+    for (int op = 0; op < 256; ++op) handlerOf[op] = op < kRunOpcodeEnd ? handlers[op] : &&L_illegal;
   }
 
   if (g_nesting++ == 0) g_counter = 0;
@@ -268,10 +270,9 @@ int32_t GSThread::Execute(const uint32_t depth) {
   GSScriptInstance* selfInstance = nullptr;
   uint32_t* selfCells = nullptr;
   uint32_t selfWords = 0;
-  const void* const* table = plain;
   uint8_t op = 0;
 
-#define NEXT goto* table[op = *pc++]
+#define NEXT goto* handlerOf[op = *pc++]
 #define FAIL(code)  \
   do {              \
     error = (code); \
@@ -294,12 +295,11 @@ int32_t GSThread::Execute(const uint32_t depth) {
   do {                                                                           \
     GSFrame* f_ = m_stack.CurrentFrame();                                        \
     fn = f_->function;                                                           \
-    code = fn->record->code.data();                                              \
+    code = fn->run ? fn->run : MakeRunCode(*fn);                                 \
     pc = code + (offset);                                                        \
     mark = pc;                                                                   \
     fp = cells + f_->argumentBase;                                               \
     lib = fn->owner->Library();                                                  \
-    table = fn->depthChecked ? plain : checked;                                  \
     const HandleView* v_ = handles.Find(fp[0]);                                  \
     if (!v_ || !v_->instance) FAIL(ER_NullReference);                            \
     selfInstance = v_->instance;                                                 \
@@ -321,8 +321,10 @@ int32_t GSThread::Execute(const uint32_t depth) {
   ENTER(m_resume);
   NEXT;
 
-L_checked : {
+R_CHECKED : {
   // Bounds of code whose depth was not proven at load.
+  op = fn->record->code[std::size_t(pc - 1 - code)];
+  if (op >= kOpcodeCount) goto L_illegal;
   const OpcodeInfo& info = kOpcodeTable[op];
   int32_t inputs = info.inputs, grows = info.stack > 0 ? info.stack : 0;
   if (info.form == OperandForm::Call || info.form == OperandForm::Parent) {
@@ -370,11 +372,114 @@ L_checked : {
         break;
     }
   }
-  goto* plain[op];
+  goto* handlerOf[op];
 }
 
 L_illegal:
   FAIL(ER_IllegalInstruction);
+
+  // ---------------------------------------------------------------- run opcodes
+  // Each does the instructions it stands for (RunCode.h); pc starts on the
+  // first one's operands, and stands after the opcode of the one that
+  // branches or fails when it does, as it would without the fusion.
+#define FUSED_COMPARE(name, test)             \
+  R_LL_##name##_JZ : {                        \
+    const int32_t a = I(fp[ReadU16(pc)]);     \
+    const int32_t b = I(fp[ReadU16(pc + 3)]); \
+    if (!(test)) {                            \
+      pc += 8;                                \
+      PAY();                                  \
+      JUMP(ReadU32(pc));                      \
+    }                                         \
+    pc += 12;                                 \
+    NEXT;                                     \
+  }                                           \
+  R_LK_##name##_JZ : {                        \
+    const int32_t a = I(fp[ReadU16(pc)]);     \
+    const int32_t b = I(ReadU32(pc + 3));     \
+    if (!(test)) {                            \
+      pc += 10;                               \
+      PAY();                                  \
+      JUMP(ReadU32(pc));                      \
+    }                                         \
+    pc += 14;                                 \
+    NEXT;                                     \
+  }
+  FUSED_COMPARE(LT, a < b)
+  FUSED_COMPARE(LE, a <= b)
+  FUSED_COMPARE(GT, a > b)
+  FUSED_COMPARE(GE, a >= b)
+  FUSED_COMPARE(EQ, a == b)
+  FUSED_COMPARE(NE, a != b)
+#undef FUSED_COMPARE
+R_L_INCI_STL_JMP:
+  fp[ReadU16(pc + 4)] = fp[ReadU16(pc)] + 1;
+  pc += 7;
+  PAY();
+  JUMP(ReadU32(pc));
+R_L_DECI_STL_JMP:
+  fp[ReadU16(pc + 4)] = fp[ReadU16(pc)] - 1;
+  pc += 7;
+  PAY();
+  JUMP(ReadU32(pc));
+R_L_INCI_STL:
+  fp[ReadU16(pc + 4)] = fp[ReadU16(pc)] + 1;
+  pc += 6;
+  NEXT;
+R_L_DECI_STL:
+  fp[ReadU16(pc + 4)] = fp[ReadU16(pc)] - 1;
+  pc += 6;
+  NEXT;
+R_LL_ADDI_STL:
+  fp[ReadU16(pc + 7)] = fp[ReadU16(pc)] + fp[ReadU16(pc + 3)];
+  pc += 9;
+  NEXT;
+R_LL_SUBI_STL:
+  fp[ReadU16(pc + 7)] = fp[ReadU16(pc)] - fp[ReadU16(pc + 3)];
+  pc += 9;
+  NEXT;
+R_LO_LL_STA : {
+  // The local keeps the array alive: no reference is taken for the store.
+  GSArray* a = AsArray(fp[ReadU16(pc)]);
+  const int32_t i = I(fp[ReadU16(pc + 3)]);
+  const uint32_t v = fp[ReadU16(pc + 6)];
+  pc += 9;
+  if (!a) FAIL(ER_NullArrayReference);
+  if (i < 0) FAIL(ER_ArrayOutOfBounds);
+  if (a->ObjectElements()) FAIL(ER_IllegalInstruction);
+  if (size_t(i) >= a->Size() && !a->SetSize(int64_t(i) + 1)) FAIL(ER_ArrayOutOfBounds);
+  a->Data()[i] = v;
+  NEXT;
+}
+R_LO_L_LDA : {
+  GSArray* a = AsArray(fp[ReadU16(pc)]);
+  const int32_t i = I(fp[ReadU16(pc + 3)]);
+  pc += 6;
+  if (!a) FAIL(ER_NullArrayReference);
+  if (i < 0 || size_t(i) >= a->Size()) FAIL(ER_ArrayOutOfBounds);
+  *++sp = a->At(size_t(i));
+  NEXT;
+}
+R_LK_ADDI:
+  sp[1] = fp[ReadU16(pc)] + ReadU32(pc + 3);
+  ++sp;
+  pc += 8;
+  NEXT;
+R_LK_SUBI:
+  sp[1] = fp[ReadU16(pc)] - ReadU32(pc + 3);
+  ++sp;
+  pc += 8;
+  NEXT;
+R_K_STL:
+  fp[ReadU16(pc + 5)] = ReadU32(pc);
+  pc += 7;
+  NEXT;
+R_LL:
+  sp[1] = fp[ReadU16(pc)];
+  sp[2] = fp[ReadU16(pc + 3)];
+  sp += 2;
+  pc += 5;
+  NEXT;
 
 L_ADDI:
   sp[-1] = sp[-1] + sp[0];

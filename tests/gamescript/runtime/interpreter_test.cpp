@@ -2,11 +2,15 @@
 #include <cmath>
 #include <cstring>
 #include <functional>
+#include <span>
+#include <tuple>
 
 #include <gtest/gtest.h>
 
 #include "gamescript/runtime/Machine.h"
+#include "gamescript/runtime/RunCode.h"
 #include "gamescript/runtime/Thread.h"
+#include "gamescript/runtime/Verifier.h"
 #include "tests/gamescript/runtime/runtime_support.h"
 
 using namespace GSRuntime;
@@ -53,6 +57,7 @@ struct Fixture {
     const auto code = Function(method).record->code;
     ASSERT_LE(bytes.size(), code.size());
     std::memcpy(const_cast<uint8_t*>(code.data()), bytes.data(), bytes.size());
+    Function(method).run = nullptr;  // the next call copies the new code
   }
 };
 
@@ -480,3 +485,153 @@ TEST(Interpreter, StackPushesObjectsAsTheirClasses) {
 }
 
 }  // namespace
+
+// ------------------------------------------------------------ run code
+
+// Every run opcode that stands for a sequence, made from compiled code and
+// giving what the sequence gives; the same function in C++ is the reference.
+TEST(RunCode, FusedSequencesGiveWhatTheirInstructionsGive) {
+  Fixture t(
+      "class T {\n"
+      "  public int F(int n) {\n"
+      "    int[] a = new int[n];\n"
+      "    int i, s = 0, x;\n"
+      "    for (i = 0; i < n; i++) a[i] = i;\n"
+      "    for (i = n - 1; i >= 0; i--) s = s + a[i];\n"
+      "    x = 5;\n"
+      "    if (s <= x) s = s - x;\n"
+      "    if (s >= 100) s = s + 1;\n"
+      "    if (n == 7) x = x + 2;\n"
+      "    if (n != 7) x = n - 1;\n"
+      "    if (x < 3) x = 3;\n"
+      "    if (s < x) x++;\n"
+      "    if (s > x) x--;\n"
+      "    if (i <= 0) s = s + i;\n"
+      "    if (i >= s) s = s - i;\n"
+      "    if (s == x) s = s * x;\n"
+      "    if (s != x) s = s * n;\n"
+      "    if (x > 3) s = s + 3;\n"
+      "    return s + x;\n"
+      "  }\n"
+      "};\n");
+  ASSERT_NE(t.object, nullptr);
+  auto reference = [](int32_t n) {
+    std::vector<int32_t> a(std::size_t(n > 0 ? n : 0));
+    int32_t i, s = 0, x;
+    for (i = 0; i < n; i++) a[std::size_t(i)] = i;
+    for (i = n - 1; i >= 0; i--) s = s + a[std::size_t(i)];
+    x = 5;
+    if (s <= x) s = s - x;
+    if (s >= 100) s = s + 1;
+    if (n == 7) x = x + 2;
+    if (n != 7) x = n - 1;
+    if (x < 3) x = 3;
+    if (s < x) x++;
+    if (s > x) x--;
+    if (i <= 0) s = s + i;
+    if (i >= s) s = s - i;
+    if (s == x) s = s * x;
+    if (s != x) s = s * n;
+    if (x > 3) s = s + 3;
+    return s + x;
+  };
+  for (int32_t n : {0, 1, 2, 3, 4, 5, 6, 7, 8, 15, 16, 30}) {
+    uint32_t result = 0;
+    ASSERT_EQ(t.Call("::F(int)", &result, {uint32_t(n)}), ER_Done) << n;
+    EXPECT_EQ(int32_t(result), reference(n)) << n;
+  }
+  // The run code holds each of them (else this test would not reach them).
+  const GSFunction& f = t.Function("::F(int)");
+  ASSERT_NE(f.run, nullptr);
+  std::vector<bool> seen(kRunOpcodeEnd, false);
+  const std::span<const uint8_t> code = f.record->code;
+  for (std::size_t pc = 0, n; pc < code.size(); pc += n) {
+    n = InstructionLength(code.data(), code.size(), pc);
+    ASSERT_NE(n, 0u);
+    seen[f.run[pc]] = true;
+  }
+  for (unsigned op = kOpcodeCount + 1; op < kRunOpcodeEnd; ++op) EXPECT_TRUE(seen[op]) << op;
+}
+
+// A jump into the middle of a sequence runs the sequence's own instructions
+// from there; the code passes the verifier as it stands.
+TEST(RunCode, AJumpIntoASequenceRunsItsOwnInstructions) {
+  Fixture t(kScratch);
+  ASSERT_NE(t.object, nullptr);
+  GSFunction& f = t.Function("::F()");
+  // PUSHK a, PUSHK b, JMP 21 | 15: LDL 1, LDL 2, 21: CMPI, LT, JZ 30, PUSH1, RETV | 30: PUSH0, RETV
+  auto body = [](uint32_t a, uint32_t b) {
+    return Cat({Word(OP_PUSHK, a),
+                Word(OP_PUSHK, b),
+                Word(OP_JMP, 21),
+                {OP_LDL, 1, 0, OP_LDL, 2, 0, OP_CMPI, OP_LT},
+                Word(OP_JZ, 30),
+                {OP_PUSH1, OP_RETV, OP_PUSH0, OP_RETV}});
+  };
+  LibraryFunction record = *f.record;
+  const std::vector<uint8_t> sound = body(7, 9);
+  record.code = sound;
+  bool typed = false;
+  EXPECT_EQ(VerifyCode(record, 0, 0, nullptr, nullptr, typed), "");
+  EXPECT_TRUE(typed);
+  for (const auto& [a, b, want] : {std::tuple{7u, 9u, 1u}, {9u, 7u, 0u}, {uint32_t(-1), 0u, 1u}}) {
+    t.Patch("::F()", body(a, b));
+    uint32_t result = 5;
+    EXPECT_EQ(t.Call("::F()", &result), ER_Done);
+    EXPECT_EQ(result, want) << int32_t(a) << " < " << b;
+    EXPECT_EQ(f.run[15], RUN_LL_LT_JZ);  // the sequence the jump lands in was fused
+  }
+}
+
+// A failing instruction inside a sequence fails as it would alone: its
+// error, its line, and every frame released.
+TEST(RunCode, AFailureInsideASequenceNamesItsOwnLine) {
+  Fixture t(
+      "class T {\n"
+      "  public int Get(int n) {\n"
+      "    int[] a = new int[2];\n"
+      "    int i = n;\n"
+      "    return a[i];\n"
+      "  }\n"
+      "  public int Put(int n) {\n"
+      "    int[] a = new int[2];\n"
+      "    int i = n;\n"
+      "    a[i] = n;\n"
+      "    return 0;\n"
+      "  }\n"
+      "  public int Null(int n) {\n"
+      "    int[] a;\n"
+      "    int i = n;\n"
+      "    return a[i];\n"
+      "  }\n"
+      "};\n");
+  ASSERT_NE(t.object, nullptr);
+  struct Case {
+    const char* method;
+    uint32_t n;
+    int32_t error;
+    int line;
+  };
+  for (const Case& c : {Case{"::Get(int)", 2, ER_ArrayOutOfBounds, 5},
+                        Case{"::Get(int)", uint32_t(-1), ER_ArrayOutOfBounds, 5},
+                        Case{"::Put(int)", uint32_t(-1), ER_ArrayOutOfBounds, 10},
+                        Case{"::Null(int)", 0, ER_NullArrayReference, 16}}) {
+    LogCapture log;
+    EXPECT_EQ(t.Call(c.method, nullptr, {c.n}), c.error) << c.method;
+    EXPECT_NE(log.All().find(std::string("Thread Exception: ") + ErrorName(c.error) + ", line " +
+                             std::to_string(c.line) + ","),
+              std::string::npos)
+        << log.All();
+    bool fused = false;
+    const GSFunction& f = t.Function(c.method);
+    for (std::size_t pc = 0, n; pc < f.record->code.size(); pc += n) {
+      n = InstructionLength(f.record->code.data(), f.record->code.size(), pc);
+      fused |= f.run[pc] == RUN_LO_L_LDA || f.run[pc] == RUN_LO_LL_STA;
+    }
+    EXPECT_TRUE(fused) << c.method;
+  }
+  uint32_t result = 0;
+  EXPECT_EQ(t.Call("::Get(int)", &result, {1}), ER_Done);
+  EXPECT_EQ(result, 0u);
+  EXPECT_EQ(t.object->Instance()->refCount, 1);
+}
