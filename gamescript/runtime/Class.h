@@ -42,6 +42,10 @@ struct GSFunction {
   uint32_t shape = 0;
   // The code the interpreter runs (see RunCode.h); made on the first call.
   const uint8_t* run = nullptr;
+  // The last call slot and callee shape found to agree with the shape this
+  // function's library assumed for that slot: the interpreter's check of the
+  // next call through the slot to a callee of that shape is then done.
+  uint32_t agreedSlot = 0xFFFFFFFF, agreedShape = 0;
 
   bool IsNative() const { return record->flags & kFunctionNative; }
   bool ReturnsValue() const { return record->returnType != TypeVoid; }

@@ -290,8 +290,9 @@ int32_t GSThread::Execute(const uint32_t depth) {
     mark = pc;            \
     NEXT;                 \
   } while (0)
-  // Loads the registers of the current frame; pc goes to `offset`.
-#define ENTER(offset)                                                            \
+  // Loads the registers of the current frame; pc goes to `offset`. `view`
+  // is the receiver handle's view when the caller has it, else null.
+#define ENTER_WITH(offset, view)                                                 \
   do {                                                                           \
     GSFrame* f_ = m_stack.CurrentFrame();                                        \
     fn = f_->function;                                                           \
@@ -300,14 +301,16 @@ int32_t GSThread::Execute(const uint32_t depth) {
     mark = pc;                                                                   \
     fp = cells + f_->argumentBase;                                               \
     lib = fn->owner->Library();                                                  \
-    const HandleView* v_ = handles.Find(fp[0]);                                  \
+    const HandleView* v_ = (view);                                               \
+    if (!v_) v_ = handles.Find(fp[0]);                                           \
     if (!v_ || !v_->instance) FAIL(ER_NullReference);                            \
     selfInstance = v_->instance;                                                 \
     const uint32_t block_ = v_->block;                                           \
     selfCells = selfInstance->cells + block_;                                    \
     selfWords = selfInstance->words > block_ ? selfInstance->words - block_ : 0; \
   } while (0)
-#define SAVE() m_stack.SetStackPointer(int32_t(sp - cells))
+#define ENTER(offset) ENTER_WITH(offset, nullptr)
+#define SAVE() m_stack.SetStackPointerInRange(int32_t(sp - cells))
 #define LOAD() (sp = cells + m_stack.StackPointer())
 #define I(x) int32_t(x)
 #define NEW_STRING(text, into)                                        \
@@ -1136,18 +1139,24 @@ L_CALLN : {
   // A callee of another shape than the call was checked against would
   // unbalance the stack or release what it was not given.
   if (!callee || callee->record->parameters != uint32_t(1 - d)) FAIL(ER_LinkError);
-  if (fn->depthChecked ? lib->CallShape(k, uint32_t(1 - d)) != callee->shape
-                       : !ArgumentsFit(kinds + (receiver - cells), *callee->record))
+  if (fn->depthChecked) {
+    if (k != fn->agreedSlot || callee->shape != fn->agreedShape) {
+      if (lib->CallShape(k, uint32_t(1 - d)) != callee->shape) FAIL(ER_LinkError);
+      fn->agreedSlot = k;
+      fn->agreedShape = callee->shape;
+    }
+  } else if (!ArgumentsFit(kinds + (receiver - cells), *callee->record)) {
     FAIL(ER_LinkError);
+  }
   if (!callee->IsNative() && callee->record->code.empty()) FAIL(ER_LinkError);
   // Most calls land in the block they were made through: that view is the receiver's own.
-  const uint32_t self =
-      uint32_t(entry.offset) == v->block ? *receiver : instance->HandleOfBlock(uint32_t(entry.offset));
+  const bool ownView = uint32_t(entry.offset) == v->block;
+  const uint32_t self = ownView ? *receiver : instance->HandleOfBlock(uint32_t(entry.offset));
   if (!self) FAIL(ER_NullReference);
   *receiver = self;
   if (callee->IsNative()) {
     SAVE();
-    if (!m_stack.PushFrame(callee, 0, callee->ReturnsValue() ? 1 : 0)) FAIL(ER_StackOverflow);
+    if (!m_stack.PushFrame(callee, 0, callee->ReturnsValue() ? 1 : 0, instance)) FAIL(ER_StackOverflow);
     m_stack.SetArgumentBase(m_stack.CurrentFrame()->argumentBase);
     GSObjectReference* object = instance->native;
     const bool called = callee->native && object && callee->native->Call(object, m_stack);
@@ -1174,9 +1183,9 @@ L_CALLN : {
   }
   PAY();
   SAVE();
-  if (!m_stack.PushFrame(callee, uint32_t(pc - code))) FAIL(ER_StackOverflow);
+  if (!m_stack.PushFrame(callee, uint32_t(pc - code), 0, instance)) FAIL(ER_StackOverflow);
   LOAD();
-  ENTER(0);
+  ENTER_WITH(0, ownView ? v : nullptr);
   NEXT;
 }
 L_CALLP : {
@@ -1297,8 +1306,10 @@ L_RETVO : {
   const uint32_t back = m_stack.CurrentFrame()->returnOffset;
   if (!(op == OP_RET ? m_stack.PopFrame() : m_stack.ReturnValue(false))) FAIL(ER_StackReturnError);
   LOAD();
-  if (op != OP_RET) kinds[sp - cells] = op == OP_RETVO ? kKindReference : kKindNumber;
+  // The result's kind matters to a caller whose kinds are checked as it runs.
+  const uint8_t resultKind = op == OP_RET ? 0 : op == OP_RETVO ? kKindReference : kKindNumber;
   if (m_stack.Depth() == depth) {
+    if (resultKind) kinds[sp - cells] = resultKind;
     g_counter += uint64_t(pc - mark);
     mark = pc;
     if (depth == 0) m_state = Stopped;
@@ -1308,6 +1319,7 @@ L_RETVO : {
   }
   PAY();
   ENTER(back);
+  if (resultKind && !fn->depthChecked) kinds[sp - cells] = resultKind;
   NEXT;
 }
 
@@ -1340,6 +1352,7 @@ leave:
 #undef PAY
 #undef JUMP
 #undef ENTER
+#undef ENTER_WITH
 #undef SAVE
 #undef LOAD
 #undef I

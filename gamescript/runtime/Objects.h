@@ -183,7 +183,12 @@ inline void AddReference(uint32_t handle) {
 // deletion), or an instance without one is destroyed through its class.
 void ReleaseReference(GSScriptInstance* instance);
 inline void ReleaseHandle(uint32_t handle) {
-  if (GSScriptInstance* i = HandleTable::Instance().Get(handle)) ReleaseReference(i);
+  GSScriptInstance* i = HandleTable::Instance().Get(handle);
+  if (!i) return;
+  if (i->refCount > 1)
+    --i->refCount;  // not the last: nothing more to do
+  else
+    ReleaseReference(i);
 }
 // The native object behind a handle, or null.
 GSObjectReference* GetObject(uint32_t handle);

@@ -56,79 +56,28 @@ bool GSStack::PushReference(uint32_t handle) {
   return true;
 }
 
-bool GSStack::PushFrame(GSFunction* function, uint32_t returnOffset, uint32_t extra) {
-  const LibraryFunction& r = *function->record;
-  const int64_t used = int64_t(m_sp) + 1;
-  const int64_t below = int64_t(m_sp) + r.argumentBase;  // the receiver's cell
-  if (m_depth >= kMaxFrames || int64_t(r.frameSize) + extra > int64_t(kStackCells) - used || below < 0) {
-    if (ScriptLogHook) {
-      ScriptLogHook("GSStack overflow...");
-      for (uint32_t i = m_depth; i-- > 0;)
-        ScriptLogHook("function %s", std::string(m_frames[i].function->key).c_str());
-    }
-    return false;
-  }
-  if (r.frameSize > 1) std::memset(&m_cells[m_sp + 1], 0, 4 * (r.frameSize - 1));
-  GSFrame& f = m_frames[m_depth++];
-  f.function = function;
-  f.returnOffset = returnOffset;
-  f.argumentBase = uint32_t(below);
-  f.header = uint32_t(m_sp + int32_t(r.frameHeader));
-  f.receiver = m_cells[below];
-  AddReference(f.receiver);
-  m_sp += int32_t(r.stackAdvance);
-  if (!function->depthChecked) {
-    // The kinds of the frame's cells as its record gives them; temporaries
-    // start as zero.
-    const uint32_t fixed = r.parameters + r.locals;
-    const uint32_t cells = fixed + r.temporaries;
-    uint8_t* kinds = m_kinds + below;
-    for (uint32_t i = 0; i < cells; ++i) kinds[i] = i < fixed ? kKindNumber : kKindZero;
-    kinds[0] = kKindReference;
-    for (std::size_t i = 0; i < r.referenceCells.size(); ++i)
-      if (r.referenceCells[i] < cells) kinds[r.referenceCells[i]] = kKindReference;
-  }
-  return true;
+void GSStack::ReportOverflow() const {
+  if (!ScriptLogHook) return;
+  ScriptLogHook("GSStack overflow...");
+  for (uint32_t i = m_depth; i-- > 0;)
+    ScriptLogHook("function %s", std::string(m_frames[i].function->key).c_str());
 }
 
-void GSStack::ReleaseFrameCells(const GSFrame& frame) {
+void GSStack::MarkFrameKinds(const GSFrame& frame) {
+  // The kinds of the frame's cells as its record gives them; temporaries
+  // start as zero.
   const LibraryFunction& r = *frame.function->record;
-  for (std::size_t i = 0; i < r.referenceCells.size(); ++i) {
-    uint32_t& cell = m_cells[frame.argumentBase + r.referenceCells[i]];
-    const uint32_t h = cell;
-    cell = 0;
-    ReleaseHandle(h);
-  }
-  const uint32_t self = m_cells[frame.argumentBase];
-  m_cells[frame.argumentBase] = 0;
-  ReleaseHandle(self);
-  ReleaseHandle(frame.receiver);
+  const uint32_t fixed = r.parameters + r.locals;
+  const uint32_t cells = fixed + r.temporaries;
+  uint8_t* kinds = m_kinds + frame.argumentBase;
+  for (uint32_t i = 0; i < cells; ++i) kinds[i] = i < fixed ? kKindNumber : kKindZero;
+  kinds[0] = kKindReference;
+  for (std::size_t i = 0; i < r.referenceCells.size(); ++i)
+    if (r.referenceCells[i] < cells) kinds[r.referenceCells[i]] = kKindReference;
 }
 
-bool GSStack::PopFrame() {
-  if (m_depth == 0) return false;
-  const GSFrame& f = m_frames[m_depth - 1];
-  if (m_sp != int32_t(f.header + 3)) return false;
-  ReleaseFrameCells(f);
-  m_sp = int32_t(f.argumentBase) - 1;
-  --m_depth;
-  return true;
-}
-
-bool GSStack::ReturnValue(bool noValueAllowed) {
-  if (m_depth == 0) return false;
-  const GSFrame& f = m_frames[m_depth - 1];
-  const int32_t diff = m_sp - int32_t(f.header);
-  if (diff != 4 && !(diff == 3 && noValueAllowed)) {
-    if (ScriptLogHook) ScriptLogHook("GSStack::ReturnValue> diff=%d", diff);
-    return false;
-  }
-  const uint32_t value = diff == 4 ? m_cells[m_sp] : 0;
-  ReleaseFrameCells(f);
-  m_sp = int32_t(f.argumentBase);
-  m_cells[m_sp] = value;
-  --m_depth;
-  return true;
+void GSStack::ReportReturnDepth(int32_t diff) const {
+  if (ScriptLogHook) ScriptLogHook("GSStack::ReturnValue> diff=%d", diff);
 }
 
 void GSStack::Clear(uint32_t depth) {

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "gamescript/runtime/Class.h"
 #include "gamescript/runtime/LibraryFile.h"
 
 namespace GSRuntime {
@@ -80,6 +81,8 @@ public:
   void SetStackPointer(int32_t sp) {
     m_sp = sp < -1 ? -1 : sp >= int32_t(kStackCells) ? int32_t(kStackCells) - 1 : sp;
   }
+  // The same for the interpreter, whose stack pointer never leaves the stack.
+  void SetStackPointerInRange(int32_t sp) { m_sp = sp; }
   uint32_t& Cell(uint32_t i) { return m_cells[i % kStackCells]; }
   uint32_t* Cells() { return m_cells; }
   // The kind of each cell (a CellKind), kept only for frames of code whose
@@ -91,13 +94,21 @@ public:
   // reported) when its frame size and `extra` cells do not fit. The frame
   // takes a reference to its receiver of its own, so that no release inside
   // it can end the running instance.
-  bool PushFrame(GSFunction* function, uint32_t returnOffset, uint32_t extra = 0);
+  bool PushFrame(GSFunction* function, uint32_t returnOffset, uint32_t extra = 0) {
+    const int64_t below = int64_t(m_sp) + function->record->argumentBase;
+    return PushFrame(function, returnOffset, extra,
+                     below >= 0 ? HandleTable::Instance().Get(m_cells[below]) : nullptr);
+  }
+  // The same for a caller that has looked up the receiver's instance (the
+  // instance of the handle in the receiver's cell, or null).
+  inline bool PushFrame(GSFunction* function, uint32_t returnOffset, uint32_t extra,
+                        GSScriptInstance* receiver);
   // Ends the current frame without a result; false (nothing changed) unless
   // the stack pointer stands on its header cell 3.
-  bool PopFrame();
+  inline bool PopFrame();
   // Ends the current frame leaving the top cell where the receiver was; with
   // `noValueAllowed` an empty evaluation stack gives 0.
-  bool ReturnValue(bool noValueAllowed);
+  inline bool ReturnValue(bool noValueAllowed);
   // Ends every frame above `depth` (all by default) and empties the stack down
   // to where the lowest of them began.
   void Clear(uint32_t depth = 0);
@@ -108,7 +119,10 @@ public:
   GSFrame& FrameAt(uint32_t i) { return m_frames[i]; }
 
 private:
-  void ReleaseFrameCells(const GSFrame& frame);
+  inline void ReleaseFrameCells(const GSFrame& frame);
+  void ReportOverflow() const;
+  void MarkFrameKinds(const GSFrame& frame);
+  void ReportReturnDepth(int32_t diff) const;
   uint32_t m_cells[kStackCells] = {};
   uint8_t m_kinds[kStackCells] = {};
   int32_t m_sp = -1;  // top cell; -1 when empty
@@ -116,6 +130,81 @@ private:
   uint32_t m_depth = 0;
   GSFrame m_frames[kMaxFrames];
 };
+
+// Calls and returns are inline: the interpreter makes one per script call.
+[[gnu::always_inline]] inline bool GSStack::PushFrame(GSFunction* function, uint32_t returnOffset,
+                                                      uint32_t extra, GSScriptInstance* receiver) {
+  const LibraryFunction& r = *function->record;
+  const int64_t used = int64_t(m_sp) + 1;
+  const int64_t below = int64_t(m_sp) + r.argumentBase;  // the receiver's cell
+  if (m_depth >= kMaxFrames || int64_t(r.frameSize) + extra > int64_t(kStackCells) - used || below < 0) {
+    ReportOverflow();
+    return false;
+  }
+  // The frame's cells start as zero: reference locals hold null until stored.
+  uint32_t* const cells = m_cells + (m_sp + 1);  // m_sp + 1 >= 0
+  const uint32_t zeroed = r.frameSize > 0 ? r.frameSize - 1 : 0;
+  for (uint32_t i = 0; i < zeroed; ++i) cells[i] = 0;
+  GSFrame& f = m_frames[m_depth++];
+  f.function = function;
+  f.returnOffset = returnOffset;
+  f.argumentBase = uint32_t(below);
+  f.header = uint32_t(m_sp + int32_t(r.frameHeader));
+  f.receiver = m_cells[below];
+  if (receiver) ++receiver->refCount;
+  m_sp += int32_t(r.stackAdvance);
+  if (!function->depthChecked) MarkFrameKinds(f);
+  return true;
+}
+
+[[gnu::always_inline]] inline void GSStack::ReleaseFrameCells(const GSFrame& frame) {
+  const LibraryFunction& r = *frame.function->record;
+  for (std::size_t i = 0; i < r.referenceCells.size(); ++i) {
+    uint32_t& cell = m_cells[frame.argumentBase + r.referenceCells[i]];
+    const uint32_t h = cell;
+    cell = 0;
+    ReleaseHandle(h);
+  }
+  const uint32_t self = m_cells[frame.argumentBase];
+  m_cells[frame.argumentBase] = 0;
+  // The receiver's cell and the frame hold the same handle, unless code
+  // whose kinds were checked as it ran stored into that cell.
+  if (self == frame.receiver) {
+    GSScriptInstance* i = HandleTable::Instance().Get(self);
+    if (i && i->refCount > 2) {
+      i->refCount -= 2;
+      return;
+    }
+  }
+  ReleaseHandle(self);
+  ReleaseHandle(frame.receiver);
+}
+
+[[gnu::always_inline]] inline bool GSStack::PopFrame() {
+  if (m_depth == 0) return false;
+  const GSFrame& f = m_frames[m_depth - 1];
+  if (m_sp != int32_t(f.header + 3)) return false;
+  ReleaseFrameCells(f);
+  m_sp = int32_t(f.argumentBase) - 1;
+  --m_depth;
+  return true;
+}
+
+[[gnu::always_inline]] inline bool GSStack::ReturnValue(bool noValueAllowed) {
+  if (m_depth == 0) return false;
+  const GSFrame& f = m_frames[m_depth - 1];
+  const int32_t diff = m_sp - int32_t(f.header);
+  if (diff != 4 && !(diff == 3 && noValueAllowed)) {
+    ReportReturnDepth(diff);
+    return false;
+  }
+  const uint32_t value = diff == 4 ? m_cells[m_sp] : 0;
+  ReleaseFrameCells(f);
+  m_sp = int32_t(f.argumentBase);
+  m_cells[m_sp] = value;
+  --m_depth;
+  return true;
+}
 
 // The native-call helpers of the registry's natives.
 inline float GetNativeFloatParameter(const GSStack& stack, uint32_t argument) {
