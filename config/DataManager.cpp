@@ -251,6 +251,7 @@ void DataManager::ReleaseAssetFolder() {
 
 ContentFolder* DataManager::SetCurrentAsset(const Kiv::PString& assetName, const Kiv::File::Path& folder) {
   ReleaseAssetFolder();
+  ++m_checkSerial;
   m_assetName = assetName;
   assetFolder = folder;
   contentFolder = Kiv::File::Path(assetName.View()).IsAbsolute() ? assetName.Str()

@@ -114,6 +114,9 @@ public:
   // absolute path of the folder that holds it; folder is the asset folder
   // relative to that content folder.
   ContentFolder* SetCurrentAsset(const Kiv::PString& assetName, const Kiv::File::Path& folder);
+  // Counts the assets made the asset under check: caches of what an asset's
+  // files hold are kept for one check, since files may change between checks.
+  uint64_t CheckSerial() const { return m_checkSerial; }
   // The name of the asset under check (null when none).
   Kiv::PString GetCurrentAssetPath() const { return m_assetName; }
 
@@ -208,6 +211,7 @@ private:
   PtrList<Tag> m_secondTags;
   std::unordered_map<std::string, DataFileList> m_dataFiles;  // by lower-case file name
   ContentFolder* m_assetFolderHandle = nullptr;
+  uint64_t m_checkSerial = 0;
   Kiv::PString m_assetName;
   LODMeshCheck m_lodMeshCheck;
   Kiv::RenderKernel* m_kernel = nullptr;

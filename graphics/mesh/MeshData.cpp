@@ -243,12 +243,12 @@ MeshDataLoader::MeshDataLoader(Kiv::Display* display, Kiv::MaterialManager* mana
 
 MeshDataLoader::~MeshDataLoader() = default;
 
-bool MeshDataLoader::Site(const std::string& contentFolder, const std::string& assetFolder,
+bool MeshDataLoader::Site(const std::string& contentFolder, const std::string& assetFolder, uint64_t check,
                           MeshCheckSite& out) {
   if (contentFolder.empty()) return false;
   // A fresh content database per asset: what one asset loaded is not kept
   // while the next is checked, and nothing is known of its files yet.
-  const std::string key = contentFolder + '\n' + assetFolder;
+  const std::string key = contentFolder + '\n' + assetFolder + '\n' + std::to_string(check);
   if (!m_database || key != m_folder) {
     m_database = std::make_unique<Kiv::ResourceDatabase>(contentFolder);
     // Meshes of one asset name the same files again and again.
@@ -275,7 +275,7 @@ std::unique_ptr<OBLLib::CheckedMesh> MeshDataLoader::Load(Form form, const Kiv::
                                                           OBLLib::Container* context) {
   const OBLLib::DataManager* dm = OBLLib::DataManager::Existing();
   MeshCheckSite site;
-  if (!dm || !Site(dm->contentFolder, dm->assetFolder.Str(), site)) return nullptr;
+  if (!dm || !Site(dm->contentFolder, dm->assetFolder.Str(), dm->CheckSerial(), site)) return nullptr;
   std::unique_ptr<MeshData> mesh =
       form == Form::kLevels ? std::make_unique<LODMeshData>(site) : std::make_unique<MeshData>(site);
   if (!mesh->Load(path, context) || !mesh->IsLoaded()) return nullptr;
@@ -287,7 +287,8 @@ bool MeshDataLoader::Load(const std::string& path, OBLLib::MeshInfo& out) {
   const std::string name = file.GetFileName();
   file.RemoveFileName();
   MeshCheckSite site;
-  if (!Site(file.Str(), "", site)) return false;
+  const OBLLib::DataManager* dm = OBLLib::DataManager::Existing();
+  if (!Site(file.Str(), "", dm ? dm->CheckSerial() : 0, site)) return false;
   const bool levels = Kiv::File::Path(name).IsExt("lm") || Kiv::File::Path(name).IsExt("lm.txt");
   std::unique_ptr<MeshData> mesh =
       levels ? std::make_unique<LODMeshData>(site) : std::make_unique<MeshData>(site);

@@ -121,11 +121,13 @@ public:
   // Texture files asked about so far (each one once).
   size_t FilesAsked() const { return m_files.size(); }
 
-private:
-  // The site for a content folder and an asset folder inside it; a new
-  // folder starts a new content database.
-  bool Site(const std::string& contentFolder, const std::string& assetFolder, MeshCheckSite& out);
+  // The site for a content folder and an asset folder inside it during the
+  // asset check numbered `check`; a new folder or a new check starts a new
+  // content database, so a check sees the files as they are when it starts.
+  bool Site(const std::string& contentFolder, const std::string& assetFolder, uint64_t check,
+            MeshCheckSite& out);
 
+private:
   Kiv::Display* m_display;
   Kiv::MaterialManager* m_manager;
   std::string m_folder;

@@ -207,3 +207,25 @@ TEST_F(MeshDataTest, LevelsAndTheirPolygons) {
 }
 
 }  // namespace
+
+namespace {
+
+// What a check finds of an asset's files it remembers for that check only:
+// the next check of the same asset sees a file added in between.
+TEST(MeshDataLoaderChecks, ANewCheckSeesFilesAddedSinceTheLast) {
+  Kiv::TempFolder folder{"mesh-checks"};
+  Kiv::Display display;
+  Kiv::ScriptedMaterialManager manager;
+  MeshDataLoader loader(&display, &manager);
+  MeshCheckSite site;
+  ASSERT_TRUE(loader.Site(folder.Root(), "asset", 1, site));
+  EXPECT_FALSE(site.database->ResolveName("asset/late.im"));
+  folder.Write("asset/late.im", "x");
+  ASSERT_TRUE(loader.Site(folder.Root(), "asset", 1, site));
+  const Kiv::ResourceDatabase* first = site.database;
+  ASSERT_TRUE(loader.Site(folder.Root(), "asset", 2, site));
+  EXPECT_NE(site.database, first);
+  EXPECT_TRUE(site.database->ResolveName("asset/late.im"));
+}
+
+}  // namespace
