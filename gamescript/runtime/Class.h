@@ -46,6 +46,10 @@ struct GSFunction {
   // function's library assumed for that slot: the interpreter's check of the
   // next call through the slot to a callee of that shape is then done.
   uint32_t agreedSlot = 0xFFFFFFFF, agreedShape = 0;
+  // A function whose depth the load could not prove: the callees its
+  // unresolved calls reached as it ran, and the code proven from them
+  // (RunCode.h); null until its first call.
+  struct ObservedCalls* observed = nullptr;
 
   bool IsNative() const { return record->flags & kFunctionNative; }
   bool ReturnsValue() const { return record->returnType != TypeVoid; }

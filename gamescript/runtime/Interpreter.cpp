@@ -270,6 +270,9 @@ int32_t GSThread::Execute(const uint32_t depth) {
   GSScriptInstance* selfInstance = nullptr;
   uint32_t* selfCells = nullptr;
   uint32_t selfWords = 0;
+  // Whether the frame runs typed code (its depth and kinds proven) or
+  // checked code.
+  bool typedFrame = false;
   uint8_t op = 0;
 
 #define NEXT goto* handlerOf[op = *pc++]
@@ -292,22 +295,24 @@ int32_t GSThread::Execute(const uint32_t depth) {
   } while (0)
   // Loads the registers of the current frame; pc goes to `offset`. `view`
   // is the receiver handle's view when the caller has it, else null.
-#define ENTER_WITH(offset, view)                                                 \
-  do {                                                                           \
-    GSFrame* f_ = m_stack.CurrentFrame();                                        \
-    fn = f_->function;                                                           \
-    code = fn->run ? fn->run : MakeRunCode(*fn);                                 \
-    pc = code + (offset);                                                        \
-    mark = pc;                                                                   \
-    fp = cells + f_->argumentBase;                                               \
-    lib = fn->owner->Library();                                                  \
-    const HandleView* v_ = (view);                                               \
-    if (!v_) v_ = handles.Find(fp[0]);                                           \
-    if (!v_ || !v_->instance) FAIL(ER_NullReference);                            \
-    selfInstance = v_->instance;                                                 \
-    const uint32_t block_ = v_->block;                                           \
-    selfCells = selfInstance->cells + block_;                                    \
-    selfWords = selfInstance->words > block_ ? selfInstance->words - block_ : 0; \
+#define ENTER_WITH(offset, view)                                                         \
+  do {                                                                                   \
+    GSFrame* f_ = m_stack.CurrentFrame();                                                \
+    fn = f_->function;                                                                   \
+    if (!f_->code) f_->code = fn->run && fn->depthChecked ? fn->run : EntryRunCode(*fn); \
+    code = f_->code;                                                                     \
+    typedFrame = fn->depthChecked || code != fn->run;                                    \
+    pc = code + (offset);                                                                \
+    mark = pc;                                                                           \
+    fp = cells + f_->argumentBase;                                                       \
+    lib = fn->owner->Library();                                                          \
+    const HandleView* v_ = (view);                                                       \
+    if (!v_) v_ = handles.Find(fp[0]);                                                   \
+    if (!v_ || !v_->instance) FAIL(ER_NullReference);                                    \
+    selfInstance = v_->instance;                                                         \
+    const uint32_t block_ = v_->block;                                                   \
+    selfCells = selfInstance->cells + block_;                                            \
+    selfWords = selfInstance->words > block_ ? selfInstance->words - block_ : 0;         \
   } while (0)
 #define ENTER(offset) ENTER_WITH(offset, nullptr)
 #define SAVE() m_stack.SetStackPointerInRange(int32_t(sp - cells))
@@ -1122,8 +1127,10 @@ L_STSOK : {
 #undef SELF_KIND
 
   // ---------------------------------------------------------------- calls
+R_CALL_OBSERVED:
 L_CALL:
 L_CALLN : {
+  const uint32_t site = uint32_t(pc - 1 - code);
   const int16_t d = int16_t(ReadU16(pc));
   const uint16_t k = ReadU16(pc + 2);
   pc += 4;
@@ -1139,14 +1146,18 @@ L_CALLN : {
   // A callee of another shape than the call was checked against would
   // unbalance the stack or release what it was not given.
   if (!callee || callee->record->parameters != uint32_t(1 - d)) FAIL(ER_LinkError);
-  if (fn->depthChecked) {
-    if (k != fn->agreedSlot || callee->shape != fn->agreedShape) {
-      if (lib->CallShape(k, uint32_t(1 - d)) != callee->shape) FAIL(ER_LinkError);
-      fn->agreedSlot = k;
-      fn->agreedShape = callee->shape;
+  if (!typedFrame) {
+    if (!ArgumentsFit(kinds + (receiver - cells), *callee->record)) FAIL(ER_LinkError);
+    if (fn->observed) RecordCall(*fn, site, *callee);
+  } else if (op == RUN_CALL_OBSERVED) {
+    if (callee->shape != RecordedShape(*fn, site)) {
+      DropTypedRunCode(*fn);
+      FAIL(ER_LinkError);
     }
-  } else if (!ArgumentsFit(kinds + (receiver - cells), *callee->record)) {
-    FAIL(ER_LinkError);
+  } else if (k != fn->agreedSlot || callee->shape != fn->agreedShape) {
+    if (lib->CallShape(k, uint32_t(1 - d)) != callee->shape) FAIL(ER_LinkError);
+    fn->agreedSlot = k;
+    fn->agreedShape = callee->shape;
   }
   if (!callee->IsNative() && callee->record->code.empty()) FAIL(ER_LinkError);
   // Most calls land in the block they were made through: that view is the receiver's own.
@@ -1197,7 +1208,7 @@ L_CALLP : {
   if (!v || !callee) FAIL(ER_NullReference);
   if (callee->IsNative() || callee->record->parameters != uint32_t(1 - d) || callee->record->code.empty())
     FAIL(ER_LinkError);
-  if (!fn->depthChecked && !ArgumentsFit(kinds + (receiver - cells), *callee->record)) FAIL(ER_LinkError);
+  if (!typedFrame && !ArgumentsFit(kinds + (receiver - cells), *callee->record)) FAIL(ER_LinkError);
   const uint32_t self = v->instance->HandleOfBlock(v->block + uint32_t(fn->inheritedOffset));
   if (!self) FAIL(ER_NullReference);
   *receiver = self;
@@ -1230,8 +1241,8 @@ L_START : {
       callee->record->code.empty())
     FAIL(ER_LinkError);
   // The new frame releases what its record lists: the shape the code was checked against.
-  if (fn->depthChecked ? lib->CallShape(k, uint32_t(1 - d)) != callee->shape
-                       : !ArgumentsFit(kinds + (receiver - cells), *callee->record))
+  if (typedFrame ? lib->CallShape(k, uint32_t(1 - d)) != callee->shape
+                 : !ArgumentsFit(kinds + (receiver - cells), *callee->record))
     FAIL(ER_LinkError);
   const uint32_t self = instance->HandleOfBlock(uint32_t(dispatch[slot].offset));
   if (!self) FAIL(ER_NullReference);
@@ -1319,7 +1330,7 @@ L_RETVO : {
   }
   PAY();
   ENTER(back);
-  if (resultKind && !fn->depthChecked) kinds[sp - cells] = resultKind;
+  if (resultKind && !typedFrame) kinds[sp - cells] = resultKind;
   NEXT;
 }
 

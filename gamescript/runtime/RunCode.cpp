@@ -1,9 +1,13 @@
 #include "gamescript/runtime/RunCode.h"
 
+#include <algorithm>
 #include <cstring>
+#include <limits>
 #include <memory_resource>
 
 #include "gamescript/runtime/Class.h"
+#include "gamescript/runtime/Library.h"
+#include "gamescript/runtime/Verifier.h"
 
 namespace GSRuntime {
 
@@ -23,14 +27,20 @@ constexpr Fusion kFusions[] = {
 };
 constexpr std::size_t kLongest = 5;
 
-}  // namespace
+std::pmr::memory_resource* MemoryOf(const GSFunction& function) {
+  return function.owner->Functions().get_allocator().resource();
+}
 
-const uint8_t* MakeRunCode(GSFunction& function) {
+// A copy of the function's code, of checked code (every opcode RUN_CHECKED)
+// or typed code (sequences fused; the calls of `observed`, when given,
+// CALL_OBSERVED).
+const uint8_t* Translate(const GSFunction& function, bool typed, const ObservedCalls* observed) {
   const std::span<const uint8_t> code = function.record->code;
   const std::size_t size = code.size();
-  std::pmr::memory_resource* memory = function.owner->Functions().get_allocator().resource();
-  auto* run = static_cast<uint8_t*>(memory->allocate(size, 1));
+  auto* run = static_cast<uint8_t*>(MemoryOf(function)->allocate(size, 1));
   std::memcpy(run, code.data(), size);
+  if (observed)
+    for (const ObservedCalls::Site& s : observed->sites) run[s.offset] = RUN_CALL_OBSERVED;
   // The opcodes of the instructions from the current one on, as far as
   // the longest sequence reaches; refilled as the walk moves.
   uint8_t ops[kLongest];
@@ -50,9 +60,9 @@ const uint8_t* MakeRunCode(GSFunction& function) {
       if (pc < size) run[pc] = kIllegalOpcode;
       break;
     }
-    if (!function.depthChecked) {
+    if (!typed) {
       run[pc] = RUN_CHECKED;
-    } else {
+    } else if (run[pc] == ops[0]) {  // not an observed call
       for (const Fusion& f : kFusions) {
         if (f.count == 0 || f.count > have || std::memcmp(f.ops, ops, f.count) != 0) continue;
         run[pc] = f.run;
@@ -66,8 +76,102 @@ const uint8_t* MakeRunCode(GSFunction& function) {
     --have;
     pc = starts[0];
   }
-  function.run = run;
   return run;
+}
+
+// The calls of the function whose callee its library cannot name.
+ObservedCalls* ListCalls(const GSFunction& function) {
+  auto* memory = MemoryOf(function);
+  auto* observed =
+      new (memory->allocate(sizeof(ObservedCalls), alignof(ObservedCalls))) ObservedCalls(memory);
+  const GSLibrary* library = function.owner->Library();
+  const std::span<const uint8_t> code = function.record->code;
+  InstructionView in;
+  for (std::size_t pc = 0; pc < code.size() && DecodeInstruction(code.data(), code.size(), pc, in);
+       pc += in.length)
+    if ((in.op == OP_CALL || in.op == OP_CALLN) &&
+        !library->SlotFunction(in.Slot(), uint32_t(1 - in.Distance())))
+      observed->sites.push_back({uint32_t(pc), 0, nullptr});
+  return observed;
+}
+
+ObservedCalls::Site* FindSite(const ObservedCalls& observed, uint32_t offset) {
+  auto& sites = const_cast<std::pmr::vector<ObservedCalls::Site>&>(observed.sites);
+  const auto at = std::lower_bound(sites.begin(), sites.end(), offset,
+                                   [](const ObservedCalls::Site& s, uint32_t o) { return s.offset < o; });
+  return at != sites.end() && at->offset == offset ? &*at : nullptr;
+}
+
+// What a call reaches for the second walk: what the load knew, and for the
+// other calls what they reached.
+struct ObservedContext {
+  const GSFunction* function;
+  const ObservedCalls* observed;
+  static CallKnowledge Shape(void* context, const InstructionView& call, const LibraryFunction*& callee) {
+    const auto* self = static_cast<const ObservedContext*>(context);
+    if (call.op == OP_CALLP) {
+      if (!self->function->inherited) return CallKnowledge::None;
+      callee = self->function->inherited->record;
+      return CallKnowledge::Known;
+    }
+    const GSLibrary* library = self->function->owner->Library();
+    if (const GSFunction* known = library->SlotFunction(call.Slot(), uint32_t(1 - call.Distance()))) {
+      callee = known->record;
+      return CallKnowledge::Known;
+    }
+    const uint32_t offset = uint32_t(call.operands - 1 - self->function->record->code.data());
+    const ObservedCalls::Site* site = call.op == OP_START ? nullptr : FindSite(*self->observed, offset);
+    if (!site || !site->callee) return CallKnowledge::Unknown;
+    callee = site->callee;
+    return CallKnowledge::Known;
+  }
+};
+
+}  // namespace
+
+const uint8_t* MakeRunCode(GSFunction& function) {
+  function.run = Translate(function, function.depthChecked, nullptr);
+  return function.run;
+}
+
+const uint8_t* EntryRunCode(GSFunction& function) {
+  const uint8_t* run = function.run ? function.run : MakeRunCode(function);
+  if (function.depthChecked) return run;
+  ObservedCalls* observed = function.observed ? function.observed : (function.observed = ListCalls(function));
+  if (observed->state == ObservedCalls::Typed) return observed->typed;
+  if (observed->state == ObservedCalls::Checked || observed->reached < observed->sites.size()) return run;
+  // Every such call has been reached: one walk of the verifier with what they reached.
+  observed->state = ObservedCalls::Checked;
+  ObservedContext context{&function, observed};
+  bool typed = false;
+  constexpr std::size_t kAny = std::numeric_limits<std::size_t>::max();  // operands were checked at load
+  if (!VerifyCode(*function.record, kAny, kAny, &ObservedContext::Shape, &context, typed).empty() || !typed)
+    return run;
+  observed->typed = Translate(function, true, observed);
+  observed->state = ObservedCalls::Typed;
+  return observed->typed;
+}
+
+void RecordCall(GSFunction& function, uint32_t offset, const GSFunction& callee) {
+  ObservedCalls* observed = function.observed;
+  ObservedCalls::Site* site = observed ? FindSite(*observed, offset) : nullptr;
+  if (!site) return;
+  if (!site->callee) {
+    site->callee = callee.record;
+    site->shape = callee.shape;
+    ++observed->reached;
+  } else if (site->shape != callee.shape) {
+    observed->state = ObservedCalls::Checked;  // a call of two shapes stays checked
+  }
+}
+
+uint32_t RecordedShape(const GSFunction& function, uint32_t offset) {
+  const ObservedCalls::Site* site = function.observed ? FindSite(*function.observed, offset) : nullptr;
+  return site && site->callee ? site->shape : GSLibrary::kMixedShapes;
+}
+
+void DropTypedRunCode(GSFunction& function) {
+  if (function.observed) function.observed->state = ObservedCalls::Checked;
 }
 
 }  // namespace GSRuntime

@@ -13,8 +13,12 @@
 // accepted: a sequence does what its instructions do, with the checks they
 // would make.
 
+#include <cstddef>
 #include <cstdint>
+#include <memory_resource>
+#include <vector>
 
+#include "gamescript/runtime/LibraryFile.h"
 #include "gamescript/runtime/Opcodes.h"
 
 namespace GSRuntime {
@@ -49,7 +53,8 @@ struct GSFunction;
     X(LK_ADDI, 3, OP_LDL, OP_PUSHK, OP_ADDI)                                                     \
     X(LK_SUBI, 3, OP_LDL, OP_PUSHK, OP_SUBI)                                                     \
     X(K_STL, 2, OP_PUSHK, OP_STL)                                                                \
-    X(LL, 2, OP_LDL, OP_LDL)
+    X(LL, 2, OP_LDL, OP_LDL)                                                                     \
+    X(CALL_OBSERVED, 0)
 // clang-format on
 
 enum RunOpcode : uint8_t {
@@ -64,5 +69,40 @@ static_assert(kRunOpcodeEnd <= 255, "run opcodes fit in a byte");
 // The run code of `function`, made on the first call (from its library's
 // memory, freed with the library). The function's code must not be empty.
 const uint8_t* MakeRunCode(GSFunction& function);
+
+// A function whose depth the load could not prove has calls whose callee
+// could not be known there (the classes the library names differ at that
+// call slot). As the function runs with its checks, each such call records
+// the shape of the callee it reached. Once every one has been reached with
+// one shape, the verifier walks the code again with those shapes; when that
+// proves the depth and kinds, new frames of the function run typed run code
+// in which those calls are CALL_OBSERVED: a call that checks that its callee
+// has the recorded shape. A compiled library's call always reaches one shape
+// (that of the slot in the receiver's declared class, which every override
+// keeps); a callee of another shape stops the thread with ER_LinkError, and
+// the function's new frames run with their checks again.
+struct ObservedCalls {
+  struct Site {
+    uint32_t offset = 0;  // of the call instruction
+    uint32_t shape = 0;
+    const LibraryFunction* callee = nullptr;  // null until the call is reached
+  };
+  enum State : uint8_t { Observing, Typed, Checked };
+  explicit ObservedCalls(std::pmr::memory_resource* memory) : sites(memory) {}
+  std::pmr::vector<Site> sites;  // by offset
+  std::size_t reached = 0;
+  State state = Observing;
+  const uint8_t* typed = nullptr;
+};
+
+// The run code a new frame of `function` runs: its typed run code when it
+// has or can now be given one, else its run code.
+const uint8_t* EntryRunCode(GSFunction& function);
+// The callee a call at `offset` of checked code reached.
+void RecordCall(GSFunction& function, uint32_t offset, const GSFunction& callee);
+// The shape recorded for the call at `offset`; 0xFFFFFFFF when none.
+uint32_t RecordedShape(const GSFunction& function, uint32_t offset);
+// A CALL_OBSERVED call reached another shape: new frames run checked code.
+void DropTypedRunCode(GSFunction& function);
 
 }  // namespace GSRuntime

@@ -25,9 +25,10 @@ struct GSFunction;
 struct GSFrame {
   GSFunction* function = nullptr;
   uint32_t returnOffset = 0;
-  uint32_t argumentBase = 0;  // cell of the receiver's handle; the arguments follow
-  uint32_t header = 0;        // header cell 0; the stack pointer starts on header + 3
-  uint32_t receiver = 0;      // the frame's own reference to its receiver while it runs
+  uint32_t argumentBase = 0;      // cell of the receiver's handle; the arguments follow
+  uint32_t header = 0;            // header cell 0; the stack pointer starts on header + 3
+  uint32_t receiver = 0;          // the frame's own reference to its receiver while it runs
+  const uint8_t* code = nullptr;  // the run code the frame runs, chosen when it is entered first
 };
 
 class GSStack {
@@ -151,6 +152,7 @@ private:
   f.argumentBase = uint32_t(below);
   f.header = uint32_t(m_sp + int32_t(r.frameHeader));
   f.receiver = m_cells[below];
+  f.code = nullptr;
   if (receiver) ++receiver->refCount;
   m_sp += int32_t(r.stackAdvance);
   if (!function->depthChecked) MarkFrameKinds(f);
