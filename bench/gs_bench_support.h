@@ -18,6 +18,7 @@
 #include <unistd.h>
 
 #include "gamescript/compiler/Scanner.h"
+#include "kiv/TempFolder.h"
 
 extern char** environ;
 
@@ -252,7 +253,8 @@ inline std::string ProgramFolder() {
 // Runs the program `runs` times through MeasureChild of this program.
 inline ProcessRuns RunProcess(const std::vector<std::string>& args, int runs) {
   ProcessRuns result;
-  const std::string resultFile = "/tmp/gs_bench_child_" + std::to_string(getpid());
+  const Kiv::TempFolder temp("gs_bench_child");
+  const std::string resultFile = temp.Path("result");
   std::vector<std::string> all = {ProgramPath(), "--measure-child", resultFile};
   all.insert(all.end(), args.begin(), args.end());
   std::vector<char*> argv;
@@ -274,7 +276,6 @@ inline ProcessRuns RunProcess(const std::vector<std::string>& args, int runs) {
     result.cpuSeconds.push_back(cpu);
     result.peakBytes = std::max(result.peakBytes, peak);
   }
-  std::remove(resultFile.c_str());
   return result;
 }
 

@@ -24,6 +24,7 @@
 #include "kiv/render/RenderKernel.h"
 #include "tests/graphics/mesh/MeshFixture.h"
 #include "umbclient/ContentFolders.h"
+#include "kiv/TempFolder.h"
 
 extern char** environ;
 namespace fs = std::filesystem;
@@ -85,9 +86,9 @@ int main(int argc, char** argv) {
     Cli::StopConfigSchema();
     return 0;
   }
-  char name[] = "/tmp/bench_validate_meshesXXXXXX";
-  if (!mkdtemp(name)) return 1;
-  const std::string dir = name;
+  const Kiv::TempFolder temp("bench_validate_meshes");
+  if (temp.Root().empty()) return 1;
+  const std::string& dir = temp.Root();
   const std::string source = ROVANA_SOURCE_DIR;
   fs::copy(source + "/samples/install/OBLData", dir + "/OBLData", fs::copy_options::recursive);
   MeshFixture::Mesh mesh;
@@ -150,6 +151,5 @@ int main(int argc, char** argv) {
   } else {
     std::printf("strace is not available: opens not counted\n");
   }
-  fs::remove_all(dir);
   return 0;
 }
