@@ -147,7 +147,7 @@ public:
   std::string PrimaryScriptPath() const;
 
   // Whether the asset is locally modified: asked of the database the first
-  // time, then kept for the life of the spec.
+  // time, then kept for the life of the asset spec.
   bool IsLocallyModified();
 
 private:
