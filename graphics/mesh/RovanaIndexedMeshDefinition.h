@@ -160,6 +160,8 @@ public:
   // first call asks for it and collects it (building it on this thread when
   // the loader has not reached it yet); null while there is none.
   const RVAxisBoxTree* GetCollisionTree();
+  // The tree once it is built and collected, without asking for it.
+  const RVAxisBoxTree* GetFinishedCollisionTree() const { return m_collisionTree.get(); }
   // Asks the loader for the tree unless it exists, is asked for already or
   // there is no loader.
   void RequestCollisionTree();

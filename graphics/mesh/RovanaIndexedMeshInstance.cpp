@@ -131,11 +131,14 @@ void RovanaIndexedMeshInstance::MakeMaterialsUnique() {
 
 void RovanaIndexedMeshInstance::CloneChunk(uint32_t i) {
   if (i >= m_chunkCount || i >= m_chunks->size() || !(*m_chunks)[i]) return;
+  // A copy in an array another instance shares would be that one's too.
+  if (m_chunks.use_count() > 1) MakeChunksUnique();
   (*m_chunks)[i] = std::shared_ptr<Kiv::GeometryChunk>((*m_chunks)[i]->Clone());
 }
 
 void RovanaIndexedMeshInstance::CloneMaterial(uint32_t i) {
   if (i >= m_chunkCount || i >= m_materials->size() || !(*m_materials)[i]) return;
+  if (m_materials.use_count() > 1) MakeMaterialsUnique();
   (*m_materials)[i] = (*m_materials)[i]->CreateInstance();
 }
 
@@ -312,6 +315,10 @@ bool RovanaIndexedMeshInstance::TestCollisionGeometry(const float origin[3], con
     if (!(length > 0.0f)) return false;
     for (float& w : way) w /= length;
   }
+  if (!RayMeetsBoundingBox(point, way, distance)) return false;
+  // The definition's collision tree answers when it can; else every triangle is tried.
+  if (const int answer = TestCollisionTree(point, way, distance, chunk, triangle); answer >= 0)
+    return answer == 1;
   // Only the nearest hit in front of the origin counts, and it alone names
   // the triangle.
   float best = distance;

@@ -7,9 +7,12 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <string_view>
 #include <vector>
 
 #include "graphics/mesh/RovanaIndexedMeshDefinition.h"
+#include "graphics/mesh/VectorMath.h"
+#include "kiv/Bitmap.h"
 #include "kiv/render/Maths.h"
 #include "kiv/render/Scene.h"
 
@@ -72,6 +75,18 @@ public:
   virtual void SetOpacity(float opacity);
   // Triangles of all chunks.
   uint32_t GetPolygonCount() const;
+  // Grows the box by every vertex of every chunk, turned by the rotation
+  // (3 x 3, rows) and then moved by the translation.
+  void AccumulateBounds(RVBox& box, const float rotation[9], const float translation[3]) const;
+  // Reads an image file named inside the resource's folder and writes it
+  // into texture `texture` of material `material` at (x, y). False when
+  // the name leaves the folder, the file is no readable image, or the write
+  // fails.
+  bool LoadTextureImage(int x, int y, uint32_t material, uint32_t texture, std::string_view file);
+  // Writes the bitmap into the texture in the display format matching its
+  // pixels; false for a material or texture that does not exist or pixels
+  // the display has no format for.
+  bool WriteTextureImage(int x, int y, uint32_t material, uint32_t texture, const Kiv::Bitmap& bitmap);
 
   // Culling: the engine's visit, then (when visible and not transparent)
   // the materials' mip level, the render list and the stored matrix.
@@ -105,6 +120,17 @@ public:
                              uint32_t& chunk, uint32_t& triangle) const;
 
 protected:
+  // Whether the instance draws exactly its definition's chunks, which the
+  // definition's box and collision tree describe.
+  bool DrawsDefinitionChunks() const;
+  // Whether the ray meets the definition's oriented box within the distance
+  // (always, for an instance with chunks of its own).
+  bool RayMeetsBoundingBox(const float point[3], const float way[3], float distance) const;
+  // The ray test against the definition's finished collision tree while the
+  // instance draws the definition's own chunks, all triangle lists: 1 a hit (distance,
+  // chunk and triangle set), 0 no hit, -1 when the tree cannot answer.
+  int TestCollisionTree(const float point[3], const float way[3], float& distance, uint32_t& chunk,
+                        uint32_t& triangle) const;
   void UpdateBoundingVolume();
   // What a clone takes from this instance (arrays shared, subtree copied).
   virtual void CopyInstanceTo(RovanaIndexedMeshInstance& copy) const;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "kiv/Bitmap.h"
 #include "kiv/render/Plugin.h"
 
 namespace Kiv {
@@ -116,6 +117,12 @@ std::shared_ptr<Texture> Texture::Duplicate() const {
   copy->m_priority = m_priority;
   copy->m_active = m_active;
   return copy;
+}
+
+bool Texture::WriteImage(int x, int y, const Bitmap& bitmap, int format) {
+  if (bitmap.IsEmpty() || x < 0 || y < 0) return false;
+  m_writes.push_back({x, y, bitmap.Width(), bitmap.Height(), format});
+  return true;
 }
 
 std::shared_ptr<Texture> SharedTextureCollection::GetTexture(uint32_t id) {

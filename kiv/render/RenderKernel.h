@@ -19,6 +19,7 @@
 
 namespace Kiv {
 
+class Bitmap;
 class MaterialManager;
 class Resource;
 
@@ -49,6 +50,14 @@ public:
   // A copy with its own identity.
   std::shared_ptr<Texture> Duplicate() const;
   void BindToStage(Display& display, int stage) const { display.BindTexture(stage, *this); }
+  // Pixels written into the texture's image at (x, y) in a display format;
+  // the texture keeps where, how large and in which format. False for an
+  // empty bitmap or a place left of or above the image.
+  struct ImageWrite {
+    int x, y, width, height, format;
+  };
+  virtual bool WriteImage(int x, int y, const Bitmap& bitmap, int format);
+  const std::vector<ImageWrite>& GetImageWrites() const { return m_writes; }
 
 private:
   PString m_name;
@@ -57,6 +66,7 @@ private:
   int m_type;
   int m_priority = 0;
   bool m_active = false;
+  std::vector<ImageWrite> m_writes;
 };
 
 // The kernel's shared textures; texture 0 is a plain white default.
