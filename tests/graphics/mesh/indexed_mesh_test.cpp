@@ -10,6 +10,7 @@
 #include "graphics/mesh/RovanaProgressiveMeshDefinition.h"
 #include "kiv/File.h"
 #include "tests/graphics/mesh/MeshFixture.h"
+#include "kiv/TempFolder.h"
 
 namespace {
 
@@ -532,9 +533,8 @@ TEST(IndexedMesh, FinishMaterialsRecordsFailedTexturesAndUnloadedMaterials) {
 }
 
 TEST(IndexedMesh, OpenMeshFileStaysInsideTheFolder) {
-  char pattern[] = "/tmp/meshtestXXXXXX";
-  ASSERT_TRUE(mkdtemp(pattern));
-  const std::string folder = pattern;
+  const Kiv::TempFolder temp("meshtest");
+  const std::string& folder = temp.Root();
   ASSERT_TRUE(Kiv::File::CreateDirectories(folder + "/meshes"));
   const auto bytes = MeshFixture::Write(QuadMesh());
   ASSERT_TRUE(Kiv::File::ReplaceFileAtomic(folder + "/meshes/Body.im", bytes.data(), bytes.size()));
@@ -547,7 +547,6 @@ TEST(IndexedMesh, OpenMeshFileStaysInsideTheFolder) {
   RovanaIndexedMeshDefinition missing;
   EXPECT_EQ(missing.OpenMeshFile(&database, "none.im"), 2);
   EXPECT_EQ(missing.OpenMeshFile(&database, "../meshes/body.im"), 2);
-  Kiv::File::Prune(folder);
 }
 
 TEST(ProgressiveMesh, PminRecordsAreCheckedAndDropped) {
