@@ -20,6 +20,7 @@
 #include "gamescript/runtime/Machine.h"
 #include "gamescript/runtime/Thread.h"
 #include "kiv/File.h"
+#include "kiv/TempFolder.h"
 
 using namespace GSRuntime;
 
@@ -116,14 +117,12 @@ double Best(int runs, F&& work) {
 }  // namespace
 
 int main() {
-  char folder[] = "/tmp/bench-vm-XXXXXX";
-  std::random_device random;
-  std::snprintf(folder + 14, 7, "%06x", random() & 0xFFFFFF);
-  Kiv::File::CreateDirectories(folder);
+  const Kiv::TempFolder temp("bench-vm");
+  const std::string& folder = temp.Root();
   const std::string source = std::string(folder) + "/work.gs";
   Kiv::File::WriteWholeFile(source, kScript);
   GSCompiler::CompileLog log;
-  if (GSCompiler::CompileFile(source.c_str(), (std::string(folder) + "/").c_str(), {}, &log) != 0) {
+  if (GSCompiler::CompileFile(source.c_str(), (folder + "/").c_str(), {}, &log) != 0) {
     for (std::size_t i = 0; i < log.Count(); ++i) std::printf("%s\n", log.At(i));
     return 1;
   }
@@ -177,7 +176,6 @@ int main() {
   }
   lua_close(L);
   delete object;
-  Kiv::File::Prune(folder);
   for (const Line& l : lines) BenchReport::Figure(l.name, l.ours, l.lua, "ns/iteration", "(best of 5)");
   return 0;
 }

@@ -1,6 +1,11 @@
 #include "kiv/TempFolder.h"
 
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
+#include <random>
 
 #include "kiv/File.h"
 
@@ -8,11 +13,23 @@ namespace Kiv {
 
 TempFolder::TempFolder(std::string_view prefix) {
   const char* base = std::getenv("TMPDIR");
-  std::string pattern = base && *base ? base : "/tmp";
-  pattern += '/';
-  pattern += prefix;
-  pattern += "-XXXXXX";
-  if (::mkdtemp(pattern.data())) m_root = pattern;
+  std::string stem = base && *base ? base : "/tmp";
+  stem += '/';
+  stem += prefix;
+  stem += '-';
+  // Lower-case names: the script libraries keep the paths of their sources
+  // lower-cased, so a test that compares them must not depend on the draw.
+  std::random_device random;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    char suffix[9];
+    std::snprintf(suffix, sizeof suffix, "%08x", static_cast<unsigned>(random()));
+    const std::string path = stem + suffix;
+    if (::mkdir(path.c_str(), 0700) == 0) {
+      m_root = path;
+      return;
+    }
+    if (errno != EEXIST) return;
+  }
 }
 
 TempFolder::~TempFolder() {

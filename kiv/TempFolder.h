@@ -9,8 +9,8 @@ namespace Kiv {
 
 class TempFolder {
 public:
-  // The folder is named "<prefix>-XXXXXX" under $TMPDIR (else /tmp); Root()
-  // is empty when it cannot be made.
+  // The folder is named "<prefix>-" and eight lower-case hex digits under
+  // $TMPDIR (else /tmp); Root() is empty when it cannot be made.
   explicit TempFolder(std::string_view prefix = "rovana");
   ~TempFolder();
   TempFolder(const TempFolder&) = delete;
