@@ -15,6 +15,8 @@
 #include "umbclient/FolderAssetDatabase.h"
 #include "umbclient/OpenDatabase.h"
 
+#include "AssetTree.h"
+
 namespace {
 
 const KUID kShed(523, 10, 0);
@@ -55,35 +57,14 @@ protected:
     loco.SetNamedTag("class", "Loco");
     loco.SetNamedTag("asset-filename", "LocoBody");
     Write("user/local/loco/config.txt", loco);
-    Kiv::File::CreateDirectories(m_tree.Path("user/settings"));
+    ASSERT_TRUE(m_tree.Open());
+  }
+  void TearDown() override { m_tree.Close(); }
+  void Write(const std::string& relative, const SoupRef& soup) { m_tree.WriteConfig(relative, soup); }
+  static uint64_t Requests(uint32_t id) { return AssetTree::Requests(id); }
+  static SpecRegistry& Registry() { return AssetTree::Registry(); }
 
-    SetUserDataFolder(m_tree.Path("user"));
-    SetInstallationRoot(m_tree.Path("install"));
-    UMBSetDatabaseHooks([this] { m_registry = std::make_unique<SpecRegistry>(); },
-                        [this] { m_registry.reset(); });
-    ASSERT_TRUE(UMBOpenDatabase());
-    ASSERT_NE(SpecRegistry::Instance(), nullptr);
-  }
-  void TearDown() override {
-    UMBCloseDatabase();
-    UMBSetDatabaseHooks(nullptr, nullptr);
-    SetUserDataFolder("");
-    SetInstallationRoot("");
-  }
-  void Write(const std::string& relative, const SoupRef& soup) {
-    std::string text;
-    WriteSoupText(soup, text);
-    m_tree.Write(relative, text);
-  }
-  uint64_t Requests(uint32_t id) {
-    uint64_t n = 0;
-    UMBWithDatabase([&](AssetDatabase& d) { n = d.RequestCount(id); });
-    return n;
-  }
-  SpecRegistry& Registry() { return *SpecRegistry::Instance(); }
-
-  Kiv::TempFolder m_tree{"spec-registry-test"};
-  std::unique_ptr<SpecRegistry> m_registry;
+  AssetTree m_tree{"spec-registry-test"};
 };
 
 TEST_F(SpecRegistryTest, OneSpecPerKuidSharedByHandles) {

@@ -16,6 +16,8 @@
 #include "kiv/String.h"
 #include "kiv/TempFolder.h"
 #include "umbclient/ContentFolders.h"
+
+#include "AssetTree.h"
 #include "umbclient/OpenDatabase.h"
 
 namespace {
@@ -34,28 +36,11 @@ std::string Hex(uint32_t a, uint32_t b) {
 class ScriptCacheTest : public ::testing::Test {
 protected:
   void SetUp() override {
-    Kiv::File::CreateDirectories(m_tree.Path("user/settings"));
     Kiv::File::CreateDirectories(m_tree.Path("user/cache"));
-    SetUserDataFolder(m_tree.Path("user"));
-    SetInstallationRoot(m_tree.Path("install"));
+    m_tree.UseFolders();
   }
-  void TearDown() override {
-    Close();
-    SetUserDataFolder("");
-    SetInstallationRoot("");
-  }
-  // Opens the database over the tree as it is now; a new registry each time,
-  // as a new run of the program would have.
-  void Open() {
-    Close();
-    UMBSetDatabaseHooks([this] { m_registry = std::make_unique<SpecRegistry>(); },
-                        [this] { m_registry.reset(); });
-    ASSERT_TRUE(UMBOpenDatabase());
-  }
-  void Close() {
-    if (UMBIsDatabaseOpen()) UMBCloseDatabase();
-    UMBSetDatabaseHooks(nullptr, nullptr);
-  }
+  void TearDown() override { m_tree.Close(); }
+  void Open() { ASSERT_TRUE(m_tree.Open()); }
   std::string Asset(const std::string& folder, const std::string& config) {
     m_tree.Write("user/local/" + folder + "/config.txt", config);
     return m_tree.Path("user/local/" + folder);
@@ -75,8 +60,7 @@ protected:
     return m_tree.Path("user/cache/libraries/523_" + std::to_string(content) + "_0");
   }
 
-  Kiv::TempFolder m_tree{"script-cache-test"};
-  std::unique_ptr<SpecRegistry> m_registry;
+  AssetTree m_tree{"script-cache-test"};
 };
 
 const char* kLoco =

@@ -22,6 +22,7 @@
 #include "umbclient/OpenDatabase.h"
 
 #include "ScriptHarness.h"
+#include "tests/config/AssetTree.h"
 
 namespace {
 
@@ -98,13 +99,7 @@ protected:
     ASSERT_TRUE(Kiv::File::ReadWholeFile(ROVANA_TEST_PLUGINS "/echoplugin.so", plugin));
     m_tree.Write("install/bin/plugins/echoplugin.so", std::string(plugin.begin(), plugin.end()));
     m_tree.Write("install/tables/asset-types.txt", "buildings  BS\n");
-    Kiv::File::CreateDirectories(m_tree.Path("user/settings"));
-    SetUserDataFolder(m_tree.Path("user"));
-    SetInstallationRoot(m_tree.Path("install"));
-    AssetTables::Reload();
-    UMBSetDatabaseHooks([this] { m_registry = std::make_unique<SpecRegistry>(); },
-                        [this] { m_registry.reset(); });
-    ASSERT_TRUE(UMBOpenDatabase());
+    ASSERT_TRUE(m_tree.Open());
     ScriptLogHook = &CaptureLog;
     g_log.clear();
     m_listener = Kiv::Log::Instance().AddListener(
@@ -114,11 +109,7 @@ protected:
   void TearDown() override {
     Kiv::Log::Instance().RemoveListener(m_listener);
     ScriptLogHook = nullptr;
-    UMBCloseDatabase();
-    UMBSetDatabaseHooks(nullptr, nullptr);
-    SetUserDataFolder("");
-    SetInstallationRoot("");
-    AssetTables::Reload();
+    m_tree.Close();
   }
   void Asset(const KUID& kuid, const std::string& folder, const char* name, const char* script,
              const char* cls, const char* source, const char* plugin) {
@@ -133,19 +124,14 @@ protected:
     WriteConfig("user/local/" + folder + "/config.txt", config);
     m_tree.Write("user/local/" + folder + "/" + script, source);
   }
-  void WriteConfig(const std::string& relative, const SoupRef& soup) {
-    std::string text;
-    WriteSoupText(soup, text);
-    m_tree.Write(relative, text);
-  }
+  void WriteConfig(const std::string& relative, const SoupRef& soup) { m_tree.WriteConfig(relative, soup); }
   static size_t LogCount(std::string_view text) {
     size_t n = 0;
     for (const std::string& line : g_log) n += line.find(text) != std::string::npos;
     return n;
   }
 
-  Kiv::TempFolder m_tree{"library-test"};
-  std::unique_ptr<SpecRegistry> m_registry;
+  AssetTree m_tree{"library-test"};
   int m_listener = -1;
 };
 
@@ -273,7 +259,7 @@ std::string CustomSource(const std::string& word) {
 TEST_F(Libraries, ObjectsCompiledFromSourceShareOneCacheFileAndStartWithInit) {
   RovanaScriptContext context;
   const std::string cache = m_tree.Path("user/cache");
-  SpecRef spec = m_registry->GetSpec(kEcho);
+  SpecRef spec = AssetTree::Registry().GetSpec(kEcho);
   ASSERT_TRUE(spec);
   AssetScriptObject first(&context, spec);
   EXPECT_EQ(first.GetSource(), WrapperSource(spec.AsBase()));

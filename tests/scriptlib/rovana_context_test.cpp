@@ -23,6 +23,7 @@
 #include "umbclient/OpenDatabase.h"
 
 #include "ScriptHarness.h"
+#include "tests/config/AssetTree.h"
 
 namespace {
 
@@ -95,34 +96,13 @@ protected:
     ASSERT_TRUE(thumb.Create(3, 2, Kiv::Bitmap::FormatRGBA32));
     ASSERT_TRUE(thumb.Save(m_tree.Path("user/local/station/thumb.png")));
     ASSERT_TRUE(thumb.Save(m_tree.Path("user/local/outside.png")));
-    Kiv::File::CreateDirectories(m_tree.Path("user/settings"));
-    SetUserDataFolder(m_tree.Path("user"));
-    SetInstallationRoot(m_tree.Path("install"));
-    AssetTables::Reload();
-    UMBSetDatabaseHooks([this] { m_registry = std::make_unique<SpecRegistry>(); },
-                        [this] { m_registry.reset(); });
-    ASSERT_TRUE(UMBOpenDatabase());
+    ASSERT_TRUE(m_tree.Open());
   }
-  void TearDown() override {
-    UMBCloseDatabase();
-    UMBSetDatabaseHooks(nullptr, nullptr);
-    SetUserDataFolder("");
-    SetInstallationRoot("");
-    AssetTables::Reload();
-  }
-  void Write(const std::string& relative, const SoupRef& soup) {
-    std::string text;
-    WriteSoupText(soup, text);
-    m_tree.Write(relative, text);
-  }
-  uint64_t Requests(uint32_t id) {
-    uint64_t n = 0;
-    UMBWithDatabase([&](AssetDatabase& d) { n = d.RequestCount(id); });
-    return n;
-  }
+  void TearDown() override { m_tree.Close(); }
+  void Write(const std::string& relative, const SoupRef& soup) { m_tree.WriteConfig(relative, soup); }
+  static uint64_t Requests(uint32_t id) { return AssetTree::Requests(id); }
 
-  Kiv::TempFolder m_tree{"rovana-context-test"};
-  std::unique_ptr<SpecRegistry> m_registry;
+  AssetTree m_tree{"rovana-context-test"};
 };
 
 const char* const kPrelude = R"(include "Rovana.gs"
