@@ -9,6 +9,7 @@
 #include <new>
 
 #include "foundation/Geometry.h"
+#include "kiv/Memory.h"
 #include "kiv/render/StdMath.h"
 
 bool MakeCollisionTriangleId(uint32_t chunk, uint32_t firstIndex, uint32_t& id) {
@@ -71,7 +72,7 @@ public:
   };
 
   explicit RVAxisBoxTreeBuilder(uint32_t maxLeafItems) : m_maxLeafItems(maxLeafItems) {}
-  ~RVAxisBoxTreeBuilder() { std::free(m_slots); }
+  ~RVAxisBoxTreeBuilder() { Kiv::FreeTable(m_slots, m_slotCount * sizeof(uint32_t)); }
   RVAxisBoxTreeBuilder(const RVAxisBoxTreeBuilder&) = delete;
   RVAxisBoxTreeBuilder& operator=(const RVAxisBoxTreeBuilder&) = delete;
 
@@ -114,7 +115,9 @@ public:
   uint32_t m_maxLeafItems;
   uint32_t m_vertexCount = 0;
   Box m_rootBox;
-  std::vector<Triangle> m_triangles;
+  // The build's large lists come in huge pages where the system has them:
+  // faulting in 4 KiB pages one at a time cost more than the weld itself.
+  std::vector<Triangle, Kiv::TableAllocator<Triangle>> m_triangles;
   std::vector<RVBuildNode> m_nodes;
   std::vector<uint32_t> m_leafOrder;
   uint32_t m_maxDepth = 0;
@@ -133,11 +136,11 @@ private:
     return uint32_t(h ^ (h >> 32));
   }
   // A new table of the given power-of-two size, filled from the keys in
-  // vertex order. calloc hands large tables over as untouched zero pages, so
-  // nothing is cleared twice.
+  // vertex order.
   void Rehash(size_t size) {
-    auto* slots = static_cast<uint32_t*>(std::calloc(size, sizeof(uint32_t)));
+    auto* slots = static_cast<uint32_t*>(Kiv::AllocateTable(size * sizeof(uint32_t)));
     if (!slots) throw std::bad_alloc();
+    std::memset(slots, 0, size * sizeof(uint32_t));
     const size_t mask = size - 1;
     for (uint32_t v = 0; v < m_vertexCount; ++v) {
       const uint32_t hash = Hash(&m_keys[3 * size_t(v)]);
@@ -145,14 +148,14 @@ private:
       while (slots[i]) i = (i + 1) & mask;
       slots[i] = (hash & kTagMask) | (v + 1);
     }
-    std::free(m_slots);
+    Kiv::FreeTable(m_slots, m_slotCount * sizeof(uint32_t));
     m_slots = slots;
     m_slotCount = size;
   }
 
   uint32_t* m_slots = nullptr;
   size_t m_slotCount = 0;
-  std::vector<uint32_t> m_keys;  // 3 position bit patterns per vertex
+  std::vector<uint32_t, Kiv::TableAllocator<uint32_t>> m_keys;  // 3 position bit patterns per vertex
 };
 
 RVAxisBoxTree::RVAxisBoxTree() = default;
