@@ -203,6 +203,7 @@ void DataManager::UnloadSchema() {
 // ---- personal details ----
 
 bool DataManager::LoadPersonalDetails() {
+  m_personalRead = true;
   std::string path = m_rootFolder.Str() + kPersonalDetails;
   if (Kiv::FileExists(path) != 0) return true;
   SoupRef soup;
@@ -226,6 +227,9 @@ bool DataManager::LoadPersonalDetails() {
 
 bool DataManager::SavePersonalDetails() {
   if (m_personalUnreadable) return false;
+  // A manager that never read the file (a command that did not need it)
+  // knows nothing to write: the user's details stay as they are.
+  if (!m_personalRead && m_personal == PersonalDetails{}) return true;
   // A file that already says the same is left alone: no rewrite (and no
   // disk sync) at every exit.
   if (m_personalOnDisk && m_personal == m_personalOnDiskValues) return true;

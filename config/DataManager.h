@@ -197,6 +197,7 @@ private:
   bool m_initialised = false;
   bool m_personalUnreadable = false;  // the file exists but did not read: never overwrite it
   bool m_personalOnDisk = false;      // the file read well and holds m_personalOnDiskValues
+  bool m_personalRead = false;        // LoadPersonalDetails has run
   PersonalDetails m_personalOnDiskValues;
   Kiv::PString m_rootFolder;
   SoupRef m_schema;

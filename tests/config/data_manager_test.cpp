@@ -116,6 +116,16 @@ TEST_F(DataManagerTest, UnchangedPersonalDetailsAreNotRewritten) {
   EXPECT_NE(ReadFile(m_dir / "personalDetails.txt").find("example.org"), std::string::npos);
 }
 
+// A command that never touched the data manager (a script compile) must not
+// replace the user's details with empty ones at shut-down.
+TEST_F(DataManagerTest, PersonalDetailsNeverReadAreNotOverwritten) {
+  const std::string mine = "author \"Ann\"\nemail \"ann@example.org\"\n";
+  Write("personalDetails.txt", mine);
+  DataManager::Create(Root().c_str());
+  DataManager::Destroy();
+  EXPECT_EQ(ReadFile(m_dir / "personalDetails.txt"), mine);
+}
+
 TEST_F(DataManagerTest, UnreadablePersonalDetailsAreNotOverwritten) {
   const std::string broken = "author { \"never closed\"";
   Write("personalDetails.txt", broken);
