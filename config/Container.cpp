@@ -290,8 +290,8 @@ bool Container::HasTagNamed(const Kiv::PString& tagName) {
   return m_tagNames.Find(tagName) != nullptr;
 }
 
-Kiv::PString Container::ValueOf(const SoupRef& values, const Kiv::PString& tagName) {
-  if (tagName.IsNull()) return Kiv::PString();
+TagValue Container::ValueOf(const SoupRef& values, const Kiv::PString& tagName) {
+  if (tagName.IsNull()) return TagValue();
   if (!(m_valueSoup == values) || m_valueCount != values.CountTags()) {
     m_valueSoup = values;
     m_valueCount = values.CountTags();
@@ -309,11 +309,18 @@ Kiv::PString Container::ValueOf(const SoupRef& values, const Kiv::PString& tagNa
     const size_t& first = m_valueIndex.Insert(name, i);
     if (name == tagName) found = &first;
   }
-  if (!found) return Kiv::PString();
-  const TDBDataTag& tag = values.Get()->GetTag(*found);
-  if (!(tag.GetName() == tagName)) return values.GetNamedTag(tagName);  // renamed since: look it up plainly
+  if (!found) return TagValue();
+  const ACSChunk* node = values.Get();
+  const TDBDataTag* tag = &node->GetTag(*found);
+  if (!(tag->GetName() == tagName)) {  // renamed since: look it up plainly
+    const long at = node->FindTag(tagName);
+    if (at < 0) return TagValue();
+    tag = &node->GetTag(static_cast<size_t>(at));
+  }
+  if (tag->GetDataType() == kSoupText)
+    return TagValue(std::string_view(reinterpret_cast<const char*>(tag->GetData()), tag->GetSize()));
   std::string text;
-  return tag.ToText(text) ? Kiv::PString(text) : Kiv::PString();
+  return tag->ToText(text) ? TagValue(text) : TagValue();
 }
 
 // ---- Container: definitions ----
@@ -484,9 +491,9 @@ Tag* Container::CreateTagFromDefinition(Container* tagOwner, const Kiv::PString&
   if (tagOwner->HasTagNamed(tagName)) return nullptr;
   Tag* tag = MakeTag(static_cast<int32_t>(tagOwner->tags.size()), tagOwner, tagName);
 
-  Kiv::PString given = values ? tagOwner->ValueOf(values, tagName) : Kiv::PString();
+  TagValue given = values ? tagOwner->ValueOf(values, tagName) : TagValue();
   if (!given.IsEmpty()) {
-    tag->value = given;
+    tag->value = std::move(given);
   } else if (entry.HasNamedTag(tn::default_)) {
     Kiv::PString def = entry.GetNamedTag(tn::default_);
     tag->value = def == tn::parent ? tagOwner->name : def;
@@ -536,7 +543,8 @@ void Container::ClassifyTag(Tag* tag, const SoupRef& entry, const SoupRef& value
       eh->Warning(FormatMessage(kNotBoolean, {tag->name, tagOwner->name}), tag);
   } else if (type == tn::listbox) {
     tag->typeCode = Tag::kListBox;
-    if (!tag->value.IsEmpty() && !IsInListBoxSource(entry, tag->value)) tag->value = Kiv::PString::Empty();
+    if (!tag->value.IsEmpty() && !IsInListBoxSource(entry, tag->value.View()))
+      tag->value = Kiv::PString::Empty();
   } else if (type == tn::combobox) {
     tag->typeCode = Tag::kComboBox;
     const Kiv::PString src = entry.GetNamedTag(tn::source);
@@ -551,16 +559,16 @@ void Container::ClassifyTag(Tag* tag, const SoupRef& entry, const SoupRef& value
       dm->RegisterTagBySource(src, tag);
       tag->source = src;
       tag->hasSource = true;
-    } else if (!tag->value.IsEmpty() && !IsInComboBoxSource(entry, tag->value)) {
+    } else if (!tag->value.IsEmpty() && !IsInComboBoxSource(entry, tag->value.View())) {
       tag->value = Kiv::PString::Empty();
     }
   } else if (type == tn::intcombobox) {
     tag->typeCode = Tag::kIntComboBox;
-    if (!tag->value.IsEmpty() && !IsInIntComboBoxSource(entry, tag->value))
+    if (!tag->value.IsEmpty() && !IsInIntComboBoxSource(entry, tag->value.View()))
       tag->value = Kiv::PString::Empty();
   } else if (type == tn::kuid) {
     tag->typeCode = Tag::kKUID;
-    if (tag->value.IsEmpty()) tag->value = Kiv::PString(FormatKUIDTag(KUID::Null()));
+    if (tag->value.IsEmpty()) tag->value = FormatKUIDTag(KUID::Null());
   } else if (type == tn::filepath || type == tn::filepathedit) {
     tag->typeCode = type == tn::filepath ? Tag::kFilePath : Tag::kFilePathEdit;
     tag->dataType = entry.GetNamedTag(tn::datatype);
@@ -570,11 +578,11 @@ void Container::ClassifyTag(Tag* tag, const SoupRef& entry, const SoupRef& value
       dm->borrowedMesh = true;
     } else if (GetMeshLoader()) {
       Kiv::File::Path path = dm->assetFolder;
-      path.Join(tag->value.ToLower().View());
+      path.Join(Kiv::ToLowerAscii(tag->value.View()));
       dm->CheckLODMesh(path.Str(), tagOwner);
     } else if (const auto& check = dm->GetLODMeshCheck()) {
       Kiv::File::Path path = dm->assetFolder;
-      path.Join(tag->value.ToLower().View());
+      path.Join(Kiv::ToLowerAscii(tag->value.View()));
       if (auto record = check(path.Str(), *tagOwner)) tagOwner->lodMeshRecord = std::move(record);
     }
   } else if (type == tn::kuidbrowser) {
@@ -716,19 +724,19 @@ void Container::CountCompulsoryElements(const SoupRef& def, std::map<Kiv::PStrin
   }
 }
 
-bool Container::IsInComboBoxSource(const SoupRef& def, const Kiv::PString& v) const {
+bool Container::IsInComboBoxSource(const SoupRef& def, std::string_view v) const {
   const DataFileList* list = DataManager::Instance()->GetDataFile(def.GetNamedTag(tn::source));
-  return list && list->HasKey(v.View());
+  return list && list->HasKey(v);
 }
 
-bool Container::IsInIntComboBoxSource(const SoupRef& def, const Kiv::PString& v) const {
+bool Container::IsInIntComboBoxSource(const SoupRef& def, std::string_view v) const {
   return IsInComboBoxSource(def, v);
 }
 
-bool Container::IsInListBoxSource(const SoupRef& def, const Kiv::PString& v) const {
+bool Container::IsInListBoxSource(const SoupRef& def, std::string_view v) const {
   const DataFileList* list = DataManager::Instance()->GetDataFile(def.GetNamedTag(tn::source));
   if (!list || list->lines.empty()) return false;
-  std::string_view rest = v.View();
+  std::string_view rest = v;
   while (true) {
     size_t cut = rest.find(';');
     std::string_view item = rest.substr(0, cut);

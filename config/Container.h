@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "config/NameIndex.h"
+#include "config/TagValue.h"
 #include "foundation/Soup.h"
 #include "kiv/PString.h"
 
@@ -81,7 +82,7 @@ public:
   static long LiveCount();
 
   Kiv::PString name;
-  Kiv::PString value;  // the value as text, whatever the type
+  TagValue value;  // the value as text, whatever the type
   int32_t typeCode = kUnclassified;
   int32_t index = -1;  // position in the owner's tag list when made
   Container* owner = nullptr;
@@ -208,9 +209,9 @@ public:
   // "element-type") or containers (entries with one).
   void CountCompulsoryElements(const SoupRef& definition, std::map<Kiv::PString, float, PStringLess>& out,
                                Compulsory which) const;
-  bool IsInComboBoxSource(const SoupRef& definition, const Kiv::PString& value) const;
-  bool IsInIntComboBoxSource(const SoupRef& definition, const Kiv::PString& value) const;
-  bool IsInListBoxSource(const SoupRef& definition, const Kiv::PString& value) const;
+  bool IsInComboBoxSource(const SoupRef& definition, std::string_view value) const;
+  bool IsInIntComboBoxSource(const SoupRef& definition, std::string_view value) const;
+  bool IsInListBoxSource(const SoupRef& definition, std::string_view value) const;
 
   // ---- fields ----
 
@@ -245,7 +246,7 @@ private:
 
   bool HasTagNamed(const Kiv::PString& name);
   // The text of the first tag of that name in values (empty when none).
-  Kiv::PString ValueOf(const SoupRef& values, const Kiv::PString& name);
+  TagValue ValueOf(const SoupRef& values, const Kiv::PString& name);
   struct DefinitionMerge;
   void ResolveInheritance(const SoupRef& definition, DefinitionMerge& merge, std::vector<Kiv::PString>& path);
 

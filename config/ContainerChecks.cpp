@@ -72,7 +72,7 @@ bool CheckHasValidTextureFile(Container& c, const SoupRef&) {
   if (CurrentAssetFileExists(path.View())) return true;
   path.SetExt("texture.txt");
   if (CurrentAssetFileExists(path.View())) return true;
-  if (eh) eh->Error(FormatMessage(kTextureFileDne, {named->value}), named);
+  if (eh) eh->Error(FormatMessage(kTextureFileDne, {named->value.View()}), named);
   return false;
 }
 

@@ -116,7 +116,7 @@ int32_t ReadInt(std::string_view text) {
       std::clamp<int64_t>(value, std::numeric_limits<int32_t>::min(), std::numeric_limits<int32_t>::max()));
 }
 
-KUID ReadKUID(const Kiv::PString& value) {
+KUID ReadKUID(const TagValue& value) {
   return value.IsEmpty() ? KUID::Null() : ParseKUID(value.View(), false);
 }
 
@@ -189,7 +189,7 @@ bool CheckAttachment(Tag& tag, bool comboBox) {
     Kiv::File::Path path(loaded->Info().filePath);
     path.ExtractFirstPath();
     path.ExtractFirstPath();
-    Report(true, kNotValidPossibility, {tag.value, tag.name, path.Str()}, tag);
+    Report(true, kNotValidPossibility, {tag.value.View(), tag.name, path.Str()}, tag);
     return false;
   };
   if (owner->type == kMeshElement) {
@@ -216,7 +216,7 @@ bool CheckAttachment(Tag& tag, bool comboBox) {
   if (comboBox && (owner->type == kEffectCorona || owner->type == kEffectAttachment))
     return notInMesh(owner->parent ? owner->parent->parent : nullptr);
   if (dm->borrowedMesh || dm->meshFailure) return true;
-  Report(true, kNotValidPossibility2, {ContainerPath(tag), tag.name, tag.value}, tag);
+  Report(true, kNotValidPossibility2, {ContainerPath(tag), tag.name, tag.value.View()}, tag);
   return false;
 }
 
@@ -224,7 +224,7 @@ bool WriteChoiceTag(Tag& tag, SoupWriter& out, bool comboBox) {
   bool ok = true;
   if (tag.value.IsEmpty())
     Report(true, comboBox ? kEmptyComboBox : kEmptyListBox, {tag.name, OwnerName(tag)}, tag);
-  if (tag.hasSource && !DataManager::Instance()->IsPathRegistered(tag.value, tag.source) &&
+  if (tag.hasSource && !DataManager::Instance()->IsPathRegistered(tag.value.Interned(), tag.source) &&
       tag.source == kAttachment)
     ok = CheckAttachment(tag, comboBox);
   ok = RunTagRules(tag) && ok;
@@ -318,14 +318,14 @@ bool WriteFilePathTag(Tag& tag, SoupWriter& out, bool edit) {
 }
 
 void MapKind(Tag& tag) {
-  const Kiv::PString lower = tag.value.ToLower();
-  const std::string_view v = lower.View();
+  const std::string lower = Kiv::ToLowerAscii(tag.value.View());
+  const std::string_view v = lower;
   if (v == "double-track" || v == "tunnel")
-    tag.value = Kiv::PString("bridge");
+    tag.value = "bridge";
   else if (v == "chunky-track" || v == "mesh-reducing-track" || v == "obsolete-track")
-    tag.value = Kiv::PString("track");
+    tag.value = "track";
   else if (v == "scenery-trackside")
-    tag.value = Kiv::PString("scenery");
+    tag.value = "scenery";
   else
     tag.value = lower;
 }

@@ -330,8 +330,8 @@ bool Container::Import(const SoupRef& soup, const SoupRef& definition, Container
       Tag* tag = made->second;
       premade.erase(made);
       tag->madeFromDefinition = false;
-      const Kiv::PString given = ValueOf(soup, name);
-      if (!given.IsEmpty()) tag->value = given;
+      TagValue given = ValueOf(soup, name);
+      if (!given.IsEmpty()) tag->value = std::move(given);
       ClassifyTag(tag, entry, soup, target);
     } else if (Tag* tag = CreateTagFromDefinition(target, name, entry, soup)) {
       tag->BindValidation(entry);

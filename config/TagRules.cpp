@@ -230,7 +230,7 @@ bool RuleMustBeOwnParent(Tag& tag, const SoupRef&) {
   std::string_view path = mesh->Info().filePath;
   const size_t skip = dm->assetFolder.Length();
   path = skip <= path.size() ? path.substr(skip) : std::string_view();
-  ErrorByTag(kMustBeOwnParent, {tag.value, path}, tag);
+  ErrorByTag(kMustBeOwnParent, {tag.value.View(), path}, tag);
   return false;
 }
 
@@ -240,7 +240,7 @@ bool RuleFileExists(Tag& tag, const SoupRef&) {
   if (tag.value.IsEmpty()) return false;
   if (CurrentAssetFileExists(Kiv::ToLowerAscii(tag.value.View()))) return true;
   if (ErrorHandler* eh = ErrorHandler::Instance()) {
-    Kiv::PString text = FormatMessage(kFileDne, {tag.value});
+    Kiv::PString text = FormatMessage(kFileDne, {tag.value.View()});
     if (AssetBuild() >= 3.4f)
       eh->Error(text, &tag);
     else
@@ -258,7 +258,7 @@ bool RuleScriptFileExists(Tag& tag, const SoupRef&) {
     path.SetExt(ext);
     if (CurrentAssetFileExists(path.View())) return true;
   }
-  ErrorByTag(kScriptFileDne, {tag.value}, tag);
+  ErrorByTag(kScriptFileDne, {tag.value.View()}, tag);
   return false;
 }
 
