@@ -43,7 +43,9 @@ public:
   friend bool operator==(const TagValue& a, const TagValue& b) noexcept { return a.View() == b.View(); }
   friend bool operator==(const TagValue& a, const Kiv::PString& b) noexcept { return a.View() == b.View(); }
   friend bool operator==(const TagValue& a, std::string_view b) noexcept { return a.View() == b; }
-  friend bool operator==(const TagValue& a, const char* b) noexcept { return a.View() == std::string_view(b); }
+  friend bool operator==(const TagValue& a, const char* b) noexcept {
+    return a.View() == std::string_view(b);
+  }
   friend bool operator==(const TagValue& a, const std::string& b) noexcept { return a.View() == b; }
 
 private:

@@ -16,7 +16,7 @@ namespace {
 // own) through copies, moves and assignments, including from their own text.
 TEST(TagValueTest, KeepsItsTextAcrossCopiesMovesAndSelfAssignment) {
   for (const std::string& text : {std::string(), std::string("1"), std::string(23, 'a'), std::string(24, 'b'),
-                                 std::string("with\0nul", 8), std::string(300, 'c')}) {
+                                  std::string("with\0nul", 8), std::string(300, 'c')}) {
     TagValue v(text);
     EXPECT_EQ(v.View(), text);
     EXPECT_EQ(v.Length(), text.size());
@@ -65,8 +65,9 @@ class TagValueImportTest : public ConfigFixture {};
 TEST_F(TagValueImportTest, ValuesAreNotInterned) {
   Write("kind.txt", kSchema);
   Start(true);
-  std::string config = "kuid <kuid:9:1>\nusername \"A user name longer than twenty-three bytes\"\nkind thing\n"
-                       "table {\n";
+  std::string config =
+      "kuid <kuid:9:1>\nusername \"A user name longer than twenty-three bytes\"\nkind thing\n"
+      "table {\n";
   for (int i = 0; i < 500; ++i)
     config += "  e" + std::to_string(i % 400) + " <kuid:123456:" + std::to_string(1000000 + i) + ">\n";
   config += "}\n";
