@@ -1,12 +1,22 @@
 #include "umbclient/AssetIndex.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <map>
 #include <set>
+#include <system_error>
+#include <thread>
 
 #include "foundation/Soup.h"
 #include "kiv/Bytes.h"
 #include "kiv/Clock.h"
 #include "kiv/File.h"
+#include "kiv/Thread.h"
 #include "umbclient/Internal.h"
 #include "umbclient/Sqlite.h"
 
@@ -35,8 +45,9 @@ struct KuidLess {
 // Marks a file as this program's index and says which layout it has; a file with other
 // marks is not ours (or is older) and is rebuilt.
 constexpr int64_t kApplicationId = 0x52564149;  // "RVAI"
-constexpr int64_t kLayoutVersion = 3;
-constexpr int kMaxDepth = 8;  // folders of asset folders nest at most this deep
+constexpr int64_t kLayoutVersion = 4;
+constexpr int kMaxDepth = 8;            // folders of asset folders nest at most this deep
+constexpr int kBuildWaitSeconds = 120;  // how long to wait for another process's build
 
 // The content folders, in the order that decides which copy of a KUID wins.
 const char* const kKeys[] = {"editing", "local", "base"};
@@ -58,7 +69,8 @@ CREATE TABLE folders(
 CREATE INDEX folders_parent ON folders(parent, path, config, fmtime, fctime, csize, cmtime, cctime, scripts);
 CREATE INDEX folders_skipped ON folders(root, sortkey) WHERE ok = 0;
 CREATE INDEX folders_lost ON folders(root, sortkey) WHERE ok = 1 AND winner = 0;
-CREATE INDEX folders_winner ON folders(user, content, version) WHERE winner = 1;
+-- With "winner" among its columns it covers the count and the lookups by KUID.
+CREATE INDEX folders_winner ON folders(user, content, version, winner) WHERE winner = 1;
 CREATE TABLE meta(key TEXT PRIMARY KEY, value TEXT NOT NULL);
 )";
 
@@ -194,6 +206,43 @@ bool Unchanged(const Kiv::File::FolderStatus& here, std::string_view name, std::
          config.modifiedNs == k.cmtime && config.changedNs == k.cctime;
 }
 
+// How many indexed assets are checked against their folders at a time.
+constexpr size_t kCheckBatch = 2048;
+
+// Runs check(here, i) for i below count, here being the folder's status as the thread sees
+// it. An unchanged start-up is two stats per asset and little else, so a large batch is
+// shared among a few threads. Each helper opens the folder for itself: threads stating
+// through one shared descriptor all count references on it, which costs more than the
+// stats they share.
+void CheckSpread(const Kiv::File::FolderStatus& folder, std::string_view path, size_t count,
+                 const std::function<void(const Kiv::File::FolderStatus&, size_t)>& check) {
+  constexpr size_t kPerThread = 512;  // below this a thread costs more than it saves
+  const size_t threads = std::min<size_t>({Kiv::UsableCores(), 4, count / kPerThread});
+  if (threads < 2) {
+    for (size_t i = 0; i < count; ++i) check(folder, i);
+    return;
+  }
+  std::atomic<size_t> next{0};
+  auto run = [&](const Kiv::File::FolderStatus& here) {
+    constexpr size_t kStep = 64;
+    for (size_t from; (from = next.fetch_add(kStep)) < count;)
+      for (size_t i = from; i < std::min(count, from + kStep); ++i) check(here, i);
+  };
+  std::vector<std::thread> helpers;
+  for (size_t t = 1; t < threads; ++t) {
+    try {
+      helpers.emplace_back([&] {
+        const Kiv::File::FolderStatus own(path);
+        run(own.IsOpen() ? own : folder);
+      });
+    } catch (const std::system_error&) {
+      break;  // no more threads to be had: the ones running share the rest
+    }
+  }
+  run(folder);
+  for (std::thread& h : helpers) h.join();
+}
+
 // The state flags that follow from one asset alone.
 uint32_t OwnStates(int root, const UMBAssetInfo& info, bool scripts) {
   uint32_t f = 0;
@@ -252,6 +301,19 @@ struct AssetIndex::Impl {
 
   bool OpenFile();
   bool OpenMemory();
+  // A new index is built aside in its own file, without a journal, and put in place
+  // once complete: a build cut short leaves no file that could pass for an index. One
+  // process builds at a time, under a lock file; the others wait for its index.
+  bool building = false;
+  int buildLock = -1;
+  std::string BuildFile() const { return file + "-new"; }
+  bool OpenBuild();
+  bool FinishBuild();
+  void AbandonBuild();
+  void ReleaseBuildLock();
+  ~Impl() { ReleaseBuildLock(); }
+  // The walk and, for a new index, putting it in place.
+  bool WalkAndKeep() { return Walk() && (!building || FinishBuild()); }
   bool Prepare();  // checks the marks of an opened file, lays out a new one
   // A write-ahead log: a first scan writes tens of megabytes in one transaction, which a
   // rollback journal would sync page by page.
@@ -326,6 +388,8 @@ bool AssetIndex::Impl::OpenFile() {
     UmbLog("AssetIndex> cannot create '" + folder.Str() + "', keeping the index in memory");
     return false;
   }
+  Kiv::File::Status existing;
+  if (!Kiv::File::GetStatus(file, existing)) return OpenBuild();
   if (!db.Open(file)) {
     UmbLog("AssetIndex> cannot open '" + file + "': " + db.FailureText() + ", keeping the index in memory");
     return false;
@@ -344,17 +408,88 @@ bool AssetIndex::Impl::OpenFile() {
   }
   // Damaged, foreign or of another layout: never trusted, rebuilt from the folders.
   UmbLog("AssetIndex> '" + file + "' is unusable (" + why + "), rebuilding it from the folders");
-  Kiv::File::Unlink(file);
-  Kiv::File::Unlink(file + "-journal");
-  Kiv::File::Unlink(file + "-wal");
-  Kiv::File::Unlink(file + "-shm");
-  if (db.Open(file) && db.Exec("PRAGMA busy_timeout = 10000") && Prepare() && UseJournal()) {
+  for (const char* suffix : {"", "-journal", "-wal", "-shm"}) Kiv::File::Unlink(file + suffix);
+  return OpenBuild();
+}
+
+bool AssetIndex::Impl::OpenBuild() {
+  const std::string lockFile = file + "-lock";
+  buildLock = ::open(lockFile.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+  if (buildLock < 0) {
+    UmbLog("AssetIndex> cannot open '" + lockFile + "', keeping the index in memory");
+    return false;
+  }
+  // Another process building the index: wait for it (a build of a large tree takes
+  // seconds), then use what it built.
+  const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(kBuildWaitSeconds);
+  while (::flock(buildLock, LOCK_EX | LOCK_NB) != 0) {
+    if (errno != EWOULDBLOCK && errno != EINTR) {
+      ReleaseBuildLock();
+      UmbLog("AssetIndex> cannot lock '" + lockFile + "', keeping the index in memory");
+      return false;
+    }
+    if (std::chrono::steady_clock::now() > giveUp) {
+      ReleaseBuildLock();
+      UmbLog("AssetIndex> another process is still building '" + file + "', keeping the index in memory");
+      return false;
+    }
+    Kiv::Sleep(20);
+  }
+  Kiv::File::Status built;
+  if (Kiv::File::GetStatus(file, built)) {  // the other process's index
+    ReleaseBuildLock();
+    return OpenFile();
+  }
+  // Left by a build or an index that ended without finishing; a journal beside a new
+  // file would be played back into it.
+  const std::string aside = BuildFile();
+  for (const std::string& stale :
+       {aside, aside + "-journal", file + "-journal", file + "-wal", file + "-shm"})
+    Kiv::File::Unlink(stale);
+  // No journal and no syncs while building: a failed build is thrown away whole. The
+  // pages stay in memory until the commit writes them once (a default-sized cache would
+  // write and rewrite them as the tables grow).
+  if (db.Open(aside) && Prepare() &&
+      db.Exec("PRAGMA journal_mode = OFF; PRAGMA synchronous = OFF; PRAGMA cache_size = -65536")) {
+    building = true;
     persistent = true;
     return true;
   }
-  UmbLog("AssetIndex> cannot rebuild '" + file + "': " + db.FailureText() + ", keeping the index in memory");
-  Close();
+  UmbLog("AssetIndex> cannot build '" + aside + "': " + db.FailureText() + ", keeping the index in memory");
+  AbandonBuild();
   return false;
+}
+
+bool AssetIndex::Impl::FinishBuild() {
+  const std::string aside = BuildFile();
+  Close();
+  building = false;
+  persistent = false;
+  // On the disk before it takes the index's name, so that name never stands for a file
+  // whose pages are still to be written.
+  const int fd = ::open(aside.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  const bool synced = fd >= 0 && ::fsync(fd) == 0;
+  if (fd >= 0) ::close(fd);
+  if (!synced || !Kiv::File::Rename(aside, file)) {
+    UmbLog("AssetIndex> cannot put '" + aside + "' in place, keeping the index in memory");
+    AbandonBuild();
+    return false;
+  }
+  ReleaseBuildLock();
+  return OpenFile() && !building;
+}
+
+void AssetIndex::Impl::AbandonBuild() {
+  Close();
+  building = false;
+  persistent = false;
+  Kiv::File::Unlink(BuildFile());
+  ReleaseBuildLock();
+}
+
+void AssetIndex::Impl::ReleaseBuildLock() {
+  if (buildLock >= 0) ::close(buildLock);
+  buildLock = -1;
 }
 
 // False with no failure recorded: the file is someone else's (or another layout's).
@@ -398,11 +533,22 @@ void AssetIndex::Refresh() {
     UmbLog("AssetIndex> cannot keep an index: " + m.db.FailureText());
     return;
   }
-  if (m.Walk()) {
+  if (m.WalkAndKeep()) {
     m.LogFindings();
     if (m.configsRead)
       UmbLog("AssetIndex> read " + std::to_string(m.configsRead) + " configs, " + std::to_string(Count()) +
              " assets indexed " + (m.persistent ? "in '" + m.file + "'" : std::string("in memory")));
+    return;
+  }
+  if (m.building) {
+    UmbLog("AssetIndex> building '" + m.file + "' failed (" + m.db.FailureText() +
+           "), keeping the index in memory");
+    m.AbandonBuild();
+    if (!m.OpenMemory() || !m.Walk()) {
+      UmbLog("AssetIndex> refresh failed: " + m.db.FailureText());
+      return;
+    }
+    m.LogFindings();
     return;
   }
   if (!m.persistent) {
@@ -416,7 +562,8 @@ void AssetIndex::Refresh() {
   m.Close();
   if (damaged)
     for (const char* suffix : {"", "-journal", "-wal", "-shm"}) Kiv::File::Unlink(m.file + suffix);
-  if (!(damaged && m.OpenFile() && m.Walk())) {
+  if (!(damaged && m.OpenFile() && m.WalkAndKeep())) {
+    if (m.building) m.AbandonBuild();
     m.Close();
     if (!m.OpenMemory() || !m.Walk()) {
       UmbLog("AssetIndex> refresh failed: " + m.db.FailureText());
@@ -484,7 +631,35 @@ std::map<std::string, Known> AssetIndex::Impl::Children(const std::string& path,
       "SELECT path, config, fmtime, fctime, csize, cmtime, cctime, scripts FROM folders "
       "WHERE parent = ?1");
   s.Bind(1, std::string_view(path));
-  std::string entry;  // "name/config", reused: this loop runs for every asset of a tree
+  // Indexed assets wait here to be checked against their folder, a batch at a time, so an
+  // unchanged folder of many assets holds no memory for them. Their "name/config" entries
+  // sit end to end in one buffer.
+  struct Waiting {
+    size_t entry = 0, nameLength = 0, entryLength = 0;
+    Known known;
+    bool changed = false;
+  };
+  std::vector<Waiting> waiting;
+  std::string entries;
+  auto keep = [&out, &path](std::string_view name, std::string_view config, Known&& k) {
+    k.path.assign(path).append("/").append(name);
+    k.config = config;
+    out.emplace(std::string(name), std::move(k));
+  };
+  auto checkWaiting = [&] {
+    CheckSpread(*leaveOutUnchanged, path, waiting.size(), [&](const Kiv::File::FolderStatus& here, size_t i) {
+      Waiting& w = waiting[i];
+      const std::string_view entry(entries.data() + w.entry, w.entryLength);
+      w.changed = !Unchanged(here, entry.substr(0, w.nameLength), entry, w.known);
+    });
+    for (Waiting& w : waiting) {
+      if (!w.changed) continue;
+      const std::string_view entry(entries.data() + w.entry, w.entryLength);
+      keep(entry.substr(0, w.nameLength), entry.substr(w.nameLength + 1), std::move(w.known));
+    }
+    waiting.clear();
+    entries.clear();
+  };
   while (s.Step()) {
     const std::string_view full = s.View(0);
     // Rows name their folder below the parent; anything else is not followed.
@@ -505,14 +680,19 @@ std::map<std::string, Known> AssetIndex::Impl::Children(const std::string& path,
     k.cmtime = s.Int(5);
     k.cctime = s.Int(6);
     k.scripts = s.Int(7) != 0;
-    if (leaveOutUnchanged && asset) {
-      entry.assign(name).append("/").append(config);
-      if (Unchanged(*leaveOutUnchanged, name, entry, k)) continue;
+    if (!leaveOutUnchanged || !asset) {
+      keep(name, config, std::move(k));
+      continue;
     }
-    k.path = full;
-    k.config = config;
-    out.emplace(std::string(name), std::move(k));
+    Waiting& w = waiting.emplace_back();
+    w.entry = entries.size();
+    w.nameLength = name.size();
+    entries.append(name).append("/").append(config);
+    w.entryLength = entries.size() - w.entry;
+    w.known = std::move(k);
+    if (waiting.size() == kCheckBatch) checkWaiting();
   }
+  if (!waiting.empty()) checkWaiting();
   return out;
 }
 

@@ -1,6 +1,12 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
+
+#include <algorithm>
 #include <chrono>
 #include <ctime>
 #include <string>
@@ -294,6 +300,105 @@ TEST_F(AssetIndexTest, ConfigsLinkedFromOutsideTheirFolderAreSkipped) {
   EXPECT_FALSE(index.Find(KUID(50, 1, 0), a));
   EXPECT_TRUE(index.Find(KUID(50, 2, 0), a));
   EXPECT_EQ(log.Count("leads outside the asset folder through a symbolic link"), 1);
+}
+
+// A folder of thousands of assets is checked in batches, the large ones shared among
+// threads: configs edited in place (their folder's times unchanged) in the first batch,
+// the second and at the very end are each read again, and only they.
+TEST_F(AssetIndexTest, EditsAmongThousandsOfUnchangedAssetsAreEachFound) {
+  constexpr int kMany = 2300;  // more than one batch
+  const std::string many = tree.Path("user/local/many");
+  ASSERT_TRUE(Kiv::File::CreateDirectories(many));
+  auto write = [&](int i, const char* name) {
+    // In place, as an editor saving over the file does: the folder's times stay.
+    const std::string folder = many + "/m" + std::to_string(i);
+    ::mkdir(folder.c_str(), 0755);
+    std::string text;
+    WriteSoupText(Config(KUID(60, i, 0), name, "scenery"), text);
+    std::FILE* f = std::fopen((folder + "/config.txt").c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    std::fwrite(text.data(), 1, text.size(), f);
+    std::fclose(f);
+  };
+  for (int i = 0; i < kMany; ++i) write(i, "Same");
+  {
+    AssetIndex index = Kept();
+    index.Refresh();
+    EXPECT_EQ(index.ConfigsRead(), 9u + kMany);
+  }
+  {
+    AssetIndex index = Kept();
+    index.Refresh();
+    EXPECT_EQ(index.ConfigsRead(), 0u);
+  }
+  NextTick();
+  // Checked in the order of their names: the first, either side of the batch's end, the last.
+  std::vector<std::string> names;
+  for (int i = 0; i < kMany; ++i) names.push_back(std::to_string(i));
+  std::sort(names.begin(), names.end());
+  std::vector<int> edited;
+  for (int at : {0, 1023, 2047, 2048, kMany - 1}) edited.push_back(std::stoi(names[at]));
+  for (int i : edited) write(i, "Edited!");
+  AssetIndex index = Kept();
+  index.Refresh();
+  EXPECT_EQ(index.ConfigsRead(), edited.size());
+  AssetIndex fresh = Fresh();
+  fresh.Refresh();
+  EXPECT_EQ(Answers(index, asked), Answers(fresh, asked));
+  for (int i : edited) {
+    AssetIndex::Asset a;
+    ASSERT_TRUE(index.Find(KUID(60, i, 0), a)) << i;
+    EXPECT_EQ(a.info.localisedName, "Edited!") << i;
+  }
+}
+
+// A new index is built aside and put in place whole: what a build that ended early left
+// is never taken for the index, and a second process waits for the one building.
+TEST_F(AssetIndexTest, ANewIndexIsBuiltAsideAndPutInPlaceWhole) {
+  std::string expected;
+  {
+    AssetIndex fresh = Fresh();
+    fresh.Refresh();
+    expected = Answers(fresh, asked);
+  }
+  // A build cut short and a journal of an index since removed.
+  tree.WriteFile("user/cache/assetindex.db-new", std::string(40000, 'x'));
+  tree.WriteFile("user/cache/assetindex.db-journal", std::string(8192, '\0'));
+  {
+    AssetIndex index = Kept();
+    index.Refresh();
+    EXPECT_TRUE(index.IsPersistent());
+    EXPECT_EQ(Answers(index, asked), expected);
+  }
+  EXPECT_FALSE(Kiv::File::Exists(File() + "-new"));
+  {
+    AssetIndex index = Kept();  // the file put in place serves the next run
+    index.Refresh();
+    EXPECT_TRUE(index.IsPersistent());
+    EXPECT_EQ(index.ConfigsRead(), 0u);
+    EXPECT_EQ(Answers(index, asked), expected);
+  }
+
+  // Another process building: this one waits for it and then builds the index itself,
+  // the other having left none.
+  ASSERT_TRUE(Kiv::File::Unlink(File()));
+  const int held = ::open((File() + "-lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  ASSERT_GE(held, 0);
+  ASSERT_EQ(::flock(held, LOCK_EX), 0);
+  std::string answers;
+  bool persistent = false;
+  std::thread second([&] {
+    AssetIndex index = Kept();
+    index.Refresh();
+    persistent = index.IsPersistent();
+    answers = Answers(index, asked);
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(150));
+  EXPECT_FALSE(Kiv::File::Exists(File()));  // still waiting
+  ::close(held);
+  second.join();
+  EXPECT_TRUE(persistent);
+  EXPECT_EQ(answers, expected);
 }
 
 }  // namespace
