@@ -37,18 +37,23 @@ constexpr auto kTraits = [] {
 }();
 
 // The instructions the first walk takes on its short path: the ones of a
-// kind effect in the kind table and a fixed length with no operand to check
-// (kPlain), or one jump target (kJump), and the frame cell loads and stores
-// (kLocal). The uses the inputs need and the constant outputs are packed
+// kind effect in the kind table and a fixed length whose operand is a word,
+// a member cell or a string or class index (kPlain), one jump target
+// (kJump), the frame cell loads and stores (kLocal) and the returns
+// (kReturn). The uses the inputs need and the constant outputs are packed
 // into one word each (input and output 0 in the lowest byte), so that a mask
 // test and a shift of the top cells' word do what the general step does
 // cell by cell.
 struct alignas(16) FastStep {
-  enum Form : uint8_t { kGeneral, kPlain, kJump, kLocal };
+  enum Form : uint8_t { kGeneral, kPlain, kJump, kLocal, kReturn };
+  enum Limit : uint8_t { kNoLimit, kStrings, kClasses };
   Form form = kGeneral;
-  uint8_t length = 0;
+  Limit limit = kNoLimit;  // what a u16 operand indexes
   uint8_t inputs = 0, outputs = 0;
   uint32_t need = 0, out = 0;
+  // Bytes that must follow the instruction: 1 for one that control leaves
+  // by falling through, 0 for JMP and the returns.
+  uint8_t tail = 1;
   bool passes : 1 = false;     // some output is an input passed through
   bool zeroConst : 1 = false;  // PUSHK: a zero word pushes the null handle's kind
   // kLocal: which of the six it is.
@@ -63,7 +68,6 @@ constexpr auto kFastSteps = [] {
     const OperandForm form = kOpcodeTable[op].form;
     const KindEffect& e = kKindTable.op[op];
     FastStep& f = t.op[op];
-    f.length = uint8_t(kOperandBytes.bytes[op] + 1);
     if (form == OperandForm::Local) {
       f.form = FastStep::kLocal;
       f.load = op == OP_LDL || op == OP_LDLO;
@@ -72,14 +76,21 @@ constexpr auto kFastSteps = [] {
       f.number = op == OP_STLK;  // STL checks for a number only outside the temporaries
       continue;
     }
-    const bool plain = form == OperandForm::None || form == OperandForm::Const || form == OperandForm::Member;
-    if (e.special || op == OP_RET || op == OP_RETV || op == OP_RETVO) continue;
-    if (plain)
+    const bool returns = op == OP_RET || op == OP_RETV || op == OP_RETVO;
+    if (e.special && !returns) continue;
+    if (returns)
+      f.form = FastStep::kReturn;
+    else if (form == OperandForm::None || form == OperandForm::Const || form == OperandForm::Member ||
+             form == OperandForm::String || form == OperandForm::Class)
       f.form = FastStep::kPlain;
     else if (form == OperandForm::Target)
       f.form = FastStep::kJump;
     else
       continue;
+    f.limit = form == OperandForm::String  ? FastStep::kStrings
+              : form == OperandForm::Class ? FastStep::kClasses
+                                           : FastStep::kNoLimit;
+    f.tail = returns || op == OP_JMP ? 0 : 1;
     f.inputs = e.inputs;
     f.outputs = e.outputs;
     f.zeroConst = op == OP_PUSHK;
@@ -89,6 +100,16 @@ constexpr auto kFastSteps = [] {
       f.out |= uint32_t(e.out[i]) << 8 * i;
     }
   }
+  return t;
+}();
+// Instruction lengths by opcode byte, apart from the steps: the next
+// instruction's address waits on this lookup alone.
+constexpr auto kFastLengths = [] {
+  struct Table {
+    uint8_t op[256];
+  } t{};
+  for (unsigned op = 0; op < 256; ++op)
+    t.op[op] = kOperandBytes.bytes[op] < kVariableOperands ? uint8_t(kOperandBytes.bytes[op] + 1) : 0;
   return t;
 }();
 
@@ -163,7 +184,16 @@ private:
   }
   bool CheckOperands(const InstructionView& in, std::size_t pc);
   bool Flow();
-  bool Short(std::size_t& pc, bool& falls);
+  bool Short(std::size_t& pc, bool& falls) {
+    return m_typed ? ShortPath<true>(pc, falls) : ShortPath<false>(pc, falls);
+  }
+  template <bool kTyped>
+  bool ShortPath(std::size_t& pc, bool& falls);
+  // What the short path does where it meets a branch target: the operand
+  // checks of the instruction there, the join of the path that falls into
+  // it, and the target's state taken. 1 when done, 0 when the general path
+  // is to do it, -1 when the join failed.
+  int EnterTarget(std::size_t pc, bool falls, int32_t room);
   inline bool Step(const InstructionView& in, std::size_t pc);
   bool Special(const InstructionView& in, std::size_t pc);
   bool Call(const InstructionView& in, std::size_t pc);
@@ -210,8 +240,10 @@ private:
   uint32_t m_cells = 0, m_fixedCells = 0, m_temporaries = 0;
   int32_t m_room = 0;
   bool m_typed = true;
-  std::size_t m_passed = 0;   // the first walk has passed every offset up to this
-  uint8_t* m_flag = nullptr;  // m_flags of this function
+  std::size_t m_passed = 0;     // the first walk has passed every offset up to this
+  std::size_t m_joined = 0;     // the short path joined the path into this target
+  uint8_t m_returnOp = OP_RET;  // the return of the function's result kind
+  uint8_t* m_flag = nullptr;    // m_flags of this function
   std::size_t m_budget = 0;
 
   State& m_state;
@@ -413,15 +445,17 @@ bool Walk::Special(const InstructionView& in, std::size_t pc) {
 }
 
 // The first walk's short path: from `pc` on, while control falls through
-// into instructions of kFastSteps that no branch targets and that leave room
-// for one more after them, it does what the general path does for them, with
-// the state in registers: the kinds of up to kWindow evaluation cells, one
-// byte each, bottom first, as they lie in the state. It leaves `pc` at the
-// first instruction it leaves to the general path: one of another form, or
-// one with anything wrong (the general path, doing it again, says what), or
-// the one after a JMP (with `falls` cleared). False when joining a branch
-// target failed.
-bool Walk::Short(std::size_t& at, bool& falls) {
+// (or a jump or return leads to a branch target) into instructions of
+// kFastSteps that leave room for what follows them, it does what the general
+// path does for them, with the state in registers: the kinds of up to
+// kWindow evaluation cells, one byte each, bottom first, as they lie in the
+// state. It leaves `pc` at the first instruction it leaves to the general
+// path: one of another form, one with anything wrong (the general path,
+// doing it again, says what), code no path reaches yet, or the end of the
+// code, with `falls` telling whether control falls into it. False when
+// joining a branch target failed.
+template <bool kTyped>
+bool Walk::ShortPath(std::size_t& at, bool& falls) {
   constexpr int32_t kWindow = 7;  // cells kept in the word: shifts stay below 64 bits
   const uint8_t* const code = m_code;
   const std::size_t size = m_size;
@@ -429,35 +463,72 @@ bool Walk::Short(std::size_t& at, bool& falls) {
   uint32_t* const seen = m_seen;
   uint8_t* const cells = m_state.kinds + m_temporaries;  // evaluation cells
   const int32_t room = std::min(m_room, kWindow);
-  const bool typed = m_typed;
   int32_t depth = Depth();
   uint64_t window = 0;
-  if (typed) {
-    if (depth > room) return true;
+  // Takes the top cells of the state into the window (they fit: see EnterTarget).
+  const auto fetch = [&] {
+    depth = Depth();
+    window = 0;
     if (depth > 0) {  // (at depth 0 a read would only wait for the stores that set up the frame)
       std::memcpy(&window, cells, 8);  // in the slack past the frame's room at worst
       window &= (uint64_t(1) << 8 * depth) - 1;
     }
-  }
+  };
   // Writes the window back, for the general path or a join.
   const auto store = [&] {
     std::memcpy(cells, &window, 8);
     m_state.size = m_temporaries + uint32_t(depth);
   };
+  // The kinds a step of the kind table reads and leaves; false when they do not fit.
+  const auto step = [&](const FastStep& fast, std::size_t pc) {
+    const int32_t below = depth - fast.inputs;  // cells under the inputs
+    if (below < 0 || below + fast.outputs > room) return false;
+    const uint64_t inputs = window >> 8 * below;
+    if ((inputs & fast.need) != fast.need) return false;
+    uint32_t out = fast.out;
+    if (fast.passes) {
+      out = 0;
+      for (uint8_t i = 0; i < fast.outputs; ++i) {
+        const uint8_t k = uint8_t(fast.out >> 8 * i);
+        out |= uint32_t(k >= KindEffect::kFromInput ? uint8_t(inputs >> 8 * (k - KindEffect::kFromInput)) : k)
+               << 8 * i;
+      }
+    } else if (fast.zeroConst && ReadU32(code + pc + 1) == 0) {
+      out = kKindZero;
+    }
+    window = (window & ((uint64_t(1) << 8 * below) - 1)) | uint64_t(out) << 8 * below;
+    depth = below + fast.outputs;
+    return true;
+  };
+  if (kTyped && falls) {
+    if (depth > room) return true;
+    fetch();
+  }
+  const uint32_t limits[] = {0, uint32_t(std::min<std::size_t>(m_strings, 0x10000)),
+                             uint32_t(std::min<std::size_t>(m_classes, 0x10000))};
   std::size_t pc = at;
   for (;;) {
-    const FastStep& fast = kFastSteps.op[code[pc]];
-    const std::size_t next = pc + fast.length;
-    if (fast.form == FastStep::kGeneral || next >= size || (flag[pc] & kTarget)) break;
+    const uint8_t op = code[pc];
+    const std::size_t next = pc + kFastLengths.op[op];
+    const FastStep& fast = kFastSteps.op[op];
+    if (fast.form == FastStep::kGeneral || next + fast.tail > size) break;
+    if (flag[pc] & kTarget) {
+      if (kTyped && falls) store();
+      const int entered = EnterTarget(pc, falls, room);
+      if (entered < 0) return false;
+      if (entered == 0) break;
+      falls = true;
+      if (kTyped) fetch();
+    }
     const uint32_t entered = depth == 0 ? m_version : kDeep;
     if (fast.form == FastStep::kLocal) {
-      // The operand checks, then the step (see CheckOperands and Special).
+      // The operand checks (see CheckOperands), then the step (see Special).
       const uint32_t cell = ReadU16(code + pc + 1);
       if (cell >= m_cells) break;
       const uint8_t fixed = StaticKind(cell);
       uint8_t* const temporary = fixed == kDynamic ? m_state.kinds + (cell - m_fixedCells) : nullptr;
       if (!temporary && (fast.reference != (fixed == kKindReference) || (cell == 0 && !fast.load))) break;
-      if (typed) {
+      if (kTyped) {
         const uint8_t kind = temporary ? *temporary : fixed;
         if (fast.load) {
           const uint8_t use = fast.reference ? kKindReference : kKindNumber;
@@ -480,53 +551,63 @@ bool Walk::Short(std::size_t& at, bool& falls) {
           }
         }
       }
+    } else if (fast.form == FastStep::kPlain) {
+      if (fast.limit != FastStep::kNoLimit && ReadU16(code + pc + 1) >= limits[fast.limit]) break;
+      if (kTyped && !step(fast, pc)) break;
     } else {
+      // A jump or a return: control goes on at the next instruction only
+      // by a conditional jump, or when a branch targets it.
       const uint32_t target = fast.form == FastStep::kJump ? ReadU32(code + pc + 1) : 0;
-      if (fast.form == FastStep::kJump && (target >= size || (target <= pc && !(flag[target] & kStart))))
-        break;
-      if (typed) {
-        const int32_t below = depth - fast.inputs;  // cells under the inputs
-        if (below < 0 || below + fast.outputs > room) break;
-        const uint64_t inputs = window >> 8 * below;
-        if ((inputs & fast.need) != fast.need) break;
-        uint32_t out = fast.out;
-        if (fast.passes) {
-          out = 0;
-          for (uint8_t i = 0; i < fast.outputs; ++i) {
-            const uint8_t k = uint8_t(fast.out >> 8 * i);
-            out |= uint32_t(k >= KindEffect::kFromInput ? uint8_t(inputs >> 8 * (k - KindEffect::kFromInput))
-                                                        : k)
-                   << 8 * i;
-          }
-        } else if (fast.zeroConst && ReadU32(code + pc + 1) == 0) {
-          out = kKindZero;
-        }
-        window = (window & ((uint64_t(1) << 8 * below) - 1)) | uint64_t(out) << 8 * below;
-        depth = below + fast.outputs;
-      }
       if (fast.form == FastStep::kJump) {
-        flag[pc] |= kStart;
-        seen[pc] = entered;
-        m_passed = pc;
-        store();
+        if (target >= size || (target <= pc && !(flag[target] & kStart))) break;
+      } else if (op != m_returnOp) {
+        break;
+      }
+      if (kTyped && !step(fast, pc)) break;
+      flag[pc] |= kStart;
+      seen[pc] = entered;
+      m_passed = pc;
+      if (kTyped) store();
+      if (fast.form == FastStep::kJump) {
         if (target > pc) m_forward.push_back(target);
         if (!Merge(target, false, pc)) return false;
-        pc = next;
-        if (code[pc - fast.length] == OP_JMP) {
-          falls = false;
-          break;
-        }
-        continue;
       }
+      pc = next;
+      if (fast.tail == 0) {
+        falls = false;
+        if (pc == size || !(flag[pc] & kTarget)) break;
+      }
+      continue;
     }
     flag[pc] |= kStart;
     seen[pc] = entered;
     m_passed = pc;
     pc = next;
   }
-  if (typed) store();
+  if (kTyped && falls) store();
   at = pc;
   return true;
+}
+
+int Walk::EnterTarget(std::size_t pc, bool falls, int32_t room) {
+  // The operand checks come before the join, as on the general path.
+  const FastStep& fast = kFastSteps.op[m_code[pc]];
+  if (fast.form == FastStep::kLocal) {
+    const uint32_t cell = ReadU16(m_code + pc + 1);
+    if (cell >= m_cells) return 0;
+    const uint8_t fixed = StaticKind(cell);
+    if (fixed != kDynamic && (fast.reference != (fixed == kKindReference) || (cell == 0 && !fast.load)))
+      return 0;
+  } else if (fast.limit != FastStep::kNoLimit) {
+    if (ReadU16(m_code + pc + 1) >= (fast.limit == FastStep::kStrings ? m_strings : m_classes)) return 0;
+  } else if (fast.form == FastStep::kReturn && m_code[pc] != m_returnOp) {
+    return 0;
+  }
+  if (m_typed && m_targets[std::size_t(m_targetAt[pc])].depth > room) return 0;
+  if (falls && !Merge(pc, false, pc)) return -1;
+  m_joined = pc;  // the general path, should it take the instruction, joins no more
+  if (m_typed) Load(m_targets[std::size_t(m_targetAt[pc])]);
+  return 1;
 }
 
 // One walk in address order decodes every instruction and checks its
@@ -544,8 +625,12 @@ bool Walk::Flow() {
   InstructionView in;
   bool falls = true;  // instruction 0 is entered with the frame's state
   std::size_t length = 0;
+  m_joined = m_size;
   for (std::size_t pc = 0; pc < m_size; pc += length) {
-    if (falls && m_short && !Short(pc, falls)) return false;
+    if (m_short && (falls || (m_flag[pc] & kTarget))) {
+      if (!Short(pc, falls)) return false;
+      if (pc == m_size) break;
+    }
     if (!DecodeInstruction(m_code, m_size, pc, in)) return Fail(At("illegal or truncated instruction", pc));
     length = in.length;
     m_flag[pc] |= kStart;
@@ -553,7 +638,8 @@ bool Walk::Flow() {
     const bool branches = traits & kBranches;
     if ((traits & kOperands) && !CheckOperands(in, pc)) return false;
     if (m_flag[pc] & kTarget) {
-      if (falls && !Merge(pc, false, pc)) return false;
+      // (The short path may have joined it already, then stopped at it.)
+      if (falls && m_joined != pc && !Merge(pc, false, pc)) return false;
       if (m_typed) Load(m_targets[std::size_t(m_targetAt[pc])]);
     } else if (!falls) {
       m_seen[pc] = kUnreached;
@@ -625,6 +711,8 @@ std::string Walk::Run(bool& typed) {
   m_fixedCells = m_f.parameters + m_f.locals;
   m_temporaries = m_f.temporaries;
   m_room = int32_t(m_f.frameSize) - int32_t(m_f.stackAdvance);  // evaluation cells
+  const uint8_t result = ResultKind(m_f.returnType);
+  m_returnOp = result == kKindNoUse ? OP_RET : result == kKindNumber ? OP_RETV : OP_RETVO;
   // Work beyond a small multiple of the size is refused: no sound library
   // comes near it, and a crafted one cannot make the check slower than that.
   m_budget = 64 * m_size + 4096;
