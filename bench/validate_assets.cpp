@@ -41,20 +41,42 @@ std::atomic<int64_t> g_live{0};
 std::atomic<int64_t> g_peak{0};
 constexpr size_t kHeader = 16;
 
-void* CountedAlloc(size_t size) {
-  void* block = std::malloc(size + kHeader);
-  if (!block) throw std::bad_alloc();
-  *static_cast<size_t*>(block) = size;
+void CountIn(size_t size) {
   int64_t live =
       g_live.fetch_add(static_cast<int64_t>(size), std::memory_order_relaxed) + static_cast<int64_t>(size);
   int64_t peak = g_peak.load(std::memory_order_relaxed);
   while (live > peak && !g_peak.compare_exchange_weak(peak, live, std::memory_order_relaxed)) {}
+}
+
+void* CountedAlloc(size_t size) {
+  void* block = std::malloc(size + kHeader);
+  if (!block) throw std::bad_alloc();
+  *static_cast<size_t*>(block) = size;
+  CountIn(size);
   return static_cast<char*>(block) + kHeader;
 }
 
 void CountedFree(void* p) {
   if (!p) return;
   void* block = static_cast<char*>(p) - kHeader;
+  g_live.fetch_sub(static_cast<int64_t>(*static_cast<size_t*>(block)), std::memory_order_relaxed);
+  std::free(block);
+}
+
+// Aligned blocks (the large hash tables) keep their header a whole alignment
+// ahead, so the block itself stays aligned.
+void* CountedAlignedAlloc(size_t size, std::align_val_t align) {
+  const size_t a = std::max(static_cast<size_t>(align), kHeader);
+  void* block = std::aligned_alloc(a, (size + a + a - 1) / a * a);
+  if (!block) throw std::bad_alloc();
+  *static_cast<size_t*>(block) = size;
+  CountIn(size);
+  return static_cast<char*>(block) + a;
+}
+
+void CountedAlignedFree(void* p, std::align_val_t align) {
+  if (!p) return;
+  void* block = static_cast<char*>(p) - std::max(static_cast<size_t>(align), kHeader);
   g_live.fetch_sub(static_cast<int64_t>(*static_cast<size_t*>(block)), std::memory_order_relaxed);
   std::free(block);
 }
@@ -66,6 +88,12 @@ void operator delete(void* p) noexcept { CountedFree(p); }
 void operator delete[](void* p) noexcept { CountedFree(p); }
 void operator delete(void* p, size_t) noexcept { CountedFree(p); }
 void operator delete[](void* p, size_t) noexcept { CountedFree(p); }
+void* operator new(size_t size, std::align_val_t align) { return CountedAlignedAlloc(size, align); }
+void* operator new[](size_t size, std::align_val_t align) { return CountedAlignedAlloc(size, align); }
+void operator delete(void* p, std::align_val_t align) noexcept { CountedAlignedFree(p, align); }
+void operator delete[](void* p, std::align_val_t align) noexcept { CountedAlignedFree(p, align); }
+void operator delete(void* p, size_t, std::align_val_t align) noexcept { CountedAlignedFree(p, align); }
+void operator delete[](void* p, size_t, std::align_val_t align) noexcept { CountedAlignedFree(p, align); }
 
 using namespace OBLLib;
 namespace fs = std::filesystem;

@@ -281,33 +281,36 @@ bool Container::HasTagNamed(const Kiv::PString& tagName) {
   // of it, or removed), index the whole list again.
   if (tags.size() < m_tagNamesIndexed ||
       (m_tagNamesIndexed && tags[m_tagNamesIndexed - 1] != m_lastIndexedTag)) {
-    m_tagNames.Clear();
+    m_names.ForEachValue([](NameUse& use) { use.inTags = false; });
     m_tagNamesIndexed = 0;
   }
   for (; m_tagNamesIndexed < tags.size(); ++m_tagNamesIndexed)
-    ++m_tagNames.Insert(tags[m_tagNamesIndexed]->name, 0);
+    m_names.Insert(tags[m_tagNamesIndexed]->name, NameUse()).inTags = true;
   m_lastIndexedTag = tags.empty() ? nullptr : tags.back();
-  return m_tagNames.Find(tagName) != nullptr;
+  const NameUse* use = m_names.Find(tagName);
+  return use && use->inTags;
 }
 
 TagValue Container::ValueOf(const SoupRef& values, const Kiv::PString& tagName) {
-  if (tagName.IsNull()) return TagValue();
+  if (tagName.IsNull() || values.IsNull()) return TagValue();
   if (!(m_valueSoup == values) || m_valueCount != values.CountTags()) {
+    if (m_valueIndexed) m_names.ForEachValue([](NameUse& use) { use.firstValue = NameUse::kNoValue; });
     m_valueSoup = values;
-    m_valueCount = values.CountTags();
-    m_valueIndex.Clear();
-    m_valueIndex.Reserve(m_valueCount);
+    m_valueCount = values.CountTags();  // at most UINT32_MAX: no index is kNoValue
+    m_names.Reserve(m_names.Size() + m_valueCount);
     m_valueIndexed = 0;
   }
   // The index covers the soup's first m_valueIndexed tags and grows only as
   // far as a look-up needs. Callers mostly ask in the soup's own order: each
   // look-up then indexes one more tag, in the table slot it has just read.
-  const size_t* found = m_valueIndex.Find(tagName);
+  const NameUse* use = m_names.Find(tagName);
+  const uint32_t* found = use && use->firstValue != NameUse::kNoValue ? &use->firstValue : nullptr;
   while (!found && m_valueIndexed < m_valueCount) {
     const size_t i = m_valueIndexed++;
     const Kiv::PString& name = values.Get()->GetTag(i).GetName();
-    const size_t& first = m_valueIndex.Insert(name, i);
-    if (name == tagName) found = &first;
+    NameUse& first = m_names.Insert(name, NameUse());
+    if (first.firstValue == NameUse::kNoValue) first.firstValue = static_cast<uint32_t>(i);
+    if (name == tagName) found = &first.firstValue;
   }
   if (!found) return TagValue();
   const ACSChunk* node = values.Get();

@@ -8,6 +8,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "config/CompactList.h"
 #include "config/NameIndex.h"
 #include "config/TagValue.h"
 #include "foundation/Soup.h"
@@ -68,7 +69,7 @@ public:
   };
 
   Tag();
-  virtual ~Tag();
+  ~Tag();
   Tag(const Tag&) = delete;
   Tag& operator=(const Tag&) = delete;
 
@@ -81,26 +82,27 @@ public:
   // Number of tags alive in the process.
   static long LiveCount();
 
+  // A config holds a tag per value, so the fields are laid out without gaps.
   Kiv::PString name;
   TagValue value;  // the value as text, whatever the type
   int32_t typeCode = kUnclassified;
   int32_t index = -1;  // position in the owner's tag list when made
   Container* owner = nullptr;
-  Kiv::PString dataType;   // file-path tags: the definition's "datatype"
-  bool hasSource = false;  // combo box filed under a registry source
+  Kiv::PString dataType;  // file-path tags: the definition's "datatype"
   Kiv::PString source;
+  CompactList<TagRuleFn> rules;
+  CompactList<SoupRef> ruleParameters;
+  SoupRef definition;
+  Kiv::PString category;     // kuidbrowser tags
+  Kiv::PString filter;       // string and kuidbrowser tags
+  bool hasSource = false;    // combo box filed under a registry source
   bool emptyIsError = true;  // an empty string value is an error, not a warning
-  std::vector<TagRuleFn> rules;
-  std::vector<SoupRef> ruleParameters;
   bool disabled = false;
   bool isFilePath = false;
   bool madeFromDefinition = false;  // made before the import, without a config value
   // Filed in a DataManager registry: only such tags need taking out when deleted,
   // which spares every other tag the registries' look-ups.
   bool registered = false;
-  SoupRef definition;
-  Kiv::PString category;  // kuidbrowser tags
-  Kiv::PString filter;    // string and kuidbrowser tags
 
 private:
   const uint64_t m_id;
@@ -252,15 +254,22 @@ private:
 
   const uint64_t m_id;
   bool m_parentGoing = false;  // set while the parent deletes its children
-  // Names in the tags list, for the duplicate test of CreateTagFromDefinition.
-  NameIndex<int> m_tagNames;
+  // One index of the names this container meets, for two questions: is a
+  // tag of the name in the tags list (the duplicate test of
+  // CreateTagFromDefinition), and where is the first tag of the name in the
+  // config soup last read (so reading the values of n tags costs O(n), not
+  // O(n^2)). A tag is mostly made right after its value is read, so both
+  // answers come from the one slot, read once.
+  struct NameUse {
+    static constexpr uint32_t kNoValue = UINT32_MAX;
+    uint32_t firstValue = kNoValue;  // among the soup's first m_valueIndexed tags
+    bool inTags = false;             // among tags[0, m_tagNamesIndexed)
+  };
+  NameIndex<NameUse> m_names;
   size_t m_tagNamesIndexed = 0;
   const Tag* m_lastIndexedTag = nullptr;  // tags[m_tagNamesIndexed - 1] when indexed
-  // First index of each name in the config soup last read, so reading the
-  // values of n tags costs O(n), not O(n^2).
   SoupRef m_valueSoup;
   size_t m_valueCount = 0;
-  NameIndex<size_t> m_valueIndex;  // first tag of each name among the first m_valueIndexed
   size_t m_valueIndexed = 0;
 };
 

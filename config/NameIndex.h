@@ -33,6 +33,13 @@ public:
     if (slots != m_slots.size()) Grow(slots);
   }
 
+  // Calls f(value) on the value of every name.
+  template <class F>
+  void ForEachValue(F f) {
+    for (Slot& slot : m_slots)
+      if (slot.name) f(slot.value);
+  }
+
   // The value of the name, or null.
   const Value* Find(const Kiv::PString& name) const {
     if (m_slots.empty() || name.IsNull()) return nullptr;

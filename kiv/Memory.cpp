@@ -101,15 +101,23 @@ size_t DynamicBuffer::Read(size_t offset, void* data, size_t size) const {
 
 constexpr size_t kHugePage = size_t(2) << 20;
 
+// Through operator new, like every other block, so a program that counts its
+// heap there sees the tables too.
 void* AllocateTable(size_t bytes) {
-  if (bytes < kHugePage) return std::malloc(bytes ? bytes : 1);
+  if (bytes < kHugePage) return ::operator new(bytes ? bytes : 1, std::nothrow);
   const size_t rounded = (bytes + kHugePage - 1) / kHugePage * kHugePage;
-  void* block = std::aligned_alloc(kHugePage, rounded);
+  void* block = ::operator new(rounded, std::align_val_t(kHugePage), std::nothrow);
   // Only advice: without huge pages the block works the same.
   if (block) madvise(block, rounded, MADV_HUGEPAGE);
   return block;
 }
 
-void FreeTable(void* block, size_t) { std::free(block); }
+void FreeTable(void* block, size_t bytes) {
+  if (!block) return;
+  if (bytes < kHugePage)
+    ::operator delete(block);
+  else
+    ::operator delete(block, std::align_val_t(kHugePage));
+}
 
 }  // namespace Kiv
