@@ -21,6 +21,10 @@ Kiv::PackedHeap& ContextHeap() {
 // ------------------------------------------------------------ handles
 
 uint32_t HandleTable::Add(const HandleView& view) {
+  if (m_slots.empty()) {
+    m_slots.emplace_back().handle = kNullSlotHandle;
+    m_count = 1;
+  }
   uint32_t index = m_free;
   if (index) {
     m_free = m_slots[index].nextFree;
@@ -28,19 +32,20 @@ uint32_t HandleTable::Add(const HandleView& view) {
     if (m_slots.size() > kIndexMask) return 0;
     index = uint32_t(m_slots.size());
     m_slots.emplace_back();
+    m_count = uint32_t(m_slots.size());
   }
   Slot& s = m_slots[index];
   s.view = view;
-  s.live = true;
+  s.handle = s.generation << kIndexBits | index;
   ++m_live;
-  return s.generation << kIndexBits | index;
+  return s.handle;
 }
 
 void HandleTable::Remove(uint32_t handle) {
   if (!Find(handle)) return;
   const uint32_t index = handle & kIndexMask;
   Slot& s = m_slots[index];
-  s.live = false;
+  s.handle = 0;
   s.view = HandleView();
   --m_live;
   // A slot whose generations are used up is retired rather than reused, so
@@ -127,11 +132,6 @@ void ReleaseReference(GSScriptInstance* instance) {
   } else if (instance->cls) {
     instance->cls->DestroyInstance(instance);
   }
-}
-
-GSObjectReference* GetObject(uint32_t handle) {
-  GSScriptInstance* i = HandleTable::Instance().Get(handle);
-  return i ? i->native : nullptr;
 }
 
 // ------------------------------------------------------------ GSObject

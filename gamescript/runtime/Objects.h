@@ -71,11 +71,8 @@ public:
   static constexpr uint32_t kIndexBits = 24;
   static constexpr uint32_t kIndexMask = (1u << kIndexBits) - 1;
 
-  // Inline: every handle a script touches goes through it.
-  static HandleTable& Instance() {
-    static HandleTable table;
-    return table;
-  }
+  // Inline and without a guard: every handle a script touches goes through it.
+  static HandleTable& Instance();
 
   // A new handle for the view; 0 when the table is full.
   uint32_t Add(const HandleView& view);
@@ -84,9 +81,9 @@ public:
   // The view of a live handle; null for 0, stale or unknown handles.
   const HandleView* Find(uint32_t handle) const {
     const uint32_t index = handle & kIndexMask;
-    if (index == 0 || index >= m_slots.size()) return nullptr;
+    if (index >= m_count) return nullptr;
     const Slot& s = m_slots[index];
-    return s.live && s.generation == (handle >> kIndexBits) ? &s.view : nullptr;
+    return s.handle == handle ? &s.view : nullptr;
   }
   // The instance behind a live handle, or null.
   GSScriptInstance* Get(uint32_t handle) const {
@@ -98,14 +95,25 @@ public:
 private:
   struct Slot {
     HandleView view;
+    // The live handle of the slot, which is never one with index 0 while
+    // the slot is free or retired: one comparison finds a live handle.
+    uint32_t handle = 0;
     uint32_t generation = 0;
     uint32_t nextFree = 0;
-    bool live = false;
   };
-  std::vector<Slot> m_slots{1};  // slot 0 is null
+  // Held by slot 0, the null handle's: its index is not 0, so that no handle
+  // is ever found there.
+  static constexpr uint32_t kNullSlotHandle = 1;
+  std::vector<Slot> m_slots;  // slot 0 is made with the first handle
+  uint32_t m_count = 0;       // m_slots' size
   uint32_t m_free = 0;
   std::size_t m_live = 0;
 };
+
+// Constant-initialised: no first-use guard on the lookups, and it outlives
+// every object with static storage that is made at run time.
+inline constinit HandleTable g_handleTable;
+inline HandleTable& HandleTable::Instance() { return g_handleTable; }
 
 // ------------------------------------------------------------ objects
 
@@ -191,7 +199,10 @@ inline void ReleaseHandle(uint32_t handle) {
     ReleaseReference(i);
 }
 // The native object behind a handle, or null.
-GSObjectReference* GetObject(uint32_t handle);
+inline GSObjectReference* GetObject(uint32_t handle) {
+  GSScriptInstance* i = HandleTable::Instance().Get(handle);
+  return i ? i->native : nullptr;
+}
 // The handle a native object holds (0 for none or for null).
 inline uint32_t GetLastWord(const GSObjectReference* object) {
   return object ? object->GetScriptHandle() : 0;

@@ -46,6 +46,32 @@ TEST(RuntimeObjects, PoolTeardownWithCyclesLeavesNothing) {
   EXPECT_EQ(Kiv::Alloc::LiveBlocks(), objects);
 }
 
+// A lookup finds only live handles: never the null slot under any
+// generation, never a freed handle, even after its slot is reused.
+TEST(RuntimeObjects, HandleLookupFindsOnlyLiveHandles) {
+  HandleTable& table = HandleTable::Instance();
+  GSScriptInstance instance;
+  const uint32_t a = table.Add({&instance, 0, 0});
+  ASSERT_NE(a, 0u);
+  ASSERT_NE(table.Find(a), nullptr);
+  EXPECT_EQ(table.Get(a), &instance);
+  for (uint32_t generation = 0; generation < 256; ++generation)
+    EXPECT_EQ(table.Find(generation << HandleTable::kIndexBits), nullptr) << generation;
+  table.Remove(a);
+  EXPECT_EQ(table.Find(a), nullptr);
+  table.Remove(a);  // a second removal of a stale handle changes nothing
+  const uint32_t b = table.Add({&instance, 2, 0});
+  ASSERT_NE(b, 0u);
+  EXPECT_EQ(b & HandleTable::kIndexMask, a & HandleTable::kIndexMask);  // the freed slot, reused
+  EXPECT_NE(b, a);
+  EXPECT_EQ(table.Find(a), nullptr);
+  ASSERT_NE(table.Find(b), nullptr);
+  EXPECT_EQ(table.Find(b)->block, 2u);
+  // Past the table's end.
+  EXPECT_EQ(table.Find(HandleTable::kIndexMask), nullptr);
+  table.Remove(b);
+}
+
 TEST(RuntimeObjects, PoolGrowsBlocksAndReusesFreedSlots) {
   GSContext context;
   std::vector<GSString*> strings;
