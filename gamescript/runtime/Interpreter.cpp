@@ -31,6 +31,7 @@ namespace {
 GSThread* g_current = nullptr;
 int g_nesting = 0;
 uint64_t g_counter = 0;
+uint64_t g_runs = 0;  // runs of the interpreter begun
 
 const char* const kErrorNames[] = {
     "ER_Done",
@@ -261,19 +262,19 @@ int32_t GSThread::Execute(const uint32_t depth) {
   uint8_t* const kinds = m_stack.Kinds();
   int32_t error = ER_Done;
   uint32_t* sp = cells + m_stack.StackPointer();
+  // The running frame; what else it runs with (its receiver's cells,
+  // whether its code is typed) is kept in it, so that a return finds the
+  // caller's as it left them.
+  GSFrame* cur = nullptr;
   GSFunction* fn = nullptr;
   const uint8_t* code = nullptr;
   const uint8_t* pc = nullptr;
   const uint8_t* mark = nullptr;
   uint32_t* fp = nullptr;
-  GSLibrary* lib = nullptr;
-  GSScriptInstance* selfInstance = nullptr;
-  uint32_t* selfCells = nullptr;
-  uint32_t selfWords = 0;
-  // Whether the frame runs typed code (its depth and kinds proven) or
-  // checked code.
-  bool typedFrame = false;
   uint8_t op = 0;
+  // Frames this run entered carry its number; a frame entered by an earlier
+  // run (one that blocked) is entered afresh when it is returned to.
+  const uint64_t run = ++g_runs;
 
 #define NEXT goto* handlerOf[op = *pc++]
 #define FAIL(code)  \
@@ -293,36 +294,53 @@ int32_t GSThread::Execute(const uint32_t depth) {
     mark = pc;            \
     NEXT;                 \
   } while (0)
-  // Loads the registers of the current frame; pc goes to `offset`. `view`
-  // is the receiver handle's view when the caller has it, else null.
-#define ENTER_WITH(offset, view)                                                         \
-  do {                                                                                   \
-    GSFrame* f_ = m_stack.CurrentFrame();                                                \
-    fn = f_->function;                                                                   \
-    if (!f_->code) f_->code = fn->run && fn->depthChecked ? fn->run : EntryRunCode(*fn); \
-    code = f_->code;                                                                     \
-    typedFrame = fn->depthChecked || code != fn->run;                                    \
-    pc = code + (offset);                                                                \
-    mark = pc;                                                                           \
-    fp = cells + f_->argumentBase;                                                       \
-    lib = fn->owner->Library();                                                          \
-    const HandleView* v_ = (view);                                                       \
-    if (!v_) v_ = handles.Find(fp[0]);                                                   \
-    if (!v_ || !v_->instance) FAIL(ER_NullReference);                                    \
-    selfInstance = v_->instance;                                                         \
-    const uint32_t block_ = v_->block;                                                   \
-    selfCells = selfInstance->cells + block_;                                            \
-    selfWords = selfInstance->words > block_ ? selfInstance->words - block_ : 0;         \
+  // Enters `frame` (the current one); pc goes to `offset`. `view` is the
+  // receiver handle's view when the caller has it, else null.
+#define ENTER_FRAME(frame, offset, view)                                                   \
+  do {                                                                                     \
+    cur = (frame);                                                                         \
+    fn = cur->function;                                                                    \
+    if (!cur->code) cur->code = fn->run && fn->depthChecked ? fn->run : EntryRunCode(*fn); \
+    code = cur->code;                                                                      \
+    cur->typed = fn->depthChecked || code != fn->run;                                      \
+    pc = code + (offset);                                                                  \
+    mark = pc;                                                                             \
+    fp = cells + cur->argumentBase;                                                        \
+    const HandleView* v_ = (view);                                                         \
+    if (!v_) v_ = handles.Find(fp[0]);                                                     \
+    if (!v_ || !v_->instance) FAIL(ER_NullReference);                                      \
+    GSScriptInstance* const self_ = v_->instance;                                          \
+    const uint32_t block_ = v_->block;                                                     \
+    cur->self = self_;                                                                     \
+    cur->selfCells = self_->cells + block_;                                                \
+    cur->selfWords = self_->words > block_ ? self_->words - block_ : 0;                    \
+    cur->run = run;                                                                        \
   } while (0)
-#define ENTER(offset) ENTER_WITH(offset, nullptr)
+#define ENTER(offset) ENTER_FRAME(m_stack.CurrentFrame(), offset, nullptr)
+  // Back in the caller's frame (`frame`, now the current one) at `offset`:
+  // as it was left, when this run entered it.
+#define RESUME(frame, offset)              \
+  do {                                     \
+    GSFrame* const back_ = (frame);        \
+    if (back_->run != run) {               \
+      ENTER_FRAME(back_, offset, nullptr); \
+    } else {                               \
+      cur = back_;                         \
+      fn = cur->function;                  \
+      code = cur->code;                    \
+      pc = code + (offset);                \
+      mark = pc;                           \
+      fp = cells + cur->argumentBase;      \
+    }                                      \
+  } while (0)
 #define SAVE() m_stack.SetStackPointerInRange(int32_t(sp - cells))
 #define LOAD() (sp = cells + m_stack.StackPointer())
 #define I(x) int32_t(x)
-#define NEW_STRING(text, into)                                        \
-  do {                                                                \
-    GSString* s_ = GSString::Create(ContextOf(selfInstance), (text)); \
-    if (!s_) FAIL(ER_ArrayOutOfBounds);                               \
-    (into) = s_->GetScriptHandle();                                   \
+#define NEW_STRING(text, into)                                     \
+  do {                                                             \
+    GSString* s_ = GSString::Create(ContextOf(cur->self), (text)); \
+    if (!s_) FAIL(ER_ArrayOutOfBounds);                            \
+    (into) = s_->GetScriptHandle();                                \
   } while (0)
 
   if (m_stack.Depth() <= depth) FAIL(ER_NoStackFrame);
@@ -623,6 +641,12 @@ L_LDLO:
   AddReference(*sp);
   pc += 2;
   NEXT;
+R_SELF:
+  // The receiver's cell: its instance is the frame's.
+  *++sp = fp[0];
+  ++cur->self->refCount;
+  pc += 2;
+  NEXT;
 L_STL:
   fp[ReadU16(pc)] = *sp--;
   pc += 2;
@@ -714,7 +738,7 @@ L_GE:
   // ---------------------------------------------------------------- arrays
 L_NEWA:
 L_NEWAO : {
-  GSArray* a = GSArray::Create(ContextOf(selfInstance), op == OP_NEWAO);
+  GSArray* a = GSArray::Create(ContextOf(cur->self), op == OP_NEWAO);
   if (!a) FAIL(ER_ArrayOutOfBounds);
   const int32_t n = I(sp[0]);
   sp[0] = a->GetScriptHandle();
@@ -733,7 +757,7 @@ L_ACOPY : {
   const uint32_t h = sp[0];
   GSArray* a = AsArray(h);
   if (!a) FAIL(ER_NullArrayReference);
-  GSArray* copy = GSArray::Create(ContextOf(selfInstance), a->ObjectElements());
+  GSArray* copy = GSArray::Create(ContextOf(cur->self), a->ObjectElements());
   if (!copy) FAIL(ER_ArrayOutOfBounds);
   sp[0] = copy->GetScriptHandle();
   const bool ok = copy->AssignRange(a, 0, int32_t(a->Size()));
@@ -785,7 +809,7 @@ L_ASUBO : {
   sp -= 2;
   GSArray* a = AsArray(h);
   if (!a) FAIL(ER_NullArrayReference);
-  GSArray* out = GSArray::Create(ContextOf(selfInstance), a->ObjectElements());
+  GSArray* out = GSArray::Create(ContextOf(cur->self), a->ObjectElements());
   if (!out) FAIL(ER_ArrayOutOfBounds);
   sp[0] = out->GetScriptHandle();
   const bool ok = out->AssignRange(a, s, e);
@@ -820,7 +844,7 @@ L_NEWS:
 L_LDSTR : {
   const uint16_t n = ReadU16(pc);
   pc += 2;
-  NEW_STRING(lib->String(n), *++sp);
+  NEW_STRING(fn->owner->Library()->String(n), *++sp);
   NEXT;
 }
 L_ITOS : {
@@ -965,7 +989,7 @@ L_SCAT : {
 
   // ---------------------------------------------------------------- objects
 L_ISA : {
-  const GSClass* target = lib->ClassImports()[ReadU16(pc)].cls;
+  const GSClass* target = fn->owner->Library()->ClassImports()[ReadU16(pc)].cls;
   pc += 2;
   const uint32_t h = sp[0];
   GSScriptInstance* i = handles.Get(h);
@@ -975,11 +999,11 @@ L_ISA : {
   NEXT;
 }
 L_NEW : {
-  GSClass* cls = lib->ClassImports()[ReadU16(pc)].cls;
+  GSClass* cls = fn->owner->Library()->ClassImports()[ReadU16(pc)].cls;
   pc += 2;
   if (!cls) FAIL(ER_ClassCreateError);
   SAVE();
-  GSContext* context = ContextOf(selfInstance);
+  GSContext* context = ContextOf(cur->self);
   const bool game = cls->IsDerivedFrom("GameObject");
   GSObject* object = game ? new GSGameObject() : new GSObject();
   if (!object->BindScriptClass(cls, context)) {
@@ -997,10 +1021,10 @@ L_NEW : {
   NEXT;
 }
 L_LDCLS : {
-  GSClass* cls = lib->ClassImports()[ReadU16(pc)].cls;
+  GSClass* cls = fn->owner->Library()->ClassImports()[ReadU16(pc)].cls;
   pc += 2;
   SAVE();
-  GSContext* context = ContextOf(selfInstance);
+  GSContext* context = ContextOf(cur->self);
   GSObject* object = context && cls ? context->GetStaticInstance(cls) : nullptr;
   m_state = Ready;
   *++sp = object ? object->GetScriptHandle() : 0;
@@ -1008,7 +1032,7 @@ L_LDCLS : {
   NEXT;
 }
 L_CAST : {
-  const GSClass* target = lib->ClassImports()[ReadU16(pc)].cls;
+  const GSClass* target = fn->owner->Library()->ClassImports()[ReadU16(pc)].cls;
   pc += 2;
   if (!target) FAIL(ER_LinkError);
   const uint32_t h = sp[0];
@@ -1081,46 +1105,46 @@ L_STMOK : {
 #define SELF_MEMBER(m)            \
   const uint16_t m = ReadU16(pc); \
   pc += 2;                        \
-  if (m >= selfWords) FAIL(ER_NullReference);
-#define SELF_KIND(m, reference)                                                                         \
-  if (!selfInstance->cls ||                                                                             \
-      selfInstance->cls->IsReferenceCell(uint64_t(selfCells - selfInstance->cells) + m) != (reference)) \
+  if (m >= cur->selfWords) FAIL(ER_NullReference);
+#define SELF_KIND(m, reference)                                                                        \
+  if (!cur->self->cls ||                                                                               \
+      cur->self->cls->IsReferenceCell(uint64_t(cur->selfCells - cur->self->cells) + m) != (reference)) \
     FAIL(ER_IllegalInstruction);
 L_LDS : {
   SELF_MEMBER(m)
-  *++sp = selfCells[m];
+  *++sp = cur->selfCells[m];
   NEXT;
 }
 L_LDSO : {
   SELF_MEMBER(m)
-  *++sp = selfCells[m];
+  *++sp = cur->selfCells[m];
   AddReference(*sp);
   NEXT;
 }
 L_STS : {
   SELF_MEMBER(m)
   SELF_KIND(m, false)
-  selfCells[m] = *sp--;
+  cur->selfCells[m] = *sp--;
   NEXT;
 }
 L_STSK : {
   SELF_MEMBER(m)
   SELF_KIND(m, false)
-  selfCells[m] = *sp;
+  cur->selfCells[m] = *sp;
   NEXT;
 }
 L_STSO : {
   SELF_MEMBER(m)
   SELF_KIND(m, true)
   const uint32_t v = *sp--;
-  StoreMember(selfInstance, uint32_t(selfCells - selfInstance->cells) + m, v);
+  StoreMember(cur->self, uint32_t(cur->selfCells - cur->self->cells) + m, v);
   ReleaseHandle(v);
   NEXT;
 }
 L_STSOK : {
   SELF_MEMBER(m)
   SELF_KIND(m, true)
-  StoreMember(selfInstance, uint32_t(selfCells - selfInstance->cells) + m, *sp);
+  StoreMember(cur->self, uint32_t(cur->selfCells - cur->self->cells) + m, *sp);
   NEXT;
 }
 #undef SELF_MEMBER
@@ -1146,7 +1170,7 @@ L_CALLN : {
   // A callee of another shape than the call was checked against would
   // unbalance the stack or release what it was not given.
   if (!callee || callee->record->parameters != uint32_t(1 - d)) FAIL(ER_LinkError);
-  if (!typedFrame) {
+  if (!cur->typed) {
     if (!ArgumentsFit(kinds + (receiver - cells), *callee->record)) FAIL(ER_LinkError);
     if (fn->observed) RecordCall(*fn, site, *callee);
   } else if (op == RUN_CALL_OBSERVED) {
@@ -1155,7 +1179,7 @@ L_CALLN : {
       FAIL(ER_LinkError);
     }
   } else if (k != fn->agreedSlot || callee->shape != fn->agreedShape) {
-    if (lib->CallShape(k, uint32_t(1 - d)) != callee->shape) FAIL(ER_LinkError);
+    if (fn->owner->Library()->CallShape(k, uint32_t(1 - d)) != callee->shape) FAIL(ER_LinkError);
     fn->agreedSlot = k;
     fn->agreedShape = callee->shape;
   }
@@ -1167,7 +1191,7 @@ L_CALLN : {
   *receiver = self;
   if (callee->IsNative()) {
     SAVE();
-    if (!m_stack.PushFrame(callee, 0, callee->ReturnsValue() ? 1 : 0, instance)) FAIL(ER_StackOverflow);
+    if (!m_stack.PushFrame(callee, 0, callee->ReturnsValue() ? 1 : 0)) FAIL(ER_StackOverflow);
     m_stack.SetArgumentBase(m_stack.CurrentFrame()->argumentBase);
     GSObjectReference* object = instance->native;
     const bool called = callee->native && object && callee->native->Call(object, m_stack);
@@ -1194,9 +1218,10 @@ L_CALLN : {
   }
   PAY();
   SAVE();
-  if (!m_stack.PushFrame(callee, uint32_t(pc - code), 0, instance)) FAIL(ER_StackOverflow);
+  GSFrame* const frame = m_stack.PushFrame(callee, uint32_t(pc - code));
+  if (!frame) FAIL(ER_StackOverflow);
   LOAD();
-  ENTER_WITH(0, ownView ? v : nullptr);
+  ENTER_FRAME(frame, 0, ownView ? v : nullptr);
   NEXT;
 }
 L_CALLP : {
@@ -1208,15 +1233,16 @@ L_CALLP : {
   if (!v || !callee) FAIL(ER_NullReference);
   if (callee->IsNative() || callee->record->parameters != uint32_t(1 - d) || callee->record->code.empty())
     FAIL(ER_LinkError);
-  if (!typedFrame && !ArgumentsFit(kinds + (receiver - cells), *callee->record)) FAIL(ER_LinkError);
+  if (!cur->typed && !ArgumentsFit(kinds + (receiver - cells), *callee->record)) FAIL(ER_LinkError);
   const uint32_t self = v->instance->HandleOfBlock(v->block + uint32_t(fn->inheritedOffset));
   if (!self) FAIL(ER_NullReference);
   *receiver = self;
   SAVE();
-  if (!m_stack.PushFrame(callee, uint32_t(pc - code))) FAIL(ER_StackOverflow);
+  GSFrame* const frame = m_stack.PushFrame(callee, uint32_t(pc - code));
+  if (!frame) FAIL(ER_StackOverflow);
   PAY();
   LOAD();
-  ENTER(0);
+  ENTER_FRAME(frame, 0, nullptr);
   NEXT;
 }
 L_START : {
@@ -1241,7 +1267,7 @@ L_START : {
       callee->record->code.empty())
     FAIL(ER_LinkError);
   // The new frame releases what its record lists: the shape the code was checked against.
-  if (typedFrame ? lib->CallShape(k, uint32_t(1 - d)) != callee->shape
+  if (cur->typed ? fn->owner->Library()->CallShape(k, uint32_t(1 - d)) != callee->shape
                  : !ArgumentsFit(kinds + (receiver - cells), *callee->record))
     FAIL(ER_LinkError);
   const uint32_t self = instance->HandleOfBlock(uint32_t(dispatch[slot].offset));
@@ -1269,8 +1295,10 @@ L_WAIT : {
   if (h < 0) FAIL(ER_ThreadError);
   DropHandlers();
   for (int32_t i = 0; i < h; ++i) {
-    const uint16_t major = router->GetMessageId(lib->String(ReadU16(pc + WaitLayout::Major(size_t(i)))));
-    const uint16_t minor = router->GetMessageId(lib->String(ReadU16(pc + WaitLayout::Minor(size_t(i)))));
+    const uint16_t major =
+        router->GetMessageId(fn->owner->Library()->String(ReadU16(pc + WaitLayout::Major(size_t(i)))));
+    const uint16_t minor =
+        router->GetMessageId(fn->owner->Library()->String(ReadU16(pc + WaitLayout::Minor(size_t(i)))));
     // Id 0: the router's ids are used up.
     if (major == 0 || minor == 0) {
       DropHandlers();
@@ -1314,8 +1342,9 @@ L_RET:
 L_RETV:
 L_RETVO : {
   SAVE();
-  const uint32_t back = m_stack.CurrentFrame()->returnOffset;
-  if (!(op == OP_RET ? m_stack.PopFrame() : m_stack.ReturnValue(false))) FAIL(ER_StackReturnError);
+  const uint32_t back = cur->returnOffset;
+  if (!(op == OP_RET ? m_stack.PopFrame(cur->self) : m_stack.ReturnValue(false, cur->self)))
+    FAIL(ER_StackReturnError);
   LOAD();
   // The result's kind matters to a caller whose kinds are checked as it runs.
   const uint8_t resultKind = op == OP_RET ? 0 : op == OP_RETVO ? kKindReference : kKindNumber;
@@ -1329,8 +1358,8 @@ L_RETVO : {
     goto leave;
   }
   PAY();
-  ENTER(back);
-  if (resultKind && !typedFrame) kinds[sp - cells] = resultKind;
+  RESUME(cur - 1, back);
+  if (resultKind && !cur->typed) kinds[sp - cells] = resultKind;
   NEXT;
 }
 
@@ -1341,7 +1370,7 @@ fail:
     const GSFrame* f = m_stack.Depth() > depth ? m_stack.CurrentFrame() : nullptr;
     const int32_t line = f && fn && code ? fn->LineOf(uint32_t(pc - code - 1)) : -1;
     ScriptLogHook("Thread Exception: %s, line %d, file %s", ErrorName(error), line,
-                  lib ? lib->GetName().c_str() : "");
+                  fn ? fn->owner->Library()->GetName().c_str() : "");
     ScriptLogHook("Stack Dump...");
     m_stack.DumpFrames(depth);
   }
@@ -1363,7 +1392,8 @@ leave:
 #undef PAY
 #undef JUMP
 #undef ENTER
-#undef ENTER_WITH
+#undef ENTER_FRAME
+#undef RESUME
 #undef SAVE
 #undef LOAD
 #undef I

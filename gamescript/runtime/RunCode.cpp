@@ -62,6 +62,8 @@ const uint8_t* Translate(const GSFunction& function, bool typed, const ObservedC
     }
     if (!typed) {
       run[pc] = RUN_CHECKED;
+    } else if (ops[0] == OP_LDLO && ReadU16(code.data() + pc + 1) == 0) {
+      run[pc] = RUN_SELF;
     } else if (run[pc] == ops[0]) {  // not an observed call
       for (const Fusion& f : kFusions) {
         if (f.count == 0 || f.count > have || std::memcmp(f.ops, ops, f.count) != 0) continue;

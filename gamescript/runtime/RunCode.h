@@ -27,6 +27,8 @@ struct GSFunction;
 
 // Each run opcode with the instructions it stands for. In the names, L is a
 // number local (LDL), K a constant (PUSHK), LO a reference local (LDLO).
+// CALL_OBSERVED and SELF stand for one instruction: a call (below) and
+// LDLO of the receiver's cell.
 // clang-format off
 #define GS_RUN_OPCODES(X)                                                                        \
     X(CHECKED, 0)                                                                                \
@@ -54,7 +56,8 @@ struct GSFunction;
     X(LK_SUBI, 3, OP_LDL, OP_PUSHK, OP_SUBI)                                                     \
     X(K_STL, 2, OP_PUSHK, OP_STL)                                                                \
     X(LL, 2, OP_LDL, OP_LDL)                                                                     \
-    X(CALL_OBSERVED, 0)
+    X(CALL_OBSERVED, 0)                                                                          \
+    X(SELF, 0)
 // clang-format on
 
 enum RunOpcode : uint8_t {

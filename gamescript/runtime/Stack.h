@@ -27,8 +27,17 @@ struct GSFrame {
   uint32_t returnOffset = 0;
   uint32_t argumentBase = 0;      // cell of the receiver's handle; the arguments follow
   uint32_t header = 0;            // header cell 0; the stack pointer starts on header + 3
-  uint32_t receiver = 0;          // the frame's own reference to its receiver while it runs
+  uint32_t receiver = 0;          // the receiver's handle as the frame began
   const uint8_t* code = nullptr;  // the run code the frame runs, chosen when it is entered first
+  // Set by the interpreter as it enters the frame: the receiver's instance
+  // and the cells of its block, which the receiver's cell keeps alive (no
+  // code stores into that cell); whether the code's depth and kinds are
+  // proven; and the interpreter's run that set them.
+  GSScriptInstance* self = nullptr;
+  uint32_t* selfCells = nullptr;
+  uint32_t selfWords = 0;
+  bool typed = false;
+  uint64_t run = 0;
 };
 
 class GSStack {
@@ -91,25 +100,18 @@ public:
   uint8_t* Kinds() { return m_kinds; }
 
   // Frames. PushFrame places a frame for `function` over the receiver and
-  // arguments already pushed; false (nothing written, the overflow lines
-  // reported) when its frame size and `extra` cells do not fit. The frame
-  // takes a reference to its receiver of its own, so that no release inside
-  // it can end the running instance.
-  bool PushFrame(GSFunction* function, uint32_t returnOffset, uint32_t extra = 0) {
-    const int64_t below = int64_t(m_sp) + function->record->argumentBase;
-    return PushFrame(function, returnOffset, extra,
-                     below >= 0 ? HandleTable::Instance().Get(m_cells[below]) : nullptr);
-  }
-  // The same for a caller that has looked up the receiver's instance (the
-  // instance of the handle in the receiver's cell, or null).
-  inline bool PushFrame(GSFunction* function, uint32_t returnOffset, uint32_t extra,
-                        GSScriptInstance* receiver);
+  // arguments already pushed and returns it; null (nothing written, the
+  // overflow lines reported) when its frame size and `extra` cells do not fit. The
+  // receiver's cell holds the reference that keeps the receiver alive while
+  // the frame runs: no code stores into it.
+  inline GSFrame* PushFrame(GSFunction* function, uint32_t returnOffset, uint32_t extra = 0);
   // Ends the current frame without a result; false (nothing changed) unless
-  // the stack pointer stands on its header cell 3.
-  inline bool PopFrame();
+  // the stack pointer stands on its header cell 3. `self`, when given, is the
+  // instance of the frame's receiver, which the caller has in hand.
+  inline bool PopFrame(GSScriptInstance* self = nullptr);
   // Ends the current frame leaving the top cell where the receiver was; with
-  // `noValueAllowed` an empty evaluation stack gives 0.
-  inline bool ReturnValue(bool noValueAllowed);
+  // `noValueAllowed` an empty evaluation stack gives 0. `self` as above.
+  inline bool ReturnValue(bool noValueAllowed, GSScriptInstance* self = nullptr);
   // Ends every frame above `depth` (all by default) and empties the stack down
   // to where the lowest of them began.
   void Clear(uint32_t depth = 0);
@@ -120,7 +122,7 @@ public:
   GSFrame& FrameAt(uint32_t i) { return m_frames[i]; }
 
 private:
-  inline void ReleaseFrameCells(const GSFrame& frame);
+  inline void ReleaseFrameCells(const GSFrame& frame, GSScriptInstance* self = nullptr);
   void ReportOverflow() const;
   void MarkFrameKinds(const GSFrame& frame);
   void ReportReturnDepth(int32_t diff) const;
@@ -133,19 +135,23 @@ private:
 };
 
 // Calls and returns are inline: the interpreter makes one per script call.
-[[gnu::always_inline]] inline bool GSStack::PushFrame(GSFunction* function, uint32_t returnOffset,
-                                                      uint32_t extra, GSScriptInstance* receiver) {
+[[gnu::always_inline]] inline GSFrame* GSStack::PushFrame(GSFunction* function, uint32_t returnOffset,
+                                                          uint32_t extra) {
   const LibraryFunction& r = *function->record;
   const int64_t used = int64_t(m_sp) + 1;
   const int64_t below = int64_t(m_sp) + r.argumentBase;  // the receiver's cell
   if (m_depth >= kMaxFrames || int64_t(r.frameSize) + extra > int64_t(kStackCells) - used || below < 0) {
     ReportOverflow();
-    return false;
+    return nullptr;
   }
-  // The frame's cells start as zero: reference locals hold null until stored.
+  // The frame's cells up to its stack pointer start as zero: reference
+  // locals hold null until stored. Evaluation cells are written before they
+  // are read.
   uint32_t* const cells = m_cells + (m_sp + 1);  // m_sp + 1 >= 0
-  const uint32_t zeroed = r.frameSize > 0 ? r.frameSize - 1 : 0;
-  for (uint32_t i = 0; i < zeroed; ++i) cells[i] = 0;
+  for (uint32_t i = 0; i < r.stackAdvance; ++i) {
+    cells[i] = 0;
+    __asm__("" : : "r"(i));  // a few cells: a call to memset costs more
+  }
   GSFrame& f = m_frames[m_depth++];
   f.function = function;
   f.returnOffset = returnOffset;
@@ -153,13 +159,13 @@ private:
   f.header = uint32_t(m_sp + int32_t(r.frameHeader));
   f.receiver = m_cells[below];
   f.code = nullptr;
-  if (receiver) ++receiver->refCount;
+  f.run = 0;
   m_sp += int32_t(r.stackAdvance);
   if (!function->depthChecked) MarkFrameKinds(f);
-  return true;
+  return &f;
 }
 
-[[gnu::always_inline]] inline void GSStack::ReleaseFrameCells(const GSFrame& frame) {
+[[gnu::always_inline]] inline void GSStack::ReleaseFrameCells(const GSFrame& frame, GSScriptInstance* self) {
   const LibraryFunction& r = *frame.function->record;
   for (std::size_t i = 0; i < r.referenceCells.size(); ++i) {
     uint32_t& cell = m_cells[frame.argumentBase + r.referenceCells[i]];
@@ -167,32 +173,25 @@ private:
     cell = 0;
     ReleaseHandle(h);
   }
-  const uint32_t self = m_cells[frame.argumentBase];
+  const uint32_t receiver = m_cells[frame.argumentBase];
   m_cells[frame.argumentBase] = 0;
-  // The receiver's cell and the frame hold the same handle, unless code
-  // whose kinds were checked as it ran stored into that cell.
-  if (self == frame.receiver) {
-    GSScriptInstance* i = HandleTable::Instance().Get(self);
-    if (i && i->refCount > 2) {
-      i->refCount -= 2;
-      return;
-    }
-  }
-  ReleaseHandle(self);
-  ReleaseHandle(frame.receiver);
+  if (self && self->refCount > 1)
+    --self->refCount;
+  else
+    ReleaseHandle(receiver);
 }
 
-[[gnu::always_inline]] inline bool GSStack::PopFrame() {
+[[gnu::always_inline]] inline bool GSStack::PopFrame(GSScriptInstance* self) {
   if (m_depth == 0) return false;
   const GSFrame& f = m_frames[m_depth - 1];
   if (m_sp != int32_t(f.header + 3)) return false;
-  ReleaseFrameCells(f);
+  ReleaseFrameCells(f, self);
   m_sp = int32_t(f.argumentBase) - 1;
   --m_depth;
   return true;
 }
 
-[[gnu::always_inline]] inline bool GSStack::ReturnValue(bool noValueAllowed) {
+[[gnu::always_inline]] inline bool GSStack::ReturnValue(bool noValueAllowed, GSScriptInstance* self) {
   if (m_depth == 0) return false;
   const GSFrame& f = m_frames[m_depth - 1];
   const int32_t diff = m_sp - int32_t(f.header);
@@ -201,7 +200,7 @@ private:
     return false;
   }
   const uint32_t value = diff == 4 ? m_cells[m_sp] : 0;
-  ReleaseFrameCells(f);
+  ReleaseFrameCells(f, self);
   m_sp = int32_t(f.argumentBase);
   m_cells[m_sp] = value;
   --m_depth;

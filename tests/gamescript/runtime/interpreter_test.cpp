@@ -551,9 +551,49 @@ TEST(RunCode, FusedSequencesGiveWhatTheirInstructionsGive) {
     seen[f.run[pc]] = true;
   }
   for (unsigned op = kOpcodeCount + 1; op < kRunOpcodeEnd; ++op)
-    if (op != RUN_CALL_OBSERVED) {
+    if (op != RUN_CALL_OBSERVED && op != RUN_SELF) {
       EXPECT_TRUE(seen[op]) << op;
     }
+}
+
+// Calls on the receiver take and give back its references through the
+// frame's instance: the count is where it was after the run, whether it
+// ends with a result or with an error deep in the recursion.
+TEST(RunCode, CallsOnTheReceiverGiveBackEveryReference) {
+  Fixture t(
+      "class T {\n"
+      "  public int Fib(int n) {\n"
+      "    if (n < 2) return n;\n"
+      "    return Fib(n - 1) + Fib(n - 2);\n"
+      "  }\n"
+      "  public int Down(int n) {\n"
+      "    if (n == 0) return 1 / n;\n"
+      "    return Down(n - 1) + 1;\n"
+      "  }\n"
+      "  public void Keep(void) { Fib(3); }\n"
+      "};\n");
+  ASSERT_NE(t.object, nullptr);
+  GSScriptInstance* instance = t.object->Instance();
+  const int32_t count = instance->refCount;
+  uint32_t result = 0;
+  ASSERT_EQ(t.Call("::Fib(int)", &result, {15}), ER_Done);
+  EXPECT_EQ(result, 610u);
+  EXPECT_EQ(instance->refCount, count);
+  ASSERT_EQ(t.Call("::Keep()"), ER_Done);
+  EXPECT_EQ(instance->refCount, count);
+  EXPECT_EQ(t.Call("::Down(int)", &result, {40}), ER_DivideByZero);
+  EXPECT_EQ(instance->refCount, count);
+  // The receiver's loads ran as the run opcode that stands for them.
+  const GSFunction& f = t.Function("::Fib(int)");
+  ASSERT_NE(f.run, nullptr);
+  const std::span<const uint8_t> code = f.record->code;
+  int selfLoads = 0;
+  for (std::size_t pc = 0, n; pc < code.size(); pc += n) {
+    n = InstructionLength(code.data(), code.size(), pc);
+    ASSERT_NE(n, 0u);
+    selfLoads += f.run[pc] == RUN_SELF;
+  }
+  EXPECT_EQ(selfLoads, 2);
 }
 
 // A jump into the middle of a sequence runs the sequence's own instructions
