@@ -755,18 +755,25 @@ bool RVAxisBoxTree::QuerySegment(const float start[3], const float end[3], RVSeg
   // Every triangle of the leaf that the segment meets no later than the best
   // fraction, passed to take with its fraction and the lanes' hit points.
   auto scanLeaf = [&](const RVLeafPacks::Leaf& leaf, auto&& take) {
-    I4 records{};
-    for (uint32_t g = 0; g < leaf.quadCount; g += 4) {
-      if (g % 16 == 0) records = meetsBoxes(packs.boxes[leaf.firstBoxes + g / 16]);
-      if (!records[g / 4 % 4]) continue;
-      // Which of (up to) four groups the segment, up to the best fraction, meets.
-      const I4 meets = meetsBoxes(packs.boxes[leaf.firstBoxes + leaf.GroupRecords() + g / 4]);
-      // The quads' planes are fetched together rather than one miss at a time.
-      for (uint32_t q = g; q < leaf.quadCount && q < g + 4; ++q) {
-        if (meets[q - g]) __builtin_prefetch(&packs.quads[leaf.firstQuad + q]);
+    // First the quads the segment meets, up to the best fraction, in up to 64
+    // at a time; all of them are fetched before any is tested, so that their
+    // misses overlap.
+    for (uint32_t first = 0; first < leaf.quadCount; first += 64) {
+      uint64_t met = 0;
+      I4 records{};
+      for (uint32_t g = first; g < leaf.quadCount && g < first + 64; g += 4) {
+        if (g % 16 == 0) records = meetsBoxes(packs.boxes[leaf.firstBoxes + g / 16]);
+        if (!records[g / 4 % 4]) continue;
+        const I4 meets = meetsBoxes(packs.boxes[leaf.firstBoxes + leaf.GroupRecords() + g / 4]);
+        for (uint32_t q = g; q < leaf.quadCount && q < g + 4; ++q) {
+          if (!meets[q - g]) continue;
+          met |= uint64_t(1) << (q - first);
+          const char* at = reinterpret_cast<const char*>(&packs.quads[leaf.firstQuad + q]);
+          for (int line = 0; line < 3; ++line) __builtin_prefetch(at + 64 * line);
+        }
       }
-      for (uint32_t q = g; q < leaf.quadCount && q < g + 4; ++q) {
-        if (!meets[q - g]) continue;
+      for (; met != 0; met &= met - 1) {
+        const uint32_t q = first + uint32_t(std::countr_zero(met));
         const RVLeafPacks::Quad& quad = packs.quads[leaf.firstQuad + q];
         // The plane: both ends strictly on one side, or not a number, is no crossing.
         const F4 a = (quad.n[0] * s4[0] + quad.n[1] * s4[1]) + quad.n[2] * s4[2];
