@@ -7,6 +7,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#if defined(__SSE__)
+#include <xmmintrin.h>
+#endif
 
 #include "foundation/Geometry.h"
 #include "kiv/Memory.h"
@@ -316,6 +319,7 @@ void RVAxisBoxTree::Compact(const std::vector<RVBuildNode>& buildNodes) {
   // boxes stay within a unit or two of the true ones wherever the mesh lies.
   float h = std::max({half[0], half[1], half[2]});
   const float scale = h > 0.0f ? 32767.0f / h : 0.0f;
+  // One unit for both, which the query's slab test relies on.
   m_centreUnit = m_extentUnit = scale > 0.0f ? 1.0f / scale : 0.0f;
   m_nodes.resize(buildNodes.size());
   for (size_t i = 0; i < buildNodes.size(); ++i) {
@@ -445,6 +449,22 @@ typedef float F4 __attribute__((vector_size(16)));
 typedef int32_t I4 __attribute__((vector_size(16)));
 
 F4 Splat(float v) { return F4{v, v, v, v}; }
+// a < b ? a : b and a > b ? a : b per lane (b where either is not a number),
+// as single instructions where there are some.
+F4 Min4(F4 a, F4 b) {
+#if defined(__SSE__)
+  return _mm_min_ps(a, b);
+#else
+  return a < b ? a : b;
+#endif
+}
+F4 Max4(F4 a, F4 b) {
+#if defined(__SSE__)
+  return _mm_max_ps(a, b);
+#else
+  return a > b ? a : b;
+#endif
+}
 
 }  // namespace
 
@@ -475,7 +495,7 @@ struct RVLeafPacks {
   };
   // Four groups' boxes, minimum and maximum per axis.
   struct Boxes {
-    F4 min[3], max[3];
+    F4 bound[2][3];  // minimum and maximum per axis
   };
   // A leaf: its quads, four to a group, and its boxes: first records of
   // four groups' boxes (one for leaves of up to 64 triangles), then each
@@ -611,8 +631,8 @@ void RVAxisBoxTree::PackLeaves() {
     leaf.firstBoxes = uint32_t(packs->boxes.size());
     RVLeafPacks::Boxes empty;
     for (int k = 0; k < 3; ++k) {
-      empty.min[k] = Splat(FLT_MAX);
-      empty.max[k] = Splat(-FLT_MAX);
+      empty.bound[0][k] = Splat(FLT_MAX);
+      empty.bound[1][k] = Splat(-FLT_MAX);
     }
     packs->boxes.resize(packs->boxes.size() + leaf.GroupRecords() + leaf.Groups(), empty);
     for (size_t q = 0; q < leaf.quadCount; ++q) {
@@ -651,10 +671,10 @@ void RVAxisBoxTree::PackLeaves() {
       RVLeafPacks::Boxes& group = packs->boxes[leaf.firstBoxes + leaf.GroupRecords() + g];
       RVLeafPacks::Boxes& records = packs->boxes[leaf.firstBoxes + g / 4];
       for (int k = 0; k < 3; ++k) {
-        group.min[k][q % 4] = lo[k];
-        group.max[k][q % 4] = hi[k];
-        records.min[k][g % 4] = std::min(records.min[k][g % 4], lo[k]);
-        records.max[k][g % 4] = std::max(records.max[k][g % 4], hi[k]);
+        group.bound[0][k][q % 4] = lo[k];
+        group.bound[1][k][q % 4] = hi[k];
+        records.bound[0][k][g % 4] = std::min(records.bound[0][k][g % 4], lo[k]);
+        records.bound[1][k][g % 4] = std::max(records.bound[1][k][g % 4], hi[k]);
       }
     }
     leaf.node = int32_t(n);
@@ -726,31 +746,45 @@ bool RVAxisBoxTree::QuerySegment(const float start[3], const float end[3], RVSeg
   const F4 s4[3] = {Splat(start[0]), Splat(start[1]), Splat(start[2])};
   const F4 e4[3] = {Splat(end[0]), Splat(end[1]), Splat(end[2])};
   const F4 d4[3] = {Splat(delta[0]), Splat(delta[1]), Splat(delta[2])};
-  const F4 pad4 = Splat(pad);
+  // Per axis, the side of a box the segment enters by (0: the minimum) and
+  // the start moved by the pad either way: a box's side moved out by the pad
+  // against the start is the side against the moved start, rounded well
+  // within the pad. Relative to the root's centre for the stored boxes.
+  int inSide[3];
+  F4 startIn[3], startOut[3], startInRel[3], startOutRel[3];
+  bool flat = false;
+  for (int k = 0; k < 3; ++k) {
+    flat = flat || delta[k] == 0.0f;
+    inSide[k] = delta[k] < 0.0f ? 1 : 0;
+    const float in = inSide[k] ? start[k] - pad : start[k] + pad,
+                out = inSide[k] ? start[k] + pad : start[k] - pad;
+    startIn[k] = Splat(in);
+    startOut[k] = Splat(out);
+    startInRel[k] = Splat(in - m_origin[k]);
+    startOutRel[k] = Splat(out - m_origin[k]);
+  }
 
   float best = FLT_MAX;
-  // The lanes of four boxes that the segment meets before the best fraction,
-  // and the fraction where it enters each.
-  auto slab = [&](const F4 min[3], const F4 max[3], F4& entry) {
+  // The lanes of four boxes, grown by the pad, that the segment meets before
+  // the best fraction, and the fraction where it enters each; the boxes' sides
+  // come from side(s, k), relative to origin.
+  auto slabOf = [&](auto&& side, const F4 in[3], const F4 out[3], F4& entry) {
     F4 near4 = Splat(0.0f), far4 = Splat(std::min(best, 1.0f));
     I4 meets = I4{-1, -1, -1, -1};
     for (int k = 0; k < 3; ++k) {
-      const F4 lo = min[k] - pad4, hi = max[k] + pad4;
-      if (delta[k] == 0.0f) {
-        meets &= (lo <= s4[k]) & (s4[k] <= hi);
+      if (flat && delta[k] == 0.0f) {
+        meets &= (side(0, k) <= in[k]) & (out[k] <= side(1, k));
         continue;
       }
-      const F4 t1 = (lo - s4[k]) * inverse[k], t2 = (hi - s4[k]) * inverse[k];
-      const F4 tmin = t1 < t2 ? t1 : t2, tmax = t1 < t2 ? t2 : t1;
-      near4 = tmin > near4 ? tmin : near4;
-      far4 = tmax < far4 ? tmax : far4;
+      near4 = Max4((side(inSide[k], k) - in[k]) * inverse[k], near4);
+      far4 = Min4((side(1 - inSide[k], k) - out[k]) * inverse[k], far4);
     }
     entry = near4;
     return meets & (near4 <= far4);
   };
   auto meetsBoxes = [&](const RVLeafPacks::Boxes& boxes) {
     F4 entry;
-    return slab(boxes.min, boxes.max, entry);
+    return slabOf([&](int side, int k) { return boxes.bound[side][k]; }, startIn, startOut, entry);
   };
   // Every triangle of the leaf that the segment meets no later than the best
   // fraction, passed to take with its fraction and the lanes' hit points.
@@ -871,10 +905,23 @@ bool RVAxisBoxTree::QuerySegment(const float start[3], const float end[3], RVSeg
       e[1][k] = __builtin_convertvector((halves >> 16) & 0xFFFF, F4) * extentUnit4;
     }
   };
-  auto reachBoxes = [&](const F4 c[3], const F4 e[3], F4& reach) {
-    const F4 lo[3] = {c[0] - e[0], c[1] - e[1], c[2] - e[2]};
-    const F4 hi[3] = {c[0] + e[0], c[1] + e[1], c[2] + e[2]};
-    return slab(lo, hi, reach);
+  // The slab test of half h of a Wide's boxes: the sides in whole steps
+  // (centre and extent share the unit), relative to the root's centre.
+  const F4 unit4 = Splat(m_centreUnit);
+  auto reachWide = [&](const RVLeafPacks::Wide& wide, int h, F4& reach) {
+    I4 centre[3], half[3];
+    for (int k = 0; k < 3; ++k) {
+      I4 words, halves;
+      std::memcpy(&words, wide.centre[k], sizeof words);
+      std::memcpy(&halves, wide.half[k], sizeof halves);
+      centre[k] = h == 0 ? (words << 16) >> 16 : words >> 16;
+      half[k] = h == 0 ? halves & 0xFFFF : (halves >> 16) & 0xFFFF;
+    }
+    return slabOf(
+        [&](int side, int k) {
+          return __builtin_convertvector(side ? centre[k] + half[k] : centre[k] - half[k], F4) * unit4;
+        },
+        startInRel, startOutRel, reach);
   };
   auto testWide = [&](const RVLeafPacks::Wide& wide, I4 meets[2], F4 entries[2], F4 reach[2]) {
     F4 c[2][3], e[2][3];
@@ -882,7 +929,7 @@ bool RVAxisBoxTree::QuerySegment(const float start[3], const float end[3], RVSeg
     for (int h = 0; h < 2; ++h) {
       test(c[h], e[h], meets[h], entries[h]);
       if (packs.boxesHold)
-        meets[h] &= reachBoxes(c[h], e[h], reach[h]);
+        meets[h] &= reachWide(wide, h, reach[h]);
       else
         reach[h] = Splat(-FLT_MAX);
     }
@@ -975,9 +1022,8 @@ bool RVAxisBoxTree::QuerySegment(const float start[3], const float end[3], RVSeg
         continue;
       }
       const RVLeafPacks::Wide& wide = packs.wides[size_t(item.ref)];
-      F4 c[2][3], e[2][3], reach[2];
-      decodeWide(wide, c, e);
-      const I4 meets[2] = {reachBoxes(c[0], e[0], reach[0]), reachBoxes(c[1], e[1], reach[1])};
+      F4 reach[2];
+      const I4 meets[2] = {reachWide(wide, 0, reach[0]), reachWide(wide, 1, reach[1])};
       // The leaves and Wides below, nearest last.
       Near found[4];
       int n = 0;
@@ -1000,13 +1046,13 @@ bool RVAxisBoxTree::QuerySegment(const float start[3], const float end[3], RVSeg
         complete = false;
         break;
       }
-      for (int i = 0; i < n; ++i) stackNear[count++] = found[i];
-      if (n > 0) {
-        const int32_t ref = found[n - 1].ref;
-        if (ref < 0)
-          prefetchLeaf(-1 - ref);
+      // All are fetched now: testing the nearer ones hides the farther ones' misses.
+      for (int i = 0; i < n; ++i) {
+        stackNear[count++] = found[i];
+        if (found[i].ref < 0)
+          prefetchLeaf(-1 - found[i].ref);
         else
-          prefetchWide(ref);
+          prefetchWide(found[i].ref);
       }
     }
     // The descent misses no triangle that the search above skipped.
