@@ -641,6 +641,23 @@ L_LDLO:
   AddReference(*sp);
   pc += 2;
   NEXT;
+R_LO_STR_SCAT_STLO : {
+  // s = s + "text": when the local holds the only reference to its string,
+  // of the running receiver's context, no one else can see the string, and
+  // its text grows in place. Otherwise the instructions run one by one.
+  GSString* s = AsString(fp[ReadU16(pc)]);
+  if (!s || s->GSString::Instance()->refCount != 1 || s->GSString::Context() != ContextOf(cur->self))
+    goto L_LDLO;
+  const std::string_view text = fn->owner->Library()->String(ReadU16(pc + 3));
+  const std::size_t length = s->Text().size() + text.size();
+  if (length > GSString::kMaxLength || !s->Reserve(length)) {
+    pc += 6;  // SCAT fails
+    FAIL(ER_ArrayOutOfBounds);
+  }
+  s->Text().append(text);
+  pc += 9;
+  NEXT;
+}
 R_SELF:
   // The receiver's cell: its instance is the frame's.
   *++sp = fp[0];

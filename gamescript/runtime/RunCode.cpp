@@ -67,6 +67,9 @@ const uint8_t* Translate(const GSFunction& function, bool typed, const ObservedC
     } else if (run[pc] == ops[0]) {  // not an observed call
       for (const Fusion& f : kFusions) {
         if (f.count == 0 || f.count > have || std::memcmp(f.ops, ops, f.count) != 0) continue;
+        if (f.run == RUN_LO_STR_SCAT_STLO &&
+            ReadU16(code.data() + starts[0] + 1) != ReadU16(code.data() + starts[3] + 1))
+          continue;
         run[pc] = f.run;
         break;
       }

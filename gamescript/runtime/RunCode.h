@@ -27,8 +27,9 @@ struct GSFunction;
 
 // Each run opcode with the instructions it stands for. In the names, L is a
 // number local (LDL), K a constant (PUSHK), LO a reference local (LDLO).
-// CALL_OBSERVED and SELF stand for one instruction: a call (below) and
-// LDLO of the receiver's cell.
+// STR is a library string (LDSTR); LO_STR_SCAT_STLO is made only where both
+// reference locals are the same one. CALL_OBSERVED and SELF stand for one
+// instruction: a call (below) and LDLO of the receiver's cell.
 // clang-format off
 #define GS_RUN_OPCODES(X)                                                                        \
     X(CHECKED, 0)                                                                                \
@@ -56,6 +57,7 @@ struct GSFunction;
     X(LK_SUBI, 3, OP_LDL, OP_PUSHK, OP_SUBI)                                                     \
     X(K_STL, 2, OP_PUSHK, OP_STL)                                                                \
     X(LL, 2, OP_LDL, OP_LDL)                                                                     \
+    X(LO_STR_SCAT_STLO, 4, OP_LDLO, OP_LDSTR, OP_SCAT, OP_STLO)                                  \
     X(CALL_OBSERVED, 0)                                                                          \
     X(SELF, 0)
 // clang-format on
