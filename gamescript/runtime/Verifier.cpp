@@ -37,29 +37,33 @@ constexpr auto kTraits = [] {
 }();
 
 // The instructions the first walk takes on its short path: the ones of a
-// kind effect in the kind table and a fixed length whose operand is a word,
-// a member cell or a string or class index (kPlain), one jump target
-// (kJump), the frame cell loads and stores (kLocal) and the returns
+// kind effect in the kind table and a fixed length whose operand is a word
+// or a member cell (kPlain) or a string or class index (kIndexed), one jump
+// target (kJump), the frame cell loads and stores (kLocal) and the returns
 // (kReturn). The uses the inputs need and the constant outputs are packed
 // into one word each (input and output 0 in the lowest byte), so that a mask
 // test and a shift of the top cells' word do what the general step does
 // cell by cell.
-struct alignas(16) FastStep {
-  enum Form : uint8_t { kGeneral, kPlain, kJump, kLocal, kReturn };
-  enum Limit : uint8_t { kNoLimit, kStrings, kClasses };
-  Form form = kGeneral;
-  Limit limit = kNoLimit;  // what a u16 operand indexes
-  uint8_t inputs = 0, outputs = 0;
+struct alignas(32) FastStep {
+  enum Form : uint8_t { kPlain, kIndexed, kLocal, kJump, kReturn, kGeneral };
+  // Bit 8 * room + depth: the step leaves the depth between 0 and the room
+  // when it starts at that depth (both below 8).
+  uint64_t depths = 0;
   uint32_t need = 0, out = 0;
   // Bytes that must follow the instruction: 1 for one that control leaves
-  // by falling through, 0 for JMP and the returns.
-  uint8_t tail = 1;
+  // by falling through, 0 for JMP and the returns, more than any code has
+  // for the instructions the short path leaves to the general one.
+  uint32_t tail = 1u << 31;
+  Form form = kGeneral;
+  uint8_t length = 0;
+  uint8_t inputs = 0, outputs = 0;
+  bool strings : 1 = false;    // kIndexed: a string index (else a class index)
   bool passes : 1 = false;     // some output is an input passed through
   bool zeroConst : 1 = false;  // PUSHK: a zero word pushes the null handle's kind
   // kLocal: which of the six it is.
   bool load : 1 = false, reference : 1 = false, pops : 1 = false, number : 1 = false;
 };
-static_assert(sizeof(FastStep) == 16);
+static_assert(sizeof(FastStep) == 32);
 constexpr auto kFastSteps = [] {
   struct Table {
     FastStep op[256];
@@ -68,31 +72,39 @@ constexpr auto kFastSteps = [] {
     const OperandForm form = kOpcodeTable[op].form;
     const KindEffect& e = kKindTable.op[op];
     FastStep& f = t.op[op];
+    f.length = uint8_t(kOperandBytes.bytes[op] + 1);
+    const bool returns = op == OP_RET || op == OP_RETV || op == OP_RETVO;
     if (form == OperandForm::Local) {
       f.form = FastStep::kLocal;
       f.load = op == OP_LDL || op == OP_LDLO;
       f.reference = op == OP_LDLO || op == OP_STLO || op == OP_STLOK;
       f.pops = op == OP_STL || op == OP_STLO;
       f.number = op == OP_STLK;  // STL checks for a number only outside the temporaries
+      f.inputs = f.load ? 0 : 1;
+      f.outputs = f.pops ? 0 : 1;
+    } else if (e.special && !returns) {
+      continue;
+    } else if (returns) {
+      f.form = FastStep::kReturn;
+    } else if (form == OperandForm::None || form == OperandForm::Const || form == OperandForm::Member) {
+      f.form = FastStep::kPlain;
+    } else if (form == OperandForm::String || form == OperandForm::Class) {
+      f.form = FastStep::kIndexed;
+      f.strings = form == OperandForm::String;
+    } else if (form == OperandForm::Target) {
+      f.form = FastStep::kJump;
+    } else {
       continue;
     }
-    const bool returns = op == OP_RET || op == OP_RETV || op == OP_RETVO;
-    if (e.special && !returns) continue;
-    if (returns)
-      f.form = FastStep::kReturn;
-    else if (form == OperandForm::None || form == OperandForm::Const || form == OperandForm::Member ||
-             form == OperandForm::String || form == OperandForm::Class)
-      f.form = FastStep::kPlain;
-    else if (form == OperandForm::Target)
-      f.form = FastStep::kJump;
-    else
-      continue;
-    f.limit = form == OperandForm::String  ? FastStep::kStrings
-              : form == OperandForm::Class ? FastStep::kClasses
-                                           : FastStep::kNoLimit;
     f.tail = returns || op == OP_JMP ? 0 : 1;
-    f.inputs = e.inputs;
-    f.outputs = e.outputs;
+    if (f.form != FastStep::kLocal) {
+      f.inputs = e.inputs;
+      f.outputs = e.outputs;
+    }
+    for (unsigned room = 0; room < 8; ++room)
+      for (unsigned depth = f.inputs; depth < 8; ++depth)
+        if (depth - f.inputs + f.outputs <= room) f.depths |= uint64_t(1) << (8 * room + depth);
+    if (f.form == FastStep::kLocal) continue;
     f.zeroConst = op == OP_PUSHK;
     for (unsigned i = 0; i < e.inputs; ++i) f.need |= uint32_t(e.need[i]) << 8 * i;
     for (unsigned i = 0; i < e.outputs; ++i) {
@@ -102,14 +114,13 @@ constexpr auto kFastSteps = [] {
   }
   return t;
 }();
-// Instruction lengths by opcode byte, apart from the steps: the next
-// instruction's address waits on this lookup alone.
+// The lengths again, by themselves: the next instruction's address waits on
+// this lookup alone.
 constexpr auto kFastLengths = [] {
   struct Table {
     uint8_t op[256];
   } t{};
-  for (unsigned op = 0; op < 256; ++op)
-    t.op[op] = kOperandBytes.bytes[op] < kVariableOperands ? uint8_t(kOperandBytes.bytes[op] + 1) : 0;
+  for (unsigned op = 0; op < 256; ++op) t.op[op] = kFastSteps.op[op].length;
   return t;
 }();
 
@@ -137,10 +148,9 @@ struct Target {
 // Scratch reused across calls: most functions are small and many.
 struct Scratch {
   State state;
-  std::vector<uint8_t> flags;     // per code offset
-  std::vector<uint32_t> seen;     // per instruction start the first walk passed: see Walk::Seen
-  std::vector<int32_t> targetAt;  // index into targets, for kTarget offsets only
-  std::vector<Target> targets;
+  std::vector<uint8_t> flags;   // per code offset
+  std::vector<uint32_t> seen;   // per instruction start the first walk passed: see Walk::Seen
+  std::vector<Target> targets;  // per code offset, for kTarget offsets only
   std::vector<uint8_t> pool;
   std::vector<uint32_t> work;
   std::vector<uint32_t> forward;  // branch targets ahead, checked once all starts are known
@@ -162,8 +172,7 @@ public:
         m_state(scratch.state),
         m_flags(scratch.flags),
         m_seenStore(scratch.seen),
-        m_targetAt(scratch.targetAt),
-        m_targets(scratch.targets),
+        m_targetStore(scratch.targets),
         m_pool(scratch.pool),
         m_work(scratch.work),
         m_forward(scratch.forward),
@@ -223,9 +232,23 @@ private:
       return;
     }
     const uint8_t* kept = m_pool.data() + t.state;
-    if (size == m_state.size && std::memcmp(m_state.kinds, kept, size) == 0) return;
+    if (size <= 16) {
+      // Two words, the bytes past the size left as they are (the state and
+      // the pool have the slack for it).
+      uint64_t now[2], was[2];
+      std::memcpy(now, m_state.kinds, 16);
+      std::memcpy(was, kept, 16);
+      const uint64_t low = size >= 8 ? ~uint64_t(0) : (uint64_t(1) << 8 * size) - 1;
+      const uint64_t high = size >= 16 ? ~uint64_t(0) : size > 8 ? (uint64_t(1) << 8 * (size - 8)) - 1 : 0;
+      if (size == m_state.size && !((now[0] ^ was[0]) & low) && !((now[1] ^ was[1]) & high)) return;
+      now[0] = (now[0] & ~low) | (was[0] & low);
+      now[1] = (now[1] & ~high) | (was[1] & high);
+      std::memcpy(m_state.kinds, now, 16);
+    } else {
+      if (size == m_state.size && std::memcmp(m_state.kinds, kept, size) == 0) return;
+      std::memcpy(m_state.kinds, kept, size);
+    }
     m_state.size = size;
-    std::memcpy(m_state.kinds, kept, size);
     ++m_version;
   }
 
@@ -249,8 +272,9 @@ private:
   State& m_state;
   std::vector<uint8_t>& m_flags;
   std::vector<uint32_t>& m_seenStore;
-  std::vector<int32_t>& m_targetAt;
-  std::vector<Target>& m_targets;
+  std::vector<Target>& m_targetStore;
+  Target* m_targets = nullptr;  // m_targetStore of this function
+  std::size_t m_poolUsed = 0;   // bytes of m_pool that hold kept states
   std::vector<uint8_t>& m_pool;
   std::vector<uint32_t>& m_work;
   std::vector<uint32_t>& m_forward;
@@ -306,32 +330,40 @@ bool Walk::CheckOperands(const InstructionView& in, std::size_t pc) {
 bool Walk::Merge(uint64_t target, bool handler, std::size_t pc) {
   const int32_t depth = Depth() + (handler ? 1 : 0);
   if (m_typed && depth > m_room) return Fail(At("stack deeper than the frame", pc));
-  if (!(m_flag[target] & kTarget)) {
-    m_flag[target] |= kTarget;
-    m_targetAt[target] = int32_t(m_targets.size());
-    m_targets.emplace_back();
-  }
-  Target& t = m_targets[std::size_t(m_targetAt[target])];
-  const bool first = t.depth < 0;
+  Target& t = m_targets[target];
+  const bool first = !(m_flag[target] & kTarget);
   if (first) {
+    m_flag[target] |= kTarget;
     t.depth = m_typed ? depth : 0;
+    t.state = -1;
     if (m_typed) {
-      if (!Pay(m_state.size + 1)) return false;
-      t.state = int32_t(m_pool.size());
-      m_pool.insert(m_pool.end(), m_state.kinds, m_state.kinds + m_state.size);
-      if (handler) m_pool.push_back(kKindReference);
+      const uint32_t size = m_state.size;
+      if (!Pay(size + 1)) return false;
+      // The pool keeps two words of slack past the last state, for the join
+      // below and for Load.
+      if (m_poolUsed + size + 1 + 16 > m_pool.size()) m_pool.resize(2 * (m_poolUsed + size + 1 + 16));
+      t.state = int32_t(m_poolUsed);
+      std::memcpy(m_pool.data() + m_poolUsed, m_state.kinds, size);
+      m_poolUsed += size;
+      if (handler) m_pool[m_poolUsed++] = kKindReference;
     }
   } else {
     if (!m_typed) return true;  // reached already; its state no longer matters
     if (t.depth != depth) return Fail(At("stack depth differs between paths", target));
     if (t.state < 0) return true;
     if (!Pay(m_state.size + 1)) return false;
-    uint8_t* kept = m_pool.data() + t.state;
-    bool changed = false;
-    for (std::size_t i = 0; i < m_state.size; ++i) {
-      const uint8_t joined = kept[i] & m_state[i];
-      changed |= joined != kept[i];
-      kept[i] = joined;
+    // A word at a time; past the state's end the kept bytes stay as they are
+    // (the state and the pool have a word of slack there).
+    uint8_t* const kept = m_pool.data() + t.state;
+    uint64_t changed = 0;
+    for (uint32_t i = 0; i < m_state.size; i += 8) {
+      uint64_t was, now;
+      std::memcpy(&was, kept + i, 8);
+      std::memcpy(&now, m_state.kinds + i, 8);
+      if (m_state.size - i < 8) now |= ~uint64_t(0) << 8 * (m_state.size - i);
+      changed |= was & ~now;
+      was &= now;
+      std::memcpy(kept + i, &was, 8);
     }
     if (!changed) return true;
   }
@@ -454,74 +486,88 @@ bool Walk::Special(const InstructionView& in, std::size_t pc) {
 // doing it again, says what), code no path reaches yet, or the end of the
 // code, with `falls` telling whether control falls into it. False when
 // joining a branch target failed.
+// The short path's helpers on the kinds of the top evaluation cells, kept
+// in a word (see Walk::ShortPath).
+// The word of the `depth` cells from `cells` on (in the slack past the
+// frame's room at worst).
+[[gnu::always_inline]] inline uint64_t TopCells(const uint8_t* cells, int32_t depth) {
+  if (depth == 0) return 0;  // (a read would only wait for the stores that set up the frame)
+  uint64_t window;
+  std::memcpy(&window, cells, 8);
+  return window & ((uint64_t(1) << 8 * depth) - 1);
+}
+// Writes the word back, for the general path or a join.
+[[gnu::always_inline]] inline void StoreCells(uint8_t* cells, uint64_t window) {
+  std::memcpy(cells, &window, 8);
+}
+// The kinds a step of the kind table reads and leaves, once its depth is
+// known to fit; false when an input does not allow its use. `at` is the
+// instruction.
+[[gnu::always_inline]] inline bool KindStep(const FastStep& fast, uint64_t& window, int32_t& depth,
+                                            const uint8_t* at) {
+  const uint32_t below = 8 * uint32_t(depth - fast.inputs);  // bits under the inputs
+  const uint64_t inputs = window >> below;
+  if ((inputs & fast.need) != fast.need) return false;
+  uint64_t out = fast.out;
+  if (fast.passes) {
+    out = 0;
+    for (uint8_t i = 0; i < fast.outputs; ++i) {
+      const uint8_t k = uint8_t(fast.out >> 8 * i);
+      out |= uint64_t(k >= KindEffect::kFromInput ? uint8_t(inputs >> 8 * (k - KindEffect::kFromInput)) : k)
+             << 8 * i;
+    }
+  } else if (fast.zeroConst && ReadU32(at + 1) == 0) {
+    out = kKindZero;
+  }
+  window ^= (inputs ^ out) << below;  // the inputs are the top cells: nothing lies above them
+  depth += fast.outputs - fast.inputs;
+  return true;
+}
+
 template <bool kTyped>
 bool Walk::ShortPath(std::size_t& at, bool& falls) {
   constexpr int32_t kWindow = 7;  // cells kept in the word: shifts stay below 64 bits
+  if (kTyped && m_room < 0) return true;
   const uint8_t* const code = m_code;
   const std::size_t size = m_size;
   uint8_t* const flag = m_flag;
   uint32_t* const seen = m_seen;
   uint8_t* const cells = m_state.kinds + m_temporaries;  // evaluation cells
   const int32_t room = std::min(m_room, kWindow);
+  const uint32_t roomBit = 8 * uint32_t(room);  // FastStep::depths of this room from here
   int32_t depth = Depth();
+  // The kinds of the evaluation cells, bottom first; zero above the depth.
+  // (Kept out of memory: the helpers take and give it by value.)
   uint64_t window = 0;
-  // Takes the top cells of the state into the window (they fit: see EnterTarget).
-  const auto fetch = [&] {
-    depth = Depth();
-    window = 0;
-    if (depth > 0) {  // (at depth 0 a read would only wait for the stores that set up the frame)
-      std::memcpy(&window, cells, 8);  // in the slack past the frame's room at worst
-      window &= (uint64_t(1) << 8 * depth) - 1;
-    }
-  };
-  // Writes the window back, for the general path or a join.
-  const auto store = [&] {
-    std::memcpy(cells, &window, 8);
-    m_state.size = m_temporaries + uint32_t(depth);
-  };
-  // The kinds a step of the kind table reads and leaves; false when they do not fit.
-  const auto step = [&](const FastStep& fast, std::size_t pc) {
-    const int32_t below = depth - fast.inputs;  // cells under the inputs
-    if (below < 0 || below + fast.outputs > room) return false;
-    const uint64_t inputs = window >> 8 * below;
-    if ((inputs & fast.need) != fast.need) return false;
-    uint32_t out = fast.out;
-    if (fast.passes) {
-      out = 0;
-      for (uint8_t i = 0; i < fast.outputs; ++i) {
-        const uint8_t k = uint8_t(fast.out >> 8 * i);
-        out |= uint32_t(k >= KindEffect::kFromInput ? uint8_t(inputs >> 8 * (k - KindEffect::kFromInput)) : k)
-               << 8 * i;
-      }
-    } else if (fast.zeroConst && ReadU32(code + pc + 1) == 0) {
-      out = kKindZero;
-    }
-    window = (window & ((uint64_t(1) << 8 * below) - 1)) | uint64_t(out) << 8 * below;
-    depth = below + fast.outputs;
-    return true;
-  };
   if (kTyped && falls) {
     if (depth > room) return true;
-    fetch();
+    window = TopCells(cells, depth);
   }
-  const uint32_t limits[] = {0, uint32_t(std::min<std::size_t>(m_strings, 0x10000)),
-                             uint32_t(std::min<std::size_t>(m_classes, 0x10000))};
   std::size_t pc = at;
   for (;;) {
     const uint8_t op = code[pc];
     const std::size_t next = pc + kFastLengths.op[op];
     const FastStep& fast = kFastSteps.op[op];
-    if (fast.form == FastStep::kGeneral || next + fast.tail > size) break;
+    if (next + fast.tail > size) break;  // (always for the general path's instructions)
     if (flag[pc] & kTarget) {
-      if (kTyped && falls) store();
+      if (kTyped && falls) {
+        StoreCells(cells, window);
+        m_state.size = m_temporaries + uint32_t(depth);
+      }
       const int entered = EnterTarget(pc, falls, room);
       if (entered < 0) return false;
       if (entered == 0) break;
       falls = true;
-      if (kTyped) fetch();
+      if (kTyped) {
+        depth = Depth();
+        window = TopCells(cells, depth);
+      }
     }
+    if (kTyped && !((fast.depths >> (roomBit + uint32_t(depth))) & 1)) break;
     const uint32_t entered = depth == 0 ? m_version : kDeep;
-    if (fast.form == FastStep::kLocal) {
+    if (fast.form == FastStep::kPlain) {
+      if (kTyped && !KindStep(fast, window, depth, code + pc)) break;
+    } else if (fast.form == FastStep::kLocal) {
       // The operand checks (see CheckOperands), then the step (see Special).
       const uint32_t cell = ReadU16(code + pc + 1);
       if (cell >= m_cells) break;
@@ -532,11 +578,10 @@ bool Walk::ShortPath(std::size_t& at, bool& falls) {
         const uint8_t kind = temporary ? *temporary : fixed;
         if (fast.load) {
           const uint8_t use = fast.reference ? kKindReference : kKindNumber;
-          if ((kind & use) != use || depth + 1 > room) break;
+          if ((kind & use) != use) break;
           window |= uint64_t(kind) << 8 * depth;
           ++depth;
         } else {
-          if (depth < 1) break;
           const uint8_t value = uint8_t(window >> 8 * (depth - 1));
           if (fast.reference ? !(kind & value & kKindReference)
                              : (fast.number || !temporary) && !(value & kKindNumber))
@@ -551,9 +596,9 @@ bool Walk::ShortPath(std::size_t& at, bool& falls) {
           }
         }
       }
-    } else if (fast.form == FastStep::kPlain) {
-      if (fast.limit != FastStep::kNoLimit && ReadU16(code + pc + 1) >= limits[fast.limit]) break;
-      if (kTyped && !step(fast, pc)) break;
+    } else if (fast.form == FastStep::kIndexed) {
+      if (ReadU16(code + pc + 1) >= (fast.strings ? m_strings : m_classes)) break;
+      if (kTyped && !KindStep(fast, window, depth, code + pc)) break;
     } else {
       // A jump or a return: control goes on at the next instruction only
       // by a conditional jump, or when a branch targets it.
@@ -563,11 +608,14 @@ bool Walk::ShortPath(std::size_t& at, bool& falls) {
       } else if (op != m_returnOp) {
         break;
       }
-      if (kTyped && !step(fast, pc)) break;
+      if (kTyped && !KindStep(fast, window, depth, code + pc)) break;
       flag[pc] |= kStart;
       seen[pc] = entered;
       m_passed = pc;
-      if (kTyped) store();
+      if (kTyped) {
+        StoreCells(cells, window);
+        m_state.size = m_temporaries + uint32_t(depth);
+      }
       if (fast.form == FastStep::kJump) {
         if (target > pc) m_forward.push_back(target);
         if (!Merge(target, false, pc)) return false;
@@ -584,7 +632,10 @@ bool Walk::ShortPath(std::size_t& at, bool& falls) {
     m_passed = pc;
     pc = next;
   }
-  if (kTyped && falls) store();
+  if (kTyped && falls) {
+    StoreCells(cells, window);
+    m_state.size = m_temporaries + uint32_t(depth);
+  }
   at = pc;
   return true;
 }
@@ -598,15 +649,15 @@ int Walk::EnterTarget(std::size_t pc, bool falls, int32_t room) {
     const uint8_t fixed = StaticKind(cell);
     if (fixed != kDynamic && (fast.reference != (fixed == kKindReference) || (cell == 0 && !fast.load)))
       return 0;
-  } else if (fast.limit != FastStep::kNoLimit) {
-    if (ReadU16(m_code + pc + 1) >= (fast.limit == FastStep::kStrings ? m_strings : m_classes)) return 0;
+  } else if (fast.form == FastStep::kIndexed) {
+    if (ReadU16(m_code + pc + 1) >= (fast.strings ? m_strings : m_classes)) return 0;
   } else if (fast.form == FastStep::kReturn && m_code[pc] != m_returnOp) {
     return 0;
   }
-  if (m_typed && m_targets[std::size_t(m_targetAt[pc])].depth > room) return 0;
+  if (m_typed && m_targets[pc].depth > room) return 0;
   if (falls && !Merge(pc, false, pc)) return -1;
   m_joined = pc;  // the general path, should it take the instruction, joins no more
-  if (m_typed) Load(m_targets[std::size_t(m_targetAt[pc])]);
+  if (m_typed) Load(m_targets[pc]);
   return 1;
 }
 
@@ -619,7 +670,14 @@ int Walk::EnterTarget(std::size_t pc, bool falls, int32_t room) {
 bool Walk::Flow() {
   State& state = m_state;
   state.size = m_temporaries;
-  std::memset(state.kinds, kKindZero, m_temporaries);  // a new frame's cells are zero
+  // A new frame's cells are zero (there are at most 8 temporaries in a sound record).
+  if (m_temporaries <= 8) {
+    const uint64_t zero = 0x0303030303030303;
+    static_assert(kKindZero == 3);
+    std::memcpy(state.kinds, &zero, 8);
+  } else {
+    std::memset(state.kinds, kKindZero, m_temporaries);
+  }
   m_work.clear();
   m_forward.clear();
   InstructionView in;
@@ -640,7 +698,7 @@ bool Walk::Flow() {
     if (m_flag[pc] & kTarget) {
       // (The short path may have joined it already, then stopped at it.)
       if (falls && m_joined != pc && !Merge(pc, false, pc)) return false;
-      if (m_typed) Load(m_targets[std::size_t(m_targetAt[pc])]);
+      if (m_typed) Load(m_targets[pc]);
     } else if (!falls) {
       m_seen[pc] = kUnreached;
       // Not reached yet: only its branch targets are checked.
@@ -680,7 +738,7 @@ bool Walk::Flow() {
     std::size_t pc = m_work.back();
     m_work.pop_back();
     m_flag[pc] &= uint8_t(~kQueued);
-    if (m_typed) Load(m_targets[std::size_t(m_targetAt[pc])]);
+    if (m_typed) Load(m_targets[pc]);
     for (;;) {
       if (!Pay(1)) return false;
       DecodeInstruction(m_code, m_size, pc, in);
@@ -716,13 +774,14 @@ std::string Walk::Run(bool& typed) {
   // Work beyond a small multiple of the size is refused: no sound library
   // comes near it, and a crafted one cannot make the check slower than that.
   m_budget = 64 * m_size + 4096;
-  m_flags.assign(m_size, 0);
+  if (m_flags.size() < m_size) m_flags.resize(m_size);
   m_flag = m_flags.data();
+  std::memset(m_flag, 0, m_size);
   if (m_seenStore.size() < m_size) m_seenStore.resize(m_size);
   m_seen = m_seenStore.data();
-  if (m_targetAt.size() < m_size) m_targetAt.resize(m_size);
-  m_targets.clear();
-  m_pool.clear();
+  if (m_targetStore.size() < m_size) m_targetStore.resize(m_size);
+  m_targets = m_targetStore.data();
+  m_poolUsed = 0;
   if (m_mark.size() < 2 * kStackCells + 16) m_mark.assign(2 * kStackCells + 16, 0);
 
   // The frame's reference cells: each at most once, never the receiver's
