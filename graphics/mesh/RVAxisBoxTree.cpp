@@ -538,31 +538,70 @@ struct PackTriangle {
   uint32_t position;
   float corners[9];
   float centre[3];
+  Box box;
 };
 
-// Orders the triangles so that runs of four lie close together: halves by
-// the largest spread of centres until four or fewer remain.
-void SpatialOrder(PackTriangle* begin, PackTriangle* end) {
-  if (end - begin <= 4) return;
-  float lo[3] = {FLT_MAX, FLT_MAX, FLT_MAX}, hi[3] = {-FLT_MAX, -FLT_MAX, -FLT_MAX};
-  for (PackTriangle* t = begin; t != end; ++t) {
-    for (int k = 0; k < 3; ++k) {
-      lo[k] = std::min(lo[k], t->centre[k]);
-      hi[k] = std::max(hi[k], t->centre[k]);
+float HalfArea(const Box& b) {
+  const float x = b.max[0] - b.min[0], y = b.max[1] - b.min[1], z = b.max[2] - b.min[2];
+  return x * y + y * z + z * x;
+}
+
+// Orders the triangles so that runs of four (quads), of sixteen (groups) and
+// of sixty-four (records) lie close together: each range splits in two where
+// the halves' box areas, weighted by their quads, are least, at a multiple of
+// the largest run the range holds more than one of, so every run but the last
+// is full. The sorts order small keys; ties keep the leaf's order.
+struct OrderScratch {
+  struct Key {
+    float centre;
+    uint32_t position, index;
+    bool operator<(const Key& o) const {
+      return centre < o.centre || (centre == o.centre && position < o.position);
+    }
+  };
+  std::vector<Key> keys[3];
+  std::vector<Box> suffix;
+  std::vector<PackTriangle> moved;
+};
+
+void SpatialOrder(PackTriangle* begin, PackTriangle* end, OrderScratch& scratch) {
+  const ptrdiff_t count = end - begin;
+  if (count <= 4) return;
+  const ptrdiff_t unit = count > 64 ? 64 : count > 16 ? 16 : 4;
+  int bestAxis = -1;
+  ptrdiff_t bestCut = 0;
+  float bestCost = 0.0f;
+  std::vector<Box>& suffix = scratch.suffix;
+  suffix.resize(size_t(count) + 1);
+  for (int axis = 0; axis < 3; ++axis) {
+    std::vector<OrderScratch::Key>& keys = scratch.keys[axis];
+    keys.resize(size_t(count));
+    for (ptrdiff_t i = 0; i < count; ++i)
+      keys[size_t(i)] = {begin[i].centre[axis], begin[i].position, uint32_t(i)};
+    std::sort(keys.begin(), keys.end());
+    suffix[size_t(count)] = Box{};
+    for (ptrdiff_t i = count; i-- > 0;) {
+      suffix[size_t(i)] = suffix[size_t(i) + 1];
+      suffix[size_t(i)].Grow(begin[keys[size_t(i)].index].box);
+    }
+    Box prefix;
+    for (ptrdiff_t i = 0; i + 1 < count; ++i) {
+      prefix.Grow(begin[keys[size_t(i)].index].box);
+      const ptrdiff_t cut = i + 1;
+      if (cut % unit != 0) continue;
+      const float cost = HalfArea(prefix) * float((cut + 3) / 4) +
+                         HalfArea(suffix[size_t(cut)]) * float((count - cut + 3) / 4);
+      if (bestAxis < 0 || cost < bestCost) {
+        bestAxis = axis;
+        bestCut = cut;
+        bestCost = cost;
+      }
     }
   }
-  int axis = 0;
-  for (int k = 1; k < 3; ++k)
-    if (hi[k] - lo[k] > hi[axis] - lo[axis]) axis = k;
-  // Cut at a multiple of four so every group but the last is full.
-  const ptrdiff_t count = end - begin;
-  ptrdiff_t cut = ((count / 2 + 3) / 4) * 4;
-  if (cut >= count) cut = count - 4 > 0 ? ((count - 1) / 4) * 4 : count;
-  std::nth_element(begin, begin + cut, end, [axis](const PackTriangle& a, const PackTriangle& b) {
-    return a.centre[axis] < b.centre[axis];
-  });
-  SpatialOrder(begin, begin + cut);
-  SpatialOrder(begin + cut, end);
+  scratch.moved.assign(begin, end);
+  for (ptrdiff_t i = 0; i < count; ++i) begin[i] = scratch.moved[scratch.keys[bestAxis][size_t(i)].index];
+  SpatialOrder(begin, begin + bestCut, scratch);
+  SpatialOrder(begin + bestCut, end, scratch);
 }
 
 int Element(int lane) { return lane < 4 ? 2 * lane : 2 * (lane - 4) + 1; }
@@ -606,6 +645,7 @@ void RVAxisBoxTree::PackLeaves() {
   std::vector<Box> held(m_nodes.size());
   float magnitude = 0.0f;
   std::vector<PackTriangle> triangles;
+  OrderScratch scratch;
   for (size_t n = 0; n < m_nodes.size(); ++n) {
     const Node& node = m_nodes[n];
     if (node.first >= 0) continue;
@@ -621,10 +661,11 @@ void RVAxisBoxTree::PackLeaves() {
         t.centre[k] = (t.corners[k] + t.corners[3 + k] + t.corners[6 + k]) / 3.0f;
         for (int c = 0; c < 3; ++c) magnitude = std::max(magnitude, std::fabs(t.corners[3 * c + k]));
       }
-      for (int c = 0; c < 3; ++c) held[n].Grow(t.corners + 3 * c);
+      for (int c = 0; c < 3; ++c) t.box.Grow(t.corners + 3 * c);
+      held[n].Grow(t.box);
       triangles.push_back(t);
     }
-    SpatialOrder(triangles.data(), triangles.data() + triangles.size());
+    SpatialOrder(triangles.data(), triangles.data() + triangles.size(), scratch);
     RVLeafPacks::Leaf leaf{};
     leaf.quadCount = uint32_t((triangles.size() + 3) / 4);
     leaf.firstQuad = uint32_t(packs->quads.size());

@@ -561,6 +561,47 @@ TEST(CollisionTree, QueriesEqualThePlainDescent) {
   EXPECT_GT(ties, 20000);
 }
 
+// Leaves whose triangles fill their runs of four, sixteen and sixty-four
+// exactly or by one more, and leaves past 64 groups, answer as the plain
+// descent does: one leaf holding the whole soup, and the same soup split into
+// leaves of that size. The soups are dense, so a segment meets many runs.
+TEST(CollisionTree, QueriesAtRunBoundariesEqualThePlainDescent) {
+  std::mt19937 rng(2626);
+  int hits = 0;
+  for (const size_t count : {4u, 5u, 16u, 17u, 63u, 64u, 65u, 255u, 256u, 257u, 1029u}) {
+    Soup soup;
+    std::uniform_real_distribution<float> where(-6.0f, 6.0f), corner(-2.0f, 2.0f);
+    while (soup.triangles.size() < count) {
+      std::array<float, 9> t;
+      const float centre[3] = {where(rng), where(rng), where(rng)};
+      for (int c = 0; c < 3; ++c)
+        for (int k = 0; k < 3; ++k) t[3 * c + k] = centre[k] + corner(rng);
+      if (IsTriangleNonDegenerate(t.data(), t.data() + 3, t.data() + 6)) soup.triangles.push_back(t);
+    }
+    for (const uint32_t leafItems : {uint32_t(count + 1), 16u, 64u}) {
+      RVAxisBoxTree tree;
+      tree.BeginBuild(soup, leafItems);
+      for (size_t i = 0; i < soup.triangles.size(); ++i)
+        tree.AddTriangle(Soup::Chunk(i), Soup::FirstIndex(i), soup.triangles[i].data());
+      ASSERT_TRUE(tree.Build());
+      CheckTree(tree, soup);
+      std::uniform_real_distribution<float> anywhere(-9.0f, 9.0f);
+      for (int q = 0; q < 400; ++q) {
+        const float start[3] = {anywhere(rng), anywhere(rng), anywhere(rng)};
+        const float end[3] = {anywhere(rng), anywhere(rng), anywhere(rng)};
+        RVSegmentHit expected, got;
+        const bool plain = PlainQuery(tree, soup, start, end, expected);
+        ASSERT_EQ(tree.QuerySegment(start, end, got), plain) << count << " " << leafItems << " " << q;
+        ASSERT_EQ(got.fraction, expected.fraction) << count << " " << leafItems << " " << q;
+        ASSERT_EQ(got.triangle, expected.triangle) << count << " " << leafItems << " " << q;
+        for (int k = 0; k < 3; ++k) ASSERT_EQ(got.point[k], expected.point[k]);
+        hits += plain;
+      }
+    }
+  }
+  EXPECT_GT(hits, 3000);
+}
+
 // Room reserved ahead, too little or none gives the same tree: the weld's
 // table grows past its first size with shared corners in it.
 TEST(CollisionTree, ReservingRoomChangesNoTree) {
