@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <stdexcept>
 #include <vector>
 
 #include "kiv/Memory.h"
@@ -12,11 +13,33 @@
 
 namespace Kiv {
 
+// One block per text: this header, then the bytes and a terminator. A
+// config of a million tags interns a million names, so every byte of the
+// entry counts: a short name takes one 32-byte heap chunk.
 struct PString::Entry {
-  std::atomic<long> refs{1};
+  std::atomic<uint32_t> refs{1};
+  uint32_t length = 0;
   size_t hash = 0;
-  std::string text;
+
+  const char* Text() const noexcept { return reinterpret_cast<const char*>(this + 1); }
+  std::string_view View() const noexcept { return std::string_view(Text(), length); }
+  static Entry* Make(std::string_view text, size_t hash) {
+    if (text.size() >= UINT32_MAX) throw std::length_error("PString: text too long");
+    void* block = ::operator new(sizeof(Entry) + text.size() + 1);
+    auto* e = ::new (block) Entry;
+    e->hash = hash;
+    e->length = static_cast<uint32_t>(text.size());
+    char* bytes = reinterpret_cast<char*>(e + 1);
+    if (!text.empty()) std::memcpy(bytes, text.data(), text.size());
+    bytes[text.size()] = 0;
+    return e;
+  }
+  static void Free(Entry* e) noexcept {
+    e->~Entry();
+    ::operator delete(static_cast<void*>(e));
+  }
 };
+static_assert(sizeof(PString::Entry) == 16);
 
 namespace {
 
@@ -40,7 +63,7 @@ struct Table {
     for (size_t i = hash & Mask();; i = (i + 1) & Mask()) {
       const Slot& slot = slots[i];
       if (!slot.entry) return nullptr;
-      if (slot.hash == hash && slot.entry->text == text) return slot.entry;
+      if (slot.hash == hash && slot.entry->View() == text) return slot.entry;
     }
   }
 
@@ -97,9 +120,7 @@ PString::Entry* Intern(std::string_view text) {
     e->refs.fetch_add(1, std::memory_order_relaxed);
     return e;
   }
-  auto* e = new PString::Entry;
-  e->hash = hash;
-  e->text.assign(text.data(), text.size());
+  PString::Entry* e = PString::Entry::Make(text, hash);
   t.Insert(e);
   return e;
 }
@@ -110,7 +131,7 @@ void AddRef(PString::Entry* e) {
 
 void Release(PString::Entry* e) {
   if (!e) return;
-  long r = e->refs.load(std::memory_order_relaxed);
+  uint32_t r = e->refs.load(std::memory_order_relaxed);
   while (r > 1) {
     if (e->refs.compare_exchange_weak(r, r - 1, std::memory_order_acq_rel)) return;
   }
@@ -120,7 +141,7 @@ void Release(PString::Entry* e) {
   std::lock_guard<std::mutex> guard(t.lock);
   if (e->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) {
     t.Erase(e);
-    delete e;
+    PString::Entry::Free(e);
   }
 }
 
@@ -134,7 +155,7 @@ PString::PString(const std::string& text) : m_entry(Intern(text)) {}
 PString::PString(const PString& other) noexcept : m_entry(other.m_entry) { AddRef(m_entry); }
 
 void PString::AddReferences(size_t count) const noexcept {
-  if (m_entry && count) m_entry->refs.fetch_add(static_cast<long>(count), std::memory_order_relaxed);
+  if (m_entry && count) m_entry->refs.fetch_add(static_cast<uint32_t>(count), std::memory_order_relaxed);
 }
 
 PString& PString::operator=(const PString& other) noexcept {
@@ -163,11 +184,9 @@ const PString& PString::Empty() {
   return *empty;
 }
 
-const char* PString::c_str() const noexcept { return m_entry ? m_entry->text.c_str() : ""; }
-std::string_view PString::View() const noexcept {
-  return m_entry ? std::string_view(m_entry->text) : std::string_view();
-}
-size_t PString::Length() const noexcept { return m_entry ? m_entry->text.size() : 0; }
+const char* PString::c_str() const noexcept { return m_entry ? m_entry->Text() : ""; }
+std::string_view PString::View() const noexcept { return m_entry ? m_entry->View() : std::string_view(); }
+size_t PString::Length() const noexcept { return m_entry ? m_entry->length : 0; }
 
 PString& PString::Setf(const char* format, ...) {
   va_list args;

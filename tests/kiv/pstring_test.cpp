@@ -21,6 +21,23 @@ TEST(PString, EqualTextsShareOneHandleAndDifferentTextsDoNot) {
   EXPECT_EQ(std::hash<PString>()(a), std::hash<PString>()(b));
 }
 
+// The text lies in the entry's own block: every length keeps all its bytes
+// (a NUL inside included) and a terminator for c_str.
+TEST(PString, TextsOfEveryLengthKeepTheirBytesAndATerminator) {
+  for (size_t length :
+       {size_t(1), size_t(7), size_t(8), size_t(9), size_t(15), size_t(16), size_t(100), size_t(5000)}) {
+    std::string text(length, 'x');
+    for (size_t i = 0; i < length; ++i) text[i] = static_cast<char>('a' + i % 26);
+    text[length / 2] = '\0';
+    PString p(text);
+    EXPECT_EQ(p.View(), text);
+    EXPECT_EQ(p.Length(), length);
+    EXPECT_EQ(p.c_str()[length], '\0');
+    EXPECT_EQ(PString(std::string_view(text)).Handle(), p.Handle());
+    EXPECT_FALSE(PString(text.substr(0, length - 1)) == p);
+  }
+}
+
 TEST(PString, NullIsDistinctFromTheSharedEmptyString) {
   PString null;
   PString fromNullPointer(static_cast<const char*>(nullptr));
