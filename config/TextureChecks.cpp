@@ -204,15 +204,18 @@ private:
       Error(missingKey, {shown, Relative(settings)});
       return false;
     }
-    Kiv::Bitmap bitmap;
-    if (!bitmap.Load(Kiv::PString(*full)) || bitmap.Width() <= 0 || bitmap.Height() <= 0) {
+    // Only whether the image loads and its size are checked, so it is
+    // probed rather than decoded, once however many settings files name it.
+    auto [probed, made] = m_probed.try_emplace(*full);
+    if (made) probed->second.loaded = Kiv::Bitmap::Probe(Kiv::PString(*full), probed->second.size);
+    if (!probed->second.loaded || probed->second.size.width <= 0 || probed->second.size.height <= 0) {
       Error(kFailedLoad, {shown});
       stop = true;
       return false;
     }
     image.loaded = true;
-    image.width = bitmap.Width();
-    image.height = bitmap.Height();
+    image.width = probed->second.size.width;
+    image.height = probed->second.size.height;
     auto power2 = [](int d) { return (d & (d - 1)) == 0; };
     if (!power2(image.width) || !power2(image.height)) {
       Error(kNotPower2, {shown});
@@ -259,6 +262,11 @@ private:
     return ok;
   }
 
+  struct Probed {
+    bool loaded = false;
+    Kiv::Bitmap::Size size;
+  };
+  std::unordered_map<std::string, Probed> m_probed;
   std::string m_top;
   AssetFiles* m_files = nullptr;
   bool m_noDuplicateCheck = false;

@@ -30,6 +30,13 @@ void AppendBytes(void* context, void* data, int size) {
   out->insert(out->end(), p, p + size);
 }
 
+// Why the decoder failed last. Some failures (a reserved deflate block type)
+// leave no reason, which must not be read as text.
+std::string DecoderReason() {
+  const char* reason = stbi_failure_reason();
+  return reason ? reason : "corrupt data";
+}
+
 // The decoder pads a cut-off JPEG with zeros and reports success, so a
 // truncated file is caught here: after the first start-of-scan segment there
 // must be an end-of-image marker (inside scan data a 0xFF byte is always
@@ -116,6 +123,167 @@ bool TgaHasEnd(const uint8_t* data, size_t size) {
   return !r.Failed();
 }
 
+enum class Coded { PNG, BMP, TGA, JPEG };
+
+// What every load checks before it decodes: a known type whose declared size
+// is within the limits and whose data is all there. False with the reason.
+bool ReadyToDecode(const uint8_t* data, size_t size, const std::string& label, Coded& type, int& w, int& h,
+                   std::string& error) {
+  if (!data || size == 0) {
+    error = "Bitmap::Load> '" + label + "' is empty";
+    return false;
+  }
+  if (size > INT_MAX) {
+    error = "Bitmap::Load> '" + label + "' is too large";
+    return false;
+  }
+  const std::string unreadable = "Bitmap::Load> '" + label + "' is not a readable image (";
+  if (size >= 2 && data[0] == 0xFF && data[1] == 0xD8) {
+    // JPEG goes to libjpeg-turbo, the decoder hardened against corrupt files.
+    type = Coded::JPEG;
+    if (JpegHasEnd(data, size)) return true;
+    error = unreadable + "truncated file)";
+    return false;
+  }
+  int comp = 0;
+  if (!stbi_info_from_memory(data, static_cast<int>(size), &w, &h, &comp)) {
+    error = unreadable + DecoderReason() + ")";
+    return false;
+  }
+  if (w <= 0 || h <= 0 || w > Bitmap::MaxSide || h > Bitmap::MaxSide ||
+      static_cast<int64_t>(w) * h > kMaxPixels) {
+    error = String()
+                .Setf("Bitmap::Load> '%s' declares %d x %d pixels, more than allowed", label.c_str(), w, h)
+                .Str();
+    return false;
+  }
+  // The decoder tells PNG and BMP by their magic; what it took for a picture
+  // without one of these is a TGA.
+  static const uint8_t kPngMagic[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+  bool complete;
+  if (size >= 8 && std::memcmp(data, kPngMagic, 8) == 0) {
+    type = Coded::PNG;
+    complete = PngHasEnd(data, size);
+  } else if (size >= 2 && data[0] == 'B' && data[1] == 'M') {
+    type = Coded::BMP;
+    complete = BmpHasEnd(data, size);
+  } else {
+    type = Coded::TGA;
+    complete = TgaHasEnd(data, size);
+  }
+  if (!complete) error = unreadable + "truncated file)";
+  return complete;
+}
+
+// Whether the decoder would take a PNG whose chunks ReadyToDecode found
+// whole, without unfiltering its rows: the decoder's chunk rules, its own
+// inflate of the image data, and the amount and row filters of what comes
+// out. Only these can fail once the header and chunks are sound; the rest of
+// a decode turns bytes into pixels and cannot.
+bool PngDecodes(const uint8_t* data, size_t size, std::string& why) {
+  constexpr uint32_t kCriticalBit = 1u << 29;  // clear in a chunk type the reader must understand
+  ByteReader r(data, size);
+  r.Skip(8);
+  bool first = true, iphone = false, sawData = false;
+  uint32_t width = 0, height = 0, depth = 0, channels = 0, paletteLength = 0;
+  bool paletted = false, interlaced = false;
+  // The image data: one chunk is used where it lies, several are joined.
+  const uint8_t* stream = nullptr;
+  uint64_t streamBytes = 0;
+  std::vector<uint8_t> joined;
+  for (;;) {
+    const uint32_t length = r.U32BE();
+    const std::string_view type = r.Chars(4);
+    if (r.Failed()) return (why = "outofdata"), false;
+    const std::span<const uint8_t> bytes = r.Bytes(length);
+    ByteReader body(bytes);
+    r.Skip(4);  // checksum, unread as the decoder leaves it
+    if (first && type != "IHDR" && type != "CgBI") return (why = "first not IHDR"), false;
+    if (type == "CgBI") {
+      iphone = true;
+    } else if (type == "IHDR") {
+      if (!first) return (why = "multiple IHDR"), false;
+      first = false;
+      if (length != 13) return (why = "bad IHDR len"), false;
+      width = body.U32BE();
+      height = body.U32BE();
+      depth = body.U8();
+      const uint32_t color = body.U8(), compression = body.U8(), filter = body.U8(), interlace = body.U8();
+      if (width > uint32_t(Bitmap::MaxSide) || height > uint32_t(Bitmap::MaxSide))
+        return (why = "too large"), false;
+      if (depth != 1 && depth != 2 && depth != 4 && depth != 8 && depth != 16)
+        return (why = "bad depth"), false;
+      if (color > 6 || (color == 3 && depth == 16) || (color != 3 && (color & 1)))
+        return (why = "bad ctype"), false;
+      if (compression || filter || interlace > 1) return (why = "bad method"), false;
+      if (!width || !height) return (why = "0-pixel image"), false;
+      paletted = color == 3;
+      interlaced = interlace == 1;
+      channels = paletted ? 1 : (color & 2 ? 3 : 1) + (color & 4 ? 1 : 0);
+      if ((1u << 30) / width / (paletted ? 4 : channels) < height) return (why = "too large"), false;
+    } else if (type == "PLTE") {
+      if (length > 256 * 3 || length % 3) return (why = "invalid PLTE"), false;
+      paletteLength = length / 3;
+    } else if (type == "tRNS") {
+      if (sawData) return (why = "tRNS after IDAT"), false;
+      if (paletted) {
+        if (paletteLength == 0) return (why = "tRNS before PLTE"), false;
+        if (length > paletteLength) return (why = "bad tRNS len"), false;
+      } else {
+        if (!(channels & 1)) return (why = "tRNS with alpha"), false;
+        if (length != channels * 2) return (why = "bad tRNS len"), false;
+      }
+    } else if (type == "IDAT") {
+      if (paletted && !paletteLength) return (why = "no PLTE"), false;
+      // The decoder counts image data as seen from the first chunk that holds any.
+      if (length == 0) continue;
+      if (sawData && joined.empty()) joined.assign(stream, stream + streamBytes);
+      if (sawData) joined.insert(joined.end(), bytes.begin(), bytes.end());
+      stream = sawData ? joined.data() : bytes.data();
+      streamBytes += length;
+      sawData = true;
+    } else if (type == "IEND") {
+      break;
+    } else if ((LoadBE32(type.data()) & kCriticalBit) == 0) {
+      return (why = "unknown critical chunk"), false;
+    }
+  }
+  if (!sawData) return (why = "no IDAT"), false;
+  const uint32_t lineBytes = (width * depth + 7) / 8;
+  const uint32_t expected = lineBytes * height * channels + height;
+  int produced = 0;
+  char* inflated = stbi_zlib_decode_malloc_guesssize_headerflag(
+      reinterpret_cast<const char*>(stream), static_cast<int>(streamBytes), static_cast<int>(expected),
+      &produced, !iphone);
+  if (!inflated) return (why = DecoderReason()), false;
+  // Each pass of rows must be there whole, each row led by a known filter.
+  const uint8_t* rows = reinterpret_cast<const uint8_t*>(inflated);
+  uint64_t left = static_cast<uint32_t>(produced);
+  auto pass = [&](uint32_t x, uint32_t y) {
+    const uint64_t rowBytes = (uint64_t(channels) * x * depth + 7) >> 3;
+    if (left < (rowBytes + 1) * y) return (why = "not enough pixels"), false;
+    if (depth < 8 && rowBytes > x) return (why = "invalid width"), false;
+    for (uint32_t j = 0; j < y; ++j)
+      if (rows[j * (rowBytes + 1)] > 4) return (why = "invalid filter"), false;
+    rows += (rowBytes + 1) * y;
+    left -= (rowBytes + 1) * y;
+    return true;
+  };
+  bool ok = true;
+  if (!interlaced) {
+    ok = pass(width, height);
+  } else {
+    static const uint32_t kX0[7] = {0, 4, 0, 2, 0, 1, 0}, kY0[7] = {0, 0, 4, 0, 2, 0, 1};
+    static const uint32_t kDX[7] = {8, 8, 4, 4, 2, 2, 1}, kDY[7] = {8, 8, 8, 4, 4, 2, 2};
+    for (int p = 0; p < 7 && ok; ++p) {
+      const uint32_t x = (width - kX0[p] + kDX[p] - 1) / kDX[p], y = (height - kY0[p] + kDY[p] - 1) / kDY[p];
+      if (x && y) ok = pass(x, y);
+    }
+  }
+  stbi_image_free(inflated);
+  return ok;
+}
+
 }  // namespace
 
 int Bitmap::BytesPerPixel(Format format) {
@@ -182,44 +350,68 @@ bool Bitmap::Load(const PString& path, std::string_view baseFolder) {
 bool Bitmap::LoadFromMemory(const uint8_t* data, size_t size, std::string_view name) {
   Destroy();
   std::string label(name);
-  if (!data || size == 0) return Fail("Bitmap::Load> '" + label + "' is empty");
-  if (size > INT_MAX) return Fail("Bitmap::Load> '" + label + "' is too large");
-  int len = static_cast<int>(size);
+  Coded type;
   int w = 0, h = 0, comp = 0;
-  if (size >= 2 && data[0] == 0xFF && data[1] == 0xD8) {
-    // JPEG goes to libjpeg-turbo, the decoder hardened against corrupt files.
-    if (!JpegHasEnd(data, size))
-      return Fail("Bitmap::Load> '" + label + "' is not a readable image (truncated file)");
+  if (!ReadyToDecode(data, size, label, type, w, h, m_error)) return false;
+  if (type == Coded::JPEG) {
     JpegImage jpeg;
     std::string why;
     if (!DecodeJpeg(data, size, MaxSide, kMaxPixels, jpeg, why))
       return Fail("Bitmap::Load> '" + label + "' is not a readable image (" + why + ")");
     return Adopt(jpeg.pixels.data(), jpeg.width, jpeg.height, jpeg.channels, label);
   }
-  if (!stbi_info_from_memory(data, len, &w, &h, &comp))
-    return Fail("Bitmap::Load> '" + label + "' is not a readable image (" + stbi_failure_reason() + ")");
-  if (w <= 0 || h <= 0 || w > MaxSide || h > MaxSide || static_cast<int64_t>(w) * h > kMaxPixels)
-    return Fail(
-        String()
-            .Setf("Bitmap::Load> '%s' declares %d x %d pixels, more than allowed", label.c_str(), w, h)
-            .Str());
-  // The decoder tells PNG and BMP by their magic; what it took for a picture
-  // without one of these is a TGA.
-  static const uint8_t kPngMagic[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
-  bool complete;
-  if (size >= 8 && std::memcmp(data, kPngMagic, 8) == 0)
-    complete = PngHasEnd(data, size);
-  else if (size >= 2 && data[0] == 'B' && data[1] == 'M')
-    complete = BmpHasEnd(data, size);
-  else
-    complete = TgaHasEnd(data, size);
-  if (!complete) return Fail("Bitmap::Load> '" + label + "' is not a readable image (truncated file)");
-  stbi_uc* pixels = stbi_load_from_memory(data, len, &w, &h, &comp, 0);
-  if (!pixels)
-    return Fail("Bitmap::Load> '" + label + "' is not a readable image (" + stbi_failure_reason() + ")");
+  stbi_uc* pixels = stbi_load_from_memory(data, static_cast<int>(size), &w, &h, &comp, 0);
+  if (!pixels) return Fail("Bitmap::Load> '" + label + "' is not a readable image (" + DecoderReason() + ")");
   bool ok = Adopt(pixels, w, h, comp, label);
   stbi_image_free(pixels);
   return ok;
+}
+
+bool Bitmap::Probe(const PString& path, Size& out, std::string* error) {
+  out = Size{};
+  const File::Path full(path.View());
+  std::vector<uint8_t> bytes;
+  if (!File::ReadWholeFile(full.View(), bytes, kMaxFileBytes)) {
+    if (error) *error = "Bitmap::Load> cannot read image: " + File::LastError();
+    return false;
+  }
+  return ProbeMemory(bytes.data(), bytes.size(), out, error, full.View());
+}
+
+bool Bitmap::ProbeMemory(const uint8_t* data, size_t size, Size& out, std::string* error,
+                         std::string_view name) {
+  out = Size{};
+  const std::string label(name);
+  std::string why;
+  Coded type;
+  int w = 0, h = 0, comp = 0;
+  if (!ReadyToDecode(data, size, label, type, w, h, why)) {
+    if (error) *error = why;
+    return false;
+  }
+  bool ok;
+  if (type == Coded::PNG) {
+    ok = PngDecodes(data, size, why);
+  } else if (type == Coded::JPEG) {
+    // Scan data can be corrupt anywhere, so a JPEG is decoded to be known.
+    JpegImage jpeg;
+    ok = DecodeJpeg(data, size, MaxSide, kMaxPixels, jpeg, why);
+    w = jpeg.width;
+    h = jpeg.height;
+  } else {
+    // BMP and TGA decode in one pass over bytes already known to be there.
+    stbi_uc* pixels = stbi_load_from_memory(data, static_cast<int>(size), &w, &h, &comp, 0);
+    ok = pixels != nullptr;
+    if (!ok) why = DecoderReason();
+    stbi_image_free(pixels);
+  }
+  if (!ok) {
+    if (error) *error = "Bitmap::Load> '" + label + "' is not a readable image (" + why + ")";
+    return false;
+  }
+  out.width = w;
+  out.height = h;
+  return true;
 }
 
 // Takes decoded pixels in R, G, B(, A) order with comp channels.

@@ -42,6 +42,16 @@ public:
   // is given. On failure the bitmap is left empty and LastError() says why.
   bool Load(const PString& path, std::string_view baseFolder = {});
   bool LoadFromMemory(const uint8_t* data, size_t size, std::string_view nameForMessages = "memory");
+  // What loading the image would give, without keeping its pixels: the
+  // same files load or fail as with Load, and the size is the same. A PNG's
+  // data is inflated and its rows checked but not turned into pixels; the
+  // other types are decoded and the pixels dropped. The error says why not.
+  struct Size {
+    int width = 0, height = 0;
+  };
+  static bool Probe(const PString& path, Size& out, std::string* error = nullptr);
+  static bool ProbeMemory(const uint8_t* data, size_t size, Size& out, std::string* error = nullptr,
+                          std::string_view nameForMessages = "memory");
   // Writes the file type chosen by the extension (".bmp", ".tga", ".png",
   // ".jpg" or ".jpeg"), replacing any old file only when the write succeeds.
   bool Save(std::string_view path, int jpegQuality = 90);

@@ -7,6 +7,7 @@
 #include "config/AssetFiles.h"
 #include "config/TextureChecks.h"
 #include "kiv/Bitmap.h"
+#include "kiv/File.h"
 
 using namespace OBLLib;
 namespace fs = std::filesystem;
@@ -121,6 +122,32 @@ TEST_F(TextureChecksTest, ConversionLeftoversAndSubfolders) {
   fs::remove(m_asset / "a.convert-tex.txt");
   EXPECT_EQ(Check(&ok), "");
   EXPECT_TRUE(ok);
+}
+
+// PNG images are checked through to their pixel data: one whose header is
+// sound but whose data is not, or that is cut short, does not load. Named by
+// two settings files, it is reported once (the handler keeps one report of
+// a text).
+TEST_F(TextureChecksTest, DamagedPngsDoNotLoad) {
+  Image("good.png", 8, 8);
+  Image("odd.png", 12, 8);
+  std::string bytes;
+  ASSERT_TRUE(Kiv::File::ReadWholeFile((m_asset / "good.png").string(), bytes, 1 << 20));
+  const size_t data = bytes.find("IDAT");
+  ASSERT_NE(data, std::string::npos);
+  std::string corrupt = bytes;
+  corrupt[data + 6] = '\xFF';  // the first block after the stream header: a reserved block type
+  File("corrupt.png", corrupt);
+  File("truncated.png", bytes.substr(0, bytes.size() / 2));
+  File("a.texture.txt", "Primary=good.png\nAlpha=corrupt.png\n");
+  File("b.texture.txt", "Primary=corrupt.png\n");
+  File("c.texture.txt", "Primary=truncated.png\n");
+  File("d.texture.txt", "Primary=Good.PNG\nAlpha=odd.png\n");
+  EXPECT_EQ(Check(),
+            "E Unable to load the image 'corrupt.png'.\n"
+            "E Unable to load the image 'truncated.png'.\n"
+            "E The size of the image 'odd.png' is not a power of two.\n"
+            "E The images named in 'd.texture.txt' differ in size.\n");
 }
 
 // Linked folders are not walked, so a link back up the tree ends; a

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 #include "kiv/Bitmap.h"
 #include "kiv/File.h"
@@ -202,6 +203,133 @@ TEST(Bitmap, PixelAccessAndConversion) {
   ASSERT_TRUE(b.ConvertTo(Bitmap::FormatGray8));
   EXPECT_EQ(b.GetPixel(2, 1), 0xFFFFFFFFu);
   EXPECT_FALSE(b.ConvertTo(Bitmap::FormatBlock));
+}
+
+// The probe must agree with a load on every file: whether it loads and its
+// size. The seeds of every type, each cut short and each with one byte
+// changed (chunk checksums are read by neither), so that headers, chunk
+// rules, the inflate and the row filters all see damage.
+TEST(Bitmap, ProbeAgreesWithLoad) {
+  const std::string dir = std::string(ROVANA_SOURCE_DIR) + "/fuzz/corpus/bitmap_probe";
+  int loaded = 0, refused = 0;
+  auto agree = [&](const std::vector<uint8_t>& bytes, const std::string& what) {
+    Bitmap b;
+    const bool ok = b.LoadFromMemory(bytes.data(), bytes.size(), "x");
+    Bitmap::Size size;
+    std::string why;
+    ASSERT_EQ(Bitmap::ProbeMemory(bytes.data(), bytes.size(), size, &why, "x"), ok) << what << ": " << why;
+    if (ok) {
+      EXPECT_EQ(size.width, b.Width()) << what;
+      EXPECT_EQ(size.height, b.Height()) << what;
+      ++loaded;
+    } else {
+      EXPECT_NE(why.find("'x'"), std::string::npos) << what << ": " << why;
+      ++refused;
+    }
+  };
+  int files = 0;
+  for (Kiv::File::Find f(dir + "/*"); f.Next(); ++files) {
+    std::vector<uint8_t> bytes;
+    ASSERT_TRUE(Kiv::File::ReadWholeFile(f.FullPath(), bytes, 1 << 20));
+    Bitmap::Size size;
+    EXPECT_TRUE(Bitmap::Probe(Kiv::PString(f.FullPath()), size)) << f.Name();
+    for (size_t cut = 0; cut < bytes.size(); ++cut)
+      agree(std::vector<uint8_t>(bytes.begin(), bytes.begin() + static_cast<ptrdiff_t>(cut)),
+            f.Name() + " cut at " + std::to_string(cut));
+    for (size_t at = 0; at < bytes.size(); ++at)
+      for (uint8_t flip : {uint8_t(0x01), uint8_t(0x80), uint8_t(0xFF)}) {
+        std::vector<uint8_t> changed = bytes;
+        changed[at] ^= flip;
+        agree(changed, f.Name() + " byte " + std::to_string(at) + " ^ " + std::to_string(flip));
+      }
+  }
+  EXPECT_GE(files, 10);
+  EXPECT_GT(loaded, 1000);
+  EXPECT_GT(refused, 1000);
+}
+
+// PNG files whose header and chunks are sound but whose image data is not:
+// the probe refuses each as a load does, and takes data that is only longer
+// than needed.
+TEST(Bitmap, ProbeRefusesSoundPngsWithBadData) {
+  auto be32 = [](std::vector<uint8_t>& out, uint32_t v) {
+    for (int shift = 24; shift >= 0; shift -= 8) out.push_back(uint8_t(v >> shift));
+  };
+  auto chunk = [&](std::vector<uint8_t>& out, const char* type, const std::vector<uint8_t>& body) {
+    be32(out, static_cast<uint32_t>(body.size()));
+    const size_t at = out.size();
+    out.insert(out.end(), type, type + 4);
+    out.insert(out.end(), body.begin(), body.end());
+    uint32_t crc = 0xFFFFFFFFu;  // checksums made right, so that only the data is at fault
+    for (size_t i = at; i < out.size(); ++i) {
+      crc ^= out[i];
+      for (int k = 0; k < 8; ++k) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+    }
+    be32(out, ~crc);
+  };
+  // A 2 x 2 image of one byte a pixel (gray, or colour 3: palette indices)
+  // whose inflated rows are the given bytes (stored, not compressed, so each
+  // byte is chosen).
+  auto png = [&](const std::vector<uint8_t>& rows, bool badStream = false, uint8_t color = 0,
+                 bool palette = false, bool emptyFirst = false) {
+    std::vector<uint8_t> out = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+    chunk(out, "IHDR", {0, 0, 0, 2, 0, 0, 0, 2, 8, color, 0, 0, 0});
+    if (palette) chunk(out, "PLTE", std::vector<uint8_t>(15, 0x40));
+    const uint16_t n = static_cast<uint16_t>(rows.size());
+    // A stored block (or, bad, one of the reserved block type), then the rows.
+    std::vector<uint8_t> z(7 + rows.size());
+    const uint8_t head[7] = {0x78,
+                             0x01,
+                             uint8_t(badStream ? 0x07 : 0x01),
+                             uint8_t(n),
+                             uint8_t(n >> 8),
+                             uint8_t(~n),
+                             uint8_t(~n >> 8)};
+    std::copy(head, head + 7, z.begin());
+    std::copy(rows.begin(), rows.end(), z.begin() + 7);
+    if (emptyFirst) {
+      chunk(out, "IDAT", {});
+      chunk(out, "tRNS", {0, 1});  // only data seen makes a later tRNS out of place
+    }
+    if (!rows.empty()) chunk(out, "IDAT", z);
+    chunk(out, "IEND", {});
+    return out;
+  };
+  struct Case {
+    std::vector<uint8_t> file;
+    bool loads;
+  } cases[] = {
+      {png({0, 1, 2, 4, 3, 4}), true},
+      {png({0, 1, 2, 4, 3, 4, 0, 0}), true},  // more data than rows: taken
+      {png({0, 1, 2, 4, 3}), false},          // a row short
+      {png({0, 1, 2, 5, 3, 4}), false},       // an unknown row filter
+      {png({0, 1, 2, 0, 3, 4}, true), false},
+      {png({0, 1, 2, 0, 3, 4}, false, 3, true), true},
+      {png({0, 1, 2, 0, 3, 4}, false, 3, false), false},  // palette indices without a palette
+      {png({0, 1, 2, 0, 3, 4}, false, 0, false, true), true},
+      {png({}, false, 0, false, true), false},  // image data chunks, all empty
+  };
+  for (const Case& c : cases) {
+    Bitmap b;
+    EXPECT_EQ(b.LoadFromMemory(c.file.data(), c.file.size()), c.loads) << b.LastError();
+    Bitmap::Size size;
+    std::string why;
+    EXPECT_EQ(Bitmap::ProbeMemory(c.file.data(), c.file.size(), size, &why), c.loads) << why;
+    EXPECT_EQ(size.width, c.loads ? 2 : 0);
+  }
+  // A reserved block type fails without the decoder giving a reason; in a
+  // thread where nothing failed before, that must still be a clean failure.
+  std::thread([&] {
+    Bitmap b;
+    EXPECT_FALSE(b.LoadFromMemory(cases[4].file.data(), cases[4].file.size(), "x"));
+    EXPECT_NE(b.LastError().find("corrupt data"), std::string::npos) << b.LastError();
+  }).join();
+  std::thread([&] {
+    Bitmap::Size size;
+    std::string why;
+    EXPECT_FALSE(Bitmap::ProbeMemory(cases[4].file.data(), cases[4].file.size(), size, &why));
+    EXPECT_NE(why.find("corrupt data"), std::string::npos) << why;
+  }).join();
 }
 
 // The committed fuzz seeds are real images of each type.
