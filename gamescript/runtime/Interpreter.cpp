@@ -1044,7 +1044,7 @@ L_LDCLS : {
   GSContext* context = ContextOf(cur->self);
   GSObject* object = context && cls ? context->GetStaticInstance(cls) : nullptr;
   m_state = Ready;
-  *++sp = object ? object->GetScriptHandle() : 0;
+  *++sp = object ? object->GSObject::GetScriptHandle() : 0;
   AddReference(*sp);
   NEXT;
 }
@@ -1218,7 +1218,7 @@ L_CALLN : {
       FAIL(ER_StackReturnError);
     }
     LOAD();
-    if (callee->ReturnsValue()) kinds[sp - cells] = ResultKind(callee->record->returnType);
+    if (!cur->typed && callee->ReturnsValue()) kinds[sp - cells] = ResultKind(callee->record->returnType);
     if (m_state == Waiting) {
       // A nested run (a constructor, a function a native calls) has no
       // place to resume from: it cannot wait.

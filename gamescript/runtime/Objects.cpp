@@ -184,16 +184,20 @@ GSContext::~GSContext() {
   // The static instances go first; what scripts still hold of them goes with the pool.
   for (auto& [cls, object] : m_statics) delete object;
   m_statics.clear();
+  m_lastStatic = {nullptr, nullptr};
   if (m_router) m_router->Done();
   std::erase(Contexts(), this);
   m_pool.Clear();
   m_router.reset();
 }
 
-GSObject* GSContext::GetStaticInstance(GSClass* cls) {
+GSObject* GSContext::FindStaticInstance(GSClass* cls) {
   if (!cls || !(cls->Flags() & kClassStatic)) return nullptr;
   for (auto& [c, object] : m_statics)
-    if (c == cls) return object;
+    if (c == cls) {
+      m_lastStatic = {c, object};
+      return object;
+    }
   auto* object = new GSObject();
   if (!object->BindScriptClass(cls, this)) {
     delete object;
@@ -202,6 +206,7 @@ GSObject* GSContext::GetStaticInstance(GSClass* cls) {
     return nullptr;
   }
   m_statics.emplace_back(cls, object);
+  m_lastStatic = {cls, object};
   return object;
 }
 

@@ -299,8 +299,11 @@ public:
   bool Shared() const { return m_shared; }
   void SetShared(bool shared) { m_shared = shared; }
   // The one instance this context keeps of a static class, made on first
-  // use; null for other classes or when it cannot be made.
-  GSObject* GetStaticInstance(GSClass* cls);
+  // use; null for other classes or when it cannot be made. Inline for the
+  // class asked for last: scripts call one static class's natives in loops.
+  GSObject* GetStaticInstance(GSClass* cls) {
+    return cls && cls == m_lastStatic.first ? m_lastStatic.second : FindStaticInstance(cls);
+  }
 
   // The router, null until one is made. `clock` gives milliseconds (the
   // process clock when empty). A router made already is kept.
@@ -324,7 +327,9 @@ public:
 private:
   TrackedPool m_pool;
   bool m_shared = false;
+  GSObject* FindStaticInstance(GSClass* cls);
   std::vector<std::pair<const GSClass*, GSObject*>> m_statics;
+  std::pair<const GSClass*, GSObject*> m_lastStatic{nullptr, nullptr};
   std::unique_ptr<GSRouter> m_router;
 };
 

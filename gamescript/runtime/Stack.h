@@ -148,10 +148,15 @@ private:
   // locals hold null until stored. Evaluation cells are written before they
   // are read.
   uint32_t* const cells = m_cells + (m_sp + 1);  // m_sp + 1 >= 0
-  for (uint32_t i = 0; i < r.stackAdvance; ++i) {
-    cells[i] = 0;
-    __asm__("" : : "r"(i));  // a few cells: a call to memset costs more
+  // The locals, temporaries and four header cells: a few, two at a time (a
+  // call to memset would cost more).
+  const uint64_t zero = 0;
+  uint32_t i = 0;
+  for (; i + 2 <= r.stackAdvance; i += 2) {
+    std::memcpy(cells + i, &zero, sizeof zero);
+    __asm__("" : : "r"(i));
   }
+  if (i < r.stackAdvance) cells[i] = 0;
   GSFrame& f = m_frames[m_depth++];
   f.function = function;
   f.returnOffset = returnOffset;

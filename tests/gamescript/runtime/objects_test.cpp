@@ -72,6 +72,41 @@ TEST(RuntimeObjects, HandleLookupFindsOnlyLiveHandles) {
   table.Remove(b);
 }
 
+// Each static class has one instance per context, whichever was asked for
+// last; other classes have none.
+TEST(RuntimeObjects, StaticInstancesAreOnePerClassAndContext) {
+  RuntimeTest::Folder folder;
+  folder.Compile("s",
+                 "static class A {\n  public native int F(void);\n};\n"
+                 "static class B {\n  public native int G(void);\n};\n"
+                 "class C {\n  public int n;\n};\n");
+  GSMachine machine;
+  ASSERT_TRUE(machine.AddLibrary(folder.Path(), "s.gsl"));
+  GSLibrary* lib = machine.GetLibraryByName("s.gsl");
+  GSClass* a = lib->FindClass("A");
+  GSClass* b = lib->FindClass("B");
+  GSClass* c = lib->FindClass("C");
+  ASSERT_TRUE(a && b && c);
+  GSContext one, two;
+  GSObject* a1 = one.GetStaticInstance(a);
+  ASSERT_NE(a1, nullptr);
+  GSObject* b1 = one.GetStaticInstance(b);
+  ASSERT_NE(b1, nullptr);
+  EXPECT_NE(a1, b1);
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(one.GetStaticInstance(a), a1);
+    EXPECT_EQ(one.GetStaticInstance(a), a1);
+    EXPECT_EQ(one.GetStaticInstance(b), b1);
+    EXPECT_EQ(one.GetStaticInstance(c), nullptr);
+    EXPECT_EQ(one.GetStaticInstance(nullptr), nullptr);
+  }
+  GSObject* a2 = two.GetStaticInstance(a);
+  ASSERT_NE(a2, nullptr);
+  EXPECT_NE(a2, a1);
+  EXPECT_EQ(a2->Context(), &two);
+  EXPECT_EQ(one.GetStaticInstance(a), a1);
+}
+
 TEST(RuntimeObjects, PoolGrowsBlocksAndReusesFreedSlots) {
   GSContext context;
   std::vector<GSString*> strings;
