@@ -117,11 +117,40 @@ bool CodeGenerator::Counted(uint32_t line, const char* format, const char* argum
   return false;
 }
 
-CodeGenerator::JumpLabels& CodeGenerator::LabelsOf(const SyntaxNode* node) {
-  JumpLabels& labels = m_labels[node];
-  if (labels.breakLabel < 0) labels.breakLabel = m_function->NewLabel();
-  if (labels.continueLabel < 0) labels.continueLabel = m_function->NewLabel();
-  return labels;
+CodeGenerator::JumpLabels CodeGenerator::LabelsOf(const SyntaxNode* node) {
+  if ((m_labelCount + 1) * 2 > m_labels.size()) {
+    // At most half full: rebuilt at twice the size.
+    std::vector<LabelSlot> old(std::max<std::size_t>(16, m_labels.size() * 2));
+    old.swap(m_labels);
+    m_labelCount = 0;
+    for (const LabelSlot& slot : old)
+      if (slot.node) {
+        LabelSlotOf(slot.node) = slot;
+        ++m_labelCount;
+      }
+  }
+  LabelSlot& slot = LabelSlotOf(node);
+  if (!slot.node) {
+    slot = {node, {m_function->NewLabel(), m_function->NewLabel()}};
+    ++m_labelCount;
+  }
+  return slot.labels;
+}
+
+CodeGenerator::LabelSlot& CodeGenerator::LabelSlotOf(const SyntaxNode* node) {
+  const std::size_t mask = m_labels.size() - 1;
+  std::size_t at = std::size_t((reinterpret_cast<uintptr_t>(node) * 0x9E3779B97F4A7C15ull) >> 32) & mask;
+  while (m_labels[at].node && m_labels[at].node != node) at = (at + 1) & mask;
+  return m_labels[at];
+}
+
+void CodeGenerator::ClearLabels() {
+  // A table grown for one large function is not swept for every later one.
+  if (m_labels.size() > 64)
+    m_labels.clear();
+  else
+    std::fill(m_labels.begin(), m_labels.end(), LabelSlot{});
+  m_labelCount = 0;
 }
 
 uint32_t CodeGenerator::StringIndex(const char* text) { return m_image.InternString(text ? text : ""); }
@@ -185,7 +214,8 @@ bool CodeGenerator::Class(const SyntaxNode* node) {
 
   m_image.classes.push_back(std::make_unique<GSCClass>(static_cast<GSClassSymbol*>(s)));
   m_class = m_image.classes.back().get();
-  GSCFunction& initialiser = m_initialiser.emplace(nullptr);
+  GSCFunction& initialiser = m_initialiser;
+  initialiser.Restart(nullptr);
   bool ok = true;
   for (const SyntaxNode* member = node->child[2]; member && ok; member = member->next) {
     // Member initialisers are written into the class's initialiser code.
@@ -213,7 +243,6 @@ bool CodeGenerator::Class(const SyntaxNode* node) {
   if (ok && !initialiser.OperandOverflow().empty())
     ok = Counted(node->line, "%s does not fit in 16 bits, line %d.", initialiser.OperandOverflow().c_str());
   m_class->initialiser = initialiser.Finish(m_image.code, 1, 0, false);
-  m_initialiser.reset();
   m_class = nullptr;
   m_function = nullptr;
   return ok;
@@ -236,9 +265,10 @@ bool CodeGenerator::Function(const SyntaxNode* node) {
     return false;
   }
 
-  // The record keeps only its final bytes once the code is complete.
-  GSCFunction working(symbol);
-  GSCFunction* fn = &working;
+  // The record keeps only its final bytes once the code is complete; the
+  // buffers that build it serve every function in turn.
+  GSCFunction* fn = &m_working;
+  fn->Restart(symbol);
   const auto finish = [&] {
     m_class->functions.push_back(fn->Finish(m_image.code, symbol->parameterCells, symbol->localCount, true));
   };
@@ -255,7 +285,7 @@ bool CodeGenerator::Function(const SyntaxNode* node) {
 
   m_function = fn;
   m_functionSymbol = symbol;
-  m_labels.clear();
+  ClearLabels();
   fn->hookContext = &m_line;
   fn->emitHook = [](void* context, GSCFunction& f, uint32_t offset) {
     const uint32_t line = *static_cast<const uint32_t*>(context);
@@ -282,7 +312,7 @@ bool CodeGenerator::Function(const SyntaxNode* node) {
   }
   symbol->temporaryCount = fn->temporaries;
   finish();
-  m_labels.clear();
+  ClearLabels();
   m_functionSymbol = nullptr;
   m_function = nullptr;
   return ok;
@@ -362,7 +392,7 @@ bool CodeGenerator::Statement(const SyntaxNode* node) {
     case StmtBreak:
     case StmtContinue: {
       if (!node->target) return Internal("Compiler error GEC");
-      JumpLabels& labels = LabelsOf(node->target);
+      const JumpLabels labels = LabelsOf(node->target);
       const bool isBreak = node->kind == StmtBreak;
       f.EmitJump(OP_JMP, isBreak ? labels.breakLabel : labels.continueLabel, FileName(), node->line,
                  isBreak ? "Break" : "Continue");
@@ -397,7 +427,7 @@ bool CodeGenerator::Statement(const SyntaxNode* node) {
       return true;
     }
     case StmtWhile: {
-      JumpLabels& labels = LabelsOf(node);
+      const JumpLabels labels = LabelsOf(node);
       const int breakLabel = labels.breakLabel;
       const int start = labels.continueLabel;
       f.DefineLabel(start, f.Length());
@@ -412,7 +442,7 @@ bool CodeGenerator::Statement(const SyntaxNode* node) {
     case StmtFor: {
       for (const SyntaxNode* e = node->child[0]; e; e = e->next)
         if (!Effect(e)) return false;
-      JumpLabels& labels = LabelsOf(node);
+      const JumpLabels labels = LabelsOf(node);
       const int breakLabel = labels.breakLabel;
       const int continueLabel = labels.continueLabel;
       const int start = f.NewLabel();
@@ -484,7 +514,7 @@ bool CodeGenerator::Switch(const SyntaxNode* node) {
 
 bool CodeGenerator::Wait(const SyntaxNode* node) {
   GSCFunction& f = *m_function;
-  JumpLabels& labels = LabelsOf(node);
+  const JumpLabels labels = LabelsOf(node);
   const int end = labels.breakLabel;
   f.DefineLabel(labels.continueLabel, f.Length());  // continue waits again
   const uint32_t count = CountOwned(node->child[0], StmtOn, StmtWait);

@@ -5,7 +5,6 @@
 // table.
 
 #include <cstdint>
-#include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -84,7 +83,9 @@ private:
 
   bool Internal(const char* text);
   bool Counted(uint32_t line, const char* format, const char* argument);
-  JumpLabels& LabelsOf(const SyntaxNode* node);
+  // The break and continue labels of a loop, switch or wait statement of
+  // the current function, made on first use.
+  JumpLabels LabelsOf(const SyntaxNode* node);
   const char* FileName() const;
 
   GSSymbolTable& m_symbols;
@@ -93,11 +94,21 @@ private:
   int m_counted = 0;
   GSCClass* m_class = nullptr;
   GSCFunction* m_function = nullptr;         // the code being written (a function or an initialiser)
-  std::optional<GSCFunction> m_initialiser;  // of the class being generated
+  GSCFunction m_initialiser{nullptr};        // of the class being generated
+  GSCFunction m_working{nullptr};            // of the function being generated
   GSFunctionSymbol* m_functionSymbol = nullptr;
   uint32_t m_line = 0;
   bool m_tempsInUse[8] = {};
-  std::unordered_map<const SyntaxNode*, JumpLabels> m_labels;
+  struct LabelSlot {
+    const SyntaxNode* node = nullptr;  // null: free
+    JumpLabels labels;
+  };
+  LabelSlot& LabelSlotOf(const SyntaxNode* node);
+  void ClearLabels();
+  // Labels by statement: open addressing on the node's address, at most half
+  // full, emptied for each function without an allocation.
+  std::vector<LabelSlot> m_labels;
+  std::size_t m_labelCount = 0;
   std::vector<SwitchState*> m_switches;
   std::vector<WaitState*> m_waits;
 };

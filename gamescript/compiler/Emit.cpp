@@ -82,6 +82,23 @@ GSCFunction::GSCFunction(GSFunctionSymbol* functionSymbol) : symbol(functionSymb
   code.Reserve(functionSymbol ? 256 : 32);
 }
 
+void GSCFunction::Restart(GSFunctionSymbol* functionSymbol) {
+  symbol = functionSymbol;
+  code.Rewind();
+  emitHook = nullptr;
+  hookContext = nullptr;
+  depth = 0;
+  maxDepth = 0;
+  temporaries = 0;
+  lines.clear();
+  referenceCells.clear();
+  m_labels.clear();
+  m_labelNames.clear();
+  m_fixups.clear();
+  m_overflow.clear();
+  m_overflowAt = 0;
+}
+
 void GSCFunction::Begin(uint8_t op) {
   if (emitHook) emitHook(hookContext, *this, Length());
   if (const GSRuntime::OpcodeInfo* info = FindOpcode(op)) depth += info->stack;
@@ -294,11 +311,13 @@ FinishedFunction GSCFunction::Finish(CodeStore& store, int32_t parameterCells, i
   finished.symbol = symbol;
   finished.balanced = depth == 0;
   if (!finished.balanced) return finished;
-  // The tail starts 28 bytes (a multiple of 4) into its record.
-  ImageWriter tail;
-  tail.Reserve(36 + 4 * referenceCells.size() + Length() + 3 + (debugPart ? 8 + 8 * lines.size() : 0));
-  WriteTail(tail, parameterCells, localCount, debugPart, 0);
-  finished.tail = store.Add(tail.Data(), tail.Position());
+  // The tail starts 28 bytes (a multiple of 4) into its record: its padding
+  // is counted from its own start.
+  const std::size_t bound =
+      36 + 4 * referenceCells.size() + Length() + 3 + (debugPart ? 8 + 8 * lines.size() : 0);
+  finished.tail = store.Append(bound, [&](ImageWriter& block, std::size_t start) {
+    WriteTail(block, parameterCells, localCount, debugPart, start);
+  });
   return finished;
 }
 
@@ -318,17 +337,17 @@ namespace {
 constexpr std::size_t kCodeBlockBytes = std::size_t(1) << 20;
 }
 
-CodeStore::Span CodeStore::Add(const uint8_t* data, std::size_t size) {
+ImageWriter& CodeStore::Room(std::size_t size) {
   if (m_blocks.empty() || m_blocks.back().Capacity() - m_blocks.back().Position() < size) {
     // A record larger than a block gets a block of its own.
     m_blocks.emplace_back();
     m_blocks.back().Reserve(std::max(kCodeBlockBytes, size));
   }
-  ImageWriter& block = m_blocks.back();
-  const Span span{static_cast<uint32_t>(m_blocks.size() - 1), static_cast<uint32_t>(block.Position()),
-                  static_cast<uint32_t>(size)};
-  block.Bytes(data, size);
-  return span;
+  return m_blocks.back();
+}
+
+CodeStore::Span CodeStore::Add(const uint8_t* data, std::size_t size) {
+  return Append(size, [&](ImageWriter& block, std::size_t) { block.Bytes(data, size); });
 }
 
 void CodeStore::ReleaseBefore(const Span& span) {

@@ -134,6 +134,16 @@ public:
     uint32_t size = 0;
   };
   Span Add(const uint8_t* data, std::size_t size);
+  // Lets `write(block, start)` append at most `bound` bytes straight to the
+  // store, from `start` of `block`; the span of what it wrote.
+  template <typename Write>
+  Span Append(std::size_t bound, Write&& write) {
+    ImageWriter& block = Room(bound);
+    const std::size_t start = block.Position();
+    write(block, start);
+    return Span{static_cast<uint32_t>(m_blocks.size() - 1), static_cast<uint32_t>(start),
+                static_cast<uint32_t>(block.Position() - start)};
+  }
   // The bytes of a span added before and not released.
   const uint8_t* Data(const Span& span) const { return m_blocks[span.block].Data() + span.offset; }
   // Gives back every block before the one that holds `span`.
@@ -146,6 +156,9 @@ public:
   }
 
 private:
+  // The last block, with room for `size` more bytes.
+  ImageWriter& Room(std::size_t size);
+
   std::vector<ImageWriter> m_blocks;  // a given-back block keeps its place, without storage
   std::vector<ImageWriter> m_spare;
 };
@@ -176,6 +189,10 @@ public:
   virtual ~GSCFunction() = default;
   GSCFunction(const GSCFunction&) = delete;
   GSCFunction& operator=(const GSCFunction&) = delete;
+
+  // Starts the code of another function (null: a class initialiser) as if
+  // newly made, keeping the storage of the last one's buffers.
+  void Restart(GSFunctionSymbol* functionSymbol);
 
   GSFunctionSymbol* symbol;  // null for a class initialiser
   ImageWriter code;

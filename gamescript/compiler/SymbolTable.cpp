@@ -94,7 +94,12 @@ std::string_view PlainView(std::string_view symbolName) {
 
 bool PlainMatches(const GSSymbol& head, std::string_view key) { return PlainView(head.name) == key; }
 
-std::size_t KeyHash(std::string_view key) { return std::hash<std::string_view>()(key); }
+// FNV-1a, folded: names are short, and the tables probe by the low bits.
+std::size_t KeyHash(std::string_view key) {
+  uint64_t h = 0xcbf29ce484222325ull;
+  for (const char c : key) h = (h ^ static_cast<unsigned char>(c)) * 0x100000001b3ull;
+  return static_cast<std::size_t>(h ^ (h >> 29));
+}
 
 }  // namespace
 
@@ -206,10 +211,16 @@ GSSymbol* SymbolHash::Find(const GSSymbol& probe) const {
   return nullptr;
 }
 
+std::size_t SymbolHash::LookupHash(std::string_view name) { return KeyHash(name); }
+
 GSSymbol* SymbolHash::FindName(std::string_view name, int32_t level) const {
+  return FindName(name, KeyHash(name), level);
+}
+
+GSSymbol* SymbolHash::FindName(std::string_view name, std::size_t hash, int32_t level) const {
   // A source file's key starts with a byte no declared name has.
   if (!name.empty() && name[0] == '\1') return nullptr;
-  const Slot* slot = m_byName.Find(name, KeyHash(name));
+  const Slot* slot = m_byName.Find(name, hash);
   for (GSSymbol* s = slot ? slot->head : nullptr; s != nullptr; s = s->sameName)
     if (level == -1 || s->level == level) return s;
   return nullptr;
@@ -399,21 +410,22 @@ void GSSymbolTable::ClearScopes() {
 // ---------------------------------------------------------------------------
 // Lookup and import indexes
 
-GSSymbol* GSSymbolTable::LookupInClass(GSClassSymbol* cls, std::string_view name, int32_t level) {
-  if (GSSymbol* s = cls->members.FindName(name, level)) return s;
+GSSymbol* GSSymbolTable::LookupInClass(GSClassSymbol* cls, std::string_view name, std::size_t hash,
+                                       int32_t level) {
+  if (GSSymbol* s = cls->members.FindName(name, hash, level)) return s;
   // The ancestor list is already flat (every ancestor once, depth first), so
   // searching each entry's own table visits them in the same order as
   // searching each entry together with its own ancestors.
   for (const AncestorEntry& e : cls->ancestors)
-    if (GSSymbol* s = e.base->members.FindName(name, level)) return s;
+    if (GSSymbol* s = e.base->members.FindName(name, hash, level)) return s;
   return nullptr;
 }
 
-GSSymbol* GSSymbolTable::Lookup(const std::string& name, GSClassSymbol* cls, bool withGlobals,
-                                bool membersOnly) {
+GSSymbol* GSSymbolTable::Lookup(std::string_view name, GSClassSymbol* cls, bool withGlobals, bool membersOnly) {
+  const std::size_t hash = SymbolHash::LookupHash(name);
   GSSymbol* found = nullptr;
-  if (cls != nullptr) found = LookupInClass(cls, name, membersOnly ? 0 : -1);
-  if (found == nullptr && (cls == nullptr || withGlobals)) found = m_globals.FindName(name, -1);
+  if (cls != nullptr) found = LookupInClass(cls, name, hash, membersOnly ? 0 : -1);
+  if (found == nullptr && (cls == nullptr || withGlobals)) found = m_globals.FindName(name, hash, -1);
   if (found != nullptr) MarkReferenced(found);
   return found;
 }

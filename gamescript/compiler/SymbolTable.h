@@ -96,6 +96,11 @@ public:
   GSSymbol* Find(const GSSymbol& probe) const;
   // The same for a declared name (not a source file's), without a probe.
   GSSymbol* FindName(std::string_view name, int32_t level) const;
+  // The same with the name's hash (LookupHash) already known.
+  GSSymbol* FindName(std::string_view name, std::size_t hash, int32_t level) const;
+  // The hash a name is looked up with: one name searched in several tables
+  // is hashed once.
+  static std::size_t LookupHash(std::string_view name);
   bool Remove(GSSymbol* symbol);
   uint32_t Count() const { return m_count; }
   // Visits the entries in table order. The visit must not change the table.
@@ -242,7 +247,7 @@ public:
   // Finds a name: without a class, in the global table; with a class, in its
   // member table (level 0 only when membersOnly), then its ancestors, then the
   // globals when withGlobals. Marks what it finds as referenced.
-  GSSymbol* Lookup(const std::string& name, GSClassSymbol* cls, bool withGlobals, bool membersOnly);
+  GSSymbol* Lookup(std::string_view name, GSClassSymbol* cls, bool withGlobals, bool membersOnly);
   // The entered source file of that name (compared without regard to case).
   GSDependentSymbol* FindDependent(const std::string& name) const;
 
@@ -285,7 +290,7 @@ public:
 private:
   template <typename T>
   T* Make(const std::string& name);
-  GSSymbol* LookupInClass(GSClassSymbol* cls, std::string_view name, int32_t level);
+  GSSymbol* LookupInClass(GSClassSymbol* cls, std::string_view name, std::size_t hash, int32_t level);
 
   std::vector<std::unique_ptr<GSSymbol>> m_symbols;
   std::size_t m_unreleased = 0;  // symbols before this index hold none retired
