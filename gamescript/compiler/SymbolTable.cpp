@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <functional>
+#include <type_traits>
 
 #include "gamescript/compiler/Messages.h"
 #include "gamescript/compiler/ParseContext.h"
@@ -301,8 +302,28 @@ std::vector<GSSymbol*> SymbolHash::FunctionsNamed(const std::string& plain) cons
 // ---------------------------------------------------------------------------
 // GSSymbolTable: symbols and scopes
 
-void GSSymbolTable::Reset() {
+void GSSymbolTable::Release(GSSymbol* symbol) {
+  switch (symbol->kind) {
+    case SymDependent: m_dependentPool.Release(static_cast<GSDependentSymbol*>(symbol)); break;
+    case SymVariable: m_variablePool.Release(static_cast<GSVariableSymbol*>(symbol)); break;
+    case SymFunction: m_functionPool.Release(static_cast<GSFunctionSymbol*>(symbol)); break;
+    default: m_classPool.Release(static_cast<GSClassSymbol*>(symbol)); break;
+  }
+}
+
+void GSSymbolTable::ReleaseAll() {
+  // Tables hold no symbol of their own: they go first, then the symbols.
+  m_globals = SymbolHash(61);
+  for (GSSymbol* s : m_symbols) Release(s);
   m_symbols.clear();
+  m_dependentPool.Clear();
+  m_variablePool.Clear();
+  m_functionPool.Clear();
+  m_classPool.Clear();
+}
+
+void GSSymbolTable::Reset() {
+  ReleaseAll();
   m_unreleased = 0;
   m_globals = SymbolHash(61);
   for (GSSymbol*& head : m_scopes) head = nullptr;
@@ -316,11 +337,19 @@ void GSSymbolTable::Reset() {
 
 template <typename T>
 T* GSSymbolTable::Make(const std::string& name) {
-  auto symbol = std::make_unique<T>();
+  m_symbols.push_back(nullptr);  // the room first: nothing is lost if it cannot be had
+  T* symbol;
+  if constexpr (std::is_same_v<T, GSDependentSymbol>)
+    symbol = m_dependentPool.Make();
+  else if constexpr (std::is_same_v<T, GSVariableSymbol>)
+    symbol = m_variablePool.Make();
+  else if constexpr (std::is_same_v<T, GSFunctionSymbol>)
+    symbol = m_functionPool.Make();
+  else
+    symbol = m_classPool.Make();
+  m_symbols.back() = symbol;
   symbol->name = name;
-  T* raw = symbol.get();
-  m_symbols.push_back(std::move(symbol));
-  return raw;
+  return symbol;
 }
 
 GSDependentSymbol* GSSymbolTable::NewDependent(const std::string& name) {
@@ -396,7 +425,12 @@ void GSSymbolTable::CloseBlock() {
 
 void GSSymbolTable::ReleaseRetired() {
   const auto first = m_symbols.begin() + static_cast<std::ptrdiff_t>(m_unreleased);
-  m_symbols.erase(std::remove_if(first, m_symbols.end(), [](const auto& s) { return s->retired; }),
+  m_symbols.erase(std::remove_if(first, m_symbols.end(),
+                                 [this](GSSymbol* s) {
+                                   if (!s->retired) return false;
+                                   Release(s);
+                                   return true;
+                                 }),
                   m_symbols.end());
   // With a block open, symbols made so far may still retire.
   if (m_level == 0) m_unreleased = m_symbols.size();

@@ -3,8 +3,10 @@
 // with their members and inheritance, functions, parameters and locals in
 // nested block levels.
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
+#include <new>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -200,11 +202,72 @@ private:
   bool m_resolveFailed = false;  // reported once; later resolutions fail quietly
 };
 
+// Symbols of one class in slabs, each slab twice the size of the one before,
+// with the cells of freed symbols kept for the next ones: a compile of many
+// classes makes and frees tens of thousands of symbols without an allocation
+// of their own each.
+template <typename T>
+class SymbolPool {
+public:
+  SymbolPool() = default;
+  SymbolPool(const SymbolPool&) = delete;
+  SymbolPool& operator=(const SymbolPool&) = delete;
+
+  T* Make() {
+    Cell* cell = m_free;
+    if (cell != nullptr) {
+      m_free = cell->next;
+    } else {
+      if (m_left == 0) NewSlab();
+      cell = m_cursor++;
+      --m_left;
+    }
+    return new (cell->bytes) T();
+  }
+  // Destroys a symbol made here and keeps its cell.
+  void Release(T* symbol) {
+    symbol->~T();
+    Cell* cell = reinterpret_cast<Cell*>(symbol);
+    cell->next = m_free;
+    m_free = cell;
+  }
+  // Forgets every cell; the symbols must have been released or destroyed.
+  void Clear() {
+    m_slabs.clear();
+    m_free = nullptr;
+    m_cursor = nullptr;
+    m_left = 0;
+    m_nextSlab = kFirstSlab;
+  }
+
+private:
+  union Cell {
+    Cell* next;
+    alignas(T) unsigned char bytes[sizeof(T)];
+  };
+  static constexpr std::size_t kFirstSlab = 16;
+  static constexpr std::size_t kLargestSlab = 4096;
+  void NewSlab() {
+    // Left uninitialised: cells not yet given out cost no memory.
+    m_slabs.push_back(std::unique_ptr<Cell[]>(new Cell[m_nextSlab]));
+    m_cursor = m_slabs.back().get();
+    m_left = m_nextSlab;
+    m_nextSlab = std::min(m_nextSlab * 2, kLargestSlab);
+  }
+
+  std::vector<std::unique_ptr<Cell[]>> m_slabs;
+  Cell* m_free = nullptr;
+  Cell* m_cursor = nullptr;
+  std::size_t m_left = 0;
+  std::size_t m_nextSlab = kFirstSlab;
+};
+
 class GSSymbolTable {
 public:
   static constexpr int kMaxLevel = 63;
 
   GSSymbolTable() { Reset(); }
+  ~GSSymbolTable() { ReleaseAll(); }
   GSSymbolTable(const GSSymbolTable&) = delete;
   GSSymbolTable& operator=(const GSSymbolTable&) = delete;
 
@@ -290,9 +353,16 @@ public:
 private:
   template <typename T>
   T* Make(const std::string& name);
+  void Release(GSSymbol* symbol);
+  void ReleaseAll();
   GSSymbol* LookupInClass(GSClassSymbol* cls, std::string_view name, std::size_t hash, int32_t level);
 
-  std::vector<std::unique_ptr<GSSymbol>> m_symbols;
+  // Every symbol made and not yet freed, each from the pool of its kind.
+  std::vector<GSSymbol*> m_symbols;
+  SymbolPool<GSDependentSymbol> m_dependentPool;
+  SymbolPool<GSVariableSymbol> m_variablePool;
+  SymbolPool<GSFunctionSymbol> m_functionPool;
+  SymbolPool<GSClassSymbol> m_classPool;
   std::size_t m_unreleased = 0;  // symbols before this index hold none retired
   SymbolHash m_globals{61};
   GSSymbol* m_scopes[kMaxLevel + 1] = {};
