@@ -93,9 +93,9 @@ private:
   ParseContext& m_context;
   int m_counted = 0;
   GSCClass* m_class = nullptr;
-  GSCFunction* m_function = nullptr;         // the code being written (a function or an initialiser)
-  GSCFunction m_initialiser{nullptr};        // of the class being generated
-  GSCFunction m_working{nullptr};            // of the function being generated
+  GSCFunction* m_function = nullptr;   // the code being written (a function or an initialiser)
+  GSCFunction m_initialiser{nullptr};  // of the class being generated
+  GSCFunction m_working{nullptr};      // of the function being generated
   GSFunctionSymbol* m_functionSymbol = nullptr;
   uint32_t m_line = 0;
   bool m_tempsInUse[8] = {};

@@ -455,7 +455,8 @@ GSSymbol* GSSymbolTable::LookupInClass(GSClassSymbol* cls, std::string_view name
   return nullptr;
 }
 
-GSSymbol* GSSymbolTable::Lookup(std::string_view name, GSClassSymbol* cls, bool withGlobals, bool membersOnly) {
+GSSymbol* GSSymbolTable::Lookup(std::string_view name, GSClassSymbol* cls, bool withGlobals,
+                                bool membersOnly) {
   const std::size_t hash = SymbolHash::LookupHash(name);
   GSSymbol* found = nullptr;
   if (cls != nullptr) found = LookupInClass(cls, name, hash, membersOnly ? 0 : -1);

@@ -225,6 +225,34 @@ TEST(Interpreter, OpcodesNoSourceMakes) {
   }
 }
 
+// Break and continue reach their own loop's ends however many loops a
+// function has, and a function generated after a large one starts afresh.
+TEST(Interpreter, JumpsReachTheirOwnLoopsInManyLoopsAndAfterThem) {
+  std::string many = "  public int Many(void) {\n    int i, s = 0;\n";
+  for (int loop = 0; loop < 40; ++loop) {
+    if (loop % 2 == 0)
+      many += "    for (i = 0; i < 10; i++) { if (i == 3) continue; if (i == 7) break; s = s + i; }\n";
+    else
+      many += "    i = 0;\n    while (i < 10) { i++; if (i == 3) continue; if (i == 7) break; s = s + i; }\n";
+  }
+  many += "    return s;\n  }\n";
+  Fixture t("class T {\n  public bool ready = (1 < 2) and (2 < 3) or false;\n" + many +
+            "  public int After(int k) {\n"
+            "    while (k < 100) { k++; if (k == 5) break; }\n"
+            "    switch (k) { case 5: k = k * 2; break; default: k = 0; break; }\n"
+            "    return k;\n  }\n};\n");
+  ASSERT_NE(t.object, nullptr);
+  uint32_t result = 0;
+  ASSERT_EQ(t.Call("::Many()", &result), ER_Done);
+  // for: 0+1+2+4+5+6; while: 1+2+4+5+6 (i counts before the test).
+  EXPECT_EQ(result, 20u * 18u + 20u * 18u);
+  ASSERT_EQ(t.Call("::After(int)", &result, {0}), ER_Done);
+  EXPECT_EQ(result, 10u);
+  ASSERT_EQ(t.Call("::After(int)", &result, {200}), ER_Done);
+  EXPECT_EQ(result, 0u);
+  EXPECT_EQ(t.object->Instance()->cells[t.cls->VariableCell("ready")], 1u);
+}
+
 TEST(Interpreter, TheRunBudgetCountsBytesBetweenTransfers) {
   Fixture t(kScratch);
   ASSERT_NE(t.object, nullptr);
