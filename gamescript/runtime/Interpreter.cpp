@@ -1208,7 +1208,7 @@ L_CALLN : {
   *receiver = self;
   if (callee->IsNative()) {
     SAVE();
-    if (!m_stack.PushFrame(callee, 0, callee->ReturnsValue() ? 1 : 0)) FAIL(ER_StackOverflow);
+    if (!m_stack.PushFrame(callee, 0, callee->ReturnsValue() ? 1 : 0, instance)) FAIL(ER_StackOverflow);
     m_stack.SetArgumentBase(m_stack.CurrentFrame()->argumentBase);
     GSObjectReference* object = instance->native;
     const bool called = callee->native && object && callee->native->Call(object, m_stack);
@@ -1235,7 +1235,7 @@ L_CALLN : {
   }
   PAY();
   SAVE();
-  GSFrame* const frame = m_stack.PushFrame(callee, uint32_t(pc - code));
+  GSFrame* const frame = m_stack.PushFrame(callee, uint32_t(pc - code), 0, instance);
   if (!frame) FAIL(ER_StackOverflow);
   LOAD();
   ENTER_FRAME(frame, 0, ownView ? v : nullptr);

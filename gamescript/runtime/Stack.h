@@ -27,12 +27,12 @@ struct GSFrame {
   uint32_t returnOffset = 0;
   uint32_t argumentBase = 0;      // cell of the receiver's handle; the arguments follow
   uint32_t header = 0;            // header cell 0; the stack pointer starts on header + 3
-  uint32_t receiver = 0;          // the receiver's handle as the frame began
+  uint32_t receiver = 0;          // the frame's own reference to its receiver while it runs
   const uint8_t* code = nullptr;  // the run code the frame runs, chosen when it is entered first
   // Set by the interpreter as it enters the frame: the receiver's instance
-  // and the cells of its block, which the receiver's cell keeps alive (no
-  // code stores into that cell); whether the code's depth and kinds are
-  // proven; and the interpreter's run that set them.
+  // and the cells of its block, which the frame's reference keeps alive;
+  // whether the code's depth and kinds are proven; and the interpreter's run
+  // that set them.
   GSScriptInstance* self = nullptr;
   uint32_t* selfCells = nullptr;
   uint32_t selfWords = 0;
@@ -101,13 +101,22 @@ public:
 
   // Frames. PushFrame places a frame for `function` over the receiver and
   // arguments already pushed and returns it; null (nothing written, the
-  // overflow lines reported) when its frame size and `extra` cells do not fit. The
-  // receiver's cell holds the reference that keeps the receiver alive while
-  // the frame runs: no code stores into it.
-  inline GSFrame* PushFrame(GSFunction* function, uint32_t returnOffset, uint32_t extra = 0);
+  // overflow lines reported) when its frame size and `extra` cells do not fit.
+  // The frame takes a reference to its receiver of its own, so that no
+  // release inside it can end the running instance.
+  GSFrame* PushFrame(GSFunction* function, uint32_t returnOffset, uint32_t extra = 0) {
+    const int64_t below = int64_t(m_sp) + function->record->argumentBase;
+    return PushFrame(function, returnOffset, extra,
+                     below >= 0 ? HandleTable::Instance().Get(m_cells[below]) : nullptr);
+  }
+  // The same for a caller that has looked up the receiver's instance (the
+  // instance of the handle in the receiver's cell, or null).
+  inline GSFrame* PushFrame(GSFunction* function, uint32_t returnOffset, uint32_t extra,
+                            GSScriptInstance* receiver);
   // Ends the current frame without a result; false (nothing changed) unless
   // the stack pointer stands on its header cell 3. `self`, when given, is the
-  // instance of the frame's receiver, which the caller has in hand.
+  // instance of the frame's receiver, which the caller has in hand (the
+  // frame's reference keeps it).
   inline bool PopFrame(GSScriptInstance* self = nullptr);
   // Ends the current frame leaving the top cell where the receiver was; with
   // `noValueAllowed` an empty evaluation stack gives 0. `self` as above.
@@ -136,7 +145,7 @@ private:
 
 // Calls and returns are inline: the interpreter makes one per script call.
 [[gnu::always_inline]] inline GSFrame* GSStack::PushFrame(GSFunction* function, uint32_t returnOffset,
-                                                          uint32_t extra) {
+                                                          uint32_t extra, GSScriptInstance* receiver) {
   const LibraryFunction& r = *function->record;
   const int64_t used = int64_t(m_sp) + 1;
   const int64_t below = int64_t(m_sp) + r.argumentBase;  // the receiver's cell
@@ -165,6 +174,7 @@ private:
   f.receiver = m_cells[below];
   f.code = nullptr;
   f.run = 0;
+  if (receiver) ++receiver->refCount;
   m_sp += int32_t(r.stackAdvance);
   if (!function->depthChecked) MarkFrameKinds(f);
   return &f;
@@ -180,10 +190,17 @@ private:
   }
   const uint32_t receiver = m_cells[frame.argumentBase];
   m_cells[frame.argumentBase] = 0;
-  if (self && self->refCount > 1)
-    --self->refCount;
-  else
-    ReleaseHandle(receiver);
+  // The receiver's cell and the frame hold the same handle, unless code
+  // whose kinds were checked as it ran stored into that cell.
+  if (receiver == frame.receiver) {
+    GSScriptInstance* i = self ? self : HandleTable::Instance().Get(receiver);
+    if (i && i->refCount > 2) {
+      i->refCount -= 2;
+      return;
+    }
+  }
+  ReleaseHandle(receiver);
+  ReleaseHandle(frame.receiver);
 }
 
 [[gnu::always_inline]] inline bool GSStack::PopFrame(GSScriptInstance* self) {
