@@ -71,8 +71,7 @@ DescriptionCache& Descriptions() {
 }
 
 bool ReadSettingsFile(const std::string& path, Settings& out) {
-  if (Kiv::File::FileSize(path) > kMaxSettingsBytes) return false;
-  std::string text;
+  std::string text;  // a file over the limit does not read
   if (!Kiv::File::ReadWholeFile(path, text, kMaxSettingsBytes)) return false;
   std::string_view rest = text;
   while (!rest.empty()) {
@@ -194,13 +193,17 @@ private:
     const std::optional<std::string> inside = JoinInsideContentFolder(relativeFolder, lower);
     const std::string shown = Kiv::File::Path(relativeFolder).Join(lower).Str();
     std::optional<std::string> full;
+    bool isFolder = false;
     if (inside && m_files) {
       full = m_files->Find(*inside);
+      const std::optional<std::string> onDisk = full ? m_files->Match(*inside) : std::nullopt;
+      isFolder = onDisk && m_files->IsFolder(*onDisk);
     } else if (inside) {
       full = Kiv::ResolvePath(Kiv::File::Path(m_top).Join(*inside).View());
       if (full && !UsableThroughLinks(m_top, m_top, *full)) full.reset();
+      isFolder = full && Kiv::File::IsDirectory(*full);
     }
-    if (!full || Kiv::File::IsDirectory(*full)) {
+    if (!full || isFolder) {
       Error(missingKey, {shown, Relative(settings)});
       return false;
     }

@@ -499,8 +499,10 @@ bool File::Open(std::string_view path, Mode mode) {
     case Mode::ReadWrite: flags |= O_RDWR | O_CREAT; break;
     default: return FailText("bad open mode for", path);
   }
-  // Refuse a folder before O_TRUNC or O_WRONLY could matter.
-  if (IsDirectory(*resolved)) return FailText("is a folder, not a file:", *resolved);
+  // Refuse a folder before O_TRUNC or O_WRONLY could matter. A read opens
+  // it harmlessly and is refused by the kind check below, which spares every
+  // read two look-ups of its path.
+  if (mode != Mode::Read && IsDirectory(*resolved)) return FailText("is a folder, not a file:", *resolved);
   // Non-blocking while the kind of file is unknown: opening a named pipe or
   // a device could otherwise wait forever. Only regular files are kept.
   FolderListingCache::Before before;
@@ -512,9 +514,11 @@ bool File::Open(std::string_view path, Mode mode) {
     return Fail("cannot open", *resolved, errno);
   }
   struct stat st;
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+  const bool known = ::fstat(fd, &st) == 0;
+  if (!known || !S_ISREG(st.st_mode)) {
     ::close(fd);
-    return FailText("not a regular file:", *resolved);
+    return FailText(known && S_ISDIR(st.st_mode) ? "is a folder, not a file:" : "not a regular file:",
+                    *resolved);
   }
   ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   m_fd = fd;

@@ -159,6 +159,12 @@ TEST_F(TextureChecksTest, LinksAndOddEntries) {
   Image("sub/x.bmp", 16, 16);
   fs::create_directories(m_asset / "odd.texture.txt");
   EXPECT_EQ(Check(), "E Unable to load the image 'odd.texture.txt'.\n");
+  // An image name that is a folder is no image.
+  fs::create_directories(m_asset / "sub" / "Folder.bmp");
+  File("sub/y.texture.txt", "Primary=folder.bmp\n");
+  EXPECT_EQ(Check(),
+            "E Unable to load the image 'odd.texture.txt'.\n"
+            "E The image 'sub/folder.bmp' named in 'sub/y.texture.txt' does not exist.\n");
 }
 
 // Images and settings files reached through a symbolic link count only when they

@@ -126,7 +126,9 @@ TEST_F(FileTest, BadPathsAndFoldersGiveFailuresNotCrashes) {
   EXPECT_FALSE(f.Open(root + "/missing.txt", File::Mode::Read));
   EXPECT_NE(File::LastError().find("missing.txt"), std::string::npos);
   EXPECT_FALSE(f.Open(root + "/sub", File::Mode::Read));  // a folder where a file is expected
+  EXPECT_NE(File::LastError().find("is a folder"), std::string::npos) << File::LastError();
   EXPECT_FALSE(f.Open(root + "/SUB", File::Mode::Write));
+  EXPECT_NE(File::LastError().find("is a folder"), std::string::npos) << File::LastError();
   EXPECT_TRUE(fs::is_directory(root + "/sub"));
   EXPECT_FALSE(File::ReadWholeFile(root + "/sub", bytes));
   EXPECT_FALSE(File::ReplaceFileAtomic(root + "/sub", "data"));
