@@ -65,6 +65,7 @@ private:
   GSSymbolTable& m_symbols;
   LibraryImage& m_image;
   CompileLog* m_log;
+  std::string m_initKey;  // the initialiser's key, built in one place for every class
 };
 
 uint32_t Writer::ClassIndexOf(const std::string& className) {
@@ -102,10 +103,13 @@ bool Writer::BuildFunctionTable(GSClassSymbol* k, GSClassSymbol* scanned,
   std::stable_sort(own.begin(), own.end(), [](const GSFunctionSymbol* a, const GSFunctionSymbol* b) {
     return SlotOf(a) < SlotOf(b);
   });
+  // A class without ancestors has nothing its functions could override:
+  // positions by name are wanted only where a part is shared.
+  const bool overrides = !k->ancestors.empty();
   for (GSFunctionSymbol* f : own) {
     // Every entry of the table is written as a function import.
     m_symbols.MarkReferenced(f);
-    const auto same = positions.find(f->name);
+    const auto same = overrides ? positions.find(f->name) : positions.end();
     if (same != positions.end()) {
       std::vector<std::size_t>& list = same->second;
       std::sort(list.begin(), list.end());
@@ -124,7 +128,7 @@ bool Writer::BuildFunctionTable(GSClassSymbol* k, GSClassSymbol* scanned,
     if (position < 0 || position >= int64_t(table.size()))
       return Fail("Internal Compiler Error: a function slot lies outside its class's table.");
     table[std::size_t(position)] = {f, vo};
-    positions[f->name].push_back(std::size_t(position));
+    if (overrides) positions[f->name].push_back(std::size_t(position));
   }
   return true;
 }
@@ -211,7 +215,8 @@ bool Writer::WriteClass(ImageWriter& w, const GSCClass& cls, const std::vector<G
     }
   }
   BodyHeader init;
-  init.key = m_image.InternString("::" + k->name + "()");
+  m_initKey.assign("::").append(k->name).append("()");
+  init.key = m_image.InternString(m_initKey);
   init.flags = GSRuntime::kFunctionConstructor;
   init.debugPart = false;
   if (!cls.initialiser.WriteBody(w, init, m_image.code)) {
@@ -363,7 +368,7 @@ std::string_view LibraryImage::Text(uint32_t i) const {
 }
 
 uint32_t LibraryImage::InternString(std::string_view text) {
-  const std::size_t hash = std::hash<std::string_view>()(text);
+  const std::size_t hash = SymbolHash::LookupHash(text);
   if ((m_starts.size() + 1) * 2 > m_slots.size()) {
     m_slots.assign(std::max<std::size_t>(64, m_slots.size() * 2), 0);
     const std::size_t mask = m_slots.size() - 1;

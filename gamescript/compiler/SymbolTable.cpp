@@ -261,6 +261,7 @@ bool SymbolHash::Remove(GSSymbol* symbol) {
 }
 
 void SymbolHash::SortInTableOrder(std::vector<GSSymbol*>& symbols) const {
+  if (symbols.size() < 2) return;
   std::vector<std::pair<uint32_t, GSSymbol*>> keyed;
   keyed.reserve(symbols.size());
   for (GSSymbol* s : symbols) keyed.emplace_back(NameHash(*s) % m_buckets, s);
@@ -661,17 +662,25 @@ std::string TypeText(uint32_t type, const std::string& className) {
 }
 
 std::string FunctionSymbolName(const std::string& name, const std::vector<std::string>& parameterTypes) {
-  std::string text = "::" + name + "(";
+  std::size_t size = name.size() + 3 + parameterTypes.size();
+  for (const std::string& type : parameterTypes) size += type.size();
+  std::string text;
+  text.reserve(size);
+  text.append("::").append(name).push_back('(');
   for (size_t i = 0; i < parameterTypes.size(); ++i) {
     if (i > 0) text += ',';
     text += parameterTypes[i];
   }
-  return text + ")";
+  text += ')';
+  return text;
 }
 
 std::string SignatureKey(const std::string& returnType, const std::string& className,
                          const std::string& symbolName) {
-  return "$" + returnType + "@" + className + symbolName;
+  std::string key;
+  key.reserve(2 + returnType.size() + className.size() + symbolName.size());
+  key.append("$").append(returnType).append("@").append(className).append(symbolName);
+  return key;
 }
 
 namespace {
