@@ -107,7 +107,8 @@ std::size_t KeyHash(std::string_view key) {
 std::size_t SymbolHash::Index::Position(std::string_view key, std::size_t hash) const {
   const std::size_t mask = m_slots.size() - 1;
   std::size_t i = hash & mask;
-  while (m_slots[i].head != nullptr && !(m_slots[i].hash == hash && m_matches(*m_slots[i].head, key)))
+  const auto hash32 = static_cast<uint32_t>(hash);
+  while (m_slots[i].head != nullptr && !(m_slots[i].hash == hash32 && m_matches(*m_slots[i].head, key)))
     i = (i + 1) & mask;
   return i;
 }
@@ -122,8 +123,7 @@ SymbolHash::Slot& SymbolHash::Index::Place(std::string_view key, std::size_t has
   if ((m_used + 1) * 2 > m_slots.size()) Grow();
   Slot& slot = m_slots[Position(key, hash)];
   if (slot.head == nullptr) {
-    slot.hash = hash;
-    slot.tail = nullptr;
+    slot.hash = static_cast<uint32_t>(hash);
     ++m_used;
   }
   return slot;
@@ -142,7 +142,7 @@ void SymbolHash::Index::Fit() {
 }
 
 void SymbolHash::Index::Rehash(std::size_t size) {
-  std::vector<Slot> old(size, Slot{0, nullptr, nullptr});
+  std::vector<Slot> old(size, Slot{nullptr, 0});
   old.swap(m_slots);
   const std::size_t mask = m_slots.size() - 1;
   for (const Slot& slot : old) {
@@ -165,7 +165,7 @@ void SymbolHash::Index::Erase(Slot& slot) {
     m_slots[hole] = m_slots[j];
     hole = j;
   }
-  m_slots[hole] = Slot{0, nullptr, nullptr};
+  m_slots[hole] = Slot{nullptr, 0};
   --m_used;
 }
 
@@ -191,12 +191,9 @@ bool SymbolHash::Insert(GSSymbol* symbol) {
   if (symbol->kind == SymFunction) {
     const std::string_view plain = PlainView(symbol->name);
     Slot& same = m_functionsByPlainName.Place(plain, KeyHash(plain));
-    symbol->samePlainName = nullptr;
-    if (same.head == nullptr)
-      same.head = symbol;
-    else
-      same.tail->samePlainName = symbol;
-    same.tail = symbol;
+    // Whoever reads the chain sorts it: the newest goes first.
+    symbol->samePlainName = same.head;
+    same.head = symbol;
   }
   m_orderedValid = false;
   ++m_count;
@@ -248,7 +245,6 @@ bool SymbolHash::Remove(GSSymbol* symbol) {
           before->samePlainName = s->samePlainName;
         else
           same->head = s->samePlainName;
-        if (same->tail == s) same->tail = before;
         break;
       }
       symbol->samePlainName = nullptr;

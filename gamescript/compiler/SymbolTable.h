@@ -131,11 +131,10 @@ private:
 
   uint32_t m_buckets;
   // One name's entries, linked through the symbols themselves; a free slot
-  // has no head.
+  // has no head. Every class keeps two of these tables: a slot is 16 bytes.
   struct Slot {
-    std::size_t hash;
     GSSymbol* head;
-    GSSymbol* tail;
+    uint32_t hash;  // the low bits of the name's hash
   };
   // Names to their entries: open addressing, linear probing, at most half
   // full. An entry costs no allocation of its own, and dropping the table is
@@ -165,7 +164,7 @@ private:
   // By name (a source file's lower-cased behind a marker byte); entries of
   // one name go higher level first.
   Index m_byName;
-  // Functions by plain name, in the order they were entered.
+  // Functions by plain name.
   Index m_functionsByPlainName;
   mutable std::vector<GSSymbol*> m_ordered;  // table order, rebuilt after a change
   mutable bool m_orderedValid = true;
