@@ -449,8 +449,9 @@ bool AssetIndex::Impl::OpenBuild() {
   // No journal and no syncs while building: a failed build is thrown away whole. The
   // pages stay in memory until the commit writes them once (a default-sized cache would
   // write and rewrite them as the tables grow).
-  if (db.Open(aside) && Prepare() &&
-      db.Exec("PRAGMA journal_mode = OFF; PRAGMA synchronous = OFF; PRAGMA cache_size = -65536")) {
+  if (db.Open(aside) &&
+      db.Exec("PRAGMA journal_mode = OFF; PRAGMA synchronous = OFF; PRAGMA cache_size = -65536") &&
+      Prepare()) {
     building = true;
     persistent = true;
     return true;
@@ -500,7 +501,7 @@ bool AssetIndex::Impl::Prepare() {
   const int64_t tables = db.QueryInt("SELECT count(*) FROM sqlite_master", -1);
   if (db.FailureCode()) return false;
   if (app == 0 && layout == 0 && tables == 0) {  // a new file: lay it out
-    std::string setup = std::string("BEGIN;") + kSchema +
+    std::string setup = std::string("PRAGMA page_size = 16384; BEGIN;") + kSchema +
                         "PRAGMA application_id = " + std::to_string(kApplicationId) +
                         "; PRAGMA user_version = " + std::to_string(kLayoutVersion) + "; COMMIT;";
     if (!db.Exec(setup.c_str())) return false;
