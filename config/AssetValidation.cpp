@@ -1,5 +1,6 @@
 #include "config/AssetValidation.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <memory>
@@ -47,16 +48,20 @@ std::string WhyUnreadable(const std::string& path) {
 
 }  // namespace
 
-Kiv::PString InterfaceTextToLocal(const char* text) {
-  if (!text) return Kiv::PString::Empty();
-  std::vector<char> buffer(text, text + std::strlen(text) + 1);
+std::string InterfaceTextToLocal(const char* text) {
+  if (!text) return std::string();
+  const size_t length = std::strlen(text);
+  // Findings are mostly plain ASCII, which reads the same in either code page.
+  if (std::all_of(text, text + length, [](char c) { return static_cast<unsigned char>(c) < 0x80; }))
+    return std::string(text, length);
+  std::vector<char> buffer(text, text + length + 1);
   int result = ConvertCodePageInPlace(buffer.data(), buffer.size(), kCodePageUtf8, kCodePageLocal);
   if (result > 0) {
-    buffer.assign(text, text + std::strlen(text) + 1);
+    buffer.assign(text, text + length + 1);
     buffer.resize(static_cast<size_t>(result) + 1);
     ConvertCodePageInPlace(buffer.data(), buffer.size(), kCodePageUtf8, kCodePageLocal);
   }
-  return Kiv::PString(buffer.data());
+  return std::string(buffer.data());
 }
 
 bool ValidateAssetConfig(const Kiv::PString& assetName, const Kiv::File::Path& configPath, ResultsLog& log,
@@ -94,17 +99,17 @@ bool ValidateAssetConfig(const Kiv::PString& assetName, const Kiv::File::Path& c
 
   const double build = static_cast<double>(ReadConfigBuild(soup)) * 100.0 + 0.1;
   if (build >= 341.0) {
-    AddAssetResult(log, ResultsLog::kError, kuid, message(kFutureAsset).View());
+    AddAssetResult(log, ResultsLog::kError, kuid, message(kFutureAsset));
     return false;
   }
   const Kiv::PString kindText = soup.GetNamedTag(kKind);
   const std::string_view kind = kindText.View();
   if (Kiv::CompareNoCase(kind, "water") == 0) {
-    AddAssetResult(log, ResultsLog::kWarning, kuid, message(kObsoleteWater).View());
+    AddAssetResult(log, ResultsLog::kWarning, kuid, message(kObsoleteWater));
     return true;
   }
   if (Kiv::CompareNoCase(kind, "pigmora-skin") == 0) {
-    AddAssetResult(log, ResultsLog::kWarning, kuid, message(kObsoletePigmora).View());
+    AddAssetResult(log, ResultsLog::kWarning, kuid, message(kObsoletePigmora));
     return true;
   }
   if (dm->checkOptions[0] && build < 290.0) return true;
@@ -125,7 +130,7 @@ bool ValidateAssetConfig(const Kiv::PString& assetName, const Kiv::File::Path& c
   if (eh) {
     for (const ErrorHandler::Entry& entry : eh->GetEntries()) {
       if (entry.severity == ErrorHandler::kMessage) continue;
-      AddAssetResult(log, entry.severity, kuid, InterfaceTextToLocal(entry.text.c_str()).View());
+      AddAssetResult(log, entry.severity, kuid, InterfaceTextToLocal(entry.text.c_str()));
     }
   }
   return ok;
@@ -153,7 +158,7 @@ bool ValidateAssetFiles(Container& container, ResultsLog& log) {
   const KUID kuid = container.configSoup.GetNamedTagAsKUID(kKuid);
   for (const ErrorHandler::Entry& entry : eh->GetEntries()) {
     if (entry.severity == ErrorHandler::kMessage) continue;
-    AddAssetResult(log, entry.severity, kuid, InterfaceTextToLocal(entry.text.c_str()).View());
+    AddAssetResult(log, entry.severity, kuid, InterfaceTextToLocal(entry.text.c_str()));
   }
   return false;
 }

@@ -33,9 +33,8 @@ bool ValidateAssetConfig(const Kiv::PString& assetName, const Kiv::File::Path& c
 // True when the asset passed or its config holds no tags.
 bool ValidateAssetFiles(Container& container, ResultsLog& log);
 
-// A UTF-8 interface text in the local code page, interned (null gives the
-// empty string).
-Kiv::PString InterfaceTextToLocal(const char* text);
+// A UTF-8 interface text in the local code page (null gives the empty string).
+std::string InterfaceTextToLocal(const char* text);
 
 // Adds a result about an asset: its property names the asset by its KUID.
 void AddAssetResult(ResultsLog& log, int severity, const KUID& kuid, std::string_view text,

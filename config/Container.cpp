@@ -498,8 +498,12 @@ Tag* Container::CreateTagFromDefinition(Container* tagOwner, const Kiv::PString&
   if (!given.IsEmpty()) {
     tag->value = std::move(given);
   } else if (entry.HasNamedTag(tn::default_)) {
-    Kiv::PString def = entry.GetNamedTag(tn::default_);
-    tag->value = def == tn::parent ? tagOwner->name : def;
+    std::string scratch;
+    const std::string_view def = entry.GetNamedTagText(tn::default_, scratch);
+    if (def == tn::parent.View())
+      tag->value = tagOwner->name;
+    else
+      tag->value = def;
   } else {
     tag->value = Kiv::PString::Empty();
   }
@@ -513,11 +517,13 @@ Tag* Container::CreateTagFromDefinition(Container* tagOwner, const Kiv::PString&
 
 void Container::ClassifyTag(Tag* tag, const SoupRef& entry, const SoupRef& values, Container* tagOwner) {
   tag->definition = entry;
-  const Kiv::PString type = entry.GetNamedTag(tn::type);
+  // Read for every tag of every config: compared as text where it lies, not interned.
+  std::string scratch;
+  const std::string_view type = entry.GetNamedTagText(tn::type, scratch);
   DataManager* dm = DataManager::Instance();
   ErrorHandler* eh = Findings();
 
-  if (type == tn::string_) {
+  if (type == tn::string_.View()) {
     tag->typeCode = Tag::kString;
     if (!values) {
       // Tags made from the definition alone take the user's own details.
@@ -536,19 +542,19 @@ void Container::ClassifyTag(Tag* tag, const SoupRef& entry, const SoupRef& value
     }
     tag->disabled = entry.GetNamedTagAsInt(tn::disabled, 0) != 0;
     tag->filter = entry.GetNamedTag(tn::filter);
-  } else if (type == tn::int_ || type == tn::float_) {
-    tag->typeCode = type == tn::int_ ? Tag::kInt : Tag::kFloat;
+  } else if (type == tn::int_.View() || type == tn::float_.View()) {
+    tag->typeCode = type == tn::int_.View() ? Tag::kInt : Tag::kFloat;
     tag->disabled = entry.GetNamedTagAsInt(tn::disabled, 0) != 0;
-  } else if (type == tn::bool_) {
+  } else if (type == tn::bool_.View()) {
     tag->typeCode = Tag::kBool;
     const std::string_view v = tag->value.View();
     if (!v.empty() && v != "0" && v != "1" && eh)
       eh->Warning(FormatMessage(kNotBoolean, {tag->name, tagOwner->name}), tag);
-  } else if (type == tn::listbox) {
+  } else if (type == tn::listbox.View()) {
     tag->typeCode = Tag::kListBox;
     if (!tag->value.IsEmpty() && !IsInListBoxSource(entry, tag->value.View()))
       tag->value = Kiv::PString::Empty();
-  } else if (type == tn::combobox) {
+  } else if (type == tn::combobox.View()) {
     tag->typeCode = Tag::kComboBox;
     const Kiv::PString src = entry.GetNamedTag(tn::source);
     if (src == tn::attachment) {
@@ -565,15 +571,15 @@ void Container::ClassifyTag(Tag* tag, const SoupRef& entry, const SoupRef& value
     } else if (!tag->value.IsEmpty() && !IsInComboBoxSource(entry, tag->value.View())) {
       tag->value = Kiv::PString::Empty();
     }
-  } else if (type == tn::intcombobox) {
+  } else if (type == tn::intcombobox.View()) {
     tag->typeCode = Tag::kIntComboBox;
     if (!tag->value.IsEmpty() && !IsInIntComboBoxSource(entry, tag->value.View()))
       tag->value = Kiv::PString::Empty();
-  } else if (type == tn::kuid) {
+  } else if (type == tn::kuid.View()) {
     tag->typeCode = Tag::kKUID;
     if (tag->value.IsEmpty()) tag->value = FormatKUIDTag(KUID::Null());
-  } else if (type == tn::filepath || type == tn::filepathedit) {
-    tag->typeCode = type == tn::filepath ? Tag::kFilePath : Tag::kFilePathEdit;
+  } else if (type == tn::filepath.View() || type == tn::filepathedit.View()) {
+    tag->typeCode = type == tn::filepath.View() ? Tag::kFilePath : Tag::kFilePathEdit;
     tag->dataType = entry.GetNamedTag(tn::datatype);
     tag->isFilePath = true;
     if (tag->name == tn::script) return;
@@ -588,12 +594,12 @@ void Container::ClassifyTag(Tag* tag, const SoupRef& entry, const SoupRef& value
       path.Join(Kiv::ToLowerAscii(tag->value.View()));
       if (auto record = check(path.Str(), *tagOwner)) tagOwner->lodMeshRecord = std::move(record);
     }
-  } else if (type == tn::kuidbrowser) {
+  } else if (type == tn::kuidbrowser.View()) {
     tag->typeCode = Tag::kKUIDBrowser;
     if (entry.HasNamedTag(tn::category)) tag->category = entry.GetNamedTag(tn::category);
     if (entry.HasNamedTag(tn::filter)) tag->filter = entry.GetNamedTag(tn::filter);
   } else {
-    static const std::unordered_map<Kiv::PString, int32_t> simple = {
+    static const std::pair<Kiv::PString, int32_t> simple[] = {
         {tn::vector2, Tag::kVector2},
         {tn::vector3, Tag::kVector3},
         {tn::rgb, Tag::kVector3},
@@ -604,8 +610,9 @@ void Container::ClassifyTag(Tag* tag, const SoupRef& entry, const SoupRef& value
         {tn::stringkuid, Tag::kStringKUID},
         {tn::stringkuidbrowser, Tag::kStringKUIDBrowser},
     };
-    if (auto found = simple.find(type); found != simple.end()) {
-      tag->typeCode = found->second;
+    for (const auto& [name, code] : simple) {
+      if (type != name.View()) continue;
+      tag->typeCode = code;
       return;
     }
     const Kiv::PString& n = tag->name;

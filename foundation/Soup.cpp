@@ -594,6 +594,14 @@ Kiv::PString SoupRef::GetNamedTag(const Kiv::PString& name, const Kiv::PString& 
   return Kiv::PString(text);
 }
 
+std::string_view SoupRef::GetNamedTagText(const Kiv::PString& name, std::string& scratch) const {
+  const TDBDataTag* tag = FindTag(name);
+  if (!tag) return std::string_view();
+  if (tag->GetDataType() == kSoupText)
+    return std::string_view(reinterpret_cast<const char*>(tag->GetData()), tag->GetSize());
+  return tag->ToText(scratch) ? std::string_view(scratch) : std::string_view();
+}
+
 int32_t SoupRef::GetNamedTagAsInt(const Kiv::PString& name, int32_t def) const {
   const TDBDataTag* tag = FindTag(name);
   int32_t value;

@@ -233,6 +233,10 @@ public:
   // reference is null, the tag is missing or its value does not convert.
   bool HasNamedTag(const Kiv::PString& name) const;
   Kiv::PString GetNamedTag(const Kiv::PString& name, const Kiv::PString& def = Kiv::PString::Empty()) const;
+  // GetNamedTag's text without interning it: a view of a text tag's own bytes, or of
+  // scratch holding another tag's value as text; empty when missing (valid while the
+  // soup and scratch are).
+  std::string_view GetNamedTagText(const Kiv::PString& name, std::string& scratch) const;
   int32_t GetNamedTagAsInt(const Kiv::PString& name, int32_t def = 0) const;
   float GetNamedTagAsFloat(const Kiv::PString& name, float def = 0.0f) const;
   KUID GetNamedTagAsKUID(const Kiv::PString& name, const KUID& def = KUID::Null()) const;

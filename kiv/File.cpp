@@ -436,7 +436,21 @@ bool PassesThroughLink(std::string_view base, std::string_view path) {
   return false;
 }
 
+bool IsPlainAbsolutePath(std::string_view path) {
+  if (path.size() < 2 || path[0] != '/' || path.back() == '/') return false;
+  for (size_t i = 1; i < path.size();) {
+    const size_t end = std::min(path.find('/', i), path.size());
+    const std::string_view part = path.substr(i, end - i);
+    if (part.empty() || part == "." || part == ".." || part.find('\\') != std::string_view::npos)
+      return false;
+    i = end + 1;
+  }
+  return true;
+}
+
 std::string AbsolutePath(std::string_view path) {
+  // The common case (a path already absolute and plain) without building a path object.
+  if (IsPlainAbsolutePath(path)) return std::string(path);
   std::error_code ec;
   const std::filesystem::path absolute = std::filesystem::absolute(std::filesystem::path(path), ec);
   std::string text = ec ? std::string(path) : absolute.lexically_normal().generic_string();

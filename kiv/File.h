@@ -179,6 +179,10 @@ bool PassesThroughLink(std::string_view base, std::string_view path);
 // components resolved, without a trailing separator (the root keeps its own);
 // the path as given, trimmed the same way, when the working folder is unknown.
 std::string AbsolutePath(std::string_view path);
+// True when the path is already in the form AbsolutePath gives and every normalising
+// step would keep: absolute, "/" separators only, no empty, "." or ".." component and
+// no trailing separator.
+bool IsPlainAbsolutePath(std::string_view path);
 
 // The process's working folder; empty (and File::LastError) when unknown.
 std::string CurrentFolder();

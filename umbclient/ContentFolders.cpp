@@ -7,6 +7,7 @@
 
 #include "foundation/KUID.h"
 #include "kiv/File.h"
+#include "kiv/String.h"
 #include "umbclient/Internal.h"
 
 namespace {
@@ -32,6 +33,7 @@ bool IsUserDataKey(std::string_view key) {
 
 // "/" separators, "." and ".." folded, no trailing separator.
 std::string Normalised(std::string_view path) {
+  if (Kiv::IsPlainAbsolutePath(path)) return std::string(path);  // already so
   Kiv::File::Path p(path);
   p.Normalise();
   std::string s = p.Str();
@@ -60,6 +62,16 @@ bool Escapes(std::string_view path) {
 // The part of `path` below `folder` (both normalised); false when it is not below it.
 bool RelativeTo(const std::string& path, const std::string& folder, std::string& relative) {
   if (folder.empty()) return false;
+  if (Kiv::IsPlainAbsolutePath(path) && Kiv::IsPlainAbsolutePath(folder)) {
+    // Components match without regard to case; "/" has no other case, so the
+    // components line up exactly when the whole prefix does.
+    if (path.size() < folder.size() ||
+        Kiv::CompareNoCase(std::string_view(path).substr(0, folder.size()), folder) != 0 ||
+        (path.size() > folder.size() && path[folder.size()] != '/'))
+      return false;
+    relative = path.size() > folder.size() ? path.substr(folder.size() + 1) : std::string();
+    return true;
+  }
   Kiv::File::Path p(path);
   if (!p.MakeRelativeTo(Kiv::File::Path(folder))) return false;
   relative = p.Str();

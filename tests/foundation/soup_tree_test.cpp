@@ -126,6 +126,19 @@ TEST(SoupGetters, SizeRulesAndConversions) {
   EXPECT_TRUE(s.GetIndexedTagName(1000) == Kiv::PString::Empty());
 }
 
+// The text getter without interning reads every form as GetNamedTag does.
+TEST(SoupGetters, TextWithoutInterningMatchesTheInternedText) {
+  const SoupRef s = Parse("t \"plain text\"\nn 12,-3\nf 0.5\nk <kuid:1:2>\ne \"\"\nc { x 1 }\n");
+  for (const char* name : {"t", "n", "f", "k", "e", "c", "missing"}) {
+    std::string scratch = "stale";
+    EXPECT_EQ(s.GetNamedTagText(Kiv::PString(name), scratch), s.GetNamedTag(Kiv::PString(name)).View())
+        << name;
+  }
+  std::string scratch;
+  EXPECT_EQ(s.GetNamedTagText(Kiv::PString("t"), scratch), "plain text");
+  EXPECT_EQ(SoupRef().GetNamedTagText(Kiv::PString("t"), scratch), "");
+}
+
 TEST(SoupGetters, CameraFloatsAndUniqueNames) {
   std::vector<float> cam;
   EXPECT_TRUE(Parse("camera 1,2.5,-3\n").GetCameraFloats(cam));

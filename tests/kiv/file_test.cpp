@@ -451,6 +451,29 @@ TEST(Path, JoinExtensionsAndComponents) {
 
 }  // namespace
 
+// Paths already plain come back as given; every other form goes through the full
+// normalising, and both agree with the standard library's.
+TEST(Path, AbsolutePathTakesPlainPathsAsTheyAreAndNormalisesTheRest) {
+  const std::string cwd = std::filesystem::current_path().generic_string();
+  auto reference = [&](const std::string& p) {
+    std::string t = std::filesystem::absolute(p).lexically_normal().generic_string();
+    while (t.size() > 1 && t.back() == '/') t.pop_back();
+    return t;
+  };
+  for (const std::string p : {"/a", "/a/b.c/d", "/a/.hidden/..x/x..", "/a/b c/d\\e"}) {
+    EXPECT_EQ(Kiv::IsPlainAbsolutePath(p), p.find('\\') == std::string::npos) << p;
+    EXPECT_EQ(Kiv::AbsolutePath(p), reference(p)) << p;
+  }
+  for (const std::string p :
+       {"/", "", "a/b", "/a/", "/a//b", "/a/./b", "/a/../b", "/a/b/..", "/a/.", "./x", "../x", "//a"}) {
+    EXPECT_FALSE(Kiv::IsPlainAbsolutePath(p)) << p;
+    if (!p.empty()) {
+      EXPECT_EQ(Kiv::AbsolutePath(p), reference(p)) << p;
+    }
+  }
+  EXPECT_EQ(Kiv::AbsolutePath("x/./y"), cwd + "/x/y");
+}
+
 TEST_F(FileTest, AtomicReplaceRemovesTheTemporaryOfAKilledWriter) {
   // What a writer killed between naming its finished file and renaming it
   // leaves behind: the next write to the same name removes it.

@@ -83,6 +83,28 @@ TEST_F(ContentFoldersTest, SplitRefusesPathsOutsideEveryContentFolder) {
   EXPECT_EQ(unchanged, "/elsewhere/file.txt");
 }
 
+// A path in its plain form and the same path spelled with "." components (which
+// takes the full normalising) split alike, case and prefixes included.
+TEST_F(ContentFoldersTest, PlainAndRoundaboutSpellingsSplitAlike) {
+  const std::string user = tree.Path("user"), install = tree.Path("install");
+  auto roundabout = [](std::string p) { return p.insert(1, "./"); };
+  for (const std::string& p : std::vector<std::string>{
+           user + "/local/a/config.txt", user + "/LOCAL/a", user + "/Local", user + "/localx/a",
+           user + "/cache", install + "/base/t/m.im", install + "/BASE", install + "/local/a", install, user,
+           std::string("/elsewhere/x"), tree.Path("USER") + "/local/a", user + "x/local/a"}) {
+    std::string k1 = "-", r1 = "-", k2 = "-", r2 = "-";
+    const bool plain = SplitContentPath(p, k1, r1);
+    const bool other = SplitContentPath(roundabout(p), k2, r2);
+    EXPECT_EQ(plain, other) << p;
+    EXPECT_EQ(k1, k2) << p;
+    EXPECT_EQ(r1, r2) << p;
+  }
+  std::string k, r;
+  ASSERT_TRUE(SplitContentPath(user + "/LOCAL/Asset/Config.txt", k, r));
+  EXPECT_EQ(k, "local");
+  EXPECT_EQ(r, "Asset/Config.txt");
+}
+
 TEST_F(ContentFoldersTest, PluginsAndLibraryCacheFolders) {
   EXPECT_EQ(GetPluginsFolderPath(), tree.Path("install/bin/plugins"));
   std::string a = GetLibraryCachePath(KUID(12, 34, 5));
