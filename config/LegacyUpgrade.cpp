@@ -33,8 +33,19 @@ const P kUsername("username"), kName("name"), kAssetFilename("asset-filename"), 
 
 bool KindIs(std::string_view kind, std::string_view word) { return Kiv::CompareNoCase(kind, word) == 0; }
 
+// The first tag of each name goes. Names are compared as text: interning each of the
+// dozens of names for every legacy config would cost more than the upgrade.
 void RemoveAll(SoupRef& c, std::initializer_list<const char*> names) {
-  for (const char* name : names) c.RemoveNamedTag(P(name));
+  ACSChunk* node = c.Get();
+  if (!node) return;
+  for (const char* name : names) {
+    const std::string_view text(name);
+    for (size_t i = 0; i < node->CountChildren(); ++i) {
+      if (node->GetTag(i).GetName().View() != text) continue;
+      node->RemoveTag(i);
+      break;
+    }
+  }
 }
 
 // "category-region-%d" / "category-era-%d": index 0 may be missing; the scan
