@@ -60,9 +60,10 @@ bool Escapes(std::string_view path) {
 }
 
 // The part of `path` below `folder` (both normalised); false when it is not below it.
-bool RelativeTo(const std::string& path, const std::string& folder, std::string& relative) {
+// bothPlain: both are plain absolute paths (Kiv::IsPlainAbsolutePath), as the caller knows.
+bool RelativeTo(const std::string& path, const std::string& folder, std::string& relative, bool bothPlain) {
   if (folder.empty()) return false;
-  if (Kiv::IsPlainAbsolutePath(path) && Kiv::IsPlainAbsolutePath(folder)) {
+  if (bothPlain) {
     // Components match without regard to case; "/" has no other case, so the
     // components line up exactly when the whole prefix does.
     if (path.size() < folder.size() ||
@@ -130,16 +131,26 @@ bool SplitContentPath(const std::string& path, std::string& key, std::string& re
   relative.clear();
   if (path.empty() || Escapes(path)) return false;
   std::string normal = Normalised(path);
+  std::string userData, installation;
+  {
+    std::lock_guard<std::mutex> g(TheRoots().lock);
+    userData = TheRoots().userData;
+    installation = TheRoots().installation;
+  }
+  // The folder of a user-data key is the user data's folder and the key, a plain name.
+  const bool plain = Kiv::IsPlainAbsolutePath(normal);
+  const bool userPlain = plain && Kiv::IsPlainAbsolutePath(userData);
   std::string rest;
   for (const char* k : kUserDataKeys) {
-    std::string folder = GetContentFolderPath(k);
-    if (!folder.empty() && RelativeTo(normal, folder, rest)) {
+    if (RelativeTo(normal, Join(userData, k), rest, userPlain)) {
       key = k;
       relative = rest;
       return true;
     }
   }
-  if (!RelativeTo(normal, GetInstallationRoot(), rest) || rest.empty()) return false;
+  if (!RelativeTo(normal, installation, rest, plain && Kiv::IsPlainAbsolutePath(installation)) ||
+      rest.empty())
+    return false;
   size_t cut = rest.find('/');
   std::string first = rest.substr(0, cut);
   // The user-data keys never name folders below the installation root.

@@ -9,6 +9,7 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
@@ -472,6 +473,32 @@ TEST(Path, AbsolutePathTakesPlainPathsAsTheyAreAndNormalisesTheRest) {
     }
   }
   EXPECT_EQ(Kiv::AbsolutePath("x/./y"), cwd + "/x/y");
+}
+
+// A listing gives every entry once with its kind, also when the names fill the read
+// buffer many times over; a missing folder or a file does not list.
+TEST_F(FileTest, ListingGivesEveryEntryWithItsKind) {
+  std::map<std::string, File::EntryKind> expected;
+  for (int i = 0; i < 400; ++i) {
+    const std::string name = "entry-with-a-rather-long-name-number-" + std::to_string(i);
+    if (i % 3 == 0) {
+      fs::create_directories(fs::path(root) / "many" / name);
+      expected[name] = File::EntryKind::kFolder;
+    } else {
+      Put("many/" + name, "x");
+      expected[name] = File::EntryKind::kFile;
+    }
+  }
+  ASSERT_EQ(::symlink("entry-with-a-rather-long-name-number-1", (root + "/many/link").c_str()), 0);
+  expected["link"] = File::EntryKind::kLink;
+  std::vector<File::ListedEntry> listed;
+  ASSERT_TRUE(File::ListFolder(root + "/many", listed));
+  std::map<std::string, File::EntryKind> got;
+  for (const File::ListedEntry& e : listed) EXPECT_TRUE(got.emplace(e.name, e.kind).second) << e.name;
+  EXPECT_EQ(got, expected);
+  EXPECT_FALSE(File::ListFolder(root + "/missing", listed));
+  EXPECT_TRUE(listed.empty());
+  EXPECT_FALSE(File::ListFolder(root + "/many/link", listed));
 }
 
 TEST_F(FileTest, AtomicReplaceRemovesTheTemporaryOfAKilledWriter) {
