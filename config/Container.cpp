@@ -497,18 +497,17 @@ Tag* Container::CreateTagFromDefinition(Container* tagOwner, const Kiv::PString&
   TagValue given = values ? tagOwner->ValueOf(values, tagName) : TagValue();
   if (!given.IsEmpty()) {
     tag->value = std::move(given);
-  } else if (entry.HasNamedTag(tn::default_)) {
+  } else {
+    // No default and an empty one both leave the value empty.
     std::string scratch;
     const std::string_view def = entry.GetNamedTagText(tn::default_, scratch);
     if (def == tn::parent.View())
       tag->value = tagOwner->name;
     else
       tag->value = def;
-  } else {
-    tag->value = Kiv::PString::Empty();
   }
   tag->madeFromDefinition = !values;
-  if (entry.GetNamedTagAsInt(tn::compulsory, 0) == 0 && values) tagOwner->RemoveDefinitionTag(tagName);
+  if (values && entry.GetNamedTagAsInt(tn::compulsory, 0) == 0) tagOwner->RemoveDefinitionTag(tagName);
   // The type note is only a trace: nothing is recorded, so the text is not built.
   if (ErrorHandler* eh = Findings()) eh->Trace(kTypeSpecification, tag);
   ClassifyTag(tag, entry, values, tagOwner);
