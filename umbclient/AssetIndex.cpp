@@ -154,9 +154,11 @@ void CollectKUIDs(const SoupRef& soup, bool root, std::vector<KUID>& out, std::s
 // clear of failing lookups, which cost a search of every parent folder.
 struct FolderFacts {
   std::string chump, text;  // on-disk names of "config.chump" / "config.txt", empty when absent
+  bool chumpPlain = false, textPlain = false;  // listed as a regular file, not a link
   bool scriptSource = false;
   std::vector<std::string> subfolders;
   const std::string& Config() const { return chump.empty() ? text : chump; }
+  bool ConfigIsPlainFile() const { return chump.empty() ? textPlain : chumpPlain; }
 };
 
 FolderFacts ListFolder(const std::string& folder) {
@@ -179,8 +181,15 @@ FolderFacts ListFolder(const std::string& folder) {
     std::string lower = Kiv::ToLowerAscii(name);
     // Find gives names in sorted order: an exact spelling sorts before other cases only
     // by chance, so prefer it explicitly.
-    if (lower == "config.chump" && (f.chump.empty() || name == "config.chump")) f.chump = name;
-    if (lower == "config.txt" && (f.text.empty() || name == "config.txt")) f.text = name;
+    const bool plain = entry.kind == Kiv::File::EntryKind::kFile;
+    if (lower == "config.chump" && (f.chump.empty() || name == "config.chump")) {
+      f.chump = name;
+      f.chumpPlain = plain;
+    }
+    if (lower == "config.txt" && (f.text.empty() || name == "config.txt")) {
+      f.text = name;
+      f.textPlain = plain;
+    }
     if (p.IsExt("gs") || p.IsExt("gse")) f.scriptSource = true;
   }
   return f;
@@ -788,7 +797,9 @@ void AssetIndex::Impl::StoreAsset(int root, const std::string& path, const std::
   ++configsRead;
   SoupRef config;
   const std::string configPath = path + "/" + r.file;
-  if (Kiv::PassesThroughLink(path, configPath) && !Kiv::IsInsideFolderResolved(path, configPath))
+  // A config the folder's listing showed as a regular file is reached through no link.
+  if (!facts.ConfigIsPlainFile() && Kiv::PassesThroughLink(path, configPath) &&
+      !Kiv::IsInsideFolderResolved(path, configPath))
     r.note = "skipped '" + path + "': " + r.file + " leads outside the asset folder through a symbolic link";
   else if (r.config.size > static_cast<int64_t>(kMaxConfigFileBytes))
     r.note = "skipped '" + path + "': " + r.file + " is larger than " +
