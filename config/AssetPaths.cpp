@@ -106,6 +106,25 @@ std::optional<std::string> ResolveCurrentAssetFile(std::string_view value) {
   return ResolveAssetPath(dm->contentFolder, dm->assetFolder.View(), value);
 }
 
+std::optional<std::optional<std::string>> ListedContentFile(std::string_view contentFolder,
+                                                            std::string_view name) {
+  const DataManager* dm = DataManager::Existing();
+  if (!dm || !dm->assetFiles || dm->contentFolder.empty() || dm->contentFolder != contentFolder)
+    return std::nullopt;
+  Joined joined;
+  joined.inside = name;
+  const std::optional<std::string> asset = JoinInsideContentFolder(dm->assetFolder.View(), "");
+  if (!asset) return std::nullopt;
+  joined.asset = *asset;
+  const std::optional<std::string_view> below = joined.BelowAsset();
+  if (!below) return std::nullopt;
+  AssetFiles& files = *dm->assetFiles;
+  const std::optional<std::string> onDisk = files.Match(*below);
+  if (!onDisk || files.PassesThroughLink(*onDisk)) return std::nullopt;
+  if (files.IsFolder(*onDisk)) return std::optional<std::string>();
+  return std::optional<std::string>(files.PathOf(*onDisk));
+}
+
 bool ContentFolderIsPacked(std::string_view contentFolder) {
   Kiv::File::Path packed{std::string(contentFolder)};
   while (packed.Length() > 1 && (packed.View().back() == '/' || packed.View().back() == '\\'))

@@ -36,6 +36,16 @@ inline bool CurrentAssetFileExists(std::string_view value) {
   return ResolveCurrentAssetFile(value).has_value();
 }
 
+// What the listings of the asset under check say of a name relative to the
+// content folder (normalised, "/" separated) when it is a file: its on-disk
+// path, or none when it is a folder, as a look-up on disk would answer.
+// Nothing when they cannot tell: no check is running, its content folder is
+// another, the name lies outside the asset or passes through a link, or it
+// is not listed (a folder beside the asset's, spelled in another case, may
+// still hold it).
+std::optional<std::optional<std::string>> ListedContentFile(std::string_view contentFolder,
+                                                            std::string_view name);
+
 // True when the content folder of the asset under check is packed: a file
 // named like the content folder with the extension "ja" exists beside it.
 // Checks that look for files inside the asset then pass unseen.

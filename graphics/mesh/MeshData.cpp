@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <unordered_set>
 
+#include "config/AssetPaths.h"
 #include "config/DataManager.h"
 #include "config/ErrorHandler.h"
 #include "config/Messages.h"
@@ -253,6 +254,9 @@ bool MeshDataLoader::Site(const std::string& contentFolder, const std::string& a
     m_database = std::make_unique<Kiv::ResourceDatabase>(contentFolder);
     // Meshes of one asset name the same files again and again.
     m_database->RememberLookups();
+    // During a whole asset check its listings answer for the asset's files.
+    m_database->SetLookup(
+        [contentFolder](std::string_view name) { return OBLLib::ListedContentFile(contentFolder, name); });
     m_folder = key;
     m_files.clear();  // files may change between checks
   }

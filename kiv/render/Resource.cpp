@@ -55,23 +55,29 @@ std::optional<std::string> ResourceDatabase::ResolveName(std::string_view name) 
   if (IsNameInsideFolder(name)) {
     File::Path relative(name);
     relative.Normalise();
-    std::optional<std::string> folder;
-    {
-      std::lock_guard lock(m_foundMutex);
-      if (!m_folderOnDisk) m_folderOnDisk = ResolvePath(m_folder);
-      folder = m_folderOnDisk;
-    }
-    // Only the name's own components are matched without regard to case;
-    // the folder's spelling is known.
-    if (folder) resolved = ResolvePathBelow(*folder, relative.View());
-    // The resolved path is the one on disk: one look says whether it is a folder.
-    struct stat info;
-    if (resolved && (::stat(resolved->c_str(), &info) != 0 || S_ISDIR(info.st_mode))) resolved.reset();
+    KnownPath known = m_lookup ? m_lookup(relative.View()) : std::nullopt;
+    resolved = known ? std::move(*known) : ResolveOnDisk(relative.View());
   }
   if (m_remember) {
     std::lock_guard lock(m_foundMutex);
     m_found.emplace(std::string(name), resolved);
   }
+  return resolved;
+}
+
+std::optional<std::string> ResourceDatabase::ResolveOnDisk(std::string_view relative) const {
+  std::optional<std::string> folder;
+  {
+    std::lock_guard lock(m_foundMutex);
+    if (!m_folderOnDisk) m_folderOnDisk = ResolvePath(m_folder);
+    folder = m_folderOnDisk;
+  }
+  // Only the name's own components are matched without regard to case;
+  // the folder's spelling is known.
+  std::optional<std::string> resolved = folder ? ResolvePathBelow(*folder, relative) : std::nullopt;
+  // The resolved path is the one on disk: one look says whether it is a folder.
+  struct stat info;
+  if (resolved && (::stat(resolved->c_str(), &info) != 0 || S_ISDIR(info.st_mode))) resolved.reset();
   return resolved;
 }
 

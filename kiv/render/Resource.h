@@ -3,6 +3,7 @@
 // one resource per name through the resource type registered for the name's
 // suffix, and the resource that loads itself when first locked (its file,
 // then what it depends on, then its completion) and says what it needs.
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -34,6 +35,12 @@ public:
   // From now on each name is looked up on disk once, for a database that
   // serves one check of a folder whose files do not change meanwhile.
   void RememberLookups() { m_remember = true; }
+  // A look-up that may answer for the disk: given a name relative to the
+  // folder (normalised, "/" separated), it gives the answer ResolveName would
+  // give (a path, or none for a missing file or a folder) when it knows it,
+  // and nothing when the disk must be asked.
+  using KnownPath = std::optional<std::optional<std::string>>;
+  void SetLookup(std::function<KnownPath(std::string_view relative)> lookup) { m_lookup = std::move(lookup); }
   // The resource of a name (any case, either slash), made once through the
   // resource type registered for the name's suffix and kept with the
   // folder. Null when no type has the suffix, the type makes no resources,
@@ -41,11 +48,14 @@ public:
   Resource* GetResource(std::string_view name);
 
 private:
+  std::optional<std::string> ResolveOnDisk(std::string_view relative) const;
+
   std::string m_folder;
   PString m_ownerName;
   std::mutex m_mutex;
   std::map<std::string, std::unique_ptr<Resource>, std::less<>> m_resources;
   bool m_remember = false;
+  std::function<KnownPath(std::string_view)> m_lookup;
   mutable std::optional<std::string> m_folderOnDisk;  // the folder's own spelling, once found
   mutable std::mutex m_foundMutex;
   mutable std::map<std::string, std::optional<std::string>, std::less<>> m_found;  // name -> path on disk

@@ -5,6 +5,7 @@
 
 #include "ConfigFixture.h"
 #include "config/AssetFiles.h"
+#include "config/AssetPaths.h"
 #include "config/TextureChecks.h"
 #include "kiv/Bitmap.h"
 #include "kiv/File.h"
@@ -148,6 +149,40 @@ TEST_F(TextureChecksTest, DamagedPngsDoNotLoad) {
             "E Unable to load the image 'truncated.png'.\n"
             "E The size of the image 'odd.png' is not a power of two.\n"
             "E The images named in 'd.texture.txt' differ in size.\n");
+}
+
+// During a whole asset check, look-ups of the asset's files relative to the
+// content folder are answered from its listings exactly as the disk would
+// answer them, and left to the disk where the listings cannot tell.
+TEST_F(TextureChecksTest, ListingsAnswerForTheAssetsFiles) {
+  Image("a.png", 4, 4);
+  fs::create_directories(m_asset / "Sub");
+  Image("Sub/B.png", 4, 4);
+  fs::create_directories(m_asset / "folder.png");
+  std::ofstream(m_dir / "outside.png") << "x";
+  fs::create_symlink(m_dir / "outside.png", m_asset / "link.png");
+  const std::string content = m_dir.string();
+  m_dm->contentFolder = content;
+  m_dm->assetFolder = Kiv::File::Path("asset");
+  EXPECT_FALSE(ListedContentFile(content, "asset/a.png"));  // no check running
+  AssetFiles files(m_asset.string());
+  m_dm->assetFiles = &files;
+  for (const char* name : {"asset/a.png", "asset/sub/b.png", "asset/SUB/b.PNG"}) {
+    const auto listed = ListedContentFile(content, name);
+    ASSERT_TRUE(listed && *listed) << name;
+    EXPECT_EQ(**listed, Kiv::ResolvePathBelow(content, name)) << name;
+  }
+  const auto folder = ListedContentFile(content, "asset/folder.png");
+  ASSERT_TRUE(folder);
+  EXPECT_FALSE(*folder);  // a folder is no file
+  // Left to the disk: missing, through a link, outside the asset, or another
+  // content folder.
+  EXPECT_FALSE(ListedContentFile(content, "asset/missing.png"));
+  EXPECT_FALSE(ListedContentFile(content, "asset/link.png"));
+  EXPECT_FALSE(ListedContentFile(content, "outside.png"));
+  EXPECT_FALSE(ListedContentFile(content, "assets/a.png"));
+  EXPECT_FALSE(ListedContentFile(content + "/asset", "a.png"));
+  m_dm->assetFiles = nullptr;
 }
 
 // Linked folders are not walked, so a link back up the tree ends; a

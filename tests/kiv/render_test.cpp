@@ -92,6 +92,22 @@ TEST(ResourceDatabase, NamesResolveInsideTheFolderWhateverTheCase) {
   folder.Write("meshes/later.im", "x");
   EXPECT_FALSE(once.ResolveName("meshes/later.im"));
   EXPECT_EQ(once.ResolveName("meshes/body.im"), found);
+
+  // A look-up answers for the disk where it knows the answer, with names
+  // normalised; the rest, and names outside the folder, go to the disk.
+  Kiv::ResourceDatabase listed(folder.Root());
+  std::vector<std::string> asked;
+  listed.SetLookup([&](std::string_view name) -> Kiv::ResourceDatabase::KnownPath {
+    asked.emplace_back(name);
+    if (name == "meshes/known.im") return std::optional<std::string>("/known/path");
+    if (name == "meshes/body.im") return std::optional<std::string>();
+    return std::nullopt;
+  });
+  EXPECT_EQ(listed.ResolveName("meshes\\known.im"), std::optional<std::string>("/known/path"));
+  EXPECT_FALSE(listed.ResolveName("meshes/./body.im"));  // answered: none, though the file is there
+  EXPECT_EQ(listed.ResolveName("meshes/later.im"), database.ResolveName("meshes/later.im"));
+  EXPECT_FALSE(listed.ResolveName("../x"));
+  EXPECT_EQ(asked, (std::vector<std::string>{"meshes/known.im", "meshes/body.im", "meshes/later.im"}));
 }
 
 }  // namespace
