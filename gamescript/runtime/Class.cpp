@@ -2,6 +2,7 @@
 
 #include <new>
 #include <span>
+#include <unordered_map>
 
 #include "gamescript/runtime/Library.h"
 #include "gamescript/runtime/Machine.h"
@@ -122,7 +123,23 @@ bool GSClass::Link(uint64_t& steps) {
     }
   }
   const auto& functions = m_library->FunctionImports();
-  for (GSDispatchEntry& e : m_dispatch) e.function = functions[e.functionImport].function;
+  // An instance's views follow the blocks' order: a call finds the view of
+  // its callee's block without a search. Few blocks are scanned.
+  std::unordered_map<uint32_t, uint32_t> firstView;
+  if (m_blocks.size() > 8)
+    for (std::size_t i = 0; i < m_blocks.size(); ++i) firstView.emplace(m_blocks[i].block, uint32_t(i));
+  for (GSDispatchEntry& e : m_dispatch) {
+    e.function = functions[e.functionImport].function;
+    e.view = GSDispatchEntry::kNoView;
+    if (e.offset < 0) continue;
+    if (!firstView.empty()) {
+      const auto found = firstView.find(uint32_t(e.offset));
+      if (found != firstView.end()) e.view = found->second;
+      continue;
+    }
+    for (std::size_t i = 0; i < m_blocks.size() && e.view == GSDispatchEntry::kNoView; ++i)
+      if (m_blocks[i].block == uint32_t(e.offset)) e.view = uint32_t(i);
+  }
   return true;
 }
 

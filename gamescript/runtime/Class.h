@@ -58,9 +58,11 @@ struct GSFunction {
 };
 
 struct GSDispatchEntry {
+  static constexpr uint32_t kNoView = 0xFFFFFFFF;
   GSFunction* function = nullptr;
   uint32_t functionImport = 0;
-  int32_t offset = 0;  // block of the implementing class
+  int32_t offset = 0;       // block of the implementing class
+  uint32_t view = kNoView;  // index of the first view of that block in an instance; kNoView: none
 };
 
 struct GSAncestor {

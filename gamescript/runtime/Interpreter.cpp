@@ -1201,9 +1201,13 @@ L_CALLN : {
     fn->agreedShape = callee->shape;
   }
   if (!callee->IsNative() && callee->record->code.empty()) FAIL(ER_LinkError);
-  // Most calls land in the block they were made through: that view is the receiver's own.
-  const bool ownView = uint32_t(entry.offset) == v->block;
-  const uint32_t self = ownView ? *receiver : instance->HandleOfBlock(uint32_t(entry.offset));
+  // Most calls land in the block they were made through; others take the
+  // instance's view of the callee's block.
+  const uint32_t block = uint32_t(entry.offset);
+  const bool ownView = block == v->block;
+  const uint32_t self = ownView                            ? *receiver
+                        : entry.view < instance->viewCount ? instance->views[entry.view]
+                                                           : 0;
   if (!self) FAIL(ER_NullReference);
   *receiver = self;
   if (callee->IsNative()) {
@@ -1238,6 +1242,23 @@ L_CALLN : {
   GSFrame* const frame = m_stack.PushFrame(callee, uint32_t(pc - code), 0, instance);
   if (!frame) FAIL(ER_StackOverflow);
   LOAD();
+  if (callee->depthChecked && callee->run) {
+    // Entered as ENTER_FRAME would, with what is in hand: typed code, and
+    // the receiver's cell (the frame's argument base) seen as `block`.
+    cur = frame;
+    fn = callee;
+    code = callee->run;
+    pc = code;
+    mark = pc;
+    fp = receiver;
+    frame->code = code;
+    frame->typed = true;
+    frame->self = instance;
+    frame->selfCells = instance->cells + block;
+    frame->selfWords = instance->words > block ? instance->words - block : 0;
+    frame->run = run;
+    NEXT;
+  }
   ENTER_FRAME(frame, 0, ownView ? v : nullptr);
   NEXT;
 }

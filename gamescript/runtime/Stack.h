@@ -160,12 +160,13 @@ private:
   // The locals, temporaries and four header cells: a few, two at a time (a
   // call to memset would cost more).
   const uint64_t zero = 0;
+  const uint32_t zeroed = r.stackAdvance;
   uint32_t i = 0;
-  for (; i + 2 <= r.stackAdvance; i += 2) {
+  for (; i + 2 <= zeroed; i += 2) {
     std::memcpy(cells + i, &zero, sizeof zero);
     __asm__("" : : "r"(i));
   }
-  if (i < r.stackAdvance) cells[i] = 0;
+  if (i < zeroed) cells[i] = 0;
   GSFrame& f = m_frames[m_depth++];
   f.function = function;
   f.returnOffset = returnOffset;

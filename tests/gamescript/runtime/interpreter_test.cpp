@@ -649,6 +649,39 @@ TEST(RunCode, AppendingInPlaceChangesNoOtherHolder) {
   EXPECT_EQ(code, ER_ArrayOutOfBounds);
 }
 
+// A call through a view of an ancestor runs in the block of the class that
+// implements it, in short and in long (more than eight classes) hierarchies.
+TEST(RunCode, CallsThroughAncestorViewsRunInTheImplementingBlock) {
+  Fixture t(
+      "class L0 {\n  public int m0 = 100;\n  public int V(int x) { return x + m0; }\n  public int W(void) { "
+      "return m0; }\n};\n"
+      "class L1 isclass L0 {\n  public int m1 = 1;\n};\n"
+      "class L2 isclass L1 {\n  public int m2 = 2;\n};\n"
+      "class L3 isclass L2 {\n  public int m3 = 3;\n  public int V(int x) { return x * 3 + m3; }\n};\n"
+      "class L4 isclass L3 {\n  public int m4 = 4;\n};\n"
+      "class L5 isclass L4 {\n  public int m5 = 5;\n  public int W(void) { return m5 * 1000; }\n};\n"
+      "class L6 isclass L5 {\n  public int m6 = 6;\n};\n"
+      "class L7 isclass L6 {\n  public int m7 = 7;\n  public int V(int x) { return x * 7 + m7; }\n};\n"
+      "class L8 isclass L7 {\n  public int m8 = 8;\n};\n"
+      "class L9 isclass L8 {\n  public int m9 = 9;\n};\n"
+      "class L10 isclass L9 {\n  public int m10 = 10;\n  public int V(int x) { return x * 10 + m10; }\n};\n"
+      "class T {\n"
+      "  public int F(void) {\n"
+      "    L0 a = new L10();\n"
+      "    L0 b = new L4();\n"
+      "    L2 c = new L8();\n"
+      "    L4 d = new L9();\n"
+      "    return a.V(1) * 1000000 + b.V(2) * 10000 + c.V(3) * 100 + d.W() / 1000 + a.W() + c.W();\n"
+      "  }\n"
+      "};\n");
+  ASSERT_NE(t.object, nullptr);
+  uint32_t result = 0;
+  ASSERT_EQ(t.Call("::F()", &result), ER_Done);
+  // a.V: L10's (1 * 10 + 10); b.V: L3's (2 * 3 + 3); c.V: L7's (3 * 7 + 7);
+  // d.W, a.W and c.W: L5's (5 * 1000) each.
+  EXPECT_EQ(int32_t(result), 20 * 1000000 + 9 * 10000 + 28 * 100 + 5 + 5000 + 5000);
+}
+
 // Calls on the receiver take and give back its references through the
 // frame's instance: the count is where it was after the run, whether it
 // ends with a result or with an error deep in the recursion.
