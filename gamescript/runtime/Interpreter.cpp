@@ -500,6 +500,17 @@ R_K_STL:
   fp[ReadU16(pc + 5)] = ReadU32(pc);
   pc += 7;
   NEXT;
+R_L_RETV:
+  *++sp = fp[ReadU16(pc)];
+  pc += 3;
+  op = OP_RETV;
+  goto L_RETV;
+R_ADDI_RETV:
+  sp[-1] = sp[-1] + sp[0];
+  --sp;
+  pc += 1;
+  op = OP_RETV;
+  goto L_RETV;
 R_LL:
   sp[1] = fp[ReadU16(pc)];
   sp[2] = fp[ReadU16(pc + 3)];

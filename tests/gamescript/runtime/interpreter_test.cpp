@@ -579,7 +579,8 @@ TEST(RunCode, FusedSequencesGiveWhatTheirInstructionsGive) {
     seen[f.run[pc]] = true;
   }
   for (unsigned op = kOpcodeCount + 1; op < kRunOpcodeEnd; ++op)
-    if (op != RUN_CALL_OBSERVED && op != RUN_SELF && op != RUN_LO_STR_SCAT_STLO) {
+    if (op != RUN_CALL_OBSERVED && op != RUN_SELF && op != RUN_LO_STR_SCAT_STLO && op != RUN_L_RETV &&
+        op != RUN_ADDI_RETV) {
       EXPECT_TRUE(seen[op]) << op;
     }
 }
@@ -713,13 +714,15 @@ TEST(RunCode, CallsOnTheReceiverGiveBackEveryReference) {
   const GSFunction& f = t.Function("::Fib(int)");
   ASSERT_NE(f.run, nullptr);
   const std::span<const uint8_t> code = f.record->code;
-  int selfLoads = 0;
+  int selfLoads = 0, returns = 0;
   for (std::size_t pc = 0, n; pc < code.size(); pc += n) {
     n = InstructionLength(code.data(), code.size(), pc);
     ASSERT_NE(n, 0u);
     selfLoads += f.run[pc] == RUN_SELF;
+    returns += f.run[pc] == RUN_L_RETV || f.run[pc] == RUN_ADDI_RETV;
   }
   EXPECT_EQ(selfLoads, 2);
+  EXPECT_EQ(returns, 2);  // both returns end sequences that run as one
 }
 
 // A jump into the middle of a sequence runs the sequence's own instructions
