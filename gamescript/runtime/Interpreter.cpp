@@ -500,6 +500,15 @@ R_K_STL:
   fp[ReadU16(pc + 5)] = ReadU32(pc);
   pc += 7;
   NEXT;
+R_L_ITOF:
+  *++sp = Bits(float(I(fp[ReadU16(pc)])));
+  pc += 3;
+  NEXT;
+R_ADDF_STL:
+  fp[ReadU16(pc + 1)] = Bits(Float(sp[-1]) + Float(sp[0]));
+  sp -= 2;
+  pc += 3;
+  NEXT;
 R_L_RETV:
   *++sp = fp[ReadU16(pc)];
   pc += 3;

@@ -57,6 +57,8 @@ struct GSFunction;
     X(LK_SUBI, 3, OP_LDL, OP_PUSHK, OP_SUBI)                                                     \
     X(K_STL, 2, OP_PUSHK, OP_STL)                                                                \
     X(L_RETV, 2, OP_LDL, OP_RETV)                                                                \
+    X(L_ITOF, 2, OP_LDL, OP_ITOF)                                                                \
+    X(ADDF_STL, 2, OP_ADDF, OP_STL)                                                              \
     X(ADDI_RETV, 2, OP_ADDI, OP_RETV)                                                            \
     X(LL, 2, OP_LDL, OP_LDL)                                                                     \
     X(LO_STR_SCAT_STLO, 4, OP_LDLO, OP_LDSTR, OP_SCAT, OP_STLO)                                  \
