@@ -120,7 +120,17 @@ std::optional<std::optional<std::string>> ListedContentFile(std::string_view con
   if (!below) return std::nullopt;
   AssetFiles& files = *dm->assetFiles;
   const std::optional<std::string> onDisk = files.Match(*below);
-  if (!onDisk || files.PassesThroughLink(*onDisk)) return std::nullopt;
+  if (!onDisk) {
+    // Not in the asset's folder, spelled as the name spells it: missing. A
+    // folder beside it spelled in another case is another asset's and lends
+    // it no files.
+    const std::string& folder = files.Folder();
+    const bool sameSpelling = folder.size() > asset->size() && folder.ends_with(*asset) &&
+                              folder[folder.size() - asset->size() - 1] == '/';
+    return sameSpelling ? std::optional<std::optional<std::string>>(std::optional<std::string>())
+                        : std::nullopt;
+  }
+  if (files.PassesThroughLink(*onDisk)) return std::nullopt;
   if (files.IsFolder(*onDisk)) return std::optional<std::string>();
   return std::optional<std::string>(files.PathOf(*onDisk));
 }

@@ -37,12 +37,12 @@ inline bool CurrentAssetFileExists(std::string_view value) {
 }
 
 // What the listings of the asset under check say of a name relative to the
-// content folder (normalised, "/" separated) when it is a file: its on-disk
-// path, or none when it is a folder, as a look-up on disk would answer.
-// Nothing when they cannot tell: no check is running, its content folder is
-// another, the name lies outside the asset or passes through a link, or it
-// is not listed (a folder beside the asset's, spelled in another case, may
-// still hold it).
+// content folder (normalised, "/" separated): its on-disk path when it is a
+// file, none when it is a folder or missing, as a look-up on disk would
+// answer, except that a missing name is not looked for in a folder beside
+// the asset's that differs only in case. Nothing when they cannot tell: no
+// check is running, its content folder is another, or the name lies outside
+// the asset or passes through a link.
 std::optional<std::optional<std::string>> ListedContentFile(std::string_view contentFolder,
                                                             std::string_view name);
 

@@ -175,10 +175,19 @@ TEST_F(TextureChecksTest, ListingsAnswerForTheAssetsFiles) {
   const auto folder = ListedContentFile(content, "asset/folder.png");
   ASSERT_TRUE(folder);
   EXPECT_FALSE(*folder);  // a folder is no file
-  // Left to the disk: missing, through a link, outside the asset, or another
-  // content folder.
-  EXPECT_FALSE(ListedContentFile(content, "asset/missing.png"));
+  // Missing, even where a folder spelled like the asset's in another case
+  // holds the name: that folder is another asset's.
+  fs::create_directories(m_dir / "ASSET");
+  std::ofstream(m_dir / "ASSET" / "other.png") << "x";
+  for (const char* name : {"asset/missing.png", "asset/other.png"}) {
+    const auto missing = ListedContentFile(content, name);
+    ASSERT_TRUE(missing) << name;
+    EXPECT_FALSE(*missing) << name;
+  }
+  // Left to the disk: through a link, outside the asset, the asset's folder
+  // spelled otherwise, or another content folder.
   EXPECT_FALSE(ListedContentFile(content, "asset/link.png"));
+  EXPECT_FALSE(ListedContentFile(content, "ASSET/other.png"));
   EXPECT_FALSE(ListedContentFile(content, "outside.png"));
   EXPECT_FALSE(ListedContentFile(content, "assets/a.png"));
   EXPECT_FALSE(ListedContentFile(content + "/asset", "a.png"));
