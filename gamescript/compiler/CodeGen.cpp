@@ -214,6 +214,11 @@ bool CodeGenerator::Class(const SyntaxNode* node) {
 
   m_image.classes.push_back(std::make_unique<GSCClass>(static_cast<GSClassSymbol*>(s)));
   m_class = m_image.classes.back().get();
+  std::size_t records = 0;
+  for (const SyntaxNode* member = node->child[2]; member; member = member->next)
+    records +=
+        member->category == CatDeclaration && (member->kind == DeclFunction || member->kind == DeclPrototype);
+  m_class->functions.reserve(records);
   GSCFunction& initialiser = m_initialiser;
   initialiser.Restart(nullptr);
   bool ok = true;
@@ -490,6 +495,7 @@ bool CodeGenerator::Switch(const SyntaxNode* node) {
   const std::size_t room = f.EmitSwitch(static_cast<uint16_t>(count));
 
   SwitchState state;
+  state.cases.reserve(count);
   m_switches.push_back(&state);
   const int end = LabelsOf(node).breakLabel;
   const bool ok = Statement(node->child[1]);

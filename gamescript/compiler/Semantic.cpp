@@ -278,13 +278,11 @@ bool SemanticWalker::CheckFunction(SyntaxNode* node) {
 
   // An override of a final function of an ancestor; searched without
   // marking anything referenced.
-  GSVariableSymbol probe;
-  probe.name = symbolName;
-  probe.level = 0;
-  GSSymbol* existing = m_class->members.Find(probe);
+  const std::size_t hash = SymbolHash::LookupHash(symbolName);
+  GSSymbol* existing = m_class->members.FindName(symbolName, hash, 0);
   if (existing == nullptr) {
     for (const AncestorEntry& e : m_class->ancestors) {
-      GSSymbol* inherited = e.base->members.Find(probe);
+      GSSymbol* inherited = e.base->members.FindName(symbolName, hash, 0);
       if (inherited != nullptr) {
         if (inherited->kind == SymFunction && (inherited->specifiers & SpecFinal)) {
           Error(line, "Cannot override final function, line %d.", line);
