@@ -220,6 +220,7 @@ public:
       if (m_left == 0) NewSlab();
       cell = m_cursor++;
       --m_left;
+      ++m_carved;
     }
     return new (cell->bytes) T();
   }
@@ -230,12 +231,15 @@ public:
     cell->next = m_free;
     m_free = cell;
   }
+  // Cells ever handed out of the slabs (those freed and taken again count once).
+  std::size_t CarvedCells() const { return m_carved; }
   // Forgets every cell; the symbols must have been released or destroyed.
   void Clear() {
     m_slabs.clear();
     m_free = nullptr;
     m_cursor = nullptr;
     m_left = 0;
+    m_carved = 0;
     m_nextSlab = kFirstSlab;
   }
 
@@ -258,6 +262,7 @@ private:
   Cell* m_free = nullptr;
   Cell* m_cursor = nullptr;
   std::size_t m_left = 0;
+  std::size_t m_carved = 0;
   std::size_t m_nextSlab = kFirstSlab;
 };
 
@@ -304,6 +309,9 @@ public:
   void ReleaseRetired();
   // Symbols made and not yet freed.
   std::size_t HeldCount() const { return m_symbols.size(); }
+  // Variable symbols' cells ever taken from their pool: what freed locals and
+  // parameters gave back is taken again first.
+  std::size_t VariableCells() const { return m_variablePool.CarvedCells(); }
   int Level() const { return m_level; }
 
   // Finds a name: without a class, in the global table; with a class, in its

@@ -86,6 +86,30 @@ TEST(DriverMemory, TreeOfALargeSourceIsBoundedByItsLargestClass) {
   EXPECT_LT(many.peakTreeBytes, many.sourceBytes / 16);
 }
 
+// Every class's locals and parameters go when the class has been compiled,
+// and the next class's take their room: what the symbols hold grows with the
+// members alone.
+TEST(DriverMemory, SymbolsOfALargeSourceGrowWithItsMembersOnly) {
+  CodegenTest::TempDir t;
+  ClearIncludePaths();
+  AppendIncludePath({t.Path(), {}});
+  std::size_t cells[2] = {}, held[2] = {};
+  const int counts[2] = {20, 2000};
+  for (int i = 0; i < 2; ++i) {
+    t.Write("many.gs", ManyClasses(counts[i]));
+    CompileLog log;
+    CompileUnit unit;
+    ASSERT_EQ(unit.Compile("many.gs", &log), 0);
+    cells[i] = unit.Symbols().VariableCells();
+    held[i] = unit.Symbols().HeldCount();
+  }
+  ClearIncludePaths();
+  // Two member variables, four locals and parameters, two functions a class.
+  const std::size_t more = std::size_t(counts[1] - counts[0]);
+  EXPECT_EQ(cells[1] - cells[0], 2 * more);
+  EXPECT_EQ(held[1] - held[0], 5 * more);  // the class, its two variables and two functions
+}
+
 // The library stored in parts (blocks of classes) is byte for byte the joined one; a unit's
 // code is given back as it is written, so a second write is refused rather
 // than giving a library without its classes.
