@@ -550,10 +550,13 @@ void AssetIndex::Refresh() {
              " assets indexed " + (m.persistent ? "in '" + m.file + "'" : std::string("in memory")));
     return;
   }
-  if (m.building) {
-    UmbLog("AssetIndex> building '" + m.file + "' failed (" + m.db.FailureText() +
-           "), keeping the index in memory");
-    m.AbandonBuild();
+  if (m.building || !m.db.IsOpen()) {
+    // A build that failed, or one that could not be put in place (said so already).
+    if (m.building) {
+      UmbLog("AssetIndex> building '" + m.file + "' failed (" + m.db.FailureText() +
+             "), keeping the index in memory");
+      m.AbandonBuild();
+    }
     if (!m.OpenMemory() || !m.Walk()) {
       UmbLog("AssetIndex> refresh failed: " + m.db.FailureText());
       return;

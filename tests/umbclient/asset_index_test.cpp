@@ -7,6 +7,7 @@
 #include <cstdio>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <ctime>
 #include <string>
@@ -399,6 +400,44 @@ TEST_F(AssetIndexTest, ANewIndexIsBuiltAsideAndPutInPlaceWhole) {
   second.join();
   EXPECT_TRUE(persistent);
   EXPECT_EQ(answers, expected);
+}
+
+// A build that cannot take the index's name (here a folder took it meanwhile) leaves the
+// index in memory for the run, answering as a fresh scan does.
+TEST_F(AssetIndexTest, ABuildThatCannotBePutInPlaceKeepsTheIndexInMemory) {
+  for (int i = 0; i < 500; ++i) {  // a build long enough to step in while it runs
+    const std::string folder = tree.Path("user/local/m" + std::to_string(i));
+    ::mkdir(folder.c_str(), 0755);
+    std::string text;
+    WriteSoupText(Config(KUID(70, i, 0), "M", "scenery"), text);
+    std::FILE* f = std::fopen((folder + "/config.txt").c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    std::fwrite(text.data(), 1, text.size(), f);
+    std::fclose(f);
+  }
+  std::string expected;
+  {
+    AssetIndex fresh = Fresh();
+    fresh.Refresh();
+    expected = Answers(fresh, asked);
+  }
+  ASSERT_TRUE(Kiv::File::CreateDirectories(tree.Path("user/cache")));
+  std::atomic<bool> done{false};
+  std::thread blocker([&] {
+    while (!done && !Kiv::File::Exists(File() + "-new"))
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+    Kiv::File::CreateDirectories(File() + "/taken");
+  });
+  LogLines log;
+  AssetIndex index = Kept();
+  index.Refresh();
+  done = true;
+  blocker.join();
+  ASSERT_TRUE(Kiv::File::IsDirectory(File() + "/taken"));
+  EXPECT_FALSE(index.IsPersistent());
+  EXPECT_EQ(log.Count("cannot put"), 1);
+  EXPECT_EQ(Answers(index, asked), expected);
+  EXPECT_FALSE(Kiv::File::Exists(File() + "-new"));
 }
 
 }  // namespace
