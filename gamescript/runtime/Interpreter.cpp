@@ -1235,7 +1235,15 @@ L_CALLN : {
     if (!m_stack.PushFrame(callee, 0, callee->ReturnsValue() ? 1 : 0, instance)) FAIL(ER_StackOverflow);
     m_stack.SetArgumentBase(m_stack.CurrentFrame()->argumentBase);
     GSObjectReference* object = instance->native;
-    const bool called = callee->native && object && callee->native->Call(object, m_stack);
+    bool called = false;
+    if (GSNativeFunction* native = object ? callee->native : nullptr) {
+      if (GSNativeFunction::Plain plain = native->PlainFunction()) {
+        plain(object->Context(), m_stack);
+        called = true;
+      } else {
+        called = native->Call(object, m_stack);
+      }
+    }
     LOAD();
     if (!called) FAIL(ER_NativeCallError);
     if (!(callee->ReturnsValue() ? m_stack.ReturnValue(true) : m_stack.PopFrame())) {

@@ -30,6 +30,15 @@ public:
   const Kiv::PString& ClassName() const { return m_className; }
   const Kiv::PString& Key() const { return m_key; }
 
+  // A plain function of (context, stack) that Call calls, with the object's
+  // context, for any object; null for other natives. The interpreter calls
+  // it itself.
+  using Plain = void (*)(GSContext* context, GSStack& stack);
+  Plain PlainFunction() const { return m_plain; }
+
+protected:
+  Plain m_plain = nullptr;
+
 private:
   Kiv::PString m_className;
   Kiv::PString m_key;
@@ -40,7 +49,9 @@ class GSCNativeFunction : public GSNativeFunction {
 public:
   using Function = void (*)(GSContext* context, GSStack& stack);
   GSCNativeFunction(Kiv::PString className, Kiv::PString key, Function function)
-      : GSNativeFunction(std::move(className), std::move(key)), m_function(function) {}
+      : GSNativeFunction(std::move(className), std::move(key)), m_function(function) {
+    m_plain = function;
+  }
   bool Call(GSObjectReference* object, GSStack& stack) override;
 
 private:
