@@ -187,6 +187,7 @@ int GSLibrary::Load(std::unique_ptr<uint8_t[]> image, std::size_t size) {
   // so that no crafted library makes the link slower than that.
   uint64_t steps = 64 * uint64_t(m_imageSize) + 65536;
   m_functionImports.reserve(m_file.functionImports.size());
+  bool codeless = false;  // some import is a script function without code
   for (const LibraryFile::FunctionImport& f : m_file.functionImports) {
     FunctionImport entry{m_classImports[f.classImport].cls, f.name, f.slot, nullptr};
     // The class itself, then its ancestors.
@@ -202,6 +203,7 @@ int GSLibrary::Load(std::unique_ptr<uint8_t[]> image, std::size_t size) {
         ScriptLogHook("GS Link error: Unable to link function '%s'", std::string(f.name).c_str());
       return -3;
     }
+    codeless = codeless || (!entry.function->IsNative() && entry.function->record->code.empty());
     m_functionImports.push_back(entry);
   }
 
@@ -274,15 +276,18 @@ int GSLibrary::Load(std::unique_ptr<uint8_t[]> image, std::size_t size) {
         return -1;
       }
     }
-  for (auto& c : m_classes)
-    for (const GSDispatchEntry& e : c.DispatchTable())
-      if (e.function && !e.function->IsNative() && e.function->record->code.empty()) {
-        if (ScriptLogHook)
-          ScriptLogHook(
-              "GSLibrary::Load> malformed library: function without code in the function table of %s",
-              std::string(c.Name()).c_str());
-        return -1;
-      }
+  // Function table entries are function imports: only a codeless import
+  // can put a function without code in a table.
+  if (codeless)
+    for (auto& c : m_classes)
+      for (const GSDispatchEntry& e : c.DispatchTable())
+        if (e.function && !e.function->IsNative() && e.function->record->code.empty()) {
+          if (ScriptLogHook)
+            ScriptLogHook(
+                "GSLibrary::Load> malformed library: function without code in the function table of %s",
+                std::string(c.Name()).c_str());
+          return -1;
+        }
   return 0;
 }
 

@@ -203,13 +203,11 @@ void Reader::ClassChunk(std::size_t parentEnd, std::size_t alignBase) {
   c.flags = U32();
   const uint32_t ancestors = Count(end, 12, "ancestor count");
   Expect(ancestors <= kMaxAncestors, "more ancestors than a class can have");
-  c.ancestors.reserve(ancestors);
   const Block ancestorBlock = TakeBlock(ancestors, 12);
-  for (uint32_t i = 0; i < ancestors; ++i) {
-    const uint32_t index = ancestorBlock.Word(i, 0);
-    if (index >= m_lib.classImports.size()) FailAt("ancestor is no class import", ancestorBlock.After(i, 0));
-    c.ancestors.push_back({index, int32_t(ancestorBlock.Word(i, 1)), ancestorBlock.Word(i, 2)});
-  }
+  c.ancestors = {ancestorBlock.data, ancestors};
+  for (uint32_t i = 0; i < ancestors; ++i)
+    if (ancestorBlock.Word(i, 0) >= m_lib.classImports.size())
+      FailAt("ancestor is no class import", ancestorBlock.After(i, 0));
 
   const std::size_t listEnd = Chunk(kChunkFunctionList, end);
   const uint32_t count = Count(listEnd, 8, "function count");
@@ -238,32 +236,25 @@ void Reader::ClassChunk(std::size_t parentEnd, std::size_t alignBase) {
   const std::size_t tableEnd = Chunk(kChunkFunctionTable, end);
   const uint32_t entries = Count(tableEnd, 8, "function table count");
   ExpectAt(tableEnd - 8ull * entries, "function table size");
-  c.table.reserve(entries);
   const Block tableBlock = TakeBlock(entries, 8);
-  for (uint32_t i = 0; i < entries; ++i) {
-    const uint32_t f = tableBlock.Word(i, 0);
-    if (f >= m_lib.functionImports.size())
+  c.table = {tableBlock.data, entries};
+  for (uint32_t i = 0; i < entries; ++i)
+    if (tableBlock.Word(i, 0) >= m_lib.functionImports.size())
       FailAt("function table entry is no import", tableBlock.After(i, 0));
-    c.table.push_back({f, int32_t(tableBlock.Word(i, 1))});
-  }
 
   const std::size_t layoutEnd = Chunk(kChunkLayout, end);
   c.instanceCells = U32();
   // Every class block holds at least its two header cells.
   Expect(c.instanceCells >= 2 && c.instanceCells <= 0xFFFF + 3u, "instance cells");
   const uint32_t records = Count(layoutEnd, 12, "layout record count");
-  c.initialValues.reserve(records);
   const Block layoutBlock = TakeBlock(records, 12);
+  c.initialValues = {layoutBlock.data, records};
   for (uint32_t i = 0; i < records; ++i) {
-    LibraryClass::InitialValue r;
-    r.kind = layoutBlock.Word(i, 0);
-    r.cell = int32_t(layoutBlock.Word(i, 1));
-    r.value = int32_t(layoutBlock.Word(i, 2));
+    const LibraryClass::InitialValue r = c.initialValues[i];
     if (r.kind > kLayoutTablePart || r.cell < 0 || uint32_t(r.cell) >= c.instanceCells)
       FailAt("layout record", layoutBlock.After(i, 2));
     if (r.kind == kLayoutTablePart && (r.value < 0 || uint32_t(r.value) > entries))
       FailAt("layout table index", layoutBlock.After(i, 2));
-    c.initialValues.push_back(r);
   }
   for (const LibraryClass::Ancestor& a : c.ancestors)
     Expect(a.offset >= 2 && uint64_t(a.offset) + 2 <= c.instanceCells, "ancestor block outside the instance");
@@ -272,12 +263,11 @@ void Reader::ClassChunk(std::size_t parentEnd, std::size_t alignBase) {
   for (const LibraryClass::Variable& v : c.variables)
     Expect(v.cell >= 2 && uint32_t(v.cell) < c.instanceCells, "variable cell");
   const uint32_t refs = Count(layoutEnd, 4, "member reference count");
-  c.objectMembers.reserve(refs);
   const Block refBlock = TakeBlock(refs, 4);
+  c.objectMembers = {refBlock.data, refs};
   for (uint32_t i = 0; i < refs; ++i) {
-    const int32_t cell = int32_t(refBlock.Word(i, 0));
+    const int32_t cell = c.objectMembers[i];
     if (cell < 2 || uint32_t(cell) >= c.instanceCells) FailAt("member reference cell", refBlock.After(i, 0));
-    c.objectMembers.push_back(cell);
   }
   ExpectAt(layoutEnd, "layout chunk size");
   ExpectAt(end, "class chunk size");

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <cstddef>
+#include <iterator>
 #include <memory_resource>
 #include <span>
 #include <string>
@@ -50,45 +51,84 @@ struct LibraryFunction {
   uint32_t LineNumber(std::size_t i) const { return lines[2 * i + 1]; }
 };
 
-struct LibraryClass {
-  struct Ancestor {
-    uint32_t classImport;
-    int32_t offset;  // word offset of the ancestor's block
-    uint32_t direct;
+// A run of fixed-size little-endian records inside the image, each decoded
+// when it is read.
+template <class Record, std::size_t Bytes, Record (*Decode)(const uint8_t*)>
+struct RecordView {
+  const uint8_t* data = nullptr;
+  uint32_t count = 0;
+
+  struct iterator {
+    using iterator_category = std::input_iterator_tag;
+    using value_type = Record;
+    using difference_type = std::ptrdiff_t;
+    using pointer = void;
+    using reference = Record;
+    const uint8_t* at;
+    Record operator*() const { return Decode(at); }
+    iterator& operator++() {
+      at += Bytes;
+      return *this;
+    }
+    bool operator==(const iterator&) const = default;
   };
+  std::size_t size() const { return count; }
+  bool empty() const { return count == 0; }
+  Record operator[](std::size_t i) const { return Decode(data + Bytes * i); }
+  iterator begin() const { return {data}; }
+  iterator end() const { return {data + Bytes * count}; }
+};
+
+struct LibraryAncestor {
+  uint32_t classImport;
+  int32_t offset;  // word offset of the ancestor's block
+  uint32_t direct;
+  static LibraryAncestor Decode(const uint8_t* p) {
+    return {Kiv::LoadLE32(p), int32_t(Kiv::LoadLE32(p + 4)), Kiv::LoadLE32(p + 8)};
+  }
+};
+struct LibraryTableEntry {
+  uint32_t functionImport;
+  int32_t offset;  // block of the implementing class
+  static LibraryTableEntry Decode(const uint8_t* p) {
+    return {Kiv::LoadLE32(p), int32_t(Kiv::LoadLE32(p + 4))};
+  }
+};
+struct LibraryInitialValue {
+  uint32_t kind;  // a LayoutKind
+  int32_t cell;
+  int32_t value;
+  static LibraryInitialValue Decode(const uint8_t* p) {
+    return {Kiv::LoadLE32(p), int32_t(Kiv::LoadLE32(p + 4)), int32_t(Kiv::LoadLE32(p + 8))};
+  }
+};
+inline int32_t DecodeCell(const uint8_t* p) { return int32_t(Kiv::LoadLE32(p)); }
+
+// A class record. The fixed-size tables are views of the image, checked
+// when it was read.
+struct LibraryClass {
+  using Ancestor = LibraryAncestor;
+  using TableEntry = LibraryTableEntry;
+  using InitialValue = LibraryInitialValue;
   struct Variable {
     std::string_view name;
     uint32_t type, classImport, isPublic;
     int32_t cell;
   };
-  struct TableEntry {
-    uint32_t functionImport;
-    int32_t offset;  // block of the implementing class
-  };
-  struct InitialValue {
-    uint32_t kind;  // a LayoutKind
-    int32_t cell;
-    int32_t value;
-  };
 
-  // The tables come from the allocator given (a library's arena).
+  // The functions and variables come from the allocator given (a library's arena).
   explicit LibraryClass(std::pmr::memory_resource* memory = std::pmr::get_default_resource())
-      : ancestors(memory),
-        functions(memory),
-        variables(memory),
-        table(memory),
-        initialValues(memory),
-        objectMembers(memory) {}
+      : functions(memory), variables(memory) {}
 
   std::string_view name;
   uint32_t flags = 0;
-  std::pmr::vector<Ancestor> ancestors;
+  RecordView<Ancestor, 12, &Ancestor::Decode> ancestors;
   std::pmr::vector<LibraryFunction> functions;  // the initialiser last
   std::pmr::vector<Variable> variables;
-  std::pmr::vector<TableEntry> table;
+  RecordView<TableEntry, 8, &TableEntry::Decode> table;
   uint32_t instanceCells = 0;
-  std::pmr::vector<InitialValue> initialValues;
-  std::pmr::vector<int32_t> objectMembers;
+  RecordView<InitialValue, 12, &InitialValue::Decode> initialValues;
+  RecordView<int32_t, 4, &DecodeCell> objectMembers;
 };
 
 struct LibraryFile {

@@ -247,6 +247,23 @@ TEST(LibraryGolden, DerivedClassWithReferenceCells) {
   Total(x);
   EXPECT_EQ(Diff(b.bytes, x.b), "");
   EXPECT_EQ(b.problem, "");
+  // The reader's records of the fixed-size tables, read from the image.
+  GSRuntime::LibraryFile file;
+  ASSERT_EQ(GSRuntime::ReadLibraryFile(b.bytes, file), "");
+  ASSERT_EQ(file.classes.size(), 1u);
+  const GSRuntime::LibraryClass& d = file.classes[0];
+  ASSERT_EQ(d.ancestors.size(), 1u);
+  EXPECT_EQ(d.ancestors[0].classImport, 0u);
+  EXPECT_EQ(d.ancestors[0].offset, 2);
+  EXPECT_EQ(d.ancestors[0].direct, 1u);
+  ASSERT_EQ(d.table.size(), 1u);
+  EXPECT_EQ(d.table[0].functionImport, 0u);
+  EXPECT_EQ(d.table[0].offset, 0);
+  std::vector<std::vector<int64_t>> values;
+  for (const GSRuntime::LibraryClass::InitialValue& v : d.initialValues)
+    values.push_back({v.kind, v.cell, v.value});
+  EXPECT_EQ(values, (std::vector<std::vector<int64_t>>{{0, 2, -2}, {1, 3, 0}, {1, 1, 0}}));
+  EXPECT_EQ(std::vector<int32_t>(d.objectMembers.begin(), d.objectMembers.end()), std::vector<int32_t>{5});
 }
 
 TEST(LibraryGolden, DifferentReturnTypeOfAnInheritedFunctionFailsTheClass) {
