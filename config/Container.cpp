@@ -12,6 +12,7 @@
 #include "config/Messages.h"
 #include "config/TagNames.h"
 #include "config/TagRules.h"
+#include "config/TagSlabs.h"
 #include "kiv/String.h"
 
 namespace OBLLib {
@@ -139,6 +140,10 @@ int32_t BuildHundredths(float build) {
 // ---- Tag ----
 
 Tag::Tag() : m_id(g_nextId.fetch_add(1)) { g_liveTags.fetch_add(1); }
+
+static_assert(alignof(Tag) <= 8, "tag slabs cut 8-byte aligned blocks");
+void* Tag::operator new(size_t size) { return TagSlabs::Allocate(size); }
+void Tag::operator delete(void* block) noexcept { TagSlabs::Free(block); }
 
 Tag::~Tag() {
   if (ErrorHandler* eh = Findings()) eh->ForgetTag(this);

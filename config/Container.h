@@ -72,6 +72,9 @@ public:
   ~Tag();
   Tag(const Tag&) = delete;
   Tag& operator=(const Tag&) = delete;
+  // Tags lie side by side in slabs (config/TagSlabs.h), not each in a heap block.
+  static void* operator new(size_t size);
+  static void operator delete(void* block) noexcept;
 
   // Appends the rules named in the definition's "validation" container that
   // the rule table knows, each with its parameter soup.

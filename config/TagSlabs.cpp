@@ -1,0 +1,103 @@
+#include "config/TagSlabs.h"
+
+#include <atomic>
+#include <cstdint>
+#include <new>
+
+namespace OBLLib::TagSlabs {
+
+namespace {
+
+constexpr size_t kSlabBytes = size_t(64) << 10;  // a power of two: a block finds its slab by masking
+constexpr size_t kAlign = 8;
+
+// The header at the start of every slab.
+struct Slab {
+  // Blocks cut and not yet freed, plus one while the slab is a thread's current one.
+  std::atomic<uint32_t> holds{1};
+  uint32_t used = 0;  // bytes cut so far, the header included
+};
+constexpr size_t kHeader = (sizeof(Slab) + kAlign - 1) / kAlign * kAlign;
+
+[[maybe_unused]] Slab* SlabOf(void* block) {
+  return reinterpret_cast<Slab*>(reinterpret_cast<uintptr_t>(block) & ~uintptr_t(kSlabBytes - 1));
+}
+
+// One empty slab kept back: a process that builds and deletes small trees in
+// turn would otherwise return a slab to the heap and take it again each time.
+std::atomic<Slab*> g_spare{nullptr};
+std::atomic<size_t> g_slabs{0};  // taken from the heap and not returned
+
+void Drop(Slab* slab) noexcept {
+  if (slab->holds.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
+  Slab* none = nullptr;
+  if (g_spare.compare_exchange_strong(none, slab, std::memory_order_acq_rel)) return;
+  slab->~Slab();
+  ::operator delete(static_cast<void*>(slab), std::align_val_t(kSlabBytes));
+  g_slabs.fetch_sub(1, std::memory_order_relaxed);
+}
+
+[[maybe_unused]] Slab* NewSlab() {
+  void* memory = g_spare.exchange(nullptr, std::memory_order_acq_rel);
+  if (memory)
+    static_cast<Slab*>(memory)->~Slab();
+  else {
+    memory = ::operator new(kSlabBytes, std::align_val_t(kSlabBytes));
+    g_slabs.fetch_add(1, std::memory_order_relaxed);
+  }
+  Slab* slab = ::new (memory) Slab;
+  slab->used = kHeader;
+  return slab;
+}
+
+// The thread's current slab; its hold goes when the thread ends.
+struct Current {
+  Slab* slab = nullptr;
+  ~Current() {
+    if (slab) Drop(slab);
+  }
+};
+thread_local Current t_current;
+
+}  // namespace
+
+#if defined(__SANITIZE_ADDRESS__)
+#define ROVANA_TAG_SLABS_PLAIN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define ROVANA_TAG_SLABS_PLAIN 1
+#endif
+#endif
+
+size_t SlabCount() { return g_slabs.load(std::memory_order_relaxed); }
+
+#ifdef ROVANA_TAG_SLABS_PLAIN
+// Under the address sanitizer every tag is a heap block of its own, so a use
+// after free is still caught.
+void* Allocate(size_t size) { return ::operator new(size); }
+void Free(void* block) noexcept { ::operator delete(block); }
+#else
+void* Allocate(size_t size) {
+  size = (size + kAlign - 1) / kAlign * kAlign;
+  if (size > kSlabBytes / 8) throw std::bad_alloc();
+  Slab*& current = t_current.slab;
+  // A full slab whose blocks have all been freed again is cut anew.
+  if (current && current->used + size > kSlabBytes && current->holds.load(std::memory_order_acquire) == 1)
+    current->used = kHeader;
+  if (!current || current->used + size > kSlabBytes) {
+    Slab* fresh = NewSlab();
+    if (current) Drop(current);
+    current = fresh;
+  }
+  void* block = reinterpret_cast<char*>(current) + current->used;
+  current->used += static_cast<uint32_t>(size);
+  current->holds.fetch_add(1, std::memory_order_relaxed);
+  return block;
+}
+
+void Free(void* block) noexcept {
+  if (block) Drop(SlabOf(block));
+}
+#endif
+
+}  // namespace OBLLib::TagSlabs
