@@ -3,6 +3,8 @@
 #include <climits>
 #include <cstring>
 
+#include <zlib.h>
+
 #include "kiv/Bytes.h"
 #include "kiv/File.h"
 #include "kiv/JpegDecode.h"
@@ -175,6 +177,67 @@ bool ReadyToDecode(const uint8_t* data, size_t size, const std::string& label, C
   return complete;
 }
 
+struct PngPass {
+  uint64_t rowBytes;  // without the filter byte
+  uint32_t width, rows;
+};
+
+// True only when the decoder would surely take these rows: zlib's inflate,
+// several times faster than the decoder's own, reads the stream through to
+// its end, the bytes come out the same as the decoder's would, and each pass
+// is there whole with known filters. Where this cannot be sure, false, and
+// the decoder itself decides. It is sure only when the stream header is one
+// the decoder takes, at least four bytes (the checksum) follow the
+// compressed data, as the decoder fails when it runs out of input while
+// decoding a symbol, and no more bytes come out than the decoder's first
+// buffer holds. zlib refuses incomplete codes, which the decoder may take;
+// those files go to the decoder.
+bool RowsInflateWhole(const uint8_t* stream, uint64_t size, bool header, uint64_t expected,
+                      const std::vector<PngPass>& passes, bool packed) {
+  uint64_t skip = 0;
+  if (header) {
+    if (size < 3) return false;
+    const uint32_t cmf = stream[0], flg = stream[1];
+    if ((cmf * 256 + flg) % 31 != 0 || (flg & 32) || (cmf & 15) != 8) return false;
+    skip = 2;
+  }
+  uint64_t required = 0;
+  for (const PngPass& pass : passes) {
+    if (packed && pass.rowBytes > pass.width) return false;
+    required += (pass.rowBytes + 1) * pass.rows;
+  }
+  if (passes.empty() || size - skip > UINT32_MAX) return false;
+  z_stream z{};
+  if (inflateInit2(&z, -15) != Z_OK) return false;
+  z.next_in = const_cast<Bytef*>(stream + skip);
+  z.avail_in = static_cast<uInt>(size - skip);
+  uint8_t buffer[1 << 15];
+  uint64_t produced = 0, next = 0;  // next: where the next row's filter byte comes
+  size_t pass = 0;
+  uint32_t row = 0;
+  bool filtersKnown = true;
+  int result;
+  do {
+    z.next_out = buffer;
+    z.avail_out = sizeof buffer;
+    result = inflate(&z, Z_NO_FLUSH);
+    const uint64_t got = sizeof buffer - z.avail_out;
+    while (pass < passes.size() && next < produced + got) {
+      if (buffer[next - produced] > 4) filtersKnown = false;
+      next += passes[pass].rowBytes + 1;
+      if (++row == passes[pass].rows) {
+        row = 0;
+        ++pass;
+      }
+    }
+    produced += got;
+  } while (result == Z_OK && filtersKnown && produced <= expected);
+  const bool whole = result == Z_STREAM_END && z.avail_in >= 4 && filtersKnown && produced <= expected &&
+                     produced >= required;
+  inflateEnd(&z);
+  return whole;
+}
+
 // Whether the decoder would take a PNG whose chunks ReadyToDecode found
 // whole, without unfiltering its rows: the decoder's chunk rules, its own
 // inflate of the image data, and the amount and row filters of what comes
@@ -251,6 +314,22 @@ bool PngDecodes(const uint8_t* data, size_t size, std::string& why) {
   if (!sawData) return (why = "no IDAT"), false;
   const uint32_t lineBytes = (width * depth + 7) / 8;
   const uint32_t expected = lineBytes * height * channels + height;
+  // The rows of each pass (one, or seven when interlaced), each row led by
+  // its filter byte.
+  std::vector<PngPass> passes;
+  auto add = [&](uint32_t x, uint32_t y) {
+    if (x && y) passes.push_back({(uint64_t(channels) * x * depth + 7) >> 3, x, y});
+  };
+  if (!interlaced) {
+    add(width, height);
+  } else {
+    static const uint32_t kX0[7] = {0, 4, 0, 2, 0, 1, 0}, kY0[7] = {0, 0, 4, 0, 2, 0, 1};
+    static const uint32_t kDX[7] = {8, 8, 4, 4, 2, 2, 1}, kDY[7] = {8, 8, 8, 4, 4, 2, 2};
+    for (int p = 0; p < 7; ++p)
+      add((width - kX0[p] + kDX[p] - 1) / kDX[p], (height - kY0[p] + kDY[p] - 1) / kDY[p]);
+  }
+  if (RowsInflateWhole(stream, streamBytes, !iphone, expected, passes, depth < 8)) return true;
+  // Otherwise the decoder's own inflate gives the answer, whatever it is.
   int produced = 0;
   char* inflated = stbi_zlib_decode_malloc_guesssize_headerflag(
       reinterpret_cast<const char*>(stream), static_cast<int>(streamBytes), static_cast<int>(expected),
@@ -259,26 +338,23 @@ bool PngDecodes(const uint8_t* data, size_t size, std::string& why) {
   // Each pass of rows must be there whole, each row led by a known filter.
   const uint8_t* rows = reinterpret_cast<const uint8_t*>(inflated);
   uint64_t left = static_cast<uint32_t>(produced);
-  auto pass = [&](uint32_t x, uint32_t y) {
-    const uint64_t rowBytes = (uint64_t(channels) * x * depth + 7) >> 3;
-    if (left < (rowBytes + 1) * y) return (why = "not enough pixels"), false;
-    if (depth < 8 && rowBytes > x) return (why = "invalid width"), false;
-    for (uint32_t j = 0; j < y; ++j)
-      if (rows[j * (rowBytes + 1)] > 4) return (why = "invalid filter"), false;
-    rows += (rowBytes + 1) * y;
-    left -= (rowBytes + 1) * y;
-    return true;
-  };
   bool ok = true;
-  if (!interlaced) {
-    ok = pass(width, height);
-  } else {
-    static const uint32_t kX0[7] = {0, 4, 0, 2, 0, 1, 0}, kY0[7] = {0, 0, 4, 0, 2, 0, 1};
-    static const uint32_t kDX[7] = {8, 8, 4, 4, 2, 2, 1}, kDY[7] = {8, 8, 8, 4, 4, 2, 2};
-    for (int p = 0; p < 7 && ok; ++p) {
-      const uint32_t x = (width - kX0[p] + kDX[p] - 1) / kDX[p], y = (height - kY0[p] + kDY[p] - 1) / kDY[p];
-      if (x && y) ok = pass(x, y);
+  auto fail = [&](const char* reason) {
+    why = reason;
+    ok = false;
+  };
+  for (const PngPass& pass : passes) {
+    if (left < (pass.rowBytes + 1) * pass.rows) {
+      fail("not enough pixels");
+    } else if (depth < 8 && pass.rowBytes > pass.width) {
+      fail("invalid width");
+    } else {
+      for (uint32_t j = 0; j < pass.rows && ok; ++j)
+        if (rows[j * (pass.rowBytes + 1)] > 4) fail("invalid filter");
     }
+    if (!ok) break;
+    rows += (pass.rowBytes + 1) * pass.rows;
+    left -= (pass.rowBytes + 1) * pass.rows;
   }
   stbi_image_free(inflated);
   return ok;

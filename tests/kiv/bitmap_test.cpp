@@ -231,8 +231,13 @@ TEST(Bitmap, ProbeAgreesWithLoad) {
   for (Kiv::File::Find f(dir + "/*"); f.Next(); ++files) {
     std::vector<uint8_t> bytes;
     ASSERT_TRUE(Kiv::File::ReadWholeFile(f.FullPath(), bytes, 1 << 20));
+    // Every seed but one loads; that one ends its compressed data without
+    // the checksum, where the decoder runs out of input.
     Bitmap::Size size;
-    EXPECT_TRUE(Bitmap::Probe(Kiv::PString(f.FullPath()), size)) << f.Name();
+    Bitmap whole;
+    const bool loads = whole.Load(Kiv::PString(f.FullPath()));
+    EXPECT_EQ(loads, f.Name() != "no_checksum.png") << f.Name();
+    EXPECT_EQ(Bitmap::Probe(Kiv::PString(f.FullPath()), size), loads) << f.Name();
     for (size_t cut = 0; cut < bytes.size(); ++cut)
       agree(std::vector<uint8_t>(bytes.begin(), bytes.begin() + static_cast<ptrdiff_t>(cut)),
             f.Name() + " cut at " + std::to_string(cut));
