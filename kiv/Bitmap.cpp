@@ -3,8 +3,6 @@
 #include <climits>
 #include <cstring>
 
-#include <zlib.h>
-
 #include "kiv/Bytes.h"
 #include "kiv/File.h"
 #include "kiv/JpegDecode.h"
@@ -182,62 +180,6 @@ struct PngPass {
   uint32_t width, rows;
 };
 
-// True only when the decoder would surely take these rows: zlib's inflate,
-// several times faster than the decoder's own, reads the stream through to
-// its end, the bytes come out the same as the decoder's would, and each pass
-// is there whole with known filters. Where this cannot be sure, false, and
-// the decoder itself decides. It is sure only when the stream header is one
-// the decoder takes, at least four bytes (the checksum) follow the
-// compressed data, as the decoder fails when it runs out of input while
-// decoding a symbol, and no more bytes come out than the decoder's first
-// buffer holds. zlib refuses incomplete codes, which the decoder may take;
-// those files go to the decoder.
-bool RowsInflateWhole(const uint8_t* stream, uint64_t size, bool header, uint64_t expected,
-                      const std::vector<PngPass>& passes, bool packed) {
-  uint64_t skip = 0;
-  if (header) {
-    if (size < 3) return false;
-    const uint32_t cmf = stream[0], flg = stream[1];
-    if ((cmf * 256 + flg) % 31 != 0 || (flg & 32) || (cmf & 15) != 8) return false;
-    skip = 2;
-  }
-  uint64_t required = 0;
-  for (const PngPass& pass : passes) {
-    if (packed && pass.rowBytes > pass.width) return false;
-    required += (pass.rowBytes + 1) * pass.rows;
-  }
-  if (passes.empty() || size - skip > UINT32_MAX) return false;
-  z_stream z{};
-  if (inflateInit2(&z, -15) != Z_OK) return false;
-  z.next_in = const_cast<Bytef*>(stream + skip);
-  z.avail_in = static_cast<uInt>(size - skip);
-  uint8_t buffer[1 << 15];
-  uint64_t produced = 0, next = 0;  // next: where the next row's filter byte comes
-  size_t pass = 0;
-  uint32_t row = 0;
-  bool filtersKnown = true;
-  int result;
-  do {
-    z.next_out = buffer;
-    z.avail_out = sizeof buffer;
-    result = inflate(&z, Z_NO_FLUSH);
-    const uint64_t got = sizeof buffer - z.avail_out;
-    while (pass < passes.size() && next < produced + got) {
-      if (buffer[next - produced] > 4) filtersKnown = false;
-      next += passes[pass].rowBytes + 1;
-      if (++row == passes[pass].rows) {
-        row = 0;
-        ++pass;
-      }
-    }
-    produced += got;
-  } while (result == Z_OK && filtersKnown && produced <= expected);
-  const bool whole = result == Z_STREAM_END && z.avail_in >= 4 && filtersKnown && produced <= expected &&
-                     produced >= required;
-  inflateEnd(&z);
-  return whole;
-}
-
 // Whether the decoder would take a PNG whose chunks ReadyToDecode found
 // whole, without unfiltering its rows: the decoder's chunk rules, its own
 // inflate of the image data, and the amount and row filters of what comes
@@ -328,8 +270,6 @@ bool PngDecodes(const uint8_t* data, size_t size, std::string& why) {
     for (int p = 0; p < 7; ++p)
       add((width - kX0[p] + kDX[p] - 1) / kDX[p], (height - kY0[p] + kDY[p] - 1) / kDY[p]);
   }
-  if (RowsInflateWhole(stream, streamBytes, !iphone, expected, passes, depth < 8)) return true;
-  // Otherwise the decoder's own inflate gives the answer, whatever it is.
   int produced = 0;
   char* inflated = stbi_zlib_decode_malloc_guesssize_headerflag(
       reinterpret_cast<const char*>(stream), static_cast<int>(streamBytes), static_cast<int>(expected),
