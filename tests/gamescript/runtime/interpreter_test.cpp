@@ -517,6 +517,17 @@ TEST(Interpreter, StackPushesObjectsAsTheirClasses) {
 
 // ------------------------------------------------------------ run code
 
+// Which run opcodes stand at the starts of the function's instructions.
+void RunOpcodesSeen(const GSFunction& f, std::vector<bool>& seen) {
+  seen.assign(kRunOpcodeEnd, false);
+  const std::span<const uint8_t> code = f.record->code;
+  for (std::size_t pc = 0, n; pc < code.size(); pc += n) {
+    n = InstructionLength(code.data(), code.size(), pc);
+    ASSERT_NE(n, 0u);
+    seen[f.run[pc]] = true;
+  }
+}
+
 // Every run opcode that stands for a sequence, made from compiled code and
 // giving what the sequence gives; the same function in C++ is the reference.
 TEST(RunCode, FusedSequencesGiveWhatTheirInstructionsGive) {
@@ -572,13 +583,8 @@ TEST(RunCode, FusedSequencesGiveWhatTheirInstructionsGive) {
   // The run code holds each of them (else this test would not reach them).
   const GSFunction& f = t.Function("::F(int)");
   ASSERT_NE(f.run, nullptr);
-  std::vector<bool> seen(kRunOpcodeEnd, false);
-  const std::span<const uint8_t> code = f.record->code;
-  for (std::size_t pc = 0, n; pc < code.size(); pc += n) {
-    n = InstructionLength(code.data(), code.size(), pc);
-    ASSERT_NE(n, 0u);
-    seen[f.run[pc]] = true;
-  }
+  std::vector<bool> seen;
+  ASSERT_NO_FATAL_FAILURE(RunOpcodesSeen(f, seen));
   for (unsigned op = kOpcodeCount + 1; op < kRunOpcodeEnd; ++op)
     if (op != RUN_CALL_OBSERVED && op != RUN_SELF && op != RUN_LO_STR_SCAT_STLO && op != RUN_L_RETV &&
         op != RUN_ADDI_RETV && op != RUN_L_ITOF && op != RUN_ADDF_STL) {
@@ -617,13 +623,8 @@ TEST(RunCode, FloatSequencesGiveWhatTheirInstructionsGive) {
   }
   const GSFunction& f = t.Function("::F(int)");
   ASSERT_NE(f.run, nullptr);
-  std::vector<bool> seen(kRunOpcodeEnd, false);
-  const std::span<const uint8_t> code = f.record->code;
-  for (std::size_t pc = 0, n; pc < code.size(); pc += n) {
-    n = InstructionLength(code.data(), code.size(), pc);
-    ASSERT_NE(n, 0u);
-    seen[f.run[pc]] = true;
-  }
+  std::vector<bool> seen;
+  ASSERT_NO_FATAL_FAILURE(RunOpcodesSeen(f, seen));
   EXPECT_TRUE(seen[RUN_L_ITOF]);
   EXPECT_TRUE(seen[RUN_ADDF_STL]);
 }
