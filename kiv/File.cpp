@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <initializer_list>
 #include <mutex>
 #include <new>
 #include <system_error>
@@ -24,22 +25,30 @@ namespace Kiv {
 
 namespace {
 
-thread_local std::string t_lastError;
+// Each thread's last error, in a plain buffer rather than a string: the
+// destructors of static objects run after the main thread's thread-local
+// ones, and may still fail a file call at exit.
+constexpr size_t kLastErrorBytes = PATH_MAX + 512;
+thread_local char t_lastError[kLastErrorBytes];
+thread_local size_t t_lastErrorLength = 0;
+
+void SetLastError(std::initializer_list<std::string_view> parts) {
+  size_t n = 0;
+  for (std::string_view part : parts) {
+    const size_t take = std::min(part.size(), kLastErrorBytes - n);
+    if (take) std::memcpy(t_lastError + n, part.data(), take);
+    n += take;
+  }
+  t_lastErrorLength = n;
+}
 
 bool Fail(std::string_view what, std::string_view path, int err) {
-  t_lastError.assign(what);
-  t_lastError += " '";
-  t_lastError += path;
-  t_lastError += "': ";
-  t_lastError += std::strerror(err);
+  SetLastError({what, " '", path, "': ", std::strerror(err)});
   return false;
 }
 
 bool FailText(std::string_view what, std::string_view path) {
-  t_lastError.assign(what);
-  t_lastError += " '";
-  t_lastError += path;
-  t_lastError += "'";
+  SetLastError({what, " '", path, "'"});
   return false;
 }
 
@@ -482,7 +491,7 @@ std::string RunningProgramPath() {
 
 int FileExists(std::string_view path) { return ResolvePath(path) ? 0 : -1; }
 
-const std::string& File::LastError() { return t_lastError; }
+std::string File::LastError() { return std::string(t_lastError, t_lastErrorLength); }
 
 void File::SetFaultInjector(std::function<bool(std::string_view)> injector) {
   std::lock_guard<std::mutex> guard(g_faultLock);

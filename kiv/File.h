@@ -48,7 +48,7 @@ public:
   const std::string& OpenPath() const noexcept { return m_path; }
 
   // Why the last failing call on this thread failed.
-  static const std::string& LastError();
+  static std::string LastError();
 
   static bool Exists(std::string_view path);
   static bool IsDirectory(std::string_view path);

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
@@ -529,4 +530,26 @@ TEST(TempFolder, EachGetsItsOwnFolderRemovedWholeAtTheEnd) {
     kept = a.Root();
   }
   EXPECT_FALSE(File::Exists(kept));
+}
+
+// Destructors of static objects run after the main thread's thread-local
+// objects are gone, and a file call that fails there must still say why.
+TEST(FileAtExit, AFailureInAStaticDestructorStillSaysWhy) {
+  EXPECT_EXIT(
+      {
+        struct SavesAtExit {
+          ~SavesAtExit() {
+            // Longer than a short string holds, so a freed buffer would be written.
+            File g;
+            const bool failed = !g.Open("/tmp/" + std::string(200, 'x') + "-settings.txt", File::Mode::Read);
+            std::fputs(File::LastError().c_str(), stderr);
+            std::_Exit(failed && File::LastError().find("x-settings.txt") != std::string::npos ? 7 : 1);
+          }
+        };
+        static SavesAtExit saver;
+        File f;
+        (void)f.Open("/no/such/folder/at-start.txt", File::Mode::Read);
+        std::exit(0);
+      },
+      ::testing::ExitedWithCode(7), "");
 }
