@@ -50,14 +50,19 @@ void Drop(Slab* slab) noexcept {
   return slab;
 }
 
-// The thread's current slab; its hold goes when the thread ends.
-struct Current {
-  Slab* slab = nullptr;
-  ~Current() {
-    if (slab) Drop(slab);
+// The thread's current slab; its hold goes when the thread ends. A tag made
+// after that (by another thread-local object's destructor) takes a slab of
+// its own. The pointer is not a member of the releasing object: stores into
+// an object that is being destroyed may be dropped by the compiler.
+[[maybe_unused]] thread_local Slab* t_slab = nullptr;
+struct ReleaseAtThreadEnd {
+  bool armed = false;
+  ~ReleaseAtThreadEnd() {
+    if (t_slab) Drop(t_slab);
+    t_slab = nullptr;
   }
 };
-thread_local Current t_current;
+[[maybe_unused]] thread_local ReleaseAtThreadEnd t_release;
 
 }  // namespace
 
@@ -80,7 +85,7 @@ void Free(void* block) noexcept { ::operator delete(block); }
 void* Allocate(size_t size) {
   size = (size + kAlign - 1) / kAlign * kAlign;
   if (size > kSlabBytes / 8) throw std::bad_alloc();
-  Slab*& current = t_current.slab;
+  Slab*& current = t_slab;
   // A full slab whose blocks have all been freed again is cut anew.
   if (current && current->used + size > kSlabBytes && current->holds.load(std::memory_order_acquire) == 1)
     current->used = kHeader;
@@ -88,6 +93,7 @@ void* Allocate(size_t size) {
     Slab* fresh = NewSlab();
     if (current) Drop(current);
     current = fresh;
+    t_release.armed = true;
   }
   void* block = reinterpret_cast<char*>(current) + current->used;
   current->used += static_cast<uint32_t>(size);

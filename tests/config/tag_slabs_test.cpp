@@ -38,4 +38,28 @@ TEST(TagSlabsTest, TagsMadeInOneThreadAndFreedInAnotherLeaveNoSlabBehind) {
   EXPECT_LE(TagSlabs::SlabCount(), before + 1);  // at most the one kept back
 }
 
+// A tag made and freed by a thread-local object's destructor, after the
+// thread's current slab has gone, must not cut from that slab again.
+TEST(TagSlabsTest, ATagMadeAtThreadExitTakesASlabOfItsOwn) {
+  struct Late {
+    ~Late() { delete new Tag(); }
+  };
+  std::thread thread([] {
+    thread_local Late late;  // made first, so it goes last
+    (void)late;
+    delete new Tag();
+  });
+  thread.join();
+  // Slabs are taken and given back many times over: each tag keeps its own bytes.
+  for (int round = 0; round < 4; ++round) {
+    std::vector<Tag*> tags;
+    for (int i = 0; i < 5000; ++i) {
+      tags.push_back(new Tag());
+      tags.back()->index = i;
+    }
+    for (int i = 0; i < 5000; ++i) ASSERT_EQ(tags[i]->index, i);
+    for (Tag* tag : tags) delete tag;
+  }
+}
+
 }  // namespace
