@@ -56,6 +56,13 @@ protected:
     return s;
   }
   static OBLLib::ErrorHandler& EH() { return *OBLLib::ErrorHandler::Instance(); }
+  // The findings so far, one "E text" / "W text" line each.
+  static std::string FindingLines() {
+    std::string out;
+    for (const auto& e : EH().GetEntries())
+      out += std::string(e.severity == OBLLib::ErrorHandler::kError ? "E " : "W ") + e.text.Str() + "\n";
+    return out;
+  }
   static size_t Findings(int severity) {
     size_t n = 0;
     for (const auto& e : EH().GetEntries()) n += e.severity == severity;

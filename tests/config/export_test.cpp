@@ -26,25 +26,19 @@ protected:
   }
   // The exported soup as text, and the findings as "E text" / "W text" lines.
   std::string Export(bool* ok = nullptr) {
-    auto findings = [] {
-      std::string out;
-      for (const auto& e : EH().GetEntries())
-        out += std::string(e.severity == ErrorHandler::kError ? "E " : "W ") + e.text.Str() + "\n";
-      return out;
-    };
     // The check alone (as validation runs it) finds the same, in the same order.
     EH().Clear();
     const bool checked = CheckExport(m_root);
-    const std::string checkFindings = findings();
+    const std::string checkFindings = FindingLines();
     EH().Clear();
     SoupRef soup;
     const bool result = ExportToSoup(m_root, soup);
     if (ok) *ok = result;
     EXPECT_EQ(checked, result);
-    EXPECT_EQ(checkFindings, findings());
+    EXPECT_EQ(checkFindings, FindingLines());
     std::string out;
     WriteSoupText(soup, out);
-    return out + findings();
+    return out + FindingLines();
   }
 
   void ClearTags() {

@@ -34,22 +34,16 @@ protected:
   }
   // The findings of a walk, one "E text" / "W text" line each, and the result.
   std::string Check(bool* ok = nullptr) {
-    auto findings = [] {
-      std::string out;
-      for (const auto& e : EH().GetEntries())
-        out += std::string(e.severity == ErrorHandler::kError ? "E " : "W ") + e.text.Str() + "\n";
-      return out;
-    };
     EH().Clear();
     const bool result = ValidateTextureFiles(m_asset.string(), m_asset.string());
     if (ok) *ok = result;
-    const std::string out = findings();
+    const std::string out = FindingLines();
     EXPECT_EQ(result, out.empty()) << out;
     // A whole asset check walks the folder's listings: the same findings, in order.
     EH().Clear();
     AssetFiles files(m_asset.string());
     EXPECT_EQ(ValidateTextureFiles(files), result);
-    EXPECT_EQ(findings(), out);
+    EXPECT_EQ(FindingLines(), out);
     return out;
   }
 
