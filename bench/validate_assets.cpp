@@ -322,6 +322,12 @@ int main(int argc, char** argv) {
 
   if (const char* only = std::getenv("ROVANA_BENCH_PERTAG")) {  // profiling one config size
     std::printf("%.0f ns per tag\n", PerTag(std::atoi(only)) * 1e9);
+    fs::remove_all(dir);
+    return 0;
+  }
+  if (const char* only = std::getenv("ROVANA_BENCH_MEMORY")) {  // profiling the memory of one config size
+    MemoryPerTag(dir, std::atoi(only));
+    fs::remove_all(dir);
     return 0;
   }
   std::vector<std::string> folders;

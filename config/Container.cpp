@@ -146,8 +146,9 @@ void* Tag::operator new(size_t size) { return TagSlabs::Allocate(size); }
 void Tag::operator delete(void* block) noexcept { TagSlabs::Free(block); }
 
 Tag::~Tag() {
-  if (ErrorHandler* eh = Findings()) eh->ForgetTag(this);
-  if (DataManager* dm = DataManager::Existing()) dm->UnregisterTag(this);
+  if (ErrorHandler* eh = Findings(); eh && (reported || eh->HoldsUnmarkedOwners())) eh->ForgetTag(this);
+  if (registered)
+    if (DataManager* dm = DataManager::Existing()) dm->UnregisterTag(this);
   g_liveTags.fetch_sub(1);
   owner = nullptr;
 }
@@ -183,9 +184,9 @@ Container::Container() : m_id(g_nextId.fetch_add(1)) { g_liveContainers.fetch_ad
 
 Container::~Container() {
   extensions.reset();
-  if (ErrorHandler* eh = Findings()) eh->ForgetContainer(this);
+  if (ErrorHandler* eh = Findings(); eh && (reported || eh->HoldsUnmarkedOwners())) eh->ForgetContainer(this);
   DataManager* dm = DataManager::Existing();
-  if (dm) dm->ForgetContainer(this);
+  if (dm && filed) dm->ForgetContainer(this);
   g_liveContainers.fetch_sub(1);
 
   for (std::vector<Tag*>* list : {&tags, &headerTags, &definitionTags}) {

@@ -106,6 +106,8 @@ public:
   // Filed in a DataManager registry: only such tags need taking out when deleted,
   // which spares every other tag the registries' look-ups.
   bool registered = false;
+  // A finding was reported against the tag: likewise for the error handler.
+  mutable bool reported = false;
 
 private:
   const uint64_t m_id;
@@ -241,6 +243,10 @@ public:
   std::vector<SoupRef> ruleParameters;
   std::shared_ptr<LODMeshRecord> lodMeshRecord;
   std::unique_ptr<SoupRef> extensions;
+  // Filed with the schema manager (a registry key or a live object), and
+  // reported against: only such containers are looked up when deleted.
+  mutable bool filed = false;
+  mutable bool reported = false;
 
 private:
   bool Import(const SoupRef& soup, const SoupRef& definition, Container* target, int depth);

@@ -275,6 +275,7 @@ void DataManager::RegisterTagBySource(const Kiv::PString& key, Tag* tag) {
 }
 
 void DataManager::RegisterObjectByKey(const Kiv::PString& key, Container* container) {
+  container->filed = true;
   m_objectRegistry[key].Append(container);
   m_objectKeys[container].push_back(key);
 }
@@ -348,6 +349,7 @@ const PtrList<Container>* DataManager::ObjectsByKey(const Kiv::PString& key) con
 // ---- live objects ----
 
 void DataManager::SetLiveObject(const Container* container, std::unique_ptr<LiveObject> object) {
+  container->filed = true;
   auto& slot = m_liveObjects[container->Id()];
   if (slot && slot.get() == m_currentMesh) m_currentMesh = nullptr;
   slot = std::move(object);

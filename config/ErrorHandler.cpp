@@ -19,6 +19,13 @@ const Kiv::PString& PrefixKey(int severity) {
 
 uint64_t IdOf(const Container* c) { return c ? c->Id() : 0; }
 uint64_t IdOf(const Tag* t) { return t ? t->Id() : 0; }
+// The id of an owner reported against, which is marked so.
+template <class Owner>
+uint64_t MarkedId(const Owner* owner) {
+  if (!owner) return 0;
+  owner->reported = true;
+  return owner->Id();
+}
 }  // namespace
 
 bool ErrorHandler::Create() {
@@ -43,6 +50,7 @@ void ErrorHandler::Clear() {
   m_ownerText.clear();
   m_text.clear();
   m_byOwner.clear();
+  m_unmarkedOwners = false;
 }
 
 void ErrorHandler::Index(EntryList::iterator it) {
@@ -106,24 +114,24 @@ bool ErrorHandler::Report(int severity, const Kiv::PString& text, uint64_t conta
 }
 
 bool ErrorHandler::Error(const Kiv::PString& t, const Container* c) {
-  return Report(kError, t, IdOf(c), 0, Form::kContainer);
+  return Report(kError, t, MarkedId(c), 0, Form::kContainer);
 }
 bool ErrorHandler::Error(const Kiv::PString& t, const Tag* g) {
-  return Report(kError, t, 0, IdOf(g), Form::kTag);
+  return Report(kError, t, 0, MarkedId(g), Form::kTag);
 }
 bool ErrorHandler::Error(const Kiv::PString& t) { return Report(kError, t, 0, 0, Form::kUnattributed); }
 bool ErrorHandler::Warning(const Kiv::PString& t, const Container* c) {
-  return Report(kWarning, t, IdOf(c), 0, Form::kContainer);
+  return Report(kWarning, t, MarkedId(c), 0, Form::kContainer);
 }
 bool ErrorHandler::Warning(const Kiv::PString& t, const Tag* g) {
-  return Report(kWarning, t, 0, IdOf(g), Form::kTag);
+  return Report(kWarning, t, 0, MarkedId(g), Form::kTag);
 }
 bool ErrorHandler::Warning(const Kiv::PString& t) { return Report(kWarning, t, 0, 0, Form::kUnattributed); }
 bool ErrorHandler::Message(const Kiv::PString& t, const Container* c) {
-  return Report(kMessage, t, IdOf(c), 0, Form::kContainer);
+  return Report(kMessage, t, MarkedId(c), 0, Form::kContainer);
 }
 bool ErrorHandler::Message(const Kiv::PString& t, const Tag* g) {
-  return Report(kMessage, t, 0, IdOf(g), Form::kTag);
+  return Report(kMessage, t, 0, MarkedId(g), Form::kTag);
 }
 bool ErrorHandler::Message(const Kiv::PString& t) { return Report(kMessage, t, 0, 0, Form::kUnattributed); }
 
@@ -137,7 +145,10 @@ void ErrorHandler::SetEntries(const EntryList& entries) {
   EntryList copy(entries);
   Clear();
   m_entries.swap(copy);
-  for (auto it = m_entries.begin(); it != m_entries.end(); ++it) Index(it);
+  for (auto it = m_entries.begin(); it != m_entries.end(); ++it) {
+    Index(it);
+    if (it->container || it->tag) m_unmarkedOwners = true;
+  }
 }
 
 void ErrorHandler::ForgetOwner(uint64_t id) {

@@ -71,6 +71,10 @@ public:
   // Removes the first entry attributed to this owner (only that one).
   void ForgetTag(const Tag* tag);
   void ForgetContainer(const Container* container);
+  // Owners mark themselves when reported against, so a deleted owner that was
+  // never reported need not be looked up; entries put in by SetEntries carry
+  // no such mark, so then every owner is.
+  bool HoldsUnmarkedOwners() const { return m_unmarkedOwners; }
 
   // The list itself, in the order of reporting.
   const EntryList& GetEntries() const { return m_entries; }
@@ -96,6 +100,7 @@ private:
   void ForgetOwner(uint64_t id);
 
   bool m_echo = false;
+  bool m_unmarkedOwners = false;
   EntryList m_entries;
   // Counts behind the repeat test, so a report costs O(1) however long the list.
   std::unordered_map<Key, int, KeyHash> m_ownerText;

@@ -108,6 +108,28 @@ TEST_F(ErrorHandlerTest, SetEntriesCopiesAndKeepsRepeatTest) {
   EXPECT_EQ(saved.size(), 1u);
 }
 
+// Deleted owners skip the look-up unless reported against; entries put back
+// by SetEntries name owners that never were, and still go with them.
+TEST_F(ErrorHandlerTest, RestoredEntriesGoWithTheirUnmarkedOwners) {
+  ErrorHandler& h = *ErrorHandler::Instance();
+  auto tag = std::make_unique<Tag>();
+  auto container = std::make_unique<Container>();
+  Tag quiet;
+  ErrorHandler::EntryList restored;
+  restored.push_back({0, tag->Id(), Kiv::PString("restored"), ErrorHandler::kError});
+  restored.push_back({container->Id(), 0, Kiv::PString("restored too"), ErrorHandler::kWarning});
+  h.SetEntries(restored);
+  EXPECT_FALSE(tag->reported || container->reported || quiet.reported);
+  tag.reset();
+  container.reset();
+  EXPECT_TRUE(h.GetEntries().empty());
+
+  h.Clear();
+  EXPECT_FALSE(h.HoldsUnmarkedOwners());
+  EXPECT_TRUE(h.Error(Kiv::PString("marked"), &quiet));
+  EXPECT_TRUE(quiet.reported);
+}
+
 TEST(ErrorHandlerLifetime, TreesOutliveTheHandler) {
   ASSERT_TRUE(ErrorHandler::Create());
   ErrorHandler::Instance()->Error(Kiv::PString("x"));
