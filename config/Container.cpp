@@ -11,6 +11,7 @@
 #include "config/MeshProbe.h"
 #include "config/Messages.h"
 #include "config/TagNames.h"
+#include "config/TagPrototype.h"
 #include "config/TagRules.h"
 #include "config/TagSlabs.h"
 #include "kiv/String.h"
@@ -21,6 +22,7 @@ namespace {
 std::atomic<uint64_t> g_nextId{1};
 std::atomic<long> g_liveTags{0};
 std::atomic<long> g_liveContainers{0};
+std::atomic<uint64_t> g_ruleTableGeneration{1};
 
 // Deeper or wider inheritance than this is taken for a malformed schema: a
 // definition reached along many paths is merged once per path.
@@ -114,6 +116,7 @@ struct Container::DefinitionMerge {
 };
 
 void RegisterTagRule(const Kiv::PString& name, TagRuleFn rule) {
+  g_ruleTableGeneration.fetch_add(1);
   if (rule)
     RuleTable()[name] = rule;
   else
@@ -123,6 +126,86 @@ void RegisterTagRule(const Kiv::PString& name, TagRuleFn rule) {
 TagRuleFn FindTagRule(const Kiv::PString& name) {
   auto found = RuleTable().find(name);
   return found == RuleTable().end() ? nullptr : found->second;
+}
+
+uint64_t TagRuleTableGeneration() { return g_ruleTableGeneration.load(std::memory_order_relaxed); }
+
+namespace {
+// The value form a definition's "type" names.
+int32_t TypeCodeOf(std::string_view type) {
+  static const std::pair<Kiv::PString, int32_t> forms[] = {
+      {tn::string_, Tag::kString},
+      {tn::int_, Tag::kInt},
+      {tn::float_, Tag::kFloat},
+      {tn::bool_, Tag::kBool},
+      {tn::listbox, Tag::kListBox},
+      {tn::combobox, Tag::kComboBox},
+      {tn::intcombobox, Tag::kIntComboBox},
+      {tn::kuid, Tag::kKUID},
+      {tn::filepath, Tag::kFilePath},
+      {tn::filepathedit, Tag::kFilePathEdit},
+      {tn::kuidbrowser, Tag::kKUIDBrowser},
+      {tn::vector2, Tag::kVector2},
+      {tn::vector3, Tag::kVector3},
+      {tn::rgb, Tag::kVector3},
+      {tn::vector4, Tag::kVector4},
+      {tn::vector5, Tag::kVector5},
+      {tn::floatlist, Tag::kFloatList},
+      {tn::doublestring, Tag::kDoubleString},
+      {tn::stringkuid, Tag::kStringKUID},
+      {tn::stringkuidbrowser, Tag::kStringKUIDBrowser},
+  };
+  for (const auto& [name, code] : forms)
+    if (type == name.View()) return code;
+  return Tag::kUnclassified;
+}
+
+bool InComboBoxSource(const Kiv::PString& source, std::string_view v) {
+  const DataFileList* list = DataManager::Instance()->GetDataFile(source);
+  return list && list->HasKey(v);
+}
+
+bool InListBoxSource(const Kiv::PString& source, std::string_view v) {
+  const DataFileList* list = DataManager::Instance()->GetDataFile(source);
+  if (!list || list->lines.empty()) return false;
+  std::string_view rest = v;
+  while (true) {
+    size_t cut = rest.find(';');
+    std::string_view item = rest.substr(0, cut);
+    if (!item.empty() && list->HasKey(item)) return true;
+    if (cut == std::string_view::npos) return false;
+    rest.remove_prefix(cut + 1);
+  }
+}
+}  // namespace
+
+TagPrototype::TagPrototype(const SoupRef& entry) {
+  std::string scratch;
+  typeCode = TypeCodeOf(entry.GetNamedTagText(tn::type, scratch));
+  compulsory = entry.GetNamedTagAsInt(tn::compulsory, 0);
+  disabled = entry.GetNamedTagAsInt(tn::disabled, 0) != 0;
+  unique = entry.GetNamedTagAsInt(tn::unique, 0) != 0;
+  defaultText = entry.GetNamedTagText(tn::default_, scratch);
+  defaultIsParent = defaultText == tn::parent.View();
+  hasFilter = entry.HasNamedTag(tn::filter);
+  hasCategory = entry.HasNamedTag(tn::category);
+  filter = entry.GetNamedTag(tn::filter);
+  source = entry.GetNamedTag(tn::source);
+  dataType = entry.GetNamedTag(tn::datatype);
+  category = entry.GetNamedTag(tn::category);
+  ruleTable = TagRuleTableGeneration();
+  SoupRef validation = entry.GetNamedSoup(tn::validation);
+  for (size_t i = 0; i < validation.CountTags(); ++i)
+    if (TagRuleFn rule = FindTagRule(validation.GetIndexedTagName(i)))
+      rules.emplace_back(rule, validation.GetIndexedSoup(i));
+}
+
+void BindValidation(Tag& tag, const SoupRef& entry, const TagPrototype& prototype) {
+  if (prototype.ruleTable != TagRuleTableGeneration()) return tag.BindValidation(entry);
+  for (const auto& [rule, parameters] : prototype.rules) {
+    tag.rules.push_back(rule);
+    tag.ruleParameters.push_back(parameters);
+  }
 }
 
 int32_t TruncatedHundredths(float build) {
@@ -373,12 +456,15 @@ struct PreparedEntry {
   enum Kind : uint8_t { kOther, kElement, kValue };
   Kiv::PString name, elementType;
   SoupRef entry;
+  SoupRef elementDefinition;  // the schema's definition of elementType
   Kind kind = kOther;
   int32_t compulsory = 0;
+  TagPrototype prototype;  // value entries
 };
 
 std::shared_ptr<const std::vector<PreparedEntry>> PrepareEntries(const SoupRef& subs,
-                                                                 const SoupRef& arrayElements) {
+                                                                 const SoupRef& arrayElements,
+                                                                 const SoupRef& schema) {
   auto out = std::make_shared<std::vector<PreparedEntry>>();
   out->reserve(subs.CountTags());
   for (size_t i = 0; i < subs.CountTags(); ++i) {
@@ -391,13 +477,18 @@ std::shared_ptr<const std::vector<PreparedEntry>> PrepareEntries(const SoupRef& 
              : kind == tn::value ? PreparedEntry::kValue
                                  : PreparedEntry::kOther;
     e.compulsory = e.entry.GetNamedTagAsInt(tn::compulsory, 0);
-    if (e.kind == PreparedEntry::kElement) e.elementType = e.entry.GetNamedTag(tn::element_type);
+    if (e.kind == PreparedEntry::kElement) {
+      e.elementType = e.entry.GetNamedTag(tn::element_type);
+      e.elementDefinition = schema.GetNamedSoup(e.elementType);
+    }
+    if (e.kind == PreparedEntry::kValue) e.prototype = TagPrototype(e.entry);
     out->push_back(std::move(e));
   }
   // The array elements' types follow as element entries without a name.
   for (size_t i = 0; i < arrayElements.CountTags(); ++i) {
     PreparedEntry e;
     e.elementType = arrayElements.GetNamedTag(arrayElements.GetIndexedTagName(i));
+    e.elementDefinition = schema.GetNamedSoup(e.elementType);
     out->push_back(std::move(e));
   }
   return out;
@@ -448,7 +539,7 @@ void Container::LoadDefinition(const SoupRef& def, bool makeCompulsory) {
     const SoupRef subs = merge.subs.Build();
     tagArray = merge.tagArray.Build();
     const SoupRef arrayElements = merge.arrayElements.Build();
-    entries = PrepareEntries(subs, arrayElements);
+    entries = PrepareEntries(subs, arrayElements, schemaUsed);
     // A merge that made findings is made again, so every container that
     // meets the fault reports it.
     if (!merge.reported && def) {
@@ -463,15 +554,23 @@ void Container::LoadDefinition(const SoupRef& def, bool makeCompulsory) {
     }
   }
 
+  // AddElementType with the definition found beforehand.
+  auto addElementType = [this](const PreparedEntry& e) {
+    if (!e.elementType.IsEmpty() &&
+        std::find(elementTypeNames.begin(), elementTypeNames.end(), e.elementType) != elementTypeNames.end())
+      return;
+    elementTypeNames.push_back(e.elementType);
+    elementDefinitions.push_back(e.elementDefinition);
+  };
   for (const PreparedEntry& e : *entries) {
     if (e.name.IsNull()) continue;  // the array elements, after the tag array below
     if (e.kind == PreparedEntry::kElement) {
-      if (e.compulsory != 0) AddCompulsoryElement(e.elementType);
-      AddElementType(e.elementType);
+      if (e.compulsory != 0) compulsoryElementDefinitions.push_back(e.elementDefinition);
+      addElementType(e);
     } else if (e.kind == PreparedEntry::kValue && (e.compulsory == 0 || makeCompulsory)) {
-      Tag* tag = CreateTagFromDefinition(this, e.name, e.entry, SoupRef());
+      Tag* tag = CreateTagFromDefinition(this, e.name, e.entry, e.prototype, SoupRef());
       if (!tag) return;  // a tag of that name exists already: the definition ends here
-      tag->BindValidation(e.entry);
+      BindValidation(*tag, e.entry, e.prototype);
       if (e.compulsory == 0)
         definitionTags.push_back(tag);
       else
@@ -480,7 +579,7 @@ void Container::LoadDefinition(const SoupRef& def, bool makeCompulsory) {
   }
   if (tagArray) tagArrayDefinition = tagArray;
   for (const PreparedEntry& e : *entries)
-    if (e.name.IsNull()) AddElementType(e.elementType);
+    if (e.name.IsNull()) addElementType(e);
 }
 
 void Container::AddElementType(const Kiv::PString& typeName) {
@@ -497,147 +596,152 @@ void Container::AddCompulsoryElement(const Kiv::PString& typeName) {
 
 Tag* Container::CreateTagFromDefinition(Container* tagOwner, const Kiv::PString& tagName,
                                         const SoupRef& entry, const SoupRef& values) {
+  return CreateTagFromDefinition(tagOwner, tagName, entry, TagPrototype(entry), values);
+}
+
+Tag* Container::CreateTagFromDefinition(Container* tagOwner, const Kiv::PString& tagName,
+                                        const SoupRef& entry, const TagPrototype& prototype,
+                                        const SoupRef& values) {
   if (tagOwner->HasTagNamed(tagName)) return nullptr;
   Tag* tag = MakeTag(static_cast<int32_t>(tagOwner->tags.size()), tagOwner, tagName);
 
   TagValue given = values ? tagOwner->ValueOf(values, tagName) : TagValue();
   if (!given.IsEmpty()) {
     tag->value = std::move(given);
+  } else if (prototype.defaultIsParent) {
+    tag->value = tagOwner->name;
   } else {
-    // No default and an empty one both leave the value empty.
-    std::string scratch;
-    const std::string_view def = entry.GetNamedTagText(tn::default_, scratch);
-    if (def == tn::parent.View())
-      tag->value = tagOwner->name;
-    else
-      tag->value = def;
+    tag->value = prototype.defaultText;  // no default and an empty one both leave it empty
   }
   tag->madeFromDefinition = !values;
-  if (values && entry.GetNamedTagAsInt(tn::compulsory, 0) == 0) tagOwner->RemoveDefinitionTag(tagName);
+  if (values && prototype.compulsory == 0) tagOwner->RemoveDefinitionTag(tagName);
   // The type note is only a trace: nothing is recorded, so the text is not built.
   if (ErrorHandler* eh = Findings()) eh->Trace(kTypeSpecification, tag);
-  ClassifyTag(tag, entry, values, tagOwner);
+  ClassifyTag(tag, entry, prototype, values, tagOwner);
   return tag;
 }
 
 void Container::ClassifyTag(Tag* tag, const SoupRef& entry, const SoupRef& values, Container* tagOwner) {
+  ClassifyTag(tag, entry, TagPrototype(entry), values, tagOwner);
+}
+
+void Container::ClassifyTag(Tag* tag, const SoupRef& entry, const TagPrototype& p, const SoupRef& values,
+                            Container* tagOwner) {
   tag->definition = entry;
-  // Read for every tag of every config: compared as text where it lies, not interned.
-  std::string scratch;
-  const std::string_view type = entry.GetNamedTagText(tn::type, scratch);
   DataManager* dm = DataManager::Instance();
   ErrorHandler* eh = Findings();
 
-  if (type == tn::string_.View()) {
-    tag->typeCode = Tag::kString;
-    if (!values) {
-      // Tags made from the definition alone take the user's own details.
-      const PersonalDetails& me = dm->Personal();
-      const Kiv::PString& n = tag->name;
-      if (n == tn::license)
-        tag->value = me.license;
-      else if (n == tn::author)
-        tag->value = me.author;
-      else if (n == tn::organisation)
-        tag->value = me.organisation;
-      else if (n == tn::contact_email)
-        tag->value = me.email;
-      else if (n == tn::website || n == tn::contact_website)
-        tag->value = me.website;
+  switch (p.typeCode) {
+    case Tag::kString:
+      tag->typeCode = Tag::kString;
+      if (!values) {
+        // Tags made from the definition alone take the user's own details.
+        const PersonalDetails& me = dm->Personal();
+        const Kiv::PString& n = tag->name;
+        if (n == tn::license)
+          tag->value = me.license;
+        else if (n == tn::author)
+          tag->value = me.author;
+        else if (n == tn::organisation)
+          tag->value = me.organisation;
+        else if (n == tn::contact_email)
+          tag->value = me.email;
+        else if (n == tn::website || n == tn::contact_website)
+          tag->value = me.website;
+      }
+      tag->disabled = p.disabled;
+      tag->filter = p.filter;
+      return;
+    case Tag::kInt:
+    case Tag::kFloat:
+      tag->typeCode = p.typeCode;
+      tag->disabled = p.disabled;
+      return;
+    case Tag::kBool: {
+      tag->typeCode = Tag::kBool;
+      const std::string_view v = tag->value.View();
+      if (!v.empty() && v != "0" && v != "1" && eh)
+        eh->Warning(FormatMessage(kNotBoolean, {tag->name, tagOwner->name}), tag);
+      return;
     }
-    tag->disabled = entry.GetNamedTagAsInt(tn::disabled, 0) != 0;
-    tag->filter = entry.GetNamedTag(tn::filter);
-  } else if (type == tn::int_.View() || type == tn::float_.View()) {
-    tag->typeCode = type == tn::int_.View() ? Tag::kInt : Tag::kFloat;
-    tag->disabled = entry.GetNamedTagAsInt(tn::disabled, 0) != 0;
-  } else if (type == tn::bool_.View()) {
-    tag->typeCode = Tag::kBool;
-    const std::string_view v = tag->value.View();
-    if (!v.empty() && v != "0" && v != "1" && eh)
-      eh->Warning(FormatMessage(kNotBoolean, {tag->name, tagOwner->name}), tag);
-  } else if (type == tn::listbox.View()) {
-    tag->typeCode = Tag::kListBox;
-    if (!tag->value.IsEmpty() && !IsInListBoxSource(entry, tag->value.View()))
-      tag->value = Kiv::PString::Empty();
-  } else if (type == tn::combobox.View()) {
-    tag->typeCode = Tag::kComboBox;
-    const Kiv::PString src = entry.GetNamedTag(tn::source);
-    if (src == tn::attachment) {
-      if (entry.GetNamedTagAsInt(tn::unique, 0) != 0)
-        dm->RegisterUniqueTag(tag);
-      else
-        dm->RegisterTag(tag);
-      tag->source = src;
-      tag->hasSource = true;
-    } else if (src == tn::mesh_table || src == tn::attached_track || src == tn::queues) {
-      dm->RegisterTagBySource(src, tag);
-      tag->source = src;
-      tag->hasSource = true;
-    } else if (!tag->value.IsEmpty() && !IsInComboBoxSource(entry, tag->value.View())) {
-      tag->value = Kiv::PString::Empty();
+    case Tag::kListBox:
+      tag->typeCode = Tag::kListBox;
+      if (!tag->value.IsEmpty() && !InListBoxSource(p.source, tag->value.View()))
+        tag->value = Kiv::PString::Empty();
+      return;
+    case Tag::kComboBox: {
+      tag->typeCode = Tag::kComboBox;
+      const Kiv::PString& src = p.source;
+      if (src == tn::attachment) {
+        if (p.unique)
+          dm->RegisterUniqueTag(tag);
+        else
+          dm->RegisterTag(tag);
+        tag->source = src;
+        tag->hasSource = true;
+      } else if (src == tn::mesh_table || src == tn::attached_track || src == tn::queues) {
+        dm->RegisterTagBySource(src, tag);
+        tag->source = src;
+        tag->hasSource = true;
+      } else if (!tag->value.IsEmpty() && !InComboBoxSource(src, tag->value.View())) {
+        tag->value = Kiv::PString::Empty();
+      }
+      return;
     }
-  } else if (type == tn::intcombobox.View()) {
-    tag->typeCode = Tag::kIntComboBox;
-    if (!tag->value.IsEmpty() && !IsInIntComboBoxSource(entry, tag->value.View()))
-      tag->value = Kiv::PString::Empty();
-  } else if (type == tn::kuid.View()) {
-    tag->typeCode = Tag::kKUID;
-    if (tag->value.IsEmpty()) tag->value = FormatKUIDTag(KUID::Null());
-  } else if (type == tn::filepath.View() || type == tn::filepathedit.View()) {
-    tag->typeCode = type == tn::filepath.View() ? Tag::kFilePath : Tag::kFilePathEdit;
-    tag->dataType = entry.GetNamedTag(tn::datatype);
-    tag->isFilePath = true;
-    if (tag->name == tn::script) return;
-    if (values && values.HasNamedTag(tn::mesh_asset)) {
-      dm->borrowedMesh = true;
-    } else if (GetMeshLoader()) {
-      Kiv::File::Path path = dm->assetFolder;
-      path.Join(Kiv::ToLowerAscii(tag->value.View()));
-      dm->CheckLODMesh(path.Str(), tagOwner);
-    } else if (const auto& check = dm->GetLODMeshCheck()) {
-      Kiv::File::Path path = dm->assetFolder;
-      path.Join(Kiv::ToLowerAscii(tag->value.View()));
-      if (auto record = check(path.Str(), *tagOwner)) tagOwner->lodMeshRecord = std::move(record);
-    }
-  } else if (type == tn::kuidbrowser.View()) {
-    tag->typeCode = Tag::kKUIDBrowser;
-    if (entry.HasNamedTag(tn::category)) tag->category = entry.GetNamedTag(tn::category);
-    if (entry.HasNamedTag(tn::filter)) tag->filter = entry.GetNamedTag(tn::filter);
+    case Tag::kIntComboBox:
+      tag->typeCode = Tag::kIntComboBox;
+      if (!tag->value.IsEmpty() && !InComboBoxSource(p.source, tag->value.View()))
+        tag->value = Kiv::PString::Empty();
+      return;
+    case Tag::kKUID:
+      tag->typeCode = Tag::kKUID;
+      if (tag->value.IsEmpty()) tag->value = FormatKUIDTag(KUID::Null());
+      return;
+    case Tag::kFilePath:
+    case Tag::kFilePathEdit:
+      tag->typeCode = p.typeCode;
+      tag->dataType = p.dataType;
+      tag->isFilePath = true;
+      if (tag->name == tn::script) return;
+      if (values && values.HasNamedTag(tn::mesh_asset)) {
+        dm->borrowedMesh = true;
+      } else if (GetMeshLoader()) {
+        Kiv::File::Path path = dm->assetFolder;
+        path.Join(Kiv::ToLowerAscii(tag->value.View()));
+        dm->CheckLODMesh(path.Str(), tagOwner);
+      } else if (const auto& check = dm->GetLODMeshCheck()) {
+        Kiv::File::Path path = dm->assetFolder;
+        path.Join(Kiv::ToLowerAscii(tag->value.View()));
+        if (auto record = check(path.Str(), *tagOwner)) tagOwner->lodMeshRecord = std::move(record);
+      }
+      return;
+    case Tag::kKUIDBrowser:
+      tag->typeCode = Tag::kKUIDBrowser;
+      if (p.hasCategory) tag->category = p.category;
+      if (p.hasFilter) tag->filter = p.filter;
+      return;
+    case Tag::kUnclassified: break;
+    default:  // the value forms that keep nothing more
+      tag->typeCode = p.typeCode;
+      return;
+  }
+  const Kiv::PString& n = tag->name;
+  if ((n == tn::bang || n == tn::rem || n == tn::semicolon) && BuildHundredths(dm->build) < 250) {
+    tag->typeCode = Tag::kComment;
+    return;
+  }
+  const bool obsolete = std::find(tagOwner->obsoleteTagNames.begin(), tagOwner->obsoleteTagNames.end(), n) !=
+                            tagOwner->obsoleteTagNames.end() ||
+                        n.View().starts_with("category-region-") || n.View().starts_with("category-era-");
+  if (!eh) return;
+  if (obsolete) {
+    Kiv::PString text = FormatMessage(kObsoleteTag, {n, tagOwner->name});
+    if (TruncatedHundredths(dm->build) >= 290)
+      eh->Error(text, tag);
+    else
+      eh->Warning(text, tag);
   } else {
-    static const std::pair<Kiv::PString, int32_t> simple[] = {
-        {tn::vector2, Tag::kVector2},
-        {tn::vector3, Tag::kVector3},
-        {tn::rgb, Tag::kVector3},
-        {tn::vector4, Tag::kVector4},
-        {tn::vector5, Tag::kVector5},
-        {tn::floatlist, Tag::kFloatList},
-        {tn::doublestring, Tag::kDoubleString},
-        {tn::stringkuid, Tag::kStringKUID},
-        {tn::stringkuidbrowser, Tag::kStringKUIDBrowser},
-    };
-    for (const auto& [name, code] : simple) {
-      if (type != name.View()) continue;
-      tag->typeCode = code;
-      return;
-    }
-    const Kiv::PString& n = tag->name;
-    if ((n == tn::bang || n == tn::rem || n == tn::semicolon) && BuildHundredths(dm->build) < 250) {
-      tag->typeCode = Tag::kComment;
-      return;
-    }
-    const bool obsolete = std::find(tagOwner->obsoleteTagNames.begin(), tagOwner->obsoleteTagNames.end(),
-                                    n) != tagOwner->obsoleteTagNames.end() ||
-                          n.View().starts_with("category-region-") || n.View().starts_with("category-era-");
-    if (!eh) return;
-    if (obsolete) {
-      Kiv::PString text = FormatMessage(kObsoleteTag, {n, tagOwner->name});
-      if (TruncatedHundredths(dm->build) >= 290)
-        eh->Error(text, tag);
-      else
-        eh->Warning(text, tag);
-    } else {
-      eh->Error(FormatMessage(kNoDefinition, {n, tagOwner->name}), tag);
-    }
+    eh->Error(FormatMessage(kNoDefinition, {n, tagOwner->name}), tag);
   }
 }
 
@@ -740,8 +844,7 @@ void Container::CountCompulsoryElements(const SoupRef& def, std::map<Kiv::PStrin
 }
 
 bool Container::IsInComboBoxSource(const SoupRef& def, std::string_view v) const {
-  const DataFileList* list = DataManager::Instance()->GetDataFile(def.GetNamedTag(tn::source));
-  return list && list->HasKey(v);
+  return InComboBoxSource(def.GetNamedTag(tn::source), v);
 }
 
 bool Container::IsInIntComboBoxSource(const SoupRef& def, std::string_view v) const {
@@ -749,16 +852,7 @@ bool Container::IsInIntComboBoxSource(const SoupRef& def, std::string_view v) co
 }
 
 bool Container::IsInListBoxSource(const SoupRef& def, std::string_view v) const {
-  const DataFileList* list = DataManager::Instance()->GetDataFile(def.GetNamedTag(tn::source));
-  if (!list || list->lines.empty()) return false;
-  std::string_view rest = v;
-  while (true) {
-    size_t cut = rest.find(';');
-    std::string_view item = rest.substr(0, cut);
-    if (!item.empty() && list->HasKey(item)) return true;
-    if (cut == std::string_view::npos) return false;
-    rest.remove_prefix(cut + 1);
-  }
+  return InListBoxSource(def.GetNamedTag(tn::source), v);
 }
 
 }  // namespace OBLLib

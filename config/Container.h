@@ -19,6 +19,7 @@ namespace OBLLib {
 class Container;
 class Tag;
 struct ImportPlan;
+struct TagPrototype;   // what a tag takes from its definition entry (config/TagPrototype.h)
 struct LODMeshRecord;  // what the mesh check keeps about a file-path tag's mesh
 
 // Orders interned strings by their text, for maps that are printed or compared.
@@ -182,9 +183,14 @@ public:
   // values is null); null when a tag of that name is already in the tags list.
   Tag* CreateTagFromDefinition(Container* owner, const Kiv::PString& name, const SoupRef& entry,
                                const SoupRef& values);
+  // The same with the entry read beforehand.
+  Tag* CreateTagFromDefinition(Container* owner, const Kiv::PString& name, const SoupRef& entry,
+                               const TagPrototype& prototype, const SoupRef& values);
   // Sets the tag's type code and the fields its type keeps; reports values and
   // names the definition does not allow.
   void ClassifyTag(Tag* tag, const SoupRef& entry, const SoupRef& values, Container* owner);
+  void ClassifyTag(Tag* tag, const SoupRef& entry, const TagPrototype& prototype, const SoupRef& values,
+                   Container* owner);
   // Admits the definition's obsolete tags by build: names obsolete for this
   // asset go to the obsolete tag names; the others stay valid. Returns the
   // definition to use for this container: the given one, or a private copy

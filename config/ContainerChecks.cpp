@@ -1,4 +1,6 @@
 // The container checks a definition's "validation" list binds to a container.
+#include <memory>
+#include <mutex>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
@@ -158,21 +160,73 @@ void MergeInherited(const SoupRef& def, const SoupRef& schema, ValidationList& l
 
 std::span<const NamedContainerCheck> NamedContainerChecks() { return kChecks; }
 
+namespace {
+
+// The checks bound for a definition, container type and schema: the schema is
+// never written, so a list once merged holds for every later container of that
+// type. Each key holds its soups, so no node is reused while cached.
+struct BoundChecks {
+  SoupRef def, schema;
+  Kiv::PString type;
+  std::vector<std::pair<ContainerRuleFn, SoupRef>> checks;
+};
+struct BoundCheckCache {
+  std::mutex lock;
+  std::unordered_map<const void*, std::vector<std::shared_ptr<const BoundChecks>>> byDefinition;
+  size_t count = 0;
+};
+BoundCheckCache& BoundCheckLists() {
+  static auto* cache = new BoundCheckCache;
+  return *cache;
+}
+constexpr size_t kMaxCachedCheckLists = 4096;
+
+}  // namespace
+
 // The merged list is built for this container only: the shared schema is
 // never written, so one check cannot change the next.
 void Container::BindContainerChecks(const SoupRef& def, Container* container) {
   if (!container) return;
-  ValidationList list;
-  std::vector<Kiv::PString> path{container->type};
   const DataManager* dm = DataManager::Existing();
-  MergeInherited(def, dm ? dm->Schema() : SoupRef(), list, path);
-  list.Merge(def.GetNamedSoup(kValidation));
-  const auto& table = CheckTable();
-  for (const auto& [name, parameters] : list.items) {
-    if (name.IsNull()) continue;
-    if (auto found = table.find(name); found != table.end())
-      container->AddContainerRule(found->second, parameters);
+  const SoupRef schemaUsed = dm ? dm->Schema() : SoupRef();
+  BoundCheckCache& cache = BoundCheckLists();
+  std::shared_ptr<const BoundChecks> bound;
+  {
+    std::lock_guard<std::mutex> guard(cache.lock);
+    if (auto found = cache.byDefinition.find(def.Get()); found != cache.byDefinition.end())
+      for (const auto& b : found->second)
+        if (b->type == container->type && b->schema == schemaUsed) {
+          bound = b;
+          break;
+        }
   }
+  if (!bound) {
+    auto made = std::make_shared<BoundChecks>();
+    made->def = def;
+    made->schema = schemaUsed;
+    made->type = container->type;
+    ValidationList list;
+    std::vector<Kiv::PString> path{container->type};
+    MergeInherited(def, schemaUsed, list, path);
+    list.Merge(def.GetNamedSoup(kValidation));
+    const auto& table = CheckTable();
+    for (const auto& [name, parameters] : list.items) {
+      if (name.IsNull()) continue;
+      if (auto found = table.find(name); found != table.end())
+        made->checks.emplace_back(found->second, parameters);
+    }
+    bound = made;
+    if (def) {
+      std::lock_guard<std::mutex> guard(cache.lock);
+      if (cache.count >= kMaxCachedCheckLists) {
+        cache.byDefinition.clear();
+        cache.count = 0;
+      }
+      cache.byDefinition[def.Get()].push_back(bound);
+      ++cache.count;
+    }
+  }
+  for (const auto& [check, parameters] : bound->checks) container->AddContainerRule(check, parameters);
 }
 
 }  // namespace OBLLib

@@ -13,6 +13,7 @@
 #include "config/ErrorHandler.h"
 #include "config/Messages.h"
 #include "config/TagNames.h"
+#include "config/TagPrototype.h"
 
 namespace OBLLib {
 
@@ -113,7 +114,49 @@ struct ImportPlan {
   // each name lies.
   std::vector<std::pair<Kiv::PString, float>> tags, containers;
   std::unordered_map<Kiv::PString, size_t> tagAt, containerAt;
+  // The definitions of value tags by name as FindValueDefinition finds them in def and
+  // inherited, each entry read once; a name not among them takes otherValues.
+  struct ValueDefinition {
+    SoupRef entry;
+    TagPrototype prototype;
+  };
+  std::unordered_map<Kiv::PString, ValueDefinition> values;
+  ValueDefinition otherValues;
+  const ValueDefinition& FindValue(const Kiv::PString& name) const {
+    auto found = values.find(name);
+    return found == values.end() ? otherValues : found->second;
+  }
+  void ReadValueDefinitions();
 };
+
+void ImportPlan::ReadValueDefinitions() {
+  // Each soup answers for a name with its first tag of that name, when that tag is a
+  // container; an earlier soup's answer stands.
+  auto take = [this](const SoupRef& subs) {
+    std::unordered_set<Kiv::PString> met;
+    for (size_t i = 0; i < subs.CountTags(); ++i) {
+      const Kiv::PString name = subs.GetIndexedTagName(i);
+      if (!met.insert(name).second) continue;
+      SoupRef entry = subs.GetIndexedSoup(i);
+      if (!entry || values.count(name)) continue;
+      TagPrototype prototype(entry);
+      values.emplace(name, ValueDefinition{std::move(entry), std::move(prototype)});
+    }
+  };
+  take(def.GetNamedSoup(kSubpossibilities));
+  for (const SoupRef& base : inherited) {
+    if (!base) continue;
+    take(base.GetNamedSoup(kSubpossibilities));
+    // An inherited tag array answers for every name not found before it.
+    if (SoupRef array = base.GetNamedSoup(kTagArray)) {
+      otherValues.prototype = TagPrototype(array);
+      otherValues.entry = std::move(array);
+      return;
+    }
+  }
+  otherValues.entry = def.GetNamedSoup(kTagArray);
+  otherValues.prototype = TagPrototype(otherValues.entry);
+}
 
 namespace {
 
@@ -193,6 +236,7 @@ std::shared_ptr<const ImportPlan> Container::PlanImport(const SoupRef& definitio
   plan->def = AdmitObsoleteTags(definition, build, plan->obsoleteNames);
   for (SoupRef& base : plan->inherited)
     if (base) base = AdmitObsoleteTags(base, build, plan->obsoleteNames);
+  plan->ReadValueDefinitions();
   std::lock_guard<std::mutex> guard(cache.lock);
   if (cache.count >= kMaxCachedPlans) {
     cache.byDefinition.clear();
@@ -320,8 +364,14 @@ bool Container::Import(const SoupRef& soup, const SoupRef& definition, Container
     const Kiv::PString lookup = text.starts_with("description-") ? kDescription
                                 : text.starts_with("username-")  ? kUsername
                                                                  : name;
-    SoupRef entry = FindValueDefinition(def, inherited, lookup);
-    if (!entry) entry = FindSequenceDefinition(def, inherited, lookup.View());
+    const ImportPlan::ValueDefinition* found = &plan->FindValue(lookup);
+    ImportPlan::ValueDefinition sequence;
+    if (!found->entry) {
+      sequence.entry = FindSequenceDefinition(def, inherited, lookup.View());
+      sequence.prototype = TagPrototype(sequence.entry);
+      found = &sequence;
+    }
+    const SoupRef& entry = found->entry;
     // A compulsory tag that the definition made before the import takes the
     // config's value: otherwise the value would be lost and the tag checked
     // (and exported) empty.
@@ -332,9 +382,9 @@ bool Container::Import(const SoupRef& soup, const SoupRef& definition, Container
       tag->madeFromDefinition = false;
       TagValue given = ValueOf(soup, name);
       if (!given.IsEmpty()) tag->value = std::move(given);
-      ClassifyTag(tag, entry, soup, target);
-    } else if (Tag* tag = CreateTagFromDefinition(target, name, entry, soup)) {
-      tag->BindValidation(entry);
+      ClassifyTag(tag, entry, found->prototype, soup, target);
+    } else if (Tag* tag = CreateTagFromDefinition(target, name, entry, found->prototype, soup)) {
+      BindValidation(*tag, entry, found->prototype);
       target->AddTag(tag);
     }
   }
@@ -343,7 +393,7 @@ bool Container::Import(const SoupRef& soup, const SoupRef& definition, Container
   for (size_t t = 0; t < plan->tags.size(); ++t) {
     if (tagGiven[t]) continue;
     const auto& [name, since] = plan->tags[t];
-    const SoupRef entry = FindValueDefinition(def, inherited, name);
+    const ImportPlan::ValueDefinition& found = plan->FindValue(name);
     if (DroppedWithFile(name) && FindTagIn(*target, kFile)) continue;
     if (assetBuild >= BuildHundredths(since)) {
       // The definition loading may already have made the tag with its default
@@ -351,8 +401,8 @@ bool Container::Import(const SoupRef& soup, const SoupRef& definition, Container
       // passed in silence.
       if (Tag* made = FindTagIn(*target, name)) {
         if (eh) eh->Error(FormatMessage(kMissingTag, {name}), made);
-      } else if (Tag* tag = CreateTagFromDefinition(target, name, entry, SoupRef())) {
-        tag->BindValidation(entry);
+      } else if (Tag* tag = CreateTagFromDefinition(target, name, found.entry, found.prototype, SoupRef())) {
+        BindValidation(*tag, found.entry, found.prototype);
         if (eh) eh->Error(FormatMessage(kMissingTag, {name}), tag);
         target->AddTag(tag);
       }

@@ -53,6 +53,7 @@ table-def { inherit { table-base 1 } tagarray { type "kuid" } }
 typed { container-type0 "first" container-type1 "second one" }
 cyc-a { inherit { cyc-b 1 } subpossibilities { a { kind "value" type "int" } } }
 cyc-b { inherit { cyc-a 1 cyc-b 1 } subpossibilities { b { kind "value" type "int" } } }
+ruled { subpossibilities { checked { kind "value" type "int" validation { laterrule 1 } } } }
 )";
 
 class ContainerTest : public ConfigFixture {
@@ -363,6 +364,21 @@ TEST_F(ContainerTest, RulesBindByNameAndAllRun) {
   EXPECT_EQ(g_calls, 2);
   OBLLib::RegisterTagRule(P("fails"), nullptr);
   OBLLib::RegisterTagRule(P("passes"), nullptr);
+}
+
+// What a definition's entries bind is kept with the definition, yet a rule registered or
+// removed later binds, or not, from then on.
+TEST_F(ContainerTest, KeptDefinitionsFollowTheRuleTable) {
+  auto rulesOfChecked = [&] {
+    Tag* tag = Find(Load("ruled", 3.4f, false).definitionTags, "checked");
+    return tag ? static_cast<int>(tag->rules.size()) : -1;
+  };
+  EXPECT_EQ(rulesOfChecked(), 0);
+  OBLLib::RegisterTagRule(P("laterrule"), Fails);
+  EXPECT_EQ(rulesOfChecked(), 1);
+  EXPECT_EQ(rulesOfChecked(), 1);
+  OBLLib::RegisterTagRule(P("laterrule"), nullptr);
+  EXPECT_EQ(rulesOfChecked(), 0);
 }
 
 TEST_F(ContainerTest, BuildsCompareInWholeHundredths) {

@@ -46,6 +46,11 @@ obsolete-track { top-level 1 inherit { base 1 } }
 relic { top-level 1 inherit { base 1 } obsolete-tag { old-tag { kind "value" type "string" obsolete-version 3.0 } } }
 loop-a { top-level 1 inherit { loop-b 1 base 1 } }
 loop-b { inherit { loop-a 1 } subpossibilities { b { kind "value" type "int" } } }
+layered { top-level 1 inherit { base 1 first 1 second 1 }
+  subpossibilities { own { kind "value" type "int" } shadow { kind "value" type "string" } } }
+first { subpossibilities { dup 1 dup { kind "value" type "bool" } shared { kind "value" type "float" }
+  shadow { kind "value" type "int" } } tagarray { kind "value" type "kuid" } }
+second { subpossibilities { late { kind "value" type "bool" } dup { kind "value" type "int" } } }
 )";
 
 class ImportTest : public ConfigFixture {
@@ -103,6 +108,27 @@ TEST_F(ImportTest, PreparedImportsFollowTheBuild) {
         "rovana-build 2.9\n");
     ASSERT_EQ(newer.size(), older.size());
     EXPECT_NE(newer, older);
+  }
+}
+
+// A value tag takes the first definition along the inheritance: the kind's own entry, then
+// each inherited definition's entry or, failing that, its whole tag array, which then
+// answers before any later definition. A soup answers with its first tag of the name,
+// and only when that tag is an entry.
+TEST_F(ImportTest, ValueTagsTakeTheFirstDefinitionAlongTheInheritance) {
+  for (int round = 0; round < 2; ++round) {  // the second round reads what was kept
+    SetUpRoot(
+        "kuid <kuid:1:9>\nusername \"L\"\nkind layered\nrovana-build 3.4\nown 1\nshadow \"s\"\n"
+        "shared 1.5\nlate <kuid:1:1>\ndup <kuid:1:2>\n");
+    auto type = [&](const char* name) {
+      const Tag* tag = RootTag(name);
+      return tag ? tag->typeCode : -2;
+    };
+    EXPECT_EQ(type("own"), Tag::kInt);
+    EXPECT_EQ(type("shadow"), Tag::kString);
+    EXPECT_EQ(type("shared"), Tag::kFloat);
+    EXPECT_EQ(type("late"), Tag::kKUID);  // first's tag array, not second's entry
+    EXPECT_EQ(type("dup"), Tag::kKUID);   // first's "dup" is no entry; its tag array answers
   }
 }
 
