@@ -62,6 +62,7 @@ struct alignas(32) FastStep {
   bool zeroConst : 1 = false;  // PUSHK: a zero word pushes the null handle's kind
   // kLocal: which of the six it is.
   bool load : 1 = false, reference : 1 = false, pops : 1 = false, number : 1 = false;
+  bool odd : 1 = false;  // passes || zeroConst: the kind step takes its longer way
 };
 static_assert(sizeof(FastStep) == 32);
 constexpr auto kFastSteps = [] {
@@ -111,6 +112,7 @@ constexpr auto kFastSteps = [] {
       f.passes = f.passes || e.out[i] >= KindEffect::kFromInput;
       f.out |= uint32_t(e.out[i]) << 8 * i;
     }
+    f.odd = f.passes || f.zeroConst;
   }
   return t;
 }();
@@ -191,6 +193,8 @@ private:
     if (m_problem.empty()) m_problem = std::move(what);
     return false;
   }
+  // (Out of line: the hot paths only pass their failures on.)
+  [[gnu::noinline, gnu::cold]] bool FailAt(const char* what, std::size_t pc) { return Fail(At(what, pc)); }
   bool CheckOperands(const InstructionView& in, std::size_t pc);
   bool Flow();
   bool Short(std::size_t& pc, bool& falls) {
@@ -202,14 +206,14 @@ private:
   // checks of the instruction there, the join of the path that falls into
   // it, and the target's state taken. 1 when done, 0 when the general path
   // is to do it, -1 when the join failed.
-  int EnterTarget(std::size_t pc, bool falls, int32_t room);
+  [[gnu::always_inline]] int EnterTarget(std::size_t pc, bool falls, int32_t room);
   inline bool Step(const InstructionView& in, std::size_t pc);
   bool Special(const InstructionView& in, std::size_t pc);
   bool Call(const InstructionView& in, std::size_t pc);
   bool Merge(uint64_t target, bool handler, std::size_t pc);
   bool Need(uint8_t kind, uint8_t use, std::size_t pc) {
     return (kind & use) == use ||
-           Fail(At(use == kKindNumber ? "handle used as a number" : "number used as a handle", pc));
+           FailAt(use == kKindNumber ? "handle used as a number" : "number used as a handle", pc);
   }
   bool Pay(std::size_t cost) {
     if (m_budget < cost) return Fail("code too costly to verify");
@@ -287,32 +291,32 @@ bool Walk::CheckOperands(const InstructionView& in, std::size_t pc) {
   switch (in.info->form) {
     case OperandForm::Local: {
       const uint32_t cell = in.Index();
-      if (cell >= m_cells) return Fail(At("local cell outside the frame", pc));
+      if (cell >= m_cells) return FailAt("local cell outside the frame", pc);
       const uint8_t kind = StaticKind(cell);
       if (kind == kDynamic) break;
       const bool reference = in.op == OP_LDLO || in.op == OP_STLO || in.op == OP_STLOK;
-      if (reference != (kind == kKindReference)) return Fail(At("frame cell used as the wrong kind", pc));
+      if (reference != (kind == kKindReference)) return FailAt("frame cell used as the wrong kind", pc);
       // The receiver's cell holds the frame's reference to it.
-      if (cell == 0 && in.op != OP_LDLO) return Fail(At("store into the receiver's cell", pc));
+      if (cell == 0 && in.op != OP_LDLO) return FailAt("store into the receiver's cell", pc);
       break;
     }
     case OperandForm::String:
-      if (in.Index() >= m_strings) return Fail(At("string operand", pc));
+      if (in.Index() >= m_strings) return FailAt("string operand", pc);
       break;
     case OperandForm::Class:
-      if (in.Index() >= m_classes) return Fail(At("class operand", pc));
+      if (in.Index() >= m_classes) return FailAt("class operand", pc);
       break;
     case OperandForm::Wait:
       for (uint16_t i = 0; i < in.Count(); ++i)
-        if (in.WaitMajor(i) >= m_strings || in.WaitMinor(i) >= m_strings) return Fail(At("wait message", pc));
+        if (in.WaitMajor(i) >= m_strings || in.WaitMinor(i) >= m_strings) return FailAt("wait message", pc);
       break;
     case OperandForm::Switch:
       for (uint16_t i = 1; i < in.Count(); ++i)
-        if (in.SwitchKey(i) <= in.SwitchKey(i - 1)) return Fail(At("switch keys not ascending", pc));
+        if (in.SwitchKey(i) <= in.SwitchKey(i - 1)) return FailAt("switch keys not ascending", pc);
       break;
     case OperandForm::Call:
     case OperandForm::Parent:
-      if (in.Distance() > 0) return Fail(At("call receiver above the stack top", pc));
+      if (in.Distance() > 0) return FailAt("call receiver above the stack top", pc);
       break;
     default: break;
   }
@@ -320,7 +324,7 @@ bool Walk::CheckOperands(const InstructionView& in, std::size_t pc) {
   const uint8_t result = ResultKind(m_f.returnType);
   if ((in.op == OP_RET && result != kKindNoUse) || (in.op == OP_RETV && result != kKindNumber) ||
       (in.op == OP_RETVO && result != kKindReference))
-    return Fail(At("return of another kind than the function's result", pc));
+    return FailAt("return of another kind than the function's result", pc);
   return true;
 }
 
@@ -329,7 +333,7 @@ bool Walk::CheckOperands(const InstructionView& in, std::size_t pc) {
 // has been walked and that changed its state.
 bool Walk::Merge(uint64_t target, bool handler, std::size_t pc) {
   const int32_t depth = Depth() + (handler ? 1 : 0);
-  if (m_typed && depth > m_room) return Fail(At("stack deeper than the frame", pc));
+  if (m_typed && depth > m_room) return FailAt("stack deeper than the frame", pc);
   Target& t = m_targets[target];
   const bool first = !(m_flag[target] & kTarget);
   if (first) {
@@ -343,13 +347,17 @@ bool Walk::Merge(uint64_t target, bool handler, std::size_t pc) {
       // below and for Load.
       if (m_poolUsed + size + 1 + 16 > m_pool.size()) m_pool.resize(2 * (m_poolUsed + size + 1 + 16));
       t.state = int32_t(m_poolUsed);
-      std::memcpy(m_pool.data() + m_poolUsed, m_state.kinds, size);
+      uint8_t* const kept = m_pool.data() + m_poolUsed;
+      if (size <= 16)
+        std::memcpy(kept, m_state.kinds, 16);  // (the bytes past the state fall in the slack)
+      else
+        std::memcpy(kept, m_state.kinds, size);
       m_poolUsed += size;
       if (handler) m_pool[m_poolUsed++] = kKindReference;
     }
   } else {
     if (!m_typed) return true;  // reached already; its state no longer matters
-    if (t.depth != depth) return Fail(At("stack depth differs between paths", target));
+    if (t.depth != depth) return FailAt("stack depth differs between paths", target);
     if (t.state < 0) return true;
     if (!Pay(m_state.size + 1)) return false;
     // A word at a time; past the state's end the kept bytes stay as they are
@@ -381,7 +389,7 @@ bool Walk::Merge(uint64_t target, bool handler, std::size_t pc) {
 
 bool Walk::Call(const InstructionView& in, std::size_t pc) {
   const int32_t parameters = 1 - in.Distance();
-  if (Depth() < parameters) return Fail(At("stack underflow", pc));
+  if (Depth() < parameters) return FailAt("stack underflow", pc);
   const LibraryFunction* callee = nullptr;
   const CallKnowledge known = m_callShape ? m_callShape(m_context, in, callee) : CallKnowledge::Unknown;
   if (known == CallKnowledge::Unknown) {
@@ -391,7 +399,7 @@ bool Walk::Call(const InstructionView& in, std::size_t pc) {
   uint8_t* cells = m_state.data() + m_state.size - std::size_t(parameters);
   if (!Need(cells[0], kKindReference, pc)) return false;
   if (known == CallKnowledge::Known && callee->parameters != uint32_t(parameters))
-    return Fail(At("call of another shape than its callee", pc));
+    return FailAt("call of another shape than its callee", pc);
   bool result = false;
   uint8_t resultKind = kKindNoUse;
   if (known == CallKnowledge::Known) {
@@ -411,7 +419,7 @@ bool Walk::Call(const InstructionView& in, std::size_t pc) {
   }
   m_state.resize(m_state.size - std::size_t(parameters));
   if (result) {
-    if (Depth() + 1 > m_room) return Fail(At("stack deeper than the frame", pc));
+    if (Depth() + 1 > m_room) return FailAt("stack deeper than the frame", pc);
     m_state.push_back(resultKind);
   }
   return true;
@@ -423,8 +431,8 @@ bool Walk::Step(const InstructionView& in, std::size_t pc) {
   const KindEffect& e = kKindTable.op[in.op];
   if (__builtin_expect(!e.special, 1)) {
     const int32_t d = Depth();
-    if (d < e.inputs) return Fail(At("stack underflow", pc));
-    if (d - e.inputs + e.outputs > m_room) return Fail(At("stack deeper than the frame", pc));
+    if (d < e.inputs) return FailAt("stack underflow", pc);
+    if (d - e.inputs + e.outputs > m_room) return FailAt("stack deeper than the frame", pc);
     uint8_t* const base = m_state.kinds + m_state.size - e.inputs;
     uint8_t inputs[4];
     for (uint8_t i = 0; i < e.inputs; ++i) {
@@ -452,11 +460,11 @@ bool Walk::Special(const InstructionView& in, std::size_t pc) {
       const uint8_t kind = temporary ? *temporary : fixed;
       if (in.op == OP_LDL || in.op == OP_LDLO) {
         if (!Need(kind, in.op == OP_LDL ? kKindNumber : kKindReference, pc)) return false;
-        if (d + 1 > m_room) return Fail(At("stack deeper than the frame", pc));
+        if (d + 1 > m_room) return FailAt("stack deeper than the frame", pc);
         m_state.push_back(kind);
         return true;
       }
-      if (d < 1) return Fail(At("stack underflow", pc));
+      if (d < 1) return FailAt("stack underflow", pc);
       const uint8_t value = m_state.back();
       const bool reference = in.op == OP_STLO || in.op == OP_STLOK;
       // A kept copy must not share the value's reference; a reference
@@ -528,16 +536,27 @@ template <bool kTyped>
 bool Walk::ShortPath(std::size_t& at, bool& falls) {
   constexpr int32_t kWindow = 7;  // cells kept in the word: shifts stay below 64 bits
   if (kTyped && m_room < 0) return true;
-  const uint8_t* const code = m_code;
-  const std::size_t size = m_size;
-  uint8_t* const flag = m_flag;
-  uint32_t* const seen = m_seen;
-  uint8_t* const cells = m_state.kinds + m_temporaries;  // evaluation cells
-  const int32_t room = std::min(m_room, kWindow);
-  const uint32_t roomBit = 8 * uint32_t(room);  // FastStep::depths of this room from here
+  // What the loop keeps in registers is read again from the walk after
+  // every call out of it, so that none of it lives across a call: the
+  // calls are few, and the registers a call keeps are too few for all.
+  const uint8_t* code;
+  std::size_t size;
+  uint8_t* flag;
+  uint32_t* seen;
+  uint8_t* cells;    // evaluation cells
+  uint32_t roomBit;  // FastStep::depths of this room from here
   int32_t depth = Depth();
+  auto reload = [&] {
+    code = m_code;
+    size = m_size;
+    flag = m_flag;
+    seen = m_seen;
+    cells = m_state.kinds + m_temporaries;
+    roomBit = 8 * uint32_t(std::min(m_room, kWindow));
+  };
+  reload();
+  const int32_t room = std::min(m_room, kWindow);
   // The kinds of the evaluation cells, bottom first; zero above the depth.
-  // (Kept out of memory: the helpers take and give it by value.)
   uint64_t window = 0;
   if (kTyped && falls) {
     if (depth > room) return true;
@@ -549,14 +568,15 @@ bool Walk::ShortPath(std::size_t& at, bool& falls) {
     const std::size_t next = pc + kFastLengths.op[op];
     const FastStep& fast = kFastSteps.op[op];
     if (next + fast.tail > size) break;  // (always for the general path's instructions)
-    if (flag[pc] & kTarget) {
+    if (__builtin_expect(flag[pc] & kTarget, 0)) {
       if (kTyped && falls) {
         StoreCells(cells, window);
         m_state.size = m_temporaries + uint32_t(depth);
       }
-      const int entered = EnterTarget(pc, falls, room);
-      if (entered < 0) return false;
-      if (entered == 0) break;
+      const int joined = EnterTarget(pc, falls, room);
+      if (joined < 0) return false;
+      reload();
+      if (joined == 0) break;
       falls = true;
       if (kTyped) {
         depth = Depth();
@@ -565,7 +585,15 @@ bool Walk::ShortPath(std::size_t& at, bool& falls) {
     }
     if (kTyped && !((fast.depths >> (roomBit + uint32_t(depth))) & 1)) break;
     const uint32_t entered = depth == 0 ? m_version : kDeep;
-    if (fast.form == FastStep::kPlain) {
+    if (fast.form == FastStep::kPlain && !fast.odd) {
+      if (kTyped) {
+        const uint32_t below = 8 * uint32_t(depth - fast.inputs);  // bits under the inputs
+        const uint64_t inputs = window >> below;
+        if ((inputs & fast.need) != fast.need) break;
+        window ^= (inputs ^ fast.out) << below;  // the inputs are the top cells: nothing lies above them
+        depth += fast.outputs - fast.inputs;
+      }
+    } else if (fast.form == FastStep::kPlain) {
       if (kTyped && !KindStep(fast, window, depth, code + pc)) break;
     } else if (fast.form == FastStep::kLocal) {
       // The operand checks (see CheckOperands), then the step (see Special).
@@ -619,6 +647,7 @@ bool Walk::ShortPath(std::size_t& at, bool& falls) {
       if (fast.form == FastStep::kJump) {
         if (target > pc) m_forward.push_back(target);
         if (!Merge(target, false, pc)) return false;
+        reload();
       }
       pc = next;
       if (fast.tail == 0) {
@@ -629,9 +658,10 @@ bool Walk::ShortPath(std::size_t& at, bool& falls) {
     }
     flag[pc] |= kStart;
     seen[pc] = entered;
-    m_passed = pc;
     pc = next;
   }
+  // Every offset before the one it stopped at is passed (Merge asks no more).
+  if (pc != at) m_passed = pc - 1;
   if (kTyped && falls) {
     StoreCells(cells, window);
     m_state.size = m_temporaries + uint32_t(depth);
@@ -640,7 +670,7 @@ bool Walk::ShortPath(std::size_t& at, bool& falls) {
   return true;
 }
 
-int Walk::EnterTarget(std::size_t pc, bool falls, int32_t room) {
+inline int Walk::EnterTarget(std::size_t pc, bool falls, int32_t room) {
   // The operand checks come before the join, as on the general path.
   const FastStep& fast = kFastSteps.op[m_code[pc]];
   if (fast.form == FastStep::kLocal) {
@@ -689,7 +719,7 @@ bool Walk::Flow() {
       if (!Short(pc, falls)) return false;
       if (pc == m_size) break;
     }
-    if (!DecodeInstruction(m_code, m_size, pc, in)) return Fail(At("illegal or truncated instruction", pc));
+    if (!DecodeInstruction(m_code, m_size, pc, in)) return FailAt("illegal or truncated instruction", pc);
     length = in.length;
     m_flag[pc] |= kStart;
     const uint8_t traits = kTraits.op[in.op];
@@ -704,7 +734,7 @@ bool Walk::Flow() {
       // Not reached yet: only its branch targets are checked.
       if (branches)
         ForEachBranch(in, [&](uint64_t target, bool) {
-          if (target >= m_size) Fail(At("jump target outside the code", pc));
+          if (target >= m_size) FailAt("jump target outside the code", pc);
           m_forward.push_back(uint32_t(target));
         });
       if (!m_problem.empty()) return false;
@@ -716,22 +746,22 @@ bool Walk::Flow() {
     falls = !branches || ForEachBranch(in, [&](uint64_t target, bool handler) {
       if (!m_problem.empty()) return;
       if (target >= m_size) {
-        Fail(At("jump target outside the code", pc));
+        FailAt("jump target outside the code", pc);
       } else if (target > pc) {
         m_forward.push_back(uint32_t(target));
         Merge(target, handler, pc);
       } else if (!(m_flag[target] & kStart)) {
-        Fail(At("jump target not on an instruction", pc));
+        FailAt("jump target not on an instruction", pc);
       } else {
         Merge(target, handler, pc);
       }
     });
     if (!m_problem.empty()) return false;
     if (in.op == OP_RET || in.op == OP_RETV || in.op == OP_RETVO) falls = false;
-    if (falls && pc + in.length >= m_size) return Fail(At("code runs off its end", pc));
+    if (falls && pc + in.length >= m_size) return FailAt("code runs off its end", pc);
   }
   for (uint32_t t : m_forward)
-    if (!(m_flag[t] & kStart)) return Fail(At("jump target not on an instruction", t));
+    if (!(m_flag[t] & kStart)) return FailAt("jump target not on an instruction", t);
 
   m_passed = m_size;
   while (!m_work.empty()) {
@@ -749,7 +779,7 @@ bool Walk::Flow() {
       if (!m_problem.empty()) return false;
       if (!next) break;
       const std::size_t following = pc + in.length;
-      if (following >= m_size) return Fail(At("code runs off its end", pc));
+      if (following >= m_size) return FailAt("code runs off its end", pc);
       // A state is kept where branches join: this path stops there unless
       // it changes that state.
       if (m_flag[following] & kTarget) {
