@@ -38,14 +38,15 @@ constexpr auto kTraits = [] {
 
 // The instructions the first walk takes on its short path: the ones of a
 // kind effect in the kind table and a fixed length whose operand is a word
-// or a member cell (kPlain) or a string or class index (kIndexed), one jump
+// or a member cell (kPlain, or kOdd when an output is an input passed
+// through or PUSHK's) or a string or class index (kIndexed), one jump
 // target (kJump), the frame cell loads and stores (kLocal) and the returns
 // (kReturn). The uses the inputs need and the constant outputs are packed
 // into one word each (input and output 0 in the lowest byte), so that a mask
 // test and a shift of the top cells' word do what the general step does
 // cell by cell.
 struct alignas(32) FastStep {
-  enum Form : uint8_t { kPlain, kIndexed, kLocal, kJump, kReturn, kGeneral };
+  enum Form : uint8_t { kPlain, kOdd, kIndexed, kLocal, kJump, kReturn, kGeneral };
   // Bit 8 * room + depth: the step leaves the depth between 0 and the room
   // when it starts at that depth (both below 8).
   uint64_t depths = 0;
@@ -57,12 +58,12 @@ struct alignas(32) FastStep {
   Form form = kGeneral;
   uint8_t length = 0;
   uint8_t inputs = 0, outputs = 0;
+  int8_t delta = 0;            // outputs - inputs
   bool strings : 1 = false;    // kIndexed: a string index (else a class index)
   bool passes : 1 = false;     // some output is an input passed through
   bool zeroConst : 1 = false;  // PUSHK: a zero word pushes the null handle's kind
   // kLocal: which of the six it is.
   bool load : 1 = false, reference : 1 = false, pops : 1 = false, number : 1 = false;
-  bool odd : 1 = false;  // passes || zeroConst: the kind step takes its longer way
 };
 static_assert(sizeof(FastStep) == 32);
 constexpr auto kFastSteps = [] {
@@ -105,6 +106,7 @@ constexpr auto kFastSteps = [] {
     for (unsigned room = 0; room < 8; ++room)
       for (unsigned depth = f.inputs; depth < 8; ++depth)
         if (depth - f.inputs + f.outputs <= room) f.depths |= uint64_t(1) << (8 * room + depth);
+    f.delta = int8_t(f.outputs - f.inputs);
     if (f.form == FastStep::kLocal) continue;
     f.zeroConst = op == OP_PUSHK;
     for (unsigned i = 0; i < e.inputs; ++i) f.need |= uint32_t(e.need[i]) << 8 * i;
@@ -112,8 +114,18 @@ constexpr auto kFastSteps = [] {
       f.passes = f.passes || e.out[i] >= KindEffect::kFromInput;
       f.out |= uint32_t(e.out[i]) << 8 * i;
     }
-    f.odd = f.passes || f.zeroConst;
+    if (f.form == FastStep::kPlain && (f.passes || f.zeroConst)) f.form = FastStep::kOdd;
   }
+  return t;
+}();
+// The depths table again, by room: bit `depth` of row `room` at the opcode
+// (one byte load where the word would wait for the room's shift).
+constexpr auto kFastDepths = [] {
+  struct Table {
+    uint8_t row[8][256];
+  } t{};
+  for (unsigned room = 0; room < 8; ++room)
+    for (unsigned op = 0; op < 256; ++op) t.row[room][op] = uint8_t(kFastSteps.op[op].depths >> 8 * room);
   return t;
 }();
 // The lengths again, by themselves: the next instruction's address waits on
@@ -211,6 +223,8 @@ private:
   bool Special(const InstructionView& in, std::size_t pc);
   bool Call(const InstructionView& in, std::size_t pc);
   bool Merge(uint64_t target, bool handler, std::size_t pc);
+  // Merge, in the short path's loop.
+  [[gnu::always_inline]] bool Join(uint64_t target, bool handler, std::size_t pc);
   bool Need(uint8_t kind, uint8_t use, std::size_t pc) {
     return (kind & use) == use ||
            FailAt(use == kKindNumber ? "handle used as a number" : "number used as a handle", pc);
@@ -331,7 +345,9 @@ bool Walk::CheckOperands(const InstructionView& in, std::size_t pc) {
 // Joins the current state (with the received message pushed for a handler)
 // into a branch target's, and queues the target to be walked again when it
 // has been walked and that changed its state.
-bool Walk::Merge(uint64_t target, bool handler, std::size_t pc) {
+bool Walk::Merge(uint64_t target, bool handler, std::size_t pc) { return Join(target, handler, pc); }
+
+inline bool Walk::Join(uint64_t target, bool handler, std::size_t pc) {
   const int32_t depth = Depth() + (handler ? 1 : 0);
   if (m_typed && depth > m_room) return FailAt("stack deeper than the frame", pc);
   Target& t = m_targets[target];
@@ -543,8 +559,9 @@ bool Walk::ShortPath(std::size_t& at, bool& falls) {
   std::size_t size;
   uint8_t* flag;
   uint32_t* seen;
-  uint8_t* cells;    // evaluation cells
-  uint32_t roomBit;  // FastStep::depths of this room from here
+  uint8_t* cells;         // evaluation cells
+  const uint8_t* depths;  // kFastDepths of this room
+  uint32_t version;       // m_version
   int32_t depth = Depth();
   auto reload = [&] {
     code = m_code;
@@ -552,7 +569,8 @@ bool Walk::ShortPath(std::size_t& at, bool& falls) {
     flag = m_flag;
     seen = m_seen;
     cells = m_state.kinds + m_temporaries;
-    roomBit = 8 * uint32_t(std::min(m_room, kWindow));
+    depths = kFastDepths.row[std::min(m_room, kWindow)];
+    version = m_version;
   };
   reload();
   const int32_t room = std::min(m_room, kWindow);
@@ -583,17 +601,17 @@ bool Walk::ShortPath(std::size_t& at, bool& falls) {
         window = TopCells(cells, depth);
       }
     }
-    if (kTyped && !((fast.depths >> (roomBit + uint32_t(depth))) & 1)) break;
-    const uint32_t entered = depth == 0 ? m_version : kDeep;
-    if (fast.form == FastStep::kPlain && !fast.odd) {
+    if (kTyped && !((depths[op] >> depth) & 1)) break;
+    const uint32_t entered = depth == 0 ? version : kDeep;
+    if (fast.form == FastStep::kPlain) {
       if (kTyped) {
         const uint32_t below = 8 * uint32_t(depth - fast.inputs);  // bits under the inputs
         const uint64_t inputs = window >> below;
         if ((inputs & fast.need) != fast.need) break;
         window ^= (inputs ^ fast.out) << below;  // the inputs are the top cells: nothing lies above them
-        depth += fast.outputs - fast.inputs;
+        depth += fast.delta;
       }
-    } else if (fast.form == FastStep::kPlain) {
+    } else if (fast.form == FastStep::kOdd) {
       if (kTyped && !KindStep(fast, window, depth, code + pc)) break;
     } else if (fast.form == FastStep::kLocal) {
       // The operand checks (see CheckOperands), then the step (see Special).
@@ -616,7 +634,7 @@ bool Walk::ShortPath(std::size_t& at, bool& falls) {
             break;
           if (temporary && *temporary != value) {
             *temporary = value;
-            ++m_version;
+            version = ++m_version;
           }
           if (fast.pops) {
             --depth;
@@ -646,11 +664,11 @@ bool Walk::ShortPath(std::size_t& at, bool& falls) {
       }
       if (fast.form == FastStep::kJump) {
         if (target > pc) m_forward.push_back(target);
-        if (!Merge(target, false, pc)) return false;
+        if (!Join(target, false, pc)) return false;
         reload();
       }
       pc = next;
-      if (fast.tail == 0) {
+      if (op == OP_JMP || fast.form == FastStep::kReturn) {  // (tail 0)
         falls = false;
         if (pc == size || !(flag[pc] & kTarget)) break;
       }
@@ -685,7 +703,7 @@ inline int Walk::EnterTarget(std::size_t pc, bool falls, int32_t room) {
     return 0;
   }
   if (m_typed && m_targets[pc].depth > room) return 0;
-  if (falls && !Merge(pc, false, pc)) return -1;
+  if (falls && !Join(pc, false, pc)) return -1;
   m_joined = pc;  // the general path, should it take the instruction, joins no more
   if (m_typed) Load(m_targets[pc]);
   return 1;
