@@ -135,12 +135,17 @@ std::optional<std::string> AssetFiles::Match(std::string_view relative) {
 }
 
 std::optional<std::string> AssetFiles::Find(std::string_view relative) {
-  const std::optional<std::string> match = Match(relative);
-  if (!match) return std::nullopt;
-  std::string full = PathOf(*match);
-  // Only a name reached through a link can lead out of the asset folder.
-  if (PassesThroughLink(*match) && !Kiv::IsInsideFolderResolved(m_folder, full)) return std::nullopt;
-  return full;
+  std::string key(relative);
+  if (auto known = m_found.find(key); known != m_found.end()) return known->second;
+  std::optional<std::string> found = Match(relative);
+  if (found) {
+    const bool throughLink = PassesThroughLink(*found);
+    *found = PathOf(*found);
+    // Only a name reached through a link can lead out of the asset folder.
+    if (throughLink && !Kiv::IsInsideFolderResolved(m_folder, *found)) found.reset();
+  }
+  m_found.emplace(std::move(key), found);
+  return found;
 }
 
 }  // namespace OBLLib

@@ -52,6 +52,9 @@ private:
   std::string m_folder;
   // Listings by on-disk relative folder name; an empty optional: it did not list.
   std::unordered_map<std::string, std::optional<std::vector<Entry>>> m_lists;
+  // Find's answers by the name asked (the config, then each file a rule names, is
+  // asked for more than once in a check).
+  std::unordered_map<std::string, std::optional<std::string>> m_found;
 };
 
 }  // namespace OBLLib

@@ -62,11 +62,19 @@ struct Joined {
   }
 };
 bool JoinWithAsset(std::string_view assetFolder, std::string_view value, Joined& out) {
-  std::optional<std::string> inside = JoinInsideContentFolder(assetFolder, value);
-  std::optional<std::string> asset = JoinInsideContentFolder(assetFolder, "");
-  if (!inside || inside->empty() || !asset) return false;
-  out.inside = std::move(*inside);
-  out.asset = std::move(*asset);
+  // One walk of the components serves both: the asset folder's, then the value's.
+  std::vector<std::string_view> stack;
+  if (!PushComponents(assetFolder, stack)) return false;
+  auto joinStack = [&stack](std::string& to) {
+    to.clear();
+    for (std::string_view item : stack) {
+      if (!to.empty()) to += '/';
+      to += item;
+    }
+  };
+  joinStack(out.asset);
+  if (!PushComponents(value, stack) || stack.empty()) return false;
+  joinStack(out.inside);
   return true;
 }
 

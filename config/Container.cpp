@@ -562,6 +562,14 @@ void Container::LoadDefinition(const SoupRef& def, bool makeCompulsory) {
     elementTypeNames.push_back(e.elementType);
     elementDefinitions.push_back(e.elementDefinition);
   };
+  size_t made = 0, elements = 0;
+  for (const PreparedEntry& e : *entries) {
+    made += e.kind == PreparedEntry::kValue && e.compulsory == 0;
+    elements += e.kind == PreparedEntry::kElement || e.name.IsNull();
+  }
+  definitionTags.reserve(definitionTags.size() + made);
+  elementTypeNames.reserve(elementTypeNames.size() + elements);
+  elementDefinitions.reserve(elementDefinitions.size() + elements);
   for (const PreparedEntry& e : *entries) {
     if (e.name.IsNull()) continue;  // the array elements, after the tag array below
     if (e.kind == PreparedEntry::kElement) {

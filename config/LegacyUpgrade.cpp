@@ -33,15 +33,21 @@ const P kUsername("username"), kName("name"), kAssetFilename("asset-filename"), 
 
 bool KindIs(std::string_view kind, std::string_view word) { return Kiv::CompareNoCase(kind, word) == 0; }
 
-// The first tag of each name goes. Names are compared as text: interning each of the
-// dozens of names for every legacy config would cost more than the upgrade.
-void RemoveAll(SoupRef& c, std::initializer_list<const char*> names) {
+// Names interned once per process, so the removals below compare handles.
+struct NameList {
+  std::vector<P> names;
+  NameList(std::initializer_list<const char*> list) {
+    for (const char* name : list) names.emplace_back(name);
+  }
+};
+
+// The first tag of each name goes.
+void RemoveAll(SoupRef& c, const NameList& list) {
   ACSChunk* node = c.Get();
   if (!node) return;
-  for (const char* name : names) {
-    const std::string_view text(name);
+  for (const P& name : list.names) {
     for (size_t i = 0; i < node->CountChildren(); ++i) {
-      if (node->GetTag(i).GetName().View() != text) continue;
+      if (!(node->GetTag(i).GetName() == name)) continue;
       node->RemoveTag(i);
       break;
     }
@@ -193,7 +199,8 @@ void UpgradeLegacyAsset(SoupRef& c) {
   if (c.GetNamedTag(kKind).View() == "map" && c.GetNamedTagType(kRegion) != kSoupKUID)
     c.RemoveNamedTag(kRegion);
   // 3.
-  RemoveAll(c, {"thumbnail", ".cache", "__filename", "__dir"});
+  static const NameList kLeftovers{"thumbnail", ".cache", "__filename", "__dir"};
+  RemoveAll(c, kLeftovers);
   // 4, 5. Numbered regions and eras.
   if (std::string regions = CollectNumbered(c, "category-region-", true, false); !regions.empty())
     c.SetNamedTag(kCategoryRegion, regions);
@@ -276,7 +283,8 @@ void UpgradeLegacyAsset(SoupRef& c) {
     if (!c.HasNamedTag(kCameraDefault)) c.SetNamedTagInt(kCameraDefault, 0);
   }
   // 23.
-  RemoveAll(c, {"fontsize", "fontcolor"});
+  static const NameList kFontTags{"fontsize", "fontcolor"};
+  RemoveAll(c, kFontTags);
   // 24. Name effects without a name take their own tag name.
   if (SoupRef table = c.GetNamedSoup(kMeshTable)) {
     c.RemoveNamedTag(kNight);
@@ -331,11 +339,14 @@ void UpgradeLegacyAsset(SoupRef& c) {
   // 29.
   ConvertThumbnail(c);
   // 30, 31.
-  RemoveAll(c, {";", "\"", "rem"});
-  RemoveAll(c, {"licence", "disclaimer:",  "licence:",    "licence:-", "name-ru",  "name-es", "name-fr",
-                "name-pl", "name-de",      "name-it",     "name-cz",   "name-cn",  "name-nl", "name-hu",
-                "origin",  "objremarks",   "origregion",  "orgname",   "origname", "melko",   "company",
-                "rovana",  "rovana_build", "train-build", "version",   "obsolete"});
+  static const NameList kComments{";", "\"", "rem"};
+  RemoveAll(c, kComments);
+  static const NameList kRetired{
+      "licence", "disclaimer:",  "licence:",    "licence:-", "name-ru",  "name-es", "name-fr",
+      "name-pl", "name-de",      "name-it",     "name-cz",   "name-cn",  "name-nl", "name-hu",
+      "origin",  "objremarks",   "origregion",  "orgname",   "origname", "melko",   "company",
+      "rovana",  "rovana_build", "train-build", "version",   "obsolete"};
+  RemoveAll(c, kRetired);
   // 32. Renames.
   Rename(c, kAuteur, kAuthor, true);
   Rename(c, kOrganization, kOrganisation, false);
@@ -346,9 +357,10 @@ void UpgradeLegacyAsset(SoupRef& c) {
   RemoveDescriptionOverflowTags(c);
   RemoveUnknownAssetTags(c);
   // 35. Stray words of free text.
-  RemoveAll(c, {"by",   "you",  "this",    "the",     "these", "-",   "all", "copyright",
-                "use",  "have", "check",   "only",    "keep",  "for", "in",  "alternate",
-                "feel", "no",   "contact", "created", "//",    ";",   "*"});
+  static const NameList kStrayWords{"by",   "you",  "this",    "the",     "these", "-",   "all", "copyright",
+                                    "use",  "have", "check",   "only",    "keep",  "for", "in",  "alternate",
+                                    "feel", "no",   "contact", "created", "//",    ";",   "*"};
+  RemoveAll(c, kStrayWords);
   // 36. Names no tag can have.
   c.Get()->RemoveTagsIf([](const TDBDataTag& tag) {
     std::string_view name = tag.GetName().View();

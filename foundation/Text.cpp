@@ -254,10 +254,10 @@ std::string SafeFormat(std::string_view text, const std::vector<FormatArg>& args
   size_t next = 0;
   size_t i = 0;
   while (i < text.size()) {
-    char c = text[i];
-    if (c != '%') {
-      out += c;
-      ++i;
+    if (text[i] != '%') {  // the plain run up to the next conversion, whole
+      const size_t end = std::min(text.find('%', i), text.size());
+      out.append(text.substr(i, end - i));
+      i = end;
       continue;
     }
     const size_t start = i++;
