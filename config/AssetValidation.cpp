@@ -258,7 +258,7 @@ bool CheckAssetFolder(ResultsLog& log, const std::string& assetPath) {
   }
   // Warnings do not stop the compile; errors do.
   if (log.ErrorCount() != errorsBefore) return false;
-  return UMBCompileAsset(log, path, asRead);
+  return UMBCompileAsset(log, path, asRead, &files);
 }
 
 }  // namespace OBLLib

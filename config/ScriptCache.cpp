@@ -6,6 +6,7 @@
 #include <set>
 #include <vector>
 
+#include "config/AssetFiles.h"
 #include "config/AssetSpec.h"
 #include "config/AssetValidation.h"
 #include "config/TagNames.h"
@@ -25,6 +26,9 @@
 #include "umbclient/ContentFolders.h"
 
 namespace {
+
+// The asset check's listing of the asset it compiles, while UMBCompileAsset runs.
+thread_local OBLLib::AssetFiles* t_listedAsset = nullptr;
 
 std::function<bool()>& Registrar() {
   static std::function<bool()> registrar;
@@ -112,11 +116,21 @@ bool RovanaBaseSpec::CacheScriptsOnce(const std::string& contentRoot, const std:
   GSCompiler::AppendIncludePath({Kiv::File::Path(assetFolder), Kiv::PString(contentRoot)});
   GSCompiler::PrependIncludePath({Kiv::File::Path("scripts"), Kiv::PString()});
 
-  for (Kiv::File::Find find(Kiv::File::Path(assetFolder).Join("*.*").Str()); find.Next();) {
-    if (find.IsDirectory()) continue;
-    const Kiv::File::Path entry(find.Name());
+  // The files of the asset folder in Find's order. An asset check has listed the folder
+  // already: its listing serves rather than a second walk.
+  std::vector<std::string> files;
+  if (t_listedAsset && t_listedAsset->Folder() == assetFolder) {
+    if (const std::vector<OBLLib::AssetFiles::Entry>* entries = t_listedAsset->List(""))
+      for (const OBLLib::AssetFiles::Entry& e : *entries)
+        if (Kiv::MatchWildcard("*.*", e.name) && !t_listedAsset->IsFolder(e.name)) files.push_back(e.name);
+  } else {
+    for (Kiv::File::Find find(Kiv::File::Path(assetFolder).Join("*.*").Str()); find.Next();)
+      if (!find.IsDirectory()) files.push_back(find.Name());
+  }
+  for (const std::string& name : files) {
+    const Kiv::File::Path entry(name);
     if (!entry.IsExt("gs") && !entry.IsExt("gse")) continue;
-    const std::string source = Kiv::File::Path(assetFolder).Join(find.Name()).Str();
+    const std::string source = Kiv::File::Path(assetFolder).Join(name).Str();
     if (cacheFolder.empty()) cacheFolder = GetLibraryCachePath(GetKUID());
     if (cacheFolder.empty()) {
       OBLLib::AddAssetResult(
@@ -273,7 +287,13 @@ bool RovanaBaseSpec::CompileAndCheck(ResultsLog& log) {
   return true;
 }
 
-bool UMBCompileAsset(ResultsLog& log, const std::string& folder, const SoupRef& given) {
+bool UMBCompileAsset(ResultsLog& log, const std::string& folder, const SoupRef& given,
+                     OBLLib::AssetFiles* listed) {
+  struct Listed {
+    OBLLib::AssetFiles* before = t_listedAsset;
+    explicit Listed(OBLLib::AssetFiles* files) { t_listedAsset = files; }
+    ~Listed() { t_listedAsset = before; }
+  } listing(listed);
   KUID kuid;  // null until the config gives it
   if (!g_nativesRegistered) {
     g_nativesRegistered = !Registrar() || Registrar()();

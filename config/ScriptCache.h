@@ -12,6 +12,9 @@
 #include "foundation/Soup.h"
 
 class ResultsLog;
+namespace OBLLib {
+class AssetFiles;
+}
 
 // The cache file name "%08x%08x.gsl" of a pair.
 std::string ScriptCacheFileName(uint32_t contentChecksum, uint32_t pathChecksum);
@@ -26,5 +29,7 @@ void SetScriptNativesRegistrar(std::function<bool()> registrar);
 
 // Compiles and checks the scripts of the asset in folder (its spec is found
 // or made), adding a result for each problem. False on failure. config, when
-// not null, is the folder's config already read (it is not read again).
-bool UMBCompileAsset(ResultsLog& log, const std::string& folder, const SoupRef& config = SoupRef());
+// not null, is the folder's config already read (it is not read again); listed, when
+// not null, the asset check's listing of the folder, which the compile lists from.
+bool UMBCompileAsset(ResultsLog& log, const std::string& folder, const SoupRef& config = SoupRef(),
+                     OBLLib::AssetFiles* listed = nullptr);

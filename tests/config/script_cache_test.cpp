@@ -2,12 +2,14 @@
 // cache under the CRC pair of their source, stale and planted files
 // replaced, the class checked against the asset's category.
 #include <gtest/gtest.h>
+#include <unistd.h>
 #include <zlib.h>
 
 #include <algorithm>
 #include <filesystem>
 #include <string>
 
+#include "config/AssetFiles.h"
 #include "config/AssetSpec.h"
 #include "config/ScriptCache.h"
 #include "foundation/ResultsLog.h"
@@ -48,9 +50,9 @@ protected:
   void Script(const std::string& folder, const std::string& file, const std::string& text) {
     m_tree.Write("user/local/" + folder + "/" + file, text);
   }
-  std::string Compile(const std::string& folder, bool* ok = nullptr) {
+  std::string Compile(const std::string& folder, bool* ok = nullptr, OBLLib::AssetFiles* listed = nullptr) {
     ResultsLog log;
-    const bool result = UMBCompileAsset(log, folder);
+    const bool result = UMBCompileAsset(log, folder, SoupRef(), listed);
     if (ok) *ok = result;
     std::string out;
     for (const ResultsLog::Entry& e : log.Entries()) out += e.text + "\n";
@@ -195,6 +197,28 @@ TEST_F(ScriptCacheTest, AssetsWithoutScriptsPassAndWriteNothing) {
   EXPECT_EQ(Compile(missing, &ok), "Unable to locate primary script source file '" +
                                        Kiv::File::Path(missing).Join("gone.gs").Str() +
                                        "'\nFailed to compile asset\n");
+}
+
+// The asset check hands the compile its listing of the folder, which serves instead of a
+// second walk: a folder, or a link to one, named like a script is no script there either.
+TEST_F(ScriptCacheTest, TheChecksListingServesTheCompile) {
+  const std::string folder = Asset("listed",
+                                   "kuid <kuid:523:8>\nkind scenery\ncategory-class BU\n"
+                                   "rovana-build 3.4\nscript \"shed\"\nclass \"Shed\"\n");
+  const std::string shed = "class Shed { public int N(void) { return 1; } };\n";
+  Script("listed", "shed.gs", shed);
+  ASSERT_TRUE(Kiv::File::CreateDirectories(folder + "/dir.gs"));
+  ASSERT_EQ(::symlink((folder + "/dir.gs").c_str(), (folder + "/link.gs").c_str()), 0);
+  OBLLib::AssetFiles files(folder);
+  ASSERT_NE(files.List(""), nullptr);
+  // Written after the listing, so only a walk of its own would find it.
+  Script("listed", "late.gs", "class Late {\n");
+  Open();
+  bool ok = false;
+  EXPECT_EQ(Compile(folder, &ok, &files), "");
+  EXPECT_TRUE(ok);
+  EXPECT_TRUE(Kiv::File::IsRegularFile(
+      Kiv::File::Path(CacheFolder(8)).Join(Hex(ZlibCrc(shed), ZlibCrc("shed.gs"))).Str()));
 }
 
 TEST_F(ScriptCacheTest, IncludedAssetsFollowedOnceFromBuildTwoPointNine) {
