@@ -1,8 +1,8 @@
 #pragma once
 // A short list in one pointer: null while empty, else a block holding the
-// count, the room and the items. Every tag of a config carries two such
-// lists (its rules and their parameters), mostly empty: a std::vector would
-// cost three pointers each.
+// count, the room and the items. Every tag of a config carries such a list
+// (its rules with their parameters), mostly empty: a std::vector would cost
+// three pointers.
 #include <cstddef>
 #include <cstdint>
 #include <new>

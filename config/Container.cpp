@@ -1,6 +1,7 @@
 #include "config/Container.h"
 
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <cmath>
 #include <mutex>
@@ -203,8 +204,7 @@ TagPrototype::TagPrototype(const SoupRef& entry) {
 void BindValidation(Tag& tag, const SoupRef& entry, const TagPrototype& prototype) {
   if (prototype.ruleTable != TagRuleTableGeneration()) return tag.BindValidation(entry);
   for (const auto& [rule, parameters] : prototype.rules) {
-    tag.rules.push_back(rule);
-    tag.ruleParameters.push_back(parameters);
+    tag.rules.push_back(BoundTagRule{rule, parameters});
   }
 }
 
@@ -224,6 +224,62 @@ int32_t BuildHundredths(float build) {
 
 Tag::Tag() : m_id(g_nextId.fetch_add(1)) { g_liveTags.fetch_add(1); }
 
+static_assert(sizeof(Tag) <= 72, "a config holds a tag per value: keep the rare fields outside");
+
+namespace {
+// The rare fields of the tags that set one, by tag. Tags of one tree may be
+// freed by another thread than made them, hence the lock.
+struct TagExtraTable {
+  std::mutex lock;
+  std::unordered_map<const Tag*, std::array<Kiv::PString, 4>> byTag;
+};
+TagExtraTable& TagExtras() {
+  static auto* table = new TagExtraTable;
+  return *table;
+}
+const Kiv::PString kNullName;
+
+// The registry sources a combo box is filed under, by index (0: none).
+constexpr uint8_t kOtherSource = 0xFF;
+const std::array<Kiv::PString, 5>& RegistrySources() {
+  static const std::array<Kiv::PString, 5> sources{Kiv::PString(), tn::attachment, tn::mesh_table,
+                                                   tn::attached_track, tn::queues};
+  return sources;
+}
+}  // namespace
+
+const Kiv::PString& Tag::Extra(ExtraField field) const {
+  if (!m_hasExtras) return kNullName;
+  TagExtraTable& table = TagExtras();
+  std::lock_guard<std::mutex> guard(table.lock);
+  auto found = table.byTag.find(this);
+  // The entry stays where it is until the tag goes.
+  return found == table.byTag.end() ? kNullName : found->second[field];
+}
+
+void Tag::SetExtra(ExtraField field, const Kiv::PString& v) {
+  if (!m_hasExtras && v.IsNull()) return;
+  TagExtraTable& table = TagExtras();
+  std::lock_guard<std::mutex> guard(table.lock);
+  table.byTag[this][field] = v;
+  m_hasExtras = true;
+}
+
+const Kiv::PString& Tag::Source() const {
+  return m_source == kOtherSource ? Extra(kSource) : RegistrySources()[m_source];
+}
+
+void Tag::SetSource(const Kiv::PString& v) {
+  const auto& known = RegistrySources();
+  const auto found = std::find(known.begin(), known.end(), v);
+  if (found == known.end()) {
+    m_source = kOtherSource;
+    SetExtra(kSource, v);
+  } else {
+    m_source = static_cast<uint8_t>(found - known.begin());
+  }
+}
+
 static_assert(alignof(Tag) <= 8, "tag slabs cut 8-byte aligned blocks");
 void* Tag::operator new(size_t size) { return TagSlabs::Allocate(size); }
 void Tag::operator delete(void* block) noexcept { TagSlabs::Free(block); }
@@ -232,6 +288,11 @@ Tag::~Tag() {
   if (ErrorHandler* eh = Findings(); eh && (reported || eh->HoldsUnmarkedOwners())) eh->ForgetTag(this);
   if (registered)
     if (DataManager* dm = DataManager::Existing()) dm->UnregisterTag(this);
+  if (m_hasExtras) {
+    TagExtraTable& table = TagExtras();
+    std::lock_guard<std::mutex> guard(table.lock);
+    table.byTag.erase(this);
+  }
   g_liveTags.fetch_sub(1);
   owner = nullptr;
 }
@@ -243,14 +304,16 @@ void Tag::BindValidation(const SoupRef& def) {
   for (size_t i = 0; i < validation.CountTags(); ++i) {
     TagRuleFn rule = FindTagRule(validation.GetIndexedTagName(i));
     if (!rule) continue;  // names the rule table does not know are skipped
-    rules.push_back(rule);
-    ruleParameters.push_back(validation.GetIndexedSoup(i));
+    rules.push_back(BoundTagRule{rule, validation.GetIndexedSoup(i)});
   }
 }
 
 bool RunTagRules(Tag& tag) {
   bool ok = true;
-  for (size_t i = 0; i < tag.rules.size(); ++i) ok = tag.rules[i](tag, tag.ruleParameters[i]) && ok;
+  for (size_t i = 0; i < tag.rules.size(); ++i) {
+    const BoundTagRule bound = tag.rules[i];  // a rule may bind more to the tag
+    ok = bound.rule(tag, bound.parameters) && ok;
+  }
   return ok;
 }
 
@@ -658,7 +721,7 @@ void Container::ClassifyTag(Tag* tag, const SoupRef& entry, const TagPrototype& 
           tag->value = me.website;
       }
       tag->disabled = p.disabled;
-      tag->filter = p.filter;
+      tag->SetFilter(p.filter);
       return;
     case Tag::kInt:
     case Tag::kFloat:
@@ -685,11 +748,11 @@ void Container::ClassifyTag(Tag* tag, const SoupRef& entry, const TagPrototype& 
           dm->RegisterUniqueTag(tag);
         else
           dm->RegisterTag(tag);
-        tag->source = src;
+        tag->SetSource(src);
         tag->hasSource = true;
       } else if (src == tn::mesh_table || src == tn::attached_track || src == tn::queues) {
         dm->RegisterTagBySource(src, tag);
-        tag->source = src;
+        tag->SetSource(src);
         tag->hasSource = true;
       } else if (!tag->value.IsEmpty() && !InComboBoxSource(src, tag->value.View())) {
         tag->value = Kiv::PString::Empty();
@@ -708,7 +771,7 @@ void Container::ClassifyTag(Tag* tag, const SoupRef& entry, const TagPrototype& 
     case Tag::kFilePath:
     case Tag::kFilePathEdit:
       tag->typeCode = p.typeCode;
-      tag->dataType = p.dataType;
+      tag->SetDataType(p.dataType);
       tag->isFilePath = true;
       if (tag->name == tn::script) return;
       if (values && values.HasNamedTag(tn::mesh_asset)) {
@@ -725,8 +788,8 @@ void Container::ClassifyTag(Tag* tag, const SoupRef& entry, const TagPrototype& 
       return;
     case Tag::kKUIDBrowser:
       tag->typeCode = Tag::kKUIDBrowser;
-      if (p.hasCategory) tag->category = p.category;
-      if (p.hasFilter) tag->filter = p.filter;
+      if (p.hasCategory) tag->SetCategory(p.category);
+      if (p.hasFilter) tag->SetFilter(p.filter);
       return;
     case Tag::kUnclassified: break;
     default:  // the value forms that keep nothing more

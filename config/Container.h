@@ -41,6 +41,12 @@ int32_t BuildHundredths(float build);
 // Build times 100, truncated, without the rounding allowance.
 int32_t TruncatedHundredths(float build);
 
+// A validation rule bound to a tag, with its parameters from the definition.
+struct BoundTagRule {
+  TagRuleFn rule;
+  SoupRef parameters;
+};
+
 class Tag {
 public:
   // The value form a tag holds; set by Container::ClassifyTag.
@@ -86,31 +92,46 @@ public:
   // Number of tags alive in the process.
   static long LiveCount();
 
-  // A config holds a tag per value, so the fields are laid out without gaps.
+  // A config holds a tag per value, so the fields are laid out without gaps
+  // and the fields that few tags set lie outside (see the accessors below).
   Kiv::PString name;
   TagValue value;  // the value as text, whatever the type
-  int32_t typeCode = kUnclassified;
-  int32_t index = -1;  // position in the owner's tag list when made
   Container* owner = nullptr;
-  Kiv::PString dataType;  // file-path tags: the definition's "datatype"
-  Kiv::PString source;
-  CompactList<TagRuleFn> rules;
-  CompactList<SoupRef> ruleParameters;
   SoupRef definition;
-  Kiv::PString category;     // kuidbrowser tags
-  Kiv::PString filter;       // string and kuidbrowser tags
-  bool hasSource = false;    // combo box filed under a registry source
-  bool emptyIsError = true;  // an empty string value is an error, not a warning
-  bool disabled = false;
-  bool isFilePath = false;
-  bool madeFromDefinition = false;  // made before the import, without a config value
+  CompactList<BoundTagRule> rules;
+  int32_t index = -1;  // position in the owner's tag list when made
+  int8_t typeCode = kUnclassified;
+  bool hasSource : 1 = false;    // combo box filed under a registry source
+  bool emptyIsError : 1 = true;  // an empty string value is an error, not a warning
+  bool disabled : 1 = false;
+  bool isFilePath : 1 = false;
+  bool madeFromDefinition : 1 = false;  // made before the import, without a config value
   // Filed in a DataManager registry: only such tags need taking out when deleted,
   // which spares every other tag the registries' look-ups.
-  bool registered = false;
+  bool registered : 1 = false;
   // A finding was reported against the tag: likewise for the error handler.
-  mutable bool reported = false;
+  mutable bool reported : 1 = false;
+
+  // File-path tags: the definition's "datatype".
+  const Kiv::PString& DataType() const { return Extra(kDataType); }
+  void SetDataType(const Kiv::PString& v) { SetExtra(kDataType, v); }
+  // The registry source a combo box is filed under.
+  const Kiv::PString& Source() const;
+  void SetSource(const Kiv::PString& v);
+  const Kiv::PString& Category() const { return Extra(kCategory); }  // kuidbrowser tags
+  void SetCategory(const Kiv::PString& v) { SetExtra(kCategory, v); }
+  const Kiv::PString& Filter() const { return Extra(kFilter); }  // string and kuidbrowser tags
+  void SetFilter(const Kiv::PString& v) { SetExtra(kFilter, v); }
 
 private:
+  enum ExtraField : uint8_t { kDataType, kCategory, kFilter, kSource, kExtraFields };
+  // The rare fields sit in one table beside the tags, filled only for a tag
+  // that sets one; the others read as null.
+  const Kiv::PString& Extra(ExtraField field) const;
+  void SetExtra(ExtraField field, const Kiv::PString& v);
+
+  bool m_hasExtras : 1 = false;
+  uint8_t m_source = 0;  // index among the registry sources; kOtherSource: in the extras
   const uint64_t m_id;
 };
 

@@ -224,8 +224,8 @@ bool WriteChoiceTag(Tag& tag, SoupWriter& out, bool comboBox) {
   bool ok = true;
   if (tag.value.IsEmpty())
     Report(true, comboBox ? kEmptyComboBox : kEmptyListBox, {tag.name, OwnerName(tag)}, tag);
-  if (tag.hasSource && !DataManager::Instance()->IsPathRegistered(tag.value.Interned(), tag.source) &&
-      tag.source == kAttachment)
+  if (tag.hasSource && !DataManager::Instance()->IsPathRegistered(tag.value.Interned(), tag.Source()) &&
+      tag.Source() == kAttachment)
     ok = CheckAttachment(tag, comboBox);
   ok = RunTagRules(tag) && ok;
   out.Text(tag.name, tag.value.View());
@@ -296,7 +296,7 @@ bool WriteFilePathTag(Tag& tag, SoupWriter& out, bool edit) {
         if (path.IsExt(ext)) return true;
       return false;
     };
-    const std::string_view type = tag.dataType.View();
+    const std::string_view type = tag.DataType().View();
     bool accepted = true;
     const Kiv::PString* key = nullptr;
     if (type == "meshes") {

@@ -104,6 +104,36 @@ protected:
   long startTags = 0, startContainers = 0;
 };
 
+// The fields few tags set live beside the tags: each tag reads its own, a
+// source outside the registries is kept as given, and they go with the tag.
+TEST(TagFields, RareFieldsReadBackAndGoWithTheirTag) {
+  const size_t internedBefore = P::InternedCount();
+  {
+    auto tag = std::make_unique<Tag>();
+    Tag other;
+    EXPECT_TRUE(tag->DataType().IsNull() && tag->Source().IsNull() && tag->Category().IsNull());
+    tag->SetSource(P("mesh-table"));
+    EXPECT_EQ(tag->Source(), P("mesh-table"));
+    tag->SetSource(P("own-source-kept"));
+    EXPECT_EQ(tag->Source(), P("own-source-kept"));
+    tag->SetSource(tn::attachment);
+    EXPECT_EQ(tag->Source(), tn::attachment);
+    tag->SetDataType(P("meshes-kept"));
+    tag->SetCategory(P("category-kept"));
+    tag->SetFilter(P("filter-kept"));
+    other.SetFilter(P("other-filter-kept"));
+    tag->SetFilter(P());
+    EXPECT_TRUE(tag->Filter().IsNull());
+    EXPECT_EQ(tag->DataType(), P("meshes-kept"));
+    EXPECT_EQ(tag->Category(), P("category-kept"));
+    EXPECT_EQ(other.Filter(), P("other-filter-kept"));
+    EXPECT_TRUE(other.DataType().IsNull() && other.Source().IsNull());
+    tag.reset();
+    EXPECT_EQ(other.Filter(), P("other-filter-kept"));
+  }
+  EXPECT_EQ(P::InternedCount(), internedBefore);
+}
+
 TEST_F(ContainerTest, DefinitionMergesInheritanceInOrder) {
   Container& c = Load("thing", 3.4f, false);
   // x comes from base-a and then base-b: the later one wins.
@@ -196,7 +226,7 @@ TEST_F(ContainerTest, FilePathsGoToTheMeshCheckOrMarkABorrowedMesh) {
   checked.clear();  // the prepared tag was checked too
   Tag* mesh = Value("mesh", "Body.LM");
   EXPECT_EQ(mesh->typeCode, Tag::kFilePath);
-  EXPECT_EQ(mesh->dataType, P("meshes"));
+  EXPECT_EQ(mesh->DataType(), P("meshes"));
   EXPECT_EQ(checked, std::vector<std::string>{"/assets/a/body.lm"});
 
   root->RemoveDefinitionTag(P("mesh"));
@@ -358,7 +388,7 @@ TEST_F(ContainerTest, RulesBindByNameAndAllRun) {
   EXPECT_TRUE(OBLLib::RunTagRules(tag));
   tag.BindValidation(Soup("validation { fails 1 unknown 1 passes { min 3 } }"));
   ASSERT_EQ(tag.rules.size(), 2u);
-  EXPECT_FALSE(tag.ruleParameters[0]);
+  EXPECT_FALSE(tag.rules[0].parameters);
   g_calls = 0;
   EXPECT_FALSE(OBLLib::RunTagRules(tag));
   EXPECT_EQ(g_calls, 2);

@@ -120,7 +120,7 @@ TEST_F(ExportTest, FilePathsByDataType) {
   };
   for (const Case& c : cases) {
     ClearTags();
-    Add(m_root, "file", c.type, c.value)->dataType = P(c.dataType);
+    Add(m_root, "file", c.type, c.value)->SetDataType(P(c.dataType));
     EXPECT_EQ(Export(), c.out) << c.dataType << " " << c.value;
   }
 }
@@ -138,7 +138,7 @@ TEST_F(ExportTest, KindChildrenAndLaterTags) {
   child->savingName = P("mesh-table");
   child->parent = &m_root;
   m_root.AddChild(child);
-  Add(*child, "mesh", Tag::kFilePath, "x.im")->dataType = P("meshes");
+  Add(*child, "mesh", Tag::kFilePath, "x.im")->SetDataType(P("meshes"));
   bool ok = true;
   EXPECT_EQ(Export(&ok),
             "kind \"bridge\"\noffset 1.0\nheight 3.0\nusername \"\"\nmesh-table\n{\n  mesh \"x.im\"\n}\n"
@@ -167,7 +167,7 @@ TEST_F(ExportTest, AttachmentNotInTheMesh) {
   m_root.AddChild(child);
   Tag* tag = Add(*child, "att", Tag::kComboBox, "a.front");
   tag->hasSource = true;
-  tag->source = P("attachment");
+  tag->SetSource(P("attachment"));
   bool ok = true;
   EXPECT_EQ(Export(&ok),
             "default\n{\n  att \"a.front\"\n}\n"
