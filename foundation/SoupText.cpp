@@ -208,12 +208,22 @@ private:
   }
 
   // Names repeat endlessly in real soups: intern each distinct one once per
-  // parse. The reference stays valid until the next call.
+  // parse. The pointer stays valid until the next call. Null when the name
+  // is not cached and the cache is full: its slots may take at most a
+  // quarter of the text's size, so a soup of mostly distinct names (a table
+  // of a million entries) does not hold a cache larger than the tags it makes.
   struct CacheSlot;
-  CacheSlot& Intern(std::string_view name) {
+  CacheSlot* Intern(std::string_view name) {
     const uint64_t head = Word(name, 0);
     const uint64_t next = Word(name, 8);
-    return m_cache[Lookup(name, head, next)];
+    const size_t at = Lookup(name, head, next);
+    return at == kNotCached ? nullptr : &m_cache[at];
+  }
+  static constexpr size_t kNotCached = SIZE_MAX;
+  static constexpr size_t kMinCacheBytes = 16 * 1024;
+  bool CacheMayGrow() const {
+    const size_t grown = (m_cache.empty() ? 256 : m_cache.size() * 2) * sizeof(CacheSlot);
+    return grown <= kMinCacheBytes || grown <= static_cast<size_t>(m_end - m_begin) / 4;
   }
 
   static bool Matches(const CacheSlot& slot, std::string_view name, uint64_t head, uint64_t next) {
@@ -230,11 +240,14 @@ private:
     uint64_t h = ((head ^ name.size()) * 0x9E3779B97F4A7C15ull) ^ (next * 0xFF51AFD7ED558CCDull);
     for (size_t i = 16; i < name.size(); i += 8) h = (h ^ Word(name, i)) * 0xC4CEB9FE1A85EC53ull;
     h >>= 32;
-    if ((m_cacheUsed + 1) * 2 > m_cache.size()) GrowCache();
+    const bool full = (m_cacheUsed + 1) * 2 > m_cache.size();
+    if (full && CacheMayGrow()) GrowCache();
+    const bool insert = !full || (m_cacheUsed + 1) * 2 <= m_cache.size();
     const size_t mask = m_cache.size() - 1;
     for (size_t i = h >> m_cacheShift;; i = (i + 1) & mask) {
       CacheSlot& slot = m_cache[i];
       if (slot.name.IsNull()) {
+        if (!insert) return kNotCached;
         slot.head = head;
         slot.next = next;
         slot.length = static_cast<uint32_t>(name.size());
@@ -260,6 +273,13 @@ private:
       while (!m_cache[i].name.IsNull()) i = (i + 1) & mask;
       m_cache[i] = std::move(slot);
     }
+  }
+
+  // A tag of a name the cache does not hold.
+  void PushNamed(Kiv::PString&& name) {
+    Reserve();
+    ::new (static_cast<void*>(m_tags + m_count)) TDBDataTag(std::move(name));
+    ++m_count;
   }
 
   // Tags of the open containers wait here; they move by their bytes. A tag
@@ -405,7 +425,10 @@ private:
         nameText = ReadBare();
       }
       size_t index = m_count;
-      PushNamed(Intern(nameText));
+      if (CacheSlot* slot = Intern(nameText))
+        PushNamed(*slot);
+      else
+        PushNamed(Kiv::PString(nameText));
       SkipBlanks();
       if (m_p == m_end || *m_p == '}')
         return Fail(nameAt, "tag '" + m_tags[index].GetName().Str() + "' has no value");

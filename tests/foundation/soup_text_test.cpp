@@ -39,6 +39,42 @@ TEST(SoupText, RandomTreesRoundTrip) {
   }
 }
 
+// A soup of mostly distinct names outgrows the parser's name cache: the
+// names past it are interned one by one, and every name is read, counted
+// and given back exactly as the cached ones are.
+TEST(SoupText, NamesPastTheNameCacheReadAndCountLikeCachedOnes) {
+  const size_t internedBefore = Kiv::PString::InternedCount();
+  std::string text = "table\n{\n";
+  std::vector<std::string> names;
+  for (int i = 0; i < 6000; ++i) {
+    // Distinct names, with a few names repeated throughout, before and after the cache fills.
+    std::string name = i % 7 == 0 ? "again" : "n";
+    name += std::to_string(i % 7 == 0 ? i % 3 : i);
+    names.push_back(name);
+    text += names.back() + " " + std::to_string(i) + "\n";
+  }
+  text += "}\nlast 1\n";
+  {
+    SoupRef soup;
+    std::string error;
+    ASSERT_TRUE(ParseSoupText(text, soup, &error)) << error;
+    SoupRef table = soup.GetNamedSoup(Kiv::PString("table"));
+    ASSERT_EQ(table.CountTags(), names.size());
+    for (size_t i = 0; i < names.size(); ++i) {
+      ASSERT_EQ(table.GetIndexedTagName(i).View(), names[i]) << i;
+      ASSERT_EQ(table.Get()->GetTag(i).GetDataType(), kSoupInt) << i;
+    }
+    EXPECT_EQ(soup.GetNamedTagAsInt(Kiv::PString("last")), 1);
+    // A copy holds its own references: releasing either keeps the other whole.
+    SoupRef copy;
+    copy.Copy(table);
+    table = SoupRef();
+    soup = SoupRef();
+    EXPECT_EQ(copy.GetIndexedTagName(5999).View(), names[5999]);
+  }
+  EXPECT_EQ(Kiv::PString::InternedCount(), internedBefore);
+}
+
 TEST(SoupText, ValueClassification) {
   SoupRef s;
   std::string error;
