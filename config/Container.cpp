@@ -286,7 +286,7 @@ void Tag::operator delete(void* block) noexcept { TagSlabs::Free(block); }
 
 Tag::~Tag() {
   if (ErrorHandler* eh = Findings(); eh && (reported || eh->HoldsUnmarkedOwners())) eh->ForgetTag(this);
-  if (registered)
+  if (filedFirst || filedSecond || filedByKey)
     if (DataManager* dm = DataManager::Existing()) dm->UnregisterTag(this);
   if (m_hasExtras) {
     TagExtraTable& table = TagExtras();
@@ -332,7 +332,7 @@ Container::~Container() {
   extensions.reset();
   if (ErrorHandler* eh = Findings(); eh && (reported || eh->HoldsUnmarkedOwners())) eh->ForgetContainer(this);
   DataManager* dm = DataManager::Existing();
-  if (dm && filed) dm->ForgetContainer(this);
+  if (dm && (hasLiveObject || !registryKeys.empty())) dm->ForgetContainer(this);
   g_liveContainers.fetch_sub(1);
 
   for (std::vector<Tag*>* list : {&tags, &headerTags, &definitionTags}) {

@@ -106,9 +106,12 @@ public:
   bool disabled : 1 = false;
   bool isFilePath : 1 = false;
   bool madeFromDefinition : 1 = false;  // made before the import, without a config value
-  // Filed in a DataManager registry: only such tags need taking out when deleted,
+  // Filed in a DataManager registry (the first or second tag list, or a key's
+  // list): only such tags need taking out when deleted, and only from there,
   // which spares every other tag the registries' look-ups.
-  bool registered : 1 = false;
+  bool filedFirst : 1 = false;
+  bool filedSecond : 1 = false;
+  bool filedByKey : 1 = false;
   // A finding was reported against the tag: likewise for the error handler.
   mutable bool reported : 1 = false;
 
@@ -270,9 +273,11 @@ public:
   std::vector<SoupRef> ruleParameters;
   std::shared_ptr<LODMeshRecord> lodMeshRecord;
   std::unique_ptr<SoupRef> extensions;
-  // Filed with the schema manager (a registry key or a live object), and
-  // reported against: only such containers are looked up when deleted.
-  mutable bool filed = false;
+  // What the schema manager filed for the container (the keys it is listed
+  // under, a live object) and whether it was reported against: only that is
+  // looked up when the container is deleted.
+  CompactList<Kiv::PString> registryKeys;
+  mutable bool hasLiveObject = false;
   mutable bool reported = false;
 
 private:

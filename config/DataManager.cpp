@@ -269,24 +269,23 @@ ContentFolder* DataManager::SetCurrentAsset(const Kiv::PString& assetName, const
 // ---- registries ----
 
 void DataManager::RegisterTagBySource(const Kiv::PString& key, Tag* tag) {
-  tag->registered = true;
+  tag->filedByKey = true;
   m_keyRegistry[key].Append(tag);
   m_tagKeys[tag].push_back(key);
 }
 
 void DataManager::RegisterObjectByKey(const Kiv::PString& key, Container* container) {
-  container->filed = true;
   m_objectRegistry[key].Append(container);
-  m_objectKeys[container].push_back(key);
+  container->registryKeys.push_back(key);
 }
 
 void DataManager::RegisterTag(Tag* tag) {
-  tag->registered = true;
+  tag->filedFirst = true;
   m_firstTags.AppendUnique(tag);
 }
 
 void DataManager::RegisterUniqueTag(Tag* tag) {
-  tag->registered = true;
+  tag->filedSecond = true;
   m_secondTags.Append(tag);
 }
 
@@ -301,27 +300,28 @@ bool DataManager::IsPathRegistered(const Kiv::PString& path, const Kiv::PString&
 }
 
 void DataManager::UnregisterTag(const Tag* tag) {
-  if (!tag->registered) return;
-  if (auto keys = m_tagKeys.find(tag); keys != m_tagKeys.end()) {
-    for (const Kiv::PString& key : keys->second)
-      if (auto list = m_keyRegistry.find(key); list != m_keyRegistry.end()) list->second.RemoveAll(tag);
-    m_tagKeys.erase(keys);
+  if (tag->filedByKey) {
+    if (auto keys = m_tagKeys.find(tag); keys != m_tagKeys.end()) {
+      for (const Kiv::PString& key : keys->second)
+        if (auto list = m_keyRegistry.find(key); list != m_keyRegistry.end()) list->second.RemoveAll(tag);
+      m_tagKeys.erase(keys);
+    }
   }
-  m_firstTags.RemoveAll(tag);
-  m_secondTags.RemoveAll(tag);
+  if (tag->filedFirst) m_firstTags.RemoveAll(tag);
+  if (tag->filedSecond) m_secondTags.RemoveAll(tag);
 }
 
 void DataManager::ForgetContainer(const Container* container) {
-  if (auto found = m_liveObjects.find(container->Id()); found != m_liveObjects.end()) {
-    if (found->second.get() == m_currentMesh) m_currentMesh = nullptr;
-    m_liveObjects.erase(found);
+  if (container->hasLiveObject) {
+    if (auto found = m_liveObjects.find(container->Id()); found != m_liveObjects.end()) {
+      if (found->second.get() == m_currentMesh) m_currentMesh = nullptr;
+      m_liveObjects.erase(found);
+    }
   }
-  if (auto keys = m_objectKeys.find(container); keys != m_objectKeys.end()) {
-    for (const Kiv::PString& key : keys->second)
-      if (auto list = m_objectRegistry.find(key); list != m_objectRegistry.end())
-        list->second.RemoveAll(container);
-    m_objectKeys.erase(keys);
-  }
+  // A key listed twice finds no container the second time.
+  for (const Kiv::PString& key : container->registryKeys)
+    if (auto list = m_objectRegistry.find(key); list != m_objectRegistry.end())
+      list->second.RemoveAll(container);
 }
 
 void DataManager::ClearKeyList(const Kiv::PString& key) {
@@ -349,7 +349,7 @@ const PtrList<Container>* DataManager::ObjectsByKey(const Kiv::PString& key) con
 // ---- live objects ----
 
 void DataManager::SetLiveObject(const Container* container, std::unique_ptr<LiveObject> object) {
-  container->filed = true;
+  container->hasLiveObject = true;
   auto& slot = m_liveObjects[container->Id()];
   if (slot && slot.get() == m_currentMesh) m_currentMesh = nullptr;
   slot = std::move(object);

@@ -129,7 +129,7 @@ public:
   // True when a container filed under key is named path, or a live object
   // lists path among its files.
   bool IsPathRegistered(const Kiv::PString& path, const Kiv::PString& key) const;
-  // Removes the tag from every key-registry list and both tag lists.
+  // Removes the tag from the key-registry lists and tag lists it was filed in.
   void UnregisterTag(const Tag* tag);
   // Drops what is filed for a container that goes away: its live object and
   // its object-registry entries.
@@ -205,7 +205,6 @@ private:
   LiveObject* m_currentMesh = nullptr;
   PersonalDetails m_personal;
   std::unordered_map<Kiv::PString, PtrList<Container>> m_objectRegistry;
-  std::unordered_map<const Container*, std::vector<Kiv::PString>> m_objectKeys;  // reverse index
   std::unordered_map<Kiv::PString, PtrList<Tag>> m_keyRegistry;
   std::unordered_map<const Tag*, std::vector<Kiv::PString>> m_tagKeys;  // reverse index
   PtrList<Tag> m_firstTags;

@@ -175,6 +175,24 @@ TEST_F(DataManagerTest, TagListsStayConsistentThroughRegisterAndUnregister) {
   EXPECT_TRUE(dm->TagsBySource(tn::queues)->Empty());
 }
 
+// A container keeps the keys it is filed under, so its deletion takes it out
+// of each of them (a key given twice too) and of no other.
+TEST_F(DataManagerTest, ContainersLeaveEveryKeyTheyWereFiledUnder) {
+  DataManager* dm = Start(false);
+  auto kept = std::make_unique<Container>();
+  auto doomed = std::make_unique<Container>();
+  dm->RegisterObjectByKey(tn::mesh, doomed.get());
+  dm->RegisterObjectByKey(tn::light, doomed.get());
+  dm->RegisterObjectByKey(tn::mesh, doomed.get());
+  dm->RegisterObjectByKey(tn::mesh, kept.get());
+  EXPECT_EQ(dm->ObjectsByKey(tn::mesh)->Size(), 3u);
+  doomed.reset();
+  EXPECT_EQ(dm->ObjectsByKey(tn::mesh)->Items(), (std::vector<Container*>{kept.get()}));
+  EXPECT_TRUE(dm->ObjectsByKey(tn::light)->Empty());
+  kept.reset();
+  EXPECT_TRUE(dm->ObjectsByKey(tn::mesh)->Empty());
+}
+
 // The registry list keeps its order through removals of single and repeated
 // entries, across the compactions that many removals cause, and refuses null.
 TEST(PtrList, OrderSurvivesRemovalsRepeatsAndCompaction) {
