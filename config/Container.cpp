@@ -448,25 +448,28 @@ TagValue Container::ValueOf(const SoupRef& values, const Kiv::PString& tagName) 
   if (!(m_valueSoup == values) || m_valueCount != values.CountTags()) {
     if (m_valueIndexed) m_names.ForEachValue([](NameUse& use) { use.firstValue = NameUse::kNoValue; });
     m_valueSoup = values;
-    m_valueCount = values.CountTags();  // at most UINT32_MAX: no index is kNoValue
-    m_names.Reserve(m_names.Size() + m_valueCount);
+    m_valueCount = values.CountTags();
+    m_names.Reserve(m_names.Size() + std::min<size_t>(m_valueCount, NameUse::kNoValue));
     m_valueIndexed = 0;
   }
   // The index covers the soup's first m_valueIndexed tags and grows only as
   // far as a look-up needs. Callers mostly ask in the soup's own order: each
   // look-up then indexes one more tag, in the table slot it has just read.
+  // (Tags past the first kNoValue are looked up plainly.)
+  const size_t indexable = std::min<size_t>(m_valueCount, NameUse::kNoValue);
   const NameUse* use = m_names.Find(tagName);
-  const uint32_t* found = use && use->firstValue != NameUse::kNoValue ? &use->firstValue : nullptr;
-  while (!found && m_valueIndexed < m_valueCount) {
+  long found = use && use->firstValue != NameUse::kNoValue ? static_cast<long>(use->firstValue) : -1;
+  while (found < 0 && m_valueIndexed < indexable) {
     const size_t i = m_valueIndexed++;
     const Kiv::PString& name = values.Get()->GetTag(i).GetName();
     NameUse& first = m_names.Insert(name, NameUse());
     if (first.firstValue == NameUse::kNoValue) first.firstValue = static_cast<uint32_t>(i);
-    if (name == tagName) found = &first.firstValue;
+    if (name == tagName) found = first.firstValue;
   }
-  if (!found) return TagValue();
   const ACSChunk* node = values.Get();
-  const TDBDataTag* tag = &node->GetTag(*found);
+  if (found < 0 && m_valueCount > indexable) found = node->FindTag(tagName, indexable);
+  if (found < 0) return TagValue();
+  const TDBDataTag* tag = &node->GetTag(static_cast<size_t>(found));
   if (!(tag->GetName() == tagName)) {  // renamed since: look it up plainly
     const long at = node->FindTag(tagName);
     if (at < 0) return TagValue();

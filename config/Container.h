@@ -302,9 +302,9 @@ private:
   // O(n^2)). A tag is mostly made right after its value is read, so both
   // answers come from the one slot, read once.
   struct NameUse {
-    static constexpr uint32_t kNoValue = UINT32_MAX;
-    uint32_t firstValue = kNoValue;  // among the soup's first m_valueIndexed tags
-    bool inTags = false;             // among tags[0, m_tagNamesIndexed)
+    static constexpr uint32_t kNoValue = 0x7FFFFFFF;  // and the most tags of a soup indexed
+    uint32_t firstValue : 31 = kNoValue;              // among the soup's first m_valueIndexed tags
+    uint32_t inTags : 1 = 0;                          // among tags[0, m_tagNamesIndexed)
   };
   NameIndex<NameUse> m_names;
   size_t m_tagNamesIndexed = 0;

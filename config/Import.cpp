@@ -297,7 +297,9 @@ bool Container::Import(const SoupRef& soup, const SoupRef& definition, Container
     return Import(nested, childDef, child, depth + 1);
   };
 
-  // 4: every tag of the soup in stored order.
+  // 4: every tag of the soup in stored order. The tag list takes at most one
+  // tag per soup entry: room for them at once, not by doubling.
+  target->tags.reserve(target->tags.size() + soup.CountTags());
   for (size_t i = 0; i < soup.CountTags(); ++i) {
     const Kiv::PString name = soup.GetIndexedTagName(i);
     if (eh) eh->Trace(kTraceTag, target);

@@ -37,17 +37,17 @@ public:
   template <class F>
   void ForEachValue(F f) {
     for (Slot& slot : m_slots)
-      if (slot.name) f(slot.value);
+      if (!slot.Empty()) f(slot.value);
   }
 
   // The value of the name, or null.
   const Value* Find(const Kiv::PString& name) const {
     if (m_slots.empty() || name.IsNull()) return nullptr;
-    const void* handle = name.Handle();
+    const uint64_t handle = Key(name);
     for (size_t i = Home(handle);; i = (i + 1) & (m_slots.size() - 1)) {
       const Slot& slot = m_slots[i];
-      if (!slot.name) return nullptr;
-      if (slot.name == handle) return &slot.value;
+      if (slot.Empty()) return nullptr;
+      if (slot.Name() == handle) return &slot.value;
     }
   }
 
@@ -59,12 +59,12 @@ public:
       return m_scratch;
     }
     if ((m_used + 1) * 2 > m_slots.size()) Grow(m_slots.empty() ? 16 : m_slots.size() * 2);
-    const void* handle = name.Handle();
+    const uint64_t handle = Key(name);
     for (size_t i = Home(handle);; i = (i + 1) & (m_slots.size() - 1)) {
       Slot& slot = m_slots[i];
-      if (slot.name == handle) return slot.value;
-      if (!slot.name) {
-        slot.name = handle;
+      if (slot.Name() == handle) return slot.value;
+      if (slot.Empty()) {
+        slot.SetName(handle);
         slot.value = value;
         ++m_used;
         return slot.value;
@@ -73,13 +73,22 @@ public:
   }
 
 private:
+  // The handle in two halves, so a slot with a 4-byte value takes 12 bytes
+  // rather than 16.
   struct Slot {
-    const void* name = nullptr;  // the name's handle; null: free
+    uint32_t low = 0, high = 0;  // the name's handle; 0: free
     Value value{};
+    bool Empty() const { return (low | high) == 0; }
+    uint64_t Name() const { return uint64_t{high} << 32 | low; }
+    void SetName(uint64_t handle) {
+      low = static_cast<uint32_t>(handle);
+      high = static_cast<uint32_t>(handle >> 32);
+    }
   };
 
-  size_t Home(const void* handle) const {
-    const auto h = reinterpret_cast<uintptr_t>(handle) * UINT64_C(0x9E3779B97F4A7C15);
+  static uint64_t Key(const Kiv::PString& name) { return reinterpret_cast<uintptr_t>(name.Handle()); }
+  size_t Home(uint64_t handle) const {
+    const uint64_t h = handle * UINT64_C(0x9E3779B97F4A7C15);
     return static_cast<size_t>(h >> 32) & (m_slots.size() - 1);
   }
 
@@ -87,9 +96,9 @@ private:
     Slots old(slots);
     old.swap(m_slots);
     for (const Slot& slot : old) {
-      if (!slot.name) continue;
-      size_t i = Home(slot.name);
-      while (m_slots[i].name) i = (i + 1) & (m_slots.size() - 1);
+      if (slot.Empty()) continue;
+      size_t i = Home(slot.Name());
+      while (!m_slots[i].Empty()) i = (i + 1) & (m_slots.size() - 1);
       m_slots[i] = slot;
     }
   }
