@@ -42,10 +42,12 @@ struct GSFunction {
   uint32_t shape = 0;
   // The code the interpreter runs (see RunCode.h); made on the first call.
   const uint8_t* run = nullptr;
-  // The last call slot and callee shape found to agree with the shape this
-  // function's library assumed for that slot: the interpreter's check of the
-  // next call through the slot to a callee of that shape is then done.
-  uint32_t agreedSlot = 0xFFFFFFFF, agreedShape = 0;
+  // The last call (its slot, and the receiver's distance in the top half)
+  // and callee shape found to agree with the shape this function's library
+  // assumed for that slot: the interpreter's check of the next such call to
+  // a callee of that shape is then done.
+  uint32_t agreedCall = 0, agreedShape = kNoShape;
+  static constexpr uint32_t kNoShape = 0xFFFFFFFF;  // no function's shape
   // A function whose depth the load could not prove: the callees its
   // unresolved calls reached as it ran, and the code proven from them
   // (RunCode.h); null until its first call.

@@ -1201,26 +1201,36 @@ L_CALLN : {
   GSScriptInstance* instance = v->instance;
   const auto& dispatch = instance->cls->DispatchTable();
   const uint64_t slot = uint64_t(v->dispatchBase) + k;
-  if (slot >= dispatch.size()) FAIL(ER_LinkError);
-  const GSDispatchEntry& entry = dispatch[slot];
+  // The table's bytes, not its size: a size divides by the entry's.
+  const char* const first = reinterpret_cast<const char*>(dispatch.data());
+  const char* const end = reinterpret_cast<const char*>(std::to_address(dispatch.end()));
+  if (slot * sizeof(GSDispatchEntry) >= uint64_t(end - first)) FAIL(ER_LinkError);
+  const GSDispatchEntry& entry = dispatch.data()[slot];
   GSFunction* callee = entry.function;
   // A callee of another shape than the call was checked against would
   // unbalance the stack or release what it was not given.
-  if (!callee || callee->record->parameters != uint32_t(1 - d)) FAIL(ER_LinkError);
-  if (!cur->typed) {
-    if (!ArgumentsFit(kinds + (receiver - cells), *callee->record)) FAIL(ER_LinkError);
-    if (fn->observed) RecordCall(*fn, site, *callee);
-  } else if (op == RUN_CALL_OBSERVED) {
-    if (callee->shape != RecordedShape(*fn, site)) {
-      DropTypedRunCode(*fn);
-      FAIL(ER_LinkError);
+  if (!callee) FAIL(ER_LinkError);
+  // The slot and receiver's distance of the call: a shape gives the number
+  // of parameter cells, so a callee of the shape agreed for both takes the
+  // cells the call passes.
+  const uint32_t call = uint32_t(k) | uint32_t(uint16_t(d)) << 16;
+  if (call != fn->agreedCall || callee->shape != fn->agreedShape || op == RUN_CALL_OBSERVED || !cur->typed) {
+    if (callee->record->parameters != uint32_t(1 - d)) FAIL(ER_LinkError);
+    if (!cur->typed) {
+      if (!ArgumentsFit(kinds + (receiver - cells), *callee->record)) FAIL(ER_LinkError);
+      if (fn->observed) RecordCall(*fn, site, *callee);
+    } else if (op == RUN_CALL_OBSERVED) {
+      if (callee->shape != RecordedShape(*fn, site)) {
+        DropTypedRunCode(*fn);
+        FAIL(ER_LinkError);
+      }
+    } else {
+      if (fn->owner->Library()->CallShape(k, uint32_t(1 - d)) != callee->shape) FAIL(ER_LinkError);
+      fn->agreedCall = call;
+      fn->agreedShape = callee->shape;
     }
-  } else if (k != fn->agreedSlot || callee->shape != fn->agreedShape) {
-    if (fn->owner->Library()->CallShape(k, uint32_t(1 - d)) != callee->shape) FAIL(ER_LinkError);
-    fn->agreedSlot = k;
-    fn->agreedShape = callee->shape;
+    if (!callee->IsNative() && callee->record->code.empty()) FAIL(ER_LinkError);
   }
-  if (!callee->IsNative() && callee->record->code.empty()) FAIL(ER_LinkError);
   // Most calls land in the block they were made through; others take the
   // instance's view of the callee's block.
   const uint32_t block = uint32_t(entry.offset);
@@ -1231,9 +1241,26 @@ L_CALLN : {
   if (!self) FAIL(ER_NullReference);
   *receiver = self;
   if (callee->IsNative()) {
+    // A numeric native of the record's shape reads the argument cells and
+    // nothing else: no frame is needed for it. The receiver's cell takes the
+    // result and gives back its reference, as the frame's end would.
+    GSNativeFunction* const native = callee->native;
+    if (native && native->NumericFunction() && instance->native &&
+        callee->shape == GSLibrary::PlainShape(native->NumericCells(), kKindNumber)) {
+      const uint32_t held = *receiver;
+      *receiver = native->NumericFunction()(receiver + 1);
+      sp = receiver;
+      if (!cur->typed) kinds[sp - cells] = kKindNumber;
+      if (instance->refCount > 1)
+        --instance->refCount;
+      else
+        ReleaseHandle(held);
+      NEXT;
+    }
+    const bool value = callee->ReturnsValue();
     SAVE();
-    if (!m_stack.PushFrame(callee, 0, callee->ReturnsValue() ? 1 : 0, instance)) FAIL(ER_StackOverflow);
-    m_stack.SetArgumentBase(m_stack.CurrentFrame()->argumentBase);
+    if (!m_stack.PushFrame(callee, 0, value ? 1 : 0, instance)) FAIL(ER_StackOverflow);
+    m_stack.SetArgumentBase(uint32_t(receiver - cells));
     GSObjectReference* object = instance->native;
     bool called = false;
     if (GSNativeFunction* native = object ? callee->native : nullptr) {
@@ -1246,11 +1273,12 @@ L_CALLN : {
     }
     LOAD();
     if (!called) FAIL(ER_NativeCallError);
-    if (!(callee->ReturnsValue() ? m_stack.ReturnValue(true) : m_stack.PopFrame())) {
+    // The frame's reference has kept the receiver's instance.
+    if (!(value ? m_stack.ReturnValue(true, instance) : m_stack.PopFrame(instance)))
       FAIL(ER_StackReturnError);
-    }
     LOAD();
-    if (!cur->typed && callee->ReturnsValue()) kinds[sp - cells] = ResultKind(callee->record->returnType);
+    if (value && !cur->typed) kinds[sp - cells] = ResultKind(callee->record->returnType);
+    if (m_state == Ready) NEXT;
     if (m_state == Waiting) {
       // A nested run (a constructor, a function a native calls) has no
       // place to resume from: it cannot wait.
@@ -1266,13 +1294,14 @@ L_CALLN : {
     NEXT;
   }
   PAY();
-  SAVE();
-  GSFrame* const frame = m_stack.PushFrame(callee, uint32_t(pc - code), 0, instance);
-  if (!frame) FAIL(ER_StackOverflow);
-  LOAD();
   if (callee->depthChecked && callee->run) {
-    // Entered as ENTER_FRAME would, with what is in hand: typed code, and
-    // the receiver's cell (the frame's argument base) seen as `block`.
+    // Entered as ENTER_FRAME would, with what is in hand: typed code (which
+    // has code: the callee is no native), and the receiver's cell (the
+    // frame's argument base) seen as `block`.
+    GSFrame* const frame = m_stack.PushVerifiedFrame(callee, uint32_t(pc - code), uint32_t(receiver - cells),
+                                                     int32_t(sp - cells), instance, cur->typed);
+    if (!frame) FAIL(ER_StackOverflow);
+    sp += callee->record->stackAdvance;
     cur = frame;
     fn = callee;
     code = callee->run;
@@ -1287,6 +1316,11 @@ L_CALLN : {
     frame->run = run;
     NEXT;
   }
+  SAVE();
+  if (callee->record->code.empty()) FAIL(ER_LinkError);
+  GSFrame* const frame = m_stack.PushFrame(callee, uint32_t(pc - code), 0, instance);
+  if (!frame) FAIL(ER_StackOverflow);
+  LOAD();
   ENTER_FRAME(frame, 0, ownView ? v : nullptr);
   NEXT;
 }
@@ -1407,6 +1441,18 @@ L_SWITCH : {
 L_RET:
 L_RETV:
 L_RETVO : {
+  // A frame of plainReturn whose receiver outlives the references the frame
+  // and the receiver's cell hold (as it does while any other holds it) ends
+  // without a look-up. The return's distance is checked still.
+  if (cur->plainReturn && fp[0] == cur->receiver && cur->self->refCount > 2 &&
+      sp == cells + cur->header + (op == OP_RET ? 3 : 4)) {
+    const uint32_t back = cur->returnOffset;
+    m_stack.PopVerifiedFrame(op != OP_RET, *sp);
+    sp = op == OP_RET ? fp - 1 : fp;
+    PAY();
+    RESUME(cur - 1, back);
+    NEXT;
+  }
   SAVE();
   const uint32_t back = cur->returnOffset;
   if (!(op == OP_RET ? m_stack.PopFrame(cur->self) : m_stack.ReturnValue(false, cur->self)))

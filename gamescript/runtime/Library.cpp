@@ -101,7 +101,7 @@ uint32_t GSLibrary::ShapeOf(const LibraryFunction& record) {
   bool references = false;
   for (std::size_t i = 0; i < record.referenceCells.size() && !references; ++i)
     references = record.referenceCells[i] < record.parameters;
-  if (!references) return 0x80000000u | record.parameters << 8 | ResultKind(record.returnType);
+  if (!references) return PlainShape(record.parameters, ResultKind(record.returnType));
   static ShapeTable table;
   std::vector<uint32_t> key{record.parameters, ResultKind(record.returnType)};
   for (std::size_t i = 0; i < record.referenceCells.size(); ++i)

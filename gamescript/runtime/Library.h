@@ -68,6 +68,11 @@ public:
   const GSFunction* SlotFunction(uint32_t slot, uint32_t parameters) const;
   // The shape id of a function record (see GSFunction::shape).
   static uint32_t ShapeOf(const LibraryFunction& record);
+  // The shape of a function of `parameters` cells, none a reference, that
+  // gives a result of kind `result` (or none: kKindNoUse).
+  static constexpr uint32_t PlainShape(uint32_t parameters, uint8_t result) {
+    return 0x80000000u | parameters << 8 | result;
+  }
   // Releases everything; the record is then empty.
   void Clear();
 

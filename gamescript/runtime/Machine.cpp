@@ -48,6 +48,16 @@ bool GSCNativeFunction::Call(GSObjectReference* object, GSStack& stack) {
   return true;
 }
 
+bool GSCNumericNativeFunction::Call(GSObjectReference* object, GSStack& stack) {
+  if (!object || !m_numeric) return false;
+  uint32_t arguments[8];
+  const uint32_t count = m_numericCells - 1;
+  if (count > std::size(arguments)) return false;
+  for (uint32_t i = 0; i < count; ++i) arguments[i] = stack.Argument(i + 1);
+  stack.Push(m_numeric(arguments));
+  return true;
+}
+
 GSMachine& GSMachine::Instance() {
   static GSMachine* machine = [] {
     static GSMachine m;

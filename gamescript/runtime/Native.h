@@ -36,8 +36,19 @@ public:
   using Plain = void (*)(GSContext* context, GSStack& stack);
   Plain PlainFunction() const { return m_plain; }
 
+  // A function of number arguments alone, given as the cells after the
+  // receiver's, that gives a number and touches nothing else of the script
+  // machine; null for other natives. The interpreter calls it without a
+  // frame where the script's record agrees: NumericCells() cells (the
+  // receiver's and the arguments), none a reference, and a number result.
+  using Numeric = uint32_t (*)(const uint32_t* arguments);
+  Numeric NumericFunction() const { return m_numeric; }
+  uint32_t NumericCells() const { return m_numericCells; }
+
 protected:
   Plain m_plain = nullptr;
+  Numeric m_numeric = nullptr;
+  uint32_t m_numericCells = 0;
 
 private:
   Kiv::PString m_className;
@@ -56,6 +67,18 @@ public:
 
 private:
   Function m_function;
+};
+
+// A Numeric function of `arguments` number arguments.
+class GSCNumericNativeFunction : public GSNativeFunction {
+public:
+  GSCNumericNativeFunction(Kiv::PString className, Kiv::PString key, Numeric function, uint32_t arguments)
+      : GSNativeFunction(std::move(className), std::move(key)) {
+    m_numeric = function;
+    m_numericCells = arguments + 1;
+  }
+  // Reads the arguments from the stack and pushes the result.
+  bool Call(GSObjectReference* object, GSStack& stack) override;
 };
 
 // A member function of the native object's class T.

@@ -37,6 +37,10 @@ struct GSFrame {
   uint32_t* selfCells = nullptr;
   uint32_t selfWords = 0;
   bool typed = false;
+  // Pushed by a call from typed code of a run of the interpreter, for
+  // verified code whose frame holds no reference cells: its return needs no
+  // look-up, and goes back to a typed frame, never out of that run.
+  bool plainReturn = false;
   uint64_t run = 0;
 };
 
@@ -113,6 +117,25 @@ public:
   // instance of the handle in the receiver's cell, or null).
   inline GSFrame* PushFrame(GSFunction* function, uint32_t returnOffset, uint32_t extra,
                             GSScriptInstance* receiver);
+  // The interpreter's call of a function whose code the verifier proved,
+  // over its receiver (the instance of the handle in cell `argumentBase`,
+  // not null) and arguments, which the caller has checked lie within its
+  // own frame and end at cell `top`, the stack pointer it has in hand. Such
+  // code never reads the four header cells, so only its locals and
+  // temporaries start as zero. The caller enters the frame (its code,
+  // receiver cells and run). `typedCaller`: the calling frame runs typed code.
+  inline GSFrame* PushVerifiedFrame(GSFunction* function, uint32_t returnOffset, uint32_t argumentBase,
+                                    int32_t top, GSScriptInstance* receiver, bool typedCaller);
+  // Ends the current frame, one of plainReturn, which returns `value` (if
+  // any) to the cell of its receiver, and whose receiver lives on after the
+  // frame's and the cell's references are given back. The caller has
+  // checked all that.
+  void PopVerifiedFrame(bool returnsValue, uint32_t value) {
+    const GSFrame& f = m_frames[--m_depth];
+    m_cells[f.argumentBase] = returnsValue ? value : 0;
+    m_sp = int32_t(f.argumentBase) - (returnsValue ? 0 : 1);
+    f.self->refCount -= 2;
+  }
   // Ends the current frame without a result; false (nothing changed) unless
   // the stack pointer stands on its header cell 3. `self`, when given, is the
   // instance of the frame's receiver, which the caller has in hand (the
@@ -131,6 +154,16 @@ public:
   GSFrame& FrameAt(uint32_t i) { return m_frames[i]; }
 
 private:
+  // A few cells, two at a time (a call to memset would cost more).
+  static void ZeroCells(uint32_t* cells, uint32_t count) {
+    const uint64_t zero = 0;
+    uint32_t i = 0;
+    for (; i + 2 <= count; i += 2) {
+      std::memcpy(cells + i, &zero, sizeof zero);
+      __asm__("" : : "r"(i));
+    }
+    if (i < count) cells[i] = 0;
+  }
   inline void ReleaseFrameCells(const GSFrame& frame, GSScriptInstance* self = nullptr);
   void ReportOverflow() const;
   void MarkFrameKinds(const GSFrame& frame);
@@ -156,17 +189,7 @@ private:
   // The frame's cells up to its stack pointer start as zero: reference
   // locals hold null until stored. Evaluation cells are written before they
   // are read.
-  uint32_t* const cells = m_cells + (m_sp + 1);  // m_sp + 1 >= 0
-  // The locals, temporaries and four header cells: a few, two at a time (a
-  // call to memset would cost more).
-  const uint64_t zero = 0;
-  const uint32_t zeroed = r.stackAdvance;
-  uint32_t i = 0;
-  for (; i + 2 <= zeroed; i += 2) {
-    std::memcpy(cells + i, &zero, sizeof zero);
-    __asm__("" : : "r"(i));
-  }
-  if (i < zeroed) cells[i] = 0;
+  ZeroCells(m_cells + (m_sp + 1), r.stackAdvance);  // m_sp + 1 >= 0
   GSFrame& f = m_frames[m_depth++];
   f.function = function;
   f.returnOffset = returnOffset;
@@ -175,9 +198,34 @@ private:
   f.receiver = m_cells[below];
   f.code = nullptr;
   f.run = 0;
+  f.plainReturn = false;
   if (receiver) ++receiver->refCount;
   m_sp += int32_t(r.stackAdvance);
   if (!function->depthChecked) MarkFrameKinds(f);
+  return &f;
+}
+
+[[gnu::always_inline]] inline GSFrame* GSStack::PushVerifiedFrame(GSFunction* function, uint32_t returnOffset,
+                                                                  uint32_t argumentBase, int32_t top,
+                                                                  GSScriptInstance* receiver,
+                                                                  bool typedCaller) {
+  const LibraryFunction& r = *function->record;
+  // top + 1 cells are in use; argumentBase <= top.
+  if (m_depth >= kMaxFrames || r.frameSize > kStackCells - 1 - uint32_t(top)) {
+    m_sp = top;
+    ReportOverflow();
+    return nullptr;
+  }
+  if (r.stackAdvance > 4) ZeroCells(m_cells + (top + 1), r.stackAdvance - 4);
+  GSFrame& f = m_frames[m_depth++];
+  f.function = function;
+  f.returnOffset = returnOffset;
+  f.argumentBase = argumentBase;
+  f.header = uint32_t(top + int32_t(r.frameHeader));
+  f.receiver = m_cells[argumentBase];
+  f.plainReturn = typedCaller && r.referenceCells.empty();
+  ++receiver->refCount;
+  m_sp = top + int32_t(r.stackAdvance);
   return &f;
 }
 

@@ -1,6 +1,7 @@
 // The Str and Math natives: in-place string edits, conversions, tokens and
 // the word unpacking of texts, and the process-wide random generator.
 
+#include <bit>
 #include <cmath>
 #include <cstdlib>
 #include <string>
@@ -134,48 +135,62 @@ float Draw() {
   return float(g_randomState % 65535u) * (1.0f / 65535.0f);
 }
 
-void RandFloat(GSContext*, GSStack& stack) {
-  const float a = stack.FloatArgument(1), b = stack.FloatArgument(2);
-  stack.PushFloat(a + Draw() * (b - a));
+// The numeric natives read their argument cells and give a result cell.
+float Float(uint32_t cell) { return std::bit_cast<float>(cell); }
+uint32_t Cell(float f) { return std::bit_cast<uint32_t>(f); }
+
+uint32_t RandFloat(const uint32_t* arguments) {
+  const float a = Float(arguments[0]), b = Float(arguments[1]);
+  return Cell(a + Draw() * (b - a));
 }
 
-void RandInt(GSContext*, GSStack& stack) {
-  const int32_t a = int32_t(stack.Argument(1)), b = int32_t(stack.Argument(2));
+uint32_t RandInt(const uint32_t* arguments) {
+  const int32_t a = int32_t(arguments[0]), b = int32_t(arguments[1]);
   const double span = double(b) - double(a);
   const double r = std::trunc(double(Draw()) * span);
-  stack.Push(uint32_t(int64_t(a) + int64_t(r)));
+  return uint32_t(int64_t(a) + int64_t(r));
 }
 
-void Sqrt(GSContext*, GSStack& stack) { stack.PushFloat(std::sqrt(stack.FloatArgument(1))); }
+uint32_t Sqrt(const uint32_t* arguments) { return Cell(std::sqrt(Float(arguments[0]))); }
 
 }  // namespace
 
 void SeedRandom(uint32_t state) { g_randomState = state; }
 
 void RegisterStrMathNatives(GSMachine& machine) {
+  struct NumericEntry {
+    const char* key;
+    GSNativeFunction::Numeric function;
+    uint32_t arguments;
+  };
+  // The Math natives first: the registry keeps this order.
+  static const NumericEntry kNumeric[] = {
+      {"$float@Math::Rand(float,float)", &RandFloat, 2},
+      {"$int@Math::Rand(int,int)", &RandInt, 2},
+      {"$float@Math::Sqrt(float)", &Sqrt, 1},
+  };
+  for (const NumericEntry& e : kNumeric)
+    machine.RegisterNative(
+        std::make_unique<GSCNumericNativeFunction>("Math", e.key, e.function, e.arguments));
   struct Entry {
-    const char* cls;
     const char* key;
     GSCNativeFunction::Function function;
   };
   static const Entry kEntries[] = {
-      {"Math", "$float@Math::Rand(float,float)", &RandFloat},
-      {"Math", "$int@Math::Rand(int,int)", &RandInt},
-      {"Math", "$float@Math::Sqrt(float)", &Sqrt},
-      {"Str", "$void@Str::TrimLeft(string,string)", &TrimLeft},
-      {"Str", "$void@Str::TrimRight(string,string)", &TrimRight},
-      {"Str", "$int@Str::ToInt(string)", &ToInt},
-      {"Str", "$float@Str::ToFloat(string)", &ToFloat},
-      {"Str", "$void@Str::ToUpper(string)", &ToUpper},
-      {"Str", "$void@Str::ToLower(string)", &ToLower},
-      {"Str", "$string[]@Str::Tokens(string,string)", &Tokens},
-      {"Str", "$int@Str::UnpackInt(string)", &UnpackInt},
-      {"Str", "$float@Str::UnpackFloat(string)", &UnpackFloat},
-      {"Str", "$string@Str::UnpackString(string)", &UnpackString},
-      {"Str", "$int@Str::Find(string,string,int)", &Find},
+      {"$void@Str::TrimLeft(string,string)", &TrimLeft},
+      {"$void@Str::TrimRight(string,string)", &TrimRight},
+      {"$int@Str::ToInt(string)", &ToInt},
+      {"$float@Str::ToFloat(string)", &ToFloat},
+      {"$void@Str::ToUpper(string)", &ToUpper},
+      {"$void@Str::ToLower(string)", &ToLower},
+      {"$string[]@Str::Tokens(string,string)", &Tokens},
+      {"$int@Str::UnpackInt(string)", &UnpackInt},
+      {"$float@Str::UnpackFloat(string)", &UnpackFloat},
+      {"$string@Str::UnpackString(string)", &UnpackString},
+      {"$int@Str::Find(string,string,int)", &Find},
   };
   for (const Entry& e : kEntries)
-    machine.RegisterNative(std::make_unique<GSCNativeFunction>(e.cls, e.key, e.function));
+    machine.RegisterNative(std::make_unique<GSCNativeFunction>("Str", e.key, e.function));
   SeedRandom(uint32_t(Kiv::Clock::UnixTime()));
 }
 

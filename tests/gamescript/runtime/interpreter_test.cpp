@@ -372,6 +372,62 @@ TEST(Interpreter, NativesBlockResumeAndStopThreads) {
   EXPECT_NE(log.All().find("Thread Exception: ER_Exception, line 6"), std::string::npos) << log.All();
 }
 
+// Numeric natives run without a frame where the script's record agrees with
+// them; the receiver's reference is given back, the last one ending the
+// object. A record of another shape takes the general path, which reads
+// only the arguments the call passed.
+uint32_t SumOfThree(const uint32_t* a) {
+  return FloatBits(std::bit_cast<float>(a[0]) + std::bit_cast<float>(a[1]) + std::bit_cast<float>(a[2]));
+}
+uint32_t Halve(const uint32_t* a) { return uint32_t(int32_t(a[0]) / 2); }
+
+TEST(Interpreter, NumericNativesGiveBackTheirReceiver) {
+  Fixture t(
+      "static class Math {\n"
+      "  public native float Sqrt(float x);\n"
+      "  public native int Rand(int a, int b);\n"
+      "};\n"
+      "class N {\n"
+      "  public native int Halve(int x);\n"
+      "  public native float Three(float x);\n"
+      "};\n"
+      "class T {\n"
+      "  public float Roots(int n) {\n"
+      "    int i;\n"
+      "    float s = 0.0;\n"
+      "    for (i = 0; i < n; i++) s = s + Math.Sqrt((float)(i * i));\n"
+      "    return s + (float)Math.Rand(7, 7);\n"
+      "  }\n"
+      "  public int Fresh(int x) { return new N().Halve(x); }\n"
+      "  public void Dirty(void) { float a = 7.0, b = 8.0, c = 9.0, d = 10.0; }\n"
+      "  public float Short(float x) { Dirty(); return new N().Three(x); }\n"
+      "};\n",
+      [](GSMachine& m) {
+        m.RegisterNative(std::make_unique<GSCNumericNativeFunction>("N", "$int@N::Halve(int)", &Halve, 1));
+        // Three arguments where the script passes one.
+        m.RegisterNative(
+            std::make_unique<GSCNumericNativeFunction>("N", "$float@N::Three(float)", &SumOfThree, 3));
+      });
+  ASSERT_NE(t.object, nullptr);
+  uint32_t result = 0;
+  ASSERT_EQ(t.Call("::Roots(int)", &result, {10}), ER_Done);
+  EXPECT_EQ(std::bit_cast<float>(result), 45.0f + 7.0f);
+  GSObject* math = t.context.GetStaticInstance(t.cls->Library()->FindClass("Math"));
+  ASSERT_NE(math, nullptr);
+  const int32_t references = math->Instance()->refCount;
+  ASSERT_EQ(t.Call("::Roots(int)", &result, {100}), ER_Done);
+  EXPECT_EQ(math->Instance()->refCount, references);
+
+  const std::size_t live = HandleTable::Instance().LiveCount();
+  ASSERT_EQ(t.Call("::Fresh(int)", &result, {uint32_t(-9)}), ER_Done);
+  EXPECT_EQ(int32_t(result), -4);
+  EXPECT_EQ(HandleTable::Instance().LiveCount(), live);
+
+  ASSERT_EQ(t.Call("::Short(float)", &result, {FloatBits(2.5f)}), ER_Done);
+  EXPECT_EQ(std::bit_cast<float>(result), 2.5f);
+  EXPECT_EQ(HandleTable::Instance().LiveCount(), live);
+}
+
 TEST(Interpreter, ThreadWithoutFrameAndCallsWithArguments) {
   Fixture t(
       "class T {\n"
@@ -940,4 +996,99 @@ TEST(RunCode, AnObservedCallOfAnotherShapeStopsTheThread) {
   EXPECT_EQ(main.observed->state, ObservedCalls::Checked);
   LogCapture log;
   EXPECT_EQ(t.Call("::Main()", &result), ER_IllegalInstruction);  // as checked code always did
+}
+
+// Calls of verified code from typed code push their frames by a short path
+// and end them by another. Each keeps the general path's checks: frames fit
+// the stack exactly, locals start as zero over cells an earlier frame used,
+// and a return at another depth, of a frame that holds reference cells, or
+// of a receiver that only the call holds, ends as the general path ends it.
+TEST(RunCode, ShortCallsAndReturnsKeepTheGeneralChecks) {
+  Fixture t(
+      "class U {\n"
+      "  public int V(int x) { return x + 1; }\n"
+      "};\n"
+      "class T {\n"
+      "  public int n;\n"
+      "  public int Down(int n) {\n"
+      "    if (n == 0) return 0;\n"
+      "    return Down(n - 1) + 1;\n"
+      "  }\n"
+      "  public void Dirty(void) { int a = 7, b = 8, c = 9; n = a + b + c; }\n"
+      "  public int G(void) { int a = 1, b = 2, c = 3; return a + (b * (c - (a * (b + (c - a))))) + n; }\n"
+      "  public int F(void) { Dirty(); return G(); }\n"
+      "  public int Take(T other) { return other.n; }\n"
+      "  public int Pass(void) { return Take(me) + Take(me); }\n"
+      "  public int Fresh(int x) { return new U().V(x); }\n"
+      "};\n");
+  ASSERT_NE(t.object, nullptr);
+  GSScriptInstance* instance = t.object->Instance();
+  const int32_t count = instance->refCount;
+
+  // G's locals, read before any store, are zero though Dirty's were not.
+  t.Patch("::G()", {OP_LDL, 1, 0, OP_LDL, 2, 0, OP_ADDI, OP_LDL, 3, 0, OP_ADDI, OP_RETV});
+  uint32_t result = 0;
+  ASSERT_EQ(t.Call("::F()", &result), ER_Done);
+  EXPECT_EQ(result, 0u);
+  EXPECT_EQ(t.object->Instance()->cells[t.cls->VariableCell("n")], 24u);
+
+  // A return with two values where the function returns one.
+  t.Patch("::G()", {OP_PUSH1, OP_PUSH1, OP_RETV});
+  {
+    LogCapture log;
+    EXPECT_EQ(t.Call("::F()", &result), ER_StackReturnError);
+    EXPECT_NE(log.All().find("GSStack::ReturnValue> diff=5"), std::string::npos);
+  }
+  EXPECT_EQ(instance->refCount, count);
+
+  // A reference parameter is given back; an object only the call holds ends with it.
+  ASSERT_EQ(t.Call("::Pass()", &result), ER_Done);
+  EXPECT_EQ(result, 48u);
+  EXPECT_EQ(instance->refCount, count);
+  const std::size_t live = HandleTable::Instance().LiveCount();
+  ASSERT_EQ(t.Call("::Fresh(int)", &result, {41}), ER_Done);
+  EXPECT_EQ(result, 42u);
+  EXPECT_EQ(HandleTable::Instance().LiveCount(), live);
+
+  // Down(n) holds n + 1 frames, each `step` cells above the last. (The
+  // receiver's cell of the call that does not fit is an evaluation cell,
+  // which an error leaves counted, as it leaves every one.)
+  const LibraryFunction& down = *t.Function("::Down(int)").record;
+  ASSERT_TRUE(t.Function("::Down(int)").depthChecked);
+  const uint32_t step = down.parameters + down.stackAdvance;
+  const uint32_t deepest = (kStackCells - 2 - down.frameSize) / step;
+  ASSERT_EQ(t.Call("::Down(int)", &result, {deepest}), ER_Done);
+  EXPECT_EQ(result, deepest);
+  EXPECT_EQ(instance->refCount, count);
+  LogCapture log;
+  EXPECT_EQ(t.Call("::Down(int)", &result, {deepest + 1}), ER_StackOverflow);
+  EXPECT_NE(log.All().find("GSStack overflow..."), std::string::npos);
+}
+
+// One function calls through one slot with two distances (two unrelated
+// classes number their first method alike): each call reaches its own callee.
+TEST(RunCode, OneSlotCalledAtTwoDistancesReachesEachCallee) {
+  Fixture t(
+      "class A {\n"
+      "  public int One(int x) { return x + 1; }\n"
+      "};\n"
+      "class B {\n"
+      "  public int Two(int x, int y) { return x * y; }\n"
+      "};\n"
+      "class T {\n"
+      "  public int Main(int n) {\n"
+      "    A a = new A();\n"
+      "    B b = new B();\n"
+      "    int i, s = 0;\n"
+      "    for (i = 0; i < n; i++) s = a.One(s) + b.Two(i, 2);\n"
+      "    return s;\n"
+      "  }\n"
+      "};\n");
+  ASSERT_NE(t.object, nullptr);
+  ASSERT_TRUE(t.Function("::Main(int)").depthChecked);
+  EXPECT_EQ(t.cls->Library()->FindClass("A")->FindMethod("::One(int)")->record->slot,
+            t.cls->Library()->FindClass("B")->FindMethod("::Two(int,int)")->record->slot);
+  uint32_t result = 0;
+  ASSERT_EQ(t.Call("::Main(int)", &result, {10}), ER_Done);
+  EXPECT_EQ(result, 100u);  // each turn adds 1 + 2i
 }
