@@ -128,6 +128,8 @@ constexpr auto kFastDepths = [] {
     for (unsigned op = 0; op < 256; ++op) t.row[room][op] = uint8_t(kFastSteps.op[op].depths >> 8 * room);
   return t;
 }();
+// Evaluation cells the short path keeps in a word: shifts stay below 64 bits.
+constexpr int32_t kWindow = 7;
 // The lengths again, by themselves: the next instruction's address waits on
 // this lookup alone.
 constexpr auto kFastLengths = [] {
@@ -285,6 +287,11 @@ private:
   std::size_t m_joined = 0;     // the short path joined the path into this target
   uint8_t m_returnOp = OP_RET;  // the return of the function's result kind
   uint8_t* m_flag = nullptr;    // m_flags of this function
+  // The short path's: the evaluation cells in the state, its room (the
+  // frame's, at most the cells it keeps in a word) and its row of kFastDepths.
+  uint8_t* m_evaluation = nullptr;
+  int32_t m_shortRoom = 0;
+  const uint8_t* m_depthRow = nullptr;
   std::size_t m_budget = 0;
 
   State& m_state;
@@ -550,7 +557,6 @@ bool Walk::Special(const InstructionView& in, std::size_t pc) {
 
 template <bool kTyped>
 bool Walk::ShortPath(std::size_t& at, bool& falls) {
-  constexpr int32_t kWindow = 7;  // cells kept in the word: shifts stay below 64 bits
   if (kTyped && m_room < 0) return true;
   // What the loop keeps in registers is read again from the walk after
   // every call out of it, so that none of it lives across a call: the
@@ -568,12 +574,12 @@ bool Walk::ShortPath(std::size_t& at, bool& falls) {
     size = m_size;
     flag = m_flag;
     seen = m_seen;
-    cells = m_state.kinds + m_temporaries;
-    depths = kFastDepths.row[std::min(m_room, kWindow)];
+    cells = m_evaluation;
+    depths = m_depthRow;
     version = m_version;
   };
   reload();
-  const int32_t room = std::min(m_room, kWindow);
+  const int32_t room = m_shortRoom;
   // The kinds of the evaluation cells, bottom first; zero above the depth.
   uint64_t window = 0;
   if (kTyped && falls) {
@@ -603,6 +609,12 @@ bool Walk::ShortPath(std::size_t& at, bool& falls) {
     }
     if (kTyped && !((depths[op] >> depth) & 1)) break;
     const uint32_t entered = depth == 0 ? version : kDeep;
+    if (fast.form < FastStep::kJump) {
+      // Marked before its step: should the step stop the path, the general
+      // path marks it again alike.
+      flag[pc] |= kStart;
+      seen[pc] = entered;
+    }
     if (fast.form == FastStep::kPlain) {
       if (kTyped) {
         const uint32_t below = 8 * uint32_t(depth - fast.inputs);  // bits under the inputs
@@ -674,8 +686,6 @@ bool Walk::ShortPath(std::size_t& at, bool& falls) {
       }
       continue;
     }
-    flag[pc] |= kStart;
-    seen[pc] = entered;
     pc = next;
   }
   // Every offset before the one it stopped at is passed (Merge asks no more).
@@ -817,6 +827,9 @@ std::string Walk::Run(bool& typed) {
   m_fixedCells = m_f.parameters + m_f.locals;
   m_temporaries = m_f.temporaries;
   m_room = int32_t(m_f.frameSize) - int32_t(m_f.stackAdvance);  // evaluation cells
+  m_evaluation = m_state.kinds + m_temporaries;
+  m_shortRoom = std::min(m_room, kWindow);
+  m_depthRow = kFastDepths.row[std::max(m_shortRoom, 0)];
   const uint8_t result = ResultKind(m_f.returnType);
   m_returnOp = result == kKindNoUse ? OP_RET : result == kKindNumber ? OP_RETV : OP_RETVO;
   // Work beyond a small multiple of the size is refused: no sound library
