@@ -221,6 +221,17 @@ private:
   // it, and the target's state taken. 1 when done, 0 when the general path
   // is to do it, -1 when the join failed.
   [[gnu::always_inline]] int EnterTarget(std::size_t pc, bool falls, int32_t room);
+  // The operand checks of the short path's instruction at `pc` (see CheckOperands).
+  [[gnu::always_inline]] bool OperandsPass(std::size_t pc, const FastStep& fast) const;
+  // The short path's commonest joins, done on the state it keeps in a word
+  // when the frame has no temporaries (the state is then the evaluation
+  // cells alone): EnterTarget at a target whose instruction needs no
+  // operand check, and Merge of a forward jump into a target not yet seen.
+  // False when the general ones are to do it.
+  [[gnu::always_inline]] bool EnterInRegisters(std::size_t pc, const FastStep& fast, bool falls,
+                                               uint64_t& window, int32_t& depth);
+  [[gnu::always_inline]] bool JumpInRegisters(uint32_t target, std::size_t pc, uint64_t window,
+                                              int32_t depth);
   inline bool Step(const InstructionView& in, std::size_t pc);
   bool Special(const InstructionView& in, std::size_t pc);
   bool Call(const InstructionView& in, std::size_t pc);
@@ -555,6 +566,56 @@ bool Walk::Special(const InstructionView& in, std::size_t pc) {
   return true;
 }
 
+inline bool Walk::EnterInRegisters(std::size_t pc, const FastStep& fast, bool falls, uint64_t& window,
+                                   int32_t& depth) {
+  if (m_temporaries != 0 || !m_typed || !OperandsPass(pc, fast)) return false;
+  const Target& t = m_targets[pc];
+  if (t.state < 0 || t.depth > m_shortRoom) return false;
+  uint64_t kept;
+  std::memcpy(&kept, m_pool.data() + t.state, 8);
+  const uint64_t cells = (uint64_t(1) << 8 * t.depth) - 1;  // (a depth below 8)
+  uint64_t taken = kept & cells;
+  if (falls) {
+    // Merge: the kept kinds lose the uses the path's do not allow, and the
+    // path takes them (Load).
+    if (t.depth != depth || m_budget < uint32_t(depth) + 1) return false;
+    m_budget -= uint32_t(depth) + 1;
+    taken &= window;
+    kept = (kept & ~cells) | taken;
+    std::memcpy(m_pool.data() + t.state, &kept, 8);
+  }
+  // (The target lies ahead of every passed offset: nothing is queued.)
+  m_joined = pc;
+  if (t.depth != 0 && (t.depth != depth || taken != window)) ++m_version;
+  window = taken;
+  depth = t.depth;
+  return true;
+}
+
+inline bool Walk::JumpInRegisters(uint32_t target, std::size_t pc, uint64_t window, int32_t depth) {
+  const uint32_t size = uint32_t(depth);  // no temporaries
+  if (m_temporaries != 0 || !m_typed || target <= pc || m_budget < size + 1) return false;
+  Target& t = m_targets[target];
+  if (m_flag[target] & kTarget) {
+    // Joined into the kept kinds (see Merge).
+    if (t.depth != depth || t.state < 0) return false;
+    m_budget -= size + 1;
+    uint64_t kept;
+    std::memcpy(&kept, m_pool.data() + t.state, 8);
+    kept &= window | ~((uint64_t(1) << 8 * size) - 1);
+    std::memcpy(m_pool.data() + t.state, &kept, 8);
+    return true;  // (ahead of every passed offset: nothing is queued)
+  }
+  if (m_poolUsed + size + 1 + 16 > m_pool.size()) return false;
+  m_flag[target] |= kTarget;
+  t.depth = depth;
+  m_budget -= size + 1;
+  t.state = int32_t(m_poolUsed);
+  std::memcpy(m_pool.data() + m_poolUsed, &window, 8);  // (the bytes past the state fall in the slack)
+  m_poolUsed += size;
+  return true;  // (ahead of every passed offset: nothing is queued)
+}
+
 template <bool kTyped>
 bool Walk::ShortPath(std::size_t& at, bool& falls) {
   if (kTyped && m_room < 0) return true;
@@ -593,6 +654,11 @@ bool Walk::ShortPath(std::size_t& at, bool& falls) {
     const FastStep& fast = kFastSteps.op[op];
     if (next + fast.tail > size) break;  // (always for the general path's instructions)
     if (__builtin_expect(flag[pc] & kTarget, 0)) {
+      if (kTyped && EnterInRegisters(pc, fast, falls, window, depth)) {
+        version = m_version;
+        falls = true;
+        goto entered;
+      }
       if (kTyped && falls) {
         StoreCells(cells, window);
         m_state.size = m_temporaries + uint32_t(depth);
@@ -607,6 +673,7 @@ bool Walk::ShortPath(std::size_t& at, bool& falls) {
         window = TopCells(cells, depth);
       }
     }
+  entered:
     if (kTyped && !((depths[op] >> depth) & 1)) break;
     const uint32_t entered = depth == 0 ? version : kDeep;
     if (fast.form < FastStep::kJump) {
@@ -676,7 +743,7 @@ bool Walk::ShortPath(std::size_t& at, bool& falls) {
       }
       if (fast.form == FastStep::kJump) {
         if (target > pc) m_forward.push_back(target);
-        if (!Join(target, false, pc)) return false;
+        if (!(kTyped && JumpInRegisters(target, pc, window, depth)) && !Join(target, false, pc)) return false;
         reload();
       }
       pc = next;
@@ -698,20 +765,21 @@ bool Walk::ShortPath(std::size_t& at, bool& falls) {
   return true;
 }
 
-inline int Walk::EnterTarget(std::size_t pc, bool falls, int32_t room) {
-  // The operand checks come before the join, as on the general path.
-  const FastStep& fast = kFastSteps.op[m_code[pc]];
+inline bool Walk::OperandsPass(std::size_t pc, const FastStep& fast) const {
   if (fast.form == FastStep::kLocal) {
     const uint32_t cell = ReadU16(m_code + pc + 1);
-    if (cell >= m_cells) return 0;
+    if (cell >= m_cells) return false;
     const uint8_t fixed = StaticKind(cell);
-    if (fixed != kDynamic && (fast.reference != (fixed == kKindReference) || (cell == 0 && !fast.load)))
-      return 0;
-  } else if (fast.form == FastStep::kIndexed) {
-    if (ReadU16(m_code + pc + 1) >= (fast.strings ? m_strings : m_classes)) return 0;
-  } else if (fast.form == FastStep::kReturn && m_code[pc] != m_returnOp) {
-    return 0;
+    return fixed == kDynamic || (fast.reference == (fixed == kKindReference) && (cell != 0 || fast.load));
   }
+  if (fast.form == FastStep::kIndexed)
+    return ReadU16(m_code + pc + 1) < (fast.strings ? m_strings : m_classes);
+  return fast.form != FastStep::kReturn || m_code[pc] == m_returnOp;
+}
+
+inline int Walk::EnterTarget(std::size_t pc, bool falls, int32_t room) {
+  // The operand checks come before the join, as on the general path.
+  if (!OperandsPass(pc, kFastSteps.op[m_code[pc]])) return 0;
   if (m_typed && m_targets[pc].depth > room) return 0;
   if (falls && !Join(pc, false, pc)) return -1;
   m_joined = pc;  // the general path, should it take the instruction, joins no more

@@ -645,6 +645,84 @@ class U {
   EXPECT_LT(refused, checked);
 }
 
+// Where branches join, the short path keeps the kinds in a word when the
+// frame has no temporaries: a target's kept kinds narrow to what every path
+// into it allows, whether the path into it falls through, jumps to it first
+// or jumps to it again, and the general path gives the same answers.
+TEST(RuntimeSafety, VerifierJoinsKindsAtBranchTargetsAsTheGeneralPathDoes) {
+  // Receiver and one number parameter (cell 1); room for four cells.
+  const auto verify = [](std::vector<uint8_t> code, uint32_t temporaries = 0) {
+    LibraryFunction f;
+    f.key = "joins";
+    f.parameters = 2;
+    f.temporaries = temporaries;
+    f.stackAdvance = temporaries + 4;
+    f.frameHeader = temporaries + 1;
+    f.frameSize = f.stackAdvance + 4;
+    f.code = code;
+    bool typed = false, generally = false;
+    const std::string shortPath = VerifyCode(f, 0, 0, nullptr, nullptr, typed);
+    const std::string general = VerifierDetail::VerifyCodeGenerally(f, 0, 0, nullptr, nullptr, generally);
+    EXPECT_EQ(shortPath, general);
+    EXPECT_EQ(typed, generally);
+    return shortPath;
+  };
+  const auto at = [](uint32_t target) {
+    return std::vector<uint8_t>{uint8_t(target), uint8_t(target >> 8), 0, 0};
+  };
+  const auto join = [](std::initializer_list<std::vector<uint8_t>> parts) {
+    std::vector<uint8_t> code;
+    for (const auto& p : parts) code.insert(code.end(), p.begin(), p.end());
+    return code;
+  };
+  const std::vector<uint8_t> pushNumber = {OP_PUSHK, 7, 0, 0, 0}, condition = {OP_LDL, 1, 0};
+  for (const uint32_t temporaries : {0u, 1u}) {
+    // The null handle, then on one path a number in its place: the target
+    // (offset 15) allows a number only, whether control falls or jumps into it.
+    const std::vector<uint8_t> fallsIn = join({{OP_PUSH0}, condition, {OP_JZ}, at(15), {OP_POP}, pushNumber});
+    ASSERT_EQ(fallsIn.size(), 15u);
+    EXPECT_EQ(verify(join({fallsIn, {OP_POPO, OP_RET}}), temporaries),
+              "number used as a handle at code offset 15");
+    EXPECT_EQ(verify(join({fallsIn, {OP_POP, OP_RET}}), temporaries), "");
+    // Both paths the null handle: a handle use passes.
+    EXPECT_EQ(verify(join({{OP_PUSH0}, condition, {OP_JZ}, at(11), {OP_POP, OP_PUSH0, OP_POPO, OP_RET}}),
+                     temporaries),
+              "");
+    // A second jump into a target narrows what the first left, and the
+    // path falling in last cannot widen it again (target at offset 25).
+    const std::vector<uint8_t> twice = join({{OP_PUSH0},
+                                             condition,
+                                             {OP_JZ},
+                                             at(25),
+                                             {OP_POP},
+                                             pushNumber,
+                                             condition,
+                                             {OP_JZ},
+                                             at(25),
+                                             {OP_POP, OP_PUSH0}});
+    ASSERT_EQ(twice.size(), 25u);
+    EXPECT_EQ(verify(join({twice, {OP_POPO, OP_RET}}), temporaries),
+              "number used as a handle at code offset 25");
+    // A jump over code to a target the fall-through never reaches: the
+    // target's kinds are the jump's (a number).
+    EXPECT_EQ(verify(join({pushNumber, {OP_JMP}, at(11), {OP_PUSH0}, {OP_POPO, OP_RET}}), temporaries),
+              "number used as a handle at code offset 11");
+    EXPECT_EQ(verify(join({pushNumber, {OP_JMP}, at(11), {OP_PUSH0}, {OP_POP, OP_RET}}), temporaries), "");
+    // Paths of different depths into one target, first by the jump, then
+    // by a second jump, then by falling in.
+    EXPECT_EQ(verify(join({condition, {OP_JZ}, at(13), pushNumber, {OP_POP, OP_RET}}), temporaries),
+              "stack depth differs between paths at code offset 13");
+    EXPECT_EQ(
+        verify(join({pushNumber, condition, {OP_JZ}, at(22), {OP_POP}, condition, {OP_JZ}, at(22), {OP_RET}}),
+               temporaries),
+        "stack depth differs between paths at code offset 22");
+    // The instruction at a target is checked before the join: a frame
+    // cell outside the frame there is refused as such.
+    EXPECT_EQ(verify(join({condition, {OP_JZ}, at(8), {OP_LDL, 9, 0, OP_POP, OP_RET}}), temporaries),
+              "local cell outside the frame at code offset 8");
+  }
+}
+
 TEST(RuntimeSafety, MemoryLimitEndsAHoardingScriptAndTheMachineRunsOn) {
   Folder folder;
   InstallInterpreter();
