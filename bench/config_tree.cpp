@@ -17,6 +17,7 @@
 #include "config/Container.h"
 #include "config/DataManager.h"
 #include "config/ErrorHandler.h"
+#include "config/TagPrototype.h"
 #include "config/TagNames.h"
 #include "kiv/Log.h"
 #include "kiv/TempFolder.h"
@@ -95,15 +96,18 @@ void BuildCheckDelete(const Config& config) {
   root->name = root->type = Kiv::PString("big");
   root->schema = DataManager::Instance()->Schema();
   root->LoadDefinition(f.def, true);
-  const SoupRef tagArray = root->tagArrayDefinition;
+  // Each entry is read once, as the import reads each definition's entries.
+  const SoupRef entries[] = {subs.GetNamedSoup(kFlag), subs.GetNamedSoup(kPart), subs.GetNamedSoup(kAtt),
+                             root->tagArrayDefinition};
+  const TagPrototype prototypes[] = {TagPrototype(entries[0]), TagPrototype(entries[1]),
+                                     TagPrototype(entries[2]), TagPrototype(entries[3])};
   for (size_t i = 0; i < config.names.size(); ++i) {
-    SoupRef entry = i % 16 == 0  ? subs.GetNamedSoup(kFlag)
-                    : i % 8 == 0 ? subs.GetNamedSoup(kPart)
-                    : i % 4 == 0 ? subs.GetNamedSoup(kAtt)
-                                 : tagArray;
-    Tag* tag = root->CreateTagFromDefinition(root.get(), config.names[i], entry, config.soup);
+    const size_t kind = i % 16 == 0 ? 0 : i % 8 == 0 ? 1 : i % 4 == 0 ? 2 : 3;
+    const SoupRef& entry = entries[kind];
+    Tag* tag =
+        root->CreateTagFromDefinition(root.get(), config.names[i], entry, prototypes[kind], config.soup);
     if (!tag) std::abort();
-    tag->BindValidation(entry);
+    BindValidation(*tag, entry, prototypes[kind]);
     RunTagRules(*tag);
     root->AddTag(tag);
     if (i % 10 == 0) {

@@ -271,7 +271,6 @@ ContentFolder* DataManager::SetCurrentAsset(const Kiv::PString& assetName, const
 void DataManager::RegisterTagBySource(const Kiv::PString& key, Tag* tag) {
   tag->filedByKey = true;
   m_keyRegistry[key].Append(tag);
-  m_tagKeys[tag].push_back(key);
 }
 
 void DataManager::RegisterObjectByKey(const Kiv::PString& key, Container* container) {
@@ -300,13 +299,10 @@ bool DataManager::IsPathRegistered(const Kiv::PString& path, const Kiv::PString&
 }
 
 void DataManager::UnregisterTag(const Tag* tag) {
-  if (tag->filedByKey) {
-    if (auto keys = m_tagKeys.find(tag); keys != m_tagKeys.end()) {
-      for (const Kiv::PString& key : keys->second)
-        if (auto list = m_keyRegistry.find(key); list != m_keyRegistry.end()) list->second.RemoveAll(tag);
-      m_tagKeys.erase(keys);
-    }
-  }
+  // Tags are filed under a few source names only: each list is asked, which
+  // spares every registration a reverse index.
+  if (tag->filedByKey)
+    for (auto& [key, list] : m_keyRegistry) list.RemoveAll(tag);
   if (tag->filedFirst) m_firstTags.RemoveAll(tag);
   if (tag->filedSecond) m_secondTags.RemoveAll(tag);
 }
@@ -325,15 +321,7 @@ void DataManager::ForgetContainer(const Container* container) {
 }
 
 void DataManager::ClearKeyList(const Kiv::PString& key) {
-  auto list = m_keyRegistry.find(key);
-  if (list == m_keyRegistry.end()) return;
-  for (Tag* tag : list->second) {
-    auto keys = m_tagKeys.find(tag);
-    if (keys == m_tagKeys.end()) continue;
-    std::erase(keys->second, key);
-    if (keys->second.empty()) m_tagKeys.erase(keys);
-  }
-  list->second.Clear();
+  if (auto list = m_keyRegistry.find(key); list != m_keyRegistry.end()) list->second.Clear();
 }
 
 const PtrList<Tag>* DataManager::TagsBySource(const Kiv::PString& key) const {

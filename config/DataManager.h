@@ -206,7 +206,6 @@ private:
   PersonalDetails m_personal;
   std::unordered_map<Kiv::PString, PtrList<Container>> m_objectRegistry;
   std::unordered_map<Kiv::PString, PtrList<Tag>> m_keyRegistry;
-  std::unordered_map<const Tag*, std::vector<Kiv::PString>> m_tagKeys;  // reverse index
   PtrList<Tag> m_firstTags;
   PtrList<Tag> m_secondTags;
   std::unordered_map<std::string, DataFileList> m_dataFiles;  // by lower-case file name

@@ -6,9 +6,9 @@
 // address: a tag or container made later at a reused address must not see the
 // findings of an earlier one.
 #include <cstdint>
-#include <deque>
 #include <list>
 #include <unordered_map>
+#include <vector>
 
 #include "kiv/PString.h"
 
@@ -106,7 +106,7 @@ private:
   std::unordered_map<Key, int, KeyHash> m_ownerText;
   std::unordered_map<const void*, int> m_text;
   // Entries of each owner in list order, for ForgetTag / ForgetContainer.
-  std::unordered_map<uint64_t, std::deque<EntryList::iterator>> m_byOwner;
+  std::unordered_map<uint64_t, std::vector<EntryList::iterator>> m_byOwner;
 };
 
 }  // namespace OBLLib
