@@ -466,9 +466,11 @@ TagValue Container::ValueOf(const SoupRef& values, const Kiv::PString& tagName) 
     if (first.firstValue == NameUse::kNoValue) first.firstValue = static_cast<uint32_t>(i);
     if (name == tagName) found = first.firstValue;
   }
-  // Tags are mostly made in the soup's order: the next one looks up the name
-  // that follows.
-  if (m_valueIndexed < indexable) m_names.Prefetch(values.Get()->GetTag(m_valueIndexed).GetName());
+  // Tags are mostly made in the soup's order: the next ones look up the names
+  // that follow. A few tags ahead, so the slot is there when asked for.
+  constexpr size_t kAhead = 4;
+  if (m_valueIndexed + kAhead < indexable)
+    m_names.Prefetch(values.Get()->GetTag(m_valueIndexed + kAhead).GetName());
   const ACSChunk* node = values.Get();
   if (found < 0 && m_valueCount > indexable) found = node->FindTag(tagName, indexable);
   if (found < 0) return TagValue();

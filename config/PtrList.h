@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <iterator>
+#include <stdexcept>
 #include <vector>
 
 #include "kiv/Memory.h"
@@ -21,8 +22,9 @@ public:
   // Appends p (a pointer may appear more than once; null is not listed).
   void Append(T* p) {
     if (!p) return;
+    if (m_items.size() >= UINT32_MAX) throw std::length_error("PtrList: too many entries");
     Place& place = Insert(p);
-    if (place.count++ == 0) place.first = m_items.size();
+    if (place.count++ == 0) place.first = static_cast<uint32_t>(m_items.size());
     m_items.push_back(p);
     ++m_live;
   }
@@ -91,8 +93,8 @@ public:
 private:
   struct Place {
     const T* key = nullptr;  // null: free slot
-    size_t first = 0;        // index in m_items of its first occurrence
-    size_t count = 0;
+    uint32_t first = 0;      // index in m_items of its first occurrence
+    uint32_t count = 0;
   };
 
   size_t Home(const T* p) const {
@@ -157,7 +159,7 @@ private:
       if (!p) continue;
       m_items[out] = p;
       Place& place = Insert(p);
-      if (place.first == i) place.first = out;
+      if (place.first == i) place.first = static_cast<uint32_t>(out);
       ++out;
     }
     m_items.resize(out);
