@@ -32,6 +32,7 @@ GSThread* g_current = nullptr;
 int g_nesting = 0;
 uint64_t g_counter = 0;
 uint64_t g_runs = 0;  // runs of the interpreter begun
+const uint8_t* g_mark = nullptr;
 
 const char* const kErrorNames[] = {
     "ER_Done",
@@ -269,7 +270,10 @@ int32_t GSThread::Execute(const uint32_t depth) {
   GSFunction* fn = nullptr;
   const uint8_t* code = nullptr;
   const uint8_t* pc = nullptr;
-  const uint8_t* mark = nullptr;
+  // Where the bytes not yet paid begin; kept out of the registers, which the
+  // handlers need more, and given back to an enclosing run at the end.
+  const uint8_t* const outerMark = g_mark;
+  const uint8_t*& mark = g_mark;
   uint32_t* fp = nullptr;
   uint8_t op = 0;
   // Frames this run entered carry its number; a frame entered by an earlier
@@ -1214,7 +1218,8 @@ L_CALLN : {
   // of parameter cells, so a callee of the shape agreed for both takes the
   // cells the call passes.
   const uint32_t call = uint32_t(k) | uint32_t(uint16_t(d)) << 16;
-  if (call != fn->agreedCall || callee->shape != fn->agreedShape || op == RUN_CALL_OBSERVED || !cur->typed) {
+  if (call != fn->agreedCall || callee->shape != fn->agreedShape || op == RUN_CALL_OBSERVED || !cur->typed)
+      [[unlikely]] {
     if (callee->record->parameters != uint32_t(1 - d)) FAIL(ER_LinkError);
     if (!cur->typed) {
       if (!ArgumentsFit(kinds + (receiver - cells), *callee->record)) FAIL(ER_LinkError);
@@ -1294,7 +1299,7 @@ L_CALLN : {
     NEXT;
   }
   PAY();
-  if (callee->depthChecked && callee->run) {
+  if (callee->depthChecked && callee->run) [[likely]] {
     // Entered as ENTER_FRAME would, with what is in hand: typed code (which
     // has code: the callee is no native), and the receiver's cell (the
     // frame's argument base) seen as `block`.
@@ -1445,7 +1450,7 @@ L_RETVO : {
   // and the receiver's cell hold (as it does while any other holds it) ends
   // without a look-up. The return's distance is checked still.
   if (cur->plainReturn && fp[0] == cur->receiver && cur->self->refCount > 2 &&
-      sp == cells + cur->header + (op == OP_RET ? 3 : 4)) {
+      sp == cells + cur->header + (op == OP_RET ? 3 : 4)) [[likely]] {
     const uint32_t back = cur->returnOffset;
     m_stack.PopVerifiedFrame(op != OP_RET, *sp);
     sp = op == OP_RET ? fp - 1 : fp;
@@ -1490,6 +1495,7 @@ fail:
   m_stack.Clear(depth);
   --g_nesting;
   g_current = savedThread;
+  g_mark = outerMark;
   return error;
 
 leave:
@@ -1497,6 +1503,7 @@ leave:
   SAVE();
   --g_nesting;
   g_current = savedThread;
+  g_mark = outerMark;
   return error;
 
 #undef NEXT

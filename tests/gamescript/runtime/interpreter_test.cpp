@@ -272,6 +272,31 @@ TEST(Interpreter, TheRunBudgetCountsBytesBetweenTransfers) {
   EXPECT_EQ(t.object->Instance()->cells[0], 2097153u);
 }
 
+// A run nested in another (here a class initialiser that NEW runs) pays into
+// the same budget, and the enclosing run goes on counting from where it was.
+TEST(Interpreter, ANestedRunPaysIntoTheSameBudget) {
+  Fixture t(
+      "class T {\n"
+      "  public int n;\n"
+      "  public int m = 3;\n"
+      "  public int F(void) { int a = 1, b = 2, c = 3; return a + (b * (c - (a * (b + (c - a))))) + n; }\n"
+      "  public int G(void) { return 1; }\n"
+      "};\n");
+  ASSERT_NE(t.object, nullptr);
+  // G's code is made between the initialiser's and F's: F's does not begin where the initialiser's ends.
+  ASSERT_EQ(t.Call("::G()"), ER_Done);
+  const std::span<GSFunction> functions = t.cls->Functions();
+  const GSFunction& initialiser = functions.back();
+  ASSERT_FALSE(initialiser.record->code.empty());
+  ASSERT_EQ(initialiser.record->code.back(), OP_RET);  // straight code: it pays its length
+  // NEW T, POPO, LDS 0, INCI, STS 0, JMP 0: twelve bytes a turn, and the initialiser's.
+  t.Patch("::F()", Cat({{OP_NEW, 0, 0, OP_POPO, OP_LDS, 0, 0, OP_INCI, OP_STS, 0, 0}, Word(OP_JMP, 0)}));
+  const uint64_t turn = 12 + initialiser.record->code.size();
+  LogCapture log;
+  EXPECT_EQ(t.Call("::F()"), ER_Timeout);
+  EXPECT_EQ(t.object->Instance()->cells[0], uint32_t(kRunBudget / turn + 1));
+}
+
 TEST(Interpreter, ErrorReportNamesTheLineFileAndFrames) {
   Fixture t(
       "class T {\n"
