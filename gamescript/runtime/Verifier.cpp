@@ -221,6 +221,9 @@ private:
   // it, and the target's state taken. 1 when done, 0 when the general path
   // is to do it, -1 when the join failed.
   [[gnu::always_inline]] int EnterTarget(std::size_t pc, bool falls, int32_t room);
+  // The length of the SWITCH at `pc` when all that the general path checks
+  // of it passes (its operands, its step on the state, its targets), else 0.
+  std::size_t SwitchLength(std::size_t pc, uint64_t window, int32_t depth) const;
   // The operand checks of the short path's instruction at `pc` (see CheckOperands).
   [[gnu::always_inline]] bool OperandsPass(std::size_t pc, const FastStep& fast) const;
   // The short path's commonest joins, done on the state it keeps in a word
@@ -652,7 +655,31 @@ bool Walk::ShortPath(std::size_t& at, bool& falls) {
     const uint8_t op = code[pc];
     const std::size_t next = pc + kFastLengths.op[op];
     const FastStep& fast = kFastSteps.op[op];
-    if (next + fast.tail > size) break;  // (always for the general path's instructions)
+    if (next + fast.tail > size) {  // (always for the general path's instructions)
+      if (!(kTyped && op == OP_SWITCH) || (flag[pc] & kTarget)) break;
+      const std::size_t length = SwitchLength(pc, window, depth);
+      if (length == 0) break;
+      // As a jump, to every case's target and the default's.
+      flag[pc] |= kStart;
+      seen[pc] = depth == 0 ? version : kDeep;
+      m_passed = pc;
+      --depth;
+      window &= (uint64_t(1) << 8 * depth) - 1;
+      StoreCells(cells, window);
+      m_state.size = m_temporaries + uint32_t(depth);
+      const uint32_t count = ReadU16(code + pc + 1);
+      for (uint32_t i = 0; i <= count; ++i) {
+        const uint32_t target =
+            ReadU32(code + pc + 1 + SwitchLayout::Target(count, i));  // (the default last)
+        if (target > pc) m_forward.push_back(target);
+        if (!JumpInRegisters(target, pc, window, depth) && !Join(target, false, pc)) return false;
+      }
+      reload();
+      falls = false;
+      pc += length;
+      if (pc == size || !(flag[pc] & kTarget)) break;
+      continue;
+    }
     if (__builtin_expect(flag[pc] & kTarget, 0)) {
       if (kTyped && EnterInRegisters(pc, fast, falls, window, depth)) {
         version = m_version;
@@ -763,6 +790,23 @@ bool Walk::ShortPath(std::size_t& at, bool& falls) {
   }
   at = pc;
   return true;
+}
+
+std::size_t Walk::SwitchLength(std::size_t pc, uint64_t window, int32_t depth) const {
+  if (m_size - pc < 3 || depth < 1 || !((window >> 8 * (depth - 1)) & kKindNumber)) return 0;
+  const uint8_t* const operands = m_code + pc + 1;
+  const uint32_t count = ReadU16(operands);
+  const std::size_t length = 1 + SwitchLayout::Size(count);
+  if (length > m_size - pc) return 0;
+  for (uint32_t i = 1; i < count; ++i)
+    if (int32_t(ReadU32(operands + SwitchLayout::Key(i))) <=
+        int32_t(ReadU32(operands + SwitchLayout::Key(i - 1))))
+      return 0;
+  for (uint32_t i = 0; i <= count; ++i) {
+    const uint32_t target = ReadU32(operands + SwitchLayout::Target(count, i));
+    if (target >= m_size || (target < pc && !(m_flag[target] & kStart))) return 0;
+  }
+  return length;
 }
 
 inline bool Walk::OperandsPass(std::size_t pc, const FastStep& fast) const {

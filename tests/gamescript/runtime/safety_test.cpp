@@ -720,6 +720,24 @@ TEST(RuntimeSafety, VerifierJoinsKindsAtBranchTargetsAsTheGeneralPathDoes) {
     // cell outside the frame there is refused as such.
     EXPECT_EQ(verify(join({condition, {OP_JZ}, at(8), {OP_LDL, 9, 0, OP_POP, OP_RET}}), temporaries),
               "local cell outside the frame at code offset 8");
+    // A switch (at offset 4, 23 bytes with two cases) joins its state into
+    // every case's target and the default's, here 27 and 29.
+    const auto cases = [&](int32_t first, int32_t second, uint32_t a, uint32_t b, uint32_t otherwise) {
+      return join(
+          {{OP_SWITCH, 2, 0}, at(uint32_t(first)), at(uint32_t(second)), at(a), at(b), at(otherwise)});
+    };
+    const std::vector<uint8_t> ends = {OP_POPO, OP_RET, OP_POP, OP_RET};
+    EXPECT_EQ(verify(join({{OP_PUSH0}, condition, cases(1, 2, 27, 29, 29), ends}), temporaries), "");
+    EXPECT_EQ(verify(join({pushNumber, condition, cases(1, 2, 31, 33, 33), ends}), temporaries),
+              "number used as a handle at code offset 31");
+    EXPECT_EQ(verify(join({{OP_PUSH0}, condition, cases(2, 1, 27, 29, 29), ends}), temporaries),
+              "switch keys not ascending at code offset 4");
+    EXPECT_EQ(verify(join({{OP_PUSH0}, condition, cases(1, 2, 27, 29, 31), ends}), temporaries),
+              "jump target outside the code at code offset 4");
+    EXPECT_EQ(verify(join({{OP_PUSH0}, condition, cases(1, 2, 27, 2, 29), ends}), temporaries),
+              "jump target not on an instruction at code offset 4");
+    EXPECT_EQ(verify(join({{OP_PUSH0, OP_LDLO, 0, 0}, cases(1, 2, 27, 29, 29), ends}), temporaries),
+              "handle used as a number at code offset 4");
   }
 }
 
