@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <map>
 #include <set>
@@ -310,17 +311,34 @@ struct AssetIndex::Impl {
 
   bool OpenFile();
   bool OpenMemory();
-  // A new index is built aside in its own file, without a journal, and put in place
-  // once complete: a build cut short leaves no file that could pass for an index. One
-  // process builds at a time, under a lock file; the others wait for its index.
+  // A new index is built in memory, as a rescan is, and written aside in its own file,
+  // which takes the index's name once complete and on the disk: a build cut short leaves
+  // no file that could pass for an index. The file is written on a thread of its own
+  // while the command goes on with the index in memory; IsPersistent, the next refresh
+  // and the end wait for it. One process builds at a time, under a lock file; the others
+  // wait for its index.
   bool building = false;
   int buildLock = -1;
+  int asideFile = -1;         // the file being built, from the start of the build
+  bool keptInMemory = false;  // the connection is a build whose file was written aside
+  std::thread writer;
+  std::atomic<bool> writeFailed{false};
   std::string BuildFile() const { return file + "-new"; }
   bool OpenBuild();
   bool FinishBuild();
   void AbandonBuild();
   void ReleaseBuildLock();
-  ~Impl() { ReleaseBuildLock(); }
+  // Waits for the file of a build; persistent then says whether it was put in place.
+  void JoinWriter() {
+    if (!writer.joinable()) return;
+    writer.join();
+    if (writeFailed) persistent = false;
+  }
+  ~Impl() {
+    JoinWriter();
+    if (asideFile >= 0) ::close(asideFile);
+    ReleaseBuildLock();
+  }
   // The walk and, for a new index, putting it in place.
   bool WalkAndKeep() { return Walk() && (!building || FinishBuild()); }
   bool Prepare();  // checks the marks of an opened file, lays out a new one
@@ -379,7 +397,10 @@ std::string AssetIndex::DefaultFile(const std::string& userData) {
   return userData.empty() ? std::string() : userData + "/cache/assetindex.db";
 }
 
-bool AssetIndex::IsPersistent() const { return m_impl->persistent; }
+bool AssetIndex::IsPersistent() const {
+  m_impl->JoinWriter();
+  return m_impl->persistent;
+}
 size_t AssetIndex::ConfigsRead() const { return m_impl->configsRead; }
 bool AssetIndex::IsDamaged() const { return m_impl->db.IsDamaged(); }
 
@@ -455,44 +476,69 @@ bool AssetIndex::Impl::OpenBuild() {
   for (const std::string& stale :
        {aside, aside + "-journal", file + "-journal", file + "-wal", file + "-shm"})
     Kiv::File::Unlink(stale);
-  // No journal and no syncs while building: a failed build is thrown away whole. The
-  // pages stay in memory until the commit writes them once (a default-sized cache would
-  // write and rewrite them as the tables grow).
-  if (db.Open(aside) &&
-      db.Exec("PRAGMA journal_mode = OFF; PRAGMA synchronous = OFF; PRAGMA cache_size = -65536") &&
-      Prepare()) {
+  // The file is made now, so the name is taken for the whole build. No journal: a failed
+  // build is thrown away whole.
+  asideFile = ::open(aside.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
+  if (asideFile >= 0 && db.Open(":memory:") && db.Exec("PRAGMA journal_mode = OFF") && Prepare()) {
     building = true;
     persistent = true;
     return true;
   }
-  UmbLog("AssetIndex> cannot build '" + aside + "': " + db.FailureText() + ", keeping the index in memory");
+  UmbLog("AssetIndex> cannot build '" + aside +
+         "': " + (asideFile < 0 ? std::string("cannot create the file") : db.FailureText()) +
+         ", keeping the index in memory");
   AbandonBuild();
   return false;
 }
 
-bool AssetIndex::Impl::FinishBuild() {
-  const std::string aside = BuildFile();
-  Close();
-  building = false;
-  persistent = false;
-  // On the disk before it takes the index's name, so that name never stands for a file
-  // whose pages are still to be written.
-  const int fd = ::open(aside.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-  const bool synced = fd >= 0 && ::fsync(fd) == 0;
-  if (fd >= 0) ::close(fd);
-  if (!synced || !Kiv::File::Rename(aside, file)) {
-    UmbLog("AssetIndex> cannot put '" + aside + "' in place, keeping the index in memory");
-    AbandonBuild();
-    return false;
+namespace {
+bool WriteWhole(int fd, const unsigned char* bytes, int64_t size) {
+  while (size > 0) {
+    const ssize_t wrote = ::write(fd, bytes, static_cast<size_t>(std::min<int64_t>(size, 1 << 30)));
+    if (wrote < 0 && errno == EINTR) continue;
+    if (wrote <= 0) return false;
+    bytes += wrote;
+    size -= wrote;
   }
-  ReleaseBuildLock();
-  return OpenFile() && !building;
+  return true;
+}
+}  // namespace
+
+bool AssetIndex::Impl::FinishBuild() {
+  building = false;
+  keptInMemory = true;
+  writeFailed = false;
+  Sql::Database::Image image = db.Serialize();
+  const int fd = asideFile;
+  const int lock = buildLock;
+  asideFile = buildLock = -1;
+  // On the disk before it takes the index's name, so that name never stands for a file
+  // whose pages are still to be written. The lock is held until then.
+  auto write = [this, image, fd, lock, aside = BuildFile(), target = file]() mutable {
+    const bool synced = image.bytes && WriteWhole(fd, image.bytes, image.size) && ::fsync(fd) == 0;
+    ::close(fd);
+    Sql::Database::Free(image);
+    if (!synced || !Kiv::File::Rename(aside, target)) {
+      UmbLog("AssetIndex> cannot put '" + aside + "' in place, keeping the index in memory");
+      Kiv::File::Unlink(aside);
+      writeFailed = true;
+    }
+    ::close(lock);
+  };
+  try {
+    writer = std::thread(write);
+  } catch (const std::system_error&) {
+    write();  // no thread to be had: written before the command goes on
+  }
+  return true;
 }
 
 void AssetIndex::Impl::AbandonBuild() {
   Close();
   building = false;
   persistent = false;
+  if (asideFile >= 0) ::close(asideFile);
+  asideFile = -1;
   Kiv::File::Unlink(BuildFile());
   ReleaseBuildLock();
 }
@@ -533,6 +579,12 @@ bool AssetIndex::Impl::Prepare() {
 
 void AssetIndex::Refresh() {
   Impl& m = *m_impl;
+  if (m.keptInMemory) {
+    // A build of an earlier refresh: once its file is in place, the file serves.
+    m.JoinWriter();
+    m.keptInMemory = false;
+    if (m.persistent) m.Close();
+  }
   if (m.db.IsOpen() && m.db.IsDamaged()) {
     UmbLog("AssetIndex> '" + m.file + "' is damaged (" + m.db.FailureText() +
            "), rebuilding it from the folders");

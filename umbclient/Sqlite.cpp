@@ -26,6 +26,20 @@ void Database::Close() {
   m_db = nullptr;
 }
 
+Database::Image Database::Serialize() {
+  Image image;
+  if (!m_db) return image;
+  sqlite3_int64 size = 0;
+  image.bytes = sqlite3_serialize(m_db, "main", &size, 0);
+  image.size = image.bytes ? static_cast<int64_t>(size) : 0;
+  return image;
+}
+
+void Database::Free(Image& image) {
+  sqlite3_free(image.bytes);
+  image = Image();
+}
+
 void Database::Fail(int code) {
   if (m_failure != 0) return;
   m_failure = code;

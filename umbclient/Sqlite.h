@@ -37,6 +37,15 @@ public:
   bool IsDamaged() const;
   void ClearFailure();
 
+  // The whole database as its file would hold it, copied out; empty when it cannot be
+  // made. Freed by the holder.
+  struct Image {
+    unsigned char* bytes = nullptr;
+    int64_t size = 0;
+  };
+  Image Serialize();
+  static void Free(Image& image);
+
   sqlite3* Handle() const { return m_db; }
   // Records a failure of a call on Handle() (code is the library's result code).
   void Fail(int code);

@@ -97,6 +97,9 @@ protected:
     duplicates = log.Count("duplicate");
     skipped = log.Count("skipped");
     ASSERT_TRUE(UMBWithDatabase([](AssetDatabase& d) { d.ResetRequestCounts(); }));
+    // A new index's file is written while the database is in use; asking whether the
+    // index is kept in its file waits for it, so the tests' snapshots see a settled tree.
+    WithFolderDatabase([](FolderAssetDatabase& f) { EXPECT_TRUE(f.IsIndexKeptInFile()); });
   }
   void TearDown() override {
     UMBCloseDatabase();

@@ -440,4 +440,26 @@ TEST_F(AssetIndexTest, ABuildThatCannotBePutInPlaceKeepsTheIndexInMemory) {
   EXPECT_FALSE(Kiv::File::Exists(File() + "-new"));
 }
 
+// A new index's file is written while the command goes on with the index in memory; a
+// later refresh of the same index goes on in the file, so what it finds is kept for the
+// next run.
+TEST_F(AssetIndexTest, ARefreshAfterABuildGoesOnInItsFile) {
+  {
+    AssetIndex index = Kept();
+    index.Refresh();
+    NextTick();
+    tree.WriteSoup("user/local/later/config.txt", Config(KUID(10, 6, 0), "Later", "scenery"));
+    index.Refresh();
+    EXPECT_TRUE(index.IsPersistent());
+    EXPECT_EQ(index.ConfigsRead(), 1u);
+  }
+  AssetIndex next = Kept();
+  next.Refresh();
+  EXPECT_TRUE(next.IsPersistent());
+  EXPECT_EQ(next.ConfigsRead(), 0u);
+  AssetIndex fresh = Fresh();
+  fresh.Refresh();
+  EXPECT_EQ(Answers(next, asked), Answers(fresh, asked));
+}
+
 }  // namespace
