@@ -3,8 +3,10 @@
 #include <atomic>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <new>
 #include <stdexcept>
 #include <vector>
 
@@ -25,7 +27,12 @@ struct PString::Entry {
   std::string_view View() const noexcept { return std::string_view(Text(), length); }
   static Entry* Make(std::string_view text, size_t hash) {
     if (text.size() >= UINT32_MAX) throw std::length_error("PString: text too long");
-    void* block = ::operator new(sizeof(Entry) + text.size() + 1);
+    // The table keeps the address in 44 bits, from bit 4 on.
+    void* block = ::operator new(sizeof(Entry) + text.size() + 1, std::align_val_t(16));
+    if (reinterpret_cast<uintptr_t>(block) >> 48) {
+      std::fputs("PString: the heap gave an address above 2^48\n", stderr);
+      std::abort();
+    }
     auto* e = ::new (block) Entry;
     e->hash = hash;
     e->length = static_cast<uint32_t>(text.size());
@@ -36,34 +43,52 @@ struct PString::Entry {
   }
   static void Free(Entry* e) noexcept {
     e->~Entry();
-    ::operator delete(static_cast<void*>(e));
+    ::operator delete(static_cast<void*>(e), std::align_val_t(16));
   }
 };
 static_assert(sizeof(PString::Entry) == 16);
 
 namespace {
 
-// Open addressing with linear probing, at most half full. A slot keeps the
-// text's hash beside the entry, so a lookup reads the slot and then only the
-// entry it finds: with hundreds of thousands of texts, each extra memory
-// read on the way is a cache miss.
+// Open addressing with linear probing, at most half full. A slot is one
+// word: the entry's address (16-byte aligned and below 2^48, so 44 bits)
+// and the top 20 bits of the text's hash. A look-up reads the slots and then
+// only an entry whose bits match: with hundreds of thousands of texts, each
+// extra memory read on the way is a cache miss, and a slot of a pointer and
+// a whole hash would double the table.
 struct Table {
-  struct Slot {
-    size_t hash = 0;
-    PString::Entry* entry = nullptr;
-  };
+  using Slot = uint64_t;  // 0: free
+  static constexpr int kHashBits = 20, kAddressBits = 44;
+
+  static uint64_t HashBits(size_t hash) { return static_cast<uint64_t>(hash) >> (64 - kHashBits); }
+  static Slot Pack(const PString::Entry* e) {
+    return reinterpret_cast<uintptr_t>(e) >> 4 | HashBits(e->hash) << kAddressBits;
+  }
+  static PString::Entry* EntryOf(Slot s) {
+    return reinterpret_cast<PString::Entry*>((s & ((uint64_t{1} << kAddressBits) - 1)) << 4);
+  }
+
   std::mutex lock;
   using Slots = std::vector<Slot, TableAllocator<Slot>>;
   Slots slots = Slots(1024);
+  int bits = 10;  // slots.size() == 1 << bits
   size_t used = 0;
 
   size_t Mask() const { return slots.size() - 1; }
+  // A text's first slot comes from the top bits of its hash.
+  size_t Home(size_t hash) const { return static_cast<size_t>(static_cast<uint64_t>(hash) >> (64 - bits)); }
+  // The home of a filled slot: from its own bits up to 2^20 slots, else from its entry.
+  size_t HomeOf(Slot s) const {
+    return bits <= kHashBits ? static_cast<size_t>((s >> kAddressBits) >> (kHashBits - bits))
+                             : Home(EntryOf(s)->hash);
+  }
 
   PString::Entry* Find(std::string_view text, size_t hash) const {
-    for (size_t i = hash & Mask();; i = (i + 1) & Mask()) {
-      const Slot& slot = slots[i];
-      if (!slot.entry) return nullptr;
-      if (slot.hash == hash && slot.entry->View() == text) return slot.entry;
+    const uint64_t mark = HashBits(hash);
+    for (size_t i = Home(hash);; i = (i + 1) & Mask()) {
+      const Slot slot = slots[i];
+      if (!slot) return nullptr;
+      if (slot >> kAddressBits == mark && EntryOf(slot)->View() == text) return EntryOf(slot);
     }
   }
 
@@ -71,26 +96,28 @@ struct Table {
     if ((used + 1) * 2 > slots.size()) {
       Slots old(slots.size() * 2);
       old.swap(slots);
-      for (const Slot& slot : old)
-        if (slot.entry) Place(slot);
+      ++bits;
+      for (const Slot slot : old)
+        if (slot) Place(slot);
     }
-    Place({e->hash, e});
+    Place(Pack(e));
     ++used;
   }
 
-  void Place(const Slot& s) {
-    size_t i = s.hash & Mask();
-    while (slots[i].entry) i = (i + 1) & Mask();
+  void Place(Slot s) {
+    size_t i = HomeOf(s);
+    while (slots[i]) i = (i + 1) & Mask();
     slots[i] = s;
   }
 
   // Removes the entry and moves later slots of its run back, so that every
   // text stays reachable from its home slot without gaps.
   void Erase(const PString::Entry* e) {
-    size_t i = e->hash & Mask();
-    while (slots[i].entry != e) i = (i + 1) & Mask();
-    for (size_t j = (i + 1) & Mask(); slots[j].entry; j = (j + 1) & Mask()) {
-      const size_t home = slots[j].hash & Mask();
+    const Slot mine = Pack(e);
+    size_t i = Home(e->hash);
+    while (slots[i] != mine) i = (i + 1) & Mask();
+    for (size_t j = (i + 1) & Mask(); slots[j]; j = (j + 1) & Mask()) {
+      const size_t home = HomeOf(slots[j]);
       // The slot at j may move to the gap at i unless its home lies
       // cyclically in (i, j].
       const bool homeBetween = i <= j ? (home > i && home <= j) : (home > i || home <= j);
@@ -99,7 +126,7 @@ struct Table {
         i = j;
       }
     }
-    slots[i] = Slot();
+    slots[i] = 0;
     --used;
   }
 };

@@ -91,6 +91,23 @@ TEST(PString, TextsStayFoundWhileOthersComeAndGo) {
   EXPECT_EQ(PString::InternedCount(), before);
 }
 
+// Past 2^20 slots the table takes a slot's home from its entry rather than
+// from the hash bits the slot keeps: texts still come and go there.
+TEST(PString, ALargeTableKeepsEveryTextFoundThroughGrowthAndRemovals) {
+  const size_t before = PString::InternedCount();
+  constexpr int kTexts = 600000;  // over 2^19 texts: a table of 2^21 slots
+  std::vector<PString> held;
+  held.reserve(kTexts);
+  for (int i = 0; i < kTexts; ++i) held.push_back(PString().Setf("large-table-%d", i));
+  ASSERT_EQ(PString::InternedCount(), before + kTexts);
+  for (int i = 0; i < kTexts; i += 2) held[i] = PString();
+  for (int i = 1; i < kTexts; i += 2)
+    ASSERT_EQ(PString().Setf("large-table-%d", i).Handle(), held[i].Handle()) << i;
+  EXPECT_EQ(PString::InternedCount(), before + kTexts / 2);
+  held.clear();
+  EXPECT_EQ(PString::InternedCount(), before);
+}
+
 TEST(PString, InterningFromManyThreadsGivesOneHandlePerText) {
   constexpr int kThreads = 8;
   constexpr int kTexts = 200;
