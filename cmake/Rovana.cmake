@@ -60,3 +60,17 @@ function(rovana_fuzzers)
     target_link_options(fuzz_${name} PRIVATE -fsanitize=fuzzer)
   endforeach()
 endfunction()
+
+# rovana_library_on_demand(<target> <macro> <library file> <imported target>)
+# The target opens a shared library on first use (kiv/OnDemandLibrary.h)
+# instead of linking it: it gets the library's headers, and <macro> as the
+# name the system loader knows the library by (its SONAME).
+function(rovana_library_on_demand target macro file imported)
+  execute_process(COMMAND ${CMAKE_OBJDUMP} -p ${file} OUTPUT_VARIABLE dump RESULT_VARIABLE failed)
+  string(REGEX MATCH "SONAME +([^ \n]+)" found "${dump}")
+  if(failed OR NOT CMAKE_MATCH_1)
+    message(FATAL_ERROR "cannot read the SONAME of ${file}")
+  endif()
+  target_compile_definitions(${target} PRIVATE ${macro}="${CMAKE_MATCH_1}")
+  target_include_directories(${target} PUBLIC $<TARGET_PROPERTY:${imported},INTERFACE_INCLUDE_DIRECTORIES>)
+endfunction()

@@ -7,9 +7,23 @@
 #include <jpeglib.h>
 #include <jerror.h>
 
+#include "kiv/OnDemandLibrary.h"
+
 namespace Kiv {
 
 namespace {
+
+#define JPEG_FUNCTIONS(X)    \
+  X(jpeg_CreateDecompress)   \
+  X(jpeg_destroy_decompress) \
+  X(jpeg_finish_decompress)  \
+  X(jpeg_mem_src)            \
+  X(jpeg_read_header)        \
+  X(jpeg_read_scanlines)     \
+  X(jpeg_start_decompress)   \
+  X(jpeg_std_error)
+
+KIV_ON_DEMAND_FUNCTIONS(JpegFunctions, Jpeg, ROVANA_JPEG_LIBRARY, JPEG_FUNCTIONS)
 
 struct ErrorManager {
   jpeg_error_mgr base;
@@ -59,35 +73,35 @@ struct DecodeState {
 
 int Decode(DecodeState& s, const uint8_t* data, size_t size, int maxSide, int64_t maxPixels, JpegImage& out,
            char* reason, size_t reasonSize) {
-  s.cinfo.err = jpeg_std_error(&s.err.base);
+  s.cinfo.err = Jpeg().jpeg_std_error(&s.err.base);
   s.err.base.error_exit = OnError;
   s.err.base.emit_message = OnMessage;
   s.err.truncated = false;
   s.err.message[0] = 0;
   if (setjmp(s.err.jump)) {
     std::snprintf(reason, reasonSize, "%s", s.err.message);
-    jpeg_destroy_decompress(&s.cinfo);
+    Jpeg().jpeg_destroy_decompress(&s.cinfo);
     return 0;
   }
-  jpeg_create_decompress(&s.cinfo);
+  Jpeg().jpeg_CreateDecompress(&s.cinfo, JPEG_LIB_VERSION, sizeof(jpeg_decompress_struct));
   s.cinfo.mem->max_memory_to_use = 512L * 1024 * 1024;
   s.progress.progress_monitor = OnProgress;
   s.cinfo.progress = &s.progress;
-  jpeg_mem_src(&s.cinfo, data, static_cast<unsigned long>(size));
-  jpeg_read_header(&s.cinfo, TRUE);
+  Jpeg().jpeg_mem_src(&s.cinfo, data, static_cast<unsigned long>(size));
+  Jpeg().jpeg_read_header(&s.cinfo, TRUE);
   if (s.cinfo.image_width == 0 || s.cinfo.image_height == 0 ||
       s.cinfo.image_width > static_cast<JDIMENSION>(maxSide) ||
       s.cinfo.image_height > static_cast<JDIMENSION>(maxSide) ||
       static_cast<int64_t>(s.cinfo.image_width) * s.cinfo.image_height > maxPixels) {
     std::snprintf(reason, reasonSize, "declares %u x %u pixels, more than allowed", s.cinfo.image_width,
                   s.cinfo.image_height);
-    jpeg_destroy_decompress(&s.cinfo);
+    Jpeg().jpeg_destroy_decompress(&s.cinfo);
     return 0;
   }
   bool cmyk = s.cinfo.jpeg_color_space == JCS_CMYK || s.cinfo.jpeg_color_space == JCS_YCCK;
   bool gray = s.cinfo.jpeg_color_space == JCS_GRAYSCALE;
   s.cinfo.out_color_space = cmyk ? JCS_CMYK : (gray ? JCS_GRAYSCALE : JCS_RGB);
-  jpeg_start_decompress(&s.cinfo);
+  Jpeg().jpeg_start_decompress(&s.cinfo);
   int inChannels = s.cinfo.output_components;
   out.width = static_cast<int>(s.cinfo.output_width);
   out.height = static_cast<int>(s.cinfo.output_height);
@@ -100,10 +114,10 @@ int Decode(DecodeState& s, const uint8_t* data, size_t size, int maxSide, int64_
   s.rows = out.pixels.data();
   while (s.cinfo.output_scanline < s.cinfo.output_height) {
     JSAMPROW row = s.rows + s.rowBytes * s.cinfo.output_scanline;
-    jpeg_read_scanlines(&s.cinfo, &row, 1);
+    Jpeg().jpeg_read_scanlines(&s.cinfo, &row, 1);
   }
-  jpeg_finish_decompress(&s.cinfo);
-  jpeg_destroy_decompress(&s.cinfo);
+  Jpeg().jpeg_finish_decompress(&s.cinfo);
+  Jpeg().jpeg_destroy_decompress(&s.cinfo);
   if (s.err.truncated) {
     std::snprintf(reason, reasonSize, "truncated JPEG data");
     return 0;
@@ -128,6 +142,11 @@ int Decode(DecodeState& s, const uint8_t* data, size_t size, int maxSide, int64_
 bool DecodeJpeg(const uint8_t* data, size_t size, int maxSide, int64_t maxPixels, JpegImage& out,
                 std::string& error) {
   out = JpegImage();
+  // The decoder is opened by the first JPEG image.
+  if (std::string why; !Jpeg(why)) {
+    error = "JPEG images cannot be read: " + why;
+    return false;
+  }
   DecodeState state;
   std::memset(&state, 0, sizeof state);
   char reason[JMSG_LENGTH_MAX + 64] = {};

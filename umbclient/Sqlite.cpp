@@ -2,7 +2,36 @@
 
 #include <sqlite3.h>
 
+#include "kiv/OnDemandLibrary.h"
+
 namespace Sql {
+
+namespace {
+
+#define SQLITE_FUNCTIONS(X)        \
+  X(sqlite3_bind_blob64)           \
+  X(sqlite3_bind_double)           \
+  X(sqlite3_bind_int64)            \
+  X(sqlite3_bind_text64)           \
+  X(sqlite3_close_v2)              \
+  X(sqlite3_column_blob)           \
+  X(sqlite3_column_bytes)          \
+  X(sqlite3_column_double)         \
+  X(sqlite3_column_int64)          \
+  X(sqlite3_column_text)           \
+  X(sqlite3_errmsg)                \
+  X(sqlite3_errstr)                \
+  X(sqlite3_exec)                  \
+  X(sqlite3_extended_result_codes) \
+  X(sqlite3_finalize)              \
+  X(sqlite3_open_v2)               \
+  X(sqlite3_prepare_v2)            \
+  X(sqlite3_reset)                 \
+  X(sqlite3_step)
+
+KIV_ON_DEMAND_FUNCTIONS(SqliteFunctions, Sqlite, ROVANA_SQLITE_LIBRARY, SQLITE_FUNCTIONS)
+
+}  // namespace
 
 Database::~Database() { Close(); }
 
@@ -10,19 +39,26 @@ bool Database::Open(const std::string& path) {
   Close();
   m_failure = 0;
   m_failureText.clear();
+  // SQLite is opened when the first database is.
+  std::string why;
+  if (!Sqlite(why)) {
+    m_failure = SQLITE_CANTOPEN;
+    m_failureText = "the database library is not available (" + why + ")";
+    return false;
+  }
   const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX;
-  const int rc = sqlite3_open_v2(path.c_str(), &m_db, flags, nullptr);
+  const int rc = Sqlite().sqlite3_open_v2(path.c_str(), &m_db, flags, nullptr);
   if (rc != SQLITE_OK) {
     Fail(rc);
     Close();
     return false;
   }
-  sqlite3_extended_result_codes(m_db, 0);
+  Sqlite().sqlite3_extended_result_codes(m_db, 0);
   return true;
 }
 
 void Database::Close() {
-  if (m_db) sqlite3_close_v2(m_db);
+  if (m_db) Sqlite().sqlite3_close_v2(m_db);
   m_db = nullptr;
 }
 
@@ -43,7 +79,7 @@ void Database::Free(Image& image) {
 void Database::Fail(int code) {
   if (m_failure != 0) return;
   m_failure = code;
-  m_failureText = m_db ? sqlite3_errmsg(m_db) : sqlite3_errstr(code);
+  m_failureText = m_db ? Sqlite().sqlite3_errmsg(m_db) : Sqlite().sqlite3_errstr(code);
 }
 
 bool Database::IsDamaged() const { return m_failure == SQLITE_CORRUPT || m_failure == SQLITE_NOTADB; }
@@ -55,7 +91,7 @@ void Database::ClearFailure() {
 
 bool Database::Exec(const char* sql) {
   if (!m_db) return false;
-  const int rc = sqlite3_exec(m_db, sql, nullptr, nullptr, nullptr);
+  const int rc = Sqlite().sqlite3_exec(m_db, sql, nullptr, nullptr, nullptr);
   if (rc == SQLITE_OK) return true;
   Fail(rc);
   return false;
@@ -68,7 +104,7 @@ int64_t Database::QueryInt(const char* sql, int64_t fallback) {
 
 Statement::Statement(Database& db, const char* sql) : m_db(db) {
   if (!db.Handle()) return;
-  const int rc = sqlite3_prepare_v2(db.Handle(), sql, -1, &m_stmt, nullptr);
+  const int rc = Sqlite().sqlite3_prepare_v2(db.Handle(), sql, -1, &m_stmt, nullptr);
   if (rc != SQLITE_OK) {
     db.Fail(rc);
     m_stmt = nullptr;
@@ -76,32 +112,33 @@ Statement::Statement(Database& db, const char* sql) : m_db(db) {
 }
 
 Statement::~Statement() {
-  if (m_stmt) sqlite3_finalize(m_stmt);
+  if (m_stmt) Sqlite().sqlite3_finalize(m_stmt);
 }
 
 Statement& Statement::Bind(int index, int64_t value) {
-  if (m_stmt) sqlite3_bind_int64(m_stmt, index, value);
+  if (m_stmt) Sqlite().sqlite3_bind_int64(m_stmt, index, value);
   return *this;
 }
 
 Statement& Statement::Bind(int index, double value) {
-  if (m_stmt) sqlite3_bind_double(m_stmt, index, value);
+  if (m_stmt) Sqlite().sqlite3_bind_double(m_stmt, index, value);
   return *this;
 }
 
 Statement& Statement::Bind(int index, std::string_view text) {
-  if (m_stmt) sqlite3_bind_text64(m_stmt, index, text.data(), text.size(), SQLITE_TRANSIENT, SQLITE_UTF8);
+  if (m_stmt)
+    Sqlite().sqlite3_bind_text64(m_stmt, index, text.data(), text.size(), SQLITE_TRANSIENT, SQLITE_UTF8);
   return *this;
 }
 
 Statement& Statement::BindBlob(int index, const void* data, size_t size) {
-  if (m_stmt) sqlite3_bind_blob64(m_stmt, index, size ? data : "", size, SQLITE_TRANSIENT);
+  if (m_stmt) Sqlite().sqlite3_bind_blob64(m_stmt, index, size ? data : "", size, SQLITE_TRANSIENT);
   return *this;
 }
 
 bool Statement::Step() {
   if (!m_stmt) return false;
-  const int rc = sqlite3_step(m_stmt);
+  const int rc = Sqlite().sqlite3_step(m_stmt);
   if (rc == SQLITE_ROW) return true;
   if (rc != SQLITE_DONE) m_db.Fail(rc);
   return false;
@@ -116,32 +153,36 @@ bool Statement::Run() {
 }
 
 void Statement::Reset() {
-  if (m_stmt) sqlite3_reset(m_stmt);
+  if (m_stmt) Sqlite().sqlite3_reset(m_stmt);
 }
 
-int64_t Statement::Int(int column) const { return m_stmt ? sqlite3_column_int64(m_stmt, column) : 0; }
+int64_t Statement::Int(int column) const {
+  return m_stmt ? Sqlite().sqlite3_column_int64(m_stmt, column) : 0;
+}
 
-double Statement::Real(int column) const { return m_stmt ? sqlite3_column_double(m_stmt, column) : 0.0; }
+double Statement::Real(int column) const {
+  return m_stmt ? Sqlite().sqlite3_column_double(m_stmt, column) : 0.0;
+}
 
 std::string Statement::Text(int column) const {
   if (!m_stmt) return std::string();
-  const unsigned char* text = sqlite3_column_text(m_stmt, column);
-  const int size = sqlite3_column_bytes(m_stmt, column);
+  const unsigned char* text = Sqlite().sqlite3_column_text(m_stmt, column);
+  const int size = Sqlite().sqlite3_column_bytes(m_stmt, column);
   return text ? std::string(reinterpret_cast<const char*>(text), static_cast<size_t>(size)) : std::string();
 }
 
 std::string_view Statement::View(int column) const {
   if (!m_stmt) return std::string_view();
-  const unsigned char* text = sqlite3_column_text(m_stmt, column);
-  const int size = sqlite3_column_bytes(m_stmt, column);
+  const unsigned char* text = Sqlite().sqlite3_column_text(m_stmt, column);
+  const int size = Sqlite().sqlite3_column_bytes(m_stmt, column);
   return text ? std::string_view(reinterpret_cast<const char*>(text), static_cast<size_t>(size))
               : std::string_view();
 }
 
 std::string_view Statement::Blob(int column) const {
   if (!m_stmt) return std::string_view();
-  const void* data = sqlite3_column_blob(m_stmt, column);
-  const int size = sqlite3_column_bytes(m_stmt, column);
+  const void* data = Sqlite().sqlite3_column_blob(m_stmt, column);
+  const int size = Sqlite().sqlite3_column_bytes(m_stmt, column);
   return data ? std::string_view(static_cast<const char*>(data), static_cast<size_t>(size))
               : std::string_view();
 }

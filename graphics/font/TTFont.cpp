@@ -16,8 +16,40 @@
 
 #include "foundation/Log.h"
 #include "foundation/Text.h"
+#include "kiv/OnDemandLibrary.h"
 
 namespace {
+
+#define FREETYPE_FUNCTIONS(X) \
+  X(FT_Done_Face)             \
+  X(FT_Done_FreeType)         \
+  X(FT_Get_Char_Index)        \
+  X(FT_GlyphSlot_Embolden)    \
+  X(FT_GlyphSlot_Oblique)     \
+  X(FT_Init_FreeType)         \
+  X(FT_Load_Char)             \
+  X(FT_New_Face)              \
+  X(FT_Render_Glyph)          \
+  X(FT_Request_Size)          \
+  X(FT_Select_Charmap)        \
+  X(FT_Select_Size)
+
+#define FONTCONFIG_FUNCTIONS(X) \
+  X(FcConfigSubstitute)         \
+  X(FcDefaultSubstitute)        \
+  X(FcFini)                     \
+  X(FcFontMatch)                \
+  X(FcInit)                     \
+  X(FcPatternAddDouble)         \
+  X(FcPatternAddInteger)        \
+  X(FcPatternAddString)         \
+  X(FcPatternCreate)            \
+  X(FcPatternDestroy)           \
+  X(FcPatternGetInteger)        \
+  X(FcPatternGetString)
+
+KIV_ON_DEMAND_FUNCTIONS(FreeTypeFunctions, FreeType, ROVANA_FREETYPE_LIBRARY, FREETYPE_FUNCTIONS)
+KIV_ON_DEMAND_FUNCTIONS(FontconfigFunctions, Fontconfig, ROVANA_FONTCONFIG_LIBRARY, FONTCONFIG_FUNCTIONS)
 
 struct CharsetName {
   const char* name;
@@ -64,33 +96,38 @@ bool FindFontFile(const std::string& family, bool bold, bool italic, int pixels,
     index = 0;
     return true;
   }
-  if (!FcInit()) return false;
+  std::string why;
+  if (!Fontconfig(why)) {
+    LogLine("TTFont::Init> installed fonts cannot be looked up: %s", why.c_str());
+    return false;
+  }
+  if (!Fontconfig().FcInit()) return false;
   // fontconfig keeps tables for the whole process; hand them back at exit so
   // that leak checkers see none.
-  static const bool released = [] { return std::atexit([] { FcFini(); }) == 0; }();
+  static const bool released = [] { return std::atexit([] { Fontconfig().FcFini(); }) == 0; }();
   (void)released;
-  FcPattern* pattern = FcPatternCreate();
+  FcPattern* pattern = Fontconfig().FcPatternCreate();
   if (!pattern) return false;
-  FcPatternAddString(pattern, FC_FAMILY, reinterpret_cast<const FcChar8*>(family.c_str()));
-  FcPatternAddInteger(pattern, FC_WEIGHT, bold ? FC_WEIGHT_BOLD : FC_WEIGHT_REGULAR);
-  FcPatternAddInteger(pattern, FC_SLANT, italic ? FC_SLANT_ITALIC : FC_SLANT_ROMAN);
-  FcPatternAddDouble(pattern, FC_PIXEL_SIZE, pixels);
-  if (language) FcPatternAddString(pattern, FC_LANG, reinterpret_cast<const FcChar8*>(language));
-  FcConfigSubstitute(nullptr, pattern, FcMatchPattern);
-  FcDefaultSubstitute(pattern);
+  Fontconfig().FcPatternAddString(pattern, FC_FAMILY, reinterpret_cast<const FcChar8*>(family.c_str()));
+  Fontconfig().FcPatternAddInteger(pattern, FC_WEIGHT, bold ? FC_WEIGHT_BOLD : FC_WEIGHT_REGULAR);
+  Fontconfig().FcPatternAddInteger(pattern, FC_SLANT, italic ? FC_SLANT_ITALIC : FC_SLANT_ROMAN);
+  Fontconfig().FcPatternAddDouble(pattern, FC_PIXEL_SIZE, pixels);
+  if (language) Fontconfig().FcPatternAddString(pattern, FC_LANG, reinterpret_cast<const FcChar8*>(language));
+  Fontconfig().FcConfigSubstitute(nullptr, pattern, FcMatchPattern);
+  Fontconfig().FcDefaultSubstitute(pattern);
   FcResult result = FcResultNoMatch;
-  FcPattern* match = FcFontMatch(nullptr, pattern, &result);
-  FcPatternDestroy(pattern);
+  FcPattern* match = Fontconfig().FcFontMatch(nullptr, pattern, &result);
+  Fontconfig().FcPatternDestroy(pattern);
   if (!match) return false;
   FcChar8* path = nullptr;
   int faceIndex = 0;
-  const bool found = FcPatternGetString(match, FC_FILE, 0, &path) == FcResultMatch && path;
+  const bool found = Fontconfig().FcPatternGetString(match, FC_FILE, 0, &path) == FcResultMatch && path;
   if (found) {
     file = reinterpret_cast<const char*>(path);
-    if (FcPatternGetInteger(match, FC_INDEX, 0, &faceIndex) != FcResultMatch) faceIndex = 0;
+    if (Fontconfig().FcPatternGetInteger(match, FC_INDEX, 0, &faceIndex) != FcResultMatch) faceIndex = 0;
     index = faceIndex;
   }
-  FcPatternDestroy(match);
+  Fontconfig().FcPatternDestroy(match);
   return found;
 }
 
@@ -104,18 +141,19 @@ struct TTFont::Face {
   FT_Render_Mode renderMode = FT_RENDER_MODE_MONO;
 
   ~Face() {
-    if (face) FT_Done_Face(face);
-    if (library) FT_Done_FreeType(library);
+    if (face) FreeType().FT_Done_Face(face);
+    if (library) FreeType().FT_Done_FreeType(library);
   }
   // Loads and renders the glyph of a character into the face's slot.
   bool Render(uint32_t character) {
-    if (FT_Load_Char(face, character, FT_LOAD_DEFAULT | loadTarget) != 0) return false;
+    if (FreeType().FT_Load_Char(face, character, FT_LOAD_DEFAULT | loadTarget) != 0) return false;
     FT_GlyphSlot slot = face->glyph;
     if (slot->format == FT_GLYPH_FORMAT_OUTLINE) {
-      if (emboldenSynthetic) FT_GlyphSlot_Embolden(slot);
-      if (obliqueSynthetic) FT_GlyphSlot_Oblique(slot);
+      if (emboldenSynthetic) FreeType().FT_GlyphSlot_Embolden(slot);
+      if (obliqueSynthetic) FreeType().FT_GlyphSlot_Oblique(slot);
     }
-    if (slot->format != FT_GLYPH_FORMAT_BITMAP && FT_Render_Glyph(slot, renderMode) != 0) return false;
+    if (slot->format != FT_GLYPH_FORMAT_BITMAP && FreeType().FT_Render_Glyph(slot, renderMode) != 0)
+      return false;
     return slot->bitmap.pixel_mode == FT_PIXEL_MODE_MONO || slot->bitmap.pixel_mode == FT_PIXEL_MODE_GRAY;
   }
 };
@@ -174,6 +212,11 @@ bool TTFont::Init(std::string_view charsetName, std::string_view faceName, int h
     LogLine("TTFont::Init> '%s' height %d is out of range", name, height);
     return false;
   }
+  // The font libraries are opened by the first font.
+  if (std::string why; !FreeType(why)) {
+    LogLine("TTFont::Init> '%s' the font library is not available: %s", name, why.c_str());
+    return false;
+  }
   const int charset = CharsetFromName(charsetName);
   const bool bold = style & StyleBold, italic = style & StyleItalic;
   const int pixels = height == 0 ? 12 : std::abs(height);
@@ -183,12 +226,12 @@ bool TTFont::Init(std::string_view charsetName, std::string_view faceName, int h
     std::string file;
     int index = 0;
     if (!FindFontFile(m_faceName, bold, italic, pixels, language, file, index)) return false;
-    if (!face->library && FT_Init_FreeType(&face->library) != 0) return false;
+    if (!face->library && FreeType().FT_Init_FreeType(&face->library) != 0) return false;
     if (face->face) {
-      FT_Done_Face(face->face);
+      FreeType().FT_Done_Face(face->face);
       face->face = nullptr;
     }
-    return FT_New_Face(face->library, file.c_str(), index, &face->face) == 0;
+    return FreeType().FT_New_Face(face->library, file.c_str(), index, &face->face) == 0;
   };
   if (!open(LanguageOf(charset))) {
     LogLine("TTFont::Init> '%s' CreateFontW failed", name);
@@ -200,7 +243,7 @@ bool TTFont::Init(std::string_view charsetName, std::string_view faceName, int h
     }
   }
   FT_Face ft = face->face;
-  if (FT_Select_Charmap(ft, FT_ENCODING_UNICODE) != 0) {
+  if (FreeType().FT_Select_Charmap(ft, FT_ENCODING_UNICODE) != 0) {
     LogLine("TTFont::Init> '%s' DEFAULT_CHARSET", name);
     return false;
   }
@@ -211,14 +254,14 @@ bool TTFont::Init(std::string_view charsetName, std::string_view faceName, int h
     FT_Size_RequestRec request{};
     request.type = height > 0 ? FT_SIZE_REQUEST_TYPE_REAL_DIM : FT_SIZE_REQUEST_TYPE_NOMINAL;
     request.height = FT_Long(pixels) * 64;
-    sized = FT_Request_Size(ft, &request);
+    sized = FreeType().FT_Request_Size(ft, &request);
   } else if (ft->num_fixed_sizes > 0) {
     int best = 0;
     for (int i = 1; i < ft->num_fixed_sizes; ++i)
       if (std::abs(ft->available_sizes[i].height - pixels) <
           std::abs(ft->available_sizes[best].height - pixels))
         best = i;
-    sized = FT_Select_Size(ft, best);
+    sized = FreeType().FT_Select_Size(ft, best);
   } else {
     sized = 1;
   }
@@ -275,7 +318,7 @@ bool TTFont::Init(std::string_view charsetName, std::string_view faceName, int h
 }
 
 bool TTFont::Covers(uint32_t character) const {
-  return m_face && character <= 0xFFFF && FT_Get_Char_Index(m_face->face, character) != 0;
+  return m_face && character <= 0xFFFF && FreeType().FT_Get_Char_Index(m_face->face, character) != 0;
 }
 
 TTFont::ABC TTFont::Widths(uint32_t character) const {

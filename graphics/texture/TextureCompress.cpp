@@ -4,11 +4,12 @@
 #include <cstring>
 #include <vector>
 
+#include "kiv/OnDemandLibrary.h"
 #include "kiv/TextureResource.h"
 #include "graphics/texture/NvttHandlers.h"
+#include "graphics/texture/NvttModule.h"
 
-void OurOutputHandler::beginImage(int size, int width, int height, int /*depth*/, int /*face*/,
-                                  int /*miplevel*/) {
+void OurOutputHandler::beginImage(int size, int width, int height) {
   if (!Finish()) m_failed = true;
   m_current.reset();
   m_size = 0;
@@ -38,11 +39,6 @@ bool OurOutputHandler::Finish() {
   m_target.Append(std::move(m_current));
   m_current.reset();
   return !m_failed;
-}
-
-void OurErrorHandler::error(nvtt::Error e) {
-  const char* text = nvtt::errorString(e);
-  m_text = text ? text : "unknown texture compression error";
 }
 
 namespace {
@@ -76,18 +72,18 @@ bool CompressUncompressed(const Kiv::Bitmap& source, TextureCompress& target, in
 
 // Collects the images the compressor hands out uncompressed (32-bit BGRA),
 // one per mip level.
-class LevelCollector final : public nvtt::OutputHandler {
+class LevelCollector final {
 public:
   struct Level {
     int width = 0, height = 0;
     std::vector<uint8_t> bgra;
   };
-  void beginImage(int size, int width, int height, int /*depth*/, int /*face*/, int /*miplevel*/) override {
+  void beginImage(int size, int width, int height) {
     if (size != width * height * 4) m_failed = true;
     m_levels.push_back({width, height, {}});
     m_levels.back().bgra.reserve(static_cast<size_t>(std::max(size, 0)));
   }
-  bool writeData(const void* data, int size) override {
+  bool writeData(const void* data, int size) {
     if (m_levels.empty() || size < 0) return !(m_failed = true);
     Level& level = m_levels.back();
     if (level.bgra.size() + static_cast<size_t>(size) > static_cast<size_t>(level.width) * level.height * 4)
@@ -126,17 +122,17 @@ bool SameColour(const uint8_t* a, const uint8_t* b) { return a[0] == b[0] && a[1
 
 // True when the block coder's colour set for these pixels has 16 points:
 // the case in which it leaves one index unset (see RepairColourIndices).
-bool SixteenPointColourSet(const uint8_t px[16][4], nvtt::Format format) {
+bool SixteenPointColourSet(const uint8_t px[16][4], RovanaNvttFormat format) {
   bool single = true;
   for (int i = 1; i < 16 && single; ++i) single = SameColour(px[i], px[0]);
-  if (format == nvtt::Format_DXT1) {
+  if (format == kRovanaNvttDXT1) {
     // Opaque DXT1 merges equal colours: 16 points only when all differ.
     for (int i = 1; i < 16; ++i)
       for (int j = 0; j < i; ++j)
         if (SameColour(px[i], px[j])) return false;
     return true;
   }
-  if (format == nvtt::Format_DXT1a) {
+  if (format == kRovanaNvttDXT1a) {
     bool anyAlpha = false, allAlpha = true;
     for (int i = 0; i < 16; ++i) (px[i][3] < 128 ? anyAlpha : allAlpha) = (px[i][3] < 128);
     return !((!anyAlpha && single) || allAlpha);
@@ -148,8 +144,8 @@ bool SixteenPointColourSet(const uint8_t px[16][4], nvtt::Format format) {
 // pixel (ties to the lower index). The endpoints stay as the coder chose them.
 // DXT1 blocks whose first endpoint is not above the second have three colours
 // and, with punch-through alpha, index 3 for pixels of alpha 0.
-void ReindexColourBlock(const uint8_t px[16][4], uint8_t* block, nvtt::Format format) {
-  const bool threeColourAllowed = format == nvtt::Format_DXT1 || format == nvtt::Format_DXT1a;
+void ReindexColourBlock(const uint8_t px[16][4], uint8_t* block, RovanaNvttFormat format) {
+  const bool threeColourAllowed = format == kRovanaNvttDXT1 || format == kRovanaNvttDXT1a;
   const int c0 = block[0] | block[1] << 8, c1 = block[2] | block[3] << 8;
   int palette[4][3];
   auto expand = [](int c, int* out) {
@@ -171,7 +167,7 @@ void ReindexColourBlock(const uint8_t px[16][4], uint8_t* block, nvtt::Format fo
   uint32_t indices = 0;
   for (int i = 0; i < 16; ++i) {
     int best = 0;
-    if (!four && format == nvtt::Format_DXT1a && px[i][3] == 0) {
+    if (!four && format == kRovanaNvttDXT1a && px[i][3] == 0) {
       best = 3;  // transparent
     } else if (c0 != c1 || !four) {
       int bestError = INT32_MAX;
@@ -193,8 +189,8 @@ void ReindexColourBlock(const uint8_t px[16][4], uint8_t* block, nvtt::Format fo
 // thread and with address-space randomisation. Those blocks get all their
 // indices chosen again from the coder's endpoints, so the bytes depend only
 // on the pixels.
-bool RepairColourIndices(const LevelCollector::Level& level, Kiv::Bitmap& blocks, nvtt::Format format) {
-  const size_t blockBytes = format == nvtt::Format_DXT1 || format == nvtt::Format_DXT1a ? 8 : 16;
+bool RepairColourIndices(const LevelCollector::Level& level, Kiv::Bitmap& blocks, RovanaNvttFormat format) {
+  const size_t blockBytes = format == kRovanaNvttDXT1 || format == kRovanaNvttDXT1a ? 8 : 16;
   const size_t colourOffset = blockBytes - 8;
   const size_t count =
       static_cast<size_t>((level.width + 3) / 4) * static_cast<size_t>((level.height + 3) / 4);
@@ -209,40 +205,56 @@ bool RepairColourIndices(const LevelCollector::Level& level, Kiv::Bitmap& blocks
   return true;
 }
 
-nvtt::Format BlockFormat(int code, bool alpha) {
-  return code == Kiv::kTexDXT1   ? (alpha ? nvtt::Format_DXT1a : nvtt::Format_DXT1)
-         : code == Kiv::kTexDXT3 ? nvtt::Format_DXT3
-                                 : nvtt::Format_DXT5;
+RovanaNvttFormat BlockFormat(int code, bool alpha) {
+  return code == Kiv::kTexDXT1   ? (alpha ? kRovanaNvttDXT1a : kRovanaNvttDXT1)
+         : code == Kiv::kTexDXT3 ? kRovanaNvttDXT3
+                                 : kRovanaNvttDXT5;
+}
+
+// The compressor's module, opened on the first texture it is needed for;
+// null, with the reason in error, when it cannot be.
+const RovanaNvttModule* NvttModule(std::string& error) {
+  static Kiv::OnDemandLibrary library(Kiv::BesideProgram(kRovanaNvttFile), {kRovanaNvttEntry});
+  static const RovanaNvttModule* const module =
+      library.Load() ? library.Function<const RovanaNvttModule* (*)()>(0)() : nullptr;
+  if (!module) {
+    error = "the texture compressor is not available (" +
+            (library.Error().empty() ? library.File() + " has no usable entry" : library.Error()) + ")";
+    return nullptr;
+  }
+  if (module->version != kRovanaNvttVersion) {
+    error = "the texture compressor " + library.File() + " is of another version";
+    return nullptr;
+  }
+  return module;
 }
 
 // One compressor run over one image: either the whole mip chain handed out
-// uncompressed (format RGBA), or one level block-compressed (no mipmaps).
-bool RunNvtt(const uint8_t* bgra, int width, int height, nvtt::Format format, bool wrap, bool normalMap,
-             bool mipmap, nvtt::OutputHandler& handler, bool hardware, std::string& error) {
-  nvtt::InputOptions input;
-  input.setMipmapGeneration(mipmap, -1);
-  input.setNormalMap(normalMap);
-  input.setWrapMode(wrap ? nvtt::WrapMode_Repeat : nvtt::WrapMode_Clamp);
-  input.setTextureLayout(nvtt::TextureType_2D, width, height, 1);
-  input.setFormat(nvtt::InputFormat_BGRA_8UB);
-  input.setMipmapData(bgra, width, height, 1, 0, 0);
-  // Normal maps average plainly; colour maps get filter value 3, which nvtt
-  // has no name for and runs as its Kaiser filter, so it is named as that.
-  input.setMipmapFilter(normalMap ? nvtt::MipmapFilter_Box : nvtt::MipmapFilter_Kaiser);
-
-  nvtt::CompressionOptions compression;
-  compression.setFormat(format);
-  compression.setQuality(nvtt::Quality_Production);
-
-  OurErrorHandler errors(error);
-  nvtt::OutputOptions outputOptions;
-  outputOptions.setOutputHandler(&handler);
-  outputOptions.setErrorHandler(&errors);
-  outputOptions.setOutputHeader(false);
-
-  nvtt::Compressor compressor;
-  compressor.enableCudaAcceleration(hardware);
-  return compressor.process(input, compression, outputOptions);
+// uncompressed (format Plain), or one level block-compressed (no mipmaps).
+template <typename Handler>
+bool RunNvtt(const uint8_t* bgra, int width, int height, RovanaNvttFormat format, bool wrap, bool normalMap,
+             bool mipmap, Handler& handler, bool hardware, std::string& error) {
+  const RovanaNvttModule* module = NvttModule(error);
+  if (!module) return false;
+  RovanaNvttJob job{};
+  job.bgra = bgra;
+  job.width = width;
+  job.height = height;
+  job.format = format;
+  job.wrap = wrap;
+  job.normalMap = normalMap;
+  job.mipmap = mipmap;
+  job.hardware = hardware;
+  job.output.context = &handler;
+  job.output.begin = [](void* context, int size, int w, int h) {
+    static_cast<Handler*>(context)->beginImage(size, w, h);
+  };
+  job.output.write = [](void* context, const void* data, int size) {
+    return static_cast<Handler*>(context)->writeData(data, size) ? 1 : 0;
+  };
+  const bool ok = module->compress(&job) != 0;
+  if (!ok) error = job.error;
+  return ok;
 }
 
 // The mip chain comes from the compressor as plain pixels first, so that
@@ -250,11 +262,11 @@ bool RunNvtt(const uint8_t* bgra, int width, int height, nvtt::Format format, bo
 bool RunCompressor(const Kiv::Bitmap& source, TextureCompress& target, int code, bool alpha, bool wrap,
                    bool normalMap, bool mipmap, bool hardware, std::string& error) {
   LevelCollector chain;
-  if (!RunNvtt(source.Data(), source.Width(), source.Height(), nvtt::Format_RGBA, wrap, normalMap, mipmap,
+  if (!RunNvtt(source.Data(), source.Width(), source.Height(), kRovanaNvttPlain, wrap, normalMap, mipmap,
                chain, hardware, error) ||
       !chain.Complete())
     return false;
-  const nvtt::Format format = BlockFormat(code, alpha);
+  const RovanaNvttFormat format = BlockFormat(code, alpha);
   OurOutputHandler output(target);
   for (LevelCollector::Level& level : chain.Levels()) {
     if (!RunNvtt(level.bgra.data(), level.width, level.height, format, wrap, normalMap, false, output,

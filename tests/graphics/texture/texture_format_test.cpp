@@ -11,6 +11,7 @@
 #include "graphics/texture/CompressAsciiResource.h"
 #include "graphics/texture/NvttHandlers.h"
 #include "graphics/texture/TextureCompress.h"
+#include "modules/nvtt/NvttErrors.h"
 
 namespace {
 
@@ -223,11 +224,11 @@ TEST(TextureFormat, OutputHandlerRefusesWritesOutsideAnImage) {
     OurOutputHandler out(chain);
     uint8_t bytes[16] = {};
     EXPECT_FALSE(out.writeData(bytes, 8));  // no image begun
-    out.beginImage(16, 4, 4, 1, 0, 0);
+    out.beginImage(16, 4, 4);
     EXPECT_TRUE(out.writeData(bytes, 8));
     EXPECT_TRUE(out.writeData(bytes, 8));
     EXPECT_FALSE(out.writeData(bytes, 1));  // past the image's size
-    out.beginImage(8, 2, 2, 1, 0, 1);
+    out.beginImage(8, 2, 2);
     EXPECT_TRUE(out.writeData(bytes, 4));
     EXPECT_FALSE(out.Finish());  // the last image is short and an overflow was refused
   }
