@@ -1,5 +1,9 @@
 #include "foundation/ScriptFileBuffer.h"
 
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstdint>
 #include <cstring>
 
 #include "foundation/Crc32.h"
@@ -43,6 +47,7 @@ void ScriptFileBuffer::Reset() { Clear(); }
 
 void ScriptFileBuffer::Clear() {
   std::string().swap(m_storage);
+  m_released = nullptr;
   data = nullptr;
   length = 0;
   prefixLength = 0;
@@ -106,6 +111,19 @@ bool ScriptFileBuffer::Decode() {
   prefixLength = static_cast<uint32_t>(kScriptPrefix.size());
   enciphered = false;
   return true;
+}
+
+void ScriptFileBuffer::ReleaseBefore(const char* position) {
+  if (!data || position <= data || position > data + length) return;
+  // Pages wholly inside the text only: the allocator's own words lie outside.
+  static const auto kPage = static_cast<uintptr_t>(::sysconf(_SC_PAGESIZE));
+  const uintptr_t from =
+      (reinterpret_cast<uintptr_t>(m_released ? m_released : data) + kPage - 1) & ~(kPage - 1);
+  const uintptr_t to = reinterpret_cast<uintptr_t>(position) & ~(kPage - 1);
+  // A call per 64 KiB at most: the memory is given back in steps.
+  if (to < from + 16 * kPage) return;
+  if (::madvise(reinterpret_cast<void*>(from), to - from, MADV_DONTNEED) == 0)
+    m_released = reinterpret_cast<const char*>(to);
 }
 
 std::string_view ScriptFileBuffer::PlainText() const {

@@ -47,6 +47,12 @@ public:
   // The source text without the prefix.
   std::string_view PlainText() const;
 
+  // Gives the memory of the text before `position` (a pointer into data)
+  // back to the system, a whole page at a time: a large source read once
+  // from start to end is not held whole. The text before position must not
+  // be read again (it reads as zero bytes); Clear and Reset still work.
+  void ReleaseBefore(const char* position);
+
   // The enciphered file form of a plain text.
   static std::vector<uint8_t> Encode(std::string_view plainText);
 
@@ -55,6 +61,7 @@ private:
   // one is kept as it was read, without a copy.
   void SetText(std::string&& text);
   std::string m_storage;
+  const char* m_released = nullptr;  // pages before this went back to the system
 };
 
 // The checksum of a script source: CRC-32 of its plain text without the

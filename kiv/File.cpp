@@ -2,6 +2,8 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/sendfile.h>
 #include <climits>
 #include <cstdlib>
 #include <sys/stat.h>
@@ -927,6 +929,37 @@ bool WriteAll(int fd, const void* data, size_t size) {
   return true;
 }
 
+// Copies size bytes of file `from` at offset to the end of `to`, in the
+// kernel where it can; false with errno set, EIO when `from` is short.
+bool CopyAll(int to, int from, uint64_t offset, size_t size) {
+  auto at = static_cast<off_t>(offset);
+  while (size > 0) {
+    const ssize_t n = ::sendfile(to, from, &at, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EINVAL || errno == ENOSYS)) break;  // copied through a buffer below
+    if (n < 0) return false;
+    if (n == 0) {
+      errno = EIO;
+      return false;
+    }
+    size -= static_cast<size_t>(n);
+  }
+  char buffer[1 << 16];
+  while (size > 0) {
+    const ssize_t n = ::pread(from, buffer, std::min(size, sizeof buffer), at);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) {
+      errno = EIO;
+      return false;
+    }
+    if (!WriteAll(to, buffer, static_cast<size_t>(n))) return false;
+    at += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
 }  // namespace
 
 // The new contents go to a file without a name (O_TMPFILE) in the target's
@@ -972,7 +1005,9 @@ bool File::ReplaceFileAtomic(std::string_view path, const std::vector<Piece>& pi
   };
   if (!StepAllowed("write")) return abandon(FailText("injected failure writing", *target));
   for (const Piece& piece : pieces)
-    if (!WriteAll(fd, piece.data, piece.size)) return abandon(Fail("cannot write", *target, errno));
+    if (!(piece.fd >= 0 ? CopyAll(fd, piece.fd, piece.offset, piece.size)
+                        : WriteAll(fd, piece.data, piece.size)))
+      return abandon(Fail("cannot write", *target, errno));
   if (!StepAllowed("sync")) return abandon(FailText("injected failure syncing", *target));
   if (sync && ::fsync(fd) != 0) return abandon(Fail("cannot sync", *target, errno));
   // Keep the old file's permissions when there is one.
@@ -1006,6 +1041,37 @@ bool File::ReplaceFileAtomic(std::string_view path, const std::vector<Piece>& pi
   // The folder is not synced: after a crash the name holds either the old
   // file or the new one, each whole, which is all callers rely on; a sync
   // there cost every compile and every save a second disk flush.
+  return true;
+}
+
+// ---- ScratchFile ----
+
+ScratchFile::~ScratchFile() {
+  if (m_fd >= 0) ::close(m_fd);
+}
+
+bool ScratchFile::Append(const void* data, size_t size) {
+  if (m_fd < 0) {
+    m_fd = ::memfd_create("scratch", MFD_CLOEXEC);
+    if (m_fd < 0) m_fd = ::open("/tmp", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (m_fd < 0) return Fail("cannot create", "scratch file", errno);
+  }
+  if (!WriteAt(m_size, data, size)) return false;
+  m_size += size;
+  return true;
+}
+
+bool ScratchFile::WriteAt(uint64_t offset, const void* data, size_t size) {
+  if (m_fd < 0 || offset + size < offset) return FailText("cannot write", "scratch file");
+  const auto* p = static_cast<const char*>(data);
+  while (size > 0) {
+    const ssize_t n = ::pwrite(m_fd, p, size, static_cast<off_t>(offset));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return Fail("cannot write", "scratch file", n < 0 ? errno : EIO);
+    p += n;
+    offset += static_cast<uint64_t>(n);
+    size -= static_cast<size_t>(n);
+  }
   return true;
 }
 

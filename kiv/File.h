@@ -127,9 +127,13 @@ public:
   static bool ReplaceFileAtomic(std::string_view path, const void* data, size_t size, bool sync = true);
   // The same with the file's bytes in pieces, written one after the other: a
   // caller that builds a file in parts need not join them in memory first.
+  // A piece with a file descriptor is `size` bytes of that file from
+  // `offset`, copied by the system without passing through this process.
   struct Piece {
     const void* data;
     size_t size;
+    int fd = -1;
+    uint64_t offset = 0;
   };
   static bool ReplaceFileAtomic(std::string_view path, const std::vector<Piece>& pieces, bool sync = true);
   static bool ReplaceFileAtomic(std::string_view path, std::string_view bytes) {
@@ -194,6 +198,30 @@ std::string RunningProgramPath();
 
 // A path value with no length limit. Both separators are understood; joins
 // add "/" unless the text already ends in a separator.
+// A file without a name, seen only by this process (in memory where the
+// system allows), for bytes on their way into another file: a large file is
+// written out as it is made instead of being held whole until its start is
+// known. Closed when destroyed.
+class ScratchFile {
+public:
+  ScratchFile() = default;
+  ScratchFile(const ScratchFile&) = delete;
+  ScratchFile& operator=(const ScratchFile&) = delete;
+  ~ScratchFile();
+  // Adds bytes at the end (the file is made by the first call); false, with
+  // File::LastError, when they could not be written.
+  bool Append(const void* data, size_t size);
+  // Overwrites bytes already appended.
+  bool WriteAt(uint64_t offset, const void* data, size_t size);
+  // The open file (-1 before the first Append) and its size.
+  int Fd() const { return m_fd; }
+  uint64_t Size() const { return m_size; }
+
+private:
+  int m_fd = -1;
+  uint64_t m_size = 0;
+};
+
 class File::Path {
 public:
   Path() = default;

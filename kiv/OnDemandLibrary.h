@@ -61,23 +61,23 @@ std::string BesideProgram(const std::string& name);
 #define KIV_FUNCTION_MEMBER(name) decltype(&::name) name;
 #define KIV_FUNCTION_NAME(name) #name,
 #define KIV_FUNCTION_FILL(name) table.name = library.Function<decltype(table.name)>(index++);
-#define KIV_ON_DEMAND_FUNCTIONS(Table, Loader, file, LIST)                    \
-  struct Table {                                                              \
-    LIST(KIV_FUNCTION_MEMBER)                                                 \
-  };                                                                          \
-  const Table* Loader(std::string& error) {                                   \
-    static Kiv::OnDemandLibrary library(file, {LIST(KIV_FUNCTION_NAME)});     \
-    static const Table* const loaded = []() -> const Table* {                 \
-      if (!library.Load()) return nullptr;                                    \
-      static Table table;                                                     \
-      std::size_t index = 0;                                                  \
-      LIST(KIV_FUNCTION_FILL)                                                 \
-      return &table;                                                          \
-    }();                                                                      \
-    if (!loaded) error = library.Error();                                     \
-    return loaded;                                                            \
-  }                                                                           \
-  [[maybe_unused]] const Table& Loader() {                                    \
-    std::string unused;                                                       \
-    return *Loader(unused);                                                   \
+#define KIV_ON_DEMAND_FUNCTIONS(Table, Loader, file, LIST)                \
+  struct Table {                                                          \
+    LIST(KIV_FUNCTION_MEMBER)                                             \
+  };                                                                      \
+  const Table* Loader(std::string& error) {                               \
+    static Kiv::OnDemandLibrary library(file, {LIST(KIV_FUNCTION_NAME)}); \
+    static const Table* const loaded = []() -> const Table* {             \
+      if (!library.Load()) return nullptr;                                \
+      static Table table;                                                 \
+      std::size_t index = 0;                                              \
+      LIST(KIV_FUNCTION_FILL)                                             \
+      return &table;                                                      \
+    }();                                                                  \
+    if (!loaded) error = library.Error();                                 \
+    return loaded;                                                        \
+  }                                                                       \
+  [[maybe_unused]] const Table& Loader() {                                \
+    std::string unused;                                                   \
+    return *Loader(unused);                                               \
   }

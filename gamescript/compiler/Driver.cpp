@@ -58,7 +58,11 @@ void PrintUsage(const char* argv0) {
 // the error count (0 or 1); messages only when there is a log.
 int WriteLibraryFile(CompileUnit& unit, const char* sourceName, const std::string& path, CompileLog* log,
                      bool exactPath) {
+  // The library's blocks go to a scratch file as they are made, so a large
+  // one is never held whole in memory.
+  Kiv::ScratchFile spill;
   LibraryBytes bytes;
+  bytes.spill = &spill;
   if (!unit.WriteLibrary(bytes, log, sourceName)) {
     if (log) {
       if (exactPath)
@@ -70,7 +74,10 @@ int WriteLibraryFile(CompileUnit& unit, const char* sourceName, const std::strin
   }
   // A library is made again from its source at any time: it is replaced
   // whole, without waiting for the disk.
-  std::vector<Kiv::File::Piece> pieces{{bytes.head.Data(), bytes.head.Position()}};
+  std::vector<Kiv::File::Piece> pieces{{bytes.head.Data(), bytes.head.Position()},
+                                       {bytes.strings.data(), bytes.strings.size()},
+                                       {LibraryBytes::kPad, bytes.stringsPad}};
+  if (spill.Size() != 0) pieces.push_back({nullptr, std::size_t(spill.Size()), spill.Fd(), 0});
   for (const auto& block : bytes.rest) pieces.push_back({block->Data(), block->Position()});
   if (!Kiv::File::ReplaceFileAtomic(path, pieces, false)) {
     if (log) {

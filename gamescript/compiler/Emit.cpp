@@ -334,7 +334,7 @@ bool FinishedFunction::WriteBody(ImageWriter& image, const BodyHeader& header, c
 // ------------------------------------------------------------ code store
 
 namespace {
-constexpr std::size_t kCodeBlockBytes = std::size_t(1) << 20;
+constexpr std::size_t kCodeBlockBytes = std::size_t(1) << 18;
 }
 
 ImageWriter& CodeStore::Room(std::size_t size) {

@@ -1,6 +1,7 @@
 #include "gamescript/compiler/Library.h"
 
 #include <algorithm>
+#include <cstring>
 #include <string_view>
 #include <unordered_map>
 
@@ -23,8 +24,10 @@ struct GSFunctionSymbolExt {
   int32_t variableOffset;  // of the implementing class inside the class written
 };
 
-// Classes are written into blocks of about this size.
+// Classes are written into blocks of about this size; smaller ones when the
+// blocks go to a spill file, where one block's memory serves them all.
 constexpr std::size_t kBlockBytes = std::size_t(1) << 20;
+constexpr std::size_t kSpillBlockBytes = std::size_t(1) << 18;
 
 int32_t Widen16(int64_t v) { return static_cast<int16_t>(static_cast<uint16_t>(v)); }
 
@@ -296,9 +299,20 @@ bool Writer::Write(LibraryBytes& out, const LibrarySource& source) {
   // string table must be complete before it is written. A class goes whole
   // into one block, where its chunk sizes are filled in.
   out.rest.clear();
+  const std::size_t blockBytes = out.spill ? kSpillBlockBytes : kBlockBytes;
+  bool firstSpilled = false;
+  bool spillFailed = false;
   const auto newBlock = [&]() -> ImageWriter& {
+    if (out.spill && !out.rest.empty()) {
+      // The finished block goes to the spill file and its memory takes the next.
+      ImageWriter& block = *out.rest.back();
+      spillFailed = spillFailed || block.Failed() || !out.spill->Append(block.Data(), block.Position());
+      firstSpilled = true;
+      block.Rewind();
+      return block;
+    }
     out.rest.push_back(std::make_unique<ImageWriter>(m_image.code.TakeSpare()));
-    out.rest.back()->Reserve(kBlockBytes);
+    out.rest.back()->Reserve(blockBytes);
     return *out.rest.back();
   };
   ImageWriter& first = newBlock();
@@ -308,21 +322,34 @@ bool Writer::Write(LibraryBytes& out, const LibrarySource& source) {
   ImageWriter* tail = &first;
   for (std::size_t i = 0; i < m_image.classes.size(); ++i) {
     // Most classes fit in the room left; a larger one makes its block grow.
-    if (tail->Position() >= kBlockBytes / 4 * 3) tail = &newBlock();
+    if (tail->Position() >= blockBytes / 4 * 3) tail = &newBlock();
     if (!WriteClass(*tail, *m_image.classes[i], tables[i])) return false;
     // Its code is in the library now: given back, so the generated code and
     // the library are not held whole at once.
     m_image.code.ReleaseBefore(m_image.classes[i]->initialiser.tail);
+    // Blocks that spill need no spares: the memory goes back to the heap for
+    // what the rest of the write makes.
+    if (out.spill)
+      while (m_image.code.TakeSpare().Capacity() != 0) {}
     m_image.classes[i].reset();
     std::vector<GSFunctionSymbolExt>().swap(tables[i]);
   }
-  std::size_t restSize = 0;
+  if (spillFailed) return Fail(("Unable to write the library: " + Kiv::File::LastError()).c_str());
+  std::size_t restSize = out.spill ? std::size_t(out.spill->Size()) : 0;
   bool restFailed = false;
   for (const auto& block : out.rest) {
     restSize += block->Position();
     restFailed = restFailed || block->Failed();
   }
-  first.PatchU32(classesStart, static_cast<uint32_t>(restSize - classesStart));
+  // The classes chunk's size word is in the first block, wherever it went.
+  const auto classesSize = static_cast<uint32_t>(restSize - classesStart);
+  if (firstSpilled) {
+    uint8_t word[4];
+    Kiv::StoreLE32(word, classesSize);
+    restFailed = restFailed || !out.spill->WriteAt(classesStart, word, sizeof word);
+  } else {
+    first.PatchU32(classesStart, classesSize);
+  }
 
   ImageWriter& w = out.head;
   w.U32(0);
@@ -347,12 +374,14 @@ bool Writer::Write(LibraryBytes& out, const LibrarySource& source) {
   start = w.BeginChunk(GSRuntime::kChunkStrings);
   w.U32(static_cast<uint32_t>(m_image.StringCount()));
   for (std::size_t i = 0; i < m_image.StringCount(); ++i) w.U32(m_image.StringStart(i));
-  w.Bytes(m_image.StringArea().data(), m_image.StringArea().size());
-  static const uint8_t kZero[3] = {0, 0, 0};
-  if (const std::size_t misalign = w.Position() % 4) w.Bytes(kZero, 4 - misalign);
-  w.EndChunk(start);
+  // The text stays where the image has it: the file takes it from there.
+  out.strings = m_image.StringArea();
+  const std::size_t textEnd = w.Position() + out.strings.size();
+  out.stringsPad = textEnd % 4 ? static_cast<uint32_t>(4 - textEnd % 4) : 0;
+  const std::size_t headSize = textEnd + out.stringsPad;
+  w.PatchU32(start, static_cast<uint32_t>(headSize - start));
 
-  w.PatchU32(0, static_cast<uint32_t>(w.Position() + restSize));
+  w.PatchU32(0, static_cast<uint32_t>(headSize + restSize));
   // A size word that could not be filled in would leave a library whose
   // sizes do not describe its data.
   if (restFailed || first.Failed() || w.Failed())
@@ -414,13 +443,24 @@ bool WriteLibraryImage(Utils::ByteBuffer& out, GSSymbolTable& symbols, LibraryIm
 }
 
 std::size_t LibraryBytes::Size() const {
-  std::size_t size = head.Position();
+  std::size_t size = head.Position() + strings.size() + stringsPad + (spill ? std::size_t(spill->Size()) : 0);
   for (const auto& block : rest) size += block->Position();
   return size;
 }
 
 bool JoinLibrary(const LibraryBytes& bytes, Utils::ByteBuffer& out, CompileLog* log) {
-  bool copied = bytes.head.CopyTo(out);
+  // Blocks in a spill file are for a library written to a file.
+  bool copied = !(bytes.spill && bytes.spill->Size() != 0) && bytes.head.CopyTo(out);
+  if (copied) {
+    const std::size_t at = out.Position();
+    out.Ensure(at + bytes.strings.size() + bytes.stringsPad);
+    copied = !(out.Flags() & Utils::ByteBuffer::kNoStorage);
+    if (copied) {
+      if (!bytes.strings.empty()) std::memcpy(out.Data() + at, bytes.strings.data(), bytes.strings.size());
+      std::memset(out.Data() + at + bytes.strings.size(), 0, bytes.stringsPad);
+      out.SetPosition(at + bytes.strings.size() + bytes.stringsPad);
+    }
+  }
   for (const auto& block : bytes.rest) copied = copied && block->CopyTo(out);
   if (copied) return true;
   if (log) log->Add("Internal Compiler Error: out of memory while writing the library.");

@@ -14,6 +14,7 @@
 #include "gamescript/compiler/Emit.h"
 #include "gamescript/compiler/SymbolTable.h"
 #include "gamescript/runtime/LibraryFormat.h"
+#include "kiv/File.h"
 
 namespace GSCompiler {
 
@@ -69,11 +70,20 @@ struct LibrarySource {
 };
 
 // A library as built: the header, dependencies and string table, then the
-// imports and classes in blocks of about a megabyte; the file is the head
-// followed by the blocks in order. Kept apart so that a large library is
+// imports and classes in blocks of about a megabyte; the file is the head,
+// the strings' text and padding, then the blocks in order. Kept apart so that a large library is
 // neither held twice to join it nor copied as one buffer grows.
 struct LibraryBytes {
+  // The head up to the text of its string table, which follows as the image
+  // holds it (not copied), then zero bytes to a 4-byte boundary.
   ImageWriter head;
+  std::string_view strings;
+  uint32_t stringsPad = 0;
+  static constexpr uint8_t kPad[3] = {0, 0, 0};
+  // With a spill file, each block is written there once the next one begins,
+  // and the memory of one block serves them all: the file is then the head,
+  // the spill file's bytes, then the blocks still in `rest`.
+  Kiv::ScratchFile* spill = nullptr;
   std::vector<std::unique_ptr<ImageWriter>> rest;
 
   // Bytes of the whole file.

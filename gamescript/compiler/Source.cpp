@@ -1,5 +1,6 @@
 #include "gamescript/compiler/Source.h"
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -87,6 +88,29 @@ std::string FindSource(const char* fileName, const char** baseFolder) {
   return found;
 }
 
+namespace {
+
+// Passes a file's declarations on; once a class is done, the source text
+// before the scanner's token is given back, since nothing refers to it: the
+// syntax tree keeps copies of the names and texts it needs.
+class ReleasingSink final : public ParseSink {
+public:
+  ReleasingSink(ParseSink& sink, const Scanner& scanner, ScriptFileBuffer& buffer)
+      : m_sink(sink), m_scanner(scanner), m_buffer(buffer) {}
+  void Includes(SyntaxNode* includes) override { m_sink.Includes(includes); }
+  void Class(SyntaxNode* declaration) override {
+    m_sink.Class(declaration);
+    m_buffer.ReleaseBefore(m_scanner.Text().data());
+  }
+
+private:
+  ParseSink& m_sink;
+  const Scanner& m_scanner;
+  ScriptFileBuffer& m_buffer;
+};
+
+}  // namespace
+
 int ReadAndParseSource(const char* fileName, ParseContext& context, ParseSink* sink) {
   CurrentGuard guard(context);
   if (!fileName) fileName = "";
@@ -128,7 +152,9 @@ int ReadAndParseSource(const char* fileName, ParseContext& context, ParseSink* s
     ScannerReports reports{&context, sink ? &reasons : nullptr};
     scanner.SetErrorSink(&ScannerError, &reports);
     SetCurrentScanner(&scanner);
-    parseResult = Parse(scanner, context, sink);
+    std::optional<ReleasingSink> releasing;
+    if (sink) releasing.emplace(*sink, scanner, buffer);
+    parseResult = Parse(scanner, context, sink ? &*releasing : nullptr);
     scannerErrors = scanner.ErrorCount();
   }
   // An over-long token fails the file even when the parser got past it.

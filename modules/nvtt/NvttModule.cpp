@@ -18,7 +18,9 @@ public:
   void beginImage(int size, int width, int height, int /*depth*/, int /*face*/, int /*miplevel*/) override {
     m_output.begin(m_output.context, size, width, height);
   }
-  bool writeData(const void* data, int size) override { return m_output.write(m_output.context, data, size) != 0; }
+  bool writeData(const void* data, int size) override {
+    return m_output.write(m_output.context, data, size) != 0;
+  }
 
 private:
   const RovanaNvttOutput& m_output;
@@ -85,4 +87,6 @@ const RovanaNvttModule kModule{kRovanaNvttVersion, &Compress};
 
 }  // namespace
 
-extern "C" __attribute__((visibility("default"))) const RovanaNvttModule* RovanaNvttEntry(void) { return &kModule; }
+extern "C" __attribute__((visibility("default"))) const RovanaNvttModule* RovanaNvttEntry(void) {
+  return &kModule;
+}

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -51,6 +52,33 @@ TEST(ScriptFileBuffer, EncodeDecodeRoundTripAndSameChecksum) {
 
 // The documented example file, byte for byte: a changed cipher would make
 // existing ".gse" files unreadable.
+// The text before a position goes back a page at a time; what follows it
+// stays as it was, and positions outside the text change nothing.
+TEST(ScriptFileBuffer, ReleasingTheReadTextKeepsWhatFollows) {
+  std::string text;
+  for (int i = 0; i < 400000; ++i) text += static_cast<char>('a' + i % 26);
+  ScriptFileBuffer buffer;
+  buffer.Assign(text.data(), text.size(), false);
+  const char* data = buffer.data;
+  buffer.ReleaseBefore(data - 1);
+  buffer.ReleaseBefore(data + text.size() + 1);
+  EXPECT_EQ(std::string_view(data, text.size()), text);
+  buffer.ReleaseBefore(data + 1000);  // less than a step: nothing goes
+  EXPECT_EQ(std::string_view(data, text.size()), text);
+  std::size_t kept = 0;  // the text from here on must be whole
+  for (std::size_t at : {150001u, 150001u, 100000u, 300017u}) {
+    buffer.ReleaseBefore(data + at);  // going back releases nothing more
+    kept = std::max(kept, at);
+    EXPECT_TRUE(std::string_view(data + kept, text.size() - kept) == std::string_view(text).substr(kept))
+        << at;
+  }
+  EXPECT_EQ(data[4096 * 10], '\0');  // given back: reads as zero
+  EXPECT_EQ(data[0], 'a');           // the first page holds the allocator's words: never given back
+  EXPECT_EQ(data[text.size()], '\0');
+  buffer.Clear();
+  EXPECT_EQ(buffer.data, nullptr);
+}
+
 TEST(ScriptFileBuffer, EncodingIsStable) {
   const std::vector<uint8_t> expected = {0x52, 0x47, 0x53, 0x45, 0x01, 0x00, 0x00, 0x00, 0x06,
                                          0x00, 0x00, 0x00, 0xec, 0x5d, 0xc6, 0x32, 0x32, 0x9d,

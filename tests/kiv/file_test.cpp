@@ -170,6 +170,31 @@ TEST_F(FileTest, AtomicReplaceWritesPiecesInOrder) {
   EXPECT_EQ(Slurp("lib.bin"), "");
 }
 
+// A scratch file's bytes go into a replaced file as a piece among the others,
+// from any offset; a patch overwrites bytes already appended.
+TEST_F(FileTest, ScratchFileBytesGoIntoAReplacedFile) {
+  Kiv::ScratchFile scratch;
+  EXPECT_EQ(scratch.Fd(), -1);
+  EXPECT_FALSE(scratch.WriteAt(0, "x", 1));  // nothing appended yet
+  std::string body;
+  for (int i = 0; i < 300000; ++i) body += static_cast<char>('a' + i % 26);
+  ASSERT_TRUE(scratch.Append(body.data(), 100000));
+  ASSERT_TRUE(scratch.Append(body.data() + 100000, body.size() - 100000));
+  EXPECT_EQ(scratch.Size(), body.size());
+  ASSERT_TRUE(scratch.WriteAt(5, "PATCH", 5));
+  body.replace(5, 5, "PATCH");
+  const std::string path = root + "/lib.bin";
+  const std::string head = "head|", tail = "|tail";
+  ASSERT_TRUE(File::ReplaceFileAtomic(path, {{head.data(), head.size()},
+                                             {nullptr, body.size(), scratch.Fd(), 0},
+                                             {nullptr, 7, scratch.Fd(), 123456},
+                                             {tail.data(), tail.size()}}));
+  EXPECT_EQ(Slurp("lib.bin"), head + body + body.substr(123456, 7) + tail);
+  // A piece past the scratch file's end fails the write and keeps the old file.
+  EXPECT_FALSE(File::ReplaceFileAtomic(path, {{nullptr, 10, scratch.Fd(), body.size() - 5}}, false));
+  EXPECT_EQ(Slurp("lib.bin"), head + body + body.substr(123456, 7) + tail);
+}
+
 TEST_F(FileTest, AtomicReplaceWritesAndFailedStepsLeaveTheOldFileWhole) {
   std::string path = root + "/settings.txt";
   ASSERT_TRUE(File::ReplaceFileAtomic(path, "first version"));

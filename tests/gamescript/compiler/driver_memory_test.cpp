@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include <unistd.h>
+
 #include "gamescript/compiler/Driver.h"
 #include "gamescript/compiler/ParseContext.h"
 #include "tests/gamescript/compiler/codegen_support.h"
@@ -131,6 +133,7 @@ TEST(DriverMemory, LibraryInPartsIsTheJoinedLibraryAndIsWrittenOnce) {
   ASSERT_GT(bytes.head.Position(), 0u);
   ASSERT_GT(bytes.rest.size(), 1u);
   std::string stored(reinterpret_cast<const char*>(bytes.head.Data()), bytes.head.Position());
+  stored.append(bytes.strings).append(bytes.stringsPad, '\0');
   for (const auto& block : bytes.rest)
     stored.append(reinterpret_cast<const char*>(block->Data()), block->Position());
   EXPECT_EQ(stored.size(), bytes.Size());
@@ -141,4 +144,48 @@ TEST(DriverMemory, LibraryInPartsIsTheJoinedLibraryAndIsWrittenOnce) {
   EXPECT_FALSE(parts.WriteLibrary(again, &log, "many.gs"));
   ASSERT_EQ(log.Count(), 1u);
   EXPECT_STREQ(log.At(0), "Internal Compiler Error: the classes' code was written before.");
+}
+
+// Written through a spill file, as a compile to a file writes it, the library
+// keeps one block in memory and is still byte for byte the joined one: the
+// classes chunk's size word, in the first block, is filled in the file.
+TEST(DriverMemory, LibraryThroughASpillFileIsTheJoinedLibrary) {
+  CodegenTest::TempDir t;
+  t.Write("many.gs", ManyClasses(2500));
+  ClearIncludePaths();
+  AppendIncludePath({t.Path(), {}});
+  CompileLog log;
+  CompileUnit joined, spilled;
+  ASSERT_EQ(joined.Compile("many.gs", &log), 0);
+  ASSERT_EQ(spilled.Compile("many.gs", &log), 0);
+  Utils::ByteBuffer buffer;
+  buffer.Init(1024);
+  ASSERT_TRUE(joined.WriteLibrary(buffer, &log, "many.gs"));
+  const std::string want(reinterpret_cast<const char*>(buffer.Data()), buffer.Length());
+
+  Kiv::ScratchFile spill;
+  LibraryBytes bytes;
+  bytes.spill = &spill;
+  ASSERT_TRUE(spilled.WriteLibrary(bytes, &log, "many.gs"));
+  EXPECT_EQ(bytes.rest.size(), 1u);
+  EXPECT_GT(spill.Size(), 2 * bytes.rest[0]->Position());
+  std::string stored(reinterpret_cast<const char*>(bytes.head.Data()), bytes.head.Position());
+  stored.append(bytes.strings).append(bytes.stringsPad, '\0');
+  std::string spilledBytes(spill.Size(), '\0');
+  ASSERT_EQ(::pread(spill.Fd(), spilledBytes.data(), spilledBytes.size(), 0), ssize_t(spilledBytes.size()));
+  stored += spilledBytes;
+  stored.append(reinterpret_cast<const char*>(bytes.rest[0]->Data()), bytes.rest[0]->Position());
+  EXPECT_EQ(stored.size(), bytes.Size());
+  EXPECT_EQ(stored, want);
+  // A library in memory cannot take blocks that went to a file.
+  Utils::ByteBuffer joinedAgain;
+  joinedAgain.Init(16);
+  EXPECT_FALSE(JoinLibrary(bytes, joinedAgain, nullptr));
+
+  // The compile to a file writes the same bytes.
+  CompileLog fileLog;
+  ASSERT_EQ(CompileToFile("many.gs", (t.Path() + "/many.gsl").c_str(), &fileLog), 0);
+  ClearIncludePaths();
+  const std::vector<uint8_t> file = CodegenTest::ReadFile(t.Path("many.gsl"));
+  EXPECT_EQ(std::string(file.begin(), file.end()), want);
 }
