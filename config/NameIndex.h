@@ -29,7 +29,7 @@ public:
   // slot once instead of moving every name at each doubling.
   void Reserve(size_t n) {
     size_t slots = m_slots.empty() ? 16 : m_slots.size();
-    while (slots < n * 2) slots *= 2;
+    while (slots * kMaxLoadOf5 < n * 5) slots *= 2;
     if (slots != m_slots.size()) Grow(slots);
   }
 
@@ -64,7 +64,7 @@ public:
       m_scratch = value;
       return m_scratch;
     }
-    if ((m_used + 1) * 2 > m_slots.size()) Grow(m_slots.empty() ? 16 : m_slots.size() * 2);
+    if ((m_used + 1) * 5 > m_slots.size() * kMaxLoadOf5) Grow(m_slots.empty() ? 16 : m_slots.size() * 2);
     const uint64_t handle = Key(name);
     for (size_t i = Home(handle);; i = (i + 1) & (m_slots.size() - 1)) {
       Slot& slot = m_slots[i];
@@ -79,6 +79,11 @@ public:
   }
 
 private:
+  // At most four fifths full: the probes of a look-up run on in one or two
+  // cache lines, and a table for n names stays near 1.5 n slots rather than
+  // 2.6 n (a config of 100,000 tags: 1.5 MB, not 3 MB).
+  static constexpr size_t kMaxLoadOf5 = 4;
+
   // The handle in two halves, so a slot with a 4-byte value takes 12 bytes
   // rather than 16.
   struct Slot {
