@@ -24,9 +24,11 @@ namespace {
   X(sqlite3_exec)                  \
   X(sqlite3_extended_result_codes) \
   X(sqlite3_finalize)              \
+  X(sqlite3_free)                  \
   X(sqlite3_open_v2)               \
   X(sqlite3_prepare_v2)            \
   X(sqlite3_reset)                 \
+  X(sqlite3_serialize)             \
   X(sqlite3_step)
 
 KIV_ON_DEMAND_FUNCTIONS(SqliteFunctions, Sqlite, ROVANA_SQLITE_LIBRARY, SQLITE_FUNCTIONS)
@@ -66,13 +68,13 @@ Database::Image Database::Serialize() {
   Image image;
   if (!m_db) return image;
   sqlite3_int64 size = 0;
-  image.bytes = sqlite3_serialize(m_db, "main", &size, 0);
+  image.bytes = Sqlite().sqlite3_serialize(m_db, "main", &size, 0);
   image.size = image.bytes ? static_cast<int64_t>(size) : 0;
   return image;
 }
 
 void Database::Free(Image& image) {
-  sqlite3_free(image.bytes);
+  if (image.bytes) Sqlite().sqlite3_free(image.bytes);
   image = Image();
 }
 
