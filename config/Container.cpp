@@ -190,10 +190,14 @@ TagPrototype::TagPrototype(const SoupRef& entry) {
   defaultIsParent = defaultText == tn::parent.View();
   hasFilter = entry.HasNamedTag(tn::filter);
   hasCategory = entry.HasNamedTag(tn::category);
-  filter = entry.GetNamedTag(tn::filter);
+  // A field the entry does not give stays null, so the tag keeps no extra field for it.
+  auto given = [&entry](const Kiv::PString& name) {
+    return entry.HasNamedTag(name) ? entry.GetNamedTag(name) : Kiv::PString();
+  };
+  filter = given(tn::filter);
   source = entry.GetNamedTag(tn::source);
-  dataType = entry.GetNamedTag(tn::datatype);
-  category = entry.GetNamedTag(tn::category);
+  dataType = given(tn::datatype);
+  category = given(tn::category);
   ruleTable = TagRuleTableGeneration();
   SoupRef validation = entry.GetNamedSoup(tn::validation);
   for (size_t i = 0; i < validation.CountTags(); ++i)
