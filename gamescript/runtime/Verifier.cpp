@@ -655,7 +655,7 @@ bool Walk::ShortPath(std::size_t& at, bool& falls) {
     const uint8_t op = code[pc];
     const std::size_t next = pc + kFastLengths.op[op];
     const FastStep& fast = kFastSteps.op[op];
-    if (next + fast.tail > size) {  // (always for the general path's instructions)
+    if (__builtin_expect(next + fast.tail > size, 0)) {  // (always for the general path's instructions)
       if (!(kTyped && op == OP_SWITCH) || (flag[pc] & kTarget)) break;
       const std::size_t length = SwitchLength(pc, window, depth);
       if (length == 0) break;
@@ -701,15 +701,15 @@ bool Walk::ShortPath(std::size_t& at, bool& falls) {
       }
     }
   entered:
-    if (kTyped && !((depths[op] >> depth) & 1)) break;
+    if (kTyped && __builtin_expect(!((depths[op] >> depth) & 1), 0)) break;
     const uint32_t entered = depth == 0 ? version : kDeep;
-    if (fast.form < FastStep::kJump) {
+    if (__builtin_expect(fast.form < FastStep::kJump, 1)) {
       // Marked before its step: should the step stop the path, the general
       // path marks it again alike.
       flag[pc] |= kStart;
       seen[pc] = entered;
     }
-    if (fast.form == FastStep::kPlain) {
+    if (__builtin_expect(fast.form == FastStep::kPlain, 1)) {
       if (kTyped) {
         const uint32_t below = 8 * uint32_t(depth - fast.inputs);  // bits under the inputs
         const uint64_t inputs = window >> below;
