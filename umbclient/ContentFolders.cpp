@@ -12,20 +12,25 @@
 
 namespace {
 
+constexpr std::array<const char*, 6> kUserDataKeys = {"local",   "original", "backups",
+                                                      "editing", "cache",    "settings"};
+
 struct Roots {
   std::mutex lock;
   std::string installation;
   std::string userData;
   std::string contentRoot;
+  // Worked out when a root is set, for SplitContentPath, which every asset check asks:
+  // the folder of each user-data key, and whether a root is a plain absolute path.
+  std::array<std::string, kUserDataKeys.size()> userDataKeyFolders;
+  bool userDataPlain = false;
+  bool installationPlain = false;
 };
 
 Roots& TheRoots() {
   static Roots r;
   return r;
 }
-
-constexpr std::array<const char*, 6> kUserDataKeys = {"local",   "original", "backups",
-                                                      "editing", "cache",    "settings"};
 
 bool IsUserDataKey(std::string_view key) {
   return std::find(kUserDataKeys.begin(), kUserDataKeys.end(), key) != kUserDataKeys.end();
@@ -90,8 +95,10 @@ std::string Join(std::string base, std::string_view part) {
 }  // namespace
 
 void SetInstallationRoot(const std::string& path) {
-  std::lock_guard<std::mutex> g(TheRoots().lock);
-  TheRoots().installation = path.empty() ? path : Normalised(path);
+  Roots& roots = TheRoots();
+  std::lock_guard<std::mutex> g(roots.lock);
+  roots.installation = path.empty() ? path : Normalised(path);
+  roots.installationPlain = Kiv::IsPlainAbsolutePath(roots.installation);
 }
 
 std::string GetInstallationRoot() {
@@ -100,8 +107,12 @@ std::string GetInstallationRoot() {
 }
 
 void SetUserDataFolder(const std::string& path) {
-  std::lock_guard<std::mutex> g(TheRoots().lock);
-  TheRoots().userData = path.empty() ? path : Normalised(path);
+  Roots& roots = TheRoots();
+  std::lock_guard<std::mutex> g(roots.lock);
+  roots.userData = path.empty() ? path : Normalised(path);
+  roots.userDataPlain = Kiv::IsPlainAbsolutePath(roots.userData);
+  for (size_t k = 0; k < kUserDataKeys.size(); ++k)
+    roots.userDataKeyFolders[k] = Join(roots.userData, kUserDataKeys[k]);
 }
 
 std::string GetUserDataFolder() {
@@ -130,26 +141,21 @@ bool SplitContentPath(const std::string& path, std::string& key, std::string& re
   key.clear();
   relative.clear();
   if (path.empty() || Escapes(path)) return false;
-  std::string normal = Normalised(path);
-  std::string userData, installation;
-  {
-    std::lock_guard<std::mutex> g(TheRoots().lock);
-    userData = TheRoots().userData;
-    installation = TheRoots().installation;
-  }
-  // The folder of a user-data key is the user data's folder and the key, a plain name.
+  const std::string normal = Normalised(path);
   const bool plain = Kiv::IsPlainAbsolutePath(normal);
-  const bool userPlain = plain && Kiv::IsPlainAbsolutePath(userData);
+  Roots& roots = TheRoots();
+  std::lock_guard<std::mutex> g(roots.lock);
+  // The folder of a user-data key is the user data's folder and the key, a plain name.
+  const bool userPlain = plain && roots.userDataPlain;
   std::string rest;
-  for (const char* k : kUserDataKeys) {
-    if (RelativeTo(normal, Join(userData, k), rest, userPlain)) {
-      key = k;
+  for (size_t k = 0; k < kUserDataKeys.size(); ++k) {
+    if (RelativeTo(normal, roots.userDataKeyFolders[k], rest, userPlain)) {
+      key = kUserDataKeys[k];
       relative = rest;
       return true;
     }
   }
-  if (!RelativeTo(normal, installation, rest, plain && Kiv::IsPlainAbsolutePath(installation)) ||
-      rest.empty())
+  if (!RelativeTo(normal, roots.installation, rest, plain && roots.installationPlain) || rest.empty())
     return false;
   size_t cut = rest.find('/');
   std::string first = rest.substr(0, cut);
