@@ -38,15 +38,15 @@ constexpr auto kTraits = [] {
 
 // The instructions the first walk takes on its short path: the ones of a
 // kind effect in the kind table and a fixed length whose operand is a word
-// or a member cell (kPlain, or kOdd when an output is an input passed
-// through or PUSHK's) or a string or class index (kIndexed), one jump
+// or a member cell (kPlain; kPush for PUSHK, whose zero word pushes the
+// null handle's kind; kOdd when an output is an input passed through) or a string or class index (kIndexed), one jump
 // target (kJump), the frame cell loads and stores (kLocal) and the returns
 // (kReturn). The uses the inputs need and the constant outputs are packed
 // into one word each (input and output 0 in the lowest byte), so that a mask
 // test and a shift of the top cells' word do what the general step does
 // cell by cell.
 struct alignas(32) FastStep {
-  enum Form : uint8_t { kPlain, kOdd, kIndexed, kLocal, kJump, kReturn, kGeneral };
+  enum Form : uint8_t { kPlain, kPush, kOdd, kIndexed, kLocal, kJump, kReturn, kGeneral };
   // Bit 8 * room + depth: the step leaves the depth between 0 and the room
   // when it starts at that depth (both below 8).
   uint64_t depths = 0;
@@ -114,7 +114,8 @@ constexpr auto kFastSteps = [] {
       f.passes = f.passes || e.out[i] >= KindEffect::kFromInput;
       f.out |= uint32_t(e.out[i]) << 8 * i;
     }
-    if (f.form == FastStep::kPlain && (f.passes || f.zeroConst)) f.form = FastStep::kOdd;
+    if (f.form == FastStep::kPlain && (f.passes || f.zeroConst))
+      f.form = f.passes ? FastStep::kOdd : FastStep::kPush;
   }
   return t;
 }();
@@ -716,6 +717,11 @@ bool Walk::ShortPath(std::size_t& at, bool& falls) {
         if ((inputs & fast.need) != fast.need) break;
         window ^= (inputs ^ fast.out) << below;  // the inputs are the top cells: nothing lies above them
         depth += fast.delta;
+      }
+    } else if (fast.form == FastStep::kPush) {
+      if (kTyped) {
+        window |= uint64_t(ReadU32(code + pc + 1) == 0 ? kKindZero : kKindNumber) << 8 * depth;
+        ++depth;
       }
     } else if (fast.form == FastStep::kOdd) {
       if (kTyped && !KindStep(fast, window, depth, code + pc)) break;

@@ -676,6 +676,10 @@ TEST(RuntimeSafety, VerifierJoinsKindsAtBranchTargetsAsTheGeneralPathDoes) {
     return code;
   };
   const std::vector<uint8_t> pushNumber = {OP_PUSHK, 7, 0, 0, 0}, condition = {OP_LDL, 1, 0};
+  // PUSHK of a zero word pushes the null handle (any use), of any other a
+  // number, whichever of its bytes is not zero.
+  EXPECT_EQ(verify({OP_PUSHK, 0, 0, 0, 0, OP_POPO, OP_RET}), "");
+  EXPECT_EQ(verify({OP_PUSHK, 0, 0, 0, 1, OP_POPO, OP_RET}), "number used as a handle at code offset 5");
   for (const uint32_t temporaries : {0u, 1u}) {
     // The null handle, then on one path a number in its place: the target
     // (offset 15) allows a number only, whether control falls or jumps into it.
