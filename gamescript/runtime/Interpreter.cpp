@@ -30,9 +30,8 @@ namespace {
 
 GSThread* g_current = nullptr;
 int g_nesting = 0;
-uint64_t g_counter = 0;
+int64_t g_left = 0;   // bytes the run may still pay before its budget is passed
 uint64_t g_runs = 0;  // runs of the interpreter begun
-const uint8_t* g_mark = nullptr;
 
 const char* const kErrorNames[] = {
     "ER_Done",
@@ -237,6 +236,12 @@ bool GSClass::CallFunction(GSScriptInstance* instance, std::string_view key, con
   return true;
 }
 
+// g++ would pack a frame's fields into vector registers before storing
+// them, which costs a call more instructions than it saves.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC push_options
+#pragma GCC optimize("no-tree-slp-vectorize")
+#endif
 int32_t GSThread::Execute(const uint32_t depth) {
   // Handlers of the instruction set, then of the run opcodes; no other
   // byte is ever an opcode of run code.
@@ -253,7 +258,7 @@ int32_t GSThread::Execute(const uint32_t depth) {
     for (int op = 0; op < 256; ++op) handlerOf[op] = op < kRunOpcodeEnd ? handlers[op] : &&L_illegal;
   }
 
-  if (g_nesting++ == 0) g_counter = 0;
+  if (g_nesting++ == 0) g_left = kRunBudget;
   GSThread* const savedThread = g_current;
   g_current = this;
   m_state = Ready;
@@ -270,10 +275,7 @@ int32_t GSThread::Execute(const uint32_t depth) {
   GSFunction* fn = nullptr;
   const uint8_t* code = nullptr;
   const uint8_t* pc = nullptr;
-  // Where the bytes not yet paid begin; kept out of the registers, which the
-  // handlers need more, and given back to an enclosing run at the end.
-  const uint8_t* const outerMark = g_mark;
-  const uint8_t*& mark = g_mark;
+  const uint8_t* mark = nullptr;
   uint32_t* fp = nullptr;
   uint8_t op = 0;
   // Frames this run entered carry its number; a frame entered by an earlier
@@ -287,10 +289,9 @@ int32_t GSThread::Execute(const uint32_t depth) {
     goto fail;      \
   } while (0)
   // Transfers of control pay the bytes run since the last one.
-#define PAY()                                     \
-  do {                                            \
-    g_counter += uint64_t(pc - mark);             \
-    if (g_counter > kRunBudget) FAIL(ER_Timeout); \
+#define PAY()                                        \
+  do {                                               \
+    if ((g_left -= pc - mark) < 0) FAIL(ER_Timeout); \
   } while (0)
 #define JUMP(target)      \
   do {                    \
@@ -1452,7 +1453,7 @@ L_RETVO : {
   if (cur->plainReturn && fp[0] == cur->receiver && cur->self->refCount > 2 &&
       sp == cells + cur->header + (op == OP_RET ? 3 : 4)) [[likely]] {
     const uint32_t back = cur->returnOffset;
-    m_stack.PopVerifiedFrame(op != OP_RET, *sp);
+    m_stack.PopVerifiedFrame(*cur, op != OP_RET, *sp);
     sp = op == OP_RET ? fp - 1 : fp;
     PAY();
     RESUME(cur - 1, back);
@@ -1467,7 +1468,7 @@ L_RETVO : {
   const uint8_t resultKind = op == OP_RET ? 0 : op == OP_RETVO ? kKindReference : kKindNumber;
   if (m_stack.Depth() == depth) {
     if (resultKind) kinds[sp - cells] = resultKind;
-    g_counter += uint64_t(pc - mark);
+    g_left -= pc - mark;
     mark = pc;
     if (depth == 0) m_state = Stopped;
     error = ER_Done;
@@ -1481,7 +1482,7 @@ L_RETVO : {
 }
 
 fail:
-  if (code && pc) g_counter += uint64_t(pc - mark);
+  if (code && pc) g_left -= pc - mark;
   SAVE();
   if (ScriptLogHook) {
     const GSFrame* f = m_stack.Depth() > depth ? m_stack.CurrentFrame() : nullptr;
@@ -1495,15 +1496,13 @@ fail:
   m_stack.Clear(depth);
   --g_nesting;
   g_current = savedThread;
-  g_mark = outerMark;
   return error;
 
 leave:
-  if (code && pc && fn) g_counter += uint64_t(pc - mark);
+  if (code && pc && fn) g_left -= pc - mark;
   SAVE();
   --g_nesting;
   g_current = savedThread;
-  g_mark = outerMark;
   return error;
 
 #undef NEXT
@@ -1518,5 +1517,8 @@ leave:
 #undef I
 #undef NEW_STRING
 }
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC pop_options
+#endif
 
 }  // namespace GSRuntime

@@ -126,12 +126,12 @@ public:
   // receiver cells and run). `typedCaller`: the calling frame runs typed code.
   inline GSFrame* PushVerifiedFrame(GSFunction* function, uint32_t returnOffset, uint32_t argumentBase,
                                     int32_t top, GSScriptInstance* receiver, bool typedCaller);
-  // Ends the current frame, one of plainReturn, which returns `value` (if
-  // any) to the cell of its receiver, and whose receiver lives on after the
-  // frame's and the cell's references are given back. The caller has
+  // Ends the current frame `f`, one of plainReturn, which returns `value`
+  // (if any) to the cell of its receiver, and whose receiver lives on after
+  // the frame's and the cell's references are given back. The caller has
   // checked all that.
-  void PopVerifiedFrame(bool returnsValue, uint32_t value) {
-    const GSFrame& f = m_frames[--m_depth];
+  void PopVerifiedFrame(const GSFrame& f, bool returnsValue, uint32_t value) {
+    --m_depth;
     m_cells[f.argumentBase] = returnsValue ? value : 0;
     m_sp = int32_t(f.argumentBase) - (returnsValue ? 0 : 1);
     f.self->refCount -= 2;
