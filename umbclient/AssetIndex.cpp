@@ -479,7 +479,9 @@ bool AssetIndex::Impl::OpenBuild() {
   // The file is made now, so the name is taken for the whole build. No journal: a failed
   // build is thrown away whole.
   asideFile = ::open(aside.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
-  if (asideFile >= 0 && db.Open(":memory:") && db.Exec("PRAGMA journal_mode = OFF") && Prepare()) {
+  // In one block of memory, which the writer takes as it stands.
+  if (asideFile >= 0 && db.Open("rovana-index-build", "memdb") && db.Exec("PRAGMA journal_mode = OFF") &&
+      Prepare()) {
     building = true;
     persistent = true;
     return true;
@@ -508,7 +510,8 @@ bool AssetIndex::Impl::FinishBuild() {
   building = false;
   keptInMemory = true;
   writeFailed = false;
-  Sql::Database::Image image = db.Serialize();
+  // The database's own block: the connection only reads it until the writer is done.
+  Sql::Database::Image image = db.Serialize(true);
   const int fd = asideFile;
   const int lock = buildLock;
   asideFile = buildLock = -1;

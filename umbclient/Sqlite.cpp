@@ -37,7 +37,7 @@ KIV_ON_DEMAND_FUNCTIONS(SqliteFunctions, Sqlite, ROVANA_SQLITE_LIBRARY, SQLITE_F
 
 Database::~Database() { Close(); }
 
-bool Database::Open(const std::string& path) {
+bool Database::Open(const std::string& path, const char* vfs) {
   Close();
   m_failure = 0;
   m_failureText.clear();
@@ -49,7 +49,7 @@ bool Database::Open(const std::string& path) {
     return false;
   }
   const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX;
-  const int rc = Sqlite().sqlite3_open_v2(path.c_str(), &m_db, flags, nullptr);
+  const int rc = Sqlite().sqlite3_open_v2(path.c_str(), &m_db, flags, vfs);
   if (rc != SQLITE_OK) {
     Fail(rc);
     Close();
@@ -64,17 +64,21 @@ void Database::Close() {
   m_db = nullptr;
 }
 
-Database::Image Database::Serialize() {
+Database::Image Database::Serialize(bool inPlace) {
   Image image;
   if (!m_db) return image;
   sqlite3_int64 size = 0;
-  image.bytes = Sqlite().sqlite3_serialize(m_db, "main", &size, 0);
+  if (inPlace) image.bytes = Sqlite().sqlite3_serialize(m_db, "main", &size, SQLITE_SERIALIZE_NOCOPY);
+  if (!image.bytes) {
+    image.bytes = Sqlite().sqlite3_serialize(m_db, "main", &size, 0);
+    image.owned = image.bytes != nullptr;
+  }
   image.size = image.bytes ? static_cast<int64_t>(size) : 0;
   return image;
 }
 
 void Database::Free(Image& image) {
-  if (image.bytes) Sqlite().sqlite3_free(image.bytes);
+  if (image.owned) Sqlite().sqlite3_free(image.bytes);
   image = Image();
 }
 

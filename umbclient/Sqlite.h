@@ -20,8 +20,9 @@ public:
   ~Database();
 
   // Opens (creating) the file; ":memory:" gives a private database in memory. False when
-  // it cannot be opened; the connection is then closed.
-  bool Open(const std::string& path);
+  // it cannot be opened; the connection is then closed. vfs: the library's name of
+  // another file layer ("memdb": a database in one block of memory).
+  bool Open(const std::string& path, const char* vfs = nullptr);
   void Close();
   bool IsOpen() const { return m_db != nullptr; }
 
@@ -37,13 +38,15 @@ public:
   bool IsDamaged() const;
   void ClearFailure();
 
-  // The whole database as its file would hold it, copied out; empty when it cannot be
-  // made. Freed by the holder.
+  // The whole database as its file would hold it; empty when it cannot be had. inPlace:
+  // the block a "memdb" database lives in, valid until the database is next written or
+  // closed (else a copy, which the holder frees).
   struct Image {
     unsigned char* bytes = nullptr;
     int64_t size = 0;
+    bool owned = false;
   };
-  Image Serialize();
+  Image Serialize(bool inPlace = false);
   static void Free(Image& image);
 
   sqlite3* Handle() const { return m_db; }
