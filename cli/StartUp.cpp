@@ -71,20 +71,25 @@ bool StartUp(Session& session) {
   // The engine: its log sink echoes to standard error with "-kivlog"
   // (standard output carries the results and the command host's answers).
   Kiv::Log::Instance().SetConsole(session.options.kivLog, stderr);
-  const std::string engineOptions = EngineOptions(session.options);
-  session.kernel = Kiv::RenderKernel::Create(engineOptions);
-  if (!session.kernel) {
-    LogLine("StartUp> the renderer did not load with '%s'; retrying with -NullRender", engineOptions.c_str());
-    session.kernel = Kiv::RenderKernel::Create(engineOptions + " -NullRender");
+  // A compile draws nothing: it starts without the render kernel and the
+  // engine's plug-ins, whose code it would otherwise map and run.
+  if (!session.compileOnly) {
+    const std::string engineOptions = EngineOptions(session.options);
+    session.kernel = Kiv::RenderKernel::Create(engineOptions);
+    if (!session.kernel) {
+      LogLine("StartUp> the renderer did not load with '%s'; retrying with -NullRender",
+              engineOptions.c_str());
+      session.kernel = Kiv::RenderKernel::Create(engineOptions + " -NullRender");
+    }
+    if (!session.kernel) {
+      Fail(session, "Unable to start the engine's render kernel.");
+      return false;
+    }
+    // The engine loads the program's plug-ins with the kernel; the check scene
+    // and the probe materials need them.
+    RegisterEnginePlugins();
+    session.pluginsRegistered = true;
   }
-  if (!session.kernel) {
-    Fail(session, "Unable to start the engine's render kernel.");
-    return false;
-  }
-  // The engine loads the program's plug-ins with the kernel; the check scene
-  // and the probe materials need them.
-  RegisterEnginePlugins();
-  session.pluginsRegistered = true;
 
   if (session.userDataFolder.empty()) {
     Fail(session, "Unable to find the user-data folder (set ROVANA_USERDATA).");

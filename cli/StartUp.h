@@ -49,7 +49,8 @@ std::string EngineOptions(const StartupOptions& options);
 // "rovanautil.log" in the user data); builds the schema library's check scene
 // and registers the shared material resources (after the log file opens, so
 // what they report reaches it); opens the asset database; reads the language
-// setting. With session.compileOnly it stops once the log file is open.
+// setting. With session.compileOnly there is no render kernel and no
+// plug-in, and it stops once the log file is open.
 // Failures print one "- " line to session.out. True when the asset database
 // is open at the end (for compileOnly: when the log file step was reached).
 bool StartUp(Session& session);

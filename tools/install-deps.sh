@@ -3,7 +3,7 @@
 # package already installed is left alone.
 set -euo pipefail
 packages=(
-  build-essential cmake ninja-build clang libclang-rt-14-dev
+  build-essential cmake ninja-build clang lld libclang-rt-14-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libjpeg-dev zlib1g-dev libstb-dev
   libnvtt-dev libnvtt-bin libsquish-dev

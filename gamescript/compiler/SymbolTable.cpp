@@ -136,7 +136,8 @@ void SymbolHash::Index::Fit() {
     std::vector<Slot>().swap(m_slots);
     return;
   }
-  std::size_t size = 8;
+  // A class's few names (two functions, say) fit a table of four.
+  std::size_t size = 4;
   while (m_used * 2 > size) size *= 2;  // at most half full, as Place keeps it
   if (size < m_slots.size()) Rehash(size);
 }

@@ -239,6 +239,29 @@ TEST_F(MainTest, StartUpOpensTheDatabaseAndShutDownUndoesIt) {
   EXPECT_EQ(Output(), "");
 }
 
+// A compile's start-up makes the folders and the log file but no render
+// kernel, registers no plug-in and opens no database; its shut-down is the
+// same as any other's.
+TEST_F(MainTest, CompileStartUpHasNoEngineKernelNorDatabase) {
+  Cli::Session session;
+  session.installationRoot = m_root;
+  session.userDataFolder = m_userData;
+  session.out = m_out.File();
+  session.endsProcess = false;
+  session.compileOnly = true;
+  ASSERT_TRUE(Cli::StartUp(session)) << Output();
+  EXPECT_EQ(std::filesystem::current_path().string(), m_root);
+  EXPECT_TRUE(std::filesystem::is_directory(m_userData + "/local"));
+  EXPECT_TRUE(std::filesystem::exists(m_userData + "/rovanautil.log"));
+  EXPECT_FALSE(session.kernel);
+  EXPECT_EQ(Kiv::RenderKernel::Current(), nullptr);
+  EXPECT_TRUE(Kiv::PluginSystem::Instance().Registrations().empty());
+  EXPECT_FALSE(UMBIsDatabaseOpen());
+  Cli::ShutDown(session);
+  EXPECT_EQ(std::filesystem::current_path().string(), m_start);
+  EXPECT_EQ(Output(), "");
+}
+
 TEST(ResultsOutput, PrefixesBySeverityThenSummary) {
   ResultsLog log;
   log.AddResult(ResultsLog::kInformation, nullptr, "note");
