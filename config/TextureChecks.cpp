@@ -154,6 +154,21 @@ private:
   }
 
   bool CheckEntry(const std::string& full, bool directory) {
+    // Most files are neither textures nor settings files: their extension says so.
+    const std::string_view name = std::string_view(full).substr(full.find_last_of("/\\") + 1);
+    const size_t dot = name.rfind('.');
+    if (dot == std::string_view::npos) return true;
+    const std::string_view extension = name.substr(dot + 1);
+    auto endsWith = [](std::string_view text, std::string_view tail) {
+      return text.size() >= tail.size() &&
+             Kiv::CompareNoCase(text.substr(text.size() - tail.size()), tail) == 0;
+    };
+    if (Kiv::CompareNoCase(extension, "txt") == 0) {
+      const std::string_view stem = name.substr(0, dot);
+      if (!endsWith(stem, ".texture") && !endsWith(stem, ".convert-tex")) return true;
+    } else if (Kiv::CompareNoCase(extension, "texture") != 0) {
+      return true;
+    }
     const Kiv::File::Path path(full);
     const std::string ext = path.GetExt();
     if (Kiv::CompareNoCase(ext, "texture") == 0) {
