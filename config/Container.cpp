@@ -899,13 +899,25 @@ void Container::CheckStringTableTag(const SoupRef& def, const Kiv::PString& tagN
   }
 }
 
+Kiv::PString ContainerTypeName(size_t index) {
+  // Every nested container of a typed definition asks: the first names are made once.
+  static const std::vector<Kiv::PString>* names = [] {
+    auto* made = new std::vector<Kiv::PString>;
+    for (int i = 0; i < 32; ++i) made->emplace_back("container-type" + std::to_string(i));
+    return made;
+  }();
+  return index < names->size() ? (*names)[index] : Kiv::PString("container-type" + std::to_string(index));
+}
+
 Kiv::PString Container::GetContainerType(const SoupRef& soup, const Kiv::PString& text) const {
   Kiv::PString found;
   const size_t count = soup.CountTags();
+  std::string scratch;
   for (size_t i = 0; i < count; ++i) {
-    Kiv::PString value = soup.GetNamedTag(Kiv::PString("container-type" + std::to_string(i)));
-    if (value.View().find(text.View()) != std::string_view::npos) {
-      found = value;
+    // Compared where it lies; only the one taken is interned.
+    const Kiv::PString name = ContainerTypeName(i);
+    if (soup.GetNamedTagText(name, scratch).find(text.View()) != std::string_view::npos) {
+      found = soup.GetNamedTag(name);
       break;
     }
   }

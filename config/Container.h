@@ -41,6 +41,9 @@ int32_t BuildHundredths(float build);
 // Build times 100, truncated, without the rounding allowance.
 int32_t TruncatedHundredths(float build);
 
+// "container-type<index>", the names of a typed definition's container types.
+Kiv::PString ContainerTypeName(size_t index);
+
 // A validation rule bound to a tag, with its parameters from the definition.
 struct BoundTagRule {
   TagRuleFn rule;

@@ -341,7 +341,7 @@ bool Container::Import(const SoupRef& soup, const SoupRef& definition, Container
         }
         SoupRef arrayElement = childDef.GetNamedSoup(kArrayElement);
         for (size_t j = 0; j < arrayElement.CountTags(); ++j) {
-          Kiv::PString type = arrayElement.GetNamedTag(Kiv::PString("container-type" + std::to_string(j)));
+          Kiv::PString type = arrayElement.GetNamedTag(ContainerTypeName(j));
           if (type.IsEmpty()) continue;
           child->elementDefinitions.push_back(FindChildDefinition(type));
           child->elementTypeNames.push_back(type);
