@@ -45,6 +45,11 @@ std::pair<const AssetFiles::Entry*, const AssetFiles::Entry*> Matches(
 
 }  // namespace
 
+AssetFiles::AssetFiles(std::string folder, std::vector<Entry> listing) : m_folder(std::move(folder)) {
+  Kiv::File::SortListing(listing);
+  m_lists.emplace(std::string(), std::move(listing));
+}
+
 std::string AssetFiles::PathOf(std::string_view relative) const {
   return relative.empty() ? m_folder : Join(m_folder, relative);
 }

@@ -22,6 +22,8 @@ public:
 
   // folder: the asset folder's on-disk path.
   explicit AssetFiles(std::string folder) : m_folder(std::move(folder)) {}
+  // With the asset folder's own listing, as Kiv::File::ListFolder gave it.
+  AssetFiles(std::string folder, std::vector<Entry> listing);
   AssetFiles(const AssetFiles&) = delete;
   AssetFiles& operator=(const AssetFiles&) = delete;
 

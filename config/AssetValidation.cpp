@@ -172,11 +172,12 @@ void AddAssetResult(ResultsLog& log, int severity, const KUID& kuid, std::string
 
 bool CheckAssetFolder(ResultsLog& log, const std::string& assetPath) {
   const std::string path = Kiv::AbsolutePath(assetPath);
-  // The folder as spelled (one stat) is the common case; else it is matched
-  // without regard to case.
-  Kiv::File::Status status;
+  // The folder as spelled is the common case, and its listing, which the check needs
+  // anyway, tells that it is a folder; else it is matched without regard to case.
+  std::vector<Kiv::File::ListedEntry> listing;
   std::optional<std::string> onDisk;
-  if (Kiv::File::GetStatus(path, status) && status.isDirectory)
+  const bool listed = Kiv::File::ListFolder(path, listing);
+  if (listed)
     onDisk = path;
   else if (Kiv::File::IsDirectory(path))
     onDisk = Kiv::ResolvePath(path);
@@ -198,7 +199,7 @@ bool CheckAssetFolder(ResultsLog& log, const std::string& assetPath) {
   const bool shipped = inContentFolder && key != "editing" && key != "base";
 
   // The asset's folders are listed once for the whole check.
-  AssetFiles files(*onDisk);
+  AssetFiles files = listed ? AssetFiles(*onDisk, std::move(listing)) : AssetFiles(*onDisk);
   Kiv::File::Path config(relative);
   // One listing of the folder answers for both names (matched without
   // regard to case); "config.chump" comes first.
