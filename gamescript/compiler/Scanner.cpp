@@ -32,49 +32,59 @@ constexpr Keyword kKeywords[kKeywordCount] = {
     {"on", 2, KEYWORD_ON},
 };
 
-enum CharClass : unsigned char { C_OTHER, C_LETTER, C_DIGIT };
+// Identifier bytes come first and blanks last, the line end after them: each
+// hot loop tests one bound, and the blank run in Next adds the line count
+// without a branch.
+enum CharClass : unsigned char { C_LETTER, C_DIGIT, C_OTHER, C_BLANK, C_NEWLINE };
+
+// A keyword candidate's slot in Tables::byHash: no two keywords share one
+// (the table's constructor refuses to compile otherwise), so one comparison
+// settles every word.
+constexpr unsigned KeywordHash(const char* s, std::size_t n) {
+  return (static_cast<unsigned char>(s[0]) + static_cast<unsigned char>(s[1]) +
+          static_cast<unsigned char>(s[n - 1]) * 46u + static_cast<unsigned>(n) * 3u) &
+         127u;
+}
 
 struct Tables {
   unsigned char cls[256];
-  // Keywords grouped by first letter: indexes into kKeywords, -1 terminated.
-  signed char byLetter[26][8];
+  signed char byHash[128];  // index into kKeywords, or -1
 
-  constexpr Tables() : cls(), byLetter() {
+  constexpr Tables() : cls(), byHash() {
     for (int c = 0; c < 256; ++c) {
       bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_';
-      cls[c] = letter ? C_LETTER : (c >= '0' && c <= '9') ? C_DIGIT : C_OTHER;
+      const bool blank = c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f';
+      cls[c] = letter                   ? C_LETTER
+               : (c >= '0' && c <= '9') ? C_DIGIT
+               : blank                  ? C_BLANK
+               : c == '\n'              ? C_NEWLINE
+                                        : C_OTHER;
     }
-    for (auto& row : byLetter)
-      for (auto& v : row) v = -1;
+    for (auto& v : byHash) v = -1;
     for (int k = 0; k < kKeywordCount; ++k) {
-      auto* row = byLetter[kKeywords[k].text[0] - 'a'];
-      int n = 0;
-      while (row[n] >= 0) ++n;
-      row[n] = static_cast<signed char>(k);
+      signed char& slot = byHash[KeywordHash(kKeywords[k].text, kKeywords[k].length)];
+      if (slot >= 0) throw "two keywords share a hash slot";
+      slot = static_cast<signed char>(k);
     }
   }
 };
 
 constexpr Tables kTables;
 
-inline bool IsIdent(unsigned char c) { return kTables.cls[c] != C_OTHER; }
+inline bool IsIdent(unsigned char c) { return kTables.cls[c] < C_OTHER; }
 inline bool IsDigit(unsigned char c) { return kTables.cls[c] == C_DIGIT; }
 inline bool IsHex(unsigned char c) { return IsDigit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
 
 int KeywordOrIdentifier(const char* s, std::size_t n) {
-  unsigned char first = static_cast<unsigned char>(s[0]);
-  if (n < 2 || n > 8 || first < 'a' || first > 'z') return IDENTIFIER;
-  for (signed char k : kTables.byLetter[first - 'a']) {
-    if (k < 0) break;
-    const Keyword& kw = kKeywords[k];
-    if (kw.length != n) continue;
-    // At most eight bytes and the first already equal: a plain loop beats a
-    // library call here.
-    std::size_t i = 1;
-    while (i < n && kw.text[i] == s[i]) ++i;
-    if (i == n) return kw.token;
-  }
-  return IDENTIFIER;
+  if (n < 2 || n > 8) return IDENTIFIER;
+  const int k = kTables.byHash[KeywordHash(s, n)];
+  if (k < 0) return IDENTIFIER;
+  const Keyword& kw = kKeywords[k];
+  if (kw.length != n) return IDENTIFIER;
+  // At most eight bytes: a plain loop beats a library call here.
+  for (std::size_t i = 0; i < n; ++i)
+    if (kw.text[i] != s[i]) return IDENTIFIER;
+  return kw.token;
 }
 
 Scanner* g_currentScanner = nullptr;
@@ -163,9 +173,13 @@ void Scanner::SkipBlockComment() {
 int Scanner::Next() {
   for (;;) {
     if (m_inComment) SkipBlockComment();
+    const char* const end = m_end;
     const char* s = m_pos;
-    // Runs of blanks (indentation) without a dispatch per byte.
-    while (s < m_end && (*s == ' ' || *s == '\t')) ++s;
+    // Blanks and line ends between tokens without a dispatch per byte.
+    int line = m_line;
+    for (unsigned char k; s < end && (k = kTables.cls[static_cast<unsigned char>(*s)]) >= C_BLANK; ++s)
+      line += k - C_BLANK;
+    m_line = line;
     m_pos = s;
     if (s >= m_end) {
       m_token = m_end;
@@ -175,13 +189,8 @@ int Scanner::Next() {
     const unsigned char c = static_cast<unsigned char>(*s);
     const char* e = s + 1;  // end of the match
     int token;
+    bool spansLines = false;  // a literal or "[ ]" may hold line ends
     switch (c) {
-      case '\n': ++m_line; [[fallthrough]];
-      case ' ':
-      case '\t':
-      case '\r':
-      case '\v':
-      case '\f': m_pos = e; continue;
       case '/':
         if (e < m_end && *e == '*') {
           m_pos = e + 1;
@@ -201,6 +210,7 @@ int Scanner::Next() {
         if (const char* stop = MatchLiteral(s, m_failedString, true)) {
           e = stop;
           token = CONSTANT_STRING;
+          spansLines = true;
         } else {
           token = SYMBOL_UNKNOWN;
         }
@@ -209,6 +219,7 @@ int Scanner::Next() {
         if (const char* stop = MatchLiteral(s, m_failedChar, false)) {
           e = stop;
           token = CONSTANT_CHAR;
+          spansLines = true;
         } else {
           token = SYMBOL_UNKNOWN;
         }
@@ -252,6 +263,7 @@ int Scanner::Next() {
         if (p < m_end && *p == ']') {
           e = p + 1;
           token = SYMBOL_OP_DIM;
+          spansLines = true;
         } else {
           token = '[';
         }
@@ -326,11 +338,12 @@ int Scanner::Next() {
                 *e == '"' ? MatchLiteral(e, m_failedString, true) : MatchLiteral(e, m_failedChar, false);
             if (stop) {
               token = *e == '"' ? CONSTANT_STRING : CONSTANT_CHAR;
+              spansLines = true;
               e = stop;
               break;
             }
           }
-          while (e < m_end && IsIdent(static_cast<unsigned char>(*e))) ++e;
+          while (e < end && IsIdent(static_cast<unsigned char>(*e))) ++e;
           token = KeywordOrIdentifier(s, std::size_t(e - s));
         } else {
           token = SYMBOL_UNKNOWN;
@@ -340,7 +353,7 @@ int Scanner::Next() {
     if (std::size_t(e - s) > m_bufferSize) return Refuse(s, e);
     m_token = s;
     m_tokenLength = std::size_t(e - s);
-    if (token == CONSTANT_STRING || token == CONSTANT_CHAR || token == SYMBOL_OP_DIM) CountLines(s, e);
+    if (spansLines) CountLines(s, e);
     m_pos = e;
     return token;
   }

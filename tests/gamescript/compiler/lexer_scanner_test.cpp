@@ -85,6 +85,11 @@ TEST(LexerTokens, NumberedFrom258InOrder) {
         EXPECT_EQ(Names(changed), "IDENTIFIER") << changed;
       }
     EXPECT_EQ(Names(word.substr(0, word.size() - 1) + "_"), "IDENTIFIER") << word;
+    // Case counts, and a keyword inside a longer name does not split it.
+    std::string upper = word;
+    upper[0] = char(upper[0] - 'a' + 'A');
+    EXPECT_EQ(Names(upper), "IDENTIFIER") << upper;
+    EXPECT_EQ(Names(word + word), "IDENTIFIER") << word;
   }
   EXPECT_EQ(KeywordText(IDENTIFIER), nullptr);
 }
@@ -123,6 +128,12 @@ TEST(LexerTokens, TextsAndLinesOfTokens) {
   EXPECT_EQ(toks[3].line, 1);
   EXPECT_EQ(toks[4].line, 3);
   EXPECT_TRUE(Scan(" \t \t ").empty());
+  // Carriage returns, vertical tabs and form feeds are blanks too; only line
+  // feeds count lines.
+  toks = Scan("a\v\f\rb\r\n\f\n\r c");
+  ASSERT_EQ(toks.size(), 3u);
+  EXPECT_EQ(toks[1], (Tok{IDENTIFIER, "b", 1}));
+  EXPECT_EQ(toks[2], (Tok{IDENTIFIER, "c", 3}));
 }
 
 TEST(LexerTokens, UnknownCharactersAndManyFailedLiterals) {
