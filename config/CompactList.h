@@ -54,6 +54,14 @@ public:
     }
     ++m_block->count;
   }
+  // Removes item i; the later items move up one place.
+  void erase(size_t i) {
+    const size_t count = size();
+    T* items = Items();
+    for (size_t j = i + 1; j < count; ++j) items[j - 1] = std::move(items[j]);
+    items[count - 1].~T();
+    --m_block->count;
+  }
   void clear() noexcept {
     if (!m_block) return;
     for (T& item : *this) item.~T();

@@ -47,60 +47,61 @@ ErrorHandler::~ErrorHandler() { Clear(); }
 
 void ErrorHandler::Clear() {
   m_entries.clear();
-  m_ownerText.clear();
-  m_text.clear();
-  m_byOwner.clear();
+  m_byOwner.Clear();
+  m_text.Clear();
   m_unmarkedOwners = false;
 }
 
+namespace {
+// Interned texts are told apart by their handle; one more than its address
+// keeps the null text's key from 0, the table's free mark.
+uint64_t TextKey(const Kiv::PString& text) { return reinterpret_cast<uintptr_t>(text.Handle()) + 1; }
+}  // namespace
+
 void ErrorHandler::Index(EntryList::iterator it) {
-  const void* text = it->text.Handle();
-  ++m_ownerText[Key{it->container, text, kByContainer}];
-  ++m_ownerText[Key{it->tag, text, kByTag}];
-  ++m_text[text];
-  if (it->container) m_byOwner[it->container].push_back(it);
-  if (it->tag) m_byOwner[it->tag].push_back(it);
+  TextUse& use = m_text.Insert(TextKey(it->text));
+  ++use.all;
+  use.noContainer += it->container == 0;
+  use.noTag += it->tag == 0;
+  if (it->container) m_byOwner.Insert(it->container).push_back(it);
+  if (it->tag) m_byOwner.Insert(it->tag).push_back(it);
 }
 
 void ErrorHandler::Unindex(EntryList::iterator it) {
-  const void* text = it->text.Handle();
-  auto drop = [](auto& map, const auto& key) {
-    auto found = map.find(key);
-    if (found != map.end() && --found->second == 0) map.erase(found);
-  };
-  drop(m_ownerText, Key{it->container, text, kByContainer});
-  drop(m_ownerText, Key{it->tag, text, kByTag});
-  drop(m_text, text);
+  const uint64_t text = TextKey(it->text);
+  if (TextUse* use = m_text.Find(text)) {
+    use->noContainer -= it->container == 0;
+    use->noTag -= it->tag == 0;
+    if (--use->all == 0) m_text.Erase(text);
+  }
   for (uint64_t owner : {it->container, it->tag}) {
-    if (!owner) continue;
-    auto list = m_byOwner.find(owner);
-    if (list == m_byOwner.end()) continue;
-    auto& q = list->second;
-    for (auto pos = q.begin(); pos != q.end(); ++pos) {
-      if (*pos == it) {
-        q.erase(pos);
+    CompactList<EntryList::iterator>* list = owner ? m_byOwner.Find(owner) : nullptr;
+    if (!list) continue;
+    for (size_t i = 0; i < list->size(); ++i) {
+      if ((*list)[i] == it) {
+        list->erase(i);
         break;
       }
     }
-    if (q.empty()) m_byOwner.erase(list);
+    if (list->empty()) m_byOwner.Erase(owner);
   }
 }
 
 bool ErrorHandler::Report(int severity, const Kiv::PString& text, uint64_t container, uint64_t tag,
                           Form form) {
-  const void* handle = text.Handle();
   // Each form compares only the owner field it names; a null owner therefore
   // matches the entries whose field is empty, as an address would.
-  switch (form) {
-    case Form::kUnattributed:
-      if (m_text.count(handle)) return false;
-      break;
-    case Form::kContainer:
-      if (m_ownerText.count(Key{container, handle, kByContainer})) return false;
-      break;
-    case Form::kTag:
-      if (m_ownerText.count(Key{tag, handle, kByTag})) return false;
-      break;
+  const TextUse* use = m_text.Find(TextKey(text));
+  if (use) {
+    const uint64_t owner = form == Form::kContainer ? container : tag;
+    if (form == Form::kUnattributed) return false;
+    if (!owner && (form == Form::kContainer ? use->noContainer : use->noTag)) return false;
+    if (const CompactList<EntryList::iterator>* list = owner ? m_byOwner.Find(owner) : nullptr) {
+      for (EntryList::iterator it : *list)
+        if ((form == Form::kContainer ? it->container : it->tag) == owner &&
+            it->text.Handle() == text.Handle())
+          return false;
+    }
   }
   if (m_echo) {
     Kiv::PString prefix = InterfaceTextDB::Instance().GetString(PrefixKey(severity), true);
@@ -138,7 +139,9 @@ bool ErrorHandler::Message(const Kiv::PString& t) { return Report(kMessage, t, 0
 bool ErrorHandler::Trace(const Kiv::PString&, const Container*) { return true; }
 bool ErrorHandler::Trace(const Kiv::PString&, const Tag*) { return true; }
 
-bool ErrorHandler::IsNotReported(const Kiv::PString& text) const { return m_text.count(text.Handle()) == 0; }
+bool ErrorHandler::IsNotReported(const Kiv::PString& text) const {
+  return m_text.Find(TextKey(text)) == nullptr;
+}
 
 void ErrorHandler::SetEntries(const EntryList& entries) {
   if (&entries == &m_entries) return;
@@ -152,10 +155,9 @@ void ErrorHandler::SetEntries(const EntryList& entries) {
 }
 
 void ErrorHandler::ForgetOwner(uint64_t id) {
-  if (!id) return;
-  auto list = m_byOwner.find(id);
-  if (list == m_byOwner.end()) return;
-  EntryList::iterator first = list->second.front();
+  const CompactList<EntryList::iterator>* list = id ? m_byOwner.Find(id) : nullptr;
+  if (!list) return;
+  EntryList::iterator first = (*list)[0];
   Unindex(first);
   m_entries.erase(first);
 }

@@ -7,9 +7,10 @@
 // findings of an earlier one.
 #include <cstdint>
 #include <list>
-#include <unordered_map>
 #include <vector>
 
+#include "config/CompactList.h"
+#include "config/KeyTable.h"
 #include "kiv/PString.h"
 
 namespace OBLLib {
@@ -80,19 +81,6 @@ public:
   const EntryList& GetEntries() const { return m_entries; }
 
 private:
-  enum Field : uint8_t { kByContainer, kByTag };
-  struct Key {
-    uint64_t id;
-    const void* text;
-    Field field;
-    bool operator==(const Key&) const = default;
-  };
-  struct KeyHash {
-    size_t operator()(const Key& k) const noexcept {
-      return std::hash<uint64_t>()(k.id * 0x9E3779B97F4A7C15ull ^ k.field) ^ std::hash<const void*>()(k.text);
-    }
-  };
-
   enum class Form : uint8_t { kContainer, kTag, kUnattributed };
   bool Report(int severity, const Kiv::PString& text, uint64_t container, uint64_t tag, Form form);
   void Index(EntryList::iterator it);
@@ -102,11 +90,17 @@ private:
   bool m_echo = false;
   bool m_unmarkedOwners = false;
   EntryList m_entries;
-  // Counts behind the repeat test, so a report costs O(1) however long the list.
-  std::unordered_map<Key, int, KeyHash> m_ownerText;
-  std::unordered_map<const void*, int> m_text;
-  // Entries of each owner in list order, for ForgetTag / ForgetContainer.
-  std::unordered_map<uint64_t, std::vector<EntryList::iterator>> m_byOwner;
+  // Behind the repeat test, so a report costs O(1) however long the list.
+  // Each owner (by id) keeps its entries in list order; an owner has a few.
+  KeyTable<CompactList<EntryList::iterator>> m_byOwner;
+  // Per text (by its interned handle): the entries holding it, and those of
+  // them without a container or without a tag (what a null owner matches).
+  struct TextUse {
+    int all = 0;
+    int noContainer = 0;
+    int noTag = 0;
+  };
+  KeyTable<TextUse> m_text;
 };
 
 }  // namespace OBLLib
