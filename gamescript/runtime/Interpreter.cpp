@@ -320,6 +320,7 @@ int32_t GSThread::Execute(const uint32_t depth) {
     cur->selfCells = self_->cells + block_;                                                \
     cur->selfWords = self_->words > block_ ? self_->words - block_ : 0;                    \
     cur->run = run;                                                                        \
+    cur->plainReturn = false;                                                              \
   } while (0)
 #define ENTER(offset) ENTER_FRAME(m_stack.CurrentFrame(), offset, nullptr)
   // Back in the caller's frame (`frame`, now the current one) at `offset`:
@@ -1449,14 +1450,21 @@ L_RETV:
 L_RETVO : {
   // A frame of plainReturn whose receiver outlives the references the frame
   // and the receiver's cell hold (as it does while any other holds it) ends
-  // without a look-up. The return's distance is checked still.
+  // without a look-up. The return's distance is checked still. No frame
+  // entered afresh keeps plainReturn: the frame was pushed in this run, by
+  // its caller as it ran, which is as this run left it.
   if (cur->plainReturn && fp[0] == cur->receiver && cur->self->refCount > 2 &&
       sp == cells + cur->header + (op == OP_RET ? 3 : 4)) [[likely]] {
     const uint32_t back = cur->returnOffset;
     m_stack.PopVerifiedFrame(*cur, op != OP_RET, *sp);
     sp = op == OP_RET ? fp - 1 : fp;
     PAY();
-    RESUME(cur - 1, back);
+    --cur;
+    fn = cur->function;
+    code = cur->code;
+    pc = code + back;
+    mark = pc;
+    fp = cells + cur->argumentBase;
     NEXT;
   }
   SAVE();

@@ -38,8 +38,9 @@ struct GSFrame {
   uint32_t selfWords = 0;
   bool typed = false;
   // Pushed by a call from typed code of a run of the interpreter, for
-  // verified code whose frame holds no reference cells: its return needs no
-  // look-up, and goes back to a typed frame, never out of that run.
+  // verified code whose frame holds no reference cells, and not entered
+  // since by another way: its return needs no look-up, and goes back to a
+  // typed frame of the same run, never out of that run.
   bool plainReturn = false;
   uint64_t run = 0;
 };

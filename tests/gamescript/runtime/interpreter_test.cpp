@@ -453,6 +453,104 @@ TEST(Interpreter, NumericNativesGiveBackTheirReceiver) {
   EXPECT_EQ(HandleTable::Instance().LiveCount(), live);
 }
 
+// Frames that calls from typed code pushed, left by a run that blocked, end
+// as the general path ends them when the next run returns through them.
+TEST(Interpreter, FramesOfABlockedRunReturnThroughTheNextRun) {
+  Fixture t(
+      "class T {\n"
+      "  public int n = 100;\n"
+      "  public native void Sleep(void);\n"
+      "  public native int Count(void);\n"
+      "  public int H(int x) { Sleep(); return x + Count(); }\n"
+      "  public int G(int x) { return H(x) * 2; }\n"
+      "  public int F(void) { return G(1) + G(2) + n; }\n"
+      "};\n",
+      [](GSMachine& m) {
+        m.RegisterNative(std::make_unique<GSCNativeFunction>("T", "$void@T::Sleep()", &Sleep));
+        m.RegisterNative(std::make_unique<GSCNativeFunction>("T", "$int@T::Count()", &Count));
+      });
+  ASSERT_NE(t.object, nullptr);
+  ASSERT_TRUE(t.Function("::G(int)").depthChecked);
+  GSScriptInstance* instance = t.object->Instance();
+  const int32_t references = instance->refCount;
+  GSThread thread;
+  GSStack& stack = thread.Stack();
+  ASSERT_TRUE(stack.Push(t.Handle()));
+  AddReference(t.Handle());
+  ASSERT_TRUE(stack.PushFrame(&t.Function("::F()"), 0));
+  g_calls = 0;
+  EXPECT_EQ(thread.Run(0.0f), ER_Blocked);
+  EXPECT_EQ(stack.Depth(), 3u);  // F, G, H
+  EXPECT_EQ(thread.Run(1.0f), ER_Blocked);
+  EXPECT_EQ(thread.Run(1.0f), ER_Done);
+  EXPECT_EQ(stack.Top(), (1u + 1u) * 2u + (2u + 2u) * 2u + 100u);
+  EXPECT_EQ(instance->refCount, references);
+}
+
+// A context torn down while a thread waits ends the instances its frames
+// ran for: returning into such a frame stops the thread before it runs on,
+// even where the frame above it was pushed by a call from typed code.
+TEST(Interpreter, ReturningIntoAFrameWhoseInstanceEndedStopsTheThread) {
+  Folder folder;
+  InstallInterpreter();
+  folder.Compile("t",
+                 "class U {\n"
+                 "  public native void Sleep(void);\n"
+                 "  public native int Count(void);\n"
+                 "  public int H(int x) { Sleep(); return x + 1; }\n"
+                 "};\n"
+                 "class T {\n"
+                 "  public U u;\n"
+                 "  public int G(int x) { U v = u; int r = v.H(x); return r + v.Count(); }\n"
+                 "  public int F(void) { return G(1) + 1; }\n"
+                 "};\n");
+  GSMachine machine;
+  machine.RegisterBuiltins();
+  machine.RegisterNative(std::make_unique<GSCNativeFunction>("U", "$void@U::Sleep()", &Sleep));
+  machine.RegisterNative(std::make_unique<GSCNativeFunction>("U", "$int@U::Count()", &Count));
+  ASSERT_TRUE(machine.AddLibrary(folder.Path(), "t.gsl"));
+  GSLibrary* lib = machine.GetLibraryByName("t.gsl");
+  ASSERT_TRUE(lib->FindClass("T")->FindMethod("::G(int)")->depthChecked);
+  GSContext keep;
+  keep.SetShared(true);
+  auto* u = new GSObject();
+  ASSERT_TRUE(u->BindScriptClass(lib->FindClass("U"), &keep));
+  AddReference(u->GetScriptHandle());  // a holder besides H's frame: H's return needs no look-up
+  GSThread thread;
+  {
+    auto context = std::make_unique<GSContext>();
+    auto* t = new GSObject();
+    ASSERT_TRUE(t->BindScriptClass(lib->FindClass("T"), context.get()));
+    StoreMember(t->Instance(), uint32_t(lib->FindClass("T")->VariableCell("u")), u->GetScriptHandle());
+    // The second thread calls G and H by the short path: their code has been made.
+    auto start = [&](GSThread& on) {
+      ASSERT_TRUE(on.Stack().Push(t->GetScriptHandle()));
+      AddReference(t->GetScriptHandle());
+      ASSERT_TRUE(on.Stack().PushFrame(lib->FindClass("T")->FindMethod("::F()"), 0));
+      EXPECT_EQ(on.Run(0.0f), ER_Blocked);
+      EXPECT_EQ(on.Stack().Depth(), 3u);  // F and G for t, H for u
+    };
+    {
+      GSThread first;
+      g_calls = 0;
+      start(first);
+      EXPECT_EQ(first.Run(1.0f), ER_Done);
+      EXPECT_EQ(first.Stack().Top(), (1u + 1u) + 1u + 1u);  // H(1), Count() and 1
+    }
+    start(thread);
+    EXPECT_TRUE(thread.Stack().FrameAt(2).plainReturn);
+    delete t;
+    context.reset();
+  }
+  LogCapture log;
+  g_calls = 0;
+  EXPECT_EQ(thread.Run(1.0f), ER_NullReference);
+  EXPECT_EQ(g_calls, 0);  // G did not go on after H
+  EXPECT_EQ(thread.Stack().Depth(), 0u);
+  ReleaseHandle(u->GetScriptHandle());
+  delete u;
+}
+
 TEST(Interpreter, ThreadWithoutFrameAndCallsWithArguments) {
   Fixture t(
       "class T {\n"
