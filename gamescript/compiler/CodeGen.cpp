@@ -291,17 +291,9 @@ bool CodeGenerator::Function(const SyntaxNode* node) {
   m_function = fn;
   m_functionSymbol = symbol;
   ClearLabels();
-  fn->hookContext = &m_line;
-  fn->emitHook = [](void* context, GSCFunction& f, uint32_t offset) {
-    const uint32_t line = *static_cast<const uint32_t*>(context);
-    if (f.lines.empty())
-      f.lines.reserve(16);
-    else if (f.lines.back().line == line)
-      return;
-    f.lines.push_back({offset, line});
-  };
+  fn->lineSource = &m_line;
   bool ok = Statement(node->child[3]);
-  fn->emitHook = nullptr;
+  fn->lineSource = nullptr;
   if (ok) {
     const int unresolved = fn->ResolveFixups(m_context.log);
     m_context.errorCount += unresolved;

@@ -87,6 +87,7 @@ void GSCFunction::Restart(GSFunctionSymbol* functionSymbol) {
   code.Rewind();
   emitHook = nullptr;
   hookContext = nullptr;
+  lineSource = nullptr;
   depth = 0;
   maxDepth = 0;
   temporaries = 0;
@@ -99,7 +100,14 @@ void GSCFunction::Restart(GSFunctionSymbol* functionSymbol) {
   m_overflowAt = 0;
 }
 
+// Kept out of Begin, which then saves no registers on its usual path.
+[[gnu::noinline]] void GSCFunction::NoteLine(uint32_t line) {
+  if (lines.empty()) lines.reserve(16);
+  lines.push_back({Length(), line});
+}
+
 void GSCFunction::Begin(uint8_t op) {
+  if (lineSource != nullptr && (lines.empty() || lines.back().line != *lineSource)) NoteLine(*lineSource);
   if (emitHook) emitHook(hookContext, *this, Length());
   if (const GSRuntime::OpcodeInfo* info = FindOpcode(op)) depth += info->stack;
   if (depth > maxDepth) maxDepth = depth;

@@ -200,6 +200,9 @@ public:
   // code generator keeps the line table with it); `hookContext` is passed on.
   void (*emitHook)(void* context, GSCFunction& function, uint32_t offset) = nullptr;
   void* hookContext = nullptr;
+  // When set, the source line each instruction comes from: `lines` gains an
+  // entry wherever it changes (the line table of the function's record).
+  const uint32_t* lineSource = nullptr;
   int32_t depth = 0;
   int32_t maxDepth = 0;
   int32_t temporaries = 0;  // temporaries used (at most 8)
@@ -270,6 +273,7 @@ private:
     const char* text;
   };
   void Begin(uint8_t op);
+  void NoteLine(uint32_t line);
   // The bytes after the slot word; padding counted from `alignBase`.
   void WriteTail(ImageWriter& image, int32_t parameterCells, int32_t localCount, bool debugPart,
                  std::size_t alignBase) const;

@@ -118,6 +118,29 @@ TEST(CodegenEmit, LabelsAndFixups) {
   EXPECT_STREQ(log.At(0), "a.gs(4) : no matching label, line 4");
 }
 
+TEST(CodegenEmit, LineTableEntriesWhereTheSourceLineChanges) {
+  GSCFunction f(nullptr);
+  uint32_t line = 4;
+  f.lineSource = &line;
+  f.Emit(OP_PUSH1);
+  f.EmitU16(OP_STL, 2);  // same line: no entry
+  line = 6;
+  f.Emit(OP_PUSH1);
+  line = 4;  // back to an earlier line: a new entry
+  f.Emit(OP_RET);
+  ASSERT_EQ(f.lines.size(), 3u);
+  EXPECT_EQ(f.lines[0].offset, 0u);
+  EXPECT_EQ(f.lines[0].line, 4u);
+  EXPECT_EQ(f.lines[1].offset, 4u);
+  EXPECT_EQ(f.lines[1].line, 6u);
+  EXPECT_EQ(f.lines[2].offset, 5u);
+  EXPECT_EQ(f.lines[2].line, 4u);
+  // A restarted function tracks no lines until asked again.
+  f.Restart(nullptr);
+  f.Emit(OP_PUSH1);
+  EXPECT_TRUE(f.lines.empty());
+}
+
 TEST(CodegenEmit, FunctionRecordLayout) {
   GSCFunction f(nullptr);
   f.emitHook = [](void*, GSCFunction& g, uint32_t offset) { g.lines.push_back({offset, 7 + offset}); };
