@@ -1,7 +1,9 @@
 #include "gamescript/runtime/Class.h"
 
 #include <new>
+#include <optional>
 #include <span>
+#include <type_traits>
 #include <unordered_map>
 
 #include "gamescript/runtime/Library.h"
@@ -32,53 +34,74 @@ GSClass::GSClass(GSMachine* machine, GSLibrary* library, uint32_t index, const L
       m_library(library),
       m_index(index),
       m_record(record),
-      m_ancestors(memory),
-      m_functions(memory),
-      m_dispatch(memory),
-      m_blocks(memory),
+      m_memory(memory),
       m_referenceCells(memory) {
-  m_ancestors.reserve(record.ancestors.size());
-  for (const LibraryClass::Ancestor& a : record.ancestors)
-    m_ancestors.push_back({nullptr, a.classImport, a.offset, a.direct != 0});
-  m_functions.resize(record.functions.size());
-  for (std::size_t i = 0; i < m_functions.size(); ++i) {
-    m_functions[i].owner = this;
-    m_functions[i].record = &record.functions[i];
-    m_functions[i].key = record.functions[i].key;
-    m_functions[i].shape = GSLibrary::ShapeOf(record.functions[i]);
-    m_natives = m_natives || (record.functions[i].flags & kFunctionNative);
+  // The tables in one block: their sizes are the record's, and nothing in
+  // them needs unmaking.
+  static_assert(
+      std::is_trivially_destructible_v<GSAncestor> && std::is_trivially_destructible_v<GSFunction> &&
+      std::is_trivially_destructible_v<GSDispatchEntry> && std::is_trivially_destructible_v<HandleView>);
+  static_assert(alignof(GSFunction) <= 8 && alignof(GSDispatchEntry) <= 8 && alignof(GSAncestor) <= 8 &&
+                alignof(HandleView) <= 8);
+  const auto whole = [](std::size_t bytes) { return (bytes + 7) & ~std::size_t(7); };
+  const std::size_t functions = record.functions.size(), entries = record.table.size(),
+                    ancestors = record.ancestors.size();
+  const std::size_t functionBytes = whole(functions * sizeof(GSFunction)),
+                    entryBytes = whole(entries * sizeof(GSDispatchEntry)),
+                    ancestorBytes = whole(ancestors * sizeof(GSAncestor));
+  auto* block = static_cast<uint8_t*>(
+      memory->allocate(functionBytes + entryBytes + ancestorBytes + (ancestors + 1) * sizeof(HandleView), 8));
+  m_functions = {reinterpret_cast<GSFunction*>(block), functions};
+  m_dispatch = {reinterpret_cast<GSDispatchEntry*>(block + functionBytes), entries};
+  m_ancestors = {reinterpret_cast<GSAncestor*>(block + functionBytes + entryBytes), ancestors};
+  m_blocks = {reinterpret_cast<HandleView*>(block + functionBytes + entryBytes + ancestorBytes),
+              ancestors + 1};
+
+  for (std::size_t i = 0; i < ancestors; ++i) {
+    const LibraryClass::Ancestor& a = record.ancestors[i];
+    new (&m_ancestors[i]) GSAncestor{nullptr, a.classImport, a.offset, a.direct != 0};
   }
-  m_dispatch.resize(record.table.size());
-  for (std::size_t i = 0; i < m_dispatch.size(); ++i)
-    m_dispatch[i] = {nullptr, record.table[i].functionImport, record.table[i].offset};
+  for (std::size_t i = 0; i < functions; ++i) {
+    const LibraryFunction& f = record.functions[i];
+    GSFunction* made = new (&m_functions[i]) GSFunction();
+    made->owner = this;
+    made->record = &f;
+    made->key = f.key;
+    made->shape = GSLibrary::ShapeOf(f);
+    m_natives = m_natives || (f.flags & kFunctionNative);
+  }
+  for (std::size_t i = 0; i < entries; ++i)
+    new (&m_dispatch[i]) GSDispatchEntry{nullptr, record.table[i].functionImport, record.table[i].offset};
   // One view per block: the class's own, then each ancestor's; the second
   // cell of a block names where its part of the function table starts.
   // Few records are scanned; many are indexed, so a crafted order costs no more.
   const auto& records = record.initialValues;
-  std::unordered_map<int32_t, uint32_t> parts;
-  if (records.size() > 32)
+  std::optional<std::unordered_map<int32_t, uint32_t>> parts;
+  if (records.size() > 32) {
+    parts.emplace();
     for (const LibraryClass::InitialValue& v : records)
-      if (v.kind == kLayoutTablePart) parts.emplace(v.cell, uint32_t(v.value));  // the first stays
+      if (v.kind == kLayoutTablePart) parts->emplace(v.cell, uint32_t(v.value));  // the first stays
+  }
   auto dispatchBase = [&](int32_t block) {
-    if (records.size() > 32) {
-      const auto found = parts.find(block + 1);
-      return found == parts.end() ? 0u : found->second;
+    if (parts) {
+      const auto found = parts->find(block + 1);
+      return found == parts->end() ? 0u : found->second;
     }
     for (const LibraryClass::InitialValue& v : records)
       if (v.kind == kLayoutTablePart && v.cell == block + 1) return uint32_t(v.value);
     return 0u;
   };
-  m_blocks.reserve(m_ancestors.size() + 1);
-  m_blocks.push_back({nullptr, 0, dispatchBase(0)});
-  for (const GSAncestor& a : m_ancestors)
-    m_blocks.push_back({nullptr, uint32_t(a.offset), dispatchBase(a.offset)});
+  new (&m_blocks[0]) HandleView{nullptr, 0, dispatchBase(0)};
+  for (std::size_t i = 0; i < ancestors; ++i)
+    new (&m_blocks[i + 1])
+        HandleView{nullptr, uint32_t(m_ancestors[i].offset), dispatchBase(m_ancestors[i].offset)};
 }
 
 GSFunction* GSClass::FindMethod(std::string_view method) const {
   constexpr std::size_t kScanned = 16;  // a short list is scanned
   if (m_functions.size() <= kScanned) {
     for (const GSFunction& f : m_functions)
-      if (MethodPart(f.key) == method) return const_cast<GSFunction*>(&f);
+      if (IsMethod(f.key, method)) return const_cast<GSFunction*>(&f);
     return nullptr;
   }
   if (m_methods.empty()) {
@@ -103,7 +126,7 @@ bool GSClass::Link(uint64_t& steps) {
   Kiv::PString className;  // interned only for a class with natives
   // Without natives or ancestors there is nothing to find per function.
   const std::span<GSFunction> linked =
-      m_natives || !m_ancestors.empty() ? std::span<GSFunction>(m_functions) : std::span<GSFunction>();
+      m_natives || !m_ancestors.empty() ? m_functions : std::span<GSFunction>();
   for (GSFunction& f : linked) {
     if (f.IsNative()) {
       if (className.IsNull()) className = Kiv::PString(Name());

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <memory_resource>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -24,6 +25,13 @@ class GSNativeFunction;
 inline std::string_view MethodPart(std::string_view key) {
   const std::size_t at = key.find("::");
   return at == std::string_view::npos ? key : key.substr(at);
+}
+// MethodPart(key) == method, with the search for "::" left to keys whose end
+// matches (most keys differ from the method at the first byte of that end).
+inline bool IsMethod(std::string_view key, std::string_view method) {
+  if (key.size() < method.size()) return false;
+  const std::string_view end = key.substr(key.size() - method.size());
+  return (method.empty() || end[0] == method[0]) && end == method && MethodPart(key).size() == method.size();
 }
 
 struct GSFunction {
@@ -111,9 +119,11 @@ public:
   }
   // The class record: its member variables with their cells, among others.
   const LibraryClass& Record() const { return m_record; }
-  const std::pmr::vector<GSAncestor>& Ancestors() const { return m_ancestors; }
-  std::pmr::vector<GSFunction>& Functions() { return m_functions; }
-  const std::pmr::vector<GSDispatchEntry>& DispatchTable() const { return m_dispatch; }
+  std::span<const GSAncestor> Ancestors() const { return m_ancestors; }
+  std::span<GSFunction> Functions() { return m_functions; }
+  std::span<const GSDispatchEntry> DispatchTable() const { return m_dispatch; }
+  // Where the class's tables live (its library's arena).
+  std::pmr::memory_resource* Memory() const { return m_memory; }
   // The first function-table position of ancestor i's part.
   uint32_t AncestorDispatchBase(std::size_t i) const { return m_blocks[i + 1].dispatchBase; }
 
@@ -160,10 +170,12 @@ private:
   GSLibrary* m_library;
   uint32_t m_index;
   const LibraryClass& m_record;
-  std::pmr::vector<GSAncestor> m_ancestors;
-  std::pmr::vector<GSFunction> m_functions;
-  std::pmr::vector<GSDispatchEntry> m_dispatch;
-  std::pmr::vector<HandleView> m_blocks;  // own block first; instance pointers filled per instance
+  std::pmr::memory_resource* m_memory;
+  // In one block of m_memory, as long as the record.
+  std::span<GSAncestor> m_ancestors;
+  std::span<GSFunction> m_functions;
+  std::span<GSDispatchEntry> m_dispatch;
+  std::span<HandleView> m_blocks;  // own block first; instance pointers filled per instance
   std::pmr::vector<uint8_t> m_referenceCells;
   int8_t m_layout = -1;    // MapReferenceCells: -1 not yet, 0 refused, 1 sound
   bool m_natives = false;  // some function of the class is native

@@ -1,6 +1,7 @@
 #include "gamescript/runtime/Library.h"
 
 #include <algorithm>
+#include <memory>
 #include <map>
 #include <mutex>
 #include <unordered_map>
@@ -61,8 +62,13 @@ bool SameShapes(const GSClass& cls, uint64_t& steps) {
 
 }  // namespace
 
+void GSLibrary::DestroyClasses() {
+  while (m_classCount > 0) std::destroy_at(&m_classes[--m_classCount]);
+  m_classes = nullptr;
+}
+
 void GSLibrary::Clear() {
-  while (!m_classes.empty()) m_classes.pop_back();           // last to first
+  DestroyClasses();
   std::pmr::vector<IndexSlot>(&m_arena).swap(m_classIndex);  // its storage goes with the arena
   m_callShapes.clear();
   m_slotShapes.clear();
@@ -123,10 +129,10 @@ GSClass* GSLibrary::FindClass(std::string_view name) const {
 
 void GSLibrary::IndexClasses() {
   std::size_t size = 4;
-  while (size < 2 * m_classes.size()) size *= 2;  // at most half full: probes stay short
+  while (size < 2 * m_classCount) size *= 2;  // at most half full: probes stay short
   m_classIndex.assign(size, {});
   const std::size_t mask = size - 1;
-  for (GSClass& cls : m_classes) {
+  for (GSClass& cls : Classes()) {
     const std::size_t hash = std::hash<std::string_view>()(cls.Name());
     std::size_t i = hash & mask;
     while (m_classIndex[i].cls &&
@@ -148,8 +154,13 @@ int GSLibrary::Load(std::unique_ptr<uint8_t[]> image, std::size_t size) {
   m_name.assign(m_file.name);
   m_dependencies.reserve(m_file.dependencies.size());
   for (const auto& [a, b] : m_file.dependencies) m_dependencies.push_back({nullptr, a, b});
-  for (std::size_t i = 0; i < m_file.classes.size(); ++i)
-    m_classes.emplace_back(m_machine, this, uint32_t(i), m_file.classes[i], &m_arena);
+  if (!m_file.classes.empty())
+    m_classes =
+        static_cast<GSClass*>(m_arena.allocate(m_file.classes.size() * sizeof(GSClass), alignof(GSClass)));
+  for (std::size_t i = 0; i < m_file.classes.size(); ++i) {
+    std::construct_at(m_classes + i, m_machine, this, uint32_t(i), m_file.classes[i], &m_arena);
+    ++m_classCount;
+  }
   IndexClasses();
 
   // Dependencies; entry 0 is this library, already recorded by the machine,
@@ -180,7 +191,7 @@ int GSLibrary::Load(std::unique_ptr<uint8_t[]> image, std::size_t size) {
   if (missing) return -3;
 
   // Ancestors first, so that a function import finds what a class inherits.
-  for (GSClass& c : m_classes)
+  for (GSClass& c : Classes())
     if (!c.ResolveAncestors()) return -3;
 
   // Lookups while linking are bounded by a budget linear in the file's size,
@@ -207,14 +218,14 @@ int GSLibrary::Load(std::unique_ptr<uint8_t[]> image, std::size_t size) {
     m_functionImports.push_back(entry);
   }
 
-  for (GSClass& c : m_classes) {
+  for (GSClass& c : Classes()) {
     if (!c.Link(steps)) {
       if (ScriptLogHook) ScriptLogHook("GS Link error: Unable to link '%s'", std::string(c.Name()).c_str());
       return steps == 0 ? -1 : -3;
     }
   }
 
-  for (auto& c : m_classes)
+  for (GSClass& c : Classes())
     if (!SameShapes(c, steps)) {
       if (ScriptLogHook) ScriptLogHook("GS Link error: Unable to link '%s'", std::string(c.Name()).c_str());
       return steps == 0 ? -1 : -3;
@@ -227,7 +238,8 @@ int GSLibrary::Load(std::unique_ptr<uint8_t[]> image, std::size_t size) {
   std::vector<const GSClass*> named;  // a class imported twice counts once
   named.reserve(m_classImports.size());
   for (const ClassImport& c : m_classImports) named.push_back(c.cls);
-  std::sort(named.begin(), named.end());
+  // (Imports mostly come in that order already: a check is cheaper than a sort.)
+  if (!std::is_sorted(named.begin(), named.end())) std::sort(named.begin(), named.end());
   named.erase(std::unique(named.begin(), named.end()), named.end());
   const auto join = [](SlotShape& kept, const GSFunction* f) {
     if (kept.shape != f->shape) kept = {kMixedShapes, nullptr};
@@ -260,17 +272,20 @@ int GSLibrary::Load(std::unique_ptr<uint8_t[]> image, std::size_t size) {
 
   // The code, now that the callees are known. A function without code can
   // be entered only as an empty initialiser, which is never run.
-  for (auto& c : m_classes)
+  CodeVerifier verifier;
+  for (GSClass& c : Classes())
     for (GSFunction& f : c.Functions()) {
       CallContext context{this, &f};
-      std::string bad = VerifyCode(*f.record, m_file.strings.size(), m_file.classImports.size(),
-                                   &CallContext::Shape, &context, f.depthChecked);
-      if (bad.empty() && f.record->code.empty() && !f.IsNative() && &f != &c.Functions().back())
-        bad = "function without code";
-      if (!bad.empty()) {
+      const std::string& problem =
+          verifier.Verify(*f.record, m_file.strings.size(), m_file.classImports.size(), &CallContext::Shape,
+                          &context, f.depthChecked);
+      const char* bad = !problem.empty() ? problem.c_str()
+                        : f.record->code.empty() && !f.IsNative() && &f != &c.Functions().back()
+                            ? "function without code"
+                            : nullptr;
+      if (bad) {
         if (ScriptLogHook) {
-          ScriptLogHook("GSLibrary::Load> malformed library: %s in %s", bad.c_str(),
-                        std::string(f.key).c_str());
+          ScriptLogHook("GSLibrary::Load> malformed library: %s in %s", bad, std::string(f.key).c_str());
           ScriptLogHook("GS Link error: Unable to initialise class '%s'", std::string(c.Name()).c_str());
         }
         return -1;
@@ -279,7 +294,7 @@ int GSLibrary::Load(std::unique_ptr<uint8_t[]> image, std::size_t size) {
   // Function table entries are function imports: only a codeless import
   // can put a function without code in a table.
   if (codeless)
-    for (auto& c : m_classes)
+    for (GSClass& c : Classes())
       for (const GSDispatchEntry& e : c.DispatchTable())
         if (e.function && !e.function->IsNative() && e.function->record->code.empty()) {
           if (ScriptLogHook)

@@ -3,7 +3,7 @@
 // and the load that links them against the libraries it depends on.
 
 #include <cstdint>
-#include <deque>
+#include <span>
 #include <memory_resource>
 #include <memory>
 #include <string>
@@ -40,6 +40,7 @@ public:
   explicit GSLibrary(GSMachine* machine) : m_machine(machine) {}
   GSLibrary(const GSLibrary&) = delete;
   GSLibrary& operator=(const GSLibrary&) = delete;
+  ~GSLibrary() { DestroyClasses(); }
 
   // Reads, checks and links the whole file of `size` bytes: 0 on success, -1
   // malformed, -2 a dependency cannot be had, -3 a class, function or link is
@@ -55,8 +56,8 @@ public:
   const std::vector<ClassImport>& ClassImports() const { return m_classImports; }
   const std::vector<FunctionImport>& FunctionImports() const { return m_functionImports; }
   std::string_view String(std::size_t i) const { return i < m_file.strings.size() ? m_file.strings[i] : ""; }
-  std::size_t ClassCount() const { return m_classes.size(); }
-  GSClass* ClassAt(std::size_t i) { return i < m_classes.size() ? &m_classes[i] : nullptr; }
+  std::size_t ClassCount() const { return m_classCount; }
+  GSClass* ClassAt(std::size_t i) { return i < m_classCount ? &m_classes[i] : nullptr; }
   // The shape of every function a call through dispatch slot `slot` with
   // `parameters` cells can reach, as the verifier assumed for this library's
   // code; kMixedShapes when the classes it names disagree or have no such
@@ -87,7 +88,12 @@ private:
   std::vector<Dependency> m_dependencies;
   std::vector<ClassImport> m_classImports;
   std::vector<FunctionImport> m_functionImports;
-  std::pmr::deque<GSClass> m_classes{&m_arena};
+  // The classes, made in place in the arena in one block (their count is
+  // known before the first is made); unmade last to first.
+  GSClass* m_classes = nullptr;
+  std::size_t m_classCount = 0;
+  std::span<GSClass> Classes() { return {m_classes, m_classCount}; }
+  void DestroyClasses();
   // The classes by name: open addressing over a power-of-two table, probed
   // from the name's hash; the later of equal names holds the slot.
   struct IndexSlot {

@@ -27,9 +27,7 @@ constexpr Fusion kFusions[] = {
 };
 constexpr std::size_t kLongest = 5;
 
-std::pmr::memory_resource* MemoryOf(const GSFunction& function) {
-  return function.owner->Functions().get_allocator().resource();
-}
+std::pmr::memory_resource* MemoryOf(const GSFunction& function) { return function.owner->Memory(); }
 
 // A copy of the function's code, of checked code (every opcode RUN_CHECKED)
 // or typed code (sequences fused; the calls of `observed`, when given,

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 namespace GSRuntime {
@@ -174,18 +175,12 @@ struct Scratch {
   std::vector<uint8_t> mark;      // reference cells of the frame, or of a callee
 };
 
+// One walk serves many functions (a library's, or a thread's): its tables
+// are set up once, and each function clears only what it uses of them.
 class Walk {
 public:
-  Walk(Scratch& scratch, const LibraryFunction& f, std::size_t strings, std::size_t classes,
-       CallShapeFunction callShape, void* context, bool shortPath)
+  Walk(Scratch& scratch, bool shortPath)
       : m_short(shortPath),
-        m_f(f),
-        m_code(f.code.data()),
-        m_size(f.code.size()),
-        m_strings(strings),
-        m_classes(classes),
-        m_callShape(callShape),
-        m_context(context),
         m_state(scratch.state),
         m_flags(scratch.flags),
         m_seenStore(scratch.seen),
@@ -195,7 +190,9 @@ public:
         m_forward(scratch.forward),
         m_mark(scratch.mark) {}
 
-  std::string Run(bool& typed);
+  // The function's problem, empty when its code is sound; kept until the next call.
+  const std::string& Run(const LibraryFunction& f, std::size_t strings, std::size_t classes,
+                         CallShapeFunction callShape, void* context, bool& typed);
 
 private:
   // A frame cell's kind as the record fixes it, or kDynamic for a temporary.
@@ -288,12 +285,12 @@ private:
   }
 
   const bool m_short;  // the first walk takes the short path where it can
-  const LibraryFunction& m_f;
-  const uint8_t* m_code;
-  std::size_t m_size;
-  std::size_t m_strings, m_classes;
-  CallShapeFunction m_callShape;
-  void* m_context;
+  const LibraryFunction* m_f = nullptr;
+  const uint8_t* m_code = nullptr;
+  std::size_t m_size = 0;
+  std::size_t m_strings = 0, m_classes = 0;
+  CallShapeFunction m_callShape = nullptr;
+  void* m_context = nullptr;
   std::string m_problem;
   uint32_t m_cells = 0, m_fixedCells = 0, m_temporaries = 0;
   int32_t m_room = 0;
@@ -357,7 +354,7 @@ bool Walk::CheckOperands(const InstructionView& in, std::size_t pc) {
     default: break;
   }
   if (in.op != OP_RET && in.op != OP_RETV && in.op != OP_RETVO) return true;
-  const uint8_t result = ResultKind(m_f.returnType);
+  const uint8_t result = ResultKind(m_f->returnType);
   if ((in.op == OP_RET && result != kKindNoUse) || (in.op == OP_RETV && result != kKindNumber) ||
       (in.op == OP_RETVO && result != kKindReference))
     return FailAt("return of another kind than the function's result", pc);
@@ -938,17 +935,30 @@ bool Walk::Flow() {
   return true;
 }
 
-std::string Walk::Run(bool& typed) {
+const std::string& Walk::Run(const LibraryFunction& f, std::size_t strings, std::size_t classes,
+                             CallShapeFunction callShape, void* context, bool& typed) {
   typed = true;
-  if (m_size == 0) return "";
-  m_cells = m_f.parameters + m_f.locals + m_f.temporaries;
-  m_fixedCells = m_f.parameters + m_f.locals;
-  m_temporaries = m_f.temporaries;
-  m_room = int32_t(m_f.frameSize) - int32_t(m_f.stackAdvance);  // evaluation cells
+  m_problem.clear();
+  m_f = &f;
+  m_code = f.code.data();
+  m_size = f.code.size();
+  if (m_size == 0) return m_problem;
+  m_strings = strings;
+  m_classes = classes;
+  m_callShape = callShape;
+  m_context = context;
+  m_typed = true;
+  m_passed = 0;
+  m_joined = 0;
+  m_version = 2;
+  m_cells = f.parameters + f.locals + f.temporaries;
+  m_fixedCells = f.parameters + f.locals;
+  m_temporaries = f.temporaries;
+  m_room = int32_t(f.frameSize) - int32_t(f.stackAdvance);  // evaluation cells
   m_evaluation = m_state.kinds + m_temporaries;
   m_shortRoom = std::min(m_room, kWindow);
   m_depthRow = kFastDepths.row[std::max(m_shortRoom, 0)];
-  const uint8_t result = ResultKind(m_f.returnType);
+  const uint8_t result = ResultKind(m_f->returnType);
   m_returnOp = result == kKindNoUse ? OP_RET : result == kKindNumber ? OP_RETV : OP_RETVO;
   // Work beyond a small multiple of the size is refused: no sound library
   // comes near it, and a crafted one cannot make the check slower than that.
@@ -965,7 +975,7 @@ std::string Walk::Run(bool& typed) {
 
   // The frame's reference cells: each at most once, never the receiver's
   // (which the frame releases by itself).
-  const WordView refs = m_f.referenceCells;
+  const WordView refs = f.referenceCells;
   std::size_t marked = 0;
   for (; marked < refs.size(); ++marked) {
     const uint32_t cell = refs[marked];
@@ -982,17 +992,31 @@ std::string Walk::Run(bool& typed) {
 
 }  // namespace
 
+struct CodeVerifier::Parts {
+  Scratch scratch;
+  Walk walk{scratch, true};
+};
+
+CodeVerifier::CodeVerifier() : m_parts(std::make_unique<Parts>()) {}
+CodeVerifier::~CodeVerifier() = default;
+
+const std::string& CodeVerifier::Verify(const LibraryFunction& f, std::size_t stringCount,
+                                        std::size_t classCount, CallShapeFunction callShape, void* context,
+                                        bool& typed) {
+  return m_parts->walk.Run(f, stringCount, classCount, callShape, context, typed);
+}
+
 std::string VerifyCode(const LibraryFunction& f, std::size_t stringCount, std::size_t classCount,
                        CallShapeFunction callShape, void* context, bool& typed) {
-  thread_local Scratch scratch;
-  return Walk(scratch, f, stringCount, classCount, callShape, context, true).Run(typed);
+  thread_local CodeVerifier verifier;
+  return verifier.Verify(f, stringCount, classCount, callShape, context, typed);
 }
 
 std::string VerifierDetail::VerifyCodeGenerally(const LibraryFunction& f, std::size_t stringCount,
                                                 std::size_t classCount, CallShapeFunction callShape,
                                                 void* context, bool& typed) {
   Scratch scratch;
-  return Walk(scratch, f, stringCount, classCount, callShape, context, false).Run(typed);
+  return Walk(scratch, false).Run(f, stringCount, classCount, callShape, context, typed);
 }
 
 }  // namespace GSRuntime

@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "gamescript/runtime/LibraryFile.h"
@@ -242,6 +243,23 @@ using CallShapeFunction = CallKnowledge (*)(void* context, const InstructionView
 // linear in the size of the code.
 std::string VerifyCode(const LibraryFunction& f, std::size_t stringCount, std::size_t classCount,
                        CallShapeFunction callShape, void* context, bool& typed);
+
+// VerifyCode for many functions in a row (a library's), with the tables it
+// walks with set up once.
+class CodeVerifier {
+public:
+  CodeVerifier();
+  ~CodeVerifier();
+  CodeVerifier(const CodeVerifier&) = delete;
+  CodeVerifier& operator=(const CodeVerifier&) = delete;
+  // As VerifyCode; the answer stays valid until the next call.
+  const std::string& Verify(const LibraryFunction& f, std::size_t stringCount, std::size_t classCount,
+                            CallShapeFunction callShape, void* context, bool& typed);
+
+private:
+  struct Parts;
+  std::unique_ptr<Parts> m_parts;
+};
 
 namespace VerifierDetail {
 // The same check with every instruction taken by the general path, which the

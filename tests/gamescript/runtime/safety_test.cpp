@@ -567,6 +567,8 @@ class U {
   };
   std::size_t checked = 0, refused = 0;
   // Both paths on `f` with `code`; false (and a failure) when they differ.
+  // VerifyCode keeps its walk from call to call and the general path starts
+  // afresh, so this also finds what one function would leave to the next.
   const auto agree = [&](const LibraryFunction& f, std::span<const uint8_t> code, const LibraryClass& c,
                          const LibraryFile& file) {
     LibraryFunction h = f;
