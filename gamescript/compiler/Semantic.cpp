@@ -49,6 +49,27 @@ SyntaxNode* ReverseDependents(SyntaxNode* head) {
   return reversed;
 }
 
+// Whether the walk enters child `index` of the node.
+inline bool VisitsChild(const SyntaxNode* node, int index) {
+  if (node->category == CatDeclaration) {
+    switch (node->kind) {
+      case DeclClass: return index == 2;       // the members; names are entered by the pre-check
+      case DeclFunction: return index == 3;    // the body; types and parameters are checked before
+      case DeclDeclarator: return index == 1;  // the initial value
+      default: return false;
+    }
+  }
+  if (node->category == CatExpression && node->kind == ExprOperator) {
+    switch (node->value) {
+      case OpMember:
+      case OpIsClass: return index == 0;            // child 1 is a name
+      case OpNew: return index == 1 || index == 2;  // child 0 is the type
+      default: return true;
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
 bool Check(SyntaxNode* tree, ParseContext& context, bool declarationsOnly, bool* aborted) {
@@ -82,26 +103,6 @@ const char* SemanticWalker::Pool(const std::string& text) {
 // ---------------------------------------------------------------------------
 // The walk
 
-bool SemanticWalker::VisitsChild(const SyntaxNode* node, int index) const {
-  if (node->category == CatDeclaration) {
-    switch (node->kind) {
-      case DeclClass: return index == 2;       // the members; names are entered by the pre-check
-      case DeclFunction: return index == 3;    // the body; types and parameters are checked before
-      case DeclDeclarator: return index == 1;  // the initial value
-      default: return false;
-    }
-  }
-  if (node->category == CatExpression && node->kind == ExprOperator) {
-    switch (node->value) {
-      case OpMember:
-      case OpIsClass: return index == 0;            // child 1 is a name
-      case OpNew: return index == 1 || index == 2;  // child 0 is the type
-      default: return true;
-    }
-  }
-  return true;
-}
-
 bool SemanticWalker::Walk(SyntaxNode* first, bool declarationsOnly) {
   struct Entry {
     SyntaxNode* node;
@@ -123,8 +124,10 @@ bool SemanticWalker::Walk(SyntaxNode* first, bool declarationsOnly) {
       if (m_abort) break;
       top.next = m_skip ? 4 : 0;
     }
-    while (top.next < 4 && (node->child[top.next] == nullptr || !VisitsChild(node, top.next))) ++top.next;
-    if (top.next < 4) {
+    int index = top.next;
+    while (index < 4 && (node->child[index] == nullptr || !VisitsChild(node, index))) ++index;
+    top.next = index;
+    if (index < 4) {
       SyntaxNode* child = node->child[top.next++];
       child->enclosing = node;
       if (depth >= kStackSize) {

@@ -32,7 +32,6 @@ private:
   // Pre-check; sets m_skip when the node's children are not to be walked.
   bool PreCheck(SyntaxNode* node);
   bool PostCheck(SyntaxNode* node);
-  bool VisitsChild(const SyntaxNode* node, int index) const;
   bool CheckClass(SyntaxNode* node);
   bool CheckFunction(SyntaxNode* node);
   bool CheckVariables(SyntaxNode* node);
