@@ -10,6 +10,7 @@
 
 #include "config/CompactList.h"
 #include "config/NameIndex.h"
+#include "config/PtrList.h"
 #include "config/TagValue.h"
 #include "foundation/Soup.h"
 #include "kiv/PString.h"
@@ -280,6 +281,7 @@ public:
   // under, a live object) and whether it was reported against: only that is
   // looked up when the container is deleted.
   CompactList<Kiv::PString> registryKeys;
+  mutable ListPlace registryPlace;  // in the first list it was filed in
   mutable bool hasLiveObject = false;
   mutable bool reported = false;
 
@@ -316,5 +318,10 @@ private:
   size_t m_valueCount = 0;
   size_t m_valueIndexed = 0;
 };
+
+// A container keeps its place in the first registry list it is filed in; a
+// tag has no room for one (see PtrList.h).
+inline ListPlace* ListPlaceOf(const Container* container) { return &container->registryPlace; }
+inline ListPlace* ListPlaceOf(const Tag*) { return nullptr; }
 
 }  // namespace OBLLib

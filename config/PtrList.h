@@ -10,11 +10,25 @@
 #include <cstdint>
 #include <iterator>
 #include <stdexcept>
+#include <type_traits>
 #include <vector>
 
 #include "kiv/Memory.h"
 
 namespace OBLLib {
+
+// Where an object with room for it keeps its place in the list it was first
+// filed in: that list then finds it without a look-up in its table. A type
+// names its place through ListPlaceOf(const T*), which gives null for a type
+// without one (found by argument-dependent look-up where the list is used).
+struct ListPlace {
+  const void* list = nullptr;  // the list, while the object is filed there
+  uint32_t index = 0;
+};
+// Lists of plain values keep no places. A class must say (no fallback for
+// it, so a list of it cannot behave differently where the saying is unseen).
+template <class T>
+requires(!std::is_class_v<T>) ListPlace* ListPlaceOf(const T*) { return nullptr; }
 
 template <class T>
 class PtrList {
@@ -23,30 +37,56 @@ public:
   void Append(T* p) {
     if (!p) return;
     if (m_items.size() >= UINT32_MAX) throw std::length_error("PtrList: too many entries");
+    if (ListPlace* own = ListPlaceOf(p); own && !own->list) {
+      *own = {this, static_cast<uint32_t>(m_items.size())};
+      m_items.push_back(p);
+      ++m_live;
+      return;
+    }
     Place& place = Insert(p);
     if (place.count++ == 0) place.first = static_cast<uint32_t>(m_items.size());
     m_items.push_back(p);
     ++m_live;
   }
   // Appends p unless it is present; true when appended.
+  // One probe of the table, not a look-up and then an insertion: in a list
+  // of a hundred thousand tags each probe is a cache miss.
   bool AppendUnique(T* p) {
-    if (Contains(p)) return false;
-    Append(p);
+    if (!p) return false;
+    if (ListPlaceOf(p)) {
+      if (Contains(p)) return false;
+      Append(p);
+      return true;
+    }
+    if (m_items.size() >= UINT32_MAX) throw std::length_error("PtrList: too many entries");
+    Place& place = Insert(p);
+    if (place.count) return false;
+    place.count = 1;
+    place.first = static_cast<uint32_t>(m_items.size());
+    m_items.push_back(p);
+    ++m_live;
     return true;
   }
-  bool Contains(const T* p) const { return Find(p) != nullptr; }
+  bool Contains(const T* p) const { return PlacedHere(p) || FindSlot(p) != kNone; }
   // Removes every occurrence of p; the others keep their order.
   void RemoveAll(const T* p) {
-    const Place* place = Find(p);
-    if (!place) return;
-    size_t left = place->count;
-    for (size_t i = place->first; left && i < m_items.size(); ++i) {
-      if (m_items[i] != p) continue;
-      m_items[i] = nullptr;
-      --left;
+    if (PlacedHere(p)) {
+      ListPlace* own = ListPlaceOf(p);
+      m_items[own->index] = nullptr;
+      own->list = nullptr;
       --m_live;
     }
-    Erase(p);
+    if (const size_t slot = FindSlot(p); slot != kNone) {
+      const Place& place = m_places[slot];
+      size_t left = place.count;
+      for (size_t i = place.first; left && i < m_items.size(); ++i) {
+        if (m_items[i] != p) continue;
+        m_items[i] = nullptr;
+        --left;
+        --m_live;
+      }
+      EraseSlot(slot);
+    }
     if (m_items.size() > 64 && m_live * 2 < m_items.size()) Compact();
   }
   void Clear() {
@@ -103,11 +143,20 @@ private:
   }
   size_t Next(size_t i) const { return (i + 1) & (m_places.size() - 1); }
 
-  const Place* Find(const T* p) const {
-    if (m_places.empty() || !p) return nullptr;
+  static constexpr size_t kNone = SIZE_MAX;
+  // True when p keeps its place in this list. A place left behind by a list
+  // that was cleared counts only where p stands at it again.
+  bool PlacedHere(const T* p) const {
+    const ListPlace* own = p ? ListPlaceOf(p) : nullptr;
+    return own && own->list == this && own->index < m_items.size() && m_items[own->index] == p;
+  }
+
+  // The slot of p's place, or kNone.
+  size_t FindSlot(const T* p) const {
+    if (m_places.empty() || !p) return kNone;
     for (size_t i = Home(p);; i = Next(i)) {
-      if (m_places[i].key == p) return &m_places[i];
-      if (!m_places[i].key) return nullptr;
+      if (m_places[i].key == p) return i;
+      if (!m_places[i].key) return kNone;
     }
   }
 
@@ -123,11 +172,9 @@ private:
     return m_places[i];
   }
 
-  // Removes p's place and moves later places of its run back, so every key
+  // Empties slot i and moves later places of its run back, so every key
   // stays reachable from its home slot without gaps.
-  void Erase(const T* p) {
-    size_t i = Home(p);
-    while (m_places[i].key != p) i = Next(i);
+  void EraseSlot(size_t i) {
     for (size_t j = Next(i); m_places[j].key; j = Next(j)) {
       const size_t home = Home(m_places[j].key);
       const bool homeBetween = i <= j ? (home > i && home <= j) : (home > i || home <= j);
@@ -158,8 +205,10 @@ private:
       T* p = m_items[i];
       if (!p) continue;
       m_items[out] = p;
-      Place& place = Insert(p);
-      if (place.first == i) place.first = static_cast<uint32_t>(out);
+      if (ListPlace* own = ListPlaceOf(p); own && own->list == this && own->index == i)
+        own->index = static_cast<uint32_t>(out);
+      if (const size_t slot = FindSlot(p); slot != kNone && m_places[slot].first == i)
+        m_places[slot].first = static_cast<uint32_t>(out);
       ++out;
     }
     m_items.resize(out);

@@ -193,6 +193,40 @@ TEST_F(DataManagerTest, ContainersLeaveEveryKeyTheyWereFiledUnder) {
   EXPECT_TRUE(dm->ObjectsByKey(tn::mesh)->Empty());
 }
 
+// A container keeps its place in the first list it is filed in: through the
+// compaction of that list, beside a second key and a repeat, each list keeps
+// exactly its containers in order.
+TEST_F(DataManagerTest, ManyContainersKeepTheirPlacesThroughRemovals) {
+  DataManager* dm = Start(false);
+  std::vector<std::unique_ptr<Container>> all(300);
+  for (size_t i = 0; i < all.size(); ++i) {
+    all[i] = std::make_unique<Container>();
+    dm->RegisterObjectByKey(tn::mesh, all[i].get());
+    if (i % 3 == 0) dm->RegisterObjectByKey(tn::light, all[i].get());
+    if (i % 5 == 0) dm->RegisterObjectByKey(tn::mesh, all[i].get());
+  }
+  auto expect = [&](const Kiv::PString& key, auto filed) {
+    std::vector<Container*> want;
+    for (size_t i = 0; i < all.size(); ++i) {
+      if (!all[i] || !filed(i)) continue;
+      want.push_back(all[i].get());
+      if (key == tn::mesh && i % 5 == 0) want.push_back(all[i].get());  // the repeat
+    }
+    EXPECT_EQ(dm->ObjectsByKey(key)->Items(), want);
+  };
+  // Two thirds go, which compacts both lists on the way.
+  for (size_t i = 0; i < all.size(); ++i)
+    if (i % 3 != 1) all[i].reset();
+  expect(tn::mesh, [](size_t) { return true; });
+  expect(tn::light, [](size_t i) { return i % 3 == 0; });
+  // A survivor filed again after its list was emptied and filled anew.
+  dm->RegisterObjectByKey(tn::light, all[1].get());
+  EXPECT_EQ(dm->ObjectsByKey(tn::light)->Items(), std::vector<Container*>{all[1].get()});
+  all.clear();
+  EXPECT_TRUE(dm->ObjectsByKey(tn::mesh)->Empty());
+  EXPECT_TRUE(dm->ObjectsByKey(tn::light)->Empty());
+}
+
 // The registry list keeps its order through removals of single and repeated
 // entries, across the compactions that many removals cause, and refuses null.
 TEST(PtrList, OrderSurvivesRemovalsRepeatsAndCompaction) {

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <vector>
 
 #include "config/Container.h"
 #include "config/ErrorHandler.h"
@@ -79,6 +80,41 @@ TEST_F(ErrorHandlerTest, DestroyedOwnerTakesOnlyItsFirstEntry) {
   }
   h.ForgetContainer(&c);
   for (const auto& e : h.GetEntries()) EXPECT_NE(e.text, kept);
+}
+
+// Thousands of owners, each with a finding or two, dropped out of order:
+// every owner still finds its own entries and repeats, whatever the others did.
+TEST_F(ErrorHandlerTest, ManyOwnersDroppedInAnyOrderKeepTheirOwnEntries) {
+  ErrorHandler& h = *ErrorHandler::Instance();
+  const Kiv::PString shared("shared"), own("own");
+  std::vector<std::unique_ptr<Tag>> tags(3000);
+  for (size_t i = 0; i < tags.size(); ++i) {
+    tags[i] = std::make_unique<Tag>();
+    ASSERT_TRUE(h.Error(shared, tags[i].get()));
+    if (i % 3 == 0) {
+      ASSERT_TRUE(h.Warning(own, tags[i].get()));
+    }
+  }
+  // Every seventh tag, in a scattered order, goes away with its first entry.
+  for (size_t k = 0; k < tags.size(); ++k) {
+    const size_t i = k * 1237 % tags.size();
+    if (i % 7 == 0) tags[i].reset();
+  }
+  size_t sharedLeft = 0, ownLeft = 0;
+  for (const ErrorHandler::Entry& e : h.GetEntries()) (e.text == shared ? sharedLeft : ownLeft)++;
+  EXPECT_EQ(sharedLeft, 3000u - 429u);  // 429 multiples of 7 below 3000
+  EXPECT_EQ(ownLeft, 1000u);            // the multiples of 21 keep their second entry
+  for (size_t i = 0; i < tags.size(); ++i) {
+    if (!tags[i]) continue;
+    EXPECT_FALSE(h.Error(shared, tags[i].get()));
+    EXPECT_EQ(h.Warning(own, tags[i].get()), i % 3 != 0);
+  }
+  tags.clear();
+  EXPECT_TRUE(h.IsNotReported(shared));
+  // Only a tag's first entry goes with it: each "own" entry outlives its tag
+  // (1000 made at first, 1714 for the tags left that had none).
+  EXPECT_FALSE(h.IsNotReported(own));
+  EXPECT_EQ(h.GetEntries().size(), 2714u);
 }
 
 TEST_F(ErrorHandlerTest, EchoIsOffUnlessSwitchedOn) {
