@@ -3,6 +3,8 @@
 // built by concatenation, virtual calls through three class levels, and
 // native calls to Math::Sqrt. Each script call stays well under the run
 // budget. Prints ns per iteration for both and the ratio (lower is better).
+// Last, the bare dispatch: a jump to itself runs until the run budget ends
+// it, 16,777,217 turns, against the aim of 3 ns a turn.
 #include <lua5.4/lua.hpp>
 
 #include <algorithm>
@@ -73,6 +75,10 @@ class Work {
     float s = 0.0;
     for (i = 0; i < n; i++) s = s + Math.Sqrt(i);
     return (int)s;
+  }
+  public void Spin(void) {
+  again:
+    goto again;
   }
 };
 )";
@@ -175,7 +181,16 @@ int main() {
     lines.push_back({w.name, ours * scale, lua * scale});
   }
   lua_close(L);
+  // One byte of budget a turn: the jump of turn 16,777,217 passes the budget.
+  constexpr double kTurns = double(kRunBudget) + 1;
+  GSFunction* spin = cls->FindMethod("::Spin()");
+  int32_t spinCode = ER_Done;
+  const double spinTime = Best(
+      kRuns, [&] { spinCode = CallScriptFunction(*spin, object->GetScriptHandle(), nullptr, 0, nullptr); });
+  if (spinCode != ER_Timeout) std::printf("self_jump: ended with error %d, not ER_Timeout\n", spinCode);
   delete object;
   for (const Line& l : lines) BenchReport::Figure(l.name, l.ours, l.lua, "ns/iteration", "(best of 5)");
+  BenchReport::Figure("self_jump dispatch against the 3 ns aim", spinTime * 1e9 / kTurns, 3.0, "ns/turn",
+                      "(best of 5, 16,777,217 turns)");
   return 0;
 }
