@@ -685,9 +685,9 @@ namespace {
 void DumpMember(const GSSymbol* s, std::string& out) {
   const std::string* cls = nullptr;
   if (s->kind == SymVariable)
-    cls = &static_cast<const GSVariableSymbol*>(s)->className;
+    cls = &static_cast<const GSVariableSymbol*>(s)->className.str();
   else if (s->kind == SymFunction)
-    cls = &static_cast<const GSFunctionSymbol*>(s)->resultClass;
+    cls = &static_cast<const GSFunctionSymbol*>(s)->resultClass.str();
   char head[64];
   std::snprintf(head, sizeof head, "%d:%d:", s->index, s->level);
   out += head;

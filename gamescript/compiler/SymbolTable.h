@@ -28,6 +28,38 @@ enum : uint32_t {
   SymInnerMember = 0x80000000,   // entered in a class member table above level 0
 };
 
+// Text that few symbols have (an object variable's class, a string define's
+// text, the class of an object result), kept out of line: the many symbols
+// without it pay one pointer rather than a whole string. Reads as a string;
+// an empty text is none. The characters stay where they are until the text
+// is set again, as syntax nodes point at them.
+class SideText {
+public:
+  SideText() = default;
+  SideText(const SideText&) = delete;
+  SideText& operator=(const SideText&) = delete;
+
+  SideText& operator=(std::string_view text) {
+    if (m_text != nullptr)
+      m_text->assign(text);
+    else if (!text.empty())
+      m_text = std::make_unique<std::string>(text);
+    return *this;
+  }
+  const std::string& str() const { return m_text != nullptr ? *m_text : Empty(); }
+  operator const std::string&() const { return str(); }
+  const char* c_str() const { return str().c_str(); }
+  bool empty() const { return m_text == nullptr || m_text->empty(); }
+  friend bool operator==(const SideText& a, std::string_view b) { return a.str() == b; }
+
+private:
+  static const std::string& Empty() {
+    static const std::string none;
+    return none;
+  }
+  std::unique_ptr<std::string> m_text;
+};
+
 class GSSymbol {
 public:
   virtual ~GSSymbol() = default;
@@ -38,8 +70,7 @@ public:
   uint32_t type = TypeNone;
   int32_t level = 0;  // block level of the declaration; -1 only in probes
   uint32_t specifiers = 0;
-  uint32_t reserved = 0;
-  uint32_t kind = 0;
+  uint8_t kind = 0;                     // SymDependent .. SymClass; small, as every symbol has one
   bool retired = false;                 // out of scope: freed by the next ReleaseRetired
   GSSymbol* scopeNext = nullptr;        // next symbol of the same block level
   GSClassSymbol* ownerClass = nullptr;  // member table that holds it
@@ -52,7 +83,7 @@ public:
   bool HasOwner() const { return ownerClass != nullptr || ownerTable != nullptr; }
 
 protected:
-  explicit GSSymbol(uint32_t k) : kind(k) {}
+  explicit GSSymbol(uint32_t k) : kind(static_cast<uint8_t>(k)) {}
 };
 
 class GSDependentSymbol : public GSSymbol {
@@ -65,11 +96,11 @@ public:
 class GSVariableSymbol : public GSSymbol {
 public:
   GSVariableSymbol() : GSSymbol(SymVariable) {}
-  std::string className;  // class of an object variable; empty otherwise
+  SideText className;  // class of an object variable; empty otherwise
   // The value of a define, set once its initialiser is checked: the
   // constant's 32-bit value, or the text of a string define.
+  SideText defineText;
   uint32_t defineValue = 0;
-  std::string defineText;
   bool defineSet = false;  // false while its initialiser is still being checked
 };
 
@@ -80,7 +111,7 @@ public:
   int32_t parameterCells = 1;  // P: cell 0 is me
   int32_t localCount = 0;
   int32_t temporaryCount = 0;
-  std::string resultClass;
+  SideText resultClass;  // class of an object result; empty otherwise
 };
 
 // Table of symbols by name; equal symbols (same name and level) are refused.
