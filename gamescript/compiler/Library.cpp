@@ -120,8 +120,9 @@ bool Writer::BuildFunctionTable(GSClassSymbol* k, GSClassSymbol* scanned,
       for (std::size_t at : list) {
         GSFunctionSymbolExt& e = table[at];
         if (!e.function || e.function->name != f->name) continue;
-        if (KeyHead(e.function->signatureKey) != KeyHead(f->signatureKey)) {
-          if (m_log) m_log->Addf("Wrong return type on function:%s\n", f->signatureKey.c_str());
+        const std::string key = f->Signature();
+        if (KeyHead(e.function->Signature()) != KeyHead(key)) {
+          if (m_log) m_log->Addf("Wrong return type on function:%s\n", key.c_str());
           return false;
         }
         e = {f, vo};
@@ -205,7 +206,7 @@ bool Writer::WriteClass(ImageWriter& w, const GSCClass& cls, const std::vector<G
   for (const FinishedFunction& fn : cls.functions) {
     const GSFunctionSymbol* f = fn.symbol;
     BodyHeader h;
-    h.key = m_image.InternString(f->signatureKey);
+    h.key = m_image.InternString(f->Signature());
     h.returnType = f->type;
     h.returnClass = ClassIndexOf(f->resultClass);
     h.flags = f->specifiers & GSRuntime::kFunctionFlags;
@@ -213,7 +214,7 @@ bool Writer::WriteClass(ImageWriter& w, const GSCClass& cls, const std::vector<G
     h.parameterCells = f->parameterCells;
     h.localCount = f->localCount;
     if (!fn.WriteBody(w, h, m_image.code)) {
-      if (m_log) m_log->Addf("Stack depth of function %s is not balanced.", f->signatureKey.c_str());
+      if (m_log) m_log->Addf("Stack depth of function %s is not balanced.", f->Signature().c_str());
       return false;
     }
   }

@@ -330,7 +330,6 @@ bool SemanticWalker::CheckFunction(SyntaxNode* node) {
   const std::string resultClass = TypeClassName(resultType);
   function->resultClass =
       (resultCode == TypeObject || resultCode == TypeObjectArray) ? resultClass : std::string();
-  function->signatureKey = SignatureKey(TypeText(resultCode, resultClass), m_class->name, symbolName);
   node->symbol = function;
   node->type = resultCode;
   node->className = function->resultClass.empty() ? nullptr : function->resultClass.c_str();

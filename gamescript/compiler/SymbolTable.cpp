@@ -680,6 +680,11 @@ std::string SignatureKey(const std::string& returnType, const std::string& class
   return key;
 }
 
+std::string GSFunctionSymbol::Signature() const {
+  static const std::string kNoClass;
+  return SignatureKey(TypeText(type, resultClass), ownerClass != nullptr ? ownerClass->name : kNoClass, name);
+}
+
 namespace {
 
 void DumpMember(const GSSymbol* s, std::string& out) {

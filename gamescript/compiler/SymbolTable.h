@@ -107,11 +107,13 @@ public:
 class GSFunctionSymbol : public GSSymbol {
 public:
   GSFunctionSymbol() : GSSymbol(SymFunction) {}
-  std::string signatureKey;    // "$ret@Class::name(types)"
   int32_t parameterCells = 1;  // P: cell 0 is me
   int32_t localCount = 0;
   int32_t temporaryCount = 0;
   SideText resultClass;  // class of an object result; empty otherwise
+  // "$ret@Class::name(types)", made when wanted (the library write, a
+  // message) rather than kept by every function.
+  std::string Signature() const;
 };
 
 // Table of symbols by name; equal symbols (same name and level) are refused.

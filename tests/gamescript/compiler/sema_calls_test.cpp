@@ -164,7 +164,7 @@ TEST(SemaTree, CellsSlotsAndJumpLinks) {
                                              })->symbol);
   EXPECT_EQ(sum->parameterCells, 3);
   EXPECT_EQ(sum->localCount, 2);
-  EXPECT_EQ(sum->signatureKey, "$int@Derived::Sum(int,string)");
+  EXPECT_EQ(sum->Signature(), "$int@Derived::Sum(int,string)");
 }
 
 TEST(SemaTree, VoidBodiesGetTheirReturn) {
