@@ -708,9 +708,8 @@ void Container::ClassifyTag(Tag* tag, const SoupRef& entry, const SoupRef& value
   ClassifyTag(tag, entry, TagPrototype(entry), values, tagOwner);
 }
 
-void Container::ClassifyTag(Tag* tag, const SoupRef& entry, const TagPrototype& p, const SoupRef& values,
+void Container::ClassifyTag(Tag* tag, const SoupRef&, const TagPrototype& p, const SoupRef& values,
                             Container* tagOwner) {
-  tag->definition = entry;
   DataManager* dm = DataManager::Instance();
   ErrorHandler* eh = Findings();
 

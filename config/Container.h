@@ -101,7 +101,7 @@ public:
   Kiv::PString name;
   TagValue value;  // the value as text, whatever the type
   Container* owner = nullptr;
-  SoupRef definition;
+  mutable ListPlace registryPlace;  // in the first DataManager tag list it was filed in
   CompactList<BoundTagRule> rules;
   int32_t index = -1;  // position in the owner's tag list when made
   int8_t typeCode = kUnclassified;
@@ -319,9 +319,9 @@ private:
   size_t m_valueIndexed = 0;
 };
 
-// A container keeps its place in the first registry list it is filed in; a
-// tag has no room for one (see PtrList.h).
+// Containers and tags keep their place in the first registry list they are
+// filed in (see PtrList.h).
 inline ListPlace* ListPlaceOf(const Container* container) { return &container->registryPlace; }
-inline ListPlace* ListPlaceOf(const Tag*) { return nullptr; }
+inline ListPlace* ListPlaceOf(const Tag* tag) { return &tag->registryPlace; }
 
 }  // namespace OBLLib

@@ -6,6 +6,7 @@
 // outnumber the pointers; a flat table finds each pointer's first place. A
 // node per entry (list cell, map node, vector of places) would cost three
 // allocations and as many cache misses per registered tag in a large tree.
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <iterator>
@@ -21,10 +22,19 @@ namespace OBLLib {
 // filed in: that list then finds it without a look-up in its table. A type
 // names its place through ListPlaceOf(const T*), which gives null for a type
 // without one (found by argument-dependent look-up where the list is used).
+// Lists are told apart by serial rather than address, so a place fits in
+// eight bytes.
 struct ListPlace {
-  const void* list = nullptr;  // the list, while the object is filed there
+  uint32_t list = 0;  // the list's serial, while the object is filed there
   uint32_t index = 0;
 };
+// A serial for a new list, never reused. Once they run out a list gets 0 and
+// keeps every pointer in its table instead.
+inline uint32_t NewListSerial() {
+  static std::atomic<uint64_t> next{1};
+  const uint64_t serial = next.fetch_add(1, std::memory_order_relaxed);
+  return serial <= UINT32_MAX ? static_cast<uint32_t>(serial) : 0;
+}
 // Lists of plain values keep no places. A class must say (no fallback for
 // it, so a list of it cannot behave differently where the saying is unseen).
 template <class T>
@@ -33,12 +43,17 @@ requires(!std::is_class_v<T>) ListPlace* ListPlaceOf(const T*) { return nullptr;
 template <class T>
 class PtrList {
 public:
+  PtrList() = default;
+  // The objects' places name this list: a copy would share them.
+  PtrList(const PtrList&) = delete;
+  PtrList& operator=(const PtrList&) = delete;
+
   // Appends p (a pointer may appear more than once; null is not listed).
   void Append(T* p) {
     if (!p) return;
     if (m_items.size() >= UINT32_MAX) throw std::length_error("PtrList: too many entries");
-    if (ListPlace* own = ListPlaceOf(p); own && !own->list) {
-      *own = {this, static_cast<uint32_t>(m_items.size())};
+    if (ListPlace* own = ListPlaceOf(p); own && m_serial && !own->list) {
+      *own = {m_serial, static_cast<uint32_t>(m_items.size())};
       m_items.push_back(p);
       ++m_live;
       return;
@@ -73,7 +88,7 @@ public:
     if (PlacedHere(p)) {
       ListPlace* own = ListPlaceOf(p);
       m_items[own->index] = nullptr;
-      own->list = nullptr;
+      own->list = 0;
       --m_live;
     }
     if (const size_t slot = FindSlot(p); slot != kNone) {
@@ -148,7 +163,8 @@ private:
   // that was cleared counts only where p stands at it again.
   bool PlacedHere(const T* p) const {
     const ListPlace* own = p ? ListPlaceOf(p) : nullptr;
-    return own && own->list == this && own->index < m_items.size() && m_items[own->index] == p;
+    return own && m_serial && own->list == m_serial && own->index < m_items.size() &&
+           m_items[own->index] == p;
   }
 
   // The slot of p's place, or kNone.
@@ -205,7 +221,7 @@ private:
       T* p = m_items[i];
       if (!p) continue;
       m_items[out] = p;
-      if (ListPlace* own = ListPlaceOf(p); own && own->list == this && own->index == i)
+      if (ListPlace* own = ListPlaceOf(p); own && m_serial && own->list == m_serial && own->index == i)
         own->index = static_cast<uint32_t>(out);
       if (const size_t slot = FindSlot(p); slot != kNone && m_places[slot].first == i)
         m_places[slot].first = static_cast<uint32_t>(out);
@@ -217,8 +233,9 @@ private:
   std::vector<T*> m_items;  // in order; null: removed
   using Places = std::vector<Place, Kiv::TableAllocator<Place>>;
   Places m_places;
-  size_t m_live = 0;  // non-null entries of m_items
-  size_t m_used = 0;  // keys in m_places
+  size_t m_live = 0;                          // non-null entries of m_items
+  size_t m_used = 0;                          // keys in m_places
+  const uint32_t m_serial = NewListSerial();  // what the objects' places name
 };
 
 }  // namespace OBLLib

@@ -169,6 +169,17 @@ TEST_F(DataManagerTest, TagListsStayConsistentThroughRegisterAndUnregister) {
   EXPECT_TRUE(dm->TagsBySource(tn::mesh_table)->Empty());
   EXPECT_EQ(dm->TagsBySource(tn::queues)->Items(), (std::vector<Tag*>{t[2].get()}));
 
+  // A place left behind by a cleared list: the tag is filed there and
+  // elsewhere again, and taken out of both.
+  dm->ClearKeyList(tn::queues);
+  dm->RegisterTag(t[1].get());
+  dm->RegisterTagBySource(tn::queues, t[1].get());
+  dm->RegisterTagBySource(tn::queues, t[0].get());
+  EXPECT_EQ(dm->TagsBySource(tn::queues)->Items(), (std::vector<Tag*>{t[1].get(), t[0].get()}));
+  dm->UnregisterTag(t[1].get());
+  EXPECT_EQ(dm->TagsBySource(tn::queues)->Items(), std::vector<Tag*>{t[0].get()});
+  EXPECT_EQ(dm->FirstTagList().Items(), (std::vector<Tag*>{t[0].get(), t[2].get()}));
+
   t.clear();  // destroyed tags unregister themselves
   EXPECT_TRUE(dm->FirstTagList().Empty());
   EXPECT_TRUE(dm->SecondTagList().Empty());

@@ -8,6 +8,7 @@
 
 #include "ConfigFixture.h"
 #include "config/TagNames.h"
+#include "config/TagPrototype.h"
 
 using OBLLib::Container;
 using OBLLib::DataManager;
@@ -46,12 +47,18 @@ TEST_F(SampleSchemaTest, ShippedSchemaIsSelfConsistent) {
       if (c.elementTypeNames[j] == tn::element) continue;  // the "kind" word of an array element
       EXPECT_TRUE(c.elementDefinitions[j]) << name.Str() << ": no definition " << c.elementTypeNames[j].Str();
     }
-    for (const auto* list : {&c.tags, &c.definitionTags}) {
-      for (const OBLLib::Tag* tag : *list) {
-        Kiv::PString source = tag->definition.GetNamedTag(tn::source);
-        if (!source.IsEmpty() && !tag->hasSource) {
-          EXPECT_NE(dm->GetDataFile(source), nullptr) << name.Str() << ": no list " << source.Str();
-        }
+    // A source list that is not a registry (where combo boxes file their
+    // tags) is a data file. Inherited entries are checked with their own
+    // definition.
+    const SoupRef entries = def.GetNamedSoup(tn::subpossibilities);
+    for (size_t j = 0; j < entries.CountTags(); ++j) {
+      const OBLLib::TagPrototype entry(entries.GetIndexedSoup(j));
+      const Kiv::PString& source = entry.source;
+      const bool registry =
+          entry.typeCode == OBLLib::Tag::kComboBox && (source == tn::attachment || source == tn::mesh_table ||
+                                                       source == tn::attached_track || source == tn::queues);
+      if (!source.IsEmpty() && !registry) {
+        EXPECT_NE(dm->GetDataFile(source), nullptr) << name.Str() << ": no list " << source.Str();
       }
     }
   }
