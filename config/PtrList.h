@@ -82,6 +82,7 @@ public:
     ++m_live;
     return true;
   }
+  // Contains and RemoveAll read p's place: p must be alive.
   bool Contains(const T* p) const { return PlacedHere(p) || FindSlot(p) != kNone; }
   // Removes every occurrence of p; the others keep their order.
   void RemoveAll(const T* p) {
