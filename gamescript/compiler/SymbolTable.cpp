@@ -95,6 +95,9 @@ std::string_view PlainView(std::string_view symbolName) {
 
 bool PlainMatches(const GSSymbol& head, std::string_view key) { return PlainView(head.name) == key; }
 
+// The link of the plain-name chains, which hold functions only.
+GSSymbol*& PlainNext(GSSymbol* s) { return static_cast<GSFunctionSymbol*>(s)->samePlainName; }
+
 // FNV-1a, folded: names are short, and the tables probe by the low bits.
 std::size_t KeyHash(std::string_view key) {
   uint64_t h = 0xcbf29ce484222325ull;
@@ -193,7 +196,7 @@ bool SymbolHash::Insert(GSSymbol* symbol) {
     const std::string_view plain = PlainView(symbol->name);
     Slot& same = m_functionsByPlainName.Place(plain, KeyHash(plain));
     // Whoever reads the chain sorts it: the newest goes first.
-    symbol->samePlainName = same.head;
+    PlainNext(symbol) = same.head;
     same.head = symbol;
   }
   m_orderedValid = false;
@@ -240,15 +243,15 @@ bool SymbolHash::Remove(GSSymbol* symbol) {
     const std::string_view plain = PlainView(symbol->name);
     if (Slot* same = m_functionsByPlainName.Find(plain, KeyHash(plain))) {
       GSSymbol* before = nullptr;
-      for (GSSymbol* s = same->head; s != nullptr; before = s, s = s->samePlainName) {
+      for (GSSymbol* s = same->head; s != nullptr; before = s, s = PlainNext(s)) {
         if (s != symbol) continue;
         if (before != nullptr)
-          before->samePlainName = s->samePlainName;
+          PlainNext(before) = PlainNext(s);
         else
-          same->head = s->samePlainName;
+          same->head = PlainNext(s);
         break;
       }
-      symbol->samePlainName = nullptr;
+      PlainNext(symbol) = nullptr;
       if (same->head == nullptr) m_functionsByPlainName.Erase(*same);
     }
   }
@@ -292,7 +295,7 @@ void SymbolHash::Compact() {
 std::vector<GSSymbol*> SymbolHash::FunctionsNamed(const std::string& plain) const {
   std::vector<GSSymbol*> found;
   const Slot* same = m_functionsByPlainName.Find(plain, KeyHash(plain));
-  for (GSSymbol* s = same ? same->head : nullptr; s != nullptr; s = s->samePlainName) found.push_back(s);
+  for (GSSymbol* s = same ? same->head : nullptr; s != nullptr; s = PlainNext(s)) found.push_back(s);
   SortInTableOrder(found);
   return found;
 }
@@ -367,7 +370,7 @@ bool GSSymbolTable::Add(GSSymbol* symbol, GSClassSymbol* cls, bool number) {
   symbol->level = m_level;
   if (cls == nullptr) {
     if (!m_globals.Insert(symbol)) return false;
-    symbol->ownerTable = this;
+    symbol->inGlobals = true;
   } else {
     if (cls->kind != SymClass || !cls->members.Insert(symbol)) return false;
     symbol->ownerClass = cls;
@@ -388,11 +391,11 @@ bool GSSymbolTable::Remove(GSSymbol* symbol) {
   bool removed = false;
   if (symbol->ownerClass != nullptr)
     removed = symbol->ownerClass->members.Remove(symbol);
-  else if (symbol->ownerTable == this)
+  else if (symbol->inGlobals)
     removed = m_globals.Remove(symbol);
   if (removed) {
     symbol->ownerClass = nullptr;
-    symbol->ownerTable = nullptr;
+    symbol->inGlobals = false;
   }
   return removed;
 }

@@ -72,15 +72,14 @@ public:
   uint32_t specifiers = 0;
   uint8_t kind = 0;                     // SymDependent .. SymClass; small, as every symbol has one
   bool retired = false;                 // out of scope: freed by the next ReleaseRetired
+  bool inGlobals = false;               // held by the global table of the symbol table that made it
   GSSymbol* scopeNext = nullptr;        // next symbol of the same block level
   GSClassSymbol* ownerClass = nullptr;  // member table that holds it
-  GSSymbolTable* ownerTable = nullptr;  // global table that holds it
-  // Links of the table that holds it: the next entry of the same name (a
-  // lower level), and the next function of the same plain name.
+  // Link of the table that holds it: the next entry of the same name (a
+  // lower level).
   GSSymbol* sameName = nullptr;
-  GSSymbol* samePlainName = nullptr;
 
-  bool HasOwner() const { return ownerClass != nullptr || ownerTable != nullptr; }
+  bool HasOwner() const { return ownerClass != nullptr || inGlobals; }
 
 protected:
   explicit GSSymbol(uint32_t k) : kind(static_cast<uint8_t>(k)) {}
@@ -111,6 +110,8 @@ public:
   int32_t localCount = 0;
   int32_t temporaryCount = 0;
   SideText resultClass;  // class of an object result; empty otherwise
+  // The next function of the same plain name in the member table that holds it.
+  GSSymbol* samePlainName = nullptr;
   // "$ret@Class::name(types)", made when wanted (the library write, a
   // message) rather than kept by every function.
   std::string Signature() const;
