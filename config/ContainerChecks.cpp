@@ -7,6 +7,7 @@
 
 #include "config/AssetPaths.h"
 #include "config/DataManager.h"
+#include "config/DefinitionCache.h"
 #include "config/ErrorHandler.h"
 #include "config/Messages.h"
 #include "config/TagNames.h"
@@ -170,16 +171,10 @@ struct BoundChecks {
   Kiv::PString type;
   std::vector<std::pair<ContainerRuleFn, SoupRef>> checks;
 };
-struct BoundCheckCache {
-  std::mutex lock;
-  std::unordered_map<const void*, std::vector<std::shared_ptr<const BoundChecks>>> byDefinition;
-  size_t count = 0;
-};
-BoundCheckCache& BoundCheckLists() {
-  static auto* cache = new BoundCheckCache;
+DefinitionCache<BoundChecks>& BoundCheckLists() {
+  static auto* cache = new DefinitionCache<BoundChecks>;
   return *cache;
 }
-constexpr size_t kMaxCachedCheckLists = 4096;
 
 }  // namespace
 
@@ -189,17 +184,8 @@ void Container::BindContainerChecks(const SoupRef& def, Container* container) {
   if (!container) return;
   const DataManager* dm = DataManager::Existing();
   const SoupRef schemaUsed = dm ? dm->Schema() : SoupRef();
-  BoundCheckCache& cache = BoundCheckLists();
-  std::shared_ptr<const BoundChecks> bound;
-  {
-    std::lock_guard<std::mutex> guard(cache.lock);
-    if (auto found = cache.byDefinition.find(def.Get()); found != cache.byDefinition.end())
-      for (const auto& b : found->second)
-        if (b->type == container->type && b->schema == schemaUsed) {
-          bound = b;
-          break;
-        }
-  }
+  std::shared_ptr<const BoundChecks> bound = BoundCheckLists().Find(
+      def.Get(), [&](const BoundChecks& b) { return b.type == container->type && b.schema == schemaUsed; });
   if (!bound) {
     auto made = std::make_shared<BoundChecks>();
     made->def = def;
@@ -216,15 +202,7 @@ void Container::BindContainerChecks(const SoupRef& def, Container* container) {
         made->checks.emplace_back(found->second, parameters);
     }
     bound = made;
-    if (def) {
-      std::lock_guard<std::mutex> guard(cache.lock);
-      if (cache.count >= kMaxCachedCheckLists) {
-        cache.byDefinition.clear();
-        cache.count = 0;
-      }
-      cache.byDefinition[def.Get()].push_back(bound);
-      ++cache.count;
-    }
+    if (def) BoundCheckLists().Add(def.Get(), bound);
   }
   for (const auto& [check, parameters] : bound->checks) container->AddContainerRule(check, parameters);
 }

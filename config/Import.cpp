@@ -10,6 +10,7 @@
 
 #include "config/Container.h"
 #include "config/DataManager.h"
+#include "config/DefinitionCache.h"
 #include "config/ErrorHandler.h"
 #include "config/Messages.h"
 #include "config/TagNames.h"
@@ -160,16 +161,10 @@ void ImportPlan::ReadValueDefinitions() {
 
 namespace {
 
-struct PlanCache {
-  std::mutex lock;
-  std::unordered_map<const void*, std::vector<std::shared_ptr<const ImportPlan>>> byDefinition;
-  size_t count = 0;
-};
-PlanCache& Plans() {
-  static auto* cache = new PlanCache;
+DefinitionCache<ImportPlan>& Plans() {
+  static auto* cache = new DefinitionCache<ImportPlan>;
   return *cache;
 }
-constexpr size_t kMaxCachedPlans = 4096;
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
@@ -206,13 +201,9 @@ Tag* FindTagIn(const Container& c, const Kiv::PString& name) {
 
 std::shared_ptr<const ImportPlan> Container::PlanImport(const SoupRef& definition, const SoupRef& schema,
                                                         int32_t build) {
-  PlanCache& cache = Plans();
-  {
-    std::lock_guard<std::mutex> guard(cache.lock);
-    if (auto found = cache.byDefinition.find(definition.Get()); found != cache.byDefinition.end())
-      for (const auto& plan : found->second)
-        if (plan->build == build && plan->schema == schema) return plan;
-  }
+  if (auto cached = Plans().Find(definition.Get(),
+                                 [&](const ImportPlan& p) { return p.build == build && p.schema == schema; }))
+    return cached;
   auto plan = std::make_shared<ImportPlan>();
   plan->definition = definition;
   plan->schema = schema;
@@ -237,13 +228,7 @@ std::shared_ptr<const ImportPlan> Container::PlanImport(const SoupRef& definitio
   for (SoupRef& base : plan->inherited)
     if (base) base = AdmitObsoleteTags(base, build, plan->obsoleteNames);
   plan->ReadValueDefinitions();
-  std::lock_guard<std::mutex> guard(cache.lock);
-  if (cache.count >= kMaxCachedPlans) {
-    cache.byDefinition.clear();
-    cache.count = 0;
-  }
-  cache.byDefinition[definition.Get()].push_back(plan);
-  ++cache.count;
+  Plans().Add(definition.Get(), plan);
   return plan;
 }
 
