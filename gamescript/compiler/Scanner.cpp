@@ -1,6 +1,8 @@
 #include "gamescript/compiler/Scanner.h"
 
 #include <algorithm>
+#include <bit>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -32,39 +34,37 @@ constexpr Keyword kKeywords[kKeywordCount] = {
     {"on", 2, KEYWORD_ON},
 };
 
-// Identifier bytes come first and blanks last, the line end after them: each
-// hot loop tests one bound, and the blank run in Next adds the line count
-// without a branch.
-enum CharClass : unsigned char { C_LETTER, C_DIGIT, C_OTHER, C_BLANK, C_NEWLINE };
+// Identifier bytes come first, then the rest: one bound tells them apart.
+enum CharClass : unsigned char { C_LETTER, C_DIGIT, C_OTHER };
 
-// A keyword candidate's slot in Tables::byHash: no two keywords share one
-// (the table's constructor refuses to compile otherwise), so one comparison
-// settles every word.
-constexpr unsigned KeywordHash(const char* s, std::size_t n) {
-  return (static_cast<unsigned char>(s[0]) + static_cast<unsigned char>(s[1]) +
-          static_cast<unsigned char>(s[n - 1]) * 46u + static_cast<unsigned>(n) * 3u) &
-         127u;
+// A word of up to eight bytes as a number, the first byte lowest.
+constexpr uint64_t PackWord(const char* s, std::size_t n) {
+  uint64_t word = 0;
+  for (std::size_t i = 0; i < n; ++i) word |= uint64_t(static_cast<unsigned char>(s[i])) << (8 * i);
+  return word;
 }
+
+// A keyword candidate's slot in Tables::keywordWord: no two keywords share one
+// (the table's constructor refuses to compile otherwise), so one comparison of
+// the packed word settles every word.
+constexpr unsigned KeywordSlot(uint64_t word) { return unsigned((word * 0x2a46559032a1efe7ull) >> 57); }
 
 struct Tables {
   unsigned char cls[256];
-  signed char byHash[128];  // index into kKeywords, or -1
+  uint64_t keywordWord[128];  // the packed keyword of the slot, or 0
+  short keywordToken[128];
 
-  constexpr Tables() : cls(), byHash() {
+  constexpr Tables() : cls(), keywordWord(), keywordToken() {
     for (int c = 0; c < 256; ++c) {
-      bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_';
-      const bool blank = c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f';
-      cls[c] = letter                   ? C_LETTER
-               : (c >= '0' && c <= '9') ? C_DIGIT
-               : blank                  ? C_BLANK
-               : c == '\n'              ? C_NEWLINE
-                                        : C_OTHER;
+      const bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_';
+      cls[c] = letter ? C_LETTER : (c >= '0' && c <= '9') ? C_DIGIT : C_OTHER;
     }
-    for (auto& v : byHash) v = -1;
     for (int k = 0; k < kKeywordCount; ++k) {
-      signed char& slot = byHash[KeywordHash(kKeywords[k].text, kKeywords[k].length)];
-      if (slot >= 0) throw "two keywords share a hash slot";
-      slot = static_cast<signed char>(k);
+      const uint64_t word = PackWord(kKeywords[k].text, kKeywords[k].length);
+      const unsigned slot = KeywordSlot(word);
+      if (keywordWord[slot] != 0) throw "two keywords share a hash slot";
+      keywordWord[slot] = word;
+      keywordToken[slot] = short(kKeywords[k].token);
     }
   }
 };
@@ -75,17 +75,22 @@ inline bool IsIdent(unsigned char c) { return kTables.cls[c] < C_OTHER; }
 inline bool IsDigit(unsigned char c) { return kTables.cls[c] == C_DIGIT; }
 inline bool IsHex(unsigned char c) { return IsDigit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
 
-int KeywordOrIdentifier(const char* s, std::size_t n) {
-  if (n < 2 || n > 8) return IDENTIFIER;
-  const int k = kTables.byHash[KeywordHash(s, n)];
-  if (k < 0) return IDENTIFIER;
-  const Keyword& kw = kKeywords[k];
-  if (kw.length != n) return IDENTIFIER;
-  // At most eight bytes: a plain loop beats a library call here.
-  for (std::size_t i = 0; i < n; ++i)
-    if (kw.text[i] != s[i]) return IDENTIFIER;
-  return kw.token;
+// The keyword token of the word [s, s + n), else IDENTIFIER; `end` bounds the
+// text, which may be read ahead up to eight bytes when it lasts that long.
+inline int KeywordOrIdentifier(const char* s, std::size_t n, const char* end) {
+  if (n - 2 > 6) return IDENTIFIER;  // keywords have two to eight letters
+  uint64_t word;
+  if (std::endian::native == std::endian::little && end - s >= 8) {
+    std::memcpy(&word, s, 8);
+    word &= ~uint64_t(0) >> (64 - 8 * n);
+  } else {
+    word = PackWord(s, n);
+  }
+  const unsigned slot = KeywordSlot(word);
+  return kTables.keywordWord[slot] == word ? kTables.keywordToken[slot] : int(IDENTIFIER);
 }
+
+int CountNewlines(const char* from, const char* to) { return int(std::count(from, to, '\n')); }
 
 Scanner* g_currentScanner = nullptr;
 
@@ -100,22 +105,24 @@ Scanner* CurrentScanner() { return g_currentScanner; }
 void SetCurrentScanner(Scanner* scanner) { g_currentScanner = scanner; }
 
 Scanner::Scanner(const char* text, std::size_t length, std::size_t bufferSize)
-    : m_end(text + length), m_pos(text), m_bufferSize(bufferSize), m_token(text) {}
+    : m_end(text + length),
+      m_pos(text),
+      m_bufferSize(bufferSize),
+      m_current(m_tokens),
+      m_next(m_tokens),
+      m_filled(m_tokens) {
+  m_tokens[0] = {text, 0, 1, TOKEN_END};
+}
 
-void Scanner::CountLines(const char* from, const char* to) { m_line += int(std::count(from, to, '\n')); }
-
-int Scanner::Refuse(const char* start, const char* stop) {
+void Scanner::Refuse(const char* start, const char* stop, int& line, Token& token) {
   ++m_errors;
   if (m_sink) {
     char message[96];
-    std::snprintf(message, sizeof message, "Token longer than %zu bytes, line %d.", m_bufferSize, m_line);
-    m_sink(m_sinkUser, m_line, message);
+    std::snprintf(message, sizeof message, "Token longer than %zu bytes, line %d.", m_bufferSize, line);
+    m_sink(m_sinkUser, line, message);
   }
-  m_token = start;
-  m_tokenLength = std::size_t(stop - start);
-  CountLines(start, stop);
-  m_pos = stop;
-  return SYMBOL_UNKNOWN;
+  line += CountNewlines(start, stop);
+  token = {start, std::size_t(stop - start), line, SYMBOL_UNKNOWN};
 }
 
 // The end of the quoted literal whose opening quote is at `quote`, or null when
@@ -147,62 +154,79 @@ const char* Scanner::MatchLiteral(const char* quote, FailedLiteral& failed, bool
   return nullptr;
 }
 
-void Scanner::SkipBlockComment() {
-  const char* p = m_pos;
+// Past the "*/" that closes a comment whose text starts at `from`; a comment
+// the input ends in ends the input normally.
+const char* Scanner::SkipBlockComment(const char* from, int& line) const {
+  const char* p = from;
   while (p < m_end) {
     const void* star = std::memchr(p, '*', std::size_t(m_end - p));
-    if (!star) {
-      p = m_end;
-      break;
-    }
+    if (!star) break;
     const char* s = static_cast<const char*>(star);
     if (s + 1 < m_end && s[1] == '/') {
-      CountLines(m_pos, s + 2);
-      m_pos = s + 2;
-      m_inComment = false;
-      return;
+      line += CountNewlines(from, s + 2);
+      return s + 2;
     }
     p = s + 1;
   }
-  // The input ends inside the comment: that ends the input normally.
-  CountLines(m_pos, m_end);
-  m_pos = m_end;
-  m_inComment = false;
+  line += CountNewlines(from, m_end);
+  return m_end;
 }
 
-int Scanner::Next() {
+int Scanner::Fill() {
+  Token* out = m_tokens;
+  Token* const last = m_tokens + kBatch;
+  const char* const end = m_end;
+  const std::size_t limit = m_bufferSize;
+  const char* p = m_pos;
+  int line = m_line;
   for (;;) {
-    if (m_inComment) SkipBlockComment();
-    const char* const end = m_end;
-    const char* s = m_pos;
-    // Blanks and line ends between tokens without a dispatch per byte.
-    int line = m_line;
-    for (unsigned char k; s < end && (k = kTables.cls[static_cast<unsigned char>(*s)]) >= C_BLANK; ++s)
-      line += k - C_BLANK;
-    m_line = line;
-    m_pos = s;
-    if (s >= m_end) {
-      m_token = m_end;
-      m_tokenLength = 0;
-      return TOKEN_END;
+  scan:
+    if (p >= end) {
+      *out++ = {end, 0, line, TOKEN_END};
+      break;
     }
+    const char* const s = p;
     const unsigned char c = static_cast<unsigned char>(*s);
     const char* e = s + 1;  // end of the match
     int token;
     bool spansLines = false;  // a literal or "[ ]" may hold line ends
     switch (c) {
-      case '/':
-        if (e < m_end && *e == '*') {
-          m_pos = e + 1;
-          m_inComment = true;
-          continue;
+      case ' ':
+      case '\t':
+      case '\r':
+      case '\v':
+      case '\f': p = e; goto scan;
+      case '\n':
+        ++line;
+        p = e;
+        // The indentation after a line end, eight blanks at a time.
+        while (end - p >= 8) {
+          uint64_t word;
+          std::memcpy(&word, p, 8);
+          word ^= 0x2020202020202020ull;
+          if (word != 0) {
+            p += (std::endian::native == std::endian::little ? std::countr_zero(word)
+                                                             : std::countl_zero(word)) >>
+                 3;
+            break;
+          }
+          p += 8;
         }
-        if (e < m_end && *e == '/') {
-          const void* nl = std::memchr(e, '\n', std::size_t(m_end - e));
-          const char* stop = nl ? static_cast<const char*>(nl) : m_end;
-          if (std::size_t(stop - s) > m_bufferSize) return Refuse(s, stop);
-          m_pos = stop;  // the newline is left for the whitespace rule
-          continue;
+        goto scan;
+      case '/':
+        if (e < end && *e == '*') {
+          p = SkipBlockComment(e + 1, line);
+          goto scan;
+        }
+        if (e < end && *e == '/') {
+          const void* nl = std::memchr(e, '\n', std::size_t(end - e));
+          const char* stop = nl ? static_cast<const char*>(nl) : end;
+          if (std::size_t(stop - s) > limit) {
+            e = stop;
+            goto refuse;
+          }
+          p = stop;  // the newline is left for the blank rule
+          goto scan;
         }
         token = '/';
         break;
@@ -225,6 +249,13 @@ int Scanner::Next() {
         }
         break;
       case '0':
+        if (e + 1 < end && (*e == 'x' || *e == 'X') && IsHex(static_cast<unsigned char>(e[1]))) {
+          e += 2;
+          while (e < end && IsHex(static_cast<unsigned char>(*e))) ++e;
+          token = CONSTANT_HEX;
+          break;
+        }
+        [[fallthrough]];
       case '1':
       case '2':
       case '3':
@@ -234,34 +265,27 @@ int Scanner::Next() {
       case '7':
       case '8':
       case '9':
-        if (c == '0' && e + 1 < m_end && (*e == 'x' || *e == 'X') &&
-            IsHex(static_cast<unsigned char>(e[1]))) {
-          e += 2;
-          while (e < m_end && IsHex(static_cast<unsigned char>(*e))) ++e;
-          token = CONSTANT_HEX;
-          break;
-        }
-        while (e < m_end && IsDigit(static_cast<unsigned char>(*e))) ++e;
+        while (e < end && IsDigit(static_cast<unsigned char>(*e))) ++e;
         token = CONSTANT_INT;
-        if (e < m_end && *e == '.') {
+        if (e < end && *e == '.') {
           ++e;
-          while (e < m_end && IsDigit(static_cast<unsigned char>(*e))) ++e;
+          while (e < end && IsDigit(static_cast<unsigned char>(*e))) ++e;
           token = CONSTANT_FLOAT;
         }
         break;
       case '.':
-        if (e < m_end && IsDigit(static_cast<unsigned char>(*e))) {
-          while (e < m_end && IsDigit(static_cast<unsigned char>(*e))) ++e;
+        if (e < end && IsDigit(static_cast<unsigned char>(*e))) {
+          while (e < end && IsDigit(static_cast<unsigned char>(*e))) ++e;
           token = CONSTANT_FLOAT;
         } else {
           token = '.';
         }
         break;
       case '[': {
-        const char* p = e;
-        while (p < m_end && (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\v' || *p == '\f')) ++p;
-        if (p < m_end && *p == ']') {
-          e = p + 1;
+        const char* q = e;
+        while (q < end && (*q == ' ' || *q == '\t' || *q == '\n' || *q == '\v' || *q == '\f')) ++q;
+        if (q < end && *q == ']') {
+          e = q + 1;
           token = SYMBOL_OP_DIM;
           spansLines = true;
         } else {
@@ -271,48 +295,48 @@ int Scanner::Next() {
       }
       case '>':
         token = '>';
-        if (e < m_end && *e == '>') {
+        if (e < end && *e == '>') {
           ++e;
           token = SYMBOL_RIGHT_SHIFT;
-        } else if (e < m_end && *e == '=') {
+        } else if (e < end && *e == '=') {
           ++e;
           token = SYMBOL_GTE;
         }
         break;
       case '<':
         token = '<';
-        if (e < m_end && *e == '<') {
+        if (e < end && *e == '<') {
           ++e;
           token = SYMBOL_LEFT_SHIFT;
-        } else if (e < m_end && *e == '=') {
+        } else if (e < end && *e == '=') {
           ++e;
           token = SYMBOL_LTE;
         }
         break;
       case '+':
         token = '+';
-        if (e < m_end && *e == '+') {
+        if (e < end && *e == '+') {
           ++e;
           token = SYMBOL_INC;
         }
         break;
       case '-':
         token = '-';
-        if (e < m_end && *e == '-') {
+        if (e < end && *e == '-') {
           ++e;
           token = SYMBOL_DEC;
         }
         break;
       case '=':
         token = '=';
-        if (e < m_end && *e == '=') {
+        if (e < end && *e == '=') {
           ++e;
           token = SYMBOL_EQ;
         }
         break;
       case '!':
         token = '!';
-        if (e < m_end && *e == '=') {
+        if (e < end && *e == '=') {
           ++e;
           token = SYMBOL_NEQ;
         }
@@ -331,32 +355,49 @@ int Scanner::Next() {
       case '%':
       case '^':
       case '|': token = c; break;
-      default:
-        if (kTables.cls[c] == C_LETTER) {
-          if (c == 'L' && e < m_end && (*e == '"' || *e == '\'')) {
-            const char* stop =
-                *e == '"' ? MatchLiteral(e, m_failedString, true) : MatchLiteral(e, m_failedChar, false);
-            if (stop) {
-              token = *e == '"' ? CONSTANT_STRING : CONSTANT_CHAR;
-              spansLines = true;
-              e = stop;
-              break;
-            }
+      case 'L':
+        if (e < end && (*e == '"' || *e == '\'')) {
+          const char* stop =
+              *e == '"' ? MatchLiteral(e, m_failedString, true) : MatchLiteral(e, m_failedChar, false);
+          if (stop) {
+            token = *e == '"' ? CONSTANT_STRING : CONSTANT_CHAR;
+            spansLines = true;
+            e = stop;
+            break;
           }
-          while (e < end && IsIdent(static_cast<unsigned char>(*e))) ++e;
-          token = KeywordOrIdentifier(s, std::size_t(e - s));
-        } else {
-          token = SYMBOL_UNKNOWN;
         }
+        [[fallthrough]];
+      default:
+        if (kTables.cls[c] != C_LETTER) {
+          token = SYMBOL_UNKNOWN;
+          break;
+        }
+        while (e < end && IsIdent(static_cast<unsigned char>(*e))) ++e;
+        token = KeywordOrIdentifier(s, std::size_t(e - s), end);
         break;
     }
-    if (std::size_t(e - s) > m_bufferSize) return Refuse(s, e);
-    m_token = s;
-    m_tokenLength = std::size_t(e - s);
-    if (spansLines) CountLines(s, e);
-    m_pos = e;
-    return token;
+    if (std::size_t(e - s) > limit) goto refuse;
+    if (spansLines) line += CountNewlines(s, e);
+    *out++ = {s, std::size_t(e - s), line, token};
+    p = e;
+    if (out == last) break;
+    continue;
+  refuse:
+    // Reported when the parser reaches it, as if nothing were read ahead.
+    if (out != m_tokens) {
+      p = s;
+      break;
+    }
+    Refuse(s, e, line, *out++);
+    p = e;
+    break;
   }
+  m_pos = p;
+  m_line = line;
+  m_current = m_tokens;
+  m_next = m_tokens + 1;
+  m_filled = out;
+  return m_tokens[0].code;
 }
 
 }  // namespace GSCompiler

@@ -234,3 +234,62 @@ TEST(LexerCorpus, FilesScanAsTheirHeadersSay) {
   }
   EXPECT_GE(files, 3);
 }
+
+// The scanner reads ahead: an over-long token must still be reported when it
+// is handed out, not when it is first seen, and on its own line.
+TEST(LexerLimits, OverlongTokenIsReportedWhenReached) {
+  for (int before : {0, 3, 127, 128, 129, 300}) {
+    std::string text;
+    for (int i = 0; i < before; ++i) text += (i % 7 == 6) ? "x\n" : "x ";
+    const int line = 1 + before / 7;
+    text += std::string(40, 'q') + "\ny z";
+    Errors errors;
+    Scanner s(text.data(), text.size(), 32);
+    s.SetErrorSink(&Errors::Sink, &errors);
+    for (int i = 0; i < before; ++i) {
+      ASSERT_EQ(s.Next(), IDENTIFIER) << before;
+      ASSERT_TRUE(errors.seen.empty()) << before << " token " << i;
+    }
+    EXPECT_EQ(s.Next(), SYMBOL_UNKNOWN);
+    EXPECT_EQ(s.Text().size(), 40u);
+    ASSERT_EQ(errors.seen.size(), 1u) << before;
+    EXPECT_EQ(errors.seen[0].first, line) << before;
+    EXPECT_EQ(s.Next(), IDENTIFIER);
+    EXPECT_EQ(s.Line(), line + 1);
+    EXPECT_EQ(s.Next(), IDENTIFIER);
+    EXPECT_EQ(s.Next(), 0);
+    EXPECT_EQ(s.Next(), 0);
+    EXPECT_EQ(s.ErrorCount(), 1);
+  }
+}
+
+// Many tokens under indentation of every width, keywords with and without
+// text after them: texts and lines stay right past the scanner's read-ahead.
+TEST(LexerLines, TextsAndLinesOverManyIndentedLines) {
+  std::string text;
+  std::vector<Tok> expected;
+  int line = 1;
+  for (int i = 0; i < 600; ++i) {
+    text += std::string(std::size_t(i % 21), i % 5 == 0 ? '\t' : ' ');
+    const std::string number = std::to_string(i);
+    const std::string name = "n" + number;
+    text += "while ";
+    text += name;
+    text += " = ";
+    text += number;
+    text += "; //c\n";
+    expected.push_back({KEYWORD_WHILE, "while", line});
+    expected.push_back({IDENTIFIER, name, line});
+    expected.push_back({'=', "=", line});
+    expected.push_back({CONSTANT_INT, number, line});
+    expected.push_back({';', ";", line});
+    ++line;
+    if (i % 50 == 0) {
+      text += "\n\n";
+      line += 2;
+    }
+  }
+  text += "        return";  // a keyword in the last bytes of the text
+  expected.push_back({KEYWORD_RETURN, "return", line});
+  EXPECT_EQ(Scan(text), expected);
+}
