@@ -207,9 +207,9 @@ TagPrototype::TagPrototype(const SoupRef& entry) {
 
 void BindValidation(Tag& tag, const SoupRef& entry, const TagPrototype& prototype) {
   if (prototype.ruleTable != TagRuleTableGeneration()) return tag.BindValidation(entry);
-  for (const auto& [rule, parameters] : prototype.rules) {
-    tag.rules.push_back(BoundTagRule{rule, parameters});
-  }
+  if (prototype.rules.empty()) return;
+  CompactList<BoundTagRule>& rules = tag.MutableRules();
+  for (const auto& [rule, parameters] : prototype.rules) rules.push_back(BoundTagRule{rule, parameters});
 }
 
 int32_t TruncatedHundredths(float build) {
@@ -226,22 +226,30 @@ int32_t BuildHundredths(float build) {
 
 // ---- Tag ----
 
-Tag::Tag() : m_id(g_nextId.fetch_add(1)) { g_liveTags.fetch_add(1); }
+Tag::Tag() { g_liveTags.fetch_add(1); }
 
-static_assert(sizeof(Tag) <= 72, "a config holds a tag per value: keep the rare fields outside");
+static_assert(sizeof(Tag) <= 56, "a config holds a tag per value: keep the rare fields outside");
 
 namespace {
-// The rare fields of the tags that set one, by tag. Tags of one tree may be
-// freed by another thread than made them, hence the lock.
-struct TagExtraTable {
-  std::mutex lock;
-  std::unordered_map<const Tag*, std::array<Kiv::PString, 4>> byTag;
+// What few tags set: the extra fields, the rules and the id, by tag. Tags of
+// one tree may be freed by another thread than made them, hence the lock. An
+// entry stays where it is until its tag goes, so a reference to it stays
+// good that long.
+struct TagSide {
+  std::array<Kiv::PString, 4> extras;
+  CompactList<BoundTagRule> rules;
+  uint64_t id = 0;
 };
-TagExtraTable& TagExtras() {
-  static auto* table = new TagExtraTable;
+struct TagSideTable {
+  std::mutex lock;
+  std::unordered_map<const Tag*, TagSide> byTag;
+};
+TagSideTable& TagSides() {
+  static auto* table = new TagSideTable;
   return *table;
 }
 const Kiv::PString kNullName;
+const CompactList<BoundTagRule> kNoRules;
 
 // The registry sources a combo box is filed under, by index (0: none).
 constexpr uint8_t kOtherSource = 0xFF;
@@ -252,21 +260,41 @@ const std::array<Kiv::PString, 5>& RegistrySources() {
 }
 }  // namespace
 
-const Kiv::PString& Tag::Extra(ExtraField field) const {
-  if (!m_hasExtras) return kNullName;
-  TagExtraTable& table = TagExtras();
+namespace {
+// The tag's entry, made when it has none. Only the tag's own thread asks for
+// it, so it is read after the lock.
+TagSide& SideOf(const Tag* tag) {
+  TagSideTable& table = TagSides();
   std::lock_guard<std::mutex> guard(table.lock);
-  auto found = table.byTag.find(this);
-  // The entry stays where it is until the tag goes.
-  return found == table.byTag.end() ? kNullName : found->second[field];
+  return table.byTag[tag];
+}
+}  // namespace
+
+uint64_t Tag::Id() const {
+  TagSide& side = SideOf(this);
+  if (!m_hasId) {
+    side.id = g_nextId.fetch_add(1);
+    m_hasId = m_hasSide = true;
+  }
+  return side.id;
+}
+
+const Kiv::PString& Tag::Extra(ExtraField field) const {
+  return m_hasSide ? SideOf(this).extras[field] : kNullName;
 }
 
 void Tag::SetExtra(ExtraField field, const Kiv::PString& v) {
-  if (!m_hasExtras && v.IsNull()) return;
-  TagExtraTable& table = TagExtras();
-  std::lock_guard<std::mutex> guard(table.lock);
-  table.byTag[this][field] = v;
-  m_hasExtras = true;
+  if (!m_hasSide && v.IsNull()) return;
+  SideOf(this).extras[field] = v;
+  m_hasSide = true;
+}
+
+const CompactList<BoundTagRule>& Tag::Rules() const { return m_hasRules ? SideOf(this).rules : kNoRules; }
+
+CompactList<BoundTagRule>& Tag::MutableRules() {
+  CompactList<BoundTagRule>& rules = SideOf(this).rules;
+  m_hasRules = m_hasSide = true;
+  return rules;
 }
 
 const Kiv::PString& Tag::Source() const {
@@ -289,11 +317,13 @@ void* Tag::operator new(size_t size) { return TagSlabs::Allocate(size); }
 void Tag::operator delete(void* block) noexcept { TagSlabs::Free(block); }
 
 Tag::~Tag() {
-  if (ErrorHandler* eh = Findings(); eh && (reported || eh->HoldsUnmarkedOwners())) eh->ForgetTag(this);
+  // A tag that was never given an id has no findings to take back.
+  if (ErrorHandler* eh = Findings(); eh && m_hasId && (reported || eh->HoldsUnmarkedOwners()))
+    eh->ForgetTag(this);
   if (filedFirst || filedSecond || filedByKey)
     if (DataManager* dm = DataManager::Existing()) dm->UnregisterTag(this);
-  if (m_hasExtras) {
-    TagExtraTable& table = TagExtras();
+  if (m_hasSide) {
+    TagSideTable& table = TagSides();
     std::lock_guard<std::mutex> guard(table.lock);
     table.byTag.erase(this);
   }
@@ -308,14 +338,15 @@ void Tag::BindValidation(const SoupRef& def) {
   for (size_t i = 0; i < validation.CountTags(); ++i) {
     TagRuleFn rule = FindTagRule(validation.GetIndexedTagName(i));
     if (!rule) continue;  // names the rule table does not know are skipped
-    rules.push_back(BoundTagRule{rule, validation.GetIndexedSoup(i)});
+    MutableRules().push_back(BoundTagRule{rule, validation.GetIndexedSoup(i)});
   }
 }
 
 bool RunTagRules(Tag& tag) {
   bool ok = true;
-  for (size_t i = 0; i < tag.rules.size(); ++i) {
-    const BoundTagRule bound = tag.rules[i];  // a rule may bind more to the tag
+  const CompactList<BoundTagRule>& rules = tag.Rules();  // read once: it stays where it is
+  for (size_t i = 0; i < rules.size(); ++i) {
+    const BoundTagRule bound = rules[i];  // a rule may bind more to the tag
     ok = bound.rule(tag, bound.parameters) && ok;
   }
   return ok;

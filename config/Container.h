@@ -92,7 +92,9 @@ public:
   void BindValidation(const SoupRef& definition);
 
   // Serial id, never reused in the process: findings are attributed by it.
-  uint64_t Id() const { return m_id; }
+  // Given when first asked for (few tags are ever reported against), so a
+  // tag that never needs one neither holds one nor takes a number.
+  uint64_t Id() const;
   // Number of tags alive in the process.
   static long LiveCount();
 
@@ -102,8 +104,7 @@ public:
   TagValue value;  // the value as text, whatever the type
   Container* owner = nullptr;
   mutable ListPlace registryPlace;  // in the first DataManager tag list it was filed in
-  CompactList<BoundTagRule> rules;
-  int32_t index = -1;  // position in the owner's tag list when made
+  int32_t index = -1;               // position in the owner's tag list when made
   int8_t typeCode = kUnclassified;
   bool hasSource : 1 = false;    // combo box filed under a registry source
   bool emptyIsError : 1 = true;  // an empty string value is an error, not a warning
@@ -119,6 +120,12 @@ public:
   // A finding was reported against the tag: likewise for the error handler.
   mutable bool reported : 1 = false;
 
+  // The validation rules bound to the tag, in binding order, with their
+  // parameters (few definitions name any, so they lie outside too).
+  const CompactList<BoundTagRule>& Rules() const;
+  // The list to bind more rules to (one look-up for several).
+  CompactList<BoundTagRule>& MutableRules();
+
   // File-path tags: the definition's "datatype".
   const Kiv::PString& DataType() const { return Extra(kDataType); }
   void SetDataType(const Kiv::PString& v) { SetExtra(kDataType, v); }
@@ -132,14 +139,15 @@ public:
 
 private:
   enum ExtraField : uint8_t { kDataType, kCategory, kFilter, kSource, kExtraFields };
-  // The rare fields sit in one table beside the tags, filled only for a tag
-  // that sets one; the others read as null.
+  // The rare fields (these, the rules and the id) sit in one table beside
+  // the tags, filled only for a tag that sets one; the others read as null.
   const Kiv::PString& Extra(ExtraField field) const;
   void SetExtra(ExtraField field, const Kiv::PString& v);
 
-  bool m_hasExtras : 1 = false;
+  mutable bool m_hasSide : 1 = false;  // the tag has an entry in that table
+  mutable bool m_hasId : 1 = false;
+  bool m_hasRules : 1 = false;
   uint8_t m_source = 0;  // index among the registry sources; kOtherSource: in the extras
-  const uint64_t m_id;
 };
 
 // Runs every bound rule of the tag in order (all of them, even after one

@@ -134,6 +134,42 @@ TEST(TagFields, RareFieldsReadBackAndGoWithTheirTag) {
   EXPECT_EQ(P::InternedCount(), internedBefore);
 }
 
+// Ids and rules lie beside the tags too: an id is given once and kept, never
+// shared; rules keep their order and stay with their own tag whatever else
+// the tag sets; all of it goes with the tag (the parameters let go).
+TEST(TagFields, IdsAndRulesStayWithTheirOwnTag) {
+  auto pass = [](Tag&, const SoupRef&) { return true; };
+  auto fail = [](Tag&, const SoupRef&) { return false; };
+  SoupRef parameters = SoupRef::NewContainer();
+  const uint32_t refsBefore = parameters.Get()->RefCount();
+  auto a = std::make_unique<Tag>();
+  auto b = std::make_unique<Tag>();
+  const uint64_t idB = b->Id();  // asked in another order than made
+  const uint64_t idA = a->Id();
+  EXPECT_NE(idA, idB);
+  EXPECT_TRUE(a->Rules().empty());
+  a->MutableRules().push_back({+pass, parameters});
+  a->SetFilter(P("filter"));
+  a->MutableRules().push_back({+fail, SoupRef()});
+  EXPECT_EQ(a->Id(), idA);
+  EXPECT_EQ(b->Id(), idB);
+  ASSERT_EQ(a->Rules().size(), 2u);
+  EXPECT_EQ(a->Rules()[0].parameters, parameters);
+  EXPECT_FALSE(OBLLib::RunTagRules(*a));
+  EXPECT_TRUE(b->Rules().empty());
+  EXPECT_TRUE(OBLLib::RunTagRules(*b));
+  EXPECT_GT(parameters.Get()->RefCount(), refsBefore);
+  a.reset();
+  EXPECT_EQ(parameters.Get()->RefCount(), refsBefore);
+  for (int i = 0; i < 16; ++i) {  // whatever address a new tag gets
+    Tag fresh;
+    EXPECT_TRUE(fresh.Rules().empty() && fresh.Filter().IsNull());
+    EXPECT_NE(fresh.Id(), idA);
+    EXPECT_NE(fresh.Id(), idB);
+  }
+  EXPECT_EQ(b->Id(), idB);
+}
+
 TEST_F(ContainerTest, DefinitionMergesInheritanceInOrder) {
   Container& c = Load("thing", 3.4f, false);
   // x comes from base-a and then base-b: the later one wins.
@@ -387,8 +423,8 @@ TEST_F(ContainerTest, RulesBindByNameAndAllRun) {
   Tag tag;
   EXPECT_TRUE(OBLLib::RunTagRules(tag));
   tag.BindValidation(Soup("validation { fails 1 unknown 1 passes { min 3 } }"));
-  ASSERT_EQ(tag.rules.size(), 2u);
-  EXPECT_FALSE(tag.rules[0].parameters);
+  ASSERT_EQ(tag.Rules().size(), 2u);
+  EXPECT_FALSE(tag.Rules()[0].parameters);
   g_calls = 0;
   EXPECT_FALSE(OBLLib::RunTagRules(tag));
   EXPECT_EQ(g_calls, 2);
@@ -401,7 +437,7 @@ TEST_F(ContainerTest, RulesBindByNameAndAllRun) {
 TEST_F(ContainerTest, KeptDefinitionsFollowTheRuleTable) {
   auto rulesOfChecked = [&] {
     Tag* tag = Find(Load("ruled", 3.4f, false).definitionTags, "checked");
-    return tag ? static_cast<int>(tag->rules.size()) : -1;
+    return tag ? static_cast<int>(tag->Rules().size()) : -1;
   };
   EXPECT_EQ(rulesOfChecked(), 0);
   OBLLib::RegisterTagRule(P("laterrule"), Fails);

@@ -189,7 +189,7 @@ TEST_F(ImportTest, MissingCompulsoryTagGetsItsDefault) {
   ASSERT_NE(size, nullptr);
   ASSERT_FALSE(EH().GetEntries().empty());
   EXPECT_EQ(EH().GetEntries().front().tag, size->Id());
-  EXPECT_EQ(size->rules.size(), 1u);
+  EXPECT_EQ(size->Rules().size(), 1u);
 }
 
 TEST_F(ImportTest, KindMapping) {
