@@ -36,8 +36,39 @@ constexpr uint32_t kMaxExpressionHeight = kMaxTreeDepth - 3;
 
 struct ParseStop {};  // unwinds the parse after its one error report
 
-const SyntaxNode kBlankNode{};  // what every new node starts as
-
+// Binary operators by token: precedence level (higher binds tighter) and operator code.
+struct BinaryOperator {
+  int8_t level;  // -1: not a binary operator
+  int8_t op;
+};
+struct BinaryTable {
+  BinaryOperator of[SYMBOL_UNKNOWN + 1];
+  constexpr BinaryTable() : of() {
+    for (BinaryOperator& b : of) b = {-1, -1};
+    const struct {
+      int token, level, op;
+    } operators[] = {{KEYWORD_OR, 0, OpOr},
+                     {KEYWORD_AND, 1, OpAnd},
+                     {'|', 2, OpBitOr},
+                     {'^', 3, OpBitXor},
+                     {'&', 4, OpBitAnd},
+                     {SYMBOL_EQ, 5, OpEq},
+                     {SYMBOL_NEQ, 5, OpNotEq},
+                     {'<', 6, OpLess},
+                     {'>', 6, OpGreater},
+                     {SYMBOL_LTE, 6, OpLessEq},
+                     {SYMBOL_GTE, 6, OpGreaterEq},
+                     {SYMBOL_LEFT_SHIFT, 7, OpShl},
+                     {SYMBOL_RIGHT_SHIFT, 7, OpShr},
+                     {'+', 8, OpAdd},
+                     {'-', 8, OpSub},
+                     {'*', 9, OpMul},
+                     {'/', 9, OpDiv},
+                     {'%', 9, OpMod}};
+    for (const auto& o : operators) of[o.token] = {int8_t(o.level), int8_t(o.op)};
+  }
+};
+constexpr BinaryTable kBinary{};
 // A list under construction; appending keeps a tail so long lists stay linear.
 struct Chain {
   SyntaxNode* head = nullptr;
@@ -76,7 +107,6 @@ private:
   int Peek() {
     if (!m_loaded) {
       m_token = m_scanner.Next();
-      m_text = m_scanner.Text();
       m_loaded = true;
     }
     return m_token;
@@ -130,7 +160,7 @@ private:
   SyntaxNode* Node(uint32_t category, uint32_t kind) {
     if (static_cast<std::size_t>(m_high - m_low) < sizeof(SyntaxNode) && !NewChunk())
       Fail("parser stack overflow");  // the node pool is exhausted
-    SyntaxNode* node = ::new (static_cast<void*>(m_low)) SyntaxNode(kBlankNode);
+    SyntaxNode* node = ::new (static_cast<void*>(m_low)) SyntaxNode;
     m_low += sizeof(SyntaxNode);
     node->category = category;
     node->kind = kind;
@@ -162,6 +192,7 @@ private:
   void SetHeight(SyntaxNode* node) {
     uint32_t below = 0;
     for (int i = 0; i < 4; ++i) {
+      if (node->child[i] == nullptr) continue;
       if (node->kind == ExprOperator && (((node->value == OpMember || node->value == OpIsClass) && i == 1) ||
                                          (node->value == OpNew && i == 0)))
         continue;  // not walked
@@ -196,7 +227,7 @@ private:
   // The current IDENTIFIER as a name node.
   SyntaxNode* Name() {
     if (Peek() != IDENTIFIER) Fail("parse error");
-    const std::string_view text = m_text;
+    const std::string_view text = m_scanner.Text();
     Advance();
     SyntaxNode* node = Node(CatDeclaration, DeclName);
     node->text = Pool(text);
@@ -213,7 +244,7 @@ private:
     Chain program;
     while (Accept(KEYWORD_INCLUDE)) {
       if (Peek() != CONSTANT_STRING) Fail("parse error");
-      std::string file = Utils::UnquoteLiteral(m_text, false);
+      std::string file = Utils::UnquoteLiteral(m_scanner.Text(), false);
       Advance();
       for (char& c : file)
         if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
@@ -612,33 +643,8 @@ private:
     return left;
   }
 
-  struct BinaryOperator {
-    int level;
-    int32_t op;
-  };
-  static BinaryOperator BinaryOf(int token) {
-    switch (token) {
-      case KEYWORD_OR: return {0, OpOr};
-      case KEYWORD_AND: return {1, OpAnd};
-      case '|': return {2, OpBitOr};
-      case '^': return {3, OpBitXor};
-      case '&': return {4, OpBitAnd};
-      case SYMBOL_EQ: return {5, OpEq};
-      case SYMBOL_NEQ: return {5, OpNotEq};
-      case '<': return {6, OpLess};
-      case '>': return {6, OpGreater};
-      case SYMBOL_LTE: return {6, OpLessEq};
-      case SYMBOL_GTE: return {6, OpGreaterEq};
-      case SYMBOL_LEFT_SHIFT: return {7, OpShl};
-      case SYMBOL_RIGHT_SHIFT: return {7, OpShr};
-      case '+': return {8, OpAdd};
-      case '-': return {8, OpSub};
-      case '*': return {9, OpMul};
-      case '/': return {9, OpDiv};
-      case '%': return {9, OpMod};
-      default: return {-1, -1};
-    }
-  }
+  // Every token code is at most SYMBOL_UNKNOWN.
+  static BinaryOperator BinaryOf(int token) { return kBinary.of[token]; }
 
   // Left-associative binary operators from `minLevel` up; `unary` tells
   // whether the result is a bare unary expression (a possible assignment target).
@@ -657,35 +663,56 @@ private:
     return left;
   }
 
+  // Names and constants, the most common operands, go straight to their
+  // postfix operators; the rest takes the general way through Unary.
   [[gnu::noinline]] SyntaxNode* Cast(bool* unary) {
     Nest nest(*this);
-    *unary = false;
-    if (m_pending == nullptr) {
-      if (Peek() == '(') {
-        Advance();
-        if (IsPrimitive(Peek())) {
-          SyntaxNode* type = TypeSpecifier();  // a class name here is not a cast
+    *unary = true;
+    SyntaxNode* e;
+    if (m_pending != nullptr) {
+      e = m_pending;
+      m_pending = nullptr;
+    } else {
+      switch (Peek()) {
+        case IDENTIFIER: e = Identifier(); break;
+        case CONSTANT_INT:
+        case CONSTANT_FLOAT:
+        case CONSTANT_STRING: e = Constant(); break;
+        case '(': {
+          Advance();
+          if (IsPrimitive(Peek())) {
+            *unary = false;
+            SyntaxNode* type = TypeSpecifier();  // a class name here is not a cast
+            Expect(')');
+            bool ignored;
+            SyntaxNode* operand = Cast(&ignored);
+            return Operator(OpCast, operand, type);
+          }
+          SyntaxNode* inner = Expression();
           Expect(')');
+          return Postfix(inner);
+        }
+        case KEYWORD_CAST: {
+          Advance();
+          *unary = false;
+          Expect('<');
+          SyntaxNode* type = TypeSpecifier();
+          Expect('>');
           bool ignored;
           SyntaxNode* operand = Cast(&ignored);
           return Operator(OpCast, operand, type);
         }
-        SyntaxNode* inner = Expression();
-        Expect(')');
-        *unary = true;
-        return Postfix(inner);
-      }
-      if (Accept(KEYWORD_CAST)) {
-        Expect('<');
-        SyntaxNode* type = TypeSpecifier();
-        Expect('>');
-        bool ignored;
-        SyntaxNode* operand = Cast(&ignored);
-        return Operator(OpCast, operand, type);
+        default: return Unary();
       }
     }
-    *unary = true;
-    return Unary();
+    switch (Peek()) {
+      case '[':
+      case '(':
+      case '.':
+      case SYMBOL_INC:
+      case SYMBOL_DEC: return Postfix(e);
+      default: return e;
+    }
   }
 
   SyntaxNode* Unary() {
@@ -796,7 +823,7 @@ private:
   }
 
   SyntaxNode* Identifier() {
-    const std::string_view text = m_text;
+    const std::string_view text = m_scanner.Text();
     Advance();
     SyntaxNode* node = Node(CatExpression, ExprIdentifier);
     node->text = Pool(text);
@@ -867,6 +894,28 @@ private:
 
   static uint32_t FloatBits(std::string_view text) {
     double d = 0.0;
+    // Digits and a point, as the scanner gives them. Up to 15 digits of which
+    // at most 22 follow the point, the whole digits and the power of ten are
+    // exact doubles, so one division rounds as the full conversion would.
+    static constexpr double kPowers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                         1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                         1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+    uint64_t digits = 0;
+    std::size_t count = 0;
+    std::size_t point = text.size();
+    for (std::size_t i = 0; i < text.size(); ++i) {
+      if (text[i] == '.') {
+        point = i;
+        continue;
+      }
+      digits = digits * 10 + static_cast<uint64_t>(text[i] - '0');
+      ++count;
+    }
+    const std::size_t decimals = point < text.size() ? text.size() - point - 1 : 0;
+    if (count <= 15 && decimals <= 22) {
+      d = static_cast<double>(digits) / kPowers[decimals];
+      return SingleBits(d);
+    }
     const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), d);
     (void)end;
     if (ec == std::errc::result_out_of_range) {
@@ -875,6 +924,9 @@ private:
       const std::string_view whole = text.substr(0, dot);
       d = whole.find_first_not_of('0') == std::string_view::npos ? 0.0 : HUGE_VAL;
     }
+    return SingleBits(d);
+  }
+  static uint32_t SingleBits(double d) {
     float f;
     if (std::isinf(d) || std::fabs(d) > static_cast<double>(FLT_MAX))
       f = d < 0 ? -HUGE_VALF : HUGE_VALF;
@@ -899,7 +951,7 @@ private:
 
   [[gnu::noinline]] SyntaxNode* Constant() {
     const int token = Peek();
-    const std::string_view text = m_text;
+    const std::string_view text = m_scanner.Text();
     switch (token) {
       case CONSTANT_HEX: return ConstantNode(ConstInt, WholeNumber(text.substr(2), 16));
       case CONSTANT_INT: return ConstantNode(ConstInt, WholeNumber(text, 10));
@@ -923,8 +975,7 @@ private:
   Scanner& m_scanner;
   ParseContext& m_ctx;
   ParseSink* m_sink;
-  int m_token = 0;
-  std::string_view m_text;
+  int m_token = 0;  // the look-ahead; its text is the scanner's
   bool m_loaded = false;
   int m_depth = 0;
   SyntaxNode* m_pending = nullptr;  // a primary already read at a statement's start

@@ -1,6 +1,11 @@
 // The syntax trees the parser builds, one group of productions per test.
 #include <gtest/gtest.h>
 
+#include <cfloat>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+
 #include "tests/gamescript/compiler/parser_support.h"
 
 using namespace GSCompiler;
@@ -142,3 +147,44 @@ TEST(ParserGrammar, LongFlatInputsParseIteratively) {
 }
 
 }  // namespace
+
+// A float constant's bits are those of the text converted to double and then
+// to float, whichever way the parser takes to get there: short texts, long
+// ones, halfway cases of float rounding and values beyond float's range.
+TEST(ParserGrammar, FloatConstantsRoundAsTheFullConversion) {
+  const char* texts[] = {"0.0",
+                         "1.5",
+                         ".5",
+                         "7.",
+                         "0.1",
+                         "0.3",
+                         "3.14159",
+                         "16777217.0",
+                         "16777219.0",
+                         "0.000000000000000000001",
+                         "999999999999999.9",
+                         "123456789012345.6",
+                         "1234567890123456789.5",
+                         "0.30000000000000004",
+                         "0.1000000000000000055511151231257827",
+                         "340282346638528859811704183484516925440.0",
+                         "340282356779733661637539395458142568448.0",
+                         "1000000000000000000000000000000000000000000.0",
+                         "0.00000000000000000000000000000000000000000000140129846432481707",
+                         "00000000000000000000000000.5",
+                         "61777.041015625",
+                         "3870.0469970703125",
+                         "1527.98577880859375"};
+  for (const char* text : texts) {
+    auto p = ParseText(std::string("class T { void f() { ") + text + "; } };");
+    ASSERT_EQ(p->result, 0) << text;
+    const SyntaxNode* constant = BodyOf(*p);
+    ASSERT_TRUE(constant != nullptr && constant->kind == ExprConstant && constant->value == ConstFloat)
+        << text;
+    const double d = std::strtod(text, nullptr);
+    const float f = std::fabs(d) > double(FLT_MAX) ? HUGE_VALF : float(d);
+    uint32_t bits;
+    std::memcpy(&bits, &f, sizeof bits);
+    EXPECT_EQ(constant->datum, bits) << text;
+  }
+}
