@@ -228,17 +228,16 @@ int32_t BuildHundredths(float build) {
 
 Tag::Tag() { g_liveTags.fetch_add(1); }
 
-static_assert(sizeof(Tag) <= 56, "a config holds a tag per value: keep the rare fields outside");
+static_assert(sizeof(Tag) <= 64, "a config holds a tag per value: keep the rare fields outside");
 
 namespace {
-// What few tags set: the extra fields, the rules and the id, by tag. Tags of
+// What few tags set: the extra fields and the rules, by tag. Tags of
 // one tree may be freed by another thread than made them, hence the lock. An
 // entry stays where it is until its tag goes, so a reference to it stays
 // good that long.
 struct TagSide {
   std::array<Kiv::PString, 4> extras;
   CompactList<BoundTagRule> rules;
-  uint64_t id = 0;
 };
 struct TagSideTable {
   std::mutex lock;
@@ -271,12 +270,10 @@ TagSide& SideOf(const Tag* tag) {
 }  // namespace
 
 uint64_t Tag::Id() const {
-  TagSide& side = SideOf(this);
-  if (!m_hasId) {
-    side.id = g_nextId.fetch_add(1);
-    m_hasId = m_hasSide = true;
-  }
-  return side.id;
+  uint64_t id = m_id.load(std::memory_order_relaxed);
+  if (id) return id;
+  const uint64_t fresh = g_nextId.fetch_add(1);
+  return m_id.compare_exchange_strong(id, fresh, std::memory_order_relaxed) ? fresh : id;
 }
 
 const Kiv::PString& Tag::Extra(ExtraField field) const {
@@ -318,7 +315,8 @@ void Tag::operator delete(void* block) noexcept { TagSlabs::Free(block); }
 
 Tag::~Tag() {
   // A tag that was never given an id has no findings to take back.
-  if (ErrorHandler* eh = Findings(); eh && m_hasId && (reported || eh->HoldsUnmarkedOwners()))
+  if (ErrorHandler* eh = Findings();
+      eh && m_id.load(std::memory_order_relaxed) && (reported || eh->HoldsUnmarkedOwners()))
     eh->ForgetTag(this);
   if (filedFirst || filedSecond || filedByKey)
     if (DataManager* dm = DataManager::Existing()) dm->UnregisterTag(this);

@@ -92,8 +92,7 @@ public:
   void BindValidation(const SoupRef& definition);
 
   // Serial id, never reused in the process: findings are attributed by it.
-  // Given when first asked for (few tags are ever reported against), so a
-  // tag that never needs one neither holds one nor takes a number.
+  // Given when first asked for: few tags are ever reported against.
   uint64_t Id() const;
   // Number of tags alive in the process.
   static long LiveCount();
@@ -139,15 +138,15 @@ public:
 
 private:
   enum ExtraField : uint8_t { kDataType, kCategory, kFilter, kSource, kExtraFields };
-  // The rare fields (these, the rules and the id) sit in one table beside
-  // the tags, filled only for a tag that sets one; the others read as null.
+  // The rare fields (these and the rules) sit in one table beside the tags,
+  // filled only for a tag that sets one; the others read as null.
   const Kiv::PString& Extra(ExtraField field) const;
   void SetExtra(ExtraField field, const Kiv::PString& v);
 
-  mutable bool m_hasSide : 1 = false;  // the tag has an entry in that table
-  mutable bool m_hasId : 1 = false;
+  bool m_hasSide : 1 = false;  // the tag has an entry in that table
   bool m_hasRules : 1 = false;
-  uint8_t m_source = 0;  // index among the registry sources; kOtherSource: in the extras
+  uint8_t m_source = 0;                   // index among the registry sources; kOtherSource: in the extras
+  mutable std::atomic<uint64_t> m_id{0};  // 0: not given yet
 };
 
 // Runs every bound rule of the tag in order (all of them, even after one
