@@ -1,5 +1,6 @@
 #include "gamescript/compiler/Parser.h"
 
+#include <algorithm>
 #include <cfloat>
 #include <charconv>
 #include <cmath>
@@ -105,15 +106,12 @@ private:
   // --- tokens: the look-ahead is read only when a decision needs it, so a
   // node made right after its last token carries that token's line.
   int Peek() {
-    if (!m_loaded) {
-      m_token = m_scanner.Next();
-      m_loaded = true;
-    }
+    if (m_token == kNotRead) m_token = m_scanner.Next();
     return m_token;
   }
   void Advance() {
     Peek();
-    m_loaded = false;
+    m_token = kNotRead;
   }
   bool Accept(int token) {
     if (Peek() != token) return false;
@@ -157,9 +155,11 @@ private:
     m_high = chunk + size;
     return true;
   }
+  [[gnu::noinline]] void NodeChunk() {
+    if (!NewChunk()) Fail("parser stack overflow");  // the node pool is exhausted
+  }
   SyntaxNode* Node(uint32_t category, uint32_t kind) {
-    if (static_cast<std::size_t>(m_high - m_low) < sizeof(SyntaxNode) && !NewChunk())
-      Fail("parser stack overflow");  // the node pool is exhausted
+    if (static_cast<std::size_t>(m_high - m_low) < sizeof(SyntaxNode)) NodeChunk();
     SyntaxNode* node = ::new (static_cast<void*>(m_low)) SyntaxNode;
     m_low += sizeof(SyntaxNode);
     node->category = category;
@@ -173,7 +173,11 @@ private:
     node->child[0] = a;
     node->child[1] = b;
     node->child[2] = c;
-    SetHeight(node);
+    // What the semantic walk passes over adds nothing to the height.
+    uint32_t below = op == OpNew ? 0 : Height(a);
+    if (b != nullptr && op != OpMember && op != OpIsClass) below = std::max(below, Height(b));
+    if (c != nullptr) below = std::max(below, Height(c));
+    FinishHeight(node, below);
     return node;
   }
   // Until the checks fold constants, an operator's or call's `datum` holds
@@ -189,20 +193,34 @@ private:
     }
     return height;
   }
-  void SetHeight(SyntaxNode* node) {
-    uint32_t below = 0;
-    for (int i = 0; i < 4; ++i) {
-      if (node->child[i] == nullptr) continue;
-      if (node->kind == ExprOperator && (((node->value == OpMember || node->value == OpIsClass) && i == 1) ||
-                                         (node->value == OpNew && i == 0)))
-        continue;  // not walked
-      const uint32_t h = Height(node->child[i]);
-      if (h > below) below = h;
-    }
+  void FinishHeight(SyntaxNode* node, uint32_t below) {
     node->datum = below + 1;
     if (node->datum > kMaxExpressionHeight) {
       ReportError(m_ctx, true, false, int(node->line), "Stack overflow; code nested too deep.");
       throw ParseStop();
+    }
+  }
+  // Most names are short: copied in two overlapping moves without a call,
+  // reading nothing outside the text.
+  static void CopyText(char* to, const char* from, std::size_t n) {
+    if (n >= 8 && n <= 16) {
+      uint64_t head, tail;
+      std::memcpy(&head, from, 8);
+      std::memcpy(&tail, from + n - 8, 8);
+      std::memcpy(to, &head, 8);
+      std::memcpy(to + n - 8, &tail, 8);
+    } else if (n >= 4 && n < 8) {
+      uint32_t head, tail;
+      std::memcpy(&head, from, 4);
+      std::memcpy(&tail, from + n - 4, 4);
+      std::memcpy(to, &head, 4);
+      std::memcpy(to + n - 4, &tail, 4);
+    } else if (n > 0 && n < 4) {
+      to[0] = from[0];
+      to[n / 2] = from[n / 2];
+      to[n - 1] = from[n - 1];
+    } else if (n > 16) {
+      std::memcpy(to, from, n);
     }
   }
   // A NUL-terminated copy of `text` in the pool.
@@ -220,7 +238,7 @@ private:
       }
     }
     m_high -= need;
-    if (!text.empty()) std::memcpy(m_high, text.data(), text.size());
+    CopyText(m_high, text.data(), text.size());
     m_high[text.size()] = '\0';
     return m_high;
   }
@@ -771,7 +789,7 @@ private:
           SyntaxNode* call = Node(CatExpression, ExprCall);
           call->child[0] = e;
           call->child[1] = arguments;
-          SetHeight(call);
+          FinishHeight(call, std::max(Height(e), Height(arguments)));
           e = call;
           break;
         }
@@ -975,8 +993,8 @@ private:
   Scanner& m_scanner;
   ParseContext& m_ctx;
   ParseSink* m_sink;
-  int m_token = 0;  // the look-ahead; its text is the scanner's
-  bool m_loaded = false;
+  static constexpr int kNotRead = -1;
+  int m_token = kNotRead;  // the look-ahead; its text is the scanner's
   int m_depth = 0;
   SyntaxNode* m_pending = nullptr;  // a primary already read at a statement's start
   char* m_low = nullptr;            // free room of the current chunk: [m_low, m_high)

@@ -381,6 +381,8 @@ int Scanner::Fill() {
     *out++ = {s, std::size_t(e - s), line, token};
     p = e;
     if (out == last) break;
+    // Most tokens are followed by one blank: pass it without a dispatch.
+    if (p < end && *p == ' ') ++p;
     continue;
   refuse:
     // Reported when the parser reaches it, as if nothing were read ahead.
