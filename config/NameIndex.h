@@ -8,6 +8,7 @@
 // it then touches only its own table, not every name's shared entry in
 // hash order. Whoever fills it keeps the names alive while it is in use (the
 // tags or the soup it indexes) and checks what a look-up finds.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -26,11 +27,12 @@ public:
   }
   size_t Size() const { return m_used; }
   // Room for n names without growing: filling a large index then writes each
-  // slot once instead of moving every name at each doubling.
+  // slot once instead of moving every name at each doubling. The table takes
+  // just that room, not the next power of two (which for a million names
+  // would be 2^21 slots, 25 MB, rather than 15 MB).
   void Reserve(size_t n) {
-    size_t slots = m_slots.empty() ? 16 : m_slots.size();
-    while (slots * kMaxLoadOf5 < n * 5) slots *= 2;
-    if (slots != m_slots.size()) Grow(slots);
+    const size_t slots = std::max<size_t>(16, (n * 5 + kMaxLoadOf5 - 1) / kMaxLoadOf5);
+    if (slots > m_slots.size()) Grow(slots);
   }
 
   // Calls f(value) on the value of every name.
@@ -50,7 +52,7 @@ public:
   const Value* Find(const Kiv::PString& name) const {
     if (m_slots.empty() || name.IsNull()) return nullptr;
     const uint64_t handle = Key(name);
-    for (size_t i = Home(handle);; i = (i + 1) & (m_slots.size() - 1)) {
+    for (size_t i = Home(handle);; i = Next(i)) {
       const Slot& slot = m_slots[i];
       if (slot.Empty()) return nullptr;
       if (slot.Name() == handle) return &slot.value;
@@ -66,7 +68,7 @@ public:
     }
     if ((m_used + 1) * 5 > m_slots.size() * kMaxLoadOf5) Grow(m_slots.empty() ? 16 : m_slots.size() * 2);
     const uint64_t handle = Key(name);
-    for (size_t i = Home(handle);; i = (i + 1) & (m_slots.size() - 1)) {
+    for (size_t i = Home(handle);; i = Next(i)) {
       Slot& slot = m_slots[i];
       if (slot.Name() == handle) return slot.value;
       if (slot.Empty()) {
@@ -98,10 +100,13 @@ private:
   };
 
   static uint64_t Key(const Kiv::PString& name) { return reinterpret_cast<uintptr_t>(name.Handle()); }
+  // The mixed handle's top half scaled to the table's size, which need not
+  // be a power of two.
   size_t Home(uint64_t handle) const {
-    const uint64_t h = handle * UINT64_C(0x9E3779B97F4A7C15);
-    return static_cast<size_t>(h >> 32) & (m_slots.size() - 1);
+    const uint64_t h = (handle * UINT64_C(0x9E3779B97F4A7C15)) >> 32;
+    return static_cast<size_t>((h * m_slots.size()) >> 32);
   }
+  size_t Next(size_t i) const { return i + 1 == m_slots.size() ? 0 : i + 1; }
 
   void Grow(size_t slots) {
     Slots old(slots);
@@ -109,7 +114,7 @@ private:
     for (const Slot& slot : old) {
       if (slot.Empty()) continue;
       size_t i = Home(slot.Name());
-      while (!m_slots[i].Empty()) i = (i + 1) & (m_slots.size() - 1);
+      while (!m_slots[i].Empty()) i = Next(i);
       m_slots[i] = slot;
     }
   }

@@ -532,3 +532,21 @@ TEST(NameIndex, HoldsNoReferenceToItsNames) {
   EXPECT_EQ(index.Size(), 300u);
   EXPECT_EQ(index.Find(Kiv::PString()), nullptr);
 }
+
+// A table sized to what it is told to hold is filled to its limit: probes
+// that run past the last slot go on at the first, whatever the size.
+TEST(NameIndex, FullTablesOfAnySizeFindEveryName) {
+  std::vector<Kiv::PString> names;
+  for (int i = 0; i < 90; ++i) names.push_back(Kiv::PString().Setf("name-index-fill-%d", i));
+  for (size_t n = 1; n < 60; ++n) {
+    OBLLib::NameIndex<uint32_t> index;
+    index.Reserve(n);
+    for (size_t i = 0; i < n; ++i) index.Insert(names[i], static_cast<uint32_t>(i));
+    for (size_t i = 0; i < n; ++i) {
+      const uint32_t* found = index.Find(names[i]);
+      ASSERT_NE(found, nullptr) << n << " " << i;
+      EXPECT_EQ(*found, i);
+    }
+    for (size_t i = n; i < names.size(); ++i) EXPECT_EQ(index.Find(names[i]), nullptr) << n << " " << i;
+  }
+}
