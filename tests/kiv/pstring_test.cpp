@@ -91,11 +91,12 @@ TEST(PString, TextsStayFoundWhileOthersComeAndGo) {
   EXPECT_EQ(PString::InternedCount(), before);
 }
 
-// Past 2^20 slots the table takes a slot's home from its entry rather than
-// from the hash bits the slot keeps: texts still come and go there.
+// Past 2^20 slots several slots share each home the hash bits a slot keeps
+// can name, and the table's size is no power of two: texts still come and
+// go there.
 TEST(PString, ALargeTableKeepsEveryTextFoundThroughGrowthAndRemovals) {
   const size_t before = PString::InternedCount();
-  constexpr int kTexts = 600000;  // over 2^19 texts: a table of 2^21 slots
+  constexpr int kTexts = 800000;  // a table of over 2^20 slots
   std::vector<PString> held;
   held.reserve(kTexts);
   for (int i = 0; i < kTexts; ++i) held.push_back(PString().Setf("large-table-%d", i));
