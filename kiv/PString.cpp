@@ -17,15 +17,15 @@ namespace Kiv {
 
 // One block per text: this header, then the bytes and a terminator. A
 // config of a million tags interns a million names, so every byte of the
-// entry counts: a short name takes one 32-byte heap chunk.
+// entry counts: the text's hash is not kept (the table keeps what it needs
+// of it, and works it out again only to take a text out).
 struct PString::Entry {
   std::atomic<uint32_t> refs{1};
   uint32_t length = 0;
-  size_t hash = 0;
 
   const char* Text() const noexcept { return reinterpret_cast<const char*>(this + 1); }
   std::string_view View() const noexcept { return std::string_view(Text(), length); }
-  static Entry* Make(std::string_view text, size_t hash) {
+  static Entry* Make(std::string_view text) {
     if (text.size() >= UINT32_MAX) throw std::length_error("PString: text too long");
     // The table keeps the address in 44 bits, from bit 4 on.
     void* block = ::operator new(sizeof(Entry) + text.size() + 1, std::align_val_t(16));
@@ -34,7 +34,6 @@ struct PString::Entry {
       std::abort();
     }
     auto* e = ::new (block) Entry;
-    e->hash = hash;
     e->length = static_cast<uint32_t>(text.size());
     char* bytes = reinterpret_cast<char*>(e + 1);
     if (!text.empty()) std::memcpy(bytes, text.data(), text.size());
@@ -46,9 +45,11 @@ struct PString::Entry {
     ::operator delete(static_cast<void*>(e), std::align_val_t(16));
   }
 };
-static_assert(sizeof(PString::Entry) == 16);
+static_assert(sizeof(PString::Entry) == 8);
 
 namespace {
+
+size_t HashOf(std::string_view text) { return std::hash<std::string_view>()(text); }
 
 // Open addressing with linear probing, at most three quarters full. A slot
 // is one word: the entry's address (16-byte aligned and below 2^48, so 44
@@ -67,8 +68,8 @@ struct Table {
   static constexpr int kHashBits = 20, kAddressBits = 44;
 
   static uint64_t HashBits(size_t hash) { return static_cast<uint64_t>(hash) >> (64 - kHashBits); }
-  static Slot Pack(const PString::Entry* e) {
-    return reinterpret_cast<uintptr_t>(e) >> 4 | HashBits(e->hash) << kAddressBits;
+  static Slot Pack(const PString::Entry* e, size_t hash) {
+    return reinterpret_cast<uintptr_t>(e) >> 4 | HashBits(hash) << kAddressBits;
   }
   static PString::Entry* EntryOf(Slot s) {
     return reinterpret_cast<PString::Entry*>((s & ((uint64_t{1} << kAddressBits) - 1)) << 4);
@@ -93,14 +94,14 @@ struct Table {
     }
   }
 
-  void Insert(PString::Entry* e) {
+  void Insert(PString::Entry* e, size_t hash) {
     if ((used + 1) * 4 > slots.size() * 3) {
       Slots old(slots.size() + slots.size() / 2);
       old.swap(slots);
       for (const Slot slot : old)
         if (slot) Place(slot);
     }
-    Place(Pack(e));
+    Place(Pack(e, hash));
     ++used;
   }
 
@@ -113,7 +114,7 @@ struct Table {
   // Removes the entry and moves later slots of its run back, so that every
   // text stays reachable from its home slot without gaps.
   void Erase(const PString::Entry* e) {
-    const Slot mine = Pack(e);
+    const Slot mine = Pack(e, HashOf(e->View()));
     size_t i = HomeOf(mine);
     while (slots[i] != mine) i = Next(i);
     for (size_t j = Next(i); slots[j]; j = Next(j)) {
@@ -139,7 +140,7 @@ Table& GetTable() {
 }
 
 PString::Entry* Intern(std::string_view text) {
-  const size_t hash = std::hash<std::string_view>()(text);
+  const size_t hash = HashOf(text);
   Table& t = GetTable();
   std::lock_guard<std::mutex> guard(t.lock);
   if (PString::Entry* e = t.Find(text, hash)) {
@@ -147,8 +148,8 @@ PString::Entry* Intern(std::string_view text) {
     e->refs.fetch_add(1, std::memory_order_relaxed);
     return e;
   }
-  PString::Entry* e = PString::Entry::Make(text, hash);
-  t.Insert(e);
+  PString::Entry* e = PString::Entry::Make(text);
+  t.Insert(e, hash);
   return e;
 }
 
