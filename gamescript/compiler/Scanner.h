@@ -56,7 +56,7 @@ private:
     int line;  // after the match
     int code;
   };
-  static constexpr int kBatch = 128;
+  static constexpr int kBatch = 32;
 
   struct FailedLiteral {
     const char* start = nullptr;  // the opening quote of an attempt that failed

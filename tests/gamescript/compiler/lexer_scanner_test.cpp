@@ -238,7 +238,7 @@ TEST(LexerCorpus, FilesScanAsTheirHeadersSay) {
 // The scanner reads ahead: an over-long token must still be reported when it
 // is handed out, not when it is first seen, and on its own line.
 TEST(LexerLimits, OverlongTokenIsReportedWhenReached) {
-  for (int before : {0, 3, 127, 128, 129, 300}) {
+  for (int before : {0, 3, 31, 32, 33, 63, 64, 65, 127, 128, 129, 300}) {
     std::string text;
     for (int i = 0; i < before; ++i) text += (i % 7 == 6) ? "x\n" : "x ";
     const int line = 1 + before / 7;
