@@ -19,6 +19,8 @@ namespace {
 constexpr char kMagic[4] = {'R', 'G', 'S', 'E'};
 constexpr size_t kHeaderSize = 20;
 constexpr uint8_t kVersion = 1;
+// Smaller files are read: mapping one costs more than copying it.
+constexpr int64_t kMapFromBytes = 64 << 10;
 
 // XORs the key stream of seed over n bytes (the same call enciphers and deciphers).
 void ApplyKeyStream(uint32_t seed, const uint8_t* in, uint8_t* out, size_t n) {
@@ -47,6 +49,7 @@ void ScriptFileBuffer::Reset() { Clear(); }
 
 void ScriptFileBuffer::Clear() {
   std::string().swap(m_storage);
+  m_mapped.Unmap();
   m_released = nullptr;
   data = nullptr;
   length = 0;
@@ -55,6 +58,7 @@ void ScriptFileBuffer::Clear() {
 }
 
 void ScriptFileBuffer::SetText(std::string&& text) {
+  m_mapped.Unmap();
   m_storage = std::move(text);
   data = m_storage.c_str();
   length = static_cast<uint32_t>(m_storage.size());
@@ -79,7 +83,17 @@ bool ScriptFileBuffer::Load(const char* baseFolder, const char* path) {
   else
     return false;
   const auto resolved = Kiv::ResolvePath(PathUnder(baseFolder, name));
-  if (!resolved || Kiv::File::IsDirectory(*resolved)) return false;
+  Kiv::File::Status status;
+  if (!resolved || !Kiv::File::GetStatus(*resolved, status) || status.isDirectory) return false;
+  // A large source is mapped: it is read once, front to back, and a copy
+  // would first clear as much memory and then fill it.
+  if (status.size >= kMapFromBytes) {
+    if (!m_mapped.Map(*resolved, kMaxFileSize)) return false;
+    data = m_mapped.Data();
+    length = static_cast<uint32_t>(m_mapped.Size());
+    enciphered = isEnciphered;
+    return true;
+  }
   std::string bytes;
   if (!Kiv::File::ReadWholeFile(*resolved, bytes, kMaxFileSize)) return false;
   SetText(std::move(bytes));

@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include "kiv/File.h"
+
 class ScriptFileBuffer {
 public:
   // The text Decode places before a deciphered source: a comment, so the
@@ -50,8 +52,13 @@ public:
   // Gives the memory of the text before `position` (a pointer into data)
   // back to the system, a whole page at a time: a large source read once
   // from start to end is not held whole. The text before position must not
-  // be read again (it reads as zero bytes); Clear and Reset still work.
+  // be read again; Clear and Reset still work.
   void ReleaseBefore(const char* position);
+
+  // True when the file was cut short while its text was being read (a large
+  // file is mapped, not copied): the text then reads as zero bytes from
+  // there on, and is not the file's.
+  bool Shrank() const { return m_mapped.Shrank(); }
 
   // The enciphered file form of a plain text.
   static std::vector<uint8_t> Encode(std::string_view plainText);
@@ -61,6 +68,7 @@ private:
   // one is kept as it was read, without a copy.
   void SetText(std::string&& text);
   std::string m_storage;
+  Kiv::MappedFile m_mapped;          // the text of a large file, when it is mapped
   const char* m_released = nullptr;  // pages before this went back to the system
 };
 

@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/mman.h>
 #include <sys/sendfile.h>
 #include <climits>
@@ -1073,6 +1074,132 @@ bool ScratchFile::WriteAt(uint64_t offset, const void* data, size_t size) {
     size -= static_cast<size_t>(n);
   }
   return true;
+}
+
+// ---- MappedFile ----
+
+namespace {
+
+// The mapped files, as the bus-error handler reads them: a file that shrinks
+// under its mapping raises that signal where its missing pages are read.
+struct MappedRange {
+  std::atomic<uintptr_t> begin{0};
+  std::atomic<uintptr_t> end{0};
+  std::atomic<bool> shrank{false};
+};
+constexpr int kMappedRanges = 16;
+MappedRange g_mappedRanges[kMappedRanges];
+std::mutex g_mappedLock;  // Map and Unmap; never the handler
+struct sigaction g_busBefore;
+uintptr_t g_pageSize = 4096;
+
+extern "C" void OnBusError(int signal, siginfo_t* info, void* context) {
+  const auto address = reinterpret_cast<uintptr_t>(info->si_addr);
+  for (MappedRange& range : g_mappedRanges) {
+    const uintptr_t begin = range.begin.load(std::memory_order_acquire);
+    const uintptr_t end = range.end.load(std::memory_order_acquire);
+    if (begin == 0 || address < begin || address >= end) continue;
+    // Zero pages from the missing one to the end; the read is then retried.
+    const uintptr_t page = address & ~(g_pageSize - 1);
+    if (::mmap(reinterpret_cast<void*>(page), end - page, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED,
+               -1, 0) == MAP_FAILED)
+      break;
+    range.shrank.store(true, std::memory_order_release);
+    return;
+  }
+  // Not a mapped file's page: whatever handled the signal before.
+  if (g_busBefore.sa_flags & SA_SIGINFO) {
+    if (g_busBefore.sa_sigaction) return g_busBefore.sa_sigaction(signal, info, context);
+  } else if (g_busBefore.sa_handler != SIG_DFL && g_busBefore.sa_handler != SIG_IGN) {
+    return g_busBefore.sa_handler(signal);
+  }
+  // The default action: the faulting read runs again and ends the process.
+  ::signal(signal, SIG_DFL);
+}
+
+// Puts the handler in place unless it is there already (a command's own
+// fault handlers may have replaced it since the last file was mapped).
+void InstallBusErrorHandler() {
+  struct sigaction current;
+  if (::sigaction(SIGBUS, nullptr, &current) != 0) return;
+  if ((current.sa_flags & SA_SIGINFO) && current.sa_sigaction == &OnBusError) return;
+  g_busBefore = current;
+  struct sigaction action {};
+  action.sa_sigaction = &OnBusError;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_SIGINFO | SA_ONSTACK;
+  ::sigaction(SIGBUS, &action, nullptr);
+}
+
+}  // namespace
+
+bool MappedFile::Map(std::string_view path, uint64_t maxBytes) {
+  Unmap();
+  if (!ValidPathText(path)) return false;
+  const std::string name(path);
+  // Non-blocking, so a named pipe or device in the file's place cannot hold the open.
+  const int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return Fail("cannot open", name, errno);
+  struct stat st;
+  bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+  if (!ok) FailText("not a regular file:", name);
+  if (ok && static_cast<uint64_t>(st.st_size) > maxBytes) ok = FailText("file too large:", name);
+  if (!ok || st.st_size == 0) {
+    ::close(fd);
+    return ok;
+  }
+  std::lock_guard<std::mutex> guard(g_mappedLock);
+  int slot = 0;
+  while (slot < kMappedRanges && g_mappedRanges[slot].begin.load(std::memory_order_relaxed) != 0) ++slot;
+  if (slot == kMappedRanges) {
+    ::close(fd);
+    return FailText("too many files mapped at once to map", name);
+  }
+  g_pageSize = static_cast<uintptr_t>(::sysconf(_SC_PAGESIZE));
+  const auto size = static_cast<size_t>(st.st_size);
+  const size_t filePages = (size + g_pageSize - 1) & ~(g_pageSize - 1);
+  const size_t mapped = filePages + g_pageSize;
+  // The zero page goes first over the whole range, then the file over all but it.
+  void* base = ::mmap(nullptr, mapped, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (base == MAP_FAILED) {
+    ::close(fd);
+    return Fail("cannot map", name, ENOMEM);
+  }
+  void* file = ::mmap(base, filePages, PROT_READ, MAP_PRIVATE | MAP_FIXED | MAP_POPULATE, fd, 0);
+  const int mapError = errno;
+  ::close(fd);
+  if (file == MAP_FAILED) {
+    ::munmap(base, mapped);
+    return Fail("cannot map", name, mapError);
+  }
+  InstallBusErrorHandler();
+  MappedRange& range = g_mappedRanges[slot];
+  range.shrank.store(false, std::memory_order_relaxed);
+  range.end.store(reinterpret_cast<uintptr_t>(base) + filePages, std::memory_order_release);
+  range.begin.store(reinterpret_cast<uintptr_t>(base), std::memory_order_release);
+  m_data = static_cast<char*>(base);
+  m_size = size;
+  m_mapped = mapped;
+  m_slot = slot;
+  return true;
+}
+
+void MappedFile::Unmap() {
+  if (!m_data) return;
+  {
+    std::lock_guard<std::mutex> guard(g_mappedLock);
+    g_mappedRanges[m_slot].begin.store(0, std::memory_order_release);
+    g_mappedRanges[m_slot].end.store(0, std::memory_order_release);
+  }
+  ::munmap(m_data, m_mapped);
+  m_data = nullptr;
+  m_size = 0;
+  m_mapped = 0;
+  m_slot = -1;
+}
+
+bool MappedFile::Shrank() const {
+  return m_data && g_mappedRanges[m_slot].shrank.load(std::memory_order_acquire);
 }
 
 // ---- Path ----

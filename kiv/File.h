@@ -222,6 +222,36 @@ private:
   uint64_t m_size = 0;
 };
 
+// A regular file's bytes mapped read-only from the system's file cache, for
+// reading a large file once: nothing is copied and no memory is cleared first.
+// A page of zero bytes follows the file's last page, so the bytes are always
+// followed by a zero byte. Should the file shrink while mapped, its pages past
+// the new end read as zero bytes instead of ending the process, and Shrank()
+// says so: the caller then has not read the file it opened. Unmapped when
+// destroyed.
+class MappedFile {
+public:
+  MappedFile() = default;
+  MappedFile(const MappedFile&) = delete;
+  MappedFile& operator=(const MappedFile&) = delete;
+  ~MappedFile() { Unmap(); }
+  // Maps the file at exactly this path (no case matching, links followed).
+  // False, with File::LastError, when it cannot be opened or mapped, is not a
+  // regular file, or is larger than maxBytes.
+  bool Map(std::string_view path, uint64_t maxBytes);
+  void Unmap();
+  // The bytes (null when nothing is mapped, also for an empty file) and their count.
+  const char* Data() const { return m_data; }
+  size_t Size() const { return m_size; }
+  bool Shrank() const;
+
+private:
+  char* m_data = nullptr;
+  size_t m_size = 0;
+  size_t m_mapped = 0;  // the bytes' pages and the zero page after them
+  int m_slot = -1;      // in the table the bus-error handler reads
+};
+
 class File::Path {
 public:
   Path() = default;

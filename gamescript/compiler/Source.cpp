@@ -157,6 +157,19 @@ int ReadAndParseSource(const char* fileName, ParseContext& context, ParseSink* s
     parseResult = Parse(scanner, context, sink ? &*releasing : nullptr);
     scannerErrors = scanner.ErrorCount();
   }
+  // A file cut short while it was parsed was not read whole: as unreadable
+  // as a missing one, whatever its parse said.
+  if (buffer.Shrank()) {
+    if (log) {
+      log->Truncate(mark);
+      log->Addf("Could not read file %s : %s.", base ? base : "(null)", fileName);
+    }
+    context.errorCount = 1;
+    context.sourceCrc = 0;
+    context.fileNameCrc = 0;
+    buffer.Clear();
+    return 1;
+  }
   // An over-long token fails the file even when the parser got past it.
   const bool failed = parseResult != 0 || scannerErrors > 0;
   if (failed) {

@@ -195,6 +195,62 @@ TEST_F(FileTest, ScratchFileBytesGoIntoAReplacedFile) {
   EXPECT_EQ(Slurp("lib.bin"), head + body + body.substr(123456, 7) + tail);
 }
 
+// A mapped file reads as its bytes with a zero byte after them, also when
+// they end on a page boundary; what is not a regular file, or is too large,
+// is refused, and an empty file maps to nothing.
+TEST_F(FileTest, MappedFileHoldsTheBytesAndAZeroAfterThem) {
+  const long page = ::sysconf(_SC_PAGESIZE);
+  for (std::size_t size : {std::size_t(1), std::size_t(page - 1), std::size_t(page), std::size_t(3 * page),
+                           std::size_t(70001)}) {
+    std::string text(size, '\0');
+    for (std::size_t i = 0; i < size; ++i) text[i] = static_cast<char>('A' + i % 50);
+    Put("m.bin", text);
+    Kiv::MappedFile mapped;
+    ASSERT_TRUE(mapped.Map(root + "/m.bin", size)) << File::LastError();
+    ASSERT_EQ(mapped.Size(), size);
+    EXPECT_EQ(std::string_view(mapped.Data(), size), text);
+    EXPECT_EQ(mapped.Data()[size], '\0') << size;
+    EXPECT_FALSE(mapped.Shrank());
+    EXPECT_FALSE(mapped.Map(root + "/m.bin", size - 1));  // too large now
+    EXPECT_EQ(mapped.Data(), nullptr);
+  }
+  Put("empty.bin", "");
+  Kiv::MappedFile mapped;
+  EXPECT_TRUE(mapped.Map(root + "/empty.bin", 10));
+  EXPECT_EQ(mapped.Data(), nullptr);
+  EXPECT_EQ(mapped.Size(), 0u);
+  fs::create_directories(root + "/folder");
+  EXPECT_FALSE(mapped.Map(root + "/folder", 1 << 20));
+  EXPECT_FALSE(mapped.Map(root + "/missing.bin", 1 << 20));
+  // Far more files than can be mapped at once, one after the other.
+  Put("m.bin", "abc");
+  for (int i = 0; i < 100; ++i) ASSERT_TRUE(mapped.Map(root + "/m.bin", 3)) << i << File::LastError();
+}
+
+// A file cut short under its mapping does not end the process: the lost pages
+// read as zeros and the mapping says it shrank; another mapping of the
+// same file made before is told too, one of another file is not.
+TEST_F(FileTest, MappedFileCutShortReadsZerosAndSaysSo) {
+  const long page = ::sysconf(_SC_PAGESIZE);
+  const std::string text(std::size_t(page) * 8 + 100, 'x');
+  Put("cut.bin", text);
+  Put("other.bin", text);
+  Kiv::MappedFile mapped, other;
+  ASSERT_TRUE(mapped.Map(root + "/cut.bin", text.size()));
+  ASSERT_TRUE(other.Map(root + "/other.bin", text.size()));
+  ASSERT_EQ(::truncate((root + "/cut.bin").c_str(), page * 2 + 10), 0);
+  EXPECT_EQ(mapped.Data()[0], 'x');
+  EXPECT_EQ(mapped.Data()[page * 2 + 5], 'x');
+  EXPECT_EQ(mapped.Data()[page * 5], '\0');  // past the new end
+  EXPECT_EQ(mapped.Data()[text.size() - 1], '\0');
+  EXPECT_TRUE(mapped.Shrank());
+  EXPECT_EQ(other.Data()[page * 5], 'x');
+  EXPECT_FALSE(other.Shrank());
+  // A new mapping starts afresh.
+  ASSERT_TRUE(mapped.Map(root + "/other.bin", text.size()));
+  EXPECT_FALSE(mapped.Shrank());
+}
+
 TEST_F(FileTest, AtomicReplaceWritesAndFailedStepsLeaveTheOldFileWhole) {
   std::string path = root + "/settings.txt";
   ASSERT_TRUE(File::ReplaceFileAtomic(path, "first version"));

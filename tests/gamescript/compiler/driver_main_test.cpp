@@ -3,11 +3,13 @@
 #include <fstream>
 #include <string>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 #include "foundation/ScriptFileBuffer.h"
 #include "gamescript/compiler/Driver.h"
 #include "gamescript/compiler/ParseContext.h"
+#include "gamescript/compiler/Parser.h"
 #include "gamescript/compiler/Scanner.h"
 #include "gamescript/compiler/Source.h"
 #include "tests/gamescript/compiler/codegen_support.h"
@@ -227,6 +229,53 @@ TEST(DriverSources, EncipheredFallbackAndGseUnitName) {
   EXPECT_EQ(unit.Compile("bad.gs", &log2), 1);
   EXPECT_EQ(LogLines(log2), (std::vector<std::string>{"Could not read file (null) : bad.gs.",
                                                       ".. while compiling 'bad.gs'"}));
+  ClearIncludePaths();
+}
+
+// A large source is mapped rather than read; one cut short while it is
+// parsed is reported as unreadable, without what its parse said, and names
+// no checksum. A whole one, plain or enciphered, reads as any other.
+TEST(DriverSources, LargeSourceCutShortWhileParsedIsUnreadable) {
+  TempDir t;
+  std::string text;
+  for (int i = 0; i < 6000; ++i) text += "class C" + std::to_string(i) + " { int x; };\n";
+  ASSERT_GT(text.size(), std::size_t(128 << 10));
+  t.Write("big.gs", text);
+  auto bytes = ScriptFileBuffer::Encode(text);
+  t.Write("sealed.gse", std::string(bytes.begin(), bytes.end()));
+  ClearIncludePaths();
+  AppendIncludePath({t.Path(), {}});
+
+  struct Cutter final : ParseSink {
+    std::string path;
+    int classes = 0;
+    void Includes(SyntaxNode*) override {}
+    void Class(SyntaxNode*) override {
+      if (++classes == 1 && !path.empty()) {
+        EXPECT_EQ(::truncate(path.c_str(), 4096), 0);
+      }
+    }
+  };
+  for (const char* name : {"big.gs", "sealed.gs"}) {
+    CompileLog log;
+    ParseContext c;
+    c.Reset(&log, nullptr);
+    Cutter whole;
+    EXPECT_EQ(ReadAndParseSource(name, c, &whole), 0) << name << Joined(log);
+    EXPECT_EQ(whole.classes, 6000);
+    EXPECT_EQ(c.sourceCrc, ScriptSourceChecksum(text));
+  }
+
+  CompileLog log;
+  ParseContext c;
+  c.Reset(&log, nullptr);
+  Cutter cutter;
+  cutter.path = t.Path("big.gs");
+  EXPECT_EQ(ReadAndParseSource("big.gs", c, &cutter), 1);
+  EXPECT_LT(cutter.classes, 6000);
+  EXPECT_EQ(LogLines(log), std::vector<std::string>{"Could not read file (null) : big.gs."});
+  EXPECT_EQ(c.errorCount, 1);
+  EXPECT_EQ(c.sourceCrc, 0u);
   ClearIncludePaths();
 }
 
