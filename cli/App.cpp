@@ -168,6 +168,7 @@ int Main(const std::vector<std::string>& commandLine, const Environment& env) {
       result = RunBatch(session, args[0], args[1].substr(1));
     }
   } else {
+    session.onlyCommand = session.endsProcess;
     result = RunCommand(session, args);
   }
   ShutDown(session);

@@ -105,7 +105,7 @@ int CompileCommand(Session& session, std::vector<std::string>& args, ResultsLog&
   argv.reserve(args.size() + 1);
   for (std::string& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
-  int errors = GSCompiler::CompilerMain(static_cast<int>(args.size()), argv.data());
+  int errors = GSCompiler::CompilerMain(static_cast<int>(args.size()), argv.data(), session.onlyCommand);
   if (errors <= 0) return 0;
   // The compiler printed its own messages; the result says the command failed,
   // so the summary line agrees with the exit code.

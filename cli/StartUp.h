@@ -20,6 +20,9 @@ struct Session {
   // be restarted. Only the end of the process may do that; code that runs the
   // program more than once in one process (tests) clears this.
   bool endsProcess = true;
+  // The process runs this one command and ends: what the command made may
+  // be left for the end of the process to free.
+  bool onlyCommand = false;
   // The command is "compile", which reads and writes script files only: the
   // start-up leaves out the check scene and the asset database.
   bool compileOnly = false;

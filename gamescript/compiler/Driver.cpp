@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <memory>
 #include <string>
 
 #include "gamescript/compiler/CodeGen.h"
@@ -317,7 +318,7 @@ int CompileUnit::CompileSource(const char* fileName, ParseContext& context, bool
 // ------------------------------------------------------------ entries
 
 int CompileFile(const char* source, const char* outputPath, const std::vector<IncludePath>& includes,
-                CompileLog* log) {
+                CompileLog* log, bool processEnds) {
   if (!source) source = "";
   // Search order: the source's own folder, then the given folders in order.
   ClearIncludePaths();
@@ -327,7 +328,8 @@ int CompileFile(const char* source, const char* outputPath, const std::vector<In
   for (const IncludePath& entry : includes) AppendIncludePath(entry);
 
   const std::string unitName(Utils::FileNamePart(source));
-  CompileUnit unit;
+  auto owned = std::make_unique<CompileUnit>();
+  CompileUnit& unit = *owned;
   int errors = unit.Compile(unitName.c_str(), log);
 
   // Output folder: the output path when given, else the source's folder. An
@@ -346,6 +348,11 @@ int CompileFile(const char* source, const char* outputPath, const std::vector<In
   library.AddToLast(".gsl");
 
   if (errors == 0) errors = WriteLibraryFile(unit, source, library.Str(), log, false);
+  if (processEnds) {
+    static CompileUnit* kept = nullptr;  // freed with the process's pages
+    delete kept;
+    kept = owned.release();
+  }
   return errors;
 }
 
@@ -376,7 +383,7 @@ bool CompileUnit::WriteLibrary(LibraryBytes& bytes, CompileLog* log, const char*
   return WriteLibraryImage(bytes, m_symbols, m_image, source, log);
 }
 
-int CompilerMain(int argc, char** argv) {
+int CompilerMain(int argc, char** argv, bool processEnds) {
   bool silent = false;
   const char* buildLog = nullptr;
   const char* outputPath = nullptr;
@@ -403,7 +410,7 @@ int CompilerMain(int argc, char** argv) {
 
   int result;
   if (source && *source) {
-    result = CompileFile(source, outputPath, includes, &log);
+    result = CompileFile(source, outputPath, includes, &log, processEnds);
   } else {
     PrintUsage(argc > 0 ? argv[0] : nullptr);
     result = 1;

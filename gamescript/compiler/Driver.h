@@ -105,13 +105,16 @@ private:
 
 // The "compile" command: reads the switches, compiles one source and prints the
 // log. Returns the error count, 1 after printing the usage, 0 after "-d".
-int CompilerMain(int argc, char** argv);
+// `processEnds`: as for CompileFile.
+int CompilerMain(int argc, char** argv, bool processEnds = false);
 
 // Compiles `source` with its own folder, then `includes`, as the include-path
 // list, for a library next to `outputPath` (or the source when null) named after
-// the source. Returns the error count.
+// the source. Returns the error count. With `processEnds` (the process ends
+// after this compile) the compile's symbols are not taken apart one by one:
+// the end of the process frees them at once. They stay reachable.
 int CompileFile(const char* source, const char* outputPath, const std::vector<IncludePath>& includes,
-                CompileLog* log);
+                CompileLog* log, bool processEnds = false);
 
 // Compiles `source` with the include-path list the caller has filled, for a
 // library at exactly `outputFile` (nothing is written when null). Returns the

@@ -9,4 +9,4 @@
 
 #include "gamescript/compiler/Driver.h"
 
-int main(int argc, char** argv) { return std::min(GSCompiler::CompilerMain(argc, argv), 255); }
+int main(int argc, char** argv) { return std::min(GSCompiler::CompilerMain(argc, argv, true), 255); }

@@ -331,6 +331,30 @@ TEST(DriverSources, CompileToFileEntries) {
   ClearIncludePaths();
 }
 
+// A compile in a process that ends after it leaves its symbols to the end
+// of the process: the library is the same, a failed compile still fails,
+// and a later such compile lets the one before go.
+TEST(DriverSources, CompileBeforeTheProcessEndsWritesTheSameLibrary) {
+  TempDir t;
+  std::string text;
+  for (int i = 0; i < 40; ++i)
+    text += "class C" + std::to_string(i) + " { int x = " + std::to_string(i) +
+            "; int F(int a) { return a + x; } };\n";
+  const std::string source = t.Write("p.gs", text);
+  t.MakeDir("a");
+  t.MakeDir("b");
+  CompileLog log;
+  ASSERT_EQ(CompileFile(source.c_str(), t.Path("a/").c_str(), {}, &log), 0) << Joined(log);
+  for (int round = 0; round < 2; ++round) {
+    ASSERT_EQ(CompileFile(source.c_str(), t.Path("b/").c_str(), {}, &log, true), 0) << Joined(log);
+    EXPECT_EQ(CodegenTest::ReadFile(t.Path("b/p.gsl")), CodegenTest::ReadFile(t.Path("a/p.gsl")));
+  }
+  const std::string bad = t.Write("q.gs", "class Q { int F() { return y; } };\n");
+  EXPECT_GT(CompileFile(bad.c_str(), t.Path("b/").c_str(), {}, &log, true), 0);
+  EXPECT_FALSE(fs::exists(t.Path("b/q.gsl")));
+  ClearIncludePaths();
+}
+
 TEST(DriverSources, OverlongTokensAndEmptyFilesAreCompileErrors) {
   TempDir t;
   std::string big =
