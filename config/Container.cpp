@@ -228,16 +228,17 @@ int32_t BuildHundredths(float build) {
 
 Tag::Tag() { g_liveTags.fetch_add(1); }
 
-static_assert(sizeof(Tag) <= 64, "a config holds a tag per value: keep the rare fields outside");
+static_assert(sizeof(Tag) <= 56, "a config holds a tag per value: keep the rare fields outside");
 
 namespace {
-// What few tags set: the extra fields and the rules, by tag. Tags of
+// What few tags set: the extra fields, the rules and (rarely) the id, by tag. Tags of
 // one tree may be freed by another thread than made them, hence the lock. An
 // entry stays where it is until its tag goes, so a reference to it stays
 // good that long.
 struct TagSide {
   std::array<Kiv::PString, 4> extras;
   CompactList<BoundTagRule> rules;
+  uint64_t id = 0;  // of a tag whose own room holds its registry place
 };
 struct TagSideTable {
   std::mutex lock;
@@ -248,7 +249,6 @@ TagSideTable& TagSides() {
   return *table;
 }
 const Kiv::PString kNullName;
-const CompactList<BoundTagRule> kNoRules;
 
 // The registry sources a combo box is filed under, by index (0: none).
 constexpr uint8_t kOtherSource = 0xFF;
@@ -270,10 +270,16 @@ TagSide& SideOf(const Tag* tag) {
 }  // namespace
 
 uint64_t Tag::Id() const {
-  uint64_t id = m_id.load(std::memory_order_relaxed);
-  if (id) return id;
-  const uint64_t fresh = g_nextId.fetch_add(1);
-  return m_id.compare_exchange_strong(id, fresh, std::memory_order_relaxed) ? fresh : id;
+  if (m_slotIsId) return m_slot.id;
+  if (!m_slotIsPlace) {
+    m_slot.id = g_nextId.fetch_add(1);
+    m_slotIsId = true;
+    return m_slot.id;
+  }
+  TagSide& side = SideOf(this);
+  if (!m_idBeside) side.id = g_nextId.fetch_add(1);
+  m_idBeside = m_hasSide = true;
+  return side.id;
 }
 
 const Kiv::PString& Tag::Extra(ExtraField field) const {
@@ -286,7 +292,7 @@ void Tag::SetExtra(ExtraField field, const Kiv::PString& v) {
   m_hasSide = true;
 }
 
-const CompactList<BoundTagRule>& Tag::Rules() const { return m_hasRules ? SideOf(this).rules : kNoRules; }
+const CompactList<BoundTagRule>& Tag::SideRules() const { return SideOf(this).rules; }
 
 CompactList<BoundTagRule>& Tag::MutableRules() {
   CompactList<BoundTagRule>& rules = SideOf(this).rules;
@@ -316,7 +322,7 @@ void Tag::operator delete(void* block) noexcept { TagSlabs::Free(block); }
 Tag::~Tag() {
   // A tag that was never given an id has no findings to take back.
   if (ErrorHandler* eh = Findings();
-      eh && m_id.load(std::memory_order_relaxed) && (reported || eh->HoldsUnmarkedOwners()))
+      eh && (m_slotIsId || m_idBeside) && (reported || eh->HoldsUnmarkedOwners()))
     eh->ForgetTag(this);
   if (filedFirst || filedSecond || filedByKey)
     if (DataManager* dm = DataManager::Existing()) dm->UnregisterTag(this);

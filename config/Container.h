@@ -94,6 +94,13 @@ public:
   // Serial id, never reused in the process: findings are attributed by it.
   // Given when first asked for: few tags are ever reported against.
   uint64_t Id() const;
+  // Where the tag keeps its place in the first DataManager tag list it is
+  // filed in; null once its id took that room (see m_slot).
+  ListPlace* RegistryPlace() const {
+    if (m_slotIsId) return nullptr;  // the lists then find the tag in their tables
+    m_slotIsPlace = true;
+    return &m_slot.place;
+  }
   // Number of tags alive in the process.
   static long LiveCount();
 
@@ -102,8 +109,7 @@ public:
   Kiv::PString name;
   TagValue value;  // the value as text, whatever the type
   Container* owner = nullptr;
-  mutable ListPlace registryPlace;  // in the first DataManager tag list it was filed in
-  int32_t index = -1;               // position in the owner's tag list when made
+  int32_t index = -1;  // position in the owner's tag list when made
   int8_t typeCode = kUnclassified;
   bool hasSource : 1 = false;    // combo box filed under a registry source
   bool emptyIsError : 1 = true;  // an empty string value is an error, not a warning
@@ -121,7 +127,7 @@ public:
 
   // The validation rules bound to the tag, in binding order, with their
   // parameters (few definitions name any, so they lie outside too).
-  const CompactList<BoundTagRule>& Rules() const;
+  const CompactList<BoundTagRule>& Rules() const { return m_hasRules ? SideRules() : kNoRules; }
   // The list to bind more rules to (one look-up for several).
   CompactList<BoundTagRule>& MutableRules();
 
@@ -141,12 +147,26 @@ private:
   // The rare fields (these and the rules) sit in one table beside the tags,
   // filled only for a tag that sets one; the others read as null.
   const Kiv::PString& Extra(ExtraField field) const;
+  const CompactList<BoundTagRule>& SideRules() const;
+  static inline const CompactList<BoundTagRule> kNoRules;
   void SetExtra(ExtraField field, const Kiv::PString& v);
 
-  bool m_hasSide : 1 = false;  // the tag has an entry in that table
+  mutable bool m_hasSide : 1 = false;  // the tag has an entry in that table
   bool m_hasRules : 1 = false;
-  uint8_t m_source = 0;                   // index among the registry sources; kOtherSource: in the extras
-  mutable std::atomic<uint64_t> m_id{0};  // 0: not given yet
+  // What m_slot holds: nothing yet, the registry place or the id.
+  mutable bool m_slotIsPlace : 1 = false;
+  mutable bool m_slotIsId : 1 = false;
+  mutable bool m_idBeside : 1 = false;  // the id lies in the table beside the tags
+  uint8_t m_source = 0;                 // index among the registry sources; kOtherSource: in the extras
+  // Few tags are filed in a registry and few are reported against, fewer
+  // both: one word holds the registry place or the id, whichever the tag
+  // needed first; the id of a tag filed first lies beside the tags.
+  union Slot {
+    ListPlace place;
+    uint64_t id;
+    Slot() : id(0) {}
+  };
+  mutable Slot m_slot;
 };
 
 // Runs every bound rule of the tag in order (all of them, even after one
@@ -329,6 +349,6 @@ private:
 // Containers and tags keep their place in the first registry list they are
 // filed in (see PtrList.h).
 inline ListPlace* ListPlaceOf(const Container* container) { return &container->registryPlace; }
-inline ListPlace* ListPlaceOf(const Tag* tag) { return &tag->registryPlace; }
+inline ListPlace* ListPlaceOf(const Tag* tag) { return tag->RegistryPlace(); }
 
 }  // namespace OBLLib

@@ -186,6 +186,41 @@ TEST_F(DataManagerTest, TagListsStayConsistentThroughRegisterAndUnregister) {
   EXPECT_TRUE(dm->TagsBySource(tn::queues)->Empty());
 }
 
+// A tag's id and its registry place share one word, whichever comes first;
+// the other must not overwrite it: a tag reported and then filed, one filed
+// and then reported, each keeps its findings and its places, and its
+// deletion takes out exactly those.
+TEST_F(DataManagerTest, ATagsIdAndItsRegistryPlaceNeverOverwriteEachOther) {
+  DataManager* dm = Start(false);
+  const Kiv::PString late("reported after filing"), early("reported before filing");
+  auto filedFirst = std::make_unique<Tag>();
+  auto reportedFirst = std::make_unique<Tag>();
+  Tag other;
+  dm->RegisterTag(&other);
+  EXPECT_TRUE(EH().Error(early, reportedFirst.get()));
+  const uint64_t reportedId = reportedFirst->Id();
+  dm->RegisterTag(filedFirst.get());
+  dm->RegisterTag(reportedFirst.get());
+  dm->RegisterTagBySource(tn::queues, filedFirst.get());
+  EXPECT_TRUE(EH().Error(late, filedFirst.get()));
+  const uint64_t filedId = filedFirst->Id();
+  EXPECT_NE(filedId, reportedId);
+  EXPECT_EQ(reportedFirst->Id(), reportedId);
+  EXPECT_FALSE(EH().Error(late, filedFirst.get()));  // a repeat for the same owner
+  EXPECT_EQ(dm->FirstTagList().Items(), (std::vector<Tag*>{&other, filedFirst.get(), reportedFirst.get()}));
+  dm->RegisterTag(filedFirst.get());  // already there, found by its place
+  EXPECT_EQ(dm->FirstTagList().Size(), 3u);
+
+  filedFirst.reset();
+  EXPECT_EQ(dm->FirstTagList().Items(), (std::vector<Tag*>{&other, reportedFirst.get()}));
+  EXPECT_TRUE(dm->TagsBySource(tn::queues)->Empty());
+  ASSERT_EQ(EH().GetEntries().size(), 1u);
+  EXPECT_EQ(EH().GetEntries().front().tag, reportedId);
+  reportedFirst.reset();
+  EXPECT_TRUE(EH().GetEntries().empty());
+  EXPECT_EQ(dm->FirstTagList().Items(), std::vector<Tag*>{&other});
+}
+
 // A container keeps the keys it is filed under, so its deletion takes it out
 // of each of them (a key given twice too) and of no other.
 TEST_F(DataManagerTest, ContainersLeaveEveryKeyTheyWereFiledUnder) {
