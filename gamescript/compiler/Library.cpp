@@ -397,26 +397,53 @@ std::string_view LibraryImage::Text(uint32_t i) const {
   return std::string_view(m_area).substr(m_starts[i], end - m_starts[i] - 1);
 }
 
+namespace {
+
+// The string table's own hash, eight bytes a step: its texts are keys and
+// signatures of a few dozen bytes, and only the table's probing depends on it
+// (the table's order is the order of interning).
+uint32_t TextHash(std::string_view text) {
+  uint64_t h = text.size() * 0x9E3779B97F4A7C15ull;
+  const char* p = text.data();
+  std::size_t n = text.size();
+  for (; n >= 8; p += 8, n -= 8) {
+    uint64_t word;
+    std::memcpy(&word, p, 8);
+    h = (h ^ word) * 0xFF51AFD7ED558CCDull;
+    h ^= h >> 32;
+  }
+  uint64_t last = 0;
+  if (n != 0) std::memcpy(&last, p, n);
+  h = (h ^ last) * 0xC4CEB9FE1A85EC53ull;
+  return static_cast<uint32_t>(h ^ (h >> 29) ^ (h >> 47));
+}
+
+}  // namespace
+
 uint32_t LibraryImage::InternString(std::string_view text) {
-  const std::size_t hash = SymbolHash::LookupHash(text);
+  const uint32_t hash = TextHash(text);
   if ((m_starts.size() + 1) * 2 > m_slots.size()) {
-    m_slots.assign(std::max<std::size_t>(64, m_slots.size() * 2), 0);
+    // A slot holds the text's hash beside its index + 1: growing needs no
+    // text again, and a probe reads a text only when the hashes agree.
+    std::vector<uint64_t> old(std::max<std::size_t>(64, m_slots.size() * 2), 0);
+    old.swap(m_slots);
     const std::size_t mask = m_slots.size() - 1;
-    for (uint32_t i = 0; i < m_starts.size(); ++i) {
-      std::size_t at = m_hashes[i] & mask;
+    for (const uint64_t slot : old) {
+      if (slot == 0) continue;
+      std::size_t at = (slot >> 32) & mask;
       while (m_slots[at] != 0) at = (at + 1) & mask;
-      m_slots[at] = i + 1;
+      m_slots[at] = slot;
     }
   }
   const std::size_t mask = m_slots.size() - 1;
   std::size_t at = hash & mask;
   for (; m_slots[at] != 0; at = (at + 1) & mask) {
-    const uint32_t i = m_slots[at] - 1;
-    if (m_hashes[i] == hash && Text(i) == text) return i;
+    const uint64_t slot = m_slots[at];
+    const auto i = static_cast<uint32_t>(slot) - 1;
+    if (static_cast<uint32_t>(slot >> 32) == hash && Text(i) == text) return i;
   }
   const auto index = static_cast<uint32_t>(m_starts.size());
-  m_slots[at] = index + 1;
-  m_hashes.push_back(hash);
+  m_slots[at] = (uint64_t{hash} << 32) | (index + 1);
   m_starts.push_back(static_cast<uint32_t>(m_area.size()));
   m_area.append(text);
   m_area.push_back('\0');
@@ -427,7 +454,6 @@ void LibraryImage::Clear() {
   m_area.clear();
   m_starts.clear();
   m_slots.clear();
-  m_hashes.clear();
   classes.clear();
   code.Clear();
 }

@@ -56,9 +56,9 @@ private:
 
   std::string m_area;
   std::vector<uint32_t> m_starts;
-  // Open addressing, at most half full: index + 1 of a text, 0 when free.
-  std::vector<uint32_t> m_slots;
-  std::vector<std::size_t> m_hashes;  // by text index
+  // Open addressing, at most half full: the text's hash in the high half,
+  // its index + 1 in the low half; 0 when free.
+  std::vector<uint64_t> m_slots;
 };
 
 // Everything the writer needs to know about the compilation.
