@@ -28,6 +28,8 @@ struct GSFunctionSymbolExt {
 // blocks go to a spill file, where one block's memory serves them all.
 constexpr std::size_t kBlockBytes = std::size_t(1) << 20;
 constexpr std::size_t kSpillBlockBytes = std::size_t(1) << 18;
+// Lists of functions up to this long are sorted without a merge buffer.
+constexpr std::size_t kInsertionSortMost = 16;
 
 int32_t Widen16(int64_t v) { return static_cast<int16_t>(static_cast<uint16_t>(v)); }
 
@@ -68,7 +70,8 @@ private:
   GSSymbolTable& m_symbols;
   LibraryImage& m_image;
   CompileLog* m_log;
-  std::string m_initKey;  // the initialiser's key, built in one place for every class
+  std::string m_initKey;                 // the initialiser's key, built in one place for every class
+  std::vector<GSFunctionSymbol*> m_own;  // BuildFunctionTable's list of one class's functions
 };
 
 uint32_t Writer::ClassIndexOf(const std::string& className) {
@@ -98,14 +101,23 @@ bool Writer::BuildFunctionTable(GSClassSymbol* k, GSClassSymbol* scanned,
       }
   }
   // By slot; of entries of the same slot the later one in table order first.
-  std::vector<GSFunctionSymbol*> own;
+  // The list's memory serves every class (the ancestors are done by now).
+  std::vector<GSFunctionSymbol*>& own = m_own;
+  own.clear();
   scanned->members.ForEach([&](GSSymbol* s) {
     if (s->kind == SymFunction) own.push_back(static_cast<GSFunctionSymbol*>(s));
   });
   std::reverse(own.begin(), own.end());
-  std::stable_sort(own.begin(), own.end(), [](const GSFunctionSymbol* a, const GSFunctionSymbol* b) {
+  const auto bySlot = [](const GSFunctionSymbol* a, const GSFunctionSymbol* b) {
     return SlotOf(a) < SlotOf(b);
-  });
+  };
+  if (own.size() <= kInsertionSortMost) {
+    // A few functions, as most classes have: sorted in place, stably.
+    for (std::size_t i = 1; i < own.size(); ++i)
+      for (std::size_t j = i; j > 0 && bySlot(own[j], own[j - 1]); --j) std::swap(own[j], own[j - 1]);
+  } else {
+    std::stable_sort(own.begin(), own.end(), bySlot);
+  }
   // A class without ancestors has nothing its functions could override:
   // positions by name are wanted only where a part is shared.
   const bool overrides = !k->ancestors.empty();

@@ -167,6 +167,37 @@ TEST(LibraryGolden, OneImportAndAMemberWithItsInitialiser) {
   EXPECT_EQ(b.Listing("User", "::User()"), "0000: PUSHK 7\n0005: STS 3\n0008: RET\n");
 }
 
+// The same rule with classes of few functions and of many, declarations and
+// overrides interleaved: the inherited part keeps its positions, overridden
+// where the derived class says so, and the derived class's own functions
+// follow in the order they are declared.
+TEST(LibraryGolden, FunctionTablesOfFewAndManyFunctions) {
+  for (int count : {3, 16, 17, 40}) {
+    std::string text = "class Base {\n";
+    for (int i = 0; i < 20; ++i) text += "  public int F" + std::to_string(i) + "(void) { return 1; }\n";
+    text += "};\nclass Derived isclass Base {\n";
+    std::vector<std::string> base, own;
+    for (int i = 0; i < 20; ++i) base.push_back("Base::F" + std::to_string(i) + "()");
+    for (int i = 0; i < count; ++i) {
+      // Every third declaration overrides a function of Base, from the last one down.
+      const std::string name = i % 3 == 1 ? "F" + std::to_string(19 - i / 3) : "N" + std::to_string(i);
+      text += "  public int " + name + "(void) { return 2; }\n";
+      own.push_back("Derived::" + name + "()");
+      if (name[0] == 'F') base[std::size_t(19 - i / 3)] = own.back();
+    }
+    text += "};\n";
+    Built b = Build(text);
+    ASSERT_EQ(b.errors, 0) << b.Log();
+    ASSERT_EQ(b.problem, "");
+    ASSERT_EQ(b.lib.classes.size(), 2u);
+    std::vector<std::string> names;
+    for (uint32_t f : b.lib.classes[1].table) names.push_back(b.lib.functionImports[f]);
+    std::vector<std::string> expected = base;
+    expected.insert(expected.end(), own.begin(), own.end());
+    EXPECT_EQ(names, expected) << count;
+  }
+}
+
 TEST(LibraryGolden, OverrideKeepsItsTablePosition) {
   const std::string text = R"(class Base {
   public int F(void) { return 1; }
