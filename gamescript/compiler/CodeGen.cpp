@@ -197,42 +197,52 @@ bool CodeGenerator::GenerateClass(const SyntaxNode* declaration) {
   return Class(declaration);
 }
 
-bool CodeGenerator::Class(const SyntaxNode* node) {
+GSClassSymbol* CodeGenerator::ClassSymbol(const SyntaxNode* node) {
   m_line = node->line;
   GSSymbol* s = node->symbol;
   if (!s && node->child[0] && node->child[0]->text)
     s = m_symbols.Lookup(node->child[0]->text, nullptr, true, false);
-  if (!s || s->kind != SymClass) return Internal("Compiler error GEC");
+  if (!s || s->kind != SymClass) {
+    Internal("Compiler error GEC");
+    return nullptr;
+  }
+  return static_cast<GSClassSymbol*>(s);
+}
+
+const char* CodeGenerator::LimitError(const GSClassSymbol* k) {
   // Cells and slots are 16-bit fields of the records and instructions; a
   // class beyond them is the source's error, reported at the class.
-  const auto* k = static_cast<const GSClassSymbol*>(s);
-  const uint32_t line = node->child[0] ? node->child[0]->line : node->line;  // the class's name
   if (int64_t(k->variableBase) + k->ownVariables + 3 > 0x8000)
-    return Counted(line, "%s", "Too many member variables in one class: cells do not fit in 16 bits.");
+    return "Too many member variables in one class: cells do not fit in 16 bits.";
   if (int64_t(k->functionBase) + k->ownFunctions > 0x8000)
-    return Counted(line, "%s", "Too many functions in one class: slots do not fit in 16 bits.");
+    return "Too many functions in one class: slots do not fit in 16 bits.";
+  return nullptr;
+}
 
-  m_image.classes.push_back(std::make_unique<GSCClass>(static_cast<GSClassSymbol*>(s)));
+bool CodeGenerator::LimitExceeded(const SyntaxNode* node, const char* error) {
+  const uint32_t line = node->child[0] ? node->child[0]->line : node->line;  // the class's name
+  return Counted(line, "%s", error);
+}
+
+void CodeGenerator::OpenClass(GSClassSymbol* k) {
+  m_image.classes.push_back(std::make_unique<GSCClass>(k));
   m_class = m_image.classes.back().get();
-  std::size_t records = 0;
-  for (const SyntaxNode* member = node->child[2]; member; member = member->next)
-    records +=
-        member->category == CatDeclaration && (member->kind == DeclFunction || member->kind == DeclPrototype);
-  m_class->functions.reserve(records);
+  m_initialiser.Restart(nullptr);
+}
+
+bool CodeGenerator::Member(const SyntaxNode* member) {
+  // Member initialisers are written into the class's initialiser code.
+  m_function = &m_initialiser;
+  m_functionSymbol = nullptr;
+  std::fill(std::begin(m_tempsInUse), std::end(m_tempsInUse), false);
+  if (member->category != CatDeclaration) return true;
+  if (member->kind == DeclFunction || member->kind == DeclPrototype) return Function(member);
+  if (member->kind == DeclVariables) return Variables(member, true);
+  return true;
+}
+
+bool CodeGenerator::CloseClass(const SyntaxNode* node, bool ok) {
   GSCFunction& initialiser = m_initialiser;
-  initialiser.Restart(nullptr);
-  bool ok = true;
-  for (const SyntaxNode* member = node->child[2]; member && ok; member = member->next) {
-    // Member initialisers are written into the class's initialiser code.
-    m_function = &initialiser;
-    m_functionSymbol = nullptr;
-    std::fill(std::begin(m_tempsInUse), std::end(m_tempsInUse), false);
-    if (member->category != CatDeclaration) continue;
-    if (member->kind == DeclFunction || member->kind == DeclPrototype)
-      ok = Function(member);
-    else if (member->kind == DeclVariables)
-      ok = Variables(member, true);
-  }
   if (ok && initialiser.Length() != 0) {
     m_function = &initialiser;
     m_function->Emit(OP_RET);
@@ -253,6 +263,79 @@ bool CodeGenerator::Class(const SyntaxNode* node) {
   return ok;
 }
 
+bool CodeGenerator::Class(const SyntaxNode* node) {
+  m_streamed = false;
+  GSClassSymbol* k = ClassSymbol(node);
+  if (k == nullptr) return false;
+  if (const char* error = LimitError(k)) return LimitExceeded(node, error);
+  OpenClass(k);
+  std::size_t records = 0;
+  for (const SyntaxNode* member = node->child[2]; member; member = member->next)
+    records +=
+        member->category == CatDeclaration && (member->kind == DeclFunction || member->kind == DeclPrototype);
+  m_class->functions.reserve(records);
+  bool ok = true;
+  for (const SyntaxNode* member = node->child[2]; member && ok; member = member->next) ok = Member(member);
+  return CloseClass(node, ok);
+}
+
+// ------------------------------------------------------------ a member at a time
+
+CodeGenerator::Mark CodeGenerator::MarkNow() const {
+  return {m_context.log ? m_context.log->Count() : 0, m_context.errorCount, m_counted};
+}
+
+void CodeGenerator::DropSince(const Mark& mark) {
+  if (m_context.log) m_context.log->Truncate(mark.messages);
+  m_context.errorCount = mark.errors;
+  m_counted = mark.counted;
+}
+
+bool CodeGenerator::BeginClass(const SyntaxNode* declaration) {
+  m_streamed = true;
+  m_classOk = false;
+  m_prototypes.clear();
+  GSClassSymbol* k = ClassSymbol(declaration);
+  if (k == nullptr) return false;
+  m_classMark = MarkNow();
+  OpenClass(k);
+  m_classOk = true;
+  return true;
+}
+
+bool CodeGenerator::GenerateMember(const SyntaxNode* member) {
+  if (!m_classOk) return false;
+  m_classOk = Member(member);
+  return m_classOk;
+}
+
+bool CodeGenerator::EndClass(const SyntaxNode* declaration) {
+  m_streamed = false;
+  if (m_class == nullptr) return false;
+  // The whole class would have stopped first at its slot counts, known only
+  // now, then at the first function left with only its prototype: what the
+  // members reported after that point goes.
+  if (const char* error = LimitError(m_class->symbol)) {
+    DropSince(m_classMark);
+    m_class = nullptr;
+    return LimitExceeded(declaration, error);
+  }
+  for (const PendingPrototype& p : m_prototypes) {
+    if (!(p.symbol->specifiers & SymPrototypeOnly)) continue;
+    DropSince(p.mark);
+    NotImplemented(p.symbol);
+    m_classOk = false;
+    break;
+  }
+  m_prototypes.clear();
+  return CloseClass(declaration, m_classOk);
+}
+
+bool CodeGenerator::NotImplemented(const GSFunctionSymbol* symbol) {
+  ReportPlain(m_context, "Function %s not implemented", symbol->name.c_str());
+  return false;
+}
+
 bool CodeGenerator::Function(const SyntaxNode* node) {
   m_line = node->line;
   GSSymbol* s = node->symbol;
@@ -260,10 +343,12 @@ bool CodeGenerator::Function(const SyntaxNode* node) {
   auto* symbol = static_cast<GSFunctionSymbol*>(s);
   const bool native = (symbol->specifiers & SpecNative) != 0;
   if (node->kind == DeclPrototype) {
-    if (!native && (symbol->specifiers & SymPrototypeOnly)) {
-      ReportPlain(m_context, "Function %s not implemented", symbol->name.c_str());
-      return false;
+    if (!native && m_streamed) {
+      // Whether a body follows is known at the class's end.
+      m_prototypes.push_back({symbol, MarkNow()});
+      return true;
     }
+    if (!native && (symbol->specifiers & SymPrototypeOnly)) return NotImplemented(symbol);
     if (!native) return true;  // the declaration with the body makes the record
   } else if (native) {
     ReportPlain(m_context, "Native function %s has been implemented", symbol->name.c_str());

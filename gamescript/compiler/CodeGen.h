@@ -31,6 +31,15 @@ public:
   // while GenerateClass succeeds.
   void Begin();
   bool GenerateClass(const SyntaxNode* declaration);
+  // The same a member at a time, as the parser hands the members over:
+  // BeginClass with the class's node (no members attached), each member in
+  // order, then EndClass. The bytes and messages are those of GenerateClass:
+  // what only the whole class tells (its slot counts, a prototype left
+  // without a body) is settled at the end, and a member's failure stops the
+  // members after it. False from any of them: generation failed.
+  bool BeginClass(const SyntaxNode* declaration);
+  bool GenerateMember(const SyntaxNode* member);
+  bool EndClass(const SyntaxNode* declaration);
   int CountedErrors() const { return m_counted; }
 
 private:
@@ -55,6 +64,22 @@ private:
   };
 
   bool Class(const SyntaxNode* node);
+  GSClassSymbol* ClassSymbol(const SyntaxNode* node);
+  static const char* LimitError(const GSClassSymbol* k);
+  bool LimitExceeded(const SyntaxNode* node, const char* error);
+  void OpenClass(GSClassSymbol* k);
+  bool Member(const SyntaxNode* member);
+  bool CloseClass(const SyntaxNode* node, bool ok);
+  bool NotImplemented(const GSFunctionSymbol* symbol);
+  // Where the messages and counts stood, to take back what a class
+  // generated a member at a time reported past its first failure.
+  struct Mark {
+    std::size_t messages;
+    int errors;
+    int counted;
+  };
+  Mark MarkNow() const;
+  void DropSince(const Mark& mark);
   bool Function(const SyntaxNode* node);
   bool Variables(const SyntaxNode* node, bool member);
   bool Statement(const SyntaxNode* node);
@@ -111,6 +136,15 @@ private:
   std::size_t m_labelCount = 0;
   std::vector<SwitchState*> m_switches;
   std::vector<WaitState*> m_waits;
+  // A class generated a member at a time.
+  struct PendingPrototype {
+    const GSFunctionSymbol* symbol;
+    Mark mark;  // before the prototype's place
+  };
+  bool m_streamed = false;
+  bool m_classOk = false;
+  Mark m_classMark{};
+  std::vector<PendingPrototype> m_prototypes;
 };
 
 }  // namespace GSCompiler

@@ -277,13 +277,46 @@ public:
     m_checking = true;
   }
 
-  void Class(SyntaxNode* declaration) override {
-    if (!m_checking || m_aborted) return;  // the rest of the file is only parsed
-    Check(declaration, m_context, !m_mainFile, &m_aborted);
+  // A class is checked and generated a member at a time, each member's tree
+  // going before the next is read; one whose header is refused is checked
+  // whole once read, as its messages name the line of its end.
+  bool TakesMembers(SyntaxNode* declaration) override {
+    if (!m_checking || m_aborted) return true;  // only parsed: nothing keeps the members
     CompileUnit& u = m_unit;
-    if (m_mainFile && m_context.errorCount == 0 && !u.m_generationFailed && u.m_generator != nullptr) {
-      u.m_generatorContext->fileName = m_context.fileName;
-      if (!u.m_generator->GenerateClass(declaration)) u.m_generationFailed = true;
+    if (!m_classCheck.Begin(declaration, !m_mainFile)) return false;
+    m_memberwise = true;
+    m_aborted = m_classCheck.Aborted();
+    m_generating = false;
+    if (Generates()) {
+      m_generating = u.m_generator->BeginClass(declaration);
+      if (!m_generating) u.m_generationFailed = true;
+    }
+    return true;
+  }
+
+  void Member(SyntaxNode* member) override {
+    if (!m_memberwise || m_aborted) return;
+    m_classCheck.Member(member);
+    m_aborted = m_classCheck.Aborted();
+    // A class with an error is not generated; the compile fails anyway.
+    if (m_context.errorCount != 0) m_generating = false;
+    if (m_generating) m_unit.m_generator->GenerateMember(member);
+    // The member's locals and parameters are known only to its tree.
+    m_unit.m_symbols.ReleaseRetired();
+  }
+
+  void Class(SyntaxNode* declaration) override {
+    CompileUnit& u = m_unit;
+    if (m_memberwise) {
+      m_memberwise = false;
+      m_classCheck.End(declaration);
+      if (m_generating && m_context.errorCount == 0 && !u.m_generator->EndClass(declaration))
+        u.m_generationFailed = true;
+      m_generating = false;
+    } else {
+      if (!m_checking || m_aborted) return;  // the rest of the file is only parsed
+      Check(declaration, m_context, !m_mainFile, &m_aborted);
+      if (Generates() && !u.m_generator->GenerateClass(declaration)) u.m_generationFailed = true;
     }
     // The class's locals and parameters are known only to its tree, which
     // goes now, and its member table shrinks to its members.
@@ -297,6 +330,17 @@ private:
     if (m_unit.m_log) m_unit.m_log->Add("Internal Compiler Error.");
     m_errors = 1;
   }
+  // Whether the class just checked is generated: the main file's, while
+  // nothing has failed.
+  bool Generates() {
+    CompileUnit& u = m_unit;
+    if (u.m_generator == nullptr || u.m_generationFailed) return false;
+    if (m_mainFile && m_context.errorCount == 0) {
+      u.m_generatorContext->fileName = m_context.fileName;
+      return true;
+    }
+    return false;
+  }
 
   CompileUnit& m_unit;
   ParseContext& m_context;
@@ -306,6 +350,9 @@ private:
   int m_errors = 0;
   bool m_checking = false;  // includes compiled without errors: classes are checked
   bool m_aborted = false;   // a check stopped the walk: no further class is checked
+  ClassCheck m_classCheck{m_context};
+  bool m_memberwise = false;  // the class being read is checked a member at a time
+  bool m_generating = false;  // and generated so
 };
 
 int CompileUnit::CompileSource(const char* fileName, ParseContext& context, bool mainFile) {

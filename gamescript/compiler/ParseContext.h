@@ -23,6 +23,7 @@ public:
   uint32_t sourceCrc = 0;          // identity word 1: CRC-32 of the source text
   uint32_t fileNameCrc = 0;        // identity word 2: CRC-32 of the lower-cased name part
   Utils::FrameMemory stringPool;   // the syntax tree with its names and literal texts
+  Utils::FrameMemory memberPool;   // the tree of a class member handed over on its own
   std::string fileNameText;        // storage of the file name, which outlives the tree
 
   ParseContext() = default;
@@ -40,6 +41,7 @@ public:
     sourceCrc = 0;
     fileNameCrc = 0;
     stringPool.Init(Utils::FrameMemory::kDefaultBlockSize);
+    memberPool.Init(Utils::FrameMemory::kDefaultBlockSize);
     log = newLog;
     symbols = table;
   }

@@ -145,7 +145,7 @@ private:
   // takes less memory and the parse touches fewer fresh pages. Everything
   // still lives and dies with the pool.
   bool NewChunk() {
-    Utils::FrameMemory& pool = m_ctx.stringPool;
+    Utils::FrameMemory& pool = *m_pool;
     constexpr std::size_t pad = alignof(SyntaxNode) - 1;
     if (pool.BlockSize() <= pad + sizeof(SyntaxNode)) return false;
     const std::size_t size = pool.BlockSize() - pad;
@@ -229,10 +229,10 @@ private:
     if (static_cast<std::size_t>(m_high - m_low) < need) {
       // A text longer than a chunk goes to the pool, which gives it storage
       // of its own; so does any text when no chunk can be had.
-      const std::size_t block = m_ctx.stringPool.BlockSize();
+      const std::size_t block = m_pool->BlockSize();
       const std::size_t chunk = block > alignof(SyntaxNode) ? block - (alignof(SyntaxNode) - 1) : 0;
       if (need > chunk || !NewChunk()) {
-        const char* copy = m_ctx.stringPool.StrDup(text.data(), text.size());
+        const char* copy = m_pool->StrDup(text.data(), text.size());
         if (copy == nullptr) Fail("parser stack overflow");
         return copy;
       }
@@ -320,23 +320,44 @@ private:
   SyntaxNode* ClassDeclaration() {
     const uint32_t specifiers = Specifiers();
     Expect(KEYWORD_CLASS);
-    SyntaxNode* name = Name();
+    SyntaxNode* node = Node(CatDeclaration, DeclClass);
+    node->child[0] = Name();
     Chain bases;
     if (Accept(KEYWORD_ISCLASS)) {
       bases.Add(Name());
       while (Accept(',')) bases.Add(Name());
     }
+    node->child[1] = bases.head;
+    node->flags = specifiers;
     Expect('{');
     Chain members;
-    while (Peek() != '}') members.Add(MemberDeclaration());
+    const bool handedOver = m_sink != nullptr && Peek() != '}' && m_sink->TakesMembers(node);
+    while (Peek() != '}') {
+      if (handedOver)
+        HandOverMember();
+      else
+        members.Add(MemberDeclaration());
+    }
     Advance();
     Expect(';');
-    SyntaxNode* node = Node(CatDeclaration, DeclClass);
-    node->child[0] = name;
-    node->child[1] = bases.head;
     node->child[2] = members.head;
-    node->flags = specifiers;
+    node->line = Line();  // the class's messages name the line of its end
     return node;
+  }
+
+  // One member read into the member pool and given to the sink; its memory
+  // serves the next member. The class's own nodes stay in the context's pool.
+  void HandOverMember() {
+    char* const low = m_low;
+    char* const high = m_high;
+    m_pool = &m_ctx.memberPool;
+    m_low = m_high = nullptr;
+    SyntaxNode* member = MemberDeclaration();
+    m_pool = &m_ctx.stringPool;
+    m_low = low;
+    m_high = high;
+    m_sink->Member(member);
+    m_ctx.memberPool.Rewind();
   }
 
   static bool IsPrimitive(int token) { return token >= KEYWORD_VOID && token <= KEYWORD_OBJECT; }
@@ -996,8 +1017,9 @@ private:
   static constexpr int kNotRead = -1;
   int m_token = kNotRead;  // the look-ahead; its text is the scanner's
   int m_depth = 0;
-  SyntaxNode* m_pending = nullptr;  // a primary already read at a statement's start
-  char* m_low = nullptr;            // free room of the current chunk: [m_low, m_high)
+  SyntaxNode* m_pending = nullptr;                 // a primary already read at a statement's start
+  Utils::FrameMemory* m_pool = &m_ctx.stringPool;  // where nodes and texts go now
+  char* m_low = nullptr;                           // free room of the current chunk: [m_low, m_high)
   char* m_high = nullptr;
 };
 

@@ -15,6 +15,16 @@ class ParseSink {
 public:
   virtual void Includes(SyntaxNode* includes) = 0;
   virtual void Class(SyntaxNode* declaration) = 0;
+  // Asked once per class before its first member, with the class's node (its
+  // name, bases and specifiers; the line is set at its end). True: each member
+  // goes to Member as soon as it is read and its memory is reused after that
+  // call, and Class then gets the class without members. A class of many
+  // functions thus never holds more than one function's tree.
+  virtual bool TakesMembers(SyntaxNode* declaration) {
+    (void)declaration;
+    return false;
+  }
+  virtual void Member(SyntaxNode* member) { (void)member; }
 
 protected:
   ~ParseSink() = default;

@@ -72,6 +72,29 @@ inline bool VisitsChild(const SyntaxNode* node, int index) {
 
 }  // namespace
 
+ClassCheck::ClassCheck(ParseContext& context) : m_context(context) {}
+ClassCheck::~ClassCheck() = default;
+
+bool ClassCheck::Begin(SyntaxNode* declaration, bool declarationsOnly) {
+  if (m_context.symbols == nullptr) return false;
+  // One walker serves the file's classes in turn: each class sets what it
+  // uses, and no class is checked after one that aborted.
+  if (!m_walker) m_walker = std::make_unique<SemanticWalker>(m_context, *m_context.symbols);
+  m_open = m_walker->BeginClass(declaration, declarationsOnly);
+  return m_open;
+}
+
+void ClassCheck::Member(SyntaxNode* member) {
+  if (m_open) m_walker->CheckClassMember(member);
+}
+
+void ClassCheck::End(SyntaxNode* declaration) {
+  if (m_open) m_walker->EndClass(declaration);
+  m_open = false;
+}
+
+bool ClassCheck::Aborted() const { return m_open && m_walker->Aborted(); }
+
 bool Check(SyntaxNode* tree, ParseContext& context, bool declarationsOnly, bool* aborted) {
   if (aborted != nullptr) *aborted = false;
   if (context.symbols == nullptr) return false;
@@ -103,7 +126,7 @@ const char* SemanticWalker::Pool(const std::string& text) {
 // ---------------------------------------------------------------------------
 // The walk
 
-bool SemanticWalker::Walk(SyntaxNode* first, bool declarationsOnly) {
+bool SemanticWalker::Walk(SyntaxNode* first, bool declarationsOnly, int above) {
   struct Entry {
     SyntaxNode* node;
     int next;  // next child to visit; -1 before the pre-check
@@ -130,7 +153,7 @@ bool SemanticWalker::Walk(SyntaxNode* first, bool declarationsOnly) {
     if (index < 4) {
       SyntaxNode* child = node->child[top.next++];
       child->enclosing = node;
-      if (depth >= kStackSize) {
+      if (depth + above >= kStackSize) {
         Error(child->line, "Stack overflow; code nested too deep.");
         m_abort = true;
         break;
@@ -152,6 +175,26 @@ bool SemanticWalker::Walk(SyntaxNode* first, bool declarationsOnly) {
   }
   m_declarationsOnly = savedMode;
   return ok && !m_abort;
+}
+
+bool SemanticWalker::BeginClass(SyntaxNode* node, bool declarationsOnly) {
+  if (ClassHeaderError(node) != HeaderError::None) return false;
+  m_declarationsOnly = declarationsOnly;
+  m_skip = false;
+  PreCheck(node);  // enters the class; its other errors name their own lines
+  return true;
+}
+
+void SemanticWalker::CheckClassMember(SyntaxNode* member) {
+  if (m_abort) return;
+  Walk(member, m_declarationsOnly, 1);  // under its class, as in the walk of the whole class
+}
+
+void SemanticWalker::EndClass(SyntaxNode* node) {
+  if (!m_abort) PostCheck(node);
+  // An aborted walk leaves block levels open; the next class starts clean.
+  m_symbols.ClearScopes();
+  m_symbols.currentFunction = nullptr;
 }
 
 bool SemanticWalker::PreCheck(SyntaxNode* node) {
@@ -220,18 +263,26 @@ bool SemanticWalker::CheckObjectType(const SyntaxNode* typeNode, uint32_t line) 
   return false;
 }
 
+SemanticWalker::HeaderError SemanticWalker::ClassHeaderError(const SyntaxNode* node) {
+  if (node->flags & (SpecPublic | SpecNative | SpecThread | SpecDefine)) return HeaderError::Specifiers;
+  if (m_symbols.Lookup(NameText(node->child[0]), nullptr, true, false) != nullptr)
+    return HeaderError::Declared;
+  return HeaderError::None;
+}
+
 bool SemanticWalker::CheckClass(SyntaxNode* node) {
   const uint32_t line = node->line;
   const std::string name = NameText(node->child[0]);
-  if (node->flags & (SpecPublic | SpecNative | SpecThread | SpecDefine)) {
-    Error(line, "Class has illegal declaration specifiers, line %d.", line);
-    m_abort = true;
-    return false;
-  }
-  if (m_symbols.Lookup(name, nullptr, true, false) != nullptr) {
-    Error(line, "Class %s has already been declared, line %d.", name.c_str(), line);
-    m_abort = true;
-    return false;
+  switch (ClassHeaderError(node)) {
+    case HeaderError::None: break;
+    case HeaderError::Specifiers:
+      Error(line, "Class has illegal declaration specifiers, line %d.", line);
+      m_abort = true;
+      return false;
+    case HeaderError::Declared:
+      Error(line, "Class %s has already been declared, line %d.", name.c_str(), line);
+      m_abort = true;
+      return false;
   }
   GSClassSymbol* cls = m_symbols.NewClass(name);
   if (cls == nullptr || !m_symbols.Add(cls, nullptr, false)) {

@@ -21,8 +21,17 @@ public:
   SemanticWalker(ParseContext& context, GSSymbolTable& symbols) : m_context(context), m_symbols(symbols) {}
 
   // Walks a node list; false when a check failed or the walk was aborted.
-  bool Walk(SyntaxNode* first, bool declarationsOnly);
+  // `above` counts the nodes the walk is under, for the nesting limit.
+  bool Walk(SyntaxNode* first, bool declarationsOnly, int above = 0);
   bool Aborted() const { return m_abort; }
+
+  // A class a member at a time, checked as the walk of the whole class would
+  // check it. BeginClass is false, having checked nothing, for a class whose
+  // header is refused: those messages name the line of the class's end, so
+  // such a class is walked whole once read.
+  bool BeginClass(SyntaxNode* node, bool declarationsOnly);
+  void CheckClassMember(SyntaxNode* member);
+  void EndClass(SyntaxNode* node);
 
 private:
   // Reports one error at `line`.
@@ -33,6 +42,9 @@ private:
   bool PreCheck(SyntaxNode* node);
   bool PostCheck(SyntaxNode* node);
   bool CheckClass(SyntaxNode* node);
+  // What refuses a class declaration's header, if anything.
+  enum class HeaderError { None, Specifiers, Declared };
+  HeaderError ClassHeaderError(const SyntaxNode* node);
   bool CheckFunction(SyntaxNode* node);
   bool CheckVariables(SyntaxNode* node);
   bool CheckDeclarator(SyntaxNode* node);

@@ -98,6 +98,8 @@ public:
   ReleasingSink(ParseSink& sink, const Scanner& scanner, ScriptFileBuffer& buffer)
       : m_sink(sink), m_scanner(scanner), m_buffer(buffer) {}
   void Includes(SyntaxNode* includes) override { m_sink.Includes(includes); }
+  bool TakesMembers(SyntaxNode* declaration) override { return m_sink.TakesMembers(declaration); }
+  void Member(SyntaxNode* member) override { m_sink.Member(member); }
   void Class(SyntaxNode* declaration) override {
     m_sink.Class(declaration);
     m_buffer.ReleaseBefore(m_scanner.Text().data());

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <functional>
 #include <type_traits>
 
@@ -77,8 +78,10 @@ std::string NameKey(const GSSymbol& s) {
   return key;
 }
 
-bool NameMatches(const GSSymbol& head, std::string_view key) {
-  if (key.empty() || key[0] != '\1') return head.kind != SymDependent && head.name == key;
+inline bool NameMatches(const GSSymbol& head, std::string_view key) {
+  if (key.empty() || key[0] != '\1')
+    return head.name.size() == key.size() && head.kind != SymDependent &&
+           std::memcmp(head.name.data(), key.data(), key.size()) == 0;
   if (head.kind != SymDependent || head.name.size() != key.size() - 1) return false;
   for (std::size_t i = 0; i < head.name.size(); ++i)
     if (Lower(head.name[i]) != key[i + 1]) return false;
@@ -98,20 +101,39 @@ bool PlainMatches(const GSSymbol& head, std::string_view key) { return PlainView
 // The link of the plain-name chains, which hold functions only.
 GSSymbol*& PlainNext(GSSymbol* s) { return static_cast<GSFunctionSymbol*>(s)->samePlainName; }
 
-// FNV-1a, folded: names are short, and the tables probe by the low bits.
+// Eight bytes at a time, each word mixed by a multiply whose high half is
+// folded down: the tables probe by the low bits.
 std::size_t KeyHash(std::string_view key) {
-  uint64_t h = 0xcbf29ce484222325ull;
-  for (const char c : key) h = (h ^ static_cast<unsigned char>(c)) * 0x100000001b3ull;
+  constexpr uint64_t kMul = 0x9E3779B97F4A7C15ull;
+  uint64_t h = 0xcbf29ce484222325ull ^ key.size();
+  const char* p = key.data();
+  std::size_t n = key.size();
+  for (; n >= 8; p += 8, n -= 8) {
+    uint64_t word;
+    std::memcpy(&word, p, 8);
+    h = (h ^ word) * kMul;
+    h ^= h >> 32;
+  }
+  if (n != 0) {
+    uint64_t word = 0;
+    for (std::size_t i = 0; i < n; ++i) word |= uint64_t(static_cast<unsigned char>(p[i])) << (8 * i);
+    h = (h ^ word) * kMul;
+    h ^= h >> 32;
+  }
   return static_cast<std::size_t>(h ^ (h >> 29));
 }
 
 }  // namespace
 
+bool SymbolHash::Index::Matches(const GSSymbol& head, std::string_view key) const {
+  return m_plainNames ? PlainMatches(head, key) : NameMatches(head, key);
+}
+
 std::size_t SymbolHash::Index::Position(std::string_view key, std::size_t hash) const {
   const std::size_t mask = m_slots.size() - 1;
   std::size_t i = hash & mask;
   const auto hash32 = static_cast<uint32_t>(hash);
-  while (m_slots[i].head != nullptr && !(m_slots[i].hash == hash32 && m_matches(*m_slots[i].head, key)))
+  while (m_slots[i].head != nullptr && !(m_slots[i].hash == hash32 && Matches(*m_slots[i].head, key)))
     i = (i + 1) & mask;
   return i;
 }
@@ -132,7 +154,10 @@ SymbolHash::Slot& SymbolHash::Index::Place(std::string_view key, std::size_t has
   return slot;
 }
 
-void SymbolHash::Index::Grow() { Rehash(std::max<std::size_t>(8, m_slots.size() * 2)); }
+// A class's table holds its members and, while a function is checked, that
+// function's parameters and locals: sixteen slots serve the common class
+// without growing on the way.
+void SymbolHash::Index::Grow() { Rehash(std::max<std::size_t>(16, m_slots.size() * 2)); }
 
 void SymbolHash::Index::Fit() {
   if (m_used == 0) {
@@ -174,7 +199,7 @@ void SymbolHash::Index::Erase(Slot& slot) {
 }
 
 SymbolHash::SymbolHash(uint32_t buckets)
-    : m_buckets(buckets), m_byName(&NameMatches), m_functionsByPlainName(&PlainMatches) {}
+    : m_buckets(buckets), m_byName(false), m_functionsByPlainName(true) {}
 
 bool SymbolHash::Insert(GSSymbol* symbol) {
   const std::string folded = symbol->kind == SymDependent ? NameKey(*symbol) : std::string();

@@ -175,8 +175,8 @@ private:
   // one free.
   class Index {
   public:
-    using Matches = bool (*)(const GSSymbol& head, std::string_view key);
-    explicit Index(Matches matches) : m_matches(matches) {}
+    // Keys are names (a source file's marked) or functions' plain names.
+    explicit Index(bool plainNames) : m_plainNames(plainNames) {}
     Slot* Find(std::string_view key, std::size_t hash) const;
     // The slot of the key; a new one (no head yet) when the key is not there.
     Slot& Place(std::string_view key, std::size_t hash);
@@ -193,7 +193,9 @@ private:
 
     std::vector<Slot> m_slots;
     std::size_t m_used = 0;
-    Matches m_matches;
+    bool Matches(const GSSymbol& head, std::string_view key) const;
+
+    bool m_plainNames;
   };
   // By name (a source file's lower-cased behind a marker byte); entries of
   // one name go higher level first.

@@ -232,19 +232,29 @@ void FrameMemory::Hold(std::size_t bytes) {
 
 void FrameMemory::Rewind() {
   Block* kept = nullptr;
+  bool pastCurrent = false;
+  Block* rest = nullptr;  // the blocks no allocation reached since the last rewind
   for (Block* b = m_first; b != nullptr;) {
     Block* next = b->next;
+    const bool current = b == m_current;
     if (b->ownBytes != 0) {
       m_held -= b->ownBytes;
       std::free(b);
+    } else if (pastCurrent) {
+      // Beyond the current block and the oversized texts linked behind it,
+      // every block is still empty: a pool rewound often (one per member of
+      // a class) does not walk its whole chain each time.
+      rest = b;
+      break;
     } else {
       b->used = 0;
       if (kept != nullptr) kept->next = b;
       kept = b;
     }
+    pastCurrent = pastCurrent || current;
     b = next;
   }
-  if (kept != nullptr) kept->next = nullptr;
+  if (kept != nullptr) kept->next = rest;
   m_current = m_first;
   m_total = 0;
   m_count = 0;

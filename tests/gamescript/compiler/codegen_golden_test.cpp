@@ -267,3 +267,40 @@ TEST(CodegenGolden, ClassesBeyondSixteenBitCellsOrSlotsAreRefused) {
   ASSERT_FALSE(c.log.empty());
   EXPECT_EQ(c.log[0], "m.gs(1) : Too many functions in one class: slots do not fit in 16 bits.");
 }
+
+// A class is generated a member at a time as it is read, yet reports what
+// generating it whole would: only its first failing member, where a
+// prototype fails only when no body follows anywhere in the class.
+TEST(CodegenGolden, AClassReportsOnlyItsFirstFailingMember) {
+  const std::string implementedLater =
+      "class A {\n public int P(int a);\n public int G(void) { return P(2); }\n"
+      " public int v = 4;\n public int P(int a) { return a + v; }\n};\n";
+  Built fine = Build(implementedLater);
+  ASSERT_EQ(fine.errors, 0) << fine.Log();
+  EXPECT_NE(fine.Find("A", "::G("), nullptr);
+
+  const auto mentions = [](const Built& b, const char* text) {
+    for (const std::string& line : b.log)
+      if (line.find(text) != std::string::npos) return true;
+    return false;
+  };
+  Built prototypeFirst = Build(
+      implementedLater + "class B {\n public void P(void);\n public void G(void) { goto nowhere; }\n};\n");
+  EXPECT_EQ(prototypeFirst.errors, 1);
+  ASSERT_FALSE(prototypeFirst.log.empty());
+  EXPECT_EQ(prototypeFirst.log[0], "Function ::P() not implemented");
+  EXPECT_FALSE(mentions(prototypeFirst, "no matching label")) << prototypeFirst.Log();
+
+  Built failureFirst = Build(
+      "class B {\n public int v = 1;\n public void G(void) { goto nowhere; }\n public void P(void);\n};\n");
+  EXPECT_EQ(failureFirst.errors, 1);
+  EXPECT_EQ(failureFirst.log, std::vector<std::string>{"m.gs(3) : no matching label, line 3"});
+
+  Built nativeFirst = Build(
+      "class B {\n public void P(void);\n public native void N(void) { }\n public void P(void) { }\n"
+      " public void Q(void);\n};\n");
+  EXPECT_EQ(nativeFirst.errors, 1);
+  ASSERT_FALSE(nativeFirst.log.empty());
+  EXPECT_EQ(nativeFirst.log[0], "Native function ::N() has been implemented");
+  EXPECT_FALSE(mentions(nativeFirst, "not implemented")) << nativeFirst.Log();
+}

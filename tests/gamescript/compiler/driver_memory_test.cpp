@@ -88,6 +88,38 @@ TEST(DriverMemory, TreeOfALargeSourceIsBoundedByItsLargestClass) {
   EXPECT_LT(many.peakTreeBytes, many.sourceBytes / 16);
 }
 
+// One class of many functions is read, checked and generated a member at a
+// time: neither the tree nor the parameters' symbols grow with the class.
+TEST(DriverMemory, OneLargeClassHoldsOneMemberAtATime) {
+  CodegenTest::TempDir t;
+  ClearIncludePaths();
+  AppendIncludePath({t.Path(), {}});
+  std::size_t tree[2] = {}, cells[2] = {}, library[2] = {};
+  const int counts[2] = {50, 3000};
+  for (int i = 0; i < 2; ++i) {
+    std::string source = "class Big {\n  public int total = 0;\n";
+    for (int f = 0; f < counts[i]; ++f) {
+      const std::string n = std::to_string(f);
+      source += "  public int F" + n + "(int a) { int b = a; total = total + b; return F" + n + "(a - 1) + " +
+                n + "; }\n";
+    }
+    t.Write("big.gs", source + "};\n");
+    CompileLog log;
+    CompileUnit unit;
+    ASSERT_EQ(unit.Compile("big.gs", &log), 0);
+    tree[i] = unit.RootContext().stringPool.PeakHeldBytes() + unit.RootContext().memberPool.PeakHeldBytes();
+    cells[i] = unit.Symbols().VariableCells();
+    Utils::ByteBuffer buffer;
+    buffer.Init(1024);
+    ASSERT_TRUE(unit.WriteLibrary(buffer, &log, "big.gs"));
+    library[i] = buffer.Length();
+  }
+  ClearIncludePaths();
+  EXPECT_GT(library[1], 40 * library[0]);  // every function was generated
+  EXPECT_EQ(tree[1], tree[0]);
+  EXPECT_EQ(cells[1], cells[0]);  // the member variable, then one parameter and one local at a time
+}
+
 // Every class's locals and parameters go when the class has been compiled,
 // and the next class's take their room: what the symbols hold grows with the
 // members alone.

@@ -3,6 +3,7 @@
 // walk's limits and files checked for their declarations only.
 #include <gtest/gtest.h>
 
+#include "tests/gamescript/compiler/codegen_support.h"
 #include "tests/gamescript/compiler/sema_support.h"
 
 using namespace GSCompiler;
@@ -60,6 +61,24 @@ TEST(SemaLimits, DeepNestingIsAnErrorNotACrash) {
   ASSERT_NE(init->child[1], nullptr);
   EXPECT_EQ(init->child[1]->kind, ExprConstant);
   EXPECT_EQ(init->child[1]->datum, 101u);
+}
+
+// A compile checks a class a member at a time as it is read: a member sits
+// as deep under its class as in the walk of the whole class, so the same
+// nesting passes or fails either way.
+TEST(SemaLimits, MembersCheckedOneAtATimeMeetTheSameNestingLimit) {
+  int passed = 0, failed = 0;
+  for (int n = 110; n <= 130; ++n) {
+    std::string ifs;
+    for (int k = 0; k < n; ++k) ifs += "if (i) ";
+    const std::string text = Function(ifs + "i = 1;");
+    const bool whole = SemaTest::CheckTexts(text)->ok;
+    const CodegenTest::Built memberwise = CodegenTest::Build(text);
+    EXPECT_EQ(memberwise.errors == 0, whole) << n << " ifs: " << memberwise.Log();
+    (whole ? passed : failed) += 1;
+  }
+  EXPECT_GT(passed, 0);  // the limit lies inside the range
+  EXPECT_GT(failed, 0);
 }
 
 TEST(SemaIncludes, IncludedFilesAreCheckedForTheirDeclarationsOnly) {
