@@ -102,40 +102,55 @@ bool PlainMatches(const GSSymbol& head, std::string_view key) { return PlainView
 GSSymbol*& PlainNext(GSSymbol* s) { return static_cast<GSFunctionSymbol*>(s)->samePlainName; }
 
 // Eight bytes at a time, each word mixed by a multiply whose high half is
-// folded down: the tables probe by the low bits.
+// folded down (the tables probe by the low bits). The last word overlaps the
+// one before it, and a short name is read as two overlapping halves or three
+// bytes, so no name is read byte by byte; the length tells overlapping reads
+// of different lengths apart.
+uint64_t Load64(const char* p) {
+  uint64_t v;
+  std::memcpy(&v, p, 8);
+  return v;
+}
+uint64_t Load32(const char* p) {
+  uint32_t v;
+  std::memcpy(&v, p, 4);
+  return v;
+}
+
 std::size_t KeyHash(std::string_view key) {
   constexpr uint64_t kMul = 0x9E3779B97F4A7C15ull;
-  uint64_t h = 0xcbf29ce484222325ull ^ key.size();
   const char* p = key.data();
-  std::size_t n = key.size();
-  for (; n >= 8; p += 8, n -= 8) {
-    uint64_t word;
-    std::memcpy(&word, p, 8);
+  const std::size_t n = key.size();
+  uint64_t h = 0xcbf29ce484222325ull ^ n;
+  const auto mix = [&h](uint64_t word) {
     h = (h ^ word) * kMul;
     h ^= h >> 32;
-  }
-  if (n != 0) {
-    uint64_t word = 0;
-    for (std::size_t i = 0; i < n; ++i) word |= uint64_t(static_cast<unsigned char>(p[i])) << (8 * i);
-    h = (h ^ word) * kMul;
-    h ^= h >> 32;
+  };
+  if (n > 8) {
+    std::size_t i = 0;
+    for (; i + 8 < n; i += 8) mix(Load64(p + i));
+    mix(Load64(p + n - 8));
+  } else if (n >= 4) {
+    mix(Load32(p) | (Load32(p + n - 4) << 32));
+  } else if (n > 0) {
+    const auto byte = [p](std::size_t i) { return uint64_t(static_cast<unsigned char>(p[i])); };
+    mix((byte(0) << 16) | (byte(n >> 1) << 8) | byte(n - 1));
   }
   return static_cast<std::size_t>(h ^ (h >> 29));
 }
 
 }  // namespace
 
-bool SymbolHash::Index::Matches(const GSSymbol& head, std::string_view key) const {
-  return m_plainNames ? PlainMatches(head, key) : NameMatches(head, key);
-}
-
 std::size_t SymbolHash::Index::Position(std::string_view key, std::size_t hash) const {
   const std::size_t mask = m_slots.size() - 1;
   std::size_t i = hash & mask;
   const auto hash32 = static_cast<uint32_t>(hash);
-  while (m_slots[i].head != nullptr && !(m_slots[i].hash == hash32 && Matches(*m_slots[i].head, key)))
-    i = (i + 1) & mask;
-  return i;
+  const auto probe = [&](auto matches) {
+    while (m_slots[i].head != nullptr && !(m_slots[i].hash == hash32 && matches(*m_slots[i].head, key)))
+      i = (i + 1) & mask;
+    return i;
+  };
+  return m_plainNames ? probe(PlainMatches) : probe(NameMatches);
 }
 
 SymbolHash::Slot* SymbolHash::Index::Find(std::string_view key, std::size_t hash) const {

@@ -193,8 +193,6 @@ private:
 
     std::vector<Slot> m_slots;
     std::size_t m_used = 0;
-    bool Matches(const GSSymbol& head, std::string_view key) const;
-
     bool m_plainNames;
   };
   // By name (a source file's lower-cased behind a marker byte); entries of
