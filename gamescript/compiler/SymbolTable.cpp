@@ -117,7 +117,7 @@ uint64_t Load32(const char* p) {
   return v;
 }
 
-std::size_t KeyHash(std::string_view key) {
+inline std::size_t KeyHash(std::string_view key) {
   constexpr uint64_t kMul = 0x9E3779B97F4A7C15ull;
   const char* p = key.data();
   const std::size_t n = key.size();
@@ -141,7 +141,10 @@ std::size_t KeyHash(std::string_view key) {
 
 }  // namespace
 
-std::size_t SymbolHash::Index::Position(std::string_view key, std::size_t hash) const {
+// Probes are inlined where names are looked up: a check looks up every
+// identifier, and the calls cost as much as the probe.
+[[gnu::always_inline]] inline std::size_t SymbolHash::Index::Position(std::string_view key,
+                                                                      std::size_t hash) const {
   const std::size_t mask = m_slots.size() - 1;
   std::size_t i = hash & mask;
   const auto hash32 = static_cast<uint32_t>(hash);
@@ -153,7 +156,8 @@ std::size_t SymbolHash::Index::Position(std::string_view key, std::size_t hash) 
   return m_plainNames ? probe(PlainMatches) : probe(NameMatches);
 }
 
-SymbolHash::Slot* SymbolHash::Index::Find(std::string_view key, std::size_t hash) const {
+[[gnu::always_inline]] inline SymbolHash::Slot* SymbolHash::Index::Find(std::string_view key,
+                                                                        std::size_t hash) const {
   if (m_slots.empty()) return nullptr;
   const Slot& slot = m_slots[Position(key, hash)];
   return slot.head != nullptr ? const_cast<Slot*>(&slot) : nullptr;
@@ -260,6 +264,11 @@ GSSymbol* SymbolHash::FindName(std::string_view name, int32_t level) const {
 }
 
 GSSymbol* SymbolHash::FindName(std::string_view name, std::size_t hash, int32_t level) const {
+  return FindDeclared(name, hash, level);
+}
+
+[[gnu::always_inline]] inline GSSymbol* SymbolHash::FindDeclared(std::string_view name, std::size_t hash,
+                                                                 int32_t level) const {
   // A source file's key starts with a byte no declared name has.
   if (!name.empty() && name[0] == '\1') return nullptr;
   const Slot* slot = m_byName.Find(name, hash);
@@ -485,23 +494,24 @@ void GSSymbolTable::ClearScopes() {
 // ---------------------------------------------------------------------------
 // Lookup and import indexes
 
-GSSymbol* GSSymbolTable::LookupInClass(GSClassSymbol* cls, std::string_view name, std::size_t hash,
-                                       int32_t level) {
-  if (GSSymbol* s = cls->members.FindName(name, hash, level)) return s;
+[[gnu::always_inline]] inline GSSymbol* GSSymbolTable::LookupInClass(GSClassSymbol* cls,
+                                                                     std::string_view name, std::size_t hash,
+                                                                     int32_t level) {
+  if (GSSymbol* s = cls->members.FindDeclared(name, hash, level)) return s;
   // The ancestor list is already flat (every ancestor once, depth first), so
   // searching each entry's own table visits them in the same order as
   // searching each entry together with its own ancestors.
   for (const AncestorEntry& e : cls->ancestors)
-    if (GSSymbol* s = e.base->members.FindName(name, hash, level)) return s;
+    if (GSSymbol* s = e.base->members.FindDeclared(name, hash, level)) return s;
   return nullptr;
 }
 
 GSSymbol* GSSymbolTable::Lookup(std::string_view name, GSClassSymbol* cls, bool withGlobals,
                                 bool membersOnly) {
-  const std::size_t hash = SymbolHash::LookupHash(name);
+  const std::size_t hash = KeyHash(name);
   GSSymbol* found = nullptr;
   if (cls != nullptr) found = LookupInClass(cls, name, hash, membersOnly ? 0 : -1);
-  if (found == nullptr && (cls == nullptr || withGlobals)) found = m_globals.FindName(name, hash, -1);
+  if (found == nullptr && (cls == nullptr || withGlobals)) found = m_globals.FindDeclared(name, hash, -1);
   if (found != nullptr) MarkReferenced(found);
   return found;
 }

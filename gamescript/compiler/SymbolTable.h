@@ -160,6 +160,8 @@ public:
   void Compact();
 
 private:
+  friend class GSSymbolTable;
+  GSSymbol* FindDeclared(std::string_view name, std::size_t hash, int32_t level) const;
   const std::vector<GSSymbol*>& Ordered() const;
   void SortInTableOrder(std::vector<GSSymbol*>& symbols) const;
 
