@@ -311,13 +311,30 @@ bool SymbolHash::Remove(GSSymbol* symbol) {
 
 void SymbolHash::SortInTableOrder(std::vector<GSSymbol*>& symbols) const {
   if (symbols.size() < 2) return;
-  std::vector<std::pair<uint32_t, GSSymbol*>> keyed;
-  keyed.reserve(symbols.size());
-  for (GSSymbol* s : symbols) keyed.emplace_back(NameHash(*s) % m_buckets, s);
-  std::sort(keyed.begin(), keyed.end(), [](const auto& a, const auto& b) {
+  using Keyed = std::pair<uint32_t, GSSymbol*>;
+  const auto before = [](const Keyed& a, const Keyed& b) {
     if (a.first != b.first) return a.first < b.first;
     return CompareSymbols(*a.second, *b.second) < 0;
-  });
+  };
+  // Most tables are a class's few members: those are sorted in place on the
+  // stack (no two entries are equal, so any sort gives the same order).
+  constexpr std::size_t kSmall = 16;
+  if (symbols.size() <= kSmall) {
+    Keyed keyed[kSmall];
+    const std::size_t n = symbols.size();
+    for (std::size_t i = 0; i < n; ++i) {
+      Keyed k{NameHash(*symbols[i]) % m_buckets, symbols[i]};
+      std::size_t j = i;
+      for (; j > 0 && before(k, keyed[j - 1]); --j) keyed[j] = keyed[j - 1];
+      keyed[j] = k;
+    }
+    for (std::size_t i = 0; i < n; ++i) symbols[i] = keyed[i].second;
+    return;
+  }
+  std::vector<Keyed> keyed;
+  keyed.reserve(symbols.size());
+  for (GSSymbol* s : symbols) keyed.emplace_back(NameHash(*s) % m_buckets, s);
+  std::sort(keyed.begin(), keyed.end(), before);
   for (std::size_t i = 0; i < keyed.size(); ++i) symbols[i] = keyed[i].second;
 }
 
