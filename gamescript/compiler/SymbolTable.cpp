@@ -102,7 +102,7 @@ bool PlainMatches(const GSSymbol& head, std::string_view key) { return PlainView
 GSSymbol*& PlainNext(GSSymbol* s) { return static_cast<GSFunctionSymbol*>(s)->samePlainName; }
 
 // Eight bytes at a time, each word mixed by a multiply whose high half is
-// folded down (the tables probe by the low bits). The last word overlaps the
+// folded down, then the whole mixed once more. The last word overlaps the
 // one before it, and a short name is read as two overlapping halves or three
 // bytes, so no name is read byte by byte; the length tells overlapping reads
 // of different lengths apart.
@@ -136,7 +136,14 @@ inline std::size_t KeyHash(std::string_view key) {
     const auto byte = [p](std::size_t i) { return uint64_t(static_cast<unsigned char>(p[i])); };
     mix((byte(0) << 16) | (byte(n >> 1) << 8) | byte(n - 1));
   }
-  return static_cast<std::size_t>(h ^ (h >> 29));
+  // The tables probe by the low bits, which the multiplies leave depending
+  // on the low bytes only: names that differ in their last digits ("F17",
+  // "F18") must not share them, or a class of many such functions probes
+  // long runs.
+  h ^= h >> 33;
+  h *= 0xff51afd7ed558ccdull;
+  h ^= h >> 33;
+  return static_cast<std::size_t>(h);
 }
 
 }  // namespace
