@@ -145,6 +145,8 @@ size_t ValueWidth(SoupDataType type) {
 
 // ---- TDBDataTag ----
 
+static_assert(sizeof(TDBDataTag) == 24, "a config keeps a tag per value");
+
 void TDBDataTag::Free() noexcept {
   if (m_type == kSoupContainer) {
     if (m_value.child) m_value.child->Release();

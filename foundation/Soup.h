@@ -40,7 +40,9 @@ constexpr int kMaxSoupDepth = 256;
 constexpr uint64_t kMaxSoupFileBytes = uint64_t{1} << 30;
 constexpr uint64_t kMaxConfigFileBytes = uint64_t{64} << 20;
 
-// One named value inside a container. Values of up to 16 bytes are held inline.
+// One named value inside a container. Values of up to 8 bytes (a KUID, a
+// number, a short text) are held inline: a config of a million values keeps
+// a tag per value, so a tag is 24 bytes.
 class TDBDataTag {
 public:
   TDBDataTag() noexcept {}
@@ -77,7 +79,7 @@ public:
 private:
   friend class ACSChunk;
   friend class SoupTextParser;
-  static constexpr uint32_t kInline = 16;
+  static constexpr uint32_t kInline = 8;
   explicit TDBDataTag(Kiv::PString&& name) noexcept : m_name(std::move(name)) {}
   void Free() noexcept;
   void CopyFrom(const TDBDataTag& other);

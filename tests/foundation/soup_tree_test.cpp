@@ -267,3 +267,47 @@ TEST(SoupLog, OneLineWithTheTextForm) {
 }
 
 }  // namespace
+
+namespace {
+// Values on both sides of the size a tag holds inline: each text keeps its
+// bytes wherever the tag moves (parsed into its container's block, copied,
+// moved out of the block when the container grows, written and read again).
+TEST(SoupValues, EveryLengthKeepsItsBytesThroughParseCopyAndMoves) {
+  std::string text;
+  std::vector<std::string> values;
+  for (size_t n = 1; n <= 26; ++n) {
+    std::string v;
+    for (size_t i = 0; i < n; ++i) v.push_back(static_cast<char>('a' + (n + i) % 26));
+    values.push_back(v);
+    text.append("v").append(std::to_string(n)).append(" \"").append(v).append("\"\n");
+  }
+  text += "k <kuid:1234567:89>\nf 1.5,2.5,3.5\n";
+  SoupRef parsed = Parse(text);
+  auto check = [&](const SoupRef& soup, const char* where) {
+    for (size_t n = 1; n <= values.size(); ++n)
+      EXPECT_EQ(soup.GetNamedTag(Kiv::PString().Setf("v%zu", n)).Str(), values[n - 1]) << where << n;
+    EXPECT_EQ(soup.GetNamedTagAsKUID("k"), KUID::FromUserContent(1234567, 89)) << where;
+    std::vector<float> floats;
+    ASSERT_TRUE(soup.Get()->GetTag(soup.Get()->FindTag("f")).ToFloatList(floats)) << where;
+    EXPECT_EQ(floats, (std::vector<float>{1.5f, 2.5f, 3.5f})) << where;
+  };
+  check(parsed, "parsed ");
+  SoupRef copy;
+  {
+    SoupRef source = Parse(text);
+    copy.Copy(source);
+    source.SetNamedTag("v12", "overwritten in the source");
+  }
+  check(copy, "copied ");
+  // Growing the parsed container moves its tags out of its block.
+  for (int i = 0; i < 40; ++i) parsed.SetNamedTagInt(Kiv::PString().Setf("extra%d", i), i);
+  parsed.RemoveNamedTag("v1");
+  parsed.SetNamedTag("v1", values[0]);
+  check(parsed, "grown ");
+  std::string binary;
+  ASSERT_TRUE(TDBBinaryFile::Encode(parsed, binary));
+  SoupRef decoded;
+  ASSERT_TRUE(TDBBinaryFile::Decode(reinterpret_cast<const uint8_t*>(binary.data()), binary.size(), decoded));
+  check(decoded, "decoded ");
+}
+}  // namespace
