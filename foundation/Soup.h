@@ -337,6 +337,9 @@ bool LoadSoupFile(SoupRef& soup, std::string_view baseFolder, std::string_view p
 // LoadSoupFile of a path that is already the file's on-disk spelling (found in a
 // listing): no case matching, fewer system calls.
 bool LoadSoupFileAsSpelled(SoupRef& soup, std::string_view path, uint64_t maxBytes = kMaxSoupFileBytes);
+// Parses a file's bytes already read, in the form its path's extension names, as
+// LoadSoupFile does. False (soup null) with the line LoadSoupFile would log in *failure.
+bool ParseSoupFileBytes(std::string_view bytes, std::string_view path, SoupRef& soup, std::string& failure);
 // Writes the soup in the form the extension names, replacing the file
 // atomically (a failure leaves the old file whole).
 bool SaveSoupFile(const SoupRef& soup, std::string_view baseFolder, std::string_view path,

@@ -25,6 +25,20 @@ std::string FullPath(std::string_view baseFolder, std::string_view path) {
   return Kiv::File::Path(baseFolder).Join(path).Str();
 }
 
+// Parses bytes in a known form; failure: the line to log about `full`.
+bool ParseInForm(SoupForm form, std::string_view bytes, std::string_view full, SoupRef& soup,
+                 std::string& failure) {
+  if (form == SoupForm::Text) {
+    std::string error;
+    if (ParseSoupText(bytes, soup, &error)) return true;
+    failure.assign("LoadSoupFile> '").append(full).append("' ").append(error);
+    return false;
+  }
+  if (TDBBinaryFile::Decode(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), soup)) return true;
+  failure.assign("LoadSoupFile> '").append(full).append("' is not a valid binary soup");
+  return false;
+}
+
 // Reads the file (as spelled, or matched without regard to case) and parses it in its form.
 bool LoadInForm(SoupRef& soup, const std::string& full, std::string_view path, std::string_view ext,
                 uint64_t maxBytes, bool asSpelled) {
@@ -38,14 +52,9 @@ bool LoadInForm(SoupRef& soup, const std::string& full, std::string_view path, s
   if (asSpelled ? !Kiv::File::ReadWholeFileAsSpelled(full, bytes, maxBytes)
                 : !Kiv::File::ReadWholeFile(full, bytes, maxBytes))
     return false;
-  if (form == SoupForm::Text) {
-    std::string error;
-    if (ParseSoupText(bytes, soup, &error)) return true;
-    LogLine("LoadSoupFile> '%s' %s", full.c_str(), error.c_str());
-    return false;
-  }
-  if (TDBBinaryFile::Decode(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), soup)) return true;
-  LogLine("LoadSoupFile> '%s' is not a valid binary soup", full.c_str());
+  std::string failure;
+  if (ParseInForm(form, bytes, full, soup, failure)) return true;
+  LogLine("%s", failure.c_str());
   return false;
 }
 
@@ -58,6 +67,18 @@ bool LoadSoupFile(SoupRef& soup, std::string_view baseFolder, std::string_view p
 
 bool LoadSoupFileAsSpelled(SoupRef& soup, std::string_view path, uint64_t maxBytes) {
   return LoadInForm(soup, std::string(path), path, {}, maxBytes, true);
+}
+
+bool ParseSoupFileBytes(std::string_view bytes, std::string_view path, SoupRef& soup, std::string& failure) {
+  soup.Clear();
+  const SoupForm form = FormOf(path, {});
+  if (form == SoupForm::Unknown) {
+    failure.assign("LoadSoupFile> '").append(path).append("' is not a soup file type");
+    return false;
+  }
+  if (ParseInForm(form, bytes, path, soup, failure)) return true;
+  soup.Clear();
+  return false;
 }
 
 bool SaveSoupFile(const SoupRef& soup, std::string_view baseFolder, std::string_view path,

@@ -678,6 +678,16 @@ File::FolderStatus::FolderStatus(std::string_view folder) {
   if (ValidPathText(folder)) m_fd = ::open(std::string(folder).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
 }
 
+File::FolderStatus::FolderStatus(const FolderStatus& parent, std::string_view name) {
+  char text[NAME_MAX + 1];
+  if (parent.m_fd < 0 || name.empty() || name.size() > NAME_MAX ||
+      name.find('\0') != std::string_view::npos || name.find('/') != std::string_view::npos)
+    return;
+  std::memcpy(text, name.data(), name.size());
+  text[name.size()] = '\0';
+  m_fd = ::openat(parent.m_fd, text, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+}
+
 File::FolderStatus::~FolderStatus() {
   if (m_fd >= 0) ::close(m_fd);
 }
@@ -694,22 +704,27 @@ bool File::FolderStatus::Get(std::string_view name, Status& out) const {
   return true;
 }
 
-bool File::ListFolder(std::string_view folder, std::vector<ListedEntry>& out) {
+bool File::FolderStatus::GetSelf(Status& out) const {
+  struct stat st;
+  if (m_fd < 0 || ::fstat(m_fd, &st) != 0) return false;
+  FillStatus(st, out);
+  return true;
+}
+
+namespace {
+
+// Lists an open folder. path: for messages only.
+bool ListOpenFolder(int fd, std::string_view path, std::vector<File::ListedEntry>& out) {
+  using EntryKind = File::EntryKind;
   out.clear();
-  if (!ValidPathText(folder)) return false;
-  const std::string path(folder);
   // The listing read straight into a buffer on the stack: this runs for every asset
   // folder of a check or a scan, and a directory stream costs a stat and a heap buffer.
-  const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return Fail("cannot list", path, errno);
   alignas(8) char buffer[8192];
   for (;;) {
     const ssize_t got = ::getdents64(fd, buffer, sizeof buffer);
     if (got < 0) {
-      const int error = errno;
-      ::close(fd);
       out.clear();
-      return Fail("cannot list", path, error);
+      return Fail("cannot list", path, errno);
     }
     if (got == 0) break;
     for (ssize_t at = 0; at < got;) {
@@ -733,25 +748,11 @@ bool File::ListFolder(std::string_view folder, std::vector<ListedEntry>& out) {
       out.push_back({std::string(n), kind});
     }
   }
-  ::close(fd);
   return true;
 }
 
-void File::SortListing(std::vector<ListedEntry>& entries) {
-  std::sort(entries.begin(), entries.end(), [](const ListedEntry& a, const ListedEntry& b) {
-    const int c = CompareNoCase(a.name, b.name);
-    return c != 0 ? c < 0 : a.name < b.name;
-  });
-}
-
-bool File::ReadWholeFileAsSpelled(std::string_view path, std::string& out, uint64_t maxBytes) {
-  out.clear();
-  if (!ValidPathText(path)) return false;
-  const std::string name(path);
-  // Non-blocking, so a named pipe or device in the file's place cannot hold the open.
-  const int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) return Fail("cannot open", name, errno);
-  struct stat st;
+// Reads the open file whole and closes it. name: for messages only.
+bool ReadOpenFile(int fd, std::string_view name, std::string& out, uint64_t maxBytes, struct stat& st) {
   bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
   if (!ok) FailText("not a regular file:", name);
   if (ok && static_cast<uint64_t>(st.st_size) > maxBytes) ok = FailText("file too large:", name);
@@ -777,6 +778,59 @@ bool File::ReadWholeFileAsSpelled(std::string_view path, std::string& out, uint6
   }
   out.resize(got);  // a file that shrank meanwhile
   return true;
+}
+
+}  // namespace
+
+bool File::FolderStatus::List(std::vector<ListedEntry>& out) const {
+  out.clear();
+  return m_fd >= 0 && ListOpenFolder(m_fd, "(open folder)", out);
+}
+
+bool File::FolderStatus::ReadFile(std::string_view name, std::string& out, uint64_t maxBytes,
+                                  Status& seen) const {
+  out.clear();
+  if (m_fd < 0 || name.empty() || name.size() >= PATH_MAX || name.find('\0') != std::string_view::npos)
+    return false;
+  char text[PATH_MAX];
+  std::memcpy(text, name.data(), name.size());
+  text[name.size()] = '\0';
+  // Non-blocking, so a named pipe or device in the file's place cannot hold the open.
+  const int fd = ::openat(m_fd, text, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return Fail("cannot open", name, errno);
+  struct stat st {};
+  const bool ok = ReadOpenFile(fd, name, out, maxBytes, st);
+  if (st.st_mode) FillStatus(st, seen);
+  return ok;
+}
+
+bool File::ListFolder(std::string_view folder, std::vector<ListedEntry>& out) {
+  out.clear();
+  if (!ValidPathText(folder)) return false;
+  const std::string path(folder);
+  const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return Fail("cannot list", path, errno);
+  const bool ok = ListOpenFolder(fd, path, out);
+  ::close(fd);
+  return ok;
+}
+
+void File::SortListing(std::vector<ListedEntry>& entries) {
+  std::sort(entries.begin(), entries.end(), [](const ListedEntry& a, const ListedEntry& b) {
+    const int c = CompareNoCase(a.name, b.name);
+    return c != 0 ? c < 0 : a.name < b.name;
+  });
+}
+
+bool File::ReadWholeFileAsSpelled(std::string_view path, std::string& out, uint64_t maxBytes) {
+  out.clear();
+  if (!ValidPathText(path)) return false;
+  const std::string name(path);
+  // Non-blocking, so a named pipe or device in the file's place cannot hold the open.
+  const int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return Fail("cannot open", name, errno);
+  struct stat st;
+  return ReadOpenFile(fd, name, out, maxBytes, st);
 }
 
 int64_t File::FileSize(std::string_view path) {

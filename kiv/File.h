@@ -76,21 +76,6 @@ public:
   };
   // False (out unchanged) when the path does not exist.
   static bool GetStatus(std::string_view path, Status& out);
-  // GetStatus for names inside one folder, held open: each call looks up the name alone,
-  // not every folder of the path again (for checking many entries of a large tree).
-  class FolderStatus {
-  public:
-    explicit FolderStatus(std::string_view folder);  // as spelled; IsOpen false when missing
-    FolderStatus(const FolderStatus&) = delete;
-    FolderStatus& operator=(const FolderStatus&) = delete;
-    ~FolderStatus();
-    bool IsOpen() const { return m_fd >= 0; }
-    // name is relative to the folder and may hold "/"; false when it does not exist.
-    bool Get(std::string_view name, Status& out) const;
-
-  private:
-    int m_fd = -1;
-  };
   // One folder's entries as spelled (no case matching), read in one pass without a
   // stat per entry: the kind comes from the listing itself (a link stays a link, not
   // followed). Unsorted. False when the folder does not list.
@@ -100,6 +85,32 @@ public:
     EntryKind kind;
   };
   static bool ListFolder(std::string_view folder, std::vector<ListedEntry>& out);
+  // GetStatus for names inside one folder, held open: each call looks up the name alone,
+  // not every folder of the path again (for checking many entries of a large tree).
+  class FolderStatus {
+  public:
+    explicit FolderStatus(std::string_view folder);  // as spelled; IsOpen false when missing
+    // The folder `name` (one component, links followed) inside an open folder.
+    FolderStatus(const FolderStatus& parent, std::string_view name);
+    FolderStatus(const FolderStatus&) = delete;
+    FolderStatus& operator=(const FolderStatus&) = delete;
+    ~FolderStatus();
+    bool IsOpen() const { return m_fd >= 0; }
+    // name is relative to the folder and may hold "/"; false when it does not exist.
+    bool Get(std::string_view name, Status& out) const;
+    // The open folder's own status.
+    bool GetSelf(Status& out) const;
+    // The folder's entries as ListFolder gives them; once per opening (the listing moves
+    // through the open folder).
+    bool List(std::vector<ListedEntry>& out) const;
+    // ReadWholeFileAsSpelled for a name inside the folder, into `out` (its capacity is
+    // reused). `seen`: what the file held when opened (links followed); left as is when
+    // it could not be opened.
+    bool ReadFile(std::string_view name, std::string& out, uint64_t maxBytes, Status& seen) const;
+
+  private:
+    int m_fd = -1;
+  };
   // Puts a listing in Find's order: without regard to case, then byte order.
   static void SortListing(std::vector<ListedEntry>& entries);
   // Reads a whole regular file at exactly this on-disk path (no case matching, links

@@ -12,7 +12,9 @@
 #include <set>
 #include <system_error>
 #include <thread>
+#include <unordered_set>
 
+#include "foundation/Log.h"
 #include "foundation/Soup.h"
 #include "kiv/Bytes.h"
 #include "kiv/Clock.h"
@@ -162,18 +164,18 @@ struct FolderFacts {
   bool ConfigIsPlainFile() const { return chump.empty() ? textPlain : chumpPlain; }
 };
 
-FolderFacts ListFolder(const std::string& folder) {
+FolderFacts ListFolder(const Kiv::File::FolderStatus& folder) {
   FolderFacts f;
   // One read of the folder, without a stat per entry: only links are asked where they lead.
   std::vector<Kiv::File::ListedEntry> entries;
-  if (!Kiv::File::ListFolder(folder, entries)) return f;
+  if (!folder.List(entries)) return f;
   Kiv::File::SortListing(entries);
   for (const Kiv::File::ListedEntry& entry : entries) {
     const std::string& name = entry.name;
     Kiv::File::Status linked;
-    const bool isFolder = entry.kind == Kiv::File::EntryKind::kFolder ||
-                          (entry.kind == Kiv::File::EntryKind::kLink &&
-                           Kiv::File::GetStatus(folder + "/" + name, linked) && linked.isDirectory);
+    const bool isFolder =
+        entry.kind == Kiv::File::EntryKind::kFolder ||
+        (entry.kind == Kiv::File::EntryKind::kLink && folder.Get(name, linked) && linked.isDirectory);
     if (isFolder) {
       f.subfolders.push_back(name);
       continue;
@@ -206,28 +208,37 @@ struct Known {
   bool scripts = false;
 };
 
+bool SameFolderTimes(const Kiv::File::Status& folder, const Known& k) {
+  return folder.isDirectory && folder.modifiedNs == k.fmtime && folder.changedNs == k.fctime;
+}
+
+bool SameConfig(const Kiv::File::Status& config, const Known& k) {
+  return config.size == k.csize && config.modifiedNs == k.cmtime && config.changedNs == k.cctime;
+}
+
 // True when an indexed asset folder and its config still carry their indexed times.
 // configEntry: name + "/" + the config's name.
 bool Unchanged(const Kiv::File::FolderStatus& here, std::string_view name, std::string_view configEntry,
                const Known& k) {
   Kiv::File::Status folder, config;
-  return here.Get(name, folder) && folder.isDirectory && folder.modifiedNs == k.fmtime &&
-         folder.changedNs == k.fctime && here.Get(configEntry, config) && config.size == k.csize &&
-         config.modifiedNs == k.cmtime && config.changedNs == k.cctime;
+  return here.Get(name, folder) && SameFolderTimes(folder, k) && here.Get(configEntry, config) &&
+         SameConfig(config, k);
 }
 
-// How many indexed assets are checked against their folders at a time.
+// How many children of a folder are looked at (or indexed assets checked) at a time.
 constexpr size_t kCheckBatch = 2048;
+// Below this many per thread a thread costs more than it saves: for two stats per asset
+// (an unchanged start-up), and for reading an asset folder and its config.
+constexpr size_t kStatsPerThread = 512;
+constexpr size_t kReadsPerThread = 64;
 
 // Runs check(here, i) for i below count, here being the folder's status as the thread sees
-// it. An unchanged start-up is two stats per asset and little else, so a large batch is
-// shared among a few threads. Each helper opens the folder for itself: threads stating
-// through one shared descriptor all count references on it, which costs more than the
-// stats they share.
-void CheckSpread(const Kiv::File::FolderStatus& folder, std::string_view path, size_t count,
+// it. A large batch is shared among a few threads. Each helper opens the folder for
+// itself: threads stating through one shared descriptor all count references on it,
+// which costs more than the stats they share.
+void CheckSpread(const Kiv::File::FolderStatus& folder, std::string_view path, size_t count, size_t perThread,
                  const std::function<void(const Kiv::File::FolderStatus&, size_t)>& check) {
-  constexpr size_t kPerThread = 512;  // below this a thread costs more than it saves
-  const size_t threads = std::min<size_t>({Kiv::UsableCores(), 4, count / kPerThread});
+  const size_t threads = std::min<size_t>({Kiv::UsableCores(), 4, count / perThread});
   if (threads < 2) {
     for (size_t i = 0; i < count; ++i) check(folder, i);
     return;
@@ -356,10 +367,10 @@ struct AssetIndex::Impl {
   // ---- the walk ----
   void VisitContainer(int root, const std::string& path, const Known* stored, const FolderFacts* listed,
                       int depth);
-  void VisitChild(int root, const std::string& parent, const Kiv::File::FolderStatus& here,
-                  const std::string& name, const Known* known, int depth);
-  void StoreAsset(int root, const std::string& path, const std::string& parent,
-                  const Kiv::File::Status& folder, const FolderFacts& facts);
+  // The children of one folder, each with its indexed row (null when not indexed).
+  using Child = std::pair<const std::string*, const Known*>;
+  void VisitChildren(int root, const std::string& parent, const Kiv::File::FolderStatus& here,
+                     const std::vector<Child>& children, int depth);
   void StoreContainer(int root, const std::string& path, const std::string& parent,
                       const Kiv::File::Status& folder);
   void Forget(const std::string& path);  // the folder and everything below it
@@ -372,6 +383,7 @@ struct AssetIndex::Impl {
   // A new or changed asset, read and waiting to be written.
   struct Row {
     std::string path, parent, sortkey, file, note, description, keywords;
+    std::string failure;  // what the parser said of a malformed config, logged in order
     int root = 0;
     Kiv::File::Status folder, config;
     bool scripts = false;
@@ -380,6 +392,21 @@ struct AssetIndex::Impl {
     std::vector<KUID> deps, obsoletes;
   };
   std::vector<Row> pending;
+  // What looking at one child folder found. Worked out on helper threads (file system and
+  // parsing only); the walk then acts on it in the listing's order.
+  struct Probe {
+    enum Kind : uint8_t { kGone, kUnchanged, kAsset, kContainer } kind = kGone;
+    bool listed = false;   // kContainer: facts holds its listing (else it is as indexed)
+    Kiv::File::Status st;  // the child folder's own
+    FolderFacts facts;
+    Row row;  // kAsset
+  };
+  void ProbeChild(const Kiv::File::FolderStatus& here, int root, const std::string& parent,
+                  const std::string& name, const Known* known, Probe& out) const;
+  // Reads the config of an asset folder into a row.
+  void ReadConfig(const Kiv::File::FolderStatus& folder, int root, const std::string& parent,
+                  const std::string& name, const Kiv::File::Status& st, const FolderFacts& facts,
+                  Row& r) const;
   void Insert(const Row& r, bool winner, uint32_t flags);
   void Settle();
 };
@@ -715,11 +742,12 @@ std::map<std::string, Known> AssetIndex::Impl::Children(const std::string& path,
     out.emplace(std::string(name), std::move(k));
   };
   auto checkWaiting = [&] {
-    CheckSpread(*leaveOutUnchanged, path, waiting.size(), [&](const Kiv::File::FolderStatus& here, size_t i) {
-      Waiting& w = waiting[i];
-      const std::string_view entry(entries.data() + w.entry, w.entryLength);
-      w.changed = !Unchanged(here, entry.substr(0, w.nameLength), entry, w.known);
-    });
+    CheckSpread(*leaveOutUnchanged, path, waiting.size(), kStatsPerThread,
+                [&](const Kiv::File::FolderStatus& here, size_t i) {
+                  Waiting& w = waiting[i];
+                  const std::string_view entry(entries.data() + w.entry, w.entryLength);
+                  w.changed = !Unchanged(here, entry.substr(0, w.nameLength), entry, w.known);
+                });
     for (Waiting& w : waiting) {
       if (!w.changed) continue;
       const std::string_view entry(entries.data() + w.entry, w.entryLength);
@@ -775,53 +803,70 @@ void AssetIndex::Impl::VisitContainer(int root, const std::string& path, const K
   const bool same =
       stored && !stored->asset && stored->fmtime == st.modifiedNs && stored->fctime == st.changedNs;
   std::map<std::string, Known> known = Children(path, same ? &here : nullptr);
+  std::vector<Child> children;
   if (same) {
     // No entry was added, removed or renamed here: the children are the ones indexed.
-    for (const auto& [name, k] : known) VisitChild(root, path, here, name, &k, depth);
+    children.reserve(known.size());
+    for (const auto& [name, k] : known) children.emplace_back(&name, &k);
+    VisitChildren(root, path, here, children, depth);
     return;
   }
-  FolderFacts facts = listed ? *listed : ListFolder(path);
+  FolderFacts facts = listed ? *listed : ListFolder(here);
   std::set<std::string> present(facts.subfolders.begin(), facts.subfolders.end());
   for (const auto& [name, k] : known)
     if (!present.count(name)) Forget(k.path);
   StoreContainer(root, path, depth == 0 ? std::string() : Kiv::File::Path(path).RemoveFileName().Str(), st);
+  children.reserve(facts.subfolders.size());
   for (const std::string& name : facts.subfolders) {
     auto it = known.find(name);
-    VisitChild(root, path, here, name, it == known.end() ? nullptr : &it->second, depth);
+    children.emplace_back(&name, it == known.end() ? nullptr : &it->second);
   }
+  VisitChildren(root, path, here, children, depth);
 }
 
-void AssetIndex::Impl::VisitChild(int root, const std::string& parent, const Kiv::File::FolderStatus& here,
-                                  const std::string& name, const Known* known, int depth) {
-  const std::string path = parent + "/" + name;
-  Kiv::File::Status st;
-  if (!here.Get(name, st) || !st.isDirectory) {
-    if (known) Forget(path);
-    return;
-  }
-  if (known && known->fmtime == st.modifiedNs && known->fctime == st.changedNs) {
-    if (!known->asset) {
-      if (depth + 1 <= kMaxDepth) VisitContainer(root, path, known, nullptr, depth + 1);
-      return;
+void AssetIndex::Impl::VisitChildren(int root, const std::string& parent, const Kiv::File::FolderStatus& here,
+                                     const std::vector<Child>& children, int depth) {
+  std::vector<Probe> probes;
+  for (size_t from = 0; from < children.size(); from += kCheckBatch) {
+    const size_t count = std::min(kCheckBatch, children.size() - from);
+    probes.assign(count, Probe());
+    CheckSpread(here, parent, count, kReadsPerThread, [&](const Kiv::File::FolderStatus& folder, size_t i) {
+      ProbeChild(folder, root, parent, *children[from + i].first, children[from + i].second, probes[i]);
+    });
+    for (size_t i = 0; i < count; ++i) {
+      const std::string& name = *children[from + i].first;
+      const Known* known = children[from + i].second;
+      Probe& p = probes[i];
+      switch (p.kind) {
+        case Probe::kGone:
+          if (known) Forget(parent + "/" + name);
+          break;
+        case Probe::kUnchanged: break;
+        case Probe::kAsset:
+          if (known && !known->asset) Forget(p.row.path);
+          changed = true;
+          ++configsRead;
+          if (!p.row.failure.empty()) LogLine("%s", p.row.failure.c_str());
+          // Written once the winners and states are known (Settle), so each row is written once.
+          pending.push_back(std::move(p.row));
+          break;
+        case Probe::kContainer: {
+          const std::string path = parent + "/" + name;
+          if (!p.listed) {  // indexed, and nothing was added or removed in it
+            if (depth + 1 <= kMaxDepth) VisitContainer(root, path, known, nullptr, depth + 1);
+            break;
+          }
+          if (known && known->asset) Forget(path);
+          if (depth + 1 <= kMaxDepth)
+            VisitContainer(root, path, nullptr, &p.facts, depth + 1);
+          else
+            StoreContainer(root, path, parent, p.st);
+          break;
+        }
+      }
+      p = Probe();  // its memory goes as the batch is taken
     }
-    if (Unchanged(here, name, name + "/" + known->config, *known)) return;
-    FolderFacts facts;
-    (Kiv::ToLowerAscii(known->config) == "config.chump" ? facts.chump : facts.text) = known->config;
-    facts.scriptSource = known->scripts;
-    StoreAsset(root, path, parent, st, facts);
-    return;
   }
-  FolderFacts facts = ListFolder(path);
-  if (!facts.Config().empty()) {
-    if (known && !known->asset) Forget(path);
-    StoreAsset(root, path, parent, st, facts);
-    return;
-  }
-  if (known && known->asset) Forget(path);
-  if (depth + 1 <= kMaxDepth)
-    VisitContainer(root, path, nullptr, &facts, depth + 1);
-  else
-    StoreContainer(root, path, parent, st);
 }
 
 void AssetIndex::Impl::StoreContainer(int root, const std::string& path, const std::string& parent,
@@ -840,60 +885,107 @@ void AssetIndex::Impl::StoreContainer(int root, const std::string& path, const s
   s.Run();
 }
 
-void AssetIndex::Impl::StoreAsset(int root, const std::string& path, const std::string& parent,
-                                  const Kiv::File::Status& folder, const FolderFacts& facts) {
-  changed = true;
-  Row r;
-  r.path = path;
+void AssetIndex::Impl::ProbeChild(const Kiv::File::FolderStatus& here, int root, const std::string& parent,
+                                  const std::string& name, const Known* known, Probe& out) const {
+  if (known) {
+    // Indexed: the folder's times tell whether it is to be listed again.
+    if (!here.Get(name, out.st) || !out.st.isDirectory) return;
+    if (SameFolderTimes(out.st, *known)) {
+      if (!known->asset) {
+        out.kind = Probe::kContainer;
+        return;
+      }
+      Kiv::File::Status config;
+      if (here.Get(name + "/" + known->config, config) && SameConfig(config, *known)) {
+        out.kind = Probe::kUnchanged;
+        return;
+      }
+      FolderFacts facts;
+      (Kiv::ToLowerAscii(known->config) == "config.chump" ? facts.chump : facts.text) = known->config;
+      facts.scriptSource = known->scripts;
+      out.kind = Probe::kAsset;
+      ReadConfig(Kiv::File::FolderStatus(here, name), root, parent, name, out.st, facts, out.row);
+      return;
+    }
+  }
+  // Opened by its name alone, then listed and read through that opening.
+  const Kiv::File::FolderStatus folder(here, name);
+  if (!folder.IsOpen()) {
+    // A folder that does not open is kept as one without children.
+    if (!here.Get(name, out.st) || !out.st.isDirectory) return;
+    out.kind = Probe::kContainer;
+    out.listed = true;
+    return;
+  }
+  if (!known && !folder.GetSelf(out.st)) return;
+  out.listed = true;
+  out.facts = ListFolder(folder);
+  if (out.facts.Config().empty()) {
+    out.kind = Probe::kContainer;
+    return;
+  }
+  out.kind = Probe::kAsset;
+  ReadConfig(folder, root, parent, name, out.st, out.facts, out.row);
+  out.facts = FolderFacts();
+}
+
+void AssetIndex::Impl::ReadConfig(const Kiv::File::FolderStatus& folder, int root, const std::string& parent,
+                                  const std::string& name, const Kiv::File::Status& st,
+                                  const FolderFacts& facts, Row& r) const {
+  r.path.reserve(parent.size() + 1 + name.size());
+  r.path.assign(parent).append("/").append(name);
   r.parent = parent;
   r.root = root;
-  r.sortkey = SortKey(root, path);
-  r.folder = folder;
+  r.sortkey = SortKey(root, r.path);
+  r.folder = st;
   r.file = facts.Config();
   r.scripts = facts.scriptSource;
-  Kiv::File::GetStatus(path + "/" + r.file, r.config);  // links followed: the times of what is read
-  ++configsRead;
+  const std::string configPath = r.path + "/" + r.file;
+  // One buffer per thread for the configs' bytes; a large one is not kept.
+  thread_local std::string bytes;
   SoupRef config;
-  const std::string configPath = path + "/" + r.file;
   // A config the folder's listing showed as a regular file is reached through no link.
-  if (!facts.ConfigIsPlainFile() && Kiv::PassesThroughLink(path, configPath) &&
-      !Kiv::IsInsideFolderResolved(path, configPath))
-    r.note = "skipped '" + path + "': " + r.file + " leads outside the asset folder through a symbolic link";
-  else if (r.config.size > static_cast<int64_t>(kMaxConfigFileBytes))
-    r.note = "skipped '" + path + "': " + r.file + " is larger than " +
-             std::to_string(kMaxConfigFileBytes >> 20) + " MiB";
-  else if (!LoadSoupFileAsSpelled(config, configPath, kMaxConfigFileBytes))  // the listing's own spelling
-    r.note = "skipped '" + path + "': malformed " + r.file;
-  const KUID kuid = r.note.empty() ? config.GetNamedTagAsKUID(N().kuid) : KUID::Null();
-  if (r.note.empty() && kuid.IsNull()) r.note = "skipped '" + path + "': no valid \"kuid\" tag";
-  if (r.note.empty()) {
-    UMBAssetInfo& info = r.info;
-    info.kuid = kuid;
-    info.localisedName = config.GetNamedTag(N().username).Str();
-    info.creatorName = config.GetNamedTag(N().author).Str();
-    info.category = config.GetNamedTag(N().categoryClass).Str();
-    info.categoryRegion = config.GetNamedTag(N().categoryRegion).Str();
-    info.categoryEra = config.GetNamedTag(N().categoryEra).Str();
-    info.kind = config.GetNamedTag(N().kind).Str();
-    if (config.HasNamedTag(N().build)) {
-      info.buildVersion = config.GetNamedTagAsFloat(N().build);
-      info.buildVersionKnown = true;
-    }
-    info.parent = config.GetNamedTagAsKUID(N().parent);
-    info.modifiedTime = r.config.modifiedNs / 1000000000;
-    r.description = config.GetNamedTag(N().description).Str();
-    r.keywords = config.GetNamedTag(N().keywords).Str();
-    std::set<KUID, KuidLess> seen;
-    CollectKUIDs(config, true, r.deps, seen, 0);
-    SoupRef table = config.GetNamedSoup(N().obsoleteTable);
-    for (size_t i = 0; i < table.CountTags(); ++i) {
-      KUID old;
-      if (table.Get()->GetTag(i).ToKUID(old)) r.obsoletes.push_back(old);
-    }
-    r.base = OwnStates(root, info, facts.scriptSource);
+  if (!facts.ConfigIsPlainFile() && Kiv::PassesThroughLink(r.path, configPath) &&
+      !Kiv::IsInsideFolderResolved(r.path, configPath)) {
+    folder.Get(r.file, r.config);  // links followed: the times of what would be read
+    r.note =
+        "skipped '" + r.path + "': " + r.file + " leads outside the asset folder through a symbolic link";
+  } else if (!folder.ReadFile(r.file, bytes, kMaxConfigFileBytes, r.config)) {
+    r.note = r.config.size > static_cast<int64_t>(kMaxConfigFileBytes)
+                 ? "skipped '" + r.path + "': " + r.file + " is larger than " +
+                       std::to_string(kMaxConfigFileBytes >> 20) + " MiB"
+                 : "skipped '" + r.path + "': malformed " + r.file;
+  } else if (!ParseSoupFileBytes(bytes, configPath, config, r.failure)) {
+    r.note = "skipped '" + r.path + "': malformed " + r.file;
   }
-  // Written once the winners and states are known (Settle), so each row is written once.
-  pending.push_back(std::move(r));
+  if (bytes.capacity() > (size_t{1} << 20)) std::string().swap(bytes);
+  const KUID kuid = r.note.empty() ? config.GetNamedTagAsKUID(N().kuid) : KUID::Null();
+  if (r.note.empty() && kuid.IsNull()) r.note = "skipped '" + r.path + "': no valid \"kuid\" tag";
+  if (!r.note.empty()) return;
+  UMBAssetInfo& info = r.info;
+  info.kuid = kuid;
+  info.localisedName = config.GetNamedTag(N().username).Str();
+  info.creatorName = config.GetNamedTag(N().author).Str();
+  info.category = config.GetNamedTag(N().categoryClass).Str();
+  info.categoryRegion = config.GetNamedTag(N().categoryRegion).Str();
+  info.categoryEra = config.GetNamedTag(N().categoryEra).Str();
+  info.kind = config.GetNamedTag(N().kind).Str();
+  if (config.HasNamedTag(N().build)) {
+    info.buildVersion = config.GetNamedTagAsFloat(N().build);
+    info.buildVersionKnown = true;
+  }
+  info.parent = config.GetNamedTagAsKUID(N().parent);
+  info.modifiedTime = r.config.modifiedNs / 1000000000;
+  r.description = config.GetNamedTag(N().description).Str();
+  r.keywords = config.GetNamedTag(N().keywords).Str();
+  std::set<KUID, KuidLess> seen;
+  CollectKUIDs(config, true, r.deps, seen, 0);
+  SoupRef table = config.GetNamedSoup(N().obsoleteTable);
+  for (size_t i = 0; i < table.CountTags(); ++i) {
+    KUID old;
+    if (table.Get()->GetTag(i).ToKUID(old)) r.obsoletes.push_back(old);
+  }
+  r.base = OwnStates(root, info, facts.scriptSource);
 }
 
 void AssetIndex::Impl::Insert(const Row& r, bool winner, uint32_t flags) {
@@ -904,42 +996,42 @@ void AssetIndex::Impl::Insert(const Row& r, bool winner, uint32_t flags) {
   const std::string depBytes = PackKUIDs(r.deps), obsoleteBytes = PackKUIDs(r.obsoletes);
   const UMBAssetInfo& info = r.info;
   const Kiv::File::Status folder = Vouched(r.folder), config = Vouched(r.config);
-  s.Bind(1, std::string_view(r.path))
-      .Bind(2, std::string_view(r.parent))
+  s.BindUncopied(1, r.path)
+      .BindUncopied(2, r.parent)
       .Bind(3, int64_t{r.root})
-      .Bind(4, std::string_view(r.sortkey))
+      .BindUncopied(4, r.sortkey)
       .Bind(5, folder.modifiedNs)
       .Bind(6, folder.changedNs)
-      .Bind(7, std::string_view(r.file))
+      .BindUncopied(7, r.file)
       .Bind(8, config.size)
       .Bind(9, config.modifiedNs)
       .Bind(10, config.changedNs)
       .Bind(11, int64_t{r.scripts})
       .Bind(12, int64_t{r.note.empty()})
-      .Bind(13, std::string_view(r.note))
+      .BindUncopied(13, r.note)
       .Bind(14, int64_t{info.kuid.user})
       .Bind(15, int64_t{info.kuid.content})
       .Bind(16, int64_t{info.kuid.version})
-      .Bind(17, std::string_view(info.localisedName))
-      .Bind(18, std::string_view(info.creatorName))
-      .Bind(19, std::string_view(info.category))
-      .Bind(20, std::string_view(info.categoryRegion))
-      .Bind(21, std::string_view(info.categoryEra))
-      .Bind(22, std::string_view(info.kind))
+      .BindUncopied(17, info.localisedName)
+      .BindUncopied(18, info.creatorName)
+      .BindUncopied(19, info.category)
+      .BindUncopied(20, info.categoryRegion)
+      .BindUncopied(21, info.categoryEra)
+      .BindUncopied(22, info.kind)
       .Bind(23, static_cast<double>(info.buildVersion))
       .Bind(24, int64_t{info.buildVersionKnown})
       .Bind(25, int64_t{info.parent.user})
       .Bind(26, int64_t{info.parent.content})
       .Bind(27, int64_t{info.parent.version})
-      .Bind(28, std::string_view(r.description))
-      .Bind(29, std::string_view(r.keywords))
+      .BindUncopied(28, r.description)
+      .BindUncopied(29, r.keywords)
       .Bind(30, info.modifiedTime)
       .Bind(31, int64_t{r.base})
       .Bind(32, int64_t{flags})
       .Bind(33, int64_t{winner})
-      .BindBlob(34, depBytes.data(), depBytes.size())
-      .BindBlob(35, obsoleteBytes.data(), obsoleteBytes.size());
-  s.Run();
+      .BindBlobUncopied(34, depBytes.data(), depBytes.size())
+      .BindBlobUncopied(35, obsoleteBytes.data(), obsoleteBytes.size());
+  s.Run();  // every parameter is bound again before the next run
 }
 
 void AssetIndex::Impl::Forget(const std::string& path) {
@@ -961,20 +1053,27 @@ void AssetIndex::Impl::Settle() {
     uint32_t base = 0, flags = 0;
     bool winner = false;
     std::vector<KUID> deps, obsoletes;
-    const Row* row = nullptr;  // a pending row; null for one already stored
+    const Row* row = nullptr;  // a pending row (its fields are not copied); null for one already stored
+    const std::string& SortKey() const { return row ? row->sortkey : sortkey; }
+    const std::vector<KUID>& Deps() const { return row ? row->deps : deps; }
+    const std::vector<KUID>& Obsoletes() const { return row ? row->obsoletes : obsoletes; }
   };
-  std::set<std::string> replaced;
-  for (const Row& r : pending) replaced.insert(r.path);
+  // The stored rows that pending ones replace; made when the first stored row comes (a
+  // first scan has none).
+  std::unordered_set<std::string_view> replaced;
   std::vector<Item> items;
+  items.reserve(pending.size());
   {
     Sql::Statement& s = Stmt(
         "SELECT path, root, sortkey, user, content, version, base, flags, winner, deps, obsoletes FROM "
         "folders "
         "WHERE ok = 1");
     while (s.Step()) {
+      if (replaced.empty())
+        for (const Row& r : pending) replaced.insert(r.path);
+      if (replaced.count(s.View(0))) continue;
       Item it;
       it.path = s.Text(0);
-      if (replaced.count(it.path)) continue;
       it.root = static_cast<int>(s.Int(1));
       it.sortkey = s.Text(2);
       it.kuid = KUID(static_cast<int32_t>(s.Int(3)), static_cast<int32_t>(s.Int(4)),
@@ -989,16 +1088,11 @@ void AssetIndex::Impl::Settle() {
   }
   for (const Row& r : pending) {
     if (!r.note.empty()) continue;
-    Item it;
+    Item& it = items.emplace_back();
     it.kuid = r.info.kuid;
     it.root = r.root;
-    it.sortkey = r.sortkey;
-    it.path = r.path;
     it.base = r.base;
-    it.deps = r.deps;
-    it.obsoletes = r.obsoletes;
     it.row = &r;
-    items.push_back(std::move(it));
   }
   // The winner of each KUID: the copy that sorts first.
   std::map<KUID, size_t, KuidLess> winners;
@@ -1006,12 +1100,12 @@ void AssetIndex::Impl::Settle() {
     auto [at, added] = winners.emplace(items[i].kuid, i);
     const Item& best = items[at->second];
     if (!added &&
-        (items[i].root < best.root || (items[i].root == best.root && items[i].sortkey < best.sortkey)))
+        (items[i].root < best.root || (items[i].root == best.root && items[i].SortKey() < best.SortKey())))
       at->second = i;
   }
   std::set<KUID, KuidLess> obsoleted;
   for (const auto& [k, i] : winners)
-    for (const KUID& old : items[i].obsoletes)
+    for (const KUID& old : items[i].Obsoletes())
       if (!(old == k)) obsoleted.insert(old);  // named in another's "obsolete-table"
   auto resolve = [&winners](const KUID& k) {
     auto exact = winners.find(k);
@@ -1031,7 +1125,7 @@ void AssetIndex::Impl::Settle() {
     const bool newer = next != winners.end() && next->first.user == at->first.user &&
                        next->first.content == at->first.content;
     f |= 1u << (newer || obsoleted.count(at->first) ? kStateObsolete : kStateUpToDate);
-    for (const KUID& d : it.deps) {
+    for (const KUID& d : it.Deps()) {
       auto dep = resolve(d);
       if (dep == winners.end())
         f |= 1u << kStateMissingDependencies;

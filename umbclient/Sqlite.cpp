@@ -142,6 +142,18 @@ Statement& Statement::BindBlob(int index, const void* data, size_t size) {
   return *this;
 }
 
+Statement& Statement::BindUncopied(int index, std::string_view text) {
+  if (m_stmt)
+    Sqlite().sqlite3_bind_text64(m_stmt, index, text.empty() ? "" : text.data(), text.size(), SQLITE_STATIC,
+                                 SQLITE_UTF8);
+  return *this;
+}
+
+Statement& Statement::BindBlobUncopied(int index, const void* data, size_t size) {
+  if (m_stmt) Sqlite().sqlite3_bind_blob64(m_stmt, index, size ? data : "", size, SQLITE_STATIC);
+  return *this;
+}
+
 bool Statement::Step() {
   if (!m_stmt) return false;
   const int rc = Sqlite().sqlite3_step(m_stmt);

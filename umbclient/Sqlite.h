@@ -72,6 +72,10 @@ public:
   Statement& Bind(int index, double value);
   Statement& Bind(int index, std::string_view text);
   Statement& BindBlob(int index, const void* data, size_t size);
+  // The same without a copy, for rows written by the thousand: the bytes must stay as they
+  // are until the statement has run, and the parameter is bound again before the next run.
+  Statement& BindUncopied(int index, std::string_view text);
+  Statement& BindBlobUncopied(int index, const void* data, size_t size);
 
   // Moves to the next row: true when one is ready; false at the end or on failure.
   bool Step();

@@ -583,6 +583,52 @@ TEST_F(FileTest, ListingGivesEveryEntryWithItsKind) {
   EXPECT_FALSE(File::ListFolder(root + "/many/link", listed));
 }
 
+// A folder opened inside an open one by its name alone: its status, its listing and its
+// files read through it; names that are not one component, files that are not regular or
+// are too large are refused, the status of what was met still given.
+TEST_F(FileTest, FolderOpenedInsideAnotherListsAndReadsItsOwnEntries) {
+  Put("outer/inner/config.txt", "twelve bytes");
+  Put("outer/inner/big.txt", std::string(100, 'b'));
+  fs::create_directories(fs::path(root) / "outer" / "inner" / "sub");
+  ASSERT_EQ(::mkfifo((root + "/outer/inner/pipe").c_str(), 0600), 0);
+  const File::FolderStatus outer(root + "/outer");
+  ASSERT_TRUE(outer.IsOpen());
+  EXPECT_FALSE(File::FolderStatus(outer, "inner/sub").IsOpen());
+  EXPECT_FALSE(File::FolderStatus(outer, "missing").IsOpen());
+  EXPECT_FALSE(File::FolderStatus(File::FolderStatus(outer, "inner"), "config.txt").IsOpen());
+  const File::FolderStatus inner(outer, "inner");
+  ASSERT_TRUE(inner.IsOpen());
+  File::Status self, byPath;
+  ASSERT_TRUE(inner.GetSelf(self));
+  ASSERT_TRUE(File::GetStatus(root + "/outer/inner", byPath));
+  EXPECT_TRUE(self.isDirectory);
+  EXPECT_EQ(self.modifiedNs, byPath.modifiedNs);
+  std::vector<File::ListedEntry> listed;
+  ASSERT_TRUE(inner.List(listed));
+  File::SortListing(listed);
+  ASSERT_EQ(listed.size(), 4u);
+  EXPECT_EQ(listed[0].name, "big.txt");
+  EXPECT_EQ(listed[2].name, "pipe");
+  EXPECT_EQ(listed[2].kind, File::EntryKind::kOther);
+  EXPECT_EQ(listed[3].kind, File::EntryKind::kFolder);
+
+  std::string bytes(1000, 'x');  // what the buffer held before is not kept
+  File::Status seen;
+  ASSERT_TRUE(inner.ReadFile("config.txt", bytes, 12, seen));
+  EXPECT_EQ(bytes, "twelve bytes");
+  EXPECT_EQ(seen.size, 12);
+  EXPECT_TRUE(seen.isRegular);
+  EXPECT_FALSE(inner.ReadFile("big.txt", bytes, 99, seen));
+  EXPECT_TRUE(bytes.empty());
+  EXPECT_EQ(seen.size, 100);                              // what was refused is still told
+  EXPECT_FALSE(inner.ReadFile("pipe", bytes, 99, seen));  // and does not wait for a writer
+  EXPECT_FALSE(inner.ReadFile("sub", bytes, 99, seen));
+  File::Status untouched;
+  untouched.size = 7;
+  EXPECT_FALSE(inner.ReadFile("missing.txt", bytes, 99, untouched));
+  EXPECT_EQ(untouched.size, 7);
+}
+
 TEST_F(FileTest, AtomicReplaceRemovesTheTemporaryOfAKilledWriter) {
   // What a writer killed between naming its finished file and renaming it
   // leaves behind: the next write to the same name removes it.

@@ -39,6 +39,13 @@ public:
         [this](Kiv::LogLevel, std::string_view line) { m_lines.emplace_back(line); });
   }
   ~LogLines() { Kiv::Log::Instance().RemoveListener(m_id); }
+  // The lines holding needle, in the order they came.
+  std::vector<std::string> With(std::string_view needle) const {
+    std::vector<std::string> out;
+    for (const std::string& l : m_lines)
+      if (l.find(needle) != std::string::npos) out.push_back(l);
+    return out;
+  }
   int Count(std::string_view needle) const {
     int n = 0;
     for (const std::string& l : m_lines) n += l.find(needle) != std::string::npos;
@@ -351,6 +358,48 @@ TEST_F(AssetIndexTest, EditsAmongThousandsOfUnchangedAssetsAreEachFound) {
     ASSERT_TRUE(index.Find(KUID(60, i, 0), a)) << i;
     EXPECT_EQ(a.info.localisedName, "Edited!") << i;
   }
+}
+
+// A first scan reads the configs of a large folder on several threads: each asset is
+// indexed from its own folder, what the parser says of malformed configs comes in the
+// folders' order, and of three copies of one KUID the one that sorts first wins.
+TEST_F(AssetIndexTest, AFirstScanOfThousandsOfAssetsKeepsEachWithItsOwnFolder) {
+  constexpr int kMany = 2100;  // more than one batch of reads
+  auto folder = [](int i) { return std::string("user/local/many/f").append(std::to_string(i)); };
+  auto malformed = [](int i) { return i % 500 == 7; };
+  auto copy = [](int i) { return i % 1000 == 3; };  // 3, 1003 and 2003 share a KUID
+  for (int i = 0; i < kMany; ++i) {
+    if (malformed(i))
+      tree.WriteFile(folder(i) + "/config.txt",
+                     std::string("kuid <kuid:70:").append(std::to_string(i)) + ">\nbroken {\n");
+    else
+      tree.WriteSoup(folder(i) + "/config.txt",
+                     Config(KUID(70, copy(i) ? 3 : i, 0), std::string("N").append(std::to_string(i)).c_str(),
+                            "scenery"));
+  }
+  LogLines log;
+  AssetIndex index = Kept();
+  index.Refresh();
+  EXPECT_EQ(index.ConfigsRead(), 9u + kMany);
+  std::vector<std::string> told;
+  for (const std::string& line : log.With("LoadSoupFile>"))
+    if (line.find("/many/") != std::string::npos) told.push_back(line.substr(line.find("/many/") + 6));
+  const std::vector<std::string> inOrder{"f1007/", "f1507/", "f2007/", "f507/", "f7/"};
+  ASSERT_EQ(told.size(), inOrder.size());
+  for (size_t i = 0; i < told.size(); ++i) EXPECT_EQ(told[i].rfind(inOrder[i], 0), 0u) << told[i];
+  AssetIndex::Asset a;
+  for (int i = 0; i < kMany; ++i) {
+    const bool found = index.Find(KUID(70, i, 0), a);
+    if (malformed(i) || (copy(i) && i != 3)) {
+      EXPECT_FALSE(found && a.info.kuid == KUID(70, i, 0)) << i;
+      continue;
+    }
+    ASSERT_TRUE(found) << i;
+    const int from = copy(i) ? 1003 : i;
+    EXPECT_EQ(a.folder, tree.Path(folder(from))) << i;
+    EXPECT_EQ(a.info.localisedName, std::string("N").append(std::to_string(from))) << i;
+  }
+  EXPECT_EQ(log.Count("duplicate <kuid:70:3> in '"), 2);
 }
 
 // A new index is built aside and put in place whole: what a build that ended early left
