@@ -232,36 +232,54 @@ constexpr size_t kCheckBatch = 2048;
 constexpr size_t kStatsPerThread = 512;
 constexpr size_t kReadsPerThread = 64;
 
-// Runs check(here, i) for i below count, here being the folder's status as the thread sees
-// it. A large batch is shared among a few threads. Each helper opens the folder for
-// itself: threads stating through one shared descriptor all count references on it,
-// which costs more than the stats they share.
-void CheckSpread(const Kiv::File::FolderStatus& folder, std::string_view path, size_t count, size_t perThread,
-                 const std::function<void(const Kiv::File::FolderStatus&, size_t)>& check) {
-  const size_t threads = std::min<size_t>({Kiv::UsableCores(), 4, count / perThread});
-  if (threads < 2) {
-    for (size_t i = 0; i < count; ++i) check(folder, i);
-    return;
-  }
-  std::atomic<size_t> next{0};
-  auto run = [&](const Kiv::File::FolderStatus& here) {
-    constexpr size_t kStep = 64;
-    for (size_t from; (from = next.fetch_add(kStep)) < count;)
-      for (size_t i = from; i < std::min(count, from + kStep); ++i) check(here, i);
-  };
-  std::vector<std::thread> helpers;
-  for (size_t t = 1; t < threads; ++t) {
-    try {
-      helpers.emplace_back([&] {
-        const Kiv::File::FolderStatus own(path);
-        run(own.IsOpen() ? own : folder);
-      });
-    } catch (const std::system_error&) {
-      break;  // no more threads to be had: the ones running share the rest
+// Runs work(here, i) for every i below count on a few helper threads, here being the
+// folder as the thread sees it; the thread that made it joins in at Finish. Each helper
+// opens the folder for itself: threads stating through one shared descriptor all count
+// references on it, which costs more than the stats they share.
+class BatchHelpers {
+public:
+  using Work = std::function<void(const Kiv::File::FolderStatus&, size_t)>;
+  BatchHelpers(const Kiv::File::FolderStatus& folder, std::string_view path, size_t count, size_t perThread,
+               Work work)
+      : m_folder(folder), m_count(count), m_work(std::move(work)) {
+    const size_t threads = std::min<size_t>({Kiv::UsableCores(), 4, count / perThread});
+    for (size_t t = 1; t < threads; ++t) {
+      try {
+        m_helpers.emplace_back([this, path] {
+          const Kiv::File::FolderStatus own(path);
+          Run(own.IsOpen() ? own : m_folder);
+        });
+      } catch (const std::system_error&) {
+        break;  // no more threads to be had: the ones running share the rest
+      }
     }
   }
-  run(folder);
-  for (std::thread& h : helpers) h.join();
+  BatchHelpers(const BatchHelpers&) = delete;
+  BatchHelpers& operator=(const BatchHelpers&) = delete;
+  ~BatchHelpers() { Finish(); }
+  // Works along until every item is done.
+  void Finish() {
+    Run(m_folder);
+    for (std::thread& h : m_helpers) h.join();
+    m_helpers.clear();
+  }
+
+private:
+  void Run(const Kiv::File::FolderStatus& here) {
+    constexpr size_t kStep = 64;
+    for (size_t from; (from = m_next.fetch_add(kStep)) < m_count;)
+      for (size_t i = from; i < std::min(m_count, from + kStep); ++i) m_work(here, i);
+  }
+  const Kiv::File::FolderStatus& m_folder;
+  const size_t m_count;
+  const Work m_work;
+  std::atomic<size_t> m_next{0};
+  std::vector<std::thread> m_helpers;
+};
+
+void CheckSpread(const Kiv::File::FolderStatus& folder, std::string_view path, size_t count, size_t perThread,
+                 const BatchHelpers::Work& check) {
+  BatchHelpers(folder, path, count, perThread, check).Finish();
 }
 
 // The state flags that follow from one asset alone.
@@ -391,7 +409,22 @@ struct AssetIndex::Impl {
     uint32_t base = 0;
     std::vector<KUID> deps, obsoletes;
   };
-  std::vector<Row> pending;
+  // What Settle needs of an asset: one written in this walk, or one stored before it.
+  struct Item {
+    KUID kuid;
+    int root = 0;
+    std::string sortkey, path;
+    uint32_t base = 0, flags = 0;
+    bool winner = false;  // and flags: as the row now holds them
+    std::vector<KUID> deps, obsoletes;
+  };
+  // Each new or changed asset is written as it is read, so a first scan writes rows while
+  // the next batch is read; its winner and states are first guesses (the first copy of a
+  // KUID seen wins, up to date), which Settle corrects where they are wrong.
+  std::vector<Item> written;
+  std::set<KUID, KuidLess> seen;  // the KUIDs written in this walk
+  bool hadAssets = false;         // the index held assets when the walk began
+  void Write(Row& r);
   // What looking at one child folder found. Worked out on helper threads (file system and
   // parsing only); the walk then acts on it in the listing's order.
   struct Probe {
@@ -673,8 +706,10 @@ bool AssetIndex::Impl::Walk() {
   changed = false;
   configsRead = 0;
   recentFrom = (Kiv::Clock::UnixTime() - 1) * 1000000000;
-  pending.clear();
+  written.clear();
+  seen.clear();
   if (!db.Exec("BEGIN IMMEDIATE")) return false;
+  hadAssets = db.QueryInt("SELECT EXISTS(SELECT 1 FROM folders WHERE ok = 1)", 1) != 0;
   Sql::Statement& roots = Stmt("SELECT path FROM folders WHERE parent = ''");
   std::set<std::string> stale;
   while (roots.Step()) stale.insert(roots.Text(0));
@@ -826,17 +861,27 @@ void AssetIndex::Impl::VisitContainer(int root, const std::string& path, const K
 
 void AssetIndex::Impl::VisitChildren(int root, const std::string& parent, const Kiv::File::FolderStatus& here,
                                      const std::vector<Child>& children, int depth) {
-  std::vector<Probe> probes;
+  // Helpers read a batch while this thread writes what the one before it found.
+  std::vector<Probe> taking, probing;
+  auto probe = [&](size_t from) {
+    probing.assign(std::min(kCheckBatch, children.size() - from), Probe());
+    return std::make_unique<BatchHelpers>(here, parent, probing.size(), kReadsPerThread,
+                                          [this, &children, &parent, root, from, into = probing.data()](
+                                              const Kiv::File::FolderStatus& folder, size_t i) {
+                                            ProbeChild(folder, root, parent, *children[from + i].first,
+                                                       children[from + i].second, into[i]);
+                                          });
+  };
+  if (children.empty()) return;
+  probe(0)->Finish();
   for (size_t from = 0; from < children.size(); from += kCheckBatch) {
-    const size_t count = std::min(kCheckBatch, children.size() - from);
-    probes.assign(count, Probe());
-    CheckSpread(here, parent, count, kReadsPerThread, [&](const Kiv::File::FolderStatus& folder, size_t i) {
-      ProbeChild(folder, root, parent, *children[from + i].first, children[from + i].second, probes[i]);
-    });
-    for (size_t i = 0; i < count; ++i) {
+    taking.swap(probing);
+    std::unique_ptr<BatchHelpers> ahead =
+        from + kCheckBatch < children.size() ? probe(from + kCheckBatch) : nullptr;
+    for (size_t i = 0; i < taking.size(); ++i) {
       const std::string& name = *children[from + i].first;
       const Known* known = children[from + i].second;
-      Probe& p = probes[i];
+      Probe& p = taking[i];
       switch (p.kind) {
         case Probe::kGone:
           if (known) Forget(parent + "/" + name);
@@ -847,8 +892,7 @@ void AssetIndex::Impl::VisitChildren(int root, const std::string& parent, const 
           changed = true;
           ++configsRead;
           if (!p.row.failure.empty()) LogLine("%s", p.row.failure.c_str());
-          // Written once the winners and states are known (Settle), so each row is written once.
-          pending.push_back(std::move(p.row));
+          Write(p.row);
           break;
         case Probe::kContainer: {
           const std::string path = parent + "/" + name;
@@ -866,7 +910,26 @@ void AssetIndex::Impl::VisitChildren(int root, const std::string& parent, const 
       }
       p = Probe();  // its memory goes as the batch is taken
     }
+    if (ahead) ahead->Finish();
   }
+}
+
+void AssetIndex::Impl::Write(Row& r) {
+  if (!r.note.empty()) {
+    Insert(r, false, 0);
+    return;
+  }
+  Item& it = written.emplace_back();
+  it.kuid = r.info.kuid;
+  it.root = r.root;
+  it.base = r.base;
+  it.winner = seen.insert(r.info.kuid).second;
+  it.flags = r.base | 1u << kStateUpToDate;
+  Insert(r, it.winner, it.flags);
+  it.path = std::move(r.path);
+  it.sortkey = std::move(r.sortkey);
+  it.deps = std::move(r.deps);
+  it.obsoletes = std::move(r.obsoletes);
 }
 
 void AssetIndex::Impl::StoreContainer(int root, const std::string& path, const std::string& parent,
@@ -1045,34 +1108,22 @@ void AssetIndex::Impl::Forget(const std::string& path) {
 void AssetIndex::Impl::Settle() {
   // The states of one asset depend on the others' (newer versions, obsolete tables,
   // dependencies), and which copy of a KUID wins on every copy: worked out over all
-  // indexed assets at once, in a transient table, then only what differs is written.
-  struct Item {
-    KUID kuid;
-    int root = 0;
-    std::string sortkey, path;
-    uint32_t base = 0, flags = 0;
-    bool winner = false;
-    std::vector<KUID> deps, obsoletes;
-    const Row* row = nullptr;  // a pending row (its fields are not copied); null for one already stored
-    const std::string& SortKey() const { return row ? row->sortkey : sortkey; }
-    const std::vector<KUID>& Deps() const { return row ? row->deps : deps; }
-    const std::vector<KUID>& Obsoletes() const { return row ? row->obsoletes : obsoletes; }
-  };
-  // The stored rows that pending ones replace; made when the first stored row comes (a
-  // first scan has none).
-  std::unordered_set<std::string_view> replaced;
-  std::vector<Item> items;
-  items.reserve(pending.size());
-  {
+  // indexed assets at once, then only what differs is written.
+  std::vector<Item> items = std::move(written);
+  written.clear();
+  seen.clear();
+  if (hadAssets) {
+    // The stored rows, but for the ones this walk wrote.
+    std::unordered_set<std::string_view> rewritten;
+    for (const Item& it : items) rewritten.insert(it.path);
+    std::vector<Item> stored;
     Sql::Statement& s = Stmt(
         "SELECT path, root, sortkey, user, content, version, base, flags, winner, deps, obsoletes FROM "
         "folders "
         "WHERE ok = 1");
     while (s.Step()) {
-      if (replaced.empty())
-        for (const Row& r : pending) replaced.insert(r.path);
-      if (replaced.count(s.View(0))) continue;
-      Item it;
+      if (rewritten.count(s.View(0))) continue;
+      Item& it = stored.emplace_back();
       it.path = s.Text(0);
       it.root = static_cast<int>(s.Int(1));
       it.sortkey = s.Text(2);
@@ -1083,16 +1134,10 @@ void AssetIndex::Impl::Settle() {
       it.winner = s.Int(8) != 0;
       it.deps = UnpackKUIDs(s.Blob(9));
       it.obsoletes = UnpackKUIDs(s.Blob(10));
-      items.push_back(std::move(it));
     }
-  }
-  for (const Row& r : pending) {
-    if (!r.note.empty()) continue;
-    Item& it = items.emplace_back();
-    it.kuid = r.info.kuid;
-    it.root = r.root;
-    it.base = r.base;
-    it.row = &r;
+    s.Reset();
+    rewritten.clear();
+    std::move(stored.begin(), stored.end(), std::back_inserter(items));
   }
   // The winner of each KUID: the copy that sorts first.
   std::map<KUID, size_t, KuidLess> winners;
@@ -1100,12 +1145,12 @@ void AssetIndex::Impl::Settle() {
     auto [at, added] = winners.emplace(items[i].kuid, i);
     const Item& best = items[at->second];
     if (!added &&
-        (items[i].root < best.root || (items[i].root == best.root && items[i].SortKey() < best.SortKey())))
+        (items[i].root < best.root || (items[i].root == best.root && items[i].sortkey < best.sortkey)))
       at->second = i;
   }
   std::set<KUID, KuidLess> obsoleted;
   for (const auto& [k, i] : winners)
-    for (const KUID& old : items[i].Obsoletes())
+    for (const KUID& old : items[i].obsoletes)
       if (!(old == k)) obsoleted.insert(old);  // named in another's "obsolete-table"
   auto resolve = [&winners](const KUID& k) {
     auto exact = winners.find(k);
@@ -1125,7 +1170,7 @@ void AssetIndex::Impl::Settle() {
     const bool newer = next != winners.end() && next->first.user == at->first.user &&
                        next->first.content == at->first.content;
     f |= 1u << (newer || obsoleted.count(at->first) ? kStateObsolete : kStateUpToDate);
-    for (const KUID& d : it.Deps()) {
+    for (const KUID& d : it.deps) {
       auto dep = resolve(d);
       if (dep == winners.end())
         f |= 1u << kStateMissingDependencies;
@@ -1138,15 +1183,10 @@ void AssetIndex::Impl::Settle() {
   Sql::Statement& put = Stmt("UPDATE folders SET winner = ?2, flags = ?3 WHERE path = ?1");
   for (size_t i = 0; i < items.size(); ++i) {
     const Item& it = items[i];
-    if (it.row || (it.winner == wins[i] && it.flags == flags[i])) continue;
+    if (it.winner == wins[i] && it.flags == flags[i]) continue;
     put.Bind(1, std::string_view(it.path)).Bind(2, int64_t{wins[i]}).Bind(3, int64_t{flags[i]});
     put.Run();
   }
-  for (size_t i = 0; i < items.size(); ++i)
-    if (items[i].row) Insert(*items[i].row, wins[i], flags[i]);
-  for (const Row& r : pending)
-    if (!r.note.empty()) Insert(r, false, 0);
-  pending.clear();
 }
 
 void AssetIndex::Impl::LogFindings() {

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <chrono>
 #include <ctime>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
@@ -377,10 +378,16 @@ TEST_F(AssetIndexTest, AFirstScanOfThousandsOfAssetsKeepsEachWithItsOwnFolder) {
                      Config(KUID(70, copy(i) ? 3 : i, 0), std::string("N").append(std::to_string(i)).c_str(),
                             "scenery"));
   }
+  // Read first (without regard to case), "acase" loses to "Zcase" (byte order); the first
+  // guess is corrected, as is that of the older version being up to date.
+  tree.WriteSoup("user/local/many/acase/config.txt", Config(KUID(70, 5000, 0), "a", "scenery"));
+  tree.WriteSoup("user/local/many/Zcase/config.txt", Config(KUID(70, 5000, 0), "Z", "scenery"));
+  tree.WriteSoup("user/local/many/old/config.txt", Config(KUID(70, 6000, 0), "old", "scenery"));
+  tree.WriteSoup("user/local/many/newer/config.txt", Config(KUID(70, 6000, 1), "new", "scenery"));
   LogLines log;
   AssetIndex index = Kept();
   index.Refresh();
-  EXPECT_EQ(index.ConfigsRead(), 9u + kMany);
+  EXPECT_EQ(index.ConfigsRead(), 13u + kMany);
   std::vector<std::string> told;
   for (const std::string& line : log.With("LoadSoupFile>"))
     if (line.find("/many/") != std::string::npos) told.push_back(line.substr(line.find("/many/") + 6));
@@ -400,6 +407,15 @@ TEST_F(AssetIndexTest, AFirstScanOfThousandsOfAssetsKeepsEachWithItsOwnFolder) {
     EXPECT_EQ(a.info.localisedName, std::string("N").append(std::to_string(from))) << i;
   }
   EXPECT_EQ(log.Count("duplicate <kuid:70:3> in '"), 2);
+  ASSERT_TRUE(index.Find(KUID(70, 5000, 0), a));
+  EXPECT_EQ(a.info.localisedName, "Z");
+  std::map<std::string, uint32_t> states;
+  index.ForEach(
+      [&](const AssetIndex::Asset& each) { states[each.info.localisedName] = each.info.stateFlags; });
+  EXPECT_TRUE(states["old"] & (1u << kStateObsolete));
+  EXPECT_FALSE(states["old"] & (1u << kStateUpToDate));
+  EXPECT_TRUE(states["new"] & (1u << kStateUpToDate));
+  EXPECT_TRUE(states["N5"] & (1u << kStateUpToDate));
 }
 
 // A new index is built aside and put in place whole: what a build that ended early left
