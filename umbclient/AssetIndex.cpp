@@ -277,11 +277,6 @@ private:
   std::vector<std::thread> m_helpers;
 };
 
-void CheckSpread(const Kiv::File::FolderStatus& folder, std::string_view path, size_t count, size_t perThread,
-                 const BatchHelpers::Work& check) {
-  BatchHelpers(folder, path, count, perThread, check).Finish();
-}
-
 // The state flags that follow from one asset alone.
 uint32_t OwnStates(int root, const UMBAssetInfo& info, bool scripts) {
   uint32_t f = 0;
@@ -763,33 +758,44 @@ std::map<std::string, Known> AssetIndex::Impl::Children(const std::string& path,
   s.Bind(1, std::string_view(path));
   // Indexed assets wait here to be checked against their folder, a batch at a time, so an
   // unchanged folder of many assets holds no memory for them. Their "name/config" entries
-  // sit end to end in one buffer.
+  // sit end to end in one buffer. Helpers check one batch while the next is read.
   struct Waiting {
     size_t entry = 0, nameLength = 0, entryLength = 0;
     Known known;
     bool changed = false;
   };
-  std::vector<Waiting> waiting;
-  std::string entries;
+  struct Batch {
+    std::vector<Waiting> waiting;
+    std::string entries;
+    std::unique_ptr<BatchHelpers> checking;
+  };
+  Batch batches[2];
+  int filling = 0;
   auto keep = [&out, &path](std::string_view name, std::string_view config, Known&& k) {
     k.path.assign(path).append("/").append(name);
     k.config = config;
     out.emplace(std::string(name), std::move(k));
   };
-  auto checkWaiting = [&] {
-    CheckSpread(*leaveOutUnchanged, path, waiting.size(), kStatsPerThread,
-                [&](const Kiv::File::FolderStatus& here, size_t i) {
-                  Waiting& w = waiting[i];
-                  const std::string_view entry(entries.data() + w.entry, w.entryLength);
-                  w.changed = !Unchanged(here, entry.substr(0, w.nameLength), entry, w.known);
-                });
-    for (Waiting& w : waiting) {
+  auto startChecking = [&](Batch& b) {
+    b.checking = std::make_unique<BatchHelpers>(
+        *leaveOutUnchanged, path, b.waiting.size(), kStatsPerThread,
+        [&b](const Kiv::File::FolderStatus& here, size_t i) {
+          Waiting& w = b.waiting[i];
+          const std::string_view entry(b.entries.data() + w.entry, w.entryLength);
+          w.changed = !Unchanged(here, entry.substr(0, w.nameLength), entry, w.known);
+        });
+  };
+  auto takeChecked = [&](Batch& b) {
+    if (!b.checking) return;
+    b.checking->Finish();
+    b.checking.reset();
+    for (Waiting& w : b.waiting) {
       if (!w.changed) continue;
-      const std::string_view entry(entries.data() + w.entry, w.entryLength);
+      const std::string_view entry(b.entries.data() + w.entry, w.entryLength);
       keep(entry.substr(0, w.nameLength), entry.substr(w.nameLength + 1), std::move(w.known));
     }
-    waiting.clear();
-    entries.clear();
+    b.waiting.clear();
+    b.entries.clear();
   };
   while (s.Step()) {
     const std::string_view full = s.View(0);
@@ -815,15 +821,22 @@ std::map<std::string, Known> AssetIndex::Impl::Children(const std::string& path,
       keep(name, config, std::move(k));
       continue;
     }
-    Waiting& w = waiting.emplace_back();
-    w.entry = entries.size();
+    Batch& b = batches[filling];
+    Waiting& w = b.waiting.emplace_back();
+    w.entry = b.entries.size();
     w.nameLength = name.size();
-    entries.append(name).append("/").append(config);
-    w.entryLength = entries.size() - w.entry;
+    b.entries.append(name).append("/").append(config);
+    w.entryLength = b.entries.size() - w.entry;
     w.known = std::move(k);
-    if (waiting.size() == kCheckBatch) checkWaiting();
+    if (b.waiting.size() == kCheckBatch) {
+      startChecking(b);
+      filling ^= 1;
+      takeChecked(batches[filling]);  // the batch before, so this one can be filled again
+    }
   }
-  if (!waiting.empty()) checkWaiting();
+  if (!batches[filling].waiting.empty()) startChecking(batches[filling]);
+  takeChecked(batches[filling ^ 1]);
+  takeChecked(batches[filling]);
   return out;
 }
 
