@@ -478,8 +478,9 @@ bool Container::HasTagNamed(const Kiv::PString& tagName) {
   for (; m_tagNamesIndexed < tags.size(); ++m_tagNamesIndexed)
     m_names.Insert(tags[m_tagNamesIndexed]->name, NameUse()).inTags = true;
   m_lastIndexedTag = tags.empty() ? nullptr : tags.back();
-  const NameUse* use = m_names.Find(tagName);
-  return use && use->inTags;
+  // A new name gets its slot now (neither in the tags nor among the values
+  // yet): the value look-up that mostly follows then finds it at once.
+  return m_names.Insert(tagName, NameUse()).inTags;
 }
 
 TagValue Container::ValueOf(const SoupRef& values, const Kiv::PString& tagName) {

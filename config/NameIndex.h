@@ -52,10 +52,14 @@ public:
   const Value* Find(const Kiv::PString& name) const {
     if (m_slots.empty() || name.IsNull()) return nullptr;
     const uint64_t handle = Key(name);
+    if (const Slot* last = Last(handle)) return &last->value;
     for (size_t i = Home(handle);; i = Next(i)) {
       const Slot& slot = m_slots[i];
       if (slot.Empty()) return nullptr;
-      if (slot.Name() == handle) return &slot.value;
+      if (slot.Name() == handle) {
+        m_last = i;
+        return &slot.value;
+      }
     }
   }
 
@@ -68,13 +72,18 @@ public:
     }
     if ((m_used + 1) * 5 > m_slots.size() * kMaxLoadOf5) Grow(m_slots.empty() ? 16 : m_slots.size() * 2);
     const uint64_t handle = Key(name);
+    if (Last(handle)) return m_slots[m_last].value;
     for (size_t i = Home(handle);; i = Next(i)) {
       Slot& slot = m_slots[i];
-      if (slot.Name() == handle) return slot.value;
+      if (slot.Name() == handle) {
+        m_last = i;
+        return slot.value;
+      }
       if (slot.Empty()) {
         slot.SetName(handle);
         slot.value = value;
         ++m_used;
+        m_last = i;
         return slot.value;
       }
     }
@@ -100,6 +109,13 @@ private:
   };
 
   static uint64_t Key(const Kiv::PString& name) { return reinterpret_cast<uintptr_t>(name.Handle()); }
+  // The slot a look-up last ended at, when it holds the name: a tag is
+  // mostly asked about twice in a row (is there one of the name, where is
+  // its value), and the second look-up then needs no probe. The slot is
+  // checked, so growth or clearing in between only costs the probe.
+  const Slot* Last(uint64_t handle) const {
+    return m_last < m_slots.size() && m_slots[m_last].Name() == handle ? &m_slots[m_last] : nullptr;
+  }
   // The mixed handle's top half scaled to the table's size, which need not
   // be a power of two.
   size_t Home(uint64_t handle) const {
@@ -122,6 +138,7 @@ private:
   using Slots = std::vector<Slot, Kiv::TableAllocator<Slot>>;
   Slots m_slots;
   size_t m_used = 0;
+  mutable size_t m_last = SIZE_MAX;
   Value m_scratch{};
 };
 

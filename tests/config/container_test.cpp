@@ -550,3 +550,32 @@ TEST(NameIndex, FullTablesOfAnySizeFindEveryName) {
     for (size_t i = n; i < names.size(); ++i) EXPECT_EQ(index.Find(names[i]), nullptr) << n << " " << i;
   }
 }
+
+// A name asked for twice in a row is answered from the slot the first look-up
+// ended at, but only while that slot still holds the name: not after the
+// table was cleared or grew and put another name there.
+TEST(NameIndex, AnswersFromTheLastSlotOnlyWhileItHoldsTheName) {
+  const Kiv::PString a("name-index-last-a"), b("name-index-last-b");
+  OBLLib::NameIndex<int> index;
+  index.Insert(a, 1);
+  ASSERT_NE(index.Find(a), nullptr);
+  EXPECT_EQ(*index.Find(a), 1);
+  index.Clear();
+  EXPECT_EQ(index.Find(a), nullptr);
+  index.Insert(b, 2);
+  EXPECT_EQ(index.Insert(a, 3), 3);
+  EXPECT_EQ(*index.Find(b), 2);
+  EXPECT_EQ(*index.Find(a), 3);
+
+  std::vector<Kiv::PString> others;
+  for (int i = 0; i < 2000; ++i) others.push_back(Kiv::PString().Setf("name-index-last-%d", i));
+  for (size_t i = 0; i < others.size(); ++i) {
+    index.Insert(others[i], static_cast<int>(i) + 10);
+    if (i % 97 == 0) {
+      EXPECT_EQ(*index.Find(a), 3) << i;  // through every growth
+    }
+  }
+  EXPECT_EQ(index.Insert(a, 9), 3);
+  for (size_t i = 0; i < others.size(); i += 13) EXPECT_EQ(*index.Find(others[i]), static_cast<int>(i) + 10);
+  EXPECT_EQ(index.Size(), others.size() + 2);
+}
