@@ -816,10 +816,30 @@ bool File::ListFolder(std::string_view folder, std::vector<ListedEntry>& out) {
 }
 
 void File::SortListing(std::vector<ListedEntry>& entries) {
-  std::sort(entries.begin(), entries.end(), [](const ListedEntry& a, const ListedEntry& b) {
+  auto before = [](const ListedEntry& a, const ListedEntry& b) {
     const int c = CompareNoCase(a.name, b.name);
     return c != 0 ? c < 0 : a.name < b.name;
+  };
+  constexpr size_t kKeyedFrom = 64;
+  if (entries.size() < kKeyedFrom) {
+    std::sort(entries.begin(), entries.end(), before);
+    return;
+  }
+  // A large folder (tens of thousands of assets): each name lowered once rather than at
+  // every comparison, positions sorted, and each entry moved once.
+  std::vector<std::string> lowered;
+  lowered.reserve(entries.size());
+  for (const ListedEntry& e : entries) lowered.push_back(ToLowerAscii(e.name));
+  std::vector<uint32_t> order(entries.size());
+  for (uint32_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
+    const int c = lowered[a].compare(lowered[b]);
+    return c != 0 ? c < 0 : entries[a].name < entries[b].name;
   });
+  std::vector<ListedEntry> sorted;
+  sorted.reserve(entries.size());
+  for (const uint32_t i : order) sorted.push_back(std::move(entries[i]));
+  entries.swap(sorted);
 }
 
 bool File::ReadWholeFileAsSpelled(std::string_view path, std::string& out, uint64_t maxBytes) {

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -16,6 +17,7 @@
 #include <vector>
 
 #include "kiv/File.h"
+#include "kiv/String.h"
 #include "kiv/TempFolder.h"
 
 namespace fs = std::filesystem;
@@ -627,6 +629,34 @@ TEST_F(FileTest, FolderOpenedInsideAnotherListsAndReadsItsOwnEntries) {
   untouched.size = 7;
   EXPECT_FALSE(inner.ReadFile("missing.txt", bytes, 99, untouched));
   EXPECT_EQ(untouched.size, 7);
+}
+
+// A large listing is sorted as a small one is: without regard to case, then byte order,
+// bytes above 127 as unsigned, shorter names first among equal beginnings.
+TEST(FileListing, LargeListingsSortLikeSmallOnes) {
+  const std::string letters[] = {"a", "A", "b", "B", "\xC3\xA9", "_", "0", "Z", "z"};
+  std::vector<File::ListedEntry> large;
+  uint32_t seed = 12345;
+  for (int i = 0; i < 300; ++i) {
+    std::string name;
+    for (int n = 1 + i % 4; n > 0; --n) {
+      seed = seed * 1103515245u + 12345u;
+      name += letters[(seed >> 16) % 9];
+    }
+    large.push_back({name, File::EntryKind::kFile});
+  }
+  File::SortListing(large);
+  for (size_t i = 1; i < large.size(); ++i) {
+    const int c = Kiv::CompareNoCase(large[i - 1].name, large[i].name);
+    EXPECT_TRUE(c < 0 || (c == 0 && large[i - 1].name <= large[i].name))
+        << i << ": '" << large[i - 1].name << "' before '" << large[i].name << "'";
+  }
+  std::vector<File::ListedEntry> small(large.begin(), large.begin() + 20);
+  std::reverse(small.begin(), small.end());
+  File::SortListing(small);
+  EXPECT_TRUE(
+      std::equal(small.begin(), small.end(), large.begin(),
+                 [](const File::ListedEntry& a, const File::ListedEntry& b) { return a.name == b.name; }));
 }
 
 TEST_F(FileTest, AtomicReplaceRemovesTheTemporaryOfAKilledWriter) {
