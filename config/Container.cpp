@@ -466,7 +466,7 @@ void Container::AddContainerRule(ContainerRuleFn rule, const SoupRef& parameters
 
 bool Container::BuildAtLeast(float b) const { return BuildHundredths(AssetBuild()) >= BuildHundredths(b); }
 
-bool Container::HasTagNamed(const Kiv::PString& tagName) {
+bool Container::HasTagNamed(const Kiv::PString& tagName, bool valueFollows) {
   // Tags join the list through AddTag; index what was added since the last
   // look. When the indexed part changed some other way (tags inserted in front
   // of it, or removed), index the whole list again.
@@ -478,9 +478,11 @@ bool Container::HasTagNamed(const Kiv::PString& tagName) {
   for (; m_tagNamesIndexed < tags.size(); ++m_tagNamesIndexed)
     m_names.Insert(tags[m_tagNamesIndexed]->name, NameUse()).inTags = true;
   m_lastIndexedTag = tags.empty() ? nullptr : tags.back();
-  // A new name gets its slot now (neither in the tags nor among the values
-  // yet): the value look-up that mostly follows then finds it at once.
-  return m_names.Insert(tagName, NameUse()).inTags;
+  // When its value is looked up next, a new name gets its slot now (neither
+  // in the tags nor among the values yet): that look-up then finds it at once.
+  if (valueFollows) return m_names.Insert(tagName, NameUse()).inTags;
+  const NameUse* use = m_names.Find(tagName);
+  return use && use->inTags;
 }
 
 TagValue Container::ValueOf(const SoupRef& values, const Kiv::PString& tagName) {
@@ -721,7 +723,7 @@ Tag* Container::CreateTagFromDefinition(Container* tagOwner, const Kiv::PString&
 Tag* Container::CreateTagFromDefinition(Container* tagOwner, const Kiv::PString& tagName,
                                         const SoupRef& entry, const TagPrototype& prototype,
                                         const SoupRef& values) {
-  if (tagOwner->HasTagNamed(tagName)) return nullptr;
+  if (tagOwner->HasTagNamed(tagName, values.IsValid())) return nullptr;
   Tag* tag = MakeTag(static_cast<int32_t>(tagOwner->tags.size()), tagOwner, tagName);
 
   TagValue given = values ? tagOwner->ValueOf(values, tagName) : TagValue();

@@ -319,7 +319,8 @@ private:
   std::shared_ptr<const ImportPlan> PlanImport(const SoupRef& definition, const SoupRef& schema,
                                                int32_t build);
 
-  bool HasTagNamed(const Kiv::PString& name);
+  // valueFollows: ValueOf is asked about the name next.
+  bool HasTagNamed(const Kiv::PString& name, bool valueFollows);
   // The text of the first tag of that name in values (empty when none).
   TagValue ValueOf(const SoupRef& values, const Kiv::PString& name);
   struct DefinitionMerge;
