@@ -241,28 +241,29 @@ bool SpawnStartUp(const char* mode, const std::string& userData, StartUp& run) {
                      &run.processor) == 5;
 }
 
-// Median time and peak memory of rounds of one start-up mode; remove: the index file
-// is removed before each round (a first start-up).
-bool StartUps(const char* mode, const std::string& userData, int rounds, bool remove, StartUp& median,
-              double& spread) {
+// Rounds of one start-up mode, given as medians (and the highest peak).
+struct Rounds {
   std::vector<double> times, closed, processor;
   long peak = 0;
-  for (int i = 0; i < rounds; ++i) {
-    if (remove) fs::remove_all(userData + "/cache");
+  bool Run(const char* mode, const std::string& userData) {
     StartUp run;
     if (!SpawnStartUp(mode, userData, run)) return false;
     times.push_back(run.seconds);
     closed.push_back(run.closed);
     processor.push_back(run.processor);
     peak = std::max(peak, run.peakBytes);
+    return true;
   }
-  median.seconds = BenchReport::Median(times);
-  median.closed = BenchReport::Median(closed);
-  median.processor = BenchReport::Median(processor);
-  median.peakBytes = peak;
-  spread = BenchReport::SpreadPercent(times);
-  return true;
-}
+  StartUp Median() const {
+    StartUp m;
+    m.seconds = BenchReport::Median(times);
+    m.closed = BenchReport::Median(closed);
+    m.processor = BenchReport::Median(processor);
+    m.peakBytes = peak;
+    return m;
+  }
+  double Spread() const { return BenchReport::SpreadPercent(times); }
+};
 
 bool MeasureStartUp(const std::string& dir) {
   const std::string userData = dir + "/startup";
@@ -273,20 +274,35 @@ bool MeasureStartUp(const std::string& dir) {
   }
   // Times from the last second are not trusted by the index: let the tree age first.
   std::this_thread::sleep_for(std::chrono::milliseconds(2100));
-  StartUp rescan, first, unchanged, small;
-  double rescanSpread = 0, firstSpread = 0, unchangedSpread = 0, smallSpread = 0;
   const std::string smallTree = dir + "/startup-small";
   fs::create_directories(smallTree + "/local/one");
   std::ofstream(smallTree + "/local/one/config.txt") << MakeConfig(1);
-  if (!StartUps("memory", userData, 3, false, rescan, rescanSpread) ||
-      !StartUps("kept", userData, 3, true, first, firstSpread) ||
-      !StartUps("kept", userData, 7, false, unchanged, unchangedSpread) ||
-      !StartUps("memory", smallTree, 3, false, small, smallSpread))
-    return false;
+  // The rescan and the first start-up (the index file removed before it) take turns, each
+  // first in every other round, so a change in the machine's load falls on both alike. An
+  // odd count of rounds ends with a first start-up, whose index the unchanged ones use.
+  constexpr int kPairs = 5;
+  static_assert(kPairs % 2 == 1);
+  Rounds rescanRounds, firstRounds, unchangedRounds, smallRounds;
+  for (int i = 0; i < kPairs; ++i) {
+    for (int turn = 0; turn < 2; ++turn) {
+      const bool rescanNow = (turn == 0) == (i % 2 == 0);
+      fs::remove_all(userData + "/cache");
+      if (!(rescanNow ? rescanRounds.Run("memory", userData) : firstRounds.Run("kept", userData)))
+        return false;
+    }
+  }
+  for (int i = 0; i < 7; ++i)
+    if (!unchangedRounds.Run("kept", userData)) return false;
+  for (int i = 0; i < 3; ++i)
+    if (!smallRounds.Run("memory", smallTree)) return false;
+  const StartUp rescan = rescanRounds.Median(), first = firstRounds.Median(),
+                unchanged = unchangedRounds.Median(), small = smallRounds.Median();
+  const double firstSpread = firstRounds.Spread(), rescanSpread = rescanRounds.Spread(),
+               unchangedSpread = unchangedRounds.Spread();
   fs::remove_all(userData);
   fs::remove_all(smallTree);
   char note[160];
-  std::snprintf(note, sizeof note, "(%d assets; median of 3, spread %.0f%% / %.0f%%)", kTreeAssets,
+  std::snprintf(note, sizeof note, "(%d assets; median of %d, spread %.0f%% / %.0f%%)", kTreeAssets, kPairs,
                 firstSpread, rescanSpread);
   BenchReport::Figure("start-up, index built", first.seconds, rescan.seconds, "s", note);
   // The new index's file is written while the command goes on; closing waits for it.
