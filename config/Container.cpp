@@ -231,14 +231,15 @@ Tag::Tag() { g_liveTags.fetch_add(1); }
 static_assert(sizeof(Tag) <= 56, "a config holds a tag per value: keep the rare fields outside");
 
 namespace {
-// What few tags set: the extra fields, the rules and (rarely) the id, by tag. Tags of
+// What few tags set: the extra fields, and the rules or the id of a tag whose
+// own word holds something else, by tag. Tags of
 // one tree may be freed by another thread than made them, hence the lock. An
 // entry stays where it is until its tag goes, so a reference to it stays
 // good that long.
 struct TagSide {
   std::array<Kiv::PString, 4> extras;
   CompactList<BoundTagRule> rules;
-  uint64_t id = 0;  // of a tag whose own room holds its registry place
+  uint64_t id = 0;  // of a tag whose own word holds its registry place or rules
 };
 struct TagSideTable {
   std::mutex lock;
@@ -271,7 +272,7 @@ TagSide& SideOf(const Tag* tag) {
 
 uint64_t Tag::Id() const {
   if (m_slotIsId) return m_slot.id;
-  if (!m_slotIsPlace) {
+  if (!m_slotIsPlace && !m_slotIsRules) {
     m_slot.id = g_nextId.fetch_add(1);
     m_slotIsId = true;
     return m_slot.id;
@@ -295,6 +296,12 @@ void Tag::SetExtra(ExtraField field, const Kiv::PString& v) {
 const CompactList<BoundTagRule>& Tag::SideRules() const { return SideOf(this).rules; }
 
 CompactList<BoundTagRule>& Tag::MutableRules() {
+  if (m_slotIsRules) return m_slot.rules;
+  if (!m_slotIsPlace && !m_slotIsId && !m_hasRules) {
+    ::new (static_cast<void*>(&m_slot.rules)) CompactList<BoundTagRule>();
+    m_slotIsRules = true;
+    return m_slot.rules;
+  }
   CompactList<BoundTagRule>& rules = SideOf(this).rules;
   m_hasRules = m_hasSide = true;
   return rules;
@@ -326,6 +333,7 @@ Tag::~Tag() {
     eh->ForgetTag(this);
   if (filedFirst || filedSecond || filedByKey)
     if (DataManager* dm = DataManager::Existing()) dm->UnregisterTag(this);
+  if (m_slotIsRules) m_slot.rules.~CompactList();
   if (m_hasSide) {
     TagSideTable& table = TagSides();
     std::lock_guard<std::mutex> guard(table.lock);

@@ -97,7 +97,7 @@ public:
   // Where the tag keeps its place in the first DataManager tag list it is
   // filed in; null once its id took that room (see m_slot).
   ListPlace* RegistryPlace() const {
-    if (m_slotIsId) return nullptr;  // the lists then find the tag in their tables
+    if (m_slotIsId || m_slotIsRules) return nullptr;  // the lists then find the tag in their tables
     m_slotIsPlace = true;
     return &m_slot.place;
   }
@@ -126,8 +126,10 @@ public:
   mutable bool reported : 1 = false;
 
   // The validation rules bound to the tag, in binding order, with their
-  // parameters (few definitions name any, so they lie outside too).
-  const CompactList<BoundTagRule>& Rules() const { return m_hasRules ? SideRules() : kNoRules; }
+  // parameters (few definitions name any; see m_slot).
+  const CompactList<BoundTagRule>& Rules() const {
+    return m_slotIsRules ? m_slot.rules : m_hasRules ? SideRules() : kNoRules;
+  }
   // The list to bind more rules to (one look-up for several).
   CompactList<BoundTagRule>& MutableRules();
 
@@ -153,18 +155,21 @@ private:
 
   mutable bool m_hasSide : 1 = false;  // the tag has an entry in that table
   bool m_hasRules : 1 = false;
-  // What m_slot holds: nothing yet, the registry place or the id.
+  // What m_slot holds: nothing yet, the registry place, the id or the rules.
   mutable bool m_slotIsPlace : 1 = false;
   mutable bool m_slotIsId : 1 = false;
+  bool m_slotIsRules : 1 = false;
   mutable bool m_idBeside : 1 = false;  // the id lies in the table beside the tags
   uint8_t m_source = 0;                 // index among the registry sources; kOtherSource: in the extras
-  // Few tags are filed in a registry and few are reported against, fewer
-  // both: one word holds the registry place or the id, whichever the tag
-  // needed first; the id of a tag filed first lies beside the tags.
+  // Few tags are filed in a registry, few are reported against and few have
+  // rules, fewer two of these: one word holds the registry place, the id or
+  // the rules, whichever the tag needed first; the others lie beside the tags.
   union Slot {
     ListPlace place;
     uint64_t id;
+    CompactList<BoundTagRule> rules;  // made in place when the slot takes it
     Slot() : id(0) {}
+    ~Slot() {}
   };
   mutable Slot m_slot;
 };

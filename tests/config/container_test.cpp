@@ -9,6 +9,7 @@
 
 #include "ConfigFixture.h"
 #include "config/NameIndex.h"
+#include "config/PtrList.h"
 #include "config/TagNames.h"
 
 using OBLLib::Container;
@@ -168,6 +169,35 @@ TEST(TagFields, IdsAndRulesStayWithTheirOwnTag) {
     EXPECT_NE(fresh.Id(), idB);
   }
   EXPECT_EQ(b->Id(), idB);
+
+  // Rules first, then an id and a registry list: each keeps to its own place.
+  auto c = std::make_unique<Tag>();
+  c->MutableRules().push_back({+fail, parameters});
+  const uint64_t idC = c->Id();
+  OBLLib::PtrList<Tag> list;
+  list.Append(c.get());
+  list.Append(b.get());
+  c->MutableRules().push_back({+pass, SoupRef()});
+  EXPECT_EQ(c->Id(), idC);
+  EXPECT_NE(idC, idB);
+  ASSERT_EQ(c->Rules().size(), 2u);
+  EXPECT_EQ(c->Rules()[0].parameters, parameters);
+  EXPECT_FALSE(OBLLib::RunTagRules(*c));
+  EXPECT_TRUE(list.Contains(c.get()));
+  list.RemoveAll(b.get());
+  EXPECT_EQ(list.Items(), std::vector<Tag*>{c.get()});
+  // A registry place first, then rules.
+  auto d = std::make_unique<Tag>();
+  list.Append(d.get());
+  d->MutableRules().push_back({+pass, parameters});
+  EXPECT_TRUE(OBLLib::RunTagRules(*d));
+  EXPECT_EQ(list.Items(), (std::vector<Tag*>{c.get(), d.get()}));
+  list.RemoveAll(d.get());
+  list.RemoveAll(c.get());
+  EXPECT_TRUE(list.Empty());
+  c.reset();
+  d.reset();
+  EXPECT_EQ(parameters.Get()->RefCount(), refsBefore);
 }
 
 TEST_F(ContainerTest, DefinitionMergesInheritanceInOrder) {
