@@ -1048,81 +1048,140 @@ bool File::ReplaceFileAtomic(std::string_view path, const void* data, size_t siz
   return ReplaceFileAtomic(path, std::vector<Piece>{{data, size}}, sync);
 }
 
-bool File::ReplaceFileAtomic(std::string_view path, const std::vector<Piece>& pieces, bool sync) {
+// ---- ReplacingFile ----
+
+struct ReplacingFile::State {
+  std::string target;
+  std::string temp;
+  // Held while the temporary name may exist: from the naming on, or for
+  // the whole write where the file starts out named.
+  std::unique_lock<std::mutex> turn;
+  FolderListingCache::Before before;
+  int fd = -1;
+  bool named = false;
+};
+
+ReplacingFile::ReplacingFile(std::string_view path) {
   std::optional<std::string> target = ResolvePathForCreate(path);
-  if (!target) return false;
-  if (IsDirectory(*target)) return FailText("is a folder, not a file:", *target);
-  const std::string temp = *target + ".~replace";
+  if (!target) return;
+  if (File::IsDirectory(*target)) {
+    FailText("is a folder, not a file:", *target);
+    return;
+  }
+  auto state = std::make_unique<State>();
+  state->target = *target;
+  state->temp = *target + ".~replace";
   std::string folder = *target;
   size_t slash = folder.rfind('/');
   folder = slash == std::string::npos ? "." : (slash == 0 ? "/" : folder.substr(0, slash));
-
-  // Held while the temporary name may exist: from the naming on, or for
-  // the whole write where the file starts out named.
-  std::unique_lock<std::mutex> turn(ReplaceLockFor(*target), std::defer_lock);
+  state->turn = std::unique_lock<std::mutex>(ReplaceLockFor(*target), std::defer_lock);
   // The temporary file comes and goes; only the target's name stays.
-  FolderListingCache::Before before = Folders().Prepare(*target);
-  if (!StepAllowed("open")) return FailText("injected failure opening", *target);
-  bool named = false;
-  int fd = ::open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
-  if (fd < 0) {
-    // No unnamed files here: a leftover of a killed writer goes first.
-    turn.lock();
-    if (::unlink(temp.c_str()) != 0 && errno != ENOENT) return Fail("cannot remove", temp, errno);
-    fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0) return Fail("cannot create", temp, errno);
-    named = true;
+  state->before = Folders().Prepare(*target);
+  if (!StepAllowed("open")) {
+    FailText("injected failure opening", *target);
+    return;
   }
-  auto abandon = [&](bool result) {
-    ::close(fd);
-    if (named) ::unlink(temp.c_str());
-    return result;
-  };
-  if (!StepAllowed("write")) return abandon(FailText("injected failure writing", *target));
-  for (const Piece& piece : pieces)
-    if (!(piece.fd >= 0 ? CopyAll(fd, piece.fd, piece.offset, piece.size)
-                        : WriteAll(fd, piece.data, piece.size)))
-      return abandon(Fail("cannot write", *target, errno));
-  if (!StepAllowed("sync")) return abandon(FailText("injected failure syncing", *target));
-  if (sync && ::fsync(fd) != 0) return abandon(Fail("cannot sync", *target, errno));
+  state->fd = ::open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+  if (state->fd < 0) {
+    // No unnamed files here: a leftover of a killed writer goes first.
+    state->turn.lock();
+    if (::unlink(state->temp.c_str()) != 0 && errno != ENOENT) {
+      Fail("cannot remove", state->temp, errno);
+      return;
+    }
+    state->fd = ::open(state->temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (state->fd < 0) {
+      Fail("cannot create", state->temp, errno);
+      return;
+    }
+    state->named = true;
+  }
+  m_state = std::move(state);
+}
+
+ReplacingFile::~ReplacingFile() {
+  if (!m_state || m_state->fd < 0) return;
+  ::close(m_state->fd);
+  if (m_state->named) ::unlink(m_state->temp.c_str());
+}
+
+int ReplacingFile::Fd() const { return m_state ? m_state->fd : -1; }
+
+const std::string& ReplacingFile::Target() const {
+  static const std::string kNone;
+  return m_state ? m_state->target : kNone;
+}
+
+bool ReplacingFile::Abandon(bool result) {
+  if (m_state && m_state->fd >= 0) {
+    ::close(m_state->fd);
+    if (m_state->named) ::unlink(m_state->temp.c_str());
+    m_state->fd = -1;
+  }
+  return result;
+}
+
+bool ReplacingFile::Commit(bool sync) {
+  if (Fd() < 0) return false;
+  State& st = *m_state;
+  const std::string& target = st.target;
+  if (!StepAllowed("write")) return Abandon(FailText("injected failure writing", target));
+  if (!StepAllowed("sync")) return Abandon(FailText("injected failure syncing", target));
+  if (sync && ::fsync(st.fd) != 0) return Abandon(Fail("cannot sync", target, errno));
   // Keep the old file's permissions when there is one.
-  struct stat st;
-  if (::stat(target->c_str(), &st) == 0) ::fchmod(fd, st.st_mode & 07777);
-  if (!StepAllowed("rename")) return abandon(FailText("injected failure renaming onto", *target));
-  if (!named) {
-    turn.lock();
-    const std::string self = "/proc/self/fd/" + std::to_string(fd);
-    if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, target->c_str(), AT_SYMLINK_FOLLOW) == 0) {
-      ::close(fd);
-      Folders().Changed(before, LastComponent(*target), true);
+  struct stat old;
+  if (::stat(target.c_str(), &old) == 0) ::fchmod(st.fd, old.st_mode & 07777);
+  if (!StepAllowed("rename")) return Abandon(FailText("injected failure renaming onto", target));
+  if (!st.named) {
+    st.turn.lock();
+    const std::string self = "/proc/self/fd/" + std::to_string(st.fd);
+    if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, target.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+      ::close(st.fd);
+      st.fd = -1;
+      Folders().Changed(st.before, LastComponent(target), true);
       return true;
     }
-    if (errno != EEXIST) return abandon(Fail("cannot create", *target, errno));
-    if (::unlink(temp.c_str()) != 0 && errno != ENOENT) return abandon(Fail("cannot remove", temp, errno));
-    if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, temp.c_str(), AT_SYMLINK_FOLLOW) != 0)
-      return abandon(Fail("cannot create", temp, errno));
-    named = true;
+    if (errno != EEXIST) return Abandon(Fail("cannot create", target, errno));
+    if (::unlink(st.temp.c_str()) != 0 && errno != ENOENT)
+      return Abandon(Fail("cannot remove", st.temp, errno));
+    if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, st.temp.c_str(), AT_SYMLINK_FOLLOW) != 0)
+      return Abandon(Fail("cannot create", st.temp, errno));
+    st.named = true;
   }
+  const int fd = st.fd;
+  st.fd = -1;
   if (::close(fd) != 0) {
-    ::unlink(temp.c_str());
-    return Fail("cannot close", temp, errno);
+    ::unlink(st.temp.c_str());
+    return Fail("cannot close", st.temp, errno);
   }
-  if (::rename(temp.c_str(), target->c_str()) != 0) {
+  if (::rename(st.temp.c_str(), target.c_str()) != 0) {
     int err = errno;
-    ::unlink(temp.c_str());
-    return Fail("cannot replace", *target, err);
+    ::unlink(st.temp.c_str());
+    return Fail("cannot replace", target, err);
   }
-  Folders().Changed(before, LastComponent(*target), true);
+  Folders().Changed(st.before, LastComponent(target), true);
   // The folder is not synced: after a crash the name holds either the old
   // file or the new one, each whole, which is all callers rely on; a sync
   // there cost every compile and every save a second disk flush.
   return true;
 }
 
+bool File::ReplaceFileAtomic(std::string_view path, const std::vector<Piece>& pieces, bool sync) {
+  ReplacingFile file(path);
+  const int fd = file.Fd();
+  if (fd < 0) return false;
+  const std::string& target = file.Target();
+  for (const Piece& piece : pieces)
+    if (!(piece.fd >= 0 ? CopyAll(fd, piece.fd, piece.offset, piece.size)
+                        : WriteAll(fd, piece.data, piece.size)))
+      return file.Abandon(Fail("cannot write", target, errno));
+  return file.Commit(sync);
+}
+
 // ---- ScratchFile ----
 
 ScratchFile::~ScratchFile() {
-  if (m_fd >= 0) ::close(m_fd);
+  if (m_fd >= 0 && m_own) ::close(m_fd);
 }
 
 bool ScratchFile::Append(const void* data, size_t size) {
@@ -1140,7 +1199,7 @@ bool ScratchFile::WriteAt(uint64_t offset, const void* data, size_t size) {
   if (m_fd < 0 || offset + size < offset) return FailText("cannot write", "scratch file");
   const auto* p = static_cast<const char*>(data);
   while (size > 0) {
-    const ssize_t n = ::pwrite(m_fd, p, size, static_cast<off_t>(offset));
+    const ssize_t n = ::pwrite(m_fd, p, size, static_cast<off_t>(m_base + offset));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return Fail("cannot write", "scratch file", n < 0 ? errno : EIO);
     p += n;

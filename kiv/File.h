@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -209,6 +210,32 @@ std::string RunningProgramPath();
 
 // A path value with no length limit. Both separators are understood; joins
 // add "/" unless the text already ends in a separator.
+// A file made to replace another whole (or to be created), written by the
+// caller in any order: the bytes go to a file without a name in the target's
+// folder, which takes the name only at Commit, so a failure leaves the old file
+// whole. File::ReplaceFileAtomic writes its pieces through one. Abandoned when
+// destroyed without a Commit.
+class ReplacingFile {
+public:
+  // Fd() is -1 (File::LastError says why) when the file cannot be made.
+  explicit ReplacingFile(std::string_view path);
+  ~ReplacingFile();
+  ReplacingFile(const ReplacingFile&) = delete;
+  ReplacingFile& operator=(const ReplacingFile&) = delete;
+  int Fd() const;
+  // The path it replaces, as resolved.
+  const std::string& Target() const;
+  // Syncs the bytes first when asked, keeps the old file's permissions and
+  // gives the new file the name; false, with File::LastError, when it cannot.
+  bool Commit(bool sync);
+  // Drops the new file now; returns `result`.
+  bool Abandon(bool result);
+
+private:
+  struct State;
+  std::unique_ptr<State> m_state;
+};
+
 // A file without a name, seen only by this process (in memory where the
 // system allows), for bytes on their way into another file: a large file is
 // written out as it is made instead of being held whole until its start is
@@ -224,13 +251,23 @@ public:
   bool Append(const void* data, size_t size);
   // Overwrites bytes already appended.
   bool WriteAt(uint64_t offset, const void* data, size_t size);
-  // The open file (-1 before the first Append) and its size.
+  // The open file (-1 before the first Append) and the bytes appended.
   int Fd() const { return m_fd; }
   uint64_t Size() const { return m_size; }
+  // Puts the bytes into a file the caller has open (not closed here), from
+  // `base` on, instead of a file of its own; before the first Append.
+  void Place(int fd, uint64_t base) {
+    m_fd = fd;
+    m_base = base;
+    m_own = false;
+  }
+  uint64_t Base() const { return m_base; }
 
 private:
   int m_fd = -1;
   uint64_t m_size = 0;
+  uint64_t m_base = 0;
+  bool m_own = true;
 };
 
 // A regular file's bytes mapped read-only from the system's file cache, for

@@ -59,11 +59,26 @@ void PrintUsage(const char* argv0) {
 // the error count (0 or 1); messages only when there is a log.
 int WriteLibraryFile(CompileUnit& unit, const char* sourceName, const std::string& path, CompileLog* log,
                      bool exactPath) {
-  // The library's blocks go to a scratch file as they are made, so a large
-  // one is never held whole in memory.
+  // The library's blocks go to its new file as they are made, after the
+  // head's place, so a large one is never held whole in memory; the head
+  // and the last block follow once the sizes are known. A library is made
+  // again from its source at any time: it is replaced whole, without
+  // waiting for the disk.
+  Kiv::ReplacingFile file(path);
   Kiv::ScratchFile spill;
   LibraryBytes bytes;
   bytes.spill = &spill;
+  bytes.file = file.Fd();
+  const auto unableToOpen = [&] {
+    if (log) {
+      if (exactPath)
+        log->Addf("Unable to open output file: '%s'.\n", path.c_str());
+      else
+        log->Add("Unable to open output file.\n");
+    }
+    return 1;
+  };
+  if (bytes.file < 0) return unableToOpen();
   if (!unit.WriteLibrary(bytes, log, sourceName)) {
     if (log) {
       if (exactPath)
@@ -73,22 +88,19 @@ int WriteLibraryFile(CompileUnit& unit, const char* sourceName, const std::strin
     }
     return 1;
   }
-  // A library is made again from its source at any time: it is replaced
-  // whole, without waiting for the disk.
-  std::vector<Kiv::File::Piece> pieces{{bytes.head.Data(), bytes.head.Position()},
-                                       {bytes.strings.data(), bytes.strings.size()},
-                                       {LibraryBytes::kPad, bytes.stringsPad}};
-  if (spill.Size() != 0) pieces.push_back({nullptr, std::size_t(spill.Size()), spill.Fd(), 0});
-  for (const auto& block : bytes.rest) pieces.push_back({block->Data(), block->Position()});
-  if (!Kiv::File::ReplaceFileAtomic(path, pieces, false)) {
-    if (log) {
-      if (exactPath)
-        log->Addf("Unable to open output file: '%s'.\n", path.c_str());
-      else
-        log->Add("Unable to open output file.\n");
-    }
-    return 1;
-  }
+  Kiv::ScratchFile out;  // the rest of the file, around the spilled blocks
+  out.Place(bytes.file, 0);
+  uint64_t at = 0;
+  const auto put = [&](const void* data, std::size_t size) {
+    if (size != 0 && !out.WriteAt(at, data, size)) return false;
+    at += size;
+    return true;
+  };
+  bool written = put(bytes.head.Data(), bytes.head.Position()) &&
+                 put(bytes.strings.data(), bytes.strings.size()) && put(LibraryBytes::kPad, bytes.stringsPad);
+  at += spill.Size();
+  for (const auto& block : bytes.rest) written = written && put(block->Data(), block->Position());
+  if (!written || !file.Commit(false)) return unableToOpen();
   return 0;
 }
 

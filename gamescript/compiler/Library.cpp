@@ -1,5 +1,8 @@
 #include "gamescript/compiler/Library.h"
 
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstring>
 #include <string_view>
@@ -30,6 +33,15 @@ constexpr std::size_t kBlockBytes = std::size_t(1) << 20;
 constexpr std::size_t kSpillBlockBytes = std::size_t(1) << 18;
 // Lists of functions up to this long are sorted without a merge buffer.
 constexpr std::size_t kInsertionSortMost = 16;
+
+// The whole pages inside a heap block about to be freed go back to the
+// system now: the heap would keep them, unused until it is asked for as much.
+void GiveBackPages(const uint8_t* data, std::size_t size) {
+  static const auto kPage = static_cast<uintptr_t>(::sysconf(_SC_PAGESIZE));
+  const uintptr_t from = (reinterpret_cast<uintptr_t>(data) + kPage - 1) & ~(kPage - 1);
+  const uintptr_t to = (reinterpret_cast<uintptr_t>(data) + size) & ~(kPage - 1);
+  if (to > from) ::madvise(reinterpret_cast<void*>(from), to - from, MADV_DONTNEED);
+}
 
 int32_t Widen16(int64_t v) { return static_cast<int16_t>(static_cast<uint16_t>(v)); }
 
@@ -65,7 +77,13 @@ private:
   bool BuildFunctionTable(GSClassSymbol* k, GSClassSymbol* scanned, std::vector<GSFunctionSymbolExt>& table,
                           PositionsByName& positions);
   bool WriteImports(ImageWriter& w);
-  bool WriteClass(ImageWriter& w, const GSCClass& cls, const std::vector<GSFunctionSymbolExt>& table);
+  // The texts a class's records name, in the order WriteClass writes them.
+  void InternClassTexts(const GSCClass& cls, std::vector<uint32_t>& texts);
+  // Writes the head up to the string table's text; its bytes.
+  std::size_t WriteHead(LibraryBytes& out, const LibrarySource& source);
+  // `texts`: the class's string indexes from InternClassTexts, taken as written.
+  bool WriteClass(ImageWriter& w, const GSCClass& cls, const std::vector<GSFunctionSymbolExt>& table,
+                  const uint32_t*& texts);
 
   GSSymbolTable& m_symbols;
   LibraryImage& m_image;
@@ -197,13 +215,27 @@ bool Writer::WriteImports(ImageWriter& w) {
   return true;
 }
 
-bool Writer::WriteClass(ImageWriter& w, const GSCClass& cls, const std::vector<GSFunctionSymbolExt>& table) {
+void Writer::InternClassTexts(const GSCClass& cls, std::vector<uint32_t>& texts) {
+  GSClassSymbol* k = cls.symbol;
+  texts.push_back(m_image.InternString(k->name));
+  for (const FinishedFunction& fn : cls.functions)
+    texts.push_back(m_image.InternString(fn.symbol->Signature()));
+  m_initKey.assign("::").append(k->name).append("()");
+  texts.push_back(m_image.InternString(m_initKey));
+  k->members.ForEach([&](GSSymbol* s) {
+    if (s->kind == SymVariable && !(s->specifiers & SpecDefine))
+      texts.push_back(m_image.InternString(s->name));
+  });
+}
+
+bool Writer::WriteClass(ImageWriter& w, const GSCClass& cls, const std::vector<GSFunctionSymbolExt>& table,
+                        const uint32_t*& texts) {
   GSClassSymbol* k = cls.symbol;
   // Member cells are 16-bit fields of the records and of the member instructions.
   if (int64_t(k->variableBase) + k->ownVariables + 3 > 0x8000)
     return Fail("Too many member variables in one class: cells do not fit in 16 bits.");
   const std::size_t classStart = w.BeginChunk(GSRuntime::kChunkClass);
-  w.U32(m_image.InternString(k->name));
+  w.U32(*texts++);
   w.U32(k->specifiers & GSRuntime::kClassFlags);
   w.U32(static_cast<uint32_t>(k->ancestors.size()));
   for (const AncestorEntry& e : k->ancestors) {
@@ -218,7 +250,7 @@ bool Writer::WriteClass(ImageWriter& w, const GSCClass& cls, const std::vector<G
   for (const FinishedFunction& fn : cls.functions) {
     const GSFunctionSymbol* f = fn.symbol;
     BodyHeader h;
-    h.key = m_image.InternString(f->Signature());
+    h.key = *texts++;
     h.returnType = f->type;
     h.returnClass = ClassIndexOf(f->resultClass);
     h.flags = f->specifiers & GSRuntime::kFunctionFlags;
@@ -231,8 +263,7 @@ bool Writer::WriteClass(ImageWriter& w, const GSCClass& cls, const std::vector<G
     }
   }
   BodyHeader init;
-  m_initKey.assign("::").append(k->name).append("()");
-  init.key = m_image.InternString(m_initKey);
+  init.key = *texts++;
   init.flags = GSRuntime::kFunctionConstructor;
   init.debugPart = false;
   if (!cls.initialiser.WriteBody(w, init, m_image.code)) {
@@ -249,7 +280,7 @@ bool Writer::WriteClass(ImageWriter& w, const GSCClass& cls, const std::vector<G
   k->members.ForEach([&](GSSymbol* s) {
     if (s->kind != SymVariable || (s->specifiers & SpecDefine)) return;
     auto* v = static_cast<GSVariableSymbol*>(s);
-    w.U32(m_image.InternString(v->name));
+    w.U32(*texts++);
     w.U32(v->type);
     w.U32(ClassIndexOf(v->className));
     w.U32(v->specifiers & SpecPublic);
@@ -291,6 +322,39 @@ bool Writer::WriteClass(ImageWriter& w, const GSCClass& cls, const std::vector<G
   return true;
 }
 
+std::size_t Writer::WriteHead(LibraryBytes& out, const LibrarySource& source) {
+  ImageWriter& w = out.head;
+  w.U32(0);  // the library's size, filled in at the end
+  w.U32(GSRuntime::kLibraryMagic);
+  w.F32(GSRuntime::kLibraryVersion);
+  w.U32(source.sourceCrc);
+  w.U32(source.fileNameCrc);
+  std::string name = source.name ? source.name : "";
+  for (char& c : name)
+    if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
+  w.U32(static_cast<uint32_t>(name.size() + 1));
+  w.Bytes(name.c_str(), name.size() + 1);
+
+  std::size_t start = w.BeginChunk(GSRuntime::kChunkDependencies);
+  w.U32(static_cast<uint32_t>(source.files.size()));
+  for (const GSDependentSymbol* f : source.files) {
+    w.U32(f ? f->sourceCrc : 0);
+    w.U32(f ? f->fileNameCrc : 0);
+  }
+  w.EndChunk(start);
+
+  start = w.BeginChunk(GSRuntime::kChunkStrings);
+  w.U32(static_cast<uint32_t>(m_image.StringCount()));
+  for (std::size_t i = 0; i < m_image.StringCount(); ++i) w.U32(m_image.StringStart(i));
+  // The text stays where the image has it: the file takes it from there.
+  out.strings = m_image.StringArea();
+  const std::size_t textEnd = w.Position() + out.strings.size();
+  out.stringsPad = textEnd % 4 ? static_cast<uint32_t>(4 - textEnd % 4) : 0;
+  const std::size_t headSize = textEnd + out.stringsPad;
+  w.PatchU32(start, static_cast<uint32_t>(headSize - start));
+  return headSize;
+}
+
 bool Writer::Write(LibraryBytes& out, const LibrarySource& source) {
   // Function tables first: their entries must carry import indexes before the
   // import chunks are written.
@@ -330,20 +394,36 @@ bool Writer::Write(LibraryBytes& out, const LibrarySource& source) {
   };
   ImageWriter& first = newBlock();
   if (!WriteImports(first)) return false;
+  // Every text the classes name is interned before the first class is
+  // written: the string table, and so the head, is whole from here on, and
+  // a library's own file can take the blocks after the head's place.
+  std::vector<uint32_t> texts;
+  std::size_t textCount = 0;
+  for (const auto& cls : m_image.classes)
+    textCount += 2 + cls->functions.size() + std::size_t(cls->symbol->ownVariables);
+  texts.reserve(textCount);
+  for (const auto& cls : m_image.classes) InternClassTexts(*cls, texts);
+  const std::size_t stringCount = m_image.StringCount();
+  const std::size_t headSize = WriteHead(out, source);
+  if (out.spill && out.file >= 0) out.spill->Place(out.file, headSize);
+  const uint32_t* nextText = texts.data();
   const std::size_t classesStart = first.BeginChunk(GSRuntime::kChunkClasses);
   first.U32(static_cast<uint32_t>(m_image.classes.size()));
   ImageWriter* tail = &first;
   for (std::size_t i = 0; i < m_image.classes.size(); ++i) {
     // Most classes fit in the room left; a larger one makes its block grow.
     if (tail->Position() >= blockBytes / 4 * 3) tail = &newBlock();
-    if (!WriteClass(*tail, *m_image.classes[i], tables[i])) return false;
+    if (!WriteClass(*tail, *m_image.classes[i], tables[i], nextText)) return false;
     // Its code is in the library now: given back, so the generated code and
     // the library are not held whole at once.
     m_image.code.ReleaseBefore(m_image.classes[i]->initialiser.tail);
-    // Blocks that spill need no spares: the memory goes back to the heap for
-    // what the rest of the write makes.
+    // Blocks that spill need no spares: their pages go back to the system
+    // (the heap keeps only their place), so the code given back and the
+    // strings interned before it was are not held at once.
     if (out.spill)
-      while (m_image.code.TakeSpare().Capacity() != 0) {}
+      for (ImageWriter spare = m_image.code.TakeSpare(); spare.Capacity() != 0;
+           spare = m_image.code.TakeSpare())
+        GiveBackPages(spare.Data(), spare.Capacity());
     m_image.classes[i].reset();
     std::vector<GSFunctionSymbolExt>().swap(tables[i]);
   }
@@ -365,35 +445,8 @@ bool Writer::Write(LibraryBytes& out, const LibrarySource& source) {
   }
 
   ImageWriter& w = out.head;
-  w.U32(0);
-  w.U32(GSRuntime::kLibraryMagic);
-  w.F32(GSRuntime::kLibraryVersion);
-  w.U32(source.sourceCrc);
-  w.U32(source.fileNameCrc);
-  std::string name = source.name ? source.name : "";
-  for (char& c : name)
-    if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
-  w.U32(static_cast<uint32_t>(name.size() + 1));
-  w.Bytes(name.c_str(), name.size() + 1);
-
-  std::size_t start = w.BeginChunk(GSRuntime::kChunkDependencies);
-  w.U32(static_cast<uint32_t>(source.files.size()));
-  for (const GSDependentSymbol* f : source.files) {
-    w.U32(f ? f->sourceCrc : 0);
-    w.U32(f ? f->fileNameCrc : 0);
-  }
-  w.EndChunk(start);
-
-  start = w.BeginChunk(GSRuntime::kChunkStrings);
-  w.U32(static_cast<uint32_t>(m_image.StringCount()));
-  for (std::size_t i = 0; i < m_image.StringCount(); ++i) w.U32(m_image.StringStart(i));
-  // The text stays where the image has it: the file takes it from there.
-  out.strings = m_image.StringArea();
-  const std::size_t textEnd = w.Position() + out.strings.size();
-  out.stringsPad = textEnd % 4 ? static_cast<uint32_t>(4 - textEnd % 4) : 0;
-  const std::size_t headSize = textEnd + out.stringsPad;
-  w.PatchU32(start, static_cast<uint32_t>(headSize - start));
-
+  if (m_image.StringCount() != stringCount || nextText != texts.data() + texts.size())
+    return Fail("Internal Compiler Error: a class named a text that was not interned first.");
   w.PatchU32(0, static_cast<uint32_t>(headSize + restSize));
   // A size word that could not be filled in would leave a library whose
   // sizes do not describe its data.
@@ -432,21 +485,23 @@ uint32_t TextHash(std::string_view text) {
 
 }  // namespace
 
+void LibraryImage::Rehash(std::size_t slots) {
+  // A slot holds the text's hash beside its index + 1: growing needs no
+  // text again, and a probe reads a text only when the hashes agree.
+  std::vector<uint64_t> old(slots, 0);
+  old.swap(m_slots);
+  const std::size_t mask = m_slots.size() - 1;
+  for (const uint64_t slot : old) {
+    if (slot == 0) continue;
+    std::size_t at = (slot >> 32) & mask;
+    while (m_slots[at] != 0) at = (at + 1) & mask;
+    m_slots[at] = slot;
+  }
+}
+
 uint32_t LibraryImage::InternString(std::string_view text) {
   const uint32_t hash = TextHash(text);
-  if ((m_starts.size() + 1) * 2 > m_slots.size()) {
-    // A slot holds the text's hash beside its index + 1: growing needs no
-    // text again, and a probe reads a text only when the hashes agree.
-    std::vector<uint64_t> old(std::max<std::size_t>(64, m_slots.size() * 2), 0);
-    old.swap(m_slots);
-    const std::size_t mask = m_slots.size() - 1;
-    for (const uint64_t slot : old) {
-      if (slot == 0) continue;
-      std::size_t at = (slot >> 32) & mask;
-      while (m_slots[at] != 0) at = (at + 1) & mask;
-      m_slots[at] = slot;
-    }
-  }
+  if ((m_starts.size() + 1) * 2 > m_slots.size()) Rehash(std::max<std::size_t>(64, m_slots.size() * 2));
   const std::size_t mask = m_slots.size() - 1;
   std::size_t at = hash & mask;
   for (; m_slots[at] != 0; at = (at + 1) & mask) {

@@ -53,6 +53,7 @@ public:
 
 private:
   std::string_view Text(uint32_t i) const;
+  void Rehash(std::size_t slots);
 
   std::string m_area;
   std::vector<uint32_t> m_starts;
@@ -84,6 +85,9 @@ struct LibraryBytes {
   // and the memory of one block serves them all: the file is then the head,
   // the spill file's bytes, then the blocks still in `rest`.
   Kiv::ScratchFile* spill = nullptr;
+  // With the library's own file as well, the spilled blocks go straight to
+  // their place in it, after the head's; the spill file then writes there.
+  int file = -1;
   std::vector<std::unique_ptr<ImageWriter>> rest;
 
   // Bytes of the whole file.

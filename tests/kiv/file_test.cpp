@@ -253,6 +253,43 @@ TEST_F(FileTest, MappedFileCutShortReadsZerosAndSaysSo) {
   EXPECT_FALSE(mapped.Shrank());
 }
 
+// A replacing file written out of order, part of it through a scratch file
+// placed inside it: the name shows the old bytes until the commit, and a
+// file dropped without one leaves them as they were.
+TEST_F(FileTest, ReplacingFileTakesTheNameOnlyWhenCommitted) {
+  Put("lib.bin", "old");
+  const std::string path = root + "/lib.bin";
+  {
+    Kiv::ReplacingFile dropped(path);
+    ASSERT_GE(dropped.Fd(), 0) << File::LastError();
+    ASSERT_EQ(::pwrite(dropped.Fd(), "new", 3, 0), 3);
+  }
+  EXPECT_EQ(Slurp("lib.bin"), "old");
+
+  Kiv::ReplacingFile file(path);
+  ASSERT_GE(file.Fd(), 0) << File::LastError();
+  EXPECT_EQ(file.Target(), path);
+  Kiv::ScratchFile middle;
+  middle.Place(file.Fd(), 5);
+  ASSERT_TRUE(middle.Append("body", 4));
+  ASSERT_TRUE(middle.Append("+more", 5));
+  ASSERT_TRUE(middle.WriteAt(0, "B", 1));
+  EXPECT_EQ(middle.Size(), 9u);
+  Kiv::ScratchFile ends;
+  ends.Place(file.Fd(), 0);
+  ASSERT_TRUE(ends.WriteAt(0, "head|", 5));
+  ASSERT_TRUE(ends.WriteAt(14, "|tail", 5));
+  EXPECT_EQ(Slurp("lib.bin"), "old");
+  ASSERT_TRUE(file.Commit(false)) << File::LastError();
+  EXPECT_EQ(Slurp("lib.bin"), "head|Body+more|tail");
+  EXPECT_FALSE(file.Commit(false));  // once only
+
+  // A folder in the way: nothing to write into.
+  fs::create_directories(root + "/folder");
+  Kiv::ReplacingFile onFolder(root + "/folder");
+  EXPECT_EQ(onFolder.Fd(), -1);
+}
+
 TEST_F(FileTest, AtomicReplaceWritesAndFailedStepsLeaveTheOldFileWhole) {
   std::string path = root + "/settings.txt";
   ASSERT_TRUE(File::ReplaceFileAtomic(path, "first version"));
