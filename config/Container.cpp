@@ -697,9 +697,8 @@ void Container::LoadDefinition(const SoupRef& def, bool makeCompulsory) {
       if (e.compulsory != 0) compulsoryElementDefinitions.push_back(e.elementDefinition);
       addElementType(e);
     } else if (e.kind == PreparedEntry::kValue && (e.compulsory == 0 || makeCompulsory)) {
-      Tag* tag = CreateTagFromDefinition(this, e.name, e.entry, e.prototype, SoupRef());
+      Tag* tag = CreateBoundTag(this, e.name, e.entry, e.prototype, SoupRef());
       if (!tag) return;  // a tag of that name exists already: the definition ends here
-      BindValidation(*tag, e.entry, e.prototype);
       if (e.compulsory == 0)
         definitionTags.push_back(tag);
       else
@@ -731,8 +730,23 @@ Tag* Container::CreateTagFromDefinition(Container* tagOwner, const Kiv::PString&
 Tag* Container::CreateTagFromDefinition(Container* tagOwner, const Kiv::PString& tagName,
                                         const SoupRef& entry, const TagPrototype& prototype,
                                         const SoupRef& values) {
+  return CreateTag(tagOwner, tagName, entry, prototype, values, false);
+}
+
+Tag* Container::CreateBoundTag(Container* tagOwner, const Kiv::PString& tagName, const SoupRef& entry,
+                               const TagPrototype& prototype, const SoupRef& values) {
+  return CreateTag(tagOwner, tagName, entry, prototype, values, true);
+}
+
+Tag* Container::CreateTag(Container* tagOwner, const Kiv::PString& tagName, const SoupRef& entry,
+                          const TagPrototype& prototype, const SoupRef& values, bool bindRules) {
   if (tagOwner->HasTagNamed(tagName, values.IsValid())) return nullptr;
   Tag* tag = MakeTag(static_cast<int32_t>(tagOwner->tags.size()), tagOwner, tagName);
+  // Rules first: they then take the tag's own word, and a registry that
+  // classifying files the tag in finds it in its table instead. The other way
+  // round, such a tag's rules went to the table beside the tags, a look-up
+  // under a lock at every binding, run and removal.
+  if (bindRules) BindValidation(*tag, entry, prototype);
 
   TagValue given = values ? tagOwner->ValueOf(values, tagName) : TagValue();
   if (!given.IsEmpty()) {

@@ -324,6 +324,13 @@ private:
   std::shared_ptr<const ImportPlan> PlanImport(const SoupRef& definition, const SoupRef& schema,
                                                int32_t build);
 
+  // CreateTagFromDefinition with the entry's rules bound to the tag, as the
+  // import and the definition's own tags need.
+  Tag* CreateBoundTag(Container* owner, const Kiv::PString& name, const SoupRef& entry,
+                      const TagPrototype& prototype, const SoupRef& values);
+  Tag* CreateTag(Container* owner, const Kiv::PString& name, const SoupRef& entry,
+                 const TagPrototype& prototype, const SoupRef& values, bool bindRules);
+
   // valueFollows: ValueOf is asked about the name next.
   bool HasTagNamed(const Kiv::PString& name, bool valueFollows);
   // The text of the first tag of that name in values (empty when none).

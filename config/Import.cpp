@@ -370,8 +370,7 @@ bool Container::Import(const SoupRef& soup, const SoupRef& definition, Container
       TagValue given = ValueOf(soup, name);
       if (!given.IsEmpty()) tag->value = std::move(given);
       ClassifyTag(tag, entry, found->prototype, soup, target);
-    } else if (Tag* tag = CreateTagFromDefinition(target, name, entry, found->prototype, soup)) {
-      BindValidation(*tag, entry, found->prototype);
+    } else if (Tag* tag = CreateBoundTag(target, name, entry, found->prototype, soup)) {
       target->AddTag(tag);
     }
   }
@@ -388,8 +387,7 @@ bool Container::Import(const SoupRef& soup, const SoupRef& definition, Container
       // passed in silence.
       if (Tag* made = FindTagIn(*target, name)) {
         if (eh) eh->Error(FormatMessage(kMissingTag, {name}), made);
-      } else if (Tag* tag = CreateTagFromDefinition(target, name, found.entry, found.prototype, SoupRef())) {
-        BindValidation(*tag, found.entry, found.prototype);
+      } else if (Tag* tag = CreateBoundTag(target, name, found.entry, found.prototype, SoupRef())) {
         if (eh) eh->Error(FormatMessage(kMissingTag, {name}), tag);
         target->AddTag(tag);
       }

@@ -54,7 +54,9 @@ table-def { inherit { table-base 1 } tagarray { type "kuid" } }
 typed { container-type0 "first" container-type1 "second one" }
 cyc-a { inherit { cyc-b 1 } subpossibilities { a { kind "value" type "int" } } }
 cyc-b { inherit { cyc-a 1 cyc-b 1 } subpossibilities { b { kind "value" type "int" } } }
-ruled { subpossibilities { checked { kind "value" type "int" validation { laterrule 1 } } } }
+ruled { subpossibilities { checked { kind "value" type "int" validation { laterrule 1 } }
+  filed { kind "value" type "combobox" source "mesh-table" validation { laterrule 1 } }
+  attached { kind "value" type "combobox" source "attachment" validation { laterrule 1 } } } }
 )";
 
 class ContainerTest : public ConfigFixture {
@@ -475,6 +477,36 @@ TEST_F(ContainerTest, KeptDefinitionsFollowTheRuleTable) {
   EXPECT_EQ(rulesOfChecked(), 1);
   OBLLib::RegisterTagRule(P("laterrule"), nullptr);
   EXPECT_EQ(rulesOfChecked(), 0);
+}
+
+// A tag that classifying files in a registry and that has rules keeps both:
+// the registries find it, its rules run, a finding stays with it, and the
+// tree's end takes it out of every list.
+TEST_F(ContainerTest, FiledTagsWithRulesKeepBoth) {
+  OBLLib::RegisterTagRule(P("laterrule"), Fails);
+  Container& c = Load("ruled", 3.4f, false);
+  Tag* filed = Find(c.definitionTags, "filed");
+  Tag* attached = Find(c.definitionTags, "attached");
+  ASSERT_TRUE(filed && attached);
+  EXPECT_EQ(dm->TagsBySource(tn::mesh_table)->Items(), std::vector<Tag*>{filed});
+  EXPECT_TRUE(dm->FirstTagList().Contains(attached));
+  for (Tag* tag : {filed, attached}) {
+    ASSERT_EQ(tag->Rules().size(), 1u);
+    g_calls = 0;
+    EXPECT_FALSE(OBLLib::RunTagRules(*tag));
+    EXPECT_EQ(g_calls, 1);
+  }
+  const uint64_t id = filed->Id();
+  EXPECT_TRUE(EH().Error(P("filed and ruled"), filed));
+  EXPECT_EQ(filed->Id(), id);
+  EXPECT_NE(attached->Id(), id);
+  ASSERT_EQ(EH().GetEntries().size(), 1u);
+  EXPECT_EQ(EH().GetEntries().front().tag, id);
+  root.reset();
+  EXPECT_TRUE(dm->TagsBySource(tn::mesh_table)->Empty());
+  EXPECT_TRUE(dm->FirstTagList().Empty());
+  EXPECT_TRUE(EH().GetEntries().empty());
+  OBLLib::RegisterTagRule(P("laterrule"), nullptr);
 }
 
 TEST_F(ContainerTest, BuildsCompareInWholeHundredths) {
