@@ -420,8 +420,10 @@ Tag* Container::MakeTag(int32_t tagIndex, Container* tagOwner, const Kiv::PStrin
 }
 
 void Container::AddTag(Tag* tag) {
-  if (Kiv::CompareNoCase(tag->name.View(), "kuid") == 0 ||
-      Kiv::CompareNoCase(tag->name.View(), "username") == 0)
+  // Every tag comes here: the sizes rule out nearly all before a comparison.
+  const std::string_view n = tag->name.View();
+  if ((n.size() == 4 && Kiv::CompareNoCase(n, "kuid") == 0) ||
+      (n.size() == 8 && Kiv::CompareNoCase(n, "username") == 0))
     headerTags.push_back(tag);
   else
     tags.push_back(tag);

@@ -4,6 +4,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
@@ -348,15 +349,17 @@ bool Container::Import(const SoupRef& soup, const SoupRef& definition, Container
     // 6: a value tag.
     give(plan->tagAt, tagGiven, name);
     const std::string_view text = name.View();
-    const Kiv::PString lookup = text.starts_with("description-") ? kDescription
-                                : text.starts_with("username-")  ? kUsername
-                                                                 : name;
+    const Kiv::PString& lookup = text.starts_with("description-") ? kDescription
+                                 : text.starts_with("username-")  ? kUsername
+                                                                  : name;
     const ImportPlan::ValueDefinition* found = &plan->FindValue(lookup);
-    ImportPlan::ValueDefinition sequence;
+    // Made only for a name the plan does not know: most tags need none.
+    std::optional<ImportPlan::ValueDefinition> sequence;
     if (!found->entry) {
-      sequence.entry = FindSequenceDefinition(def, inherited, lookup.View());
-      sequence.prototype = TagPrototype(sequence.entry);
-      found = &sequence;
+      sequence.emplace();
+      sequence->entry = FindSequenceDefinition(def, inherited, lookup.View());
+      sequence->prototype = TagPrototype(sequence->entry);
+      found = &*sequence;
     }
     const SoupRef& entry = found->entry;
     // A compulsory tag that the definition made before the import takes the

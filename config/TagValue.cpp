@@ -19,29 +19,10 @@ void TagValue::Init(std::string_view text) {
   m_bytes[kMark] = kOnHeap;
 }
 
-void TagValue::Free() noexcept {
-  if (OnHeap()) delete[] HeapData();
-  m_bytes[kMark] = 0;
-}
-
 TagValue& TagValue::Assign(std::string_view text) {
   // The text may lie in this very value: copy it before letting go.
   TagValue copy(text);
   return *this = std::move(copy);
-}
-
-TagValue::TagValue(TagValue&& other) noexcept {
-  std::memcpy(m_bytes, other.m_bytes, sizeof m_bytes);
-  other.m_bytes[kMark] = 0;
-}
-
-TagValue& TagValue::operator=(TagValue&& other) noexcept {
-  if (this != &other) {
-    Free();
-    std::memcpy(m_bytes, other.m_bytes, sizeof m_bytes);
-    other.m_bytes[kMark] = 0;
-  }
-  return *this;
 }
 
 std::ostream& operator<<(std::ostream& out, const TagValue& value) { return out << value.View(); }

@@ -21,9 +21,19 @@ public:
   explicit TagValue(const Kiv::PString& text) { Init(text.View()); }
   explicit TagValue(const std::string& text) { Init(text); }
   TagValue(const TagValue& other) { Init(other.View()); }
-  TagValue(TagValue&& other) noexcept;
+  TagValue(TagValue&& other) noexcept {
+    __builtin_memcpy(m_bytes, other.m_bytes, sizeof m_bytes);
+    other.m_bytes[kMark] = 0;
+  }
   TagValue& operator=(const TagValue& other) { return Assign(other.View()); }
-  TagValue& operator=(TagValue&& other) noexcept;
+  TagValue& operator=(TagValue&& other) noexcept {
+    if (this != &other) {
+      Free();
+      __builtin_memcpy(m_bytes, other.m_bytes, sizeof m_bytes);
+      other.m_bytes[kMark] = 0;
+    }
+    return *this;
+  }
   TagValue& operator=(std::string_view text) { return Assign(text); }
   TagValue& operator=(const Kiv::PString& text) { return Assign(text.View()); }
   TagValue& operator=(const std::string& text) { return Assign(text); }
@@ -68,7 +78,12 @@ private:
   }
   void Init(std::string_view text);
   TagValue& Assign(std::string_view text);
-  void Free() noexcept;
+  // Inline: every tag's value is freed and most values are moved at least
+  // once, nearly all of them short ones with nothing to let go.
+  void Free() noexcept {
+    if (OnHeap()) delete[] HeapData();
+    m_bytes[kMark] = 0;
+  }
 
   alignas(8) uint8_t m_bytes[24];
 };

@@ -37,6 +37,7 @@ std::string ToUpperAscii(std::string_view text) {
 int CompareNoCase(std::string_view a, std::string_view b) noexcept {
   size_t n = std::min(a.size(), b.size());
   for (size_t i = 0; i < n; ++i) {
+    if (a[i] == b[i]) continue;  // most bytes of names that are compared match as they are
     unsigned char x = static_cast<unsigned char>(LowerChar(a[i]));
     unsigned char y = static_cast<unsigned char>(LowerChar(b[i]));
     if (x != y) return x < y ? -1 : 1;

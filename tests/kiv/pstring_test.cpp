@@ -177,4 +177,10 @@ TEST(String, TokenSkipsEmptyPiecesAndSetfCaseWork) {
   EXPECT_LT(a.Compare("002.5|name"), 0);
   EXPECT_EQ(Kiv::CompareNoCase("abc", "ABD"), -1);
   EXPECT_EQ(Kiv::CompareNoCase("abc", "AB"), 1);
+  // Equal bytes, then bytes equal only once lowered, then the order of the
+  // lowered bytes: 'Z' sorts after 'a' though its byte is smaller.
+  EXPECT_EQ(Kiv::CompareNoCase("mesh-Table.TXT", "mesh-table.txt"), 0);
+  EXPECT_EQ(Kiv::CompareNoCase("body.Zm", "body.am"), 1);
+  EXPECT_EQ(Kiv::CompareNoCase("body.a_", "BODY.A["), 1);
+  EXPECT_EQ(Kiv::CompareNoCase("body", "body.im"), -1);
 }
