@@ -328,9 +328,8 @@ void Tag::operator delete(void* block) noexcept { TagSlabs::Free(block); }
 
 Tag::~Tag() {
   // A tag that was never given an id has no findings to take back.
-  if (ErrorHandler* eh = Findings();
-      eh && (m_slotIsId || m_idBeside) && (reported || eh->HoldsUnmarkedOwners()))
-    eh->ForgetTag(this);
+  if (m_slotIsId || m_idBeside)
+    if (ErrorHandler* eh = Findings(); eh && (reported || eh->HoldsUnmarkedOwners())) eh->ForgetTag(this);
   if (filedFirst || filedSecond || filedByKey)
     if (DataManager* dm = DataManager::Existing()) dm->UnregisterTag(this);
   if (m_slotIsRules) m_slot.rules.~CompactList();
@@ -772,7 +771,7 @@ void Container::ClassifyTag(Tag* tag, const SoupRef& entry, const SoupRef& value
 
 void Container::ClassifyTag(Tag* tag, const SoupRef&, const TagPrototype& p, const SoupRef& values,
                             Container* tagOwner) {
-  DataManager* dm = DataManager::Instance();
+  // The registries and the asset's details only for the forms that use them.
   ErrorHandler* eh = Findings();
 
   switch (p.typeCode) {
@@ -780,7 +779,7 @@ void Container::ClassifyTag(Tag* tag, const SoupRef&, const TagPrototype& p, con
       tag->typeCode = Tag::kString;
       if (!values) {
         // Tags made from the definition alone take the user's own details.
-        const PersonalDetails& me = dm->Personal();
+        const PersonalDetails& me = DataManager::Instance()->Personal();
         const Kiv::PString& n = tag->name;
         if (n == tn::license)
           tag->value = me.license;
@@ -814,6 +813,7 @@ void Container::ClassifyTag(Tag* tag, const SoupRef&, const TagPrototype& p, con
         tag->value = Kiv::PString::Empty();
       return;
     case Tag::kComboBox: {
+      DataManager* dm = DataManager::Instance();
       tag->typeCode = Tag::kComboBox;
       const Kiv::PString& src = p.source;
       if (src == tn::attachment) {
@@ -842,11 +842,12 @@ void Container::ClassifyTag(Tag* tag, const SoupRef&, const TagPrototype& p, con
       if (tag->value.IsEmpty()) tag->value = FormatKUIDTag(KUID::Null());
       return;
     case Tag::kFilePath:
-    case Tag::kFilePathEdit:
+    case Tag::kFilePathEdit: {
       tag->typeCode = p.typeCode;
       tag->SetDataType(p.dataType);
       tag->isFilePath = true;
       if (tag->name == tn::script) return;
+      DataManager* dm = DataManager::Instance();
       if (values && values.HasNamedTag(tn::mesh_asset)) {
         dm->borrowedMesh = true;
       } else if (GetMeshLoader()) {
@@ -859,6 +860,7 @@ void Container::ClassifyTag(Tag* tag, const SoupRef&, const TagPrototype& p, con
         if (auto record = check(path.Str(), *tagOwner)) tagOwner->lodMeshRecord = std::move(record);
       }
       return;
+    }
     case Tag::kKUIDBrowser:
       tag->typeCode = Tag::kKUIDBrowser;
       if (p.hasCategory) tag->SetCategory(p.category);
@@ -869,6 +871,7 @@ void Container::ClassifyTag(Tag* tag, const SoupRef&, const TagPrototype& p, con
       tag->typeCode = p.typeCode;
       return;
   }
+  DataManager* dm = DataManager::Instance();
   const Kiv::PString& n = tag->name;
   if ((n == tn::bang || n == tn::rem || n == tn::semicolon) && BuildHundredths(dm->build) < 250) {
     tag->typeCode = Tag::kComment;
