@@ -87,7 +87,7 @@ RovanaBaseSpec::RovanaBaseSpec(const KUID& kuid, std::string_view folderKey, std
     m_kind = config.GetNamedTag(OBLLib::tn::kind);
     m_build = EstimateBuild(config);
   }
-  if (static_cast<int>(m_build * 100.0f) < 250) {
+  if (m_build * 100.0f < 250.0f) {  // as a float: a huge build has no int value
     std::string file = config ? config.GetNamedTag(OBLLib::tn::asset_filename).c_str() : "";
     // Without "asset-filename" the asset folder's own name stands in.
     if (file.empty()) file = std::string(name);

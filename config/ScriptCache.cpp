@@ -218,7 +218,7 @@ GSRuntime::GSLibrary* RovanaBaseSpec::EnsureLibrary() {
 }
 
 void RovanaBaseSpec::AddIncludeLibraries() {
-  if (static_cast<int>(Build() * 100.0f) < 290) return;
+  if (Build() * 100.0f < 290.0f) return;  // as a float: a huge build has no int value
   SpecRegistry* registry = SpecRegistry::Instance();
   if (!registry) return;
   std::set<KUID, KuidLess> work, done;

@@ -208,8 +208,6 @@ bool SetCurrentFolder(std::string_view path);
 // The path of the running program itself; empty when the system cannot say.
 std::string RunningProgramPath();
 
-// A path value with no length limit. Both separators are understood; joins
-// add "/" unless the text already ends in a separator.
 // A file made to replace another whole (or to be created), written by the
 // caller in any order: the bytes go to a file without a name in the target's
 // folder, which takes the name only at Commit, so a failure leaves the old file
@@ -300,6 +298,8 @@ private:
   int m_slot = -1;      // in the table the bus-error handler reads
 };
 
+// A path value with no length limit. Both separators are understood; joins
+// add "/" unless the text already ends in a separator.
 class File::Path {
 public:
   Path() = default;

@@ -136,7 +136,8 @@ int RovanaIndexedMeshDefinition::LoadFromConfig(Kiv::Display* display, Kiv::Mate
                                                 Kiv::Resource* resource, const Kiv::ConfigData& config,
                                                 uint32_t defaultColour) {
   if (!manager) return Kiv::kMeshNoManager;
-  if (int(config.GetVersion() * 100.0f) != 100) return Kiv::kMeshBadVersion;
+  // Compared as a float: a huge or non-numeric version has no int value.
+  if (const float v = config.GetVersion() * 100.0f; !(v >= 100.0f && v < 101.0f)) return Kiv::kMeshBadVersion;
   Kiv::GeometryConfigData source;
   if (!source.LoadConfigData(config) || source.GetMaxVertices() == 0) return Kiv::kMeshMalformed;
   BeginLoad(display, manager, resource, defaultColour);

@@ -476,7 +476,8 @@ int RovanaIndexedMeshLODDefinition::LoadLODConfig(Kiv::Display* display, Kiv::Ma
   Kiv::File::Path folder(fileName);
   folder.RemoveFileName();
   m_textFolder = folder.Str();
-  if (int(config.GetVersion() * 100.0f) != 100) return Kiv::kMeshBadVersion;
+  // Compared as a float: a huge or non-numeric version has no int value.
+  if (const float v = config.GetVersion() * 100.0f; !(v >= 100.0f && v < 101.0f)) return Kiv::kMeshBadVersion;
   const Kiv::ConfigEntry& root = config.Root();
   const std::vector<const Kiv::ConfigEntry*> meshes = root.FindAll("mesh");
   if (meshes.empty()) return Kiv::kMeshMalformed;

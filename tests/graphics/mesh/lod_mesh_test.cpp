@@ -124,6 +124,8 @@ TEST(LodText, TextsThatBreakTheRules) {
     int result;
   } cases[] = {
       {"version 2.0\nmesh 0 { name lod0.im }\n", 4},
+      {"version 166666666666666666666666666\nmesh 0 { name lod0.im }\n", 4},  // no int value
+      {"version 1.005\nmesh 0 { name lod0.im }\n", 0},
       {"version 1.0\noffset 1\n", 3},                               // no mesh entry
       {"mesh 0 { }\n", 3},                                          // a distance without a file
       {"mesh 10 { name lod0.im }\nmesh 10 { name lod1.im }\n", 3},  // not increasing
