@@ -9,6 +9,7 @@
 #include <unordered_map>
 
 #include "gamescript/compiler/Driver.h"
+#include "gamescript/compiler/TextHash.h"
 
 namespace GSCompiler {
 
@@ -462,29 +463,6 @@ std::string_view LibraryImage::Text(uint32_t i) const {
   return std::string_view(m_area).substr(m_starts[i], end - m_starts[i] - 1);
 }
 
-namespace {
-
-// The string table's own hash, eight bytes a step: its texts are keys and
-// signatures of a few dozen bytes, and only the table's probing depends on it
-// (the table's order is the order of interning).
-uint32_t TextHash(std::string_view text) {
-  uint64_t h = text.size() * 0x9E3779B97F4A7C15ull;
-  const char* p = text.data();
-  std::size_t n = text.size();
-  for (; n >= 8; p += 8, n -= 8) {
-    uint64_t word;
-    std::memcpy(&word, p, 8);
-    h = (h ^ word) * 0xFF51AFD7ED558CCDull;
-    h ^= h >> 32;
-  }
-  uint64_t last = 0;
-  if (n != 0) std::memcpy(&last, p, n);
-  h = (h ^ last) * 0xC4CEB9FE1A85EC53ull;
-  return static_cast<uint32_t>(h ^ (h >> 29) ^ (h >> 47));
-}
-
-}  // namespace
-
 void LibraryImage::Rehash(std::size_t slots) {
   // A slot holds the text's hash beside its index + 1: growing needs no
   // text again, and a probe reads a text only when the hashes agree.
@@ -500,7 +478,8 @@ void LibraryImage::Rehash(std::size_t slots) {
 }
 
 uint32_t LibraryImage::InternString(std::string_view text) {
-  const uint32_t hash = TextHash(text);
+  // Only the table's probing depends on the hash; its order is the order of interning.
+  const auto hash = static_cast<uint32_t>(KeyHash(text));
   if ((m_starts.size() + 1) * 2 > m_slots.size()) Rehash(std::max<std::size_t>(64, m_slots.size() * 2));
   const std::size_t mask = m_slots.size() - 1;
   std::size_t at = hash & mask;
