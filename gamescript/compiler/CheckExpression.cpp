@@ -35,6 +35,11 @@ int32_t ConstantKind(uint32_t type) {
   }
 }
 
+// Whether a node has any child (names and constants, most nodes, have none).
+inline bool HoldsAny(const SyntaxNode* n) {
+  return n->child[0] != nullptr || n->child[1] != nullptr || n->child[2] != nullptr || n->child[3] != nullptr;
+}
+
 bool IsConstant(const SyntaxNode* n) {
   return n != nullptr && n->category == CatExpression && n->kind == ExprConstant;
 }
@@ -130,6 +135,36 @@ SyntaxNode* SemanticWalker::NewTypeNode(uint32_t type, const std::string& classN
 
 // ---------------------------------------------------------------------------
 // Dispatch
+
+bool SemanticWalker::WalkExpression(SyntaxNode* node, int depth) {
+  bool ok = true;
+  if (HoldsAny(node)) {
+    const unsigned mask = node->kind == ExprOperator ? OperatorChildren(node->value) : 0xF;
+    for (int i = 0; i < 4; ++i) {
+      SyntaxNode* child = node->child[i];
+      if (child == nullptr || !(mask & (1u << i))) continue;
+      child->enclosing = node;
+      if (depth >= kStackSize) {
+        Error(child->line, "Stack overflow; code nested too deep.");
+        m_abort = true;
+        return false;
+      }
+      // An operand alone (no list) is walked here, a name or a constant
+      // without a call of its own: what WalkList would do for it.
+      bool walked;
+      if (child->category != CatExpression || child->next != nullptr)
+        walked = WalkList(child, depth + 1);
+      else if (HoldsAny(child))
+        walked = WalkExpression(child, depth + 1);
+      else
+        walked = m_declarationsOnly || CheckExpression(child);
+      if (!walked) ok = false;
+      if (m_abort) return false;
+    }
+  }
+  if (m_declarationsOnly) return ok;
+  return CheckExpression(node) && ok;
+}
 
 bool SemanticWalker::CheckExpression(SyntaxNode* node) {
   switch (node->kind) {

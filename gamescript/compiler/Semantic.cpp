@@ -49,25 +49,16 @@ SyntaxNode* ReverseDependents(SyntaxNode* head) {
   return reversed;
 }
 
-// Whether the walk enters child `index` of the node.
-inline bool VisitsChild(const SyntaxNode* node, int index) {
-  if (node->category == CatDeclaration) {
-    switch (node->kind) {
-      case DeclClass: return index == 2;       // the members; names are entered by the pre-check
-      case DeclFunction: return index == 3;    // the body; types and parameters are checked before
-      case DeclDeclarator: return index == 1;  // the initial value
-      default: return false;
-    }
+// The children the walk enters (bit i: child i) of a node that is not an
+// expression (SemanticWalker::OperatorChildren serves those).
+inline unsigned ChildMask(const SyntaxNode* node) {
+  if (node->category != CatDeclaration) return 0xF;
+  switch (node->kind) {
+    case DeclClass: return 1u << 2;       // the members; names are entered by the pre-check
+    case DeclFunction: return 1u << 3;    // the body; types and parameters are checked before
+    case DeclDeclarator: return 1u << 1;  // the initial value
+    default: return 0;
   }
-  if (node->category == CatExpression && node->kind == ExprOperator) {
-    switch (node->value) {
-      case OpMember:
-      case OpIsClass: return index == 0;            // child 1 is a name
-      case OpNew: return index == 1 || index == 2;  // child 0 is the type
-      default: return true;
-    }
-  }
-  return true;
 }
 
 }  // namespace
@@ -127,54 +118,53 @@ const char* SemanticWalker::Pool(const std::string& text) {
 // The walk
 
 bool SemanticWalker::Walk(SyntaxNode* first, bool declarationsOnly, int above) {
-  struct Entry {
-    SyntaxNode* node;
-    int next;  // next child to visit; -1 before the pre-check
-  };
   if (first == nullptr) return true;
   const bool savedMode = m_declarationsOnly;
   m_declarationsOnly = declarationsOnly;
-  Entry stack[kStackSize];
-  int depth = 0;
-  bool ok = true;
-  stack[depth++] = {first, -1};
-  while (depth > 0) {
-    Entry& top = stack[depth - 1];
-    SyntaxNode* node = top.node;
-    if (top.next < 0) {
-      m_skip = false;
-      if (!PreCheck(node)) ok = false;
-      if (m_abort) break;
-      top.next = m_skip ? 4 : 0;
-    }
-    int index = top.next;
-    while (index < 4 && (node->child[index] == nullptr || !VisitsChild(node, index))) ++index;
-    top.next = index;
-    if (index < 4) {
-      SyntaxNode* child = node->child[top.next++];
-      child->enclosing = node;
-      if (depth + above >= kStackSize) {
-        Error(child->line, "Stack overflow; code nested too deep.");
-        m_abort = true;
-        break;
-      }
-      stack[depth++] = {child, -1};
-      continue;
-    }
-    if (!PostCheck(node)) ok = false;
-    if (m_abort) break;
-    // Siblings replace each other in the same entry, so a long list does
-    // not deepen the walk.
-    SyntaxNode* next = node->next;
-    if (next != nullptr) {
-      next->enclosing = node;
-      top = {next, -1};
-    } else {
-      --depth;
-    }
-  }
+  const bool ok = WalkList(first, above + 1);
   m_declarationsOnly = savedMode;
   return ok && !m_abort;
+}
+
+// Recursive: the depth is bounded by the nesting limit, and the members of a
+// list follow each other in one frame, so a long list does not deepen it.
+bool SemanticWalker::WalkList(SyntaxNode* node, int depth) {
+  bool ok = true;
+  for (;;) {
+    if (node->category == CatExpression) {
+      // The most common nodes by far; they have no pre-check.
+      if (!WalkExpression(node, depth)) ok = false;
+    } else {
+      m_skip = false;
+      if (!PreCheck(node)) ok = false;
+      if (m_abort) return false;
+      if (!m_skip && !WalkChildren(node, ChildMask(node), depth)) ok = false;
+      if (m_abort) return false;
+      if (!PostCheck(node)) ok = false;
+    }
+    if (m_abort) return false;
+    SyntaxNode* next = node->next;
+    if (next == nullptr) return ok;
+    next->enclosing = node;
+    node = next;
+  }
+}
+
+bool SemanticWalker::WalkChildren(SyntaxNode* node, unsigned mask, int depth) {
+  bool ok = true;
+  for (int i = 0; i < 4; ++i) {
+    SyntaxNode* child = node->child[i];
+    if (child == nullptr || !(mask & (1u << i))) continue;
+    child->enclosing = node;
+    if (depth >= kStackSize) {
+      Error(child->line, "Stack overflow; code nested too deep.");
+      m_abort = true;
+      return false;
+    }
+    if (!WalkList(child, depth + 1)) ok = false;
+    if (m_abort) return false;
+  }
+  return ok;
 }
 
 bool SemanticWalker::BeginClass(SyntaxNode* node, bool declarationsOnly) {

@@ -34,6 +34,23 @@ public:
   void EndClass(SyntaxNode* node);
 
 private:
+  // The walk of a node list from a node at `depth` (nodes above it, plus one):
+  // each node's pre-check, the children it enters, then its post-check.
+  bool WalkList(SyntaxNode* node, int depth);
+  // Enters the children of `node` whose bits are set in `mask`.
+  bool WalkChildren(SyntaxNode* node, unsigned mask, int depth);
+  // An expression node, its children and its check (CheckExpression.cpp).
+  bool WalkExpression(SyntaxNode* node, int depth);
+  // The children an operator node's walk enters (bit i: child i).
+  static unsigned OperatorChildren(int32_t op) {
+    switch (op) {
+      case OpMember:
+      case OpIsClass: return 1u << 0;            // child 1 is a name
+      case OpNew: return (1u << 1) | (1u << 2);  // child 0 is the type
+      default: return 0xF;
+    }
+  }
+
   // Reports one error at `line`.
   void Error(uint32_t line, const char* format, ...) __attribute__((format(printf, 3, 4)));
 
