@@ -1,6 +1,7 @@
 #pragma once
 // State of one source file while it is read, parsed and checked.
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -30,8 +31,14 @@ public:
   ParseContext(const ParseContext&) = delete;
   ParseContext& operator=(const ParseContext&) = delete;
 
+  // A member's tree is made and dropped once per member: blocks that hold a
+  // usual function whole spare a block change per few nodes and leave the
+  // rewind one block to reset.
+  static constexpr std::size_t kMemberBlockSize = 32768;
+
   // Clears the counts, the file name and the tree, re-initialises the string
-  // pool (2048-byte blocks) and sets the log and the symbol table.
+  // pool (2048-byte blocks) and the member pool, and sets the log and the
+  // symbol table.
   void Reset(CompileLog* newLog, GSSymbolTable* table) {
     errorCount = 0;
     warningCount = 0;
@@ -41,7 +48,7 @@ public:
     sourceCrc = 0;
     fileNameCrc = 0;
     stringPool.Init(Utils::FrameMemory::kDefaultBlockSize);
-    memberPool.Init(Utils::FrameMemory::kDefaultBlockSize);
+    memberPool.Init(kMemberBlockSize);
     log = newLog;
     symbols = table;
   }

@@ -180,18 +180,28 @@ private:
     FinishHeight(node, below);
     return node;
   }
+  // An operator of two operands, both walked.
+  SyntaxNode* BinaryNode(int32_t op, SyntaxNode* a, SyntaxNode* b) {
+    SyntaxNode* node = Node(CatExpression, ExprOperator);
+    node->value = op;
+    node->child[0] = a;
+    node->child[1] = b;
+    FinishHeight(node, std::max(Height(a), Height(b)));
+    return node;
+  }
   // Until the checks fold constants, an operator's or call's `datum` holds
   // the height of its expression as the semantic walk will see it (names and
   // types are leaves to the walk); a list is as high as its highest entry.
   static uint32_t Height(const SyntaxNode* node) {
-    uint32_t height = 0;
-    for (; node != nullptr; node = node->next) {
-      uint32_t h = 1;
-      if (node->category == CatExpression && (node->kind == ExprOperator || node->kind == ExprCall))
-        h = node->datum;
-      if (h > height) height = h;
-    }
+    if (node == nullptr) return 0;
+    uint32_t height = HeightOf(node);
+    while ((node = node->next) != nullptr) height = std::max(height, HeightOf(node));
     return height;
+  }
+  static uint32_t HeightOf(const SyntaxNode* node) {
+    const bool built =
+        node->category == CatExpression && (node->kind == ExprOperator || node->kind == ExprCall);
+    return built ? node->datum : 1;
   }
   void FinishHeight(SyntaxNode* node, uint32_t below) {
     node->datum = below + 1;
@@ -695,7 +705,7 @@ private:
       if (b.level < minLevel) break;
       Advance();
       SyntaxNode* right = Binary(b.level + 1);
-      left = Operator(b.op, left, right);
+      left = BinaryNode(b.op, left, right);
       isUnary = false;
     }
     if (unary != nullptr) *unary = isUnary;
