@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <malloc.h>
 #include <sys/mman.h>
 
 namespace Kiv {
@@ -118,6 +119,11 @@ void FreeTable(void* block, size_t bytes) {
     ::operator delete(block);
   else
     ::operator delete(block, std::align_val_t(kHugePage));
+}
+
+void PrepareHeapForRounds(bool oneHeap) {
+  mallopt(M_TOP_PAD, 16 << 20);
+  if (oneHeap) mallopt(M_ARENA_MAX, 1);
 }
 
 }  // namespace Kiv

@@ -92,6 +92,16 @@ struct AllocObject {
   static void operator delete(void* p) { Alloc::Free(p); }
 };
 
+// Sets the C heap up for a process whose work allocates much and then frees
+// it all, round after round (compiles): the heap grows in 16 MiB steps and
+// keeps that much free at its top, so a later round finds its pages mapped
+// instead of faulting them in again (untouched pages cost no memory). With
+// `oneHeap`, every thread takes the same heap: for work that moves between
+// threads but runs on one at a time (a compile on its parser's thread, then
+// its library write), where a thread's own heap would grow a page at a time
+// and give its pages back after every round. Call before other threads start.
+void PrepareHeapForRounds(bool oneHeap);
+
 // Memory for large hash tables, read at random places: a block of 2 MiB or
 // more is backed by huge pages where the system allows, so a look-up costs one
 // cache miss rather than a cache miss and a page-table walk. Smaller blocks

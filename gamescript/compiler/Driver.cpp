@@ -56,9 +56,10 @@ void PrintUsage(const char* argv0) {
 
 // Builds the library of a unit compiled without errors and stores it at `path`
 // through a temporary file, so a failure leaves any old library whole. Returns
-// the error count (0 or 1); messages only when there is a log.
+// the error count (0 or 1); messages only when there is a log. `processEnds`:
+// nothing is compiled after this in the process.
 int WriteLibraryFile(CompileUnit& unit, const char* sourceName, const std::string& path, CompileLog* log,
-                     bool exactPath) {
+                     bool exactPath, bool processEnds) {
   // The library's blocks go to its new file as they are made, after the
   // head's place, so a large one is never held whole in memory; the head
   // and the last block follow once the sizes are known. A library is made
@@ -69,6 +70,7 @@ int WriteLibraryFile(CompileUnit& unit, const char* sourceName, const std::strin
   LibraryBytes bytes;
   bytes.spill = &spill;
   bytes.file = file.Fd();
+  bytes.lastUse = processEnds;
   const auto unableToOpen = [&] {
     if (log) {
       if (exactPath)
@@ -406,7 +408,7 @@ int CompileFile(const char* source, const char* outputPath, const std::vector<In
   library.SetExt("");
   library.AddToLast(".gsl");
 
-  if (errors == 0) errors = WriteLibraryFile(unit, source, library.Str(), log, false);
+  if (errors == 0) errors = WriteLibraryFile(unit, source, library.Str(), log, false, processEnds);
   if (processEnds) {
     static CompileUnit* kept = nullptr;  // freed with the process's pages
     delete kept;
@@ -419,7 +421,7 @@ int CompileToFile(const char* source, const char* outputFile, CompileLog* log) {
   if (!source) return 0;
   CompileUnit unit;
   int errors = unit.Compile(source, log);
-  if (errors == 0 && outputFile) errors = WriteLibraryFile(unit, source, outputFile, log, true);
+  if (errors == 0 && outputFile) errors = WriteLibraryFile(unit, source, outputFile, log, true, false);
   return errors;
 }
 

@@ -421,7 +421,7 @@ bool Writer::Write(LibraryBytes& out, const LibrarySource& source) {
     // Blocks that spill need no spares: their pages go back to the system
     // (the heap keeps only their place), so the code given back and the
     // strings interned before it was are not held at once.
-    if (out.spill)
+    if (out.spill && out.lastUse)
       for (ImageWriter spare = m_image.code.TakeSpare(); spare.Capacity() != 0;
            spare = m_image.code.TakeSpare())
         GiveBackPages(spare.Data(), spare.Capacity());

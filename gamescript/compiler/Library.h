@@ -88,6 +88,11 @@ struct LibraryBytes {
   // With the library's own file as well, the spilled blocks go straight to
   // their place in it, after the head's; the spill file then writes there.
   int file = -1;
+  // The process ends after this write: the pages of code already written go
+  // back to the system at once, which lowers its peak. A process that
+  // compiles again keeps them for its next compile instead of faulting them
+  // in anew.
+  bool lastUse = false;
   std::vector<std::unique_ptr<ImageWriter>> rest;
 
   // Bytes of the whole file.

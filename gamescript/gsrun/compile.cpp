@@ -8,5 +8,9 @@
 #include <algorithm>
 
 #include "gamescript/compiler/Driver.h"
+#include "kiv/Memory.h"
 
-int main(int argc, char** argv) { return std::min(GSCompiler::CompilerMain(argc, argv, true), 255); }
+int main(int argc, char** argv) {
+  Kiv::PrepareHeapForRounds(true);  // as "rovanautil compile" has it
+  return std::min(GSCompiler::CompilerMain(argc, argv, true), 255);
+}
