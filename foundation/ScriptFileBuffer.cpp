@@ -134,8 +134,9 @@ void ScriptFileBuffer::ReleaseBefore(const char* position) {
   const uintptr_t from =
       (reinterpret_cast<uintptr_t>(m_released ? m_released : data) + kPage - 1) & ~(kPage - 1);
   const uintptr_t to = reinterpret_cast<uintptr_t>(position) & ~(kPage - 1);
-  // A call per 64 KiB at most: the memory is given back in steps.
-  if (to < from + 16 * kPage) return;
+  // A call per 256 KiB at most: the memory is given back in steps, each a
+  // system call that empties the pages' table entries.
+  if (to < from + 64 * kPage) return;
   if (::madvise(reinterpret_cast<void*>(from), to - from, MADV_DONTNEED) == 0)
     m_released = reinterpret_cast<const char*>(to);
 }

@@ -173,7 +173,9 @@ bool Writer::WriteImports(ImageWriter& w) {
   std::vector<GSClassSymbol*> classes(std::size_t(m_symbols.ClassImportCount()), nullptr);
   std::vector<GSFunctionSymbol*> functions(std::size_t(m_symbols.FunctionImportCount()), nullptr);
   bool consistent = true;
-  m_symbols.ForEachGlobal([&](GSSymbol* s) {
+  // Each record goes to the place its import index names: the order of the
+  // visit changes nothing, and the globals are not sorted for it.
+  m_symbols.ForEachGlobalUnordered([&](GSSymbol* s) {
     if (s->kind != SymClass) return;
     auto* c = static_cast<GSClassSymbol*>(s);
     if (c->importIndex >= 0) {

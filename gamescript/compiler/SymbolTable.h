@@ -389,6 +389,12 @@ public:
   void ForEachGlobal(F&& visit) const {
     m_globals.ForEach(visit);
   }
+  // The same in no particular order (no sort), for visits whose result does
+  // not depend on it.
+  template <typename F>
+  void ForEachGlobalUnordered(F&& visit) const {
+    m_globals.ForEachUnordered(visit);
+  }
 
   // Every global symbol in table order, in the compiler's dump format.
   std::string Dump() const;
