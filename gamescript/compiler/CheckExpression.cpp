@@ -75,7 +75,7 @@ std::vector<ParameterType> ParametersOf(const GSFunctionSymbol* f) {
 // ---------------------------------------------------------------------------
 // Helpers
 
-GSClassSymbol* SemanticWalker::FindClass(const std::string& name) {
+GSClassSymbol* SemanticWalker::FindClass(std::string_view name) {
   if (name.empty()) return nullptr;
   GSSymbol* s = m_symbols.Lookup(name, nullptr, true, false);
   return s != nullptr && s->kind == SymClass ? static_cast<GSClassSymbol*>(s) : nullptr;
@@ -89,7 +89,7 @@ bool SemanticWalker::Derives(GSClassSymbol* derived, GSClassSymbol* base) {
   return false;
 }
 
-bool SemanticWalker::ClassesRelated(const std::string& target, const std::string& source, bool either) {
+bool SemanticWalker::ClassesRelated(std::string_view target, std::string_view source, bool either) {
   if (target == source) return true;
   GSClassSymbol* t = FindClass(target);
   GSClassSymbol* s = FindClass(source);
@@ -261,8 +261,8 @@ bool SemanticWalker::CheckMember(SyntaxNode* node) {
     Error(line, ". operator cannot be used on a non-reference type, line %d.", line);
     return false;
   }
-  const std::string className =
-      left->type == TypeObject ? NamedClass(left->type, left->className) : std::string();
+  const std::string_view className =
+      left->type == TypeObject ? NamedClass(left->type, left->className) : std::string_view();
   if (className.empty()) {
     Error(line, "unknown object class for '.' operator, line %d.", line);
     return false;
@@ -458,8 +458,8 @@ bool SemanticWalker::CheckCopy(SyntaxNode* node) {
     Error(line, ".copy expression must be an array type, line %d.", line);
     return false;
   }
-  const std::string target = NamedClass(a->type, a->className);
-  const std::string source = NamedClass(b->type, b->className);
+  const std::string_view target = NamedClass(a->type, a->className);
+  const std::string_view source = NamedClass(b->type, b->className);
   if (a->type != b->type || (!target.empty() && !source.empty() && !ClassesRelated(target, source, false))) {
     Error(line, "left and right types incompatible for .copy operator, line %d.", line);
     return false;
@@ -479,8 +479,8 @@ bool SemanticWalker::CheckCast(SyntaxNode* node) {
   if (value == nullptr || typeNode == nullptr || value->type == TypeNone) return false;
   const uint32_t target = typeNode->value < 0 ? TypeNone : static_cast<uint32_t>(typeNode->value);
   const char* written = typeNode->child[0] != nullptr ? typeNode->child[0]->text : nullptr;
-  const std::string targetClass = NamedClass(target, written);
-  const std::string sourceClass = NamedClass(value->type, value->className);
+  const std::string_view targetClass = NamedClass(target, written);
+  const std::string_view sourceClass = NamedClass(value->type, value->className);
   if (!CanConvert(target, value->type)) {
     Error(line, "cannot cast from %s to %s, line %d.", ValueText(value).c_str(),
           TypeText(target, targetClass).c_str(), line);
@@ -489,7 +489,7 @@ bool SemanticWalker::CheckCast(SyntaxNode* node) {
   if (!targetClass.empty() && !sourceClass.empty()) {
     if (FindClass(targetClass) == nullptr) return false;  // the type node reported the unknown class
     if (!ClassesRelated(targetClass, sourceClass, true)) {
-      Error(line, "cannot cast from %s to %s, line %d.", sourceClass.c_str(), targetClass.c_str(), line);
+      Error(line, "cannot cast from %s to %s, line %d.", sourceClass.data(), targetClass.data(), line);
       return false;
     }
   }
@@ -512,15 +512,15 @@ bool SemanticWalker::CheckAssignment(SyntaxNode* node) {
           line);
     ok = false;
   } else {
-    const std::string targetClass = NamedClass(target->type, target->className);
-    const std::string sourceClass = NamedClass(source->type, source->className);
+    const std::string_view targetClass = NamedClass(target->type, target->className);
+    const std::string_view sourceClass = NamedClass(source->type, source->className);
     if (!targetClass.empty() && !sourceClass.empty()) {
       if (FindClass(sourceClass) == nullptr) {
-        Error(line, "class %s not defined, line %d.", sourceClass.c_str(), line);
+        Error(line, "class %s not defined, line %d.", sourceClass.data(), line);
         ok = false;
       } else if (!ClassesRelated(targetClass, sourceClass, false)) {
-        Error(line, "cannot cast from object<%s> to object<%s>, line %d.", sourceClass.c_str(),
-              targetClass.c_str(), line);
+        Error(line, "cannot cast from object<%s> to object<%s>, line %d.", sourceClass.data(),
+              targetClass.data(), line);
         ok = false;
       }
     }
@@ -546,7 +546,7 @@ bool SemanticWalker::CheckNew(SyntaxNode* node) {
     return false;
   }
   const char* name = typeNode->child[0] != nullptr ? typeNode->child[0]->text : nullptr;
-  const std::string className = NamedClass(type, name);
+  const std::string_view className = NamedClass(type, name);
   if ((type == TypeObject || type == TypeObjectArray) && className.empty()) {
     Error(line, "cannot new unnamed object, line %d.", line);
     return false;
@@ -568,7 +568,7 @@ bool SemanticWalker::CheckNew(SyntaxNode* node) {
     // never be created.
     cls = FindClass(className);
     if (cls == nullptr) {
-      Error(line, "cannot find class %s in this translation unit, line %d.", className.c_str(), line);
+      Error(line, "cannot find class %s in this translation unit, line %d.", className.data(), line);
       return false;
     }
     if (type == TypeObject && (cls->specifiers & (SpecStatic | SpecGame))) {
@@ -671,7 +671,7 @@ bool SemanticWalker::CheckCall(SyntaxNode* node) {
     bool fits = true;
     const SyntaxNode* a = node->child[1];
     for (const ParameterType& p : parameters) {
-      const std::string source = NamedClass(a->type, a->className);
+      const std::string_view source = NamedClass(a->type, a->className);
       if (!CanConvert(p.type, a->type) ||
           (!p.className.empty() && !source.empty() && !ClassesRelated(p.className, source, true))) {
         fits = false;
@@ -721,7 +721,7 @@ bool SemanticWalker::ConvertArguments(SyntaxNode* call, GSFunctionSymbol* functi
       return false;
     }
     const ParameterType& p = parameters[index];
-    const std::string source = NamedClass(argument->type, argument->className);
+    const std::string_view source = NamedClass(argument->type, argument->className);
     if (!CanConvert(p.type, argument->type) ||
         (!p.className.empty() && !source.empty() && !ClassesRelated(p.className, source, true))) {
       Error(line, "Error in expression, line %d.", line);

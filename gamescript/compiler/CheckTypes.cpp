@@ -82,10 +82,10 @@ bool CanConvert(uint32_t target, uint32_t source) {
   return false;
 }
 
-std::string NamedClass(uint32_t type, const char* className) {
-  if ((type != TypeObject && type != TypeObjectArray) || className == nullptr) return std::string();
-  std::string name(className);
-  return name == "object" ? std::string() : name;
+std::string_view NamedClass(uint32_t type, const char* className) {
+  if ((type != TypeObject && type != TypeObjectArray) || className == nullptr) return {};
+  const std::string_view name(className);
+  return name == "object" ? std::string_view() : name;
 }
 
 ParameterType ParseParameterType(const std::string& text) {

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "gamescript/runtime/LibraryFormat.h"
 
@@ -27,8 +28,9 @@ uint32_t BinaryResultType(int32_t op, uint32_t left, uint32_t right);
 bool CanConvert(uint32_t target, uint32_t source);
 
 // The class an object or object-array value names: empty for none, and the
-// plain name "object" counts as none.
-std::string NamedClass(uint32_t type, const char* className);
+// plain name "object" counts as none. A name that is not empty is the whole
+// of `className`, so its data() is that NUL-terminated text.
+std::string_view NamedClass(uint32_t type, const char* className);
 
 // A parameter type as written in a function symbol name ("int", "Foo[]"):
 // its type code and, for object types, its class name.

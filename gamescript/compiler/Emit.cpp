@@ -106,14 +106,6 @@ void GSCFunction::Restart(GSFunctionSymbol* functionSymbol) {
   lines.push_back({Length(), line});
 }
 
-void GSCFunction::Begin(uint8_t op) {
-  if (lineSource != nullptr && (lines.empty() || lines.back().line != *lineSource)) NoteLine(*lineSource);
-  if (emitHook) emitHook(hookContext, *this, Length());
-  if (const GSRuntime::OpcodeInfo* info = FindOpcode(op)) depth += info->stack;
-  if (depth > maxDepth) maxDepth = depth;
-  code.U8(op);
-}
-
 void GSCFunction::CheckRange(int64_t v, int64_t low, int64_t high, const char* what) {
   if ((v < low || v > high) && m_overflow.empty()) {
     m_overflow = std::string(what) + " " + std::to_string(v);
@@ -121,43 +113,32 @@ void GSCFunction::CheckRange(int64_t v, int64_t low, int64_t high, const char* w
   }
 }
 
-void GSCFunction::Emit(uint8_t op) { Begin(op); }
-
-void GSCFunction::EmitU16(uint8_t op, int64_t operand) {
-  if (operand < 0 || operand > 0xFFFF) {
-    const char* what = "operand";
-    if (const GSRuntime::OpcodeInfo* info = FindOpcode(op)) {
-      switch (info->form) {
-        case GSRuntime::OperandForm::Local: what = "frame cell"; break;
-        case GSRuntime::OperandForm::Member: what = "member cell"; break;
-        case GSRuntime::OperandForm::String: what = "string index"; break;
-        case GSRuntime::OperandForm::Class: what = "class index"; break;
-        default: break;
-      }
+// Kept out of the emitters: an operand that does not fit is rare.
+void GSCFunction::NoteU16Overflow(uint8_t op, int64_t operand) {
+  const char* what = "operand";
+  if (const GSRuntime::OpcodeInfo* info = FindOpcode(op)) {
+    switch (info->form) {
+      case GSRuntime::OperandForm::Local: what = "frame cell"; break;
+      case GSRuntime::OperandForm::Member: what = "member cell"; break;
+      case GSRuntime::OperandForm::String: what = "string index"; break;
+      case GSRuntime::OperandForm::Class: what = "class index"; break;
+      default: break;
     }
-    CheckRange(operand, 0, 0xFFFF, what);
   }
-  Begin(op);
-  code.U16(static_cast<uint16_t>(operand));
+  CheckRange(operand, 0, 0xFFFF, what);
 }
 
 void GSCFunction::EmitS16(uint8_t op, int64_t operand) {
   CheckRange(operand, -0x8000, 0x7FFF, "call distance");
-  Begin(op);
-  code.U16(static_cast<uint16_t>(operand));
+  Kiv::StoreLE16(Begin(op, 2), static_cast<uint16_t>(operand));
 }
 
 void GSCFunction::EmitU16U16(uint8_t op, int64_t distance, int64_t slot) {
   CheckRange(distance, -0x8000, 0x7FFF, "call distance");
   CheckRange(slot, 0, 0xFFFF, "function slot");
-  Begin(op);
-  code.U16(static_cast<uint16_t>(distance));
-  code.U16(static_cast<uint16_t>(slot));
-}
-
-void GSCFunction::EmitU32(uint8_t op, uint32_t operand) {
-  Begin(op);
-  code.U32(operand);
+  uint8_t* operands = Begin(op, 4);
+  Kiv::StoreLE16(operands, static_cast<uint16_t>(distance));
+  Kiv::StoreLE16(operands + 2, static_cast<uint16_t>(slot));
 }
 
 void GSCFunction::EmitF32(float value) {
@@ -176,7 +157,7 @@ void GSCFunction::EmitJump(uint8_t op, int label, const char* file, uint32_t lin
 }
 
 std::size_t GSCFunction::EmitWait(uint16_t count) {
-  Begin(GSRuntime::OP_WAIT);
+  Begin(GSRuntime::OP_WAIT, 0);
   const std::size_t operands = Length();
   code.U16(count);
   for (std::size_t i = 2; i < GSRuntime::WaitLayout::Size(count); ++i) code.U8(0);
@@ -193,7 +174,7 @@ void GSCFunction::SetWaitEntry(std::size_t operands, std::size_t i, uint16_t maj
 }
 
 std::size_t GSCFunction::EmitSwitch(uint16_t count) {
-  Begin(GSRuntime::OP_SWITCH);
+  Begin(GSRuntime::OP_SWITCH, 0);
   const std::size_t operands = Length();
   code.U16(count);
   for (std::size_t i = 2; i < GSRuntime::SwitchLayout::Size(count); ++i) code.U8(0);

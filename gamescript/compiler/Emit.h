@@ -47,6 +47,8 @@ public:
   }
 
   void U8(uint8_t v) { *Grow(1) = v; }
+  // Room for n more bytes at the end, to be written by the caller.
+  uint8_t* Extend(std::size_t n) { return Grow(n); }
   void U16(uint16_t v) { Kiv::StoreLE16(Grow(2), v); }
   void U32(uint32_t v) { Kiv::StoreLE32(Grow(4), v); }
   void I32(int32_t v) { U32(static_cast<uint32_t>(v)); }
@@ -213,11 +215,14 @@ public:
   // change of the opcode, then writes the opcode and its operands. Operands
   // that do not fit their 16-bit field are written truncated and recorded:
   // OperandOverflow() then names the first such value.
-  void Emit(uint8_t op);
-  void EmitU16(uint8_t op, int64_t operand);
+  void Emit(uint8_t op) { Begin(op, 0); }
+  void EmitU16(uint8_t op, int64_t operand) {
+    if (operand < 0 || operand > 0xFFFF) NoteU16Overflow(op, operand);
+    Kiv::StoreLE16(Begin(op, 2), static_cast<uint16_t>(operand));
+  }
   void EmitS16(uint8_t op, int64_t operand);
   void EmitU16U16(uint8_t op, int64_t distance, int64_t slot);  // s16 distance, u16 slot
-  void EmitU32(uint8_t op, uint32_t operand);
+  void EmitU32(uint8_t op, uint32_t operand) { Kiv::StoreLE32(Begin(op, 4), operand); }
   void EmitF32(float value);
   // A jump to a label: at once when it is defined, else through a fix-up.
   void EmitJump(uint8_t op, int label, const char* file, uint32_t line, const char* text);
@@ -272,8 +277,21 @@ private:
     uint32_t line;
     const char* text;
   };
-  void Begin(uint8_t op);
+  // The line, the hook and the depth of an instruction, then its opcode;
+  // returns the room for its `operandBytes` operand bytes. Inlined in every
+  // emitter: an instruction costs a few stores.
+  uint8_t* Begin(uint8_t op, std::size_t operandBytes) {
+    if (lineSource != nullptr && (lines.empty() || lines.back().line != *lineSource)) NoteLine(*lineSource);
+    if (emitHook) emitHook(hookContext, *this, Length());
+    if (const GSRuntime::OpcodeInfo* info = GSRuntime::FindOpcode(op)) depth += info->stack;
+    if (depth > maxDepth) maxDepth = depth;
+    uint8_t* at = code.Extend(1 + operandBytes);
+    *at = op;
+    return at + 1;
+  }
   void NoteLine(uint32_t line);
+  // Records an operand of a 16-bit form that does not fit.
+  void NoteU16Overflow(uint8_t op, int64_t operand);
   // The bytes after the slot word; padding counted from `alignBase`.
   void WriteTail(ImageWriter& image, int32_t parameterCells, int32_t localCount, bool debugPart,
                  std::size_t alignBase) const;

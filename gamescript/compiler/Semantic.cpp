@@ -27,8 +27,8 @@ const char* NameText(const SyntaxNode* nameNode) {
 }
 
 // The class name written in a type node, empty for unnamed types.
-std::string TypeClassName(const SyntaxNode* typeNode) {
-  if (typeNode == nullptr || typeNode->child[0] == nullptr) return std::string();
+std::string_view TypeClassName(const SyntaxNode* typeNode) {
+  if (typeNode == nullptr || typeNode->child[0] == nullptr) return {};
   return NameText(typeNode->child[0]);
 }
 
@@ -246,10 +246,10 @@ bool SemanticWalker::PostCheck(SyntaxNode* node) {
 bool SemanticWalker::CheckObjectType(const SyntaxNode* typeNode, uint32_t line) {
   const uint32_t type = TypeCode(typeNode);
   if (type != TypeObject && type != TypeObjectArray) return true;
-  const std::string name = TypeClassName(typeNode);
+  const std::string_view name = TypeClassName(typeNode);
   if (name.empty()) return true;
   if (FindClass(name) != nullptr) return true;
-  Error(line, "object<%s> not declared, line %d.", name.c_str(), line);
+  Error(line, "object<%s> not declared, line %d.", name.data(), line);
   return false;
 }
 
@@ -314,11 +314,15 @@ bool SemanticWalker::CheckFunction(SyntaxNode* node) {
       if (!CheckObjectType(p->child[0], line)) ok = false;
   }
 
-  const std::string plainName = NameText(node->child[1]);
-  std::vector<std::string> parameterTypes;
-  for (const SyntaxNode* p = node->child[2]; p != nullptr; p = p->next)
-    parameterTypes.push_back(TypeText(TypeCode(p->child[0]), TypeClassName(p->child[0])));
-  const std::string symbolName = FunctionSymbolName(plainName, parameterTypes);
+  // "::name(t1,t2)", built where the last function's was.
+  const char* plainName = NameText(node->child[1]);
+  std::string& symbolName = m_symbolName;
+  symbolName.assign("::").append(plainName).push_back('(');
+  for (const SyntaxNode* p = node->child[2]; p != nullptr; p = p->next) {
+    if (p != node->child[2]) symbolName.push_back(',');
+    AppendTypeText(symbolName, TypeCode(p->child[0]), TypeClassName(p->child[0]));
+  }
+  symbolName.push_back(')');
 
   // An override of a final function of an ancestor; searched without
   // marking anything referenced.
@@ -343,7 +347,7 @@ bool SemanticWalker::CheckFunction(SyntaxNode* node) {
     function->type = resultCode;
   } else {
     if (existing == nullptr || existing->kind != SymFunction || !(existing->specifiers & SymPrototypeOnly)) {
-      Error(line, "Function %s already declared, line %d.", plainName.c_str(), line);
+      Error(line, "Function %s already declared, line %d.", plainName, line);
       m_skip = true;
       return false;
     }
@@ -368,9 +372,9 @@ bool SemanticWalker::CheckFunction(SyntaxNode* node) {
       ok = false;
     }
   }
-  const std::string resultClass = TypeClassName(resultType);
-  function->resultClass =
-      (resultCode == TypeObject || resultCode == TypeObjectArray) ? resultClass : std::string();
+  function->resultClass = (resultCode == TypeObject || resultCode == TypeObjectArray)
+                              ? TypeClassName(resultType)
+                              : std::string_view();
   node->symbol = function;
   node->type = resultCode;
   node->className = function->resultClass.empty() ? nullptr : function->resultClass.c_str();
@@ -419,8 +423,8 @@ bool SemanticWalker::CheckVariables(SyntaxNode* node) {
   const SyntaxNode* typeNode = node->child[0];
   if (!m_declarationsOnly && !CheckObjectType(typeNode, line)) ok = false;
   const uint32_t type = TypeCode(typeNode);
-  const std::string className =
-      (type == TypeObject || type == TypeObjectArray) ? TypeClassName(typeNode) : std::string();
+  const std::string_view className =
+      (type == TypeObject || type == TypeObjectArray) ? TypeClassName(typeNode) : std::string_view();
 
   for (SyntaxNode* d = node->child[1]; d != nullptr; d = d->next) {
     const char* name = NameText(d->child[0]);
@@ -463,18 +467,18 @@ bool SemanticWalker::CheckDeclarator(SyntaxNode* node) {
     if (!CanConvert(variable->type, value->type)) {
       Error(node->line, "cannot cast from %s to %s, line %d.",
             TypeText(value->type, NamedClass(value->type, value->className)).c_str(),
-            TypeText(variable->type, variable->className).c_str(), node->line);
+            TypeText(variable->type, variable->className.str()).c_str(), node->line);
       ok = false;
     } else {
-      const std::string target = NamedClass(variable->type, variable->className.c_str());
-      const std::string source = NamedClass(value->type, value->className);
+      const std::string_view target = NamedClass(variable->type, variable->className.c_str());
+      const std::string_view source = NamedClass(value->type, value->className);
       if (!target.empty() && !source.empty()) {
         if (FindClass(source) == nullptr) {
-          Error(node->line, "class %s not defined, line %d.", source.c_str(), node->line);
+          Error(node->line, "class %s not defined, line %d.", source.data(), node->line);
           ok = false;
         } else if (!ClassesRelated(target, source, false)) {
-          Error(node->line, "cannot cast from object<%s> to object<%s>, line %d.", source.c_str(),
-                target.c_str(), node->line);
+          Error(node->line, "cannot cast from object<%s> to object<%s>, line %d.", source.data(),
+                target.data(), node->line);
           ok = false;
         }
       }
@@ -633,24 +637,25 @@ bool SemanticWalker::CheckReturn(SyntaxNode* node) {
     return false;
   }
   const uint32_t expected = m_function->type;
-  const std::string expectedText = TypeText(expected, m_function->resultClass);
   const SyntaxNode* value = LastOf(node->child[0]);
   if (value == nullptr) {
     if (expected != TypeVoid) {
-      Error(line, "return type mismatch, expecting %s, line %d.", expectedText.c_str(), line);
+      Error(line, "return type mismatch, expecting %s, line %d.",
+            TypeText(expected, m_function->resultClass.str()).c_str(), line);
       return false;
     }
     return true;
   }
   if (value->type == TypeNone) return false;  // the value's own error was reported
   if (!CanConvert(expected, value->type)) {
-    Error(line, "return type mismatch, expecting %s, line %d.", expectedText.c_str(), line);
+    Error(line, "return type mismatch, expecting %s, line %d.",
+          TypeText(expected, m_function->resultClass.str()).c_str(), line);
     return false;
   }
-  const std::string target = NamedClass(expected, m_function->resultClass.c_str());
-  const std::string source = NamedClass(value->type, value->className);
+  const std::string_view target = NamedClass(expected, m_function->resultClass.c_str());
+  const std::string_view source = NamedClass(value->type, value->className);
   if (!target.empty() && !source.empty() && !ClassesRelated(target, source, false)) {
-    Error(line, "cannot cast from object<%s> to object<%s>, line %d.", source.c_str(), target.c_str(), line);
+    Error(line, "cannot cast from object<%s> to object<%s>, line %d.", source.data(), target.data(), line);
     return false;
   }
   return true;
@@ -662,7 +667,7 @@ bool SemanticWalker::CloseBlock(SyntaxNode* node) {
   SyntaxNode* last = LastOf(node->child[0]);
   if (last != nullptr && last->category == CatStatement && last->kind == StmtReturn) return true;
   if (m_function->type != TypeVoid) {
-    const std::string expected = TypeText(m_function->type, m_function->resultClass);
+    const std::string expected = TypeText(m_function->type, m_function->resultClass.str());
     Error(node->line, "expecting return type of %s, line %d.", expected.c_str(), node->line);
     return false;
   }

@@ -5,6 +5,7 @@
 #include <cstdarg>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "gamescript/compiler/SymbolTable.h"
@@ -101,13 +102,13 @@ private:
 public:
   // --- shared helpers
   // The class symbol of that name, or null (marks it referenced).
-  GSClassSymbol* FindClass(const std::string& name);
+  GSClassSymbol* FindClass(std::string_view name);
   // True when `derived` is `base` or has it among its ancestors.
   bool Derives(GSClassSymbol* derived, GSClassSymbol* base);
   // Relation of two named classes for a conversion: `either` accepts a
   // class derived from the other in either direction (casts, arguments),
   // else the source must be the target or derive from it.
-  bool ClassesRelated(const std::string& target, const std::string& source, bool either);
+  bool ClassesRelated(std::string_view target, std::string_view source, bool either);
   // Turns an expression node into a constant node of the given kind.
   static void MakeConstant(SyntaxNode* node, int32_t kind, uint32_t bits, const char* text);
   // A copy of `text` in the file's pool (null for an empty text).
@@ -126,6 +127,7 @@ private:
   GSClassSymbol* m_class = nullptr;
   GSFunctionSymbol* m_function = nullptr;
   std::vector<SyntaxNode*> m_owners;  // open for, while, switch and wait statements
+  std::string m_symbolName;           // the function symbol name being built (its room kept)
 };
 
 }  // namespace GSCompiler

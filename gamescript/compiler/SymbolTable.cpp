@@ -366,7 +366,7 @@ void GSSymbolTable::Reset() {
 }
 
 template <typename T>
-T* GSSymbolTable::Make(const std::string& name) {
+T* GSSymbolTable::Make(std::string_view name) {
   m_symbols.push_back(nullptr);  // the room first: nothing is lost if it cannot be had
   T* symbol;
   if constexpr (std::is_same_v<T, GSDependentSymbol>)
@@ -378,17 +378,17 @@ T* GSSymbolTable::Make(const std::string& name) {
   else
     symbol = m_classPool.Make();
   m_symbols.back() = symbol;
-  symbol->name = name;
+  symbol->name.assign(name);
   return symbol;
 }
 
-GSDependentSymbol* GSSymbolTable::NewDependent(const std::string& name) {
+GSDependentSymbol* GSSymbolTable::NewDependent(std::string_view name) {
   return Make<GSDependentSymbol>(name);
 }
-GSVariableSymbol* GSSymbolTable::NewVariable(const std::string& name) { return Make<GSVariableSymbol>(name); }
-GSFunctionSymbol* GSSymbolTable::NewFunction(const std::string& name) { return Make<GSFunctionSymbol>(name); }
+GSVariableSymbol* GSSymbolTable::NewVariable(std::string_view name) { return Make<GSVariableSymbol>(name); }
+GSFunctionSymbol* GSSymbolTable::NewFunction(std::string_view name) { return Make<GSFunctionSymbol>(name); }
 
-GSClassSymbol* GSSymbolTable::NewClass(const std::string& name) {
+GSClassSymbol* GSSymbolTable::NewClass(std::string_view name) {
   GSClassSymbol* cls = Make<GSClassSymbol>(name);
   cls->declaringFile = currentFile;
   return cls;
@@ -684,11 +684,20 @@ int32_t GSSymbolTable::MemberPosition(GSClassSymbol* cls, GSSymbol* member) {
 // ---------------------------------------------------------------------------
 // Names and dump
 
-std::string TypeText(uint32_t type, const std::string& className) {
+void AppendTypeText(std::string& out, uint32_t type, std::string_view className) {
   const bool named = !className.empty() && className != "object";
-  if (type == TypeObject && named) return className;
-  if (type == TypeObjectArray && named) return className + "[]";
-  return TypeName(type);
+  if ((type == TypeObject || type == TypeObjectArray) && named) {
+    out.append(className);
+    if (type == TypeObjectArray) out.append("[]");
+    return;
+  }
+  out.append(TypeName(type));
+}
+
+std::string TypeText(uint32_t type, std::string_view className) {
+  std::string text;
+  AppendTypeText(text, type, className);
+  return text;
 }
 
 std::string FunctionSymbolName(const std::string& name, const std::vector<std::string>& parameterTypes) {
@@ -715,7 +724,8 @@ std::string SignatureKey(const std::string& returnType, const std::string& class
 
 std::string GSFunctionSymbol::Signature() const {
   static const std::string kNoClass;
-  return SignatureKey(TypeText(type, resultClass), ownerClass != nullptr ? ownerClass->name : kNoClass, name);
+  return SignatureKey(TypeText(type, resultClass.str()), ownerClass != nullptr ? ownerClass->name : kNoClass,
+                      name);
 }
 
 namespace {

@@ -320,10 +320,10 @@ public:
   ParseContext* Context() const { return m_context; }
 
   // New symbols with the defaults; a class records the current file.
-  GSDependentSymbol* NewDependent(const std::string& name);
-  GSVariableSymbol* NewVariable(const std::string& name);
-  GSFunctionSymbol* NewFunction(const std::string& name);
-  GSClassSymbol* NewClass(const std::string& name);
+  GSDependentSymbol* NewDependent(std::string_view name);
+  GSVariableSymbol* NewVariable(std::string_view name);
+  GSFunctionSymbol* NewFunction(std::string_view name);
+  GSClassSymbol* NewClass(std::string_view name);
 
   // Enters the symbol at the current level: globally without a class, else in
   // the class's member table (numbered when `number` and at level 0). False
@@ -401,7 +401,7 @@ public:
 
 private:
   template <typename T>
-  T* Make(const std::string& name);
+  T* Make(std::string_view name);
   void Release(GSSymbol* symbol);
   void ReleaseAll();
   GSSymbol* LookupInClass(GSClassSymbol* cls, std::string_view name, std::size_t hash, int32_t level);
@@ -424,7 +424,9 @@ private:
 
 // The name a type has inside symbol names and signature keys: the class name
 // for object types, "Class[]" for arrays of a class, else the type's name.
-std::string TypeText(uint32_t type, const std::string& className);
+std::string TypeText(uint32_t type, std::string_view className);
+// Appends TypeText(type, className) to `out`.
+void AppendTypeText(std::string& out, uint32_t type, std::string_view className);
 // "::name(t1,t2)" from the plain name and the parameter type texts.
 std::string FunctionSymbolName(const std::string& name, const std::vector<std::string>& parameterTypes);
 // "$ret@Class::name(t1,t2)".
