@@ -140,6 +140,20 @@ std::optional<std::string> AssetFiles::Match(std::string_view relative) {
 }
 
 std::optional<std::string> AssetFiles::Find(std::string_view relative) {
+  // Most names asked for are a file's plain name in the asset folder: its listing
+  // answers at once unless the entry is a link, whose real place is then checked
+  // (and kept) below.
+  if (!relative.empty() && relative != "." && relative != ".." &&
+      std::none_of(relative.begin(), relative.end(), IsSep)) {
+    const std::vector<Entry>* list = List("");
+    if (!list) return std::nullopt;
+    auto [first, last] = Matches(*list, relative);
+    if (first == last) return std::nullopt;
+    const Entry* chosen = first;
+    for (const Entry* e = first; e != last; ++e)
+      if (e->name == relative) chosen = e;
+    if (chosen->kind != Kiv::File::EntryKind::kLink) return PathOf(chosen->name);
+  }
   std::string key(relative);
   if (auto known = m_found.find(key); known != m_found.end()) return known->second;
   std::optional<std::string> found = Match(relative);

@@ -1,5 +1,6 @@
 #include "config/AssetPaths.h"
 
+#include <algorithm>
 #include <ctime>
 #include <mutex>
 #include <unordered_map>
@@ -19,9 +20,10 @@ bool PushComponents(std::string_view part, std::vector<std::string_view>& stack)
   if (!part.empty() && (part[0] == '/' || part[0] == '\\')) return false;
   if (part.size() >= 2 && part[1] == ':') return false;
   while (!part.empty()) {
-    size_t cut = part.find_first_of("/\\");
+    size_t cut = 0;
+    while (cut < part.size() && part[cut] != '/' && part[cut] != '\\') ++cut;
     std::string_view item = part.substr(0, cut);
-    part = cut == std::string_view::npos ? std::string_view() : part.substr(cut + 1);
+    part = cut == part.size() ? std::string_view() : part.substr(cut + 1);
     if (item.empty() || item == ".") continue;
     if (item == "..") {
       if (stack.empty()) return false;
@@ -30,6 +32,27 @@ bool PushComponents(std::string_view part, std::vector<std::string_view>& stack)
     }
     if (item.find(':') != std::string_view::npos) return false;  // a drive or stream name
     stack.push_back(item);
+  }
+  return true;
+}
+
+// One component as PushComponents keeps it unchanged: not empty, "." or "..",
+// without separators or a drive or stream name.
+bool IsPlainComponent(std::string_view item) {
+  if (item.empty() || item == "." || item == "..") return false;
+  for (const char c : item)
+    if (c == '/' || c == '\\' || c == ':') return false;
+  return true;
+}
+
+// A relative folder that PushComponents takes as it is: plain components
+// between single "/".
+bool IsPlainRelativeFolder(std::string_view folder) {
+  if (folder.empty()) return false;
+  for (size_t i = 0; i <= folder.size();) {
+    const size_t end = std::min(folder.find('/', i), folder.size());
+    if (!IsPlainComponent(folder.substr(i, end - i))) return false;
+    i = end + 1;
   }
   return true;
 }
@@ -105,7 +128,10 @@ std::optional<std::string> ResolveCurrentAssetFile(std::string_view value) {
   const DataManager* dm = DataManager::Existing();
   if (!dm) return std::nullopt;
   if (dm->assetFiles && !dm->contentFolder.empty()) {
-    // A name inside the asset is answered from the check's listings.
+    // A name inside the asset is answered from the check's listings. Most are a
+    // file's plain name in the asset folder itself: that is the name below it.
+    if (IsPlainComponent(value) && IsPlainRelativeFolder(dm->assetFolder.View()))
+      return dm->assetFiles->Find(value);
     Joined joined;
     if (!JoinWithAsset(dm->assetFolder.View(), value, joined)) return std::nullopt;
     if (const std::optional<std::string_view> below = joined.BelowAsset())

@@ -8,7 +8,7 @@
 #include <mutex>
 #include <new>
 #include <stdexcept>
-#include <vector>
+#include <thread>
 
 #include "kiv/Memory.h"
 #include "kiv/String.h"
@@ -51,6 +51,70 @@ namespace {
 
 size_t HashOf(std::string_view text) { return std::hash<std::string_view>()(text); }
 
+// Threads that read the table without its lock. Each thread has a record whose
+// count is odd while the thread is inside a look-up; an entry or a slot array
+// taken out of the table is freed only once every look-up that was inside then
+// has left. Records are never freed: a thread that ends leaves its record to
+// the next thread that starts.
+struct Reader {
+  std::atomic<uint64_t> inside{0};
+  std::atomic<bool> taken{true};
+  Reader* next = nullptr;
+};
+std::atomic<Reader*> g_readers{nullptr};
+
+Reader* TakeReader() {
+  for (Reader* r = g_readers.load(std::memory_order_acquire); r; r = r->next) {
+    bool free = false;
+    if (!r->taken.load(std::memory_order_relaxed) &&
+        r->taken.compare_exchange_strong(free, true, std::memory_order_acquire))
+      return r;
+  }
+  auto* r = new Reader;
+  r->next = g_readers.load(std::memory_order_relaxed);
+  while (!g_readers.compare_exchange_weak(r->next, r, std::memory_order_acq_rel)) {}
+  return r;
+}
+
+// The pointer and the state are plain thread-locals, readable at any time; the
+// object that gives the record back is made only when one is taken. A thread
+// whose record went back already (a destructor at its end) takes the lock.
+thread_local Reader* t_reader = nullptr;
+thread_local bool t_readerGone = false;
+struct GiveBackReader {
+  ~GiveBackReader() {
+    if (t_reader) t_reader->taken.store(false, std::memory_order_release);
+    t_reader = nullptr;
+    t_readerGone = true;
+  }
+};
+
+Reader* ThisThreadsReader() {
+  if (t_reader || t_readerGone) return t_reader;
+  thread_local GiveBackReader giveBack;
+  t_reader = TakeReader();
+  return t_reader;
+}
+
+// Waits until every look-up that is inside now has left.
+void WaitForReaders() {
+  for (Reader* r = g_readers.load(std::memory_order_acquire); r; r = r->next) {
+    const uint64_t seen = r->inside.load(std::memory_order_seq_cst);
+    if (!(seen & 1)) continue;
+    while (r->inside.load(std::memory_order_acquire) == seen) std::this_thread::yield();
+  }
+}
+
+// Takes one more reference unless the count is at zero: an entry at zero is
+// being taken out by its last holder.
+bool Hold(PString::Entry* e) {
+  uint32_t r = e->refs.load(std::memory_order_relaxed);
+  while (r != 0)
+    if (e->refs.compare_exchange_weak(r, r + 1, std::memory_order_acquire, std::memory_order_relaxed))
+      return true;
+  return false;
+}
+
 // Open addressing with linear probing, at most three quarters full. A slot
 // is one word: the entry's address (16-byte aligned and below 2^48, so 44
 // bits) and the top 20 bits of the text's hash. A look-up reads the slots
@@ -63,6 +127,11 @@ size_t HashOf(std::string_view text) { return std::hash<std::string_view>()(text
 // slots of its run without reading their entries. The size is not a power of
 // two but grows by half: at a million texts the table takes 12 MB, not the
 // 16 MB of the next power of two at most half full.
+//
+// Texts already in the table are found without the lock (most look-ups: names
+// repeat), so threads that parse configs side by side do not queue for it.
+// Changes take the lock. A look-up that misses, or meets the table while it
+// changes, asks again under the lock.
 struct Table {
   using Slot = uint64_t;  // 0: free
   static constexpr int kHashBits = 20, kAddressBits = 44;
@@ -75,59 +144,81 @@ struct Table {
     return reinterpret_cast<PString::Entry*>((s & ((uint64_t{1} << kAddressBits) - 1)) << 4);
   }
 
-  std::mutex lock;
-  using Slots = std::vector<Slot, TableAllocator<Slot>>;
-  Slots slots = Slots(1024);
-  size_t used = 0;
-
-  size_t Next(size_t i) const { return i + 1 == slots.size() ? 0 : i + 1; }
-  size_t HomeOfBits(uint64_t bits) const { return static_cast<size_t>((bits * slots.size()) >> kHashBits); }
-  size_t Home(size_t hash) const { return HomeOfBits(HashBits(hash)); }
-  size_t HomeOf(Slot s) const { return HomeOfBits(s >> kAddressBits); }
-
-  PString::Entry* Find(std::string_view text, size_t hash) const {
-    const uint64_t mark = HashBits(hash);
-    for (size_t i = Home(hash);; i = Next(i)) {
-      const Slot slot = slots[i];
-      if (!slot) return nullptr;
-      if (slot >> kAddressBits == mark && EntryOf(slot)->View() == text) return EntryOf(slot);
+  struct Slots {
+    size_t size;
+    std::atomic<Slot>* at;
+    explicit Slots(size_t n) : size(n), at(static_cast<std::atomic<Slot>*>(AllocateTable(n * sizeof(Slot)))) {
+      if (!at) throw std::bad_alloc();
+      for (size_t i = 0; i < n; ++i) ::new (&at[i]) std::atomic<Slot>(0);
     }
+    ~Slots() { FreeTable(at, size * sizeof(Slot)); }
+    Slots(const Slots&) = delete;
+    Slots& operator=(const Slots&) = delete;
+    size_t Next(size_t i) const { return i + 1 == size ? 0 : i + 1; }
+    size_t HomeOfBits(uint64_t bits) const { return static_cast<size_t>((bits * size) >> kHashBits); }
+    size_t HomeOf(Slot s) const { return HomeOfBits(s >> kAddressBits); }
+    Slot Get(size_t i) const { return at[i].load(std::memory_order_seq_cst); }
+    void Set(size_t i, Slot s) { at[i].store(s, std::memory_order_seq_cst); }
+  };
+
+  std::mutex lock;
+  std::atomic<Slots*> slots{new Slots(1024)};  // changed under the lock only
+  size_t used = 0;                             // under the lock
+
+  // Without the lock, inside a look-up: a held entry of the text, or null
+  // when none was seen (it may still be there: ask under the lock).
+  static PString::Entry* FindHeld(const Slots& s, std::string_view text, size_t hash) {
+    const uint64_t mark = HashBits(hash);
+    size_t i = s.HomeOfBits(mark);
+    for (size_t probes = 0; probes < s.size; ++probes, i = s.Next(i)) {
+      const Slot slot = s.Get(i);
+      if (!slot) return nullptr;
+      if (slot >> kAddressBits != mark) continue;
+      PString::Entry* e = EntryOf(slot);
+      if (e->View() == text && Hold(e)) return e;
+    }
+    return nullptr;
   }
 
   void Insert(PString::Entry* e, size_t hash) {
-    if ((used + 1) * 4 > slots.size() * 3) {
-      Slots old(slots.size() + slots.size() / 2);
-      old.swap(slots);
-      for (const Slot slot : old)
-        if (slot) Place(slot);
+    Slots* s = slots.load(std::memory_order_relaxed);
+    if ((used + 1) * 4 > s->size * 3) {
+      auto* grown = new Slots(s->size + s->size / 2);
+      for (size_t i = 0; i < s->size; ++i)
+        if (const Slot slot = s->Get(i)) Place(*grown, slot);
+      slots.store(grown, std::memory_order_seq_cst);
+      WaitForReaders();  // look-ups still reading the old slots
+      delete s;
+      s = grown;
     }
-    Place(Pack(e, hash));
+    Place(*s, Pack(e, hash));
     ++used;
   }
 
-  void Place(Slot s) {
-    size_t i = HomeOf(s);
-    while (slots[i]) i = Next(i);
-    slots[i] = s;
+  static void Place(Slots& s, Slot slot) {
+    size_t i = s.HomeOf(slot);
+    while (s.Get(i)) i = s.Next(i);
+    s.Set(i, slot);
   }
 
   // Removes the entry and moves later slots of its run back, so that every
   // text stays reachable from its home slot without gaps.
   void Erase(const PString::Entry* e) {
+    Slots& s = *slots.load(std::memory_order_relaxed);
     const Slot mine = Pack(e, HashOf(e->View()));
-    size_t i = HomeOf(mine);
-    while (slots[i] != mine) i = Next(i);
-    for (size_t j = Next(i); slots[j]; j = Next(j)) {
-      const size_t home = HomeOf(slots[j]);
+    size_t i = s.HomeOf(mine);
+    while (s.Get(i) != mine) i = s.Next(i);
+    for (size_t j = s.Next(i); s.Get(j); j = s.Next(j)) {
+      const size_t home = s.HomeOf(s.Get(j));
       // The slot at j may move to the gap at i unless its home lies
       // cyclically in (i, j].
       const bool homeBetween = i <= j ? (home > i && home <= j) : (home > i || home <= j);
       if (!homeBetween) {
-        slots[i] = slots[j];
+        s.Set(i, s.Get(j));
         i = j;
       }
     }
-    slots[i] = 0;
+    s.Set(i, 0);
     --used;
   }
 };
@@ -142,12 +233,15 @@ Table& GetTable() {
 PString::Entry* Intern(std::string_view text) {
   const size_t hash = HashOf(text);
   Table& t = GetTable();
-  std::lock_guard<std::mutex> guard(t.lock);
-  if (PString::Entry* e = t.Find(text, hash)) {
-    // A count at zero here cannot happen: the 1 -> 0 step runs under this lock.
-    e->refs.fetch_add(1, std::memory_order_relaxed);
-    return e;
+  if (Reader* reader = ThisThreadsReader()) {
+    reader->inside.fetch_add(1, std::memory_order_seq_cst);
+    PString::Entry* e = Table::FindHeld(*t.slots.load(std::memory_order_seq_cst), text, hash);
+    reader->inside.fetch_add(1, std::memory_order_release);
+    if (e) return e;
   }
+  std::lock_guard<std::mutex> guard(t.lock);
+  // Under the lock the slots hold still; an entry at zero is on its way out.
+  if (PString::Entry* e = Table::FindHeld(*t.slots.load(std::memory_order_relaxed), text, hash)) return e;
   PString::Entry* e = PString::Entry::Make(text);
   t.Insert(e, hash);
   return e;
@@ -158,19 +252,17 @@ void AddRef(PString::Entry* e) {
 }
 
 void Release(PString::Entry* e) {
-  if (!e) return;
-  uint32_t r = e->refs.load(std::memory_order_relaxed);
-  while (r > 1) {
-    if (e->refs.compare_exchange_weak(r, r - 1, std::memory_order_acq_rel)) return;
-  }
-  // Possibly the last holder: drop it under the table lock so that a
-  // concurrent Intern of the same text never sees a dying entry.
+  if (!e || e->refs.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
+  // The last holder: nothing takes the entry again (look-ups pass over a count
+  // at zero), so it goes out of the table, and once no look-up can still be
+  // reading it, away.
   Table& t = GetTable();
-  std::lock_guard<std::mutex> guard(t.lock);
-  if (e->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+  {
+    std::lock_guard<std::mutex> guard(t.lock);
     t.Erase(e);
-    PString::Entry::Free(e);
   }
+  WaitForReaders();
+  PString::Entry::Free(e);
 }
 
 }  // namespace

@@ -51,8 +51,8 @@ bool Escapes(std::string_view path) {
   int depth = 0;
   size_t i = 0;
   while (i <= path.size()) {
-    size_t j = path.find_first_of("/\\", i);
-    if (j == std::string_view::npos) j = path.size();
+    size_t j = i;
+    while (j < path.size() && path[j] != '/' && path[j] != '\\') ++j;
     std::string_view part = path.substr(i, j - i);
     if (part == "..") {
       if (--depth < 0) return true;
@@ -140,22 +140,44 @@ std::string GetContentFolderPath(std::string_view key) {
 bool SplitContentPath(const std::string& path, std::string& key, std::string& relative) {
   key.clear();
   relative.clear();
-  if (path.empty() || Escapes(path)) return false;
-  const std::string normal = Normalised(path);
-  const bool plain = Kiv::IsPlainAbsolutePath(normal);
+  // Every asset check asks with a plain absolute path, which climbs nowhere and is
+  // normalised already.
+  const bool plain = Kiv::IsPlainAbsolutePath(path);
+  if (!plain && (path.empty() || Escapes(path))) return false;
+  std::string normalised;
+  if (!plain) normalised = Normalised(path);
+  const std::string& normal = plain ? path : normalised;
+  const bool normalPlain = plain || Kiv::IsPlainAbsolutePath(normal);
   Roots& roots = TheRoots();
   std::lock_guard<std::mutex> g(roots.lock);
   // The folder of a user-data key is the user data's folder and the key, a plain name.
-  const bool userPlain = plain && roots.userDataPlain;
+  const bool userPlain = normalPlain && roots.userDataPlain;
   std::string rest;
-  for (size_t k = 0; k < kUserDataKeys.size(); ++k) {
+  if (userPlain) {
+    // One comparison of the user data's folder, then the key's component: the same
+    // answer as trying each key's folder in turn, as the keys differ.
+    const std::string& user = roots.userData;
+    const std::string_view p(normal);
+    if (p.size() > user.size() + 1 && p[user.size()] == '/' &&
+        Kiv::CompareNoCase(p.substr(0, user.size()), user) == 0) {
+      const std::string_view below = p.substr(user.size() + 1);
+      const std::string_view first = below.substr(0, below.find('/'));
+      for (const char* k : kUserDataKeys) {
+        if (Kiv::CompareNoCase(first, k) != 0) continue;
+        key = k;
+        if (first.size() < below.size()) relative = below.substr(first.size() + 1);
+        return true;
+      }
+    }
+  }
+  for (size_t k = 0; !userPlain && k < kUserDataKeys.size(); ++k) {
     if (RelativeTo(normal, roots.userDataKeyFolders[k], rest, userPlain)) {
       key = kUserDataKeys[k];
       relative = rest;
       return true;
     }
   }
-  if (!RelativeTo(normal, roots.installation, rest, plain && roots.installationPlain) || rest.empty())
+  if (!RelativeTo(normal, roots.installation, rest, normalPlain && roots.installationPlain) || rest.empty())
     return false;
   size_t cut = rest.find('/');
   std::string first = rest.substr(0, cut);

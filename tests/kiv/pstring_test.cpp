@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <set>
 #include <thread>
 #include <unordered_set>
@@ -136,6 +137,49 @@ TEST(PString, InterningFromManyThreadsGivesOneHandlePerText) {
   for (int t = 1; t < kThreads; ++t) EXPECT_EQ(seen[t], seen[0]);
   std::set<const void*> distinct(seen[0].begin(), seen[0].end());
   EXPECT_EQ(distinct.size(), static_cast<size_t>(kTexts));
+}
+
+// Texts already interned are found without the table's lock while other
+// threads grow the table, take texts out and put them back: every thread must
+// still get the held text's one handle, and a text dying as it is looked up
+// must come back as one live entry, never as a freed one or as two.
+TEST(PString, LookUpsWithoutTheLockHoldThroughGrowthAndRemovals) {
+  const size_t before = PString::InternedCount();
+  constexpr int kHeld = 300, kThreads = 6, kRounds = 40;
+  std::vector<PString> held;
+  std::vector<const void*> handles;
+  for (int i = 0; i < kHeld; ++i) {
+    held.push_back(PString().Setf("held-%d", i));
+    handles.push_back(held.back().Handle());
+  }
+  std::atomic<int> wrongHandles{0}, splitTexts{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([t, &handles, &wrongHandles, &splitTexts] {
+      for (int round = 0; round < kRounds; ++round) {
+        if (t % 3 == 0) {
+          // Grows the table past several sizes, then empties it again.
+          std::vector<PString> many;
+          for (int i = 0; i < 3000; ++i) many.push_back(PString().Setf("grow-%d-%d-%d", t, round, i));
+        }
+        for (int i = 0; i < kHeld; ++i)
+          if (PString().Setf("held-%d", i).Handle() != handles[i]) wrongHandles.fetch_add(1);
+        // Texts that every thread makes and drops: they die and come back
+        // while the others look them up.
+        for (int i = 0; i < 50; ++i) {
+          PString a = PString().Setf("shared-dying-%d", i);
+          PString b = PString().Setf("shared-dying-%d", i);
+          if (a.Handle() != b.Handle() || a.View() != b.View()) splitTexts.fetch_add(1);
+        }
+      }
+    });
+  }
+  for (std::thread& th : threads) th.join();
+  EXPECT_EQ(wrongHandles.load(), 0);
+  EXPECT_EQ(splitTexts.load(), 0);
+  EXPECT_EQ(PString::InternedCount(), before + kHeld);
+  held.clear();
+  EXPECT_EQ(PString::InternedCount(), before);
 }
 
 TEST(PString, FormattingCaseChangesAndEditsMakeNewInternedStrings) {
