@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <span>
 #include <cstring>
 #include <string_view>
 #include <unordered_map>
@@ -75,7 +76,7 @@ private:
   // Positions of a function table by the name of the function they hold; a
   // position since taken by a function of another name is skipped when read.
   using PositionsByName = std::unordered_map<std::string_view, std::vector<std::size_t>>;
-  bool BuildFunctionTable(GSClassSymbol* k, GSClassSymbol* scanned, std::vector<GSFunctionSymbolExt>& table,
+  bool BuildFunctionTable(GSClassSymbol* k, GSClassSymbol* scanned, std::span<GSFunctionSymbolExt> table,
                           PositionsByName& positions);
   bool WriteImports(ImageWriter& w);
   // The texts a class's records name, in the order WriteClass writes them.
@@ -83,13 +84,14 @@ private:
   // Writes the head up to the string table's text; its bytes.
   std::size_t WriteHead(LibraryBytes& out, const LibrarySource& source);
   // `texts`: the class's string indexes from InternClassTexts, taken as written.
-  bool WriteClass(ImageWriter& w, const GSCClass& cls, const std::vector<GSFunctionSymbolExt>& table,
+  bool WriteClass(ImageWriter& w, const GSCClass& cls, std::span<const GSFunctionSymbolExt> table,
                   const uint32_t*& texts);
 
   GSSymbolTable& m_symbols;
   LibraryImage& m_image;
   CompileLog* m_log;
-  std::string m_initKey;                 // the initialiser's key, built in one place for every class
+  std::string m_key;                     // a key being built: its memory serves every key
+  std::vector<uint32_t> m_classNames;    // by class import index: the name's text, once interned
   std::vector<GSFunctionSymbol*> m_own;  // BuildFunctionTable's list of one class's functions
 };
 
@@ -106,7 +108,7 @@ uint32_t Writer::ClassIndexOf(const std::string& className) {
 // every ancestor part. Ancestors are filled first; a function overrides, in
 // every position they hold, the entries of the same name and parameters.
 bool Writer::BuildFunctionTable(GSClassSymbol* k, GSClassSymbol* scanned,
-                                std::vector<GSFunctionSymbolExt>& table, PositionsByName& positions) {
+                                std::span<GSFunctionSymbolExt> table, PositionsByName& positions) {
   for (const AncestorEntry& e : scanned->ancestors)
     if (e.direct && !BuildFunctionTable(k, e.base, table, positions)) return false;
 
@@ -201,9 +203,11 @@ bool Writer::WriteImports(ImageWriter& w) {
 
   std::size_t start = w.BeginChunk(GSRuntime::kChunkClassImports);
   w.U32(static_cast<uint32_t>(classes.size()));
+  m_classNames.clear();
   for (GSClassSymbol* c : classes) {
     w.U32(static_cast<uint32_t>(c->declaringFile->index));
-    w.U32(m_image.InternString(c->name));
+    m_classNames.push_back(m_image.InternString(c->name));
+    w.U32(m_classNames.back());
   }
   w.EndChunk(start);
 
@@ -220,18 +224,24 @@ bool Writer::WriteImports(ImageWriter& w) {
 
 void Writer::InternClassTexts(const GSCClass& cls, std::vector<uint32_t>& texts) {
   GSClassSymbol* k = cls.symbol;
-  texts.push_back(m_image.InternString(k->name));
-  for (const FinishedFunction& fn : cls.functions)
-    texts.push_back(m_image.InternString(fn.symbol->Signature()));
-  m_initKey.assign("::").append(k->name).append("()");
-  texts.push_back(m_image.InternString(m_initKey));
+  // A class with an import record has its name interned already.
+  const auto imported = static_cast<std::size_t>(k->importIndex);
+  texts.push_back(k->importIndex >= 0 && imported < m_classNames.size() ? m_classNames[imported]
+                                                                        : m_image.InternString(k->name));
+  for (const FinishedFunction& fn : cls.functions) {
+    m_key.clear();
+    fn.symbol->AppendSignature(m_key);
+    texts.push_back(m_image.InternString(m_key));
+  }
+  m_key.assign("::").append(k->name).append("()");
+  texts.push_back(m_image.InternString(m_key));
   k->members.ForEach([&](GSSymbol* s) {
     if (s->kind == SymVariable && !(s->specifiers & SpecDefine))
       texts.push_back(m_image.InternString(s->name));
   });
 }
 
-bool Writer::WriteClass(ImageWriter& w, const GSCClass& cls, const std::vector<GSFunctionSymbolExt>& table,
+bool Writer::WriteClass(ImageWriter& w, const GSCClass& cls, std::span<const GSFunctionSymbolExt> table,
                         const uint32_t*& texts) {
   GSClassSymbol* k = cls.symbol;
   // Member cells are 16-bit fields of the records and of the member instructions.
@@ -361,17 +371,31 @@ std::size_t Writer::WriteHead(LibraryBytes& out, const LibrarySource& source) {
 bool Writer::Write(LibraryBytes& out, const LibrarySource& source) {
   // Function tables first: their entries must carry import indexes before the
   // import chunks are written.
-  std::vector<std::vector<GSFunctionSymbolExt>> tables(m_image.classes.size());
-  for (std::size_t i = 0; i < m_image.classes.size(); ++i) {
+  // Every class's table in one list: class i's is [starts[i], starts[i + 1]).
+  // A class refused below takes no room; the refusals come class by class,
+  // in the order of the tables' messages.
+  const std::size_t classCount = m_image.classes.size();
+  const auto slotsOf = [&](std::size_t i) {
+    const GSClassSymbol* k = m_image.classes[i] ? m_image.classes[i]->symbol : nullptr;
+    return k ? int64_t(k->functionBase) + k->ownFunctions : 0;
+  };
+  std::vector<std::size_t> starts(classCount + 1, 0);
+  for (std::size_t i = 0; i < classCount; ++i) {
+    const int64_t slots = slotsOf(i);
+    starts[i + 1] = starts[i] + (slots > 0 && slots <= 0x8000 ? std::size_t(slots) : 0);
+  }
+  std::vector<GSFunctionSymbolExt> entries(starts[classCount], GSFunctionSymbolExt{nullptr, 0});
+  const auto tableOf = [&](std::size_t i) {
+    return std::span<GSFunctionSymbolExt>(entries.data() + starts[i], starts[i + 1] - starts[i]);
+  };
+  for (std::size_t i = 0; i < classCount; ++i) {
     if (!m_image.classes[i]) return Fail("Internal Compiler Error: the classes' code was written before.");
-    GSClassSymbol* k = m_image.classes[i]->symbol;
-    const int64_t slots = int64_t(k->functionBase) + k->ownFunctions;
     // Slots are 16-bit fields of the records and of the call instructions.
-    if (slots > 0x8000) return Fail("Too many functions in one class: slots do not fit in 16 bits.");
-    tables[i].assign(std::size_t(std::max<int64_t>(slots, 0)), GSFunctionSymbolExt{nullptr, 0});
+    if (slotsOf(i) > 0x8000) return Fail("Too many functions in one class: slots do not fit in 16 bits.");
     PositionsByName positions;
-    if (!BuildFunctionTable(k, k, tables[i], positions)) return false;
-    for (const GSFunctionSymbolExt& e : tables[i])
+    if (!BuildFunctionTable(m_image.classes[i]->symbol, m_image.classes[i]->symbol, tableOf(i), positions))
+      return false;
+    for (const GSFunctionSymbolExt& e : tableOf(i))
       if (!e.function) return Fail("Internal Compiler Error: a function slot of a class has no function.");
   }
 
@@ -416,7 +440,7 @@ bool Writer::Write(LibraryBytes& out, const LibrarySource& source) {
   for (std::size_t i = 0; i < m_image.classes.size(); ++i) {
     // Most classes fit in the room left; a larger one makes its block grow.
     if (tail->Position() >= blockBytes / 4 * 3) tail = &newBlock();
-    if (!WriteClass(*tail, *m_image.classes[i], tables[i], nextText)) return false;
+    if (!WriteClass(*tail, *m_image.classes[i], tableOf(i), nextText)) return false;
     // Its code is in the library now: given back, so the generated code and
     // the library are not held whole at once.
     m_image.code.ReleaseBefore(m_image.classes[i]->initialiser.tail);
@@ -428,7 +452,6 @@ bool Writer::Write(LibraryBytes& out, const LibrarySource& source) {
            spare = m_image.code.TakeSpare())
         GiveBackPages(spare.Data(), spare.Capacity());
     m_image.classes[i].reset();
-    std::vector<GSFunctionSymbolExt>().swap(tables[i]);
   }
   if (spillFailed) return Fail(("Unable to write the library: " + Kiv::File::LastError()).c_str());
   std::size_t restSize = out.spill ? std::size_t(out.spill->Size()) : 0;

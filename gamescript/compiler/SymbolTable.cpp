@@ -723,9 +723,18 @@ std::string SignatureKey(const std::string& returnType, const std::string& class
 }
 
 std::string GSFunctionSymbol::Signature() const {
-  static const std::string kNoClass;
-  return SignatureKey(TypeText(type, resultClass.str()), ownerClass != nullptr ? ownerClass->name : kNoClass,
-                      name);
+  std::string key;
+  AppendSignature(key);
+  return key;
+}
+
+void GSFunctionSymbol::AppendSignature(std::string& out) const {
+  // As SignatureKey makes it, without the texts in between.
+  out += '$';
+  AppendTypeText(out, type, resultClass.str());
+  out += '@';
+  if (ownerClass != nullptr) out += ownerClass->name;
+  out += name;
 }
 
 namespace {

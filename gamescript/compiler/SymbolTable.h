@@ -115,6 +115,8 @@ public:
   // "$ret@Class::name(types)", made when wanted (the library write, a
   // message) rather than kept by every function.
   std::string Signature() const;
+  // The same appended to `out`: a writer of many keys reuses one buffer.
+  void AppendSignature(std::string& out) const;
 };
 
 // Table of symbols by name; equal symbols (same name and level) are refused.
