@@ -90,23 +90,33 @@ struct Chain {
 class Parser {
 public:
   Parser(Scanner& scanner, ParseContext& context, ParseSink* sink)
-      : m_scanner(scanner), m_ctx(context), m_sink(sink) {}
+      : m_scanner(scanner),
+        m_ctx(context),
+        m_sink(sink),
+        m_tok(scanner.Current()),
+        m_batchEnd(scanner.BatchEnd()) {
+    // Stepping from the token the scanner handed out last: a fresh scanner's
+    // batch is empty, and the first step then scans one.
+    if (m_batchEnd == m_tok) m_batchEnd = m_tok + 1;
+  }
 
   int Run() {
+    int result = 0;
     try {
       m_ctx.declarations = Program();
-      return 0;
     } catch (const ParseStop&) {
       m_ctx.declarations = nullptr;
-      return 1;
+      result = 1;
     }
+    m_scanner.SetCurrent(m_tok);
+    return result;
   }
 
 private:
   // --- tokens: the look-ahead is read only when a decision needs it, so a
   // node made right after its last token carries that token's line.
   int Peek() {
-    if (m_token == kNotRead) m_token = m_scanner.Next();
+    if (m_token == kNotRead) Fetch();
     return m_token;
   }
   void Advance() {
@@ -121,10 +131,24 @@ private:
   void Expect(int token) {
     if (!Accept(token)) Fail("parse error");
   }
-  uint32_t Line() const { return static_cast<uint32_t>(m_scanner.Line()); }
+  // The parser steps through the scanner's batch itself.
+  void Fetch() {
+    if (++m_tok == m_batchEnd) {
+      m_tok = m_scanner.NextBatch();
+      m_batchEnd = m_scanner.BatchEnd();
+    }
+    m_token = m_tok->code;
+  }
+  std::string_view Text() const { return {m_tok->text, m_tok->length}; }
+  uint32_t Line() const { return static_cast<uint32_t>(m_tok->line); }
+  // Whoever the parser calls out to sees the scanner where the parser is.
+  ParseSink& Sink() {
+    m_scanner.SetCurrent(m_tok);
+    return *m_sink;
+  }
 
   [[noreturn, gnu::noinline, gnu::cold]] void Fail(const char* what) {
-    const int line = m_scanner.Line();
+    const int line = static_cast<int>(Line());
     ReportError(m_ctx, true, false, line, "%s, line %d", what, line);
     throw ParseStop();
   }
@@ -153,6 +177,7 @@ private:
     if (chunk == nullptr) return false;
     m_low = chunk;
     m_high = chunk + size;
+    m_chunk = {chunk, chunk + size, &pool};
     return true;
   }
   [[gnu::noinline]] void NodeChunk() {
@@ -255,7 +280,7 @@ private:
   // The current IDENTIFIER as a name node.
   SyntaxNode* Name() {
     if (Peek() != IDENTIFIER) Fail("parse error");
-    const std::string_view text = m_scanner.Text();
+    const std::string_view text = Text();
     Advance();
     SyntaxNode* node = Node(CatDeclaration, DeclName);
     node->text = Pool(text);
@@ -272,7 +297,7 @@ private:
     Chain program;
     while (Accept(KEYWORD_INCLUDE)) {
       if (Peek() != CONSTANT_STRING) Fail("parse error");
-      std::string file = Utils::UnquoteLiteral(m_scanner.Text(), false);
+      std::string file = Utils::UnquoteLiteral(Text(), false);
       Advance();
       for (char& c : file)
         if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
@@ -283,7 +308,7 @@ private:
       program.Add(include);
     }
     if (m_sink != nullptr) {
-      m_sink->Includes(program.head);
+      Sink().Includes(program.head);
       program = Chain();
       Recycle();
     }
@@ -293,7 +318,7 @@ private:
         program.Add(declaration);
         continue;
       }
-      m_sink->Class(declaration);
+      Sink().Class(declaration);
       Recycle();
     } while (Peek() != TOKEN_END);
     return program.head;
@@ -341,7 +366,7 @@ private:
     node->flags = specifiers;
     Expect('{');
     Chain members;
-    const bool handedOver = m_sink != nullptr && Peek() != '}' && m_sink->TakesMembers(node);
+    const bool handedOver = m_sink != nullptr && Peek() != '}' && Sink().TakesMembers(node);
     while (Peek() != '}') {
       if (handedOver)
         HandOverMember();
@@ -357,17 +382,27 @@ private:
 
   // One member read into the member pool and given to the sink; its memory
   // serves the next member. The class's own nodes stay in the context's pool.
+  // A member that took one chunk and nothing else leaves the pool as it is:
+  // the next member starts again at that chunk's bottom, without a rewind and
+  // a new chunk.
   void HandOverMember() {
     char* const low = m_low;
     char* const high = m_high;
-    m_pool = &m_ctx.memberPool;
-    m_low = m_high = nullptr;
+    Utils::FrameMemory& pool = m_ctx.memberPool;
+    m_pool = &pool;
+    m_low = m_memberChunk.low;
+    m_high = m_memberChunk.high;
     SyntaxNode* member = MemberDeclaration();
     m_pool = &m_ctx.stringPool;
     m_low = low;
     m_high = high;
-    m_sink->Member(member);
-    m_ctx.memberPool.Rewind();
+    Sink().Member(member);
+    if (pool.AllocCount() == 1 && (m_memberChunk.low != nullptr || m_chunk.pool == &pool)) {
+      if (m_memberChunk.low == nullptr) m_memberChunk = m_chunk;
+    } else {
+      pool.Rewind();
+      m_memberChunk = {};
+    }
   }
 
   static bool IsPrimitive(int token) { return token >= KEYWORD_VOID && token <= KEYWORD_OBJECT; }
@@ -872,7 +907,7 @@ private:
   }
 
   SyntaxNode* Identifier() {
-    const std::string_view text = m_scanner.Text();
+    const std::string_view text = Text();
     Advance();
     SyntaxNode* node = Node(CatExpression, ExprIdentifier);
     node->text = Pool(text);
@@ -1000,7 +1035,7 @@ private:
 
   [[gnu::noinline]] SyntaxNode* Constant() {
     const int token = Peek();
-    const std::string_view text = m_scanner.Text();
+    const std::string_view text = Text();
     switch (token) {
       case CONSTANT_HEX: return ConstantNode(ConstInt, WholeNumber(text.substr(2), 16));
       case CONSTANT_INT: return ConstantNode(ConstInt, WholeNumber(text, 10));
@@ -1025,12 +1060,21 @@ private:
   ParseContext& m_ctx;
   ParseSink* m_sink;
   static constexpr int kNotRead = -1;
-  int m_token = kNotRead;  // the look-ahead; its text is the scanner's
+  const Scanner::Token* m_tok;       // the token read last: the look-ahead once it is read
+  const Scanner::Token* m_batchEnd;  // the end of the scanner's batch
+  int m_token = kNotRead;            // the look-ahead's code
   int m_depth = 0;
   SyntaxNode* m_pending = nullptr;                 // a primary already read at a statement's start
   Utils::FrameMemory* m_pool = &m_ctx.stringPool;  // where nodes and texts go now
   char* m_low = nullptr;                           // free room of the current chunk: [m_low, m_high)
   char* m_high = nullptr;
+  struct Chunk {
+    char* low = nullptr;
+    char* high = nullptr;
+    const Utils::FrameMemory* pool = nullptr;
+  };
+  Chunk m_chunk;        // the chunk taken last
+  Chunk m_memberChunk;  // the member pool's only chunk, which the next member reuses; or none
 };
 
 }  // namespace

@@ -47,7 +47,6 @@ public:
   // Errors reported so far (over-long matches).
   int ErrorCount() const { return m_errors; }
 
-private:
   // Tokens are scanned in batches, so the per-character loops keep their state
   // in registers instead of in the scanner between calls.
   struct Token {
@@ -56,6 +55,24 @@ private:
     int line;  // after the match
     int code;
   };
+
+  // The batch itself, for a reader that steps through it on its own instead
+  // of calling Next: the token last handed out and the batch's end. When the
+  // reader has stepped to the end, NextBatch scans the next batch and hands
+  // out its first token. Before anyone else reads Text, Line or Length, or
+  // calls Next, the reader says which token it is at with SetCurrent.
+  const Token* Current() const { return m_current; }
+  const Token* BatchEnd() const { return m_filled; }
+  const Token* NextBatch() {
+    Fill();
+    return m_current;
+  }
+  void SetCurrent(const Token* token) {
+    m_current = m_tokens + (token - m_tokens);
+    m_next = m_current + 1;
+  }
+
+private:
   static constexpr int kBatch = 32;
 
   struct FailedLiteral {

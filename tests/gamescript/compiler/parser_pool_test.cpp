@@ -83,6 +83,59 @@ TEST(ParserPool, BlockTooSmallForANodeIsReportedNotCrashed) {
   }
 }
 
+// Takes each member on its own, as the compiler does: its tree, dumped while
+// it lives, and the token the scanner stands at when a member or its class is
+// handed over.
+struct MemberSink final : GSCompiler::ParseSink {
+  const GSCompiler::Scanner* scanner = nullptr;
+  std::string members;
+  std::vector<std::string> at;
+  void Includes(SyntaxNode*) override {}
+  void Class(SyntaxNode*) override { at.emplace_back(scanner->Text()); }
+  bool TakesMembers(SyntaxNode*) override { return true; }
+  void Member(SyntaxNode* member) override {
+    members += GSCompiler::DumpTree(member);
+    at.emplace_back(scanner->Text());
+  }
+};
+
+// Members of a class handed over one at a time reuse the member pool: small
+// and large members, long texts among them, in pools of blocks that hold a
+// few nodes, some members or a usual member each, come out as in the tree of
+// the whole class. The scanner is where the parser is at each hand-over.
+TEST(ParserPool, MembersHandedOverOneAtATimeMatchTheWholeTree) {
+  std::vector<std::string> names, texts;
+  std::string source = MixedSource(names, texts);
+  source.erase(source.size() - 3);  // reopen the class
+  for (int i = 0; i < 40; ++i) {
+    source += "  int v" + std::to_string(i) + ";\n  void g" + std::to_string(i) + "() {";
+    for (int k = 0; k < (i % 7) * 60; ++k)
+      source += " v" + std::to_string(i) + " = v0 + " + std::to_string(k) + ";";
+    source += " }\n";
+  }
+  source += "};\n";
+  const auto whole = ParserTest::ParseText(source);
+  ASSERT_EQ(whole->result, 0);
+  const std::string expected = GSCompiler::DumpTree(whole->Tree()->child[2]);
+  std::vector<std::string> ends;
+  for (const SyntaxNode* m = whole->Tree()->child[2]; m != nullptr; m = m->next)
+    ends.emplace_back(m->kind == GSCompiler::DeclVariables ? ";" : "}");
+  ends.emplace_back(";");
+
+  for (size_t block : {300, 2048, 32768}) {
+    ParserTest::Parsed p;
+    p.context->Reset(p.log.get(), nullptr);
+    p.context->memberPool.Init(block);
+    p.context->fileName = "t.gs";
+    GSCompiler::Scanner scanner(source.data(), source.size());
+    MemberSink sink;
+    sink.scanner = &scanner;
+    ASSERT_EQ(GSCompiler::Parse(scanner, *p.context, &sink), 0) << block;
+    EXPECT_EQ(sink.members, expected) << block;
+    EXPECT_EQ(sink.at, ends) << block;
+  }
+}
+
 TEST(ParserPool, StringTextsWithAndWithoutEscapes) {
   const auto text = [](const std::string& literal) {
     std::vector<std::string> functions, strings;
