@@ -121,6 +121,7 @@ bool ValidateAssetConfig(const Kiv::PString& assetName, const Kiv::File::Path& c
     own = std::make_unique<Container>();
     container = own.get();
   }
+  container->forCheck = true;
   dm->LoadSchema();
   // A legacy config is rewritten in memory by the set-up: the compile gets a copy
   // of it as read rather than reading the file again.

@@ -444,6 +444,7 @@ Container* Container::MakeChild(const Kiv::PString& childName, const Kiv::PStrin
   child->index = childIndex;
   child->schema = DataManager::Instance()->Schema();
   child->configSoup = config;
+  child->forCheck = childParent && childParent->forCheck;
   child->savingName = def.GetNamedTag(tn::savingname);
   return child;
 }
@@ -582,7 +583,28 @@ struct PreparedEntry {
   Kind kind = kOther;
   int32_t compulsory = 0;
   TagPrototype prototype;  // value entries
+  // A tag made from this entry alone leaves nothing behind but itself: no
+  // registry files it, no mesh is checked for it, no finding is made.
+  bool quietAlone = false;
 };
+
+bool QuietAlone(const TagPrototype& p) {
+  switch (p.typeCode) {
+    case Tag::kString:
+    case Tag::kInt:
+    case Tag::kFloat:
+    case Tag::kListBox:
+    case Tag::kIntComboBox:
+    case Tag::kKUID:
+    case Tag::kKUIDBrowser: return true;
+    case Tag::kBool:  // a default other than these is reported
+      return !p.defaultIsParent && (p.defaultText.empty() || p.defaultText == "0" || p.defaultText == "1");
+    case Tag::kComboBox:  // these sources file the tag
+      return !(p.source == tn::attachment || p.source == tn::mesh_table || p.source == tn::attached_track ||
+               p.source == tn::queues);
+    default: return false;
+  }
+}
 
 std::shared_ptr<const std::vector<PreparedEntry>> PrepareEntries(const SoupRef& subs,
                                                                  const SoupRef& arrayElements,
@@ -603,7 +625,10 @@ std::shared_ptr<const std::vector<PreparedEntry>> PrepareEntries(const SoupRef& 
       e.elementType = e.entry.GetNamedTag(tn::element_type);
       e.elementDefinition = schema.GetNamedSoup(e.elementType);
     }
-    if (e.kind == PreparedEntry::kValue) e.prototype = TagPrototype(e.entry);
+    if (e.kind == PreparedEntry::kValue) {
+      e.prototype = TagPrototype(e.entry);
+      e.quietAlone = QuietAlone(e.prototype);
+    }
     out->push_back(std::move(e));
   }
   // The array elements' types follow as element entries without a name.
@@ -686,7 +711,7 @@ void Container::LoadDefinition(const SoupRef& def, bool makeCompulsory) {
   };
   size_t made = 0, elements = 0;
   for (const PreparedEntry& e : *entries) {
-    made += e.kind == PreparedEntry::kValue && e.compulsory == 0;
+    made += e.kind == PreparedEntry::kValue && e.compulsory == 0 && !(forCheck && e.quietAlone);
     elements += e.kind == PreparedEntry::kElement || e.name.IsNull();
   }
   definitionTags.reserve(definitionTags.size() + made);
@@ -698,6 +723,12 @@ void Container::LoadDefinition(const SoupRef& def, bool makeCompulsory) {
       if (e.compulsory != 0) compulsoryElementDefinitions.push_back(e.elementDefinition);
       addElementType(e);
     } else if (e.kind == PreparedEntry::kValue && (e.compulsory == 0 || makeCompulsory)) {
+      if (forCheck && e.compulsory == 0 && e.quietAlone) {
+        // Nothing in a check reads it. Making it would end the definition here
+        // when a tag of the name is listed already.
+        if (!tags.empty() && HasTagNamed(e.name, false)) return;
+        continue;
+      }
       Tag* tag = CreateBoundTag(this, e.name, e.entry, e.prototype, SoupRef());
       if (!tag) return;  // a tag of that name exists already: the definition ends here
       if (e.compulsory == 0)

@@ -305,6 +305,10 @@ public:
   SoupRef configSoup;
   SoupRef schema;
   bool isRoot = false;
+  // Made for a check alone (validation), which reads only the config's tags: a
+  // definition entry the config lacks gets its own tag only where making it
+  // leaves a trace (a registry, a mesh check, a finding). Children take it over.
+  bool forCheck = false;
   std::vector<ContainerRuleFn> rules;
   std::vector<SoupRef> ruleParameters;
   std::shared_ptr<LODMeshRecord> lodMeshRecord;

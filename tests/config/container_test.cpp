@@ -54,6 +54,7 @@ table-def { inherit { table-base 1 } tagarray { type "kuid" } }
 typed { container-type0 "first" container-type1 "second one" }
 cyc-a { inherit { cyc-b 1 } subpossibilities { a { kind "value" type "int" } } }
 cyc-b { inherit { cyc-a 1 cyc-b 1 } subpossibilities { b { kind "value" type "int" } } }
+checked { subpossibilities { odd { kind "value" type "bool" default "2" } plain { kind "value" type "string" default "v" } } }
 ruled { subpossibilities { checked { kind "value" type "int" validation { laterrule 1 } }
   filed { kind "value" type "combobox" source "mesh-table" validation { laterrule 1 } }
   attached { kind "value" type "combobox" source "attachment" validation { laterrule 1 } } } }
@@ -222,6 +223,40 @@ TEST_F(ContainerTest, DefinitionMergesInheritanceInOrder) {
 
   Container& again = Load("thing", 3.4f, true);
   EXPECT_NE(Find(again.tags, "name"), nullptr);
+}
+
+// A container made for a check leaves out the definition's tags that nothing
+// would notice, and keeps those that are filed, checked or reported.
+TEST_F(ContainerTest, ACheckMakesOnlyTheDefinitionTagsThatLeaveATrace) {
+  auto loadForCheck = [this](const char* type) -> Container& {
+    dm->build = 3.4f;
+    root = std::make_unique<Container>();
+    root->type = root->name = P(type);
+    root->schema = dm->Schema();
+    root->forCheck = true;
+    root->LoadDefinition(dm->Schema().GetNamedSoup(P(type)), true);
+    return *root;
+  };
+  Container& c = loadForCheck("thing");
+  for (const char* quiet : {"x", "shared", "flag", "pick", "multi", "id", "author", "owner-name"})
+    EXPECT_EQ(Find(c.definitionTags, quiet), nullptr) << quiet;
+  for (const char* kept : {"att", "att2", "mt", "mesh"})
+    EXPECT_NE(Find(c.definitionTags, kept), nullptr) << kept;
+  EXPECT_NE(Find(c.tags, "name"), nullptr);  // compulsory tags are made as before
+  EXPECT_EQ(c.elementTypeNames, (std::vector<P>{P("part-def"), P("extra-def")}));
+
+  // A default that is reported keeps its tag and its finding.
+  EH().Clear();
+  Load("checked", 3.4f, true);
+  const size_t warnings = Findings(ErrorHandler::kWarning);
+  ASSERT_GE(warnings, 1u);
+  EXPECT_NE(Find(root->definitionTags, "plain"), nullptr);
+  root.reset();
+  EH().Clear();
+  Container& checked = loadForCheck("checked");
+  EXPECT_EQ(Findings(ErrorHandler::kWarning), warnings);
+  EXPECT_NE(Find(checked.definitionTags, "odd"), nullptr);
+  EXPECT_EQ(Find(checked.definitionTags, "plain"), nullptr);
 }
 
 TEST_F(ContainerTest, ArrayElementsAddElementTypesOnce) {
