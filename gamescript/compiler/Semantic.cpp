@@ -161,7 +161,11 @@ bool SemanticWalker::WalkChildren(SyntaxNode* node, unsigned mask, int depth) {
       m_abort = true;
       return false;
     }
-    if (!WalkList(child, depth + 1)) ok = false;
+    // A statement's condition or value alone skips the list's frame.
+    const bool walked = child->category == CatExpression && child->next == nullptr
+                            ? WalkExpression(child, depth + 1)
+                            : WalkList(child, depth + 1);
+    if (!walked) ok = false;
     if (m_abort) return false;
   }
   return ok;

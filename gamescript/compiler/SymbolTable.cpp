@@ -82,7 +82,7 @@ std::string NameKey(const GSSymbol& s) {
 inline bool NameMatches(const GSSymbol& head, std::string_view key) {
   if (key.empty() || key[0] != '\1')
     return head.name.size() == key.size() && head.kind != SymDependent &&
-           std::memcmp(head.name.data(), key.data(), key.size()) == 0;
+           SameText(head.name.data(), key.data(), key.size());
   if (head.kind != SymDependent || head.name.size() != key.size() - 1) return false;
   for (std::size_t i = 0; i < head.name.size(); ++i)
     if (Lower(head.name[i]) != key[i + 1]) return false;
@@ -138,8 +138,9 @@ SymbolHash::Slot& SymbolHash::Index::Place(std::string_view key, std::size_t has
 
 // A class's table holds its members and, while a function is checked, that
 // function's parameters and locals: sixteen slots serve the common class
-// without growing on the way.
-void SymbolHash::Index::Grow() { Rehash(std::max<std::size_t>(16, m_slots.size() * 2)); }
+// without growing on the way. Its functions have a name or two, whose four
+// slots are what Fit would leave.
+void SymbolHash::Index::Grow() { Rehash(std::max<std::size_t>(m_plainNames ? 4 : 16, m_slots.size() * 2)); }
 
 void SymbolHash::Index::Fit() {
   if (m_used == 0) {
@@ -274,10 +275,28 @@ bool SymbolHash::Remove(GSSymbol* symbol) {
 
 void SymbolHash::SortInTableOrder(std::vector<GSSymbol*>& symbols) const {
   if (symbols.size() < 2) return;
-  using Keyed = std::pair<uint32_t, GSSymbol*>;
+  // The bucket and whether the name is declared (source files come first),
+  // then, for a table of many entries, a declared name's first eight bytes
+  // as a big-endian number (short names padded with zeros, which no name
+  // holds): those order as the names do, and decide nearly every comparison
+  // of a large table without reading the names.
+  struct Keyed {
+    uint64_t head;
+    uint64_t prefix;
+    GSSymbol* symbol;
+  };
+  const auto key = [this](GSSymbol* s, bool withPrefix) {
+    const bool declared = s->kind != SymDependent;
+    uint64_t prefix = 0;
+    if (declared && withPrefix)
+      for (std::size_t i = 0; i < 8 && i < s->name.size(); ++i)
+        prefix |= uint64_t(static_cast<unsigned char>(s->name[i])) << (56 - 8 * i);
+    return Keyed{uint64_t(NameHash(*s) % m_buckets) << 1 | uint64_t(declared), prefix, s};
+  };
   const auto before = [](const Keyed& a, const Keyed& b) {
-    if (a.first != b.first) return a.first < b.first;
-    return CompareSymbols(*a.second, *b.second) < 0;
+    if (a.head != b.head) return a.head < b.head;
+    if (a.prefix != b.prefix) return a.prefix < b.prefix;
+    return CompareSymbols(*a.symbol, *b.symbol) < 0;
   };
   // Most tables are a class's few members: those are sorted in place on the
   // stack (no two entries are equal, so any sort gives the same order).
@@ -286,19 +305,19 @@ void SymbolHash::SortInTableOrder(std::vector<GSSymbol*>& symbols) const {
     Keyed keyed[kSmall];
     const std::size_t n = symbols.size();
     for (std::size_t i = 0; i < n; ++i) {
-      Keyed k{NameHash(*symbols[i]) % m_buckets, symbols[i]};
+      const Keyed k = key(symbols[i], false);
       std::size_t j = i;
       for (; j > 0 && before(k, keyed[j - 1]); --j) keyed[j] = keyed[j - 1];
       keyed[j] = k;
     }
-    for (std::size_t i = 0; i < n; ++i) symbols[i] = keyed[i].second;
+    for (std::size_t i = 0; i < n; ++i) symbols[i] = keyed[i].symbol;
     return;
   }
   std::vector<Keyed> keyed;
   keyed.reserve(symbols.size());
-  for (GSSymbol* s : symbols) keyed.emplace_back(NameHash(*s) % m_buckets, s);
+  for (GSSymbol* s : symbols) keyed.push_back(key(s, true));
   std::sort(keyed.begin(), keyed.end(), before);
-  for (std::size_t i = 0; i < keyed.size(); ++i) symbols[i] = keyed[i].second;
+  for (std::size_t i = 0; i < keyed.size(); ++i) symbols[i] = keyed[i].symbol;
 }
 
 const std::vector<GSSymbol*>& SymbolHash::Ordered() const {
@@ -500,16 +519,6 @@ GSDependentSymbol* GSSymbolTable::FindDependent(const std::string& name) const {
   return static_cast<GSDependentSymbol*>(m_globals.Find(Probe(name, -1, SymDependent)));
 }
 
-void GSSymbolTable::MarkReferenced(GSSymbol* symbol) {
-  if (symbol->kind == SymClass) {
-    if (symbol->importIndex < 0) symbol->importIndex = m_classImports++;
-  } else if (symbol->kind == SymFunction) {
-    if (symbol->importIndex < 0) symbol->importIndex = m_functionImports++;
-    if (symbol->ownerClass != nullptr && symbol->ownerClass->importIndex < 0)
-      symbol->ownerClass->importIndex = m_classImports++;
-  }
-}
-
 void GSSymbolTable::ResetImportIndexes() {
   m_globals.ForEachUnordered([](GSSymbol* s) {
     if (s->kind != SymClass) return;
@@ -656,7 +665,7 @@ int GSSymbolTable::FindFunctions(GSClassSymbol* cls, const std::string& name, in
   return count;
 }
 
-int32_t GSSymbolTable::MemberPosition(GSClassSymbol* cls, GSSymbol* member) {
+int32_t GSSymbolTable::AncestorPosition(GSClassSymbol* cls, GSSymbol* member) {
   if (!cls->extends.empty()) ResolveExtends(cls);
   if (member->kind != SymVariable && member->kind != SymFunction) return -1;
   const bool variable = member->kind == SymVariable;

@@ -360,7 +360,16 @@ public:
   GSDependentSymbol* FindDependent(const std::string& name) const;
 
   // Gives a class, or a function and its class, their import indexes.
-  void MarkReferenced(GSSymbol* symbol);
+  // Inline: every name a check looks up passes here.
+  void MarkReferenced(GSSymbol* symbol) {
+    if (symbol->kind == SymClass) {
+      if (symbol->importIndex < 0) symbol->importIndex = m_classImports++;
+    } else if (symbol->kind == SymFunction) {
+      if (symbol->importIndex < 0) symbol->importIndex = m_functionImports++;
+      if (symbol->ownerClass != nullptr && symbol->ownerClass->importIndex < 0)
+        symbol->ownerClass->importIndex = m_classImports++;
+    }
+  }
   // Every global class and its functions lose their import index; counters 0.
   void ResetImportIndexes();
   int32_t ClassImportCount() const { return m_classImports; }
@@ -375,7 +384,18 @@ public:
                     int capacity, bool searchAncestors);
   // The cell of a member variable or the slot of a member function as seen
   // from `cls`; -1 when it belongs to no ancestor or does not fit 16 bits.
-  int32_t MemberPosition(GSClassSymbol* cls, GSSymbol* member);
+  int32_t MemberPosition(GSClassSymbol* cls, GSSymbol* member) {
+    // Most names are locals, parameters or the class's own variables: no
+    // ancestor to search (the rest, and a class whose bases are still to be
+    // resolved, take the whole way).
+    if (member->kind == SymVariable && cls->extends.empty() &&
+        (member->level > 0 || member->ownerClass == cls)) {
+      const int64_t position =
+          member->level > 0 ? int64_t(member->index) : int64_t(cls->variableBase) + member->index;
+      return position < 0 || position > 0xFFFF ? -1 : static_cast<int32_t>(position);
+    }
+    return AncestorPosition(cls, member);
+  }
 
   // Resolves the extends list once (messages in the class's declaring file).
   bool ResolveExtends(GSClassSymbol* cls);
@@ -407,6 +427,8 @@ private:
   void Release(GSSymbol* symbol);
   void ReleaseAll();
   GSSymbol* LookupInClass(GSClassSymbol* cls, std::string_view name, std::size_t hash, int32_t level);
+  // MemberPosition the whole way.
+  int32_t AncestorPosition(GSClassSymbol* cls, GSSymbol* member);
 
   // Every symbol made and not yet freed, each from the pool of its kind.
   std::vector<GSSymbol*> m_symbols;

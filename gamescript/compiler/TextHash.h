@@ -21,6 +21,22 @@ inline uint64_t Load32(const char* p) {
 }
 }  // namespace TextHashDetail
 
+// Whether n bytes at a and at b are the same. Names are short: compared a
+// word or two at a time without a call, reading nothing outside the texts.
+inline bool SameText(const char* a, const char* b, std::size_t n) {
+  using TextHashDetail::Load32;
+  using TextHashDetail::Load64;
+  if (n >= 8) {
+    for (std::size_t i = 0; i + 8 < n; i += 8)
+      if (Load64(a + i) != Load64(b + i)) return false;
+    return Load64(a + n - 8) == Load64(b + n - 8);
+  }
+  if (n >= 4) return Load32(a) == Load32(b) && Load32(a + n - 4) == Load32(b + n - 4);
+  for (std::size_t i = 0; i < n; ++i)
+    if (a[i] != b[i]) return false;
+  return true;
+}
+
 // Eight bytes at a time, each word mixed by a multiply whose high half is
 // folded down, then the whole mixed once more. The last word overlaps the
 // one before it, and a short name is read as two overlapping halves or three

@@ -289,6 +289,66 @@ TEST(SymbolsHash, LookupsAgreeWithAModelThroughInsertsAndRemoves) {
   EXPECT_EQ(table.FindName("late", 0), late.get());
 }
 
+// The visit order the library's layout follows: by the name's bucket (a
+// hash h = 3h + byte of the signed bytes, source files' lower-cased, modulo
+// the bucket count), then source files before declared names, then by name
+// (bytes unsigned; files without case), the higher level first. A large
+// table is ordered by a quicker key than a small one: both must agree with
+// this model, also for names that share their first eight bytes, that are
+// the start of another name, or that hold bytes above 0x7F.
+TEST(SymbolsHash, VisitOrderFollowsBucketsThenNames) {
+  const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
+  const auto bucket = [&](const GSSymbol& s, uint32_t buckets) {
+    uint32_t h = 0;
+    for (char c : s.name) {
+      const char b = s.kind == SymDependent ? lower(c) : c;
+      h = h * 3u + uint32_t(int32_t(static_cast<signed char>(b)));
+    }
+    return h % buckets;
+  };
+  const auto modelBefore = [&](const GSSymbol* a, const GSSymbol* b, uint32_t buckets) {
+    if (bucket(*a, buckets) != bucket(*b, buckets)) return bucket(*a, buckets) < bucket(*b, buckets);
+    const bool fa = a->kind == SymDependent, fb = b->kind == SymDependent;
+    if (fa != fb) return fa;
+    std::string x = a->name, y = b->name;
+    if (fa) {
+      for (char& c : x) c = lower(c);
+      for (char& c : y) c = lower(c);
+    }
+    const int c = x.compare(y);
+    if (c != 0) return c < 0;
+    return a->level > b->level;
+  };
+  for (const std::size_t count : {std::size_t(12), std::size_t(400)}) {
+    SCOPED_TRACE(count);
+    const uint32_t buckets = 7;  // few buckets: most comparisons get to the names
+    SymbolHash table(buckets);
+    std::vector<std::unique_ptr<GSSymbol>> owned;
+    const auto add = [&](std::unique_ptr<GSSymbol> s, const std::string& name, int32_t level) {
+      s->name = name;
+      s->level = level;
+      ASSERT_TRUE(table.Insert(s.get())) << name;
+      owned.push_back(std::move(s));
+    };
+    const std::vector<std::string> stems = {"ab",         "abc",        "abcdefgh",  "abcdefghi",
+                                            "abcdefgh_1", "abcdefgh_2", "\xe9t\xe9", "\x7f",
+                                            "Z",          "zz",         "::F1(int)", "::F1(int,int)"};
+    for (std::size_t i = 0; owned.size() < count; ++i) {
+      const std::string name = stems[i % stems.size()] + (i < stems.size() ? "" : std::to_string(i));
+      add(std::make_unique<GSVariableSymbol>(), name, int32_t(i % 3));
+      if (i % 5 == 0 && owned.size() < count) add(std::make_unique<GSVariableSymbol>(), name, 3);
+      if (i % 7 == 0 && owned.size() < count)
+        add(std::make_unique<GSDependentSymbol>(), (i % 2 ? "Lib" : "lib") + std::to_string(i) + ".gs", 0);
+    }
+    std::vector<const GSSymbol*> visited;
+    table.ForEach([&](GSSymbol* s) { visited.push_back(s); });
+    ASSERT_EQ(visited.size(), owned.size());
+    for (std::size_t i = 1; i < visited.size(); ++i)
+      EXPECT_TRUE(modelBefore(visited[i - 1], visited[i], buckets))
+          << visited[i - 1]->name << " / " << visited[i]->name;
+  }
+}
+
 TEST(SymbolsFunctions, SymbolNamesAndSignatureKeys) {
   EXPECT_EQ(FunctionSymbolName("Init", {"int", "string"}), "::Init(int,string)");
   EXPECT_EQ(FunctionSymbolName("Run", {}), "::Run()");
