@@ -172,32 +172,20 @@ bool Writer::BuildFunctionTable(GSClassSymbol* k, GSClassSymbol* scanned,
 
 bool Writer::WriteImports(ImageWriter& w) {
   // Chunk 4: one record per class import index, each naming its defining file.
-  std::vector<GSClassSymbol*> classes(std::size_t(m_symbols.ClassImportCount()), nullptr);
-  std::vector<GSFunctionSymbol*> functions(std::size_t(m_symbols.FunctionImportCount()), nullptr);
+  const std::vector<GSClassSymbol*>& classes = m_symbols.ImportedClasses();
+  const std::vector<GSFunctionSymbol*>& functions = m_symbols.ImportedFunctions();
   bool consistent = true;
-  // Each record goes to the place its import index names: the order of the
-  // visit changes nothing, and the globals are not sorted for it.
-  m_symbols.ForEachGlobalUnordered([&](GSSymbol* s) {
-    if (s->kind != SymClass) return;
-    auto* c = static_cast<GSClassSymbol*>(s);
-    if (c->importIndex >= 0) {
-      if (std::size_t(c->importIndex) < classes.size() && !classes[std::size_t(c->importIndex)])
-        classes[std::size_t(c->importIndex)] = c;
-      else
-        consistent = false;
-    }
-    c->members.ForEach([&](GSSymbol* m) {
-      if (m->kind != SymFunction || m->importIndex < 0) return;
-      if (std::size_t(m->importIndex) < functions.size() && !functions[std::size_t(m->importIndex)])
-        functions[std::size_t(m->importIndex)] = static_cast<GSFunctionSymbol*>(m);
-      else
-        consistent = false;
-    });
-  });
-  for (GSClassSymbol* c : classes)
-    if (!c || !c->declaringFile || c->declaringFile->index < 0) consistent = false;
-  for (GSFunctionSymbol* f : functions)
-    if (!f || !f->ownerClass || f->ownerClass->importIndex < 0) consistent = false;
+  for (std::size_t i = 0; i < classes.size(); ++i) {
+    const GSClassSymbol* c = classes[i];
+    if (!c || c->importIndex != int32_t(i) || !c->HasOwner() || !c->declaringFile ||
+        c->declaringFile->index < 0)
+      consistent = false;
+  }
+  for (std::size_t i = 0; i < functions.size(); ++i) {
+    const GSFunctionSymbol* f = functions[i];
+    if (!f || f->importIndex != int32_t(i) || !f->ownerClass || f->ownerClass->importIndex < 0)
+      consistent = false;
+  }
   // A count that does not match its records would make the library unreadable.
   if (!consistent) return Fail("Internal Compiler Error: import tables do not match their symbols.");
 

@@ -378,8 +378,8 @@ void GSSymbolTable::Reset() {
   for (GSSymbol*& head : m_scopes) head = nullptr;
   m_level = 0;
   m_overflow = 0;
-  m_classImports = 0;
-  m_functionImports = 0;
+  m_importedClasses.clear();
+  m_importedFunctions.clear();
   currentFunction = nullptr;
   currentFile = nullptr;
 }
@@ -519,6 +519,17 @@ GSDependentSymbol* GSSymbolTable::FindDependent(const std::string& name) const {
   return static_cast<GSDependentSymbol*>(m_globals.Find(Probe(name, -1, SymDependent)));
 }
 
+void GSSymbolTable::ImportClass(GSClassSymbol* cls) {
+  // The index is given once the symbol has its place in the list.
+  m_importedClasses.push_back(cls);
+  cls->importIndex = static_cast<int32_t>(m_importedClasses.size() - 1);
+}
+
+void GSSymbolTable::ImportFunction(GSFunctionSymbol* function) {
+  m_importedFunctions.push_back(function);
+  function->importIndex = static_cast<int32_t>(m_importedFunctions.size() - 1);
+}
+
 void GSSymbolTable::ResetImportIndexes() {
   m_globals.ForEachUnordered([](GSSymbol* s) {
     if (s->kind != SymClass) return;
@@ -527,8 +538,8 @@ void GSSymbolTable::ResetImportIndexes() {
       if (m->kind == SymFunction) m->importIndex = -1;
     });
   });
-  m_classImports = 0;
-  m_functionImports = 0;
+  m_importedClasses.clear();
+  m_importedFunctions.clear();
 }
 
 // ---------------------------------------------------------------------------

@@ -363,17 +363,21 @@ public:
   // Inline: every name a check looks up passes here.
   void MarkReferenced(GSSymbol* symbol) {
     if (symbol->kind == SymClass) {
-      if (symbol->importIndex < 0) symbol->importIndex = m_classImports++;
+      if (symbol->importIndex < 0) ImportClass(static_cast<GSClassSymbol*>(symbol));
     } else if (symbol->kind == SymFunction) {
-      if (symbol->importIndex < 0) symbol->importIndex = m_functionImports++;
+      if (symbol->importIndex < 0) ImportFunction(static_cast<GSFunctionSymbol*>(symbol));
       if (symbol->ownerClass != nullptr && symbol->ownerClass->importIndex < 0)
-        symbol->ownerClass->importIndex = m_classImports++;
+        ImportClass(symbol->ownerClass);
     }
   }
   // Every global class and its functions lose their import index; counters 0.
   void ResetImportIndexes();
-  int32_t ClassImportCount() const { return m_classImports; }
-  int32_t FunctionImportCount() const { return m_functionImports; }
+  int32_t ClassImportCount() const { return static_cast<int32_t>(m_importedClasses.size()); }
+  int32_t FunctionImportCount() const { return static_cast<int32_t>(m_importedFunctions.size()); }
+  // The classes and functions given import indexes, by index: the library
+  // write takes them from here rather than from a walk of every member.
+  const std::vector<GSClassSymbol*>& ImportedClasses() const { return m_importedClasses; }
+  const std::vector<GSFunctionSymbol*>& ImportedFunctions() const { return m_importedFunctions; }
 
   // The class itself (offsets 0) or its first ancestor entry of that name,
   // after resolving the extends list; false when there is none.
@@ -411,17 +415,14 @@ public:
   void ForEachGlobal(F&& visit) const {
     m_globals.ForEach(visit);
   }
-  // The same in no particular order (no sort), for visits whose result does
-  // not depend on it.
-  template <typename F>
-  void ForEachGlobalUnordered(F&& visit) const {
-    m_globals.ForEachUnordered(visit);
-  }
 
   // Every global symbol in table order, in the compiler's dump format.
   std::string Dump() const;
 
 private:
+  // The next import index, and the symbol's place in its list.
+  void ImportClass(GSClassSymbol* cls);
+  void ImportFunction(GSFunctionSymbol* function);
   template <typename T>
   T* Make(std::string_view name);
   void Release(GSSymbol* symbol);
@@ -441,8 +442,8 @@ private:
   GSSymbol* m_scopes[kMaxLevel + 1] = {};
   int m_level = 0;
   int m_overflow = 0;  // blocks opened beyond the last level
-  int32_t m_classImports = 0;
-  int32_t m_functionImports = 0;
+  std::vector<GSClassSymbol*> m_importedClasses;
+  std::vector<GSFunctionSymbol*> m_importedFunctions;
   ParseContext* m_context = nullptr;
 };
 
