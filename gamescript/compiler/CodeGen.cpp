@@ -74,19 +74,11 @@ bool HasOperand(TargetKind kind) {
   return kind == TargetKind::Local || kind == TargetKind::Self || kind == TargetKind::Member;
 }
 
-// Counts the statements of `kind` that belong to the statement whose body is
-// `first` (not those of a nested statement of `nestedKind`).
-uint32_t CountOwned(const SyntaxNode* first, uint32_t kind, uint32_t nestedKind) {
+// The cases of a switch or the on statements of a wait: the semantic check
+// linked each to the innermost switch or wait around it, in source order.
+uint32_t CountDependents(const SyntaxNode* node) {
   uint32_t n = 0;
-  for (const SyntaxNode* node = first; node; node = node->next) {
-    if (node->category == CatExpression) continue;
-    if (node->category == CatStatement) {
-      if (node->kind == kind) ++n;
-      if (node->kind == nestedKind) continue;
-    }
-    for (const SyntaxNode* child : node->child)
-      if (child) n += CountOwned(child, kind, nestedKind);
-  }
+  for (const SyntaxNode* d = node->firstDependent; d; d = d->nextDependent) ++n;
   return n;
 }
 
@@ -567,7 +559,7 @@ bool CodeGenerator::Switch(const SyntaxNode* node) {
   GSCFunction& f = *m_function;
   if (!Value(node->child[0])) return false;
   m_line = node->line;
-  const uint32_t count = CountOwned(node->child[1], StmtCase, StmtSwitch);
+  const uint32_t count = CountDependents(node);
   if (count > 0xFFFF) return Counted(node->line, "%s, line %d.", "switch has too many cases");
   const std::size_t room = f.EmitSwitch(static_cast<uint16_t>(count));
 
@@ -600,7 +592,7 @@ bool CodeGenerator::Wait(const SyntaxNode* node) {
   const JumpLabels labels = LabelsOf(node);
   const int end = labels.breakLabel;
   f.DefineLabel(labels.continueLabel, f.Length());  // continue waits again
-  const uint32_t count = CountOwned(node->child[0], StmtOn, StmtWait);
+  const uint32_t count = CountDependents(node);
   if (count > 0xFFFF) return Counted(node->line, "%s, line %d.", "wait has too many on statements");
   const std::size_t room = f.EmitWait(static_cast<uint16_t>(count));
 

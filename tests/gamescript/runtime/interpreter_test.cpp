@@ -254,6 +254,35 @@ TEST(Interpreter, JumpsReachTheirOwnLoopsInManyLoopsAndAfterThem) {
   EXPECT_EQ(t.object->Instance()->cells[t.cls->VariableCell("ready")], 1u);
 }
 
+// A switch inside a case of another: each takes only its own cases, the
+// inner one's included nowhere else.
+TEST(Interpreter, NestedSwitchesTakeTheirOwnCases) {
+  Fixture t(
+      "class T {\n"
+      "  public int Nested(int a, int b) {\n"
+      "    int r = 0;\n"
+      "    switch (a) {\n"
+      "      case 1:\n"
+      "        switch (b) { case 1: r = 11; break; case 2: r = 12; break; default: r = 10; break; }\n"
+      "        r = r + 100;\n"
+      "        break;\n"
+      "      case 2: r = 2; break;\n"
+      "      default: r = 0 - 1; break;\n"
+      "    }\n"
+      "    return r;\n"
+      "  }\n"
+      "};\n");
+  ASSERT_NE(t.object, nullptr);
+  const struct {
+    uint32_t a, b, expected;
+  } cases[] = {{1, 1, 111}, {1, 2, 112}, {1, 9, 110}, {2, 1, 2}, {5, 2, 0xFFFFFFFFu}};
+  for (const auto& c : cases) {
+    uint32_t result = 0;
+    ASSERT_EQ(t.Call("::Nested(int,int)", &result, {c.a, c.b}), ER_Done) << c.a << "," << c.b;
+    EXPECT_EQ(result, c.expected) << c.a << "," << c.b;
+  }
+}
+
 TEST(Interpreter, TheRunBudgetCountsBytesBetweenTransfers) {
   Fixture t(kScratch);
   ASSERT_NE(t.object, nullptr);
