@@ -59,6 +59,15 @@ bool IsArrayIndexName(std::string_view name) {
 
 ErrorHandler* Findings() { return ErrorHandler::Instance(); }
 
+// A config value as its tag keeps it: text as it is, other values in their
+// text form; empty for a container.
+TagValue ValueText(const TDBDataTag& tag) {
+  if (tag.GetDataType() == kSoupText)
+    return TagValue(std::string_view(reinterpret_cast<const char*>(tag.GetData()), tag.GetSize()));
+  std::string text;
+  return tag.ToText(text) ? TagValue(text) : TagValue();
+}
+
 // The asset's build, or the construction default when no schema manager exists.
 float AssetBuild() {
   DataManager* dm = DataManager::Existing();
@@ -532,10 +541,7 @@ TagValue Container::ValueOf(const SoupRef& values, const Kiv::PString& tagName) 
     if (at < 0) return TagValue();
     tag = &node->GetTag(static_cast<size_t>(at));
   }
-  if (tag->GetDataType() == kSoupText)
-    return TagValue(std::string_view(reinterpret_cast<const char*>(tag->GetData()), tag->GetSize()));
-  std::string text;
-  return tag->ToText(text) ? TagValue(text) : TagValue();
+  return ValueText(*tag);
 }
 
 // ---- Container: definitions ----
@@ -762,17 +768,18 @@ Tag* Container::CreateTagFromDefinition(Container* tagOwner, const Kiv::PString&
 Tag* Container::CreateTagFromDefinition(Container* tagOwner, const Kiv::PString& tagName,
                                         const SoupRef& entry, const TagPrototype& prototype,
                                         const SoupRef& values) {
-  return CreateTag(tagOwner, tagName, entry, prototype, values, false);
+  return CreateTag(tagOwner, tagName, entry, prototype, values, false, -1);
 }
 
 Tag* Container::CreateBoundTag(Container* tagOwner, const Kiv::PString& tagName, const SoupRef& entry,
-                               const TagPrototype& prototype, const SoupRef& values) {
-  return CreateTag(tagOwner, tagName, entry, prototype, values, true);
+                               const TagPrototype& prototype, const SoupRef& values, long soleAt) {
+  return CreateTag(tagOwner, tagName, entry, prototype, values, true, soleAt);
 }
 
 Tag* Container::CreateTag(Container* tagOwner, const Kiv::PString& tagName, const SoupRef& entry,
-                          const TagPrototype& prototype, const SoupRef& values, bool bindRules) {
-  if (tagOwner->HasTagNamed(tagName, values.IsValid())) return nullptr;
+                          const TagPrototype& prototype, const SoupRef& values, bool bindRules, long soleAt) {
+  const bool sole = soleAt >= 0 && values;
+  if (!sole && tagOwner->HasTagNamed(tagName, values.IsValid())) return nullptr;
   Tag* tag = MakeTag(static_cast<int32_t>(tagOwner->tags.size()), tagOwner, tagName);
   // Rules first: they then take the tag's own word, and a registry that
   // classifying files the tag in finds it in its table instead. The other way
@@ -780,7 +787,9 @@ Tag* Container::CreateTag(Container* tagOwner, const Kiv::PString& tagName, cons
   // under a lock at every binding, run and removal.
   if (bindRules) BindValidation(*tag, entry, prototype);
 
-  TagValue given = values ? tagOwner->ValueOf(values, tagName) : TagValue();
+  TagValue given = sole     ? ValueText(values.Get()->GetTag(static_cast<size_t>(soleAt)))
+                   : values ? tagOwner->ValueOf(values, tagName)
+                            : TagValue();
   if (!given.IsEmpty()) {
     tag->value = std::move(given);
   } else if (prototype.defaultIsParent) {
@@ -789,7 +798,8 @@ Tag* Container::CreateTag(Container* tagOwner, const Kiv::PString& tagName, cons
     tag->value = prototype.defaultText;  // no default and an empty one both leave it empty
   }
   tag->madeFromDefinition = !values;
-  if (values && prototype.compulsory == 0) tagOwner->RemoveDefinitionTag(tagName);
+  // A definition tag of the name would hold the name too.
+  if (values && !sole && prototype.compulsory == 0) tagOwner->RemoveDefinitionTag(tagName);
   // The type note is only a trace: nothing is recorded, so the text is not built.
   if (ErrorHandler* eh = Findings()) eh->Trace(kTypeSpecification, tag);
   ClassifyTag(tag, entry, prototype, values, tagOwner);

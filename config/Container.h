@@ -329,11 +329,14 @@ private:
                                                int32_t build);
 
   // CreateTagFromDefinition with the entry's rules bound to the tag, as the
-  // import and the definition's own tags need.
+  // import and the definition's own tags need. soleAt >= 0: the tag at that
+  // place in values is the only holder of the name in the process (see
+  // Kiv::PString::HasOneHolder), so no tag of the tree has the name and the
+  // value is that tag's: the name then needs no look-up and no index entry.
   Tag* CreateBoundTag(Container* owner, const Kiv::PString& name, const SoupRef& entry,
-                      const TagPrototype& prototype, const SoupRef& values);
+                      const TagPrototype& prototype, const SoupRef& values, long soleAt = -1);
   Tag* CreateTag(Container* owner, const Kiv::PString& name, const SoupRef& entry,
-                 const TagPrototype& prototype, const SoupRef& values, bool bindRules);
+                 const TagPrototype& prototype, const SoupRef& values, bool bindRules, long soleAt);
 
   // valueFollows: ValueOf is asked about the name next.
   bool HasTagNamed(const Kiv::PString& name, bool valueFollows);

@@ -287,6 +287,10 @@ bool Container::Import(const SoupRef& soup, const SoupRef& definition, Container
   // tag per soup entry: room for them at once, not by doubling.
   target->tags.reserve(target->tags.size() + soup.CountTags());
   for (size_t i = 0; i < soup.CountTags(); ++i) {
+    // A name that only this soup tag holds (a table's entry, mostly) is no
+    // compulsory or definition name, and no tag has it yet: asked before the
+    // copy below adds a holder.
+    const bool sole = soup.Get()->GetTag(i).GetName().HasOneHolder();
     const Kiv::PString name = soup.GetIndexedTagName(i);
     if (eh) eh->Trace(kTraceTag, target);
     SoupRef nested = soup.GetIndexedSoup(i);
@@ -347,12 +351,13 @@ bool Container::Import(const SoupRef& soup, const SoupRef& definition, Container
     }
 
     // 6: a value tag.
-    give(plan->tagAt, tagGiven, name);
+    if (!sole) give(plan->tagAt, tagGiven, name);
     const std::string_view text = name.View();
     const Kiv::PString& lookup = text.starts_with("description-") ? kDescription
                                  : text.starts_with("username-")  ? kUsername
                                                                   : name;
-    const ImportPlan::ValueDefinition* found = &plan->FindValue(lookup);
+    const ImportPlan::ValueDefinition* found =
+        sole && &lookup == &name ? &plan->otherValues : &plan->FindValue(lookup);
     // Made only for a name the plan does not know: most tags need none.
     std::optional<ImportPlan::ValueDefinition> sequence;
     if (!found->entry) {
@@ -365,7 +370,7 @@ bool Container::Import(const SoupRef& soup, const SoupRef& definition, Container
     // A compulsory tag that the definition made before the import takes the
     // config's value: otherwise the value would be lost and the tag checked
     // (and exported) empty.
-    auto made = premade.empty() ? premade.end() : premade.find(name);
+    auto made = premade.empty() || sole ? premade.end() : premade.find(name);
     if (made != premade.end()) {
       Tag* tag = made->second;
       premade.erase(made);
@@ -373,7 +378,7 @@ bool Container::Import(const SoupRef& soup, const SoupRef& definition, Container
       TagValue given = ValueOf(soup, name);
       if (!given.IsEmpty()) tag->value = std::move(given);
       ClassifyTag(tag, entry, found->prototype, soup, target);
-    } else if (Tag* tag = CreateBoundTag(target, name, entry, found->prototype, soup)) {
+    } else if (Tag* tag = CreateBoundTag(target, name, entry, found->prototype, soup, sole ? long(i) : -1)) {
       target->AddTag(tag);
     }
   }

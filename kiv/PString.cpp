@@ -278,6 +278,13 @@ void PString::AddReferences(size_t count) const noexcept {
   if (m_entry && count) m_entry->refs.fetch_add(static_cast<uint32_t>(count), std::memory_order_relaxed);
 }
 
+bool PString::HasOneHolder() const noexcept {
+  // Every other holder keeps the count above one once its copy is paid for
+  // (see Uncounted), and a new one raises it: a one read here means that no
+  // other holder existed then.
+  return m_entry && m_entry->refs.load(std::memory_order_relaxed) == 1;
+}
+
 PString& PString::operator=(const PString& other) noexcept {
   if (m_entry != other.m_entry) {
     AddRef(other.m_entry);

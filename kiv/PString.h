@@ -60,6 +60,10 @@ public:
     return copy;
   }
   void AddReferences(size_t count) const noexcept;
+  // True when this is the only counted holder of its text: no other string,
+  // soup tag or name anywhere in the process holds the same text. A reader
+  // may then take the text to occur once in what it reads (false for null).
+  bool HasOneHolder() const noexcept;
 
   // Identity of the text; equal for equal texts while both are alive.
   const void* Handle() const noexcept { return m_entry; }

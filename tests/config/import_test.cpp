@@ -1,12 +1,24 @@
 // Root set-up and import of a config soup against a small schema.
 #include <gtest/gtest.h>
 
+#include <cstdarg>
+
 #include "ConfigFixture.h"
+#include "kiv/String.h"
 
 using namespace OBLLib;
 using P = Kiv::PString;
 
 namespace {
+
+std::string Printf(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string Printf(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::string out = Kiv::FormatV(format, args);
+  va_end(args);
+  return out;
+}
 
 const char* const kSchema = R"(
 base { subpossibilities {
@@ -130,6 +142,42 @@ TEST_F(ImportTest, ValueTagsTakeTheFirstDefinitionAlongTheInheritance) {
     EXPECT_EQ(type("late"), Tag::kKUID);  // first's tag array, not second's entry
     EXPECT_EQ(type("dup"), Tag::kKUID);   // first's "dup" is no entry; its tag array answers
   }
+}
+
+// A table's entries are mostly names that no other holder has: they are made
+// without the name look-ups. The tree comes out as when every name is held
+// elsewhere too (the look-ups then decide): values, types, order, the first
+// of a repeated name kept, and later duplicate tests still see every entry.
+TEST_F(ImportTest, TableEntriesWithNamesOfTheirOwn) {
+  std::string config = kGood + "table {\n";
+  for (int i = 0; i < 300; ++i) config += Printf("  e%d <kuid:5:%d>\n", i, i);
+  config +=
+      "  e5 <kuid:7:1>\n  flag <kuid:7:2>\n  mesh \"m\"\n  e300 <kuid:7:3>\n  e300 <kuid:7:4>\n  e301 4\n}\n";
+  auto table = [&] {
+    std::vector<std::string> out;
+    for (const Container* c : m_root->children)
+      if (c->name == P("table"))
+        for (const Tag* t : c->tags)
+          out.push_back(
+              Printf("%s=%s:%d@%d", t->name.c_str(), t->value.Str().c_str(), t->typeCode, t->index));
+    return out;
+  };
+  const std::vector<std::string> findings = SetUpRoot(config);
+  const std::vector<std::string> made = table();
+  ASSERT_EQ(made.size(), 304u);
+  EXPECT_EQ(made[5], "e5=<kuid:5:5>:14@5");
+  EXPECT_EQ(made[300], "flag=<kuid:7:2>:14@300");
+  EXPECT_EQ(made[302], "e300=<kuid:7:3>:14@302");
+  EXPECT_EQ(made[303], "e301=4:14@303");
+  Container* own = m_root->children.back();
+  ASSERT_EQ(own->name, P("table"));
+  EXPECT_EQ(own->CreateTagFromDefinition(own, P("e7"), SoupRef(), own->configSoup), nullptr);
+  EXPECT_EQ(own->CreateTagFromDefinition(own, P("e299"), SoupRef(), SoupRef()), nullptr);
+
+  std::vector<P> held;
+  for (int i = 0; i < 302; ++i) held.emplace_back(Printf("e%d", i));
+  EXPECT_EQ(SetUpRoot(config), findings);
+  EXPECT_EQ(table(), made);
 }
 
 TEST_F(ImportTest, CompleteConfigHasNoFindingsAndHeaderTagsLead) {
