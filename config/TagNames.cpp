@@ -16,6 +16,14 @@ const Kiv::PString* const g_all[] = {
 #include "config/TagNames.def"
 #undef OBL_TAG_NAME
 };
+
+// The constants live as long as the process, and every config repeats their
+// names: pinned, threads that copy them do not share a count.
+[[maybe_unused]] const bool g_pinned = [] {
+  for (const Kiv::PString* name : g_all) name->Pin();
+  return true;
+}();
+
 }  // namespace
 
 std::span<const Kiv::PString* const> AllTagNames() { return g_all; }

@@ -9,6 +9,7 @@
 #include <new>
 #include <stdexcept>
 #include <thread>
+#include <vector>
 
 #include "kiv/Memory.h"
 #include "kiv/String.h"
@@ -20,6 +21,8 @@ namespace Kiv {
 // entry counts: the text's hash is not kept (the table keeps what it needs
 // of it, and works it out again only to take a text out).
 struct PString::Entry {
+  // The holders; kPinned set: the text stays and its holders are not counted.
+  static constexpr uint32_t kPinned = uint32_t{1} << 31;
   std::atomic<uint32_t> refs{1};
   uint32_t length = 0;
 
@@ -109,10 +112,16 @@ void WaitForReaders() {
 // being taken out by its last holder.
 bool Hold(PString::Entry* e) {
   uint32_t r = e->refs.load(std::memory_order_relaxed);
-  while (r != 0)
+  while (r != 0) {
+    if (r & PString::Entry::kPinned) return true;
     if (e->refs.compare_exchange_weak(r, r + 1, std::memory_order_acquire, std::memory_order_relaxed))
       return true;
+  }
   return false;
+}
+
+bool IsPinned(const PString::Entry* e) {
+  return e->refs.load(std::memory_order_relaxed) & PString::Entry::kPinned;
 }
 
 // Open addressing with linear probing, at most three quarters full. A slot
@@ -248,11 +257,12 @@ PString::Entry* Intern(std::string_view text) {
 }
 
 void AddRef(PString::Entry* e) {
-  if (e) e->refs.fetch_add(1, std::memory_order_relaxed);
+  if (e && !IsPinned(e)) e->refs.fetch_add(1, std::memory_order_relaxed);
 }
 
 void Release(PString::Entry* e) {
-  if (!e || e->refs.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
+  // A count pinned meanwhile keeps its bit: it never comes down to 1 again.
+  if (!e || IsPinned(e) || e->refs.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
   // The last holder: nothing takes the entry again (look-ups pass over a count
   // at zero), so it goes out of the table, and once no look-up can still be
   // reading it, away.
@@ -275,7 +285,17 @@ PString::PString(const std::string& text) : m_entry(Intern(text)) {}
 PString::PString(const PString& other) noexcept : m_entry(other.m_entry) { AddRef(m_entry); }
 
 void PString::AddReferences(size_t count) const noexcept {
-  if (m_entry && count) m_entry->refs.fetch_add(static_cast<uint32_t>(count), std::memory_order_relaxed);
+  if (m_entry && count && !IsPinned(m_entry))
+    m_entry->refs.fetch_add(static_cast<uint32_t>(count), std::memory_order_relaxed);
+}
+
+void PString::Pin() const {
+  if (!m_entry || m_entry->refs.fetch_or(Entry::kPinned, std::memory_order_relaxed) & Entry::kPinned) return;
+  // The table keeps addresses packed: a leak checker finds pinned texts here.
+  static std::mutex lock;
+  static auto* pinned = new std::vector<const Entry*>;
+  std::lock_guard<std::mutex> guard(lock);
+  pinned->push_back(m_entry);
 }
 
 bool PString::HasOneHolder() const noexcept {

@@ -65,6 +65,11 @@ public:
   // may then take the text to occur once in what it reads (false for null).
   bool HasOneHolder() const noexcept;
 
+  // Keeps the text for the life of the process and stops counting its holders.
+  // For constants: the names every config repeats are copied and dropped by many
+  // threads at once, and a count would pass from core to core at every copy.
+  void Pin() const;
+
   // Identity of the text; equal for equal texts while both are alive.
   const void* Handle() const noexcept { return m_entry; }
   size_t Hash() const noexcept { return std::hash<const void*>()(m_entry); }

@@ -30,11 +30,24 @@ struct Names {
   Kiv::PString kuid{"kuid"}, username{"username"}, author{"author"}, categoryClass{"category-class"},
       categoryRegion{"category-region"}, categoryEra{"category-era"}, kind{"kind"}, build{"rovana-build"},
       parent{"parent"}, description{"description"}, keywords{"keywords"}, obsoleteTable{"obsolete-table"};
+  // Every config of a walk repeats them, on several threads: not counted.
+  Names() {
+    for (const Kiv::PString* name : {&kuid, &username, &author, &categoryClass, &categoryRegion, &categoryEra,
+                                     &kind, &build, &parent, &description, &keywords, &obsoleteTable})
+      name->Pin();
+  }
 };
 
 const Names& N() {
   static const Names names;
   return names;
+}
+
+// A tag's text as GetNamedTag gives it, without interning it: every config's
+// values differ, and each would be put in the intern table and taken out again.
+std::string TextOf(const SoupRef& soup, const Kiv::PString& name) {
+  std::string scratch;
+  return std::string(soup.GetNamedTagText(name, scratch));
 }
 
 struct KuidLess {
@@ -1040,20 +1053,20 @@ void AssetIndex::Impl::ReadConfig(const Kiv::File::FolderStatus& folder, int roo
   if (!r.note.empty()) return;
   UMBAssetInfo& info = r.info;
   info.kuid = kuid;
-  info.localisedName = config.GetNamedTag(N().username).Str();
-  info.creatorName = config.GetNamedTag(N().author).Str();
-  info.category = config.GetNamedTag(N().categoryClass).Str();
-  info.categoryRegion = config.GetNamedTag(N().categoryRegion).Str();
-  info.categoryEra = config.GetNamedTag(N().categoryEra).Str();
-  info.kind = config.GetNamedTag(N().kind).Str();
+  info.localisedName = TextOf(config, N().username);
+  info.creatorName = TextOf(config, N().author);
+  info.category = TextOf(config, N().categoryClass);
+  info.categoryRegion = TextOf(config, N().categoryRegion);
+  info.categoryEra = TextOf(config, N().categoryEra);
+  info.kind = TextOf(config, N().kind);
   if (config.HasNamedTag(N().build)) {
     info.buildVersion = config.GetNamedTagAsFloat(N().build);
     info.buildVersionKnown = true;
   }
   info.parent = config.GetNamedTagAsKUID(N().parent);
   info.modifiedTime = r.config.modifiedNs / 1000000000;
-  r.description = config.GetNamedTag(N().description).Str();
-  r.keywords = config.GetNamedTag(N().keywords).Str();
+  r.description = TextOf(config, N().description);
+  r.keywords = TextOf(config, N().keywords);
   std::set<KUID, KuidLess> seen;
   CollectKUIDs(config, true, r.deps, seen, 0);
   SoupRef table = config.GetNamedSoup(N().obsoleteTable);

@@ -147,14 +147,17 @@ bool GetScriptInfoFromConfig(const SoupRef& config, std::string& scriptPath, std
   if (config.IsNull()) return false;
   static const Kiv::PString script("script"), scriptLibrary("scriptlibrary"), classTag("class"),
       scriptClass("scriptclass");
-  scriptPath = config.GetNamedTag(script).Str();
-  if (scriptPath.empty()) scriptPath = config.GetNamedTag(scriptLibrary).Str();
+  // The texts are read in place, not interned: they differ from asset to asset.
+  std::string scratch;
+  auto text = [&](const Kiv::PString& name) { return std::string(config.GetNamedTagText(name, scratch)); };
+  scriptPath = text(script);
+  if (scriptPath.empty()) scriptPath = text(scriptLibrary);
   if (!scriptPath.empty()) {
     Kiv::File::Path p(scriptPath);
     if (p.GetExt().empty()) p.SetExt("gs");
     scriptPath = p.Str();
   }
-  className = config.GetNamedTag(classTag).Str();
-  if (className.empty()) className = config.GetNamedTag(scriptClass).Str();
+  className = text(classTag);
+  if (className.empty()) className = text(scriptClass);
   return true;
 }

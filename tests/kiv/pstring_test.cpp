@@ -182,6 +182,39 @@ TEST(PString, LookUpsWithoutTheLockHoldThroughGrowthAndRemovals) {
   EXPECT_EQ(PString::InternedCount(), before);
 }
 
+// A pinned text is no longer counted: it stays after its last holder, copies
+// on many threads share it, and a second pin changes nothing.
+TEST(PString, APinnedTextStaysAndIsSharedWithoutCounting) {
+  const size_t before = PString::InternedCount();
+  const void* handle = nullptr;
+  {
+    PString pinned("pinned-text-4471");
+    handle = pinned.Handle();
+    pinned.Pin();
+    pinned.Pin();
+    PString().Pin();  // the null string: nothing to keep
+    std::vector<std::thread> threads;
+    std::atomic<int> wrong{0};
+    for (int t = 0; t < 4; ++t) {
+      threads.emplace_back([&pinned, handle, &wrong] {
+        for (int i = 0; i < 2000; ++i) {
+          PString copy = pinned;
+          PString again("pinned-text-4471");
+          PString moved = std::move(copy);
+          moved.AddReferences(3);
+          if (again.Handle() != handle || moved.Handle() != handle) wrong.fetch_add(1);
+        }
+      });
+    }
+    for (std::thread& th : threads) th.join();
+    EXPECT_EQ(wrong.load(), 0);
+  }
+  EXPECT_EQ(PString::InternedCount(), before + 1);
+  EXPECT_EQ(PString("pinned-text-4471").Handle(), handle);
+  EXPECT_EQ(PString("pinned-text-4471").View(), "pinned-text-4471");
+  EXPECT_EQ(PString::InternedCount(), before + 1);
+}
+
 TEST(PString, FormattingCaseChangesAndEditsMakeNewInternedStrings) {
   PString s;
   s.Setf("%s:%d", "kuid", 42);
