@@ -61,7 +61,7 @@ std::string CollectNumbered(SoupRef& c, const char* prefix, bool upper, bool plu
   std::string list;
   for (int n = 0;; ++n) {
     const P name(prefix + std::to_string(n));
-    std::string value = c.GetNamedTag(name).Str();
+    std::string value = c.GetNamedTagString(name);
     if (value.empty()) {
       if (n == 0) continue;
       break;
@@ -78,7 +78,7 @@ std::string CollectNumbered(SoupRef& c, const char* prefix, bool upper, bool plu
 void ConvertThumbnail(SoupRef& c) {
   if (!c.HasNamedTag(kIconTexture) || c.HasNamedTag(kThumbnails)) return;
   SoupRef entry = SoupRef::NewContainer();
-  entry.SetNamedTag(kImage, c.GetNamedTag(kIconTexture).View());
+  entry.SetNamedTag(kImage, c.GetNamedTagString(kIconTexture));
   entry.SetNamedTagInt(kWidth, 64);
   entry.SetNamedTagInt(kHeight, 64);
   SoupRef thumbnails = SoupRef::NewContainer();
@@ -90,7 +90,7 @@ void ConvertThumbnail(SoupRef& c) {
 // Moves "from" into "to" when "to" is missing (or always, with replace).
 void Rename(SoupRef& c, const P& from, const P& to, bool replace) {
   if (!c.HasNamedTag(from)) return;
-  if (replace || !c.HasNamedTag(to)) c.SetNamedTag(to, c.GetNamedTag(from).View());
+  if (replace || !c.HasNamedTag(to)) c.SetNamedTag(to, c.GetNamedTagString(from));
   c.RemoveNamedTag(from);
 }
 
@@ -187,16 +187,16 @@ void UpgradeContainerBuild(SoupRef& config) {
 void UpgradeLegacyAsset(SoupRef& c) {
   if (!c) return;
   // 1. User name.
-  if (c.GetNamedTag(kUsername).IsEmpty()) {
-    if (!c.GetNamedTag(kName).IsEmpty()) {
-      c.SetNamedTag(kUsername, c.GetNamedTag(kName).View());
+  if (c.GetNamedTagString(kUsername).empty()) {
+    if (!c.GetNamedTagString(kName).empty()) {
+      c.SetNamedTag(kUsername, c.GetNamedTagString(kName));
       c.RemoveNamedTag(kName);
-    } else if (!c.GetNamedTag(kAssetFilename).IsEmpty()) {
-      c.SetNamedTag(kUsername, c.GetNamedTag(kAssetFilename).View());
+    } else if (!c.GetNamedTagString(kAssetFilename).empty()) {
+      c.SetNamedTag(kUsername, c.GetNamedTagString(kAssetFilename));
     }
   }
   // 2. A map's region must be a KUID.
-  if (c.GetNamedTag(kKind).View() == "map" && c.GetNamedTagType(kRegion) != kSoupKUID)
+  if (c.GetNamedTagString(kKind) == "map" && c.GetNamedTagType(kRegion) != kSoupKUID)
     c.RemoveNamedTag(kRegion);
   // 3.
   static const NameList kLeftovers{"thumbnail", ".cache", "__filename", "__dir"};
@@ -207,11 +207,11 @@ void UpgradeLegacyAsset(SoupRef& c) {
   if (std::string eras = CollectNumbered(c, "category-era-", false, true); !eras.empty())
     c.SetNamedTag(kCategoryEra, eras);
   // 6.
-  if (c.HasNamedTag(kLicense) && c.GetNamedTag(kLicense).IsEmpty()) c.RemoveNamedTag(kLicense);
+  if (c.HasNamedTag(kLicense) && c.GetNamedTagString(kLicense).empty()) c.RemoveNamedTag(kLicense);
   // 7. "rgb" needs three comma-separated parts.
   if (c.HasNamedTag(kRgb)) {
-    const Kiv::PString rgbText = c.GetNamedTag(kRgb);
-    std::string_view rgb = rgbText.View();
+    const std::string rgbText = c.GetNamedTagString(kRgb);
+    std::string_view rgb = rgbText;
     size_t first = rgb.find(',');
     size_t second = first == std::string_view::npos ? first : rgb.find(',', first + 1);
     if (second == std::string_view::npos || second + 1 >= rgb.size()) c.RemoveNamedTag(kRgb);
@@ -220,15 +220,15 @@ void UpgradeLegacyAsset(SoupRef& c) {
   Rename(c, kScriptLibrary, kScript, true);
   Rename(c, kClassLibrary, kClass, true);
   // 9. A script without an extension is a ".gs" source.
-  if (std::string script = c.GetNamedTag(kScript).Str(); !script.empty()) {
+  if (std::string script = c.GetNamedTagString(kScript); !script.empty()) {
     Kiv::File::Path path(script);
     if (path.GetExt().empty()) c.SetNamedTag(kScript, path.SetExt("gs").View());
   }
   // 10.
-  const std::string F = c.GetNamedTag(kAssetFilename).Str();
+  const std::string F = c.GetNamedTagString(kAssetFilename);
   c.RemoveNamedTag(kAssetFilename);
   const bool hasF = !F.empty();
-  const std::string kind = c.GetNamedTag(kKind).Str();
+  const std::string kind = c.GetNamedTagString(kKind);
   auto noMeshTable = [&] { return hasF && !c.HasNamedTag(kMeshTable); };
 
   // 11-22. Kinds with layouts of their own.
@@ -292,7 +292,7 @@ void UpgradeLegacyAsset(SoupRef& c) {
       SoupRef effects = table.GetIndexedSoup(i).GetNamedSoup(kEffects);
       for (size_t j = 0; j < effects.CountTags(); ++j) {
         SoupRef effect = effects.GetIndexedSoup(j);
-        if (effect && effect.GetNamedTag(kKind).View() == "name" && effect.GetNamedTag(kName).IsEmpty())
+        if (effect && effect.GetNamedTagString(kKind) == "name" && effect.GetNamedTagString(kName).empty())
           effect.SetNamedTag(kName, effects.GetIndexedTagName(j).View());
       }
     }
@@ -325,12 +325,12 @@ void UpgradeLegacyAsset(SoupRef& c) {
   else if (!KindIs(kind, "mosignal") && c.HasNamedTag(kTrackside))
     c.RemoveNamedTag(kFunction);
   // 28. Category defaults.
-  if (c.GetNamedTag(kCategoryEra).IsEmpty()) c.SetNamedTag(kCategoryEra, "1800s");
-  if (MapLegacyCategoryClass(kind, c.GetNamedTag(kCategoryClass).View()).empty())
+  if (c.GetNamedTagString(kCategoryEra).empty()) c.SetNamedTag(kCategoryEra, "1800s");
+  if (MapLegacyCategoryClass(kind, c.GetNamedTagString(kCategoryClass)).empty())
     c.SetNamedTag(kCategoryClass, "ZX");
   {
-    const Kiv::PString regionText = c.GetNamedTag(kCategoryRegion);
-    std::string_view region = regionText.View();
+    const std::string regionText = c.GetNamedTagString(kCategoryRegion);
+    std::string_view region = regionText;
     bool world = region.empty();
     for (const char* word : {"EU", "any region in the world", "World Trees", "ALL"})
       world = world || Kiv::CompareNoCase(region, word) == 0;
@@ -370,7 +370,7 @@ void UpgradeLegacyAsset(SoupRef& c) {
   });
   // 37. One line of user name.
   if (c.HasNamedTag(kUsername)) {
-    std::string name = c.GetNamedTag(kUsername).Str();
+    std::string name = c.GetNamedTagString(kUsername);
     if (size_t cr = name.find('\r'); cr != std::string::npos) name.resize(cr);
     if (size_t lf = name.find('\n'); lf != std::string::npos) name.resize(lf);
     c.SetNamedTag(kUsername, name);

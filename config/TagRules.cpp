@@ -121,8 +121,8 @@ bool RuleIsNotZero(Tag& tag, const SoupRef&) {
 bool RuleRange(Tag& tag, const SoupRef& parameters) {
   std::vector<float> numbers;
   if (!ReadNumbers(tag, numbers)) return false;
-  const float min = ParseLeadingFloat(parameters.GetNamedTag(kMin).View());
-  const float max = ParseLeadingFloat(parameters.GetNamedTag(kMax).View());
+  const float min = ParseLeadingFloat(parameters.GetNamedTagString(kMin));
+  const float max = ParseLeadingFloat(parameters.GetNamedTagString(kMax));
   for (float v : numbers) {
     if (v < min || v > max) {
       ErrorByTag(kNotWithinRange, {tag.name, static_cast<double>(min), static_cast<double>(max)}, tag);
@@ -134,7 +134,7 @@ bool RuleRange(Tag& tag, const SoupRef& parameters) {
 
 bool RuleArraySize(Tag& tag, const SoupRef& parameters) {
   if (!parameters.HasNamedTag(kSize)) return false;
-  const std::vector<int> size = ParseIntList(parameters.GetNamedTag(kSize).View());
+  const std::vector<int> size = ParseIntList(parameters.GetNamedTagString(kSize));
   return CheckArraySize(tag, size.empty() ? 0 : size.front());
 }
 

@@ -604,6 +604,13 @@ std::string_view SoupRef::GetNamedTagText(const Kiv::PString& name, std::string&
   return tag->ToText(scratch) ? std::string_view(scratch) : std::string_view();
 }
 
+std::string SoupRef::GetNamedTagString(const Kiv::PString& name) const {
+  std::string scratch;
+  const std::string_view text = GetNamedTagText(name, scratch);
+  if (text.data() != scratch.data()) return std::string(text);
+  return scratch;
+}
+
 int32_t SoupRef::GetNamedTagAsInt(const Kiv::PString& name, int32_t def) const {
   const TDBDataTag* tag = FindTag(name);
   int32_t value;

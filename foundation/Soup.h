@@ -239,6 +239,10 @@ public:
   // scratch holding another tag's value as text; empty when missing (valid while the
   // soup and scratch are).
   std::string_view GetNamedTagText(const Kiv::PString& name, std::string& scratch) const;
+  // The same text as a string of its own, for a value that is only read: values
+  // differ from config to config, and interning each would put it in the intern
+  // table only to take it out again.
+  std::string GetNamedTagString(const Kiv::PString& name) const;
   int32_t GetNamedTagAsInt(const Kiv::PString& name, int32_t def = 0) const;
   float GetNamedTagAsFloat(const Kiv::PString& name, float def = 0.0f) const;
   KUID GetNamedTagAsKUID(const Kiv::PString& name, const KUID& def = KUID::Null()) const;

@@ -43,13 +43,6 @@ const Names& N() {
   return names;
 }
 
-// A tag's text as GetNamedTag gives it, without interning it: every config's
-// values differ, and each would be put in the intern table and taken out again.
-std::string TextOf(const SoupRef& soup, const Kiv::PString& name) {
-  std::string scratch;
-  return std::string(soup.GetNamedTagText(name, scratch));
-}
-
 struct KuidLess {
   bool operator()(const KUID& a, const KUID& b) const {
     if (a.user != b.user) return a.user < b.user;
@@ -1053,20 +1046,20 @@ void AssetIndex::Impl::ReadConfig(const Kiv::File::FolderStatus& folder, int roo
   if (!r.note.empty()) return;
   UMBAssetInfo& info = r.info;
   info.kuid = kuid;
-  info.localisedName = TextOf(config, N().username);
-  info.creatorName = TextOf(config, N().author);
-  info.category = TextOf(config, N().categoryClass);
-  info.categoryRegion = TextOf(config, N().categoryRegion);
-  info.categoryEra = TextOf(config, N().categoryEra);
-  info.kind = TextOf(config, N().kind);
+  info.localisedName = config.GetNamedTagString(N().username);
+  info.creatorName = config.GetNamedTagString(N().author);
+  info.category = config.GetNamedTagString(N().categoryClass);
+  info.categoryRegion = config.GetNamedTagString(N().categoryRegion);
+  info.categoryEra = config.GetNamedTagString(N().categoryEra);
+  info.kind = config.GetNamedTagString(N().kind);
   if (config.HasNamedTag(N().build)) {
     info.buildVersion = config.GetNamedTagAsFloat(N().build);
     info.buildVersionKnown = true;
   }
   info.parent = config.GetNamedTagAsKUID(N().parent);
   info.modifiedTime = r.config.modifiedNs / 1000000000;
-  r.description = TextOf(config, N().description);
-  r.keywords = TextOf(config, N().keywords);
+  r.description = config.GetNamedTagString(N().description);
+  r.keywords = config.GetNamedTagString(N().keywords);
   std::set<KUID, KuidLess> seen;
   CollectKUIDs(config, true, r.deps, seen, 0);
   SoupRef table = config.GetNamedSoup(N().obsoleteTable);

@@ -147,17 +147,14 @@ bool GetScriptInfoFromConfig(const SoupRef& config, std::string& scriptPath, std
   if (config.IsNull()) return false;
   static const Kiv::PString script("script"), scriptLibrary("scriptlibrary"), classTag("class"),
       scriptClass("scriptclass");
-  // The texts are read in place, not interned: they differ from asset to asset.
-  std::string scratch;
-  auto text = [&](const Kiv::PString& name) { return std::string(config.GetNamedTagText(name, scratch)); };
-  scriptPath = text(script);
-  if (scriptPath.empty()) scriptPath = text(scriptLibrary);
+  scriptPath = config.GetNamedTagString(script);
+  if (scriptPath.empty()) scriptPath = config.GetNamedTagString(scriptLibrary);
   if (!scriptPath.empty()) {
     Kiv::File::Path p(scriptPath);
     if (p.GetExt().empty()) p.SetExt("gs");
     scriptPath = p.Str();
   }
-  className = text(classTag);
-  if (className.empty()) className = text(scriptClass);
+  className = config.GetNamedTagString(classTag);
+  if (className.empty()) className = config.GetNamedTagString(scriptClass);
   return true;
 }

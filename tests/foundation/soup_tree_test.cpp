@@ -133,7 +133,9 @@ TEST(SoupGetters, TextWithoutInterningMatchesTheInternedText) {
     std::string scratch = "stale";
     EXPECT_EQ(s.GetNamedTagText(Kiv::PString(name), scratch), s.GetNamedTag(Kiv::PString(name)).View())
         << name;
+    EXPECT_EQ(s.GetNamedTagString(Kiv::PString(name)), s.GetNamedTag(Kiv::PString(name)).Str()) << name;
   }
+  EXPECT_EQ(SoupRef().GetNamedTagString(Kiv::PString("t")), "");
   std::string scratch;
   EXPECT_EQ(s.GetNamedTagText(Kiv::PString("t"), scratch), "plain text");
   EXPECT_EQ(SoupRef().GetNamedTagText(Kiv::PString("t"), scratch), "");
