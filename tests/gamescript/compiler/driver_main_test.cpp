@@ -332,14 +332,18 @@ TEST(DriverSources, CompileToFileEntries) {
 }
 
 // A compile in a process that ends after it leaves its symbols to the end
-// of the process: the library is the same, a failed compile still fails,
-// and a later such compile lets the one before go.
+// of the process, and gives the pages of code it has written back at once:
+// the library is the same, a failed compile still fails, and a later such
+// compile lets the one before go. The source makes over a megabyte of
+// library, several of the writer's blocks.
 TEST(DriverSources, CompileBeforeTheProcessEndsWritesTheSameLibrary) {
   TempDir t;
   std::string text;
-  for (int i = 0; i < 40; ++i)
-    text += "class C" + std::to_string(i) + " { int x = " + std::to_string(i) +
-            "; int F(int a) { return a + x; } };\n";
+  for (int i = 0; i < 3000; ++i) {
+    const std::string n = std::to_string(i);
+    text += "class C" + n + " { int x = " + n +
+            "; int F(int a) { int i; for (i = 0; i < a; i++) x = x + i * a - " + n + "; return a + x; } };\n";
+  }
   const std::string source = t.Write("p.gs", text);
   t.MakeDir("a");
   t.MakeDir("b");
