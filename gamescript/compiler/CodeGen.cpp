@@ -137,6 +137,7 @@ CodeGenerator::LabelSlot& CodeGenerator::LabelSlotOf(const SyntaxNode* node) {
 }
 
 void CodeGenerator::ClearLabels() {
+  if (m_labelCount == 0) return;  // a function without loops or switches left it empty
   // A table grown for one large function is not swept for every later one.
   if (m_labels.size() > 64)
     m_labels.clear();

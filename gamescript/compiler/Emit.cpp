@@ -261,27 +261,36 @@ std::size_t WriteHead(ImageWriter& image, const BodyHeader& header) {
 
 void GSCFunction::WriteTail(ImageWriter& image, int32_t parameterCells, int32_t localCount, bool debugPart,
                             std::size_t alignBase) const {
+  // The size is known before anything is written: the room is taken once.
+  const std::size_t codeEnd = image.Position() + 36 + 4 * referenceCells.size() + Length();
+  const std::size_t misalign = (codeEnd - alignBase) % 4;
+  const std::size_t pad = misalign ? 4 - misalign : 0;
+  const std::size_t size = codeEnd - image.Position() + pad + (debugPart ? 8 + 8 * lines.size() : 0);
+  uint8_t* out = image.Extend(size);
+  const auto word = [&out](uint32_t v) {
+    Kiv::StoreLE32(out, v);
+    out += 4;
+  };
   const int32_t locals = localCount + temporaries;  // L
-  image.U32(static_cast<uint32_t>(locals + 4));
-  image.I32(1 - parameterCells);
-  image.U32(static_cast<uint32_t>(locals + 1));
-  image.U32(static_cast<uint32_t>(maxDepth + locals + 4));
-  image.U32(static_cast<uint32_t>(parameterCells));
-  image.U32(static_cast<uint32_t>(localCount));
-  image.U32(static_cast<uint32_t>(temporaries));
-  image.U32(static_cast<uint32_t>(referenceCells.size()));
-  for (int32_t cell : referenceCells) image.I32(cell);
-  image.U32(Length());
-  if (Length()) image.Bytes(Code(), Length());
-  static const uint8_t kPad[3] = {GSRuntime::kCodePadding, GSRuntime::kCodePadding, GSRuntime::kCodePadding};
-  const std::size_t misalign = (image.Position() - alignBase) % 4;
-  if (misalign) image.Bytes(kPad, 4 - misalign);
+  word(static_cast<uint32_t>(locals + 4));
+  word(static_cast<uint32_t>(1 - parameterCells));
+  word(static_cast<uint32_t>(locals + 1));
+  word(static_cast<uint32_t>(maxDepth + locals + 4));
+  word(static_cast<uint32_t>(parameterCells));
+  word(static_cast<uint32_t>(localCount));
+  word(static_cast<uint32_t>(temporaries));
+  word(static_cast<uint32_t>(referenceCells.size()));
+  for (int32_t cell : referenceCells) word(static_cast<uint32_t>(cell));
+  word(Length());
+  if (Length()) std::memcpy(out, Code(), Length());
+  out += Length();
+  for (std::size_t i = 0; i < pad; ++i) *out++ = GSRuntime::kCodePadding;
   if (debugPart) {
-    image.U32(GSRuntime::kLineTableMarker);
-    image.U32(static_cast<uint32_t>(lines.size()));
+    word(GSRuntime::kLineTableMarker);
+    word(static_cast<uint32_t>(lines.size()));
     for (const LineDebugInfo& entry : lines) {
-      image.U32(entry.offset);
-      image.U32(entry.line);
+      word(entry.offset);
+      word(entry.line);
     }
   }
 }
