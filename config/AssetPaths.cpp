@@ -170,13 +170,24 @@ std::optional<std::optional<std::string>> ListedContentFile(std::string_view con
 }
 
 bool ContentFolderIsPacked(std::string_view contentFolder) {
-  Kiv::File::Path packed{std::string(contentFolder)};
-  while (packed.Length() > 1 && (packed.View().back() == '/' || packed.View().back() == '\\'))
-    packed = Kiv::File::Path(packed.View().substr(0, packed.Length() - 1));
-  const std::string name = packed.GetFileName() + ".ja";
-  packed.RemoveFileName();
+  // Where to look, worked out once for the content folder a batch's checks share.
+  struct Where {
+    std::string folder, name, beside, key;
+  };
+  thread_local Where where;
+  if (where.key.empty() || where.folder != contentFolder) {
+    Kiv::File::Path packed{std::string(contentFolder)};
+    while (packed.Length() > 1 && (packed.View().back() == '/' || packed.View().back() == '\\'))
+      packed = Kiv::File::Path(packed.View().substr(0, packed.Length() - 1));
+    where.name = packed.GetFileName() + ".ja";
+    packed.RemoveFileName();
+    where.beside = packed.IsEmpty() ? std::string(".") : packed.Str();
+    where.key = where.beside + '\n' + where.name;
+    where.folder = contentFolder;
+  }
+  const std::string& name = where.name;
   if (name == ".ja") return false;
-  const std::string beside = packed.IsEmpty() ? std::string(".") : packed.Str();
+  const std::string& beside = where.beside;
   // Every asset of a batch asks: the answer is kept while the folder beside the
   // content folder keeps its time. Only an answer found on a later clock tick than
   // that time is kept, since a change within the same tick would not move it.
@@ -186,7 +197,7 @@ bool ContentFolderIsPacked(std::string_view contentFolder) {
   };
   static std::mutex lock;
   static std::unordered_map<std::string, Known> known;
-  const std::string key = beside + '\n' + name;
+  const std::string& key = where.key;
   Kiv::File::Status status;
   const bool stated = Kiv::File::GetStatus(beside, status);
   if (stated) {
