@@ -134,7 +134,12 @@ std::string GetContentFolderPath(std::string_view key) {
   // A key is one folder name: separators or ".." would leave the root.
   if (key.empty() || key == "." || key == ".." || key.find_first_of("/\\") != std::string_view::npos)
     return std::string();
-  return Join(IsUserDataKey(key) ? GetUserDataFolder() : GetInstallationRoot(), key);
+  Roots& roots = TheRoots();
+  std::lock_guard<std::mutex> g(roots.lock);
+  // A user-data key's folder was joined when the user data's folder was set.
+  for (size_t k = 0; k < kUserDataKeys.size(); ++k)
+    if (key == kUserDataKeys[k]) return roots.userDataKeyFolders[k];
+  return Join(roots.installation, key);
 }
 
 bool SplitContentPath(const std::string& path, std::string& key, std::string& relative) {
