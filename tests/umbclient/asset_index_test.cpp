@@ -10,6 +10,7 @@
 #include <atomic>
 #include <chrono>
 #include <ctime>
+#include <mutex>
 #include <map>
 #include <string>
 #include <thread>
@@ -33,21 +34,27 @@ SoupRef Config(const KUID& k, const char* name, const char* kind) {
   return s;
 }
 
+// Listeners run outside the log's lock, and the index's file writer logs from
+// its own thread: the lines are kept under a lock of their own.
 class LogLines {
 public:
   LogLines() {
-    m_id = Kiv::Log::Instance().AddListener(
-        [this](Kiv::LogLevel, std::string_view line) { m_lines.emplace_back(line); });
+    m_id = Kiv::Log::Instance().AddListener([this](Kiv::LogLevel, std::string_view line) {
+      std::lock_guard<std::mutex> guard(m_lock);
+      m_lines.emplace_back(line);
+    });
   }
   ~LogLines() { Kiv::Log::Instance().RemoveListener(m_id); }
   // The lines holding needle, in the order they came.
   std::vector<std::string> With(std::string_view needle) const {
+    std::lock_guard<std::mutex> guard(m_lock);
     std::vector<std::string> out;
     for (const std::string& l : m_lines)
       if (l.find(needle) != std::string::npos) out.push_back(l);
     return out;
   }
   int Count(std::string_view needle) const {
+    std::lock_guard<std::mutex> guard(m_lock);
     int n = 0;
     for (const std::string& l : m_lines) n += l.find(needle) != std::string::npos;
     return n;
@@ -55,6 +62,7 @@ public:
 
 private:
   int m_id;
+  mutable std::mutex m_lock;
   std::vector<std::string> m_lines;
 };
 
