@@ -381,6 +381,11 @@ bool RunContainerRules(Container& container) {
 
 // ---- Container: life cycle ----
 
+static_assert(alignof(Container) <= 8 && sizeof(Container) <= 1024,
+              "tag slabs cut small 8-byte aligned blocks");
+void* Container::operator new(size_t size) { return TagSlabs::Allocate(size); }
+void Container::operator delete(void* block) noexcept { TagSlabs::Free(block); }
+
 Container::Container() : m_id(g_nextId.fetch_add(1)) { g_liveContainers.fetch_add(1); }
 
 Container::~Container() {

@@ -186,6 +186,11 @@ public:
   virtual ~Container();
   Container(const Container&) = delete;
   Container& operator=(const Container&) = delete;
+  // Containers lie in the tag slabs too (config/TagSlabs.h): a tree's child
+  // containers are then cut in turn beside its tags and go with them, not
+  // one heap block each, scattered, to be found again and freed one by one.
+  static void* operator new(size_t size);
+  static void operator delete(void* block) noexcept;
 
   uint64_t Id() const { return m_id; }
   // Number of containers alive in the process.

@@ -1,10 +1,10 @@
 #pragma once
-// Memory for config tags: a tree of a hundred thousand tags would otherwise
-// be a hundred thousand heap blocks, scattered, each with its header, and
-// freed one by one. Tags are cut in turn from 64 KiB slabs (one current slab
-// per thread); a slab goes back to the heap when the last tag cut from it is
-// freed, whichever thread frees it. A tree built and deleted together thus
-// lies in a few slabs and leaves nothing behind.
+// Memory for config tags and containers: a tree of a hundred thousand tags
+// would otherwise be a hundred thousand heap blocks, scattered, each with its
+// header, and freed one by one. Blocks are cut in turn from 64 KiB slabs (one
+// current slab per thread); a slab goes back to the heap when the last block
+// cut from it is freed, whichever thread frees it. A tree built and deleted
+// together thus lies in a few slabs and leaves nothing behind.
 #include <cstddef>
 
 namespace OBLLib::TagSlabs {

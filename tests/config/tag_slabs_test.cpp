@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -60,6 +61,45 @@ TEST(TagSlabsTest, ATagMadeAtThreadExitTakesASlabOfItsOwn) {
     for (int i = 0; i < 5000; ++i) ASSERT_EQ(tags[i]->index, i);
     for (Tag* tag : tags) delete tag;
   }
+}
+
+// Containers share the slabs with tags: a tree of both, built in one thread
+// and deleted in another, keeps every object's bytes and leaves no slab.
+TEST(TagSlabsTest, ContainersAndTagsOfATreeShareSlabsAndLeaveNoneBehind) {
+  const size_t before = TagSlabs::SlabCount();
+  const long containersBefore = Container::LiveCount(), tagsBefore = Tag::LiveCount();
+  Container* root = nullptr;
+  std::thread maker([&] {
+    root = new Container();
+    for (int i = 0; i < 600; ++i) {
+      Container* child = new Container();
+      child->index = i;
+      child->parent = root;
+      root->AddChild(child);
+      for (int t = 0; t < 3; ++t) {
+        Tag* tag = child->MakeTag(i * 3 + t, child, Kiv::PString());
+        tag->value = std::to_string(i * 3 + t);
+        child->AddTag(tag);
+      }
+    }
+  });
+  maker.join();
+  ASSERT_EQ(root->children.size(), 600u);
+  for (int i = 0; i < 600; ++i) {
+    const Container* child = root->children[i];
+    ASSERT_EQ(reinterpret_cast<uintptr_t>(child) % 8, 0u);
+    ASSERT_EQ(child->index, i);
+    ASSERT_EQ(child->parent, root);
+    ASSERT_EQ(child->tags.size(), 3u);
+    for (int t = 0; t < 3; ++t) {
+      ASSERT_EQ(child->tags[t]->owner, child);
+      ASSERT_EQ(child->tags[t]->value.View(), std::to_string(i * 3 + t));
+    }
+  }
+  std::thread([root] { delete root; }).join();
+  EXPECT_EQ(Container::LiveCount(), containersBefore);
+  EXPECT_EQ(Tag::LiveCount(), tagsBefore);
+  EXPECT_LE(TagSlabs::SlabCount(), before + 1);  // at most the one kept back
 }
 
 }  // namespace
