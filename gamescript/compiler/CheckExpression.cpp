@@ -140,27 +140,14 @@ bool SemanticWalker::WalkExpression(SyntaxNode* node, int depth) {
   bool ok = true;
   if (HoldsAny(node)) {
     const unsigned mask = node->kind == ExprOperator ? OperatorChildren(node->value) : 0xF;
-    for (int i = 0; i < 4; ++i) {
-      SyntaxNode* child = node->child[i];
-      if (child == nullptr || !(mask & (1u << i))) continue;
-      child->enclosing = node;
-      if (depth >= kStackSize) {
-        Error(child->line, "Stack overflow; code nested too deep.");
-        m_abort = true;
-        return false;
-      }
-      // An operand alone (no list) is walked here, a name or a constant
-      // without a call of its own: what WalkList would do for it.
-      bool walked;
-      if (child->category != CatExpression || child->next != nullptr)
-        walked = WalkList(child, depth + 1);
-      else if (HoldsAny(child))
-        walked = WalkExpression(child, depth + 1);
-      else
-        walked = m_declarationsOnly || CheckExpression(child);
-      if (!walked) ok = false;
-      if (m_abort) return false;
-    }
+    // An operand alone (no list) is walked here, a name or a constant
+    // without a call of its own: what WalkList would do for it.
+    ok = WalkChildren(node, mask, depth, [this](SyntaxNode* child, int d) {
+      if (child->category != CatExpression || child->next != nullptr) return WalkList(child, d);
+      if (HoldsAny(child)) return WalkExpression(child, d);
+      return m_declarationsOnly || CheckExpression(child);
+    });
+    if (m_abort) return false;
   }
   if (m_declarationsOnly) return ok;
   return CheckExpression(node) && ok;

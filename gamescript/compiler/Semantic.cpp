@@ -138,7 +138,12 @@ bool SemanticWalker::WalkList(SyntaxNode* node, int depth) {
       m_skip = false;
       if (!PreCheck(node)) ok = false;
       if (m_abort) return false;
-      if (!m_skip && !WalkChildren(node, ChildMask(node), depth)) ok = false;
+      // A statement's condition or value alone skips the list's frame.
+      if (!m_skip && !WalkChildren(node, ChildMask(node), depth, [this](SyntaxNode* child, int d) {
+            return child->category == CatExpression && child->next == nullptr ? WalkExpression(child, d)
+                                                                              : WalkList(child, d);
+          }))
+        ok = false;
       if (m_abort) return false;
       if (!PostCheck(node)) ok = false;
     }
@@ -148,27 +153,6 @@ bool SemanticWalker::WalkList(SyntaxNode* node, int depth) {
     next->enclosing = node;
     node = next;
   }
-}
-
-bool SemanticWalker::WalkChildren(SyntaxNode* node, unsigned mask, int depth) {
-  bool ok = true;
-  for (int i = 0; i < 4; ++i) {
-    SyntaxNode* child = node->child[i];
-    if (child == nullptr || !(mask & (1u << i))) continue;
-    child->enclosing = node;
-    if (depth >= kStackSize) {
-      Error(child->line, "Stack overflow; code nested too deep.");
-      m_abort = true;
-      return false;
-    }
-    // A statement's condition or value alone skips the list's frame.
-    const bool walked = child->category == CatExpression && child->next == nullptr
-                            ? WalkExpression(child, depth + 1)
-                            : WalkList(child, depth + 1);
-    if (!walked) ok = false;
-    if (m_abort) return false;
-  }
-  return ok;
 }
 
 bool SemanticWalker::BeginClass(SyntaxNode* node, bool declarationsOnly) {

@@ -38,8 +38,25 @@ private:
   // The walk of a node list from a node at `depth` (nodes above it, plus one):
   // each node's pre-check, the children it enters, then its post-check.
   bool WalkList(SyntaxNode* node, int depth);
-  // Enters the children of `node` whose bits are set in `mask`.
-  bool WalkChildren(SyntaxNode* node, unsigned mask, int depth);
+  // Enters the children of `node` whose bits are set in `mask`, each through
+  // `walkChild(child, depth + 1)`; stops at the nesting limit or an abort.
+  template <class WalkChild>
+  bool WalkChildren(SyntaxNode* node, unsigned mask, int depth, WalkChild walkChild) {
+    bool ok = true;
+    for (int i = 0; i < 4; ++i) {
+      SyntaxNode* child = node->child[i];
+      if (child == nullptr || !(mask & (1u << i))) continue;
+      child->enclosing = node;
+      if (depth >= kStackSize) {
+        Error(child->line, "Stack overflow; code nested too deep.");
+        m_abort = true;
+        return false;
+      }
+      if (!walkChild(child, depth + 1)) ok = false;
+      if (m_abort) return false;
+    }
+    return ok;
+  }
   // An expression node, its children and its check (CheckExpression.cpp).
   bool WalkExpression(SyntaxNode* node, int depth);
   // The children an operator node's walk enters (bit i: child i).
