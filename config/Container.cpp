@@ -235,9 +235,20 @@ int32_t BuildHundredths(float build) {
 
 // ---- Tag ----
 
-Tag::Tag() { g_liveTags.fetch_add(1); }
+namespace {
+// The block Tag::operator new gave last on this thread: the constructor
+// learns from it whether its tag lies in a slab.
+thread_local void* t_newTag = nullptr;
+}  // namespace
 
-static_assert(sizeof(Tag) <= 56, "a config holds a tag per value: keep the rare fields outside");
+Tag::Tag() {
+  m_inSlab = t_newTag == this;
+  t_newTag = nullptr;
+  g_liveTags.fetch_add(1);
+}
+
+static_assert(sizeof(Tag) <= 48, "a config holds a tag per value: keep the rare fields outside");
+static_assert(sizeof(Tag) >= TagSlabs::kBesideUnit, "a tag's word beside it is found by its offset");
 
 namespace {
 // What few tags set: the extra fields, and the rules or the id of a tag whose
@@ -248,7 +259,8 @@ namespace {
 struct TagSide {
   std::array<Kiv::PString, 4> extras;
   CompactList<BoundTagRule> rules;
-  uint64_t id = 0;  // of a tag whose own word holds its registry place or rules
+  uint64_t id = 0;                   // of a tag whose own word holds its registry place or rules
+  alignas(8) unsigned char word[8];  // the own word of a tag made outside the slabs
 };
 struct TagSideTable {
   std::mutex lock;
@@ -279,12 +291,19 @@ TagSide& SideOf(const Tag* tag) {
 }
 }  // namespace
 
+Tag::Slot& Tag::SideSlotWord() const {
+  TagSide& side = SideOf(this);
+  m_hasSide = true;  // so that the entry goes with the tag
+  return *reinterpret_cast<Slot*>(side.word);
+}
+
 uint64_t Tag::Id() const {
-  if (m_slotIsId) return m_slot.id;
+  if (m_slotIsId) return SlotWord().id;
   if (!m_slotIsPlace && !m_slotIsRules) {
-    m_slot.id = g_nextId.fetch_add(1);
+    Slot& slot = SlotWord();
+    slot.id = g_nextId.fetch_add(1);
     m_slotIsId = true;
-    return m_slot.id;
+    return slot.id;
   }
   TagSide& side = SideOf(this);
   if (!m_idBeside) side.id = g_nextId.fetch_add(1);
@@ -305,11 +324,12 @@ void Tag::SetExtra(ExtraField field, const Kiv::PString& v) {
 const CompactList<BoundTagRule>& Tag::SideRules() const { return SideOf(this).rules; }
 
 CompactList<BoundTagRule>& Tag::MutableRules() {
-  if (m_slotIsRules) return m_slot.rules;
+  if (m_slotIsRules) return SlotWord().rules;
   if (!m_slotIsPlace && !m_slotIsId && !m_hasRules) {
-    ::new (static_cast<void*>(&m_slot.rules)) CompactList<BoundTagRule>();
+    Slot& slot = SlotWord();
+    ::new (static_cast<void*>(&slot.rules)) CompactList<BoundTagRule>();
     m_slotIsRules = true;
-    return m_slot.rules;
+    return slot.rules;
   }
   CompactList<BoundTagRule>& rules = SideOf(this).rules;
   m_hasRules = m_hasSide = true;
@@ -332,7 +352,11 @@ void Tag::SetSource(const Kiv::PString& v) {
 }
 
 static_assert(alignof(Tag) <= 8, "tag slabs cut 8-byte aligned blocks");
-void* Tag::operator new(size_t size) { return TagSlabs::Allocate(size); }
+void* Tag::operator new(size_t size) {
+  void* block = TagSlabs::Allocate(size);
+  t_newTag = block;
+  return block;
+}
 void Tag::operator delete(void* block) noexcept { TagSlabs::Free(block); }
 
 Tag::~Tag() {
@@ -341,7 +365,7 @@ Tag::~Tag() {
     if (ErrorHandler* eh = Findings(); eh && (reported || eh->HoldsUnmarkedOwners())) eh->ForgetTag(this);
   if (filedFirst || filedSecond || filedByKey)
     if (DataManager* dm = DataManager::Existing()) dm->UnregisterTag(this);
-  if (m_slotIsRules) m_slot.rules.~CompactList();
+  if (m_slotIsRules) SlotWord().rules.~CompactList();
   if (m_hasSide) {
     TagSideTable& table = TagSides();
     std::lock_guard<std::mutex> guard(table.lock);

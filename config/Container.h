@@ -11,6 +11,7 @@
 #include "config/CompactList.h"
 #include "config/NameIndex.h"
 #include "config/PtrList.h"
+#include "config/TagSlabs.h"
 #include "config/TagValue.h"
 #include "foundation/Soup.h"
 #include "kiv/PString.h"
@@ -98,8 +99,11 @@ public:
   // filed in; null once its id took that room (see m_slot).
   ListPlace* RegistryPlace() const {
     if (m_slotIsId || m_slotIsRules) return nullptr;  // the lists then find the tag in their tables
-    m_slotIsPlace = true;
-    return &m_slot.place;
+    if (!m_slotIsPlace) {
+      ::new (static_cast<void*>(&SlotWord().place)) ListPlace();
+      m_slotIsPlace = true;
+    }
+    return &SlotWord().place;
   }
   // Number of tags alive in the process.
   static long LiveCount();
@@ -128,7 +132,7 @@ public:
   // The validation rules bound to the tag, in binding order, with their
   // parameters (few definitions name any; see m_slot).
   const CompactList<BoundTagRule>& Rules() const {
-    return m_slotIsRules ? m_slot.rules : m_hasRules ? SideRules() : kNoRules;
+    return m_slotIsRules ? SlotWord().rules : m_hasRules ? SideRules() : kNoRules;
   }
   // The list to bind more rules to (one look-up for several).
   CompactList<BoundTagRule>& MutableRules();
@@ -160,18 +164,23 @@ private:
   mutable bool m_slotIsId : 1 = false;
   bool m_slotIsRules : 1 = false;
   mutable bool m_idBeside : 1 = false;  // the id lies in the table beside the tags
-  uint8_t m_source = 0;                 // index among the registry sources; kOtherSource: in the extras
+  bool m_inSlab : 1 = false;  // made by new, so in a tag slab (not on the stack or in another object)
+  uint8_t m_source = 0;       // index among the registry sources; kOtherSource: in the extras
   // Few tags are filed in a registry, few are reported against and few have
   // rules, fewer two of these: one word holds the registry place, the id or
-  // the rules, whichever the tag needed first; the others lie beside the tags.
+  // the rules, whichever the tag needed first; the others lie in the side
+  // table. The word lies beside the tag in its slab, not in it: a config of
+  // plain values then pays nothing for it.
   union Slot {
     ListPlace place;
     uint64_t id;
     CompactList<BoundTagRule> rules;  // made in place when the slot takes it
-    Slot() : id(0) {}
-    ~Slot() {}
   };
-  mutable Slot m_slot;
+  static_assert(sizeof(Slot) == 8 && alignof(Slot) <= 8);
+  // Written before it is read: the flags above say what it holds. A tag made
+  // outside the slabs keeps it in the side table.
+  Slot& SlotWord() const { return m_inSlab ? *static_cast<Slot*>(TagSlabs::Beside(this)) : SideSlotWord(); }
+  Slot& SideSlotWord() const;
 };
 
 // Runs every bound rule of the tag in order (all of them, even after one

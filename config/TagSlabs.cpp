@@ -16,7 +16,11 @@ struct Slab {
   // Blocks cut and not yet freed, plus one while the slab is a thread's current one.
   std::atomic<uint32_t> holds{1};
   uint32_t used = 0;  // bytes cut so far, the header included
+  // The words beside its blocks (see Beside), by offset / kBesideUnit; made
+  // on first use and kept while the slab is, through its reuse too.
+  std::atomic<uint64_t*> beside{nullptr};
 };
+[[maybe_unused]] constexpr size_t kBesideWords = kSlabBytes / kBesideUnit;
 constexpr size_t kHeader = (sizeof(Slab) + kAlign - 1) / kAlign * kAlign;
 
 [[maybe_unused]] Slab* SlabOf(void* block) {
@@ -32,19 +36,20 @@ void Drop(Slab* slab) noexcept {
   if (slab->holds.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
   Slab* none = nullptr;
   if (g_spare.compare_exchange_strong(none, slab, std::memory_order_acq_rel)) return;
+  delete[] slab->beside.load(std::memory_order_acquire);
   slab->~Slab();
   ::operator delete(static_cast<void*>(slab), std::align_val_t(kSlabBytes));
   g_slabs.fetch_sub(1, std::memory_order_relaxed);
 }
 
 [[maybe_unused]] Slab* NewSlab() {
-  void* memory = g_spare.exchange(nullptr, std::memory_order_acq_rel);
-  if (memory)
-    static_cast<Slab*>(memory)->~Slab();
-  else {
-    memory = ::operator new(kSlabBytes, std::align_val_t(kSlabBytes));
-    g_slabs.fetch_add(1, std::memory_order_relaxed);
+  if (Slab* spare = g_spare.exchange(nullptr, std::memory_order_acq_rel)) {
+    spare->holds.store(1, std::memory_order_relaxed);
+    spare->used = kHeader;
+    return spare;  // with its words beside, if it had them
   }
+  void* memory = ::operator new(kSlabBytes, std::align_val_t(kSlabBytes));
+  g_slabs.fetch_add(1, std::memory_order_relaxed);
   Slab* slab = ::new (memory) Slab;
   slab->used = kHeader;
   return slab;
@@ -78,10 +83,35 @@ size_t SlabCount() { return g_slabs.load(std::memory_order_relaxed); }
 
 #ifdef ROVANA_TAG_SLABS_PLAIN
 // Under the address sanitizer every tag is a heap block of its own, so a use
-// after free is still caught.
-void* Allocate(size_t size) { return ::operator new(size); }
-void Free(void* block) noexcept { ::operator delete(block); }
+// after free is still caught; its word lies just before it.
+void* Allocate(size_t size) {
+  return static_cast<char*>(::operator new(size + sizeof(uint64_t))) + sizeof(uint64_t);
+}
+void Free(void* block) noexcept {
+  if (block) ::operator delete(static_cast<char*>(block) - sizeof(uint64_t));
+}
+void* Beside(const void* block) {
+  return const_cast<char*>(static_cast<const char*>(block)) - sizeof(uint64_t);
+}
 #else
+void* Beside(const void* block) {
+  Slab* slab = SlabOf(const_cast<void*>(block));
+  uint64_t* words = slab->beside.load(std::memory_order_acquire);
+  if (!words) {
+    // Blocks of one slab may be used by several threads: the first array placed wins.
+    auto* fresh = new uint64_t[kBesideWords];
+    if (slab->beside.compare_exchange_strong(words, fresh, std::memory_order_acq_rel))
+      words = fresh;
+    else
+      delete[] fresh;
+  }
+  const size_t offset =
+      static_cast<size_t>(static_cast<const char*>(block) - reinterpret_cast<const char*>(slab));
+  // Blocks of kBesideUnit bytes or more start at least that far apart, so no
+  // two share a word.
+  return words + offset / kBesideUnit;
+}
+
 void* Allocate(size_t size) {
   size = (size + kAlign - 1) / kAlign * kAlign;
   if (size > kSlabBytes / 8) throw std::bad_alloc();

@@ -16,4 +16,13 @@ void Free(void* block) noexcept;
 // Slabs taken from the heap and not yet returned (the one kept back included).
 size_t SlabCount();
 
+// Blocks of at least this many bytes may have a word beside them.
+constexpr size_t kBesideUnit = 48;
+// An 8-byte word of the block's own, outside it, for a field few blocks set:
+// a slab makes its array of such words when the first is asked for, so a
+// slab of blocks that never ask pays nothing. The block must be of at least
+// kBesideUnit bytes. The word is neither cleared for a new block nor kept
+// when the block is freed: its owner writes it before reading it.
+void* Beside(const void* block);
+
 }  // namespace OBLLib::TagSlabs

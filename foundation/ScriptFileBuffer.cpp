@@ -19,8 +19,6 @@ namespace {
 constexpr char kMagic[4] = {'R', 'G', 'S', 'E'};
 constexpr size_t kHeaderSize = 20;
 constexpr uint8_t kVersion = 1;
-// Smaller files are read: mapping one costs more than copying it.
-constexpr int64_t kMapFromBytes = 64 << 10;
 
 // XORs the key stream of seed over n bytes (the same call enciphers and deciphers).
 void ApplyKeyStream(uint32_t seed, const uint8_t* in, uint8_t* out, size_t n) {
@@ -87,7 +85,7 @@ bool ScriptFileBuffer::Load(const char* baseFolder, const char* path) {
   if (!resolved || !Kiv::File::GetStatus(*resolved, status) || status.isDirectory) return false;
   // A large source is mapped: it is read once, front to back, and a copy
   // would first clear as much memory and then fill it.
-  if (status.size >= kMapFromBytes) {
+  if (status.size >= Kiv::MappedFile::kWorthFromBytes) {
     if (!m_mapped.Map(*resolved, kMaxFileSize)) return false;
     data = m_mapped.Data();
     length = static_cast<uint32_t>(m_mapped.Size());

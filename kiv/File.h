@@ -277,6 +277,9 @@ private:
 // destroyed.
 class MappedFile {
 public:
+  // Smaller files are better read: mapping one costs more than copying it.
+  static constexpr int64_t kWorthFromBytes = 64 << 10;
+
   MappedFile() = default;
   MappedFile(const MappedFile&) = delete;
   MappedFile& operator=(const MappedFile&) = delete;

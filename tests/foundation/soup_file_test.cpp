@@ -94,4 +94,33 @@ TEST_F(SoupFileTest, BackupTwinIsTheFallback) {
   EXPECT_EQ(out.GetNamedTag("from").Str(), "tmp");
 }
 
+// A large text is mapped rather than read: it must give the same tree, the
+// same failures and the same size limit as a small one read whole.
+TEST_F(SoupFileTest, LargeTextsLoadAsTheirTextParses) {
+  std::string text = "kuid <kuid:901:1>\nkuid-table\n{\n";
+  for (int i = 0; text.size() < Kiv::MappedFile::kWorthFromBytes + 1000; ++i)
+    text += "  t" + std::to_string(i) + " <kuid:900:" + std::to_string(i) + ">\n";
+  text += "}\nname \"last\"\n";
+  Put("big.txt", text);
+  SoupRef parsed;
+  ASSERT_TRUE(ParseSoupText(text, parsed));
+  SoupRef loaded;
+  ASSERT_TRUE(LoadSoupFile(loaded, Dir(), "BIG.TXT"));
+  EXPECT_TRUE(souptest::SameTree(parsed.Get(), loaded.Get()));
+  SoupRef spelled;
+  ASSERT_TRUE(LoadSoupFileAsSpelled(spelled, (m_dir / "big.txt").string(), text.size()));
+  EXPECT_TRUE(souptest::SameTree(parsed.Get(), spelled.Get()));
+  // One byte over the limit is refused, in both ways of naming the file.
+  EXPECT_FALSE(LoadSoupFileAsSpelled(spelled, (m_dir / "big.txt").string(), text.size() - 1));
+  EXPECT_TRUE(spelled.IsNull());
+  EXPECT_FALSE(LoadSoupFile(loaded, Dir(), "big.txt", {}, text.size() - 1));
+  EXPECT_TRUE(loaded.IsNull());
+
+  // A fault in the last line fails the load and leaves no soup.
+  Put("broken.txt", text + "open {\n");
+  loaded = SoupRef::NewContainer();
+  EXPECT_FALSE(LoadSoupFile(loaded, Dir(), "broken.txt"));
+  EXPECT_TRUE(loaded.IsNull());
+}
+
 }  // namespace
