@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <ctime>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <memory>
 #include <string>
@@ -88,8 +89,11 @@ Config MakeConfig(int n) {
 
 const Kiv::PString kAtt("att"), kPart("part"), kFlag("flag"), kPartDef("part-def");
 
-// One asset check's worth of work on the tree, then its deletion.
-void BuildCheckDelete(const Config& config) {
+double ProcessorSeconds() { return static_cast<double>(std::clock()) / CLOCKS_PER_SEC; }
+
+// One asset check's worth of work on the tree, then its deletion. With
+// deleteSeconds, the processor time of the deletion alone is added there.
+void BuildCheckDelete(const Config& config, double* deleteSeconds = nullptr) {
   Fixture& f = F();
   const SoupRef subs = f.def.GetNamedSoup(tn::subpossibilities);
   auto root = std::make_unique<Container>();
@@ -119,7 +123,9 @@ void BuildCheckDelete(const Config& config) {
     }
   }
   root->MoveHeaderTagsToFront();
+  const double deleteStart = deleteSeconds ? ProcessorSeconds() : 0;
   root.reset();
+  if (deleteSeconds) *deleteSeconds += ProcessorSeconds() - deleteStart;
   ErrorHandler::Instance()->Clear();
 }
 
@@ -156,9 +162,33 @@ PerTag NanosPerTag(int n, int rounds) {
   return {*std::min_element(samples.begin(), samples.end()), BenchReport::SpreadPercent(samples)};
 }
 
+// ROVANA_BENCH_TREE_TAGS=n: only trees of n tags, built and deleted until
+// about 20 million tags are done, for a profiler; the deletion is timed
+// apart. ROVANA_BENCH_TREE_TOTAL changes the 20 million.
+int ProfileOneSize(long n) {
+  if (n <= 0 || n > 10'000'000) {
+    std::fprintf(stderr, "ROVANA_BENCH_TREE_TAGS: give a number of tags from 1 to 10,000,000\n");
+    return 2;
+  }
+  const char* total = std::getenv("ROVANA_BENCH_TREE_TOTAL");
+  const long tags = total ? std::atol(total) : 20'000'000;
+  const Config config = MakeConfig(static_cast<int>(n));
+  BuildCheckDelete(config);  // warm up
+  const long rounds = std::max(1L, tags / n);
+  double deletion = 0;
+  const double start = ProcessorSeconds();
+  for (long r = 0; r < rounds; ++r) BuildCheckDelete(config, &deletion);
+  const double all = ProcessorSeconds() - start;
+  const double per = 1e9 / static_cast<double>(rounds * n);
+  std::printf("config tree of %ld tags, %ld rounds: ns per tag %.1f in all, %.1f deletion, %.1f the rest\n",
+              n, rounds, all * per, deletion * per, (all - deletion) * per);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (const char* only = std::getenv("ROVANA_BENCH_TREE_TAGS")) return ProfileOneSize(std::atol(only));
   benchmark::Initialize(&argc, argv);
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
