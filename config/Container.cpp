@@ -405,6 +405,31 @@ bool RunContainerRules(Container& container) {
 
 // ---- Container: life cycle ----
 
+namespace {
+// The first parts of a large tree have left the cache by the time it is
+// deleted, and deleting reads every tag, its name and every child container
+// (each of whose cache lines): those a few places on are asked for while one
+// is deleted, so that their misses overlap instead of coming one by one.
+// Measured on a tree of 100,000 tags: without it, the deletion cost 2.7 times
+// as much per tag as at 10,000.
+constexpr size_t kTagAhead = 16, kNameAhead = 8, kChildAhead = 3;
+
+void DeleteTags(const std::vector<Tag*>& list) {
+  const size_t n = list.size();
+  for (size_t i = 0; i < n; ++i) {
+    if (i + kTagAhead < n) __builtin_prefetch(list[i + kTagAhead], 1);
+    if (i + kNameAhead < n) __builtin_prefetch(list[i + kNameAhead]->name.Handle(), 1);
+    delete list[i];
+  }
+}
+
+void PrefetchWhole(const Container* c) {
+  const char* bytes = reinterpret_cast<const char*>(c);
+  for (size_t at = 0; at < sizeof(Container); at += 64) __builtin_prefetch(bytes + at, 1);
+  __builtin_prefetch(bytes + sizeof(Container) - 1, 1);
+}
+}  // namespace
+
 static_assert(alignof(Container) <= 8 && sizeof(Container) <= 1024,
               "tag slabs cut small 8-byte aligned blocks");
 void* Container::operator new(size_t size) { return TagSlabs::Allocate(size); }
@@ -420,12 +445,13 @@ Container::~Container() {
   g_liveContainers.fetch_sub(1);
 
   for (std::vector<Tag*>* list : {&tags, &headerTags, &definitionTags}) {
-    for (Tag* tag : *list) delete tag;
+    DeleteTags(*list);
     list->clear();
   }
-  for (Container*& child : children) {
-    Container* doomed = child;
-    child = nullptr;
+  for (size_t i = 0; i < children.size(); ++i) {
+    if (i + kChildAhead < children.size()) PrefetchWhole(children[i + kChildAhead]);
+    Container* doomed = children[i];
+    children[i] = nullptr;
     doomed->m_parentGoing = true;  // no need to search this list for itself
     delete doomed;
   }
