@@ -106,10 +106,12 @@ constexpr size_t kHugePage = size_t(2) << 20;
 // heap there sees the tables too.
 void* AllocateTable(size_t bytes) {
   if (bytes < kHugePage) return ::operator new(bytes ? bytes : 1, std::nothrow);
-  const size_t rounded = (bytes + kHugePage - 1) / kHugePage * kHugePage;
-  void* block = ::operator new(rounded, std::align_val_t(kHugePage), std::nothrow);
-  // Only advice: without huge pages the block works the same.
-  if (block) madvise(block, rounded, MADV_HUGEPAGE);
+  // Each whole 2 MiB of the block may be a huge page; the rest, less than one,
+  // stays in small pages rather than the block being rounded up (a table just
+  // past 2 MiB would take twice its size). Only advice: without huge pages the
+  // block works the same.
+  void* block = ::operator new(bytes, std::align_val_t(kHugePage), std::nothrow);
+  if (block) madvise(block, bytes / kHugePage * kHugePage, MADV_HUGEPAGE);
   return block;
 }
 

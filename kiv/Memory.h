@@ -103,9 +103,10 @@ struct AllocObject {
 void PrepareHeapForRounds(bool oneHeap);
 
 // Memory for large hash tables, read at random places: a block of 2 MiB or
-// more is backed by huge pages where the system allows, so a look-up costs one
-// cache miss rather than a cache miss and a page-table walk. Smaller blocks
-// come from the ordinary heap. Null when there is no memory.
+// more starts on a huge-page boundary and each whole 2 MiB of it is backed by
+// a huge page where the system allows, so a look-up costs one cache miss
+// rather than a cache miss and a page-table walk. The block is not rounded up.
+// Smaller blocks come from the ordinary heap. Null when there is no memory.
 void* AllocateTable(size_t bytes);
 void FreeTable(void* block, size_t bytes);
 

@@ -1,5 +1,6 @@
 #include "kiv/PString.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdarg>
 #include <cstdio>
@@ -124,23 +125,27 @@ bool IsPinned(const PString::Entry* e) {
   return e->refs.load(std::memory_order_relaxed) & PString::Entry::kPinned;
 }
 
-// Open addressing with linear probing, at most three quarters full. A slot
-// is one word: the entry's address (16-byte aligned and below 2^48, so 44
-// bits) and the top 20 bits of the text's hash. A look-up reads the slots
-// and then only an entry whose bits match: with hundreds of thousands of
-// texts, each extra memory read on the way is a cache miss, and a slot of a
-// pointer and a whole hash would double the table.
+// Open addressing with linear probing, at most nine tenths full. A slot is
+// one word: the entry's address (16-byte aligned and below 2^48, so 44 bits)
+// and the top 20 bits of the text's hash. A look-up reads the slots and then
+// only an entry whose bits match: with hundreds of thousands of texts, each
+// extra memory read on the way is a cache miss, and a slot of a pointer and
+// a whole hash would double the table.
 //
-// A text's home slot is its 20 bits scaled to the table's size, so a slot
-// alone tells where its run starts: taking a text out then moves the later
-// slots of its run without reading their entries. The size is not a power of
-// two but grows by half: at a million texts the table takes 12 MB, not the
-// 16 MB of the next power of two at most half full.
+// A text's home slot is its 20 bits scaled to the table's size, and each run
+// of full slots is kept in order of home, then of those bits (a new text
+// pushes the later slots of its run one on). So a look-up for a text that is
+// not there stops at the first slot whose text would come after it, and runs
+// may grow long: the table stays between 72% and 90% full, 9 to 11 bytes a
+// text, and grows by a quarter. A slot alone tells where its run starts, so
+// taking a text out moves later slots back without reading their entries.
 //
 // Texts already in the table are found without the lock (most look-ups: names
 // repeat), so threads that parse configs side by side do not queue for it.
 // Changes take the lock. A look-up that misses, or meets the table while it
-// changes, asks again under the lock.
+// changes, asks again under the lock: slots move one at a time, so a reader may
+// pass a text that moves past it, but every slot it reads holds a live entry
+// or nothing.
 struct Table {
   using Slot = uint64_t;  // 0: free
   static constexpr int kHashBits = 20, kAddressBits = 44;
@@ -166,69 +171,162 @@ struct Table {
     size_t Next(size_t i) const { return i + 1 == size ? 0 : i + 1; }
     size_t HomeOfBits(uint64_t bits) const { return static_cast<size_t>((bits * size) >> kHashBits); }
     size_t HomeOf(Slot s) const { return HomeOfBits(s >> kAddressBits); }
-    Slot Get(size_t i) const { return at[i].load(std::memory_order_seq_cst); }
-    void Set(size_t i, Slot s) { at[i].store(s, std::memory_order_seq_cst); }
+    // Stores need only publish their entry: the count of changes orders them
+    // for look-ups (see Table::changes). Under the lock the slots hold still.
+    Slot Peek(size_t i) const { return at[i].load(std::memory_order_relaxed); }
+    void Set(size_t i, Slot s) { at[i].store(s, std::memory_order_release); }
+
+    // True when the text in `slot`, at i, comes after a text of `bits` in
+    // their run: its home is nearer to i (a run may wrap round the end), or
+    // the homes are one and its bits are greater.
+    bool After(Slot slot, size_t i, uint64_t bits, size_t home) const {
+      const uint64_t theirs = slot >> kAddressBits;
+      const size_t theirHome = HomeOfBits(theirs);
+      const size_t mine = i >= home ? i - home : i + size - home;
+      const size_t their = i >= theirHome ? i - theirHome : i + size - theirHome;
+      return their < mine || (their == mine && theirs > bits);
+    }
+
+    // Walks the run from the home of `bits` and offers each slot with the
+    // same bits to `same` until it takes one (true). Returns that slot, or
+    // the one where a text of these bits goes: the first free slot or the
+    // first whose text comes after it. The table is never full, but a reader
+    // without the lock stops after one round in any case.
+    template <class Same>
+    size_t Walk(uint64_t bits, Same&& same) const {
+      const size_t home = HomeOfBits(bits);
+      const std::atomic<Slot>* const slots = at;  // kept in registers across the loads
+      size_t i = home, end = size;
+      for (bool wrapped = false;; wrapped = true) {
+        for (; i < end; ++i) {
+          const Slot slot = slots[i].load(std::memory_order_seq_cst);
+          if (!slot) return i;
+          const uint64_t theirs = slot >> kAddressBits;
+          // A text of smaller bits comes earlier unless this walk wrapped
+          // round the end: only then does the exact test run.
+          if (theirs < bits && !wrapped) continue;
+          if (theirs == bits) {
+            if (same(slot)) return i;
+          } else if (After(slot, i, bits, home)) {
+            return i;
+          }
+        }
+        if (wrapped) return home;
+        i = 0;
+        end = home;
+      }
+    }
+
+    // Puts `slot` at p, moving the rest of p's run one on. From the far end
+    // back, so that a reader may see a slot twice but never a gap.
+    void PutAt(size_t p, Slot slot) {
+      std::atomic<Slot>* const slots = at;
+      size_t q = p;
+      while (slots[q].load(std::memory_order_relaxed)) q = Next(q);
+      const auto move = [slots](size_t to, size_t from) {
+        slots[to].store(slots[from].load(std::memory_order_relaxed), std::memory_order_release);
+      };
+      if (q < p) {  // the run wraps round the end
+        for (; q > 0; --q) move(q, q - 1);
+        move(0, size - 1);
+        q = size - 1;
+      }
+      for (; q > p; --q) move(q, q - 1);
+      slots[p].store(slot, std::memory_order_release);
+    }
+
+    void Put(Slot slot) {
+      PutAt(Walk(slot >> kAddressBits, [](Slot) { return false; }), slot);
+    }
   };
 
   std::mutex lock;
   std::atomic<Slots*> slots{new Slots(1024)};  // changed under the lock only
   size_t used = 0;                             // under the lock
+  // Counts changes to the slots, under the lock, after each. A look-up reads
+  // it once inside, before the slots. So the count orders the slot stores
+  // (release only, being many) before every look-up that its reader may miss
+  // when it waits for look-ups: such a look-up cannot read a slot as it was
+  // before the change. And a look-up that missed without the lock and finds
+  // the count unchanged under it saw the slots as they are: it need not walk
+  // them again.
+  std::atomic<uint64_t> changes{0};
+  void Changed() { changes.fetch_add(1, std::memory_order_seq_cst); }
 
   // Without the lock, inside a look-up: a held entry of the text, or null
-  // when none was seen (it may still be there: ask under the lock).
-  static PString::Entry* FindHeld(const Slots& s, std::string_view text, size_t hash) {
-    const uint64_t mark = HashBits(hash);
-    size_t i = s.HomeOfBits(mark);
-    for (size_t probes = 0; probes < s.size; ++probes, i = s.Next(i)) {
-      const Slot slot = s.Get(i);
-      if (!slot) return nullptr;
-      if (slot >> kAddressBits != mark) continue;
+  // when none was seen (it may still be there: ask under the lock). `place`
+  // receives the slot where the text would go.
+  static PString::Entry* FindHeld(const Slots& s, std::string_view text, size_t hash,
+                                  size_t* place = nullptr) {
+    PString::Entry* found = nullptr;
+    const size_t at = s.Walk(HashBits(hash), [&](Slot slot) {
       PString::Entry* e = EntryOf(slot);
-      if (e->View() == text && Hold(e)) return e;
-    }
-    return nullptr;
+      if (e->View() != text || !Hold(e)) return false;
+      found = e;
+      return true;
+    });
+    if (place) *place = at;
+    return found;
   }
 
-  void Insert(PString::Entry* e, size_t hash) {
+  // Under the lock, after FindHeld missed: `place` is what it gave.
+  void Insert(PString::Entry* e, size_t hash, size_t place) {
     Slots* s = slots.load(std::memory_order_relaxed);
-    if ((used + 1) * 4 > s->size * 3) {
-      auto* grown = new Slots(s->size + s->size / 2);
-      for (size_t i = 0; i < s->size; ++i)
-        if (const Slot slot = s->Get(i)) Place(*grown, slot);
+    if ((used + 1) * 10 > s->size * 9) {
+      Slots* grown = Grown(*s, s->size + s->size / 4);
       slots.store(grown, std::memory_order_seq_cst);
       WaitForReaders();  // look-ups still reading the old slots
       delete s;
       s = grown;
+      place = s->Walk(HashBits(hash), [](Slot) { return false; });
     }
-    Place(*s, Pack(e, hash));
+    s->PutAt(place, Pack(e, hash));
     ++used;
+    Changed();
   }
 
-  static void Place(Slots& s, Slot slot) {
-    size_t i = s.HomeOf(slot);
-    while (s.Get(i)) i = s.Next(i);
-    s.Set(i, slot);
+  // The old runs are in order, and homes keep their order when the table
+  // grows: the slots go over in one pass, each at its new home or just after
+  // the slot before. Only texts that wrapped round the old end, or would
+  // wrap round the new one, are put the general way.
+  static Slots* Grown(const Slots& old, size_t size) {
+    auto* grown = new Slots(size);
+    size_t wrapped = 0;  // the run at the start that came round the old end
+    while (wrapped < old.size) {
+      const Slot slot = old.Peek(wrapped);
+      if (!slot || old.HomeOf(slot) <= wrapped) break;
+      ++wrapped;
+    }
+    size_t i = wrapped, next = 0;
+    for (; i < old.size; ++i) {
+      const Slot slot = old.Peek(i);
+      if (!slot) continue;
+      const size_t at = std::max(grown->HomeOf(slot), next);
+      if (at == size) break;
+      grown->Set(at, slot);
+      next = at + 1;
+    }
+    for (; i < old.size; ++i)
+      if (const Slot slot = old.Peek(i)) grown->Put(slot);
+    for (size_t k = 0; k < wrapped; ++k) grown->Put(old.Peek(k));
+    return grown;
   }
 
-  // Removes the entry and moves later slots of its run back, so that every
-  // text stays reachable from its home slot without gaps.
+  // Removes the entry and moves the later slots of its run that are not at
+  // their home one back: the run stays in order and without gaps.
   void Erase(const PString::Entry* e) {
     Slots& s = *slots.load(std::memory_order_relaxed);
     const Slot mine = Pack(e, HashOf(e->View()));
     size_t i = s.HomeOf(mine);
-    while (s.Get(i) != mine) i = s.Next(i);
-    for (size_t j = s.Next(i); s.Get(j); j = s.Next(j)) {
-      const size_t home = s.HomeOf(s.Get(j));
-      // The slot at j may move to the gap at i unless its home lies
-      // cyclically in (i, j].
-      const bool homeBetween = i <= j ? (home > i && home <= j) : (home > i || home <= j);
-      if (!homeBetween) {
-        s.Set(i, s.Get(j));
-        i = j;
-      }
+    while (s.Peek(i) != mine) i = s.Next(i);
+    for (size_t j = s.Next(i);; i = j, j = s.Next(j)) {
+      const Slot later = s.Peek(j);
+      if (!later || s.HomeOf(later) == j) break;
+      s.Set(i, later);
     }
     s.Set(i, 0);
     --used;
+    Changed();
   }
 };
 
@@ -242,17 +340,24 @@ Table& GetTable() {
 PString::Entry* Intern(std::string_view text) {
   const size_t hash = HashOf(text);
   Table& t = GetTable();
+  size_t place = 0;
+  uint64_t seen = 0;
+  bool walked = false;
   if (Reader* reader = ThisThreadsReader()) {
     reader->inside.fetch_add(1, std::memory_order_seq_cst);
-    PString::Entry* e = Table::FindHeld(*t.slots.load(std::memory_order_seq_cst), text, hash);
+    seen = t.changes.load(std::memory_order_seq_cst);
+    PString::Entry* e = Table::FindHeld(*t.slots.load(std::memory_order_seq_cst), text, hash, &place);
     reader->inside.fetch_add(1, std::memory_order_release);
     if (e) return e;
+    walked = true;
   }
   std::lock_guard<std::mutex> guard(t.lock);
   // Under the lock the slots hold still; an entry at zero is on its way out.
-  if (PString::Entry* e = Table::FindHeld(*t.slots.load(std::memory_order_relaxed), text, hash)) return e;
+  if (!walked || t.changes.load(std::memory_order_relaxed) != seen)
+    if (PString::Entry* e = Table::FindHeld(*t.slots.load(std::memory_order_relaxed), text, hash, &place))
+      return e;
   PString::Entry* e = PString::Entry::Make(text);
-  t.Insert(e, hash);
+  t.Insert(e, hash, place);
   return e;
 }
 

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "kiv/PString.h"
+#include "kiv/Random.h"
 #include "kiv/String.h"
 
 using Kiv::PString;
@@ -88,6 +89,119 @@ TEST(PString, TextsStayFoundWhileOthersComeAndGo) {
     EXPECT_EQ(PString().Setf("come-and-go-%d", i).Handle(), handles[i]) << i;
   }
   EXPECT_EQ(PString::InternedCount(), before + kept);
+  held.clear();
+  EXPECT_EQ(PString::InternedCount(), before);
+}
+
+// Texts whose hashes share their top 20 bits share a home slot. Runs are kept
+// in order of home and a look-up stops at the first text that would come after
+// its own, so a run left out of order or with a gap loses texts: they would
+// come back as second handles. The runs here sit at the table's last slot
+// (wrapping round its end) and at its first, where the order is hardest.
+std::vector<std::string> TextsThatShareHomes() {
+  // Found by trying numbers: "run-end-N" hashes to top bits 0xFFFFF and
+  // "run-start-N" to 0 (with the hash the table uses; checked below).
+  static const uint32_t kEnd[] = {125547,   417960,   4628415,  4810848,  5568959,  7487744,  11341857,
+                                  11586845, 11941235, 12948906, 13168933, 13469270, 13581067, 15453882,
+                                  16592111, 17368071, 17584919, 18087926, 18409129, 18526856, 18665007,
+                                  19353110, 20767812, 21937147, 23266091, 24012914, 24175439, 24689901};
+  static const uint32_t kStart[] = {787236,   1618304,  1752902,  2205046,  2506144,  4685024,  5365956,
+                                    6200071,  6428397,  6432116,  7690365,  7878969,  8388310,  11473449,
+                                    13670687, 20024457, 20370003, 20636959, 20861561, 21269005, 24679143,
+                                    25231328, 29949178, 30024583, 31733700, 34516861, 34690237, 35188163};
+  std::vector<std::string> texts;
+  for (uint32_t n : kEnd) texts.push_back("run-end-" + std::to_string(n));
+  for (uint32_t n : kStart) texts.push_back("run-start-" + std::to_string(n));
+  // Texts that share only the top 12 bits, at either end: their homes lie
+  // close together, in the same runs.
+  for (uint32_t n = 0, found = 0; found < 120; ++n) {
+    std::string text = "run-near-" + std::to_string(n);
+    const uint64_t top = std::hash<std::string_view>()(text) >> 52;
+    if (top == 0xFFF || top == 0) {
+      texts.push_back(std::move(text));
+      ++found;
+    }
+  }
+  return texts;
+}
+
+TEST(PString, TextsThatShareAHomeStayFoundThroughGrowthAndRemovals) {
+  const std::vector<std::string> texts = TextsThatShareHomes();
+  for (size_t i = 0; i < 56; ++i)
+    ASSERT_EQ(std::hash<std::string_view>()(texts[i]) >> 44, i < 28 ? 0xFFFFFu : 0u) << texts[i];
+  const size_t before = PString::InternedCount();
+  std::vector<PString> held(texts.size());
+  std::vector<const void*> handles(texts.size());
+  Kiv::Rand rng(35);
+  const auto checkAll = [&](const char* when, size_t others = 0) {
+    size_t live = 0;
+    for (size_t i = 0; i < texts.size(); ++i) {
+      if (held[i].IsNull()) continue;
+      ++live;
+      ASSERT_EQ(PString(texts[i]).Handle(), handles[i]) << when << ": " << texts[i];
+    }
+    ASSERT_EQ(PString::InternedCount(), before + live + others) << when;
+  };
+  for (int round = 0; round < 6; ++round) {
+    // Put the missing ones back, in a shuffled order.
+    for (size_t k = 0; k < texts.size(); ++k) {
+      const size_t i = (k * 37 + static_cast<size_t>(round) * 11) % texts.size();
+      if (held[i].IsNull()) {
+        held[i] = PString(texts[i]);
+        handles[i] = held[i].Handle();
+      }
+    }
+    checkAll("all in");
+    // Take about a third out, from anywhere in the runs.
+    for (size_t i = 0; i < texts.size(); ++i)
+      if (rng.Next() % 3 == 0) held[i] = PString();
+    checkAll("some out");
+    // Grow the table under the runs, then drop the fillers again.
+    std::vector<PString> fillers;
+    for (int i = 0; i < 6000 * (round + 1); ++i) fillers.push_back(PString().Setf("filler-%d-%d", round, i));
+    checkAll("grown", fillers.size());
+    fillers.clear();
+    checkAll("fillers out");
+  }
+  held.clear();
+  EXPECT_EQ(PString::InternedCount(), before);
+}
+
+// Texts of shared homes looked up without the lock while other threads put
+// texts into the same runs and take them out (every change moves the slots
+// after it): a look-up may miss and ask again under the lock, but never gets
+// another text's entry or a second handle.
+TEST(PString, LookUpsInRunsThatMoveGetTheirOwnText) {
+  const std::vector<std::string> texts = TextsThatShareHomes();
+  const size_t before = PString::InternedCount();
+  std::vector<PString> held;
+  std::vector<const void*> handles;
+  for (size_t i = 0; i < texts.size(); i += 2) {  // every other text stays
+    held.push_back(PString(texts[i]));
+    handles.push_back(held.back().Handle());
+  }
+  std::atomic<int> wrong{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([t, &texts, &handles, &wrong] {
+      for (int round = 0; round < 300; ++round) {
+        if (t % 2 == 0) {
+          // The others: in and out again, moving the held ones.
+          std::vector<std::pair<size_t, PString>> passing;
+          for (size_t i = 1 + static_cast<size_t>(round % 2) * 2; i < texts.size(); i += 4)
+            passing.emplace_back(i, PString(texts[i]));
+          for (const auto& [i, p] : passing)
+            if (p.View() != texts[i]) wrong.fetch_add(1);
+        } else {
+          for (size_t i = 0; i < texts.size(); i += 2)
+            if (PString(texts[i]).Handle() != handles[i / 2]) wrong.fetch_add(1);
+        }
+      }
+    });
+  }
+  for (std::thread& th : threads) th.join();
+  EXPECT_EQ(wrong.load(), 0);
+  EXPECT_EQ(PString::InternedCount(), before + held.size());
   held.clear();
   EXPECT_EQ(PString::InternedCount(), before);
 }
