@@ -1,5 +1,4 @@
 // Loading and saving soups as files, in the form their extension names.
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -49,35 +48,25 @@ bool LoadInForm(SoupRef& soup, const std::string& full, std::string_view path, s
     LogLine("LoadSoupFile> '%s' is not a soup file type", full.c_str());
     return false;
   }
-  std::string failure;
-  // A large text is mapped: the parse copies what it keeps, so a copy of the
-  // whole file would only add its size to the peak. Anything unusual about
-  // the file takes the reading path below, with its messages.
-  if (form == SoupForm::Text) {
-    const std::optional<std::string> resolved =
-        asSpelled ? std::optional<std::string>(full) : Kiv::ResolvePath(full);
-    Kiv::File::Status status;
-    Kiv::MappedFile mapped;
-    if (resolved && Kiv::File::GetStatus(*resolved, status) && status.isRegular &&
-        status.size >= Kiv::MappedFile::kWorthFromBytes && static_cast<uint64_t>(status.size) <= maxBytes &&
-        mapped.Map(*resolved, maxBytes)) {
-      const bool parsed =
-          ParseInForm(form, std::string_view(mapped.Data(), mapped.Size()), full, soup, failure);
-      if (mapped.Shrank()) {
-        soup.Clear();
-        LogLine("LoadSoupFile> '%s' changed while it was read", full.c_str());
-        return false;
-      }
-      if (parsed) return true;
-      LogLine("%s", failure.c_str());
-      return false;
-    }
-  }
+  // A large text is mapped: the parse copies what it keeps, so reading the
+  // whole file first would only add its size to the peak.
   std::string bytes;
-  if (asSpelled ? !Kiv::File::ReadWholeFileAsSpelled(full, bytes, maxBytes)
-                : !Kiv::File::ReadWholeFile(full, bytes, maxBytes))
+  Kiv::MappedFile mapped;
+  if (asSpelled && form == SoupForm::Text
+          ? !Kiv::File::ReadOrMapWholeFileAsSpelled(full, bytes, mapped, maxBytes)
+      : asSpelled ? !Kiv::File::ReadWholeFileAsSpelled(full, bytes, maxBytes)
+                  : !Kiv::File::ReadWholeFile(full, bytes, maxBytes))
     return false;
-  if (ParseInForm(form, bytes, full, soup, failure)) return true;
+  std::string failure;
+  const bool parsed = ParseInForm(
+      form, mapped.Data() ? std::string_view(mapped.Data(), mapped.Size()) : std::string_view(bytes), full,
+      soup, failure);
+  if (mapped.Shrank()) {
+    soup.Clear();
+    LogLine("LoadSoupFile> '%s' changed while it was read", full.c_str());
+    return false;
+  }
+  if (parsed) return true;
   LogLine("%s", failure.c_str());
   return false;
 }

@@ -853,6 +853,24 @@ bool File::ReadWholeFileAsSpelled(std::string_view path, std::string& out, uint6
   return ReadOpenFile(fd, name, out, maxBytes, st);
 }
 
+bool File::ReadOrMapWholeFileAsSpelled(std::string_view path, std::string& out, MappedFile& mapped,
+                                       uint64_t maxBytes) {
+  out.clear();
+  mapped.Unmap();
+  if (!ValidPathText(path)) return false;
+  const std::string name(path);
+  const int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return Fail("cannot open", name, errno);
+  struct stat st;
+  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size >= MappedFile::kWorthFromBytes &&
+      static_cast<uint64_t>(st.st_size) <= maxBytes &&
+      mapped.MapOpenFile(fd, name, static_cast<size_t>(st.st_size))) {
+    ::close(fd);
+    return true;
+  }
+  return ReadOpenFile(fd, name, out, maxBytes, st);
+}
+
 int64_t File::FileSize(std::string_view path) {
   std::optional<std::string> r = ResolvePath(path);
   struct stat st;
@@ -1277,31 +1295,25 @@ bool MappedFile::Map(std::string_view path, uint64_t maxBytes) {
   bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
   if (!ok) FailText("not a regular file:", name);
   if (ok && static_cast<uint64_t>(st.st_size) > maxBytes) ok = FailText("file too large:", name);
-  if (!ok || st.st_size == 0) {
-    ::close(fd);
-    return ok;
-  }
+  if (ok && st.st_size != 0) ok = MapOpenFile(fd, name, static_cast<size_t>(st.st_size));
+  ::close(fd);
+  return ok;
+}
+
+bool MappedFile::MapOpenFile(int fd, const std::string& name, size_t size) {
   std::lock_guard<std::mutex> guard(g_mappedLock);
   int slot = 0;
   while (slot < kMappedRanges && g_mappedRanges[slot].begin.load(std::memory_order_relaxed) != 0) ++slot;
-  if (slot == kMappedRanges) {
-    ::close(fd);
-    return FailText("too many files mapped at once to map", name);
-  }
+  if (slot == kMappedRanges) return FailText("too many files mapped at once to map", name);
   g_pageSize = static_cast<uintptr_t>(::sysconf(_SC_PAGESIZE));
-  const auto size = static_cast<size_t>(st.st_size);
   const size_t filePages = (size + g_pageSize - 1) & ~(g_pageSize - 1);
   const size_t mapped = filePages + g_pageSize;
   // The zero page goes first over the whole range, then the file over all but it.
   void* base = ::mmap(nullptr, mapped, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (base == MAP_FAILED) {
-    ::close(fd);
-    return Fail("cannot map", name, ENOMEM);
-  }
+  if (base == MAP_FAILED) return Fail("cannot map", name, ENOMEM);
   void* file = ::mmap(base, filePages, PROT_READ, MAP_PRIVATE | MAP_FIXED | MAP_POPULATE, fd, 0);
-  const int mapError = errno;
-  ::close(fd);
   if (file == MAP_FAILED) {
+    const int mapError = errno;
     ::munmap(base, mapped);
     return Fail("cannot map", name, mapError);
   }

@@ -14,6 +14,8 @@
 
 namespace Kiv {
 
+class MappedFile;
+
 class File {
 public:
   enum class Mode {
@@ -118,6 +120,12 @@ public:
   // followed): one open, one stat, the reads and a close. Refuses folders, devices and
   // pipes, and files above maxBytes.
   static bool ReadWholeFileAsSpelled(std::string_view path, std::string& out, uint64_t maxBytes);
+  // The same, except that a file of MappedFile::kWorthFromBytes or more is
+  // mapped into `mapped` rather than read into `out` (still one open and one
+  // stat): the bytes are then mapped's, else out's. For a reader that copies
+  // what it keeps and reads the bytes once.
+  static bool ReadOrMapWholeFileAsSpelled(std::string_view path, std::string& out, MappedFile& mapped,
+                                          uint64_t maxBytes);
   static bool Unlink(std::string_view path);
   // Removes a file or a whole folder tree; true when nothing is left.
   static bool Prune(std::string_view path);
@@ -295,6 +303,10 @@ public:
   bool Shrank() const;
 
 private:
+  friend class File;
+  // Maps the open regular file of that size (not 0); the caller closes fd.
+  bool MapOpenFile(int fd, const std::string& name, size_t size);
+
   char* m_data = nullptr;
   size_t m_size = 0;
   size_t m_mapped = 0;  // the bytes' pages and the zero page after them

@@ -229,6 +229,34 @@ TEST_F(FileTest, MappedFileHoldsTheBytesAndAZeroAfterThem) {
   for (int i = 0; i < 100; ++i) ASSERT_TRUE(mapped.Map(root + "/m.bin", 3)) << i << File::LastError();
 }
 
+// A small file is read and a large one mapped, with the same bytes and the
+// same refusals either way.
+TEST_F(FileTest, ReadOrMapGivesTheBytesEitherWay) {
+  const std::size_t large = Kiv::MappedFile::kWorthFromBytes;
+  for (std::size_t size : {std::size_t(0), std::size_t(100), large - 1, large, large + 4097}) {
+    std::string text(size, '\0');
+    for (std::size_t i = 0; i < size; ++i) text[i] = static_cast<char>('a' + i % 23);
+    Put("f.txt", text);
+    std::string out = "stale";
+    Kiv::MappedFile mapped;
+    ASSERT_TRUE(File::ReadOrMapWholeFileAsSpelled(root + "/f.txt", out, mapped, size)) << size;
+    EXPECT_EQ(mapped.Data() != nullptr, size >= large) << size;
+    EXPECT_EQ(mapped.Data() ? std::string_view(mapped.Data(), mapped.Size()) : std::string_view(out), text);
+    if (mapped.Data()) {
+      EXPECT_TRUE(out.empty());
+    }
+    if (size == 0) continue;
+    EXPECT_FALSE(File::ReadOrMapWholeFileAsSpelled(root + "/f.txt", out, mapped, size - 1)) << size;
+    EXPECT_TRUE(out.empty());
+    EXPECT_EQ(mapped.Data(), nullptr);
+  }
+  std::string out;
+  Kiv::MappedFile mapped;
+  fs::create_directories(root + "/folder.txt");
+  EXPECT_FALSE(File::ReadOrMapWholeFileAsSpelled(root + "/folder.txt", out, mapped, 1 << 20));
+  EXPECT_FALSE(File::ReadOrMapWholeFileAsSpelled(root + "/F.TXT", out, mapped, 1 << 20));  // as spelled only
+}
+
 // A file cut short under its mapping does not end the process: the lost pages
 // read as zeros and the mapping says it shrank; another mapping of the
 // same file made before is told too, one of another file is not.
