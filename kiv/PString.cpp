@@ -125,7 +125,7 @@ bool IsPinned(const PString::Entry* e) {
   return e->refs.load(std::memory_order_relaxed) & PString::Entry::kPinned;
 }
 
-// Open addressing with linear probing, at most nine tenths full. A slot is
+// Open addressing with linear probing, at most seven eighths full. A slot is
 // one word: the entry's address (16-byte aligned and below 2^48, so 44 bits)
 // and the top 20 bits of the text's hash. A look-up reads the slots and then
 // only an entry whose bits match: with hundreds of thousands of texts, each
@@ -136,8 +136,9 @@ bool IsPinned(const PString::Entry* e) {
 // of full slots is kept in order of home, then of those bits (a new text
 // pushes the later slots of its run one on). So a look-up for a text that is
 // not there stops at the first slot whose text would come after it, and runs
-// may grow long: the table stays between 72% and 90% full, 9 to 11 bytes a
-// text, and grows by a quarter. A slot alone tells where its run starts, so
+// may grow long: the table grows by a fifth and so stays between 73% and
+// 87.5% full, 9.1 to 11 bytes a text (fuller, inserting costs much more: it
+// moves the rest of its run). A slot alone tells where its run starts, so
 // taking a text out moves later slots back without reading their entries.
 //
 // Texts already in the table are found without the lock (most look-ups: names
@@ -272,8 +273,8 @@ struct Table {
   // Under the lock, after FindHeld missed: `place` is what it gave.
   void Insert(PString::Entry* e, size_t hash, size_t place) {
     Slots* s = slots.load(std::memory_order_relaxed);
-    if ((used + 1) * 10 > s->size * 9) {
-      Slots* grown = Grown(*s, s->size + s->size / 4);
+    if ((used + 1) * 8 > s->size * 7) {
+      Slots* grown = Grown(*s, s->size + s->size / 5);
       slots.store(grown, std::memory_order_seq_cst);
       WaitForReaders();  // look-ups still reading the old slots
       delete s;
