@@ -411,8 +411,9 @@ namespace {
 // (each of whose cache lines): those a few places on are asked for while one
 // is deleted, so that their misses overlap instead of coming one by one.
 // Measured on a tree of 100,000 tags: without it, the deletion cost 2.7 times
-// as much per tag as at 10,000.
-constexpr size_t kTagAhead = 16, kNameAhead = 8, kChildAhead = 3;
+// as much per tag as at 10,000. A child's name (mostly a tag's name too) was
+// last read when the tags went, and has left the cache again since.
+constexpr size_t kTagAhead = 16, kNameAhead = 8, kChildAhead = 3, kChildNameAhead = 1;
 
 void DeleteTags(const std::vector<Tag*>& list) {
   const size_t n = list.size();
@@ -450,6 +451,8 @@ Container::~Container() {
   }
   for (size_t i = 0; i < children.size(); ++i) {
     if (i + kChildAhead < children.size()) PrefetchWhole(children[i + kChildAhead]);
+    if (i + kChildNameAhead < children.size())
+      __builtin_prefetch(children[i + kChildNameAhead]->name.Handle(), 1);
     Container* doomed = children[i];
     children[i] = nullptr;
     doomed->m_parentGoing = true;  // no need to search this list for itself
