@@ -330,7 +330,26 @@ public:
   // What the schema manager filed for the container (the keys it is listed
   // under, a live object) and whether it was reported against: only that is
   // looked up when the container is deleted.
-  CompactList<Kiv::PString> registryKeys;
+  // A container is filed under one key, its parent's name, nearly always:
+  // that key is kept in place, so filing a child takes no heap block that
+  // its deletion would have to fetch again. Further keys go to a list.
+  struct RegistryKeys {
+    Kiv::PString first;  // null: none in place (a null key goes to the list)
+    CompactList<Kiv::PString> more;
+    bool empty() const { return first.IsNull() && more.empty(); }
+    void push_back(const Kiv::PString& key) {
+      if (first.IsNull() && !key.IsNull())
+        first = key;
+      else
+        more.push_back(key);
+    }
+    template <class Visit>
+    void ForEach(Visit&& visit) const {
+      if (!first.IsNull()) visit(first);
+      for (const Kiv::PString& key : more) visit(key);
+    }
+  };
+  RegistryKeys registryKeys;
   mutable ListPlace registryPlace;  // in the first list it was filed in
   mutable bool hasLiveObject = false;
   mutable bool reported = false;

@@ -315,9 +315,10 @@ void DataManager::ForgetContainer(const Container* container) {
     }
   }
   // A key listed twice finds no container the second time.
-  for (const Kiv::PString& key : container->registryKeys)
+  container->registryKeys.ForEach([&](const Kiv::PString& key) {
     if (auto list = m_objectRegistry.find(key); list != m_objectRegistry.end())
       list->second.RemoveAll(container);
+  });
 }
 
 void DataManager::ClearKeyList(const Kiv::PString& key) {

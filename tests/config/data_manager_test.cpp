@@ -226,6 +226,7 @@ TEST_F(DataManagerTest, ATagsIdAndItsRegistryPlaceNeverOverwriteEachOther) {
 TEST_F(DataManagerTest, ContainersLeaveEveryKeyTheyWereFiledUnder) {
   DataManager* dm = Start(false);
   auto kept = std::make_unique<Container>();
+  auto kept2 = std::make_unique<Container>();
   auto doomed = std::make_unique<Container>();
   dm->RegisterObjectByKey(tn::mesh, doomed.get());
   dm->RegisterObjectByKey(tn::light, doomed.get());
@@ -237,6 +238,15 @@ TEST_F(DataManagerTest, ContainersLeaveEveryKeyTheyWereFiledUnder) {
   EXPECT_TRUE(dm->ObjectsByKey(tn::light)->Empty());
   kept.reset();
   EXPECT_TRUE(dm->ObjectsByKey(tn::mesh)->Empty());
+  // The first key is kept in place and the others in a list: a null key
+  // (a parent without a name) given first, then a key, leaves both.
+  auto unnamed = std::make_unique<Container>();
+  dm->RegisterObjectByKey(Kiv::PString(), unnamed.get());
+  dm->RegisterObjectByKey(tn::light, unnamed.get());
+  dm->RegisterObjectByKey(Kiv::PString(), kept2.get());
+  unnamed.reset();
+  EXPECT_EQ(dm->ObjectsByKey(Kiv::PString())->Items(), (std::vector<Container*>{kept2.get()}));
+  EXPECT_TRUE(dm->ObjectsByKey(tn::light)->Empty());
 }
 
 // A container keeps its place in the first list it is filed in: through the
