@@ -843,28 +843,27 @@ void File::SortListing(std::vector<ListedEntry>& entries) {
 }
 
 bool File::ReadWholeFileAsSpelled(std::string_view path, std::string& out, uint64_t maxBytes) {
+  return ReadOrMapAsSpelled(path, out, nullptr, maxBytes);
+}
+
+bool File::ReadOrMapWholeFileAsSpelled(std::string_view path, std::string& out, MappedFile& mapped,
+                                       uint64_t maxBytes) {
+  return ReadOrMapAsSpelled(path, out, &mapped, maxBytes);
+}
+
+bool File::ReadOrMapAsSpelled(std::string_view path, std::string& out, MappedFile* mapped,
+                              uint64_t maxBytes) {
   out.clear();
+  if (mapped) mapped->Unmap();
   if (!ValidPathText(path)) return false;
   const std::string name(path);
   // Non-blocking, so a named pipe or device in the file's place cannot hold the open.
   const int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return Fail("cannot open", name, errno);
   struct stat st;
-  return ReadOpenFile(fd, name, out, maxBytes, st);
-}
-
-bool File::ReadOrMapWholeFileAsSpelled(std::string_view path, std::string& out, MappedFile& mapped,
-                                       uint64_t maxBytes) {
-  out.clear();
-  mapped.Unmap();
-  if (!ValidPathText(path)) return false;
-  const std::string name(path);
-  const int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) return Fail("cannot open", name, errno);
-  struct stat st;
-  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size >= MappedFile::kWorthFromBytes &&
+  if (mapped && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size >= MappedFile::kWorthFromBytes &&
       static_cast<uint64_t>(st.st_size) <= maxBytes &&
-      mapped.MapOpenFile(fd, name, static_cast<size_t>(st.st_size))) {
+      mapped->MapOpenFile(fd, name, static_cast<size_t>(st.st_size))) {
     ::close(fd);
     return true;
   }

@@ -168,6 +168,10 @@ public:
   static void SetFaultInjector(std::function<bool(std::string_view step)> injector);
 
 private:
+  // The two whole-file reads as spelled; mapped null: never mapped.
+  static bool ReadOrMapAsSpelled(std::string_view path, std::string& out, MappedFile* mapped,
+                                 uint64_t maxBytes);
+
   int m_fd = -1;
   std::string m_path;
 };
