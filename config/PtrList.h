@@ -6,6 +6,13 @@
 // outnumber the pointers; a flat table finds each pointer's first place. A
 // node per entry (list cell, map node, vector of places) would cost three
 // allocations and as many cache misses per registered tag in a large tree.
+//
+// Places count from the list's first entry ever (or since it was cleared or
+// compacted): holes in front, which a tree deleted in the order it was filed
+// leaves, are dropped from the array without renumbering the others. Closing
+// holes between pointers renumbers, and so reads, every object still listed;
+// done while a large tree is deleted, it read each of its tags once more long
+// after the cache had lost them.
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -51,15 +58,15 @@ public:
   // Appends p (a pointer may appear more than once; null is not listed).
   void Append(T* p) {
     if (!p) return;
-    if (m_items.size() >= UINT32_MAX) throw std::length_error("PtrList: too many entries");
+    MakeRoom();
     if (ListPlace* own = ListPlaceOf(p); own && m_serial && !own->list) {
-      *own = {m_serial, static_cast<uint32_t>(m_items.size())};
+      *own = {m_serial, NextPlace()};
       m_items.push_back(p);
       ++m_live;
       return;
     }
     Place& place = Insert(p);
-    if (place.count++ == 0) place.first = static_cast<uint32_t>(m_items.size());
+    if (place.count++ == 0) place.first = NextPlace();
     m_items.push_back(p);
     ++m_live;
   }
@@ -73,11 +80,11 @@ public:
       Append(p);
       return true;
     }
-    if (m_items.size() >= UINT32_MAX) throw std::length_error("PtrList: too many entries");
+    MakeRoom();
     Place& place = Insert(p);
     if (place.count) return false;
     place.count = 1;
-    place.first = static_cast<uint32_t>(m_items.size());
+    place.first = NextPlace();
     m_items.push_back(p);
     ++m_live;
     return true;
@@ -88,14 +95,14 @@ public:
   void RemoveAll(const T* p) {
     if (PlacedHere(p)) {
       ListPlace* own = ListPlaceOf(p);
-      m_items[own->index] = nullptr;
+      m_items[own->index - m_base] = nullptr;
       own->list = 0;
       --m_live;
     }
     if (const size_t slot = FindSlot(p); slot != kNone) {
       const Place& place = m_places[slot];
       size_t left = place.count;
-      for (size_t i = place.first; left && i < m_items.size(); ++i) {
+      for (size_t i = place.first - m_base; left && i < m_items.size(); ++i) {
         if (m_items[i] != p) continue;
         m_items[i] = nullptr;
         --left;
@@ -103,12 +110,22 @@ public:
       }
       EraseSlot(slot);
     }
-    if (m_items.size() > 64 && m_live * 2 < m_items.size()) Compact();
+    while (m_head < m_items.size() && !m_items[m_head]) ++m_head;
+    if (m_items.size() <= 64) return;
+    if (m_head * 2 > m_items.size()) {
+      // Holes in front: dropped, and every place keeps its number.
+      m_items.erase(m_items.begin(), m_items.begin() + static_cast<std::ptrdiff_t>(m_head));
+      m_base += m_head;
+      m_head = 0;
+    } else if (m_live * 2 < m_items.size() - m_head) {
+      Compact();
+    }
   }
   void Clear() {
     m_items.clear();
     m_places.clear();
-    m_live = m_used = 0;
+    m_live = m_used = m_head = 0;
+    m_base = 0;
   }
   size_t Size() const { return m_live; }
   bool Empty() const { return m_live == 0; }
@@ -143,13 +160,13 @@ public:
     T* const* m_at;
     T* const* m_end;
   };
-  Iterator begin() const { return {m_items.data(), m_items.data() + m_items.size()}; }
+  Iterator begin() const { return {m_items.data() + m_head, m_items.data() + m_items.size()}; }
   Iterator end() const { return {m_items.data() + m_items.size(), m_items.data() + m_items.size()}; }
 
 private:
   struct Place {
     const T* key = nullptr;  // null: free slot
-    uint32_t first = 0;      // index in m_items of its first occurrence
+    uint32_t first = 0;      // place number of its first occurrence
     uint32_t count = 0;
   };
 
@@ -164,8 +181,17 @@ private:
   // that was cleared counts only where p stands at it again.
   bool PlacedHere(const T* p) const {
     const ListPlace* own = p ? ListPlaceOf(p) : nullptr;
-    return own && m_serial && own->list == m_serial && own->index < m_items.size() &&
-           m_items[own->index] == p;
+    return own && m_serial && own->list == m_serial && own->index >= m_base &&
+           own->index - m_base < m_items.size() && m_items[own->index - m_base] == p;
+  }
+
+  // The place number of the next entry appended.
+  uint32_t NextPlace() const { return static_cast<uint32_t>(m_base + m_items.size()); }
+  // Room for one more place number: numbers that would run out start again
+  // from the first entry (every object still listed is renumbered).
+  void MakeRoom() {
+    if (m_base && m_base + m_items.size() >= UINT32_MAX) Compact();
+    if (m_items.size() >= UINT32_MAX) throw std::length_error("PtrList: too many entries");
   }
 
   // The slot of p's place, or kNone.
@@ -215,23 +241,28 @@ private:
     }
   }
 
-  // Closes the holes; every first place moves with its pointer.
+  // Closes the holes and numbers the places from 0 again; every first place
+  // moves with its pointer.
   void Compact() {
     size_t out = 0;
-    for (size_t i = 0; i < m_items.size(); ++i) {
+    for (size_t i = m_head; i < m_items.size(); ++i) {
       T* p = m_items[i];
       if (!p) continue;
       m_items[out] = p;
-      if (ListPlace* own = ListPlaceOf(p); own && m_serial && own->list == m_serial && own->index == i)
+      const size_t at = m_base + i;
+      if (ListPlace* own = ListPlaceOf(p); own && m_serial && own->list == m_serial && own->index == at)
         own->index = static_cast<uint32_t>(out);
-      if (const size_t slot = FindSlot(p); slot != kNone && m_places[slot].first == i)
+      if (const size_t slot = FindSlot(p); slot != kNone && m_places[slot].first == at)
         m_places[slot].first = static_cast<uint32_t>(out);
       ++out;
     }
     m_items.resize(out);
+    m_base = m_head = 0;
   }
 
   std::vector<T*> m_items;  // in order; null: removed
+  size_t m_base = 0;        // the place number of m_items[0]
+  size_t m_head = 0;        // m_items before it are all holes
   using Places = std::vector<Place, Kiv::TableAllocator<Place>>;
   Places m_places;
   size_t m_live = 0;                          // non-null entries of m_items

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #include "ConfigFixture.h"
@@ -327,6 +328,85 @@ struct FakeMesh : OBLLib::LiveObject {
   bool ListsFile(const Kiv::PString& path) const override { return path == Kiv::PString("body.im"); }
   int* deaths;
 };
+
+}  // namespace
+
+// Objects that keep their place in the first list they are filed in, as tags
+// and containers do.
+namespace placed {
+struct Item {
+  mutable OBLLib::ListPlace place;
+};
+OBLLib::ListPlace* ListPlaceOf(const Item* item) { return &item->place; }
+}  // namespace placed
+
+namespace {
+
+// Two lists of placed objects against plain vectors: removals from the front
+// (a tree deleted in the order it was filed, whose holes are dropped without
+// renumbering), from the middle (compaction, which renumbers), repeats, objects
+// filed again after they left, and objects whose place names the other list.
+TEST(PtrList, PlacedObjectsSurviveFrontDropsCompactionsAndRefiling) {
+  std::vector<placed::Item> items(600);
+  OBLLib::PtrList<placed::Item> lists[2];
+  std::vector<placed::Item*> models[2];
+  auto append = [&](int l, placed::Item* p) {
+    lists[l].Append(p);
+    models[l].push_back(p);
+  };
+  auto remove = [&](int l, placed::Item* p) {
+    lists[l].RemoveAll(p);
+    std::erase(models[l], p);
+  };
+  auto check = [&](const char* when) {
+    for (int l = 0; l < 2; ++l) {
+      ASSERT_EQ(lists[l].Items(), models[l]) << when << ", list " << l;
+      ASSERT_EQ(lists[l].Size(), models[l].size()) << when;
+      for (const placed::Item& item : items)
+        ASSERT_EQ(lists[l].Contains(&item), std::count(models[l].begin(), models[l].end(), &item) > 0)
+            << when << ", list " << l << ", item " << (&item - items.data());
+    }
+  };
+  for (int i = 0; i < 500; ++i) append(0, &items[i]);
+  for (int i = 0; i < 500; i += 7) append(1, &items[i]);  // placed in list 0
+  append(0, &items[3]);                                   // a repeat
+  for (int i = 0; i < 450; ++i) {
+    remove(0, &items[i]);
+    if (i % 50 == 0) check("front removals");
+  }
+  check("front removals");
+  // Filed again: a new place, numbered after every entry the list ever had.
+  for (int i = 0; i < 200; ++i) append(i % 3 ? 0 : 1, &items[i]);
+  for (int i = 500; i < 600; ++i) append(0, &items[i]);
+  check("refiled");
+  for (int i = 0; i < 600; i += 2) remove(0, &items[i]);
+  check("middle removals");
+  // Then mixed at random, with a fixed seed.
+  uint32_t seed = 12345;
+  auto next = [&seed](uint32_t n) {
+    seed = seed * 1664525u + 1013904223u;
+    return (seed >> 8) % n;
+  };
+  for (int step = 0; step < 20000; ++step) {
+    const int l = static_cast<int>(next(2));
+    placed::Item* p = &items[next(static_cast<uint32_t>(items.size()))];
+    switch (next(4)) {
+      case 0:
+      case 1: append(l, p); break;
+      case 2: remove(l, p); break;
+      default:
+        if (!models[l].empty())
+          remove(l, models[l][next(static_cast<uint32_t>(std::min<size_t>(models[l].size(), 8)))]);
+    }
+    if (step % 2000 == 0) check("mixed");
+  }
+  check("mixed");
+  for (int l = 0; l < 2; ++l) {
+    while (!models[l].empty()) remove(l, models[l].front());
+    lists[l].Clear();
+  }
+  check("emptied");
+}
 
 TEST_F(DataManagerTest, LiveObjectsGoWithTheirContainersAndTheCurrentMeshWithThem) {
   DataManager* dm = Start(false);
