@@ -145,8 +145,8 @@ bool IsPinned(const PString::Entry* e) {
 // repeat), so threads that parse configs side by side do not queue for it.
 // Changes take the lock. A look-up that misses, or meets the table while it
 // changes, asks again under the lock: slots move one at a time, so a reader may
-// pass a text that moves past it, but every slot it reads holds a live entry
-// or nothing.
+// miss a text on the move, but every slot it reads holds a live entry or
+// nothing.
 struct Table {
   using Slot = uint64_t;  // 0: free
   static constexpr int kHashBits = 20, kAddressBits = 44;
@@ -218,22 +218,17 @@ struct Table {
       }
     }
 
-    // Puts `slot` at p, moving the rest of p's run one on. From the far end
-    // back, so that a reader may see a slot twice but never a gap.
+    // Puts `slot` at p, moving the rest of p's run one on, in one pass: the
+    // text being moved is in no slot for a moment, and a reader that misses
+    // it then asks again under the lock.
     void PutAt(size_t p, Slot slot) {
       std::atomic<Slot>* const slots = at;
-      size_t q = p;
-      while (slots[q].load(std::memory_order_relaxed)) q = Next(q);
-      const auto move = [slots](size_t to, size_t from) {
-        slots[to].store(slots[from].load(std::memory_order_relaxed), std::memory_order_release);
-      };
-      if (q < p) {  // the run wraps round the end
-        for (; q > 0; --q) move(q, q - 1);
-        move(0, size - 1);
-        q = size - 1;
+      for (size_t q = p;; q = Next(q)) {
+        const Slot moved = slots[q].load(std::memory_order_relaxed);
+        slots[q].store(slot, std::memory_order_release);
+        if (!moved) return;
+        slot = moved;
       }
-      for (; q > p; --q) move(q, q - 1);
-      slots[p].store(slot, std::memory_order_release);
     }
 
     void Put(Slot slot) {
