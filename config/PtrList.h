@@ -9,10 +9,11 @@
 //
 // Places count from the list's first entry ever (or since it was cleared or
 // compacted): holes in front, which a tree deleted in the order it was filed
-// leaves, are dropped from the array without renumbering the others. Closing
-// holes between pointers renumbers, and so reads, every object still listed;
-// done while a large tree is deleted, it read each of its tags once more long
-// after the cache had lost them.
+// leaves, are cut from the array without renumbering the entries after them.
+// Closing holes between pointers renumbers, and so reads, every object still
+// listed; done while a large tree is deleted, it read each of its tags once
+// more, long after the cache had lost them.
+#include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -111,15 +112,7 @@ public:
       EraseSlot(slot);
     }
     while (m_head < m_items.size() && !m_items[m_head]) ++m_head;
-    if (m_items.size() <= 64) return;
-    if (m_head * 2 > m_items.size()) {
-      // Holes in front: dropped, and every place keeps its number.
-      m_items.erase(m_items.begin(), m_items.begin() + static_cast<std::ptrdiff_t>(m_head));
-      m_base += m_head;
-      m_head = 0;
-    } else if (m_live * 2 < m_items.size() - m_head) {
-      Compact();
-    }
+    if (m_items.size() > 64 && m_live * 2 < m_items.size()) ShedHoles();
   }
   void Clear() {
     m_items.clear();
@@ -241,6 +234,37 @@ private:
     }
   }
 
+  // More holes than pointers. When the front half holds few pointers (a list
+  // emptied from the front while a few early entries stay), those few move up
+  // to the middle and the front is cut off: only they are renumbered. Else
+  // every hole is closed.
+  void ShedHoles() {
+    const size_t cut = std::max(m_items.size() / 2, m_head);
+    size_t kept = 0;
+    for (size_t i = m_head; i < cut; ++i) kept += m_items[i] != nullptr;
+    if (kept * 4 > cut) return Compact();
+    size_t out = cut;
+    for (size_t i = cut; i-- > m_head;) {  // from the back, so the order stays
+      T* p = m_items[i];
+      if (!p) continue;
+      if (--out == i) continue;
+      m_items[out] = p;
+      m_items[i] = nullptr;
+      Renumber(p, m_base + i, m_base + out);
+    }
+    m_items.erase(m_items.begin(), m_items.begin() + static_cast<std::ptrdiff_t>(out));
+    m_base += out;
+    m_head = 0;
+  }
+
+  // The entry of p at place number from moved to place number to.
+  void Renumber(const T* p, size_t from, size_t to) {
+    if (ListPlace* own = ListPlaceOf(p); own && m_serial && own->list == m_serial && own->index == from)
+      own->index = static_cast<uint32_t>(to);
+    if (const size_t slot = FindSlot(p); slot != kNone && m_places[slot].first == from)
+      m_places[slot].first = static_cast<uint32_t>(to);
+  }
+
   // Closes the holes and numbers the places from 0 again; every first place
   // moves with its pointer.
   void Compact() {
@@ -249,11 +273,7 @@ private:
       T* p = m_items[i];
       if (!p) continue;
       m_items[out] = p;
-      const size_t at = m_base + i;
-      if (ListPlace* own = ListPlaceOf(p); own && m_serial && own->list == m_serial && own->index == at)
-        own->index = static_cast<uint32_t>(out);
-      if (const size_t slot = FindSlot(p); slot != kNone && m_places[slot].first == at)
-        m_places[slot].first = static_cast<uint32_t>(out);
+      Renumber(p, m_base + i, out);
       ++out;
     }
     m_items.resize(out);
