@@ -544,54 +544,56 @@ void Container::AddContainerRule(ContainerRuleFn rule, const SoupRef& parameters
 bool Container::BuildAtLeast(float b) const { return BuildHundredths(AssetBuild()) >= BuildHundredths(b); }
 
 bool Container::HasTagNamed(const Kiv::PString& tagName, bool valueFollows) {
+  NameLookup& l = Lookup();
   // Tags join the list through AddTag; index what was added since the last
   // look. When the indexed part changed some other way (tags inserted in front
   // of it, or removed), index the whole list again.
-  if (tags.size() < m_tagNamesIndexed ||
-      (m_tagNamesIndexed && tags[m_tagNamesIndexed - 1] != m_lastIndexedTag)) {
-    m_names.ForEachValue([](NameUse& use) { use.inTags = false; });
-    m_tagNamesIndexed = 0;
+  if (tags.size() < l.tagNamesIndexed ||
+      (l.tagNamesIndexed && tags[l.tagNamesIndexed - 1] != l.lastIndexedTag)) {
+    l.names.ForEachValue([](NameUse& use) { use.inTags = false; });
+    l.tagNamesIndexed = 0;
   }
-  for (; m_tagNamesIndexed < tags.size(); ++m_tagNamesIndexed)
-    m_names.Insert(tags[m_tagNamesIndexed]->name, NameUse()).inTags = true;
-  m_lastIndexedTag = tags.empty() ? nullptr : tags.back();
+  for (; l.tagNamesIndexed < tags.size(); ++l.tagNamesIndexed)
+    l.names.Insert(tags[l.tagNamesIndexed]->name, NameUse()).inTags = true;
+  l.lastIndexedTag = tags.empty() ? nullptr : tags.back();
   // When its value is looked up next, a new name gets its slot now (neither
   // in the tags nor among the values yet): that look-up then finds it at once.
-  if (valueFollows) return m_names.Insert(tagName, NameUse()).inTags;
-  const NameUse* use = m_names.Find(tagName);
+  if (valueFollows) return l.names.Insert(tagName, NameUse()).inTags;
+  const NameUse* use = l.names.Find(tagName);
   return use && use->inTags;
 }
 
 TagValue Container::ValueOf(const SoupRef& values, const Kiv::PString& tagName) {
   if (tagName.IsNull() || values.IsNull()) return TagValue();
-  if (!(m_valueSoup == values) || m_valueCount != values.CountTags()) {
-    if (m_valueIndexed) m_names.ForEachValue([](NameUse& use) { use.firstValue = NameUse::kNoValue; });
-    m_valueSoup = values;
-    m_valueCount = values.CountTags();
-    m_names.Reserve(m_names.Size() + std::min<size_t>(m_valueCount, NameUse::kNoValue));
-    m_valueIndexed = 0;
+  NameLookup& l = Lookup();
+  if (!(l.valueSoup == values) || l.valueCount != values.CountTags()) {
+    if (l.valueIndexed) l.names.ForEachValue([](NameUse& use) { use.firstValue = NameUse::kNoValue; });
+    l.valueSoup = values;
+    l.valueCount = values.CountTags();
+    l.names.Reserve(l.names.Size() + std::min<size_t>(l.valueCount, NameUse::kNoValue));
+    l.valueIndexed = 0;
   }
-  // The index covers the soup's first m_valueIndexed tags and grows only as
+  // The index covers the soup's first l.valueIndexed tags and grows only as
   // far as a look-up needs. Callers mostly ask in the soup's own order: each
   // look-up then indexes one more tag, in the table slot it has just read.
   // (Tags past the first kNoValue are looked up plainly.)
-  const size_t indexable = std::min<size_t>(m_valueCount, NameUse::kNoValue);
-  const NameUse* use = m_names.Find(tagName);
+  const size_t indexable = std::min<size_t>(l.valueCount, NameUse::kNoValue);
+  const NameUse* use = l.names.Find(tagName);
   long found = use && use->firstValue != NameUse::kNoValue ? static_cast<long>(use->firstValue) : -1;
-  while (found < 0 && m_valueIndexed < indexable) {
-    const size_t i = m_valueIndexed++;
+  while (found < 0 && l.valueIndexed < indexable) {
+    const size_t i = l.valueIndexed++;
     const Kiv::PString& name = values.Get()->GetTag(i).GetName();
-    NameUse& first = m_names.Insert(name, NameUse());
+    NameUse& first = l.names.Insert(name, NameUse());
     if (first.firstValue == NameUse::kNoValue) first.firstValue = static_cast<uint32_t>(i);
     if (name == tagName) found = first.firstValue;
   }
   // Tags are mostly made in the soup's order: the next ones look up the names
   // that follow. A few tags ahead, so the slot is there when asked for.
   constexpr size_t kAhead = 4;
-  if (m_valueIndexed + kAhead < indexable)
-    m_names.Prefetch(values.Get()->GetTag(m_valueIndexed + kAhead).GetName());
+  if (l.valueIndexed + kAhead < indexable)
+    l.names.Prefetch(values.Get()->GetTag(l.valueIndexed + kAhead).GetName());
   const ACSChunk* node = values.Get();
-  if (found < 0 && m_valueCount > indexable) found = node->FindTag(tagName, indexable);
+  if (found < 0 && l.valueCount > indexable) found = node->FindTag(tagName, indexable);
   if (found < 0) return TagValue();
   const TDBDataTag* tag = &node->GetTag(static_cast<size_t>(found));
   if (!(tag->GetName() == tagName)) {  // renamed since: look it up plainly

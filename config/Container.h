@@ -385,18 +385,28 @@ private:
   // CreateTagFromDefinition), and where is the first tag of the name in the
   // config soup last read (so reading the values of n tags costs O(n), not
   // O(n^2)). A tag is mostly made right after its value is read, so both
-  // answers come from the one slot, read once.
+  // answers come from the one slot, read once. Made on the first question:
+  // most containers of a large tree (table entries, a config's own
+  // containers whose names occur once) are never asked, and a smaller
+  // container is less to write and to read again when the tree goes.
   struct NameUse {
     static constexpr uint32_t kNoValue = 0x7FFFFFFF;  // and the most tags of a soup indexed
-    uint32_t firstValue : 31 = kNoValue;              // among the soup's first m_valueIndexed tags
-    uint32_t inTags : 1 = 0;                          // among tags[0, m_tagNamesIndexed)
+    uint32_t firstValue : 31 = kNoValue;              // among the soup's first valueIndexed tags
+    uint32_t inTags : 1 = 0;                          // among tags[0, tagNamesIndexed)
   };
-  NameIndex<NameUse> m_names;
-  size_t m_tagNamesIndexed = 0;
-  const Tag* m_lastIndexedTag = nullptr;  // tags[m_tagNamesIndexed - 1] when indexed
-  SoupRef m_valueSoup;
-  size_t m_valueCount = 0;
-  size_t m_valueIndexed = 0;
+  struct NameLookup {
+    NameIndex<NameUse> names;
+    size_t tagNamesIndexed = 0;
+    const Tag* lastIndexedTag = nullptr;  // tags[tagNamesIndexed - 1] when indexed
+    SoupRef valueSoup;
+    size_t valueCount = 0;
+    size_t valueIndexed = 0;
+  };
+  NameLookup& Lookup() {
+    if (!m_lookup) m_lookup = std::make_unique<NameLookup>();
+    return *m_lookup;
+  }
+  std::unique_ptr<NameLookup> m_lookup;
 };
 
 // Containers and tags keep their place in the first registry list they are
