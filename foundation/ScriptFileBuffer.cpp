@@ -81,20 +81,17 @@ bool ScriptFileBuffer::Load(const char* baseFolder, const char* path) {
   else
     return false;
   const auto resolved = Kiv::ResolvePath(PathUnder(baseFolder, name));
-  Kiv::File::Status status;
-  if (!resolved || !Kiv::File::GetStatus(*resolved, status) || status.isDirectory) return false;
+  if (!resolved) return false;
   // A large source is mapped: it is read once, front to back, and a copy
   // would first clear as much memory and then fill it.
-  if (status.size >= Kiv::MappedFile::kWorthFromBytes) {
-    if (!m_mapped.Map(*resolved, kMaxFileSize)) return false;
+  std::string bytes;
+  if (!Kiv::File::ReadOrMapWholeFileAsSpelled(*resolved, bytes, m_mapped, kMaxFileSize)) return false;
+  if (m_mapped.Data()) {
     data = m_mapped.Data();
     length = static_cast<uint32_t>(m_mapped.Size());
-    enciphered = isEnciphered;
-    return true;
+  } else {
+    SetText(std::move(bytes));
   }
-  std::string bytes;
-  if (!Kiv::File::ReadWholeFile(*resolved, bytes, kMaxFileSize)) return false;
-  SetText(std::move(bytes));
   enciphered = isEnciphered;
   return true;
 }
