@@ -128,4 +128,10 @@ void PrepareHeapForRounds(bool oneHeap) {
   if (oneHeap) mallopt(M_ARENA_MAX, 1);
 }
 
+void PrepareHeapForOnePeak() {
+  // A threshold set here stays: by default it rises to the largest block
+  // freed so far, and later blocks of that size would stay in the heap.
+  mallopt(M_MMAP_THRESHOLD, 256 << 10);
+}
+
 }  // namespace Kiv

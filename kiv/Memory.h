@@ -102,6 +102,13 @@ struct AllocObject {
 // and give its pages back after every round. Call before other threads start.
 void PrepareHeapForRounds(bool oneHeap);
 
+// Sets the C heap up for a process whose peak is what counts (a check of one
+// large config): a block of 256 KiB or more that the free heap cannot hold is
+// mapped on its own and given back when freed, whatever sizes came and went
+// before, so a large temporary (a parser's stack) is not kept as free heap
+// beside what outlives it.
+void PrepareHeapForOnePeak();
+
 // Memory for large hash tables, read at random places: a block of 2 MiB or
 // more starts on a huge-page boundary and each whole 2 MiB of it is backed by
 // a huge page where the system allows, so a look-up costs one cache miss
