@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <new>
 
 namespace OBLLib::TagSlabs {
@@ -27,23 +28,52 @@ constexpr size_t kHeader = (sizeof(Slab) + kAlign - 1) / kAlign * kAlign;
   return reinterpret_cast<Slab*>(reinterpret_cast<uintptr_t>(block) & ~uintptr_t(kSlabBytes - 1));
 }
 
-// One empty slab kept back: a process that builds and deletes small trees in
-// turn would otherwise return a slab to the heap and take it again each time.
-std::atomic<Slab*> g_spare{nullptr};
+// Empty slabs kept back for the next blocks: a process that builds and
+// deletes trees in turn would otherwise give its slabs to the heap and take
+// them again each time, and the heap may hand the pages back to the system
+// in between, to be faulted in and cleared anew. Enough for a tree of about
+// 100,000 tags; the slabs of a larger tree beyond these go back.
+constexpr size_t kMaxSpare = 256;
+struct Spares {
+  std::mutex lock;  // taken once per 64 KiB slab, not per block
+  size_t count = 0;
+  Slab* slabs[kMaxSpare];
+};
+Spares& SpareSlabs() {
+  static auto* spares = new Spares;  // slabs are freed at thread ends after statics go
+  return *spares;
+}
 std::atomic<size_t> g_slabs{0};  // taken from the heap and not returned
+std::atomic<size_t> g_spare{0};  // of those, kept back empty
 
 void Drop(Slab* slab) noexcept {
   if (slab->holds.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
-  Slab* none = nullptr;
-  if (g_spare.compare_exchange_strong(none, slab, std::memory_order_acq_rel)) return;
+  {
+    Spares& spares = SpareSlabs();
+    std::lock_guard<std::mutex> guard(spares.lock);
+    if (spares.count < kMaxSpare) {
+      spares.slabs[spares.count++] = slab;
+      g_spare.fetch_add(1, std::memory_order_relaxed);
+      return;
+    }
+  }
   delete[] slab->beside.load(std::memory_order_acquire);
   slab->~Slab();
   ::operator delete(static_cast<void*>(slab), std::align_val_t(kSlabBytes));
   g_slabs.fetch_sub(1, std::memory_order_relaxed);
 }
 
+// The spare slab given back last (its pages the likeliest to be cached), or null.
+[[maybe_unused]] Slab* TakeSpare() {
+  Spares& spares = SpareSlabs();
+  std::lock_guard<std::mutex> guard(spares.lock);
+  if (!spares.count) return nullptr;
+  g_spare.fetch_sub(1, std::memory_order_relaxed);
+  return spares.slabs[--spares.count];
+}
+
 [[maybe_unused]] Slab* NewSlab() {
-  if (Slab* spare = g_spare.exchange(nullptr, std::memory_order_acq_rel)) {
+  if (Slab* spare = TakeSpare()) {
     spare->holds.store(1, std::memory_order_relaxed);
     spare->used = kHeader;
     return spare;  // with its words beside, if it had them
@@ -79,7 +109,12 @@ struct ReleaseAtThreadEnd {
 #endif
 #endif
 
-size_t SlabCount() { return g_slabs.load(std::memory_order_relaxed); }
+size_t SlabCount() {
+  const size_t taken = g_slabs.load(std::memory_order_relaxed),
+               spare = g_spare.load(std::memory_order_relaxed);
+  return taken > spare ? taken - spare : 0;  // the two read at slightly different times
+}
+size_t SpareCount() { return g_spare.load(std::memory_order_relaxed); }
 
 #ifdef ROVANA_TAG_SLABS_PLAIN
 // Under the address sanitizer every tag is a heap block of its own, so a use

@@ -3,8 +3,9 @@
 // would otherwise be a hundred thousand heap blocks, scattered, each with its
 // header, and freed one by one. Blocks are cut in turn from 64 KiB slabs (one
 // current slab per thread); a slab goes back to the heap when the last block
-// cut from it is freed, whichever thread frees it. A tree built and deleted
-// together thus lies in a few slabs and leaves nothing behind.
+// cut from it is freed, whichever thread frees it, or is kept back empty for
+// the next blocks (a bounded number of slabs). A tree built and deleted
+// together thus lies in a few slabs and leaves nothing behind but those.
 #include <cstddef>
 
 namespace OBLLib::TagSlabs {
@@ -13,8 +14,10 @@ namespace OBLLib::TagSlabs {
 void* Allocate(size_t size);
 // Frees a block of Allocate.
 void Free(void* block) noexcept;
-// Slabs taken from the heap and not yet returned (the one kept back included).
+// Slabs in use: taken from the heap and holding blocks or a thread's current one.
 size_t SlabCount();
+// Empty slabs kept back for reuse (at most a few MiB).
+size_t SpareCount();
 
 // Blocks of at least this many bytes may have a word beside them.
 constexpr size_t kBesideUnit = 48;

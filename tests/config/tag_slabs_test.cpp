@@ -1,5 +1,5 @@
 // Tags cut from shared slabs: distinct blocks, freed from any thread, and
-// every slab back to the heap once its tags are gone.
+// every slab back to the heap, or kept back empty, once its tags are gone.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -36,7 +36,42 @@ TEST(TagSlabsTest, TagsMadeInOneThreadAndFreedInAnotherLeaveNoSlabBehind) {
   for (int i = 0; i < 5000; ++i) EXPECT_EQ(tags[i]->index, i);
   for (Tag* tag : tags) delete tag;
   for (void* block : blocks) TagSlabs::Free(block);
-  EXPECT_LE(TagSlabs::SlabCount(), before + 1);  // at most the one kept back
+  EXPECT_LE(TagSlabs::SlabCount(), before + 1);  // at most the thread's current one
+}
+
+// Empty slabs are kept back, boundedly, and a tree built again takes them
+// rather than new ones from the heap; their blocks are cut anew.
+TEST(TagSlabsTest, EmptySlabsAreKeptBackBoundedlyAndReused) {
+  constexpr size_t kBlock = 512, kPerSlab = (size_t(64) << 10) / kBlock;
+  auto cut = [](size_t slabs, unsigned char fill) {
+    std::vector<void*> blocks;
+    for (size_t i = 0; i < slabs * kPerSlab; ++i) {
+      blocks.push_back(TagSlabs::Allocate(kBlock));
+      std::memset(blocks.back(), fill, kBlock);
+    }
+    return blocks;
+  };
+  auto check = [](const std::vector<void*>& blocks, unsigned char fill) {
+    for (void* block : blocks)
+      for (size_t b = 0; b < kBlock; ++b) ASSERT_EQ(static_cast<unsigned char*>(block)[b], fill);
+  };
+  const size_t inUse = TagSlabs::SlabCount();
+  std::vector<void*> first = cut(20, 1);
+  check(first, 1);
+  for (void* block : first) TagSlabs::Free(block);
+  EXPECT_LE(TagSlabs::SlabCount(), inUse + 1);
+  EXPECT_GE(TagSlabs::SpareCount(), 19u);
+  const size_t taken = TagSlabs::SlabCount() + TagSlabs::SpareCount();
+  std::vector<void*> second = cut(20, 2);
+  EXPECT_EQ(TagSlabs::SlabCount() + TagSlabs::SpareCount(), taken);  // none new from the heap
+  check(second, 2);
+  for (void* block : second) TagSlabs::Free(block);
+  // A tree far larger than what is kept back returns the rest to the heap.
+  std::vector<void*> large = cut(600, 3);
+  check(large, 3);
+  for (void* block : large) TagSlabs::Free(block);
+  EXPECT_LE(TagSlabs::SpareCount() * (size_t(64) << 10), size_t(16) << 20);
+  EXPECT_LE(TagSlabs::SlabCount(), inUse + 1);
 }
 
 // A tag made and freed by a thread-local object's destructor, after the
@@ -99,7 +134,7 @@ TEST(TagSlabsTest, ContainersAndTagsOfATreeShareSlabsAndLeaveNoneBehind) {
   std::thread([root] { delete root; }).join();
   EXPECT_EQ(Container::LiveCount(), containersBefore);
   EXPECT_EQ(Tag::LiveCount(), tagsBefore);
-  EXPECT_LE(TagSlabs::SlabCount(), before + 1);  // at most the one kept back
+  EXPECT_LE(TagSlabs::SlabCount(), before + 1);  // at most the thread's current one
 }
 
 }  // namespace
