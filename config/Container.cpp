@@ -360,9 +360,7 @@ void* Tag::operator new(size_t size) {
 void Tag::operator delete(void* block) noexcept { TagSlabs::Free(block); }
 
 Tag::~Tag() {
-  // A tag that was never given an id has no findings to take back.
-  if (m_slotIsId || m_idBeside)
-    if (ErrorHandler* eh = Findings(); eh && (reported || eh->HoldsUnmarkedOwners())) eh->ForgetTag(this);
+  if (const uint64_t id = TakeFindingsOwner()) Findings()->ForgetOwners(&id, 1);
   if (filedFirst || filedSecond || filedByKey)
     if (DataManager* dm = DataManager::Existing()) dm->UnregisterTag(this);
   if (m_slotIsRules) SlotWord().rules.~CompactList();
@@ -376,6 +374,15 @@ Tag::~Tag() {
 }
 
 long Tag::LiveCount() { return g_liveTags.load(); }
+
+uint64_t Tag::TakeFindingsOwner() {
+  // A tag that was never given an id has no findings to take back.
+  if (!m_slotIsId && !m_idBeside) return 0;
+  ErrorHandler* eh = Findings();
+  const uint64_t id = eh && (reported || eh->HoldsUnmarkedOwners()) ? Id() : 0;
+  m_slotIsId = m_idBeside = false;  // its own word then holds nothing, the side entry no id
+  return id;
+}
 
 void Tag::BindValidation(const SoupRef& def) {
   SoupRef validation = def.GetNamedSoup(tn::validation);
@@ -415,11 +422,14 @@ namespace {
 // last read when the tags went, and has left the cache again since.
 constexpr size_t kTagAhead = 16, kNameAhead = 8, kChildAhead = 3, kChildNameAhead = 1;
 
-void DeleteTags(const std::vector<Tag*>& list) {
+// The tags' findings are taken back after them, in one batch (see
+// ErrorHandler::ForgetOwners).
+void DeleteTags(const std::vector<Tag*>& list, std::vector<uint64_t>& findingsOwners) {
   const size_t n = list.size();
   for (size_t i = 0; i < n; ++i) {
     if (i + kTagAhead < n) __builtin_prefetch(list[i + kTagAhead], 1);
     if (i + kNameAhead < n) __builtin_prefetch(list[i + kNameAhead]->name.Handle(), 1);
+    if (const uint64_t id = list[i]->TakeFindingsOwner()) findingsOwners.push_back(id);
     delete list[i];
   }
 }
@@ -445,10 +455,12 @@ Container::~Container() {
   if (dm && (hasLiveObject || !registryKeys.empty())) dm->ForgetContainer(this);
   g_liveContainers.fetch_sub(1);
 
+  std::vector<uint64_t> findingsOwners;
   for (std::vector<Tag*>* list : {&tags, &headerTags, &definitionTags}) {
-    DeleteTags(*list);
+    DeleteTags(*list, findingsOwners);
     list->clear();
   }
+  if (!findingsOwners.empty()) Findings()->ForgetOwners(findingsOwners.data(), findingsOwners.size());
   for (size_t i = 0; i < children.size(); ++i) {
     if (i + kChildAhead < children.size()) PrefetchWhole(children[i + kChildAhead]);
     if (i + kChildNameAhead < children.size())

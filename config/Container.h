@@ -107,6 +107,11 @@ public:
   }
   // Number of tags alive in the process.
   static long LiveCount();
+  // For whoever deletes many tags together, just before deleting this one:
+  // the id whose findings the error handler is to take back for the tag, or
+  // 0 when none. The tag forgets its id, so its deletion leaves them to the
+  // caller, who takes them back in a batch.
+  uint64_t TakeFindingsOwner();
 
   // A config holds a tag per value, so the fields are laid out without gaps
   // and the fields that few tags set lie outside (see the accessors below).

@@ -162,6 +162,33 @@ void ErrorHandler::ForgetOwner(uint64_t id) {
   m_entries.erase(first);
 }
 
+void ErrorHandler::ForgetOwners(const uint64_t* ids, size_t count) {
+  // Each step needs what the one before fetched: the owner's slot, its list,
+  // the entry, the entry's text and its slot.
+  constexpr size_t kSlotAhead = 12, kListAhead = 8, kEntryAhead = 4, kTextAhead = 2;
+  auto firstOf = [this](uint64_t id) -> const Entry* {
+    const CompactList<EntryList::iterator>* list = m_byOwner.Find(id);
+    return list ? &*(*list)[0] : nullptr;
+  };
+  for (size_t i = 0; i < count; ++i) {
+    if (i + kSlotAhead < count) m_byOwner.Prefetch(ids[i + kSlotAhead]);
+    if (i + kListAhead < count)
+      if (const CompactList<EntryList::iterator>* list = m_byOwner.Find(ids[i + kListAhead]))
+        __builtin_prefetch(list->begin());
+    if (i + kEntryAhead < count)
+      if (const Entry* entry = firstOf(ids[i + kEntryAhead])) {
+        __builtin_prefetch(reinterpret_cast<const char*>(entry) - 2 * sizeof(void*), 1);  // the node's links
+        __builtin_prefetch(&entry->text, 1);
+      }
+    if (i + kTextAhead < count)
+      if (const Entry* entry = firstOf(ids[i + kTextAhead])) {
+        m_text.Prefetch(TextKey(entry->text));
+        __builtin_prefetch(entry->text.Handle(), 1);
+      }
+    ForgetOwner(ids[i]);
+  }
+}
+
 void ErrorHandler::ForgetTag(const Tag* tag) { ForgetOwner(IdOf(tag)); }
 void ErrorHandler::ForgetContainer(const Container* container) { ForgetOwner(IdOf(container)); }
 

@@ -72,6 +72,11 @@ public:
   // Removes the first entry attributed to this owner (only that one).
   void ForgetTag(const Tag* tag);
   void ForgetContainer(const Container* container);
+  // The same for each owner id in turn. A large tree deleted together takes
+  // back its tags' findings long after their table slots and entries left
+  // the cache: those of the owners a few places on are asked for while one is
+  // taken back, so that the misses overlap.
+  void ForgetOwners(const uint64_t* ids, size_t count);
   // Owners mark themselves when reported against, so a deleted owner that was
   // never reported need not be looked up; entries put in by SetEntries carry
   // no such mark, so then every owner is.

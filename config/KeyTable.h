@@ -31,6 +31,10 @@ public:
     }
   }
   const Value* Find(uint64_t key) const { return const_cast<KeyTable*>(this)->Find(key); }
+  // Starts reading the slot where a look-up of the key begins.
+  void Prefetch(uint64_t key) const {
+    if (!m_slots.empty()) __builtin_prefetch(&m_slots[Home(key)]);
+  }
 
   // The value of the key (not 0), a new default one when the key is new.
   Value& Insert(uint64_t key) {

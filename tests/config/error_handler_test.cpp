@@ -1,10 +1,13 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "config/Container.h"
+#include "config/DataManager.h"
 #include "config/ErrorHandler.h"
+#include "kiv/TempFolder.h"
 
 using OBLLib::Container;
 using OBLLib::ErrorHandler;
@@ -164,6 +167,84 @@ TEST_F(ErrorHandlerTest, RestoredEntriesGoWithTheirUnmarkedOwners) {
   EXPECT_FALSE(h.HoldsUnmarkedOwners());
   EXPECT_TRUE(h.Error(Kiv::PString("marked"), &quiet));
   EXPECT_TRUE(quiet.reported);
+}
+
+// A tree deleted whole takes its tags' findings back in one batch: each
+// reported tag's first entry goes, as when the tags go one by one, whether
+// the tag's own word held its id or its registry place, and restored entries
+// of tags never reported against go with them too.
+TEST(ErrorHandlerBatch, ATreeDeletedWholeTakesBackEachTagsFirstEntry) {
+  Kiv::TempFolder temp{"eh-batch"};
+  ASSERT_FALSE(temp.Root().empty());
+  ErrorHandler::Create();
+  OBLLib::DataManager::Create((temp.Root() + "/").c_str());
+  ErrorHandler& h = *ErrorHandler::Instance();
+  OBLLib::DataManager& dm = *OBLLib::DataManager::Instance();
+  const Kiv::PString first("first"), second("second"), own("own"), restored("restored"), key("batch-key");
+  auto keep = std::make_unique<Container>();
+  Tag* kept = keep->MakeTag(0, keep.get(), Kiv::PString("kept"));
+  keep->AddTag(kept);
+  dm.RegisterTagBySource(key, kept);
+  h.Error(first, kept);
+
+  auto named = [](char prefix, int i) {
+    std::string name = std::to_string(i);
+    name.insert(name.begin(), prefix);
+    return Kiv::PString(name);
+  };
+  auto root = std::make_unique<Container>();
+  std::vector<uint64_t> quietIds;
+  size_t seconds = 0;
+  for (int i = 0; i < 300; ++i) {
+    Tag* tag = root->MakeTag(i, root.get(), named('t', i));
+    root->AddTag(tag);
+    const bool filed = i % 5 == 0, filedFirst = i % 2 == 0;
+    if (filed && filedFirst) dm.RegisterTagBySource(key, tag);  // its word: the place; the id beside
+    if (i % 3 == 0) {
+      EXPECT_TRUE(h.Error(first, tag));
+      if (i % 9 == 0) {
+        EXPECT_TRUE(h.Warning(second, tag));
+        ++seconds;
+      }
+    } else if (i % 7 == 0) {
+      quietIds.push_back(tag->Id());  // an id, no finding of its own
+    }
+    if (filed && !filedFirst) dm.RegisterTagBySource(key, tag);  // its word: the id, if reported
+  }
+  Container* child = new Container();
+  child->parent = root.get();
+  root->AddChild(child);
+  for (int i = 0; i < 40; ++i) {
+    Tag* tag = child->MakeTag(i, child, named('c', i));
+    child->AddTag(tag);
+    if (i % 2 == 0) {
+      EXPECT_TRUE(h.Error(first, tag));
+    }
+  }
+  EXPECT_TRUE(h.Error(own, root.get()));
+  ErrorHandler::EntryList entries = h.GetEntries();
+  for (uint64_t id : quietIds) entries.push_back({0, id, restored, ErrorHandler::kMessage});
+  h.SetEntries(entries);
+  ASSERT_EQ(dm.TagsBySource(key)->Size(), 61u);
+
+  root.reset();
+  // Left: the kept tag's entry and the second entries of the tree's tags.
+  ASSERT_EQ(h.GetEntries().size(), 1 + seconds);
+  EXPECT_EQ(h.GetEntries().front().tag, kept->Id());
+  for (const ErrorHandler::Entry& e : h.GetEntries()) {
+    if (e.tag != kept->Id()) {
+      EXPECT_EQ(e.text, second);
+    }
+  }
+  EXPECT_TRUE(h.IsNotReported(restored));
+  EXPECT_TRUE(h.IsNotReported(own));
+  EXPECT_EQ(dm.TagsBySource(key)->Size(), 1u);  // the tree's tags left the registry
+  EXPECT_FALSE(h.Error(first, kept));           // the kept tag still finds its own
+  keep.reset();
+  EXPECT_EQ(h.GetEntries().size(), seconds);
+  EXPECT_EQ(dm.TagsBySource(key)->Size(), 0u);
+  OBLLib::DataManager::Destroy();
+  ErrorHandler::Destroy();
 }
 
 TEST(ErrorHandlerLifetime, TreesOutliveTheHandler) {
