@@ -5,6 +5,8 @@
 #include <mutex>
 #include <new>
 
+#include "kiv/Memory.h"
+
 namespace OBLLib::TagSlabs {
 
 namespace {
@@ -59,7 +61,7 @@ void Drop(Slab* slab) noexcept {
   }
   delete[] slab->beside.load(std::memory_order_acquire);
   slab->~Slab();
-  ::operator delete(static_cast<void*>(slab), std::align_val_t(kSlabBytes));
+  Kiv::FreeAlignedPages(slab, kSlabBytes);
   g_slabs.fetch_sub(1, std::memory_order_relaxed);
 }
 
@@ -78,7 +80,8 @@ void Drop(Slab* slab) noexcept {
     spare->used = kHeader;
     return spare;  // with its words beside, if it had them
   }
-  void* memory = ::operator new(kSlabBytes, std::align_val_t(kSlabBytes));
+  void* memory = Kiv::AllocateAlignedPages(kSlabBytes);
+  if (!memory) throw std::bad_alloc();
   g_slabs.fetch_add(1, std::memory_order_relaxed);
   Slab* slab = ::new (memory) Slab;
   slab->used = kHeader;

@@ -6,6 +6,7 @@
 
 #include <malloc.h>
 #include <sys/mman.h>
+#include <unistd.h>
 
 namespace Kiv {
 
@@ -121,6 +122,26 @@ void FreeTable(void* block, size_t bytes) {
     ::operator delete(block);
   else
     ::operator delete(block, std::align_val_t(kHugePage));
+}
+
+void* AllocateAlignedPages(size_t bytes) {
+  const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  if (bytes < page || (bytes & (bytes - 1)) || bytes > (SIZE_MAX >> 2)) return nullptr;
+  // Twice the size holds an aligned block wherever the system puts it; the
+  // pages on either side go back at once. (The heap's aligned blocks would
+  // leave a free gap of up to the size before each one, a page of it touched.)
+  void* mapped = mmap(nullptr, 2 * bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (mapped == MAP_FAILED) return nullptr;
+  const uintptr_t start = reinterpret_cast<uintptr_t>(mapped);
+  const uintptr_t block = (start + bytes - 1) & ~uintptr_t(bytes - 1);
+  if (block > start) munmap(mapped, block - start);
+  const uintptr_t end = start + 2 * bytes;
+  if (end > block + bytes) munmap(reinterpret_cast<void*>(block + bytes), end - block - bytes);
+  return reinterpret_cast<void*>(block);
+}
+
+void FreeAlignedPages(void* block, size_t bytes) {
+  if (block) munmap(block, bytes);
 }
 
 void PrepareHeapForRounds(bool oneHeap) {

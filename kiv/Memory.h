@@ -117,6 +117,14 @@ void PrepareHeapForOnePeak();
 void* AllocateTable(size_t bytes);
 void FreeTable(void* block, size_t bytes);
 
+// Pages for a block that must start at a multiple of its own size (a slab
+// whose blocks find it by masking their address): `bytes` is a power of two
+// of at least a page. The pages are mapped apart from the heap, so asking for
+// that alignment wastes nothing, and freeing gives them back at once. Null
+// when there is no memory or `bytes` is not such a size.
+void* AllocateAlignedPages(size_t bytes);
+void FreeAlignedPages(void* block, size_t bytes);
+
 // The same as an allocator for containers (std::vector<Slot, TableAllocator<Slot>>).
 template <class T>
 struct TableAllocator {

@@ -319,6 +319,32 @@ TEST(Memory, TableBlocksOfAnySizeAreWhole) {
   EXPECT_EQ(table.back(), 7u);
 }
 
+// Aligned page blocks start at a multiple of their size, are usable to their
+// last byte, and sizes that are not a power of two of a page or more are refused.
+TEST(Memory, AlignedPageBlocksStartAtTheirSize) {
+  for (size_t bytes : {size_t(4) << 10, size_t(64) << 10, size_t(2) << 20}) {
+    std::vector<unsigned char*> blocks;
+    for (int i = 0; i < 5; ++i) {
+      auto* block = static_cast<unsigned char*>(Kiv::AllocateAlignedPages(bytes));
+      ASSERT_NE(block, nullptr) << bytes;
+      EXPECT_EQ(reinterpret_cast<uintptr_t>(block) % bytes, 0u) << bytes;
+      EXPECT_EQ(block[0] + block[bytes - 1], 0);  // fresh pages read as zero
+      block[0] = 1;
+      block[bytes - 1] = 2;
+      blocks.push_back(block);
+    }
+    for (unsigned char* block : blocks) {
+      EXPECT_EQ(block[0] + block[bytes - 1], 3);
+      Kiv::FreeAlignedPages(block, bytes);
+    }
+  }
+  EXPECT_EQ(Kiv::AllocateAlignedPages(0), nullptr);
+  EXPECT_EQ(Kiv::AllocateAlignedPages(512), nullptr);
+  EXPECT_EQ(Kiv::AllocateAlignedPages((size_t(64) << 10) + 4096), nullptr);
+  EXPECT_EQ(Kiv::AllocateAlignedPages(SIZE_MAX / 2 + 1), nullptr);
+  Kiv::FreeAlignedPages(nullptr, 4096);
+}
+
 TEST(Random, SeededSequencesRepeatAndStayInRange) {
   Kiv::Rand a(1234), b(1234), c(1235);
   std::vector<uint32_t> sa, sc;
