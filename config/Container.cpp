@@ -456,10 +456,12 @@ Container::~Container() {
   g_liveContainers.fetch_sub(1);
 
   std::vector<uint64_t> findingsOwners;
-  for (std::vector<Tag*>* list : {&tags, &headerTags, &definitionTags}) {
+  for (std::vector<Tag*>* list : {&tags, &headerTags}) {
     DeleteTags(*list, findingsOwners);
     list->clear();
   }
+  DeleteTags(definitionTags, findingsOwners);
+  definitionTags.clear();
   if (!findingsOwners.empty()) Findings()->ForgetOwners(findingsOwners.data(), findingsOwners.size());
   for (size_t i = 0; i < children.size(); ++i) {
     if (i + kChildAhead < children.size()) PrefetchWhole(children[i + kChildAhead]);
@@ -1006,7 +1008,10 @@ void Container::ClassifyTag(Tag* tag, const SoupRef&, const TagPrototype& p, con
 }
 
 SoupRef Container::ApplyObsoleteTags(const SoupRef& def) {
-  return AdmitObsoleteTags(def, BuildHundredths(AssetBuild()), obsoleteTagNames);
+  std::vector<Kiv::PString> obsolete;
+  SoupRef admitted = AdmitObsoleteTags(def, BuildHundredths(AssetBuild()), obsolete);
+  obsoleteTagNames.insert(obsoleteTagNames.end(), obsolete.begin(), obsolete.end());
+  return admitted;
 }
 
 SoupRef Container::AdmitObsoleteTags(const SoupRef& def, int32_t assetBuild,

@@ -311,14 +311,16 @@ public:
   Kiv::PString name;
   Kiv::PString type;
   Kiv::PString savingName;
-  std::vector<SoupRef> elementDefinitions;
-  std::vector<SoupRef> compulsoryElementDefinitions;
+  // The lists that most containers of a large config leave empty (a table
+  // entry's, say) take a pointer each (see LazyVector).
+  LazyVector<SoupRef> elementDefinitions;
+  LazyVector<SoupRef> compulsoryElementDefinitions;
   std::vector<Container*> children;
   std::vector<Tag*> tags;
   std::vector<Tag*> headerTags;
-  std::vector<Tag*> definitionTags;
-  std::vector<Kiv::PString> obsoleteTagNames;
-  std::vector<Kiv::PString> elementTypeNames;
+  LazyVector<Tag*> definitionTags;
+  LazyVector<Kiv::PString> obsoleteTagNames;
+  LazyVector<Kiv::PString> elementTypeNames;
   SoupRef tagArrayDefinition;
   Container* parent = nullptr;
   SoupRef configSoup;
@@ -328,8 +330,8 @@ public:
   // definition entry the config lacks gets its own tag only where making it
   // leaves a trace (a registry, a mesh check, a finding). Children take it over.
   bool forCheck = false;
-  std::vector<ContainerRuleFn> rules;
-  std::vector<SoupRef> ruleParameters;
+  LazyVector<ContainerRuleFn> rules;
+  LazyVector<SoupRef> ruleParameters;
   std::shared_ptr<LODMeshRecord> lodMeshRecord;
   std::unique_ptr<SoupRef> extensions;
   // What the schema manager filed for the container (the keys it is listed
