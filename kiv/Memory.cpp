@@ -8,6 +8,14 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#if __has_include(<sanitizer/asan_interface.h>)
+#include <sanitizer/asan_interface.h>
+#endif
+#ifndef ASAN_POISON_MEMORY_REGION
+#define ASAN_POISON_MEMORY_REGION(addr, size) ((void)(addr), (void)(size))
+#define ASAN_UNPOISON_MEMORY_REGION(addr, size) ((void)(addr), (void)(size))
+#endif
+
 namespace Kiv {
 
 namespace {
@@ -142,6 +150,129 @@ void* AllocateAlignedPages(size_t bytes) {
 
 void FreeAlignedPages(void* block, size_t bytes) {
   if (block) munmap(block, bytes);
+}
+
+// At the start of every piece. Under the address sanitizer the blocks not
+// given out are poisoned, so a use after free is caught until the block is
+// given out again.
+struct SizeClassArena::Piece {
+  Piece* prev = nullptr;  // in its class's list of pieces with room
+  Piece* next = nullptr;
+  Piece* allPrev = nullptr;  // in the list of every piece
+  Piece* allNext = nullptr;
+  void* free = nullptr;  // freed blocks, each holding the next in its first word
+  uint32_t cut = 0;      // bytes cut so far, this header included
+  uint32_t live = 0;     // blocks given out and not freed
+  uint32_t size = 0;     // of its blocks
+  bool listed = false;   // in its class's list
+};
+
+namespace {
+constexpr size_t kPieceHeader = 64;  // keeps the blocks after it 16-byte aligned
+constexpr size_t kSpares = 4;        // empty pieces kept back
+}  // namespace
+
+SizeClassArena::Piece* SizeClassArena::NewPiece(size_t sizeClass) {
+  static_assert(sizeof(Piece) <= kPieceHeader && kPieceHeader % kStep == 0);
+  Piece* piece = m_spare;
+  if (piece) {
+    m_spare = piece->next;
+    --m_spares;
+    piece->next = nullptr;
+  } else {
+    void* memory = ::operator new(kPieceBytes, std::align_val_t(kPieceBytes));
+    piece = ::new (memory) Piece;
+    piece->allNext = m_all;
+    if (m_all) m_all->allPrev = piece;
+    m_all = piece;
+    ++m_pieces;
+    ASAN_POISON_MEMORY_REGION(reinterpret_cast<char*>(piece) + kPieceHeader, kPieceBytes - kPieceHeader);
+  }
+  piece->size = static_cast<uint32_t>((sizeClass + 1) * kStep);
+  piece->cut = kPieceHeader;
+  return piece;
+}
+
+void SizeClassArena::ReturnPiece(Piece* piece) noexcept {
+  (piece->allPrev ? piece->allPrev->allNext : m_all) = piece->allNext;
+  if (piece->allNext) piece->allNext->allPrev = piece->allPrev;
+  --m_pieces;
+  ASAN_UNPOISON_MEMORY_REGION(piece, kPieceBytes);
+  piece->~Piece();
+  ::operator delete(static_cast<void*>(piece), std::align_val_t(kPieceBytes));
+}
+
+void SizeClassArena::List(Piece* piece) noexcept {
+  Piece*& head = m_withRoom[piece->size / kStep - 1];
+  piece->prev = nullptr;
+  piece->next = head;
+  if (head) head->prev = piece;
+  head = piece;
+  piece->listed = true;
+}
+
+void SizeClassArena::Unlist(Piece* piece) noexcept {
+  (piece->prev ? piece->prev->next : m_withRoom[piece->size / kStep - 1]) = piece->next;
+  if (piece->next) piece->next->prev = piece->prev;
+  piece->prev = piece->next = nullptr;
+  piece->listed = false;
+}
+
+SizeClassArena::~SizeClassArena() {
+  while (m_all) ReturnPiece(m_all);
+}
+
+void* SizeClassArena::Allocate(size_t size) {
+  if (size > kLargest) throw std::bad_alloc();
+  const size_t sizeClass = size ? (size - 1) / kStep : 0;
+  Piece* piece = m_withRoom[sizeClass];
+  if (!piece) {
+    piece = NewPiece(sizeClass);
+    List(piece);
+  }
+  void* block;
+  if (piece->free) {
+    block = piece->free;
+    ASAN_UNPOISON_MEMORY_REGION(block, piece->size);
+    piece->free = *static_cast<void**>(block);
+  } else {
+    block = reinterpret_cast<char*>(piece) + piece->cut;
+    piece->cut += piece->size;
+    ASAN_UNPOISON_MEMORY_REGION(block, piece->size);
+  }
+  ++piece->live;
+  if (!piece->free && piece->cut + piece->size > kPieceBytes) Unlist(piece);
+  return block;
+}
+
+void SizeClassArena::Free(void* block) noexcept {
+  if (!block) return;
+  auto* piece = reinterpret_cast<Piece*>(reinterpret_cast<uintptr_t>(block) & ~uintptr_t(kPieceBytes - 1));
+  *static_cast<void**>(block) = piece->free;
+  piece->free = block;
+  ASAN_POISON_MEMORY_REGION(block, piece->size);
+  --piece->live;
+  if (!piece->listed) List(piece);
+  if (piece->live) return;
+  // All free: the piece goes back unless it is its class's only one with
+  // room (a process that takes and frees one block in turn would otherwise
+  // take a piece from the heap and return it each time). Kept, it is cut
+  // anew from its start.
+  piece->free = nullptr;
+  piece->cut = kPieceHeader;
+  ASAN_POISON_MEMORY_REGION(reinterpret_cast<char*>(piece) + kPieceHeader, kPieceBytes - kPieceHeader);
+  if (!piece->prev && !piece->next) return;
+  Unlist(piece);
+  // A few empty pieces are kept for the next class that needs one: a tree
+  // of names made and freed round after round would otherwise take its
+  // pieces from the system and fault their pages in again each time.
+  if (m_spares < kSpares) {
+    piece->next = m_spare;
+    m_spare = piece;
+    ++m_spares;
+    return;
+  }
+  ReturnPiece(piece);
 }
 
 void PrepareHeapForRounds(bool oneHeap) {

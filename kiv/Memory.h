@@ -144,6 +144,48 @@ struct TableAllocator {
   }
 };
 
+// Small blocks for a structure that makes and frees very many of them, such
+// as the intern table's texts: the heap takes 32 bytes for a 15-byte block
+// (its header, rounding and minimum), here a block takes its size rounded up
+// to 16. Blocks of one size class are cut from 64 KiB pieces of that class; a
+// freed block goes on its piece's free list for the next of its class, and a
+// piece whose blocks are all free goes back to the heap unless it is the last
+// of its class with room (a few such pieces are kept back for any class). So
+// memory stays bounded by the peak of blocks held.
+// Not locked: its owner calls it under one lock.
+class SizeClassArena {
+public:
+  static constexpr size_t kStep = 16;           // blocks are 16-byte aligned
+  static constexpr size_t kLargest = 256;       // larger blocks belong elsewhere
+  static constexpr size_t kPieceBytes = 65536;  // a power of two: a block finds its piece by masking
+
+  SizeClassArena() = default;
+  SizeClassArena(const SizeClassArena&) = delete;
+  SizeClassArena& operator=(const SizeClassArena&) = delete;
+  // Returns every piece: blocks still held must not be used after.
+  ~SizeClassArena();
+
+  // A block of `size` bytes, 1 to kLargest; throws std::bad_alloc.
+  void* Allocate(size_t size);
+  // A block of Allocate of this arena.
+  void Free(void* block) noexcept;
+  // Pieces taken from the heap and not yet returned.
+  size_t PieceCount() const { return m_pieces; }
+
+private:
+  struct Piece;
+  static constexpr size_t kClasses = kLargest / kStep;
+  Piece* NewPiece(size_t sizeClass);
+  void ReturnPiece(Piece* piece) noexcept;
+  void List(Piece* piece) noexcept;
+  void Unlist(Piece* piece) noexcept;
+  Piece* m_withRoom[kClasses] = {};  // per class: its pieces with a free or uncut block
+  Piece* m_all = nullptr;            // every piece, for the destructor
+  Piece* m_spare = nullptr;          // empty pieces kept back, for any class
+  size_t m_spares = 0;
+  size_t m_pieces = 0;
+};
+
 // A growable byte buffer. Growth is refused (false) beyond MaxSize, so a
 // length read from outside data cannot ask for unbounded memory.
 class DynamicBuffer {

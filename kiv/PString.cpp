@@ -20,7 +20,9 @@ namespace Kiv {
 // One block per text: this header, then the bytes and a terminator. A
 // config of a million tags interns a million names, so every byte of the
 // entry counts: the text's hash is not kept (the table keeps what it needs
-// of it, and works it out again only to take a text out).
+// of it, and works it out again only to take a text out). Blocks of up to
+// SizeClassArena::kLargest bytes come from the table's arena, under its lock:
+// a name like "t12345" then takes 16 bytes instead of the heap's 32.
 struct PString::Entry {
   // The holders; kPinned set: the text stays and its holders are not counted.
   static constexpr uint32_t kPinned = uint32_t{1} << 31;
@@ -29,10 +31,15 @@ struct PString::Entry {
 
   const char* Text() const noexcept { return reinterpret_cast<const char*>(this + 1); }
   std::string_view View() const noexcept { return std::string_view(Text(), length); }
-  static Entry* Make(std::string_view text) {
+  static size_t BlockSize(size_t length) { return sizeof(Entry) + length + 1; }
+  bool InArena() const noexcept { return BlockSize(length) <= SizeClassArena::kLargest; }
+
+  static Entry* Make(std::string_view text, SizeClassArena& arena) {
     if (text.size() >= UINT32_MAX) throw std::length_error("PString: text too long");
+    const size_t size = BlockSize(text.size());
+    void* block =
+        size <= SizeClassArena::kLargest ? arena.Allocate(size) : ::operator new(size, std::align_val_t(16));
     // The table keeps the address in 44 bits, from bit 4 on.
-    void* block = ::operator new(sizeof(Entry) + text.size() + 1, std::align_val_t(16));
     if (reinterpret_cast<uintptr_t>(block) >> 48) {
       std::fputs("PString: the heap gave an address above 2^48\n", stderr);
       std::abort();
@@ -44,9 +51,14 @@ struct PString::Entry {
     bytes[text.size()] = 0;
     return e;
   }
-  static void Free(Entry* e) noexcept {
+  // A block of the arena is freed under the table's lock.
+  static void Free(Entry* e, SizeClassArena& arena) noexcept {
+    const bool inArena = e->InArena();
     e->~Entry();
-    ::operator delete(static_cast<void*>(e), std::align_val_t(16));
+    if (inArena)
+      arena.Free(e);
+    else
+      ::operator delete(static_cast<void*>(e), std::align_val_t(16));
   }
 };
 static_assert(sizeof(PString::Entry) == 8);
@@ -249,6 +261,23 @@ struct Table {
   std::atomic<uint64_t> changes{0};
   void Changed() { changes.fetch_add(1, std::memory_order_seq_cst); }
 
+  SizeClassArena arena;  // under the lock
+
+  // Entries of the arena taken out of the slots and not yet freed: a look-up
+  // may still be reading them. They are freed together, once every look-up
+  // that was inside when the last of them went out has left, so the lock is
+  // taken and the look-ups awaited once per batch rather than per text.
+  static constexpr size_t kRetiredBatch = 32;
+  PString::Entry* retired[kRetiredBatch];
+  size_t retiredCount = 0;
+  void Retire(PString::Entry* e) {
+    retired[retiredCount++] = e;
+    if (retiredCount < kRetiredBatch) return;
+    WaitForReaders();  // no look-up takes the lock while inside
+    for (PString::Entry* r : retired) PString::Entry::Free(r, arena);
+    retiredCount = 0;
+  }
+
   // Without the lock, inside a look-up: a held entry of the text, or null
   // when none was seen (it may still be there: ask under the lock). `place`
   // receives the slot where the text would go.
@@ -352,7 +381,7 @@ PString::Entry* Intern(std::string_view text) {
   if (!walked || t.changes.load(std::memory_order_relaxed) != seen)
     if (PString::Entry* e = Table::FindHeld(*t.slots.load(std::memory_order_relaxed), text, hash, &place))
       return e;
-  PString::Entry* e = PString::Entry::Make(text);
+  PString::Entry* e = PString::Entry::Make(text, t.arena);
   t.Insert(e, hash, place);
   return e;
 }
@@ -361,19 +390,27 @@ void AddRef(PString::Entry* e) {
   if (e && !IsPinned(e)) e->refs.fetch_add(1, std::memory_order_relaxed);
 }
 
+// The last holder: nothing takes the entry again (look-ups pass over a count
+// at zero), so it goes out of the table, and once no look-up can still be
+// reading it, away. Apart from Release, whose every call counts.
+[[gnu::noinline]] void ReleaseLast(PString::Entry* e) {
+  Table& t = GetTable();
+  std::unique_lock<std::mutex> guard(t.lock);
+  t.Erase(e);
+  if (e->InArena()) {
+    t.Retire(e);
+    return;
+  }
+  // A large text is freed at once, without the lock.
+  guard.unlock();
+  WaitForReaders();
+  PString::Entry::Free(e, t.arena);
+}
+
 void Release(PString::Entry* e) {
   // A count pinned meanwhile keeps its bit: it never comes down to 1 again.
   if (!e || IsPinned(e) || e->refs.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
-  // The last holder: nothing takes the entry again (look-ups pass over a count
-  // at zero), so it goes out of the table, and once no look-up can still be
-  // reading it, away.
-  Table& t = GetTable();
-  {
-    std::lock_guard<std::mutex> guard(t.lock);
-    t.Erase(e);
-  }
-  WaitForReaders();
-  PString::Entry::Free(e);
+  ReleaseLast(e);
 }
 
 }  // namespace

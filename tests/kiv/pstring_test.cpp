@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <random>
 #include <set>
 #include <thread>
 #include <unordered_set>
@@ -374,4 +376,111 @@ TEST(String, TokenSkipsEmptyPiecesAndSetfCaseWork) {
   EXPECT_EQ(Kiv::CompareNoCase("body.Zm", "body.am"), 1);
   EXPECT_EQ(Kiv::CompareNoCase("body.a_", "BODY.A["), 1);
   EXPECT_EQ(Kiv::CompareNoCase("body", "body.im"), -1);
+}
+
+namespace {
+
+// A text of `length` bytes that names its own length and number, so that no
+// two texts of the test are alike and a text that changed shows.
+std::string NumberedText(size_t length, size_t number) {
+  std::string text = std::to_string(length) + "/" + std::to_string(number) + ":";
+  while (text.size() < length) text += static_cast<char>('a' + (text.size() + number) % 26);
+  text.resize(length);
+  return text;
+}
+
+}  // namespace
+
+// Short texts share pieces of the table's arena by size class (an 8-byte
+// header, the bytes and a terminator, in steps of 16), long ones have heap
+// blocks of their own. Texts of every length up to past the largest class
+// come and go in shuffled order and come back: every text held reads back
+// whole, terminated and 16-byte aligned, with the handle it had.
+TEST(PString, TextsOfEveryLengthComeAndGoAndReadBackWhole) {
+  const size_t before = PString::InternedCount();
+  std::mt19937 rng(3);
+  struct Held {
+    PString text;
+    std::string expected;
+    const void* handle;
+  };
+  std::vector<Held> held;
+  size_t number = 0;
+  auto take = [&](size_t length) {
+    // Short texts repeat (there are few of a byte or two): they share one entry.
+    const std::string expected = NumberedText(length, ++number);
+    PString p(expected);
+    held.push_back({p, expected, p.Handle()});
+  };
+  auto check = [&] {
+    for (const Held& h : held) {
+      ASSERT_EQ(h.text.View(), h.expected);
+      ASSERT_EQ(h.text.c_str()[h.expected.size()], '\0');
+      ASSERT_EQ(reinterpret_cast<uintptr_t>(h.text.Handle()) % 16, 0u);
+      ASSERT_EQ(PString(h.expected).Handle(), h.handle) << h.expected;
+    }
+  };
+  // The edges of the classes: 7 and 8 bytes (16 and 17 with header and
+  // terminator), 23 and 24, and the largest class (247) and one over.
+  for (int i = 0; i < 50; ++i)
+    for (size_t length : {7, 8, 23, 24, 247, 248}) take(length);
+  for (size_t length = 1; length <= 300; ++length)
+    for (int i = 0; i < 20; ++i) take(length);
+  check();
+  for (int round = 0; round < 3; ++round) {
+    std::shuffle(held.begin(), held.end(), rng);
+    held.resize(held.size() / 2);
+    for (int i = 0; i < 3000; ++i) take(1 + rng() % 300);
+    check();
+  }
+  std::set<std::string> distinct;
+  for (const Held& h : held) distinct.insert(h.expected);
+  ASSERT_EQ(PString::InternedCount(), before + distinct.size());
+  held.clear();
+  EXPECT_EQ(PString::InternedCount(), before);
+}
+
+// A process that interns and drops new texts for a long time (a command host
+// validating asset after asset) reuses the memory of the texts it dropped.
+TEST(PString, DroppedTextsLeaveTheirMemoryToNewOnes) {
+  std::set<const void*> places;
+  for (int i = 0; i < 20000; ++i) {
+    PString p = PString().Setf("dropped-%d", i);
+    places.insert(p.Handle());
+  }
+  EXPECT_LT(places.size(), 2000u);
+}
+
+// Threads intern and drop texts of many lengths at once, some their own and
+// some shared: the arena's blocks are taken and freed from every thread, and
+// no thread may see a text it holds change, or two handles for one text.
+TEST(PString, ThreadsInterningAndDroppingTextsOfManyLengthsKeepEveryTextWhole) {
+  const size_t before = PString::InternedCount();
+  constexpr int kThreads = 6, kRounds = 30;
+  std::atomic<int> wrong{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([t, &wrong] {
+      std::mt19937 rng(t);
+      std::vector<std::pair<PString, std::string>> mine;
+      for (int round = 0; round < kRounds; ++round) {
+        for (int i = 0; i < 300; ++i) {
+          const size_t length = 1 + rng() % 280;
+          std::string text = NumberedText(length, static_cast<size_t>(t * 1000000 + round * 1000 + i));
+          mine.emplace_back(PString(text), text);
+          // Shared texts die and come back while other threads use them.
+          const std::string shared = NumberedText(8 + i % 40, i % 60);
+          PString a(shared), b(shared);
+          if (a.Handle() != b.Handle() || a.View() != shared) wrong.fetch_add(1);
+        }
+        for (const auto& [p, text] : mine)
+          if (p.View() != text || p.c_str()[text.size()] != '\0') wrong.fetch_add(1);
+        std::shuffle(mine.begin(), mine.end(), rng);
+        mine.resize(mine.size() / 3);
+      }
+    });
+  }
+  for (std::thread& th : threads) th.join();
+  EXPECT_EQ(wrong.load(), 0);
+  EXPECT_EQ(PString::InternedCount(), before);
 }
