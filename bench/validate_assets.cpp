@@ -29,6 +29,7 @@
 #include "config/Container.h"
 #include "config/DataManager.h"
 #include "config/ErrorHandler.h"
+#include "config/TagSlabs.h"
 #include "foundation/InterfaceTextDB.h"
 #include "foundation/ResultsLog.h"
 #include "foundation/Soup.h"
@@ -43,9 +44,19 @@ std::atomic<int64_t> g_live{0};
 std::atomic<int64_t> g_peak{0};
 constexpr size_t kHeader = 16;
 
+// The config tree's tags lie in slabs of mapped pages, apart from the heap:
+// they count as heap here, the kept-back empty ones too.
+int64_t SlabBytes() {
+  return static_cast<int64_t>((OBLLib::TagSlabs::SlabCount() + OBLLib::TagSlabs::SpareCount()) *
+                              OBLLib::TagSlabs::kSlabBytes);
+}
+
+// The heap and the slabs in use now.
+int64_t Live() { return g_live.load(std::memory_order_relaxed) + SlabBytes(); }
+
 void CountIn(size_t size) {
-  int64_t live =
-      g_live.fetch_add(static_cast<int64_t>(size), std::memory_order_relaxed) + static_cast<int64_t>(size);
+  int64_t live = g_live.fetch_add(static_cast<int64_t>(size), std::memory_order_relaxed) +
+                 static_cast<int64_t>(size) + SlabBytes();
   int64_t peak = g_peak.load(std::memory_order_relaxed);
   while (live > peak && !g_peak.compare_exchange_weak(peak, live, std::memory_order_relaxed)) {}
 }
@@ -158,7 +169,7 @@ double Validate(const std::vector<std::string>& folders, size_t count, int& erro
 
 // Peak heap above the level before, while validating the first count assets.
 int64_t PeakWhileValidating(const std::vector<std::string>& folders, size_t count) {
-  const int64_t base = g_live.load();
+  const int64_t base = Live();
   g_peak.store(base);
   int errors = 0;
   Validate(folders, count, errors);
@@ -330,6 +341,7 @@ bool MeasureStartUp(const std::string& dir) {
 struct Peaks {
   double heap = 0;
   double resident = 0;  // 0 when the program could not be run
+  double text = 0;      // the config's size
 };
 
 // The child of --peak-of: runs the program with its arguments and prints its
@@ -376,11 +388,12 @@ Peaks MemoryPerTag(const std::string& dir, int n, const Peaks& base = {}) {
   for (int i = 0; i < n; ++i) text += "  t" + std::to_string(i) + " <kuid:900:" + std::to_string(i) + ">\n";
   text += "}\n";
   std::ofstream(folder + "/config.txt") << text;
-  const int64_t before = g_live.load();
+  const int64_t before = Live();
   g_peak.store(before);
   ResultsLog log;
   CheckAssetFolder(log, folder);
   Peaks peaks;
+  peaks.text = static_cast<double>(text.size());
   peaks.heap = static_cast<double>(g_peak.load() - before);
   peaks.resident = ProgramPeak(folder);
   fs::remove_all(folder);
@@ -463,7 +476,21 @@ int main(int argc, char** argv) {
   const int maxTags =
       std::getenv("ROVANA_BENCH_MAXTAGS") ? std::atoi(std::getenv("ROVANA_BENCH_MAXTAGS")) : 1000000;
   const Peaks base = MemoryPerTag(dir, 1);
-  for (int n = 10000; n <= maxTags; n *= 10) MemoryPerTag(dir, n, base);
+  std::vector<Peaks> sizes;
+  for (int n = 10000; n <= maxTags; n *= 10) sizes.push_back(MemoryPerTag(dir, n, base));
+  // What each further byte of text costs between the two largest configs: the
+  // slope of a peak that is linear in the text above a fixed base.
+  if (sizes.size() >= 2) {
+    const Peaks& a = sizes[sizes.size() - 2];
+    const Peaks& b = sizes.back();
+    const double grew = b.text - a.text;
+    BenchReport::Figure("peak heap growth between the two largest configs", (b.heap - a.heap) / 1048576.0,
+                        grew / 1048576.0, "MiB", "(reference: the text's growth)");
+    if (a.resident > 0 && b.resident > 0)
+      BenchReport::Figure("resident peak growth between the two largest configs",
+                          (b.resident - a.resident) / 1048576.0, grew / 1048576.0, "MiB",
+                          "(reference: the text's growth)");
+  }
   if (!std::getenv("ROVANA_BENCH_NO_STARTUP") && !MeasureStartUp(dir)) std::printf("start-up runs failed\n");
 
   DataManager::Destroy();

@@ -11,7 +11,6 @@ namespace OBLLib::TagSlabs {
 
 namespace {
 
-constexpr size_t kSlabBytes = size_t(64) << 10;  // a power of two: a block finds its slab by masking
 constexpr size_t kAlign = 8;
 
 // The header at the start of every slab.
@@ -31,9 +30,8 @@ constexpr size_t kHeader = (sizeof(Slab) + kAlign - 1) / kAlign * kAlign;
 }
 
 // Empty slabs kept back for the next blocks: a process that builds and
-// deletes trees in turn would otherwise give its slabs to the heap and take
-// them again each time, and the heap may hand the pages back to the system
-// in between, to be faulted in and cleared anew. Enough for a tree of about
+// deletes trees in turn would otherwise give its slabs' pages back to the
+// system and take them again each time, to be faulted in and cleared anew. Enough for a tree of about
 // 100,000 tags; the slabs of a larger tree beyond these go back.
 constexpr size_t kMaxSpare = 256;
 struct Spares {
@@ -45,7 +43,7 @@ Spares& SpareSlabs() {
   static auto* spares = new Spares;  // slabs are freed at thread ends after statics go
   return *spares;
 }
-std::atomic<size_t> g_slabs{0};  // taken from the heap and not returned
+std::atomic<size_t> g_slabs{0};  // mapped and not given back
 std::atomic<size_t> g_spare{0};  // of those, kept back empty
 
 void Drop(Slab* slab) noexcept {

@@ -2,7 +2,7 @@
 // Memory for config tags and containers: a tree of a hundred thousand tags
 // would otherwise be a hundred thousand heap blocks, scattered, each with its
 // header, and freed one by one. Blocks are cut in turn from 64 KiB slabs (one
-// current slab per thread); a slab goes back to the heap when the last block
+// current slab per thread); a slab goes back to the system when the last block
 // cut from it is freed, whichever thread frees it, or is kept back empty for
 // the next blocks (a bounded number of slabs). A tree built and deleted
 // together thus lies in a few slabs and leaves nothing behind but those.
@@ -10,11 +10,15 @@
 
 namespace OBLLib::TagSlabs {
 
+// The size of a slab, its pages mapped apart from the heap: a power of two,
+// so a block finds its slab by masking its address.
+constexpr size_t kSlabBytes = size_t(64) << 10;
+
 // A block of `size` bytes (at most a few hundred), aligned to 8 bytes.
 void* Allocate(size_t size);
 // Frees a block of Allocate.
 void Free(void* block) noexcept;
-// Slabs in use: taken from the heap and holding blocks or a thread's current one.
+// Slabs in use: mapped and holding blocks or a thread's current one.
 size_t SlabCount();
 // Empty slabs kept back for reuse (at most a few MiB).
 size_t SpareCount();
