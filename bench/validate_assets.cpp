@@ -34,6 +34,7 @@
 #include "foundation/ResultsLog.h"
 #include "foundation/Soup.h"
 #include "kiv/Log.h"
+#include "kiv/Memory.h"
 #include "bench/bench_report.h"
 #include "umbclient/ContentFolders.h"
 #include "umbclient/FolderAssetDatabase.h"
@@ -44,11 +45,13 @@ std::atomic<int64_t> g_live{0};
 std::atomic<int64_t> g_peak{0};
 constexpr size_t kHeader = 16;
 
-// The config tree's tags lie in slabs of mapped pages, apart from the heap:
-// they count as heap here, the kept-back empty ones too.
+// The config tree's tags lie in slabs of mapped pages, apart from the heap,
+// and the interned names in pieces of the same: they count as heap here, the
+// kept-back empty ones too.
 int64_t SlabBytes() {
   return static_cast<int64_t>((OBLLib::TagSlabs::SlabCount() + OBLLib::TagSlabs::SpareCount()) *
-                              OBLLib::TagSlabs::kSlabBytes);
+                                  OBLLib::TagSlabs::kSlabBytes +
+                              Kiv::SizeClassArena::MappedBytes());
 }
 
 // The heap and the slabs in use now.

@@ -168,9 +168,12 @@ struct SizeClassArena::Piece {
 };
 
 namespace {
-constexpr size_t kPieceHeader = 64;  // keeps the blocks after it 16-byte aligned
-constexpr size_t kSpares = 4;        // empty pieces kept back
+constexpr size_t kPieceHeader = 64;     // keeps the blocks after it 16-byte aligned
+constexpr size_t kSpares = 4;           // empty pieces kept back
+std::atomic<size_t> g_mappedPieces{0};  // of every arena
 }  // namespace
+
+size_t SizeClassArena::MappedBytes() { return g_mappedPieces.load(std::memory_order_relaxed) * kPieceBytes; }
 
 SizeClassArena::Piece* SizeClassArena::NewPiece(size_t sizeClass) {
   static_assert(sizeof(Piece) <= kPieceHeader && kPieceHeader % kStep == 0);
@@ -180,12 +183,14 @@ SizeClassArena::Piece* SizeClassArena::NewPiece(size_t sizeClass) {
     --m_spares;
     piece->next = nullptr;
   } else {
-    void* memory = ::operator new(kPieceBytes, std::align_val_t(kPieceBytes));
+    void* memory = AllocateAlignedPages(kPieceBytes);
+    if (!memory) throw std::bad_alloc();
     piece = ::new (memory) Piece;
     piece->allNext = m_all;
     if (m_all) m_all->allPrev = piece;
     m_all = piece;
     ++m_pieces;
+    g_mappedPieces.fetch_add(1, std::memory_order_relaxed);
     ASAN_POISON_MEMORY_REGION(reinterpret_cast<char*>(piece) + kPieceHeader, kPieceBytes - kPieceHeader);
   }
   piece->size = static_cast<uint32_t>((sizeClass + 1) * kStep);
@@ -197,9 +202,10 @@ void SizeClassArena::ReturnPiece(Piece* piece) noexcept {
   (piece->allPrev ? piece->allPrev->allNext : m_all) = piece->allNext;
   if (piece->allNext) piece->allNext->allPrev = piece->allPrev;
   --m_pieces;
-  ASAN_UNPOISON_MEMORY_REGION(piece, kPieceBytes);
+  g_mappedPieces.fetch_sub(1, std::memory_order_relaxed);
+  ASAN_UNPOISON_MEMORY_REGION(piece, kPieceBytes);  // the address may be mapped again
   piece->~Piece();
-  ::operator delete(static_cast<void*>(piece), std::align_val_t(kPieceBytes));
+  FreeAlignedPages(piece, kPieceBytes);
 }
 
 void SizeClassArena::List(Piece* piece) noexcept {

@@ -147,9 +147,10 @@ struct TableAllocator {
 // Small blocks for a structure that makes and frees very many of them, such
 // as the intern table's texts: the heap takes 32 bytes for a 15-byte block
 // (its header, rounding and minimum), here a block takes its size rounded up
-// to 16. Blocks of one size class are cut from 64 KiB pieces of that class; a
+// to 16. Blocks of one size class are cut from 64 KiB pieces of that class
+// (mapped pages, so a piece costs no heap header or alignment gap); a
 // freed block goes on its piece's free list for the next of its class, and a
-// piece whose blocks are all free goes back to the heap unless it is the last
+// piece whose blocks are all free goes back to the system unless it is the last
 // of its class with room (a few such pieces are kept back for any class). So
 // memory stays bounded by the peak of blocks held.
 // Not locked: its owner calls it under one lock.
@@ -169,8 +170,12 @@ public:
   void* Allocate(size_t size);
   // A block of Allocate of this arena.
   void Free(void* block) noexcept;
-  // Pieces taken from the heap and not yet returned.
+  // Pieces taken from the system and not yet returned.
   size_t PieceCount() const { return m_pieces; }
+  // The pieces of every arena of the process, in bytes: for a program that
+  // counts its memory (they are mapped apart from the heap). Readable at any
+  // time, from any thread.
+  static size_t MappedBytes();
 
 private:
   struct Piece;
