@@ -375,9 +375,7 @@ Tag::~Tag() {
 
 long Tag::LiveCount() { return g_liveTags.load(); }
 
-uint64_t Tag::TakeFindingsOwner() {
-  // A tag that was never given an id has no findings to take back.
-  if (!m_slotIsId && !m_idBeside) return 0;
+uint64_t Tag::TakeReportedId() {
   ErrorHandler* eh = Findings();
   const uint64_t id = eh && (reported || eh->HoldsUnmarkedOwners()) ? Id() : 0;
   m_slotIsId = m_idBeside = false;  // its own word then holds nothing, the side entry no id

@@ -111,7 +111,10 @@ public:
   // the id whose findings the error handler is to take back for the tag, or
   // 0 when none. The tag forgets its id, so its deletion leaves them to the
   // caller, who takes them back in a batch.
-  uint64_t TakeFindingsOwner();
+  uint64_t TakeFindingsOwner() {
+    // A tag that was never given an id has no findings to take back.
+    return m_slotIsId || m_idBeside ? TakeReportedId() : 0;
+  }
 
   // A config holds a tag per value, so the fields are laid out without gaps
   // and the fields that few tags set lie outside (see the accessors below).
@@ -186,6 +189,7 @@ private:
   // outside the slabs keeps it in the side table.
   Slot& SlotWord() const { return m_inSlab ? *static_cast<Slot*>(TagSlabs::Beside(this)) : SideSlotWord(); }
   Slot& SideSlotWord() const;
+  uint64_t TakeReportedId();
 };
 
 // Runs every bound rule of the tag in order (all of them, even after one

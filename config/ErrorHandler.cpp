@@ -165,11 +165,16 @@ void ErrorHandler::ForgetOwner(uint64_t id) {
 void ErrorHandler::ForgetOwners(const uint64_t* ids, size_t count) {
   // Each step needs what the one before fetched: the owner's slot, its list,
   // the entry, the entry's text and its slot.
-  constexpr size_t kSlotAhead = 12, kListAhead = 8, kEntryAhead = 4, kTextAhead = 2;
+  constexpr size_t kSlotAhead = 12, kListAhead = 8, kEntryAhead = 4, kTextAhead = 2, kFetchAheadFrom = 2048;
   auto firstOf = [this](uint64_t id) -> const Entry* {
     const CompactList<EntryList::iterator>* list = m_byOwner.Find(id);
     return list ? &*(*list)[0] : nullptr;
   };
+  // Few findings lie in the cache still: the look-ups ahead would only add work.
+  if (m_byOwner.Size() < kFetchAheadFrom) {
+    for (size_t i = 0; i < count; ++i) ForgetOwner(ids[i]);
+    return;
+  }
   for (size_t i = 0; i < count; ++i) {
     if (i + kSlotAhead < count) m_byOwner.Prefetch(ids[i + kSlotAhead]);
     if (i + kListAhead < count)

@@ -46,8 +46,8 @@ Spares& SpareSlabs() {
 std::atomic<size_t> g_slabs{0};  // mapped and not given back
 std::atomic<size_t> g_spare{0};  // of those, kept back empty
 
-void Drop(Slab* slab) noexcept {
-  if (slab->holds.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
+// A slab whose last hold went: kept back or given back.
+[[gnu::noinline]] void Release(Slab* slab) noexcept {
   {
     Spares& spares = SpareSlabs();
     std::lock_guard<std::mutex> guard(spares.lock);
@@ -63,6 +63,10 @@ void Drop(Slab* slab) noexcept {
   g_slabs.fetch_sub(1, std::memory_order_relaxed);
 }
 
+inline void Drop(Slab* slab) noexcept {
+  if (slab->holds.fetch_sub(1, std::memory_order_acq_rel) == 1) Release(slab);
+}
+
 // The spare slab given back last (its pages the likeliest to be cached), or null.
 [[maybe_unused]] Slab* TakeSpare() {
   Spares& spares = SpareSlabs();
@@ -72,7 +76,7 @@ void Drop(Slab* slab) noexcept {
   return spares.slabs[--spares.count];
 }
 
-[[maybe_unused]] Slab* NewSlab() {
+[[maybe_unused, gnu::noinline]] Slab* NewSlab() {
   if (Slab* spare = TakeSpare()) {
     spare->holds.store(1, std::memory_order_relaxed);
     spare->used = kHeader;

@@ -68,7 +68,9 @@ TEST(TagSlabsTest, EmptySlabsAreKeptBackBoundedlyAndReused) {
   EXPECT_GE(TagSlabs::SpareCount(), 19u);
   const size_t taken = TagSlabs::SlabCount() + TagSlabs::SpareCount();
   std::vector<void*> second = cut(20, 2);
-  EXPECT_EQ(TagSlabs::SlabCount() + TagSlabs::SpareCount(), taken);  // none new from the heap
+  // None new from the heap but, where the thread's current slab was part cut
+  // before, the one more that the blocks then reach into.
+  EXPECT_LE(TagSlabs::SlabCount() + TagSlabs::SpareCount(), taken + 1);
   check(second, 2);
   for (void* block : second) TagSlabs::Free(block);
   // A tree far larger than what is kept back returns the rest to the heap.
