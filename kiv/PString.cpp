@@ -266,17 +266,10 @@ struct Table {
   // Entries of the arena taken out of the slots and not yet freed: a look-up
   // may still be reading them. They are freed together, once every look-up
   // that was inside when the last of them went out has left, so the lock is
-  // taken and the look-ups awaited once per batch rather than per text.
+  // taken again and the look-ups awaited once per batch rather than per text.
   static constexpr size_t kRetiredBatch = 32;
   PString::Entry* retired[kRetiredBatch];
   size_t retiredCount = 0;
-  void Retire(PString::Entry* e) {
-    retired[retiredCount++] = e;
-    if (retiredCount < kRetiredBatch) return;
-    WaitForReaders();  // no look-up takes the lock while inside
-    for (PString::Entry* r : retired) PString::Entry::Free(r, arena);
-    retiredCount = 0;
-  }
 
   // Without the lock, inside a look-up: a held entry of the text, or null
   // when none was seen (it may still be there: ask under the lock). `place`
@@ -397,14 +390,24 @@ void AddRef(PString::Entry* e) {
   Table& t = GetTable();
   std::unique_lock<std::mutex> guard(t.lock);
   t.Erase(e);
-  if (e->InArena()) {
-    t.Retire(e);
+  if (!e->InArena()) {
+    // A large text is freed at once, without the lock.
+    guard.unlock();
+    WaitForReaders();
+    PString::Entry::Free(e, t.arena);
     return;
   }
-  // A large text is freed at once, without the lock.
+  t.retired[t.retiredCount++] = e;
+  if (t.retiredCount < Table::kRetiredBatch) return;
+  // The batch is this thread's now. Other threads may intern and release
+  // while it waits for the look-ups: only the arena needs the lock.
+  PString::Entry* batch[Table::kRetiredBatch];
+  std::copy(t.retired, t.retired + Table::kRetiredBatch, batch);
+  t.retiredCount = 0;
   guard.unlock();
   WaitForReaders();
-  PString::Entry::Free(e, t.arena);
+  guard.lock();
+  for (PString::Entry* r : batch) PString::Entry::Free(r, t.arena);
 }
 
 void Release(PString::Entry* e) {
