@@ -2,11 +2,15 @@
 // A short list in one pointer: null while empty, else a block holding the
 // count, the room and the items. Every tag of a config carries such a list
 // (its rules with their parameters), mostly empty: a std::vector would cost
-// three pointers.
+// three pointers. So do a container's lists that few containers fill; for
+// them it takes the vector operations they use, and reads as a span.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <memory>
+#include <iterator>
 #include <new>
+#include <span>
+#include <stdexcept>
 #include <utility>
 #include <vector>
 
@@ -15,6 +19,11 @@ namespace OBLLib {
 template <class T>
 class CompactList {
 public:
+  using value_type = T;
+  using size_type = size_t;
+  using iterator = T*;
+  using const_iterator = const T*;
+
   CompactList() noexcept = default;
   CompactList(const CompactList& other) {
     for (const T& item : other) push_back(item);
@@ -56,6 +65,39 @@ public:
     }
     ++m_block->count;
   }
+  template <class... Args>
+  T& emplace_back(Args&&... args) {
+    push_back(T(std::forward<Args>(args)...));
+    return Items()[size() - 1];
+  }
+  // Room for n items in all.
+  void reserve(size_t n) {
+    if (n > UINT32_MAX) throw std::length_error("CompactList: too many items");
+    if (n > (m_block ? m_block->room : 0)) Grow(static_cast<uint32_t>(n));
+  }
+  // Inserts [first, last), which must not lie in this list, before at.
+  template <class It>
+  void insert(const T* at, It first, It last) {
+    const size_t offset = static_cast<size_t>(at - begin());
+    const size_t count = size(), added = static_cast<size_t>(std::distance(first, last));
+    if (!added) return;
+    if (count + added > (m_block ? m_block->room : 0)) reserve(std::max(count + added, count * 2));
+    T* items = Items();
+    for (; first != last; ++first) {
+      ::new (static_cast<void*>(items + m_block->count)) T(*first);
+      ++m_block->count;
+    }
+    std::rotate(items + offset, items + count, items + count + added);
+  }
+  void erase(const T* at) { erase(static_cast<size_t>(at - begin())); }
+  operator std::span<const T>() const noexcept { return {begin(), size()}; }
+  friend bool operator==(const CompactList& a, const CompactList& b) {
+    return std::equal(a.begin(), a.end(), b.begin(), b.end());
+  }
+  friend bool operator==(const CompactList& a, const std::vector<T>& b) {
+    return std::equal(a.begin(), a.end(), b.begin(), b.end());
+  }
+
   // Removes item i; the later items move up one place.
   void erase(size_t i) {
     const size_t count = size();
@@ -99,76 +141,6 @@ private:
   }
 
   Block* m_block = nullptr;
-};
-
-// A list that most holders never fill, in one pointer: null until it is
-// first given an item, then a std::vector of its own. It reads as a
-// std::vector (an empty one while null), so code written for one takes it
-// as it is. A config's child containers each carry several such lists that
-// few of them fill: three pointers each would be three times the memory to
-// write when the container is made and to read again when it goes.
-template <class T>
-class LazyVector {
-public:
-  using value_type = T;
-  using size_type = size_t;
-  using iterator = T*;
-  using const_iterator = const T*;
-
-  LazyVector() noexcept = default;
-  LazyVector(const LazyVector& other)
-      : m_items(other.m_items && !other.m_items->empty() ? std::make_unique<std::vector<T>>(*other.m_items)
-                                                         : nullptr) {}
-  LazyVector(LazyVector&&) noexcept = default;
-  LazyVector& operator=(const LazyVector& other) {
-    if (this != &other) *this = LazyVector(other);
-    return *this;
-  }
-  LazyVector& operator=(LazyVector&&) noexcept = default;
-
-  operator const std::vector<T>&() const noexcept { return View(); }
-  const std::vector<T>& View() const noexcept { return m_items ? *m_items : kNone; }
-  // The vector itself, made when there is none.
-  std::vector<T>& Mutable() {
-    if (!m_items) m_items = std::make_unique<std::vector<T>>();
-    return *m_items;
-  }
-
-  size_t size() const noexcept { return m_items ? m_items->size() : 0; }
-  bool empty() const noexcept { return size() == 0; }
-  T& operator[](size_t i) noexcept { return (*m_items)[i]; }
-  const T& operator[](size_t i) const noexcept { return (*m_items)[i]; }
-  T* begin() noexcept { return m_items ? m_items->data() : nullptr; }
-  T* end() noexcept { return begin() + size(); }
-  const T* begin() const noexcept { return m_items ? m_items->data() : nullptr; }
-  const T* end() const noexcept { return begin() + size(); }
-
-  void push_back(const T& item) { Mutable().push_back(item); }
-  void push_back(T&& item) { Mutable().push_back(std::move(item)); }
-  template <class... Args>
-  T& emplace_back(Args&&... args) {
-    return Mutable().emplace_back(std::forward<Args>(args)...);
-  }
-  // Room for n items; none asked for makes no vector.
-  void reserve(size_t n) {
-    if (n) Mutable().reserve(n);
-  }
-  template <class It>
-  void insert(const T* at, It first, It last) {
-    if (first == last) return;
-    const size_t offset = static_cast<size_t>(at - begin());
-    std::vector<T>& items = Mutable();
-    items.insert(items.begin() + static_cast<std::ptrdiff_t>(offset), first, last);
-  }
-  void erase(const T* at) { m_items->erase(m_items->begin() + (at - begin())); }
-  void clear() noexcept { m_items.reset(); }
-
-  friend bool operator==(const LazyVector& a, const std::vector<T>& b) { return a.View() == b; }
-  friend bool operator==(const LazyVector& a, const LazyVector& b) { return a.View() == b.View(); }
-
-private:
-  static inline const std::vector<T> kNone;
-  std::unique_ptr<std::vector<T>> m_items;
 };
 
 }  // namespace OBLLib

@@ -422,7 +422,7 @@ constexpr size_t kTagAhead = 16, kNameAhead = 8, kChildAhead = 3, kChildNameAhea
 
 // The tags' findings are taken back after them, in one batch (see
 // ErrorHandler::ForgetOwners).
-void DeleteTags(const std::vector<Tag*>& list, std::vector<uint64_t>& findingsOwners) {
+void DeleteTags(std::span<Tag* const> list, std::vector<uint64_t>& findingsOwners) {
   const size_t n = list.size();
   for (size_t i = 0; i < n; ++i) {
     if (i + kTagAhead < n) __builtin_prefetch(list[i + kTagAhead], 1);
@@ -1055,7 +1055,7 @@ SoupRef Container::ExpandNumberedArray(const SoupRef& def, const Kiv::PString& t
   return SoupRef();
 }
 
-SoupRef Container::FindEntryDefinition(const SoupRef& def, const std::vector<SoupRef>& elements,
+SoupRef Container::FindEntryDefinition(const SoupRef& def, std::span<const SoupRef> elements,
                                        const Kiv::PString& tagName) {
   if (SoupRef e = def.GetNamedSoup(tn::subpossibilities).GetNamedSoup(tagName)) return e;
   if (SoupRef e = def.GetNamedSoup(tn::tagarray).GetNamedSoup(tagName)) return e;

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <span>
 #include <unordered_map>
 #include <vector>
 
@@ -293,8 +294,12 @@ public:
   SoupRef ExpandNumberedArray(const SoupRef& definition, const Kiv::PString& name) const;
   // The entry that defines a child container's name in the definition or, in
   // turn, in each of the element definitions.
-  static SoupRef FindEntryDefinition(const SoupRef& definition, const std::vector<SoupRef>& elements,
+  static SoupRef FindEntryDefinition(const SoupRef& definition, std::span<const SoupRef> elements,
                                      const Kiv::PString& name);
+  static SoupRef FindEntryDefinition(const SoupRef& definition, const std::vector<SoupRef>& elements,
+                                     const Kiv::PString& name) {
+    return FindEntryDefinition(definition, std::span<const SoupRef>(elements), name);
+  }
   // Entry lookup with the "string-table-" and "smoke" name families.
   void CheckStringTableTag(const SoupRef& definition, const Kiv::PString& name, SoupRef& result,
                            Container* container);
@@ -316,15 +321,15 @@ public:
   Kiv::PString type;
   Kiv::PString savingName;
   // The lists that most containers of a large config leave empty (a table
-  // entry's, say) take a pointer each (see LazyVector).
-  LazyVector<SoupRef> elementDefinitions;
-  LazyVector<SoupRef> compulsoryElementDefinitions;
+  // entry's, say) take a pointer each (see CompactList).
+  CompactList<SoupRef> elementDefinitions;
+  CompactList<SoupRef> compulsoryElementDefinitions;
   std::vector<Container*> children;
   std::vector<Tag*> tags;
   std::vector<Tag*> headerTags;
-  LazyVector<Tag*> definitionTags;
-  LazyVector<Kiv::PString> obsoleteTagNames;
-  LazyVector<Kiv::PString> elementTypeNames;
+  CompactList<Tag*> definitionTags;
+  CompactList<Kiv::PString> obsoleteTagNames;
+  CompactList<Kiv::PString> elementTypeNames;
   SoupRef tagArrayDefinition;
   Container* parent = nullptr;
   SoupRef configSoup;
@@ -334,8 +339,8 @@ public:
   // definition entry the config lacks gets its own tag only where making it
   // leaves a trace (a registry, a mesh check, a finding). Children take it over.
   bool forCheck = false;
-  LazyVector<ContainerRuleFn> rules;
-  LazyVector<SoupRef> ruleParameters;
+  CompactList<ContainerRuleFn> rules;
+  CompactList<SoupRef> ruleParameters;
   std::shared_ptr<LODMeshRecord> lodMeshRecord;
   std::unique_ptr<SoupRef> extensions;
   // What the schema manager filed for the container (the keys it is listed

@@ -3,13 +3,13 @@
 
 #include <algorithm>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
 #include "config/CompactList.h"
 
 using OBLLib::CompactList;
-using OBLLib::LazyVector;
 
 namespace {
 
@@ -42,48 +42,46 @@ TEST(CompactListTest, ItemsSurviveGrowthCopiesAndMoves) {
   EXPECT_EQ(n, 10);
 }
 
-// A list made on demand reads as an empty vector until filled, takes
-// vector operations at its ends and in its middle, and owns what it holds
-// through copies and moves; emptied, it holds no vector again.
-TEST(LazyVectorTest, ActsAsAVectorMadeOnFirstItem) {
-  LazyVector<std::shared_ptr<std::string>> list;
-  EXPECT_TRUE(list.empty());
-  EXPECT_EQ(list.begin(), list.end());
-  EXPECT_TRUE(list.View().empty());
-  list.reserve(0);  // asks for no room: still nothing made
+// The operations a container's rarely filled lists take: they start with no
+// block, take items at their ends and in their middle, read as a span and
+// compare with a vector, and own what they hold through copies and moves.
+TEST(CompactListTest, TakesTheVectorOperationsOfAContainersLists) {
+  CompactList<std::shared_ptr<std::string>> list;
+  list.reserve(0);  // asks for no room: still no block
   EXPECT_EQ(list.begin(), nullptr);
   EXPECT_EQ(std::find(list.begin(), list.end(), nullptr), list.end());
+  EXPECT_TRUE(std::span<const std::shared_ptr<std::string>>(list).empty());
 
   auto item = [](int i) { return std::make_shared<std::string>(std::to_string(i)); };
-  for (int i = 0; i < 4; ++i) list.push_back(item(i));
-  const std::vector<std::shared_ptr<std::string>> middle{item(10), item(11)};
-  list.insert(list.begin() + 2, middle.begin(), middle.end());
-  list.insert(list.end(), middle.begin(), middle.begin());  // an empty range changes nothing
-  list.erase(list.begin());                                 // "0" goes
+  list.reserve(3);
+  for (int i = 0; i < 4; ++i) list.push_back(item(i));  // past the room reserved
+  const std::vector<std::shared_ptr<std::string>> middle{item(10), item(11), item(12)};
+  list.insert(list.begin() + 2, middle.begin(), middle.begin() + 2);
+  list.insert(list.end(), middle.begin() + 2, middle.end());
+  list.insert(list.begin(), middle.begin(), middle.begin());  // an empty range changes nothing
+  list.erase(list.begin());                                   // "0" goes
   std::vector<std::string> texts;
-  for (const auto& p : list) texts.push_back(*p);
-  EXPECT_EQ(texts, (std::vector<std::string>{"1", "10", "11", "2", "3"}));
-  const std::vector<std::shared_ptr<std::string>>& asVector = list;  // read where a vector is asked for
-  EXPECT_EQ(asVector.size(), 5u);
+  for (const auto& p : std::span<const std::shared_ptr<std::string>>(list)) texts.push_back(*p);
+  EXPECT_EQ(texts, (std::vector<std::string>{"1", "10", "11", "2", "3", "12"}));
   EXPECT_EQ(middle[0].use_count(), 2);
 
-  LazyVector<std::shared_ptr<std::string>> copy(list);
+  CompactList<std::shared_ptr<std::string>> copy(list);
   EXPECT_EQ(middle[0].use_count(), 3);
   EXPECT_TRUE(copy == list);
-  LazyVector<std::shared_ptr<std::string>> moved(std::move(copy));
+  CompactList<std::shared_ptr<std::string>> moved(std::move(copy));
   EXPECT_EQ(middle[0].use_count(), 3);
   copy = moved;  // assigned again after the move
   EXPECT_EQ(middle[0].use_count(), 4);
   moved.clear();
   EXPECT_EQ(moved.begin(), nullptr);
   EXPECT_EQ(middle[0].use_count(), 3);
-  LazyVector<int> numbers;
+
+  CompactList<int> numbers;
   numbers.emplace_back(7);
-  EXPECT_TRUE(numbers == std::vector<int>{7});
-  LazyVector<int> none;
-  EXPECT_TRUE(none == std::vector<int>{});
-  numbers = none;
-  EXPECT_TRUE(numbers.empty());
+  numbers.emplace_back(9);
+  EXPECT_TRUE(numbers == std::vector<int>({7, 9}));
+  EXPECT_FALSE(numbers == std::vector<int>({7}));
+  EXPECT_TRUE(CompactList<int>() == std::vector<int>{});
 }
 
 }  // namespace

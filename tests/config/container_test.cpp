@@ -4,6 +4,7 @@
 #include <limits>
 #include <map>
 #include <set>
+#include <span>
 #include <sstream>
 #include <vector>
 
@@ -98,7 +99,7 @@ protected:
     if (tag) root->AddTag(tag);
     return tag;
   }
-  static Tag* Find(const std::vector<Tag*>& list, const char* name) {
+  static Tag* Find(std::span<Tag* const> list, const char* name) {
     auto it = std::find_if(list.begin(), list.end(), [&](Tag* t) { return t->name == P(name); });
     return it == list.end() ? nullptr : *it;
   }
