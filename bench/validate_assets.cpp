@@ -29,7 +29,6 @@
 #include "config/Container.h"
 #include "config/DataManager.h"
 #include "config/ErrorHandler.h"
-#include "config/TagSlabs.h"
 #include "foundation/InterfaceTextDB.h"
 #include "foundation/ResultsLog.h"
 #include "foundation/Soup.h"
@@ -48,18 +47,13 @@ constexpr size_t kHeader = 16;
 // The config tree's tags lie in slabs of mapped pages, apart from the heap,
 // and the interned names in pieces of the same: they count as heap here, the
 // kept-back empty ones too.
-int64_t SlabBytes() {
-  return static_cast<int64_t>((OBLLib::TagSlabs::SlabCount() + OBLLib::TagSlabs::SpareCount()) *
-                                  OBLLib::TagSlabs::kSlabBytes +
-                              Kiv::SizeClassArena::MappedBytes());
+int64_t Live() {
+  return g_live.load(std::memory_order_relaxed) + static_cast<int64_t>(Kiv::AlignedPagesBytes());
 }
-
-// The heap and the slabs in use now.
-int64_t Live() { return g_live.load(std::memory_order_relaxed) + SlabBytes(); }
 
 void CountIn(size_t size) {
   int64_t live = g_live.fetch_add(static_cast<int64_t>(size), std::memory_order_relaxed) +
-                 static_cast<int64_t>(size) + SlabBytes();
+                 static_cast<int64_t>(size) + static_cast<int64_t>(Kiv::AlignedPagesBytes());
   int64_t peak = g_peak.load(std::memory_order_relaxed);
   while (live > peak && !g_peak.compare_exchange_weak(peak, live, std::memory_order_relaxed)) {}
 }

@@ -11,6 +11,10 @@ namespace OBLLib::TagSlabs {
 
 namespace {
 
+// A slab's size: its pages are mapped apart from the heap, and a power of two
+// lets a block find its slab by masking its address.
+constexpr size_t kSlabBytes = size_t(64) << 10;
+
 constexpr size_t kAlign = 8;
 
 // The header at the start of every slab.

@@ -10,10 +10,6 @@
 
 namespace OBLLib::TagSlabs {
 
-// The size of a slab, its pages mapped apart from the heap: a power of two,
-// so a block finds its slab by masking its address.
-constexpr size_t kSlabBytes = size_t(64) << 10;
-
 // A block of `size` bytes (at most a few hundred), aligned to 8 bytes.
 void* Allocate(size_t size);
 // Frees a block of Allocate.

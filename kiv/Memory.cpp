@@ -1,6 +1,7 @@
 #include "kiv/Memory.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 
@@ -132,6 +133,12 @@ void FreeTable(void* block, size_t bytes) {
     ::operator delete(block, std::align_val_t(kHugePage));
 }
 
+namespace {
+std::atomic<size_t> g_alignedPagesBytes{0};
+}  // namespace
+
+size_t AlignedPagesBytes() { return g_alignedPagesBytes.load(std::memory_order_relaxed); }
+
 void* AllocateAlignedPages(size_t bytes) {
   const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
   if (bytes < page || (bytes & (bytes - 1)) || bytes > (SIZE_MAX >> 2)) return nullptr;
@@ -145,11 +152,14 @@ void* AllocateAlignedPages(size_t bytes) {
   if (block > start) munmap(mapped, block - start);
   const uintptr_t end = start + 2 * bytes;
   if (end > block + bytes) munmap(reinterpret_cast<void*>(block + bytes), end - block - bytes);
+  g_alignedPagesBytes.fetch_add(bytes, std::memory_order_relaxed);
   return reinterpret_cast<void*>(block);
 }
 
 void FreeAlignedPages(void* block, size_t bytes) {
-  if (block) munmap(block, bytes);
+  if (!block) return;
+  munmap(block, bytes);
+  g_alignedPagesBytes.fetch_sub(bytes, std::memory_order_relaxed);
 }
 
 // At the start of every piece. Under the address sanitizer the blocks not
@@ -168,12 +178,9 @@ struct SizeClassArena::Piece {
 };
 
 namespace {
-constexpr size_t kPieceHeader = 64;     // keeps the blocks after it 16-byte aligned
-constexpr size_t kSpares = 4;           // empty pieces kept back
-std::atomic<size_t> g_mappedPieces{0};  // of every arena
+constexpr size_t kPieceHeader = 64;  // keeps the blocks after it 16-byte aligned
+constexpr size_t kSpares = 4;        // empty pieces kept back
 }  // namespace
-
-size_t SizeClassArena::MappedBytes() { return g_mappedPieces.load(std::memory_order_relaxed) * kPieceBytes; }
 
 SizeClassArena::Piece* SizeClassArena::NewPiece(size_t sizeClass) {
   static_assert(sizeof(Piece) <= kPieceHeader && kPieceHeader % kStep == 0);
@@ -190,7 +197,6 @@ SizeClassArena::Piece* SizeClassArena::NewPiece(size_t sizeClass) {
     if (m_all) m_all->allPrev = piece;
     m_all = piece;
     ++m_pieces;
-    g_mappedPieces.fetch_add(1, std::memory_order_relaxed);
     ASAN_POISON_MEMORY_REGION(reinterpret_cast<char*>(piece) + kPieceHeader, kPieceBytes - kPieceHeader);
   }
   piece->size = static_cast<uint32_t>((sizeClass + 1) * kStep);
@@ -202,7 +208,6 @@ void SizeClassArena::ReturnPiece(Piece* piece) noexcept {
   (piece->allPrev ? piece->allPrev->allNext : m_all) = piece->allNext;
   if (piece->allNext) piece->allNext->allPrev = piece->allPrev;
   --m_pieces;
-  g_mappedPieces.fetch_sub(1, std::memory_order_relaxed);
   ASAN_UNPOISON_MEMORY_REGION(piece, kPieceBytes);  // the address may be mapped again
   piece->~Piece();
   FreeAlignedPages(piece, kPieceBytes);

@@ -124,6 +124,9 @@ void FreeTable(void* block, size_t bytes);
 // when there is no memory or `bytes` is not such a size.
 void* AllocateAlignedPages(size_t bytes);
 void FreeAlignedPages(void* block, size_t bytes);
+// The bytes of such blocks held in the process: for a program that counts its
+// memory, as they lie apart from the heap. Readable at any time, from any thread.
+size_t AlignedPagesBytes();
 
 // The same as an allocator for containers (std::vector<Slot, TableAllocator<Slot>>).
 template <class T>
@@ -170,12 +173,9 @@ public:
   void* Allocate(size_t size);
   // A block of Allocate of this arena.
   void Free(void* block) noexcept;
-  // Pieces taken from the system and not yet returned.
+  // Pieces taken from the system and not yet returned (counted in
+  // AlignedPagesBytes with the process's other such blocks).
   size_t PieceCount() const { return m_pieces; }
-  // The pieces of every arena of the process, in bytes: for a program that
-  // counts its memory (they are mapped apart from the heap). Readable at any
-  // time, from any thread.
-  static size_t MappedBytes();
 
 private:
   struct Piece;

@@ -320,9 +320,11 @@ TEST(Memory, TableBlocksOfAnySizeAreWhole) {
 }
 
 // Aligned page blocks start at a multiple of their size, are usable to their
-// last byte, and sizes that are not a power of two of a page or more are refused.
+// last byte and counted while held, and sizes that are not a power of two of a
+// page or more are refused.
 TEST(Memory, AlignedPageBlocksStartAtTheirSize) {
   for (size_t bytes : {size_t(4) << 10, size_t(64) << 10, size_t(2) << 20}) {
+    const size_t heldBefore = Kiv::AlignedPagesBytes();
     std::vector<unsigned char*> blocks;
     for (int i = 0; i < 5; ++i) {
       auto* block = static_cast<unsigned char*>(Kiv::AllocateAlignedPages(bytes));
@@ -333,10 +335,12 @@ TEST(Memory, AlignedPageBlocksStartAtTheirSize) {
       block[bytes - 1] = 2;
       blocks.push_back(block);
     }
+    EXPECT_EQ(Kiv::AlignedPagesBytes(), heldBefore + 5 * bytes);
     for (unsigned char* block : blocks) {
       EXPECT_EQ(block[0] + block[bytes - 1], 3);
       Kiv::FreeAlignedPages(block, bytes);
     }
+    EXPECT_EQ(Kiv::AlignedPagesBytes(), heldBefore);
   }
   EXPECT_EQ(Kiv::AllocateAlignedPages(0), nullptr);
   EXPECT_EQ(Kiv::AllocateAlignedPages(512), nullptr);
