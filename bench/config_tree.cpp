@@ -148,18 +148,22 @@ struct PerTag {
 
 // Processor time, not wall time: on a shared machine a run of a large tree
 // is always interrupted while small ones often are not, which would charge
-// other processes' time to the large tree alone.
-PerTag NanosPerTag(int n, int rounds) {
+// other processes' time to the large tree alone. For the same reason every
+// sample covers the same number of tags (trees of a small size in turn), so
+// the best sample of each size had the same chance of a quiet stretch.
+constexpr int kTagsPerSample = 100000;
+PerTag NanosPerTag(int n, int samples) {
   const Config config = MakeConfig(n);
+  const int trees = std::max(1, kTagsPerSample / n);
   BuildCheckDelete(config);  // warm up
-  std::vector<double> samples;
-  for (int r = 0; r < rounds; ++r) {
+  std::vector<double> perTag;
+  for (int r = 0; r < samples; ++r) {
     const std::clock_t start = std::clock();
-    BuildCheckDelete(config);
+    for (int t = 0; t < trees; ++t) BuildCheckDelete(config);
     const double took = static_cast<double>(std::clock() - start) / CLOCKS_PER_SEC * 1e9;
-    samples.push_back(took / n);
+    perTag.push_back(took / (static_cast<double>(n) * trees));
   }
-  return {*std::min_element(samples.begin(), samples.end()), BenchReport::SpreadPercent(samples)};
+  return {*std::min_element(perTag.begin(), perTag.end()), BenchReport::SpreadPercent(perTag)};
 }
 
 // ROVANA_BENCH_TREE_TAGS=n: only trees of n tags, built and deleted until
@@ -194,15 +198,19 @@ int main(int argc, char** argv) {
   benchmark::Shutdown();
   // Quadratic work would make the cost per tag grow tenfold with each tenfold
   // size; memory-cache effects alone stay within a small factor.
-  const PerTag small = NanosPerTag(1000, 100), large = NanosPerTag(10000, 20), huge = NanosPerTag(100000, 5);
-  char note[96];
+  constexpr int kSamples = 15;
+  const PerTag small = NanosPerTag(1000, kSamples), large = NanosPerTag(10000, kSamples),
+               huge = NanosPerTag(100000, kSamples);
+  char note[128];
   std::printf("config tree: ns per tag %.1f at 1,000 tags, %.1f at 10,000, %.1f at 100,000\n", small.best,
               large.best, huge.best);
-  std::snprintf(note, sizeof note, "(processor time, best of 20; spread %.0f%% at 10k, %.0f%% at 1k)",
+  std::snprintf(note, sizeof note,
+                "(processor time, best of 15 samples of 100,000 tags; spread %.0f%% at 10k, %.0f%% at 1k)",
                 large.spread, small.spread);
   BenchReport::Figure("config tree cost per tag, 10,000 tags against 1,000", large.best, small.best, "ns/tag",
                       note);
-  std::snprintf(note, sizeof note, "(processor time, best of 5; spread %.0f%% at 100k, %.0f%% at 1k)",
+  std::snprintf(note, sizeof note,
+                "(processor time, best of 15 samples of 100,000 tags; spread %.0f%% at 100k, %.0f%% at 1k)",
                 huge.spread, small.spread);
   BenchReport::Figure("config tree cost per tag, 100,000 tags against 1,000", huge.best, small.best, "ns/tag",
                       note);
