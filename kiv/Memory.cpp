@@ -135,6 +135,26 @@ void FreeTable(void* block, size_t bytes) {
 
 namespace {
 std::atomic<size_t> g_alignedPagesBytes{0};
+// Where the next block would lie just below the last one: the system joins
+// neighbouring mappings into one, so a tree's slabs need not each be a
+// mapping of its own (their number is limited). Only a hint: any thread may
+// move it, and a place already taken is never used.
+std::atomic<uintptr_t> g_nextBelow{0};
+
+void* MapBelowLast(size_t bytes) {
+#ifdef MAP_FIXED_NOREPLACE
+  const uintptr_t at = g_nextBelow.load(std::memory_order_relaxed);
+  if (at == 0 || at % bytes != 0) return nullptr;
+  void* mapped = mmap(reinterpret_cast<void*>(at), bytes, PROT_READ | PROT_WRITE,
+                      MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED_NOREPLACE, -1, 0);
+  if (mapped == MAP_FAILED) return nullptr;
+  if (mapped == reinterpret_cast<void*>(at)) return mapped;
+  munmap(mapped, bytes);  // a system that takes the flag for a hint put it elsewhere
+#else
+  (void)bytes;
+#endif
+  return nullptr;
+}
 }  // namespace
 
 size_t AlignedPagesBytes() { return g_alignedPagesBytes.load(std::memory_order_relaxed); }
@@ -142,16 +162,20 @@ size_t AlignedPagesBytes() { return g_alignedPagesBytes.load(std::memory_order_r
 void* AllocateAlignedPages(size_t bytes) {
   const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
   if (bytes < page || (bytes & (bytes - 1)) || bytes > (SIZE_MAX >> 2)) return nullptr;
-  // Twice the size holds an aligned block wherever the system puts it; the
-  // pages on either side go back at once. (The heap's aligned blocks would
-  // leave a free gap of up to the size before each one, a page of it touched.)
-  void* mapped = mmap(nullptr, 2 * bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (mapped == MAP_FAILED) return nullptr;
-  const uintptr_t start = reinterpret_cast<uintptr_t>(mapped);
-  const uintptr_t block = (start + bytes - 1) & ~uintptr_t(bytes - 1);
-  if (block > start) munmap(mapped, block - start);
-  const uintptr_t end = start + 2 * bytes;
-  if (end > block + bytes) munmap(reinterpret_cast<void*>(block + bytes), end - block - bytes);
+  uintptr_t block = reinterpret_cast<uintptr_t>(MapBelowLast(bytes));
+  if (!block) {
+    // Twice the size holds an aligned block wherever the system puts it; the
+    // pages on either side go back at once. (The heap's aligned blocks would
+    // leave a free gap of up to the size before each one, a page of it touched.)
+    void* mapped = mmap(nullptr, 2 * bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (mapped == MAP_FAILED) return nullptr;
+    const uintptr_t start = reinterpret_cast<uintptr_t>(mapped);
+    block = (start + bytes - 1) & ~uintptr_t(bytes - 1);
+    if (block > start) munmap(mapped, block - start);
+    const uintptr_t end = start + 2 * bytes;
+    if (end > block + bytes) munmap(reinterpret_cast<void*>(block + bytes), end - block - bytes);
+  }
+  g_nextBelow.store(block > bytes ? block - bytes : 0, std::memory_order_relaxed);
   g_alignedPagesBytes.fetch_add(bytes, std::memory_order_relaxed);
   return reinterpret_cast<void*>(block);
 }
