@@ -35,8 +35,9 @@ constexpr size_t kHeader = (sizeof(Slab) + kAlign - 1) / kAlign * kAlign;
 
 // Empty slabs kept back for the next blocks: a process that builds and
 // deletes trees in turn would otherwise give its slabs' pages back to the
-// system and take them again each time, to be faulted in and cleared anew. Enough for a tree of about
-// 100,000 tags; the slabs of a larger tree beyond these go back.
+// system and take them again each time, to be faulted in and cleared anew.
+// Enough for a tree of about 100,000 tags; the slabs of a larger tree beyond
+// these go back.
 constexpr size_t kMaxSpare = 256;
 struct Spares {
   std::mutex lock;  // taken once per 64 KiB slab, not per block
