@@ -140,7 +140,7 @@ void BM_ConfigTree(benchmark::State& state) {
 }
 BENCHMARK(BM_ConfigTree)->Arg(1000)->Arg(10000)->Arg(100000)->Unit(benchmark::kMicrosecond);
 
-// Best cost per tag of some rounds, in nanoseconds, and the spread of the rounds.
+// Best cost per tag of some samples, in nanoseconds, and the spread of the samples.
 struct PerTag {
   double best = 1e300;
   double spread = 0;
@@ -149,21 +149,30 @@ struct PerTag {
 // Processor time, not wall time: on a shared machine a run of a large tree
 // is always interrupted while small ones often are not, which would charge
 // other processes' time to the large tree alone. For the same reason every
-// sample covers the same number of tags (trees of a small size in turn), so
-// the best sample of each size had the same chance of a quiet stretch.
+// sample covers the same number of tags (trees of a small size in turn), and
+// the sizes take their samples in turn: a busy stretch of the machine then
+// falls on every size alike, not on whichever size was being measured.
 constexpr int kTagsPerSample = 100000;
-PerTag NanosPerTag(int n, int samples) {
-  const Config config = MakeConfig(n);
-  const int trees = std::max(1, kTagsPerSample / n);
-  BuildCheckDelete(config);  // warm up
-  std::vector<double> perTag;
-  for (int r = 0; r < samples; ++r) {
-    const std::clock_t start = std::clock();
-    for (int t = 0; t < trees; ++t) BuildCheckDelete(config);
-    const double took = static_cast<double>(std::clock() - start) / CLOCKS_PER_SEC * 1e9;
-    perTag.push_back(took / (static_cast<double>(n) * trees));
+std::vector<PerTag> NanosPerTag(const std::vector<int>& sizes, int samples) {
+  std::vector<Config> configs;
+  for (int n : sizes) {
+    configs.push_back(MakeConfig(n));
+    BuildCheckDelete(configs.back());  // warm up
   }
-  return {*std::min_element(perTag.begin(), perTag.end()), BenchReport::SpreadPercent(perTag)};
+  std::vector<std::vector<double>> perTag(sizes.size());
+  for (int r = 0; r < samples; ++r) {
+    for (size_t s = 0; s < sizes.size(); ++s) {
+      const int trees = std::max(1, kTagsPerSample / sizes[s]);
+      const std::clock_t start = std::clock();
+      for (int t = 0; t < trees; ++t) BuildCheckDelete(configs[s]);
+      const double took = static_cast<double>(std::clock() - start) / CLOCKS_PER_SEC * 1e9;
+      perTag[s].push_back(took / (static_cast<double>(sizes[s]) * trees));
+    }
+  }
+  std::vector<PerTag> result;
+  for (const std::vector<double>& p : perTag)
+    result.push_back({*std::min_element(p.begin(), p.end()), BenchReport::SpreadPercent(p)});
+  return result;
 }
 
 // ROVANA_BENCH_TREE_TAGS=n: only trees of n tags, built and deleted until
@@ -198,20 +207,22 @@ int main(int argc, char** argv) {
   benchmark::Shutdown();
   // Quadratic work would make the cost per tag grow tenfold with each tenfold
   // size; memory-cache effects alone stay within a small factor.
-  constexpr int kSamples = 15;
-  const PerTag small = NanosPerTag(1000, kSamples), large = NanosPerTag(10000, kSamples),
-               huge = NanosPerTag(100000, kSamples);
-  char note[128];
+  constexpr int kSamples = 25;
+  const std::vector<PerTag> perTag = NanosPerTag({1000, 10000, 100000}, kSamples);
+  const PerTag &small = perTag[0], &large = perTag[1], &huge = perTag[2];
+  char note[160];
   std::printf("config tree: ns per tag %.1f at 1,000 tags, %.1f at 10,000, %.1f at 100,000\n", small.best,
               large.best, huge.best);
   std::snprintf(note, sizeof note,
-                "(processor time, best of 15 samples of 100,000 tags; spread %.0f%% at 10k, %.0f%% at 1k)",
-                large.spread, small.spread);
+                "(processor time, best of %d samples of 100,000 tags, sizes in turn; spread %.0f%% at 10k, "
+                "%.0f%% at 1k)",
+                kSamples, large.spread, small.spread);
   BenchReport::Figure("config tree cost per tag, 10,000 tags against 1,000", large.best, small.best, "ns/tag",
                       note);
   std::snprintf(note, sizeof note,
-                "(processor time, best of 15 samples of 100,000 tags; spread %.0f%% at 100k, %.0f%% at 1k)",
-                huge.spread, small.spread);
+                "(processor time, best of %d samples of 100,000 tags, sizes in turn; spread %.0f%% at 100k, "
+                "%.0f%% at 1k)",
+                kSamples, huge.spread, small.spread);
   BenchReport::Figure("config tree cost per tag, 100,000 tags against 1,000", huge.best, small.best, "ns/tag",
                       note);
   return 0;
