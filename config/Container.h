@@ -270,6 +270,13 @@ public:
   // The same with the entry read beforehand.
   Tag* CreateTagFromDefinition(Container* owner, const Kiv::PString& name, const SoupRef& entry,
                                const TagPrototype& prototype, const SoupRef& values);
+  // CreateTagFromDefinition with the entry's rules bound to the tag, as the
+  // import and the definition's own tags need. soleAt >= 0: the tag at that
+  // place in values is the only holder of the name in the process (see
+  // Kiv::PString::HasOneHolder), so no tag of the tree has the name and the
+  // value is that tag's: the name then needs no look-up and no index entry.
+  Tag* CreateBoundTag(Container* owner, const Kiv::PString& name, const SoupRef& entry,
+                      const TagPrototype& prototype, const SoupRef& values, long soleAt = -1);
   // Sets the tag's type code and the fields its type keeps; reports values and
   // names the definition does not allow.
   void ClassifyTag(Tag* tag, const SoupRef& entry, const SoupRef& values, Container* owner);
@@ -377,13 +384,6 @@ private:
   std::shared_ptr<const ImportPlan> PlanImport(const SoupRef& definition, const SoupRef& schema,
                                                int32_t build);
 
-  // CreateTagFromDefinition with the entry's rules bound to the tag, as the
-  // import and the definition's own tags need. soleAt >= 0: the tag at that
-  // place in values is the only holder of the name in the process (see
-  // Kiv::PString::HasOneHolder), so no tag of the tree has the name and the
-  // value is that tag's: the name then needs no look-up and no index entry.
-  Tag* CreateBoundTag(Container* owner, const Kiv::PString& name, const SoupRef& entry,
-                      const TagPrototype& prototype, const SoupRef& values, long soleAt = -1);
   Tag* CreateTag(Container* owner, const Kiv::PString& name, const SoupRef& entry,
                  const TagPrototype& prototype, const SoupRef& values, bool bindRules, long soleAt);
 
