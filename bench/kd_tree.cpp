@@ -1,8 +1,8 @@
 // The point tree on 1,000,000 random points: inserting and building against a
 // plain median-split build with std::nth_element over a point array, and box
 // queries against a brute-force scan and against that reference tree, all in
-// one run. Prints, last, one line per figure: ours, reference, ratio (above 1:
-// ours is slower).
+// one run. Prints, last, one line per figure: ours, reference, ratio (times:
+// above 1, ours is slower).
 #include <algorithm>
 #include <array>
 #include <chrono>
@@ -147,9 +147,10 @@ int main() {
   auto line = [](const char* name, const std::vector<double>& ours, const std::vector<double>& ref,
                  double unit, const char* unitName) {
     auto [lo, hi] = std::minmax_element(ours.begin(), ours.end());
-    std::printf("%s: ours %.2f %s (rounds %.2f-%.2f), reference %.2f %s, ratio %.3g\n", name,
-                Median(ours) * unit, unitName, *lo * unit, *hi * unit, Median(ref) * unit, unitName,
-                Median(ours) / Median(ref));
+    char note[96];
+    std::snprintf(note, sizeof note, "(median of the rounds, ours %.2f-%.2f %s)", *lo * unit, *hi * unit,
+                  unitName);
+    BenchReport::Figure(name, Median(ours) * unit, Median(ref) * unit, unitName, note);
   };
   line("point tree insert and build of 1,000,000 points vs nth_element build", buildOurs, buildRef, 1e3,
        "ms");

@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "bench/asset_tree.h"
+#include "bench/bench_report.h"
 #include "foundation/Soup.h"
 #include "foundation/Stream.h"
 #include "kiv/File.h"
@@ -130,8 +131,7 @@ int main(int argc, char** argv) {
   double request =
       std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count() / kRequests;
   double roundTrip = LoopbackRoundTripMicros();
-  std::printf("request 26: %.3f us per request; loopback round trip: %.3f us; ratio %.3f\n", request,
-              roundTrip, roundTrip > 0 ? request / roundTrip : 0.0);
+  BenchReport::Figure("request 26 in the process against one loopback round trip", request, roundTrip, "us");
   UMBCloseDatabase();
   benchmark::Shutdown();
   return 0;

@@ -107,8 +107,9 @@ int main(int argc, char** argv) {
   if (!smallOnly) Run(dir, "4 records of 16,000,000 bytes", 4, 16000000, figures);
   for (const Figure& f : figures) {
     auto [lo, hi] = std::minmax_element(f.ours.begin(), f.ours.end());
-    std::printf("%s: ours %.0f MB/s (rounds %.0f-%.0f), reference %.0f MB/s, ratio %.2f\n", f.name.c_str(),
-                Median(f.ours), *lo, *hi, Median(f.reference), Median(f.reference) / Median(f.ours));
+    char note[96];
+    std::snprintf(note, sizeof note, "(median of 5 rounds, ours %.0f-%.0f MB/s)", *lo, *hi);
+    BenchReport::Figure(f.name.c_str(), Median(f.ours), Median(f.reference), "MB/s", note);
   }
   return 0;
 }
