@@ -155,7 +155,9 @@ bool ReadyToDecode(const uint8_t* data, size_t size, const std::string& label, C
   // reports it as declared.
   if (isBmp && h < 0 && h != INT_MIN) h = -h;
   if (w <= 0 || h <= 0) {
-    error = String().Setf("Bitmap::Load> '%s' declares %d x %d pixels, not a picture", label.c_str(), w, h).Str();
+    error = String()
+                .Setf("Bitmap::Load> '%s' declares %d x %d pixels, not a valid size", label.c_str(), w, h)
+                .Str();
     return false;
   }
   if (w > Bitmap::MaxSide || h > Bitmap::MaxSide || static_cast<int64_t>(w) * h > kMaxPixels) {

@@ -97,7 +97,8 @@ bool WalkTextureFile(uint64_t size, const ReadAt& read, TextureFileFacts& out, s
       out.height = LoadLE32(h + 12);
       out.faces = LoadLE32(h + 16);
       out.levels = LoadLE32(h + 20);
-      if (LoadLE32(h) != 1 || BlockLevelBytes(out.format, 1, 1) == 0) return (why = "an unknown format"), false;
+      if (LoadLE32(h) != 1 || BlockLevelBytes(out.format, 1, 1) == 0)
+        return (why = "an unknown format"), false;
       if (out.width == 0 || out.height == 0 || out.width > uint32_t(Bitmap::MaxSide) ||
           out.height > uint32_t(Bitmap::MaxSide) || out.faces == 0 || out.faces > 6 || out.levels == 0 ||
           out.levels > TextureResource::MipCountForSize(out.width, out.height, true))
@@ -122,7 +123,8 @@ bool WalkTextureFile(uint64_t size, const ReadAt& read, TextureFileFacts& out, s
         need = BlockLevelBytes(out.format, w, h);
       else if (bitmapFormat >= Bitmap::FormatRGB24 && bitmapFormat <= Bitmap::FormatGray8)
         need = uint64_t(w) * h * uint64_t(bpp);
-      if (need == 0 || bytes != need || length - 24 != bytes) return (why = "a level of the wrong length"), false;
+      if (need == 0 || bytes != need || length - 24 != bytes)
+        return (why = "a level of the wrong length"), false;
     }
   }
   if (!header) return (why = "no header"), false;

@@ -247,7 +247,8 @@ struct TextureLayout {
   struct Level {
     uint32_t face, level, width, height, bitmapFormat, bytes;
   };
-  std::vector<Level> mips = {{0, 0, 8, 4, Kiv::Bitmap::FormatBlock, 16}, {0, 1, 4, 2, Kiv::Bitmap::FormatBlock, 8}};
+  std::vector<Level> mips = {{0, 0, 8, 4, Kiv::Bitmap::FormatBlock, 16},
+                             {0, 1, 4, 2, Kiv::Bitmap::FormatBlock, 8}};
 
   std::vector<uint8_t> Bytes() const {
     Kiv::ChunkFileWriter w(Kiv::kTextureFormTag);

@@ -101,8 +101,8 @@ TEST_F(MeshDataTest, AMissingMeshIsReportedOnlyWithAContext) {
 TEST_F(MeshDataTest, EveryFailedMaterialIsReportedAndTheMeshStillLoads) {
   // Brass is of a type nothing can make, not even as its plain material;
   // gold fails twice and is reported once.
-  Put("body.im", Textured({}, {"glass.m.onetex", "steel.m.onetex", "brass.m.notype", "gold.m.notype",
-                               "gold.m.notype"}));
+  Put("body.im",
+      Textured({}, {"glass.m.onetex", "steel.m.onetex", "brass.m.notype", "gold.m.notype", "gold.m.notype"}));
   manager.ScriptAnswer("*asset*glass.m.onetex", 3);
   manager.ScriptAnswer("*asset*brass.m.notype", 4);
   manager.ScriptAnswer("*asset*gold.m.notype", 3);
@@ -152,9 +152,9 @@ TEST_F(MeshDataTest, TexturesResolveThroughTheirDescriptions) {
   folder.Write("asset/garbage.tga", std::string(300, '\x5a'));
   folder.Write("asset/broken.texture.txt", "Primary=broken.png\n");
   folder.Write("asset/broken.png", png.substr(0, png.size() / 2));
-  Put("body.im", Textured({"brick.texture", "stone.texture", "packed.texture", "glass.texture", "gone.texture",
-                           "odd%s%n.texture", "direct.tga", "text.texture", "cut.texture", "garbage.tga",
-                           "broken.texture"}));
+  Put("body.im", Textured({"brick.texture", "stone.texture", "packed.texture", "glass.texture",
+                           "gone.texture", "odd%s%n.texture", "direct.tga", "text.texture", "cut.texture",
+                           "garbage.tga", "broken.texture"}));
   MeshData mesh(site);
   EXPECT_TRUE(mesh.Load(PString("asset/body.im"), &context));
   // Names are reported as given, never read as formats.
@@ -167,13 +167,17 @@ TEST_F(MeshDataTest, TexturesResolveThroughTheirDescriptions) {
                                       Text("$obl_mesh_load_texture", {"garbage.tga", "body.im"}),
                                       Text("$obl_mesh_load_texture", {"broken.texture", "body.im"})}));
 
-  // Each description and image is asked about once for every mesh that
-  // names it.
+  // Each description and image is asked about and probed once in a check,
+  // for every mesh that names it: what was found holds for the whole check.
   const size_t asked = files.size();
-  Put("second.im", Textured({"brick.texture"}));
+  folder.Write("asset/cut.texture", converted);
+  Put("second.im", Textured({"brick.texture", "cut.texture"}));
   MeshData second(site);
+  ErrorHandler::Instance()->Clear();
   EXPECT_TRUE(second.Load(PString("asset/second.im"), &context));
   EXPECT_EQ(files.size(), asked);
+  EXPECT_EQ(Reports(),
+            std::vector<std::string>{Text("$obl_mesh_load_texture", {"cut.texture", "second.im"})});
 }
 
 TEST_F(MeshDataTest, AttachmentsSkeletonAndAnimations) {
