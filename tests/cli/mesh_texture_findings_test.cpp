@@ -6,10 +6,10 @@
 #include <cstdio>
 #include <filesystem>
 
-#include "cli/App.h"
 #include "kiv/Bitmap.h"
 #include "kiv/File.h"
 #include "tests/graphics/mesh/MeshFixture.h"
+#include "RunProgram.h"
 #include "TempTree.h"
 #include "umbclient/OpenDatabase.h"
 
@@ -70,23 +70,16 @@ protected:
   }
   void TearDown() override { EXPECT_FALSE(UMBIsDatabaseOpen()); }
 
+  // Runs the program; m_last is what this run printed.
   int Run(std::vector<std::string> args) {
-    args.insert(args.begin(), "rovanautil");
-    Cli::Environment env;
-    env.programPath = "/nonexistent/bin/rovanautil";
-    env.rootVariable = m_root.c_str();
-    env.userDataVariable = m_userData.c_str();
-    env.out = m_out.File();
-    env.endsProcess = false;
     const size_t seen = m_out.Text().size();
-    const int code = Cli::Main(args, env);
+    const int code = RunProgram(std::move(args), m_root, m_userData, m_out.File());
     m_last = m_out.Text().substr(seen);
     return code;
   }
   // A scenery asset whose mesh table names the meshes, one entry each.
   std::string Asset(const std::string& name, int number, const std::vector<std::string>& meshes) {
-    std::string config = "kuid <kuid:523:" + std::to_string(number) +
-                         ">\nkind scenery\nusername \"" + name +
+    std::string config = "kuid <kuid:523:" + std::to_string(number) + ">\nkind scenery\nusername \"" + name +
                          "\"\nauthor \"Tests\"\ncategory-class BU\nrovana-build 3.4\n"
                          "description \"Made by a test.\"\nmesh-table\n{\n";
     for (size_t i = 0; i < meshes.size(); ++i)
@@ -153,7 +146,8 @@ TEST_F(MeshTextureFindings, DamagedTexturesNamedByAMeshAreFound) {
   for (const char* name : {"text.texture", "cut.texture"}) Write(std::string("damaged/") + name, converted);
   Kiv::Bitmap tga;
   std::vector<uint8_t> bytes;
-  ASSERT_TRUE(tga.Create(8, 8, Kiv::Bitmap::FormatRGB24) && tga.SaveToMemory(Kiv::Bitmap::FileType::TGA, bytes));
+  ASSERT_TRUE(tga.Create(8, 8, Kiv::Bitmap::FormatRGB24) &&
+              tga.SaveToMemory(Kiv::Bitmap::FileType::TGA, bytes));
   Write("damaged/garbage.tga", AsText(bytes));
   Write("damaged/described.png", png);
   EXPECT_EQ(Run({"validate", folder}), 0) << m_last;
