@@ -68,7 +68,8 @@ std::string MeshData::NameInAsset() const { return Inside(m_site.assetFolder, m_
 bool MeshData::LoadResource(RovanaGeometryBaseResource& resource) {
   resource.SetDisplay(m_site.display, m_site.manager);
   // A material that does not load is a finding; the mesh still loads with
-  // the fallback material so its other problems are found as well.
+  // its type's plain material, or a null one when even that cannot be had,
+  // so every failed material and the mesh's other problems are found too.
   resource.SetAllowsSubstitutes(true);
   resource.SetAllowsNullSubstitutes(true);
   const bool locked = resource.Lock() == 0;
