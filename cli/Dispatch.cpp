@@ -41,6 +41,17 @@ const std::vector<Kiv::PString>& InternedWords() {
   return words;
 }
 
+// A command of one target refuses more, so a second target is never dropped
+// in silence. True, with an error result, when args holds more than the
+// command word and `taken` arguments.
+bool RefuseExtraArguments(const std::vector<std::string>& args, size_t taken, const char* what,
+                          ResultsLog& log) {
+  if (args.size() <= 2 + taken) return false;
+  log.AddResult(ResultsLog::kError, nullptr,
+                "Too many parameters: '" + args[1] + "' takes " + what + ", not '" + args[2 + taken] + "'.");
+  return true;
+}
+
 }  // namespace
 
 const std::vector<Command>& Commands() {
@@ -50,10 +61,11 @@ const std::vector<Command>& Commands() {
        "  compile <source.gs> [-s] [-d] [-b<log file>] [-p<output path>] [-o<ignored>] [-i<include "
        "path>]\n"
        "                       compile a GameScript source into a .gsl library named after it\n"
-       "                       (-s silent, -d print the documentation, -b write the compile log to a file,\n"
+       "                       (-s silent, -d print the documentation, -b append the compile log to a file,\n"
        "                       -p output folder: an existing folder, else the path without its last name,\n"
        "                       so end a folder with \"/\"; -o is accepted and ignored;\n"
-       "                       -i extra include folder)\n",
+       "                       -i extra include folder; a second source replaces the first,\n"
+       "                       and other switches are ignored)\n",
        false, &CompileCommand},
       {"validate",
        "  validate <kuid> | <asset folder>\n"
@@ -127,6 +139,7 @@ int CompressTextureCommand(Session& session, std::vector<std::string>& args, Res
     log.AddResult(ResultsLog::kError, nullptr, "Missing folder parameter.");
     return -1;
   }
+  if (RefuseExtraArguments(args, 1, "one folder", log)) return -1;
   Kiv::File::Path folder(args[2]);
   if (!folder.IsAbsolute() && !session.startFolder.empty())
     folder = Kiv::File::Path(session.startFolder).Join(args[2]);
@@ -138,6 +151,7 @@ int ValidateCommand(Session& session, std::vector<std::string>& args, ResultsLog
     log.AddResult(ResultsLog::kError, nullptr, "Missing asset parameter (a KUID or an asset folder).");
     return -1;
   }
+  if (RefuseExtraArguments(args, 1, "one asset (a KUID or an asset folder)", log)) return -1;
   const std::string& target = args[2];
   std::string folder;
   KUID kuid;

@@ -367,6 +367,40 @@ TEST_F(ValidateCommandTest, DamagedOnlineCacheFilesAreReadAndLeftAlone) {
   EXPECT_EQ(after, inbox);
 }
 
+// One target only: a second is refused, not dropped, and nothing is checked.
+TEST_F(ValidateCommandTest, ASecondTargetIsRefused) {
+  EXPECT_EQ(Run({"validate", "523:1010", "523:9999"}), -1);
+  EXPECT_EQ(Output(),
+            "- Too many parameters: 'validate' takes one asset (a KUID or an asset folder), not '523:9999'.\n"
+            "OK (1 Errors,0 Warnings)\n");
+  const size_t seen = Output().size();
+  EXPECT_EQ(Run({"compresstexture", m_userData, "-q"}), -1);
+  EXPECT_EQ(Output().substr(seen),
+            "- Too many parameters: 'compresstexture' takes one folder, not '-q'.\n"
+            "OK (1 Errors,0 Warnings)\n");
+}
+
+// An asset script includes the standard classes from the installation's
+// "scripts": the installation the build makes holds them, the bare sample
+// one does not.
+TEST_F(ValidateCommandTest, AssetScriptBuildsOnTheInstallationsClasses) {
+  const std::filesystem::path samples = std::string(ROVANA_SOURCE_DIR) + "/samples";
+  std::filesystem::copy(samples / "userdata/local/station_clock", m_userData + "/local/station_clock",
+                        std::filesystem::copy_options::recursive);
+  EXPECT_EQ(Run({"validate", "523:1017"}), -1);
+  EXPECT_NE(Output().find("Could not read file"), std::string::npos) << Output();
+  EXPECT_NE(Output().find("rovanagameobject.gs"), std::string::npos) << Output();
+
+  m_root = ROVANA_INSTALL_DIR;
+  const size_t seen = Output().size();
+  EXPECT_EQ(Run({"validate", "523:1017"}), 0);
+  EXPECT_EQ(Output().substr(seen), "OK (0 Errors,0 Warnings)\n");
+  size_t libraries = 0;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(m_userData + "/cache/libraries"))
+    libraries += entry.path().extension() == ".gsl";
+  EXPECT_EQ(libraries, 1u);
+}
+
 TEST_F(ValidateCommandTest, AScriptedAssetHasTheNativeClassesRegisteredFirst) {
   EXPECT_EQ(Run({"validate", m_userData + "/local/signal_box"}), 0) << Output();
   EXPECT_EQ(Output(), "OK (0 Errors,0 Warnings)\n");
