@@ -380,6 +380,41 @@ TEST_F(ValidateCommandTest, ASecondTargetIsRefused) {
             "OK (1 Errors,0 Warnings)\n");
 }
 
+// Two folders of one KUID: whichever is checked names both, and the one the
+// database answers from. An editing copy of an installed asset is expected.
+TEST_F(ValidateCommandTest, ADuplicateKuidNamesBothFolders) {
+  std::filesystem::create_directories(m_userData + "/editing");
+  std::filesystem::copy(m_userData + "/local/clean_shed", m_userData + "/editing/clean_shed",
+                        std::filesystem::copy_options::recursive);
+  EXPECT_EQ(Run({"validate", "523:1010"}), 0);
+  EXPECT_EQ(Output(), "OK (0 Errors,0 Warnings)\n");
+
+  std::filesystem::copy(m_userData + "/local/clean_shed", m_userData + "/local/shed_copy",
+                        std::filesystem::copy_options::recursive);
+  const std::string kept = m_userData + "/local/clean_shed", copy = m_userData + "/local/shed_copy";
+  size_t seen = Output().size();
+  // The copy in "editing" wins; the two of "local" are the duplicate.
+  EXPECT_EQ(Run({"validate", kept}), 0);
+  EXPECT_EQ(Output().substr(seen), "! The folders '" + kept + "' and '" + copy +
+                                       "' have the same KUID <kuid:523:1010>; the asset database uses '" +
+                                       m_userData + "/editing/clean_shed'.\nOK (0 Errors,1 Warnings)\n");
+  seen = Output().size();
+  EXPECT_EQ(Run({"validate", m_tree.Path("user/local/../local/shed_copy/")}), 0);
+  EXPECT_EQ(Output().substr(seen), "! The folders '" + copy + "' and '" + kept +
+                                       "' have the same KUID <kuid:523:1010>; the asset database uses '" +
+                                       m_userData + "/editing/clean_shed'.\nOK (0 Errors,1 Warnings)\n");
+  // The command host's check reports it too.
+  seen = Output().size();
+  EXPECT_EQ(Run({"umbcommandhost"}, "1 0 " + copy + "\n"), 0);
+  EXPECT_NE(Output().find("1 R 2 The folders '" + copy + "' and '" + kept + "'", seen), std::string::npos)
+      << Output().substr(seen);
+  // Once the copy is gone, so is the finding.
+  std::filesystem::remove_all(copy);
+  seen = Output().size();
+  EXPECT_EQ(Run({"validate", kept}), 0);
+  EXPECT_EQ(Output().substr(seen), "OK (0 Errors,0 Warnings)\n");
+}
+
 // An asset script includes the standard classes from the installation's
 // "scripts": the installation the build makes holds them, the bare sample
 // one does not.
