@@ -1,5 +1,9 @@
 #include "cli/Dispatch.h"
 
+#include <unistd.h>
+
+#include <cstdio>
+
 #include "cli/CommandHost.h"
 #include "cli/StartUp.h"
 #include "cli/Subsystems.h"
@@ -143,7 +147,18 @@ int CompressTextureCommand(Session& session, std::vector<std::string>& args, Res
   Kiv::File::Path folder(args[2]);
   if (!folder.IsAbsolute() && !session.startFolder.empty())
     folder = Kiv::File::Path(session.startFolder).Join(args[2]);
-  return ConvertTexturesInFolderCommand(std::string(), folder.Str(), log) == kTextureConvertDone ? 0 : -1;
+  // A long conversion shows how far it is on a terminal; standard output, and
+  // standard error that is not a terminal, get nothing extra.
+  const bool progress = isatty(STDERR_FILENO) == 1;
+  if (progress)
+    SetTextureConversionProgress([](size_t done, size_t total) {
+      std::fprintf(stderr, "\rcompresstexture: %zu of %zu textures done", done, total);
+      if (done == total) std::fputc('\n', stderr);
+      std::fflush(stderr);
+    });
+  const uint32_t result = ConvertTexturesInFolderCommand(std::string(), folder.Str(), log);
+  if (progress) SetTextureConversionProgress(nullptr);
+  return result == kTextureConvertDone ? 0 : -1;
 }
 
 int ValidateCommand(Session& session, std::vector<std::string>& args, ResultsLog& log) {
