@@ -59,7 +59,8 @@ std::vector<Example> ParseExamples(const std::string& text, std::vector<std::str
     Example example;
     example.line = int(i) + 1;
     if (i + 1 >= lines.size() || lines[i + 1].rfind("```", 0) != 0) {
-      problems.push_back("line " + std::to_string(example.line) + ": the marker is not followed by a fenced block");
+      problems.push_back("line " + std::to_string(example.line) +
+                         ": the marker is not followed by a fenced block");
       continue;
     }
     size_t at = i + 2;
@@ -72,7 +73,8 @@ std::vector<Example> ParseExamples(const std::string& text, std::vector<std::str
         example.commands.back().shown.push_back(lines[at]);
       }
     }
-    if (at >= lines.size()) problems.push_back("line " + std::to_string(example.line) + ": the block is not closed");
+    if (at >= lines.size())
+      problems.push_back("line " + std::to_string(example.line) + ": the block is not closed");
     examples.push_back(std::move(example));
     i = at;
   }
@@ -95,13 +97,15 @@ bool Matches(const std::string& shown, const std::string& printed) {
     pos += pieces[k].size();
   }
   const std::string& last = pieces.back();
-  return printed.size() >= pos + last.size() && printed.compare(printed.size() - last.size(), last.size(), last) == 0;
+  return printed.size() >= pos + last.size() &&
+         printed.compare(printed.size() - last.size(), last.size(), last) == 0;
 }
 
 std::string Quoted(const std::string& path) { return "'" + path + "'"; }
 
 // Runs one example's commands in `clone`; the output of each command.
-std::vector<std::string> RunExample(const Example& example, const std::string& clone, const std::string& script) {
+std::vector<std::string> RunExample(const Example& example, const std::string& clone,
+                                    const std::string& script) {
   std::ofstream out(script);
   out << "exec 2>&1 </dev/null\n"
       << "cd " << Quoted(clone) << "\n"
@@ -121,7 +125,8 @@ std::vector<std::string> RunExample(const Example& example, const std::string& c
   std::vector<std::string> outputs(example.commands.size());
   for (size_t i = 0; i < example.commands.size(); ++i) {
     const std::string begin = "\n\036" + std::to_string(i) + "\n";
-    const std::string end = "\n\036" + (i + 1 < example.commands.size() ? std::to_string(i + 1) : "end") + "\n";
+    const std::string end =
+        "\n\036" + (i + 1 < example.commands.size() ? std::to_string(i + 1) : "end") + "\n";
     const size_t from = printed.find(begin);
     const size_t to = from == std::string::npos ? std::string::npos : printed.find(end, from + begin.size());
     if (to != std::string::npos) outputs[i] = printed.substr(from + begin.size(), to - from - begin.size());
@@ -129,15 +134,42 @@ std::vector<std::string> RunExample(const Example& example, const std::string& c
   return outputs;
 }
 
-// Lays out in `clone` what the examples use of a clone after a build.
+// A file of the build in the clone: linked when the file system allows, else copied.
+void Place(const fs::path& from, const fs::path& to) {
+  std::error_code error;
+  fs::create_hard_link(from, to, error);
+  if (error) fs::copy_file(from, to);
+}
+
+// Lays out in `clone` what the examples use of a clone after a build. The
+// build's programs and their folders are placed, not linked as a folder: a
+// program finds its installation and class libraries beside its own path, and
+// must find them where the examples name them.
 void MakeClone(const std::string& clone) {
-  const fs::path source = ROVANA_SOURCE_DIR;
+  const fs::path source = ROVANA_SOURCE_DIR, build = ROVANA_PROGRAM_DIR;
   const auto recursive = fs::copy_options::recursive;
   fs::create_directories(clone + "/tests/gamescript");
   fs::copy(source / "samples", clone + "/samples", recursive);
   fs::copy(source / "tests/gamescript/scripts", clone + "/tests/gamescript/scripts", recursive);
-  fs::create_directories(clone + "/build");
-  fs::create_directory_symlink(ROVANA_PROGRAM_DIR, clone + "/build/release");
+  const fs::path release = clone + "/build/release";
+  fs::create_directories(release);
+  for (const char* file : {"rovanautil", "gsrun", "rovana_nvtt.so"}) Place(build / file, release / file);
+  for (const char* folder : {"scripts", "install"}) {
+    fs::create_directories(release / folder);
+    for (auto at = fs::recursive_directory_iterator(build / folder); at != fs::recursive_directory_iterator();
+         ++at) {
+      const fs::path relative = fs::relative(at->path(), build);
+      // The user data a run of the build's own program laid out is not part of it.
+      if (relative == fs::path("install/userdata")) {
+        at.disable_recursion_pending();
+        continue;
+      }
+      if (at->is_directory())
+        fs::create_directories(release / relative);
+      else
+        Place(at->path(), release / relative);
+    }
+  }
 }
 
 std::vector<std::string> Documents() {
@@ -155,7 +187,8 @@ class DocsExamples : public ::testing::TestWithParam<std::string> {};
 TEST_P(DocsExamples, PrintWhatTheyShow) {
   const std::string document = GetParam();
   std::vector<std::string> problems;
-  const std::vector<Example> examples = ParseExamples(ReadFile(fs::path(ROVANA_SOURCE_DIR) / document), problems);
+  const std::vector<Example> examples =
+      ParseExamples(ReadFile(fs::path(ROVANA_SOURCE_DIR) / document), problems);
   for (const std::string& problem : problems) ADD_FAILURE() << document << " " << problem;
   if (examples.empty()) return;
   TempTree tree;
@@ -212,8 +245,10 @@ TEST(DocsExamplesParser, MarkedBlocksOnly) {
   EXPECT_NE(problems[0].find("not followed by a fenced block"), std::string::npos);
   EXPECT_NE(problems[1].find("output before the first command"), std::string::npos);
 
-  EXPECT_TRUE(Matches("3 R 3 Asset folder '/…/nowhere' not found.", "3 R 3 Asset folder '/tmp/x/nowhere' not found."));
-  EXPECT_FALSE(Matches("3 R 3 Asset folder '/…/nowhere' not found.", "3 R 3 Asset folder 'nowhere' not found."));
+  EXPECT_TRUE(Matches("3 R 3 Asset folder '/…/nowhere' not found.",
+                      "3 R 3 Asset folder '/tmp/x/nowhere' not found."));
+  EXPECT_FALSE(
+      Matches("3 R 3 Asset folder '/…/nowhere' not found.", "3 R 3 Asset folder 'nowhere' not found."));
   EXPECT_TRUE(Matches("a…b…c", "aXXbYYc"));
   EXPECT_FALSE(Matches("a…b…c", "aXXcYYb"));
   EXPECT_FALSE(Matches("ab", "abc"));
@@ -226,10 +261,12 @@ TEST(DocsExamplesParser, CommandsRunInOneShellEach) {
   tree.MakeDir("clone");
   std::vector<std::string> problems;
   const std::vector<Example> examples = ParseExamples(
-      "<!-- example -->\n```\n$ export X=1; cd /\n$ printf 'no end'\n$ echo $X $PWD; echo oops >&2; false\n$ echo $?\n```\n",
+      "<!-- example -->\n```\n$ export X=1; cd /\n$ printf 'no end'\n$ echo $X $PWD; echo oops >&2; false\n$ "
+      "echo $?\n```\n",
       problems);
   ASSERT_EQ(examples.size(), 1u);
-  const std::vector<std::string> outputs = RunExample(examples[0], tree.Path("clone"), tree.Path("example.sh"));
+  const std::vector<std::string> outputs =
+      RunExample(examples[0], tree.Path("clone"), tree.Path("example.sh"));
   ASSERT_EQ(outputs.size(), 4u);
   EXPECT_EQ(outputs[0], "");
   EXPECT_EQ(outputs[1], "no end");
