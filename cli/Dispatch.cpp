@@ -31,10 +31,6 @@ int HelpCommand(Session& session, std::vector<std::string>&, ResultsLog&) {
   return 0;
 }
 
-int CommandHostCommand(Session& session, std::vector<std::string>&, ResultsLog&) {
-  return RunCommandHost(session);
-}
-
 // Each word interned once, in the order of Commands().
 const std::vector<Kiv::PString>& InternedWords() {
   static const std::vector<Kiv::PString> words = [] {
@@ -54,6 +50,11 @@ bool RefuseExtraArguments(const std::vector<std::string>& args, size_t taken, co
   log.AddResult(ResultsLog::kError, nullptr,
                 "Too many parameters: '" + args[1] + "' takes " + what + ", not '" + args[2 + taken] + "'.");
   return true;
+}
+
+int CommandHostCommand(Session& session, std::vector<std::string>& args, ResultsLog& log) {
+  if (RefuseExtraArguments(args, 0, "none (its requests come on standard input)", log)) return -1;
+  return RunCommandHost(session);
 }
 
 }  // namespace

@@ -378,6 +378,12 @@ TEST_F(ValidateCommandTest, ASecondTargetIsRefused) {
   EXPECT_EQ(Output().substr(seen),
             "- Too many parameters: 'compresstexture' takes one folder, not '-q'.\n"
             "OK (1 Errors,0 Warnings)\n");
+  const size_t before = Output().size();
+  EXPECT_EQ(Run({"umbcommandhost", "requests.txt"}, "1 0 " + m_userData + "/local/clean_shed\n"), -1);
+  EXPECT_EQ(Output().substr(before),
+            "- Too many parameters: 'umbcommandhost' takes none (its requests come on standard input), not "
+            "'requests.txt'.\n"
+            "OK (1 Errors,0 Warnings)\n");
 }
 
 // Two folders of one KUID: whichever is checked names both, and the one the
