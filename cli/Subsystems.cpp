@@ -94,8 +94,6 @@ void StopConfigSchema() {
   OBLLib::ErrorHandler::Destroy();
 }
 
-// The asset check of the config code. It stops after the config validation
-// until the asset file checks and the script compile join it there.
 namespace {
 
 // The database answers for one folder of a KUID and the others go unseen: the
@@ -116,6 +114,7 @@ void ReportSharedKUID(ResultsLog& log, const std::string& assetFolder) {
 
 }  // namespace
 
+// The asset check of the config code, then the other folders of the asset's KUID.
 bool CheckAssetFolder(ResultsLog& log, const std::string& assetFolder) {
   const bool valid = OBLLib::CheckAssetFolder(log, assetFolder);
   ReportSharedKUID(log, assetFolder);
