@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "TempTree.h"
 
@@ -54,8 +55,8 @@ Ran RunProgram(const std::vector<std::string>& args, const std::string& userData
   // Both read as they come, so neither side can fill up and stall the program.
   pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
   std::string* into[2] = {&ran.out, &ran.err};
-  int open = 2;
-  while (open > 0 && poll(fds, 2, 60000) > 0) {
+  int live = 2;
+  while (live > 0 && poll(fds, 2, 60000) > 0) {
     for (int i = 0; i < 2; ++i) {
       if (fds[i].fd < 0 || !fds[i].revents) continue;
       char buffer[4096];
@@ -65,7 +66,7 @@ Ran RunProgram(const std::vector<std::string>& args, const std::string& userData
       } else if (n == 0 || errno != EINTR) {  // a pseudo-terminal ends with EIO
         close(fds[i].fd);
         fds[i].fd = -1;
-        --open;
+        --live;
       }
     }
   }
