@@ -386,6 +386,10 @@ int main(int argc, char** argv) {
       const unsigned long long mib = std::strtoull(argv[i] + 2, &end, 10);
       if (end == argv[i] + 2 || *end || mib == 0 || mib > (uint64_t(1) << 24)) return Usage();
       memoryLimit = uint64_t(mib) << 20;
+    } else if (argv[i][0] == '-') {
+      // An option gsrun does not take is refused, never passed over.
+      std::fprintf(stderr, "gsrun: unknown option '%s'\n", argv[i]);
+      return Usage();
     } else {
       rest.push_back(argv[i]);
     }

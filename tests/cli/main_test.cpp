@@ -360,6 +360,81 @@ TEST_F(ValidateCommandTest, DamagedOnlineCacheFilesAreReadAndLeftAlone) {
   EXPECT_EQ(after, inbox);
 }
 
+// One target only: a second is refused, not dropped, and nothing is checked.
+TEST_F(ValidateCommandTest, ASecondTargetIsRefused) {
+  EXPECT_EQ(Run({"validate", "523:1010", "523:9999"}), -1);
+  EXPECT_EQ(Output(),
+            "- Too many parameters: 'validate' takes one asset (a KUID or an asset folder), not '523:9999'.\n"
+            "OK (1 Errors,0 Warnings)\n");
+  const size_t seen = Output().size();
+  EXPECT_EQ(Run({"compresstexture", m_userData, "-q"}), -1);
+  EXPECT_EQ(Output().substr(seen),
+            "- Too many parameters: 'compresstexture' takes one folder, not '-q'.\n"
+            "OK (1 Errors,0 Warnings)\n");
+  const size_t before = Output().size();
+  EXPECT_EQ(Run({"umbcommandhost", "requests.txt"}, "1 0 " + m_userData + "/local/clean_shed\n"), -1);
+  EXPECT_EQ(Output().substr(before),
+            "- Too many parameters: 'umbcommandhost' takes none (its requests come on standard input), not "
+            "'requests.txt'.\n"
+            "OK (1 Errors,0 Warnings)\n");
+}
+
+// Two folders of one KUID: whichever is checked names both, and the one the
+// database answers from. An editing copy of an installed asset is expected.
+TEST_F(ValidateCommandTest, ADuplicateKuidNamesBothFolders) {
+  std::filesystem::create_directories(m_userData + "/editing");
+  std::filesystem::copy(m_userData + "/local/clean_shed", m_userData + "/editing/clean_shed",
+                        std::filesystem::copy_options::recursive);
+  EXPECT_EQ(Run({"validate", "523:1010"}), 0);
+  EXPECT_EQ(Output(), "OK (0 Errors,0 Warnings)\n");
+
+  std::filesystem::copy(m_userData + "/local/clean_shed", m_userData + "/local/shed_copy",
+                        std::filesystem::copy_options::recursive);
+  const std::string kept = m_userData + "/local/clean_shed", copy = m_userData + "/local/shed_copy";
+  size_t seen = Output().size();
+  // The copy in "editing" wins; the two of "local" are the duplicate.
+  EXPECT_EQ(Run({"validate", kept}), 0);
+  EXPECT_EQ(Output().substr(seen), "! The folders '" + kept + "' and '" + copy +
+                                       "' have the same KUID <kuid:523:1010>; the asset database uses '" +
+                                       m_userData + "/editing/clean_shed'.\nOK (0 Errors,1 Warnings)\n");
+  seen = Output().size();
+  EXPECT_EQ(Run({"validate", m_tree.Path("user/local/../local/shed_copy/")}), 0);
+  EXPECT_EQ(Output().substr(seen), "! The folders '" + copy + "' and '" + kept +
+                                       "' have the same KUID <kuid:523:1010>; the asset database uses '" +
+                                       m_userData + "/editing/clean_shed'.\nOK (0 Errors,1 Warnings)\n");
+  // The command host's check reports it too.
+  seen = Output().size();
+  EXPECT_EQ(Run({"umbcommandhost"}, "1 0 " + copy + "\n"), 0);
+  EXPECT_NE(Output().find("1 R 2 The folders '" + copy + "' and '" + kept + "'", seen), std::string::npos)
+      << Output().substr(seen);
+  // Once the copy is gone, so is the finding.
+  std::filesystem::remove_all(copy);
+  seen = Output().size();
+  EXPECT_EQ(Run({"validate", kept}), 0);
+  EXPECT_EQ(Output().substr(seen), "OK (0 Errors,0 Warnings)\n");
+}
+
+// An asset script includes the standard classes from the installation's
+// "scripts": the installation the build makes holds them, the bare sample
+// one does not.
+TEST_F(ValidateCommandTest, AssetScriptBuildsOnTheInstallationsClasses) {
+  const std::filesystem::path samples = std::string(ROVANA_SOURCE_DIR) + "/samples";
+  std::filesystem::copy(samples / "userdata/local/station_clock", m_userData + "/local/station_clock",
+                        std::filesystem::copy_options::recursive);
+  EXPECT_EQ(Run({"validate", "523:1017"}), -1);
+  EXPECT_NE(Output().find("Could not read file"), std::string::npos) << Output();
+  EXPECT_NE(Output().find("rovanagameobject.gs"), std::string::npos) << Output();
+
+  m_root = ROVANA_INSTALL_DIR;
+  const size_t seen = Output().size();
+  EXPECT_EQ(Run({"validate", "523:1017"}), 0);
+  EXPECT_EQ(Output().substr(seen), "OK (0 Errors,0 Warnings)\n");
+  size_t libraries = 0;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(m_userData + "/cache/libraries"))
+    libraries += entry.path().extension() == ".gsl";
+  EXPECT_EQ(libraries, 1u);
+}
+
 TEST_F(ValidateCommandTest, AScriptedAssetHasTheNativeClassesRegisteredFirst) {
   EXPECT_EQ(Run({"validate", m_userData + "/local/signal_box"}), 0) << Output();
   EXPECT_EQ(Output(), "OK (0 Errors,0 Warnings)\n");
