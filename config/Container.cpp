@@ -1067,14 +1067,14 @@ SoupRef Container::FindEntryDefinition(const SoupRef& def, std::span<const SoupR
 }
 
 void Container::CheckStringTableTag(const SoupRef& def, const Kiv::PString& tagName, SoupRef& result,
-                                    Container* container) {
+                                    Container* container, bool reportNoSmoke) {
   result = ExpandNumberedArray(def, tagName);
   if (result) return;
   if (tagName.View().starts_with("string-table-")) {
     result = ExpandNumberedArray(def, tn::string_table);
   } else if (tagName.View().starts_with("smoke")) {
     result = ExpandNumberedArray(def, tn::smoke);
-    if (!result)
+    if (!result && reportNoSmoke)
       if (ErrorHandler* eh = Findings()) eh->Error(FormatMessage(kNoSmoke), container);
   }
 }

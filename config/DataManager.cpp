@@ -256,6 +256,10 @@ void DataManager::ReleaseAssetFolder() {
 ContentFolder* DataManager::SetCurrentAsset(const Kiv::PString& assetName, const Kiv::File::Path& folder) {
   ReleaseAssetFolder();
   ++m_checkSerial;
+  // What the previous asset set (an "alias", a mesh that failed) says nothing
+  // about this one.
+  borrowedMesh = false;
+  meshFailure = false;
   m_assetName = assetName;
   assetFolder = folder;
   contentFolder = Kiv::File::Path(assetName.View()).IsAbsolute() ? assetName.Str()

@@ -112,7 +112,8 @@ public:
   // null). The name is the content-folder key of the asset ("local",
   // "editing", ...) or, for an asset outside every content folder, the
   // absolute path of the folder that holds it; folder is the asset folder
-  // relative to that content folder.
+  // relative to that content folder. Clears the per-asset flags (borrowed
+  // mesh, mesh failure).
   ContentFolder* SetCurrentAsset(const Kiv::PString& assetName, const Kiv::File::Path& folder);
   // Counts the assets made the asset under check: caches of what an asset's
   // files hold are kept for one check, since files may change between checks.

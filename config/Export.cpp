@@ -186,9 +186,10 @@ bool CheckAttachment(Tag& tag, bool comboBox) {
   auto notInMesh = [&](const Container* mesh) {
     const auto* loaded = mesh ? dynamic_cast<const LoadedMesh*>(dm->GetLiveObject(mesh)) : nullptr;
     if (!loaded) return true;
+    // Named as the config names it: relative to the asset folder, however
+    // deep that lies in its content folder.
     Kiv::File::Path path(loaded->Info().filePath);
-    path.ExtractFirstPath();
-    path.ExtractFirstPath();
+    path.MakeRelativeTo(dm->assetFolder);
     Report(true, kNotValidPossibility, {tag.value.View(), tag.name, path.Str()}, tag);
     return false;
   };

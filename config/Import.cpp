@@ -296,10 +296,15 @@ bool Container::Import(const SoupRef& soup, const SoupRef& definition, Container
     SoupRef nested = soup.GetIndexedSoup(i);
     if (nested) {
       // 5: a nested container.
+      // Only the last definition asked reports a smoke container that none
+      // of them covers: an inherited one may define it.
       SoupRef found;
-      CheckStringTableTag(def, name, found, target);
+      size_t lastInherited = inherited.size();
+      for (size_t b = 0; b < inherited.size(); ++b)
+        if (inherited[b]) lastInherited = b;
+      CheckStringTableTag(def, name, found, target, lastInherited == inherited.size());
       for (size_t b = 0; !found && b < inherited.size(); ++b)
-        if (inherited[b]) CheckStringTableTag(inherited[b], name, found, target);
+        if (inherited[b]) CheckStringTableTag(inherited[b], name, found, target, b == lastInherited);
       if (!found) {
         const auto& obsolete = target->obsoleteTagNames;
         if (!inherited.empty() && std::find(obsolete.begin(), obsolete.end(), name) != obsolete.end()) {

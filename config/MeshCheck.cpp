@@ -39,12 +39,14 @@ std::string Extension(std::string_view path) {
   return dot == std::string_view::npos ? std::string() : Kiv::ToLowerAscii(name.substr(dot + 1));
 }
 
-// The config soup that holds the container: its own, else the nearest
-// parent's (a mesh-table entry is part of the asset's config).
+// The asset's config, which holds its "kind": the config soup of the
+// outermost container that has one. A mesh-table entry has a soup of its own
+// (its part of the config, without a kind), so the nearest soup is not it.
 SoupRef ConfigOf(const Container* container) {
+  SoupRef config;
   for (const Container* c = container; c; c = c->parent)
-    if (c->configSoup) return c->configSoup;
-  return SoupRef();
+    if (c->configSoup) config = c->configSoup;
+  return config;
 }
 
 void PerformanceChecks(CheckedMesh& mesh, const Container* container) {

@@ -459,3 +459,155 @@ TEST_F(MainTest, StartUpMakesTheEngineAndItsCheckSceneAndRetriesWithTheNullRende
 }
 
 }  // namespace
+
+namespace {
+
+// Verdicts on assets a test makes: each is checked as a user checks it, by
+// the command, a batch file or the command host.
+class AssetVerdictTest : public ValidateCommandTest {
+protected:
+  // Writes local/<folder>/config.txt and copies the named sample files
+  // (paths below samples/) into the folder under the given names.
+  std::string Asset(const std::string& folder, const std::string& config,
+                    const std::vector<std::pair<std::string, std::string>>& files = {
+                        {"userdata/local/clean_shed/shed.im", "shed.im"},
+                        {"userdata/local/clean_shed/brick.texture", "brick.texture"}}) {
+    const std::string path = m_userData + "/local/" + folder;
+    m_tree.Write("user/local/" + folder + "/config.txt", config);
+    for (const auto& [from, to] : files) {
+      std::filesystem::create_directories(std::filesystem::path(path + "/" + to).parent_path());
+      std::filesystem::copy_file(std::string(ROVANA_SOURCE_DIR) + "/samples/" + from, path + "/" + to);
+    }
+    return path;
+  }
+  // The output of one run of the command on the asset folder, and its code.
+  std::string Validate(const std::string& path, int* code = nullptr) {
+    const size_t seen = Output().size();
+    const int result = Run({"validate", path});
+    if (code) *code = result;
+    return Output().substr(seen);
+  }
+  static std::string Header(int number, const std::string& kind) {
+    return "kuid <kuid:523:" + std::to_string(3000 + number) + ">\nkind " + kind +
+           "\nusername \"Made\"\nrovana-build 3.4\n";
+  }
+  static std::string MeshTable(const std::string& entries) { return "mesh-table\n{\n" + entries + "}\n"; }
+  static constexpr const char* kShed = "  default\n  {\n    mesh \"shed.im\"\n    auto-create 1\n  }\n";
+};
+
+// A container that the kind's own definition lacks but an inherited one
+// defines passes; one that no definition covers is reported once.
+TEST_F(AssetVerdictTest, SmokeContainersByTheDefinitionsThatCoverThem) {
+  const std::string smoke = "smoke\n{\n  rate 2\n  velocity 1\n}\n";
+  int code = 0;
+  EXPECT_EQ(Validate(Asset("smoking_car", Header(1, "traincar") + MeshTable(kShed) + smoke), &code),
+            "OK (0 Errors,0 Warnings)\n");
+  EXPECT_EQ(code, 0);
+  // Its rules still run: a negative rate is an error.
+  const std::string badRate = "smoke\n{\n  rate -2\n  velocity 1\n}\n";
+  EXPECT_EQ(Validate(Asset("fuming_car", Header(2, "traincar") + MeshTable(kShed) + badRate), &code),
+            "- The tag 'rate' must not be negative.\nOK (1 Errors,0 Warnings)\n");
+  EXPECT_EQ(code, -1);
+  EXPECT_EQ(Validate(Asset("smoking_shed", Header(3, "scenery") + MeshTable(kShed) + smoke), &code),
+            "- A smoke tag has no definition.\n"
+            "- The tag 'smoke' in 'scenery' is not defined for this kind of asset.\n"
+            "OK (2 Errors,0 Warnings)\n");
+  EXPECT_EQ(code, -1);
+}
+
+// What an asset with "alias" sets is not carried into the next check, in a
+// batch file and in the command host alike.
+TEST_F(AssetVerdictTest, AnAliasDoesNotChangeTheVerdictOnLaterAssets) {
+  const std::string effect =
+      Asset("glowing_shed", Header(4, "scenery") + MeshTable("  default\n  {\n"
+                                                             "    mesh \"shed.im\"\n"
+                                                             "    effects\n    {\n"
+                                                             "      glow\n      {\n"
+                                                             "        kind \"name\"\n"
+                                                             "        att \"a.nowhere\"\n"
+                                                             "      }\n    }\n  }\n"));
+  const std::string alias = Asset("borrowed", Header(5, "scenery") + "alias <kuid:523:1010>\n", {});
+  const std::string finding =
+      "In 'mesh-table\\default\\effects\\glow' the tag 'att' names 'a.nowhere', which is not an attachment "
+      "point of the mesh.";
+  const std::string verdict = "- " + finding + "\nOK (1 Errors,0 Warnings)\n";
+  EXPECT_EQ(Validate(effect), verdict);
+  const std::string batch = m_tree.Write(
+      "checks.txt", "validate " + effect + "\nvalidate " + alias + "\nvalidate " + effect + "\n");
+  const size_t seen = Output().size();
+  EXPECT_EQ(Run({"@" + batch}), -1);
+  const std::string out = Output().substr(seen);
+  ASSERT_GE(out.size(), verdict.size());
+  EXPECT_EQ(out.substr(0, verdict.size()), verdict) << out;
+  EXPECT_EQ(out.substr(out.size() - verdict.size()), verdict) << out;
+  EXPECT_NE(out.find("! This asset borrows its mesh through an \"alias\" tag.\n"), std::string::npos) << out;
+
+  std::string escaped = finding;
+  for (size_t at = escaped.find('\\'); at != std::string::npos; at = escaped.find('\\', at + 2))
+    escaped.insert(at, 1, '\\');
+  EXPECT_EQ(Run({"umbcommandhost"}, "1 0 " + effect + "\n2 0 " + alias + "\n3 0 " + effect + "\n"), 0);
+  const std::string host = Output().substr(seen + out.size());
+  EXPECT_NE(host.find("1 R 3 " + escaped + "\n1 OK 0\n"), std::string::npos) << host;
+  EXPECT_NE(host.find("3 R 3 " + escaped + "\n3 OK 0\n"), std::string::npos) << host;
+}
+
+// The kinds whose meshes are seen near the camera get no performance warnings
+// for a mesh with one level of few polygons; other kinds get all three.
+TEST_F(AssetVerdictTest, ExemptKindsGetNoLevelOfDetailWarnings) {
+  const std::vector<std::pair<std::string, std::string>> tower = {
+      {"userdata/local/lod_tower/tower.lm", "tower.lm"},
+      {"userdata/local/lod_tower/brick.texture", "brick.texture"}};
+  const std::string table = MeshTable("  default\n  {\n    mesh \"tower.lm\"\n    auto-create 1\n  }\n");
+  int number = 10;
+  for (const char* kind : {"traincar", "bogey", "interior", "pantograph", "drivercharacter"}) {
+    SCOPED_TRACE(kind);
+    int code = -1;
+    EXPECT_EQ(Validate(Asset(std::string("near_") + kind, Header(number++, kind) + table, tower), &code),
+              "OK (0 Errors,0 Warnings)\n");
+    EXPECT_EQ(code, 0);
+  }
+  EXPECT_EQ(Validate(Asset("far_scenery", Header(number, "scenery") + table, tower)),
+            "! The mesh has no attachment points.\n"
+            "! The mesh has only one level of detail.\n"
+            "! The lowest level of detail of the mesh has very few polygons.\n"
+            "OK (0 Errors,3 Warnings)\n");
+}
+
+// The attachment finding names the parent mesh as the config does, however
+// deep the asset folder lies in its content folder.
+TEST_F(AssetVerdictTest, AttachmentFindingNamesTheParentMeshAsTheConfigDoes) {
+  const std::string table = MeshTable(
+      "  default\n  {\n    mesh \"sub/m.im\"\n    auto-create 1\n  }\n"
+      "  lamp\n  {\n    mesh \"sub/m.im\"\n    att-parent \"default\"\n    att \"a.nowhere\"\n  }\n");
+  const std::vector<std::pair<std::string, std::string>> mesh = {{"meshes/skinned.im", "sub/m.im"}};
+  int number = 20;
+  for (const char* folder : {"posts", "set/posts", "set/att2/posts", "set/a/b/posts"}) {
+    SCOPED_TRACE(folder);
+    EXPECT_EQ(Validate(Asset(folder, Header(number++, "scenery") + table, mesh)),
+              "- 'a.nowhere' in the tag 'att' is not an attachment point of the mesh 'sub/m.im'.\n"
+              "OK (1 Errors,0 Warnings)\n");
+  }
+}
+
+// Bytes of a bad config that a terminal would act on are shown, not cut at
+// and not echoed raw.
+TEST_F(AssetVerdictTest, UnprintableBytesInAFindingAreShown) {
+  using namespace std::string_literals;
+  const std::string path =
+      Asset("odd_names", Header(30, "scenery") + "weird\0name 1\nodd\x01\x1bname 2\n"s + MeshTable(kShed));
+  EXPECT_EQ(Validate(path),
+            "- The tag 'weird\\0name' in 'scenery' is not defined for this kind of asset.\n"
+            "- The tag 'odd\\x01\\x1bname' in 'scenery' is not defined for this kind of asset.\n"
+            "OK (2 Errors,0 Warnings)\n");
+  const size_t seen = Output().size();
+  EXPECT_EQ(Run({"umbcommandhost"}, "7 0 " + path + "\n"), 0);
+  EXPECT_NE(
+      Output().find("7 R 3 The tag 'weird\\0name' in 'scenery' is not defined for this kind of asset.\n"
+                    "7 R 3 The tag 'odd\\x01\\x1bname' in 'scenery' is not defined for this kind of asset.\n"
+                    "7 OK 0\n",
+                    seen),
+      std::string::npos)
+      << Output();
+}
+
+}  // namespace
