@@ -270,6 +270,12 @@ ContentFolder* DataManager::SetCurrentAsset(const Kiv::PString& assetName, const
   return m_assetFolderHandle;
 }
 
+std::string DataManager::PathInAsset(std::string_view contentPath) const {
+  Kiv::File::Path path(contentPath);
+  path.MakeRelativeTo(assetFolder);
+  return path.Str();
+}
+
 // ---- registries ----
 
 void DataManager::RegisterTagBySource(const Kiv::PString& key, Tag* tag) {

@@ -118,6 +118,10 @@ public:
   // Counts the assets made the asset under check: caches of what an asset's
   // files hold are kept for one check, since files may change between checks.
   uint64_t CheckSerial() const { return m_checkSerial; }
+  // A path inside the content folder (as a loaded mesh keeps it) as the
+  // asset's config names it: relative to the asset folder, however deep that
+  // lies. A path outside the asset folder is returned as it is.
+  std::string PathInAsset(std::string_view contentPath) const;
   // The name of the asset under check (null when none).
   Kiv::PString GetCurrentAssetPath() const { return m_assetName; }
 

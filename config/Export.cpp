@@ -186,11 +186,8 @@ bool CheckAttachment(Tag& tag, bool comboBox) {
   auto notInMesh = [&](const Container* mesh) {
     const auto* loaded = mesh ? dynamic_cast<const LoadedMesh*>(dm->GetLiveObject(mesh)) : nullptr;
     if (!loaded) return true;
-    // Named as the config names it: relative to the asset folder, however
-    // deep that lies in its content folder.
-    Kiv::File::Path path(loaded->Info().filePath);
-    path.MakeRelativeTo(dm->assetFolder);
-    Report(true, kNotValidPossibility, {tag.value.View(), tag.name, path.Str()}, tag);
+    Report(true, kNotValidPossibility, {tag.value.View(), tag.name, dm->PathInAsset(loaded->Info().filePath)},
+           tag);
     return false;
   };
   if (owner->type == kMeshElement) {

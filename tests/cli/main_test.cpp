@@ -499,13 +499,14 @@ protected:
 // defines passes; one that no definition covers is reported once.
 TEST_F(AssetVerdictTest, SmokeContainersByTheDefinitionsThatCoverThem) {
   const std::string smoke = "smoke\n{\n  rate 2\n  velocity 1\n}\n";
+  const std::string table = MeshTable(std::string(kShed) + "  shadow\n  {\n    mesh \"shed.im\"\n  }\n");
   int code = 0;
-  EXPECT_EQ(Validate(Asset("smoking_car", Header(1, "traincar") + MeshTable(kShed) + smoke), &code),
+  EXPECT_EQ(Validate(Asset("smoking_car", Header(1, "traincar") + table + smoke), &code),
             "OK (0 Errors,0 Warnings)\n");
   EXPECT_EQ(code, 0);
   // Its rules still run: a negative rate is an error.
   const std::string badRate = "smoke\n{\n  rate -2\n  velocity 1\n}\n";
-  EXPECT_EQ(Validate(Asset("fuming_car", Header(2, "traincar") + MeshTable(kShed) + badRate), &code),
+  EXPECT_EQ(Validate(Asset("fuming_car", Header(2, "traincar") + table + badRate), &code),
             "- The tag 'rate' must not be negative.\nOK (1 Errors,0 Warnings)\n");
   EXPECT_EQ(code, -1);
   EXPECT_EQ(Validate(Asset("smoking_shed", Header(3, "scenery") + MeshTable(kShed) + smoke), &code),
@@ -562,8 +563,10 @@ TEST_F(AssetVerdictTest, ExemptKindsGetNoLevelOfDetailWarnings) {
   for (const char* kind : {"traincar", "bogey", "interior", "pantograph", "drivercharacter"}) {
     SCOPED_TRACE(kind);
     int code = -1;
-    EXPECT_EQ(Validate(Asset(std::string("near_") + kind, Header(number++, kind) + table, tower), &code),
-              "OK (0 Errors,0 Warnings)\n");
+    const std::string out =
+        Validate(Asset(std::string("near_") + kind, Header(number++, kind) + table, tower), &code);
+    EXPECT_EQ(out.find("! The mesh has"), std::string::npos) << out;
+    EXPECT_EQ(out.find("! The lowest level"), std::string::npos) << out;
     EXPECT_EQ(code, 0);
   }
   EXPECT_EQ(Validate(Asset("far_scenery", Header(number, "scenery") + table, tower)),
@@ -608,6 +611,93 @@ TEST_F(AssetVerdictTest, UnprintableBytesInAFindingAreShown) {
                     seen),
       std::string::npos)
       << Output();
+}
+
+}  // namespace
+
+namespace {
+
+// With the shipped installation every check can fire: each row is an asset
+// made to meet one rule or check, and the line it must give.
+TEST_F(AssetVerdictTest, EveryCheckOfTheShippedSchemaCanFire) {
+  const std::string shadow = "  shadow\n  {\n    mesh \"shed.im\"\n    auto-create 0\n  }\n";
+  const std::vector<std::pair<std::string, std::string>> skinned = {{"meshes/skinned.im", "sub/m.im"}};
+  struct Row {
+    std::string config;
+    std::string line;
+    std::vector<std::pair<std::string, std::string>> files;
+  };
+  const std::vector<Row> rows = {
+      {Header(0, "traincar") + MeshTable(kShed), "! The mesh table has no \"shadow\" mesh.\n", {}},
+      {Header(0, "scenery") + MeshTable("  default\n  {\n    mesh \"shed.im\"\n    auto-create 0\n  }\n"),
+       "! The mesh table has no visible mesh.\n",
+       {}},
+      {Header(0, "traincar") + "collate-meshes 1\n" + MeshTable(std::string(kShed) + shadow),
+       "- The tag 'collate-meshes' is not allowed in an asset of kind 'traincar'.\n",
+       {}},
+      {Header(0, "scenery") + "collate-distance 100\n" + MeshTable(kShed),
+       "- The tag 'collate-distance' needs a 'collate-meshes' tag.\n",
+       {}},
+      {Header(0, "scenery") + "track-offset 2\n" + MeshTable(kShed),
+       "- The tag 'track-offset' needs a 'type' tag of 'trackside'.\n",
+       {}},
+      {Header(0, "scenery") + "type \"bridge\"\ntrack-offset 2\n" + MeshTable(kShed),
+       "- The tag 'type' must be 'trackside' for the tag 'track-offset'.\n",
+       {}},
+      {Header(0, "scenery") + MeshTable("  default\n  {\n    mesh \"shed.im\"\n    auto-create 1\n"
+                                        "    light \"0\"\n  }\n"),
+       "- There is no \"lights\" container.\n",
+       {}},
+      {Header(0, "scenery") + "lights\n{\n  0\n  {\n    radius 4\n  }\n}\n" +
+           MeshTable("  default\n  {\n    mesh \"shed.im\"\n    auto-create 1\n    light \"0,1\"\n  }\n"),
+       "- There is no light 1 in the \"lights\" container.\n",
+       {}},
+      {Header(0, "scenery") + MeshTable("  default\n  {\n    mesh \"sub/m.im\"\n    auto-create 1\n"
+                                        "    effects\n    {\n      lamp\n      {\n        kind \"name\"\n"
+                                        "        bone \"elbow\"\n      }\n    }\n  }\n"),
+       "- 'elbow' is not a named part of the mesh 'sub/m.im'.\n", skinned},
+      {Header(0, "groundtexture"), "- No texture file is named.\n", {}},
+      {Header(0, "groundtexture") + "texture \"grass.texture\"\n",
+       "- The texture file 'grass.texture' does not exist.\n",
+       {}},
+      {Header(0, "traincar") + "category-class \"TR;TV\"\nscript \"loco\"\nclass \"SignalBox\"\n" +
+           MeshTable(std::string(kShed) + shadow),
+       "- Script class does not match asset kind (vehicle).\n",
+       {{"userdata/local/clean_shed/shed.im", "shed.im"},
+        {"userdata/local/clean_shed/brick.texture", "brick.texture"},
+        {"userdata/local/signal_box/signalbox.gs", "loco.gs"}}},
+  };
+  int number = 40;
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.config);
+    std::string config = row.config;
+    config.replace(config.find("3000>"), 5, std::to_string(3000 + number) + ">");
+    const std::string folder = "check" + std::to_string(number++);
+    const std::string out =
+        row.files.empty() ? Validate(Asset(folder, config)) : Validate(Asset(folder, config, row.files));
+    EXPECT_NE(out.find(row.line), std::string::npos) << out;
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// The samples that show a rule at work pass: a locomotive whose smoke only
+// an inherited definition covers, and legacy configs whose upgrade writes
+// the category codes "ZX", "00" and "GB".
+TEST_F(ValidateCommandTest, SamplesOfUpgradesAndInheritedContainersPass) {
+  const std::filesystem::path samples = std::string(ROVANA_SOURCE_DIR) + "/samples/userdata/local";
+  for (const char* asset : {"steam_loco", "legacy_hut", "legacy_shelter"})
+    std::filesystem::copy(samples / asset, m_userData + "/local/" + asset,
+                          std::filesystem::copy_options::recursive);
+  EXPECT_EQ(Run({"validate", m_userData + "/local/steam_loco"}), 0);
+  EXPECT_EQ(Run({"validate", m_userData + "/local/legacy_hut"}), 0);
+  EXPECT_EQ(Run({"validate", m_userData + "/local/legacy_shelter"}), 0);
+  EXPECT_EQ(Output(),
+            "OK (0 Errors,0 Warnings)\n"
+            "! This asset is of a build older than 2.7 and is obsolete.\nOK (0 Errors,1 Warnings)\n"
+            "OK (0 Errors,0 Warnings)\n");
 }
 
 }  // namespace

@@ -195,7 +195,7 @@ TEST_F(RulesTest, GrandparentRulesNearTheRoot) {
   m_dm->SetLiveObject(&m_root, std::make_unique<LoadedMesh>(info));
   EXPECT_TRUE(Run("mustbeownparent", *MakeTag("p", "door", effects), ""));
   EXPECT_FALSE(Run("mustbeownparent", *MakeTag("p", "roof", effects), "", &finding));
-  EXPECT_EQ(finding, "'roof' is not an attachment point of the mesh '/body.im'.");
+  EXPECT_EQ(finding, "'roof' is not a named part of the mesh 'body.im'.");
 }
 
 TEST_F(RulesTest, NullKuidWarning) {
