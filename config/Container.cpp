@@ -618,6 +618,13 @@ TagValue Container::ValueOf(const SoupRef& values, const Kiv::PString& tagName) 
 
 // ---- Container: definitions ----
 
+SoupRef Container::AssetConfig() const {
+  SoupRef config;
+  for (const Container* c = this; c; c = c->parent)
+    if (c->configSoup) config = c->configSoup;
+  return config;
+}
+
 SoupRef Container::FindChildDefinition(const Kiv::PString& typeName) const {
   if (schema) return schema.GetNamedSoup(typeName);
   return DataManager::Instance()->Schema().GetNamedSoup(typeName);

@@ -344,6 +344,11 @@ public:
   SoupRef configSoup;
   SoupRef schema;
   bool isRoot = false;
+
+  // The config of the asset the container belongs to, which holds its
+  // "kind": the soup of the outermost container that has one. A nested
+  // container's own soup is only its part of the config.
+  SoupRef AssetConfig() const;
   // Made for a check alone (validation), which reads only the config's tags: a
   // definition entry the config lacks gets its own tag only where making it
   // leaves a trace (a registry, a mesh check, a finding). Children take it over.

@@ -39,18 +39,9 @@ std::string Extension(std::string_view path) {
   return dot == std::string_view::npos ? std::string() : Kiv::ToLowerAscii(name.substr(dot + 1));
 }
 
-// The asset's config, which holds its "kind": the config soup of the
-// outermost container that has one. A mesh-table entry has a soup of its own
-// (its part of the config, without a kind), so the nearest soup is not it.
-SoupRef ConfigOf(const Container* container) {
-  SoupRef config;
-  for (const Container* c = container; c; c = c->parent)
-    if (c->configSoup) config = c->configSoup;
-  return config;
-}
-
 void PerformanceChecks(CheckedMesh& mesh, const Container* container) {
-  const SoupRef config = ConfigOf(container);
+  // The asset's kind, not the mesh-table entry's (which has none).
+  const SoupRef config = container->AssetConfig();
   if (!config) return;
   const Kiv::PString kind = config.GetNamedTag(tn::kind);
   for (std::string_view exempt : kExemptKinds)

@@ -155,7 +155,8 @@ bool RuleNeedCollateMeshes(Tag& tag, const SoupRef&) {
 }
 
 bool RuleIsNotTraincar(Tag& tag, const SoupRef&) {
-  if (!tag.owner || !(tag.owner->configSoup.GetNamedTag(kKind) == kTraincar)) return true;
+  // The asset's kind, wherever in its config the tag lies.
+  if (!tag.owner || !(tag.owner->AssetConfig().GetNamedTag(kKind) == kTraincar)) return true;
   if (ErrorHandler* eh = ErrorHandler::Instance()) eh->Error(FormatMessage(kNotType, {tag.name, kTraincar}));
   return false;
 }

@@ -666,6 +666,47 @@ TEST_F(AssetVerdictTest, EveryCheckOfTheShippedSchemaCanFire) {
        {{"userdata/local/clean_shed/shed.im", "shed.im"},
         {"userdata/local/clean_shed/brick.texture", "brick.texture"},
         {"userdata/local/signal_box/signalbox.gs", "loco.gs"}}},
+      // Rules and writers the schema bound before.
+      {Header(0, "traincar") +
+           "cameralist\n{\n  0 1,2,3\n}\nqueues\n{\n  0\n  {\n    size 3\n"
+           "    initial-count 2\n  }\n}\n" +
+           MeshTable(std::string(kShed) + shadow),
+       "- The tag '0' has the wrong number of values.\n"
+       "- The tag 'product-kuid' is missing; it must come with 'size'.\n",
+       {}},
+      {Header(0, "interior") + "cabin_muffle 2\n" + MeshTable(kShed),
+       "- The tag 'cabin_muffle' must lie between 0 and 1.\n",
+       {}},
+      {Header(0, "scenery") + "snapgrid 0\n" + MeshTable(kShed),
+       "- The tag 'snapgrid' must not be zero.\n",
+       {}},
+      {Header(0, "track") + "width ,\n" + MeshTable(kShed), "- The tag 'width' has no value.\n", {}},
+      {Header(0, "track") + "width -1\ngroundtexture <NULL>\n" + MeshTable(kShed),
+       "- The tag 'width' must not be negative.\n! The tag 'groundtexture' holds a null KUID.\n",
+       {}},
+      {Header(0, "scenery") + "script \"nothere\"\n" + MeshTable(kShed),
+       "- The script file 'nothere' does not exist.\n",
+       {}},
+      {Header(0, "scenery") +
+           MeshTable(std::string(kShed) + "  lamp\n  {\n    mesh \"shed.im\"\n    att-parent \"lamp\"\n  }\n"
+                                          "  lamp2\n  {\n    mesh \"shed.im\"\n    att \"a.x\"\n  }\n"
+                                          "  default\n  {\n    mesh \"shed.im\"\n  }\n"),
+       "- A mesh cannot be its own parent.\n- The container 'lamp2' has no \"att-parent\" tag.\n"
+       "- There is more than one container 'default' in 'mesh-table'.\n",
+       {}},
+      {Header(0, "scenery") +
+           MeshTable("  default\n  {\n    mesh \"shed.png\"\n    auto-create 1\n"
+                     "    anim \"walk.txt\"\n  }\n") +
+           "thumbnails\n{\n  0\n  {\n    image \"x.kin\"\n    width 64\n    height 64\n  }\n}\n",
+       "- The tag 'mesh' in 'default' does not name a mesh file.\n- The file 'shed.png' does not exist.\n"
+       "- The tag 'anim' in 'default' does not name an animation file.\n"
+       "- The tag 'image' in '0' does not name an image file.\n",
+       {}},
+      {Header(0, "scenery") + MeshTable("  walk\n  {\n    anim \"walk.kin\"\n  }\n"
+                                        "  default\n  {\n    mesh \"quad.pm\"\n    auto-create 1\n  }\n"),
+       "- An animation was given before any mesh loaded.\n- The required tag 'mesh' is missing.\n"
+       "- A mesh of this asset is in a format that is no longer supported.\n",
+       {{"meshes/quad.pm", "quad.pm"}}},
   };
   int number = 40;
   for (const Row& row : rows) {
