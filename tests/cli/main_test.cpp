@@ -583,13 +583,19 @@ TEST_F(AssetVerdictTest, AttachmentFindingNamesTheParentMeshAsTheConfigDoes) {
       "  default\n  {\n    mesh \"sub/m.im\"\n    auto-create 1\n  }\n"
       "  lamp\n  {\n    mesh \"sub/m.im\"\n    att-parent \"default\"\n    att \"a.nowhere\"\n  }\n");
   const std::vector<std::pair<std::string, std::string>> mesh = {{"meshes/skinned.im", "sub/m.im"}};
+  const std::string verdict =
+      "- 'a.nowhere' in the tag 'att' is not an attachment point of the mesh 'sub/m.im'.\n"
+      "OK (1 Errors,0 Warnings)\n";
   int number = 20;
   for (const char* folder : {"posts", "set/posts", "set/att2/posts", "set/a/b/posts"}) {
     SCOPED_TRACE(folder);
-    EXPECT_EQ(Validate(Asset(folder, Header(number++, "scenery") + table, mesh)),
-              "- 'a.nowhere' in the tag 'att' is not an attachment point of the mesh 'sub/m.im'.\n"
-              "OK (1 Errors,0 Warnings)\n");
+    EXPECT_EQ(Validate(Asset(folder, Header(number++, "scenery") + table, mesh)), verdict);
   }
+  // Outside every content folder, too.
+  const std::string outside = m_tree.Path("elsewhere/posts");
+  std::filesystem::create_directories(outside);
+  std::filesystem::copy(m_userData + "/local/posts", outside, std::filesystem::copy_options::recursive);
+  EXPECT_EQ(Validate(outside), verdict);
 }
 
 // Bytes of a bad config that a terminal would act on are shown, not cut at
