@@ -1,5 +1,6 @@
 #include "gamescript/compiler/Driver.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -204,12 +205,10 @@ int CompileUnit::Compile(const char* sourceName, CompileLog* log) {
     if (m_log)
       for (std::size_t i = 0; i < generationLog.Count(); ++i) m_log->Add(generationLog.At(i));
     if (m_generationFailed) {
-      // Errors of the source were reported as such; anything else is ours.
-      errors = generator.CountedErrors();
-      if (errors == 0) {
-        errors = 1;
-        if (m_log) m_log->Add("\nInternal Code Generation Error...");
-      }
+      // Errors of the source were reported as such and counted; the line
+      // that says code generation stopped follows them either way.
+      errors = std::max(generator.CountedErrors(), 1);
+      if (m_log) m_log->Add("\nInternal Code Generation Error...");
     }
   }
   m_symbols.SetContext(nullptr);

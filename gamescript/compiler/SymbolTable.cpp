@@ -9,14 +9,17 @@
 #include "gamescript/compiler/Messages.h"
 #include "gamescript/compiler/ParseContext.h"
 #include "gamescript/compiler/TextHash.h"
+#include "gamescript/runtime/LibraryFile.h"
 
 namespace GSCompiler {
 
 namespace {
 
-// Deeper inheritance chains than this are refused rather than risk the stack
-// while their extends lists resolve one into the other.
-constexpr int kMaxDerivationDepth = 1024;
+// Every class record lists all its ancestors and their parts of the function
+// table, so a library grows with the square of its derivation depth: classes
+// with more ancestors than the loader takes are refused. The same bound keeps
+// the stack safe while extends lists resolve one into the other.
+constexpr int kMaxDerivationDepth = int(GSRuntime::kMaxAncestors);
 
 char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
@@ -636,6 +639,14 @@ bool GSSymbolTable::ResolveExtends(GSClassSymbol* cls) {
     if (!baseResolved) return fail();
     if (const char* repeated = AddBase(cls, base, true, 0, 0)) {
       report(entry.line, "Class %s and %s causes cyclic derivation, line %d.", entry.name.c_str(), repeated);
+      return fail();
+    }
+    // The base has at most the limit itself: the list stays short until here.
+    if (cls->ancestors.size() > GSRuntime::kMaxAncestors) {
+      if (m_context != nullptr)
+        ReportErrorInFile(*m_context, file, true, false, entry.line,
+                          "Class %s has more than %u ancestor classes, line %d.", cls->name.c_str(),
+                          unsigned(GSRuntime::kMaxAncestors), entry.line);
       return fail();
     }
   }

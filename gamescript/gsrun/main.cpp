@@ -505,8 +505,12 @@ int main(int argc, char** argv) {
     ScriptLogHook = nullptr;
     return 0;
   }
+  if (!cls) {
+    std::printf("gsrun: no class %s in %s\n", rest[1], name.c_str());
+    return 255;
+  }
   uint32_t block = 0;
-  GSFunction* function = cls ? FindCallable(cls, rest[2], block) : nullptr;
+  GSFunction* function = FindCallable(cls, rest[2], block);
   if (!function) {
     std::printf("gsrun: no function %s() in class %s\n", rest[2], rest[1]);
     return 255;
