@@ -30,7 +30,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (size_t i = 0; i < given.size(); ++i)
     if (i == 0 || !IsOption(given[i])) kept.push_back(given[i]);
   if (args != kept) std::abort();
-  const auto has = [&](const char* word) { return std::find(given.begin() + 1, given.end(), word) != given.end(); };
+  const auto has = [&](const char* word) {
+    return std::find(given.begin() + 1, given.end(), word) != given.end();
+  };
   if (options.noRender != has("norender") || options.kivLog != has("-kivlog") ||
       options.umbClient == has("-noumbclient") || options.startUmbDaemon == has("-nostartumbdaemon"))
     std::abort();
@@ -39,7 +41,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   args[1].clear();  // as the compile command hands it on
   std::vector<const char*> argv;
   for (const std::string& a : args) argv.push_back(a.c_str());
-  const GSCompiler::CompilerArguments compile = GSCompiler::ParseCompilerArguments(int(argv.size()), argv.data());
+  const GSCompiler::CompilerArguments compile =
+      GSCompiler::ParseCompilerArguments(int(argv.size()), argv.data());
   size_t includes = 0;
   const char* source = nullptr;
   for (size_t i = 1; i < argv.size(); ++i) {

@@ -24,7 +24,7 @@ inline std::vector<std::string> FuzzArguments(const uint8_t* data, size_t size, 
 
 // The input before the first line `marker`, and after it (empty when none).
 inline std::pair<std::string_view, std::string_view> FuzzParts(const uint8_t* data, size_t size,
-                                                                std::string_view marker) {
+                                                               std::string_view marker) {
   const std::string_view input(reinterpret_cast<const char*>(data), size);
   const std::string line = "\n" + std::string(marker) + "\n";
   const size_t cut = input.find(line);

@@ -23,8 +23,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (a.game ? a.rest.size() != 2 && a.rest.size() != 3 : a.rest.size() != 3 || !a.userData.empty())
     std::abort();
   if (a.count < 1 || a.count > 100000 || (!a.game && a.count != 1)) std::abort();
-  if (a.memoryLimit != kDefault && (a.memoryLimit == 0 || a.memoryLimit % (1u << 20) != 0 ||
-                                    a.memoryLimit > (uint64_t(1) << 44)))
+  if (a.memoryLimit != kDefault &&
+      (a.memoryLimit == 0 || a.memoryLimit % (1u << 20) != 0 || a.memoryLimit > (uint64_t(1) << 44)))
     std::abort();
   if (a.userData.empty() && (!a.installation.empty() || !a.service.empty())) std::abort();
   if (!a.service.empty() && (a.port < 1 || a.port > 65535 || a.host.empty())) std::abort();

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <functional>
 #include <type_traits>
+#include <unordered_set>
 
 #include "gamescript/compiler/Messages.h"
 #include "gamescript/compiler/ParseContext.h"
@@ -212,6 +213,7 @@ bool SymbolHash::Insert(GSSymbol* symbol) {
   }
   m_orderedValid = false;
   ++m_count;
+  ++m_insertions;
   return true;
 }
 
@@ -537,6 +539,7 @@ void GSSymbolTable::ResetImportIndexes() {
   m_globals.ForEachUnordered([](GSSymbol* s) {
     if (s->kind != SymClass) return;
     s->importIndex = -1;
+    static_cast<GSClassSymbol*>(s)->m_markedAt = UINT64_MAX;
     static_cast<GSClassSymbol*>(s)->members.ForEachUnordered([](GSSymbol* m) {
       if (m->kind == SymFunction) m->importIndex = -1;
     });
@@ -558,9 +561,17 @@ const char* GSSymbolTable::AddBase(GSClassSymbol* cls, GSClassSymbol* base, bool
     size_t next;  // next entry of base's ancestor list to visit
   };
   std::vector<Frame> stack;
+  // The names already in the list (class names compare exactly), so that a
+  // class with hundreds of ancestors is not compared with each of them for
+  // each of them.
+  std::unordered_set<std::string_view> names;
+  names.reserve(cls->ancestors.size() + base->ancestors.size() + 1);
+  for (const AncestorEntry& e : cls->ancestors) names.insert(e.base->name);
   auto add = [&](GSClassSymbol* b, bool d, int32_t v, int32_t f) -> const char* {
-    for (const AncestorEntry& e : cls->ancestors)
-      if (CompareNames(*e.base, *b) == 0) return e.base->name.c_str();
+    if (!names.insert(b->name).second) {
+      for (const AncestorEntry& e : cls->ancestors)
+        if (CompareNames(*e.base, *b) == 0) return e.base->name.c_str();
+    }
     if (d) {
       v = cls->variableBase;
       f = cls->functionBase;
@@ -568,9 +579,12 @@ const char* GSSymbolTable::AddBase(GSClassSymbol* cls, GSClassSymbol* base, bool
       cls->functionBase += b->functionBase + b->ownFunctions;
     }
     cls->ancestors.push_back({b, v, f, d});
-    b->members.ForEach([this](GSSymbol* m) {
-      if (m->importIndex < 0 && (m->kind == SymClass || m->kind == SymFunction)) MarkReferenced(m);
-    });
+    if (b->m_markedAt != b->members.Insertions()) {
+      b->members.ForEach([this](GSSymbol* m) {
+        if (m->importIndex < 0 && (m->kind == SymClass || m->kind == SymFunction)) MarkReferenced(m);
+      });
+      b->m_markedAt = b->members.Insertions();
+    }
     stack.push_back({b, v, f, 0});
     return nullptr;
   };
