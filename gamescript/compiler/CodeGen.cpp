@@ -401,9 +401,10 @@ bool CodeGenerator::Function(const SyntaxNode* node) {
     ok = Counted(line, "%s does not fit in 16 bits, line %d.", fn->OperandOverflow().c_str());
   }
   symbol->temporaryCount = fn->temporaries;
-  if (ok)
+  if (ok)  // reported at the function's name
     ok = FrameFits(*fn, symbol->parameterCells, symbol->localCount,
-                   (m_class->symbol->name + symbol->name).c_str(), node->line);
+                   (m_class->symbol->name + symbol->name).c_str(),
+                   node->child[1] ? node->child[1]->line : node->line);
   finish();
   ClearLabels();
   m_functionSymbol = nullptr;

@@ -57,7 +57,7 @@ function(write_locals file count)
 endfunction()
 
 write_locals(wide.gs 1019)
-set(frame "wide.gs\\(1023\\) : Big::Huge\\(\\) needs a frame of 1025 cells, more than the 1024 of a stack, line 1023\\.\n")
+set(frame "wide.gs\\(2\\) : Big::Huge\\(\\) needs a frame of 1025 cells, more than the 1024 of a stack, line 2\\.\n")
 run("1,019 locals compiled" 255 "${frame}" ${ROVANAUTIL} compile wide.gs)
 if(EXISTS ${FOLDER}/wide.gsl)
   message(FATAL_ERROR "1,019 locals: a library was written")
