@@ -122,16 +122,54 @@ void GSScriptInstance::Forget() {
   if (cls) cls->DestroyInstance(this);
 }
 
-void ReleaseReference(GSScriptInstance* instance) {
-  // A count already at zero belongs to an instance being destroyed: its own
-  // members may still point back at it.
-  if (!instance || instance->refCount <= 0 || --instance->refCount > 0) return;
+namespace {
+
+// Ends an instance whose last reference went.
+void EndInstance(GSScriptInstance* instance) {
   if (GSObjectReference* object = instance->native) {
     if (object->DeferDeletion()) return;
     delete object;
   } else if (instance->cls) {
     instance->cls->DestroyInstance(instance);
   }
+}
+
+// Ending an object releases what it holds, which may end more objects: a
+// list of a million nodes would nest a million destructors. Instances whose
+// count reaches zero while another one ends wait here, by handle, and the
+// outermost release ends them one after the other. A handle, not a pointer:
+// an instance ended meanwhile by other means is then simply not found.
+struct PendingEnds {
+  std::vector<uint32_t> handles;
+  bool ending = false;
+};
+thread_local PendingEnds t_pending;
+
+}  // namespace
+
+void ReleaseReference(GSScriptInstance* instance) {
+  // A count already at zero belongs to an instance being destroyed: its own
+  // members may still point back at it.
+  if (!instance || instance->refCount <= 0 || --instance->refCount > 0) return;
+  PendingEnds& pending = t_pending;
+  const uint32_t handle = instance->Handle();
+  if (pending.ending && handle) {
+    pending.handles.push_back(handle);
+    return;
+  }
+  const bool outermost = !pending.ending;
+  pending.ending = true;
+  EndInstance(instance);
+  if (!outermost) return;
+  while (!pending.handles.empty()) {
+    GSScriptInstance* next = HandleTable::Instance().Get(pending.handles.back());
+    pending.handles.pop_back();
+    // Taken up again meanwhile (a destructor stored it anew): it lives on.
+    if (next && next->refCount <= 0) EndInstance(next);
+  }
+  pending.ending = false;
+  // A long list leaves no large buffer behind.
+  if (pending.handles.capacity() > 4096) std::vector<uint32_t>().swap(pending.handles);
 }
 
 // ------------------------------------------------------------ GSObject
