@@ -366,6 +366,7 @@ bool AdoptBuiltIn(GSScriptInstance& instance, GSContext* context) {
 
 GSString* GSString::Create(GSContext* context, std::string_view text) {
   if (text.size() > kMaxLength || !ScriptMemory::Take(sizeof(GSString) + text.size())) return nullptr;
+  PayRunBudget(text.size());
   auto* s = new GSString(context, text);
   s->m_counted = text.size();
   if (!AdoptBuiltIn(s->m_instance, context)) {
@@ -405,6 +406,7 @@ bool GSString::Replace(int32_t start, int32_t end, const GSString* insert) {
   if (std::size_t(start) > m_text.size()) start = int32_t(m_text.size());
   const std::size_t length = m_text.size() - std::size_t(end - start) + with.size();
   if (length > kMaxLength || !Reserve(length)) return false;
+  PayRunBudget(m_text.size() + with.size());
   m_text.replace(std::size_t(start), std::size_t(end - start), with);
   return true;
 }
@@ -463,7 +465,10 @@ bool GSArray::SetSize(int64_t n) {
     return true;
   }
   if (uint64_t(n) > kMaxSize || !Reserve(std::size_t(n))) return false;
-  if (std::size_t(n) > m_cells.size()) m_cells.resize(std::size_t(n), 0);
+  if (std::size_t(n) > m_cells.size()) {
+    PayRunBudget(4 * (std::size_t(n) - m_cells.size()));
+    m_cells.resize(std::size_t(n), 0);
+  }
   return true;
 }
 
@@ -476,6 +481,7 @@ bool GSArray::Splice(int32_t start, int32_t end, const GSArray* other) {
   const std::size_t inserted = other ? other->m_cells.size() : 0;
   const std::size_t tail = m_cells.size() > e ? m_cells.size() - e : 0;
   if (s + inserted + tail > kMaxSize || !Reserve(s + inserted + tail)) return false;
+  PayRunBudget(4 * (s + inserted + tail));
   std::vector<uint32_t> cells;
   cells.reserve(s + inserted + tail);
   cells.assign(m_cells.begin(), m_cells.begin() + long(std::min(s, m_cells.size())));
@@ -493,6 +499,7 @@ bool GSArray::AssignRange(const GSArray* other, int32_t start, int32_t end) {
   if (!ClampRange(int64_t(other->m_cells.size()), start, end)) return false;
   const std::size_t count = std::size_t(end - start);
   if (!ScriptMemory::Take(4 * uint64_t(count))) return false;
+  PayRunBudget(4 * uint64_t(count));
   std::vector<uint32_t> cells(other->m_cells.begin() + std::min<long>(start, long(other->m_cells.size())),
                               other->m_cells.begin() + end);
   // Referenced before the old elements go, in case they are the same objects.
@@ -506,7 +513,10 @@ bool GSArray::AssignRange(const GSArray* other, int32_t start, int32_t end) {
 
 bool GSArray::SetObjectElement(std::size_t index, uint32_t handle) {
   if (index >= kMaxSize || !Reserve(index + 1)) return false;
-  if (index >= m_cells.size()) m_cells.resize(index + 1, 0);
+  if (index >= m_cells.size()) {
+    PayRunBudget(4 * (index + 1 - m_cells.size()));
+    m_cells.resize(index + 1, 0);
+  }
   AddReference(handle);
   const uint32_t old = m_cells[index];
   m_cells[index] = handle;
