@@ -62,25 +62,6 @@ GSGameObject* FindAnywhere(GSRouter* router, int32_t id) {
   return nullptr;
 }
 
-// The bytes a soup holds: each of its containers once, their tags and values.
-uint64_t SoupBytes(const SoupRef& soup) {
-  uint64_t bytes = 0;
-  std::vector<const ACSChunk*> pending{soup.Get()};
-  std::unordered_set<const ACSChunk*> seen{soup.Get()};
-  while (!pending.empty()) {
-    const ACSChunk* node = pending.back();
-    pending.pop_back();
-    bytes += sizeof(ACSChunk) + node->CountChildren() * sizeof(TDBDataTag);
-    for (std::size_t i = 0; i < node->CountChildren(); ++i) {
-      const TDBDataTag& tag = node->GetTag(i);
-      bytes += tag.GetSize();
-      if (const ACSChunk* child = tag.GetContainer(); child && seen.insert(child).second)
-        pending.push_back(child);
-    }
-  }
-  return bytes;
-}
-
 // Gives the message a copy of the soup the script object carries, without
 // the tags named "__...", which are the sender's own.
 void AttachPayload(GSMessage* message, uint32_t handle) {
@@ -97,6 +78,25 @@ void AttachPayload(GSMessage* message, uint32_t handle) {
 }  // namespace
 
 void SetPayloadHooks(const PayloadHooks& hooks) { g_payload = hooks; }
+
+uint64_t SoupBytes(const SoupRef& soup) {
+  if (!soup) return 0;
+  uint64_t bytes = 0;
+  std::vector<const ACSChunk*> pending{soup.Get()};
+  std::unordered_set<const ACSChunk*> seen{soup.Get()};
+  while (!pending.empty()) {
+    const ACSChunk* node = pending.back();
+    pending.pop_back();
+    bytes += sizeof(ACSChunk) + node->CountChildren() * sizeof(TDBDataTag);
+    for (std::size_t i = 0; i < node->CountChildren(); ++i) {
+      const TDBDataTag& tag = node->GetTag(i);
+      bytes += tag.GetSize();
+      if (const ACSChunk* child = tag.GetContainer(); child && seen.insert(child).second)
+        pending.push_back(child);
+    }
+  }
+  return bytes;
+}
 
 GSGameObject* GameObjectOf(uint32_t handle) {
   GSObjectReference* o = GetObject(handle);
