@@ -62,7 +62,6 @@ MessageRef GSMessage::Make(uint16_t major, uint16_t minor, uint32_t source, uint
   m->source = source;
   m->destination = destination;
   m->time = time;
-  m->m_counted = 0;
   return MessageRef(m);
 }
 
