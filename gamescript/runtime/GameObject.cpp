@@ -63,16 +63,21 @@ GSGameObject* FindAnywhere(GSRouter* router, int32_t id) {
 }
 
 // Gives the message a copy of the soup the script object carries, without
-// the tags named "__...", which are the sender's own.
-void AttachPayload(GSMessage* message, uint32_t handle) {
+// the tags named "__...", which are the sender's own. The copy counts
+// against the script memory as long as the message lives (a thread may keep
+// it queued); false when that would pass the limit, which the router reports.
+bool AttachPayload(GSMessage* message, uint32_t handle, GSRouter* router) {
   GSObjectReference* o = GetObject(handle);
   SoupRef soup = o && g_payload.soupOf ? g_payload.soupOf(o) : SoupRef();
-  if (!soup) return;
+  if (!soup) return true;
   message->payload.Copy(soup);
   message->payload.Get()->RemoveTagsIf(
       [](const TDBDataTag& t) { return t.GetName().View().starts_with("__"); });
   message->payloadBytes = SoupBytes(message->payload);
   PayRunBudget(message->payloadBytes);
+  if (message->CountPayload()) return true;
+  if (router) router->Overflow(message);
+  return false;
 }
 
 }  // namespace
@@ -274,7 +279,7 @@ void GSGameObject::Send(GSStack& stack, bool payload) {
     GSThread::Exception(thread, "GameObject::SendMessage() illegal major or minor string", false);
     return;
   }
-  if (payload) AttachPayload(m.Get(), stack.Argument(4));
+  if (payload && !AttachPayload(m.Get(), stack.Argument(4), Router())) return;
   if (GSRouter* router = Router()) router->SendMessage(m.Get());
 }
 
@@ -293,7 +298,7 @@ void GSGameObject::Post(GSStack& stack, bool payload) {
     GSThread::Exception(thread, "GameObject::PostMessage() illegal major or minor string", false);
     return;
   }
-  if (payload) AttachPayload(m.Get(), stack.Argument(4));
+  if (payload && !AttachPayload(m.Get(), stack.Argument(4), Router())) return;
   if (GSRouter* router = Router()) router->PostMessage(m.Get());
 }
 

@@ -65,6 +65,12 @@ MessageRef GSMessage::Make(uint16_t major, uint16_t minor, uint32_t source, uint
   return MessageRef(m);
 }
 
+bool GSMessage::CountPayload() {
+  if (!ScriptMemory::Take(payloadBytes)) return false;
+  m_counted += payloadBytes;
+  return true;
+}
+
 void GSMessage::DestroyCounted(GSMessage* message) {
   ScriptMemory::Give(message->m_counted);
   message->~GSMessage();

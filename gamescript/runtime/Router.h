@@ -66,6 +66,10 @@ public:
   // attached it (copies share it and the figure).
   uint64_t payloadBytes = 0;
 
+  // Counts the payload (payloadBytes) against the script memory limit while
+  // the message lives, wherever it waits; false, with nothing counted, past
+  // the limit.
+  bool CountPayload();
   // Returns a released message to the pool; what it held of the script
   // memory is given back.
   static void DestroyCounted(GSMessage* message);
@@ -74,7 +78,7 @@ private:
   friend class GSRouter;
   GSMessage() = default;
   ~GSMessage() = default;
-  uint64_t m_counted = 0;  // bytes taken from the script memory while queued by a router
+  uint64_t m_counted = 0;  // bytes taken from the script memory for it
 };
 
 // The message-target part of every game object.
@@ -180,6 +184,9 @@ public:
   // the queues overflow. The overflow is reported, every queued message is
   // dropped with the new one, and false is returned.
   bool PostMessage(GSMessage* message);
+  // Reports that the message could not be queued or sent for want of script
+  // memory, and drops every queued message to make room.
+  void Overflow(const GSMessage* message);
   static constexpr std::size_t kMaxQueuedMessages = std::size_t(1) << 20;
   // Bytes one queued message counts, its payload aside.
   static constexpr uint64_t kQueuedMessageBytes = 128;
@@ -229,8 +236,6 @@ private:
     return a.due != b.due ? a.due > b.due : a.serial > b.serial;
   }
   void Deliver(GSMessage* message);
-  // Reports an overflow of the queues at `message`, then drops every queued message.
-  void Overflow(const GSMessage* message);
   void DropQueued();
   void Unlink(GSNode* node);
   void EnterUpdate(GSNode* node) { m_updates.push_back(node->m_id); }
