@@ -295,14 +295,21 @@ struct MemoryLimit {
   ~MemoryLimit() { ScriptMemory::SetLimit(saved); }
   uint64_t saved;
 };
+
+// A router with one node, and the script memory in use before any message.
+struct RouterMemory : ::testing::Test {
+  void SetUp() override {
+    ASSERT_TRUE(router.AddNode(&a));
+    before = ScriptMemory::Used();
+  }
+  Clock clock;
+  GSRouter router{clock.Source()};
+  Probe a{"a"};
+  uint64_t before = 0;
+};
 }  // namespace
 
-TEST(Router, QueuedMessagesCountAgainstTheScriptMemoryUntilTheyGo) {
-  Clock clock;
-  GSRouter router(clock.Source());
-  Probe a("a");
-  ASSERT_TRUE(router.AddNode(&a));
-  const uint64_t before = ScriptMemory::Used();
+TEST_F(RouterMemory, QueuedMessagesCountAgainstTheScriptMemoryUntilTheyGo) {
   MessageRef heavy = Message(120, uint32_t(a.NodeId()), kMessageCreated | 100);
   heavy->payloadBytes = 1000;
   ASSERT_TRUE(router.PostMessage(heavy.Get()));
@@ -317,12 +324,7 @@ TEST(Router, QueuedMessagesCountAgainstTheScriptMemoryUntilTheyGo) {
   EXPECT_EQ(ScriptMemory::Used(), before);
 }
 
-TEST(Router, AFullQueueIsReportedEmptiedAndTheRouterGoesOn) {
-  Clock clock;
-  GSRouter router(clock.Source());
-  Probe a("a");
-  ASSERT_TRUE(router.AddNode(&a));
-  const uint64_t before = ScriptMemory::Used();
+TEST_F(RouterMemory, AFullQueueIsReportedEmptiedAndTheRouterGoesOn) {
   // Past the memory limit: the post fails, the queues empty, the report says so.
   {
     MemoryLimit limit(before + 10 * GSRouter::kQueuedMessageBytes);
