@@ -750,10 +750,12 @@ void SoupRef::Copy(const SoupRef& source) {
   *this = std::move(copy);
 }
 
-void SoupRef::Log() const {
+bool SoupRef::Log(uint64_t maxBytes, uint64_t* made) const {
   std::string text;
-  WriteSoupText(*this, text);
-  LogLine("%s", text.c_str());
+  const bool ok = WriteSoupText(*this, text, maxBytes);
+  if (made) *made = text.size();
+  if (ok) LogLine("%s", text.c_str());
+  return ok;
 }
 
 // ---- ACSRawDataCore ----

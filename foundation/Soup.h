@@ -271,8 +271,10 @@ public:
   // This reference becomes a new container holding a deep copy of source
   // (source may be this soup or share its node).
   void Copy(const SoupRef& source);
-  // Writes the text form to the log as one line.
-  void Log() const;
+  // Writes the text form to the log as one line when WriteSoupText gives it
+  // within maxBytes; false, with nothing logged, when it does not. *made
+  // (when given) gets the bytes of text made either way.
+  bool Log(uint64_t maxBytes = kMaxSoupFileBytes, uint64_t* made = nullptr) const;
 
 private:
   explicit SoupRef(ACSChunk* node) noexcept : m_node(node) {
@@ -303,21 +305,29 @@ private:
 // (when given) says what and where.
 bool ParseSoupText(std::string_view text, SoupRef& out, std::string* error = nullptr);
 // Appends the text form of the soup (nothing for null). False when the soup is
-// nested deeper than kMaxSoupDepth (out then holds a partial text).
-bool WriteSoupText(const SoupRef& soup, std::string& out);
+// nested deeper than kMaxSoupDepth, or when the text would pass maxBytes: out
+// then holds a partial text, in the second case more than maxBytes of it.
+// A container held under several names is written once per name, so a soup
+// of a few nodes can stand for a text of any size: the bound is what keeps
+// the writing finite.
+bool WriteSoupText(const SoupRef& soup, std::string& out, uint64_t maxBytes = kMaxSoupFileBytes);
 
 // ---- the binary "ACS$" form ----
 // Reads and writes the binary form on a stream.
 class TDBBinaryFile {
 public:
   explicit TDBBinaryFile(TStream& stream) : m_stream(stream) {}
-  bool Write(const SoupRef& soup);
+  // False, with nothing written, when Encode refuses the soup.
+  bool Write(const SoupRef& soup, uint64_t maxBytes = kMaxSoupFileBytes);
   // A leading u32 0 before the magic is skipped. False, with soup null, on a
   // malformed, truncated or over-deep input; the stream is then left past
   // whatever was read.
   bool Read(SoupRef& soup);
 
-  static bool Encode(const SoupRef& soup, std::string& out);
+  // Appends the binary form; false, with out as it was, when the soup is
+  // nested deeper than kMaxSoupDepth or its form would pass maxBytes (as for
+  // WriteSoupText, a shared container is written once per name).
+  static bool Encode(const SoupRef& soup, std::string& out, uint64_t maxBytes = kMaxSoupFileBytes);
   static bool Decode(const uint8_t* data, size_t size, SoupRef& soup);
 
 private:
@@ -327,7 +337,7 @@ private:
   TStream& m_stream;
 };
 
-bool WriteSoupBinary(TStream& stream, const SoupRef& soup);
+bool WriteSoupBinary(TStream& stream, const SoupRef& soup, uint64_t maxBytes = kMaxSoupFileBytes);
 bool ReadSoupBinary(TStream& stream, SoupRef& soup);
 
 // ---- files ----

@@ -16,8 +16,9 @@ constexpr uint32_t kMaxNameLength = 65535;
 // Smallest encoded tag: name length, type, and a size or tag count.
 constexpr size_t kMinTagSize = 9;
 
-bool EncodeContainer(const ACSChunk& node, int depth, std::string& out) {
-  if (depth > kMaxSoupDepth) return false;
+// end: the size of out that the form may not pass.
+bool EncodeContainer(const ACSChunk& node, int depth, std::string& out, uint64_t end) {
+  if (depth > kMaxSoupDepth || out.size() > end) return false;
   uint32_t count = 0;
   for (size_t i = 0; i < node.CountChildren(); ++i)
     if (node.GetTag(i).GetDataType() != kSoupNone) ++count;
@@ -25,13 +26,14 @@ bool EncodeContainer(const ACSChunk& node, int depth, std::string& out) {
   for (size_t i = 0; i < node.CountChildren(); ++i) {
     const TDBDataTag& tag = node.GetTag(i);
     if (tag.GetDataType() == kSoupNone) continue;
+    if (out.size() > end) return false;
     std::string_view name = tag.GetName().View();
     if (name.size() > kMaxNameLength) return false;
     Kiv::AppendLE32(out, static_cast<uint32_t>(name.size()));
     out.append(name);
     out.push_back(static_cast<char>(tag.GetDataType()));
     if (const ACSChunk* child = tag.GetContainer()) {
-      if (!EncodeContainer(*child, depth + 1, out)) return false;
+      if (!EncodeContainer(*child, depth + 1, out, end)) return false;
     } else {
       Kiv::AppendLE32(out, tag.GetSize());
       out.append(reinterpret_cast<const char*>(tag.GetData()), tag.GetSize());
@@ -86,18 +88,19 @@ private:
   Kiv::ByteReader m_in;
 };
 
-bool TDBBinaryFile::Encode(const SoupRef& soup, std::string& out) {
+bool TDBBinaryFile::Encode(const SoupRef& soup, std::string& out, uint64_t maxBytes) {
   size_t start = out.size();
+  const uint64_t end = maxBytes > UINT64_MAX - start ? UINT64_MAX : start + maxBytes;
   out.append("ACS$");
   Kiv::AppendLE32(out, kFormatVersion);
   Kiv::AppendLE32(out, 0);
   size_t body = out.size();
   bool ok = true;
   if (soup)
-    ok = EncodeContainer(*soup.Get(), 0, out);
+    ok = EncodeContainer(*soup.Get(), 0, out, end);
   else
     Kiv::AppendLE32(out, 0);
-  if (!ok || out.size() - body > UINT32_MAX) {
+  if (!ok || out.size() > end || out.size() - body > UINT32_MAX) {
     out.resize(start);
     return false;
   }
@@ -120,9 +123,9 @@ bool TDBBinaryFile::Decode(const uint8_t* data, size_t size, SoupRef& soup) {
   return true;
 }
 
-bool TDBBinaryFile::Write(const SoupRef& soup) {
+bool TDBBinaryFile::Write(const SoupRef& soup, uint64_t maxBytes) {
   std::string bytes;
-  if (!Encode(soup, bytes)) return false;
+  if (!Encode(soup, bytes, maxBytes)) return false;
   return m_stream.WriteBytes(bytes.data(), bytes.size()) == bytes.size();
 }
 
@@ -142,5 +145,7 @@ bool TDBBinaryFile::Read(SoupRef& soup) {
   return Decode(bytes.data(), bytes.size(), soup);
 }
 
-bool WriteSoupBinary(TStream& stream, const SoupRef& soup) { return TDBBinaryFile(stream).Write(soup); }
+bool WriteSoupBinary(TStream& stream, const SoupRef& soup, uint64_t maxBytes) {
+  return TDBBinaryFile(stream).Write(soup, maxBytes);
+}
 bool ReadSoupBinary(TStream& stream, SoupRef& soup) { return TDBBinaryFile(stream).Read(soup); }

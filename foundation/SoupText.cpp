@@ -696,9 +696,11 @@ void AppendValue(std::string& out, const TDBDataTag& tag) {
   }
 }
 
-bool WriteContainer(const ACSChunk& node, int depth, std::string& out) {
+// end: the size of out that the text may not pass.
+bool WriteContainer(const ACSChunk& node, int depth, std::string& out, uint64_t end) {
   if (depth > kMaxSoupDepth) return false;
   for (size_t i = 0; i < node.CountChildren(); ++i) {
+    if (out.size() > end) return false;
     const TDBDataTag& tag = node.GetTag(i);
     if (tag.GetDataType() == kSoupNone) continue;
     out.append(static_cast<size_t>(depth) * 2, ' ');
@@ -711,7 +713,7 @@ bool WriteContainer(const ACSChunk& node, int depth, std::string& out) {
       out += '\n';
       out.append(static_cast<size_t>(depth) * 2, ' ');
       out += "{\n";
-      if (!WriteContainer(*child, depth + 1, out)) return false;
+      if (!WriteContainer(*child, depth + 1, out, end)) return false;
       out.append(static_cast<size_t>(depth) * 2, ' ');
       out += "}\n";
     } else {
@@ -725,7 +727,8 @@ bool WriteContainer(const ACSChunk& node, int depth, std::string& out) {
 
 }  // namespace
 
-bool WriteSoupText(const SoupRef& soup, std::string& out) {
+bool WriteSoupText(const SoupRef& soup, std::string& out, uint64_t maxBytes) {
   if (!soup) return true;
-  return WriteContainer(*soup.Get(), 0, out);
+  const uint64_t end = maxBytes > UINT64_MAX - out.size() ? UINT64_MAX : out.size() + maxBytes;
+  return WriteContainer(*soup.Get(), 0, out, end) && out.size() <= end;
 }

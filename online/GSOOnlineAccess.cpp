@@ -205,7 +205,15 @@ void GSOOnlineAccess::SetLocalData(GSStack& stack) {
   TBuffer body;
   WriteKUID(body, kuid);
   body.WritePString(Kiv::PString(Kiv::ToLowerAscii(name)));
-  WriteSoupBinary(body, soup->Soup().IsNull() ? SoupRef::NewContainer() : soup->Soup());
+  // Within what the run may still make: a soup that holds one container under
+  // many names is written once per name.
+  const uint64_t room = GSOSoup::WriteRoom();
+  const uint64_t before = uint64_t(body.Size());
+  if (!WriteSoupBinary(body, soup->Soup().IsNull() ? SoupRef::NewContainer() : soup->Soup(), room)) {
+    PayRunBudget(room + kBytesPerBudgetByte);
+    return PushNativeResult(stack, 1);
+  }
+  PayRunBudget(uint64_t(body.Size()) - before);
   PushNativeResult(stack, UMBPostMessage(kSetLocalData, body) ? 0 : 1);
 }
 

@@ -175,6 +175,14 @@ void OnlineAccessClientEndpoint::RemoveGroup(OnlineGroup* group) {
   m_groups.erase(std::remove(m_groups.begin(), m_groups.end(), group), m_groups.end());
 }
 
+bool OnlineAccessClientEndpoint::SoupFitsPacket(const SoupRef& soup) const {
+  // A soup that holds one container under many names is written out once per
+  // name: its form is found to fit, within one packet's bytes, before the
+  // message is made.
+  std::string form;
+  return TDBBinaryFile::Encode(soup, form, MaxContent());
+}
+
 int OnlineAccessClientEndpoint::Post(std::unique_ptr<TMEPacket> packet, const std::string& what) {
   if (m_hourUsed > m_hourLimit || m_minuteUsed > m_minuteLimit) {
     LogLine("OnlineAccessClientEndpoint::PostMessage> flood limit reached, not sent: %s", what.c_str());
@@ -191,6 +199,7 @@ int OnlineAccessClientEndpoint::PostMessage(const KUID& target, const std::strin
                                             bool senderModified) {
   if (m_status != kOnline) return kPostNotOnline;
   if (text.size() > kMaxText) return kPostRefused;  // it would go out empty
+  if (!SoupFitsPacket(soup)) return kPostRefused;
   OnlineVersionedMessage m;
   m.target = target;
   m.text = text;
@@ -206,6 +215,7 @@ int OnlineAccessClientEndpoint::PostGroupMessage(const Kiv::PString& groupKey, c
                                                  const KUID& sender) {
   if (m_status != kOnline) return kPostNotOnline;
   if (groupKey.Length() > kMaxPText) return kPostRefused;
+  if (!SoupFitsPacket(soup)) return kPostRefused;
   OnlineGroupMessage m;
   m.groupKey = groupKey;
   m.soup = soup;

@@ -130,6 +130,8 @@ protected:
 private:
   bool SendRequest(std::unique_ptr<TMEPacket> packet);
   int Post(std::unique_ptr<TMEPacket> packet, const std::string& what);
+  // True when the soup's binary form fits in one packet's content.
+  bool SoupFitsPacket(const SoupRef& soup) const;
   void Deliver(std::unique_ptr<OnlineMessage> message);
   void Store(std::unique_ptr<OnlineMessage> message);
   OnlineGroup* FindGroupByKey(const Kiv::PString& key) const;

@@ -1,5 +1,8 @@
 #include "scriptlib/GSOSoup.h"
 
+#include <algorithm>
+#include <string>
+
 #include "gamescript/runtime/GameObject.h"
 #include "scriptlib/GSOKUID.h"
 #include "scriptlib/NativeBinding.h"
@@ -186,7 +189,27 @@ void GSOSoup::AddUniqueNamedSoup(GSStack& stack) {
   EnterChild(m_soup.GetUniqueTagName(), *child, "Soup.AddUniqueNamedSoup> sub-soup contains parent soup");
 }
 
-void GSOSoup::Log(GSStack&) { m_soup.Log(); }
+uint64_t GSOSoup::WriteRoom() {
+  const uint64_t used = ScriptMemory::Used(), limit = ScriptMemory::Limit();
+  return std::min(RunBudgetBytesLeft(), used < limit ? limit - used : 0);
+}
+
+void GSOSoup::LogForScript(const SoupRef& soup, const char* who) {
+  const uint64_t budget = RunBudgetBytesLeft();
+  const uint64_t room = WriteRoom();
+  uint64_t made = 0;
+  const bool ok = soup.Log(room, &made);
+  PayRunBudget(made);
+  if (ok) return;
+  // Said at once: a run whose budget is spent ends only at its next jump or call.
+  std::string text(who);
+  text += made <= room     ? "> the soup is nested too deeply to write"
+          : room == budget ? "> the soup's text would pass the run budget"
+                           : "> the soup's text would pass the script memory limit";
+  Raise(text.c_str());
+}
+
+void GSOSoup::Log(GSStack&) { LogForScript(m_soup, "Soup.Log"); }
 
 void GSOSoup::RegisterNatives(GSMachine& machine) {
   const char* const s = "Soup";

@@ -25,6 +25,15 @@ public:
   void SetSoup(const SoupRef& soup) { m_soup = soup; }
   bool Locked() const { return m_locked; }
 
+  // Bytes of a soup's written form that a native may make for the running
+  // script: what the run's budget still covers, within the room left under
+  // the script memory limit.
+  static uint64_t WriteRoom();
+  // Logs the soup's text for a script, within WriteRoom and paid into the
+  // run budget. A text past that room, or a soup nested too deeply to write,
+  // logs nothing and raises "<who>> ..." saying which.
+  static void LogForScript(const SoupRef& soup, const char* who);
+
   // Appends the 23 records of "Soup" to the machine's native list.
   static void RegisterNatives(GSRuntime::GSMachine& machine);
 

@@ -30,7 +30,7 @@ RovanaScriptContext::~RovanaScriptContext() {
 bool RovanaScriptContext::AllowAsset(const KUID&) { return true; }
 
 SoupRef RovanaScriptContext::SystemCall(const Kiv::PString&, const SoupRef& argument) {
-  argument.Log();
+  GSOSoup::LogForScript(argument, "RovanaScriptBase.RovanaSystemCall");
   return SoupRef();
 }
 

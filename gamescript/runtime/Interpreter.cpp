@@ -113,6 +113,11 @@ void PayRunBudget(uint64_t bytes) {
   if (g_nesting > 0) g_left -= int64_t(bytes / kBytesPerBudgetByte);
 }
 
+uint64_t RunBudgetBytesLeft() {
+  if (g_nesting == 0) return UINT64_MAX;
+  return g_left > 0 ? uint64_t(g_left) * kBytesPerBudgetByte : 0;
+}
+
 const char* ErrorName(int32_t code) {
   return code >= 0 && code <= ER_Timeout ? kErrorNames[code] : "ER_Unknown";
 }

@@ -65,6 +65,10 @@ private:
 // however much each of its instructions does. Outside a run it costs nothing.
 constexpr uint32_t kBytesPerBudgetByte = 64;
 void PayRunBudget(uint64_t bytes);
+// The bytes the running run may still touch before its budget is passed (0
+// once it is); UINT64_MAX outside a run. Work whose size is known only as it
+// goes (a soup written out) stops there.
+uint64_t RunBudgetBytesLeft();
 
 // ------------------------------------------------------------ handles
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "foundation/Soup.h"
+#include "foundation/Stream.h"
 #include "soup_test_util.h"
 
 namespace {
@@ -245,3 +246,58 @@ TEST(SoupText, NestingLimit) {
 }
 
 }  // namespace
+
+namespace {
+
+// A soup of 41 nodes whose written forms hold 2^40 copies of the innermost one:
+// each level holds the one below under two names.
+SoupRef DoublingSoup(int levels) {
+  SoupRef soup = SoupRef::NewContainer();
+  soup.SetNamedTagInt(Kiv::PString("v"), 1);
+  for (int i = 0; i < levels; ++i) {
+    SoupRef up = SoupRef::NewContainer();
+    up.SetNamedSoup(Kiv::PString("a"), soup);
+    up.SetNamedSoup(Kiv::PString("b"), soup);
+    soup = up;
+  }
+  return soup;
+}
+
+}  // namespace
+
+TEST(SoupWriters, StopAtTheByteLimit) {
+  const SoupRef huge = DoublingSoup(40);
+  constexpr uint64_t kLimit = 1 << 20;
+  std::string text = "kept";
+  EXPECT_FALSE(WriteSoupText(huge, text, kLimit));
+  EXPECT_GT(text.size(), kLimit);
+  EXPECT_LT(text.size(), 2 * kLimit);
+  EXPECT_EQ(text.substr(0, 4), "kept");
+  std::string bytes = "kept";
+  EXPECT_FALSE(TDBBinaryFile::Encode(huge, bytes, kLimit));
+  EXPECT_EQ(bytes, "kept");  // nothing of a refused form stays
+  TBuffer stream;
+  EXPECT_FALSE(WriteSoupBinary(stream, huge, kLimit));
+  EXPECT_EQ(stream.Size(), 0u);
+
+  // A shared child within the limit is written once per name, as before, and
+  // reads back; the same limit one byte short of the form refuses it.
+  const SoupRef small = DoublingSoup(4);
+  std::string whole;
+  ASSERT_TRUE(WriteSoupText(small, whole));
+  std::string exact;
+  EXPECT_TRUE(WriteSoupText(small, exact, whole.size()));
+  EXPECT_EQ(exact, whole);
+  std::string shorter;
+  EXPECT_FALSE(WriteSoupText(small, shorter, whole.size() - 1));
+  SoupRef back;
+  ASSERT_TRUE(ParseSoupText(whole, back));
+  EXPECT_EQ(back.GetNamedSoup(Kiv::PString("a")).GetNamedSoup(Kiv::PString("b")).CountTags(), 2u);
+  std::string form;
+  ASSERT_TRUE(TDBBinaryFile::Encode(small, form));
+  std::string exactForm;
+  EXPECT_TRUE(TDBBinaryFile::Encode(small, exactForm, form.size()));
+  EXPECT_EQ(exactForm, form);
+  std::string shortForm;
+  EXPECT_FALSE(TDBBinaryFile::Encode(small, shortForm, form.size() - 1));
+}
