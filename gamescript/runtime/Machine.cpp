@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <new>
+#include <optional>
+#include <string>
 
 #include "gamescript/runtime/GameObject.h"
 #include "gamescript/runtime/ScriptLogHook.h"
@@ -103,6 +105,17 @@ void GSMachine::EnterName(std::string_view fileName, Link* link) {
   m_names.Insert(Lower(fileName), link);  // a name already known keeps its entry
 }
 
+namespace {
+
+// True when both paths name one existing file, whatever links they pass through.
+bool SameFile(const std::string& a, const std::string& b) {
+  if (Kiv::AbsolutePath(a) == Kiv::AbsolutePath(b)) return true;
+  const std::optional<std::string> realA = Kiv::File::RealPath(a);
+  return realA && realA == Kiv::File::RealPath(b);
+}
+
+}  // namespace
+
 bool GSMachine::Enter(std::string_view baseFolder, std::string_view fileName, uint32_t id1, uint32_t id2,
                       bool report) {
   auto link = std::make_unique<Link>(Link{id1, id2, std::string(baseFolder), std::string(fileName), nullptr});
@@ -134,10 +147,10 @@ bool GSMachine::AddLibraryFolder(std::string_view baseFolder) {
     if (find.IsDirectory()) continue;
     uint32_t id1, id2;
     if (!ReadHeader(find.FullPath(), id1, id2)) continue;
-    // The same file entered again (its folder named twice) is already known.
+    // The same file entered again (its folder named twice, or under another
+    // spelling through a symbolic link) is already known.
     if (auto* known = m_links.Find(id1, id2);
-        known && Kiv::AbsolutePath(JoinPath(known->value->baseFolder, known->value->fileName)) ==
-                     Kiv::AbsolutePath(find.FullPath()))
+        known && SameFile(JoinPath(known->value->baseFolder, known->value->fileName), find.FullPath()))
       continue;
     Enter(baseFolder, find.Name(), id1, id2, true);
   }

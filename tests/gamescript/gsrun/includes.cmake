@@ -58,4 +58,14 @@ expect("includes in a cycle" 0 "^=> 61\n$")
 if(EXISTS ${FOLDER}/main.gsl)
   message(FATAL_ERROR "includes in a cycle: main.gsl was written beside main.gs")
 endif()
+# The class libraries beside gsrun named again through a link to their folder
+# are the same files: entered once, with no report for the second spelling.
+get_filename_component(bin ${GSRUN} DIRECTORY)
+file(CREATE_LINK ${bin}/scripts ${FOLDER}/linked SYMBOLIC)
+file(WRITE ${FOLDER}/main.gs "include \"Constructors.gs\"\nclass Test {\n  public int Main(void) { Soup s = Constructors.NewSoup(); s.SetNamedTag(\"n\", 7); return s.GetNamedTagAsInt(\"n\"); }\n};\n")
+execute_process(COMMAND ${GSRUN} -ilinked main.gs Test Main WORKING_DIRECTORY ${FOLDER}
+                OUTPUT_VARIABLE out ERROR_VARIABLE err RESULT_VARIABLE status)
+if(NOT status EQUAL 0 OR NOT out STREQUAL "=> 7\n")
+  message(FATAL_ERROR "linked library folder: gsrun exited ${status} and printed:\n${out}${err}")
+endif()
 file(REMOVE_RECURSE ${FOLDER})
