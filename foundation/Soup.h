@@ -312,6 +312,12 @@ bool ParseSoupText(std::string_view text, SoupRef& out, std::string* error = nul
 // the writing finite.
 bool WriteSoupText(const SoupRef& soup, std::string& out, uint64_t maxBytes = kMaxSoupFileBytes);
 
+// The bytes WriteSoupText would append, counted without writing them (a
+// container held under several names counts once per name), at most
+// UINT64_MAX; *depth (when given) gets the depth of the deepest container,
+// the root's being 0. Time and memory follow the soup's nodes.
+uint64_t SoupTextSize(const SoupRef& soup, int* depth = nullptr);
+
 // ---- the binary "ACS$" form ----
 // Reads and writes the binary form on a stream.
 class TDBBinaryFile {
@@ -328,6 +334,8 @@ public:
   // nested deeper than kMaxSoupDepth or its form would pass maxBytes (as for
   // WriteSoupText, a shared container is written once per name).
   static bool Encode(const SoupRef& soup, std::string& out, uint64_t maxBytes = kMaxSoupFileBytes);
+  // The bytes Encode would append, counted as SoupTextSize counts.
+  static uint64_t EncodedSize(const SoupRef& soup, int* depth = nullptr);
   static bool Decode(const uint8_t* data, size_t size, SoupRef& soup);
 
 private:

@@ -1,10 +1,12 @@
 // The binary soup form: "ACS$", u32 format version 1, u32 length of the body,
 // then the root container. See docs/soup-formats.md.
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "foundation/Soup.h"
+#include "foundation/SoupInternal.h"
 #include "foundation/Stream.h"
 #include "kiv/Bytes.h"
 
@@ -106,6 +108,35 @@ bool TDBBinaryFile::Encode(const SoupRef& soup, std::string& out, uint64_t maxBy
   }
   Kiv::StoreLE32(out.data() + body - 4, static_cast<uint32_t>(out.size() - body));
   return true;
+}
+
+uint64_t TDBBinaryFile::EncodedSize(const SoupRef& soup, int* depth) {
+  using soup_detail::SaturatingAdd;
+  if (depth) *depth = 0;
+  if (!soup) return kHeaderSize + 4;
+  struct Size {
+    uint64_t bytes = 4;  // the tag count
+    int height = 0;
+  };
+  const Size root = soup_detail::FoldContainers<Size>(*soup.Get(), [](const ACSChunk& node, auto valueOf) {
+    Size size;
+    for (size_t i = 0; i < node.CountChildren(); ++i) {
+      const TDBDataTag& tag = node.GetTag(i);
+      if (tag.GetDataType() == kSoupNone) continue;
+      // name length, name, type, then the child or the value's size and bytes
+      size.bytes = SaturatingAdd(size.bytes, 5 + tag.GetName().View().size());
+      if (const ACSChunk* child = tag.GetContainer()) {
+        const Size& c = valueOf(*child);
+        size.bytes = SaturatingAdd(size.bytes, c.bytes);
+        size.height = std::max(size.height, c.height + 1);
+      } else {
+        size.bytes = SaturatingAdd(size.bytes, 4 + uint64_t(tag.GetSize()));
+      }
+    }
+    return size;
+  });
+  if (depth) *depth = root.height;
+  return SaturatingAdd(kHeaderSize, root.bytes);
 }
 
 bool TDBBinaryFile::Decode(const uint8_t* data, size_t size, SoupRef& soup) {

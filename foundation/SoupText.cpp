@@ -727,6 +727,48 @@ bool WriteContainer(const ACSChunk& node, int depth, std::string& out, uint64_t 
 
 }  // namespace
 
+uint64_t SoupTextSize(const SoupRef& soup, int* depth) {
+  using soup_detail::SaturatingAdd;
+  if (depth) *depth = 0;
+  if (!soup) return 0;
+  // A container written at depth d takes base + d x perDepth bytes: each of
+  // its lines is indented by two spaces a level.
+  struct Size {
+    uint64_t base = 0, perDepth = 0;
+    int height = 0;  // containers below it, on the longest way down
+  };
+  std::string scratch;
+  const Size root = soup_detail::FoldContainers<Size>(*soup.Get(), [&](const ACSChunk& node, auto valueOf) {
+    Size size;
+    for (size_t i = 0; i < node.CountChildren(); ++i) {
+      const TDBDataTag& tag = node.GetTag(i);
+      if (tag.GetDataType() == kSoupNone) continue;
+      scratch.clear();
+      if (NeedsQuotes(tag.GetName().View()))
+        AppendQuoted(scratch, tag.GetName().View());
+      else
+        scratch = tag.GetName().View();
+      if (const ACSChunk* child = tag.GetContainer()) {
+        // name, "\n", "{\n", the child one level down, "}\n"; three lines of this level.
+        const Size& c = valueOf(*child);
+        size.base =
+            SaturatingAdd(size.base, SaturatingAdd(scratch.size() + 5, SaturatingAdd(c.base, c.perDepth)));
+        size.perDepth = SaturatingAdd(size.perDepth, SaturatingAdd(6, c.perDepth));
+        size.height = std::max(size.height, c.height + 1);
+      } else {
+        // name, a space, the value, "\n"; one line.
+        scratch += ' ';
+        AppendValue(scratch, tag);
+        size.base = SaturatingAdd(size.base, scratch.size() + 1);
+        size.perDepth = SaturatingAdd(size.perDepth, 2);
+      }
+    }
+    return size;
+  });
+  if (depth) *depth = root.height;
+  return root.base;
+}
+
 bool WriteSoupText(const SoupRef& soup, std::string& out, uint64_t maxBytes) {
   if (!soup) return true;
   const uint64_t end = maxBytes > UINT64_MAX - out.size() ? UINT64_MAX : out.size() + maxBytes;

@@ -205,15 +205,15 @@ void GSOOnlineAccess::SetLocalData(GSStack& stack) {
   TBuffer body;
   WriteKUID(body, kuid);
   body.WritePString(Kiv::PString(Kiv::ToLowerAscii(name)));
-  // Within what the run may still make: a soup that holds one container under
-  // many names is written once per name.
-  const uint64_t room = GSOSoup::WriteRoom();
-  const uint64_t before = uint64_t(body.Size());
-  if (!WriteSoupBinary(body, soup->Soup().IsNull() ? SoupRef::NewContainer() : soup->Soup(), room)) {
-    PayRunBudget(room + kBytesPerBudgetByte);
-    return PushNativeResult(stack, 1);
-  }
-  PayRunBudget(uint64_t(body.Size()) - before);
+  // Counted before it is made, as Soup.Log counts: a few nodes can stand for
+  // terabytes of form.
+  const SoupRef data = soup->Soup().IsNull() ? SoupRef::NewContainer() : soup->Soup();
+  PayRunBudget(SoupBytes(data));
+  int depth = 0;
+  const uint64_t size = TDBBinaryFile::EncodedSize(data, &depth);
+  if (GSOSoup::WriteRefusal(size, depth)) return PushNativeResult(stack, 1);
+  PayRunBudget(size);
+  if (!WriteSoupBinary(body, data, size)) return PushNativeResult(stack, 1);
   PushNativeResult(stack, UMBPostMessage(kSetLocalData, body) ? 0 : 1);
 }
 

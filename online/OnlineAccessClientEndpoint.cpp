@@ -176,11 +176,10 @@ void OnlineAccessClientEndpoint::RemoveGroup(OnlineGroup* group) {
 }
 
 bool OnlineAccessClientEndpoint::SoupFitsPacket(const SoupRef& soup) const {
-  // A soup that holds one container under many names is written out once per
-  // name: its form is found to fit, within one packet's bytes, before the
-  // message is made.
-  std::string form;
-  return TDBBinaryFile::Encode(soup, form, MaxContent());
+  // Counted, not written: a soup that holds one container under many names
+  // spells it out once per name, so a few nodes can stand for terabytes.
+  int depth = 0;
+  return TDBBinaryFile::EncodedSize(soup, &depth) <= MaxContent() && depth <= kMaxSoupDepth;
 }
 
 int OnlineAccessClientEndpoint::Post(std::unique_ptr<TMEPacket> packet, const std::string& what) {

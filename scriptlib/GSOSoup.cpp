@@ -189,24 +189,26 @@ void GSOSoup::AddUniqueNamedSoup(GSStack& stack) {
   EnterChild(m_soup.GetUniqueTagName(), *child, "Soup.AddUniqueNamedSoup> sub-soup contains parent soup");
 }
 
-uint64_t GSOSoup::WriteRoom() {
+const char* GSOSoup::WriteRefusal(uint64_t size, int depth) {
+  if (depth > kMaxSoupDepth) return "> the soup is nested too deeply to write";
   const uint64_t used = ScriptMemory::Used(), limit = ScriptMemory::Limit();
-  return std::min(RunBudgetBytesLeft(), used < limit ? limit - used : 0);
+  if (size > (used < limit ? limit - used : 0)) return "> the soup's text would pass the script memory limit";
+  if (size > RunBudgetBytesLeft()) return "> the soup's text would pass the run budget";
+  return nullptr;
 }
 
 void GSOSoup::LogForScript(const SoupRef& soup, const char* who) {
-  const uint64_t budget = RunBudgetBytesLeft();
-  const uint64_t room = WriteRoom();
+  // Counted before anything is made: a soup that holds one container under
+  // many names spells it out once per name, so a few nodes can stand for
+  // terabytes of text. The count walks the soup once.
+  PayRunBudget(SoupBytes(soup));
+  int depth = 0;
+  const uint64_t size = SoupTextSize(soup, &depth);
+  const char* refusal = WriteRefusal(size, depth);
   uint64_t made = 0;
-  const bool ok = soup.Log(room, &made);
+  if (!refusal && !soup.Log(size, &made)) refusal = "> the soup could not be written";
   PayRunBudget(made);
-  if (ok) return;
-  // Said at once: a run whose budget is spent ends only at its next jump or call.
-  std::string text(who);
-  text += made <= room     ? "> the soup is nested too deeply to write"
-          : room == budget ? "> the soup's text would pass the run budget"
-                           : "> the soup's text would pass the script memory limit";
-  Raise(text.c_str());
+  if (refusal) Raise((std::string(who) + refusal).c_str());
 }
 
 void GSOSoup::Log(GSStack&) { LogForScript(m_soup, "Soup.Log"); }

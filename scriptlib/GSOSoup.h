@@ -25,13 +25,13 @@ public:
   void SetSoup(const SoupRef& soup) { m_soup = soup; }
   bool Locked() const { return m_locked; }
 
-  // Bytes of a soup's written form that a native may make for the running
-  // script: what the run's budget still covers, within the room left under
-  // the script memory limit.
-  static uint64_t WriteRoom();
-  // Logs the soup's text for a script, within WriteRoom and paid into the
-  // run budget. A text past that room, or a soup nested too deeply to write,
-  // logs nothing and raises "<who>> ..." saying which.
+  // Why a script may not have a soup's text (or other form) of `size` bytes whose
+  // deepest container lies at `depth` ("> ...", to follow the native's name):
+  // nested too deeply, or more than the room under the script memory limit
+  // or than the run's budget still covers. Null when it may.
+  static const char* WriteRefusal(uint64_t size, int depth);
+  // Logs the soup's text for a script, paid into the run budget; a text
+  // WriteRefusal refuses is not made, and "<who>> ..." is raised instead.
   static void LogForScript(const SoupRef& soup, const char* who);
 
   // Appends the 23 records of "Soup" to the machine's native list.

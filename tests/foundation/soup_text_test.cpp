@@ -301,3 +301,40 @@ TEST(SoupWriters, StopAtTheByteLimit) {
   std::string shortForm;
   EXPECT_FALSE(TDBBinaryFile::Encode(small, shortForm, form.size() - 1));
 }
+
+TEST(SoupWriters, SizesAreCountedWithoutWriting) {
+  // Counted sizes are the sizes written, for trees of every kind of value and
+  // name (quoted ones, floats, KUIDs...) and for shared children.
+  for (uint32_t seed = 1; seed <= 200; ++seed) {
+    SoupRef soup = souptest::RandomSoup(seed);
+    if (seed % 3 == 0 && soup) soup.SetNamedSoup(Kiv::PString("twice"), soup.GetIndexedSoup(0));
+    std::string text, form;
+    ASSERT_TRUE(WriteSoupText(soup, text));
+    ASSERT_TRUE(TDBBinaryFile::Encode(soup, form));
+    EXPECT_EQ(SoupTextSize(soup), text.size()) << seed;
+    EXPECT_EQ(TDBBinaryFile::EncodedSize(soup), form.size()) << seed;
+  }
+  // The doubling soup's forms are counted, exactly, at once.
+  int depth = -1;
+  const uint64_t form = TDBBinaryFile::EncodedSize(DoublingSoup(40), &depth);
+  EXPECT_EQ(depth, 40);
+  // The innermost: the count, and "v" as an int (name length, name, type,
+  // size, value). A level: the count, two tags of name length, a one-letter
+  // name and type before the level below.
+  uint64_t level = 4 + (4 + 1 + 1 + 4 + 4);
+  for (int i = 0; i < 40; ++i) level = 4 + 2 * (4 + 1 + 1 + level);
+  EXPECT_EQ(form, 12 + level);
+  EXPECT_GT(SoupTextSize(DoublingSoup(40)), uint64_t{1} << 40);
+  EXPECT_EQ(SoupTextSize(DoublingSoup(62)), UINT64_MAX);  // saturates
+  // Depth as the writers count it: a chain past the nesting limit is refused by both.
+  SoupRef chain = SoupRef::NewContainer();
+  for (int i = 0; i <= kMaxSoupDepth; ++i) {
+    SoupRef up = SoupRef::NewContainer();
+    up.SetNamedSoup(Kiv::PString("x"), chain);
+    chain = up;
+  }
+  SoupTextSize(chain, &depth);
+  EXPECT_EQ(depth, kMaxSoupDepth + 1);
+  std::string text;
+  EXPECT_FALSE(WriteSoupText(chain, text));
+}
