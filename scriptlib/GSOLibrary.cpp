@@ -73,9 +73,17 @@ SoupRef GSOLibrary::GetProperties() {
 bool GSOLibrary::SaveRecord(TStream& stream) {
   const SoupRef properties = GetProperties();
   if (properties.CountTags() == 0) return true;
+  // Counted before it is written: a few shared nodes can stand for terabytes.
+  int depth = 0;
+  const uint64_t size = TDBBinaryFile::EncodedSize(properties, &depth);
+  if (const char* refusal = GSOSoup::WriteRefusal(size, depth)) {
+    LogLine("GSOLibrary::SaveRecord> the properties of %s are not saved: %s",
+            FormatKUIDTag(GetKUID()).c_str(), refusal + 2);
+    return false;
+  }
   stream.DropReadAhead();
   stream.WriteU32(0);
-  return WriteSoupBinary(stream, properties) && stream.GetError() == TStream::kErrorNone;
+  return WriteSoupBinary(stream, properties, size) && stream.GetError() == TStream::kErrorNone;
 }
 
 bool GSOLibrary::LoadRecord(TStream& stream) {
