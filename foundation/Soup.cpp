@@ -389,7 +389,52 @@ ACSChunk* ACSChunk::PlaceWithRoom(void* at, SoupSlab* slab, size_t room) {
   return node;
 }
 
+namespace {
+
+SoupMemoryHook g_memoryHook;
+
+void TakeMemory(uint64_t bytes) {
+  if (bytes && g_memoryHook.take) g_memoryHook.take(bytes);
+}
+
+}  // namespace
+
+void SetSoupMemoryHook(const SoupMemoryHook& hook) { g_memoryHook = hook; }
+
+void ACSChunk::GiveMemory(uint64_t bytes) noexcept {
+  if (bytes && g_memoryHook.give) g_memoryHook.give(bytes);
+}
+
+uint64_t ACSChunk::TagBytes(const TDBDataTag& tag) noexcept {
+  // A container tag's size is 0; one of DestroyCounted's has its type cleared first.
+  const bool own = tag.m_type != kSoupContainer && tag.m_size > TDBDataTag::kInline && !tag.m_inNode;
+  return tag.m_name.View().size() + (own ? tag.m_size : 0);
+}
+
+uint64_t ACSChunk::HeldBytes() const noexcept {
+  uint64_t bytes = sizeof(ACSChunk) + uint64_t(m_capacity) * sizeof(TDBDataTag);
+  for (uint32_t i = 0; i < m_count; ++i) bytes += TagBytes(m_data[i]);
+  return bytes;
+}
+
+void ACSChunk::CountMemory(ACSChunk* root) {
+  if (!root || root->m_type != kSoupContainer || root->m_memoryCounted) return;
+  std::vector<ACSChunk*> pending{root};
+  root->m_memoryCounted = true;
+  while (!pending.empty()) {
+    ACSChunk* node = pending.back();
+    pending.pop_back();
+    TakeMemory(node->HeldBytes());
+    for (uint32_t i = 0; i < node->m_count; ++i)
+      if (ACSChunk* child = node->m_data[i].GetContainer(); child && !child->m_memoryCounted) {
+        child->m_memoryCounted = true;
+        pending.push_back(child);
+      }
+  }
+}
+
 void ACSChunk::Destroy() noexcept {
+  if (m_memoryCounted) GiveMemory(HeldBytes());
   for (uint32_t i = 0; i < m_count; ++i) m_data[i].~TDBDataTag();
   if (!m_tagsInRoom) ::operator delete(m_data);
   SoupSlab* slab = m_slab;
@@ -411,11 +456,16 @@ void ACSChunk::PushTag(TDBDataTag&& tag) {
       std::memcpy(static_cast<void*>(grown), static_cast<const void*>(m_data), m_count * sizeof(TDBDataTag));
     if (!m_tagsInRoom) ::operator delete(m_data);
     m_tagsInRoom = false;
+    if (m_memoryCounted) TakeMemory((capacity - m_capacity) * sizeof(TDBDataTag));
     m_data = grown;
     m_capacity = static_cast<uint32_t>(capacity);
   }
   ::new (static_cast<void*>(m_data + m_count)) TDBDataTag(std::move(tag));
   ++m_count;
+  if (m_memoryCounted) {
+    TakeMemory(TagBytes(m_data[m_count - 1]));
+    CountMemory(m_data[m_count - 1].GetContainer());
+  }
 }
 
 ACSChunk* ACSChunk::SharedNull() {
@@ -497,6 +547,7 @@ bool ACSChunk::RemoveChild(const ACSChunk* child) {
 
 void ACSChunk::RemoveTag(size_t index) {
   if (index >= m_count) return;
+  if (m_memoryCounted) GiveMemory(TagBytes(m_data[index]));
   m_data[index].~TDBDataTag();
   std::memmove(static_cast<void*>(m_data + index), static_cast<const void*>(m_data + index + 1),
                (m_count - index - 1) * sizeof(TDBDataTag));
@@ -507,6 +558,7 @@ size_t ACSChunk::RemoveTagsNamed(const Kiv::PString& name) {
   uint32_t kept = 0;
   for (uint32_t i = 0; i < m_count; ++i) {
     if (m_data[i].GetName() == name) {
+      if (m_memoryCounted) GiveMemory(TagBytes(m_data[i]));
       m_data[i].~TDBDataTag();
     } else {
       if (kept != i)

@@ -99,6 +99,15 @@ private:
   } m_value{};
 };
 
+// Where containers marked by ACSChunk::CountMemory report the bytes they
+// hold: the script runtime counts its soups against its memory limit, which
+// foundation does not know. Null functions: nothing is reported.
+struct SoupMemoryHook {
+  void (*take)(uint64_t bytes) = nullptr;
+  void (*give)(uint64_t bytes) = nullptr;
+};
+void SetSoupMemoryHook(const SoupMemoryHook& hook);
+
 // A counted soup node. Data type 1 is a container; the one node of data type 0
 // is the shared null node, which every reader treats as no soup.
 class ACSChunk : public Kiv::RefCounted<ACSChunk, true, uint32_t> {
@@ -134,6 +143,14 @@ public:
   size_t RemoveTagsNamed(const Kiv::PString& name);
   // True when node is this container or any container below it.
   bool Reaches(const ACSChunk* node) const;
+  // Marks root and the containers below it as counted, stopping at those
+  // that are already, and reports the bytes each holds (the node, its tag
+  // array, its tags' names and value bytes) to the soup memory hook. From
+  // then on a counted container reports what it gains and gives back what
+  // it loses, and all of it when it goes; a container entered below it is
+  // marked as it enters. A walk of the containers newly marked.
+  static void CountMemory(ACSChunk* root);
+  bool MemoryCounted() const noexcept { return m_memoryCounted; }
   // Removes every tag for which pred(tag) is true, in one pass that keeps the
   // order of the rest; returns how many went.
   template <class Pred>
@@ -141,6 +158,7 @@ public:
     uint32_t kept = 0;
     for (uint32_t i = 0; i < m_count; ++i) {
       if (pred(static_cast<const TDBDataTag&>(m_data[i]))) {
+        if (m_memoryCounted) GiveMemory(TagBytes(m_data[i]));
         m_data[i].~TDBDataTag();
         continue;
       }
@@ -175,9 +193,15 @@ private:
   void Destroy() noexcept;
   void PushTag(TDBDataTag&& tag);
   TDBDataTag* Room() noexcept { return reinterpret_cast<TDBDataTag*>(this + 1); }
+  // What a counted container reports: the node and its tag array, and each
+  // tag's name and value bytes of their own.
+  uint64_t HeldBytes() const noexcept;
+  static uint64_t TagBytes(const TDBDataTag& tag) noexcept;
+  static void GiveMemory(uint64_t bytes) noexcept;
 
   uint8_t m_type;
   bool m_tagsInRoom = false;  // m_data is the room behind the node, not a block of its own
+  bool m_memoryCounted = false;
   // Tags are moved between blocks by copying their bytes: a tag holds no
   // pointer into itself.
   uint32_t m_count = 0;

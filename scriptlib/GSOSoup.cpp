@@ -13,6 +13,26 @@ using namespace ScriptNatives;
 
 GSOSoup::GSOSoup(GSContext* context, const SoupRef& soup, bool locked) : m_soup(soup), m_locked(locked) {
   BindScriptClass(ScriptClasses().soup, context);
+  if (!m_locked) ACSChunk::CountMemory(m_soup.Get());
+}
+
+void GSOSoup::SetSoup(const SoupRef& soup) {
+  m_soup = soup;
+  if (!m_locked) ACSChunk::CountMemory(m_soup.Get());
+}
+
+bool GSOSoup::Fits(uint64_t bytes, const char* native) {
+  const uint64_t used = ScriptMemory::Used(), limit = ScriptMemory::Limit();
+  if (m_locked || (used <= limit && bytes <= limit - used)) return true;
+  Raise((std::string(native) + "> the soup would pass the script memory limit").c_str());
+  return false;
+}
+
+bool GSOSoup::Counted(const char* native) {
+  if (!m_locked) ACSChunk::CountMemory(m_soup.Get());
+  if (!ScriptMemory::Passed()) return true;
+  Raise((std::string(native) + "> the soup passes the script memory limit").c_str());
+  return false;
 }
 
 GSOSoup* GSOSoup::Create(GSContext* context, const SoupRef& soup, bool locked) {
@@ -28,12 +48,14 @@ void GSOSoup::PushChild(GSStack& stack, const SoupRef& soup) {
   PushObject(stack, Create(Context(), soup, m_locked), false);
 }
 
-void GSOSoup::EnterChild(const Kiv::PString& name, GSOSoup& child, const char* cycleText) {
+void GSOSoup::EnterChild(const Kiv::PString& name, GSOSoup& child, const char* native) {
   m_soup.EnsureContainer();
   child.m_soup.EnsureContainer();
   // Whether the child holds this soup is found by a walk through the child.
   PayRunBudget(SoupBytes(child.m_soup));
-  if (!m_soup.SetNamedSoup(name, child.m_soup)) Raise(cycleText);
+  if (!m_soup.SetNamedSoup(name, child.m_soup))
+    return Raise((std::string(native) + "> sub-soup contains parent soup").c_str());
+  Counted(native);
 }
 
 void GSOSoup::IsLocked(GSStack& stack) { PushNativeBoolResult(stack, m_locked); }
@@ -60,6 +82,7 @@ void GSOSoup::GetNamedSoupAdd(GSStack& stack) {
   if (!child) {
     child = SoupRef::NewContainer();
     m_soup.SetNamedSoup(name, child);  // a new empty container never holds this soup
+    if (!Counted("Soup.GetNamedSoupAdd")) return PushNativeResult(stack, 0);
   }
   PushChild(stack, child);
 }
@@ -119,7 +142,9 @@ void GSOSoup::SetNamedTagText(GSStack& stack) {
   if (!GetNativePStringParameter(stack, 1, name, false) || !GetNativePStringParameter(stack, 2, text, true))
     return;
   PayRunBudget(text.View().size());
+  if (!Fits(text.View().size() + name.View().size() + sizeof(TDBDataTag), "Soup.SetNamedTag")) return;
   m_soup.SetNamedTag(name, text.View());
+  Counted("Soup.SetNamedTag");
 }
 
 void GSOSoup::SetNamedTagFloat(GSStack& stack) {
@@ -127,6 +152,7 @@ void GSOSoup::SetNamedTagFloat(GSStack& stack) {
   Kiv::PString name;
   if (!GetNativePStringParameter(stack, 1, name, false)) return;
   m_soup.SetNamedTagFloat(name, GetNativeFloatParameter(stack, 2));
+  Counted("Soup.SetNamedTag");
 }
 
 void GSOSoup::SetNamedTagInt(GSStack& stack) {
@@ -134,6 +160,7 @@ void GSOSoup::SetNamedTagInt(GSStack& stack) {
   Kiv::PString name;
   if (!GetNativePStringParameter(stack, 1, name, false)) return;
   m_soup.SetNamedTagInt(name, GetNativeIntParameter(stack, 2));
+  Counted("Soup.SetNamedTag");
 }
 
 void GSOSoup::SetNamedTagKUID(GSStack& stack) {
@@ -142,6 +169,7 @@ void GSOSoup::SetNamedTagKUID(GSStack& stack) {
   GSOKUID* kuid = nullptr;
   if (!GetNativePStringParameter(stack, 1, name, false) || !GetNativeParameter(stack, 2, kuid, true)) return;
   m_soup.SetNamedTagKUID(name, kuid ? kuid->Kuid() : KUID::Null());
+  Counted("Soup.SetNamedKUID");
 }
 
 void GSOSoup::SetNamedSoup(GSStack& stack) {
@@ -151,7 +179,7 @@ void GSOSoup::SetNamedSoup(GSStack& stack) {
   if (!GetNativePStringParameter(stack, 1, name, false) || !GetNativeParameter(stack, 2, child, false))
     return;
   if (child->m_locked) return Raise("Soup.SetNamedTag> sub-soup parameter is locked");
-  EnterChild(name, *child, "Soup.SetNamedTag> sub-soup contains parent soup");
+  EnterChild(name, *child, "Soup.SetNamedTag");
 }
 
 void GSOSoup::RemoveNamedTag(GSStack& stack) {
@@ -165,8 +193,11 @@ void GSOSoup::Copy(GSStack& stack) {
   if (!Unlocked("Soup.Copy> parent soup is locked")) return;
   GSOSoup* source = nullptr;
   if (!GetNativeParameter(stack, 1, source, false)) return;
-  PayRunBudget(SoupBytes(source->m_soup));
+  const uint64_t bytes = SoupBytes(source->m_soup);
+  PayRunBudget(bytes);
+  if (!Fits(bytes, "Soup.Copy")) return;
   m_soup.Copy(source->m_soup);  // copies before it lets go, so a self-copy keeps the data
+  Counted("Soup.Copy");
 }
 
 void GSOSoup::Clear(GSStack&) {
@@ -186,7 +217,7 @@ void GSOSoup::AddUniqueNamedSoup(GSStack& stack) {
   GSOSoup* child = nullptr;
   if (!GetNativeParameter(stack, 1, child, false)) return;
   if (child->m_locked) return Raise("Soup.AddUniqueNamedSoup> sub-soup parameter is locked");
-  EnterChild(m_soup.GetUniqueTagName(), *child, "Soup.AddUniqueNamedSoup> sub-soup contains parent soup");
+  EnterChild(m_soup.GetUniqueTagName(), *child, "Soup.AddUniqueNamedSoup");
 }
 
 const char* GSOSoup::WriteRefusal(uint64_t size, int depth) {
@@ -214,6 +245,8 @@ void GSOSoup::LogForScript(const SoupRef& soup, const char* who) {
 void GSOSoup::Log(GSStack&) { LogForScript(m_soup, "Soup.Log"); }
 
 void GSOSoup::RegisterNatives(GSMachine& machine) {
+  SetSoupMemoryHook({[](uint64_t bytes) { ScriptMemory::Charge(bytes); },
+                     [](uint64_t bytes) { ScriptMemory::Give(bytes); }});
   const char* const s = "Soup";
   AddNative(machine, s, "$bool@Soup::IsLocked()", &GSOSoup::IsLocked);
   AddNative(machine, s, "$int@Soup::CountTags()", &GSOSoup::CountTags);

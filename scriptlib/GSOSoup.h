@@ -5,6 +5,8 @@
 // its container and its locked flag; a child of a missing name wraps no soup
 // and is detached (GetNamedSoupAdd gives an attached one). Entering a soup
 // into itself or into a soup below it is refused: a soup never holds itself.
+// What an unlocked object's soup holds counts against the script memory
+// limit (ACSChunk::CountMemory) for as long as the soup lives.
 #include "foundation/Soup.h"
 #include "gamescript/runtime/Machine.h"
 #include "gamescript/runtime/Objects.h"
@@ -22,7 +24,7 @@ public:
 
   const SoupRef& Soup() const { return m_soup; }
   // Makes the object wrap `soup` (natives that hand a soup to a script's object).
-  void SetSoup(const SoupRef& soup) { m_soup = soup; }
+  void SetSoup(const SoupRef& soup);
   bool Locked() const { return m_locked; }
 
   // Why a script may not have a soup's text (or other form) of `size` bytes whose
@@ -67,8 +69,17 @@ private:
   bool Unlocked(const char* text) const;
   // Pushes a new object sharing `soup` with this object's flag.
   void PushChild(GSRuntime::GSStack& stack, const SoupRef& soup);
-  // Enters `child`'s soup under `name`; raises `cycleText` when it would hold this soup.
-  void EnterChild(const Kiv::PString& name, GSOSoup& child, const char* cycleText);
+  // Enters `child`'s soup under `name`; raises "<native>> sub-soup contains
+  // parent soup" when it would hold this soup.
+  void EnterChild(const Kiv::PString& name, GSOSoup& child, const char* native);
+  // After a change: counts the soup against the script memory limit (an
+  // unlocked one: a locked soup is the program's, not the script's); true
+  // when within it, else raises "<native>> the soup passes the script memory limit".
+  bool Counted(const char* native);
+  // Before a change that adds about `bytes`: true when they fit under the
+  // script memory limit, else raises "<native>> the soup would pass the
+  // script memory limit".
+  bool Fits(uint64_t bytes, const char* native);
 
   SoupRef m_soup;
   bool m_locked;

@@ -48,6 +48,10 @@ public:
     return true;
   }
   static void Give(uint64_t bytes) { s_used -= bytes < s_used ? bytes : s_used; }
+  // Counts bytes already held, past the limit if need be: memory that native
+  // objects count as it changes (a soup's tags), whose natives then see Passed.
+  static void Charge(uint64_t bytes) { s_used += bytes; }
+  static bool Passed() { return s_used > s_limit; }
   static uint64_t Used() { return s_used; }
   static uint64_t Limit() { return s_limit; }
   // A limit below what is in use lets nothing more be made until enough is freed.

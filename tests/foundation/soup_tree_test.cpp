@@ -313,3 +313,55 @@ TEST(SoupValues, EveryLengthKeepsItsBytesThroughParseCopyAndMoves) {
   check(decoded, "decoded ");
 }
 }  // namespace
+
+namespace {
+
+int64_t g_soupHeld = 0;
+
+}  // namespace
+
+// Counted containers report every byte they gain and give all of it back:
+// whatever path a tag leaves by, what is held returns to 0.
+TEST(SoupTree, CountedMemoryReturnsToZero) {
+  SetSoupMemoryHook({[](uint64_t bytes) { g_soupHeld += int64_t(bytes); },
+                     [](uint64_t bytes) { g_soupHeld -= int64_t(bytes); }});
+  {
+    SoupRef soup = SoupRef::NewContainer();
+    soup.SetNamedTag(Kiv::PString("before"), std::string(100, 'b'));
+    ACSChunk::CountMemory(soup.Get());
+    EXPECT_TRUE(soup.Get()->MemoryCounted());
+    const int64_t marked = g_soupHeld;
+    EXPECT_GE(marked, 100);
+    // Replacing a tag gives the old value back.
+    soup.SetNamedTag(Kiv::PString("text"), std::string(5000, 'x'));
+    EXPECT_GE(g_soupHeld - marked, 5000);
+    const int64_t once = g_soupHeld;
+    soup.SetNamedTag(Kiv::PString("text"), std::string(5000, 'y'));
+    EXPECT_EQ(g_soupHeld, once);
+    // A child that was not counted is counted as it enters, with what it holds.
+    SoupRef child = SoupRef::NewContainer();
+    child.SetNamedTag(Kiv::PString("deep"), std::string(3000, 'd'));
+    EXPECT_EQ(g_soupHeld, once);
+    soup.SetNamedSoup(Kiv::PString("child"), child);
+    EXPECT_TRUE(child.Get()->MemoryCounted());
+    EXPECT_GE(g_soupHeld - once, 3000);
+    for (int i = 0; i < 100; ++i) soup.SetNamedTagInt(Kiv::PString(std::to_string(i)), i);
+    soup.RemoveNamedTag(Kiv::PString("7"));
+    soup.Get()->RemoveTagsIf([](const TDBDataTag& t) { return t.GetName().View().size() == 1; });
+    soup.Get()->RemoveChild(child.Get());
+    child.Clear();  // the child goes now: only the removed tag held it
+    // A parsed soup (nodes and values in shared blocks) gives back what it was counted with.
+    SoupRef parsed;
+    ASSERT_TRUE(ParseSoupText(
+        "a \"" + std::string(200, 'p') + "\"\nb\n{\n  c \"" + std::string(300, 'q') + "\"\n}\n", parsed));
+    ACSChunk::CountMemory(parsed.Get());
+    parsed.GetNamedSoup(Kiv::PString("b")).SetNamedTag(Kiv::PString("c"), "short");
+    parsed.RemoveNamedTag(Kiv::PString("a"));
+    // A copy is not counted until it is marked.
+    SoupRef copy;
+    copy.Copy(soup);
+    EXPECT_FALSE(copy.Get()->MemoryCounted());
+  }
+  EXPECT_EQ(g_soupHeld, 0);
+  SetSoupMemoryHook({});
+}
