@@ -18,9 +18,7 @@ namespace Kiv {
 
 namespace {
 
-// Above this many pixels a decode could take gigabytes: refused like an
-// over-large side.
-constexpr int64_t kMaxPixels = int64_t(1) << 26;
+constexpr int64_t kMaxPixels = Bitmap::MaxPixels;
 // Image files above this are refused before they are read.
 constexpr uint64_t kMaxFileBytes = uint64_t(1) << 28;
 

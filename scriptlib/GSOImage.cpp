@@ -44,7 +44,30 @@ int Int(const GSStack& stack, uint32_t index) { return GetNativeIntParameter(sta
 
 GSOImage::GSOImage(GSContext* context) : m_face("swiss") { BindScriptClass(ScriptClasses().image, context); }
 
-GSOImage::~GSOImage() = default;
+GSOImage::~GSOImage() { ScriptMemory::Give(m_counted); }
+
+namespace {
+
+// The bytes of a bitmap of that size; 0 for one that is never made (no
+// pixels, or more than a bitmap takes: that failure is the bitmap's own).
+uint64_t PixelBytes(int width, int height) {
+  if (width <= 0 || height <= 0 || width > Kiv::Bitmap::MaxSide || height > Kiv::Bitmap::MaxSide ||
+      int64_t(width) * height > Kiv::Bitmap::MaxPixels)
+    return 0;
+  return uint64_t(width) * uint64_t(height) * 4;
+}
+
+}  // namespace
+
+bool GSOImage::CountBytes(uint64_t bytes, const char* native) {
+  if (bytes > m_counted && !ScriptMemory::Take(bytes - m_counted)) {
+    if (native) Raise((std::string(native) + "> the image would pass the script memory limit").c_str());
+    return false;
+  }
+  if (bytes < m_counted) ScriptMemory::Give(m_counted - bytes);
+  m_counted = bytes;
+  return true;
+}
 
 GSOImage* GSOImage::Create(GSContext* context) { return NewScriptObject<GSOImage>(context); }
 
@@ -54,6 +77,11 @@ GSOImage* GSOImage::LoadImage(GSContext* context, std::string_view baseFolder, c
   auto bitmap = std::make_unique<Kiv::Bitmap>();
   // Every drawing operation works on one 32-bit layout, whatever the file held.
   if (!bitmap->Load(path, baseFolder) || !bitmap->ConvertTo(Kiv::Bitmap::FormatRGBA32)) {
+    delete image;
+    return nullptr;
+  }
+  // An image past the script memory limit is one that cannot be had, as a file that cannot be read.
+  if (!image->CountBytes(PixelBytes(bitmap->Width(), bitmap->Height()), nullptr)) {
     delete image;
     return nullptr;
   }
@@ -165,10 +193,20 @@ void GSOImage::NativeGetWidth(GSStack& stack) { PushNativeResult(stack, uint32_t
 
 void GSOImage::NativeGetHeight(GSStack& stack) { PushNativeResult(stack, uint32_t(Height())); }
 
-void GSOImage::NativeClear(GSStack& stack) { Clear(Int(stack, 1), Int(stack, 2)); }
+// The new bitmap is counted before it is made (with the old one while
+// both are held), and what the image holds after.
+void GSOImage::NativeClear(GSStack& stack) {
+  const int width = Int(stack, 1), height = Int(stack, 2);
+  if (!CountBytes(PixelBytes(width, height), "Image.Clear")) return;
+  Clear(width, height);
+  CountBytes(PixelBytes(Width(), Height()), "Image.Clear");
+}
 
 void GSOImage::NativeResize(GSStack& stack) {
-  Resize(Int(stack, 1), Int(stack, 2), GetNativeBoolParameter(stack, 3));
+  const int width = Int(stack, 1), height = Int(stack, 2);
+  if (!CountBytes(PixelBytes(width, height) + PixelBytes(Width(), Height()), "Image.Resize")) return;
+  Resize(width, height, GetNativeBoolParameter(stack, 3));
+  CountBytes(PixelBytes(Width(), Height()), "Image.Resize");
 }
 
 void GSOImage::NativeDrawPoint(GSStack& stack) { DrawPoint(Int(stack, 1), Int(stack, 2)); }

@@ -87,7 +87,14 @@ private:
   void NativeImportImage(GSRuntime::GSStack& stack);
   void NativeExportImage(GSRuntime::GSStack& stack);
 
+  // Counts `bytes` of pixels in place of what is counted against the script
+  // memory limit; false, with nothing changed, when that would pass it, and
+  // then the thread gets "<native>> the image would pass the script memory
+  // limit" (a null native: nothing is raised).
+  bool CountBytes(uint64_t bytes, const char* native);
+
   std::unique_ptr<Kiv::Bitmap> m_bitmap;
+  uint64_t m_counted = 0;  // bytes of pixels counted against the script memory limit
   uint32_t m_lineColor = 0xFFFFFFFFu;
   uint32_t m_fillColor = 0;
   Kiv::PString m_face;

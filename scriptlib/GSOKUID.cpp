@@ -1,6 +1,8 @@
 #include "scriptlib/GSOKUID.h"
 
+#include <algorithm>
 #include <map>
+#include <string>
 #include <tuple>
 
 #include "scriptlib/NativeBinding.h"
@@ -113,7 +115,27 @@ GSOKUIDList::GSOKUIDList(GSContext* context, const List& list) : m_locked(true) 
   BindScriptClass(ScriptClasses().kuidList, context);
 }
 
+GSOKUIDList::~GSOKUIDList() { ScriptMemory::Give(m_counted); }
+
 GSOKUIDList* GSOKUIDList::Create(GSContext* context) { return NewScriptObject<GSOKUIDList>(context); }
+
+namespace {
+
+// What one entry holds: the KUID in the ordered list and in a node of the index.
+constexpr uint64_t kKUIDEntryBytes = 2 * sizeof(KUID) + 3 * sizeof(void*);
+
+}  // namespace
+
+bool GSOKUIDList::CountEntries(size_t count, const char* native) {
+  const uint64_t bytes = m_locked ? 0 : count * kKUIDEntryBytes;
+  if (bytes > m_counted && !ScriptMemory::Take(bytes - m_counted)) {
+    Raise((std::string(native) + "> the list would pass the script memory limit").c_str());
+    return false;
+  }
+  if (bytes < m_counted) ScriptMemory::Give(m_counted - bytes);
+  m_counted = bytes;
+  return true;
+}
 
 bool GSOKUIDList::Add(const KUID& kuid) {
   if (!m_index.insert(kuid).second) return false;
@@ -148,13 +170,19 @@ void GSOKUIDList::IsLocked(GSStack& stack) { PushNativeBoolResult(stack, m_locke
 void GSOKUIDList::CountKUIDs(GSStack& stack) { PushNativeResult(stack, uint32_t(Count())); }
 
 void GSOKUIDList::NativeClear(GSStack&) {
-  if (Unlocked("KUIDList.Clear> list is locked")) Clear();
+  if (!Unlocked("KUIDList.Clear> list is locked")) return;
+  Clear();
+  CountEntries(0, "KUIDList.Clear");
 }
 
 void GSOKUIDList::Copy(GSStack& stack) {
   if (!Unlocked("KUIDList.Copy> list is locked")) return;
   GSOKUIDList* source = nullptr;
-  if (GetNativeParameter(stack, 1, source, false)) CopyFrom(*source);
+  if (!GetNativeParameter(stack, 1, source, false)) return;
+  PayRunBudget(source->Count() * kKUIDEntryBytes);
+  if (!CountEntries(std::max(Count(), source->Count()), "KUIDList.Copy")) return;
+  CopyFrom(*source);
+  CountEntries(Count(), "KUIDList.Copy");
 }
 
 void GSOKUIDList::HasKUID(GSStack& stack) {
@@ -166,13 +194,17 @@ void GSOKUIDList::HasKUID(GSStack& stack) {
 void GSOKUIDList::RemoveKUID(GSStack& stack) {
   if (!Unlocked("KUIDList.Copy> list is locked")) return;
   GSOKUID* kuid = nullptr;
-  if (GetNativeParameter(stack, 1, kuid, false)) Remove(kuid->Kuid());
+  if (!GetNativeParameter(stack, 1, kuid, false)) return;
+  Remove(kuid->Kuid());
+  CountEntries(Count(), "KUIDList.RemoveKUID");
 }
 
 void GSOKUIDList::AddKUID(GSStack& stack) {
   if (!Unlocked("KUIDList.Copy> list is locked")) return;
   GSOKUID* kuid = nullptr;
-  if (GetNativeParameter(stack, 1, kuid, false)) Add(kuid->Kuid());
+  if (!GetNativeParameter(stack, 1, kuid, false)) return;
+  if (!Has(kuid->Kuid()) && !CountEntries(Count() + 1, "KUIDList.AddKUID")) return;
+  Add(kuid->Kuid());
 }
 
 void GSOKUIDList::GetIndexedKUID(GSStack& stack) {

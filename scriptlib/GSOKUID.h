@@ -54,6 +54,7 @@ public:
   explicit GSOKUIDList(GSRuntime::GSContext* context);
   // A locked copy of `list`.
   GSOKUIDList(GSRuntime::GSContext* context, const List& list);
+  ~GSOKUIDList() override;
   // A new object for a script, or null (the caller owns the one reference).
   static GSOKUIDList* Create(GSRuntime::GSContext* context);
 
@@ -79,6 +80,11 @@ private:
     }
   };
   bool Unlocked(const char* text) const;
+  // Counts `count` entries of an unlocked list against the script memory
+  // limit in place of what was counted; false, with nothing changed, when
+  // more would pass it, and the thread gets "<native>> the list would pass
+  // the script memory limit".
+  bool CountEntries(size_t count, const char* native);
 
   void IsLocked(GSRuntime::GSStack& stack);
   void CountKUIDs(GSRuntime::GSStack& stack);
@@ -92,4 +98,5 @@ private:
   List m_list;                             // insertion order
   std::unordered_set<KUID, Hash> m_index;  // membership, so adding stays linear
   bool m_locked;
+  uint64_t m_counted = 0;  // bytes counted against the script memory limit
 };
