@@ -32,12 +32,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     return 0;
   }
   std::string text;
-  if (!WriteSoupText(soup, text)) std::abort();
+  // The written form's size is counted without writing it, the same.
+  if (!WriteSoupText(soup, text) || SoupTextSize(soup) != text.size()) std::abort();
   SoupRef again;
   if (!ParseSoupText(text, again, &error) || !Same(soup.Get(), again.Get())) std::abort();
   std::string binary;
   SoupRef decoded;
-  if (!TDBBinaryFile::Encode(soup, binary) ||
+  if (!TDBBinaryFile::Encode(soup, binary) || TDBBinaryFile::EncodedSize(soup) != binary.size() ||
       !TDBBinaryFile::Decode(reinterpret_cast<const uint8_t*>(binary.data()), binary.size(), decoded) ||
       !Same(soup.Get(), decoded.Get()))
     std::abort();
