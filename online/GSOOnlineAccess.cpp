@@ -264,11 +264,20 @@ void GSOOnlineAccess::OpenGroup(GSStack& stack) {
 void GSOOnlineAccess::PostOfflineMessage(GSStack& stack) {
   GSOSoup* soup = nullptr;
   if (!GetNativeParameter(stack, 1, soup, false)) return PushNativeResult(stack, 1);
+  // The outbox is kept until exit: the copies count against the script
+  // memory limit, so a script that posts without end stops with a report.
+  const uint64_t bytes = SoupBytes(soup->Soup());
+  PayRunBudget(bytes);
+  if (!ScriptMemory::Fits(bytes)) {
+    Raise("OnlineAccess.PostOfflineMessage> the soup would pass the script memory limit");
+    return PushNativeResult(stack, 1);
+  }
   SoupRef& outbox = OfflineOutbox();
   if (outbox.IsNull()) outbox = SoupRef::NewContainer();
   SoupRef copy;
   copy.Copy(soup->Soup());
   copy.EnsureContainer();
+  ACSChunk::CountMemory(copy.Get());
   outbox.SetNamedSoup(outbox.GetUniqueTagName(), copy);
   PushNativeResult(stack, 0);
 }

@@ -22,8 +22,7 @@ void GSOSoup::SetSoup(const SoupRef& soup) {
 }
 
 bool GSOSoup::Fits(uint64_t bytes, const char* native) {
-  const uint64_t used = ScriptMemory::Used(), limit = ScriptMemory::Limit();
-  if (m_locked || (used <= limit && bytes <= limit - used)) return true;
+  if (m_locked || ScriptMemory::Fits(bytes)) return true;
   Raise((std::string(native) + "> the soup would pass the script memory limit").c_str());
   return false;
 }
@@ -222,8 +221,7 @@ void GSOSoup::AddUniqueNamedSoup(GSStack& stack) {
 
 const char* GSOSoup::WriteRefusal(uint64_t size, int depth) {
   if (depth > kMaxSoupDepth) return "> the soup is nested too deeply to write";
-  const uint64_t used = ScriptMemory::Used(), limit = ScriptMemory::Limit();
-  if (size > (used < limit ? limit - used : 0)) return "> the soup's text would pass the script memory limit";
+  if (!ScriptMemory::Fits(size)) return "> the soup's text would pass the script memory limit";
   if (size > RunBudgetBytesLeft()) return "> the soup's text would pass the run budget";
   return nullptr;
 }

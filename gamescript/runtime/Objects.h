@@ -52,6 +52,8 @@ public:
   // objects count as it changes (a soup's tags), whose natives then see Passed.
   static void Charge(uint64_t bytes) { s_used += bytes; }
   static bool Passed() { return s_used > s_limit; }
+  // True when `bytes` more would not pass the limit (nothing is counted).
+  static bool Fits(uint64_t bytes) { return s_used <= s_limit && bytes <= s_limit - s_used; }
   static uint64_t Used() { return s_used; }
   static uint64_t Limit() { return s_limit; }
   // A limit below what is in use lets nothing more be made until enough is freed.

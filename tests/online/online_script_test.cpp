@@ -67,6 +67,27 @@ class Probe isclass GameObject {
     int r = oa.GetLocalData("PAINT", s);
     return r + ":" + s.GetNamedTag("colour");
   }
+  Soup Doubling(int levels) {
+    Soup s = Constructors.NewSoup();
+    s.SetNamedTag("v", 1);
+    int i;
+    for (i = 0; i < levels; i++) {
+      Soup t = Constructors.NewSoup();
+      t.SetNamedSoup("a", s);
+      t.SetNamedSoup("b", s);
+      s = t;
+    }
+    return s;
+  }
+  public int SetHugeLocal(void) { return oa.SetLocalData("huge", Doubling(40)); }
+  public int PostHuge(void) { return oa.PostMessage("huge", Doubling(40)); }
+  public int PostOffline(int n) {
+    Soup s = Constructors.NewSoup();
+    s.SetNamedTag("text", "0123456789abcdef0123456789abcdef");
+    int i;
+    for (i = 0; i < n; i++) oa.PostOfflineMessage(s);
+    return n;
+  }
   public int GetLocalLocked(void) {
     Soup s = Constructors.NewSoup();
     return oa.GetLocalData("paint", s.GetLockedReference());
@@ -421,3 +442,35 @@ TEST_F(OnlineScriptTest, GroupLifecycle) {
 }
 
 }  // namespace
+
+// A soup whose form would take terabytes (each level holds the one below
+// twice) is refused at once by the natives that send soups, with nothing sent.
+TEST_F(OnlineScriptTest, SoupsWhoseFormsPassTheirRoomAreRefused) {
+  EXPECT_EQ(CallInt("::SetHugeLocal()"), 1);
+  EXPECT_EQ(lastCode, ER_Done);
+  EXPECT_EQ(RecordingDatabase::bodies[122].size(), 0u);
+  GoOnline();
+  EXPECT_EQ(CallInt("::PostHuge()"), 4);
+  EXPECT_EQ(lastCode, ER_Done);
+}
+
+// The offline outbox is kept until exit: what it holds counts against the
+// script memory limit, and posting past the limit stops the thread.
+TEST_F(OnlineScriptTest, OfflinePostsCountAgainstTheScriptMemoryLimit) {
+  const uint64_t limit = ScriptMemory::Limit();
+  ScriptMemory::SetLimit(ScriptMemory::Used() + (1u << 20));
+  g_log.clear();
+  Call("::PostOffline(int)", 1000000, true);
+  EXPECT_EQ(lastCode, ER_Exception);
+  const size_t posted = GSOOnlineAccess::OfflineOutbox().CountTags();
+  EXPECT_GT(posted, 100u);
+  EXPECT_LT(posted, 100000u);
+  bool reported = false;
+  for (const std::string& l : g_log)
+    if (l.find("OnlineAccess.PostOfflineMessage> the soup would pass the script memory limit") !=
+        std::string::npos)
+      reported = true;
+  EXPECT_TRUE(reported);
+  GSOOnlineAccess::OfflineOutbox().Clear();
+  ScriptMemory::SetLimit(limit);
+}
