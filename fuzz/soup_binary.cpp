@@ -18,9 +18,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!decoded) return 0;
   size_t skip = size >= 4 && std::memcmp(data, "\0\0\0\0", 4) == 0 ? 4 : 0;
   std::string bytes;
-  if (!TDBBinaryFile::Encode(soup, bytes)) std::abort();
+  if (!TDBBinaryFile::Encode(soup, bytes) || TDBBinaryFile::EncodedSize(soup) != bytes.size()) std::abort();
   if (bytes.size() != size - skip || std::memcmp(bytes.data(), data + skip, bytes.size()) != 0) std::abort();
   std::string text;
-  WriteSoupText(soup, text);
+  if (WriteSoupText(soup, text) && SoupTextSize(soup) != text.size()) std::abort();
   return 0;
 }
