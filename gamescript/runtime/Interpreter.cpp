@@ -378,12 +378,12 @@ int32_t GSThread::Execute(const uint32_t depth) {
   } while (0)
   // The top cells as the instruction table names them: a b (b on top) as
   // cells, x y as floats; the result replaces them.
-#define BINARY(result)                    \
-  do {                                    \
-    const uint32_t a = sp[-1], b = sp[0]; \
-    sp[-1] = (result);                    \
-    --sp;                                 \
-    NEXT;                                 \
+#define BINARY(result)                      \
+  do {                                      \
+    const uint32_t &a = sp[-1], &b = sp[0]; \
+    sp[-1] = (result);                      \
+    --sp;                                   \
+    NEXT;                                   \
   } while (0)
 #define BINARY_F(result)                             \
   do {                                               \
@@ -392,11 +392,11 @@ int32_t GSThread::Execute(const uint32_t depth) {
     --sp;                                            \
     NEXT;                                            \
   } while (0)
-#define UNARY(result)         \
-  do {                        \
-    const uint32_t a = sp[0]; \
-    sp[0] = (result);         \
-    NEXT;                     \
+#define UNARY(result)          \
+  do {                         \
+    const uint32_t& a = sp[0]; \
+    sp[0] = (result);          \
+    NEXT;                      \
   } while (0)
 #define UNARY_F(result)           \
   do {                            \
@@ -409,10 +409,64 @@ int32_t GSThread::Execute(const uint32_t depth) {
   ENTER(m_resume);
   NEXT;
 
-#include "gamescript/runtime/RunCodeHandlers.inc"
+R_CHECKED : {
+  // Bounds of code whose depth was not proven at load.
+  op = fn->record->code[std::size_t(pc - 1 - code)];
+  if (op >= kOpcodeCount) goto L_illegal;
+  const OpcodeInfo& info = kOpcodeTable[op];
+  int32_t inputs = info.inputs, grows = info.stack > 0 ? info.stack : 0;
+  if (info.form == OperandForm::Call || info.form == OperandForm::Parent) {
+    inputs = 1 - int16_t(ReadU16(pc));
+    grows = 0;
+  } else if (op == OP_RETV || op == OP_RETVO || op == OP_RET) {
+    inputs = 0;  // the return checks its own distance
+  }
+  // Evaluation cells run from header cell 3 up to the frame's size.
+  const GSFrame* frame = m_stack.CurrentFrame();
+  const uint32_t* floor = cells + frame->header + 3;
+  const uint32_t* limit = floor + (fn->record->frameSize - fn->record->stackAdvance);
+  if (sp - floor < inputs) FAIL(ER_StackReturnError);
+  if (sp + grows > limit) FAIL(ER_StackOverflow);
+  // The kinds of the cells it reads and leaves; calls check theirs.
+  uint8_t* const top = kinds + (sp - cells);
+  const KindEffect& k = kKindTable.op[op];
+  if (!k.special) {
+    uint8_t in[4];
+    uint8_t* const base = top + 1 - k.inputs;
+    for (uint8_t i = 0; i < k.inputs; ++i) {
+      in[i] = base[i];
+      if ((in[i] & k.need[i]) != k.need[i]) FAIL(ER_IllegalInstruction);
+    }
+    for (uint8_t i = 0; i < k.outputs; ++i)
+      base[i] = k.out[i] >= KindEffect::kFromInput ? in[k.out[i] - KindEffect::kFromInput] : k.out[i];
+  } else if (info.form == OperandForm::Local) {
+    const uint32_t index = ReadU16(pc);
+    uint8_t& cell = kinds[(fp - cells) + index];
+    const bool temporary = index >= fn->record->parameters + fn->record->locals;
+    switch (op) {
+      case OP_LDL:
+      case OP_LDLO:
+        if (!(cell & (op == OP_LDL ? kKindNumber : kKindReference))) FAIL(ER_IllegalInstruction);
+        top[1] = cell;
+        break;
+      case OP_STLO:
+      case OP_STLOK:
+        if (!(cell & kKindReference) || !(*top & kKindReference)) FAIL(ER_IllegalInstruction);
+        cell = *top;
+        break;
+      default:  // STL, STLK
+        if ((op == OP_STLK || !temporary) && !(*top & kKindNumber)) FAIL(ER_IllegalInstruction);
+        cell = *top;
+        break;
+    }
+  }
+  goto* handlerOf[op];
+}
 
 L_illegal:
   FAIL(ER_IllegalInstruction);
+
+#include "gamescript/runtime/RunCodeHandlers.inc"
 
   // ---------------------------------------------------------------- numbers
 L_ADDI:
