@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include "gamescript/runtime/Objects.h"
 #include "gamescript/runtime/Router.h"
 #include "tests/gamescript/runtime/runtime_support.h"
 
@@ -286,3 +287,94 @@ TEST(Router, SubscriptionsAgreeWithAModelThroughRandomChanges) {
 }
 
 }  // namespace
+
+namespace {
+// Sets the script memory limit for one test.
+struct MemoryLimit {
+  explicit MemoryLimit(uint64_t bytes) : saved(ScriptMemory::Limit()) { ScriptMemory::SetLimit(bytes); }
+  ~MemoryLimit() { ScriptMemory::SetLimit(saved); }
+  uint64_t saved;
+};
+
+// A router with one node, and the script memory in use before any message.
+struct RouterMemory : ::testing::Test {
+  void SetUp() override {
+    ASSERT_TRUE(router.AddNode(&a));
+    before = ScriptMemory::Used();
+  }
+  Clock clock;
+  GSRouter router{clock.Source()};
+  Probe a{"a"};
+  uint64_t before = 0;
+};
+}  // namespace
+
+TEST_F(RouterMemory, QueuedMessagesCountAgainstTheScriptMemoryUntilTheyGo) {
+  MessageRef heavy = Message(120, uint32_t(a.NodeId()), kMessageCreated | 100);
+  heavy->payloadBytes = 1000;
+  ASSERT_TRUE(router.PostMessage(heavy.Get()));
+  ASSERT_TRUE(router.PostMessage(Message(121, uint32_t(a.NodeId())).Get()));
+  EXPECT_EQ(ScriptMemory::Used() - before, 2 * GSRouter::kQueuedMessageBytes + 1000);
+  heavy = MessageRef();  // the queued copy keeps its count
+  EXPECT_EQ(ScriptMemory::Used() - before, 2 * GSRouter::kQueuedMessageBytes + 1000);
+  router.Step();  // the posted one is delivered
+  EXPECT_EQ(ScriptMemory::Used() - before, GSRouter::kQueuedMessageBytes + 1000);
+  router.PostMessage(Message(122, uint32_t(a.NodeId()), kMessageCreated | 100).Get());
+  router.Done();  // dropped with the rest
+  EXPECT_EQ(ScriptMemory::Used(), before);
+}
+
+TEST_F(RouterMemory, AFullQueueIsReportedEmptiedAndTheRouterGoesOn) {
+  // Past the memory limit: the post fails, the queues empty, the report says so.
+  {
+    MemoryLimit limit(before + 10 * GSRouter::kQueuedMessageBytes);
+    for (int i = 0; i < 5; ++i) ASSERT_TRUE(router.PostMessage(Message(120, uint32_t(a.NodeId())).Get()));
+    for (int i = 0; i < 5; ++i)
+      ASSERT_TRUE(router.PostMessage(Message(121, uint32_t(a.NodeId()), kMessageCreated | 100).Get()));
+    LogCapture log;
+    MessageRef over = GSMessage::Make(router.GetMessageId("Over"), kMessageAnyMinor, uint32_t(a.NodeId()),
+                                      uint32_t(a.NodeId()), kMessageCreated);
+    EXPECT_FALSE(router.PostMessage(over.Get()));
+    EXPECT_EQ(router.PostedCount() + router.DelayedCount(), 0u);
+    EXPECT_EQ(ScriptMemory::Used(), before);
+    const std::string report = log.All();
+    EXPECT_NE(report.find("Message Queue Overflow for node " + std::to_string(a.NodeId()) +
+                          " (discarded message follows)\n"),
+              std::string::npos)
+        << report;
+    EXPECT_NE(report.find("to 000" + std::to_string(a.NodeId()) + " 'a', message Over, \n"),
+              std::string::npos)
+        << report;
+    EXPECT_NE(report.find(" 10 messages queued by the router are dropped\n"), std::string::npos) << report;
+  }
+  // An overflow while a step delivers ends that step's deliveries; later posts go through.
+  {
+    MemoryLimit limit(before + 4 * GSRouter::kQueuedMessageBytes);
+    a.got.clear();
+    a.onReceive = [&](GSMessage* m) {
+      router.PostMessage(m);
+      router.PostMessage(m);
+    };
+    ASSERT_TRUE(router.PostMessage(Message(40, uint32_t(a.NodeId())).Get()));
+    LogCapture log;
+    for (int i = 0; i < 5; ++i) router.Step();
+    a.onReceive = nullptr;
+    EXPECT_NE(log.All().find("Message Queue Overflow"), std::string::npos);
+    EXPECT_LE(router.PostedCount(), 4u);
+    EXPECT_LT(a.got.size(), 16u);
+    for (int i = 0; i < 5; ++i) router.Step();
+    const std::size_t got = a.got.size();
+    ASSERT_TRUE(router.PostMessage(Message(41, uint32_t(a.NodeId())).Get()));
+    router.Step();
+    ASSERT_EQ(a.got.size(), got + 1);
+    EXPECT_EQ(a.got.back(), 41);
+  }
+  // Past the number a router queues, whatever the memory.
+  LogCapture log;
+  for (std::size_t i = 0; i < GSRouter::kMaxQueuedMessages; ++i)
+    ASSERT_TRUE(router.PostMessage(Message(120, uint32_t(a.NodeId()), kMessageCreated | 100).Get()));
+  EXPECT_FALSE(router.PostMessage(Message(120, uint32_t(a.NodeId())).Get()));
+  EXPECT_EQ(router.DelayedCount(), 0u);
+  EXPECT_NE(log.All().find(" 1048576 messages queued by the router are dropped\n"), std::string::npos);
+  EXPECT_EQ(ScriptMemory::Used(), before);
+}
