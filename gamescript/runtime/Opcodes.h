@@ -39,7 +39,7 @@ struct OpcodeInfo {
 // A reference taken from the stack is released unless it is left there or
 // stored; "(+ref)" marks a new reference to what is pushed.
 // clang-format off
-#define GS_OPCODES(X) \
+#define GS_OPCODES(X)                                                                                   \
   /* Integers (32-bit, wrapping): a b are number cells, b on top */                                     \
   X(ADDI,    None,   -1, 2)  /* a b -> a+b */                                                           \
   X(SUBI,    None,   -1, 2)  /* a b -> a-b */                                                           \
