@@ -165,6 +165,8 @@ public:
 
   // Test seam: when set, called before each step of ReplaceFileAtomic
   // ("open", "write", "sync", "rename"); returning false fails that step.
+  // Also "write data", before bytes are written by ReplaceFileAtomic or a
+  // ScratchFile: refused, the write fails as on a full disk (ENOSPC).
   static void SetFaultInjector(std::function<bool(std::string_view step)> injector);
 
 private:
@@ -265,11 +267,13 @@ public:
   int Fd() const { return m_fd; }
   uint64_t Size() const { return m_size; }
   // Puts the bytes into a file the caller has open (not closed here), from
-  // `base` on, instead of a file of its own; before the first Append.
-  void Place(int fd, uint64_t base) {
+  // `base` on, instead of a file of its own; before the first Append. `name`:
+  // the file's, for the reason a failed write gives.
+  void Place(int fd, uint64_t base, std::string_view name = {}) {
     m_fd = fd;
     m_base = base;
     m_own = false;
+    m_name = name;
   }
   uint64_t Base() const { return m_base; }
 
@@ -278,6 +282,7 @@ private:
   uint64_t m_size = 0;
   uint64_t m_base = 0;
   bool m_own = true;
+  std::string m_name;
 };
 
 // A regular file's bytes mapped read-only from the system's file cache, for
