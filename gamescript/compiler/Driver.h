@@ -14,6 +14,7 @@
 #include "gamescript/runtime/Queue.h"
 #include "kiv/File.h"
 #include "kiv/PString.h"
+#include "kiv/Status.h"
 
 namespace GSCompiler {
 
@@ -120,6 +121,11 @@ int CompileFile(const char* source, const char* outputPath, const std::vector<In
 // library at exactly `outputFile` (nothing is written when null). Returns the
 // error count; 0 at once when `source` is null.
 int CompileToFile(const char* source, const char* outputFile, CompileLog* log);
+// The same, and `stored` says whether the library reached its file: not ok (an
+// I/O error naming the file and the system's reason) when the source compiled
+// but its library could not be written, so a caller can tell a full disk from
+// a script with errors.
+int CompileToFile(const char* source, const char* outputFile, CompileLog* log, Kiv::Status& stored);
 
 // The language document that "-d" prints.
 const char* LanguageDocument();
