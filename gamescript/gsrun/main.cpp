@@ -468,8 +468,15 @@ int main(int argc, char** argv) {
   // The library given is entered before its folder: another file there with
   // the same id becomes only another name for it.
   const bool added = !compiled || machine.AddLibrary(libraryFolder, name);
-  machine.AddLibraryFolder(libraryFolder);
-  for (const GSCompiler::IncludePath& include : includes) machine.AddLibraryFolder(include.path.c_str());
+  // A folder named on the command line that is not there is the user's mistake,
+  // not a run without its libraries.
+  Kiv::Status folders = machine.RegisterLibraryFolder(libraryFolder);
+  for (const GSCompiler::IncludePath& include : includes)
+    folders.Update(machine.RegisterLibraryFolder(include.path.Str()));
+  if (!folders.ok()) {
+    std::printf("gsrun: %s\n", folders.message().c_str());
+    return 255;
+  }
   for (const Included& include : included)
     machine.AddLibrary(include.folder, std::string(Utils::FileNamePart(include.library)));
   GSLibrary* library = added && (compiled || machine.AddLibrary(libraryFolder, name))

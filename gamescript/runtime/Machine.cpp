@@ -130,7 +130,13 @@ bool GSMachine::AddLibrary(std::string_view baseFolder, std::string_view fileNam
 }
 
 bool GSMachine::AddLibraryFolder(std::string_view baseFolder) {
-  if (!Kiv::File::IsDirectory(baseFolder)) return false;
+  return RegisterLibraryFolder(baseFolder).ok();
+}
+
+Kiv::Status GSMachine::RegisterLibraryFolder(std::string_view baseFolder) {
+  if (!Kiv::File::IsDirectory(baseFolder))
+    return Kiv::Status::NotFound("library folder '" + std::string(baseFolder) + "' " +
+                                 (Kiv::File::Exists(baseFolder) ? "is not a folder" : "does not exist"));
   Kiv::File::Find find(JoinPath(baseFolder, "*.gsl"));
   while (find.Next()) {
     if (find.IsDirectory()) continue;
@@ -143,7 +149,7 @@ bool GSMachine::AddLibraryFolder(std::string_view baseFolder) {
       continue;
     Enter(baseFolder, find.Name(), id1, id2, true);
   }
-  return true;
+  return Kiv::Status::OK();
 }
 
 GSLibrary* GSMachine::GetLibrary(uint32_t id1, uint32_t id2) {

@@ -13,6 +13,7 @@
 #include "gamescript/runtime/Library.h"
 #include "gamescript/runtime/Native.h"
 #include "gamescript/runtime/StringPool.h"
+#include "kiv/Status.h"
 
 namespace GSRuntime {
 
@@ -39,6 +40,9 @@ public:
   bool AddLibrary(std::string_view baseFolder, std::string_view fileName, uint64_t* id = nullptr);
   // Registers every "*.gsl" of the folder; false when it cannot be searched.
   bool AddLibraryFolder(std::string_view baseFolder);
+  // The same, saying why a folder cannot be searched: not found when it does
+  // not exist or is not a folder.
+  Kiv::Status RegisterLibraryFolder(std::string_view baseFolder);
   // The library of the id, loaded and linked on first use; null when it is
   // unknown or does not load.
   GSLibrary* GetLibrary(uint32_t id1, uint32_t id2);
