@@ -229,6 +229,14 @@ bool CheckAssetFolder(ResultsLog& log, const std::string& assetPath) {
                   "The config schema library is not running; '" + assetPath + "' was not checked.");
     return false;
   }
+  // A schema that did not load whole would have its missing definitions
+  // blamed on the asset: the check stops here and says what is wrong.
+  DataManager* dm = DataManager::Instance();
+  if (!dm->LoadSchema() || !dm->SchemaStatus().ok()) {
+    log.AddResult(ResultsLog::kError, nullptr,
+                  "Unable to load the schema: " + dm->SchemaStatus().ToString() + ".");
+    return false;
+  }
 
   CollectUnusedResources();
   Kiv::SingleLock guard(AssetCheckMutex());
@@ -238,7 +246,6 @@ bool CheckAssetFolder(ResultsLog& log, const std::string& assetPath) {
     KeptDescriptions() { KeepTextureDescriptions(true); }
     ~KeptDescriptions() { KeepTextureDescriptions(false); }
   } kept;
-  DataManager* dm = DataManager::Instance();
   struct ListedFiles {
     DataManager* dm;
     ListedFiles(DataManager* d, AssetFiles* files) : dm(d) { dm->assetFiles = files; }

@@ -112,16 +112,25 @@ bool DataManager::LoadSchema() {
   if (m_schemaLoaded) return m_schemaResult;
   m_schemaLoaded = true;
   m_schema.Clear();
+  m_schemaStatus = Kiv::Status::OK();
 
   for (const char* file : kSchemaFiles) {
     std::string path = m_rootFolder.Str() + file;
     SoupRef soup;
     if (Kiv::File::FileSize(path) > kMaxSchemaFileBytes) {
       LogLine("DataManager::LoadSchema> schema file '%s' is too large", path.c_str());
+      m_schemaStatus.Update(
+          Kiv::Status::Corruption("schema file '" + Kiv::AbsolutePath(path) + "' is too large"));
       continue;
     }
     if (!LoadSoupFile(soup, {}, path, "txt")) {
       LogLine("DataManager::LoadSchema> unable to read schema file '%s'", path.c_str());
+      // Its definitions are missing: every asset of those kinds would be
+      // blamed for it, so the load says which file it was.
+      m_schemaStatus.Update(
+          Kiv::FileExists(path) == 0
+              ? Kiv::Status::Corruption("schema file '" + Kiv::AbsolutePath(path) + "' does not read")
+              : Kiv::Status::NotFound("schema file '" + Kiv::AbsolutePath(path) + "' is missing"));
       continue;
     }
     // A later definition of a name replaces an earlier one; the definition
@@ -138,10 +147,15 @@ bool DataManager::LoadSchema() {
   }
   if (!m_schema) {
     LogLine("DataManager::LoadSchema> no definitions in '%s'", m_rootFolder.c_str());
+    m_schemaStatus.Update(
+        Kiv::Status::NotFound("no schema definitions in '" + Kiv::AbsolutePath(m_rootFolder.View()) + "'"));
     m_schemaResult = false;
     return false;
   }
   m_schemaResult = LoadDataFiles();
+  if (!m_schemaResult)
+    m_schemaStatus.Update(Kiv::Status::IOError("unable to list the data folder '" +
+                                               Kiv::AbsolutePath(m_rootFolder.View()) + "'"));
   return m_schemaResult;
 }
 
@@ -198,6 +212,7 @@ void DataManager::UnloadSchema() {
   m_schema.Clear();
   m_schemaLoaded = false;
   m_schemaResult = false;
+  m_schemaStatus = Kiv::Status::OK();
 }
 
 // ---- personal details ----

@@ -14,6 +14,7 @@
 #include "foundation/Soup.h"
 #include "kiv/File.h"
 #include "kiv/PString.h"
+#include "kiv/Status.h"
 #include "kiv/render/Material.h"
 #include "kiv/render/RenderKernel.h"
 
@@ -102,6 +103,11 @@ public:
   // Loads the three schema files and the data-file table, once; later calls
   // give the first call's result.
   bool LoadSchema();
+  // What went wrong in that load: not ok when a schema file is missing, too
+  // large or does not parse (naming the first such file), or the data files
+  // could not be listed, even where LoadSchema stood on the other files. Ok
+  // before the first load.
+  const Kiv::Status& SchemaStatus() const { return m_schemaStatus; }
   // Reads "personalDetails.txt"; a missing file changes nothing. False when
   // the file exists but does not read.
   bool LoadPersonalDetails();
@@ -194,6 +200,7 @@ private:
 
   bool m_schemaLoaded = false;
   bool m_schemaResult = false;
+  Kiv::Status m_schemaStatus;
   bool m_initialised = false;
   bool m_personalUnreadable = false;  // the file exists but did not read: never overwrite it
   bool m_personalOnDisk = false;      // the file read well and holds m_personalOnDiskValues

@@ -176,9 +176,22 @@ bool RovanaBaseSpec::CacheScriptsOnce(const std::string& contentRoot, const std:
       if (exists) Kiv::File::Unlink(cachePath);
       recompiled = true;
       GSCompiler::CompileLog compileLog;  // each compile's messages on their own
-      if (GSCompiler::CompileToFile(source.c_str(), cachePath.c_str(), &compileLog) == 0) continue;
+      Kiv::Status stored;
+      if (GSCompiler::CompileToFile(source.c_str(), cachePath.c_str(), &compileLog, stored) == 0) continue;
 
       const std::string description = GetDescription();
+      if (!stored.ok()) {
+        // The script compiled; its library could not be kept (a full disk, a
+        // refused write): the user is told that, not that the script is wrong.
+        LogLine("RovanaBaseSpec::CacheScripts> Unable to write the script cache of asset '%s': %s",
+                description.c_str(), stored.message().c_str());
+        OBLLib::AddAssetResult(
+            log, ResultsLog::kError, GetKUID(),
+            Printf("Unable to write the script cache of asset '%s': %s", description, stored.message()));
+        success = false;
+        if (Kiv::CompareNoCase(WithoutFinalE(source), primary) == 0) primaryFailed = true;
+        break;
+      }
       LogLine("RovanaBaseSpec::CacheScripts> Syntax error in script of asset '%s'", description.c_str());
       std::string message =
           Printf("RovanaBaseSpec::CacheScripts> Syntax error in script of asset '%s'\n\n", description);
