@@ -33,6 +33,8 @@ public:
   static constexpr uint32_t kErrorNone = 0;
   static constexpr uint32_t kErrorStringTooLong = 3;
   static constexpr uint32_t kErrorShortRead = 4;
+  // A value could not be written as given; the record holds a stand-in.
+  static constexpr uint32_t kErrorUnwritable = 5;
   // Longest string the string forms carry.
   static constexpr uint32_t kMaxStringLength = 65535;
   static constexpr uint32_t kLengthPlaceholder = 0xFEEDCEEBu;
