@@ -7,6 +7,7 @@
 #include "config/AssetSpec.h"
 #include "foundation/Stream.h"
 #include "gamescript/runtime/Router.h"
+#include "gamescript/runtime/ScriptLogHook.h"
 #include "kiv/String.h"
 #include "online/GSOOnlineGroup.h"
 #include "scriptlib/GSOSoup.h"
@@ -75,7 +76,10 @@ void GSOOnlineAccess::Leave() {
   OnlineAccessClientEndpoint& endpoint = Endpoint();
   endpoint.RemoveClient(this);
   if (endpoint.ClientCount() == 0) endpoint.Reset();
-  endpoint.SaveStoredMessages();
+  // Messages kept for scripts not running now are lost when this fails: the
+  // scripts' log says so, with the file and the reason.
+  if (const Kiv::Status saved = endpoint.SaveStoredMessages(); !saved.ok() && ScriptLogHook)
+    ScriptLogHook("GSOOnlineAccess::Leave> stored messages not saved: %s", saved.message().c_str());
 }
 
 void GSOOnlineAccess::Update(float seconds) {
@@ -205,7 +209,12 @@ void GSOOnlineAccess::SetLocalData(GSStack& stack) {
   TBuffer body;
   WriteKUID(body, kuid);
   body.WritePString(Kiv::PString(Kiv::ToLowerAscii(name)));
-  WriteSoupBinary(body, soup->Soup().IsNull() ? SoupRef::NewContainer() : soup->Soup());
+  // A soup that cannot be written (nested too deep) is not stored as an empty one.
+  if (!WriteOnlineSoup(body, soup->Soup())) {
+    if (ScriptLogHook)
+      ScriptLogHook("GSOOnlineAccess::SetLocalData> the soup of '%s' cannot be stored", name.c_str());
+    return PushNativeResult(stack, 1);
+  }
   PushNativeResult(stack, UMBPostMessage(kSetLocalData, body) ? 0 : 1);
 }
 

@@ -424,7 +424,7 @@ void OnlineAccessClientEndpoint::HandlePacket(TMEPacket& packet) {
   LogLine("OnlineAccessClientEndpoint::HandlePacket> malformed message of type %d ignored", int(type));
 }
 
-bool OnlineAccessClientEndpoint::SaveStoredMessages() {
+Kiv::Status OnlineAccessClientEndpoint::SaveStoredMessages() {
   TBuffer out;
   out.WriteU32(kStoredFormat);
   out.WriteU32(uint32_t(m_stored.size()));
@@ -442,14 +442,20 @@ bool OnlineAccessClientEndpoint::SaveStoredMessages() {
   std::string path = StoredMessagesPath();
   Kiv::File::Path folder(path);
   folder.RemoveFileName();
-  if (Kiv::File::IsDirectory(path)) Kiv::File::Prune(path);
+  // A folder in the file's place goes; should it stay, the write below says so.
+  if (Kiv::File::IsDirectory(path)) (void)Kiv::File::Prune(path);
   // Written beside and renamed over, so a failure keeps the old file.
   if (!Kiv::File::CreateDirectories(folder.Str()) ||
       !Kiv::File::ReplaceFileAtomic(path, out.Data(), out.Size())) {
-    LogLine("OnlineAccessClientEndpoint::SaveStoredMessages> unable to write '%s'", path.c_str());
-    return false;
+    Kiv::Status failed = Kiv::Status::FromLastFileError();
+    LogLine("OnlineAccessClientEndpoint::SaveStoredMessages> unable to write '%s': %s", path.c_str(),
+            failed.message().c_str());
+    return failed;
   }
-  return true;
+  if (out.GetError() != TStream::kErrorNone)
+    return Kiv::Status::Corruption("a stored message could not be written whole to '" + path +
+                                   "'; it was kept with stand-ins");
+  return Kiv::Status::OK();
 }
 
 bool OnlineAccessClientEndpoint::LoadStoredMessages() {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "kiv/PString.h"
+#include "kiv/Status.h"
 #include "online/OnlineMessages.h"
 #include "online/TMEEndpoint.h"
 #include "online/UdpSocket.h"
@@ -109,7 +110,10 @@ public:
   // 29: the request id (from 1), or 0 when it could not be queued.
   uint32_t SendGroupCreate(uint32_t mode);
 
-  bool SaveStoredMessages();
+  // Writes the stored messages to their file, replacing it whole. Not ok, with
+  // the file and the reason, when it could not be written (the old file stays);
+  // a message that could not be written whole is kept with stand-ins, and said so.
+  Kiv::Status SaveStoredMessages();
   // Loads what is whole of the file; false when it is missing or damaged.
   bool LoadStoredMessages();
   size_t StoredCount() const { return m_stored.size(); }

@@ -36,8 +36,10 @@ enum : uint8_t {
 
 // Marks the stream when a soup does not decode (the soup is then null).
 void ReadOnlineSoup(TStream& stream, SoupRef& soup);
-// An empty container stands in for a null soup.
-void WriteOnlineSoup(TStream& stream, const SoupRef& soup);
+// An empty container stands in for a null soup, and for one that cannot be
+// written (nested too deep): the record stays whole, the stream is marked
+// kErrorUnwritable and the result is false.
+[[nodiscard]] bool WriteOnlineSoup(TStream& stream, const SoupRef& soup);
 
 class OnlineMessage {
 public:

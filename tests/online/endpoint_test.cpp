@@ -267,7 +267,7 @@ TEST_F(EndpointTest, MessagesAreDeliveredOrStoredAndReplayed) {
   EXPECT_FALSE(running.got[1]->IsVersioned());
   EXPECT_EQ(e.StoredCount(), 2u);
   EXPECT_EQ(log.Count("OnlineAccessClientEndpoint::HandlePacket> Storing iRovana message for <kuid:7:8>"), 1);
-  ASSERT_TRUE(e.SaveStoredMessages());
+  ASSERT_TRUE(e.SaveStoredMessages().ok());
 
   std::string bytes;
   ASSERT_TRUE(Kiv::File::ReadWholeFile(tree.Path("user/cache/oa_messages.dat"), bytes));
@@ -320,7 +320,7 @@ TEST_F(EndpointTest, DamagedStoredMessagesLoadWhatIsWhole) {
   // A failed save keeps the old file whole.
   tree.WriteFile("user/cache/oa_messages.dat", whole);
   Kiv::File::SetFaultInjector([](std::string_view step) { return step != "rename"; });
-  EXPECT_FALSE(e.SaveStoredMessages());
+  EXPECT_FALSE(e.SaveStoredMessages().ok());
   Kiv::File::SetFaultInjector(nullptr);
   std::string after;
   Kiv::File::ReadWholeFile(path, after);
