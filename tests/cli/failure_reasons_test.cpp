@@ -44,7 +44,8 @@ protected:
   // first `allowed` ones.
   void FillTheDiskAfter(int allowed) {
     auto left = std::make_shared<int>(allowed);
-    Kiv::File::SetFaultInjector([left](std::string_view step) { return step != "write data" || (*left)-- > 0; });
+    Kiv::File::SetFaultInjector(
+        [left](std::string_view step) { return step != "write data" || (*left)-- > 0; });
   }
   std::string Slurp(const std::string& path) {
     std::ifstream in(path);
@@ -95,7 +96,8 @@ TEST_F(FailureReasonsTest, CompileToAFullDiskOrAMissingFolderSaysWhichFileAndWhy
   EXPECT_EQ(Run({"compile", small, "-s", "-p" + m_tree.Path("gone/small.gsl"), "-b" + log}), -1);
   said = Slurp(log);
   EXPECT_NE(said.find("Unable to open output file.\n"), std::string::npos) << said;
-  EXPECT_NE(said.find("'" + m_tree.Path("gone/small.gsl") + "': No such file or directory"), std::string::npos)
+  EXPECT_NE(said.find("'" + m_tree.Path("gone/small.gsl") + "': No such file or directory"),
+            std::string::npos)
       << said;
 
   // With room again both compile.
@@ -126,14 +128,15 @@ TEST_F(FailureReasonsTest, AMissingSchemaFileIsReportedBeforeAnyAssetIsJudged) {
   EXPECT_EQ(Run({"validate", "523:1010"}), -1);
   const std::string out = m_out.Text();
   // The first missing file is named; the clean asset is not blamed.
-  EXPECT_EQ(out, "- Unable to load the schema: schema file '" + kind + "' is missing.\nOK (1 Errors,0 Warnings)\n");
+  EXPECT_EQ(
+      out, "- Unable to load the schema: schema file '" + kind + "' is missing.\nOK (1 Errors,0 Warnings)\n");
   // A schema file that does not parse is named as such.
   m_tree.Write("install/OBLData/kind.txt", "scenery\n{\n  top-level 1\n");
   std::filesystem::copy(std::string(ROVANA_SOURCE_DIR) + "/samples/install/OBLData/container.txt", container);
   const size_t seen = out.size();
   EXPECT_EQ(Run({"validate", m_userData + "/local/clean_shed"}), -1);
-  EXPECT_EQ(m_out.Text().substr(seen),
-            "- Unable to load the schema: schema file '" + kind + "' does not read.\nOK (1 Errors,0 Warnings)\n");
+  EXPECT_EQ(m_out.Text().substr(seen), "- Unable to load the schema: schema file '" + kind +
+                                           "' does not read.\nOK (1 Errors,0 Warnings)\n");
 }
 
 }  // namespace
