@@ -1059,7 +1059,9 @@ L_NEW : {
   if (game) {
     auto* g = static_cast<GSGameObject*>(object);
     g->SetOwnedByScripts();
-    if (GSRouter* router = context ? context->Router() : nullptr) router->AddNode(g);
+    // Not routed, it still works as an object; the log says why it hears nothing.
+    if (GSRouter* router = context ? context->Router() : nullptr)
+      (void)router->AddNewNode(g, "GSThread::New");
   }
   NEXT;
 }

@@ -157,6 +157,14 @@ bool GSRouter::AddNode(GSNode* node) {
   return true;
 }
 
+bool GSRouter::AddNewNode(GSNode* node, const char* maker) {
+  if (AddNode(node)) return true;
+  if (ScriptLogHook)
+    ScriptLogHook("%s> a new object could not join its router (%s); it gets no messages or updates", maker,
+                  g_nextNodeId == INT32_MAX ? "no node ids left" : "registered already");
+  return false;
+}
+
 void GSRouter::Unlink(GSNode* node) {
   (node->m_prev ? node->m_prev->m_next : m_first) = node->m_next;
   (node->m_next ? node->m_next->m_prev : m_last) = node->m_prev;

@@ -139,6 +139,10 @@ public:
   // process-wide node id and its name enters the name table. False when it
   // is registered already.
   bool AddNode(GSNode* node);
+  // AddNode for a node just made by `maker` (a class and operation, for the
+  // log): a node that cannot be registered gets no messages and no updates,
+  // which the scripts' log is told. False then.
+  bool AddNewNode(GSNode* node, const char* maker);
   // Unregisters a node of this router: its subscriptions, name and id go.
   bool RemoveNode(GSNode* node);
   GSNode* FindNode(int32_t id) const {

@@ -67,6 +67,23 @@ TEST(Router, MessageIdsAreInternedAndNeverWrapIntoSystemIds) {
   EXPECT_FALSE(GSMessage::Create(&a, "new major", "", 0, 0));
 }
 
+// A new object that cannot join its router is told in the log, with its maker.
+TEST(Router, ANewNodeThatCannotJoinIsReported) {
+  Clock clock;
+  GSRouter router(clock.Source()), other(clock.Source());
+  Probe a;
+  LogCapture log;
+  EXPECT_TRUE(router.AddNewNode(&a, "Maker::Make"));
+  EXPECT_TRUE(LogCapture::Lines().empty()) << log.All();
+  EXPECT_FALSE(other.AddNewNode(&a, "Maker::Make"));
+  ASSERT_EQ(LogCapture::Lines().size(), 1u) << log.All();
+  EXPECT_EQ(
+      LogCapture::Lines()[0],
+      "Maker::Make> a new object could not join its router (registered already); it gets no messages or "
+      "updates");
+  EXPECT_EQ(other.NodeCount(), 0u);
+}
+
 TEST(Router, DeliveryFollowsSystemIdsSubscriptionsAndSkipFlag) {
   Clock clock;
   GSRouter router(clock.Source());
