@@ -60,7 +60,8 @@ GSOOnlineAccess* GSOOnlineAccess::Get(GSContext* context, const KUID& owner) {
     return nullptr;
   }
   Objects().insert(Objects().begin(), object);
-  if (GSRouter* router = context->Router()) router->AddNode(object);
+  // Unrouted, it never updates its status; the log says so, the script still gets it.
+  if (GSRouter* router = context->Router()) (void)router->AddNewNode(object, "GSOOnlineAccess::Get");
   object->RequestUpdate();
   return object;
 }

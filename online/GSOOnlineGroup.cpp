@@ -27,7 +27,8 @@ GSOOnlineGroup* GSOOnlineGroup::Create(GSOOnlineAccess* owner, const Kiv::PStrin
     return nullptr;
   }
   Endpoint().AddGroup(group);
-  if (GSRouter* router = owner->Router()) router->AddNode(group);
+  // Unrouted, it never updates; the log says so, the script still gets it.
+  if (GSRouter* router = owner->Router()) (void)router->AddNewNode(group, "GSOOnlineGroup::Create");
   group->RequestUpdate();
   group->ConnectGroup();
   return group;

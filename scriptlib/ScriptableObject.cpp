@@ -163,7 +163,9 @@ void ScriptableObject::Stage2() {
 void ScriptableObject::Stage3() {
   DelayedInitClient::m_flags |= kStage3Done;
   if (m_failed) return;
-  if (GSRouter* router = m_context ? m_context->Router() : nullptr) router->AddNode(this);
+  // Unrouted, its script still initialises; the log says why it hears nothing.
+  if (GSRouter* router = m_context ? m_context->Router() : nullptr)
+    (void)router->AddNewNode(this, "ScriptableObject::Stage3");
   GSOAsset* asset = GSOAsset::FindOrCreate(m_context, GetAssetKUID());
   const uint32_t argument = asset ? asset->GetScriptHandle() : 0;  // its reference goes to the call
   if (!CallScript(kInitKey, &argument, 1)) m_failed = true;
