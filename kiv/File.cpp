@@ -892,6 +892,7 @@ bool File::Unlink(std::string_view path) {
   std::optional<std::string> r = ResolvePath(path);
   if (!r) return false;
   if (IsDirectory(*r)) return FailText("is a folder, not a file:", *r);
+  if (!StepAllowed("delete")) return Fail("cannot delete", *r, EACCES);
   FolderListingCache::Before before = Folders().Prepare(*r);
   if (::unlink(r->c_str()) != 0) return Fail("cannot delete", *r, errno);
   Folders().Changed(before, LastComponent(*r), false);

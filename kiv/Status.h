@@ -33,10 +33,10 @@ public:
   // call of this thread said, with the path and the system's reason.
   static Status FromLastFileError();
 
-  bool ok() const noexcept { return m_code == Code::kOk; }
+  [[nodiscard]] bool ok() const noexcept { return m_code == Code::kOk; }
   Code code() const noexcept { return m_code; }
-  bool IsNotFound() const noexcept { return m_code == Code::kNotFound; }
-  bool IsIOError() const noexcept { return m_code == Code::kIOError; }
+  [[nodiscard]] bool IsNotFound() const noexcept { return m_code == Code::kNotFound; }
+  [[nodiscard]] bool IsIOError() const noexcept { return m_code == Code::kIOError; }
   // The message alone ("" when ok).
   const std::string& message() const noexcept { return m_message; }
   // "OK", or the message (a status without one gives its code's name).
