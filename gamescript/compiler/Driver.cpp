@@ -129,7 +129,8 @@ const std::list<IncludePath>& IncludePaths() { return IncludeList(); }
 
 void CompileLog::Add(const char* text) {
   if (!text) text = "";
-  if (const char* copy = m_memory.StrDup(text)) m_queue.Push(copy);
+  // A message is lost only when memory is, which the compile then reports.
+  if (const char* copy = m_memory.StrDup(text)) (void)m_queue.Push(copy);
 }
 
 void CompileLog::Addf(const char* format, ...) {
@@ -142,7 +143,8 @@ void CompileLog::Addf(const char* format, ...) {
   std::string text(n > 0 ? std::size_t(n) : 0, '\0');
   if (n > 0) std::vsnprintf(text.data(), text.size() + 1, format, again);
   va_end(again);
-  if (const char* copy = m_memory.StrDup(text.data(), text.size())) m_queue.Push(copy);
+  // A message is lost only when memory is, which the compile then reports.
+  if (const char* copy = m_memory.StrDup(text.data(), text.size())) (void)m_queue.Push(copy);
 }
 
 void CompileLog::Truncate(std::size_t count) {
@@ -151,7 +153,8 @@ void CompileLog::Truncate(std::size_t count) {
   const char* text = nullptr;
   while (kept.size() < count && m_queue.Pop(text)) kept.push_back(text);
   while (m_queue.Pop(text)) {}
-  for (const char* k : kept) m_queue.Push(k);
+  // A message is lost only when memory is, which the compile then reports.
+  for (const char* k : kept) (void)m_queue.Push(k);
 }
 
 // ------------------------------------------------------------ compile unit
@@ -324,7 +327,8 @@ public:
     m_aborted = m_classCheck.Aborted();
     // A class with an error is not generated; the compile fails anyway.
     if (m_context.errorCount != 0) m_generating = false;
-    if (m_generating) m_unit.m_generator->GenerateMember(member);
+    // Errors are counted in the log as they are found.
+    if (m_generating) (void)m_unit.m_generator->GenerateMember(member);
     // The member's locals and parameters are known only to its tree.
     m_unit.m_symbols.ReleaseRetired();
   }
@@ -339,7 +343,8 @@ public:
       m_generating = false;
     } else {
       if (!m_checking || m_aborted) return;  // the rest of the file is only parsed
-      Check(declaration, m_context, !m_mainFile, &m_aborted);
+      // Errors are counted in the log as they are found.
+      (void)Check(declaration, m_context, !m_mainFile, &m_aborted);
       if (Generates() && !u.m_generator->GenerateClass(declaration)) u.m_generationFailed = true;
     }
     // The class's locals and parameters are known only to its tree, which

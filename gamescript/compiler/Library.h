@@ -108,12 +108,12 @@ struct LibraryBytes {
 // class cannot be written, a table does not describe its records, or the
 // buffer failed; `out` must then not be stored. Each class's code is given
 // back once it is written, so an image is written once.
-bool WriteLibraryImage(LibraryBytes& out, GSSymbolTable& symbols, LibraryImage& image,
-                       const LibrarySource& source, CompileLog* log);
+[[nodiscard]] bool WriteLibraryImage(LibraryBytes& out, GSSymbolTable& symbols, LibraryImage& image,
+                                     const LibrarySource& source, CompileLog* log);
 // Appends both parts to `out`; false, with a message, when it has no room.
-bool JoinLibrary(const LibraryBytes& bytes, Utils::ByteBuffer& out, CompileLog* log);
+[[nodiscard]] bool JoinLibrary(const LibraryBytes& bytes, Utils::ByteBuffer& out, CompileLog* log);
 // The same joined in one buffer.
-bool WriteLibraryImage(Utils::ByteBuffer& out, GSSymbolTable& symbols, LibraryImage& image,
-                       const LibrarySource& source, CompileLog* log);
+[[nodiscard]] bool WriteLibraryImage(Utils::ByteBuffer& out, GSSymbolTable& symbols, LibraryImage& image,
+                                     const LibrarySource& source, CompileLog* log);
 
 }  // namespace GSCompiler

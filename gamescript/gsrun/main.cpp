@@ -152,7 +152,8 @@ void NewObject(GSContext* context, GSStack& stack) {
   object->SetSource(static_cast<const GSString*>(text)->Text());
   rovana->Complete(*object);
   if (object->Failed()) return stack.Push(0), void();
-  stack.PushObject(object.get(), ScriptClasses().gameObject);
+  // The frame has room for the result.
+  (void)stack.PushObject(object.get(), ScriptClasses().gameObject);
   g_sourceObjects.push_back(std::move(object));
 }
 
@@ -294,7 +295,8 @@ void AwaitOnlineAnswers() {
   const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
   endpoint.Update();
   while ((endpoint.InFlightCount() || endpoint.QueuedCount()) && std::chrono::steady_clock::now() < until) {
-    endpoint.Socket().WaitReadable(10);
+    // Only paces the loop.
+    (void)endpoint.Socket().WaitReadable(10);
     endpoint.Update();
   }
 }
@@ -357,9 +359,11 @@ struct TemporaryFolder {
     char name[64];
     std::snprintf(name, sizeof name, "/tmp/gsrun-%08x%08x", random(), random());
     path = name;
-    Kiv::File::CreateDirectories(path);
+    // A folder not made fails the compile into it, which says why.
+    (void)Kiv::File::CreateDirectories(path);
   }
-  ~TemporaryFolder() { Kiv::File::Prune(path); }
+  // What cannot be removed stays in the system's temporary folder.
+  ~TemporaryFolder() { (void)Kiv::File::Prune(path); }
 };
 
 }  // namespace
@@ -464,7 +468,9 @@ int main(int argc, char** argv) {
   }
   // The native classes and their libraries (Soup, KUID...), as the tool has them.
   InstallOnlineNatives();
-  RegisterScriptNatives();
+  // Scripts that use none of those classes still run; the others fail to link, and
+  // this says why.
+  if (!RegisterScriptNatives()) std::printf("gsrun: the script library classes did not register\n");
   // The library given is entered before its folder: another file there with
   // the same id becomes only another name for it.
   const bool added = !compiled || machine.AddLibrary(libraryFolder, name);
@@ -477,8 +483,9 @@ int main(int argc, char** argv) {
     std::printf("gsrun: %s\n", folders.message().c_str());
     return 255;
   }
+  // A library not entered fails the link of the one that includes it, which is reported.
   for (const Included& include : included)
-    machine.AddLibrary(include.folder, std::string(Utils::FileNamePart(include.library)));
+    (void)machine.AddLibrary(include.folder, std::string(Utils::FileNamePart(include.library)));
   GSLibrary* library = added && (compiled || machine.AddLibrary(libraryFolder, name))
                            ? machine.GetLibraryByName(name)
                            : nullptr;

@@ -112,7 +112,8 @@ void GSGameObject::DropThreadsAndHandlers() {
   threads.swap(m_threads);
   threads.clear();
   for (const GSHandler& h : m_handlers)
-    if (Router()) Router()->Unsubscribe(this, h.major);
+    // One never subscribed has nothing to undo.
+    if (Router()) (void)Router()->Unsubscribe(this, h.major);
   m_handlers.clear();
 }
 
@@ -310,7 +311,8 @@ void GSGameObject::AddHandler(GSStack& stack) {
   if (!handler || handler->empty()) {
     std::erase_if(m_handlers, [&](const GSHandler& h) {
       const bool match = !h.sniff && h.major == a && h.minor == b && h.node == target->NodeId();
-      if (match) router->Unsubscribe(this, a);
+      // One never subscribed has nothing to undo.
+      if (match) (void)router->Unsubscribe(this, a);
       return match;
     });
     return;
@@ -336,7 +338,8 @@ void GSGameObject::AddHandler(GSStack& stack) {
     if (!h.sniff && h.major == a && h.minor == b && h.node == target->NodeId() && h.function == function)
       return;
   m_handlers.push_back(GSHandler{target->NodeId(), block, function, a, b, false});
-  router->Subscribe(this, a);
+  // A refused subscription (no such major) leaves the handler unreached, as the script asked.
+  (void)router->Subscribe(this, a);
 }
 
 void GSGameObject::Sniff(GSStack& stack) {
@@ -365,12 +368,14 @@ void GSGameObject::Sniff(GSStack& stack) {
   if (enable) {
     if (std::any_of(m_handlers.begin(), m_handlers.end(), same)) return;
     m_handlers.push_back(GSHandler{target->NodeId(), 0, nullptr, a, b, true});
-    router->Subscribe(this, a);
+    // A refused subscription (no such major) leaves the handler unreached, as the script asked.
+    (void)router->Subscribe(this, a);
     return;
   }
   std::erase_if(m_handlers, [&](const GSHandler& h) {
     const bool match = same(h);
-    if (match) router->Unsubscribe(this, a);
+    // One never subscribed has nothing to undo.
+    if (match) (void)router->Unsubscribe(this, a);
     return match;
   });
 }
@@ -403,7 +408,8 @@ GSGameObject* GSThread::OwnerGameObject() const {
 void GSThread::DropHandlers() {
   GSGameObject* owner = OwnerGameObject();
   if (GSRouter* router = owner ? owner->Router() : nullptr)
-    for (const Block& b : m_handlers) router->Unsubscribe(owner, b.major);
+    // One never subscribed has nothing to undo.
+    for (const Block& b : m_handlers) (void)router->Unsubscribe(owner, b.major);
   m_handlers.clear();
 }
 
@@ -463,7 +469,8 @@ bool GSThread::ProcessQueue() {
       m_queue.push_back(std::move(m));  // waits for the next wait
       continue;
     }
-    OfferMessage(m.Get(), false);
+    // A message the thread does not take waits in the queue.
+    (void)OfferMessage(m.Get(), false);
     resumed = m_state == Ready;
   }
   return m_state == Ready;

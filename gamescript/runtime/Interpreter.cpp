@@ -1414,13 +1414,15 @@ L_WAIT : {
       FAIL(ER_ThreadError);
     }
     m_handlers.push_back(Block{major, minor, ReadU32(pc + WaitLayout::Target(size_t(h), size_t(i)))});
-    router->Subscribe(owner, major);
+    // A refused subscription (no such major) leaves the handler unreached, as the script asked.
+    (void)router->Subscribe(owner, major);
   }
   pc += WaitLayout::Size(size_t(h));
   m_state = Waiting;
   m_wait = 0.0f;
   SAVE();
-  ProcessQueue();
+  // What the queue could not run stays queued for the next step.
+  (void)ProcessQueue();
   LOAD();  // a queued message that resumed the thread is on its stack
   error = ER_Blocked;
   goto leave;

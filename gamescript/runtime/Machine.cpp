@@ -102,7 +102,8 @@ GSNativeFunction* GSMachine::FindNativeFunction(const Kiv::PString& className,
 }
 
 void GSMachine::EnterName(std::string_view fileName, Link* link) {
-  m_names.Insert(Lower(fileName), link);  // a name already known keeps its entry
+  // A name already known keeps its entry.
+  (void)m_names.Insert(Lower(fileName), link);  // a name already known keeps its entry
 }
 
 bool GSMachine::Enter(std::string_view baseFolder, std::string_view fileName, uint32_t id1, uint32_t id2,
@@ -147,7 +148,8 @@ Kiv::Status GSMachine::RegisterLibraryFolder(std::string_view baseFolder) {
         known && Kiv::AbsolutePath(JoinPath(known->value->baseFolder, known->value->fileName)) ==
                      Kiv::AbsolutePath(find.FullPath()))
       continue;
-    Enter(baseFolder, find.Name(), id1, id2, true);
+    // A file that cannot be entered is reported by Enter itself.
+    (void)Enter(baseFolder, find.Name(), id1, id2, true);
   }
   return Kiv::Status::OK();
 }

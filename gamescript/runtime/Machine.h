@@ -37,9 +37,10 @@ public:
   // Registers one library file (its header only); false when it cannot be
   // read or its id cannot be entered. A second file of a known id becomes
   // another name for it.
-  bool AddLibrary(std::string_view baseFolder, std::string_view fileName, uint64_t* id = nullptr);
+  [[nodiscard]] bool AddLibrary(std::string_view baseFolder, std::string_view fileName,
+                                uint64_t* id = nullptr);
   // Registers every "*.gsl" of the folder; false when it cannot be searched.
-  bool AddLibraryFolder(std::string_view baseFolder);
+  [[nodiscard]] bool AddLibraryFolder(std::string_view baseFolder);
   // The same, saying why a folder cannot be searched: not found when it does
   // not exist or is not a folder.
   Kiv::Status RegisterLibraryFolder(std::string_view baseFolder);
@@ -76,7 +77,8 @@ private:
     std::string fileName;
     GSLibrary* library = nullptr;
   };
-  bool Enter(std::string_view baseFolder, std::string_view fileName, uint32_t id1, uint32_t id2, bool report);
+  [[nodiscard]] bool Enter(std::string_view baseFolder, std::string_view fileName, uint32_t id1, uint32_t id2,
+                           bool report);
   void EnterName(std::string_view fileName, Link* link);
   void Unload(GSLibrary* library);
 

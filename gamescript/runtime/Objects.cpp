@@ -102,7 +102,8 @@ void GSScriptInstance::ReleaseReferences() {
       default: break;
     }
   }
-  if (cls) cls->ReleaseObjectMembers(this);
+  // An instance whose members go anyway: the instance is gone after this.
+  if (cls) (void)cls->ReleaseObjectMembers(this);
 }
 
 void GSScriptInstance::Forget() {
@@ -119,7 +120,8 @@ void GSScriptInstance::Forget() {
     if (auto* plain = dynamic_cast<GSObject*>(object)) plain->Attach(0, nullptr);
     delete object;
   }
-  if (cls) cls->DestroyInstance(this);
+  // An instance whose members go anyway: the instance is gone after this.
+  if (cls) (void)cls->DestroyInstance(this);
 }
 
 void ReleaseReference(GSScriptInstance* instance) {
@@ -130,7 +132,8 @@ void ReleaseReference(GSScriptInstance* instance) {
     if (object->DeferDeletion()) return;
     delete object;
   } else if (instance->cls) {
-    instance->cls->DestroyInstance(instance);
+    // An instance whose members go anyway: the instance is gone after this.
+    (void)instance->cls->DestroyInstance(instance);
   }
 }
 
@@ -141,7 +144,8 @@ GSObject::~GSObject() {
     if (i->refCount < 2 && i->cls) {
       if (i->refCount > 0) --i->refCount;
       i->native = nullptr;
-      i->cls->DestroyInstance(i);
+      // An instance whose members go anyway: the instance is gone after this.
+      (void)i->cls->DestroyInstance(i);
     } else {
       // Scripts still hold it: they keep a valid instance without a native object.
       i->native = nullptr;
@@ -159,7 +163,8 @@ void GSObject::Detach() {
   if (!i) return;
   i->native = nullptr;
   if (i->refCount <= 0 && i->cls)
-    i->cls->DestroyInstance(i);  // its last reference went while deletion was deferred
+    // An instance whose members go anyway: the instance is gone after this.
+    (void)i->cls->DestroyInstance(i);  // its last reference went while deletion was deferred
   else
     ReleaseReference(i);
 }

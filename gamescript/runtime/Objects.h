@@ -42,7 +42,7 @@ class ScriptMemory {
 public:
   static constexpr uint64_t kDefaultLimit = uint64_t(1) << 30;
   // Counts `bytes` more; false, with nothing counted, when that would pass the limit.
-  static bool Take(uint64_t bytes) {
+  [[nodiscard]] static bool Take(uint64_t bytes) {
     if (s_used > s_limit || bytes > s_limit - s_used) return false;
     s_used += bytes;
     return true;
@@ -133,9 +133,9 @@ public:
   virtual GSContext* Context() const = 0;
   // When the last reference goes: true keeps the object for its owner to
   // delete later (a game object still registered with a router).
-  virtual bool DeferDeletion() { return false; }
+  [[nodiscard]] virtual bool DeferDeletion() { return false; }
   // A game object that native code does not own: a context's teardown deletes it.
-  virtual bool OwnedByScripts() const { return false; }
+  [[nodiscard]] virtual bool OwnedByScripts() const { return false; }
 
 protected:
   uint32_t m_type;
@@ -162,7 +162,7 @@ public:
   GSScriptInstance& operator=(const GSScriptInstance&) = delete;
 
   // Makes the views (one per block); false when the handle table is full.
-  bool MakeViews(const std::vector<HandleView>& blocks);
+  [[nodiscard]] bool MakeViews(const std::vector<HandleView>& blocks);
   void DropViews();
 
   void Pin() override { refCount += 2; }
@@ -220,7 +220,7 @@ public:
   GSContext* Context() const override { return m_context; }
   // With a class: creates the instance (false when one exists or creation
   // fails). With null: detaches and releases the instance; false.
-  virtual bool BindScriptClass(GSClass* cls, GSContext* context);
+  [[nodiscard]] virtual bool BindScriptClass(GSClass* cls, GSContext* context);
 
   // Used by GSClass when it attaches or undoes an instance.
   void Attach(uint32_t handle, GSContext* context) {
@@ -256,7 +256,7 @@ public:
 
   GSContext* Owner() const { return m_owner; }
   std::size_t BlockCount() const { return m_blocks.size(); }
-  bool Clearing() const { return m_clearing; }
+  [[nodiscard]] bool Clearing() const { return m_clearing; }
 
 private:
   struct Block;
@@ -296,7 +296,7 @@ public:
   GSContext& operator=(const GSContext&) = delete;
 
   TrackedPool& Pool() { return m_pool; }
-  bool Shared() const { return m_shared; }
+  [[nodiscard]] bool Shared() const { return m_shared; }
   void SetShared(bool shared) { m_shared = shared; }
   // The one instance this context keeps of a static class, made on first
   // use; null for other classes or when it cannot be made. Inline for the
@@ -359,13 +359,13 @@ public:
   const std::string& Text() const { return m_text; }
   // Characters from start up to end (negative start counts as 0, negative end
   // or one past the length as the length); false when start > end.
-  bool Substring(int32_t start, int32_t end, std::string& out) const;
+  [[nodiscard]] bool Substring(int32_t start, int32_t end, std::string& out) const;
   // Replaces those characters by `insert` (null removes them); same clamping.
   // False also when the longer text would pass the memory limit.
-  bool Replace(int32_t start, int32_t end, const GSString* insert);
+  [[nodiscard]] bool Replace(int32_t start, int32_t end, const GSString* insert);
   // Counts the text as `length` characters long before it grows to that;
   // false when that would pass the memory limit.
-  bool Reserve(std::size_t length);
+  [[nodiscard]] bool Reserve(std::size_t length);
 
 private:
   GSString(GSContext* context, std::string_view text);
@@ -390,22 +390,22 @@ public:
   GSScriptInstance* Instance() const override { return const_cast<GSScriptInstance*>(&m_instance); }
   GSContext* Context() const override { return m_context; }
 
-  bool ObjectElements() const { return m_objects; }
+  [[nodiscard]] bool ObjectElements() const { return m_objects; }
   std::size_t Size() const { return m_cells.size(); }
   uint32_t At(std::size_t i) const { return m_cells[i]; }
   uint32_t* Data() { return m_cells.data(); }
   // n <= 0 releases everything; above the size grows with zero cells; a
   // smaller positive n changes nothing. False when n is above the cap.
-  bool SetSize(int64_t n);
+  [[nodiscard]] bool SetSize(int64_t n);
   // Replaces [start, end) by other's elements (null: removes); a start past
   // the size pads with zero cells. False for start > end, another element
   // kind, or a result above the cap.
-  bool Splice(int32_t start, int32_t end, const GSArray* other);
+  [[nodiscard]] bool Splice(int32_t start, int32_t end, const GSArray* other);
   // Becomes a copy of other's [start, end).
-  bool AssignRange(const GSArray* other, int32_t start, int32_t end);
+  [[nodiscard]] bool AssignRange(const GSArray* other, int32_t start, int32_t end);
   // Stores an object handle at index, growing the array; the old element is
   // released and the new one gains a reference.
-  bool SetObjectElement(std::size_t index, uint32_t handle);
+  [[nodiscard]] bool SetObjectElement(std::size_t index, uint32_t handle);
   // Every growth is first counted against the memory limit; past it the
   // growing call fails and the array is unchanged.
   void ReleaseRange(std::size_t start, std::size_t end);
@@ -418,7 +418,7 @@ public:
 
 private:
   GSArray(GSContext* context, bool objectElements);
-  bool Reserve(std::size_t cells);
+  [[nodiscard]] bool Reserve(std::size_t cells);
   std::size_t m_counted = 0;  // cells counted against the memory limit
   void AddReferences(std::size_t start, std::size_t end);
   std::vector<uint32_t> m_cells;

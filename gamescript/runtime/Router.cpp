@@ -92,7 +92,8 @@ MessageRef GSMessage::Copy() const {
 // ------------------------------------------------------------ nodes
 
 GSNode::~GSNode() {
-  if (m_router) m_router->RemoveNode(this);
+  // A node that already left its router has nothing to remove.
+  if (m_router) (void)m_router->RemoveNode(this);
 }
 
 bool GSNode::Receive(GSMessage* message) {
@@ -407,7 +408,8 @@ void GSRouter::Step() {
   for (int32_t id : doomed) {
     GSNode* node = FindNode(id);
     if (!node || !(node->m_flags & GSNode::kDeletionPending)) continue;
-    RemoveNode(node);
+    // A node that already left its router has nothing to remove.
+    (void)RemoveNode(node);
     delete node;
   }
 }

@@ -79,7 +79,8 @@ void Tokens(GSContext* context, GSStack& stack) {
       const std::size_t end = std::min(text.find_first_of(set, at), text.size());
       GSString* token = GSString::Create(context, text.substr(at, end - at));
       if (!token) break;
-      array->SetObjectElement(index++, token->GetScriptHandle());
+      // The array was sized for every token.
+      (void)array->SetObjectElement(index++, token->GetScriptHandle());
       ReleaseHandle(token->GetScriptHandle());  // the array holds it now
       at = text.find_first_not_of(set, end);
     }
@@ -111,7 +112,8 @@ void UnpackFloat(GSContext*, GSStack& stack) {
 
 void UnpackString(GSContext* context, GSStack& stack) {
   std::string word;
-  if (Unpack(stack, word)) stack.PushString(context, word);
+  // A string not made pushes nothing; the return then fails the call.
+  if (Unpack(stack, word)) (void)stack.PushString(context, word);
 }
 
 void Find(GSContext*, GSStack& stack) {
