@@ -51,7 +51,8 @@ DataManager* DataManager::Instance() {
   if (!g_instance) ReportFatalError("DataManager::Instance> datamanger not initialised");
   if (!g_instance->m_initialised) {
     g_instance->m_initialised = true;
-    g_instance->EnsureInitialised();
+    // A missing data folder leaves empty details; the schema load says what is missing.
+    (void)g_instance->EnsureInitialised();
   }
   return g_instance;
 }
@@ -63,7 +64,8 @@ void DataManager::Destroy() {
   if (!dm) return;
   if (!dm->SavePersonalDetails()) LogLine("DataManager::Destroy> unable to save '%s'", kPersonalDetails);
   dm->UnloadSchema();
-  if (dm->m_kernel && dm->m_sceneRoot) dm->m_kernel->GetSceneGraph().Remove(dm->m_sceneRoot.get());
+  // A node that is not in the graph has nothing to remove.
+  if (dm->m_kernel && dm->m_sceneRoot) (void)dm->m_kernel->GetSceneGraph().Remove(dm->m_sceneRoot.get());
   if (dm->m_view && dm->m_view->scene == dm->m_sceneRoot) dm->m_view->scene.reset();
   if (dm->m_kernel && Kiv::RenderKernel::Current() == dm->m_kernel) Kiv::RenderKernel::SetCurrent(nullptr);
   g_instance = nullptr;
@@ -73,7 +75,8 @@ void DataManager::Destroy() {
 bool DataManager::SetUpScene(const Kiv::RenderContext& context) {
   m_kernel = context.kernel;
   m_sceneRoot = std::make_shared<Kiv::Particle>(Kiv::PString("OBLLibSceneRoot"));
-  if (m_kernel) m_kernel->GetSceneGraph().Add(m_sceneRoot);
+  // A node made just before has no parent, so it is not refused.
+  if (m_kernel) (void)m_kernel->GetSceneGraph().Add(m_sceneRoot);
   if (context.view) {
     m_view = context.view;
     m_view->scene = m_sceneRoot;
@@ -90,7 +93,8 @@ bool DataManager::SetUpScene(const Kiv::RenderContext& context) {
       m_kernel->GetDisplay()->SetFogDensity(1e-18f);
       m_kernel->GetDisplay()->SetFogMode(3);
     }
-    m_sceneRoot->Add(m_light);
+    // A node made just before has no parent, so it is not refused.
+    (void)m_sceneRoot->Add(m_light);
   }
   Kiv::RenderKernel::SetCurrent(m_kernel);
   return true;
@@ -101,7 +105,8 @@ bool DataManager::EnsureInitialised() {
     LogLine("DataManager::EnsureInitialised> data folder '%s' not found", m_rootFolder.c_str());
     return false;
   }
-  LoadPersonalDetails();
+  // A details file that does not read leaves the record empty.
+  (void)LoadPersonalDetails();
   return true;
 }
 
@@ -142,7 +147,8 @@ bool DataManager::LoadSchema() {
         LogLine("DataManager::LoadSchema> '%s' in '%s' is not a definition", name.c_str(), path.c_str());
         continue;
       }
-      m_schema.SetNamedSoup(name, definition);
+      // A child made here cannot hold the soup it enters.
+      (void)m_schema.SetNamedSoup(name, definition);
     }
   }
   if (!m_schema) {
@@ -295,7 +301,8 @@ void DataManager::RegisterObjectByKey(const Kiv::PString& key, Container* contai
 
 void DataManager::RegisterTag(Tag* tag) {
   tag->filedFirst = true;
-  m_firstTags.AppendUnique(tag);
+  // One already entered keeps its place.
+  (void)m_firstTags.AppendUnique(tag);
 }
 
 void DataManager::RegisterUniqueTag(Tag* tag) {
