@@ -22,7 +22,7 @@ public:
   // Empties the buffer and frees its array; the empty flag is set.
   void Clear();
   std::string_view Text() const { return std::string_view(m_data.get(), m_used); }
-  bool IsEmpty() const { return m_empty; }
+  [[nodiscard]] bool IsEmpty() const { return m_empty; }
   size_t Capacity() const { return m_size; }
 
 private:

@@ -104,7 +104,8 @@ std::string GSOLibrary::CallNative(const std::string& function,
   EXOHandle args = Kiv::EXOAllocArray(int32_t(arguments.size()));
   for (size_t i = 0; i < arguments.size(); ++i) {
     EXOHandle text = Kiv::EXOAllocString(arguments[i]);
-    Kiv::EXOSetArrayElement(args, int32_t(i), text);
+    // The array was made for every argument.
+    (void)Kiv::EXOSetArrayElement(args, int32_t(i), text);
     Kiv::EXORelease(text);
   }
   EXOHandle name = Kiv::EXOAllocString(function.c_str());

@@ -88,7 +88,8 @@ bool ScriptableObject::SetSource(const std::string& text) {
   m_source = wanted;
   if ((DelayedInitClient::m_flags & kStage3Done) && m_context) {
     BindScriptClass(nullptr, m_context);
-    if (GSRouter* router = Router()) router->RemoveNode(this);
+    // A node that already left its router has nothing to remove.
+    if (GSRouter* router = Router()) (void)router->RemoveNode(this);
     Stage2();
     Stage3();
   }
@@ -99,7 +100,6 @@ bool ScriptableObject::WriteSource(TStream& stream) const {
   stream.WriteString(m_source);
   return m_source.size() <= TStream::kMaxStringLength;
 }
-
 void ScriptableObject::ReadSource(TStream& stream) { SetSource(stream.ReadString()); }
 
 // ------------------------------------------------------------ binding and start
@@ -114,9 +114,13 @@ GSClass* CompileSourceClass(RovanaBaseSpec& spec, const std::string& source) {
   // The asset's own library first: the wrapper includes its script.
   if (spec.LoadScriptInfo()) spec.EnsureLibrary();
   const std::string cache = Kiv::File::Path(userData).Join("cache").Str();
-  Kiv::File::CreateDirectories(cache);
+  (void)Kiv::File::CreateDirectories(cache);  // one not made fails the write below, which says why
   const std::string sourcePath = Kiv::File::Path(cache).Join("temp_object.gs").Str();
-  if (!Kiv::File::WriteWholeFile(sourcePath, source)) return nullptr;
+  if (!Kiv::File::WriteWholeFile(sourcePath, source)) {
+    LogLine("ScriptableObject::GetScriptClass> unable to write the source of %s: %s",
+            spec.GetDescription().c_str(), Kiv::File::LastError().c_str());
+    return nullptr;
+  }
 
   // The compiler's include-path list is shared: it is put back afterwards.
   const std::list<GSCompiler::IncludePath> saved = GSCompiler::IncludePaths();
@@ -129,7 +133,7 @@ GSClass* CompileSourceClass(RovanaBaseSpec& spec, const std::string& source) {
       sourcePath.c_str(), Kiv::File::Path(cache).Join("temp_object.gsl").Str().c_str(), &log);
   GSCompiler::ClearIncludePaths();
   for (const auto& entry : saved) GSCompiler::AppendIncludePath(entry);
-  Kiv::File::Unlink(sourcePath);
+  (void)Kiv::File::Unlink(sourcePath);  // a leftover is written over by the next such compile
 
   GSMachine& machine = GSMachine::Instance();
   uint64_t id = 0;

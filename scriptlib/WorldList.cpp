@@ -119,7 +119,8 @@ public:
   // Places the stream at offset; false when it did not get there.
   bool MoveTo(int64_t offset) {
     if (offset == m_pos) return true;
-    m_stream.SeekTo(offset, 0);
+    // The sub-file seeks within its parent's range.
+    (void)m_stream.SeekTo(offset, 0);
     m_pos = m_stream.Tell();
     return m_pos == offset;
   }
@@ -458,7 +459,8 @@ void WorldList::LoadRecordsV2(RecordCursor& in) {
         AsListItem(WorldItemFactory::Create(type, m_factoryContext, in.Stream()));
     in.Resync();
     if (!made) return;
-    AddAt(index, made);  // a refused item is deleted here
+    // A refused item is deleted by AddAt.
+    (void)AddAt(index, made);  // a refused item is deleted here
   }
 }
 
