@@ -137,9 +137,12 @@ SoupRef& GSOOnlineAccess::OfflineOutbox() {
 void GSOOnlineAccess::LoadOfflineData(const std::string& cacheFolder) {
   OfflineInbox().Clear();
   OfflineOutbox().Clear();
-  LoadSoupFileWithBackup(cacheFolder, "offline-inbox.tbox", OfflineInbox());
-  LoadSoupFileWithBackup(cacheFolder, "offline-outbox.tbox", OfflineOutbox());
-  Endpoint().LoadStoredMessages();
+  // Missing boxes are the normal first run; damaged ones are logged where they are read.
+  (void)LoadSoupFileWithBackup(cacheFolder, "offline-inbox.tbox", OfflineInbox());
+  // Missing boxes are the normal first run; damaged ones are logged where they are read.
+  (void)LoadSoupFileWithBackup(cacheFolder, "offline-outbox.tbox", OfflineOutbox());
+  // Missing boxes are the normal first run; damaged ones are logged where they are read.
+  (void)Endpoint().LoadStoredMessages();
 }
 
 // ---- natives ----
@@ -165,7 +168,8 @@ void GSOOnlineAccess::Connect(GSStack&) {
   OnlineAccessClientEndpoint& endpoint = Endpoint();
   const uint32_t status = endpoint.GetStatus();
   if (status != OnlineAccessClientEndpoint::kConnecting && status != OnlineAccessClientEndpoint::kOnline)
-    endpoint.Connect(false);
+    // The status the script reads says whether it connects.
+    (void)endpoint.Connect(false);
   endpoint.AddClient(this);
 }
 
@@ -189,7 +193,8 @@ void GSOOnlineAccess::GetLocalData(GSStack& stack) {
   SoupRef data;
   bool ok = UMBExecuteTransaction(kGetLocalData, body, reply);
   if (ok) {
-    reply.Rewind();
+    // An in-memory buffer always goes back to its start.
+    (void)reply.Rewind();
     ok = ReadSoupBinary(reply, data) && data.IsValid();
   }
   if (ok) {
@@ -271,7 +276,8 @@ void GSOOnlineAccess::PostOfflineMessage(GSStack& stack) {
   SoupRef copy;
   copy.Copy(soup->Soup());
   copy.EnsureContainer();
-  outbox.SetNamedSoup(outbox.GetUniqueTagName(), copy);
+  // A child made here cannot hold the soup it enters.
+  (void)outbox.SetNamedSoup(outbox.GetUniqueTagName(), copy);
   PushNativeResult(stack, 0);
 }
 

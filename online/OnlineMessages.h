@@ -47,7 +47,7 @@ public:
   // Target KUID, text, soup.
   virtual void Write(TStream& stream) const;
   virtual void Read(TStream& stream);
-  virtual bool IsVersioned() const { return false; }
+  [[nodiscard]] virtual bool IsVersioned() const { return false; }
 
   KUID target;  // the asset whose script is to receive it; null by default
   std::string text;
@@ -59,7 +59,7 @@ public:
   // The plain record, then u32 version and bool senderModified.
   void Write(TStream& stream) const override;
   void Read(TStream& stream) override;
-  bool IsVersioned() const override { return true; }
+  [[nodiscard]] bool IsVersioned() const override { return true; }
 
   uint32_t version = 0;  // posts use 1
   bool senderModified = false;
