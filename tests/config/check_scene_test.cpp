@@ -36,7 +36,7 @@ protected:
   void SetUp() override {
     Kiv::PluginSystem::Instance().Clear();
     ASSERT_FALSE(m_temp.Root().empty());
-    OBLLib::DataManager::Create((m_temp.Root() + "/").c_str());
+    EXPECT_TRUE(OBLLib::DataManager::Create((m_temp.Root() + "/").c_str()));
     m_kernel = Kiv::RenderKernel::Create("-Hidden");
     ASSERT_TRUE(m_kernel);
   }
@@ -79,7 +79,7 @@ TEST_F(CheckScene, TheSceneHangsInTheKernelWithALightForAView) {
   EXPECT_EQ(Kiv::RenderKernel::Current(), nullptr);
 
   // Without a view the scene has no light and the fog is left alone.
-  OBLLib::DataManager::Create((m_temp.Root() + "/").c_str());
+  EXPECT_TRUE(OBLLib::DataManager::Create((m_temp.Root() + "/").c_str()));
   Kiv::Display* display = m_kernel->GetDisplay();
   display->SetFogMode(0);
   OBLLib::DataManager::Instance()->SetUpScene({m_kernel.get(), nullptr});

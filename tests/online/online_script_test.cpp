@@ -139,9 +139,9 @@ protected:
     ASSERT_TRUE(RegisterScriptNatives());
     ScriptLogHook = &CaptureLog;
     g_log.clear();
-    Kiv::File::CreateDirectories(tree.Path("user/settings"));
-    Kiv::File::CreateDirectories(tree.Path("user/cache"));
-    Kiv::File::CreateDirectories(tree.Path("install"));
+    EXPECT_TRUE(Kiv::File::CreateDirectories(tree.Path("user/settings")));
+    EXPECT_TRUE(Kiv::File::CreateDirectories(tree.Path("user/cache")));
+    EXPECT_TRUE(Kiv::File::CreateDirectories(tree.Path("install")));
     // The probe's asset is open for edit (locally modified), another only installed.
     tree.WriteSoup("user/editing/probe/config.txt", AssetConfig(kModifiedOwner));
     tree.WriteSoup("user/local/plain/config.txt", AssetConfig(kPlainOwner));
