@@ -18,7 +18,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   element->Matches(UMBFilterSubject{info, "steam, red"});
   TBuffer out;
   element->Write(out);
-  out.Rewind();
+  // Any result will do: the run looks for faults, not answers.
+  (void)out.Rewind();
   auto again = UMBFilterElement::Read(out);
   if (!again) __builtin_trap();  // whatever was read must write back readable
   return 0;
