@@ -48,7 +48,8 @@ void SetUpConfigSchemaScene(Kiv::RenderKernel* kernel) {
   OBLLib::DataManager* dm = OBLLib::DataManager::Instance();
   Kiv::RenderContext context;
   context.kernel = kernel;
-  dm->SetUpScene(context);
+  // Always true: the scene is laid out.
+  (void)dm->SetUpScene(context);
   OBLLib::DataManager::SetSharedCacheFactory([] {
     return std::vector<std::shared_ptr<Kiv::RenderingCache>>{
         std::make_shared<Kiv::RovanaAlphaBlendCache>(), std::make_shared<Kiv::AlphaBlendCacheUnsorted>()};

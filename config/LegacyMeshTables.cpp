@@ -169,7 +169,8 @@ void BuildCrossingMeshTable(SoupRef& config) {
   const bool loaded = LoadAssetMesh(meshPath, mesh);
   if (loaded)
     if (std::optional<std::string> anim = ResolveCurrentAssetFile(animPath))
-      GetMeshProbe()->LoadAnimation(*anim, mesh);
+      // An animation that does not load leaves the mesh as it loaded; the loader reports why.
+      (void)GetMeshProbe()->LoadAnimation(*anim, mesh);
   config.RemoveNamedTag(kMode0);
   config.RemoveNamedTag(kMode1);
 

@@ -87,7 +87,8 @@ bool ScriptableObject::SetSource(const std::string& text) {
   if (wanted == m_source || (!wanted.empty() && wanted == GetSource())) return false;
   m_source = wanted;
   if ((DelayedInitClient::m_flags & kStage3Done) && m_context) {
-    BindScriptClass(nullptr, m_context);
+    // Unbinding always succeeds.
+    (void)BindScriptClass(nullptr, m_context);
     // A node that already left its router has nothing to remove.
     if (GSRouter* router = Router()) (void)router->RemoveNode(this);
     Stage2();
@@ -160,7 +161,8 @@ void ScriptableObject::Stage2() {
     m_failed = false;
     return;
   }
-  if (instance) BindScriptClass(nullptr, m_context);
+  // Unbinding always succeeds.
+  if (instance) (void)BindScriptClass(nullptr, m_context);
   m_failed = !BindScriptClass(cls, m_context);
 }
 

@@ -208,7 +208,8 @@ bool GSGameObject::Receive(GSMessage* message) {
     const MessageRef copy = GSMessage::Make(message->major, message->minor, message->source,
                                             message->destination, kMessageCreated | kMessageSniffed);
     copy->payload = message->payload;
-    sniffer->Receive(copy.Get());
+    // True when handled; a message that no one handles is dropped, as messages are.
+    (void)sniffer->Receive(copy.Get());
   }
   if (!consumed && message->major == kMessageDelete) {
     MarkForDeletion();

@@ -107,7 +107,8 @@ void GSNode::Update(float) {
   // here may ask for the next update.
   std::vector<MessageRef> queue;
   queue.swap(m_queue);
-  for (const MessageRef& m : queue) Receive(m.Get());
+  // True when handled; a message that no one handles is dropped, as messages are.
+  for (const MessageRef& m : queue) (void)Receive(m.Get());
 }
 
 void GSNode::RequestUpdate() {
@@ -296,9 +297,11 @@ void GSRouter::Deliver(GSMessage* message) {
     GSNode* node = FindNode(int32_t(message->destination));
     if (!node) return;
     if (message->major < kFirstScriptMessageId) {
-      node->Receive(message);
+      // True when handled; a message that no one handles is dropped, as messages are.
+      (void)node->Receive(message);
     } else if (!(node->m_flags & GSNode::kSkipSubscribers) && IsSubscribed(node, message->major)) {
-      node->Receive(message);
+      // True when handled; a message that no one handles is dropped, as messages are.
+      (void)node->Receive(message);
     }
     return;
   }
@@ -309,7 +312,8 @@ void GSRouter::Deliver(GSMessage* message) {
     recipients.reserve(m_ids.size());
     for (GSNode* n = m_first; n; n = n->m_next) recipients.push_back(n->m_id);
     for (int32_t id : recipients)
-      if (GSNode* node = FindNode(id)) node->Receive(message);
+      // True when handled; a message that no one handles is dropped, as messages are.
+      if (GSNode* node = FindNode(id)) (void)node->Receive(message);
     return;
   }
   if (message->major >= m_subscriptions.size()) return;
@@ -317,7 +321,8 @@ void GSRouter::Deliver(GSMessage* message) {
   for (int32_t id : recipients) {
     GSNode* node = FindNode(id);
     if (node && !(node->m_flags & GSNode::kSkipSubscribers) && IsSubscribed(node, message->major))
-      node->Receive(message);
+      // True when handled; a message that no one handles is dropped, as messages are.
+      (void)node->Receive(message);
   }
 }
 

@@ -304,7 +304,8 @@ bool RovanaOneTexNoAlphaMaterialPlugin::PrepareResources(RenderKernel* kernel) {
 
 std::shared_ptr<Material> RovanaOneTexNoAlphaMaterialPlugin::CreateMaterial(MaterialManager* manager,
                                                                             RenderKernel* kernel) {
-  PrepareResources(kernel);
+  // A kernel without its resources draws nothing; the plug-in stays usable for recording.
+  (void)PrepareResources(kernel);
   auto material = std::make_shared<RovanaOneTexNoAlphaMaterial>(manager, m_chunkCache, m_maskCache,
                                                                 m_blendCache, m_state, m_display);
   material->Assign(this);

@@ -189,7 +189,8 @@ void UMBTextureConvertFileRPC::MoveBack() {
 
 void UMBTextureConvertFileRPC::ReleaseResource(void*) {
   if (m_loaded) {
-    m_resource->GetMipUnlock();
+    // The lock was taken above.
+    (void)m_resource->GetMipUnlock();
     m_resource->Unlock();
     m_loaded = false;
   }
