@@ -8,8 +8,8 @@
 #include <fstream>
 #include <iterator>
 
-#include "cli/App.h"
 #include "kiv/File.h"
+#include "RunProgram.h"
 #include "TempTree.h"
 
 namespace {
@@ -31,14 +31,7 @@ protected:
   void TearDown() override { Kiv::File::SetFaultInjector(nullptr); }
 
   int Run(std::vector<std::string> args) {
-    args.insert(args.begin(), "rovanautil");
-    Cli::Environment env;
-    env.programPath = "/nonexistent/bin/rovanautil";
-    env.rootVariable = m_root.c_str();
-    env.userDataVariable = m_userData.c_str();
-    env.out = m_out.File();
-    env.endsProcess = false;
-    return Cli::Main(args, env);
+    return RunProgram(std::move(args), m_root, m_userData, m_out.File());
   }
   // Every write of file data from now on fails as on a full disk, after the
   // first `allowed` ones.
@@ -69,32 +62,26 @@ TEST_F(FailureReasonsTest, CompileToAFullDiskOrAMissingFolderSaysWhichFileAndWhy
   const std::string big = m_tree.Write("src/big.gs", text);
   const std::string log = m_tree.Path("build.log");
 
-  FillTheDiskAfter(0);
-  EXPECT_EQ(Run({"compile", small, "-s", "-b" + log}), -1);
-  Kiv::File::SetFaultInjector(nullptr);
-  std::string said = Slurp(log);
-  EXPECT_NE(said.find("Unable to open output file.\n"), std::string::npos) << said;
-  EXPECT_NE(said.find("cannot write '" + m_tree.Path("src/small.gsl") + "': No space left on device"),
-            std::string::npos)
-      << said;
-  EXPECT_FALSE(std::filesystem::exists(m_tree.Path("src/small.gsl")));
-
+  // On a full disk: the compiler's own message, then the file and the reason.
+  const auto onAFullDisk = [&](const std::string& source, const char* message, const std::string& library) {
+    std::filesystem::remove(log);
+    FillTheDiskAfter(0);
+    EXPECT_EQ(Run({"compile", source, "-s", "-b" + log}), -1);
+    Kiv::File::SetFaultInjector(nullptr);
+    const std::string said = Slurp(log);
+    EXPECT_NE(said.find(message), std::string::npos) << said;
+    EXPECT_NE(said.find("cannot write '" + library + "': No space left on device"), std::string::npos)
+        << said;
+    EXPECT_FALSE(std::filesystem::exists(library));
+  };
+  onAFullDisk(small, "Unable to open output file.\n", m_tree.Path("src/small.gsl"));
   // Space runs out while the blocks are written.
-  std::filesystem::remove(log);
-  FillTheDiskAfter(0);
-  EXPECT_EQ(Run({"compile", big, "-s", "-b" + log}), -1);
-  Kiv::File::SetFaultInjector(nullptr);
-  said = Slurp(log);
-  EXPECT_NE(said.find("Internal Compiler Error.\n"), std::string::npos) << said;
-  EXPECT_NE(said.find("cannot write '" + m_tree.Path("src/big.gsl") + "': No space left on device"),
-            std::string::npos)
-      << said;
-  EXPECT_FALSE(std::filesystem::exists(m_tree.Path("src/big.gsl")));
+  onAFullDisk(big, "Internal Compiler Error.\n", m_tree.Path("src/big.gsl"));
 
   // An output folder that is not there: the system's reason, and the file.
   std::filesystem::remove(log);
   EXPECT_EQ(Run({"compile", small, "-s", "-p" + m_tree.Path("gone/small.gsl"), "-b" + log}), -1);
-  said = Slurp(log);
+  const std::string said = Slurp(log);
   EXPECT_NE(said.find("Unable to open output file.\n"), std::string::npos) << said;
   EXPECT_NE(said.find("'" + m_tree.Path("gone/small.gsl") + "': No such file or directory"),
             std::string::npos)

@@ -21,6 +21,7 @@
 #include "foundation/ResultsLog.h"
 #include "gamescript/runtime/Machine.h"
 #include "scriptlib/ScriptNatives.h"
+#include "RunProgram.h"
 #include "TempTree.h"
 #include "umbclient/AssetRequests.h"
 #include "umbclient/OpenDatabase.h"
@@ -42,18 +43,7 @@ protected:
   }
 
   int Run(std::vector<std::string> args, const std::string& input = "") {
-    args.insert(args.begin(), "rovanautil");
-    Cli::Environment env;
-    env.programPath = "/nonexistent/bin/rovanautil";
-    env.rootVariable = m_root.c_str();
-    env.userDataVariable = m_userData.c_str();
-    env.out = m_out.File();
-    env.endsProcess = false;
-    std::FILE* in = fmemopen(const_cast<char*>(input.data()), input.size() + 1, "r");
-    env.in = in;
-    int code = Cli::Main(args, env);
-    std::fclose(in);
-    return code;
+    return RunProgram(std::move(args), m_root, m_userData, m_out.File(), input);
   }
   std::string Output() { return m_out.Text(); }
 

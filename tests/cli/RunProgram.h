@@ -1,0 +1,24 @@
+#pragma once
+// The whole program run in-process, as the shell would run it, on a tree of the
+// test's own: its results go to `out`, its standard input reads `input`.
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "cli/App.h"
+
+inline int RunProgram(std::vector<std::string> args, const std::string& root, const std::string& userData,
+                      std::FILE* out, const std::string& input = "") {
+  args.insert(args.begin(), "rovanautil");
+  Cli::Environment env;
+  env.programPath = "/nonexistent/bin/rovanautil";
+  env.rootVariable = root.c_str();
+  env.userDataVariable = userData.c_str();
+  env.out = out;
+  env.endsProcess = false;
+  std::FILE* in = fmemopen(const_cast<char*>(input.data()), input.size() + 1, "r");
+  env.in = in;
+  const int code = Cli::Main(args, env);
+  std::fclose(in);
+  return code;
+}
