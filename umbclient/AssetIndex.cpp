@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <initializer_list>
 #include <map>
 #include <set>
@@ -578,19 +579,6 @@ bool AssetIndex::Impl::OpenBuild() {
   return false;
 }
 
-namespace {
-bool WriteWhole(int fd, const unsigned char* bytes, int64_t size) {
-  while (size > 0) {
-    const ssize_t wrote = ::write(fd, bytes, static_cast<size_t>(std::min<int64_t>(size, 1 << 30)));
-    if (wrote < 0 && errno == EINTR) continue;
-    if (wrote <= 0) return false;
-    bytes += wrote;
-    size -= wrote;
-  }
-  return true;
-}
-}  // namespace
-
 bool AssetIndex::Impl::FinishBuild() {
   building = false;
   keptInMemory = true;
@@ -603,11 +591,22 @@ bool AssetIndex::Impl::FinishBuild() {
   // On the disk before it takes the index's name, so that name never stands for a file
   // whose pages are still to be written. The lock is held until then.
   auto write = [this, image, fd, lock, aside = BuildFile(), target = file]() mutable {
-    const bool synced = image.bytes && WriteWhole(fd, image.bytes, image.size) && ::fsync(fd) == 0;
+    Kiv::ScratchFile out;  // writes the whole image, or says why not
+    out.Place(fd, 0, aside);
+    bool done = image.bytes && out.WriteAt(0, image.bytes, static_cast<size_t>(image.size));
+    std::string why = done ? std::string() : image.bytes ? Kiv::File::LastError() : "no image of the index";
+    if (done && ::fsync(fd) != 0) {
+      why = "cannot sync '" + aside + "': " + std::strerror(errno);
+      done = false;
+    }
     ::close(fd);
     Sql::Database::Free(image);
-    if (!synced || !Kiv::File::Rename(aside, target)) {
-      UmbLog("AssetIndex> cannot put '" + aside + "' in place, keeping the index in memory");
+    if (done && !Kiv::File::Rename(aside, target)) {
+      why = Kiv::File::LastError();
+      done = false;
+    }
+    if (!done) {
+      UmbLog("AssetIndex> cannot put '" + aside + "' in place (" + why + "), keeping the index in memory");
       (void)Kiv::File::Unlink(aside);  // one left behind is removed by the next build
       writeFailed = true;
     }

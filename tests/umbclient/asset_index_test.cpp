@@ -537,6 +537,34 @@ TEST_F(AssetIndexTest, ABuildThatCannotBePutInPlaceKeepsTheIndexInMemory) {
   EXPECT_FALSE(Kiv::File::Exists(File() + "-new"));
 }
 
+// A disk that fills while the new index's file is written: said with the file and the
+// reason, the index is kept in memory for the run, and no part of the file is left.
+TEST_F(AssetIndexTest, ABuildOnAFullDiskKeepsTheIndexInMemory) {
+  std::string expected;
+  {
+    AssetIndex fresh = Fresh();
+    fresh.Refresh();
+    expected = Answers(fresh, asked);
+  }
+  Kiv::File::SetFaultInjector([](std::string_view step) { return step != "write data"; });
+  LogLines log;
+  AssetIndex index = Kept();
+  index.Refresh();
+  EXPECT_FALSE(index.IsPersistent());  // waits for the file's writer
+  Kiv::File::SetFaultInjector(nullptr);
+  EXPECT_EQ(log.Count("AssetIndex> cannot put '" + File() + "-new' in place (cannot write '" + File() +
+                      "-new': No space left on device), keeping the index in memory"),
+            1);
+  EXPECT_EQ(Answers(index, asked), expected);
+  EXPECT_FALSE(Kiv::File::Exists(File()));
+  EXPECT_FALSE(Kiv::File::Exists(File() + "-new"));
+  // The next run builds it.
+  AssetIndex next = Kept();
+  next.Refresh();
+  EXPECT_TRUE(next.IsPersistent());
+  EXPECT_EQ(Answers(next, asked), expected);
+}
+
 // A new index's file is written while the command goes on with the index in memory; a
 // later refresh of the same index goes on in the file, so what it finds is kept for the
 // next run.
