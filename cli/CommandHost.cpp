@@ -4,6 +4,7 @@
 #include <iterator>
 
 #include "cli/CommandLine.h"
+#include "cli/Results.h"
 #include "cli/StartUp.h"
 #include "cli/Subsystems.h"
 #include "foundation/Jobs.h"
@@ -12,21 +13,6 @@
 namespace Cli {
 
 namespace {
-
-// Result texts on one line: backslash, line feed and carriage return escaped.
-std::string Escape(const std::string& text) {
-  std::string out;
-  out.reserve(text.size());
-  for (char c : text) {
-    switch (c) {
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      default: out.push_back(c);
-    }
-  }
-  return out;
-}
 
 bool ParseNumber(const std::string& text, uint32_t& value) {
   if (text.empty() || text.size() > 9) return false;
@@ -142,7 +128,8 @@ int ServeCommandHost(std::FILE* in, std::FILE* out, const std::string& baseFolde
       std::string error;
       if (CommandHostCallback(request.request, args, log, result, error)) {
         for (const ResultsLog::Entry& entry : log.Entries())
-          std::fprintf(out, "%u R %d %s\n", request.id, entry.severity, Escape(entry.text).c_str());
+          std::fprintf(out, "%u R %d %s\n", request.id, entry.severity,
+                       VisibleText(entry.text, true).c_str());
         answer = std::to_string(request.id) + " OK " + std::to_string(result);
         ++answered;
       } else {

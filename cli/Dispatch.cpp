@@ -1,5 +1,9 @@
 #include "cli/Dispatch.h"
 
+#include <unistd.h>
+
+#include <cstdio>
+
 #include "cli/CommandHost.h"
 #include "cli/StartUp.h"
 #include "cli/Subsystems.h"
@@ -27,10 +31,6 @@ int HelpCommand(Session& session, std::vector<std::string>&, ResultsLog&) {
   return 0;
 }
 
-int CommandHostCommand(Session& session, std::vector<std::string>&, ResultsLog&) {
-  return RunCommandHost(session);
-}
-
 // Each word interned once, in the order of Commands().
 const std::vector<Kiv::PString>& InternedWords() {
   static const std::vector<Kiv::PString> words = [] {
@@ -39,6 +39,22 @@ const std::vector<Kiv::PString>& InternedWords() {
     return out;
   }();
   return words;
+}
+
+// A command of one target refuses more, so a second target is never dropped
+// in silence. True, with an error result, when args holds more than the
+// command word and `taken` arguments.
+bool RefuseExtraArguments(const std::vector<std::string>& args, size_t taken, const char* what,
+                          ResultsLog& log) {
+  if (args.size() <= 2 + taken) return false;
+  log.AddResult(ResultsLog::kError, nullptr,
+                "Too many parameters: '" + args[1] + "' takes " + what + ", not '" + args[2 + taken] + "'.");
+  return true;
+}
+
+int CommandHostCommand(Session& session, std::vector<std::string>& args, ResultsLog& log) {
+  if (RefuseExtraArguments(args, 0, "none (its requests come on standard input)", log)) return -1;
+  return RunCommandHost(session);
 }
 
 }  // namespace
@@ -50,10 +66,11 @@ const std::vector<Command>& Commands() {
        "  compile <source.gs> [-s] [-d] [-b<log file>] [-p<output path>] [-o<ignored>] [-i<include "
        "path>]\n"
        "                       compile a GameScript source into a .gsl library named after it\n"
-       "                       (-s silent, -d print the documentation, -b write the compile log to a file,\n"
+       "                       (-s silent, -d print the documentation, -b append the compile log to a file,\n"
        "                       -p output folder: an existing folder, else the path without its last name,\n"
        "                       so end a folder with \"/\"; -o is accepted and ignored;\n"
-       "                       -i extra include folder)\n",
+       "                       -i extra include folder; a second source replaces the first,\n"
+       "                       and other switches are ignored)\n",
        false, &CompileCommand},
       {"validate",
        "  validate <kuid> | <asset folder>\n"
@@ -134,10 +151,22 @@ int CompressTextureCommand(Session& session, std::vector<std::string>& args, Res
     log.AddResult(ResultsLog::kError, nullptr, "Missing folder parameter.");
     return -1;
   }
+  if (RefuseExtraArguments(args, 1, "one folder", log)) return -1;
   Kiv::File::Path folder(args[2]);
   if (!folder.IsAbsolute() && !session.startFolder.empty())
     folder = Kiv::File::Path(session.startFolder).Join(args[2]);
-  return ConvertTexturesInFolderCommand(std::string(), folder.Str(), log) == kTextureConvertDone ? 0 : -1;
+  // A long conversion shows how far it is on a terminal; standard output, and
+  // standard error that is not a terminal, get nothing extra.
+  const bool progress = isatty(STDERR_FILENO) == 1;
+  if (progress)
+    SetTextureConversionProgress([](size_t done, size_t total) {
+      std::fprintf(stderr, "\rcompresstexture: %zu of %zu textures done", done, total);
+      if (done == total) std::fputc('\n', stderr);
+      std::fflush(stderr);
+    });
+  const uint32_t result = ConvertTexturesInFolderCommand(std::string(), folder.Str(), log);
+  if (progress) SetTextureConversionProgress(nullptr);
+  return result == kTextureConvertDone ? 0 : -1;
 }
 
 int ValidateCommand(Session& session, std::vector<std::string>& args, ResultsLog& log) {
@@ -145,6 +174,7 @@ int ValidateCommand(Session& session, std::vector<std::string>& args, ResultsLog
     log.AddResult(ResultsLog::kError, nullptr, "Missing asset parameter (a KUID or an asset folder).");
     return -1;
   }
+  if (RefuseExtraArguments(args, 1, "one asset (a KUID or an asset folder)", log)) return -1;
   const std::string& target = args[2];
   std::string folder;
   KUID kuid;

@@ -35,6 +35,10 @@ std::string FindInstallationRoot(const std::string& programPath, const char* roo
   std::string folder = Parent(Kiv::AbsolutePath(programPath));
   while (!folder.empty()) {
     if (HoldsSchema(folder)) return folder;
+    // The installation the build makes beside its programs, with the class
+    // libraries under "scripts"; then the sample one it is made from.
+    const std::string built = Kiv::File::Path(folder).Join("install").Str();
+    if (HoldsSchema(built)) return built;
     const std::string samples = Kiv::File::Path(folder).Join("samples/install").Str();
     if (HoldsSchema(samples)) return samples;
     const std::string parent = Parent(folder);

@@ -15,6 +15,8 @@
 #include "foundation/FileUtil.h"
 #include "foundation/ResultsLog.h"
 #include "kiv/File.h"
+#include "umbclient/FolderAssetDatabase.h"
+#include "umbclient/OpenDatabase.h"
 #include "graphics/material/AlphaBlendCacheUnsorted.h"
 #include "graphics/material/RovanaAlphaBlendCache.h"
 #include "graphics/material/RovanaMaterialPlugins.h"
@@ -93,10 +95,32 @@ void StopConfigSchema() {
   OBLLib::ErrorHandler::Destroy();
 }
 
-// The asset check of the config code. It stops after the config validation
-// until the asset file checks and the script compile join it there.
+namespace {
+
+// The database answers for one folder of a KUID and the others go unseen: the
+// check names them, whichever of the copies it is given.
+void ReportSharedKUID(ResultsLog& log, const std::string& assetFolder) {
+  AssetIndex::SharedKUID shared;
+  bool found = false;
+  // Without a database nothing is shared and nothing is warned of.
+  (void)UMBWithDatabase([&](AssetDatabase& db) {
+    if (auto* folders = dynamic_cast<FolderAssetDatabase*>(&db))
+      found = folders->FindSharedKUID(Kiv::AbsolutePath(assetFolder), shared);
+  });
+  if (!found) return;
+  for (const std::string& other : shared.others)
+    log.AddResult(ResultsLog::kWarning, nullptr,
+                  "The folders '" + shared.folder + "' and '" + other + "' have the same KUID " +
+                      FormatKUIDTag(shared.kuid) + "; the asset database uses '" + shared.winner + "'.");
+}
+
+}  // namespace
+
+// The asset check of the config code, then the other folders of the asset's KUID.
 bool CheckAssetFolder(ResultsLog& log, const std::string& assetFolder) {
-  return OBLLib::CheckAssetFolder(log, assetFolder);
+  const bool valid = OBLLib::CheckAssetFolder(log, assetFolder);
+  ReportSharedKUID(log, assetFolder);
+  return valid;
 }
 
 // ConvertTexturesInFolder of the texture code.

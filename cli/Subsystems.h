@@ -51,8 +51,9 @@ void ShutdownSpecRegistry();
 void StopConfigSchema();
 
 // The asset check of the command host's validate request (CheckAssetFolder):
-// checks the asset in `assetFolder`, adding its findings to `log`. True when
-// the asset is valid.
+// checks the asset in `assetFolder`, adding its findings to `log`, and warns
+// of every other indexed folder with the asset's KUID, naming both. True when
+// the asset is valid (the warning does not change it).
 [[nodiscard]] bool CheckAssetFolder(ResultsLog& log, const std::string& assetFolder);
 
 // Texture conversion of every texture description below `folder`

@@ -48,20 +48,29 @@ std::string WhyUnreadable(const std::string& path) {
 
 }  // namespace
 
-std::string InterfaceTextToLocal(const char* text) {
-  if (!text) return std::string();
-  const size_t length = std::strlen(text);
+std::string InterfaceTextToLocal(std::string_view text) {
   // Findings are mostly plain ASCII, which reads the same in either code page.
-  if (std::all_of(text, text + length, [](char c) { return static_cast<unsigned char>(c) < 0x80; }))
-    return std::string(text, length);
-  std::vector<char> buffer(text, text + length + 1);
-  int result = ConvertCodePageInPlace(buffer.data(), buffer.size(), kCodePageUtf8, kCodePageLocal);
-  if (result > 0) {
-    buffer.assign(text, text + length + 1);
-    buffer.resize(static_cast<size_t>(result) + 1);
-    ConvertCodePageInPlace(buffer.data(), buffer.size(), kCodePageUtf8, kCodePageLocal);
+  if (std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; }))
+    return std::string(text);
+  // The conversion reads a terminated text: each piece between NUL bytes is
+  // converted on its own and the NULs are put back between them.
+  std::string out;
+  while (true) {
+    const size_t nul = text.find('\0');
+    const std::string_view piece = text.substr(0, nul);
+    std::vector<char> buffer(piece.begin(), piece.end());
+    buffer.push_back('\0');
+    int result = ConvertCodePageInPlace(buffer.data(), buffer.size(), kCodePageUtf8, kCodePageLocal);
+    if (result > 0) {
+      buffer.assign(piece.begin(), piece.end());
+      buffer.resize(static_cast<size_t>(result) + 1, '\0');
+      ConvertCodePageInPlace(buffer.data(), buffer.size(), kCodePageUtf8, kCodePageLocal);
+    }
+    out += buffer.data();
+    if (nul == std::string_view::npos) return out;
+    out += '\0';
+    text.remove_prefix(nul + 1);
   }
-  return std::string(buffer.data());
 }
 
 bool ValidateAssetConfig(const Kiv::PString& assetName, const Kiv::File::Path& configPath, ResultsLog& log,
@@ -95,7 +104,7 @@ bool ValidateAssetConfig(const Kiv::PString& assetName, const Kiv::File::Path& c
   }
   const KUID kuid = soup.GetNamedTagAsKUID(kKuid);
   auto message = [](const Kiv::PString& key) {
-    return InterfaceTextToLocal(InterfaceTextDB::Instance().GetString(key, true).c_str());
+    return InterfaceTextToLocal(InterfaceTextDB::Instance().GetString(key, true).View());
   };
 
   const double build = static_cast<double>(ReadConfigBuild(soup)) * 100.0 + 0.1;
@@ -133,7 +142,7 @@ bool ValidateAssetConfig(const Kiv::PString& assetName, const Kiv::File::Path& c
   if (eh) {
     for (const ErrorHandler::Entry& entry : eh->GetEntries()) {
       if (entry.severity == ErrorHandler::kMessage) continue;
-      AddAssetResult(log, entry.severity, kuid, InterfaceTextToLocal(entry.text.c_str()));
+      AddAssetResult(log, entry.severity, kuid, InterfaceTextToLocal(entry.text.View()));
     }
   }
   return ok;
@@ -161,7 +170,7 @@ bool ValidateAssetFiles(Container& container, ResultsLog& log) {
   const KUID kuid = container.configSoup.GetNamedTagAsKUID(kKuid);
   for (const ErrorHandler::Entry& entry : eh->GetEntries()) {
     if (entry.severity == ErrorHandler::kMessage) continue;
-    AddAssetResult(log, entry.severity, kuid, InterfaceTextToLocal(entry.text.c_str()));
+    AddAssetResult(log, entry.severity, kuid, InterfaceTextToLocal(entry.text.View()));
   }
   return false;
 }

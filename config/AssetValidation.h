@@ -33,8 +33,9 @@ float ReadConfigBuild(const SoupRef& config);
 // True when the asset passed or its config holds no tags.
 [[nodiscard]] bool ValidateAssetFiles(Container& container, ResultsLog& log);
 
-// A UTF-8 interface text in the local code page (null gives the empty string).
-std::string InterfaceTextToLocal(const char* text);
+// A UTF-8 interface text in the local code page. A finding may carry NUL
+// bytes from a config (a tag name); they are kept, not taken as its end.
+std::string InterfaceTextToLocal(std::string_view text);
 
 // Adds a result about an asset: its property names the asset by its KUID.
 void AddAssetResult(ResultsLog& log, int severity, const KUID& kuid, std::string_view text,

@@ -619,6 +619,13 @@ TagValue Container::ValueOf(const SoupRef& values, const Kiv::PString& tagName) 
 
 // ---- Container: definitions ----
 
+SoupRef Container::AssetConfig() const {
+  SoupRef config;
+  for (const Container* c = this; c; c = c->parent)
+    if (c->configSoup) config = c->configSoup;
+  return config;
+}
+
 SoupRef Container::FindChildDefinition(const Kiv::PString& typeName) const {
   if (schema) return schema.GetNamedSoup(typeName);
   return DataManager::Instance()->Schema().GetNamedSoup(typeName);
@@ -1070,14 +1077,14 @@ SoupRef Container::FindEntryDefinition(const SoupRef& def, std::span<const SoupR
 }
 
 void Container::CheckStringTableTag(const SoupRef& def, const Kiv::PString& tagName, SoupRef& result,
-                                    Container* container) {
+                                    Container* container, bool reportNoSmoke) {
   result = ExpandNumberedArray(def, tagName);
   if (result) return;
   if (tagName.View().starts_with("string-table-")) {
     result = ExpandNumberedArray(def, tn::string_table);
   } else if (tagName.View().starts_with("smoke")) {
     result = ExpandNumberedArray(def, tn::smoke);
-    if (!result)
+    if (!result && reportNoSmoke)
       if (ErrorHandler* eh = Findings()) eh->Error(FormatMessage(kNoSmoke), container);
   }
 }

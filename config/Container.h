@@ -307,9 +307,11 @@ public:
                                      const Kiv::PString& name) {
     return FindEntryDefinition(definition, std::span<const SoupRef>(elements), name);
   }
-  // Entry lookup with the "string-table-" and "smoke" name families.
+  // Entry lookup with the "string-table-" and "smoke" name families. A smoke
+  // name that the definition does not cover is reported against container
+  // unless reportNoSmoke is false (the caller has more definitions to ask).
   void CheckStringTableTag(const SoupRef& definition, const Kiv::PString& name, SoupRef& result,
-                           Container* container);
+                           Container* container, bool reportNoSmoke = true);
   // The first "container-type%i" whose text contains text, else "container-type0".
   Kiv::PString GetContainerType(const SoupRef& soup, const Kiv::PString& text) const;
   enum class Compulsory { kTags, kContainers };
@@ -342,6 +344,11 @@ public:
   SoupRef configSoup;
   SoupRef schema;
   bool isRoot = false;
+
+  // The config of the asset the container belongs to, which holds its
+  // "kind": the soup of the outermost container that has one. A nested
+  // container's own soup is only its part of the config.
+  SoupRef AssetConfig() const;
   // Made for a check alone (validation), which reads only the config's tags: a
   // definition entry the config lacks gets its own tag only where making it
   // leaves a trace (a registry, a mesh check, a finding). Children take it over.

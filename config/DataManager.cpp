@@ -277,6 +277,10 @@ void DataManager::ReleaseAssetFolder() {
 ContentFolder* DataManager::SetCurrentAsset(const Kiv::PString& assetName, const Kiv::File::Path& folder) {
   ReleaseAssetFolder();
   ++m_checkSerial;
+  // What the previous asset set (an "alias", a mesh that failed) says nothing
+  // about this one.
+  borrowedMesh = false;
+  meshFailure = false;
   m_assetName = assetName;
   assetFolder = folder;
   contentFolder = Kiv::File::Path(assetName.View()).IsAbsolute() ? assetName.Str()
@@ -285,6 +289,13 @@ ContentFolder* DataManager::SetCurrentAsset(const Kiv::PString& assetName, const
   std::string path = root.empty() ? assetName.Str() : Kiv::File::Path(root).Join(assetName.View()).Str();
   m_assetFolderHandle = OpenContentFolder(path);
   return m_assetFolderHandle;
+}
+
+std::string DataManager::PathInAsset(std::string_view contentPath) const {
+  Kiv::File::Path path(contentPath);
+  // A path outside the asset folder is named as it is.
+  (void)path.MakeRelativeTo(assetFolder);
+  return path.Str();
 }
 
 // ---- registries ----

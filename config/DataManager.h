@@ -118,11 +118,16 @@ public:
   // null). The name is the content-folder key of the asset ("local",
   // "editing", ...) or, for an asset outside every content folder, the
   // absolute path of the folder that holds it; folder is the asset folder
-  // relative to that content folder.
+  // relative to that content folder. Clears the per-asset flags (borrowed
+  // mesh, mesh failure).
   ContentFolder* SetCurrentAsset(const Kiv::PString& assetName, const Kiv::File::Path& folder);
   // Counts the assets made the asset under check: caches of what an asset's
   // files hold are kept for one check, since files may change between checks.
   uint64_t CheckSerial() const { return m_checkSerial; }
+  // A path inside the content folder (as a loaded mesh keeps it) as the
+  // asset's config names it: relative to the asset folder, however deep that
+  // lies. A path outside the asset folder is returned as it is.
+  std::string PathInAsset(std::string_view contentPath) const;
   // The name of the asset under check (null when none).
   Kiv::PString GetCurrentAssetPath() const { return m_assetName; }
 

@@ -188,10 +188,8 @@ bool CheckAttachment(Tag& tag, bool comboBox) {
   auto notInMesh = [&](const Container* mesh) {
     const auto* loaded = mesh ? dynamic_cast<const LoadedMesh*>(dm->GetLiveObject(mesh)) : nullptr;
     if (!loaded) return true;
-    Kiv::File::Path path(loaded->Info().filePath);
-    path.ExtractFirstPath();
-    path.ExtractFirstPath();
-    Report(true, kNotValidPossibility, {tag.value.View(), tag.name, path.Str()}, tag);
+    Report(true, kNotValidPossibility, {tag.value.View(), tag.name, dm->PathInAsset(loaded->Info().filePath)},
+           tag);
     return false;
   };
   if (owner->type == kMeshElement) {

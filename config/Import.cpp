@@ -283,6 +283,12 @@ bool Container::Import(const SoupRef& soup, const SoupRef& definition, Container
     return Import(nested, childDef, child, depth + 1);
   };
 
+  // Only the last definition a nested container is looked up in reports a
+  // smoke container that none of them covers: an inherited one may define it.
+  size_t lastInherited = inherited.size();
+  for (size_t b = 0; b < inherited.size(); ++b)
+    if (inherited[b]) lastInherited = b;
+
   // 4: every tag of the soup in stored order. The tag list takes at most one
   // tag per soup entry: room for them at once, not by doubling.
   target->tags.reserve(target->tags.size() + soup.CountTags());
@@ -297,9 +303,9 @@ bool Container::Import(const SoupRef& soup, const SoupRef& definition, Container
     if (nested) {
       // 5: a nested container.
       SoupRef found;
-      CheckStringTableTag(def, name, found, target);
+      CheckStringTableTag(def, name, found, target, lastInherited == inherited.size());
       for (size_t b = 0; !found && b < inherited.size(); ++b)
-        if (inherited[b]) CheckStringTableTag(inherited[b], name, found, target);
+        if (inherited[b]) CheckStringTableTag(inherited[b], name, found, target, b == lastInherited);
       if (!found) {
         const auto& obsolete = target->obsoleteTagNames;
         if (!inherited.empty() && std::find(obsolete.begin(), obsolete.end(), name) != obsolete.end()) {

@@ -39,16 +39,9 @@ std::string Extension(std::string_view path) {
   return dot == std::string_view::npos ? std::string() : Kiv::ToLowerAscii(name.substr(dot + 1));
 }
 
-// The config soup that holds the container: its own, else the nearest
-// parent's (a mesh-table entry is part of the asset's config).
-SoupRef ConfigOf(const Container* container) {
-  for (const Container* c = container; c; c = c->parent)
-    if (c->configSoup) return c->configSoup;
-  return SoupRef();
-}
-
 void PerformanceChecks(CheckedMesh& mesh, const Container* container) {
-  const SoupRef config = ConfigOf(container);
+  // The asset's kind, not the mesh-table entry's (which has none).
+  const SoupRef config = container->AssetConfig();
   if (!config) return;
   const Kiv::PString kind = config.GetNamedTag(tn::kind);
   for (std::string_view exempt : kExemptKinds)

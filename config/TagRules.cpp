@@ -155,7 +155,8 @@ bool RuleNeedCollateMeshes(Tag& tag, const SoupRef&) {
 }
 
 bool RuleIsNotTraincar(Tag& tag, const SoupRef&) {
-  if (!tag.owner || !(tag.owner->configSoup.GetNamedTag(kKind) == kTraincar)) return true;
+  // The asset's kind, wherever in its config the tag lies.
+  if (!tag.owner || !(tag.owner->AssetConfig().GetNamedTag(kKind) == kTraincar)) return true;
   if (ErrorHandler* eh = ErrorHandler::Instance()) eh->Error(FormatMessage(kNotType, {tag.name, kTraincar}));
   return false;
 }
@@ -226,11 +227,7 @@ bool RuleMustBeOwnParent(Tag& tag, const SoupRef&) {
   if (!mesh) return false;
   for (const Kiv::PString& name : mesh->Info().namedEntries)
     if (name == tag.value) return true;
-  // The mesh path as the user knows it: inside the asset folder.
-  std::string_view path = mesh->Info().filePath;
-  const size_t skip = dm->assetFolder.Length();
-  path = skip <= path.size() ? path.substr(skip) : std::string_view();
-  ErrorByTag(kMustBeOwnParent, {tag.value.View(), path}, tag);
+  ErrorByTag(kMustBeOwnParent, {tag.value.View(), dm->PathInAsset(mesh->Info().filePath)}, tag);
   return false;
 }
 

@@ -1,5 +1,6 @@
 // Arbitrary bytes read as an indexed mesh (with the skinning capability, so
-// the blend data is written) and as a progressive mesh.
+// the blend data is written) and as a progressive mesh, some with the
+// material stand-ins of the asset check.
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -21,6 +22,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Kiv::ScriptedMaterialManager manager;
     manager.OnCreate([](Kiv::Material& m) { m.ScriptVertexColour(true); });
     Kiv::Resource resource(Kiv::PString("<kuid:1:1>"), Kiv::PString("meshes/fuzz.im"));
+    // As the asset check loads: a material that cannot be had gets a stand-in.
+    resource.SetAllowsSubstitutes(size % 3 == 0);
+    resource.SetAllowsNullSubstitutes(true);
     if (definition->Load(&display, &manager, &resource, "meshes/fuzz.im", 0xFFFFFFFF) == 0) {
       definition->FinishMaterials();
       definition->EstimateMemorySize();

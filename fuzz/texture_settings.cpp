@@ -1,5 +1,5 @@
 // Texture settings from outside: a texture description, the conversion
-// option text and the ".texture" chunk container. Any input must give a
+// option text and the ".texture" chunk container, read and probed. Any input must give a
 // result or a clear failure, never a crash or a hang.
 #include <cstddef>
 #include <cstdint>
@@ -36,6 +36,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     CompressAsciiResource::ParseCompressionWords(words, codes, alphas);
     for (int c : codes)
       if (c != 1 && c != 10 && c != 11 && c != 12) __builtin_trap();
+  }
+
+  // A ".texture" the probe takes is a whole chunk file with a sound header;
+  // one it refuses says why.
+  Kiv::TextureFileFacts facts;
+  if (Kiv::ProbeTextureMemory(data, size, facts, &why)) {
+    Kiv::ChunkFileReader whole;
+    if (!whole.Open(data, size, Kiv::kTextureFormTag) || facts.width == 0 || facts.height == 0 ||
+        facts.faces == 0 || facts.levels == 0)
+      __builtin_trap();
+  } else if (why.empty()) {
+    __builtin_trap();
   }
 
   Kiv::ChunkFileReader reader;

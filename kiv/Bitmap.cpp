@@ -150,8 +150,17 @@ bool ReadyToDecode(const uint8_t* data, size_t size, const std::string& label, C
     error = unreadable + DecoderReason() + ")";
     return false;
   }
-  if (w <= 0 || h <= 0 || w > Bitmap::MaxSide || h > Bitmap::MaxSide ||
-      static_cast<int64_t>(w) * h > kMaxPixels) {
+  const bool isBmp = size >= 2 && data[0] == 'B' && data[1] == 'M';
+  // A BMP stored top row first declares a negative height; the decoder
+  // reports it as declared.
+  if (isBmp && h < 0 && h != INT_MIN) h = -h;
+  if (w <= 0 || h <= 0) {
+    error = String()
+                .Setf("Bitmap::Load> '%s' declares %d x %d pixels, not a valid size", label.c_str(), w, h)
+                .Str();
+    return false;
+  }
+  if (w > Bitmap::MaxSide || h > Bitmap::MaxSide || static_cast<int64_t>(w) * h > kMaxPixels) {
     error = String()
                 .Setf("Bitmap::Load> '%s' declares %d x %d pixels, more than allowed", label.c_str(), w, h)
                 .Str();
@@ -164,7 +173,7 @@ bool ReadyToDecode(const uint8_t* data, size_t size, const std::string& label, C
   if (size >= 8 && std::memcmp(data, kPngMagic, 8) == 0) {
     type = Coded::PNG;
     complete = PngHasEnd(data, size);
-  } else if (size >= 2 && data[0] == 'B' && data[1] == 'M') {
+  } else if (isBmp) {
     type = Coded::BMP;
     complete = BmpHasEnd(data, size);
   } else {

@@ -2,7 +2,10 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstring>
+#include <functional>
 
+#include "kiv/Bytes.h"
 #include "kiv/File.h"
 #include "kiv/PString.h"
 
@@ -45,6 +48,123 @@ std::unique_ptr<Bitmap> ScaleBitmap(const Bitmap& source, int width, int height)
     }
   }
   return out;
+}
+
+// ---------------------------------------------------------------------------
+// Probing ".texture" files.
+
+namespace {
+
+// Copies n bytes at an offset of the file into out; false when they are not all there.
+using ReadAt = std::function<bool(uint64_t offset, uint8_t* out, size_t n)>;
+
+// Bytes a level of w x h takes in a file of the texture format, for block
+// data; 0 for an unknown format.
+uint64_t BlockLevelBytes(uint32_t format, uint64_t w, uint64_t h) {
+  const uint64_t blocks = ((w + 3) / 4) * ((h + 3) / 4);
+  switch (format) {
+    case kTexDXT1: return blocks * 8;
+    case kTexDXT3:
+    case kTexDXT5: return blocks * 16;
+    case kTexRGB24: return w * h * 3;
+    case kTexRGBA32:
+    case kTexRGBX32: return w * h * 4;
+    default: return 0;
+  }
+}
+
+bool WalkTextureFile(uint64_t size, const ReadAt& read, TextureFileFacts& out, std::string& why) {
+  out = TextureFileFacts{};
+  uint8_t head[8];
+  if (size < 8 || !read(0, head, 8) || std::memcmp(head, "KVXB", 4) != 0 ||
+      LoadLE32(head + 4) != kTextureFormTag)
+    return (why = "not a texture file"), false;
+  bool header = false;
+  std::vector<bool> seen;  // face * levels + level
+  size_t found = 0;
+  for (uint64_t at = 8; at < size;) {
+    uint8_t chunk[8 + 26];
+    if (size - at < 8 || !read(at, chunk, 8)) return (why = "a chunk is cut short"), false;
+    const uint64_t length = LoadLE32(chunk + 4), body = at + 8;
+    if (length > size - body) return (why = "a chunk runs past the end"), false;
+    at = body + length;
+    const std::string_view tag(reinterpret_cast<const char*>(chunk), 4);
+    if (tag == "TXHD") {
+      if (header || length < 26 || !read(body, chunk + 8, 26)) return (why = "a bad header"), false;
+      const uint8_t* h = chunk + 8;
+      out.format = LoadLE32(h + 4);
+      out.width = LoadLE32(h + 8);
+      out.height = LoadLE32(h + 12);
+      out.faces = LoadLE32(h + 16);
+      out.levels = LoadLE32(h + 20);
+      if (LoadLE32(h) != 1 || BlockLevelBytes(out.format, 1, 1) == 0)
+        return (why = "an unknown format"), false;
+      if (out.width == 0 || out.height == 0 || out.width > uint32_t(Bitmap::MaxSide) ||
+          out.height > uint32_t(Bitmap::MaxSide) || out.faces == 0 || out.faces > 6 || out.levels == 0 ||
+          out.levels > TextureResource::MipCountForSize(out.width, out.height, true))
+        return (why = "a bad size"), false;
+      seen.assign(size_t(out.faces) * out.levels, false);
+      header = true;
+    } else if (tag == "MIPS") {
+      uint8_t m[24];
+      if (!header) return (why = "a level before the header"), false;
+      if (length < 24 || !read(body, m, 24)) return (why = "a bad level"), false;
+      const uint32_t face = LoadLE32(m), level = LoadLE32(m + 4), w = LoadLE32(m + 8), h = LoadLE32(m + 12),
+                     bitmapFormat = LoadLE32(m + 16), bytes = LoadLE32(m + 20);
+      if (face >= out.faces || level >= out.levels || seen[size_t(face) * out.levels + level])
+        return (why = "a level out of place"), false;
+      seen[size_t(face) * out.levels + level] = true;
+      ++found;
+      if (w != std::max(out.width >> level, 1u) || h != std::max(out.height >> level, 1u))
+        return (why = "a level of the wrong size"), false;
+      const int bpp = Bitmap::BytesPerPixel(static_cast<Bitmap::Format>(bitmapFormat));
+      uint64_t need = 0;
+      if (bitmapFormat == Bitmap::FormatBlock)
+        need = BlockLevelBytes(out.format, w, h);
+      else if (bitmapFormat >= Bitmap::FormatRGB24 && bitmapFormat <= Bitmap::FormatGray8)
+        need = uint64_t(w) * h * uint64_t(bpp);
+      if (need == 0 || bytes != need || length - 24 != bytes)
+        return (why = "a level of the wrong length"), false;
+    }
+  }
+  if (!header) return (why = "no header"), false;
+  if (found != seen.size()) return (why = "levels are missing"), false;
+  return true;
+}
+
+}  // namespace
+
+bool ProbeTextureMemory(const uint8_t* data, size_t size, TextureFileFacts& out, std::string* why) {
+  std::string reason;
+  const bool ok = WalkTextureFile(
+      data ? size : 0,
+      [&](uint64_t offset, uint8_t* to, size_t n) {
+        if (offset > size || n > size - offset) return false;
+        std::memcpy(to, data + offset, n);
+        return true;
+      },
+      out, reason);
+  if (why) *why = reason;
+  return ok;
+}
+
+bool ProbeTextureFile(std::string_view path, TextureFileFacts& out, std::string* why) {
+  out = TextureFileFacts{};
+  File file;
+  int64_t length = -1;
+  if (!file.Open(path, File::Mode::Read) || (length = file.Length()) < 0) {
+    if (why) *why = "cannot read: " + File::LastError();
+    return false;
+  }
+  std::string reason;
+  const bool ok = WalkTextureFile(
+      uint64_t(length),
+      [&](uint64_t offset, uint8_t* to, size_t n) {
+        return file.Seek(int64_t(offset)) && file.Read(to, n) == int64_t(n);
+      },
+      out, reason);
+  if (why) *why = reason;
+  return ok;
 }
 
 // ---------------------------------------------------------------------------

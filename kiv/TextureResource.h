@@ -36,6 +36,19 @@ enum TextureFormatCode : int {
 // data or a bad size.
 std::unique_ptr<Bitmap> ScaleBitmap(const Bitmap& source, int width, int height);
 
+// What a ".texture" file holds, read from its headers alone.
+struct TextureFileFacts {
+  uint32_t format = 0;  // a TextureFormatCode
+  uint32_t width = 0, height = 0, faces = 0, levels = 0;
+};
+// Whether a ".texture" file is whole: the container and its form, a header
+// of a known format and a sound size, and every level of every face once,
+// of that level's size and with as many bytes as its size and format need.
+// Only the headers are read; the pixel data is not decoded. False with why.
+[[nodiscard]] bool ProbeTextureFile(std::string_view path, TextureFileFacts& out, std::string* why = nullptr);
+[[nodiscard]] bool ProbeTextureMemory(const uint8_t* data, size_t size, TextureFileFacts& out,
+                                      std::string* why = nullptr);
+
 // Settings of a texture as its description and the options give them.
 struct TextureSettings {
   uint8_t alphaKind = 255;      // 0 none, 1 graded, 2 masked (0 or 255 only), 255 not known yet

@@ -39,7 +39,8 @@ void PostToSelf(GSNode* node, std::string_view major, std::string_view minor) {
   GSRouter* router = node->Router();
   if (!router) return;
   const MessageRef message(GSMessage::Create(node, major, minor, uint32_t(node->NodeId()), 0));
-  if (message) router->PostMessage(message.Get());
+  // A post refused past the memory limit is reported by the router itself.
+  if (message) (void)router->PostMessage(message.Get());
 }
 
 GSOOnlineAccess::GSOOnlineAccess(const KUID& owner) {

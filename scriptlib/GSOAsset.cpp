@@ -183,11 +183,10 @@ void GSOAsset::GetConfigSoup(GSStack& stack) {
 }
 
 void GSOAsset::GetDependencyList(GSStack& stack) {
-  GSOKUIDList* list = GSOKUIDList::Create(Context());
-  if (list)
-    // A KUID already listed is not listed twice.
-    for (const KUID& kuid : UMBGetAssetDependencies(m_kuid)) (void)list->Add(kuid);
-  PushObject(stack, list, false);
+  // The asset's dependencies are not the script's to change: a locked copy.
+  GSOKUIDList::List dependencies;
+  for (const KUID& kuid : UMBGetAssetDependencies(m_kuid)) dependencies.PushBack(kuid);
+  PushObject(stack, NewScriptObject<GSOKUIDList>(Context(), dependencies), false);
 }
 
 void GSOAsset::SupportsRovanaBuildVersion(GSStack& stack) {

@@ -1,5 +1,6 @@
 #include "scriptlib/GSOHTMLBuffer.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -63,17 +64,49 @@ GSOHTMLBuffer::GSOHTMLBuffer(GSContext* context) {
 
 GSOHTMLBuffer* GSOHTMLBuffer::Create(GSContext* context) { return NewScriptObject<GSOHTMLBuffer>(context); }
 
+GSOHTMLBuffer::~GSOHTMLBuffer() { ScriptMemory::Give(m_counted); }
+
+bool GSOHTMLBuffer::Reserve(std::size_t most) {
+  // A growth makes the array 2 x size + piece, and happens only when what it
+  // holds would pass its size: it never ends above 2 x filled + piece.
+  const uint64_t bound =
+      std::max<uint64_t>(m_buffer.Capacity(), 2 * uint64_t(m_buffer.Text().size()) + 3 * most);
+  if (bound <= m_counted) return true;
+  if (!ScriptMemory::Take(bound - m_counted)) return false;
+  m_counted = bound;
+  return true;
+}
+
+void GSOHTMLBuffer::Settle() {
+  if (m_counted <= m_buffer.Capacity()) return;
+  ScriptMemory::Give(m_counted - m_buffer.Capacity());
+  m_counted = m_buffer.Capacity();
+}
+
 void GSOHTMLBuffer::Print(GSStack& stack) {
   std::string text;
-  if (GetNativeStringParameter(stack, 1, text, true)) m_buffer.Append(text);
+  if (!GetNativeStringParameter(stack, 1, text, true)) return;
+  PayRunBudget(text.size());
+  if (!Reserve(text.size())) return Raise("HTMLBuffer.Print> the buffer would pass the script memory limit");
+  m_buffer.Append(text);
+  Settle();
 }
 
 void GSOHTMLBuffer::Escape(GSStack& stack) {
   std::string text;
-  if (GetNativeStringParameter(stack, 1, text, true)) m_buffer.Escape(text);
+  if (!GetNativeStringParameter(stack, 1, text, true)) return;
+  PayRunBudget(text.size());
+  // An entity is at most five bytes for one.
+  if (!Reserve(5 * text.size()))
+    return Raise("HTMLBuffer.Escape> the buffer would pass the script memory limit");
+  m_buffer.Escape(text);
+  Settle();
 }
 
-void GSOHTMLBuffer::Clear(GSStack&) { m_buffer.Clear(); }
+void GSOHTMLBuffer::Clear(GSStack&) {
+  m_buffer.Clear();
+  Settle();
+}
 
 void GSOHTMLBuffer::IsEmpty(GSStack& stack) { PushNativeBoolResult(stack, m_buffer.IsEmpty()); }
 

@@ -35,6 +35,7 @@ private:
 class GSOHTMLBuffer : public GSRuntime::GSObject {
 public:
   explicit GSOHTMLBuffer(GSRuntime::GSContext* context);
+  ~GSOHTMLBuffer() override;
   // A new object for a script, or null (the caller owns the one reference).
   static GSOHTMLBuffer* Create(GSRuntime::GSContext* context);
   HTMLBuffer& Buffer() { return m_buffer; }
@@ -48,6 +49,12 @@ private:
   void Clear(GSRuntime::GSStack& stack);
   void IsEmpty(GSRuntime::GSStack& stack);
   void AsString(GSRuntime::GSStack& stack);
+  // The buffer's array counts against the script memory limit. Room for
+  // `most` more bytes is counted before an append; false, with nothing
+  // changed, past the limit. Settle gives back what the array did not take.
+  [[nodiscard]] bool Reserve(std::size_t most);
+  void Settle();
 
   HTMLBuffer m_buffer;
+  uint64_t m_counted = 0;  // bytes counted against the script memory
 };

@@ -95,7 +95,8 @@ int GSOLibrary::ReceiveMessage(const Kiv::PString& name, const void* target) {
   if (const MessageRef message =
           router ? GSMessage::Create(this, "Interface", "ClickSystemButton", uint32_t(NodeId()), 0)
                  : MessageRef())
-    router->PostMessage(message.Get());
+    // A post refused past the memory limit is reported by the router itself.
+    (void)router->PostMessage(message.Get());
   return 0;
 }
 

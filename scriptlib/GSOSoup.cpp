@@ -1,5 +1,6 @@
 #include "scriptlib/GSOSoup.h"
 
+#include "gamescript/runtime/GameObject.h"
 #include "scriptlib/GSOKUID.h"
 #include "scriptlib/NativeBinding.h"
 #include "scriptlib/ScriptNatives.h"
@@ -28,6 +29,8 @@ void GSOSoup::PushChild(GSStack& stack, const SoupRef& soup) {
 void GSOSoup::EnterChild(const Kiv::PString& name, GSOSoup& child, const char* cycleText) {
   m_soup.EnsureContainer();
   child.m_soup.EnsureContainer();
+  // Whether the child holds this soup is found by a walk through the child.
+  PayRunBudget(SoupBytes(child.m_soup));
   if (!m_soup.SetNamedSoup(name, child.m_soup)) Raise(cycleText);
 }
 
@@ -116,6 +119,7 @@ void GSOSoup::SetNamedTagText(GSStack& stack) {
   Kiv::PString name, text;
   if (!GetNativePStringParameter(stack, 1, name, false) || !GetNativePStringParameter(stack, 2, text, true))
     return;
+  PayRunBudget(text.View().size());
   m_soup.SetNamedTag(name, text.View());
 }
 
@@ -162,6 +166,7 @@ void GSOSoup::Copy(GSStack& stack) {
   if (!Unlocked("Soup.Copy> parent soup is locked")) return;
   GSOSoup* source = nullptr;
   if (!GetNativeParameter(stack, 1, source, false)) return;
+  PayRunBudget(SoupBytes(source->m_soup));
   m_soup.Copy(source->m_soup);  // copies before it lets go, so a self-copy keeps the data
 }
 

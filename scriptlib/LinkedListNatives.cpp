@@ -1,6 +1,9 @@
 // The plain-function natives of "LinkedList" (sorting and adding LinkedData
 // items of a script array) and "ConstructorsBase" (new native objects).
+#include <cstdint>
 #include <cstring>
+#include <string_view>
+#include <vector>
 
 #include "gamescript/runtime/Class.h"
 #include "scriptlib/GSOImage.h"
@@ -56,25 +59,51 @@ bool ReadLinkedItem(uint32_t handle, LinkedItem& out) {
 
 int CompareKeys(std::string_view a, std::string_view b) { return a.compare(b); }
 
+// Selection sort's order (for each position, the first of the smallest keys
+// from there on is swapped into it), reached in n log n steps: a tree over
+// the positions keeps the first smallest key of each range, and a position
+// leaves it once filled. Equal keys end where selection sort puts them.
 void SortInternal(GSContext*, GSStack& stack) {
   GSArray* list = nullptr;
   if (!GetNativeParameter(stack, 1, list, false) || !list->ObjectElements()) return;
   const size_t n = list->Size();
+  if (n < 2) return;
   uint32_t* cells = list->Data();
-  LinkedItem a, b;
-  for (size_t i = 0; i + 1 < n; ++i) {
-    size_t minimum = i;
-    ReadLinkedItem(cells[i], a);
-    for (size_t j = i + 1; j < n; ++j) {
-      ReadLinkedItem(cells[j], b);
-      if (CompareKeys(b.key, a.key) < 0) {
-        minimum = j;
-        a = b;
-      }
-    }
-    // A swap moves the two references, so no count changes.
-    if (minimum != i) std::swap(cells[i], cells[minimum]);
+  std::vector<std::string_view> keys(n);
+  LinkedItem item;
+  for (size_t i = 0; i < n; ++i) {
+    ReadLinkedItem(cells[i], item);
+    keys[i] = item.key;
   }
+  constexpr size_t kNone = SIZE_MAX;
+  size_t leaves = 1;
+  while (leaves < n) leaves *= 2;
+  std::vector<size_t> tree(2 * leaves, kNone);
+  uint64_t comparisons = 0;
+  const auto first = [&](size_t a, size_t b) {
+    if (a == kNone) return b;
+    if (b == kNone) return a;
+    ++comparisons;
+    return CompareKeys(keys[b], keys[a]) < 0 ? b : a;  // a lies left of b
+  };
+  const auto update = [&](size_t position, size_t value) {
+    size_t at = leaves + position;
+    tree[at] = value;
+    for (at /= 2; at >= 1; at /= 2) tree[at] = first(tree[2 * at], tree[2 * at + 1]);
+  };
+  for (size_t i = 0; i < n; ++i) tree[leaves + i] = i;
+  for (size_t at = leaves - 1; at >= 1; --at) tree[at] = first(tree[2 * at], tree[2 * at + 1]);
+  for (size_t i = 0; i + 1 < n; ++i) {
+    const size_t minimum = tree[1];
+    // A swap moves the two references, so no count changes.
+    if (minimum != i) {
+      std::swap(cells[i], cells[minimum]);
+      std::swap(keys[i], keys[minimum]);
+      update(minimum, minimum);
+    }
+    update(i, kNone);
+  }
+  PayRunBudget((n + comparisons) * kBytesPerBudgetByte);
 }
 
 void AddInternal(GSContext*, GSStack& stack) {
@@ -85,6 +114,7 @@ void AddInternal(GSContext*, GSStack& stack) {
   if (GetNativeBoolParameter(stack, 3)) {
     LinkedItem added, present;
     if (!ReadLinkedItem(item, added)) return;
+    PayRunBudget(list->Size() * kBytesPerBudgetByte);
     for (size_t i = 0; i < list->Size(); ++i)
       if (ReadLinkedItem(list->At(i), present) && CompareKeys(present.key, added.key) == 0 &&
           present.value == added.value && present.object == added.object)

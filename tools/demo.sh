@@ -2,7 +2,9 @@
 # Installs what is missing, builds the program and the gsrun script runner,
 # and runs the program's main jobs on the bundled samples: compile a sample
 # script into a ".gsl" library, convert the sample textures and validate the
-# sample assets. Outputs go to build/demo/; samples/ is left as it is.
+# sample assets. Outputs go to build/demo/; samples/ is left as it is. The
+# programs use the installation the build makes, build/release/install, whose
+# scripts/ holds the standard classes that asset scripts include.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/install-deps.sh
@@ -28,5 +30,7 @@ done
 # first check, and the second check finds the library current.
 "$bin" validate 523:1003
 "$bin" validate 523:1003
+# An asset whose script class derives from the installation's RovanaGameObject.
+"$bin" validate 523:1017
 ls -l build/demo/userdata/cache/libraries/*
 ls -l build/demo build/demo/textures

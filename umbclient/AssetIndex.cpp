@@ -1,5 +1,6 @@
 #include "umbclient/AssetIndex.h"
 
+#include <optional>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
@@ -11,6 +12,7 @@
 #include <cstring>
 #include <initializer_list>
 #include <map>
+#include <optional>
 #include <set>
 #include <system_error>
 #include <thread>
@@ -1298,6 +1300,53 @@ bool AssetIndex::Find(const KUID& k, Asset& out) {
   if (found) out = ReadAsset(s);
   s.Reset();
   return found;
+}
+
+bool AssetIndex::FindSharedKUID(const std::string& folder, SharedKUID& out) {
+  const std::optional<std::string> real = Kiv::File::RealPath(folder);
+  if (!real) return false;
+  // The index keeps each folder under its content folder's path as the index was given
+  // it: the folder is looked up under the content folder that really holds it.
+  std::string indexed;
+  bool inEditing = false;
+  for (int root = 0; root < 3 && indexed.empty(); ++root) {
+    const std::string top = m_impl->RootPath(root);
+    const std::optional<std::string> realTop = top.empty() ? std::nullopt : Kiv::File::RealPath(top);
+    if (realTop && real->size() > realTop->size() + 1 && real->compare(0, realTop->size(), *realTop) == 0 &&
+        (*real)[realTop->size()] == '/') {
+      indexed = top + real->substr(realTop->size());
+      inEditing = root == 0;
+    }
+  }
+  if (indexed.empty()) return false;
+  Sql::Statement& self =
+      m_impl->Stmt("SELECT user, content, version FROM folders WHERE path = ?1 AND ok = 1");
+  self.Bind(1, std::string_view(indexed));
+  if (!self.Step()) {
+    self.Reset();
+    return false;
+  }
+  const KUID kuid(static_cast<int32_t>(self.Int(0)), static_cast<int32_t>(self.Int(1)),
+                  static_cast<int32_t>(self.Int(2)));
+  self.Reset();
+  // The winner through its index, the copies that lost through theirs.
+  Sql::Statement& same = m_impl->Stmt(
+      "SELECT path, root, winner, sortkey FROM folders WHERE winner = 1 AND user = ?1 AND content = ?2 AND "
+      "version = ?3 UNION ALL SELECT path, root, winner, sortkey FROM folders WHERE ok = 1 AND winner = 0 "
+      "AND "
+      "user = ?1 AND content = ?2 AND version = ?3 ORDER BY root, sortkey");
+  same.Bind(1, int64_t{kuid.user}).Bind(2, int64_t{kuid.content}).Bind(3, int64_t{kuid.version});
+  out = SharedKUID();
+  out.kuid = kuid;
+  out.folder = indexed;
+  while (same.Step()) {
+    const std::string path = same.Text(0);
+    if (same.Int(2)) out.winner = path;
+    if (path == indexed || (same.Int(1) == 0) != inEditing) continue;
+    out.others.push_back(path);
+  }
+  same.Reset();
+  return !out.others.empty();
 }
 
 void AssetIndex::ForEach(const std::function<void(const Asset&)>& visit) {

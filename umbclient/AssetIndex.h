@@ -58,6 +58,18 @@ public:
   // Every asset, in KUID order.
   void ForEach(const std::function<void(const Asset&)>& visit);
 
+  // The folders that share the KUID of an indexed asset folder.
+  struct SharedKUID {
+    KUID kuid;
+    std::string folder;               // the asset folder as indexed
+    std::string winner;               // the copy the requests answer from
+    std::vector<std::string> others;  // the other folders with that KUID, in the order that decides
+  };
+  // False when `folder` (any spelling that leads to the same folder on disk) is not an
+  // indexed asset or no other folder has its KUID. An editing copy of an asset of
+  // "local" or "base" is expected and not counted.
+  [[nodiscard]] bool FindSharedKUID(const std::string& folder, SharedKUID& out);
+
   struct Impl;
 
 private:

@@ -32,8 +32,13 @@ Tables& TheTables() {
 void LoadTable(const std::string& root, const char* name, size_t fields, std::vector<AssetTables::Row>& out) {
   out.clear();
   std::string text;
-  std::string path = root.empty() ? std::string() : root + "/tables/" + name;
-  if (path.empty() || !Kiv::File::ReadWholeFile(path, text, 1u << 22)) {
+  if (root.empty()) {
+    // gsrun without -r, for one: say what is missing rather than name an empty path.
+    UmbLog(std::string("AssetTables::Load> no installation was given, so there is no table '") + name + "'");
+    return;
+  }
+  const std::string path = root + "/tables/" + name;
+  if (!Kiv::File::ReadWholeFile(path, text, 1u << 22)) {
     UmbLog("AssetTables::Load> unable to read table '" + path + "'");
     return;
   }

@@ -94,6 +94,11 @@ bool FolderAssetDatabase::IsIndexKeptInFile() const {
   return m_impl->index->IsPersistent();
 }
 
+bool FolderAssetDatabase::FindSharedKUID(const std::string& folder, AssetIndex::SharedKUID& out) {
+  std::lock_guard<std::recursive_mutex> g(m_impl->lock);
+  return m_impl->index->FindSharedKUID(folder, out);
+}
+
 std::set<std::string> FolderAssetDatabase::Impl::Favourites() {
   std::set<std::string> out;
   SoupRef fav = LoadRecord("favorites");

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "umbclient/AssetDatabase.h"
+#include "umbclient/AssetIndex.h"
 
 // The folder-backed database over a user-data folder and an installation root. Indexes
 // "local" and "editing" of the user data and "base" of the installation root (built-in).
@@ -26,6 +27,8 @@ public:
   size_t AssetCount() const;
   // True while the index is kept in its file in the cache folder.
   [[nodiscard]] bool IsIndexKeptInFile() const;
+  // The folders that share the KUID of an asset folder (AssetIndex::FindSharedKUID).
+  [[nodiscard]] bool FindSharedKUID(const std::string& folder, AssetIndex::SharedKUID& out);
 
   [[nodiscard]] bool Execute(uint32_t commandId, TBuffer& body, TBuffer& reply) override;
   [[nodiscard]] bool Post(uint32_t commandId, TBuffer& body) override;

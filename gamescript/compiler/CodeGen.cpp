@@ -6,6 +6,7 @@
 #include "gamescript/compiler/Driver.h"
 #include "gamescript/compiler/Messages.h"
 #include "gamescript/compiler/ParseContext.h"
+#include "gamescript/runtime/LibraryFile.h"
 
 namespace GSCompiler {
 
@@ -213,6 +214,19 @@ const char* CodeGenerator::LimitError(const GSClassSymbol* k) {
   return nullptr;
 }
 
+bool CodeGenerator::FrameFits(const GSCFunction& fn, int32_t parameterCells, int32_t localCount,
+                              const char* name, uint32_t line) {
+  // A frame must fit a thread's whole stack, or the loader refuses the
+  // library and with it every function of it.
+  const int64_t cells = int64_t(parameterCells) + localCount + fn.temporaries + fn.maxDepth + 4;
+  if (cells <= int64_t(GSRuntime::kStackCells)) return true;
+  ReportError(m_context, true, false, int(line),
+              "%s needs a frame of %lld cells, more than the %u of a stack, line %d.", name,
+              static_cast<long long>(cells), unsigned(GSRuntime::kStackCells), int(line));
+  ++m_counted;
+  return false;
+}
+
 bool CodeGenerator::LimitExceeded(const SyntaxNode* node, const char* error) {
   const uint32_t line = node->child[0] ? node->child[0]->line : node->line;  // the class's name
   return Counted(line, "%s", error);
@@ -251,6 +265,7 @@ bool CodeGenerator::CloseClass(const SyntaxNode* node, bool ok) {
   }
   if (ok && !initialiser.OperandOverflow().empty())
     ok = Counted(node->line, "%s does not fit in 16 bits, line %d.", initialiser.OperandOverflow().c_str());
+  if (ok) ok = FrameFits(initialiser, 1, 0, m_class->symbol->name.c_str(), node->line);
   m_class->initialiser = initialiser.Finish(m_image.code, 1, 0, false);
   m_class = nullptr;
   m_function = nullptr;
@@ -388,6 +403,10 @@ bool CodeGenerator::Function(const SyntaxNode* node) {
     ok = Counted(line, "%s does not fit in 16 bits, line %d.", fn->OperandOverflow().c_str());
   }
   symbol->temporaryCount = fn->temporaries;
+  if (ok)  // reported at the function's name
+    ok = FrameFits(*fn, symbol->parameterCells, symbol->localCount,
+                   (m_class->symbol->name + symbol->name).c_str(),
+                   node->child[1] ? node->child[1]->line : node->line);
   finish();
   ClearLabels();
   m_functionSymbol = nullptr;

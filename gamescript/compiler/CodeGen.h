@@ -67,6 +67,10 @@ private:
   GSClassSymbol* ClassSymbol(const SyntaxNode* node);
   static const char* LimitError(const GSClassSymbol* k);
   [[nodiscard]] bool LimitExceeded(const SyntaxNode* node, const char* error);
+  // Whether the function's frame fits a thread's stack; else the error,
+  // naming the function (or the class, for its initialiser) and the limit.
+  [[nodiscard]] bool FrameFits(const GSCFunction& fn, int32_t parameterCells, int32_t localCount,
+                               const char* name, uint32_t line);
   void OpenClass(GSClassSymbol* k);
   [[nodiscard]] bool Member(const SyntaxNode* member);
   [[nodiscard]] bool CloseClass(const SyntaxNode* node, bool ok);

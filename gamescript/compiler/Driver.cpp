@@ -1,5 +1,6 @@
 #include "gamescript/compiler/Driver.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -217,12 +218,10 @@ int CompileUnit::Compile(const char* sourceName, CompileLog* log) {
     if (m_log)
       for (std::size_t i = 0; i < generationLog.Count(); ++i) m_log->Add(generationLog.At(i));
     if (m_generationFailed) {
-      // Errors of the source were reported as such; anything else is ours.
-      errors = generator.CountedErrors();
-      if (errors == 0) {
-        errors = 1;
-        if (m_log) m_log->Add("\nInternal Code Generation Error...");
-      }
+      // Errors of the source were reported as such and counted; the line
+      // that says code generation stopped follows them either way.
+      errors = std::max(generator.CountedErrors(), 1);
+      if (m_log) m_log->Add("\nInternal Code Generation Error...");
     }
   }
   m_symbols.SetContext(nullptr);
@@ -467,30 +466,39 @@ bool CompileUnit::WriteLibrary(LibraryBytes& bytes, CompileLog* log, const char*
   return WriteLibraryImage(bytes, m_symbols, m_image, source, log);
 }
 
-int CompilerMain(int argc, char** argv, bool processEnds) {
-  bool silent = false;
-  const char* buildLog = nullptr;
-  const char* outputPath = nullptr;
-  const char* source = nullptr;
-  std::vector<IncludePath> includes;
-  CompileLog log;
-
+CompilerArguments ParseCompilerArguments(int argc, const char* const* argv) {
+  CompilerArguments a;
   for (int i = 1; i < argc; ++i) {
     const char* arg = argv[i];
     if (!arg) continue;
     if (arg[0] != '-') {
-      source = arg;  // a later source replaces an earlier one
+      a.source = arg;  // a later source replaces an earlier one
       continue;
     }
     switch (arg[1]) {
-      case 's': silent = true; break;
-      case 'b': buildLog = arg + 2; break;
-      case 'p': outputPath = arg + 2; break;
-      case 'i': includes.push_back(IncludePath{Kiv::File::Path(arg + 2), Kiv::PString()}); break;
-      case 'd': std::printf("%s\n", LanguageDocument()); return 0;
+      case 's': a.silent = true; break;
+      case 'b': a.buildLog = arg + 2; break;
+      case 'p': a.outputPath = arg + 2; break;
+      case 'i': a.includes.push_back(IncludePath{Kiv::File::Path(arg + 2), Kiv::PString()}); break;
+      case 'd': a.document = true; return a;
       default: break;  // "-c", "-t", "-l", "-o", any other and "-" alone are ignored
     }
   }
+  return a;
+}
+
+int CompilerMain(int argc, char** argv, bool processEnds) {
+  CompilerArguments arguments = ParseCompilerArguments(argc, argv);
+  if (arguments.document) {
+    std::printf("%s\n", LanguageDocument());
+    return 0;
+  }
+  bool silent = arguments.silent;
+  const char* const buildLog = arguments.buildLog;
+  const char* const outputPath = arguments.outputPath;
+  const char* const source = arguments.source;
+  const std::vector<IncludePath>& includes = arguments.includes;
+  CompileLog log;
 
   int result;
   if (source && *source) {

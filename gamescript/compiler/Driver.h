@@ -104,6 +104,22 @@ private:
   std::vector<GSDependentSymbol*> m_files;  // by file index
 };
 
+// The switches and source of a "compile" command line; the texts point into
+// the arguments.
+struct CompilerArguments {
+  bool silent = false;                // -s
+  bool document = false;              // -d
+  const char* buildLog = nullptr;     // -b<file>
+  const char* outputPath = nullptr;   // -p<path>
+  const char* source = nullptr;       // the last argument without "-"
+  std::vector<IncludePath> includes;  // -i<path>, in order
+};
+
+// Reads argv[1..argc-1] (null entries skipped) as CompilerMain does: a later
+// source replaces an earlier one; "-d" ends the reading; other switches are
+// ignored.
+CompilerArguments ParseCompilerArguments(int argc, const char* const* argv);
+
 // The "compile" command: reads the switches, compiles one source and prints the
 // log. Returns the error count, 1 after printing the usage, 0 after "-d".
 // `processEnds`: as for CompileFile.

@@ -11,6 +11,7 @@
 
 #include "gamescript/compiler/Driver.h"
 #include "gamescript/compiler/TextHash.h"
+#include "gamescript/runtime/LibraryFile.h"
 
 namespace GSCompiler {
 
@@ -368,9 +369,23 @@ bool Writer::Write(LibraryBytes& out, const LibrarySource& source) {
     return k ? int64_t(k->functionBase) + k->ownFunctions : 0;
   };
   std::vector<std::size_t> starts(classCount + 1, 0);
+  // Each class repeats its inherited table entries and ancestor records: a
+  // few lines of source can ask for far more than a library may hold, which
+  // is known before anything is built.
+  uint64_t tableBytes = 0;
   for (std::size_t i = 0; i < classCount; ++i) {
     const int64_t slots = slotsOf(i);
     starts[i + 1] = starts[i] + (slots > 0 && slots <= 0x8000 ? std::size_t(slots) : 0);
+    const GSClassSymbol* k = m_image.classes[i] ? m_image.classes[i]->symbol : nullptr;
+    tableBytes += 8 * uint64_t(starts[i + 1] - starts[i]) + (k ? 36 * uint64_t(k->ancestors.size()) : 0);
+  }
+  if (tableBytes > GSRuntime::kMaxLibraryBytes) {
+    if (m_log)
+      m_log->Addf(
+          "The classes' function tables and ancestors need %llu bytes, more than the %llu of a library.\n",
+          static_cast<unsigned long long>(tableBytes),
+          static_cast<unsigned long long>(GSRuntime::kMaxLibraryBytes));
+    return false;
   }
   std::vector<GSFunctionSymbolExt> entries(starts[classCount], GSFunctionSymbolExt{nullptr, 0});
   const auto tableOf = [&](std::size_t i) {

@@ -5,18 +5,22 @@
 #include <cstring>
 #include <functional>
 #include <type_traits>
+#include <unordered_set>
 
 #include "gamescript/compiler/Messages.h"
 #include "gamescript/compiler/ParseContext.h"
 #include "gamescript/compiler/TextHash.h"
+#include "gamescript/runtime/LibraryFile.h"
 
 namespace GSCompiler {
 
 namespace {
 
-// Deeper inheritance chains than this are refused rather than risk the stack
-// while their extends lists resolve one into the other.
-constexpr int kMaxDerivationDepth = 1024;
+// Every class record lists all its ancestors and their parts of the function
+// table, so a library grows with the square of its derivation depth: classes
+// with more ancestors than the loader takes are refused. The same bound keeps
+// the stack safe while extends lists resolve one into the other.
+constexpr int kMaxDerivationDepth = int(GSRuntime::kMaxAncestors);
 
 char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
@@ -209,6 +213,7 @@ bool SymbolHash::Insert(GSSymbol* symbol) {
   }
   m_orderedValid = false;
   ++m_count;
+  ++m_insertions;
   return true;
 }
 
@@ -535,6 +540,7 @@ void GSSymbolTable::ResetImportIndexes() {
   m_globals.ForEachUnordered([](GSSymbol* s) {
     if (s->kind != SymClass) return;
     s->importIndex = -1;
+    static_cast<GSClassSymbol*>(s)->m_markedAt = UINT64_MAX;
     static_cast<GSClassSymbol*>(s)->members.ForEachUnordered([](GSSymbol* m) {
       if (m->kind == SymFunction) m->importIndex = -1;
     });
@@ -556,9 +562,17 @@ const char* GSSymbolTable::AddBase(GSClassSymbol* cls, GSClassSymbol* base, bool
     size_t next;  // next entry of base's ancestor list to visit
   };
   std::vector<Frame> stack;
+  // The names already in the list (class names compare exactly), so that a
+  // class with hundreds of ancestors is not compared with each of them for
+  // each of them.
+  std::unordered_set<std::string_view> names;
+  names.reserve(cls->ancestors.size() + base->ancestors.size() + 1);
+  for (const AncestorEntry& e : cls->ancestors) names.insert(e.base->name);
   auto add = [&](GSClassSymbol* b, bool d, int32_t v, int32_t f) -> const char* {
-    for (const AncestorEntry& e : cls->ancestors)
-      if (CompareNames(*e.base, *b) == 0) return e.base->name.c_str();
+    if (!names.insert(b->name).second) {
+      for (const AncestorEntry& e : cls->ancestors)
+        if (CompareNames(*e.base, *b) == 0) return e.base->name.c_str();
+    }
     if (d) {
       v = cls->variableBase;
       f = cls->functionBase;
@@ -566,9 +580,12 @@ const char* GSSymbolTable::AddBase(GSClassSymbol* cls, GSClassSymbol* base, bool
       cls->functionBase += b->functionBase + b->ownFunctions;
     }
     cls->ancestors.push_back({b, v, f, d});
-    b->members.ForEach([this](GSSymbol* m) {
-      if (m->importIndex < 0 && (m->kind == SymClass || m->kind == SymFunction)) MarkReferenced(m);
-    });
+    if (b->m_markedAt != b->members.Insertions()) {
+      b->members.ForEach([this](GSSymbol* m) {
+        if (m->importIndex < 0 && (m->kind == SymClass || m->kind == SymFunction)) MarkReferenced(m);
+      });
+      b->m_markedAt = b->members.Insertions();
+    }
     stack.push_back({b, v, f, 0});
     return nullptr;
   };
@@ -637,6 +654,14 @@ bool GSSymbolTable::ResolveExtends(GSClassSymbol* cls) {
     if (!baseResolved) return fail();
     if (const char* repeated = AddBase(cls, base, true, 0, 0)) {
       report(entry.line, "Class %s and %s causes cyclic derivation, line %d.", entry.name.c_str(), repeated);
+      return fail();
+    }
+    // The base has at most the limit itself: the list stays short until here.
+    if (cls->ancestors.size() > GSRuntime::kMaxAncestors) {
+      if (m_context != nullptr)
+        ReportErrorInFile(*m_context, file, true, false, entry.line,
+                          "Class %s has more than %u ancestor classes, line %d.", cls->name.c_str(),
+                          unsigned(GSRuntime::kMaxAncestors), entry.line);
       return fail();
     }
   }

@@ -141,6 +141,9 @@ public:
   static std::size_t LookupHash(std::string_view name);
   [[nodiscard]] bool Remove(GSSymbol* symbol);
   uint32_t Count() const { return m_count; }
+  // Symbols inserted so far, removed ones included: a table whose count is
+  // unchanged since a visit has no entry that visit missed.
+  uint64_t Insertions() const { return m_insertions; }
   // Visits the entries in table order. The visit must not change the table.
   template <typename F>
   void ForEach(F&& visit) const {
@@ -207,6 +210,7 @@ private:
   mutable std::vector<GSSymbol*> m_ordered;  // table order, rebuilt after a change
   mutable bool m_orderedValid = true;
   uint32_t m_count = 0;
+  uint64_t m_insertions = 0;
 };
 
 struct AncestorEntry {
@@ -237,6 +241,10 @@ private:
   friend class GSSymbolTable;
   bool m_resolving = false;      // extends list being resolved (cycle guard)
   bool m_resolveFailed = false;  // reported once; later resolutions fail quietly
+  // The members' insertions when they were last all marked referenced as a
+  // base's: a class with many derived classes is walked again only when it
+  // has gained a member.
+  uint64_t m_markedAt = UINT64_MAX;
 };
 
 // Symbols of one class in slabs, each slab twice the size of the one before,

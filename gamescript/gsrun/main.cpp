@@ -55,11 +55,9 @@
 #include <vector>
 
 #include "config/AssetSpec.h"
-#include "foundation/ScriptFileBuffer.h"
 #include "gamescript/compiler/Driver.h"
-#include "gamescript/compiler/Scanner.h"
+#include "gamescript/gsrun/Arguments.h"
 #include "gamescript/compiler/Source.h"
-#include "gamescript/compiler/Tokens.h"
 #include "gamescript/runtime/Class.h"
 #include "gamescript/runtime/GameObject.h"
 #include "gamescript/runtime/Library.h"
@@ -206,21 +204,6 @@ int Usage() {
   return 255;
 }
 
-// The names a source includes, lower-cased as the compiler takes them: the
-// include directives stand at the top of a file.
-std::vector<std::string> IncludesOf(const std::string& path) {
-  ScriptFileBuffer buffer;
-  buffer.Reset();
-  std::vector<std::string> names;
-  if (!buffer.Load(nullptr, path.c_str()) || !buffer.Decode()) return names;
-  GSCompiler::Scanner scanner(buffer.data ? buffer.data : "", buffer.length);
-  while (scanner.Next() == GSCompiler::KEYWORD_INCLUDE && scanner.Next() == GSCompiler::CONSTANT_STRING) {
-    names.push_back(
-        Kiv::ToLowerAscii(scanner.Text().substr(1, scanner.Length() >= 2 ? scanner.Length() - 2 : 0)));
-  }
-  return names;
-}
-
 // An included source and the library that holds it, beside it.
 struct Included {
   std::string name;  // as the include directive gives it
@@ -244,7 +227,7 @@ bool CompileIncludes(const std::string& source, const std::vector<GSCompiler::In
 
   // The source itself is no include, however the includes name it.
   std::set<std::string> seen = {Kiv::ToLowerAscii(Utils::FileNamePart(source))};
-  std::vector<std::string> work = IncludesOf(source);
+  std::vector<std::string> work = Gsrun::IncludesOf(source);
   bool ok = true;
   while (!work.empty()) {
     Included next;
@@ -258,17 +241,9 @@ bool CompileIncludes(const std::string& source, const std::vector<GSCompiler::In
     next.library = library.Str();
     library.RemoveFileName();
     next.folder = library.Str();
-    for (std::string& name : IncludesOf(next.source)) work.push_back(std::move(name));
+    for (std::string& name : Gsrun::IncludesOf(next.source)) work.push_back(std::move(name));
 
-    const auto current = [&] {
-      uint32_t id1 = 0, id2 = 0;
-      uint8_t header[kLibraryHeaderBytes];
-      Kiv::File file;
-      return Kiv::File::ModificationTime(next.library) >= Kiv::File::ModificationTime(next.source) &&
-             file.Open(next.library, Kiv::File::Mode::Read) &&
-             file.Read(header, sizeof header) == sizeof header && ReadLibraryHeader(header, id1, id2) &&
-             expected.count({id1, id2});
-    };
+    const auto current = [&] { return Gsrun::LibraryIsCurrent(next.library, next.source, expected); };
     if (!current()) {
       GSCompiler::CompileLog log;
       const int errors = GSCompiler::CompileToFile(next.name.c_str(), next.library.c_str(), &log);
@@ -369,53 +344,24 @@ struct TemporaryFolder {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::vector<GSCompiler::IncludePath> includes;
-  std::vector<const char*> rest;
-  bool game = false;
-  std::string userData, installation, service;
-  uint64_t memoryLimit = ScriptMemory::kDefaultLimit;
-  for (int i = 1; i < argc; ++i) {
-    if (i == 1 && std::strcmp(argv[i], "--game") == 0) {
-      game = true;
-    } else if (std::strncmp(argv[i], "-i", 2) == 0 && argv[i][2]) {
-      includes.push_back({Kiv::File::Path(argv[i] + 2), Kiv::PString()});
-    } else if (std::strncmp(argv[i], "-u", 2) == 0 && argv[i][2]) {
-      userData = argv[i] + 2;
-    } else if (std::strncmp(argv[i], "-r", 2) == 0 && argv[i][2]) {
-      installation = argv[i] + 2;
-    } else if (std::strncmp(argv[i], "-o", 2) == 0 && argv[i][2]) {
-      service = argv[i] + 2;
-    } else if (std::strncmp(argv[i], "-m", 2) == 0) {
-      char* end = nullptr;
-      const unsigned long long mib = std::strtoull(argv[i] + 2, &end, 10);
-      if (end == argv[i] + 2 || *end || mib == 0 || mib > (uint64_t(1) << 24)) return Usage();
-      memoryLimit = uint64_t(mib) << 20;
-    } else {
-      rest.push_back(argv[i]);
-    }
-  }
-  int count = 1;
-  if (game) {
-    if (rest.size() == 3) {
-      char* end = nullptr;
-      const long n = std::strtol(rest[2], &end, 10);
-      if (!*rest[2] || *end || n < 1 || n > 100000) return Usage();
-      count = int(n);
-    } else if (rest.size() != 2) {
-      return Usage();
-    }
-  } else if (rest.size() != 3 || !userData.empty()) {
+  Gsrun::Arguments arguments;
+  arguments.memoryLimit = ScriptMemory::kDefaultLimit;
+  if (!Gsrun::ParseArguments(argc, argv, arguments)) {
+    if (!arguments.unknownOption.empty())
+      std::fprintf(stderr, "gsrun: unknown option '%s'\n", arguments.unknownOption.c_str());
     return Usage();
   }
-  if (userData.empty() && (!installation.empty() || !service.empty())) return Usage();
+  const std::vector<GSCompiler::IncludePath>& includes = arguments.includes;
+  const std::vector<const char*>& rest = arguments.rest;
+  const bool game = arguments.game;
+  const std::string &userData = arguments.userData, &installation = arguments.installation,
+                    &service = arguments.service;
+  const uint64_t memoryLimit = arguments.memoryLimit;
+  const int count = arguments.count;
   OnlineAccessSettings online;
   if (!service.empty()) {
-    const std::size_t colon = service.rfind(':');
-    char* end = nullptr;
-    const long port = colon == std::string::npos ? 0 : std::strtol(service.c_str() + colon + 1, &end, 10);
-    if (colon == 0 || port < 1 || port > 65535 || *end) return Usage();
-    online.host = service.substr(0, colon);
-    online.port = int(port);
+    online.host = arguments.host;
+    online.port = arguments.port;
   }
   const std::string source = rest[0];
   std::string name = source.substr(source.find_last_of('/') + 1);
@@ -519,8 +465,12 @@ int main(int argc, char** argv) {
     ScriptLogHook = nullptr;
     return 0;
   }
+  if (!cls) {
+    std::printf("gsrun: no class %s in %s\n", rest[1], name.c_str());
+    return 255;
+  }
   uint32_t block = 0;
-  GSFunction* function = cls ? FindCallable(cls, rest[2], block) : nullptr;
+  GSFunction* function = FindCallable(cls, rest[2], block);
   if (!function) {
     std::printf("gsrun: no function %s() in class %s\n", rest[2], rest[1]);
     return 255;

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 #include <string>
+#include <unordered_set>
+#include <vector>
 
 #include "gamescript/runtime/Class.h"
 #include "gamescript/runtime/Library.h"
@@ -61,19 +63,45 @@ GSGameObject* FindAnywhere(GSRouter* router, int32_t id) {
 }
 
 // Gives the message a copy of the soup the script object carries, without
-// the tags named "__...", which are the sender's own.
-void AttachPayload(GSMessage* message, uint32_t handle) {
+// the tags named "__...", which are the sender's own. The copy counts
+// against the script memory as long as the message lives (a thread may keep
+// it queued); false when that would pass the limit, which the router reports.
+bool AttachPayload(GSMessage* message, uint32_t handle, GSRouter* router) {
   GSObjectReference* o = GetObject(handle);
   SoupRef soup = o && g_payload.soupOf ? g_payload.soupOf(o) : SoupRef();
-  if (!soup) return;
+  if (!soup) return true;
   message->payload.Copy(soup);
   message->payload.Get()->RemoveTagsIf(
       [](const TDBDataTag& t) { return t.GetName().View().starts_with("__"); });
+  message->payloadBytes = SoupBytes(message->payload);
+  PayRunBudget(message->payloadBytes);
+  if (message->CountPayload()) return true;
+  if (router) router->Overflow(message);
+  return false;
 }
 
 }  // namespace
 
 void SetPayloadHooks(const PayloadHooks& hooks) { g_payload = hooks; }
+
+uint64_t SoupBytes(const SoupRef& soup) {
+  if (!soup) return 0;
+  uint64_t bytes = 0;
+  std::vector<const ACSChunk*> pending{soup.Get()};
+  std::unordered_set<const ACSChunk*> seen{soup.Get()};
+  while (!pending.empty()) {
+    const ACSChunk* node = pending.back();
+    pending.pop_back();
+    bytes += sizeof(ACSChunk) + node->CountChildren() * sizeof(TDBDataTag);
+    for (std::size_t i = 0; i < node->CountChildren(); ++i) {
+      const TDBDataTag& tag = node->GetTag(i);
+      bytes += tag.GetSize();
+      if (const ACSChunk* child = tag.GetContainer(); child && seen.insert(child).second)
+        pending.push_back(child);
+    }
+  }
+  return bytes;
+}
 
 GSGameObject* GameObjectOf(uint32_t handle) {
   GSObjectReference* o = GetObject(handle);
@@ -253,7 +281,7 @@ void GSGameObject::Send(GSStack& stack, bool payload) {
     GSThread::Exception(thread, "GameObject::SendMessage() illegal major or minor string", false);
     return;
   }
-  if (payload) AttachPayload(m.Get(), stack.Argument(4));
+  if (payload && !AttachPayload(m.Get(), stack.Argument(4), Router())) return;
   if (GSRouter* router = Router()) router->SendMessage(m.Get());
 }
 
@@ -272,8 +300,9 @@ void GSGameObject::Post(GSStack& stack, bool payload) {
     GSThread::Exception(thread, "GameObject::PostMessage() illegal major or minor string", false);
     return;
   }
-  if (payload) AttachPayload(m.Get(), stack.Argument(4));
-  if (GSRouter* router = Router()) router->PostMessage(m.Get());
+  if (payload && !AttachPayload(m.Get(), stack.Argument(4), Router())) return;
+  // A post refused past the memory limit is reported by the router itself.
+  if (GSRouter* router = Router()) (void)router->PostMessage(m.Get());
 }
 
 void GSGameObject::SendMessage(GSStack& stack) { Send(stack, false); }
@@ -565,7 +594,8 @@ void GSContext::RouterPostMessage(GSStack& stack) {
   if (a == 0 || b == 0) return;
   const MessageRef m = GSMessage::Make(a, b, stack.Argument(1), stack.Argument(2),
                                        DelayWord(stack.FloatArgument(5)) | kMessageCreated);
-  m_router->PostMessage(m.Get());
+  // A post refused past the memory limit is reported by the router itself.
+  (void)m_router->PostMessage(m.Get());
 }
 
 // ------------------------------------------------------------ registration

@@ -101,6 +101,10 @@ struct PayloadHooks {
   uint32_t (*makeObject)(GSContext* context, const SoupRef& soup) = nullptr;
 };
 void SetPayloadHooks(const PayloadHooks& hooks);
+// The bytes a soup holds: each of its containers once, their tags and values.
+// What a payload counts against the script memory, and what natives that
+// copy or walk a soup pay into the run budget.
+uint64_t SoupBytes(const SoupRef& soup);
 
 // Appends the records of the "GameObject" and "Router" natives.
 void RegisterGameObjectNatives(GSMachine& machine);

@@ -3,6 +3,7 @@
 // stack depth the verifier proved runs without checks; other code runs
 // through a prologue that bounds every push and pop by the frame.
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdio>
@@ -107,6 +108,10 @@ bool RunInitialiser(GSFunction& initialiser, uint32_t handle) {
 }
 
 }  // namespace
+
+void PayRunBudget(uint64_t bytes) {
+  if (g_nesting > 0) g_left -= int64_t(bytes / kBytesPerBudgetByte);
+}
 
 const char* ErrorName(int32_t code) {
   return code >= 0 && code <= ER_Timeout ? kErrorNames[code] : "ER_Unknown";
@@ -681,6 +686,7 @@ R_LO_STR_SCAT_STLO : {
     FAIL(ER_ArrayOutOfBounds);
   }
   s->Text().append(text);
+  PayRunBudget(text.size());
   pc += 9;
   NEXT;
 }
@@ -945,6 +951,7 @@ L_STCHK : {
   std::string& text = s->Text();
   if (size_t(i) >= text.size() && !s->Reserve(size_t(i) + 1)) FAIL(ER_ArrayOutOfBounds);
   if (size_t(i) >= text.size()) {
+    PayRunBudget(size_t(i) + 1 - text.size());
     text.resize(size_t(i), ' ');
     text.push_back(char(c));
   } else {
@@ -992,6 +999,7 @@ L_SCMP : {
   GSString* b = AsString(hb);
   int32_t r;
   if (a && b) {
+    PayRunBudget(std::min(a->Text().size(), b->Text().size()));
     const int c = a->Text().compare(b->Text());
     r = (c > 0) - (c < 0);
   } else if (a) {

@@ -147,11 +147,12 @@ int GSLibrary::Load(std::unique_ptr<uint8_t[]> image, std::size_t size) {
   m_imageSize = size;
   // The code is verified once, at the end, when calls can be resolved.
   const std::string problem = ReadLibraryFile({m_image.get(), size}, m_file, false, &m_arena);
+  // The reader fills the name from the header before anything else.
+  m_name.assign(m_file.name);
   if (!problem.empty()) {
     if (ScriptLogHook) ScriptLogHook("GSLibrary::Load> malformed library: %s", problem.c_str());
     return -1;
   }
-  m_name.assign(m_file.name);
   m_dependencies.reserve(m_file.dependencies.size());
   for (const auto& [a, b] : m_file.dependencies) m_dependencies.push_back({nullptr, a, b});
   if (!m_file.classes.empty())

@@ -97,7 +97,6 @@ private:
 
 void Reader::Header() {
   const uint32_t total = U32();
-  Expect(total == m_image.size(), "total size differs from the file size");
   Expect(U32() == kLibraryMagic, "bad magic");
   m_lib.version = m_in.F32();  // kept, not checked
   m_lib.id1 = U32();
@@ -106,7 +105,9 @@ void Reader::Header() {
   Expect(nameLength >= 1 && nameLength <= m_in.Remaining(), "name length");
   const std::string_view name = m_in.Chars(nameLength);
   Expect(name.back() == '\0' && name.find('\0') == nameLength - 1, "name not terminated");
+  // The name first, so that a library refused for what follows is named.
   m_lib.name = name.substr(0, nameLength - 1);
+  if (total != m_image.size()) FailAt("total size differs from the file size", 4);
 }
 
 void Reader::Strings(std::size_t end) {

@@ -23,8 +23,12 @@
 namespace GSRuntime {
 
 constexpr uint32_t kStackCells = 1024;  // a thread's script stack
-// Ancestors of one class: the compiler refuses deeper derivations long before.
-constexpr uint32_t kMaxAncestors = 4096;
+// Ancestors of one class. Each class record repeats its ancestors' entries,
+// so the bound keeps a library linear in its source; the compiler refuses a
+// class with more.
+constexpr uint32_t kMaxAncestors = 256;
+// The largest library file the machine loads, as the whole-file reader allows.
+constexpr uint64_t kMaxLibraryBytes = uint64_t(1) << 30;
 
 // A run of little-endian 32-bit words inside the image.
 struct WordView {
@@ -155,7 +159,8 @@ struct LibraryFile {
 // Reads and checks the whole image into `out`. Empty when it is well formed;
 // else what is wrong and the byte offset where it was found. Without
 // `verifyCode` the byte code is left for the caller to verify. The class
-// tables are allocated from `memory`.
+// tables are allocated from `memory`. A refused image still leaves its name
+// in `out` when its header could be read.
 std::string ReadLibraryFile(std::span<const uint8_t> image, LibraryFile& out, bool verifyCode = true,
                             std::pmr::memory_resource* memory = std::pmr::get_default_resource());
 

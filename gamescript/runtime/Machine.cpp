@@ -13,8 +13,6 @@ namespace GSRuntime {
 
 namespace {
 
-constexpr uint64_t kMaxLibraryBytes = uint64_t(1) << 30;  // as the whole-file reader allows
-
 std::string Lower(std::string_view text) {
   std::string out(text);
   for (char& c : out)

@@ -124,10 +124,10 @@ void GSScriptInstance::Forget() {
   if (cls) (void)cls->DestroyInstance(this);
 }
 
-void ReleaseReference(GSScriptInstance* instance) {
-  // A count already at zero belongs to an instance being destroyed: its own
-  // members may still point back at it.
-  if (!instance || instance->refCount <= 0 || --instance->refCount > 0) return;
+namespace {
+
+// Ends an instance whose last reference went.
+void EndInstance(GSScriptInstance* instance) {
   if (GSObjectReference* object = instance->native) {
     if (object->DeferDeletion()) return;
     delete object;
@@ -135,6 +135,44 @@ void ReleaseReference(GSScriptInstance* instance) {
     // An instance whose members go anyway: the instance is gone after this.
     (void)instance->cls->DestroyInstance(instance);
   }
+}
+
+// Ending an object releases what it holds, which may end more objects: a
+// list of a million nodes would nest a million destructors. Instances whose
+// count reaches zero while another one ends wait here, by handle, and the
+// outermost release ends them one after the other. A handle, not a pointer:
+// an instance ended meanwhile by other means is then simply not found.
+struct PendingEnds {
+  std::vector<uint32_t> handles;
+  bool ending = false;
+};
+thread_local PendingEnds t_pending;
+
+}  // namespace
+
+void ReleaseReference(GSScriptInstance* instance) {
+  // A count already at zero belongs to an instance being destroyed: its own
+  // members may still point back at it.
+  if (!instance || instance->refCount <= 0 || --instance->refCount > 0) return;
+  PendingEnds& pending = t_pending;
+  const uint32_t handle = instance->Handle();
+  if (pending.ending && handle) {
+    pending.handles.push_back(handle);
+    return;
+  }
+  const bool outermost = !pending.ending;
+  pending.ending = true;
+  EndInstance(instance);
+  if (!outermost) return;
+  while (!pending.handles.empty()) {
+    GSScriptInstance* next = HandleTable::Instance().Get(pending.handles.back());
+    pending.handles.pop_back();
+    // Taken up again meanwhile (a destructor stored it anew): it lives on.
+    if (next && next->refCount <= 0) EndInstance(next);
+  }
+  pending.ending = false;
+  // A long list leaves no large buffer behind.
+  if (pending.handles.capacity() > 4096) std::vector<uint32_t>().swap(pending.handles);
 }
 
 // ------------------------------------------------------------ GSObject
@@ -333,6 +371,7 @@ bool AdoptBuiltIn(GSScriptInstance& instance, GSContext* context) {
 
 GSString* GSString::Create(GSContext* context, std::string_view text) {
   if (text.size() > kMaxLength || !ScriptMemory::Take(sizeof(GSString) + text.size())) return nullptr;
+  PayRunBudget(text.size());
   auto* s = new GSString(context, text);
   s->m_counted = text.size();
   if (!AdoptBuiltIn(s->m_instance, context)) {
@@ -372,6 +411,7 @@ bool GSString::Replace(int32_t start, int32_t end, const GSString* insert) {
   if (std::size_t(start) > m_text.size()) start = int32_t(m_text.size());
   const std::size_t length = m_text.size() - std::size_t(end - start) + with.size();
   if (length > kMaxLength || !Reserve(length)) return false;
+  PayRunBudget(m_text.size() + with.size());
   m_text.replace(std::size_t(start), std::size_t(end - start), with);
   return true;
 }
@@ -430,7 +470,10 @@ bool GSArray::SetSize(int64_t n) {
     return true;
   }
   if (uint64_t(n) > kMaxSize || !Reserve(std::size_t(n))) return false;
-  if (std::size_t(n) > m_cells.size()) m_cells.resize(std::size_t(n), 0);
+  if (std::size_t(n) > m_cells.size()) {
+    PayRunBudget(4 * (std::size_t(n) - m_cells.size()));
+    m_cells.resize(std::size_t(n), 0);
+  }
   return true;
 }
 
@@ -443,6 +486,7 @@ bool GSArray::Splice(int32_t start, int32_t end, const GSArray* other) {
   const std::size_t inserted = other ? other->m_cells.size() : 0;
   const std::size_t tail = m_cells.size() > e ? m_cells.size() - e : 0;
   if (s + inserted + tail > kMaxSize || !Reserve(s + inserted + tail)) return false;
+  PayRunBudget(4 * (s + inserted + tail));
   std::vector<uint32_t> cells;
   cells.reserve(s + inserted + tail);
   cells.assign(m_cells.begin(), m_cells.begin() + long(std::min(s, m_cells.size())));
@@ -460,6 +504,7 @@ bool GSArray::AssignRange(const GSArray* other, int32_t start, int32_t end) {
   if (!ClampRange(int64_t(other->m_cells.size()), start, end)) return false;
   const std::size_t count = std::size_t(end - start);
   if (!ScriptMemory::Take(4 * uint64_t(count))) return false;
+  PayRunBudget(4 * uint64_t(count));
   std::vector<uint32_t> cells(other->m_cells.begin() + std::min<long>(start, long(other->m_cells.size())),
                               other->m_cells.begin() + end);
   // Referenced before the old elements go, in case they are the same objects.
@@ -473,7 +518,10 @@ bool GSArray::AssignRange(const GSArray* other, int32_t start, int32_t end) {
 
 bool GSArray::SetObjectElement(std::size_t index, uint32_t handle) {
   if (index >= kMaxSize || !Reserve(index + 1)) return false;
-  if (index >= m_cells.size()) m_cells.resize(index + 1, 0);
+  if (index >= m_cells.size()) {
+    PayRunBudget(4 * (index + 1 - m_cells.size()));
+    m_cells.resize(index + 1, 0);
+  }
   AddReference(handle);
   const uint32_t old = m_cells[index];
   m_cells[index] = handle;

@@ -58,6 +58,14 @@ private:
   static inline uint64_t s_limit = kDefaultLimit;
 };
 
+// Work that one step does over many bytes (a string or array made, copied,
+// grown, compared or searched) pays into the run budget of the interpreter
+// (Thread.h) beside the byte code: one byte of budget for every
+// kBytesPerBudgetByte bytes touched, so that a run ends in bounded time
+// however much each of its instructions does. Outside a run it costs nothing.
+constexpr uint32_t kBytesPerBudgetByte = 64;
+void PayRunBudget(uint64_t bytes);
+
 // ------------------------------------------------------------ handles
 
 struct HandleView {

@@ -1,8 +1,10 @@
 #include "gamescript/runtime/Router.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <new>
 
+#include "gamescript/runtime/Objects.h"
 #include "gamescript/runtime/ScriptLogHook.h"
 #include "kiv/Clock.h"
 
@@ -63,7 +65,14 @@ MessageRef GSMessage::Make(uint16_t major, uint16_t minor, uint32_t source, uint
   return MessageRef(m);
 }
 
+bool GSMessage::CountPayload() {
+  if (!ScriptMemory::Take(payloadBytes)) return false;
+  m_counted += payloadBytes;
+  return true;
+}
+
 void GSMessage::DestroyCounted(GSMessage* message) {
+  ScriptMemory::Give(message->m_counted);
   message->~GSMessage();
   std::vector<void*>& free = FreeMessages();
   if (free.size() < kKeptMessages)
@@ -86,6 +95,7 @@ MessageRef GSMessage::Create(GSNode* source, std::string_view major, std::string
 MessageRef GSMessage::Copy() const {
   MessageRef m = Make(major, minor, source, destination, time);
   m->payload = payload;
+  m->payloadBytes = payloadBytes;
   return m;
 }
 
@@ -326,19 +336,57 @@ void GSRouter::Deliver(GSMessage* message) {
   }
 }
 
-void GSRouter::PostMessage(GSMessage* message) {
-  if (!message || !m_running) return;
+bool GSRouter::PostMessage(GSMessage* message) {
+  if (!message || !m_running) return false;
+  // A handler that posts more than it receives would fill the memory: what
+  // is queued is bounded, and past the bound the queues empty, as a full
+  // thread queue does, so that such a flood ends.
+  const uint64_t bytes = kQueuedMessageBytes + message->payloadBytes;
+  if (PostedCount() + DelayedCount() >= kMaxQueuedMessages || !ScriptMemory::Take(bytes)) {
+    Overflow(message);
+    return false;
+  }
   // The queue holds this reference until the copy is delivered or cleared.
   GSMessage* copy = message->Copy().Detach();
+  copy->m_counted = bytes;
   const uint32_t delay = copy->time & kMessageTimeMask;
   if (delay == 0) {
     m_posted.push_back(copy);
-    return;
+    return true;
   }
   const uint64_t due = m_time + delay;
   copy->time = (copy->time & ~kMessageTimeMask) | (uint32_t(due) & kMessageTimeMask);
   m_delayed.push_back(Delayed{due, m_serial++, copy});
   std::push_heap(m_delayed.begin(), m_delayed.end(), Later);
+  return true;
+}
+
+void GSRouter::Overflow(const GSMessage* message) {
+  const std::size_t queued = PostedCount() + DelayedCount();
+  if (ScriptLogHook) {
+    char line[160];
+    std::snprintf(line, sizeof line, "Message Queue Overflow for node %d (discarded message follows)\n",
+                  int(message->source));
+    std::string report = line;
+    DescribeMessage(message, report);
+    std::snprintf(line, sizeof line, " %d messages queued by the router are dropped\n", int(queued));
+    report += line;
+    ScriptLogHook("%s", report.c_str());
+  }
+  DropQueued();
+}
+
+void GSRouter::DropQueued() {
+  ++m_drops;
+  // Taken out first: a release may end a game object, which may post.
+  std::vector<GSMessage*> posted;
+  posted.swap(m_posted);
+  const std::size_t head = m_postedHead;
+  m_postedHead = 0;
+  std::vector<Delayed> delayed;
+  delayed.swap(m_delayed);
+  for (std::size_t i = head; i < posted.size(); ++i) posted[i]->ReleaseReference();
+  for (const Delayed& d : delayed) d.message->ReleaseReference();
 }
 
 void GSRouter::ClearDelayedMessages(GSNode* node, std::string_view major, std::string_view minor) {
@@ -377,9 +425,10 @@ void GSRouter::Step() {
     m->ReleaseReference();
   }
   // Only what was posted before the step: a handler that posts at every
-  // message cannot keep the step going.
+  // message cannot keep the step going. An overflow drops them all.
   const std::size_t end = m_posted.size();
-  while (m_postedHead < end) {
+  const uint64_t drops = m_drops;
+  while (m_postedHead < end && m_drops == drops) {
     GSMessage* m = m_posted[m_postedHead];
     m_posted[m_postedHead++] = nullptr;
     Deliver(m);
@@ -481,11 +530,7 @@ void GSRouter::Done() {
     node->m_updateRequested = false;
     if (node->m_flags & GSNode::kDeletionPending) delete node;
   }
-  for (std::size_t i = m_postedHead; i < m_posted.size(); ++i) m_posted[i]->ReleaseReference();
-  m_posted.clear();
-  m_postedHead = 0;
-  for (const Delayed& d : m_delayed) d.message->ReleaseReference();
-  m_delayed.clear();
+  DropQueued();
   m_updates.clear();
   m_doomed.clear();
   m_running = false;

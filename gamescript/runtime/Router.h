@@ -62,13 +62,23 @@ public:
   uint32_t destination = 0;  // 0: none (subscribers, or every node for a system message)
   uint32_t time = 0;
   SoupRef payload;
+  // What the payload holds, in bytes, as the sender measured it when it
+  // attached it (copies share it and the figure).
+  uint64_t payloadBytes = 0;
 
-  // Returns a released message to the pool.
+  // Counts the payload (payloadBytes) against the script memory limit while
+  // the message lives, wherever it waits; false, with nothing counted, past
+  // the limit.
+  [[nodiscard]] bool CountPayload();
+  // Returns a released message to the pool; what it held of the script
+  // memory is given back.
   static void DestroyCounted(GSMessage* message);
 
 private:
+  friend class GSRouter;
   GSMessage() = default;
   ~GSMessage() = default;
+  uint64_t m_counted = 0;  // bytes taken from the script memory for it
 };
 
 // The message-target part of every game object.
@@ -172,8 +182,18 @@ public:
   // Immediate delivery.
   void SendMessage(GSMessage* message);
   // Queues a copy: posted when it has no delay, else delayed until router
-  // time + delay. Nothing happens while the router is not running.
-  void PostMessage(GSMessage* message);
+  // time + delay. Nothing happens while the router is not running. A queued
+  // message, its place and its payload count against the script memory
+  // limit, and a router queues at most kMaxQueuedMessages: past either,
+  // the queues overflow. The overflow is reported, every queued message is
+  // dropped with the new one, and false is returned.
+  [[nodiscard]] bool PostMessage(GSMessage* message);
+  // Reports that the message could not be queued or sent for want of script
+  // memory, and drops every queued message to make room.
+  void Overflow(const GSMessage* message);
+  static constexpr std::size_t kMaxQueuedMessages = std::size_t(1) << 20;
+  // Bytes one queued message counts, its payload aside.
+  static constexpr uint64_t kQueuedMessageBytes = 128;
   // Removes the delayed messages for `node` with that major and minor (an
   // empty minor: any minor), reporting how many went.
   void ClearDelayedMessages(GSNode* node, std::string_view major, std::string_view minor);
@@ -220,6 +240,7 @@ private:
     return a.due != b.due ? a.due > b.due : a.serial > b.serial;
   }
   void Deliver(GSMessage* message);
+  void DropQueued();
   void Unlink(GSNode* node);
   void EnterUpdate(GSNode* node) { m_updates.push_back(node->m_id); }
   void EnterDoomed(GSNode* node) { m_doomed.push_back(node->m_id); }
@@ -248,6 +269,7 @@ private:
 
   std::vector<GSMessage*> m_posted;  // one reference each; [m_postedHead, end) are queued
   std::size_t m_postedHead = 0;
+  uint64_t m_drops = 0;            // times the queues were dropped
   std::vector<Delayed> m_delayed;  // min-heap by (due, serial)
   uint64_t m_serial = 0;
 

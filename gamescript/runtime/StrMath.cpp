@@ -24,41 +24,49 @@ GSString* StringArgument(const GSStack& stack, uint32_t i) {
   return o && o->Type() == ObjectString ? static_cast<GSString*>(o) : nullptr;
 }
 
+// The string argument that the native reads or moves as a whole: its length
+// pays into the run budget.
+GSString* WholeStringArgument(const GSStack& stack, uint32_t i) {
+  GSString* s = StringArgument(stack, i);
+  if (s) PayRunBudget(s->Text().size());
+  return s;
+}
+
 std::string_view SetArgument(const GSStack& stack, uint32_t i) {
   const GSString* set = StringArgument(stack, i);
   return set && !set->Text().empty() ? std::string_view(set->Text()) : kBlanks;
 }
 
 void TrimLeft(GSContext*, GSStack& stack) {
-  if (GSString* s = StringArgument(stack, 1)) {
+  if (GSString* s = WholeStringArgument(stack, 1)) {
     const std::size_t at = s->Text().find_first_not_of(SetArgument(stack, 2));
     s->Text().erase(0, at == std::string::npos ? s->Text().size() : at);
   }
 }
 
 void TrimRight(GSContext*, GSStack& stack) {
-  if (GSString* s = StringArgument(stack, 1)) {
+  if (GSString* s = WholeStringArgument(stack, 1)) {
     const std::size_t at = s->Text().find_last_not_of(SetArgument(stack, 2));
     s->Text().erase(at == std::string::npos ? 0 : at + 1);
   }
 }
 
 void ToInt(GSContext*, GSStack& stack) {
-  if (const GSString* s = StringArgument(stack, 1)) stack.Push(uint32_t(std::atoi(s->Text().c_str())));
+  if (const GSString* s = WholeStringArgument(stack, 1)) stack.Push(uint32_t(std::atoi(s->Text().c_str())));
 }
 
 void ToFloat(GSContext*, GSStack& stack) {
-  if (const GSString* s = StringArgument(stack, 1)) stack.PushFloat(float(std::atof(s->Text().c_str())));
+  if (const GSString* s = WholeStringArgument(stack, 1)) stack.PushFloat(float(std::atof(s->Text().c_str())));
 }
 
 void ToUpper(GSContext*, GSStack& stack) {
-  if (GSString* s = StringArgument(stack, 1))
+  if (GSString* s = WholeStringArgument(stack, 1))
     for (char& c : s->Text())
       if (c >= 'a' && c <= 'z') c = char(c - 'a' + 'A');
 }
 
 void ToLower(GSContext*, GSStack& stack) {
-  if (GSString* s = StringArgument(stack, 1))
+  if (GSString* s = WholeStringArgument(stack, 1))
     for (char& c : s->Text())
       if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
 }
@@ -71,7 +79,7 @@ void Tokens(GSContext* context, GSStack& stack) {
     stack.Push(0);
     return;
   }
-  if (const GSString* s = StringArgument(stack, 1)) {
+  if (const GSString* s = WholeStringArgument(stack, 1)) {
     const std::string_view text = s->Text();
     const std::string_view set = SetArgument(stack, 2);
     std::size_t index = 0;
@@ -90,7 +98,7 @@ void Tokens(GSContext* context, GSStack& stack) {
 
 // Takes the first word off the string argument; false for null or empty.
 bool Unpack(GSStack& stack, std::string& word) {
-  GSString* s = StringArgument(stack, 1);
+  GSString* s = WholeStringArgument(stack, 1);
   if (!s || s->Text().empty()) return false;
   std::string& text = s->Text();
   const std::size_t start = std::min(text.find_first_not_of(kBlanks), text.size());
@@ -117,7 +125,7 @@ void UnpackString(GSContext* context, GSStack& stack) {
 }
 
 void Find(GSContext*, GSStack& stack) {
-  const GSString* s = StringArgument(stack, 1);
+  const GSString* s = WholeStringArgument(stack, 1);
   const GSString* sub = StringArgument(stack, 2);
   const int32_t start = int32_t(stack.Argument(3));
   int32_t found = -1;

@@ -10,8 +10,10 @@
 #include "config/TextureChecks.h"
 #include "graphics/mesh/RovanaIndexedMeshInstance.h"
 #include "graphics/mesh/RovanaIndexedMeshLODInstance.h"
+#include "kiv/Bitmap.h"
 #include "kiv/File.h"
 #include "kiv/String.h"
+#include "kiv/TextureResource.h"
 
 namespace {
 
@@ -36,6 +38,17 @@ std::string ForwardSlashes(std::string text) {
   return text;
 }
 
+// Whether the image file at this on-disk path loads: a converted ".texture"
+// from its headers, another image as the texture file checks probe it.
+bool ProbeImage(const std::string& path) {
+  if (Kiv::File::Path(path).IsExt("texture")) {
+    Kiv::TextureFileFacts facts;
+    return Kiv::ProbeTextureFile(path, facts);
+  }
+  Kiv::Bitmap::Size size;
+  return Kiv::Bitmap::Probe(Kiv::PString(path), size) && size.width > 0 && size.height > 0;
+}
+
 }  // namespace
 
 MeshData::MeshData(const MeshCheckSite& site) : OBLLib::CheckedMesh(OBLLib::MeshInfo{}), m_site(site) {}
@@ -55,8 +68,10 @@ std::string MeshData::NameInAsset() const { return Inside(m_site.assetFolder, m_
 bool MeshData::LoadResource(RovanaGeometryBaseResource& resource) {
   resource.SetDisplay(m_site.display, m_site.manager);
   // A material that does not load is a finding; the mesh still loads with
-  // the fallback material so its other problems are found as well.
+  // its type's plain material, or a null one when even that cannot be had,
+  // so every failed material and the mesh's other problems are found too.
   resource.SetAllowsSubstitutes(true);
+  resource.SetAllowsNullSubstitutes(true);
   const bool locked = resource.Lock() == 0;
   // Each material that failed, named inside the asset folder.
   for (const std::string& key : resource.GetFailedMaterials()) {
@@ -105,12 +120,18 @@ void MeshData::CheckTextures(const RovanaIndexedMeshDefinition& definition) {
   if (!m_site.database) return;
   std::unordered_map<std::string, MeshCheckSite::FileFacts> local;
   auto& files = m_site.files ? *m_site.files : local;
-  // What is known of a file inside the content folder; each is asked once.
-  auto facts = [&](const std::string& name) -> const MeshCheckSite::FileFacts& {
+  // Whether an image inside the content folder is there and loads; each is
+  // asked about and probed (not decoded) once.
+  auto loads = [&](const std::string& name) {
     const std::string disk = Kiv::File::Path(m_site.database->Folder()).Join(name).Str();
-    auto [it, made] = files.try_emplace(disk);
-    if (made) it->second.exists = m_site.database->ResolveName(name).has_value();
-    return it->second;
+    MeshCheckSite::FileFacts& facts = files[disk];
+    if (!facts.probed) {
+      facts.probed = true;
+      const std::optional<std::string> found = m_site.database->ResolveName(name);
+      facts.exists = found.has_value();
+      if (found) facts.loads = ProbeImage(*found);
+    }
+    return facts.loads;
   };
 
   std::vector<const Kiv::Material*> materials;
@@ -146,7 +167,7 @@ void MeshData::CheckTextures(const RovanaIndexedMeshDefinition& definition) {
           continue;
         }
       }
-      if (!facts(ForwardSlashes(image)).exists) Report("$obl_mesh_load_texture", {shown, NameInAsset()});
+      if (!loads(ForwardSlashes(image))) Report("$obl_mesh_load_texture", {shown, NameInAsset()});
     }
   }
 }

@@ -36,6 +36,8 @@ struct MeshCheckSite {
   struct FileFacts {
     bool exists = false;
     std::string primary;
+    // For an image: whether it was probed, and whether it loads.
+    bool probed = false, loads = false;
   };
   std::unordered_map<std::string, FileFacts>* files = nullptr;
 };

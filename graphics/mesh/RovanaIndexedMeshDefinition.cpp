@@ -400,6 +400,19 @@ Kiv::PString RovanaIndexedMeshDefinition::ResolveTextureName(std::string_view st
   return Kiv::PString(Kiv::ToLowerAscii(path.View()));
 }
 
+namespace {
+
+// A null material standing for the material of a key, typed as the key says.
+std::shared_ptr<Kiv::Material> NullMaterialFor(std::string_view key) {
+  auto material = std::make_shared<Kiv::NullMaterial>();
+  Kiv::DecoratedName parts;
+  if (Kiv::MaterialManager::SplitDecoratedMaterialName(key, parts))
+    material->SetCreationType(Kiv::PString(parts.type));
+  return material;
+}
+
+}  // namespace
+
 int RovanaIndexedMeshDefinition::CreateMaterialFromRecord(uint32_t index, MeshMaterialRecord& record) {
   std::shared_ptr<Kiv::Material> material;
   if (m_manager) {
@@ -412,17 +425,14 @@ int RovanaIndexedMeshDefinition::CreateMaterialFromRecord(uint32_t index, MeshMa
       Kiv::DecoratedName parts;
       if (!Kiv::MaterialManager::SplitDecoratedMaterialName(record.key, parts) ||
           m_manager->Find(Kiv::MaterialManager::FallbackName(parts), material) != 0 || !material) {
-        return Kiv::kMeshMaterialFailed;
+        if (!m_resource->AllowsNullSubstitutes()) return Kiv::kMeshMaterialFailed;
+        material = NullMaterialFor(record.key);
       }
       material->SetRequestName(Kiv::PString(record.key));
     }
     material->SetResourcePriority(m_resource ? m_resource->GetPriority() : 0);
   } else {
-    material = std::make_shared<Kiv::NullMaterial>();
-    Kiv::DecoratedName parts;
-    if (Kiv::MaterialManager::SplitDecoratedMaterialName(record.key, parts)) {
-      material->SetCreationType(Kiv::PString(parts.type));
-    }
+    material = NullMaterialFor(record.key);
   }
   material->SetDisplayMaterialProperties(record.display);
   material->SetFlag(record.flag);

@@ -1,5 +1,6 @@
 #include "graphics/texture/TextureConvert.h"
 
+#include <algorithm>
 #include <atomic>
 #include <deque>
 #include <memory>
@@ -42,6 +43,12 @@ std::string SetFolderFor(const std::string& setName, const std::string& path, co
 }  // namespace
 
 void SetTextureConversionWorkers(unsigned workers) { g_workers = workers; }
+
+namespace {
+TextureConversionProgress g_progress;
+}
+
+void SetTextureConversionProgress(TextureConversionProgress progress) { g_progress = std::move(progress); }
 
 unsigned GetTextureConversionWorkers() {
   unsigned n = g_workers.load();
@@ -220,8 +227,18 @@ public:
     FolderCache::Purge();
   }
 
+  // Counts the descriptions Walk would convert, starting nothing and reporting nothing.
+  size_t Count(const std::string& folder) {
+    m_counting = true;
+    m_found = 0;
+    Walk(folder, 0);
+    m_counting = false;
+    return m_found;
+  }
+
   bool Walk(const std::string& folder, int depth) {
     if (depth > kMaxFolderDepth || !Kiv::File::IsDirectory(folder)) {
+      if (m_counting) return false;
       SoupRef params;
       params.SetNamedTag(Kiv::PString("file_name"), folder);
       m_log.AddResult(ResultsLog::kError, nullptr, "Unable to search path: '$(FILE_NAME)'", params);
@@ -236,6 +253,10 @@ public:
         if (Kiv::File::IsSymlink(path)) continue;  // a linked folder could lead back up
         if (!Walk(path, depth + 1)) ok = false;
       } else if (IsTextureTxtFile(find.Name())) {
+        if (m_counting) {
+          ++m_found;
+          continue;
+        }
         auto record = std::make_unique<UMBTextureConvertFileRPC>(&m_queue);
         record->Start(m_setName, path, &m_log, m_root);
         m_pending.push_back(std::move(record));
@@ -265,8 +286,18 @@ private:
       text += " (" + record->SourceName() + ")";
       m_log.AddResult(ResultsLog::kError, nullptr, text);
     }
+    ++m_done;
+    if (m_progress) m_progress(m_done, std::max(m_done, m_total));
   }
 
+public:
+  // Reports each finished description to `progress`, of `total`.
+  void ReportTo(TextureConversionProgress progress, size_t total) {
+    m_progress = std::move(progress);
+    m_total = total;
+  }
+
+private:
   std::string m_setName;
   std::string m_root;
   ResultsLog& m_log;
@@ -275,6 +306,11 @@ private:
   std::deque<std::unique_ptr<UMBTextureConvertFileRPC>> m_pending;
   bool m_allSucceeded = true;
   bool m_chainFailed = false;
+  bool m_counting = false;
+  size_t m_found = 0;
+  size_t m_done = 0;
+  size_t m_total = 0;
+  TextureConversionProgress m_progress;
 };
 
 constexpr std::string_view kConversionSuffix = ".convert-tex.txt";
@@ -316,6 +352,7 @@ uint32_t ConvertTexturesInFolder(const std::string& setName, const std::string& 
   }
   RestoreLeftovers(top, 0, log);
   FolderConversion conversion(setName, top, log);
+  if (g_progress) conversion.ReportTo(g_progress, conversion.Count(top));
   bool ok = conversion.Walk(top, 0);
   conversion.FinishAll();
   if (conversion.ChainFailed()) return kTextureConvertJobError;

@@ -3,7 +3,9 @@
 // folder becomes a ".texture" file beside it. Each description is one job:
 // its preparation runs on the calling thread, its load, write and release
 // steps run as a worker call chain, several jobs at once.
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "foundation/Jobs.h"
@@ -27,6 +29,12 @@ uint32_t ConvertTexturesInFolder(const std::string& setName, const std::string& 
 // The "compresstexture" command: forwards to ConvertTexturesInFolder.
 uint32_t ConvertTexturesInFolderCommand(const std::string& setName, const std::string& folder,
                                         ResultsLog& log);
+
+// Called on the converting thread as a folder conversion goes: how many
+// descriptions are finished, of how many the folder holds (counted first, only
+// while a callback is set). Empty: none, and the folder is walked once.
+using TextureConversionProgress = std::function<void(size_t done, size_t total)>;
+void SetTextureConversionProgress(TextureConversionProgress progress);
 
 // How many worker threads compress at once; 0 (the default) uses one per
 // processor core the process may run on. The output bytes do not depend on it.

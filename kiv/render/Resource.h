@@ -87,6 +87,11 @@ public:
   void SetPriority(int priority) { m_priority = priority; }
   [[nodiscard]] bool AllowsSubstitutes() const { return m_allowsSubstitutes; }
   void SetAllowsSubstitutes(bool allow) { m_allowsSubstitutes = allow; }
+  // With substitutes allowed: a material that even its type's plain material
+  // cannot stand in for is replaced by a null material, so the load goes on
+  // (a check that reports every failed material wants the whole mesh).
+  [[nodiscard]] bool AllowsNullSubstitutes() const { return m_allowsNullSubstitutes; }
+  void SetAllowsNullSubstitutes(bool allow) { m_allowsNullSubstitutes = allow; }
   void AddFailedMaterial(std::string key) { m_failedMaterials.push_back(std::move(key)); }
   const std::vector<std::string>& GetFailedMaterials() const { return m_failedMaterials; }
   void ClearFailedMaterials() { m_failedMaterials.clear(); }
@@ -118,6 +123,7 @@ private:
   const ResourceDatabase* m_database;
   int m_priority = 0;
   bool m_allowsSubstitutes = false;
+  bool m_allowsNullSubstitutes = false;
   bool m_textForm = false;
   std::vector<std::string> m_failedMaterials;
   int m_locks = 0;

@@ -1,6 +1,7 @@
 #pragma once
-// The whole program run in-process, as the shell would run it, on a tree of the
-// test's own: its results go to `out`, its standard input reads `input`.
+// The whole program run in-process as a user starts it: the arguments after
+// the program name, the installation root and user data folders its start-up
+// finds, what it prints going to out and its standard input reading input.
 #include <cstdio>
 #include <string>
 #include <vector>

@@ -20,6 +20,12 @@ TEST(Folders, InstallationRootFromVariableOrProgramPath) {
   // A build tree of the checkout finds its samples.
   EXPECT_EQ(Cli::FindInstallationRoot(tree.Path("src/build/release/rovanautil"), nullptr),
             tree.Path("src/samples/install"));
+  // The installation a build makes beside its programs comes before the samples.
+  tree.MakeDir("src/build/debug/install/OBLData");
+  EXPECT_EQ(Cli::FindInstallationRoot(tree.Path("src/build/debug/rovanautil"), nullptr),
+            tree.Path("src/build/debug/install"));
+  EXPECT_EQ(Cli::FindInstallationRoot(tree.Path("src/build/release/rovanautil"), nullptr),
+            tree.Path("src/samples/install"));
   // The variable wins; a trailing separator is dropped.
   EXPECT_EQ(
       Cli::FindInstallationRoot(tree.Path("inst/bin/x64/rovanautil"), (tree.Path("none") + "/").c_str()),

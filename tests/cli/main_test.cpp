@@ -325,8 +325,11 @@ TEST_F(ValidateCommandTest, MeshFindings) {
             "! The mesh has only one level of detail.\n"
             "! The lowest level of detail of the mesh has very few polygons.\n"
             "- Unable to load the material 'lamp.m.nosuchmaterialtype' of the mesh 'lamp.lm'.\n"
-            "- Unable to set up a mesh.\n"
-            "OK (2 Errors,3 Warnings)\n");
+            // The lamp loads all the same and is checked as the tower is.
+            "! The mesh has no attachment points.\n"
+            "! The mesh has only one level of detail.\n"
+            "! The lowest level of detail of the mesh has very few polygons.\n"
+            "OK (1 Errors,6 Warnings)\n");
   size_t seen = Output().size();
   EXPECT_EQ(Run({"validate", m_userData + "/local/bare_crate"}), -1);
   EXPECT_EQ(Output().substr(seen),
@@ -356,6 +359,81 @@ TEST_F(ValidateCommandTest, DamagedOnlineCacheFilesAreReadAndLeftAlone) {
   EXPECT_TRUE(after == messages);
   ASSERT_TRUE(Kiv::File::ReadWholeFile(m_userData + "/cache/offline-inbox.tbox", after));
   EXPECT_EQ(after, inbox);
+}
+
+// One target only: a second is refused, not dropped, and nothing is checked.
+TEST_F(ValidateCommandTest, ASecondTargetIsRefused) {
+  EXPECT_EQ(Run({"validate", "523:1010", "523:9999"}), -1);
+  EXPECT_EQ(Output(),
+            "- Too many parameters: 'validate' takes one asset (a KUID or an asset folder), not '523:9999'.\n"
+            "OK (1 Errors,0 Warnings)\n");
+  const size_t seen = Output().size();
+  EXPECT_EQ(Run({"compresstexture", m_userData, "-q"}), -1);
+  EXPECT_EQ(Output().substr(seen),
+            "- Too many parameters: 'compresstexture' takes one folder, not '-q'.\n"
+            "OK (1 Errors,0 Warnings)\n");
+  const size_t before = Output().size();
+  EXPECT_EQ(Run({"umbcommandhost", "requests.txt"}, "1 0 " + m_userData + "/local/clean_shed\n"), -1);
+  EXPECT_EQ(Output().substr(before),
+            "- Too many parameters: 'umbcommandhost' takes none (its requests come on standard input), not "
+            "'requests.txt'.\n"
+            "OK (1 Errors,0 Warnings)\n");
+}
+
+// Two folders of one KUID: whichever is checked names both, and the one the
+// database answers from. An editing copy of an installed asset is expected.
+TEST_F(ValidateCommandTest, ADuplicateKuidNamesBothFolders) {
+  std::filesystem::create_directories(m_userData + "/editing");
+  std::filesystem::copy(m_userData + "/local/clean_shed", m_userData + "/editing/clean_shed",
+                        std::filesystem::copy_options::recursive);
+  EXPECT_EQ(Run({"validate", "523:1010"}), 0);
+  EXPECT_EQ(Output(), "OK (0 Errors,0 Warnings)\n");
+
+  std::filesystem::copy(m_userData + "/local/clean_shed", m_userData + "/local/shed_copy",
+                        std::filesystem::copy_options::recursive);
+  const std::string kept = m_userData + "/local/clean_shed", copy = m_userData + "/local/shed_copy";
+  size_t seen = Output().size();
+  // The copy in "editing" wins; the two of "local" are the duplicate.
+  EXPECT_EQ(Run({"validate", kept}), 0);
+  EXPECT_EQ(Output().substr(seen), "! The folders '" + kept + "' and '" + copy +
+                                       "' have the same KUID <kuid:523:1010>; the asset database uses '" +
+                                       m_userData + "/editing/clean_shed'.\nOK (0 Errors,1 Warnings)\n");
+  seen = Output().size();
+  EXPECT_EQ(Run({"validate", m_tree.Path("user/local/../local/shed_copy/")}), 0);
+  EXPECT_EQ(Output().substr(seen), "! The folders '" + copy + "' and '" + kept +
+                                       "' have the same KUID <kuid:523:1010>; the asset database uses '" +
+                                       m_userData + "/editing/clean_shed'.\nOK (0 Errors,1 Warnings)\n");
+  // The command host's check reports it too.
+  seen = Output().size();
+  EXPECT_EQ(Run({"umbcommandhost"}, "1 0 " + copy + "\n"), 0);
+  EXPECT_NE(Output().find("1 R 2 The folders '" + copy + "' and '" + kept + "'", seen), std::string::npos)
+      << Output().substr(seen);
+  // Once the copy is gone, so is the finding.
+  std::filesystem::remove_all(copy);
+  seen = Output().size();
+  EXPECT_EQ(Run({"validate", kept}), 0);
+  EXPECT_EQ(Output().substr(seen), "OK (0 Errors,0 Warnings)\n");
+}
+
+// An asset script includes the standard classes from the installation's
+// "scripts": the installation the build makes holds them, the bare sample
+// one does not.
+TEST_F(ValidateCommandTest, AssetScriptBuildsOnTheInstallationsClasses) {
+  const std::filesystem::path samples = std::string(ROVANA_SOURCE_DIR) + "/samples";
+  std::filesystem::copy(samples / "userdata/local/station_clock", m_userData + "/local/station_clock",
+                        std::filesystem::copy_options::recursive);
+  EXPECT_EQ(Run({"validate", "523:1017"}), -1);
+  EXPECT_NE(Output().find("Could not read file"), std::string::npos) << Output();
+  EXPECT_NE(Output().find("rovanagameobject.gs"), std::string::npos) << Output();
+
+  m_root = ROVANA_INSTALL_DIR;
+  const size_t seen = Output().size();
+  EXPECT_EQ(Run({"validate", "523:1017"}), 0);
+  EXPECT_EQ(Output().substr(seen), "OK (0 Errors,0 Warnings)\n");
+  size_t libraries = 0;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(m_userData + "/cache/libraries"))
+    libraries += entry.path().extension() == ".gsl";
+  EXPECT_EQ(libraries, 1u);
 }
 
 TEST_F(ValidateCommandTest, AScriptedAssetHasTheNativeClassesRegisteredFirst) {
@@ -447,6 +525,295 @@ TEST_F(MainTest, StartUpMakesTheEngineAndItsCheckSceneAndRetriesWithTheNullRende
     EXPECT_EQ(retry.empty(), !failRenderer) << retry;
   }
   EXPECT_EQ(Output(), "");
+}
+
+}  // namespace
+
+namespace {
+
+// Verdicts on assets a test makes: each is checked as a user checks it, by
+// the command, a batch file or the command host.
+class AssetVerdictTest : public ValidateCommandTest {
+protected:
+  // Writes local/<folder>/config.txt and copies the named sample files
+  // (paths below samples/) into the folder under the given names.
+  std::string Asset(const std::string& folder, const std::string& config,
+                    const std::vector<std::pair<std::string, std::string>>& files = {
+                        {"userdata/local/clean_shed/shed.im", "shed.im"},
+                        {"userdata/local/clean_shed/brick.texture", "brick.texture"}}) {
+    const std::string path = m_userData + "/local/" + folder;
+    m_tree.Write("user/local/" + folder + "/config.txt", config);
+    for (const auto& [from, to] : files) {
+      std::filesystem::create_directories(std::filesystem::path(path + "/" + to).parent_path());
+      std::filesystem::copy_file(std::string(ROVANA_SOURCE_DIR) + "/samples/" + from, path + "/" + to);
+    }
+    return path;
+  }
+  // The output of one run of the command on the asset folder, and its code.
+  std::string Validate(const std::string& path, int* code = nullptr) {
+    const size_t seen = Output().size();
+    const int result = Run({"validate", path});
+    if (code) *code = result;
+    return Output().substr(seen);
+  }
+  static std::string Header(int number, const std::string& kind) {
+    return "kuid <kuid:523:" + std::to_string(3000 + number) + ">\nkind " + kind +
+           "\nusername \"Made\"\nrovana-build 3.4\n";
+  }
+  static std::string MeshTable(const std::string& entries) { return "mesh-table\n{\n" + entries + "}\n"; }
+  static constexpr const char* kShed = "  default\n  {\n    mesh \"shed.im\"\n    auto-create 1\n  }\n";
+};
+
+// A container that the kind's own definition lacks but an inherited one
+// defines passes; one that no definition covers is reported once.
+TEST_F(AssetVerdictTest, SmokeContainersByTheDefinitionsThatCoverThem) {
+  const std::string smoke = "smoke\n{\n  rate 2\n  velocity 1\n}\n";
+  const std::string table = MeshTable(std::string(kShed) + "  shadow\n  {\n    mesh \"shed.im\"\n  }\n");
+  int code = 0;
+  EXPECT_EQ(Validate(Asset("smoking_car", Header(1, "traincar") + table + smoke), &code),
+            "OK (0 Errors,0 Warnings)\n");
+  EXPECT_EQ(code, 0);
+  // Its rules still run: a negative rate is an error.
+  const std::string badRate = "smoke\n{\n  rate -2\n  velocity 1\n}\n";
+  EXPECT_EQ(Validate(Asset("fuming_car", Header(2, "traincar") + table + badRate), &code),
+            "- The tag 'rate' must not be negative.\nOK (1 Errors,0 Warnings)\n");
+  EXPECT_EQ(code, -1);
+  EXPECT_EQ(Validate(Asset("smoking_shed", Header(3, "scenery") + MeshTable(kShed) + smoke), &code),
+            "- A smoke tag has no definition.\n"
+            "- The tag 'smoke' in 'scenery' is not defined for this kind of asset.\n"
+            "OK (2 Errors,0 Warnings)\n");
+  EXPECT_EQ(code, -1);
+}
+
+// What an asset with "alias" sets is not carried into the next check, in a
+// batch file and in the command host alike.
+TEST_F(AssetVerdictTest, AnAliasDoesNotChangeTheVerdictOnLaterAssets) {
+  const std::string effect =
+      Asset("glowing_shed", Header(4, "scenery") + MeshTable("  default\n  {\n"
+                                                             "    mesh \"shed.im\"\n"
+                                                             "    effects\n    {\n"
+                                                             "      glow\n      {\n"
+                                                             "        kind \"name\"\n"
+                                                             "        att \"a.nowhere\"\n"
+                                                             "      }\n    }\n  }\n"));
+  const std::string alias = Asset("borrowed", Header(5, "scenery") + "alias <kuid:523:1010>\n", {});
+  const std::string finding =
+      "In 'mesh-table\\default\\effects\\glow' the tag 'att' names 'a.nowhere', which is not an attachment "
+      "point of the mesh.";
+  const std::string verdict = "- " + finding + "\nOK (1 Errors,0 Warnings)\n";
+  EXPECT_EQ(Validate(effect), verdict);
+  const std::string batch = m_tree.Write(
+      "checks.txt", "validate " + effect + "\nvalidate " + alias + "\nvalidate " + effect + "\n");
+  const size_t seen = Output().size();
+  EXPECT_EQ(Run({"@" + batch}), -1);
+  const std::string out = Output().substr(seen);
+  ASSERT_GE(out.size(), verdict.size());
+  EXPECT_EQ(out.substr(0, verdict.size()), verdict) << out;
+  EXPECT_EQ(out.substr(out.size() - verdict.size()), verdict) << out;
+  EXPECT_NE(out.find("! This asset borrows its mesh through an \"alias\" tag.\n"), std::string::npos) << out;
+
+  std::string escaped = finding;
+  for (size_t at = escaped.find('\\'); at != std::string::npos; at = escaped.find('\\', at + 2))
+    escaped.insert(at, 1, '\\');
+  EXPECT_EQ(Run({"umbcommandhost"}, "1 0 " + effect + "\n2 0 " + alias + "\n3 0 " + effect + "\n"), 0);
+  const std::string host = Output().substr(seen + out.size());
+  EXPECT_NE(host.find("1 R 3 " + escaped + "\n1 OK 0\n"), std::string::npos) << host;
+  EXPECT_NE(host.find("3 R 3 " + escaped + "\n3 OK 0\n"), std::string::npos) << host;
+}
+
+// The kinds whose meshes are seen near the camera get no performance warnings
+// for a mesh with one level of few polygons; other kinds get all three.
+TEST_F(AssetVerdictTest, ExemptKindsGetNoLevelOfDetailWarnings) {
+  const std::vector<std::pair<std::string, std::string>> tower = {
+      {"userdata/local/lod_tower/tower.lm", "tower.lm"},
+      {"userdata/local/lod_tower/brick.texture", "brick.texture"}};
+  const std::string table = MeshTable("  default\n  {\n    mesh \"tower.lm\"\n    auto-create 1\n  }\n");
+  int number = 10;
+  for (const char* kind : {"traincar", "bogey", "interior", "pantograph", "drivercharacter"}) {
+    SCOPED_TRACE(kind);
+    int code = -1;
+    const std::string out =
+        Validate(Asset(std::string("near_") + kind, Header(number++, kind) + table, tower), &code);
+    EXPECT_EQ(out.find("! The mesh has"), std::string::npos) << out;
+    EXPECT_EQ(out.find("! The lowest level"), std::string::npos) << out;
+    EXPECT_EQ(code, 0);
+  }
+  EXPECT_EQ(Validate(Asset("far_scenery", Header(number, "scenery") + table, tower)),
+            "! The mesh has no attachment points.\n"
+            "! The mesh has only one level of detail.\n"
+            "! The lowest level of detail of the mesh has very few polygons.\n"
+            "OK (0 Errors,3 Warnings)\n");
+}
+
+// The attachment finding names the parent mesh as the config does, however
+// deep the asset folder lies in its content folder.
+TEST_F(AssetVerdictTest, AttachmentFindingNamesTheParentMeshAsTheConfigDoes) {
+  const std::string table = MeshTable(
+      "  default\n  {\n    mesh \"sub/m.im\"\n    auto-create 1\n  }\n"
+      "  lamp\n  {\n    mesh \"sub/m.im\"\n    att-parent \"default\"\n    att \"a.nowhere\"\n  }\n");
+  const std::vector<std::pair<std::string, std::string>> mesh = {{"meshes/skinned.im", "sub/m.im"}};
+  const std::string verdict =
+      "- 'a.nowhere' in the tag 'att' is not an attachment point of the mesh 'sub/m.im'.\n"
+      "OK (1 Errors,0 Warnings)\n";
+  int number = 20;
+  for (const char* folder : {"posts", "set/posts", "set/att2/posts", "set/a/b/posts"}) {
+    SCOPED_TRACE(folder);
+    EXPECT_EQ(Validate(Asset(folder, Header(number++, "scenery") + table, mesh)), verdict);
+  }
+  // Outside every content folder, too.
+  const std::string outside = m_tree.Path("elsewhere/posts");
+  std::filesystem::create_directories(outside);
+  std::filesystem::copy(m_userData + "/local/posts", outside, std::filesystem::copy_options::recursive);
+  EXPECT_EQ(Validate(outside), verdict);
+}
+
+// Bytes of a bad config that a terminal would act on are shown, not cut at
+// and not echoed raw.
+TEST_F(AssetVerdictTest, UnprintableBytesInAFindingAreShown) {
+  using namespace std::string_literals;
+  const std::string path =
+      Asset("odd_names", Header(30, "scenery") + "weird\0name 1\nodd\x01\x1bname 2\n"s + MeshTable(kShed));
+  EXPECT_EQ(Validate(path),
+            "- The tag 'weird\\0name' in 'scenery' is not defined for this kind of asset.\n"
+            "- The tag 'odd\\x01\\x1bname' in 'scenery' is not defined for this kind of asset.\n"
+            "OK (2 Errors,0 Warnings)\n");
+  const size_t seen = Output().size();
+  EXPECT_EQ(Run({"umbcommandhost"}, "7 0 " + path + "\n"), 0);
+  EXPECT_NE(
+      Output().find("7 R 3 The tag 'weird\\0name' in 'scenery' is not defined for this kind of asset.\n"
+                    "7 R 3 The tag 'odd\\x01\\x1bname' in 'scenery' is not defined for this kind of asset.\n"
+                    "7 OK 0\n",
+                    seen),
+      std::string::npos)
+      << Output();
+}
+
+}  // namespace
+
+namespace {
+
+// With the shipped installation every check can fire: each row is an asset
+// made to meet one rule or check, and the line it must give.
+TEST_F(AssetVerdictTest, EveryCheckOfTheShippedSchemaCanFire) {
+  const std::string shadow = "  shadow\n  {\n    mesh \"shed.im\"\n    auto-create 0\n  }\n";
+  const std::vector<std::pair<std::string, std::string>> skinned = {{"meshes/skinned.im", "sub/m.im"}};
+  struct Row {
+    std::string config;
+    std::string line;
+    std::vector<std::pair<std::string, std::string>> files;
+  };
+  const std::vector<Row> rows = {
+      {Header(0, "traincar") + MeshTable(kShed), "! The mesh table has no \"shadow\" mesh.\n", {}},
+      {Header(0, "scenery") + MeshTable("  default\n  {\n    mesh \"shed.im\"\n    auto-create 0\n  }\n"),
+       "! The mesh table has no visible mesh.\n",
+       {}},
+      {Header(0, "traincar") + "collate-meshes 1\n" + MeshTable(std::string(kShed) + shadow),
+       "- The tag 'collate-meshes' is not allowed in an asset of kind 'traincar'.\n",
+       {}},
+      {Header(0, "scenery") + "collate-distance 100\n" + MeshTable(kShed),
+       "- The tag 'collate-distance' needs a 'collate-meshes' tag.\n",
+       {}},
+      {Header(0, "scenery") + "track-offset 2\n" + MeshTable(kShed),
+       "- The tag 'track-offset' needs a 'type' tag of 'trackside'.\n",
+       {}},
+      {Header(0, "scenery") + "type \"bridge\"\ntrack-offset 2\n" + MeshTable(kShed),
+       "- The tag 'type' must be 'trackside' for the tag 'track-offset'.\n",
+       {}},
+      {Header(0, "scenery") + MeshTable("  default\n  {\n    mesh \"shed.im\"\n    auto-create 1\n"
+                                        "    light \"0\"\n  }\n"),
+       "- There is no \"lights\" container.\n",
+       {}},
+      {Header(0, "scenery") + "lights\n{\n  0\n  {\n    radius 4\n  }\n}\n" +
+           MeshTable("  default\n  {\n    mesh \"shed.im\"\n    auto-create 1\n    light \"0,1\"\n  }\n"),
+       "- There is no light 1 in the \"lights\" container.\n",
+       {}},
+      {Header(0, "scenery") + MeshTable("  default\n  {\n    mesh \"sub/m.im\"\n    auto-create 1\n"
+                                        "    effects\n    {\n      lamp\n      {\n        kind \"name\"\n"
+                                        "        bone \"elbow\"\n      }\n    }\n  }\n"),
+       "- 'elbow' is not a named part of the mesh 'sub/m.im'.\n", skinned},
+      {Header(0, "groundtexture"), "- No texture file is named.\n", {}},
+      {Header(0, "groundtexture") + "texture \"grass.texture\"\n",
+       "- The texture file 'grass.texture' does not exist.\n",
+       {}},
+      {Header(0, "traincar") + "category-class \"TR;TV\"\nscript \"loco\"\nclass \"SignalBox\"\n" +
+           MeshTable(std::string(kShed) + shadow),
+       "- Script class does not match asset kind (vehicle).\n",
+       {{"userdata/local/clean_shed/shed.im", "shed.im"},
+        {"userdata/local/clean_shed/brick.texture", "brick.texture"},
+        {"userdata/local/signal_box/signalbox.gs", "loco.gs"}}},
+      // Rules and writers the schema bound before.
+      {Header(0, "traincar") +
+           "cameralist\n{\n  0 1,2,3\n}\nqueues\n{\n  0\n  {\n    size 3\n"
+           "    initial-count 2\n  }\n}\n" +
+           MeshTable(std::string(kShed) + shadow),
+       "- The tag '0' has the wrong number of values.\n"
+       "- The tag 'product-kuid' is missing; it must come with 'size'.\n",
+       {}},
+      {Header(0, "interior") + "cabin_muffle 2\n" + MeshTable(kShed),
+       "- The tag 'cabin_muffle' must lie between 0 and 1.\n",
+       {}},
+      {Header(0, "scenery") + "snapgrid 0\n" + MeshTable(kShed),
+       "- The tag 'snapgrid' must not be zero.\n",
+       {}},
+      {Header(0, "track") + "width ,\n" + MeshTable(kShed), "- The tag 'width' has no value.\n", {}},
+      {Header(0, "track") + "width -1\ngroundtexture <NULL>\n" + MeshTable(kShed),
+       "- The tag 'width' must not be negative.\n! The tag 'groundtexture' holds a null KUID.\n",
+       {}},
+      {Header(0, "scenery") + "script \"nothere\"\n" + MeshTable(kShed),
+       "- The script file 'nothere' does not exist.\n",
+       {}},
+      {Header(0, "scenery") +
+           MeshTable(std::string(kShed) + "  lamp\n  {\n    mesh \"shed.im\"\n    att-parent \"lamp\"\n  }\n"
+                                          "  lamp2\n  {\n    mesh \"shed.im\"\n    att \"a.x\"\n  }\n"
+                                          "  default\n  {\n    mesh \"shed.im\"\n  }\n"),
+       "- A mesh cannot be its own parent.\n- The container 'lamp2' has no \"att-parent\" tag.\n"
+       "- There is more than one container 'default' in 'mesh-table'.\n",
+       {}},
+      {Header(0, "scenery") +
+           MeshTable("  default\n  {\n    mesh \"shed.png\"\n    auto-create 1\n"
+                     "    anim \"walk.txt\"\n  }\n") +
+           "thumbnails\n{\n  0\n  {\n    image \"x.kin\"\n    width 64\n    height 64\n  }\n}\n",
+       "- The tag 'mesh' in 'default' does not name a mesh file.\n- The file 'shed.png' does not exist.\n"
+       "- The tag 'anim' in 'default' does not name an animation file.\n"
+       "- The tag 'image' in '0' does not name an image file.\n",
+       {}},
+      {Header(0, "scenery") + MeshTable("  walk\n  {\n    anim \"walk.kin\"\n  }\n"
+                                        "  default\n  {\n    mesh \"quad.pm\"\n    auto-create 1\n  }\n"),
+       "- An animation was given before any mesh loaded.\n- The required tag 'mesh' is missing.\n"
+       "- A mesh of this asset is in a format that is no longer supported.\n",
+       {{"meshes/quad.pm", "quad.pm"}}},
+  };
+  int number = 40;
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.config);
+    std::string config = row.config;
+    config.replace(config.find("3000>"), 5, std::to_string(3000 + number) + ">");
+    const std::string folder = "check" + std::to_string(number++);
+    const std::string out =
+        row.files.empty() ? Validate(Asset(folder, config)) : Validate(Asset(folder, config, row.files));
+    EXPECT_NE(out.find(row.line), std::string::npos) << out;
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// The samples that show a rule at work pass: a locomotive whose smoke only
+// an inherited definition covers, and legacy configs whose upgrade writes
+// the category codes "ZX", "00" and "GB".
+TEST_F(ValidateCommandTest, SamplesOfUpgradesAndInheritedContainersPass) {
+  const std::filesystem::path samples = std::string(ROVANA_SOURCE_DIR) + "/samples/userdata/local";
+  for (const char* asset : {"steam_loco", "legacy_hut", "legacy_shelter"})
+    std::filesystem::copy(samples / asset, m_userData + "/local/" + asset,
+                          std::filesystem::copy_options::recursive);
+  EXPECT_EQ(Run({"validate", m_userData + "/local/steam_loco"}), 0);
+  EXPECT_EQ(Run({"validate", m_userData + "/local/legacy_hut"}), 0);
+  EXPECT_EQ(Run({"validate", m_userData + "/local/legacy_shelter"}), 0);
+  EXPECT_EQ(Output(),
+            "OK (0 Errors,0 Warnings)\n"
+            "! This asset is of a build older than 2.7 and is obsolete.\nOK (0 Errors,1 Warnings)\n"
+            "OK (0 Errors,0 Warnings)\n");
 }
 
 }  // namespace

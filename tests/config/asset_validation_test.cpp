@@ -75,7 +75,8 @@ TEST_F(AssetValidationTest, SampleAssetsGiveTheirGoldenResults) {
   const fs::path local = kSource + "/samples/userdata/local";
   const auto before = Snapshot(local);
   std::string results;
-  for (const char* asset : {"clean_shed", "warning_fence", "broken_signal", "legacy_hut", "faded_sign"}) {
+  for (const char* asset : {"clean_shed", "warning_fence", "broken_signal", "legacy_hut", "faded_sign",
+                            "legacy_shelter", "steam_loco"}) {
     ResultsLog log;
     bool ok = CheckAssetFolder(log, (local / asset).string());
     EXPECT_EQ(ok, log.ErrorCount() == 0) << asset;

@@ -62,6 +62,9 @@ protected:
     loader = std::make_shared<FakeLoader>();
     OBLLib::SetMeshLoader(loader);
     root.configSoup = Soup("kind scenery\n");
+    // As an import makes it: the entry holds its own part of the config,
+    // which names no kind.
+    entry.configSoup = Soup("mesh \"tower.lm\"\n");
     entry.parent = &root;
   }
   void TearDown() override {

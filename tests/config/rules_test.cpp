@@ -155,6 +155,10 @@ TEST_F(RulesTest, StructureRules) {
   m_root.configSoup = Soup("kind traincar");
   EXPECT_FALSE(Run("isnottraincar", *collate, "", &finding));
   EXPECT_EQ(EH().GetEntries().front().tag, 0u);  // unattributed
+  // A tag deeper in the config: the asset's kind counts, not its entry's
+  // soup (which an import gives every nested container).
+  entry->configSoup = Soup("mesh \"body.im\"");
+  EXPECT_FALSE(Run("isnottraincar", *MakeTag("lod", "1", entry), ""));
   m_root.configSoup = Soup("kind scenery");
   EXPECT_TRUE(Run("isnottraincar", *collate, ""));
 
@@ -195,7 +199,7 @@ TEST_F(RulesTest, GrandparentRulesNearTheRoot) {
   m_dm->SetLiveObject(&m_root, std::make_unique<LoadedMesh>(info));
   EXPECT_TRUE(Run("mustbeownparent", *MakeTag("p", "door", effects), ""));
   EXPECT_FALSE(Run("mustbeownparent", *MakeTag("p", "roof", effects), "", &finding));
-  EXPECT_EQ(finding, "'roof' is not an attachment point of the mesh '/body.im'.");
+  EXPECT_EQ(finding, "'roof' is not a named part of the mesh 'body.im'.");
 }
 
 TEST_F(RulesTest, NullKuidWarning) {

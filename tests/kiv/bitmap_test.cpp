@@ -161,6 +161,60 @@ TEST(Bitmap, HugeDeclaredSizesAreRefused) {
   EXPECT_FALSE(b.Create(5, 5, Bitmap::FormatNone));
 }
 
+// A BMP whose height is negative stores its top row first; it loads as the
+// same picture stored bottom row first. Sizes that are refused say why truly.
+TEST(Bitmap, TopDownBmpsLoadAndBadSizesAreNamedAsSuch) {
+  // 24 bits, 2 x 3, each row one colour; rows padded to 8 bytes.
+  auto bmp = [](int32_t height, bool topDown) {
+    std::vector<uint8_t> out(54, 0);
+    auto put32 = [&](size_t at, uint32_t v) {
+      for (int i = 0; i < 4; ++i) out[at + static_cast<size_t>(i)] = static_cast<uint8_t>(v >> (8 * i));
+    };
+    out[0] = 'B';
+    out[1] = 'M';
+    put32(10, 54);
+    put32(14, 40);
+    put32(18, 2);
+    put32(22, static_cast<uint32_t>(height));
+    out[26] = 1;
+    out[28] = 24;
+    const uint8_t rows[3][3] = {{0, 0, 255}, {0, 255, 0}, {255, 0, 0}};  // B, G, R from the top
+    for (int i = 0; i < 3; ++i) {
+      const uint8_t* row = rows[topDown ? i : 2 - i];
+      for (int x = 0; x < 2; ++x) out.insert(out.end(), row, row + 3);
+      out.insert(out.end(), 2, 0);
+    }
+    put32(2, static_cast<uint32_t>(out.size()));
+    return out;
+  };
+  const std::vector<uint8_t> upward = bmp(3, false), downward = bmp(-3, true);
+  Bitmap up, down;
+  ASSERT_TRUE(up.LoadFromMemory(upward.data(), upward.size(), "up.bmp")) << up.LastError();
+  ASSERT_TRUE(down.LoadFromMemory(downward.data(), downward.size(), "down.bmp")) << down.LastError();
+  ASSERT_EQ(down.Width(), 2);
+  ASSERT_EQ(down.Height(), 3);
+  EXPECT_EQ(down.GetPixel(1, 0), 0xFFFF0000u);
+  EXPECT_EQ(down.GetPixel(0, 2), 0xFF0000FFu);
+  for (int y = 0; y < 3; ++y)
+    for (int x = 0; x < 2; ++x) EXPECT_EQ(down.GetPixel(x, y), up.GetPixel(x, y)) << x << "," << y;
+  Bitmap::Size size;
+  EXPECT_TRUE(Bitmap::ProbeMemory(downward.data(), downward.size(), size));
+  EXPECT_EQ(size.height, 3);
+
+  Bitmap refused;
+  const std::vector<uint8_t> flat = bmp(0, false);
+  EXPECT_FALSE(refused.LoadFromMemory(flat.data(), flat.size(), "flat.bmp"));
+  EXPECT_NE(refused.LastError().find("declares 2 x 0 pixels, not a valid size"), std::string::npos)
+      << refused.LastError();
+  const std::vector<uint8_t> lowest = bmp(INT32_MIN, true);
+  EXPECT_FALSE(refused.LoadFromMemory(lowest.data(), lowest.size(), "lowest.bmp"));
+  EXPECT_NE(refused.LastError().find("not a valid size"), std::string::npos) << refused.LastError();
+  const std::vector<uint8_t> tall = bmp(-20000, true);
+  EXPECT_FALSE(refused.LoadFromMemory(tall.data(), tall.size(), "tall.bmp"));
+  EXPECT_NE(refused.LastError().find("declares 2 x 20000 pixels, more than allowed"), std::string::npos)
+      << refused.LastError();
+}
+
 // Huffman tables whose code counts add up to more than 256 symbols once
 // overflowed a table inside the decoder.
 TEST(Bitmap, CorruptJpegTablesAreRefused) {

@@ -2,6 +2,8 @@
 // alpha detection, resampling and the chunk-file container.
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "kiv/Bitmap.h"
 #include "kiv/ChunkFile.h"
 #include "kiv/File.h"
@@ -234,4 +236,93 @@ TEST(TextureChunkFile, RoundTripAndDamage) {
   std::vector<uint8_t> huge = bytes;
   huge[12] = 0xff, huge[13] = 0xff, huge[14] = 0xff, huge[15] = 0xff;  // length far past the end
   EXPECT_FALSE(r.Open(huge.data(), huge.size(), Kiv::kTextureFormTag));
+}
+
+namespace {
+
+// A ".texture" file as the writers lay it out: a header, then each level of
+// each face; every field can be set wrong.
+struct TextureLayout {
+  uint32_t version = 1, format = Kiv::kTexDXT1, width = 8, height = 4, faces = 1, levels = 2;
+  struct Level {
+    uint32_t face, level, width, height, bitmapFormat, bytes;
+  };
+  std::vector<Level> mips = {{0, 0, 8, 4, Kiv::Bitmap::FormatBlock, 16},
+                             {0, 1, 4, 2, Kiv::Bitmap::FormatBlock, 8}};
+
+  std::vector<uint8_t> Bytes() const {
+    Kiv::ChunkFileWriter w(Kiv::kTextureFormTag);
+    w.BeginChunk("TXHD");
+    for (uint32_t v : {version, format, width, height, faces, levels}) w.WriteU32(v);
+    w.WriteU8(255);
+    w.WriteU8(8);
+    for (const Level& m : mips) {
+      w.BeginChunk("MIPS");
+      for (uint32_t v : {m.face, m.level, m.width, m.height, m.bitmapFormat, m.bytes}) w.WriteU32(v);
+      w.WriteBytes(std::vector<uint8_t>(m.bytes, 0x55).data(), m.bytes);
+    }
+    return w.Bytes();
+  }
+};
+
+bool Probes(const std::vector<uint8_t>& bytes, Kiv::TextureFileFacts& facts, std::string& why) {
+  return Kiv::ProbeTextureMemory(bytes.data(), bytes.size(), facts, &why);
+}
+
+}  // namespace
+
+// A converted texture is whole when its header and levels agree; anything
+// cut short or out of place is refused with a reason, from memory and from a
+// file alike.
+TEST(TextureFileProbe, WholeFilesPassAndDamagedOnesAreRefused) {
+  Kiv::TextureFileFacts facts;
+  std::string why;
+  const TextureLayout good;
+  const std::vector<uint8_t> bytes = good.Bytes();
+  ASSERT_TRUE(Probes(bytes, facts, why)) << why;
+  EXPECT_EQ(facts.format, uint32_t(Kiv::kTexDXT1));
+  EXPECT_EQ(facts.width, 8u);
+  EXPECT_EQ(facts.height, 4u);
+  EXPECT_EQ(facts.levels, 2u);
+  for (size_t cut = 0; cut < bytes.size(); ++cut)
+    EXPECT_FALSE(Kiv::ProbeTextureMemory(bytes.data(), cut, facts, &why)) << cut;
+
+  // Uncompressed levels take the bytes of their own pixel format.
+  TextureLayout plain;
+  plain.format = Kiv::kTexRGBX32;
+  plain.levels = 1;
+  plain.mips = {{0, 0, 8, 4, Kiv::Bitmap::FormatRGB24, 8 * 4 * 3}};
+  EXPECT_TRUE(Probes(plain.Bytes(), facts, why)) << why;
+
+  const std::vector<std::pair<const char*, std::function<void(TextureLayout&)>>> damage = {
+      {"version", [](TextureLayout& t) { t.version = 2; }},
+      {"format", [](TextureLayout& t) { t.format = 7; }},
+      {"no width", [](TextureLayout& t) { t.width = 0; }},
+      {"huge", [](TextureLayout& t) { t.width = 1u << 20; }},
+      {"no faces", [](TextureLayout& t) { t.faces = 0; }},
+      {"more levels than a chain", [](TextureLayout& t) { t.levels = 5; }},
+      {"a level missing", [](TextureLayout& t) { t.mips.pop_back(); }},
+      {"a level twice", [](TextureLayout& t) { t.mips[1] = t.mips[0]; }},
+      {"a level of another face", [](TextureLayout& t) { t.mips[1].face = 1; }},
+      {"a level of the wrong size", [](TextureLayout& t) { t.mips[1].width = 3; }},
+      {"blocks short", [](TextureLayout& t) { t.mips[0].bytes = 8; }},
+      {"an unknown pixel format", [](TextureLayout& t) { t.mips[1].bitmapFormat = 9; }},
+  };
+  for (const auto& [what, change] : damage) {
+    TextureLayout broken;
+    change(broken);
+    why.clear();
+    EXPECT_FALSE(Probes(broken.Bytes(), facts, why)) << what;
+    EXPECT_FALSE(why.empty()) << what;
+  }
+  std::vector<uint8_t> text(bytes.size(), 'a');
+  EXPECT_FALSE(Probes(text, facts, why));
+
+  TextureDir dir;
+  dir.Write("good.texture", std::string(bytes.begin(), bytes.end()));
+  ASSERT_GT(bytes.size(), 100u);
+  dir.Write("cut.texture", std::string(bytes.begin(), bytes.begin() + 100));
+  EXPECT_TRUE(Kiv::ProbeTextureFile(dir.Path("good.texture"), facts, &why)) << why;
+  EXPECT_FALSE(Kiv::ProbeTextureFile(dir.Path("cut.texture"), facts, &why));
+  EXPECT_FALSE(Kiv::ProbeTextureFile(dir.Path("missing.texture"), facts, &why));
 }

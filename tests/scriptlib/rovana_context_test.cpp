@@ -161,6 +161,35 @@ TEST_F(AssetScripts, AKUIDTableMissStopsTheScriptListingTheNames) {
   EXPECT_TRUE(LogHas("Asset.LookupKUIDTable> unable to find 'barn'"));
 }
 
+// An asset's dependencies reach the script as a list it may read but not
+// change: every change is refused and leaves the list as it was.
+TEST_F(AssetScripts, TheDependencyListIsLocked) {
+  ScriptHarness script(std::string(kPrelude) + R"(
+  KUIDList list;
+  public string Main(void) {
+    list = Station().GetDependencyList();
+    string r = "locked " + list.IsLocked() + " count " + list.CountKUIDs();
+    if (list.HasKUID(K("<kuid:523:101>")) and list.HasKUID(K("<kuid:523:102>"))) r = r + " shed and tree";
+    return r;
+  }
+  public int Add(void) { list.AddKUID(K("<kuid:9:9>")); return 1; }
+  public int Remove(void) { list.RemoveKUID(K("<kuid:523:101>")); return 1; }
+  public int Clear(void) { list.Clear(); return 1; }
+  public int Count(void) { return list.CountKUIDs(); }
+};
+)");
+  ASSERT_TRUE(script.ok);
+  EXPECT_EQ(script.CallText("::Main()"), "locked true count 2 shed and tree");
+  for (const char* change : {"::Add()", "::Remove()", "::Clear()"}) {
+    SCOPED_TRACE(change);
+    EXPECT_NE(script.Call(change), ER_Done);
+    uint32_t count = 0;
+    EXPECT_EQ(script.Call("::Count()", {}, &count), ER_Done);
+    EXPECT_EQ(count, 2u);
+  }
+  EXPECT_TRUE(LogHas("KUIDList.Copy> list is locked")) << (g_log.empty() ? "" : g_log.back());
+}
+
 TEST_F(AssetScripts, FindAssetAsksTheDatabaseOnceAndKeepsTheObject) {
   ScriptHarness script(std::string(kPrelude) + R"(
   public int Main(void) {

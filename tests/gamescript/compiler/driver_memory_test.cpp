@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 
 #include <unistd.h>
@@ -220,4 +221,24 @@ TEST(DriverMemory, LibraryThroughASpillFileIsTheJoinedLibrary) {
   ClearIncludePaths();
   const std::vector<uint8_t> file = CodegenTest::ReadFile(t.Path("many.gsl"));
   EXPECT_EQ(std::string(file.begin(), file.end()), want);
+}
+
+// Each derived class repeats its base's function table: a base of n functions
+// and n one-line derived classes ask for 8 n^2 bytes. Past what a library may
+// hold, the compile is refused before any table is built, and nothing is written.
+TEST(DriverMemory, TablesBeyondALibraryAreRefusedBeforeTheyAreBuilt) {
+  CodegenTest::TempDir t;
+  constexpr int kCount = 11600;  // 8 * 11600^2 bytes is just over 1 GiB
+  std::string source = "class Base {\n";
+  for (int f = 0; f < kCount; ++f) source += " public void F" + std::to_string(f) + "(void) { }\n";
+  source += "};\n";
+  for (int c = 0; c < kCount; ++c) source += "class D" + std::to_string(c) + " isclass Base { };\n";
+  t.Write("wide.gs", source);
+  CompileLog log;
+  EXPECT_EQ(CompileFile(t.Path("wide.gs").c_str(), (t.Path() + "/").c_str(), {}, &log), 1);
+  std::string all;
+  for (std::size_t i = 0; i < log.Count(); ++i) all += std::string(log.At(i)) + "\n";
+  EXPECT_NE(all.find("need 1076990400 bytes, more than the 1073741824 of a library"), std::string::npos)
+      << all;
+  EXPECT_FALSE(std::filesystem::exists(t.Path("wide.gsl")));
 }

@@ -384,4 +384,28 @@ TEST(RuntimeLoader, ManyClassesAreFoundByName) {
   EXPECT_EQ(lib->FindClass(""), nullptr);
 }
 
+// A crafted library whose class has more ancestors than the compiler lets a
+// class have is refused under its own name, with the count as the reason.
+TEST(RuntimeLoader, ClassesBeyondTheAncestorLimitAreRefused) {
+  Loaded t;
+  std::string source = "class K0 { public int F(void) { return 1; } };\n";
+  for (uint32_t i = 1; i <= kMaxAncestors; ++i)
+    source += "class K" + std::to_string(i) + " isclass K" + std::to_string(i - 1) + " { };\n";
+  t.folder.Compile("deep", source);
+  std::vector<uint8_t> image = t.folder.Read("deep.gsl");
+  LibraryFile file;
+  ASSERT_EQ(ReadLibraryFile(image, file), "");
+  ASSERT_EQ(file.classes.back().ancestors.size(), kMaxAncestors);
+  const auto countAt = std::size_t(file.classes.back().ancestors.data - image.data()) - 4;
+  Kiv::StoreLE32(image.data() + countAt, kMaxAncestors + 1);
+  EXPECT_NE(ReadLibraryFile(image, file).find("more ancestors than a class can have"), std::string::npos);
+
+  t.folder.Write("deep.gsl", image);
+  LogCapture log;
+  uint64_t id = 0;
+  ASSERT_TRUE(t.machine.AddLibrary(t.folder.Path(), "deep.gsl", &id));
+  EXPECT_EQ(t.machine.GetLibrary(uint32_t(id >> 32), uint32_t(id)), nullptr);
+  EXPECT_NE(log.All().find("deep.gs (deep.gsl)"), std::string::npos) << log.All();
+}
+
 }  // namespace

@@ -1,3 +1,4 @@
+#include <cstdio>
 #include <functional>
 #include <map>
 #include <memory>
@@ -7,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include "gamescript/runtime/Objects.h"
 #include "gamescript/runtime/Router.h"
 #include "tests/gamescript/runtime/runtime_support.h"
 
@@ -157,9 +159,9 @@ TEST(Router, PostedAndDelayedMessagesAreDeliveredByStep) {
   clock.now += 1000;
   router.Step();
   EXPECT_EQ(router.Time(), 1000u);
-  router.PostMessage(Message(120, uint32_t(a.NodeId()), kMessageCreated | 500).Get());
-  router.PostMessage(Message(120, uint32_t(a.NodeId()), kMessageCreated | 200).Get());
-  router.PostMessage(Message(121, uint32_t(a.NodeId())).Get());
+  EXPECT_TRUE(router.PostMessage(Message(120, uint32_t(a.NodeId()), kMessageCreated | 500).Get()));
+  EXPECT_TRUE(router.PostMessage(Message(120, uint32_t(a.NodeId()), kMessageCreated | 200).Get()));
+  EXPECT_TRUE(router.PostMessage(Message(121, uint32_t(a.NodeId())).Get()));
   ASSERT_EQ(router.DelayedCount(), 2u);
   EXPECT_EQ(router.DelayedDue(0), 1200u);
   EXPECT_EQ(router.DelayedDue(1), 1500u);
@@ -174,8 +176,8 @@ TEST(Router, PostedAndDelayedMessagesAreDeliveredByStep) {
   EXPECT_EQ(a.got.size(), 2u);
 
   // A message posted by a receiver waits for the next step.
-  a.onReceive = [&](GSMessage* m) { router.PostMessage(m); };
-  router.PostMessage(Message(120, uint32_t(a.NodeId())).Get());
+  a.onReceive = [&](GSMessage* m) { EXPECT_TRUE(router.PostMessage(m)); };
+  EXPECT_TRUE(router.PostMessage(Message(120, uint32_t(a.NodeId())).Get()));
   router.Step();
   EXPECT_EQ(a.got.size(), 3u);
   EXPECT_EQ(router.PostedCount(), 1u);
@@ -183,7 +185,8 @@ TEST(Router, PostedAndDelayedMessagesAreDeliveredByStep) {
 
   // Clearing by major and any minor, reported with the count.
   LogCapture log;
-  router.PostMessage(Message(router.GetMessageId("Clear"), uint32_t(a.NodeId()), kMessageCreated | 50).Get());
+  EXPECT_TRUE(router.PostMessage(
+      Message(router.GetMessageId("Clear"), uint32_t(a.NodeId()), kMessageCreated | 50).Get()));
   router.ClearDelayedMessages(&a, "Clear", "");
   EXPECT_EQ(router.DelayedCount(), 0u);
   EXPECT_NE(log.All().find("1 queued router messages cleared for"), std::string::npos) << log.All();
@@ -197,8 +200,8 @@ TEST(Router, NodesGoneWithMessagesQueuedLoseThem) {
   ASSERT_TRUE(router.AddNode(a));
   ASSERT_TRUE(router.AddNode(&b));
   const uint32_t id = uint32_t(a->NodeId());
-  router.PostMessage(Message(kMessageDelete, id).Get());
-  router.PostMessage(Message(40, id, kMessageCreated | 300).Get());
+  EXPECT_TRUE(router.PostMessage(Message(kMessageDelete, id).Get()));
+  EXPECT_TRUE(router.PostMessage(Message(40, id, kMessageCreated | 300).Get()));
   clock.now += 100;
   router.Step();  // the delete message marks it; the step deletes it
   EXPECT_EQ(router.FindNode(int32_t(id)), nullptr);
@@ -217,7 +220,7 @@ TEST(Router, NodesGoneWithMessagesQueuedLoseThem) {
   EXPECT_EQ(b.Router(), nullptr);
   EXPECT_EQ(b.NodeId(), -1);
   EXPECT_NE(log.All().find("GSRouter::Done(), 2 outstanding node(s)"), std::string::npos) << log.All();
-  router.PostMessage(Message(40, 0).Get());  // not running: dropped
+  EXPECT_FALSE(router.PostMessage(Message(40, 0).Get()));  // not running: dropped
   EXPECT_EQ(router.PostedCount(), 0u);
 }
 
@@ -310,3 +313,96 @@ TEST(Router, SubscriptionsAgreeWithAModelThroughRandomChanges) {
 }
 
 }  // namespace
+
+namespace {
+// Sets the script memory limit for one test.
+struct MemoryLimit {
+  explicit MemoryLimit(uint64_t bytes) : saved(ScriptMemory::Limit()) { ScriptMemory::SetLimit(bytes); }
+  ~MemoryLimit() { ScriptMemory::SetLimit(saved); }
+  uint64_t saved;
+};
+
+// A router with one node, and the script memory in use before any message.
+struct RouterMemory : ::testing::Test {
+  void SetUp() override {
+    ASSERT_TRUE(router.AddNode(&a));
+    before = ScriptMemory::Used();
+  }
+  Clock clock;
+  GSRouter router{clock.Source()};
+  Probe a{"a"};
+  uint64_t before = 0;
+};
+}  // namespace
+
+TEST_F(RouterMemory, QueuedMessagesCountAgainstTheScriptMemoryUntilTheyGo) {
+  MessageRef heavy = Message(120, uint32_t(a.NodeId()), kMessageCreated | 100);
+  heavy->payloadBytes = 1000;
+  ASSERT_TRUE(router.PostMessage(heavy.Get()));
+  ASSERT_TRUE(router.PostMessage(Message(121, uint32_t(a.NodeId())).Get()));
+  EXPECT_EQ(ScriptMemory::Used() - before, 2 * GSRouter::kQueuedMessageBytes + 1000);
+  heavy = MessageRef();  // the queued copy keeps its count
+  EXPECT_EQ(ScriptMemory::Used() - before, 2 * GSRouter::kQueuedMessageBytes + 1000);
+  router.Step();  // the posted one is delivered
+  EXPECT_EQ(ScriptMemory::Used() - before, GSRouter::kQueuedMessageBytes + 1000);
+  EXPECT_TRUE(router.PostMessage(Message(122, uint32_t(a.NodeId()), kMessageCreated | 100).Get()));
+  router.Done();  // dropped with the rest
+  EXPECT_EQ(ScriptMemory::Used(), before);
+}
+
+TEST_F(RouterMemory, AFullQueueIsReportedEmptiedAndTheRouterGoesOn) {
+  // Past the memory limit: the post fails, the queues empty, the report says so.
+  {
+    MemoryLimit limit(before + 10 * GSRouter::kQueuedMessageBytes);
+    for (int i = 0; i < 5; ++i) ASSERT_TRUE(router.PostMessage(Message(120, uint32_t(a.NodeId())).Get()));
+    for (int i = 0; i < 5; ++i)
+      ASSERT_TRUE(router.PostMessage(Message(121, uint32_t(a.NodeId()), kMessageCreated | 100).Get()));
+    LogCapture log;
+    MessageRef over = GSMessage::Make(router.GetMessageId("Over"), kMessageAnyMinor, uint32_t(a.NodeId()),
+                                      uint32_t(a.NodeId()), kMessageCreated);
+    EXPECT_FALSE(router.PostMessage(over.Get()));
+    EXPECT_EQ(router.PostedCount() + router.DelayedCount(), 0u);
+    EXPECT_EQ(ScriptMemory::Used(), before);
+    const std::string report = log.All();
+    EXPECT_NE(report.find("Message Queue Overflow for node " + std::to_string(a.NodeId()) +
+                          " (discarded message follows)\n"),
+              std::string::npos)
+        << report;
+    // Node ids are the process's: four digits at least, however many ran before.
+    char to[32];
+    std::snprintf(to, sizeof to, "to %04d 'a', message Over, \n", int(a.NodeId()));
+    EXPECT_NE(report.find(to), std::string::npos) << report;
+    EXPECT_NE(report.find(" 10 messages queued by the router are dropped\n"), std::string::npos) << report;
+  }
+  // An overflow while a step delivers ends that step's deliveries; later posts go through.
+  {
+    MemoryLimit limit(before + 4 * GSRouter::kQueuedMessageBytes);
+    a.got.clear();
+    a.onReceive = [&](GSMessage* m) {
+      // Some of these overflow, as the test wants; the report is looked at below.
+      (void)router.PostMessage(m);
+      (void)router.PostMessage(m);
+    };
+    ASSERT_TRUE(router.PostMessage(Message(40, uint32_t(a.NodeId())).Get()));
+    LogCapture log;
+    for (int i = 0; i < 5; ++i) router.Step();
+    a.onReceive = nullptr;
+    EXPECT_NE(log.All().find("Message Queue Overflow"), std::string::npos);
+    EXPECT_LE(router.PostedCount(), 4u);
+    EXPECT_LT(a.got.size(), 16u);
+    for (int i = 0; i < 5; ++i) router.Step();
+    const std::size_t got = a.got.size();
+    ASSERT_TRUE(router.PostMessage(Message(41, uint32_t(a.NodeId())).Get()));
+    router.Step();
+    ASSERT_EQ(a.got.size(), got + 1);
+    EXPECT_EQ(a.got.back(), 41);
+  }
+  // Past the number a router queues, whatever the memory.
+  LogCapture log;
+  for (std::size_t i = 0; i < GSRouter::kMaxQueuedMessages; ++i)
+    ASSERT_TRUE(router.PostMessage(Message(120, uint32_t(a.NodeId()), kMessageCreated | 100).Get()));
+  EXPECT_FALSE(router.PostMessage(Message(120, uint32_t(a.NodeId())).Get()));
+  EXPECT_EQ(router.DelayedCount(), 0u);
+  EXPECT_NE(log.All().find(" 1048576 messages queued by the router are dropped\n"), std::string::npos);
+  EXPECT_EQ(ScriptMemory::Used(), before);
+}

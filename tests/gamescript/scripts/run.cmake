@@ -1,7 +1,7 @@
 # Runs SCRIPT through GSRUN and compares what it prints, and its exit status,
 # with the ".out" file beside the script (whose last line is "exit <status>").
 # A script runs its class Test, function Main, unless its first line reads
-# "// gsrun --game <class> [<count>]": then it runs as game objects, with the
+# "// gsrun --game [<options>] <class> [<count>]": then it runs as game objects, with the
 # folder of the compiled class libraries (SCRIPTS) as its include folder.
 # INCLUDE, when set, is an include folder of the plain run; EXTRA, options
 # of a game run placed before the script's name; WORK, a folder whose path

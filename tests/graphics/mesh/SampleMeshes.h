@@ -35,8 +35,8 @@ inline std::vector<std::pair<std::string, std::vector<uint8_t>>> SampleMeshes() 
 }
 
 // The meshes of the sample assets in samples/userdata/local/, by path
-// there: a clean shed whose texture resolves and a crate whose texture is
-// missing. The tower's LOD files ("tower.lm", single-level and of few
+// there: a clean shed, two legacy assets, a locomotive and others whose
+// texture resolves, and a crate whose texture is missing. The tower's LOD files ("tower.lm", single-level and of few
 // polygons, and "lamp.lm", whose material type does not exist) are written
 // from TowerLevel by the LOD definition's writer.
 struct SampleAsset {
@@ -62,6 +62,10 @@ inline std::vector<SampleAsset> SampleAssetMeshes() {
   out.push_back({"clean_shed/shed_shadow.im", Write(quad)});
   out.push_back({"signal_box/box.im", Write(quad)});
   out.push_back({"warning_fence/fence.im", Write(quad)});
+  out.push_back({"legacy_hut/hut.im", Write(quad)});
+  out.push_back({"legacy_shelter/shelter.im", Write(quad)});
+  out.push_back({"steam_loco/loco.im", Write(quad)});
+  out.push_back({"steam_loco/loco_shadow.im", Write(quad)});
 
   Mesh crate;
   crate.chunks.push_back(Quad(1.0f, "crate.m.onetex"));

@@ -268,6 +268,22 @@ TEST(IndexedMesh, MaterialManagerAnswersGiveTheirCodes) {
       EXPECT_EQ(loaded.definition->GetMaterial(0)->GetRequestName().View(), key);
     }
   }
+  // A resource that takes null substitutes loads on when even the type's
+  // plain material fails, with a null material of the key's type in its place.
+  {
+    LoadSetup setup;
+    setup.manager.ScriptAnswer(key, 3);
+    setup.manager.ScriptAnswer("m.onetex", 3);
+    setup.resource.SetAllowsSubstitutes(true);
+    setup.resource.SetAllowsNullSubstitutes(true);
+    auto loaded = setup.Load(MeshFixture::Write(QuadMesh()));
+    ASSERT_EQ(loaded.result, 0);
+    EXPECT_EQ(setup.resource.GetFailedMaterials(), std::vector<std::string>{key});
+    const Kiv::Material& material = *loaded.definition->GetMaterial(0);
+    EXPECT_NE(dynamic_cast<const Kiv::NullMaterial*>(&material), nullptr);
+    EXPECT_EQ(material.GetCreationType().View(), "onetex");
+    EXPECT_EQ(material.GetRequestName().View(), key);
+  }
   RovanaIndexedMeshDefinition definition;
   EXPECT_EQ(definition.Load(nullptr, nullptr, nullptr, "x", 0), 5);
   Kiv::ScriptedMaterialManager manager;

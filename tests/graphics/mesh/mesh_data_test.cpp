@@ -6,6 +6,8 @@
 #include "config/ErrorHandler.h"
 #include "foundation/InterfaceTextDB.h"
 #include "graphics/mesh/MeshData.h"
+#include "kiv/Bitmap.h"
+#include "kiv/File.h"
 #include "kiv/TempFolder.h"
 #include "kiv/render/Plugin.h"
 #include "tests/graphics/mesh/MeshFixture.h"
@@ -97,32 +99,62 @@ TEST_F(MeshDataTest, AMissingMeshIsReportedOnlyWithAContext) {
 }
 
 TEST_F(MeshDataTest, EveryFailedMaterialIsReportedAndTheMeshStillLoads) {
-  Put("body.im", Textured({}, {"glass.m.onetex", "steel.m.onetex", "brass.m.onetex"}));
+  // Brass is of a type nothing can make, not even as its plain material;
+  // gold fails twice and is reported once.
+  Put("body.im",
+      Textured({}, {"glass.m.onetex", "steel.m.onetex", "brass.m.notype", "gold.m.notype", "gold.m.notype"}));
   manager.ScriptAnswer("*asset*glass.m.onetex", 3);
-  manager.ScriptAnswer("*asset*brass.m.onetex", 4);
+  manager.ScriptAnswer("*asset*brass.m.notype", 4);
+  manager.ScriptAnswer("*asset*gold.m.notype", 3);
+  manager.ScriptAnswer("m.notype", 3);
   MeshData mesh(site);
-  EXPECT_TRUE(mesh.Load(PString("Asset/Body.im"), &context));
+  EXPECT_TRUE(mesh.Load(PString("Asset/Body.im"), nullptr));
   EXPECT_EQ(Reports(),
             (std::vector<std::string>{Text("$obl_mesh_failedmaterial", {"glass.m.onetex", "body.im"}),
-                                      Text("$obl_mesh_failedmaterial", {"brass.m.onetex", "body.im"})}));
-  EXPECT_EQ(mesh.PolygonCount(), 6u);
+                                      Text("$obl_mesh_failedmaterial", {"brass.m.notype", "body.im"}),
+                                      Text("$obl_mesh_failedmaterial", {"gold.m.notype", "body.im"})}));
+  EXPECT_EQ(mesh.PolygonCount(), 10u);
   EXPECT_EQ(mesh.GetMeshKey().View(), "asset/body.im");
-  // Without a context the reports are context-free.
+  // With a context the same reports go to it.
   ErrorHandler::Instance()->Clear();
   MeshData again(site);
-  EXPECT_TRUE(again.Load(PString("asset/body.im"), nullptr));
-  EXPECT_EQ(Reports().size(), 2u);
+  EXPECT_TRUE(again.Load(PString("asset/body.im"), &context));
+  EXPECT_EQ(Reports().size(), 3u);
+}
+
+std::string SampleFile(const std::string& relative) {
+  std::string bytes;
+  EXPECT_TRUE(Kiv::File::ReadWholeFile(std::string(ROVANA_SOURCE_DIR) + "/samples/" + relative, bytes));
+  return bytes;
+}
+
+std::string Tga() {
+  Kiv::Bitmap bitmap;
+  std::vector<uint8_t> bytes;
+  EXPECT_TRUE(bitmap.Create(4, 4, Kiv::Bitmap::FormatRGB24) &&
+              bitmap.SaveToMemory(Kiv::Bitmap::FileType::TGA, bytes));
+  return AsText(bytes);
 }
 
 TEST_F(MeshDataTest, TexturesResolveThroughTheirDescriptions) {
+  const std::string png = SampleFile("textures/brick.png");
+  const std::string converted = SampleFile("userdata/local/clean_shed/brick.texture");
   // The description's "Primary=" line is the last, without a line end.
   folder.Write("asset/brick.texture.txt", "Tile=st\r\nPrimary=Brick.PNG");
-  folder.Write("asset/brick.png", "image");
+  folder.Write("asset/brick.png", png);
   folder.Write("asset/stone.texture.txt", "Primary=stone.png\n");  // its image is missing
-  folder.Write("asset/packed.texture", "converted");               // no description needed
+  folder.Write("asset/packed.texture", converted);                 // no description needed
   folder.Write("asset/glass.texture.txt", "Tile=st\n");            // no image: the file checks say so
+  folder.Write("asset/direct.tga", Tga());
+  // Files that are there but do not load.
+  folder.Write("asset/text.texture", "Primary=brick.png\n");
+  folder.Write("asset/cut.texture", converted.substr(0, 100));
+  folder.Write("asset/garbage.tga", std::string(300, '\x5a'));
+  folder.Write("asset/broken.texture.txt", "Primary=broken.png\n");
+  folder.Write("asset/broken.png", png.substr(0, png.size() / 2));
   Put("body.im", Textured({"brick.texture", "stone.texture", "packed.texture", "glass.texture",
-                           "gone.texture", "odd%s%n.texture", "direct.tga"}));
+                           "gone.texture", "odd%s%n.texture", "direct.tga", "text.texture", "cut.texture",
+                           "garbage.tga", "broken.texture"}));
   MeshData mesh(site);
   EXPECT_TRUE(mesh.Load(PString("asset/body.im"), &context));
   // Names are reported as given, never read as formats.
@@ -130,15 +162,22 @@ TEST_F(MeshDataTest, TexturesResolveThroughTheirDescriptions) {
             (std::vector<std::string>{Text("$obl_mesh_load_texture", {"stone.texture", "body.im"}),
                                       Text("$obl_mesh_load_texture", {"gone.texture", "body.im"}),
                                       Text("$obl_mesh_load_texture", {"odd%s%n.texture", "body.im"}),
-                                      Text("$obl_mesh_load_texture", {"direct.tga", "body.im"})}));
+                                      Text("$obl_mesh_load_texture", {"text.texture", "body.im"}),
+                                      Text("$obl_mesh_load_texture", {"cut.texture", "body.im"}),
+                                      Text("$obl_mesh_load_texture", {"garbage.tga", "body.im"}),
+                                      Text("$obl_mesh_load_texture", {"broken.texture", "body.im"})}));
 
-  // Each description and image is asked about once for every mesh that
-  // names it.
+  // Each description and image is asked about and probed once in a check,
+  // for every mesh that names it: what was found holds for the whole check.
   const size_t asked = files.size();
-  Put("second.im", Textured({"brick.texture"}));
+  folder.Write("asset/cut.texture", converted);
+  Put("second.im", Textured({"brick.texture", "cut.texture"}));
   MeshData second(site);
+  ErrorHandler::Instance()->Clear();
   EXPECT_TRUE(second.Load(PString("asset/second.im"), &context));
   EXPECT_EQ(files.size(), asked);
+  EXPECT_EQ(Reports(),
+            std::vector<std::string>{Text("$obl_mesh_load_texture", {"cut.texture", "second.im"})});
 }
 
 TEST_F(MeshDataTest, AttachmentsSkeletonAndAnimations) {
@@ -198,7 +237,7 @@ TEST_F(MeshDataTest, LevelsAndTheirPolygons) {
   // A plain mesh named as a LOD mesh cannot be set up as one.
   LODMeshData wrong(site);
   EXPECT_FALSE(wrong.Load(PString("asset/lod0.im"), &context));
-  EXPECT_EQ(Reports(), std::vector<std::string>{Text("$obl_mesh_initialise_mesh")});
+  EXPECT_EQ(Reports(), std::vector<std::string>{Text("$obl_mesh_initialise_mesh", {"asset/lod0.im"})});
   // A text naming a missing level fails to lock.
   folder.Write("asset/broken.lm.txt", "mesh 0 { name gone.im }\n");
   LODMeshData broken(site);

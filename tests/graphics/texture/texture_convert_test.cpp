@@ -122,6 +122,16 @@ TEST_F(TextureFolder, EveryDescriptionConvertsAndDecodesCloseToItsSource) {
     EXPECT_EQ(t.levels, Kiv::TextureResource::MipCountForSize(t.width, t.height, true));
     EXPECT_EQ(t.mips.back().width, 1u);
     EXPECT_EQ(t.mips.back().height, 1u);
+    // The probe of the checks takes what the converter wrote, and not a byte less.
+    Kiv::TextureFileFacts facts;
+    std::string why;
+    const std::string path = dir.Path(std::string("set/") + c.name + ".texture");
+    EXPECT_TRUE(Kiv::ProbeTextureFile(path, facts, &why)) << why;
+    EXPECT_EQ(facts.format, t.format);
+    EXPECT_EQ(facts.levels, t.levels);
+    std::vector<uint8_t> bytes;
+    ASSERT_TRUE(Kiv::File::ReadWholeFile(path, bytes));
+    EXPECT_FALSE(Kiv::ProbeTextureMemory(bytes.data(), bytes.size() - 1, facts));
     std::vector<uint8_t> rgba = DecodeLevel(t.format, t.mips[0]);
     ASSERT_FALSE(rgba.empty());
     // The reference is the source scaled to the stored size.

@@ -8,3 +8,4 @@ class A {
 // Two cases with one value: the switch cannot be built.
 // result: 1
 // expect: duplicate_case.gs(5) : case has duplicate value, line 5
+// expect: \nInternal Code Generation Error...

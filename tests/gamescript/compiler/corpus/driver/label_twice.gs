@@ -6,3 +6,4 @@ class A {
 };
 // result: 1
 // expect: label_twice.gs(4) : label here already defined, line 4.
+// expect: \nInternal Code Generation Error...

@@ -5,3 +5,4 @@ class A {
 };
 // result: 1
 // expect: missing_label.gs(3) : no matching label, line 3
+// expect: \nInternal Code Generation Error...

@@ -1,0 +1,192 @@
+// Meshes and textures of an asset as `validate` and `compresstexture` meet
+// them: assets made here with meshes that do not set up, damaged textures,
+// materials of unknown types and images stored top row first.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+
+#include "kiv/Bitmap.h"
+#include "kiv/File.h"
+#include "tests/graphics/mesh/MeshFixture.h"
+#include "RunProgram.h"
+#include "TempTree.h"
+#include "umbclient/OpenDatabase.h"
+
+namespace {
+
+std::string AsText(const std::vector<uint8_t>& bytes) { return std::string(bytes.begin(), bytes.end()); }
+
+// A mesh of one quad per material, each naming the textures.
+std::string Mesh(const std::vector<std::string>& materials, const std::vector<std::string>& textures = {}) {
+  MeshFixture::Mesh mesh;
+  for (const std::string& material : materials) {
+    mesh.chunks.push_back(MeshFixture::Quad(1.0f, material));
+    for (uint32_t slot = 0; slot < textures.size(); ++slot)
+      mesh.chunks.back().material.textures.push_back({slot, textures[slot], 1.0f});
+  }
+  return AsText(MeshFixture::Write(mesh));
+}
+
+std::string SampleFile(const std::string& relative) {
+  std::string bytes;
+  EXPECT_TRUE(Kiv::File::ReadWholeFile(std::string(ROVANA_SOURCE_DIR) + "/samples/" + relative, bytes));
+  return bytes;
+}
+
+// An 8 x 8 24-bit BMP stored top row first (a negative height).
+std::string TopDownBmp() {
+  std::string bmp(54, '\0');
+  auto put32 = [&](size_t at, int32_t v) {
+    for (int i = 0; i < 4; ++i) bmp[at + size_t(i)] = char(uint32_t(v) >> (8 * i));
+  };
+  bmp[0] = 'B';
+  bmp[1] = 'M';
+  put32(2, 54 + 8 * 8 * 3);
+  put32(10, 54);
+  put32(14, 40);
+  put32(18, 8);
+  put32(22, -8);
+  bmp[26] = 1;
+  bmp[28] = 24;
+  for (int y = 0; y < 8; ++y)
+    for (int x = 0; x < 8; ++x) bmp += std::string{char(x * 30), char(y * 30), char(200)};
+  return bmp;
+}
+
+class MeshTextureFindings : public ::testing::Test {
+protected:
+  void SetUp() override {
+    const std::filesystem::path samples = std::string(ROVANA_SOURCE_DIR) + "/samples";
+    m_root = m_tree.Path("install");
+    m_userData = m_tree.Path("user");
+    std::filesystem::create_directories(m_root);
+    for (const char* part : {"OBLData", "strings", "tables"})
+      std::filesystem::copy(samples / "install" / part, m_root + "/" + part,
+                            std::filesystem::copy_options::recursive);
+    // The folder assets are made in before they ship: its texture
+    // descriptions need no converted texture beside them.
+    std::filesystem::create_directories(m_userData + "/editing");
+  }
+  void TearDown() override { EXPECT_FALSE(UMBIsDatabaseOpen()); }
+
+  // Runs the program; m_last is what this run printed.
+  int Run(std::vector<std::string> args) {
+    const size_t seen = m_out.Text().size();
+    const int code = RunProgram(std::move(args), m_root, m_userData, m_out.File());
+    m_last = m_out.Text().substr(seen);
+    return code;
+  }
+  // A scenery asset whose mesh table names the meshes, one entry each.
+  std::string Asset(const std::string& name, int number, const std::vector<std::string>& meshes) {
+    std::string config = "kuid <kuid:523:" + std::to_string(number) + ">\nkind scenery\nusername \"" + name +
+                         "\"\nauthor \"Tests\"\ncategory-class BU\nrovana-build 3.4\n"
+                         "description \"Made by a test.\"\nmesh-table\n{\n";
+    for (size_t i = 0; i < meshes.size(); ++i)
+      config += "  " + (i == 0 ? std::string("default") : "part" + std::to_string(i)) + "\n  {\n    mesh \"" +
+                meshes[i] + "\"\n    auto-create 1\n  }\n";
+    config += "}\n";
+    Write(name + "/config.txt", config);
+    return m_userData + "/editing/" + name;
+  }
+  void Write(const std::string& inEditing, const std::string& bytes) {
+    m_tree.Write("user/editing/" + inEditing, bytes);
+  }
+
+  TempTree m_tree;
+  CapturedOutput m_out;
+  std::string m_root, m_userData, m_last;
+};
+
+}  // namespace
+
+// A mesh that reads but cannot be set up is named in its finding, so two of
+// them give two different lines.
+TEST_F(MeshTextureFindings, EachMeshThatCannotBeSetUpIsNamed) {
+  const std::string whole = Mesh({"body.m.onetex"});
+  const std::string folder = Asset("wrecks", 7101, {"first.im", "sub/second.im"});
+  Write("wrecks/first.im", whole.substr(0, 60));
+  Write("wrecks/sub/second.im", whole.substr(0, 90));
+  EXPECT_EQ(Run({"validate", folder}), -1);
+  EXPECT_EQ(m_last,
+            "- Unable to set up the mesh 'wrecks/first.im'.\n"
+            "- Unable to set up the mesh 'wrecks/sub/second.im'.\n"
+            "OK (2 Errors,0 Warnings)\n");
+}
+
+// Textures a mesh names that are there but do not load are findings: a
+// ".texture" of text, one cut short, a TGA of garbage and an image named by
+// a description that is cut short. Each is reported once for each mesh that
+// names it; whole ones pass.
+TEST_F(MeshTextureFindings, DamagedTexturesNamedByAMeshAreFound) {
+  const std::string converted = SampleFile("userdata/local/clean_shed/brick.texture");
+  const std::string png = SampleFile("textures/brick.png");
+  const std::vector<std::string> textures = {"whole.texture", "text.texture", "cut.texture", "garbage.tga",
+                                             "described.texture"};
+  const std::string folder = Asset("damaged", 7102, {"body.im", "lid.im"});
+  Write("damaged/body.im", Mesh({"body.m.onetex", "trim.m.onetex"}, textures));
+  Write("damaged/lid.im", Mesh({"lid.m.onetex"}, {"cut.texture"}));
+  Write("damaged/whole.texture", converted);
+  Write("damaged/text.texture", "Primary=brick.png\nAlpha=none\n");
+  Write("damaged/cut.texture", converted.substr(0, 100));
+  Write("damaged/garbage.tga", std::string(512, '\x3c'));
+  Write("damaged/described.texture.txt", "Primary=described.png\n");
+  Write("damaged/described.png", png.substr(0, png.size() - 20));
+  EXPECT_EQ(Run({"validate", folder}), -1);
+  EXPECT_NE(m_last.find("- Unable to load the texture 'text.texture' of the mesh 'body.im'.\n"
+                        "- Unable to load the texture 'cut.texture' of the mesh 'body.im'.\n"
+                        "- Unable to load the texture 'garbage.tga' of the mesh 'body.im'.\n"
+                        "- Unable to load the texture 'described.texture' of the mesh 'body.im'.\n"
+                        "- Unable to load the texture 'cut.texture' of the mesh 'lid.im'.\n"),
+            std::string::npos)
+      << m_last;
+  EXPECT_EQ(m_last.find("whole.texture"), std::string::npos) << m_last;
+
+  // Mended, the asset passes.
+  for (const char* name : {"text.texture", "cut.texture"}) Write(std::string("damaged/") + name, converted);
+  Kiv::Bitmap tga;
+  std::vector<uint8_t> bytes;
+  ASSERT_TRUE(tga.Create(8, 8, Kiv::Bitmap::FormatRGB24) &&
+              tga.SaveToMemory(Kiv::Bitmap::FileType::TGA, bytes));
+  Write("damaged/garbage.tga", AsText(bytes));
+  Write("damaged/described.png", png);
+  EXPECT_EQ(Run({"validate", folder}), 0) << m_last;
+  EXPECT_EQ(m_last, "OK (0 Errors,0 Warnings)\n");
+}
+
+// Materials of types that nothing can make are each reported, and the mesh
+// is loaded and checked on with stand-ins: its textures are still looked at.
+TEST_F(MeshTextureFindings, EveryFailedMaterialIsReportedAndTheMeshLoadsOn) {
+  const std::string folder = Asset("strange", 7103, {"body.im"});
+  Write("strange/body.im",
+        Mesh({"glass.m.nosuchtype", "brass.m.othertype", "glass.m.nosuchtype"}, {"gone.texture"}));
+  EXPECT_EQ(Run({"validate", folder}), -1);
+  EXPECT_EQ(m_last,
+            "- Unable to load the material 'glass.m.nosuchtype' of the mesh 'body.im'.\n"
+            "- Unable to load the material 'brass.m.othertype' of the mesh 'body.im'.\n"
+            "- Unable to load the texture 'gone.texture' of the mesh 'body.im'.\n"
+            "OK (3 Errors,0 Warnings)\n");
+}
+
+// An image stored top row first converts and passes the checks like any
+// other; a picture of no rows is refused as such.
+TEST_F(MeshTextureFindings, TopDownBmpsConvertAndPass) {
+  Write("textures/sign.bmp", TopDownBmp());
+  Write("textures/sign.texture.txt", "Primary=sign.bmp\n");
+  EXPECT_EQ(Run({"compresstexture", m_userData + "/editing/textures"}), 0) << m_last;
+  EXPECT_EQ(m_last, "OK (0 Errors,0 Warnings)\n");
+  EXPECT_TRUE(Kiv::File::Exists(m_userData + "/editing/textures/sign.texture"));
+
+  const std::string folder = Asset("signpost", 7104, {"post.im"});
+  Write("signpost/post.im", Mesh({"post.m.onetex"}, {"sign.texture"}));
+  Write("signpost/sign.bmp", TopDownBmp());
+  Write("signpost/sign.texture.txt", "Primary=sign.bmp\n");
+  EXPECT_EQ(Run({"validate", folder}), 0) << m_last;
+  EXPECT_EQ(m_last, "OK (0 Errors,0 Warnings)\n");
+
+  std::string flat = TopDownBmp().substr(0, 54);
+  flat[22] = flat[23] = flat[24] = flat[25] = 0;
+  Write("textures/sign.bmp", flat);
+  EXPECT_EQ(Run({"compresstexture", m_userData + "/editing/textures"}), -1);
+  EXPECT_NE(m_last.find("declares 8 x 0 pixels, not a valid size"), std::string::npos) << m_last;
+}
