@@ -368,7 +368,6 @@ TEST_F(RouterMemory, AFullQueueIsReportedEmptiedAndTheRouterGoesOn) {
                           " (discarded message follows)\n"),
               std::string::npos)
         << report;
-    // Node ids are the process's: four digits at least, however many ran before.
     char to[32];
     std::snprintf(to, sizeof to, "to %04d 'a', message Over, \n", int(a.NodeId()));
     EXPECT_NE(report.find(to), std::string::npos) << report;
