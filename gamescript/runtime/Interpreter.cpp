@@ -263,7 +263,7 @@ int32_t GSThread::Execute(const uint32_t depth) {
     for (int op = 0; op < 256; ++op) handlerOf[op] = op < kRunOpcodeEnd ? handlers[op] : &&L_illegal;
   }
 
-  // The machine's state sits at a fixed address: naming it costs no load.
+  // Taken once: the handlers below reach the state through this name.
   MachineState& machine = Machine();
   if (machine.runNesting++ == 0) machine.runLeft = kRunBudget;
   GSThread* const savedThread = machine.current;

@@ -5,8 +5,8 @@
 // objects, threads and natives share lives here.
 //
 // The object is constant-initialised at a fixed address: the interpreter and
-// the handle lookups reach it without a first-use guard or a pointer, and it
-// outlives every object with static storage that is made at run time.
+// the handle lookups reach it without a first-use guard, and it outlives
+// every object with static storage that is made at run time.
 // GSMachine::Reset gives tests a fresh one.
 //
 // Kept elsewhere on purpose: the hooks the layers above install at start-up
@@ -68,8 +68,7 @@ struct MachineState {
 };
 
 namespace detail {
-// Hidden: position-independent code reaches it without going through the GOT.
-[[gnu::visibility("hidden")]] inline constinit MachineState g_machineState;
+inline constinit MachineState g_machineState;
 }  // namespace detail
 
 // The state of the process's one machine.
