@@ -32,7 +32,8 @@ public:
   static MachineState& State() { return GSRuntime::Machine(); }
   // For tests: the process's machine made afresh, as on its first use, with
   // only the built-in natives. False, with nothing changed, while a context,
-  // a script object or a run of the old machine is alive.
+  // a script object or a run of the old machine is alive; its routers and
+  // messages should be gone too, as they are not checked.
   static bool Reset();
 
   GSMachine();
