@@ -3,6 +3,7 @@
 // whole tree parsed first, then checked, then generated. Both must report the
 // same messages and the same error count, and give the same library bytes;
 // never a crash or a hang.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -77,11 +78,8 @@ bool WholeTree(Outcome& out) {
       LibraryImage image;
       CodeGenerator generator(table, image, context);
       if (!generator.Generate(context.declarations)) {
-        errors = generator.CountedErrors();
-        if (errors == 0) {
-          errors = 1;
-          log.Add("\nInternal Code Generation Error...");
-        }
+        errors = std::max(generator.CountedErrors(), 1);
+        log.Add("\nInternal Code Generation Error...");
       } else {
         Utils::ByteBuffer buffer;
         buffer.Init(1024);
