@@ -1,3 +1,4 @@
+#include <cstdio>
 #include <functional>
 #include <map>
 #include <memory>
@@ -342,9 +343,9 @@ TEST_F(RouterMemory, AFullQueueIsReportedEmptiedAndTheRouterGoesOn) {
                           " (discarded message follows)\n"),
               std::string::npos)
         << report;
-    EXPECT_NE(report.find("to 000" + std::to_string(a.NodeId()) + " 'a', message Over, \n"),
-              std::string::npos)
-        << report;
+    char to[32];
+    std::snprintf(to, sizeof to, "to %04d 'a', message Over, \n", int(a.NodeId()));
+    EXPECT_NE(report.find(to), std::string::npos) << report;
     EXPECT_NE(report.find(" 10 messages queued by the router are dropped\n"), std::string::npos) << report;
   }
   // An overflow while a step delivers ends that step's deliveries; later posts go through.
