@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "gamescript/runtime/Class.h"
+#include "gamescript/runtime/MachineState.h"
 #include "gamescript/runtime/Library.h"
 #include "gamescript/runtime/Machine.h"
 #include "gamescript/runtime/ScriptLogHook.h"
@@ -112,8 +113,7 @@ uint32_t GameObjectHandle(GSGameObject* object) {
   GSScriptInstance* i = object ? object->Instance() : nullptr;
   if (!i || !i->cls) return 0;
   // The class of "gs.gsl" when it is loaded; by name for a class of another library.
-  static GSClass* cache = nullptr;
-  const GSClass* base = BaseClass("GameObject", cache);
+  const GSClass* base = BaseClass("GameObject", Machine().gameObjectClass);
   auto is = [&](const GSClass* c) { return c && (base ? c == base : c->Name() == "GameObject"); };
   if (is(i->cls)) return i->HandleOfBlock(0);
   for (const GSAncestor& a : i->cls->Ancestors())
@@ -509,8 +509,7 @@ bool GSThread::ProcessQueue() {
 // ------------------------------------------------------------ contexts
 
 uint32_t GSContext::MakeMessageObject(const GSMessage* message) {
-  static GSClass* cache = nullptr;
-  GSClass* cls = BaseClass("Message", cache);
+  GSClass* cls = BaseClass("Message", Machine().messageClass);
   if (!cls || !message) return 0;
   auto* object = new GSObject();
   if (!object->BindScriptClass(cls, this)) {

@@ -1,6 +1,7 @@
 #include "gamescript/runtime/Machine.h"
 
 #include <algorithm>
+#include <memory>
 #include <new>
 
 #include "gamescript/runtime/GameObject.h"
@@ -64,6 +65,19 @@ GSMachine& GSMachine::Instance() {
     return &m;
   }();
   return *machine;
+}
+
+bool GSMachine::Reset() {
+  GSMachine& machine = Instance();
+  MachineState& state = Machine();
+  if (!state.contexts.empty() || state.handles.LiveCount() != 0 || state.current) return false;
+  machine.Clear();
+  delete state.sharedThread;
+  std::destroy_at(&state);
+  std::construct_at(&state);
+  machine.RegisterBuiltins();
+  InstallInterpreter();
+  return true;
 }
 
 GSMachine::GSMachine() = default;

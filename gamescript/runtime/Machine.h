@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "gamescript/runtime/Library.h"
+#include "gamescript/runtime/MachineState.h"
 #include "gamescript/runtime/Native.h"
 #include "gamescript/runtime/StringPool.h"
 #include "kiv/Status.h"
@@ -28,6 +29,13 @@ public:
   // The one machine of the process, set up on first use with the built-in
   // natives.
   static GSMachine& Instance();
+  // What the runtime's objects, threads and natives share (MachineState.h).
+  static MachineState& State() { return GSRuntime::Machine(); }
+  // For tests: the process's machine made afresh, as on its first use, with
+  // only the built-in natives. False, with nothing changed, while a context,
+  // a script object or a run of the old machine is alive; its routers and
+  // messages should be gone too, as they are not checked.
+  static bool Reset();
 
   GSMachine();
   ~GSMachine();

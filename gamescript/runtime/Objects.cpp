@@ -1,22 +1,29 @@
 #include "gamescript/runtime/Objects.h"
 
 #include <algorithm>
+#include <mutex>
 
 #include "gamescript/runtime/Class.h"
+#include "gamescript/runtime/MachineState.h"
 #include "gamescript/runtime/Router.h"
 #include "gamescript/runtime/ScriptLogHook.h"
 
 namespace GSRuntime {
 
-Kiv::PackedHeap& MachineHeap() {
-  static Kiv::PackedHeap heap("#GSMachine");
-  return heap;
+namespace {
+MachineState& WithHeaps() {
+  MachineState& state = Machine();
+  std::call_once(state.heapsMade, [&state] {
+    state.machineHeap.emplace("#GSMachine");
+    state.contextHeap.emplace("#GSContext");
+  });
+  return state;
 }
+}  // namespace
 
-Kiv::PackedHeap& ContextHeap() {
-  static Kiv::PackedHeap heap("#GSContext");
-  return heap;
-}
+Kiv::PackedHeap& MachineHeap() { return *WithHeaps().machineHeap; }
+
+Kiv::PackedHeap& ContextHeap() { return *WithHeaps().contextHeap; }
 
 // ------------------------------------------------------------ handles
 
@@ -207,16 +214,9 @@ void GSObject::Detach() {
     ReleaseReference(i);
 }
 
-namespace {
-std::vector<GSContext*>& Contexts() {
-  static std::vector<GSContext*> contexts;
-  return contexts;
-}
-}  // namespace
+GSContext::GSContext() : m_pool(this) { Machine().contexts.push_back(this); }
 
-GSContext::GSContext() : m_pool(this) { Contexts().push_back(this); }
-
-const std::vector<GSContext*>& GSContext::LiveContexts() { return Contexts(); }
+const std::vector<GSContext*>& GSContext::LiveContexts() { return Machine().contexts; }
 
 GSRouter* GSContext::CreateRouter(std::function<uint64_t()> clock) {
   if (!m_router) m_router = std::make_unique<GSRouter>(std::move(clock));
@@ -229,7 +229,7 @@ GSContext::~GSContext() {
   m_statics.clear();
   m_lastStatic = {nullptr, nullptr};
   if (m_router) m_router->Done();
-  std::erase(Contexts(), this);
+  std::erase(Machine().contexts, this);
   m_pool.Clear();
   m_router.reset();
 }

@@ -3,11 +3,7 @@
 // the reference count, the native object paired with it, the 32-bit handles
 // that value cells hold, and the per-context pool that can tear down every
 // object a context made, reference cycles included.
-//
-// A handle is an index into the process-wide table of live views, with a
-// generation in its top bits: a freed view is reused only with the next
-// generation, so a stale handle never reaches a later object. Each instance
-// has one view per class block (its own class first, then each ancestor).
+// Handles are described in Handles.h.
 
 #include <cstdint>
 #include <functional>
@@ -16,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "gamescript/runtime/MachineState.h"
 #include "kiv/Memory.h"
 
 namespace GSRuntime {
@@ -40,22 +37,22 @@ Kiv::PackedHeap& ContextHeap();  // "#GSContext"
 // allocation failure does, and what is freed counts again.
 class ScriptMemory {
 public:
-  static constexpr uint64_t kDefaultLimit = uint64_t(1) << 30;
+  static constexpr uint64_t kDefaultLimit = kDefaultScriptMemoryLimit;
   // Counts `bytes` more; false, with nothing counted, when that would pass the limit.
   [[nodiscard]] static bool Take(uint64_t bytes) {
-    if (s_used > s_limit || bytes > s_limit - s_used) return false;
-    s_used += bytes;
+    MachineState& s = Machine();
+    if (s.memoryUsed > s.memoryLimit || bytes > s.memoryLimit - s.memoryUsed) return false;
+    s.memoryUsed += bytes;
     return true;
   }
-  static void Give(uint64_t bytes) { s_used -= bytes < s_used ? bytes : s_used; }
-  static uint64_t Used() { return s_used; }
-  static uint64_t Limit() { return s_limit; }
+  static void Give(uint64_t bytes) {
+    uint64_t& used = Machine().memoryUsed;
+    used -= bytes < used ? bytes : used;
+  }
+  static uint64_t Used() { return Machine().memoryUsed; }
+  static uint64_t Limit() { return Machine().memoryLimit; }
   // A limit below what is in use lets nothing more be made until enough is freed.
-  static void SetLimit(uint64_t bytes) { s_limit = bytes; }
-
-private:
-  static inline uint64_t s_used = 0;
-  static inline uint64_t s_limit = kDefaultLimit;
+  static void SetLimit(uint64_t bytes) { Machine().memoryLimit = bytes; }
 };
 
 // Work that one step does over many bytes (a string or array made, copied,
@@ -65,63 +62,6 @@ private:
 // however much each of its instructions does. Outside a run it costs nothing.
 constexpr uint32_t kBytesPerBudgetByte = 64;
 void PayRunBudget(uint64_t bytes);
-
-// ------------------------------------------------------------ handles
-
-struct HandleView {
-  GSScriptInstance* instance = nullptr;
-  uint32_t block = 0;         // word offset of the class block within the instance
-  uint32_t dispatchBase = 0;  // first function-table position of that block's class
-};
-
-class HandleTable {
-public:
-  static constexpr uint32_t kIndexBits = 24;
-  static constexpr uint32_t kIndexMask = (1u << kIndexBits) - 1;
-
-  // Inline and without a guard: every handle a script touches goes through it.
-  static HandleTable& Instance();
-
-  // A new handle for the view; 0 when the table is full.
-  uint32_t Add(const HandleView& view);
-  // Frees the handle's slot for reuse under the next generation.
-  void Remove(uint32_t handle);
-  // The view of a live handle; null for 0, stale or unknown handles.
-  const HandleView* Find(uint32_t handle) const {
-    const uint32_t index = handle & kIndexMask;
-    if (index >= m_count) return nullptr;
-    const Slot& s = m_slots[index];
-    return s.handle == handle ? &s.view : nullptr;
-  }
-  // The instance behind a live handle, or null.
-  GSScriptInstance* Get(uint32_t handle) const {
-    const HandleView* v = Find(handle);
-    return v ? v->instance : nullptr;
-  }
-  std::size_t LiveCount() const { return m_live; }
-
-private:
-  struct Slot {
-    HandleView view;
-    // The live handle of the slot, which is never one with index 0 while
-    // the slot is free or retired: one comparison finds a live handle.
-    uint32_t handle = 0;
-    uint32_t generation = 0;
-    uint32_t nextFree = 0;
-  };
-  // Held by slot 0, the null handle's: its index is not 0, so that no handle
-  // is ever found there.
-  static constexpr uint32_t kNullSlotHandle = 1;
-  std::vector<Slot> m_slots;  // slot 0 is made with the first handle
-  uint32_t m_count = 0;       // m_slots' size
-  uint32_t m_free = 0;
-  std::size_t m_live = 0;
-};
-
-// Constant-initialised: no first-use guard on the lookups, and it outlives
-// every object with static storage that is made at run time.
-inline constinit HandleTable g_handleTable;
-inline HandleTable& HandleTable::Instance() { return g_handleTable; }
 
 // ------------------------------------------------------------ objects
 

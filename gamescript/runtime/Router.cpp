@@ -5,15 +5,13 @@
 #include <new>
 
 #include "gamescript/runtime/Objects.h"
+#include "gamescript/runtime/MachineState.h"
 #include "gamescript/runtime/ScriptLogHook.h"
 #include "kiv/Clock.h"
 
 namespace GSRuntime {
 
 namespace {
-
-// Node ids come from one counter for the whole process and are never reused.
-int32_t g_nextNodeId = 1;
 
 // Freed messages are kept for reuse: a router that posts and delivers at a
 // steady rate then allocates nothing. Sanitizer builds free them at once, so
@@ -30,17 +28,7 @@ constexpr std::size_t kKeptMessages = 65536;
 constexpr std::size_t kKeptMessages = 65536;
 #endif
 
-struct FreeList {
-  std::vector<void*> blocks;
-  ~FreeList() {
-    for (void* b : blocks) ::operator delete(b);
-  }
-};
-
-std::vector<void*>& FreeMessages() {
-  static FreeList list;
-  return list.blocks;
-}
+std::vector<void*>& FreeMessages() { return Machine().freeMessages; }
 
 }  // namespace
 
@@ -153,8 +141,10 @@ GSRouter::~GSRouter() { Done(); }
 
 bool GSRouter::AddNode(GSNode* node) {
   if (!node || node->m_id != -1 || node->m_router) return false;
-  if (g_nextNodeId == INT32_MAX) return false;
-  const int32_t id = g_nextNodeId++;
+  // One counter for the whole machine: an id is never reused.
+  int32_t& next = Machine().nextNodeId;
+  if (next == INT32_MAX) return false;
+  const int32_t id = next++;
   node->m_id = id;
   m_ids.emplace(id, node);
   const std::string name = node->NodeName();
@@ -173,7 +163,7 @@ bool GSRouter::AddNewNode(GSNode* node, const char* maker) {
   if (AddNode(node)) return true;
   if (ScriptLogHook)
     ScriptLogHook("%s> a new object could not join its router (%s); it gets no messages or updates", maker,
-                  g_nextNodeId == INT32_MAX ? "no node ids left" : "registered already");
+                  Machine().nextNodeId == INT32_MAX ? "no node ids left" : "registered already");
   return false;
 }
 
