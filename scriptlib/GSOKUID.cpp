@@ -30,7 +30,8 @@ RegistryKey KeyOf(const GSContext* context, const KUID& kuid) {
 // ------------------------------------------------------------ KUID
 
 GSOKUID::GSOKUID(GSContext* context, const KUID& kuid) : m_kuid(kuid), m_owner(context) {
-  BindScriptClass(ScriptClasses().kuid, context);
+  // A failed bind leaves no handle, which NewScriptObject tests.
+  (void)BindScriptClass(ScriptClasses().kuid, context);
 }
 
 GSOKUID::~GSOKUID() {
@@ -107,12 +108,15 @@ void GSOKUID::RegisterNatives(GSMachine& machine) {
 // ------------------------------------------------------------ KUIDList
 
 GSOKUIDList::GSOKUIDList(GSContext* context) : m_locked(false) {
-  BindScriptClass(ScriptClasses().kuidList, context);
+  // A failed bind leaves no handle, which NewScriptObject tests.
+  (void)BindScriptClass(ScriptClasses().kuidList, context);
 }
 
 GSOKUIDList::GSOKUIDList(GSContext* context, const List& list) : m_locked(true) {
-  for (auto it = list.begin(); !it.IsEnd(); it.Next()) Add(*it);
-  BindScriptClass(ScriptClasses().kuidList, context);
+  // A KUID already listed is not listed twice.
+  for (auto it = list.begin(); !it.IsEnd(); it.Next()) (void)Add(*it);
+  // A failed bind leaves no handle, which NewScriptObject tests.
+  (void)BindScriptClass(ScriptClasses().kuidList, context);
 }
 
 GSOKUIDList::~GSOKUIDList() { ScriptMemory::Give(m_counted); }
@@ -152,7 +156,8 @@ bool GSOKUIDList::Remove(const KUID& kuid) {
 void GSOKUIDList::CopyFrom(const GSOKUIDList& other) {
   if (&other == this) return;  // emptying first would lose the entries
   Clear();
-  for (auto it = other.m_list.begin(); !it.IsEnd(); it.Next()) Add(*it);
+  // A KUID already listed is not listed twice.
+  for (auto it = other.m_list.begin(); !it.IsEnd(); it.Next()) (void)Add(*it);
 }
 
 void GSOKUIDList::Clear() {
@@ -172,7 +177,7 @@ void GSOKUIDList::CountKUIDs(GSStack& stack) { PushNativeResult(stack, uint32_t(
 void GSOKUIDList::NativeClear(GSStack&) {
   if (!Unlocked("KUIDList.Clear> list is locked")) return;
   Clear();
-  CountEntries(0, "KUIDList.Clear");
+  (void)CountEntries(0, "KUIDList.Clear");  // fewer entries always fit
 }
 
 void GSOKUIDList::Copy(GSStack& stack) {
@@ -182,7 +187,7 @@ void GSOKUIDList::Copy(GSStack& stack) {
   PayRunBudget(source->Count() * kKUIDEntryBytes);
   if (!CountEntries(std::max(Count(), source->Count()), "KUIDList.Copy")) return;
   CopyFrom(*source);
-  CountEntries(Count(), "KUIDList.Copy");
+  (void)CountEntries(Count(), "KUIDList.Copy");  // no more than was counted before the copy
 }
 
 void GSOKUIDList::HasKUID(GSStack& stack) {
@@ -195,8 +200,9 @@ void GSOKUIDList::RemoveKUID(GSStack& stack) {
   if (!Unlocked("KUIDList.Copy> list is locked")) return;
   GSOKUID* kuid = nullptr;
   if (!GetNativeParameter(stack, 1, kuid, false)) return;
-  Remove(kuid->Kuid());
-  CountEntries(Count(), "KUIDList.RemoveKUID");
+  // A KUID not listed has nothing to remove.
+  (void)Remove(kuid->Kuid());
+  (void)CountEntries(Count(), "KUIDList.RemoveKUID");  // fewer entries always fit
 }
 
 void GSOKUIDList::AddKUID(GSStack& stack) {
@@ -204,7 +210,7 @@ void GSOKUIDList::AddKUID(GSStack& stack) {
   GSOKUID* kuid = nullptr;
   if (!GetNativeParameter(stack, 1, kuid, false)) return;
   if (!Has(kuid->Kuid()) && !CountEntries(Count() + 1, "KUIDList.AddKUID")) return;
-  Add(kuid->Kuid());
+  (void)Add(kuid->Kuid());  // a KUID already listed is not listed twice
 }
 
 void GSOKUIDList::GetIndexedKUID(GSStack& stack) {

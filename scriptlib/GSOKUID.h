@@ -58,13 +58,13 @@ public:
   // A new object for a script, or null (the caller owns the one reference).
   static GSOKUIDList* Create(GSRuntime::GSContext* context);
 
-  bool Locked() const { return m_locked; }
+  [[nodiscard]] bool Locked() const { return m_locked; }
   const List& Kuids() const { return m_list; }
   // Appends when absent; true when it was appended.
-  bool Add(const KUID& kuid);
+  [[nodiscard]] bool Add(const KUID& kuid);
   // Removes it keeping the order of the rest; true when it was there.
-  bool Remove(const KUID& kuid);
-  bool Has(const KUID& kuid) const { return m_index.count(kuid) != 0; }
+  [[nodiscard]] bool Remove(const KUID& kuid);
+  [[nodiscard]] bool Has(const KUID& kuid) const { return m_index.count(kuid) != 0; }
   size_t Count() const { return m_index.size(); }
   // Becomes a copy of other (itself: unchanged).
   void CopyFrom(const GSOKUIDList& other);
@@ -79,12 +79,12 @@ private:
                                    uint64_t(uint32_t(k.version)) << 25);
     }
   };
-  bool Unlocked(const char* text) const;
+  [[nodiscard]] bool Unlocked(const char* text) const;
   // Counts `count` entries of an unlocked list against the script memory
   // limit in place of what was counted; false, with nothing changed, when
   // more would pass it, and the thread gets "<native>> the list would pass
   // the script memory limit".
-  bool CountEntries(size_t count, const char* native);
+  [[nodiscard]] bool CountEntries(size_t count, const char* native);
 
   void IsLocked(GSRuntime::GSStack& stack);
   void CountKUIDs(GSRuntime::GSStack& stack);

@@ -25,7 +25,7 @@ public:
   const SoupRef& Soup() const { return m_soup; }
   // Makes the object wrap `soup` (natives that hand a soup to a script's object).
   void SetSoup(const SoupRef& soup);
-  bool Locked() const { return m_locked; }
+  [[nodiscard]] bool Locked() const { return m_locked; }
 
   // Why a script may not have a soup's text (or other form) of `size` bytes whose
   // deepest container lies at `depth` ("> ...", to follow the native's name):
@@ -66,7 +66,7 @@ private:
   void Log(GSRuntime::GSStack& stack);
 
   // Raises "<text>" when locked; true when the native may go on.
-  bool Unlocked(const char* text) const;
+  [[nodiscard]] bool Unlocked(const char* text) const;
   // Pushes a new object sharing `soup` with this object's flag.
   void PushChild(GSRuntime::GSStack& stack, const SoupRef& soup);
   // Enters `child`'s soup under `name`; raises "<native>> sub-soup contains

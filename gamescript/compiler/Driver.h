@@ -14,6 +14,7 @@
 #include "gamescript/runtime/Queue.h"
 #include "kiv/File.h"
 #include "kiv/PString.h"
+#include "kiv/Status.h"
 
 namespace GSCompiler {
 
@@ -74,9 +75,9 @@ public:
   // Writes the library image of a unit compiled without errors into `buffer`,
   // releasing the main file's syntax tree first. False (with a message in the
   // log) when it cannot be built.
-  bool WriteLibrary(Utils::ByteBuffer& buffer, CompileLog* log, const char* sourceName);
+  [[nodiscard]] bool WriteLibrary(Utils::ByteBuffer& buffer, CompileLog* log, const char* sourceName);
   // The same in the two parts of the file, as stored without joining them.
-  bool WriteLibrary(LibraryBytes& bytes, CompileLog* log, const char* sourceName);
+  [[nodiscard]] bool WriteLibrary(LibraryBytes& bytes, CompileLog* log, const char* sourceName);
   // The index of the text in the library's string table, interning it once.
   uint32_t InternString(std::string_view text) { return m_image.InternString(text); }
 
@@ -129,13 +130,20 @@ int CompilerMain(int argc, char** argv, bool processEnds = false);
 // the source. Returns the error count. With `processEnds` (the process ends
 // after this compile) the compile's symbols are not taken apart one by one:
 // the end of the process frees them at once. They stay reachable.
-int CompileFile(const char* source, const char* outputPath, const std::vector<IncludePath>& includes,
-                CompileLog* log, bool processEnds = false);
+[[nodiscard]] int CompileFile(const char* source, const char* outputPath,
+                              const std::vector<IncludePath>& includes, CompileLog* log,
+                              bool processEnds = false);
 
 // Compiles `source` with the include-path list the caller has filled, for a
 // library at exactly `outputFile` (nothing is written when null). Returns the
 // error count; 0 at once when `source` is null.
-int CompileToFile(const char* source, const char* outputFile, CompileLog* log);
+[[nodiscard]] int CompileToFile(const char* source, const char* outputFile, CompileLog* log);
+// The same, and `stored` says whether the library reached its file: not ok (an
+// I/O error naming the file and the system's reason) when the source compiled
+// but its library could not be written, so a caller can tell a full disk from
+// a script with errors.
+[[nodiscard]] int CompileToFile(const char* source, const char* outputFile, CompileLog* log,
+                                Kiv::Status& stored);
 
 // The language document that "-d" prints.
 const char* LanguageDocument();

@@ -14,6 +14,7 @@
 #include "gamescript/runtime/Class.h"
 #include "gamescript/runtime/GameObject.h"
 #include "gamescript/runtime/Library.h"
+#include "gamescript/runtime/MachineState.h"
 #include "gamescript/runtime/Native.h"
 #include "gamescript/runtime/Objects.h"
 #include "gamescript/runtime/RunCode.h"
@@ -28,11 +29,6 @@
 namespace GSRuntime {
 
 namespace {
-
-GSThread* g_current = nullptr;
-int g_nesting = 0;
-int64_t g_left = 0;   // bytes the run may still pay before its budget is passed
-uint64_t g_runs = 0;  // runs of the interpreter begun
 
 const char* const kErrorNames[] = {
     "ER_Done",
@@ -116,22 +112,26 @@ bool RunInitialiser(GSFunction& initialiser, uint32_t handle) {
 }  // namespace
 
 void PayRunBudget(uint64_t bytes) {
-  if (g_nesting > 0) g_left -= int64_t(bytes / kBytesPerBudgetByte);
+  MachineState& state = Machine();
+  if (state.runNesting > 0) state.runLeft -= int64_t(bytes / kBytesPerBudgetByte);
 }
 
 uint64_t RunBudgetBytesLeft() {
-  if (g_nesting == 0) return UINT64_MAX;
-  return g_left > 0 ? uint64_t(g_left) * kBytesPerBudgetByte : 0;
+  const MachineState& state = Machine();
+  if (state.runNesting == 0) return UINT64_MAX;
+  return state.runLeft > 0 ? uint64_t(state.runLeft) * kBytesPerBudgetByte : 0;
 }
 
 const char* ErrorName(int32_t code) {
   return code >= 0 && code <= ER_Timeout ? kErrorNames[code] : "ER_Unknown";
 }
 
-GSThread* GSThread::Current() { return g_current; }
+GSThread* GSThread::Current() { return Machine().current; }
 
 GSThread& SharedThread() {
-  static GSThread* thread = new GSThread(nullptr, GSThread::kSharedThread);
+  // Made once and kept to the end of the process, as the machine is.
+  GSThread*& thread = Machine().sharedThread;
+  if (!thread) thread = new GSThread(nullptr, GSThread::kSharedThread);
   return *thread;
 }
 
@@ -172,8 +172,9 @@ int32_t GSThread::Run(float elapsed) {
 
 int32_t CallScriptFunction(GSFunction& function, uint32_t handle, const uint32_t* arguments,
                            uint32_t argumentCount, uint32_t* result) {
-  return CallScriptFunctionOn(g_current ? *g_current : SharedThread(), function, handle, arguments,
-                              argumentCount, result);
+  GSThread* const current = Machine().current;
+  return CallScriptFunctionOn(current ? *current : SharedThread(), function, handle, arguments, argumentCount,
+                              result);
 }
 
 int32_t CallScriptFunctionOn(GSThread& thread, GSFunction& function, uint32_t handle,
@@ -274,12 +275,14 @@ int32_t GSThread::Execute(const uint32_t depth) {
     for (int op = 0; op < 256; ++op) handlerOf[op] = op < kRunOpcodeEnd ? handlers[op] : &&L_illegal;
   }
 
-  if (g_nesting++ == 0) g_left = kRunBudget;
-  GSThread* const savedThread = g_current;
-  g_current = this;
+  // Taken once: the handlers below reach the state through this name.
+  MachineState& machine = Machine();
+  if (machine.runNesting++ == 0) machine.runLeft = kRunBudget;
+  GSThread* const savedThread = machine.current;
+  machine.current = this;
   m_state = Ready;
 
-  HandleTable& handles = HandleTable::Instance();
+  HandleTable& handles = machine.handles;
   uint32_t* const cells = m_stack.Cells();
   uint8_t* const kinds = m_stack.Kinds();
   int32_t error = ER_Done;
@@ -296,7 +299,7 @@ int32_t GSThread::Execute(const uint32_t depth) {
   uint8_t op = 0;
   // Frames this run entered carry its number; a frame entered by an earlier
   // run (one that blocked) is entered afresh when it is returned to.
-  const uint64_t run = ++g_runs;
+  const uint64_t run = ++machine.runs;
 
 #define NEXT goto* handlerOf[op = *pc++]
 #define FAIL(code)  \
@@ -305,9 +308,9 @@ int32_t GSThread::Execute(const uint32_t depth) {
     goto fail;      \
   } while (0)
   // Transfers of control pay the bytes run since the last one.
-#define PAY()                                        \
-  do {                                               \
-    if ((g_left -= pc - mark) < 0) FAIL(ER_Timeout); \
+#define PAY()                                                 \
+  do {                                                        \
+    if ((machine.runLeft -= pc - mark) < 0) FAIL(ER_Timeout); \
   } while (0)
 #define JUMP(target)      \
   do {                    \
@@ -916,7 +919,9 @@ L_NEW : {
   if (game) {
     auto* g = static_cast<GSGameObject*>(object);
     g->SetOwnedByScripts();
-    if (GSRouter* router = context ? context->Router() : nullptr) router->AddNode(g);
+    // Not routed, it still works as an object; the log says why it hears nothing.
+    if (GSRouter* router = context ? context->Router() : nullptr)
+      (void)router->AddNewNode(g, "GSThread::New");
   }
   NEXT;
 }
@@ -1269,13 +1274,15 @@ L_WAIT : {
       FAIL(ER_ThreadError);
     }
     m_handlers.push_back(Block{major, minor, ReadU32(pc + WaitLayout::Target(size_t(h), size_t(i)))});
-    router->Subscribe(owner, major);
+    // A refused subscription (no such major) leaves the handler unreached, as the script asked.
+    (void)router->Subscribe(owner, major);
   }
   pc += WaitLayout::Size(size_t(h));
   m_state = Waiting;
   m_wait = 0.0f;
   SAVE();
-  ProcessQueue();
+  // What the queue could not run stays queued for the next step.
+  (void)ProcessQueue();
   LOAD();  // a queued message that resumed the thread is on its stack
   error = ER_Blocked;
   goto leave;
@@ -1333,7 +1340,7 @@ L_RETVO : {
   const uint8_t resultKind = op == OP_RET ? 0 : op == OP_RETVO ? kKindReference : kKindNumber;
   if (m_stack.Depth() == depth) {
     if (resultKind) kinds[sp - cells] = resultKind;
-    g_left -= pc - mark;
+    machine.runLeft -= pc - mark;
     mark = pc;
     if (depth == 0) m_state = Stopped;
     error = ER_Done;
@@ -1347,7 +1354,7 @@ L_RETVO : {
 }
 
 fail:
-  if (code && pc) g_left -= pc - mark;
+  if (code && pc) machine.runLeft -= pc - mark;
   SAVE();
   if (ScriptLogHook) {
     const GSFrame* f = m_stack.Depth() > depth ? m_stack.CurrentFrame() : nullptr;
@@ -1359,15 +1366,15 @@ fail:
   }
   m_state = Stopped;
   m_stack.Clear(depth);
-  --g_nesting;
-  g_current = savedThread;
+  --machine.runNesting;
+  machine.current = savedThread;
   return error;
 
 leave:
-  if (code && pc && fn) g_left -= pc - mark;
+  if (code && pc && fn) machine.runLeft -= pc - mark;
   SAVE();
-  --g_nesting;
-  g_current = savedThread;
+  --machine.runNesting;
+  machine.current = savedThread;
   return error;
 
 #undef NEXT

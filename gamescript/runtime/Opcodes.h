@@ -284,8 +284,8 @@ inline std::size_t InstructionLength(const uint8_t* code, std::size_t size, std:
 
 // Fills `out` with the instruction at `offset`; false (out untouched) when the
 // byte is not an opcode or the instruction does not fit in `size`.
-inline bool DecodeInstruction(const uint8_t* code, std::size_t size, std::size_t offset,
-                              InstructionView& out) {
+[[nodiscard]] inline bool DecodeInstruction(const uint8_t* code, std::size_t size, std::size_t offset,
+                                            InstructionView& out) {
   const std::size_t length = InstructionLength(code, size, offset);
   if (length == 0) return false;
   out.info = FindOpcode(code[offset]);

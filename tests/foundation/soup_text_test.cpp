@@ -35,7 +35,7 @@ TEST(SoupText, RandomTreesRoundTrip) {
         << text;
     // Writing the read tree again gives the same text.
     std::string again;
-    WriteSoupText(back, again);
+    EXPECT_TRUE(WriteSoupText(back, again));
     EXPECT_EQ(text, again);
   }
 }
@@ -131,7 +131,7 @@ TEST(SoupText, FloatsKeepTheirBitsAndType) {
   s.SetNamedTagFloatArray("f", values, 6);
   s.SetNamedTagFloat("whole", 2.0f);
   std::string text;
-  WriteSoupText(s, text);
+  EXPECT_TRUE(WriteSoupText(s, text));
   EXPECT_NE(text.find("whole 2.0\n"), std::string::npos) << text;
   SoupRef back;
   ASSERT_TRUE(ParseSoupText(text, back));
@@ -205,7 +205,7 @@ TEST(SoupText, MalformedInputNamesTheLine) {
   SoupRef bom;
   bom.SetNamedTagInt("\xEF\xBB\xBFx", 1);
   std::string text;
-  WriteSoupText(bom, text);
+  EXPECT_TRUE(WriteSoupText(bom, text));
   ASSERT_TRUE(ParseSoupText(text, ok));
   EXPECT_EQ(ok.GetIndexedTagName(0).Str(), "\xEF\xBB\xBFx");
 }
@@ -237,10 +237,10 @@ TEST(SoupText, NestingLimit) {
   ACSChunk* tail = tooDeep.Get();
   for (int i = 0; i <= kMaxSoupDepth; ++i) {
     ACSChunk* next = ACSChunk::Create();
-    tail->AddNamedChild("c", next);
+    EXPECT_TRUE(tail->AddNamedChild("c", next));
     tail = next;
   }
-  tail->AppendTag(TDBDataTag::MakeBytes("leaf", kSoupInt, "\1\0\0\0", 4));
+  EXPECT_TRUE(tail->AppendTag(TDBDataTag::MakeBytes("leaf", kSoupInt, "\1\0\0\0", 4)));
   std::string out;
   EXPECT_FALSE(WriteSoupText(tooDeep, out));
 }
@@ -256,8 +256,8 @@ SoupRef DoublingSoup(int levels) {
   soup.SetNamedTagInt(Kiv::PString("v"), 1);
   for (int i = 0; i < levels; ++i) {
     SoupRef up = SoupRef::NewContainer();
-    up.SetNamedSoup(Kiv::PString("a"), soup);
-    up.SetNamedSoup(Kiv::PString("b"), soup);
+    EXPECT_TRUE(up.SetNamedSoup(Kiv::PString("a"), soup));
+    EXPECT_TRUE(up.SetNamedSoup(Kiv::PString("b"), soup));
     soup = up;
   }
   return soup;
@@ -307,7 +307,9 @@ TEST(SoupWriters, SizesAreCountedWithoutWriting) {
   // name (quoted ones, floats, KUIDs...) and for shared children.
   for (uint32_t seed = 1; seed <= 200; ++seed) {
     SoupRef soup = souptest::RandomSoup(seed);
-    if (seed % 3 == 0 && soup) soup.SetNamedSoup(Kiv::PString("twice"), soup.GetIndexedSoup(0));
+    if (seed % 3 == 0 && soup) {
+      EXPECT_TRUE(soup.SetNamedSoup(Kiv::PString("twice"), soup.GetIndexedSoup(0)));
+    }
     std::string text, form;
     ASSERT_TRUE(WriteSoupText(soup, text));
     ASSERT_TRUE(TDBBinaryFile::Encode(soup, form));
@@ -330,10 +332,10 @@ TEST(SoupWriters, SizesAreCountedWithoutWriting) {
   SoupRef chain = SoupRef::NewContainer();
   for (int i = 0; i <= kMaxSoupDepth; ++i) {
     SoupRef up = SoupRef::NewContainer();
-    up.SetNamedSoup(Kiv::PString("x"), chain);
+    EXPECT_TRUE(up.SetNamedSoup(Kiv::PString("x"), chain));
     chain = up;
   }
-  SoupTextSize(chain, &depth);
+  EXPECT_GT(SoupTextSize(chain, &depth), 0u);
   EXPECT_EQ(depth, kMaxSoupDepth + 1);
   std::string text;
   EXPECT_FALSE(WriteSoupText(chain, text));

@@ -221,8 +221,8 @@ TEST(SoupCopy, DeepSelfSafeAndSharingKept) {
   // One container entered twice is copied once and stays shared.
   SoupRef shared, twice;
   shared.SetNamedTagInt("v", 1);
-  twice.SetNamedSoup("p", shared);
-  twice.Get()->AddNamedChild("q", shared.Get());
+  EXPECT_TRUE(twice.SetNamedSoup("p", shared));
+  EXPECT_TRUE(twice.Get()->AddNamedChild("q", shared.Get()));
   SoupRef copy;
   copy.Copy(twice);
   EXPECT_EQ(copy.GetNamedSoup("p"), copy.GetNamedSoup("q"));
@@ -342,13 +342,13 @@ TEST(SoupTree, CountedMemoryReturnsToZero) {
     SoupRef child = SoupRef::NewContainer();
     child.SetNamedTag(Kiv::PString("deep"), std::string(3000, 'd'));
     EXPECT_EQ(g_soupHeld, once);
-    soup.SetNamedSoup(Kiv::PString("child"), child);
+    ASSERT_TRUE(soup.SetNamedSoup(Kiv::PString("child"), child));
     EXPECT_TRUE(child.Get()->MemoryCounted());
     EXPECT_GE(g_soupHeld - once, 3000);
     for (int i = 0; i < 100; ++i) soup.SetNamedTagInt(Kiv::PString(std::to_string(i)), i);
     soup.RemoveNamedTag(Kiv::PString("7"));
     soup.Get()->RemoveTagsIf([](const TDBDataTag& t) { return t.GetName().View().size() == 1; });
-    soup.Get()->RemoveChild(child.Get());
+    EXPECT_TRUE(soup.Get()->RemoveChild(child.Get()));
     child.Clear();  // the child goes now: only the removed tag held it
     // A parsed soup (nodes and values in shared blocks) gives back what it was counted with.
     SoupRef parsed;

@@ -62,10 +62,16 @@ endif()
 # are the same files: entered once, with no report for the second spelling.
 get_filename_component(bin ${GSRUN} DIRECTORY)
 file(CREATE_LINK ${bin}/scripts ${FOLDER}/linked SYMBOLIC)
-file(WRITE ${FOLDER}/main.gs "include \"Constructors.gs\"\nclass Test {\n  public int Main(void) { Soup s = Constructors.NewSoup(); s.SetNamedTag(\"n\", 7); return s.GetNamedTagAsInt(\"n\"); }\n};\n")
-execute_process(COMMAND ${GSRUN} -ilinked main.gs Test Main WORKING_DIRECTORY ${FOLDER}
+file(WRITE ${FOLDER}/linked.gs "include \"Constructors.gs\"\nclass Test {\n  public int Main(void) { Soup s = Constructors.NewSoup(); s.SetNamedTag(\"n\", 7); return s.GetNamedTagAsInt(\"n\"); }\n};\n")
+execute_process(COMMAND ${GSRUN} -ilinked linked.gs Test Main WORKING_DIRECTORY ${FOLDER}
                 OUTPUT_VARIABLE out ERROR_VARIABLE err RESULT_VARIABLE status)
 if(NOT status EQUAL 0 OR NOT out STREQUAL "=> 7\n")
   message(FATAL_ERROR "linked library folder: gsrun exited ${status} and printed:\n${out}${err}")
+endif()
+# An include folder that is not there is refused, not run without it.
+execute_process(COMMAND ${GSRUN} -i${FOLDER}/no/such/folder main.gs Test Main WORKING_DIRECTORY ${FOLDER}
+                OUTPUT_VARIABLE out ERROR_VARIABLE err RESULT_VARIABLE status)
+if(NOT status EQUAL 255 OR NOT out MATCHES "gsrun: library folder '${FOLDER}/no/such/folder' does not exist\n$")
+  message(FATAL_ERROR "missing include folder: gsrun exited ${status} and printed:\n${out}${err}")
 endif()
 file(REMOVE_RECURSE ${FOLDER})
