@@ -1,4 +1,4 @@
-#include "gamescript/gsrun/Arguments.h"
+#include "programs/gsrun/Arguments.h"
 
 #include <cstdlib>
 #include <cstring>

@@ -56,7 +56,6 @@
 
 #include "config/AssetSpec.h"
 #include "gamescript/compiler/Driver.h"
-#include "gamescript/gsrun/Arguments.h"
 #include "gamescript/compiler/Source.h"
 #include "gamescript/runtime/Class.h"
 #include "gamescript/runtime/GameObject.h"
@@ -71,6 +70,7 @@
 #include "kiv/String.h"
 #include "online/OnlineAccessClientEndpoint.h"
 #include "online/OnlineNatives.h"
+#include "programs/gsrun/Arguments.h"
 #include "scriptlib/GSOImage.h"
 #include "scriptlib/GSOKUID.h"
 #include "scriptlib/RovanaScriptContext.h"
