@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "gamescript/compiler/Driver.h"
+#include "gamescript/compiler/IncludePaths.h"
 
 namespace Gsrun {
 

@@ -213,17 +213,12 @@ struct Included {
 // include) has a current library beside it, compiling those that do not.
 // `expected` holds the ids the source's library depends on; a library is
 // current when it exists, is not older than its source and has one of them.
-// Each include is compiled as the source's compile found it (same name, same
-// include folders), so its library has the id the source expects. False, with
-// a message that names the source, when a library is still missing.
-bool CompileIncludes(const std::string& source, const std::vector<GSCompiler::IncludePath>& includes,
-                     const std::set<std::pair<uint32_t, uint32_t>>& expected, std::vector<Included>& found) {
-  GSCompiler::ClearIncludePaths();
-  Kiv::File::Path sourceFolder(source);
-  sourceFolder.RemoveFileName();
-  GSCompiler::AppendIncludePath({sourceFolder, Kiv::PString()});
-  for (const GSCompiler::IncludePath& include : includes) GSCompiler::AppendIncludePath(include);
-
+// Each include is compiled as the source's compile found it (same name, with
+// the include-path list that compile had), so its library has the id the
+// source expects. False, with a message that names the source, when a
+// library is still missing.
+bool CompileIncludes(const std::string& source, const std::set<std::pair<uint32_t, uint32_t>>& expected,
+                     std::vector<Included>& found) {
   // The source itself is no include, however the includes name it.
   std::set<std::string> seen = {Kiv::ToLowerAscii(Utils::FileNamePart(source))};
   std::vector<std::string> work = Gsrun::IncludesOf(source);
@@ -255,7 +250,6 @@ bool CompileIncludes(const std::string& source, const std::vector<GSCompiler::In
     }
     found.push_back(std::move(next));
   }
-  GSCompiler::ClearIncludePaths();
   return ok;
 }
 
@@ -368,26 +362,23 @@ int main(int argc, char** argv) {
   // beside it and the include folders; a source is compiled into the scratch
   // folder.
   std::string libraryFolder = folder.path;
+  std::vector<Included> included;
   if (compiled) {
     const std::size_t slash = source.find_last_of('/');
     libraryFolder = slash == std::string::npos ? "." : source.substr(0, slash + (slash == 0 ? 1 : 0));
   } else {
+    // The source and then its includes are compiled with one search list,
+    // which is left as it was found.
+    const GSCompiler::IncludePathScope includePaths(GSCompiler::SourceIncludePaths(source.c_str(), includes));
     GSCompiler::CompileLog log;
-    const int errors = GSCompiler::CompileFile(source.c_str(), (folder.path + "/").c_str(), includes, &log);
+    GSCompiler::LibraryDependencies dependencies;
+    const int errors = GSCompiler::CompileFile(source.c_str(), (folder.path + "/").c_str(), includes, &log,
+                                               false, &dependencies);
     for (std::size_t i = 0; i < log.Count(); ++i) std::printf("%s\n", log.At(i));
     if (errors != 0) return 255;
     name = name.substr(0, name.find_last_of('.')) + ".gsl";
-  }
-
-  std::vector<Included> included;
-  if (!compiled) {
-    std::vector<uint8_t> image;
-    LibraryFile file;
-    std::set<std::pair<uint32_t, uint32_t>> expected;
-    if (Kiv::File::ReadWholeFile(folder.path + "/" + name, image) &&
-        ReadLibraryFile(image, file, false).empty())
-      expected.insert(file.dependencies.begin(), file.dependencies.end());
-    if (!CompileIncludes(source, includes, expected, included)) return 255;
+    const std::set<std::pair<uint32_t, uint32_t>> expected(dependencies.begin(), dependencies.end());
+    if (!CompileIncludes(source, expected, included)) return 255;
   }
 
   ScriptLogHook = &PrintLog;
