@@ -379,11 +379,13 @@ int CompileFile(const char* source, const char* outputPath, const std::vector<In
   return errors;
 }
 
-int CompileToFile(const char* source, const char* outputFile, CompileLog* log) {
+int CompileToFile(const char* source, const char* outputFile, CompileLog* log,
+                  LibraryDependencies* dependencies) {
   if (!source) return 0;
   CompileUnit unit;
   int errors = unit.Compile(source, log);
-  if (errors == 0 && outputFile) errors = WriteLibraryFile(unit, source, outputFile, log, true, false);
+  if (errors == 0 && outputFile)
+    errors = WriteLibraryFile(unit, source, outputFile, log, true, false, dependencies);
   return errors;
 }
 

@@ -108,8 +108,10 @@ int CompileFile(const char* source, const char* outputPath, const std::vector<In
 
 // Compiles `source` with the include-path list the caller has filled, for a
 // library at exactly `outputFile` (nothing is written when null). Returns the
-// error count; 0 at once when `source` is null.
-int CompileToFile(const char* source, const char* outputFile, CompileLog* log);
+// error count; 0 at once when `source` is null. `dependencies`: as for
+// CompileFile.
+int CompileToFile(const char* source, const char* outputFile, CompileLog* log,
+                  LibraryDependencies* dependencies = nullptr);
 
 // The language document that "-d" prints.
 const char* LanguageDocument();

@@ -80,13 +80,17 @@ std::vector<std::string> IncludesOf(const std::string& path) {
   return names;
 }
 
+bool LibraryIsNotOlder(const std::string& library, const std::string& source) {
+  return Kiv::File::ModificationTime(library) >= Kiv::File::ModificationTime(source);
+}
+
 bool LibraryIsCurrent(const std::string& library, const std::string& source,
                       const std::set<std::pair<uint32_t, uint32_t>>& expected) {
   uint32_t id1 = 0, id2 = 0;
   uint8_t header[GSRuntime::kLibraryHeaderBytes];
   Kiv::File file;
-  return Kiv::File::ModificationTime(library) >= Kiv::File::ModificationTime(source) &&
-         file.Open(library, Kiv::File::Mode::Read) && file.Read(header, sizeof header) == sizeof header &&
+  return LibraryIsNotOlder(library, source) && file.Open(library, Kiv::File::Mode::Read) &&
+         file.Read(header, sizeof header) == sizeof header &&
          GSRuntime::ReadLibraryHeader(header, id1, id2) && expected.count({id1, id2});
 }
 

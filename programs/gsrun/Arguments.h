@@ -38,5 +38,8 @@ std::vector<std::string> IncludesOf(const std::string& path);
 // `expected` ids in its header.
 bool LibraryIsCurrent(const std::string& library, const std::string& source,
                       const std::set<std::pair<uint32_t, uint32_t>>& expected);
+// Whether `library` was last changed no earlier than `source`; a missing
+// file counts as never changed.
+bool LibraryIsNotOlder(const std::string& library, const std::string& source);
 
 }  // namespace Gsrun

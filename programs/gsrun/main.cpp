@@ -237,12 +237,15 @@ bool CompileIncludes(const std::string& source, const std::set<std::pair<uint32_
     next.folder = library.Str();
     for (std::string& name : Gsrun::IncludesOf(next.source)) work.push_back(std::move(name));
 
-    const auto current = [&] { return Gsrun::LibraryIsCurrent(next.library, next.source, expected); };
-    if (!current()) {
+    if (!Gsrun::LibraryIsCurrent(next.library, next.source, expected)) {
       GSCompiler::CompileLog log;
-      const int errors = GSCompiler::CompileToFile(next.name.c_str(), next.library.c_str(), &log);
+      GSCompiler::LibraryDependencies written;
+      const int errors = GSCompiler::CompileToFile(next.name.c_str(), next.library.c_str(), &log, &written);
       for (std::size_t i = 0; i < log.Count(); ++i) std::printf("%s\n", log.At(i));
-      if (errors != 0 || !current()) {
+      // The library's own id leads its dependencies.
+      const bool current = errors == 0 && !written.empty() && expected.count(written.front()) != 0 &&
+                           Gsrun::LibraryIsNotOlder(next.library, next.source);
+      if (!current) {
         std::printf("gsrun: the included source %s has no current library %s\n", next.source.c_str(),
                     next.library.c_str());
         ok = false;

@@ -96,8 +96,10 @@ TEST(CompileDependencies, AreTheIdsTheWrittenLibraryListsAndTheIncludesLibraries
   LibraryDependencies seen{dependencies.front()};
   for (const char* name : {"a", "b"}) {
     const std::string library = t.Path(std::string("out/") + name + ".gsl");
-    ASSERT_EQ(CompileToFile((std::string(name) + ".gs").c_str(), library.c_str(), &log), 0);
-    seen.push_back(DependenciesInFile(library).front());
+    LibraryDependencies written;
+    ASSERT_EQ(CompileToFile((std::string(name) + ".gs").c_str(), library.c_str(), &log, &written), 0);
+    EXPECT_EQ(written, DependenciesInFile(library)) << name;
+    seen.push_back(written.front());
   }
   std::sort(seen.begin(), seen.end());
   std::sort(dependencies.begin(), dependencies.end());
@@ -109,14 +111,17 @@ TEST(CompileDependencies, AreTheIdsTheWrittenLibraryListsAndTheIncludesLibraries
   LibraryDependencies untouched{{7, 8}};
   EXPECT_GT(CompileFile(bad.c_str(), t.Path("out/").c_str(), {}, &log, false, &untouched), 0);
   EXPECT_EQ(untouched, (LibraryDependencies{{7, 8}}));
-  EXPECT_EQ(CompileFile(main.c_str(), t.Path("missing/deeper/").c_str(), includes, &log, false, &untouched), 1);
+  EXPECT_EQ(CompileFile(main.c_str(), t.Path("missing/deeper/").c_str(), includes, &log, false, &untouched),
+            1);
+  EXPECT_EQ(untouched, (LibraryDependencies{{7, 8}}));
+  EXPECT_EQ(CompileToFile("bad.gs", t.Path("out/bad.gsl").c_str(), &log, &untouched), 1);
   EXPECT_EQ(untouched, (LibraryDependencies{{7, 8}}));
   ClearIncludePaths();
 }
 
 TEST(CompilerArguments, AWordListReadsFromItsFirstWordAsAnArgumentVectorDoes) {
-  const std::vector<std::string> words{"prog", "compile", "-s", "a.gs", "-iinc", "-pout/", "-x", "b.gs",
-                                       "-bbuild.log", "-d", "c.gs"};
+  const std::vector<std::string> words{"prog", "compile", "-s",          "a.gs", "-iinc", "-pout/",
+                                       "-x",   "b.gs",    "-bbuild.log", "-d",   "c.gs"};
   std::vector<const char*> argv{"prog"};
   for (std::size_t i = 2; i < words.size(); ++i) argv.push_back(words[i].c_str());
   const CompilerArguments fromWords = ParseCompilerArguments(words, 2);
