@@ -80,7 +80,8 @@ void Run(size_t triangles, size_t queries, uint32_t leafItems, std::mt19937& rng
   RVAxisBoxTree tree;
   tree.BeginBuild(soup, leafItems);
   tree.ReserveTriangles(uint32_t(triangles));
-  for (size_t i = 0; i < triangles; ++i) tree.AddTriangle(0, uint32_t(3 * i), &soup.corners[9 * i]);
+  // Set-up of the measured data, known to work.
+  for (size_t i = 0; i < triangles; ++i) (void)tree.AddTriangle(0, uint32_t(3 * i), &soup.corners[9 * i]);
   const double addSeconds = Seconds(t0);
   t0 = Clock::now();
   if (!tree.Build() || tree.GetErrorCount() != 0) {
@@ -106,7 +107,8 @@ void Run(size_t triangles, size_t queries, uint32_t leafItems, std::mt19937& rng
       RVAxisBoxTree weld;
       weld.BeginBuild(soup, leafItems);
       weld.ReserveTriangles(uint32_t(triangles));
-      for (size_t i = 0; i < triangles; ++i) weld.AddTriangle(0, uint32_t(3 * i), &soup.corners[9 * i]);
+      // Set-up of the measured data, known to work.
+      for (size_t i = 0; i < triangles; ++i) (void)weld.AddTriangle(0, uint32_t(3 * i), &soup.corners[9 * i]);
       weldRounds.push_back(Seconds(t0));
     }
     t0 = Clock::now();

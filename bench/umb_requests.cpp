@@ -48,7 +48,8 @@ FolderAssetDatabase& Opened() {
     auto d = std::make_unique<FolderAssetDatabase>(TheTree().root + "/user", TheTree().root + "/install");
     d->Rescan();
     FolderAssetDatabase* raw = d.get();
-    UMBOpenDatabase(std::move(d));
+    // Set-up of the measured data, known to work.
+    (void)UMBOpenDatabase(std::move(d));
     return raw;
   }();
   return *db;

@@ -56,7 +56,8 @@ int ValidateAll(const std::string& dir) {
   int errors = 0;
   for (int i = 0; i < kAssets; ++i) {
     ResultsLog log;
-    OBLLib::CheckAssetFolder(log, dir + "/user/editing/a" + std::to_string(i));
+    // Set-up of the measured data, known to work.
+    (void)OBLLib::CheckAssetFolder(log, dir + "/user/editing/a" + std::to_string(i));
     errors += log.ErrorCount();
   }
   return errors;

@@ -25,8 +25,8 @@ enum CommandHostRequest : uint32_t {
 // word: validate 1 valid / 0 not; textures 2 / 0 / 1 as the conversion
 // reports. False, with `error` set, when the request number is unknown or its
 // arguments are wrong (nothing runs then).
-bool CommandHostCallback(uint32_t request, const std::vector<std::string>& args, ResultsLog& log, int& result,
-                         std::string& error);
+[[nodiscard]] bool CommandHostCallback(uint32_t request, const std::vector<std::string>& args,
+                                       ResultsLog& log, int& result, std::string& error);
 
 // The validate request: a job posted to the main thread runs the asset check
 // on the folder with the request's log; the request waits for it.
@@ -35,7 +35,7 @@ public:
   ValidateAssetTask(ResultsLog& log, std::string folder) : m_log(log), m_folder(std::move(folder)) {}
   // Posts the job and waits. False when the asset is not valid or the job
   // could not run (an error result says so).
-  bool Run();
+  [[nodiscard]] bool Run();
 
 private:
   void Check(void*);

@@ -13,7 +13,8 @@ namespace Cli {
 // so "C:/My Assets/x.gs" is one argument and "" is one empty argument. There
 // are no escapes. A trailing carriage return is ignored. False, with `error`
 // set, for an unterminated quote or a NUL byte; `args` is then empty.
-bool SplitCommandLine(std::string_view line, std::vector<std::string>& args, std::string& error);
+[[nodiscard]] bool SplitCommandLine(std::string_view line, std::vector<std::string>& args,
+                                    std::string& error);
 
 // One command of a batch file: its 1-based line number and its arguments
 // (the command word first).
@@ -28,12 +29,13 @@ constexpr size_t kMaxBatchFileBytes = 16u << 20;
 
 // Splits the text of a batch file (named `path` in messages) into commands,
 // as ReadBatchFile does.
-bool ParseBatchText(std::string_view text, const std::string& path, std::vector<BatchCommand>& commands,
-                    std::string& error);
+[[nodiscard]] bool ParseBatchText(std::string_view text, const std::string& path,
+                                  std::vector<BatchCommand>& commands, std::string& error);
 
 // Reads a batch file: every non-blank line is one command line. The whole
 // file is checked before anything runs: false, with `error` naming the file
 // and line, when it cannot be read, is too large or has a malformed line.
-bool ReadBatchFile(const std::string& path, std::vector<BatchCommand>& commands, std::string& error);
+[[nodiscard]] bool ReadBatchFile(const std::string& path, std::vector<BatchCommand>& commands,
+                                 std::string& error);
 
 }  // namespace Cli

@@ -97,11 +97,18 @@ void PrintHelp(std::FILE* out) {
 
 int CompileCommand(Session& session, std::vector<std::string>& args, ResultsLog& log) {
   const std::string working = Kiv::CurrentFolder();
-  if (!session.startFolder.empty()) Kiv::SetCurrentFolder(session.startFolder);
+  // Relative paths of the command are the user's: from another folder they would
+  // name other files.
+  if (!session.startFolder.empty() && !Kiv::SetCurrentFolder(session.startFolder)) {
+    log.AddResult(ResultsLog::kError, nullptr,
+                  "Unable to enter the folder '" + session.startFolder + "': " + Kiv::File::LastError());
+    return -1;
+  }
   struct ChangeBack {
     std::string folder;
     ~ChangeBack() {
-      if (!folder.empty()) Kiv::SetCurrentFolder(folder);
+      // The command is done; what runs next sets its own folder, as this one did.
+      if (!folder.empty()) (void)Kiv::SetCurrentFolder(folder);
     }
   } changeBack{working};
 

@@ -32,6 +32,6 @@ extern const size_t kUserDataFolderCount;
 
 // Creates the user-data folder and each missing folder of kUserDataFolders.
 // False, with `error` naming the folder, when one cannot be made.
-bool LayOutUserData(const std::string& userData, std::string& error);
+[[nodiscard]] bool LayOutUserData(const std::string& userData, std::string& error);
 
 }  // namespace Cli

@@ -147,7 +147,9 @@ void ShutDown(Session& session) {
   if (session.logOpen) Kiv::Log::Instance().CloseFile();
   session.logOpen = false;
   Kiv::Log::Instance().SetConsole(false, stderr);
-  if (session.folderChanged) Kiv::SetCurrentFolder(session.startFolder);
+  // On the way out: nothing after this reads a relative path, and the process's own
+  // folder is not the user's shell's.
+  if (session.folderChanged) (void)Kiv::SetCurrentFolder(session.startFolder);
   session.folderChanged = false;
 }
 

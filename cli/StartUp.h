@@ -56,7 +56,7 @@ std::string EngineOptions(const StartupOptions& options);
 // plug-in, and it stops once the log file is open.
 // Failures print one "- " line to session.out. True when the asset database
 // is open at the end (for compileOnly: when the log file step was reached).
-bool StartUp(Session& session);
+[[nodiscard]] bool StartUp(Session& session);
 
 // Runs the shut-down in order for whatever start-up reached: stops the job
 // queue, releases the plug-ins, closes the asset database, stops the config

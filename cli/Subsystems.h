@@ -19,7 +19,7 @@ namespace Cli {
 // (OBLLib::ErrorHandler::Create) and the schema manager over the schema folder
 // (OBLLib::DataManager::Create with "OBLData/"). False when the schema library
 // cannot start; the caller prints "- OBLLib initialisation failed.".
-bool StartConfigSchema(const std::string& oblDataFolder);
+[[nodiscard]] bool StartConfigSchema(const std::string& oblDataFolder);
 
 // Start-up, once the engine stands: hands the schema manager the engine's
 // render context (DataManager::Instance, SetUpScene) and registers the shared
@@ -54,7 +54,7 @@ void StopConfigSchema();
 // checks the asset in `assetFolder`, adding its findings to `log`, and warns
 // of every other indexed folder with the asset's KUID, naming both. True when
 // the asset is valid (the warning does not change it).
-bool CheckAssetFolder(ResultsLog& log, const std::string& assetFolder);
+[[nodiscard]] bool CheckAssetFolder(ResultsLog& log, const std::string& assetFolder);
 
 // Texture conversion of every texture description below `folder`
 // (ConvertTexturesInFolder). `setName` may be empty. Result: 2 every file

@@ -42,14 +42,14 @@ public:
   // through a link, really lies inside the asset folder; nullopt otherwise.
   std::optional<std::string> Find(std::string_view relative);
   // True when the on-disk relative name is a folder (a link to a folder too).
-  bool IsFolder(std::string_view relative);
+  [[nodiscard]] bool IsFolder(std::string_view relative);
   // True when a component of the on-disk relative name is a symbolic link.
-  bool PassesThroughLink(std::string_view relative);
+  [[nodiscard]] bool PassesThroughLink(std::string_view relative);
 
 private:
   const Entry* EntryOf(std::string_view relative);
-  bool Walk(const std::string& folder, const std::vector<std::string_view>& parts, size_t index,
-            std::string& out);
+  [[nodiscard]] bool Walk(const std::string& folder, const std::vector<std::string_view>& parts, size_t index,
+                          std::string& out);
 
   std::string m_folder;
   // Listings by on-disk relative folder name; an empty optional: it did not list.

@@ -27,12 +27,13 @@ std::optional<std::string> ResolveAssetPath(std::string_view contentFolder, std:
 // inside the asset's folder; otherwise it is missing, as a name that climbs out
 // is. found is an on-disk path below the folder `below` (the content folder or
 // the asset folder itself), assetFolder the asset folder's path.
-bool UsableThroughLinks(std::string_view below, std::string_view assetFolder, std::string_view found);
+[[nodiscard]] bool UsableThroughLinks(std::string_view below, std::string_view assetFolder,
+                                      std::string_view found);
 
 // The same for the asset under check (the schema manager's content folder and
 // asset folder).
 std::optional<std::string> ResolveCurrentAssetFile(std::string_view value);
-inline bool CurrentAssetFileExists(std::string_view value) {
+[[nodiscard]] inline bool CurrentAssetFileExists(std::string_view value) {
   return ResolveCurrentAssetFile(value).has_value();
 }
 
@@ -49,7 +50,7 @@ std::optional<std::optional<std::string>> ListedContentFile(std::string_view con
 // True when the content folder of the asset under check is packed: a file
 // named like the content folder with the extension "ja" exists beside it.
 // Checks that look for files inside the asset then pass unseen.
-bool CurrentContentFolderIsPacked();
-bool ContentFolderIsPacked(std::string_view contentFolder);
+[[nodiscard]] bool CurrentContentFolderIsPacked();
+[[nodiscard]] bool ContentFolderIsPacked(std::string_view contentFolder);
 
 }  // namespace OBLLib

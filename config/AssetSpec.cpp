@@ -294,7 +294,8 @@ SpecRef SpecRegistry::CreateSpecFromFolder(const KUID& kuid, const std::string& 
   const std::string name = path.GetFileName();
   path.RemoveFileName();
   std::string key, relative;
-  SplitContentPath(folder, key, relative);
+  // A path outside the content folders gives empty outputs, which stand.
+  (void)SplitContentPath(folder, key, relative);
 
   Kiv::SingleLock lock(RegistryLock());
   const std::string kind = Kiv::ToLowerAscii(config.GetNamedTag(OBLLib::tn::kind).c_str());

@@ -41,13 +41,13 @@ public:
   ~GizmokitSpec() override;
 
   virtual void OnLoad() { m_loaded = true; }
-  virtual bool Validate() { return true; }
+  [[nodiscard]] virtual bool Validate() { return true; }
   virtual void OnValid() {}
 
   const KUID& GetKUID() const { return m_kuid; }
   uint8_t Flags() const { return m_flags; }
-  bool IsValid() const { return (m_flags & kValid) != 0; }
-  bool IsLoaded() const { return m_loaded; }
+  [[nodiscard]] bool IsValid() const { return (m_flags & kValid) != 0; }
+  [[nodiscard]] bool IsLoaded() const { return m_loaded; }
   const std::string& Folder() const { return m_folder; }
   const std::string& Name() const { return m_name; }
   // The asset folder: Folder() joined with Name().
@@ -118,7 +118,7 @@ public:
   // is the script's file name with the extension "gsl". False when the
   // database has no script for the asset. Without the database, the config
   // set by SetScriptInfoConfig answers, else the folder's config is read.
-  bool LoadScriptInfo();
+  [[nodiscard]] bool LoadScriptInfo();
   // The asset's config as already read, for LoadScriptInfo while it is set
   // (null: read the folder's config again).
   void SetScriptInfoConfig(const SoupRef& config) { m_scriptInfoConfig = config; }
@@ -128,8 +128,8 @@ public:
   // second call returns true at once). contentRoot may be empty; primary,
   // when given, is the script whose library must result. False on failure,
   // with a result in log for each problem.
-  bool CacheScripts(const std::string& contentRoot, const std::string& assetFolder,
-                    const std::string& primary, ResultsLog& log);
+  [[nodiscard]] bool CacheScripts(const std::string& contentRoot, const std::string& assetFolder,
+                                  const std::string& primary, ResultsLog& log);
   // The primary script's library, compiled first when needed; null when none.
   GSRuntime::GSLibrary* EnsureLibrary();
   // Puts the folders of the included assets (followed transitively, each
@@ -141,18 +141,18 @@ public:
   GSRuntime::GSClass* GetGSClass();
   // Caches the scripts, links the class and checks that it fits the asset's
   // category (vehicle, trackside, signal). False with a result on failure.
-  bool CompileAndCheck(ResultsLog& log);
+  [[nodiscard]] bool CompileAndCheck(ResultsLog& log);
   // The primary script: the asset folder joined with the lower-cased script
   // file, extension ".gs".
   std::string PrimaryScriptPath() const;
 
   // Whether the asset is locally modified: asked of the database the first
   // time, then kept for the life of the asset spec.
-  bool IsLocallyModified();
+  [[nodiscard]] bool IsLocallyModified();
 
 private:
-  bool CacheScriptsOnce(const std::string& contentRoot, const std::string& assetFolder,
-                        const std::string& primary, ResultsLog& log);
+  [[nodiscard]] bool CacheScriptsOnce(const std::string& contentRoot, const std::string& assetFolder,
+                                      const std::string& primary, ResultsLog& log);
 
   bool m_cacheResult = false;
   SoupRef m_scriptInfoConfig;
@@ -170,7 +170,7 @@ private:
 // Whether the asset of a KUID is locally modified, as its asset spec keeps it;
 // without a registry or a spec, the database's answer (true for an asset it
 // does not know).
-bool IsSpecLocallyModified(const KUID& kuid);
+[[nodiscard]] bool IsSpecLocallyModified(const KUID& kuid);
 
 // The build a config declares or implies: "rovana-build" b with 1 <= b < 100
 // gives b + 0.005; otherwise 2.0 for configs with a "mesh-table", "class" or
@@ -262,7 +262,7 @@ public:
 
   // Deletes every spec without holders, clearing its safe pointers. True
   // when anything was deleted.
-  bool Purge();
+  [[nodiscard]] bool Purge();
   // Deletes the auxiliary objects, purges until nothing goes, logs the specs
   // still held under "Leaked specs:" and empties the factory list.
   void Shutdown();
@@ -300,4 +300,4 @@ private:
 
 // Loads the asset folder's "config.chump", else its "config.txt", through the
 // content folder of its key. False when neither loads.
-bool LoadAssetConfig(const std::string& folder, SoupRef& out);
+[[nodiscard]] bool LoadAssetConfig(const std::string& folder, SoupRef& out);

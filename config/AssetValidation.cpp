@@ -76,7 +76,8 @@ std::string InterfaceTextToLocal(std::string_view text) {
 bool ValidateAssetConfig(const Kiv::PString& assetName, const Kiv::File::Path& configPath, ResultsLog& log,
                          Container* container, SoupRef* asRead) {
   DataManager* dm = DataManager::Instance();
-  dm->LoadSchema();
+  // Checked by the asset check before the config is read; alone, the set-up reports a missing kind.
+  (void)dm->LoadSchema();
   Kiv::File::Path folder = configPath;
   folder.RemoveFileName();
   dm->SetCurrentAsset(assetName, folder);
@@ -131,7 +132,8 @@ bool ValidateAssetConfig(const Kiv::PString& assetName, const Kiv::File::Path& c
     container = own.get();
   }
   container->forCheck = true;
-  dm->LoadSchema();
+  // Checked by the asset check before the config is read; alone, the set-up reports a missing kind.
+  (void)dm->LoadSchema();
   // A legacy config is rewritten in memory by the set-up: the compile gets a copy
   // of it as read rather than reading the file again.
   if (asRead && BuildIsUpgradedInMemory(ReadConfigBuild(soup) + 0.001f)) asRead->Copy(soup);
@@ -238,6 +240,14 @@ bool CheckAssetFolder(ResultsLog& log, const std::string& assetPath) {
                   "The config schema library is not running; '" + assetPath + "' was not checked.");
     return false;
   }
+  // A schema that did not load whole would have its missing definitions
+  // blamed on the asset: the check stops here and says what is wrong.
+  DataManager* dm = DataManager::Instance();
+  if (!dm->LoadSchema() || !dm->SchemaStatus().ok()) {
+    log.AddResult(ResultsLog::kError, nullptr,
+                  "Unable to load the schema: " + dm->SchemaStatus().ToString() + ".");
+    return false;
+  }
 
   CollectUnusedResources();
   Kiv::SingleLock guard(AssetCheckMutex());
@@ -247,7 +257,6 @@ bool CheckAssetFolder(ResultsLog& log, const std::string& assetPath) {
     KeptDescriptions() { KeepTextureDescriptions(true); }
     ~KeptDescriptions() { KeepTextureDescriptions(false); }
   } kept;
-  DataManager* dm = DataManager::Instance();
   struct ListedFiles {
     DataManager* dm;
     ListedFiles(DataManager* d, AssetFiles* files) : dm(d) { dm->assetFiles = files; }
@@ -263,7 +272,9 @@ bool CheckAssetFolder(ResultsLog& log, const std::string& assetPath) {
   {
     const ListedFiles listed(dm, &files);
     Container root;
-    if (ValidateAssetConfig(Kiv::PString(key), config, log, &root, &asRead)) ValidateAssetFiles(root, log);
+    // Its findings are in the log, whose error count decides.
+    if (ValidateAssetConfig(Kiv::PString(key), config, log, &root, &asRead))
+      (void)ValidateAssetFiles(root, log);
     dm->ClearLiveObjects();
     dm->meshFailure = false;
   }

@@ -23,15 +23,15 @@ float ReadConfigBuild(const SoupRef& config);
 // config's KUID. True when the set-up succeeded (or was skipped). When
 // asRead is given it receives the config as it was read, if the set-up left it
 // so (a legacy build is rewritten in memory: then it stays null).
-bool ValidateAssetConfig(const Kiv::PString& assetName, const Kiv::File::Path& configPath, ResultsLog& log,
-                         Container* container, SoupRef* asRead = nullptr);
+[[nodiscard]] bool ValidateAssetConfig(const Kiv::PString& assetName, const Kiv::File::Path& configPath,
+                                       ResultsLog& log, Container* container, SoupRef* asRead = nullptr);
 
 // The file half of the check of an asset whose config set up in the
 // container: its texture files, then the export of the container (which runs
 // every tag's rules once more) and the root's container checks. On failure
 // every error and warning found becomes a result with the config's KUID.
 // True when the asset passed or its config holds no tags.
-bool ValidateAssetFiles(Container& container, ResultsLog& log);
+[[nodiscard]] bool ValidateAssetFiles(Container& container, ResultsLog& log);
 
 // A UTF-8 interface text in the local code page. A finding may carry NUL
 // bytes from a config (a tag name); they are kept, not taken as its end.
@@ -46,6 +46,6 @@ void AddAssetResult(ResultsLog& log, int severity, const KUID& kuid, std::string
 // every content folder is checked as an editable asset, relative to the
 // folder that holds it. True when no error was found. The asset's files are
 // only read, never changed.
-bool CheckAssetFolder(ResultsLog& log, const std::string& assetPath);
+[[nodiscard]] bool CheckAssetFolder(ResultsLog& log, const std::string& assetPath);
 
 }  // namespace OBLLib

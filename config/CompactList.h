@@ -46,7 +46,7 @@ public:
   ~CompactList() { clear(); }
 
   size_t size() const noexcept { return m_block ? m_block->count : 0; }
-  bool empty() const noexcept { return size() == 0; }
+  [[nodiscard]] bool empty() const noexcept { return size() == 0; }
   T& operator[](size_t i) noexcept { return Items()[i]; }
   const T& operator[](size_t i) const noexcept { return Items()[i]; }
   T* begin() noexcept { return Items(); }

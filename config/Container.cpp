@@ -106,7 +106,8 @@ struct Container::DefinitionMerge {
       for (const Item& item : items) {
         if (!item.live) continue;
         out.EnsureContainer();
-        out.Get()->AppendTag(item.tag);
+        // A child made here cannot hold the soup it enters.
+        (void)out.Get()->AppendTag(item.tag);
       }
       return out;
     }
@@ -1042,8 +1043,10 @@ SoupRef Container::AdmitObsoleteTags(const SoupRef& def, int32_t assetBuild,
     if (item.live) merged.Set(item.tag);
   SoupRef own = SoupRef::NewContainer();
   for (size_t i = 0; i < def.CountTags(); ++i)
-    if (def.GetIndexedTagName(i) != tn::subpossibilities) own.Get()->AppendTag(def.Get()->GetTag(i));
-  own.SetNamedSoup(tn::subpossibilities, merged.Build());
+    // A child made here cannot hold the soup it enters.
+    if (def.GetIndexedTagName(i) != tn::subpossibilities) (void)own.Get()->AppendTag(def.Get()->GetTag(i));
+  // A child made here cannot hold the soup it enters.
+  (void)own.SetNamedSoup(tn::subpossibilities, merged.Build());
   return own;
 }
 

@@ -195,9 +195,9 @@ private:
 
 // Runs every bound rule of the tag in order (all of them, even after one
 // fails); true when each returned true.
-bool RunTagRules(Tag& tag);
+[[nodiscard]] bool RunTagRules(Tag& tag);
 // The same over a container's own rules.
-bool RunContainerRules(Container& container);
+[[nodiscard]] bool RunContainerRules(Container& container);
 
 class Container {
 public:
@@ -236,7 +236,7 @@ public:
   void KeepExtensions(const SoupRef& soup);
   void AddContainerRule(ContainerRuleFn rule, const SoupRef& parameters);
   // True when the asset under check is of this build or later (whole hundredths).
-  bool BuildAtLeast(float build) const;
+  [[nodiscard]] bool BuildAtLeast(float build) const;
 
   // ---- set-up, import and checks ----
 
@@ -244,14 +244,14 @@ public:
   // the build, upgrades a legacy config (in memory), maps the kind, loads its
   // definition and imports the soup. False when the kind or its definition
   // is missing, or the import failed.
-  bool SetupRoot(const SoupRef& config);
+  [[nodiscard]] bool SetupRoot(const SoupRef& config);
   // The schema's top-level definition of the kind (lower-cased), or null.
   SoupRef FindKindDefinition(const Kiv::PString& kind) const;
   // Walks the soup into target (this container or a new child below it),
   // making its tags and child containers, binding their rules and reporting
   // what the definition does not allow or misses. False only when a nested
   // container could not be made or imported.
-  bool ImportAndValidate(const SoupRef& soup, const SoupRef& definition, Container* target);
+  [[nodiscard]] bool ImportAndValidate(const SoupRef& soup, const SoupRef& definition, Container* target);
   // Binds the container checks named in the definition's "validation" list
   // (with what it inherits) to the container.
   void BindContainerChecks(const SoupRef& definition, Container* container);
@@ -319,9 +319,9 @@ public:
   // "element-type") or containers (entries with one).
   void CountCompulsoryElements(const SoupRef& definition, std::map<Kiv::PString, float, PStringLess>& out,
                                Compulsory which) const;
-  bool IsInComboBoxSource(const SoupRef& definition, std::string_view value) const;
-  bool IsInIntComboBoxSource(const SoupRef& definition, std::string_view value) const;
-  bool IsInListBoxSource(const SoupRef& definition, std::string_view value) const;
+  [[nodiscard]] bool IsInComboBoxSource(const SoupRef& definition, std::string_view value) const;
+  [[nodiscard]] bool IsInIntComboBoxSource(const SoupRef& definition, std::string_view value) const;
+  [[nodiscard]] bool IsInListBoxSource(const SoupRef& definition, std::string_view value) const;
 
   // ---- fields ----
 
@@ -366,7 +366,7 @@ public:
   struct RegistryKeys {
     Kiv::PString first;  // null: none in place (a null key goes to the list)
     CompactList<Kiv::PString> more;
-    bool empty() const { return first.IsNull() && more.empty(); }
+    [[nodiscard]] bool empty() const { return first.IsNull() && more.empty(); }
     void push_back(const Kiv::PString& key) {
       if (first.IsNull() && !key.IsNull())
         first = key;
@@ -385,7 +385,7 @@ public:
   mutable bool reported = false;
 
 private:
-  bool Import(const SoupRef& soup, const SoupRef& definition, Container* target, int depth);
+  [[nodiscard]] bool Import(const SoupRef& soup, const SoupRef& definition, Container* target, int depth);
   // What an import of the definition needs before it reads the soup, kept per
   // definition, schema and asset build.
   std::shared_ptr<const ImportPlan> PlanImport(const SoupRef& definition, const SoupRef& schema,
@@ -395,7 +395,7 @@ private:
                  const TagPrototype& prototype, const SoupRef& values, bool bindRules, long soleAt);
 
   // valueFollows: ValueOf is asked about the name next.
-  bool HasTagNamed(const Kiv::PString& name, bool valueFollows);
+  [[nodiscard]] bool HasTagNamed(const Kiv::PString& name, bool valueFollows);
   // The text of the first tag of that name in values (empty when none).
   TagValue ValueOf(const SoupRef& values, const Kiv::PString& name);
   struct DefinitionMerge;

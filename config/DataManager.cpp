@@ -51,7 +51,8 @@ DataManager* DataManager::Instance() {
   if (!g_instance) ReportFatalError("DataManager::Instance> datamanger not initialised");
   if (!g_instance->m_initialised) {
     g_instance->m_initialised = true;
-    g_instance->EnsureInitialised();
+    // A missing data folder leaves empty details; the schema load says what is missing.
+    (void)g_instance->EnsureInitialised();
   }
   return g_instance;
 }
@@ -63,7 +64,8 @@ void DataManager::Destroy() {
   if (!dm) return;
   if (!dm->SavePersonalDetails()) LogLine("DataManager::Destroy> unable to save '%s'", kPersonalDetails);
   dm->UnloadSchema();
-  if (dm->m_kernel && dm->m_sceneRoot) dm->m_kernel->GetSceneGraph().Remove(dm->m_sceneRoot.get());
+  // A node that is not in the graph has nothing to remove.
+  if (dm->m_kernel && dm->m_sceneRoot) (void)dm->m_kernel->GetSceneGraph().Remove(dm->m_sceneRoot.get());
   if (dm->m_view && dm->m_view->scene == dm->m_sceneRoot) dm->m_view->scene.reset();
   if (dm->m_kernel && Kiv::RenderKernel::Current() == dm->m_kernel) Kiv::RenderKernel::SetCurrent(nullptr);
   g_instance = nullptr;
@@ -73,7 +75,8 @@ void DataManager::Destroy() {
 bool DataManager::SetUpScene(const Kiv::RenderContext& context) {
   m_kernel = context.kernel;
   m_sceneRoot = std::make_shared<Kiv::Particle>(Kiv::PString("OBLLibSceneRoot"));
-  if (m_kernel) m_kernel->GetSceneGraph().Add(m_sceneRoot);
+  // A node made just before has no parent, so it is not refused.
+  if (m_kernel) (void)m_kernel->GetSceneGraph().Add(m_sceneRoot);
   if (context.view) {
     m_view = context.view;
     m_view->scene = m_sceneRoot;
@@ -90,7 +93,8 @@ bool DataManager::SetUpScene(const Kiv::RenderContext& context) {
       m_kernel->GetDisplay()->SetFogDensity(1e-18f);
       m_kernel->GetDisplay()->SetFogMode(3);
     }
-    m_sceneRoot->Add(m_light);
+    // A node made just before has no parent, so it is not refused.
+    (void)m_sceneRoot->Add(m_light);
   }
   Kiv::RenderKernel::SetCurrent(m_kernel);
   return true;
@@ -101,7 +105,8 @@ bool DataManager::EnsureInitialised() {
     LogLine("DataManager::EnsureInitialised> data folder '%s' not found", m_rootFolder.c_str());
     return false;
   }
-  LoadPersonalDetails();
+  // A details file that does not read leaves the record empty.
+  (void)LoadPersonalDetails();
   return true;
 }
 
@@ -112,16 +117,25 @@ bool DataManager::LoadSchema() {
   if (m_schemaLoaded) return m_schemaResult;
   m_schemaLoaded = true;
   m_schema.Clear();
+  m_schemaStatus = Kiv::Status::OK();
 
   for (const char* file : kSchemaFiles) {
     std::string path = m_rootFolder.Str() + file;
     SoupRef soup;
     if (Kiv::File::FileSize(path) > kMaxSchemaFileBytes) {
       LogLine("DataManager::LoadSchema> schema file '%s' is too large", path.c_str());
+      m_schemaStatus.Update(
+          Kiv::Status::Corruption("schema file '" + Kiv::AbsolutePath(path) + "' is too large"));
       continue;
     }
     if (!LoadSoupFile(soup, {}, path, "txt")) {
       LogLine("DataManager::LoadSchema> unable to read schema file '%s'", path.c_str());
+      // Its definitions are missing: every asset of those kinds would be
+      // blamed for it, so the load says which file it was.
+      m_schemaStatus.Update(
+          Kiv::FileExists(path) == 0
+              ? Kiv::Status::Corruption("schema file '" + Kiv::AbsolutePath(path) + "' does not read")
+              : Kiv::Status::NotFound("schema file '" + Kiv::AbsolutePath(path) + "' is missing"));
       continue;
     }
     // A later definition of a name replaces an earlier one; the definition
@@ -133,15 +147,21 @@ bool DataManager::LoadSchema() {
         LogLine("DataManager::LoadSchema> '%s' in '%s' is not a definition", name.c_str(), path.c_str());
         continue;
       }
-      m_schema.SetNamedSoup(name, definition);
+      // A child made here cannot hold the soup it enters.
+      (void)m_schema.SetNamedSoup(name, definition);
     }
   }
   if (!m_schema) {
     LogLine("DataManager::LoadSchema> no definitions in '%s'", m_rootFolder.c_str());
+    m_schemaStatus.Update(
+        Kiv::Status::NotFound("no schema definitions in '" + Kiv::AbsolutePath(m_rootFolder.View()) + "'"));
     m_schemaResult = false;
     return false;
   }
   m_schemaResult = LoadDataFiles();
+  if (!m_schemaResult)
+    m_schemaStatus.Update(Kiv::Status::IOError("unable to list the data folder '" +
+                                               Kiv::AbsolutePath(m_rootFolder.View()) + "'"));
   return m_schemaResult;
 }
 
@@ -198,6 +218,7 @@ void DataManager::UnloadSchema() {
   m_schema.Clear();
   m_schemaLoaded = false;
   m_schemaResult = false;
+  m_schemaStatus = Kiv::Status::OK();
 }
 
 // ---- personal details ----
@@ -272,7 +293,8 @@ ContentFolder* DataManager::SetCurrentAsset(const Kiv::PString& assetName, const
 
 std::string DataManager::PathInAsset(std::string_view contentPath) const {
   Kiv::File::Path path(contentPath);
-  path.MakeRelativeTo(assetFolder);
+  // A path outside the asset folder is named as it is.
+  (void)path.MakeRelativeTo(assetFolder);
   return path.Str();
 }
 
@@ -290,7 +312,8 @@ void DataManager::RegisterObjectByKey(const Kiv::PString& key, Container* contai
 
 void DataManager::RegisterTag(Tag* tag) {
   tag->filedFirst = true;
-  m_firstTags.AppendUnique(tag);
+  // One already entered keeps its place.
+  (void)m_firstTags.AppendUnique(tag);
 }
 
 void DataManager::RegisterUniqueTag(Tag* tag) {

@@ -14,6 +14,7 @@
 #include "foundation/Soup.h"
 #include "kiv/File.h"
 #include "kiv/PString.h"
+#include "kiv/Status.h"
 #include "kiv/render/Material.h"
 #include "kiv/render/RenderKernel.h"
 
@@ -32,7 +33,7 @@ class LiveObject {
 public:
   virtual ~LiveObject() = default;
   // True when the object lists this path among its file records.
-  virtual bool ListsFile(const Kiv::PString& path) const = 0;
+  [[nodiscard]] virtual bool ListsFile(const Kiv::PString& path) const = 0;
 };
 
 struct PersonalDetails {
@@ -52,13 +53,13 @@ struct DataFileList {
   std::vector<std::pair<Kiv::PString, Kiv::PString>> lines;
   std::unordered_set<std::string> lowerKeys;  // the keys folded to lower case
   // True when some line's key equals the text, ignoring case.
-  bool HasKey(std::string_view text) const;
+  [[nodiscard]] bool HasKey(std::string_view text) const;
 };
 
 class DataManager {
 public:
   // Makes the singleton for the data folder (text with its trailing "/"); true.
-  static bool Create(const char* rootFolder);
+  [[nodiscard]] static bool Create(const char* rootFolder);
   // The singleton; ends the process when there is none. The first call runs
   // EnsureInitialised.
   static DataManager* Instance();
@@ -71,8 +72,8 @@ public:
   // Builds the scene meshes are loaded into for checks: a root in the
   // kernel's scene graph and, with a view, a parallel light; publishes the
   // kernel for mesh loading. True.
-  virtual bool SetUpScene(const Kiv::RenderContext& context);
-  bool HasScene() const { return m_sceneRoot != nullptr; }
+  [[nodiscard]] virtual bool SetUpScene(const Kiv::RenderContext& context);
+  [[nodiscard]] bool HasScene() const { return m_sceneRoot != nullptr; }
   Kiv::RenderKernel* SceneKernel() const { return m_kernel; }
   Kiv::Particle* SceneRoot() const { return m_sceneRoot.get(); }
   Kiv::ParallelLight* SceneLight() const { return m_light.get(); }
@@ -87,7 +88,7 @@ public:
   static void RegisterRovanaBumpVertexType();
   // Undoes the registration; nothing when there was none.
   static void ReleaseSharedResources();
-  static bool SharedResourcesRegistered();
+  [[nodiscard]] static bool SharedResourcesRegistered();
   // The probe material of a type (null when it did not load) and the kept vertex types.
   static std::shared_ptr<Kiv::Material> SharedMaterial(std::string_view type);
   static size_t SharedVertexTypeCount();
@@ -98,15 +99,20 @@ public:
   DataManager& operator=(const DataManager&) = delete;
 
   // True when the data folder exists; then the personal details are loaded.
-  bool EnsureInitialised();
+  [[nodiscard]] bool EnsureInitialised();
   // Loads the three schema files and the data-file table, once; later calls
   // give the first call's result.
-  bool LoadSchema();
+  [[nodiscard]] bool LoadSchema();
+  // What went wrong in that load: not ok when a schema file is missing, too
+  // large or does not parse (naming the first such file), or the data files
+  // could not be listed, even where LoadSchema stood on the other files. Ok
+  // before the first load.
+  const Kiv::Status& SchemaStatus() const { return m_schemaStatus; }
   // Reads "personalDetails.txt"; a missing file changes nothing. False when
   // the file exists but does not read.
-  bool LoadPersonalDetails();
+  [[nodiscard]] bool LoadPersonalDetails();
   // Writes "personalDetails.txt" (replacing it atomically).
-  bool SavePersonalDetails();
+  [[nodiscard]] bool SavePersonalDetails();
 
   // Makes an asset the asset under check; returns its content folder (may be
   // null). The name is the content-folder key of the asset ("local",
@@ -133,7 +139,7 @@ public:
   void RegisterUniqueTag(Tag* tag);
   // True when a container filed under key is named path, or a live object
   // lists path among its files.
-  bool IsPathRegistered(const Kiv::PString& path, const Kiv::PString& key) const;
+  [[nodiscard]] bool IsPathRegistered(const Kiv::PString& path, const Kiv::PString& key) const;
   // Removes the tag from the key-registry lists and tag lists it was filed in.
   void UnregisterTag(const Tag* tag);
   // Drops what is filed for a container that goes away: its live object and
@@ -193,12 +199,13 @@ public:
   AssetFiles* assetFiles = nullptr;
 
 private:
-  bool LoadDataFiles();
+  [[nodiscard]] bool LoadDataFiles();
   void UnloadSchema();
   void ReleaseAssetFolder();
 
   bool m_schemaLoaded = false;
   bool m_schemaResult = false;
+  Kiv::Status m_schemaStatus;
   bool m_initialised = false;
   bool m_personalUnreadable = false;  // the file exists but did not read: never overwrite it
   bool m_personalOnDisk = false;      // the file read well and holds m_personalOnDiskValues

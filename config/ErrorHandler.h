@@ -31,7 +31,7 @@ public:
   using EntryList = std::list<Entry>;
 
   // Makes the singleton (echo off, no entries); true.
-  static bool Create();
+  [[nodiscard]] static bool Create();
   // Clears and deletes the singleton; nothing when there is none.
   static void Destroy();
   // The singleton, or null before Create and after Destroy.
@@ -46,7 +46,8 @@ public:
   void Clear();
 
   // Records a finding; false when the same text is already recorded for the
-  // same owner (for the unattributed form: for any owner).
+  // same owner (for the unattributed form: for any owner). A repeat is no
+  // failure: callers that do not count findings drop the result.
   bool Error(const Kiv::PString& text, const Container* container);
   bool Error(const Kiv::PString& text, const Tag* tag);
   bool Error(const Kiv::PString& text);
@@ -62,12 +63,12 @@ public:
   bool Trace(const Kiv::PString& text, const Tag* tag);
 
   // False when any entry holds this text, whatever its owner.
-  bool IsNotReported(const Kiv::PString& text) const;
+  [[nodiscard]] bool IsNotReported(const Kiv::PString& text) const;
 
   // Replaces the list by a copy of another.
   void SetEntries(const EntryList& entries);
   void SetEcho(bool echo) { m_echo = echo; }
-  bool Echo() const { return m_echo; }
+  [[nodiscard]] bool Echo() const { return m_echo; }
 
   // Removes the first entry attributed to this owner (only that one).
   void ForgetTag(const Tag* tag);
@@ -80,14 +81,15 @@ public:
   // Owners mark themselves when reported against, so a deleted owner that was
   // never reported need not be looked up; entries put in by SetEntries carry
   // no such mark, so then every owner is.
-  bool HoldsUnmarkedOwners() const { return m_unmarkedOwners; }
+  [[nodiscard]] bool HoldsUnmarkedOwners() const { return m_unmarkedOwners; }
 
   // The list itself, in the order of reporting.
   const EntryList& GetEntries() const { return m_entries; }
 
 private:
   enum class Form : uint8_t { kContainer, kTag, kUnattributed };
-  bool Report(int severity, const Kiv::PString& text, uint64_t container, uint64_t tag, Form form);
+  [[nodiscard]] bool Report(int severity, const Kiv::PString& text, uint64_t container, uint64_t tag,
+                            Form form);
   void Index(EntryList::iterator it);
   void Unindex(EntryList::iterator it);
   void ForgetOwner(uint64_t id);

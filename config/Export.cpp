@@ -56,7 +56,8 @@ public:
   void Bytes(const Kiv::PString& name, SoupDataType type, const void* data, size_t size) {
     if (!m_soup) return;
     if (!m_names.insert(name).second) m_soup->Get()->RemoveTagsNamed(name);
-    m_soup->Get()->AppendTag(TDBDataTag::MakeBytes(name, type, data, size));
+    // A child made here cannot hold the soup it enters.
+    (void)m_soup->Get()->AppendTag(TDBDataTag::MakeBytes(name, type, data, size));
   }
   void Text(const Kiv::PString& name, std::string_view text) {
     Bytes(name, kSoupText, text.data(), text.size());
@@ -83,7 +84,8 @@ public:
   void Child(const Kiv::PString& name, const SoupRef& child) {
     if (!m_soup) return;
     if (!m_names.insert(name).second) m_soup->Get()->RemoveTagsNamed(name);
-    m_soup->Get()->AppendTag(TDBDataTag::MakeContainer(name, child.Get()));
+    // A child made here cannot hold the soup it enters.
+    (void)m_soup->Get()->AppendTag(TDBDataTag::MakeContainer(name, child.Get()));
   }
 
 private:

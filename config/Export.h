@@ -14,15 +14,15 @@ namespace OBLLib {
 // child soup under its saving name) into soup, made a container when null.
 // True when every tag and child passed. Every tag is written and checked even
 // after an earlier one failed.
-bool ExportToSoup(Container& container, SoupRef& soup);
+[[nodiscard]] bool ExportToSoup(Container& container, SoupRef& soup);
 
 // The same checks and findings as ExportToSoup, without building the soup: for
 // a check that would throw the soup away.
-bool CheckExport(Container& container);
+[[nodiscard]] bool CheckExport(Container& container);
 
 // Writes one tag into soup through the writer of its type code. False when
 // the tag failed a check. Codes without a writer write nothing and give true.
-bool WriteTag(Tag& tag, SoupRef& soup);
+[[nodiscard]] bool WriteTag(Tag& tag, SoupRef& soup);
 
 // Numbers of a vector or float list value: every blank or comma ends one
 // number, and an empty piece reads as 0 ("1, 2" gives 1, 0, 2; "" gives 0).

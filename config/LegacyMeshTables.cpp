@@ -67,7 +67,8 @@ SoupRef MeshEntry(std::string_view mesh, int autoCreate) {
 // A fresh "mesh-table" in the config; the caller fills it in place.
 SoupRef NewMeshTable(SoupRef& config) {
   SoupRef table = SoupRef::NewContainer();
-  config.SetNamedSoup(kMeshTable, table);
+  // A child made here cannot hold the soup it enters.
+  (void)config.SetNamedSoup(kMeshTable, table);
   return table;
 }
 
@@ -83,10 +84,12 @@ void AddTrackPairs(const MeshInfo& mesh, const std::string& prefix, const std::s
     vertices.SetNamedTag(kZero, a.View());
     vertices.SetNamedTag(kOne, b.View());
     SoupRef entry = SoupRef::NewContainer();
-    entry.SetNamedSoup(kVertices, vertices);
+    // A child made here cannot hold the soup it enters.
+    (void)entry.SetNamedSoup(kVertices, vertices);
     entry.SetNamedTagKUID(kTrack, track);
     entry.SetNamedTagInt(kUseAdjoining, adjoining);
-    attached.SetNamedSoup(Kiv::PString(entryPrefix + std::to_string(i + 1)), entry);
+    // A child made here cannot hold the soup it enters.
+    (void)attached.SetNamedSoup(Kiv::PString(entryPrefix + std::to_string(i + 1)), entry);
   }
 }
 
@@ -95,15 +98,19 @@ void AddTrackPairs(const MeshInfo& mesh, const std::string& prefix, const std::s
 void BuildBogeyMeshTable(SoupRef& config, std::string_view F) {
   SoupRef table = NewMeshTable(config);
   const std::string f(F);
-  table.SetNamedSoup(kDefault, MeshEntry(f + ".pm", 1));
-  table.SetNamedSoup(kShadow, MeshEntry(f + "_shadow/" + f + "_shadow.pm", 0));
+  // A child made here cannot hold the soup it enters.
+  (void)table.SetNamedSoup(kDefault, MeshEntry(f + ".pm", 1));
+  // A child made here cannot hold the soup it enters.
+  (void)table.SetNamedSoup(kShadow, MeshEntry(f + "_shadow/" + f + "_shadow.pm", 0));
 }
 
 void BuildTraincarMeshTable(SoupRef& config, std::string_view F) {
   SoupRef table = NewMeshTable(config);
   const std::string f(F);
-  table.SetNamedSoup(kDefault, MeshEntry(InFolder(f + "_body", f + "_body.pm"), 1));
-  table.SetNamedSoup(kShadow, MeshEntry(InFolder(f + "_shadow", f + "_shadow.pm"), 0));
+  // A child made here cannot hold the soup it enters.
+  (void)table.SetNamedSoup(kDefault, MeshEntry(InFolder(f + "_body", f + "_body.pm"), 1));
+  // A child made here cannot hold the soup it enters.
+  (void)table.SetNamedSoup(kShadow, MeshEntry(InFolder(f + "_shadow", f + "_shadow.pm"), 0));
 }
 
 void BuildBogeyList(SoupRef& config) {
@@ -116,7 +123,8 @@ void BuildBogeyList(SoupRef& config) {
     SoupRef entry = SoupRef::NewContainer();
     entry.SetNamedTagKUID(kBogey, kuid);
     entry.SetNamedTagInt(kReversed, reversed);
-    bogeys.SetNamedSoup(Kiv::PString(std::to_string(count++)), entry);
+    // A child made here cannot hold the soup it enters.
+    (void)bogeys.SetNamedSoup(Kiv::PString(std::to_string(count++)), entry);
     config.RemoveNamedTag(name);
     return true;
   };
@@ -128,7 +136,8 @@ void BuildBogeyList(SoupRef& config) {
     const bool backward = take(Kiv::PString(base + "-r"), 1);
     if (!forward && !backward) break;
   }
-  config.SetNamedSoup(kBogeys, bogeys);
+  // A child made here cannot hold the soup it enters.
+  (void)config.SetNamedSoup(kBogeys, bogeys);
 }
 
 void BuildJunctionMeshTable(SoupRef& config) {
@@ -139,7 +148,8 @@ void BuildJunctionMeshTable(SoupRef& config) {
     SoupRef entry = SoupRef::NewContainer();
     entry.SetNamedTag(kMesh, v.Str() + "/" + v.Str() + ".im");
     entry.SetNamedTag(kAutoCreate, mode == &kMode0 ? "1" : "0");
-    table.SetNamedSoup(v.ToLower(), entry);
+    // A child made here cannot hold the soup it enters.
+    (void)table.SetNamedSoup(v.ToLower(), entry);
     config.RemoveNamedTag(*mode);
   }
 }
@@ -152,13 +162,15 @@ void BuildCrossingMeshTable(SoupRef& config) {
   entry.SetNamedTag(kMesh, meshPath);
   entry.SetNamedTag(kAnim, animPath);
   entry.SetNamedTagInt(kAutoCreate, 1);
-  NewMeshTable(config).SetNamedSoup(kDefault, entry);
+  // A child made here cannot hold the soup it enters.
+  (void)NewMeshTable(config).SetNamedSoup(kDefault, entry);
 
   MeshInfo mesh;
   const bool loaded = LoadAssetMesh(meshPath, mesh);
   if (loaded)
     if (std::optional<std::string> anim = ResolveCurrentAssetFile(animPath))
-      GetMeshProbe()->LoadAnimation(*anim, mesh);
+      // An animation that does not load leaves the mesh as it loaded; the loader reports why.
+      (void)GetMeshProbe()->LoadAnimation(*anim, mesh);
   config.RemoveNamedTag(kMode0);
   config.RemoveNamedTag(kMode1);
 
@@ -168,7 +180,8 @@ void BuildCrossingMeshTable(SoupRef& config) {
   SoupRef attached = SoupRef::NewContainer();
   AddTrackPairs(mesh, "road", "road", road, 1, attached);
   AddTrackPairs(mesh, "track", "track", track, 1, attached);
-  config.SetNamedSoup(kAttachedTrack, attached);
+  // A child made here cannot hold the soup it enters.
+  (void)config.SetNamedSoup(kAttachedTrack, attached);
 }
 
 void BuildTurntableMeshTable(SoupRef& config) {
@@ -177,10 +190,12 @@ void BuildTurntableMeshTable(SoupRef& config) {
   const std::string path0 = InFolder(m0, m0 + ".im");
   const std::string path1 = InFolder(m1, m1 + ".im");
   SoupRef table = NewMeshTable(config);
-  table.SetNamedSoup(kDefault, MeshEntry(path0, 1));
+  // A child made here cannot hold the soup it enters.
+  (void)table.SetNamedSoup(kDefault, MeshEntry(path0, 1));
   SoupRef turntable = SoupRef::NewContainer();
   turntable.SetNamedTag(kMesh, path1);
-  table.SetNamedSoup(kTurntable, turntable);
+  // A child made here cannot hold the soup it enters.
+  (void)table.SetNamedSoup(kTurntable, turntable);
 
   MeshInfo outer, inner;
   const bool loaded0 = LoadAssetMesh(path0, outer);
@@ -192,7 +207,8 @@ void BuildTurntableMeshTable(SoupRef& config) {
   SoupRef attached = SoupRef::NewContainer();
   AddTrackPairs(outer, "otrack", "tracko", track, 0, attached);
   AddTrackPairs(inner, "itrack", "tracki", track, 0, attached);
-  config.SetNamedSoup(kAttachedTrack, attached);
+  // A child made here cannot hold the soup it enters.
+  (void)config.SetNamedSoup(kAttachedTrack, attached);
   config.RemoveNamedTag(kTrack);
 }
 
@@ -226,22 +242,27 @@ void BuildSceneryMeshTable(SoupRef& config, std::string_view F) {
       if (!color.IsEmpty()) effect.SetNamedTag(kFontColor, color.View());
       if (!size.IsEmpty()) effect.SetNamedTag(kFontSize, size.View());
       effect.SetNamedTag(kName, "name");
-      effects.SetNamedSoup(Kiv::PString(std::to_string(i)), effect);
+      // A child made here cannot hold the soup it enters.
+      (void)effects.SetNamedSoup(Kiv::PString(std::to_string(i)), effect);
     }
-    def.SetNamedSoup(kEffects, effects);
+    // A child made here cannot hold the soup it enters.
+    (void)def.SetNamedSoup(kEffects, effects);
   }
 
   SoupRef table = SoupRef::NewContainer();
-  table.SetNamedSoup(kDefault, def);
+  // A child made here cannot hold the soup it enters.
+  (void)table.SetNamedSoup(kDefault, def);
   if (config.HasNamedTag(kNight)) {
     const std::string v = config.GetNamedTag(kNight).Str();
     config.RemoveNamedTag(kNight);
     SoupRef night = SoupRef::NewContainer();
     night.SetNamedTag(kMesh, v + "/" + v + ".im");
     night.SetNamedTag(kNightMeshBase, "default");
-    table.SetNamedSoup(kNight, night);
+    // A child made here cannot hold the soup it enters.
+    (void)table.SetNamedSoup(kNight, night);
   }
-  config.SetNamedSoup(kMeshTable, table);
+  // A child made here cannot hold the soup it enters.
+  (void)config.SetNamedSoup(kMeshTable, table);
 }
 
 void BuildInteriorMeshTable(SoupRef& config) {
@@ -251,15 +272,18 @@ void BuildInteriorMeshTable(SoupRef& config) {
       SoupRef child = attachment.GetIndexedSoup(i);
       if (!child) continue;
       if (child.HasNamedTag(kAtt) && !child.HasNamedTag(kAttParent)) child.SetNamedTag(kAttParent, "default");
-      table.Get()->AppendTag(attachment.Get()->GetTag(i));
+      // A child made here cannot hold the soup it enters.
+      (void)table.Get()->AppendTag(attachment.Get()->GetTag(i));
     }
     config.RemoveNamedTag(kAttachment);
   }
   if (config.HasNamedTag(kMesh)) {
-    table.SetNamedSoup(kDefault, MeshEntry(config.GetNamedTag(kMesh).View(), 1));
+    // A child made here cannot hold the soup it enters.
+    (void)table.SetNamedSoup(kDefault, MeshEntry(config.GetNamedTag(kMesh).View(), 1));
     config.RemoveNamedTag(kMesh);
   }
-  config.SetNamedSoup(kMeshTable, table);
+  // A child made here cannot hold the soup it enters.
+  (void)config.SetNamedSoup(kMeshTable, table);
 }
 
 }  // namespace OBLLib

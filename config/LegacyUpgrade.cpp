@@ -82,8 +82,10 @@ void ConvertThumbnail(SoupRef& c) {
   entry.SetNamedTagInt(kWidth, 64);
   entry.SetNamedTagInt(kHeight, 64);
   SoupRef thumbnails = SoupRef::NewContainer();
-  thumbnails.SetNamedSoup(P("0"), entry);
-  c.SetNamedSoup(kThumbnails, thumbnails);
+  // A child made here cannot hold the soup it enters.
+  (void)thumbnails.SetNamedSoup(P("0"), entry);
+  // A child made here cannot hold the soup it enters.
+  (void)c.SetNamedSoup(kThumbnails, thumbnails);
   c.RemoveNamedTag(kIconTexture);
 }
 
@@ -271,9 +273,11 @@ void UpgradeLegacyAsset(SoupRef& c) {
       SoupRef list = c.GetNamedSoup(kCameraList);
       if (!list) {
         list = SoupRef::NewContainer();
-        c.SetNamedSoup(kCameraList, list);
+        // A child made here cannot hold the soup it enters.
+        (void)c.SetNamedSoup(kCameraList, list);
       }
-      c.GetCameraFloats(camera);
+      // An empty camera tag gives no floats; the two added below stand alone.
+      (void)c.GetCameraFloats(camera);
       camera.push_back(0.0f);
       camera.push_back(0.0f);
       list.SetNamedTagFloatArray(P("camera" + std::to_string(list.CountTags())), camera.data(),
@@ -313,10 +317,12 @@ void UpgradeLegacyAsset(SoupRef& c) {
         if (tag.GetDataType() != kSoupContainer && tag.ToText(text) && text.empty())
           fresh.SetNamedTag(P(std::to_string(t)), tag.GetName().View());
         else
-          fresh.Get()->AppendTag(tag);
+          // A child made here cannot hold the soup it enters.
+          (void)fresh.Get()->AppendTag(tag);
       }
       script.RemoveNamedTag(kSound);
-      script.SetNamedSoup(kSound, fresh);
+      // A child made here cannot hold the soup it enters.
+      (void)script.SetNamedSoup(kSound, fresh);
     }
   }
   // 27.

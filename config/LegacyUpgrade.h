@@ -16,14 +16,14 @@ namespace OBLLib {
 void UpgradeContainerBuild(SoupRef& config);
 // True when UpgradeContainerBuild rewrites a config of this build (the schema
 // manager's build).
-bool BuildIsUpgradedInMemory(float build);
+[[nodiscard]] bool BuildIsUpgradedInMemory(float build);
 // Every upgrade step in order, whatever the build.
 void UpgradeLegacyAsset(SoupRef& config);
 
 // True when the schema allows the name at the top level of a config: an
 // entry of the "subpossibilities" of a top-level definition or of a
 // definition it inherits.
-bool IsKnownTopLevelTag(const Kiv::PString& name);
+[[nodiscard]] bool IsKnownTopLevelTag(const Kiv::PString& name);
 // Removes the run of unknown value tags that follows "description" (stray
 // words of a description that a text editor split into tags).
 void RemoveDescriptionOverflowTags(SoupRef& config);

@@ -109,7 +109,8 @@ LiveObject* DataManager::CheckLODMesh(const std::string& path, Container* contai
   if (extension == "kin") {
     auto* mesh = dynamic_cast<CheckedMesh*>(m_currentMesh);
     if (mesh && mesh->allowsAnimation) {
-      mesh->LoadAnimation(name);
+      // An animation that does not load leaves the mesh as it loaded; the loader reports why.
+      (void)mesh->LoadAnimation(name);
     } else if (!meshFailure) {
       meshFailure = true;
       if (eh) eh->Error(Text("$obl_dm_animationfailed"), container);

@@ -24,9 +24,9 @@ class MeshProbe {
 public:
   virtual ~MeshProbe() = default;
   // Loads the mesh at an on-disk path; false when it does not load.
-  virtual bool Load(const std::string& path, MeshInfo& out) = 0;
+  [[nodiscard]] virtual bool Load(const std::string& path, MeshInfo& out) = 0;
   // Loads an animation file into a loaded mesh; false when it does not load.
-  virtual bool LoadAnimation(const std::string& path, MeshInfo& mesh) = 0;
+  [[nodiscard]] virtual bool LoadAnimation(const std::string& path, MeshInfo& mesh) = 0;
 };
 
 // Installs the probe (null removes it). Not thread-safe: set at start-up.
@@ -38,7 +38,9 @@ class LoadedMesh : public LiveObject {
 public:
   explicit LoadedMesh(MeshInfo info) : m_info(std::move(info)) {}
   const MeshInfo& Info() const { return m_info; }
-  bool ListsFile(const Kiv::PString& path) const override { return path.View() == m_info.filePath; }
+  [[nodiscard]] bool ListsFile(const Kiv::PString& path) const override {
+    return path.View() == m_info.filePath;
+  }
 
 protected:
   MeshInfo& MutableInfo() { return m_info; }
@@ -62,7 +64,7 @@ public:
   virtual uint32_t PolygonCount() const = 0;
   // Binds an animation file (a name inside the content folder); false with
   // the reason reported.
-  virtual bool LoadAnimation(const Kiv::PString& name) = 0;
+  [[nodiscard]] virtual bool LoadAnimation(const Kiv::PString& name) = 0;
 
   bool isCurrent = false;       // the schema manager's current mesh
   bool allowsAnimation = true;  // an animation may be loaded into it
@@ -85,6 +87,6 @@ void SetMeshLoader(std::shared_ptr<MeshLoader> loader);
 MeshLoader* GetMeshLoader();
 
 // True when the mesh lists an attachment point of that name (interned identity).
-bool HasAttachmentPoint(const MeshInfo& mesh, const Kiv::PString& name);
+[[nodiscard]] bool HasAttachmentPoint(const MeshInfo& mesh, const Kiv::PString& name);
 
 }  // namespace OBLLib

@@ -100,7 +100,7 @@ private:
   struct Slot {
     uint32_t low = 0, high = 0;  // the name's handle; 0: free
     Value value{};
-    bool Empty() const { return (low | high) == 0; }
+    [[nodiscard]] bool Empty() const { return (low | high) == 0; }
     uint64_t Name() const { return uint64_t{high} << 32 | low; }
     void SetName(uint64_t handle) {
       low = static_cast<uint32_t>(handle);

@@ -74,7 +74,7 @@ public:
   // Appends p unless it is present; true when appended.
   // One probe of the table, not a look-up and then an insertion: in a list
   // of a hundred thousand tags each probe is a cache miss.
-  bool AppendUnique(T* p) {
+  [[nodiscard]] bool AppendUnique(T* p) {
     if (!p) return false;
     if (ListPlaceOf(p)) {
       if (Contains(p)) return false;
@@ -91,7 +91,7 @@ public:
     return true;
   }
   // Contains and RemoveAll read p's place: p must be alive.
-  bool Contains(const T* p) const { return PlacedHere(p) || FindSlot(p) != kNone; }
+  [[nodiscard]] bool Contains(const T* p) const { return PlacedHere(p) || FindSlot(p) != kNone; }
   // Removes every occurrence of p; the others keep their order.
   void RemoveAll(const T* p) {
     if (PlacedHere(p)) {
@@ -121,7 +121,7 @@ public:
     m_base = 0;
   }
   size_t Size() const { return m_live; }
-  bool Empty() const { return m_live == 0; }
+  [[nodiscard]] bool Empty() const { return m_live == 0; }
   std::vector<T*> Items() const { return {begin(), end()}; }
 
   // Walks the pointers in order, past the holes.
@@ -172,7 +172,7 @@ private:
   static constexpr size_t kNone = SIZE_MAX;
   // True when p keeps its place in this list. A place left behind by a list
   // that was cleared counts only where p stands at it again.
-  bool PlacedHere(const T* p) const {
+  [[nodiscard]] bool PlacedHere(const T* p) const {
     const ListPlace* own = p ? ListPlaceOf(p) : nullptr;
     return own && m_serial && own->list == m_serial && own->index >= m_base &&
            own->index - m_base < m_items.size() && m_items[own->index - m_base] == p;

@@ -171,12 +171,26 @@ bool RovanaBaseSpec::CacheScriptsOnce(const std::string& contentRoot, const std:
         break;
       }
       // Stale, planted or unreadable: compiled anew over it.
-      if (exists) Kiv::File::Unlink(cachePath);
+      // One that stays is replaced whole by the compile below.
+      if (exists) (void)Kiv::File::Unlink(cachePath);
       recompiled = true;
       GSCompiler::CompileLog compileLog;  // each compile's messages on their own
-      if (GSCompiler::CompileToFile(source.c_str(), cachePath.c_str(), &compileLog) == 0) continue;
+      Kiv::Status stored;
+      if (GSCompiler::CompileToFile(source.c_str(), cachePath.c_str(), &compileLog, stored) == 0) continue;
 
       const std::string description = GetDescription();
+      if (!stored.ok()) {
+        // The script compiled; its library could not be kept (a full disk, a
+        // refused write): the user is told that, not that the script is wrong.
+        LogLine("RovanaBaseSpec::CacheScripts> Unable to write the script cache of asset '%s': %s",
+                description.c_str(), stored.message().c_str());
+        OBLLib::AddAssetResult(
+            log, ResultsLog::kError, GetKUID(),
+            Printf("Unable to write the script cache of asset '%s': %s", description, stored.message()));
+        success = false;
+        if (Kiv::CompareNoCase(WithoutFinalE(source), primary) == 0) primaryFailed = true;
+        break;
+      }
       LogLine("RovanaBaseSpec::CacheScripts> Syntax error in script of asset '%s'", description.c_str());
       std::string message =
           Printf("RovanaBaseSpec::CacheScripts> Syntax error in script of asset '%s'\n\n", description);
@@ -207,7 +221,8 @@ bool RovanaBaseSpec::CacheScriptsOnce(const std::string& contentRoot, const std:
 GSRuntime::GSLibrary* RovanaBaseSpec::EnsureLibrary() {
   if (ContentChecksum() == 0 && PathChecksum() == 0) {
     ResultsLog dropped;
-    CacheScripts(ContentRoot(), AssetFolder(), PrimaryScriptPath(), dropped);
+    // Without a library the lookup below gives null, which the caller reports.
+    (void)CacheScripts(ContentRoot(), AssetFolder(), PrimaryScriptPath(), dropped);
   }
   if (ContentChecksum() == 0 && PathChecksum() == 0) return nullptr;
   return GSRuntime::GSMachine::Instance().GetLibrary(ContentChecksum(), PathChecksum());
@@ -228,7 +243,8 @@ void RovanaBaseSpec::AddIncludeLibraries() {
     SpecRef spec = registry->GetSpec(next, true);
     RovanaBaseSpec* base = spec.AsBase();
     if (!base) continue;
-    base->LoadScriptInfo();
+    // An asset without script information has nothing to cache.
+    (void)base->LoadScriptInfo();
     base->EnsureLibrary();
     GSCompiler::AppendIncludePath({Kiv::File::Path(base->AssetFolder()), Kiv::PString(base->ContentRoot())});
     includes.clear();
@@ -238,7 +254,8 @@ void RovanaBaseSpec::AddIncludeLibraries() {
 }
 
 GSRuntime::GSClass* RovanaBaseSpec::GetGSClass() {
-  LoadScriptInfo();
+  // An asset without script information has nothing to cache.
+  (void)LoadScriptInfo();
   GSRuntime::GSLibrary* library = EnsureLibrary();
   if (!library) {
     LogLine("RovanaBaseSpec::GetGSClass> Could not load Rovana library %s for '%s'",
@@ -253,7 +270,8 @@ GSRuntime::GSClass* RovanaBaseSpec::GetGSClass() {
 }
 
 bool RovanaBaseSpec::CompileAndCheck(ResultsLog& log) {
-  LoadScriptInfo();
+  // An asset without script information has nothing to cache.
+  (void)LoadScriptInfo();
   if (!CacheScripts(ContentRoot(), AssetFolder(), PrimaryScriptPath(), log)) return false;
   // An asset that names neither a script nor a class has no class to check.
   if (ScriptFile().IsEmpty() && ScriptClass().IsEmpty()) return true;
@@ -334,7 +352,8 @@ bool UMBCompileAsset(ResultsLog& log, const std::string& folder, const SoupRef& 
     const std::string name = parent.GetFileName();
     parent.RemoveFileName();
     std::string key, relative;
-    SplitContentPath(folder, key, relative);
+    // A path outside the content folders gives empty outputs, which stand.
+    (void)SplitContentPath(folder, key, relative);
     alone = std::make_unique<RovanaBaseSpec>(kuid, key, parent.Str(), name, config);
     base = alone.get();
   }

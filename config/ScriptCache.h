@@ -31,5 +31,5 @@ void SetScriptNativesRegistrar(std::function<bool()> registrar);
 // or made), adding a result for each problem. False on failure. config, when
 // not null, is the folder's config already read (it is not read again); listed, when
 // not null, the asset check's listing of the folder, which the compile lists from.
-bool UMBCompileAsset(ResultsLog& log, const std::string& folder, const SoupRef& config = SoupRef(),
-                     OBLLib::AssetFiles* listed = nullptr);
+[[nodiscard]] bool UMBCompileAsset(ResultsLog& log, const std::string& folder,
+                                   const SoupRef& config = SoupRef(), OBLLib::AssetFiles* listed = nullptr);

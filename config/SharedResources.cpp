@@ -119,7 +119,8 @@ void DataManager::ReleaseSharedResources() {
   for (auto& material : shared.materials) material.reset();
   // The kernel goes after the schema manager; its caches are dropped while it stands.
   for (auto& cache : shared.caches) {
-    if (shared.kernel) shared.kernel->GetCacheManager().RemoveCache(cache.get());
+    // A cache already gone has nothing to remove.
+    if (shared.kernel) (void)shared.kernel->GetCacheManager().RemoveCache(cache.get());
     cache.reset();
   }
   shared.caches.clear();

@@ -26,11 +26,11 @@ std::span<const NamedContainerCheck> NamedContainerChecks();
 
 // The element count test of the "arraysize" rule: false (without a report)
 // for an empty value; from build 2.9 a count other than expected is reported.
-bool CheckArraySize(Tag& tag, long expected);
+[[nodiscard]] bool CheckArraySize(Tag& tag, long expected);
 
 // Warns about a tag whose value reads as the null KUID (not in an
 // "obsolete-table"). Always true.
-bool WarnNullKUID(Tag& tag);
+[[nodiscard]] bool WarnNullKUID(Tag& tag);
 
 // Number lists of tag values: pieces between blanks and commas (empty pieces
 // skipped), each read as the longest leading decimal number (0 when there is

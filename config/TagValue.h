@@ -46,7 +46,7 @@ public:
   }
   std::string Str() const { return std::string(View()); }
   size_t Length() const noexcept { return OnHeap() ? HeapSize() : m_bytes[kMark]; }
-  bool IsEmpty() const noexcept { return Length() == 0; }
+  [[nodiscard]] bool IsEmpty() const noexcept { return Length() == 0; }
   // The text interned, for the places that keep or compare it by identity.
   Kiv::PString Interned() const { return Kiv::PString(View()); }
 
@@ -65,7 +65,7 @@ private:
   static constexpr size_t kInline = 23, kMark = 23;
   static constexpr uint8_t kOnHeap = 0xFF;
 
-  bool OnHeap() const noexcept { return m_bytes[kMark] == kOnHeap; }
+  [[nodiscard]] bool OnHeap() const noexcept { return m_bytes[kMark] == kOnHeap; }
   const char* HeapData() const noexcept {
     const char* data;
     __builtin_memcpy(&data, m_bytes, sizeof data);

@@ -12,9 +12,9 @@ class AssetFiles;
 // Walks currentFolder and its subfolders (symbolic links to folders are not
 // followed) and checks every texture file found; files are named in findings
 // relative to topFolder. True when nothing was reported. Files are only read.
-bool ValidateTextureFiles(const std::string& topFolder, const std::string& currentFolder);
+[[nodiscard]] bool ValidateTextureFiles(const std::string& topFolder, const std::string& currentFolder);
 // The same over the asset folder of a whole asset check, from its listings.
-bool ValidateTextureFiles(AssetFiles& files);
+[[nodiscard]] bool ValidateTextureFiles(AssetFiles& files);
 
 // While kept (during one asset check), each description is read once and
 // its content kept; turning keeping on or off forgets what was kept.
@@ -23,6 +23,6 @@ void KeepTextureDescriptions(bool keep);
 // The image a texture description ("*.texture.txt") names on its "Primary="
 // line (the last such line wins). False when the file does not read or has
 // no such line.
-bool ReadTexturePrimary(const std::string& descriptionPath, std::string& primary);
+[[nodiscard]] bool ReadTexturePrimary(const std::string& descriptionPath, std::string& primary);
 
 }  // namespace OBLLib

@@ -25,7 +25,7 @@ public:
     Iterator(const BlockList* list, Block* block, size_t index)
         : m_list(list), m_block(block), m_index(index) {}
 
-    bool IsEnd() const { return m_block == nullptr; }
+    [[nodiscard]] bool IsEnd() const { return m_block == nullptr; }
     T& operator*() const { return m_block->entries[m_index]; }
     T* operator->() const { return &m_block->entries[m_index]; }
     // The next entry; past the last entry of the last block the end iterator.
@@ -89,7 +89,7 @@ public:
     other.m_first = t;
   }
 
-  bool IsEmpty() const { return m_first == nullptr; }
+  [[nodiscard]] bool IsEmpty() const { return m_first == nullptr; }
   Block* FirstBlock() const { return m_first; }
   // Number of entries (walks the blocks).
   size_t Size() const {

@@ -18,7 +18,7 @@ public:
 
   NuMessageRecipient* GetTarget() const { return m_target; }
   // Refused (false, nothing changed) when it would make a forwarding cycle.
-  bool SetTarget(NuMessageRecipient* target);
+  [[nodiscard]] bool SetTarget(NuMessageRecipient* target);
 
 private:
   NuMessageRecipient* m_target = nullptr;
@@ -93,7 +93,7 @@ public:
 
   LinkedListNode<T>* First() const { return m_first; }
   LinkedListNode<T>* Last() const { return m_last; }
-  bool IsEmpty() const { return m_first == nullptr; }
+  [[nodiscard]] bool IsEmpty() const { return m_first == nullptr; }
 
 private:
   LinkedListNode<T>* m_first = nullptr;
@@ -109,7 +109,7 @@ public:
   virtual void Release() = 0;
 
   LinkedListNode<AutoReleasingResource>& Node() { return m_node; }
-  bool IsLinked() const { return m_node.Owner() != nullptr; }
+  [[nodiscard]] bool IsLinked() const { return m_node.Owner() != nullptr; }
 
 private:
   LinkedListNode<AutoReleasingResource> m_node;

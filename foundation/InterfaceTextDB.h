@@ -31,7 +31,7 @@ public:
   // The lookup behind script string tables, read under the process-wide lock:
   // out is the text of the key (the key itself when empty); a missing key
   // gives empty text and no log line. True when the key was found.
-  bool FindString(const Kiv::PString& key, Kiv::PString& out);
+  [[nodiscard]] bool FindString(const Kiv::PString& key, Kiv::PString& out);
 
   // Number of keys loaded and the file-level problems of the last load.
   size_t Count() const;

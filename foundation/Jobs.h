@@ -27,14 +27,15 @@ public:
 // The process-wide recursive lock, owned by thread id (Kiv::CurrentThreadId()). With wait false the
 // call only tries and returns whether the lock was taken; with wait true it
 // returns true once the lock is held. Each successful acquire needs one release.
-bool AcquireGlobalLock(uint32_t threadId, bool wait = true);
+[[nodiscard]] bool AcquireGlobalLock(uint32_t threadId, bool wait = true);
 // Releases one level; throws OSException when threadId does not hold the lock.
 void ReleaseGlobalLock(uint32_t threadId);
 
 // Holds the process-wide lock for the calling thread for one scope.
 class GlobalLockGuard {
 public:
-  GlobalLockGuard() : m_id(Kiv::CurrentThreadId()) { AcquireGlobalLock(m_id, true); }
+  // Waits until it has the lock.
+  GlobalLockGuard() : m_id(Kiv::CurrentThreadId()) { (void)AcquireGlobalLock(m_id, true); }
   ~GlobalLockGuard() { ReleaseGlobalLock(m_id); }
   GlobalLockGuard(const GlobalLockGuard&) = delete;
   GlobalLockGuard& operator=(const GlobalLockGuard&) = delete;
@@ -66,7 +67,7 @@ private:
 // Job flags whose two low bits are both set run on the main thread; any other
 // value runs on a worker thread of the queue. Higher bits carry no meaning here.
 inline constexpr uint32_t kJobMainThread = 3;
-inline constexpr bool IsMainThreadJob(uint32_t flags) { return (flags & 3u) == 3u; }
+[[nodiscard]] inline constexpr bool IsMainThreadJob(uint32_t flags) { return (flags & 3u) == 3u; }
 
 class JobQueue {
 public:
@@ -86,25 +87,26 @@ public:
   // (polling every millisecond) until the main thread has run it. A worker job
   // is queued and the call returns at once. False when the queue is stopped (the
   // callback is deleted without running) or the callback is null.
-  bool Post(std::unique_ptr<TCXCallback> callback, uint32_t flags, void* argument, const void* owner);
+  [[nodiscard]] bool Post(std::unique_ptr<TCXCallback> callback, uint32_t flags, void* argument,
+                          const void* owner);
 
   // Runs the main-thread jobs queued so far; call it from the main thread. Returns
   // how many ran (0 on any other thread).
   int ServiceMainThread();
   // Waits up to timeoutMs for a main-thread job to arrive (false on timeout).
-  bool WaitForMainThreadJob(int timeoutMs);
+  [[nodiscard]] bool WaitForMainThreadJob(int timeoutMs);
 
   // Refuses new jobs, runs what is queued (main-thread jobs only when called on
   // the main thread; waiting posters of the rest are released with false) and
   // joins the workers.
   void Stop();
 
-  bool IsMainThread() const { return Kiv::CurrentThreadId() == m_mainThread; }
-  bool IsStopped() const;
+  [[nodiscard]] bool IsMainThread() const { return Kiv::CurrentThreadId() == m_mainThread; }
+  [[nodiscard]] bool IsStopped() const;
 
   // Internal: queue a job without waiting for it (used by call chains).
   struct Job;
-  bool Enqueue(Job* job);
+  [[nodiscard]] bool Enqueue(Job* job);
 
 private:
   void WorkerLoop();
@@ -123,8 +125,8 @@ private:
 
 // PostJob(queue, callback, flags, argument, owner): JobQueue::Post on the given
 // queue, or on the process queue when queue is null.
-bool PostJob(JobQueue* queue, std::unique_ptr<TCXCallback> callback, uint32_t flags, void* argument,
-             const void* owner);
+[[nodiscard]] bool PostJob(JobQueue* queue, std::unique_ptr<TCXCallback> callback, uint32_t flags,
+                           void* argument, const void* owner);
 
 // Steps that run one after another through a job queue (each with its own
 // flags), with a done event and a failure flag. A step that throws sets the
@@ -138,17 +140,17 @@ public:
   RovanaWorkerCallChain& operator=(const RovanaWorkerCallChain&) = delete;
 
   // Adds a step. Refused (the callback is deleted, false) while the chain runs.
-  bool AddStep(std::unique_ptr<TCXCallback> callback, uint32_t flags, void* argument = nullptr);
+  [[nodiscard]] bool AddStep(std::unique_ptr<TCXCallback> callback, uint32_t flags, void* argument = nullptr);
   size_t StepCount() const;
   // Resets the done event and the failure flag, marks running and queues the
   // first step. False when there is no step, the chain already runs or the
   // queue is stopped.
-  bool Start();
+  [[nodiscard]] bool Start();
   // Waits for the done event; on the queue's main thread it runs the queue's
   // main-thread jobs while it waits. Returns at once when the chain is not running.
   void WaitUntilDone();
-  bool IsRunning() const;
-  bool Failed() const;
+  [[nodiscard]] bool IsRunning() const;
+  [[nodiscard]] bool Failed() const;
   // Lets a step (or anyone) mark the chain failed.
   void SetFailed();
 
@@ -193,7 +195,7 @@ Kiv::Rand& ProcessRandom();
 // once; on any other thread only marks that a collection is due (run by the
 // next ServiceMainThread).
 void CollectUnusedResources();
-bool IsResourceCollectionDue();
+[[nodiscard]] bool IsResourceCollectionDue();
 // Caches that can drop unused entries register here (for example the resource
 // cache of the mesh code). Returns an id for RemoveUnusedResourceCollector.
 int AddUnusedResourceCollector(std::function<void()> collector);

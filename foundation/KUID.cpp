@@ -93,7 +93,8 @@ bool TryParseKUID(std::string_view text, bool strict, KUID& out) {
 
 KUID ParseKUID(std::string_view text, bool strict) {
   KUID k;
-  TryParseKUID(text, strict, k);
+  // An unparsed text leaves the null KUID, which the caller tests.
+  (void)TryParseKUID(text, strict, k);
   return k;
 }
 

@@ -26,9 +26,11 @@ struct KUID {
   }
   static constexpr KUID Null() { return KUID(); }
 
-  constexpr bool IsNull() const { return user == -1 && content == -1 && version == kMaxVersion; }
+  [[nodiscard]] constexpr bool IsNull() const {
+    return user == -1 && content == -1 && version == kMaxVersion;
+  }
   // True when the fields fit the packed word (25-bit user, 7-bit version).
-  constexpr bool FitsPacked() const {
+  [[nodiscard]] constexpr bool FitsPacked() const {
     return user >= kMinUser && user <= kMaxUser && version >= 0 && version <= kMaxVersion;
   }
 
@@ -66,10 +68,10 @@ std::string FormatKUIDTag(const KUID& kuid);
 // around the text are ignored and the angle brackets may be left out. Numbers
 // must be decimal and in range (user 25 bits, version 0..127). False on any
 // other text; out is then the null KUID.
-bool TryParseKUID(std::string_view text, bool strict, KUID& out);
+[[nodiscard]] bool TryParseKUID(std::string_view text, bool strict, KUID& out);
 // The KUID a text names; the null KUID when the text names none.
 KUID ParseKUID(std::string_view text, bool strict);
 
 // The command-argument forms "U:C" and "U:C:V" (decimal, same ranges as above).
 // "U:C" takes version 0 for a non-negative user, 127 for a negative one.
-bool ParseKUIDArgument(std::string_view text, KUID& out);
+[[nodiscard]] bool ParseKUIDArgument(std::string_view text, KUID& out);

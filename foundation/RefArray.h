@@ -25,7 +25,7 @@ public:
     if (array) array->Release();
   }
 
-  bool IsShared() const { return this->GetReferenceCount() > 1; }
+  [[nodiscard]] bool IsShared() const { return this->GetReferenceCount() > 1; }
   uint32_t Count() const { return m_count; }
   T* Get(uint32_t index) const { return index < m_count ? m_items[index] : nullptr; }
   // Stores element (adding a reference to it) and releases the one it replaces.

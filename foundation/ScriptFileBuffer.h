@@ -36,7 +36,7 @@ public:
   // a ".gs" file as plain text, a ".gse" file in its stored enciphered form
   // (extension compared without regard to case). False, with the buffer empty,
   // when the file is missing, unreadable, too large or has another extension.
-  bool Load(const char* baseFolder, const char* path);
+  [[nodiscard]] bool Load(const char* baseFolder, const char* path);
 
   // Takes the bytes of a file already in memory (as Load does after reading).
   void Assign(const void* bytes, size_t size, bool isEnciphered);
@@ -44,7 +44,7 @@ public:
   // Turns a loaded enciphered file into kScriptPrefix followed by the plain
   // text. True at once for a plain file. False when the stored data is not a
   // valid enciphered script; the buffer is then empty.
-  bool Decode();
+  [[nodiscard]] bool Decode();
 
   // The source text without the prefix.
   std::string_view PlainText() const;
@@ -58,7 +58,7 @@ public:
   // True when the file was cut short while its text was being read (a large
   // file is mapped, not copied): the text then reads as zero bytes from
   // there on, and is not the file's.
-  bool Shrank() const { return m_mapped.Shrank(); }
+  [[nodiscard]] bool Shrank() const { return m_mapped.Shrank(); }
 
   // The enciphered file form of a plain text.
   static std::vector<uint8_t> Encode(std::string_view plainText);

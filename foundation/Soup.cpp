@@ -752,7 +752,8 @@ void SoupRef::Copy(const SoupRef& source) {
 
 void SoupRef::Log() const {
   std::string text;
-  WriteSoupText(*this, text);
+  // The text goes to the log as far as it could be written.
+  (void)WriteSoupText(*this, text);
   LogLine("%s", text.c_str());
 }
 

@@ -67,14 +67,14 @@ public:
   // Converters between value types. Each gives false when the value does not
   // convert to exactly one value of the wanted type (wrong size, text that is
   // not a number, a float out of the int range or not finite...).
-  bool ToInt(int32_t& out) const;
-  bool ToFloat(float& out) const;
-  bool ToKUID(KUID& out) const;
+  [[nodiscard]] bool ToInt(int32_t& out) const;
+  [[nodiscard]] bool ToFloat(float& out) const;
+  [[nodiscard]] bool ToKUID(KUID& out) const;
   // Text of the value: text as stored; numbers in their soup text form
   // (lists comma-separated); KUIDs as FormatKUIDTag. False for containers and binary.
-  bool ToText(std::string& out) const;
+  [[nodiscard]] bool ToText(std::string& out) const;
   // Every value as a float list: floats, ints, or a comma-separated text.
-  bool ToFloatList(std::vector<float>& out) const;
+  [[nodiscard]] bool ToFloatList(std::vector<float>& out) const;
 
 private:
   friend class ACSChunk;
@@ -124,16 +124,16 @@ public:
   long FindTag(const Kiv::PString& name, size_t start = 0) const noexcept;
   // Appends a named child container by reference (not copied). Refused (false)
   // when this node is the child or lies inside it: a soup never contains itself.
-  bool AddNamedChild(const Kiv::PString& name, ACSChunk* child);
+  [[nodiscard]] bool AddNamedChild(const Kiv::PString& name, ACSChunk* child);
   // Appends a value; a container value is checked as AddNamedChild does.
-  bool AppendTag(TDBDataTag tag);
+  [[nodiscard]] bool AppendTag(TDBDataTag tag);
   // Removes the first tag that refers to the child container; false when none does.
-  bool RemoveChild(const ACSChunk* child);
+  [[nodiscard]] bool RemoveChild(const ACSChunk* child);
   void RemoveTag(size_t index);
   // Removes every tag of that name; returns how many went.
   size_t RemoveTagsNamed(const Kiv::PString& name);
   // True when node is this container or any container below it.
-  bool Reaches(const ACSChunk* node) const;
+  [[nodiscard]] bool Reaches(const ACSChunk* node) const;
   // Removes every tag for which pred(tag) is true, in one pass that keeps the
   // order of the rest; returns how many went.
   template <class Pred>
@@ -214,8 +214,8 @@ public:
   static SoupRef NewContainer();
 
   ACSChunk* Get() const noexcept { return m_node; }
-  bool IsNull() const noexcept { return m_node == nullptr; }
-  bool IsValid() const noexcept { return m_node != nullptr; }
+  [[nodiscard]] bool IsNull() const noexcept { return m_node == nullptr; }
+  [[nodiscard]] bool IsValid() const noexcept { return m_node != nullptr; }
   explicit operator bool() const noexcept { return m_node != nullptr; }
   friend bool operator==(const SoupRef& a, const SoupRef& b) noexcept { return a.m_node == b.m_node; }
 
@@ -233,7 +233,7 @@ public:
 
   // Getters read the first tag of the name and give the default when the
   // reference is null, the tag is missing or its value does not convert.
-  bool HasNamedTag(const Kiv::PString& name) const;
+  [[nodiscard]] bool HasNamedTag(const Kiv::PString& name) const;
   Kiv::PString GetNamedTag(const Kiv::PString& name, const Kiv::PString& def = Kiv::PString::Empty()) const;
   // GetNamedTag's text without interning it: a view of a text tag's own bytes, or of
   // scratch holding another tag's value as text; empty when missing (valid while the
@@ -251,7 +251,7 @@ public:
   // The child when it is a container, else null.
   SoupRef GetNamedSoup(const Kiv::PString& name) const;
   // The tag "camera" as floats; true when present and not empty.
-  bool GetCameraFloats(std::vector<float>& out) const;
+  [[nodiscard]] bool GetCameraFloats(std::vector<float>& out) const;
   // The first of "0", "1", "2"... that no tag uses.
   Kiv::PString GetUniqueTagName() const;
 
@@ -264,7 +264,7 @@ public:
   void SetNamedTagKUID(const Kiv::PString& name, const KUID& value);
   // Enters the child by reference (a null child enters a new empty container).
   // Refused, with nothing changed, when the child is this soup or holds it.
-  bool SetNamedSoup(const Kiv::PString& name, const SoupRef& child);
+  [[nodiscard]] bool SetNamedSoup(const Kiv::PString& name, const SoupRef& child);
   // Removes the first tag of that name, if any.
   void RemoveNamedTag(const Kiv::PString& name);
 
@@ -301,24 +301,24 @@ private:
 // ---- the text form (see docs/soup-formats.md) ----
 // Parses a whole text into a new container. On failure out is null and error
 // (when given) says what and where.
-bool ParseSoupText(std::string_view text, SoupRef& out, std::string* error = nullptr);
+[[nodiscard]] bool ParseSoupText(std::string_view text, SoupRef& out, std::string* error = nullptr);
 // Appends the text form of the soup (nothing for null). False when the soup is
 // nested deeper than kMaxSoupDepth (out then holds a partial text).
-bool WriteSoupText(const SoupRef& soup, std::string& out);
+[[nodiscard]] bool WriteSoupText(const SoupRef& soup, std::string& out);
 
 // ---- the binary "ACS$" form ----
 // Reads and writes the binary form on a stream.
 class TDBBinaryFile {
 public:
   explicit TDBBinaryFile(TStream& stream) : m_stream(stream) {}
-  bool Write(const SoupRef& soup);
+  [[nodiscard]] bool Write(const SoupRef& soup);
   // A leading u32 0 before the magic is skipped. False, with soup null, on a
   // malformed, truncated or over-deep input; the stream is then left past
   // whatever was read.
-  bool Read(SoupRef& soup);
+  [[nodiscard]] bool Read(SoupRef& soup);
 
-  static bool Encode(const SoupRef& soup, std::string& out);
-  static bool Decode(const uint8_t* data, size_t size, SoupRef& soup);
+  [[nodiscard]] static bool Encode(const SoupRef& soup, std::string& out);
+  [[nodiscard]] static bool Decode(const uint8_t* data, size_t size, SoupRef& soup);
 
 private:
   friend class SoupBinaryDecoder;
@@ -327,8 +327,8 @@ private:
   TStream& m_stream;
 };
 
-bool WriteSoupBinary(TStream& stream, const SoupRef& soup);
-bool ReadSoupBinary(TStream& stream, SoupRef& soup);
+[[nodiscard]] bool WriteSoupBinary(TStream& stream, const SoupRef& soup);
+[[nodiscard]] bool ReadSoupBinary(TStream& stream, SoupRef& soup);
 
 // ---- files ----
 // Clears the soup and loads the file: the text form for "txt", the binary form
@@ -336,17 +336,19 @@ bool ReadSoupBinary(TStream& stream, SoupRef& soup);
 // path is taken relative to baseFolder unless that is empty. False (soup
 // null) when the file does not open, the form is unknown or it does not parse.
 // Files above maxBytes are refused unread.
-bool LoadSoupFile(SoupRef& soup, std::string_view baseFolder, std::string_view path,
-                  std::string_view ext = {}, uint64_t maxBytes = kMaxSoupFileBytes);
+[[nodiscard]] bool LoadSoupFile(SoupRef& soup, std::string_view baseFolder, std::string_view path,
+                                std::string_view ext = {}, uint64_t maxBytes = kMaxSoupFileBytes);
 // LoadSoupFile of a path that is already the file's on-disk spelling (found in a
 // listing): no case matching, fewer system calls.
-bool LoadSoupFileAsSpelled(SoupRef& soup, std::string_view path, uint64_t maxBytes = kMaxSoupFileBytes);
+[[nodiscard]] bool LoadSoupFileAsSpelled(SoupRef& soup, std::string_view path,
+                                         uint64_t maxBytes = kMaxSoupFileBytes);
 // Parses a file's bytes already read, in the form its path's extension names, as
 // LoadSoupFile does. False (soup null) with the line LoadSoupFile would log in *failure.
-bool ParseSoupFileBytes(std::string_view bytes, std::string_view path, SoupRef& soup, std::string& failure);
+[[nodiscard]] bool ParseSoupFileBytes(std::string_view bytes, std::string_view path, SoupRef& soup,
+                                      std::string& failure);
 // Writes the soup in the form the extension names, replacing the file
 // atomically (a failure leaves the old file whole).
-bool SaveSoupFile(const SoupRef& soup, std::string_view baseFolder, std::string_view path,
-                  std::string_view ext = {});
+[[nodiscard]] bool SaveSoupFile(const SoupRef& soup, std::string_view baseFolder, std::string_view path,
+                                std::string_view ext = {});
 // Loads folder/name in the text form, falling back to folder/name + ".tmp".
-bool LoadSoupFileWithBackup(std::string_view folder, std::string_view name, SoupRef& out);
+[[nodiscard]] bool LoadSoupFileWithBackup(std::string_view folder, std::string_view name, SoupRef& out);

@@ -688,7 +688,8 @@ void AppendValue(std::string& out, const TDBDataTag& tag) {
         return;
       }
       std::string text;
-      tag.ToText(text);
+      // The text goes to the log as far as it could be written.
+      (void)tag.ToText(text);
       out += text;
       return;
     }

@@ -26,7 +26,9 @@ bool TStream::IsEOF() { return m_readAheadLeft == 0; }
 int64_t TStream::Tell() { return GetPosition() - static_cast<int64_t>(m_readAheadLeft); }
 
 void TStream::DropReadAhead() {
-  if (m_readAheadLeft != 0) Seek(-static_cast<int64_t>(m_readAheadLeft), 1);
+  // A device that cannot go back leaves the position past what was read: marked, so
+  // the reader that goes on learns its bytes are not where it expects them.
+  if (m_readAheadLeft != 0 && !Seek(-static_cast<int64_t>(m_readAheadLeft), 1)) SetError(kErrorShortRead);
   m_readAheadLeft = 0;
   m_readAheadPos = 0;
 }

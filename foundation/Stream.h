@@ -33,6 +33,8 @@ public:
   static constexpr uint32_t kErrorNone = 0;
   static constexpr uint32_t kErrorStringTooLong = 3;
   static constexpr uint32_t kErrorShortRead = 4;
+  // A value could not be written as given; the record holds a stand-in.
+  static constexpr uint32_t kErrorUnwritable = 5;
   // Longest string the string forms carry.
   static constexpr uint32_t kMaxStringLength = 65535;
   static constexpr uint32_t kLengthPlaceholder = 0xFEEDCEEBu;
@@ -47,22 +49,22 @@ public:
   virtual void Reset();
   // Device position (the read-ahead is ahead of the logical position, see Tell).
   virtual int64_t GetPosition();
-  virtual bool IsOpen();
+  [[nodiscard]] virtual bool IsOpen();
   // Total length; the position is unchanged.
   virtual int64_t GetLength();
   // Bytes written / read, possibly fewer than asked.
   virtual size_t Write(const void* data, size_t n);
   virtual size_t Read(void* data, size_t n);
   // whence: 0 from the start, 1 from the current position, 2 from the end.
-  virtual bool Seek(int64_t offset, int whence);
-  virtual bool IsEOF();
+  [[nodiscard]] virtual bool Seek(int64_t offset, int whence);
+  [[nodiscard]] virtual bool IsEOF();
 
   // ---- buffered access ----
   // Logical position: the device position less the unread read-ahead.
   int64_t Tell();
   // Drops the read-ahead, then seeks the device.
-  bool SeekTo(int64_t offset, int whence);
-  bool Rewind() { return SeekTo(0, 0); }
+  [[nodiscard]] bool SeekTo(int64_t offset, int whence);
+  [[nodiscard]] bool Rewind() { return SeekTo(0, 0); }
   // Gives the unread read-ahead back to the device (seeks back by its count).
   void DropReadAhead();
   // Reads n bytes through the read-ahead buffer; returns the count read.
@@ -83,7 +85,7 @@ public:
   uint16_t ReadU16(uint16_t def = 0);
   uint32_t ReadU32(uint32_t def = 0);
   float ReadFloat(float def = 0.0f);
-  bool ReadBool(bool def = false);
+  [[nodiscard]] bool ReadBool(bool def = false);
   // The 8-byte stream form (content id, then the packed word); a short read
   // gives the null KUID.
   KUID ReadKUID();
@@ -109,7 +111,7 @@ public:
   int64_t WriteLengthPlaceholder();
   // Writes (current - placeholder - 4) over the placeholder and returns to the
   // current position. False when the position is not behind the placeholder.
-  bool PatchLengthPlaceholder(int64_t placeholder);
+  [[nodiscard]] bool PatchLengthPlaceholder(int64_t placeholder);
 
 protected:
   // Moves past n bytes (seeking, or reading them when the device cannot seek).
@@ -132,18 +134,18 @@ public:
 
   // Closes any open file, then opens name relative to folder (an empty folder
   // means name as given). Lookups ignore case.
-  bool OpenInFolder(std::string_view folder, std::string_view name, TFileMode mode);
-  bool Open(std::string_view path, TFileMode mode) { return OpenInFolder({}, path, mode); }
+  [[nodiscard]] bool OpenInFolder(std::string_view folder, std::string_view name, TFileMode mode);
+  [[nodiscard]] bool Open(std::string_view path, TFileMode mode) { return OpenInFolder({}, path, mode); }
   void Close();
 
   void Reset() override;
   int64_t GetPosition() override;
-  bool IsOpen() override;
+  [[nodiscard]] bool IsOpen() override;
   int64_t GetLength() override;
   size_t Write(const void* data, size_t n) override;
   size_t Read(void* data, size_t n) override;
-  bool Seek(int64_t offset, int whence) override;
-  bool IsEOF() override;
+  [[nodiscard]] bool Seek(int64_t offset, int whence) override;
+  [[nodiscard]] bool IsEOF() override;
 
 private:
   std::unique_ptr<Kiv::File> m_file;
@@ -164,12 +166,12 @@ public:
 
   void Reset() override;
   int64_t GetPosition() override;
-  bool IsOpen() override;
+  [[nodiscard]] bool IsOpen() override;
   int64_t GetLength() override;
   size_t Write(const void* data, size_t n) override;
   size_t Read(void* data, size_t n) override;
-  bool Seek(int64_t offset, int whence) override;
-  bool IsEOF() override;
+  [[nodiscard]] bool Seek(int64_t offset, int whence) override;
+  [[nodiscard]] bool IsEOF() override;
 
 private:
   std::unique_ptr<Kiv::DynamicBuffer> m_buffer;

@@ -9,7 +9,8 @@ TSubFile::TSubFile(TStream& parent, SubFileWindow window, int64_t parentPosition
       m_current(parentPosition) {
   const int64_t inside = std::clamp(m_current, m_start, m_end);
   if (inside != m_current) {
-    m_parent.SeekTo(inside, 0);
+    // The sub-file seeks within its parent's range.
+    (void)m_parent.SeekTo(inside, 0);
     m_current = m_parent.Tell();
     if (m_current != inside) m_current = m_end;  // the parent cannot reach the window: nothing to read
   }

@@ -33,15 +33,15 @@ public:
   void Reset() override {}
   // Device position relative to the window's start.
   int64_t GetPosition() override { return m_current - m_start; }
-  bool IsOpen() override { return m_parent.IsOpen(); }
+  [[nodiscard]] bool IsOpen() override { return m_parent.IsOpen(); }
   int64_t GetLength() override { return m_end - m_start; }
   // Writes through to the parent; writes are not limited to the window.
   size_t Write(const void* data, size_t n) override;
   // Reads at most up to the window's end; returns the bytes the parent gave.
   size_t Read(void* data, size_t n) override;
   // The target is clamped to the window. False when the parent cannot move.
-  bool Seek(int64_t offset, int whence) override;
-  bool IsEOF() override { return m_readAheadLeft == 0 && m_current >= m_end; }
+  [[nodiscard]] bool Seek(int64_t offset, int whence) override;
+  [[nodiscard]] bool IsEOF() override { return m_readAheadLeft == 0 && m_current >= m_end; }
 
 private:
   TStream& m_parent;

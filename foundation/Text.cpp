@@ -26,7 +26,8 @@ bool TermMatchesTag(std::string_view term, std::string_view tag) {
 
 bool TagPresent(std::string_view tagList, std::string_view term) {
   bool found = false;
-  ForEachListItem(tagList, ";", [&](std::string_view tag) {
+  // A list item that stops the walk ends it; nothing else to do.
+  (void)ForEachListItem(tagList, ";", [&](std::string_view tag) {
     if (TermMatchesTag(term, tag)) found = true;
     return !found;
   });
@@ -199,7 +200,8 @@ std::string_view TrimBlanks(std::string_view s) {
 bool MatchTagExpression(std::string_view tagList, std::string_view expression) {
   if (TrimBlanks(expression).empty()) return true;
   bool any = false;
-  ForEachListItem(expression, "|", [&](std::string_view alternative) {
+  // A list item that stops the walk ends it; nothing else to do.
+  (void)ForEachListItem(expression, "|", [&](std::string_view alternative) {
     bool all = ForEachListItem(alternative, ";", [&](std::string_view term) {
       if (term.front() == '-') {
         std::string_view absent = TrimBlanks(term.substr(1));

@@ -48,7 +48,7 @@ std::string_view TrimBlanks(std::string_view s);
 // Calls fn for every blank-trimmed, non-empty item of list between any of the
 // separators, until fn returns false. False when fn stopped it.
 template <class Fn>
-bool ForEachListItem(std::string_view list, std::string_view separators, Fn fn) {
+[[nodiscard]] bool ForEachListItem(std::string_view list, std::string_view separators, Fn fn) {
   while (true) {
     size_t at = list.find_first_of(separators);
     std::string_view item = TrimBlanks(list.substr(0, at));
@@ -63,7 +63,7 @@ bool ForEachListItem(std::string_view list, std::string_view separators, Fn fn) 
 // with a leading "-" must be absent. Terms and tags are compared exactly, except
 // that "?" in a term matches any one character (as in the category test "?WA");
 // blanks around terms and tags and empty terms are ignored.
-bool MatchTagExpression(std::string_view tagList, std::string_view expression);
+[[nodiscard]] bool MatchTagExpression(std::string_view tagList, std::string_view expression);
 
 // One parameter of a message for SafeFormat.
 class FormatArg {

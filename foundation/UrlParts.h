@@ -17,5 +17,5 @@ struct UrlParts {
   // Fills the parts from text; false (and the parts cleared) when there is no
   // valid scheme, the port is not a number from 1 to 65535, or the text holds
   // control characters or blanks.
-  bool Parse(std::string_view text);
+  [[nodiscard]] bool Parse(std::string_view text);
 };

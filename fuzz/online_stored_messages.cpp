@@ -33,7 +33,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   if (endpoint.LoadStoredMessages()) {
     const std::size_t count = endpoint.StoredCount();
-    if (!endpoint.SaveStoredMessages()) std::abort();
+    if (!endpoint.SaveStoredMessages().ok()) std::abort();
     OnlineAccessClientEndpoint& again = OnlineAccessClientEndpoint::Restart(settings);
     if (!again.LoadStoredMessages() || again.StoredCount() != count) std::abort();
   }

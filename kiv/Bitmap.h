@@ -35,13 +35,14 @@ public:
   Bitmap() = default;
 
   // A zeroed bitmap. Block bitmaps take their byte size from blockBytes.
-  bool Create(int width, int height, Format format, size_t blockBytes = 0);
+  [[nodiscard]] bool Create(int width, int height, Format format, size_t blockBytes = 0);
   void Destroy();
 
   // Loads an image file; a relative path is taken below baseFolder when one
   // is given. On failure the bitmap is left empty and LastError() says why.
-  bool Load(const PString& path, std::string_view baseFolder = {});
-  bool LoadFromMemory(const uint8_t* data, size_t size, std::string_view nameForMessages = "memory");
+  [[nodiscard]] bool Load(const PString& path, std::string_view baseFolder = {});
+  [[nodiscard]] bool LoadFromMemory(const uint8_t* data, size_t size,
+                                    std::string_view nameForMessages = "memory");
   // What loading the image would give, without keeping its pixels: the
   // same files load or fail as with Load, and the size is the same. A PNG's
   // data is inflated and its rows checked but not turned into pixels; the
@@ -49,16 +50,17 @@ public:
   struct Size {
     int width = 0, height = 0;
   };
-  static bool Probe(const PString& path, Size& out, std::string* error = nullptr);
-  static bool ProbeMemory(const uint8_t* data, size_t size, Size& out, std::string* error = nullptr,
-                          std::string_view nameForMessages = "memory");
+  [[nodiscard]] static bool Probe(const PString& path, Size& out, std::string* error = nullptr);
+  [[nodiscard]] static bool ProbeMemory(const uint8_t* data, size_t size, Size& out,
+                                        std::string* error = nullptr,
+                                        std::string_view nameForMessages = "memory");
   // Writes the file type chosen by the extension (".bmp", ".tga", ".png",
   // ".jpg" or ".jpeg"), replacing any old file only when the write succeeds.
-  bool Save(std::string_view path, int jpegQuality = 90);
-  bool SaveToMemory(FileType type, std::vector<uint8_t>& out, int jpegQuality = 90);
+  [[nodiscard]] bool Save(std::string_view path, int jpegQuality = 90);
+  [[nodiscard]] bool SaveToMemory(FileType type, std::vector<uint8_t>& out, int jpegQuality = 90);
   static FileType FileTypeFromPath(std::string_view path);
 
-  bool IsEmpty() const { return m_format == FormatNone; }
+  [[nodiscard]] bool IsEmpty() const { return m_format == FormatNone; }
   int Width() const { return m_width; }
   int Height() const { return m_height; }
   Format GetFormat() const { return m_format; }
@@ -110,13 +112,14 @@ public:
   // counts as 0, and becomes trunc(c * 255 + 0.5).
   static uint32_t PackColor(float r, float g, float b, float a);
   // Converts the pixels to another pixel format (not to or from Block).
-  bool ConvertTo(Format format);
+  [[nodiscard]] bool ConvertTo(Format format);
 
   const std::string& LastError() const { return m_error; }
 
 private:
-  bool Fail(std::string message);
-  bool Adopt(const uint8_t* pixels, int width, int height, int channels, const std::string& label);
+  [[nodiscard]] bool Fail(std::string message);
+  [[nodiscard]] bool Adopt(const uint8_t* pixels, int width, int height, int channels,
+                           const std::string& label);
   // Sets (or blends) the pixels x0..x1 of row y, already clipped.
   void Span(int y, int x0, int x1, uint32_t argb, bool blend);
 

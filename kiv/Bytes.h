@@ -100,12 +100,12 @@ public:
   size_t Size() const { return m_size; }
   size_t Pos() const { return m_pos; }
   size_t Remaining() const { return m_size - m_pos; }
-  bool AtEnd() const { return m_pos == m_size; }
-  bool Failed() const { return m_failed; }
+  [[nodiscard]] bool AtEnd() const { return m_pos == m_size; }
+  [[nodiscard]] bool Failed() const { return m_failed; }
   // Marks the data malformed (a check above the byte level failed).
   void Fail() { m_failed = true; }
   // True when n more bytes can be read; a 64-bit n never wraps.
-  bool Has(uint64_t n) const { return !m_failed && n <= Remaining(); }
+  [[nodiscard]] bool Has(uint64_t n) const { return !m_failed && n <= Remaining(); }
 
   uint8_t U8() { return Take(1) ? m_data[m_pos - 1] : 0; }
   uint16_t U16() { return Take(2) ? LoadLE16(m_data + m_pos - 2) : 0; }
@@ -132,7 +132,7 @@ public:
     return {reinterpret_cast<const char*>(b.data()), b.size()};
   }
   // Copies n bytes into out; on failure out is zero-filled.
-  bool Read(void* out, size_t n) {
+  [[nodiscard]] bool Read(void* out, size_t n) {
     if (!Take(n)) {
       std::memset(out, 0, n);
       return false;
@@ -140,6 +140,8 @@ public:
     std::memcpy(out, m_data + m_pos - n, n);
     return true;
   }
+  // Skip and Seek fail into the sticky flag as every read does: a parser may
+  // drop their results and test Failed() once.
   bool Skip(uint64_t n) { return Take(n); }
   // Moves to an absolute offset within the span; past the end fails.
   bool Seek(uint64_t pos) {
@@ -161,7 +163,7 @@ public:
   const uint8_t* Cursor() const { return m_data + m_pos; }
 
 private:
-  bool Take(uint64_t n) {
+  [[nodiscard]] bool Take(uint64_t n) {
     if (!Has(n)) {
       m_failed = true;
       return false;

@@ -44,7 +44,7 @@ class ChunkFileReader {
 public:
   // False (and why in Error()) when the container header is missing, the form
   // tag differs, or a chunk runs past the end.
-  bool Open(const uint8_t* data, size_t size, uint32_t formTag);
+  [[nodiscard]] bool Open(const uint8_t* data, size_t size, uint32_t formTag);
   const std::vector<Chunk>& Chunks() const { return m_chunks; }
   const std::string& Error() const { return m_error; }
 

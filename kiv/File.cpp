@@ -59,10 +59,20 @@ bool IsSep(char c) { return c == '/' || c == '\\'; }
 
 std::mutex g_faultLock;
 std::function<bool(std::string_view)> g_faultInjector;
+std::atomic<bool> g_faultSet{false};  // spares the lock on every write when no test injects
 
 bool StepAllowed(std::string_view step) {
+  if (!g_faultSet.load(std::memory_order_acquire)) return true;
   std::lock_guard<std::mutex> guard(g_faultLock);
   return !g_faultInjector || g_faultInjector(step);
+}
+
+// The "write data" step: refused as a full disk refuses it, so a caller's
+// message reads as it would then.
+bool DataWriteAllowed() {
+  if (StepAllowed("write data")) return true;
+  errno = ENOSPC;
+  return false;
 }
 
 // Splits at either separator, dropping empty components.
@@ -498,6 +508,7 @@ std::string File::LastError() { return std::string(t_lastError, t_lastErrorLengt
 
 void File::SetFaultInjector(std::function<bool(std::string_view)> injector) {
   std::lock_guard<std::mutex> guard(g_faultLock);
+  g_faultSet.store(static_cast<bool>(injector), std::memory_order_release);
   g_faultInjector = std::move(injector);
 }
 
@@ -881,6 +892,7 @@ bool File::Unlink(std::string_view path) {
   std::optional<std::string> r = ResolvePath(path);
   if (!r) return false;
   if (IsDirectory(*r)) return FailText("is a folder, not a file:", *r);
+  if (!StepAllowed("delete")) return Fail("cannot delete", *r, EACCES);
   FolderListingCache::Before before = Folders().Prepare(*r);
   if (::unlink(r->c_str()) != 0) return Fail("cannot delete", *r, errno);
   Folders().Changed(before, LastComponent(*r), false);
@@ -1008,6 +1020,7 @@ std::mutex& ReplaceLockFor(const std::string& target) {
 
 // Writes the whole buffer; false with errno set on failure.
 bool WriteAll(int fd, const void* data, size_t size) {
+  if (!DataWriteAllowed()) return false;
   const auto* p = static_cast<const char*>(data);
   size_t done = 0;
   while (done < size) {
@@ -1080,7 +1093,10 @@ struct ReplacingFile::State {
 
 ReplacingFile::ReplacingFile(std::string_view path) {
   std::optional<std::string> target = ResolvePathForCreate(path);
-  if (!target) return;
+  if (!target) {
+    Fail("cannot create", path, ENOENT);  // a folder of the path is missing
+    return;
+  }
   if (File::IsDirectory(*target)) {
     FailText("is a folder, not a file:", *target);
     return;
@@ -1213,12 +1229,14 @@ bool ScratchFile::Append(const void* data, size_t size) {
 }
 
 bool ScratchFile::WriteAt(uint64_t offset, const void* data, size_t size) {
-  if (m_fd < 0 || offset + size < offset) return FailText("cannot write", "scratch file");
+  const std::string_view name = m_name.empty() ? std::string_view("scratch file") : std::string_view(m_name);
+  if (m_fd < 0 || offset + size < offset) return FailText("cannot write", name);
+  if (size != 0 && !DataWriteAllowed()) return Fail("cannot write", name, errno);
   const auto* p = static_cast<const char*>(data);
   while (size > 0) {
     const ssize_t n = ::pwrite(m_fd, p, size, static_cast<off_t>(m_base + offset));
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return Fail("cannot write", "scratch file", n < 0 ? errno : EIO);
+    if (n <= 0) return Fail("cannot write", name, n < 0 ? errno : EIO);
     p += n;
     offset += static_cast<uint64_t>(n);
     size -= static_cast<size_t>(n);

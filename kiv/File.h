@@ -37,31 +37,31 @@ public:
   ~File() { Close(); }
 
   // Opens a regular file (a directory is refused). Resolves the path first.
-  bool Open(std::string_view path, Mode mode);
+  [[nodiscard]] bool Open(std::string_view path, Mode mode);
   void Close();
-  bool IsOpen() const noexcept { return m_fd >= 0; }
+  [[nodiscard]] bool IsOpen() const noexcept { return m_fd >= 0; }
   // Bytes transferred, or -1. Read gives fewer bytes only at the end.
   int64_t Read(void* buffer, size_t size);
   int64_t Write(const void* buffer, size_t size);
-  bool Seek(int64_t offset, Whence whence = Begin);
+  [[nodiscard]] bool Seek(int64_t offset, Whence whence = Begin);
   int64_t Tell() const;
   int64_t Length() const;
   // Pushes written data to the disk.
-  bool Sync();
+  [[nodiscard]] bool Sync();
   const std::string& OpenPath() const noexcept { return m_path; }
 
   // Why the last failing call on this thread failed.
   static std::string LastError();
 
-  static bool Exists(std::string_view path);
-  static bool IsDirectory(std::string_view path);
+  [[nodiscard]] static bool Exists(std::string_view path);
+  [[nodiscard]] static bool IsDirectory(std::string_view path);
   // True when the path (resolved like any other) is itself a symbolic link.
-  static bool IsSymlink(std::string_view path);
+  [[nodiscard]] static bool IsSymlink(std::string_view path);
   // The path with every symbolic link followed and "." and ".." resolved;
   // empty when it does not exist.
   static std::optional<std::string> RealPath(std::string_view path);
   // An existing regular file (links followed): not a folder, pipe or device.
-  static bool IsRegularFile(std::string_view path);
+  [[nodiscard]] static bool IsRegularFile(std::string_view path);
   // Last change of the file's contents in seconds since 1970, or 0 when
   // the path does not exist.
   static int64_t ModificationTime(std::string_view path);
@@ -78,7 +78,7 @@ public:
     int64_t changedNs = 0;   // last change of the contents or the entry's own data
   };
   // False (out unchanged) when the path does not exist.
-  static bool GetStatus(std::string_view path, Status& out);
+  [[nodiscard]] static bool GetStatus(std::string_view path, Status& out);
   // One folder's entries as spelled (no case matching), read in one pass without a
   // stat per entry: the kind comes from the listing itself (a link stays a link, not
   // followed). Unsorted. False when the folder does not list.
@@ -87,7 +87,7 @@ public:
     std::string name;
     EntryKind kind;
   };
-  static bool ListFolder(std::string_view folder, std::vector<ListedEntry>& out);
+  [[nodiscard]] static bool ListFolder(std::string_view folder, std::vector<ListedEntry>& out);
   // GetStatus for names inside one folder, held open: each call looks up the name alone,
   // not every folder of the path again (for checking many entries of a large tree).
   class FolderStatus {
@@ -98,18 +98,19 @@ public:
     FolderStatus(const FolderStatus&) = delete;
     FolderStatus& operator=(const FolderStatus&) = delete;
     ~FolderStatus();
-    bool IsOpen() const { return m_fd >= 0; }
+    [[nodiscard]] bool IsOpen() const { return m_fd >= 0; }
     // name is relative to the folder and may hold "/"; false when it does not exist.
-    bool Get(std::string_view name, Status& out) const;
+    [[nodiscard]] bool Get(std::string_view name, Status& out) const;
     // The open folder's own status.
-    bool GetSelf(Status& out) const;
+    [[nodiscard]] bool GetSelf(Status& out) const;
     // The folder's entries as ListFolder gives them; once per opening (the listing moves
     // through the open folder).
-    bool List(std::vector<ListedEntry>& out) const;
+    [[nodiscard]] bool List(std::vector<ListedEntry>& out) const;
     // ReadWholeFileAsSpelled for a name inside the folder, into `out` (its capacity is
     // reused). `seen`: what the file held when opened (links followed); left as is when
     // it could not be opened.
-    bool ReadFile(std::string_view name, std::string& out, uint64_t maxBytes, Status& seen) const;
+    [[nodiscard]] bool ReadFile(std::string_view name, std::string& out, uint64_t maxBytes,
+                                Status& seen) const;
 
   private:
     int m_fd = -1;
@@ -119,23 +120,25 @@ public:
   // Reads a whole regular file at exactly this on-disk path (no case matching, links
   // followed): one open, one stat, the reads and a close. Refuses folders, devices and
   // pipes, and files above maxBytes.
-  static bool ReadWholeFileAsSpelled(std::string_view path, std::string& out, uint64_t maxBytes);
+  [[nodiscard]] static bool ReadWholeFileAsSpelled(std::string_view path, std::string& out,
+                                                   uint64_t maxBytes);
   // The same, except that a file of MappedFile::kWorthFromBytes or more is
   // mapped into `mapped` rather than read into `out` (still one open and one
   // stat): the bytes are then mapped's, else out's. For a reader that copies
   // what it keeps and reads the bytes once.
-  static bool ReadOrMapWholeFileAsSpelled(std::string_view path, std::string& out, MappedFile& mapped,
-                                          uint64_t maxBytes);
-  static bool Unlink(std::string_view path);
+  [[nodiscard]] static bool ReadOrMapWholeFileAsSpelled(std::string_view path, std::string& out,
+                                                        MappedFile& mapped, uint64_t maxBytes);
+  [[nodiscard]] static bool Unlink(std::string_view path);
   // Removes a file or a whole folder tree; true when nothing is left.
-  static bool Prune(std::string_view path);
-  static bool Rename(std::string_view from, std::string_view to);
+  [[nodiscard]] static bool Prune(std::string_view path);
+  [[nodiscard]] static bool Rename(std::string_view from, std::string_view to);
   // Creates the folder and any missing parents; true when it exists after.
-  static bool CreateDirectories(std::string_view path);
+  [[nodiscard]] static bool CreateDirectories(std::string_view path);
   // Reads a whole regular file; refuses files above maxBytes (1 GiB unless given).
-  static bool ReadWholeFile(std::string_view path, std::vector<uint8_t>& out,
-                            uint64_t maxBytes = UINT64_C(1) << 30);
-  static bool ReadWholeFile(std::string_view path, std::string& out, uint64_t maxBytes = UINT64_C(1) << 30);
+  [[nodiscard]] static bool ReadWholeFile(std::string_view path, std::vector<uint8_t>& out,
+                                          uint64_t maxBytes = UINT64_C(1) << 30);
+  [[nodiscard]] static bool ReadWholeFile(std::string_view path, std::string& out,
+                                          uint64_t maxBytes = UINT64_C(1) << 30);
   // Replaces (or creates) the file with the bytes: writes a file without a
   // name in the same folder, syncs it and only then gives it the name, over
   // the old file, so a failure leaves the old file whole; a process killed
@@ -144,7 +147,8 @@ public:
   // to the disk first: readers still see the old file or the new one whole,
   // but a crash of the machine may leave the new name short; for files that
   // are made again from their sources.
-  static bool ReplaceFileAtomic(std::string_view path, const void* data, size_t size, bool sync = true);
+  [[nodiscard]] static bool ReplaceFileAtomic(std::string_view path, const void* data, size_t size,
+                                              bool sync = true);
   // The same with the file's bytes in pieces, written one after the other: a
   // caller that builds a file in parts need not join them in memory first.
   // A piece with a file descriptor is `size` bytes of that file from
@@ -155,22 +159,27 @@ public:
     int fd = -1;
     uint64_t offset = 0;
   };
-  static bool ReplaceFileAtomic(std::string_view path, const std::vector<Piece>& pieces, bool sync = true);
-  static bool ReplaceFileAtomic(std::string_view path, std::string_view bytes) {
+  [[nodiscard]] static bool ReplaceFileAtomic(std::string_view path, const std::vector<Piece>& pieces,
+                                              bool sync = true);
+  [[nodiscard]] static bool ReplaceFileAtomic(std::string_view path, std::string_view bytes) {
     return ReplaceFileAtomic(path, bytes.data(), bytes.size());
   }
-  static bool WriteWholeFile(std::string_view path, std::string_view bytes) {
+  [[nodiscard]] static bool WriteWholeFile(std::string_view path, std::string_view bytes) {
     return ReplaceFileAtomic(path, bytes);
   }
 
   // Test seam: when set, called before each step of ReplaceFileAtomic
   // ("open", "write", "sync", "rename"); returning false fails that step.
+  // Also "write data", before bytes are written by ReplaceFileAtomic or a
+  // ScratchFile: refused, the write fails as on a full disk (ENOSPC); and
+  // "delete", before Unlink removes a file: refused as without the rights
+  // (EACCES).
   static void SetFaultInjector(std::function<bool(std::string_view step)> injector);
 
 private:
   // The two whole-file reads as spelled; mapped null: never mapped.
-  static bool ReadOrMapAsSpelled(std::string_view path, std::string& out, MappedFile* mapped,
-                                 uint64_t maxBytes);
+  [[nodiscard]] static bool ReadOrMapAsSpelled(std::string_view path, std::string& out, MappedFile* mapped,
+                                               uint64_t maxBytes);
 
   int m_fd = -1;
   std::string m_path;
@@ -193,15 +202,15 @@ std::optional<std::string> ResolvePathForCreate(std::string_view path);
 
 // True when a name stays inside the folder it is taken from: not empty, not
 // absolute, no drive or stream (":"), and no ".." that climbs above its start.
-bool IsNameInsideFolder(std::string_view name);
+[[nodiscard]] bool IsNameInsideFolder(std::string_view name);
 
 // True when the real location of path (every link followed) lies inside the real
 // location of folder: IsNameInsideFolder of the one taken relative to the other. False
 // when either does not exist.
-bool IsInsideFolderResolved(std::string_view folder, std::string_view path);
+[[nodiscard]] bool IsInsideFolderResolved(std::string_view folder, std::string_view path);
 // True when one of the components of path after its leading part base (the last one
 // included) is a symbolic link. path is an on-disk spelling (see ResolvePath).
-bool PassesThroughLink(std::string_view base, std::string_view path);
+[[nodiscard]] bool PassesThroughLink(std::string_view base, std::string_view path);
 
 // The path made absolute against the working folder with "." and ".."
 // components resolved, without a trailing separator (the root keeps its own);
@@ -210,13 +219,13 @@ std::string AbsolutePath(std::string_view path);
 // True when the path is already in the form AbsolutePath gives and every normalising
 // step would keep: absolute, "/" separators only, no empty, "." or ".." component and
 // no trailing separator.
-bool IsPlainAbsolutePath(std::string_view path);
+[[nodiscard]] bool IsPlainAbsolutePath(std::string_view path);
 
 // The process's working folder; empty (and File::LastError) when unknown.
 std::string CurrentFolder();
 // Changes the process's working folder; false (and File::LastError) when it
 // cannot.
-bool SetCurrentFolder(std::string_view path);
+[[nodiscard]] bool SetCurrentFolder(std::string_view path);
 // The path of the running program itself; empty when the system cannot say.
 std::string RunningProgramPath();
 
@@ -237,9 +246,9 @@ public:
   const std::string& Target() const;
   // Syncs the bytes first when asked, keeps the old file's permissions and
   // gives the new file the name; false, with File::LastError, when it cannot.
-  bool Commit(bool sync);
+  [[nodiscard]] bool Commit(bool sync);
   // Drops the new file now; returns `result`.
-  bool Abandon(bool result);
+  [[nodiscard]] bool Abandon(bool result);
 
 private:
   struct State;
@@ -258,18 +267,20 @@ public:
   ~ScratchFile();
   // Adds bytes at the end (the file is made by the first call); false, with
   // File::LastError, when they could not be written.
-  bool Append(const void* data, size_t size);
+  [[nodiscard]] bool Append(const void* data, size_t size);
   // Overwrites bytes already appended.
-  bool WriteAt(uint64_t offset, const void* data, size_t size);
+  [[nodiscard]] bool WriteAt(uint64_t offset, const void* data, size_t size);
   // The open file (-1 before the first Append) and the bytes appended.
   int Fd() const { return m_fd; }
   uint64_t Size() const { return m_size; }
   // Puts the bytes into a file the caller has open (not closed here), from
-  // `base` on, instead of a file of its own; before the first Append.
-  void Place(int fd, uint64_t base) {
+  // `base` on, instead of a file of its own; before the first Append. `name`:
+  // the file's, for the reason a failed write gives.
+  void Place(int fd, uint64_t base, std::string_view name = {}) {
     m_fd = fd;
     m_base = base;
     m_own = false;
+    m_name = name;
   }
   uint64_t Base() const { return m_base; }
 
@@ -278,6 +289,7 @@ private:
   uint64_t m_size = 0;
   uint64_t m_base = 0;
   bool m_own = true;
+  std::string m_name;
 };
 
 // A regular file's bytes mapped read-only from the system's file cache, for
@@ -299,17 +311,17 @@ public:
   // Maps the file at exactly this path (no case matching, links followed).
   // False, with File::LastError, when it cannot be opened or mapped, is not a
   // regular file, or is larger than maxBytes.
-  bool Map(std::string_view path, uint64_t maxBytes);
+  [[nodiscard]] bool Map(std::string_view path, uint64_t maxBytes);
   void Unmap();
   // The bytes (null when nothing is mapped, also for an empty file) and their count.
   const char* Data() const { return m_data; }
   size_t Size() const { return m_size; }
-  bool Shrank() const;
+  [[nodiscard]] bool Shrank() const;
 
 private:
   friend class File;
   // Maps the open regular file of that size (not 0); the caller closes fd.
-  bool MapOpenFile(int fd, const std::string& name, size_t size);
+  [[nodiscard]] bool MapOpenFile(int fd, const std::string& name, size_t size);
 
   char* m_data = nullptr;
   size_t m_size = 0;
@@ -330,8 +342,8 @@ public:
   const std::string& Str() const noexcept { return m_text; }
   std::string_view View() const noexcept { return m_text; }
   size_t Length() const noexcept { return m_text.size(); }
-  bool IsEmpty() const noexcept { return m_text.empty(); }
-  bool IsAbsolute() const noexcept;
+  [[nodiscard]] bool IsEmpty() const noexcept { return m_text.empty(); }
+  [[nodiscard]] bool IsAbsolute() const noexcept;
 
   Path& Join(std::string_view part);
   // Appends text to the last component ("a/b" + "_x" gives "a/b_x").
@@ -342,7 +354,7 @@ public:
   Path& SetExt(std::string_view ext);
   // True when the last component ends with "." + ext, ignoring case; ext may
   // hold dots ("lm.txt") and may be given with its leading dot.
-  bool IsExt(std::string_view ext) const;
+  [[nodiscard]] bool IsExt(std::string_view ext) const;
   // The last component.
   std::string GetFileName() const;
   // Drops the last component and the separator before it.
@@ -356,7 +368,7 @@ public:
   std::string ExtractFirstPath();
   // Makes the path relative to base when it lies under it (components
   // compared without regard to case); false and unchanged otherwise.
-  bool MakeRelativeTo(const Path& base);
+  [[nodiscard]] bool MakeRelativeTo(const Path& base);
 
   friend bool operator==(const Path& a, const Path& b) noexcept { return a.m_text == b.m_text; }
 
@@ -371,11 +383,11 @@ class File::Find {
 public:
   explicit Find(std::string_view pattern);
   // Moves to the next entry; false when there are no more.
-  bool Next();
+  [[nodiscard]] bool Next();
   // The current entry; empty before the first successful Next.
   const std::string& Name() const noexcept;
   std::string FullPath() const;
-  bool IsDirectory() const noexcept { return HasEntry() && m_entries[m_index].directory; }
+  [[nodiscard]] bool IsDirectory() const noexcept { return HasEntry() && m_entries[m_index].directory; }
   size_t Count() const noexcept { return m_entries.size(); }
 
 private:
@@ -383,7 +395,7 @@ private:
     std::string name;
     bool directory;
   };
-  bool HasEntry() const noexcept { return m_started && m_index < m_entries.size(); }
+  [[nodiscard]] bool HasEntry() const noexcept { return m_started && m_index < m_entries.size(); }
   std::string m_folder;
   std::vector<Entry> m_entries;
   size_t m_index = 0;
@@ -391,6 +403,6 @@ private:
 };
 
 // Wildcard match of a name against "*" and "?", ignoring ASCII case.
-bool MatchWildcard(std::string_view pattern, std::string_view name);
+[[nodiscard]] bool MatchWildcard(std::string_view pattern, std::string_view name);
 
 }  // namespace Kiv

@@ -17,7 +17,7 @@ struct JpegImage {
 
 // Decodes data into out; false with a reason in error. Images with a side
 // above maxSide or more than maxPixels pixels are refused before decoding.
-bool DecodeJpeg(const uint8_t* data, size_t size, int maxSide, int64_t maxPixels, JpegImage& out,
-                std::string& error);
+[[nodiscard]] bool DecodeJpeg(const uint8_t* data, size_t size, int maxSide, int64_t maxPixels,
+                              JpegImage& out, std::string& error);
 
 }  // namespace Kiv

@@ -33,7 +33,7 @@ public:
   // Standard output on or off; the stream may be swapped (tests capture it).
   void SetConsole(bool enabled, std::FILE* stream = stdout);
   // Opens the log file (appending, or truncating when append is false).
-  bool OpenFile(const std::string& path, bool append = true);
+  [[nodiscard]] bool OpenFile(const std::string& path, bool append = true);
   // Writes any pending fold count and closes the file.
   void CloseFile();
   void SetMinLevel(LogLevel level);

@@ -67,7 +67,8 @@ int64_t Alloc::LiveBlocks() { return g_alloc.liveBlocks.load(); }
 uint64_t Alloc::AllocationCount() { return g_alloc.allocations.load(); }
 
 DynamicBuffer::DynamicBuffer(size_t initialSize, size_t growBy) : m_growBy(growBy ? growBy : 1) {
-  Resize(std::min(initialSize, MaxSize));
+  // Memory not had is refused again at the first write, which fails.
+  (void)Resize(std::min(initialSize, MaxSize));
 }
 
 bool DynamicBuffer::Grow(size_t needed) {

@@ -204,17 +204,17 @@ public:
   size_t Size() const { return m_bytes.size(); }
   size_t Capacity() const { return m_bytes.capacity(); }
   // New bytes are zero.
-  bool Resize(size_t size);
-  bool Reserve(size_t size);
-  bool Append(const void* data, size_t size);
+  [[nodiscard]] bool Resize(size_t size);
+  [[nodiscard]] bool Reserve(size_t size);
+  [[nodiscard]] bool Append(const void* data, size_t size);
   // Writes at offset, growing the buffer when needed (a gap is zero-filled).
-  bool Write(size_t offset, const void* data, size_t size);
+  [[nodiscard]] bool Write(size_t offset, const void* data, size_t size);
   // Copies up to size bytes from offset; the number copied.
   size_t Read(size_t offset, void* data, size_t size) const;
   void Clear() { m_bytes.clear(); }
 
 private:
-  bool Grow(size_t needed);
+  [[nodiscard]] bool Grow(size_t needed);
   std::vector<uint8_t> m_bytes;
   size_t m_growBy;
 };

@@ -55,7 +55,7 @@ EXOHandle EXOAllocString(const char* text);
 EXOHandle EXOAllocArray(int32_t count);
 // Stores the element (which gains a reference) in place of the old one
 // (released). False for a handle that is not an array or an index outside it.
-bool EXOSetArrayElement(EXOHandle array, int32_t index, EXOHandle element);
+[[nodiscard]] bool EXOSetArrayElement(EXOHandle array, int32_t index, EXOHandle element);
 // The class of a handle; 0 for null.
 int32_t EXOGetObjectClass(EXOHandle handle);
 // The text of a string handle; null for a null text or another class.
@@ -72,7 +72,7 @@ const EXOHostTable& EXOHost();
 
 // Whether `name` can name a plug-in: a plain file-name component (no folder
 // separators, not "." or "..", no NUL), not empty.
-bool IsPluginName(std::string_view name);
+[[nodiscard]] bool IsPluginName(std::string_view name);
 // Loads "<folder>/<name>.so" under the process-wide plug-in lock, enters it
 // through "EXOEntryPoint" and calls its function "Init" once. The library
 // handle (one reference for the caller), or null — with a log line — when

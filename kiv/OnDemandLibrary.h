@@ -23,7 +23,7 @@ public:
 
   // Opens the library and finds every function, once per object (any
   // thread); false, now and on every later call, when either failed.
-  bool Load();
+  [[nodiscard]] bool Load();
   // The address of functions[i]; null before a successful Load.
   void* Function(std::size_t i) const { return i < m_addresses.size() ? m_addresses[i] : nullptr; }
   // The same as the function pointer type F.

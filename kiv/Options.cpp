@@ -57,7 +57,8 @@ bool Options::Has(std::string_view key) const {
 
 std::string Options::Get(std::string_view key) const {
   std::string value;
-  Get(key, value);
+  // A missing option leaves the value empty, as the caller wants.
+  (void)Get(key, value);
   return value;
 }
 

@@ -12,19 +12,20 @@ namespace Kiv {
 class Options {
 public:
   Options() = default;
-  explicit Options(std::string_view text) { SetRaw(text); }
+  // Fixed option text that parses.
+  explicit Options(std::string_view text) { (void)SetRaw(text); }
 
   // Replaces every option with those of the text. False (options still taken
   // from the well-formed tokens) when a token does not start with "-" or has an
   // empty key.
-  bool SetRaw(std::string_view text);
+  [[nodiscard]] bool SetRaw(std::string_view text);
   void Clear() { m_items.clear(); }
 
-  bool Has(std::string_view key) const;
+  [[nodiscard]] bool Has(std::string_view key) const;
   // The value of the key; empty when absent or given without "=".
   std::string Get(std::string_view key) const;
   // True with the value when the key is present.
-  bool Get(std::string_view key, std::string& value) const;
+  [[nodiscard]] bool Get(std::string_view key, std::string& value) const;
   void Set(std::string_view key, std::string_view value);
   size_t Count() const { return m_items.size(); }
 
@@ -33,6 +34,6 @@ private:
 };
 
 // Compares two keys without regard to ASCII case.
-bool EqualsNoCase(std::string_view a, std::string_view b);
+[[nodiscard]] bool EqualsNoCase(std::string_view a, std::string_view b);
 
 }  // namespace Kiv

@@ -33,8 +33,8 @@ public:
   std::string Str() const { return std::string(View()); }
   size_t Length() const noexcept;
   // True for the null string and for "".
-  bool IsEmpty() const noexcept { return Length() == 0; }
-  bool IsNull() const noexcept { return m_entry == nullptr; }
+  [[nodiscard]] bool IsEmpty() const noexcept { return Length() == 0; }
+  [[nodiscard]] bool IsNull() const noexcept { return m_entry == nullptr; }
 
   // Replaces this value by the formatted text. Callers pass constant formats.
   PString& Setf(const char* format, ...) __attribute__((format(printf, 2, 3)));
@@ -63,7 +63,7 @@ public:
   // True when this is the only counted holder of its text: no other string,
   // soup tag or name anywhere in the process holds the same text. A reader
   // may then take the text to occur once in what it reads (false for null).
-  bool HasOneHolder() const noexcept;
+  [[nodiscard]] bool HasOneHolder() const noexcept;
 
   // Keeps the text for the life of the process and stops counting its holders.
   // For constants: the names every config repeats are copied and dropped by many

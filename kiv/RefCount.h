@@ -68,7 +68,7 @@ protected:
   ~RefCounted() = default;
 
   // Drops one reference without destroying; true when it was the last.
-  bool DropReference() const noexcept {
+  [[nodiscard]] bool DropReference() const noexcept {
     if constexpr (Shared)
       return m_refs.fetch_sub(1, std::memory_order_acq_rel) == 1;
     else

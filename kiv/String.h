@@ -21,7 +21,7 @@ public:
   const std::string& Str() const noexcept { return m_text; }
   std::string& Str() noexcept { return m_text; }
   size_t Length() const noexcept { return m_text.size(); }
-  bool IsEmpty() const noexcept { return m_text.empty(); }
+  [[nodiscard]] bool IsEmpty() const noexcept { return m_text.empty(); }
   void Clear() { m_text.clear(); }
 
   // Replaces the text by the formatted one. Callers pass constant formats.

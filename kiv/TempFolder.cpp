@@ -33,7 +33,8 @@ TempFolder::TempFolder(std::string_view prefix) {
 }
 
 TempFolder::~TempFolder() {
-  if (!m_root.empty()) File::Prune(m_root);
+  // What cannot be removed stays in the system's temporary folder; nothing to tell.
+  if (!m_root.empty()) (void)File::Prune(m_root);
 }
 
 std::string TempFolder::Path(std::string_view relative) const {
@@ -45,7 +46,8 @@ std::string TempFolder::Path(std::string_view relative) const {
 
 std::string TempFolder::MakeDir(std::string_view relative) const {
   std::string path = Path(relative);
-  File::CreateDirectories(path);
+  // A folder not made fails the next step, which names it.
+  (void)File::CreateDirectories(path);
   return path;
 }
 
@@ -53,7 +55,8 @@ std::string TempFolder::Write(std::string_view relative, std::string_view bytes)
   std::string path = Path(relative);
   File::Path folder(path);
   folder.RemoveFileName();
-  File::CreateDirectories(folder.Str());
+  // A folder not made fails the next step, which names it.
+  (void)File::CreateDirectories(folder.Str());
   File file;  // no sync: scratch files need not survive a crash
   if (file.Open(path, File::Mode::Write)) file.Write(bytes.data(), bytes.size());
   return path;

@@ -257,7 +257,8 @@ bool TextureResource::Save(const std::string& path) {
   if (!GetMipLock()) return false;
   ChunkFileWriter out(kTextureFormTag);
   bool ok = SaveLockedInternal(out);
-  GetMipUnlock();
+  // The lock was taken above.
+  (void)GetMipUnlock();
   return ok && File::ReplaceFileAtomic(path, out.Bytes().data(), out.Bytes().size());
 }
 

@@ -45,8 +45,9 @@ struct TextureFileFacts {
 // of a known format and a sound size, and every level of every face once,
 // of that level's size and with as many bytes as its size and format need.
 // Only the headers are read; the pixel data is not decoded. False with why.
-bool ProbeTextureFile(std::string_view path, TextureFileFacts& out, std::string* why = nullptr);
-bool ProbeTextureMemory(const uint8_t* data, size_t size, TextureFileFacts& out, std::string* why = nullptr);
+[[nodiscard]] bool ProbeTextureFile(std::string_view path, TextureFileFacts& out, std::string* why = nullptr);
+[[nodiscard]] bool ProbeTextureMemory(const uint8_t* data, size_t size, TextureFileFacts& out,
+                                      std::string* why = nullptr);
 
 // Settings of a texture as its description and the options give them.
 struct TextureSettings {
@@ -83,7 +84,7 @@ public:
   // says why) and the lock is not held. Each successful Lock needs an Unlock.
   int Lock();
   void Unlock();
-  bool IsLocked() const { return m_lockCount > 0; }
+  [[nodiscard]] bool IsLocked() const { return m_lockCount > 0; }
   const std::string& LoadError() const { return m_loadError; }
 
   // Size of the loaded level-0 image.
@@ -96,22 +97,22 @@ public:
 
   // Access to the mip images while the texture is locked. The base holds only
   // level 0 of each face.
-  virtual bool GetMipLock();
-  virtual bool GetMipUnlock();
+  [[nodiscard]] virtual bool GetMipLock();
+  [[nodiscard]] virtual bool GetMipUnlock();
   virtual const Bitmap* GetMip(uint32_t level, uint32_t face) const;
 
   // Writes the texture to a ".texture" file (replacing it only when the whole
   // file was written), taking the mip lock for the write.
-  virtual bool Save(const std::string& path);
+  [[nodiscard]] virtual bool Save(const std::string& path);
   // Writes the mip-locked texture's chunks: header, then each face's levels.
-  bool SaveLockedInternal(ChunkFileWriter& out);
+  [[nodiscard]] bool SaveLockedInternal(ChunkFileWriter& out);
 
   const TextureSettings& Settings() const { return m_settings; }
   uint8_t GetAlphaKind() const { return m_settings.alphaKind; }
   uint8_t GetCompressionHint() const { return m_settings.compressionHint; }
   uint8_t GetNormalMapHint() const { return m_settings.normalMap; }
   uint8_t GetModifyMap() const { return m_settings.modifyMap; }
-  bool UseMipMaps() const { return m_settings.useMipMaps; }
+  [[nodiscard]] bool UseMipMaps() const { return m_settings.useMipMaps; }
 
   // Number of levels of a full chain for a size (1 without mipmaps).
   static uint32_t MipCountForSize(uint32_t width, uint32_t height, bool mipmaps);
@@ -145,15 +146,15 @@ public:
   virtual int LoadTxt();
   // Applies settings words given as key and value (the same words as the
   // description). False at the first unknown key or bad value.
-  bool LoadTextureOptions(const Options& config);
+  [[nodiscard]] bool LoadTextureOptions(const Options& config);
 
   // One settings line's key and value applied to settings; false with why
   // for an unknown key or bad value. "Primary" and "Alpha" are not settings.
-  static bool ApplySetting(TextureSettings& settings, std::string_view key, std::string_view value,
-                           std::string& why);
+  [[nodiscard]] static bool ApplySetting(TextureSettings& settings, std::string_view key,
+                                         std::string_view value, std::string& why);
   // Parses a whole description text: the image names and the settings.
-  static bool ParseDescription(std::string_view text, TextureSettings& settings, std::string& primary,
-                               std::string& alpha, std::string& why);
+  [[nodiscard]] static bool ParseDescription(std::string_view text, TextureSettings& settings,
+                                             std::string& primary, std::string& alpha, std::string& why);
 
   // When set, an image whose real path (symbolic links followed) lies outside
   // this folder is refused like a name that climbs out with "../".
@@ -163,7 +164,8 @@ protected:
   int Load() override { return LoadTxt(); }
   int Fail(std::string why);
   // False with why when the named image leads outside the image root.
-  bool ImageInsideRoot(const std::string& folder, const std::string& name, std::string& why) const;
+  [[nodiscard]] bool ImageInsideRoot(const std::string& folder, const std::string& name,
+                                     std::string& why) const;
 
 private:
   std::string m_imageRoot;

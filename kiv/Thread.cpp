@@ -158,7 +158,8 @@ bool Thread::Start(std::function<void()> body) {
   auto shared = std::make_shared<Shared>();
   try {
     m_thread = std::thread([shared, body = std::move(body)] {
-      shared->go.Wait();
+      // The start signal is always given by the creator.
+      (void)shared->go.Wait();
       body();
       shared->finished.store(true);
     });

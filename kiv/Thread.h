@@ -14,11 +14,11 @@ namespace Kiv {
 class Mutex {
 public:
   void Lock() { m_mutex.lock(); }
-  bool TryLock() { return m_mutex.try_lock(); }
+  [[nodiscard]] bool TryLock() { return m_mutex.try_lock(); }
   void Unlock() { m_mutex.unlock(); }
   // For std::lock_guard and friends.
   void lock() { Lock(); }
-  bool try_lock() { return TryLock(); }
+  [[nodiscard]] bool try_lock() { return TryLock(); }
   void unlock() { Unlock(); }
 
 private:
@@ -45,7 +45,7 @@ public:
     if (m_locked) m_mutex.Unlock();
     m_locked = false;
   }
-  bool IsLocked() const { return m_locked; }
+  [[nodiscard]] bool IsLocked() const { return m_locked; }
 
 private:
   Mutex& m_mutex;
@@ -62,8 +62,8 @@ public:
   void Reset();
   // Waits at most timeoutMs (negative or beyond 2^40 ms: forever); true when
   // the event was set.
-  bool Wait(int64_t timeoutMs = -1);
-  bool IsSet() const;
+  [[nodiscard]] bool Wait(int64_t timeoutMs = -1);
+  [[nodiscard]] bool IsSet() const;
 
 private:
   mutable std::mutex m_lock;
@@ -77,9 +77,9 @@ class Semaphore {
 public:
   explicit Semaphore(long initial = 0, long maximum = 0x7fffffff) : m_count(initial), m_max(maximum) {}
   // Adds count; false (and nothing added) when that would pass the maximum.
-  bool Release(long count = 1);
+  [[nodiscard]] bool Release(long count = 1);
   // Takes one; waits at most timeoutMs (negative or beyond 2^40 ms: forever).
-  bool Wait(int64_t timeoutMs = -1);
+  [[nodiscard]] bool Wait(int64_t timeoutMs = -1);
 
 private:
   std::mutex m_lock;
@@ -106,10 +106,10 @@ public:
   Thread(const Thread&) = delete;
   Thread& operator=(const Thread&) = delete;
   // False when it is already running or the system refuses a thread.
-  bool Start(std::function<void()> body);
+  [[nodiscard]] bool Start(std::function<void()> body);
   void Join();
-  bool IsRunning() const;
-  bool Joinable() const { return m_thread.joinable(); }
+  [[nodiscard]] bool IsRunning() const;
+  [[nodiscard]] bool Joinable() const { return m_thread.joinable(); }
 
 private:
   struct Shared;

@@ -7,6 +7,7 @@
 #include "config/AssetSpec.h"
 #include "foundation/Stream.h"
 #include "gamescript/runtime/Router.h"
+#include "gamescript/runtime/ScriptLogHook.h"
 #include "kiv/String.h"
 #include "online/GSOOnlineGroup.h"
 #include "scriptlib/GSOSoup.h"
@@ -38,7 +39,8 @@ void PostToSelf(GSNode* node, std::string_view major, std::string_view minor) {
   GSRouter* router = node->Router();
   if (!router) return;
   const MessageRef message(GSMessage::Create(node, major, minor, uint32_t(node->NodeId()), 0));
-  if (message) router->PostMessage(message.Get());
+  // A post refused past the memory limit is reported by the router itself.
+  if (message) (void)router->PostMessage(message.Get());
 }
 
 GSOOnlineAccess::GSOOnlineAccess(const KUID& owner) {
@@ -59,7 +61,8 @@ GSOOnlineAccess* GSOOnlineAccess::Get(GSContext* context, const KUID& owner) {
     return nullptr;
   }
   Objects().insert(Objects().begin(), object);
-  if (GSRouter* router = context->Router()) router->AddNode(object);
+  // Unrouted, it never updates its status; the log says so, the script still gets it.
+  if (GSRouter* router = context->Router()) (void)router->AddNewNode(object, "GSOOnlineAccess::Get");
   object->RequestUpdate();
   return object;
 }
@@ -75,7 +78,10 @@ void GSOOnlineAccess::Leave() {
   OnlineAccessClientEndpoint& endpoint = Endpoint();
   endpoint.RemoveClient(this);
   if (endpoint.ClientCount() == 0) endpoint.Reset();
-  endpoint.SaveStoredMessages();
+  // Messages kept for scripts not running now are lost when this fails: the
+  // scripts' log says so, with the file and the reason.
+  if (const Kiv::Status saved = endpoint.SaveStoredMessages(); !saved.ok() && ScriptLogHook)
+    ScriptLogHook("GSOOnlineAccess::Leave> stored messages not saved: %s", saved.message().c_str());
 }
 
 void GSOOnlineAccess::Update(float seconds) {
@@ -132,9 +138,12 @@ SoupRef& GSOOnlineAccess::OfflineOutbox() {
 void GSOOnlineAccess::LoadOfflineData(const std::string& cacheFolder) {
   OfflineInbox().Clear();
   OfflineOutbox().Clear();
-  LoadSoupFileWithBackup(cacheFolder, "offline-inbox.tbox", OfflineInbox());
-  LoadSoupFileWithBackup(cacheFolder, "offline-outbox.tbox", OfflineOutbox());
-  Endpoint().LoadStoredMessages();
+  // Missing boxes are the normal first run; damaged ones are logged where they are read.
+  (void)LoadSoupFileWithBackup(cacheFolder, "offline-inbox.tbox", OfflineInbox());
+  // Missing boxes are the normal first run; damaged ones are logged where they are read.
+  (void)LoadSoupFileWithBackup(cacheFolder, "offline-outbox.tbox", OfflineOutbox());
+  // Missing boxes are the normal first run; damaged ones are logged where they are read.
+  (void)Endpoint().LoadStoredMessages();
 }
 
 // ---- natives ----
@@ -160,7 +169,8 @@ void GSOOnlineAccess::Connect(GSStack&) {
   OnlineAccessClientEndpoint& endpoint = Endpoint();
   const uint32_t status = endpoint.GetStatus();
   if (status != OnlineAccessClientEndpoint::kConnecting && status != OnlineAccessClientEndpoint::kOnline)
-    endpoint.Connect(false);
+    // The status the script reads says whether it connects.
+    (void)endpoint.Connect(false);
   endpoint.AddClient(this);
 }
 
@@ -184,7 +194,8 @@ void GSOOnlineAccess::GetLocalData(GSStack& stack) {
   SoupRef data;
   bool ok = UMBExecuteTransaction(kGetLocalData, body, reply);
   if (ok) {
-    reply.Rewind();
+    // An in-memory buffer always goes back to its start.
+    (void)reply.Rewind();
     ok = ReadSoupBinary(reply, data) && data.IsValid();
   }
   if (ok) {
@@ -205,7 +216,12 @@ void GSOOnlineAccess::SetLocalData(GSStack& stack) {
   TBuffer body;
   WriteKUID(body, kuid);
   body.WritePString(Kiv::PString(Kiv::ToLowerAscii(name)));
-  WriteSoupBinary(body, soup->Soup().IsNull() ? SoupRef::NewContainer() : soup->Soup());
+  // A soup that cannot be written (nested too deep) is not stored as an empty one.
+  if (!WriteOnlineSoup(body, soup->Soup())) {
+    if (ScriptLogHook)
+      ScriptLogHook("GSOOnlineAccess::SetLocalData> the soup of '%s' cannot be stored", name.c_str());
+    return PushNativeResult(stack, 1);
+  }
   PushNativeResult(stack, UMBPostMessage(kSetLocalData, body) ? 0 : 1);
 }
 
@@ -261,7 +277,8 @@ void GSOOnlineAccess::PostOfflineMessage(GSStack& stack) {
   SoupRef copy;
   copy.Copy(soup->Soup());
   copy.EnsureContainer();
-  outbox.SetNamedSoup(outbox.GetUniqueTagName(), copy);
+  // A child made here cannot hold the soup it enters.
+  (void)outbox.SetNamedSoup(outbox.GetUniqueTagName(), copy);
   PushNativeResult(stack, 0);
 }
 

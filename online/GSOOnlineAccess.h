@@ -26,7 +26,7 @@ public:
   virtual ~OnlineAccessMessageList() = default;
   // Hands out the oldest message: 0; else 6 (nothing waiting) or 1 (not online).
   virtual int PopMessage(std::string& text, SoupRef& soup) = 0;
-  virtual bool HasMessages() const = 0;
+  [[nodiscard]] virtual bool HasMessages() const = 0;
 
   // The CollectMessage native of both classes: the oldest message's text and
   // soup into the script's String and Soup; a locked Soup is refused with
@@ -54,13 +54,13 @@ public:
   // from modified senders.
   void ReceiveMessage(std::unique_ptr<OnlineMessage> message) override;
   int PopMessage(std::string& text, SoupRef& soup) override;
-  bool HasMessages() const override { return !m_messages.empty(); }
+  [[nodiscard]] bool HasMessages() const override { return !m_messages.empty(); }
 
   const KUID& Owner() const { return kuid; }
   uint32_t ReportedStatus() const { return m_reportedStatus; }
-  bool Destroying() const { return m_destroying; }
+  [[nodiscard]] bool Destroying() const { return m_destroying; }
   // False (and 4 for the caller) when the credit is spent; else takes one.
-  bool TakePostCredit();
+  [[nodiscard]] bool TakePostCredit();
 
   // The offline boxes: loaded from "offline-inbox.tbox" and
   // "offline-outbox.tbox" in the cache folder, kept until exit.

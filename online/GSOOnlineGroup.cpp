@@ -27,14 +27,16 @@ GSOOnlineGroup* GSOOnlineGroup::Create(GSOOnlineAccess* owner, const Kiv::PStrin
     return nullptr;
   }
   Endpoint().AddGroup(group);
-  if (GSRouter* router = owner->Router()) router->AddNode(group);
+  // Unrouted, it never updates; the log says so, the script still gets it.
+  if (GSRouter* router = owner->Router()) (void)router->AddNewNode(group, "GSOOnlineGroup::Create");
   group->RequestUpdate();
   group->ConnectGroup();
   return group;
 }
 
 GSOOnlineGroup::~GSOOnlineGroup() {
-  if (m_owner && !m_groupKey.IsEmpty()) Endpoint().SendGroupClose(m_groupKey);
+  // A request that cannot be queued is dropped; the service closes the group by itself when the client goes.
+  if (m_owner && !m_groupKey.IsEmpty()) (void)Endpoint().SendGroupClose(m_groupKey);
   // No event: the object is going.
   m_status = kClosed;
   Release();
@@ -136,7 +138,8 @@ void GSOOnlineGroup::NativeGetStatus(GSStack& stack) { PushNativeResult(stack, m
 
 void GSOOnlineGroup::Disconnect(GSStack&) {
   if (!m_owner) return;
-  if (!m_groupKey.IsEmpty()) Endpoint().SendGroupClose(m_groupKey);
+  // A request that cannot be queued is dropped; the service closes the group by itself when the client goes.
+  if (!m_groupKey.IsEmpty()) (void)Endpoint().SendGroupClose(m_groupKey);
   SetStatus(kNotConnected);
 }
 
@@ -149,7 +152,8 @@ void GSOOnlineGroup::AddUser(GSStack& stack) {
   if (!GetNativePStringParameter(stack, 1, name, false) || !m_owner) return;
   if (m_users.Find(name.View()) >= 0) return;
   m_users.Append(name);
-  Endpoint().SendGroupMember(m_groupKey, kMemberAdd, name);
+  // The script learns the outcome from the group's events.
+  (void)Endpoint().SendGroupMember(m_groupKey, kMemberAdd, name);
 }
 
 void GSOOnlineGroup::RemoveUser(GSStack& stack) {
@@ -158,7 +162,8 @@ void GSOOnlineGroup::RemoveUser(GSStack& stack) {
   const int at = m_users.Find(name.View());
   if (at < 0) return;
   m_users.RemoveAt(size_t(at));
-  Endpoint().SendGroupMember(m_groupKey, OnlineGroupMembers::kRemoved, name);
+  // The script learns the outcome from the group's events.
+  (void)Endpoint().SendGroupMember(m_groupKey, OnlineGroupMembers::kRemoved, name);
 }
 
 void GSOOnlineGroup::CountUsers(GSStack& stack) { PushNativeResult(stack, uint32_t(m_users.Size())); }
@@ -194,15 +199,17 @@ void GSOOnlineGroup::CollectMessage(GSStack& stack) {
 
 void GSOOnlineGroup::SetModeFlags(GSStack& stack) {
   if (!m_owner) return;
-  Endpoint().SendGroupMode(m_groupKey, uint32_t(GetNativeIntParameter(stack, 1)),
-                           uint32_t(GetNativeIntParameter(stack, 2)));
+  // The script learns the outcome from the group's events.
+  (void)Endpoint().SendGroupMode(m_groupKey, uint32_t(GetNativeIntParameter(stack, 1)),
+                                 uint32_t(GetNativeIntParameter(stack, 2)));
 }
 
 void GSOOnlineGroup::SetUserModeFlags(GSStack& stack) {
   Kiv::PString name;
   if (!GetNativePStringParameter(stack, 1, name, false) || !m_owner) return;
-  Endpoint().SendGroupUserMode(m_groupKey, name, uint32_t(GetNativeIntParameter(stack, 2)),
-                               uint32_t(GetNativeIntParameter(stack, 3)));
+  // The script learns the outcome from the group's events.
+  (void)Endpoint().SendGroupUserMode(m_groupKey, name, uint32_t(GetNativeIntParameter(stack, 2)),
+                                     uint32_t(GetNativeIntParameter(stack, 3)));
 }
 
 void GSOOnlineGroup::GetUserModeFlags(GSStack& stack) {

@@ -27,16 +27,16 @@ public:
 
   void Update(float seconds) override;
 
-  bool MatchesRequest(uint32_t id) override;
+  [[nodiscard]] bool MatchesRequest(uint32_t id) override;
   void OnJoined(const Kiv::PString& key, TMEPacket& rest) override;
   void OnUsersChanged(TMEPacket& rest) override;
   void OnClosed() override;
   void OnClientRemoved(OnlineAccessClientBase* client) override;
-  bool MatchesKey(const Kiv::PString& key) override;
+  [[nodiscard]] bool MatchesKey(const Kiv::PString& key) override;
   void OnMessage(std::unique_ptr<OnlineGroupMessage> message) override;
 
   int PopMessage(std::string& text, SoupRef& soup) override;
-  bool HasMessages() const override { return !m_messages.empty(); }
+  [[nodiscard]] bool HasMessages() const override { return !m_messages.empty(); }
 
   uint32_t GetStatus() const { return m_status; }
   const OnlineGroupMembers& Members() const { return m_users; }

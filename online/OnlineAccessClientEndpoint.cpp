@@ -73,7 +73,8 @@ bool OnlineAccessClientEndpoint::Connect(bool force) {
   m_status = kConnecting;
   if (UMBGetOnlineSessionKey().empty()) {
     UrlParts url;
-    url.Parse("oalogin://");
+    // Fixed option text that parses.
+    (void)url.Parse("oalogin://");
     m_pendingLogin = UMBUrlRequest::Start(url, 2);
     return false;
   }
@@ -90,10 +91,12 @@ bool OnlineAccessClientEndpoint::Connect(bool force) {
   }
   Attach(&m_peer);
   m_status = kConnecting;
-  SetLoginKey("");
+  // An empty key is always taken.
+  (void)SetLoginKey("");
   auto login = std::make_unique<TMEPacket>();
   WriteLoginPacket(*login, profile, GetClientKey());
-  SendPacket(std::move(login));
+  // A packet not sent is sent again by the resend timer, or the channel times out.
+  (void)SendPacket(std::move(login));
   return true;
 }
 
@@ -281,7 +284,8 @@ uint32_t OnlineAccessClientEndpoint::SendGroupCreate(uint32_t mode) {
 
 void OnlineAccessClientEndpoint::LoginFailed() {
   m_status = kRefused;
-  UMBOnlineLoginFailed();
+  // The login failure is marked for the asset database; nothing is waiting on it.
+  (void)UMBOnlineLoginFailed();
 }
 
 OnlineAccessClientEndpoint::OnlineGroup* OnlineAccessClientEndpoint::FindGroupByKey(
@@ -321,7 +325,8 @@ void OnlineAccessClientEndpoint::HandleGroupEvent(uint8_t type, TMEPacket& packe
     if (OnlineGroup* g = FindGroupByKey(m->groupKey))
       g->OnMessage(std::move(m));
     else
-      SendGroupClose(m->groupKey);
+      // A request that cannot be queued is dropped; the service closes the group by itself when the client goes.
+      (void)SendGroupClose(m->groupKey);
     return;
   }
   uint32_t requestId = type == GroupCreate ? packet.ReadU32() : 0;
@@ -342,7 +347,8 @@ void OnlineAccessClientEndpoint::HandleGroupEvent(uint8_t type, TMEPacket& packe
     return;
   }
   if (!group) {
-    SendGroupClose(key);
+    // A request that cannot be queued is dropped; the service closes the group by itself when the client goes.
+    (void)SendGroupClose(key);
     return;
   }
   if (type == GroupMembers)
@@ -366,10 +372,12 @@ void OnlineAccessClientEndpoint::HandlePacket(TMEPacket& packet) {
       } else {
         auto reply = NewPacket(SessionKey);
         reply->WriteString(UMBGetOnlineSessionKey());
-        SendPacket(std::move(reply));
+        // A packet not sent is sent again by the resend timer, or the channel times out.
+        (void)SendPacket(std::move(reply));
         std::vector<std::unique_ptr<TMEPacket>> held = std::move(m_held);
         m_held.clear();
-        for (auto& p : held) SendPacket(std::move(p));
+        // A packet not sent is sent again by the resend timer, or the channel times out.
+        for (auto& p : held) (void)SendPacket(std::move(p));
       }
       return;
     }
@@ -386,7 +394,8 @@ void OnlineAccessClientEndpoint::HandlePacket(TMEPacket& packet) {
     }
     case LoginLimits: {
       std::string error = packet.ReadString();
-      packet.ReadBool();
+      // The field is skipped; its value is not used.
+      (void)packet.ReadBool();
       uint32_t minute = packet.ReadU32();
       packet.ReadU32();
       uint32_t hour = packet.ReadU32();
@@ -424,7 +433,7 @@ void OnlineAccessClientEndpoint::HandlePacket(TMEPacket& packet) {
   LogLine("OnlineAccessClientEndpoint::HandlePacket> malformed message of type %d ignored", int(type));
 }
 
-bool OnlineAccessClientEndpoint::SaveStoredMessages() {
+Kiv::Status OnlineAccessClientEndpoint::SaveStoredMessages() {
   TBuffer out;
   out.WriteU32(kStoredFormat);
   out.WriteU32(uint32_t(m_stored.size()));
@@ -442,14 +451,20 @@ bool OnlineAccessClientEndpoint::SaveStoredMessages() {
   std::string path = StoredMessagesPath();
   Kiv::File::Path folder(path);
   folder.RemoveFileName();
-  if (Kiv::File::IsDirectory(path)) Kiv::File::Prune(path);
+  // A folder in the file's place goes; should it stay, the write below says so.
+  if (Kiv::File::IsDirectory(path)) (void)Kiv::File::Prune(path);
   // Written beside and renamed over, so a failure keeps the old file.
   if (!Kiv::File::CreateDirectories(folder.Str()) ||
       !Kiv::File::ReplaceFileAtomic(path, out.Data(), out.Size())) {
-    LogLine("OnlineAccessClientEndpoint::SaveStoredMessages> unable to write '%s'", path.c_str());
-    return false;
+    Kiv::Status failed = Kiv::Status::FromLastFileError();
+    LogLine("OnlineAccessClientEndpoint::SaveStoredMessages> unable to write '%s': %s", path.c_str(),
+            failed.message().c_str());
+    return failed;
   }
-  return true;
+  if (out.GetError() != TStream::kErrorNone)
+    return Kiv::Status::Corruption("a stored message could not be written whole to '" + path +
+                                   "'; it was kept with stand-ins");
+  return Kiv::Status::OK();
 }
 
 bool OnlineAccessClientEndpoint::LoadStoredMessages() {

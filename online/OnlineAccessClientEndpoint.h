@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "kiv/PString.h"
+#include "kiv/Status.h"
 #include "online/OnlineMessages.h"
 #include "online/TMEEndpoint.h"
 #include "online/UdpSocket.h"
@@ -57,12 +58,12 @@ public:
   class OnlineGroup {
   public:
     virtual ~OnlineGroup() = default;
-    virtual bool MatchesRequest(uint32_t id) = 0;
+    [[nodiscard]] virtual bool MatchesRequest(uint32_t id) = 0;
     virtual void OnJoined(const Kiv::PString& key, TMEPacket& rest) = 0;
     virtual void OnUsersChanged(TMEPacket& rest) = 0;
     virtual void OnClosed() = 0;
     virtual void OnClientRemoved(OnlineAccessClientBase* client) = 0;
-    virtual bool MatchesKey(const Kiv::PString& key) = 0;
+    [[nodiscard]] virtual bool MatchesKey(const Kiv::PString& key) = 0;
     virtual void OnMessage(std::unique_ptr<OnlineGroupMessage> message) = 0;
   };
 
@@ -79,7 +80,7 @@ public:
 
   // Logs in; false when nothing was sent (already connecting or online without
   // force, no profile, web login started, or the socket failed).
-  bool Connect(bool force);
+  [[nodiscard]] bool Connect(bool force);
   // Drops any web login and the channel; status 1.
   void Reset();
   void Update() override;
@@ -100,18 +101,21 @@ public:
   int PostGroupMessage(const Kiv::PString& groupKey, const SoupRef& soup, const KUID& sender);
 
   // Group requests; false when the request could not be queued.
-  bool SendGroupClose(const Kiv::PString& key);                                           // 22
-  bool SendGroupMember(const Kiv::PString& key, uint8_t mode, const Kiv::PString& user);  // 23
-  bool SendGroupMode(const Kiv::PString& key, uint32_t set, uint32_t clear);              // 25
-  bool SendGroupUserMode(const Kiv::PString& key, const Kiv::PString& user, uint32_t set,
-                         uint32_t clear);                      // 26
-  bool SendGroupJoin(const Kiv::PString& key, uint32_t mode);  // 28
+  [[nodiscard]] bool SendGroupClose(const Kiv::PString& key);                                           // 22
+  [[nodiscard]] bool SendGroupMember(const Kiv::PString& key, uint8_t mode, const Kiv::PString& user);  // 23
+  [[nodiscard]] bool SendGroupMode(const Kiv::PString& key, uint32_t set, uint32_t clear);              // 25
+  [[nodiscard]] bool SendGroupUserMode(const Kiv::PString& key, const Kiv::PString& user, uint32_t set,
+                                       uint32_t clear);                      // 26
+  [[nodiscard]] bool SendGroupJoin(const Kiv::PString& key, uint32_t mode);  // 28
   // 29: the request id (from 1), or 0 when it could not be queued.
   uint32_t SendGroupCreate(uint32_t mode);
 
-  bool SaveStoredMessages();
+  // Writes the stored messages to their file, replacing it whole. Not ok, with
+  // the file and the reason, when it could not be written (the old file stays);
+  // a message that could not be written whole is kept with stand-ins, and said so.
+  Kiv::Status SaveStoredMessages();
   // Loads what is whole of the file; false when it is missing or damaged.
-  bool LoadStoredMessages();
+  [[nodiscard]] bool LoadStoredMessages();
   size_t StoredCount() const { return m_stored.size(); }
   std::string StoredMessagesPath() const;
 
@@ -128,7 +132,7 @@ protected:
   void OnDisconnected() override;
 
 private:
-  bool SendRequest(std::unique_ptr<TMEPacket> packet);
+  [[nodiscard]] bool SendRequest(std::unique_ptr<TMEPacket> packet);
   int Post(std::unique_ptr<TMEPacket> packet, const std::string& what);
   void Deliver(std::unique_ptr<OnlineMessage> message);
   void Store(std::unique_ptr<OnlineMessage> message);

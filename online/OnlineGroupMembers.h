@@ -28,7 +28,7 @@ public:
   // telling onChange of each member added, removed or changed, in the list's
   // order. A list cut short ends after its last whole entry. True when
   // anything changed, the emptying included.
-  bool Read(TStream& rest, bool replace, const OnChange& onChange);
+  [[nodiscard]] bool Read(TStream& rest, bool replace, const OnChange& onChange);
 
   // The position of the first member of that name (any letter case), or -1.
   int Find(std::string_view name) const;

@@ -7,17 +7,20 @@ void ReadOnlineSoup(TStream& stream, SoupRef& soup) {
   }
 }
 
-void WriteOnlineSoup(TStream& stream, const SoupRef& soup) {
-  if (soup)
-    WriteSoupBinary(stream, soup);
-  else
-    WriteSoupBinary(stream, SoupRef::NewContainer());
+bool WriteOnlineSoup(TStream& stream, const SoupRef& soup) {
+  if (soup ? WriteSoupBinary(stream, soup) : WriteSoupBinary(stream, SoupRef::NewContainer())) return true;
+  // A soup that does not encode (nested too deep) leaves nothing in the
+  // stream: the empty stand-in keeps the record readable. Should that fail as
+  // well, the stream itself is failing; the mark covers both.
+  if (soup) (void)WriteSoupBinary(stream, SoupRef::NewContainer());
+  stream.SetError(TStream::kErrorUnwritable);
+  return false;
 }
 
 void OnlineMessage::Write(TStream& stream) const {
   WriteKUID(stream, target);
   stream.WriteString(text);
-  WriteOnlineSoup(stream, soup);
+  (void)WriteOnlineSoup(stream, soup);  // a failure marks the stream, which the writer tests once
 }
 
 void OnlineMessage::Read(TStream& stream) {
@@ -42,7 +45,7 @@ void OnlineGroupMessage::Write(TStream& stream) const {
   WriteKUID(stream, sender);
   stream.WriteString(text);
   stream.WritePString(groupKey);
-  WriteOnlineSoup(stream, soup);
+  (void)WriteOnlineSoup(stream, soup);  // a failure marks the stream, which the writer tests once
 }
 
 void OnlineGroupMessage::Read(TStream& stream) {

@@ -36,8 +36,10 @@ enum : uint8_t {
 
 // Marks the stream when a soup does not decode (the soup is then null).
 void ReadOnlineSoup(TStream& stream, SoupRef& soup);
-// An empty container stands in for a null soup.
-void WriteOnlineSoup(TStream& stream, const SoupRef& soup);
+// An empty container stands in for a null soup, and for one that cannot be
+// written (nested too deep): the record stays whole, the stream is marked
+// kErrorUnwritable and the result is false.
+[[nodiscard]] bool WriteOnlineSoup(TStream& stream, const SoupRef& soup);
 
 class OnlineMessage {
 public:
@@ -45,7 +47,7 @@ public:
   // Target KUID, text, soup.
   virtual void Write(TStream& stream) const;
   virtual void Read(TStream& stream);
-  virtual bool IsVersioned() const { return false; }
+  [[nodiscard]] virtual bool IsVersioned() const { return false; }
 
   KUID target;  // the asset whose script is to receive it; null by default
   std::string text;
@@ -57,7 +59,7 @@ public:
   // The plain record, then u32 version and bool senderModified.
   void Write(TStream& stream) const override;
   void Read(TStream& stream) override;
-  bool IsVersioned() const override { return true; }
+  [[nodiscard]] bool IsVersioned() const override { return true; }
 
   uint32_t version = 0;  // posts use 1
   bool senderModified = false;

@@ -51,12 +51,14 @@ void UnscrambleBytes(uint8_t* data, size_t n, std::string_view key, uint32_t& st
 
 void ScramblePacket(TMEPacket& packet, std::string_view key, uint32_t& state) {
   ScrambleBytes(packet.GetBuffer().Data(), packet.GetBuffer().Size(), key, state);
-  packet.Rewind();
+  // An in-memory buffer always goes back to its start.
+  (void)packet.Rewind();
 }
 
 void UnscramblePacket(TMEPacket& packet, std::string_view key, uint32_t& state) {
   UnscrambleBytes(packet.GetBuffer().Data(), packet.GetBuffer().Size(), key, state);
-  packet.Rewind();
+  // An in-memory buffer always goes back to its start.
+  (void)packet.Rewind();
 }
 
 namespace {

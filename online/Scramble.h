@@ -30,7 +30,7 @@ void UnscrambleBytes(uint8_t* data, size_t n, std::string_view key, uint32_t& st
 class TMEScrambleKey {
 public:
   void Set(std::string_view key);
-  bool IsSet() const { return m_period != 0; }
+  [[nodiscard]] bool IsSet() const { return m_period != 0; }
   void Scramble(uint8_t* data, size_t n, uint32_t& state) const;
   void Unscramble(uint8_t* data, size_t n, uint32_t& state) const;
 

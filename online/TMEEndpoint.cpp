@@ -45,7 +45,8 @@ bool TMEEndpoint::SendPacket(std::unique_ptr<TMEPacket> packet) {
   if (m_connectionMode == 1 ? FragmentCount(size) > kMaxFragments : m_connectionMode != 0) return false;
   if (!m_loginKey.empty()) {
     m_scrambler.Scramble(packet->GetBuffer().Data(), size, m_sendState);
-    packet->Rewind();
+    // An in-memory buffer always goes back to its start.
+    (void)packet->Rewind();
   }
   m_sendQueue.push_back(std::move(packet));
   return true;
@@ -148,7 +149,8 @@ void TMEEndpoint::SendControl(bool close) {
   if (!m_peer || m_peer->TakeResolution() != UdpPeer::Resolution::Resolved) return;
   TMEPacket packet;
   if (close) packet.WriteU8(0);
-  Transmit(packet);
+  // A packet not sent is sent again by the resend timer, or the channel times out.
+  (void)Transmit(packet);
 }
 
 void TMEEndpoint::Update() {
@@ -164,7 +166,8 @@ void TMEEndpoint::Update() {
     for (auto& p : m_inFlight) {
       if (p->sentAt < now - kTimeouts[std::min<int>(p->sendCount, kMaxSends)]) {
         if (p->sendCount < kMaxSends) {
-          Transmit(*p);
+          // A packet not sent is sent again by the resend timer, or the channel times out.
+          (void)Transmit(*p);
         } else {
           LogLine("TMEEndpoint::Update> packet %d unacknowledged after %d sends, disconnecting",
                   int(p->sequence), kMaxSends);
@@ -274,9 +277,11 @@ std::unique_ptr<TMEPacket> TMEEndpoint::AddFragment(uint8_t sequence, uint8_t fr
   for (size_t i = 0; i < r.total; ++i)
     if (!r.fragments[i]) return nullptr;  // an empty fragment is present, a missing one is not
   auto packet = std::make_unique<TMEPacket>();
-  packet->GetBuffer().Reserve(r.bytes);
+  // The size was checked when the fragments were taken; the buffer grows as needed.
+  (void)packet->GetBuffer().Reserve(r.bytes);
   for (size_t i = 0; i < r.total; ++i)
-    packet->GetBuffer().Append(r.fragments[i]->data(), r.fragments[i]->size());
+    // The size was checked when the fragments were taken; the buffer grows as needed.
+    (void)packet->GetBuffer().Append(r.fragments[i]->data(), r.fragments[i]->size());
   m_reassembly.erase(sequence);
   return packet;
 }
@@ -302,7 +307,8 @@ void TMEEndpoint::PacketPath(std::unique_ptr<TMEPacket> packet) {
         m_scrambler.Unscramble(packet->GetBuffer().Data(), packet->Size(), m_recvState);
       ++m_deliveredSinceAck;
       m_deliveredBytesSinceAck += packet->Size();
-      packet->Rewind();
+      // An in-memory buffer always goes back to its start.
+      (void)packet->Rewind();
       HandlePacket(*packet);
       packet.reset();
       if (m_epoch != epoch || !m_peer) return;  // the handler closed or re-attached the channel

@@ -48,12 +48,12 @@ public:
 
   // Disconnects, resets sequences and timers, and takes the peer's datagrams.
   void Attach(UdpPeer* peer);
-  bool IsConnected() const { return m_peer != nullptr; }
+  [[nodiscard]] bool IsConnected() const { return m_peer != nullptr; }
   // Queues the packet (scrambled once a login key is set); sent by the next Update.
   // False, and the packet dropped, when not connected, when more than 1000 are
   // queued, or when the content cannot be sent (over the content limit, or more
   // than 127 fragments in split mode).
-  bool SendPacket(std::unique_ptr<TMEPacket> packet);
+  [[nodiscard]] bool SendPacket(std::unique_ptr<TMEPacket> packet);
   virtual void Update();
   // Flushes the queue and sends the close datagram when connected; then drops
   // every packet and record and calls OnDisconnected.
@@ -63,8 +63,8 @@ public:
   std::string GetClientKey();
   // Sets the login key and restarts both scramble states; a key shorter than 8
   // bytes is refused and cleared (false).
-  bool SetLoginKey(const std::string& key);
-  bool HasLoginKey() const { return m_loginKey.size() >= 8; }
+  [[nodiscard]] bool SetLoginKey(const std::string& key);
+  [[nodiscard]] bool HasLoginKey() const { return m_loginKey.size() >= 8; }
 
   // 0: whole datagrams only; 1: split datagrams.
   void SetConnectionMode(uint32_t mode) { m_connectionMode = mode; }
@@ -101,9 +101,9 @@ private:
   };
 
   double Now() const;
-  bool Transmit(TMEPacket& packet);
-  bool TransmitWhole(TMEPacket& packet);
-  bool TransmitSplit(TMEPacket& packet);
+  [[nodiscard]] bool Transmit(TMEPacket& packet);
+  [[nodiscard]] bool TransmitWhole(TMEPacket& packet);
+  [[nodiscard]] bool TransmitSplit(TMEPacket& packet);
   void Flush();
   void SendControl(bool close);
   void Acknowledge(uint8_t ack);

@@ -24,15 +24,15 @@ public:
 
   // A non-blocking socket on any address and a system-chosen port; an open one is
   // closed first (a reconnect never leaks the old descriptor). False when it fails.
-  bool Open();
+  [[nodiscard]] bool Open();
   // Closes the socket and forgets the peers (which are not deleted).
   void Close();
-  bool IsOpen() const { return m_socket.IsOpen(); }
+  [[nodiscard]] bool IsOpen() const { return m_socket.IsOpen(); }
   uint16_t LocalPort() const { return m_socket.LocalPort(); }
 
   // Reads one datagram and hands it to the peer it came from; datagrams from
   // unknown sources are dropped. False when nothing was waiting.
-  bool ReceiveOne();
+  [[nodiscard]] bool ReceiveOne();
   // ReceiveOne up to 32 times, stopping at the first false.
   void Poll();
 
@@ -40,9 +40,9 @@ public:
   void DetachPeer(UdpPeer* peer);
 
   // Waits up to timeoutMs for a datagram (test drivers on a loaded machine).
-  bool WaitReadable(int timeoutMs) const { return m_socket.WaitReadable(timeoutMs); }
+  [[nodiscard]] bool WaitReadable(int timeoutMs) const { return m_socket.WaitReadable(timeoutMs); }
 
-  bool SendTo(const Kiv::SocketAddress& to, const void* data, size_t size) {
+  [[nodiscard]] bool SendTo(const Kiv::SocketAddress& to, const void* data, size_t size) {
     return m_socket.SendTo(to, data, size);
   }
 
@@ -65,7 +65,7 @@ public:
   // Detaches from the current socket, starts resolving (host, port) and attaches
   // to the socket. A numeric address resolves at once; a name resolves on the
   // connector thread. False when the resolution cannot even be queued.
-  bool Connect(UdpSocket& socket, const std::string& host, int port);
+  [[nodiscard]] bool Connect(UdpSocket& socket, const std::string& host, int port);
   void SetReceiver(Receiver receiver) { m_receiver = std::move(receiver); }
   // Clears the receiver and the socket; a pending resolution is dropped.
   void Reset();
@@ -75,7 +75,7 @@ public:
   const Kiv::SocketAddress& Address() const { return m_address; }
   UdpSocket* Socket() const { return m_socket; }
 
-  bool Send(const void* data, size_t size);
+  [[nodiscard]] bool Send(const void* data, size_t size);
 
 private:
   friend class UdpSocket;

@@ -54,7 +54,7 @@ public:
   void RunPending();
 
   size_t QueuedCount() const;
-  bool IsRunning() const { return m_running; }
+  [[nodiscard]] bool IsRunning() const { return m_running; }
 
 private:
   std::vector<DelayedInitClient*> m_clients;  // null: withdrawn during a walk

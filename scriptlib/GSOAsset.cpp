@@ -46,7 +46,8 @@ GSOAsset* Cached(const GSContext* context, const KUID& kuid) {
 
 GSOAsset::GSOAsset(GSContext* context, const KUID& kuid)
     : m_kuid(kuid), m_lastUse(ProcessClock::SecondsFloat()) {
-  BindScriptClass(ScriptClasses().asset, context);
+  // A failed bind leaves no handle, which NewScriptObject tests.
+  (void)BindScriptClass(ScriptClasses().asset, context);
 }
 
 GSOAsset::~GSOAsset() {
@@ -109,7 +110,8 @@ bool SupportsBuildVersion(float assetBuild, float wanted) {
 const UMBAssetInfo& GSOAsset::Info() {
   if (!m_infoFetched) {
     m_info = UMBAssetInfo();
-    GetAssetInfo(m_kuid, m_info, -1);
+    // The info stays empty for an unknown asset, as the script expects.
+    (void)GetAssetInfo(m_kuid, m_info, -1);
     m_infoFetched = true;
   }
   return m_info;
@@ -216,7 +218,8 @@ void GSOAsset::LoadImage(GSStack& stack) {
   if (!handle) return stack.Push(0), void();
   const std::string folder = UMBGetHandleFolder(handle);
   GSOImage* image = folder.empty() ? nullptr : GSOImage::LoadImage(Context(), folder, Kiv::PString(name));
-  UMBReleaseAssetHandle(handle);
+  // The handle goes whether or not the database still knew it.
+  (void)UMBReleaseAssetHandle(handle);
   PushObject(stack, image, false);
 }
 
@@ -234,7 +237,8 @@ void GSOAsset::GetIsFavorite(GSStack& stack) {
 }
 
 void GSOAsset::SetIsFavorite(GSStack& stack) {
-  UMBSetAssetFavorite(m_kuid, GetNativeBoolParameter(stack, 1));
+  // The native has no result to give; the database logs a refusal.
+  (void)UMBSetAssetFavorite(m_kuid, GetNativeBoolParameter(stack, 1));
   m_infoFetched = false;
 }
 

@@ -65,7 +65,7 @@ private:
 
   // The kuid-table lookup of the two natives: stops the script with a text
   // listing the table's names (`prefix` starts it) when the name is absent.
-  bool KUIDTableArgument(GSRuntime::GSStack& stack, const char* prefix, KUID& out);
+  [[nodiscard]] bool KUIDTableArgument(GSRuntime::GSStack& stack, const char* prefix, KUID& out);
 
   SpecRef m_spec;
   KUID m_kuid;
@@ -84,8 +84,8 @@ size_t CountAssetObjects();
 
 // Whether a file name given by a script stays inside the folder it is taken
 // below: relative, without a drive and without a ".." component.
-bool IsNameInsideFolder(std::string_view name);
+[[nodiscard]] bool IsNameInsideFolder(std::string_view name);
 
 // Whether an asset of build version `assetBuild` supports build `wanted`,
 // compared in hundredths truncated: 3.4 supports 3.4, 3.39 does not.
-bool SupportsBuildVersion(float assetBuild, float wanted);
+[[nodiscard]] bool SupportsBuildVersion(float assetBuild, float wanted);

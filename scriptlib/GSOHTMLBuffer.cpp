@@ -57,7 +57,10 @@ void HTMLBuffer::Clear() {
   m_empty = true;
 }
 
-GSOHTMLBuffer::GSOHTMLBuffer(GSContext* context) { BindScriptClass(ScriptClasses().htmlBuffer, context); }
+// A failed bind leaves no handle, which NewScriptObject tests.
+GSOHTMLBuffer::GSOHTMLBuffer(GSContext* context) {
+  (void)BindScriptClass(ScriptClasses().htmlBuffer, context);
+}
 
 GSOHTMLBuffer* GSOHTMLBuffer::Create(GSContext* context) { return NewScriptObject<GSOHTMLBuffer>(context); }
 

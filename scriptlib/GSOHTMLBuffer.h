@@ -22,7 +22,7 @@ public:
   // Empties the buffer and frees its array; the empty flag is set.
   void Clear();
   std::string_view Text() const { return std::string_view(m_data.get(), m_used); }
-  bool IsEmpty() const { return m_empty; }
+  [[nodiscard]] bool IsEmpty() const { return m_empty; }
   size_t Capacity() const { return m_size; }
 
 private:
@@ -52,7 +52,7 @@ private:
   // The buffer's array counts against the script memory limit. Room for
   // `most` more bytes is counted before an append; false, with nothing
   // changed, past the limit. Settle gives back what the array did not take.
-  bool Reserve(std::size_t most);
+  [[nodiscard]] bool Reserve(std::size_t most);
   void Settle();
 
   HTMLBuffer m_buffer;

@@ -42,7 +42,10 @@ int Int(const GSStack& stack, uint32_t index) { return GetNativeIntParameter(sta
 
 }  // namespace
 
-GSOImage::GSOImage(GSContext* context) : m_face("swiss") { BindScriptClass(ScriptClasses().image, context); }
+// A failed bind leaves no handle, which NewScriptObject tests.
+GSOImage::GSOImage(GSContext* context) : m_face("swiss") {
+  (void)BindScriptClass(ScriptClasses().image, context);
+}
 
 GSOImage::~GSOImage() = default;
 
@@ -140,7 +143,8 @@ void GSOImage::DrawText(int x, int y, std::string_view utf8) {
   description.size = m_fontSize;
   TTFont* font = GetCachedTTFont(description);
   if (!font) return;
-  font->DrawText(*m_bitmap, x, y, utf8, m_lineColor);
+  // A text outside the image draws nothing.
+  (void)font->DrawText(*m_bitmap, x, y, utf8, m_lineColor);
   ++m_changes;
 }
 

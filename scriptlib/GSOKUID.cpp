@@ -28,7 +28,8 @@ RegistryKey KeyOf(const GSContext* context, const KUID& kuid) {
 // ------------------------------------------------------------ KUID
 
 GSOKUID::GSOKUID(GSContext* context, const KUID& kuid) : m_kuid(kuid), m_owner(context) {
-  BindScriptClass(ScriptClasses().kuid, context);
+  // A failed bind leaves no handle, which NewScriptObject tests.
+  (void)BindScriptClass(ScriptClasses().kuid, context);
 }
 
 GSOKUID::~GSOKUID() {
@@ -105,12 +106,15 @@ void GSOKUID::RegisterNatives(GSMachine& machine) {
 // ------------------------------------------------------------ KUIDList
 
 GSOKUIDList::GSOKUIDList(GSContext* context) : m_locked(false) {
-  BindScriptClass(ScriptClasses().kuidList, context);
+  // A failed bind leaves no handle, which NewScriptObject tests.
+  (void)BindScriptClass(ScriptClasses().kuidList, context);
 }
 
 GSOKUIDList::GSOKUIDList(GSContext* context, const List& list) : m_locked(true) {
-  for (auto it = list.begin(); !it.IsEnd(); it.Next()) Add(*it);
-  BindScriptClass(ScriptClasses().kuidList, context);
+  // A KUID already listed is not listed twice.
+  for (auto it = list.begin(); !it.IsEnd(); it.Next()) (void)Add(*it);
+  // A failed bind leaves no handle, which NewScriptObject tests.
+  (void)BindScriptClass(ScriptClasses().kuidList, context);
 }
 
 GSOKUIDList* GSOKUIDList::Create(GSContext* context) { return NewScriptObject<GSOKUIDList>(context); }
@@ -130,7 +134,8 @@ bool GSOKUIDList::Remove(const KUID& kuid) {
 void GSOKUIDList::CopyFrom(const GSOKUIDList& other) {
   if (&other == this) return;  // emptying first would lose the entries
   Clear();
-  for (auto it = other.m_list.begin(); !it.IsEnd(); it.Next()) Add(*it);
+  // A KUID already listed is not listed twice.
+  for (auto it = other.m_list.begin(); !it.IsEnd(); it.Next()) (void)Add(*it);
 }
 
 void GSOKUIDList::Clear() {
@@ -166,13 +171,15 @@ void GSOKUIDList::HasKUID(GSStack& stack) {
 void GSOKUIDList::RemoveKUID(GSStack& stack) {
   if (!Unlocked("KUIDList.Copy> list is locked")) return;
   GSOKUID* kuid = nullptr;
-  if (GetNativeParameter(stack, 1, kuid, false)) Remove(kuid->Kuid());
+  // A KUID not listed has nothing to remove.
+  if (GetNativeParameter(stack, 1, kuid, false)) (void)Remove(kuid->Kuid());
 }
 
 void GSOKUIDList::AddKUID(GSStack& stack) {
   if (!Unlocked("KUIDList.Copy> list is locked")) return;
   GSOKUID* kuid = nullptr;
-  if (GetNativeParameter(stack, 1, kuid, false)) Add(kuid->Kuid());
+  // A KUID already listed is not listed twice.
+  if (GetNativeParameter(stack, 1, kuid, false)) (void)Add(kuid->Kuid());
 }
 
 void GSOKUIDList::GetIndexedKUID(GSStack& stack) {

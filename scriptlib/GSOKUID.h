@@ -57,13 +57,13 @@ public:
   // A new object for a script, or null (the caller owns the one reference).
   static GSOKUIDList* Create(GSRuntime::GSContext* context);
 
-  bool Locked() const { return m_locked; }
+  [[nodiscard]] bool Locked() const { return m_locked; }
   const List& Kuids() const { return m_list; }
   // Appends when absent; true when it was appended.
-  bool Add(const KUID& kuid);
+  [[nodiscard]] bool Add(const KUID& kuid);
   // Removes it keeping the order of the rest; true when it was there.
-  bool Remove(const KUID& kuid);
-  bool Has(const KUID& kuid) const { return m_index.count(kuid) != 0; }
+  [[nodiscard]] bool Remove(const KUID& kuid);
+  [[nodiscard]] bool Has(const KUID& kuid) const { return m_index.count(kuid) != 0; }
   size_t Count() const { return m_index.size(); }
   // Becomes a copy of other (itself: unchanged).
   void CopyFrom(const GSOKUIDList& other);
@@ -78,7 +78,7 @@ private:
                                    uint64_t(uint32_t(k.version)) << 25);
     }
   };
-  bool Unlocked(const char* text) const;
+  [[nodiscard]] bool Unlocked(const char* text) const;
 
   void IsLocked(GSRuntime::GSStack& stack);
   void CountKUIDs(GSRuntime::GSStack& stack);

@@ -95,7 +95,8 @@ int GSOLibrary::ReceiveMessage(const Kiv::PString& name, const void* target) {
   if (const MessageRef message =
           router ? GSMessage::Create(this, "Interface", "ClickSystemButton", uint32_t(NodeId()), 0)
                  : MessageRef())
-    router->PostMessage(message.Get());
+    // A post refused past the memory limit is reported by the router itself.
+    (void)router->PostMessage(message.Get());
   return 0;
 }
 
@@ -104,7 +105,8 @@ std::string GSOLibrary::CallNative(const std::string& function,
   EXOHandle args = Kiv::EXOAllocArray(int32_t(arguments.size()));
   for (size_t i = 0; i < arguments.size(); ++i) {
     EXOHandle text = Kiv::EXOAllocString(arguments[i]);
-    Kiv::EXOSetArrayElement(args, int32_t(i), text);
+    // The array was made for every argument.
+    (void)Kiv::EXOSetArrayElement(args, int32_t(i), text);
     Kiv::EXORelease(text);
   }
   EXOHandle name = Kiv::EXOAllocString(function.c_str());

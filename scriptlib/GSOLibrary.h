@@ -61,17 +61,17 @@ public:
   // Once: runs the delayed set-up stages still to run, then hands pending
   // properties to the script.
   void Initialise();
-  bool Initialised() const { return m_initialised; }
+  [[nodiscard]] bool Initialised() const { return m_initialised; }
   // A copy of the soup the script's GetProperties gives; null (with a log
   // line) when it gives none, and null for a failed library.
   SoupRef GetProperties();
 
   // The world list's record: a u32 0 and the binary property soup, or nothing
   // when the script's properties are empty.
-  bool SaveRecord(TStream& stream) override;
+  [[nodiscard]] bool SaveRecord(TStream& stream) override;
   // Keeps the record's soup for the script, handed over at once when the
   // library is initialised already.
-  bool LoadRecord(TStream& stream) override;
+  [[nodiscard]] bool LoadRecord(TStream& stream) override;
 
   // A "click" aimed at the click source becomes the script message
   // ("Interface", "ClickSystemButton") from the library to itself.

@@ -32,7 +32,8 @@ GSOSecurityToken::Rights RightsOfArray(const GSArray* rights) {
 }
 
 GSOSecurityToken::GSOSecurityToken(GSContext* context, Table table) : m_table(std::move(table)) {
-  BindScriptClass(ScriptClasses().securityToken, context);
+  // A failed bind leaves no handle, which NewScriptObject tests.
+  (void)BindScriptClass(ScriptClasses().securityToken, context);
 }
 
 GSOSecurityToken::GSOSecurityToken(GSContext* context, const ScriptableObject& issuer, const KUID& subject,

@@ -40,7 +40,8 @@ public:
 
   // The first live issuer (in serial order) whose asset is `kuid`; null when none.
   ScriptableObject* FindIssuerByAssetKUID(const KUID& kuid) const;
-  bool HasRight(const ScriptableObject& issuer, const KUID& subject, const Kiv::PString& right) const;
+  [[nodiscard]] bool HasRight(const ScriptableObject& issuer, const KUID& subject,
+                              const Kiv::PString& right) const;
 
   // A token holding the union of every token of the array; null when it holds none.
   static GSOSecurityToken* Merge(GSRuntime::GSContext* context, const GSRuntime::GSArray& tokens);

@@ -9,7 +9,8 @@ using namespace GSRuntime;
 using namespace ScriptNatives;
 
 GSOSoup::GSOSoup(GSContext* context, const SoupRef& soup, bool locked) : m_soup(soup), m_locked(locked) {
-  BindScriptClass(ScriptClasses().soup, context);
+  // A failed bind leaves no handle, which NewScriptObject tests.
+  (void)BindScriptClass(ScriptClasses().soup, context);
 }
 
 GSOSoup* GSOSoup::Create(GSContext* context, const SoupRef& soup, bool locked) {
@@ -56,7 +57,8 @@ void GSOSoup::GetNamedSoupAdd(GSStack& stack) {
   SoupRef child = m_soup.GetNamedSoup(name);
   if (!child) {
     child = SoupRef::NewContainer();
-    m_soup.SetNamedSoup(name, child);  // a new empty container never holds this soup
+    // A child made here cannot hold the soup it enters.
+    (void)m_soup.SetNamedSoup(name, child);  // a new empty container never holds this soup
   }
   PushChild(stack, child);
 }
@@ -101,13 +103,15 @@ void GSOSoup::GetNamedTagAsIntDefault(GSStack& stack) {
 void GSOSoup::GetNamedTagAsFloat(GSStack& stack) {
   Kiv::PString name;
   if (!GetNativePStringParameter(stack, 1, name, false)) return PushNativeResult(stack, 0);
-  PushNativeFloatResult(stack, m_soup.GetNamedTagAsFloat(name, 0.0f));
+  // The frame has room for the result.
+  (void)PushNativeFloatResult(stack, m_soup.GetNamedTagAsFloat(name, 0.0f));
 }
 
 void GSOSoup::GetNamedTagAsFloatDefault(GSStack& stack) {
   Kiv::PString name;
   if (!GetNativePStringParameter(stack, 1, name, false)) return PushNativeResult(stack, 0);
-  PushNativeFloatResult(stack, m_soup.GetNamedTagAsFloat(name, GetNativeFloatParameter(stack, 2)));
+  // The frame has room for the result.
+  (void)PushNativeFloatResult(stack, m_soup.GetNamedTagAsFloat(name, GetNativeFloatParameter(stack, 2)));
 }
 
 void GSOSoup::SetNamedTagText(GSStack& stack) {

@@ -23,7 +23,7 @@ public:
   const SoupRef& Soup() const { return m_soup; }
   // Makes the object wrap `soup` (natives that hand a soup to a script's object).
   void SetSoup(const SoupRef& soup) { m_soup = soup; }
-  bool Locked() const { return m_locked; }
+  [[nodiscard]] bool Locked() const { return m_locked; }
 
   // Appends the 23 records of "Soup" to the machine's native list.
   static void RegisterNatives(GSRuntime::GSMachine& machine);
@@ -55,7 +55,7 @@ private:
   void Log(GSRuntime::GSStack& stack);
 
   // Raises "<text>" when locked; true when the native may go on.
-  bool Unlocked(const char* text) const;
+  [[nodiscard]] bool Unlocked(const char* text) const;
   // Pushes a new object sharing `soup` with this object's flag.
   void PushChild(GSRuntime::GSStack& stack, const SoupRef& soup);
   // Enters `child`'s soup under `name`; raises `cycleText` when it would hold this soup.

@@ -31,7 +31,8 @@ std::string SubstituteStringParameters(std::string_view text, const Kiv::PString
 GSOStringTable::GSOStringTable(GSContext* context, SpecRef spec, const SoupRef& config)
     : m_spec(std::move(spec)), m_table(config.GetNamedSoup(Kiv::PString("string-table"))) {
   ClearParams();
-  BindScriptClass(ScriptClasses().stringTable, context);
+  // A failed bind leaves no handle, which NewScriptObject tests.
+  (void)BindScriptClass(ScriptClasses().stringTable, context);
 }
 
 bool GSOStringTable::SetParam(int32_t index, const Kiv::PString& text) {

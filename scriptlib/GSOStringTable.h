@@ -24,7 +24,7 @@ public:
   GSOStringTable(GSRuntime::GSContext* context, SpecRef spec, const SoupRef& config);
 
   // Stores parameter `index` (0..9); false for any other index.
-  bool SetParam(int32_t index, const Kiv::PString& text);
+  [[nodiscard]] bool SetParam(int32_t index, const Kiv::PString& text);
   void ClearParams();
   // The text of a key with the parameters substituted; empty for an empty key
   // or a key neither the table nor the interface-text database has.

@@ -120,7 +120,8 @@ void AddInternal(GSContext*, GSStack& stack) {
           present.value == added.value && present.object == added.object)
         return;
   }
-  SetArrayElement(int32_t(list->Size()), *list, item);
+  // The list below the size limit always takes one more.
+  (void)SetArrayElement(int32_t(list->Size()), *list, item);
 }
 
 void NewSoup(GSContext* context, GSStack& stack) {

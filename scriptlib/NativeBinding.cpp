@@ -59,7 +59,8 @@ void PushNativeStringResult(GSStack& stack, GSContext* context, std::string_view
 
 void PushObject(GSStack& stack, const GSObjectReference* object, bool addReference) {
   if (addReference)
-    stack.PushObject(object);
+    // A string not made pushes nothing; the return then fails the call.
+    (void)stack.PushObject(object);
   else if (!stack.PushObjectNoReference(object))
     ReleaseHandle(GetLastWord(object));  // the reference handed over has nowhere to go
 }

@@ -28,7 +28,7 @@ void Raise(const char* text);
 
 // The object of cell `index` as T. Null is accepted only when `allowNull`.
 template <class T>
-bool GetNativeParameter(GSRuntime::GSStack& stack, uint32_t index, T*& out, bool allowNull) {
+[[nodiscard]] bool GetNativeParameter(GSRuntime::GSStack& stack, uint32_t index, T*& out, bool allowNull) {
   out = nullptr;
   const uint32_t cell = stack.Argument(index);
   GSRuntime::GSObjectReference* object = GSRuntime::GetObject(cell);
@@ -44,15 +44,17 @@ bool GetNativeParameter(GSRuntime::GSStack& stack, uint32_t index, T*& out, bool
 }
 
 // The script string of cell 1; null is refused.
-bool GetNativeGSStringParameter(GSRuntime::GSStack& stack, GSRuntime::GSString*& out);
+[[nodiscard]] bool GetNativeGSStringParameter(GSRuntime::GSStack& stack, GSRuntime::GSString*& out);
 // The text of the string of cell `index`. Null and empty are refused unless
 // `allowEmpty`, which reads both as the empty text.
-bool GetNativeStringParameter(GSRuntime::GSStack& stack, uint32_t index, std::string& out, bool allowEmpty);
-bool GetNativePStringParameter(GSRuntime::GSStack& stack, uint32_t index, Kiv::PString& out, bool allowEmpty);
+[[nodiscard]] bool GetNativeStringParameter(GSRuntime::GSStack& stack, uint32_t index, std::string& out,
+                                            bool allowEmpty);
+[[nodiscard]] bool GetNativePStringParameter(GSRuntime::GSStack& stack, uint32_t index, Kiv::PString& out,
+                                             bool allowEmpty);
 inline int32_t GetNativeIntParameter(const GSRuntime::GSStack& stack, uint32_t index) {
   return int32_t(stack.Argument(index));
 }
-inline bool GetNativeBoolParameter(const GSRuntime::GSStack& stack, uint32_t index) {
+[[nodiscard]] inline bool GetNativeBoolParameter(const GSRuntime::GSStack& stack, uint32_t index) {
   return stack.Argument(index) != 0;
 }
 
@@ -78,11 +80,12 @@ T* NewScriptObject(Args&&... args) {
 
 // Array elements. Reads below 0 or past the end give false and 0; with
 // `addReference` a non-null element gains a reference.
-bool GetArrayElement(int32_t index, uint32_t& out, const GSRuntime::GSArray& array, bool addReference);
-bool GetArrayElementNoReference(int32_t index, const GSRuntime::GSArray& array, uint32_t& out);
+[[nodiscard]] bool GetArrayElement(int32_t index, uint32_t& out, const GSRuntime::GSArray& array,
+                                   bool addReference);
+[[nodiscard]] bool GetArrayElementNoReference(int32_t index, const GSRuntime::GSArray& array, uint32_t& out);
 // Stores at index, growing the array to index + 1 when needed; the old element
 // is released and the new one gains a reference (object arrays). False below
 // 0 or past the array size limit.
-bool SetArrayElement(int32_t index, GSRuntime::GSArray& array, uint32_t value);
+[[nodiscard]] bool SetArrayElement(int32_t index, GSRuntime::GSArray& array, uint32_t value);
 
 }  // namespace ScriptNatives

@@ -256,7 +256,8 @@ void RovanaScriptContext::GetLibrary(GSStack& stack) {
   GSOKUID* kuid = nullptr;
   if (!GetNativeParameter(stack, 1, kuid, false)) return stack.Push(0), void();
   if (GSOLibrary* library = GetScriptLibrary(kuid->Kuid()))
-    stack.PushObject(library, ScriptClasses().library);
+    // A string not made pushes nothing; the return then fails the call.
+    (void)stack.PushObject(library, ScriptClasses().library);
   else
     stack.Push(0);
 }

@@ -32,12 +32,12 @@ public:
   ~RovanaScriptContext() override;
 
   // Asked before an Asset object is made for a script; true by default.
-  virtual bool AllowAsset(const KUID& kuid);
+  [[nodiscard]] virtual bool AllowAsset(const KUID& kuid);
   // A script's system call; by default the argument is written to the log and
   // the result is the null soup.
   virtual SoupRef SystemCall(const Kiv::PString& name, const SoupRef& argument);
   // A script asks for a page to be shown; false (not shown) by default.
-  virtual bool OpenURL(std::string_view url);
+  [[nodiscard]] virtual bool OpenURL(std::string_view url);
   // A library's icon in the host's system menu (the null KUID and empty texts
   // remove it), its blinking and its menu; a command-line host has no menu.
   virtual void SetSystemMenuIcon(GSOLibrary& library, const KUID& asset, const Kiv::PString& text1,
@@ -56,7 +56,7 @@ public:
   WorldList& World() { return m_world; }
   // The world list's record stream; no library is made while it is written
   // or read (the list is walked meanwhile).
-  bool SaveWorld(TStream& stream);
+  [[nodiscard]] bool SaveWorld(TStream& stream);
   void LoadWorld(TStream& stream);
 
   // Appends the records of "RovanaScriptBase" to the machine's native list.

@@ -2,6 +2,7 @@
 
 #include "gamescript/runtime/GameObject.h"
 #include "gamescript/runtime/Library.h"
+#include "gamescript/runtime/ScriptLogHook.h"
 #include "kiv/File.h"
 #include "scriptlib/GSOAsset.h"
 #include "scriptlib/GSOHTMLBuffer.h"
@@ -99,7 +100,11 @@ bool RegisterScriptNatives() {
 
   GSMachine& machine = GSMachine::Instance();
   InstallLibrarySpecFactory();
-  machine.AddLibraryFolder(ScriptLibrariesFolder());
+  // Libraries that fail are reported one by one by the machine; a folder that
+  // cannot be searched at all is reported here, and the libraries below then
+  // fail to register.
+  if (const Kiv::Status folder = machine.RegisterLibraryFolder(ScriptLibrariesFolder()); !folder.ok())
+    if (ScriptLogHook) ScriptLogHook("RegisterScriptNatives> %s", folder.message().c_str());
   ScriptClassSlots& slots = ScriptClasses();
   if (!RegisterScriptLibrary("gs.gsl", "GameObject", slots.gameObject)) return false;
 

@@ -39,12 +39,13 @@ ScriptClassSlots& ScriptClasses();
 // GameObject), builds every native table, then registers each class's library
 // in order, stopping at the first that fails. Later calls return the first
 // call's result and register nothing again.
-bool RegisterScriptNatives();
+[[nodiscard]] bool RegisterScriptNatives();
 
 // Clears the slot; finds the library by file name (loading and linking it on
 // first use) and the class of exactly that name in it. False when either is
 // missing.
-bool RegisterScriptLibrary(std::string_view fileName, std::string_view className, GSRuntime::GSClass*& slot);
+[[nodiscard]] bool RegisterScriptLibrary(std::string_view fileName, std::string_view className,
+                                         GSRuntime::GSClass*& slot);
 
 // The folder whose libraries RegisterScriptNatives enters (see above).
 std::string ScriptLibrariesFolder();

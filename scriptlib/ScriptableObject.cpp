@@ -87,8 +87,10 @@ bool ScriptableObject::SetSource(const std::string& text) {
   if (wanted == m_source || (!wanted.empty() && wanted == GetSource())) return false;
   m_source = wanted;
   if ((DelayedInitClient::m_flags & kStage3Done) && m_context) {
-    BindScriptClass(nullptr, m_context);
-    if (GSRouter* router = Router()) router->RemoveNode(this);
+    // Unbinding always succeeds.
+    (void)BindScriptClass(nullptr, m_context);
+    // A node that already left its router has nothing to remove.
+    if (GSRouter* router = Router()) (void)router->RemoveNode(this);
     Stage2();
     Stage3();
   }
@@ -99,7 +101,6 @@ bool ScriptableObject::WriteSource(TStream& stream) const {
   stream.WriteString(m_source);
   return m_source.size() <= TStream::kMaxStringLength;
 }
-
 void ScriptableObject::ReadSource(TStream& stream) { SetSource(stream.ReadString()); }
 
 // ------------------------------------------------------------ binding and start
@@ -114,9 +115,13 @@ GSClass* CompileSourceClass(RovanaBaseSpec& spec, const std::string& source) {
   // The asset's own library first: the wrapper includes its script.
   if (spec.LoadScriptInfo()) spec.EnsureLibrary();
   const std::string cache = Kiv::File::Path(userData).Join("cache").Str();
-  Kiv::File::CreateDirectories(cache);
+  (void)Kiv::File::CreateDirectories(cache);  // one not made fails the write below, which says why
   const std::string sourcePath = Kiv::File::Path(cache).Join("temp_object.gs").Str();
-  if (!Kiv::File::WriteWholeFile(sourcePath, source)) return nullptr;
+  if (!Kiv::File::WriteWholeFile(sourcePath, source)) {
+    LogLine("ScriptableObject::GetScriptClass> unable to write the source of %s: %s",
+            spec.GetDescription().c_str(), Kiv::File::LastError().c_str());
+    return nullptr;
+  }
 
   int errors = 0;
   {
@@ -130,7 +135,7 @@ GSClass* CompileSourceClass(RovanaBaseSpec& spec, const std::string& source) {
     errors = GSCompiler::CompileToFile(sourcePath.c_str(),
                                        Kiv::File::Path(cache).Join("temp_object.gsl").Str().c_str(), &log);
   }
-  Kiv::File::Unlink(sourcePath);
+  (void)Kiv::File::Unlink(sourcePath);  // a leftover is written over by the next such compile
 
   GSMachine& machine = GSMachine::Instance();
   uint64_t id = 0;
@@ -157,14 +162,17 @@ void ScriptableObject::Stage2() {
     m_failed = false;
     return;
   }
-  if (instance) BindScriptClass(nullptr, m_context);
+  // Unbinding always succeeds.
+  if (instance) (void)BindScriptClass(nullptr, m_context);
   m_failed = !BindScriptClass(cls, m_context);
 }
 
 void ScriptableObject::Stage3() {
   DelayedInitClient::m_flags |= kStage3Done;
   if (m_failed) return;
-  if (GSRouter* router = m_context ? m_context->Router() : nullptr) router->AddNode(this);
+  // Unrouted, its script still initialises; the log says why it hears nothing.
+  if (GSRouter* router = m_context ? m_context->Router() : nullptr)
+    (void)router->AddNewNode(this, "ScriptableObject::Stage3");
   GSOAsset* asset = GSOAsset::FindOrCreate(m_context, GetAssetKUID());
   const uint32_t argument = asset ? asset->GetScriptHandle() : 0;  // its reference goes to the call
   if (!CallScript(kInitKey, &argument, 1)) m_failed = true;

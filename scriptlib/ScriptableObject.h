@@ -39,9 +39,9 @@ public:
   // Without a source text, the asset spec's compiled class; with one, the class
   // "CustomObject" compiled from it (see CompileSourceClass). Null on failure.
   virtual GSRuntime::GSClass* GetScriptClass();
-  virtual bool AcceptScriptClass(GSRuntime::GSClass* cls) { return cls != nullptr; }
+  [[nodiscard]] virtual bool AcceptScriptClass(GSRuntime::GSClass* cls) { return cls != nullptr; }
   // No script instance is bound, or a script call failed.
-  bool Failed() const { return m_failed; }
+  [[nodiscard]] bool Failed() const { return m_failed; }
   // Keeps a soup for the script's SetProperties; a started object gets it at
   // once. A null soup or one without tags is kept but not handed over.
   void SetPendingProperties(const SoupRef& soup);
@@ -64,7 +64,7 @@ public:
   // The source text set on the object as a stream string ("" when none is
   // set). False when it is longer than a stream string carries (an empty
   // string is written in its place).
-  bool WriteSource(TStream& stream) const;
+  [[nodiscard]] bool WriteSource(TStream& stream) const;
   // Reads a stream string and sets it as SetSource does.
   void ReadSource(TStream& stream);
 
@@ -77,7 +77,8 @@ protected:
   // Calls a script method of the bound instance (its override, when the
   // class has one) with arguments whose references go to the call; false,
   // with the arguments released, when the method is missing or fails.
-  bool CallScript(const char* key, const uint32_t* arguments, uint32_t count, uint32_t* result = nullptr);
+  [[nodiscard]] bool CallScript(const char* key, const uint32_t* arguments, uint32_t count,
+                                uint32_t* result = nullptr);
 
 private:
   void IssueSecurityToken(GSRuntime::GSStack& stack);

@@ -119,7 +119,8 @@ public:
   // Places the stream at offset; false when it did not get there.
   bool MoveTo(int64_t offset) {
     if (offset == m_pos) return true;
-    m_stream.SeekTo(offset, 0);
+    // The sub-file seeks within its parent's range.
+    (void)m_stream.SeekTo(offset, 0);
     m_pos = m_stream.Tell();
     return m_pos == offset;
   }
@@ -416,7 +417,8 @@ bool WorldList::Save(TStream& stream, uint32_t mask, uint32_t value) {
     out.Word(static_cast<uint32_t>(kuid.content));
     out.Word(kuid.PackedWord());
     const size_t length = out.OpenLength();
-    item->SaveRecord(out.Data());
+    // An item with nothing of its own writes nothing; the record's length frames what it wrote.
+    (void)item->SaveRecord(out.Data());
     ok = out.CloseLength(length, kMaxRecordLength) && ok;
     out.Flush(false);
   });
@@ -449,7 +451,8 @@ void WorldList::LoadRecordsV2(RecordCursor& in) {
     // Version 2 records carry no length: the item reads the stream itself.
     WorldListItem* item = At(index);
     if (item && item->GetTypeCode() == type) {
-      item->LoadRecord(in.Stream());
+      // An item that cannot read its record stays as it was; the reader goes on at the next record.
+      (void)item->LoadRecord(in.Stream());
       in.Resync();
       continue;
     }
@@ -458,7 +461,8 @@ void WorldList::LoadRecordsV2(RecordCursor& in) {
         AsListItem(WorldItemFactory::Create(type, m_factoryContext, in.Stream()));
     in.Resync();
     if (!made) return;
-    AddAt(index, made);  // a refused item is deleted here
+    // A refused item is deleted by AddAt.
+    (void)AddAt(index, made);  // a refused item is deleted here
   }
 }
 
@@ -488,7 +492,8 @@ void WorldList::LoadRecords(RecordCursor& in) {
       TSubFile record = in.Window(end);
       WorldListItem* item = At(index);
       if (item && item->GetTypeCode() == type) {
-        item->LoadRecord(record);
+        // An item that cannot read its record stays as it was; the reader goes on at the next record.
+        (void)item->LoadRecord(record);
         loaded = item;
       } else {
         if (item) Remove(item);
@@ -520,7 +525,8 @@ bool WorldList::SaveFlagSection(RecordWriter& out, uint32_t mask, uint32_t value
       out.Word(index);
       out.Word(item->GetTypeCode());
       const size_t length = out.OpenLength();
-      item->SaveExtra(out.Data());
+      // An item with nothing of its own writes nothing; the record's length frames what it wrote.
+      (void)item->SaveExtra(out.Data());
       ok = out.CloseLength(length, kMaxRecordLength) && ok;
     });
   }
@@ -560,7 +566,8 @@ void WorldList::LoadFlagSection(RecordCursor& in, uint32_t flags) {
     WorldListItem* item = At(index);
     if (item && item->GetTypeCode() == type) {
       TSubFile record = in.Window(end);
-      item->LoadExtra(record);
+      // An item that cannot read its record stays as it was; the reader goes on at the next record.
+      (void)item->LoadExtra(record);
       in.After(record);
     }
     if (!in.MoveTo(end)) break;
@@ -581,7 +588,8 @@ bool WorldList::SaveSection(TStream& stream) {
     if (item->GetTypeCode() != kWorldTypeObject) return;
     out.Word(index);
     const size_t length = out.OpenLength();
-    item->SaveSectionData(out.Data());
+    // An item with nothing of its own writes nothing; the record's length frames what it wrote.
+    (void)item->SaveSectionData(out.Data());
     ok = out.CloseLength(length, kMaxRecordLength) && ok;
   });
   out.Word(kEndOfRecords);
@@ -608,7 +616,8 @@ void WorldList::LoadSection(TStream& stream) {
       WorldListItem* item = At(index);
       if (item && item->GetTypeCode() == kWorldTypeObject && recordLength != 0) {
         TSubFile record = in.Window(end);
-        item->LoadSectionData(record);
+        // An item that cannot read its record stays as it was; the reader goes on at the next record.
+        (void)item->LoadSectionData(record);
         in.After(record);
       }
       if (!in.MoveTo(end)) break;

@@ -37,16 +37,16 @@ class WorldBaseItem {
 public:
   virtual ~WorldBaseItem() = default;
   // Reloads this item in place from its record.
-  virtual bool LoadRecord(TStream& stream);
-  virtual bool SaveRecord(TStream& stream);
+  [[nodiscard]] virtual bool LoadRecord(TStream& stream);
+  [[nodiscard]] virtual bool SaveRecord(TStream& stream);
   virtual void Notify() {}
   // The flag word the list's filters test.
   virtual uint32_t GetFlags() { return 1; }
   virtual void Dispatch(void* argument, uint32_t mask);
-  virtual bool LoadExtra(TStream& stream);
-  virtual bool SaveExtra(TStream& stream);
-  virtual bool LoadSectionData(TStream& stream);
-  virtual bool SaveSectionData(TStream& stream);
+  [[nodiscard]] virtual bool LoadExtra(TStream& stream);
+  [[nodiscard]] virtual bool SaveExtra(TStream& stream);
+  [[nodiscard]] virtual bool LoadSectionData(TStream& stream);
+  [[nodiscard]] virtual bool SaveSectionData(TStream& stream);
 };
 
 // Four bytes in memory order, compared as a little-endian u32.
@@ -150,7 +150,7 @@ public:
   // Enters an item at index, growing the list to reach it, and takes
   // ownership. False (item kept by the caller) when the slot is busy or the
   // item is in a list.
-  bool AddAt(uint32_t index, std::unique_ptr<WorldListItem>& item);
+  [[nodiscard]] bool AddAt(uint32_t index, std::unique_ptr<WorldListItem>& item);
   // Takes an item out of this list and hands it back; null when it is not here.
   std::unique_ptr<WorldListItem> Remove(WorldListItem* item);
   // Deletes every item and empties the list.
@@ -183,15 +183,15 @@ public:
   // Writes the record stream of the items passing the filter. False when a
   // write failed or a record outgrew the length limit (a later load would
   // stop there).
-  bool Save(TStream& stream, uint32_t mask, uint32_t value);
+  [[nodiscard]] bool Save(TStream& stream, uint32_t mask, uint32_t value);
   // Reads a record stream (versions 1 to 5); with clearFirst the list is
   // emptied first. flags: kFlagExtra reads the flag section's item data.
   void Load(TStream& stream, bool clearFirst, uint32_t flags);
   // The object section of the items of type kWorldTypeObject.
-  bool SaveSection(TStream& stream);
+  [[nodiscard]] bool SaveSection(TStream& stream);
   void LoadSection(TStream& stream);
-  bool SaveSectionData(TStream& stream) override { return SaveSection(stream); }
-  bool LoadSectionData(TStream& stream) override {
+  [[nodiscard]] bool SaveSectionData(TStream& stream) override { return SaveSection(stream); }
+  [[nodiscard]] bool LoadSectionData(TStream& stream) override {
     LoadSection(stream);
     return true;
   }
@@ -204,11 +204,11 @@ public:
   // Keeps a grid of the tiles each item covers from now on (items already in
   // the list are entered).
   void EnableGrid();
-  bool HasGrid() const { return m_grid != nullptr; }
+  [[nodiscard]] bool HasGrid() const { return m_grid != nullptr; }
   // The items covering tile (x, y); empty without a grid.
   std::vector<WorldListItem*> ItemsInTile(int16_t x, int16_t y) const;
 
-  static bool Passes(WorldBaseItem& item, uint32_t mask, uint32_t value) {
+  [[nodiscard]] static bool Passes(WorldBaseItem& item, uint32_t mask, uint32_t value) {
     return (item.GetFlags() & mask) == (mask & value);
   }
 
@@ -225,7 +225,7 @@ private:
   void LoadRecordsV2(RecordCursor& in);
   void LoadRecords(RecordCursor& in);
   void LoadFlagSection(RecordCursor& in, uint32_t flags);
-  bool SaveFlagSection(RecordWriter& out, uint32_t mask, uint32_t value);
+  [[nodiscard]] bool SaveFlagSection(RecordWriter& out, uint32_t mask, uint32_t value);
 
   std::vector<std::unique_ptr<Page>> m_pages;  // pages are made when a slot in them is filled
   uintptr_t m_factoryContext = 0;

@@ -3,7 +3,7 @@
 # lists the files that differ and fails when there is one.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-mapfile -t files < <(git ls-files '*.cpp' '*.h' '*.hpp' '*.c')
+mapfile -t files < <(git ls-files '*.cpp' '*.h' '*.hpp' '*.c' '*.inc')
 if [ "${1:-}" = "--check" ]; then
   bad=0
   for f in "${files[@]}"; do

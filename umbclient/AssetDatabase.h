@@ -110,13 +110,13 @@ struct UMBAssetInfo {
   KUID parent;               // config "parent" (null when none)
   int64_t modifiedTime = 0;  // seconds since 1970 of the config file's last change
 
-  bool HasState(UMBAssetState s) const { return (stateFlags >> s) & 1u; }
+  [[nodiscard]] bool HasState(UMBAssetState s) const { return (stateFlags >> s) & 1u; }
   // The state byte the script natives read: bit 6 = offered by the online content service.
   uint8_t FirstStateByte() const;
 
   void Write(TStream& s) const;
   // False on a short or malformed record.
-  bool Read(TStream& s);
+  [[nodiscard]] bool Read(TStream& s);
 };
 
 // ---- the database ----
@@ -126,9 +126,9 @@ public:
 
   // Answers one request. False when the command is unknown or the body is malformed; the
   // reply is then empty. Counted either way.
-  virtual bool Execute(uint32_t commandId, TBuffer& body, TBuffer& reply) = 0;
+  [[nodiscard]] virtual bool Execute(uint32_t commandId, TBuffer& body, TBuffer& reply) = 0;
   // A one-way request (no reply). False when unknown or malformed. Counted either way.
-  virtual bool Post(uint32_t commandId, TBuffer& body) = 0;
+  [[nodiscard]] virtual bool Post(uint32_t commandId, TBuffer& body) = 0;
 
   // How many requests with this number were made since opening (or the last reset).
   virtual uint64_t RequestCount(uint32_t commandId) const = 0;
@@ -138,7 +138,7 @@ public:
   // (e.g. "internet" with "language", "username", "password"). A missing record gives an
   // empty soup; a failed write returns false and leaves the old record in place.
   virtual SoupRef GetSettingsRecord(std::string_view name) = 0;
-  virtual bool SetSettingsRecord(std::string_view name, const SoupRef& record) = 0;
+  [[nodiscard]] virtual bool SetSettingsRecord(std::string_view name, const SoupRef& record) = 0;
 };
 
 // Stand-ins for what would need the network; tests and start-up may replace them.

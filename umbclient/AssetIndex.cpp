@@ -9,6 +9,8 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstring>
+#include <initializer_list>
 #include <map>
 #include <optional>
 #include <set>
@@ -343,6 +345,23 @@ struct AssetIndex::Impl {
 
   bool OpenFile();
   bool OpenMemory();
+  // Removes the named files (each may be missing); false, logged with the reason, when
+  // one stays: a journal left beside a new index would be played back into it, and a
+  // damaged index that stays would be opened again.
+  static bool RemoveFiles(std::initializer_list<std::string> paths) {
+    bool removed = true;
+    for (const std::string& path : paths) {
+      if (Kiv::File::Unlink(path)) continue;
+      const std::string why = Kiv::File::LastError();
+      if (!Kiv::File::Exists(path)) continue;
+      UmbLog("AssetIndex> cannot remove '" + path + "': " + why);
+      removed = false;
+    }
+    return removed;
+  }
+  bool RemoveIndexFiles() const {
+    return RemoveFiles({file, file + "-journal", file + "-wal", file + "-shm"});
+  }
   // A new index is built in memory, as a rescan is, and written aside in its own file,
   // which takes the index's name once complete and on the disk: a build cut short leaves
   // no file that could pass for an index. The file is written on a thread of its own
@@ -487,8 +506,8 @@ bool AssetIndex::Impl::OpenFile() {
     UmbLog("AssetIndex> cannot open '" + file + "': " + db.FailureText() + ", keeping the index in memory");
     return false;
   }
-  db.Exec("PRAGMA busy_timeout = 10000");
-  if (Prepare() && UseJournal()) {
+  // A failure here is recorded, and Prepare then refuses the file for it.
+  if (db.Exec("PRAGMA busy_timeout = 10000") && Prepare() && UseJournal()) {
     persistent = true;
     return true;
   }
@@ -501,7 +520,11 @@ bool AssetIndex::Impl::OpenFile() {
   }
   // Damaged, foreign or of another layout: never trusted, rebuilt from the folders.
   UmbLog("AssetIndex> '" + file + "' is unusable (" + why + "), rebuilding it from the folders");
-  for (const char* suffix : {"", "-journal", "-wal", "-shm"}) Kiv::File::Unlink(file + suffix);
+  // A file that cannot be removed would be met again here, over and over.
+  if (!RemoveIndexFiles()) {
+    UmbLog("AssetIndex> keeping the index in memory");
+    return false;
+  }
   return OpenBuild();
 }
 
@@ -536,9 +559,11 @@ bool AssetIndex::Impl::OpenBuild() {
   // Left by a build or an index that ended without finishing; a journal beside a new
   // file would be played back into it.
   const std::string aside = BuildFile();
-  for (const std::string& stale :
-       {aside, aside + "-journal", file + "-journal", file + "-wal", file + "-shm"})
-    Kiv::File::Unlink(stale);
+  if (!RemoveFiles({aside, aside + "-journal", file + "-journal", file + "-wal", file + "-shm"})) {
+    ReleaseBuildLock();
+    UmbLog("AssetIndex> keeping the index in memory");
+    return false;
+  }
   // The file is made now, so the name is taken for the whole build. No journal: a failed
   // build is thrown away whole.
   asideFile = ::open(aside.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
@@ -556,19 +581,6 @@ bool AssetIndex::Impl::OpenBuild() {
   return false;
 }
 
-namespace {
-bool WriteWhole(int fd, const unsigned char* bytes, int64_t size) {
-  while (size > 0) {
-    const ssize_t wrote = ::write(fd, bytes, static_cast<size_t>(std::min<int64_t>(size, 1 << 30)));
-    if (wrote < 0 && errno == EINTR) continue;
-    if (wrote <= 0) return false;
-    bytes += wrote;
-    size -= wrote;
-  }
-  return true;
-}
-}  // namespace
-
 bool AssetIndex::Impl::FinishBuild() {
   building = false;
   keptInMemory = true;
@@ -581,12 +593,23 @@ bool AssetIndex::Impl::FinishBuild() {
   // On the disk before it takes the index's name, so that name never stands for a file
   // whose pages are still to be written. The lock is held until then.
   auto write = [this, image, fd, lock, aside = BuildFile(), target = file]() mutable {
-    const bool synced = image.bytes && WriteWhole(fd, image.bytes, image.size) && ::fsync(fd) == 0;
+    Kiv::ScratchFile out;  // writes the whole image, or says why not
+    out.Place(fd, 0, aside);
+    bool done = image.bytes && out.WriteAt(0, image.bytes, static_cast<size_t>(image.size));
+    std::string why = done ? std::string() : image.bytes ? Kiv::File::LastError() : "no image of the index";
+    if (done && ::fsync(fd) != 0) {
+      why = "cannot sync '" + aside + "': " + std::strerror(errno);
+      done = false;
+    }
     ::close(fd);
     Sql::Database::Free(image);
-    if (!synced || !Kiv::File::Rename(aside, target)) {
-      UmbLog("AssetIndex> cannot put '" + aside + "' in place, keeping the index in memory");
-      Kiv::File::Unlink(aside);
+    if (done && !Kiv::File::Rename(aside, target)) {
+      why = Kiv::File::LastError();
+      done = false;
+    }
+    if (!done) {
+      UmbLog("AssetIndex> cannot put '" + aside + "' in place (" + why + "), keeping the index in memory");
+      (void)Kiv::File::Unlink(aside);  // one left behind is removed by the next build
       writeFailed = true;
     }
     ::close(lock);
@@ -605,7 +628,7 @@ void AssetIndex::Impl::AbandonBuild() {
   persistent = false;
   if (asideFile >= 0) ::close(asideFile);
   asideFile = -1;
-  Kiv::File::Unlink(BuildFile());
+  (void)Kiv::File::Unlink(BuildFile());  // one left behind is removed by the next build
   ReleaseBuildLock();
 }
 
@@ -628,7 +651,7 @@ bool AssetIndex::Impl::Prepare() {
     if (!db.Exec(setup.c_str())) return false;
     Sql::Statement& put = Stmt("INSERT INTO meta(key, value) VALUES (?1, ?2)");
     put.Bind(1, std::string_view("userdata")).Bind(2, std::string_view(userData));
-    put.Run();
+    if (!put.Run()) return false;
     put.Bind(1, std::string_view("install")).Bind(2, std::string_view(installRoot));
     return put.Run();
   }
@@ -655,7 +678,8 @@ void AssetIndex::Refresh() {
     UmbLog("AssetIndex> '" + m.file + "' is damaged (" + m.db.FailureText() +
            "), rebuilding it from the folders");
     m.Close();
-    for (const char* suffix : {"", "-journal", "-wal", "-shm"}) Kiv::File::Unlink(m.file + suffix);
+    // One that stays is refused by OpenFile below, and the index kept in memory.
+    (void)m.RemoveIndexFiles();
   }
   if (!m.db.IsOpen() && !m.OpenFile() && !m.OpenMemory()) {
     UmbLog("AssetIndex> cannot keep an index: " + m.db.FailureText());
@@ -691,8 +715,8 @@ void AssetIndex::Refresh() {
   UmbLog("AssetIndex> '" + m.file + "' failed (" + m.db.FailureText() + ")" +
          (damaged ? ", rebuilding it from the folders" : ", keeping the index in memory"));
   m.Close();
-  if (damaged)
-    for (const char* suffix : {"", "-journal", "-wal", "-shm"}) Kiv::File::Unlink(m.file + suffix);
+  // One that stays is refused by OpenFile below, and the index kept in memory.
+  if (damaged) (void)m.RemoveIndexFiles();
   if (!(damaged && m.OpenFile() && m.WalkAndKeep())) {
     if (m.building) m.AbandonBuild();
     m.Close();
@@ -737,12 +761,15 @@ bool AssetIndex::Impl::Walk() {
   }
   for (const std::string& path : stale) Forget(path);
   if (changed) Settle();
+  // The writes of the walk are not tested one by one: the connection keeps the first
+  // failure, and nothing of a walk that had one is committed. Should the rollback fail as
+  // well, the next walk cannot begin and the refresh stops using the file.
   if (db.FailureCode()) {
-    db.Exec("ROLLBACK");
+    (void)db.Exec("ROLLBACK");
     return false;
   }
   if (!db.Exec("COMMIT")) {
-    db.Exec("ROLLBACK");
+    (void)db.Exec("ROLLBACK");
     return false;
   }
   return true;
@@ -966,7 +993,7 @@ void AssetIndex::Impl::StoreContainer(int root, const std::string& path, const s
       .Bind(4, std::string_view(SortKey(root, path)))
       .Bind(5, folder.modifiedNs)
       .Bind(6, folder.changedNs);
-  s.Run();
+  (void)s.Run();  // a failure is kept by the connection and undoes the walk
 }
 
 void AssetIndex::Impl::ProbeChild(const Kiv::File::FolderStatus& here, int root, const std::string& parent,
@@ -1031,7 +1058,8 @@ void AssetIndex::Impl::ReadConfig(const Kiv::File::FolderStatus& folder, int roo
   // A config the folder's listing showed as a regular file is reached through no link.
   if (!facts.ConfigIsPlainFile() && Kiv::PassesThroughLink(r.path, configPath) &&
       !Kiv::IsInsideFolderResolved(r.path, configPath)) {
-    folder.Get(r.file, r.config);  // links followed: the times of what would be read
+    // The entry is looked at again by the next refresh.
+    (void)folder.Get(r.file, r.config);  // links followed: the times of what would be read
     r.note =
         "skipped '" + r.path + "': " + r.file + " leads outside the asset folder through a symbolic link";
   } else if (!folder.ReadFile(r.file, bytes, kMaxConfigFileBytes, r.config)) {
@@ -1115,7 +1143,9 @@ void AssetIndex::Impl::Insert(const Row& r, bool winner, uint32_t flags) {
       .Bind(33, int64_t{winner})
       .BindBlobUncopied(34, depBytes.data(), depBytes.size())
       .BindBlobUncopied(35, obsoleteBytes.data(), obsoleteBytes.size());
-  s.Run();  // every parameter is bound again before the next run
+  // Every parameter is bound again before the next run; a failure is kept by the
+  // connection and undoes the walk.
+  (void)s.Run();
 }
 
 void AssetIndex::Impl::Forget(const std::string& path) {
@@ -1123,7 +1153,7 @@ void AssetIndex::Impl::Forget(const std::string& path) {
   // The folder and every path below it ("/" + 1 is "0").
   Sql::Statement& s = Stmt("DELETE FROM folders WHERE path = ?1 OR (path > ?1 || '/' AND path < ?1 || '0')");
   s.Bind(1, std::string_view(path));
-  s.Run();
+  (void)s.Run();  // a failure is kept by the connection and undoes the walk
 }
 
 void AssetIndex::Impl::Settle() {
@@ -1206,7 +1236,7 @@ void AssetIndex::Impl::Settle() {
     const Item& it = items[i];
     if (it.winner == wins[i] && it.flags == flags[i]) continue;
     put.Bind(1, std::string_view(it.path)).Bind(2, int64_t{wins[i]}).Bind(3, int64_t{flags[i]});
-    put.Run();
+    (void)put.Run();  // a failure is kept by the connection and undoes the walk
   }
 }
 

@@ -41,11 +41,11 @@ public:
   // kMaxConfigFileBytes: the asset is skipped with a log line (on every refresh).
   void Refresh();
   // True while the index is kept in its file (false: in memory).
-  bool IsPersistent() const;
+  [[nodiscard]] bool IsPersistent() const;
   // How many configs the last refresh read (the others were known unchanged).
   size_t ConfigsRead() const;
   // True when a lookup met a damaged file; the next Refresh rebuilds it.
-  bool IsDamaged() const;
+  [[nodiscard]] bool IsDamaged() const;
 
   size_t Count();
   // The exact KUID when indexed, else the newest indexed version at least as new; null
@@ -54,7 +54,7 @@ public:
   // The newest indexed version of the asset; null when none.
   KUID Newest(const KUID& k);
   // The asset Resolve(k) names; false when none.
-  bool Find(const KUID& k, Asset& out);
+  [[nodiscard]] bool Find(const KUID& k, Asset& out);
   // Every asset, in KUID order.
   void ForEach(const std::function<void(const Asset&)>& visit);
 
@@ -68,7 +68,7 @@ public:
   // False when `folder` (any spelling that leads to the same folder on disk) is not an
   // indexed asset or no other folder has its KUID. An editing copy of an asset of
   // "local" or "base" is expected and not counted.
-  bool FindSharedKUID(const std::string& folder, SharedKUID& out);
+  [[nodiscard]] bool FindSharedKUID(const std::string& folder, SharedKUID& out);
 
   struct Impl;
 

@@ -59,7 +59,8 @@ bool GetAssetInfo(const KUID& kuid, UMBAssetInfo& info, int32_t mask) {
 
 UMBAssetInfo GetAssetInfo(const KUID& kuid, int32_t mask) {
   UMBAssetInfo info;
-  GetAssetInfo(kuid, info, mask);
+  // The info stays empty for an unknown asset, as the script expects.
+  (void)GetAssetInfo(kuid, info, mask);
   return info;
 }
 

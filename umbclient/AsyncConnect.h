@@ -12,13 +12,14 @@
 // same `out` replaces an older one still pending, so a slow old answer never overwrites a
 // newer address. False (nothing queued) for an empty host, a port outside 1..65535 or a
 // null `out`.
-bool QueueAsyncConnect(const std::string& host, int port, void* out);
+[[nodiscard]] bool QueueAsyncConnect(const std::string& host, int port, void* out);
 
 // As QueueAsyncConnect, but the answer goes to `done` on the connector thread (ok false when
 // the name does not resolve), called under the connector's lock: it must only hand the
 // address over and return. `owner` plays the part of `out` for superseding and cancelling.
 using AsyncResolveDone = std::function<void(bool ok, const Kiv::SocketAddress& address)>;
-bool QueueAsyncResolve(const std::string& host, int port, const void* owner, AsyncResolveDone done);
+[[nodiscard]] bool QueueAsyncResolve(const std::string& host, int port, const void* owner,
+                                     AsyncResolveDone done);
 
 // Drops every pending request for `out`; after it returns nothing more is written there
 // (and no `done` of it is called). Owners of `out` call this before they free it.

@@ -42,11 +42,11 @@ std::string GetContentFolderPath(std::string_view key);
 // the path inside that folder ("/" separators, no leading "/"). The user-data keys are
 // tried first, then the first component below the installation root. False when the path
 // lies in no content folder (or climbs out of one with ".."); the outputs are then empty.
-bool SplitContentPath(const std::string& path, std::string& key, std::string& relative);
+[[nodiscard]] bool SplitContentPath(const std::string& path, std::string& key, std::string& relative);
 
 // In/out form: replaces `path` by its path relative to its content folder. False (path
 // unchanged) when it lies in none.
-bool SplitContentPath(std::string& path);
+[[nodiscard]] bool SplitContentPath(std::string& path);
 
 // The installation root's "bin/plugins" folder; empty when the root is unknown.
 std::string GetPluginsFolderPath();

@@ -22,7 +22,8 @@ bool ListHolds(std::string_view list, std::string_view seps, std::string_view it
 // every "#" item.
 bool ListMatches(std::string_view filter, std::string_view assetList, std::string_view seps) {
   bool anyPlain = false, plainHit = false, required = true;
-  ForEachListItem(filter, ";", [&](std::string_view item) {
+  // A list item that stops the walk ends it; nothing else to do.
+  (void)ForEachListItem(filter, ";", [&](std::string_view item) {
     if (item.front() == '#') {
       item.remove_prefix(1);
       if (!item.empty() && !ListHolds(assetList, seps, item)) required = false;

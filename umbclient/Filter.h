@@ -33,7 +33,7 @@ public:
 
   virtual ~UMBFilterElement() = default;
   virtual Type GetType() const = 0;
-  virtual bool Matches(const UMBFilterSubject& subject) const = 0;
+  [[nodiscard]] virtual bool Matches(const UMBFilterSubject& subject) const = 0;
   virtual void Write(TStream& s) const = 0;
   virtual std::unique_ptr<UMBFilterElement> Clone() const = 0;
 
@@ -54,7 +54,7 @@ public:
   UMBFilterElementString(uint8_t kind, std::string text);
 
   Type GetType() const override { return kTypeString; }
-  bool Matches(const UMBFilterSubject& subject) const override;
+  [[nodiscard]] bool Matches(const UMBFilterSubject& subject) const override;
   void Write(TStream& s) const override;
   std::unique_ptr<UMBFilterElement> Clone() const override;
 
@@ -72,7 +72,7 @@ public:
   explicit UMBFilterElementBool(uint8_t flag);
 
   Type GetType() const override { return kTypeBool; }
-  bool Matches(const UMBFilterSubject& subject) const override;
+  [[nodiscard]] bool Matches(const UMBFilterSubject& subject) const override;
   void Write(TStream& s) const override;
   std::unique_ptr<UMBFilterElement> Clone() const override;
 
@@ -89,7 +89,7 @@ public:
   UMBFilterElementGroup(uint8_t first = 1, uint8_t second = 0);
 
   Type GetType() const override { return kTypeGroup; }
-  bool Matches(const UMBFilterSubject& subject) const override;
+  [[nodiscard]] bool Matches(const UMBFilterSubject& subject) const override;
   void Write(TStream& s) const override;
   std::unique_ptr<UMBFilterElement> Clone() const override;
 

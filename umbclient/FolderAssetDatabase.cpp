@@ -148,13 +148,15 @@ bool FolderAssetDatabase::Execute(uint32_t commandId, TBuffer& body, TBuffer& re
     // The index file failed under the request: rebuilt from the folders, then asked again.
     m_impl->index->Refresh();
     RaiseResolutionCacheFlush();
-    body.Rewind();
+    // An in-memory buffer always goes back to its start.
+    (void)body.Rewind();
     answered = m_impl->Answer(commandId, body, retry);
     out = &retry;
   }
   if (!answered) return false;
   if (out->Size()) reply.WriteBytes(out->Data(), out->Size());
-  reply.Rewind();
+  // An in-memory buffer always goes back to its start.
+  (void)reply.Rewind();
   return true;
 }
 

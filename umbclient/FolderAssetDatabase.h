@@ -26,16 +26,16 @@ public:
   void Rescan();
   size_t AssetCount() const;
   // True while the index is kept in its file in the cache folder.
-  bool IsIndexKeptInFile() const;
+  [[nodiscard]] bool IsIndexKeptInFile() const;
   // The folders that share the KUID of an asset folder (AssetIndex::FindSharedKUID).
-  bool FindSharedKUID(const std::string& folder, AssetIndex::SharedKUID& out);
+  [[nodiscard]] bool FindSharedKUID(const std::string& folder, AssetIndex::SharedKUID& out);
 
-  bool Execute(uint32_t commandId, TBuffer& body, TBuffer& reply) override;
-  bool Post(uint32_t commandId, TBuffer& body) override;
+  [[nodiscard]] bool Execute(uint32_t commandId, TBuffer& body, TBuffer& reply) override;
+  [[nodiscard]] bool Post(uint32_t commandId, TBuffer& body) override;
   uint64_t RequestCount(uint32_t commandId) const override;
   void ResetRequestCounts() override;
   SoupRef GetSettingsRecord(std::string_view name) override;
-  bool SetSettingsRecord(std::string_view name, const SoupRef& record) override;
+  [[nodiscard]] bool SetSettingsRecord(std::string_view name, const SoupRef& record) override;
 
   struct Impl;
 

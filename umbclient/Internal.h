@@ -7,7 +7,9 @@
 #include "kiv/String.h"
 
 // Texts equal with ASCII letters folded (table keys, filter items).
-inline bool SameText(std::string_view a, std::string_view b) { return Kiv::CompareNoCase(a, b) == 0; }
+[[nodiscard]] inline bool SameText(std::string_view a, std::string_view b) {
+  return Kiv::CompareNoCase(a, b) == 0;
+}
 
 // One line to the program's log.
 void UmbLog(const std::string& line);
@@ -21,4 +23,4 @@ struct UrlParts;
 // The URL record of request 230.
 void WriteUrlRecord(TStream& s, const UrlParts& url);
 // False on a short record or a port above 65535.
-bool ReadUrlRecord(TStream& s, UrlParts& url);
+[[nodiscard]] bool ReadUrlRecord(TStream& s, UrlParts& url);

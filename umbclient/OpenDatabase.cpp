@@ -149,7 +149,8 @@ bool UMBExecuteTransaction(uint32_t commandId, TBuffer& body, TBuffer& reply) {
     UmbLog("UMBExecuteTransaction> no asset database open");
     return false;
   }
-  body.Rewind();
+  // An in-memory buffer always goes back to its start.
+  (void)body.Rewind();
   return G().db->Execute(commandId, body, reply);
 }
 
@@ -159,7 +160,8 @@ bool UMBPostMessage(uint32_t commandId, TBuffer& body) {
     UmbLog("UMBPostMessage> no asset database open");
     return false;
   }
-  body.Rewind();
+  // An in-memory buffer always goes back to its start.
+  (void)body.Rewind();
   return G().db->Post(commandId, body);
 }
 

@@ -17,29 +17,29 @@ void UMBSetDatabaseHooks(std::function<void()> onOpen, std::function<void()> onC
 // Opens the folder-backed database over GetUserDataFolder() and GetInstallationRoot(),
 // answering the daemon's own requests with the stand-ins. False when the user-data
 // folder is not set or does not exist.
-bool UMBOpenDatabase(const UMBStandIns& standIns = {});
+[[nodiscard]] bool UMBOpenDatabase(const UMBStandIns& standIns = {});
 // Opens a given database (tests, later transports). A database already open is closed first.
-bool UMBOpenDatabase(std::unique_ptr<AssetDatabase> db);
+[[nodiscard]] bool UMBOpenDatabase(std::unique_ptr<AssetDatabase> db);
 void UMBCloseDatabase();
-bool UMBIsDatabaseOpen();
+[[nodiscard]] bool UMBIsDatabaseOpen();
 // Calls `use` with the open database while holding the requests' lock, so the database
 // cannot be closed under it; `use` must not open or close a database. False (and `use`
 // not called) when none is open.
-bool UMBWithDatabase(const std::function<void(AssetDatabase&)>& use);
+[[nodiscard]] bool UMBWithDatabase(const std::function<void(AssetDatabase&)>& use);
 
 // Whether the database's contents may have changed since `seen` was last updated here (it
 // starts at 0, so the first call says yes); a KUID resolution cache that keeps its own `seen`
 // empties itself when this returns true. Every cache sees every change.
-bool UMBTakeResolutionCacheFlush(uint64_t& seen);
+[[nodiscard]] bool UMBTakeResolutionCacheFlush(uint64_t& seen);
 
 // ---- transactions ----
 
 // Sends one request to the open database and waits for its reply. False when no database
 // is open, or the request failed (reply empty).
-bool UMBExecuteTransaction(uint32_t commandId, TBuffer& body, TBuffer& reply);
+[[nodiscard]] bool UMBExecuteTransaction(uint32_t commandId, TBuffer& body, TBuffer& reply);
 // Sends a one-way request. False when no database is open or the request failed.
-bool UMBPostMessage(uint32_t commandId, TBuffer& body);
+[[nodiscard]] bool UMBPostMessage(uint32_t commandId, TBuffer& body);
 
 // Settings records of the open database (empty soup / false when none is open).
 SoupRef UMBGetSettingsRecord(std::string_view name);
-bool UMBSetSettingsRecord(std::string_view name, const SoupRef& record);
+[[nodiscard]] bool UMBSetSettingsRecord(std::string_view name, const SoupRef& record);

@@ -22,12 +22,12 @@ public:
   // Opens (creating) the file; ":memory:" gives a private database in memory. False when
   // it cannot be opened; the connection is then closed. vfs: the library's name of
   // another file layer ("memdb": a database in one block of memory).
-  bool Open(const std::string& path, const char* vfs = nullptr);
+  [[nodiscard]] bool Open(const std::string& path, const char* vfs = nullptr);
   void Close();
-  bool IsOpen() const { return m_db != nullptr; }
+  [[nodiscard]] bool IsOpen() const { return m_db != nullptr; }
 
   // Runs statements without results; false on failure (recorded).
-  bool Exec(const char* sql);
+  [[nodiscard]] bool Exec(const char* sql);
   // One integer result of a query, or fallback when it gives no row or fails.
   int64_t QueryInt(const char* sql, int64_t fallback);
 
@@ -35,7 +35,7 @@ public:
   // text, and whether the file itself is damaged or is not a database at all.
   int FailureCode() const { return m_failure; }
   const std::string& FailureText() const { return m_failureText; }
-  bool IsDamaged() const;
+  [[nodiscard]] bool IsDamaged() const;
   void ClearFailure();
 
   // The whole database as its file would hold it; empty when it cannot be had. inPlace:
@@ -67,7 +67,7 @@ public:
   Statement& operator=(const Statement&) = delete;
   ~Statement();
 
-  bool IsValid() const { return m_stmt != nullptr; }
+  [[nodiscard]] bool IsValid() const { return m_stmt != nullptr; }
   Statement& Bind(int index, int64_t value);
   Statement& Bind(int index, double value);
   Statement& Bind(int index, std::string_view text);
@@ -78,9 +78,9 @@ public:
   Statement& BindBlobUncopied(int index, const void* data, size_t size);
 
   // Moves to the next row: true when one is ready; false at the end or on failure.
-  bool Step();
+  [[nodiscard]] bool Step();
   // Steps to the end (for statements without results); false on failure. Resets after.
-  bool Run();
+  [[nodiscard]] bool Run();
   // Makes the statement ready to run again (bindings kept until rebound).
   void Reset();
 

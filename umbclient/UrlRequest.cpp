@@ -39,5 +39,6 @@ void UMBUrlRequest::Close() {
   m_closed = true;
   TBuffer body;
   body.WriteU32(m_id);
-  UMBPostMessage(UMBRequest::UrlClose, body);
+  // The closing request needs no reply.
+  (void)UMBPostMessage(UMBRequest::UrlClose, body);
 }

@@ -23,7 +23,7 @@ public:
 
   // Request 232: whether the request has finished (its status is then known). A request
   // the database no longer knows counts as finished with status 1.
-  bool Poll();
+  [[nodiscard]] bool Poll();
   // The status word (0 success); kStatusPending until Poll has seen the end.
   uint32_t QueryStatus() const { return m_status; }
   // Post 231: the database forgets the request. Safe to call twice.

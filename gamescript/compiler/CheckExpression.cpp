@@ -83,7 +83,8 @@ GSClassSymbol* SemanticWalker::FindClass(std::string_view name) {
 
 bool SemanticWalker::Derives(GSClassSymbol* derived, GSClassSymbol* base) {
   if (derived == base) return true;
-  m_symbols.ResolveExtends(derived);
+  // A failed resolve reports its own error and marks the class.
+  (void)m_symbols.ResolveExtends(derived);
   for (const AncestorEntry& e : derived->ancestors)
     if (e.base == base) return true;
   return false;
@@ -259,7 +260,8 @@ bool SemanticWalker::CheckMember(SyntaxNode* node) {
     Error(line, "Internal compiler error");
     return false;
   }
-  m_symbols.ResolveExtends(cls);
+  // A failed resolve reports its own error and marks the class.
+  (void)m_symbols.ResolveExtends(cls);
   const bool throughStatic = (left->flags & SpecStatic) && left->symbol == cls;
   const bool staticRefused = throughStatic && !(cls->specifiers & SpecStatic);
   if (SyntaxNode* call = CallOf(node)) {
@@ -618,7 +620,8 @@ bool SemanticWalker::CheckCall(SyntaxNode* node) {
     Error(line, "Internal compiler error.");
     return false;
   }
-  m_symbols.ResolveExtends(cls);
+  // A failed resolve reports its own error and marks the class.
+  (void)m_symbols.ResolveExtends(cls);
 
   int argumentCount = 0;
   for (const SyntaxNode* a = node->child[1]; a != nullptr; a = a->next) {

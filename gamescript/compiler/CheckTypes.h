@@ -12,7 +12,7 @@
 namespace GSCompiler {
 
 // True for the array types void[] .. object[].
-bool IsArrayType(uint32_t type);
+[[nodiscard]] bool IsArrayType(uint32_t type);
 // True for string, object, null and every array type except void[]: the
 // types whose cells hold counted references.
 using GSRuntime::IsReferenceType;
@@ -25,7 +25,7 @@ uint32_t UnaryResultType(int32_t op, uint32_t operand);
 uint32_t BinaryResultType(int32_t op, uint32_t left, uint32_t right);
 
 // Whether a value of type `source` converts to `target` (class names aside).
-bool CanConvert(uint32_t target, uint32_t source);
+[[nodiscard]] bool CanConvert(uint32_t target, uint32_t source);
 
 // The class an object or object-array value names: empty for none, and the
 // plain name "object" counts as none. A name that is not empty is the whole

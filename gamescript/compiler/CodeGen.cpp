@@ -197,7 +197,8 @@ GSClassSymbol* CodeGenerator::ClassSymbol(const SyntaxNode* node) {
   if (!s && node->child[0] && node->child[0]->text)
     s = m_symbols.Lookup(node->child[0]->text, nullptr, true, false);
   if (!s || s->kind != SymClass) {
-    Internal("Compiler error GEC");
+    // The message is in the log; the result only chains.
+    (void)Internal("Compiler error GEC");
     return nullptr;
   }
   return static_cast<GSClassSymbol*>(s);
@@ -331,7 +332,8 @@ bool CodeGenerator::EndClass(const SyntaxNode* declaration) {
   for (const PendingPrototype& p : m_prototypes) {
     if (!(p.symbol->specifiers & SymPrototypeOnly)) continue;
     DropSince(p.mark);
-    NotImplemented(p.symbol);
+    // The message is in the log; the result only chains.
+    (void)NotImplemented(p.symbol);
     m_classOk = false;
     break;
   }
@@ -512,11 +514,14 @@ bool CodeGenerator::Statement(const SyntaxNode* node) {
         const int end = f.NewLabel();
         m_line = node->line;
         f.EmitJump(OP_JMP, end, FileName(), node->line, "if");
-        f.DefineLabel(elseLabel, f.Length());
+        // The label was made for this function just before.
+        (void)f.DefineLabel(elseLabel, f.Length());
         if (!StatementList(node->child[2])) return false;
-        f.DefineLabel(end, f.Length());
+        // The label was made for this function just before.
+        (void)f.DefineLabel(end, f.Length());
       } else {
-        f.DefineLabel(elseLabel, f.Length());
+        // The label was made for this function just before.
+        (void)f.DefineLabel(elseLabel, f.Length());
       }
       return true;
     }
@@ -524,13 +529,15 @@ bool CodeGenerator::Statement(const SyntaxNode* node) {
       const JumpLabels labels = LabelsOf(node);
       const int breakLabel = labels.breakLabel;
       const int start = labels.continueLabel;
-      f.DefineLabel(start, f.Length());
+      // The label was made for this function just before.
+      (void)f.DefineLabel(start, f.Length());
       if (!Condition(node->child[0])) return false;
       f.EmitJump(OP_JZ, breakLabel, FileName(), node->line, "while");
       if (!StatementList(node->child[1])) return false;
       m_line = node->line;
       f.EmitJump(OP_JMP, start, FileName(), node->line, "while");
-      f.DefineLabel(breakLabel, f.Length());
+      // The label was made for this function just before.
+      (void)f.DefineLabel(breakLabel, f.Length());
       return true;
     }
     case StmtFor: {
@@ -540,17 +547,20 @@ bool CodeGenerator::Statement(const SyntaxNode* node) {
       const int breakLabel = labels.breakLabel;
       const int continueLabel = labels.continueLabel;
       const int start = f.NewLabel();
-      f.DefineLabel(start, f.Length());
+      // The label was made for this function just before.
+      (void)f.DefineLabel(start, f.Length());
       m_line = node->line;
       if (!Condition(node->child[1])) return false;
       f.EmitJump(OP_JZ, breakLabel, FileName(), node->line, "for");
       if (!StatementList(node->child[2])) return false;
-      f.DefineLabel(continueLabel, f.Length());
+      // The label was made for this function just before.
+      (void)f.DefineLabel(continueLabel, f.Length());
       for (const SyntaxNode* e = node->child[3]; e; e = e->next)
         if (!Effect(e)) return false;
       m_line = node->line;
       f.EmitJump(OP_JMP, start, FileName(), node->line, "for");
-      f.DefineLabel(breakLabel, f.Length());
+      // The label was made for this function just before.
+      (void)f.DefineLabel(breakLabel, f.Length());
       return true;
     }
     case StmtSwitch: return Switch(node);
@@ -590,7 +600,8 @@ bool CodeGenerator::Switch(const SyntaxNode* node) {
   const bool ok = Statement(node->child[1]);
   m_switches.pop_back();
   if (!ok) return false;
-  f.DefineLabel(end, f.Length());
+  // The label was made for this function just before.
+  (void)f.DefineLabel(end, f.Length());
   if (state.cases.size() != count) return Internal("Compiler error GEC");
 
   std::stable_sort(state.cases.begin(), state.cases.end(),
@@ -611,7 +622,8 @@ bool CodeGenerator::Wait(const SyntaxNode* node) {
   GSCFunction& f = *m_function;
   const JumpLabels labels = LabelsOf(node);
   const int end = labels.breakLabel;
-  f.DefineLabel(labels.continueLabel, f.Length());  // continue waits again
+  // The label was made for this function just before.
+  (void)f.DefineLabel(labels.continueLabel, f.Length());  // continue waits again
   const uint32_t count = CountDependents(node);
   if (count > 0xFFFF) return Counted(node->line, "%s, line %d.", "wait has too many on statements");
   const std::size_t room = f.EmitWait(static_cast<uint16_t>(count));
@@ -622,7 +634,8 @@ bool CodeGenerator::Wait(const SyntaxNode* node) {
   const bool ok = Statement(node->child[0]);
   m_waits.pop_back();
   if (!ok) return false;
-  f.DefineLabel(end, f.Length());
+  // The label was made for this function just before.
+  (void)f.DefineLabel(end, f.Length());
   if (state.ons.size() != count) return Internal("Compiler error GEC");
   for (uint32_t i = 0; i < count; ++i) {
     const SyntaxNode* on = state.ons[i];
@@ -1076,7 +1089,8 @@ bool CodeGenerator::Operator(const SyntaxNode* node, bool used) {
       f.Emit(OP_POP);
       if (!Value(b)) return false;
       if (Ref(b->type)) f.Emit(OP_NOTNULL);
-      f.DefineLabel(end, f.Length());
+      // The label was made for this function just before.
+      (void)f.DefineLabel(end, f.Length());
       break;
     }
     case OpSize:

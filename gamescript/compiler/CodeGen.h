@@ -26,20 +26,20 @@ public:
   // Generates every class of the declaration list into the image. False when
   // generation failed; CountedErrors() then tells how many errors of the
   // source were reported (0 means an internal failure, already logged).
-  bool Generate(const SyntaxNode* declarations);
+  [[nodiscard]] bool Generate(const SyntaxNode* declarations);
   // The same a class at a time: Begin, then each class declaration in order
   // while GenerateClass succeeds.
   void Begin();
-  bool GenerateClass(const SyntaxNode* declaration);
+  [[nodiscard]] bool GenerateClass(const SyntaxNode* declaration);
   // The same a member at a time, as the parser hands the members over:
   // BeginClass with the class's node (no members attached), each member in
   // order, then EndClass. The bytes and messages are those of GenerateClass:
   // what only the whole class tells (its slot counts, a prototype left
   // without a body) is settled at the end, and a member's failure stops the
   // members after it. False from any of them: generation failed.
-  bool BeginClass(const SyntaxNode* declaration);
-  bool GenerateMember(const SyntaxNode* member);
-  bool EndClass(const SyntaxNode* declaration);
+  [[nodiscard]] bool BeginClass(const SyntaxNode* declaration);
+  [[nodiscard]] bool GenerateMember(const SyntaxNode* member);
+  [[nodiscard]] bool EndClass(const SyntaxNode* declaration);
   int CountedErrors() const { return m_counted; }
 
 private:
@@ -63,18 +63,18 @@ private:
     int endLabel = -1;
   };
 
-  bool Class(const SyntaxNode* node);
+  [[nodiscard]] bool Class(const SyntaxNode* node);
   GSClassSymbol* ClassSymbol(const SyntaxNode* node);
   static const char* LimitError(const GSClassSymbol* k);
-  bool LimitExceeded(const SyntaxNode* node, const char* error);
+  [[nodiscard]] bool LimitExceeded(const SyntaxNode* node, const char* error);
   // Whether the function's frame fits a thread's stack; else the error,
   // naming the function (or the class, for its initialiser) and the limit.
-  bool FrameFits(const GSCFunction& fn, int32_t parameterCells, int32_t localCount, const char* name,
-                 uint32_t line);
+  [[nodiscard]] bool FrameFits(const GSCFunction& fn, int32_t parameterCells, int32_t localCount,
+                               const char* name, uint32_t line);
   void OpenClass(GSClassSymbol* k);
-  bool Member(const SyntaxNode* member);
-  bool CloseClass(const SyntaxNode* node, bool ok);
-  bool NotImplemented(const GSFunctionSymbol* symbol);
+  [[nodiscard]] bool Member(const SyntaxNode* member);
+  [[nodiscard]] bool CloseClass(const SyntaxNode* node, bool ok);
+  [[nodiscard]] bool NotImplemented(const GSFunctionSymbol* symbol);
   // Where the messages and counts stood, to take back what a class
   // generated a member at a time reported past its first failure.
   struct Mark {
@@ -84,34 +84,34 @@ private:
   };
   Mark MarkNow() const;
   void DropSince(const Mark& mark);
-  bool Function(const SyntaxNode* node);
-  bool Variables(const SyntaxNode* node, bool member);
-  bool Statement(const SyntaxNode* node);
-  bool StatementList(const SyntaxNode* first);
-  bool Switch(const SyntaxNode* node);
-  bool Wait(const SyntaxNode* node);
-  bool On(const SyntaxNode* node);
-  bool Condition(const SyntaxNode* node);
+  [[nodiscard]] bool Function(const SyntaxNode* node);
+  [[nodiscard]] bool Variables(const SyntaxNode* node, bool member);
+  [[nodiscard]] bool Statement(const SyntaxNode* node);
+  [[nodiscard]] bool StatementList(const SyntaxNode* first);
+  [[nodiscard]] bool Switch(const SyntaxNode* node);
+  [[nodiscard]] bool Wait(const SyntaxNode* node);
+  [[nodiscard]] bool On(const SyntaxNode* node);
+  [[nodiscard]] bool Condition(const SyntaxNode* node);
 
   // Expressions: Value pushes exactly one cell; Effect leaves nothing.
-  bool Value(const SyntaxNode* node);
-  bool Effect(const SyntaxNode* node);
-  bool Expression(const SyntaxNode* node, bool used);
-  bool Operator(const SyntaxNode* node, bool used);
-  bool Call(const SyntaxNode* node, bool used);
-  bool Assign(const SyntaxNode* target, const SyntaxNode* value, bool used, bool copy);
-  bool Step(const SyntaxNode* node, bool used);
-  bool Comparison(const SyntaxNode* node);
-  bool Convert(uint32_t from, const char* fromClass, uint32_t to, const char* toClass);
-  bool ClassOperand(uint8_t op, const char* className);
+  [[nodiscard]] bool Value(const SyntaxNode* node);
+  [[nodiscard]] bool Effect(const SyntaxNode* node);
+  [[nodiscard]] bool Expression(const SyntaxNode* node, bool used);
+  [[nodiscard]] bool Operator(const SyntaxNode* node, bool used);
+  [[nodiscard]] bool Call(const SyntaxNode* node, bool used);
+  [[nodiscard]] bool Assign(const SyntaxNode* target, const SyntaxNode* value, bool used, bool copy);
+  [[nodiscard]] bool Step(const SyntaxNode* node, bool used);
+  [[nodiscard]] bool Comparison(const SyntaxNode* node);
+  [[nodiscard]] bool Convert(uint32_t from, const char* fromClass, uint32_t to, const char* toClass);
+  [[nodiscard]] bool ClassOperand(uint8_t op, const char* className);
   uint32_t StringIndex(const char* text);
 
   int Temporary();
   void FreeTemporary(int t);
   int32_t TemporaryCell(int t) const;
 
-  bool Internal(const char* text);
-  bool Counted(uint32_t line, const char* format, const char* argument);
+  [[nodiscard]] bool Internal(const char* text);
+  [[nodiscard]] bool Counted(uint32_t line, const char* format, const char* argument);
   // The break and continue labels of a loop, switch or wait statement of
   // the current function, made on first use.
   JumpLabels LabelsOf(const SyntaxNode* node);

@@ -8,7 +8,8 @@ namespace GSCompiler {
 
 void CompileLog::Add(const char* text) {
   if (!text) text = "";
-  if (const char* copy = m_memory.StrDup(text)) m_queue.Push(copy);
+  // A message is lost only when memory is, which the compile then reports.
+  if (const char* copy = m_memory.StrDup(text)) (void)m_queue.Push(copy);
 }
 
 void CompileLog::Addf(const char* format, ...) {
@@ -21,7 +22,8 @@ void CompileLog::Addf(const char* format, ...) {
   std::string text(n > 0 ? std::size_t(n) : 0, '\0');
   if (n > 0) std::vsnprintf(text.data(), text.size() + 1, format, again);
   va_end(again);
-  if (const char* copy = m_memory.StrDup(text.data(), text.size())) m_queue.Push(copy);
+  // A message is lost only when memory is, which the compile then reports.
+  if (const char* copy = m_memory.StrDup(text.data(), text.size())) (void)m_queue.Push(copy);
 }
 
 void CompileLog::Truncate(std::size_t count) {
@@ -30,7 +32,8 @@ void CompileLog::Truncate(std::size_t count) {
   const char* text = nullptr;
   while (kept.size() < count && m_queue.Pop(text)) kept.push_back(text);
   while (m_queue.Pop(text)) {}
-  for (const char* k : kept) m_queue.Push(k);
+  // A message is lost only when memory is, which the compile then reports.
+  for (const char* k : kept) (void)m_queue.Push(k);
 }
 
 }  // namespace GSCompiler

@@ -55,10 +55,13 @@ void PrintUsage(const char* argv0) {
 // Builds the library of a unit compiled without errors and stores it at `path`
 // through a temporary file, so a failure leaves any old library whole. Returns
 // the error count (0 or 1); messages only when there is a log. `processEnds`:
-// nothing is compiled after this in the process. `dependencies`, when given,
-// receives the ids the stored library lists.
+// nothing is compiled after this in the process. `stored` is not ok when the
+// file could not be made or written: the specified message is then followed by
+// a line that names the file and the system's reason. `dependencies`, when
+// given, receives the ids the stored library lists.
 int WriteLibraryFile(CompileUnit& unit, const char* sourceName, const std::string& path, CompileLog* log,
-                     bool exactPath, bool processEnds, LibraryDependencies* dependencies = nullptr) {
+                     bool exactPath, bool processEnds, Kiv::Status& stored,
+                     LibraryDependencies* dependencies = nullptr) {
   // The library's blocks go to its new file as they are made, after the
   // head's place, so a large one is never held whole in memory; the head
   // and the last block follow once the sizes are known. A library is made
@@ -69,28 +72,36 @@ int WriteLibraryFile(CompileUnit& unit, const char* sourceName, const std::strin
   LibraryBytes bytes;
   bytes.spill = &spill;
   bytes.file = file.Fd();
+  bytes.fileName = path;
   bytes.lastUse = processEnds;
+  const auto reason = [&] {
+    if (log) log->Addf("%s\n", stored.message().c_str());
+  };
   const auto unableToOpen = [&] {
+    if (stored.ok()) stored = Kiv::Status::FromLastFileError();
     if (log) {
       if (exactPath)
         log->Addf("Unable to open output file: '%s'.\n", path.c_str());
       else
         log->Add("Unable to open output file.\n");
     }
+    reason();
     return 1;
   };
   if (bytes.file < 0) return unableToOpen();
   if (!unit.WriteLibrary(bytes, log, sourceName)) {
+    stored = bytes.written;
     if (log) {
       if (exactPath)
         log->Addf("Internal Compiler Error on '%s'.\n", sourceName);
       else
         log->Add("Internal Compiler Error.\n");
     }
+    if (!stored.ok()) reason();
     return 1;
   }
   Kiv::ScratchFile out;  // the rest of the file, around the spilled blocks
-  out.Place(bytes.file, 0);
+  out.Place(bytes.file, 0, path);
   uint64_t at = 0;
   const auto put = [&](const void* data, std::size_t size) {
     if (size != 0 && !out.WriteAt(at, data, size)) return false;
@@ -276,7 +287,8 @@ public:
     m_aborted = m_classCheck.Aborted();
     // A class with an error is not generated; the compile fails anyway.
     if (m_context.errorCount != 0) m_generating = false;
-    if (m_generating) m_unit.m_generator->GenerateMember(member);
+    // Errors are counted in the log as they are found.
+    if (m_generating) (void)m_unit.m_generator->GenerateMember(member);
     // The member's locals and parameters are known only to its tree.
     m_unit.m_symbols.ReleaseRetired();
   }
@@ -291,7 +303,8 @@ public:
       m_generating = false;
     } else {
       if (!m_checking || m_aborted) return;  // the rest of the file is only parsed
-      Check(declaration, m_context, !m_mainFile, &m_aborted);
+      // Errors are counted in the log as they are found.
+      (void)Check(declaration, m_context, !m_mainFile, &m_aborted);
       if (Generates() && !u.m_generator->GenerateClass(declaration)) u.m_generationFailed = true;
     }
     // The class's locals and parameters are known only to its tree, which
@@ -369,8 +382,9 @@ int CompileFile(const char* source, const char* outputPath, const std::vector<In
   library.SetExt("");
   library.AddToLast(".gsl");
 
+  Kiv::Status stored;  // its reason is in the log already
   if (errors == 0)
-    errors = WriteLibraryFile(unit, source, library.Str(), log, false, processEnds, dependencies);
+    errors = WriteLibraryFile(unit, source, library.Str(), log, false, processEnds, stored, dependencies);
   if (processEnds) {
     static CompileUnit* kept = nullptr;  // freed with the process's pages
     delete kept;
@@ -379,13 +393,19 @@ int CompileFile(const char* source, const char* outputPath, const std::vector<In
   return errors;
 }
 
-int CompileToFile(const char* source, const char* outputFile, CompileLog* log,
+int CompileToFile(const char* source, const char* outputFile, CompileLog* log) {
+  Kiv::Status stored;  // its reason is in the log already
+  return CompileToFile(source, outputFile, log, stored);
+}
+
+int CompileToFile(const char* source, const char* outputFile, CompileLog* log, Kiv::Status& stored,
                   LibraryDependencies* dependencies) {
+  stored = Kiv::Status::OK();
   if (!source) return 0;
   CompileUnit unit;
   int errors = unit.Compile(source, log);
   if (errors == 0 && outputFile)
-    errors = WriteLibraryFile(unit, source, outputFile, log, true, false, dependencies);
+    errors = WriteLibraryFile(unit, source, outputFile, log, true, false, stored, dependencies);
   return errors;
 }
 

@@ -13,6 +13,7 @@
 #include "gamescript/compiler/Library.h"
 #include "gamescript/compiler/ParseContext.h"
 #include "gamescript/compiler/SymbolTable.h"
+#include "kiv/Status.h"
 
 namespace GSCompiler {
 
@@ -37,9 +38,9 @@ public:
   // Writes the library image of a unit compiled without errors into `buffer`,
   // releasing the main file's syntax tree first. False (with a message in the
   // log) when it cannot be built.
-  bool WriteLibrary(Utils::ByteBuffer& buffer, CompileLog* log, const char* sourceName);
+  [[nodiscard]] bool WriteLibrary(Utils::ByteBuffer& buffer, CompileLog* log, const char* sourceName);
   // The same in the two parts of the file, as stored without joining them.
-  bool WriteLibrary(LibraryBytes& bytes, CompileLog* log, const char* sourceName);
+  [[nodiscard]] bool WriteLibrary(LibraryBytes& bytes, CompileLog* log, const char* sourceName);
   // The index of the text in the library's string table, interning it once.
   uint32_t InternString(std::string_view text) { return m_image.InternString(text); }
 
@@ -103,15 +104,20 @@ using LibraryDependencies = std::vector<std::pair<uint32_t, uint32_t>>;
 // the end of the process frees them at once. They stay reachable.
 // The list is left filled. When the library was written and `dependencies`
 // is given, it receives the ids the library lists.
-int CompileFile(const char* source, const char* outputPath, const std::vector<IncludePath>& includes,
-                CompileLog* log, bool processEnds = false, LibraryDependencies* dependencies = nullptr);
+[[nodiscard]] int CompileFile(const char* source, const char* outputPath,
+                              const std::vector<IncludePath>& includes, CompileLog* log,
+                              bool processEnds = false, LibraryDependencies* dependencies = nullptr);
 
 // Compiles `source` with the include-path list the caller has filled, for a
 // library at exactly `outputFile` (nothing is written when null). Returns the
-// error count; 0 at once when `source` is null. `dependencies`: as for
-// CompileFile.
-int CompileToFile(const char* source, const char* outputFile, CompileLog* log,
-                  LibraryDependencies* dependencies = nullptr);
+// error count; 0 at once when `source` is null.
+[[nodiscard]] int CompileToFile(const char* source, const char* outputFile, CompileLog* log);
+// The same, and `stored` says whether the library reached its file: not ok (an
+// I/O error naming the file and the system's reason) when the source compiled
+// but its library could not be written, so a caller can tell a full disk from
+// a script with errors. `dependencies`: as for CompileFile.
+[[nodiscard]] int CompileToFile(const char* source, const char* outputFile, CompileLog* log,
+                                Kiv::Status& stored, LibraryDependencies* dependencies = nullptr);
 
 // The language document that "-d" prints.
 const char* LanguageDocument();

@@ -77,12 +77,12 @@ public:
     m_size = 0;
     m_failed = false;
   }
-  bool Failed() const { return m_failed; }
+  [[nodiscard]] bool Failed() const { return m_failed; }
   // For a writer that finds the image cannot be right.
   void MarkFailed() { m_failed = true; }
   const uint8_t* Data() const { return m_data; }
   // Appends the image to `buffer`; false when the buffer has no storage.
-  bool CopyTo(Utils::ByteBuffer& buffer) const;
+  [[nodiscard]] bool CopyTo(Utils::ByteBuffer& buffer) const;
 
 private:
   // Room for n more bytes at the end; returns where they start. Storage
@@ -177,7 +177,7 @@ struct FinishedFunction {
   // Writes the whole record (chunk 9) like GSCFunction::WriteBody, into an
   // image at a 4-byte boundary. False, with nothing after the slot word
   // written, when the depth was not balanced.
-  bool WriteBody(ImageWriter& image, const BodyHeader& header, const CodeStore& store) const;
+  [[nodiscard]] bool WriteBody(ImageWriter& image, const BodyHeader& header, const CodeStore& store) const;
 };
 
 class GSCFunction {
@@ -245,8 +245,8 @@ public:
   int NewLabel();
   int LabelOf(const std::string& name);
   // False when the label does not exist or is already defined.
-  bool DefineLabel(int id, uint32_t offset);
-  bool IsDefined(int id) const;
+  [[nodiscard]] bool DefineLabel(int id, uint32_t offset);
+  [[nodiscard]] bool IsDefined(int id) const;
   void AddFixup(int id, uint32_t operandOffset, const char* file, uint32_t line, const char* text);
   // Patches every fix-up whose label is defined; each one whose label is not is
   // logged as "file(line) : text, line N". Returns the number of those.
@@ -255,7 +255,7 @@ public:
   // Writes the function's record (chunk 9). Padding is counted from
   // `alignBase` of the image. False, with nothing after the slot word
   // written, when the stack depth is not back to 0.
-  bool WriteBody(ImageWriter& image, const BodyHeader& header, std::size_t alignBase) const;
+  [[nodiscard]] bool WriteBody(ImageWriter& image, const BodyHeader& header, std::size_t alignBase) const;
   // The record's final bytes, with P and L from the function's symbol (or 1
   // and 0 for an initialiser) and the line table when `debugPart`.
   FinishedFunction Finish(CodeStore& store, int32_t parameterCells, int32_t localCount, bool debugPart) const;

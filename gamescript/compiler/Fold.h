@@ -21,10 +21,10 @@ FoldValue FoldBool(bool value);
 // when the operator is not folded for these operands: an int division or
 // remainder by 0 is left to run time, as are operators the kinds do not fit.
 // The smallest int divided by -1 gives the smallest int (remainder 0).
-bool FoldBinary(int32_t op, FoldValue left, FoldValue right, FoldValue& result);
+[[nodiscard]] bool FoldBinary(int32_t op, FoldValue left, FoldValue right, FoldValue& result);
 
 // Folds unary operator `op` (unary +, -, !, ~). False when not folded.
-bool FoldUnary(int32_t op, FoldValue operand, FoldValue& result);
+[[nodiscard]] bool FoldUnary(int32_t op, FoldValue operand, FoldValue& result);
 
 // The constant converted to type code `type` (bool, int or float) as an
 // assignment would: a float becomes an int by truncation toward zero (NaN

@@ -415,7 +415,9 @@ bool Writer::Write(LibraryBytes& out, const LibrarySource& source) {
     if (out.spill && !out.rest.empty()) {
       // The finished block goes to the spill file and its memory takes the next.
       ImageWriter& block = *out.rest.back();
-      spillFailed = spillFailed || block.Failed() || !out.spill->Append(block.Data(), block.Position());
+      if (!spillFailed && !block.Failed() && !out.spill->Append(block.Data(), block.Position()))
+        out.written = Kiv::Status::FromLastFileError();
+      spillFailed = spillFailed || block.Failed() || !out.written.ok();
       firstSpilled = true;
       block.Rewind();
       return block;
@@ -437,7 +439,7 @@ bool Writer::Write(LibraryBytes& out, const LibrarySource& source) {
   for (const auto& cls : m_image.classes) InternClassTexts(*cls, texts);
   const std::size_t stringCount = m_image.StringCount();
   const std::size_t headSize = WriteHead(out, source);
-  if (out.spill && out.file >= 0) out.spill->Place(out.file, headSize);
+  if (out.spill && out.file >= 0) out.spill->Place(out.file, headSize, out.fileName);
   const uint32_t* nextText = texts.data();
   const std::size_t classesStart = first.BeginChunk(GSRuntime::kChunkClasses);
   first.U32(static_cast<uint32_t>(m_image.classes.size()));
@@ -458,7 +460,8 @@ bool Writer::Write(LibraryBytes& out, const LibrarySource& source) {
         GiveBackPages(spare.Data(), spare.Capacity());
     m_image.classes[i].reset();
   }
-  if (spillFailed) return Fail(("Unable to write the library: " + Kiv::File::LastError()).c_str());
+  if (!out.written.ok()) return Fail(("Unable to write the library: " + out.written.message()).c_str());
+  if (spillFailed) return Fail("Internal Compiler Error: out of memory while writing the library.");
   std::size_t restSize = out.spill ? std::size_t(out.spill->Size()) : 0;
   bool restFailed = false;
   for (const auto& block : out.rest) {
@@ -470,7 +473,10 @@ bool Writer::Write(LibraryBytes& out, const LibrarySource& source) {
   if (firstSpilled) {
     uint8_t word[4];
     Kiv::StoreLE32(word, classesSize);
-    restFailed = restFailed || !out.spill->WriteAt(classesStart, word, sizeof word);
+    if (!out.spill->WriteAt(classesStart, word, sizeof word)) {
+      out.written = Kiv::Status::FromLastFileError();
+      return Fail(("Unable to write the library: " + out.written.message()).c_str());
+    }
   } else {
     first.PatchU32(classesStart, classesSize);
   }

@@ -16,6 +16,7 @@
 #include "gamescript/compiler/SymbolTable.h"
 #include "gamescript/runtime/LibraryFormat.h"
 #include "kiv/File.h"
+#include "kiv/Status.h"
 
 namespace GSCompiler {
 
@@ -89,6 +90,10 @@ struct LibraryBytes {
   // With the library's own file as well, the spilled blocks go straight to
   // their place in it, after the head's; the spill file then writes there.
   int file = -1;
+  // The library's file as the user named it, for the reason a failed write
+  // gives; and that reason, when the bytes could not be written to it.
+  std::string_view fileName;
+  Kiv::Status written;
   // The process ends after this write: the pages of code already written go
   // back to the system at once, which lowers its peak. A process that
   // compiles again keeps them for its next compile instead of faulting them
@@ -106,12 +111,12 @@ struct LibraryBytes {
 // class cannot be written, a table does not describe its records, or the
 // buffer failed; `out` must then not be stored. Each class's code is given
 // back once it is written, so an image is written once.
-bool WriteLibraryImage(LibraryBytes& out, GSSymbolTable& symbols, LibraryImage& image,
-                       const LibrarySource& source, CompileLog* log);
+[[nodiscard]] bool WriteLibraryImage(LibraryBytes& out, GSSymbolTable& symbols, LibraryImage& image,
+                                     const LibrarySource& source, CompileLog* log);
 // Appends both parts to `out`; false, with a message, when it has no room.
-bool JoinLibrary(const LibraryBytes& bytes, Utils::ByteBuffer& out, CompileLog* log);
+[[nodiscard]] bool JoinLibrary(const LibraryBytes& bytes, Utils::ByteBuffer& out, CompileLog* log);
 // The same joined in one buffer.
-bool WriteLibraryImage(Utils::ByteBuffer& out, GSSymbolTable& symbols, LibraryImage& image,
-                       const LibrarySource& source, CompileLog* log);
+[[nodiscard]] bool WriteLibraryImage(Utils::ByteBuffer& out, GSSymbolTable& symbols, LibraryImage& image,
+                                     const LibrarySource& source, CompileLog* log);
 
 }  // namespace GSCompiler

@@ -47,8 +47,10 @@ public:
     declarations = nullptr;
     sourceCrc = 0;
     fileNameCrc = 0;
-    stringPool.Init(Utils::FrameMemory::kDefaultBlockSize);
-    memberPool.Init(kMemberBlockSize);
+    // Memory the pool cannot get is refused again at its first use, which fails the compile.
+    (void)stringPool.Init(Utils::FrameMemory::kDefaultBlockSize);
+    // Memory the pool cannot get is refused again at its first use, which fails the compile.
+    (void)memberPool.Init(kMemberBlockSize);
     log = newLog;
     symbols = table;
   }

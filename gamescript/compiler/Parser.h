@@ -20,7 +20,7 @@ public:
   // goes to Member as soon as it is read and its memory is reused after that
   // call, and Class then gets the class without members. A class of many
   // functions thus never holds more than one function's tree.
-  virtual bool TakesMembers(SyntaxNode* declaration) {
+  [[nodiscard]] virtual bool TakesMembers(SyntaxNode* declaration) {
     (void)declaration;
     return false;
   }

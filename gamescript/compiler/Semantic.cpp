@@ -159,17 +159,20 @@ bool SemanticWalker::BeginClass(SyntaxNode* node, bool declarationsOnly) {
   if (ClassHeaderError(node) != HeaderError::None) return false;
   m_declarationsOnly = declarationsOnly;
   m_skip = false;
-  PreCheck(node);  // enters the class; its other errors name their own lines
+  // Errors are counted in the log as they are found.
+  (void)PreCheck(node);  // enters the class; its other errors name their own lines
   return true;
 }
 
 void SemanticWalker::CheckClassMember(SyntaxNode* member) {
   if (m_abort) return;
-  Walk(member, m_declarationsOnly, 1);  // under its class, as in the walk of the whole class
+  // Errors are counted in the log as they are found.
+  (void)Walk(member, m_declarationsOnly, 1);  // under its class, as in the walk of the whole class
 }
 
 void SemanticWalker::EndClass(SyntaxNode* node) {
-  if (!m_abort) PostCheck(node);
+  // Errors are counted in the log as they are found.
+  if (!m_abort) (void)PostCheck(node);
   // An aborted walk leaves block levels open; the next class starts clean.
   m_symbols.ClearScopes();
   m_symbols.currentFunction = nullptr;

@@ -19,7 +19,8 @@ struct SyntaxNode;
 // True when no check failed; every error is counted in `context`. `aborted`,
 // when given, tells whether an error stopped the walk: a file checked a class
 // at a time checks no further class after that.
-bool Check(SyntaxNode* tree, ParseContext& context, bool declarationsOnly, bool* aborted = nullptr);
+[[nodiscard]] bool Check(SyntaxNode* tree, ParseContext& context, bool declarationsOnly,
+                         bool* aborted = nullptr);
 
 // The same check a class at a time as the parser hands its members over, with
 // the same messages in the same order. Begin is false, having checked
@@ -31,11 +32,11 @@ public:
   ClassCheck(const ClassCheck&) = delete;
   ClassCheck& operator=(const ClassCheck&) = delete;
 
-  bool Begin(SyntaxNode* declaration, bool declarationsOnly);
+  [[nodiscard]] bool Begin(SyntaxNode* declaration, bool declarationsOnly);
   void Member(SyntaxNode* member);
   void End(SyntaxNode* declaration);
   // Whether an error stopped the walk (as `aborted` of Check).
-  bool Aborted() const;
+  [[nodiscard]] bool Aborted() const;
 
 private:
   ParseContext& m_context;

@@ -23,25 +23,25 @@ public:
 
   // Walks a node list; false when a check failed or the walk was aborted.
   // `above` counts the nodes the walk is under, for the nesting limit.
-  bool Walk(SyntaxNode* first, bool declarationsOnly, int above = 0);
-  bool Aborted() const { return m_abort; }
+  [[nodiscard]] bool Walk(SyntaxNode* first, bool declarationsOnly, int above = 0);
+  [[nodiscard]] bool Aborted() const { return m_abort; }
 
   // A class a member at a time, checked as the walk of the whole class would
   // check it. BeginClass is false, having checked nothing, for a class whose
   // header is refused: those messages name the line of the class's end, so
   // such a class is walked whole once read.
-  bool BeginClass(SyntaxNode* node, bool declarationsOnly);
+  [[nodiscard]] bool BeginClass(SyntaxNode* node, bool declarationsOnly);
   void CheckClassMember(SyntaxNode* member);
   void EndClass(SyntaxNode* node);
 
 private:
   // The walk of a node list from a node at `depth` (nodes above it, plus one):
   // each node's pre-check, the children it enters, then its post-check.
-  bool WalkList(SyntaxNode* node, int depth);
+  [[nodiscard]] bool WalkList(SyntaxNode* node, int depth);
   // Enters the children of `node` whose bits are set in `mask`, each through
   // `walkChild(child, depth + 1)`; stops at the nesting limit or an abort.
   template <class WalkChild>
-  bool WalkChildren(SyntaxNode* node, unsigned mask, int depth, WalkChild walkChild) {
+  [[nodiscard]] bool WalkChildren(SyntaxNode* node, unsigned mask, int depth, WalkChild walkChild) {
     bool ok = true;
     for (int i = 0; i < 4; ++i) {
       SyntaxNode* child = node->child[i];
@@ -58,7 +58,7 @@ private:
     return ok;
   }
   // An expression node, its children and its check (CheckExpression.cpp).
-  bool WalkExpression(SyntaxNode* node, int depth);
+  [[nodiscard]] bool WalkExpression(SyntaxNode* node, int depth);
   // The children an operator node's walk enters (bit i: child i).
   static unsigned OperatorChildren(int32_t op) {
     switch (op) {
@@ -74,58 +74,58 @@ private:
 
   // --- declarations and statements (Semantic.cpp)
   // Pre-check; sets m_skip when the node's children are not to be walked.
-  bool PreCheck(SyntaxNode* node);
-  bool PostCheck(SyntaxNode* node);
-  bool CheckClass(SyntaxNode* node);
+  [[nodiscard]] bool PreCheck(SyntaxNode* node);
+  [[nodiscard]] bool PostCheck(SyntaxNode* node);
+  [[nodiscard]] bool CheckClass(SyntaxNode* node);
   // What refuses a class declaration's header, if anything.
   enum class HeaderError { None, Specifiers, Declared };
   HeaderError ClassHeaderError(const SyntaxNode* node);
-  bool CheckFunction(SyntaxNode* node);
-  bool CheckVariables(SyntaxNode* node);
-  bool CheckDeclarator(SyntaxNode* node);
-  bool CheckStatement(SyntaxNode* node);
-  bool CheckSwitch(SyntaxNode* node);
-  bool CheckReturn(SyntaxNode* node);
-  bool CloseBlock(SyntaxNode* node);
-  bool CheckOn(SyntaxNode* node);
+  [[nodiscard]] bool CheckFunction(SyntaxNode* node);
+  [[nodiscard]] bool CheckVariables(SyntaxNode* node);
+  [[nodiscard]] bool CheckDeclarator(SyntaxNode* node);
+  [[nodiscard]] bool CheckStatement(SyntaxNode* node);
+  [[nodiscard]] bool CheckSwitch(SyntaxNode* node);
+  [[nodiscard]] bool CheckReturn(SyntaxNode* node);
+  [[nodiscard]] bool CloseBlock(SyntaxNode* node);
+  [[nodiscard]] bool CheckOn(SyntaxNode* node);
   // True when the class named by an object type node is declared (any
   // other type is fine); reports "object<%s> not declared" otherwise.
-  bool CheckObjectType(const SyntaxNode* typeNode, uint32_t line);
+  [[nodiscard]] bool CheckObjectType(const SyntaxNode* typeNode, uint32_t line);
   // The innermost enclosing statement of one of the kinds in `mask`
   // (bits 1 << statement kind), or null.
   SyntaxNode* Owner(uint32_t mask) const;
 
   // --- expressions (CheckExpression.cpp)
-  bool CheckExpression(SyntaxNode* node);
-  bool CheckIdentifier(SyntaxNode* node);
-  bool CheckMe(SyntaxNode* node);
-  bool CheckOperator(SyntaxNode* node);
-  bool CheckTableOperator(SyntaxNode* node);
-  bool CheckMember(SyntaxNode* node);
-  bool CheckIndex(SyntaxNode* node);
-  bool CheckRange(SyntaxNode* node);
-  bool CheckSize(SyntaxNode* node);
-  bool CheckIsClass(SyntaxNode* node);
-  bool CheckCopy(SyntaxNode* node);
-  bool CheckCast(SyntaxNode* node);
-  bool CheckAssignment(SyntaxNode* node);
-  bool CheckNew(SyntaxNode* node);
-  bool CheckCall(SyntaxNode* node);
-  bool CheckInheritedCall(SyntaxNode* node, bool qualified);
+  [[nodiscard]] bool CheckExpression(SyntaxNode* node);
+  [[nodiscard]] bool CheckIdentifier(SyntaxNode* node);
+  [[nodiscard]] bool CheckMe(SyntaxNode* node);
+  [[nodiscard]] bool CheckOperator(SyntaxNode* node);
+  [[nodiscard]] bool CheckTableOperator(SyntaxNode* node);
+  [[nodiscard]] bool CheckMember(SyntaxNode* node);
+  [[nodiscard]] bool CheckIndex(SyntaxNode* node);
+  [[nodiscard]] bool CheckRange(SyntaxNode* node);
+  [[nodiscard]] bool CheckSize(SyntaxNode* node);
+  [[nodiscard]] bool CheckIsClass(SyntaxNode* node);
+  [[nodiscard]] bool CheckCopy(SyntaxNode* node);
+  [[nodiscard]] bool CheckCast(SyntaxNode* node);
+  [[nodiscard]] bool CheckAssignment(SyntaxNode* node);
+  [[nodiscard]] bool CheckNew(SyntaxNode* node);
+  [[nodiscard]] bool CheckCall(SyntaxNode* node);
+  [[nodiscard]] bool CheckInheritedCall(SyntaxNode* node, bool qualified);
   // Checks each argument against `function`'s parameters: failures give
   // "Error in expression"; converted arguments are wrapped in cast nodes.
-  bool ConvertArguments(SyntaxNode* call, GSFunctionSymbol* function);
+  [[nodiscard]] bool ConvertArguments(SyntaxNode* call, GSFunctionSymbol* function);
 
 public:
   // --- shared helpers
   // The class symbol of that name, or null (marks it referenced).
   GSClassSymbol* FindClass(std::string_view name);
   // True when `derived` is `base` or has it among its ancestors.
-  bool Derives(GSClassSymbol* derived, GSClassSymbol* base);
+  [[nodiscard]] bool Derives(GSClassSymbol* derived, GSClassSymbol* base);
   // Relation of two named classes for a conversion: `either` accepts a
   // class derived from the other in either direction (casts, arguments),
   // else the source must be the target or derive from it.
-  bool ClassesRelated(std::string_view target, std::string_view source, bool either);
+  [[nodiscard]] bool ClassesRelated(std::string_view target, std::string_view source, bool either);
   // Turns an expression node into a constant node of the given kind.
   static void MakeConstant(SyntaxNode* node, int32_t kind, uint32_t bits, const char* text);
   // A copy of `text` in the file's pool (null for an empty text).

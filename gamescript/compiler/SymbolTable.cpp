@@ -470,7 +470,8 @@ void GSSymbolTable::CloseBlock() {
   }
   if (m_level == 0) return;
   for (GSSymbol* s = m_scopes[m_level]; s != nullptr; s = s->scopeNext) {
-    Remove(s);
+    // The symbol goes in any case; a missing one has nothing to remove.
+    (void)Remove(s);
     s->retired = true;
   }
   m_scopes[m_level] = nullptr;
@@ -670,7 +671,8 @@ bool GSSymbolTable::ResolveExtends(GSClassSymbol* cls) {
 }
 
 bool GSSymbolTable::FindAncestor(GSClassSymbol* cls, const std::string& name, AncestorEntry& entry) {
-  ResolveExtends(cls);
+  // A failed resolve reports its own error and marks the class.
+  (void)ResolveExtends(cls);
   if (cls->name == name) {
     entry = {cls, 0, 0, false};
     return true;
@@ -702,7 +704,8 @@ int GSSymbolTable::FindFunctions(GSClassSymbol* cls, const std::string& name, in
 }
 
 int32_t GSSymbolTable::AncestorPosition(GSClassSymbol* cls, GSSymbol* member) {
-  if (!cls->extends.empty()) ResolveExtends(cls);
+  // A failed resolve reports its own error and marks the class.
+  if (!cls->extends.empty()) (void)ResolveExtends(cls);
   if (member->kind != SymVariable && member->kind != SymFunction) return -1;
   const bool variable = member->kind == SymVariable;
   int64_t position;

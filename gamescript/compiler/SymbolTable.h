@@ -49,7 +49,7 @@ public:
   const std::string& str() const { return m_text != nullptr ? *m_text : Empty(); }
   operator const std::string&() const { return str(); }
   const char* c_str() const { return str().c_str(); }
-  bool empty() const { return m_text == nullptr || m_text->empty(); }
+  [[nodiscard]] bool empty() const { return m_text == nullptr || m_text->empty(); }
   friend bool operator==(const SideText& a, std::string_view b) { return a.str() == b; }
 
 private:
@@ -79,7 +79,7 @@ public:
   // lower level).
   GSSymbol* sameName = nullptr;
 
-  bool HasOwner() const { return ownerClass != nullptr || inGlobals; }
+  [[nodiscard]] bool HasOwner() const { return ownerClass != nullptr || inGlobals; }
 
 protected:
   explicit GSSymbol(uint32_t k) : kind(static_cast<uint8_t>(k)) {}
@@ -128,7 +128,7 @@ public:
 class SymbolHash {
 public:
   explicit SymbolHash(uint32_t buckets = 61);
-  bool Insert(GSSymbol* symbol);
+  [[nodiscard]] bool Insert(GSSymbol* symbol);
   // The entry equal to the probe, or null; a probe of level -1 finds the
   // entry of that name with the highest level.
   GSSymbol* Find(const GSSymbol& probe) const;
@@ -139,7 +139,7 @@ public:
   // The hash a name is looked up with: one name searched in several tables
   // is hashed once.
   static std::size_t LookupHash(std::string_view name);
-  bool Remove(GSSymbol* symbol);
+  [[nodiscard]] bool Remove(GSSymbol* symbol);
   uint32_t Count() const { return m_count; }
   // Symbols inserted so far, removed ones included: a table whose count is
   // unchanged since a visit has no entry that visit missed.
@@ -338,13 +338,13 @@ public:
   // Enters the symbol at the current level: globally without a class, else in
   // the class's member table (numbered when `number` and at level 0). False
   // when the symbol already has an owner or an equal symbol is there.
-  bool Add(GSSymbol* symbol, GSClassSymbol* cls, bool number);
+  [[nodiscard]] bool Add(GSSymbol* symbol, GSClassSymbol* cls, bool number);
   // Removes the symbol from whichever table holds it.
-  bool Remove(GSSymbol* symbol);
+  [[nodiscard]] bool Remove(GSSymbol* symbol);
 
   // Opens a block level. False (level unchanged, closing still balances) when
   // 63 levels are already open: the caller reports the nesting error.
-  bool OpenBlock();
+  [[nodiscard]] bool OpenBlock();
   // Removes every symbol of the current level and lowers it. Level 0 stays.
   void CloseBlock();
   // Closes every level down to 0.
@@ -389,7 +389,7 @@ public:
 
   // The class itself (offsets 0) or its first ancestor entry of that name,
   // after resolving the extends list; false when there is none.
-  bool FindAncestor(GSClassSymbol* cls, const std::string& name, AncestorEntry& entry);
+  [[nodiscard]] bool FindAncestor(GSClassSymbol* cls, const std::string& name, AncestorEntry& entry);
   // Functions of `cls` with that plain name and argument count, in table
   // order; when none and searchAncestors, those of each ancestor's own table.
   int FindFunctions(GSClassSymbol* cls, const std::string& name, int argumentCount, GSFunctionSymbol** result,
@@ -410,7 +410,7 @@ public:
   }
 
   // Resolves the extends list once (messages in the class's declaring file).
-  bool ResolveExtends(GSClassSymbol* cls);
+  [[nodiscard]] bool ResolveExtends(GSClassSymbol* cls);
   // Adds base as an ancestor of cls; null on success, else the name of the
   // entry that is already there.
   const char* AddBase(GSClassSymbol* cls, GSClassSymbol* base, bool direct, int32_t vo, int32_t fo);

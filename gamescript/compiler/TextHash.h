@@ -23,7 +23,7 @@ inline uint64_t Load32(const char* p) {
 
 // Whether n bytes at a and at b are the same. Names are short: compared a
 // word or two at a time without a call, reading nothing outside the texts.
-inline bool SameText(const char* a, const char* b, std::size_t n) {
+[[nodiscard]] inline bool SameText(const char* a, const char* b, std::size_t n) {
   using TextHashDetail::Load32;
   using TextHashDetail::Load64;
   if (n >= 8) {

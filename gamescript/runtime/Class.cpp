@@ -300,7 +300,8 @@ bool GSClass::CreateInstance(GSObject* native, GSContext* context) {
   if (instance->refCount > 1)
     ReleaseReference(instance);
   else
-    DestroyInstance(instance);
+    // An instance whose members go anyway: the instance is gone after this.
+    (void)DestroyInstance(instance);
   return false;
 }
 
@@ -323,7 +324,8 @@ bool GSClass::ReleaseObjectMembers(GSScriptInstance* instance) {
 
 bool GSClass::DestroyInstance(GSScriptInstance* instance) {
   if (!instance || instance->cls != this) return false;
-  ReleaseObjectMembers(instance);
+  // An instance whose members go anyway: the instance is gone after this.
+  (void)ReleaseObjectMembers(instance);
   const uint64_t bytes = InstanceBytes(instance->words, instance->viewCount);
   instance->~GSScriptInstance();
   ContextHeap().Free(instance);

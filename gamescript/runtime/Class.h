@@ -28,7 +28,7 @@ inline std::string_view MethodPart(std::string_view key) {
 }
 // MethodPart(key) == method, with the search for "::" left to keys whose end
 // matches (most keys differ from the method at the first byte of that end).
-inline bool IsMethod(std::string_view key, std::string_view method) {
+[[nodiscard]] inline bool IsMethod(std::string_view key, std::string_view method) {
   if (key.size() < method.size()) return false;
   const std::string_view end = key.substr(key.size() - method.size());
   return (method.empty() || end[0] == method[0]) && end == method && MethodPart(key).size() == method.size();
@@ -61,8 +61,8 @@ struct GSFunction {
   // (RunCode.h); null until its first call.
   struct ObservedCalls* observed = nullptr;
 
-  bool IsNative() const { return record->flags & kFunctionNative; }
-  bool ReturnsValue() const { return record->returnType != TypeVoid; }
+  [[nodiscard]] bool IsNative() const { return record->flags & kFunctionNative; }
+  [[nodiscard]] bool ReturnsValue() const { return record->returnType != TypeVoid; }
   // The source line of a code offset; -1 without a line table.
   int32_t LineOf(uint32_t offset) const;
 };
@@ -99,9 +99,9 @@ public:
   // is reported and left unlinked), inherited functions and the function
   // table. False when an ancestor cannot be found or the lookups would pass
   // `steps` (a budget kept linear in the library's size; it is counted down).
-  bool Link(uint64_t& steps);
+  [[nodiscard]] bool Link(uint64_t& steps);
   // The ancestors' classes from the library's class imports; false when one is missing.
-  bool ResolveAncestors();
+  [[nodiscard]] bool ResolveAncestors();
   // This class's own function whose key has this method part (from "::" on:
   // name and argument list), the first of equal ones; null when none.
   GSFunction* FindMethod(std::string_view method) const;
@@ -133,7 +133,7 @@ public:
   GSClass* FindFunction(std::string_view key, int32_t& index, int32_t& offset);
   int32_t FindFunctionIndex(std::string_view key) const;
   GSFunction* FunctionAt(std::size_t i) { return i < m_functions.size() ? &m_functions[i] : nullptr; }
-  bool IsDerivedFrom(std::string_view name) const;
+  [[nodiscard]] bool IsDerivedFrom(std::string_view name) const;
   // The block of `instance` for `cls` (this class or an ancestor); null when
   // it has none or the instance is not of this class.
   uint32_t* GetClassData(GSScriptInstance* instance, const GSClass* cls) const;
@@ -141,8 +141,8 @@ public:
   // Gives the native object a new instance in the context and runs the
   // initialisers, ancestors first; false when it already has one or an
   // initialiser fails (nothing then stays attached).
-  bool CreateInstance(GSObject* native, GSContext* context);
-  bool ReleaseObjectMembers(GSScriptInstance* instance);
+  [[nodiscard]] bool CreateInstance(GSObject* native, GSContext* context);
+  [[nodiscard]] bool ReleaseObjectMembers(GSScriptInstance* instance);
   // Runs the function of `key` (found as FindFunction finds it) for
   // `instance`, an instance of this class or of one derived from it, with
   // `argumentCount` argument cells after the receiver; their references go
@@ -152,12 +152,12 @@ public:
   // `result`. False when the function is unknown or takes other arguments,
   // a thread method's object is no game object or has 64 threads, the
   // stack overflows, or the run ends in an error.
-  bool CallFunction(GSScriptInstance* instance, std::string_view key, const uint32_t* arguments,
-                    uint32_t argumentCount, uint32_t* result = nullptr);
-  bool DestroyInstance(GSScriptInstance* instance);
+  [[nodiscard]] bool CallFunction(GSScriptInstance* instance, std::string_view key, const uint32_t* arguments,
+                                  uint32_t argumentCount, uint32_t* result = nullptr);
+  [[nodiscard]] bool DestroyInstance(GSScriptInstance* instance);
   // Whether cell `cell` of an instance of this class holds a counted
   // reference (known once an instance has been made).
-  bool IsReferenceCell(uint64_t cell) const {
+  [[nodiscard]] bool IsReferenceCell(uint64_t cell) const {
     return cell < m_referenceCells.size() && m_referenceCells[cell];
   }
 
@@ -165,7 +165,7 @@ private:
   // Maps the instance cells that hold references, from this class's and its
   // ancestors' member lists, once; false when a cell would be released twice
   // or a reference cell gets a value other than null.
-  bool MapReferenceCells();
+  [[nodiscard]] bool MapReferenceCells();
   GSMachine* m_machine;
   GSLibrary* m_library;
   uint32_t m_index;

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "gamescript/runtime/Class.h"
+#include "gamescript/runtime/MachineState.h"
 #include "gamescript/runtime/Library.h"
 #include "gamescript/runtime/Machine.h"
 #include "gamescript/runtime/ScriptLogHook.h"
@@ -112,8 +113,7 @@ uint32_t GameObjectHandle(GSGameObject* object) {
   GSScriptInstance* i = object ? object->Instance() : nullptr;
   if (!i || !i->cls) return 0;
   // The class of "gs.gsl" when it is loaded; by name for a class of another library.
-  static GSClass* cache = nullptr;
-  const GSClass* base = BaseClass("GameObject", cache);
+  const GSClass* base = BaseClass("GameObject", Machine().gameObjectClass);
   auto is = [&](const GSClass* c) { return c && (base ? c == base : c->Name() == "GameObject"); };
   if (is(i->cls)) return i->HandleOfBlock(0);
   for (const GSAncestor& a : i->cls->Ancestors())
@@ -140,7 +140,8 @@ void GSGameObject::DropThreadsAndHandlers() {
   threads.swap(m_threads);
   threads.clear();
   for (const GSHandler& h : m_handlers)
-    if (Router()) Router()->Unsubscribe(this, h.major);
+    // One never subscribed has nothing to undo.
+    if (Router()) (void)Router()->Unsubscribe(this, h.major);
   m_handlers.clear();
 }
 
@@ -235,7 +236,8 @@ bool GSGameObject::Receive(GSMessage* message) {
     const MessageRef copy = GSMessage::Make(message->major, message->minor, message->source,
                                             message->destination, kMessageCreated | kMessageSniffed);
     copy->payload = message->payload;
-    sniffer->Receive(copy.Get());
+    // True when handled; a message that no one handles is dropped, as messages are.
+    (void)sniffer->Receive(copy.Get());
   }
   if (!consumed && message->major == kMessageDelete) {
     MarkForDeletion();
@@ -299,7 +301,8 @@ void GSGameObject::Post(GSStack& stack, bool payload) {
     return;
   }
   if (payload && !AttachPayload(m.Get(), stack.Argument(4), Router())) return;
-  if (GSRouter* router = Router()) router->PostMessage(m.Get());
+  // A post refused past the memory limit is reported by the router itself.
+  if (GSRouter* router = Router()) (void)router->PostMessage(m.Get());
 }
 
 void GSGameObject::SendMessage(GSStack& stack) { Send(stack, false); }
@@ -338,7 +341,8 @@ void GSGameObject::AddHandler(GSStack& stack) {
   if (!handler || handler->empty()) {
     std::erase_if(m_handlers, [&](const GSHandler& h) {
       const bool match = !h.sniff && h.major == a && h.minor == b && h.node == target->NodeId();
-      if (match) router->Unsubscribe(this, a);
+      // One never subscribed has nothing to undo.
+      if (match) (void)router->Unsubscribe(this, a);
       return match;
     });
     return;
@@ -364,7 +368,8 @@ void GSGameObject::AddHandler(GSStack& stack) {
     if (!h.sniff && h.major == a && h.minor == b && h.node == target->NodeId() && h.function == function)
       return;
   m_handlers.push_back(GSHandler{target->NodeId(), block, function, a, b, false});
-  router->Subscribe(this, a);
+  // A refused subscription (no such major) leaves the handler unreached, as the script asked.
+  (void)router->Subscribe(this, a);
 }
 
 void GSGameObject::Sniff(GSStack& stack) {
@@ -393,12 +398,14 @@ void GSGameObject::Sniff(GSStack& stack) {
   if (enable) {
     if (std::any_of(m_handlers.begin(), m_handlers.end(), same)) return;
     m_handlers.push_back(GSHandler{target->NodeId(), 0, nullptr, a, b, true});
-    router->Subscribe(this, a);
+    // A refused subscription (no such major) leaves the handler unreached, as the script asked.
+    (void)router->Subscribe(this, a);
     return;
   }
   std::erase_if(m_handlers, [&](const GSHandler& h) {
     const bool match = same(h);
-    if (match) router->Unsubscribe(this, a);
+    // One never subscribed has nothing to undo.
+    if (match) (void)router->Unsubscribe(this, a);
     return match;
   });
 }
@@ -431,7 +438,8 @@ GSGameObject* GSThread::OwnerGameObject() const {
 void GSThread::DropHandlers() {
   GSGameObject* owner = OwnerGameObject();
   if (GSRouter* router = owner ? owner->Router() : nullptr)
-    for (const Block& b : m_handlers) router->Unsubscribe(owner, b.major);
+    // One never subscribed has nothing to undo.
+    for (const Block& b : m_handlers) (void)router->Unsubscribe(owner, b.major);
   m_handlers.clear();
 }
 
@@ -491,7 +499,8 @@ bool GSThread::ProcessQueue() {
       m_queue.push_back(std::move(m));  // waits for the next wait
       continue;
     }
-    OfferMessage(m.Get(), false);
+    // A message the thread does not take waits in the queue.
+    (void)OfferMessage(m.Get(), false);
     resumed = m_state == Ready;
   }
   return m_state == Ready;
@@ -500,8 +509,7 @@ bool GSThread::ProcessQueue() {
 // ------------------------------------------------------------ contexts
 
 uint32_t GSContext::MakeMessageObject(const GSMessage* message) {
-  static GSClass* cache = nullptr;
-  GSClass* cls = BaseClass("Message", cache);
+  GSClass* cls = BaseClass("Message", Machine().messageClass);
   if (!cls || !message) return 0;
   auto* object = new GSObject();
   if (!object->BindScriptClass(cls, this)) {
@@ -585,7 +593,8 @@ void GSContext::RouterPostMessage(GSStack& stack) {
   if (a == 0 || b == 0) return;
   const MessageRef m = GSMessage::Make(a, b, stack.Argument(1), stack.Argument(2),
                                        DelayWord(stack.FloatArgument(5)) | kMessageCreated);
-  m_router->PostMessage(m.Get());
+  // A post refused past the memory limit is reported by the router itself.
+  (void)m_router->PostMessage(m.Get());
 }
 
 // ------------------------------------------------------------ registration

@@ -37,14 +37,14 @@ public:
   ~GSGameObject() override;
 
   // Drops every thread and handler first; the class must derive from "GameObject".
-  bool BindScriptClass(GSClass* cls, GSContext* context) override;
+  [[nodiscard]] bool BindScriptClass(GSClass* cls, GSContext* context) override;
   // Registered with a router, the object waits for the router to delete it.
-  bool DeferDeletion() override;
+  [[nodiscard]] bool DeferDeletion() override;
 
   // The name the node registers under; set it before the object joins a router.
   void SetName(std::string name) { m_name = std::move(name); }
   std::string NodeName() const override { return m_name; }
-  bool Receive(GSMessage* message) override;
+  [[nodiscard]] bool Receive(GSMessage* message) override;
   void Update(float seconds) override;
   void DumpStacks() override;
   GSGameObject* AsGameObject() override { return this; }
@@ -56,7 +56,7 @@ public:
   void StopThread(GSThread* thread);
   // Made by a script (`new`): the scripts own it, and its context's teardown deletes it.
   void SetOwnedByScripts() { m_ownedByScripts = true; }
-  bool OwnedByScripts() const override { return m_ownedByScripts; }
+  [[nodiscard]] bool OwnedByScripts() const override { return m_ownedByScripts; }
   std::size_t ThreadCount() const { return m_threads.size(); }
   GSThread* ThreadAt(std::size_t i) const { return m_threads[i].get(); }
   const std::vector<GSHandler>& Handlers() const { return m_handlers; }

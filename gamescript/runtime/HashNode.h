@@ -34,9 +34,9 @@ public:
   IHashNodeTable& operator=(const IHashNodeTable&) = delete;
 
   // Drops the old buckets (nodes are not owned) and makes bucketCount empty ones.
-  bool Init(std::size_t bucketCount);
+  [[nodiscard]] bool Init(std::size_t bucketCount);
   // False when an equal node is present (the first one stays).
-  bool Insert(IHashNode* node);
+  [[nodiscard]] bool Insert(IHashNode* node);
   // The entry equal to key, or an empty iterator.
   Iterator Find(const IHashNode& key);
   // Unlinks the iterator's entry; the iterator then stands on the following one.

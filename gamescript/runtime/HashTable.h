@@ -34,7 +34,7 @@ public:
     m_buckets.resize(kBuckets);
   }
   // False (the table unchanged) when the key is present; the table owns the value.
-  bool Insert(uint32_t key, std::unique_ptr<Value> value) {
+  [[nodiscard]] bool Insert(uint32_t key, std::unique_ptr<Value> value) {
     std::unique_ptr<Node>* link = &m_buckets[Bucket(key)];
     while (*link && (*link)->key < key) link = &(*link)->next;
     if (*link && (*link)->key == key) return false;
@@ -42,7 +42,7 @@ public:
     ++m_count;
     return true;
   }
-  bool Find(uint32_t key, Iterator& it) {
+  [[nodiscard]] bool Find(uint32_t key, Iterator& it) {
     const std::size_t bucket = Bucket(key);
     std::unique_ptr<Node>* link = &m_buckets[bucket];
     while (*link && (*link)->key < key) link = &(*link)->next;
@@ -73,7 +73,7 @@ struct IDoubleLinkListNode {
   IDoubleLinkListNode* previous = this;
   IDoubleLinkListNode* next = this;
   void* owner = nullptr;
-  bool Linked() const { return next != this; }
+  [[nodiscard]] bool Linked() const { return next != this; }
   void Unlink() {
     previous->next = next;
     next->previous = previous;

@@ -14,6 +14,7 @@
 #include "gamescript/runtime/Class.h"
 #include "gamescript/runtime/GameObject.h"
 #include "gamescript/runtime/Library.h"
+#include "gamescript/runtime/MachineState.h"
 #include "gamescript/runtime/Native.h"
 #include "gamescript/runtime/Objects.h"
 #include "gamescript/runtime/RunCode.h"
@@ -28,11 +29,6 @@
 namespace GSRuntime {
 
 namespace {
-
-GSThread* g_current = nullptr;
-int g_nesting = 0;
-int64_t g_left = 0;   // bytes the run may still pay before its budget is passed
-uint64_t g_runs = 0;  // runs of the interpreter begun
 
 const char* const kErrorNames[] = {
     "ER_Done",
@@ -86,6 +82,12 @@ int32_t ToInt(float f) {
 uint32_t Bits(float f) { return std::bit_cast<uint32_t>(f); }
 float Float(uint32_t u) { return std::bit_cast<float>(u); }
 
+// A comparison's result: -1, 0 or 1. The order itself, for ints: a wrapping
+// difference would invert it near the ends of the range.
+uint32_t Order(int32_t a, int32_t b) { return uint32_t((a > b) - (a < b)); }
+// For floats, the difference's sign; NaN compares as equal.
+uint32_t Sign(float d) { return d > 0 ? 1u : d < 0 ? uint32_t(-1) : 0u; }
+
 // Whether the receiver and arguments at `kinds` (the receiver first) are of
 // the kinds `callee`'s frame takes them as: its reference cells are released
 // when it ends.
@@ -110,17 +112,20 @@ bool RunInitialiser(GSFunction& initialiser, uint32_t handle) {
 }  // namespace
 
 void PayRunBudget(uint64_t bytes) {
-  if (g_nesting > 0) g_left -= int64_t(bytes / kBytesPerBudgetByte);
+  MachineState& state = Machine();
+  if (state.runNesting > 0) state.runLeft -= int64_t(bytes / kBytesPerBudgetByte);
 }
 
 const char* ErrorName(int32_t code) {
   return code >= 0 && code <= ER_Timeout ? kErrorNames[code] : "ER_Unknown";
 }
 
-GSThread* GSThread::Current() { return g_current; }
+GSThread* GSThread::Current() { return Machine().current; }
 
 GSThread& SharedThread() {
-  static GSThread* thread = new GSThread(nullptr, GSThread::kSharedThread);
+  // Made once and kept to the end of the process, as the machine is.
+  GSThread*& thread = Machine().sharedThread;
+  if (!thread) thread = new GSThread(nullptr, GSThread::kSharedThread);
   return *thread;
 }
 
@@ -161,8 +166,9 @@ int32_t GSThread::Run(float elapsed) {
 
 int32_t CallScriptFunction(GSFunction& function, uint32_t handle, const uint32_t* arguments,
                            uint32_t argumentCount, uint32_t* result) {
-  return CallScriptFunctionOn(g_current ? *g_current : SharedThread(), function, handle, arguments,
-                              argumentCount, result);
+  GSThread* const current = Machine().current;
+  return CallScriptFunctionOn(current ? *current : SharedThread(), function, handle, arguments, argumentCount,
+                              result);
 }
 
 int32_t CallScriptFunctionOn(GSThread& thread, GSFunction& function, uint32_t handle,
@@ -263,12 +269,14 @@ int32_t GSThread::Execute(const uint32_t depth) {
     for (int op = 0; op < 256; ++op) handlerOf[op] = op < kRunOpcodeEnd ? handlers[op] : &&L_illegal;
   }
 
-  if (g_nesting++ == 0) g_left = kRunBudget;
-  GSThread* const savedThread = g_current;
-  g_current = this;
+  // Taken once: the handlers below reach the state through this name.
+  MachineState& machine = Machine();
+  if (machine.runNesting++ == 0) machine.runLeft = kRunBudget;
+  GSThread* const savedThread = machine.current;
+  machine.current = this;
   m_state = Ready;
 
-  HandleTable& handles = HandleTable::Instance();
+  HandleTable& handles = machine.handles;
   uint32_t* const cells = m_stack.Cells();
   uint8_t* const kinds = m_stack.Kinds();
   int32_t error = ER_Done;
@@ -285,7 +293,7 @@ int32_t GSThread::Execute(const uint32_t depth) {
   uint8_t op = 0;
   // Frames this run entered carry its number; a frame entered by an earlier
   // run (one that blocked) is entered afresh when it is returned to.
-  const uint64_t run = ++g_runs;
+  const uint64_t run = ++machine.runs;
 
 #define NEXT goto* handlerOf[op = *pc++]
 #define FAIL(code)  \
@@ -294,9 +302,9 @@ int32_t GSThread::Execute(const uint32_t depth) {
     goto fail;      \
   } while (0)
   // Transfers of control pay the bytes run since the last one.
-#define PAY()                                        \
-  do {                                               \
-    if ((g_left -= pc - mark) < 0) FAIL(ER_Timeout); \
+#define PAY()                                                 \
+  do {                                                        \
+    if ((machine.runLeft -= pc - mark) < 0) FAIL(ER_Timeout); \
   } while (0)
 #define JUMP(target)      \
   do {                    \
@@ -352,6 +360,56 @@ int32_t GSThread::Execute(const uint32_t depth) {
     GSString* s_ = GSString::Create(ContextOf(cur->self), (text)); \
     if (!s_) FAIL(ER_ArrayOutOfBounds);                            \
     (into) = s_->GetScriptHandle();                                \
+  } while (0)
+  // Handler shorthands; all but LOCAL end the handler. A handler's operands
+  // start at pc: STEP goes past `bytes` of them to the next instruction,
+  // BRANCH_AT pays and jumps to the u32 target at pc + `at`, and LOCAL(at) is
+  // the frame cell named by the u16 at pc + `at`. PUSH pushes a cell.
+#define STEP(bytes) \
+  do {              \
+    pc += (bytes);  \
+    NEXT;           \
+  } while (0)
+#define BRANCH_AT(at)  \
+  do {                 \
+    pc += (at);        \
+    PAY();             \
+    JUMP(ReadU32(pc)); \
+  } while (0)
+#define LOCAL(at) fp[ReadU16(pc + (at))]
+#define PUSH(value)  \
+  do {               \
+    sp[1] = (value); \
+    ++sp;            \
+    NEXT;            \
+  } while (0)
+  // The top cells as the instruction table names them: a b (b on top) as
+  // cells, x y as floats; the result replaces them.
+#define BINARY(result)                      \
+  do {                                      \
+    const uint32_t &a = sp[-1], &b = sp[0]; \
+    sp[-1] = (result);                      \
+    --sp;                                   \
+    NEXT;                                   \
+  } while (0)
+#define BINARY_F(result)                             \
+  do {                                               \
+    const float x = Float(sp[-1]), y = Float(sp[0]); \
+    sp[-1] = (result);                               \
+    --sp;                                            \
+    NEXT;                                            \
+  } while (0)
+#define UNARY(result)          \
+  do {                         \
+    const uint32_t& a = sp[0]; \
+    sp[0] = (result);          \
+    NEXT;                      \
+  } while (0)
+#define UNARY_F(result)           \
+  do {                            \
+    const float x = Float(sp[0]); \
+    sp[0] = (result);             \
+    NEXT;                         \
   } while (0)
 
   if (m_stack.Depth() <= depth) FAIL(ER_NoStackFrame);
@@ -415,297 +473,94 @@ R_CHECKED : {
 L_illegal:
   FAIL(ER_IllegalInstruction);
 
-  // ---------------------------------------------------------------- run opcodes
-  // Each does the instructions it stands for (RunCode.h); pc starts on the
-  // first one's operands, and stands after the opcode of the one that
-  // branches or fails when it does, as it would without the fusion.
-#define FUSED_COMPARE(name, test)             \
-  R_LL_##name##_JZ : {                        \
-    const int32_t a = I(fp[ReadU16(pc)]);     \
-    const int32_t b = I(fp[ReadU16(pc + 3)]); \
-    if (!(test)) {                            \
-      pc += 8;                                \
-      PAY();                                  \
-      JUMP(ReadU32(pc));                      \
-    }                                         \
-    pc += 12;                                 \
-    NEXT;                                     \
-  }                                           \
-  R_LK_##name##_JZ : {                        \
-    const int32_t a = I(fp[ReadU16(pc)]);     \
-    const int32_t b = I(ReadU32(pc + 3));     \
-    if (!(test)) {                            \
-      pc += 10;                               \
-      PAY();                                  \
-      JUMP(ReadU32(pc));                      \
-    }                                         \
-    pc += 14;                                 \
-    NEXT;                                     \
-  }
-  FUSED_COMPARE(LT, a < b)
-  FUSED_COMPARE(LE, a <= b)
-  FUSED_COMPARE(GT, a > b)
-  FUSED_COMPARE(GE, a >= b)
-  FUSED_COMPARE(EQ, a == b)
-  FUSED_COMPARE(NE, a != b)
-#undef FUSED_COMPARE
-R_L_INCI_STL_JMP:
-  fp[ReadU16(pc + 4)] = fp[ReadU16(pc)] + 1;
-  pc += 7;
-  PAY();
-  JUMP(ReadU32(pc));
-R_L_DECI_STL_JMP:
-  fp[ReadU16(pc + 4)] = fp[ReadU16(pc)] - 1;
-  pc += 7;
-  PAY();
-  JUMP(ReadU32(pc));
-R_L_INCI_STL:
-  fp[ReadU16(pc + 4)] = fp[ReadU16(pc)] + 1;
-  pc += 6;
-  NEXT;
-R_L_DECI_STL:
-  fp[ReadU16(pc + 4)] = fp[ReadU16(pc)] - 1;
-  pc += 6;
-  NEXT;
-R_LL_ADDI_STL:
-  fp[ReadU16(pc + 7)] = fp[ReadU16(pc)] + fp[ReadU16(pc + 3)];
-  pc += 9;
-  NEXT;
-R_LL_SUBI_STL:
-  fp[ReadU16(pc + 7)] = fp[ReadU16(pc)] - fp[ReadU16(pc + 3)];
-  pc += 9;
-  NEXT;
-R_LO_LL_STA : {
-  // The local keeps the array alive: no reference is taken for the store.
-  GSArray* a = AsArray(fp[ReadU16(pc)]);
-  const int32_t i = I(fp[ReadU16(pc + 3)]);
-  const uint32_t v = fp[ReadU16(pc + 6)];
-  pc += 9;
-  if (!a) FAIL(ER_NullArrayReference);
-  if (i < 0) FAIL(ER_ArrayOutOfBounds);
-  if (a->ObjectElements()) FAIL(ER_IllegalInstruction);
-  if (size_t(i) >= a->Size() && !a->SetSize(int64_t(i) + 1)) FAIL(ER_ArrayOutOfBounds);
-  a->Data()[i] = v;
-  NEXT;
-}
-R_LO_L_LDA : {
-  GSArray* a = AsArray(fp[ReadU16(pc)]);
-  const int32_t i = I(fp[ReadU16(pc + 3)]);
-  pc += 6;
-  if (!a) FAIL(ER_NullArrayReference);
-  if (i < 0 || size_t(i) >= a->Size()) FAIL(ER_ArrayOutOfBounds);
-  *++sp = a->At(size_t(i));
-  NEXT;
-}
-R_LK_ADDI:
-  sp[1] = fp[ReadU16(pc)] + ReadU32(pc + 3);
-  ++sp;
-  pc += 8;
-  NEXT;
-R_LK_SUBI:
-  sp[1] = fp[ReadU16(pc)] - ReadU32(pc + 3);
-  ++sp;
-  pc += 8;
-  NEXT;
-R_K_STL:
-  fp[ReadU16(pc + 5)] = ReadU32(pc);
-  pc += 7;
-  NEXT;
-R_L_ITOF:
-  *++sp = Bits(float(I(fp[ReadU16(pc)])));
-  pc += 3;
-  NEXT;
-R_ADDF_STL:
-  fp[ReadU16(pc + 1)] = Bits(Float(sp[-1]) + Float(sp[0]));
-  sp -= 2;
-  pc += 3;
-  NEXT;
-R_L_RETV:
-  *++sp = fp[ReadU16(pc)];
-  pc += 3;
-  op = OP_RETV;
-  goto L_RETV;
-R_ADDI_RETV:
-  sp[-1] = sp[-1] + sp[0];
-  --sp;
-  pc += 1;
-  op = OP_RETV;
-  goto L_RETV;
-R_LL:
-  sp[1] = fp[ReadU16(pc)];
-  sp[2] = fp[ReadU16(pc + 3)];
-  sp += 2;
-  pc += 5;
-  NEXT;
+#include "gamescript/runtime/RunCodeHandlers.inc"
 
+  // ---------------------------------------------------------------- numbers
 L_ADDI:
-  sp[-1] = sp[-1] + sp[0];
-  --sp;
-  NEXT;
+  BINARY(a + b);
 L_SUBI:
-  sp[-1] = sp[-1] - sp[0];
-  --sp;
-  NEXT;
+  BINARY(a - b);
 L_MULI:
-  sp[-1] = sp[-1] * sp[0];
-  --sp;
-  NEXT;
-L_DIVI : {
-  const int32_t b = I(sp[0]), a = I(sp[-1]);
-  if (b == 0) FAIL(ER_DivideByZero);
-  sp[-1] = b == -1 ? 0u - uint32_t(a) : uint32_t(a / b);  // INT_MIN / -1 wraps to INT_MIN
-  --sp;
-  NEXT;
-}
-L_MODI : {
-  const int32_t b = I(sp[0]), a = I(sp[-1]);
-  if (b == 0) FAIL(ER_DivideByZero);
-  sp[-1] = b == -1 ? 0u : uint32_t(a % b);
-  --sp;
-  NEXT;
-}
+  BINARY(a * b);
+L_DIVI:
+  if (sp[0] == 0) FAIL(ER_DivideByZero);
+  BINARY(I(b) == -1 ? 0u - a : uint32_t(I(a) / I(b)));  // INT_MIN / -1 wraps to INT_MIN
+L_MODI:
+  if (sp[0] == 0) FAIL(ER_DivideByZero);
+  BINARY(I(b) == -1 ? 0u : uint32_t(I(a) % I(b)));
 L_NEGI:
-  sp[0] = 0u - sp[0];
-  NEXT;
+  UNARY(0u - a);
 L_INCI:
-  ++sp[0];
-  NEXT;
+  UNARY(a + 1);
 L_DECI:
-  --sp[0];
-  NEXT;
+  UNARY(a - 1);
 L_ITOF:
-  sp[0] = Bits(float(I(sp[0])));
-  NEXT;
-L_CMPI : {
-  // The order itself: a wrapping difference would invert it near the ends of the range.
-  const int32_t a = I(sp[-1]), b = I(sp[0]);
-  sp[-1] = uint32_t((a > b) - (a < b));
-  --sp;
-  NEXT;
-}
+  UNARY(Bits(float(I(a))));
+L_CMPI:
+  BINARY(Order(I(a), I(b)));
 L_PUSH0:
-  *++sp = 0;
-  NEXT;
+  PUSH(0);
 L_PUSH1:
-  *++sp = 1;
-  NEXT;
+  PUSH(1);
 L_EQ:
 L_LNOT:
-  sp[0] = sp[0] == 0;
-  NEXT;
+  UNARY(a == 0);
 L_NE:
-  sp[0] = sp[0] != 0;
-  NEXT;
+  UNARY(a != 0);
 L_AND:
-  sp[-1] &= sp[0];
-  --sp;
-  NEXT;
+  BINARY(a & b);
 L_OR:
-  sp[-1] |= sp[0];
-  --sp;
-  NEXT;
+  BINARY(a | b);
 L_XOR:
-  sp[-1] ^= sp[0];
-  --sp;
-  NEXT;
+  BINARY(a ^ b);
 L_COMPL:
-  sp[0] = ~sp[0];
-  NEXT;
+  UNARY(~a);
 L_SHL:
-  sp[-1] <<= (sp[0] & 31);
-  --sp;
-  NEXT;
+  BINARY(a << (b & 31));
 L_SHR:
-  sp[-1] >>= (sp[0] & 31);
-  --sp;
-  NEXT;
+  BINARY(a >> (b & 31));
 L_ADDF:
-  sp[-1] = Bits(Float(sp[-1]) + Float(sp[0]));
-  --sp;
-  NEXT;
+  BINARY_F(Bits(x + y));
 L_SUBF:
-  sp[-1] = Bits(Float(sp[-1]) - Float(sp[0]));
-  --sp;
-  NEXT;
+  BINARY_F(Bits(x - y));
 L_MULF:
-  sp[-1] = Bits(Float(sp[-1]) * Float(sp[0]));
-  --sp;
-  NEXT;
+  BINARY_F(Bits(x * y));
 L_DIVF:
   if (sp[0] == 0) FAIL(ER_DivideByZero);  // +0.0; -0.0 divides
-  sp[-1] = Bits(Float(sp[-1]) / Float(sp[0]));
-  --sp;
-  NEXT;
+  BINARY_F(Bits(x / y));
 L_MODF:
   if (sp[0] == 0) FAIL(ER_DivideByZero);
-  sp[-1] = Bits(float(std::fmod(double(Float(sp[-1])), double(Float(sp[0])))));
-  --sp;
-  NEXT;
+  BINARY_F(Bits(float(std::fmod(double(x), double(y)))));
 L_NEGF:
-  sp[0] ^= 0x80000000u;
-  NEXT;
+  UNARY(a ^ 0x80000000u);
 L_INCF:
-  sp[0] = Bits(Float(sp[0]) + 1.0f);
-  NEXT;
+  UNARY_F(Bits(x + 1.0f));
 L_DECF:
-  sp[0] = Bits(Float(sp[0]) - 1.0f);
-  NEXT;
+  UNARY_F(Bits(x - 1.0f));
 L_FTOI:
-  sp[0] = uint32_t(ToInt(Float(sp[0])));
-  NEXT;
-L_CMPF : {
-  const float d = Float(sp[-1]) - Float(sp[0]);
-  sp[-1] = d > 0 ? 1u : d < 0 ? uint32_t(-1) : 0u;
-  --sp;
-  NEXT;
-}
+  UNARY_F(uint32_t(ToInt(x)));
+L_CMPF:
+  BINARY_F(Sign(x - y));
+
+  // ---------------------------------------------------------------- locals and the stack
 L_PUSHK:
   *++sp = ReadU32(pc);
-  pc += 4;
-  NEXT;
+  STEP(4);
 L_LDL:
-  *++sp = fp[ReadU16(pc)];
-  pc += 2;
-  NEXT;
+  *++sp = LOCAL(0);
+  STEP(2);
 L_LDLO:
-  *++sp = fp[ReadU16(pc)];
+  *++sp = LOCAL(0);
   AddReference(*sp);
-  pc += 2;
-  NEXT;
-R_LO_STR_SCAT_STLO : {
-  // s = s + "text": when the local holds the only reference to its string,
-  // of the running receiver's context, no one else can see the string, and
-  // its text grows in place. Otherwise the instructions run one by one.
-  GSString* s = AsString(fp[ReadU16(pc)]);
-  if (!s || s->GSString::Instance()->refCount != 1 || s->GSString::Context() != ContextOf(cur->self))
-    goto L_LDLO;
-  const std::string_view text = fn->owner->Library()->String(ReadU16(pc + 3));
-  const std::size_t length = s->Text().size() + text.size();
-  if (length > GSString::kMaxLength || !s->Reserve(length)) {
-    pc += 6;  // SCAT fails
-    FAIL(ER_ArrayOutOfBounds);
-  }
-  s->Text().append(text);
-  PayRunBudget(text.size());
-  pc += 9;
-  NEXT;
-}
-R_SELF:
-  // The receiver's cell: its instance is the frame's.
-  *++sp = fp[0];
-  ++cur->self->refCount;
-  pc += 2;
-  NEXT;
+  STEP(2);
 L_STL:
-  fp[ReadU16(pc)] = *sp--;
-  pc += 2;
-  NEXT;
+  LOCAL(0) = *sp--;
+  STEP(2);
 L_STLK:
-  fp[ReadU16(pc)] = *sp;
-  pc += 2;
-  NEXT;
+  LOCAL(0) = *sp;
+  STEP(2);
 L_STLO : {
-  uint32_t& cell = fp[ReadU16(pc)];
+  uint32_t& cell = LOCAL(0);
   pc += 2;
   const uint32_t old = cell;
   cell = *sp--;
@@ -713,7 +568,7 @@ L_STLO : {
   NEXT;
 }
 L_STLOK : {
-  uint32_t& cell = fp[ReadU16(pc)];
+  uint32_t& cell = LOCAL(0);
   pc += 2;
   const uint32_t old = cell;
   cell = *sp;
@@ -728,9 +583,7 @@ L_POPO:
   ReleaseHandle(*sp--);
   NEXT;
 L_DUP:
-  sp[1] = sp[0];
-  ++sp;
-  NEXT;
+  PUSH(sp[0]);
 L_DUPO:
   sp[1] = sp[0];
   ++sp;
@@ -748,19 +601,16 @@ L_SWAP : {
   sp[-1] = t;
   NEXT;
 }
+
+  // ---------------------------------------------------------------- jumps
 L_JMP:
-  PAY();
-  JUMP(ReadU32(pc));
+  BRANCH_AT(0);
 #define CONDITIONAL(name, test, pops) \
   L_##name : {                        \
     const int32_t v = I(*sp);         \
     sp -= (pops);                     \
-    if (test) {                       \
-      PAY();                          \
-      JUMP(ReadU32(pc));              \
-    }                                 \
-    pc += 4;                          \
-    NEXT;                             \
+    if (test) BRANCH_AT(0);           \
+    STEP(4);                          \
   }
   CONDITIONAL(JZ, v == 0, 1)
   CONDITIONAL(JNZ, v != 0, 1)
@@ -772,17 +622,13 @@ L_JMP:
   CONDITIONAL(JGE, v >= 0, 1)
 #undef CONDITIONAL
 L_LT:
-  sp[0] = I(sp[0]) < 0;
-  NEXT;
+  UNARY(I(a) < 0);
 L_LE:
-  sp[0] = I(sp[0]) <= 0;
-  NEXT;
+  UNARY(I(a) <= 0);
 L_GT:
-  sp[0] = I(sp[0]) > 0;
-  NEXT;
+  UNARY(I(a) > 0);
 L_GE:
-  sp[0] = I(sp[0]) >= 0;
-  NEXT;
+  UNARY(I(a) >= 0);
 
   // ---------------------------------------------------------------- arrays
 L_NEWA:
@@ -1067,7 +913,9 @@ L_NEW : {
   if (game) {
     auto* g = static_cast<GSGameObject*>(object);
     g->SetOwnedByScripts();
-    if (GSRouter* router = context ? context->Router() : nullptr) router->AddNode(g);
+    // Not routed, it still works as an object; the log says why it hears nothing.
+    if (GSRouter* router = context ? context->Router() : nullptr)
+      (void)router->AddNewNode(g, "GSThread::New");
   }
   NEXT;
 }
@@ -1420,13 +1268,15 @@ L_WAIT : {
       FAIL(ER_ThreadError);
     }
     m_handlers.push_back(Block{major, minor, ReadU32(pc + WaitLayout::Target(size_t(h), size_t(i)))});
-    router->Subscribe(owner, major);
+    // A refused subscription (no such major) leaves the handler unreached, as the script asked.
+    (void)router->Subscribe(owner, major);
   }
   pc += WaitLayout::Size(size_t(h));
   m_state = Waiting;
   m_wait = 0.0f;
   SAVE();
-  ProcessQueue();
+  // What the queue could not run stays queued for the next step.
+  (void)ProcessQueue();
   LOAD();  // a queued message that resumed the thread is on its stack
   error = ER_Blocked;
   goto leave;
@@ -1484,7 +1334,7 @@ L_RETVO : {
   const uint8_t resultKind = op == OP_RET ? 0 : op == OP_RETVO ? kKindReference : kKindNumber;
   if (m_stack.Depth() == depth) {
     if (resultKind) kinds[sp - cells] = resultKind;
-    g_left -= pc - mark;
+    machine.runLeft -= pc - mark;
     mark = pc;
     if (depth == 0) m_state = Stopped;
     error = ER_Done;
@@ -1498,7 +1348,7 @@ L_RETVO : {
 }
 
 fail:
-  if (code && pc) g_left -= pc - mark;
+  if (code && pc) machine.runLeft -= pc - mark;
   SAVE();
   if (ScriptLogHook) {
     const GSFrame* f = m_stack.Depth() > depth ? m_stack.CurrentFrame() : nullptr;
@@ -1510,15 +1360,15 @@ fail:
   }
   m_state = Stopped;
   m_stack.Clear(depth);
-  --g_nesting;
-  g_current = savedThread;
+  --machine.runNesting;
+  machine.current = savedThread;
   return error;
 
 leave:
-  if (code && pc && fn) g_left -= pc - mark;
+  if (code && pc && fn) machine.runLeft -= pc - mark;
   SAVE();
-  --g_nesting;
-  g_current = savedThread;
+  --machine.runNesting;
+  machine.current = savedThread;
   return error;
 
 #undef NEXT
@@ -1532,6 +1382,14 @@ leave:
 #undef LOAD
 #undef I
 #undef NEW_STRING
+#undef STEP
+#undef BRANCH_AT
+#undef LOCAL
+#undef PUSH
+#undef BINARY
+#undef BINARY_F
+#undef UNARY
+#undef UNARY_F
 }
 #if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC pop_options

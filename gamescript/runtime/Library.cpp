@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "gamescript/runtime/Machine.h"
+#include "gamescript/runtime/MachineState.h"
 #include "gamescript/runtime/ScriptLogHook.h"
 
 namespace GSRuntime {
@@ -32,12 +33,6 @@ struct CallContext {
     callee = known->record;
     return CallKnowledge::Known;
   }
-};
-
-// Shapes by their parameter count, result kind and reference parameters.
-struct ShapeTable {
-  std::mutex lock;
-  std::map<std::vector<uint32_t>, uint32_t> ids;
 };
 
 // A class's part of an ancestor's function table must hold functions of the
@@ -108,13 +103,15 @@ uint32_t GSLibrary::ShapeOf(const LibraryFunction& record) {
   for (std::size_t i = 0; i < record.referenceCells.size() && !references; ++i)
     references = record.referenceCells[i] < record.parameters;
   if (!references) return PlainShape(record.parameters, ResultKind(record.returnType));
-  static ShapeTable table;
+  // Ids of shapes by their parameter count, result kind and reference parameters.
+  MachineState& state = Machine();
   std::vector<uint32_t> key{record.parameters, ResultKind(record.returnType)};
   for (std::size_t i = 0; i < record.referenceCells.size(); ++i)
     if (record.referenceCells[i] < record.parameters) key.push_back(record.referenceCells[i]);
   std::sort(key.begin() + 2, key.end());
-  std::lock_guard<std::mutex> hold(table.lock);
-  return table.ids.emplace(std::move(key), uint32_t(table.ids.size())).first->second;
+  std::lock_guard<std::mutex> hold(state.shapeLock);
+  if (!state.shapes) state.shapes.emplace();
+  return state.shapes->emplace(std::move(key), uint32_t(state.shapes->size())).first->second;
 }
 
 GSClass* GSLibrary::FindClass(std::string_view name) const {

@@ -35,7 +35,7 @@ struct WordView {
   const uint8_t* data = nullptr;
   uint32_t count = 0;
   std::size_t size() const { return count; }
-  bool empty() const { return count == 0; }
+  [[nodiscard]] bool empty() const { return count == 0; }
   uint32_t operator[](std::size_t i) const { return Kiv::LoadLE32(data + 4 * i); }
 };
 
@@ -77,7 +77,7 @@ struct RecordView {
     bool operator==(const iterator&) const = default;
   };
   std::size_t size() const { return count; }
-  bool empty() const { return count == 0; }
+  [[nodiscard]] bool empty() const { return count == 0; }
   Record operator[](std::size_t i) const { return Decode(data + Bytes * i); }
   iterator begin() const { return {data}; }
   iterator end() const { return {data + Bytes * count}; }
@@ -166,6 +166,6 @@ std::string ReadLibraryFile(std::span<const uint8_t> image, LibraryFile& out, bo
 
 // The header fields that registration reads: false when the bytes are fewer
 // than 20 or the magic differs.
-bool ReadLibraryHeader(std::span<const uint8_t> bytes, uint32_t& id1, uint32_t& id2);
+[[nodiscard]] bool ReadLibraryHeader(std::span<const uint8_t> bytes, uint32_t& id1, uint32_t& id2);
 
 }  // namespace GSRuntime

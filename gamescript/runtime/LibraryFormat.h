@@ -67,7 +67,7 @@ enum TypeCode : uint32_t {
 constexpr uint32_t kLastTypeCode = TypeNull;
 
 // True for the type codes whose cells hold counted references.
-constexpr bool IsReferenceType(uint32_t type) {
+[[nodiscard]] constexpr bool IsReferenceType(uint32_t type) {
   return type == TypeString || type == TypeObject || type == TypeNull ||
          (type >= TypeBoolArray && type <= TypeObjectArray);
 }

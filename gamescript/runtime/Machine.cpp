@@ -1,6 +1,7 @@
 #include "gamescript/runtime/Machine.h"
 
 #include <algorithm>
+#include <memory>
 #include <new>
 
 #include "gamescript/runtime/GameObject.h"
@@ -66,6 +67,19 @@ GSMachine& GSMachine::Instance() {
   return *machine;
 }
 
+bool GSMachine::Reset() {
+  GSMachine& machine = Instance();
+  MachineState& state = Machine();
+  if (!state.contexts.empty() || state.handles.LiveCount() != 0 || state.current) return false;
+  machine.Clear();
+  delete state.sharedThread;
+  std::destroy_at(&state);
+  std::construct_at(&state);
+  machine.RegisterBuiltins();
+  InstallInterpreter();
+  return true;
+}
+
 GSMachine::GSMachine() = default;
 
 GSMachine::~GSMachine() { Clear(); }
@@ -100,7 +114,8 @@ GSNativeFunction* GSMachine::FindNativeFunction(const Kiv::PString& className,
 }
 
 void GSMachine::EnterName(std::string_view fileName, Link* link) {
-  m_names.Insert(Lower(fileName), link);  // a name already known keeps its entry
+  // A name already known keeps its entry.
+  (void)m_names.Insert(Lower(fileName), link);  // a name already known keeps its entry
 }
 
 bool GSMachine::Enter(std::string_view baseFolder, std::string_view fileName, uint32_t id1, uint32_t id2,
@@ -128,7 +143,13 @@ bool GSMachine::AddLibrary(std::string_view baseFolder, std::string_view fileNam
 }
 
 bool GSMachine::AddLibraryFolder(std::string_view baseFolder) {
-  if (!Kiv::File::IsDirectory(baseFolder)) return false;
+  return RegisterLibraryFolder(baseFolder).ok();
+}
+
+Kiv::Status GSMachine::RegisterLibraryFolder(std::string_view baseFolder) {
+  if (!Kiv::File::IsDirectory(baseFolder))
+    return Kiv::Status::NotFound("library folder '" + std::string(baseFolder) + "' " +
+                                 (Kiv::File::Exists(baseFolder) ? "is not a folder" : "does not exist"));
   Kiv::File::Find find(JoinPath(baseFolder, "*.gsl"));
   while (find.Next()) {
     if (find.IsDirectory()) continue;
@@ -139,9 +160,10 @@ bool GSMachine::AddLibraryFolder(std::string_view baseFolder) {
         known && Kiv::AbsolutePath(JoinPath(known->value->baseFolder, known->value->fileName)) ==
                      Kiv::AbsolutePath(find.FullPath()))
       continue;
-    Enter(baseFolder, find.Name(), id1, id2, true);
+    // A file that cannot be entered is reported by Enter itself.
+    (void)Enter(baseFolder, find.Name(), id1, id2, true);
   }
-  return true;
+  return Kiv::Status::OK();
 }
 
 GSLibrary* GSMachine::GetLibrary(uint32_t id1, uint32_t id2) {

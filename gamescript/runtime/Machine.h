@@ -11,8 +11,10 @@
 #include <vector>
 
 #include "gamescript/runtime/Library.h"
+#include "gamescript/runtime/MachineState.h"
 #include "gamescript/runtime/Native.h"
 #include "gamescript/runtime/StringPool.h"
+#include "kiv/Status.h"
 
 namespace GSRuntime {
 
@@ -27,6 +29,13 @@ public:
   // The one machine of the process, set up on first use with the built-in
   // natives.
   static GSMachine& Instance();
+  // What the runtime's objects, threads and natives share (MachineState.h).
+  static MachineState& State() { return GSRuntime::Machine(); }
+  // For tests: the process's machine made afresh, as on its first use, with
+  // only the built-in natives. False, with nothing changed, while a context,
+  // a script object or a run of the old machine is alive; its routers and
+  // messages should be gone too, as they are not checked.
+  static bool Reset();
 
   GSMachine();
   ~GSMachine();
@@ -36,9 +45,13 @@ public:
   // Registers one library file (its header only); false when it cannot be
   // read or its id cannot be entered. A second file of a known id becomes
   // another name for it.
-  bool AddLibrary(std::string_view baseFolder, std::string_view fileName, uint64_t* id = nullptr);
+  [[nodiscard]] bool AddLibrary(std::string_view baseFolder, std::string_view fileName,
+                                uint64_t* id = nullptr);
   // Registers every "*.gsl" of the folder; false when it cannot be searched.
-  bool AddLibraryFolder(std::string_view baseFolder);
+  [[nodiscard]] bool AddLibraryFolder(std::string_view baseFolder);
+  // The same, saying why a folder cannot be searched: not found when it does
+  // not exist or is not a folder.
+  Kiv::Status RegisterLibraryFolder(std::string_view baseFolder);
   // The library of the id, loaded and linked on first use; null when it is
   // unknown or does not load.
   GSLibrary* GetLibrary(uint32_t id1, uint32_t id2);
@@ -72,7 +85,8 @@ private:
     std::string fileName;
     GSLibrary* library = nullptr;
   };
-  bool Enter(std::string_view baseFolder, std::string_view fileName, uint32_t id1, uint32_t id2, bool report);
+  [[nodiscard]] bool Enter(std::string_view baseFolder, std::string_view fileName, uint32_t id1, uint32_t id2,
+                           bool report);
   void EnterName(std::string_view fileName, Link* link);
   void Unload(GSLibrary* library);
 

@@ -19,7 +19,7 @@ public:
   ByteBuffer& operator=(const ByteBuffer&) = delete;
 
   // Frees old storage, clears flags, position and length; step and capacity := size.
-  bool Init(std::size_t size);
+  [[nodiscard]] bool Init(std::size_t size);
   // New storage of the step size; flags, position and length cleared.
   void Reset();
   // Makes room for n used bytes (the used length becomes at least n).
@@ -38,7 +38,7 @@ public:
 
 private:
   void Release();
-  bool Allocate(std::size_t size, uint8_t*& raw, uint8_t*& data);
+  [[nodiscard]] bool Allocate(std::size_t size, uint8_t*& raw, uint8_t*& data);
 
   uint32_t m_flags = kNoStorage;
   std::size_t m_step = 0;
@@ -60,7 +60,7 @@ public:
   FrameMemory& operator=(const FrameMemory&) = delete;
 
   // Frees everything, then sets the block size and makes the first block.
-  bool Init(std::size_t blockSize);
+  [[nodiscard]] bool Init(std::size_t blockSize);
   // Null when there is no block or size + alignment - 1 exceeds the block size.
   void* Alloc(std::size_t size, std::size_t alignment);
   // NUL-terminated copy; null for null. A text longer than a block gets a block
@@ -96,7 +96,7 @@ private:
     Slab* next;
   };
   Block* NewBlock();
-  bool NewSlab(std::size_t blockBytes);
+  [[nodiscard]] bool NewSlab(std::size_t blockBytes);
   void Hold(std::size_t bytes);
 
   Slab* m_slabs = nullptr;
@@ -121,11 +121,11 @@ public:
   BlockMemory& operator=(const BlockMemory&) = delete;
 
   // Elements per block are rounded up to a multiple of 32, the size to a multiple of 4.
-  bool Init(std::size_t elementsPerBlock, std::size_t elementSize, std::size_t spareThreshold);
+  [[nodiscard]] bool Init(std::size_t elementsPerBlock, std::size_t elementSize, std::size_t spareThreshold);
   // Null when no block can be allocated.
   void* Alloc();
   // False for an address that is not an element of a block, or an element already free.
-  bool Free(void* address);
+  [[nodiscard]] bool Free(void* address);
   // Every block but the first freed; the first made all free.
   void Reset();
   // Everything freed, fields 0.

@@ -25,7 +25,7 @@ public:
 
   // Calls the native for `object` with the calling thread's stack; false when
   // the call did not happen (wrong kind of object, no context, unbound).
-  virtual bool Call(GSObjectReference* object, GSStack& stack) = 0;
+  [[nodiscard]] virtual bool Call(GSObjectReference* object, GSStack& stack) = 0;
 
   const Kiv::PString& ClassName() const { return m_className; }
   const Kiv::PString& Key() const { return m_key; }
@@ -63,7 +63,7 @@ public:
       : GSNativeFunction(std::move(className), std::move(key)), m_function(function) {
     m_plain = function;
   }
-  bool Call(GSObjectReference* object, GSStack& stack) override;
+  [[nodiscard]] bool Call(GSObjectReference* object, GSStack& stack) override;
 
 private:
   Function m_function;
@@ -78,7 +78,7 @@ public:
     m_numericCells = arguments + 1;
   }
   // Reads the arguments from the stack and pushes the result.
-  bool Call(GSObjectReference* object, GSStack& stack) override;
+  [[nodiscard]] bool Call(GSObjectReference* object, GSStack& stack) override;
 };
 
 // A member function of the native object's class T.
@@ -88,7 +88,7 @@ public:
   using Function = void (T::*)(GSStack& stack);
   GSCPPNativeFunction(Kiv::PString className, Kiv::PString key, Function function)
       : GSNativeFunction(std::move(className), std::move(key)), m_function(function) {}
-  bool Call(GSObjectReference* object, GSStack& stack) override {
+  [[nodiscard]] bool Call(GSObjectReference* object, GSStack& stack) override {
     // The object is nearly always exactly a T: that test is far cheaper than the cast.
     T* target = object && typeid(*object) == typeid(T) ? static_cast<T*>(object) : dynamic_cast<T*>(object);
     if (!target || !m_function) return false;
@@ -107,7 +107,7 @@ public:
   using Function = void (T::*)(GSStack& stack);
   GSCPPContextNativeFunction(Kiv::PString className, Kiv::PString key, Function function)
       : GSNativeFunction(std::move(className), std::move(key)), m_function(function) {}
-  bool Call(GSObjectReference* object, GSStack& stack) override {
+  [[nodiscard]] bool Call(GSObjectReference* object, GSStack& stack) override {
     T* context = object ? dynamic_cast<T*>(object->Context()) : nullptr;
     if (!context || !m_function) return false;
     (context->*m_function)(stack);

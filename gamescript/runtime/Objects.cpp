@@ -1,22 +1,29 @@
 #include "gamescript/runtime/Objects.h"
 
 #include <algorithm>
+#include <mutex>
 
 #include "gamescript/runtime/Class.h"
+#include "gamescript/runtime/MachineState.h"
 #include "gamescript/runtime/Router.h"
 #include "gamescript/runtime/ScriptLogHook.h"
 
 namespace GSRuntime {
 
-Kiv::PackedHeap& MachineHeap() {
-  static Kiv::PackedHeap heap("#GSMachine");
-  return heap;
+namespace {
+MachineState& WithHeaps() {
+  MachineState& state = Machine();
+  std::call_once(state.heapsMade, [&state] {
+    state.machineHeap.emplace("#GSMachine");
+    state.contextHeap.emplace("#GSContext");
+  });
+  return state;
 }
+}  // namespace
 
-Kiv::PackedHeap& ContextHeap() {
-  static Kiv::PackedHeap heap("#GSContext");
-  return heap;
-}
+Kiv::PackedHeap& MachineHeap() { return *WithHeaps().machineHeap; }
+
+Kiv::PackedHeap& ContextHeap() { return *WithHeaps().contextHeap; }
 
 // ------------------------------------------------------------ handles
 
@@ -102,7 +109,8 @@ void GSScriptInstance::ReleaseReferences() {
       default: break;
     }
   }
-  if (cls) cls->ReleaseObjectMembers(this);
+  // An instance whose members go anyway: the instance is gone after this.
+  if (cls) (void)cls->ReleaseObjectMembers(this);
 }
 
 void GSScriptInstance::Forget() {
@@ -119,7 +127,8 @@ void GSScriptInstance::Forget() {
     if (auto* plain = dynamic_cast<GSObject*>(object)) plain->Attach(0, nullptr);
     delete object;
   }
-  if (cls) cls->DestroyInstance(this);
+  // An instance whose members go anyway: the instance is gone after this.
+  if (cls) (void)cls->DestroyInstance(this);
 }
 
 namespace {
@@ -130,7 +139,8 @@ void EndInstance(GSScriptInstance* instance) {
     if (object->DeferDeletion()) return;
     delete object;
   } else if (instance->cls) {
-    instance->cls->DestroyInstance(instance);
+    // An instance whose members go anyway: the instance is gone after this.
+    (void)instance->cls->DestroyInstance(instance);
   }
 }
 
@@ -179,7 +189,8 @@ GSObject::~GSObject() {
     if (i->refCount < 2 && i->cls) {
       if (i->refCount > 0) --i->refCount;
       i->native = nullptr;
-      i->cls->DestroyInstance(i);
+      // An instance whose members go anyway: the instance is gone after this.
+      (void)i->cls->DestroyInstance(i);
     } else {
       // Scripts still hold it: they keep a valid instance without a native object.
       i->native = nullptr;
@@ -197,21 +208,15 @@ void GSObject::Detach() {
   if (!i) return;
   i->native = nullptr;
   if (i->refCount <= 0 && i->cls)
-    i->cls->DestroyInstance(i);  // its last reference went while deletion was deferred
+    // An instance whose members go anyway: the instance is gone after this.
+    (void)i->cls->DestroyInstance(i);  // its last reference went while deletion was deferred
   else
     ReleaseReference(i);
 }
 
-namespace {
-std::vector<GSContext*>& Contexts() {
-  static std::vector<GSContext*> contexts;
-  return contexts;
-}
-}  // namespace
+GSContext::GSContext() : m_pool(this) { Machine().contexts.push_back(this); }
 
-GSContext::GSContext() : m_pool(this) { Contexts().push_back(this); }
-
-const std::vector<GSContext*>& GSContext::LiveContexts() { return Contexts(); }
+const std::vector<GSContext*>& GSContext::LiveContexts() { return Machine().contexts; }
 
 GSRouter* GSContext::CreateRouter(std::function<uint64_t()> clock) {
   if (!m_router) m_router = std::make_unique<GSRouter>(std::move(clock));
@@ -224,7 +229,7 @@ GSContext::~GSContext() {
   m_statics.clear();
   m_lastStatic = {nullptr, nullptr};
   if (m_router) m_router->Done();
-  std::erase(Contexts(), this);
+  std::erase(Machine().contexts, this);
   m_pool.Clear();
   m_router.reset();
 }

@@ -3,11 +3,7 @@
 // the reference count, the native object paired with it, the 32-bit handles
 // that value cells hold, and the per-context pool that can tear down every
 // object a context made, reference cycles included.
-//
-// A handle is an index into the process-wide table of live views, with a
-// generation in its top bits: a freed view is reused only with the next
-// generation, so a stale handle never reaches a later object. Each instance
-// has one view per class block (its own class first, then each ancestor).
+// Handles are described in Handles.h.
 
 #include <cstdint>
 #include <functional>
@@ -16,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "gamescript/runtime/MachineState.h"
 #include "kiv/Memory.h"
 
 namespace GSRuntime {
@@ -40,22 +37,22 @@ Kiv::PackedHeap& ContextHeap();  // "#GSContext"
 // allocation failure does, and what is freed counts again.
 class ScriptMemory {
 public:
-  static constexpr uint64_t kDefaultLimit = uint64_t(1) << 30;
+  static constexpr uint64_t kDefaultLimit = kDefaultScriptMemoryLimit;
   // Counts `bytes` more; false, with nothing counted, when that would pass the limit.
-  static bool Take(uint64_t bytes) {
-    if (s_used > s_limit || bytes > s_limit - s_used) return false;
-    s_used += bytes;
+  [[nodiscard]] static bool Take(uint64_t bytes) {
+    MachineState& s = Machine();
+    if (s.memoryUsed > s.memoryLimit || bytes > s.memoryLimit - s.memoryUsed) return false;
+    s.memoryUsed += bytes;
     return true;
   }
-  static void Give(uint64_t bytes) { s_used -= bytes < s_used ? bytes : s_used; }
-  static uint64_t Used() { return s_used; }
-  static uint64_t Limit() { return s_limit; }
+  static void Give(uint64_t bytes) {
+    uint64_t& used = Machine().memoryUsed;
+    used -= bytes < used ? bytes : used;
+  }
+  static uint64_t Used() { return Machine().memoryUsed; }
+  static uint64_t Limit() { return Machine().memoryLimit; }
   // A limit below what is in use lets nothing more be made until enough is freed.
-  static void SetLimit(uint64_t bytes) { s_limit = bytes; }
-
-private:
-  static inline uint64_t s_used = 0;
-  static inline uint64_t s_limit = kDefaultLimit;
+  static void SetLimit(uint64_t bytes) { Machine().memoryLimit = bytes; }
 };
 
 // Work that one step does over many bytes (a string or array made, copied,
@@ -65,63 +62,6 @@ private:
 // however much each of its instructions does. Outside a run it costs nothing.
 constexpr uint32_t kBytesPerBudgetByte = 64;
 void PayRunBudget(uint64_t bytes);
-
-// ------------------------------------------------------------ handles
-
-struct HandleView {
-  GSScriptInstance* instance = nullptr;
-  uint32_t block = 0;         // word offset of the class block within the instance
-  uint32_t dispatchBase = 0;  // first function-table position of that block's class
-};
-
-class HandleTable {
-public:
-  static constexpr uint32_t kIndexBits = 24;
-  static constexpr uint32_t kIndexMask = (1u << kIndexBits) - 1;
-
-  // Inline and without a guard: every handle a script touches goes through it.
-  static HandleTable& Instance();
-
-  // A new handle for the view; 0 when the table is full.
-  uint32_t Add(const HandleView& view);
-  // Frees the handle's slot for reuse under the next generation.
-  void Remove(uint32_t handle);
-  // The view of a live handle; null for 0, stale or unknown handles.
-  const HandleView* Find(uint32_t handle) const {
-    const uint32_t index = handle & kIndexMask;
-    if (index >= m_count) return nullptr;
-    const Slot& s = m_slots[index];
-    return s.handle == handle ? &s.view : nullptr;
-  }
-  // The instance behind a live handle, or null.
-  GSScriptInstance* Get(uint32_t handle) const {
-    const HandleView* v = Find(handle);
-    return v ? v->instance : nullptr;
-  }
-  std::size_t LiveCount() const { return m_live; }
-
-private:
-  struct Slot {
-    HandleView view;
-    // The live handle of the slot, which is never one with index 0 while
-    // the slot is free or retired: one comparison finds a live handle.
-    uint32_t handle = 0;
-    uint32_t generation = 0;
-    uint32_t nextFree = 0;
-  };
-  // Held by slot 0, the null handle's: its index is not 0, so that no handle
-  // is ever found there.
-  static constexpr uint32_t kNullSlotHandle = 1;
-  std::vector<Slot> m_slots;  // slot 0 is made with the first handle
-  uint32_t m_count = 0;       // m_slots' size
-  uint32_t m_free = 0;
-  std::size_t m_live = 0;
-};
-
-// Constant-initialised: no first-use guard on the lookups, and it outlives
-// every object with static storage that is made at run time.
-inline constinit HandleTable g_handleTable;
-inline HandleTable& HandleTable::Instance() { return g_handleTable; }
 
 // ------------------------------------------------------------ objects
 
@@ -141,9 +81,9 @@ public:
   virtual GSContext* Context() const = 0;
   // When the last reference goes: true keeps the object for its owner to
   // delete later (a game object still registered with a router).
-  virtual bool DeferDeletion() { return false; }
+  [[nodiscard]] virtual bool DeferDeletion() { return false; }
   // A game object that native code does not own: a context's teardown deletes it.
-  virtual bool OwnedByScripts() const { return false; }
+  [[nodiscard]] virtual bool OwnedByScripts() const { return false; }
 
 protected:
   uint32_t m_type;
@@ -170,7 +110,7 @@ public:
   GSScriptInstance& operator=(const GSScriptInstance&) = delete;
 
   // Makes the views (one per block); false when the handle table is full.
-  bool MakeViews(const std::vector<HandleView>& blocks);
+  [[nodiscard]] bool MakeViews(const std::vector<HandleView>& blocks);
   void DropViews();
 
   void Pin() override { refCount += 2; }
@@ -228,7 +168,7 @@ public:
   GSContext* Context() const override { return m_context; }
   // With a class: creates the instance (false when one exists or creation
   // fails). With null: detaches and releases the instance; false.
-  virtual bool BindScriptClass(GSClass* cls, GSContext* context);
+  [[nodiscard]] virtual bool BindScriptClass(GSClass* cls, GSContext* context);
 
   // Used by GSClass when it attaches or undoes an instance.
   void Attach(uint32_t handle, GSContext* context) {
@@ -264,7 +204,7 @@ public:
 
   GSContext* Owner() const { return m_owner; }
   std::size_t BlockCount() const { return m_blocks.size(); }
-  bool Clearing() const { return m_clearing; }
+  [[nodiscard]] bool Clearing() const { return m_clearing; }
 
 private:
   struct Block;
@@ -304,7 +244,7 @@ public:
   GSContext& operator=(const GSContext&) = delete;
 
   TrackedPool& Pool() { return m_pool; }
-  bool Shared() const { return m_shared; }
+  [[nodiscard]] bool Shared() const { return m_shared; }
   void SetShared(bool shared) { m_shared = shared; }
   // The one instance this context keeps of a static class, made on first
   // use; null for other classes or when it cannot be made. Inline for the
@@ -367,13 +307,13 @@ public:
   const std::string& Text() const { return m_text; }
   // Characters from start up to end (negative start counts as 0, negative end
   // or one past the length as the length); false when start > end.
-  bool Substring(int32_t start, int32_t end, std::string& out) const;
+  [[nodiscard]] bool Substring(int32_t start, int32_t end, std::string& out) const;
   // Replaces those characters by `insert` (null removes them); same clamping.
   // False also when the longer text would pass the memory limit.
-  bool Replace(int32_t start, int32_t end, const GSString* insert);
+  [[nodiscard]] bool Replace(int32_t start, int32_t end, const GSString* insert);
   // Counts the text as `length` characters long before it grows to that;
   // false when that would pass the memory limit.
-  bool Reserve(std::size_t length);
+  [[nodiscard]] bool Reserve(std::size_t length);
 
 private:
   GSString(GSContext* context, std::string_view text);
@@ -398,22 +338,22 @@ public:
   GSScriptInstance* Instance() const override { return const_cast<GSScriptInstance*>(&m_instance); }
   GSContext* Context() const override { return m_context; }
 
-  bool ObjectElements() const { return m_objects; }
+  [[nodiscard]] bool ObjectElements() const { return m_objects; }
   std::size_t Size() const { return m_cells.size(); }
   uint32_t At(std::size_t i) const { return m_cells[i]; }
   uint32_t* Data() { return m_cells.data(); }
   // n <= 0 releases everything; above the size grows with zero cells; a
   // smaller positive n changes nothing. False when n is above the cap.
-  bool SetSize(int64_t n);
+  [[nodiscard]] bool SetSize(int64_t n);
   // Replaces [start, end) by other's elements (null: removes); a start past
   // the size pads with zero cells. False for start > end, another element
   // kind, or a result above the cap.
-  bool Splice(int32_t start, int32_t end, const GSArray* other);
+  [[nodiscard]] bool Splice(int32_t start, int32_t end, const GSArray* other);
   // Becomes a copy of other's [start, end).
-  bool AssignRange(const GSArray* other, int32_t start, int32_t end);
+  [[nodiscard]] bool AssignRange(const GSArray* other, int32_t start, int32_t end);
   // Stores an object handle at index, growing the array; the old element is
   // released and the new one gains a reference.
-  bool SetObjectElement(std::size_t index, uint32_t handle);
+  [[nodiscard]] bool SetObjectElement(std::size_t index, uint32_t handle);
   // Every growth is first counted against the memory limit; past it the
   // growing call fails and the array is unchanged.
   void ReleaseRange(std::size_t start, std::size_t end);
@@ -426,7 +366,7 @@ public:
 
 private:
   GSArray(GSContext* context, bool objectElements);
-  bool Reserve(std::size_t cells);
+  [[nodiscard]] bool Reserve(std::size_t cells);
   std::size_t m_counted = 0;  // cells counted against the memory limit
   void AddReferences(std::size_t start, std::size_t end);
   std::vector<uint32_t> m_cells;

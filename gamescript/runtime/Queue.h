@@ -19,7 +19,7 @@ public:
   Queue& operator=(const Queue&) = delete;
 
   // False when the slots could not grow (the queue is unchanged).
-  bool Push(T value) {
+  [[nodiscard]] bool Push(T value) {
     if (m_count == m_capacity && !Grow()) return false;
     m_slots[m_tail] = std::move(value);
     m_tail = (m_tail + 1) % m_capacity;
@@ -27,7 +27,7 @@ public:
     return true;
   }
   // Oldest first; false when empty.
-  bool Pop(T& out) {
+  [[nodiscard]] bool Pop(T& out) {
     if (m_count == 0) return false;
     out = std::move(m_slots[m_head]);
     m_head = (m_head + 1) % m_capacity;
@@ -40,7 +40,7 @@ public:
   std::size_t Capacity() const { return m_capacity; }
 
 private:
-  bool Grow() {
+  [[nodiscard]] bool Grow() {
     std::size_t capacity = m_capacity + kGrowth;
     T* slots = new (std::nothrow) T[capacity];
     if (!slots) return false;

@@ -5,15 +5,13 @@
 #include <new>
 
 #include "gamescript/runtime/Objects.h"
+#include "gamescript/runtime/MachineState.h"
 #include "gamescript/runtime/ScriptLogHook.h"
 #include "kiv/Clock.h"
 
 namespace GSRuntime {
 
 namespace {
-
-// Node ids come from one counter for the whole process and are never reused.
-int32_t g_nextNodeId = 1;
 
 // Freed messages are kept for reuse: a router that posts and delivers at a
 // steady rate then allocates nothing. Sanitizer builds free them at once, so
@@ -30,17 +28,7 @@ constexpr std::size_t kKeptMessages = 65536;
 constexpr std::size_t kKeptMessages = 65536;
 #endif
 
-struct FreeList {
-  std::vector<void*> blocks;
-  ~FreeList() {
-    for (void* b : blocks) ::operator delete(b);
-  }
-};
-
-std::vector<void*>& FreeMessages() {
-  static FreeList list;
-  return list.blocks;
-}
+std::vector<void*>& FreeMessages() { return Machine().freeMessages; }
 
 }  // namespace
 
@@ -102,7 +90,8 @@ MessageRef GSMessage::Copy() const {
 // ------------------------------------------------------------ nodes
 
 GSNode::~GSNode() {
-  if (m_router) m_router->RemoveNode(this);
+  // A node that already left its router has nothing to remove.
+  if (m_router) (void)m_router->RemoveNode(this);
 }
 
 bool GSNode::Receive(GSMessage* message) {
@@ -116,7 +105,8 @@ void GSNode::Update(float) {
   // here may ask for the next update.
   std::vector<MessageRef> queue;
   queue.swap(m_queue);
-  for (const MessageRef& m : queue) Receive(m.Get());
+  // True when handled; a message that no one handles is dropped, as messages are.
+  for (const MessageRef& m : queue) (void)Receive(m.Get());
 }
 
 void GSNode::RequestUpdate() {
@@ -151,8 +141,10 @@ GSRouter::~GSRouter() { Done(); }
 
 bool GSRouter::AddNode(GSNode* node) {
   if (!node || node->m_id != -1 || node->m_router) return false;
-  if (g_nextNodeId == INT32_MAX) return false;
-  const int32_t id = g_nextNodeId++;
+  // One counter for the whole machine: an id is never reused.
+  int32_t& next = Machine().nextNodeId;
+  if (next == INT32_MAX) return false;
+  const int32_t id = next++;
   node->m_id = id;
   m_ids.emplace(id, node);
   const std::string name = node->NodeName();
@@ -165,6 +157,14 @@ bool GSRouter::AddNode(GSNode* node) {
   if (node->m_updateRequested) EnterUpdate(node);
   if (node->m_flags & GSNode::kDeletionPending) EnterDoomed(node);
   return true;
+}
+
+bool GSRouter::AddNewNode(GSNode* node, const char* maker) {
+  if (AddNode(node)) return true;
+  if (ScriptLogHook)
+    ScriptLogHook("%s> a new object could not join its router (%s); it gets no messages or updates", maker,
+                  Machine().nextNodeId == INT32_MAX ? "no node ids left" : "registered already");
+  return false;
 }
 
 void GSRouter::Unlink(GSNode* node) {
@@ -297,9 +297,11 @@ void GSRouter::Deliver(GSMessage* message) {
     GSNode* node = FindNode(int32_t(message->destination));
     if (!node) return;
     if (message->major < kFirstScriptMessageId) {
-      node->Receive(message);
+      // True when handled; a message that no one handles is dropped, as messages are.
+      (void)node->Receive(message);
     } else if (!(node->m_flags & GSNode::kSkipSubscribers) && IsSubscribed(node, message->major)) {
-      node->Receive(message);
+      // True when handled; a message that no one handles is dropped, as messages are.
+      (void)node->Receive(message);
     }
     return;
   }
@@ -310,7 +312,8 @@ void GSRouter::Deliver(GSMessage* message) {
     recipients.reserve(m_ids.size());
     for (GSNode* n = m_first; n; n = n->m_next) recipients.push_back(n->m_id);
     for (int32_t id : recipients)
-      if (GSNode* node = FindNode(id)) node->Receive(message);
+      // True when handled; a message that no one handles is dropped, as messages are.
+      if (GSNode* node = FindNode(id)) (void)node->Receive(message);
     return;
   }
   if (message->major >= m_subscriptions.size()) return;
@@ -318,7 +321,8 @@ void GSRouter::Deliver(GSMessage* message) {
   for (int32_t id : recipients) {
     GSNode* node = FindNode(id);
     if (node && !(node->m_flags & GSNode::kSkipSubscribers) && IsSubscribed(node, message->major))
-      node->Receive(message);
+      // True when handled; a message that no one handles is dropped, as messages are.
+      (void)node->Receive(message);
   }
 }
 
@@ -448,7 +452,8 @@ void GSRouter::Step() {
   for (int32_t id : doomed) {
     GSNode* node = FindNode(id);
     if (!node || !(node->m_flags & GSNode::kDeletionPending)) continue;
-    RemoveNode(node);
+    // A node that already left its router has nothing to remove.
+    (void)RemoveNode(node);
     delete node;
   }
 }

@@ -69,7 +69,7 @@ public:
   // Counts the payload (payloadBytes) against the script memory limit while
   // the message lives, wherever it waits; false, with nothing counted, past
   // the limit.
-  bool CountPayload();
+  [[nodiscard]] bool CountPayload();
   // Returns a released message to the pool; what it held of the script
   // memory is given back.
   static void DestroyCounted(GSMessage* message);
@@ -97,7 +97,7 @@ public:
   virtual std::string NodeName() const { return std::string(); }
   // True when the message was handled. The base handles only the delete
   // message: it marks the node for deletion.
-  virtual bool Receive(GSMessage* message);
+  [[nodiscard]] virtual bool Receive(GSMessage* message);
   // Hands each message of the node's own queue to Receive, in order. The
   // router calls it on its step when the node asked for it.
   virtual void Update(float seconds);
@@ -119,7 +119,7 @@ public:
   GSRouter* Router() const { return m_router; }
   uint32_t NodeFlags() const { return m_flags; }
   void SetNodeFlags(uint32_t flags) { m_flags = flags; }
-  bool UpdateRequested() const { return m_updateRequested; }
+  [[nodiscard]] bool UpdateRequested() const { return m_updateRequested; }
 
 private:
   friend class GSRouter;
@@ -148,9 +148,13 @@ public:
   // Registers a node that has no id and no router: it takes the next
   // process-wide node id and its name enters the name table. False when it
   // is registered already.
-  bool AddNode(GSNode* node);
+  [[nodiscard]] bool AddNode(GSNode* node);
+  // AddNode for a node just made by `maker` (a class and operation, for the
+  // log): a node that cannot be registered gets no messages and no updates,
+  // which the scripts' log is told. False then.
+  [[nodiscard]] bool AddNewNode(GSNode* node, const char* maker);
   // Unregisters a node of this router: its subscriptions, name and id go.
-  bool RemoveNode(GSNode* node);
+  [[nodiscard]] bool RemoveNode(GSNode* node);
   GSNode* FindNode(int32_t id) const {
     const auto found = m_ids.find(id);
     return found == m_ids.end() ? nullptr : found->second;
@@ -162,9 +166,9 @@ public:
 
   // Subscriptions are counted: a node subscribed twice for a major id stays
   // subscribed until it unsubscribes twice.
-  bool Subscribe(GSNode* node, uint16_t major);
-  bool Unsubscribe(GSNode* node, uint16_t major);
-  bool IsSubscribed(const GSNode* node, uint16_t major) const;
+  [[nodiscard]] bool Subscribe(GSNode* node, uint16_t major);
+  [[nodiscard]] bool Unsubscribe(GSNode* node, uint16_t major);
+  [[nodiscard]] bool IsSubscribed(const GSNode* node, uint16_t major) const;
   std::size_t SubscriptionTreeCount() const;
 
   // The id of a message string: 1 for the empty string; a new string gets
@@ -183,7 +187,7 @@ public:
   // limit, and a router queues at most kMaxQueuedMessages: past either,
   // the queues overflow. The overflow is reported, every queued message is
   // dropped with the new one, and false is returned.
-  bool PostMessage(GSMessage* message);
+  [[nodiscard]] bool PostMessage(GSMessage* message);
   // Reports that the message could not be queued or sent for want of script
   // memory, and drops every queued message to make room.
   void Overflow(const GSMessage* message);
@@ -212,7 +216,7 @@ public:
   void Done();
 
   uint32_t Time() const { return uint32_t(m_time) & kMessageTimeMask; }
-  bool Running() const { return m_running; }
+  [[nodiscard]] bool Running() const { return m_running; }
   std::size_t PostedCount() const { return m_posted.size() - m_postedHead; }
   std::size_t DelayedCount() const { return m_delayed.size(); }
   // The due time of delayed message i (heap order); for tests.
@@ -222,7 +226,7 @@ public:
     m_dumpMinor = minor;
   }
   // A hidden router is skipped by searches across contexts.
-  bool Hidden() const { return m_hidden; }
+  [[nodiscard]] bool Hidden() const { return m_hidden; }
   void SetHidden(bool hidden) { m_hidden = hidden; }
 
 private:
@@ -232,7 +236,7 @@ private:
     uint64_t serial;
     GSMessage* message;
   };
-  static bool Later(const Delayed& a, const Delayed& b) {
+  [[nodiscard]] static bool Later(const Delayed& a, const Delayed& b) {
     return a.due != b.due ? a.due > b.due : a.serial > b.serial;
   }
   void Deliver(GSMessage* message);

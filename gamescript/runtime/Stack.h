@@ -49,7 +49,9 @@ class GSStack {
 public:
   static constexpr uint32_t kMaxFrames = kStackCells / 4;
 
-  // Pushes one cell; false when the stack is full.
+  // Pushes one cell; false when the stack is full. Not [[nodiscard]]: a native
+  // pushing its one result need not look, as its call's frame was made with
+  // room for it, and a result that is missing fails the return.
   bool Push(uint32_t cell) {
     if (m_sp + 1 >= int32_t(kStackCells)) return false;
     m_cells[++m_sp] = cell;
@@ -62,18 +64,18 @@ public:
   }
   // Pushes a handle that owns a reference, marked as one for code whose
   // kinds are checked as it runs (a message a handler receives).
-  bool PushReference(uint32_t handle);
+  [[nodiscard]] bool PushReference(uint32_t handle);
   // A new string of the context, its handle pushed with its one reference.
-  bool PushString(GSContext* context, std::string_view text);
+  [[nodiscard]] bool PushString(GSContext* context, std::string_view text);
   // The object's script handle, viewed as class `cls` when one is given (the
   // block of that class in its instance), the cell owning a reference of its
   // own. Null pushes 0; so does a class the object is not of, so that no
   // handle is ever seen as a block it does not have.
-  bool PushObject(const GSObjectReference* object, const GSClass* cls = nullptr);
+  [[nodiscard]] bool PushObject(const GSObjectReference* object, const GSClass* cls = nullptr);
   // The same without a reference: the cell borrows one the caller keeps.
-  bool PushObjectNoReference(const GSObjectReference* object, const GSClass* cls = nullptr);
+  [[nodiscard]] bool PushObjectNoReference(const GSObjectReference* object, const GSClass* cls = nullptr);
   // `handle` viewed as class `cls`, without a reference; 0 as above.
-  bool PushHandleAs(uint32_t handle, const GSClass* cls);
+  [[nodiscard]] bool PushHandleAs(uint32_t handle, const GSClass* cls);
   // From the current frame outward, the context of the first frame whose
   // receiver has one; null when none does.
   GSContext* GetContext() const;
@@ -141,10 +143,10 @@ public:
   // the stack pointer stands on its header cell 3. `self`, when given, is the
   // instance of the frame's receiver, which the caller has in hand (the
   // frame's reference keeps it).
-  inline bool PopFrame(GSScriptInstance* self = nullptr);
+  [[nodiscard]] inline bool PopFrame(GSScriptInstance* self = nullptr);
   // Ends the current frame leaving the top cell where the receiver was; with
   // `noValueAllowed` an empty evaluation stack gives 0. `self` as above.
-  inline bool ReturnValue(bool noValueAllowed, GSScriptInstance* self = nullptr);
+  [[nodiscard]] inline bool ReturnValue(bool noValueAllowed, GSScriptInstance* self = nullptr);
   // Ends every frame above `depth` (all by default) and empties the stack down
   // to where the lowest of them began.
   void Clear(uint32_t depth = 0);
@@ -283,6 +285,6 @@ private:
 inline float GetNativeFloatParameter(const GSStack& stack, uint32_t argument) {
   return stack.FloatArgument(argument);
 }
-inline bool PushNativeFloatResult(GSStack& stack, float f) { return stack.PushFloat(f); }
+[[nodiscard]] inline bool PushNativeFloatResult(GSStack& stack, float f) { return stack.PushFloat(f); }
 
 }  // namespace GSRuntime

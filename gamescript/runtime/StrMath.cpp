@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "gamescript/runtime/Machine.h"
+#include "gamescript/runtime/MachineState.h"
 #include "gamescript/runtime/Objects.h"
 #include "gamescript/runtime/Stack.h"
 #include "kiv/Clock.h"
@@ -17,7 +18,6 @@ namespace GSRuntime {
 namespace {
 
 constexpr std::string_view kBlanks = " \t\r\n\v";
-uint32_t g_randomState = 1;
 
 GSString* StringArgument(const GSStack& stack, uint32_t i) {
   GSObjectReference* o = GetObject(stack.Argument(i));
@@ -87,7 +87,8 @@ void Tokens(GSContext* context, GSStack& stack) {
       const std::size_t end = std::min(text.find_first_of(set, at), text.size());
       GSString* token = GSString::Create(context, text.substr(at, end - at));
       if (!token) break;
-      array->SetObjectElement(index++, token->GetScriptHandle());
+      // The array was sized for every token.
+      (void)array->SetObjectElement(index++, token->GetScriptHandle());
       ReleaseHandle(token->GetScriptHandle());  // the array holds it now
       at = text.find_first_not_of(set, end);
     }
@@ -119,7 +120,8 @@ void UnpackFloat(GSContext*, GSStack& stack) {
 
 void UnpackString(GSContext* context, GSStack& stack) {
   std::string word;
-  if (Unpack(stack, word)) stack.PushString(context, word);
+  // A string not made pushes nothing; the return then fails the call.
+  if (Unpack(stack, word)) (void)stack.PushString(context, word);
 }
 
 void Find(GSContext*, GSStack& stack) {
@@ -137,10 +139,11 @@ void Find(GSContext*, GSStack& stack) {
 // state := state * 31415821 + 1 mod 100000000, the product split at 10000 so
 // that nothing overflows.
 float Draw() {
-  const uint32_t p = g_randomState % 100000000u, q = 31415821u;
+  uint32_t& state = Machine().randomState;
+  const uint32_t p = state % 100000000u, q = 31415821u;
   const uint32_t p1 = p / 10000, p0 = p % 10000, q1 = q / 10000, q0 = q % 10000;
-  g_randomState = ((((p0 * q1 + p1 * q0) % 10000) * 10000 + p0 * q0) % 100000000u + 1) % 100000000u;
-  return float(g_randomState % 65535u) * (1.0f / 65535.0f);
+  state = ((((p0 * q1 + p1 * q0) % 10000) * 10000 + p0 * q0) % 100000000u + 1) % 100000000u;
+  return float(state % 65535u) * (1.0f / 65535.0f);
 }
 
 // The numeric natives read their argument cells and give a result cell.
@@ -163,7 +166,7 @@ uint32_t Sqrt(const uint32_t* arguments) { return Cell(std::sqrt(Float(arguments
 
 }  // namespace
 
-void SeedRandom(uint32_t state) { g_randomState = state; }
+void SeedRandom(uint32_t state) { Machine().randomState = state; }
 
 void RegisterStrMathNatives(GSMachine& machine) {
   struct NumericEntry {

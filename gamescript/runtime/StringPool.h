@@ -37,7 +37,7 @@ public:
   SortedChainTable& operator=(const SortedChainTable&) = delete;
 
   // False (and the first entry kept) when the key is present.
-  bool Insert(const Key& key, Value value) {
+  [[nodiscard]] bool Insert(const Key& key, Value value) {
     Entry** link = &m_buckets[Keys::Hash(key) % m_count];
     while (*link) {
       int c = Keys::Order((*link)->key, key);
@@ -118,7 +118,7 @@ public:
   using Base = SortedChainTable<IdKey, IdKey, Value, IdKeys>;
   using Base::Base;
 
-  bool Insert(uint32_t low, uint32_t high, Value value) {
+  [[nodiscard]] bool Insert(uint32_t low, uint32_t high, Value value) {
     return Base::Insert(IdKey{low, high}, std::move(value));
   }
   typename Base::Entry* Find(uint32_t low, uint32_t high) const { return Base::Find(IdKey{low, high}); }

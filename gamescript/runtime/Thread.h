@@ -96,11 +96,11 @@ public:
   // thread with one keeps the message in its queue when `enqueue` is set (a
   // full queue is reported and emptied, and the message dropped). False when
   // no handler matches or the owner has no router or context.
-  bool OfferMessage(GSMessage* message, bool enqueue);
+  [[nodiscard]] bool OfferMessage(GSMessage* message, bool enqueue);
   // Looks at the queued messages after a wait set its handlers: the first
   // that matches resumes the thread, later matches stay queued, the rest go.
   // True when the thread is ready to run.
-  bool ProcessQueue();
+  [[nodiscard]] bool ProcessQueue();
   // The handlers of a wait; the owner subscribes to their major ids.
   std::vector<Block>& Handlers() { return m_handlers; }
   std::size_t QueuedCount() const { return m_queue.size(); }
@@ -109,7 +109,7 @@ public:
 private:
   // Unsubscribes the pending wait's handlers and forgets them.
   void DropHandlers();
-  bool Matches(const GSMessage* message, std::size_t& entry) const;
+  [[nodiscard]] bool Matches(const GSMessage* message, std::size_t& entry) const;
 
   GSStack m_stack;
   GSObjectReference* m_owner;

@@ -876,7 +876,8 @@ bool Walk::Flow() {
       m_seen[pc] = kUnreached;
       // Not reached yet: only its branch targets are checked.
       if (branches)
-        ForEachBranch(in, [&](uint64_t target, bool) {
+        // The branch targets were checked in the first pass.
+        (void)ForEachBranch(in, [&](uint64_t target, bool) {
           if (target >= m_size) FailAt("jump target outside the code", pc);
           m_forward.push_back(uint32_t(target));
         });
@@ -914,7 +915,8 @@ bool Walk::Flow() {
     if (m_typed) Load(m_targets[pc]);
     for (;;) {
       if (!Pay(1)) return false;
-      DecodeInstruction(m_code, m_size, pc, in);
+      // The branch targets were checked in the first pass.
+      (void)DecodeInstruction(m_code, m_size, pc, in);
       if (m_typed && !Step(in, pc)) return false;
       const bool next = ForEachBranch(in, [&](uint64_t target, bool handler) {
         if (m_problem.empty()) Merge(target, handler, pc);

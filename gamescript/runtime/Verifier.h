@@ -200,7 +200,7 @@ static_assert([] {
 // to the next instruction. The verifier's walks follow branches through this
 // one place.
 template <class Visit>
-inline bool ForEachBranch(const InstructionView& in, Visit&& visit) {
+[[nodiscard]] inline bool ForEachBranch(const InstructionView& in, Visit&& visit) {
   switch (in.op) {
     case OP_RET:
     case OP_RETV:

@@ -20,6 +20,6 @@ struct FontDescription {
 // null when it cannot be made (a failed description is not retried).
 TTFont* GetCachedTTFont(const FontDescription& description);
 // Makes the cached font of a description the process-wide fallback font.
-bool SetFallbackTTFont(const FontDescription& description);
+[[nodiscard]] bool SetFallbackTTFont(const FontDescription& description);
 // Drops every cached font (the fallback font with them).
 void ClearTTFontCache();

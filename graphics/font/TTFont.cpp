@@ -534,7 +534,8 @@ bool TTFont::DrawText(Kiv::Bitmap& target, int x, int y, std::string_view utf8, 
     Glyph glyph;
     if (!GetGlyph(c, glyph)) continue;
     pen += glyph.a;
-    if (glyph.font && pen >= INT32_MIN && pen <= INT32_MAX) DrawGlyph(target, int(pen), y, glyph, argb);
+    // A glyph outside the target draws nothing.
+    if (glyph.font && pen >= INT32_MIN && pen <= INT32_MAX) (void)DrawGlyph(target, int(pen), y, glyph, argb);
     pen += glyph.advance + glyph.c;
   }
   return true;

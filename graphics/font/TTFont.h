@@ -50,17 +50,18 @@ public:
   // Opens the face nearest to faceName (an unknown name gets the default
   // sans face). A positive height is the cell height in pixels, a negative
   // one the em size. False, with a log line, when no usable font results.
-  bool Init(std::string_view charsetName, std::string_view faceName, int height, uint32_t style);
+  [[nodiscard]] bool Init(std::string_view charsetName, std::string_view faceName, int height,
+                          uint32_t style);
   // The glyph of a character, rendering it into a cell on first use (the
   // least recently used cell makes room when all are taken). False when
   // neither this font nor the fallback font can give one.
-  bool GetGlyph(uint32_t character, Glyph& glyph);
+  [[nodiscard]] bool GetGlyph(uint32_t character, Glyph& glyph);
   // Blends the glyph into target (32-bit formats) with its top left at
   // (x, y), coloured by argb; clipped to the target.
-  bool DrawGlyph(Kiv::Bitmap& target, int x, int y, const Glyph& glyph, uint32_t argb) const;
+  [[nodiscard]] bool DrawGlyph(Kiv::Bitmap& target, int x, int y, const Glyph& glyph, uint32_t argb) const;
   // Draws a UTF-8 text with its top left at (x, y) in argb, glyph by glyph
   // (the script image's text drawing). False when the font is not made.
-  bool DrawText(Kiv::Bitmap& target, int x, int y, std::string_view utf8, uint32_t argb);
+  [[nodiscard]] bool DrawText(Kiv::Bitmap& target, int x, int y, std::string_view utf8, uint32_t argb);
   // Width in pixels of a UTF-8 text: trailing white space and the trailing
   // space of the last glyph are not counted.
   int GetTextWidth(std::string_view utf8) const;
@@ -103,11 +104,11 @@ private:
   // Where the ABC widths of a character come from: this font, the fallback
   // font, or this font's default glyph.
   const TTFont* ServingFont(uint32_t& character) const;
-  bool Covers(uint32_t character) const;
+  [[nodiscard]] bool Covers(uint32_t character) const;
   ABC Widths(uint32_t character) const;
   // Renders a character into a cell; false when the rasteriser fails.
-  bool RenderCell(const Cell& cell, uint32_t character);
-  bool CachedGlyph(uint32_t character, Cell*& cell);
+  [[nodiscard]] bool RenderCell(const Cell& cell, uint32_t character);
+  [[nodiscard]] bool CachedGlyph(uint32_t character, Cell*& cell);
   void FillGlyph(Glyph& glyph, const Cell& cell, const ABC& abc) const;
 
   std::unique_ptr<Face> m_face;

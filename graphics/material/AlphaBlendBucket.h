@@ -58,7 +58,7 @@ public:
   // Gives every item back to the pool.
   void Clear();
   uint32_t Count() const { return m_count; }
-  bool Empty() const { return m_count == 0; }
+  [[nodiscard]] bool Empty() const { return m_count == 0; }
   // Visits the items from the greatest distance to the smallest.
   void WalkFarToNear(const std::function<void(const AlphaBlendItem&)>& visit) const;
 
@@ -67,7 +67,7 @@ public:
   const AlphaBlendItem* Sentinel() const { return m_sentinel; }
 
 private:
-  bool GoesLeft(const AlphaBlendItem* node, float distance) const;
+  [[nodiscard]] bool GoesLeft(const AlphaBlendItem* node, float distance) const;
   void Split(float distance);
   AlphaBlendItem* Rotate(float distance, AlphaBlendItem* parent);
   void GiveSubtree(AlphaBlendItem* node);

@@ -45,7 +45,7 @@ public:
   // Index pool blocks in use (a frame's near chunks; reset after rendering).
   size_t IndexPoolBlocks() const { return m_poolBlocks.size(); }
   void Clear();
-  bool IsEmpty() const;
+  [[nodiscard]] bool IsEmpty() const;
   void Enter(bool nested);
   void Leave(bool nested, const std::function<void(const AlphaBlendItem&)>& draw);
 
@@ -66,8 +66,9 @@ private:
   // chunk has no triangles to sort (or an index outside its vertices).
   // The sorted indices go to the pool (`pooled`) or, when they outgrow a
   // pool block, to `own`.
-  bool SortNearRange(const GeometryChunk& chunk, const float transform[16], std::vector<uint16_t>& own,
-                     const uint16_t*& pooled, uint32_t& count, float& distance);
+  [[nodiscard]] bool SortNearRange(const GeometryChunk& chunk, const float transform[16],
+                                   std::vector<uint16_t>& own, const uint16_t*& pooled, uint32_t& count,
+                                   float& distance);
   uint16_t* TakeIndices(size_t count);
   void ResetIndexPool();
 

@@ -247,7 +247,8 @@ bool RovanaGlossRustMaterialPlugin::IsSupported(const Display* display, PString&
 }
 
 bool RovanaGlossRustMaterialPlugin::PrepareResources(RenderKernel* kernel) {
-  CreatePluginResources(kernel);
+  // A kernel without its resources draws nothing; the plug-in stays usable for recording.
+  (void)CreatePluginResources(kernel);
   if (!kernel || !kernel->GetDisplay()) return false;
   if (m_count != 0) return true;
   m_display = kernel->GetDisplayShared();
@@ -287,7 +288,8 @@ RovanaOneTexNoAlphaMaterialPlugin::~RovanaOneTexNoAlphaMaterialPlugin() {
 }
 
 bool RovanaOneTexNoAlphaMaterialPlugin::PrepareResources(RenderKernel* kernel) {
-  CreatePluginResources(kernel);
+  // A kernel without its resources draws nothing; the plug-in stays usable for recording.
+  (void)CreatePluginResources(kernel);
   if (!kernel) return false;
   // The same arguments as the reflective pass's first stage.
   static const TextureArgs colour = kGlossRustReflective[0].colour;
@@ -302,7 +304,8 @@ bool RovanaOneTexNoAlphaMaterialPlugin::PrepareResources(RenderKernel* kernel) {
 
 std::shared_ptr<Material> RovanaOneTexNoAlphaMaterialPlugin::CreateMaterial(MaterialManager* manager,
                                                                             RenderKernel* kernel) {
-  PrepareResources(kernel);
+  // A kernel without its resources draws nothing; the plug-in stays usable for recording.
+  (void)PrepareResources(kernel);
   auto material = std::make_shared<RovanaOneTexNoAlphaMaterial>(manager, m_chunkCache, m_maskCache,
                                                                 m_blendCache, m_state, m_display);
   material->Assign(this);
@@ -316,7 +319,8 @@ RovanaNoFogMaterialPlugin::RovanaNoFogMaterialPlugin()
 
 std::shared_ptr<Material> RovanaNoFogMaterialPlugin::CreateMaterial(MaterialManager* manager,
                                                                     RenderKernel* kernel) {
-  CreatePluginResources(kernel);
+  // A kernel without its resources draws nothing; the plug-in stays usable for recording.
+  (void)CreatePluginResources(kernel);
   auto material = std::make_shared<RovanaNoFogMaterial>(manager, m_chunkCache, m_maskCache, m_blendCache);
   material->Assign(this);
   return material;

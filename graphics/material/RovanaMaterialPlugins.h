@@ -39,7 +39,7 @@ class RovanaBumpPluginBase : public MaterialPlugin {
 public:
   ~RovanaBumpPluginBase() override;
   // Needs capabilities 21 and 17 (17 asked only when 21 is there).
-  bool IsSupported(const Display* display, PString& fallback) const override;
+  [[nodiscard]] bool IsSupported(const Display* display, PString& fallback) const override;
   // The program handles held, in slot order (null until acquired).
   const std::vector<std::shared_ptr<ProgramHandle>>& Programs() const { return m_programs; }
 
@@ -51,10 +51,10 @@ protected:
   RovanaBumpPluginBase(const char* typeWord, const char* fallback, std::vector<const char*> pixelTexts,
                        std::vector<Lookup> lookups);
   // Finds or makes the alpha-blend, alpha-mask and material-chunk caches; false without a kernel.
-  bool AcquireCaches(RenderKernel* kernel);
+  [[nodiscard]] bool AcquireCaches(RenderKernel* kernel);
   // Registers the texts and looks the programs up, once. A failure releases
   // every handle.
-  bool AcquirePrograms(RenderKernel* kernel);
+  [[nodiscard]] bool AcquirePrograms(RenderKernel* kernel);
   void ReleasePrograms();
   ProgramSet Set(size_t first) const;
 
@@ -90,7 +90,7 @@ public:
   RovanaMultiPFXMaterialPlugin();
   ~RovanaMultiPFXMaterialPlugin() override;
   // Needs at least two texture stages.
-  bool IsSupported(const Display* display, PString& fallback) const override;
+  [[nodiscard]] bool IsSupported(const Display* display, PString& fallback) const override;
   // Null without a kernel or display. The two combiner states are made once
   // per display and shared by every material.
   std::shared_ptr<Material> CreateMaterial(MaterialManager* manager, RenderKernel* kernel) override;
@@ -106,9 +106,9 @@ public:
   RovanaGlossRustMaterialPlugin();
   ~RovanaGlossRustMaterialPlugin() override;
   // Needs capability 1.
-  bool IsSupported(const Display* display, PString& fallback) const override;
+  [[nodiscard]] bool IsSupported(const Display* display, PString& fallback) const override;
   // The caches, then the four combiner states of the two passes, once.
-  bool PrepareResources(RenderKernel* kernel) override;
+  [[nodiscard]] bool PrepareResources(RenderKernel* kernel) override;
   std::shared_ptr<Material> CreateMaterial(MaterialManager* manager, RenderKernel* kernel) override;
   int StateCount() const { return m_count; }
 
@@ -124,7 +124,7 @@ public:
   RovanaOneTexNoAlphaMaterialPlugin();
   ~RovanaOneTexNoAlphaMaterialPlugin() override;
   // The caches, then one stage-0 combiner state, once. True with a kernel.
-  bool PrepareResources(RenderKernel* kernel) override;
+  [[nodiscard]] bool PrepareResources(RenderKernel* kernel) override;
   std::shared_ptr<Material> CreateMaterial(MaterialManager* manager, RenderKernel* kernel) override;
 
 private:

@@ -142,7 +142,8 @@ void ShareUnlessInstanced(GeometryChunk& chunk) {
 }
 
 void AddRustAge(GeometryChunk& chunk) {
-  if (chunk.AddChunkProperty(RustAgeProperty())) chunk.SetChunkProperty(RustAgeProperty(), 0.0f);
+  // A property not added has nothing to set.
+  if (chunk.AddChunkProperty(RustAgeProperty())) (void)chunk.SetChunkProperty(RustAgeProperty(), 0.0f);
 }
 
 }  // namespace
@@ -574,8 +575,10 @@ std::unique_ptr<GeometryChunk> RovanaMultiPFXMaterial::CreateGeometryChunk(uint3
   if (!m_vertexType) {
     // Position, colour and texture set 0; texture set 1 reads set 0.
     m_vertexType = std::make_shared<VertexType>(kVertexTypeId, 1, 4);
-    for (uint32_t item : {1u, 2u, 15u}) m_vertexType->AddItem(item, 0, 0, 1);
-    m_vertexType->AddAlias(16, 15);
+    // The headless display records these; they cannot be refused for a new type.
+    for (uint32_t item : {1u, 2u, 15u}) (void)m_vertexType->AddItem(item, 0, 0, 1);
+    // The headless display records these; they cannot be refused for a new type.
+    (void)m_vertexType->AddAlias(16, 15);
     if (m_display) m_display->RegisterVertexType(m_vertexType);
   }
   chunk->SetVertexType(kVertexTypeId);

@@ -32,7 +32,7 @@ public:
                      std::shared_ptr<RenderingCache> maskCache, std::shared_ptr<RenderingCache> chunkCache,
                      ProgramSet programs, std::shared_ptr<Texture> defaultTexture);
   std::shared_ptr<Material> CreateInstance() const override;
-  bool Equals(const Material& other) const override;
+  [[nodiscard]] bool Equals(const Material& other) const override;
   void Activate(bool on) override;
   std::unique_ptr<GeometryChunk> CreateGeometryChunk(uint32_t vertices, uint32_t triangles, uint32_t indices,
                                                      uint32_t faces, uint32_t geometryType,
@@ -146,7 +146,7 @@ public:
                          std::array<std::shared_ptr<CombinerState>, 2> states,
                          std::shared_ptr<Display> display);
   std::shared_ptr<Material> CreateInstance() const override;
-  bool Equals(const Material& other) const override;
+  [[nodiscard]] bool Equals(const Material& other) const override;
   void SetResourcePriority(int priority) override;
   void Activate(bool on) override;
   std::unique_ptr<GeometryChunk> CreateGeometryChunk(uint32_t vertices, uint32_t triangles, uint32_t indices,
@@ -193,7 +193,7 @@ public:
                            std::shared_ptr<RenderingCache> maskCache = {},
                            std::shared_ptr<RenderingCache> blendCache = {});
   std::shared_ptr<Material> CreateInstance() const override;
-  bool Equals(const Material& other) const override;
+  [[nodiscard]] bool Equals(const Material& other) const override;
   void Bind(Display& display, int pass) override;
   void Unbind(Display& display, int pass) override;
   void SetDisplayState(Display& display) override;

@@ -9,7 +9,7 @@ class CollisionGeometrySharingInterface : public RVAxisBoxTreeExternalGeometry {
 public:
   explicit CollisionGeometrySharingInterface(const RovanaIndexedMeshDefinition& definition)
       : m_definition(definition) {}
-  bool GetTriangle(uint32_t id, float corners[9]) const override {
+  [[nodiscard]] bool GetTriangle(uint32_t id, float corners[9]) const override {
     return m_definition.GetTriangle(CollisionTriangleChunk(id), CollisionTriangleFirstIndex(id), corners);
   }
 
@@ -18,8 +18,9 @@ private:
 };
 
 // Adds every triangle of the definition's chunks to the tree and builds it.
-inline bool BuildCollisionTree(const RovanaIndexedMeshDefinition& definition,
-                               const CollisionGeometrySharingInterface& geometry, RVAxisBoxTree& tree) {
+[[nodiscard]] inline bool BuildCollisionTree(const RovanaIndexedMeshDefinition& definition,
+                                             const CollisionGeometrySharingInterface& geometry,
+                                             RVAxisBoxTree& tree) {
   tree.BeginBuild(geometry);
   uint64_t triangles = 0;
   for (uint32_t c = 0; c < definition.GetNumChunks(); ++c)
@@ -29,7 +30,8 @@ inline bool BuildCollisionTree(const RovanaIndexedMeshDefinition& definition,
     const uint32_t indices = definition.GetChunk(c)->GetNumIndices();
     float corners[9];
     for (uint32_t i = 0; i + 3 <= indices; i += 3)
-      if (definition.GetTriangle(c, i, corners)) tree.AddTriangle(c, i, corners);
+      // A degenerate triangle is left out of the tree.
+      if (definition.GetTriangle(c, i, corners)) (void)tree.AddTriangle(c, i, corners);
   }
   return tree.Build();
 }

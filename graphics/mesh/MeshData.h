@@ -54,15 +54,15 @@ public:
   // Loads the mesh (a name inside the content folder) and checks it; the
   // context receives the findings (null: only context-free ones are made).
   // True when the mesh loaded and was instanced, whatever the checks found.
-  virtual bool Load(const Kiv::PString& name, OBLLib::Container* context);
-  bool LoadAnimation(const Kiv::PString& name) override;
+  [[nodiscard]] virtual bool Load(const Kiv::PString& name, OBLLib::Container* context);
+  [[nodiscard]] bool LoadAnimation(const Kiv::PString& name) override;
 
   uint32_t LevelCount() const override { return 0; }
   size_t AttachmentCount() const override { return m_attachments.size(); }
   void SelectLevel(uint32_t) override {}
   uint32_t PolygonCount() const override { return m_polygons; }
 
-  bool IsLoaded() const { return m_loaded; }
+  [[nodiscard]] bool IsLoaded() const { return m_loaded; }
   const std::vector<MeshAttachment>& GetAttachments() const { return m_attachments; }
   const std::vector<MeshParticleRecord>& GetParticles() const { return m_particles; }
   const std::vector<std::pair<Kiv::PString, uint32_t>>& GetAnimations() const { return m_animations; }
@@ -74,7 +74,7 @@ protected:
   void Report(const char* key, std::initializer_list<FormatArg> values) const;
   // The resource's load, the collection of what the definition holds and
   // the material and texture checks shared by both mesh forms.
-  bool LoadResource(RovanaGeometryBaseResource& resource);
+  [[nodiscard]] bool LoadResource(RovanaGeometryBaseResource& resource);
   void Collect(const RovanaIndexedMeshDefinition& definition, const Kiv::Resource& resource);
   void CheckTextures(const RovanaIndexedMeshDefinition& definition);
   // The mesh name as the asset knows it: the key without the asset folder.
@@ -95,7 +95,7 @@ protected:
 class LODMeshData : public MeshData {
 public:
   using MeshData::MeshData;
-  bool Load(const Kiv::PString& name, OBLLib::Container* context) override;
+  [[nodiscard]] bool Load(const Kiv::PString& name, OBLLib::Container* context) override;
 
   uint32_t LevelCount() const override { return uint32_t(m_levelPolygons.size()); }
   void SelectLevel(uint32_t level) override;
@@ -118,16 +118,16 @@ public:
 
   std::unique_ptr<OBLLib::CheckedMesh> Load(Form form, const Kiv::PString& path,
                                             OBLLib::Container* context) override;
-  bool Load(const std::string& path, OBLLib::MeshInfo& out) override;
-  bool LoadAnimation(const std::string& path, OBLLib::MeshInfo& mesh) override;
+  [[nodiscard]] bool Load(const std::string& path, OBLLib::MeshInfo& out) override;
+  [[nodiscard]] bool LoadAnimation(const std::string& path, OBLLib::MeshInfo& mesh) override;
   // Texture files asked about so far (each one once).
   size_t FilesAsked() const { return m_files.size(); }
 
   // The site for a content folder and an asset folder inside it during the
   // asset check numbered `check`; a new folder or a new check starts a new
   // content database, so a check sees the files as they are when it starts.
-  bool Site(const std::string& contentFolder, const std::string& assetFolder, uint64_t check,
-            MeshCheckSite& out);
+  [[nodiscard]] bool Site(const std::string& contentFolder, const std::string& assetFolder, uint64_t check,
+                          MeshCheckSite& out);
 
 private:
   Kiv::Display* m_display;

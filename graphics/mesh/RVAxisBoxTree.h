@@ -20,7 +20,7 @@ constexpr uint32_t kCollisionMaxVertices = 16700000;
 
 // False when the chunk or the position does not fit an identifier, or the
 // position is not a multiple of 3.
-bool MakeCollisionTriangleId(uint32_t chunk, uint32_t firstIndex, uint32_t& id);
+[[nodiscard]] bool MakeCollisionTriangleId(uint32_t chunk, uint32_t firstIndex, uint32_t& id);
 inline uint32_t CollisionTriangleChunk(uint32_t id) { return id >> kCollisionTriangleBits; }
 inline uint32_t CollisionTriangleFirstIndex(uint32_t id) {
   return 3 * (id & ((1u << kCollisionTriangleBits) - 1));
@@ -30,7 +30,7 @@ class RVAxisBoxTreeExternalGeometry {
 public:
   virtual ~RVAxisBoxTreeExternalGeometry() = default;
   // The three corner positions (9 floats); false when there is no such triangle.
-  virtual bool GetTriangle(uint32_t id, float corners[9]) const = 0;
+  [[nodiscard]] virtual bool GetTriangle(uint32_t id, float corners[9]) const = 0;
 };
 
 struct RVSegmentHit {
@@ -63,15 +63,15 @@ public:
   void ReserveTriangles(uint32_t count);
   // False (one more error) when the triangle is refused: chunk or position
   // out of range, a limit reached, or a degenerate triangle.
-  bool AddTriangle(uint32_t chunk, uint32_t firstIndex, const float corners[9]);
+  [[nodiscard]] bool AddTriangle(uint32_t chunk, uint32_t firstIndex, const float corners[9]);
   // Builds from the added triangles and releases the builder; false when
   // there is nothing to build or a limit was exceeded (the tree is then empty).
-  bool Build();
+  [[nodiscard]] bool Build();
   uint32_t GetErrorCount() const { return m_errors; }
   uint32_t GetMaxDepth() const { return m_maxDepth; }
 
   // Nearest hit of the segment start -> end.
-  bool QuerySegment(const float start[3], const float end[3], RVSegmentHit& result) const;
+  [[nodiscard]] bool QuerySegment(const float start[3], const float end[3], RVSegmentHit& result) const;
 
   const std::vector<Node>& GetNodes() const { return m_nodes; }
   const std::vector<uint32_t>& GetLeafItems() const { return m_leafItems; }
@@ -82,17 +82,18 @@ public:
 
   // The Moller-Trumbore test; *nearest takes t when t is smaller. Hits behind
   // the origin (t < 0) count.
-  static bool IntersectRayTriangle(const float corners[9], bool twoSided, const float origin[3],
-                                   const float direction[3], float* nearest);
+  [[nodiscard]] static bool IntersectRayTriangle(const float corners[9], bool twoSided, const float origin[3],
+                                                 const float direction[3], float* nearest);
   // The projected edge test, independent of the triangle's winding; points on
   // an edge are inside.
-  static bool IsPointInTriangle(const float normal[3], const float corners[9], const float point[3]);
+  [[nodiscard]] static bool IsPointInTriangle(const float normal[3], const float corners[9],
+                                              const float point[3]);
   // The per-triangle step of QuerySegment: the fraction along start -> end
   // where the segment meets the triangle, with the hit point and the
   // (unnormalised) normal. Meetings beyond limit are not looked at further.
-  static bool SegmentHitsTriangle(const float corners[9], const float start[3], const float end[3],
-                                  float& fraction, float point[3], float normal[3],
-                                  float limit = 3.4028235e38f);
+  [[nodiscard]] static bool SegmentHitsTriangle(const float corners[9], const float start[3],
+                                                const float end[3], float& fraction, float point[3],
+                                                float normal[3], float limit = 3.4028235e38f);
 
 private:
   void Compact(const std::vector<struct RVBuildNode>& buildNodes);

@@ -39,7 +39,7 @@ public:
   void SetDeferredRebuild(bool deferred) { m_deferred = deferred; }
 
   // Adds a point; a point with a non-finite coordinate is refused (false).
-  bool Insert(const Coord p[Dim], Value value) {
+  [[nodiscard]] bool Insert(const Coord p[Dim], Value value) {
     for (int i = 0; i < Dim; ++i)
       if (!std::isfinite(p[i])) return false;
     if (m_nodes.size() == m_nodes.capacity())
@@ -55,7 +55,7 @@ public:
 
   // Marks the first node at exactly p with this value removed; it is dropped
   // at the next build. False when there is none.
-  bool Remove(const Coord p[Dim], Value value) {
+  [[nodiscard]] bool Remove(const Coord p[Dim], Value value) {
     Node* found = nullptr;
     Visit(p, p, [&](Node& n) {
       if (!found && n.value == value) found = &n;
@@ -65,7 +65,7 @@ public:
     return true;
   }
 
-  bool ShouldRebuild() const {
+  [[nodiscard]] bool ShouldRebuild() const {
     const size_t added = AddedSinceBuild();
     switch (m_rebuildMode) {
       case kRebuildNever: return false;
@@ -112,7 +112,7 @@ private:
       if (Inside(m_nodes[i], min, max)) f(m_nodes[i]);
   }
 
-  static bool Inside(const Node& n, const Coord min[Dim], const Coord max[Dim]) {
+  [[nodiscard]] static bool Inside(const Node& n, const Coord min[Dim], const Coord max[Dim]) {
     if (n.removed) return false;
     for (int i = 0; i < Dim; ++i)
       if (!(min[i] <= n.p[i] && n.p[i] <= max[i])) return false;

@@ -56,7 +56,8 @@ protected:
       std::shared_ptr<Kiv::Particle> bones = root->CreateInstance();
       BindToNodes(bones.get());
       this->m_boneRoot = bones.get();
-      this->Add(std::move(bones));
+      // A node made just before has no parent, so it is not refused.
+      (void)this->Add(std::move(bones));
     }
     OwnSkinnedChunks();
   }
@@ -89,25 +90,26 @@ public:
   // chunk number there is sourceChunk): the bones are found here by name.
   // False, and nothing changed, when a bone is missing or the chunk does not
   // fit the rules of AddChunk.
-  bool AddSkinnedChunk(const Kiv::GeometryChunk& chunk, std::shared_ptr<Kiv::Material> material,
-                       const RovanaInfluenceMesh* source, uint32_t sourceChunk);
+  [[nodiscard]] bool AddSkinnedChunk(const Kiv::GeometryChunk& chunk, std::shared_ptr<Kiv::Material> material,
+                                     const RovanaInfluenceMesh* source, uint32_t sourceChunk);
   // Merges a skinned chunk into chunk i: both triangle lists under materials
   // that accept each other, both skinned alike (palette or vertex records),
   // the palette of chunk i with room for the chunk's entries, and every bone
   // found here by name. False, and nothing changed, otherwise.
-  bool MergeSkinnedChunk(const Kiv::GeometryChunk& chunk, const Kiv::Material& material, uint32_t i,
-                         const RovanaInfluenceMesh* source, uint32_t sourceChunk);
+  [[nodiscard]] bool MergeSkinnedChunk(const Kiv::GeometryChunk& chunk, const Kiv::Material& material,
+                                       uint32_t i, const RovanaInfluenceMesh* source, uint32_t sourceChunk);
 
 private:
   // The vertex records of the source's chunk with their bones found here:
   // per bone of this skeleton, the records (vertices moved by `offset`).
-  bool MapSoftwareInfluences(const RovanaInfluenceMesh& source, uint32_t sourceChunk, uint32_t offset,
-                             std::vector<std::pair<uint32_t, std::vector<Kiv::VertexInfluence>>>& out) const;
+  [[nodiscard]] bool MapSoftwareInfluences(
+      const RovanaInfluenceMesh& source, uint32_t sourceChunk, uint32_t offset,
+      std::vector<std::pair<uint32_t, std::vector<Kiv::VertexInfluence>>>& out) const;
   // Gives `target` a palette entry for each of `chunk`'s, for the bone of
   // the same name here, and rewrites the blend indices of target's vertices
   // from `firstVertex` on. False when a bone is missing or the palette is full.
-  bool MapPalette(const Kiv::GeometryChunk& chunk, const RovanaInfluenceMesh& source,
-                  Kiv::GeometryChunk& target, uint32_t firstVertex) const;
+  [[nodiscard]] bool MapPalette(const Kiv::GeometryChunk& chunk, const RovanaInfluenceMesh& source,
+                                Kiv::GeometryChunk& target, uint32_t firstVertex) const;
 };
 
 class RovanaDynamicProgressiveMeshInstance final

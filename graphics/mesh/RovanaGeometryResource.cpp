@@ -99,7 +99,8 @@ int RovanaGeometryBaseResource::LoadComplete(int frame) {
     m_definition->FinishMaterials();
     for (Kiv::GeometryChunk* chunk : WalkChunks()) {
       // A chunk that cannot be prepared does not change the outcome.
-      if (frame != 0) chunk->PrepareForFrame();
+      // A chunk that cannot be prepared is not drawn; nothing draws here.
+      if (frame != 0) (void)chunk->PrepareForFrame();
     }
   }
   return Kiv::Resource::LoadComplete(frame);
@@ -171,7 +172,8 @@ int RovanaIndexedMeshLODResource::LoadComplete(int frame) {
   if (RovanaIndexedMeshLODDefinition* definition = GetLODDefinition()) {
     definition->CompleteLoad();
     for (Kiv::GeometryChunk* chunk : WalkChunks()) {
-      if (frame != 0) chunk->PrepareForFrame();
+      // A chunk that cannot be prepared is not drawn; nothing draws here.
+      if (frame != 0) (void)chunk->PrepareForFrame();
     }
   }
   return Kiv::Resource::LoadComplete(frame);

@@ -31,7 +31,7 @@ public:
   // 0 when the file was read into a new definition, else 1 (and no definition).
   int Load(std::string_view fileName) override;
   // True unless a texture that a loaded material waits for fails to load.
-  bool LoadAll() override;
+  [[nodiscard]] bool LoadAll() override;
   // 0 when every material is loaded; 1 when one cannot load; 5 while one waits.
   int IsAllLoaded() override;
   // Finishes the definition (its textures; chunks prepared for a frame other than 0).

@@ -341,14 +341,17 @@ int RovanaIndexedMeshDefinition::ReadMaterialChunk(MeshChunk& chunk, uint32_t in
   ByteReader& r = chunk.body;
   MeshMaterialRecord record;
   std::string name;
-  ReadPaddedString(r, name);
+  // Reads past the end fail into the reader's sticky flag, tested after the record.
+  (void)ReadPaddedString(r, name);
   const uint32_t properties = r.U32();
   // Each pair is at least two length words.
   if (!r.Has(uint64_t(properties) * 8)) return Kiv::kMeshMalformed;
   for (uint32_t p = 0; p < properties && !r.Failed(); ++p) {
     std::string key, value;
-    ReadPaddedString(r, key);
-    ReadPaddedString(r, value);
+    // Reads past the end fail into the reader's sticky flag, tested after the record.
+    (void)ReadPaddedString(r, key);
+    // Reads past the end fail into the reader's sticky flag, tested after the record.
+    (void)ReadPaddedString(r, value);
     record.properties.emplace_back(std::move(key), std::move(value));
   }
   record.flag = r.U32() != 0;
@@ -361,7 +364,8 @@ int RovanaIndexedMeshDefinition::ReadMaterialChunk(MeshChunk& chunk, uint32_t in
     Kiv::MaterialTexture texture;
     texture.slot = r.U32();
     std::string stored;
-    ReadPaddedString(r, stored);
+    // Reads past the end fail into the reader's sticky flag, tested after the record.
+    (void)ReadPaddedString(r, stored);
     texture.path = ResolveTextureName(stored);
     texture.value = r.F32();
     record.textures.push_back(std::move(texture));
@@ -460,7 +464,8 @@ int RovanaIndexedMeshDefinition::ReadGeometryChunk(MeshChunk& chunk, uint32_t in
   const uint32_t sets = !lodLayout && version >= 103 && version < 200 ? r.U32() : 1;
   const uint32_t weights = version >= 102 ? r.U32() : 0;
   std::string name;
-  if (version >= (lodLayout ? 103u : 200u)) ReadPaddedString(r, name);
+  // Reads past the end fail into the reader's sticky flag, tested after the record.
+  if (version >= (lodLayout ? 103u : 200u)) (void)ReadPaddedString(r, name);
   if (r.Failed()) return Kiv::kMeshMalformed;
 
   uint32_t geometryType = 0;
@@ -636,8 +641,10 @@ int RovanaIndexedMeshDefinition::ReadInfluenceChunk(MeshChunk& chunk) {
   if (!r.Has(uint64_t(count) * (8 + 12 + 36 + 4))) return Kiv::kMeshMalformed;
   std::vector<Kiv::InfluenceDefinition> influences(count);
   for (auto& influence : influences) {
-    ReadPaddedString(r, influence.name);
-    ReadPaddedString(r, influence.parentName);
+    // Reads past the end fail into the reader's sticky flag, tested after the record.
+    (void)ReadPaddedString(r, influence.name);
+    // Reads past the end fail into the reader's sticky flag, tested after the record.
+    (void)ReadPaddedString(r, influence.parentName);
     ReadFloats(r, influence.position, 3);
     ReadFloats(r, influence.rotation, 9);
     const uint32_t references = r.U32();
@@ -678,7 +685,8 @@ int RovanaIndexedMeshDefinition::ReadBoneChunk(ByteReader& parentBody, Kiv::Part
   }
   ByteReader& r = chunk.body;
   Kiv::PString name;
-  ReadPaddedString(r, name);
+  // Reads past the end fail into the reader's sticky flag, tested after the record.
+  (void)ReadPaddedString(r, name);
   auto bone = std::make_shared<Kiv::ParticleBone>(name);
   ReadFloats(r, bone->position, 3);
   bone->rotation.x = r.F32();
@@ -689,7 +697,8 @@ int RovanaIndexedMeshDefinition::ReadBoneChunk(ByteReader& parentBody, Kiv::Part
   if (r.Failed() || !r.Has(uint64_t(children) * 12)) return Kiv::kMeshMalformed;
   Kiv::Particle* self = bone.get();
   if (parent) {
-    parent->Add(bone);
+    // A node made just before has no parent, so it is not refused.
+    (void)parent->Add(bone);
   } else {
     m_rootBone = bone;
   }
@@ -707,7 +716,8 @@ int RovanaIndexedMeshDefinition::ReadAttachmentChunk(MeshChunk& chunk) {
   if (!r.Has(uint64_t(count) * (4 + 36 + 12))) return Kiv::kMeshMalformed;
   std::vector<MeshAttachment> attachments(count);
   for (auto& attachment : attachments) {
-    ReadPaddedString(r, attachment.name);
+    // Reads past the end fail into the reader's sticky flag, tested after the record.
+    (void)ReadPaddedString(r, attachment.name);
     ReadFloats(r, attachment.rotation, 9);
     ReadFloats(r, attachment.position, 3);
   }
@@ -991,15 +1001,18 @@ void RovanaIndexedMeshDefinition::AddAttachmentPoints(Kiv::ParticleStructure& pa
     if (!m_rootBone) {
       std::copy(position, position + 3, point->position);
       point->rotation = rotation;
-      particle.AddAttachmentPoint(point);
+      // A point already attached keeps its place.
+      (void)particle.AddAttachmentPoint(point);
     } else if (particle.AddAttachmentPoint(point)) {
-      particle.GlobalToLocal(position, rotation);
+      // A singular transform leaves the point where it is.
+      (void)particle.GlobalToLocal(position, rotation);
       std::copy(position, position + 3, point->position);
       point->rotation = rotation;
     } else {
       std::copy(position, position + 3, point->position);
       point->rotation = rotation;
-      particle.Add(point);
+      // A node made just before has no parent, so it is not refused.
+      (void)particle.Add(point);
     }
   }
 }

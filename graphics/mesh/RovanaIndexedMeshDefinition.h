@@ -37,7 +37,7 @@ struct MeshLoadOptions {
   struct Option {
     bool value = false;
     bool isSet = false;
-    bool On() const { return isSet && value; }
+    [[nodiscard]] bool On() const { return isSet && value; }
   };
   Option softwareLighting, softwareAnimation, dynamicVertex, dynamicIndex, hardwareAnimationFloatPrecision;
 };
@@ -125,7 +125,7 @@ public:
   uint32_t GetMaxInfluencesSource() const { return m_influenceLimitSource; }
   uint32_t GetMaxBonesSource() const { return m_boneLimitSource; }
   uint32_t GetBoneLimit() const { return m_boneLimit; }
-  bool UsesHardwareSkinning() const { return m_hardwareSkinning; }
+  [[nodiscard]] bool UsesHardwareSkinning() const { return m_hardwareSkinning; }
   uint32_t GetTotalVertices() const { return m_totalVertices; }
   uint32_t GetTotalFaces() const { return m_totalFaces; }
   const float* GetPosition() const { return m_position; }
@@ -153,7 +153,7 @@ public:
   const Kiv::InfluenceDefinition* FindInfluenceByName(uint32_t i) const;
   // The three corner positions (9 floats) of the triangle whose indices start
   // at firstIndex in chunk `chunk`; false when it lies outside the chunk.
-  bool GetTriangle(uint32_t chunk, uint32_t firstIndex, float corners[9]) const;
+  [[nodiscard]] bool GetTriangle(uint32_t chunk, uint32_t firstIndex, float corners[9]) const;
 
   // The collision tree of the chunks. It is built once, as a request to the
   // process's asynchronous loader: without a loader there is no tree. The
@@ -288,7 +288,8 @@ std::shared_ptr<Kiv::ParticleBone> RovanaIndexedMeshDefinition::BuildBoneTree(st
     // like one whose parent is unknown, hangs from the root.
     if (parent != byName.end() && parent->second != i && bones[parent->second]->Add(bones[i])) continue;
     record.parentName = rootName;
-    bones[size_t(root)]->Add(bones[i]);  // the root has no parent, so this cannot close a cycle
+    // A node made just before has no parent, so it is not refused.
+    (void)bones[size_t(root)]->Add(bones[i]);  // the root has no parent, so this cannot close a cycle
   }
   return bones[size_t(root)];
 }

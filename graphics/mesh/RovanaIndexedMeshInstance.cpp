@@ -36,7 +36,8 @@ void RovanaIndexedMeshInstance::AttachBones(const RovanaIndexedMeshDefinition& d
   if (!root) return;
   std::shared_ptr<Kiv::Particle> bones = root->CreateInstance();
   m_boneRoot = bones.get();
-  Add(std::move(bones));
+  // A node made just before has no parent, so it is not refused.
+  (void)Add(std::move(bones));
   FindChunkNodes();
 }
 
@@ -72,7 +73,8 @@ void RovanaIndexedMeshInstance::InitFromDefinition(const RovanaIndexedMeshDefini
     auto point = std::make_shared<Kiv::AttachmentPoint>(first, second);
     std::copy_n(attachments[i].position, 3, point->position);
     point->rotation = definition.GetAttachmentRotation(i);
-    AddReferencePoint(std::move(point));
+    // A point already attached keeps its place.
+    (void)AddReferencePoint(std::move(point));
   }
   SetName(definition.GetPath());
   UpdateBoundingVolume();
@@ -111,7 +113,8 @@ void RovanaIndexedMeshInstance::CopyInstanceTo(RovanaIndexedMeshInstance& copy) 
   for (const auto& child : GetChildren()) {
     std::shared_ptr<Kiv::Particle> node = child->CreateInstance();
     if (child.get() == m_boneRoot) copy.m_boneRoot = node.get();
-    copy.Add(std::move(node));
+    // A node made just before has no parent, so it is not refused.
+    (void)copy.Add(std::move(node));
   }
   if (!m_chunkNodes.empty()) copy.FindChunkNodes();
   copy.ClonePerInstanceChunks();
@@ -214,7 +217,8 @@ void RovanaIndexedMeshInstance::Cull(Kiv::ViewPoint& viewPoint) {
 }
 
 void RovanaIndexedMeshInstance::Render(Kiv::ViewPoint& viewPoint, int pass, const Kiv::Matrix4& transform) {
-  UpdateLighting(&viewPoint.lights, false);
+  // Lighting is recorded, not drawn: a level without it is still checked.
+  (void)UpdateLighting(&viewPoint.lights, false);
   RenderChunks(viewPoint, pass, transform, m_chunkCount, *m_chunks, *m_materials, m_chunkNodes);
 }
 

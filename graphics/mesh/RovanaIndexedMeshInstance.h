@@ -60,14 +60,16 @@ public:
   void CloneMaterial(uint32_t i);
   // Appends a free chunk with its material; false (nothing changed) for a
   // chunk that is not free or an instance without arrays.
-  virtual bool AddChunk(std::shared_ptr<Kiv::GeometryChunk> chunk, std::shared_ptr<Kiv::Material> material);
+  [[nodiscard]] virtual bool AddChunk(std::shared_ptr<Kiv::GeometryChunk> chunk,
+                                      std::shared_ptr<Kiv::Material> material);
   // Appends a free triangle-list chunk's geometry to chunk i when their
   // materials accept each other; false (nothing changed) otherwise.
-  virtual bool MergeChunk(const Kiv::GeometryChunk& chunk, const Kiv::Material& material, uint32_t i);
+  [[nodiscard]] virtual bool MergeChunk(const Kiv::GeometryChunk& chunk, const Kiv::Material& material,
+                                        uint32_t i);
 
   void SetScale(float x, float y, float z);
   const std::array<float, 3>& GetScale() const { return m_scale; }
-  bool IsScaled() const { return m_scaled; }
+  [[nodiscard]] bool IsScaled() const { return m_scaled; }
   // The oriented box, its extents scaled when the instance is.
   const Kiv::OrientedBox& GetBoundingVolume() const { return m_volume; }
   float GetOpacity() const { return m_opacity; }
@@ -82,11 +84,13 @@ public:
   // into texture `texture` of material `material` at (x, y). False when
   // the name leaves the folder, the file is no readable image, or the write
   // fails.
-  bool LoadTextureImage(int x, int y, uint32_t material, uint32_t texture, std::string_view file);
+  [[nodiscard]] bool LoadTextureImage(int x, int y, uint32_t material, uint32_t texture,
+                                      std::string_view file);
   // Writes the bitmap into the texture in the display format matching its
   // pixels; false for a material or texture that does not exist or pixels
   // the display has no format for.
-  bool WriteTextureImage(int x, int y, uint32_t material, uint32_t texture, const Kiv::Bitmap& bitmap);
+  [[nodiscard]] bool WriteTextureImage(int x, int y, uint32_t material, uint32_t texture,
+                                       const Kiv::Bitmap& bitmap);
 
   // Culling: the engine's visit, then (when visible and not transparent)
   // the materials' mip level, the render list and the stored matrix.
@@ -101,7 +105,7 @@ public:
                             bool lit);
   // Recalculates the lighting when it is marked changed or forced; true
   // when it did.
-  bool UpdateLighting(const std::vector<Kiv::Light>* lights, bool force);
+  [[nodiscard]] bool UpdateLighting(const std::vector<Kiv::Light>* lights, bool force);
   // The matrix culling stored for geometry queries.
   const Kiv::Matrix4& GetStoredMatrix() const { return m_stored; }
   // Per chunk, the bone node it follows (null: none); empty without bones.
@@ -111,21 +115,21 @@ public:
 
   // The corners of triangle t of chunk c by the chunk's primitive kind
   // (list, strip or fan); false outside the chunk or for another kind.
-  bool GetTriangle(uint32_t chunk, uint32_t triangle, float corners[9]) const;
+  [[nodiscard]] bool GetTriangle(uint32_t chunk, uint32_t triangle, float corners[9]) const;
   // The nearest triangle the ray (origin, direction) meets at a distance
   // from 0 up to below `distance`: true with distance, chunk and triangle
   // set. A zero scale component never hits; a scaled instance is tested in
   // its own unscaled space.
-  bool TestCollisionGeometry(const float origin[3], const float direction[3], float& distance,
-                             uint32_t& chunk, uint32_t& triangle) const;
+  [[nodiscard]] bool TestCollisionGeometry(const float origin[3], const float direction[3], float& distance,
+                                           uint32_t& chunk, uint32_t& triangle) const;
 
 protected:
   // Whether the instance draws exactly its definition's chunks, which the
   // definition's box and collision tree describe.
-  bool DrawsDefinitionChunks() const;
+  [[nodiscard]] bool DrawsDefinitionChunks() const;
   // Whether the ray meets the definition's oriented box within the distance
   // (always, for an instance with chunks of its own).
-  bool RayMeetsBoundingBox(const float point[3], const float way[3], float distance) const;
+  [[nodiscard]] bool RayMeetsBoundingBox(const float point[3], const float way[3], float distance) const;
   // The ray test against the definition's finished collision tree while the
   // instance draws the definition's own chunks, all triangle lists: 1 a hit (distance,
   // chunk and triangle set), 0 no hit, -1 when the tree cannot answer.
@@ -152,9 +156,10 @@ protected:
   // Whether chunk i exists and a chunk drawn with `material` may merge into
   // it: both triangle lists (the one kind of stand-in chunk that merges)
   // under materials that accept each other.
-  bool CanMergeInto(const Kiv::GeometryChunk& chunk, const Kiv::Material& material, uint32_t i) const;
+  [[nodiscard]] bool CanMergeInto(const Kiv::GeometryChunk& chunk, const Kiv::Material& material,
+                                  uint32_t i) const;
   // Whether a chunk is free to be added to this mesh.
-  static bool IsFree(const Kiv::GeometryChunk& chunk) {
+  [[nodiscard]] static bool IsFree(const Kiv::GeometryChunk& chunk) {
     return !(chunk.GetFlags() & kChunkNotFree) && !chunk.GetOwner();
   }
 

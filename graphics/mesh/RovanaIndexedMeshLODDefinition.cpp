@@ -169,7 +169,8 @@ int RovanaIndexedMeshLODDefinition::ReadLODInfoChunk(ByteReader& form) {
     LODNamedLevel record;
     record.level = r.U32();
     std::string name;
-    ReadPaddedString(r, name);
+    // Reads past the end fail into the reader's sticky flag, tested after the record.
+    (void)ReadPaddedString(r, name);
     record.name = Kiv::PString(Kiv::ToLowerAscii(name));
     record.animated = r.U8() != 0;
     m_namedLevels.push_back(std::move(record));
@@ -205,8 +206,10 @@ int RovanaIndexedMeshLODDefinition::ReadBoneTable(MeshChunk& chunk) {
   if (count > kMaxBones || !r.Has(uint64_t(count) * kMinBoneBytes)) return Kiv::kMeshMalformed;
   std::vector<LODBone> bones(count);
   for (LODBone& bone : bones) {
-    ReadPaddedString(r, bone.name);
-    ReadPaddedString(r, bone.parentName);
+    // Reads past the end fail into the reader's sticky flag, tested after the record.
+    (void)ReadPaddedString(r, bone.name);
+    // Reads past the end fail into the reader's sticky flag, tested after the record.
+    (void)ReadPaddedString(r, bone.parentName);
     ReadFloats(r, bone.position, 3);
     ReadFloats(r, bone.rotation, 9);
   }
@@ -225,8 +228,10 @@ int RovanaIndexedMeshLODDefinition::ReadRootBoneTree(MeshChunk& chunk) {
   std::unordered_map<Kiv::PString, std::pair<Kiv::Particle*, int>> byName;
   for (uint32_t i = 0; i < count; ++i) {
     Kiv::PString name, parent;
-    ReadPaddedString(r, name);
-    ReadPaddedString(r, parent);
+    // Reads past the end fail into the reader's sticky flag, tested after the record.
+    (void)ReadPaddedString(r, name);
+    // Reads past the end fail into the reader's sticky flag, tested after the record.
+    (void)ReadPaddedString(r, parent);
     auto bone = std::make_shared<Kiv::ParticleBone>(name);
     ReadFloats(r, bone->position, 3);
     float rotation[9];
@@ -250,7 +255,8 @@ int RovanaIndexedMeshLODDefinition::ReadRootBoneTree(MeshChunk& chunk) {
       }
     }
     byName.emplace(name, std::make_pair(bone.get(), depth));
-    if (under) under->Add(bone);
+    // A node made just before has no parent, so it is not refused.
+    if (under) (void)under->Add(bone);
   }
   if (!r.AtEnd()) return Kiv::kMeshMalformed;
   m_rootBone = root;

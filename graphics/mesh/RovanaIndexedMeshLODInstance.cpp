@@ -187,7 +187,8 @@ void RovanaIndexedMeshLODInstance::Cull(Kiv::ViewPoint& viewPoint) {
 void RovanaIndexedMeshLODInstance::Render(Kiv::ViewPoint& viewPoint, int pass,
                                           const Kiv::Matrix4& transform) {
   if (m_currentLevel >= m_levels.size()) return;
-  UpdateLevelLighting(m_currentLevel, false);
+  // Lighting is recorded, not drawn: a level without it is still checked.
+  (void)UpdateLevelLighting(m_currentLevel, false);
   const LODLevel& level = m_levels[m_currentLevel];
   static const std::vector<Kiv::Particle*> kNone;
   const auto& nodes = m_currentLevel < m_levelNodes.size() ? m_levelNodes[m_currentLevel] : kNone;
@@ -228,7 +229,8 @@ bool RovanaIndexedMeshLODInstance::UpdateLevelLighting(uint32_t level, bool forc
 
 void RovanaIndexedMeshLODInstance::UpdateAllLighting(bool distancedOnly) {
   const size_t count = distancedOnly ? std::min(m_distances.size(), m_levels.size()) : m_levels.size();
-  for (size_t l = 0; l < count; ++l) UpdateLevelLighting(uint32_t(l), false);
+  // Lighting is recorded, not drawn: a level without it is still checked.
+  for (size_t l = 0; l < count; ++l) (void)UpdateLevelLighting(uint32_t(l), false);
 }
 
 // ---- the skinned LOD instance ----

@@ -57,7 +57,7 @@ public:
   void LockLevel(bool locked) { m_levelLocked = locked; }
   // The tint is on unless all three components are exactly 1.
   void SetTint(float r, float g, float b);
-  bool IsTinted() const { return m_tinted; }
+  [[nodiscard]] bool IsTinted() const { return m_tinted; }
   const std::array<float, 3>& GetTint() const { return m_tint; }
   const std::vector<Kiv::Particle*>& GetCullParticles() const { return m_cullParticles; }
 
@@ -76,10 +76,10 @@ public:
   void SetUpdateLighting(bool update) override;
   // Recalculates a level's lighting when it is marked (or forced); true
   // when it did.
-  bool UpdateLevelLighting(uint32_t level, bool force);
+  [[nodiscard]] bool UpdateLevelLighting(uint32_t level, bool force);
   // Every level's, or only the distanced levels'.
   void UpdateAllLighting(bool distancedOnly);
-  bool IsLevelLightingDirty(uint32_t level) const {
+  [[nodiscard]] bool IsLevelLightingDirty(uint32_t level) const {
     return level < m_lightingDirty.size() && m_lightingDirty[level];
   }
   uint32_t GetDirtyCount() const { return m_dirtyCount; }

@@ -120,7 +120,8 @@ void RovanaInfluenceMesh::RestPose(InfluenceBone& bone, const Kiv::Matrix4& pare
   bone.world = Kiv::Matrix4::Multiply(Local(bone), parent);
   if (bone.node) {
     bone.inverseBind = bone.world;
-    bone.inverseBind.Invert();
+    // A singular bind matrix stays as read; the mesh check reports the bone.
+    (void)bone.inverseBind.Invert();
   }
   for (InfluenceBone* child : bone.children) RestPose(*child, bone.world);
 }

@@ -93,7 +93,7 @@ public:
   void AddSoftwareInfluences(uint32_t bone, uint32_t set, uint32_t chunk,
                              std::span<const Kiv::VertexInfluence> vertices);
   // Whether the set is skinned by the display.
-  bool IsHardwareSet(uint32_t set) const {
+  [[nodiscard]] bool IsHardwareSet(uint32_t set) const {
     return m_root && set < m_root->sets.size() && m_root->sets[set].hardware;
   }
   // Finds each bone's node below root (the root itself for its own name) and

@@ -20,8 +20,10 @@ public:
   }
 
   // A progressive mesh's chunks are fixed: always false, nothing changed.
-  bool AddChunk(std::shared_ptr<Kiv::GeometryChunk> chunk, std::shared_ptr<Kiv::Material> material) override;
-  bool MergeChunk(const Kiv::GeometryChunk& chunk, const Kiv::Material& material, uint32_t i) override;
+  [[nodiscard]] bool AddChunk(std::shared_ptr<Kiv::GeometryChunk> chunk,
+                              std::shared_ptr<Kiv::Material> material) override;
+  [[nodiscard]] bool MergeChunk(const Kiv::GeometryChunk& chunk, const Kiv::Material& material,
+                                uint32_t i) override;
 
 protected:
   void CopyInstanceTo(RovanaIndexedMeshInstance& copy) const override;

@@ -24,10 +24,10 @@ public:
 
   // Opens and holds the content folder at path (a folder already held is let
   // go first). False when the folder cannot be opened.
-  bool HoldFolder(const std::string& setName, const std::string& path);
+  [[nodiscard]] bool HoldFolder(const std::string& setName, const std::string& path);
   // Holds texture (one more reference) under its name; the folder must be
   // held. A texture already held is let go first.
-  bool HoldTexture(Kiv::TextureResource* texture);
+  [[nodiscard]] bool HoldTexture(Kiv::TextureResource* texture);
 
   // Drops the texture (as ReleaseTexture), keeping the folder.
   void Release() override;
@@ -37,7 +37,7 @@ public:
   void ReleaseFolder();
 
   ContentFolder* Folder() const { return m_folder; }
-  bool IsFolderOpen() const { return m_folderOpen; }
+  [[nodiscard]] bool IsFolderOpen() const { return m_folderOpen; }
   const Kiv::PString& FolderName() const { return m_folderName; }
   Kiv::TextureResource* Texture() const { return m_texture.Get(); }
   const Kiv::PString& TextureName() const { return m_textureName; }

@@ -46,7 +46,7 @@ struct RVBox {
   float max[3] = {0.0f, 0.0f, 0.0f};
   // Grows the box to contain p.
   void Grow(const float p[3]);
-  bool Contains(const float p[3]) const;
+  [[nodiscard]] bool Contains(const float p[3]) const;
 };
 
 // A box stored as a signed 16-bit corner and unsigned 16-bit extents, in

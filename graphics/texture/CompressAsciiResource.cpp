@@ -156,7 +156,8 @@ int CompressAsciiResource::ChooseFormat() {
 bool CompressAsciiResource::GetMipLock() {
   if (!Kiv::TextureResource::GetMipLock()) return false;
   if (!CompressMips(true)) {
-    GetMipUnlock();
+    // The lock was taken above.
+    (void)GetMipUnlock();
     return false;
   }
   return true;

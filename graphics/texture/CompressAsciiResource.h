@@ -36,22 +36,22 @@ public:
   int ChooseFormat() override;
 
   // Takes the base mip lock and compresses every face (hardware on).
-  bool GetMipLock() override;
+  [[nodiscard]] bool GetMipLock() override;
   // The compressed image of a face and level; null when there is none.
   const Kiv::Bitmap* GetMip(uint32_t level, uint32_t face) const override;
   // Releases the base mip lock and, when that succeeds, frees the faces.
-  bool GetMipUnlock() override;
+  [[nodiscard]] bool GetMipUnlock() override;
 
   // Builds the compressed mip chain of every face (the base mip lock must be
   // held). On failure LastTextureError() may hold the compressor's text.
-  bool CompressMips(bool hardware);
+  [[nodiscard]] bool CompressMips(bool hardware);
   // CompressMips, then writes the ".texture" file to path, replacing an old
   // one only when the whole new file is written.
-  bool SaveCompressed(const std::string& path, bool hardware);
+  [[nodiscard]] bool SaveCompressed(const std::string& path, bool hardware);
 
-  bool ForceOptions() const { return m_forceOptions; }
-  bool BumpMap() const { return m_bumpMap; }
-  bool ChosenAlpha() const { return m_chosenAlpha; }
+  [[nodiscard]] bool ForceOptions() const { return m_forceOptions; }
+  [[nodiscard]] bool BumpMap() const { return m_bumpMap; }
+  [[nodiscard]] bool ChosenAlpha() const { return m_chosenAlpha; }
   uint32_t MaxWidth() const { return m_maxWidth; }
   uint32_t MaxHeight() const { return m_maxHeight; }
   uint32_t FaceCount() const { return static_cast<uint32_t>(m_faces2.size()); }

@@ -13,9 +13,9 @@ public:
   explicit OurOutputHandler(TextureCompress& target) : m_target(target) {}
   void beginImage(int size, int width, int height);
   // Refused (false) with no image begun or when the data would pass its size.
-  bool writeData(const void* data, int size);
+  [[nodiscard]] bool writeData(const void* data, int size);
   // Appends the image still held; false when an image was refused or is short.
-  bool Finish();
+  [[nodiscard]] bool Finish();
 
 private:
   TextureCompress& m_target;

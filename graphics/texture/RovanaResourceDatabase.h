@@ -27,7 +27,7 @@ public:
   // The set's folder ("" for an archive set).
   const std::string& Folder() const { return m_folder; }
   // True when the set is an archive file (folder + ".ja").
-  bool IsArchive() const { return m_archive; }
+  [[nodiscard]] bool IsArchive() const { return m_archive; }
 
   // A new resource for a file of the set, of the class its
   // suffix names; null for an unknown suffix or an archive set, whose format

@@ -20,8 +20,9 @@ public:
   // target, which must be empty, as format code 1, 3, 5, 10, 11 or 12. On
   // failure target is left empty and errorText, when given, holds the
   // compressor's error text (empty when it gave none).
-  static bool Compress(Kiv::Bitmap& source, TextureCompress& target, int code, bool alpha, bool wrap,
-                       bool normalMap, bool mipmap, bool hardware, std::string* errorText = nullptr);
+  [[nodiscard]] static bool Compress(Kiv::Bitmap& source, TextureCompress& target, int code, bool alpha,
+                                     bool wrap, bool normalMap, bool mipmap, bool hardware,
+                                     std::string* errorText = nullptr);
 
   size_t Count() const { return m_images.size(); }
   // Level i of the chain; null past the end.

@@ -88,15 +88,18 @@ void UMBTextureConvertFileRPC::Start(const std::string& setName, const std::stri
   m_log = log;
   m_success = true;
   Prepare(walkRoot);
-  m_chain.AddStep(std::make_unique<TCXCallbackCPPVoidPtr<UMBTextureConvertFileRPC>>(
-                      this, &UMBTextureConvertFileRPC::ConvertFile),
-                  kConvertFileFlags);
-  m_chain.AddStep(std::make_unique<TCXCallbackCPPVoidPtr<UMBTextureConvertFileRPC>>(
-                      this, &UMBTextureConvertFileRPC::WriteOutput),
-                  kWriteOutputFlags);
-  m_chain.AddStep(std::make_unique<TCXCallbackCPPVoidPtr<UMBTextureConvertFileRPC>>(
-                      this, &UMBTextureConvertFileRPC::ReleaseResource),
-                  kReleaseFlags);
+  // The chain is not running yet, so no step is refused.
+  (void)m_chain.AddStep(std::make_unique<TCXCallbackCPPVoidPtr<UMBTextureConvertFileRPC>>(
+                            this, &UMBTextureConvertFileRPC::ConvertFile),
+                        kConvertFileFlags);
+  // The chain is not running yet, so no step is refused.
+  (void)m_chain.AddStep(std::make_unique<TCXCallbackCPPVoidPtr<UMBTextureConvertFileRPC>>(
+                            this, &UMBTextureConvertFileRPC::WriteOutput),
+                        kWriteOutputFlags);
+  // The chain is not running yet, so no step is refused.
+  (void)m_chain.AddStep(std::make_unique<TCXCallbackCPPVoidPtr<UMBTextureConvertFileRPC>>(
+                            this, &UMBTextureConvertFileRPC::ReleaseResource),
+                        kReleaseFlags);
   if (m_chain.StepCount() > 0 && !m_chain.Start()) {
     // A stopped queue runs nothing; the description was never moved.
     Error("Unable to write output file '$(FILE_NAME)'", "file_name",
@@ -146,7 +149,8 @@ void UMBTextureConvertFileRPC::ConvertFile(void*) {
     Error("$umbtexture_incorrect_resource", "file_name", m_sourceName, "archive", SetLabel());
     return;
   }
-  m_options.SetRaw("-Automip=none -Compression=auto");
+  // Fixed option text that parses.
+  (void)m_options.SetRaw("-Automip=none -Compression=auto");
   m_resource->SetOptions(&m_options);
   m_resource->SetImageRoot(m_walkRoot);
   if (m_resource->Lock() != 0) {
@@ -192,7 +196,8 @@ void UMBTextureConvertFileRPC::MoveBack() {
 
 void UMBTextureConvertFileRPC::ReleaseResource(void*) {
   if (m_loaded) {
-    m_resource->GetMipUnlock();
+    // The lock was taken above.
+    (void)m_resource->GetMipUnlock();
     m_resource->Unlock();
     m_loaded = false;
   }

@@ -57,7 +57,7 @@ public:
   void Start(const std::string& setName, const std::string& path, ResultsLog* log,
              const std::string& walkRoot);
 
-  bool Succeeded() const { return m_success; }
+  [[nodiscard]] bool Succeeded() const { return m_success; }
   RovanaWorkerCallChain& Chain() { return m_chain; }
   // The description's name relative to its content set.
   const std::string& SourceName() const { return m_sourceName; }

@@ -35,11 +35,11 @@ struct ConfigEntry {
   std::string GetString(std::string_view key, std::string_view fallback = {}) const;
   float GetFloat(std::string_view key, float fallback) const;
   // "true", "yes", "1" and "false", "no", "0", in any case.
-  bool GetBool(std::string_view key, bool fallback) const;
+  [[nodiscard]] bool GetBool(std::string_view key, bool fallback) const;
 };
 
 // A number as the whole of a text; false for anything else.
-bool ParseConfigFloat(std::string_view text, float& out);
+[[nodiscard]] bool ParseConfigFloat(std::string_view text, float& out);
 
 class ConfigData {
 public:

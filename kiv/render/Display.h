@@ -129,7 +129,7 @@ public:
 
   // Capability queries (the engine's numbered device features); all false
   // until set.
-  bool HasCapability(int capability) const;
+  [[nodiscard]] bool HasCapability(int capability) const;
   void SetCapability(int capability, bool on);
 
   // Colours as the device wants them; the identity here.
@@ -139,7 +139,7 @@ public:
   // matching failure is injected.
   virtual std::shared_ptr<DisplayBuffer> CreateVertexBuffer(uint32_t count, uint32_t vertexType);
   virtual std::shared_ptr<DisplayBuffer> CreateIndexBuffer(uint32_t count);
-  virtual bool Upload(DisplayBuffer& buffer, const void* data, size_t bytes);
+  [[nodiscard]] virtual bool Upload(DisplayBuffer& buffer, const void* data, size_t bytes);
   // Test seams: failures of buffer creation and of uploads, by buffer kind.
   void InjectBufferFailure(bool vertex, bool index);
   void InjectUploadFailure(bool vertex, bool index);
@@ -154,7 +154,7 @@ public:
   int GetTextureStageCount() const { return m_stageCount; }
   void SetTextureStageCount(int count) { m_stageCount = count; }
   // The device's "hardware" flag (hardware vertex processing).
-  bool IsHardware() const { return m_hardware; }
+  [[nodiscard]] bool IsHardware() const { return m_hardware; }
   void SetHardware(bool on) { m_hardware = on; }
   const DisplayRenderState& State() const { return m_state; }
 
@@ -163,13 +163,13 @@ public:
   void SetFogDensity(float density);
   float GetFogDensity() const { return m_fogDensity; }
   void SetCullMode(int mode);
-  bool GetAlphaBlendMode() const { return m_state.alphaBlend; }
+  [[nodiscard]] bool GetAlphaBlendMode() const { return m_state.alphaBlend; }
   void SetAlphaBlendMode(bool on);
   void GetAlphaBlendFunction(uint32_t& source, uint32_t& destination) const;
   void SetAlphaBlendFunction(uint32_t source, uint32_t destination);
-  bool GetAlphaTestMode() const { return m_state.alphaTest; }
+  [[nodiscard]] bool GetAlphaTestMode() const { return m_state.alphaTest; }
   void SetAlphaTestMode(bool on);
-  bool GetDepthWriteMode() const { return m_state.depthWrite; }
+  [[nodiscard]] bool GetDepthWriteMode() const { return m_state.depthWrite; }
   void SetDepthWriteMode(bool on);
   void SetColorMaterialMode(int mode);
   const float* GetGlobalAmbient() const { return m_globalAmbient; }
@@ -271,7 +271,7 @@ public:
     uint16_t flags;
   };
 
-  virtual bool IsActive() { return true; }
+  [[nodiscard]] virtual bool IsActive() { return true; }
   virtual void Submit(const Primitive& primitive);
   Display& GetDisplay() const { return *m_display; }
 

@@ -146,7 +146,8 @@ std::unique_ptr<GeometryChunk> GeometryChunk::Clone() const {
 void GeometryChunk::RebuildVertexBuffer(Display* display) {
   if (!m_staticVertexBuffer) return;
   m_staticVertexBuffer.reset();
-  if (display) InitializeBuffers(*display, false);
+  // A chunk that cannot be prepared is not drawn; nothing draws here.
+  if (display) (void)InitializeBuffers(*display, false);
 }
 
 void GeometryChunk::DuplicateVertexArray(Display* display) {
@@ -158,7 +159,8 @@ void GeometryChunk::DuplicateIndexArray(Display* display) {
   m_indexBlock = std::make_shared<std::vector<uint16_t>>(*m_indexBlock);
   if (m_staticIndexBuffer) {
     m_staticIndexBuffer.reset();
-    if (display) InitializeBuffers(*display, false);
+    // A chunk that cannot be prepared is not drawn; nothing draws here.
+    if (display) (void)InitializeBuffers(*display, false);
   }
 }
 

@@ -44,7 +44,9 @@ struct VertexFormat {
   VertexFormat();
   // Appends an element of `bytes` bytes at the end of the vertex.
   VertexFormat& Add(int element, uint32_t bytes);
-  bool Has(int element) const { return element >= 0 && element < kElementCount && offset[element] >= 0; }
+  [[nodiscard]] bool Has(int element) const {
+    return element >= 0 && element < kElementCount && offset[element] >= 0;
+  }
 };
 
 // An element of a chunk: stride and first byte; (0, null) when absent.
@@ -147,9 +149,9 @@ public:
 
   // Named float properties of a chunk ("RustAge"). Add is true when the
   // property was new; Get is false when the chunk lacks it.
-  bool AddChunkProperty(const PString& name);
-  bool SetChunkProperty(const PString& name, float value);
-  bool GetChunkProperty(const PString& name, float& value) const;
+  [[nodiscard]] bool AddChunkProperty(const PString& name);
+  [[nodiscard]] bool SetChunkProperty(const PString& name, float value);
+  [[nodiscard]] bool GetChunkProperty(const PString& name, float& value) const;
 
   // How the engine streams the chunk's data; kept for checks.
   struct DataMode {
@@ -161,19 +163,19 @@ public:
   void SetIndexDataDynamic() { m_indexDynamic = true; }
   const DataMode& VertexDataDynamic() const { return m_vertexDynamic; }
   const DataMode& VertexDataShared() const { return m_vertexShared; }
-  bool IndexDataDynamic() const { return m_indexDynamic; }
+  [[nodiscard]] bool IndexDataDynamic() const { return m_indexDynamic; }
   void SetVertexType(uint32_t type) { m_vertexType = type; }
 
   float GetOpacity() const { return m_opacity; }
   void SetOpacity(float opacity) { m_opacity = opacity; }
-  bool PrepareForFrame() { return true; }
+  [[nodiscard]] bool PrepareForFrame() { return true; }
 
   // A new empty chunk of the same format and flags with the given counts.
   virtual std::unique_ptr<GeometryChunk> CreateInstance(uint32_t vertices, uint32_t triangles,
                                                         uint32_t indices, uint32_t faces) const;
   // A copy that shares the vertex, index and face blocks.
   virtual std::unique_ptr<GeometryChunk> Clone() const;
-  bool SharesVertexBlockWith(const GeometryChunk& other) const {
+  [[nodiscard]] bool SharesVertexBlockWith(const GeometryChunk& other) const {
     return m_vertexBlock == other.m_vertexBlock;
   }
 
@@ -186,15 +188,15 @@ public:
   // Appends the other chunk's vertices (by element; zero where it lacks
   // one), indices (moved by this chunk's vertex count) and faces. False when
   // the result could not be indexed by u16 indices.
-  virtual bool AppendChunk(const GeometryChunk& other);
+  [[nodiscard]] virtual bool AppendChunk(const GeometryChunk& other);
 
   uint32_t GetVertexType() const { return m_vertexType; }
   virtual uint32_t AssignVertexType(Display& display);
   // Makes the static buffers (unless the flags forbid them), uploading at once
   // with loadNow. False for any failure.
-  bool InitializeBuffers(Display& display, bool loadNow);
+  [[nodiscard]] bool InitializeBuffers(Display& display, bool loadNow);
   // Uploads into the existing buffers; false when one is missing or fails.
-  bool LoadBuffers(Display& display);
+  [[nodiscard]] bool LoadBuffers(Display& display);
   const DisplayBuffer* GetStaticVertexBuffer() const { return m_staticVertexBuffer.get(); }
   const DisplayBuffer* GetStaticIndexBuffer() const { return m_staticIndexBuffer.get(); }
 
@@ -299,7 +301,7 @@ public:
     m_normals = std::move(normals);
     GeometryChunkTemplate<Vertex>::ResizeVertexArray(display, vertices);
   }
-  bool AppendChunk(const GeometryChunk& other) override;
+  [[nodiscard]] bool AppendChunk(const GeometryChunk& other) override;
 
 protected:
   GeometryChunkNmlTemplate(const GeometryChunkNmlTemplate&) = default;

@@ -72,7 +72,7 @@ public:
   static constexpr uint32_t kMaxSets = 8;
 
   // Reads the mesh from a parsed text; false (with Error()) when it breaks a rule.
-  bool LoadConfigData(const ConfigData& config);
+  [[nodiscard]] bool LoadConfigData(const ConfigData& config);
   const std::string& Error() const { return m_error; }
   // The largest vertex count of a chunk (0 without vertices).
   uint32_t GetMaxVertices() const;
@@ -85,17 +85,17 @@ public:
   std::vector<Attachment> attachments;
 
 private:
-  bool Fail(const ConfigEntry& entry, const std::string& why);
-  bool ReadChunk(const ConfigEntry& entry, Chunk& chunk);
-  bool ReadMaterial(const ConfigEntry& entry, MaterialSource& material);
-  bool ReadBone(const ConfigEntry& entry, InfluenceDefinition& bone);
+  [[nodiscard]] bool Fail(const ConfigEntry& entry, const std::string& why);
+  [[nodiscard]] bool ReadChunk(const ConfigEntry& entry, Chunk& chunk);
+  [[nodiscard]] bool ReadMaterial(const ConfigEntry& entry, MaterialSource& material);
+  [[nodiscard]] bool ReadBone(const ConfigEntry& entry, InfluenceDefinition& bone);
   // The entry's "position" and "rotation" (9 numbers, rows).
-  bool ReadFrame(const ConfigEntry& entry, float position[3], float rotation[9]);
+  [[nodiscard]] bool ReadFrame(const ConfigEntry& entry, float position[3], float rotation[9]);
   std::string m_error;
 };
 
 // Numbers separated by commas, exactly count of them (any count when count
 // is 0); false for anything else.
-bool ParseConfigFloats(std::string_view text, std::vector<float>& out, size_t count = 0);
+[[nodiscard]] bool ParseConfigFloats(std::string_view text, std::vector<float>& out, size_t count = 0);
 
 }  // namespace Kiv

@@ -206,7 +206,8 @@ std::shared_ptr<VertexType> Material::GetVertexType(Display& display, uint32_t v
   if (auto known = display.FindVertexType(id)) return known;
   auto type = std::make_shared<VertexType>(id, 1, uint32_t(kElementCount));
   for (int e = 0; e < kElementCount; ++e) {
-    if (chunk->GetFormat().Has(e)) type->AddItem(uint32_t(e), 0, 0, 1);
+    // The headless display records these; they cannot be refused for a new type.
+    if (chunk->GetFormat().Has(e)) (void)type->AddItem(uint32_t(e), 0, 0, 1);
   }
   display.RegisterVertexType(type);
   return type;

@@ -80,7 +80,7 @@ public:
   const DisplayMaterial& GetDisplayMaterial() const { return m_display; }
   DisplayMaterial& DisplayMaterialRef() { return m_display; }
   void SetDisplayMaterialProperties(const DisplayMaterial& display) { m_display = display; }
-  bool GetFlag() const { return m_flag; }
+  [[nodiscard]] bool GetFlag() const { return m_flag; }
   void SetFlag(bool flag) { m_flag = flag; }
   float GetFactor() const { return m_factor; }
   void SetFactor(float factor) { m_factor = factor; }
@@ -161,7 +161,7 @@ public:
   // The vertex format this material gives a chunk made with the hint.
   virtual VertexFormat ChunkFormat(const StandardChunkHint& hint) const;
   // True only for a material of the identical class and type.
-  virtual bool Equals(const Material& other) const;
+  [[nodiscard]] virtual bool Equals(const Material& other) const;
 
   // Test seams.
   void ScriptTextureAnswer(int code) { m_textureAnswer = code; }
@@ -213,7 +213,7 @@ public:
   std::shared_ptr<Material> CreateInstance() const override;
   // Copies the base state, the main texture and the caches.
   void InitInstance(const OneTextureMaterial& from);
-  bool Equals(const Material& other) const override;
+  [[nodiscard]] bool Equals(const Material& other) const override;
 
   int SetTexture(uint32_t slot, const ResourceDatabase* database, const PString& path, float value) override;
   int SetTexture(uint32_t index, std::shared_ptr<Texture> texture, float amount) override;
@@ -252,7 +252,7 @@ public:
                      std::vector<std::shared_ptr<CombinerState>> states = {});
   std::shared_ptr<Material> CreateInstance() const override;
   void InitInstance(const ReflectiveMaterial& from);
-  bool Equals(const Material& other) const override;
+  [[nodiscard]] bool Equals(const Material& other) const override;
   int SetTexture(uint32_t index, std::shared_ptr<Texture> texture, float amount) override;
   std::shared_ptr<Texture> GetTexture(uint32_t index) const override;
   int IsLoaded() const override;
@@ -293,7 +293,7 @@ public:
   // folder lacks the file. Null for an empty name.
   virtual std::shared_ptr<Texture> LoadTexture(const ResourceDatabase* database, const PString& name);
   // Splits "owner*folder*base.m.type"; false when the key lacks a part.
-  static bool SplitDecoratedMaterialName(std::string_view key, DecoratedName& out);
+  [[nodiscard]] static bool SplitDecoratedMaterialName(std::string_view key, DecoratedName& out);
   // The key of the plain material of a type: "m." and the type.
   static std::string FallbackName(const DecoratedName& name) { return "m." + name.type; }
 };

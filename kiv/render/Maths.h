@@ -24,7 +24,7 @@ struct Matrix4 {
   // a * b: first a, then b.
   static Matrix4 Multiply(const Matrix4& a, const Matrix4& b);
   // The inverse; false (and this unchanged) when the matrix is singular.
-  bool Invert();
+  [[nodiscard]] bool Invert();
   // (x, y, z, 1) times the matrix, without the projective divide.
   void TransformPoint(const float in[3], float out[3]) const;
 };

@@ -53,10 +53,10 @@ public:
 
   // Reads the whole file; false (and empty) when it cannot be read or is
   // larger than maxBytes.
-  bool Open(std::string_view path, uint64_t maxBytes = UINT64_C(1) << 31);
+  [[nodiscard]] bool Open(std::string_view path, uint64_t maxBytes = UINT64_C(1) << 31);
   // Frees the bytes.
   void Close() { std::vector<uint8_t>().swap(m_bytes); }
-  bool IsEmpty() const { return m_bytes.empty(); }
+  [[nodiscard]] bool IsEmpty() const { return m_bytes.empty(); }
   std::span<const uint8_t> Bytes() const { return m_bytes; }
   ByteReader Reader() const { return ByteReader(m_bytes.data(), m_bytes.size()); }
 
@@ -66,13 +66,14 @@ private:
 
 // Takes a tag when four bytes are left; otherwise the reader is left as it was
 // (not failed) and the result is false: a tag that cannot be taken is a wrong tag.
-bool TakeTag(ByteReader& reader, uint32_t& tag);
+[[nodiscard]] bool TakeTag(ByteReader& reader, uint32_t& tag);
 // Moves back n bytes, never before the start.
 void BackOff(ByteReader& reader, size_t n);
 // The optional-chunk rule: reads the next tag and, when it is none of the
 // accepted ones, moves back over it. True when an accepted tag is next (the
 // position stays before it).
-bool PeekTag(ByteReader& reader, std::initializer_list<uint32_t> accepted, uint32_t* which = nullptr);
+[[nodiscard]] bool PeekTag(ByteReader& reader, std::initializer_list<uint32_t> accepted,
+                           uint32_t* which = nullptr);
 
 struct MeshChunk {
   uint32_t tag = 0;
@@ -81,10 +82,10 @@ struct MeshChunk {
 };
 // Reads a chunk header; the reader moves past the whole chunk. False when
 // the header is incomplete or the size runs past the data.
-bool ReadMeshChunk(ByteReader& reader, MeshChunk& chunk);
+[[nodiscard]] bool ReadMeshChunk(ByteReader& reader, MeshChunk& chunk);
 // Reads the outer header: "KVXB", the size and the form. The body (the
 // chunks) is bounded by the size. False for another magic or a size past the data.
-bool ReadMeshContainer(ByteReader& reader, uint32_t& form, ByteReader& body);
+[[nodiscard]] bool ReadMeshContainer(ByteReader& reader, uint32_t& form, ByteReader& body);
 
 // The base of the mesh definitions: the mesh path and the padded strings.
 // A padded string is a u32 byte length, the bytes (no terminator) and zero
@@ -93,8 +94,8 @@ class MeshFileSupport {
 public:
   virtual ~MeshFileSupport() = default;
 
-  static bool ReadPaddedString(ByteReader& reader, std::string& out);
-  static bool ReadPaddedString(ByteReader& reader, PString& out);
+  [[nodiscard]] static bool ReadPaddedString(ByteReader& reader, std::string& out);
+  [[nodiscard]] static bool ReadPaddedString(ByteReader& reader, PString& out);
   static void WritePaddedString(std::vector<uint8_t>& out, std::string_view text);
   // n little-endian floats; zeros past the data (the reader then fails).
   static void ReadFloats(ByteReader& reader, float* out, int n);

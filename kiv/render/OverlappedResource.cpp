@@ -18,7 +18,8 @@ bool OverlappedResource::Process(OverlappedResource& request) {
   if (system) {
     std::unique_lock heap(system->m_heapMutex);
     if (request.m_state == kQueued) {
-      system->RemoveFromHeap(&request);
+      // A request already taken from the heap has nothing to remove.
+      (void)system->RemoveFromHeap(&request);
       request.m_state = kCollecting;
     }
     // A request the worker is loading is left to finish its cycle.
@@ -59,7 +60,8 @@ bool Overlapped::CancelAndCollect() {
 void Overlapped::Release() {
   if (!m_request) return;
   m_request->Cancel();
-  OverlappedResource::Process(*m_request);
+  // A failed request is recorded in the request itself.
+  (void)OverlappedResource::Process(*m_request);
   m_request.reset();
 }
 
@@ -112,7 +114,8 @@ void OverlappedResourceSystem::Request(Overlapped& handle, OverlappedResourceSys
   auto request = std::make_unique<OverlappedResourceCallback>(std::move(load), std::move(complete));
   if (!name.empty()) request->SetName(name);
   if (system) {
-    system->Queue(handle, std::move(request));
+    // A failed request is recorded in the request itself.
+    (void)system->Queue(handle, std::move(request));
   } else {
     // Without a loader the collector does the whole work.
     handle.Release();

@@ -38,12 +38,12 @@ public:
   OverlappedResource& operator=(const OverlappedResource&) = delete;
 
   // May run on the worker thread.
-  virtual bool Load() = 0;
+  [[nodiscard]] virtual bool Load() = 0;
   // Always runs on the collecting thread.
-  virtual bool Complete() = 0;
+  [[nodiscard]] virtual bool Complete() = 0;
 
   // Collects the request on the calling thread; true when it is complete.
-  static bool Process(OverlappedResource& request);
+  [[nodiscard]] static bool Process(OverlappedResource& request);
 
   int32_t GetState() const { return m_state.load(); }
   const std::string& GetName() const { return m_name; }
@@ -70,8 +70,8 @@ public:
   using Step = std::function<bool()>;
   OverlappedResourceCallback(Step load, Step complete)
       : m_load(std::move(load)), m_complete(std::move(complete)) {}
-  bool Load() override { return m_load ? m_load() : true; }
-  bool Complete() override { return m_complete ? m_complete() : true; }
+  [[nodiscard]] bool Load() override { return m_load ? m_load() : true; }
+  [[nodiscard]] bool Complete() override { return m_complete ? m_complete() : true; }
 
 private:
   Step m_load;
@@ -89,9 +89,9 @@ public:
 
   OverlappedResource* Get() const { return m_request.get(); }
   // Collects the request; true when it is complete.
-  bool Collect() { return m_request ? OverlappedResource::Process(*m_request) : false; }
+  [[nodiscard]] bool Collect() { return m_request ? OverlappedResource::Process(*m_request) : false; }
   // Sets the cancel flag, then collects.
-  bool CancelAndCollect();
+  [[nodiscard]] bool CancelAndCollect();
   // Cancels, collects and deletes the request.
   void Release();
   // Deletes a finished (idle or complete) request; 1 while a request is still
@@ -126,7 +126,7 @@ public:
                       const std::string& name = {});
   // Queues a request owned by the handle. With the queue full the request is
   // not queued but stays pending, and its collector loads it.
-  bool Queue(Overlapped& handle, std::unique_ptr<OverlappedResource> request);
+  [[nodiscard]] bool Queue(Overlapped& handle, std::unique_ptr<OverlappedResource> request);
 
   // Holding this pauses loading (the worker holds it while a request loads).
   std::mutex& LoadMutex() { return m_loadMutex; }
@@ -142,7 +142,7 @@ private:
 
   void WorkerLoop();
   OverlappedResource* TakeNext();
-  bool RemoveFromHeap(OverlappedResource* request);
+  [[nodiscard]] bool RemoveFromHeap(OverlappedResource* request);
   void SiftUp(size_t index);
   void SiftDown(size_t index);
   Slot& TakeSlot(OverlappedResource* request);

@@ -33,7 +33,7 @@ public:
   UId() = default;
   // A text that does not parse gives the null identity.
   explicit UId(std::string_view text);
-  bool IsNull() const;
+  [[nodiscard]] bool IsNull() const;
   // The canonical text: upper-case digits.
   std::string ToString() const;
   bool operator==(const UId&) const = default;
@@ -79,7 +79,7 @@ public:
   const UId& GetUId() const { return m_uid; }
   // True when the display can draw the material; otherwise the type word of
   // the material to use instead goes to `fallback`.
-  virtual bool IsSupported(const Display* display, PString& fallback) const;
+  [[nodiscard]] virtual bool IsSupported(const Display* display, PString& fallback) const;
   // A new material owned by the caller; null when what it needs cannot be had.
   virtual std::shared_ptr<Material> CreateMaterial(MaterialManager* manager, RenderKernel* kernel) = 0;
 
@@ -99,12 +99,12 @@ class OneTextureMaterialPlugin : public MaterialPlugin {
 public:
   using MaterialPlugin::MaterialPlugin;
   // Supported on any display.
-  bool IsSupported(const Display* display, PString& fallback) const override;
+  [[nodiscard]] bool IsSupported(const Display* display, PString& fallback) const override;
   std::shared_ptr<Material> CreateMaterial(MaterialManager* manager, RenderKernel* kernel) override;
   // Acquires the caches; false without a kernel.
-  bool CreatePluginResources(RenderKernel* kernel);
+  [[nodiscard]] bool CreatePluginResources(RenderKernel* kernel);
   // The plug-in's own resources after the caches; true when they stand.
-  virtual bool PrepareResources(RenderKernel* kernel) { return CreatePluginResources(kernel); }
+  [[nodiscard]] virtual bool PrepareResources(RenderKernel* kernel) { return CreatePluginResources(kernel); }
 
 protected:
   std::shared_ptr<RenderingCache> m_chunkCache, m_maskCache, m_blendCache;

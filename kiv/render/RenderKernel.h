@@ -35,17 +35,17 @@ public:
   uint32_t GetId() const { return m_id; }
   // 0 a plain texture, 1 a cube map.
   int GetType() const { return m_type; }
-  bool IsLoaded() const { return m_loaded; }
+  [[nodiscard]] bool IsLoaded() const { return m_loaded; }
   void SetLoaded(bool loaded) { m_loaded = loaded; }
   // Asked to load by a mesh resource that waits for it; a texture in memory
   // has nothing more to load. Afterwards it reports itself loaded or failed.
   virtual void Load() {}
-  virtual bool HasFailed() const { return false; }
+  [[nodiscard]] virtual bool HasFailed() const { return false; }
   // The resource the texture loads from; null for one made in memory.
   virtual Resource* GetResource() const { return nullptr; }
   int GetResourcePriority() const { return m_priority; }
   void SetResourcePriority(int priority) { m_priority = priority; }
-  bool IsActive() const { return m_active; }
+  [[nodiscard]] bool IsActive() const { return m_active; }
   void Activate(bool on) { m_active = on; }
   // A copy with its own identity.
   std::shared_ptr<Texture> Duplicate() const;
@@ -56,7 +56,7 @@ public:
   struct ImageWrite {
     int x, y, width, height, format;
   };
-  virtual bool WriteImage(int x, int y, const Bitmap& bitmap, int format);
+  [[nodiscard]] virtual bool WriteImage(int x, int y, const Bitmap& bitmap, int format);
   const std::vector<ImageWrite>& GetImageWrites() const { return m_writes; }
 
 private:
@@ -95,8 +95,8 @@ struct VertexType {
   VertexType(uint32_t idValue, uint32_t streamCount, uint32_t itemCapacity)
       : id(idValue), streams(streamCount), capacity(itemCapacity) {}
   // False when the type is full or the stream does not exist.
-  bool AddItem(uint32_t itemType, uint32_t stream, uint32_t dataType, uint32_t semantic);
-  bool AddAlias(uint32_t itemType, uint32_t of);
+  [[nodiscard]] bool AddItem(uint32_t itemType, uint32_t stream, uint32_t dataType, uint32_t semantic);
+  [[nodiscard]] bool AddAlias(uint32_t itemType, uint32_t of);
 };
 
 // A compiled program as a handle: its set (vertex programs) and name.
@@ -110,8 +110,9 @@ struct ProgramHandle {
 // "%ifdef" block and those inside blocks whose section is enabled. Refuses
 // (false, with a reason) unbalanced %ifdef/%endif, sections not in `known`
 // and any other '%' directive.
-bool PreprocessProgramText(std::string_view text, const std::set<std::string>& enabled,
-                           const std::set<std::string>& known, std::string& out, std::string& error);
+[[nodiscard]] bool PreprocessProgramText(std::string_view text, const std::set<std::string>& enabled,
+                                         const std::set<std::string>& known, std::string& out,
+                                         std::string& error);
 
 // Vertex program sets. A set text opens with a declaration block
 //   vertexProgram(SetName)
@@ -128,7 +129,7 @@ public:
     std::string source;  // the body with this program's sections
   };
   // False (nothing stored) when the text does not parse or preprocess.
-  bool RegisterBuiltInPrograms(const std::string& name, const std::string& text);
+  [[nodiscard]] bool RegisterBuiltInPrograms(const std::string& name, const std::string& text);
   // 0 found; 1 no such set; 2 no such program; 4 an injected failure. The
   // vertex type is the one the program will be drawn with (kept in the handle).
   int Lookup(const std::string& set, const std::string& program, uint32_t vertexType,
@@ -164,7 +165,7 @@ public:
     std::vector<Register> registers;
     std::string source;
   };
-  bool RegisterBuiltInPrograms(const std::string& name, const std::string& text);
+  [[nodiscard]] bool RegisterBuiltInPrograms(const std::string& name, const std::string& text);
   // 0 found; 2 no such program; 4 an injected failure.
   int Lookup(const std::string& name, std::shared_ptr<ProgramHandle>& out);
   const Program* Find(const std::string& name) const;
@@ -231,7 +232,7 @@ public:
   std::shared_ptr<RenderingCache> FindCache(uint32_t id) const;
   void AddCache(std::shared_ptr<RenderingCache> cache);
   // Removes this cache (by identity); false when it was not there.
-  bool RemoveCache(const RenderingCache* cache);
+  [[nodiscard]] bool RemoveCache(const RenderingCache* cache);
   size_t Count() const;
 
 private:
@@ -275,7 +276,7 @@ public:
 
   Display* GetDisplay() const { return m_display.get(); }
   const std::shared_ptr<Display>& GetDisplayShared() const { return m_display; }
-  bool IsNullRenderer() const { return m_nullRenderer; }
+  [[nodiscard]] bool IsNullRenderer() const { return m_nullRenderer; }
   RenderingCacheManager& GetCacheManager() { return m_caches; }
   SharedTextureCollection& GetSharedTextures() { return m_sharedTextures; }
   MaterialManager& GetMaterialManager() { return *m_materials; }

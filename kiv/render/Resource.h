@@ -85,18 +85,18 @@ public:
   const ResourceDatabase* GetDatabase() const { return m_database; }
   int GetPriority() const { return m_priority; }
   void SetPriority(int priority) { m_priority = priority; }
-  bool AllowsSubstitutes() const { return m_allowsSubstitutes; }
+  [[nodiscard]] bool AllowsSubstitutes() const { return m_allowsSubstitutes; }
   void SetAllowsSubstitutes(bool allow) { m_allowsSubstitutes = allow; }
   // With substitutes allowed: a material that even its type's plain material
   // cannot stand in for is replaced by a null material, so the load goes on
   // (a check that reports every failed material wants the whole mesh).
-  bool AllowsNullSubstitutes() const { return m_allowsNullSubstitutes; }
+  [[nodiscard]] bool AllowsNullSubstitutes() const { return m_allowsNullSubstitutes; }
   void SetAllowsNullSubstitutes(bool allow) { m_allowsNullSubstitutes = allow; }
   void AddFailedMaterial(std::string key) { m_failedMaterials.push_back(std::move(key)); }
   const std::vector<std::string>& GetFailedMaterials() const { return m_failedMaterials; }
   void ClearFailedMaterials() { m_failedMaterials.clear(); }
   // A resource of a text form (a name ending in ".txt") loads through LoadTxt.
-  bool IsTextForm() const { return m_textForm; }
+  [[nodiscard]] bool IsTextForm() const { return m_textForm; }
   void SetTextForm(bool text) { m_textForm = text; }
 
   // The first lock loads: Load (or LoadTxt), then LoadAll, then
@@ -113,7 +113,7 @@ public:
   virtual int Load(std::string_view fileName);
   virtual int LoadTxt(std::string_view fileName);
   // Asks what the resource depends on to load; false when something fails.
-  virtual bool LoadAll() { return true; }
+  [[nodiscard]] virtual bool LoadAll() { return true; }
   virtual int IsAllLoaded() { return kResourceReady; }
   // Finishes a load for a frame (0: none); returns the argument.
   virtual int LoadComplete(int frame) { return frame; }

@@ -47,7 +47,8 @@ void Particle::CopyFrameTo(Particle& copy) const {
 }
 
 void Particle::CopyChildrenTo(Particle& copy) const {
-  for (auto& child : m_children) copy.Add(child->CreateInstance());
+  // A node made just before has no parent, so it is not refused.
+  for (auto& child : m_children) (void)copy.Add(child->CreateInstance());
 }
 
 std::shared_ptr<Particle> Particle::CreateInstance() const {

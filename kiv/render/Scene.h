@@ -32,9 +32,9 @@ public:
 
   // Adds a child; refused (false) for null, a node that has a parent, this
   // node itself or one of its ancestors.
-  bool Add(std::shared_ptr<Particle> child);
-  bool Remove(const Particle* child);
-  bool IsAncestorOf(const Particle* node) const;
+  [[nodiscard]] bool Add(std::shared_ptr<Particle> child);
+  [[nodiscard]] bool Remove(const Particle* child);
+  [[nodiscard]] bool IsAncestorOf(const Particle* node) const;
   // The first node below this one (depth first) with the name.
   Particle* FindByName(const PString& name);
   // This node, then its subtree depth first.
@@ -63,7 +63,7 @@ public:
   Matrix4 WorldTransform() const;
   // Turns a frame given in world space into this node's own space. False
   // (frame unchanged) when the node's world transform cannot be inverted.
-  bool GlobalToLocal(float framePosition[3], Quaternion& frameRotation) const;
+  [[nodiscard]] bool GlobalToLocal(float framePosition[3], Quaternion& frameRotation) const;
 
 protected:
   void CopyFrameTo(Particle& copy) const;
@@ -100,10 +100,10 @@ public:
 class ParticleStructure : public Particle {
 public:
   using Particle::Particle;
-  bool AddAttachmentPoint(std::shared_ptr<Particle> point);
+  [[nodiscard]] bool AddAttachmentPoint(std::shared_ptr<Particle> point);
   const std::vector<std::shared_ptr<Particle>>& GetAttachmentPoints() const { return m_points; }
   // Named points of the structure's own frame that other objects refer to.
-  bool AddReferencePoint(std::shared_ptr<Particle> point);
+  [[nodiscard]] bool AddReferencePoint(std::shared_ptr<Particle> point);
   const std::vector<std::shared_ptr<Particle>>& GetReferencePoints() const { return m_references; }
 
 protected:
@@ -165,7 +165,7 @@ private:
 class LightTarget {
 public:
   virtual ~LightTarget() = default;
-  bool GetUpdateLighting() const { return m_updateLighting; }
+  [[nodiscard]] bool GetUpdateLighting() const { return m_updateLighting; }
   virtual void SetUpdateLighting(bool update) { m_updateLighting = update; }
   // Recalculates the lighting of `chunks` chunks from the lights.
   void CalculateLighting(const std::vector<Light>* lights, size_t chunks);

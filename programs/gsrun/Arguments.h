@@ -28,7 +28,7 @@ struct Arguments {
 
 // Reads argv[1..argc-1] into `out` (whose memoryLimit holds the default).
 // False when the line is not one of gsrun's forms: the usage is then due.
-bool ParseArguments(int argc, char** argv, Arguments& out);
+[[nodiscard]] bool ParseArguments(int argc, char** argv, Arguments& out);
 
 // The names a source includes, lower-cased as the compiler takes them: the
 // include directives stand at the top of a file.
@@ -36,10 +36,10 @@ std::vector<std::string> IncludesOf(const std::string& path);
 
 // Whether `library` exists, is not older than `source` and has one of the
 // `expected` ids in its header.
-bool LibraryIsCurrent(const std::string& library, const std::string& source,
-                      const std::set<std::pair<uint32_t, uint32_t>>& expected);
+[[nodiscard]] bool LibraryIsCurrent(const std::string& library, const std::string& source,
+                                    const std::set<std::pair<uint32_t, uint32_t>>& expected);
 // Whether `library` was last changed no earlier than `source`; a missing
 // file counts as never changed.
-bool LibraryIsNotOlder(const std::string& library, const std::string& source);
+[[nodiscard]] bool LibraryIsNotOlder(const std::string& library, const std::string& source);
 
 }  // namespace Gsrun

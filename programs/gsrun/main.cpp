@@ -150,7 +150,8 @@ void NewObject(GSContext* context, GSStack& stack) {
   object->SetSource(static_cast<const GSString*>(text)->Text());
   rovana->Complete(*object);
   if (object->Failed()) return stack.Push(0), void();
-  stack.PushObject(object.get(), ScriptClasses().gameObject);
+  // The frame has room for the result.
+  (void)stack.PushObject(object.get(), ScriptClasses().gameObject);
   g_sourceObjects.push_back(std::move(object));
 }
 
@@ -240,7 +241,9 @@ bool CompileIncludes(const std::string& source, const std::set<std::pair<uint32_
     if (!Gsrun::LibraryIsCurrent(next.library, next.source, expected)) {
       GSCompiler::CompileLog log;
       GSCompiler::LibraryDependencies written;
-      const int errors = GSCompiler::CompileToFile(next.name.c_str(), next.library.c_str(), &log, &written);
+      Kiv::Status stored;  // its reason is among the log lines
+      const int errors =
+          GSCompiler::CompileToFile(next.name.c_str(), next.library.c_str(), &log, stored, &written);
       for (std::size_t i = 0; i < log.Count(); ++i) std::printf("%s\n", log.At(i));
       // The library's own id leads its dependencies.
       const bool current = errors == 0 && !written.empty() && expected.count(written.front()) != 0 &&
@@ -266,7 +269,8 @@ void AwaitOnlineAnswers() {
   const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
   endpoint.Update();
   while ((endpoint.InFlightCount() || endpoint.QueuedCount()) && std::chrono::steady_clock::now() < until) {
-    endpoint.Socket().WaitReadable(10);
+    // Only paces the loop.
+    (void)endpoint.Socket().WaitReadable(10);
     endpoint.Update();
   }
 }
@@ -329,9 +333,11 @@ struct TemporaryFolder {
     char name[64];
     std::snprintf(name, sizeof name, "/tmp/gsrun-%08x%08x", random(), random());
     path = name;
-    Kiv::File::CreateDirectories(path);
+    // A folder not made fails the compile into it, which says why.
+    (void)Kiv::File::CreateDirectories(path);
   }
-  ~TemporaryFolder() { Kiv::File::Prune(path); }
+  // What cannot be removed stays in the system's temporary folder.
+  ~TemporaryFolder() { (void)Kiv::File::Prune(path); }
 };
 
 }  // namespace
@@ -404,14 +410,24 @@ int main(int argc, char** argv) {
   }
   // The native classes and their libraries (Soup, KUID...), as the tool has them.
   InstallOnlineNatives();
-  RegisterScriptNatives();
+  // Scripts that use none of those classes still run; the others fail to link, and
+  // this says why.
+  if (!RegisterScriptNatives()) std::printf("gsrun: the script library classes did not register\n");
   // The library given is entered before its folder: another file there with
   // the same id becomes only another name for it.
   const bool added = !compiled || machine.AddLibrary(libraryFolder, name);
-  machine.AddLibraryFolder(libraryFolder);
-  for (const GSCompiler::IncludePath& include : includes) machine.AddLibraryFolder(include.path.c_str());
+  // A folder named on the command line that is not there is the user's mistake,
+  // not a run without its libraries.
+  Kiv::Status folders = machine.RegisterLibraryFolder(libraryFolder);
+  for (const GSCompiler::IncludePath& include : includes)
+    folders.Update(machine.RegisterLibraryFolder(include.path.Str()));
+  if (!folders.ok()) {
+    std::printf("gsrun: %s\n", folders.message().c_str());
+    return 255;
+  }
+  // A library not entered fails the link of the one that includes it, which is reported.
   for (const Included& include : included)
-    machine.AddLibrary(include.folder, std::string(Utils::FileNamePart(include.library)));
+    (void)machine.AddLibrary(include.folder, std::string(Utils::FileNamePart(include.library)));
   GSLibrary* library = added && (compiled || machine.AddLibrary(libraryFolder, name))
                            ? machine.GetLibraryByName(name)
                            : nullptr;

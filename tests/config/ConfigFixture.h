@@ -30,7 +30,7 @@ protected:
     m_temp = std::make_unique<Kiv::TempFolder>("obl");
     ASSERT_FALSE(m_temp->Root().empty());
     m_dir = m_temp->Root();
-    OBLLib::ErrorHandler::Create();
+    EXPECT_TRUE(OBLLib::ErrorHandler::Create());
   }
   void TearDown() override {
     OBLLib::DataManager::Destroy();
@@ -44,9 +44,11 @@ protected:
   }
   // Creates the schema manager on the folder and loads the schema.
   OBLLib::DataManager* Start(bool loadSchema = true) {
-    OBLLib::DataManager::Create(Root().c_str());
+    EXPECT_TRUE(OBLLib::DataManager::Create(Root().c_str()));
     OBLLib::DataManager* dm = OBLLib::DataManager::Instance();
-    if (loadSchema) dm->LoadSchema();
+    if (loadSchema) {
+      EXPECT_TRUE(dm->LoadSchema());
+    }
     return dm;
   }
   static SoupRef Soup(const std::string& text) {

@@ -28,7 +28,7 @@ protected:
     SetUserDataFolder(kSource + "/samples/userdata");
     SetInstallationRoot(kSource + "/samples/install");
     AssetTables::Reload();
-    DataManager::Create((m_dir / "OBLData/").c_str());
+    EXPECT_TRUE(DataManager::Create((m_dir / "OBLData/").c_str()));
   }
   void TearDown() override {
     SetUserDataFolder(m_savedUserData);

@@ -36,7 +36,7 @@ protected:
   void SetUp() override {
     Kiv::PluginSystem::Instance().Clear();
     ASSERT_FALSE(m_temp.Root().empty());
-    OBLLib::DataManager::Create((m_temp.Root() + "/").c_str());
+    EXPECT_TRUE(OBLLib::DataManager::Create((m_temp.Root() + "/").c_str()));
     m_kernel = Kiv::RenderKernel::Create("-Hidden");
     ASSERT_TRUE(m_kernel);
   }
@@ -79,10 +79,10 @@ TEST_F(CheckScene, TheSceneHangsInTheKernelWithALightForAView) {
   EXPECT_EQ(Kiv::RenderKernel::Current(), nullptr);
 
   // Without a view the scene has no light and the fog is left alone.
-  OBLLib::DataManager::Create((m_temp.Root() + "/").c_str());
+  EXPECT_TRUE(OBLLib::DataManager::Create((m_temp.Root() + "/").c_str()));
   Kiv::Display* display = m_kernel->GetDisplay();
   display->SetFogMode(0);
-  OBLLib::DataManager::Instance()->SetUpScene({m_kernel.get(), nullptr});
+  EXPECT_TRUE(OBLLib::DataManager::Instance()->SetUpScene({m_kernel.get(), nullptr}));
   EXPECT_EQ(OBLLib::DataManager::Instance()->SceneLight(), nullptr);
   EXPECT_EQ(display->GetFogMode(), 0);
 }
@@ -96,7 +96,7 @@ TEST_F(CheckScene, RegistrationRunsOnceAndLogsEveryTypeThatDoesNotLoad) {
     OBLLib::DataManager::RegisterRovanaBumpVertexType();
     EXPECT_FALSE(OBLLib::DataManager::SharedResourcesRegistered());
   }
-  OBLLib::DataManager::Instance()->SetUpScene({m_kernel.get(), nullptr});
+  EXPECT_TRUE(OBLLib::DataManager::Instance()->SetUpScene({m_kernel.get(), nullptr}));
   Kiv::PluginSystem::Instance().Clear();  // no material type at all
   LogLines log;
   OBLLib::DataManager::RegisterRovanaBumpVertexType();
@@ -119,7 +119,7 @@ TEST_F(CheckScene, RegistrationRunsOnceAndLogsEveryTypeThatDoesNotLoad) {
 }
 
 TEST_F(CheckScene, EngineTypesLoadAndTheReflectiveOnesTakeTheSharedTexture) {
-  OBLLib::DataManager::Instance()->SetUpScene({m_kernel.get(), nullptr});
+  EXPECT_TRUE(OBLLib::DataManager::Instance()->SetUpScene({m_kernel.get(), nullptr}));
   int made = 0;
   std::shared_ptr<Kiv::RenderingCache> sorted;
   OBLLib::DataManager::SetSharedCacheFactory([&] {

@@ -460,7 +460,8 @@ TEST_F(ContainerTest, TagsTakeTheFirstValueOfTheirNameInAnyOrder) {
   for (size_t i = 0; i < std::size(names); ++i) {
     std::string text = std::to_string(i);
     text.insert(text.begin(), 'v');
-    values.Get()->AppendTag(TDBDataTag::MakeBytes(names[i], kSoupText, text.data(), text.size()));
+    EXPECT_TRUE(
+        values.Get()->AppendTag(TDBDataTag::MakeBytes(names[i], kSoupText, text.data(), text.size())));
   }
   auto valueOf = [&](Container& c, const char* name) {
     std::unique_ptr<Tag> tag(c.CreateTagFromDefinition(&c, P(name), SoupRef(), values));
@@ -476,7 +477,7 @@ TEST_F(ContainerTest, TagsTakeTheFirstValueOfTheirNameInAnyOrder) {
   EXPECT_EQ(valueOf(reversed, "c"), "v3");
   EXPECT_EQ(valueOf(reversed, "b"), "v1");
   EXPECT_EQ(valueOf(reversed, "a"), "v0");
-  values.Get()->AppendTag(TDBDataTag::MakeBytes(P("d"), kSoupText, "v5", 2));
+  EXPECT_TRUE(values.Get()->AppendTag(TDBDataTag::MakeBytes(P("d"), kSoupText, "v5", 2)));
   EXPECT_EQ(valueOf(reversed, "d"), "v5");
   EXPECT_EQ(valueOf(reversed, "a"), "v0");
 }

@@ -122,7 +122,7 @@ TEST_F(DataManagerTest, UnchangedPersonalDetailsAreNotRewritten) {
 TEST_F(DataManagerTest, PersonalDetailsNeverReadAreNotOverwritten) {
   const std::string mine = "author \"Ann\"\nemail \"ann@example.org\"\n";
   Write("personalDetails.txt", mine);
-  DataManager::Create(Root().c_str());
+  EXPECT_TRUE(DataManager::Create(Root().c_str()));
   DataManager::Destroy();
   EXPECT_EQ(ReadFile(m_dir / "personalDetails.txt"), mine);
 }
@@ -142,7 +142,7 @@ TEST_F(DataManagerTest, UnreadablePersonalDetailsAreNotOverwritten) {
 }
 
 TEST_F(DataManagerTest, MissingRootFolderLeavesAnEmptyRecord) {
-  DataManager::Create((Root() + "absent/").c_str());
+  EXPECT_TRUE(DataManager::Create((Root() + "absent/").c_str()));
   DataManager* dm = DataManager::Instance();
   EXPECT_FALSE(dm->EnsureInitialised());
   EXPECT_TRUE(dm->Personal().author.IsEmpty());

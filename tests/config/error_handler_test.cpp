@@ -17,7 +17,7 @@ namespace {
 
 class ErrorHandlerTest : public ::testing::Test {
 protected:
-  void SetUp() override { ErrorHandler::Create(); }
+  void SetUp() override { EXPECT_TRUE(ErrorHandler::Create()); }
   void TearDown() override { ErrorHandler::Destroy(); }
 };
 
@@ -176,8 +176,8 @@ TEST_F(ErrorHandlerTest, RestoredEntriesGoWithTheirUnmarkedOwners) {
 TEST(ErrorHandlerBatch, ATreeDeletedWholeTakesBackEachTagsFirstEntry) {
   Kiv::TempFolder temp{"eh-batch"};
   ASSERT_FALSE(temp.Root().empty());
-  ErrorHandler::Create();
-  OBLLib::DataManager::Create((temp.Root() + "/").c_str());
+  EXPECT_TRUE(ErrorHandler::Create());
+  EXPECT_TRUE(OBLLib::DataManager::Create((temp.Root() + "/").c_str()));
   ErrorHandler& h = *ErrorHandler::Instance();
   OBLLib::DataManager& dm = *OBLLib::DataManager::Instance();
   const Kiv::PString first("first"), second("second"), own("own"), restored("restored"), key("batch-key");

@@ -37,7 +37,7 @@ protected:
     EXPECT_EQ(checked, result);
     EXPECT_EQ(checkFindings, FindingLines());
     std::string out;
-    WriteSoupText(soup, out);
+    EXPECT_TRUE(WriteSoupText(soup, out));
     return out + FindingLines();
   }
 

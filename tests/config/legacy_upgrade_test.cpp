@@ -49,7 +49,7 @@ protected:
     m_dm->build = build;
     UpgradeContainerBuild(soup);
     std::string out;
-    WriteSoupText(soup, out);
+    EXPECT_TRUE(WriteSoupText(soup, out));
     return out;
   }
   // The upgrade without the defaults every legacy config gets, on one line.
@@ -63,7 +63,7 @@ protected:
                                                               : "00"))
         soup.RemoveNamedTag(Kiv::PString(name));
     std::string out;
-    WriteSoupText(soup, out);
+    EXPECT_TRUE(WriteSoupText(soup, out));
     std::string line;
     bool blank = false;
     for (char c : out) {

@@ -26,7 +26,7 @@ TEST_F(SampleSchemaTest, ShippedSchemaIsSelfConsistent) {
   // A copy: the schema manager writes the personal details back at the end.
   std::filesystem::copy(kSource + "/samples/install/OBLData", m_dir,
                         std::filesystem::copy_options::recursive);
-  DataManager::Create(Root().c_str());
+  EXPECT_TRUE(DataManager::Create(Root().c_str()));
   DataManager* dm = DataManager::Instance();
   ASSERT_TRUE(dm->LoadSchema());
   const SoupRef& schema = dm->Schema();

@@ -38,7 +38,7 @@ std::string Hex(uint32_t a, uint32_t b) {
 class ScriptCacheTest : public ::testing::Test {
 protected:
   void SetUp() override {
-    Kiv::File::CreateDirectories(m_tree.Path("user/cache"));
+    EXPECT_TRUE(Kiv::File::CreateDirectories(m_tree.Path("user/cache")));
     m_tree.UseFolders();
   }
   void TearDown() override { m_tree.Close(); }
@@ -122,7 +122,7 @@ TEST_F(ScriptCacheTest, PlantedAndStaleFilesAreReplacedAndGseMatchesGs) {
   const std::vector<uint8_t> enciphered = ScriptFileBuffer::Encode(text);
   m_tree.Write("user/local/shed/shed.gse", std::string(enciphered.begin(), enciphered.end()));
   const std::string name = Hex(ZlibCrc(text), ZlibCrc("shed.gs"));  // the ".gse" maps to the ".gs" name
-  Kiv::File::CreateDirectories(CacheFolder(4));
+  EXPECT_TRUE(Kiv::File::CreateDirectories(CacheFolder(4)));
   const std::string cached = Kiv::File::Path(CacheFolder(4)).Join(name).Str();
   m_tree.Write("user/cache/libraries/523_4_0/" + name, "planted, not a library");
   Open();

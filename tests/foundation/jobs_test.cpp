@@ -34,11 +34,13 @@ TEST(GlobalLock, RecursiveByThreadIdAndStrictOnRelease) {
 
 TEST(GlobalLock, WaitingThreadGetsItAfterRelease) {
   const uint32_t me = Kiv::CurrentThreadId();
-  AcquireGlobalLock(me, true);
+  // Set-up; the checks below show a failure.
+  (void)AcquireGlobalLock(me, true);
   std::atomic<bool> got{false};
   std::thread waiter([&] {
     const uint32_t id = Kiv::CurrentThreadId();
-    AcquireGlobalLock(id, true);
+    // Set-up; the checks below show a failure.
+    (void)AcquireGlobalLock(id, true);
     got = true;
     ReleaseGlobalLock(id);
   });
@@ -127,7 +129,7 @@ TEST(JobQueue, WorkerJobsRunOffTheMainThreadAndStopReleasesWaiters) {
 
 TEST(JobQueue, ProcessQueueServicedByServiceMainThread) {
   Recorder r;
-  std::thread worker([&] { PostJob(nullptr, r.Job(), 3, nullptr, nullptr); });
+  std::thread worker([&] { EXPECT_TRUE(PostJob(nullptr, r.Job(), 3, nullptr, nullptr)); });
   while (r.runs.load() == 0) {
     ServiceMainThread();
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -166,7 +168,7 @@ TEST(RovanaWorkerCallChain, StepsRunInOrderWithTheirOwnThreads) {
   ChainProbe probe;
   RovanaWorkerCallChain chain(&queue);
   EXPECT_FALSE(chain.Start());  // no step yet
-  for (intptr_t i = 1; i <= 5; ++i) chain.AddStep(Step(probe), i == 3 ? 3 : 0, Tag(i));
+  for (intptr_t i = 1; i <= 5; ++i) EXPECT_TRUE(chain.AddStep(Step(probe), i == 3 ? 3 : 0, Tag(i)));
   ASSERT_TRUE(chain.Start());
   EXPECT_FALSE(chain.Start());
   EXPECT_FALSE(chain.AddStep(Step(probe), 0));
@@ -186,16 +188,17 @@ TEST(RovanaWorkerCallChain, FailedStepSetsTheFlagAndLaterStepsStillRun) {
   JobQueue queue(Kiv::CurrentThreadId());
   ChainProbe probe;
   RovanaWorkerCallChain chain(&queue);
-  chain.AddStep(Step(probe), 11, Tag(1));
-  chain.AddStep(std::make_unique<TCXCallbackCPPVoidPtr<ChainProbe>>(&probe, &ChainProbe::Fail), 24, Tag(2));
-  chain.AddStep(Step(probe), 9, Tag(3));
+  EXPECT_TRUE(chain.AddStep(Step(probe), 11, Tag(1)));
+  EXPECT_TRUE(chain.AddStep(std::make_unique<TCXCallbackCPPVoidPtr<ChainProbe>>(&probe, &ChainProbe::Fail),
+                            24, Tag(2)));
+  EXPECT_TRUE(chain.AddStep(Step(probe), 9, Tag(3)));
   ASSERT_TRUE(chain.Start());
   chain.WaitUntilDone();
   EXPECT_TRUE(chain.Failed());
   EXPECT_EQ(probe.order, (std::vector<int>{1, 2, 3}));
   // A new start clears the flag.
   RovanaWorkerCallChain clean(&queue);
-  clean.AddStep(Step(probe), 0, Tag(4));
+  EXPECT_TRUE(clean.AddStep(Step(probe), 0, Tag(4)));
   ASSERT_TRUE(clean.Start());
   clean.WaitUntilDone();
   EXPECT_FALSE(clean.Failed());
@@ -207,11 +210,11 @@ TEST(RovanaWorkerCallChain, WaitFromAnotherThread) {
   JobQueue queue(Kiv::CurrentThreadId());
   ChainProbe probe;
   RovanaWorkerCallChain chain(&queue);
-  chain.AddStep(Step(probe), 3, Tag(1));
-  chain.AddStep(Step(probe), 0, Tag(2));
+  EXPECT_TRUE(chain.AddStep(Step(probe), 3, Tag(1)));
+  EXPECT_TRUE(chain.AddStep(Step(probe), 0, Tag(2)));
   std::atomic<bool> done{false};
   std::thread waiter([&] {
-    chain.Start();
+    EXPECT_TRUE(chain.Start());
     chain.WaitUntilDone();
     done = true;
   });
@@ -227,8 +230,8 @@ TEST(RovanaWorkerCallChain, StoppedQueueEndsTheChainAsFailed) {
   JobQueue queue(Kiv::CurrentThreadId());
   ChainProbe probe;
   RovanaWorkerCallChain chain(&queue);
-  chain.AddStep(Step(probe), 0, Tag(1));
-  chain.AddStep(Step(probe), 3, Tag(2));
+  EXPECT_TRUE(chain.AddStep(Step(probe), 0, Tag(1)));
+  EXPECT_TRUE(chain.AddStep(Step(probe), 3, Tag(2)));
   ASSERT_TRUE(chain.Start());
   // Stop from a thread that is not the main thread: the main-thread step is dropped.
   for (int i = 0; i < 5000 && probe.order.empty(); ++i)

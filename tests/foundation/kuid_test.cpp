@@ -92,7 +92,7 @@ TEST(KuidPacking, SoupAndStreamByteOrder) {
   const uint8_t streamBytes[8] = {0x07, 0x00, 0x00, 0x00, 0x05, 0x00, 0x00, 0x06};
   ASSERT_EQ(buffer.Size(), 8u);
   EXPECT_EQ(0, memcmp(buffer.Data(), streamBytes, 8));
-  buffer.Rewind();
+  EXPECT_TRUE(buffer.Rewind());
   EXPECT_EQ(buffer.ReadKUID(), k);
   EXPECT_EQ(buffer.GetError(), 0u);
 

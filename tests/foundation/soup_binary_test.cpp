@@ -27,7 +27,7 @@ TEST(SoupBinary, RandomTreesRoundTripThroughStreams) {
     buffer.WriteU32(0xABCD);  // something before
     ASSERT_TRUE(WriteSoupBinary(buffer, soup));
     buffer.WriteU32(0x1234);  // and after: the reader stops at the soup's end
-    buffer.Rewind();
+    EXPECT_TRUE(buffer.Rewind());
     EXPECT_EQ(buffer.ReadU32(), 0xABCDu);
     SoupRef back;
     ASSERT_TRUE(ReadSoupBinary(buffer, back)) << seed;
@@ -40,7 +40,7 @@ TEST(SoupBinary, RandomTreesRoundTripThroughStreams) {
 TEST(SoupBinary, DocumentedLayout) {
   SoupRef soup;
   soup.SetNamedTagInt("n", 5);
-  soup.SetNamedSoup("c", SoupRef());
+  EXPECT_TRUE(soup.SetNamedSoup("c", SoupRef()));
   const uint8_t expected[] = {'A', 'C', 'S', '$', 1, 0, 0, 0, 0x1c, 0, 0, 0, 2, 0, 0,   0, 1, 0, 0, 0,
                               'n', 6,   4,   0,   0, 0, 5, 0, 0,    0, 1, 0, 0, 0, 'c', 1, 0, 0, 0, 0};
   EXPECT_EQ(Encode(soup), std::string(reinterpret_cast<const char*>(expected), sizeof expected));
@@ -53,8 +53,8 @@ TEST(SoupBinary, LeadingZeroWordIsSkipped) {
   soup.SetNamedTag("t", "text");
   TBuffer buffer;
   buffer.WriteU32(0);
-  WriteSoupBinary(buffer, soup);
-  buffer.Rewind();
+  EXPECT_TRUE(WriteSoupBinary(buffer, soup));
+  EXPECT_TRUE(buffer.Rewind());
   SoupRef back;
   ASSERT_TRUE(ReadSoupBinary(buffer, back));
   EXPECT_EQ(back.GetNamedTag("t").Str(), "text");

@@ -47,7 +47,7 @@ inline void Fill(std::mt19937& rng, SoupRef& soup, int depth) {
         if (depth < 5) {
           SoupRef child;
           Fill(rng, child, depth + 1);
-          soup.Get()->AddNamedChild(name, child.Get());
+          EXPECT_TRUE(soup.Get()->AddNamedChild(name, child.Get()));
           continue;
         }
         [[fallthrough]];
@@ -93,7 +93,7 @@ inline void Fill(std::mt19937& rng, SoupRef& soup, int depth) {
         break;
       }
     }
-    soup.Get()->AppendTag(std::move(tag));
+    EXPECT_TRUE(soup.Get()->AppendTag(std::move(tag)));
   }
 }
 

@@ -34,7 +34,7 @@ TEST(SoupText, RandomTreesRoundTrip) {
         << text;
     // Writing the read tree again gives the same text.
     std::string again;
-    WriteSoupText(back, again);
+    EXPECT_TRUE(WriteSoupText(back, again));
     EXPECT_EQ(text, again);
   }
 }
@@ -130,7 +130,7 @@ TEST(SoupText, FloatsKeepTheirBitsAndType) {
   s.SetNamedTagFloatArray("f", values, 6);
   s.SetNamedTagFloat("whole", 2.0f);
   std::string text;
-  WriteSoupText(s, text);
+  EXPECT_TRUE(WriteSoupText(s, text));
   EXPECT_NE(text.find("whole 2.0\n"), std::string::npos) << text;
   SoupRef back;
   ASSERT_TRUE(ParseSoupText(text, back));
@@ -204,7 +204,7 @@ TEST(SoupText, MalformedInputNamesTheLine) {
   SoupRef bom;
   bom.SetNamedTagInt("\xEF\xBB\xBFx", 1);
   std::string text;
-  WriteSoupText(bom, text);
+  EXPECT_TRUE(WriteSoupText(bom, text));
   ASSERT_TRUE(ParseSoupText(text, ok));
   EXPECT_EQ(ok.GetIndexedTagName(0).Str(), "\xEF\xBB\xBFx");
 }
@@ -236,10 +236,10 @@ TEST(SoupText, NestingLimit) {
   ACSChunk* tail = tooDeep.Get();
   for (int i = 0; i <= kMaxSoupDepth; ++i) {
     ACSChunk* next = ACSChunk::Create();
-    tail->AddNamedChild("c", next);
+    EXPECT_TRUE(tail->AddNamedChild("c", next));
     tail = next;
   }
-  tail->AppendTag(TDBDataTag::MakeBytes("leaf", kSoupInt, "\1\0\0\0", 4));
+  EXPECT_TRUE(tail->AppendTag(TDBDataTag::MakeBytes("leaf", kSoupInt, "\1\0\0\0", 4)));
   std::string out;
   EXPECT_FALSE(WriteSoupText(tooDeep, out));
 }

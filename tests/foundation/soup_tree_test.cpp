@@ -221,8 +221,8 @@ TEST(SoupCopy, DeepSelfSafeAndSharingKept) {
   // One container entered twice is copied once and stays shared.
   SoupRef shared, twice;
   shared.SetNamedTagInt("v", 1);
-  twice.SetNamedSoup("p", shared);
-  twice.Get()->AddNamedChild("q", shared.Get());
+  EXPECT_TRUE(twice.SetNamedSoup("p", shared));
+  EXPECT_TRUE(twice.Get()->AddNamedChild("q", shared.Get()));
   SoupRef copy;
   copy.Copy(twice);
   EXPECT_EQ(copy.GetNamedSoup("p"), copy.GetNamedSoup("q"));

@@ -61,7 +61,7 @@ TEST(StreamStrings, LengthLimits) {
   b.WriteString("");
   b.WriteString("tail");
   EXPECT_EQ(b.Size(), 4u + 65535u + 4u + 4u + 8u);
-  b.Rewind();
+  EXPECT_TRUE(b.Rewind());
   EXPECT_EQ(b.ReadString(), longest);
   EXPECT_EQ(b.ReadString(), "");
   EXPECT_EQ(b.ReadString(), "");
@@ -76,7 +76,7 @@ TEST(StreamStrings, OverLongAndShortReads) {
   std::string big(70000, 'z');
   b.WriteBytes(big.data(), big.size());
   b.WriteU32(42);
-  b.Rewind();
+  EXPECT_TRUE(b.Rewind());
   EXPECT_EQ(b.ReadString(), "");
   EXPECT_EQ(b.GetError(), TStream::kErrorStringTooLong);
   EXPECT_EQ(b.ReadU32(), 42u);
@@ -85,14 +85,14 @@ TEST(StreamStrings, OverLongAndShortReads) {
   TBuffer s;
   s.WriteU32(10);
   s.WriteBytes("abc", 3);
-  s.Rewind();
+  EXPECT_TRUE(s.Rewind());
   EXPECT_EQ(s.ReadString(), "");
   EXPECT_EQ(s.GetError(), TStream::kErrorShortRead);
 
   // A huge declared length on a short stream neither allocates nor hangs.
   TBuffer h;
   h.WriteU32(0xFFFFFFFFu);
-  h.Rewind();
+  EXPECT_TRUE(h.Rewind());
   EXPECT_EQ(h.ReadString(), "");
   EXPECT_EQ(h.GetError(), TStream::kErrorStringTooLong);
   TBuffer empty;
@@ -106,7 +106,7 @@ TEST(StreamStrings, InternedForm) {
   b.WritePString(Kiv::PString(""));
   b.WritePString(Kiv::PString("ab"));
   EXPECT_EQ(Bytes(b), (std::vector<uint8_t>{0, 0, 0, 0, 1, 0, 0, 0, 0, 3, 0, 0, 0, 'a', 'b', 0}));
-  b.Rewind();
+  EXPECT_TRUE(b.Rewind());
   EXPECT_TRUE(b.ReadPString().IsNull());
   Kiv::PString empty = b.ReadPString();
   EXPECT_FALSE(empty.IsNull());
@@ -119,20 +119,20 @@ TEST(StreamStrings, InternedForm) {
   limit.WritePString(Kiv::PString(std::string(65534, 'p')));
   limit.WritePString(Kiv::PString(std::string(65535, 'q')));
   EXPECT_EQ(limit.Size(), 4u + 65535u + 4u);
-  limit.Rewind();
+  EXPECT_TRUE(limit.Rewind());
   EXPECT_EQ(limit.ReadPString().Length(), 65534u);
   EXPECT_TRUE(limit.ReadPString().IsNull());
 
   // Over-long and truncated stored strings.
   TBuffer bad;
   bad.WriteU32(65536);
-  bad.Rewind();
+  EXPECT_TRUE(bad.Rewind());
   EXPECT_TRUE(bad.ReadPString().IsEmpty());
   EXPECT_EQ(bad.GetError(), TStream::kErrorStringTooLong);
   TBuffer cut;
   cut.WriteU32(5);
   cut.WriteBytes("ab", 2);
-  cut.Rewind();
+  EXPECT_TRUE(cut.Rewind());
   EXPECT_TRUE(cut.ReadPString().IsEmpty());
   EXPECT_EQ(cut.GetError(), TStream::kErrorShortRead);
 }
@@ -168,7 +168,7 @@ TEST(StreamReadAhead, WritesLandAtTheLogicalPosition) {
   EXPECT_EQ(b.Size(), 10000u);
 
   // Mixed small and large reads keep their order.
-  b.Rewind();
+  EXPECT_TRUE(b.Rewind());
   std::vector<uint8_t> got(10000);
   ASSERT_EQ(b.ReadBytes(got.data(), 3), 3u);
   ASSERT_EQ(b.ReadBytes(got.data() + 3, 5000), 5000u);
@@ -177,7 +177,7 @@ TEST(StreamReadAhead, WritesLandAtTheLogicalPosition) {
   EXPECT_EQ(got[4000], static_cast<uint8_t>(4000));
   EXPECT_TRUE(b.IsEOF());
   EXPECT_EQ(b.Remaining(), 0);
-  b.SeekTo(-2, 2);
+  EXPECT_TRUE(b.SeekTo(-2, 2));
   EXPECT_EQ(b.Remaining(), 2);
 }
 

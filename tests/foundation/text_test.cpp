@@ -146,7 +146,8 @@ TEST(TextHelpers, RandomInputIsHandledSafely) {
     for (char& c : s) c = (rng() % 4) ? alphabet[rng() % (sizeof alphabet - 1)] : static_cast<char>(rng());
     const std::string out = SafeFormat(s, {1, "two", 3.5});
     ASSERT_LE(out.size(), s.size() + 3 * 600);
-    MatchTagExpression(s, s.substr(0, s.size() / 2));
+    // Set-up; the checks below show a failure.
+    (void)MatchTagExpression(s, s.substr(0, s.size() / 2));
     std::string copy = s;
     SubstituteMacro(copy, "a", "$(a)");
     size_t pos = 0, used = 0;

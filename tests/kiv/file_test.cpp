@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -17,6 +18,7 @@
 #include <vector>
 
 #include "kiv/File.h"
+#include "kiv/Status.h"
 #include "kiv/String.h"
 #include "kiv/TempFolder.h"
 
@@ -774,4 +776,29 @@ TEST(FileAtExit, AFailureInAStaticDestructorStillSaysWhy) {
         std::exit(0);
       },
       ::testing::ExitedWithCode(7), "");
+}
+
+// A refused "write data" step fails as a full disk does: the reason names the
+// file and the system's text, a Status carries it, and the old file stays whole.
+TEST_F(FileTest, FullDiskWritesSayWhichFileAndWhy) {
+  const std::string path = root + "/library.gsl";
+  ASSERT_TRUE(File::ReplaceFileAtomic(path, "old"));
+  File::SetFaultInjector([](std::string_view s) { return s != "write data"; });
+  EXPECT_FALSE(File::ReplaceFileAtomic(path, "new bytes"));
+  Kiv::Status failed = Kiv::Status::FromLastFileError();
+  EXPECT_TRUE(failed.IsIOError());
+  EXPECT_EQ(failed.ToString(), "cannot write '" + path + "': " + std::strerror(ENOSPC));
+
+  Kiv::ReplacingFile file(path);
+  Kiv::ScratchFile placed;
+  placed.Place(file.Fd(), 0, path);
+  ASSERT_TRUE(File::Unlink(root + "/missing") == false);  // another reason in between
+  EXPECT_FALSE(placed.WriteAt(0, "x", 1));
+  EXPECT_EQ(File::LastError(), "cannot write '" + path + "': " + std::strerror(ENOSPC));
+  // The first failure is kept when a later one is added.
+  failed.Update(Kiv::Status::NotFound("later"));
+  EXPECT_EQ(failed.ToString(), "cannot write '" + path + "': " + std::strerror(ENOSPC));
+  File::SetFaultInjector(nullptr);
+  EXPECT_EQ(Slurp("library.gsl"), "old");
+  EXPECT_TRUE(Kiv::Status().ok());
 }

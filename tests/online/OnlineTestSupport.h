@@ -16,8 +16,8 @@ public:
     service.ExpectClient(Kiv::SocketAddress::Loopback(socket.LocalPort()));
   }
   explicit Channel(uint16_t port) {
-    socket.Open();
-    peer.Connect(socket, "127.0.0.1", port);
+    EXPECT_TRUE(socket.Open());
+    EXPECT_TRUE(peer.Connect(socket, "127.0.0.1", port));
     Attach(&peer);
     disconnects = 0;  // Attach closes any earlier connection first
   }

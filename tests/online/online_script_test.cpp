@@ -2,6 +2,7 @@
 // through a router stepped on fake time, against the loopback service.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 
@@ -138,9 +139,9 @@ protected:
     ASSERT_TRUE(RegisterScriptNatives());
     ScriptLogHook = &CaptureLog;
     g_log.clear();
-    Kiv::File::CreateDirectories(tree.Path("user/settings"));
-    Kiv::File::CreateDirectories(tree.Path("user/cache"));
-    Kiv::File::CreateDirectories(tree.Path("install"));
+    EXPECT_TRUE(Kiv::File::CreateDirectories(tree.Path("user/settings")));
+    EXPECT_TRUE(Kiv::File::CreateDirectories(tree.Path("user/cache")));
+    EXPECT_TRUE(Kiv::File::CreateDirectories(tree.Path("install")));
     // The probe's asset is open for edit (locally modified), another only installed.
     tree.WriteSoup("user/editing/probe/config.txt", AssetConfig(kModifiedOwner));
     tree.WriteSoup("user/local/plain/config.txt", AssetConfig(kPlainOwner));
@@ -326,6 +327,30 @@ TEST_F(OnlineScriptTest, AModifiedOwnerTakesOnlyMessagesFromModifiedSenders) {
   EXPECT_EQ(modifiedGot, std::vector<std::string>{"from modified"});
   EXPECT_EQ(plainGot, (std::vector<std::string>{"from plain", "from modified"}));
   ReleaseHandle(plain->GetScriptHandle());
+}
+
+// Messages kept for a script that is not running are saved when an access
+// object goes; a save that fails is told in the scripts' log with the file and
+// the reason, and the messages stay in memory.
+TEST_F(OnlineScriptTest, AFailedStoreOfMessagesIsReportedInTheScriptLog) {
+  GoOnline();
+  Deliver(KUID(1000, 9, 0), "for later", false);
+  ASSERT_TRUE(TickUntil([&] { return endpoint->StoredCount() == 1; }));
+  GSOOnlineAccess* other = GSOOnlineAccess::Get(&context, kPlainOwner);
+  ASSERT_NE(other, nullptr);
+  Kiv::File::SetFaultInjector([](std::string_view step) { return step != "write data"; });
+  g_log.clear();
+  ReleaseHandle(other->GetScriptHandle());
+  for (int i = 0; i < 3; ++i) Tick();  // released objects go at the router's next step
+  Kiv::File::SetFaultInjector(nullptr);
+  const std::string file = tree.Path("user/cache/oa_messages.dat");
+  EXPECT_NE(std::find(g_log.begin(), g_log.end(),
+                      "GSOOnlineAccess::Leave> stored messages not saved: cannot write '" + file +
+                          "': No space left on device"),
+            g_log.end())
+      << (g_log.empty() ? "" : g_log.back());
+  EXPECT_EQ(endpoint->StoredCount(), 1u);
+  EXPECT_FALSE(Kiv::File::Exists(file));
 }
 
 TEST_F(OnlineScriptTest, PostCreditAllowsSixtyOneATickAndDrainsByOneASecond) {

@@ -72,15 +72,15 @@ protected:
     SoupRef table = SoupRef::NewContainer();
     table.SetNamedTagKUID("shed", kShed);
     table.SetNamedTagKUID("tree", kTree);
-    station.SetNamedSoup("kuid-table", table);
+    EXPECT_TRUE(station.SetNamedSoup("kuid-table", table));
     SoupRef strings = SoupRef::NewContainer();
     strings.SetNamedTag("greeting", "Hello $0");
-    station.SetNamedSoup("string-table", strings);
+    EXPECT_TRUE(station.SetNamedSoup("string-table", strings));
     SoupRef rules = SoupRef::NewContainer();
     SoupRef timing = SoupRef::NewContainer();
     timing.SetNamedTagInt("limit", 7);
-    rules.SetNamedSoup("timing", timing);
-    station.SetNamedSoup("rule-data", rules);
+    EXPECT_TRUE(rules.SetNamedSoup("timing", timing));
+    EXPECT_TRUE(station.SetNamedSoup("rule-data", rules));
     Write("user/local/station/config.txt", station);
     for (const auto& [kuid, name] : {std::pair{kShed, "Shed"}, std::pair{kTree, "Tree"}}) {
       SoupRef s = SoupRef::NewContainer();
@@ -421,7 +421,7 @@ TEST(ScriptableObject, WrapperSourceAndSourceText) {
   EXPECT_TRUE(object.WriteSource(stream));
   ASSERT_TRUE(object.SetSource("class B { };"));
   EXPECT_TRUE(object.WriteSource(stream));
-  stream.Rewind();
+  EXPECT_TRUE(stream.Rewind());
   copy.ReadSource(stream);
   EXPECT_EQ(copy.GetSource(), WrapperSource(nullptr));
   copy.ReadSource(stream);

@@ -153,7 +153,7 @@ TEST(WorldList, FiltersNotifyDispatchAndDelete) {
   ASSERT_TRUE(list.Save(out, 8, 8));  // only the item with flag 8
   WorldList copy;
   TestFactory factory;
-  out.Rewind();
+  EXPECT_TRUE(out.Rewind());
   copy.Load(out, true, 0);
   EXPECT_EQ(copy.ItemCount(), 1u);
   ASSERT_NE(ItemAt(copy, 2), nullptr);

@@ -15,7 +15,7 @@ public:
   void WriteFile(const std::string& relative, const std::string& bytes) const { Write(relative, bytes); }
   void WriteSoup(const std::string& relative, const SoupRef& soup) const {
     std::string text;
-    WriteSoupText(soup, text);
+    EXPECT_TRUE(WriteSoupText(soup, text));
     WriteFile(relative, text);
   }
 
@@ -35,7 +35,7 @@ private:
         Walk(path, out);
       } else {
         std::string bytes;
-        Kiv::File::ReadWholeFile(path, bytes);
+        EXPECT_TRUE(Kiv::File::ReadWholeFile(path, bytes));
         out[path] = bytes;
       }
     }

@@ -97,7 +97,7 @@ protected:
     SoupRef deps = SoupRef::NewContainer();
     deps.SetNamedTagKUID("b", KUID(10, 2, 0));
     deps.SetNamedTagKUID("c", KUID(10, 3, 0));
-    a.SetNamedSoup("kuid-table", deps);
+    EXPECT_TRUE(a.SetNamedSoup("kuid-table", deps));
     tree.WriteSoup("user/local/a/config.txt", a);
     tree.WriteSoup("user/local/b0/config.txt", Config(KUID(10, 2, 0), "B", "scenery"));
     tree.WriteSoup("user/local/b1/config.txt", Config(KUID(10, 2, 1), "B one", nullptr));  // faulty
@@ -107,7 +107,7 @@ protected:
     SoupRef g = Config(KUID(20, 1, 0), "G", "scenery");
     SoupRef old = SoupRef::NewContainer();
     old.SetNamedTagKUID("0", KUID(10, 3, 0));
-    g.SetNamedSoup("obsolete-table", old);
+    EXPECT_TRUE(g.SetNamedSoup("obsolete-table", old));
     tree.WriteSoup("install/base/g/config.txt", g);
     tree.WriteFile("user/local/bad/config.txt", "kuid <kuid:30:1>\nbroken {\n");
     tree.WriteFile("user/local/e/script.gs", "class E {}\n");
@@ -241,8 +241,9 @@ TEST_F(AssetIndexTest, DamagedOrForeignFilesAreRebuiltNeverTrusted) {
       whole.substr(0, 4096) + std::string(whole.size() - 4096, '\0'),  // pages lost
   };
   for (const std::string& bytes : damaged) {
-    Kiv::File::Unlink(File() + "-wal");
-    Kiv::File::Unlink(File() + "-shm");
+    // Either may be missing: the damaged index below is to be met alone.
+    (void)Kiv::File::Unlink(File() + "-wal");
+    (void)Kiv::File::Unlink(File() + "-shm");
     tree.WriteFile("user/cache/assetindex.db", bytes);
     LogLines log;
     AssetIndex index = Kept();
@@ -268,6 +269,29 @@ TEST_F(AssetIndexTest, DamagedOrForeignFilesAreRebuiltNeverTrusted) {
       EXPECT_EQ(Answers(index, asked), expected);
     }
   }
+}
+
+// A damaged index whose file cannot be removed is not opened again and again: the
+// refusal is logged with the file and the reason, and the index lives in memory.
+TEST_F(AssetIndexTest, ADamagedIndexThatCannotBeRemovedKeepsTheIndexInMemory) {
+  const std::string garbage(20000, 'x');
+  tree.WriteFile("user/cache/assetindex.db", garbage);
+  Kiv::File::SetFaultInjector([](std::string_view step) { return step != "delete"; });
+  LogLines log;
+  AssetIndex index = Kept();
+  index.Refresh();
+  Kiv::File::SetFaultInjector(nullptr);
+  EXPECT_FALSE(index.IsPersistent());
+  EXPECT_EQ(log.Count("AssetIndex> cannot remove '" + File() + "': cannot delete '" + File() +
+                      "': Permission denied"),
+            1);
+  EXPECT_GE(log.Count("keeping the index in memory"), 1);
+  std::string kept;
+  ASSERT_TRUE(Kiv::File::ReadWholeFile(File(), kept));
+  EXPECT_EQ(kept, garbage);
+  AssetIndex fresh = Fresh();
+  fresh.Refresh();
+  EXPECT_EQ(Answers(index, asked), Answers(fresh, asked));
 }
 
 TEST_F(AssetIndexTest, UnwritableCacheFolderKeepsTheIndexInMemory) {
@@ -304,7 +328,7 @@ TEST_F(AssetIndexTest, ConfigsAboveTheSizeLimitAreSkippedAtTheLimitIndexed) {
 TEST_F(AssetIndexTest, ConfigsLinkedFromOutsideTheirFolderAreSkipped) {
   tree.WriteSoup("elsewhere/config.txt", Config(KUID(50, 1, 0), "Outside", "scenery"));
   tree.WriteSoup("user/local/own/real.txt", Config(KUID(50, 2, 0), "Own", "scenery"));
-  Kiv::File::CreateDirectories(tree.Path("user/local/out"));
+  EXPECT_TRUE(Kiv::File::CreateDirectories(tree.Path("user/local/out")));
   ASSERT_EQ(
       symlink(tree.Path("elsewhere/config.txt").c_str(), tree.Path("user/local/out/config.txt").c_str()), 0);
   ASSERT_EQ(
@@ -331,7 +355,7 @@ TEST_F(AssetIndexTest, EditsAmongThousandsOfUnchangedAssetsAreEachFound) {
     const std::string folder = many + "/m" + std::to_string(i);
     ::mkdir(folder.c_str(), 0755);
     std::string text;
-    WriteSoupText(Config(KUID(60, i, 0), name, "scenery"), text);
+    EXPECT_TRUE(WriteSoupText(Config(KUID(60, i, 0), name, "scenery"), text));
     std::FILE* f = std::fopen((folder + "/config.txt").c_str(), "wb");
     ASSERT_NE(f, nullptr);
     std::fwrite(text.data(), 1, text.size(), f);
@@ -482,7 +506,7 @@ TEST_F(AssetIndexTest, ABuildThatCannotBePutInPlaceKeepsTheIndexInMemory) {
     const std::string folder = tree.Path("user/local/m" + std::to_string(i));
     ::mkdir(folder.c_str(), 0755);
     std::string text;
-    WriteSoupText(Config(KUID(70, i, 0), "M", "scenery"), text);
+    EXPECT_TRUE(WriteSoupText(Config(KUID(70, i, 0), "M", "scenery"), text));
     std::FILE* f = std::fopen((folder + "/config.txt").c_str(), "wb");
     ASSERT_NE(f, nullptr);
     std::fwrite(text.data(), 1, text.size(), f);
@@ -499,7 +523,7 @@ TEST_F(AssetIndexTest, ABuildThatCannotBePutInPlaceKeepsTheIndexInMemory) {
   std::thread blocker([&] {
     while (!done && !Kiv::File::Exists(File() + "-new"))
       std::this_thread::sleep_for(std::chrono::microseconds(200));
-    Kiv::File::CreateDirectories(File() + "/taken");
+    EXPECT_TRUE(Kiv::File::CreateDirectories(File() + "/taken"));
   });
   LogLines log;
   AssetIndex index = Kept();
@@ -511,6 +535,34 @@ TEST_F(AssetIndexTest, ABuildThatCannotBePutInPlaceKeepsTheIndexInMemory) {
   EXPECT_EQ(log.Count("cannot put"), 1);
   EXPECT_EQ(Answers(index, asked), expected);
   EXPECT_FALSE(Kiv::File::Exists(File() + "-new"));
+}
+
+// A disk that fills while the new index's file is written: said with the file and the
+// reason, the index is kept in memory for the run, and no part of the file is left.
+TEST_F(AssetIndexTest, ABuildOnAFullDiskKeepsTheIndexInMemory) {
+  std::string expected;
+  {
+    AssetIndex fresh = Fresh();
+    fresh.Refresh();
+    expected = Answers(fresh, asked);
+  }
+  Kiv::File::SetFaultInjector([](std::string_view step) { return step != "write data"; });
+  LogLines log;
+  AssetIndex index = Kept();
+  index.Refresh();
+  EXPECT_FALSE(index.IsPersistent());  // waits for the file's writer
+  Kiv::File::SetFaultInjector(nullptr);
+  EXPECT_EQ(log.Count("AssetIndex> cannot put '" + File() + "-new' in place (cannot write '" + File() +
+                      "-new': No space left on device), keeping the index in memory"),
+            1);
+  EXPECT_EQ(Answers(index, asked), expected);
+  EXPECT_FALSE(Kiv::File::Exists(File()));
+  EXPECT_FALSE(Kiv::File::Exists(File() + "-new"));
+  // The next run builds it.
+  AssetIndex next = Kept();
+  next.Refresh();
+  EXPECT_TRUE(next.IsPersistent());
+  EXPECT_EQ(Answers(next, asked), expected);
 }
 
 // A new index's file is written while the command goes on with the index in memory; a

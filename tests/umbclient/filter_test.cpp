@@ -70,7 +70,7 @@ TEST(UMBFilterTest, BinaryFormRoundTrips) {
 
   TBuffer a;
   top.Write(a);
-  a.Rewind();
+  EXPECT_TRUE(a.Rewind());
   auto read = UMBFilterElement::Read(a);
   ASSERT_NE(read, nullptr);
   TBuffer b;
@@ -83,7 +83,7 @@ TEST(UMBFilterTest, ReaderRefusesMalformedForms) {
   auto refuses = [](auto write) {
     TBuffer s;
     write(s);
-    s.Rewind();
+    EXPECT_TRUE(s.Rewind());
     return UMBFilterElement::Read(s) == nullptr;
   };
   EXPECT_TRUE(refuses([](TBuffer&) {}));

@@ -287,7 +287,7 @@ TEST(CodegenEmit, PatchesOutsideTheImageFailAndCopiesNeedStorage) {
   Utils::ByteBuffer none;  // never initialised: no storage
   EXPECT_FALSE(w.CopyTo(none));
   Utils::ByteBuffer some;
-  some.Init(4);
+  EXPECT_TRUE(some.Init(4));
   ASSERT_TRUE(w.CopyTo(some));
   EXPECT_EQ(some.Length(), 12u);
   EXPECT_EQ(ReadU32(some.Data() + 4), 3u);

@@ -97,7 +97,8 @@ TEST(CompileDependencies, AreTheIdsTheWrittenLibraryListsAndTheIncludesLibraries
   for (const char* name : {"a", "b"}) {
     const std::string library = t.Path(std::string("out/") + name + ".gsl");
     LibraryDependencies written;
-    ASSERT_EQ(CompileToFile((std::string(name) + ".gs").c_str(), library.c_str(), &log, &written), 0);
+    Kiv::Status stored;
+    ASSERT_EQ(CompileToFile((std::string(name) + ".gs").c_str(), library.c_str(), &log, stored, &written), 0);
     EXPECT_EQ(written, DependenciesInFile(library)) << name;
     seen.push_back(written.front());
   }
@@ -114,7 +115,8 @@ TEST(CompileDependencies, AreTheIdsTheWrittenLibraryListsAndTheIncludesLibraries
   EXPECT_EQ(CompileFile(main.c_str(), t.Path("missing/deeper/").c_str(), includes, &log, false, &untouched),
             1);
   EXPECT_EQ(untouched, (LibraryDependencies{{7, 8}}));
-  EXPECT_EQ(CompileToFile("bad.gs", t.Path("out/bad.gsl").c_str(), &log, &untouched), 1);
+  Kiv::Status stored;
+  EXPECT_EQ(CompileToFile("bad.gs", t.Path("out/bad.gsl").c_str(), &log, stored, &untouched), 1);
   EXPECT_EQ(untouched, (LibraryDependencies{{7, 8}}));
   ClearIncludePaths();
 }

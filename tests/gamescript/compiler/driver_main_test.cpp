@@ -323,7 +323,10 @@ TEST(DriverSources, CompileToFileEntries) {
   // A library that cannot be stored is one error with its message.
   const std::string lost = t.Path("no/such/folder/x.gsl");
   EXPECT_EQ(CompileToFile("x.gs", lost.c_str(), &log), 1);
-  EXPECT_EQ(LogLines(log), (std::vector<std::string>{"Unable to open output file: '" + lost + "'.\n"}));
+  // The specified message, then the file and the system's reason.
+  EXPECT_EQ(LogLines(log),
+            (std::vector<std::string>{"Unable to open output file: '" + lost + "'.\n",
+                                      "cannot create '" + lost + "': No such file or directory\n"}));
   EXPECT_EQ(CompileToFile("y.gs", "cache/y.gsl", nullptr), 1);  // no log: nothing recorded, still counted
   // A full path passes through the search: a rooted name is not joined.
   CompileLog log2;

@@ -67,7 +67,7 @@ TreeUse Compile(int classes) {
   // Counted before the library is written, which frees the tree's pool.
   use.peakTreeBytes = unit.RootContext().stringPool.PeakHeldBytes();
   Utils::ByteBuffer buffer;
-  buffer.Init(1024);
+  EXPECT_TRUE(buffer.Init(1024));
   if (use.errors == 0 && unit.WriteLibrary(buffer, &log, "many.gs")) use.libraryBytes = buffer.Length();
   ClearIncludePaths();
   return use;
@@ -111,7 +111,7 @@ TEST(DriverMemory, OneLargeClassHoldsOneMemberAtATime) {
     tree[i] = unit.RootContext().stringPool.PeakHeldBytes() + unit.RootContext().memberPool.PeakHeldBytes();
     cells[i] = unit.Symbols().VariableCells();
     Utils::ByteBuffer buffer;
-    buffer.Init(1024);
+    EXPECT_TRUE(buffer.Init(1024));
     ASSERT_TRUE(unit.WriteLibrary(buffer, &log, "big.gs"));
     library[i] = buffer.Length();
   }
@@ -159,7 +159,7 @@ TEST(DriverMemory, LibraryInPartsIsTheJoinedLibraryAndIsWrittenOnce) {
   ASSERT_EQ(parts.Compile("many.gs", &log), 0);
   ClearIncludePaths();
   Utils::ByteBuffer buffer;
-  buffer.Init(1024);
+  EXPECT_TRUE(buffer.Init(1024));
   ASSERT_TRUE(joined.WriteLibrary(buffer, &log, "many.gs"));
   LibraryBytes bytes;
   ASSERT_TRUE(parts.WriteLibrary(bytes, &log, "many.gs"));
@@ -192,7 +192,7 @@ TEST(DriverMemory, LibraryThroughASpillFileIsTheJoinedLibrary) {
   ASSERT_EQ(joined.Compile("many.gs", &log), 0);
   ASSERT_EQ(spilled.Compile("many.gs", &log), 0);
   Utils::ByteBuffer buffer;
-  buffer.Init(1024);
+  EXPECT_TRUE(buffer.Init(1024));
   ASSERT_TRUE(joined.WriteLibrary(buffer, &log, "many.gs"));
   const std::string want(reinterpret_cast<const char*>(buffer.Data()), buffer.Length());
 
@@ -212,7 +212,7 @@ TEST(DriverMemory, LibraryThroughASpillFileIsTheJoinedLibrary) {
   EXPECT_EQ(stored, want);
   // A library in memory cannot take blocks that went to a file.
   Utils::ByteBuffer joinedAgain;
-  joinedAgain.Init(16);
+  EXPECT_TRUE(joinedAgain.Init(16));
   EXPECT_FALSE(JoinLibrary(bytes, joinedAgain, nullptr));
 
   // The compile to a file writes the same bytes.

@@ -48,7 +48,7 @@ std::unique_ptr<ParserTest::Parsed> ParseWithBlock(const std::string& text, size
   auto p = std::make_unique<ParserTest::Parsed>();
   p->text = text;
   p->context->Reset(p->log.get(), nullptr);
-  p->context->stringPool.Init(blockSize);
+  EXPECT_TRUE(p->context->stringPool.Init(blockSize));
   p->context->fileName = "t.gs";
   GSCompiler::Scanner scanner(p->text.data(), p->text.size());
   p->result = GSCompiler::Parse(scanner, *p->context);
@@ -125,7 +125,7 @@ TEST(ParserPool, MembersHandedOverOneAtATimeMatchTheWholeTree) {
   for (size_t block : {300, 2048, 32768}) {
     ParserTest::Parsed p;
     p.context->Reset(p.log.get(), nullptr);
-    p.context->memberPool.Init(block);
+    EXPECT_TRUE(p.context->memberPool.Init(block));
     p.context->fileName = "t.gs";
     GSCompiler::Scanner scanner(source.data(), source.size());
     MemberSink sink;

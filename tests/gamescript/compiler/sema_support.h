@@ -37,7 +37,7 @@ inline std::unique_ptr<Unit> CheckTexts(
     parsed->context->symbols = &table;
     table.SetContext(parsed->context.get());
     GSCompiler::GSDependentSymbol* file = table.NewDependent(fileName);
-    table.Add(file, nullptr, false);
+    EXPECT_TRUE(table.Add(file, nullptr, false));
     table.currentFile = file;
     table.ResetImportIndexes();
     const bool ok =

@@ -31,7 +31,7 @@ std::vector<GSClassSymbol*> Enter(GSSymbolTable& table, const SyntaxNode* progra
         for (const SyntaxNode* d = m->child[1]; d; d = d->next) {
           GSVariableSymbol* v = table.NewVariable(d->child[0]->text);
           v->type = static_cast<uint32_t>(m->child[0]->value);
-          table.Add(v, cls, true);
+          EXPECT_TRUE(table.Add(v, cls, true));
         }
       } else {
         std::vector<std::string> types;
@@ -39,7 +39,7 @@ std::vector<GSClassSymbol*> Enter(GSSymbolTable& table, const SyntaxNode* progra
         GSFunctionSymbol* f = table.NewFunction(FunctionSymbolName(m->child[1]->text, types));
         f->parameterCells = 1 + static_cast<int32_t>(types.size());
         f->type = static_cast<uint32_t>(m->child[0]->value);
-        table.Add(f, cls, true);
+        EXPECT_TRUE(table.Add(f, cls, true));
       }
     }
   }
@@ -68,7 +68,7 @@ TEST(SymbolsCorpus, HierarchyMessagesAndLayouts) {
     parsed->context->symbols = &table;
     table.SetContext(parsed->context.get());
     GSDependentSymbol* file = table.NewDependent(name);
-    table.Add(file, nullptr, false);
+    EXPECT_TRUE(table.Add(file, nullptr, false));
     table.currentFile = file;
     std::vector<std::string> layouts;
     for (GSClassSymbol* cls : Enter(table, parsed->Tree()))

@@ -25,7 +25,7 @@ struct Fixture {
     context.fileName = context.stringPool.StrDup("main.gs");
     table.SetContext(&context);
     file = table.NewDependent("main.gs");
-    table.Add(file, nullptr, false);
+    EXPECT_TRUE(table.Add(file, nullptr, false));
     table.currentFile = file;
   }
   std::vector<std::string> Lines() const { return ParserTest::LogLines(log); }

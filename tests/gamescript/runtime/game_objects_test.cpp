@@ -300,8 +300,8 @@ TEST(GameObjects, DeletionLookupsAndRefusedMessages) {
   g.router->SendMessage(del.Get());
   EXPECT_TRUE(s->NodeFlags() & GSNode::kDeletionPending);
   MessageRef later(GSMessage::Create(a, "Later", "", uint32_t(id), 300));
-  g.router->PostMessage(later.Get());
-  g.router->PostMessage(del.Get());
+  EXPECT_TRUE(g.router->PostMessage(later.Get()));
+  EXPECT_TRUE(g.router->PostMessage(del.Get()));
   g.Step();
   EXPECT_EQ(g.router->FindNode(id), nullptr);
   g.Step(5);

@@ -28,15 +28,16 @@ public:
   const std::string& Path() const { return m_path; }
   std::string At(const std::string& name) const { return m_path + "/" + name; }
   void Write(const std::string& name, const std::string& text) const {
-    Kiv::File::WriteWholeFile(At(name), text);
+    EXPECT_TRUE(Kiv::File::WriteWholeFile(At(name), text));
   }
   void Write(const std::string& name, const std::vector<uint8_t>& bytes) const {
-    Kiv::File::WriteWholeFile(At(name),
-                              std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+    // Set-up; the checks below show a failure.
+    (void)Kiv::File::WriteWholeFile(
+        At(name), std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
   }
   std::vector<uint8_t> Read(const std::string& name) const {
     std::vector<uint8_t> out;
-    Kiv::File::ReadWholeFile(At(name), out);
+    EXPECT_TRUE(Kiv::File::ReadWholeFile(At(name), out));
     return out;
   }
   // Writes the source and compiles it into "<name>.gsl" beside it.

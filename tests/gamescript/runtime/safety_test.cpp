@@ -38,7 +38,7 @@ Outcome LoadAndRun(const Folder& folder, const std::vector<uint8_t>& bytes, int3
   }
   struct Remove {
     std::string path;
-    ~Remove() { Kiv::File::Unlink(path); }
+    ~Remove() { EXPECT_TRUE(Kiv::File::Unlink(path)); }
   } remove{folder.At(name)};
   GSMachine machine;
   machine.RegisterBuiltins();

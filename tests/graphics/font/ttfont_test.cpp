@@ -173,9 +173,11 @@ TEST_F(FontTest, GlyphsAreClippedToTheTarget) {
   ASSERT_TRUE(font.Init("default", "RovanaTestSmall", 10, 0));
   Kiv::Bitmap target = Black(6, 6);
   for (int x : {INT_MIN, -100, -3, 0, 2, 5, 100, INT_MAX - 1})
-    for (int y : {INT_MIN, -7, -2, 3, 5, INT_MAX}) font.DrawText(target, x, y, "abab?", kWhite);
+    // Set-up; the checks below show a failure.
+    for (int y : {INT_MIN, -7, -2, 3, 5, INT_MAX}) (void)font.DrawText(target, x, y, "abab?", kWhite);
   target = Black(6, 6);
-  font.DrawText(target, -3, -5, "a", kWhite);  // 'a' covers x -2..1, y -2..2
+  // Set-up; the checks below show a failure.
+  (void)font.DrawText(target, -3, -5, "a", kWhite);  // 'a' covers x -2..1, y -2..2
   EXPECT_EQ(Ink(target), 2 * 3);
 }
 
@@ -185,13 +187,15 @@ TEST_F(FontTest, FallbackGlyphsComeFromTheFallbackAtlas) {
   ASSERT_TRUE(tall.Init("default", "RovanaTestTall", 48, 0));
   ASSERT_NE(small.Side(), tall.Side());
   Kiv::Bitmap target = Black(40, 50);
-  small.DrawText(target, 0, 0, "Z", kWhite);  // no fallback yet: "?"
+  // Set-up; the checks below show a failure.
+  (void)small.DrawText(target, 0, 0, "Z", kWhite);  // no fallback yet: "?"
   EXPECT_EQ(Ink(target), 5 * 8);
   EXPECT_EQ(small.GetTextWidth("Z"), 5);
 
   TTFont::SetFallbackFont(&tall);
   target = Black(40, 50);
-  small.DrawText(target, 0, 0, "Z", kWhite);
+  // Set-up; the checks below show a failure.
+  (void)small.DrawText(target, 0, 0, "Z", kWhite);
   EXPECT_EQ(Ink(target), 7 * 9);
   EXPECT_EQ(Ink(target, 1, 40 - 9, 8, 40), 7 * 9);
   EXPECT_EQ(small.GetTextWidth("Z"), 8);
@@ -297,13 +301,15 @@ TEST_F(FontTest, BlendOfInkAndShadow) {
   ASSERT_TRUE(plain.Init("default", "RovanaTestSmall", 10, 0));
   ASSERT_TRUE(shadowed.Init("default", "RovanaTestSmall", 10, TTFont::StyleShadow));
   Kiv::Bitmap target = Black(16, 16);
-  plain.DrawText(target, 0, 0, "a", kWhite);
+  // Set-up; the checks below show a failure.
+  (void)plain.DrawText(target, 0, 0, "a", kWhite);
   EXPECT_EQ(target.GetPixel(1, 3), 0xFEFEFEFEu);  // ink
   EXPECT_EQ(target.GetPixel(0, 3) & 0xFFFFFF, 0u);
 
-  target.Create(16, 16, Kiv::Bitmap::FormatRGBA32);
+  EXPECT_TRUE(target.Create(16, 16, Kiv::Bitmap::FormatRGBA32));
   target.Clear(0xFF808080u);
-  shadowed.DrawText(target, 0, 0, "a", kWhite);
+  // Set-up; the checks below show a failure.
+  (void)shadowed.DrawText(target, 0, 0, "a", kWhite);
   EXPECT_EQ(target.GetPixel(1, 3) & 0xFF, 0xFEu);  // ink
   // Below-right of the last ink pixel (4, 7): the shadow darkens it.
   EXPECT_LT(target.GetPixel(5, 8) & 0xFF, 0x10u);

@@ -406,8 +406,10 @@ TEST_F(PluginFixture, EveryDrawGivesBackTheStateItFound) {
           auto chunk = material->CreateGeometryChunk(3, 1, 3, 1, 3, hint);
           ASSERT_TRUE(chunk);
           if (age >= 0.0f || std::isnan(age)) {
-            chunk->AddChunkProperty(RustAgeProperty());
-            chunk->SetChunkProperty(RustAgeProperty(), age);
+            // Set-up; the checks below show a failure.
+            (void)chunk->AddChunkProperty(RustAgeProperty());
+            // Set-up; the checks below show a failure.
+            (void)chunk->SetChunkProperty(RustAgeProperty(), age);
           }
           RenderArgs args;
           args.display = &display();
@@ -451,7 +453,8 @@ TEST_F(PluginFixture, GlossGivesWayToRustAndNeverVanishes) {
                {0.9f, "RovanaBumpRustMat_ParallelLight", 0.0f}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.age);
-    chunk->SetChunkProperty(RustAgeProperty(), c.age);
+    // Set-up; the checks below show a failure.
+    (void)chunk->SetChunkProperty(RustAgeProperty(), c.age);
     display().ClearDraws();
     gloss->RenderChunk(args);
     ASSERT_EQ(display().Draws().size(), 2u);
@@ -476,14 +479,16 @@ TEST_F(PluginFixture, GlossGivesWayToRustAndNeverVanishes) {
                         1.0f);
   auto rustChunk = glossRust->CreateGeometryChunk(3, 1, 3, 1, 3, StandardChunkHint());
   args.chunk = rustChunk.get();
-  rustChunk->SetChunkProperty(RustAgeProperty(), 0.75f);
+  // Set-up; the checks below show a failure.
+  (void)rustChunk->SetChunkProperty(RustAgeProperty(), 0.75f);
   display().ClearDraws();
   glossRust->RenderChunk(args);
   ASSERT_EQ(display().Draws().size(), 1u);
   EXPECT_FLOAT_EQ(display().Draws()[0].stageConstant[3], 0.5f);  // 2 x 0.75 - 1
   const auto& states = static_cast<RovanaGlossRustMaterial&>(*glossRust).GetCombinerStates();
   EXPECT_EQ(display().Draws()[0].state.stages[0].combiner, states[2]->id);
-  rustChunk->SetChunkProperty(RustAgeProperty(), 0.25f);
+  // Set-up; the checks below show a failure.
+  (void)rustChunk->SetChunkProperty(RustAgeProperty(), 0.25f);
   display().ClearDraws();
   glossRust->RenderChunk(args);
   ASSERT_EQ(display().Draws().size(), 1u);

@@ -35,7 +35,7 @@ class MeshDataTest : public ::testing::Test {
 protected:
   void SetUp() override {
     InterfaceTextDB::SetFolder(std::string(ROVANA_SOURCE_DIR) + "/samples/install/strings");
-    ErrorHandler::Create();
+    EXPECT_TRUE(ErrorHandler::Create());
     Kiv::PluginSystem::Instance().Clear();
     const Kiv::UId category("4C414E80-BBDA-11D4-9AD7-0001025364B8");
     new Kiv::ResourceType<RovanaIndexedMeshResource>(PString("im"), category, category);

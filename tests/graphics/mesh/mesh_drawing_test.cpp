@@ -138,7 +138,7 @@ TEST(MeshDrawing, CullingListsVisibleInstancesAndDrawsEveryChunkOnce) {
   auto* resource = scene.Load<RovanaIndexedMeshResource>("m.im", AsText(MeshFixture::Write(mesh)));
   auto instance = std::static_pointer_cast<RovanaIndexedMeshInstance>(resource->CreateMeshInstance());
   instance->position[0] = 10;
-  scene.root->Add(instance);
+  EXPECT_TRUE(scene.root->Add(instance));
   auto draws = scene.Frame();
   ASSERT_EQ(scene.view.GetRenderList().size(), 1u);
   EXPECT_FLOAT_EQ(instance->GetStoredMatrix().m[12], 10);
@@ -187,7 +187,7 @@ TEST(MeshDrawing, ChunksFollowTheirBonesAndAreDrawnOnlyWhenTheBoneIsVisited) {
   EXPECT_EQ(instance->GetReferencePoints()[1]->GetName().View(), "Pdoor");
   EXPECT_EQ(instance->GetAttachmentPoints().size(), 1u);
 
-  scene.root->Add(instance);
+  EXPECT_TRUE(scene.root->Add(instance));
   scene.display.ClearRequests();
   auto draws = scene.Frame();
   EXPECT_EQ(draws.size(), 2u);
@@ -208,7 +208,7 @@ TEST(MeshDrawing, ChunksFollowTheirBonesAndAreDrawnOnlyWhenTheBoneIsVisited) {
   ASSERT_EQ(clone->GetChunkNodes().size(), 2u);
   EXPECT_NE(clone->GetChunkNodes()[1], arm);
   EXPECT_EQ(clone->GetChunkNodes()[1], clone->FindByName(PString("arm")));
-  scene.root->Add(clone);
+  EXPECT_TRUE(scene.root->Add(clone));
   EXPECT_EQ(scene.Frame().size(), 2u);  // the clone's arm is visible
 }
 
@@ -275,8 +275,8 @@ TEST(MeshDrawing, ProgressiveInstancesOwnTheirChunksAndRefuseNewOnes) {
   EXPECT_EQ(instance->GetChunks(), chunks);
   EXPECT_EQ(instance->GetChunkCount(), 1u);
 
-  scene.root->Add(instance);
-  scene.root->Add(clone);
+  EXPECT_TRUE(scene.root->Add(instance));
+  EXPECT_TRUE(scene.root->Add(clone));
   EXPECT_EQ(scene.Frame().size(), 2u);
 }
 
@@ -289,7 +289,7 @@ TEST(MeshDrawing, SkinnedInstancesDeformTheirOwnChunksOncePerFrame) {
   const std::vector<float> rest = Positions(defined);
   const Kiv::GeometryChunk* own = (*instance->GetChunks())[0].get();
   EXPECT_NE(own, &defined);
-  scene.root->Add(instance);
+  EXPECT_TRUE(scene.root->Add(instance));
 
   EXPECT_EQ(scene.Frame()[own], 1);
   ExpectNear(Positions(*own), rest);
@@ -315,7 +315,7 @@ TEST(MeshDrawing, SkinnedInstancesDeformTheirOwnChunksOncePerFrame) {
   EXPECT_NE(cloned, own);
   EXPECT_EQ(clone->GetBones()[1].node, clone->FindByName(PString("tip")));
   clone->FindByName(PString("tip"))->rotation = {};
-  scene.root->Add(clone);
+  EXPECT_TRUE(scene.root->Add(clone));
   scene.Frame();
   ExpectNear(Positions(*cloned), rest);
   EXPECT_NEAR(Positions(*own)[12], 1.0f, 1e-5f);
@@ -351,7 +351,7 @@ TEST(MeshDrawing, SkinnedChunksMergeOnlyWhenEveryBoneIsFound) {
   ASSERT_EQ(merged.GetNumVertices(), 12u);
   const float s = std::sqrt(0.5f);
   instance->FindByName(PString("tip"))->rotation = {0, 0, s, s};
-  scene.root->Add(instance);
+  EXPECT_TRUE(scene.root->Add(instance));
   scene.Frame();
   const std::vector<float> moved = Positions(merged);
   // Vertex 4 and its copy (vertex 10) both follow the tip.
@@ -398,7 +398,7 @@ struct LodScene : Scene {
         "car.lm.txt",
         "mesh 0 { name bar8.im }\nmesh 50 { name bar2.im }\nmesh 200 { name bar1.im }\n" + settings, true);
     instance = std::static_pointer_cast<RovanaIndexedMeshLODInstance>(resource->CreateMeshInstance());
-    root->Add(instance);
+    EXPECT_TRUE(root->Add(instance));
   }
   // Places the camera where the LOD value is `value` (with the file's
   // multiplier 1): that far beyond the enlarged bounding sphere.

@@ -41,7 +41,7 @@ struct Skeleton {
   std::shared_ptr<Kiv::Particle> tip = std::make_shared<Kiv::Particle>(PString("tip"));
   Skeleton() {
     tip->position[0] = 1;
-    root->Add(tip);
+    EXPECT_TRUE(root->Add(tip));
   }
 };
 
@@ -159,7 +159,7 @@ TEST(Skinning, AScaledNodeScalesItsOwnBoneOnly) {
   root->scale[1] = 3;
   auto tip = std::make_shared<Kiv::Particle>(PString("tip"));
   tip->position[0] = 1;
-  root->Add(tip);
+  EXPECT_TRUE(root->Add(tip));
   RovanaInfluenceMesh mesh;
   const auto bones = TwoBoneBar();
   mesh.BuildFromDefinition(bones, false);

@@ -28,7 +28,7 @@ public:
   bool Image(const std::string& relative, int w, int h,
              const std::function<uint32_t(int, int)>& pixel) const {
     Kiv::File::Path folder(Path(relative));
-    Kiv::File::CreateDirectories(folder.RemoveFileName().Str());
+    EXPECT_TRUE(Kiv::File::CreateDirectories(folder.RemoveFileName().Str()));
     Kiv::Bitmap b;
     if (!b.Create(w, h, Kiv::Bitmap::FormatRGBA32)) return false;
     for (int y = 0; y < h; ++y)
@@ -52,7 +52,7 @@ private:
         if (!Kiv::File::IsSymlink(path)) Walk(path, out);
       } else if (Kiv::File::IsRegularFile(path)) {
         std::string bytes;
-        Kiv::File::ReadWholeFile(path, bytes);
+        EXPECT_TRUE(Kiv::File::ReadWholeFile(path, bytes));
         out.emplace_back(path, bytes);
       }
     }

@@ -214,7 +214,7 @@ TEST(TextureFormat, ModifyMapFlipsGreenOfTexturesWithAlpha) {
     const uint32_t source = AlphaPixel(alpha, 5, 3, 8, 8);
     const uint32_t green = (top->GetPixel(5, 3) >> 8) & 255;
     EXPECT_EQ(green, alpha == kGraded ? 255 - ((source >> 8) & 255) : (source >> 8) & 255);
-    t->GetMipUnlock();
+    EXPECT_TRUE(t->GetMipUnlock());
   }
 }
 

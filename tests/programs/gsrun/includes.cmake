@@ -58,4 +58,10 @@ expect("includes in a cycle" 0 "^=> 61\n$")
 if(EXISTS ${FOLDER}/main.gsl)
   message(FATAL_ERROR "includes in a cycle: main.gsl was written beside main.gs")
 endif()
+# An include folder that is not there is refused, not run without it.
+execute_process(COMMAND ${GSRUN} -i${FOLDER}/no/such/folder main.gs Test Main WORKING_DIRECTORY ${FOLDER}
+                OUTPUT_VARIABLE out ERROR_VARIABLE err RESULT_VARIABLE status)
+if(NOT status EQUAL 255 OR NOT out MATCHES "gsrun: library folder '${FOLDER}/no/such/folder' does not exist\n$")
+  message(FATAL_ERROR "missing include folder: gsrun exited ${status} and printed:\n${out}${err}")
+endif()
 file(REMOVE_RECURSE ${FOLDER})
