@@ -8,19 +8,12 @@
 #include "cli/StartUp.h"
 #include "cli/Subsystems.h"
 #include "foundation/KUID.h"
-#include "kiv/File.h"
-#include "umbclient/AssetRequests.h"
 #include "foundation/ResultsLog.h"
+#include "gamescript/compiler/Driver.h"
+#include "graphics/texture/TextureConvert.h"
 #include "kiv/File.h"
 #include "kiv/PString.h"
-#include "graphics/texture/TextureConvert.h"
-
-#if __has_include("gamescript/compiler/Driver.h")
-#include "gamescript/compiler/Driver.h"
-#define ROVANA_HAVE_COMPILER 1
-#else
-#define ROVANA_HAVE_COMPILER 0
-#endif
+#include "umbclient/AssetRequests.h"
 
 namespace Cli {
 
@@ -123,25 +116,15 @@ int CompileCommand(Session& session, std::vector<std::string>& args, ResultsLog&
     log.AddResult(ResultsLog::kError, nullptr, "Invalid file path.");
     return -1;
   }
-  args[1].clear();
-#if ROVANA_HAVE_COMPILER
-  std::vector<char*> argv;
-  argv.reserve(args.size() + 1);
-  for (std::string& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  int errors = GSCompiler::CompilerMain(static_cast<int>(args.size()), argv.data(), session.onlyCommand);
+  // The compiler reads the words after the command's own.
+  const GSCompiler::CompilerArguments arguments = GSCompiler::ParseCompilerArguments(args, 2);
+  const int errors = GSCompiler::CompilerMain(arguments, args[0].c_str(), session.onlyCommand);
   if (errors <= 0) return 0;
   // The compiler printed its own messages; the result says the command failed,
   // so the summary line agrees with the exit code.
   log.AddResult(ResultsLog::kError, nullptr,
                 "Compile failed (compiler result " + std::to_string(errors) + ").");
   return -1;
-#else
-  // The compiler joins the build with gamescript/compiler/Driver.h; this call
-  // site then runs it.
-  log.AddResult(ResultsLog::kError, nullptr, "The GameScript compiler is not available in this build.");
-  return -1;
-#endif
 }
 
 // "compresstexture <folder>": converts every texture description below the

@@ -1,7 +1,6 @@
 #include "config/ScriptCache.h"
 
 #include <cstdio>
-#include <list>
 #include <memory>
 #include <set>
 #include <vector>
@@ -110,8 +109,7 @@ bool RovanaBaseSpec::CacheScriptsOnce(const std::string& contentRoot, const std:
 
   // The include-path list is the compiler's, shared by the process: it is
   // put back as it was on the way out.
-  const std::list<GSCompiler::IncludePath> saved = GSCompiler::IncludePaths();
-  GSCompiler::ClearIncludePaths();
+  GSCompiler::IncludePathScope includePaths;
   AddIncludeLibraries();
   GSCompiler::AppendIncludePath({Kiv::File::Path(assetFolder), Kiv::PString(contentRoot)});
   GSCompiler::PrependIncludePath({Kiv::File::Path("scripts"), Kiv::PString()});
@@ -217,8 +215,6 @@ bool RovanaBaseSpec::CacheScriptsOnce(const std::string& contentRoot, const std:
                            "Unable to locate primary script source file '$(FILENAME)'", params);
     success = false;
   }
-  GSCompiler::ClearIncludePaths();
-  for (const auto& entry : saved) GSCompiler::AppendIncludePath(entry);
   return success;
 }
 

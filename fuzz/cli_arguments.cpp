@@ -38,19 +38,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::abort();
 
   if (args.size() < 2 || Kiv::ToLowerAscii(args[1]) != "compile") return 0;
-  args[1].clear();  // as the compile command hands it on
-  std::vector<const char*> argv;
-  for (const std::string& a : args) argv.push_back(a.c_str());
-  const GSCompiler::CompilerArguments compile =
-      GSCompiler::ParseCompilerArguments(int(argv.size()), argv.data());
+  // The compile command hands on the words after its own.
+  const GSCompiler::CompilerArguments compile = GSCompiler::ParseCompilerArguments(args, 2);
   size_t includes = 0;
   const char* source = nullptr;
-  for (size_t i = 1; i < argv.size(); ++i) {
-    if (argv[i][0] != '-') {
-      source = argv[i];
-    } else if (argv[i][1] == 'd') {
+  for (size_t i = 2; i < args.size(); ++i) {
+    if (args[i][0] != '-') {
+      source = args[i].c_str();
+    } else if (args[i][1] == 'd') {
       break;
-    } else if (argv[i][1] == 'i') {
+    } else if (args[i][1] == 'i') {
       ++includes;
     }
   }

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "fuzz/fuzz_input.h"
-#include "gamescript/gsrun/Arguments.h"
+#include "programs/gsrun/Arguments.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<std::string> args = FuzzArguments(data, size, "gsrun");

@@ -12,10 +12,10 @@
 
 #include "fuzz/fuzz_input.h"
 #include "fuzz/fuzz_scratch.h"
-#include "gamescript/gsrun/Arguments.h"
 #include "gamescript/runtime/LibraryFile.h"
 #include "kiv/Bytes.h"
 #include "kiv/File.h"
+#include "programs/gsrun/Arguments.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string& folder = FuzzScratchFolder("gsrun-current");

@@ -123,17 +123,18 @@ GSClass* CompileSourceClass(RovanaBaseSpec& spec, const std::string& source) {
     return nullptr;
   }
 
-  // The compiler's include-path list is shared: it is put back afterwards.
-  const std::list<GSCompiler::IncludePath> saved = GSCompiler::IncludePaths();
-  GSCompiler::ClearIncludePaths();
-  GSCompiler::AppendIncludePath({Kiv::File::Path(cache), Kiv::PString()});
-  GSCompiler::PrependIncludePath({Kiv::File::Path(spec.AssetFolder()), Kiv::PString(spec.ContentRoot())});
-  GSCompiler::AppendIncludePath({Kiv::File::Path("scripts"), Kiv::PString()});
-  GSCompiler::CompileLog log;  // a failed compile's messages are not kept
-  const int errors = GSCompiler::CompileToFile(
-      sourcePath.c_str(), Kiv::File::Path(cache).Join("temp_object.gsl").Str().c_str(), &log);
-  GSCompiler::ClearIncludePaths();
-  for (const auto& entry : saved) GSCompiler::AppendIncludePath(entry);
+  int errors = 0;
+  {
+    // The compiler's include-path list is shared: it is put back afterwards.
+    const GSCompiler::IncludePathScope includePaths({
+        {Kiv::File::Path(spec.AssetFolder()), Kiv::PString(spec.ContentRoot())},
+        {Kiv::File::Path(cache), Kiv::PString()},
+        {Kiv::File::Path("scripts"), Kiv::PString()},
+    });
+    GSCompiler::CompileLog log;  // a failed compile's messages are not kept
+    errors = GSCompiler::CompileToFile(sourcePath.c_str(),
+                                       Kiv::File::Path(cache).Join("temp_object.gsl").Str().c_str(), &log);
+  }
   (void)Kiv::File::Unlink(sourcePath);  // a leftover is written over by the next such compile
 
   GSMachine& machine = GSMachine::Instance();

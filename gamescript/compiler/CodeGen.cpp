@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "gamescript/compiler/Driver.h"
+#include "gamescript/compiler/CompileLog.h"
 #include "gamescript/compiler/Messages.h"
 #include "gamescript/compiler/ParseContext.h"
 #include "gamescript/runtime/LibraryFile.h"

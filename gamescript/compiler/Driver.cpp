@@ -4,8 +4,10 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <list>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "gamescript/compiler/CodeGen.h"
 #include "gamescript/compiler/Messages.h"
@@ -22,11 +24,6 @@ constexpr double kCompilerVersion = 1.02;
 
 // Files included through more files than this are refused.
 constexpr int kMaxIncludeDepth = 256;
-
-std::list<IncludePath>& IncludeList() {
-  static std::list<IncludePath> list;  // emptied once more at exit by its destructor
-  return list;
-}
 
 bool EndsWithGse(std::string_view name) {
   if (name.size() < 4) return false;
@@ -60,9 +57,11 @@ void PrintUsage(const char* argv0) {
 // the error count (0 or 1); messages only when there is a log. `processEnds`:
 // nothing is compiled after this in the process. `stored` is not ok when the
 // file could not be made or written: the specified message is then followed by
-// a line that names the file and the system's reason.
+// a line that names the file and the system's reason. `dependencies`, when
+// given, receives the ids the stored library lists.
 int WriteLibraryFile(CompileUnit& unit, const char* sourceName, const std::string& path, CompileLog* log,
-                     bool exactPath, bool processEnds, Kiv::Status& stored) {
+                     bool exactPath, bool processEnds, Kiv::Status& stored,
+                     LibraryDependencies* dependencies = nullptr) {
   // The library's blocks go to its new file as they are made, after the
   // head's place, so a large one is never held whole in memory; the head
   // and the last block follow once the sizes are known. A library is made
@@ -114,49 +113,11 @@ int WriteLibraryFile(CompileUnit& unit, const char* sourceName, const std::strin
   at += spill.Size();
   for (const auto& block : bytes.rest) written = written && put(block->Data(), block->Position());
   if (!written || !file.Commit(false)) return unableToOpen();
+  if (dependencies) *dependencies = std::move(bytes.dependencies);
   return 0;
 }
 
 }  // namespace
-
-// ------------------------------------------------------------ include paths
-
-void AppendIncludePath(const IncludePath& entry) { IncludeList().push_back(entry); }
-void PrependIncludePath(const IncludePath& entry) { IncludeList().push_front(entry); }
-void ClearIncludePaths() { IncludeList().clear(); }
-const std::list<IncludePath>& IncludePaths() { return IncludeList(); }
-
-// ------------------------------------------------------------ compile log
-
-void CompileLog::Add(const char* text) {
-  if (!text) text = "";
-  // A message is lost only when memory is, which the compile then reports.
-  if (const char* copy = m_memory.StrDup(text)) (void)m_queue.Push(copy);
-}
-
-void CompileLog::Addf(const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  va_list again;
-  va_copy(again, args);
-  int n = std::vsnprintf(nullptr, 0, format, args);
-  va_end(args);
-  std::string text(n > 0 ? std::size_t(n) : 0, '\0');
-  if (n > 0) std::vsnprintf(text.data(), text.size() + 1, format, again);
-  va_end(again);
-  // A message is lost only when memory is, which the compile then reports.
-  if (const char* copy = m_memory.StrDup(text.data(), text.size())) (void)m_queue.Push(copy);
-}
-
-void CompileLog::Truncate(std::size_t count) {
-  if (count >= m_queue.Count()) return;
-  std::vector<const char*> kept;
-  const char* text = nullptr;
-  while (kept.size() < count && m_queue.Pop(text)) kept.push_back(text);
-  while (m_queue.Pop(text)) {}
-  // A message is lost only when memory is, which the compile then reports.
-  for (const char* k : kept) (void)m_queue.Push(k);
-}
 
 // ------------------------------------------------------------ compile unit
 
@@ -393,14 +354,13 @@ int CompileUnit::CompileSource(const char* fileName, ParseContext& context, bool
 // ------------------------------------------------------------ entries
 
 int CompileFile(const char* source, const char* outputPath, const std::vector<IncludePath>& includes,
-                CompileLog* log, bool processEnds) {
+                CompileLog* log, bool processEnds, LibraryDependencies* dependencies) {
   if (!source) source = "";
   // Search order: the source's own folder, then the given folders in order.
+  const std::list<IncludePath> paths = SourceIncludePaths(source, includes);
   ClearIncludePaths();
-  Kiv::File::Path sourceFolder(source);
-  sourceFolder.RemoveFileName();
-  PrependIncludePath(IncludePath{sourceFolder, Kiv::PString()});
-  for (const IncludePath& entry : includes) AppendIncludePath(entry);
+  for (const IncludePath& entry : paths) AppendIncludePath(entry);
+  const Kiv::File::Path& sourceFolder = paths.front().path;
 
   const std::string unitName(Utils::FileNamePart(source));
   auto owned = std::make_unique<CompileUnit>();
@@ -423,7 +383,8 @@ int CompileFile(const char* source, const char* outputPath, const std::vector<In
   library.AddToLast(".gsl");
 
   Kiv::Status stored;  // its reason is in the log already
-  if (errors == 0) errors = WriteLibraryFile(unit, source, library.Str(), log, false, processEnds, stored);
+  if (errors == 0)
+    errors = WriteLibraryFile(unit, source, library.Str(), log, false, processEnds, stored, dependencies);
   if (processEnds) {
     static CompileUnit* kept = nullptr;  // freed with the process's pages
     delete kept;
@@ -437,13 +398,14 @@ int CompileToFile(const char* source, const char* outputFile, CompileLog* log) {
   return CompileToFile(source, outputFile, log, stored);
 }
 
-int CompileToFile(const char* source, const char* outputFile, CompileLog* log, Kiv::Status& stored) {
+int CompileToFile(const char* source, const char* outputFile, CompileLog* log, Kiv::Status& stored,
+                  LibraryDependencies* dependencies) {
   stored = Kiv::Status::OK();
   if (!source) return 0;
   CompileUnit unit;
   int errors = unit.Compile(source, log);
   if (errors == 0 && outputFile)
-    errors = WriteLibraryFile(unit, source, outputFile, log, true, false, stored);
+    errors = WriteLibraryFile(unit, source, outputFile, log, true, false, stored, dependencies);
   return errors;
 }
 
@@ -466,29 +428,45 @@ bool CompileUnit::WriteLibrary(LibraryBytes& bytes, CompileLog* log, const char*
   return WriteLibraryImage(bytes, m_symbols, m_image, source, log);
 }
 
+namespace {
+
+// Takes one argument of a compile line into `a`; false when the reading ends there.
+bool ReadCompilerArgument(CompilerArguments& a, const char* arg) {
+  if (!arg) return true;
+  if (arg[0] != '-') {
+    a.source = arg;  // a later source replaces an earlier one
+    return true;
+  }
+  switch (arg[1]) {
+    case 's': a.silent = true; break;
+    case 'b': a.buildLog = arg + 2; break;
+    case 'p': a.outputPath = arg + 2; break;
+    case 'i': a.includes.push_back(IncludePath{Kiv::File::Path(arg + 2), Kiv::PString()}); break;
+    case 'd': a.document = true; return false;
+    default: break;  // "-c", "-t", "-l", "-o", any other and "-" alone are ignored
+  }
+  return true;
+}
+
+}  // namespace
+
 CompilerArguments ParseCompilerArguments(int argc, const char* const* argv) {
   CompilerArguments a;
-  for (int i = 1; i < argc; ++i) {
-    const char* arg = argv[i];
-    if (!arg) continue;
-    if (arg[0] != '-') {
-      a.source = arg;  // a later source replaces an earlier one
-      continue;
-    }
-    switch (arg[1]) {
-      case 's': a.silent = true; break;
-      case 'b': a.buildLog = arg + 2; break;
-      case 'p': a.outputPath = arg + 2; break;
-      case 'i': a.includes.push_back(IncludePath{Kiv::File::Path(arg + 2), Kiv::PString()}); break;
-      case 'd': a.document = true; return a;
-      default: break;  // "-c", "-t", "-l", "-o", any other and "-" alone are ignored
-    }
-  }
+  for (int i = 1; i < argc && ReadCompilerArgument(a, argv[i]); ++i) {}
+  return a;
+}
+
+CompilerArguments ParseCompilerArguments(const std::vector<std::string>& args, std::size_t first) {
+  CompilerArguments a;
+  for (std::size_t i = first; i < args.size() && ReadCompilerArgument(a, args[i].c_str()); ++i) {}
   return a;
 }
 
 int CompilerMain(int argc, char** argv, bool processEnds) {
-  CompilerArguments arguments = ParseCompilerArguments(argc, argv);
+  return CompilerMain(ParseCompilerArguments(argc, argv), argc > 0 ? argv[0] : nullptr, processEnds);
+}
+
+int CompilerMain(const CompilerArguments& arguments, const char* program, bool processEnds) {
   if (arguments.document) {
     std::printf("%s\n", LanguageDocument());
     return 0;
@@ -504,7 +482,7 @@ int CompilerMain(int argc, char** argv, bool processEnds) {
   if (source && *source) {
     result = CompileFile(source, outputPath, includes, &log, processEnds);
   } else {
-    PrintUsage(argc > 0 ? argv[0] : nullptr);
+    PrintUsage(program);
     result = 1;
   }
 

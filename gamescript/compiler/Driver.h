@@ -1,60 +1,23 @@
 #pragma once
-// The GameScript compiler's driver: the "compile" command line, the compile
-// entries used by the tool, the include-path list and the compile log.
+// The GameScript compiler's driver: the "compile" command line and the
+// compile entries used by the tool.
 
-#include <cstdarg>
 #include <cstddef>
-#include <list>
+#include <cstdint>
+#include <string>
+#include <utility>
 #include <vector>
 
+#include "gamescript/compiler/CompileLog.h"
+#include "gamescript/compiler/IncludePaths.h"
 #include "gamescript/compiler/Library.h"
 #include "gamescript/compiler/ParseContext.h"
 #include "gamescript/compiler/SymbolTable.h"
-#include "gamescript/runtime/Memory.h"
-#include "gamescript/runtime/Queue.h"
-#include "kiv/File.h"
-#include "kiv/PString.h"
 #include "kiv/Status.h"
 
 namespace GSCompiler {
 
-// One folder searched for sources. `base` is a base-folder key handed to the
-// file functions together with the path; empty for folders from the command line.
-struct IncludePath {
-  Kiv::File::Path path;
-  Kiv::PString base;
-};
-
-// The process-wide include-path list, searched in order by the source reader.
-// One compile at a time: the list is shared by every compile entry.
-void AppendIncludePath(const IncludePath& entry);
-void PrependIncludePath(const IncludePath& entry);
-void ClearIncludePaths();
-const std::list<IncludePath>& IncludePaths();
-
-// The messages of one compile run, in arrival order. Texts are copied into the
-// log's own memory; the whole log is freed with it.
 class CodeGenerator;
-
-class CompileLog {
-public:
-  CompileLog() = default;
-  CompileLog(const CompileLog&) = delete;
-  CompileLog& operator=(const CompileLog&) = delete;
-
-  void Add(const char* text);
-  // Adds a formatted text; outside text only ever fills the arguments.
-  void Addf(const char* format, ...) __attribute__((format(printf, 2, 3)));
-
-  std::size_t Count() const { return m_queue.Count(); }
-  // Drops every message from the `count`-th on.
-  void Truncate(std::size_t count);
-  const char* At(std::size_t i) const { return m_queue.At(i); }
-
-private:
-  Utils::FrameMemory m_memory;
-  Utils::Queue<const char*> m_queue;
-};
 
 // The state of one compilation: the main file's parse context, the unit's
 // symbol table and the count of source files entered so far.
@@ -119,20 +82,31 @@ struct CompilerArguments {
 // source replaces an earlier one; "-d" ends the reading; other switches are
 // ignored.
 CompilerArguments ParseCompilerArguments(int argc, const char* const* argv);
+// The same of args[first..], as a command line already split into words
+// hands them on.
+CompilerArguments ParseCompilerArguments(const std::vector<std::string>& args, std::size_t first);
 
 // The "compile" command: reads the switches, compiles one source and prints the
 // log. Returns the error count, 1 after printing the usage, 0 after "-d".
 // `processEnds`: as for CompileFile.
 int CompilerMain(int argc, char** argv, bool processEnds = false);
+// The same of a line already read; `program` names the program in the usage.
+int CompilerMain(const CompilerArguments& arguments, const char* program, bool processEnds = false);
+
+// The ids a library is known by in the order its file lists them: its own
+// first, then those of the libraries of the files it includes.
+using LibraryDependencies = std::vector<std::pair<uint32_t, uint32_t>>;
 
 // Compiles `source` with its own folder, then `includes`, as the include-path
 // list, for a library next to `outputPath` (or the source when null) named after
 // the source. Returns the error count. With `processEnds` (the process ends
 // after this compile) the compile's symbols are not taken apart one by one:
 // the end of the process frees them at once. They stay reachable.
+// The list is left filled. When the library was written and `dependencies`
+// is given, it receives the ids the library lists.
 [[nodiscard]] int CompileFile(const char* source, const char* outputPath,
                               const std::vector<IncludePath>& includes, CompileLog* log,
-                              bool processEnds = false);
+                              bool processEnds = false, LibraryDependencies* dependencies = nullptr);
 
 // Compiles `source` with the include-path list the caller has filled, for a
 // library at exactly `outputFile` (nothing is written when null). Returns the
@@ -141,9 +115,9 @@ int CompilerMain(int argc, char** argv, bool processEnds = false);
 // The same, and `stored` says whether the library reached its file: not ok (an
 // I/O error naming the file and the system's reason) when the source compiled
 // but its library could not be written, so a caller can tell a full disk from
-// a script with errors.
+// a script with errors. `dependencies`: as for CompileFile.
 [[nodiscard]] int CompileToFile(const char* source, const char* outputFile, CompileLog* log,
-                                Kiv::Status& stored);
+                                Kiv::Status& stored, LibraryDependencies* dependencies = nullptr);
 
 // The language document that "-d" prints.
 const char* LanguageDocument();

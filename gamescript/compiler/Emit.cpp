@@ -4,7 +4,7 @@
 #include <cstring>
 #include <new>
 
-#include "gamescript/compiler/Driver.h"
+#include "gamescript/compiler/CompileLog.h"
 #include "gamescript/compiler/SyntaxTree.h"
 
 namespace GSCompiler {

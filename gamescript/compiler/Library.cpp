@@ -9,7 +9,7 @@
 #include <string_view>
 #include <unordered_map>
 
-#include "gamescript/compiler/Driver.h"
+#include "gamescript/compiler/CompileLog.h"
 #include "gamescript/compiler/TextHash.h"
 #include "gamescript/runtime/LibraryFile.h"
 
@@ -339,9 +339,11 @@ std::size_t Writer::WriteHead(LibraryBytes& out, const LibrarySource& source) {
 
   std::size_t start = w.BeginChunk(GSRuntime::kChunkDependencies);
   w.U32(static_cast<uint32_t>(source.files.size()));
+  out.dependencies.clear();
   for (const GSDependentSymbol* f : source.files) {
-    w.U32(f ? f->sourceCrc : 0);
-    w.U32(f ? f->fileNameCrc : 0);
+    out.dependencies.emplace_back(f ? f->sourceCrc : 0, f ? f->fileNameCrc : 0);
+    w.U32(out.dependencies.back().first);
+    w.U32(out.dependencies.back().second);
   }
   w.EndChunk(start);
 

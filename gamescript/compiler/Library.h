@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "gamescript/compiler/Emit.h"
@@ -99,6 +100,8 @@ struct LibraryBytes {
   // in anew.
   bool lastUse = false;
   std::vector<std::unique_ptr<ImageWriter>> rest;
+  // The ids the head lists as the library's dependencies, its own first.
+  std::vector<std::pair<uint32_t, uint32_t>> dependencies;
 
   // Bytes of the whole file.
   std::size_t Size() const;

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <string>
 
-#include "gamescript/compiler/Driver.h"
+#include "gamescript/compiler/CompileLog.h"
 #include "gamescript/compiler/ParseContext.h"
 
 namespace GSCompiler {

@@ -116,7 +116,7 @@ TEST_F(MainTest, CompileRunsTheCompilerFromTheUsersFolder) {
   int good = Run({"compile", "src/good.gs", "-s"});
   // The build log lands where the user is, not in the installation root.
   int bad = Run({"COMPILE", "src/bad.gs", "-s", "-bbuild.log"});
-  // Only switches: the blanked command word is no source, so the compiler
+  // Only switches: the command word is no source, so the compiler
   // prints its usage (to standard output) and the command fails.
   ::testing::internal::CaptureStdout();
   int usage = Run({"compile", "-s"});
