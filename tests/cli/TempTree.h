@@ -2,6 +2,7 @@
 // A temporary folder tree for one test, removed at the end.
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 
 #include "kiv/TempFolder.h"
@@ -30,3 +31,13 @@ private:
   char* m_buffer = nullptr;
   size_t m_size = 0;
 };
+
+// Copies the shipped schema, strings and tables of samples/install into
+// `root`, over anything there, so a test's installation judges as the real one.
+inline void CopySampleInstallation(const std::string& root) {
+  const std::filesystem::path install = std::filesystem::path(ROVANA_SOURCE_DIR) / "samples/install";
+  for (const char* part : {"OBLData", "strings", "tables"})
+    std::filesystem::copy(
+        install / part, root + "/" + part,
+        std::filesystem::copy_options::recursive | std::filesystem::copy_options::overwrite_existing);
+}

@@ -20,9 +20,7 @@ protected:
     const std::filesystem::path samples = std::string(ROVANA_SOURCE_DIR) + "/samples";
     m_root = m_tree.MakeDir("install");
     m_userData = m_tree.Path("user");
-    for (const char* part : {"OBLData", "strings", "tables"})
-      std::filesystem::copy(samples / "install" / part, m_root + "/" + part,
-                            std::filesystem::copy_options::recursive);
+    CopySampleInstallation(m_root);
     std::filesystem::create_directories(m_userData + "/local");
     for (const char* asset : {"clean_shed", "signal_box"})
       std::filesystem::copy(samples / "userdata/local" / asset, m_userData + "/local/" + asset,

@@ -292,10 +292,7 @@ protected:
   void SetUp() override {
     MainTest::SetUp();
     const std::filesystem::path samples = std::string(ROVANA_SOURCE_DIR) + "/samples";
-    for (const char* part : {"OBLData", "strings", "tables"})
-      std::filesystem::copy(
-          samples / "install" / part, m_root + "/" + part,
-          std::filesystem::copy_options::recursive | std::filesystem::copy_options::overwrite_existing);
+    CopySampleInstallation(m_root);
     std::filesystem::create_directories(m_userData + "/local");
     for (const char* asset : {"clean_shed", "broken_signal", "signal_box", "lod_tower", "bare_crate"})
       std::filesystem::copy(samples / "userdata/local" / asset, m_userData + "/local/" + asset,

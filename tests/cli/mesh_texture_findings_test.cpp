@@ -61,9 +61,7 @@ protected:
     m_root = m_tree.Path("install");
     m_userData = m_tree.Path("user");
     std::filesystem::create_directories(m_root);
-    for (const char* part : {"OBLData", "strings", "tables"})
-      std::filesystem::copy(samples / "install" / part, m_root + "/" + part,
-                            std::filesystem::copy_options::recursive);
+    CopySampleInstallation(m_root);
     // The folder assets are made in before they ship: its texture
     // descriptions need no converted texture beside them.
     std::filesystem::create_directories(m_userData + "/editing");
