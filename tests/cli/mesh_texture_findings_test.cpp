@@ -57,10 +57,8 @@ std::string TopDownBmp() {
 class MeshTextureFindings : public ::testing::Test {
 protected:
   void SetUp() override {
-    const std::filesystem::path samples = std::string(ROVANA_SOURCE_DIR) + "/samples";
-    m_root = m_tree.Path("install");
+    m_root = m_tree.MakeDir("install");
     m_userData = m_tree.Path("user");
-    std::filesystem::create_directories(m_root);
     CopySampleInstallation(m_root);
     // The folder assets are made in before they ship: its texture
     // descriptions need no converted texture beside them.
