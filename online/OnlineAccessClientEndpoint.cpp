@@ -166,7 +166,7 @@ void OnlineAccessClientEndpoint::RemoveClient(OnlineAccessClientBase* client) {
 
 OnlineAccessClientBase* OnlineAccessClientEndpoint::FindClient(const KUID& kuid) const {
   for (OnlineAccessClientBase* c : m_clients)
-    if (c->kuid.user == kuid.user && c->kuid.content == kuid.content) return c;
+    if (c->kuid == kuid) return c;
   return nullptr;
 }
 
@@ -369,11 +369,13 @@ void OnlineAccessClientEndpoint::HandleGroupEvent(uint8_t type, TMEPacket& packe
 void OnlineAccessClientEndpoint::HandlePacket(TMEPacket& packet) {
   using namespace OnlineMessageType;
   const uint8_t type = packet.ReadU8(255);
+  // Each reply leads with the fields it cannot do without; those after them may
+  // be missing (a refusal may carry its text alone) and read as defaults.
   switch (type) {
     case LoginReply: {
       std::string error = packet.ReadString();
-      std::string key = packet.ReadString();
       if (packet.GetError()) break;
+      std::string key = packet.ReadString();
       if (!error.empty()) {
         m_status = kRefused;
       } else if (!SetLoginKey(key)) {
@@ -390,34 +392,29 @@ void OnlineAccessClientEndpoint::HandlePacket(TMEPacket& packet) {
       }
       return;
     }
-    case LoginResult: {
-      std::string error = packet.ReadString();
-      packet.ReadU32();
-      packet.ReadFloat();
-      if (packet.GetError()) break;
-      if (!error.empty())
-        LoginFailed();
-      else
-        m_status = kOnline;
-      return;
-    }
+    case LoginResult:
     case LoginLimits: {
       std::string error = packet.ReadString();
-      // The field is skipped; its value is not used.
-      (void)packet.ReadBool();
-      uint32_t minute = packet.ReadU32();
-      packet.ReadU32();
-      uint32_t hour = packet.ReadU32();
       if (packet.GetError()) break;
       if (!error.empty()) {
         LoginFailed();
-      } else {
-        m_minuteLimit = minute;
-        m_hourLimit = hour;
-        LogLine("OnlineAccessClientEndpoint::HandlePacket> Flood limits set by server (%f,%f)", m_hourLimit,
-                m_minuteLimit);
-        m_status = kOnline;
+        return;
       }
+      if (type == LoginLimits) {
+        // The field is skipped; its value is not used.
+        (void)packet.ReadBool();
+        const uint32_t minute = packet.ReadU32();
+        packet.ReadU32();
+        const uint32_t hour = packet.ReadU32();
+        // Limits cut short would read as 0 and refuse every post: the current ones stay.
+        if (!packet.GetError()) {
+          m_minuteLimit = minute;
+          m_hourLimit = hour;
+          LogLine("OnlineAccessClientEndpoint::HandlePacket> Flood limits set by server (%f,%f)", m_hourLimit,
+                  m_minuteLimit);
+        }
+      }
+      m_status = kOnline;
       return;
     }
     case Plain:
@@ -427,8 +424,10 @@ void OnlineAccessClientEndpoint::HandlePacket(TMEPacket& packet) {
         m = std::make_unique<OnlineMessage>();
       else
         m = std::make_unique<OnlineVersionedMessage>();
-      m->Read(packet);
+      // Target, text and soup must be whole; a missing version and flag read as 0 and false.
+      m->OnlineMessage::Read(packet);
       if (packet.GetError()) break;
+      if (type == Versioned) static_cast<OnlineVersionedMessage&>(*m).ReadTrailer(packet);
       Deliver(std::move(m));
       return;
     }

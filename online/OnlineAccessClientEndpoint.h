@@ -90,7 +90,8 @@ public:
 
   void AddClient(OnlineAccessClientBase* client);
   void RemoveClient(OnlineAccessClientBase* client);
-  // The client of an asset: user and content compared, the version not.
+  // The client of exactly this asset version (stored messages are replayed to
+  // any version of the asset when its client registers).
   OnlineAccessClientBase* FindClient(const KUID& kuid) const;
   size_t ClientCount() const { return m_clients.size(); }
   void AddGroup(OnlineGroup* group);

@@ -37,6 +37,10 @@ void OnlineVersionedMessage::Write(TStream& stream) const {
 
 void OnlineVersionedMessage::Read(TStream& stream) {
   OnlineMessage::Read(stream);
+  ReadTrailer(stream);
+}
+
+void OnlineVersionedMessage::ReadTrailer(TStream& stream) {
   version = stream.ReadU32();
   senderModified = stream.ReadBool();
 }

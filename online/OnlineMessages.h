@@ -59,6 +59,8 @@ public:
   // The plain record, then u32 version and bool senderModified.
   void Write(TStream& stream) const override;
   void Read(TStream& stream) override;
+  // The version and flag alone; when cut short they read as 0 and false.
+  void ReadTrailer(TStream& stream);
   [[nodiscard]] bool IsVersioned() const override { return true; }
 
   uint32_t version = 0;  // posts use 1

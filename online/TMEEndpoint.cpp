@@ -13,6 +13,15 @@ constexpr double kTimeouts[] = {2, 2, 4, 16, 32, 64};
 
 inline int8_t Diff(uint8_t a, uint8_t b) { return static_cast<int8_t>(uint8_t(a - b)); }
 inline uint8_t NextSeq(uint8_t s) { return s == 255 ? 1 : uint8_t(s + 1); }
+// Steps forward from b to a on the ring of 1..255 (0 is skipped).
+inline int RingAhead(uint8_t a, uint8_t b) { return uint8_t(a - b) - (a < b ? 1 : 0); }
+
+// 64-bit FNV-1a over the datagram past its sequence and ack bytes.
+uint64_t DatagramHash(const uint8_t* data, size_t size) {
+  uint64_t h = 0xcbf29ce484222325ull;
+  for (size_t i = 0; i < size; ++i) h = (h ^ data[i]) * 0x100000001b3ull;
+  return h;
+}
 }  // namespace
 
 TMEEndpoint::TMEEndpoint() = default;
@@ -33,6 +42,8 @@ void TMEEndpoint::Attach(UdpPeer* peer) {
   m_expectedSeq = 1;
   m_lastReceivedSeq = 0;
   m_lastAckSent = 0;
+  for (auto& turns : m_delivered)
+    for (auto& t : turns) t.clear();
   m_peer = peer;
   ++m_epoch;
   if (peer) peer->SetReceiver([this](const uint8_t* data, size_t size) { HandleDatagram(data, size); });
@@ -205,6 +216,25 @@ void TMEEndpoint::Disconnect() {
   OnDisconnected();
 }
 
+bool TMEEndpoint::IsStaleCopy(uint8_t sequence, uint64_t hash) {
+  // Behind: a resend, which may need a new acknowledgement.
+  if (Diff(sequence, m_expectedSeq) < 0) return false;
+  // The peer never has a window's worth in flight past what was delivered here;
+  // dropping loses nothing, as whatever is unacknowledged is sent again.
+  if (RingAhead(sequence, m_expectedSeq) >= int(kMaxInFlight)) return true;
+  // Only scrambled packets: the running state makes a repeat byte for byte
+  // practically impossible, where plain ones may well repeat (and a late plain
+  // copy puts no state out of step).
+  if (m_loginKey.empty()) return false;
+  for (const auto& turn : m_delivered[sequence]) {
+    if (std::find(turn.begin(), turn.end(), hash) != turn.end()) {
+      LogLine("TMEEndpoint::HandleDatagram> a late copy of an earlier packet %d ignored", int(sequence));
+      return true;
+    }
+  }
+  return false;
+}
+
 void TMEEndpoint::DropAll() {
   m_parked.clear();
   m_inFlight.clear();
@@ -236,14 +266,20 @@ void TMEEndpoint::HandleDatagram(const uint8_t* data, size_t size) {
   if (m_connectionMode > 1) return;
   if (whole) {
     if (size < 2) return;
+    const uint64_t hash = sequence == 0 ? 0 : DatagramHash(data + 2, size - 2);
+    if (sequence != 0 && IsStaleCopy(sequence, hash)) return;
     auto packet = std::make_unique<TMEPacket>(data + 2, size - 2);
     packet->sequence = sequence;
     packet->ack = data[1];
+    if (sequence != 0) packet->datagramHashes.push_back(hash);
     PacketPath(std::move(packet));
     return;
   }
   // A split datagram never exceeds one fragment's room.
   if (size < 3 || size > kMaxDatagram) return;
+  const uint64_t hash = DatagramHash(data + 2, size - 2);
+  // Its acknowledgement is as old as it is and could take packets the peer never had.
+  if (IsStaleCopy(sequence, hash)) return;
   Acknowledge(data[1]);
   if (!m_peer) return;
   if (Diff(sequence, m_expectedSeq) < 0) {
@@ -251,7 +287,7 @@ void TMEEndpoint::HandleDatagram(const uint8_t* data, size_t size) {
     return;
   }
   if (m_parked.count(sequence)) return;
-  std::unique_ptr<TMEPacket> packet = AddFragment(sequence, data[2], data + 3, size - 3);
+  std::unique_ptr<TMEPacket> packet = AddFragment(sequence, data[2], data + 3, size - 3, hash);
   if (packet) {
     packet->sequence = sequence;
     PacketPath(std::move(packet));
@@ -259,13 +295,17 @@ void TMEEndpoint::HandleDatagram(const uint8_t* data, size_t size) {
 }
 
 std::unique_ptr<TMEPacket> TMEEndpoint::AddFragment(uint8_t sequence, uint8_t fragment, const uint8_t* data,
-                                                    size_t size) {
+                                                    size_t size, uint64_t hash) {
   Reassembly& r = m_reassembly[sequence];
   const size_t index = fragment & 0x7F;
   if (fragment & 0x80) r.total = uint8_t(index + 1);
-  if (r.fragments.size() < index + 1) r.fragments.resize(index + 1);
+  if (r.fragments.size() < index + 1) {
+    r.fragments.resize(index + 1);
+    r.hashes.resize(index + 1);
+  }
   if (r.fragments[index]) r.bytes -= r.fragments[index]->size();
   r.fragments[index].emplace(data, data + size);
+  r.hashes[index] = hash;
   r.bytes += size;
   // A record that can only end in a packet over the limit is dropped now, which
   // keeps a flood of fragments from holding more than the limit per sequence.
@@ -282,6 +322,7 @@ std::unique_ptr<TMEPacket> TMEEndpoint::AddFragment(uint8_t sequence, uint8_t fr
   for (size_t i = 0; i < r.total; ++i)
     // The size was checked when the fragments were taken; the buffer grows as needed.
     (void)packet->GetBuffer().Append(r.fragments[i]->data(), r.fragments[i]->size());
+  packet->datagramHashes.assign(r.hashes.begin(), r.hashes.begin() + r.total);
   m_reassembly.erase(sequence);
   return packet;
 }
@@ -303,6 +344,9 @@ void TMEEndpoint::PacketPath(std::unique_ptr<TMEPacket> packet) {
     while (packet) {
       if (m_lastReceivedSeq == m_lastAckSent) m_ackTimer = now;
       m_lastReceivedSeq = m_expectedSeq;
+      DeliveredTurns& turns = m_delivered[m_expectedSeq];
+      std::rotate(turns.rbegin(), turns.rbegin() + 1, turns.rend());
+      turns.front() = std::move(packet->datagramHashes);
       if (!m_loginKey.empty())
         m_scrambler.Unscramble(packet->GetBuffer().Data(), packet->Size(), m_recvState);
       ++m_deliveredSinceAck;

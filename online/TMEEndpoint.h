@@ -7,6 +7,7 @@
 // Datagram: [u8 sequence][u8 ack] then either the whole content (sequence 0, or
 // connection mode 0) or [u8 fragment: index in bits 0-6, 0x80 on the last] and
 // at most 1469 content bytes.
+#include <array>
 #include <cstdint>
 #include <deque>
 #include <map>
@@ -98,7 +99,11 @@ private:
     uint8_t total = 0;
     size_t bytes = 0;
     std::vector<std::optional<std::vector<uint8_t>>> fragments;
+    std::vector<uint64_t> hashes;  // of each fragment's datagram
   };
+  // Packets delivered under one number in the last turns of the numbering, newest first.
+  static constexpr size_t kRememberedTurns = 2;
+  using DeliveredTurns = std::array<std::vector<uint64_t>, kRememberedTurns>;
 
   double Now() const;
   [[nodiscard]] bool Transmit(TMEPacket& packet);
@@ -108,8 +113,13 @@ private:
   void SendControl(bool close);
   void Acknowledge(uint8_t ack);
   void PacketPath(std::unique_ptr<TMEPacket> packet);
-  std::unique_ptr<TMEPacket> AddFragment(uint8_t sequence, uint8_t fragment, const uint8_t* data,
-                                         size_t size);
+  std::unique_ptr<TMEPacket> AddFragment(uint8_t sequence, uint8_t fragment, const uint8_t* data, size_t size,
+                                         uint64_t hash);
+  // A late copy from an earlier turn of the numbering, known before its
+  // acknowledgement is taken or it is unscrambled: a datagram at or ahead of the
+  // expected number that lies past the peer's window, or that repeats one
+  // already delivered under that number.
+  [[nodiscard]] bool IsStaleCopy(uint8_t sequence, uint64_t hash);
   void DropAll();
   // Sends what is queued and the close, leaves the peer, and drops all state.
   void LeavePeer();
@@ -127,6 +137,7 @@ private:
   uint32_t m_connectionMode = 1;
   bool m_hasQueued = false;
   std::map<uint8_t, Reassembly> m_reassembly;
+  std::array<DeliveredTurns, 256> m_delivered;
   std::string m_clientKey;
   std::string m_loginKey;
   uint32_t m_sendState = 0;

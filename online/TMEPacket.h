@@ -2,6 +2,7 @@
 // A packet of the online channel: a byte buffer whose content is the payload
 // (for the message layer, the type byte first), with the channel's bookkeeping.
 #include <cstdint>
+#include <vector>
 
 #include "foundation/Stream.h"
 #include "kiv/Memory.h"
@@ -16,4 +17,7 @@ public:
   uint8_t sendCount = 0;
   double sentAt = 0.0;         // clock time of the last transmission
   uint32_t deliveryToken = 0;  // non-zero: OnPacketDelivered(token) when acknowledged
+  // Received packets: a hash of each datagram it arrived in, past the header, so
+  // a late copy of one of them is known again.
+  std::vector<uint64_t> datagramHashes;
 };

@@ -68,6 +68,10 @@ void LoopbackService::OpenSession(const Kiv::SocketAddress& from) {
   m_pieces.clear();
   m_heldOut.clear();
   m_ackOwed = false;
+  // What went out in an earlier session is numbered and scrambled for it: the new one never sees it.
+  m_unacked.erase(
+      std::remove_if(m_unacked.begin(), m_unacked.end(), [](const Outgoing& o) { return o.sends > 0; }),
+      m_unacked.end());
   if (service) {
     keyed = false;
     m_key.clear();
@@ -380,7 +384,7 @@ void LoopbackService::Serve(const Bytes& content) {
       if (!answerLogin) return;
       reply.WriteU8(1);
       reply.WriteString(loginError);
-      reply.WriteString(loginKey);
+      if (loginError.empty() || !refusalTextOnly) reply.WriteString(loginKey);
       Send(Bytes(reply.Data(), reply.Data() + reply.Size()));
       if (loginError.empty() && loginKey.size() >= 8) {
         // From here on both directions are scrambled, from state 0.
@@ -398,6 +402,7 @@ void LoopbackService::Serve(const Bytes& content) {
       if (!answerSessionKey) return;
       reply.WriteU8(uint8_t(resultType));
       reply.WriteString(resultError);
+      if (!resultError.empty() && refusalTextOnly) break;
       if (resultType == 3) {
         reply.WriteU32(0);
         reply.WriteFloat(0);

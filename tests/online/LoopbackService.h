@@ -98,6 +98,7 @@ public:
   bool answerSessionKey = true;
   int resultType = 4;  // 3 or 4
   std::string resultError;
+  bool refusalTextOnly = false;  // a refusal (1, 3 or 4) carries its error text alone
   uint32_t minuteLimit = 300000, hourLimit = 10800000;
   std::string expectedSessionKey;  // empty: any
   int echoPosts = 0;               // 10 or 11: posts come back as that type

@@ -187,6 +187,26 @@ TEST_F(EndpointTest, LoginMatrix) {
        3, 1},
       {"error in 4", [](LoopbackService& s) { s.resultError = "expired"; }, 3, 1},
       {"no answer", [](LoopbackService& s) { s.answerLogin = false; }, 6, 0},
+      // A refusal with its text alone: the missing fields read as defaults.
+      {"error in 1, text only",
+       [](LoopbackService& s) {
+         s.loginError = "no such user";
+         s.refusalTextOnly = true;
+       },
+       3, 0},
+      {"error in 3, text only",
+       [](LoopbackService& s) {
+         s.resultType = 3;
+         s.resultError = "expired";
+         s.refusalTextOnly = true;
+       },
+       3, 1},
+      {"error in 4, text only",
+       [](LoopbackService& s) {
+         s.resultError = "expired";
+         s.refusalTextOnly = true;
+       },
+       3, 1},
   };
   for (auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -265,28 +285,29 @@ TEST_F(EndpointTest, MessagesAreDeliveredOrStoredAndReplayed) {
   svc->Send(message(11, KUID(7, 8, 0), "for later"));
   svc->Send(message(11, KUID(9, 9, 0), "also later"));
   Run(0.5);
-  ASSERT_EQ(running.got.size(), 2u);
-  EXPECT_EQ(running.got[0]->text, "to another version");
-  EXPECT_TRUE(running.got[0]->IsVersioned());
-  EXPECT_FALSE(running.got[1]->IsVersioned());
-  EXPECT_EQ(e.StoredCount(), 2u);
+  // A running client takes the messages of its own version; another version's wait.
+  ASSERT_EQ(running.got.size(), 1u);
+  EXPECT_EQ(running.got[0]->text, "plain");
+  EXPECT_FALSE(running.got[0]->IsVersioned());
+  EXPECT_EQ(e.StoredCount(), 3u);
   EXPECT_EQ(log.Count("OnlineAccessClientEndpoint::HandlePacket> Storing iRovana message for <kuid:7:8>"), 1);
   ASSERT_TRUE(e.SaveStoredMessages().ok());
 
   std::string bytes;
   ASSERT_TRUE(Kiv::File::ReadWholeFile(tree.Path("user/cache/oa_messages.dat"), bytes));
-  EXPECT_EQ(bytes.substr(0, 8), std::string("\x01\0\0\0\x02\0\0\0", 8));
+  EXPECT_EQ(bytes.substr(0, 8), std::string("\x01\0\0\0\x03\0\0\0", 8));
 
+  // Replay on registering takes any version.
   OnlineAccessClientEndpoint fresh(Settings());
   EXPECT_TRUE(fresh.LoadStoredMessages());
-  EXPECT_EQ(fresh.StoredCount(), 2u);
+  EXPECT_EQ(fresh.StoredCount(), 3u);
   TestClient later(KUID(7, 8, 3));
   fresh.AddClient(&later);
   ASSERT_EQ(later.got.size(), 1u);
   EXPECT_EQ(later.got[0]->text, "for later");
   EXPECT_EQ(later.got[0]->soup.GetNamedTag("n").Str(), "1");
   EXPECT_EQ(log.Count("OnlineAccessClientEndpoint::AddClient> replaying stored message for <kuid:7:8>"), 1);
-  EXPECT_EQ(fresh.StoredCount(), 1u);
+  EXPECT_EQ(fresh.StoredCount(), 2u);
   e.RemoveClient(&running);
 }
 
@@ -412,6 +433,8 @@ TEST_F(EndpointTest, MalformedMessagesAreIgnored) {
     OnlineVersionedMessage m;
     m.target = KUID(5, 6, 0);
     m.text = "hello";
+    m.version = 3;
+    m.senderModified = true;
     m.Write(b);
   });
   // Every truncation of a message, a string length over the limit, unknown types, an empty packet.
@@ -419,9 +442,15 @@ TEST_F(EndpointTest, MalformedMessagesAreIgnored) {
   svc->Send({10, 5, 0, 0, 0, 6, 0, 0, 0, 0xff, 0xff, 0x01, 0x00});
   for (uint8_t t : {0, 5, 12, 30, 255}) svc->Send({t, 1, 2, 3});
   svc->Send(full);
-  RunUntil([&] { return !client.got.empty(); });
-  ASSERT_EQ(client.got.size(), 1u);
-  EXPECT_EQ(client.got[0]->text, "hello");
+  RunUntil([&] { return client.got.size() >= 6; });
+  // Cut in its version or flag, a message still arrives: what is missing reads as 0 and false.
+  ASSERT_EQ(client.got.size(), 6u);
+  std::string seen;
+  for (auto& m : client.got) {
+    auto& v = static_cast<OnlineVersionedMessage&>(*m);
+    seen += v.text + "/" + std::to_string(v.version) + (v.senderModified ? "m " : " ");
+  }
+  EXPECT_EQ(seen, "hello/0 hello/0 hello/0 hello/0 hello/3 hello/3m ");
   EXPECT_EQ(e.GetStatus(), 7u);
   e.RemoveClient(&client);
 }
@@ -471,4 +500,42 @@ TEST_F(EndpointTest, SoupsPastOnePacketAreRefused) {
   for (int i = 0; i < 35; ++i) small = small.GetNamedSoup(Kiv::PString("a"));
   EXPECT_EQ(e.PostMessage(KUID(1, 2, 0), "small", small, false), 0);
   EXPECT_EQ(e.PostGroupMessage(Kiv::PString("G1"), small, KUID(1, 2, 0)), 0);
+}
+
+// Late copies of a service packet from an earlier turn of the numbering, once
+// past the window and once inside it, cost no later message.
+TEST_F(EndpointTest, LateCopiesOfAPacketCostNoMessage) {
+  auto& e = Online();
+  TestClient client(KUID(5, 6, 0));
+  e.AddClient(&client);
+  auto sendUntil = [&](int from, int to) {
+    for (int i = from; i < to; ++i)
+      svc->Send(Packet([&](TBuffer& b) {
+        b.WriteU8(11);
+        OnlineVersionedMessage m;
+        m.target = client.kuid;
+        m.text = "m" + std::to_string(i);
+        m.Write(b);
+      }));
+    RunUntil([&] { return client.got.size() >= size_t(to); }, 60);
+  };
+  sendUntil(0, 150);
+  // Message 10 went out as packet 13 (the login replies took 1 and 2).
+  Bytes stale;
+  for (auto& d : svc->wire)
+    if (!d.fromClient && d.bytes.size() >= 3 && d.bytes[0] == 13 && stale.empty()) stale = d.bytes;
+  ASSERT_FALSE(stale.empty());
+  svc->SendRaw(stale);  // 140 packets on: past the window
+  sendUntil(150, 230);
+  svc->SendRaw(stale);  // 220 packets on: inside the window, at a number not delivered yet
+  sendUntil(230, 300);
+  std::string wrong;
+  for (size_t i = 0; i < client.got.size(); ++i)
+    if (client.got[i]->text != "m" + std::to_string(i))
+      wrong += client.got[i]->text + "@" + std::to_string(i) + " ";
+  EXPECT_EQ(client.got.size(), 300u);
+  EXPECT_EQ(wrong, "");
+  EXPECT_EQ(e.GetStatus(), 7u);
+  EXPECT_EQ(log.Count("TMEEndpoint::HandleDatagram> a late copy of an earlier packet 13 ignored"), 1);
+  e.RemoveClient(&client);
 }
