@@ -187,41 +187,25 @@ TEST_F(EndpointTest, LoginMatrix) {
        3, 1},
       {"error in 4", [](LoopbackService& s) { s.resultError = "expired"; }, 3, 1},
       {"no answer", [](LoopbackService& s) { s.answerLogin = false; }, 6, 0},
-      // A refusal with its text alone: the missing fields read as defaults.
-      {"error in 1, text only",
-       [](LoopbackService& s) {
-         s.loginError = "no such user";
-         s.refusalTextOnly = true;
-       },
-       3, 0},
-      {"error in 3, text only",
-       [](LoopbackService& s) {
-         s.resultType = 3;
-         s.resultError = "expired";
-         s.refusalTextOnly = true;
-       },
-       3, 1},
-      {"error in 4, text only",
-       [](LoopbackService& s) {
-         s.resultError = "expired";
-         s.refusalTextOnly = true;
-       },
-       3, 1},
   };
-  for (auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    endpoint.reset();  // its close goes to the service it talked to
-    svc = std::make_unique<LoopbackService>(3);
-    c.setup(*svc);
-    // Set-up; the checks below show a failure.
-    (void)UMBWithDatabase([](AssetDatabase& d) { d.ResetRequestCounts(); });
-    Make();
-    ASSERT_TRUE(endpoint->Connect(false));
-    RunUntil([&] { return LoginSettled(); });
-    EXPECT_EQ(endpoint->GetStatus(), c.status);
-    EXPECT_EQ(Count(UMBRequest::OnlineLoginFailed), c.loginFailedPosts);
-    endpoint.reset();
-  }
+  // And again with each refusal carrying its error text alone.
+  for (bool textOnly : {false, true})
+    for (auto& c : cases) {
+      SCOPED_TRACE(c.name);
+      SCOPED_TRACE(textOnly ? "text only" : "whole");
+      endpoint.reset();  // its close goes to the service it talked to
+      svc = std::make_unique<LoopbackService>(3);
+      svc->refusalTextOnly = textOnly;
+      c.setup(*svc);
+      // Set-up; the checks below show a failure.
+      (void)UMBWithDatabase([](AssetDatabase& d) { d.ResetRequestCounts(); });
+      Make();
+      ASSERT_TRUE(endpoint->Connect(false));
+      RunUntil([&] { return LoginSettled(); });
+      EXPECT_EQ(endpoint->GetStatus(), c.status);
+      EXPECT_EQ(Count(UMBRequest::OnlineLoginFailed), c.loginFailedPosts);
+      endpoint.reset();
+    }
 }
 
 TEST_F(EndpointTest, LoginWithoutProfileOrSessionKey) {
@@ -508,33 +492,33 @@ TEST_F(EndpointTest, LateCopiesOfAPacketCostNoMessage) {
   auto& e = Online();
   TestClient client(KUID(5, 6, 0));
   e.AddClient(&client);
+  std::string want, got;
   auto sendUntil = [&](int from, int to) {
-    for (int i = from; i < to; ++i)
+    for (int i = from; i < to; ++i) {
+      const std::string text = std::string("m").append(std::to_string(i));
+      want.append(text).push_back(' ');
       svc->Send(Packet([&](TBuffer& b) {
         b.WriteU8(11);
         OnlineVersionedMessage m;
         m.target = client.kuid;
-        m.text = "m" + std::to_string(i);
+        m.text = text;
         m.Write(b);
       }));
+    }
     RunUntil([&] { return client.got.size() >= size_t(to); }, 60);
   };
   sendUntil(0, 150);
   // Message 10 went out as packet 13 (the login replies took 1 and 2).
-  Bytes stale;
-  for (auto& d : svc->wire)
-    if (!d.fromClient && d.bytes.size() >= 3 && d.bytes[0] == 13 && stale.empty()) stale = d.bytes;
-  ASSERT_FALSE(stale.empty());
-  svc->SendRaw(stale);  // 140 packets on: past the window
+  auto stale = std::find_if(svc->wire.begin(), svc->wire.end(),
+                            [](auto& d) { return !d.fromClient && d.bytes[0] == 13; });
+  ASSERT_NE(stale, svc->wire.end());
+  const Bytes copy = stale->bytes;
+  svc->SendRaw(copy);  // 140 packets on: past the window
   sendUntil(150, 230);
-  svc->SendRaw(stale);  // 220 packets on: inside the window, at a number not delivered yet
+  svc->SendRaw(copy);  // 220 packets on: inside the window, at a number not delivered yet
   sendUntil(230, 300);
-  std::string wrong;
-  for (size_t i = 0; i < client.got.size(); ++i)
-    if (client.got[i]->text != "m" + std::to_string(i))
-      wrong += client.got[i]->text + "@" + std::to_string(i) + " ";
-  EXPECT_EQ(client.got.size(), 300u);
-  EXPECT_EQ(wrong, "");
+  for (auto& m : client.got) got.append(m->text).push_back(' ');
+  EXPECT_EQ(got, want);
   EXPECT_EQ(e.GetStatus(), 7u);
   EXPECT_EQ(log.Count("TMEEndpoint::HandleDatagram> a late copy of an earlier packet 13 ignored"), 1);
   e.RemoveClient(&client);
