@@ -280,7 +280,7 @@ bool RovanaBaseSpec::CompileAndCheck(ResultsLog& log) {
     OBLLib::AddAssetResult(log, ResultsLog::kError, GetKUID(), "Unable to link compiled script class.");
     return false;
   }
-  const std::string category = GetAssetInfo(GetKUID(), kInfoCategory).category;
+  const std::string category = Category();
   const bool vehicle = MatchTagExpression(category, "TR;TV");
   const bool signal = MatchTagExpression(category, "?WA");
   const bool trackside = vehicle || signal || MatchTagExpression(category, "TO");

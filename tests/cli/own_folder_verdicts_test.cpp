@@ -22,6 +22,9 @@ std::string MeshWithPoints(const std::vector<std::string>& points) {
   return std::string(bytes.begin(), bytes.end());
 }
 
+// Script classes of the three asset kinds the compile step tells apart.
+constexpr const char* kKinds = "class Vehicle {};\nclass Trackside {};\nclass Signal isclass Trackside {};\n";
+
 class OwnFolderVerdicts : public ::testing::Test {
 protected:
   void SetUp() override {
@@ -97,6 +100,41 @@ TEST_F(OwnFolderVerdicts, AttachmentPointsOfTheAssetsOwnMeshes) {
       &code);
   EXPECT_NE(out.find("- 'a.gone' in the tag 'att' is not an attachment point of the mesh 'body.im'.\n"),
             std::string::npos)
+      << out;
+  EXPECT_EQ(code, -1);
+}
+
+// The script's class must fit the category of the config being checked,
+// whether or not the database knows the KUID, and whatever another folder of
+// the same KUID says; the messages name the asset as its config does.
+TEST_F(OwnFolderVerdicts, ScriptKindFromTheConfigBeingChecked) {
+  const std::string config =
+      Header(11, "scenery") + "category-class SWA\nscript \"sig\"\nclass \"Home\"\n" + kOneMesh;
+  const std::string right = std::string(kKinds) + "class Home isclass Signal {};\n";
+  const std::string wrong = std::string(kKinds) + "class Home isclass Vehicle {};\n";
+  // Loose folders, outside every content folder: the database knows nothing of them.
+  const std::string good = Folder("loose/good", {{"config.txt", config}, {"sig.gs", right}, OneMesh()});
+  const std::string bad = Folder("loose/bad", {{"config.txt", config}, {"sig.gs", wrong}, OneMesh()});
+  int code = -1;
+  EXPECT_EQ(Run({"validate", good}, &code), "OK (0 Errors,0 Warnings)\n");
+  EXPECT_EQ(code, 0);
+  std::string out = Run({"validate", bad}, &code);
+  EXPECT_NE(out.find("- Script class does not match asset kind (vehicle).\n"), std::string::npos) << out;
+  EXPECT_EQ(code, -1);
+
+  // A twin of the KUID indexed in "local" as a building, with a plain class.
+  std::string twin = config;
+  twin.replace(twin.find("SWA"), 3, "BU");
+  twin.replace(twin.find("\"Home\""), 6, "\"Shed\"");
+  Folder("user/local/twin", {{"config.txt", twin}, {"sig.gs", "class Shed {};\n"}, OneMesh()});
+  EXPECT_EQ(Run({"validate", good}, &code), "OK (0 Errors,0 Warnings)\n");
+  EXPECT_EQ(code, 0);
+
+  // A script that does not compile is named by the config's own description.
+  const std::string broken =
+      Folder("loose/broken", {{"config.txt", config}, {"sig.gs", "class Home {\n"}, OneMesh()});
+  out = Run({"validate", broken}, &code);
+  EXPECT_NE(out.find("Syntax error in script of asset '<kuid:523:9011> \"Made 11\"'"), std::string::npos)
       << out;
   EXPECT_EQ(code, -1);
 }
