@@ -139,4 +139,35 @@ TEST_F(OwnFolderVerdicts, ScriptKindFromTheConfigBeingChecked) {
   EXPECT_EQ(code, -1);
 }
 
+// An installed copy in "local" and an edited copy in "editing" of one KUID,
+// the edited one with a script that does not compile: in a batch, in either
+// order, each folder gets its own verdict.
+TEST_F(OwnFolderVerdicts, TwoFoldersOfOneKuidInABatch) {
+  const std::string config = Header(21, "scenery") + "script \"work\"\nclass \"Work\"\n" + kOneMesh;
+  const std::string installed =
+      Folder("user/local/work", {{"config.txt", config}, {"work.gs", "class Work { int n; };\n"}, OneMesh()});
+  const std::string edited = Folder(
+      "user/editing/work", {{"config.txt", config}, {"work.gs", "class Work { int n };\n"}, OneMesh()});
+  // The verdict of each batch line: its summary and whether it reported a syntax error.
+  auto verdicts = [&](const std::string& first, const std::string& second) {
+    const std::string batch = m_tree.Write("batch.txt", "validate " + first + "\nvalidate " + second + "\n");
+    const std::string out = Run({"@" + batch});
+    std::vector<std::string> lines;
+    size_t from = 0;
+    for (size_t at = out.find("OK ("); at != std::string::npos; at = out.find("OK (", at + 1)) {
+      const size_t end = out.find('\n', at);
+      const std::string part = out.substr(from, end - from);
+      lines.push_back(out.substr(at, end - at) +
+                      (part.find("Syntax error") != std::string::npos ? " syntax" : ""));
+      from = end + 1;
+    }
+    return lines;
+  };
+  const std::string good = "OK (0 Errors,0 Warnings)";
+  const std::string bad = "OK (2 Errors,0 Warnings) syntax";
+  EXPECT_EQ(verdicts(installed, edited), (std::vector<std::string>{good, bad}));
+  EXPECT_EQ(verdicts(edited, installed), (std::vector<std::string>{bad, good}));
+  EXPECT_EQ(verdicts(installed, installed), (std::vector<std::string>{good, good}));
+}
+
 }  // namespace
