@@ -106,11 +106,13 @@ void RovanaBaseSpec::GetIncludeKUIDs(std::vector<KUID>& out) const {
 
 bool RovanaBaseSpec::LoadScriptInfo() {
   std::string script, cls;
-  // An asset the database does not know yet (a folder checked before it is
-  // installed) is described by its own config.
-  if (!GetAssetScriptInfo(GetKUID(), script, cls)) {
-    SoupRef config = m_scriptInfoConfig;
-    if ((!config && !LoadAssetConfig(AssetFolder(), config)) || !GetScriptInfoFromConfig(config, script, cls))
+  if (m_scriptInfoConfig) {
+    if (!GetScriptInfoFromConfig(m_scriptInfoConfig, script, cls)) return false;
+  } else if (!GetAssetScriptInfo(GetKUID(), script, cls)) {
+    // An asset the database does not know yet (a folder checked before it is
+    // installed) is described by its own config.
+    SoupRef config;
+    if (!LoadAssetConfig(AssetFolder(), config) || !GetScriptInfoFromConfig(config, script, cls))
       return false;
   }
   m_scriptFile = Kiv::PString(script);
@@ -118,6 +120,16 @@ bool RovanaBaseSpec::LoadScriptInfo() {
   Kiv::File::Path library(Kiv::File::Path(script).GetFileName());
   m_libraryFile = Kiv::PString(library.SetExt("gsl").Str());
   return true;
+}
+
+std::string RovanaBaseSpec::GetDescription() const {
+  if (!m_scriptInfoConfig) return GizmokitSpec::GetDescription();
+  return FormatKUIDTag(GetKUID()) + " \"" + m_scriptInfoConfig.GetNamedTagString(OBLLib::tn::username) + "\"";
+}
+
+std::string RovanaBaseSpec::Category() const {
+  if (m_scriptInfoConfig) return m_scriptInfoConfig.GetNamedTagString(OBLLib::tn::category_class);
+  return GetAssetInfo(GetKUID(), kInfoCategory).category;
 }
 
 // ---- handles ----

@@ -63,7 +63,7 @@ public:
   uint64_t LastReleaseTime() const { return m_lastRelease.load(std::memory_order_relaxed); }
 
   // FormatKUIDTag, a blank and the asset's name from the database in double quotes.
-  std::string GetDescription() const;
+  virtual std::string GetDescription() const;
 
 protected:
   std::string m_fileName;
@@ -114,14 +114,18 @@ public:
   // Adds the KUIDs of the config's "script-include-table", one per child in
   // index order (a child that is no KUID gives the null KUID).
   void GetIncludeKUIDs(std::vector<KUID>& out) const;
-  // Reads the script file and class from the database; the library file name
-  // is the script's file name with the extension "gsl". False when the
-  // database has no script for the asset. Without the database, the config
-  // set by SetScriptInfoConfig answers, else the folder's config is read.
+  // Reads the script file and class; the library file name is the script's
+  // file name with the extension "gsl". While a config is set by
+  // SetScriptInfoConfig it answers; otherwise the database, and for an asset
+  // it does not know, the folder's config. False when none of them answers.
   [[nodiscard]] bool LoadScriptInfo();
-  // The asset's config as already read, for LoadScriptInfo while it is set
-  // (null: read the folder's config again).
+  // The config of the asset folder being checked, already read (null: none).
+  // While it is set, it alone describes the asset: its script, its category
+  // and the name in messages, whatever the database holds for the KUID (which
+  // may be another folder's, or nothing for a folder not yet installed).
   void SetScriptInfoConfig(const SoupRef& config) { m_scriptInfoConfig = config; }
+  // With the config set, its KUID and "username"; otherwise the database's.
+  std::string GetDescription() const override;
 
   // Compiles what is stale of the asset's scripts into the cache and
   // registers every library with the script machine, once per process (a
@@ -151,6 +155,8 @@ public:
   [[nodiscard]] bool IsLocallyModified();
 
 private:
+  // The category text the script class must fit ("category-class").
+  std::string Category() const;
   [[nodiscard]] bool CacheScriptsOnce(const std::string& contentRoot, const std::string& assetFolder,
                                       const std::string& primary, ResultsLog& log);
 

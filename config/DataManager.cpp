@@ -326,8 +326,11 @@ bool DataManager::IsPathRegistered(const Kiv::PString& path, const Kiv::PString&
     for (const Container* c : *list)
       if (c->name == path) return true;
   }
+  // The meshes' points stand filed under "attachment" for as long as the
+  // meshes are loaded: the config's attachment tags name them.
+  const bool attachment = key == tn::attachment;
   for (const auto& [id, object] : m_liveObjects)
-    if (object && object->ListsFile(path)) return true;
+    if (object && (object->ListsFile(path) || (attachment && object->ListsAttachment(path)))) return true;
   return false;
 }
 

@@ -34,6 +34,11 @@ public:
   virtual ~LiveObject() = default;
   // True when the object lists this path among its file records.
   [[nodiscard]] virtual bool ListsFile(const Kiv::PString& path) const = 0;
+  // True when the object has an attachment point of that name (a mesh).
+  [[nodiscard]] virtual bool ListsAttachment(const Kiv::PString& name) const {
+    (void)name;
+    return false;
+  }
 };
 
 struct PersonalDetails {
@@ -138,7 +143,8 @@ public:
   void RegisterTag(Tag* tag);
   void RegisterUniqueTag(Tag* tag);
   // True when a container filed under key is named path, or a live object
-  // lists path among its files.
+  // lists path among its files; under the key "attachment", also when a mesh
+  // loaded for the asset under check has an attachment point of that name.
   [[nodiscard]] bool IsPathRegistered(const Kiv::PString& path, const Kiv::PString& key) const;
   // Removes the tag from the key-registry lists and tag lists it was filed in.
   void UnregisterTag(const Tag* tag);

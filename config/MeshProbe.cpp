@@ -20,4 +20,6 @@ bool HasAttachmentPoint(const MeshInfo& mesh, const Kiv::PString& name) {
          mesh.attachmentPoints.end();
 }
 
+bool LoadedMesh::ListsAttachment(const Kiv::PString& name) const { return HasAttachmentPoint(m_info, name); }
+
 }  // namespace OBLLib

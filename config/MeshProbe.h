@@ -41,6 +41,7 @@ public:
   [[nodiscard]] bool ListsFile(const Kiv::PString& path) const override {
     return path.View() == m_info.filePath;
   }
+  [[nodiscard]] bool ListsAttachment(const Kiv::PString& name) const override;
 
 protected:
   MeshInfo& MutableInfo() { return m_info; }

@@ -280,7 +280,7 @@ bool RovanaBaseSpec::CompileAndCheck(ResultsLog& log) {
     OBLLib::AddAssetResult(log, ResultsLog::kError, GetKUID(), "Unable to link compiled script class.");
     return false;
   }
-  const std::string category = GetAssetInfo(GetKUID(), kInfoCategory).category;
+  const std::string category = Category();
   const bool vehicle = MatchTagExpression(category, "TR;TV");
   const bool signal = MatchTagExpression(category, "?WA");
   const bool trackside = vehicle || signal || MatchTagExpression(category, "TO");
@@ -330,15 +330,22 @@ bool UMBCompileAsset(ResultsLog& log, const std::string& folder, const SoupRef& 
   SpecRegistry* registry = SpecRegistry::Instance();
   SpecRef spec;
   // Without a database there is no registry: the asset spec is made for this compile alone.
-  std::unique_ptr<RovanaBaseSpec> alone;
-  RovanaBaseSpec* base = nullptr;
+  bool ownSpec = registry == nullptr;
   if (registry) {
     spec = registry->FindSpec(kuid);
     if (spec && !spec.AsBase()) {
       OBLLib::AddAssetResult(log, ResultsLog::kError, kuid, "Asset of wrong spec type for compilation");
       return false;
     }
-    if (!spec) {
+    if (spec && ((spec.AsBase()->ScriptFlags() & RovanaBaseSpec::kScriptsCached) ||
+                 Kiv::AbsolutePath(spec->AssetFolder()) != Kiv::AbsolutePath(folder))) {
+      // A spec of another folder of the KUID (an installed copy beside an
+      // edited one), or one whose scripts an earlier check cached already (a
+      // spec caches once), says nothing of this folder's scripts as they are
+      // now: this folder gets a spec of its own for this compile.
+      spec.Reset();
+      ownSpec = true;
+    } else if (!spec) {
       UMBScript_RovanaBaseSpecFactory factory;
       registry->SetDefaultFactory(&factory);
       spec = registry->CreateSpecFromFolder(
@@ -346,8 +353,10 @@ bool UMBCompileAsset(ResultsLog& log, const std::string& folder, const SoupRef& 
           config);
       registry->SetDefaultFactory(nullptr);
     }
-    base = spec.AsBase();
-  } else {
+  }
+  std::unique_ptr<RovanaBaseSpec> alone;
+  RovanaBaseSpec* base = spec.AsBase();
+  if (ownSpec) {
     Kiv::File::Path parent(folder);
     const std::string name = parent.GetFileName();
     parent.RemoveFileName();
