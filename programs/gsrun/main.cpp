@@ -332,10 +332,10 @@ bool RunGame(GSClass* cls, int count, bool online) {
     ++steps;
     if (online) AwaitOnlineAnswers();
   }
-  // What the router did not delete is ours.
   const bool finished = !busy();
   if (!finished)
     std::printf("gsrun: stopped at the limit of %d steps with threads or messages left\n", kMaxSteps);
+  // What the router did not delete is ours.
   g_sourceObjects.clear();
   for (int32_t id : ids) delete router->FindNode(id);
   std::printf("=> steps %d\n", steps);
@@ -432,12 +432,12 @@ int main(int argc, char** argv) {
   // The script sources that asset scripts include and the interface texts come
   // from the installation given, else from the one rovanautil would use: never
   // from the current folder.
-  const std::string texts = !installation.empty() ? installation
-                                                  : Cli::FindInstallationRoot(Cli::ProgramPath(argv[0]),
-                                                                              std::getenv("ROVANA_ROOT"));
-  if (!texts.empty()) {
-    SetScriptsFolder(Kiv::File::Path(texts).Join("scripts").Str());
-    InterfaceTextDB::SetFolder(Kiv::File::Path(texts).Join("strings").Str());
+  const std::string root = !installation.empty() ? installation
+                                                 : Cli::FindInstallationRoot(Cli::ProgramPath(argv[0]),
+                                                                             std::getenv("ROVANA_ROOT"));
+  if (!root.empty()) {
+    SetScriptsFolder(Kiv::File::Path(root).Join("scripts").Str());
+    InterfaceTextDB::SetFolder(Kiv::File::Path(root).Join("strings").Str());
   }
   // The native classes and their libraries (Soup, KUID...), as the tool has them.
   InstallOnlineNatives();
