@@ -112,7 +112,8 @@ bool RovanaBaseSpec::CacheScriptsOnce(const std::string& contentRoot, const std:
   GSCompiler::IncludePathScope includePaths;
   AddIncludeLibraries();
   GSCompiler::AppendIncludePath({Kiv::File::Path(assetFolder), Kiv::PString(contentRoot)});
-  GSCompiler::PrependIncludePath({Kiv::File::Path("scripts"), Kiv::PString()});
+  if (const std::string scripts = GetScriptsFolderPath(); !scripts.empty())
+    GSCompiler::PrependIncludePath({Kiv::File::Path(scripts), Kiv::PString()});
 
   // The files of the asset folder in Find's order. An asset check has listed the folder
   // already: its listing serves rather than a second walk.

@@ -58,8 +58,9 @@ std::string GSOStringTable::GetString(const Kiv::PString& key) const {
 std::string GSOStringTable::GetLanguage() {
   const Kiv::PString key("$main_language");
   const Kiv::PString text = InterfaceTextDB::Instance().GetString(key);
-  // A database without the entry answers with the key, which names no language.
-  if (text.IsEmpty() || text == key) return "english";
+  // An empty entry names no language; a database without the entry answers
+  // with the key, which a script can tell from any language's name.
+  if (text.IsEmpty()) return "english";
   return text.Str();
 }
 

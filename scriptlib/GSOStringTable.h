@@ -29,8 +29,8 @@ public:
   // The text of a key with the parameters substituted; empty for an empty key
   // or a key neither the table nor the interface-text database has.
   std::string GetString(const Kiv::PString& key) const;
-  // The interface-text database's "$main_language"; "english" when it has
-  // none or an empty one.
+  // The interface-text database's "$main_language"; "english" when the entry
+  // is empty, the key itself when the database has none.
   static std::string GetLanguage();
 
   static void RegisterNatives(GSRuntime::GSMachine& machine);

@@ -129,8 +129,9 @@ GSClass* CompileSourceClass(RovanaBaseSpec& spec, const std::string& source) {
     const GSCompiler::IncludePathScope includePaths({
         {Kiv::File::Path(spec.AssetFolder()), Kiv::PString(spec.ContentRoot())},
         {Kiv::File::Path(cache), Kiv::PString()},
-        {Kiv::File::Path("scripts"), Kiv::PString()},
     });
+    if (const std::string scripts = GetScriptsFolderPath(); !scripts.empty())
+      GSCompiler::AppendIncludePath({Kiv::File::Path(scripts), Kiv::PString()});
     GSCompiler::CompileLog log;  // a failed compile's messages are not kept
     errors = GSCompiler::CompileToFile(sourcePath.c_str(),
                                        Kiv::File::Path(cache).Join("temp_object.gsl").Str().c_str(), &log);

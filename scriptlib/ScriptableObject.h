@@ -97,8 +97,9 @@ private:
 
 // Compiles a source text for the asset spec into the class "CustomObject": the
 // text goes to "temp_object.gs" in the user data's "cache" folder, compiles to
-// "cache/temp_object.gsl" (with the asset folder, the cache and "scripts" as
-// include folders) and loads into the machine; the ".gs" is deleted again.
+// "cache/temp_object.gsl" (with the asset folder, the cache and the
+// installation's script sources, GetScriptsFolderPath, as include folders) and
+// loads into the machine; the ".gs" is deleted again.
 // Every compile writes the same library file: a loaded library does not
 // depend on its file. Null when there is no user-data folder, or on a compile
 // or load failure.

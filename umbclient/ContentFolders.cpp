@@ -20,6 +20,7 @@ struct Roots {
   std::string installation;
   std::string userData;
   std::string contentRoot;
+  std::string scripts;  // without an installation
   // Worked out when a root is set, for SplitContentPath, which every asset check asks:
   // the folder of each user-data key, and whether a root is a plain absolute path.
   std::array<std::string, kUserDataKeys.size()> userDataKeyFolders;
@@ -203,6 +204,17 @@ bool SplitContentPath(std::string& path) {
 std::string GetPluginsFolderPath() {
   std::string root = GetInstallationRoot();
   return root.empty() ? root : Join(root, "bin/plugins");
+}
+
+void SetScriptsFolder(const std::string& path) {
+  std::lock_guard<std::mutex> g(TheRoots().lock);
+  TheRoots().scripts = path.empty() ? path : Kiv::AbsolutePath(path);
+}
+
+std::string GetScriptsFolderPath() {
+  std::lock_guard<std::mutex> g(TheRoots().lock);
+  const Roots& roots = TheRoots();
+  return roots.installation.empty() ? roots.scripts : Join(roots.installation, "scripts");
 }
 
 std::string GetLibraryCachePath(const KUID& kuid) {

@@ -51,6 +51,13 @@ std::string GetContentFolderPath(std::string_view key);
 // The installation root's "bin/plugins" folder; empty when the root is unknown.
 std::string GetPluginsFolderPath();
 
+// The script sources that asset scripts include before anything else: "scripts"
+// in the installation root; without a root, the folder last given to
+// SetScriptsFolder (a program that runs scripts without an installation names
+// the one it found). Never taken from the current folder; empty when unknown.
+void SetScriptsFolder(const std::string& path);
+std::string GetScriptsFolderPath();
+
 // The folder of compiled script libraries of an asset: <user data>/cache/libraries/<u>_<c>_<v>,
 // created when missing. Empty when the user-data folder is not set or the folder cannot be
 // created.

@@ -164,18 +164,28 @@ Kiv::Status GSMachine::RegisterLibraryFolder(std::string_view baseFolder) {
     return Kiv::Status::NotFound("library folder '" + std::string(baseFolder) + "' " +
                                  (Kiv::File::Exists(baseFolder) ? "is not a folder" : "does not exist"));
   Kiv::File::Find find(JoinPath(baseFolder, "*.gsl"));
+  // Libraries this folder holds that an earlier folder entered (a copy of the
+  // class libraries named again): the first folder's serve; said once.
+  std::size_t copies = 0;
+  std::string firstFolder;
   while (find.Next()) {
     if (find.IsDirectory()) continue;
     uint32_t id1, id2;
     if (!ReadHeader(find.FullPath(), id1, id2)) continue;
     // The same file entered again (its folder named twice, or under another
     // spelling through a symbolic link) is already known.
-    if (auto* known = m_links.Find(id1, id2);
-        known && SameFile(JoinPath(known->value->baseFolder, known->value->fileName), find.FullPath()))
+    if (auto* known = m_links.Find(id1, id2)) {
+      const Link& link = *known->value;
+      if (!SameFile(JoinPath(link.baseFolder, link.fileName), find.FullPath()) && copies++ == 0)
+        firstFolder = link.baseFolder;
       continue;
+    }
     // A file that cannot be entered is reported by Enter itself.
     (void)Enter(baseFolder, find.Name(), id1, id2, true);
   }
+  if (copies && ScriptLogHook)
+    ScriptLogHook("GSMachine> %zu libraries of '%s' are known already from '%s', whose copies serve", copies,
+                  std::string(baseFolder).c_str(), firstFolder.c_str());
   return Kiv::Status::OK();
 }
 

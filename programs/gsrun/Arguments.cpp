@@ -18,15 +18,18 @@ bool ParseArguments(int argc, char** argv, Arguments& out) {
   bool& game = out.game;
   std::string &userData = out.userData, &installation = out.installation, &service = out.service;
   uint64_t& memoryLimit = out.memoryLimit;
+  if (argc == 2 && std::strcmp(argv[1], "--help") == 0) return out.help = true;
   for (int i = 1; i < argc; ++i) {
     if (i == 1 && std::strcmp(argv[i], "--game") == 0) {
       game = true;
     } else if (std::strncmp(argv[i], "-i", 2) == 0 && argv[i][2]) {
       includes.push_back({Kiv::File::Path(argv[i] + 2), Kiv::PString()});
     } else if (std::strncmp(argv[i], "-u", 2) == 0 && argv[i][2]) {
-      userData = argv[i] + 2;
+      // Taken from the current folder now: whatever later joins it to a
+      // folder of its own then names the folder the user meant.
+      userData = Kiv::AbsolutePath(argv[i] + 2);
     } else if (std::strncmp(argv[i], "-r", 2) == 0 && argv[i][2]) {
-      installation = argv[i] + 2;
+      installation = Kiv::AbsolutePath(argv[i] + 2);
     } else if (std::strncmp(argv[i], "-o", 2) == 0 && argv[i][2]) {
       service = argv[i] + 2;
     } else if (std::strncmp(argv[i], "-m", 2) == 0) {

@@ -17,7 +17,8 @@ struct Arguments {
   std::vector<GSCompiler::IncludePath> includes;  // -i<folder>, in order
   std::vector<const char*> rest;                  // source, class, then function or count
   bool game = false;                              // --game, as the first argument only
-  std::string userData, installation;             // -u, -r
+  bool help = false;                              // --help: the usage, nothing run
+  std::string userData, installation;             // -u, -r, made absolute from the current folder
   std::string service;                            // -o<host>:<port>, and its parts
   std::string host;
   int port = 0;
@@ -28,6 +29,7 @@ struct Arguments {
 
 // Reads argv[1..argc-1] into `out` (whose memoryLimit holds the default).
 // False when the line is not one of gsrun's forms: the usage is then due.
+// "--help" alone gives true with `help` set.
 [[nodiscard]] bool ParseArguments(int argc, char** argv, Arguments& out);
 
 // The names a source includes, lower-cased as the compiler takes them: the

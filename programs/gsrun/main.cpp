@@ -32,9 +32,15 @@
 // the asset whose class is compiled from the source text, and starts it (its
 // Init runs); null when the source gives no class.
 //
+// With -r, or else the installation rovanautil would use (ROVANA_ROOT, or the
+// one found from the program's folder), asset scripts include the
+// installation's "scripts" and StringTable falls back to its "strings";
+// relative -u and -r are taken from the current folder.
+//
 // Exit status 0 when the source compiled and loaded (whatever the script then
-// did), 255 when the compile or the load failed; a refused library's reasons
-// are among the log lines printed.
+// did), 1 when a game stopped at the step limit with work left (it says so),
+// 255 when the compile or the load failed; a refused library's reasons
+// are among the log lines printed. "gsrun --help" prints the usage.
 //
 // Each included source is a library of its own, found when the source's
 // library loads: gsrun first compiles every included source whose library,
@@ -54,7 +60,9 @@
 #include <utility>
 #include <vector>
 
+#include "cli/Folders.h"
 #include "config/AssetSpec.h"
+#include "foundation/InterfaceTextDB.h"
 #include "gamescript/compiler/Driver.h"
 #include "gamescript/compiler/Source.h"
 #include "gamescript/runtime/Class.h"
@@ -195,13 +203,13 @@ std::string ValueText(const GSFunction& f, uint32_t cell) {
   }
 }
 
-int Usage() {
-  std::fprintf(stderr,
+// The usage on `out`; asked for (--help) it goes to standard output.
+void PrintUsage(std::FILE* out) {
+  std::fprintf(out,
                "usage: gsrun [-i<include folder>]... [-m<MiB>] <source.gs | library.gsl> <class> <function>\n"
                "       gsrun --game [-i<include folder>]... [-m<MiB>]\n"
                "             [-u<user data> [-r<installation>] [-o<host>:<port>]]\n"
                "             <source.gs | library.gsl> <class> [<count>]\n");
-  return 255;
 }
 
 // An included source and the library that holds it, beside it.
@@ -260,6 +268,9 @@ bool CompileIncludes(const std::string& source, const std::set<std::pair<uint32_
 }
 
 constexpr int kMaxSteps = 10000;
+// The exit status of a game the step limit stopped: a caller that waits for a
+// run to end must tell it from one that ended, and from 255, where nothing ran.
+constexpr int kUnfinished = 1;
 constexpr uint64_t kStepMilliseconds = 100;
 
 // Handles what the online service sends until it has acknowledged every
@@ -275,8 +286,9 @@ void AwaitOnlineAnswers() {
   }
 }
 
-// Runs `count` game objects of `cls` until nothing is left to do.
-void RunGame(GSClass* cls, int count, bool online) {
+// Runs `count` game objects of `cls` until nothing is left to do; false when
+// the step limit stopped the run with work left, which it says.
+bool RunGame(GSClass* cls, int count, bool online) {
   uint64_t now = 0;
   RovanaScriptContext context;
   GSRouter* router = context.CreateRouter([&now] { return now; });
@@ -320,10 +332,14 @@ void RunGame(GSClass* cls, int count, bool online) {
     ++steps;
     if (online) AwaitOnlineAnswers();
   }
+  const bool finished = !busy();
+  if (!finished)
+    std::printf("gsrun: stopped at the limit of %d steps with threads or messages left\n", kMaxSteps);
   // What the router did not delete is ours.
   g_sourceObjects.clear();
   for (int32_t id : ids) delete router->FindNode(id);
   std::printf("=> steps %d\n", steps);
+  return finished;
 }
 
 struct TemporaryFolder {
@@ -348,7 +364,12 @@ int main(int argc, char** argv) {
   if (!Gsrun::ParseArguments(argc, argv, arguments)) {
     if (!arguments.unknownOption.empty())
       std::fprintf(stderr, "gsrun: unknown option '%s'\n", arguments.unknownOption.c_str());
-    return Usage();
+    PrintUsage(stderr);
+    return 255;
+  }
+  if (arguments.help) {
+    PrintUsage(stdout);
+    return 0;
   }
   const std::vector<GSCompiler::IncludePath>& includes = arguments.includes;
   const std::vector<const char*>& rest = arguments.rest;
@@ -408,6 +429,16 @@ int main(int argc, char** argv) {
     SetInstallationRoot(installation);
     if (!service.empty()) OnlineAccessClientEndpoint::Restart(online);
   }
+  // The script sources that asset scripts include and the interface texts come
+  // from the installation given, else from the one rovanautil would use: never
+  // from the current folder.
+  const std::string root = !installation.empty() ? installation
+                                                 : Cli::FindInstallationRoot(Cli::ProgramPath(argv[0]),
+                                                                             std::getenv("ROVANA_ROOT"));
+  if (!root.empty()) {
+    SetScriptsFolder(Kiv::File::Path(root).Join("scripts").Str());
+    InterfaceTextDB::SetFolder(Kiv::File::Path(root).Join("strings").Str());
+  }
   // The native classes and their libraries (Soup, KUID...), as the tool has them.
   InstallOnlineNatives();
   // Scripts that use none of those classes still run; the others fail to link, and
@@ -453,13 +484,13 @@ int main(int argc, char** argv) {
         return 255;
       }
     }
-    RunGame(cls, count, !service.empty());
+    const bool finished = RunGame(cls, count, !service.empty());
     // The endpoint's last words (stored messages, the close) go before the database does.
     OnlineAccessClientEndpoint::Shutdown();
     UMBCloseDatabase();
     std::fflush(stdout);
     ScriptLogHook = nullptr;
-    return 0;
+    return finished ? 0 : kUnfinished;
   }
   if (!cls) {
     std::printf("gsrun: no class %s in %s\n", rest[1], name.c_str());

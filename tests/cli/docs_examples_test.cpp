@@ -12,6 +12,8 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -152,6 +154,8 @@ void MakeClone(const std::string& clone) {
   fs::create_directories(clone + "/tests/gamescript");
   fs::copy(source / "samples", clone + "/samples", recursive);
   fs::copy(source / "tests/gamescript/scripts", clone + "/tests/gamescript/scripts", recursive);
+  fs::create_directories(clone + "/docs");
+  fs::copy(source / "docs/scripts", clone + "/docs/scripts", recursive);
   const fs::path release = clone + "/build/release";
   fs::create_directories(release);
   for (const char* file : {"rovanautil", "gsrun", "rovana_nvtt.so"}) Place(build / file, release / file);
@@ -226,6 +230,41 @@ std::string TestName(const ::testing::TestParamInfo<std::string>& info) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Documents, DocsExamples, ::testing::ValuesIn(Documents()), TestName);
+
+// Every public method of the standard classes (scripts/*.gs) is in
+// docs/scripts.md, with its arguments as declared, under the heading "## <class>".
+TEST(DocsScripts, NameEveryPublicMethodOfScripts) {
+  const std::string doc = ReadFile(fs::path(ROVANA_SOURCE_DIR) / "docs/scripts.md");
+  std::map<std::string, std::string> sections;  // class -> its section's text
+  const std::regex heading("^## `?(\\w+)`?");
+  std::string* section = nullptr;
+  for (const std::string& line : Lines(doc)) {
+    std::smatch m;
+    if (std::regex_search(line, m, heading)) section = &sections[m[1]];
+    if (section) *section += line + "\n";
+  }
+  // Declarations are one line each; lines broken in the document join with one blank.
+  auto flat = [](std::string text) { return std::regex_replace(text, std::regex("\\s+"), " "); };
+  for (auto& [name, text] : sections) text = flat(text);
+  const std::regex classLine("^\\s*(?:\\w+\\s+)*class\\s+(\\w+)");
+  const std::regex methodLine("^\\s*public\\s+(?:native\\s+)?[\\w\\[\\]]+\\s+(\\w+\\([^)]*\\))");
+  int methods = 0;
+  for (const auto& entry : fs::directory_iterator(fs::path(ROVANA_SOURCE_DIR) / "scripts")) {
+    if (entry.path().extension() != ".gs") continue;
+    std::string cls;
+    for (const std::string& line : Lines(ReadFile(entry.path()))) {
+      std::smatch m;
+      if (std::regex_search(line, m, classLine)) cls = m[1];
+      if (!std::regex_search(line, m, methodLine)) continue;
+      ++methods;
+      const std::string method = flat(m[1]);
+      const auto found = sections.find(cls);
+      EXPECT_TRUE(found != sections.end() && found->second.find(method) != std::string::npos)
+          << entry.path().filename().string() << ": " << cls << "." << method << " is not in docs/scripts.md";
+    }
+  }
+  EXPECT_GT(methods, 100);
+}
 
 // The parser and the matcher the examples rely on, on a document made here.
 TEST(DocsExamplesParser, MarkedBlocksOnly) {

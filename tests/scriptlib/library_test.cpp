@@ -99,6 +99,12 @@ protected:
     ASSERT_TRUE(Kiv::File::ReadWholeFile(ROVANA_TEST_PLUGINS "/echoplugin.so", plugin));
     m_tree.Write("install/bin/plugins/echoplugin.so", std::string(plugin.begin(), plugin.end()));
     m_tree.Write("install/tables/asset-types.txt", "buildings  BS\n");
+    // The installation's script sources, which the library scripts include.
+    for (Kiv::File::Find find(ROVANA_SOURCE_DIR "/scripts/*.gs"); find.Next();) {
+      std::string text;
+      ASSERT_TRUE(Kiv::File::ReadWholeFile(find.FullPath(), text));
+      m_tree.Write("install/scripts/" + find.Name(), text);
+    }
     ASSERT_TRUE(m_tree.Open());
     ScriptLogHook = &CaptureLog;
     g_log.clear();

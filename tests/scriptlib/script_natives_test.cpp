@@ -405,11 +405,11 @@ class Test {
   EXPECT_EQ(SubstituteStringParameters("a$9$0", none), "a");
 }
 
-TEST(ScriptNatives, LanguageFallsBackToEnglish) {
+TEST(ScriptNatives, LanguageWithoutItsEntryIsTheKey) {
   Kiv::TempFolder folder("scriptlib-lang");
   folder.Write("strings/a.txt", "$other_key text\n");
   InterfaceTextDB::SetFolder(folder.Path("strings"));
-  EXPECT_EQ(GSOStringTable::GetLanguage(), "english");
+  EXPECT_EQ(GSOStringTable::GetLanguage(), "$main_language");
   folder.Write("strings/a.txt", "$main_language deutsch\n");
   InterfaceTextDB::SetFolder(folder.Path("strings"));
   EXPECT_EQ(GSOStringTable::GetLanguage(), "deutsch");

@@ -70,3 +70,17 @@ endif()
 if(NOT out MATCHES "found [1-9][0-9]*\n")
   message(FATAL_ERROR "installation: the search found no scenery:\n${out}${err}")
 endif()
+
+# Asked for, the usage goes to standard output and the exit status is 0.
+run("help" 0 --help)
+expect_in("help" "${out}" "usage: gsrun")
+
+# A game the step limit stops says so and does not exit as one that ended.
+file(WRITE ${WORK}/endless.gs [=[
+include "gs.gs"
+class Endless isclass GameObject {
+  public thread void Init(void) { while (true) Sleep(1.0); }
+};
+]=])
+run("step limit" 1 --game -i${INSTALL}/scripts endless.gs Endless)
+expect_in("step limit" "${out}" "gsrun: stopped at the limit of 10000 steps with threads or messages left\n=> steps 10000\n")
