@@ -377,6 +377,8 @@ void GSGameObject::AddHandler(GSStack& stack) {
   if (!instance || !instance->cls) return;
   // The handler's own class first, then its ancestors.
   const std::string method = "::" + *handler + "(Message)";
+  // The name is looked up in the class and each ancestor.
+  PayRunBudget(method.size() * (1 + instance->cls->Ancestors().size()));
   GSFunction* function = instance->cls->FindMethod(method);
   uint32_t block = 0;
   for (const GSAncestor& anc : instance->cls->Ancestors()) {
@@ -384,10 +386,10 @@ void GSGameObject::AddHandler(GSStack& stack) {
     if (anc.cls && (function = anc.cls->FindMethod(method))) block = uint32_t(anc.offset);
   }
   if (!function || function->IsNative() || function->ReturnsValue()) {
-    if (ScriptLogHook) {
-      const std::string key = "$void@" + std::string(instance->cls->Name()) + method;
+    const std::string key = "$void@" + std::string(instance->cls->Name()) + method;
+    // The report carries the script's text: it pays as logging does.
+    if (ScriptLogHook && PayForOutput(key.size()))
       ScriptLogHook("Could not find handler %s for native GameObject::AddHandler()", key.c_str());
-    }
     return;
   }
   EnterHandler(GSHandler{target->NodeId(), block, function, a, b, false}, "GameObject::AddHandler()");

@@ -1,8 +1,9 @@
-// gsrun --game Logger 2
+// gsrun --game Logger 3
 // Logging pays for its bytes: a text longer than what is left of the run
 // budget is refused with a report that ends the thread, by World.Log and by
 // GameObject.Exception alike, so a run cannot flood the log. A short text is
-// logged as before.
+// logged as before. A handler name that is not found is reported with the
+// name, which pays the same way: a loop of them ends on the run budget.
 include "Rovana.gs"
 
 static class Test {
@@ -18,9 +19,12 @@ class Logger isclass GameObject {
     if (GetName() == "Logger1") {
       World.Log("a short line");
       World.Log(s);
-    } else {
+    } else if (GetName() == "Logger2") {
       Exception("a short report");
       Exception(s);
+    } else {
+      AddHandler(me, "Tick", "", "Missing");
+      while (true) AddHandler(me, "Tick", "", s);
     }
     Test.Print("not reached");
   }
