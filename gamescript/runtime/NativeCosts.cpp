@@ -10,7 +10,7 @@ namespace {
 // Phrases the entries share.
 constexpr std::string_view kNewString = "the new string";
 constexpr std::string_view kCopied = "bytes of the text copied";
-constexpr std::string_view kNames = "bytes of the message names; a new name, counted before it is kept";
+constexpr std::string_view kNewName = "a new message name, counted before it is kept";
 constexpr std::string_view kSoupCopied = "bytes of the soup copied";
 constexpr std::string_view kSoupWalked = "bytes of the soup walked";
 constexpr std::string_view kNone = {};
@@ -19,7 +19,7 @@ constexpr NativeCost kCosts[] = {
     // ---- runtime
     {"$string@GSObject::GetGSClassName()", kCopied, kNewString},
     {"$void@GameObject::SendMessage(GameObject,string,string)",
-     "bytes of the names; the handlers and subscribers walked on delivery", kNames},
+     "bytes of the names; the handlers and subscribers walked on delivery", kNewName},
     {"$void@GameObject::SendMessage(GameObject,string,string,GSObject)",
      "bytes of the names and of the payload soup copied; the handlers and subscribers walked",
      "the payload copy while the message lives; a new message name"},
