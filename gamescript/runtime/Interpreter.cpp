@@ -814,6 +814,7 @@ L_STCHK : {
   if (size_t(i) >= text.size() && !s->Reserve(size_t(i) + 1)) FAIL(ER_ArrayOutOfBounds);
   if (size_t(i) >= text.size()) {
     PayRunBudget(size_t(i) + 1 - text.size());
+    text.reserve(size_t(i) + 1);  // one allocation of the counted size, not a doubling for the last character
     text.resize(size_t(i), ' ');
     text.push_back(char(c));
   } else {
