@@ -238,9 +238,13 @@ void RovanaScriptContext::NativeOpenURL(GSStack& stack) {
 }
 
 void RovanaScriptContext::Log(GSStack& stack) {
-  std::string text;
-  if (!GetNativeStringParameter(stack, 1, text, true)) return;
-  if (ScriptLogHook) ScriptLogHook("%s", text.c_str());
+  // Null or another object logs an empty line. The text is not copied before it is paid for.
+  const GSObjectReference* object = GetObject(stack.Argument(1));
+  const std::string_view line = object && object->Type() == ObjectString
+                                    ? std::string_view(static_cast<const GSString*>(object)->Text())
+                                    : std::string_view();
+  if (!PayForOutput(line.size())) return Raise("World.Log> the text would pass the run budget");
+  if (ScriptLogHook) ScriptLogHook("%.*s", int(line.size()), line.data());
 }
 
 void RovanaScriptContext::GetRovanaVersion(GSStack& stack) { stack.PushFloat(kVersion); }

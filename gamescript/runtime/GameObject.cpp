@@ -142,7 +142,35 @@ void GSGameObject::DropThreadsAndHandlers() {
   for (const GSHandler& h : m_handlers)
     // One never subscribed has nothing to undo.
     if (Router()) (void)Router()->Unsubscribe(this, h.major);
+  ScriptMemory::Give(HandlerBytes(m_handlers.size()));
   m_handlers.clear();
+  m_handlerIndex.clear();
+}
+
+void GSGameObject::EnterHandler(const GSHandler& handler, const char* native) {
+  if (m_handlerIndex.contains(handler)) return;
+  if (!ScriptMemory::Take(HandlerBytes(m_handlers.size() + 1) - HandlerBytes(m_handlers.size()))) {
+    if (ScriptLogHook) ScriptLogHook("%s> the handlers would pass the script memory limit", native);
+    return;
+  }
+  m_handlers.push_back(handler);
+  m_handlerIndex.insert(handler);
+  // A refused subscription (no such major) leaves the handler unreached, as the script asked.
+  if (GSRouter* router = Router()) (void)router->Subscribe(this, handler.major);
+}
+
+void GSGameObject::RemoveHandlers(const std::function<bool(const GSHandler&)>& match) {
+  PayRunBudget(sizeof(GSHandler) * m_handlers.size());
+  GSRouter* router = Router();
+  const std::size_t before = m_handlers.size();
+  std::erase_if(m_handlers, [&](const GSHandler& h) {
+    if (!match(h)) return false;
+    m_handlerIndex.erase(h);
+    // One never subscribed has nothing to undo.
+    if (router) (void)router->Unsubscribe(this, h.major);
+    return true;
+  });
+  ScriptMemory::Give(HandlerBytes(before) - HandlerBytes(m_handlers.size()));
 }
 
 bool GSGameObject::BindScriptClass(GSClass* cls, GSContext* context) {
@@ -212,6 +240,7 @@ bool GSGameObject::Receive(GSMessage* message) {
   }
   // Handlers added or removed while these run do not disturb this pass. Few
   // match a message: they are copied into room on the stack when they fit.
+  PayRunBudget(sizeof(GSHandler) * m_handlers.size());
   GSHandler room[8];
   std::vector<GSHandler> more;
   std::size_t count = 0;
@@ -339,11 +368,8 @@ void GSGameObject::AddHandler(GSStack& stack) {
   const uint16_t b = router->GetMessageId(Text(minor));
   if (a == 0 || b == 0) return;  // the router reported that its ids are used up
   if (!handler || handler->empty()) {
-    std::erase_if(m_handlers, [&](const GSHandler& h) {
-      const bool match = !h.sniff && h.major == a && h.minor == b && h.node == target->NodeId();
-      // One never subscribed has nothing to undo.
-      if (match) (void)router->Unsubscribe(this, a);
-      return match;
+    RemoveHandlers([&](const GSHandler& h) {
+      return !h.sniff && h.major == a && h.minor == b && h.node == target->NodeId();
     });
     return;
   }
@@ -351,6 +377,8 @@ void GSGameObject::AddHandler(GSStack& stack) {
   if (!instance || !instance->cls) return;
   // The handler's own class first, then its ancestors.
   const std::string method = "::" + *handler + "(Message)";
+  // The name is looked up in the class and each ancestor.
+  PayRunBudget(method.size() * (1 + instance->cls->Ancestors().size()));
   GSFunction* function = instance->cls->FindMethod(method);
   uint32_t block = 0;
   for (const GSAncestor& anc : instance->cls->Ancestors()) {
@@ -358,18 +386,13 @@ void GSGameObject::AddHandler(GSStack& stack) {
     if (anc.cls && (function = anc.cls->FindMethod(method))) block = uint32_t(anc.offset);
   }
   if (!function || function->IsNative() || function->ReturnsValue()) {
-    if (ScriptLogHook) {
-      const std::string key = "$void@" + std::string(instance->cls->Name()) + method;
+    const std::string key = "$void@" + std::string(instance->cls->Name()) + method;
+    // The report carries the script's text: it pays as logging does.
+    if (ScriptLogHook && PayForOutput(key.size()))
       ScriptLogHook("Could not find handler %s for native GameObject::AddHandler()", key.c_str());
-    }
     return;
   }
-  for (const GSHandler& h : m_handlers)
-    if (!h.sniff && h.major == a && h.minor == b && h.node == target->NodeId() && h.function == function)
-      return;
-  m_handlers.push_back(GSHandler{target->NodeId(), block, function, a, b, false});
-  // A refused subscription (no such major) leaves the handler unreached, as the script asked.
-  (void)router->Subscribe(this, a);
+  EnterHandler(GSHandler{target->NodeId(), block, function, a, b, false}, "GameObject::AddHandler()");
 }
 
 void GSGameObject::Sniff(GSStack& stack) {
@@ -392,22 +415,11 @@ void GSGameObject::Sniff(GSStack& stack) {
   const uint16_t a = router->GetMessageId(*major);
   const uint16_t b = router->GetMessageId(Text(minor));
   if (a == 0 || b == 0) return;
-  auto same = [&](const GSHandler& h) {
-    return h.sniff && h.major == a && h.minor == b && h.node == target->NodeId();
-  };
-  if (enable) {
-    if (std::any_of(m_handlers.begin(), m_handlers.end(), same)) return;
-    m_handlers.push_back(GSHandler{target->NodeId(), 0, nullptr, a, b, true});
-    // A refused subscription (no such major) leaves the handler unreached, as the script asked.
-    (void)router->Subscribe(this, a);
-    return;
-  }
-  std::erase_if(m_handlers, [&](const GSHandler& h) {
-    const bool match = same(h);
-    // One never subscribed has nothing to undo.
-    if (match) (void)router->Unsubscribe(this, a);
-    return match;
-  });
+  const GSHandler entry{target->NodeId(), 0, nullptr, a, b, true};
+  if (enable) return EnterHandler(entry, "GameObject::Sniff()");
+  // At most one entry matches.
+  if (m_handlerIndex.contains(entry))
+    RemoveHandlers([&](const GSHandler& h) { return GSHandler::Same()(h, entry); });
 }
 
 void GSGameObject::Sleep(GSStack& stack) {
@@ -426,6 +438,10 @@ void GSGameObject::GetName(GSStack& stack) {
 
 void GSGameObject::Exception(GSStack& stack) {
   const std::string* text = StringArgument(stack, 1);
+  // The report goes on running; a text past the run budget ends the thread instead.
+  if (!PayForOutput(text ? text->size() : 0))
+    return GSThread::Exception(GSThread::Current(),
+                               "GameObject.Exception> the text would pass the run budget", false);
   GSThread::Exception(GSThread::Current(), text ? text->c_str() : "", true);
 }
 
@@ -576,6 +592,7 @@ void GSContext::GetForeignGameObject(GSStack& stack) {
 
 void GSContext::GetGameObjectByName(GSStack& stack) {
   const std::string* name = StringArgument(stack, 1);
+  PayRunBudget(name ? name->size() : 0);
   GSNode* n = m_router && name ? m_router->FindNode(*name) : nullptr;
   PushGameObject(stack, n ? n->AsGameObject() : nullptr, true);
 }

@@ -5,8 +5,10 @@
 // a message arrives) and sniffers (objects that get a copy of the messages).
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "gamescript/runtime/Objects.h"
@@ -27,11 +29,33 @@ struct GSHandler {
   uint16_t major = 0;
   uint16_t minor = kMessageAnyMinor;  // any minor
   bool sniff = false;
+
+  // Two entries are the same handler when all but the block agree.
+  struct Same {
+    bool operator()(const GSHandler& a, const GSHandler& b) const {
+      return a.node == b.node && a.function == b.function && a.major == b.major && a.minor == b.minor &&
+             a.sniff == b.sniff;
+    }
+  };
+  struct Hash {
+    std::size_t operator()(const GSHandler& h) const {
+      const uint64_t ids = uint64_t(h.major) << 48 | uint64_t(h.minor) << 32 | uint32_t(h.node);
+      return std::hash<uint64_t>()(ids) ^ std::hash<const void*>()(h.function) ^ std::size_t(h.sniff);
+    }
+  };
 };
 
 class GSGameObject : public GSObject, public GSNode {
 public:
   static constexpr std::size_t kMaxThreads = 64;
+  // Bytes one handler or sniff entry counts against the script memory
+  // limit. The first kFreeHandlers are part of the object, as its other
+  // fixed parts are; only a list that grows past them counts.
+  static constexpr uint64_t kHandlerBytes = 64;
+  static constexpr std::size_t kFreeHandlers = 16;
+  static constexpr uint64_t HandlerBytes(std::size_t count) {
+    return count > kFreeHandlers ? (count - kFreeHandlers) * kHandlerBytes : 0;
+  }
 
   GSGameObject();
   ~GSGameObject() override;
@@ -79,9 +103,15 @@ private:
   void Send(GSStack& stack, bool payload);
   void Post(GSStack& stack, bool payload);
   void RunHandler(const GSHandler& handler, GSMessage* message);
+  // Appends an entry that is not there yet and subscribes to its major; past
+  // the memory limit nothing is added and `native` reports it.
+  void EnterHandler(const GSHandler& handler, const char* native);
+  // Removes the entries that match, unsubscribing each; the walk is paid for.
+  void RemoveHandlers(const std::function<bool(const GSHandler&)>& match);
 
   std::string m_name;
-  std::vector<GSHandler> m_handlers;
+  std::vector<GSHandler> m_handlers;  // in the order they were added
+  std::unordered_set<GSHandler, GSHandler::Hash, GSHandler::Same> m_handlerIndex;  // the same, for duplicates
   std::vector<std::unique_ptr<GSThread>> m_threads;
   bool m_destroying = false;
   bool m_ownedByScripts = false;

@@ -116,6 +116,14 @@ void PayRunBudget(uint64_t bytes) {
   if (state.runNesting > 0) state.runLeft -= int64_t(bytes / kBytesPerBudgetByte);
 }
 
+bool PayForOutput(uint64_t bytes) {
+  MachineState& state = Machine();
+  if (state.runNesting == 0) return true;
+  if (state.runLeft < 0 || bytes > uint64_t(state.runLeft)) return false;
+  state.runLeft -= int64_t(bytes);
+  return true;
+}
+
 uint64_t RunBudgetBytesLeft() {
   const MachineState& state = Machine();
   if (state.runNesting == 0) return UINT64_MAX;
@@ -806,6 +814,7 @@ L_STCHK : {
   if (size_t(i) >= text.size() && !s->Reserve(size_t(i) + 1)) FAIL(ER_ArrayOutOfBounds);
   if (size_t(i) >= text.size()) {
     PayRunBudget(size_t(i) + 1 - text.size());
+    text.reserve(size_t(i) + 1);  // one allocation of the counted size, not a doubling for the last character
     text.resize(size_t(i), ' ');
     text.push_back(char(c));
   } else {

@@ -75,6 +75,11 @@ void PayRunBudget(uint64_t bytes);
 // once it is); UINT64_MAX outside a run. Work whose size is known only as it
 // goes (a soup written out) stops there.
 uint64_t RunBudgetBytesLeft();
+// Text that a native writes out of the machine (a log line) stays with the
+// host, unlike a string that is freed: it pays one budget byte per byte, so
+// one run writes out at most about its budget. False, with nothing paid, when
+// the text would pass what the run has left; outside a run always true.
+[[nodiscard]] bool PayForOutput(uint64_t bytes);
 
 // ------------------------------------------------------------ objects
 
@@ -305,7 +310,8 @@ void StoreMember(GSScriptInstance* target, uint32_t index, uint32_t value);
 // A script string: reference counted, no script class; its text changes in place.
 class GSString : public GSObjectReference {
 public:
-  static constexpr std::size_t kMaxLength = std::size_t(64) << 20;
+  // Positions are script ints; below that, the memory limit decides.
+  static constexpr std::size_t kMaxLength = INT32_MAX;
 
   // A new string tracked in the context's pool (none: untracked); its handle
   // owns the one reference. Null when no handle is left.
@@ -342,7 +348,8 @@ private:
 // non-null element.
 class GSArray : public GSObjectReference {
 public:
-  static constexpr std::size_t kMaxSize = std::size_t(16) << 20;
+  // Indices are script ints; below that, the memory limit decides.
+  static constexpr std::size_t kMaxSize = INT32_MAX;
 
   static GSArray* Create(GSContext* context, bool objectElements);
   ~GSArray() override;

@@ -216,38 +216,27 @@ GSNode* GSRouter::FindNode(std::string_view name) const {
 
 bool GSRouter::Subscribe(GSNode* node, uint16_t major) {
   if (!node || node->m_router != this) return false;
-  for (auto& [m, count] : node->m_subscribed)
-    if (m == major) {
-      ++count;
-      return true;
-    }
+  if (++node->m_subscribed[major] > 1) return true;
   if (m_subscriptions.size() <= major) m_subscriptions.resize(std::size_t(major) + 1);
   std::vector<int32_t>& tree = m_subscriptions[major];
   tree.insert(Place(tree, node->m_id), node->m_id);
-  node->m_subscribed.emplace_back(major, 1);
   return true;
 }
 
 bool GSRouter::Unsubscribe(GSNode* node, uint16_t major) {
   if (!node || node->m_router != this) return false;
-  auto& list = node->m_subscribed;
-  for (auto it = list.begin(); it != list.end(); ++it) {
-    if (it->first != major) continue;
-    if (--it->second > 0) return true;
-    list.erase(it);
-    std::vector<int32_t>& tree = m_subscriptions[major];
-    const auto at = Place(tree, node->m_id);
-    if (at != tree.end() && *at == node->m_id) tree.erase(at);
-    return true;
-  }
-  return false;
+  const auto it = node->m_subscribed.find(major);
+  if (it == node->m_subscribed.end()) return false;
+  if (--it->second > 0) return true;
+  node->m_subscribed.erase(it);
+  std::vector<int32_t>& tree = m_subscriptions[major];
+  const auto at = Place(tree, node->m_id);
+  if (at != tree.end() && *at == node->m_id) tree.erase(at);
+  return true;
 }
 
 bool GSRouter::IsSubscribed(const GSNode* node, uint16_t major) const {
-  if (!node || node->m_router != this) return false;
-  for (const auto& [m, count] : node->m_subscribed)
-    if (m == major) return true;
-  return false;
+  return node && node->m_router == this && node->m_subscribed.contains(major);
 }
 
 std::size_t GSRouter::SubscriptionTreeCount() const {
@@ -255,27 +244,48 @@ std::size_t GSRouter::SubscriptionTreeCount() const {
                                    [](const std::vector<int32_t>& t) { return !t.empty(); }));
 }
 
-uint16_t GSRouter::GetMessageId(std::string_view text) {
+uint16_t GSRouter::FindMessageId(std::string_view text) {
   if (text.empty()) return kMessageAnyMinor;
-  const std::string key(text);
-  const auto found = m_messageIds.find(key);
-  if (found != m_messageIds.end()) return found->second;
-  if (m_idCounter == 0xFFFF) {
-    // Wrapping would hand out 0, the any-minor id and the system ids.
-    if (!m_idsExhaustedReported && ScriptLogHook)
-      ScriptLogHook("GSRouter: no message id left for '%s'", key.c_str());
-    m_idsExhaustedReported = true;
+  PayRunBudget(text.size());
+  const auto found = m_messageIds.find(std::string(text));
+  return found == m_messageIds.end() ? 0 : found->second;
+}
+
+uint16_t GSRouter::GetMessageId(std::string_view text) {
+  if (const uint16_t known = FindMessageId(text)) return known;
+  // Names are kept until the router is reset: each counts against the
+  // script memory before it is kept, and a long one is refused outright.
+  static_assert(kMaxMessageName == 4096, "the refusal below names the cap");
+  const uint64_t bytes = kMessageNameBytes + text.size();
+  const uint64_t held = m_namesHeld + bytes;
+  const uint64_t counted = held > kFreeMessageNameBytes ? held - kFreeMessageNameBytes : 0;
+  // Wrapping the ids would reach the system ids.
+  const int reason = m_idCounter == 0xFFFF                           ? 0
+                     : text.size() > kMaxMessageName                 ? 1
+                     : !ScriptMemory::Take(counted - m_namesCounted) ? 2
+                                                                     : -1;
+  if (reason >= 0) {
+    static const char* const kRefusals[] = {"no message id is left",
+                                            "a message name may have at most 4096 bytes",
+                                            "keeping the name would pass the script memory limit"};
+    if (!(m_namesRefusedReported & (1u << reason)) && ScriptLogHook)
+      ScriptLogHook("GSRouter: no message id for '%.*s%s': %s", int(std::min<std::size_t>(text.size(), 64)),
+                    text.data(), text.size() > 64 ? "..." : "", kRefusals[reason]);
+    m_namesRefusedReported |= 1u << reason;
     return 0;
   }
+  m_namesHeld = held;
+  m_namesCounted = counted;
   const uint16_t id = ++m_idCounter;
-  m_messageIds.emplace(key, id);
+  const auto entered = m_messageIds.emplace(std::string(text), id).first;
   if (m_messageStrings.size() <= id) m_messageStrings.resize(std::size_t(id) + 1);
-  m_messageStrings[id] = key;
+  m_messageStrings[id] = &entered->first;
   return id;
 }
 
 std::string_view GSRouter::MessageString(uint16_t id) const {
-  return id < m_messageStrings.size() ? std::string_view(m_messageStrings[id]) : std::string_view();
+  return id < m_messageStrings.size() && m_messageStrings[id] ? std::string_view(*m_messageStrings[id])
+                                                              : std::string_view();
 }
 
 void GSRouter::SendMessage(GSMessage* message) {
@@ -318,6 +328,7 @@ void GSRouter::Deliver(GSMessage* message) {
   }
   if (message->major >= m_subscriptions.size()) return;
   recipients = m_subscriptions[message->major];
+  PayRunBudget(sizeof(int32_t) * recipients.size());
   for (int32_t id : recipients) {
     GSNode* node = FindNode(id);
     if (node && !(node->m_flags & GSNode::kSkipSubscribers) && IsSubscribed(node, message->major))
@@ -381,8 +392,11 @@ void GSRouter::DropQueued() {
 
 void GSRouter::ClearDelayedMessages(GSNode* node, std::string_view major, std::string_view minor) {
   if (!node) return;
-  const uint16_t a = GetMessageId(major);
-  const uint16_t b = minor.empty() ? 0 : GetMessageId(minor);
+  // A name never seen names no queued message: nothing is interned for it.
+  const uint16_t a = FindMessageId(major);
+  const uint16_t b = minor.empty() ? 0 : FindMessageId(minor);
+  if (a == 0 || (!minor.empty() && b == 0)) return;
+  PayRunBudget(m_delayed.size() * sizeof(Delayed));
   const uint32_t target = uint32_t(node->m_id);
   const auto gone = std::remove_if(m_delayed.begin(), m_delayed.end(), [&](const Delayed& d) {
     const GSMessage* m = d.message;
@@ -506,8 +520,10 @@ void GSRouter::Reset() {
   // The text-to-id table goes too: kept, old strings would share ids with new ones.
   m_messageIds.clear();
   m_messageStrings.clear();
+  ScriptMemory::Give(m_namesCounted);
+  m_namesHeld = m_namesCounted = 0;
   m_idCounter = kFirstScriptMessageId;
-  m_idsExhaustedReported = false;
+  m_namesRefusedReported = 0;
 }
 
 void GSRouter::Done() {

@@ -127,8 +127,8 @@ private:
   uint32_t m_flags = 0;
   GSRouter* m_router = nullptr;
   bool m_updateRequested = false;
-  std::vector<std::pair<uint16_t, int32_t>> m_subscribed;  // major id and count
-  GSNode* m_prev = nullptr;                                // the router's node list, in registration order
+  std::unordered_map<uint16_t, int32_t> m_subscribed;  // count by major id
+  GSNode* m_prev = nullptr;                            // the router's node list, in registration order
   GSNode* m_next = nullptr;
   std::vector<MessageRef> m_queue;
 };
@@ -172,9 +172,20 @@ public:
   std::size_t SubscriptionTreeCount() const;
 
   // The id of a message string: 1 for the empty string; a new string gets
-  // the next id (101 first after a reset); 0 when the ids are used up (the
-  // 16-bit range is never wrapped into the system ids).
+  // the next id (101 first after a reset). 0, each reason reported once
+  // until the next reset, when the ids are used up (the 16-bit range is never wrapped into
+  // the system ids), when the string is longer than kMaxMessageName or when
+  // keeping it would pass the script memory limit: a router keeps its names
+  // until it is reset, and past the first kFreeMessageNameBytes (part of the
+  // router, as its tables are) they count against the limit as long. The
+  // bytes looked up pay into the run budget.
   uint16_t GetMessageId(std::string_view text);
+  // The id of a known string (1 for the empty one); 0 when it is not known.
+  uint16_t FindMessageId(std::string_view text);
+  static constexpr std::size_t kMaxMessageName = 4096;
+  // Bytes one kept name holds beyond its characters.
+  static constexpr uint64_t kMessageNameBytes = 64;
+  static constexpr uint64_t kFreeMessageNameBytes = 64 * 1024;
   // The text of an id; empty when unknown.
   std::string_view MessageString(uint16_t id) const;
   uint16_t MessageIdCounter() const { return m_idCounter; }
@@ -259,9 +270,11 @@ private:
   GSNode* m_last = nullptr;
 
   std::unordered_map<std::string, uint16_t> m_messageIds;
-  std::vector<std::string> m_messageStrings;  // by id
+  std::vector<const std::string*> m_messageStrings;  // by id, the keys above (which stay where they are)
   uint16_t m_idCounter = kFirstScriptMessageId;
-  bool m_idsExhaustedReported = false;
+  uint32_t m_namesRefusedReported = 0;  // a bit for each reason of refusal reported
+  uint64_t m_namesHeld = 0;             // bytes the names hold
+  uint64_t m_namesCounted = 0;          // of which counted against the script memory
 
   // By major id, the subscribed node ids in order; each node keeps its own
   // majors with their counts.

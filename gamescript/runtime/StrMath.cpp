@@ -2,8 +2,10 @@
 // the word unpacking of texts, and the process-wide random generator.
 
 #include <bit>
+#include <bitset>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -32,22 +34,48 @@ GSString* WholeStringArgument(const GSStack& stack, uint32_t i) {
   return s;
 }
 
-std::string_view SetArgument(const GSStack& stack, uint32_t i) {
+// A character set as a table: a text is walked once whatever the set's
+// length (a search through the set at every character would take the
+// product of the two).
+class CharSet {
+public:
+  explicit CharSet(std::string_view set) {
+    for (char c : set) m_in[uint8_t(c)] = true;
+  }
+  bool Has(char c) const { return m_in[uint8_t(c)]; }
+  // The first position at or after `from` whose character is (is not) in the set; npos when none.
+  std::size_t FindIn(std::string_view text, std::size_t from, bool in) const {
+    for (std::size_t i = from; i < text.size(); ++i)
+      if (Has(text[i]) == in) return i;
+    return std::string_view::npos;
+  }
+
+private:
+  std::bitset<256> m_in;
+};
+
+// The set argument (the blanks when null or empty), its length paid for.
+CharSet SetArgument(const GSStack& stack, uint32_t i) {
   const GSString* set = StringArgument(stack, i);
-  return set && !set->Text().empty() ? std::string_view(set->Text()) : kBlanks;
+  if (!set || set->Text().empty()) return CharSet(kBlanks);
+  PayRunBudget(set->Text().size());
+  return CharSet(set->Text());
 }
 
 void TrimLeft(GSContext*, GSStack& stack) {
   if (GSString* s = WholeStringArgument(stack, 1)) {
-    const std::size_t at = s->Text().find_first_not_of(SetArgument(stack, 2));
+    const std::size_t at = SetArgument(stack, 2).FindIn(s->Text(), 0, false);
     s->Text().erase(0, at == std::string::npos ? s->Text().size() : at);
   }
 }
 
 void TrimRight(GSContext*, GSStack& stack) {
   if (GSString* s = WholeStringArgument(stack, 1)) {
-    const std::size_t at = s->Text().find_last_not_of(SetArgument(stack, 2));
-    s->Text().erase(at == std::string::npos ? 0 : at + 1);
+    const CharSet set = SetArgument(stack, 2);
+    std::string& text = s->Text();
+    std::size_t end = text.size();
+    while (end > 0 && set.Has(text[end - 1])) --end;
+    text.erase(end);
   }
 }
 
@@ -81,16 +109,17 @@ void Tokens(GSContext* context, GSStack& stack) {
   }
   if (const GSString* s = WholeStringArgument(stack, 1)) {
     const std::string_view text = s->Text();
-    const std::string_view set = SetArgument(stack, 2);
+    const CharSet set = SetArgument(stack, 2);
     std::size_t index = 0;
-    for (std::size_t at = text.find_first_not_of(set); at != std::string_view::npos;) {
-      const std::size_t end = std::min(text.find_first_of(set, at), text.size());
+    for (std::size_t at = set.FindIn(text, 0, false); at != std::string_view::npos;) {
+      const std::size_t end = std::min(set.FindIn(text, at, true), text.size());
       GSString* token = GSString::Create(context, text.substr(at, end - at));
       if (!token) break;
-      // The array was sized for every token.
-      (void)array->SetObjectElement(index++, token->GetScriptHandle());
+      // Past the memory limit the tokens so far are the result.
+      const bool kept = array->SetObjectElement(index++, token->GetScriptHandle());
       ReleaseHandle(token->GetScriptHandle());  // the array holds it now
-      at = text.find_first_not_of(set, end);
+      if (!kept) break;
+      at = set.FindIn(text, end, false);
     }
   }
   if (!stack.Push(array->GetScriptHandle())) ReleaseHandle(array->GetScriptHandle());
@@ -130,8 +159,17 @@ void Find(GSContext*, GSStack& stack) {
   const int32_t start = int32_t(stack.Argument(3));
   int32_t found = -1;
   if (s && sub && start >= 0 && std::size_t(start) <= s->Text().size()) {
-    const std::size_t at = s->Text().find(sub->Text(), std::size_t(start));
-    if (at != std::string::npos) found = int32_t(at);
+    // A search in time linear in both texts: a plain search of a text of
+    // repeats for a long near-match takes the product of their lengths.
+    const std::string& text = s->Text();
+    const std::string& sought = sub->Text();
+    PayRunBudget(sought.size());
+    if (sought.empty()) {
+      found = start;
+    } else if (const void* at = memmem(text.data() + start, text.size() - std::size_t(start), sought.data(),
+                                       sought.size())) {
+      found = int32_t(static_cast<const char*>(at) - text.data());
+    }
   }
   stack.Push(uint32_t(found));
 }

@@ -17,6 +17,7 @@
 #include "gamescript/compiler/Driver.h"
 #include "gamescript/runtime/Class.h"
 #include "gamescript/runtime/Library.h"
+#include "gamescript/runtime/NativeCosts.h"
 #include "gamescript/runtime/ScriptLogHook.h"
 #include "gamescript/runtime/Thread.h"
 #include "kiv/File.h"
@@ -106,6 +107,21 @@ TEST(ScriptNatives, TablesMatchTheLibrariesAndEveryLinkResolves) {
   ASSERT_NE(ScriptClasses().soup, nullptr);
   EXPECT_EQ(ScriptClasses().soup->Name(), "Soup");
   ScriptLogHook = nullptr;
+}
+
+// A native of any layer is registered only with a decision on what it costs,
+// and the table names no native that is not registered.
+TEST(ScriptNatives, EveryNativeSaysWhatItPaysAndCounts) {
+  ASSERT_TRUE(RegisterScriptNatives());
+  GSMachine& machine = GSMachine::Instance();
+  std::set<std::string> registered;
+  for (std::size_t i = 0; i < machine.NativeCount(); ++i) {
+    const std::string key = machine.NativeAt(i)->Key().Str();
+    registered.insert(key);
+    EXPECT_NE(FindNativeCost(key), nullptr) << key << " is in neither the paying nor the constant natives";
+  }
+  for (const NativeCost& cost : NativeCosts())
+    EXPECT_TRUE(registered.count(std::string(cost.key))) << cost.key << " is listed but not registered";
 }
 
 TEST(ScriptNatives, RecordsFollowTheTableOrderAndEachClassItsLibrary) {
