@@ -138,6 +138,29 @@ TEST_F(MainTest, CompileRunsTheCompilerFromTheUsersFolder) {
   EXPECT_EQ(Count(out, "OK (1 Errors,0 Warnings)\n"), 2u) << out;
 }
 
+TEST_F(MainTest, ABuildLogThatIsNotKeptIsAnError) {
+  const std::string good = m_tree.Write("good.gs", "class Good { int x; };\n");
+  const std::string bad = m_tree.Write("bad.gs", "class Bad { int x };\n");
+  // A full disk: the file opens, the messages do not reach it.
+  ::testing::internal::CaptureStdout();
+  EXPECT_EQ(Run({"compile", bad, "-s", "-b/dev/full"}), -1);
+  const std::string shown = ::testing::internal::GetCapturedStdout();
+  std::string out = Output();
+  EXPECT_NE(out.find("- Unable to write build log file: '/dev/full' (No space left on device).\n"),
+            std::string::npos) << out;
+  EXPECT_NE(out.find("OK (2 Errors,0 Warnings)\n"), std::string::npos) << out;
+  // Silent, but the messages are not lost.
+  EXPECT_NE(shown.find("bad.gs(1) :"), std::string::npos) << shown;
+  // A sound compile whose log cannot be made still fails the command.
+  const std::string nowhere = m_tree.Path("no/such/folder/build.log");
+  EXPECT_EQ(Run({"compile", good, "-s", "-b" + nowhere}), -1);
+  out = Output().substr(out.size());
+  EXPECT_NE(out.find("- Unable to open build log file: '" + nowhere + "' (No such file or directory).\n"),
+            std::string::npos) << out;
+  EXPECT_EQ(out.find("Compile failed"), std::string::npos) << out;
+  EXPECT_NE(out.find("OK (1 Errors,0 Warnings)\n"), std::string::npos) << out;
+}
+
 TEST_F(MainTest, CompileStartsWithoutTheAssetDatabase) {
   m_tree.Write("src/good.gs", "class Good { int x; };\n");
   m_tree.Write("user/local/a/config.txt", "kuid <kuid:7:8>\nkind scenery\nusername \"A\"\n");
@@ -172,6 +195,8 @@ TEST_F(MainTest, BatchFileRunsEveryLine) {
 
   std::string good = m_tree.Write("good.txt", "help\nHELP\n\"help\"\n");
   EXPECT_EQ(Run({"@" + good}), 0);
+  // As several editors save it: a byte-order mark before the first command.
+  EXPECT_EQ(Run({"@" + m_tree.Write("marked.txt", "\xEF\xBB\xBFhelp\r\nhelp\r\n")}), 0) << Output();
 }
 
 TEST_F(MainTest, BatchProblemsRunNothing) {
