@@ -147,7 +147,8 @@ TEST_F(MainTest, ABuildLogThatIsNotKeptIsAnError) {
   const std::string shown = ::testing::internal::GetCapturedStdout();
   std::string out = Output();
   EXPECT_NE(out.find("- Unable to write build log file: '/dev/full' (No space left on device).\n"),
-            std::string::npos) << out;
+            std::string::npos)
+      << out;
   EXPECT_NE(out.find("OK (2 Errors,0 Warnings)\n"), std::string::npos) << out;
   // Silent, but the messages are not lost.
   EXPECT_NE(shown.find("bad.gs(1) :"), std::string::npos) << shown;
@@ -156,7 +157,8 @@ TEST_F(MainTest, ABuildLogThatIsNotKeptIsAnError) {
   EXPECT_EQ(Run({"compile", good, "-s", "-b" + nowhere}), -1);
   out = Output().substr(out.size());
   EXPECT_NE(out.find("- Unable to open build log file: '" + nowhere + "' (No such file or directory).\n"),
-            std::string::npos) << out;
+            std::string::npos)
+      << out;
   EXPECT_EQ(out.find("Compile failed"), std::string::npos) << out;
   EXPECT_NE(out.find("OK (1 Errors,0 Warnings)\n"), std::string::npos) << out;
 }

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <filesystem>
 
+#include "foundation/Crc32.h"
 #include "kiv/Bitmap.h"
 #include "kiv/File.h"
 #include "tests/graphics/mesh/MeshFixture.h"
@@ -52,6 +53,46 @@ std::string TopDownBmp() {
   for (int y = 0; y < 8; ++y)
     for (int x = 0; x < 8; ++x) bmp += std::string{char(x * 30), char(y * 30), char(200)};
   return bmp;
+}
+
+// A black PNG of one bit a pixel: every row of the image data is zero, so
+// its stream is one zero byte and copies of it, small at any size.
+std::string BlackPng(uint32_t width, uint32_t height) {
+  std::string z = "\x78\x01";
+  uint32_t bits = 0;
+  int used = 0;
+  auto code = [&](uint32_t value, int count) {  // Huffman codes go high bit first
+    for (int i = count - 1; i >= 0; --i) {
+      bits |= ((value >> i) & 1u) << used;
+      if (++used == 8) z += char(bits), bits = 0, used = 0;
+    }
+  };
+  const uint64_t bytes = uint64_t(height) * ((width + 7) / 8 + 1);
+  code(0b110, 3);  // the last block (1), fixed codes (01, sent low bit first)
+  code(0x30, 8);   // a literal 0
+  uint64_t left = bytes - 1;
+  for (; left >= 258; left -= 258) code(0xC5 << 5, 13);  // 258 bytes from 1 back
+  for (; left > 0; --left) code(0x30, 8);
+  code(0, 7);  // end of block
+  if (used) z += char(bits);
+  auto be32 = [](std::string& out, uint32_t v) {
+    for (int shift = 24; shift >= 0; shift -= 8) out += char(v >> shift);
+  };
+  be32(z, uint32_t(bytes % 65521) << 16 | 1u);  // Adler-32 of zeros
+  std::string png = "\x89PNG\r\n\x1a\n";
+  auto chunk = [&](const char* type, const std::string& body) {
+    be32(png, uint32_t(body.size()));
+    const std::string typed = type + body;
+    png += typed;
+    be32(png, Crc32(typed.data(), typed.size()));
+  };
+  std::string header;
+  be32(header, width);
+  be32(header, height);
+  chunk("IHDR", header + std::string("\x01\0\0\0\0", 5));
+  chunk("IDAT", z);
+  chunk("IEND", "");
+  return png;
 }
 
 class MeshTextureFindings : public ::testing::Test {
@@ -185,4 +226,19 @@ TEST_F(MeshTextureFindings, TopDownBmpsConvertAndPass) {
   Write("textures/sign.bmp", flat);
   EXPECT_EQ(Run({"compresstexture", m_userData + "/editing/textures"}), -1);
   EXPECT_NE(m_last.find("declares 8 x 0 pixels, not a valid size"), std::string::npos) << m_last;
+}
+
+// The side limit is the only size limit: an image of 16384 x 8192 converts;
+// one past it is refused as too large, with its size.
+TEST_F(MeshTextureFindings, ImagesUpToTheSideLimitConvertAndLargerAreTooLarge) {
+  Write("textures/wide.png", BlackPng(16384, 8192));
+  Write("textures/wide.texture.txt", "Primary=wide.png\n");
+  EXPECT_EQ(Run({"compresstexture", m_userData + "/editing/textures"}), 0) << m_last;
+  EXPECT_TRUE(Kiv::File::Exists(m_userData + "/editing/textures/wide.texture"));
+
+  Write("textures/wide.png", BlackPng(20000, 20000));
+  EXPECT_EQ(Run({"compresstexture", m_userData + "/editing/textures"}), -1);
+  EXPECT_NE(m_last.find("wide.png' is too large: 20000 x 20000 pixels (at most 16384 a side)"),
+            std::string::npos)
+      << m_last;
 }
