@@ -42,7 +42,10 @@ bool ParseBatchText(std::string_view text, const std::string& path, std::vector<
                     std::string& error) {
   commands.clear();
   std::vector<BatchCommand> parsed;
-  size_t start = 0;
+  // Several editors save text with a UTF-8 byte-order mark; it is not part
+  // of the first command.
+  constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+  size_t start = text.starts_with(kByteOrderMark) ? kByteOrderMark.size() : 0;
   int lineNumber = 0;
   while (start < text.size()) {
     size_t end = text.find('\n', start);

@@ -32,7 +32,8 @@ constexpr size_t kMaxBatchFileBytes = 16u << 20;
 [[nodiscard]] bool ParseBatchText(std::string_view text, const std::string& path,
                                   std::vector<BatchCommand>& commands, std::string& error);
 
-// Reads a batch file: every non-blank line is one command line. The whole
+// Reads a batch file: every non-blank line is one command line (a leading
+// UTF-8 byte-order mark is skipped). The whole
 // file is checked before anything runs: false, with `error` naming the file
 // and line, when it cannot be read, is too large or has a malformed line.
 [[nodiscard]] bool ReadBatchFile(const std::string& path, std::vector<BatchCommand>& commands,

@@ -118,12 +118,16 @@ int CompileCommand(Session& session, std::vector<std::string>& args, ResultsLog&
   }
   // The compiler reads the words after the command's own.
   const GSCompiler::CompilerArguments arguments = GSCompiler::ParseCompilerArguments(args, 2);
-  const int errors = GSCompiler::CompilerMain(arguments, args[0].c_str(), session.onlyCommand);
+  std::string logProblem;
+  const int errors = GSCompiler::CompilerMain(arguments, args[0].c_str(), session.onlyCommand, &logProblem);
   if (errors <= 0) return 0;
-  // The compiler printed its own messages; the result says the command failed,
-  // so the summary line agrees with the exit code.
-  log.AddResult(ResultsLog::kError, nullptr,
-                "Compile failed (compiler result " + std::to_string(errors) + ").");
+  // The compiler printed its own messages; the results say the command failed,
+  // so the summary line agrees with the exit code. A build log not kept is an
+  // error of its own: the compile itself may have succeeded.
+  if (!logProblem.empty()) log.AddResult(ResultsLog::kError, nullptr, logProblem);
+  if (errors > (logProblem.empty() ? 0 : 1))
+    log.AddResult(ResultsLog::kError, nullptr,
+                  "Compile failed (compiler result " + std::to_string(errors) + ").");
   return -1;
 }
 

@@ -18,7 +18,8 @@ namespace Kiv {
 
 namespace {
 
-constexpr int64_t kMaxPixels = Bitmap::MaxPixels;
+// An image at the side limit both ways.
+constexpr int64_t kMaxPixels = int64_t(Bitmap::MaxSide) * Bitmap::MaxSide;
 // Image files above this are refused before they are read.
 constexpr uint64_t kMaxFileBytes = uint64_t(1) << 28;
 
@@ -123,6 +124,15 @@ bool TgaHasEnd(const uint8_t* data, size_t size) {
 
 enum class Coded { PNG, BMP, TGA, JPEG };
 
+const uint8_t kPngMagic[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+
+std::string TooLarge(const std::string& label, int64_t w, int64_t h) {
+  return String()
+      .Setf("Bitmap::Load> '%s' is too large: %lld x %lld pixels (at most %d a side)", label.c_str(),
+            static_cast<long long>(w), static_cast<long long>(h), Bitmap::MaxSide)
+      .Str();
+}
+
 // What every load checks before it decodes: a known type whose declared size
 // is within the limits and whose data is all there. False with the reason.
 bool ReadyToDecode(const uint8_t* data, size_t size, const std::string& label, Coded& type, int& w, int& h,
@@ -143,6 +153,16 @@ bool ReadyToDecode(const uint8_t* data, size_t size, const std::string& label, C
     error = unreadable + "truncated file)";
     return false;
   }
+  // The decoder refuses an over-large PNG header as an unknown type; its
+  // size is read here so the message says what is wrong.
+  const bool isPng = size >= 8 && std::memcmp(data, kPngMagic, 8) == 0;
+  if (isPng && size >= 24 && std::memcmp(data + 12, "IHDR", 4) == 0) {
+    const uint32_t declaredW = LoadBE32(data + 16), declaredH = LoadBE32(data + 20);
+    if (declaredW > uint32_t(Bitmap::MaxSide) || declaredH > uint32_t(Bitmap::MaxSide)) {
+      error = TooLarge(label, declaredW, declaredH);
+      return false;
+    }
+  }
   int comp = 0;
   if (!stbi_info_from_memory(data, static_cast<int>(size), &w, &h, &comp)) {
     error = unreadable + DecoderReason() + ")";
@@ -158,17 +178,14 @@ bool ReadyToDecode(const uint8_t* data, size_t size, const std::string& label, C
                 .Str();
     return false;
   }
-  if (w > Bitmap::MaxSide || h > Bitmap::MaxSide || static_cast<int64_t>(w) * h > kMaxPixels) {
-    error = String()
-                .Setf("Bitmap::Load> '%s' declares %d x %d pixels, more than allowed", label.c_str(), w, h)
-                .Str();
+  if (w > Bitmap::MaxSide || h > Bitmap::MaxSide) {
+    error = TooLarge(label, w, h);
     return false;
   }
   // The decoder tells PNG and BMP by their magic; what it took for a picture
   // without one of these is a TGA.
-  static const uint8_t kPngMagic[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
   bool complete;
-  if (size >= 8 && std::memcmp(data, kPngMagic, 8) == 0) {
+  if (isPng) {
     type = Coded::PNG;
     complete = PngHasEnd(data, size);
   } else if (isBmp) {
@@ -335,8 +352,6 @@ bool Bitmap::Create(int width, int height, Format format, size_t blockBytes) {
   Destroy();
   if (width <= 0 || height <= 0 || width > MaxSide || height > MaxSide)
     return Fail(String().Setf("Bitmap::Create> bad size %d x %d", width, height).Str());
-  if (static_cast<int64_t>(width) * height > kMaxPixels)
-    return Fail(String().Setf("Bitmap::Create> %d x %d is too many pixels", width, height).Str());
   size_t bytes;
   if (format == FormatBlock) {
     if (blockBytes == 0 || blockBytes > static_cast<size_t>(kMaxPixels) * 4)
@@ -565,6 +580,13 @@ bool Bitmap::ConvertTo(Format format) {
   if (IsEmpty() || m_format == FormatBlock || BytesPerPixel(format) == 0)
     return Fail("Bitmap::ConvertTo> cannot convert these pixels");
   if (format == m_format) return true;
+  // Between the two four-byte formats only the alpha byte changes: done in
+  // place, so an image at the side limit does not need twice its memory.
+  if (BytesPerPixel(format) == 4 && BytesPerPixel() == 4) {
+    for (size_t i = 3; i < m_pixels.size(); i += 4) m_pixels[i] = 0xFF;
+    m_format = format;
+    return true;
+  }
   Bitmap out;
   if (!out.Create(m_width, m_height, format)) return Fail(out.LastError());
   for (int y = 0; y < m_height; ++y)

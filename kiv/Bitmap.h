@@ -31,9 +31,6 @@ public:
 
   // Larger declared sizes are refused before any pixel memory is taken.
   static constexpr int MaxSide = 16384;
-  // Above this many pixels a decode could take gigabytes: refused like an
-  // over-large side.
-  static constexpr int64_t MaxPixels = int64_t(1) << 26;
 
   Bitmap() = default;
 

@@ -35,14 +35,14 @@ std::unique_ptr<Bitmap> ScaleBitmap(const Bitmap& source, int width, int height)
     int64_t ya = y * sh / height;
     int64_t yb = std::max(((y + 1) * sh + height - 1) / height, ya + 1);
     for (int x = 0; x < width; ++x) {
-      uint32_t sum[4] = {0, 0, 0, 0};
+      uint64_t sum[4] = {0, 0, 0, 0};  // a box may hold a whole image at the side limit
       const int xa = x0[static_cast<size_t>(x)], xb = x1[static_cast<size_t>(x)];
       for (int64_t sy = ya; sy < yb; ++sy) {
         const uint8_t* row = src + static_cast<size_t>(sy) * pitch;
         for (int sx = xa; sx < xb; ++sx)
           for (int c = 0; c < bpp; ++c) sum[c] += row[static_cast<size_t>(sx) * bpp + c];
       }
-      const uint32_t n = static_cast<uint32_t>((yb - ya) * (xb - xa));
+      const uint64_t n = static_cast<uint64_t>((yb - ya) * (xb - xa));
       uint8_t* px = dst + (static_cast<size_t>(y) * width + x) * bpp;
       for (int c = 0; c < bpp; ++c) px[c] = static_cast<uint8_t>((sum[c] + n / 2) / n);
     }

@@ -51,12 +51,19 @@ GSOImage::~GSOImage() { ScriptMemory::Give(m_counted); }
 
 namespace {
 
+// Scripts draw into their images pixel by pixel; larger ones would take
+// most of the script memory for one picture.
+constexpr int64_t kMaxScriptImagePixels = int64_t(1) << 26;
+
+bool ScriptImageSize(int width, int height) {
+  return width > 0 && height > 0 && width <= Kiv::Bitmap::MaxSide && height <= Kiv::Bitmap::MaxSide &&
+         int64_t(width) * height <= kMaxScriptImagePixels;
+}
+
 // The bytes of a bitmap of that size; 0 for one that is never made (no
-// pixels, or more than a bitmap takes: that failure is the bitmap's own).
+// pixels, or more than a script image may have).
 uint64_t PixelBytes(int width, int height) {
-  if (width <= 0 || height <= 0 || width > Kiv::Bitmap::MaxSide || height > Kiv::Bitmap::MaxSide ||
-      int64_t(width) * height > Kiv::Bitmap::MaxPixels)
-    return 0;
+  if (!ScriptImageSize(width, height)) return 0;
   return uint64_t(width) * uint64_t(height) * 4;
 }
 
@@ -79,7 +86,8 @@ GSOImage* GSOImage::LoadImage(GSContext* context, std::string_view baseFolder, c
   if (!image) return nullptr;
   auto bitmap = std::make_unique<Kiv::Bitmap>();
   // Every drawing operation works on one 32-bit layout, whatever the file held.
-  if (!bitmap->Load(path, baseFolder) || !bitmap->ConvertTo(Kiv::Bitmap::FormatRGBA32)) {
+  if (!bitmap->Load(path, baseFolder) || !ScriptImageSize(bitmap->Width(), bitmap->Height()) ||
+      !bitmap->ConvertTo(Kiv::Bitmap::FormatRGBA32)) {
     delete image;
     return nullptr;
   }
@@ -100,7 +108,7 @@ void GSOImage::SetTextFont(const Kiv::PString& face, int size) {
 void GSOImage::Clear(int width, int height) {
   m_bitmap.reset();
   ++m_changes;
-  if (width <= 0 || height <= 0) return;
+  if (!ScriptImageSize(width, height)) return;
   auto bitmap = std::make_unique<Kiv::Bitmap>();
   if (!bitmap->Create(width, height, Kiv::Bitmap::FormatRGBA32)) return;
   bitmap->Clear(m_fillColor);
@@ -113,6 +121,7 @@ void GSOImage::Resize(int width, int height, bool scale) {
     Clear(width, height);
     return;
   }
+  if (!ScriptImageSize(width, height)) return;
   auto bitmap = std::make_unique<Kiv::Bitmap>();
   if (!bitmap->Create(width, height, Kiv::Bitmap::FormatRGBA32)) return;  // created zeroed: transparent black
   const Kiv::Bitmap::Rect target{0, 0, width, height};

@@ -1,6 +1,7 @@
 #include "gamescript/compiler/Driver.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -466,7 +467,8 @@ int CompilerMain(int argc, char** argv, bool processEnds) {
   return CompilerMain(ParseCompilerArguments(argc, argv), argc > 0 ? argv[0] : nullptr, processEnds);
 }
 
-int CompilerMain(const CompilerArguments& arguments, const char* program, bool processEnds) {
+int CompilerMain(const CompilerArguments& arguments, const char* program, bool processEnds,
+                 std::string* logProblem) {
   if (arguments.document) {
     std::printf("%s\n", LanguageDocument());
     return 0;
@@ -486,18 +488,37 @@ int CompilerMain(const CompilerArguments& arguments, const char* program, bool p
     result = 1;
   }
 
+  // A log that cannot be kept is one more error: the user asked for it.
+  if (logProblem) logProblem->clear();
+  auto lost = [&](const char* what, int error) {
+    char text[4096];
+    std::snprintf(text, sizeof text, "Unable to %s build log file: '%s' (%s).", what, buildLog,
+                  std::strerror(error));
+    if (logProblem)
+      *logProblem = text;
+    else
+      std::printf("%s\n", text);
+    ++result;
+  };
   std::FILE* file = buildLog ? std::fopen(buildLog, "a+") : nullptr;
   if (buildLog && !file) {
     // The messages meant for the file go to standard output instead of
     // nowhere, after the reason.
-    std::printf("Unable to open build log file: '%s'.\n", buildLog);
+    lost("open", errno);
     silent = false;
   }
+  int writeError = 0;  // errno of the first failed write
   for (std::size_t i = 0; i < log.Count(); ++i) {
-    if (file) std::fprintf(file, "%s\n", log.At(i));
+    if (file && std::fprintf(file, "%s\n", log.At(i)) < 0 && !writeError) writeError = errno ? errno : EIO;
     if (!silent) std::printf("%s\n", log.At(i));
   }
-  if (file) std::fclose(file);
+  // Buffered text meets a full disk only when it is flushed.
+  if (file && std::fclose(file) != 0 && !writeError) writeError = errno ? errno : EIO;
+  if (writeError) {
+    lost("write", writeError);
+    if (silent)
+      for (std::size_t i = 0; i < log.Count(); ++i) std::printf("%s\n", log.At(i));
+  }
   std::fflush(stdout);
   return result;
 }

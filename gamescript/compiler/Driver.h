@@ -87,11 +87,16 @@ CompilerArguments ParseCompilerArguments(int argc, const char* const* argv);
 CompilerArguments ParseCompilerArguments(const std::vector<std::string>& args, std::size_t first);
 
 // The "compile" command: reads the switches, compiles one source and prints the
-// log. Returns the error count, 1 after printing the usage, 0 after "-d".
+// log. Returns the error count, 1 after printing the usage, 0 after "-d"; a
+// build log that cannot be opened or written counts one more, its reason
+// printed and its messages printed in its place.
 // `processEnds`: as for CompileFile.
 int CompilerMain(int argc, char** argv, bool processEnds = false);
 // The same of a line already read; `program` names the program in the usage.
-int CompilerMain(const CompilerArguments& arguments, const char* program, bool processEnds = false);
+// With `logProblem` the reason a build log was not kept goes there instead
+// of to standard output (empty when it was kept).
+int CompilerMain(const CompilerArguments& arguments, const char* program, bool processEnds = false,
+                 std::string* logProblem = nullptr);
 
 // The ids a library is known by in the order its file lists them: its own
 // first, then those of the libraries of the files it includes.

@@ -46,6 +46,7 @@ void AlphaBlendCacheUnsorted::Render(Display& display) {
     args.chunk = m_chunks[i];
     args.transform = m_transforms[i].data();
     args.parameter = -1;
+    args.chunkParameter = m_parameters[i];
     m_materials[i]->RenderChunk(args);
   }
   RestoreRenderState(display);

@@ -28,7 +28,7 @@ public:
   // Begins a frame: clears, unless frozen.
   void BeginFrame();
   // Draws every chunk in the order added through its material (parameter
-  // -1), unless frozen.
+  // -1, the chunk's own parameter as given to Add), unless frozen.
   void Render(Display& display);
   void Add(GeometryChunk* chunk, std::shared_ptr<Material> material, const float transform[16],
            uint32_t parameter);

@@ -151,6 +151,7 @@ void RovanaAlphaBlendCache::Render(Display& display) {
     args.display = &display;
     args.chunk = const_cast<GeometryChunk*>(item.chunk);
     args.transform = item.transform;
+    args.chunkParameter = item.parameter;
     if (item.sorted) {
       args.indices = item.sortedIndices;
       item.material->RenderPrimitives(args, 0, item.sortedCount / 3);

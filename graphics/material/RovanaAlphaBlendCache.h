@@ -38,9 +38,9 @@ public:
   // greatest distance down, then clears them. Nothing happens while frozen.
   void Render(const std::function<void(const AlphaBlendItem&)>& draw);
   // Renders to a display: blending on, alpha test and depth writes off; each
-  // item through its material (sorted triangles as a primitive range with
-  // their indices) with the blend function set to (4, 5) before it; then the
-  // state given back.
+  // item through its material with the parameter it was added with (sorted
+  // triangles as a primitive range with their indices) and the blend
+  // function set to (4, 5) before it; then the state given back.
   void Render(Display& display);
   // Index pool blocks in use (a frame's near chunks; reset after rendering).
   size_t IndexPoolBlocks() const { return m_poolBlocks.size(); }

@@ -33,6 +33,9 @@ struct RenderArgs {
   const float* transform = nullptr;  // the chunk's world transform, 16 floats; identity when null
   const std::vector<Light>* lights = nullptr;
   int parameter = -1;
+  // The value a chunk was queued with (an alpha-blend cache's `Add`), handed
+  // back with its draw; 0 when it was not queued.
+  uint32_t chunkParameter = 0;
   // Indices to draw in place of the chunk's own (a sorted copy); the count is
   // the count of the primitive range.
   const uint16_t* indices = nullptr;

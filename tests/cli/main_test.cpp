@@ -138,6 +138,23 @@ TEST_F(MainTest, CompileRunsTheCompilerFromTheUsersFolder) {
   EXPECT_EQ(Count(out, "OK (1 Errors,0 Warnings)\n"), 2u) << out;
 }
 
+TEST_F(MainTest, ABuildLogThatIsNotKeptIsAnError) {
+  // A full disk: the file opens, the messages do not reach it; silent, they are shown instead.
+  ::testing::internal::CaptureStdout();
+  EXPECT_EQ(Run({"compile", m_tree.Write("bad.gs", "class Bad { int x };\n"), "-s", "-b/dev/full"}), -1);
+  EXPECT_NE(::testing::internal::GetCapturedStdout().find("bad.gs(1) :"), std::string::npos);
+  std::string out = Output();
+  EXPECT_NE(out.find("- Unable to write build log file: '/dev/full' (No space left on device).\n"
+                     "- Compile failed (compiler result 2).\nOK (2 Errors,0 Warnings)\n"),
+            std::string::npos)
+      << out;
+  // A sound compile whose log cannot be made still fails the command.
+  const std::string nowhere = m_tree.Path("no/such/folder/build.log");
+  EXPECT_EQ(Run({"compile", m_tree.Write("good.gs", "class Good { int x; };\n"), "-s", "-b" + nowhere}), -1);
+  EXPECT_EQ(Output().substr(out.size()), "- Unable to open build log file: '" + nowhere +
+                                             "' (No such file or directory).\nOK (1 Errors,0 Warnings)\n");
+}
+
 TEST_F(MainTest, CompileStartsWithoutTheAssetDatabase) {
   m_tree.Write("src/good.gs", "class Good { int x; };\n");
   m_tree.Write("user/local/a/config.txt", "kuid <kuid:7:8>\nkind scenery\nusername \"A\"\n");
@@ -172,6 +189,8 @@ TEST_F(MainTest, BatchFileRunsEveryLine) {
 
   std::string good = m_tree.Write("good.txt", "help\nHELP\n\"help\"\n");
   EXPECT_EQ(Run({"@" + good}), 0);
+  // As several editors save it: a byte-order mark before the first command.
+  EXPECT_EQ(Run({"@" + m_tree.Write("marked.txt", "\xEF\xBB\xBFhelp\r\nhelp\r\n")}), 0) << Output();
 }
 
 TEST_F(MainTest, BatchProblemsRunNothing) {

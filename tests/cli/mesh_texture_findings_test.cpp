@@ -6,6 +6,9 @@
 #include <cstdio>
 #include <filesystem>
 
+#include <zlib.h>
+
+#include "foundation/Crc32.h"
 #include "kiv/Bitmap.h"
 #include "kiv/File.h"
 #include "tests/graphics/mesh/MeshFixture.h"
@@ -52,6 +55,24 @@ std::string TopDownBmp() {
   for (int y = 0; y < 8; ++y)
     for (int x = 0; x < 8; ++x) bmp += std::string{char(x * 30), char(y * 30), char(200)};
   return bmp;
+}
+
+// A black PNG of one bit a pixel: its zeros pack small at any size.
+std::string BlackPng(uint32_t width, uint32_t height) {
+  const std::vector<uint8_t> rows(size_t(height) * ((width + 7) / 8 + 1), 0);
+  uLongf packed = compressBound(rows.size());
+  std::string z(packed, '\0');
+  EXPECT_EQ(compress(reinterpret_cast<Bytef*>(z.data()), &packed, rows.data(), rows.size()), Z_OK);
+  z.resize(packed);
+  auto be32 = [](uint32_t v) { return std::string{char(v >> 24), char(v >> 16), char(v >> 8), char(v)}; };
+  std::string png = "\x89PNG\r\n\x1a\n";
+  auto chunk = [&](const std::string& typed) {  // the type and the body
+    png += be32(uint32_t(typed.size() - 4)) + typed + be32(Crc32(typed.data(), typed.size()));
+  };
+  chunk("IHDR" + be32(width) + be32(height) + std::string("\1\0\0\0\0", 5));
+  chunk("IDAT" + z);
+  chunk("IEND");
+  return png;
 }
 
 class MeshTextureFindings : public ::testing::Test {
@@ -185,4 +206,19 @@ TEST_F(MeshTextureFindings, TopDownBmpsConvertAndPass) {
   Write("textures/sign.bmp", flat);
   EXPECT_EQ(Run({"compresstexture", m_userData + "/editing/textures"}), -1);
   EXPECT_NE(m_last.find("declares 8 x 0 pixels, not a valid size"), std::string::npos) << m_last;
+}
+
+// The side limit is the only size limit: an image of 16384 x 8192 converts;
+// one past it is refused as too large, with its size.
+TEST_F(MeshTextureFindings, ImagesUpToTheSideLimitConvertAndLargerAreTooLarge) {
+  Write("textures/wide.png", BlackPng(16384, 8192));
+  Write("textures/wide.texture.txt", "Primary=wide.png\n");
+  EXPECT_EQ(Run({"compresstexture", m_userData + "/editing/textures"}), 0) << m_last;
+  EXPECT_TRUE(Kiv::File::Exists(m_userData + "/editing/textures/wide.texture"));
+
+  Write("textures/wide.png", BlackPng(20000, 20000));
+  EXPECT_EQ(Run({"compresstexture", m_userData + "/editing/textures"}), -1);
+  EXPECT_NE(m_last.find("wide.png' is too large: 20000 x 20000 pixels (at most 16384 a side)"),
+            std::string::npos)
+      << m_last;
 }

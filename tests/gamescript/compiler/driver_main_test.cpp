@@ -93,16 +93,17 @@ TEST(DriverCommandLine, BuildLogIsAppendedAndSilentPrintsNothing) {
   EXPECT_EQ(r.out, messages);
   EXPECT_EQ(ParserTest::ReadFile(logFile), "earlier\n" + messages + messages);
 
-  // A build log that cannot be opened is reported, and its messages go to
-  // standard output even when silent; the usage still prints.
+  // A build log that cannot be opened is reported with the reason and
+  // counted, and its messages go to standard output even when silent; the
+  // usage still prints.
   const std::string lost = t.Path("no/such/dir/log.txt");
   std::string unable = "Unable to open build log file: '";
-  unable.append(lost).append("'.\n");
+  unable.append(lost).append("' (No such file or directory).\n");
   r = Main({"prog", "-b" + lost});
-  EXPECT_EQ(r.result, 1);
+  EXPECT_EQ(r.result, 2);
   EXPECT_EQ(r.out, std::string(kUsage).append(unable));
   r = Main({"prog", "-s", "-b" + lost, bad});
-  EXPECT_EQ(r.result, 1);
+  EXPECT_EQ(r.result, 2);
   EXPECT_EQ(r.out, unable + messages);
   // After the usage the named build log is still opened (and made, empty).
   r = Main({"prog", "-b" + t.Path("fresh.log")});

@@ -7,6 +7,7 @@
 #include <random>
 #include <vector>
 
+#include "graphics/material/AlphaBlendCacheUnsorted.h"
 #include "graphics/material/RovanaAlphaBlendCache.h"
 #include "kiv/render/Material.h"
 
@@ -306,6 +307,32 @@ TEST(RovanaAlphaBlendCache, RendersThroughMaterialsWithTheBlendStateGivenBack) {
   EXPECT_FALSE(display.Draws()[1].state.depthWrite);
   EXPECT_TRUE(display.State() == before);
   EXPECT_TRUE(cache.IsEmpty());
+}
+
+// Keeps each chunk a draw was handed, with its parameter.
+struct RecordingMaterial : Material {
+  RecordingMaterial() : Material(PString("onetex")) {}
+  void RenderPrimitives(const RenderArgs& args, uint32_t, uint32_t) override {
+    drawn.push_back({args.chunk, args.chunkParameter});
+  }
+  std::vector<std::pair<const GeometryChunk*, uint32_t>> drawn;
+};
+
+TEST(AlphaBlendCaches, EachChunkIsDrawnWithTheParameterItWasAddedWith) {
+  Display display;
+  auto material = std::make_shared<RecordingMaterial>();
+  auto near = Row(2, 0), far = Row(2, 0);
+  float transform[16];
+  RovanaAlphaBlendCache sorted;
+  Translation(transform, 800, 0, 0);
+  sorted.Add(far.get(), material, transform, 7);
+  Translation(transform, 5, 0, 0);  // near: drawn through its sorted triangles
+  sorted.Add(near.get(), material, transform, 9);
+  sorted.Render(display);
+  AlphaBlendCacheUnsorted unsorted;
+  unsorted.Add(far.get(), material, nullptr, 3);
+  unsorted.Render(display);
+  EXPECT_EQ(material->drawn, (decltype(material->drawn){{far.get(), 7u}, {near.get(), 9u}, {far.get(), 3u}}));
 }
 
 }  // namespace
