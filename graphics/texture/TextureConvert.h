@@ -52,7 +52,7 @@ public:
   UMBTextureConvertFileRPC& operator=(const UMBTextureConvertFileRPC&) = delete;
 
   // Fills the record, prepares its names at once and starts the chain of the
-  // load (which renames the description first), write and release steps. walkRoot: the folder being converted, the
+  // load (which sets the description aside while it reads it), write and release steps. walkRoot: the folder being converted, the
   // content set when no other one holds the file.
   void Start(const std::string& setName, const std::string& path, ResultsLog* log,
              const std::string& walkRoot);
@@ -65,6 +65,7 @@ public:
 private:
   void Prepare(const std::string& walkRoot);
   void ConvertFile(void*);
+  void Load();  // the description under its conversion name into m_resource
   void WriteOutput(void*);
   void ReleaseResource(void*);
   void MoveBack();
