@@ -23,8 +23,10 @@ enum : uint32_t {
   kTextureConvertDone = 2,      // every file converted, or none found
 };
 
-// Converts every texture description below folder (recursively). setName
-// names the content set (may be empty); log receives one result per failure.
+// Converts every texture description below folder (recursively), once no
+// other conversion of the same tree, or of one inside or around it, runs in
+// any process. setName names the content set (may be empty): a relative folder
+// then lies in the set and may not leave it. log receives one result per failure.
 uint32_t ConvertTexturesInFolder(const std::string& setName, const std::string& folder, ResultsLog& log);
 // The "compresstexture" command: forwards to ConvertTexturesInFolder.
 uint32_t ConvertTexturesInFolderCommand(const std::string& setName, const std::string& folder,
