@@ -119,9 +119,12 @@ int ServeCommandHost(std::FILE* in, std::FILE* out, const std::string& baseFolde
     if (tooLong) answer = "- ERR request line longer than " + std::to_string(kMaxHostLine) + " bytes";
     if (kind == HostLine::kBlank) continue;
     if (kind == HostLine::kRequest) {
-      // Both requests name a folder first.
+      // Both requests name a folder first. A texture request's relative folder
+      // lies in its content set when it names one (the conversion finds it
+      // there), else in the folder the host was started in.
       std::vector<std::string>& args = request.args;
-      if (!args.empty() && !args[0].empty() && args[0][0] != '/' && !baseFolder.empty())
+      const bool inSet = request.request == kHostConvertTextures && args.size() > 1 && !args[1].empty();
+      if (!inSet && !args.empty() && !args[0].empty() && args[0][0] != '/' && !baseFolder.empty())
         args[0] = baseFolder + "/" + args[0];
       ResultsLog log;
       int result = 0;

@@ -27,6 +27,8 @@ const Kiv::PString kMissingAlpha("$obl_texture_missing_alpha");
 const Kiv::PString kNotPower2("$obl_texture_notpower2");
 const Kiv::PString kNotSameSize("$obl_primaryalpha_notsamesize");
 const Kiv::PString kConversionFailed("$obl_binary_texture_conversion_failed");
+const Kiv::PString kSetAside("$obl_texture_set_aside");
+const Kiv::PString kSetAsideBesideOther("$obl_texture_set_aside_beside_other");
 
 // Settings lines are read in pieces of at most this many characters; a
 // longer line continues as a piece of its own.
@@ -187,6 +189,17 @@ private:
     stem.SetExt("");
     if (stem.IsExt("convert-tex")) {
       Error(kFailedLoad, {Relative(full)});
+      // A texture description that a stopped conversion left under its
+      // conversion name: say so, and how to get it back.
+      Kiv::File::Path description = stem;
+      description.SetExt("");
+      if (description.IsExt("texture")) {
+        description.AddToLast(".txt");
+        const std::string own = description.Str();
+        if (ErrorHandler* eh = ErrorHandler::Instance())
+          eh->Warning(
+              FormatMessage(Exists(own) ? kSetAsideBesideOther : kSetAside, {Relative(own), Relative(full)}));
+      }
       return false;
     }
     if (!stem.IsExt("texture")) return true;

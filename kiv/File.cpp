@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/sendfile.h>
@@ -984,6 +985,7 @@ namespace {
 template <class Bytes>
 bool ReadAll(std::string_view path, Bytes& out, uint64_t maxBytes) {
   out.clear();
+  if (!StepAllowed("read")) return Fail("cannot open", path, EACCES);
   File f;
   if (!f.Open(path, File::Mode::Read)) return false;
   int64_t len = f.Length();
@@ -1574,5 +1576,40 @@ const std::string& File::Find::Name() const noexcept {
 }
 
 std::string File::Find::FullPath() const { return m_folder == "/" ? "/" + Name() : m_folder + "/" + Name(); }
+
+FolderTreeLock::FolderTreeLock(std::string_view folder) {
+  const std::optional<std::string> real = File::RealPath(folder);
+  if (!real) return;
+  // Top down, the order every holder takes them in, so two never wait for each other.
+  std::vector<std::string> chain;
+  for (std::filesystem::path p(*real); !p.empty(); p = p.parent_path()) {
+    chain.push_back(p.string());
+    if (p == p.root_path()) break;
+  }
+  for (size_t i = chain.size(); i-- > 0;) {
+    const bool own = i == 0;
+    const int fd = ::open(chain[i].c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+      if (!own) continue;  // a folder above that cannot be opened is no holder's either
+      Fail("cannot open", chain[i], errno);
+      return;
+    }
+    int result;
+    while ((result = ::flock(fd, own ? LOCK_EX : LOCK_SH)) != 0 && errno == EINTR) {}
+    if (result != 0) {
+      const int err = errno;
+      ::close(fd);
+      if (!own) continue;
+      Fail("cannot lock", chain[i], err);
+      return;
+    }
+    m_fds.push_back(fd);
+  }
+  m_locked = true;
+}
+
+FolderTreeLock::~FolderTreeLock() {
+  for (size_t i = m_fds.size(); i-- > 0;) ::close(m_fds[i]);  // closing the last descriptor unlocks
+}
 
 }  // namespace Kiv

@@ -173,7 +173,8 @@ public:
   // Also "write data", before bytes are written by ReplaceFileAtomic or a
   // ScratchFile: refused, the write fails as on a full disk (ENOSPC); and
   // "delete", before Unlink removes a file: refused as without the rights
-  // (EACCES).
+  // (EACCES); and "read", before ReadWholeFile opens a file: refused as
+  // without the rights.
   static void SetFaultInjector(std::function<bool(std::string_view step)> injector);
 
 private:
@@ -400,6 +401,27 @@ private:
   std::vector<Entry> m_entries;
   size_t m_index = 0;
   bool m_started = false;
+};
+
+// Keeps the work of other processes off a folder tree while this one changes
+// files in it: the folder is locked for this holder alone and each folder above
+// it shared, so two holders of one tree, or of a tree and a tree inside it, take
+// turns, while holders of trees side by side do not wait. The locks are the
+// system's own on the folders (no lock file): they go with their process, so a
+// process that was killed holds none.
+class FolderTreeLock {
+public:
+  // Locks the tree of an existing folder, waiting while another holder has it;
+  // IsLocked false (File::LastError says why) when the folder cannot be locked.
+  explicit FolderTreeLock(std::string_view folder);
+  ~FolderTreeLock();  // unlocks
+  FolderTreeLock(const FolderTreeLock&) = delete;
+  FolderTreeLock& operator=(const FolderTreeLock&) = delete;
+  [[nodiscard]] bool IsLocked() const noexcept { return m_locked; }
+
+private:
+  std::vector<int> m_fds;  // the folders above, then the folder itself
+  bool m_locked = false;
 };
 
 // Wildcard match of a name against "*" and "?", ignoring ASCII case.

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <deque>
 #include <memory>
+#include <optional>
 #include <thread>
 
 #include "foundation/FileUtil.h"
@@ -125,15 +126,22 @@ void UMBTextureConvertFileRPC::Prepare(const std::string& walkRoot) {
 
 void UMBTextureConvertFileRPC::ConvertFile(void*) {
   if (!m_prepared) return;
-  // Renamed only now that the job starts, so that a run stopped early leaves
-  // the descriptions of jobs that never started as they were. An old output
-  // stays until the new one is complete; the writer replaces it.
+  // Renamed only while it loads, so that a run stopped at any moment leaves at
+  // most the descriptions loading then under their conversion name: once
+  // loaded, the texture needs the file no more and it is compressed with the
+  // description back in place. An old output stays until the new one is
+  // complete; the writer replaces it.
   if (!RenameFileUnder(m_setFolder.c_str(), m_sourceName, m_convName)) {
     Error("Unable to rename file '$(FILE_NAME)' in subst '$(ARCHIVE)'", "file_name", m_sourceName, "archive",
           SetLabel());
     return;
   }
   m_moved = true;
+  Load();
+  MoveBack();
+}
+
+void UMBTextureConvertFileRPC::Load() {
   m_folder = RovanaResourceDatabase::Open(m_setName, m_setFolder);
   if (!m_folder) {
     Error("$umbtexture_invalid_subst", "archive", SetLabel());
@@ -341,6 +349,17 @@ void RestoreLeftovers(const std::string& folder, int depth, ResultsLog& log) {
   }
 }
 
+// True when a folder given relative to a content set's folder stays inside it,
+// as spelled and after symbolic links.
+bool StaysInsideSet(const std::string& setFolder, const std::string& relative) {
+  Kiv::File::Path spelled(relative);
+  if (spelled.Normalise().ExtractFirstPath() == "..") return false;
+  const std::string joined = Kiv::File::Path(setFolder).Join(relative).Str();
+  const std::optional<std::string> real = Kiv::File::RealPath(joined);
+  if (!real) return true;  // missing: the walk says so
+  return real == Kiv::File::RealPath(setFolder) || Kiv::IsInsideFolderResolved(setFolder, joined);
+}
+
 }  // namespace
 
 uint32_t ConvertTexturesInFolder(const std::string& setName, const std::string& folder, ResultsLog& log) {
@@ -348,7 +367,29 @@ uint32_t ConvertTexturesInFolder(const std::string& setName, const std::string& 
   // Inside a named content set a relative folder lies in the set.
   if (!setName.empty() && !top.empty() && !Kiv::File::Path(top).IsAbsolute()) {
     std::string setFolder = SetFolderFor(setName, top, top);
-    if (!setFolder.empty()) top = Kiv::File::Path(setFolder).Join(top).Str();
+    if (!setFolder.empty()) {
+      if (!StaysInsideSet(setFolder, top)) {
+        SoupRef params;
+        params.SetNamedTag(Kiv::PString("file_name"), top);
+        params.SetNamedTag(Kiv::PString("archive"), setName);
+        log.AddResult(ResultsLog::kError, nullptr,
+                      "The folder '$(FILE_NAME)' leads outside the content set '$(ARCHIVE)'", params);
+        return kTextureConvertFailed;
+      }
+      top = Kiv::File::Path(setFolder).Join(top).Str();
+    }
+  }
+  // One conversion of a tree at a time, in this process or any other: a
+  // second one waits, so it never takes the descriptions another has set aside
+  // for ones an interrupted conversion left. A killed process holds no lock.
+  const Kiv::FolderTreeLock lock(top);
+  if (!lock.IsLocked() && Kiv::File::IsDirectory(top)) {
+    SoupRef params;
+    params.SetNamedTag(Kiv::PString("file_name"), top);
+    params.SetNamedTag(Kiv::PString("error"), Kiv::File::LastError());
+    log.AddResult(ResultsLog::kError, nullptr,
+                  "Unable to keep other conversions off '$(FILE_NAME)': $(ERROR)", params);
+    return kTextureConvertFailed;
   }
   RestoreLeftovers(top, 0, log);
   FolderConversion conversion(setName, top, log);

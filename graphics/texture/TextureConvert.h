@@ -23,8 +23,10 @@ enum : uint32_t {
   kTextureConvertDone = 2,      // every file converted, or none found
 };
 
-// Converts every texture description below folder (recursively). setName
-// names the content set (may be empty); log receives one result per failure.
+// Converts every texture description below folder (recursively), once no
+// other conversion of the same tree, or of one inside or around it, runs in
+// any process. setName names the content set (may be empty): a relative folder
+// then lies in the set and may not leave it. log receives one result per failure.
 uint32_t ConvertTexturesInFolder(const std::string& setName, const std::string& folder, ResultsLog& log);
 // The "compresstexture" command: forwards to ConvertTexturesInFolder.
 uint32_t ConvertTexturesInFolderCommand(const std::string& setName, const std::string& folder,
@@ -52,7 +54,7 @@ public:
   UMBTextureConvertFileRPC& operator=(const UMBTextureConvertFileRPC&) = delete;
 
   // Fills the record, prepares its names at once and starts the chain of the
-  // load (which renames the description first), write and release steps. walkRoot: the folder being converted, the
+  // load (which sets the description aside while it reads it), write and release steps. walkRoot: the folder being converted, the
   // content set when no other one holds the file.
   void Start(const std::string& setName, const std::string& path, ResultsLog* log,
              const std::string& walkRoot);
@@ -65,6 +67,7 @@ public:
 private:
   void Prepare(const std::string& walkRoot);
   void ConvertFile(void*);
+  void Load();  // the description under its conversion name into m_resource
   void WriteOutput(void*);
   void ReleaseResource(void*);
   void MoveBack();

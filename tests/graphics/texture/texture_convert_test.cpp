@@ -313,11 +313,12 @@ TEST(TextureConvert, FailedMoveBackIsReportedAndNothingIsLost) {
   TextureDir dir;
   ASSERT_TRUE(dir.Image("t/a.png", 16, 16, [](int x, int y) { return Smooth(x, y, 16, 16); }));
   dir.Write("t/a.texture.txt", "Primary=a.png\n");
-  // While the output is written the description's name is taken by another file.
+  // While the description loads under its conversion name, its own name is
+  // taken by another file.
   bool renamed = false;
   Kiv::File::SetFaultInjector([&](std::string_view step) {
-    if (step == "open") {
-      renamed = Kiv::File::Exists(dir.Path("t/a.texture.convert-tex.txt"));
+    if (step == "read" && Kiv::File::Exists(dir.Path("t/a.texture.convert-tex.txt"))) {
+      renamed = true;
       dir.Write("t/a.texture.txt", "someone else's file");
     }
     return true;
