@@ -241,6 +241,7 @@ void GSOOnlineAccess::PostMessage(GSStack& stack) {
   if (!GetNativeStringParameter(stack, 1, text, false) || !GetNativeParameter(stack, 2, soup, false))
     return PushNativeResult(stack, OnlineAccessClientEndpoint::kPostRefused);
   if (!TakePostCredit()) return PushNativeResult(stack, OnlineAccessClientEndpoint::kPostRefused);
+  PayRunBudget(SoupBytes(soup->Soup()));  // written out to be sent
   PushNativeResult(stack, uint32_t(Endpoint().PostMessage(kuid, text, soup->Soup(), m_ownerModified)));
 }
 
@@ -288,6 +289,7 @@ void GSOOnlineAccess::PostOfflineMessage(GSStack& stack) {
   }
   SoupRef& outbox = OfflineOutbox();
   if (outbox.IsNull()) outbox = SoupRef::NewContainer();
+  PayRunBudget(outbox.CountTags() * sizeof(TDBDataTag));  // its unique name is found by a walk
   SoupRef copy;
   copy.Copy(soup->Soup());
   copy.EnsureContainer();

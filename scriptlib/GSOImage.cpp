@@ -103,6 +103,7 @@ GSOImage* GSOImage::LoadImage(GSContext* context, std::string_view baseFolder, c
     return nullptr;
   }
   image->m_bitmap = std::move(bitmap);
+  PayRunBudget(2 * image->m_counted);  // decoded, then converted
   return image;
 }
 
