@@ -199,7 +199,8 @@ void GSOOnlineAccess::GetLocalData(GSStack& stack) {
     ok = ReadSoupBinary(reply, data) && data.IsValid();
   }
   if (ok) {
-    // As Soup.Copy does: the object's soup becomes the copy.
+    // As Soup.Copy does: the object's soup becomes the copy, paid for as one.
+    PayRunBudget(reply.Size() + SoupBytes(data));
     SoupRef copy;
     copy.Copy(data);
     soup->SetSoup(copy);
