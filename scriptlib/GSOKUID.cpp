@@ -188,6 +188,7 @@ void GSOKUIDList::CountKUIDs(GSStack& stack) { PushNativeResult(stack, uint32_t(
 
 void GSOKUIDList::NativeClear(GSStack&) {
   if (!Unlocked("KUIDList.Clear> list is locked")) return;
+  PayRunBudget(Count() * kKUIDEntryBytes);  // every entry is let go
   Clear();
   (void)CountEntries(0, "KUIDList.Clear");  // fewer entries always fit
 }

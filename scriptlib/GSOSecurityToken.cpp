@@ -136,7 +136,9 @@ GSOSecurityToken* GSOSecurityToken::Merge(GSContext* context, const GSArray& tok
 GSOSecurityToken* GSOSecurityToken::ReIssue(const GSOSecurityToken& base, GSContext* context,
                                             const ScriptableObject& caller, const KUID& subject,
                                             const GSArray* requested) {
-  if (!Admit(base.m_counted + GrantBytes(requested), "RovanaGameObject.IssueSecurityToken")) return nullptr;
+  const uint64_t asked = GrantBytes(requested);
+  if (asked == GrantBytes(nullptr)) return nullptr;  // no right asked for
+  if (!Admit(base.m_counted + asked, "RovanaGameObject.IssueSecurityToken")) return nullptr;
   const Rights wanted = RightsOfArray(requested);
   if (wanted.empty()) return nullptr;
   const KUID own = caller.GetAssetKUID();
