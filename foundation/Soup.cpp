@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <new>
 #include <unordered_map>
 #include <unordered_set>
@@ -412,7 +413,8 @@ uint64_t ACSChunk::TagBytes(const TDBDataTag& tag) noexcept {
 }
 
 uint64_t ACSChunk::HeldBytes() const noexcept {
-  uint64_t bytes = sizeof(ACSChunk) + uint64_t(m_capacity) * sizeof(TDBDataTag);
+  const uint64_t perTag = sizeof(TDBDataTag) + (m_indexed ? kIndexBytesPerTag : 0);
+  uint64_t bytes = sizeof(ACSChunk) + uint64_t(m_capacity) * perTag;
   for (uint32_t i = 0; i < m_count; ++i) bytes += TagBytes(m_data[i]);
   return bytes;
 }
@@ -433,8 +435,29 @@ void ACSChunk::CountMemory(ACSChunk* root) {
   }
 }
 
+namespace {
+
+// How many tags of each indexed container hold each name (by its interned
+// handle). Few containers have one, so they share a table and its lock.
+struct NameIndexes {
+  std::mutex lock;
+  std::unordered_map<const ACSChunk*, std::unordered_map<const void*, uint32_t>> of;
+};
+
+NameIndexes& Indexes() {
+  static NameIndexes* indexes = new NameIndexes;  // outlives every soup
+  return *indexes;
+}
+
+}  // namespace
+
 void ACSChunk::Destroy() noexcept {
   if (m_memoryCounted) GiveMemory(HeldBytes());
+  if (m_indexed) {
+    NameIndexes& indexes = Indexes();
+    const std::lock_guard<std::mutex> hold(indexes.lock);
+    indexes.of.erase(this);
+  }
   for (uint32_t i = 0; i < m_count; ++i) m_data[i].~TDBDataTag();
   if (!m_tagsInRoom) ::operator delete(m_data);
   SoupSlab* slab = m_slab;
@@ -456,11 +479,13 @@ void ACSChunk::PushTag(TDBDataTag&& tag) {
       std::memcpy(static_cast<void*>(grown), static_cast<const void*>(m_data), m_count * sizeof(TDBDataTag));
     if (!m_tagsInRoom) ::operator delete(m_data);
     m_tagsInRoom = false;
-    if (m_memoryCounted) TakeMemory((capacity - m_capacity) * sizeof(TDBDataTag));
+    if (m_memoryCounted)
+      TakeMemory((capacity - m_capacity) * (sizeof(TDBDataTag) + (m_indexed ? kIndexBytesPerTag : 0)));
     m_data = grown;
     m_capacity = static_cast<uint32_t>(capacity);
   }
   ::new (static_cast<void*>(m_data + m_count)) TDBDataTag(std::move(tag));
+  if (m_indexed) Index(m_data[m_count].GetName());
   ++m_count;
   if (m_memoryCounted) {
     TakeMemory(TagBytes(m_data[m_count - 1]));
@@ -496,7 +521,40 @@ void ACSChunk::DestroyCounted(ACSChunk* node) noexcept {
   }
 }
 
+void ACSChunk::BuildIndex() {
+  NameIndexes& indexes = Indexes();
+  {
+    const std::lock_guard<std::mutex> hold(indexes.lock);
+    auto& names = indexes.of[this];
+    for (uint32_t i = 0; i < m_count; ++i) ++names[m_data[i].GetName().Handle()];
+  }
+  m_indexed = true;
+  if (m_memoryCounted) TakeMemory(uint64_t(m_capacity) * kIndexBytesPerTag);
+}
+
+void ACSChunk::Index(const Kiv::PString& name) {
+  NameIndexes& indexes = Indexes();
+  const std::lock_guard<std::mutex> hold(indexes.lock);
+  ++indexes.of[this][name.Handle()];
+}
+
+void ACSChunk::Unindex(const Kiv::PString& name) noexcept {
+  NameIndexes& indexes = Indexes();
+  const std::lock_guard<std::mutex> hold(indexes.lock);
+  auto& names = indexes.of[this];
+  const auto entry = names.find(name.Handle());
+  if (entry != names.end() && --entry->second == 0) names.erase(entry);
+}
+
+bool ACSChunk::MayHold(const Kiv::PString& name) const noexcept {
+  if (!m_indexed) return true;
+  NameIndexes& indexes = Indexes();
+  const std::lock_guard<std::mutex> hold(indexes.lock);
+  return indexes.of[this].contains(name.Handle());
+}
+
 long ACSChunk::FindTag(const Kiv::PString& name, size_t start) const noexcept {
+  if (!MayHold(name)) return -1;
   for (size_t i = start; i < m_count; ++i)
     if (m_data[i].GetName() == name) return static_cast<long>(i);
   return -1;
@@ -548,6 +606,7 @@ bool ACSChunk::RemoveChild(const ACSChunk* child) {
 void ACSChunk::RemoveTag(size_t index) {
   if (index >= m_count) return;
   if (m_memoryCounted) GiveMemory(TagBytes(m_data[index]));
+  if (m_indexed) Unindex(m_data[index].GetName());
   m_data[index].~TDBDataTag();
   std::memmove(static_cast<void*>(m_data + index), static_cast<const void*>(m_data + index + 1),
                (m_count - index - 1) * sizeof(TDBDataTag));
@@ -555,21 +614,10 @@ void ACSChunk::RemoveTag(size_t index) {
 }
 
 size_t ACSChunk::RemoveTagsNamed(const Kiv::PString& name) {
-  uint32_t kept = 0;
-  for (uint32_t i = 0; i < m_count; ++i) {
-    if (m_data[i].GetName() == name) {
-      if (m_memoryCounted) GiveMemory(TagBytes(m_data[i]));
-      m_data[i].~TDBDataTag();
-    } else {
-      if (kept != i)
-        std::memcpy(static_cast<void*>(m_data + kept), static_cast<const void*>(m_data + i),
-                    sizeof(TDBDataTag));
-      ++kept;
-    }
-  }
-  size_t removed = m_count - kept;
-  m_count = kept;
-  return removed;
+  // Built here, where the container changes: readers may share it across threads.
+  if (!m_indexed && m_count >= kIndexFrom) BuildIndex();
+  if (!MayHold(name)) return 0;
+  return RemoveTagsIf([&name](const TDBDataTag& tag) { return tag.GetName() == name; });
 }
 
 // ---- SoupRef ----
@@ -634,6 +682,13 @@ const TDBDataTag* SoupRef::FindTag(const Kiv::PString& name) const {
   if (!m_node) return nullptr;
   long index = m_node->FindTag(name);
   return index < 0 ? nullptr : &m_node->GetTag(static_cast<size_t>(index));
+}
+
+size_t SoupRef::TagsWalked(const Kiv::PString& name) const noexcept {
+  if (!m_node) return 0;
+  const long index = m_node->FindTag(name);
+  if (index >= 0) return size_t(index) + 1;
+  return m_node->m_indexed ? 0 : m_node->CountChildren();
 }
 
 bool SoupRef::HasNamedTag(const Kiv::PString& name) const {

@@ -159,6 +159,7 @@ public:
     for (uint32_t i = 0; i < m_count; ++i) {
       if (pred(static_cast<const TDBDataTag&>(m_data[i]))) {
         if (m_memoryCounted) GiveMemory(TagBytes(m_data[i]));
+        if (m_indexed) Unindex(m_data[i].GetName());
         m_data[i].~TDBDataTag();
         continue;
       }
@@ -196,12 +197,25 @@ private:
   // What a counted container reports: the node and its tag array, and each
   // tag's name and value bytes of their own.
   uint64_t HeldBytes() const noexcept;
+  // Past this many tags a container that is changed keeps an index of its
+  // names, so that setting or looking up a name it does not hold walks
+  // nothing. Counted as this many bytes per tag of room.
+  static constexpr uint32_t kIndexFrom = 1024;
+  static constexpr uint64_t kIndexBytesPerTag = 40;
+  void BuildIndex();
+  void Index(const Kiv::PString& name);
+  void Unindex(const Kiv::PString& name) noexcept;
+  // False when the index shows that no tag holds the name; true without one.
+  [[nodiscard]] bool MayHold(const Kiv::PString& name) const noexcept;
   static uint64_t TagBytes(const TDBDataTag& tag) noexcept;
   static void GiveMemory(uint64_t bytes) noexcept;
 
   uint8_t m_type;
   bool m_tagsInRoom = false;  // m_data is the room behind the node, not a block of its own
   bool m_memoryCounted = false;
+  // The container has an index of its names (kept beside the nodes, so that
+  // a node stays as small as it was for the many containers without one).
+  bool m_indexed = false;
   // Tags are moved between blocks by copying their bytes: a tag holds no
   // pointer into itself.
   uint32_t m_count = 0;
@@ -276,6 +290,9 @@ public:
   SoupRef GetNamedSoup(const Kiv::PString& name) const;
   // The tag "camera" as floats; true when present and not empty.
   [[nodiscard]] bool GetCameraFloats(std::vector<float>& out) const;
+  // How many tags a lookup of the name walks: up to the first tag of the
+  // name, or every tag for a name the soup lacks (none when its index says so).
+  size_t TagsWalked(const Kiv::PString& name) const noexcept;
   // The first of "0", "1", "2"... that no tag uses.
   Kiv::PString GetUniqueTagName() const;
 

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "kiv/PString.h"
@@ -102,11 +103,16 @@ public:
   void Circle(int cx, int cy, int r, uint32_t argb, int mode);
   void Triangle(int x1, int y1, int x2, int y2, int x3, int y3, uint32_t argb, int mode);
   // Copies the source rectangle of src (clipped to src) to (x, y) unscaled.
-  // src may be this bitmap. Both must hold pixels (not block data).
+  // src may be this bitmap: overlapping parts are copied in an order that
+  // reads each pixel before it is written. Both must hold pixels (not block data).
   void Image(const Bitmap& src, int x, int y, const Rect& srcRect, int mode);
   // Copies the source rectangle stretched onto the destination rectangle,
   // sampling the nearest source pixel.
   void Image(const Bitmap& src, const Rect& dstRect, const Rect& srcRect, int mode);
+
+  // The pixels the drawing operations have visited since the last call; the
+  // call clears the count. A caller that pays for drawing reads it after each.
+  uint64_t TakeDrawn() { return std::exchange(m_drawn, 0); }
 
   // The packed colour of four channels of 0.0 to 1.0: each is clamped, a NaN
   // counts as 0, and becomes trunc(c * 255 + 0.5).
@@ -128,6 +134,7 @@ private:
   Format m_format = FormatNone;
   std::vector<uint8_t> m_pixels;
   std::string m_error;
+  uint64_t m_drawn = 0;
 };
 
 }  // namespace Kiv

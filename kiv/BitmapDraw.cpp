@@ -62,6 +62,7 @@ void Bitmap::Span(int y, int x0, int x1, uint32_t argb, bool blend) {
     if (m_format == FormatRGBX32) argb |= 0xFF000000u;
     uint8_t* p = m_pixels.data() + (static_cast<size_t>(y) * static_cast<size_t>(m_width) + x0) * 4;
     const int n = x1 - x0 + 1;
+    m_drawn += uint64_t(n);
     if (!blend || argb >> 24 == 255) {
       for (int i = 0; i < n; ++i) StoreWord(p + size_t(i) * 4, argb);
     } else if (argb >> 24 != 0) {
@@ -69,7 +70,8 @@ void Bitmap::Span(int y, int x0, int x1, uint32_t argb, bool blend) {
     }
     return;
   }
-  for (int x = x0; x <= x1; ++x) blend ? BlendPixel(x, y, argb) : SetPixel(x, y, argb);
+  m_drawn += uint64_t(x1 - x0 + 1);
+  for (int x = x0; x <= x1; ++x) SetPixel(x, y, blend ? BlendOver(GetPixel(x, y), argb) : argb);
 }
 
 void Bitmap::Clear(uint32_t argb) {
@@ -79,6 +81,7 @@ void Bitmap::Clear(uint32_t argb) {
 
 void Bitmap::BlendPixel(int x, int y, uint32_t argb) {
   if (BytesPerPixel() == 0 || x < 0 || y < 0 || x >= m_width || y >= m_height) return;
+  ++m_drawn;
   SetPixel(x, y, BlendOver(GetPixel(x, y), argb));
 }
 
@@ -117,9 +120,9 @@ void Bitmap::Line(int x1, int y1, int x2, int y2, uint32_t argb, int mode) {
   const int sx = ax < bx ? 1 : -1, sy = ay < by ? 1 : -1;
   const int ex = std::abs(bx - ax), ey = -std::abs(by - ay);
   int err = ex + ey;
-  for (;;) {
+  for (;; ++m_drawn) {
     if (ax >= 0 && ay >= 0 && ax < m_width && ay < m_height)
-      blend ? BlendPixel(ax, ay, argb) : SetPixel(ax, ay, argb);
+      SetPixel(ax, ay, blend ? BlendOver(GetPixel(ax, ay), argb) : argb);
     if (ax == bx && ay == by) break;
     const int e2 = 2 * err;
     if (e2 >= ey) {
@@ -219,11 +222,6 @@ void Bitmap::Triangle(int x1, int y1, int x2, int y2, int x3, int y3, uint32_t a
 #undef KIV_CLIPPED_SPAN
 
 void Bitmap::Image(const Bitmap& src, int x, int y, const Rect& srcRect, int mode) {
-  if (&src == this) {
-    const Bitmap copy = src;  // the source must not change under the copy
-    Image(copy, x, y, srcRect, mode);
-    return;
-  }
   if (BytesPerPixel() == 0 || src.BytesPerPixel() == 0 || srcRect.width <= 0 || srcRect.height <= 0) return;
   // Clip the source rectangle to the source, then the target to this bitmap.
   int64_t sx0 = srcRect.x, sy0 = srcRect.y;
@@ -245,21 +243,35 @@ void Bitmap::Image(const Bitmap& src, int x, int y, const Rect& srcRect, int mod
   clip(sy0, sy1, dy0, src.m_height, m_height);
   if (sx0 >= sx1 || sy0 >= sy1) return;
   const int w = static_cast<int>(sx1 - sx0), h = static_cast<int>(sy1 - sy0);
+  m_drawn += uint64_t(w) * uint64_t(h);
+  // A copy within this bitmap walks away from the target, rows first, so
+  // every source pixel is read before anything is written over it.
+  const bool down = &src != this || dy0 <= sy0;
+  const bool right = &src != this || dy0 != sy0 || dx0 <= sx0;
   const bool blend = mode != 0;
-  if (!blend && m_format == src.m_format) {
-    const size_t bpp = size_t(BytesPerPixel());
-    for (int row = 0; row < h; ++row)
-      std::memcpy(m_pixels.data() + ((size_t(dy0) + row) * size_t(m_width) + size_t(dx0)) * bpp,
-                  src.m_pixels.data() + ((size_t(sy0) + row) * size_t(src.m_width) + size_t(sx0)) * bpp,
-                  size_t(w) * bpp);
-    return;
-  }
-  for (int row = 0; row < h; ++row)
-    for (int col = 0; col < w; ++col) {
-      const uint32_t c = src.GetPixel(int(sx0) + col, int(sy0) + row);
-      const int tx = int(dx0) + col, ty = int(dy0) + row;
-      blend ? BlendPixel(tx, ty, c) : SetPixel(tx, ty, c);
+  const size_t bpp = size_t(BytesPerPixel());
+  for (int i = 0; i < h; ++i) {
+    const int row = down ? i : h - 1 - i;
+    uint8_t* out = m_pixels.data() + ((size_t(dy0) + size_t(row)) * size_t(m_width) + size_t(dx0)) * bpp;
+    const uint8_t* in =
+        src.m_pixels.data() + ((size_t(sy0) + size_t(row)) * size_t(src.m_width) + size_t(sx0)) * bpp;
+    if (!blend && m_format == src.m_format) {
+      std::memmove(out, in, size_t(w) * bpp);
+    } else if (m_format == FormatRGBA32 && src.m_format == FormatRGBA32) {
+      for (int j = 0; j < w; ++j) {
+        const size_t at = size_t(right ? j : w - 1 - j) * 4;
+        const uint32_t c = LoadWord(in + at);
+        StoreWord(out + at, blend ? BlendOver(LoadWord(out + at), c) : c);
+      }
+    } else {
+      for (int j = 0; j < w; ++j) {
+        const int col = right ? j : w - 1 - j;
+        const uint32_t c = src.GetPixel(int(sx0) + col, int(sy0) + row);
+        const int tx = int(dx0) + col, ty = int(dy0) + row;
+        SetPixel(tx, ty, blend ? BlendOver(GetPixel(tx, ty), c) : c);
+      }
     }
+  }
 }
 
 void Bitmap::Image(const Bitmap& src, const Rect& dstRect, const Rect& srcRect, int mode) {
@@ -275,6 +287,7 @@ void Bitmap::Image(const Bitmap& src, const Rect& dstRect, const Rect& srcRect, 
   const int64_t dy0 = std::max<int64_t>(dstRect.y, 0);
   const int64_t dy1 = std::min<int64_t>(int64_t(dstRect.y) + dstRect.height, m_height);
   if (dx0 >= dx1 || dy0 >= dy1) return;
+  m_drawn += uint64_t(dx1 - dx0) * uint64_t(dy1 - dy0);
   // The nearest source pixel of each target column and row, sampled at the
   // target pixel's centre; -1 when it falls outside the source.
   auto sample = [](int64_t d, int64_t dStart, int64_t dSize, int64_t sStart, int64_t sSize, int64_t sSide) {
@@ -301,7 +314,8 @@ void Bitmap::Image(const Bitmap& src, const Rect& dstRect, const Rect& srcRect, 
     for (size_t i = 0; i < columns.size(); ++i) {
       if (columns[i] < 0) continue;
       const uint32_t c = src.GetPixel(columns[i], int(sy));
-      blend ? BlendPixel(int(dx0) + int(i), int(d), c) : SetPixel(int(dx0) + int(i), int(d), c);
+      const int tx = int(dx0) + int(i), ty = int(d);
+      SetPixel(tx, ty, blend ? BlendOver(GetPixel(tx, ty), c) : c);
     }
   }
 }

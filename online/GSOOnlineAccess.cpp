@@ -199,7 +199,8 @@ void GSOOnlineAccess::GetLocalData(GSStack& stack) {
     ok = ReadSoupBinary(reply, data) && data.IsValid();
   }
   if (ok) {
-    // As Soup.Copy does: the object's soup becomes the copy.
+    // As Soup.Copy does: the object's soup becomes the copy, paid for as one.
+    PayRunBudget(reply.Size() + SoupBytes(data));
     SoupRef copy;
     copy.Copy(data);
     soup->SetSoup(copy);
@@ -241,6 +242,7 @@ void GSOOnlineAccess::PostMessage(GSStack& stack) {
   if (!GetNativeStringParameter(stack, 1, text, false) || !GetNativeParameter(stack, 2, soup, false))
     return PushNativeResult(stack, OnlineAccessClientEndpoint::kPostRefused);
   if (!TakePostCredit()) return PushNativeResult(stack, OnlineAccessClientEndpoint::kPostRefused);
+  PayRunBudget(SoupBytes(soup->Soup()));  // written out to be sent
   PushNativeResult(stack, uint32_t(Endpoint().PostMessage(kuid, text, soup->Soup(), m_ownerModified)));
 }
 
@@ -288,6 +290,7 @@ void GSOOnlineAccess::PostOfflineMessage(GSStack& stack) {
   }
   SoupRef& outbox = OfflineOutbox();
   if (outbox.IsNull()) outbox = SoupRef::NewContainer();
+  PayRunBudget(outbox.CountTags() * sizeof(TDBDataTag));  // its unique name is found by a walk
   SoupRef copy;
   copy.Copy(soup->Soup());
   copy.EnsureContainer();

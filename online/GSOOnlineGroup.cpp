@@ -132,6 +132,9 @@ void GSOOnlineGroup::ReadMembers(TMEPacket& rest, bool replace) {
 
 // ---- natives ----
 
+// A search of the members walks them all.
+void GSOOnlineGroup::PayForMembers() const { PayRunBudget(m_users.Size() * kBytesPerBudgetByte); }
+
 void GSOOnlineGroup::Connect(GSStack&) { ConnectGroup(); }
 
 void GSOOnlineGroup::NativeGetStatus(GSStack& stack) { PushNativeResult(stack, m_status); }
@@ -150,6 +153,7 @@ void GSOOnlineGroup::GetOnlineGroupCookie(GSStack& stack) {
 void GSOOnlineGroup::AddUser(GSStack& stack) {
   Kiv::PString name;
   if (!GetNativePStringParameter(stack, 1, name, false) || !m_owner) return;
+  PayForMembers();
   if (m_users.Find(name.View()) >= 0) return;
   m_users.Append(name);
   // The script learns the outcome from the group's events.
@@ -159,6 +163,7 @@ void GSOOnlineGroup::AddUser(GSStack& stack) {
 void GSOOnlineGroup::RemoveUser(GSStack& stack) {
   Kiv::PString name;
   if (!GetNativePStringParameter(stack, 1, name, false) || !m_owner) return;
+  PayForMembers();
   const int at = m_users.Find(name.View());
   if (at < 0) return;
   m_users.RemoveAt(size_t(at));
@@ -177,6 +182,7 @@ void GSOOnlineGroup::GetIndexedUser(GSStack& stack) {
 void GSOOnlineGroup::FindUser(GSStack& stack) {
   std::string name;
   if (!GetNativeStringParameter(stack, 1, name, true)) return PushNativeResult(stack, uint32_t(-1));
+  PayForMembers();
   PushNativeResult(stack, uint32_t(m_users.Find(name)));
 }
 
@@ -190,6 +196,7 @@ void GSOOnlineGroup::PostMessage(GSStack& stack) {
   if (!GetNativeParameter(stack, 1, soup, false)) return PushNativeResult(stack, 1);
   if (!m_owner) return PushNativeResult(stack, OnlineAccessClientEndpoint::kPostNotOnline);
   if (!m_owner->TakePostCredit()) return PushNativeResult(stack, OnlineAccessClientEndpoint::kPostRefused);
+  PayRunBudget(SoupBytes(soup->Soup()));  // written out to be sent
   PushNativeResult(stack, uint32_t(Endpoint().PostGroupMessage(m_groupKey, soup->Soup(), m_owner->Owner())));
 }
 
@@ -215,6 +222,7 @@ void GSOOnlineGroup::SetUserModeFlags(GSStack& stack) {
 void GSOOnlineGroup::GetUserModeFlags(GSStack& stack) {
   std::string name;
   if (!GetNativeStringParameter(stack, 1, name, true)) return PushNativeResult(stack, 0);
+  PayForMembers();
   const int at = m_owner ? m_users.Find(name) : -1;
   PushNativeResult(stack, at < 0 ? 0 : m_users.At(size_t(at)).flags);
 }

@@ -65,6 +65,8 @@ public:
 private:
   GSOOnlineGroup(GSOOnlineAccess* owner, const Kiv::PString& key, uint32_t mode);
   void ConnectGroup();
+  // Pays the run budget for a walk of the members.
+  void PayForMembers() const;
   void SetStatus(uint32_t status);
   // Leaves the endpoint's list and gives the owner's reference back.
   void Release();

@@ -186,6 +186,7 @@ void GSOAsset::GetDependencyList(GSStack& stack) {
   // The asset's dependencies are not the script's to change: a locked copy.
   GSOKUIDList::List dependencies;
   for (const KUID& kuid : UMBGetAssetDependencies(m_kuid)) dependencies.PushBack(kuid);
+  PayRunBudget(2 * uint64_t(sizeof(KUID)) * dependencies.Size());  // copied twice
   PushObject(stack, NewScriptObject<GSOKUIDList>(Context(), dependencies), false);
 }
 

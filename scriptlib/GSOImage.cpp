@@ -79,6 +79,20 @@ bool GSOImage::CountBytes(uint64_t bytes, const char* native) {
   return true;
 }
 
+// A pixel costs what copying its four bytes does.
+void GSOImage::Changed() {
+  ++m_changes;
+  if (m_bitmap) PayRunBudget(4 * m_bitmap->TakeDrawn());
+}
+
+namespace {
+
+// Walking a text costs far more per byte than copying it (a glyph looked up
+// per character): one budget byte for each byte walked.
+bool PayForText(std::string_view utf8) { return PayNativeWork(uint64_t(utf8.size()) * kBytesPerBudgetByte); }
+
+}  // namespace
+
 GSOImage* GSOImage::Create(GSContext* context) { return NewScriptObject<GSOImage>(context); }
 
 GSOImage* GSOImage::LoadImage(GSContext* context, std::string_view baseFolder, const Kiv::PString& path) {
@@ -97,6 +111,7 @@ GSOImage* GSOImage::LoadImage(GSContext* context, std::string_view baseFolder, c
     return nullptr;
   }
   image->m_bitmap = std::move(bitmap);
+  PayRunBudget(2 * image->m_counted);  // decoded, then converted
   return image;
 }
 
@@ -111,8 +126,10 @@ void GSOImage::Clear(int width, int height) {
   if (!ScriptImageSize(width, height)) return;
   auto bitmap = std::make_unique<Kiv::Bitmap>();
   if (!bitmap->Create(width, height, Kiv::Bitmap::FormatRGBA32)) return;
+  PayRunBudget(PixelBytes(width, height));  // made zeroed, then filled
   bitmap->Clear(m_fillColor);
   m_bitmap = std::move(bitmap);
+  PayRunBudget(4 * m_bitmap->TakeDrawn());
 }
 
 void GSOImage::Resize(int width, int height, bool scale) {
@@ -124,23 +141,24 @@ void GSOImage::Resize(int width, int height, bool scale) {
   if (!ScriptImageSize(width, height)) return;
   auto bitmap = std::make_unique<Kiv::Bitmap>();
   if (!bitmap->Create(width, height, Kiv::Bitmap::FormatRGBA32)) return;  // created zeroed: transparent black
+  PayRunBudget(PixelBytes(width, height));
   const Kiv::Bitmap::Rect target{0, 0, width, height};
   const Kiv::Bitmap::Rect source = scale ? Kiv::Bitmap::Rect{0, 0, Width(), Height()} : target;
   bitmap->Image(*m_bitmap, target, source, 0);
   m_bitmap = std::move(bitmap);
-  ++m_changes;
+  Changed();
 }
 
 void GSOImage::DrawPoint(int x, int y) {
   if (!m_bitmap) return;
   m_bitmap->BlendPixel(x, y, m_lineColor);
-  ++m_changes;
+  Changed();
 }
 
 void GSOImage::DrawLine(int x1, int y1, int x2, int y2) {
   if (!m_bitmap) return;
   m_bitmap->Line(x1, y1, x2, y2, m_lineColor, Kiv::Bitmap::ModeBlend);
-  ++m_changes;
+  Changed();
 }
 
 void GSOImage::DrawRect(int x1, int y1, int x2, int y2) {
@@ -148,21 +166,21 @@ void GSOImage::DrawRect(int x1, int y1, int x2, int y2) {
   const Kiv::Bitmap::Rect rect = CornerRect(x1, y1, x2, y2);
   m_bitmap->Box(rect, m_fillColor, Kiv::Bitmap::ModeFill);
   m_bitmap->Box(rect, m_lineColor, 0);
-  ++m_changes;
+  Changed();
 }
 
 void GSOImage::DrawCircle(int x, int y, int radius) {
   if (!m_bitmap) return;
   m_bitmap->Circle(x, y, radius, m_fillColor, Kiv::Bitmap::ModeFill);
   m_bitmap->Circle(x, y, radius, m_lineColor, Kiv::Bitmap::ModeBlend);
-  ++m_changes;
+  Changed();
 }
 
 void GSOImage::DrawTriangle(int x1, int y1, int x2, int y2, int x3, int y3) {
   if (!m_bitmap) return;
   m_bitmap->Triangle(x1, y1, x2, y2, x3, y3, m_fillColor, Kiv::Bitmap::ModeFill);
   m_bitmap->Triangle(x1, y1, x2, y2, x3, y3, m_fillColor, Kiv::Bitmap::ModeBlend);
-  ++m_changes;
+  Changed();
 }
 
 void GSOImage::DrawImage(int x, int y, int dw, int dh, const GSOImage* source, int sx, int sy, int sw,
@@ -170,7 +188,7 @@ void GSOImage::DrawImage(int x, int y, int dw, int dh, const GSOImage* source, i
   if (!m_bitmap || !source || !source->m_bitmap) return;
   if (source == this && (dw != sw || dh != sh)) return;
   m_bitmap->Image(*source->m_bitmap, x, y, {sx, sy, sw, sh}, Kiv::Bitmap::ModeSourceAlpha);
-  ++m_changes;
+  Changed();
 }
 
 void GSOImage::DrawText(int x, int y, std::string_view utf8) {
@@ -179,10 +197,10 @@ void GSOImage::DrawText(int x, int y, std::string_view utf8) {
   description.face = m_face.Str();
   description.size = m_fontSize;
   TTFont* font = GetCachedTTFont(description);
-  if (!font) return;
+  if (!font || !PayForText(utf8)) return;
   // A text outside the image draws nothing.
   (void)font->DrawText(*m_bitmap, x, y, utf8, m_lineColor);
-  ++m_changes;
+  Changed();
 }
 
 int GSOImage::MeasureTextWidth(std::string_view utf8) const {
@@ -190,7 +208,7 @@ int GSOImage::MeasureTextWidth(std::string_view utf8) const {
   description.face = m_face.Str();
   description.size = m_fontSize;
   const TTFont* font = GetCachedTTFont(description);
-  return font ? font->GetTextWidth(utf8) : 0;
+  return font && PayForText(utf8) ? font->GetTextWidth(utf8) : 0;
 }
 
 void GSOImage::NativeSetLineColor(GSStack& stack) { SetLineColor(ColorArguments(stack)); }
@@ -263,13 +281,13 @@ void GSOImage::NativeDrawImagePart(GSStack& stack) {
 }
 
 void GSOImage::NativeDrawText(GSStack& stack) {
-  std::string text;
-  if (GetNativeStringParameter(stack, 3, text, false)) DrawText(Int(stack, 1), Int(stack, 2), text);
+  std::string_view text;
+  if (GetNativeStringViewParameter(stack, 3, text, false)) DrawText(Int(stack, 1), Int(stack, 2), text);
 }
 
 void GSOImage::NativeMeasureTextWidth(GSStack& stack) {
-  std::string text;
-  if (!GetNativeStringParameter(stack, 1, text, false)) {
+  std::string_view text;
+  if (!GetNativeStringViewParameter(stack, 1, text, false)) {
     PushNativeResult(stack, 0);
     return;
   }

@@ -92,6 +92,8 @@ private:
   // then the thread gets "<native>> the image would pass the script memory
   // limit" (a null native: nothing is raised).
   bool CountBytes(uint64_t bytes, const char* native);
+  // Counts a change and pays the run budget for the pixels it touched.
+  void Changed();
 
   std::unique_ptr<Kiv::Bitmap> m_bitmap;
   uint64_t m_counted = 0;  // bytes of pixels counted against the script memory limit

@@ -125,8 +125,11 @@ GSOKUIDList* GSOKUIDList::Create(GSContext* context) { return NewScriptObject<GS
 
 namespace {
 
-// What one entry holds: the KUID in the ordered list and in a node of the index.
-constexpr uint64_t kKUIDEntryBytes = 2 * sizeof(KUID) + 3 * sizeof(void*);
+// What one entry holds: the KUID in the ordered list and in a node of the
+// index with its block.
+constexpr uint64_t kKUIDEntryBytes = 2 * sizeof(KUID) + 4 * sizeof(void*);
+// Stepping to the next block costs what copying this many bytes does.
+constexpr uint64_t kBlockStepBytes = 64;
 
 }  // namespace
 
@@ -142,14 +145,22 @@ bool GSOKUIDList::CountEntries(size_t count, const char* native) {
 }
 
 bool GSOKUIDList::Add(const KUID& kuid) {
-  if (!m_index.insert(kuid).second) return false;
+  const auto [entry, added] = m_index.try_emplace(kuid, nullptr);
+  if (!added) return false;
   m_list.PushBack(kuid);
+  entry->second = m_list.FirstBlock()->prev;  // appending moves no entry before it
   return true;
 }
 
 bool GSOKUIDList::Remove(const KUID& kuid) {
-  if (!m_index.erase(kuid)) return false;
-  m_list.Erase(m_list.Find(kuid));
+  const auto entry = m_index.find(kuid);
+  if (entry == m_index.end()) return false;
+  List::Block* block = entry->second;
+  m_index.erase(entry);
+  size_t at = 0;
+  while (!(block->entries[at] == kuid)) ++at;
+  m_list.Erase(List::Iterator(&m_list, block, at));
+  m_cursorBlock = nullptr;
   return true;
 }
 
@@ -163,6 +174,7 @@ void GSOKUIDList::CopyFrom(const GSOKUIDList& other) {
 void GSOKUIDList::Clear() {
   m_list.FreeBlocks();
   m_index.clear();
+  m_cursorBlock = nullptr;
 }
 
 bool GSOKUIDList::Unlocked(const char* text) const {
@@ -176,6 +188,7 @@ void GSOKUIDList::CountKUIDs(GSStack& stack) { PushNativeResult(stack, uint32_t(
 
 void GSOKUIDList::NativeClear(GSStack&) {
   if (!Unlocked("KUIDList.Clear> list is locked")) return;
+  PayRunBudget(Count() * kKUIDEntryBytes);  // every entry is let go
   Clear();
   (void)CountEntries(0, "KUIDList.Clear");  // fewer entries always fit
 }
@@ -219,9 +232,25 @@ void GSOKUIDList::GetIndexedKUID(GSStack& stack) {
     Raise("KUIDList.GetIndexedKUID> index out of range");
     return PushNativeResult(stack, 0);
   }
-  List::Iterator it = m_list.begin();
-  it.Advance(index);
-  PushObject(stack, GetKUIDObject(Context(), *it), false);
+  List::Block* block = m_list.FirstBlock();
+  size_t entry = 0, at = 0;
+  if (m_cursorBlock && index >= m_cursorIndex) {
+    block = m_cursorBlock;
+    entry = m_cursorEntry;
+    at = m_cursorIndex;
+  }
+  uint64_t steps = 0;
+  for (; at + (block->count - entry) <= index; ++steps) {
+    at += block->count - entry;
+    block = block->next;
+    entry = 0;
+  }
+  PayRunBudget(steps * kBlockStepBytes);
+  entry += index - at;
+  m_cursorBlock = block;
+  m_cursorEntry = entry;
+  m_cursorIndex = index;
+  PushObject(stack, GetKUIDObject(Context(), block->entries[entry]), false);
 }
 
 void GSOKUIDList::RegisterNatives(GSMachine& machine) {

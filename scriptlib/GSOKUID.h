@@ -5,7 +5,7 @@
 // one per identifier at a time: GetKUIDObject gives the same object again
 // while it lives. A KUID list is ordered, holds each identifier once and may
 // be locked (then "KUIDList.<native>> list is locked" refuses changes).
-#include <unordered_set>
+#include <unordered_map>
 
 #include "foundation/BlockList.h"
 #include "foundation/KUID.h"
@@ -95,8 +95,14 @@ private:
   void AddKUID(GSRuntime::GSStack& stack);
   void GetIndexedKUID(GSRuntime::GSStack& stack);
 
-  List m_list;                             // insertion order
-  std::unordered_set<KUID, Hash> m_index;  // membership, so adding stays linear
+  List m_list;  // insertion order
+  // The block of each entry: membership, so adding stays linear, and where
+  // removing finds the entry without walking the list.
+  std::unordered_map<KUID, List::Block*, Hash> m_index;
+  // The last entry GetIndexedKUID reached and its index, so a walk up the
+  // list goes on from there; null after a change that moves entries.
+  List::Block* m_cursorBlock = nullptr;
+  size_t m_cursorEntry = 0, m_cursorIndex = 0;
   bool m_locked;
   uint64_t m_counted = 0;  // bytes counted against the script memory limit
 };

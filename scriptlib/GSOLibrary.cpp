@@ -155,6 +155,10 @@ void GSOLibrary::LibraryCallNative(GSStack& stack) {
     texts.push_back(isText ? static_cast<const GSString*>(element)->Text() : std::string());
     present.push_back(isText);
   }
+  // The texts are copied twice on their way to the library.
+  uint64_t bytes = 4 * uint64_t(texts.size());
+  for (const std::string& t : texts) bytes += 2 * t.size();
+  PayRunBudget(bytes);
   std::vector<const char*> arguments;
   for (size_t i = 0; i < texts.size(); ++i) arguments.push_back(present[i] ? texts[i].c_str() : nullptr);
   PushNativeStringResult(stack, Context(), CallNative(name, arguments));

@@ -1,5 +1,9 @@
 #include "scriptlib/GSOSecurityToken.h"
 
+#include <string>
+#include <unordered_set>
+#include <vector>
+
 #include "config/AssetSpec.h"
 #include "foundation/Log.h"
 #include "scriptlib/NativeBinding.h"
@@ -12,6 +16,11 @@ using namespace ScriptNatives;
 namespace {
 
 GSOSecurityToken::SubjectKey KeyOf(const KUID& k) { return {k.user, k.content, k.version}; }
+
+// What a table holds, counted against the script memory limit: each issuer
+// and subject entry, and each right's set node and name. The same figure is
+// what walking the table pays into the run budget.
+constexpr uint64_t kIssuerBytes = 96, kSubjectBytes = 128, kRightBytes = 64;
 
 const Kiv::PString& DuplicateRight() {
   static const Kiv::PString right("duplicate-token");
@@ -31,10 +40,45 @@ GSOSecurityToken::Rights RightsOfArray(const GSArray* rights) {
   return out;
 }
 
-GSOSecurityToken::GSOSecurityToken(GSContext* context, Table table) : m_table(std::move(table)) {
+uint64_t GSOSecurityToken::GrantBytes(const GSArray* rights) {
+  uint64_t bytes = kIssuerBytes + kSubjectBytes;
+  if (!rights || !rights->ObjectElements()) return bytes;
+  for (std::size_t i = 0; i < rights->Size(); ++i) {
+    const GSObjectReference* element = GetObject(rights->At(i));
+    if (element && element->Type() == ObjectString)
+      bytes += kRightBytes + static_cast<const GSString*>(element)->Text().size();
+  }
+  return bytes;
+}
+
+uint64_t GSOSecurityToken::TableBytes(const Table& table) {
+  uint64_t bytes = 0;
+  for (const auto& [serial, grants] : table) {
+    bytes += kIssuerBytes;
+    for (const auto& [key, grant] : grants) {
+      bytes += kSubjectBytes;
+      for (const Kiv::PString& right : grant.second) bytes += kRightBytes + right.Length();
+    }
+  }
+  return bytes;
+}
+
+bool GSOSecurityToken::Admit(uint64_t bytes, const char* native) {
+  if (!PayNativeWork(bytes)) return false;
+  if (ScriptMemory::Fits(bytes)) return true;
+  Raise((std::string(native) + "> the token would pass the script memory limit").c_str());
+  return false;
+}
+
+GSOSecurityToken::GSOSecurityToken(GSContext* context, Table table)
+    : m_table(std::move(table)), m_counted(TableBytes(m_table)) {
+  PayRunBudget(m_counted);
+  ScriptMemory::Charge(m_counted);
   // A failed bind leaves no handle, which NewScriptObject tests.
   (void)BindScriptClass(ScriptClasses().securityToken, context);
 }
+
+GSOSecurityToken::~GSOSecurityToken() { ScriptMemory::Give(m_counted); }
 
 GSOSecurityToken::GSOSecurityToken(GSContext* context, const ScriptableObject& issuer, const KUID& subject,
                                    const GSArray* rights)
@@ -45,6 +89,7 @@ GSOSecurityToken::GSOSecurityToken(GSContext* context, const GSOSecurityToken& s
     : GSOSecurityToken(context, source.m_table) {}
 
 ScriptableObject* GSOSecurityToken::FindIssuerByAssetKUID(const KUID& kuid) const {
+  PayRunBudget(m_table.size() * kIssuerBytes);
   for (const auto& [serial, grants] : m_table) {
     ScriptableObject* issuer = ScriptableObject::FindBySerial(serial);
     if (issuer && issuer->GetAssetKUID() == kuid) return issuer;
@@ -61,12 +106,22 @@ bool GSOSecurityToken::HasRight(const ScriptableObject& issuer, const KUID& subj
 }
 
 GSOSecurityToken* GSOSecurityToken::Merge(GSContext* context, const GSArray& tokens) {
-  Table merged;
-  bool any = false;
+  // A token met again adds nothing to the union: each is merged once, and
+  // what the distinct ones hold bounds what the result holds.
+  std::vector<const GSOSecurityToken*> distinct;
+  std::unordered_set<const GSOSecurityToken*> seen;
+  uint64_t bound = 0;
+  PayRunBudget(4 * uint64_t(tokens.Size()));
   for (std::size_t i = 0; i < tokens.Size(); ++i) {
     const auto* token = dynamic_cast<const GSOSecurityToken*>(GetObject(tokens.At(i)));
-    if (!token) continue;
-    any = true;
+    if (!token || !seen.insert(token).second) continue;
+    distinct.push_back(token);
+    bound += token->m_counted;
+  }
+  if (distinct.empty()) return nullptr;
+  if (!Admit(bound, "RovanaGameObject.MergeSecurityTokens")) return nullptr;
+  Table merged;
+  for (const GSOSecurityToken* token : distinct) {
     for (const auto& [serial, grants] : token->m_table) {
       Grants& into = merged[serial];
       for (const auto& [key, grant] : grants) {
@@ -75,12 +130,15 @@ GSOSecurityToken* GSOSecurityToken::Merge(GSContext* context, const GSArray& tok
       }
     }
   }
-  return any ? NewScriptObject<GSOSecurityToken>(context, std::move(merged)) : nullptr;
+  return NewScriptObject<GSOSecurityToken>(context, std::move(merged));
 }
 
 GSOSecurityToken* GSOSecurityToken::ReIssue(const GSOSecurityToken& base, GSContext* context,
                                             const ScriptableObject& caller, const KUID& subject,
                                             const GSArray* requested) {
+  const uint64_t asked = GrantBytes(requested);
+  if (asked == GrantBytes(nullptr)) return nullptr;  // no right asked for
+  if (!Admit(base.m_counted + asked, "RovanaGameObject.IssueSecurityToken")) return nullptr;
   const Rights wanted = RightsOfArray(requested);
   if (wanted.empty()) return nullptr;
   const KUID own = caller.GetAssetKUID();
@@ -119,8 +177,10 @@ GSOSecurityToken* GSOSecurityToken::ReIssue(const GSOSecurityToken& base, GSCont
 
 void GSOSecurityToken::IsOwnerLocallyModified(GSStack& stack) {
   for (const auto& [serial, grants] : m_table)
-    for (const auto& [key, grant] : grants)
+    for (const auto& [key, grant] : grants) {
+      PayRunBudget(kSubjectBytes);
       if (IsSpecLocallyModified(grant.first)) return PushNativeBoolResult(stack, true);
+    }
   PushNativeBoolResult(stack, false);
 }
 

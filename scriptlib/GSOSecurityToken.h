@@ -34,7 +34,19 @@ public:
                    const GSRuntime::GSArray* rights);
   // A copy of the source's table.
   GSOSecurityToken(GSRuntime::GSContext* context, const GSOSecurityToken& source);
+  // The table is counted against the script memory limit while the token
+  // lives (callers check it fits first, with Admit).
   GSOSecurityToken(GSRuntime::GSContext* context, Table table);
+  ~GSOSecurityToken() override;
+
+  // What a grant of the array's rights is counted as, found without making it.
+  static uint64_t GrantBytes(const GSRuntime::GSArray* rights);
+  // What a table is counted as; a walk over it pays the same.
+  static uint64_t TableBytes(const Table& table);
+  // Pays `bytes` of work and checks that a token of that size fits the limit;
+  // false when not (then "<native>> the token would pass the script memory
+  // limit" stops the thread, or the budget is passed).
+  [[nodiscard]] static bool Admit(uint64_t bytes, const char* native);
 
   const Table& GrantTable() const { return m_table; }
 
@@ -57,6 +69,7 @@ private:
   void IsOwnerLocallyModified(GSRuntime::GSStack& stack);
 
   Table m_table;
+  uint64_t m_counted = 0;  // TableBytes of the table, counted against the script memory limit
 };
 
 // The right names of a script array: its string elements, each once.

@@ -58,6 +58,15 @@ void GSOSoup::EnterChild(const Kiv::PString& name, GSOSoup& child, const char* n
   Counted(native);
 }
 
+void GSOSoup::PayLookup(const Kiv::PString& name) const {
+  PayRunBudget(m_soup.TagsWalked(name) * sizeof(TDBDataTag));
+}
+
+void GSOSoup::PaySet(const Kiv::PString& name) const {
+  // Setting a name the soup holds removes every tag of it: a walk of them all.
+  PayRunBudget((m_soup.TagsWalked(name) ? m_soup.CountTags() : 0) * sizeof(TDBDataTag));
+}
+
 void GSOSoup::IsLocked(GSStack& stack) { PushNativeBoolResult(stack, m_locked); }
 
 void GSOSoup::CountTags(GSStack& stack) { PushNativeResult(stack, uint32_t(m_soup.CountTags())); }
@@ -65,12 +74,14 @@ void GSOSoup::CountTags(GSStack& stack) { PushNativeResult(stack, uint32_t(m_sou
 void GSOSoup::GetNamedTag(GSStack& stack) {
   Kiv::PString name;
   if (!GetNativePStringParameter(stack, 1, name, false)) return PushNativeResult(stack, 0);
+  PayLookup(name);
   PushNativeStringResult(stack, Context(), m_soup.GetNamedTag(name).View());
 }
 
 void GSOSoup::GetNamedSoup(GSStack& stack) {
   Kiv::PString name;
   if (!GetNativePStringParameter(stack, 1, name, false)) return PushNativeResult(stack, 0);
+  PayLookup(name);
   PushChild(stack, m_soup.GetNamedSoup(name));
 }
 
@@ -78,6 +89,7 @@ void GSOSoup::GetNamedSoupAdd(GSStack& stack) {
   if (!Unlocked("Soup.GetNamedSoupAdd> parent soup is locked")) return PushNativeResult(stack, 0);
   Kiv::PString name;
   if (!GetNativePStringParameter(stack, 1, name, false)) return PushNativeResult(stack, 0);
+  PayLookup(name);
   SoupRef child = m_soup.GetNamedSoup(name);
   if (!child) {
     child = SoupRef::NewContainer();
@@ -97,6 +109,7 @@ void GSOSoup::GetIndexedTagName(GSStack& stack) {
 void GSOSoup::GetIndexForNamedTag(GSStack& stack) {
   Kiv::PString name;
   if (!GetNativePStringParameter(stack, 1, name, false)) return PushNativeResult(stack, 0);
+  PayLookup(name);
   int32_t found = -1;
   for (size_t i = 0; i < m_soup.CountTags(); ++i)
     if (m_soup.GetIndexedTagName(i) == name) {
@@ -109,6 +122,7 @@ void GSOSoup::GetIndexForNamedTag(GSStack& stack) {
 void GSOSoup::GetNamedTagAsKUID(GSStack& stack) {
   Kiv::PString name;
   if (!GetNativePStringParameter(stack, 1, name, false)) return PushNativeResult(stack, 0);
+  PayLookup(name);
   const KUID kuid = m_soup.GetNamedTagAsKUID(name);
   PushObject(stack, kuid.IsNull() ? nullptr : GetKUIDObject(Context(), kuid), false);
 }
@@ -116,18 +130,21 @@ void GSOSoup::GetNamedTagAsKUID(GSStack& stack) {
 void GSOSoup::GetNamedTagAsInt(GSStack& stack) {
   Kiv::PString name;
   if (!GetNativePStringParameter(stack, 1, name, false)) return PushNativeResult(stack, 0);
+  PayLookup(name);
   PushNativeResult(stack, uint32_t(m_soup.GetNamedTagAsInt(name, 0)));
 }
 
 void GSOSoup::GetNamedTagAsIntDefault(GSStack& stack) {
   Kiv::PString name;
   if (!GetNativePStringParameter(stack, 1, name, false)) return PushNativeResult(stack, 0);
+  PayLookup(name);
   PushNativeResult(stack, uint32_t(m_soup.GetNamedTagAsInt(name, GetNativeIntParameter(stack, 2))));
 }
 
 void GSOSoup::GetNamedTagAsFloat(GSStack& stack) {
   Kiv::PString name;
   if (!GetNativePStringParameter(stack, 1, name, false)) return PushNativeResult(stack, 0);
+  PayLookup(name);
   // The frame has room for the result.
   (void)PushNativeFloatResult(stack, m_soup.GetNamedTagAsFloat(name, 0.0f));
 }
@@ -135,6 +152,7 @@ void GSOSoup::GetNamedTagAsFloat(GSStack& stack) {
 void GSOSoup::GetNamedTagAsFloatDefault(GSStack& stack) {
   Kiv::PString name;
   if (!GetNativePStringParameter(stack, 1, name, false)) return PushNativeResult(stack, 0);
+  PayLookup(name);
   // The frame has room for the result.
   (void)PushNativeFloatResult(stack, m_soup.GetNamedTagAsFloat(name, GetNativeFloatParameter(stack, 2)));
 }
@@ -144,6 +162,7 @@ void GSOSoup::SetNamedTagText(GSStack& stack) {
   Kiv::PString name, text;
   if (!GetNativePStringParameter(stack, 1, name, false) || !GetNativePStringParameter(stack, 2, text, true))
     return;
+  PaySet(name);
   PayRunBudget(text.View().size());
   if (!Fits(text.View().size() + name.View().size() + sizeof(TDBDataTag), "Soup.SetNamedTag")) return;
   m_soup.SetNamedTag(name, text.View());
@@ -154,6 +173,7 @@ void GSOSoup::SetNamedTagFloat(GSStack& stack) {
   if (!Unlocked("Soup.SetNamedTag> parent soup is locked")) return;
   Kiv::PString name;
   if (!GetNativePStringParameter(stack, 1, name, false)) return;
+  PaySet(name);
   m_soup.SetNamedTagFloat(name, GetNativeFloatParameter(stack, 2));
   Counted("Soup.SetNamedTag");
 }
@@ -162,6 +182,7 @@ void GSOSoup::SetNamedTagInt(GSStack& stack) {
   if (!Unlocked("Soup.SetNamedTag> parent soup is locked")) return;
   Kiv::PString name;
   if (!GetNativePStringParameter(stack, 1, name, false)) return;
+  PaySet(name);
   m_soup.SetNamedTagInt(name, GetNativeIntParameter(stack, 2));
   Counted("Soup.SetNamedTag");
 }
@@ -171,6 +192,7 @@ void GSOSoup::SetNamedTagKUID(GSStack& stack) {
   Kiv::PString name;
   GSOKUID* kuid = nullptr;
   if (!GetNativePStringParameter(stack, 1, name, false) || !GetNativeParameter(stack, 2, kuid, true)) return;
+  PaySet(name);
   m_soup.SetNamedTagKUID(name, kuid ? kuid->Kuid() : KUID::Null());
   Counted("Soup.SetNamedKUID");
 }
@@ -182,6 +204,7 @@ void GSOSoup::SetNamedSoup(GSStack& stack) {
   if (!GetNativePStringParameter(stack, 1, name, false) || !GetNativeParameter(stack, 2, child, false))
     return;
   if (child->m_locked) return Raise("Soup.SetNamedTag> sub-soup parameter is locked");
+  PaySet(name);
   EnterChild(name, *child, "Soup.SetNamedTag");
 }
 
@@ -189,6 +212,7 @@ void GSOSoup::RemoveNamedTag(GSStack& stack) {
   if (!Unlocked("Soup.RemoveNamedTag> parent soup is locked")) return;
   Kiv::PString name;
   if (!GetNativePStringParameter(stack, 1, name, false)) return;
+  PaySet(name);  // the tags after it move down
   m_soup.RemoveNamedTag(name);
 }
 
@@ -204,7 +228,9 @@ void GSOSoup::Copy(GSStack& stack) {
 }
 
 void GSOSoup::Clear(GSStack&) {
-  if (Unlocked("Soup.Clear> parent soup is locked")) m_soup.Clear();
+  if (!Unlocked("Soup.Clear> parent soup is locked")) return;
+  PayRunBudget(m_soup.CountTags() * sizeof(TDBDataTag));
+  m_soup.Clear();
 }
 
 void GSOSoup::GetLockedReference(GSStack& stack) {
@@ -220,6 +246,7 @@ void GSOSoup::AddUniqueNamedSoup(GSStack& stack) {
   GSOSoup* child = nullptr;
   if (!GetNativeParameter(stack, 1, child, false)) return;
   if (child->m_locked) return Raise("Soup.AddUniqueNamedSoup> sub-soup parameter is locked");
+  PayRunBudget(m_soup.CountTags() * sizeof(TDBDataTag));  // the unique name is found by a walk
   EnterChild(m_soup.GetUniqueTagName(), *child, "Soup.AddUniqueNamedSoup");
 }
 

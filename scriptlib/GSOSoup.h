@@ -72,6 +72,10 @@ private:
   // Enters `child`'s soup under `name`; raises "<native>> sub-soup contains
   // parent soup" when it would hold this soup.
   void EnterChild(const Kiv::PString& name, GSOSoup& child, const char* native);
+  // Pay the run budget for the tags a lookup of `name` walks, and for the
+  // walk that setting or removing it makes.
+  void PayLookup(const Kiv::PString& name) const;
+  void PaySet(const Kiv::PString& name) const;
   // After a change: counts the soup against the script memory limit (an
   // unlocked one: a locked soup is the program's, not the script's); true
   // when within it, else raises "<native>> the soup passes the script memory limit".

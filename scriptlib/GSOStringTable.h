@@ -16,14 +16,18 @@
 // and a digit d give parameter d (its text is not scanned again), any other
 // '$' stays, and so does a '$' in the last position.
 std::string SubstituteStringParameters(std::string_view text, const Kiv::PString (&parameters)[10]);
+// The size of that text, found without making it.
+uint64_t SubstitutedSize(std::string_view text, const Kiv::PString (&parameters)[10]);
 
 class GSOStringTable : public GSRuntime::GSObject {
 public:
   // Bound to the script class StringTable; `config` is the config soup of the
   // asset of `spec`, which the table holds (a handle) while it lives.
   GSOStringTable(GSRuntime::GSContext* context, SpecRef spec, const SoupRef& config);
+  ~GSOStringTable() override;
 
-  // Stores parameter `index` (0..9); false for any other index.
+  // Stores parameter `index` (0..9), counted against the script memory limit
+  // while it is held; false for any other index.
   [[nodiscard]] bool SetParam(int32_t index, const Kiv::PString& text);
   void ClearParams();
   // The text of a key with the parameters substituted; empty for an empty key
@@ -36,6 +40,9 @@ public:
   static void RegisterNatives(GSRuntime::GSMachine& machine);
 
 private:
+  // The text of a key, from the table or else the interface-text database;
+  // false for an empty key or one neither has.
+  bool FindText(const Kiv::PString& key, Kiv::PString& text) const;
   void NativeSetParam(GSRuntime::GSStack& stack);
   void NativeClearParams(GSRuntime::GSStack& stack);
   void NativeGetString(GSRuntime::GSStack& stack);

@@ -25,8 +25,14 @@ bool GetNativeGSStringParameter(GSStack& stack, GSString*& out) {
   return false;
 }
 
-bool GetNativeStringParameter(GSStack& stack, uint32_t index, std::string& out, bool allowEmpty) {
-  out.clear();
+bool PayNativeWork(uint64_t bytes) {
+  const bool covered = bytes <= RunBudgetBytesLeft();
+  PayRunBudget(bytes);
+  return covered;
+}
+
+bool GetNativeStringViewParameter(GSStack& stack, uint32_t index, std::string_view& out, bool allowEmpty) {
+  out = {};
   GSObjectReference* object = GetObject(stack.Argument(index));
   const GSString* s =
       object && object->Type() == ObjectString ? static_cast<const GSString*>(object) : nullptr;
@@ -39,18 +45,20 @@ bool GetNativeStringParameter(GSStack& stack, uint32_t index, std::string& out, 
   return false;
 }
 
+bool GetNativeStringParameter(GSStack& stack, uint32_t index, std::string& out, bool allowEmpty) {
+  std::string_view text;
+  const bool got = GetNativeStringViewParameter(stack, index, text, allowEmpty);
+  PayRunBudget(text.size());
+  out = text;
+  return got;
+}
+
 bool GetNativePStringParameter(GSStack& stack, uint32_t index, Kiv::PString& out, bool allowEmpty) {
-  out = Kiv::PString::Empty();
-  GSObjectReference* object = GetObject(stack.Argument(index));
-  const GSString* s =
-      object && object->Type() == ObjectString ? static_cast<const GSString*>(object) : nullptr;
-  if (s && !s->Text().empty()) {
-    out = Kiv::PString(s->Text());
-    return true;
-  }
-  if (allowEmpty) return true;
-  RaiseParameterError(s ? "empty string at parameter %d" : "null string at parameter %d", int32_t(index));
-  return false;
+  std::string_view text;
+  const bool got = GetNativeStringViewParameter(stack, index, text, allowEmpty);
+  PayRunBudget(text.size());
+  out = text.empty() ? Kiv::PString::Empty() : Kiv::PString(text);
+  return got;
 }
 
 void PushNativeStringResult(GSStack& stack, GSContext* context, std::string_view text) {

@@ -11,6 +11,7 @@
 // leaves the cell it promised.
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <utility>
 
 #include "gamescript/runtime/Objects.h"
@@ -43,10 +44,19 @@ template <class T>
   return false;
 }
 
+// Pays `bytes` of work into the run budget before the work is done; false
+// when the budget cannot cover them: the run ends at its next jump, and the
+// native skips the work so that one call never runs far past the budget.
+[[nodiscard]] bool PayNativeWork(uint64_t bytes);
+
 // The script string of cell 1; null is refused.
 [[nodiscard]] bool GetNativeGSStringParameter(GSRuntime::GSStack& stack, GSRuntime::GSString*& out);
 // The text of the string of cell `index`. Null and empty are refused unless
 // `allowEmpty`, which reads both as the empty text.
+// The view lasts while the cell holds the string (the call); the copying
+// getters pay for the copy.
+[[nodiscard]] bool GetNativeStringViewParameter(GSRuntime::GSStack& stack, uint32_t index,
+                                                std::string_view& out, bool allowEmpty);
 [[nodiscard]] bool GetNativeStringParameter(GSRuntime::GSStack& stack, uint32_t index, std::string& out,
                                             bool allowEmpty);
 [[nodiscard]] bool GetNativePStringParameter(GSRuntime::GSStack& stack, uint32_t index, Kiv::PString& out,

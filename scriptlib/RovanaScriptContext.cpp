@@ -148,6 +148,8 @@ template <class Make>
 uint32_t MakeObjectArray(GSContext* context, const std::vector<KUID>& kuids, Make make) {
   GSArray* array = GSArray::Create(context, true);
   if (!array) return 0;
+  // Each object made costs what copying this many bytes does.
+  PayRunBudget(kuids.size() * kBytesPerBudgetByte);
   std::size_t next = 0;
   for (const KUID& kuid : kuids) {
     const GSObjectReference* object = make(kuid);

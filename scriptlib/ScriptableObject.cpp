@@ -216,6 +216,8 @@ void ScriptableObject::IssueSecurityToken(GSStack& stack) {
   if (!GetNativeParameter(stack, 1, subject, false) || !GetNativeParameter(stack, 2, rights, false))
     return stack.Push(0), void();
   if (!GetSpec()) return stack.Push(0), void();
+  if (!GSOSecurityToken::Admit(GSOSecurityToken::GrantBytes(rights), "RovanaGameObject.IssueSecurityToken"))
+    return stack.Push(0), void();
   PushObject(stack, NewScriptObject<GSOSecurityToken>(Context(), *this, subject->Kuid(), rights), false);
 }
 

@@ -144,6 +144,16 @@ TEST(BitmapDraw, ImageCopiesClipAndBlendAndMayOverlapThemselves) {
   b.Image(b, 2, 0, {0, 0, 4, 1}, 0);  // overlapping self-copy reads the old pixels
   const uint32_t want[6] = {0, 1, 0, 1, 2, 3};
   for (int x = 0; x < 6; ++x) EXPECT_EQ(b.GetPixel(x, 0), 0xFF000000u | want[x]);
+  // Blended, as scripts copy: down and right, and along one row.
+  Bitmap c = Make(3, 3);
+  for (int y = 0; y < 3; ++y)
+    for (int x = 0; x < 3; ++x) c.SetPixel(x, y, 0xFF000000u | uint32_t(y * 3 + x));
+  c.Image(c, 1, 1, {0, 0, 2, 2}, Bitmap::ModeSourceAlpha);
+  const uint32_t moved[9] = {0, 1, 2, 3, 0, 1, 6, 3, 4};
+  for (int i = 0; i < 9; ++i) EXPECT_EQ(c.GetPixel(i % 3, i / 3), 0xFF000000u | moved[i]) << i;
+  b.Image(b, 1, 0, {0, 0, 5, 1}, Bitmap::ModeSourceAlpha);
+  const uint32_t row[6] = {0, 0, 1, 0, 1, 2};
+  for (int x = 0; x < 6; ++x) EXPECT_EQ(b.GetPixel(x, 0), 0xFF000000u | row[x]);
 
   Bitmap dst = Make(3, 3, 0xFF000000u);
   Bitmap src = Make(2, 2, 0x80FFFFFFu);
