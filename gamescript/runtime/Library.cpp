@@ -10,6 +10,7 @@
 #include "gamescript/runtime/Machine.h"
 #include "gamescript/runtime/MachineState.h"
 #include "gamescript/runtime/ScriptLogHook.h"
+#include "kiv/File.h"
 
 namespace GSRuntime {
 
@@ -138,6 +139,8 @@ void GSLibrary::IndexClasses() {
     m_classIndex[i] = {hash, &cls};
   }
 }
+
+std::string GSLibrary::DisplayName() const { return Kiv::SpelledOnDisk(m_name, m_name); }
 
 int GSLibrary::Load(std::unique_ptr<uint8_t[]> image, std::size_t size) {
   m_image = std::move(image);

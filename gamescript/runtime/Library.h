@@ -49,6 +49,9 @@ public:
   // The class of exactly that name (the later of two equal names).
   GSClass* FindClass(std::string_view name) const;
   const std::string& GetName() const { return m_name; }
+  // The source's name as the file system spells it, for messages (the
+  // library keeps it lower-cased); the kept name when the source is gone.
+  std::string DisplayName() const;
   uint32_t Id1() const { return m_file.id1; }
   uint32_t Id2() const { return m_file.id2; }
   float Version() const { return m_file.version; }

@@ -188,7 +188,7 @@ GSLibrary* GSMachine::GetLibrary(uint32_t id1, uint32_t id2) {
         if (l->Id2() == id2)
           ScriptLogHook(
               "  Similar library found with matching filename hash but built from different source: %s",
-              l->GetName().c_str());
+              l->DisplayName().c_str());
     }
     return nullptr;
   }
@@ -222,7 +222,7 @@ GSLibrary* GSMachine::GetLibrary(uint32_t id1, uint32_t id2) {
     m_loaded.push_back(std::move(library));
   } else {
     if (ScriptLogHook)
-      ScriptLogHook("GSMachine: Error %d loading library %s (%s)", result, library->GetName().c_str(),
+      ScriptLogHook("GSMachine: Error %d loading library %s (%s)", result, library->DisplayName().c_str(),
                     link->fileName.c_str());
     link->library = nullptr;
     m_failed.push_back(std::move(library));

@@ -110,6 +110,34 @@ TEST_F(MeshTextureFindings, EachMeshThatCannotBeSetUpIsNamed) {
             "OK (2 Errors,0 Warnings)\n");
 }
 
+// Mesh files are named as they are spelled on disk, and the log says why one
+// cannot be set up.
+TEST_F(MeshTextureFindings, MeshesAreNamedAsOnDiskWithTheReasonLogged) {
+  const std::string whole = Mesh({"body.m.onetex"});
+  const std::string folder = Asset("Hulks", 7103, {"Inner/Inner.im", "Outer/Outer.im"});
+  Write("Hulks/Inner/Inner.im", whole.substr(0, 60));
+  Write("Hulks/Outer/Outer.im", Mesh({"body.m.unknown"}, {"Rust.tga"}));
+  Write("Hulks/Outer/Rust.tga", std::string(512, '\x3c'));
+  Write("Hulks/Paint.texture.txt", "Primary=paint.png\n");
+  Write("Hulks/Paint.png", std::string(64, '\x3c'));
+  EXPECT_EQ(Run({"validate", folder}), -1);
+  EXPECT_NE(m_last.find("- Unable to load the texture 'Outer/Rust.tga' of the mesh 'Outer/Outer.im'.\n"),
+            std::string::npos)
+      << m_last;
+  EXPECT_NE(m_last.find("- Unable to load the image 'Paint.png'.\n"), std::string::npos) << m_last;
+  EXPECT_NE(m_last.find("- Unable to set up the mesh 'Hulks/Inner/Inner.im'.\n"), std::string::npos)
+      << m_last;
+  EXPECT_NE(
+      m_last.find("- Unable to load the material 'Outer/body.m.unknown' of the mesh 'Outer/Outer.im'.\n"),
+      std::string::npos)
+      << m_last;
+  std::string log;
+  ASSERT_TRUE(Kiv::File::ReadWholeFile(m_userData + "/rovanautil.log", log));
+  EXPECT_NE(log.find("unable to set up the mesh 'Hulks/Inner/Inner.im': the file is malformed or cut short"),
+            std::string::npos)
+      << log;
+}
+
 // Textures a mesh names that are there but do not load are findings: a
 // ".texture" of text, one cut short, a TGA of garbage and an image named by
 // a description that is cut short. Each is reported once for each mesh that
