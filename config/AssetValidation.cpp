@@ -196,13 +196,10 @@ void AddAssetResultLines(ResultsLog& log, int severity, const KUID& kuid,
 bool CheckAssetFolder(ResultsLog& log, const std::string& assetPath) {
   std::string path = Kiv::AbsolutePath(assetPath);
   // An asset's config file named in place of its folder stands for the folder.
-  if (const Kiv::File::Path named(path); (Kiv::CompareNoCase(named.GetFileName(), "config.txt") == 0 ||
-                                          Kiv::CompareNoCase(named.GetFileName(), "config.chump") == 0) &&
-                                         Kiv::File::IsRegularFile(path)) {
-    Kiv::File::Path folder(path);
-    folder.RemoveFileName();
-    path = Kiv::AbsolutePath(folder.View());
-  }
+  const std::string named = Kiv::File::Path(path).GetFileName();
+  if ((Kiv::CompareNoCase(named, "config.txt") == 0 || Kiv::CompareNoCase(named, "config.chump") == 0) &&
+      Kiv::File::IsRegularFile(path))
+    path = Kiv::AbsolutePath(Kiv::File::Path(path).RemoveFileName().View());
   // The folder as spelled is the common case, and its listing, which the check needs
   // anyway, tells that it is a folder; else it is matched without regard to case.
   std::vector<Kiv::File::ListedEntry> listing;

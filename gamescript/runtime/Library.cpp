@@ -75,6 +75,7 @@ void GSLibrary::Clear() {
   m_image.reset();
   m_imageSize = 0;
   m_name.clear();
+  m_displayName.reset();
   m_arena.release();
 }
 
@@ -140,7 +141,10 @@ void GSLibrary::IndexClasses() {
   }
 }
 
-std::string GSLibrary::DisplayName() const { return Kiv::SpelledOnDisk(m_name, m_name); }
+const std::string& GSLibrary::DisplayName() const {
+  if (!m_displayName) m_displayName = Kiv::SpelledOnDisk(m_name, m_name);
+  return *m_displayName;
+}
 
 int GSLibrary::Load(std::unique_ptr<uint8_t[]> image, std::size_t size) {
   m_image = std::move(image);
@@ -149,6 +153,7 @@ int GSLibrary::Load(std::unique_ptr<uint8_t[]> image, std::size_t size) {
   const std::string problem = ReadLibraryFile({m_image.get(), size}, m_file, false, &m_arena);
   // The reader fills the name from the header before anything else.
   m_name.assign(m_file.name);
+  m_displayName.reset();
   if (!problem.empty()) {
     if (ScriptLogHook) ScriptLogHook("GSLibrary::Load> malformed library: %s", problem.c_str());
     return -1;

@@ -6,6 +6,7 @@
 #include <span>
 #include <memory_resource>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -51,7 +52,8 @@ public:
   const std::string& GetName() const { return m_name; }
   // The source's name as the file system spells it, for messages (the
   // library keeps it lower-cased); the kept name when the source is gone.
-  std::string DisplayName() const;
+  // Looked up once.
+  const std::string& DisplayName() const;
   uint32_t Id1() const { return m_file.id1; }
   uint32_t Id2() const { return m_file.id2; }
   float Version() const { return m_file.version; }
@@ -88,6 +90,7 @@ private:
   std::size_t m_imageSize = 0;
   LibraryFile m_file;
   std::string m_name;
+  mutable std::optional<std::string> m_displayName;
   std::vector<Dependency> m_dependencies;
   std::vector<ClassImport> m_classImports;
   std::vector<FunctionImport> m_functionImports;
