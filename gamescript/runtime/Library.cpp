@@ -142,7 +142,11 @@ void GSLibrary::IndexClasses() {
 }
 
 const std::string& GSLibrary::DisplayName() const {
-  if (!m_displayName) m_displayName = Kiv::SpelledOnDisk(m_name, m_name);
+  if (m_displayName) return *m_displayName;
+  // A name without its folder is a source beside the library, as the
+  // installation's class libraries are compiled.
+  const bool beside = !m_folder.empty() && !Kiv::ResolvePath(m_name) && !Kiv::File::Path(m_name).IsAbsolute();
+  m_displayName = Kiv::SpelledOnDisk(beside ? Kiv::File::Path(m_folder).Join(m_name).Str() : m_name, m_name);
   return *m_displayName;
 }
 

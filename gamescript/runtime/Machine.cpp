@@ -215,6 +215,7 @@ GSLibrary* GSMachine::GetLibrary(uint32_t id1, uint32_t id2) {
 
   if (m_loading++ == 0) m_loadMark = m_loaded.size();
   auto library = std::make_unique<GSLibrary>(this);
+  library->SetFolder(Kiv::File::Path(path).RemoveFileName().Str());
   link->library = library.get();  // before the load: its own id and any cycle resolve to it
   const int result = library->Load(std::move(image), std::size_t(size));
   --m_loading;
