@@ -1,5 +1,7 @@
 #include "cli/Results.h"
 
+#include <algorithm>
+
 #include "foundation/ResultsLog.h"
 
 namespace Cli {
@@ -43,8 +45,24 @@ std::string VisibleText(std::string_view text, bool escapeBackslash) {
 }
 
 void PrintResults(std::FILE* out, const ResultsLog& log) {
-  for (const ResultsLog::Entry& entry : log.Entries())
-    std::fprintf(out, "%s%s\n", ResultPrefix(entry.severity), VisibleText(entry.text, false).c_str());
+  for (const ResultsLog::Entry& entry : log.Entries()) {
+    // The entry's own line breaks start lines of their own, indented below the
+    // first so that none reads as a result or the summary.
+    const std::string_view text = entry.text;
+    size_t from = 0;
+    for (size_t i = 0; i <= entry.lineBreaks.size(); ++i) {
+      const size_t end =
+          i < entry.lineBreaks.size() ? std::min(entry.lineBreaks[i], text.size()) : text.size();
+      const std::string line = VisibleText(text.substr(from, end - from), false);
+      from = std::min(end + 1, text.size());
+      if (i == 0)
+        std::fprintf(out, "%s%s\n", ResultPrefix(entry.severity), line.c_str());
+      else if (line.empty())
+        std::fputc('\n', out);
+      else
+        std::fprintf(out, "  %s\n", line.c_str());
+    }
+  }
   std::fprintf(out, "%s\n", SummaryLine(log.ErrorCount(), log.WarningCount()).c_str());
   std::fflush(out);
 }

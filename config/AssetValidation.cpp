@@ -175,15 +175,31 @@ bool ValidateAssetFiles(Container& container, ResultsLog& log) {
   return false;
 }
 
-void AddAssetResult(ResultsLog& log, int severity, const KUID& kuid, std::string_view text,
-                    const SoupRef& params) {
+namespace {
+RovanaPropertyRef AssetProperty(const KUID& kuid) {
   RovanaPropertyRef asset;
   asset.Set(new RovanaPropertyAssetID(Kiv::PString::Empty(), kuid));
-  log.AddResult(severity, asset.Get(), text, params);
+  return asset;
+}
+}  // namespace
+
+void AddAssetResult(ResultsLog& log, int severity, const KUID& kuid, std::string_view text,
+                    const SoupRef& params) {
+  log.AddResult(severity, AssetProperty(kuid).Get(), text, params);
+}
+
+void AddAssetResultLines(ResultsLog& log, int severity, const KUID& kuid,
+                         const std::vector<std::string>& lines) {
+  log.AddResultLines(severity, AssetProperty(kuid).Get(), lines);
 }
 
 bool CheckAssetFolder(ResultsLog& log, const std::string& assetPath) {
-  const std::string path = Kiv::AbsolutePath(assetPath);
+  std::string path = Kiv::AbsolutePath(assetPath);
+  // An asset's config file named in place of its folder stands for the folder.
+  const std::string named = Kiv::File::Path(path).GetFileName();
+  if ((Kiv::CompareNoCase(named, "config.txt") == 0 || Kiv::CompareNoCase(named, "config.chump") == 0) &&
+      Kiv::File::IsRegularFile(path))
+    path = Kiv::AbsolutePath(Kiv::File::Path(path).RemoveFileName().View());
   // The folder as spelled is the common case, and its listing, which the check needs
   // anyway, tells that it is a folder; else it is matched without regard to case.
   std::vector<Kiv::File::ListedEntry> listing;
@@ -240,14 +256,16 @@ bool CheckAssetFolder(ResultsLog& log, const std::string& assetPath) {
                   "The config schema library is not running; '" + assetPath + "' was not checked.");
     return false;
   }
-  // A schema that did not load whole would have its missing definitions
-  // blamed on the asset: the check stops here and says what is wrong.
+  // Without a single definition every asset would fail: the check stops here
+  // and says what is wrong. A schema file that did not read is told before
+  // the findings it may cause, without counting against the asset.
   DataManager* dm = DataManager::Instance();
-  if (!dm->LoadSchema() || !dm->SchemaStatus().ok()) {
+  if (!dm->LoadSchema()) {
     log.AddResult(ResultsLog::kError, nullptr,
                   "Unable to load the schema: " + dm->SchemaStatus().ToString() + ".");
     return false;
   }
+  for (const std::string& note : dm->SchemaNotes()) log.AddResult(ResultsLog::kInformation, nullptr, note);
 
   CollectUnusedResources();
   Kiv::SingleLock guard(AssetCheckMutex());

@@ -40,6 +40,9 @@ std::string InterfaceTextToLocal(std::string_view text);
 // Adds a result about an asset: its property names the asset by its KUID.
 void AddAssetResult(ResultsLog& log, int severity, const KUID& kuid, std::string_view text,
                     const SoupRef& params = SoupRef());
+// The same for a result of several lines (ResultsLog::AddResultLines).
+void AddAssetResultLines(ResultsLog& log, int severity, const KUID& kuid,
+                         const std::vector<std::string>& lines);
 
 // The asset check of one asset folder, under the asset-check mutex: picks
 // "config.chump" or "config.txt" and validates the config. A folder outside

@@ -118,24 +118,26 @@ bool DataManager::LoadSchema() {
   m_schemaLoaded = true;
   m_schema.Clear();
   m_schemaStatus = Kiv::Status::OK();
+  m_schemaNotes.clear();
 
+  std::string files;  // the schema files, named when none gives a definition
   for (const char* file : kSchemaFiles) {
     std::string path = m_rootFolder.Str() + file;
-    SoupRef soup;
-    if (Kiv::File::FileSize(path) > kMaxSchemaFileBytes) {
-      LogLine("DataManager::LoadSchema> schema file '%s' is too large", path.c_str());
-      m_schemaStatus.Update(
-          Kiv::Status::Corruption("schema file '" + Kiv::AbsolutePath(path) + "' is too large"));
+    files += (files.empty() ? "'" : ", '") + Kiv::AbsolutePath(path) + "'";
+    // A missing file leaves its definitions absent, which is no fault by
+    // itself; one that is there and does not read is told, since the assets
+    // of its kinds are judged without it.
+    if (Kiv::FileExists(path) != 0) {
+      LogLine("DataManager::LoadSchema> no schema file '%s'", path.c_str());
       continue;
     }
-    if (!LoadSoupFile(soup, {}, path, "txt")) {
+    SoupRef soup;
+    const bool tooLarge = Kiv::File::FileSize(path) > kMaxSchemaFileBytes;
+    if (tooLarge || !LoadSoupFile(soup, {}, path, "txt")) {
       LogLine("DataManager::LoadSchema> unable to read schema file '%s'", path.c_str());
-      // Its definitions are missing: every asset of those kinds would be
-      // blamed for it, so the load says which file it was.
-      m_schemaStatus.Update(
-          Kiv::FileExists(path) == 0
-              ? Kiv::Status::Corruption("schema file '" + Kiv::AbsolutePath(path) + "' does not read")
-              : Kiv::Status::NotFound("schema file '" + Kiv::AbsolutePath(path) + "' is missing"));
+      m_schemaNotes.push_back("The schema file '" + Kiv::AbsolutePath(path) +
+                              (tooLarge ? "' is too large" : "' does not read") +
+                              "; its definitions are missing.");
       continue;
     }
     // A later definition of a name replaces an earlier one; the definition
@@ -153,15 +155,14 @@ bool DataManager::LoadSchema() {
   }
   if (!m_schema) {
     LogLine("DataManager::LoadSchema> no definitions in '%s'", m_rootFolder.c_str());
-    m_schemaStatus.Update(
-        Kiv::Status::NotFound("no schema definitions in '" + Kiv::AbsolutePath(m_rootFolder.View()) + "'"));
+    m_schemaStatus = Kiv::Status::NotFound("none of the schema files " + files + " gives a definition");
     m_schemaResult = false;
     return false;
   }
   m_schemaResult = LoadDataFiles();
   if (!m_schemaResult)
-    m_schemaStatus.Update(Kiv::Status::IOError("unable to list the data folder '" +
-                                               Kiv::AbsolutePath(m_rootFolder.View()) + "'"));
+    m_schemaStatus = Kiv::Status::IOError("unable to list the data folder '" +
+                                          Kiv::AbsolutePath(m_rootFolder.View()) + "'");
   return m_schemaResult;
 }
 
@@ -178,15 +179,21 @@ bool DataManager::LoadDataFiles() {
       LogLine("DataManager::LoadSchema> skipped data file '%s'", find.FullPath().c_str());
       continue;
     }
-    // Text ends at a NUL byte: what follows is not a list.
-    if (size_t nul = text.find('\0'); nul != std::string::npos) text.resize(nul);
-
     DataFileList list;
     std::string_view rest(text);
-    while (!rest.empty()) {
+    bool toldNul = false;
+    for (int number = 1; !rest.empty(); ++number) {
       size_t end = rest.find('\n');
       std::string_view line = rest.substr(0, end);
       rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
+      // A NUL byte ends the text of its line; the lines after it still count.
+      if (size_t nul = line.find('\0'); nul != std::string_view::npos) {
+        if (!toldNul)
+          LogLine("DataManager::LoadSchema> data file '%s' line %d: text after a NUL byte ignored",
+                  find.FullPath().c_str(), number);
+        toldNul = true;
+        line = line.substr(0, nul);
+      }
       size_t blank = line.find(' ');
       Kiv::PString key, value;
       if (blank == std::string_view::npos) {
@@ -219,6 +226,7 @@ void DataManager::UnloadSchema() {
   m_schemaLoaded = false;
   m_schemaResult = false;
   m_schemaStatus = Kiv::Status::OK();
+  m_schemaNotes.clear();
 }
 
 // ---- personal details ----

@@ -108,11 +108,12 @@ public:
   // Loads the three schema files and the data-file table, once; later calls
   // give the first call's result.
   [[nodiscard]] bool LoadSchema();
-  // What went wrong in that load: not ok when a schema file is missing, too
-  // large or does not parse (naming the first such file), or the data files
-  // could not be listed, even where LoadSchema stood on the other files. Ok
-  // before the first load.
+  // Why that load failed (none of the schema files gave a definition, naming
+  // them, or the data folder could not be listed); ok while it stands.
   const Kiv::Status& SchemaStatus() const { return m_schemaStatus; }
+  // One line for each schema file that exists but did not read, whose
+  // definitions are therefore missing; a missing file is no fault.
+  const std::vector<std::string>& SchemaNotes() const { return m_schemaNotes; }
   // Reads "personalDetails.txt"; a missing file changes nothing. False when
   // the file exists but does not read.
   [[nodiscard]] bool LoadPersonalDetails();
@@ -212,6 +213,7 @@ private:
   bool m_schemaLoaded = false;
   bool m_schemaResult = false;
   Kiv::Status m_schemaStatus;
+  std::vector<std::string> m_schemaNotes;
   bool m_initialised = false;
   bool m_personalUnreadable = false;  // the file exists but did not read: never overwrite it
   bool m_personalOnDisk = false;      // the file read well and holds m_personalOnDiskValues

@@ -352,7 +352,7 @@ bool Container::Import(const SoupRef& soup, const SoupRef& definition, Container
         if (!importTyped(name, kSmoke, nested)) return false;
         continue;
       }
-      if (eh) eh->Error(FormatMessage(kErrorInTemplate, {kind}), target);
+      if (eh) eh->Error(FormatMessage(kErrorInTemplate, {name, target->name, kind}), target);
       continue;
     }
 

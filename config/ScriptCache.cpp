@@ -193,14 +193,16 @@ bool RovanaBaseSpec::CacheScriptsOnce(const std::string& contentRoot, const std:
         break;
       }
       LogLine("RovanaBaseSpec::CacheScripts> Syntax error in script of asset '%s'", description.c_str());
-      std::string message =
-          Printf("RovanaBaseSpec::CacheScripts> Syntax error in script of asset '%s'\n\n", description);
+      // The heading, a blank line, then the compiler's lines.
+      std::vector<std::string> message = {
+          Printf("RovanaBaseSpec::CacheScripts> Syntax error in script of asset '%s'", description), ""};
       for (size_t i = 0; i < compileLog.Count() && compileLog.At(i); ++i) {
         LogLine("RovanaBaseSpec::CacheScripts> ** GSC> %s", compileLog.At(i));
-        message += compileLog.At(i);
-        message += '\n';
+        std::string_view line = compileLog.At(i);
+        while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
+        message.emplace_back(line);
       }
-      OBLLib::AddAssetResult(log, ResultsLog::kError, GetKUID(), message);
+      OBLLib::AddAssetResultLines(log, ResultsLog::kError, GetKUID(), message);
       // A script that does not compile fails the run; a primary that failed
       // is not reported as missing as well.
       success = false;
@@ -278,7 +280,8 @@ bool RovanaBaseSpec::CompileAndCheck(ResultsLog& log) {
   if (ScriptFile().IsEmpty() && ScriptClass().IsEmpty()) return true;
   GSRuntime::GSClass* cls = GetGSClass();
   if (!cls) {
-    OBLLib::AddAssetResult(log, ResultsLog::kError, GetKUID(), "Unable to link compiled script class.");
+    OBLLib::AddAssetResult(log, ResultsLog::kError, GetKUID(),
+                           Printf("Unable to link compiled script class '%s'.", ScriptClass().Str()));
     return false;
   }
   const std::string category = Category();

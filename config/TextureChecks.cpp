@@ -219,7 +219,9 @@ private:
     // Images are looked for inside the asset folder only.
     const std::string relativeFolder = Relative(folder);
     const std::optional<std::string> inside = JoinInsideContentFolder(relativeFolder, lower);
-    const std::string shown = Kiv::File::Path(relativeFolder).Join(lower).Str();
+    // Named as the settings file writes it, or as the file system spells it
+    // once found.
+    std::string shown = Kiv::File::Path(relativeFolder).Join(name).Str();
     std::optional<std::string> full;
     bool isFolder = false;
     if (inside && m_files) {
@@ -235,6 +237,7 @@ private:
       Error(missingKey, {shown, Relative(settings)});
       return false;
     }
+    shown = Kiv::SpelledOnDisk(*full, shown);
     // Only whether the image loads and its size are checked, so it is
     // probed rather than decoded, once however many settings files name it.
     auto [probed, made] = m_probed.try_emplace(*full);

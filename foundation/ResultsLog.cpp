@@ -42,18 +42,36 @@ std::string ResultsLog::FillPlaceholders(std::string_view text, const SoupRef& p
 
 void ResultsLog::AddResult(int severity, RovanaProperty* asset, std::string_view text,
                            const SoupRef& params) {
-  if (severity < kInformation || severity > kSuccess) {
-    LogLine("ResultsLog::AddResult> severity %d recorded as an error", severity);
-    severity = kError;
-  }
   std::string resolved;
   if (text.size() > 1 && text[0] == '$' && text[1] != '(' &&
       text.find_first_of(" \t\r\n") == std::string_view::npos)
     resolved = InterfaceTextDB::Instance().GetString(Kiv::PString(text), true).Str();
   else
     resolved = std::string(text);
-  Entry entry{severity, RovanaPropertyRef(), FillPlaceholders(resolved, params)};
+  Entry entry{severity, RovanaPropertyRef(), FillPlaceholders(resolved, params), {}};
   entry.asset.Set(asset);
+  Append(std::move(entry));
+}
+
+void ResultsLog::AddResultLines(int severity, RovanaProperty* asset, const std::vector<std::string>& lines) {
+  Entry entry{severity, RovanaPropertyRef(), {}, {}};
+  for (const std::string& line : lines) {
+    if (&line != &lines.front()) {
+      entry.lineBreaks.push_back(entry.text.size());
+      entry.text += '\n';
+    }
+    entry.text += line;
+  }
+  entry.asset.Set(asset);
+  Append(std::move(entry));
+}
+
+void ResultsLog::Append(Entry entry) {
+  if (entry.severity < kInformation || entry.severity > kSuccess) {
+    LogLine("ResultsLog::AddResult> severity %d recorded as an error", entry.severity);
+    entry.severity = kError;
+  }
+  const int severity = entry.severity;
   std::lock_guard<std::mutex> lock(m_lock);
   m_entries.push_back(std::move(entry));
   ++m_counts[severity];

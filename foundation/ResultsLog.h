@@ -79,6 +79,9 @@ public:
     int severity;
     RovanaPropertyRef asset;  // may be empty
     std::string text;         // final text, placeholders filled
+    // Offsets of the line breaks the result was built with, in order; any
+    // other control byte of the text came with the values put into it.
+    std::vector<size_t> lineBreaks;
   };
 
   ResultsLog() = default;
@@ -94,6 +97,11 @@ public:
   void AddResult(int severity, RovanaProperty* asset, std::string_view text,
                  const SoupRef& params = SoupRef());
 
+  // Appends an entry of several lines, joined by line breaks that are the
+  // entry's own; the lines are taken as they are (no message key, no
+  // placeholders).
+  void AddResultLines(int severity, RovanaProperty* asset, const std::vector<std::string>& lines);
+
   // Entries in the order they were added (a copy, safe while others add).
   std::vector<Entry> Entries() const;
   size_t Size() const;
@@ -108,6 +116,8 @@ public:
   static std::string FillPlaceholders(std::string_view text, const SoupRef& params);
 
 private:
+  void Append(Entry entry);
+
   mutable std::mutex m_lock;
   std::vector<Entry> m_entries;
   std::array<int, 5> m_counts{};

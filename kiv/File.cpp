@@ -418,6 +418,19 @@ std::optional<std::string> ResolvePathBelow(std::string_view base, std::string_v
 }
 std::optional<std::string> ResolvePathForCreate(std::string_view path) { return Resolve(path, true); }
 
+std::string SpelledOnDisk(std::string_view path, std::string_view name) {
+  const std::optional<std::string> resolved = name.empty() ? std::nullopt : ResolvePath(path);
+  if (!resolved || resolved->size() < name.size()) return std::string(name);
+  const std::string_view tail = std::string_view(*resolved).substr(resolved->size() - name.size());
+  const size_t before = resolved->size() - name.size();
+  // The tail must start a component and match name letter for letter.
+  if (before > 0 && !IsSep((*resolved)[before - 1]) && !IsSep(name.front())) return std::string(name);
+  const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
+  for (size_t i = 0; i < name.size(); ++i)
+    if (!(IsSep(tail[i]) && IsSep(name[i])) && lower(tail[i]) != lower(name[i])) return std::string(name);
+  return std::string(tail);
+}
+
 bool IsNameInsideFolder(std::string_view name) {
   if (name.empty() || name.find(':') != std::string_view::npos) return false;
   File::Path p(name);

@@ -197,6 +197,11 @@ std::optional<std::string> ResolvePath(std::string_view path);
 // components of relative are matched without regard to case, so a missing name costs a
 // look into its own folders, never a search of base's parents.
 std::optional<std::string> ResolvePathBelow(std::string_view base, std::string_view relative);
+// name, the last components of path (matched without regard to case, either
+// separator), as the file system spells them, for messages: files are looked up
+// case-blind but named as they are. name as given when path does not resolve or
+// does not end in it.
+std::string SpelledOnDisk(std::string_view path, std::string_view name);
 // As ResolvePath for every folder; the last component keeps its given
 // spelling when no file of that name exists yet. Empty when a folder is missing.
 std::optional<std::string> ResolvePathForCreate(std::string_view path);

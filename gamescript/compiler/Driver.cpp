@@ -175,7 +175,8 @@ int CompileUnit::Compile(const char* sourceName, CompileLog* log) {
     std::rethrow_exception(job.failure);
   }
 
-  if (errors != 0 && m_log) m_log->Addf(".. while compiling '%s'", name.c_str());
+  if (errors != 0 && m_log)
+    m_log->Addf(".. while compiling '%s'", m_root.fileName ? m_root.fileName : name.c_str());
   if (errors == 0) {
     if (m_log)
       for (std::size_t i = 0; i < generationLog.Count(); ++i) m_log->Add(generationLog.At(i));
@@ -247,7 +248,7 @@ public:
       u.m_includeDepth = m_depth;
       symbols.SetContext(&m_context);
       m_errors += n;
-      if (n != 0 && u.m_log) u.m_log->Addf(".. while compiling '%s'", include);
+      if (n != 0 && u.m_log) u.m_log->Addf(".. while compiling '%s'", sub.fileName ? sub.fileName : include);
     }
     symbols.ClearScopes();
     if (m_errors != 0) return;
@@ -346,9 +347,11 @@ private:
 };
 
 int CompileUnit::CompileSource(const char* fileName, ParseContext& context, bool mainFile) {
-  const std::string lower = Lower(fileName ? fileName : "");
-  FileStream stream(*this, context, mainFile, std::string(Utils::FileNamePart(lower)));
-  if (int result = ReadAndParseSource(lower.c_str(), context, &stream)) return result;
+  // Files are known by their lower-cased name; they are found, and named in
+  // messages, as the file system spells them.
+  const std::string name(fileName ? fileName : "");
+  FileStream stream(*this, context, mainFile, std::string(Utils::FileNamePart(Lower(name))));
+  if (int result = ReadAndParseSource(name.c_str(), context, &stream)) return result;
   return stream.Result();
 }
 

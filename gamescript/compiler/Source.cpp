@@ -122,6 +122,10 @@ int ReadAndParseSource(const char* fileName, ParseContext& context, ParseSink* s
 
   const char* base = nullptr;
   const std::string found = FindSource(fileName, &base);
+  if (!found.empty()) {
+    context.fileNameText = Kiv::SpelledOnDisk(PathUnder(base, found), fileName);
+    context.fileName = context.fileNameText.c_str();
+  }
 
   ScriptFileBuffer buffer;
   buffer.Reset();

@@ -159,7 +159,7 @@ void GSThread::Exception(GSThread* thread, const char* text, bool keepRunning) {
   if (ScriptLogHook) {
     GSFrame* f = thread->m_stack.CurrentFrame();
     if (f)
-      ScriptLogHook("%s (file %s)", text, f->function->owner->Library()->GetName().c_str());
+      ScriptLogHook("%s (file %s)", text, f->function->owner->Library()->DisplayName().c_str());
     else
       ScriptLogHook("%s", text);
   }
@@ -1371,7 +1371,7 @@ fail:
     const GSFrame* f = m_stack.Depth() > depth ? m_stack.CurrentFrame() : nullptr;
     const int32_t line = f && fn && code ? fn->LineOf(uint32_t(pc - code - 1)) : -1;
     ScriptLogHook("Thread Exception: %s, line %d, file %s", ErrorName(error), line,
-                  fn ? fn->owner->Library()->GetName().c_str() : "");
+                  fn ? fn->owner->Library()->DisplayName().c_str() : "");
     ScriptLogHook("Stack Dump...");
     m_stack.DumpFrames(depth);
   }

@@ -10,6 +10,7 @@
 #include "gamescript/runtime/Machine.h"
 #include "gamescript/runtime/MachineState.h"
 #include "gamescript/runtime/ScriptLogHook.h"
+#include "kiv/File.h"
 
 namespace GSRuntime {
 
@@ -74,6 +75,7 @@ void GSLibrary::Clear() {
   m_image.reset();
   m_imageSize = 0;
   m_name.clear();
+  m_displayName.reset();
   m_arena.release();
 }
 
@@ -139,6 +141,15 @@ void GSLibrary::IndexClasses() {
   }
 }
 
+const std::string& GSLibrary::DisplayName() const {
+  if (m_displayName) return *m_displayName;
+  // A name without its folder is a source beside the library, as the
+  // installation's class libraries are compiled.
+  const bool beside = !m_folder.empty() && !Kiv::ResolvePath(m_name) && !Kiv::File::Path(m_name).IsAbsolute();
+  m_displayName = Kiv::SpelledOnDisk(beside ? Kiv::File::Path(m_folder).Join(m_name).Str() : m_name, m_name);
+  return *m_displayName;
+}
+
 int GSLibrary::Load(std::unique_ptr<uint8_t[]> image, std::size_t size) {
   m_image = std::move(image);
   m_imageSize = size;
@@ -146,6 +157,7 @@ int GSLibrary::Load(std::unique_ptr<uint8_t[]> image, std::size_t size) {
   const std::string problem = ReadLibraryFile({m_image.get(), size}, m_file, false, &m_arena);
   // The reader fills the name from the header before anything else.
   m_name.assign(m_file.name);
+  m_displayName.reset();
   if (!problem.empty()) {
     if (ScriptLogHook) ScriptLogHook("GSLibrary::Load> malformed library: %s", problem.c_str());
     return -1;

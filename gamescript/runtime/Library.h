@@ -6,6 +6,7 @@
 #include <span>
 #include <memory_resource>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -49,6 +50,12 @@ public:
   // The class of exactly that name (the later of two equal names).
   GSClass* FindClass(std::string_view name) const;
   const std::string& GetName() const { return m_name; }
+  // The source's name as the file system spells it, for messages (the
+  // library keeps it lower-cased): found as it is, else beside the library's
+  // file; the kept name when the source is gone. Looked up once.
+  const std::string& DisplayName() const;
+  // The folder of the file the library is read from (none for one made in memory).
+  void SetFolder(std::string folder) { m_folder = std::move(folder); }
   uint32_t Id1() const { return m_file.id1; }
   uint32_t Id2() const { return m_file.id2; }
   float Version() const { return m_file.version; }
@@ -85,6 +92,8 @@ private:
   std::size_t m_imageSize = 0;
   LibraryFile m_file;
   std::string m_name;
+  mutable std::optional<std::string> m_displayName;
+  std::string m_folder;
   std::vector<Dependency> m_dependencies;
   std::vector<ClassImport> m_classImports;
   std::vector<FunctionImport> m_functionImports;

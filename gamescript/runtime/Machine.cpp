@@ -198,7 +198,7 @@ GSLibrary* GSMachine::GetLibrary(uint32_t id1, uint32_t id2) {
         if (l->Id2() == id2)
           ScriptLogHook(
               "  Similar library found with matching filename hash but built from different source: %s",
-              l->GetName().c_str());
+              l->DisplayName().c_str());
     }
     return nullptr;
   }
@@ -225,6 +225,7 @@ GSLibrary* GSMachine::GetLibrary(uint32_t id1, uint32_t id2) {
 
   if (m_loading++ == 0) m_loadMark = m_loaded.size();
   auto library = std::make_unique<GSLibrary>(this);
+  library->SetFolder(Kiv::File::Path(path).RemoveFileName().Str());
   link->library = library.get();  // before the load: its own id and any cycle resolve to it
   const int result = library->Load(std::move(image), std::size_t(size));
   --m_loading;
@@ -232,7 +233,7 @@ GSLibrary* GSMachine::GetLibrary(uint32_t id1, uint32_t id2) {
     m_loaded.push_back(std::move(library));
   } else {
     if (ScriptLogHook)
-      ScriptLogHook("GSMachine: Error %d loading library %s (%s)", result, library->GetName().c_str(),
+      ScriptLogHook("GSMachine: Error %d loading library %s (%s)", result, library->DisplayName().c_str(),
                     link->fileName.c_str());
     link->library = nullptr;
     m_failed.push_back(std::move(library));

@@ -8,6 +8,7 @@
 #include "config/ErrorHandler.h"
 #include "config/Messages.h"
 #include "config/TextureChecks.h"
+#include "foundation/Log.h"
 #include "graphics/mesh/RovanaIndexedMeshInstance.h"
 #include "graphics/mesh/RovanaIndexedMeshLODInstance.h"
 #include "kiv/Bitmap.h"
@@ -25,9 +26,11 @@ Kiv::PString WithoutFolders(const Kiv::PString& name) {
   return slash == std::string_view::npos ? name : Kiv::PString(text.substr(slash + 1));
 }
 
-// text without the folder prefix and its separator, when it starts with it.
+// text without the folder prefix and its separator, when it starts with it
+// (without regard to case, as files are found).
 std::string Inside(std::string_view folder, std::string_view text) {
-  if (!folder.empty() && text.size() > folder.size() && text.substr(0, folder.size()) == folder &&
+  if (!folder.empty() && text.size() > folder.size() &&
+      Kiv::CompareNoCase(text.substr(0, folder.size()), folder) == 0 &&
       (text[folder.size()] == '/' || text[folder.size()] == '\\'))
     return std::string(text.substr(folder.size() + 1));
   return std::string(text);
@@ -63,7 +66,20 @@ void MeshData::Report(const char* key, std::initializer_list<FormatArg> values) 
     eh->Error(text);
 }
 
-std::string MeshData::NameInAsset() const { return Inside(m_site.assetFolder, m_meshKey.View()); }
+std::string MeshData::ShownName() const {
+  const std::optional<std::string> found =
+      m_site.database ? m_site.database->ResolveName(m_meshKey.View()) : std::nullopt;
+  return found ? Kiv::SpelledOnDisk(*found, m_meshKey.View()) : ForwardSlashes(m_meshName.Str());
+}
+
+std::string MeshData::NameInAsset() const { return Inside(m_site.assetFolder, ShownName()); }
+
+void MeshData::ReportSetUpFailure(const std::string& reason) const {
+  if (!m_context) return;
+  const std::string shown = ShownName();
+  LogLine("MeshData::Load> unable to set up the mesh '%s': %s", shown.c_str(), reason.c_str());
+  Report("$obl_mesh_initialise_mesh", {shown});
+}
 
 bool MeshData::LoadResource(RovanaGeometryBaseResource& resource) {
   resource.SetDisplay(m_site.display, m_site.manager);
@@ -80,14 +96,16 @@ bool MeshData::LoadResource(RovanaGeometryBaseResource& resource) {
     const size_t second = first == std::string::npos ? std::string::npos : key.find('*', first + 1);
     std::string material = key;
     if (second != std::string::npos) {
-      const std::string folder = key.substr(first + 1, second - first - 1);
+      std::string folder = key.substr(first + 1, second - first - 1);
+      if (!folder.empty() && m_site.database)
+        folder = Kiv::SpelledOnDisk(Kiv::File::Path(m_site.database->Folder()).Join(folder).Str(), folder);
       const std::string name = key.substr(second + 1);
       material = folder.empty() ? name : folder + "/" + name;
     }
     Report("$obl_mesh_failedmaterial", {Inside(m_site.assetFolder, material), NameInAsset()});
   }
   if (!locked) {
-    if (m_context) Report("$obl_mesh_initialise_mesh", {m_meshName.View()});
+    ReportSetUpFailure(resource.FailureReason());
     return false;
   }
   return true;
@@ -167,7 +185,12 @@ void MeshData::CheckTextures(const RovanaIndexedMeshDefinition& definition) {
           continue;
         }
       }
-      if (!loads(ForwardSlashes(image))) Report("$obl_mesh_load_texture", {shown, NameInAsset()});
+      if (!loads(ForwardSlashes(image))) {
+        // Named as the file system spells it when it is there.
+        const std::optional<std::string> found = m_site.database->ResolveName(name);
+        Report("$obl_mesh_load_texture",
+               {found ? Inside(m_site.assetFolder, Kiv::SpelledOnDisk(*found, name)) : shown, NameInAsset()});
+      }
     }
   }
 }
@@ -187,7 +210,7 @@ bool MeshData::Load(const Kiv::PString& name, OBLLib::Container* context) {
   RovanaIndexedMeshDefinition* definition = resource->GetDefinition();
   if (!definition) {
     resource->Unlock();
-    if (m_context) Report("$obl_mesh_initialise_mesh", {m_meshName.View()});
+    ReportSetUpFailure("it holds no mesh definition");
     return false;
   }
   m_loaded = true;
@@ -228,14 +251,14 @@ bool LODMeshData::Load(const Kiv::PString& name, OBLLib::Container* context) {
   }
   auto* resource = dynamic_cast<RovanaIndexedMeshLODResource*>(found);
   if (!resource) {
-    if (m_context) Report("$obl_mesh_initialise_mesh", {m_meshName.View()});
+    ReportSetUpFailure("it is not a mesh with levels of detail");
     return false;
   }
   if (!LoadResource(*resource)) return false;
   const RovanaIndexedMeshLODDefinition* definition = resource->GetLODDefinition();
   if (!definition) {
     resource->Unlock();
-    if (m_context) Report("$obl_mesh_initialise_mesh", {m_meshName.View()});
+    ReportSetUpFailure("it holds no mesh definition with levels of detail");
     return false;
   }
   m_loaded = true;

@@ -77,8 +77,13 @@ protected:
   [[nodiscard]] bool LoadResource(RovanaGeometryBaseResource& resource);
   void Collect(const RovanaIndexedMeshDefinition& definition, const Kiv::Resource& resource);
   void CheckTextures(const RovanaIndexedMeshDefinition& definition);
-  // The mesh name as the asset knows it: the key without the asset folder.
+  // The mesh's path in the content folder as the file system spells it (as
+  // given when it is not there).
+  std::string ShownName() const;
+  // The mesh name as the asset knows it: that path without the asset folder.
   std::string NameInAsset() const;
+  // Reports that the mesh cannot be set up, with the reason in the log.
+  void ReportSetUpFailure(const std::string& reason) const;
 
   MeshCheckSite m_site;
   Kiv::PString m_meshName, m_meshKey;

@@ -3,6 +3,7 @@
 #include "graphics/mesh/RovanaDynamicMeshInstance.h"
 #include "graphics/mesh/RovanaIndexedMeshLODInstance.h"
 #include "graphics/mesh/RovanaProgressiveMeshDefinition.h"
+#include "kiv/render/MeshFile.h"
 #include "kiv/render/RenderKernel.h"
 
 RovanaGeometryBaseResource::RovanaGeometryBaseResource(Kiv::PString owner, Kiv::PString path,
@@ -54,6 +55,13 @@ std::vector<Kiv::GeometryChunk*> RovanaGeometryBaseResource::WalkChunks() const 
     for (const auto& chunk : m_definition->GetChunks()) chunks.push_back(chunk.get());
   }
   return chunks;
+}
+
+std::string RovanaGeometryBaseResource::FailureReason() const {
+  if (!m_display) return "no display to set it up on";
+  if (m_lastRead != Kiv::kMeshOk) return Kiv::MeshResultText(m_lastRead);
+  if (!m_definition) return "it was not read";
+  return "a texture of one of its materials does not load";
 }
 
 bool RovanaGeometryBaseResource::LoadAll() {

@@ -7,6 +7,7 @@
 // code is kept for messages.
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -39,6 +40,9 @@ public:
   RovanaIndexedMeshDefinition* GetDefinition() const { return m_definition.get(); }
   // The code of the last read: 0, or the reader's result.
   int GetLastReadResult() const { return m_lastRead; }
+  // Why the last Lock failed, for the log: the read's reason, no display, or
+  // a texture of a material that did not load.
+  std::string FailureReason() const;
   // An estimate of the bytes of the definition (0 without one).
   virtual uint64_t CalculateDataSize() const;
   // A new scene instance of the loaded mesh (skinned when the mesh has bones

@@ -13,6 +13,22 @@ std::string MeshTagText(uint32_t tag) {
   return text;
 }
 
+const char* MeshResultText(int result) {
+  switch (result) {
+    case kMeshOk: return "no error";
+    case kMeshTextParse: return "its text form does not parse";
+    case kMeshNoData: return "the file holds no mesh";
+    case kMeshMalformed: return "the file is malformed or cut short";
+    case kMeshBadVersion: return "the file's version is not supported";
+    case kMeshNoManager: return "no material manager is running";
+    case kMeshMaterialMissing: return "a material it names is missing";
+    case kMeshMaterialFailed: return "a material of it does not load";
+    case kMeshMissingElement: return "an element it needs is missing";
+    case kMeshMaterialNotLoaded: return "a material of it is not loaded";
+    default: return "an unknown mesh read result";
+  }
+}
+
 bool MemoryFile::Open(std::string_view path, uint64_t maxBytes) {
   Close();
   if (!File::ReadWholeFile(path, m_bytes, maxBytes)) {

@@ -44,6 +44,8 @@ enum MeshResult : int {
   kMeshMissingElement = 8,
   kMeshMaterialNotLoaded = 9,
 };
+// What a result code says, for a message ("the file is malformed or cut short").
+const char* MeshResultText(int result);
 
 // The whole of a mesh file in memory while it is read.
 class MemoryFile {

@@ -105,23 +105,26 @@ TEST_F(FailureReasonsTest, ValidateOnAFullDiskDoesNotBlameTheScript) {
   EXPECT_EQ(m_out.Text().substr(seen), "OK (0 Errors,0 Warnings)\n");
 }
 
-TEST_F(FailureReasonsTest, AMissingSchemaFileIsReportedBeforeAnyAssetIsJudged) {
+TEST_F(FailureReasonsTest, ASchemaFileThatDoesNotReadIsReportedBeforeTheAssetIsJudged) {
   const std::string kind = m_root + "/OBLData/kind.txt";
   const std::string container = m_root + "/OBLData/container.txt";
-  std::filesystem::remove(kind);
-  std::filesystem::remove(container);
+  const std::string inheritance = m_root + "/OBLData/inheritance.txt";
+  // Without a single definition nothing can be judged: the files are named.
+  for (const std::string& file : {inheritance, kind, container}) std::filesystem::remove(file);
   EXPECT_EQ(Run({"validate", "523:1010"}), -1);
   const std::string out = m_out.Text();
-  // The first missing file is named; the clean asset is not blamed.
-  EXPECT_EQ(
-      out, "- Unable to load the schema: schema file '" + kind + "' is missing.\nOK (1 Errors,0 Warnings)\n");
-  // A schema file that does not parse is named as such.
+  EXPECT_EQ(out, "- Unable to load the schema: none of the schema files '" + inheritance + "', '" + kind +
+                     "', '" + container + "' gives a definition.\nOK (1 Errors,0 Warnings)\n");
+  // A schema file that does not parse is named as such, without counting
+  // against the asset.
   m_tree.Write("install/OBLData/kind.txt", "scenery\n{\n  top-level 1\n");
   std::filesystem::copy(std::string(ROVANA_SOURCE_DIR) + "/samples/install/OBLData/container.txt", container);
   const size_t seen = out.size();
   EXPECT_EQ(Run({"validate", m_userData + "/local/clean_shed"}), -1);
-  EXPECT_EQ(m_out.Text().substr(seen), "- Unable to load the schema: schema file '" + kind +
-                                           "' does not read.\nOK (1 Errors,0 Warnings)\n");
+  EXPECT_EQ(m_out.Text().substr(seen), "; The schema file '" + kind +
+                                           "' does not read; its definitions are missing.\n"
+                                           "- The kind of this asset has no definition in the schema.\n"
+                                           "OK (1 Errors,0 Warnings)\n");
 }
 
 }  // namespace

@@ -11,10 +11,8 @@
 #include "foundation/Crc32.h"
 #include "kiv/Bitmap.h"
 #include "kiv/File.h"
+#include "EditingAssets.h"
 #include "tests/graphics/mesh/MeshFixture.h"
-#include "RunProgram.h"
-#include "TempTree.h"
-#include "umbclient/OpenDatabase.h"
 
 namespace {
 
@@ -75,25 +73,8 @@ std::string BlackPng(uint32_t width, uint32_t height) {
   return png;
 }
 
-class MeshTextureFindings : public ::testing::Test {
+class MeshTextureFindings : public EditingAssets {
 protected:
-  void SetUp() override {
-    m_root = m_tree.MakeDir("install");
-    m_userData = m_tree.Path("user");
-    CopySampleInstallation(m_root);
-    // The folder assets are made in before they ship: its texture
-    // descriptions need no converted texture beside them.
-    std::filesystem::create_directories(m_userData + "/editing");
-  }
-  void TearDown() override { EXPECT_FALSE(UMBIsDatabaseOpen()); }
-
-  // Runs the program; m_last is what this run printed.
-  int Run(std::vector<std::string> args) {
-    const size_t seen = m_out.Text().size();
-    const int code = RunProgram(std::move(args), m_root, m_userData, m_out.File());
-    m_last = m_out.Text().substr(seen);
-    return code;
-  }
   // A scenery asset whose mesh table names the meshes, one entry each.
   std::string Asset(const std::string& name, int number, const std::vector<std::string>& meshes) {
     std::string config = "kuid <kuid:523:" + std::to_string(number) + ">\nkind scenery\nusername \"" + name +
@@ -103,16 +84,8 @@ protected:
       config += "  " + (i == 0 ? std::string("default") : "part" + std::to_string(i)) + "\n  {\n    mesh \"" +
                 meshes[i] + "\"\n    auto-create 1\n  }\n";
     config += "}\n";
-    Write(name + "/config.txt", config);
-    return m_userData + "/editing/" + name;
+    return Write(name + "/config.txt", config);
   }
-  void Write(const std::string& inEditing, const std::string& bytes) {
-    m_tree.Write("user/editing/" + inEditing, bytes);
-  }
-
-  TempTree m_tree;
-  CapturedOutput m_out;
-  std::string m_root, m_userData, m_last;
 };
 
 }  // namespace
@@ -129,6 +102,29 @@ TEST_F(MeshTextureFindings, EachMeshThatCannotBeSetUpIsNamed) {
             "- Unable to set up the mesh 'wrecks/first.im'.\n"
             "- Unable to set up the mesh 'wrecks/sub/second.im'.\n"
             "OK (2 Errors,0 Warnings)\n");
+}
+
+// Mesh files are named as they are spelled on disk, and the log says why one
+// cannot be set up.
+TEST_F(MeshTextureFindings, MeshesAreNamedAsOnDiskWithTheReasonLogged) {
+  const std::string whole = Mesh({"body.m.onetex"});
+  const std::string folder = Asset("Hulks", 7103, {"Inner/Inner.im", "Outer/Outer.im"});
+  Write("Hulks/Inner/Inner.im", whole.substr(0, 60));
+  Write("Hulks/Outer/Outer.im", Mesh({"body.m.unknown"}, {"Rust.tga"}));
+  Write("Hulks/Outer/Rust.tga", std::string(512, '\x3c'));
+  Write("Hulks/Paint.texture.txt", "Primary=paint.png\n");
+  Write("Hulks/Paint.png", std::string(64, '\x3c'));
+  EXPECT_EQ(Run({"validate", folder}), -1);
+  EXPECT_EQ(m_last,
+            "- Unable to set up the mesh 'Hulks/Inner/Inner.im'.\n"
+            "- Unable to load the material 'Outer/body.m.unknown' of the mesh 'Outer/Outer.im'.\n"
+            "- Unable to load the texture 'Outer/Rust.tga' of the mesh 'Outer/Outer.im'.\n"
+            "- Unable to load the image 'Paint.png'.\nOK (4 Errors,0 Warnings)\n");
+  std::string log;
+  ASSERT_TRUE(Kiv::File::ReadWholeFile(m_userData + "/rovanautil.log", log));
+  EXPECT_NE(log.find("unable to set up the mesh 'Hulks/Inner/Inner.im': the file is malformed or cut short"),
+            std::string::npos)
+      << log;
 }
 
 // Textures a mesh names that are there but do not load are findings: a

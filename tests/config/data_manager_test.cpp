@@ -75,7 +75,10 @@ TEST_F(DataManagerTest, DataFilesAreReadAsWholeKeyValueLines) {
 
   const OBLLib::DataFileList* binary = dm->GetDataFile(Kiv::PString("binary.dat"));
   ASSERT_NE(binary, nullptr);
-  EXPECT_EQ(binary->lines.size(), 1u);
+  // A NUL byte ends its line's text; the lines after it are read.
+  ASSERT_EQ(binary->lines.size(), 3u);
+  EXPECT_EQ(binary->lines[0].second, Kiv::PString("line"));
+  EXPECT_TRUE(binary->lines[1].first.IsEmpty());
   EXPECT_EQ(dm->GetDataFile(Kiv::PString("sub")), nullptr);
   EXPECT_NE(dm->GetDataFile(Kiv::PString("container.txt")), nullptr);  // every file is a data file
 }

@@ -111,7 +111,7 @@ TEST_F(ScriptCacheTest, CategoryAndClassAgree) {
                                   "kuid <kuid:523:3>\nkind scenery\ncategory-class BU\n"
                                   "rovana-build 3.4\nscript \"w\"\nclass \"Nope\"\n");
   Script("wrong", "w.gs", "class Shed {};\n");
-  EXPECT_EQ(Compile(wrong, &ok), "Unable to link compiled script class.\nFailed to compile asset\n");
+  EXPECT_EQ(Compile(wrong, &ok), "Unable to link compiled script class 'Nope'.\nFailed to compile asset\n");
 }
 
 TEST_F(ScriptCacheTest, PlantedAndStaleFilesAreReplacedAndGseMatchesGs) {

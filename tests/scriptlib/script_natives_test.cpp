@@ -272,7 +272,7 @@ class Test {
     g_log.clear();
     EXPECT_EQ(script.Call(c.method, {locked}), ER_Exception) << c.method;
     ASSERT_FALSE(g_log.empty()) << c.method;
-    EXPECT_EQ(g_log[0], std::string(c.text) + " (file soup.gs)") << c.method;
+    EXPECT_EQ(g_log[0], std::string(c.text) + " (file Soup.gs)") << c.method;
     EXPECT_EQ(SoupText(soup), before) << c.method;
     EXPECT_TRUE(locked->Soup() == soup) << c.method;
   }
@@ -305,11 +305,11 @@ class Test {
     const char* method;
     const char* text;
   } soupCases[] = {
-      {"::Loop(Soup)", "Soup.AddUniqueNamedSoup> sub-soup contains parent soup (file soup.gs)"},
-      {"::Self(Soup)", "Soup.SetNamedTag> sub-soup contains parent soup (file soup.gs)"},
-      {"::EmptyName(Soup)", "empty string at parameter 1 (file soup.gs)"},
-      {"::NullName(Soup)", "null string at parameter 1 (file soup.gs)"},
-      {"::NullSoup(Soup)", "null object at parameter 1 (file soup.gs)"},
+      {"::Loop(Soup)", "Soup.AddUniqueNamedSoup> sub-soup contains parent soup (file Soup.gs)"},
+      {"::Self(Soup)", "Soup.SetNamedTag> sub-soup contains parent soup (file Soup.gs)"},
+      {"::EmptyName(Soup)", "empty string at parameter 1 (file Soup.gs)"},
+      {"::NullName(Soup)", "null string at parameter 1 (file Soup.gs)"},
+      {"::NullSoup(Soup)", "null object at parameter 1 (file Soup.gs)"},
   };
   for (const auto& c : soupCases) {
     g_log.clear();
@@ -321,7 +321,7 @@ class Test {
   // A refused getter still leaves the declared result: the caller reads 0.
   g_log.clear();
   EXPECT_EQ(script.Call("::Count(Soup)", {open}), ER_Exception);
-  EXPECT_EQ(g_log[0], "null string at parameter 1 (file soup.gs)");
+  EXPECT_EQ(g_log[0], "null string at parameter 1 (file Soup.gs)");
   ReleaseHandle(open->GetScriptHandle());
 
   GSOKUIDList::List kuids;
@@ -333,18 +333,18 @@ class Test {
     g_log.clear();
     EXPECT_EQ(script.Call(method, {locked}), ER_Exception) << method;
     ASSERT_FALSE(g_log.empty());
-    EXPECT_EQ(g_log[0], "KUIDList.Copy> list is locked (file kuidlist.gs)") << method;
+    EXPECT_EQ(g_log[0], "KUIDList.Copy> list is locked (file KUIDList.gs)") << method;
     EXPECT_EQ(locked->Count(), 2u);
   }
   g_log.clear();
   EXPECT_EQ(script.Call("::LockedClear(KUIDList)", {locked}), ER_Exception);
-  EXPECT_EQ(g_log.at(0), "KUIDList.Clear> list is locked (file kuidlist.gs)");
+  EXPECT_EQ(g_log.at(0), "KUIDList.Clear> list is locked (file KUIDList.gs)");
   uint32_t count = 0;
   EXPECT_EQ(script.Call("::Reads(KUIDList)", {locked}, &count), ER_Done);
   EXPECT_EQ(count, 2u);
   g_log.clear();
   EXPECT_EQ(script.Call("::Past(KUIDList)", {locked}), ER_Exception);
-  EXPECT_EQ(g_log.at(0), "KUIDList.GetIndexedKUID> index out of range (file kuidlist.gs)");
+  EXPECT_EQ(g_log.at(0), "KUIDList.GetIndexedKUID> index out of range (file KUIDList.gs)");
   EXPECT_EQ(locked->Count(), 2u);
   ReleaseHandle(locked->GetScriptHandle());
 }
@@ -410,7 +410,7 @@ class Test {
     EXPECT_EQ(script.Call(method, {table}), ER_Exception);
     ASSERT_FALSE(g_log.empty());
     EXPECT_EQ(g_log[0], std::string("StringTable.SetParam> index (") + (method[2] == 'H' ? "10" : "-1") +
-                            ") out of range (0..9) (file stringtable.gs)");
+                            ") out of range (0..9) (file StringTable.gs)");
   }
   ReleaseHandle(table->GetScriptHandle());
   EXPECT_EQ(spec.Holders(), 0) << "the table keeps its asset's spec only while it lives";
