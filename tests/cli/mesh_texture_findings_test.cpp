@@ -12,9 +12,7 @@
 #include "kiv/Bitmap.h"
 #include "kiv/File.h"
 #include "tests/graphics/mesh/MeshFixture.h"
-#include "RunProgram.h"
-#include "TempTree.h"
-#include "umbclient/OpenDatabase.h"
+#include "ProgramFixture.h"
 
 namespace {
 
@@ -75,25 +73,8 @@ std::string BlackPng(uint32_t width, uint32_t height) {
   return png;
 }
 
-class MeshTextureFindings : public ::testing::Test {
+class MeshTextureFindings : public ProgramFixture {
 protected:
-  void SetUp() override {
-    m_root = m_tree.MakeDir("install");
-    m_userData = m_tree.Path("user");
-    CopySampleInstallation(m_root);
-    // The folder assets are made in before they ship: its texture
-    // descriptions need no converted texture beside them.
-    std::filesystem::create_directories(m_userData + "/editing");
-  }
-  void TearDown() override { EXPECT_FALSE(UMBIsDatabaseOpen()); }
-
-  // Runs the program; m_last is what this run printed.
-  int Run(std::vector<std::string> args) {
-    const size_t seen = m_out.Text().size();
-    const int code = RunProgram(std::move(args), m_root, m_userData, m_out.File());
-    m_last = m_out.Text().substr(seen);
-    return code;
-  }
   // A scenery asset whose mesh table names the meshes, one entry each.
   std::string Asset(const std::string& name, int number, const std::vector<std::string>& meshes) {
     std::string config = "kuid <kuid:523:" + std::to_string(number) + ">\nkind scenery\nusername \"" + name +
@@ -109,10 +90,6 @@ protected:
   void Write(const std::string& inEditing, const std::string& bytes) {
     m_tree.Write("user/editing/" + inEditing, bytes);
   }
-
-  TempTree m_tree;
-  CapturedOutput m_out;
-  std::string m_root, m_userData, m_last;
 };
 
 }  // namespace

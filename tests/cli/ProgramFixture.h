@@ -1,0 +1,37 @@
+#pragma once
+// A test's own installation and user data folders for runs of the whole
+// program, with what each run printed.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "RunProgram.h"
+#include "TempTree.h"
+#include "umbclient/OpenDatabase.h"
+
+class ProgramFixture : public ::testing::Test {
+protected:
+  void SetUp() override {
+    m_root = m_tree.MakeDir("install");
+    m_userData = m_tree.Path("user");
+    CopySampleInstallation(m_root);
+    // The folder assets are made in before they ship: its texture
+    // descriptions need no converted texture beside them.
+    std::filesystem::create_directories(m_userData + "/editing");
+  }
+  void TearDown() override { EXPECT_FALSE(UMBIsDatabaseOpen()); }
+
+  // Runs the program reading `input`; its code, and m_last is what it printed.
+  int Run(std::vector<std::string> args, const std::string& input = "") {
+    const size_t seen = m_out.Text().size();
+    const int code = RunProgram(std::move(args), m_root, m_userData, m_out.File(), input);
+    m_last = m_out.Text().substr(seen);
+    return code;
+  }
+
+  TempTree m_tree;
+  CapturedOutput m_out;
+  std::string m_root, m_userData, m_last;
+};
