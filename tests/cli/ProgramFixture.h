@@ -17,8 +17,9 @@ protected:
     m_root = m_tree.MakeDir("install");
     m_userData = m_tree.Path("user");
     CopySampleInstallation(m_root);
-    // The folder assets are made in before they ship: its texture
-    // descriptions need no converted texture beside them.
+    // The installed content, and the folder assets are made in before they
+    // ship, whose texture descriptions need no converted texture beside them.
+    std::filesystem::create_directories(m_userData + "/local");
     std::filesystem::create_directories(m_userData + "/editing");
   }
   void TearDown() override { EXPECT_FALSE(UMBIsDatabaseOpen()); }
