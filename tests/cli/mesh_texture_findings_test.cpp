@@ -11,8 +11,8 @@
 #include "foundation/Crc32.h"
 #include "kiv/Bitmap.h"
 #include "kiv/File.h"
-#include "EditingAssets.h"
 #include "tests/graphics/mesh/MeshFixture.h"
+#include "ProgramFixture.h"
 
 namespace {
 
@@ -73,7 +73,7 @@ std::string BlackPng(uint32_t width, uint32_t height) {
   return png;
 }
 
-class MeshTextureFindings : public EditingAssets {
+class MeshTextureFindings : public ProgramFixture {
 protected:
   // A scenery asset whose mesh table names the meshes, one entry each.
   std::string Asset(const std::string& name, int number, const std::vector<std::string>& meshes) {

@@ -6,7 +6,7 @@
 
 #include <filesystem>
 
-#include "EditingAssets.h"
+#include "ProgramFixture.h"
 #include "tests/graphics/mesh/MeshFixture.h"
 
 namespace {
@@ -23,7 +23,7 @@ std::string MeshWith(const std::vector<std::string>& points, bool skeleton = fal
   return std::string(bytes.begin(), bytes.end());
 }
 
-class ValidateReports : public EditingAssets {};
+class ValidateReports : public ProgramFixture {};
 
 }  // namespace
 

@@ -191,8 +191,7 @@ TEST_F(EndpointTest, LoginMatrix) {
   // And again with each refusal carrying its error text alone.
   for (bool textOnly : {false, true})
     for (auto& c : cases) {
-      SCOPED_TRACE(c.name);
-      SCOPED_TRACE(textOnly ? "text only" : "whole");
+      SCOPED_TRACE(std::string(c.name) + (textOnly ? ", text only" : ""));
       endpoint.reset();  // its close goes to the service it talked to
       svc = std::make_unique<LoopbackService>(3);
       svc->refusalTextOnly = textOnly;

@@ -1,7 +1,6 @@
 #pragma once
-// A test's own installation (the shipped schema, strings and tables) and user
-// data, with assets written into its "editing" folder and the program run on
-// them as a user runs it.
+// A test's own installation and user data folders for runs of the whole
+// program, with what each run printed.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -12,22 +11,23 @@
 #include "TempTree.h"
 #include "umbclient/OpenDatabase.h"
 
-class EditingAssets : public ::testing::Test {
+class ProgramFixture : public ::testing::Test {
 protected:
   void SetUp() override {
     m_root = m_tree.MakeDir("install");
     m_userData = m_tree.Path("user");
     CopySampleInstallation(m_root);
-    // The folder assets are made in before they ship: its texture
-    // descriptions need no converted texture beside them.
+    // The installed content, and the folder assets are made in before they
+    // ship, whose texture descriptions need no converted texture beside them.
+    std::filesystem::create_directories(m_userData + "/local");
     std::filesystem::create_directories(m_userData + "/editing");
   }
   void TearDown() override { EXPECT_FALSE(UMBIsDatabaseOpen()); }
 
-  // Runs the program; m_last is what this run printed.
-  int Run(std::vector<std::string> args) {
+  // Runs the program reading `input`; its code, and m_last is what it printed.
+  int Run(std::vector<std::string> args, const std::string& input = "") {
     const size_t seen = m_out.Text().size();
-    const int code = RunProgram(std::move(args), m_root, m_userData, m_out.File());
+    const int code = RunProgram(std::move(args), m_root, m_userData, m_out.File(), input);
     m_last = m_out.Text().substr(seen);
     return code;
   }
