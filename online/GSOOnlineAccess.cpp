@@ -247,14 +247,19 @@ void GSOOnlineAccess::PostMessage(GSStack& stack) {
 }
 
 void GSOOnlineAccess::CollectMessage(GSStack& stack) {
-  CollectMessageNative(stack, "OnlineAccess.CollectMessage> soup is locked");
+  CollectMessageNative(stack, "OnlineAccess.CollectMessage");
 }
 
-void OnlineAccessMessageList::CollectMessageNative(GSStack& stack, const char* lockedText) {
+void OnlineAccessMessageList::CollectMessageNative(GSStack& stack, const char* who) {
   GSString* text = nullptr;
   if (!GetNativeGSStringParameter(stack, text)) return PushNativeResult(stack, 1);
-  GSOSoup* soup = WritableSoup(stack, 2, lockedText);
+  GSOSoup* soup = WritableSoup(stack, 2, (std::string(who) + "> soup is locked").c_str());
   if (!soup) return PushNativeResult(stack, 1);
+  // The text becomes the script's string: counted before the message is taken.
+  if (!text->Reserve(NextTextBytes())) {
+    Raise((std::string(who) + "> the text would pass the script memory limit").c_str());
+    return PushNativeResult(stack, 1);
+  }
   std::string got;
   SoupRef data;
   const int result = PopMessage(got, data);

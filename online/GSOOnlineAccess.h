@@ -27,11 +27,13 @@ public:
   // Hands out the oldest message: 0; else 6 (nothing waiting) or 1 (not online).
   virtual int PopMessage(std::string& text, SoupRef& soup) = 0;
   [[nodiscard]] virtual bool HasMessages() const = 0;
+  // The length of the oldest message's text; 0 when none waits.
+  virtual std::size_t NextTextBytes() const = 0;
 
-  // The CollectMessage native of both classes: the oldest message's text and
-  // soup into the script's String and Soup; a locked Soup is refused with
-  // lockedText.
-  void CollectMessageNative(GSRuntime::GSStack& stack, const char* lockedText);
+  // The CollectMessage native of both classes (`who`): the oldest message's
+  // text and soup into the script's String and Soup; a locked Soup, or a
+  // text past the script memory limit, is refused with "<who>> ...".
+  void CollectMessageNative(GSRuntime::GSStack& stack, const char* who);
 };
 
 class GSOOnlineAccess : public GSRuntime::GSGameObject,
@@ -55,6 +57,9 @@ public:
   void ReceiveMessage(std::unique_ptr<OnlineMessage> message) override;
   int PopMessage(std::string& text, SoupRef& soup) override;
   [[nodiscard]] bool HasMessages() const override { return !m_messages.empty(); }
+  std::size_t NextTextBytes() const override {
+    return m_messages.empty() ? 0 : m_messages.front()->text.size();
+  }
 
   const KUID& Owner() const { return kuid; }
   uint32_t ReportedStatus() const { return m_reportedStatus; }

@@ -12,6 +12,8 @@ using namespace ScriptNatives;
 namespace {
 OnlineAccessClientEndpoint& Endpoint() { return OnlineAccessClientEndpoint::Instance(); }
 constexpr uint8_t kMemberAdd = 0;
+// A member kept: its entry and its name.
+uint64_t MemberBytes(std::size_t nameLength) { return sizeof(OnlineGroupMembers::Member) + nameLength; }
 }  // namespace
 
 GSOOnlineGroup::GSOOnlineGroup(GSOOnlineAccess* owner, const Kiv::PString& key, uint32_t mode)
@@ -40,6 +42,7 @@ GSOOnlineGroup::~GSOOnlineGroup() {
   // No event: the object is going.
   m_status = kClosed;
   Release();
+  ScriptMemory::Give(m_memberBytes);
 }
 
 void GSOOnlineGroup::Update(float seconds) {
@@ -127,6 +130,7 @@ void GSOOnlineGroup::ReadMembers(TMEPacket& rest, bool replace) {
                                                            : "OnlineGroup.UserStatus";
     PostToSelf(this, major, name);
   });
+  RecountMembers();
   if (changed) PostToSelf(this, "OnlineGroup", "UsersChange");
 }
 
@@ -150,14 +154,31 @@ void GSOOnlineGroup::GetOnlineGroupCookie(GSStack& stack) {
   PushNativeStringResult(stack, Context(), m_status == kJoined ? m_groupKey.View() : std::string_view());
 }
 
+void GSOOnlineGroup::RecountMembers() {
+  uint64_t bytes = 0;
+  for (const OnlineGroupMembers::Member& m : m_users.All()) bytes += MemberBytes(m.name.Length());
+  // The service's list is had whatever it holds: counted as it comes.
+  if (bytes > m_memberBytes)
+    ScriptMemory::Charge(bytes - m_memberBytes);
+  else
+    ScriptMemory::Give(m_memberBytes - bytes);
+  m_memberBytes = bytes;
+}
+
 void GSOOnlineGroup::AddUser(GSStack& stack) {
-  Kiv::PString name;
-  if (!GetNativePStringParameter(stack, 1, name, false) || !m_owner) return;
+  std::string_view name;
+  if (!GetNativeStringViewParameter(stack, 1, name, false) || !m_owner) return;
   PayForMembers();
-  if (m_users.Find(name.View()) >= 0) return;
-  m_users.Append(name);
+  if (m_users.Find(name) >= 0) return;
+  // Kept until it is removed: counted before it is copied.
+  if (!ScriptMemory::Take(MemberBytes(name.size())))
+    return Raise("OnlineGroup.AddUser> the member would pass the script memory limit");
+  m_memberBytes += MemberBytes(name.size());
+  PayRunBudget(name.size());
+  const Kiv::PString member(name.data(), name.size());
+  m_users.Append(member);
   // The script learns the outcome from the group's events.
-  (void)Endpoint().SendGroupMember(m_groupKey, kMemberAdd, name);
+  (void)Endpoint().SendGroupMember(m_groupKey, kMemberAdd, member);
 }
 
 void GSOOnlineGroup::RemoveUser(GSStack& stack) {
@@ -166,6 +187,8 @@ void GSOOnlineGroup::RemoveUser(GSStack& stack) {
   PayForMembers();
   const int at = m_users.Find(name.View());
   if (at < 0) return;
+  ScriptMemory::Give(MemberBytes(m_users.At(size_t(at)).name.Length()));
+  m_memberBytes -= MemberBytes(m_users.At(size_t(at)).name.Length());
   m_users.RemoveAt(size_t(at));
   // The script learns the outcome from the group's events.
   (void)Endpoint().SendGroupMember(m_groupKey, OnlineGroupMembers::kRemoved, name);
@@ -201,7 +224,7 @@ void GSOOnlineGroup::PostMessage(GSStack& stack) {
 }
 
 void GSOOnlineGroup::CollectMessage(GSStack& stack) {
-  CollectMessageNative(stack, "OnlineGroup.CollectMessage> soup is locked");
+  CollectMessageNative(stack, "OnlineGroup.CollectMessage");
 }
 
 void GSOOnlineGroup::SetModeFlags(GSStack& stack) {

@@ -37,6 +37,9 @@ public:
 
   int PopMessage(std::string& text, SoupRef& soup) override;
   [[nodiscard]] bool HasMessages() const override { return !m_messages.empty(); }
+  std::size_t NextTextBytes() const override {
+    return m_messages.empty() ? 0 : m_messages.front()->text.size();
+  }
 
   uint32_t GetStatus() const { return m_status; }
   const OnlineGroupMembers& Members() const { return m_users; }
@@ -67,6 +70,8 @@ private:
   void ConnectGroup();
   // Pays the run budget for a walk of the members.
   void PayForMembers() const;
+  // Counts the members as the list now holds them against the script memory limit.
+  void RecountMembers();
   void SetStatus(uint32_t status);
   // Leaves the endpoint's list and gives the owner's reference back.
   void Release();
@@ -77,6 +82,7 @@ private:
   GSOOnlineAccess* m_owner = nullptr;
   Kiv::PString m_groupKey;
   OnlineGroupMembers m_users;
+  uint64_t m_memberBytes = 0;  // the members counted against the script memory limit
   std::deque<std::unique_ptr<OnlineGroupMessage>> m_messages;
   bool m_newMessage = false;
   uint32_t m_mode = 0;

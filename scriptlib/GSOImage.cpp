@@ -6,6 +6,7 @@
 #include <string>
 
 #include "graphics/font/FontCache.h"
+#include "kiv/File.h"
 #include "scriptlib/GSOSoup.h"
 #include "scriptlib/NativeBinding.h"
 #include "scriptlib/ScriptNatives.h"
@@ -47,7 +48,7 @@ GSOImage::GSOImage(GSContext* context) : m_face("swiss") {
   (void)BindScriptClass(ScriptClasses().image, context);
 }
 
-GSOImage::~GSOImage() { ScriptMemory::Give(m_counted); }
+GSOImage::~GSOImage() { ScriptMemory::Give(m_counted + m_faceCounted); }
 
 namespace {
 
@@ -98,15 +99,22 @@ GSOImage* GSOImage::Create(GSContext* context) { return NewScriptObject<GSOImage
 GSOImage* GSOImage::LoadImage(GSContext* context, std::string_view baseFolder, const Kiv::PString& path) {
   GSOImage* image = Create(context);
   if (!image) return nullptr;
+  // The size is read from the file and the pixels counted before anything is
+  // decoded: an image past the script memory limit is one that cannot be
+  // had, as a file that cannot be read.
+  Kiv::File::Path full(path.View());
+  if (!baseFolder.empty() && !full.IsAbsolute()) full = Kiv::File::Path(baseFolder).Join(path.View());
+  Kiv::Bitmap::Size size;
+  const bool fits = Kiv::Bitmap::Probe(Kiv::PString(full.View()), size) &&
+                    ScriptImageSize(size.width, size.height) &&
+                    image->CountBytes(PixelBytes(size.width, size.height), nullptr);
   auto bitmap = std::make_unique<Kiv::Bitmap>();
-  // Every drawing operation works on one 32-bit layout, whatever the file held.
-  if (!bitmap->Load(path, baseFolder) || !ScriptImageSize(bitmap->Width(), bitmap->Height()) ||
+  // Every drawing operation works on one 32-bit layout, whatever the file held;
+  // a file changed since it was measured is counted again.
+  if (!fits || !bitmap->Load(Kiv::PString(full.View())) ||
+      !ScriptImageSize(bitmap->Width(), bitmap->Height()) ||
+      !image->CountBytes(PixelBytes(bitmap->Width(), bitmap->Height()), nullptr) ||
       !bitmap->ConvertTo(Kiv::Bitmap::FormatRGBA32)) {
-    delete image;
-    return nullptr;
-  }
-  // An image past the script memory limit is one that cannot be had, as a file that cannot be read.
-  if (!image->CountBytes(PixelBytes(bitmap->Width(), bitmap->Height()), nullptr)) {
     delete image;
     return nullptr;
   }
@@ -215,9 +223,17 @@ void GSOImage::NativeSetLineColor(GSStack& stack) { SetLineColor(ColorArguments(
 
 void GSOImage::NativeSetFillColor(GSStack& stack) { SetFillColor(ColorArguments(stack)); }
 
+// The face name is kept while the image lives: counted before it is copied,
+// in place of the name it replaces.
 void GSOImage::NativeSetTextFont(GSStack& stack) {
-  Kiv::PString face;
-  if (GetNativePStringParameter(stack, 1, face, false)) SetTextFont(face, Int(stack, 2));
+  std::string_view face;
+  if (!GetNativeStringViewParameter(stack, 1, face, false)) return;
+  if (face.size() > m_faceCounted && !ScriptMemory::Take(face.size() - m_faceCounted))
+    return Raise("Image.SetTextFont> the font name would pass the script memory limit");
+  if (face.size() < m_faceCounted) ScriptMemory::Give(m_faceCounted - face.size());
+  m_faceCounted = face.size();
+  PayRunBudget(face.size());
+  SetTextFont(Kiv::PString(face.data(), face.size()), Int(stack, 2));
 }
 
 void GSOImage::NativeGetWidth(GSStack& stack) { PushNativeResult(stack, uint32_t(Width())); }

@@ -100,6 +100,7 @@ private:
   uint32_t m_lineColor = 0xFFFFFFFFu;
   uint32_t m_fillColor = 0;
   Kiv::PString m_face;
+  uint64_t m_faceCounted = 0;  // bytes of a script's face name counted against the limit
   int m_fontSize = 12;
   uint32_t m_changes = 0;
 };

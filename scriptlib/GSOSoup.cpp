@@ -109,13 +109,14 @@ void GSOSoup::GetIndexedTagName(GSStack& stack) {
 void GSOSoup::GetIndexForNamedTag(GSStack& stack) {
   Kiv::PString name;
   if (!GetNativePStringParameter(stack, 1, name, false)) return PushNativeResult(stack, 0);
-  PayLookup(name);
   int32_t found = -1;
   for (size_t i = 0; i < m_soup.CountTags(); ++i)
     if (m_soup.GetIndexedTagName(i) == name) {
       found = int32_t(i);
       break;
     }
+  // The walk reaches the tag, or passes every tag for a name not held.
+  PayRunBudget((found < 0 ? m_soup.CountTags() : size_t(found) + 1) * sizeof(TDBDataTag));
   PushNativeResult(stack, uint32_t(found));
 }
 
@@ -265,9 +266,10 @@ void GSOSoup::LogForScript(const SoupRef& soup, const char* who) {
   int depth = 0;
   const uint64_t size = SoupTextSize(soup, &depth);
   const char* refusal = WriteRefusal(size, depth);
+  // Logged text stays with the host: it pays a budget byte per byte, as World.Log does.
+  if (!refusal && !PayForOutput(size)) refusal = "> the soup's text would pass the run budget";
   uint64_t made = 0;
   if (!refusal && !soup.Log(size, &made)) refusal = "> the soup could not be written";
-  PayRunBudget(made);
   if (refusal) Raise((std::string(who) + refusal).c_str());
 }
 

@@ -32,8 +32,9 @@ public:
   // nested too deeply, or more than the room under the script memory limit
   // or than the run's budget still covers. Null when it may.
   static const char* WriteRefusal(uint64_t size, int depth);
-  // Logs the soup's text for a script, paid into the run budget; a text
-  // WriteRefusal refuses is not made, and "<who>> ..." is raised instead.
+  // Logs the soup's text for a script, one budget byte per byte as any log
+  // line; a text WriteRefusal refuses, or one past what the run has left, is
+  // not made, and "<who>> ..." is raised instead.
   static void LogForScript(const SoupRef& soup, const char* who);
 
   // Appends the 23 records of "Soup" to the machine's native list.

@@ -1,8 +1,8 @@
 // gsrun --game -m8 Holder
 // KUID lists and images count against the script memory limit (8 MiB here):
 // an image too large for it is refused with a report and the image keeps
-// what it had, and lists that a sleeping thread makes across runs stop
-// with a report once they would pass the limit.
+// what it had, lists that a sleeping thread makes across runs stop with a
+// report once they would pass the limit, and so do the font names images keep.
 include "gs.gs"
 include "Constructors.gs"
 
@@ -38,6 +38,17 @@ class Holder isclass GameObject {
       if (added % 10 == 0) Sleep(0.01);
     }
   }
+  thread void Faces(void) {
+    string face = "x";
+    while (face.size() < 1048576) face = face + face;
+    Image[] images = new Image[64];
+    int i;
+    for (i = 0; i < 64; i++) {
+      images[i] = Constructors.NewImage();
+      images[i].SetTextFont(face + i, 12);
+    }
+    Test.Print("64 font names of 1 MiB held");
+  }
   thread void Init(void) {
     image = Constructors.NewImage();
     Big();
@@ -53,5 +64,7 @@ class Holder isclass GameObject {
     Sleep(5.0);
     if (added > 10 and added < 200) Test.Print("the lists stopped short of the limit");
     else Test.Print("made " + added + " lists");
+    Faces();
+    Sleep(0.5);
   }
 };
