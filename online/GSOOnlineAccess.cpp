@@ -276,10 +276,21 @@ void GSOOnlineAccess::CreateGroup(GSStack& stack) {
 }
 
 void GSOOnlineAccess::OpenGroup(GSStack& stack) {
-  Kiv::PString key;
-  if (!GetNativePStringParameter(stack, 1, key, false)) return PushNativeResult(stack, 0);
+  std::string_view key;
+  if (!GetNativeStringViewParameter(stack, 1, key, false)) return PushNativeResult(stack, 0);
   const int32_t mode = GetNativeIntParameter(stack, 2);
-  PushObject(stack, GSOOnlineGroup::Create(this, key, uint32_t(mode)), false);
+  // The group keeps the script's key while it lives: counted before it is copied.
+  if (!ScriptMemory::Take(key.size())) {
+    Raise("OnlineAccess.OpenGroup> the group key would pass the script memory limit");
+    return PushNativeResult(stack, 0);
+  }
+  PayRunBudget(key.size());
+  GSOOnlineGroup* group = GSOOnlineGroup::Create(this, Kiv::PString(key.data(), key.size()), uint32_t(mode));
+  if (group)
+    group->KeepCounted(key.size());
+  else
+    ScriptMemory::Give(key.size());
+  PushObject(stack, group, false);
 }
 
 void GSOOnlineAccess::PostOfflineMessage(GSStack& stack) {

@@ -42,7 +42,7 @@ GSOOnlineGroup::~GSOOnlineGroup() {
   // No event: the object is going.
   m_status = kClosed;
   Release();
-  ScriptMemory::Give(m_memberBytes);
+  ScriptMemory::Give(m_memberBytes + m_keyBytes);
 }
 
 void GSOOnlineGroup::Update(float seconds) {

@@ -23,6 +23,9 @@ public:
   // made by the service), connected at once; the caller owns its one script
   // reference. Null when it got no script instance.
   static GSOOnlineGroup* Create(GSOOnlineAccess* owner, const Kiv::PString& key, uint32_t mode);
+  // Bytes its maker counted against the script memory limit for it (the
+  // script's key); given back when the group goes.
+  void KeepCounted(uint64_t bytes) { m_keyBytes += bytes; }
   ~GSOOnlineGroup() override;
 
   void Update(float seconds) override;
@@ -83,6 +86,7 @@ private:
   Kiv::PString m_groupKey;
   OnlineGroupMembers m_users;
   uint64_t m_memberBytes = 0;  // the members counted against the script memory limit
+  uint64_t m_keyBytes = 0;     // the script's key, counted by its maker
   std::deque<std::unique_ptr<OnlineGroupMessage>> m_messages;
   bool m_newMessage = false;
   uint32_t m_mode = 0;

@@ -272,7 +272,7 @@ constexpr NativeCost kCosts[] = {
      "the text, counted before the message is taken; the soup as it joins"},
     {"$OnlineGroup@OnlineAccess::CreateGroup(int)", kNone, "the group object"},
     {"$OnlineGroup@OnlineAccess::OpenGroup(string,int)", "bytes of the cookie",
-     "the group object; its cookie is not counted"},
+     "the group object; its cookie, counted before it is kept"},
     {"$int@OnlineAccess::PostOfflineMessage(Soup)",
      "bytes of the soup walked and copied; the outbox walked for a unique name",
      "the copy kept in the outbox, checked before it is made"},
