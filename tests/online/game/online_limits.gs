@@ -7,6 +7,12 @@ include "player.gs"
 
 class LimitScenario isclass Player {
   OnlineGroup[] opened = new OnlineGroup[0];
+  thread void Add(string name) {
+    OnlineGroup group = oa.CreateGroup(5);
+    int i;
+    for (i = 0; i < 64; i++) group.AddUser(name + i);
+    Test.Print("members held: " + group.CountUsers());
+  }
   thread void Open(string key) {
     int i;
     for (i = 0; i < 64; i++) opened[i] = oa.OpenGroup(key + i, 5);
@@ -14,12 +20,13 @@ class LimitScenario isclass Player {
   }
   thread void Init(void) {
     Start();
-    OnlineGroup group = oa.CreateGroup(5);
     string name = "x";
     while (name.size() < 1048576) name = name + name;
+    Add(name);
     Open(name);
-    int i;
-    for (i = 0; i < 64; i++) group.AddUser(name + i);
-    Test.Print("members held: " + group.CountUsers());
+    Sleep(0.5);
+    // The owner's Disconnect closes the groups it opened.
+    oa.Disconnect();
+    opened = null;
   }
 };
