@@ -375,22 +375,25 @@ bool Bitmap::Create(int width, int height, Format format, size_t blockBytes) {
   return true;
 }
 
-bool Bitmap::Load(const PString& path, std::string_view baseFolder) {
+bool Bitmap::Load(const PString& path, std::string_view baseFolder, const Admit& admit) {
   Destroy();
   File::Path full(path.View());
   if (!baseFolder.empty() && !full.IsAbsolute()) full = File::Path(baseFolder).Join(path.View());
   std::vector<uint8_t> bytes;
   if (!File::ReadWholeFile(full.View(), bytes, kMaxFileBytes))
     return Fail("Bitmap::Load> cannot read image: " + File::LastError());
-  return LoadFromMemory(bytes.data(), bytes.size(), full.View());
+  return LoadFromMemory(bytes.data(), bytes.size(), full.View(), admit);
 }
 
-bool Bitmap::LoadFromMemory(const uint8_t* data, size_t size, std::string_view name) {
+bool Bitmap::LoadFromMemory(const uint8_t* data, size_t size, std::string_view name, const Admit& admit) {
   Destroy();
   std::string label(name);
   Coded type;
   int w = 0, h = 0, comp = 0;
   if (!ReadyToDecode(data, size, label, type, w, h, m_error)) return false;
+  if (admit && !admit(w, h))
+    return Fail(
+        String().Setf("Bitmap::Load> '%s' of %d x %d pixels is not taken", label.c_str(), w, h).Str());
   if (type == Coded::JPEG) {
     JpegImage jpeg;
     std::string why;

@@ -9,6 +9,7 @@
 // Rows are stored top row first, without padding.
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -39,11 +40,14 @@ public:
   [[nodiscard]] bool Create(int width, int height, Format format, size_t blockBytes = 0);
   void Destroy();
 
+  // Asked with the size a file declares, before any pixel is decoded; false
+  // refuses the load (a caller that counts the pixels it will hold).
+  using Admit = std::function<bool(int width, int height)>;
   // Loads an image file; a relative path is taken below baseFolder when one
   // is given. On failure the bitmap is left empty and LastError() says why.
-  [[nodiscard]] bool Load(const PString& path, std::string_view baseFolder = {});
+  [[nodiscard]] bool Load(const PString& path, std::string_view baseFolder = {}, const Admit& admit = {});
   [[nodiscard]] bool LoadFromMemory(const uint8_t* data, size_t size,
-                                    std::string_view nameForMessages = "memory");
+                                    std::string_view nameForMessages = "memory", const Admit& admit = {});
   // What loading the image would give, without keeping its pixels: the
   // same files load or fail as with Load, and the size is the same. A PNG's
   // data is inflated and its rows checked but not turned into pixels; the

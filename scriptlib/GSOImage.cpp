@@ -99,20 +99,17 @@ GSOImage* GSOImage::Create(GSContext* context) { return NewScriptObject<GSOImage
 GSOImage* GSOImage::LoadImage(GSContext* context, std::string_view baseFolder, const Kiv::PString& path) {
   GSOImage* image = Create(context);
   if (!image) return nullptr;
-  // The size is read from the file and the pixels counted before anything is
-  // decoded: an image past the script memory limit is one that cannot be
+  // The pixels are counted at the size the file declares, before anything
+  // is decoded: an image past the script memory limit is one that cannot be
   // had, as a file that cannot be read.
   Kiv::File::Path full(path.View());
   if (!baseFolder.empty() && !full.IsAbsolute()) full = Kiv::File::Path(baseFolder).Join(path.View());
-  Kiv::Bitmap::Size size;
-  const bool fits = Kiv::Bitmap::Probe(Kiv::PString(full.View()), size) &&
-                    ScriptImageSize(size.width, size.height) &&
-                    image->CountBytes(PixelBytes(size.width, size.height), nullptr);
+  const auto admit = [image](int width, int height) {
+    return ScriptImageSize(width, height) && image->CountBytes(PixelBytes(width, height), nullptr);
+  };
   auto bitmap = std::make_unique<Kiv::Bitmap>();
-  // Every drawing operation works on one 32-bit layout, whatever the file held;
-  // a file changed since it was measured is counted again.
-  if (!fits || !bitmap->Load(Kiv::PString(full.View())) ||
-      !ScriptImageSize(bitmap->Width(), bitmap->Height()) ||
+  // Every drawing operation works on one 32-bit layout, whatever the file held.
+  if (!bitmap->Load(Kiv::PString(full.View()), {}, admit) ||
       !image->CountBytes(PixelBytes(bitmap->Width(), bitmap->Height()), nullptr) ||
       !bitmap->ConvertTo(Kiv::Bitmap::FormatRGBA32)) {
     delete image;
