@@ -15,9 +15,11 @@
 #include "foundation/ResultsLog.h"
 #include "foundation/ScriptFileBuffer.h"
 #include "foundation/Text.h"
+#include "gamescript/compiler/Dependencies.h"
 #include "gamescript/compiler/Driver.h"
 #include "gamescript/runtime/Class.h"
 #include "gamescript/runtime/Library.h"
+#include "gamescript/runtime/LibraryFile.h"
 #include "gamescript/runtime/Machine.h"
 #include "kiv/File.h"
 #include "kiv/String.h"
@@ -58,6 +60,38 @@ struct KuidLess {
                                                                      static_cast<uint32_t>(b.version));
   }
 };
+
+// What the record beside a cache file holds: the library's size and CRC-32,
+// so that a file damaged after it was written is told from a whole one.
+std::string CacheRecordPath(const std::string& cachePath) {
+  Kiv::File::Path path(cachePath);
+  path.SetExt("sum");
+  return path.Str();
+}
+std::string CacheRecordText(const std::vector<uint8_t>& image) {
+  char text[48];
+  std::snprintf(text, sizeof text, "%zu %08x\n", image.size(), Crc32(image.data(), image.size()));
+  return text;
+}
+
+// Whether a cache file made by an earlier run still serves: whole, as its
+// record says, and made from the texts that `source` and every source it
+// includes have now. A missing or unreadable record means no.
+bool CacheFileIsCurrent(const std::string& cachePath, const std::string& source) {
+  std::string record;
+  std::vector<uint8_t> image;
+  return Kiv::File::ReadWholeFile(CacheRecordPath(cachePath), record, 64) &&
+         Kiv::File::ReadWholeFile(cachePath, image, GSRuntime::kMaxLibraryBytes) &&
+         record == CacheRecordText(image) && GSCompiler::LibraryMatchesSources(image, source.c_str());
+}
+
+// Writes the record of a cache file just compiled. One not written costs a
+// compile on the next run, nothing more.
+void WriteCacheRecord(const std::string& cachePath) {
+  std::vector<uint8_t> image;
+  if (Kiv::File::ReadWholeFile(cachePath, image, GSRuntime::kMaxLibraryBytes))
+    (void)Kiv::File::ReplaceFileAtomic(CacheRecordPath(cachePath), CacheRecordText(image));
+}
 
 // The identity of a registered cache file; false when the machine refuses it.
 bool RegisterCacheFile(const std::string& folder, const std::string& name, uint32_t& id1, uint32_t& id2) {
@@ -155,7 +189,10 @@ bool RovanaBaseSpec::CacheScriptsOnce(const std::string& contentRoot, const std:
     for (bool recompiled = false;;) {
       const bool exists = Kiv::File::IsRegularFile(cachePath);
       uint32_t id1 = 0, id2 = 0;
-      const bool registered = exists && RegisterCacheFile(cacheFolder, cacheName, id1, id2);
+      // The file of an earlier run serves only while it is whole and its
+      // includes are unchanged; the machine is not shown one that is not.
+      const bool registered = exists && (recompiled || CacheFileIsCurrent(cachePath, source)) &&
+                              RegisterCacheFile(cacheFolder, cacheName, id1, id2);
       if (registered && id1 == contentCrc && id2 == pathCrc) {
         if (!primaryFound && Kiv::CompareNoCase(WithoutFinalE(source), primary) == 0) {
           primaryFound = true;
@@ -171,13 +208,17 @@ bool RovanaBaseSpec::CacheScriptsOnce(const std::string& contentRoot, const std:
         success = false;
         break;
       }
-      // Stale, planted or unreadable: compiled anew over it.
+      // Stale, damaged, planted or unreadable: compiled anew over it.
       // One that stays is replaced whole by the compile below.
       if (exists) (void)Kiv::File::Unlink(cachePath);
+      (void)Kiv::File::Unlink(CacheRecordPath(cachePath));  // often none
       recompiled = true;
       GSCompiler::CompileLog compileLog;  // each compile's messages on their own
       Kiv::Status stored;
-      if (GSCompiler::CompileToFile(source.c_str(), cachePath.c_str(), &compileLog, stored) == 0) continue;
+      if (GSCompiler::CompileToFile(source.c_str(), cachePath.c_str(), &compileLog, stored) == 0) {
+        WriteCacheRecord(cachePath);
+        continue;
+      }
 
       const std::string description = GetDescription();
       if (!stored.ok()) {
@@ -278,6 +319,13 @@ bool RovanaBaseSpec::CompileAndCheck(ResultsLog& log) {
   if (!CacheScripts(ContentRoot(), AssetFolder(), PrimaryScriptPath(), log)) return false;
   // An asset that names neither a script nor a class has no class to check.
   if (ScriptFile().IsEmpty() && ScriptClass().IsEmpty()) return true;
+  if (ScriptClass().IsEmpty()) {
+    OBLLib::AddAssetResult(
+        log, ResultsLog::kError, GetKUID(),
+        Printf("The config names the script '%s' but no class: its tag 'class' is missing.",
+               ScriptFile().Str()));
+    return false;
+  }
   GSRuntime::GSClass* cls = GetGSClass();
   if (!cls) {
     OBLLib::AddAssetResult(log, ResultsLog::kError, GetKUID(),

@@ -3,7 +3,10 @@
 // compiled into ".gsl" libraries in the user's cache, each named after the
 // pair (CRC-32 of the source text, CRC-32 of its lower-cased file name without
 // a final "e"), which is also the library's identity; an unchanged source is
-// never compiled twice.
+// never compiled twice. A cache file serves while a record beside it
+// ("%08x%08x.sum": its size and CRC-32) matches it and the ids it lists are
+// those of its source and every source it includes as they are now; else the
+// source is compiled again.
 #include <cstdint>
 #include <functional>
 #include <string>

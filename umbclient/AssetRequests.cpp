@@ -147,7 +147,7 @@ bool GetScriptInfoFromConfig(const SoupRef& config, std::string& scriptPath, std
   className.clear();
   if (config.IsNull()) return false;
   static const Kiv::PString script("script"), scriptLibrary("scriptlibrary"), classTag("class"),
-      scriptClass("scriptclass");
+      scriptClass("scriptclass"), classLibrary("classlibrary");
   scriptPath = config.GetNamedTagString(script);
   if (scriptPath.empty()) scriptPath = config.GetNamedTagString(scriptLibrary);
   if (!scriptPath.empty()) {
@@ -157,5 +157,7 @@ bool GetScriptInfoFromConfig(const SoupRef& config, std::string& scriptPath, std
   }
   className = config.GetNamedTagString(classTag);
   if (className.empty()) className = config.GetNamedTagString(scriptClass);
+  // The tag that old configs name the class by, as the legacy upgrade reads it.
+  if (className.empty()) className = config.GetNamedTagString(classLibrary);
   return true;
 }

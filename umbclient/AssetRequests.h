@@ -32,7 +32,7 @@ std::string GetAssetName(const KUID& kuid);
 // The locally-modified flag (mask 8); true when unknown.
 [[nodiscard]] bool IsAssetLocallyModified(const KUID& kuid);
 // From the asset's config: the script path ("script", else "scriptlibrary"; "gs" added when
-// it has no extension) and the class ("class", else "scriptclass"). False when the config
+// it has no extension) and the class ("class", else "scriptclass", else "classlibrary"). False when the config
 // cannot be had.
 [[nodiscard]] bool GetAssetScriptInfo(const KUID& kuid, std::string& scriptPath, std::string& className);
 // The same, read from a config already loaded. False for a null config.

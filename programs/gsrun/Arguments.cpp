@@ -4,8 +4,7 @@
 #include <cstring>
 
 #include "foundation/ScriptFileBuffer.h"
-#include "gamescript/compiler/Scanner.h"
-#include "gamescript/compiler/Tokens.h"
+#include "gamescript/compiler/Dependencies.h"
 #include "gamescript/runtime/LibraryFile.h"
 #include "kiv/File.h"
 #include "kiv/String.h"
@@ -73,28 +72,22 @@ bool ParseArguments(int argc, char** argv, Arguments& out) {
 std::vector<std::string> IncludesOf(const std::string& path) {
   ScriptFileBuffer buffer;
   buffer.Reset();
-  std::vector<std::string> names;
-  if (!buffer.Load(nullptr, path.c_str()) || !buffer.Decode()) return names;
-  GSCompiler::Scanner scanner(buffer.data ? buffer.data : "", buffer.length);
-  while (scanner.Next() == GSCompiler::KEYWORD_INCLUDE && scanner.Next() == GSCompiler::CONSTANT_STRING) {
-    names.push_back(
-        Kiv::ToLowerAscii(scanner.Text().substr(1, scanner.Length() >= 2 ? scanner.Length() - 2 : 0)));
-  }
-  return names;
+  if (!buffer.Load(nullptr, path.c_str()) || !buffer.Decode()) return {};
+  return GSCompiler::IncludeNames({buffer.data ? buffer.data : "", buffer.length});
 }
 
 bool LibraryIsNotOlder(const std::string& library, const std::string& source) {
   return Kiv::File::ModificationTime(library) >= Kiv::File::ModificationTime(source);
 }
 
-bool LibraryIsCurrent(const std::string& library, const std::string& source,
+bool LibraryIsCurrent(const std::string& library, const std::string& source, const std::string& compiledAs,
                       const std::set<std::pair<uint32_t, uint32_t>>& expected) {
   uint32_t id1 = 0, id2 = 0;
-  uint8_t header[GSRuntime::kLibraryHeaderBytes];
-  Kiv::File file;
-  return LibraryIsNotOlder(library, source) && file.Open(library, Kiv::File::Mode::Read) &&
-         file.Read(header, sizeof header) == sizeof header &&
-         GSRuntime::ReadLibraryHeader(header, id1, id2) && expected.count({id1, id2});
+  std::vector<uint8_t> image;
+  return LibraryIsNotOlder(library, source) &&
+         Kiv::File::ReadWholeFile(library, image, GSRuntime::kMaxLibraryBytes) &&
+         GSRuntime::ReadLibraryHeader(image, id1, id2) && expected.count({id1, id2}) &&
+         GSCompiler::LibraryMatchesSources(image, compiledAs.c_str());
 }
 
 }  // namespace Gsrun

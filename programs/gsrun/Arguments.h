@@ -36,9 +36,12 @@ struct Arguments {
 // include directives stand at the top of a file.
 std::vector<std::string> IncludesOf(const std::string& path);
 
-// Whether `library` exists, is not older than `source` and has one of the
-// `expected` ids in its header.
+// Whether `library` exists, is not older than `source`, has one of the
+// `expected` ids in its header and lists the ids of every source a compile of
+// `compiledAs` (the name `source` is found by) would read now: one made from
+// another text of an include, direct or indirect, is not current.
 [[nodiscard]] bool LibraryIsCurrent(const std::string& library, const std::string& source,
+                                    const std::string& compiledAs,
                                     const std::set<std::pair<uint32_t, uint32_t>>& expected);
 // Whether `library` was last changed no earlier than `source`; a missing
 // file counts as never changed.

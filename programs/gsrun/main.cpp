@@ -44,7 +44,8 @@
 //
 // Each included source is a library of its own, found when the source's
 // library loads: gsrun first compiles every included source whose library,
-// beside it, is missing, older than the source or built from another text.
+// beside it, is missing, older than the source or made from another text of
+// it or of a source it includes (directly or not).
 
 #include <algorithm>
 #include <chrono>
@@ -221,7 +222,8 @@ struct Included {
 // Makes sure every source that `source` includes (directly or through another
 // include) has a current library beside it, compiling those that do not.
 // `expected` holds the ids the source's library depends on; a library is
-// current when it exists, is not older than its source and has one of them.
+// current when it exists, is not older than its source, has one of them and
+// was made from the texts its source and includes have now.
 // Each include is compiled as the source's compile found it (same name, with
 // the include-path list that compile had), so its library has the id the
 // source expects. False, with a message that names the source, when a
@@ -246,7 +248,7 @@ bool CompileIncludes(const std::string& source, const std::set<std::pair<uint32_
     next.folder = library.Str();
     for (std::string& name : Gsrun::IncludesOf(next.source)) work.push_back(std::move(name));
 
-    if (!Gsrun::LibraryIsCurrent(next.library, next.source, expected)) {
+    if (!Gsrun::LibraryIsCurrent(next.library, next.source, next.name, expected)) {
       GSCompiler::CompileLog log;
       GSCompiler::LibraryDependencies written;
       Kiv::Status stored;  // its reason is among the log lines

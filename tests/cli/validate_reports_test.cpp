@@ -1,12 +1,14 @@
 // What `validate` tells about assets and installations as users meet them: a
 // schema folder that lacks files, a script that does not compile or link,
-// legacy assets that the upgrade converts, a data file holding a NUL byte and
-// a config file named in place of its folder.
+// legacy assets that the upgrade converts, a data file holding a NUL byte, a
+// config file named in place of its folder, and cached libraries whose
+// includes changed or that were damaged.
 #include <gtest/gtest.h>
 
 #include <filesystem>
 
 #include "ProgramFixture.h"
+#include "kiv/File.h"
 #include "tests/graphics/mesh/MeshFixture.h"
 
 namespace {
@@ -108,4 +110,93 @@ TEST_F(ValidateReports, DataFilesAndConfigPathsAsUsersGiveThem) {
     EXPECT_EQ(Run({"validate", given}), 0);
     EXPECT_EQ(m_last, "OK (0 Errors,0 Warnings)\n");
   }
+}
+
+namespace {
+
+std::string Append(const std::string& path, const std::string& text) {
+  std::string bytes;
+  EXPECT_TRUE(Kiv::File::ReadWholeFile(path, bytes));
+  EXPECT_TRUE(Kiv::File::WriteWholeFile(path, bytes + text));
+  return path;
+}
+
+const char* const kLibraryConfig = "kuid <kuid:523:9401>\nkind library\nusername \"Inc\"\nrovana-build 3.4\n";
+
+// Each check in a process of its own, as users run them: nothing a run
+// loaded outlives it.
+class CachedLibraries : public ValidateReports {
+protected:
+  int Validate(const std::string& folder) {
+    setenv("ROVANA_ROOT", m_root.c_str(), 1);
+    setenv("ROVANA_USERDATA", m_userData.c_str(), 1);
+    const int code = WaitProgram(StartProgram({"validate", folder}, m_tree.Path("validate.out")));
+    unsetenv("ROVANA_ROOT");
+    unsetenv("ROVANA_USERDATA");
+    EXPECT_TRUE(Kiv::File::ReadWholeFile(m_tree.Path("validate.out"), m_last));
+    return code;
+  }
+};
+
+}  // namespace
+
+// A library is made again when a source it includes changes, directly or
+// through another include, by a comment as by a real change.
+TEST_F(CachedLibraries, AnEditedIncludeMakesTheLibraryAgain) {
+  const std::string asset =
+      Write("Inc/config.txt", std::string(kLibraryConfig) + "script \"clib\"\nclass \"CLib\"\n");
+  Write("Inc/clib.gs",
+        "include \"helper.gs\"\nclass CLib {\n  public int F(void) { Helper h = new Helper(); "
+        "return h.Get(); }\n};\n");
+  Write("Inc/helper.gs",
+        "include \"deep.gs\"\nclass Helper {\n  public int Get(void) { Deep d = new Deep(); "
+        "return d.Get(); }\n};\n");
+  Write("Inc/deep.gs", "class Deep {\n  public int Get(void) { return 5; }\n};\n");
+  EXPECT_EQ(Validate(asset), 0) << m_last;
+  for (const char* edited : {"helper.gs", "deep.gs"}) {
+    Append(asset + "/" + edited, "// a comment\n");
+    EXPECT_EQ(Validate(asset), 0) << edited << "\n" << m_last;
+    EXPECT_EQ(m_last, "OK (0 Errors,0 Warnings)\n");
+  }
+  Write("Inc/deep.gs", "class Deep {\n  public int Got(void) { return 5; }\n};\n");
+  EXPECT_EQ(Validate(asset), 255);
+  EXPECT_NE(m_last.find("/Inc/helper.gs(3) : function Get not declared"), std::string::npos) << m_last;
+  EXPECT_EQ(m_last.find("Unable to link"), std::string::npos) << m_last;
+}
+
+// A cached library damaged after it was written is compiled again.
+TEST_F(CachedLibraries, ADamagedCachedLibraryIsCompiledAgain) {
+  const std::string asset =
+      Write("Cut/config.txt", std::string(kLibraryConfig) + "script \"clib\"\nclass \"CLib\"\n");
+  Write("Cut/clib.gs", "class CLib {\n  public int F(void) { return 5; }\n};\n");
+  EXPECT_EQ(Validate(asset), 0) << m_last;
+  std::string library;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(m_userData + "/cache/libraries"))
+    if (entry.path().extension() == ".gsl") library = entry.path().string();
+  std::string whole;
+  ASSERT_TRUE(Kiv::File::ReadWholeFile(library, whole));
+  std::string flipped = whole;
+  flipped[flipped.find("CLib")] ^= 1;
+  for (const std::string& damaged : {whole.substr(0, 32), whole.substr(0, whole.size() - 1), flipped}) {
+    ASSERT_TRUE(Kiv::File::WriteWholeFile(library, damaged));
+    EXPECT_EQ(Validate(asset), 0) << damaged.size() << "\n" << m_last;
+    EXPECT_EQ(m_last, "OK (0 Errors,0 Warnings)\n");
+  }
+}
+
+// An old config's script and class tags name the script class; a script
+// without a class says which tag is missing.
+TEST_F(ValidateReports, LegacyScriptTagsNameTheClass) {
+  const std::string config = "kuid <kuid:523:9402>\nkind library\nusername \"Old\"\nrovana-build 2.8\n";
+  const std::string old =
+      Write("Old/config.txt", config + "scriptlibrary \"oldlib\"\nclasslibrary \"OldLib\"\n");
+  Write("Old/oldlib.gs", "class OldLib {\n};\n");
+  EXPECT_EQ(Run({"validate", old}), 0) << m_last;
+  EXPECT_EQ(m_last.find("- "), std::string::npos) << m_last;
+  Write("Old/config.txt", config + "script \"oldlib\"\n");
+  EXPECT_EQ(Run({"validate", old}), -1);
+  EXPECT_NE(
+      m_last.find("- The config names the script 'oldlib.gs' but no class: its tag 'class' is missing.\n"),
+      std::string::npos)
+      << m_last;
 }

@@ -1,13 +1,14 @@
 # gsrun on a source that includes another, in a fresh folder under FOLDER:
 # the included source has no library yet, then a stale one (its source
 # changed), then a source that does not compile, and its library was left as
-# it was.
+# it was; an include's include edited.
 file(REMOVE_RECURSE ${FOLDER})
 file(MAKE_DIRECTORY ${FOLDER})
 file(WRITE ${FOLDER}/main.gs "include \"lib.gs\"\nclass Test {\n  public int Main(void) { Lib l = new Lib(); return l.Value() + 1; }\n};\n")
 
+set(SOURCE main.gs)
 function(expect step want_status want_out)
-  execute_process(COMMAND ${GSRUN} main.gs Test Main WORKING_DIRECTORY ${FOLDER}
+  execute_process(COMMAND ${GSRUN} ${SOURCE} Test Main WORKING_DIRECTORY ${FOLDER}
                   OUTPUT_VARIABLE out ERROR_VARIABLE err RESULT_VARIABLE status)
   if(NOT status EQUAL want_status OR NOT out MATCHES "${want_out}")
     message(FATAL_ERROR "${step}: gsrun exited ${status} and printed:\n${out}${err}\nexpected ${want_status} and:\n${want_out}")
@@ -51,6 +52,18 @@ file(READ ${FOLDER}/lib.gsl after HEX)
 if(NOT after STREQUAL before)
   message(FATAL_ERROR "source with an error: the old lib.gsl was changed")
 endif()
+# An include's include edited, by a comment or for real: the library of the
+# include that holds it is made again too.
+set(SOURCE top.gs)
+file(WRITE ${FOLDER}/top.gs "include \"mid.gs\"\nclass Test {\n  public int Main(void) { Mid m = new Mid(); return m.Value(); }\n};\n")
+file(WRITE ${FOLDER}/mid.gs "include \"low.gs\"\nclass Mid {\n  public int Value(void) { Low l = new Low(); return l.Value() + 1; }\n};\n")
+file(WRITE ${FOLDER}/low.gs "class Low {\n  public int Value(void) { return 70; }\n};\n")
+expect("indirect include" 0 "^=> 71\n$")
+file(APPEND ${FOLDER}/low.gs "// a comment\n")
+expect("indirect include, a comment added" 0 "^=> 71\n$")
+file(WRITE ${FOLDER}/low.gs "class Low {\n  public int Value(void) { return 80; }\n};\n")
+expect("indirect include changed" 0 "^=> 81\n$")
+set(SOURCE main.gs)
 # Two sources that include each other: the source's own library is the one
 # gsrun compiled, none is written beside it.
 file(WRITE ${FOLDER}/lib.gs "include \"main.gs\"\nclass Lib {\n  public int Value(void) { return 60; }\n};\n")
