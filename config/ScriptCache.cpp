@@ -89,8 +89,11 @@ bool CacheFileIsCurrent(const std::string& cachePath, const std::string& source)
 // compile on the next run, nothing more.
 void WriteCacheRecord(const std::string& cachePath) {
   std::vector<uint8_t> image;
-  if (Kiv::File::ReadWholeFile(cachePath, image, GSRuntime::kMaxLibraryBytes))
-    (void)Kiv::File::ReplaceFileAtomic(CacheRecordPath(cachePath), CacheRecordText(image));
+  if (Kiv::File::ReadWholeFile(cachePath, image, GSRuntime::kMaxLibraryBytes)) {
+    // Not synced, as the library is not: one cut short by a crash only mismatches.
+    const std::string record = CacheRecordText(image);
+    (void)Kiv::File::ReplaceFileAtomic(CacheRecordPath(cachePath), record.data(), record.size(), false);
+  }
 }
 
 // The identity of a registered cache file; false when the machine refuses it.
