@@ -33,7 +33,9 @@ bool Walk(const std::string& name, int depth, std::set<std::string>& seen, Libra
   if (text.starts_with("\xEF\xBB\xBF")) return false;  // the compile refuses UTF-8 text
   out.emplace_back(ScriptSourceChecksum(buffer),
                    Crc32LowerString(std::string(Utils::FileNamePart(name)).c_str()));
-  for (const std::string& include : IncludeNames(text)) {
+  const std::vector<std::string> includes = IncludeNames(text);
+  buffer.Clear();  // one text held at a time, however deep the includes go
+  for (const std::string& include : includes) {
     if (seen.count(std::string(Utils::FileNamePart(include)))) continue;  // included before, or a cycle
     if (!Walk(include, depth + 1, seen, out)) return false;
   }
