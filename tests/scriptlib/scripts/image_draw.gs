@@ -15,8 +15,8 @@ class Test {
     Print("new " + image.GetWidth() + " x " + image.GetHeight());
     image.Clear(0, 10);
     Print("clear 0 x 10: " + image.GetWidth() + " x " + image.GetHeight());
-    image.Clear(20000, 20000);
-    Print("clear over the limit: " + image.GetWidth() + " x " + image.GetHeight());
+    image.Clear(8200, 8200);
+    Print("clear past 2^26 pixels: " + image.GetWidth() + " x " + image.GetHeight());
 
     image.SetFillColor(0.0, 0.0, 1.0, 1.0);
     image.Clear(4, 4);
@@ -82,6 +82,21 @@ class Test {
     text.DrawText(190, 30, "\xff\xfe\xc3");
     Print("export locked " + text.ExportImage().IsLocked() + " tags " + text.ExportImage().CountTags());
     text.ImportImage(null);
+
+    // Black text on opaque white leaves every pixel opaque: copied over
+    // opaque red, the image shows no red.
+    Image paper = Constructors.NewImage();
+    paper.SetFillColor(1.0, 1.0, 1.0, 1.0);
+    paper.Clear(120, 30);
+    paper.SetLineColor(0.0, 0.0, 0.0, 1.0);
+    paper.DrawText(2, 2, "Opaque ink");
+    Image red = Constructors.NewImage();
+    red.SetFillColor(1.0, 0.0, 0.0, 1.0);
+    red.Clear(120, 30);
+    red.DrawImage(0, 0, paper);
+    Print("text keeps the paper opaque " + (Checksum(red) == Checksum(paper)));
+    image.Resize(20000, 8, false);
+    Print("not reached");
     return 0;
   }
 };
