@@ -28,7 +28,6 @@ class Visitor isclass GameObject {
     Test.Print("plug-in echo: " + lib.LibraryCallNative("echo", args, null));
     Test.Print("plug-in inits: " + lib.LibraryCallNative("inits", null, null));
     Test.Print("plug-in unknown: [" + lib.LibraryCallNative("unknown", args, null) + "]");
-    // Handles the plug-in was lent and hands back are the result, not freed twice.
     Test.Print("plug-in lent: " + lib.LibraryCallNative("lent-name", args, null) + ", [" +
                lib.LibraryCallNative("lent-array", args, null) + "], " +
                lib.LibraryCallNative("lent-first", args, null));
