@@ -1,8 +1,8 @@
 // A native-interface plug-in for tests: "echo" joins its string arguments
 // with '|' (a null text as "<null>"), "inits" tells how often "Init" was
-// called, "lent-name", "lent-array" and "lent-first" hand back the name,
-// the argument array or its first element without a reference of their own,
-// anything else gives nothing.
+// called, "Init", "lent-name", "lent-array" and "lent-first" hand back the
+// name, the argument array or its first element without a reference of
+// their own, anything else gives nothing.
 #include <string>
 
 #include "kiv/NativeInterface.h"
@@ -21,7 +21,7 @@ EXOHandle Call(void* opaque, EXOHandle name, EXOHandle arguments) {
   const std::string f = function ? function : "";
   if (f == "Init") {
     ++state->inits;
-    return nullptr;
+    return name;
   }
   if (f == "inits") return host.allocString(std::to_string(state->inits).c_str());
   if (f == "lent-name") return name;
