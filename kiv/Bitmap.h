@@ -99,6 +99,9 @@ public:
 
   // Blends argb over the pixel by argb's alpha; ignored outside the bitmap.
   void BlendPixel(int x, int y, uint32_t argb);
+  // argb over `under` by argb's alpha, as every blending primitive does: an
+  // opaque colour replaces, a clear one leaves, and an opaque pixel stays opaque.
+  static uint32_t Blend(uint32_t under, uint32_t argb);
   // The line from (x1, y1) to (x2, y2), both ends included.
   void Line(int x1, int y1, int x2, int y2, uint32_t argb, int mode);
   // A rectangle; a negative width or height draws nothing.

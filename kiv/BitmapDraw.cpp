@@ -79,6 +79,8 @@ void Bitmap::Clear(uint32_t argb) {
   for (int y = 0; y < m_height; ++y) Span(y, 0, m_width - 1, argb, false);
 }
 
+uint32_t Bitmap::Blend(uint32_t under, uint32_t argb) { return BlendOver(under, argb); }
+
 void Bitmap::BlendPixel(int x, int y, uint32_t argb) {
   if (BytesPerPixel() == 0 || x < 0 || y < 0 || x >= m_width || y >= m_height) return;
   ++m_drawn;

@@ -123,7 +123,8 @@ EXOHandle LoadNativeInterfaceLibrary(std::string_view folder, std::string_view n
   library->cls = kEXOClassLibrary;
   library->library = plugin;
   EXOHandle init = EXOAllocString("Init");
-  EXORelease(EXOCallLibraryFunction(library, init, nullptr));
+  // A plug-in may hand back the name it was lent: that is released once.
+  if (EXOHandle result = EXOCallLibraryFunction(library, init, nullptr); result != init) EXORelease(result);
   EXORelease(init);
   return library;
 }

@@ -1,6 +1,7 @@
 #include "scriptlib/GSOImage.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <limits>
 #include <string>
@@ -52,13 +53,10 @@ GSOImage::~GSOImage() { ScriptMemory::Give(m_counted + m_faceCounted); }
 
 namespace {
 
-// Scripts draw into their images pixel by pixel; larger ones would take
-// most of the script memory for one picture.
-constexpr int64_t kMaxScriptImagePixels = int64_t(1) << 26;
-
+// Within the bitmap's side limit the script memory limit, which counts the
+// pixels, bounds an image.
 bool ScriptImageSize(int width, int height) {
-  return width > 0 && height > 0 && width <= Kiv::Bitmap::MaxSide && height <= Kiv::Bitmap::MaxSide &&
-         int64_t(width) * height <= kMaxScriptImagePixels;
+  return width > 0 && height > 0 && width <= Kiv::Bitmap::MaxSide && height <= Kiv::Bitmap::MaxSide;
 }
 
 // The bytes of a bitmap of that size; 0 for one that is never made (no
@@ -69,6 +67,15 @@ uint64_t PixelBytes(int width, int height) {
 }
 
 }  // namespace
+
+bool GSOImage::AdmitSize(int width, int height, const char* native) {
+  if (width <= 0 || height <= 0 || ScriptImageSize(width, height)) return true;
+  char text[160];
+  std::snprintf(text, sizeof text, "%s> an image of %d x %d pixels is past the limit of %d pixels a side",
+                native, width, height, Kiv::Bitmap::MaxSide);
+  Raise(text);
+  return false;
+}
 
 bool GSOImage::CountBytes(uint64_t bytes, const char* native) {
   if (bytes > m_counted && !ScriptMemory::Take(bytes - m_counted)) {
@@ -241,16 +248,22 @@ void GSOImage::NativeGetHeight(GSStack& stack) { PushNativeResult(stack, uint32_
 // both are held), and what the image holds after.
 void GSOImage::NativeClear(GSStack& stack) {
   const int width = Int(stack, 1), height = Int(stack, 2);
-  if (!CountBytes(PixelBytes(width, height), "Image.Clear")) return;
+  if (!AdmitSize(width, height, "Image.Clear") || !CountBytes(PixelBytes(width, height), "Image.Clear"))
+    return;
   Clear(width, height);
   CountBytes(PixelBytes(Width(), Height()), "Image.Clear");
+  if (width > 0 && height > 0 && !m_bitmap) Raise("Image.Clear> the pixels could not be made");
 }
 
 void GSOImage::NativeResize(GSStack& stack) {
   const int width = Int(stack, 1), height = Int(stack, 2);
-  if (!CountBytes(PixelBytes(width, height) + PixelBytes(Width(), Height()), "Image.Resize")) return;
+  if (!AdmitSize(width, height, "Image.Resize") ||
+      !CountBytes(PixelBytes(width, height) + PixelBytes(Width(), Height()), "Image.Resize"))
+    return;
   Resize(width, height, GetNativeBoolParameter(stack, 3));
   CountBytes(PixelBytes(Width(), Height()), "Image.Resize");
+  if (width > 0 && height > 0 && (width != Width() || height != Height()))
+    Raise("Image.Resize> the pixels could not be made");
 }
 
 void GSOImage::NativeDrawPoint(GSStack& stack) { DrawPoint(Int(stack, 1), Int(stack, 2)); }

@@ -43,7 +43,7 @@ public:
   void SetFillColor(uint32_t argb) { m_fillColor = argb; }
   void SetTextFont(const Kiv::PString& face, int size);
   // Drops the pixels; with both sizes positive makes new ones filled with
-  // the fill colour (none when the size is over the bitmap's limits).
+  // the fill colour (none when a side is over the bitmap's limit).
   void Clear(int width, int height);
   // Keeps the old pixels at the top left (cropped or padded with transparent
   // black), or stretches them onto the new size. A size that cannot be made
@@ -87,6 +87,10 @@ private:
   void NativeImportImage(GSRuntime::GSStack& stack);
   void NativeExportImage(GSRuntime::GSStack& stack);
 
+  // True for a size an image can have (or none: a side of 0 or less); else
+  // the thread gets "<native>> an image of W x H pixels is past the limit of
+  // N pixels a side".
+  bool AdmitSize(int width, int height, const char* native);
   // Counts `bytes` of pixels in place of what is counted against the script
   // memory limit; false, with nothing changed, when that would pass it, and
   // then the thread gets "<native>> the image would pass the script memory

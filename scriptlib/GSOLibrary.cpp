@@ -119,12 +119,18 @@ std::string GSOLibrary::CallNative(const std::string& function,
   }
   EXOHandle name = Kiv::EXOAllocString(function.c_str());
   EXOHandle result = Kiv::EXOCallLibraryFunction(m_nativeLibrary, name, args);
-  Kiv::EXORelease(name);
-  Kiv::EXORelease(args);
+  // A plug-in may hand back a handle it was only lent (the name, the array
+  // or one of its elements) without a reference of its own: the result is
+  // read while those live, and released only when the plug-in made it.
+  bool lent = result == name || result == args;
+  for (int32_t i = 0; !lent && i < int32_t(arguments.size()); ++i)
+    lent = result == Kiv::EXOHost().getArrayElement(args, i);
   std::string text;
   if (Kiv::EXOGetObjectClass(result) == Kiv::kEXOClassString)
     if (const char* t = Kiv::EXOGetStringText(result)) text = t;
-  Kiv::EXORelease(result);
+  if (!lent) Kiv::EXORelease(result);
+  Kiv::EXORelease(name);
+  Kiv::EXORelease(args);
   return text;
 }
 

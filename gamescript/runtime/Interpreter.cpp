@@ -884,6 +884,20 @@ L_SCAT : {
   GSString* b = AsString(hb);
   if (a && b) {
     if (a->Text().size() + b->Text().size() > GSString::kMaxLength) FAIL(ER_ArrayOutOfBounds);
+    // s = s + t: when the sum goes back into the local that holds s, and
+    // that local and this operand are its only holders, no one else sees s
+    // and its text grows in place, as for a literal t. Only typed code
+    // keeps STLO in its run code: there the local is proven to hold a reference.
+    if ((*pc == OP_STLO || *pc == OP_STLOK) && std::size_t(pc - code) + 3 <= fn->record->code.size() &&
+        LOCAL(1) == ha && a->GSString::Instance()->refCount == 2 &&
+        a->GSString::Context() == ContextOf(cur->self)) {
+      if (!a->Reserve(a->Text().size() + b->Text().size())) FAIL(ER_ArrayOutOfBounds);
+      a->Text().append(b->Text());
+      PayRunBudget(b->Text().size());
+      sp[0] = ha;  // its reference moves to the result
+      ReleaseHandle(hb);
+      NEXT;
+    }
     NEW_STRING(a->Text() + b->Text(), sp[0]);
     ReleaseHandle(ha);
     ReleaseHandle(hb);

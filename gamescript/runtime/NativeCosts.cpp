@@ -63,7 +63,10 @@ constexpr NativeCost kCosts[] = {
     {"$int@Str::UnpackInt(string)", "bytes of the string", kNone},
     {"$float@Str::UnpackFloat(string)", "bytes of the string", kNone},
     {"$string@Str::UnpackString(string)", "bytes of the string", kNewString},
-    {"$int@Str::Find(string,string,int)", "bytes of the string and of the text sought", kNone},
+    {"$int@Str::Find(string,string,int)",
+     "bytes of the text sought and of the string read from the start to the match's end (to its end when "
+     "none)",
+     kNone},
 
     // ---- script object library: KUID and KUIDList
     {"$string@KUID::GetLogString()", kCopied, kNewString},

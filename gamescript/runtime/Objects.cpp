@@ -411,7 +411,11 @@ bool GSString::Replace(int32_t start, int32_t end, const GSString* insert) {
   if (std::size_t(start) > m_text.size()) start = int32_t(m_text.size());
   const std::size_t length = m_text.size() - std::size_t(end - start) + with.size();
   if (length > kMaxLength || !Reserve(length)) return false;
-  PayRunBudget(m_text.size() + with.size());
+  // The bytes written, those after the range when they move, and the whole
+  // text when it outgrows its room and is copied (which its growth by half
+  // again or more keeps rare).
+  const std::size_t moved = length != m_text.size() ? m_text.size() - std::size_t(end) : 0;
+  PayRunBudget(with.size() + moved + (length > m_text.capacity() ? length : 0));
   m_text.replace(std::size_t(start), std::size_t(end - start), with);
   return true;
 }

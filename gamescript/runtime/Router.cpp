@@ -254,19 +254,14 @@ uint16_t GSRouter::FindMessageId(std::string_view text) {
 uint16_t GSRouter::GetMessageId(std::string_view text) {
   if (const uint16_t known = FindMessageId(text)) return known;
   // Names are kept until the router is reset: each counts against the
-  // script memory before it is kept, and a long one is refused outright.
-  static_assert(kMaxMessageName == 4096, "the refusal below names the cap");
+  // script memory before it is kept, which bounds their length too.
   const uint64_t bytes = kMessageNameBytes + text.size();
   const uint64_t held = m_namesHeld + bytes;
   const uint64_t counted = held > kFreeMessageNameBytes ? held - kFreeMessageNameBytes : 0;
   // Wrapping the ids would reach the system ids.
-  const int reason = m_idCounter == 0xFFFF                           ? 0
-                     : text.size() > kMaxMessageName                 ? 1
-                     : !ScriptMemory::Take(counted - m_namesCounted) ? 2
-                                                                     : -1;
+  const int reason = m_idCounter == 0xFFFF ? 0 : !ScriptMemory::Take(counted - m_namesCounted) ? 1 : -1;
   if (reason >= 0) {
     static const char* const kRefusals[] = {"no message id is left",
-                                            "a message name may have at most 4096 bytes",
                                             "keeping the name would pass the script memory limit"};
     if (!(m_namesRefusedReported & (1u << reason)) && ScriptLogHook)
       ScriptLogHook("GSRouter: no message id for '%.*s%s': %s", int(std::min<std::size_t>(text.size(), 64)),

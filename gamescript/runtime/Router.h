@@ -174,15 +174,14 @@ public:
   // The id of a message string: 1 for the empty string; a new string gets
   // the next id (101 first after a reset). 0, each reason reported once
   // until the next reset, when the ids are used up (the 16-bit range is never wrapped into
-  // the system ids), when the string is longer than kMaxMessageName or when
-  // keeping it would pass the script memory limit: a router keeps its names
+  // the system ids) or when keeping it would pass the script memory limit
+  // (whatever its length): a router keeps its names
   // until it is reset, and past the first kFreeMessageNameBytes (part of the
   // router, as its tables are) they count against the limit as long. The
   // bytes looked up pay into the run budget.
   uint16_t GetMessageId(std::string_view text);
   // The id of a known string (1 for the empty one); 0 when it is not known.
   uint16_t FindMessageId(std::string_view text);
-  static constexpr std::size_t kMaxMessageName = 4096;
   // Bytes one kept name holds beyond its characters.
   static constexpr uint64_t kMessageNameBytes = 64;
   static constexpr uint64_t kFreeMessageNameBytes = 64 * 1024;

@@ -153,8 +153,11 @@ void UnpackString(GSContext* context, GSStack& stack) {
   if (Unpack(stack, word)) (void)stack.PushString(context, word);
 }
 
+// Pays for the text sought and for the string read from the start to the
+// end of the match (to its end when there is none): a walk from match to
+// match reads the string once, not once per match.
 void Find(GSContext*, GSStack& stack) {
-  const GSString* s = WholeStringArgument(stack, 1);
+  const GSString* s = StringArgument(stack, 1);
   const GSString* sub = StringArgument(stack, 2);
   const int32_t start = int32_t(stack.Argument(3));
   int32_t found = -1;
@@ -163,13 +166,17 @@ void Find(GSContext*, GSStack& stack) {
     // repeats for a long near-match takes the product of their lengths.
     const std::string& text = s->Text();
     const std::string& sought = sub->Text();
-    PayRunBudget(sought.size());
+    std::size_t read = 0;
     if (sought.empty()) {
       found = start;
     } else if (const void* at = memmem(text.data() + start, text.size() - std::size_t(start), sought.data(),
                                        sought.size())) {
       found = int32_t(static_cast<const char*>(at) - text.data());
+      read = std::size_t(found - start) + sought.size();
+    } else {
+      read = text.size() - std::size_t(start);
     }
+    PayRunBudget(sought.size() + read);
   }
   stack.Push(uint32_t(found));
 }

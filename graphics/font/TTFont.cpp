@@ -490,11 +490,17 @@ bool TTFont::DrawGlyph(Kiv::Bitmap& target, int x, int y, const Glyph& glyph, ui
     const uint8_t* s = atlas.Data() + (size_t(sy + row) * size_t(side) + size_t(sx + x0)) * 4;
     uint8_t* d = target.Data() + (size_t(y + row) * size_t(target.Width()) + size_t(x + x0)) * 4;
     for (int64_t col = x0; col < x1; ++col, s += 4, d += 4) {
-      // Fits 32 bits: (255 * 255 + 255) * 65280 < 2^32.
-      const uint32_t a = uint32_t(s[3]) * cA + 255, keep = 65535 - a;
-      for (int i = 0; i < 3; ++i)
-        d[i] = uint8_t(((((uint32_t(s[i]) * channel[i] + 255) * a) >> 8) + d[i] * keep) >> 16);
-      d[3] = uint8_t((d[3] * keep + ((a * a) >> 8)) >> 16);
+      // The glyph's grey scales the colour and its alpha the colour's; the
+      // result blends as a drawn point does, so that ink on an opaque pixel
+      // is exactly the colour and an empty glyph pixel leaves the target.
+      const uint32_t a = (uint32_t(s[3]) * cA + 127) / 255;
+      if (a == 0) continue;
+      uint32_t over = a << 24;
+      for (int i = 0; i < 3; ++i) over |= ((uint32_t(s[i]) * channel[i] + 127) / 255) << (8 * i);
+      uint32_t under;
+      std::memcpy(&under, d, 4);
+      const uint32_t blended = Kiv::Bitmap::Blend(under, over);
+      std::memcpy(d, &blended, 4);
     }
   }
   return true;

@@ -1,6 +1,8 @@
 // A native-interface plug-in for tests: "echo" joins its string arguments
 // with '|' (a null text as "<null>"), "inits" tells how often "Init" was
-// called, anything else gives nothing.
+// called, "Init", "lent-name", "lent-array" and "lent-first" hand back the
+// name, the argument array or its first element without a reference of
+// their own, anything else gives nothing.
 #include <string>
 
 #include "kiv/NativeInterface.h"
@@ -19,9 +21,12 @@ EXOHandle Call(void* opaque, EXOHandle name, EXOHandle arguments) {
   const std::string f = function ? function : "";
   if (f == "Init") {
     ++state->inits;
-    return nullptr;
+    return name;
   }
   if (f == "inits") return host.allocString(std::to_string(state->inits).c_str());
+  if (f == "lent-name") return name;
+  if (f == "lent-array") return arguments;
+  if (f == "lent-first") return host.getArrayElement(arguments, 0);
   if (f != "echo") return nullptr;
   std::string joined;
   for (int32_t i = 0; i < host.getArrayCount(arguments); ++i) {

@@ -28,6 +28,9 @@ class Visitor isclass GameObject {
     Test.Print("plug-in echo: " + lib.LibraryCallNative("echo", args, null));
     Test.Print("plug-in inits: " + lib.LibraryCallNative("inits", null, null));
     Test.Print("plug-in unknown: [" + lib.LibraryCallNative("unknown", args, null) + "]");
+    Test.Print("plug-in lent: " + lib.LibraryCallNative("lent-name", args, null) + ", [" +
+               lib.LibraryCallNative("lent-array", args, null) + "], " +
+               lib.LibraryCallNative("lent-first", args, null));
 
     GameObject made = Test.NewObject(greeter, "include \"Rovana.gs\"\ninclude \"greeter.gs\"\n\n" +
         "class CustomObject isclass Greeter\n{\n  public void Init(Asset self)\n  {\n" +

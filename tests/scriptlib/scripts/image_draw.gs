@@ -15,8 +15,8 @@ class Test {
     Print("new " + image.GetWidth() + " x " + image.GetHeight());
     image.Clear(0, 10);
     Print("clear 0 x 10: " + image.GetWidth() + " x " + image.GetHeight());
-    image.Clear(20000, 20000);
-    Print("clear over the limit: " + image.GetWidth() + " x " + image.GetHeight());
+    image.Clear(8200, 8200);
+    Print("clear past 2^26 pixels: " + image.GetWidth() + " x " + image.GetHeight());
 
     image.SetFillColor(0.0, 0.0, 1.0, 1.0);
     image.Clear(4, 4);
@@ -82,6 +82,18 @@ class Test {
     text.DrawText(190, 30, "\xff\xfe\xc3");
     Print("export locked " + text.ExportImage().IsLocked() + " tags " + text.ExportImage().CountTags());
     text.ImportImage(null);
+
+    // Black text leaves opaque white opaque: copied over red, it shows no red.
+    text.SetFillColor(1.0, 1.0, 1.0, 1.0);
+    text.Clear(120, 30);
+    text.SetLineColor(0.0, 0.0, 0.0, 1.0);
+    text.DrawText(2, 2, "Opaque ink");
+    other.SetFillColor(1.0, 0.0, 0.0, 1.0);
+    other.Clear(120, 30);
+    other.DrawImage(0, 0, text);
+    Print("text keeps the paper opaque " + (Checksum(other) == Checksum(text)));
+    image.Resize(20000, 8, false);
+    Print("not reached");
     return 0;
   }
 };
