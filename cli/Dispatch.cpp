@@ -142,6 +142,11 @@ int CompressTextureCommand(Session& session, std::vector<std::string>& args, Res
   Kiv::File::Path folder(args[2]);
   if (!folder.IsAbsolute() && !session.startFolder.empty())
     folder = Kiv::File::Path(session.startFolder).Join(args[2]);
+  if (Kiv::File::Exists(folder.View()) && !Kiv::File::IsDirectory(folder.View())) {
+    log.AddResult(ResultsLog::kError, nullptr,
+                  "compresstexture takes a folder, and '" + folder.Str() + "' is a file.");
+    return -1;
+  }
   // A long conversion shows how far it is on a terminal; standard output, and
   // standard error that is not a terminal, get nothing extra.
   const bool progress = isatty(STDERR_FILENO) == 1;

@@ -1106,8 +1106,15 @@ struct ReplacingFile::State {
   bool named = false;
 };
 
-ReplacingFile::ReplacingFile(std::string_view path) {
-  std::optional<std::string> target = ResolvePathForCreate(path);
+ReplacingFile::ReplacingFile(std::string_view path, bool asSpelled) {
+  std::optional<std::string> target;
+  const size_t cut = path.find_last_of("/\\");
+  if (!asSpelled || cut == std::string_view::npos || cut + 1 == path.size()) {
+    target = ResolvePathForCreate(path);
+  } else {
+    target = cut == 0 ? std::optional<std::string>("/") : ResolvePath(path.substr(0, cut));
+    if (target) *target = JoinOne(*target, path.substr(cut + 1));
+  }
   if (!target) {
     Fail("cannot create", path, ENOENT);  // a folder of the path is missing
     return;
@@ -1214,16 +1221,27 @@ bool ReplacingFile::Commit(bool sync) {
   return true;
 }
 
-bool File::ReplaceFileAtomic(std::string_view path, const std::vector<Piece>& pieces, bool sync) {
-  ReplacingFile file(path);
+namespace {
+bool WritePieces(ReplacingFile& file, const std::vector<File::Piece>& pieces, bool sync) {
   const int fd = file.Fd();
   if (fd < 0) return false;
   const std::string& target = file.Target();
-  for (const Piece& piece : pieces)
+  for (const File::Piece& piece : pieces)
     if (!(piece.fd >= 0 ? CopyAll(fd, piece.fd, piece.offset, piece.size)
                         : WriteAll(fd, piece.data, piece.size)))
       return file.Abandon(Fail("cannot write", target, errno));
   return file.Commit(sync);
+}
+}  // namespace
+
+bool File::ReplaceFileAtomic(std::string_view path, const std::vector<Piece>& pieces, bool sync) {
+  ReplacingFile file(path);
+  return WritePieces(file, pieces, sync);
+}
+
+bool File::ReplaceFileAtomicAsSpelled(std::string_view path, const void* data, size_t size) {
+  ReplacingFile file(path, true);
+  return WritePieces(file, {{data, size}}, true);
 }
 
 // ---- ScratchFile ----

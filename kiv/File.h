@@ -167,6 +167,9 @@ public:
   [[nodiscard]] static bool WriteWholeFile(std::string_view path, std::string_view bytes) {
     return ReplaceFileAtomic(path, bytes);
   }
+  // ReplaceFileAtomic of the file named exactly as spelled in its (resolved)
+  // folder: a file whose name differs only in case is another file, left alone.
+  [[nodiscard]] static bool ReplaceFileAtomicAsSpelled(std::string_view path, const void* data, size_t size);
 
   // Test seam: when set, called before each step of ReplaceFileAtomic
   // ("open", "write", "sync", "rename"); returning false fails that step.
@@ -243,7 +246,9 @@ std::string RunningProgramPath();
 class ReplacingFile {
 public:
   // Fd() is -1 (File::LastError says why) when the file cannot be made.
-  explicit ReplacingFile(std::string_view path);
+  // asSpelled: the file's own name is taken as given, not matched without
+  // regard to case (its folders still are).
+  explicit ReplacingFile(std::string_view path, bool asSpelled = false);
   ~ReplacingFile();
   ReplacingFile(const ReplacingFile&) = delete;
   ReplacingFile& operator=(const ReplacingFile&) = delete;

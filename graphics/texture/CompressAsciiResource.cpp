@@ -215,10 +215,14 @@ bool CompressAsciiResource::CompressMips(bool hardware) {
   return true;
 }
 
-bool CompressAsciiResource::SaveCompressed(const std::string& path, bool hardware) {
+bool CompressAsciiResource::SaveCompressed(const std::string& path, bool hardware, bool asSpelled) {
   if (!CompressMips(hardware)) return false;
   Kiv::ChunkFileWriter out(Kiv::kTextureFormTag);
   if (!SaveLockedInternal(out)) return false;
   const std::vector<uint8_t>& bytes = out.Bytes();
-  return Kiv::File::ReplaceFileAtomic(path, bytes.data(), bytes.size());
+  const bool written = asSpelled ? Kiv::File::ReplaceFileAtomicAsSpelled(path, bytes.data(), bytes.size())
+                                 : Kiv::File::ReplaceFileAtomic(path, bytes.data(), bytes.size());
+  // The system's reason goes with the failure report.
+  if (!written) m_lastTextureError = Kiv::File::LastError();
+  return written;
 }

@@ -46,8 +46,9 @@ public:
   // held). On failure LastTextureError() may hold the compressor's text.
   [[nodiscard]] bool CompressMips(bool hardware);
   // CompressMips, then writes the ".texture" file to path, replacing an old
-  // one only when the whole new file is written.
-  [[nodiscard]] bool SaveCompressed(const std::string& path, bool hardware);
+  // one only when the whole new file is written. asSpelled: a file whose name
+  // differs from path's only in case is not the one replaced.
+  [[nodiscard]] bool SaveCompressed(const std::string& path, bool hardware, bool asSpelled = false);
 
   [[nodiscard]] bool ForceOptions() const { return m_forceOptions; }
   [[nodiscard]] bool BumpMap() const { return m_bumpMap; }

@@ -28,8 +28,13 @@ RovanaResourceDatabase::RovanaResourceDatabase(ContentFolder* folder, std::strin
 RovanaResourceDatabase::~RovanaResourceDatabase() { FolderCache::Release(m_contentFolder); }
 
 Kiv::Ref<Kiv::TextureResource> RovanaResourceDatabase::GetTextureResource(const std::string& name) {
+  return GetTextureResource(name, name);
+}
+
+Kiv::Ref<Kiv::TextureResource> RovanaResourceDatabase::GetTextureResource(const std::string& name,
+                                                                          const std::string& asName) {
   if (m_archive) return nullptr;
-  const TextureResourceType* type = FindTextureResourceType(name);
+  const TextureResourceType* type = FindTextureResourceType(asName);
   if (!type) return nullptr;
   return type->create(name, m_folder);
 }

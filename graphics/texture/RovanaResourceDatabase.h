@@ -33,6 +33,10 @@ public:
   // suffix names; null for an unknown suffix or an archive set, whose format
   // this program does not read. The texture loads when it is locked.
   Kiv::Ref<Kiv::TextureResource> GetTextureResource(const std::string& name);
+  // A new resource for the file `name` of the set, of the class the suffix of
+  // `asName` names: a file is loaded by the class another name chooses while
+  // it keeps its own name.
+  Kiv::Ref<Kiv::TextureResource> GetTextureResource(const std::string& name, const std::string& asName);
 
 private:
   RovanaResourceDatabase(ContentFolder* folder, std::string setName, std::string path, bool archive);

@@ -30,11 +30,19 @@ constexpr uint32_t kReleaseFlags = 9;
 
 constexpr int kMaxFolderDepth = 64;
 
-// The folder of the content set a description is converted in.
+// The folder of the content set a description is converted in. A named set
+// is one existing folder of the content root (or of the user data and the
+// installation without one), taken with its links followed; empty when the
+// name is no such folder ("..", "a/b", a name nothing holds).
 std::string SetFolderFor(const std::string& setName, const std::string& path, const std::string& walkRoot) {
   const std::string root = GetContentRootPath();
-  if (!setName.empty())
-    return root.empty() ? GetContentFolderPath(setName) : Kiv::File::Path(root).Join(setName).Str();
+  if (!setName.empty()) {
+    if (setName == "." || setName == ".." || setName.find_first_of("/\\") != std::string::npos) return {};
+    const std::string folder =
+        root.empty() ? GetContentFolderPath(setName) : Kiv::File::Path(root).Join(setName).Str();
+    std::optional<std::string> real = folder.empty() ? std::nullopt : Kiv::File::RealPath(folder);
+    return real && Kiv::File::IsDirectory(*real) ? *real : std::string();
+  }
   if (!root.empty()) return root;
   std::string key, relative;
   if (SplitContentPath(path, key, relative)) return GetContentFolderPath(key);
@@ -63,8 +71,7 @@ UMBTextureConvertFileRPC::UMBTextureConvertFileRPC(JobQueue* queue) : m_chain(qu
 
 UMBTextureConvertFileRPC::~UMBTextureConvertFileRPC() {
   m_chain.WaitUntilDone();
-  // A chain that never ran leaves its restoring steps to the destructor.
-  MoveBack();
+  // A chain that never ran leaves its release to the destructor.
   ReleaseResource(nullptr);
 }
 
@@ -83,11 +90,12 @@ void UMBTextureConvertFileRPC::Error(std::string_view text, const char* name1, c
 std::string UMBTextureConvertFileRPC::SetLabel() const { return m_setName.empty() ? m_setFolder : m_setName; }
 
 void UMBTextureConvertFileRPC::Start(const std::string& setName, const std::string& path, ResultsLog* log,
-                                     const std::string& walkRoot) {
+                                     const std::string& walkRoot, bool outputAsSpelled) {
   m_setName = setName;
   m_path = path;
   m_log = log;
   m_success = true;
+  m_outputAsSpelled = outputAsSpelled;
   Prepare(walkRoot);
   // The chain is not running yet, so no step is refused.
   (void)m_chain.AddStep(std::make_unique<TCXCallbackCPPVoidPtr<UMBTextureConvertFileRPC>>(
@@ -102,7 +110,7 @@ void UMBTextureConvertFileRPC::Start(const std::string& setName, const std::stri
                             this, &UMBTextureConvertFileRPC::ReleaseResource),
                         kReleaseFlags);
   if (m_chain.StepCount() > 0 && !m_chain.Start()) {
-    // A stopped queue runs nothing; the description was never moved.
+    // A stopped queue runs nothing.
     Error("Unable to write output file '$(FILE_NAME)'", "file_name",
           m_outputName.empty() ? m_path : m_outputName);
   }
@@ -125,20 +133,8 @@ void UMBTextureConvertFileRPC::Prepare(const std::string& walkRoot) {
 }
 
 void UMBTextureConvertFileRPC::ConvertFile(void*) {
-  if (!m_prepared) return;
-  // Renamed only while it loads, so that a run stopped at any moment leaves at
-  // most the descriptions loading then under their conversion name: once
-  // loaded, the texture needs the file no more and it is compressed with the
-  // description back in place. An old output stays until the new one is
-  // complete; the writer replaces it.
-  if (!RenameFileUnder(m_setFolder.c_str(), m_sourceName, m_convName)) {
-    Error("Unable to rename file '$(FILE_NAME)' in subst '$(ARCHIVE)'", "file_name", m_sourceName, "archive",
-          SetLabel());
-    return;
-  }
-  m_moved = true;
-  Load();
-  MoveBack();
+  // An old output stays until the new one is complete; the writer replaces it.
+  if (m_prepared) Load();
 }
 
 void UMBTextureConvertFileRPC::Load() {
@@ -147,7 +143,10 @@ void UMBTextureConvertFileRPC::Load() {
     Error("$umbtexture_invalid_subst", "archive", SetLabel());
     return;
   }
-  const Kiv::Ref<Kiv::TextureResource> resource = m_folder->GetTextureResource(m_convName);
+  // Read under its own name by the class its conversion name chooses: the
+  // user's file keeps its name, spelling and text whenever the run stops, and
+  // leaves nothing behind to put back.
+  const Kiv::Ref<Kiv::TextureResource> resource = m_folder->GetTextureResource(m_sourceName, m_convName);
   if (!resource) {
     Error("$umbtexture_open_error", "file_name", m_sourceName, "archive", SetLabel());
     return;
@@ -181,7 +180,7 @@ void UMBTextureConvertFileRPC::WriteOutput(void*) {
     if (m_loaded) {
       const bool hardware = !UMBQueryTextureOption();
       const std::string output = Kiv::File::Path(m_setFolder).Join(m_outputName).Str();
-      if (!m_resource->SaveCompressed(output, hardware)) {
+      if (!m_resource->SaveCompressed(output, hardware, m_outputAsSpelled)) {
         Error("Unable to write output file '$(FILE_NAME)'", "file_name", m_outputName);
         if (m_log && !m_resource->LastTextureError().empty())
           m_log->AddResult(ResultsLog::kInformation, nullptr, m_resource->LastTextureError());
@@ -191,15 +190,6 @@ void UMBTextureConvertFileRPC::WriteOutput(void*) {
     Error("Exception '$(ERROR)' thrown while processing '$(FILE_NAME)'", "error", e.what(), "file_name",
           m_outputName);
   }
-  MoveBack();
-}
-
-void UMBTextureConvertFileRPC::MoveBack() {
-  if (!m_moved) return;
-  m_moved = false;
-  if (!RenameFileUnder(m_setFolder.c_str(), m_convName, m_sourceName))
-    Error("Unable to rename file '$(FILE_NAME)' in subst '$(ARCHIVE)'", "file_name", m_convName, "archive",
-          SetLabel());
 }
 
 void UMBTextureConvertFileRPC::ReleaseResource(void*) {
@@ -253,20 +243,36 @@ public:
       return false;
     }
     bool ok = true;
-    // The listing is taken whole before any job renames a file in it.
+    // The listing is taken whole before any job writes a file in it. It is
+    // sorted without regard to case, so names that differ only in case meet.
     Kiv::File::Find find(Kiv::File::Path(folder).Join("*").Str());
-    while (find.Next()) {
-      const std::string path = find.FullPath();
-      if (find.IsDirectory()) {
+    struct Entry {
+      std::string name, path;
+      bool folder;
+    };
+    std::vector<Entry> entries;
+    entries.reserve(find.Count());
+    while (find.Next()) entries.push_back({find.Name(), find.FullPath(), find.IsDirectory()});
+    const auto sameButCase = [&](size_t i, size_t j) {
+      return j < entries.size() && IsTextureTxtFile(entries[j].name) &&
+             Kiv::CompareNoCase(entries[i].name, entries[j].name) == 0;
+    };
+    for (size_t i = 0; i < entries.size(); ++i) {
+      const std::string& name = entries[i].name;
+      const std::string& path = entries[i].path;
+      if (entries[i].folder) {
         if (Kiv::File::IsSymlink(path)) continue;  // a linked folder could lead back up
         if (!Walk(path, depth + 1)) ok = false;
-      } else if (IsTextureTxtFile(find.Name())) {
+      } else if (IsTextureTxtFile(name)) {
         if (m_counting) {
           ++m_found;
           continue;
         }
+        // Beside a description whose name differs only in case, each output
+        // keeps its own description's spelling rather than replacing the other's.
+        const bool sibling = (i > 0 && sameButCase(i, i - 1)) || sameButCase(i, i + 1);
         auto record = std::make_unique<UMBTextureConvertFileRPC>(&m_queue);
-        record->Start(m_setName, path, &m_log, m_root);
+        record->Start(m_setName, path, &m_log, m_root, sibling);
         m_pending.push_back(std::move(record));
         // Bounded so the loaded textures in memory stay few.
         if (m_pending.size() >= m_maxPending) FinishOldest();
@@ -323,16 +329,29 @@ private:
 
 constexpr std::string_view kConversionSuffix = ".convert-tex.txt";
 
-// Puts back the descriptions a stopped conversion left under their
-// conversion name ("name.texture.convert-tex.txt" becomes "name.texture.txt"
-// again) unless a description of that name exists, and says so.
-void RestoreLeftovers(const std::string& folder, int depth, ResultsLog& log) {
-  if (depth > kMaxFolderDepth || !Kiv::File::IsDirectory(folder)) return;
+// One result with its "$(NAME)" parameters.
+void Report(ResultsLog& log, std::string_view text,
+            std::initializer_list<std::pair<const char*, std::string>> params,
+            int severity = ResultsLog::kError) {
+  SoupRef soup;
+  for (const auto& [name, value] : params) soup.SetNamedTag(Kiv::PString(name), value);
+  log.AddResult(severity, nullptr, text, soup);
+}
+
+// Puts back the descriptions that conversions of earlier versions, which
+// renamed them while they loaded, left under their conversion name when they
+// were stopped ("name.texture.convert-tex.txt" becomes "name.texture.txt"
+// again) unless a description of that name exists, and says so. False when
+// one could not be put back.
+bool RestoreLeftovers(const std::string& folder, int depth, ResultsLog& log) {
+  if (depth > kMaxFolderDepth || !Kiv::File::IsDirectory(folder)) return true;
+  bool ok = true;
   Kiv::File::Find find(Kiv::File::Path(folder).Join("*").Str());
   while (find.Next()) {
     const std::string& name = find.Name();
     if (find.IsDirectory()) {
-      if (!Kiv::File::IsSymlink(find.FullPath())) RestoreLeftovers(find.FullPath(), depth + 1, log);
+      if (!Kiv::File::IsSymlink(find.FullPath()) && !RestoreLeftovers(find.FullPath(), depth + 1, log))
+        ok = false;
       continue;
     }
     if (name.size() <= kConversionSuffix.size() ||
@@ -340,48 +359,61 @@ void RestoreLeftovers(const std::string& folder, int depth, ResultsLog& log) {
                            kConversionSuffix) != 0)
       continue;
     const std::string source = name.substr(0, name.size() - kConversionSuffix.size()) + ".txt";
-    if (!IsTextureTxtFile(source) || !RenameFileUnder(folder.c_str(), name, source)) continue;
-    SoupRef params;
-    params.SetNamedTag(Kiv::PString("file_name"), Kiv::File::Path(folder).Join(source).Str());
-    log.AddResult(ResultsLog::kWarning, nullptr,
-                  "Restored texture description '$(FILE_NAME)' left behind by an interrupted conversion",
-                  params);
+    if (!IsTextureTxtFile(source) || FileExistsUnder(folder.c_str(), source)) continue;
+    if (!RenameFileUnder(folder.c_str(), name, source)) {
+      ok = false;
+      Report(log, "Unable to rename file '$(FILE_NAME)' in subst '$(ARCHIVE)'",
+             {{"file_name", name}, {"archive", folder}});
+      Report(log, Kiv::File::LastError(), {}, ResultsLog::kInformation);
+      continue;
+    }
+    Report(log, "Restored texture description '$(FILE_NAME)' left behind by an interrupted conversion",
+           {{"file_name", Kiv::File::Path(folder).Join(source).Str()}}, ResultsLog::kWarning);
   }
+  return ok;
 }
 
-// True when a folder given relative to a content set's folder stays inside it,
-// as spelled and after symbolic links.
-bool StaysInsideSet(const std::string& setFolder, const std::string& relative) {
-  Kiv::File::Path spelled(relative);
-  if (spelled.Normalise().ExtractFirstPath() == "..") return false;
-  const std::string joined = Kiv::File::Path(setFolder).Join(relative).Str();
-  const std::optional<std::string> real = Kiv::File::RealPath(joined);
-  if (!real) return true;  // missing: the walk says so
-  return real == Kiv::File::RealPath(setFolder) || Kiv::IsInsideFolderResolved(setFolder, joined);
+// The folder to convert in a content set whose folder (links followed) is
+// setFolder, links followed too; empty when it lies outside the set: a
+// relative folder that climbs out as spelled, or any folder whose real place
+// is elsewhere. A folder that does not exist is judged as spelled (the walk
+// then says it cannot search it).
+std::string FolderInsideSet(const std::string& setFolder, const std::string& folder) {
+  const Kiv::File::Path given(folder);
+  if (!given.IsAbsolute() && Kiv::File::Path(folder).Normalise().ExtractFirstPath() == "..") return {};
+  const std::string joined = given.IsAbsolute() ? folder : Kiv::File::Path(setFolder).Join(folder).Str();
+  if (const std::optional<std::string> real = Kiv::File::RealPath(joined))
+    return *real == setFolder || Kiv::IsInsideFolderResolved(setFolder, *real) ? *real : std::string();
+  Kiv::File::Path relative(Kiv::AbsolutePath(joined));
+  return relative.MakeRelativeTo(Kiv::File::Path(setFolder)) && Kiv::IsNameInsideFolder(relative.Str())
+             ? joined
+             : std::string();
 }
 
 }  // namespace
 
 uint32_t ConvertTexturesInFolder(const std::string& setName, const std::string& folder, ResultsLog& log) {
   std::string top = folder;
-  // Inside a named content set a relative folder lies in the set.
-  if (!setName.empty() && !top.empty() && !Kiv::File::Path(top).IsAbsolute()) {
-    std::string setFolder = SetFolderFor(setName, top, top);
-    if (!setFolder.empty()) {
-      if (!StaysInsideSet(setFolder, top)) {
-        SoupRef params;
-        params.SetNamedTag(Kiv::PString("file_name"), top);
-        params.SetNamedTag(Kiv::PString("archive"), setName);
-        log.AddResult(ResultsLog::kError, nullptr,
-                      "The folder '$(FILE_NAME)' leads outside the content set '$(ARCHIVE)'", params);
+  // A request that names a content set converts only inside it: the set and
+  // the folder are checked before anything in them is read or written.
+  if (!setName.empty()) {
+    const std::string setFolder = SetFolderFor(setName, top, top);
+    if (setFolder.empty()) {
+      Report(log, "$umbtexture_invalid_subst", {{"archive", setName}});
+      return kTextureConvertFailed;
+    }
+    if (!top.empty()) {
+      top = FolderInsideSet(setFolder, folder);
+      if (top.empty()) {
+        Report(log, "The folder '$(FILE_NAME)' leads outside the content set '$(ARCHIVE)'",
+               {{"file_name", folder}, {"archive", setName}});
         return kTextureConvertFailed;
       }
-      top = Kiv::File::Path(setFolder).Join(top).Str();
     }
   }
   // One conversion of a tree at a time, in this process or any other: a
-  // second one waits, so it never takes the descriptions another has set aside
-  // for ones an interrupted conversion left. A killed process holds no lock.
+  // second one waits, so two never write one output at once, nor does one
+  // put back what another is working on. A killed process holds no lock.
   const Kiv::FolderTreeLock lock(top);
   if (!lock.IsLocked() && Kiv::File::IsDirectory(top)) {
     SoupRef params;
@@ -391,13 +423,13 @@ uint32_t ConvertTexturesInFolder(const std::string& setName, const std::string& 
                   "Unable to keep other conversions off '$(FILE_NAME)': $(ERROR)", params);
     return kTextureConvertFailed;
   }
-  RestoreLeftovers(top, 0, log);
+  const bool restored = RestoreLeftovers(top, 0, log);
   FolderConversion conversion(setName, top, log);
   if (g_progress) conversion.ReportTo(g_progress, conversion.Count(top));
   bool ok = conversion.Walk(top, 0);
   conversion.FinishAll();
   if (conversion.ChainFailed()) return kTextureConvertJobError;
-  return ok && conversion.AllSucceeded() ? kTextureConvertDone : kTextureConvertFailed;
+  return ok && restored && conversion.AllSucceeded() ? kTextureConvertDone : kTextureConvertFailed;
 }
 
 uint32_t ConvertTexturesInFolderCommand(const std::string& setName, const std::string& folder,

@@ -25,8 +25,10 @@ enum : uint32_t {
 
 // Converts every texture description below folder (recursively), once no
 // other conversion of the same tree, or of one inside or around it, runs in
-// any process. setName names the content set (may be empty): a relative folder
-// then lies in the set and may not leave it. log receives one result per failure.
+// any process. setName names the content set (may be empty): the folder, a
+// relative one taken in the set, must then lie in the set, links followed, and
+// a name that is no content set's is refused; both before anything is read.
+// log receives one result per failure.
 uint32_t ConvertTexturesInFolder(const std::string& setName, const std::string& folder, ResultsLog& log);
 // The "compresstexture" command: forwards to ConvertTexturesInFolder.
 uint32_t ConvertTexturesInFolderCommand(const std::string& setName, const std::string& folder,
@@ -54,10 +56,12 @@ public:
   UMBTextureConvertFileRPC& operator=(const UMBTextureConvertFileRPC&) = delete;
 
   // Fills the record, prepares its names at once and starts the chain of the
-  // load (which sets the description aside while it reads it), write and release steps. walkRoot: the folder being converted, the
-  // content set when no other one holds the file.
+  // load, write and release steps. walkRoot: the folder being converted, the
+  // content set when no other one holds the file. outputAsSpelled: the output
+  // is named exactly after the description (another description's name
+  // differs from it only in case).
   void Start(const std::string& setName, const std::string& path, ResultsLog* log,
-             const std::string& walkRoot);
+             const std::string& walkRoot, bool outputAsSpelled = false);
 
   [[nodiscard]] bool Succeeded() const { return m_success; }
   RovanaWorkerCallChain& Chain() { return m_chain; }
@@ -70,7 +74,6 @@ private:
   void Load();  // the description under its conversion name into m_resource
   void WriteOutput(void*);
   void ReleaseResource(void*);
-  void MoveBack();
   std::string SetLabel() const;
   void Error(std::string_view text, const char* name1, const std::string& value1, const char* name2 = nullptr,
              const std::string& value2 = std::string());
@@ -84,10 +87,10 @@ private:
   Kiv::Ref<CompressAsciiResource> m_resource;
   bool m_prepared = false;
   bool m_loaded = false;
-  bool m_moved = false;
+  bool m_outputAsSpelled = false;
   std::string m_walkRoot;    // the folder being converted; images stay inside it
   std::string m_setFolder;   // the content set's folder
-  std::string m_convName;    // the description's name while it converts
+  std::string m_convName;    // the name whose suffix chooses the converting resource
   std::string m_sourceName;  // the description's own name
   std::string m_outputName;  // the ".texture" file
   Kiv::Options m_options;

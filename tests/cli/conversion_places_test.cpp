@@ -7,13 +7,12 @@
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <map>
-#include <random>
 #include <string>
 #include <vector>
 
 #include "kiv/File.h"
-#include "kiv/Thread.h"
 #include "ProgramFixture.h"
 
 namespace fs = std::filesystem;
@@ -72,17 +71,55 @@ protected:
 }  // namespace
 
 // A relative folder of a texture request with a set name lies in that set,
-// wherever the host was started; one that climbs out of the set is refused.
+// wherever the host was started; one that climbs out of the set, an absolute
+// folder elsewhere and a set name that is no content set are refused before
+// anything there is touched.
 TEST_F(ConversionPlaces, HostTextureRequestStaysInItsContentSet) {
   const std::string set = Samples("local");
-  Run({"umbcommandhost"}, "7 1 signs local\n8 1 ../editing local\n9 1 signs/../.. local\n");
+  // Outside every set, a description an old conversion left set aside.
+  const std::string outside = m_tree.MakeDir("outside");
+  fs::copy(set + "/brick.png", outside + "/brick.png");
+  m_tree.Write("outside/o.texture.convert-tex.txt", "Primary=brick.png\n");
+  const auto before = Files(outside);
+  Run({"umbcommandhost"}, "7 1 signs local\n8 1 ../editing local\n9 1 signs/../.. local\n10 1 " + outside +
+                              " local\n11 1 " + outside + " ..\n12 1 . " + outside + "\n13 1 " + outside +
+                              " nosuchset\n");
   EXPECT_EQ(m_last.find("7 OK 2\n"
                         "8 R 3 The folder '../editing' leads outside the content set 'local'\n8 OK 0\n"
-                        "9 R 3 The folder 'signs/../..' leads outside the content set 'local'\n9 OK 0\n"),
+                        "9 R 3 The folder 'signs/../..' leads outside the content set 'local'\n9 OK 0\n"
+                        "10 R 3 The folder '" +
+                        outside +
+                        "' leads outside the content set 'local'\n10 OK 0\n"
+                        "11 R 3 Unable to open the content folder '..'.\n11 OK 0\n"
+                        "12 R 3 Unable to open the content folder '" +
+                        outside +
+                        "'.\n12 OK 0\n"
+                        "13 R 3 Unable to open the content folder 'nosuchset'.\n13 OK 0\n"),
             0u)
       << m_last;
   EXPECT_TRUE(fs::exists(set + "/signs/station.texture"));
   EXPECT_FALSE(fs::exists(set + "/brick.texture"));  // only the folder asked for
+  EXPECT_EQ(Files(outside), before);
+}
+
+// Descriptions whose names differ only in case convert side by side, each to
+// its own output, run after run, and every name keeps its spelling.
+TEST_F(ConversionPlaces, NamesDifferingOnlyInCaseConvertSideBySide) {
+  const std::string folder = Samples("local/mixed");
+  // Written as spelled: the program's own file layer would take one for the other.
+  for (const auto& [name, text] : {std::pair{"a", "brick"}, {"A", "leaves"}})
+    std::ofstream(folder + "/" + name + ".texture.txt") << "Primary=" << text << ".png\n";
+  std::ofstream(folder + "/x.texture.TXT") << "Primary=glass.png\n";
+  const auto sources = Files(folder);
+  for (int run = 0; run < 2; ++run) {
+    EXPECT_EQ(Run({"compresstexture", folder}), 0);
+    EXPECT_EQ(m_last, "OK (0 Errors,0 Warnings)\n");
+  }
+  auto after = Files(folder);
+  ASSERT_TRUE(after.count("a.texture") && after.count("A.texture") && after.count("x.texture"));
+  EXPECT_NE(after["a.texture"], after["A.texture"]);
+  std::erase_if(after, [](const auto& f) { return f.first.ends_with(".texture"); });
+  EXPECT_EQ(after, sources);
 }
 
 // Two conversions of one folder started together, by two commands or a
@@ -111,9 +148,9 @@ TEST_F(ConversionPlaces, TwoConversionsOfOneFolderTakeTurns) {
   }
 }
 
-// A conversion killed part way leaves at most the descriptions it was loading
-// under their conversion name; `validate` says what happened and what to run,
-// and the next conversion puts them back.
+// A conversion killed at any moment leaves every description under its own
+// name with its text. One that an older version left set aside is explained
+// by `validate`, with what to run, and the next conversion puts it back.
 TEST_F(ConversionPlaces, KilledConversionIsExplainedAndRestored) {
   const std::string asset = Samples("editing/painted");
   m_tree.Write("user/editing/painted/config.txt",
@@ -125,37 +162,37 @@ TEST_F(ConversionPlaces, KilledConversionIsExplainedAndRestored) {
     m_tree.Write("user/editing/painted/" + copy + ".texture.txt", "Primary=" + copy + ".png\n");
   }
   const auto sources = Files(asset);
-  std::mt19937 random(56);
-  int caught = 0;
-  for (int run = 0; run < 30 && caught < 3; ++run) {
+  const auto sourcesNow = [&] {
+    auto files = Files(asset);
+    std::erase_if(files, [](const auto& f) { return f.first.ends_with(".texture"); });
+    return files;
+  };
+  // Kills spread over a whole run, from the first load to the last write, or
+  // the moment a description is seen under another name.
+  auto start = std::chrono::steady_clock::now();
+  ASSERT_EQ(WaitProgram(StartProgram({"compresstexture", asset}, m_tree.Path("whole.out"))), 0);
+  const auto whole = std::chrono::steady_clock::now() - start;
+  for (int moment = 1; moment <= 8; ++moment) {
+    SCOPED_TRACE(moment);
     RemoveConverted(asset);
     const pid_t pid = StartProgram({"compresstexture", asset}, m_tree.Path("killed.out"));
-    // Half the kills come the moment a description is set aside, the others at random.
-    const auto start = std::chrono::steady_clock::now();
-    const auto at = std::chrono::microseconds(std::uniform_int_distribution<int>(0, 150000)(random));
+    start = std::chrono::steady_clock::now();
     bool ended = false;
-    while (!ended && (run % 2 ? std::chrono::steady_clock::now() - start < at : SetAside(asset).empty()))
+    while (!ended && std::chrono::steady_clock::now() - start < whole * moment / 9 && SetAside(asset).empty())
       ended = waitpid(pid, nullptr, WNOHANG) == pid;
-    if (!ended) kill(pid, SIGKILL), waitpid(pid, nullptr, 0);
-    const std::vector<std::string> aside = SetAside(asset);
-    if (aside.empty()) continue;
-    ++caught;
-    EXPECT_LE(aside.size(), static_cast<size_t>(Kiv::UsableCores())) << "more than were loading";
-    Run({"validate", asset});
-    for (const std::string& name : aside) {
-      const std::string own = name.substr(0, name.size() - kAside.size()) + ".txt";
-      EXPECT_NE(m_last.find("! The texture settings file '" + own + "' was left as '" + name +
-                            "' by a texture conversion that was stopped; run 'rovanautil compresstexture' "
-                            "on the asset folder to put it back.\n"),
-                std::string::npos)
-          << m_last;
-    }
-    Run({"compresstexture", asset});
-    EXPECT_NE(m_last.find("Restored texture description"), std::string::npos) << m_last;
-    EXPECT_TRUE(SetAside(asset).empty());
+    if (!ended) ::kill(pid, SIGKILL), waitpid(pid, nullptr, 0);
+    EXPECT_EQ(sourcesNow(), sources);
   }
-  EXPECT_GT(caught, 0);
-  auto after = Files(asset);
-  std::erase_if(after, [](const auto& f) { return f.first.ends_with(".texture"); });
-  EXPECT_EQ(after, sources);
+  m_tree.Write("user/editing/painted/old.texture.convert-tex.txt", "Primary=copy0.png\n");
+  Run({"validate", asset});
+  EXPECT_NE(
+      m_last.find("! The texture settings file 'old.texture.txt' was left as 'old.texture.convert-tex.txt' "
+                  "by a texture conversion that was stopped; run 'rovanautil compresstexture' "
+                  "on the asset folder to put it back.\n"),
+      std::string::npos)
+      << m_last;
+  Run({"compresstexture", asset});
+  EXPECT_NE(m_last.find("Restored texture description"), std::string::npos) << m_last;
+  EXPECT_TRUE(SetAside(asset).empty());
+  EXPECT_EQ(Read(asset + "/old.texture.txt"), "Primary=copy0.png\n");
 }

@@ -105,6 +105,23 @@ TEST_F(FailureReasonsTest, ValidateOnAFullDiskDoesNotBlameTheScript) {
   EXPECT_EQ(m_out.Text().substr(seen), "OK (0 Errors,0 Warnings)\n");
 }
 
+TEST_F(FailureReasonsTest, CompressTextureSaysItTakesAFolderAndWhyAnOutputIsNotWritten) {
+  const std::string folder = m_tree.MakeDir("textures");
+  std::filesystem::copy(std::string(ROVANA_SOURCE_DIR) + "/samples/textures/brick.png",
+                        folder + "/brick.png");
+  const std::string description = m_tree.Write("textures/brick.texture.txt", "Primary=brick.png\n");
+  EXPECT_EQ(Run({"compresstexture", description}), -1);
+  EXPECT_EQ(m_out.Text(), "- compresstexture takes a folder, and '" + description +
+                              "' is a file.\nOK (1 Errors,0 Warnings)\n");
+  FillTheDiskAfter(0);
+  const size_t seen = m_out.Text().size();
+  EXPECT_EQ(Run({"compresstexture", folder}), -1);
+  Kiv::File::SetFaultInjector(nullptr);
+  EXPECT_EQ(m_out.Text().substr(seen),
+            "- Unable to write output file 'brick.texture'\n; cannot write '" + folder +
+                "/brick.texture': No space left on device\nOK (1 Errors,0 Warnings)\n");
+}
+
 TEST_F(FailureReasonsTest, ASchemaFileThatDoesNotReadIsReportedBeforeTheAssetIsJudged) {
   const std::string kind = m_root + "/OBLData/kind.txt";
   const std::string container = m_root + "/OBLData/container.txt";
