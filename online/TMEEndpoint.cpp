@@ -290,10 +290,9 @@ bool TMEEndpoint::IsProvenCopy(const TMEPacket& packet) const {
 }
 
 void TMEEndpoint::Remember(TMEPacket& packet, uint32_t startState) {
+  const bool repeat = IsKnownCopy(packet);
   Delivery* turns = Turns(packet.sequence);
   std::rotate(turns, turns + kRememberedTurns - 1, turns + kRememberedTurns);
-  bool repeat = false;
-  for (uint64_t h : packet.datagramHashes) repeat = repeat || FindDelivered(packet.sequence, h) > 0;
   Delivery& d = turns[0];
   d.index = ++m_deliveries;
   d.startState = startState;

@@ -117,7 +117,7 @@ private:
   // A repeat of an earlier packet whose masks now differ from then in this many
   // bytes is that packet's late copy: a new packet matching it byte for byte
   // under other masks would take that many coincidences.
-  static constexpr size_t kProvenCopyBytes = 8;
+  static constexpr size_t kProvenCopyBytes = 6;
 
   double Now() const;
   [[nodiscard]] bool Transmit(TMEPacket& packet);
