@@ -17,6 +17,7 @@
 
 #include "bench_report.h"
 #include "foundation/Jobs.h"
+#include "kiv/Log.h"
 #include "kiv/Random.h"
 #include "kiv/Udp.h"
 #include "online/Scramble.h"
@@ -248,12 +249,12 @@ private:
 struct Relay {
   Kiv::DatagramSocket socket;
   struct Held {
-    long after;      // released once that many datagrams have passed,
-    double latest;   // or at this time at the latest
+    long after;     // released once that many datagrams have passed,
+    double latest;  // or at this time at the latest
     std::vector<uint8_t> bytes;
   };
   std::deque<Held> held;
-  std::vector<std::vector<uint8_t>> history;               // the last 2000, as a ring
+  std::vector<std::vector<uint8_t>> history;  // the last 2000, as a ring
   std::map<uint32_t, int> dropsInRow;
   long count = 0;
 };
@@ -261,6 +262,7 @@ struct Relay {
 struct HostileRun {
   size_t delivered = 0, garbled = 0, sent = 0;
   bool complete = false, ended = false;
+  std::string why;  // the channel's own report when it ended
   double simulated = 0, seconds = 0;
 };
 
@@ -272,7 +274,8 @@ void MakeStream(uint32_t seed, size_t count, std::vector<uint8_t>& bytes, std::v
     const size_t kind = (i / 400) % 3;
     size_t size = kind == 2 ? 0 : kind == 1 ? 12 : 1 + size_t(rand.NextInt(120));
     if (kind == 0 && i % 97 == 0) size = 4000;
-    for (size_t k = 0; k < size; ++k) bytes.push_back(kind == 1 ? uint8_t("heartbeat ok"[k]) : uint8_t(rand.Next()));
+    for (size_t k = 0; k < size; ++k)
+      bytes.push_back(kind == 1 ? uint8_t("heartbeat ok"[k]) : uint8_t(rand.Next()));
     ends.push_back(bytes.size());
   }
 }
@@ -367,6 +370,13 @@ HostileRun RunHostile(const Conditions& c, size_t messages, uint32_t seed) {
     }
   };
   const double start = g_fakeNow;
+  Kiv::Log::Instance().SetConsole(false);
+  const int listener = Kiv::Log::Instance().AddListener([&](Kiv::LogLevel, std::string_view line) {
+    if (line.find("garbled") != std::string_view::npos)
+      result.why = "garbled, reported";
+    else if (line.find("unacknowledged") != std::string_view::npos && result.why.empty())
+      result.why = "5 sends";
+  });
   result.seconds = BenchReport::Seconds([&] {
     while (g_fakeNow - start < 20000) {
       post(a, streamA, endsA, postedA);
@@ -380,6 +390,8 @@ HostileRun RunHostile(const Conditions& c, size_t messages, uint32_t seed) {
       if (a.delivered + a.garbled >= messages && b.delivered + b.garbled >= messages) break;
     }
   });
+  Kiv::Log::Instance().RemoveListener(listener);
+  Kiv::Log::Instance().SetConsole(true);
   result.simulated = g_fakeNow - start;
   result.delivered = a.delivered + b.delivered;
   result.garbled = a.garbled + b.garbled;
@@ -421,11 +433,13 @@ double EnetMessages(size_t messages, uint32_t seed) {
   while ((gotA < messages || gotB < messages) && Since(t) < 60) {
     for (; postedA < messages && postedA - gotB < 100; ++postedA) {
       const size_t from = postedA == 0 ? 0 : ends[postedA - 1];
-      enet_peer_send(peer, 0, enet_packet_create(stream.data() + from, ends[postedA] - from, ENET_PACKET_FLAG_RELIABLE));
+      enet_peer_send(
+          peer, 0, enet_packet_create(stream.data() + from, ends[postedA] - from, ENET_PACKET_FLAG_RELIABLE));
     }
     for (; postedB < messages && postedB - gotA < 100; ++postedB) {
       const size_t from = postedB == 0 ? 0 : ends[postedB - 1];
-      enet_peer_send(back, 0, enet_packet_create(stream.data() + from, ends[postedB] - from, ENET_PACKET_FLAG_RELIABLE));
+      enet_peer_send(
+          back, 0, enet_packet_create(stream.data() + from, ends[postedB] - from, ENET_PACKET_FLAG_RELIABLE));
     }
     while (enet_host_service(client, &e, 0) > 0)
       if (e.type == ENET_EVENT_TYPE_RECEIVE) {
@@ -514,14 +528,17 @@ int main(int argc, char** argv) {
       {"loss 30%, dup 20%, reorder 100, replays 2000 back", 0.3, 0.2, 0.3, 100, 0.05},
   };
   const double enetSeconds = EnetMessages(messages, 5);
-  std::printf("\nhostile network, %zu messages each way (distinct, repeated, empty), simulated time:\n", messages);
-  std::printf("%-52s %10s %8s %9s %10s %8s\n", "conditions", "delivered", "garbled", "outcome", "simulated", "cpu");
+  std::printf("\nhostile network, %zu messages each way (distinct, repeated, empty), simulated time:\n",
+              messages);
+  std::printf("%-52s %10s %8s %-22s %10s %8s\n", "conditions", "delivered", "garbled", "outcome", "simulated",
+              "cpu");
   std::vector<std::pair<std::string, double>> cpu;
   for (const Conditions& c : hostile) {
     for (uint32_t seed : {1u, 2u, 3u}) {
       HostileRun r = RunHostile(c, messages, seed);
-      std::printf("%-52s %10zu %8zu %9s %9.0fs %7.2fs\n", c.name, r.delivered, r.garbled,
-                  r.complete ? "complete" : r.ended ? "ended" : "stalled", r.simulated, r.seconds);
+      const std::string outcome = r.complete ? "complete" : r.ended ? "ended: " + r.why : "stalled";
+      std::printf("%-52s %10zu %8zu %-22s %9.0fs %7.2fs\n", c.name, r.delivered, r.garbled, outcome.c_str(),
+                  r.simulated, r.seconds);
       if (seed == 1) cpu.push_back({c.name, r.seconds});
     }
   }
