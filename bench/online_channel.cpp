@@ -162,26 +162,43 @@ double ChannelGoodput(size_t size, size_t totalBytes) {
 
 // ---- ENet, the same transfer on its reliable channel ----
 
-double EnetGoodput(size_t size, size_t totalBytes) {
-  ENetAddress address{};
-  address.host = ENET_HOST_ANY;
-  enet_address_set_host(&address, "127.0.0.1");
-  address.port = 0;
-  ENetHost* server = enet_host_create(&address, 1, 1, 0, 0);
-  ENetHost* client = enet_host_create(nullptr, 1, 1, 0, 0);
-  if (!server || !client) return 0;
-  ENetAddress to{};
-  enet_address_set_host(&to, "127.0.0.1");
-  to.port = server->address.port;
-  ENetPeer* peer = enet_host_connect(client, &to, 1, 0);
-  ENetEvent e;
-  bool connected = false;
-  auto t0 = Clock::now();
-  while (!connected && Since(t0) < 5) {
-    while (enet_host_service(client, &e, 0) > 0)
-      if (e.type == ENET_EVENT_TYPE_CONNECT) connected = true;
-    while (enet_host_service(server, &e, 0) > 0) {}
+// A client and a server host on loopback, connected both ways.
+struct EnetPair {
+  ENetHost* server = nullptr;
+  ENetHost* client = nullptr;
+  ENetPeer* peer = nullptr;  // the client's, to the server
+  ENetPeer* back = nullptr;  // the server's, to the client
+  bool Open() {
+    ENetAddress address{};
+    enet_address_set_host(&address, "127.0.0.1");
+    server = enet_host_create(&address, 1, 1, 0, 0);
+    client = enet_host_create(nullptr, 1, 1, 0, 0);
+    if (!server || !client) return false;
+    ENetAddress to{};
+    enet_address_set_host(&to, "127.0.0.1");
+    to.port = server->address.port;
+    peer = enet_host_connect(client, &to, 1, 0);
+    ENetEvent e;
+    auto t0 = Clock::now();
+    while ((!back || peer->state != ENET_PEER_STATE_CONNECTED) && Since(t0) < 5) {
+      while (enet_host_service(client, &e, 0) > 0) {}
+      while (enet_host_service(server, &e, 0) > 0)
+        if (e.type == ENET_EVENT_TYPE_CONNECT) back = e.peer;
+    }
+    return back != nullptr;
   }
+  ~EnetPair() {
+    if (client) enet_host_destroy(client);
+    if (server) enet_host_destroy(server);
+  }
+};
+
+double EnetGoodput(size_t size, size_t totalBytes) {
+  EnetPair pair;
+  if (!pair.Open()) return 0;
+  ENetHost *server = pair.server, *client = pair.client;
+  ENetPeer* peer = pair.peer;
+  ENetEvent e;
   std::vector<uint8_t> c(size, 3);
   size_t count = std::max<size_t>(1, totalBytes / size), posted = 0, got = 0, bytes = 0;
   auto t = Clock::now();
@@ -200,8 +217,6 @@ double EnetGoodput(size_t size, size_t totalBytes) {
     }
   }
   double s = Since(t);
-  enet_host_destroy(client);
-  enet_host_destroy(server);
   return double(bytes) / s;
 }
 
@@ -410,24 +425,11 @@ double EnetMessages(size_t messages, uint32_t seed) {
   std::vector<uint8_t> stream;
   std::vector<size_t> ends;
   MakeStream(seed, messages, stream, ends);
-  ENetAddress address{};
-  enet_address_set_host(&address, "127.0.0.1");
-  ENetHost* server = enet_host_create(&address, 1, 1, 0, 0);
-  ENetHost* client = enet_host_create(nullptr, 1, 1, 0, 0);
-  if (!server || !client) return 0;
-  ENetAddress to{};
-  enet_address_set_host(&to, "127.0.0.1");
-  to.port = server->address.port;
-  ENetPeer* peer = enet_host_connect(client, &to, 1, 0);
-  ENetPeer* back = nullptr;
+  EnetPair pair;
+  if (!pair.Open()) return 0;
+  ENetHost *server = pair.server, *client = pair.client;
+  ENetPeer *peer = pair.peer, *back = pair.back;
   ENetEvent e;
-  auto t0 = Clock::now();
-  while ((!back || peer->state != ENET_PEER_STATE_CONNECTED) && Since(t0) < 5) {
-    while (enet_host_service(client, &e, 0) > 0) {}
-    while (enet_host_service(server, &e, 0) > 0)
-      if (e.type == ENET_EVENT_TYPE_CONNECT) back = e.peer;
-  }
-  if (!back) return 0;
   size_t postedA = 0, postedB = 0, gotA = 0, gotB = 0;
   auto t = Clock::now();
   while ((gotA < messages || gotB < messages) && Since(t) < 60) {
@@ -452,10 +454,7 @@ double EnetMessages(size_t messages, uint32_t seed) {
         enet_packet_destroy(e.packet);
       }
   }
-  double s = Since(t);
-  enet_host_destroy(client);
-  enet_host_destroy(server);
-  return s;
+  return Since(t);
 }
 
 // ---- scrambler against memcpy ----
