@@ -14,8 +14,6 @@ constexpr double kTimeouts[] = {2, 2, 4, 16, 32, 64};
 
 inline int8_t Diff(uint8_t a, uint8_t b) { return static_cast<int8_t>(uint8_t(a - b)); }
 inline uint8_t NextSeq(uint8_t s) { return s == 255 ? 1 : uint8_t(s + 1); }
-// Steps forward from b to a on the ring of 1..255 (0 is skipped).
-inline int RingAhead(uint8_t a, uint8_t b) { return uint8_t(a - b) - (a < b ? 1 : 0); }
 
 // A 64-bit hash of a datagram past its sequence and ack bytes: its size, its
 // first 64 and its last 8 bytes. Scrambled bytes follow the running state, so
