@@ -373,9 +373,11 @@ void OnlineAccessClientEndpoint::HandlePacket(TMEPacket& packet) {
   // be missing (a refusal may carry its text alone) and read as defaults.
   switch (type) {
     case LoginReply: {
+      // Read as the stream gives it: a reply cut short, even an empty one, reads
+      // as an empty error and an empty key, a refusal (2) rather than a login
+      // left connecting for ever.
       std::string error = packet.ReadString();
-      if (packet.GetError()) break;
-      std::string key = packet.ReadString();
+      std::string key = packet.GetError() ? std::string() : packet.ReadString();
       if (!error.empty()) {
         m_status = kRefused;
       } else if (!SetLoginKey(key)) {

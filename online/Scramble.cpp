@@ -69,20 +69,28 @@ constexpr uint32_t kSlack = kBlock * 255;
 }  // namespace
 
 void TMEScrambleKey::Set(std::string_view key) {
-  m_mask.clear();
+  m_mask = {};
+  m_rotated = {};
+  m_length = 0;
   m_period = 0;
-  if (key.empty()) return;
-  const uint32_t a = 13 * uint32_t(key.size()), b = 1792;  // 1792 = 7 * 256: the rotation and the low byte
-  uint32_t g = a, h = b;
+  if (key.empty() || key.size() > UINT32_MAX / 13) return;
+  m_length = uint32_t(key.size());
+  m_rotated.resize(size_t(8) * m_length);
+  for (uint32_t r = 0; r < 8; ++r)
+    for (uint32_t i = 0; i < m_length; ++i)
+      m_rotated[size_t(r) * m_length + i] = RotateByte(uint8_t(key[i]), int(r));
+  const uint64_t a = 13 * uint64_t(m_length), b = 1792;  // 1792 = 7 * 256: the rotation and the low byte
+  uint64_t g = a, h = b;
   while (h) {
-    uint32_t t = g % h;
+    uint64_t t = g % h;
     g = h;
     h = t;
   }
-  m_period = a / g * b;  // at least 13 * 1792, far above kSlack
+  const uint64_t period = a / g * b;  // at least 13 * 1792, far above kSlack
+  if (period > kMaxTable) return;
+  m_period = uint32_t(period);
   m_mask.resize(m_period + kSlack);
-  const auto* k = reinterpret_cast<const uint8_t*>(key.data());
-  for (uint32_t s = 0; s < m_period; ++s) m_mask[s] = Mask(k, uint32_t(key.size()), s);
+  for (uint32_t s = 0; s < m_period; ++s) m_mask[s] = MaskAt(s);
   for (uint32_t s = 0; s < kSlack; ++s) m_mask[m_period + s] = m_mask[s];
 }
 
@@ -128,10 +136,24 @@ static void Run(const uint8_t* mask, uint32_t period, uint8_t* data, size_t n, u
   }
 }
 
+// A key whose period is past the table's bound: each mask from the key.
+template <bool kScramble>
+static void RunDirect(const TMEScrambleKey& key, uint8_t* data, size_t n, uint32_t& state) {
+  uint32_t s = state;
+  for (size_t i = 0; i < n; ++i) s += Pass<kScramble>(key.MaskAt(s), data[i]);
+  state = s;
+}
+
 void TMEScrambleKey::Scramble(uint8_t* data, size_t n, uint32_t& state) const {
-  Run<true>(m_mask.data(), m_period, data, n, state);
+  if (m_period == 0)
+    RunDirect<true>(*this, data, n, state);
+  else
+    Run<true>(m_mask.data(), m_period, data, n, state);
 }
 
 void TMEScrambleKey::Unscramble(uint8_t* data, size_t n, uint32_t& state) const {
-  Run<false>(m_mask.data(), m_period, data, n, state);
+  if (m_period == 0)
+    RunDirect<false>(*this, data, n, state);
+  else
+    Run<false>(m_mask.data(), m_period, data, n, state);
 }

@@ -14,8 +14,6 @@ constexpr double kTimeouts[] = {2, 2, 4, 16, 32, 64};
 
 inline int8_t Diff(uint8_t a, uint8_t b) { return static_cast<int8_t>(uint8_t(a - b)); }
 inline uint8_t NextSeq(uint8_t s) { return s == 255 ? 1 : uint8_t(s + 1); }
-// Steps forward from b to a on the ring of 1..255 (0 is skipped).
-inline int RingAhead(uint8_t a, uint8_t b) { return uint8_t(a - b) - (a < b ? 1 : 0); }
 
 // A 64-bit hash of a datagram past its sequence and ack bytes: its size, its
 // first 64 and its last 8 bytes. Scrambled bytes follow the running state, so
@@ -38,7 +36,7 @@ uint64_t DatagramHash(const uint8_t* data, size_t size) {
 }
 }  // namespace
 
-TMEEndpoint::TMEEndpoint() = default;
+TMEEndpoint::TMEEndpoint() : m_delivered(256 * kRememberedTurns) {}
 
 TMEEndpoint::~TMEEndpoint() {
   // A derived class's OnDisconnected is gone by now: drop everything quietly.
@@ -56,8 +54,8 @@ void TMEEndpoint::Attach(UdpPeer* peer) {
   m_expectedSeq = 1;
   m_lastReceivedSeq = 0;
   m_lastAckSent = 0;
-  for (auto& turns : m_delivered)
-    for (auto& t : turns) t.clear();
+  for (Delivery& d : m_delivered) d = {};
+  m_deliveries = 0;
   m_peer = peer;
   ++m_epoch;
   if (peer) peer->SetReceiver([this](const uint8_t* data, size_t size) { HandleDatagram(data, size); });
@@ -88,7 +86,7 @@ bool TMEEndpoint::SetLoginKey(const std::string& key) {
   m_loginKey = key;
   m_sendState = 0;
   m_recvState = 0;
-  if (key.size() < 8) {
+  if (key.size() < 8 || key.size() > kMaxLoginKey) {
     m_loginKey.clear();
     m_scrambler.Set({});
     return false;
@@ -230,23 +228,74 @@ void TMEEndpoint::Disconnect() {
   OnDisconnected();
 }
 
-bool TMEEndpoint::IsStaleCopy(uint8_t sequence, uint64_t hash) {
-  // Behind: a resend, which may need a new acknowledgement.
-  if (Diff(sequence, m_expectedSeq) < 0) return false;
-  // The peer never has a window's worth in flight past what was delivered here;
-  // dropping loses nothing, as whatever is unacknowledged is sent again.
-  if (RingAhead(sequence, m_expectedSeq) >= int(kMaxInFlight)) return true;
-  // Only scrambled packets: the running state makes a repeat byte for byte
-  // practically impossible, where plain ones may well repeat (and a late plain
-  // copy puts no state out of step).
-  if (m_loginKey.empty()) return false;
-  for (const auto& turn : m_delivered[sequence]) {
-    if (std::find(turn.begin(), turn.end(), hash) != turn.end()) {
-      LogLine("TMEEndpoint::HandleDatagram> a late copy of an earlier packet %d ignored", int(sequence));
-      return true;
-    }
+int TMEEndpoint::FindDelivered(uint8_t sequence, uint64_t hash) const {
+  const Delivery* turns = Turns(sequence);
+  for (size_t i = 0; i < kRememberedTurns && turns[i].index != 0; ++i)
+    if (std::find(turns[i].hashes.begin(), turns[i].hashes.end(), hash) != turns[i].hashes.end())
+      return int(i);
+  return -1;
+}
+
+bool TMEEndpoint::Screen(uint8_t sequence, uint64_t hash, bool& takeAck) {
+  const int turn = FindDelivered(sequence, hash);
+  // At or ahead of the expected number every delivery remembered is an earlier
+  // turn's. A repeat of one is kept (a peer that sends the same again may send
+  // the same bytes), but it may be a late copy, whose ack means other packets now.
+  if (Diff(sequence, m_expectedSeq) >= 0) {
+    takeAck = turn < 0;
+    return true;
+  }
+  // Behind: its ack is not taken either, for the same reason; the peer's newer
+  // datagrams and bare acks carry what it has.
+  takeAck = false;
+  const Delivery& current = Turns(sequence)[0];
+  if (turn == 0 || current.index == 0) {
+    // A resend: the peer may have missed the acknowledgement.
+    if (Diff(sequence, m_lastAckSent) <= 0) m_lastAckSent = 0;
+    return false;
+  }
+  // Other bytes than this turn's delivery under the number, and no earlier
+  // turn's either: when that delivery repeated an earlier packet, this is the
+  // peer's own, and the receive state is out of step for good.
+  if (turn < 0 && current.possibleCopy) {
+    LogLine(
+        "TMEEndpoint::HandleDatagram> packet %d came again with other content than the copy of an earlier "
+        "packet delivered under its number: the stream is garbled, disconnecting",
+        int(sequence));
+    Disconnect();
   }
   return false;
+}
+
+bool TMEEndpoint::IsProvenCopy(const TMEPacket& packet) const {
+  if (m_loginKey.empty() || packet.Size() < kProvenCopyBytes) return false;
+  const Delivery* turns = Turns(packet.sequence);
+  for (size_t i = 0; i < kRememberedTurns && turns[i].index != 0; ++i) {
+    if (turns[i].hashes != packet.datagramHashes) continue;
+    // The same wire bytes as then: unscrambled now they say what they said then
+    // only where the masks agree.
+    uint32_t now = m_recvState, then = turns[i].startState;
+    size_t differ = 0;
+    const uint8_t* data = packet.Data();
+    for (size_t k = 0; k < packet.Size() && differ < kProvenCopyBytes; ++k) {
+      differ += m_scrambler.MaskAt(now) != m_scrambler.MaskAt(then);
+      now += data[k];
+      then += data[k];
+    }
+    return differ >= kProvenCopyBytes;
+  }
+  return false;
+}
+
+void TMEEndpoint::Remember(TMEPacket& packet, uint32_t startState) {
+  const bool repeat = IsKnownCopy(packet);
+  Delivery* turns = Turns(packet.sequence);
+  std::rotate(turns, turns + kRememberedTurns - 1, turns + kRememberedTurns);
+  Delivery& d = turns[0];
+  d.index = ++m_deliveries;
+  d.startState = startState;
+  d.hashes = std::move(packet.datagramHashes);
+  d.possibleCopy = repeat;
 }
 
 void TMEEndpoint::DropAll() {
@@ -260,6 +309,8 @@ void TMEEndpoint::DropAll() {
 
 void TMEEndpoint::Acknowledge(uint8_t ack) {
   if (ack == 0) return;
+  // An ack past the newest packet sent is an old copy's: it would take packets the peer never had.
+  if (!m_inFlight.empty() && Diff(ack, m_inFlight.back()->sequence) > 0) return;
   std::vector<uint32_t> tokens;
   for (auto it = m_inFlight.begin(); it != m_inFlight.end();) {
     if (Diff((*it)->sequence, ack) <= 0) {
@@ -280,38 +331,50 @@ void TMEEndpoint::HandleDatagram(const uint8_t* data, size_t size) {
   if (m_connectionMode > 1) return;
   if (whole) {
     if (size < 2) return;
-    const uint64_t hash = sequence == 0 ? 0 : DatagramHash(data + 2, size - 2);
-    if (sequence != 0 && IsStaleCopy(sequence, hash)) return;
     auto packet = std::make_unique<TMEPacket>(data + 2, size - 2);
     packet->sequence = sequence;
     packet->ack = data[1];
-    if (sequence != 0) packet->datagramHashes.push_back(hash);
+    if (sequence != 0) {
+      const uint64_t hash = DatagramHash(data + 2, size - 2);
+      bool takeAck = false;
+      if (!Screen(sequence, hash, takeAck)) return;
+      if (!takeAck) packet->ack = 0;
+      packet->datagramHashes.push_back(hash);
+    }
     PacketPath(std::move(packet));
     return;
   }
   // A split datagram never exceeds one fragment's room.
   if (size < 3 || size > kMaxDatagram) return;
   const uint64_t hash = DatagramHash(data + 2, size - 2);
-  // Its acknowledgement is as old as it is and could take packets the peer never had.
-  if (IsStaleCopy(sequence, hash)) return;
-  Acknowledge(data[1]);
+  bool takeAck = false;
+  if (!Screen(sequence, hash, takeAck)) return;
+  if (takeAck) Acknowledge(data[1]);
   if (!m_peer) return;
-  if (Diff(sequence, m_expectedSeq) < 0) {
-    if (Diff(sequence, m_lastAckSent) <= 0) m_lastAckSent = 0;
-    return;
+  if (auto parked = m_parked.find(sequence); parked != m_parked.end()) {
+    if (!takeAck || !IsKnownCopy(*parked->second)) return;
+    LogLine("TMEEndpoint::HandleDatagram> a late copy of an earlier packet %d ignored", int(sequence));
+    m_parked.erase(parked);
   }
-  if (m_parked.count(sequence)) return;
-  std::unique_ptr<TMEPacket> packet = AddFragment(sequence, data[2], data + 3, size - 3, hash);
+  std::unique_ptr<TMEPacket> packet = AddFragment(sequence, data[2], data + 3, size - 3, hash, !takeAck);
   if (packet) {
     packet->sequence = sequence;
     PacketPath(std::move(packet));
   }
 }
 
+bool TMEEndpoint::IsKnownCopy(const TMEPacket& packet) const {
+  for (uint64_t h : packet.datagramHashes)
+    if (FindDelivered(packet.sequence, h) >= 0) return true;
+  return false;
+}
+
 std::unique_ptr<TMEPacket> TMEEndpoint::AddFragment(uint8_t sequence, uint8_t fragment, const uint8_t* data,
-                                                    size_t size, uint64_t hash) {
+                                                    size_t size, uint64_t hash, bool knownCopy) {
   Reassembly& r = m_reassembly[sequence];
   const size_t index = fragment & 0x7F;
+  // A late copy's fragment never displaces one that may be the peer's own.
+  if (knownCopy && index < r.fragments.size() && r.fragments[index]) return nullptr;
   if (fragment & 0x80) r.total = uint8_t(index + 1);
   if (r.fragments.size() < index + 1) {
     r.fragments.resize(index + 1);
@@ -356,13 +419,18 @@ void TMEEndpoint::PacketPath(std::unique_ptr<TMEPacket> packet) {
   if (packet->sequence == m_expectedSeq) {
     const uint32_t epoch = m_epoch;
     while (packet) {
+      if (IsProvenCopy(*packet)) {
+        // Not acknowledged, so the peer sends its own packet again.
+        LogLine("TMEEndpoint::HandleDatagram> a late copy of an earlier packet %d ignored",
+                int(packet->sequence));
+        break;
+      }
       if (m_lastReceivedSeq == m_lastAckSent) m_ackTimer = now;
       m_lastReceivedSeq = m_expectedSeq;
-      DeliveredTurns& turns = m_delivered[m_expectedSeq];
-      std::rotate(turns.rbegin(), turns.rbegin() + 1, turns.rend());
-      turns.front() = std::move(packet->datagramHashes);
+      const uint32_t startState = m_recvState;
       if (!m_loginKey.empty())
         m_scrambler.Unscramble(packet->GetBuffer().Data(), packet->Size(), m_recvState);
+      Remember(*packet, startState);
       ++m_deliveredSinceAck;
       m_deliveredBytesSinceAck += packet->Size();
       // An in-memory buffer always goes back to its start.
@@ -384,10 +452,14 @@ void TMEEndpoint::PacketPath(std::unique_ptr<TMEPacket> packet) {
     m_lastHeard = now;
     return;
   }
-  if (Diff(packet->sequence, m_expectedSeq) < 0) {
-    if (Diff(packet->sequence, m_lastAckSent) <= 0) m_lastAckSent = 0;
-    return;
+  // Ahead (behind ones were screened out): parked until the gap fills. A late
+  // copy parked there gives way to a datagram that may be the peer's own.
+  auto parked = m_parked.find(packet->sequence);
+  if (parked != m_parked.end()) {
+    if (IsKnownCopy(*packet) || !IsKnownCopy(*parked->second)) return;
+    LogLine("TMEEndpoint::HandleDatagram> a late copy of an earlier packet %d ignored",
+            int(packet->sequence));
+    m_parked.erase(parked);
   }
-  if (!m_parked.count(packet->sequence) && m_parked.size() < kMaxParked)
-    m_parked[packet->sequence] = std::move(packet);
+  if (m_parked.size() < kMaxParked) m_parked[packet->sequence] = std::move(packet);
 }

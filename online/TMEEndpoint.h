@@ -33,6 +33,8 @@ public:
   static constexpr size_t kAckPackets = kMaxInFlight / 2;
   static constexpr size_t kAckBytes = 32 * 1024;
   static constexpr size_t kMaxParked = 128;
+  // Longest login key taken: the longest text a string field carries.
+  static constexpr size_t kMaxLoginKey = 65535;
   static constexpr size_t kMaxQueued = 1000;
   // Largest packet content either side accepts; a peer of this channel drops
   // anything larger unacknowledged, so the sender refuses it up front.
@@ -63,7 +65,7 @@ public:
   // 8 bytes, each 1..255, made once from the process random generator.
   std::string GetClientKey();
   // Sets the login key and restarts both scramble states; a key shorter than 8
-  // bytes is refused and cleared (false).
+  // bytes or longer than kMaxLoginKey is refused and cleared (false).
   [[nodiscard]] bool SetLoginKey(const std::string& key);
   [[nodiscard]] bool HasLoginKey() const { return m_loginKey.size() >= 8; }
 
@@ -101,9 +103,21 @@ private:
     std::vector<std::optional<std::vector<uint8_t>>> fragments;
     std::vector<uint64_t> hashes;  // of each fragment's datagram
   };
-  // Packets delivered under one number in the last turns of the numbering, newest first.
-  static constexpr size_t kRememberedTurns = 2;
-  using DeliveredTurns = std::array<std::vector<uint64_t>, kRememberedTurns>;
+  // What was delivered under one number in one turn of the numbering.
+  struct Delivery {
+    uint64_t index = 0;            // which delivery it was, from 1; 0: none
+    uint32_t startState = 0;       // the receive scramble state it was unscrambled from
+    std::vector<uint64_t> hashes;  // of each datagram it arrived in, past the header
+    // It repeated a datagram delivered under its number in an earlier turn, so
+    // it may have been a late copy standing in for the peer's packet.
+    bool possibleCopy = false;
+  };
+  // Turns of the numbering remembered per number (about 2000 packets).
+  static constexpr size_t kRememberedTurns = 8;
+  // A repeat of an earlier packet whose masks now differ from then in this many
+  // bytes is that packet's late copy: a new packet matching it byte for byte
+  // under other masks would take that many coincidences.
+  static constexpr size_t kProvenCopyBytes = 6;
 
   double Now() const;
   [[nodiscard]] bool Transmit(TMEPacket& packet);
@@ -113,13 +127,25 @@ private:
   void SendControl(bool close);
   void Acknowledge(uint8_t ack);
   void PacketPath(std::unique_ptr<TMEPacket> packet);
+  // A known copy's fragment fills a gap only.
   std::unique_ptr<TMEPacket> AddFragment(uint8_t sequence, uint8_t fragment, const uint8_t* data, size_t size,
-                                         uint64_t hash);
-  // A late copy from an earlier turn of the numbering, known before its
-  // acknowledgement is taken or it is unscrambled: a datagram at or ahead of the
-  // expected number that lies past the peer's window, or that repeats one
-  // already delivered under that number.
-  [[nodiscard]] bool IsStaleCopy(uint8_t sequence, uint64_t hash);
+                                         uint64_t hash, bool knownCopy);
+  // The turn (0 = the newest) whose delivery under `sequence` holds a datagram of
+  // this hash, or -1.
+  [[nodiscard]] int FindDelivered(uint8_t sequence, uint64_t hash) const;
+  // Whether a datagram may be taken further, and whether its ack may be: a
+  // datagram behind the expected number is checked against what was delivered
+  // under it and dropped; one that repeats an earlier turn's delivery is kept,
+  // but its ack (as old as it is) is not taken.
+  [[nodiscard]] bool Screen(uint8_t sequence, uint64_t hash, bool& takeAck);
+  // A packet at or ahead of the expected number holding a datagram delivered under its number before.
+  [[nodiscard]] bool IsKnownCopy(const TMEPacket& packet) const;
+  // A packet at the expected number that repeats an earlier one byte for byte
+  // while the masks now differ from then: that packet's late copy.
+  [[nodiscard]] bool IsProvenCopy(const TMEPacket& packet) const;
+  void Remember(TMEPacket& packet, uint32_t startState);
+  Delivery* Turns(uint8_t sequence) { return &m_delivered[size_t(sequence) * kRememberedTurns]; }
+  const Delivery* Turns(uint8_t sequence) const { return &m_delivered[size_t(sequence) * kRememberedTurns]; }
   void DropAll();
   // Sends what is queued and the close, leaves the peer, and drops all state.
   void LeavePeer();
@@ -137,7 +163,8 @@ private:
   uint32_t m_connectionMode = 1;
   bool m_hasQueued = false;
   std::map<uint8_t, Reassembly> m_reassembly;
-  std::array<DeliveredTurns, 256> m_delivered;
+  std::vector<Delivery> m_delivered;  // kRememberedTurns per number, newest first
+  uint64_t m_deliveries = 0;
   std::string m_clientKey;
   std::string m_loginKey;
   uint32_t m_sendState = 0;

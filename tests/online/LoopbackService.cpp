@@ -383,6 +383,10 @@ void LoopbackService::Serve(const Bytes& content) {
       clientKey.assign(key.begin(), key.end());
       if (!answerLogin) return;
       reply.WriteU8(1);
+      if (emptyLoginReply) {
+        Send(Bytes(reply.Data(), reply.Data() + reply.Size()));
+        return;
+      }
       reply.WriteString(loginError);
       if (loginError.empty() || !refusalTextOnly) reply.WriteString(loginKey);
       Send(Bytes(reply.Data(), reply.Data() + reply.Size()));

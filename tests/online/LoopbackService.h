@@ -99,6 +99,7 @@ public:
   int resultType = 4;  // 3 or 4
   std::string resultError;
   bool refusalTextOnly = false;  // a refusal (1, 3 or 4) carries its error text alone
+  bool emptyLoginReply = false;  // reply 1 is its type byte alone
   uint32_t minuteLimit = 300000, hourLimit = 10800000;
   std::string expectedSessionKey;  // empty: any
   int echoPosts = 0;               // 10 or 11: posts come back as that type

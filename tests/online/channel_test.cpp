@@ -337,3 +337,77 @@ TEST_F(ChannelTest, SoakUnderLossDuplicationAndReorder) {
 }
 
 }  // namespace
+
+namespace {
+
+void Key(Channel& c, LoopbackService& service, const std::string& login = "ABCDEFGH") {
+  ASSERT_TRUE(c.SetLoginKey(login));
+  const std::string key = c.GetClientKey() + login;
+  service.SetKey(Bytes(key.begin(), key.end()));
+}
+
+bool SendAll(Channel& c, LoopbackService& service, const std::vector<Bytes>& contents) {
+  for (const Bytes& b : contents) service.Send(b);
+  return RunFor(c, service, 600, [&] { return c.got.size() >= contents.size(); });
+}
+
+// One short message again and again drives the scramble state into a cycle,
+// where a packet repeats the one a turn before byte for byte; empty packets always do.
+TEST_F(ChannelTest, RepeatedMessagesAllArrive) {
+  Channel c(service);
+  Key(c, service);
+  const std::vector<Bytes> sent(1500, Bytes{'h'});
+  EXPECT_TRUE(SendAll(c, service, sent) && c.got == sent && c.disconnects == 0);
+}
+
+TEST_F(ChannelTest, EmptyPacketsThenAMessage) {
+  Channel c(service);
+  Key(c, service);
+  std::vector<Bytes> sent(300);
+  sent.push_back({1, 2, 3});
+  EXPECT_TRUE(SendAll(c, service, sent) && c.got == sent && c.disconnects == 0);
+}
+
+TEST_F(ChannelTest, PacketsUpTo127AheadWaitForTheGap) {
+  Channel c(service);
+  for (int seq = 2; seq <= 128; ++seq) service.SendRaw({uint8_t(seq), 0, 0x80, uint8_t(seq)});
+  service.SendRaw({1, 0, 0x80, 1});
+  RunFor(c, service, 0.2);
+  ASSERT_EQ(c.got.size(), 128u);
+  EXPECT_EQ(c.got.back(), Bytes{128});
+}
+
+// Copies up to seven turns old arrive at any point; the 65-byte key's masks
+// repeat only every 1.5 million states, so none lands where it cannot be told.
+TEST_F(ChannelTest, LateCopiesOfOlderTurns) {
+  Channel c(service);
+  Kiv::Rand rand(7);
+  std::string login(57, '\0');
+  for (char& k : login) k = char(1 + rand.NextInt(255));
+  std::vector<Bytes> sent, copies;
+  for (uint32_t i = 0; i < 1800; ++i) sent.push_back(Pattern(8 + rand.NextInt(40), i));
+  size_t scanned = 0;
+  Key(c, service, login);
+  for (uint32_t i = 0; i < 1800; ++i) {
+    service.Send(sent[i]);
+    if (i % 3 == 0) RunFor(c, service, 0.05);
+    for (; scanned < service.wire.size(); ++scanned)
+      if (!service.wire[scanned].fromClient && service.wire[scanned].bytes[0] != 0)
+        copies.push_back(service.wire[scanned].bytes);
+    if (copies.size() > 300) service.SendRaw(copies[rand.NextInt(uint32_t(copies.size() - 256))]);
+  }
+  RunFor(c, service, 600, [&] { return c.got.size() >= sent.size(); });
+  EXPECT_TRUE(c.got == sent && c.disconnects == 0);
+
+  // An empty packet's copy at the expected number cannot be told from the
+  // peer's own; when that comes with other bytes the channel ends.
+  Channel d(service);
+  Key(d, service);
+  EXPECT_TRUE(SendAll(d, service, std::vector<Bytes>(255)));
+  service.SendRaw({1, 0, 0x80});
+  service.Send({1, 2, 3});
+  RunFor(d, service, 5, [&] { return d.disconnects > 0; });
+  EXPECT_EQ(d.disconnects, 1);
+}
+
+}  // namespace

@@ -2,6 +2,8 @@
 // the asset database's online-account requests, with the process clock faked.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
 #include <algorithm>
 
 #include "OnlineTestSupport.h"
@@ -187,6 +189,7 @@ TEST_F(EndpointTest, LoginMatrix) {
        3, 1},
       {"error in 4", [](LoopbackService& s) { s.resultError = "expired"; }, 3, 1},
       {"no answer", [](LoopbackService& s) { s.answerLogin = false; }, 6, 0},
+      {"empty reply 1", [](LoopbackService& s) { s.emptyLoginReply = true; }, 2, 0},
   };
   // And again with each refusal carrying its error text alone.
   for (bool textOnly : {false, true})
@@ -521,4 +524,16 @@ TEST_F(EndpointTest, LateCopiesOfAPacketCostNoMessage) {
   EXPECT_EQ(e.GetStatus(), 7u);
   EXPECT_EQ(log.Count("TMEEndpoint::HandleDatagram> a late copy of an earlier packet 13 ignored"), 1);
   e.RemoveClient(&client);
+}
+
+// The longest login key a reply carries costs the scrambler a few MB at most.
+TEST_F(EndpointTest, LongLoginKeyKeepsMemoryBounded) {
+  svc->loginKey.assign(65003, 'k');
+  for (size_t i = 0; i < svc->loginKey.size(); i += 7) svc->loginKey[i] = char('a' + i % 26);
+  rusage before{}, after{};
+  getrusage(RUSAGE_SELF, &before);
+  Online();
+  getrusage(RUSAGE_SELF, &after);
+  EXPECT_EQ(svc->sessionKeySeen, "secret");                  // scrambled alike on both sides
+  EXPECT_LT(after.ru_maxrss - before.ru_maxrss, 64 * 1024);  // KB
 }
