@@ -1,0 +1,104 @@
+// The shipped schema against what the legacy upgrade writes, and the two
+// halves of an asset check reading a config the same way.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "ProgramFixture.h"
+#include "kiv/File.h"
+#include "tests/graphics/mesh/MeshFixture.h"
+
+namespace {
+
+std::string Mesh(const std::vector<std::string>& points, bool skeleton = false) {
+  MeshFixture::Mesh mesh;
+  mesh.chunks.push_back(MeshFixture::Quad(1.0f, "body.m.onetex"));
+  if (skeleton) mesh.skeleton = MeshFixture::Bone("root");
+  mesh.attachments.emplace();
+  for (const std::string& point : points) mesh.attachments->push_back({point});
+  const std::vector<uint8_t> bytes = MeshFixture::Write(mesh);
+  return std::string(bytes.begin(), bytes.end());
+}
+
+std::string Sample(const std::string& name) {
+  std::string bytes;
+  EXPECT_TRUE(Kiv::File::ReadWholeFile(std::string(ROVANA_SOURCE_DIR) + "/samples/" + name, bytes));
+  return bytes;
+}
+
+class LegacySchema : public ProgramFixture {};
+
+}  // namespace
+
+// A config of every kind the upgrade rewrites, and one per legacy tag it
+// handles, each as an old asset would give it: none is refused.
+TEST_F(LegacySchema, EveryUpgradedConfigPassesTheShippedSchema) {
+  using Files = std::vector<std::pair<std::string, std::string>>;
+  const std::string plain = Mesh({}), pm = Sample("meshes/quad.pm"), png = Sample("textures/brick.png");
+  const std::string table = "mesh-table\n{\n  default\n  {\n    mesh \"m.im\"\n    auto-create 1\n  }\n}\n";
+  const struct {
+    const char* kind;
+    std::string tags;
+    Files files;
+  } kinds[] = {
+      {"scenery",
+       "asset-filename \"hut\"\nnight \"lit\"\nauto-animation 1\nbendy 1\nfontsize 2\nfontcolor \"1,2,3\"\n"
+       "soundscript\n{\n  bell\n  {\n    sound\n    {\n      bell.wav \"\"\n    }\n  }\n}\n",
+       {{"hut.im", Mesh({"a.name0"}, true)}, {"anim.kin", "k"}, {"lit/lit.im", plain}, {"bell.wav", "w"}}},
+      {"scenery", "asset-filename \"hut\"\ntrackside 2\nfunction \"x\"\n", {{"hut.im", plain}}},
+      {"buildable", "asset-filename \"shed\"\nnight \"lit\"\n", {{"shed.im", plain}, {"lit/lit.im", plain}}},
+      {"bogey", "asset-filename \"b\"\nlight 1\n", {{"b.pm", pm}, {"b_shadow/b_shadow.pm", pm}}},
+      {"traincar",
+       "asset-filename \"car\"\nbogey <kuid:523:9901>\nbogey-1-r <kuid:523:9902>\nrunning-numbers\n{\n  0 \"1\"\n}\n",
+       {{"car_body/car_body.pm", pm}, {"car_shadow/car_shadow.pm", pm}}},
+      {"interior",
+       "asset-filename \"cab\"\nattachment\n{\n  seat\n  {\n    mesh \"seat.im\"\n    att \"a.seat\"\n  }\n}\nmesh \"cab.im\"\n"
+       "camera \"1,2\"\n",
+       {{"cab.im", Mesh({"a.seat"})}, {"seat.im", plain}}},
+      {"track", "asset-filename \"rail\"\nheight 1\nmini \"x\"\n" + table, {{"m.im", plain}}},
+      {"bridge", "asset-filename \"span\"\nmini \"x\"\n" + table, {{"m.im", plain}}},
+      {"mojunction", "asset-filename \"j\"\nmode0 \"left\"\nmode1 \"right\"\n",
+       {{"left/left.im", plain}, {"right/right.im", plain}}},
+      {"mocrossing", "asset-filename \"c\"\nmode0 \"x\"\ntrack <kuid:523:9903>\nroad <kuid:523:9904>\n",
+       {{"x/x.im", Mesh({"a.road0a", "a.road0b"}, true)}, {"x/anim.kin", "k"}}},
+      {"turntable", "asset-filename \"t\"\nmode0 \"pit\"\nmode1 \"deck\"\ntrack <kuid:523:9903>\n",
+       {{"pit/pit.im", Mesh({"a.otrack0a", "a.otrack0b"})}, {"deck/deck.im", Mesh({"a.itrack0a", "a.itrack0b"})}}},
+      {"groundtexture", "asset-filename \"grass\"\nrgb \"1,2,3\"\nlight 1\n",
+       {{"grass.texture.txt", "Primary=grass.png\n"}, {"grass.png", png}}},
+      {"texture", "asset-filename \"grass\"\n", {{"grass.texture.txt", "Primary=grass.png\n"}, {"grass.png", png}}},
+      {"mesh", "light 1\n" + table, {{"m.im", plain}}},
+      {"behavior", "icon-texture \"icon.jpg\"\nscript \"behave\"\nclass \"Behave\"\n",
+       {{"icon.jpg", png}, {"behave.gs", "class Behave {\n};\n"}}},
+      {"map", "region <kuid:523:9905>\n", {}},
+      {"mosignal", "trackside 2\nfunction \"x\"\ncategory-class \"SWA\"\n" + table, {{"m.im", plain}}},
+      {"mospeedboard", "trackside 2\nfunction \"x\"\ncategory-class \"TO\"\n" + table, {{"m.im", plain}}},
+  };
+  // Tags any old config may hold; each is upgraded away or into its place.
+  const char* const tags[] = {
+      "name \"Old name\"", "thumbnail \"t.jpg\"", ".cache\n{\n}", "__filename \"x\"", "__dir \"x\"",
+      "category-region-0 \"au\"\ncategory-region-1 \"gb\"", "category-era-0 \"1950\"", "license \"\"",
+      "rgb \"255,0\"", "script \"main\"\nclass \"Main\"",
+      "type \"x\"", "region \"Europe\"", "icon-texture \"icon.jpg\"", "rem \"x\"", "licence \"x\"",
+      "disclaimer: \"x\"", "licence: \"x\"", "licence:- \"x\"", "name-de \"x\"", "origin \"x\"",
+      "objremarks \"x\"", "origregion \"x\"", "orgname \"x\"", "origname \"x\"", "melko \"x\"",
+      "company \"x\"", "rovana \"x\"", "rovana_build \"x\"", "train-build \"x\"", "version \"x\"",
+      "obsolete \"x\"", "auteur \"Jean\"", "organization \"Org\"", "user-name \"U\"",
+      "description: \"x\"", "description \"A shed\"\nthis \"x\"\nis \"x\"\nmy \"x\"", "asset \"x\"",
+      "asset-kind \"x\"", "by \"x\"", "copyright \"x\"", "created \"x\"", "_ \"x\"", "123 \"x\"",
+      "category-class \"BU\"", "category-region \"World Trees\"",
+  };
+  int number = 0;
+  auto check = [&](const std::string& kind, const std::string& tags, const Files& files) {
+    const std::string asset = "legacy" + std::to_string(++number);
+    for (const auto& [name, bytes] : files) Write(asset + "/" + name, bytes);
+    const std::string folder = Write(asset + "/config.txt", "kuid <kuid:523:" + std::to_string(9500 + number) +
+                                                                ">\nkind " + kind +
+                                                                "\nusername \"Legacy\"\nrovana-build 2.4\n" +
+                                                                tags + "\n");
+    Run({"validate", folder});
+    EXPECT_EQ(m_last.find("- "), std::string::npos) << kind << "\n" << tags << "\n" << m_last;
+  };
+  for (const auto& [kind, tags, files] : kinds) check(kind, tags, files);
+  const Files scripts = {{"icon.jpg", png}, {"main.gs", "class Main {\n};\n"}};
+  for (const char* tag : tags) check("library", tag, scripts);
+}
