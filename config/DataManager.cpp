@@ -180,7 +180,8 @@ bool DataManager::LoadDataFiles() {
       continue;
     }
     DataFileList list;
-    std::string_view rest(text);
+    // Saved by an editor that marks UTF-8, the list still starts with its first entry.
+    std::string_view rest = Kiv::SkipByteOrderMark(text);
     bool toldNul = false;
     for (int number = 1; !rest.empty(); ++number) {
       size_t end = rest.find('\n');

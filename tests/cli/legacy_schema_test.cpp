@@ -49,25 +49,35 @@ TEST_F(LegacySchema, EveryUpgradedConfigPassesTheShippedSchema) {
       {"buildable", "asset-filename \"shed\"\nnight \"lit\"\n", {{"shed.im", plain}, {"lit/lit.im", plain}}},
       {"bogey", "asset-filename \"b\"\nlight 1\n", {{"b.pm", pm}, {"b_shadow/b_shadow.pm", pm}}},
       {"traincar",
-       "asset-filename \"car\"\nbogey <kuid:523:9901>\nbogey-1-r <kuid:523:9902>\nrunning-numbers\n{\n  0 \"1\"\n}\n",
+       "asset-filename \"car\"\nbogey <kuid:523:9901>\nbogey-1-r <kuid:523:9902>\nrunning-numbers\n{\n  0 "
+       "\"1\"\n}\n",
        {{"car_body/car_body.pm", pm}, {"car_shadow/car_shadow.pm", pm}}},
       {"interior",
-       "asset-filename \"cab\"\nattachment\n{\n  seat\n  {\n    mesh \"seat.im\"\n    att \"a.seat\"\n  }\n}\nmesh \"cab.im\"\n"
+       "asset-filename \"cab\"\nattachment\n{\n  seat\n  {\n    mesh \"seat.im\"\n    att \"a.seat\"\n  "
+       "}\n}\nmesh \"cab.im\"\n"
        "camera \"1,2\"\n",
        {{"cab.im", Mesh({"a.seat"})}, {"seat.im", plain}}},
       {"track", "asset-filename \"rail\"\nheight 1\nmini \"x\"\n" + table, {{"m.im", plain}}},
       {"bridge", "asset-filename \"span\"\nmini \"x\"\n" + table, {{"m.im", plain}}},
-      {"mojunction", "asset-filename \"j\"\nmode0 \"left\"\nmode1 \"right\"\n",
+      {"mojunction",
+       "asset-filename \"j\"\nmode0 \"left\"\nmode1 \"right\"\n",
        {{"left/left.im", plain}, {"right/right.im", plain}}},
-      {"mocrossing", "asset-filename \"c\"\nmode0 \"x\"\ntrack <kuid:523:9903>\nroad <kuid:523:9904>\n",
+      {"mocrossing",
+       "asset-filename \"c\"\nmode0 \"x\"\ntrack <kuid:523:9903>\nroad <kuid:523:9904>\n",
        {{"x/x.im", Mesh({"a.road0a", "a.road0b"}, true)}, {"x/anim.kin", "k"}}},
-      {"turntable", "asset-filename \"t\"\nmode0 \"pit\"\nmode1 \"deck\"\ntrack <kuid:523:9903>\n",
-       {{"pit/pit.im", Mesh({"a.otrack0a", "a.otrack0b"})}, {"deck/deck.im", Mesh({"a.itrack0a", "a.itrack0b"})}}},
-      {"groundtexture", "asset-filename \"grass\"\nrgb \"1,2,3\"\nlight 1\n",
+      {"turntable",
+       "asset-filename \"t\"\nmode0 \"pit\"\nmode1 \"deck\"\ntrack <kuid:523:9903>\n",
+       {{"pit/pit.im", Mesh({"a.otrack0a", "a.otrack0b"})},
+        {"deck/deck.im", Mesh({"a.itrack0a", "a.itrack0b"})}}},
+      {"groundtexture",
+       "asset-filename \"grass\"\nrgb \"1,2,3\"\nlight 1\n",
        {{"grass.texture.txt", "Primary=grass.png\n"}, {"grass.png", png}}},
-      {"texture", "asset-filename \"grass\"\n", {{"grass.texture.txt", "Primary=grass.png\n"}, {"grass.png", png}}},
+      {"texture",
+       "asset-filename \"grass\"\n",
+       {{"grass.texture.txt", "Primary=grass.png\n"}, {"grass.png", png}}},
       {"mesh", "light 1\n" + table, {{"m.im", plain}}},
-      {"behavior", "icon-texture \"icon.jpg\"\nscript \"behave\"\nclass \"Behave\"\n",
+      {"behavior",
+       "icon-texture \"icon.jpg\"\nscript \"behave\"\nclass \"Behave\"\n",
        {{"icon.jpg", png}, {"behave.gs", "class Behave {\n};\n"}}},
       {"map", "region <kuid:523:9905>\n", {}},
       {"mosignal", "trackside 2\nfunction \"x\"\ncategory-class \"SWA\"\n" + table, {{"m.im", plain}}},
@@ -75,30 +85,92 @@ TEST_F(LegacySchema, EveryUpgradedConfigPassesTheShippedSchema) {
   };
   // Tags any old config may hold; each is upgraded away or into its place.
   const char* const tags[] = {
-      "name \"Old name\"", "thumbnail \"t.jpg\"", ".cache\n{\n}", "__filename \"x\"", "__dir \"x\"",
-      "category-region-0 \"au\"\ncategory-region-1 \"gb\"", "category-era-0 \"1950\"", "license \"\"",
-      "rgb \"255,0\"", "script \"main\"\nclass \"Main\"",
-      "type \"x\"", "region \"Europe\"", "icon-texture \"icon.jpg\"", "rem \"x\"", "licence \"x\"",
-      "disclaimer: \"x\"", "licence: \"x\"", "licence:- \"x\"", "name-de \"x\"", "origin \"x\"",
-      "objremarks \"x\"", "origregion \"x\"", "orgname \"x\"", "origname \"x\"", "melko \"x\"",
-      "company \"x\"", "rovana \"x\"", "rovana_build \"x\"", "train-build \"x\"", "version \"x\"",
-      "obsolete \"x\"", "auteur \"Jean\"", "organization \"Org\"", "user-name \"U\"",
-      "description: \"x\"", "description \"A shed\"\nthis \"x\"\nis \"x\"\nmy \"x\"", "asset \"x\"",
-      "asset-kind \"x\"", "by \"x\"", "copyright \"x\"", "created \"x\"", "_ \"x\"", "123 \"x\"",
-      "category-class \"BU\"", "category-region \"World Trees\"",
+      "name \"Old name\"",
+      "thumbnail \"t.jpg\"",
+      ".cache\n{\n}",
+      "__filename \"x\"",
+      "__dir \"x\"",
+      "category-region-0 \"au\"\ncategory-region-1 \"gb\"",
+      "category-era-0 \"1950\"",
+      "license \"\"",
+      "rgb \"255,0\"",
+      "script \"main\"\nclass \"Main\"",
+      "type \"x\"",
+      "region \"Europe\"",
+      "icon-texture \"icon.jpg\"",
+      "rem \"x\"",
+      "licence \"x\"",
+      "disclaimer: \"x\"",
+      "licence: \"x\"",
+      "licence:- \"x\"",
+      "name-de \"x\"",
+      "origin \"x\"",
+      "objremarks \"x\"",
+      "origregion \"x\"",
+      "orgname \"x\"",
+      "origname \"x\"",
+      "melko \"x\"",
+      "company \"x\"",
+      "rovana \"x\"",
+      "rovana_build \"x\"",
+      "train-build \"x\"",
+      "version \"x\"",
+      "obsolete \"x\"",
+      "auteur \"Jean\"",
+      "organization \"Org\"",
+      "user-name \"U\"",
+      "description: \"x\"",
+      "description \"A shed\"\nthis \"x\"\nis \"x\"\nmy \"x\"",
+      "asset \"x\"",
+      "asset-kind \"x\"",
+      "by \"x\"",
+      "copyright \"x\"",
+      "created \"x\"",
+      "_ \"x\"",
+      "123 \"x\"",
+      "category-class \"BU\"",
+      "category-region \"World Trees\"",
   };
   int number = 0;
   auto check = [&](const std::string& kind, const std::string& tags, const Files& files) {
     const std::string asset = "legacy" + std::to_string(++number);
     for (const auto& [name, bytes] : files) Write(asset + "/" + name, bytes);
-    const std::string folder = Write(asset + "/config.txt", "kuid <kuid:523:" + std::to_string(9500 + number) +
-                                                                ">\nkind " + kind +
-                                                                "\nusername \"Legacy\"\nrovana-build 2.4\n" +
-                                                                tags + "\n");
+    const std::string folder =
+        Write(asset + "/config.txt", "kuid <kuid:523:" + std::to_string(9500 + number) + ">\nkind " + kind +
+                                         "\nusername \"Legacy\"\nrovana-build 2.4\n" + tags + "\n");
     Run({"validate", folder});
     EXPECT_EQ(m_last.find("- "), std::string::npos) << kind << "\n" << tags << "\n" << m_last;
   };
   for (const auto& [kind, tags, files] : kinds) check(kind, tags, files);
   const Files scripts = {{"icon.jpg", png}, {"main.gs", "class Main {\n};\n"}};
   for (const char* tag : tags) check("library", tag, scripts);
+}
+
+// A build number past the float range is refused by name; a category code
+// reads the same without regard to case in the config and the script check;
+// a list file saved with a byte-order mark keeps its first entry.
+TEST_F(LegacySchema, BuildNumbersCategoryCaseAndMarkedListsReadAsWritten) {
+  std::string list;
+  ASSERT_TRUE(Kiv::File::ReadWholeFile(m_root + "/OBLData/categoryclass.txt", list));
+  m_tree.Write("install/OBLData/categoryclass.txt", "\xEF\xBB\xBF" + list);
+  const std::string head = "kind library\nusername \"Car\"\n";
+  Write("car/car.gs",
+        "class Trackside {\n};\nclass Vehicle isclass Trackside {\n};\nclass Car isclass Vehicle {\n};\n");
+  const struct {
+    std::string config;
+    int code;
+    std::string out;
+  } cases[] = {
+      {head + "rovana-build 3.5e38\n", -1,
+       "- The build number '3.5e38' in \"rovana-build\" is not a finite number.\nOK (1 Errors,0 Warnings)\n"},
+      {head + "rovana-build inf\n", -1,
+       "- The build number 'inf' in \"rovana-build\" is not a finite number.\nOK (1 Errors,0 Warnings)\n"},
+      {head + "rovana-build 3.4\ncategory-class \"tr;tv\"\nscript \"car\"\nclass \"Car\"\n", 0,
+       "OK (0 Errors,0 Warnings)\n"},
+      {head + "rovana-build 3.4\ncategory-class \"TR\"\n", 0, "OK (0 Errors,0 Warnings)\n"},
+  };
+  for (const auto& [config, code, out] : cases) {
+    EXPECT_EQ(Run({"validate", Write("car/config.txt", "kuid <kuid:523:9601>\n" + config)}), code) << config;
+    EXPECT_EQ(m_last, out) << config;
+  }
 }
