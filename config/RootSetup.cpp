@@ -19,6 +19,8 @@ const Kiv::PString kNoKindTag("$obl_container_nokindtag");
 const Kiv::PString kNoKindSpecification("$obl_container_nokindspecification");
 const Kiv::PString kAliasFound("$obl_container_alias");
 const Kiv::PString kUnreadableBuild("$obl_container_unreadablebuild");
+const Kiv::PString kUnknownKind("$obl_note_unknownkind");
+const Kiv::PString kUnknownMappedKind("$obl_note_unknownmappedkind");
 
 const Kiv::PString kRovanaBuild("rovana-build");
 const Kiv::PString kKind("kind");
@@ -112,7 +114,11 @@ bool Container::SetupRoot(const SoupRef& soup) {
   // 6, 7: the kind's definition.
   const SoupRef def = FindKindDefinition(kind);
   if (!def) {
-    if (eh) eh->Error(FormatMessage(kNoKindSpecification));
+    // The finding names no kind; its note names the kind looked for.
+    const Kiv::PString given = config.GetNamedTag(kKind);
+    if (eh && eh->Error(FormatMessage(kNoKindSpecification)))
+      eh->NoteLast(kind == given ? FormatMessage(kUnknownKind, {kind})
+                                 : FormatMessage(kUnknownMappedKind, {kind, given}));
     return false;
   }
 

@@ -174,3 +174,48 @@ TEST_F(LegacySchema, BuildNumbersCategoryCaseAndMarkedListsReadAsWritten) {
     EXPECT_EQ(m_last, out) << config;
   }
 }
+
+// A finding whose text names no value is followed by a line naming it; a
+// finding about the asset's root names its kind.
+TEST_F(LegacySchema, FindingsNameWhatTheyAreAbout) {
+  const std::string head = "kuid <kuid:523:9701>\nusername \"Named\"\nrovana-build 3.4\n";
+  const std::string mesh = Mesh({"a.x"});
+  Write("car/body.im", mesh);
+  Write("car/shadow.im", mesh);
+  const struct {
+    std::string config, out;
+  } cases[] = {
+      {"kind scenry\n",
+       "- The kind of this asset has no definition in the schema.\n; The schema has no kind 'scenry'.\n"},
+      {"kind track\n",  // an old track stands for the kind "obsolete-track" here
+       "! This asset is of a build older than 2.7 and is obsolete.\n"
+       "- The kind of this asset has no definition in the schema.\n"
+       "; The schema has no kind 'obsolete-track', which the config's kind 'track' stands for.\n"},
+      {"kind library\ncategory-class \"BS\"\n",
+       "- The tag 'category-class' in 'library' has no value chosen.\n; 'BS' is not in the list "
+       "'categoryclass.txt'.\n"},
+      {"kind traincar\npassenger-entry \"a.door\"\nmesh-table\n{\n  default\n  {\n    mesh \"body.im\"\n  }\n"
+       "  shadow\n  {\n    mesh \"shadow.im\"\n  }\n}\n",
+       "- In 'traincar' the tag 'passenger-entry' names 'a.door', which is not an attachment point of the "
+       "mesh.\n"},
+  };
+  std::filesystem::remove(m_root + "/OBLData/kind.txt");
+  m_tree.Write("install/OBLData/kind.txt",
+               "library { top-level 1 inherit { asset-base 1 } }\n"
+               "traincar { top-level 1 inherit { vehicle-base 1 } }\n");
+  for (const auto& [config, out] : cases) {
+    const bool old = config == "kind track\n";
+    EXPECT_EQ(
+        Run({"validate", Write("car/config.txt",
+                               old ? "kuid <kuid:523:9701>\nusername \"Named\"\n" + config : head + config)}),
+        -1);
+    EXPECT_EQ(m_last, out + "OK (1 Errors," + (old ? "1" : "0") + " Warnings)\n") << config;
+  }
+  // Without its kinds file, the installation's missing file is named once.
+  std::filesystem::remove(m_root + "/OBLData/kind.txt");
+  EXPECT_EQ(Run({"validate", Write("car/config.txt", head + "kind library\n")}), -1);
+  EXPECT_EQ(m_last, "; The installation has no schema file '" + m_root +
+                        "/OBLData/kind.txt'; its definitions are missing.\n"
+                        "- The kind of this asset has no definition in the schema.\n"
+                        "; The schema has no kind 'library'.\nOK (1 Errors,0 Warnings)\n");
+}
