@@ -1,12 +1,15 @@
 // What `validate` tells about assets and installations as users meet them: a
 // schema folder that lacks files, a script that does not compile or link,
-// legacy assets that the upgrade converts, a data file holding a NUL byte and
-// a config file named in place of its folder.
+// legacy assets that the upgrade converts, a data file holding a NUL byte, a
+// config file named in place of its folder, build numbers, category codes and
+// lists as editors write them, and findings that name what they are about.
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <sstream>
 
 #include "ProgramFixture.h"
+#include "kiv/File.h"
 #include "tests/graphics/mesh/MeshFixture.h"
 
 namespace {
@@ -66,30 +69,83 @@ TEST_F(ValidateReports, ScriptErrorsReadAsTheCompilerWroteThem) {
   EXPECT_NE(m_last.find("- Unable to link compiled script class 'Absent'.\n"), std::string::npos) << m_last;
 }
 
-// What the upgrade makes of a legacy turntable, crossing and junction, and of
-// their region codes, is what the shipped schema defines.
+// A config of every kind the legacy upgrade rewrites, and one per legacy tag
+// it handles, each as an old asset gives it: the shipped schema takes what
+// the upgrade makes of them.
 TEST_F(ValidateReports, TheShippedSchemaTakesWhatTheUpgradeWrites) {
-  Write("turntable/pit/pit.im", MeshWith({"a.otrack0a", "a.otrack0b"}));
-  Write("turntable/deck/deck.im", MeshWith({"a.itrack0a", "a.itrack0b"}));
-  Write("crossing/cross/cross.im", MeshWith({"a.road0a", "a.road0b", "a.track0a", "a.track0b"}, true));
-  Write("crossing/cross/anim.kin", "barriers");
-  Write("junction/left/left.im", MeshWith({}));
-  Write("junction/right/right.im", MeshWith({}));
-  const struct {
-    const char* asset;
-    const char* tags;
-  } legacy[] = {
-      {"turntable", "9201>\nkind turntable\nmode0 \"pit\"\nmode1 \"deck\"\ntrack <kuid:523:9299>\n"},
-      {"crossing", "9202>\nkind mocrossing\nmode0 \"cross\"\ntrack <kuid:523:9299>\nroad <kuid:523:9298>\n"},
-      {"junction", "9203>\nkind mojunction\nmode0 \"left\"\nmode1 \"right\"\n"},
+  auto sample = [](const std::string& name) {
+    std::string bytes;
+    EXPECT_TRUE(Kiv::File::ReadWholeFile(std::string(ROVANA_SOURCE_DIR) + "/samples/" + name, bytes));
+    return bytes;
   };
-  for (const auto& [asset, tags] : legacy) {
-    Run({"validate", Write(std::string(asset) + "/config.txt",
-                           "kuid <kuid:523:" + std::string(tags) +
-                               "username \"Legacy\"\nrovana-build 2.4\ncategory-region-0 \"au\"\n"
-                               "asset-filename \"x\"\n")});
-    EXPECT_EQ(m_last.find("- "), std::string::npos) << asset << "\n" << m_last;
-  }
+  using Files = std::vector<std::pair<std::string, std::string>>;
+  const std::string plain = MeshWith({}), pm = sample("meshes/quad.pm"), png = sample("textures/brick.png");
+  const std::string table = "mesh-table\n{\n  default\n  {\n    mesh \"m.im\"\n  }\n}\n";
+  const Files grass = {{"grass.texture.txt", "Primary=grass.png\n"}, {"grass.png", png}};
+  const struct {
+    const char* kind;
+    std::string tags;
+    Files files;
+  } kinds[] = {
+      {"scenery",
+       "asset-filename \"hut\"\nnight \"lit\"\nauto-animation 1\nbendy 1\nfontsize 2\nfontcolor \"1,2,3\"\n"
+       "soundscript\n{\n  bell\n  {\n    sound\n    {\n      bell.wav \"\"\n    }\n  }\n}\n",
+       {{"hut.im", MeshWith({"a.name0"}, true)}, {"anim.kin", "k"}, {"lit/lit.im", plain}}},
+      {"scenery", "asset-filename \"hut\"\ntrackside 2\nfunction \"x\"\n", {{"hut.im", plain}}},
+      {"buildable", "asset-filename \"shed\"\nnight \"lit\"\n", {{"shed.im", plain}, {"lit/lit.im", plain}}},
+      {"bogey", "asset-filename \"b\"\nlight 1\n", {{"b.pm", pm}, {"b_shadow/b_shadow.pm", pm}}},
+      {"traincar",
+       "asset-filename \"car\"\nbogey <kuid:523:9901>\nbogey-1-r <kuid:523:9902>\nrunning-numbers 1\n",
+       {{"car_body/car_body.pm", pm}, {"car_shadow/car_shadow.pm", pm}}},
+      {"interior",
+       "asset-filename \"cab\"\nmesh \"cab.im\"\ncamera \"1,2\"\nattachment\n{\n  seat\n  {\n    mesh "
+       "\"seat.im\"\n"
+       "    att \"a.seat\"\n  }\n}\n",
+       {{"cab.im", MeshWith({"a.seat"})}, {"seat.im", plain}}},
+      {"track", "asset-filename \"rail\"\nheight 1\nmini \"x\"\n" + table, {{"m.im", plain}}},
+      {"bridge", "asset-filename \"span\"\nmini \"x\"\n" + table, {{"m.im", plain}}},
+      {"mojunction",
+       "asset-filename \"j\"\nmode0 \"left\"\nmode1 \"right\"\n",
+       {{"left/left.im", plain}, {"right/right.im", plain}}},
+      {"mocrossing",
+       "asset-filename \"c\"\nmode0 \"x\"\ntrack <kuid:523:9903>\nroad <kuid:523:9904>\n",
+       {{"x/x.im", MeshWith({"a.road0a", "a.road0b", "a.track0a", "a.track0b"}, true)}, {"x/anim.kin", "k"}}},
+      {"turntable",
+       "asset-filename \"t\"\nmode0 \"pit\"\nmode1 \"deck\"\ntrack <kuid:523:9903>\n",
+       {{"pit/pit.im", MeshWith({"a.otrack0a", "a.otrack0b"})},
+        {"deck/deck.im", MeshWith({"a.itrack0a", "a.itrack0b"})}}},
+      {"groundtexture", "asset-filename \"grass\"\nrgb \"1,2,3\"\nlight 1\n", grass},
+      {"texture", "asset-filename \"grass\"\n", grass},
+      {"mesh", "light 1\n" + table, {{"m.im", plain}}},
+      {"behavior", "icon-texture \"icon.jpg\"\n", {{"icon.jpg", png}}},
+      {"map", "region <kuid:523:9905>\n", {}},
+      {"mosignal", "trackside 2\nfunction \"x\"\ncategory-class \"SWA\"\n" + table, {{"m.im", plain}}},
+      {"mospeedboard", "trackside 2\nfunction \"x\"\ncategory-class \"TO\"\n" + table, {{"m.im", plain}}},
+  };
+  // Tags any old config may hold, each upgraded away or into its place; a
+  // bare name stands for a tag of that name (a word a careless editor left).
+  std::istringstream tags(
+      "name \"Old\"|.cache\n{\n}|category-region-0 \"au\"\ncategory-region-1 \"gb\"|category-era-0 \"1950\"|"
+      "license \"\"|rgb \"255,0\"|script \"main\"\nclass \"Main\"|icon-texture \"icon.jpg\"|region "
+      "\"EU\"|category-region \"EU\"|"
+      "description \"A shed\"\nis \"x\"|thumbnail|__filename|__dir|type|rem|licence|disclaimer:|licence:|"
+      "licence:-|name-ru|name-es|name-fr|name-pl|name-de|name-it|name-cz|name-cn|name-nl|name-hu|origin|"
+      "objremarks|origregion|orgname|origname|melko|company|rovana|rovana_build|train-build|version|obsolete|"
+      "auteur|organization|user-name|description:|asset|asset-kind|by|you|this|the|these|-|all|copyright|use|"
+      "have|check|only|keep|for|in|alternate|feel|no|contact|created|//|*|_|123|it's");
+  int number = 0;
+  auto check = [&](const std::string& kind, const std::string& tags, const Files& files) {
+    const std::string asset = "legacy" + std::to_string(++number);
+    for (const auto& [name, bytes] : files) Write(asset + "/" + name, bytes);
+    Run({"validate",
+         Write(asset + "/config.txt", "kuid <kuid:523:" + std::to_string(9500 + number) + ">\nkind " + kind +
+                                          "\nusername \"Legacy\"\nrovana-build 2.4\n" + tags + "\n")});
+    EXPECT_EQ(m_last.find("- "), std::string::npos) << kind << "\n" << tags << "\n" << m_last;
+  };
+  for (const auto& [kind, tags, files] : kinds) check(kind, tags, files);
+  for (std::string tag; std::getline(tags, tag, '|');)
+    check("library", tag.find_first_of(" \n") == std::string::npos ? tag + " \"x\"" : tag,
+          {{"icon.jpg", png}, {"main.gs", "class Main {\n};\n"}});
   // A container where the schema defines a value is named with its place.
   const std::string odd = Write("odd/config.txt",
                                 "kuid <kuid:523:9204>\nkind library\nusername \"Odd\"\n"
@@ -112,4 +168,66 @@ TEST_F(ValidateReports, DataFilesAndConfigPathsAsUsersGiveThem) {
     EXPECT_EQ(Run({"validate", given}), 0);
     EXPECT_EQ(m_last, "OK (0 Errors,0 Warnings)\n");
   }
+}
+
+// A build number past the float range is refused by name; a category code
+// reads the same without regard to case in the config and the script check;
+// a list file saved with a byte-order mark keeps its first entry.
+TEST_F(ValidateReports, BuildNumbersCategoryCaseAndMarkedListsReadAsWritten) {
+  std::string list;
+  ASSERT_TRUE(Kiv::File::ReadWholeFile(m_root + "/OBLData/categoryclass.txt", list));
+  m_tree.Write("install/OBLData/categoryclass.txt", "\xEF\xBB\xBF" + list);
+  Write("car/car.gs",
+        "class Trackside {\n};\nclass Vehicle isclass Trackside {\n};\nclass Car isclass Vehicle {\n};\n");
+  auto run = [&](const std::string& tags) {
+    return Run({"validate",
+                Write("car/config.txt", "kuid <kuid:523:9601>\nkind library\nusername \"Car\"\n" + tags)});
+  };
+  for (const std::string build : {"3.5e38", "inf"}) {
+    EXPECT_EQ(run("rovana-build " + build + "\n"), -1);
+    EXPECT_EQ(m_last, "- The build number '" + build +
+                          "' in \"rovana-build\" is not a finite number.\nOK (1 Errors,0 Warnings)\n");
+  }
+  for (const char* tags :
+       {"category-class \"tr;tv\"\nscript \"car\"\nclass \"Car\"\n", "category-class \"TR\"\n"}) {
+    EXPECT_EQ(run(std::string("rovana-build 3.4\n") + tags), 0);
+    EXPECT_EQ(m_last, "OK (0 Errors,0 Warnings)\n") << tags;
+  }
+}
+
+// A finding whose text names no value is followed by a line naming it; a
+// finding about the asset's root names its kind.
+TEST_F(ValidateReports, FindingsNameWhatTheyAreAbout) {
+  Write("car/body.im", MeshWith({"a.x"}));
+  m_tree.Write("install/OBLData/kind.txt",
+               "library { top-level 1 inherit { asset-base 1 } }\n"
+               "traincar { top-level 1 inherit { vehicle-base 1 } }\n");
+  const std::string noKind =
+      "- The kind of this asset has no definition in the schema.\n; The schema has no kind '";
+  const std::pair<std::string, std::string> cases[] = {
+      {"kind scenry\nrovana-build 3.4\n", noKind + "scenry'.\nOK (1 Errors,0 Warnings)\n"},
+      {"kind track\n",
+       "! This asset is of a build older than 2.7 and is obsolete.\n" + noKind +
+           "obsolete-track', which the config's kind 'track' stands for.\nOK (1 Errors,1 Warnings)\n"},
+      {"kind library\nrovana-build 3.4\ncategory-class \"BS\"\n",
+       "- The tag 'category-class' in 'library' has no value chosen.\n; 'BS' is not in the list "
+       "'categoryclass.txt'.\nOK (1 Errors,0 Warnings)\n"},
+      {"kind traincar\nrovana-build 3.4\npassenger-entry \"a.door\"\nmesh-table\n{\n  default\n  {\n    mesh "
+       "\"body.im\"\n  }\n  shadow\n  {\n    mesh \"body.im\"\n  }\n}\n",
+       "- In 'traincar' the tag 'passenger-entry' names 'a.door', which is not an attachment point of the "
+       "mesh.\nOK (1 Errors,0 Warnings)\n"},
+  };
+  for (const auto& [config, out] : cases) {
+    EXPECT_EQ(
+        Run({"validate", Write("car/config.txt", "kuid <kuid:523:9701>\nusername \"Named\"\n" + config)}),
+        -1);
+    EXPECT_EQ(m_last, out) << config;
+  }
+  // Without its kinds file, the installation's missing file is named once.
+  std::filesystem::remove(m_root + "/OBLData/kind.txt");
+  EXPECT_EQ(Run({"validate", m_userData + "/editing/car"}), -1);
+  EXPECT_EQ(m_last, "; The installation has no schema file '" + m_root +
+                        "/OBLData/kind.txt'; its definitions are "
+                        "missing.\n" +
+                        noKind + "traincar'.\nOK (1 Errors,0 Warnings)\n");
 }
