@@ -20,8 +20,9 @@ namespace Cli {
 
 namespace {
 
-void Fail(Session& session, const std::string& line) {
+void Fail(Session& session, const std::string& line, const std::string& note = "") {
   std::fprintf(session.out, "- %s\n", line.c_str());
+  if (!note.empty()) std::fprintf(session.out, "; %s\n", note.c_str());
   std::fflush(session.out);
 }
 
@@ -63,7 +64,10 @@ bool StartUp(Session& session) {
   session.folderChanged = true;
 
   if (!StartConfigSchema("OBLData/")) {
-    Fail(session, "OBLLib initialisation failed.");
+    // The line says nothing of why; its note names the folder it looked for.
+    const std::string folder = Kiv::File::Path(session.installationRoot).Join("OBLData").Str() + "/";
+    Fail(session, "OBLLib initialisation failed.",
+         Kiv::File::IsDirectory(folder) ? "" : "There is no schema folder '" + folder + "'.");
     return false;
   }
   session.configSchemaStarted = true;

@@ -46,6 +46,17 @@ std::string WhyUnreadable(const std::string& path) {
   return "unknown error";
 }
 
+// Every error and warning becomes a result, each followed by its note as an
+// information line.
+void AddFindings(ResultsLog& log, const KUID& kuid, const ErrorHandler::EntryList& entries) {
+  for (const ErrorHandler::Entry& entry : entries) {
+    if (entry.severity == ErrorHandler::kMessage) continue;
+    AddAssetResult(log, entry.severity, kuid, InterfaceTextToLocal(entry.text.View()));
+    if (!entry.note.IsEmpty())
+      AddAssetResult(log, ResultsLog::kInformation, kuid, InterfaceTextToLocal(entry.note.View()));
+  }
+}
+
 }  // namespace
 
 std::string InterfaceTextToLocal(std::string_view text) {
@@ -140,10 +151,7 @@ bool ValidateAssetConfig(const Kiv::PString& assetName, const Kiv::File::Path& c
   const bool ok = container->SetupRoot(soup);
   if (asRead && !BuildIsUpgradedInMemory(dm->build)) *asRead = soup;
   if (eh) {
-    for (const ErrorHandler::Entry& entry : eh->GetEntries()) {
-      if (entry.severity == ErrorHandler::kMessage) continue;
-      AddAssetResult(log, entry.severity, kuid, InterfaceTextToLocal(entry.text.View()));
-    }
+    AddFindings(log, kuid, eh->GetEntries());
   }
   return ok;
 }
@@ -167,11 +175,7 @@ bool ValidateAssetFiles(Container& container, ResultsLog& log) {
   for (const ErrorHandler::Entry& entry : eh->GetEntries())
     errorReported |= entry.severity == ErrorHandler::kError;
   if (textures && exported && checked && !errorReported) return true;
-  const KUID kuid = container.configSoup.GetNamedTagAsKUID(kKuid);
-  for (const ErrorHandler::Entry& entry : eh->GetEntries()) {
-    if (entry.severity == ErrorHandler::kMessage) continue;
-    AddAssetResult(log, entry.severity, kuid, InterfaceTextToLocal(entry.text.View()));
-  }
+  AddFindings(log, container.configSoup.GetNamedTagAsKUID(kKuid), eh->GetEntries());
   return false;
 }
 

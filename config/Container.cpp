@@ -34,6 +34,7 @@ constexpr size_t kMaxInheritEntries = 1u << 20;
 const Kiv::PString kNoContainerDefinition("$obl_container_nocontainerdefinition");
 const Kiv::PString kTypeSpecification("$obl_container_typespecification");
 const Kiv::PString kNotBoolean("$obl_container_notboolean");
+const Kiv::PString kNotInList("$obl_note_notinlist");
 const Kiv::PString kObsoleteTag("$obl_container_obsoletetag");
 const Kiv::PString kNoDefinition("$obl_container_nodefinition");
 const Kiv::PString kNoSmoke("$obl_container_nosmoke");
@@ -188,6 +189,13 @@ bool InListBoxSource(const Kiv::PString& source, std::string_view v) {
     rest.remove_prefix(cut + 1);
   }
 }
+
+// A choice the list lacks is emptied; the finding that it is empty then
+// names the value that was given.
+void EmptyChoice(Tag& tag, const Kiv::PString& list) {
+  tag.SetWhyEmptied(FormatMessage(kNotInList, {tag.value.View(), list}));
+  tag.value = Kiv::PString::Empty();
+}
 }  // namespace
 
 TagPrototype::TagPrototype(const SoupRef& entry) {
@@ -258,7 +266,7 @@ namespace {
 // entry stays where it is until its tag goes, so a reference to it stays
 // good that long.
 struct TagSide {
-  std::array<Kiv::PString, 4> extras;
+  std::array<Kiv::PString, 5> extras;  // one per Tag::ExtraField
   CompactList<BoundTagRule> rules;
   uint64_t id = 0;                   // of a tag whose own word holds its registry place or rules
   alignas(8) unsigned char word[8];  // the own word of a tag made outside the slabs
@@ -313,6 +321,7 @@ uint64_t Tag::Id() const {
 }
 
 const Kiv::PString& Tag::Extra(ExtraField field) const {
+  static_assert(std::tuple_size_v<decltype(TagSide::extras)> == kExtraFields);
   return m_hasSide ? SideOf(this).extras[field] : kNullName;
 }
 
@@ -930,8 +939,7 @@ void Container::ClassifyTag(Tag* tag, const SoupRef&, const TagPrototype& p, con
     }
     case Tag::kListBox:
       tag->typeCode = Tag::kListBox;
-      if (!tag->value.IsEmpty() && !InListBoxSource(p.source, tag->value.View()))
-        tag->value = Kiv::PString::Empty();
+      if (!tag->value.IsEmpty() && !InListBoxSource(p.source, tag->value.View())) EmptyChoice(*tag, p.source);
       return;
     case Tag::kComboBox: {
       DataManager* dm = DataManager::Instance();
@@ -949,14 +957,14 @@ void Container::ClassifyTag(Tag* tag, const SoupRef&, const TagPrototype& p, con
         tag->SetSource(src);
         tag->hasSource = true;
       } else if (!tag->value.IsEmpty() && !InComboBoxSource(src, tag->value.View())) {
-        tag->value = Kiv::PString::Empty();
+        EmptyChoice(*tag, src);
       }
       return;
     }
     case Tag::kIntComboBox:
       tag->typeCode = Tag::kIntComboBox;
       if (!tag->value.IsEmpty() && !InComboBoxSource(p.source, tag->value.View()))
-        tag->value = Kiv::PString::Empty();
+        EmptyChoice(*tag, p.source);
       return;
     case Tag::kKUID:
       tag->typeCode = Tag::kKUID;

@@ -156,9 +156,13 @@ public:
   void SetCategory(const Kiv::PString& v) { SetExtra(kCategory, v); }
   const Kiv::PString& Filter() const { return Extra(kFilter); }  // string and kuidbrowser tags
   void SetFilter(const Kiv::PString& v) { SetExtra(kFilter, v); }
+  // A choice whose list lacks the value the config gave is emptied; this
+  // says so, naming the value, for the finding that it is empty.
+  const Kiv::PString& WhyEmptied() const { return Extra(kWhyEmptied); }
+  void SetWhyEmptied(const Kiv::PString& v) { SetExtra(kWhyEmptied, v); }
 
 private:
-  enum ExtraField : uint8_t { kDataType, kCategory, kFilter, kSource, kExtraFields };
+  enum ExtraField : uint8_t { kDataType, kCategory, kFilter, kSource, kWhyEmptied, kExtraFields };
   // The rare fields (these and the rules) sit in one table beside the tags,
   // filled only for a tag that sets one; the others read as null.
   const Kiv::PString& Extra(ExtraField field) const;

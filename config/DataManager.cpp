@@ -125,10 +125,12 @@ bool DataManager::LoadSchema() {
     std::string path = m_rootFolder.Str() + file;
     files += (files.empty() ? "'" : ", '") + Kiv::AbsolutePath(path) + "'";
     // A missing file leaves its definitions absent, which is no fault by
-    // itself; one that is there and does not read is told, since the assets
-    // of its kinds are judged without it.
+    // itself; it is told, as is one that is there and does not read, since
+    // the assets of its kinds are judged without it.
     if (Kiv::FileExists(path) != 0) {
       LogLine("DataManager::LoadSchema> no schema file '%s'", path.c_str());
+      m_schemaNotes.push_back("The installation has no schema file '" + Kiv::AbsolutePath(path) +
+                              "'; its definitions are missing.");
       continue;
     }
     SoupRef soup;
@@ -180,7 +182,8 @@ bool DataManager::LoadDataFiles() {
       continue;
     }
     DataFileList list;
-    std::string_view rest(text);
+    // Saved by an editor that marks UTF-8, the list still starts with its first entry.
+    std::string_view rest = Kiv::SkipByteOrderMark(text);
     bool toldNul = false;
     for (int number = 1; !rest.empty(); ++number) {
       size_t end = rest.find('\n');

@@ -136,6 +136,10 @@ bool ErrorHandler::Message(const Kiv::PString& t, const Tag* g) {
 }
 bool ErrorHandler::Message(const Kiv::PString& t) { return Report(kMessage, t, 0, 0, Form::kUnattributed); }
 
+void ErrorHandler::NoteLast(const Kiv::PString& note) {
+  if (!m_entries.empty()) m_entries.back().note = note;
+}
+
 bool ErrorHandler::Trace(const Kiv::PString&, const Container*) { return true; }
 bool ErrorHandler::Trace(const Kiv::PString&, const Tag*) { return true; }
 

@@ -23,10 +23,15 @@ public:
   enum Severity : int { kMessage = 0, kWarning = 2, kError = 3 };
 
   struct Entry {
+    Entry() = default;
+    Entry(uint64_t c, uint64_t t, Kiv::PString x, int s)
+        : container(c), tag(t), text(std::move(x)), severity(s) {}
+
     uint64_t container = 0;  // serial id of the container, 0 when none
     uint64_t tag = 0;        // serial id of the tag, 0 when none
     Kiv::PString text;       // the message as the caller built it
     int severity = kMessage;
+    Kiv::PString note;  // shown after the finding: the value, file or tag it is about
   };
   using EntryList = std::list<Entry>;
 
@@ -57,6 +62,10 @@ public:
   bool Message(const Kiv::PString& text, const Container* container);
   bool Message(const Kiv::PString& text, const Tag* tag);
   bool Message(const Kiv::PString& text);
+
+  // Gives the finding recorded last a note naming what it is about; for use
+  // right after a report that returned true.
+  void NoteLast(const Kiv::PString& note);
 
   // Progress notes of the import and export: recorded nowhere, always true.
   bool Trace(const Kiv::PString& text, const Container* container);

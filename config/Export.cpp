@@ -95,13 +95,19 @@ private:
 
 const Kiv::PString& OwnerName(const Tag& tag) { return tag.owner ? tag.owner->name : Kiv::PString::Empty(); }
 
-void Report(bool error, const Kiv::PString& key, std::initializer_list<FormatArg> args, const Tag& tag) {
+// True when the finding was recorded (not refused as a repeat).
+bool Report(bool error, const Kiv::PString& key, std::initializer_list<FormatArg> args, const Tag& tag) {
   ErrorHandler* eh = ErrorHandler::Instance();
-  if (!eh) return;
-  if (error)
-    eh->Error(FormatMessage(key, args), &tag);
-  else
-    eh->Warning(FormatMessage(key, args), &tag);
+  if (!eh) return false;
+  if (error) return eh->Error(FormatMessage(key, args), &tag);
+  return eh->Warning(FormatMessage(key, args), &tag);
+}
+
+// An empty choice is reported; when the list lacked the value given, the
+// note after the finding names it.
+void ReportEmptyChoice(const Kiv::PString& key, const Tag& tag) {
+  if (Report(true, key, {tag.name, OwnerName(tag)}, tag) && !tag.WhyEmptied().IsEmpty())
+    ErrorHandler::Instance()->NoteLast(tag.WhyEmptied());
 }
 
 // The leading base-10 integer of the text, clamped to 32 bits; 0 when none.
@@ -166,10 +172,12 @@ bool WriteVectorTag(Tag& tag, SoupWriter& out, long count) {
 }
 
 // The container path of a tag's owner for messages: the names of the owner
-// and its ancestors below the root, outermost first, joined by "\".
+// and its ancestors below the root, outermost first, joined by "\"; for a
+// tag of the root, the root's name (the asset's kind), not an empty path.
 std::string ContainerPath(const Tag& tag) {
   std::vector<const Container*> chain;
   for (const Container* c = tag.owner; c && c->parent; c = c->parent) chain.push_back(c);
+  if (chain.empty()) return OwnerName(tag).Str();
   std::string path;
   for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
     if (!path.empty()) path += '\\';
@@ -222,8 +230,7 @@ bool CheckAttachment(Tag& tag, bool comboBox) {
 
 bool WriteChoiceTag(Tag& tag, SoupWriter& out, bool comboBox) {
   bool ok = true;
-  if (tag.value.IsEmpty())
-    Report(true, comboBox ? kEmptyComboBox : kEmptyListBox, {tag.name, OwnerName(tag)}, tag);
+  if (tag.value.IsEmpty()) ReportEmptyChoice(comboBox ? kEmptyComboBox : kEmptyListBox, tag);
   if (tag.hasSource && !DataManager::Instance()->IsPathRegistered(tag.value.Interned(), tag.Source()) &&
       tag.Source() == kAttachment)
     ok = CheckAttachment(tag, comboBox);
@@ -233,7 +240,7 @@ bool WriteChoiceTag(Tag& tag, SoupWriter& out, bool comboBox) {
 }
 
 bool WriteIntComboBoxTag(Tag& tag, SoupWriter& out) {
-  if (tag.value.IsEmpty()) Report(true, kEmptyComboBox, {tag.name, OwnerName(tag)}, tag);
+  if (tag.value.IsEmpty()) ReportEmptyChoice(kEmptyComboBox, tag);
   const bool ok = RunTagRules(tag);
   out.Int(tag.name, ReadInt(tag.value.View()));
   return ok;

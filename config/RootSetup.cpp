@@ -18,6 +18,9 @@ const Kiv::PString kObsoleteAsset("$obl_obsolete_asset");
 const Kiv::PString kNoKindTag("$obl_container_nokindtag");
 const Kiv::PString kNoKindSpecification("$obl_container_nokindspecification");
 const Kiv::PString kAliasFound("$obl_container_alias");
+const Kiv::PString kUnreadableBuild("$obl_container_unreadablebuild");
+const Kiv::PString kUnknownKind("$obl_note_unknownkind");
+const Kiv::PString kUnknownMappedKind("$obl_note_unknownmappedkind");
 
 const Kiv::PString kRovanaBuild("rovana-build");
 const Kiv::PString kKind("kind");
@@ -72,6 +75,12 @@ bool Container::SetupRoot(const SoupRef& soup) {
   // 1, 2: the build, and a warning for builds no longer supported.
   const float build = ReadConfigBuild(config) + 0.001f;
   dm->build = build;
+  // A build given that is no finite number (past the float range, "inf",
+  // a word) says nothing about the config: it is not taken for the default.
+  if (config.HasNamedTag(kRovanaBuild) && !std::isfinite(config.GetNamedTagAsFloat(kRovanaBuild, NAN))) {
+    if (eh) eh->Error(FormatMessage(kUnreadableBuild, {config.GetNamedTagString(kRovanaBuild)}));
+    return false;
+  }
   if (Hundredths(build, 0.1) < 270 && eh) {
     std::string text = FormatMessage(kObsoleteAsset).Str();
     SubstituteMacro(text, "LOWEST_ROVANABUILD", "2.7");
@@ -105,7 +114,11 @@ bool Container::SetupRoot(const SoupRef& soup) {
   // 6, 7: the kind's definition.
   const SoupRef def = FindKindDefinition(kind);
   if (!def) {
-    if (eh) eh->Error(FormatMessage(kNoKindSpecification));
+    // The finding names no kind; its note names the kind looked for.
+    const Kiv::PString given = config.GetNamedTag(kKind);
+    if (eh && eh->Error(FormatMessage(kNoKindSpecification)))
+      eh->NoteLast(kind == given ? FormatMessage(kUnknownKind, {kind})
+                                 : FormatMessage(kUnknownMappedKind, {kind, given}));
     return false;
   }
 

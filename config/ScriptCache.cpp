@@ -335,7 +335,9 @@ bool RovanaBaseSpec::CompileAndCheck(ResultsLog& log) {
                            Printf("Unable to link compiled script class '%s'.", ScriptClass().Str()));
     return false;
   }
-  const std::string category = Category();
+  // Category codes are read without regard to case, as the config check
+  // reads them against its list: "tr;tv" is the vehicle that "TR;TV" is.
+  const std::string category = Kiv::ToUpperAscii(Category());
   const bool vehicle = MatchTagExpression(category, "TR;TV");
   const bool signal = MatchTagExpression(category, "?WA");
   const bool trackside = vehicle || signal || MatchTagExpression(category, "TO");

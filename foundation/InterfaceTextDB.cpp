@@ -6,6 +6,7 @@
 #include "foundation/Jobs.h"
 #include "foundation/Log.h"
 #include "kiv/File.h"
+#include "kiv/String.h"
 
 namespace {
 
@@ -88,7 +89,7 @@ void InterfaceTextDB::Load() {
 size_t InterfaceTextDB::LoadTableText(std::string_view text, std::string_view fileName) {
   size_t bad = 0;
   size_t lineNo = 0;
-  if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
+  text = Kiv::SkipByteOrderMark(text);
   while (!text.empty()) {
     size_t end = text.find('\n');
     std::string_view line = text.substr(0, end);

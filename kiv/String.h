@@ -66,5 +66,9 @@ std::string ToLowerAscii(std::string_view text);
 std::string ToUpperAscii(std::string_view text);
 // <0, 0, >0 comparing with ASCII letters folded.
 int CompareNoCase(std::string_view a, std::string_view b) noexcept;
+// The text without the UTF-8 byte-order mark that some editors put first.
+inline std::string_view SkipByteOrderMark(std::string_view text) noexcept {
+  return text.starts_with("\xEF\xBB\xBF") ? text.substr(3) : text;
+}
 
 }  // namespace Kiv

@@ -66,19 +66,21 @@ void MeshData::Report(const char* key, std::initializer_list<FormatArg> values) 
     eh->Error(text);
 }
 
-std::string MeshData::ShownName() const {
+std::string MeshData::ShownName(const Kiv::PString& key, const Kiv::PString& given) const {
   const std::optional<std::string> found =
-      m_site.database ? m_site.database->ResolveName(m_meshKey.View()) : std::nullopt;
-  return found ? Kiv::SpelledOnDisk(*found, m_meshKey.View()) : ForwardSlashes(m_meshName.Str());
+      m_site.database ? m_site.database->ResolveName(key.View()) : std::nullopt;
+  return found ? Kiv::SpelledOnDisk(*found, key.View()) : ForwardSlashes(given.Str());
 }
 
-std::string MeshData::NameInAsset() const { return Inside(m_site.assetFolder, ShownName()); }
+std::string MeshData::NameInAsset(const Kiv::PString& key, const Kiv::PString& given) const {
+  return Inside(m_site.assetFolder, ShownName(key, given));
+}
 
 void MeshData::ReportSetUpFailure(const std::string& reason) const {
   if (!m_context) return;
   const std::string shown = ShownName();
   LogLine("MeshData::Load> unable to set up the mesh '%s': %s", shown.c_str(), reason.c_str());
-  Report("$obl_mesh_initialise_mesh", {shown});
+  Report("$obl_mesh_initialise_mesh", {NameInAsset()});
 }
 
 bool MeshData::LoadResource(RovanaGeometryBaseResource& resource) {
@@ -225,15 +227,15 @@ bool MeshData::Load(const Kiv::PString& name, OBLLib::Container* context) {
 bool MeshData::LoadAnimation(const Kiv::PString& name) {
   const Kiv::PString lower(ForwardSlashes(Kiv::ToLowerAscii(name.View())));
   if (!m_loaded) {
-    Report("$obl_mesh_animationfailedmesh", {name.View()});
+    Report("$obl_mesh_animationfailedmesh", {NameInAsset(lower, name)});
     return false;
   }
   if (!m_site.database || !m_site.database->ResolveName(lower.View())) {
-    Report("$obl_mesh_animationfailedres", {name.View()});
+    Report("$obl_mesh_animationfailedres", {NameInAsset(lower, name)});
     return false;
   }
   if (!m_hasSkeleton) {
-    Report("$obl_mesh_animationfailedskeleton", {name.View()});
+    Report("$obl_mesh_animationfailedskeleton", {NameInAsset(lower, name)});
     return false;
   }
   m_animations.emplace_back(lower, 0u);
@@ -246,7 +248,7 @@ bool LODMeshData::Load(const Kiv::PString& name, OBLLib::Container* context) {
   m_meshKey = Kiv::PString(ForwardSlashes(Kiv::ToLowerAscii(name.View())));
   Kiv::Resource* found = m_site.database ? m_site.database->GetResource(m_meshKey.View()) : nullptr;
   if (!found) {
-    if (m_context) Report("$obl_mesh_load_mesh", {m_meshName.View()});
+    if (m_context) Report("$obl_mesh_load_mesh", {NameInAsset()});
     return false;
   }
   auto* resource = dynamic_cast<RovanaIndexedMeshLODResource*>(found);

@@ -77,11 +77,13 @@ protected:
   [[nodiscard]] bool LoadResource(RovanaGeometryBaseResource& resource);
   void Collect(const RovanaIndexedMeshDefinition& definition, const Kiv::Resource& resource);
   void CheckTextures(const RovanaIndexedMeshDefinition& definition);
-  // The mesh's path in the content folder as the file system spells it (as
-  // given when it is not there).
-  std::string ShownName() const;
-  // The mesh name as the asset knows it: that path without the asset folder.
-  std::string NameInAsset() const;
+  // A file's path in the content folder (key: lower case, forward slashes)
+  // as the file system spells it (as given when it is not there).
+  std::string ShownName(const Kiv::PString& key, const Kiv::PString& given) const;
+  std::string ShownName() const { return ShownName(m_meshKey, m_meshName); }
+  // A file's name as the asset knows it: that path without the asset folder.
+  std::string NameInAsset(const Kiv::PString& key, const Kiv::PString& given) const;
+  std::string NameInAsset() const { return NameInAsset(m_meshKey, m_meshName); }
   // Reports that the mesh cannot be set up, with the reason in the log.
   void ReportSetUpFailure(const std::string& reason) const;
 

@@ -138,9 +138,13 @@ TEST_F(FailureReasonsTest, ASchemaFileThatDoesNotReadIsReportedBeforeTheAssetIsJ
   std::filesystem::copy(std::string(ROVANA_SOURCE_DIR) + "/samples/install/OBLData/container.txt", container);
   const size_t seen = out.size();
   EXPECT_EQ(Run({"validate", m_userData + "/local/clean_shed"}), -1);
-  EXPECT_EQ(m_out.Text().substr(seen), "; The schema file '" + kind +
+  EXPECT_EQ(m_out.Text().substr(seen), "; The installation has no schema file '" + inheritance +
+                                           "'; its definitions are missing.\n"
+                                           "; The schema file '" +
+                                           kind +
                                            "' does not read; its definitions are missing.\n"
                                            "- The kind of this asset has no definition in the schema.\n"
+                                           "; The schema has no kind 'scenery'.\n"
                                            "OK (1 Errors,0 Warnings)\n");
 }
 

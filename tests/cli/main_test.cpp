@@ -96,7 +96,8 @@ TEST_F(MainTest, CommandRunsAfterStartUpAndFailuresAreErrorResults) {
 TEST_F(MainTest, FailingStartUpPrintsInitFailed) {
   m_root = m_tree.MakeDir("bare");  // no OBLData/
   EXPECT_EQ(Run({"help2"}), -1);
-  EXPECT_EQ(Output(), "- OBLLib initialisation failed.\n- Init failed\n");
+  EXPECT_EQ(Output(), "- OBLLib initialisation failed.\n; There is no schema folder '" + m_root +
+                          "/OBLData/'.\n- Init failed\n");
 
   // A user-data folder that cannot be made: the database cannot open.
   m_root = m_tree.Path("install");

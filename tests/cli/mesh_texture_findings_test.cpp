@@ -99,8 +99,8 @@ TEST_F(MeshTextureFindings, EachMeshThatCannotBeSetUpIsNamed) {
   Write("wrecks/sub/second.im", whole.substr(0, 90));
   EXPECT_EQ(Run({"validate", folder}), -1);
   EXPECT_EQ(m_last,
-            "- Unable to set up the mesh 'wrecks/first.im'.\n"
-            "- Unable to set up the mesh 'wrecks/sub/second.im'.\n"
+            "- Unable to set up the mesh 'first.im'.\n"
+            "- Unable to set up the mesh 'sub/second.im'.\n"
             "OK (2 Errors,0 Warnings)\n");
 }
 
@@ -116,7 +116,7 @@ TEST_F(MeshTextureFindings, MeshesAreNamedAsOnDiskWithTheReasonLogged) {
   Write("Hulks/Paint.png", std::string(64, '\x3c'));
   EXPECT_EQ(Run({"validate", folder}), -1);
   EXPECT_EQ(m_last,
-            "- Unable to set up the mesh 'Hulks/Inner/Inner.im'.\n"
+            "- Unable to set up the mesh 'Inner/Inner.im'.\n"
             "- Unable to load the material 'Outer/body.m.unknown' of the mesh 'Outer/Outer.im'.\n"
             "- Unable to load the texture 'Outer/Rust.tga' of the mesh 'Outer/Outer.im'.\n"
             "- Unable to load the image 'Paint.png'.\nOK (4 Errors,0 Warnings)\n");

@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 
 #include "ProgramFixture.h"
 #include "config/ScriptCache.h"
@@ -39,12 +41,16 @@ TEST_F(ValidateReports, ASchemaFolderOfOneFileJudgesTheAsset) {
                "\"value\" type \"float\" } } }\n");
   const std::string shed =
       Write("shed/config.txt", "kuid <kuid:523:9001>\nkind shed\nusername \"Shed\"\nrovana-build 3.4\n");
+  // The files that are not there are named, without counting against the asset.
+  const std::string noInheritance = "; The installation has no schema file '" + m_root +
+                                    "/OBLData/inheritance.txt'; its definitions are missing.\n";
   EXPECT_EQ(Run({"validate", shed}), 0);
-  EXPECT_EQ(m_last, "OK (0 Errors,0 Warnings)\n");
+  EXPECT_EQ(m_last, noInheritance + "; The installation has no schema file '" + m_root +
+                        "/OBLData/container.txt'; its definitions are missing.\nOK (0 Errors,0 Warnings)\n");
   // A file that is there but does not read is named before the findings.
   m_tree.Write("install/OBLData/container.txt", "mesh-table\n{\n");
   EXPECT_EQ(Run({"validate", shed}), 0);
-  EXPECT_EQ(m_last, "; The schema file '" + m_root +
+  EXPECT_EQ(m_last, noInheritance + "; The schema file '" + m_root +
                         "/OBLData/container.txt' does not read; its definitions are missing.\n"
                         "OK (0 Errors,0 Warnings)\n");
 }
@@ -65,30 +71,83 @@ TEST_F(ValidateReports, ScriptErrorsReadAsTheCompilerWroteThem) {
   EXPECT_NE(m_last.find("- Unable to link compiled script class 'Absent'.\n"), std::string::npos) << m_last;
 }
 
-// What the upgrade makes of a legacy turntable, crossing and junction, and of
-// their region codes, is what the shipped schema defines.
+// A config of every kind the legacy upgrade rewrites, and one per legacy tag
+// it handles, each as an old asset gives it: the shipped schema takes what
+// the upgrade makes of them.
 TEST_F(ValidateReports, TheShippedSchemaTakesWhatTheUpgradeWrites) {
-  Write("turntable/pit/pit.im", MeshWith({"a.otrack0a", "a.otrack0b"}));
-  Write("turntable/deck/deck.im", MeshWith({"a.itrack0a", "a.itrack0b"}));
-  Write("crossing/cross/cross.im", MeshWith({"a.road0a", "a.road0b", "a.track0a", "a.track0b"}, true));
-  Write("crossing/cross/anim.kin", "barriers");
-  Write("junction/left/left.im", MeshWith({}));
-  Write("junction/right/right.im", MeshWith({}));
-  const struct {
-    const char* asset;
-    const char* tags;
-  } legacy[] = {
-      {"turntable", "9201>\nkind turntable\nmode0 \"pit\"\nmode1 \"deck\"\ntrack <kuid:523:9299>\n"},
-      {"crossing", "9202>\nkind mocrossing\nmode0 \"cross\"\ntrack <kuid:523:9299>\nroad <kuid:523:9298>\n"},
-      {"junction", "9203>\nkind mojunction\nmode0 \"left\"\nmode1 \"right\"\n"},
+  auto sample = [](const std::string& name) {
+    std::ostringstream bytes;
+    bytes << std::ifstream(std::string(ROVANA_SOURCE_DIR) + "/samples/" + name, std::ios::binary).rdbuf();
+    return bytes.str();
   };
-  for (const auto& [asset, tags] : legacy) {
-    Run({"validate", Write(std::string(asset) + "/config.txt",
-                           "kuid <kuid:523:" + std::string(tags) +
-                               "username \"Legacy\"\nrovana-build 2.4\ncategory-region-0 \"au\"\n"
-                               "asset-filename \"x\"\n")});
-    EXPECT_EQ(m_last.find("- "), std::string::npos) << asset << "\n" << m_last;
-  }
+  using Files = std::vector<std::pair<std::string, std::string>>;
+  const std::string plain = MeshWith({}), pm = sample("meshes/quad.pm"), png = sample("textures/brick.png");
+  const std::string table = "mesh-table\n{\n  default\n  {\n    mesh \"m.im\"\n  }\n}\n";
+  const Files grass = {{"grass.texture.txt", "Primary=grass.png\n"}, {"grass.png", png}};
+  const struct {
+    const char* kind;
+    std::string tags;
+    Files files;
+  } kinds[] = {
+      {"scenery",
+       "asset-filename \"hut\"\nnight \"lit\"\nauto-animation 1\nbendy 1\nfontsize 2\nfontcolor \"1,2,3\"\n"
+       "soundscript\n{\n  bell\n  {\n    sound\n    {\n      bell.wav \"\"\n    }\n  }\n}\n",
+       {{"hut.im", MeshWith({"a.name0"}, true)}, {"anim.kin", "k"}, {"lit/lit.im", plain}}},
+      {"scenery", "asset-filename \"hut\"\ntrackside 2\nfunction \"x\"\n", {{"hut.im", plain}}},
+      {"buildable", "asset-filename \"shed\"\nnight \"lit\"\n", {{"shed.im", plain}, {"lit/lit.im", plain}}},
+      {"bogey", "asset-filename \"b\"\nlight 1\n", {{"b.pm", pm}, {"b_shadow/b_shadow.pm", pm}}},
+      {"traincar",
+       "asset-filename \"car\"\nbogey <kuid:523:9901>\nbogey-1-r <kuid:523:9902>\nrunning-numbers 1\n",
+       {{"car_body/car_body.pm", pm}, {"car_shadow/car_shadow.pm", pm}}},
+      {"interior",
+       "asset-filename \"cab\"\nmesh \"cab.im\"\ncamera \"1,2\"\nattachment\n{\n  seat\n  {\n    mesh "
+       "\"seat.im\"\n"
+       "    att \"a.seat\"\n  }\n}\n",
+       {{"cab.im", MeshWith({"a.seat"})}, {"seat.im", plain}}},
+      {"track", "asset-filename \"rail\"\nheight 1\nmini \"x\"\n" + table, {{"m.im", plain}}},
+      {"bridge", "asset-filename \"span\"\nmini \"x\"\n" + table, {{"m.im", plain}}},
+      {"mojunction",
+       "asset-filename \"j\"\nmode0 \"left\"\nmode1 \"right\"\n",
+       {{"left/left.im", plain}, {"right/right.im", plain}}},
+      {"mocrossing",
+       "asset-filename \"c\"\nmode0 \"x\"\ntrack <kuid:523:9903>\nroad <kuid:523:9904>\n",
+       {{"x/x.im", MeshWith({"a.road0a", "a.road0b", "a.track0a", "a.track0b"}, true)}, {"x/anim.kin", "k"}}},
+      {"turntable",
+       "asset-filename \"t\"\nmode0 \"pit\"\nmode1 \"deck\"\ntrack <kuid:523:9903>\n",
+       {{"pit/pit.im", MeshWith({"a.otrack0a", "a.otrack0b"})},
+        {"deck/deck.im", MeshWith({"a.itrack0a", "a.itrack0b"})}}},
+      {"groundtexture", "asset-filename \"grass\"\nrgb \"1,2,3\"\nlight 1\n", grass},
+      {"texture", "asset-filename \"grass\"\n", grass},
+      {"mesh", "light 1\n" + table, {{"m.im", plain}}},
+      {"behavior", "icon-texture \"icon.jpg\"\n", {{"icon.jpg", png}}},
+      {"map", "region <kuid:523:9905>\n", {}},
+      {"mosignal", "trackside 2\nfunction \"x\"\ncategory-class \"SWA\"\n" + table, {{"m.im", plain}}},
+      {"mospeedboard", "trackside 2\nfunction \"x\"\ncategory-class \"TO\"\n" + table, {{"m.im", plain}}},
+  };
+  // Tags any old config may hold, each upgraded away or into its place; a
+  // bare name stands for a tag of that name (a word a careless editor left).
+  std::istringstream tags(
+      "name \"Old\"|.cache\n{\n}|category-region-0 \"au\"\ncategory-region-1 \"gb\"|category-era-0 \"1950\"|"
+      "license \"\"|rgb \"255,0\"|script \"main\"\nclass \"Main\"|icon-texture \"icon.jpg\"|region "
+      "\"EU\"|category-region \"EU\"|"
+      "description \"A shed\"\nis \"x\"|thumbnail|__filename|__dir|type|rem|licence|disclaimer:|licence:|"
+      "licence:-|name-ru|name-es|name-fr|name-pl|name-de|name-it|name-cz|name-cn|name-nl|name-hu|origin|"
+      "objremarks|origregion|orgname|origname|melko|company|rovana|rovana_build|train-build|version|obsolete|"
+      "auteur|organization|user-name|description:|asset|asset-kind|by|you|this|the|these|-|all|copyright|use|"
+      "have|check|only|keep|for|in|alternate|feel|no|contact|created|//|*|_|123|it's");
+  int number = 0;
+  auto check = [&](const std::string& kind, const std::string& tags, const Files& files) {
+    const std::string asset = "legacy" + std::to_string(++number);
+    for (const auto& [name, bytes] : files) Write(asset + "/" + name, bytes);
+    Run({"validate",
+         Write(asset + "/config.txt", "kuid <kuid:523:" + std::to_string(9500 + number) + ">\nkind " + kind +
+                                          "\nusername \"Legacy\"\nrovana-build 2.4\n" + tags + "\n")});
+    EXPECT_EQ(m_last.find("- "), std::string::npos) << kind << "\n" << tags << "\n" << m_last;
+  };
+  for (const auto& [kind, tags, files] : kinds) check(kind, tags, files);
+  for (std::string tag; std::getline(tags, tag, '|');)
+    check("library", tag.find_first_of(" \n") == std::string::npos ? tag + " \"x\"" : tag,
+          {{"icon.jpg", png}, {"main.gs", "class Main {\n};\n"}});
   // A container where the schema defines a value is named with its place.
   const std::string odd = Write("odd/config.txt",
                                 "kuid <kuid:523:9204>\nkind library\nusername \"Odd\"\n"

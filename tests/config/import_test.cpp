@@ -268,7 +268,9 @@ TEST_F(ImportTest, BuildEdgesAndBadBuilds) {
   };
   EXPECT_TRUE(obsolete("2.69"));
   EXPECT_FALSE(obsolete("2.7"));
-  EXPECT_TRUE(obsolete("nan"));  // not a number: the default 1.3
+  // Not a number: refused, not taken for the default 1.3.
+  EXPECT_EQ(SetUpRoot(kBody + "rovana-build nan\n"),
+            std::vector<std::string>{"E The build number 'nan' in \"rovana-build\" is not a finite number."});
   EXPECT_TRUE(obsolete("-1e30"));
   EXPECT_FALSE(obsolete("1e30"));
 }

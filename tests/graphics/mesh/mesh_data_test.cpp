@@ -91,7 +91,7 @@ TEST_F(MeshDataTest, AMissingMeshIsReportedOnlyWithAContext) {
   EXPECT_TRUE(withContext.GetAttachments().empty());
   // Failed meshes take no animation.
   EXPECT_FALSE(withContext.LoadAnimation(PString("asset/walk.kin")));
-  EXPECT_EQ(Reports().back(), Text("$obl_mesh_animationfailedmesh", {"asset/walk.kin"}));
+  EXPECT_EQ(Reports().back(), Text("$obl_mesh_animationfailedmesh", {"walk.kin"}));
 
   LODMeshData lod(site);
   EXPECT_FALSE(lod.Load(PString("asset/missing.lm"), nullptr));
@@ -195,13 +195,13 @@ TEST_F(MeshDataTest, AttachmentsSkeletonAndAnimations) {
   EXPECT_EQ(mesh.Info().attachmentPoints[0], PString("a.lamp"));
   EXPECT_TRUE(mesh.GetParticles().empty());
   EXPECT_FALSE(mesh.LoadAnimation(PString("asset/walk.kin")));
-  EXPECT_EQ(Reports().back(), Text("$obl_mesh_animationfailedskeleton", {"asset/walk.kin"}));
+  EXPECT_EQ(Reports().back(), Text("$obl_mesh_animationfailedskeleton", {"walk.kin"}));
 
   MeshData bones(site);
   ASSERT_TRUE(bones.Load(PString("asset/skinned.im"), &context));
   EXPECT_EQ(bones.GetAttachments()[0].position[0], 2.0f);
   EXPECT_FALSE(bones.LoadAnimation(PString("asset/run.kin")));
-  EXPECT_EQ(Reports().back(), Text("$obl_mesh_animationfailedres", {"asset/run.kin"}));
+  EXPECT_EQ(Reports().back(), Text("$obl_mesh_animationfailedres", {"run.kin"}));
   EXPECT_TRUE(bones.LoadAnimation(PString("Asset/Walk.kin")));
   EXPECT_TRUE(bones.LoadAnimation(PString("asset/walk.kin")));
   ASSERT_EQ(bones.GetAnimations().size(), 2u);  // accepted twice, listed twice
@@ -237,7 +237,7 @@ TEST_F(MeshDataTest, LevelsAndTheirPolygons) {
   // A plain mesh named as a LOD mesh cannot be set up as one.
   LODMeshData wrong(site);
   EXPECT_FALSE(wrong.Load(PString("asset/lod0.im"), &context));
-  EXPECT_EQ(Reports(), std::vector<std::string>{Text("$obl_mesh_initialise_mesh", {"asset/lod0.im"})});
+  EXPECT_EQ(Reports(), std::vector<std::string>{Text("$obl_mesh_initialise_mesh", {"lod0.im"})});
   // A text naming a missing level fails to lock.
   folder.Write("asset/broken.lm.txt", "mesh 0 { name gone.im }\n");
   LODMeshData broken(site);
