@@ -1,5 +1,6 @@
 // The plain-function natives of "LinkedList" (sorting and adding LinkedData
 // items of a script array) and "ConstructorsBase" (new native objects).
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <string_view>
@@ -57,7 +58,18 @@ bool ReadLinkedItem(uint32_t handle, LinkedItem& out) {
   return true;
 }
 
-int CompareKeys(std::string_view a, std::string_view b) { return a.compare(b); }
+// Compares two keys as std::string_view::compare does, adding to `read` the
+// bytes the comparison reads: up to the first difference, not the whole keys.
+int CompareKeys(std::string_view a, std::string_view b, uint64_t& read) {
+  const size_t n = std::min(a.size(), b.size());
+  constexpr size_t kStep = 64;
+  size_t same = 0;
+  while (same + kStep <= n && std::memcmp(a.data() + same, b.data() + same, kStep) == 0) same += kStep;
+  while (same < n && a[same] == b[same]) ++same;
+  read += same + 1;
+  if (same < n) return uint8_t(a[same]) < uint8_t(b[same]) ? -1 : 1;
+  return a.size() == b.size() ? 0 : (a.size() < b.size() ? -1 : 1);
+}
 
 // Selection sort's order (for each position, the first of the smallest keys
 // from there on is swapped into it), reached in n log n steps: a tree over
@@ -79,12 +91,12 @@ void SortInternal(GSContext*, GSStack& stack) {
   size_t leaves = 1;
   while (leaves < n) leaves *= 2;
   std::vector<size_t> tree(2 * leaves, kNone);
-  uint64_t comparisons = 0;
+  uint64_t comparisons = 0, read = 0;
   const auto first = [&](size_t a, size_t b) {
     if (a == kNone) return b;
     if (b == kNone) return a;
     ++comparisons;
-    return CompareKeys(keys[b], keys[a]) < 0 ? b : a;  // a lies left of b
+    return CompareKeys(keys[b], keys[a], read) < 0 ? b : a;  // a lies left of b
   };
   const auto update = [&](size_t position, size_t value) {
     size_t at = leaves + position;
@@ -103,7 +115,7 @@ void SortInternal(GSContext*, GSStack& stack) {
     }
     update(i, kNone);
   }
-  PayRunBudget((n + comparisons) * kBytesPerBudgetByte);
+  PayRunBudget((n + comparisons) * kBytesPerBudgetByte + read);
 }
 
 void AddInternal(GSContext*, GSStack& stack) {
@@ -114,11 +126,13 @@ void AddInternal(GSContext*, GSStack& stack) {
   if (GetNativeBoolParameter(stack, 3)) {
     LinkedItem added, present;
     if (!ReadLinkedItem(item, added)) return;
-    PayRunBudget(list->Size() * kBytesPerBudgetByte);
-    for (size_t i = 0; i < list->Size(); ++i)
-      if (ReadLinkedItem(list->At(i), present) && CompareKeys(present.key, added.key) == 0 &&
-          present.value == added.value && present.object == added.object)
-        return;
+    uint64_t read = 0;
+    bool held = false;
+    for (size_t i = 0; i < list->Size() && !held; ++i)
+      held = ReadLinkedItem(list->At(i), present) && CompareKeys(present.key, added.key, read) == 0 &&
+             present.value == added.value && present.object == added.object;
+    PayRunBudget(list->Size() * kBytesPerBudgetByte + read);
+    if (held) return;
   }
   // The list below the size limit always takes one more.
   (void)SetArrayElement(int32_t(list->Size()), *list, item);

@@ -113,8 +113,18 @@ void Tokens(GSContext* context, GSStack& stack) {
     std::size_t index = 0;
     for (std::size_t at = set.FindIn(text, 0, false); at != std::string_view::npos;) {
       const std::size_t end = std::min(set.FindIn(text, at, true), text.size());
+      // Each token is paid as it is made; once the budget is spent the run
+      // ends at its next jump, so the rest is not made.
+      if (RunBudgetBytesLeft() == 0) break;
+      PayRunBudget(kObjectMadeBytes + (end - at));
       GSString* token = GSString::Create(context, text.substr(at, end - at));
       if (!token) break;
+      // A million one-letter tokens hold far more than their letters: each is
+      // counted with the bookkeeping beside its record.
+      if (!token->Reserve(end - at + kObjectBookkeepingBytes)) {
+        ReleaseHandle(token->GetScriptHandle());
+        break;
+      }
       // Past the memory limit the tokens so far are the result.
       const bool kept = array->SetObjectElement(index++, token->GetScriptHandle());
       ReleaseHandle(token->GetScriptHandle());  // the array holds it now
