@@ -144,7 +144,7 @@ void AddLocalFlags(UMBFilterElementGroup& group) {
 
 // Reading one asset row of the database and testing it against a query takes
 // about as long as copying this many bytes.
-constexpr uint64_t kAssetRowBytes = 8192;
+constexpr uint64_t kAssetRowBytes = 16384;
 
 // Runs the query, paying for every asset row it reads, listed or not.
 std::vector<KUID> PaidQuery(const UMBFilterElementGroup& group) {

@@ -73,7 +73,7 @@ constexpr uint32_t kBytesPerBudgetByte = 64;
 // Making a script object (its allocation, handle and pool slot, and letting
 // it go later) takes about as long as copying this many bytes: what a native
 // pays per object it makes.
-constexpr uint64_t kObjectMadeBytes = 4096;
+constexpr uint64_t kObjectMadeBytes = 16384;
 // What each script object holds beside its own record and text: its
 // handle-table entry, its pool slot and the allocator's headers.
 constexpr uint64_t kObjectBookkeepingBytes = 96;
