@@ -127,7 +127,9 @@ UMBAssetInfo FolderAssetDatabase::Impl::InfoFor(const Entry& e, int32_t mask,
   if (mask & kInfoFlags) r.stateFlags = all.stateFlags;
   if (mask & kInfoRating) {
     std::set<std::string> loaded = favourites ? std::set<std::string>() : Favourites();
-    r.rating = (favourites ? *favourites : loaded).count(FormatKUIDTag(all.kuid)) ? 5 : 0xFF;
+    const std::set<std::string>& set = favourites ? *favourites : loaded;
+    // A query tests every asset: with no favourites there is no tag to format.
+    r.rating = !set.empty() && set.count(FormatKUIDTag(all.kuid)) ? 5 : 0xFF;
   }
   if (mask & kInfoBuild) {
     r.buildVersion = all.buildVersion;
