@@ -93,6 +93,9 @@ void SortInternal(GSContext*, GSStack& stack) {
   size_t leaves = 1;
   while (leaves < n) leaves *= 2;
   std::vector<size_t> tree(2 * leaves, kNone);
+  // Keys read past what the run can still pay end the sort there: the run
+  // ends at its next jump, and the items stay, part sorted.
+  const uint64_t affordable = RunBudgetBytesLeft();
   uint64_t comparisons = 0, read = 0;
   const auto first = [&](size_t a, size_t b) {
     if (a == kNone) return b;
@@ -100,14 +103,15 @@ void SortInternal(GSContext*, GSStack& stack) {
     ++comparisons;
     return CompareKeys(keys[b], keys[a], read) < 0 ? b : a;  // a lies left of b
   };
+  const auto spent = [&] { return read > affordable; };
   const auto update = [&](size_t position, size_t value) {
     size_t at = leaves + position;
     tree[at] = value;
     for (at /= 2; at >= 1; at /= 2) tree[at] = first(tree[2 * at], tree[2 * at + 1]);
   };
   for (size_t i = 0; i < n; ++i) tree[leaves + i] = i;
-  for (size_t at = leaves - 1; at >= 1; --at) tree[at] = first(tree[2 * at], tree[2 * at + 1]);
-  for (size_t i = 0; i + 1 < n; ++i) {
+  for (size_t at = leaves - 1; at >= 1 && !spent(); --at) tree[at] = first(tree[2 * at], tree[2 * at + 1]);
+  for (size_t i = 0; i + 1 < n && !spent(); ++i) {
     const size_t minimum = tree[1];
     // A swap moves the two references, so no count changes.
     if (minimum != i) {
@@ -128,13 +132,16 @@ void AddInternal(GSContext*, GSStack& stack) {
   if (GetNativeBoolParameter(stack, 3)) {
     LinkedItem added, present;
     if (!ReadLinkedItem(item, added)) return;
+    // Keys read past what the run can still pay end the check, and nothing
+    // is added: the run ends at its next jump.
+    const uint64_t affordable = RunBudgetBytesLeft();
     uint64_t read = 0;
     bool held = false;
-    for (size_t i = 0; i < list->Size() && !held; ++i)
+    for (size_t i = 0; i < list->Size() && !held && read <= affordable; ++i)
       held = ReadLinkedItem(list->At(i), present) && CompareKeys(present.key, added.key, read) == 0 &&
              present.value == added.value && present.object == added.object;
     PayRunBudget(list->Size() * kBytesPerBudgetByte + read);
-    if (held) return;
+    if (held || read > affordable) return;
   }
   // The list below the size limit always takes one more.
   (void)SetArrayElement(int32_t(list->Size()), *list, item);
