@@ -2,7 +2,7 @@
 # WORK: a user data of 2,000 generated scenery assets and the installation of
 # tests/scriptlib/game. Compares what it prints with unpaid_game.out and
 # checks that the process's peak stays within PEAK_MIB (the -m8 limit, the
-# font cache's bound and the program's own).
+# font cache's bound and the program's own; 0: not checked).
 get_filename_component(here ${CMAKE_CURRENT_LIST_FILE} DIRECTORY)
 file(REMOVE_RECURSE ${WORK})
 file(COPY ${here}/../game/install DESTINATION ${WORK})
@@ -21,6 +21,9 @@ string(REPLACE "${WORK}" "<work>" got "${got}")
 file(READ ${here}/unpaid_game.out want)
 if(NOT got STREQUAL want)
   message(FATAL_ERROR "gsrun printed:\n${got}${err}\nexpected:\n${want}")
+endif()
+if(NOT PEAK_MIB GREATER 0)
+  return()
 endif()
 file(STRINGS ${WORK}/peak.txt peak REGEX "^peak ")
 string(REGEX REPLACE "^peak ([0-9]+) KiB$" "\\1" kib "${peak}")
