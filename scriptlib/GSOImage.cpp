@@ -88,12 +88,9 @@ void GSOImage::Changed() {
 
 namespace {
 
-// Walking a text costs far more per byte than copying it (a glyph and its
-// font's coverage looked up per character, about as long as copying 512
-// bytes): eight budget bytes for each byte walked.
-bool PayForText(std::string_view utf8) {
-  return PayNativeWork(uint64_t(utf8.size()) * 8 * kBytesPerBudgetByte);
-}
+// Walking a text costs far more per byte than copying it (a glyph looked up
+// per character): one budget byte for each byte walked.
+bool PayForText(std::string_view utf8) { return PayNativeWork(uint64_t(utf8.size()) * kBytesPerBudgetByte); }
 
 // Making a font (finding and opening its face, sizing it, making its glyph
 // bitmap) takes about as long as copying this many bytes besides the font's
