@@ -99,6 +99,29 @@ namespace {
 // per character): one budget byte for each byte walked.
 bool PayForText(std::string_view utf8) { return PayNativeWork(uint64_t(utf8.size()) * kBytesPerBudgetByte); }
 
+// Making a font (finding and opening its face, sizing it, making its glyph
+// bitmap) takes about as long as copying this many bytes besides the font's
+// own.
+constexpr uint64_t kFontMadeBytes = 8ull << 20;
+
+// The font of a face and size from the process-wide cache, which stays
+// within its own bound whatever a script asks for; a font made here is paid.
+std::shared_ptr<TTFont> CachedFont(const Kiv::PString& face, int size) {
+  FontDescription description;
+  description.face = face.Str();
+  description.size = size;
+  bool made = false;
+  std::shared_ptr<TTFont> font = GetCachedTTFont(description, &made);
+  if (made) PayRunBudget(kFontMadeBytes + FontBytes(*font));
+  return font;
+}
+
+// Rendering a glyph into its cell costs about what making an object does,
+// besides the cell's bytes written.
+void PayForGlyphs(const TTFont& font, uint64_t rendered) {
+  PayRunBudget(rendered * (kObjectMadeBytes + 4 * uint64_t(font.CellWidth()) * uint64_t(font.CellHeight())));
+}
+
 }  // namespace
 
 GSOImage* GSOImage::Create(GSContext* context) { return NewScriptObject<GSOImage>(context); }
@@ -205,21 +228,17 @@ void GSOImage::DrawImage(int x, int y, int dw, int dh, const GSOImage* source, i
 
 void GSOImage::DrawText(int x, int y, std::string_view utf8) {
   if (!m_bitmap) return;
-  FontDescription description;
-  description.face = m_face.Str();
-  description.size = m_fontSize;
-  TTFont* font = GetCachedTTFont(description);
+  const std::shared_ptr<TTFont> font = CachedFont(m_face, m_fontSize);
   if (!font || !PayForText(utf8)) return;
+  const uint64_t rendered = TTFont::GlyphsRendered();
   // A text outside the image draws nothing.
   (void)font->DrawText(*m_bitmap, x, y, utf8, m_lineColor);
+  PayForGlyphs(*font, TTFont::GlyphsRendered() - rendered);
   Changed();
 }
 
 int GSOImage::MeasureTextWidth(std::string_view utf8) const {
-  FontDescription description;
-  description.face = m_face.Str();
-  description.size = m_fontSize;
-  const TTFont* font = GetCachedTTFont(description);
+  const std::shared_ptr<TTFont> font = CachedFont(m_face, m_fontSize);
   return font && PayForText(utf8) ? font->GetTextWidth(utf8) : 0;
 }
 

@@ -1,5 +1,6 @@
 // The plain-function natives of "LinkedList" (sorting and adding LinkedData
 // items of a script array) and "ConstructorsBase" (new native objects).
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <string_view>
@@ -57,7 +58,20 @@ bool ReadLinkedItem(uint32_t handle, LinkedItem& out) {
   return true;
 }
 
-int CompareKeys(std::string_view a, std::string_view b) { return a.compare(b); }
+// Compares two keys as std::string_view::compare does, adding to `read` the
+// bytes the comparison reads: up to the first difference, not the whole keys.
+int CompareKeys(std::string_view a, std::string_view b, uint64_t& read) {
+  const size_t n = std::min(a.size(), b.size());
+  size_t same = 0;
+  // Long equal stretches go by in large steps; the difference is then found
+  // in small ones.
+  for (const size_t step : {size_t(4096), size_t(64)})
+    while (same + step <= n && std::memcmp(a.data() + same, b.data() + same, step) == 0) same += step;
+  while (same < n && a[same] == b[same]) ++same;
+  read += same + 1;
+  if (same < n) return uint8_t(a[same]) < uint8_t(b[same]) ? -1 : 1;
+  return a.size() == b.size() ? 0 : (a.size() < b.size() ? -1 : 1);
+}
 
 // Selection sort's order (for each position, the first of the smallest keys
 // from there on is swapped into it), reached in n log n steps: a tree over
@@ -79,21 +93,25 @@ void SortInternal(GSContext*, GSStack& stack) {
   size_t leaves = 1;
   while (leaves < n) leaves *= 2;
   std::vector<size_t> tree(2 * leaves, kNone);
-  uint64_t comparisons = 0;
+  // Keys read past what the run can still pay end the sort there: the run
+  // ends at its next jump, and the items stay, part sorted.
+  const uint64_t affordable = RunBudgetBytesLeft();
+  uint64_t comparisons = 0, read = 0;
   const auto first = [&](size_t a, size_t b) {
     if (a == kNone) return b;
     if (b == kNone) return a;
     ++comparisons;
-    return CompareKeys(keys[b], keys[a]) < 0 ? b : a;  // a lies left of b
+    return CompareKeys(keys[b], keys[a], read) < 0 ? b : a;  // a lies left of b
   };
+  const auto spent = [&] { return read > affordable; };
   const auto update = [&](size_t position, size_t value) {
     size_t at = leaves + position;
     tree[at] = value;
     for (at /= 2; at >= 1; at /= 2) tree[at] = first(tree[2 * at], tree[2 * at + 1]);
   };
   for (size_t i = 0; i < n; ++i) tree[leaves + i] = i;
-  for (size_t at = leaves - 1; at >= 1; --at) tree[at] = first(tree[2 * at], tree[2 * at + 1]);
-  for (size_t i = 0; i + 1 < n; ++i) {
+  for (size_t at = leaves - 1; at >= 1 && !spent(); --at) tree[at] = first(tree[2 * at], tree[2 * at + 1]);
+  for (size_t i = 0; i + 1 < n && !spent(); ++i) {
     const size_t minimum = tree[1];
     // A swap moves the two references, so no count changes.
     if (minimum != i) {
@@ -103,7 +121,7 @@ void SortInternal(GSContext*, GSStack& stack) {
     }
     update(i, kNone);
   }
-  PayRunBudget((n + comparisons) * kBytesPerBudgetByte);
+  PayRunBudget((n + comparisons) * kBytesPerBudgetByte + read);
 }
 
 void AddInternal(GSContext*, GSStack& stack) {
@@ -114,11 +132,16 @@ void AddInternal(GSContext*, GSStack& stack) {
   if (GetNativeBoolParameter(stack, 3)) {
     LinkedItem added, present;
     if (!ReadLinkedItem(item, added)) return;
-    PayRunBudget(list->Size() * kBytesPerBudgetByte);
-    for (size_t i = 0; i < list->Size(); ++i)
-      if (ReadLinkedItem(list->At(i), present) && CompareKeys(present.key, added.key) == 0 &&
-          present.value == added.value && present.object == added.object)
-        return;
+    // Keys read past what the run can still pay end the check, and nothing
+    // is added: the run ends at its next jump.
+    const uint64_t affordable = RunBudgetBytesLeft();
+    uint64_t read = 0;
+    bool held = false;
+    for (size_t i = 0; i < list->Size() && !held && read <= affordable; ++i)
+      held = ReadLinkedItem(list->At(i), present) && CompareKeys(present.key, added.key, read) == 0 &&
+             present.value == added.value && present.object == added.object;
+    PayRunBudget(list->Size() * kBytesPerBudgetByte + read);
+    if (held || read > affordable) return;
   }
   // The list below the size limit always takes one more.
   (void)SetArrayElement(int32_t(list->Size()), *list, item);

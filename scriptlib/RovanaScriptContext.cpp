@@ -142,13 +142,25 @@ void AddLocalFlags(UMBFilterElementGroup& group) {
   group.Add(Flag(kStateLocallyEnabled));
 }
 
+// Reading one asset row of the database and testing it against a query takes
+// about as long as copying this many bytes.
+constexpr uint64_t kAssetRowBytes = 16384;
+
+// Runs the query, paying for every asset row it reads, listed or not.
+std::vector<KUID> PaidQuery(const UMBFilterElementGroup& group) {
+  uint64_t rows = 0;
+  std::vector<KUID> found = UMBRunQuery(group, &rows);
+  PayRunBudget(rows * kAssetRowBytes);
+  return found;
+}
+
 // A new object array of the context filled with one object per KUID (those
 // for which none can be made are skipped); its handle, or 0.
 template <class Make>
 uint32_t MakeObjectArray(GSContext* context, const std::vector<KUID>& kuids, Make make) {
   GSArray* array = GSArray::Create(context, true);
   if (!array) return 0;
-  // Each object made costs what copying this many bytes does.
+  // Each object listed costs what copying this many bytes does.
   PayRunBudget(kuids.size() * kBytesPerBudgetByte);
   std::size_t next = 0;
   for (const KUID& kuid : kuids) {
@@ -173,7 +185,7 @@ void RovanaScriptContext::PushAssetList(GSStack& stack, const std::string& type,
     UMBFilterElementGroup::AddGroup(group, Flag(kStateObsolete));
     if (excludeFaulty) UMBFilterElementGroup::AddGroup(group, Flag(kStateFaulty));
     group.Add(std::make_unique<UMBFilterElementString>(UMBFilterElementString::kCategoryList, categories));
-    found = UMBRunQuery(group);
+    found = PaidQuery(group);
   }
   if (found.empty()) LogLine("World.GetAssetList> warning: found zero assets of type '%s'", type.c_str());
   stack.Push(MakeObjectArray(this, found, [this](const KUID& k) { return GSOAsset::FindOrCreate(this, k); }));
@@ -209,7 +221,7 @@ void RovanaScriptContext::SearchAssets(GSStack& stack) {
   group.Add(std::make_unique<UMBFilterElementString>(UMBFilterElementString::kCategoryList,
                                                      Kiv::ToUpperAscii(text)));
   stack.Push(
-      MakeObjectArray(this, UMBRunQuery(group), [this](const KUID& k) { return GetKUIDObject(this, k); }));
+      MakeObjectArray(this, PaidQuery(group), [this](const KUID& k) { return GetKUIDObject(this, k); }));
 }
 
 void RovanaScriptContext::FindUpdatedAssets(GSStack& stack) {
@@ -217,7 +229,7 @@ void RovanaScriptContext::FindUpdatedAssets(GSStack& stack) {
   group.Add(Flag(kStateLocal));
   UMBFilterElementGroup::AddGroup(group, Flag(kStateObsolete));
   UMBFilterElementGroup::AddGroup(group, Flag(kStateUpToDate));
-  stack.Push(MakeObjectArray(this, UMBRunQuery(group), [this](const KUID& k) {
+  stack.Push(MakeObjectArray(this, PaidQuery(group), [this](const KUID& k) {
     return GSOAsset::FindOrCreate(this, UMBGetUpdatedKUID(k));
   }));
 }

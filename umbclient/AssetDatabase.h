@@ -133,6 +133,9 @@ public:
   // How many requests with this number were made since opening (or the last reset).
   virtual uint64_t RequestCount(uint32_t commandId) const = 0;
   virtual void ResetRequestCounts() = 0;
+  // How many asset rows the queries have read since opening: each query reads
+  // every row it tests, whatever it finds (the work a caller pays for).
+  virtual uint64_t RowsWalked() const { return 0; }
 
   // Settings records: soups kept in the user data's "settings" folder by name
   // (e.g. "internet" with "language", "username", "password"). A missing record gives an

@@ -161,11 +161,18 @@ void UMBFilterElementGroup::AddGroup(UMBFilterElementGroup& group,
   group.Add(std::move(nested));
 }
 
-std::vector<KUID> UMBRunQuery(const UMBFilterElementGroup& group) {
+std::vector<KUID> UMBRunQuery(const UMBFilterElementGroup& group, uint64_t* rowsWalked) {
   TBuffer body, reply;
   group.Write(body);
   std::vector<KUID> out;
-  if (!UMBExecuteTransaction(UMBRequest::RunQuery, body, reply)) return out;
+  uint64_t before = 0, after = 0;
+  if (rowsWalked) (void)UMBWithDatabase([&](AssetDatabase& db) { before = db.RowsWalked(); });
+  const bool answered = UMBExecuteTransaction(UMBRequest::RunQuery, body, reply);
+  if (rowsWalked) {
+    (void)UMBWithDatabase([&](AssetDatabase& db) { after = db.RowsWalked(); });
+    *rowsWalked = after >= before ? after - before : 0;
+  }
+  if (!answered) return out;
   uint32_t count = reply.ReadU32();
   int64_t remaining = reply.Remaining();
   if (reply.GetError() || remaining < 0 || count > static_cast<uint64_t>(remaining) / 8) return out;

@@ -109,5 +109,6 @@ private:
 };
 
 // Sends the group as query command 2 to the open database; the matching KUIDs in KUID
-// order. Empty on failure.
-std::vector<KUID> UMBRunQuery(const UMBFilterElementGroup& group);
+// order. Empty on failure. `rowsWalked`, when given, receives the asset rows the
+// query read (AssetDatabase::RowsWalked).
+std::vector<KUID> UMBRunQuery(const UMBFilterElementGroup& group, uint64_t* rowsWalked = nullptr);

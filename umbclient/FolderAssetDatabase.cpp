@@ -41,6 +41,7 @@ struct FolderAssetDatabase::Impl {
   mutable std::recursive_mutex lock;
   std::unique_ptr<AssetIndex> index;
   std::map<uint32_t, uint64_t> counts;
+  uint64_t rowsWalked = 0;
   std::map<uint32_t, std::string> handles;
   std::map<uint32_t, uint32_t> urls;  // request id -> status
   uint32_t nextHandle = 1;
@@ -126,7 +127,9 @@ UMBAssetInfo FolderAssetDatabase::Impl::InfoFor(const Entry& e, int32_t mask,
   if (mask & kInfoFlags) r.stateFlags = all.stateFlags;
   if (mask & kInfoRating) {
     std::set<std::string> loaded = favourites ? std::set<std::string>() : Favourites();
-    r.rating = (favourites ? *favourites : loaded).count(FormatKUIDTag(all.kuid)) ? 5 : 0xFF;
+    const std::set<std::string>& set = favourites ? *favourites : loaded;
+    // A query tests every asset: with no favourites there is no tag to format.
+    r.rating = !set.empty() && set.count(FormatKUIDTag(all.kuid)) ? 5 : 0xFF;
   }
   if (mask & kInfoBuild) {
     r.buildVersion = all.buildVersion;
@@ -170,6 +173,11 @@ uint64_t FolderAssetDatabase::RequestCount(uint32_t commandId) const {
   std::lock_guard<std::recursive_mutex> g(m_impl->lock);
   auto it = m_impl->counts.find(commandId);
   return it == m_impl->counts.end() ? 0 : it->second;
+}
+
+uint64_t FolderAssetDatabase::RowsWalked() const {
+  std::lock_guard<std::recursive_mutex> g(m_impl->lock);
+  return m_impl->rowsWalked;
 }
 
 void FolderAssetDatabase::ResetRequestCounts() {
@@ -298,6 +306,7 @@ bool FolderAssetDatabase::Impl::Query(TBuffer& body, TBuffer& reply) {
   std::vector<KUID> found;
   std::set<std::string> favourites = Favourites();
   index->ForEach([&](const Entry& e) {
+    ++rowsWalked;
     UMBAssetInfo info = InfoFor(e, kInfoAll, &favourites);
     if (element->Matches(UMBFilterSubject{info, e.keywords})) found.push_back(e.info.kuid);
   });

@@ -34,6 +34,7 @@ public:
   [[nodiscard]] bool Post(uint32_t commandId, TBuffer& body) override;
   uint64_t RequestCount(uint32_t commandId) const override;
   void ResetRequestCounts() override;
+  uint64_t RowsWalked() const override;
   SoupRef GetSettingsRecord(std::string_view name) override;
   [[nodiscard]] bool SetSettingsRecord(std::string_view name, const SoupRef& record) override;
 

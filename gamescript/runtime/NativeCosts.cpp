@@ -18,6 +18,17 @@ constexpr std::string_view kPixelsDrawn = "4 bytes per pixel drawn";
 constexpr std::string_view kSet = "bytes of the name; every tag when the name is held (each is removed)";
 constexpr std::string_view kTag = "the tag, counted as it is made";
 
+// The one rule every entry follows. A native pays in proportion to the work
+// it does, at the rate strings pay (PayRunBudget: one budget byte per
+// kBytesPerBudgetByte bytes): the bytes it actually reads, writes or
+// compares (up to where it stops, not the whole argument), each object it
+// makes (as kObjectMadeBytes), and each row or entry it walks, the asset
+// database's rows and the entries of any cache it fills included; never for
+// work it does not do. What it keeps, in the script's memory or in a
+// process-wide cache it fills, is either counted against the memory limit at
+// its real size or bounded by a fixed size no script can raise (the font
+// cache, kFontCacheBytes, least recently used first out). Work whose cost
+// per byte is far above a copy's says so in its entry.
 constexpr NativeCost kCosts[] = {
     // ---- runtime
     {"$string@GSObject::GetGSClassName()", kCopied, kNewString},
@@ -58,8 +69,10 @@ constexpr NativeCost kCosts[] = {
     {"$float@Str::ToFloat(string)", "bytes of the string", kNone},
     {"$void@Str::ToUpper(string)", "bytes of the string", kNone},
     {"$void@Str::ToLower(string)", "bytes of the string", kNone},
-    {"$string[]@Str::Tokens(string,string)", "bytes of the string, of the set and of each token made",
-     "the array and each token"},
+    {"$string[]@Str::Tokens(string,string)",
+     "bytes of the string and of the set; each token made, as an object made besides its bytes (no more are "
+     "made once the budget is spent)",
+     "the array and each token at its real size (record, text and bookkeeping)"},
     {"$int@Str::UnpackInt(string)", "bytes of the string", kNone},
     {"$float@Str::UnpackFloat(string)", "bytes of the string", kNone},
     {"$string@Str::UnpackString(string)", "bytes of the string", kNewString},
@@ -165,10 +178,13 @@ constexpr NativeCost kCosts[] = {
     {"$bool@Asset::IsOnTheVendaro()", kNone, kNone},
 
     // ---- LinkedList and Constructors
-    {"$void@LinkedList::SortInternal(LinkedData[])", "one budget byte per entry and per comparison made",
+    {"$void@LinkedList::SortInternal(LinkedData[])",
+     "one budget byte per entry and per comparison made; the key bytes each comparison reads (up to the "
+     "first "
+     "difference)",
      kNone},
     {"$void@LinkedList::AddInternal(LinkedData[],LinkedData,bool)",
-     "with the duplicate check, one budget byte per entry compared",
+     "with the duplicate check, one budget byte per entry walked and the key bytes each comparison reads",
      "the array's growth, counted before it grows"},
     {"$Soup@ConstructorsBase::NewSoup()", kNone, "the soup object"},
     {"$KUIDList@ConstructorsBase::NewKUIDList()", kNone, "the list object"},
@@ -222,9 +238,13 @@ constexpr NativeCost kCosts[] = {
      "nothing: an image drawn onto itself is read in place, not copied"},
     {"$void@Image::DrawImage(int,int,int,int,Image,int,int,int,int)", kPixelsDrawn,
      "nothing: an image drawn onto itself is read in place, not copied"},
-    {"$void@Image::DrawText(int,int,string)", "one budget byte per byte of the text; 4 bytes per pixel drawn",
-     kNone},
-    {"$int@Image::MeasureTextWidth(string)", "one budget byte per byte of the text", kNone},
+    {"$void@Image::DrawText(int,int,string)",
+     "one budget byte per byte of the text; 4 bytes per pixel drawn; a font made (8 MiB besides its glyph "
+     "bitmap and face); each glyph rendered, as an object made besides its cell's bytes",
+     "the font, in the process-wide font cache, bounded at 24 MiB (least recently used first out)"},
+    {"$int@Image::MeasureTextWidth(string)",
+     "one budget byte per byte of the text; a font made (8 MiB besides its glyph bitmap and face)",
+     "the font, in the process-wide font cache, bounded at 24 MiB (least recently used first out)"},
     {"$void@Image::ImportImage(Soup)", kNone, kNone},
     {"$Soup@Image::ExportImage()", kNone, "an empty soup object"},
 
@@ -239,13 +259,18 @@ constexpr NativeCost kCosts[] = {
     {"$int@RovanaScriptBase::GetSystemSecond()", kNone, kNone},
     {"$Library@RovanaScriptBase::GetLibrary(KUID)", kNone, "the library object, once per asset and context"},
     {"$Asset@RovanaScriptBase::FindAsset(KUID)", kNone, "the asset object, once per asset and context"},
-    {"$Asset[]@RovanaScriptBase::GetAssetList(string)", "bytes of the type; 64 bytes per asset listed",
+    {"$Asset[]@RovanaScriptBase::GetAssetList(string)",
+     "bytes of the type; every asset row the query reads (16 KiB each); 64 bytes per asset listed",
      "the array and its asset objects"},
     {"$Asset[]@RovanaScriptBase::GetAssetList(string,string)",
-     "bytes of the type and categories; 64 bytes per asset listed", "the array and its asset objects"},
-    {"$KUID[]@RovanaScriptBase::SearchAssets(string,bool)", "bytes of the text; the assets listed",
+     "bytes of the type and categories; every asset row the query reads (16 KiB each); 64 bytes per asset "
+     "listed",
+     "the array and its asset objects"},
+    {"$KUID[]@RovanaScriptBase::SearchAssets(string,bool)",
+     "bytes of the text; every asset row the query reads (16 KiB each); 64 bytes per asset listed",
      "the array and its KUID objects"},
-    {"$Asset[]@RovanaScriptBase::FindUpdatedAssets()", "the assets listed",
+    {"$Asset[]@RovanaScriptBase::FindUpdatedAssets()",
+     "every asset row the query reads (16 KiB each); 64 bytes per asset listed",
      "the array and its asset objects"},
     {"$Soup@RovanaScriptBase::RovanaSystemCall(string,Soup)",
      "bytes of the name and of the soup walked; one budget byte per byte of the text logged",

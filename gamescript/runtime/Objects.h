@@ -70,6 +70,13 @@ public:
 // kBytesPerBudgetByte bytes touched, so that a run ends in bounded time
 // however much each of its instructions does. Outside a run it costs nothing.
 constexpr uint32_t kBytesPerBudgetByte = 64;
+// Making a script object (its allocation, handle and pool slot, and letting
+// it go later) takes about as long as copying this many bytes: what a native
+// pays per object it makes.
+constexpr uint64_t kObjectMadeBytes = 16384;
+// What each script object holds beside its own record and text: its
+// handle-table entry, its pool slot and the allocator's headers.
+constexpr uint64_t kObjectBookkeepingBytes = 96;
 void PayRunBudget(uint64_t bytes);
 // The bytes the running run may still touch before its budget is passed (0
 // once it is); UINT64_MAX outside a run. Work whose size is known only as it

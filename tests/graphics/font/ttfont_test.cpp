@@ -222,11 +222,11 @@ TEST_F(FontTest, CacheSharesFontsAndRemembersFailures) {
   FontDescription d;
   d.face = "RovanaTestSmall";
   d.size = 10;
-  TTFont* font = GetCachedTTFont(d);
+  TTFont* font = GetCachedTTFont(d).get();
   ASSERT_NE(font, nullptr);
-  EXPECT_EQ(GetCachedTTFont(d), font);
+  EXPECT_EQ(GetCachedTTFont(d).get(), font);
   d.bold = 1;
-  EXPECT_NE(GetCachedTTFont(d), font);
+  EXPECT_NE(GetCachedTTFont(d).get(), font);
   d.size = 5000;
   EXPECT_EQ(GetCachedTTFont(d), nullptr);
   d.size = 48;
