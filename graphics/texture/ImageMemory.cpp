@@ -20,9 +20,8 @@ uint64_t ImageMemory::LoadBytes(int width, int height) {
 void ImageMemory::Share::Take(uint64_t bytes) {
   std::unique_lock<std::mutex> lock(m_memory.m_mutex);
   if (m_bytes == 0)
-    m_memory.m_given.wait(lock, [&] {
-      return m_memory.m_held == 0 || m_memory.m_held + bytes <= m_memory.m_budget;
-    });
+    m_memory.m_given.wait(
+        lock, [&] { return m_memory.m_held == 0 || m_memory.m_held + bytes <= m_memory.m_budget; });
   m_memory.m_held += bytes;
   m_bytes += bytes;
 }
