@@ -1,7 +1,9 @@
 #include "kiv/Bitmap.h"
 
 #include <climits>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "kiv/Bytes.h"
 #include "kiv/File.h"
@@ -20,8 +22,46 @@ namespace {
 
 // An image at the side limit both ways.
 constexpr int64_t kMaxPixels = int64_t(Bitmap::MaxSide) * Bitmap::MaxSide;
-// Image files above this are refused before they are read.
-constexpr uint64_t kMaxFileBytes = uint64_t(1) << 28;
+// The decoders take a byte count of type int. Larger files are refused
+// before they are read; smaller ones are mapped, not copied, so a file costs
+// no memory of its own beside its pixels.
+constexpr uint64_t kMaxFileBytes = INT_MAX;
+
+// An image file's bytes: mapped when large, else read.
+struct ImageFile {
+  std::string read;
+  MappedFile mapped;
+  const uint8_t* Data() const {
+    return reinterpret_cast<const uint8_t*>(mapped.Data() ? mapped.Data() : read.data());
+  }
+  size_t Size() const { return mapped.Data() ? mapped.Size() : read.size(); }
+  // False with File::LastError.
+  bool Open(std::string_view path) { return File::ReadOrMapWholeFile(path, read, mapped, kMaxFileBytes); }
+};
+
+// The pixel at p in a format with pixels as 0xAARRGGBB (alpha 255 for formats
+// without one; gray copies into R, G and B), and the reverse.
+uint32_t ReadPixel(const uint8_t* p, Bitmap::Format format) {
+  switch (format) {
+    case Bitmap::FormatGray8: return 0xFF000000u | (uint32_t(p[0]) << 16) | (uint32_t(p[0]) << 8) | p[0];
+    case Bitmap::FormatRGB24:
+    case Bitmap::FormatRGBX32: return 0xFF000000u | (uint32_t(p[2]) << 16) | (uint32_t(p[1]) << 8) | p[0];
+    default: return (uint32_t(p[3]) << 24) | (uint32_t(p[2]) << 16) | (uint32_t(p[1]) << 8) | p[0];
+  }
+}
+
+void WritePixel(uint8_t* p, Bitmap::Format format, uint32_t argb) {
+  const uint8_t b = argb & 0xFF, g = (argb >> 8) & 0xFF, r = (argb >> 16) & 0xFF, a = argb >> 24;
+  if (format == Bitmap::FormatGray8) {
+    p[0] = static_cast<uint8_t>((r * 77 + g * 150 + b * 29 + 128) >> 8);
+    return;
+  }
+  p[0] = b;
+  p[1] = g;
+  p[2] = r;
+  if (format == Bitmap::FormatRGBA32) p[3] = a;
+  if (format == Bitmap::FormatRGBX32) p[3] = 0xFF;
+}
 
 void AppendBytes(void* context, void* data, int size) {
   auto* out = static_cast<std::vector<uint8_t>*>(context);
@@ -326,6 +366,67 @@ bool PngDecodes(const uint8_t* data, size_t size, std::string& why) {
 
 }  // namespace
 
+PixelBuffer::PixelBuffer(const PixelBuffer& other) { *this = other; }
+
+PixelBuffer& PixelBuffer::operator=(const PixelBuffer& other) {
+  if (this == &other) return *this;
+  clear();
+  if (other.m_size == 0) return *this;
+  m_data = static_cast<uint8_t*>(std::malloc(other.m_size));
+  if (!m_data) throw std::bad_alloc();
+  std::memcpy(m_data, other.m_data, other.m_size);
+  m_size = other.m_size;
+  return *this;
+}
+
+PixelBuffer& PixelBuffer::operator=(PixelBuffer&& other) noexcept {
+  if (this != &other) {
+    clear();
+    m_data = std::exchange(other.m_data, nullptr);
+    m_size = std::exchange(other.m_size, 0);
+  }
+  return *this;
+}
+
+bool PixelBuffer::Allocate(size_t size) {
+  clear();
+  if (size == 0) return true;
+  m_data = static_cast<uint8_t*>(std::calloc(size, 1));
+  if (!m_data) return false;
+  m_size = size;
+  return true;
+}
+
+void PixelBuffer::Adopt(void* data, size_t size) {
+  clear();
+  m_data = static_cast<uint8_t*>(data);
+  m_size = data ? size : 0;
+}
+
+bool PixelBuffer::Resize(size_t size) {
+  if (size == 0) {
+    clear();
+    return true;
+  }
+  if (size == m_size) return true;
+  // A large block is moved by remapping its pages, not by copying them.
+  void* grown = std::realloc(m_data, size);
+  if (!grown && size < m_size) {
+    m_size = size;  // the block stays as large as it was
+    return true;
+  }
+  if (!grown) return false;
+  m_data = static_cast<uint8_t*>(grown);
+  m_size = size;
+  return true;
+}
+
+void PixelBuffer::clear() {
+  std::free(m_data);
+  m_data = nullptr;
+  m_size = 0;
+}
+
 int Bitmap::BytesPerPixel(Format format) {
   switch (format) {
     case FormatRGB24: return 3;
@@ -345,7 +446,6 @@ void Bitmap::Destroy() {
   m_width = m_height = 0;
   m_format = FormatNone;
   m_pixels.clear();
-  m_pixels.shrink_to_fit();
 }
 
 bool Bitmap::Create(int width, int height, Format format, size_t blockBytes) {
@@ -363,11 +463,7 @@ bool Bitmap::Create(int width, int height, Format format, size_t blockBytes) {
   } else {
     return Fail(String().Setf("Bitmap::Create> unknown format %d", static_cast<int>(format)).Str());
   }
-  try {
-    m_pixels.assign(bytes, 0);
-  } catch (const std::bad_alloc&) {
-    return Fail("Bitmap::Create> out of memory");
-  }
+  if (!m_pixels.Allocate(bytes)) return Fail("Bitmap::Create> out of memory");
   m_width = width;
   m_height = height;
   m_format = format;
@@ -379,10 +475,12 @@ bool Bitmap::Load(const PString& path, std::string_view baseFolder, const Admit&
   Destroy();
   File::Path full(path.View());
   if (!baseFolder.empty() && !full.IsAbsolute()) full = File::Path(baseFolder).Join(path.View());
-  std::vector<uint8_t> bytes;
-  if (!File::ReadWholeFile(full.View(), bytes, kMaxFileBytes))
-    return Fail("Bitmap::Load> cannot read image: " + File::LastError());
-  return LoadFromMemory(bytes.data(), bytes.size(), full.View(), admit);
+  ImageFile file;
+  if (!file.Open(full.View())) return Fail("Bitmap::Load> cannot read image: " + File::LastError());
+  if (!LoadFromMemory(file.Data(), file.Size(), full.View(), admit)) return false;
+  if (!file.mapped.Shrank()) return true;
+  Destroy();
+  return Fail("Bitmap::Load> '" + std::string(full.View()) + "' changed while it was read");
 }
 
 bool Bitmap::LoadFromMemory(const uint8_t* data, size_t size, std::string_view name, const Admit& admit) {
@@ -399,24 +497,29 @@ bool Bitmap::LoadFromMemory(const uint8_t* data, size_t size, std::string_view n
     std::string why;
     if (!DecodeJpeg(data, size, MaxSide, kMaxPixels, jpeg, why))
       return Fail("Bitmap::Load> '" + label + "' is not a readable image (" + why + ")");
-    return Adopt(jpeg.pixels.data(), jpeg.width, jpeg.height, jpeg.channels, label);
+    return Adopt(std::move(jpeg.pixels), jpeg.width, jpeg.height, jpeg.channels, label);
   }
   stbi_uc* pixels = stbi_load_from_memory(data, static_cast<int>(size), &w, &h, &comp, 0);
   if (!pixels) return Fail("Bitmap::Load> '" + label + "' is not a readable image (" + DecoderReason() + ")");
-  bool ok = Adopt(pixels, w, h, comp, label);
-  stbi_image_free(pixels);
-  return ok;
+  // The decoder allocates with malloc (StbImage.cpp), so its buffer is kept as it is.
+  PixelBuffer decoded;
+  decoded.Adopt(pixels, static_cast<size_t>(w) * static_cast<size_t>(h) * static_cast<size_t>(comp));
+  return Adopt(std::move(decoded), w, h, comp, label);
 }
 
 bool Bitmap::Probe(const PString& path, Size& out, std::string* error) {
   out = Size{};
   const File::Path full(path.View());
-  std::vector<uint8_t> bytes;
-  if (!File::ReadWholeFile(full.View(), bytes, kMaxFileBytes)) {
+  ImageFile file;
+  if (!file.Open(full.View())) {
     if (error) *error = "Bitmap::Load> cannot read image: " + File::LastError();
     return false;
   }
-  return ProbeMemory(bytes.data(), bytes.size(), out, error, full.View());
+  if (!ProbeMemory(file.Data(), file.Size(), out, error, full.View())) return false;
+  if (!file.mapped.Shrank()) return true;
+  out = Size{};
+  if (error) *error = "Bitmap::Load> '" + std::string(full.View()) + "' changed while it was read";
+  return false;
 }
 
 bool Bitmap::ProbeMemory(const uint8_t* data, size_t size, Size& out, std::string* error,
@@ -455,33 +558,37 @@ bool Bitmap::ProbeMemory(const uint8_t* data, size_t size, Size& out, std::strin
   return true;
 }
 
-// Takes decoded pixels in R, G, B(, A) order with comp channels.
-bool Bitmap::Adopt(const uint8_t* in, int w, int h, int comp, const std::string& label) {
-  Format format = comp == 1 ? FormatGray8 : (comp == 3 ? FormatRGB24 : FormatRGBA32);
-  if ((comp < 1 || comp > 4) || !Create(w, h, format))
+bool Bitmap::Adopt(PixelBuffer pixels, int w, int h, int comp, const std::string& label) {
+  Destroy();
+  const size_t count = static_cast<size_t>(w) * static_cast<size_t>(h);
+  if (comp < 1 || comp > 4 || w <= 0 || h <= 0 || w > MaxSide || h > MaxSide ||
+      pixels.size() < count * static_cast<size_t>(comp))
     return Fail("Bitmap::Load> '" + label + "' has an unsupported layout");
-  size_t count = static_cast<size_t>(w) * static_cast<size_t>(h);
-  uint8_t* out = m_pixels.data();
-  for (size_t i = 0; i < count; ++i) {
-    switch (comp) {
-      case 1: out[i] = in[i]; break;
-      case 2:  // gray and alpha
-        out[4 * i] = out[4 * i + 1] = out[4 * i + 2] = in[2 * i];
-        out[4 * i + 3] = in[2 * i + 1];
-        break;
-      case 3:
-        out[3 * i] = in[3 * i + 2];
-        out[3 * i + 1] = in[3 * i + 1];
-        out[3 * i + 2] = in[3 * i];
-        break;
-      default:
-        out[4 * i] = in[4 * i + 2];
-        out[4 * i + 1] = in[4 * i + 1];
-        out[4 * i + 2] = in[4 * i];
-        out[4 * i + 3] = in[4 * i + 3];
-        break;
-    }
+  // Reordered in place: B and R trade places, gray and alpha widen to four
+  // bytes from the last pixel back, so no pixel is written before it is read.
+  if (comp == 2 && !pixels.Resize(count * 4)) return Fail("Bitmap::Load> out of memory for '" + label + "'");
+  uint8_t* p = pixels.data();
+  switch (comp) {
+    case 2:
+      for (size_t i = count; i-- > 0;) {
+        const uint8_t gray = p[2 * i], alpha = p[2 * i + 1];
+        p[4 * i] = p[4 * i + 1] = p[4 * i + 2] = gray;
+        p[4 * i + 3] = alpha;
+      }
+      break;
+    case 3:
+      for (size_t i = 0; i < count; ++i) std::swap(p[3 * i], p[3 * i + 2]);
+      break;
+    case 4:
+      for (size_t i = 0; i < count; ++i) std::swap(p[4 * i], p[4 * i + 2]);
+      break;
+    default: break;
   }
+  m_pixels = std::move(pixels);
+  m_width = w;
+  m_height = h;
+  m_format = comp == 1 ? FormatGray8 : (comp == 3 ? FormatRGB24 : FormatRGBA32);
+  m_error.clear();
   return true;
 }
 
@@ -551,50 +658,46 @@ bool Bitmap::Save(std::string_view path, int jpegQuality) {
 uint32_t Bitmap::GetPixel(int x, int y) const {
   int bpp = BytesPerPixel();
   if (bpp == 0 || x < 0 || y < 0 || x >= m_width || y >= m_height) return 0;
-  const uint8_t* p =
+  return ReadPixel(
       m_pixels.data() + (static_cast<size_t>(y) * static_cast<size_t>(m_width) + static_cast<size_t>(x)) *
-                            static_cast<size_t>(bpp);
-  switch (m_format) {
-    case FormatGray8: return 0xFF000000u | (uint32_t(p[0]) << 16) | (uint32_t(p[0]) << 8) | p[0];
-    case FormatRGB24:
-    case FormatRGBX32: return 0xFF000000u | (uint32_t(p[2]) << 16) | (uint32_t(p[1]) << 8) | p[0];
-    default: return (uint32_t(p[3]) << 24) | (uint32_t(p[2]) << 16) | (uint32_t(p[1]) << 8) | p[0];
-  }
+                            static_cast<size_t>(bpp),
+      m_format);
 }
 
 void Bitmap::SetPixel(int x, int y, uint32_t argb) {
   int bpp = BytesPerPixel();
   if (bpp == 0 || x < 0 || y < 0 || x >= m_width || y >= m_height) return;
-  uint8_t* p =
+  WritePixel(
       m_pixels.data() + (static_cast<size_t>(y) * static_cast<size_t>(m_width) + static_cast<size_t>(x)) *
-                            static_cast<size_t>(bpp);
-  uint8_t b = argb & 0xFF, g = (argb >> 8) & 0xFF, r = (argb >> 16) & 0xFF, a = argb >> 24;
-  if (m_format == FormatGray8) {
-    p[0] = static_cast<uint8_t>((r * 77 + g * 150 + b * 29 + 128) >> 8);
-    return;
-  }
-  p[0] = b;
-  p[1] = g;
-  p[2] = r;
-  if (bpp == 4) p[3] = m_format == FormatRGBX32 ? 0xFF : a;
+                            static_cast<size_t>(bpp),
+      m_format, argb);
 }
 
 bool Bitmap::ConvertTo(Format format) {
   if (IsEmpty() || m_format == FormatBlock || BytesPerPixel(format) == 0)
     return Fail("Bitmap::ConvertTo> cannot convert these pixels");
   if (format == m_format) return true;
-  // Between the two four-byte formats only the alpha byte changes: done in
-  // place, so an image at the side limit does not need twice its memory.
-  if (BytesPerPixel(format) == 4 && BytesPerPixel() == 4) {
-    for (size_t i = 3; i < m_pixels.size(); i += 4) m_pixels[i] = 0xFF;
+  const size_t count = static_cast<size_t>(m_width) * static_cast<size_t>(m_height);
+  const size_t from = static_cast<size_t>(BytesPerPixel()), to = static_cast<size_t>(BytesPerPixel(format));
+  // Between the two four-byte formats only the alpha byte changes.
+  if (from == 4 && to == 4) {
+    for (size_t i = 3; i < m_pixels.size(); i += 4) m_pixels.data()[i] = 0xFF;
     m_format = format;
     return true;
   }
-  Bitmap out;
-  if (!out.Create(m_width, m_height, format)) return Fail(out.LastError());
-  for (int y = 0; y < m_height; ++y)
-    for (int x = 0; x < m_width; ++x) out.SetPixel(x, y, GetPixel(x, y));
-  *this = std::move(out);
+  // In place, so an image at the side limit does not need twice its memory:
+  // a wider format grows the memory first and fills it from the last pixel
+  // back, a narrower one from the first pixel on, then shrinks it; either
+  // way each pixel is read before anything is written over it.
+  if (to > from && !m_pixels.Resize(count * to)) return Fail("Bitmap::ConvertTo> out of memory");
+  uint8_t* p = m_pixels.data();
+  if (to > from) {
+    for (size_t i = count; i-- > 0;) WritePixel(p + i * to, format, ReadPixel(p + i * from, m_format));
+  } else {
+    for (size_t i = 0; i < count; ++i) WritePixel(p + i * to, format, ReadPixel(p + i * from, m_format));
+    (void)m_pixels.Resize(count * to);  // shrinking always succeeds
+  }
+  m_format = format;
   return true;
 }
 

@@ -19,6 +19,37 @@
 
 namespace Kiv {
 
+// Pixel memory from malloc: a decoder's own buffer is taken over without a
+// copy, and a change of pixel format grows or shrinks it in place, so an
+// image at the side limit is never held twice while it loads.
+class PixelBuffer {
+public:
+  PixelBuffer() = default;
+  // Copies throw std::bad_alloc without the memory, as a vector would.
+  PixelBuffer(const PixelBuffer& other);
+  PixelBuffer& operator=(const PixelBuffer& other);
+  PixelBuffer(PixelBuffer&& other) noexcept
+      : m_data(std::exchange(other.m_data, nullptr)), m_size(std::exchange(other.m_size, 0)) {}
+  PixelBuffer& operator=(PixelBuffer&& other) noexcept;
+  ~PixelBuffer() { clear(); }
+
+  // size zeroed bytes (not touched until written); false, and empty, without the memory.
+  [[nodiscard]] bool Allocate(size_t size);
+  // Takes over `size` bytes that malloc gave (freed with free).
+  void Adopt(void* data, size_t size);
+  // Keeps the first bytes, up to the smaller size; false, and unchanged, when
+  // growing finds no memory (shrinking always succeeds).
+  [[nodiscard]] bool Resize(size_t size);
+  void clear();
+  uint8_t* data() { return m_data; }
+  const uint8_t* data() const { return m_data; }
+  size_t size() const { return m_size; }
+
+private:
+  uint8_t* m_data = nullptr;
+  size_t m_size = 0;
+};
+
 class Bitmap {
 public:
   enum Format : int {
@@ -131,15 +162,15 @@ public:
 
 private:
   [[nodiscard]] bool Fail(std::string message);
-  [[nodiscard]] bool Adopt(const uint8_t* pixels, int width, int height, int channels,
-                           const std::string& label);
+  // Takes decoded pixels in R, G, B(, A) order with `channels` channels.
+  [[nodiscard]] bool Adopt(PixelBuffer pixels, int width, int height, int channels, const std::string& label);
   // Sets (or blends) the pixels x0..x1 of row y, already clipped.
   void Span(int y, int x0, int x1, uint32_t argb, bool blend);
 
   int m_width = 0;
   int m_height = 0;
   Format m_format = FormatNone;
-  std::vector<uint8_t> m_pixels;
+  PixelBuffer m_pixels;
   std::string m_error;
   uint64_t m_drawn = 0;
 };

@@ -876,6 +876,15 @@ bool File::ReadOrMapWholeFileAsSpelled(std::string_view path, std::string& out, 
   return ReadOrMapAsSpelled(path, out, &mapped, maxBytes);
 }
 
+bool File::ReadOrMapWholeFile(std::string_view path, std::string& out, MappedFile& mapped,
+                              uint64_t maxBytes) {
+  out.clear();
+  mapped.Unmap();
+  if (!StepAllowed("read")) return Fail("cannot open", path, EACCES);
+  const std::optional<std::string> resolved = ResolvePath(path);
+  return resolved && ReadOrMapAsSpelled(*resolved, out, &mapped, maxBytes);
+}
+
 bool File::ReadOrMapAsSpelled(std::string_view path, std::string& out, MappedFile* mapped,
                               uint64_t maxBytes) {
   out.clear();

@@ -128,6 +128,10 @@ public:
   // what it keeps and reads the bytes once.
   [[nodiscard]] static bool ReadOrMapWholeFileAsSpelled(std::string_view path, std::string& out,
                                                         MappedFile& mapped, uint64_t maxBytes);
+  // The same for a path looked up as ReadWholeFile looks it up (without regard
+  // to case), with the same "read" test seam.
+  [[nodiscard]] static bool ReadOrMapWholeFile(std::string_view path, std::string& out, MappedFile& mapped,
+                                               uint64_t maxBytes);
   [[nodiscard]] static bool Unlink(std::string_view path);
   // Removes a file or a whole folder tree; true when nothing is left.
   [[nodiscard]] static bool Prune(std::string_view path);

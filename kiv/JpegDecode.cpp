@@ -2,7 +2,9 @@
 
 #include <csetjmp>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include <jpeglib.h>
 #include <jerror.h>
@@ -61,8 +63,8 @@ void OnProgress(j_common_ptr cinfo) {
 }
 
 // Everything between setjmp and a longjmp from the library is plain C data:
-// no destructor is ever skipped. The output buffer is sized by the caller's
-// callback before any row is written.
+// no destructor is ever skipped. The rows go to memory from malloc, freed
+// here when the library gives up and else handed to the image.
 struct DecodeState {
   jpeg_decompress_struct cinfo;
   ErrorManager err;
@@ -81,6 +83,8 @@ int Decode(DecodeState& s, const uint8_t* data, size_t size, int maxSide, int64_
   if (setjmp(s.err.jump)) {
     std::snprintf(reason, reasonSize, "%s", s.err.message);
     Jpeg().jpeg_destroy_decompress(&s.cinfo);
+    std::free(s.rows);
+    s.rows = nullptr;
     return 0;
   }
   Jpeg().jpeg_CreateDecompress(&s.cinfo, JPEG_LIB_VERSION, sizeof(jpeg_decompress_struct));
@@ -108,16 +112,20 @@ int Decode(DecodeState& s, const uint8_t* data, size_t size, int maxSide, int64_
   out.channels = gray ? 1 : 3;
   s.rowBytes = static_cast<size_t>(out.width) * static_cast<size_t>(inChannels);
   // The rows are written in place, CMYK rows wider than the RGB result, so
-  // the buffer takes the larger layout; it was reserved before setjmp could
-  // matter for it (resize does not throw here for sizes within the limits).
-  out.pixels.resize(s.rowBytes * static_cast<size_t>(out.height));
-  s.rows = out.pixels.data();
+  // the buffer takes the larger layout.
+  s.rows = static_cast<uint8_t*>(std::malloc(s.rowBytes * static_cast<size_t>(out.height)));
+  if (!s.rows) {
+    std::snprintf(reason, reasonSize, "out of memory for %d x %d pixels", out.width, out.height);
+    Jpeg().jpeg_destroy_decompress(&s.cinfo);
+    return 0;
+  }
   while (s.cinfo.output_scanline < s.cinfo.output_height) {
     JSAMPROW row = s.rows + s.rowBytes * s.cinfo.output_scanline;
     Jpeg().jpeg_read_scanlines(&s.cinfo, &row, 1);
   }
   Jpeg().jpeg_finish_decompress(&s.cinfo);
   Jpeg().jpeg_destroy_decompress(&s.cinfo);
+  out.pixels.Adopt(std::exchange(s.rows, nullptr), s.rowBytes * static_cast<size_t>(out.height));
   if (s.err.truncated) {
     std::snprintf(reason, reasonSize, "truncated JPEG data");
     return 0;
@@ -132,7 +140,7 @@ int Decode(DecodeState& s, const uint8_t* data, size_t size, int maxSide, int64_
       p[3 * i + 1] = static_cast<uint8_t>(p[4 * i + 1] * k / 255);
       p[3 * i + 2] = static_cast<uint8_t>(p[4 * i + 2] * k / 255);
     }
-    out.pixels.resize(count * 3);
+    (void)out.pixels.Resize(count * 3);  // shrinking always succeeds
   }
   return 1;
 }

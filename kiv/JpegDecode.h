@@ -4,7 +4,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
-#include <vector>
+
+#include "kiv/Bitmap.h"
 
 namespace Kiv {
 
@@ -12,7 +13,7 @@ struct JpegImage {
   int width = 0;
   int height = 0;
   int channels = 0;  // 1 (gray) or 3 (R, G, B)
-  std::vector<uint8_t> pixels;
+  PixelBuffer pixels;
 };
 
 // Decodes data into out; false with a reason in error. Images with a side

@@ -490,11 +490,11 @@ int AsciiTextureResource::LoadTxt() {
       (!alphaName.empty() && !ImageInsideRoot(folder, alphaName, why)))
     return Fail(why);
   Bitmap image;
-  if (!image.Load(PString(primaryName), folder)) return Fail(image.LastError());
+  if (!image.Load(PString(primaryName), folder, m_imageAdmit)) return Fail(image.LastError());
   if (!image.ConvertTo(Bitmap::FormatRGBA32)) return Fail(image.LastError());
   if (!alphaName.empty()) {
     Bitmap alpha;
-    if (!alpha.Load(PString(alphaName), folder)) return Fail(alpha.LastError());
+    if (!alpha.Load(PString(alphaName), folder, m_imageAdmit)) return Fail(alpha.LastError());
     if (alpha.Width() != image.Width() || alpha.Height() != image.Height())
       return Fail("alpha image '" + alphaName + "' differs in size from '" + primaryName + "'");
     if (!alpha.ConvertTo(Bitmap::FormatRGBA32)) return Fail(alpha.LastError());

@@ -159,6 +159,9 @@ public:
   // When set, an image whose real path (symbolic links followed) lies outside
   // this folder is refused like a name that climbs out with "../".
   void SetImageRoot(std::string folder) { m_imageRoot = std::move(folder); }
+  // When set, asked with each image's declared size before it is decoded
+  // (Bitmap::Load); a refusal fails the load.
+  void SetImageAdmit(Bitmap::Admit admit) { m_imageAdmit = std::move(admit); }
 
 protected:
   int Load() override { return LoadTxt(); }
@@ -169,6 +172,7 @@ protected:
 
 private:
   std::string m_imageRoot;
+  Bitmap::Admit m_imageAdmit;
 };
 
 }  // namespace Kiv

@@ -160,6 +160,12 @@ void UMBTextureConvertFileRPC::Load() {
   (void)m_options.SetRaw("-Automip=none -Compression=auto");
   m_resource->SetOptions(&m_options);
   m_resource->SetImageRoot(m_walkRoot);
+  // Large images take turns: the load waits here, before it decodes, until
+  // the memory it needs is free.
+  m_resource->SetImageAdmit([this](int width, int height) {
+    m_imageMemory.Take(ImageMemory::LoadBytes(width, height));
+    return true;
+  });
   if (m_resource->Lock() != 0) {
     Error("$umbtexture_load_error", "file_name", m_sourceName, "archive", SetLabel());
     // Say why: the key's text names the file, not the fault.
@@ -199,8 +205,10 @@ void UMBTextureConvertFileRPC::ReleaseResource(void*) {
     m_resource->Unlock();
     m_loaded = false;
   }
+  if (m_resource) m_resource->SetImageAdmit({});
   m_resource.Reset();
   m_folder.reset();  // gives the content folder back to the folder cache
+  m_imageMemory.Release();
 }
 
 // ---------------------------------------------------------------------------

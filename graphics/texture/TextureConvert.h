@@ -9,6 +9,7 @@
 #include <string>
 
 #include "foundation/Jobs.h"
+#include "graphics/texture/ImageMemory.h"
 #include "kiv/RefCount.h"
 #include "kiv/Options.h"
 
@@ -94,4 +95,5 @@ private:
   std::string m_sourceName;  // the description's own name
   std::string m_outputName;  // the ".texture" file
   Kiv::Options m_options;
+  ImageMemory::Share m_imageMemory{ImageMemory::Process()};  // for the loaded images, until released
 };
