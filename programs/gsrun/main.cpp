@@ -54,6 +54,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <random>
 #include <set>
 #include <string>
@@ -456,8 +457,13 @@ int main(int argc, char** argv) {
   // A folder named on the command line that is not there is the user's mistake,
   // not a run without its libraries.
   Kiv::Status folders = machine.RegisterLibraryFolder(libraryFolder);
+  // The installation's scripts, named so that sources find the standard
+  // classes, hold copies of the class libraries registered above.
+  const std::optional<std::string> installed =
+      root.empty() ? std::nullopt : Kiv::File::RealPath(Kiv::File::Path(root).Join("scripts").Str());
   for (const GSCompiler::IncludePath& include : includes)
-    folders.Update(machine.RegisterLibraryFolder(include.path.Str()));
+    folders.Update(machine.RegisterLibraryFolder(
+        include.path.Str(), installed && Kiv::File::RealPath(include.path.Str()) == installed));
   if (!folders.ok()) {
     std::printf("gsrun: %s\n", folders.message().c_str());
     return 255;
