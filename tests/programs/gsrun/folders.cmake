@@ -63,7 +63,7 @@ endforeach()
 
 # Two files of one library id in one folder: the second is reported by name.
 file(WRITE ${WORK}/dup/one.gs "static class Test {\n  public int Main(void) { return 7; }\n};\n")
-execute_process(COMMAND ${ROVANAUTIL} compile one.gs WORKING_DIRECTORY ${WORK}/dup OUTPUT_QUIET)
+execute_process(COMMAND ${CMAKE_COMMAND} -E env --unset=ROVANA_ROOT --unset=ROVANA_USERDATA ${ROVANAUTIL} compile one.gs WORKING_DIRECTORY ${WORK}/dup OUTPUT_QUIET)
 file(COPY_FILE ${WORK}/dup/one.gsl ${WORK}/dup/two.gsl)
 execute_process(COMMAND ${GSRUN} dup/one.gsl Test Main WORKING_DIRECTORY ${WORK}
                 OUTPUT_VARIABLE out ERROR_VARIABLE err RESULT_VARIABLE status)
