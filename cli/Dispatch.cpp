@@ -14,6 +14,7 @@
 #include "kiv/File.h"
 #include "kiv/PString.h"
 #include "umbclient/AssetRequests.h"
+#include "umbclient/ContentFolders.h"
 
 namespace Cli {
 
@@ -117,7 +118,11 @@ int CompileCommand(Session& session, std::vector<std::string>& args, ResultsLog&
     return -1;
   }
   // The compiler reads the words after the command's own.
-  const GSCompiler::CompilerArguments arguments = GSCompiler::ParseCompilerArguments(args, 2);
+  GSCompiler::CompilerArguments arguments = GSCompiler::ParseCompilerArguments(args, 2);
+  // The standard classes come from the installation, after the folders the
+  // user named, as the asset compile finds them.
+  if (const std::string scripts = GetScriptsFolderPath(); !scripts.empty())
+    arguments.includes.push_back({Kiv::File::Path(scripts), Kiv::PString()});
   std::string logProblem;
   const int errors = GSCompiler::CompilerMain(arguments, args[0].c_str(), session.onlyCommand, &logProblem);
   if (errors <= 0) return 0;

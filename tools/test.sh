@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, then builds and runs every test twice: once
 # optimised with g++ (warnings are errors), once with clang under
-# AddressSanitizer and UndefinedBehaviorSanitizer. The sanitizer build also
+# AddressSanitizer and UndefinedBehaviorSanitizer, from a copy of the tree in
+# "build/Sanitize Run/Rovana Tree". The sanitizer build also
 # makes the fuzz targets, and each runs for a few seconds from its seed corpus.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -22,12 +23,21 @@ cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build/release -j "$jobs"
 ctest --test-dir build/release --output-on-failure -j "$jobs" --timeout 300
 
-echo "== sanitizer build and tests"
-CC=clang CXX=clang++ cmake -S . -B build/sanitize -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+echo "== sanitizer build and tests, from a copy of the tree whose path has capitals and a blank"
+# Only such a path shows names that are not kept as on disk, or words split
+# at a blank; and the caller's installation and user data must not matter,
+# so others are named in the environment. The copy keeps its build folder.
+tree="$PWD/build/Sanitize Run/Rovana Tree"
+sanitize="$tree/build/sanitize"
+mkdir -p "$tree"
+find "$tree" -mindepth 1 -maxdepth 1 ! -name build -exec rm -rf {} +
+tar --exclude=./.git --exclude=./build --exclude='./build-*' -cf - . | tar -xf - -C "$tree"
+CC=clang CXX=clang++ cmake -S "$tree" -B "$sanitize" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DROVANA_SANITIZE=ON -DROVANA_FUZZ=ON -DROVANA_BENCH=OFF \
     -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g" -DCMAKE_C_FLAGS_RELWITHDEBINFO="-O1 -g" >/dev/null
-cmake --build build/sanitize -j "$jobs"
-ctest --test-dir build/sanitize --output-on-failure -j "$jobs" --timeout 600
+cmake --build "$sanitize" -j "$jobs"
+ROVANA_ROOT="$PWD/samples/install" ROVANA_USERDATA="$tree/Caller User Data" \
+    ctest --test-dir "$sanitize" --output-on-failure -j "$jobs" --timeout 600
 
 echo "== fuzz smoke"
 seconds=${FUZZ_SECONDS:-4}
@@ -36,7 +46,7 @@ for src in fuzz/*.cpp; do
   name=$(basename "$src" .cpp)
   work=$(mktemp -d)
   [ -d "fuzz/corpus/$name" ] && cp -r "fuzz/corpus/$name/." "$work/"
-  if ! build/sanitize/fuzz_"$name" -max_total_time="$seconds" -rss_limit_mb=2048 -timeout=10 "$work" >/dev/null 2>"$work.log"; then
+  if ! "$sanitize/fuzz_$name" -max_total_time="$seconds" -rss_limit_mb=2048 -timeout=10 "$work" >/dev/null 2>"$work.log"; then
     tail -n 60 "$work.log"
     echo "fuzz_$name: FAILED"
     rm -rf "$work" "$work.log"

@@ -230,7 +230,7 @@ public:
       if (decl->category != CatDeclaration || decl->kind != DeclInclude) continue;
       const SyntaxNode* nameNode = decl->child[0];
       const char* include = nameNode && nameNode->text ? nameNode->text : "";
-      if (symbols.FindDependent(std::string(Utils::FileNamePart(include))))
+      if (symbols.FindDependent(std::string(Utils::FileNamePart(Lower(include)))))
         continue;  // included before, or a cycle
       if (m_depth >= kMaxIncludeDepth) {
         // Each level holds a file's tree and a stack frame: a long chain of

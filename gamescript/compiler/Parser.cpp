@@ -333,10 +333,9 @@ private:
     Chain program;
     while (Accept(KEYWORD_INCLUDE)) {
       if (Peek() != CONSTANT_STRING) Fail("parse error");
+      // Kept as written, for the messages; files are known by the lower-cased name.
       std::string file = Utils::UnquoteLiteral(Text(), false);
       Advance();
-      for (char& c : file)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
       SyntaxNode* name = Node(CatDeclaration, DeclName);
       name->text = Pool(std::string_view(file.c_str()));
       SyntaxNode* include = Node(CatDeclaration, DeclInclude);

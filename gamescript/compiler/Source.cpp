@@ -60,6 +60,31 @@ struct CurrentGuard {
   Scanner* m_scanner;
 };
 
+// Why a source was not read. One that is nowhere is named as written, with the
+// folders searched; one found but unreadable, as spelled on disk with the
+// folder it is in.
+void ReportUnreadable(CompileLog* log, const char* fileName, const std::string& found, const char* base) {
+  if (!log) return;
+  if (!found.empty()) {
+    Kiv::File::Path folder(PathUnder(base, found));
+    folder.RemoveFileName();
+    log->Addf("Could not read file %s : %s.", folder.Str().c_str(),
+              std::string(Utils::FileNamePart(fileName)).c_str());
+    return;
+  }
+  std::string searched;
+  if (!Kiv::File::Path(fileName).IsAbsolute())
+    for (const IncludePath& entry : IncludePaths()) {
+      const char* key = entry.base.IsNull() || entry.base.IsEmpty() ? nullptr : entry.base.c_str();
+      const std::string folder = PathUnder(key, entry.path.Str());
+      searched += (searched.empty() ? "'" : ", '") + (folder.empty() ? "." : folder) + "'";
+    }
+  if (searched.empty())
+    log->Addf("Could not read file %s : not found.", fileName);
+  else
+    log->Addf("Could not read file %s : not found in %s.", fileName, searched.c_str());
+}
+
 }  // namespace
 
 ParseContext* CurrentParseContext() { return g_currentContext; }
@@ -132,7 +157,7 @@ int ReadAndParseSource(const char* fileName, ParseContext& context, ParseSink* s
   // An enciphered file that does not decode is as unreadable as a missing one,
   // and says so rather than failing without a reason.
   if (found.empty() || !buffer.Load(base, found.c_str()) || !buffer.Decode()) {
-    if (context.log) context.log->Addf("Could not read file %s : %s.", base ? base : "(null)", fileName);
+    ReportUnreadable(context.log, context.fileName, found, base);
     ++context.errorCount;
     return 1;
   }
@@ -169,7 +194,7 @@ int ReadAndParseSource(const char* fileName, ParseContext& context, ParseSink* s
   if (buffer.Shrank()) {
     if (log) {
       log->Truncate(mark);
-      log->Addf("Could not read file %s : %s.", base ? base : "(null)", fileName);
+      ReportUnreadable(log, context.fileName, found, base);
     }
     context.errorCount = 1;
     context.sourceCrc = 0;

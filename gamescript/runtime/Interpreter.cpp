@@ -1389,6 +1389,7 @@ fail:
     ScriptLogHook("Stack Dump...");
     m_stack.DumpFrames(depth);
   }
+  ++machine.failedRuns;
   m_state = Stopped;
   m_stack.Clear(depth);
   --machine.runNesting;

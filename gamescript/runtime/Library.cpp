@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <optional>
 #include <map>
 #include <mutex>
 #include <unordered_map>
@@ -147,6 +148,11 @@ const std::string& GSLibrary::DisplayName() const {
   // installation's class libraries are compiled.
   const bool beside = !m_folder.empty() && !Kiv::ResolvePath(m_name) && !Kiv::File::Path(m_name).IsAbsolute();
   m_displayName = Kiv::SpelledOnDisk(beside ? Kiv::File::Path(m_folder).Join(m_name).Str() : m_name, m_name);
+  // A source gone since its compile (a temporary one) still has its folders,
+  // which the header's lower-cased path does not spell as they are.
+  if (!beside && *m_displayName == m_name && Kiv::File::Path(m_name).IsAbsolute())
+    if (const std::optional<std::string> folders = Kiv::ResolvePathForCreate(m_name))
+      m_displayName = *folders;
   return *m_displayName;
 }
 

@@ -159,7 +159,7 @@ bool GSMachine::AddLibraryFolder(std::string_view baseFolder) {
   return RegisterLibraryFolder(baseFolder).ok();
 }
 
-Kiv::Status GSMachine::RegisterLibraryFolder(std::string_view baseFolder) {
+Kiv::Status GSMachine::RegisterLibraryFolder(std::string_view baseFolder, bool quietCopies) {
   if (!Kiv::File::IsDirectory(baseFolder))
     return Kiv::Status::NotFound("library folder '" + std::string(baseFolder) + "' " +
                                  (Kiv::File::Exists(baseFolder) ? "is not a folder" : "does not exist"));
@@ -172,18 +172,24 @@ Kiv::Status GSMachine::RegisterLibraryFolder(std::string_view baseFolder) {
     if (find.IsDirectory()) continue;
     uint32_t id1, id2;
     if (!ReadHeader(find.FullPath(), id1, id2)) continue;
-    // The same file entered again (its folder named twice, or under another
-    // spelling through a symbolic link) is already known.
     if (auto* known = m_links.Find(id1, id2)) {
       const Link& link = *known->value;
-      if (!SameFile(JoinPath(link.baseFolder, link.fileName), find.FullPath()) && copies++ == 0)
-        firstFolder = link.baseFolder;
+      // The same file entered again (its folder named twice, or under another
+      // spelling through a symbolic link) is already known.
+      if (SameFile(JoinPath(link.baseFolder, link.fileName), find.FullPath())) continue;
+      // Two files of one id in one folder: which one was meant cannot be told.
+      if (SameFile(link.baseFolder, std::string(baseFolder))) {
+        if (ScriptLogHook)
+          ScriptLogHook("Could not add game script library %s to GSMachine", find.FullPath().c_str());
+        continue;
+      }
+      if (copies++ == 0) firstFolder = link.baseFolder;
       continue;
     }
     // A file that cannot be entered is reported by Enter itself.
     (void)Enter(baseFolder, find.Name(), id1, id2, true);
   }
-  if (copies && ScriptLogHook)
+  if (copies && !quietCopies && ScriptLogHook)
     ScriptLogHook("GSMachine> %zu libraries of '%s' are known already from '%s', whose copies serve", copies,
                   std::string(baseFolder).c_str(), firstFolder.c_str());
   return Kiv::Status::OK();

@@ -50,8 +50,10 @@ public:
   // Registers every "*.gsl" of the folder; false when it cannot be searched.
   [[nodiscard]] bool AddLibraryFolder(std::string_view baseFolder);
   // The same, saying why a folder cannot be searched: not found when it does
-  // not exist or is not a folder.
-  Kiv::Status RegisterLibraryFolder(std::string_view baseFolder);
+  // not exist or is not a folder. A second file of a known id in the folder
+  // is reported and skipped; copies of libraries an earlier folder entered
+  // serve as those, which one line says unless `quietCopies`.
+  Kiv::Status RegisterLibraryFolder(std::string_view baseFolder, bool quietCopies = false);
   // The library of the id, loaded and linked on first use; null when it is
   // unknown or does not load.
   GSLibrary* GetLibrary(uint32_t id1, uint32_t id2);

@@ -50,6 +50,7 @@ struct MachineState {
   int64_t runLeft = 0;               // bytes the outermost run may still pay before its budget is passed
   uint64_t runs = 0;                 // runs begun: marks the frames each run entered
   GSThread* sharedThread = nullptr;  // runs calls made while no thread runs; made on first use
+  uint64_t failedRuns = 0;           // runs that a thread exception ended: a caller tells failure by it
 
   // ---- ids and caches
   int32_t nextNodeId = 1;              // id of the next node a router takes

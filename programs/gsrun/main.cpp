@@ -37,10 +37,11 @@
 // installation's "scripts" and StringTable falls back to its "strings";
 // relative -u and -r are taken from the current folder.
 //
-// Exit status 0 when the source compiled and loaded (whatever the script then
-// did), 1 when a game stopped at the step limit with work left (it says so),
-// 255 when the compile or the load failed; a refused library's reasons
-// are among the log lines printed. "gsrun --help" prints the usage.
+// Exit status 0 when the run ended well; 1 when it ended in an error ("=> error
+// <name>", a game thread that died of an exception, or a game stopped at the
+// step limit with work left, which it says); 255 when nothing could be run
+// (the compile or the load failed: a refused library's reasons are among the
+// log lines printed). "gsrun --help" prints the usage.
 //
 // Each included source is a library of its own, found when the source's
 // library loads: gsrun first compiles every included source whose library,
@@ -54,6 +55,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <random>
 #include <set>
 #include <string>
@@ -270,9 +272,10 @@ bool CompileIncludes(const std::string& source, const std::set<std::pair<uint32_
 }
 
 constexpr int kMaxSteps = 10000;
-// The exit status of a game the step limit stopped: a caller that waits for a
-// run to end must tell it from one that ended, and from 255, where nothing ran.
-constexpr int kUnfinished = 1;
+// The exit status of a run that ended in an error (a thread exception, or a
+// game the step limit stopped): a caller must tell it from a run that ended
+// well (0) and from 255, where nothing ran.
+constexpr int kRunFailed = 1;
 constexpr uint64_t kStepMilliseconds = 100;
 
 // Handles what the online service sends until it has acknowledged every
@@ -289,8 +292,11 @@ void AwaitOnlineAnswers() {
 }
 
 // Runs `count` game objects of `cls` until nothing is left to do; false when
-// the step limit stopped the run with work left, which it says.
+// an object could not be made, a thread died of an exception or the step limit
+// stopped the run with work left, each of which is said.
 bool RunGame(GSClass* cls, int count, bool online) {
+  const uint64_t failedBefore = GSMachine::State().failedRuns;
+  bool made = true;
   uint64_t now = 0;
   RovanaScriptContext context;
   GSRouter* router = context.CreateRouter([&now] { return now; });
@@ -304,6 +310,7 @@ bool RunGame(GSClass* cls, int count, bool online) {
     if (!object->BindScriptClass(cls, &context) || !router->AddNode(object)) {
       std::printf("=> error %s\n", ErrorName(ER_ClassCreateError));
       delete object;
+      made = false;
       break;
     }
     ids.push_back(object->NodeId());
@@ -341,7 +348,7 @@ bool RunGame(GSClass* cls, int count, bool online) {
   g_sourceObjects.clear();
   for (int32_t id : ids) delete router->FindNode(id);
   std::printf("=> steps %d\n", steps);
-  return finished;
+  return made && finished && GSMachine::State().failedRuns == failedBefore;
 }
 
 struct TemporaryFolder {
@@ -452,8 +459,13 @@ int main(int argc, char** argv) {
   // A folder named on the command line that is not there is the user's mistake,
   // not a run without its libraries.
   Kiv::Status folders = machine.RegisterLibraryFolder(libraryFolder);
+  // The installation's scripts, named so that sources find the standard
+  // classes, hold copies of the class libraries registered above.
+  const std::optional<std::string> installed =
+      root.empty() ? std::nullopt : Kiv::File::RealPath(Kiv::File::Path(root).Join("scripts").Str());
   for (const GSCompiler::IncludePath& include : includes)
-    folders.Update(machine.RegisterLibraryFolder(include.path.Str()));
+    folders.Update(machine.RegisterLibraryFolder(
+        include.path.Str(), installed && Kiv::File::RealPath(include.path.Str()) == installed));
   if (!folders.ok()) {
     std::printf("gsrun: %s\n", folders.message().c_str());
     return 255;
@@ -486,13 +498,13 @@ int main(int argc, char** argv) {
         return 255;
       }
     }
-    const bool finished = RunGame(cls, count, !service.empty());
+    const bool succeeded = RunGame(cls, count, !service.empty());
     // The endpoint's last words (stored messages, the close) go before the database does.
     OnlineAccessClientEndpoint::Shutdown();
     UMBCloseDatabase();
     std::fflush(stdout);
     ScriptLogHook = nullptr;
-    return finished ? 0 : kUnfinished;
+    return succeeded ? 0 : kRunFailed;
   }
   if (!cls) {
     std::printf("gsrun: no class %s in %s\n", rest[1], name.c_str());
@@ -511,6 +523,7 @@ int main(int argc, char** argv) {
     if (!object->BindScriptClass(cls, &context)) {
       std::printf("=> error %s\n", ErrorName(ER_ClassCreateError));
       delete object;
+      status = kRunFailed;
     } else {
       uint32_t result = 0;
       const int32_t code =
@@ -519,6 +532,7 @@ int main(int argc, char** argv) {
         std::printf("=> %s\n", ValueText(*function, result).c_str());
       else
         std::printf("=> error %s\n", ErrorName(code));
+      if (code != ER_Done) status = kRunFailed;
       if (code == ER_Done && IsReferenceType(function->record->returnType)) ReleaseHandle(result);
       delete object;
     }

@@ -442,7 +442,7 @@ TEST_F(ValidateCommandTest, AssetScriptBuildsOnTheInstallationsClasses) {
                         std::filesystem::copy_options::recursive);
   EXPECT_EQ(Run({"validate", "523:1017"}), -1);
   EXPECT_NE(Output().find("Could not read file"), std::string::npos) << Output();
-  EXPECT_NE(Output().find("rovanagameobject.gs"), std::string::npos) << Output();
+  EXPECT_NE(Output().find("RovanaGameObject.gs : not found in"), std::string::npos) << Output();
 
   m_root = ROVANA_INSTALL_DIR;
   const size_t seen = Output().size();
@@ -452,6 +452,26 @@ TEST_F(ValidateCommandTest, AssetScriptBuildsOnTheInstallationsClasses) {
   for (const auto& entry : std::filesystem::recursive_directory_iterator(m_userData + "/cache/libraries"))
     libraries += entry.path().extension() == ".gsl";
   EXPECT_EQ(libraries, 1u);
+}
+
+// "compile" searches the installation's "scripts" after the -i folders, and
+// names a missing include as written, with the folders searched.
+TEST_F(ValidateCommandTest, CompileFindsTheStandardClassesInTheInstallation) {
+  const std::string source = m_tree.Write("src/clock.gs",
+                                          "include \"RovanaGameObject.gs\"\n"
+                                          "class Clock isclass RovanaGameObject { };\n");
+  ::testing::internal::CaptureStdout();
+  const int missing = Run({"compile", source, "-i" + m_tree.Path("extra")});
+  const std::string printed = ::testing::internal::GetCapturedStdout();
+  EXPECT_EQ(missing, -1);
+  EXPECT_NE(printed.find("Could not read file RovanaGameObject.gs : not found in '" + m_tree.Path("src") +
+                         "', '" + m_tree.Path("extra") + "', '" + m_root + "/scripts'."),
+            std::string::npos)
+      << printed;
+
+  m_root = ROVANA_INSTALL_DIR;
+  EXPECT_EQ(Run({"compile", source, "-s"}), 0) << Output();
+  EXPECT_TRUE(std::filesystem::exists(m_tree.Path("src/clock.gsl")));
 }
 
 TEST_F(ValidateCommandTest, AScriptedAssetHasTheNativeClassesRegisteredFirst) {

@@ -76,7 +76,8 @@ TEST(DriverCommandLine, LaterSourceReplacesEarlierAndLogIsPrinted) {
 
   r = Main({"prog", "", t.Path("missing.gs")});
   EXPECT_EQ(r.result, 1);
-  EXPECT_EQ(r.out, "Could not read file (null) : missing.gs.\n.. while compiling 'missing.gs'\n");
+  EXPECT_EQ(r.out, "Could not read file missing.gs : not found in '" +
+                       fs::path(t.Path()).parent_path().string() + "'.\n.. while compiling 'missing.gs'\n");
 }
 
 TEST(DriverCommandLine, BuildLogIsAppendedAndSilentPrintsNothing) {
@@ -181,8 +182,10 @@ TEST(DriverIncludes, MissingIncludeIsReportedWithTheChain) {
   CompileLog log;
   EXPECT_EQ(CompileFile(main.c_str(), nullptr, {{t.Path("extra"), {}}}, &log), 1);
   EXPECT_EQ(LogLines(log),
-            (std::vector<std::string>{"Could not read file (null) : lost.gs.", ".. while compiling 'lost.gs'",
-                                      ".. while compiling 'm.gs'"}));
+            (std::vector<std::string>{"Could not read file lost.gs : not found in '" +
+                                          fs::path(t.Path()).parent_path().string() + "', '" +
+                                          t.Path("extra") + "'.",
+                                      ".. while compiling 'lost.gs'", ".. while compiling 'm.gs'"}));
 }
 
 // A long chain of files each including the next is refused at a fixed
@@ -228,8 +231,10 @@ TEST(DriverSources, EncipheredFallbackAndGseUnitName) {
   // A file that cannot be deciphered is one error, reported as unreadable.
   CompileLog log2;
   EXPECT_EQ(unit.Compile("bad.gs", &log2), 1);
-  EXPECT_EQ(LogLines(log2), (std::vector<std::string>{"Could not read file (null) : bad.gs.",
-                                                      ".. while compiling 'bad.gs'"}));
+  EXPECT_EQ(LogLines(log2),
+            (std::vector<std::string>{
+                "Could not read file " + fs::path(t.Path()).parent_path().string() + " : bad.gs.",
+                ".. while compiling 'bad.gs'"}));
   ClearIncludePaths();
 }
 
@@ -274,7 +279,9 @@ TEST(DriverSources, LargeSourceCutShortWhileParsedIsUnreadable) {
   cutter.path = t.Path("big.gs");
   EXPECT_EQ(ReadAndParseSource("big.gs", c, &cutter), 1);
   EXPECT_LT(cutter.classes, 6000);
-  EXPECT_EQ(LogLines(log), std::vector<std::string>{"Could not read file (null) : big.gs."});
+  EXPECT_EQ(LogLines(log),
+            std::vector<std::string>{"Could not read file " + fs::path(t.Path()).parent_path().string() +
+                                     " : big.gs."});
   EXPECT_EQ(c.errorCount, 1);
   EXPECT_EQ(c.sourceCrc, 0u);
   ClearIncludePaths();

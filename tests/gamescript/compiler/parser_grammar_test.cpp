@@ -70,7 +70,7 @@ TEST(ParserGrammar, ClassesMembersAndIncludes) {
       "class D { void h(void[] v); };");
   ASSERT_EQ(p->result, 0) << (p->Lines().empty() ? "" : p->Lines().front());
   EXPECT_EQ(DumpTree(p->Tree()),
-            "(include name lib/gs.gs)\n"
+            "(include name Lib/GS.GS)\n"
             "(include name b.gs)\n"
             "(class #44 name A [name B name C] [(vars #4000081 type 2 (declarator name N int 3)) "
             "(prototype #a type 0 name f) (function #10 type 2 name g [(param type 2 name a) "

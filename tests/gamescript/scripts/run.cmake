@@ -17,7 +17,10 @@ if(first MATCHES "^// gsrun --game (.*)$")
   separate_arguments(rest UNIX_COMMAND "${CMAKE_MATCH_1}")
   set(arguments --game -i${SCRIPTS} ${EXTRA} ${name}.gs ${rest})
 endif()
-execute_process(COMMAND ${GSRUN} ${arguments} WORKING_DIRECTORY ${folder}
+# The run takes the installation and user data its options and the build give,
+# whatever the caller's environment names.
+execute_process(COMMAND ${CMAKE_COMMAND} -E env --unset=ROVANA_ROOT --unset=ROVANA_USERDATA ${GSRUN} ${arguments}
+                WORKING_DIRECTORY ${folder}
                 OUTPUT_VARIABLE out ERROR_VARIABLE err RESULT_VARIABLE status)
 set(got "${out}exit ${status}\n")
 if(WORK)

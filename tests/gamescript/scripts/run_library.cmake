@@ -7,7 +7,7 @@ get_filename_component(name ${SCRIPT} NAME_WE)
 file(REMOVE_RECURSE ${WORK})
 file(MAKE_DIRECTORY ${WORK})
 file(COPY ${SCRIPT} DESTINATION ${WORK})
-execute_process(COMMAND ${ROVANAUTIL} compile ${name}.gs WORKING_DIRECTORY ${WORK}
+execute_process(COMMAND ${CMAKE_COMMAND} -E env --unset=ROVANA_ROOT --unset=ROVANA_USERDATA ${ROVANAUTIL} compile ${name}.gs WORKING_DIRECTORY ${WORK}
                 OUTPUT_QUIET RESULT_VARIABLE status)
 if(NOT status EQUAL 0 OR NOT EXISTS ${WORK}/${name}.gsl)
   message(FATAL_ERROR "compile ${name}.gs failed: ${status}")

@@ -2,7 +2,7 @@
 # a library asset of the user data compiles against the installation's
 # script sources and World.GetLibrary finds it, StringTable falls back to the
 # installation's interface texts, and the installation's copy of the class
-# libraries named with -i gives no error lines. WORK is a fresh folder; the
+# libraries named with -i gives no lines. WORK is a fresh folder; the
 # installation there is made of the build's class libraries (SCRIPTS).
 file(REMOVE_RECURSE ${WORK})
 file(COPY ${SCRIPTS}/ DESTINATION ${WORK}/inst/scripts)
@@ -55,10 +55,18 @@ foreach(prefix "" "./")
       message(FATAL_ERROR "${line}: exit ${status}, expected \"${want}\" in:\n${all}")
     endif()
   endforeach()
-  # The copies of the class libraries: not an error each, one line at most.
-  string(REGEX MATCHALL "Could not add game script library|are known already" lines "${all}")
-  list(LENGTH lines count)
-  if(count GREATER 1)
-    message(FATAL_ERROR "${line}: the class libraries given again were reported ${count} times:\n${all}")
+  # The installation's copies of the class libraries are no news.
+  if(all MATCHES "Could not add game script library|are known already")
+    message(FATAL_ERROR "${line}: the class libraries given again were reported:\n${all}")
   endif()
 endforeach()
+
+# Two files of one library id in one folder: the second is reported by name.
+file(WRITE ${WORK}/dup/one.gs "static class Test {\n  public int Main(void) { return 7; }\n};\n")
+execute_process(COMMAND ${CMAKE_COMMAND} -E env --unset=ROVANA_ROOT --unset=ROVANA_USERDATA ${ROVANAUTIL} compile one.gs WORKING_DIRECTORY ${WORK}/dup OUTPUT_QUIET)
+file(COPY_FILE ${WORK}/dup/one.gsl ${WORK}/dup/two.gsl)
+execute_process(COMMAND ${GSRUN} dup/one.gsl Test Main WORKING_DIRECTORY ${WORK}
+                OUTPUT_VARIABLE out ERROR_VARIABLE err RESULT_VARIABLE status)
+if(NOT "${out}${err}" STREQUAL "ScriptLog> Could not add game script library dup/two.gsl to GSMachine\n=> 7\n")
+  message(FATAL_ERROR "one id twice in a folder gave exit ${status}:\n${out}${err}")
+endif()

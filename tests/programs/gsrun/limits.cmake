@@ -11,6 +11,8 @@
 # - gsrun names a class that is not there as a missing class.
 file(REMOVE_RECURSE ${FOLDER})
 file(MAKE_DIRECTORY ${FOLDER})
+# The build's installation and user data, whatever the caller's environment names.
+set(compile ${CMAKE_COMMAND} -E env --unset=ROVANA_ROOT --unset=ROVANA_USERDATA ${ROVANAUTIL} compile)
 
 function(run name want_status want_out)
   execute_process(COMMAND ${ARGN} WORKING_DIRECTORY ${FOLDER}
@@ -37,7 +39,7 @@ endfunction()
 
 write_chain(deep.gs 20000)
 run("20,000-deep chain" 255 "deep.gs\\(258\\) : Class C257 has more than 256 ancestor classes, line 258\\.\n"
-    ${ROVANAUTIL} compile deep.gs)
+    ${compile} deep.gs)
 if(EXISTS ${FOLDER}/deep.gsl)
   message(FATAL_ERROR "20,000-deep chain: a library was written")
 endif()
@@ -58,7 +60,7 @@ endfunction()
 
 write_locals(wide.gs 1019)
 set(frame "wide.gs\\(2\\) : Big::Huge\\(\\) needs a frame of 1025 cells, more than the 1024 of a stack, line 2\\.\n")
-run("1,019 locals compiled" 255 "${frame}" ${ROVANAUTIL} compile wide.gs)
+run("1,019 locals compiled" 255 "${frame}" ${compile} wide.gs)
 if(EXISTS ${FOLDER}/wide.gsl)
   message(FATAL_ERROR "1,019 locals: a library was written")
 endif()
@@ -74,7 +76,7 @@ run("duplicate case" 255
 
 # A library one byte longer than its header says is refused under its name.
 file(WRITE ${FOLDER}/named.gs "class Test { public int Main(void) { return 3; } };\n")
-run("good library" 0 "" ${ROVANAUTIL} compile named.gs)
+run("good library" 0 "" ${compile} named.gs)
 file(APPEND ${FOLDER}/named.gsl "x")
 run("refused library" 255 "GSMachine: Error -1 loading library named.gs \\(named.gsl\\)\n"
     ${GSRUN} named.gsl Test Main)

@@ -1,6 +1,7 @@
 // result: 1
-// expect: Could not read file (null) : not_there.gs.
-// expect: .. while compiling 'not_there.gs'
+// A missing include is named as written, with the folders searched.
+// expect: Could not read file NOT_THERE.gs : not found in '$DIR'.
+// expect: .. while compiling 'NOT_THERE.gs'
 // expect: .. while compiling 'missing_include.gs'
 include "NOT_THERE.gs"
 class M { };
