@@ -479,6 +479,9 @@ bool AsciiTextureResource::ImageInsideRoot(const std::string& folder, const std:
 
 int AsciiTextureResource::LoadTxt() {
   const std::string path = FilePath();
+  // A description linked from elsewhere is not read, as its images would not be.
+  if (!m_imageRoot.empty() && File::RealPath(path) && !IsInsideFolderResolved(m_imageRoot, path))
+    return Fail("'" + path + "' leads outside the converted folder through a symbolic link");
   std::string text;
   if (!File::ReadWholeFile(path, text, kMaxDescriptionBytes))
     return Fail("cannot read '" + path + "': " + File::LastError());

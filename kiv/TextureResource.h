@@ -156,8 +156,9 @@ public:
   [[nodiscard]] static bool ParseDescription(std::string_view text, TextureSettings& settings,
                                              std::string& primary, std::string& alpha, std::string& why);
 
-  // When set, an image whose real path (symbolic links followed) lies outside
-  // this folder is refused like a name that climbs out with "../".
+  // When set, a description or an image whose real path (symbolic links
+  // followed) lies outside this folder is refused like a name that climbs out
+  // with "../".
   void SetImageRoot(std::string folder) { m_imageRoot = std::move(folder); }
   // When set, asked with each image's declared size before it is decoded
   // (Bitmap::Load); a refusal fails the load.

@@ -196,3 +196,20 @@ TEST_F(ConversionPlaces, KilledConversionIsExplainedAndRestored) {
   EXPECT_TRUE(SetAside(asset).empty());
   EXPECT_EQ(Read(asset + "/old.texture.txt"), "Primary=copy0.png\n");
 }
+
+// A description in the set that is a symbolic link to a file elsewhere is
+// not read, as an image linked from elsewhere is not: the request fails and
+// writes nothing for it.
+TEST_F(ConversionPlaces, DescriptionLinkedFromOutsideIsNotRead) {
+  const std::string set = Samples("local");
+  const std::string outside = m_tree.MakeDir("outside");
+  m_tree.Write("outside/secret.texture.txt", "Primary=brick.png\n");
+  fs::create_symlink(outside + "/secret.texture.txt", set + "/linked.texture.txt");
+  Run({"umbcommandhost"}, "1 1 . local\n");
+  EXPECT_NE(m_last.find("1 R 1 linked.texture.txt: '" + set +
+                        "/linked.texture.txt' leads outside the converted folder through a symbolic link\n"),
+            std::string::npos)
+      << m_last;
+  EXPECT_NE(m_last.find("1 OK 0\n"), std::string::npos) << m_last;
+  EXPECT_FALSE(fs::exists(set + "/linked.texture"));
+}
