@@ -1,6 +1,9 @@
 #include "config/TextureChecks.h"
 
+#include <sys/stat.h>
+
 #include <mutex>
+#include <optional>
 #include <string_view>
 #include <unordered_map>
 #include <utility>
@@ -144,6 +147,15 @@ private:
   bool Exists(const std::string& full) {
     return m_files ? m_files->Match(Relative(full)).has_value() : Kiv::File::Exists(full);
   }
+  // As spelled: a file whose name differs only in case is another one.
+  bool ExistsAsSpelled(const std::string& full) {
+    if (!m_files) {
+      struct stat st;
+      return ::lstat(full.c_str(), &st) == 0;
+    }
+    const std::optional<std::string> found = m_files->Match(Relative(full));
+    return found && *found == Relative(full);
+  }
 
   // The path as findings name it: below the top folder, without the separator.
   std::string Relative(std::string_view path) const {
@@ -197,8 +209,8 @@ private:
         description.AddToLast(".txt");
         const std::string own = description.Str();
         if (ErrorHandler* eh = ErrorHandler::Instance())
-          eh->Warning(
-              FormatMessage(Exists(own) ? kSetAsideBesideOther : kSetAside, {Relative(own), Relative(full)}));
+          eh->Warning(FormatMessage(ExistsAsSpelled(own) ? kSetAsideBesideOther : kSetAside,
+                                    {Relative(own), Relative(full)}));
       }
       return false;
     }

@@ -7,6 +7,7 @@
 #include <sys/mman.h>
 #include <sys/sendfile.h>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <sys/stat.h>
 #include <time.h>
@@ -974,6 +975,24 @@ bool File::Rename(std::string_view from, std::string_view to) {
   } else {
     Folders().Changed(fromBefore, LastComponent(*f), false);
     Folders().Changed(toBefore, LastComponent(*t), true);
+  }
+  return true;
+}
+
+bool File::RenameAsSpelledNoReplace(std::string_view from, std::string_view to) {
+  if (!ValidPathText(from) || !ValidPathText(to)) return false;
+  const std::string f(from), t(to);
+  FolderListingCache::Before fromBefore = Folders().Prepare(f);
+  FolderListingCache::Before toBefore = Folders().Prepare(t);
+  if (::renameat2(AT_FDCWD, f.c_str(), AT_FDCWD, t.c_str(), RENAME_NOREPLACE) != 0)
+    return Fail("cannot rename", f, errno);
+  Folders().Forget(f);
+  Folders().Forget(t);
+  if (fromBefore.folder == toBefore.folder) {
+    Folders().Forget(fromBefore.folder);
+  } else {
+    Folders().Changed(fromBefore, LastComponent(f), false);
+    Folders().Changed(toBefore, LastComponent(t), true);
   }
   return true;
 }

@@ -136,6 +136,9 @@ public:
   // Removes a file or a whole folder tree; true when nothing is left.
   [[nodiscard]] static bool Prune(std::string_view path);
   [[nodiscard]] static bool Rename(std::string_view from, std::string_view to);
+  // Both names taken as spelled (not matched without regard to case); fails
+  // rather than replace a file of the new name.
+  [[nodiscard]] static bool RenameAsSpelledNoReplace(std::string_view from, std::string_view to);
   // Creates the folder and any missing parents; true when it exists after.
   [[nodiscard]] static bool CreateDirectories(std::string_view path);
   // Reads a whole regular file; refuses files above maxBytes (1 GiB unless given).

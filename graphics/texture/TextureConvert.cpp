@@ -7,6 +7,8 @@
 #include <optional>
 #include <thread>
 
+#include <sys/stat.h>
+
 #include "foundation/FileUtil.h"
 #include "foundation/InterfaceTextDB.h"
 #include "foundation/ResultsLog.h"
@@ -367,8 +369,13 @@ bool RestoreLeftovers(const std::string& folder, int depth, ResultsLog& log) {
                            kConversionSuffix) != 0)
       continue;
     const std::string source = name.substr(0, name.size() - kConversionSuffix.size()) + ".txt";
-    if (!IsTextureTxtFile(source) || FileExistsUnder(folder.c_str(), source)) continue;
-    if (!RenameFileUnder(folder.c_str(), name, source)) {
+    if (!IsTextureTxtFile(source)) continue;
+    // As spelled: a description whose name differs only in case is another one.
+    const std::string from = Kiv::File::Path(folder).Join(name).Str();
+    const std::string to = Kiv::File::Path(folder).Join(source).Str();
+    struct stat st;
+    if (::lstat(to.c_str(), &st) == 0) continue;
+    if (!Kiv::File::RenameAsSpelledNoReplace(from, to)) {
       ok = false;
       Report(log, "Unable to rename file '$(FILE_NAME)' in subst '$(ARCHIVE)'",
              {{"file_name", name}, {"archive", folder}});

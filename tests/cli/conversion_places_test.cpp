@@ -213,3 +213,25 @@ TEST_F(ConversionPlaces, DescriptionLinkedFromOutsideIsNotRead) {
   EXPECT_NE(m_last.find("1 OK 0\n"), std::string::npos) << m_last;
   EXPECT_FALSE(fs::exists(set + "/linked.texture"));
 }
+
+// A description an older version left set aside beside one whose name differs
+// only in case is its own: `validate` says to run the conversion, and the
+// conversion puts it back under its own spelling.
+TEST_F(ConversionPlaces, SetAsideBesideOtherSpellingIsRestored) {
+  const std::string asset = Samples("editing/cased");
+  m_tree.Write("user/editing/cased/config.txt",
+               "kuid <kuid:523:7202>\nkind scenery\nusername \"cased\"\nauthor \"Tests\"\n"
+               "category-class BU\nrovana-build 3.4\ndescription \"Made by a test.\"\n");
+  std::ofstream(asset + "/A.texture.txt") << "Primary=brick.png\n";
+  std::ofstream(asset + "/a.texture.convert-tex.txt") << "Primary=leaves.png\n";
+  Run({"validate", asset});
+  EXPECT_NE(m_last.find("! The texture settings file 'a.texture.txt' was left as 'a.texture.convert-tex.txt' "
+                        "by a texture conversion that was stopped; run"),
+            std::string::npos)
+      << m_last;
+  Run({"compresstexture", asset});
+  EXPECT_NE(m_last.find("Restored texture description"), std::string::npos) << m_last;
+  EXPECT_TRUE(SetAside(asset).empty());
+  EXPECT_EQ(Read(asset + "/a.texture.txt"), "Primary=leaves.png\n");
+  EXPECT_EQ(Read(asset + "/A.texture.txt"), "Primary=brick.png\n");
+}
