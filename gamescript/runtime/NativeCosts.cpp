@@ -239,11 +239,12 @@ constexpr NativeCost kCosts[] = {
     {"$void@Image::DrawImage(int,int,int,int,Image,int,int,int,int)", kPixelsDrawn,
      "nothing: an image drawn onto itself is read in place, not copied"},
     {"$void@Image::DrawText(int,int,string)",
-     "one budget byte per byte of the text; 4 bytes per pixel drawn; a font made (8 MiB besides its glyph "
+     "one budget byte per byte of the text; 4 bytes per pixel drawn; a font made or failed (8 MiB besides "
+     "its glyph "
      "bitmap and face); each glyph rendered, as an object made besides its cell's bytes",
      "the font, in the process-wide font cache, bounded at 24 MiB (least recently used first out)"},
     {"$int@Image::MeasureTextWidth(string)",
-     "one budget byte per byte of the text; a font made (8 MiB besides its glyph bitmap and face)",
+     "one budget byte per byte of the text; a font made or failed (8 MiB besides its glyph bitmap and face)",
      "the font, in the process-wide font cache, bounded at 24 MiB (least recently used first out)"},
     {"$void@Image::ImportImage(Soup)", kNone, kNone},
     {"$Soup@Image::ExportImage()", kNone, "an empty soup object"},
