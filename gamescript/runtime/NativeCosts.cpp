@@ -63,22 +63,29 @@ constexpr NativeCost kCosts[] = {
     {"$float@Math::Rand(float,float)", kNone, kNone},
     {"$int@Math::Rand(int,int)", kNone, kNone},
     {"$float@Math::Sqrt(float)", kNone, kNone},
-    {"$void@Str::TrimLeft(string,string)", "bytes of the string and of the set", kNone},
-    {"$void@Str::TrimRight(string,string)", "bytes of the string and of the set", kNone},
-    {"$int@Str::ToInt(string)", "bytes of the string", kNone},
-    {"$float@Str::ToFloat(string)", "bytes of the string", kNone},
+    {"$void@Str::TrimLeft(string,string)",
+     "bytes of the string; 8 times the bytes of the set and of the characters trimmed (each looked at alone)",
+     kNone},
+    {"$void@Str::TrimRight(string,string)",
+     "bytes of the string; 8 times the bytes of the set and of the characters trimmed (each looked at alone)",
+     kNone},
+    {"$int@Str::ToInt(string)", "bytes of the string; 8 times the blanks and digits read", kNone},
+    {"$float@Str::ToFloat(string)", "bytes of the string; 8 times the blanks and number characters read",
+     kNone},
     {"$void@Str::ToUpper(string)", "bytes of the string", kNone},
     {"$void@Str::ToLower(string)", "bytes of the string", kNone},
     {"$string[]@Str::Tokens(string,string)",
-     "bytes of the string and of the set; each token made, as an object made besides its bytes (no more are "
+     "bytes of the string, 8 times (each looked at alone), and of the set, 8 times; each token made, as an "
+     "object made besides its bytes (no more are "
      "made once the budget is spent)",
      "the array and each token at its real size (record, text and bookkeeping)"},
-    {"$int@Str::UnpackInt(string)", "bytes of the string", kNone},
-    {"$float@Str::UnpackFloat(string)", "bytes of the string", kNone},
-    {"$string@Str::UnpackString(string)", "bytes of the string", kNewString},
+    {"$int@Str::UnpackInt(string)", "bytes of the string; 8 times the blanks and the word walked", kNone},
+    {"$float@Str::UnpackFloat(string)", "bytes of the string; 8 times the blanks and the word walked", kNone},
+    {"$string@Str::UnpackString(string)", "bytes of the string; 8 times the blanks and the word walked",
+     kNewString},
     {"$int@Str::Find(string,string,int)",
      "bytes of the text sought and of the string read from the start to the match's end (to its end when "
-     "none)",
+     "none), those read 32 times for a text sought of more than one byte (a search's steps)",
      kNone},
 
     // ---- script object library: KUID and KUIDList
