@@ -40,7 +40,7 @@ const char* const kScript = R"(include "Rovana.gs"
 include "Constructors.gs"
 include "LinkedList.gs"
 class Cases {
-  string words, text, key;
+  string words, text, key, runs, near, set, blanks;
   LinkedData[] sorted, added;
   LinkedData item;
   Image small, large, source;
@@ -69,6 +69,10 @@ class Cases {
       words = Text("a ", 2097152);
       text = Text("abcdefgh", 1048576);
       key = Text("k", 65536);
+      runs = Text("a", 1048576);
+      near = Text("a", 4096) + "b";
+      set = Text("b", 1048576);
+      blanks = Text(" ", 1048576) + "5";
     } else if (part == 1) {
       sorted = Items(2000);
     } else if (part == 2) {
@@ -129,6 +133,9 @@ class Cases {
   public int Find(void) { int i, n = 0; for (i = 0; i < 2000000000; i++) n = n + Str.Find(text, "z", 0); return n; }
   public int ToUpper(void) { int i; for (i = 0; i < 2000000000; i++) Str.ToUpper(text); return 0; }
   public int ToInt(void) { int i, n = 0; for (i = 0; i < 2000000000; i++) n = n + Str.ToInt(text); return n; }
+  public int FindNear(void) { int i, n = 0; for (i = 0; i < 2000000000; i++) n = n + Str.Find(runs, near, 0); return n; }
+  public int TrimSet(void) { int i; string c = "c"; for (i = 0; i < 2000000000; i++) Str.TrimLeft(c, set); return 0; }
+  public int ToIntBlanks(void) { int i, n = 0; for (i = 0; i < 2000000000; i++) n = n + Str.ToInt(blanks); return n; }
   public int Clear(void) { int i; for (i = 0; i < 2000000000; i++) large.Clear(2048, 2048 - i % 2); return 0; }
   public int Resize(void) { int i; for (i = 0; i < 2000000000; i++) large.Resize(2048, 2048 - i % 2, true); return 0; }
   public int DrawRect(void) { int i; for (i = 0; i < 2000000000; i++) large.DrawRect(0, 0, 2048, 2048); return 0; }
@@ -175,6 +182,9 @@ const Case kCases[] = {
     {"Str.Find finding none (1 MiB)", "::Find()"},
     {"Str.ToUpper (1 MiB)", "::ToUpper()"},
     {"Str.ToInt (1 MiB)", "::ToInt()"},
+    {"Str.Find of a 4 KiB near-match finding none (1 MiB)", "::FindNear()"},
+    {"Str.TrimLeft by a 1 MiB set", "::TrimSet()"},
+    {"Str.ToInt after 1 MiB of blanks", "::ToIntBlanks()"},
     {"Image.Clear 2048 x 2048", "::Clear()"},
     {"Image.Resize 2048 x 2048", "::Resize()"},
     {"Image.DrawRect 2048 x 2048", "::DrawRect()"},

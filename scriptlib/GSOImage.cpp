@@ -105,14 +105,15 @@ bool PayForText(std::string_view utf8) { return PayNativeWork(uint64_t(utf8.size
 constexpr uint64_t kFontMadeBytes = 8ull << 20;
 
 // The font of a face and size from the process-wide cache, which stays
-// within its own bound whatever a script asks for; a font made here is paid.
+// within its own bound whatever a script asks for; a font made here is paid,
+// and so is one that failed (each new description that fails is tried anew).
 std::shared_ptr<TTFont> CachedFont(const Kiv::PString& face, int size) {
   FontDescription description;
   description.face = face.Str();
   description.size = size;
   bool made = false;
   std::shared_ptr<TTFont> font = GetCachedTTFont(description, &made);
-  if (made) PayRunBudget(kFontMadeBytes + FontBytes(*font));
+  if (made) PayRunBudget(kFontMadeBytes + (font ? FontBytes(*font) : 0));
   return font;
 }
 

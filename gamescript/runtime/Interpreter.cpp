@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -886,11 +887,17 @@ L_SCAT : {
     if (a->Text().size() + b->Text().size() > GSString::kMaxLength) FAIL(ER_ArrayOutOfBounds);
     // s = s + t: when the sum goes back into the local that holds s, and
     // that local and this operand are its only holders, no one else sees s
-    // and its text grows in place, as for a literal t. Only typed code
-    // keeps STLO in its run code: there the local is proven to hold a reference.
-    if ((*pc == OP_STLO || *pc == OP_STLOK) && std::size_t(pc - code) + 3 <= fn->record->code.size() &&
-        LOCAL(1) == ha && a->GSString::Instance()->refCount == 2 &&
-        a->GSString::Context() == ContextOf(cur->self)) {
+    // and its text grows in place, literal t or not. Typed code keeps STLO in
+    // its run code, and there the local is proven to hold a reference;
+    // checked code (a function with calls its library cannot name) has every
+    // opcode rewritten, so the next one is read from the record and the
+    // local's tracked kind stands for the proof.
+    const std::size_t next = std::size_t(pc - code);
+    const std::span<const uint8_t> record = fn->record->code;
+    const uint8_t nextOp = cur->typed ? *pc : next < record.size() ? record[next] : uint8_t(kOpcodeCount);
+    if ((nextOp == OP_STLO || nextOp == OP_STLOK) && next + 3 <= record.size() && LOCAL(1) == ha &&
+        (cur->typed || kinds[std::size_t(fp - cells) + ReadU16(pc + 1)] == kKindReference) &&
+        a->GSString::Instance()->refCount == 2 && a->GSString::Context() == ContextOf(cur->self)) {
       if (!a->Reserve(a->Text().size() + b->Text().size())) FAIL(ER_ArrayOutOfBounds);
       a->Text().append(b->Text());
       PayRunBudget(b->Text().size());

@@ -63,22 +63,29 @@ constexpr NativeCost kCosts[] = {
     {"$float@Math::Rand(float,float)", kNone, kNone},
     {"$int@Math::Rand(int,int)", kNone, kNone},
     {"$float@Math::Sqrt(float)", kNone, kNone},
-    {"$void@Str::TrimLeft(string,string)", "bytes of the string and of the set", kNone},
-    {"$void@Str::TrimRight(string,string)", "bytes of the string and of the set", kNone},
-    {"$int@Str::ToInt(string)", "bytes of the string", kNone},
-    {"$float@Str::ToFloat(string)", "bytes of the string", kNone},
+    {"$void@Str::TrimLeft(string,string)",
+     "bytes of the string; 8 times the bytes of the set and of the characters trimmed (each looked at alone)",
+     kNone},
+    {"$void@Str::TrimRight(string,string)",
+     "bytes of the string; 8 times the bytes of the set and of the characters trimmed (each looked at alone)",
+     kNone},
+    {"$int@Str::ToInt(string)", "bytes of the string; 16 times the blanks and digits read", kNone},
+    {"$float@Str::ToFloat(string)", "bytes of the string; 16 times the blanks and number characters read",
+     kNone},
     {"$void@Str::ToUpper(string)", "bytes of the string", kNone},
     {"$void@Str::ToLower(string)", "bytes of the string", kNone},
     {"$string[]@Str::Tokens(string,string)",
-     "bytes of the string and of the set; each token made, as an object made besides its bytes (no more are "
+     "bytes of the string, 8 times (each looked at alone), and of the set, 8 times; each token made, as an "
+     "object made besides its bytes (no more are "
      "made once the budget is spent)",
      "the array and each token at its real size (record, text and bookkeeping)"},
-    {"$int@Str::UnpackInt(string)", "bytes of the string", kNone},
-    {"$float@Str::UnpackFloat(string)", "bytes of the string", kNone},
-    {"$string@Str::UnpackString(string)", "bytes of the string", kNewString},
+    {"$int@Str::UnpackInt(string)", "bytes of the string; 8 times the blanks and the word walked", kNone},
+    {"$float@Str::UnpackFloat(string)", "bytes of the string; 8 times the blanks and the word walked", kNone},
+    {"$string@Str::UnpackString(string)", "bytes of the string; 8 times the blanks and the word walked",
+     kNewString},
     {"$int@Str::Find(string,string,int)",
      "bytes of the text sought and of the string read from the start to the match's end (to its end when "
-     "none)",
+     "none), those read 32 times for a text sought of more than one byte (a search's steps)",
      kNone},
 
     // ---- script object library: KUID and KUIDList
@@ -239,11 +246,12 @@ constexpr NativeCost kCosts[] = {
     {"$void@Image::DrawImage(int,int,int,int,Image,int,int,int,int)", kPixelsDrawn,
      "nothing: an image drawn onto itself is read in place, not copied"},
     {"$void@Image::DrawText(int,int,string)",
-     "one budget byte per byte of the text; 4 bytes per pixel drawn; a font made (8 MiB besides its glyph "
+     "one budget byte per byte of the text; 4 bytes per pixel drawn; a font made or failed (8 MiB besides "
+     "its glyph "
      "bitmap and face); each glyph rendered, as an object made besides its cell's bytes",
      "the font, in the process-wide font cache, bounded at 24 MiB (least recently used first out)"},
     {"$int@Image::MeasureTextWidth(string)",
-     "one budget byte per byte of the text; a font made (8 MiB besides its glyph bitmap and face)",
+     "one budget byte per byte of the text; a font made or failed (8 MiB besides its glyph bitmap and face)",
      "the font, in the process-wide font cache, bounded at 24 MiB (least recently used first out)"},
     {"$void@Image::ImportImage(Soup)", kNone, kNone},
     {"$Soup@Image::ExportImage()", kNone, "an empty soup object"},

@@ -2,7 +2,6 @@
 // the word unpacking of texts, and the process-wide random generator.
 
 #include <bit>
-#include <bitset>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -20,6 +19,13 @@ namespace GSRuntime {
 namespace {
 
 constexpr std::string_view kBlanks = " \t\r\n\v";
+
+// A byte looked at on its own (a character-set entry set or tested, a
+// search's step) takes several times what a byte copied in bulk does: such
+// walks pay this many bytes of string work per byte, and a search for more
+// than one character, whose steps cost most, pays kSearchWeight.
+constexpr uint64_t kWalkWeight = 8;
+constexpr uint64_t kSearchWeight = 32;
 
 GSString* StringArgument(const GSStack& stack, uint32_t i) {
   GSObjectReference* o = GetObject(stack.Argument(i));
@@ -51,21 +57,25 @@ public:
   }
 
 private:
-  std::bitset<256> m_in;
+  // Plain flags rather than bits: a long set is entered a byte at a time,
+  // and a store of a flag takes a fraction of a bit's read-modify-write.
+  bool m_in[256] = {};
 };
 
 // The set argument (the blanks when null or empty), its length paid for.
 CharSet SetArgument(const GSStack& stack, uint32_t i) {
   const GSString* set = StringArgument(stack, i);
   if (!set || set->Text().empty()) return CharSet(kBlanks);
-  PayRunBudget(set->Text().size());
+  PayRunBudget(set->Text().size() * kWalkWeight);
   return CharSet(set->Text());
 }
 
 void TrimLeft(GSContext*, GSStack& stack) {
   if (GSString* s = WholeStringArgument(stack, 1)) {
     const std::size_t at = SetArgument(stack, 2).FindIn(s->Text(), 0, false);
-    s->Text().erase(0, at == std::string::npos ? s->Text().size() : at);
+    const std::size_t cut = at == std::string::npos ? s->Text().size() : at;
+    PayRunBudget(cut * kWalkWeight);
+    s->Text().erase(0, cut);
   }
 }
 
@@ -75,16 +85,31 @@ void TrimRight(GSContext*, GSStack& stack) {
     std::string& text = s->Text();
     std::size_t end = text.size();
     while (end > 0 && set.Has(text[end - 1])) --end;
+    PayRunBudget((text.size() - end) * kWalkWeight);
     text.erase(end);
   }
 }
 
+// Pays for the bytes a number's conversion may read one by one, the blanks
+// before it and the characters a number can be written with, twice: they are
+// measured here and read again by the conversion.
+const char* NumberText(const GSString& s, bool isFloat) {
+  const char* text = s.Text().c_str();
+  const std::size_t blanks = std::strspn(text, " \t\n\v\f\r");
+  const std::size_t number =
+      std::strspn(text + blanks, isFloat ? "+-0123456789.eEpPxXaAbBcCdDfFiInNtTyY" : "+-0123456789");
+  PayRunBudget((blanks + number) * 2 * kWalkWeight);
+  return text;
+}
+
 void ToInt(GSContext*, GSStack& stack) {
-  if (const GSString* s = WholeStringArgument(stack, 1)) stack.Push(uint32_t(std::atoi(s->Text().c_str())));
+  if (const GSString* s = WholeStringArgument(stack, 1))
+    stack.Push(uint32_t(std::atoi(NumberText(*s, false))));
 }
 
 void ToFloat(GSContext*, GSStack& stack) {
-  if (const GSString* s = WholeStringArgument(stack, 1)) stack.PushFloat(float(std::atof(s->Text().c_str())));
+  if (const GSString* s = WholeStringArgument(stack, 1))
+    stack.PushFloat(float(std::atof(NumberText(*s, true))));
 }
 
 // Case changes without a branch per byte, so that the compiler can change
@@ -110,6 +135,7 @@ void Tokens(GSContext* context, GSStack& stack) {
   if (const GSString* s = WholeStringArgument(stack, 1)) {
     const std::string_view text = s->Text();
     const CharSet set = SetArgument(stack, 2);
+    PayRunBudget(text.size() * kWalkWeight);
     std::size_t index = 0;
     for (std::size_t at = set.FindIn(text, 0, false); at != std::string_view::npos;) {
       const std::size_t end = std::min(set.FindIn(text, at, true), text.size());
@@ -142,6 +168,7 @@ bool Unpack(GSStack& stack, std::string& word) {
   std::string& text = s->Text();
   const std::size_t start = std::min(text.find_first_not_of(kBlanks), text.size());
   const std::size_t end = std::min(text.find_first_of(kBlanks, start), text.size());
+  PayRunBudget(end * kWalkWeight);
   word = text.substr(start, end - start);
   text.erase(0, end);
   return true;
@@ -186,7 +213,7 @@ void Find(GSContext*, GSStack& stack) {
     } else {
       read = text.size() - std::size_t(start);
     }
-    PayRunBudget(sought.size() + read);
+    PayRunBudget(sought.size() + read * (sought.size() > 1 ? kSearchWeight : 1));
   }
   stack.Push(uint32_t(found));
 }

@@ -70,10 +70,10 @@ std::shared_ptr<TTFont> GetCachedTTFont(const FontDescription& description, bool
   }
   auto font = std::make_shared<TTFont>();
   Entry entry{description, nullptr, kFailureBytes};
+  if (made) *made = true;
   if (font->Init(CharsetName(description.charset), description.face, description.size, description.Style())) {
     entry.bytes = FontBytes(*font);
     entry.font = std::move(font);
-    if (made) *made = true;
   }
   g_bytes += entry.bytes;
   g_order.push_back(std::move(entry));

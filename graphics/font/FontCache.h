@@ -29,7 +29,8 @@ uint64_t FontBytes(const TTFont& font);
 // The cached font of a description, created and initialised on first use;
 // null when it cannot be made (a failed description is not retried while it
 // is remembered). The font lives while the caller holds it, even once the
-// cache lets it go. `made`, when given, tells whether this call made it.
+// cache lets it go. `made`, when given, tells whether this call tried to make
+// it: a try that fails has found, opened and sized the face all the same.
 std::shared_ptr<TTFont> GetCachedTTFont(const FontDescription& description, bool* made = nullptr);
 // Makes the cached font of a description the process-wide fallback font.
 [[nodiscard]] bool SetFallbackTTFont(const FontDescription& description);
