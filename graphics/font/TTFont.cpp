@@ -506,14 +506,50 @@ bool TTFont::DrawGlyph(Kiv::Bitmap& target, int x, int y, const Glyph& glyph, ui
   return true;
 }
 
+const TTFont::ABC* TTFont::OwnAsciiWidths(uint32_t character) const {
+  if (character >= m_asciiState.size()) return nullptr;
+  AsciiState& state = m_asciiState[character];
+  if (state == AsciiUnknown) {
+    uint32_t served = character;
+    if (character >= 32 && !IsWhiteSpace(character) && ServingFont(served) == this && served == character) {
+      m_asciiWidths[character] = Widths(character);
+      state = AsciiOwn;
+    } else {
+      state = AsciiOther;
+    }
+  }
+  return state == AsciiOwn ? &m_asciiWidths[character] : nullptr;
+}
+
+namespace {
+
+// The next character of a UTF-8 text; an ASCII byte without the decoder.
+uint32_t NextChar(std::string_view utf8, size_t& pos) {
+  const unsigned char byte = static_cast<unsigned char>(utf8[pos]);
+  if (byte < 0x80) {
+    ++pos;
+    return byte;
+  }
+  size_t used = 0;
+  const uint32_t c = DecodeUtf8Char(utf8.data() + pos, utf8.size() - pos, &used);
+  pos += std::max<size_t>(used, 1);
+  return c;
+}
+
+}  // namespace
+
 int TTFont::GetTextWidth(std::string_view utf8) const {
   if (!m_face) return 0;
   int64_t width = 0, pendingSpace = 0, lastC = 0;
   size_t pos = 0;
   while (pos < utf8.size()) {
-    size_t used = 0;
-    const uint32_t c = DecodeUtf8Char(utf8.data() + pos, utf8.size() - pos, &used);
-    pos += std::max<size_t>(used, 1);
+    const uint32_t c = NextChar(utf8, pos);
+    if (const ABC* own = OwnAsciiWidths(c)) {
+      width += pendingSpace + own->a + own->b + own->c;
+      pendingSpace = 0;
+      lastC = own->c;
+      continue;
+    }
     if (c < 32 && c != '\t') continue;
     if (IsWhiteSpace(c)) {
       pendingSpace += m_spaceWidth;
@@ -531,12 +567,21 @@ int TTFont::GetTextWidth(std::string_view utf8) const {
 
 bool TTFont::DrawText(Kiv::Bitmap& target, int x, int y, std::string_view utf8, uint32_t argb) {
   if (!m_face || m_cells.empty()) return false;
+  // A glyph of this font that would land wholly outside the target only
+  // moves the pen: its cell is neither looked up nor rendered.
+  const bool rowsShown = int64_t(y) < target.Height() && int64_t(y) + m_textHeight > 0;
   int64_t pen = x;
   size_t pos = 0;
   while (pos < utf8.size() && pen <= INT32_MAX) {
-    size_t used = 0;
-    const uint32_t c = DecodeUtf8Char(utf8.data() + pos, utf8.size() - pos, &used);
-    pos += std::max<size_t>(used, 1);
+    const uint32_t c = NextChar(utf8, pos);
+    if (const ABC* own = OwnAsciiWidths(c)) {
+      const int64_t left = pen + own->a;
+      if (own->a + own->b + own->c == 0) continue;
+      if (!rowsShown || left >= target.Width() || left + m_cellWidth <= 0) {
+        pen = left + own->b + m_extraPixel + own->c;
+        continue;
+      }
+    }
     Glyph glyph;
     if (!GetGlyph(c, glyph)) continue;
     pen += glyph.a;
