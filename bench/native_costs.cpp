@@ -82,7 +82,9 @@ class Cases {
       small.Clear(64, 64);
       large = Constructors.NewImage();
       large.Clear(2048, 2048);
+      // Half transparent: every pixel drawn is blended.
       source = Constructors.NewImage();
+      source.SetFillColor(0.5, 0.25, 0.75, 0.5);
       source.Clear(2048, 2048);
     } else if (part == 4) {
       soup = Constructors.NewSoup();

@@ -17,14 +17,16 @@ uint32_t BlendOver(uint32_t dst, uint32_t src) {
   const uint32_t a = src >> 24;
   if (a == 255) return src;
   if (a == 0) return dst;
+  // Each channel is (s * a + d * (255 - a) + 127) / 255, two channels to a
+  // word: red with blue, green with the target's alpha (whose source term is
+  // a itself, added last). (t + (t >> 8)) >> 8 with t = v + 128 divides
+  // exactly for every v up to 255 * 255.
   const uint32_t inv = 255 - a;
-  uint32_t out = 0;
-  for (int shift = 0; shift < 24; shift += 8) {
-    const uint32_t s = (src >> shift) & 0xFF, d = (dst >> shift) & 0xFF;
-    out |= ((s * a + d * inv + 127) / 255) << shift;
-  }
-  const uint32_t da = dst >> 24;
-  return out | ((a + (da * inv + 127) / 255) << 24);
+  uint32_t rb = (src & 0x00FF00FFu) * a + (dst & 0x00FF00FFu) * inv + 0x00800080u;
+  rb = ((rb + ((rb >> 8) & 0x00FF00FFu)) >> 8) & 0x00FF00FFu;
+  uint32_t ga = ((src >> 8) & 0xFFu) * a + ((dst >> 8) & 0x00FF00FFu) * inv + 0x00800080u;
+  ga = ((ga + ((ga >> 8) & 0x00FF00FFu)) >> 8) & 0x00FF00FFu;
+  return rb | ((ga << 8) + (a << 24));
 }
 
 // The integer square root of v >= 0.
@@ -259,6 +261,17 @@ void Bitmap::Image(const Bitmap& src, int x, int y, const Rect& srcRect, int mod
         src.m_pixels.data() + ((size_t(sy0) + size_t(row)) * size_t(src.m_width) + size_t(sx0)) * bpp;
     if (!blend && m_format == src.m_format) {
       std::memmove(out, in, size_t(w) * bpp);
+    } else if (m_format == FormatRGBA32 && src.m_format == FormatRGBA32 && blend && right) {
+      // Transparent source pixels leave the target unwritten, opaque ones
+      // are stored as they are: only the rest pay for the blend.
+      for (size_t at = 0; at < size_t(w) * 4; at += 4) {
+        const uint32_t c = LoadWord(in + at);
+        const uint32_t a = c >> 24;
+        if (a == 255)
+          StoreWord(out + at, c);
+        else if (a != 0)
+          StoreWord(out + at, BlendOver(LoadWord(out + at), c));
+      }
     } else if (m_format == FormatRGBA32 && src.m_format == FormatRGBA32) {
       for (int j = 0; j < w; ++j) {
         const size_t at = size_t(right ? j : w - 1 - j) * 4;

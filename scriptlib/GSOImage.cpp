@@ -181,6 +181,8 @@ void GSOImage::Resize(int width, int height, bool scale) {
   const Kiv::Bitmap::Rect source = scale ? Kiv::Bitmap::Rect{0, 0, Width(), Height()} : target;
   bitmap->Image(*m_bitmap, target, source, 0);
   m_bitmap = std::move(bitmap);
+  // A pixel drawn is read from the old pixels and written to the new.
+  PayRunBudget(8 * m_bitmap->TakeDrawn());
   Changed();
 }
 
@@ -223,6 +225,8 @@ void GSOImage::DrawImage(int x, int y, int dw, int dh, const GSOImage* source, i
   if (!m_bitmap || !source || !source->m_bitmap) return;
   if (source == this && (dw != sw || dh != sh)) return;
   m_bitmap->Image(*source->m_bitmap, x, y, {sx, sy, sw, sh}, Kiv::Bitmap::ModeSourceAlpha);
+  // A pixel blended reads the source and the target and writes the target.
+  PayRunBudget(12 * m_bitmap->TakeDrawn());
   Changed();
 }
 
@@ -231,9 +235,12 @@ void GSOImage::DrawText(int x, int y, std::string_view utf8) {
   const std::shared_ptr<TTFont> font = CachedFont(m_face, m_fontSize);
   if (!font || !PayForText(utf8)) return;
   const uint64_t rendered = TTFont::GlyphsRendered();
-  // A text outside the image draws nothing.
-  (void)font->DrawText(*m_bitmap, x, y, utf8, m_lineColor);
+  // A text outside the image draws nothing. A pixel of a glyph blended
+  // reads the glyph and the target and writes the target.
+  uint64_t visited = 0;
+  (void)font->DrawText(*m_bitmap, x, y, utf8, m_lineColor, &visited);
   PayForGlyphs(*font, TTFont::GlyphsRendered() - rendered);
+  PayRunBudget(12 * visited);
   Changed();
 }
 

@@ -15,6 +15,8 @@ constexpr std::string_view kSoupCopied = "bytes of the soup copied";
 constexpr std::string_view kNone = {};
 constexpr std::string_view kLookup = "bytes of the name; the tags walked up to it";
 constexpr std::string_view kPixelsDrawn = "4 bytes per pixel drawn";
+constexpr std::string_view kPixelsBlended =
+    "12 bytes per pixel drawn (the source read, the target read and written)";
 constexpr std::string_view kSet = "bytes of the name; every tag when the name is held (each is removed)";
 constexpr std::string_view kTag = "the tag, counted as it is made";
 
@@ -224,21 +226,22 @@ constexpr NativeCost kCosts[] = {
     {"$int@Image::GetHeight()", kNone, kNone},
     {"$void@Image::Clear(int,int)", "8 bytes per pixel (made, then filled)",
      "the pixels, 4 bytes each, counted before they are made"},
-    {"$void@Image::Resize(int,int,bool)", "4 bytes per pixel made and per pixel drawn",
+    {"$void@Image::Resize(int,int,bool)", "4 bytes per pixel made; 8 per pixel drawn (read, then written)",
      "the new pixels beside the old, counted before they are made"},
     {"$void@Image::DrawPoint(int,int)", kNone, kNone},
     {"$void@Image::DrawLine(int,int,int,int)", kPixelsDrawn, kNone},
     {"$void@Image::DrawRect(int,int,int,int)", kPixelsDrawn, kNone},
     {"$void@Image::DrawCircle(int,int,int)", kPixelsDrawn, kNone},
     {"$void@Image::DrawTriangle(int,int,int,int,int,int)", kPixelsDrawn, kNone},
-    {"$void@Image::DrawImage(int,int,Image)", kPixelsDrawn,
+    {"$void@Image::DrawImage(int,int,Image)", kPixelsBlended,
      "nothing: an image drawn onto itself is read in place, not copied"},
-    {"$void@Image::DrawImage(int,int,int,int,Image)", kPixelsDrawn,
+    {"$void@Image::DrawImage(int,int,int,int,Image)", kPixelsBlended,
      "nothing: an image drawn onto itself is read in place, not copied"},
-    {"$void@Image::DrawImage(int,int,int,int,Image,int,int,int,int)", kPixelsDrawn,
+    {"$void@Image::DrawImage(int,int,int,int,Image,int,int,int,int)", kPixelsBlended,
      "nothing: an image drawn onto itself is read in place, not copied"},
     {"$void@Image::DrawText(int,int,string)",
-     "one budget byte per byte of the text; 4 bytes per pixel drawn; a font made (8 MiB besides its glyph "
+     "one budget byte per byte of the text; 12 bytes per pixel of a glyph drawn (the glyph read, the target "
+     "read and written); a font made (8 MiB besides its glyph "
      "bitmap and face); each glyph rendered, as an object made besides its cell's bytes",
      "the font, in the process-wide font cache, bounded at 24 MiB (least recently used first out)"},
     {"$int@Image::MeasureTextWidth(string)",

@@ -471,7 +471,8 @@ void TTFont::FillGlyph(Glyph& glyph, const Cell& cell, const ABC& abc) const {
   glyph.height = float(m_textHeight) * m_inverseSide;
 }
 
-bool TTFont::DrawGlyph(Kiv::Bitmap& target, int x, int y, const Glyph& glyph, uint32_t argb) const {
+bool TTFont::DrawGlyph(Kiv::Bitmap& target, int x, int y, const Glyph& glyph, uint32_t argb,
+                       uint64_t* visited) const {
   const TTFont* source = glyph.font ? glyph.font : this;
   const Kiv::Bitmap& atlas = source->m_atlas;
   if (atlas.IsEmpty() || target.BytesPerPixel() != 4) return false;
@@ -484,6 +485,7 @@ bool TTFont::DrawGlyph(Kiv::Bitmap& target, int x, int y, const Glyph& glyph, ui
   const int64_t x0 = std::max<int64_t>(0, -int64_t(x)), y0 = std::max<int64_t>(0, -int64_t(y));
   const int64_t x1 = std::min<int64_t>(w, int64_t(target.Width()) - x);
   const int64_t y1 = std::min<int64_t>(h, int64_t(target.Height()) - y);
+  if (visited && x1 > x0 && y1 > y0) *visited += uint64_t(x1 - x0) * uint64_t(y1 - y0);
   const uint32_t cA = argb >> 24;
   const uint32_t channel[3] = {argb & 0xFF, (argb >> 8) & 0xFF, (argb >> 16) & 0xFF};
   for (int64_t row = y0; row < y1; ++row) {
@@ -565,7 +567,8 @@ int TTFont::GetTextWidth(std::string_view utf8) const {
   return static_cast<int>(std::clamp<int64_t>(width - lastC, INT_MIN, INT_MAX));
 }
 
-bool TTFont::DrawText(Kiv::Bitmap& target, int x, int y, std::string_view utf8, uint32_t argb) {
+bool TTFont::DrawText(Kiv::Bitmap& target, int x, int y, std::string_view utf8, uint32_t argb,
+                      uint64_t* visited) {
   if (!m_face || m_cells.empty()) return false;
   // A glyph of this font that would land wholly outside the target only
   // moves the pen: its cell is neither looked up nor rendered.
@@ -586,7 +589,8 @@ bool TTFont::DrawText(Kiv::Bitmap& target, int x, int y, std::string_view utf8, 
     if (!GetGlyph(c, glyph)) continue;
     pen += glyph.a;
     // A glyph outside the target draws nothing.
-    if (glyph.font && pen >= INT32_MIN && pen <= INT32_MAX) (void)DrawGlyph(target, int(pen), y, glyph, argb);
+    if (glyph.font && pen >= INT32_MIN && pen <= INT32_MAX)
+      (void)DrawGlyph(target, int(pen), y, glyph, argb, visited);
     pen += glyph.advance + glyph.c;
   }
   return true;

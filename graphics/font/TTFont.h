@@ -58,11 +58,15 @@ public:
   // neither this font nor the fallback font can give one.
   [[nodiscard]] bool GetGlyph(uint32_t character, Glyph& glyph);
   // Blends the glyph into target (32-bit formats) with its top left at
-  // (x, y), coloured by argb; clipped to the target.
-  [[nodiscard]] bool DrawGlyph(Kiv::Bitmap& target, int x, int y, const Glyph& glyph, uint32_t argb) const;
+  // (x, y), coloured by argb; clipped to the target. *visited (when given)
+  // gains the target pixels the glyph covers.
+  [[nodiscard]] bool DrawGlyph(Kiv::Bitmap& target, int x, int y, const Glyph& glyph, uint32_t argb,
+                               uint64_t* visited = nullptr) const;
   // Draws a UTF-8 text with its top left at (x, y) in argb, glyph by glyph
   // (the script image's text drawing). False when the font is not made.
-  [[nodiscard]] bool DrawText(Kiv::Bitmap& target, int x, int y, std::string_view utf8, uint32_t argb);
+  // *visited (when given) gains the target pixels the glyphs cover.
+  [[nodiscard]] bool DrawText(Kiv::Bitmap& target, int x, int y, std::string_view utf8, uint32_t argb,
+                              uint64_t* visited = nullptr);
   // Width in pixels of a UTF-8 text: trailing white space and the trailing
   // space of the last glyph are not counted.
   int GetTextWidth(std::string_view utf8) const;
