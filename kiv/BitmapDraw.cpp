@@ -316,12 +316,19 @@ void Bitmap::Image(const Bitmap& src, const Rect& dstRect, const Rect& srcRect, 
         int(sample(d, dstRect.x, dstRect.width, srcRect.x, srcRect.width, src.m_width));
   const bool blend = mode != 0;
   const bool fast = !blend && m_format == src.m_format && BytesPerPixel() == 4;
+  // Columns that are not stretched and lie inside the source copy as whole rows.
+  bool rows = fast && columns.front() >= 0;
+  for (size_t i = 1; rows && i < columns.size(); ++i) rows = columns[i] == columns[i - 1] + 1;
   for (int64_t d = dy0; d < dy1; ++d) {
     const int64_t sy = sample(d, dstRect.y, dstRect.height, srcRect.y, srcRect.height, src.m_height);
     if (sy < 0) continue;
     if (fast) {
       uint8_t* out = m_pixels.data() + (size_t(d) * size_t(m_width) + size_t(dx0)) * 4;
       const uint8_t* in = src.m_pixels.data() + size_t(sy) * size_t(src.m_width) * 4;
+      if (rows) {
+        std::memcpy(out, in + size_t(columns.front()) * 4, columns.size() * 4);
+        continue;
+      }
       for (size_t i = 0; i < columns.size(); ++i)
         if (columns[i] >= 0) std::memcpy(out + i * 4, in + size_t(columns[i]) * 4, 4);
       continue;
