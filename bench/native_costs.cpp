@@ -41,7 +41,7 @@ include "Constructors.gs"
 include "LinkedList.gs"
 class Cases {
   string words, text, key;
-  LinkedData[] sorted, added;
+  LinkedData[] sorted, added, empties;
   LinkedData item;
   Image small, large, source;
   Soup soup;
@@ -77,6 +77,8 @@ class Cases {
       item = new LinkedData();
       item.key = key;
       item.value = -1;
+      key = "";
+      empties = Items(3000);
     } else if (part == 3) {
       small = Constructors.NewImage();
       small.Clear(64, 64);
@@ -102,6 +104,7 @@ class Cases {
   }
   public int Tokens(void) { int i, n = 0; for (i = 0; i < 2000000000; i++) n = n + Str.Tokens(words, " ").size(); return n; }
   public int Sort(void) { int i; for (i = 0; i < 2000000000; i++) LinkedList.SortInternal(sorted); return 0; }
+  public int AddEmpty(void) { int i; for (i = 0; i < 2000000000; i++) LinkedList.AddInternal(empties, item, true); return 0; }
   public int AddUnique(void) { int i; for (i = 0; i < 2000000000; i++) LinkedList.AddInternal(added, item, true); return 0; }
   public int AssetList(void) { int i, n = 0; for (i = 0; i < 2000000000; i++) n = n + World.GetAssetList("building").size(); return n; }
   public int Search(void) { int i, n = 0; for (i = 0; i < 2000000000; i++) n = n + World.SearchAssets("QQ", false).size(); return n; }
@@ -168,6 +171,7 @@ const Case kCases[] = {
     {"Str.Tokens (2 MiB of one-letter words)", "::Tokens()"},
     {"LinkedList.SortInternal (2,000 equal 64 KiB keys)", "::Sort()"},
     {"LinkedList.AddInternal unique (3,000 equal 32 KiB keys)", "::AddUnique()"},
+    {"LinkedList.AddInternal unique (3,000 empty keys)", "::AddEmpty()"},
     {"World.GetAssetList (3,000 assets)", "::AssetList()"},
     {"World.SearchAssets finding none (3,000 assets)", "::Search()"},
     {"World.FindUpdatedAssets (3,000 assets)", "::Updated()"},

@@ -180,12 +180,12 @@ constexpr NativeCost kCosts[] = {
 
     // ---- LinkedList and Constructors
     {"$void@LinkedList::SortInternal(LinkedData[])",
-     "one budget byte per entry and per comparison made; the key bytes each comparison reads (up to the "
-     "first "
-     "difference)",
+     "256 bytes per entry read (its record, cells and key found through their handles); one budget byte per "
+     "comparison made; the key bytes each comparison reads (up to the first difference)",
      kNone},
     {"$void@LinkedList::AddInternal(LinkedData[],LinkedData,bool)",
-     "with the duplicate check, one budget byte per entry walked and the key bytes each comparison reads",
+     "with the duplicate check, 256 bytes per entry read (the item's and those walked up to a match) and the "
+     "key bytes each comparison reads",
      "the array's growth, counted before it grows"},
     {"$Soup@ConstructorsBase::NewSoup()", kNone, "the soup object"},
     {"$KUIDList@ConstructorsBase::NewKUIDList()", kNone, "the list object"},
