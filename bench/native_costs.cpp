@@ -43,7 +43,7 @@ class Cases {
   string words, text, key;
   LinkedData[] sorted, added, empties;
   LinkedData item;
-  Image small, large, source;
+  Image small, large, source, medium, mediumSource;
   Soup soup;
 
   string Text(string piece, int bytes) {
@@ -88,6 +88,11 @@ class Cases {
       source = Constructors.NewImage();
       source.SetFillColor(0.5, 0.25, 0.75, 0.5);
       source.Clear(2048, 2048);
+      medium = Constructors.NewImage();
+      medium.Clear(512, 512);
+      mediumSource = Constructors.NewImage();
+      mediumSource.SetFillColor(0.5, 0.25, 0.75, 0.5);
+      mediumSource.Clear(512, 512);
     } else if (part == 4) {
       soup = Constructors.NewSoup();
       for (i = 0; i < 5000; i++) soup.SetNamedTag("tag" + i, i);
@@ -137,6 +142,7 @@ class Cases {
   public int Clear(void) { int i; for (i = 0; i < 2000000000; i++) large.Clear(2048, 2048 - i % 2); return 0; }
   public int Resize(void) { int i; for (i = 0; i < 2000000000; i++) large.Resize(2048, 2048 - i % 2, true); return 0; }
   public int DrawRect(void) { int i; for (i = 0; i < 2000000000; i++) large.DrawRect(0, 0, 2048, 2048); return 0; }
+  public int DrawImageMedium(void) { int i; for (i = 0; i < 2000000000; i++) medium.DrawImage(0, 0, mediumSource); return 0; }
   public int DrawImage(void) { int i; for (i = 0; i < 2000000000; i++) large.DrawImage(0, 0, source); return 0; }
   public int SoupWalk(void) { int i, n = 0; for (i = 0; i < 2000000000; i++) n = n + soup.GetIndexForNamedTag("tag9999"); return n; }
   public int SoupNone(void) { int i, n = 0; for (i = 0; i < 2000000000; i++) n = n + soup.GetIndexForNamedTag("none"); return n; }
@@ -186,6 +192,7 @@ const Case kCases[] = {
     {"Image.Resize 2048 x 2048", "::Resize()"},
     {"Image.DrawRect 2048 x 2048", "::DrawRect()"},
     {"Image.DrawImage 2048 x 2048", "::DrawImage()"},
+    {"Image.DrawImage 512 x 512 (held in the cache)", "::DrawImageMedium()"},
     {"Soup.GetIndexForNamedTag, the last of 10,000 tags", "::SoupWalk()"},
     {"Soup.GetIndexForNamedTag, none of 10,000 tags", "::SoupNone()"},
 };
