@@ -87,6 +87,10 @@ bool GSOImage::CountBytes(uint64_t bytes, const char* native) {
   return true;
 }
 
+// A pixel blended over the target (the source or glyph read, the target read,
+// mixed and written) takes about as long as copying six pixels does.
+constexpr uint64_t kBlendedPixelBytes = 24;
+
 // A pixel costs what copying its four bytes does.
 void GSOImage::Changed() {
   ++m_changes;
@@ -225,8 +229,7 @@ void GSOImage::DrawImage(int x, int y, int dw, int dh, const GSOImage* source, i
   if (!m_bitmap || !source || !source->m_bitmap) return;
   if (source == this && (dw != sw || dh != sh)) return;
   m_bitmap->Image(*source->m_bitmap, x, y, {sx, sy, sw, sh}, Kiv::Bitmap::ModeSourceAlpha);
-  // A pixel blended reads the source and the target and writes the target.
-  PayRunBudget(12 * m_bitmap->TakeDrawn());
+  PayRunBudget(kBlendedPixelBytes * m_bitmap->TakeDrawn());
   Changed();
 }
 
@@ -235,12 +238,11 @@ void GSOImage::DrawText(int x, int y, std::string_view utf8) {
   const std::shared_ptr<TTFont> font = CachedFont(m_face, m_fontSize);
   if (!font || !PayForText(utf8)) return;
   const uint64_t rendered = TTFont::GlyphsRendered();
-  // A text outside the image draws nothing. A pixel of a glyph blended
-  // reads the glyph and the target and writes the target.
+  // A text outside the image draws nothing.
   uint64_t visited = 0;
   (void)font->DrawText(*m_bitmap, x, y, utf8, m_lineColor, &visited);
   PayForGlyphs(*font, TTFont::GlyphsRendered() - rendered);
-  PayRunBudget(12 * visited);
+  PayRunBudget(kBlendedPixelBytes * visited);
   Changed();
 }
 
