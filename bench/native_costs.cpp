@@ -41,9 +41,9 @@ include "Constructors.gs"
 include "LinkedList.gs"
 class Cases {
   string words, text, key, runs, near, set, blanks;
-  LinkedData[] sorted, added;
+  LinkedData[] sorted, added, empties;
   LinkedData item;
-  Image small, large, source;
+  Image small, large, source, medium, mediumSource;
   Soup soup;
 
   string Text(string piece, int bytes) {
@@ -81,13 +81,22 @@ class Cases {
       item = new LinkedData();
       item.key = key;
       item.value = -1;
+      key = "";
+      empties = Items(3000);
     } else if (part == 3) {
       small = Constructors.NewImage();
       small.Clear(64, 64);
       large = Constructors.NewImage();
       large.Clear(2048, 2048);
+      // Half transparent: every pixel drawn is blended.
       source = Constructors.NewImage();
+      source.SetFillColor(0.5, 0.25, 0.75, 0.5);
       source.Clear(2048, 2048);
+      medium = Constructors.NewImage();
+      medium.Clear(512, 512);
+      mediumSource = Constructors.NewImage();
+      mediumSource.SetFillColor(0.5, 0.25, 0.75, 0.5);
+      mediumSource.Clear(512, 512);
     } else if (part == 4) {
       soup = Constructors.NewSoup();
       for (i = 0; i < 5000; i++) soup.SetNamedTag("tag" + i, i);
@@ -104,6 +113,7 @@ class Cases {
   }
   public int Tokens(void) { int i, n = 0; for (i = 0; i < 2000000000; i++) n = n + Str.Tokens(words, " ").size(); return n; }
   public int Sort(void) { int i; for (i = 0; i < 2000000000; i++) LinkedList.SortInternal(sorted); return 0; }
+  public int AddEmpty(void) { int i; for (i = 0; i < 2000000000; i++) LinkedList.AddInternal(empties, item, true); return 0; }
   public int AddUnique(void) { int i; for (i = 0; i < 2000000000; i++) LinkedList.AddInternal(added, item, true); return 0; }
   public int AssetList(void) { int i, n = 0; for (i = 0; i < 2000000000; i++) n = n + World.GetAssetList("building").size(); return n; }
   public int Search(void) { int i, n = 0; for (i = 0; i < 2000000000; i++) n = n + World.SearchAssets("QQ", false).size(); return n; }
@@ -139,8 +149,10 @@ class Cases {
   public int Clear(void) { int i; for (i = 0; i < 2000000000; i++) large.Clear(2048, 2048 - i % 2); return 0; }
   public int Resize(void) { int i; for (i = 0; i < 2000000000; i++) large.Resize(2048, 2048 - i % 2, true); return 0; }
   public int DrawRect(void) { int i; for (i = 0; i < 2000000000; i++) large.DrawRect(0, 0, 2048, 2048); return 0; }
+  public int DrawImageMedium(void) { int i; for (i = 0; i < 2000000000; i++) medium.DrawImage(0, 0, mediumSource); return 0; }
   public int DrawImage(void) { int i; for (i = 0; i < 2000000000; i++) large.DrawImage(0, 0, source); return 0; }
-  public int SoupWalk(void) { int i, n = 0; for (i = 0; i < 2000000000; i++) n = n + soup.GetIndexForNamedTag("none"); return n; }
+  public int SoupWalk(void) { int i, n = 0; for (i = 0; i < 2000000000; i++) n = n + soup.GetIndexForNamedTag("tag9999"); return n; }
+  public int SoupNone(void) { int i, n = 0; for (i = 0; i < 2000000000; i++) n = n + soup.GetIndexForNamedTag("none"); return n; }
 
   public int Commas(int scale) {
     string t = Text("abcdefghi,", 163840 * scale);
@@ -172,6 +184,7 @@ const Case kCases[] = {
     {"Str.Tokens (2 MiB of one-letter words)", "::Tokens()"},
     {"LinkedList.SortInternal (2,000 equal 64 KiB keys)", "::Sort()"},
     {"LinkedList.AddInternal unique (3,000 equal 32 KiB keys)", "::AddUnique()"},
+    {"LinkedList.AddInternal unique (3,000 empty keys)", "::AddEmpty()"},
     {"World.GetAssetList (3,000 assets)", "::AssetList()"},
     {"World.SearchAssets finding none (3,000 assets)", "::Search()"},
     {"World.FindUpdatedAssets (3,000 assets)", "::Updated()"},
@@ -189,7 +202,9 @@ const Case kCases[] = {
     {"Image.Resize 2048 x 2048", "::Resize()"},
     {"Image.DrawRect 2048 x 2048", "::DrawRect()"},
     {"Image.DrawImage 2048 x 2048", "::DrawImage()"},
-    {"Soup.GetIndexForNamedTag (10,000 tags)", "::SoupWalk()"},
+    {"Image.DrawImage 512 x 512 (held in the cache)", "::DrawImageMedium()"},
+    {"Soup.GetIndexForNamedTag, the last of 10,000 tags", "::SoupWalk()"},
+    {"Soup.GetIndexForNamedTag, none of 10,000 tags", "::SoupNone()"},
 };
 
 }  // namespace

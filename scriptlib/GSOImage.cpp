@@ -87,6 +87,10 @@ bool GSOImage::CountBytes(uint64_t bytes, const char* native) {
   return true;
 }
 
+// A pixel blended over the target (the source or glyph read, the target read,
+// mixed and written) takes about as long as copying six pixels does.
+constexpr uint64_t kBlendedPixelBytes = 24;
+
 // A pixel costs what copying its four bytes does.
 void GSOImage::Changed() {
   ++m_changes;
@@ -182,6 +186,8 @@ void GSOImage::Resize(int width, int height, bool scale) {
   const Kiv::Bitmap::Rect source = scale ? Kiv::Bitmap::Rect{0, 0, Width(), Height()} : target;
   bitmap->Image(*m_bitmap, target, source, 0);
   m_bitmap = std::move(bitmap);
+  // A pixel drawn is read from the old pixels and written to the new.
+  PayRunBudget(8 * m_bitmap->TakeDrawn());
   Changed();
 }
 
@@ -224,6 +230,7 @@ void GSOImage::DrawImage(int x, int y, int dw, int dh, const GSOImage* source, i
   if (!m_bitmap || !source || !source->m_bitmap) return;
   if (source == this && (dw != sw || dh != sh)) return;
   m_bitmap->Image(*source->m_bitmap, x, y, {sx, sy, sw, sh}, Kiv::Bitmap::ModeSourceAlpha);
+  PayRunBudget(kBlendedPixelBytes * m_bitmap->TakeDrawn());
   Changed();
 }
 
@@ -233,8 +240,10 @@ void GSOImage::DrawText(int x, int y, std::string_view utf8) {
   if (!font || !PayForText(utf8)) return;
   const uint64_t rendered = TTFont::GlyphsRendered();
   // A text outside the image draws nothing.
-  (void)font->DrawText(*m_bitmap, x, y, utf8, m_lineColor);
+  uint64_t visited = 0;
+  (void)font->DrawText(*m_bitmap, x, y, utf8, m_lineColor, &visited);
   PayForGlyphs(*font, TTFont::GlyphsRendered() - rendered);
+  PayRunBudget(kBlendedPixelBytes * visited);
   Changed();
 }
 

@@ -109,14 +109,9 @@ void GSOSoup::GetIndexedTagName(GSStack& stack) {
 void GSOSoup::GetIndexForNamedTag(GSStack& stack) {
   Kiv::PString name;
   if (!GetNativePStringParameter(stack, 1, name, false)) return PushNativeResult(stack, 0);
-  int32_t found = -1;
-  for (size_t i = 0; i < m_soup.CountTags(); ++i)
-    if (m_soup.GetIndexedTagName(i) == name) {
-      found = int32_t(i);
-      break;
-    }
-  // The walk reaches the tag, or passes every tag for a name not held.
-  PayRunBudget((found < 0 ? m_soup.CountTags() : size_t(found) + 1) * sizeof(TDBDataTag));
+  // The soup's name index answers a name it does not hold without a walk.
+  const long found = m_soup ? m_soup.Get()->FindTag(name) : -1;
+  PayRunBudget((found >= 0 ? size_t(found) + 1 : m_soup.TagsWalked(name)) * sizeof(TDBDataTag));
   PushNativeResult(stack, uint32_t(found));
 }
 

@@ -25,17 +25,24 @@ struct LinkedItem {
   const GSScriptInstance* object = nullptr;
 };
 
-// The cells of the LinkedData block of the object behind `handle`; false when
-// it is null or not a LinkedData, so a differently shaped object is never read.
-bool ReadLinkedItem(uint32_t handle, LinkedItem& out) {
-  out = LinkedItem();
-  GSScriptInstance* instance = HandleTable::Instance().Get(handle);
-  if (!instance || !instance->cls) return false;
+// Where a class keeps the three cells of its LinkedData block. A list holds
+// items of one class or few: the layout is found once per class met, not
+// once per item.
+struct LinkedLayout {
+  const GSClass* cls = nullptr;
+  bool valid = false;
+  bool gameObject = false;  // a script-made game object's cells are not read
+  int64_t cells[3] = {};    // from the start of the instance's cells
+};
+
+void FindLayout(GSScriptInstance* instance, LinkedLayout& layout) {
   GSClass* cls = instance->cls;
+  layout = LinkedLayout();
+  layout.cls = cls;
   GSClass* data = cls->Name() == "LinkedData" ? cls : nullptr;
   for (const GSAncestor& a : cls->Ancestors())
     if (!data && a.cls && a.cls->Name() == "LinkedData") data = a.cls;
-  if (!data) return false;
+  if (!data) return;
   const uint32_t* block = cls->GetClassData(instance, data);
   // The first three members in cell order: key, value, data.
   const LibraryClass::Variable* members[3] = {};
@@ -44,12 +51,32 @@ bool ReadLinkedItem(uint32_t handle, LinkedItem& out) {
     for (auto& slot : members)
       if (!slot || m->cell < slot->cell) std::swap(slot, m);
   }
-  if (!block || !members[2]) return false;
+  if (!block || !members[2]) return;
+  for (int i = 0; i < 3; ++i) {
+    if (members[i]->cell < 0) return;
+    layout.cells[i] = int64_t(block - instance->cells) + members[i]->cell;
+  }
+  layout.gameObject = cls->IsDerivedFrom("GameObject");
+  layout.valid = true;
+}
+
+// The cells of the LinkedData block of the object behind `handle`; false when
+// it is null or not a LinkedData, so a differently shaped object is never read.
+bool ReadLinkedItem(uint32_t handle, LinkedItem& out, LinkedLayout& layout) {
+  out = LinkedItem();
+  GSScriptInstance* instance = HandleTable::Instance().Get(handle);
+  if (!instance || !instance->cls) return false;
+  // A game object made by a script has no cells of its own to read.
+  if (instance->cls != layout.cls || (!instance->native && layout.gameObject)) {
+    FindLayout(instance, layout);
+    // The layout stays for the class's native instances: look again next time.
+    if (!instance->native && layout.gameObject) layout.cls = nullptr;
+  }
+  if (!layout.valid || (!instance->native && layout.gameObject)) return false;
   uint32_t cells[3];
   for (int i = 0; i < 3; ++i) {
-    const uint64_t at = uint64_t(block - instance->cells) + uint32_t(members[i]->cell);
-    if (members[i]->cell < 0 || at >= instance->words) return false;
-    cells[i] = instance->cells[at];
+    if (uint64_t(layout.cells[i]) >= instance->words) return false;
+    cells[i] = instance->cells[layout.cells[i]];
   }
   const GSObjectReference* key = GetObject(cells[0]);
   if (key && key->Type() == ObjectString) out.key = static_cast<const GSString*>(key)->Text();
@@ -57,6 +84,11 @@ bool ReadLinkedItem(uint32_t handle, LinkedItem& out) {
   out.object = HandleTable::Instance().Get(cells[2]);
   return true;
 }
+
+// What reading one item costs beside its key's bytes: its handle's slot,
+// the object's record and cells, and the key's slot and record, a cache line
+// each, met in no order a prefetch could follow.
+constexpr uint64_t kItemReadBytes = 4 * 64;
 
 // Compares two keys as std::string_view::compare does, adding to `read` the
 // bytes the comparison reads: up to the first difference, not the whole keys.
@@ -85,8 +117,9 @@ void SortInternal(GSContext*, GSStack& stack) {
   uint32_t* cells = list->Data();
   std::vector<std::string_view> keys(n);
   LinkedItem item;
+  LinkedLayout layout;
   for (size_t i = 0; i < n; ++i) {
-    ReadLinkedItem(cells[i], item);
+    ReadLinkedItem(cells[i], item, layout);
     keys[i] = item.key;
   }
   constexpr size_t kNone = SIZE_MAX;
@@ -121,7 +154,7 @@ void SortInternal(GSContext*, GSStack& stack) {
     }
     update(i, kNone);
   }
-  PayRunBudget((n + comparisons) * kBytesPerBudgetByte + read);
+  PayRunBudget(n * kItemReadBytes + comparisons * kBytesPerBudgetByte + read);
 }
 
 void AddInternal(GSContext*, GSStack& stack) {
@@ -131,16 +164,19 @@ void AddInternal(GSContext*, GSStack& stack) {
   if (!HandleTable::Instance().Get(item)) return;
   if (GetNativeBoolParameter(stack, 3)) {
     LinkedItem added, present;
-    if (!ReadLinkedItem(item, added)) return;
+    LinkedLayout layout;
+    if (!ReadLinkedItem(item, added, layout)) return;
     // Keys read past what the run can still pay end the check, and nothing
     // is added: the run ends at its next jump.
     const uint64_t affordable = RunBudgetBytesLeft();
     uint64_t read = 0;
     bool held = false;
-    for (size_t i = 0; i < list->Size() && !held && read <= affordable; ++i)
-      held = ReadLinkedItem(list->At(i), present) && CompareKeys(present.key, added.key, read) == 0 &&
-             present.value == added.value && present.object == added.object;
-    PayRunBudget(list->Size() * kBytesPerBudgetByte + read);
+    size_t walked = 0;
+    for (; walked < list->Size() && !held && read <= affordable; ++walked)
+      held = ReadLinkedItem(list->At(walked), present, layout) &&
+             CompareKeys(present.key, added.key, read) == 0 && present.value == added.value &&
+             present.object == added.object;
+    PayRunBudget((walked + 1) * kItemReadBytes + read);
     if (held || read > affordable) return;
   }
   // The list below the size limit always takes one more.

@@ -15,6 +15,8 @@ constexpr std::string_view kSoupCopied = "bytes of the soup copied";
 constexpr std::string_view kNone = {};
 constexpr std::string_view kLookup = "bytes of the name; the tags walked up to it";
 constexpr std::string_view kPixelsDrawn = "4 bytes per pixel drawn";
+constexpr std::string_view kPixelsBlended =
+    "24 bytes per pixel drawn (the source and the target read, blended and written: about six pixels copied)";
 constexpr std::string_view kSet = "bytes of the name; every tag when the name is held (each is removed)";
 constexpr std::string_view kTag = "the tag, counted as it is made";
 
@@ -113,8 +115,7 @@ constexpr NativeCost kCosts[] = {
     {"$Soup@Soup::GetNamedSoup(string)", kLookup, "the soup object (the child is shared, not copied)"},
     {"$Soup@Soup::GetNamedSoupAdd(string)", kLookup, "the soup object; a new child, counted as it is made"},
     {"$string@Soup::GetIndexedTagName(int)", kCopied, kNewString},
-    {"$int@Soup::GetIndexForNamedTag(string)",
-     "bytes of the name; the tags walked up to it (all of them for a name not held)", kNone},
+    {"$int@Soup::GetIndexForNamedTag(string)", kLookup, kNone},
     {"$KUID@Soup::GetNamedTagAsKUID(string)", kLookup, "the KUID object, once per identifier and context"},
     {"$int@Soup::GetNamedTagAsInt(string)", kLookup, kNone},
     {"$int@Soup::GetNamedTagAsInt(string,int)", kLookup, kNone},
@@ -186,12 +187,12 @@ constexpr NativeCost kCosts[] = {
 
     // ---- LinkedList and Constructors
     {"$void@LinkedList::SortInternal(LinkedData[])",
-     "one budget byte per entry and per comparison made; the key bytes each comparison reads (up to the "
-     "first "
-     "difference)",
+     "256 bytes per entry read (its record, cells and key found through their handles); one budget byte per "
+     "comparison made; the key bytes each comparison reads (up to the first difference)",
      kNone},
     {"$void@LinkedList::AddInternal(LinkedData[],LinkedData,bool)",
-     "with the duplicate check, one budget byte per entry walked and the key bytes each comparison reads",
+     "with the duplicate check, 256 bytes per entry read (the item's and those walked up to a match) and the "
+     "key bytes each comparison reads",
      "the array's growth, counted before it grows"},
     {"$Soup@ConstructorsBase::NewSoup()", kNone, "the soup object"},
     {"$KUIDList@ConstructorsBase::NewKUIDList()", kNone, "the list object"},
@@ -232,23 +233,23 @@ constexpr NativeCost kCosts[] = {
     {"$int@Image::GetHeight()", kNone, kNone},
     {"$void@Image::Clear(int,int)", "8 bytes per pixel (made, then filled)",
      "the pixels, 4 bytes each, counted before they are made"},
-    {"$void@Image::Resize(int,int,bool)", "4 bytes per pixel made and per pixel drawn",
+    {"$void@Image::Resize(int,int,bool)", "4 bytes per pixel made; 8 per pixel drawn (read, then written)",
      "the new pixels beside the old, counted before they are made"},
     {"$void@Image::DrawPoint(int,int)", kNone, kNone},
     {"$void@Image::DrawLine(int,int,int,int)", kPixelsDrawn, kNone},
     {"$void@Image::DrawRect(int,int,int,int)", kPixelsDrawn, kNone},
     {"$void@Image::DrawCircle(int,int,int)", kPixelsDrawn, kNone},
     {"$void@Image::DrawTriangle(int,int,int,int,int,int)", kPixelsDrawn, kNone},
-    {"$void@Image::DrawImage(int,int,Image)", kPixelsDrawn,
+    {"$void@Image::DrawImage(int,int,Image)", kPixelsBlended,
      "nothing: an image drawn onto itself is read in place, not copied"},
-    {"$void@Image::DrawImage(int,int,int,int,Image)", kPixelsDrawn,
+    {"$void@Image::DrawImage(int,int,int,int,Image)", kPixelsBlended,
      "nothing: an image drawn onto itself is read in place, not copied"},
-    {"$void@Image::DrawImage(int,int,int,int,Image,int,int,int,int)", kPixelsDrawn,
+    {"$void@Image::DrawImage(int,int,int,int,Image,int,int,int,int)", kPixelsBlended,
      "nothing: an image drawn onto itself is read in place, not copied"},
     {"$void@Image::DrawText(int,int,string)",
-     "one budget byte per byte of the text; 4 bytes per pixel drawn; a font made or failed (8 MiB besides "
-     "its glyph "
-     "bitmap and face); each glyph rendered, as an object made besides its cell's bytes",
+     "one budget byte per byte of the text; 24 bytes per pixel of a glyph drawn (blended as a drawn "
+     "image's); a font made or failed (8 MiB besides its glyph bitmap and face); each glyph rendered, as an "
+     "object made besides its cell's bytes",
      "the font, in the process-wide font cache, bounded at 24 MiB (least recently used first out)"},
     {"$int@Image::MeasureTextWidth(string)",
      "one budget byte per byte of the text; a font made or failed (8 MiB besides its glyph bitmap and face)",

@@ -471,7 +471,8 @@ void TTFont::FillGlyph(Glyph& glyph, const Cell& cell, const ABC& abc) const {
   glyph.height = float(m_textHeight) * m_inverseSide;
 }
 
-bool TTFont::DrawGlyph(Kiv::Bitmap& target, int x, int y, const Glyph& glyph, uint32_t argb) const {
+bool TTFont::DrawGlyph(Kiv::Bitmap& target, int x, int y, const Glyph& glyph, uint32_t argb,
+                       uint64_t* visited) const {
   const TTFont* source = glyph.font ? glyph.font : this;
   const Kiv::Bitmap& atlas = source->m_atlas;
   if (atlas.IsEmpty() || target.BytesPerPixel() != 4) return false;
@@ -484,6 +485,7 @@ bool TTFont::DrawGlyph(Kiv::Bitmap& target, int x, int y, const Glyph& glyph, ui
   const int64_t x0 = std::max<int64_t>(0, -int64_t(x)), y0 = std::max<int64_t>(0, -int64_t(y));
   const int64_t x1 = std::min<int64_t>(w, int64_t(target.Width()) - x);
   const int64_t y1 = std::min<int64_t>(h, int64_t(target.Height()) - y);
+  if (visited && x1 > x0 && y1 > y0) *visited += uint64_t(x1 - x0) * uint64_t(y1 - y0);
   const uint32_t cA = argb >> 24;
   const uint32_t channel[3] = {argb & 0xFF, (argb >> 8) & 0xFF, (argb >> 16) & 0xFF};
   for (int64_t row = y0; row < y1; ++row) {
@@ -506,14 +508,50 @@ bool TTFont::DrawGlyph(Kiv::Bitmap& target, int x, int y, const Glyph& glyph, ui
   return true;
 }
 
+const TTFont::ABC* TTFont::OwnAsciiWidths(uint32_t character) const {
+  if (character >= m_asciiState.size()) return nullptr;
+  AsciiState& state = m_asciiState[character];
+  if (state == AsciiUnknown) {
+    uint32_t served = character;
+    if (character >= 32 && !IsWhiteSpace(character) && ServingFont(served) == this && served == character) {
+      m_asciiWidths[character] = Widths(character);
+      state = AsciiOwn;
+    } else {
+      state = AsciiOther;
+    }
+  }
+  return state == AsciiOwn ? &m_asciiWidths[character] : nullptr;
+}
+
+namespace {
+
+// The next character of a UTF-8 text; an ASCII byte without the decoder.
+uint32_t NextChar(std::string_view utf8, size_t& pos) {
+  const unsigned char byte = static_cast<unsigned char>(utf8[pos]);
+  if (byte < 0x80) {
+    ++pos;
+    return byte;
+  }
+  size_t used = 0;
+  const uint32_t c = DecodeUtf8Char(utf8.data() + pos, utf8.size() - pos, &used);
+  pos += std::max<size_t>(used, 1);
+  return c;
+}
+
+}  // namespace
+
 int TTFont::GetTextWidth(std::string_view utf8) const {
   if (!m_face) return 0;
   int64_t width = 0, pendingSpace = 0, lastC = 0;
   size_t pos = 0;
   while (pos < utf8.size()) {
-    size_t used = 0;
-    const uint32_t c = DecodeUtf8Char(utf8.data() + pos, utf8.size() - pos, &used);
-    pos += std::max<size_t>(used, 1);
+    const uint32_t c = NextChar(utf8, pos);
+    if (const ABC* own = OwnAsciiWidths(c)) {
+      width += pendingSpace + own->a + own->b + own->c;
+      pendingSpace = 0;
+      lastC = own->c;
+      continue;
+    }
     if (c < 32 && c != '\t') continue;
     if (IsWhiteSpace(c)) {
       pendingSpace += m_spaceWidth;
@@ -529,19 +567,30 @@ int TTFont::GetTextWidth(std::string_view utf8) const {
   return static_cast<int>(std::clamp<int64_t>(width - lastC, INT_MIN, INT_MAX));
 }
 
-bool TTFont::DrawText(Kiv::Bitmap& target, int x, int y, std::string_view utf8, uint32_t argb) {
+bool TTFont::DrawText(Kiv::Bitmap& target, int x, int y, std::string_view utf8, uint32_t argb,
+                      uint64_t* visited) {
   if (!m_face || m_cells.empty()) return false;
+  // A glyph of this font that would land wholly outside the target only
+  // moves the pen: its cell is neither looked up nor rendered.
+  const bool rowsShown = int64_t(y) < target.Height() && int64_t(y) + m_textHeight > 0;
   int64_t pen = x;
   size_t pos = 0;
   while (pos < utf8.size() && pen <= INT32_MAX) {
-    size_t used = 0;
-    const uint32_t c = DecodeUtf8Char(utf8.data() + pos, utf8.size() - pos, &used);
-    pos += std::max<size_t>(used, 1);
+    const uint32_t c = NextChar(utf8, pos);
+    if (const ABC* own = OwnAsciiWidths(c)) {
+      const int64_t left = pen + own->a;
+      if (own->a + own->b + own->c == 0) continue;
+      if (!rowsShown || left >= target.Width() || left + m_cellWidth <= 0) {
+        pen = left + own->b + m_extraPixel + own->c;
+        continue;
+      }
+    }
     Glyph glyph;
     if (!GetGlyph(c, glyph)) continue;
     pen += glyph.a;
     // A glyph outside the target draws nothing.
-    if (glyph.font && pen >= INT32_MIN && pen <= INT32_MAX) (void)DrawGlyph(target, int(pen), y, glyph, argb);
+    if (glyph.font && pen >= INT32_MIN && pen <= INT32_MAX)
+      (void)DrawGlyph(target, int(pen), y, glyph, argb, visited);
     pen += glyph.advance + glyph.c;
   }
   return true;

@@ -3,6 +3,7 @@
 // rendered once into the cells of a square glyph bitmap (the atlas) and
 // blended from there into a target with a colour. The rasteriser sits behind
 // this class; its headers stay in TTFont.cpp.
+#include <array>
 #include <cstdint>
 #include <list>
 #include <memory>
@@ -57,11 +58,15 @@ public:
   // neither this font nor the fallback font can give one.
   [[nodiscard]] bool GetGlyph(uint32_t character, Glyph& glyph);
   // Blends the glyph into target (32-bit formats) with its top left at
-  // (x, y), coloured by argb; clipped to the target.
-  [[nodiscard]] bool DrawGlyph(Kiv::Bitmap& target, int x, int y, const Glyph& glyph, uint32_t argb) const;
+  // (x, y), coloured by argb; clipped to the target. *visited (when given)
+  // gains the target pixels the glyph covers.
+  [[nodiscard]] bool DrawGlyph(Kiv::Bitmap& target, int x, int y, const Glyph& glyph, uint32_t argb,
+                               uint64_t* visited = nullptr) const;
   // Draws a UTF-8 text with its top left at (x, y) in argb, glyph by glyph
   // (the script image's text drawing). False when the font is not made.
-  [[nodiscard]] bool DrawText(Kiv::Bitmap& target, int x, int y, std::string_view utf8, uint32_t argb);
+  // *visited (when given) gains the target pixels the glyphs cover.
+  [[nodiscard]] bool DrawText(Kiv::Bitmap& target, int x, int y, std::string_view utf8, uint32_t argb,
+                              uint64_t* visited = nullptr);
   // Width in pixels of a UTF-8 text: trailing white space and the trailing
   // space of the last glyph are not counted.
   int GetTextWidth(std::string_view utf8) const;
@@ -109,6 +114,10 @@ private:
   // Renders a character into a cell; false when the rasteriser fails.
   [[nodiscard]] bool RenderCell(const Cell& cell, uint32_t character);
   [[nodiscard]] bool CachedGlyph(uint32_t character, Cell*& cell);
+  // The widths of an ASCII character this font itself serves, from a table
+  // filled as characters are first met; null for any other character (it
+  // goes the long way, through the face and the fallback font).
+  const ABC* OwnAsciiWidths(uint32_t character) const;
   void FillGlyph(Glyph& glyph, const Cell& cell, const ABC& abc) const;
 
   std::unique_ptr<Face> m_face;
@@ -117,6 +126,9 @@ private:
   AtlasLayout m_layout;
   float m_inverseSide = 0;
   mutable std::unordered_map<uint32_t, ABC> m_widths;
+  enum AsciiState : uint8_t { AsciiUnknown, AsciiOwn, AsciiOther };
+  mutable std::array<AsciiState, 128> m_asciiState{};
+  mutable std::array<ABC, 128> m_asciiWidths{};
   std::unordered_map<uint32_t, std::list<Cell>::iterator> m_glyphMap;
   std::list<Cell> m_cells;  // least recently used first
   uint32_t m_defaultCharacter = '?';
