@@ -8,20 +8,15 @@
 #include <string>
 #include <vector>
 
-#include "bench/asset_tree.h"
 #include "bench/bench_report.h"
-#include "gamescript/compiler/Driver.h"
+#include "bench/script_bench.h"
 #include "gamescript/runtime/Class.h"
-#include "gamescript/runtime/Library.h"
 #include "gamescript/runtime/Thread.h"
 #include "kiv/TempFolder.h"
 #include "scriptlib/GSOAsset.h"
 #include "scriptlib/RovanaScriptContext.h"
 #include "scriptlib/ScriptNatives.h"
 #include "umbclient/AssetRequests.h"
-#include "umbclient/ContentFolders.h"
-#include "umbclient/FolderAssetDatabase.h"
-#include "umbclient/OpenDatabase.h"
 
 using namespace GSRuntime;
 
@@ -40,22 +35,6 @@ class Search {
   }
 };
 )";
-
-// The search class compiled into its own library; null on failure.
-GSClass* CompileSearch(const Kiv::TempFolder& folder) {
-  const std::string source = folder.Write("asset_search.gs", kScript);
-  GSCompiler::CompileLog log;
-  std::vector<GSCompiler::IncludePath> includes{{Kiv::File::Path(ScriptLibrariesFolder()), {}}};
-  if (GSCompiler::CompileFile(source.c_str(), (folder.Root() + "/").c_str(), includes, &log) != 0) {
-    for (std::size_t i = 0; i < log.Count(); ++i) std::printf("%s\n", log.At(i));
-    return nullptr;
-  }
-  GSMachine& machine = GSMachine::Instance();
-  GSLibrary* library = machine.AddLibrary(folder.Root(), "asset_search.gsl")
-                           ? machine.GetLibraryByName("asset_search.gsl")
-                           : nullptr;
-  return library ? library->FindClass("Search") : nullptr;
-}
 
 // The Search object of one context: each run asks for "building" and checks the count.
 class Searcher {
@@ -92,22 +71,10 @@ void Report(const char* name, const std::vector<double>& ours, const std::vector
 }  // namespace
 
 int main() {
-  BenchAssetTree tree("asset-search-bench", kAssets, KuidOf, [](int i, SoupRef& c) {
-    c.SetNamedTag("username", "Building " + std::to_string(i));
-    c.SetNamedTag("kind", "scenery");
-    c.SetNamedTag("category-class", "BU");
-  });
-  // The asset-type table of the sample installation; the assets are the tree's alone.
-  SetInstallationRoot(ROVANA_SOURCE_DIR "/samples/install");
-  auto database = std::make_unique<FolderAssetDatabase>(tree.root + "/user", tree.root + "/install");
-  database->Rescan();
-  if (!UMBOpenDatabase(std::move(database))) return 1;
-  if (!RegisterScriptNatives()) {
-    std::printf("the script class libraries are not registered (%s)\n", ScriptLibrariesFolder().c_str());
-    return 1;
-  }
+  BenchAssetTree tree("asset-search-bench", kAssets, KuidOf, DescribeBuilding);
+  if (!OpenBenchDatabase(tree)) return 1;
   Kiv::TempFolder folder("asset-search-script");
-  GSClass* search = CompileSearch(folder);
+  GSClass* search = CompileBenchClass(folder, "asset_search.gs", kScript, "Search");
   if (!search) return 1;
 
   std::vector<double> first, again, request;

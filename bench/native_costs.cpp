@@ -14,18 +14,13 @@
 #include <string>
 #include <vector>
 
-#include "bench/asset_tree.h"
 #include "bench/bench_report.h"
-#include "gamescript/compiler/Driver.h"
+#include "bench/script_bench.h"
 #include "gamescript/runtime/Class.h"
-#include "gamescript/runtime/Library.h"
 #include "gamescript/runtime/Thread.h"
 #include "kiv/TempFolder.h"
 #include "scriptlib/RovanaScriptContext.h"
 #include "scriptlib/ScriptNatives.h"
-#include "umbclient/ContentFolders.h"
-#include "umbclient/FolderAssetDatabase.h"
-#include "umbclient/OpenDatabase.h"
 
 using namespace GSRuntime;
 
@@ -213,33 +208,10 @@ const Case kCases[] = {
 int main(int argc, char** argv) {
   const std::string only = argc > 1 ? argv[1] : "";
   BenchAssetTree tree(
-      "native-costs-bench", kAssets, [](int i) { return KUID(1000 + i % 50, i, 0); },
-      [](int i, SoupRef& c) {
-        c.SetNamedTag("username", "Building " + std::to_string(i));
-        c.SetNamedTag("kind", "scenery");
-        c.SetNamedTag("category-class", "BU");
-      });
-  SetInstallationRoot(ROVANA_SOURCE_DIR "/samples/install");
-  auto database = std::make_unique<FolderAssetDatabase>(tree.root + "/user", tree.root + "/install");
-  database->Rescan();
-  if (!UMBOpenDatabase(std::move(database))) return 1;
-  if (!RegisterScriptNatives()) {
-    std::printf("the script class libraries are not registered (%s)\n", ScriptLibrariesFolder().c_str());
-    return 1;
-  }
+      "native-costs-bench", kAssets, [](int i) { return KUID(1000 + i % 50, i, 0); }, DescribeBuilding);
+  if (!OpenBenchDatabase(tree)) return 1;
   Kiv::TempFolder folder("native-costs-script");
-  const std::string source = folder.Write("native_costs.gs", kScript);
-  GSCompiler::CompileLog log;
-  std::vector<GSCompiler::IncludePath> includes{{Kiv::File::Path(ScriptLibrariesFolder()), {}}};
-  if (GSCompiler::CompileFile(source.c_str(), (folder.Root() + "/").c_str(), includes, &log) != 0) {
-    for (std::size_t i = 0; i < log.Count(); ++i) std::printf("%s\n", log.At(i));
-    return 1;
-  }
-  GSMachine& machine = GSMachine::Instance();
-  GSLibrary* library = machine.AddLibrary(folder.Root(), "native_costs.gsl")
-                           ? machine.GetLibraryByName("native_costs.gsl")
-                           : nullptr;
-  GSClass* cls = library ? library->FindClass("Cases") : nullptr;
+  GSClass* cls = CompileBenchClass(folder, "native_costs.gs", kScript, "Cases");
   if (!cls) return 1;
   ScriptMemory::SetLimit(uint64_t(1) << 30);
   {

@@ -13,9 +13,8 @@
 #include <vector>
 
 #include "bench/bench_report.h"
-#include "gamescript/compiler/Driver.h"
+#include "bench/script_bench.h"
 #include "gamescript/runtime/Class.h"
-#include "gamescript/runtime/Library.h"
 #include "gamescript/runtime/Machine.h"
 #include "gamescript/runtime/Thread.h"
 #include "kiv/TempFolder.h"
@@ -83,23 +82,8 @@ void Report(const char* name, const std::vector<double>& ours, const std::vector
 }  // namespace
 
 int main() {
-  if (!RegisterScriptNatives()) {
-    std::printf("the script class libraries are not registered (%s)\n", ScriptLibrariesFolder().c_str());
-    return 1;
-  }
   Kiv::TempFolder folder("bench-natives");
-  const std::string source = folder.Write("natives_work.gs", kScript);
-  GSCompiler::CompileLog log;
-  std::vector<GSCompiler::IncludePath> includes{{Kiv::File::Path(ScriptLibrariesFolder()), {}}};
-  if (GSCompiler::CompileFile(source.c_str(), (folder.Root() + "/").c_str(), includes, &log) != 0) {
-    for (std::size_t i = 0; i < log.Count(); ++i) std::printf("%s\n", log.At(i));
-    return 1;
-  }
-  GSMachine& machine = GSMachine::Instance();
-  GSLibrary* lib = machine.AddLibrary(folder.Root(), "natives_work.gsl")
-                       ? machine.GetLibraryByName("natives_work.gsl")
-                       : nullptr;
-  GSClass* cls = lib ? lib->FindClass("Work") : nullptr;
+  GSClass* cls = CompileBenchClass(folder, "natives_work.gs", kScript, "Work");
   GSContext context;
   auto* object = new GSObject();
   if (!cls || !object->BindScriptClass(cls, &context)) return 1;
