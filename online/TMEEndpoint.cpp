@@ -154,8 +154,8 @@ bool TMEEndpoint::Transmit(TMEPacket& packet) {
 void TMEEndpoint::Flush() {
   // Nothing leaves before the address is known, so no send is spent on it.
   bool ok = m_peer && m_peer->TakeResolution() == UdpPeer::Resolution::Resolved;
-  while (ok && m_inFlight.size() < kMaxInFlight && !m_sendQueue.empty() &&
-         (m_inFlight.empty() || m_inFlightBytes < kMaxInFlightBytes)) {
+  while (ok && InFlightCount() < kMaxInFlight && m_inFlight.size() < kMaxUnconfirmed &&
+         !m_sendQueue.empty() && (InFlightCount() == 0 || m_inFlightBytes < kMaxInFlightBytes)) {
     std::unique_ptr<TMEPacket> p = std::move(m_sendQueue.front());
     m_sendQueue.pop_front();
     p->sequence = m_nextSendSeq;
@@ -164,7 +164,7 @@ void TMEEndpoint::Flush() {
     m_inFlightBytes += p->Size();
     m_inFlight.push_back(std::move(p));
   }
-  TMETraffic().inFlight = uint32_t(m_inFlight.size());
+  TMETraffic().inFlight = uint32_t(InFlightCount());
   m_hasQueued = !m_sendQueue.empty();
 }
 
@@ -302,24 +302,44 @@ void TMEEndpoint::DropAll() {
   m_parked.clear();
   m_inFlight.clear();
   m_inFlightBytes = 0;
+  m_tentative = 0;
   m_sendQueue.clear();
   m_reassembly.clear();
   m_hasQueued = false;
 }
 
-void TMEEndpoint::Acknowledge(uint8_t ack) {
+void TMEEndpoint::Acknowledge(uint8_t ack, bool bare) {
   if (ack == 0) return;
   // An ack past the newest packet sent is an old copy's: it would take packets the peer never had.
   if (!m_inFlight.empty() && Diff(ack, m_inFlight.back()->sequence) > 0) return;
   std::vector<uint32_t> tokens;
   for (auto it = m_inFlight.begin(); it != m_inFlight.end();) {
-    if (Diff((*it)->sequence, ack) <= 0) {
-      if ((*it)->deliveryToken) tokens.push_back((*it)->deliveryToken);
-      m_inFlightBytes -= (*it)->Size();
-      it = m_inFlight.erase(it);
-    } else {
+    TMEPacket& p = **it;
+    if (Diff(p.sequence, ack) > 0) {
       ++it;
+      continue;
     }
+    // A copy of the same bare ack confirms nothing; a newer one, or one that
+    // answers a resend, does.
+    const bool confirmed =
+        !bare || (p.tentative && (p.tentativeAck != ack || p.tentativeSends != p.sendCount));
+    if (!confirmed) {
+      if (!p.tentative) {
+        m_inFlightBytes -= p.Size();
+        p.tentative = true;
+        p.tentativeAck = ack;
+        p.tentativeSends = p.sendCount;
+        ++m_tentative;
+      }
+      ++it;
+      continue;
+    }
+    if (p.tentative)
+      --m_tentative;
+    else
+      m_inFlightBytes -= p.Size();
+    if (p.deliveryToken) tokens.push_back(p.deliveryToken);
+    it = m_inFlight.erase(it);
   }
   for (uint32_t t : tokens) OnPacketDelivered(t);
 }
@@ -349,7 +369,7 @@ void TMEEndpoint::HandleDatagram(const uint8_t* data, size_t size) {
   const uint64_t hash = DatagramHash(data + 2, size - 2);
   bool takeAck = false;
   if (!Screen(sequence, hash, takeAck)) return;
-  if (takeAck) Acknowledge(data[1]);
+  if (takeAck) Acknowledge(data[1], false);
   if (!m_peer) return;
   if (auto parked = m_parked.find(sequence); parked != m_parked.end()) {
     if (!takeAck || !IsKnownCopy(*parked->second)) return;
@@ -406,7 +426,7 @@ std::unique_ptr<TMEPacket> TMEEndpoint::AddFragment(uint8_t sequence, uint8_t fr
 
 void TMEEndpoint::PacketPath(std::unique_ptr<TMEPacket> packet) {
   if (packet->Size() > m_maxContent) return;
-  Acknowledge(packet->ack);
+  Acknowledge(packet->ack, packet->sequence == 0);
   if (!m_peer) return;
   const double now = Now();
   if (packet->sequence == 0) {

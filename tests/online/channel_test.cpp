@@ -377,6 +377,22 @@ TEST_F(ChannelTest, PacketsUpTo127AheadWaitForTheGap) {
   EXPECT_EQ(c.got.back(), Bytes{128});
 }
 
+// A bare ack replayed from long ago names packets the service never had: they
+// are still resent, and arrive, rather than the channel running out of sends.
+TEST_F(ChannelTest, ReplayedBareAckTakesNothingFromThePeer) {
+  Channel c(service);
+  service.in.drop = 1.0;
+  service.in.maxDropsInRow = 1000;
+  for (uint8_t i = 1; i <= 5; ++i) ASSERT_TRUE(c.Post({i}));
+  RunFor(c, service, 0.5);
+  service.SendRaw({0, 3});
+  RunFor(c, service, 0.5);
+  service.in.drop = 0;
+  RunFor(c, service, 200, [&] { return service.delivered.size() >= 5 && c.InFlightCount() == 0; });
+  EXPECT_EQ(service.delivered, (std::vector<Bytes>{{1}, {2}, {3}, {4}, {5}}));
+  EXPECT_EQ(c.disconnects, 0);
+}
+
 // Copies up to seven turns old arrive at any point; the 65-byte key's masks
 // repeat only every 1.5 million states, so none lands where it cannot be told.
 TEST_F(ChannelTest, LateCopiesOfOlderTurns) {
