@@ -56,6 +56,7 @@ void TMEEndpoint::Attach(UdpPeer* peer) {
   m_lastAckSent = 0;
   for (Delivery& d : m_delivered) d = {};
   m_deliveries = 0;
+  m_againSeq = 0;
   m_peer = peer;
   ++m_epoch;
   if (peer) peer->SetReceiver([this](const uint8_t* data, size_t size) { HandleDatagram(data, size); });
@@ -186,9 +187,17 @@ void TMEEndpoint::Update() {
   }
   const double now = Now();
   if (resolution == UdpPeer::Resolution::Resolved) {
-    for (auto& p : m_inFlight) {
+    for (auto it = m_inFlight.begin(); it != m_inFlight.end(); ++it) {
+      TMEPacket* p = it->get();
       if (p->sentAt < now - kTimeouts[std::min<int>(p->sendCount, kMaxSends)]) {
-        if (p->sendCount < kMaxSends) {
+        if (p->tentative && p->sendCount >= kMaxSends) {
+          // Acknowledged, if only tentatively, and sent as often as any packet:
+          // the peer has had its chances to take it.
+          const uint32_t token = p->deliveryToken;
+          --m_tentative;
+          m_inFlight.erase(it);
+          if (token) OnPacketDelivered(token);
+        } else if (p->sendCount < kMaxSends) {
           // A packet not sent is sent again by the resend timer, or the channel times out.
           (void)Transmit(*p);
         } else {
@@ -287,6 +296,15 @@ bool TMEEndpoint::IsProvenCopy(const TMEPacket& packet) const {
   return false;
 }
 
+bool TMEEndpoint::CameAgain(const TMEPacket& packet, double now) {
+  const uint64_t hash = packet.datagramHashes.empty() ? 0 : packet.datagramHashes.front();
+  if (hash == m_againHash && packet.sequence == m_againSeq) return now - m_againAt >= kTimeouts[0] / 2;
+  m_againHash = hash;
+  m_againSeq = packet.sequence;
+  m_againAt = now;
+  return false;
+}
+
 void TMEEndpoint::Remember(TMEPacket& packet, uint32_t startState) {
   const bool repeat = IsKnownCopy(packet);
   Delivery* turns = Turns(packet.sequence);
@@ -357,8 +375,14 @@ void TMEEndpoint::HandleDatagram(const uint8_t* data, size_t size) {
     if (sequence != 0) {
       const uint64_t hash = DatagramHash(data + 2, size - 2);
       bool takeAck = false;
+      const bool expected = sequence == m_expectedSeq;
       if (!Screen(sequence, hash, takeAck)) return;
-      if (!takeAck) packet->ack = 0;
+      if (!takeAck) {
+        // A repeat at the expected number is most likely the peer's own packet in
+        // a cycle of repeated messages; a late copy lands there one time in 255.
+        if (expected) Acknowledge(packet->ack, true);
+        packet->ack = 0;
+      }
       packet->datagramHashes.push_back(hash);
     }
     PacketPath(std::move(packet));
@@ -368,8 +392,11 @@ void TMEEndpoint::HandleDatagram(const uint8_t* data, size_t size) {
   if (size < 3 || size > kMaxDatagram) return;
   const uint64_t hash = DatagramHash(data + 2, size - 2);
   bool takeAck = false;
+  const bool expected = sequence == m_expectedSeq;
   if (!Screen(sequence, hash, takeAck)) return;
-  if (takeAck) Acknowledge(data[1], false);
+  // A repeat at the expected number is most likely the peer's own packet in a
+  // cycle of repeated messages; a late copy lands there one time in 255.
+  if (takeAck || expected) Acknowledge(data[1], !takeAck);
   if (!m_peer) return;
   if (auto parked = m_parked.find(sequence); parked != m_parked.end()) {
     if (!takeAck || !IsKnownCopy(*parked->second)) return;
@@ -440,7 +467,17 @@ void TMEEndpoint::PacketPath(std::unique_ptr<TMEPacket> packet) {
     const uint32_t epoch = m_epoch;
     while (packet) {
       if (IsProvenCopy(*packet)) {
-        // Not acknowledged, so the peer sends its own packet again.
+        // Not acknowledged, so the peer sends its own packet again. The same
+        // bytes again on the resend schedule are that packet itself: the
+        // receive state is out of step, so the stream is garbled.
+        if (CameAgain(*packet, now)) {
+          LogLine(
+              "TMEEndpoint::HandleDatagram> packet %d keeps coming as it was delivered in an earlier turn, "
+              "which the receive state no longer decodes: the stream is garbled, disconnecting",
+              int(packet->sequence));
+          Disconnect();
+          return;
+        }
         LogLine("TMEEndpoint::HandleDatagram> a late copy of an earlier packet %d ignored",
                 int(packet->sequence));
         break;

@@ -152,6 +152,9 @@ private:
   // while the masks now differ from then: that packet's late copy.
   [[nodiscard]] bool IsProvenCopy(const TMEPacket& packet) const;
   void Remember(TMEPacket& packet, uint32_t startState);
+  // Whether this packet was turned away at the expected number before, a
+  // retransmission interval or more ago: the peer sending it again.
+  [[nodiscard]] bool CameAgain(const TMEPacket& packet, double now);
   Delivery* Turns(uint8_t sequence) { return &m_delivered[size_t(sequence) * kRememberedTurns]; }
   const Delivery* Turns(uint8_t sequence) const { return &m_delivered[size_t(sequence) * kRememberedTurns]; }
   void DropAll();
@@ -173,6 +176,10 @@ private:
   std::map<uint8_t, Reassembly> m_reassembly;
   std::vector<Delivery> m_delivered;  // kRememberedTurns per number, newest first
   uint64_t m_deliveries = 0;
+  // The last packet turned away at the expected number, and when it first came.
+  uint8_t m_againSeq = 0;
+  uint64_t m_againHash = 0;
+  double m_againAt = 0.0;
   std::string m_clientKey;
   std::string m_loginKey;
   uint32_t m_sendState = 0;

@@ -426,4 +426,25 @@ TEST_F(ChannelTest, LateCopiesOfOlderTurns) {
   EXPECT_EQ(d.disconnects, 1);
 }
 
+// A packet whose bytes match an earlier turn's under other masks is dropped as
+// that packet's late copy; coming again on the resend schedule it is the peer's
+// own, so the receive state is out of step.
+TEST_F(ChannelTest, ALateCopyThatKeepsComingEndsTheChannel) {
+  Channel c(service);
+  Key(c, service);
+  std::vector<Bytes> sent;
+  for (uint32_t i = 0; i < 255; ++i) sent.push_back(Pattern(12, i));
+  ASSERT_TRUE(SendAll(c, service, sent));
+  Bytes first;
+  for (auto& d : service.wire)
+    if (!d.fromClient && !d.bytes.empty() && d.bytes[0] == 1 && first.empty()) first = d.bytes;
+  service.SendRaw(first);
+  RunFor(c, service, 1.5);
+  EXPECT_EQ(c.disconnects, 0);
+  service.SendRaw(first);
+  RunFor(c, service, 0.5);
+  EXPECT_EQ(c.disconnects, 1);
+  EXPECT_EQ(c.got.size(), 255u);
+}
+
 }  // namespace
