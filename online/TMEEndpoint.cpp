@@ -14,6 +14,8 @@ constexpr double kTimeouts[] = {2, 2, 4, 16, 32, 64};
 
 inline int8_t Diff(uint8_t a, uint8_t b) { return static_cast<int8_t>(uint8_t(a - b)); }
 inline uint8_t NextSeq(uint8_t s) { return s == 255 ? 1 : uint8_t(s + 1); }
+// A datagram that comes again at least this long after it first did is being resent.
+constexpr double kResendGap = 1.0;
 
 // A 64-bit hash of a datagram past its sequence and ack bytes: its size, its
 // first 64 and its last 8 bytes. Scrambled bytes follow the running state, so
@@ -57,6 +59,7 @@ void TMEEndpoint::Attach(UdpPeer* peer) {
   for (Delivery& d : m_delivered) d = {};
   m_deliveries = 0;
   m_againSeq = 0;
+  m_lastDeliveryRepeated = false;
   m_peer = peer;
   ++m_epoch;
   if (peer) peer->SetReceiver([this](const uint8_t* data, size_t size) { HandleDatagram(data, size); });
@@ -296,17 +299,30 @@ bool TMEEndpoint::IsProvenCopy(const TMEPacket& packet) const {
   return false;
 }
 
-bool TMEEndpoint::CameAgain(const TMEPacket& packet, double now) {
+bool TMEEndpoint::CameAgain(const TMEPacket& packet, double now, bool whileParked, int times) {
+  if (whileParked && packet.cameAgain) return true;
   const uint64_t hash = packet.datagramHashes.empty() ? 0 : packet.datagramHashes.front();
-  if (hash == m_againHash && packet.sequence == m_againSeq) return now - m_againAt >= kTimeouts[0] / 2;
+  if (hash == m_againHash && packet.sequence == m_againSeq) {
+    ++m_againCount;
+    return m_againCount >= times && now - m_againAt >= kResendGap;
+  }
   m_againHash = hash;
   m_againSeq = packet.sequence;
-  m_againAt = now;
+  m_againAt = packet.arrivedAt;
+  m_againCount = 1;
   return false;
+}
+
+void TMEEndpoint::NoteRepeat(TMEPacket& parked, uint64_t hash) {
+  if (Now() - parked.arrivedAt >= kResendGap &&
+      std::find(parked.datagramHashes.begin(), parked.datagramHashes.end(), hash) !=
+          parked.datagramHashes.end())
+    parked.cameAgain = true;
 }
 
 void TMEEndpoint::Remember(TMEPacket& packet, uint32_t startState) {
   const bool repeat = IsKnownCopy(packet);
+  m_lastDeliveryRepeated = repeat;
   Delivery* turns = Turns(packet.sequence);
   std::rotate(turns, turns + kRememberedTurns - 1, turns + kRememberedTurns);
   Delivery& d = turns[0];
@@ -399,6 +415,7 @@ void TMEEndpoint::HandleDatagram(const uint8_t* data, size_t size) {
   if (takeAck || expected) Acknowledge(data[1], !takeAck);
   if (!m_peer) return;
   if (auto parked = m_parked.find(sequence); parked != m_parked.end()) {
+    if (!takeAck) NoteRepeat(*parked->second, hash);
     if (!takeAck || !IsKnownCopy(*parked->second)) return;
     LogLine("TMEEndpoint::HandleDatagram> a late copy of an earlier packet %d ignored", int(sequence));
     m_parked.erase(parked);
@@ -456,6 +473,7 @@ void TMEEndpoint::PacketPath(std::unique_ptr<TMEPacket> packet) {
   Acknowledge(packet->ack, packet->sequence == 0);
   if (!m_peer) return;
   const double now = Now();
+  packet->arrivedAt = now;
   if (packet->sequence == 0) {
     if (packet->Size() == 0)
       m_lastHeard = now;
@@ -470,7 +488,7 @@ void TMEEndpoint::PacketPath(std::unique_ptr<TMEPacket> packet) {
         // Not acknowledged, so the peer sends its own packet again. The same
         // bytes again on the resend schedule are that packet itself: the
         // receive state is out of step, so the stream is garbled.
-        if (CameAgain(*packet, now)) {
+        if (CameAgain(*packet, now, false, 3)) {
           LogLine(
               "TMEEndpoint::HandleDatagram> packet %d keeps coming as it was delivered in an earlier turn, "
               "which the receive state no longer decodes: the stream is garbled, disconnecting",
@@ -482,6 +500,13 @@ void TMEEndpoint::PacketPath(std::unique_ptr<TMEPacket> packet) {
                 int(packet->sequence));
         break;
       }
+      // A repeat of an earlier turn's packet right after a new one may be a late
+      // copy standing in for a new packet of the peer's: it waits, unacknowledged,
+      // for the peer's own packet or for the same bytes again on the resend schedule.
+      if (!m_loginKey.empty() && !m_lastDeliveryRepeated && IsKnownCopy(*packet) &&
+          !CameAgain(*packet, now, true, 2))
+        break;
+      m_againSeq = 0;  // what was turned away under the last number is past
       if (m_lastReceivedSeq == m_lastAckSent) m_ackTimer = now;
       m_lastReceivedSeq = m_expectedSeq;
       const uint32_t startState = m_recvState;
@@ -513,6 +538,7 @@ void TMEEndpoint::PacketPath(std::unique_ptr<TMEPacket> packet) {
   // copy parked there gives way to a datagram that may be the peer's own.
   auto parked = m_parked.find(packet->sequence);
   if (parked != m_parked.end()) {
+    for (uint64_t h : packet->datagramHashes) NoteRepeat(*parked->second, h);
     if (IsKnownCopy(*packet) || !IsKnownCopy(*parked->second)) return;
     LogLine("TMEEndpoint::HandleDatagram> a late copy of an earlier packet %d ignored",
             int(packet->sequence));

@@ -152,9 +152,12 @@ private:
   // while the masks now differ from then: that packet's late copy.
   [[nodiscard]] bool IsProvenCopy(const TMEPacket& packet) const;
   void Remember(TMEPacket& packet, uint32_t startState);
-  // Whether this packet was turned away at the expected number before, a
-  // retransmission interval or more ago: the peer sending it again.
-  [[nodiscard]] bool CameAgain(const TMEPacket& packet, double now);
+  // Whether this packet came `times` times to the expected number, over a
+  // retransmission interval or more (or, `whileParked`, came again so while
+  // parked): the peer sending it again rather than a late copy.
+  [[nodiscard]] bool CameAgain(const TMEPacket& packet, double now, bool whileParked, int times);
+  // Marks a parked packet as resent when a datagram of it comes again a resend interval after it arrived.
+  void NoteRepeat(TMEPacket& parked, uint64_t hash);
   Delivery* Turns(uint8_t sequence) { return &m_delivered[size_t(sequence) * kRememberedTurns]; }
   const Delivery* Turns(uint8_t sequence) const { return &m_delivered[size_t(sequence) * kRememberedTurns]; }
   void DropAll();
@@ -180,6 +183,8 @@ private:
   uint8_t m_againSeq = 0;
   uint64_t m_againHash = 0;
   double m_againAt = 0.0;
+  int m_againCount = 0;
+  bool m_lastDeliveryRepeated = false;  // the last delivery repeated an earlier turn's
   std::string m_clientKey;
   std::string m_loginKey;
   uint32_t m_sendState = 0;

@@ -25,4 +25,6 @@ public:
   // Received packets: a hash of each datagram it arrived in, past the header, so
   // a late copy of one of them is known again.
   std::vector<uint64_t> datagramHashes;
+  double arrivedAt = 0.0;  // when it was whole
+  bool cameAgain = false;  // its datagram came again a resend interval later
 };
