@@ -16,6 +16,9 @@ inline int8_t Diff(uint8_t a, uint8_t b) { return static_cast<int8_t>(uint8_t(a 
 inline uint8_t NextSeq(uint8_t s) { return s == 255 ? 1 : uint8_t(s + 1); }
 // A datagram that comes again at least this long after it first did is being resent.
 constexpr double kResendGap = 1.0;
+// A repeat that may be a late copy waits for a resend only this long after the
+// last delivery: the peer's first two sends, leaving it three more.
+constexpr double kHoldWithin = 4.0;
 
 // A 64-bit hash of a datagram past its sequence and ack bytes: its size, its
 // first 64 and its last 8 bytes. Scrambled bytes follow the running state, so
@@ -60,6 +63,7 @@ void TMEEndpoint::Attach(UdpPeer* peer) {
   m_deliveries = 0;
   m_againSeq = 0;
   m_lastDeliveryRepeated = false;
+  m_lastDeliveryAt = now;
   m_peer = peer;
   ++m_epoch;
   if (peer) peer->SetReceiver([this](const uint8_t* data, size_t size) { HandleDatagram(data, size); });
@@ -503,10 +507,13 @@ void TMEEndpoint::PacketPath(std::unique_ptr<TMEPacket> packet) {
       // A repeat of an earlier turn's packet right after a new one may be a late
       // copy standing in for a new packet of the peer's: it waits, unacknowledged,
       // for the peer's own packet or for the same bytes again on the resend schedule.
-      if (!m_loginKey.empty() && !m_lastDeliveryRepeated && IsKnownCopy(*packet) &&
-          !CameAgain(*packet, now, true, 2))
+      // After a long wait it is likely one of the peer's last sends, and is taken.
+      if (!m_loginKey.empty() && !m_lastDeliveryRepeated && now - m_lastDeliveryAt < kHoldWithin &&
+          IsKnownCopy(*packet) && !CameAgain(*packet, now, true, 2)) {
         break;
+      }
       m_againSeq = 0;  // what was turned away under the last number is past
+      m_lastDeliveryAt = now;
       if (m_lastReceivedSeq == m_lastAckSent) m_ackTimer = now;
       m_lastReceivedSeq = m_expectedSeq;
       const uint32_t startState = m_recvState;

@@ -185,6 +185,7 @@ private:
   double m_againAt = 0.0;
   int m_againCount = 0;
   bool m_lastDeliveryRepeated = false;  // the last delivery repeated an earlier turn's
+  double m_lastDeliveryAt = 0.0;
   std::string m_clientKey;
   std::string m_loginKey;
   uint32_t m_sendState = 0;
