@@ -14,6 +14,11 @@ constexpr double kTimeouts[] = {2, 2, 4, 16, 32, 64};
 
 inline int8_t Diff(uint8_t a, uint8_t b) { return static_cast<int8_t>(uint8_t(a - b)); }
 inline uint8_t NextSeq(uint8_t s) { return s == 255 ? 1 : uint8_t(s + 1); }
+// A datagram that comes again at least this long after it first did is being resent.
+constexpr double kResendGap = 1.0;
+// A repeat that may be a late copy waits for a resend only this long after the
+// last delivery: the peer's first two sends, leaving it three more.
+constexpr double kHoldWithin = 4.0;
 
 // A 64-bit hash of a datagram past its sequence and ack bytes: its size, its
 // first 64 and its last 8 bytes. Scrambled bytes follow the running state, so
@@ -56,6 +61,9 @@ void TMEEndpoint::Attach(UdpPeer* peer) {
   m_lastAckSent = 0;
   for (Delivery& d : m_delivered) d = {};
   m_deliveries = 0;
+  m_againSeq = 0;
+  m_lastDeliveryRepeated = false;
+  m_lastDeliveryAt = now;
   m_peer = peer;
   ++m_epoch;
   if (peer) peer->SetReceiver([this](const uint8_t* data, size_t size) { HandleDatagram(data, size); });
@@ -154,8 +162,8 @@ bool TMEEndpoint::Transmit(TMEPacket& packet) {
 void TMEEndpoint::Flush() {
   // Nothing leaves before the address is known, so no send is spent on it.
   bool ok = m_peer && m_peer->TakeResolution() == UdpPeer::Resolution::Resolved;
-  while (ok && m_inFlight.size() < kMaxInFlight && !m_sendQueue.empty() &&
-         (m_inFlight.empty() || m_inFlightBytes < kMaxInFlightBytes)) {
+  while (ok && InFlightCount() < kMaxInFlight && m_inFlight.size() < kMaxUnconfirmed &&
+         !m_sendQueue.empty() && (InFlightCount() == 0 || m_inFlightBytes < kMaxInFlightBytes)) {
     std::unique_ptr<TMEPacket> p = std::move(m_sendQueue.front());
     m_sendQueue.pop_front();
     p->sequence = m_nextSendSeq;
@@ -164,7 +172,7 @@ void TMEEndpoint::Flush() {
     m_inFlightBytes += p->Size();
     m_inFlight.push_back(std::move(p));
   }
-  TMETraffic().inFlight = uint32_t(m_inFlight.size());
+  TMETraffic().inFlight = uint32_t(InFlightCount());
   m_hasQueued = !m_sendQueue.empty();
 }
 
@@ -186,9 +194,17 @@ void TMEEndpoint::Update() {
   }
   const double now = Now();
   if (resolution == UdpPeer::Resolution::Resolved) {
-    for (auto& p : m_inFlight) {
+    for (auto it = m_inFlight.begin(); it != m_inFlight.end(); ++it) {
+      TMEPacket* p = it->get();
       if (p->sentAt < now - kTimeouts[std::min<int>(p->sendCount, kMaxSends)]) {
-        if (p->sendCount < kMaxSends) {
+        if (p->tentative && p->sendCount >= kMaxSends) {
+          // Acknowledged, if only tentatively, and sent as often as any packet:
+          // the peer has had its chances to take it.
+          const uint32_t token = p->deliveryToken;
+          --m_tentative;
+          m_inFlight.erase(it);
+          if (token) OnPacketDelivered(token);
+        } else if (p->sendCount < kMaxSends) {
           // A packet not sent is sent again by the resend timer, or the channel times out.
           (void)Transmit(*p);
         } else {
@@ -287,8 +303,30 @@ bool TMEEndpoint::IsProvenCopy(const TMEPacket& packet) const {
   return false;
 }
 
+bool TMEEndpoint::CameAgain(const TMEPacket& packet, double now, bool whileParked, int times) {
+  if (whileParked && packet.cameAgain) return true;
+  const uint64_t hash = packet.datagramHashes.empty() ? 0 : packet.datagramHashes.front();
+  if (hash == m_againHash && packet.sequence == m_againSeq) {
+    ++m_againCount;
+    return m_againCount >= times && now - m_againAt >= kResendGap;
+  }
+  m_againHash = hash;
+  m_againSeq = packet.sequence;
+  m_againAt = packet.arrivedAt;
+  m_againCount = 1;
+  return false;
+}
+
+void TMEEndpoint::NoteRepeat(TMEPacket& parked, uint64_t hash) {
+  if (Now() - parked.arrivedAt >= kResendGap &&
+      std::find(parked.datagramHashes.begin(), parked.datagramHashes.end(), hash) !=
+          parked.datagramHashes.end())
+    parked.cameAgain = true;
+}
+
 void TMEEndpoint::Remember(TMEPacket& packet, uint32_t startState) {
   const bool repeat = IsKnownCopy(packet);
+  m_lastDeliveryRepeated = repeat;
   Delivery* turns = Turns(packet.sequence);
   std::rotate(turns, turns + kRememberedTurns - 1, turns + kRememberedTurns);
   Delivery& d = turns[0];
@@ -302,24 +340,44 @@ void TMEEndpoint::DropAll() {
   m_parked.clear();
   m_inFlight.clear();
   m_inFlightBytes = 0;
+  m_tentative = 0;
   m_sendQueue.clear();
   m_reassembly.clear();
   m_hasQueued = false;
 }
 
-void TMEEndpoint::Acknowledge(uint8_t ack) {
+void TMEEndpoint::Acknowledge(uint8_t ack, bool bare) {
   if (ack == 0) return;
   // An ack past the newest packet sent is an old copy's: it would take packets the peer never had.
   if (!m_inFlight.empty() && Diff(ack, m_inFlight.back()->sequence) > 0) return;
   std::vector<uint32_t> tokens;
   for (auto it = m_inFlight.begin(); it != m_inFlight.end();) {
-    if (Diff((*it)->sequence, ack) <= 0) {
-      if ((*it)->deliveryToken) tokens.push_back((*it)->deliveryToken);
-      m_inFlightBytes -= (*it)->Size();
-      it = m_inFlight.erase(it);
-    } else {
+    TMEPacket& p = **it;
+    if (Diff(p.sequence, ack) > 0) {
       ++it;
+      continue;
     }
+    // A copy of the same bare ack confirms nothing; a newer one, or one that
+    // answers a resend, does.
+    const bool confirmed =
+        !bare || (p.tentative && (p.tentativeAck != ack || p.tentativeSends != p.sendCount));
+    if (!confirmed) {
+      if (!p.tentative) {
+        m_inFlightBytes -= p.Size();
+        p.tentative = true;
+        p.tentativeAck = ack;
+        p.tentativeSends = p.sendCount;
+        ++m_tentative;
+      }
+      ++it;
+      continue;
+    }
+    if (p.tentative)
+      --m_tentative;
+    else
+      m_inFlightBytes -= p.Size();
+    if (p.deliveryToken) tokens.push_back(p.deliveryToken);
+    it = m_inFlight.erase(it);
   }
   for (uint32_t t : tokens) OnPacketDelivered(t);
 }
@@ -337,8 +395,14 @@ void TMEEndpoint::HandleDatagram(const uint8_t* data, size_t size) {
     if (sequence != 0) {
       const uint64_t hash = DatagramHash(data + 2, size - 2);
       bool takeAck = false;
+      const bool expected = sequence == m_expectedSeq;
       if (!Screen(sequence, hash, takeAck)) return;
-      if (!takeAck) packet->ack = 0;
+      if (!takeAck) {
+        // A repeat at the expected number is most likely the peer's own packet in
+        // a cycle of repeated messages; a late copy lands there one time in 255.
+        if (expected) Acknowledge(packet->ack, true);
+        packet->ack = 0;
+      }
       packet->datagramHashes.push_back(hash);
     }
     PacketPath(std::move(packet));
@@ -348,10 +412,14 @@ void TMEEndpoint::HandleDatagram(const uint8_t* data, size_t size) {
   if (size < 3 || size > kMaxDatagram) return;
   const uint64_t hash = DatagramHash(data + 2, size - 2);
   bool takeAck = false;
+  const bool expected = sequence == m_expectedSeq;
   if (!Screen(sequence, hash, takeAck)) return;
-  if (takeAck) Acknowledge(data[1]);
+  // A repeat at the expected number is most likely the peer's own packet in a
+  // cycle of repeated messages; a late copy lands there one time in 255.
+  if (takeAck || expected) Acknowledge(data[1], !takeAck);
   if (!m_peer) return;
   if (auto parked = m_parked.find(sequence); parked != m_parked.end()) {
+    if (!takeAck) NoteRepeat(*parked->second, hash);
     if (!takeAck || !IsKnownCopy(*parked->second)) return;
     LogLine("TMEEndpoint::HandleDatagram> a late copy of an earlier packet %d ignored", int(sequence));
     m_parked.erase(parked);
@@ -406,9 +474,10 @@ std::unique_ptr<TMEPacket> TMEEndpoint::AddFragment(uint8_t sequence, uint8_t fr
 
 void TMEEndpoint::PacketPath(std::unique_ptr<TMEPacket> packet) {
   if (packet->Size() > m_maxContent) return;
-  Acknowledge(packet->ack);
+  Acknowledge(packet->ack, packet->sequence == 0);
   if (!m_peer) return;
   const double now = Now();
+  packet->arrivedAt = now;
   if (packet->sequence == 0) {
     if (packet->Size() == 0)
       m_lastHeard = now;
@@ -420,11 +489,31 @@ void TMEEndpoint::PacketPath(std::unique_ptr<TMEPacket> packet) {
     const uint32_t epoch = m_epoch;
     while (packet) {
       if (IsProvenCopy(*packet)) {
-        // Not acknowledged, so the peer sends its own packet again.
+        // Not acknowledged, so the peer sends its own packet again. The same
+        // bytes again on the resend schedule are that packet itself: the
+        // receive state is out of step, so the stream is garbled.
+        if (CameAgain(*packet, now, false, 3)) {
+          LogLine(
+              "TMEEndpoint::HandleDatagram> packet %d keeps coming as it was delivered in an earlier turn, "
+              "which the receive state no longer decodes: the stream is garbled, disconnecting",
+              int(packet->sequence));
+          Disconnect();
+          return;
+        }
         LogLine("TMEEndpoint::HandleDatagram> a late copy of an earlier packet %d ignored",
                 int(packet->sequence));
         break;
       }
+      // A repeat of an earlier turn's packet right after a new one may be a late
+      // copy standing in for a new packet of the peer's: it waits, unacknowledged,
+      // for the peer's own packet or for the same bytes again on the resend schedule.
+      // After a long wait it is likely one of the peer's last sends, and is taken.
+      if (!m_loginKey.empty() && !m_lastDeliveryRepeated && now - m_lastDeliveryAt < kHoldWithin &&
+          IsKnownCopy(*packet) && !CameAgain(*packet, now, true, 2)) {
+        break;
+      }
+      m_againSeq = 0;  // what was turned away under the last number is past
+      m_lastDeliveryAt = now;
       if (m_lastReceivedSeq == m_lastAckSent) m_ackTimer = now;
       m_lastReceivedSeq = m_expectedSeq;
       const uint32_t startState = m_recvState;
@@ -456,6 +545,7 @@ void TMEEndpoint::PacketPath(std::unique_ptr<TMEPacket> packet) {
   // copy parked there gives way to a datagram that may be the peer's own.
   auto parked = m_parked.find(packet->sequence);
   if (parked != m_parked.end()) {
+    for (uint64_t h : packet->datagramHashes) NoteRepeat(*parked->second, h);
     if (IsKnownCopy(*packet) || !IsKnownCopy(*parked->second)) return;
     LogLine("TMEEndpoint::HandleDatagram> a late copy of an earlier packet %d ignored",
             int(packet->sequence));

@@ -26,6 +26,9 @@ public:
   static constexpr size_t kMaxDatagram = kFragmentBytes + 3;
   static constexpr size_t kMaxFragments = 127;
   static constexpr size_t kMaxInFlight = 60;
+  // Packets kept unconfirmed, tentative ones included: within the 127 numbers
+  // the peer parks ahead.
+  static constexpr size_t kMaxUnconfirmed = 120;
   // Bytes in flight beyond the first packet: a window of large packets would
   // otherwise overrun the peer's receive queue in one burst.
   static constexpr size_t kMaxInFlightBytes = 128 * 1024;
@@ -82,7 +85,8 @@ public:
 
   // State for tests and diagnostics.
   size_t QueuedCount() const { return m_sendQueue.size(); }
-  size_t InFlightCount() const { return m_inFlight.size(); }
+  // Packets the window holds: sent, and not acknowledged even tentatively.
+  size_t InFlightCount() const { return m_inFlight.size() - m_tentative; }
   size_t ParkedCount() const { return m_parked.size(); }
   size_t ReassemblyBytes() const;
   uint8_t NextSendSequence() const { return m_nextSendSeq; }
@@ -125,7 +129,11 @@ private:
   [[nodiscard]] bool TransmitSplit(TMEPacket& packet);
   void Flush();
   void SendControl(bool close);
-  void Acknowledge(uint8_t ack);
+  // A bare acknowledgement (a datagram carrying nothing else) may be a late
+  // copy, indistinguishable by its bytes: the packets it covers leave the window
+  // but are kept, and resent on their timer, until a datagram with content or a
+  // second bare acknowledgement covers them too.
+  void Acknowledge(uint8_t ack, bool bare);
   void PacketPath(std::unique_ptr<TMEPacket> packet);
   // A known copy's fragment fills a gap only.
   std::unique_ptr<TMEPacket> AddFragment(uint8_t sequence, uint8_t fragment, const uint8_t* data, size_t size,
@@ -144,6 +152,12 @@ private:
   // while the masks now differ from then: that packet's late copy.
   [[nodiscard]] bool IsProvenCopy(const TMEPacket& packet) const;
   void Remember(TMEPacket& packet, uint32_t startState);
+  // Whether this packet came `times` times to the expected number, over a
+  // retransmission interval or more (or, `whileParked`, came again so while
+  // parked): the peer sending it again rather than a late copy.
+  [[nodiscard]] bool CameAgain(const TMEPacket& packet, double now, bool whileParked, int times);
+  // Marks a parked packet as resent when a datagram of it comes again a resend interval after it arrived.
+  void NoteRepeat(TMEPacket& parked, uint64_t hash);
   Delivery* Turns(uint8_t sequence) { return &m_delivered[size_t(sequence) * kRememberedTurns]; }
   const Delivery* Turns(uint8_t sequence) const { return &m_delivered[size_t(sequence) * kRememberedTurns]; }
   void DropAll();
@@ -165,6 +179,13 @@ private:
   std::map<uint8_t, Reassembly> m_reassembly;
   std::vector<Delivery> m_delivered;  // kRememberedTurns per number, newest first
   uint64_t m_deliveries = 0;
+  // The last packet turned away at the expected number, and when it first came.
+  uint8_t m_againSeq = 0;
+  uint64_t m_againHash = 0;
+  double m_againAt = 0.0;
+  int m_againCount = 0;
+  bool m_lastDeliveryRepeated = false;  // the last delivery repeated an earlier turn's
+  double m_lastDeliveryAt = 0.0;
   std::string m_clientKey;
   std::string m_loginKey;
   uint32_t m_sendState = 0;
@@ -172,7 +193,8 @@ private:
   TMEScrambleKey m_scrambler;
   size_t m_deliveredSinceAck = 0;
   size_t m_deliveredBytesSinceAck = 0;
-  size_t m_inFlightBytes = 0;
+  size_t m_inFlightBytes = 0;  // of the packets the window holds
+  size_t m_tentative = 0;      // packets in m_inFlight acknowledged tentatively
   size_t m_maxContent = kMaxContent;
   uint32_t m_epoch = 0;  // changes on every attach, so a handler that re-attached is noticed
 };

@@ -17,7 +17,14 @@ public:
   uint8_t sendCount = 0;
   double sentAt = 0.0;         // clock time of the last transmission
   uint32_t deliveryToken = 0;  // non-zero: OnPacketDelivered(token) when acknowledged
+  // Sent packets: acknowledged by a datagram that carried nothing else, which may
+  // be a late copy; kept for resending until another acknowledgement confirms it.
+  bool tentative = false;
+  uint8_t tentativeAck = 0;    // the ack number that did so
+  uint8_t tentativeSends = 0;  // and the sends by then
   // Received packets: a hash of each datagram it arrived in, past the header, so
   // a late copy of one of them is known again.
   std::vector<uint64_t> datagramHashes;
+  double arrivedAt = 0.0;  // when it was whole
+  bool cameAgain = false;  // its datagram came again a resend interval later
 };

@@ -377,6 +377,22 @@ TEST_F(ChannelTest, PacketsUpTo127AheadWaitForTheGap) {
   EXPECT_EQ(c.got.back(), Bytes{128});
 }
 
+// A bare ack replayed from long ago names packets the service never had: they
+// are still resent, and arrive, rather than the channel running out of sends.
+TEST_F(ChannelTest, ReplayedBareAckTakesNothingFromThePeer) {
+  Channel c(service);
+  service.in.drop = 1.0;
+  service.in.maxDropsInRow = 1000;
+  for (uint8_t i = 1; i <= 5; ++i) ASSERT_TRUE(c.Post({i}));
+  RunFor(c, service, 0.5);
+  service.SendRaw({0, 3});
+  RunFor(c, service, 0.5);
+  service.in.drop = 0;
+  RunFor(c, service, 200, [&] { return service.delivered.size() >= 5 && c.InFlightCount() == 0; });
+  EXPECT_EQ(service.delivered, (std::vector<Bytes>{{1}, {2}, {3}, {4}, {5}}));
+  EXPECT_EQ(c.disconnects, 0);
+}
+
 // Copies up to seven turns old arrive at any point; the 65-byte key's masks
 // repeat only every 1.5 million states, so none lands where it cannot be told.
 TEST_F(ChannelTest, LateCopiesOfOlderTurns) {
@@ -400,14 +416,63 @@ TEST_F(ChannelTest, LateCopiesOfOlderTurns) {
   EXPECT_TRUE(c.got == sent && c.disconnects == 0);
 
   // An empty packet's copy at the expected number cannot be told from the
-  // peer's own; when that comes with other bytes the channel ends.
+  // peer's own by its bytes; right after new packets it waits, so the peer's
+  // own, with other bytes, is taken instead.
   Channel d(service);
   Key(d, service);
   EXPECT_TRUE(SendAll(d, service, std::vector<Bytes>(255)));
   service.SendRaw({1, 0, 0x80});
   service.Send({1, 2, 3});
-  RunFor(d, service, 5, [&] { return d.disconnects > 0; });
-  EXPECT_EQ(d.disconnects, 1);
+  RunFor(d, service, 5, [&] { return d.got.size() >= 256; });
+  EXPECT_EQ(d.got.back(), (Bytes{1, 2, 3}));
+  EXPECT_EQ(d.disconnects, 0);
+}
+
+// A packet whose bytes match an earlier turn's under other masks is dropped as
+// that packet's late copy; coming again on the resend schedule it is the peer's
+// own, so the receive state is out of step.
+TEST_F(ChannelTest, ALateCopyThatKeepsComingEndsTheChannel) {
+  Channel c(service);
+  Key(c, service);
+  std::vector<Bytes> sent;
+  for (uint32_t i = 0; i < 255; ++i) sent.push_back(Pattern(12, i));
+  ASSERT_TRUE(SendAll(c, service, sent));
+  Bytes first;
+  for (auto& d : service.wire)
+    if (!d.fromClient && !d.bytes.empty() && d.bytes[0] == 1 && first.empty()) first = d.bytes;
+  for (int i = 0; i < 2; ++i) {
+    service.SendRaw(first);
+    RunFor(c, service, 1);
+  }
+  EXPECT_EQ(c.disconnects, 0);
+  service.SendRaw(first);
+  RunFor(c, service, 0.5);
+  EXPECT_EQ(c.disconnects, 1);
+  EXPECT_EQ(c.got.size(), 255u);
+}
+
+// The peer's new packet is lost and a copy of the packet sent under its number a
+// turn before arrives in its place, decoding as it did then (an empty one always
+// does): it waits, unacknowledged, so the peer's own packet is sent again and taken.
+TEST_F(ChannelTest, ACopyInPlaceOfALostNewPacketWaitsForIt) {
+  Channel c(service);
+  Key(c, service);
+  std::vector<Bytes> sent(1);
+  for (uint32_t i = 1; i < 255; ++i) sent.push_back(Pattern(12, i));
+  ASSERT_TRUE(SendAll(c, service, sent));
+  const Bytes copy = {1, 0, 0x80};  // the empty packet 1
+  service.out.drop = 1.0;
+  service.out.maxDropsInRow = 1;
+  service.Send(Pattern(20, 1000));
+  RunFor(c, service, 0.1);
+  service.out.drop = 0;
+  service.SendRaw(copy);
+  service.Send(Pattern(20, 1001));
+  RunFor(c, service, 10, [&] { return c.got.size() >= 257; });
+  ASSERT_EQ(c.got.size(), 257u);
+  EXPECT_EQ(c.got[255], Pattern(20, 1000));
+  EXPECT_EQ(c.got[256], Pattern(20, 1001));
+  EXPECT_EQ(c.disconnects, 0);
 }
 
 }  // namespace
