@@ -105,6 +105,30 @@ bool RegisterCacheFile(const std::string& folder, const std::string& name, uint3
   return true;
 }
 
+// The compile reads the standard classes from the installation's `scripts`,
+// while the machine links the class libraries the program registered: a
+// source there whose text is not the one the machine's library of that name
+// was made from leaves every script including it unlinkable. Names the first.
+std::string StandardClassMismatch() {
+  const std::string scripts = GetScriptsFolderPath();
+  if (scripts.empty()) return {};
+  for (Kiv::File::Find find(Kiv::File::Path(scripts).Join("*.gs").Str()); find.Next();) {
+    const Kiv::File::Path source(find.FullPath());
+    if (find.IsDirectory() || !source.IsExt("gs")) continue;
+    Kiv::File::Path name(find.Name());
+    GSRuntime::GSLibrary* held = GSRuntime::GSMachine::Instance().GetLibraryByName(name.SetExt("gsl").Str());
+    ScriptFileBuffer buffer;
+    if (!held || !buffer.Load(nullptr, source.Str().c_str()) || !buffer.Decode() ||
+        ScriptSourceChecksum(buffer) == held->Id1())
+      continue;
+    return Printf(
+        "The standard class '%s' is not the text that this program's class library '%s' was "
+        "compiled from; scripts that include it do not link.",
+        source.Str(), Kiv::File::Path(held->Folder()).Join(name.Str()).Str());
+  }
+  return {};
+}
+
 }  // namespace
 
 std::string ScriptCacheFileName(uint32_t contentChecksum, uint32_t pathChecksum) {
@@ -333,6 +357,8 @@ bool RovanaBaseSpec::CompileAndCheck(ResultsLog& log) {
   if (!cls) {
     OBLLib::AddAssetResult(log, ResultsLog::kError, GetKUID(),
                            Printf("Unable to link compiled script class '%s'.", ScriptClass().Str()));
+    if (const std::string why = StandardClassMismatch(); !why.empty())
+      OBLLib::AddAssetResult(log, ResultsLog::kInformation, GetKUID(), why);
     return false;
   }
   // Category codes are read without regard to case, as the config check

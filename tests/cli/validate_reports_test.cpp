@@ -71,6 +71,24 @@ TEST_F(ValidateReports, ScriptErrorsReadAsTheCompilerWroteThem) {
   EXPECT_NE(m_last.find("- Unable to link compiled script class 'Absent'.\n"), std::string::npos) << m_last;
 }
 
+// An installation whose standard class is not the text of the class library
+// the program links says so after the link failure it causes.
+TEST_F(ValidateReports, AStandardClassOtherThanTheProgramsIsNamed) {
+  std::ifstream original(std::string(ROVANA_SOURCE_DIR) + "/scripts/gs.gs", std::ios::binary);
+  std::ostringstream text;
+  text << original.rdbuf() << "// edited\n";
+  m_tree.Write("install/scripts/gs.gs", text.str());
+  const std::string asset = Write("Obj/config.txt",
+                                  "kuid <kuid:523:9102>\nkind library\nusername \"Obj\"\nrovana-build 3.4\n"
+                                  "script \"obj\"\nclass \"Obj\"\n");
+  Write("Obj/obj.gs", "include \"gs.gs\"\nclass Obj isclass GameObject {\n};\n");
+  EXPECT_EQ(Run({"validate", asset}), -1);
+  EXPECT_NE(m_last.find("- Unable to link compiled script class 'Obj'.\n; The standard class '" + m_root +
+                        "/scripts/gs.gs' is not the text that this program's class library '"),
+            std::string::npos)
+      << m_last;
+}
+
 // A config of every kind the legacy upgrade rewrites, and one per legacy tag
 // it handles, each as an old asset gives it: the shipped schema takes what
 // the upgrade makes of them.
