@@ -97,9 +97,14 @@ void WriteCacheRecord(const std::string& cachePath) {
 }
 
 // The identity of a registered cache file; false when the machine refuses it.
-bool RegisterCacheFile(const std::string& folder, const std::string& name, uint32_t& id1, uint32_t& id2) {
+// One just compiled takes the place of the library its id had (a source
+// compiled against includes that changed since keeps its id).
+bool RegisterCacheFile(const std::string& folder, const std::string& name, bool fresh, uint32_t& id1,
+                       uint32_t& id2) {
+  GSRuntime::GSMachine& machine = GSRuntime::GSMachine::Instance();
+  if (fresh) (void)machine.ReplaceLibrary(folder, name);
   uint64_t id = 0;
-  if (!GSRuntime::GSMachine::Instance().AddLibrary(folder, name, &id)) return false;
+  if (!machine.AddLibrary(folder, name, &id)) return false;
   id1 = static_cast<uint32_t>(id >> 32);
   id2 = static_cast<uint32_t>(id);
   return true;
@@ -219,7 +224,7 @@ bool RovanaBaseSpec::CacheScriptsOnce(const std::string& contentRoot, const std:
       // The file of an earlier run serves only while it is whole and its
       // includes are unchanged; the machine is not shown one that is not.
       const bool registered = exists && (recompiled || CacheFileIsCurrent(cachePath, source)) &&
-                              RegisterCacheFile(cacheFolder, cacheName, id1, id2);
+                              RegisterCacheFile(cacheFolder, cacheName, recompiled, id1, id2);
       if (registered && id1 == contentCrc && id2 == pathCrc) {
         if (!primaryFound && Kiv::CompareNoCase(WithoutFinalE(source), primary) == 0) {
           primaryFound = true;

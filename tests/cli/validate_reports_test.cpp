@@ -89,6 +89,21 @@ TEST_F(ValidateReports, AStandardClassOtherThanTheProgramsIsNamed) {
       << m_last;
 }
 
+// A check after an include changed gives the verdict of the include as it is
+// now, in the same run of the program (the command host, a batch).
+TEST_F(ValidateReports, ASecondCheckSeesTheIncludeAsItIsNow) {
+  const std::string asset = Write("Tl/config.txt",
+                                  "kuid <kuid:523:9103>\nkind library\nusername \"Tl\"\ncategory-class TO\n"
+                                  "rovana-build 3.4\nscript \"tl\"\nclass \"Tl\"\n");
+  Write("Tl/tl.gs", "include \"base.gs\"\nclass Tl isclass Base {\n};\n");
+  Write("Tl/base.gs", "class Trackside {\n};\nclass Base isclass Trackside {\n};\n");
+  EXPECT_EQ(Run({"validate", asset}), 0) << m_last;
+  Write("Tl/base.gs", "class Trackside {\n};\nclass Base {\n};\n");
+  EXPECT_EQ(Run({"validate", asset}), -1);
+  EXPECT_NE(m_last.find("- Script class does not match asset kind (trackside).\n"), std::string::npos)
+      << m_last;
+}
+
 // A config of every kind the legacy upgrade rewrites, and one per legacy tag
 // it handles, each as an old asset gives it: the shipped schema takes what
 // the upgrade makes of them.
