@@ -97,12 +97,15 @@ void WriteCacheRecord(const std::string& cachePath) {
 }
 
 // The identity of a registered cache file; false when the machine refuses it.
-// One just compiled takes the place of the library its id had (a source
-// compiled against includes that changed since keeps its id).
+// It takes the place of another cache file of its id, and one just compiled
+// of itself as loaded before: a source compiled against other includes (edited
+// since, or another asset's) keeps its id.
 bool RegisterCacheFile(const std::string& folder, const std::string& name, bool fresh, uint32_t& id1,
                        uint32_t& id2) {
   GSRuntime::GSMachine& machine = GSRuntime::GSMachine::Instance();
-  if (fresh) (void)machine.ReplaceLibrary(folder, name);
+  const size_t slash = folder.find_last_of('/');
+  (void)machine.ReplaceLibrary(folder, name, slash == std::string::npos ? "" : folder.substr(0, slash),
+                               fresh);
   uint64_t id = 0;
   if (!machine.AddLibrary(folder, name, &id)) return false;
   id1 = static_cast<uint32_t>(id >> 32);

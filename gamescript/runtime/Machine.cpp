@@ -155,7 +155,8 @@ bool GSMachine::AddLibrary(std::string_view baseFolder, std::string_view fileNam
   return Enter(baseFolder, fileName, id1, id2, true);
 }
 
-bool GSMachine::ReplaceLibrary(std::string_view baseFolder, std::string_view fileName) {
+bool GSMachine::ReplaceLibrary(std::string_view baseFolder, std::string_view fileName,
+                               std::string_view within, bool reread) {
   const MachineState& state = Machine();
   uint32_t id1, id2;
   if (!state.contexts.empty() || state.handles.LiveCount() != 0 || state.current ||
@@ -163,9 +164,16 @@ bool GSMachine::ReplaceLibrary(std::string_view baseFolder, std::string_view fil
     return false;
   auto* known = m_links.Find(id1, id2);
   if (!known) return Enter(baseFolder, fileName, id1, id2, true);
-  // Only a file of the same folder takes the place: another folder's library
-  // of the id (the class libraries, another asset's) is not this one's to drop.
-  if (!SameFile(known->value->baseFolder, std::string(baseFolder))) return false;
+  const std::string path = JoinPath(baseFolder, fileName);
+  if (SameFile(JoinPath(known->value->baseFolder, known->value->fileName), path)) {
+    if (!reread) return true;
+  } else {
+    // Only a file below `within` gives way: a library of the id elsewhere
+    // (the class libraries) is not the caller's to drop.
+    const std::string old = Kiv::AbsolutePath(known->value->baseFolder) + "/";
+    const std::string root = Kiv::AbsolutePath(std::string(within)) + "/";
+    if (within.empty() || old.compare(0, root.size(), root) != 0) return false;
+  }
   known->value->baseFolder = std::string(baseFolder);
   known->value->fileName = std::string(fileName);
   EnterName(fileName, known->value);

@@ -90,7 +90,8 @@ TEST_F(ValidateReports, AStandardClassOtherThanTheProgramsIsNamed) {
 }
 
 // A check after an include changed gives the verdict of the include as it is
-// now, in the same run of the program (the command host, a batch).
+// now, in the same run of the program (the command host, a batch), and so
+// does the check of another asset whose script differs only in an include.
 TEST_F(ValidateReports, ASecondCheckSeesTheIncludeAsItIsNow) {
   const std::string asset = Write("Tl/config.txt",
                                   "kuid <kuid:523:9103>\nkind library\nusername \"Tl\"\ncategory-class TO\n"
@@ -102,6 +103,14 @@ TEST_F(ValidateReports, ASecondCheckSeesTheIncludeAsItIsNow) {
   EXPECT_EQ(Run({"validate", asset}), -1);
   EXPECT_NE(m_last.find("- Script class does not match asset kind (trackside).\n"), std::string::npos)
       << m_last;
+  // Another asset of the same script text, whose include differs.
+  const std::string other =
+      Write("Other/config.txt",
+            "kuid <kuid:523:9104>\nkind library\nusername \"Other\"\ncategory-class TO\n"
+            "rovana-build 3.4\nscript \"tl\"\nclass \"Tl\"\n");
+  Write("Other/tl.gs", "include \"base.gs\"\nclass Tl isclass Base {\n};\n");
+  Write("Other/base.gs", "class Trackside {\n};\nclass Base isclass Trackside {\n};\n");
+  EXPECT_EQ(Run({"validate", other}), 0) << m_last;
 }
 
 // A config of every kind the legacy upgrade rewrites, and one per legacy tag
