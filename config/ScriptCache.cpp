@@ -103,13 +103,13 @@ void WriteCacheRecord(const std::string& cachePath) {
 bool RegisterCacheFile(const std::string& folder, const std::string& name, bool fresh, uint32_t& id1,
                        uint32_t& id2) {
   GSRuntime::GSMachine& machine = GSRuntime::GSMachine::Instance();
-  const size_t slash = folder.find_last_of('/');
-  (void)machine.ReplaceLibrary(folder, name, slash == std::string::npos ? "" : folder.substr(0, slash),
-                               fresh);
   uint64_t id = 0;
   if (!machine.AddLibrary(folder, name, &id)) return false;
   id1 = static_cast<uint32_t>(id >> 32);
   id2 = static_cast<uint32_t>(id);
+  const size_t slash = folder.find_last_of('/');
+  (void)machine.ReplaceLibrary(id1, id2, folder, name,
+                               slash == std::string::npos ? "" : folder.substr(0, slash), fresh);
   return true;
 }
 

@@ -155,15 +155,11 @@ bool GSMachine::AddLibrary(std::string_view baseFolder, std::string_view fileNam
   return Enter(baseFolder, fileName, id1, id2, true);
 }
 
-bool GSMachine::ReplaceLibrary(std::string_view baseFolder, std::string_view fileName,
-                               std::string_view within, bool reread) {
+bool GSMachine::ReplaceLibrary(uint32_t id1, uint32_t id2, std::string_view baseFolder,
+                               std::string_view fileName, std::string_view within, bool reread) {
   const MachineState& state = Machine();
-  uint32_t id1, id2;
-  if (!state.contexts.empty() || state.handles.LiveCount() != 0 || state.current ||
-      !ReadHeader(JoinPath(baseFolder, fileName), id1, id2))
-    return false;
   auto* known = m_links.Find(id1, id2);
-  if (!known) return Enter(baseFolder, fileName, id1, id2, true);
+  if (!known || !state.contexts.empty() || state.handles.LiveCount() != 0 || state.current) return false;
   const std::string path = JoinPath(baseFolder, fileName);
   if (SameFile(JoinPath(known->value->baseFolder, known->value->fileName), path)) {
     if (!reread) return true;
