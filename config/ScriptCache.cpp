@@ -97,12 +97,44 @@ void WriteCacheRecord(const std::string& cachePath) {
 }
 
 // The identity of a registered cache file; false when the machine refuses it.
-bool RegisterCacheFile(const std::string& folder, const std::string& name, uint32_t& id1, uint32_t& id2) {
+// It takes the place of another cache file of its id, and one just compiled
+// of itself as loaded before: a source compiled against other includes (edited
+// since, or another asset's) keeps its id.
+bool RegisterCacheFile(const std::string& folder, const std::string& name, bool fresh, uint32_t& id1,
+                       uint32_t& id2) {
+  GSRuntime::GSMachine& machine = GSRuntime::GSMachine::Instance();
   uint64_t id = 0;
-  if (!GSRuntime::GSMachine::Instance().AddLibrary(folder, name, &id)) return false;
+  if (!machine.AddLibrary(folder, name, &id)) return false;
   id1 = static_cast<uint32_t>(id >> 32);
   id2 = static_cast<uint32_t>(id);
+  const size_t slash = folder.find_last_of('/');
+  (void)machine.ReplaceLibrary(id1, id2, folder, name,
+                               slash == std::string::npos ? "" : folder.substr(0, slash), fresh);
   return true;
+}
+
+// The compile reads the standard classes from the installation's `scripts`,
+// while the machine links the class libraries the program registered: a
+// source there whose text is not the one the machine's library of that name
+// was made from leaves every script including it unlinkable. Names the first.
+std::string StandardClassMismatch() {
+  const std::string scripts = GetScriptsFolderPath();
+  if (scripts.empty()) return {};
+  for (Kiv::File::Find find(Kiv::File::Path(scripts).Join("*.gs").Str()); find.Next();) {
+    const Kiv::File::Path source(find.FullPath());
+    if (find.IsDirectory() || !source.IsExt("gs")) continue;
+    Kiv::File::Path name(find.Name());
+    GSRuntime::GSLibrary* held = GSRuntime::GSMachine::Instance().GetLibraryByName(name.SetExt("gsl").Str());
+    ScriptFileBuffer buffer;
+    if (!held || !buffer.Load(nullptr, source.Str().c_str()) || !buffer.Decode() ||
+        ScriptSourceChecksum(buffer) == held->Id1())
+      continue;
+    return Printf(
+        "The standard class '%s' is not the text that this program's class library '%s' was "
+        "compiled from; scripts that include it do not link.",
+        source.Str(), Kiv::File::Path(held->Folder()).Join(name.Str()).Str());
+  }
+  return {};
 }
 
 }  // namespace
@@ -195,7 +227,7 @@ bool RovanaBaseSpec::CacheScriptsOnce(const std::string& contentRoot, const std:
       // The file of an earlier run serves only while it is whole and its
       // includes are unchanged; the machine is not shown one that is not.
       const bool registered = exists && (recompiled || CacheFileIsCurrent(cachePath, source)) &&
-                              RegisterCacheFile(cacheFolder, cacheName, id1, id2);
+                              RegisterCacheFile(cacheFolder, cacheName, recompiled, id1, id2);
       if (registered && id1 == contentCrc && id2 == pathCrc) {
         if (!primaryFound && Kiv::CompareNoCase(WithoutFinalE(source), primary) == 0) {
           primaryFound = true;
@@ -333,6 +365,8 @@ bool RovanaBaseSpec::CompileAndCheck(ResultsLog& log) {
   if (!cls) {
     OBLLib::AddAssetResult(log, ResultsLog::kError, GetKUID(),
                            Printf("Unable to link compiled script class '%s'.", ScriptClass().Str()));
+    if (const std::string why = StandardClassMismatch(); !why.empty())
+      OBLLib::AddAssetResult(log, ResultsLog::kInformation, GetKUID(), why);
     return false;
   }
   // Category codes are read without regard to case, as the config check

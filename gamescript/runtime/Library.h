@@ -56,6 +56,7 @@ public:
   const std::string& DisplayName() const;
   // The folder of the file the library is read from (none for one made in memory).
   void SetFolder(std::string folder) { m_folder = std::move(folder); }
+  const std::string& Folder() const { return m_folder; }
   uint32_t Id1() const { return m_file.id1; }
   uint32_t Id2() const { return m_file.id2; }
   float Version() const { return m_file.version; }

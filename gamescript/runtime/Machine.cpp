@@ -155,6 +155,54 @@ bool GSMachine::AddLibrary(std::string_view baseFolder, std::string_view fileNam
   return Enter(baseFolder, fileName, id1, id2, true);
 }
 
+bool GSMachine::ReplaceLibrary(uint32_t id1, uint32_t id2, std::string_view baseFolder,
+                               std::string_view fileName, std::string_view within, bool reread) {
+  const MachineState& state = Machine();
+  auto* known = m_links.Find(id1, id2);
+  if (!known || !state.contexts.empty() || state.handles.LiveCount() != 0 || state.current) return false;
+  const std::string path = JoinPath(baseFolder, fileName);
+  if (SameFile(JoinPath(known->value->baseFolder, known->value->fileName), path)) {
+    if (!reread) return true;
+  } else {
+    // Only a file below `within` gives way: a library of the id elsewhere
+    // (the class libraries) is not the caller's to drop.
+    const std::string old = Kiv::AbsolutePath(known->value->baseFolder) + "/";
+    const std::string root = Kiv::AbsolutePath(std::string(within)) + "/";
+    if (within.empty() || old.compare(0, root.size(), root) != 0) return false;
+  }
+  known->value->baseFolder = std::string(baseFolder);
+  known->value->fileName = std::string(fileName);
+  EnterName(fileName, known->value);
+  GSLibrary* const old = known->value->library;
+  if (!old) return true;
+  // The old library goes, and so does whatever linked against what goes.
+  std::vector<std::unique_ptr<GSLibrary>> dropped;
+  auto drop = [&](std::size_t i) {
+    if (auto* e = m_links.Find(m_loaded[i]->Id1(), m_loaded[i]->Id2())) e->value->library = nullptr;
+    dropped.push_back(std::move(m_loaded[i]));
+    m_loaded.erase(m_loaded.begin() + long(i));
+  };
+  for (std::size_t i = 0; i < m_loaded.size(); ++i)
+    if (m_loaded[i].get() == old) {
+      drop(i);
+      break;
+    }
+  for (bool changed = true; changed;) {
+    changed = false;
+    for (std::size_t i = m_loaded.size(); i-- > 0;) {
+      const auto& deps = m_loaded[i]->Dependencies();
+      if (std::none_of(deps.begin(), deps.end(), [&](const GSLibrary::Dependency& d) {
+            return std::any_of(dropped.begin(), dropped.end(),
+                               [&](const auto& g) { return g.get() == d.library; });
+          }))
+        continue;
+      drop(i);
+      changed = true;
+    }
+  }
+  return true;
+}
+
 bool GSMachine::AddLibraryFolder(std::string_view baseFolder) {
   return RegisterLibraryFolder(baseFolder).ok();
 }

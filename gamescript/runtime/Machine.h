@@ -54,6 +54,16 @@ public:
   // is reported and skipped; copies of libraries an earlier folder entered
   // serve as those, which one line says unless `quietCopies`.
   Kiv::Status RegisterLibraryFolder(std::string_view baseFolder, bool quietCopies = false);
+  // Makes the file, registered under the id, the library of that id in place
+  // of another file known under it in a folder below `within` (or, with
+  // `reread`, of the same file written again), dropping the library of the id
+  // that was loaded and every loaded library linked against it, so the next
+  // use reads the file: a library compiled from one source text against other
+  // includes keeps its id. False, with nothing changed, while a context, a
+  // script object or a run is alive, or when the id is unknown or its file
+  // lies elsewhere.
+  [[nodiscard]] bool ReplaceLibrary(uint32_t id1, uint32_t id2, std::string_view baseFolder,
+                                    std::string_view fileName, std::string_view within, bool reread);
   // The library of the id, loaded and linked on first use; null when it is
   // unknown or does not load.
   GSLibrary* GetLibrary(uint32_t id1, uint32_t id2);

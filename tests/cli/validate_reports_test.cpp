@@ -71,6 +71,48 @@ TEST_F(ValidateReports, ScriptErrorsReadAsTheCompilerWroteThem) {
   EXPECT_NE(m_last.find("- Unable to link compiled script class 'Absent'.\n"), std::string::npos) << m_last;
 }
 
+// An installation whose standard class is not the text of the class library
+// the program links says so after the link failure it causes.
+TEST_F(ValidateReports, AStandardClassOtherThanTheProgramsIsNamed) {
+  std::ifstream original(std::string(ROVANA_SOURCE_DIR) + "/scripts/gs.gs", std::ios::binary);
+  std::ostringstream text;
+  text << original.rdbuf() << "// edited\n";
+  m_tree.Write("install/scripts/gs.gs", text.str());
+  const std::string asset = Write("Obj/config.txt",
+                                  "kuid <kuid:523:9102>\nkind library\nusername \"Obj\"\nrovana-build 3.4\n"
+                                  "script \"obj\"\nclass \"Obj\"\n");
+  Write("Obj/obj.gs", "include \"gs.gs\"\nclass Obj isclass GameObject {\n};\n");
+  EXPECT_EQ(Run({"validate", asset}), -1);
+  EXPECT_NE(m_last.find("- Unable to link compiled script class 'Obj'.\n; The standard class '" + m_root +
+                        "/scripts/gs.gs' is not the text that this program's class library '"),
+            std::string::npos)
+      << m_last;
+}
+
+// A check after an include changed gives the verdict of the include as it is
+// now, in the same run of the program (the command host, a batch), and so
+// does the check of another asset whose script differs only in an include.
+TEST_F(ValidateReports, ASecondCheckSeesTheIncludeAsItIsNow) {
+  const std::string asset = Write("Tl/config.txt",
+                                  "kuid <kuid:523:9103>\nkind library\nusername \"Tl\"\ncategory-class TO\n"
+                                  "rovana-build 3.4\nscript \"tl\"\nclass \"Tl\"\n");
+  Write("Tl/tl.gs", "include \"base.gs\"\nclass Tl isclass Base {\n};\n");
+  Write("Tl/base.gs", "class Trackside {\n};\nclass Base isclass Trackside {\n};\n");
+  EXPECT_EQ(Run({"validate", asset}), 0) << m_last;
+  Write("Tl/base.gs", "class Trackside {\n};\nclass Base {\n};\n");
+  EXPECT_EQ(Run({"validate", asset}), -1);
+  EXPECT_NE(m_last.find("- Script class does not match asset kind (trackside).\n"), std::string::npos)
+      << m_last;
+  // Another asset of the same script text, whose include differs.
+  const std::string other =
+      Write("Other/config.txt",
+            "kuid <kuid:523:9104>\nkind library\nusername \"Other\"\ncategory-class TO\n"
+            "rovana-build 3.4\nscript \"tl\"\nclass \"Tl\"\n");
+  Write("Other/tl.gs", "include \"base.gs\"\nclass Tl isclass Base {\n};\n");
+  Write("Other/base.gs", "class Trackside {\n};\nclass Base isclass Trackside {\n};\n");
+  EXPECT_EQ(Run({"validate", other}), 0) << m_last;
+}
+
 // A config of every kind the legacy upgrade rewrites, and one per legacy tag
 // it handles, each as an old asset gives it: the shipped schema takes what
 // the upgrade makes of them.
