@@ -21,8 +21,8 @@
 // Registers the natives and compiles source, written to folder as fileName
 // (".gs"), against the class libraries; loads it and returns its class
 // className. Null after printing why.
-inline GSRuntime::GSClass* CompileBenchClass(const Kiv::TempFolder& folder, const std::string& fileName, const char* source,
-                                  const char* className) {
+inline GSRuntime::GSClass* CompileBenchClass(const Kiv::TempFolder& folder, const std::string& fileName,
+                                             const char* source, const char* className) {
   if (!RegisterScriptNatives()) {
     std::printf("the script class libraries are not registered (%s)\n", ScriptLibrariesFolder().c_str());
     return nullptr;
@@ -36,8 +36,9 @@ inline GSRuntime::GSClass* CompileBenchClass(const Kiv::TempFolder& folder, cons
   }
   const std::string library = fileName.substr(0, fileName.size() - 3) + ".gsl";
   GSRuntime::GSMachine& machine = GSRuntime::GSMachine::Instance();
-  GSRuntime::GSLibrary* lib =
-      machine.AddLibrary(folder.Root(), library.c_str()) ? machine.GetLibraryByName(library.c_str()) : nullptr;
+  GSRuntime::GSLibrary* lib = machine.AddLibrary(folder.Root(), library.c_str())
+                                  ? machine.GetLibraryByName(library.c_str())
+                                  : nullptr;
   GSRuntime::GSClass* cls = lib ? lib->FindClass(className) : nullptr;
   if (!cls) std::printf("class %s not found in %s\n", className, library.c_str());
   return cls;
