@@ -87,7 +87,8 @@ constexpr NativeCost kCosts[] = {
      kNewString},
     {"$int@Str::Find(string,string,int)",
      "bytes of the text sought and of the string read from the start to the match's end (to its end when "
-     "none), those read 32 times for a text sought of more than one byte (a search's steps)",
+     "none), those read 32 times for a text sought of more than one byte (a search's steps), 96 times those "
+     "left to the two-way search when its rarest byte is met too often",
      kNone},
 
     // ---- script object library: KUID and KUIDList
