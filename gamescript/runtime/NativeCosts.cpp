@@ -189,11 +189,12 @@ constexpr NativeCost kCosts[] = {
     // ---- LinkedList and Constructors
     {"$void@LinkedList::SortInternal(LinkedData[])",
      "256 bytes per entry read (its record, cells and key found through their handles); one budget byte per "
-     "comparison made; the key bytes each comparison reads (up to the first difference)",
+     "comparison made; 3 times the key bytes each comparison reads (up to the first difference; both keys "
+     "read, long ones from beyond the cache)",
      kNone},
     {"$void@LinkedList::AddInternal(LinkedData[],LinkedData,bool)",
-     "with the duplicate check, 256 bytes per entry read (the item's and those walked up to a match) and the "
-     "key bytes each comparison reads",
+     "with the duplicate check, 256 bytes per entry read (the item's and those walked up to a match) and 3 "
+     "times the key bytes each comparison reads",
      "the array's growth, counted before it grows"},
     {"$Soup@ConstructorsBase::NewSoup()", kNone, "the soup object"},
     {"$KUIDList@ConstructorsBase::NewKUIDList()", kNone, "the list object"},
