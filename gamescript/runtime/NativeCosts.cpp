@@ -116,7 +116,10 @@ constexpr NativeCost kCosts[] = {
     {"$Soup@Soup::GetNamedSoup(string)", kLookup, "the soup object (the child is shared, not copied)"},
     {"$Soup@Soup::GetNamedSoupAdd(string)", kLookup, "the soup object; a new child, counted as it is made"},
     {"$string@Soup::GetIndexedTagName(int)", kCopied, kNewString},
-    {"$int@Soup::GetIndexForNamedTag(string)", kLookup, kNone},
+    {"$int@Soup::GetIndexForNamedTag(string)",
+     "4,096 bytes per call (the name interned, the name index asked under its lock); bytes of the name; the "
+     "tags walked up to it",
+     kNone},
     {"$KUID@Soup::GetNamedTagAsKUID(string)", kLookup, "the KUID object, once per identifier and context"},
     {"$int@Soup::GetNamedTagAsInt(string)", kLookup, kNone},
     {"$int@Soup::GetNamedTagAsInt(string,int)", kLookup, kNone},
