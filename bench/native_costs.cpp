@@ -35,7 +35,7 @@ const char* const kScript = R"(include "Rovana.gs"
 include "Constructors.gs"
 include "LinkedList.gs"
 class Cases {
-  string words, text, key, runs, near, set, blanks;
+  string words, text, key, runs, near, set, blanks, spaced, nearSpaced, eights, nearEights;
   LinkedData[] sorted, added, empties;
   LinkedData item;
   Image small, large, source, medium, mediumSource;
@@ -68,6 +68,12 @@ class Cases {
       near = Text("a", 4096) + "b";
       set = Text("b", 1048576);
       blanks = Text(" ", 1048576) + "5";
+      // The rarest byte of the text sought met every 9 bytes (checked each
+      // time), or every 8 at first (the search hands over to memmem).
+      spaced = Text("aaaaaaaab", 1048576);
+      nearSpaced = "zb";
+      eights = Text("aaaaaaab", 8192) + Text("a", 1048576);
+      nearEights = Text("a", 16) + "b";
     } else if (part == 1) {
       sorted = Items(2000);
     } else if (part == 2) {
@@ -139,6 +145,8 @@ class Cases {
   public int ToUpper(void) { int i; for (i = 0; i < 2000000000; i++) Str.ToUpper(text); return 0; }
   public int ToInt(void) { int i, n = 0; for (i = 0; i < 2000000000; i++) n = n + Str.ToInt(text); return n; }
   public int FindNear(void) { int i, n = 0; for (i = 0; i < 2000000000; i++) n = n + Str.Find(runs, near, 0); return n; }
+  public int FindSpaced(void) { int i, n = 0; for (i = 0; i < 2000000000; i++) n = n + Str.Find(spaced, nearSpaced, 0); return n; }
+  public int FindEights(void) { int i, n = 0; for (i = 0; i < 2000000000; i++) n = n + Str.Find(eights, nearEights, 0); return n; }
   public int TrimSet(void) { int i; string c = "c"; for (i = 0; i < 2000000000; i++) Str.TrimLeft(c, set); return 0; }
   public int ToIntBlanks(void) { int i, n = 0; for (i = 0; i < 2000000000; i++) n = n + Str.ToInt(blanks); return n; }
   public int Clear(void) { int i; for (i = 0; i < 2000000000; i++) large.Clear(2048, 2048 - i % 2); return 0; }
@@ -191,6 +199,8 @@ const Case kCases[] = {
     {"Str.ToUpper (1 MiB)", "::ToUpper()"},
     {"Str.ToInt (1 MiB)", "::ToInt()"},
     {"Str.Find of a 4 KiB near-match finding none (1 MiB)", "::FindNear()"},
+    {"Str.Find, the rarest byte sought met every 9 bytes (1 MiB)", "::FindSpaced()"},
+    {"Str.Find, a near-match handed to memmem (1 MiB)", "::FindEights()"},
     {"Str.TrimLeft by a 1 MiB set", "::TrimSet()"},
     {"Str.ToInt after 1 MiB of blanks", "::ToIntBlanks()"},
     {"Image.Clear 2048 x 2048", "::Clear()"},

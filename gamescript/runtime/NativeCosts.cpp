@@ -87,7 +87,8 @@ constexpr NativeCost kCosts[] = {
      kNewString},
     {"$int@Str::Find(string,string,int)",
      "bytes of the text sought and of the string read from the start to the match's end (to its end when "
-     "none), those read 32 times for a text sought of more than one byte (a search's steps)",
+     "none), those read 32 times for a text sought of more than one byte (a search's steps), 96 times those "
+     "left to the two-way search when its rarest byte is met too often",
      kNone},
 
     // ---- script object library: KUID and KUIDList
@@ -115,7 +116,10 @@ constexpr NativeCost kCosts[] = {
     {"$Soup@Soup::GetNamedSoup(string)", kLookup, "the soup object (the child is shared, not copied)"},
     {"$Soup@Soup::GetNamedSoupAdd(string)", kLookup, "the soup object; a new child, counted as it is made"},
     {"$string@Soup::GetIndexedTagName(int)", kCopied, kNewString},
-    {"$int@Soup::GetIndexForNamedTag(string)", kLookup, kNone},
+    {"$int@Soup::GetIndexForNamedTag(string)",
+     "4,096 bytes per call (the name interned, the name index asked under its lock); bytes of the name; the "
+     "tags walked up to it",
+     kNone},
     {"$KUID@Soup::GetNamedTagAsKUID(string)", kLookup, "the KUID object, once per identifier and context"},
     {"$int@Soup::GetNamedTagAsInt(string)", kLookup, kNone},
     {"$int@Soup::GetNamedTagAsInt(string,int)", kLookup, kNone},
@@ -188,11 +192,12 @@ constexpr NativeCost kCosts[] = {
     // ---- LinkedList and Constructors
     {"$void@LinkedList::SortInternal(LinkedData[])",
      "256 bytes per entry read (its record, cells and key found through their handles); one budget byte per "
-     "comparison made; the key bytes each comparison reads (up to the first difference)",
+     "comparison made; 3 times the key bytes each comparison reads (up to the first difference; both keys "
+     "read, long ones from beyond the cache)",
      kNone},
     {"$void@LinkedList::AddInternal(LinkedData[],LinkedData,bool)",
-     "with the duplicate check, 256 bytes per entry read (the item's and those walked up to a match) and the "
-     "key bytes each comparison reads",
+     "with the duplicate check, 256 bytes per entry read (the item's and those walked up to a match) and 3 "
+     "times the key bytes each comparison reads",
      "the array's growth, counted before it grows"},
     {"$Soup@ConstructorsBase::NewSoup()", kNone, "the soup object"},
     {"$KUIDList@ConstructorsBase::NewKUIDList()", kNone, "the list object"},

@@ -26,6 +26,9 @@ constexpr std::string_view kBlanks = " \t\r\n\v";
 // than one character, whose steps cost most, pays kSearchWeight.
 constexpr uint64_t kWalkWeight = 8;
 constexpr uint64_t kSearchWeight = 32;
+// A byte passed by memmem's two-way search, when a search falls back to it,
+// takes about three times a search's step.
+constexpr uint64_t kSlowSearchWeight = 96;
 
 GSString* StringArgument(const GSStack& stack, uint32_t i) {
   GSObjectReference* o = GetObject(stack.Argument(i));
@@ -190,6 +193,59 @@ void UnpackString(GSContext* context, GSStack& stack) {
   if (Unpack(stack, word)) (void)stack.PushString(context, word);
 }
 
+// Where `sought` (two bytes or more, no longer than the text from `from`)
+// first lies in `text` at or after `from`, npos when nowhere. The bytes
+// passed are told apart by their cost: `quick` those gone by in memchr's
+// steps to the sought text's rarest byte (each place it is met checked
+// whole), `slow` those left to memmem's two-way search, linear but several
+// times slower a byte. Places met too often for memchr to gain hand the rest
+// to memmem, so no text takes more than a linear walk.
+struct Search {
+  std::size_t at = std::string_view::npos, quick = 0, slow = 0;
+};
+
+bool CommonByte(char c) { return c == ' ' || (c >= 'a' && c <= 'z'); }
+
+Search SearchFor(std::string_view text, std::size_t from, std::string_view sought) {
+  const std::size_t m = sought.size(), last = text.size() - m;  // the last place it can start
+  uint32_t count[256] = {};
+  for (char c : sought) ++count[uint8_t(c)];
+  // Rarest within the text sought, letters and blanks taken as four times
+  // as common as other bytes.
+  const auto weight = [&](char c) { return count[uint8_t(c)] * (CommonByte(c) ? 4u : 1u); };
+  std::size_t r = 0;
+  for (std::size_t i = 1; i < m; ++i)
+    if (weight(sought[i]) <= weight(sought[r])) r = i;
+  const char* base = text.data();
+  Search result;
+  uint64_t checked = 0;  // the places checked, each as 32 bytes passed besides the bytes compared
+  for (std::size_t place = from; place <= last;) {
+    const void* hit = std::memchr(base + place + r, sought[r], last - place + 1);
+    if (!hit) break;
+    const std::size_t at = std::size_t(static_cast<const char*>(hit) - base) - r;
+    if (std::memcmp(base + at, sought.data(), m) == 0) {
+      result.at = at;
+      result.quick = at + m - from;
+      return result;
+    }
+    place = at + 1;
+    checked += 32 + m;
+    if (checked > 4 * (place - from) + 4096) {
+      result.quick = place - from;
+      const void* found = memmem(base + place, text.size() - place, sought.data(), m);
+      if (!found) {
+        result.slow = text.size() - place;
+      } else {
+        result.at = std::size_t(static_cast<const char*>(found) - base);
+        result.slow = result.at + m - place;
+      }
+      return result;
+    }
+  }
+  result.quick = text.size() - from;
+  return result;
+}
+
 // Pays for the text sought and for the string read from the start to the
 // end of the match (to its end when there is none): a walk from match to
 // match reads the string once, not once per match.
@@ -199,21 +255,24 @@ void Find(GSContext*, GSStack& stack) {
   const int32_t start = int32_t(stack.Argument(3));
   int32_t found = -1;
   if (s && sub && start >= 0 && std::size_t(start) <= s->Text().size()) {
-    // A search in time linear in both texts: a plain search of a text of
-    // repeats for a long near-match takes the product of their lengths.
     const std::string& text = s->Text();
     const std::string& sought = sub->Text();
-    std::size_t read = 0;
+    const std::size_t from = std::size_t(start);
+    uint64_t paid = sought.size();
     if (sought.empty()) {
       found = start;
-    } else if (const void* at = memmem(text.data() + start, text.size() - std::size_t(start), sought.data(),
-                                       sought.size())) {
-      found = int32_t(static_cast<const char*>(at) - text.data());
-      read = std::size_t(found - start) + sought.size();
+    } else if (sought.size() == 1) {
+      const void* at = std::memchr(text.data() + from, sought[0], text.size() - from);
+      found = at ? int32_t(static_cast<const char*>(at) - text.data()) : -1;
+      paid += at ? std::size_t(found) + 1 - from : text.size() - from;
+    } else if (sought.size() > text.size() - from) {
+      paid += (text.size() - from) * kSearchWeight;
     } else {
-      read = text.size() - std::size_t(start);
+      const Search search = SearchFor(text, from, sought);
+      if (search.at != std::string_view::npos) found = int32_t(search.at);
+      paid += search.quick * kSearchWeight + search.slow * kSlowSearchWeight;
     }
-    PayRunBudget(sought.size() + read * (sought.size() > 1 ? kSearchWeight : 1));
+    PayRunBudget(paid);
   }
   stack.Push(uint32_t(found));
 }
