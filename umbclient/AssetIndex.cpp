@@ -1355,3 +1355,26 @@ void AssetIndex::ForEach(const std::function<void(const Asset&)>& visit) {
   Sql::Statement& s = m_impl->Stmt(sql.c_str());
   while (s.Step()) visit(ReadAsset(s));
 }
+
+void AssetIndex::ForEachForQuery(const QueryVisit& visit) {
+  // The rows in the table's own order: walking the KUID index would look up each row in
+  // the table besides.
+  Sql::Statement& s = m_impl->Stmt(
+      "SELECT user, content, version, name, category, region, era, kind, flags, keywords "
+      "FROM folders WHERE +winner = 1");
+  // One record for every row: its texts keep their room from row to row.
+  UMBAssetInfo info;
+  info.filled = kInfoName | kInfoCategory | kInfoFlags;
+  while (s.Step()) {
+    info.kuid =
+        KUID(static_cast<int32_t>(s.Int(0)), static_cast<int32_t>(s.Int(1)), static_cast<int32_t>(s.Int(2)));
+    info.localisedName.assign(s.View(3));
+    info.category.assign(s.View(4));
+    info.categoryRegion.assign(s.View(5));
+    info.categoryEra.assign(s.View(6));
+    info.kind.assign(s.View(7));
+    info.stateFlags = static_cast<uint32_t>(s.Int(8)) & ((1u << kStateCount) - 1);
+    visit(info, s.View(9));
+  }
+  s.Reset();
+}

@@ -10,6 +10,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "umbclient/AssetDatabase.h"
@@ -57,6 +58,12 @@ public:
   [[nodiscard]] bool Find(const KUID& k, Asset& out);
   // Every asset, in KUID order.
   void ForEach(const std::function<void(const Asset&)>& visit);
+  // What a query tests of an asset: the KUID, name, categories, kind and state flags in
+  // info (nothing else filled), and the keywords. Both are valid during the visit only.
+  using QueryVisit = std::function<void(const UMBAssetInfo& info, std::string_view keywords)>;
+  // Every asset, in no particular order: read in the order the file keeps them, without
+  // a lookup per asset, and only the columns a query tests.
+  void ForEachForQuery(const QueryVisit& visit);
 
   // The folders that share the KUID of an indexed asset folder.
   struct SharedKUID {

@@ -21,7 +21,7 @@ class TStream;
 
 // What a filter sees of one asset.
 struct UMBFilterSubject {
-  const UMBAssetInfo& info;   // filled with every field
+  const UMBAssetInfo& info;   // the KUID, name, categories, kind and state flags at least
   std::string_view keywords;  // the config's "keywords" (items separated by ';' or ',')
 };
 

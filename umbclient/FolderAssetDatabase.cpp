@@ -1,5 +1,6 @@
 #include "umbclient/FolderAssetDatabase.h"
 
+#include <algorithm>
 #include <map>
 #include <mutex>
 #include <set>
@@ -47,9 +48,7 @@ struct FolderAssetDatabase::Impl {
   uint32_t nextHandle = 1;
   uint32_t nextUrl = 1;
 
-  // favourites: the KUID texts of the "favorites" record when the caller has them at
-  // hand, else read here.
-  UMBAssetInfo InfoFor(const Entry& e, int32_t mask, const std::set<std::string>* favourites = nullptr);
+  UMBAssetInfo InfoFor(const Entry& e, int32_t mask);
   std::set<std::string> Favourites();
 
   // ---- requests ----
@@ -110,8 +109,7 @@ std::set<std::string> FolderAssetDatabase::Impl::Favourites() {
   return out;
 }
 
-UMBAssetInfo FolderAssetDatabase::Impl::InfoFor(const Entry& e, int32_t mask,
-                                                const std::set<std::string>* favourites) {
+UMBAssetInfo FolderAssetDatabase::Impl::InfoFor(const Entry& e, int32_t mask) {
   const UMBAssetInfo& all = e.info;
   UMBAssetInfo r;
   r.kuid = all.kuid;
@@ -125,12 +123,7 @@ UMBAssetInfo FolderAssetDatabase::Impl::InfoFor(const Entry& e, int32_t mask,
     r.kind = all.kind;
   }
   if (mask & kInfoFlags) r.stateFlags = all.stateFlags;
-  if (mask & kInfoRating) {
-    std::set<std::string> loaded = favourites ? std::set<std::string>() : Favourites();
-    const std::set<std::string>& set = favourites ? *favourites : loaded;
-    // A query tests every asset: with no favourites there is no tag to format.
-    r.rating = !set.empty() && set.count(FormatKUIDTag(all.kuid)) ? 5 : 0xFF;
-  }
+  if (mask & kInfoRating) r.rating = Favourites().count(FormatKUIDTag(all.kuid)) ? 5 : 0xFF;
   if (mask & kInfoBuild) {
     r.buildVersion = all.buildVersion;
     r.buildVersionKnown = all.buildVersionKnown;
@@ -304,11 +297,15 @@ bool FolderAssetDatabase::Impl::Query(TBuffer& body, TBuffer& reply) {
   auto element = UMBFilterElement::Read(body);
   if (!element || element->GetType() != UMBFilterElement::kTypeGroup) return false;
   std::vector<KUID> found;
-  std::set<std::string> favourites = Favourites();
-  index->ForEach([&](const Entry& e) {
+  // No filter element reads the rating: the favourites are not looked at.
+  index->ForEachForQuery([&](const UMBAssetInfo& info, std::string_view keywords) {
     ++rowsWalked;
-    UMBAssetInfo info = InfoFor(e, kInfoAll, &favourites);
-    if (element->Matches(UMBFilterSubject{info, e.keywords})) found.push_back(e.info.kuid);
+    if (element->Matches(UMBFilterSubject{info, keywords})) found.push_back(info.kuid);
+  });
+  std::sort(found.begin(), found.end(), [](const KUID& a, const KUID& b) {
+    if (a.user != b.user) return a.user < b.user;
+    if (a.content != b.content) return a.content < b.content;
+    return a.version < b.version;
   });
   reply.WriteU32(static_cast<uint32_t>(found.size()));
   for (const KUID& k : found) WriteKUID(reply, k);

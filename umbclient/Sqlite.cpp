@@ -33,6 +33,13 @@ namespace {
 
 KIV_ON_DEMAND_FUNCTIONS(SqliteFunctions, Sqlite, ROVANA_SQLITE_LIBRARY, SQLITE_FUNCTIONS)
 
+// The table once the library is loaded (every call but the first Open comes after that),
+// looked up once: a query reads several columns of every row.
+const SqliteFunctions& Api() {
+  static const SqliteFunctions& table = Sqlite();
+  return table;
+}
+
 }  // namespace
 
 Database::~Database() { Close(); }
@@ -49,18 +56,18 @@ bool Database::Open(const std::string& path, const char* vfs) {
     return false;
   }
   const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX;
-  const int rc = Sqlite().sqlite3_open_v2(path.c_str(), &m_db, flags, vfs);
+  const int rc = Api().sqlite3_open_v2(path.c_str(), &m_db, flags, vfs);
   if (rc != SQLITE_OK) {
     Fail(rc);
     Close();
     return false;
   }
-  Sqlite().sqlite3_extended_result_codes(m_db, 0);
+  Api().sqlite3_extended_result_codes(m_db, 0);
   return true;
 }
 
 void Database::Close() {
-  if (m_db) Sqlite().sqlite3_close_v2(m_db);
+  if (m_db) Api().sqlite3_close_v2(m_db);
   m_db = nullptr;
 }
 
@@ -68,9 +75,9 @@ Database::Image Database::Serialize(bool inPlace) {
   Image image;
   if (!m_db) return image;
   sqlite3_int64 size = 0;
-  if (inPlace) image.bytes = Sqlite().sqlite3_serialize(m_db, "main", &size, SQLITE_SERIALIZE_NOCOPY);
+  if (inPlace) image.bytes = Api().sqlite3_serialize(m_db, "main", &size, SQLITE_SERIALIZE_NOCOPY);
   if (!image.bytes) {
-    image.bytes = Sqlite().sqlite3_serialize(m_db, "main", &size, 0);
+    image.bytes = Api().sqlite3_serialize(m_db, "main", &size, 0);
     image.owned = image.bytes != nullptr;
   }
   image.size = image.bytes ? static_cast<int64_t>(size) : 0;
@@ -78,14 +85,14 @@ Database::Image Database::Serialize(bool inPlace) {
 }
 
 void Database::Free(Image& image) {
-  if (image.owned) Sqlite().sqlite3_free(image.bytes);
+  if (image.owned) Api().sqlite3_free(image.bytes);
   image = Image();
 }
 
 void Database::Fail(int code) {
   if (m_failure != 0) return;
   m_failure = code;
-  m_failureText = m_db ? Sqlite().sqlite3_errmsg(m_db) : Sqlite().sqlite3_errstr(code);
+  m_failureText = m_db ? Api().sqlite3_errmsg(m_db) : Api().sqlite3_errstr(code);
 }
 
 bool Database::IsDamaged() const { return m_failure == SQLITE_CORRUPT || m_failure == SQLITE_NOTADB; }
@@ -97,7 +104,7 @@ void Database::ClearFailure() {
 
 bool Database::Exec(const char* sql) {
   if (!m_db) return false;
-  const int rc = Sqlite().sqlite3_exec(m_db, sql, nullptr, nullptr, nullptr);
+  const int rc = Api().sqlite3_exec(m_db, sql, nullptr, nullptr, nullptr);
   if (rc == SQLITE_OK) return true;
   Fail(rc);
   return false;
@@ -110,7 +117,7 @@ int64_t Database::QueryInt(const char* sql, int64_t fallback) {
 
 Statement::Statement(Database& db, const char* sql) : m_db(db) {
   if (!db.Handle()) return;
-  const int rc = Sqlite().sqlite3_prepare_v2(db.Handle(), sql, -1, &m_stmt, nullptr);
+  const int rc = Api().sqlite3_prepare_v2(db.Handle(), sql, -1, &m_stmt, nullptr);
   if (rc != SQLITE_OK) {
     db.Fail(rc);
     m_stmt = nullptr;
@@ -118,45 +125,45 @@ Statement::Statement(Database& db, const char* sql) : m_db(db) {
 }
 
 Statement::~Statement() {
-  if (m_stmt) Sqlite().sqlite3_finalize(m_stmt);
+  if (m_stmt) Api().sqlite3_finalize(m_stmt);
 }
 
 Statement& Statement::Bind(int index, int64_t value) {
-  if (m_stmt) Sqlite().sqlite3_bind_int64(m_stmt, index, value);
+  if (m_stmt) Api().sqlite3_bind_int64(m_stmt, index, value);
   return *this;
 }
 
 Statement& Statement::Bind(int index, double value) {
-  if (m_stmt) Sqlite().sqlite3_bind_double(m_stmt, index, value);
+  if (m_stmt) Api().sqlite3_bind_double(m_stmt, index, value);
   return *this;
 }
 
 Statement& Statement::Bind(int index, std::string_view text) {
   if (m_stmt)
-    Sqlite().sqlite3_bind_text64(m_stmt, index, text.data(), text.size(), SQLITE_TRANSIENT, SQLITE_UTF8);
+    Api().sqlite3_bind_text64(m_stmt, index, text.data(), text.size(), SQLITE_TRANSIENT, SQLITE_UTF8);
   return *this;
 }
 
 Statement& Statement::BindBlob(int index, const void* data, size_t size) {
-  if (m_stmt) Sqlite().sqlite3_bind_blob64(m_stmt, index, size ? data : "", size, SQLITE_TRANSIENT);
+  if (m_stmt) Api().sqlite3_bind_blob64(m_stmt, index, size ? data : "", size, SQLITE_TRANSIENT);
   return *this;
 }
 
 Statement& Statement::BindUncopied(int index, std::string_view text) {
   if (m_stmt)
-    Sqlite().sqlite3_bind_text64(m_stmt, index, text.empty() ? "" : text.data(), text.size(), SQLITE_STATIC,
-                                 SQLITE_UTF8);
+    Api().sqlite3_bind_text64(m_stmt, index, text.empty() ? "" : text.data(), text.size(), SQLITE_STATIC,
+                              SQLITE_UTF8);
   return *this;
 }
 
 Statement& Statement::BindBlobUncopied(int index, const void* data, size_t size) {
-  if (m_stmt) Sqlite().sqlite3_bind_blob64(m_stmt, index, size ? data : "", size, SQLITE_STATIC);
+  if (m_stmt) Api().sqlite3_bind_blob64(m_stmt, index, size ? data : "", size, SQLITE_STATIC);
   return *this;
 }
 
 bool Statement::Step() {
   if (!m_stmt) return false;
-  const int rc = Sqlite().sqlite3_step(m_stmt);
+  const int rc = Api().sqlite3_step(m_stmt);
   if (rc == SQLITE_ROW) return true;
   if (rc != SQLITE_DONE) m_db.Fail(rc);
   return false;
@@ -171,36 +178,34 @@ bool Statement::Run() {
 }
 
 void Statement::Reset() {
-  if (m_stmt) Sqlite().sqlite3_reset(m_stmt);
+  if (m_stmt) Api().sqlite3_reset(m_stmt);
 }
 
-int64_t Statement::Int(int column) const {
-  return m_stmt ? Sqlite().sqlite3_column_int64(m_stmt, column) : 0;
-}
+int64_t Statement::Int(int column) const { return m_stmt ? Api().sqlite3_column_int64(m_stmt, column) : 0; }
 
 double Statement::Real(int column) const {
-  return m_stmt ? Sqlite().sqlite3_column_double(m_stmt, column) : 0.0;
+  return m_stmt ? Api().sqlite3_column_double(m_stmt, column) : 0.0;
 }
 
 std::string Statement::Text(int column) const {
   if (!m_stmt) return std::string();
-  const unsigned char* text = Sqlite().sqlite3_column_text(m_stmt, column);
-  const int size = Sqlite().sqlite3_column_bytes(m_stmt, column);
+  const unsigned char* text = Api().sqlite3_column_text(m_stmt, column);
+  const int size = Api().sqlite3_column_bytes(m_stmt, column);
   return text ? std::string(reinterpret_cast<const char*>(text), static_cast<size_t>(size)) : std::string();
 }
 
 std::string_view Statement::View(int column) const {
   if (!m_stmt) return std::string_view();
-  const unsigned char* text = Sqlite().sqlite3_column_text(m_stmt, column);
-  const int size = Sqlite().sqlite3_column_bytes(m_stmt, column);
+  const unsigned char* text = Api().sqlite3_column_text(m_stmt, column);
+  const int size = Api().sqlite3_column_bytes(m_stmt, column);
   return text ? std::string_view(reinterpret_cast<const char*>(text), static_cast<size_t>(size))
               : std::string_view();
 }
 
 std::string_view Statement::Blob(int column) const {
   if (!m_stmt) return std::string_view();
-  const void* data = Sqlite().sqlite3_column_blob(m_stmt, column);
-  const int size = Sqlite().sqlite3_column_bytes(m_stmt, column);
+  const void* data = Api().sqlite3_column_blob(m_stmt, column);
+  const int size = Api().sqlite3_column_bytes(m_stmt, column);
   return data ? std::string_view(static_cast<const char*>(data), static_cast<size_t>(size))
               : std::string_view();
 }
