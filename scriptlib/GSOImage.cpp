@@ -88,8 +88,8 @@ bool GSOImage::CountBytes(uint64_t bytes, const char* native) {
 }
 
 // A pixel blended over the target (the source or glyph read, the target read,
-// mixed and written) takes about as long as copying six pixels does.
-constexpr uint64_t kBlendedPixelBytes = 24;
+// mixed and written) takes about as long as copying eight pixels does.
+constexpr uint64_t kBlendedPixelBytes = 32;
 
 // A pixel costs what copying its four bytes does.
 void GSOImage::Changed() {

@@ -16,7 +16,8 @@ constexpr std::string_view kNone = {};
 constexpr std::string_view kLookup = "bytes of the name; the tags walked up to it";
 constexpr std::string_view kPixelsDrawn = "4 bytes per pixel drawn";
 constexpr std::string_view kPixelsBlended =
-    "24 bytes per pixel drawn (the source and the target read, blended and written: about six pixels copied)";
+    "32 bytes per pixel drawn (the source and the target read, blended and written: about eight pixels "
+    "copied)";
 constexpr std::string_view kSet = "bytes of the name; every tag when the name is held (each is removed)";
 constexpr std::string_view kTag = "the tag, counted as it is made";
 
@@ -252,7 +253,7 @@ constexpr NativeCost kCosts[] = {
     {"$void@Image::DrawImage(int,int,int,int,Image,int,int,int,int)", kPixelsBlended,
      "nothing: an image drawn onto itself is read in place, not copied"},
     {"$void@Image::DrawText(int,int,string)",
-     "one budget byte per byte of the text; 24 bytes per pixel of a glyph drawn (blended as a drawn "
+     "one budget byte per byte of the text; 32 bytes per pixel of a glyph drawn (blended as a drawn "
      "image's); a font made or failed (8 MiB besides its glyph bitmap and face); each glyph rendered, as an "
      "object made besides its cell's bytes",
      "the font, in the process-wide font cache, bounded at 24 MiB (least recently used first out)"},
