@@ -91,10 +91,13 @@ bool GSOImage::CountBytes(uint64_t bytes, const char* native) {
 // mixed and written) takes about as long as copying eight pixels does.
 constexpr uint64_t kBlendedPixelBytes = 32;
 
-// A pixel costs what copying its four bytes does.
+// A pixel written into an image larger than the caches takes about as long
+// as copying twice its four bytes does.
+constexpr uint64_t kWrittenPixelBytes = 8;
+
 void GSOImage::Changed() {
   ++m_changes;
-  if (m_bitmap) PayRunBudget(4 * m_bitmap->TakeDrawn());
+  if (m_bitmap) PayRunBudget(kWrittenPixelBytes * m_bitmap->TakeDrawn());
 }
 
 namespace {
@@ -169,7 +172,7 @@ void GSOImage::Clear(int width, int height) {
   PayRunBudget(PixelBytes(width, height));  // made zeroed, then filled
   bitmap->Clear(m_fillColor);
   m_bitmap = std::move(bitmap);
-  PayRunBudget(4 * m_bitmap->TakeDrawn());
+  PayRunBudget(kWrittenPixelBytes * m_bitmap->TakeDrawn());
 }
 
 void GSOImage::Resize(int width, int height, bool scale) {
@@ -187,7 +190,7 @@ void GSOImage::Resize(int width, int height, bool scale) {
   bitmap->Image(*m_bitmap, target, source, 0);
   m_bitmap = std::move(bitmap);
   // A pixel drawn is read from the old pixels and written to the new.
-  PayRunBudget(8 * m_bitmap->TakeDrawn());
+  PayRunBudget((4 + kWrittenPixelBytes) * m_bitmap->TakeDrawn());
   Changed();
 }
 

@@ -14,7 +14,7 @@ constexpr std::string_view kNewName = "a new message name, counted before it is 
 constexpr std::string_view kSoupCopied = "bytes of the soup copied";
 constexpr std::string_view kNone = {};
 constexpr std::string_view kLookup = "bytes of the name; the tags walked up to it";
-constexpr std::string_view kPixelsDrawn = "4 bytes per pixel drawn";
+constexpr std::string_view kPixelsDrawn = "8 bytes per pixel drawn";
 constexpr std::string_view kPixelsBlended =
     "32 bytes per pixel drawn (the source and the target read, blended and written: about eight pixels "
     "copied)";
@@ -237,9 +237,9 @@ constexpr NativeCost kCosts[] = {
      "the face name while the image keeps it, counted before it is copied"},
     {"$int@Image::GetWidth()", kNone, kNone},
     {"$int@Image::GetHeight()", kNone, kNone},
-    {"$void@Image::Clear(int,int)", "8 bytes per pixel (made, then filled)",
+    {"$void@Image::Clear(int,int)", "12 bytes per pixel (4 made, 8 filled)",
      "the pixels, 4 bytes each, counted before they are made"},
-    {"$void@Image::Resize(int,int,bool)", "4 bytes per pixel made; 8 per pixel drawn (read, then written)",
+    {"$void@Image::Resize(int,int,bool)", "4 bytes per pixel made; 12 per pixel drawn (4 read, 8 written)",
      "the new pixels beside the old, counted before they are made"},
     {"$void@Image::DrawPoint(int,int)", kNone, kNone},
     {"$void@Image::DrawLine(int,int,int,int)", kPixelsDrawn, kNone},
