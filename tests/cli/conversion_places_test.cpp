@@ -66,6 +66,20 @@ protected:
     fs::copy(std::string(ROVANA_SOURCE_DIR) + "/samples/textures", folder, fs::copy_options::recursive);
     return folder;
   }
+  // `validate` explains the description `stem` that an older version left set
+  // aside in asset, and the conversion puts it back under its name with text.
+  void ExpectSetAsideRestored(const std::string& asset, const std::string& stem, const std::string& text) {
+    Run({"validate", asset});
+    EXPECT_NE(m_last.find("! The texture settings file '" + stem + ".texture.txt' was left as '" + stem +
+                          ".texture.convert-tex.txt' by a texture conversion that was stopped; run "
+                          "'rovanautil compresstexture' on the asset folder to put it back.\n"),
+              std::string::npos)
+        << m_last;
+    Run({"compresstexture", asset});
+    EXPECT_NE(m_last.find("Restored texture description"), std::string::npos) << m_last;
+    EXPECT_TRUE(SetAside(asset).empty());
+    EXPECT_EQ(Read(asset + "/" + stem + ".texture.txt"), text);
+  }
 };
 
 }  // namespace
@@ -184,17 +198,7 @@ TEST_F(ConversionPlaces, KilledConversionIsExplainedAndRestored) {
     EXPECT_EQ(sourcesNow(), sources);
   }
   m_tree.Write("user/editing/painted/old.texture.convert-tex.txt", "Primary=copy0.png\n");
-  Run({"validate", asset});
-  EXPECT_NE(
-      m_last.find("! The texture settings file 'old.texture.txt' was left as 'old.texture.convert-tex.txt' "
-                  "by a texture conversion that was stopped; run 'rovanautil compresstexture' "
-                  "on the asset folder to put it back.\n"),
-      std::string::npos)
-      << m_last;
-  Run({"compresstexture", asset});
-  EXPECT_NE(m_last.find("Restored texture description"), std::string::npos) << m_last;
-  EXPECT_TRUE(SetAside(asset).empty());
-  EXPECT_EQ(Read(asset + "/old.texture.txt"), "Primary=copy0.png\n");
+  ExpectSetAsideRestored(asset, "old", "Primary=copy0.png\n");
 }
 
 // A description in the set that is a symbolic link to a file elsewhere is
@@ -224,14 +228,6 @@ TEST_F(ConversionPlaces, SetAsideBesideOtherSpellingIsRestored) {
                "category-class BU\nrovana-build 3.4\ndescription \"Made by a test.\"\n");
   std::ofstream(asset + "/A.texture.txt") << "Primary=brick.png\n";
   std::ofstream(asset + "/a.texture.convert-tex.txt") << "Primary=leaves.png\n";
-  Run({"validate", asset});
-  EXPECT_NE(m_last.find("! The texture settings file 'a.texture.txt' was left as 'a.texture.convert-tex.txt' "
-                        "by a texture conversion that was stopped; run"),
-            std::string::npos)
-      << m_last;
-  Run({"compresstexture", asset});
-  EXPECT_NE(m_last.find("Restored texture description"), std::string::npos) << m_last;
-  EXPECT_TRUE(SetAside(asset).empty());
-  EXPECT_EQ(Read(asset + "/a.texture.txt"), "Primary=leaves.png\n");
+  ExpectSetAsideRestored(asset, "a", "Primary=leaves.png\n");
   EXPECT_EQ(Read(asset + "/A.texture.txt"), "Primary=brick.png\n");
 }
