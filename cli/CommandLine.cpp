@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <memory>
 
+#include "kiv/String.h"
+
 namespace Cli {
 
 bool SplitCommandLine(std::string_view line, std::vector<std::string>& args, std::string& error) {
@@ -44,8 +46,7 @@ bool ParseBatchText(std::string_view text, const std::string& path, std::vector<
   std::vector<BatchCommand> parsed;
   // Several editors save text with a UTF-8 byte-order mark; it is not part
   // of the first command.
-  constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
-  size_t start = text.starts_with(kByteOrderMark) ? kByteOrderMark.size() : 0;
+  size_t start = text.size() - Kiv::SkipByteOrderMark(text).size();
   int lineNumber = 0;
   while (start < text.size()) {
     size_t end = text.find('\n', start);

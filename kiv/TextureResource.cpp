@@ -8,6 +8,7 @@
 #include "kiv/Bytes.h"
 #include "kiv/File.h"
 #include "kiv/PString.h"
+#include "kiv/String.h"
 
 namespace Kiv {
 
@@ -398,7 +399,7 @@ bool AsciiTextureResource::ParseDescription(std::string_view text, TextureSettin
   alpha.clear();
   // Editors that save UTF-8 may put a byte-order mark first; it is no part of
   // the first key.
-  if (text.starts_with("\xEF\xBB\xBF")) text.remove_prefix(3);
+  text = Kiv::SkipByteOrderMark(text);
   if (text.size() > kMaxDescriptionBytes) {
     why = "description too large";
     return false;

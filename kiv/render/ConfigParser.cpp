@@ -211,8 +211,7 @@ int ConfigParser::Parse(std::string_view path, ConfigData& data) {
 
 int ConfigParser::ParseText(std::string_view text, ConfigData& data) {
   data = ConfigData();
-  // A byte-order mark some editors put first.
-  if (text.starts_with("\xEF\xBB\xBF")) text.remove_prefix(3);
+  text = Kiv::SkipByteOrderMark(text);
   Reader reader(text);
   if (!reader.Entries(data.Root(), 0)) {
     data = ConfigData();
